@@ -1,0 +1,102 @@
+// DiagnosticStream: the one channel through which the model reports.
+//
+// An entry is a chain of pieces inserted with << (texts, strings, numbers, field widths) and
+// closed by the text "[end-entry]". A prefix at the start of a text piece sets the level of the
+// entry: "FATAL: " 0, "ERROR: " 1, "WARNING: " 2, "INFO: " 3, "DEBUG: " 4 (also the level of an
+// entry that starts without a prefix) and "SKIP: " 5 (screen only). Only MPI process 0 writes:
+// the screen shows every entry without its prefix; the XML file (PI diagnostics schema) keeps
+// one `line` element per entry whose level is within the threshold.
+//
+// `main` creates one stream per process before anything else; every model object keeps a
+// pointer to it. The stream has no lock: callers inside OpenMP regions write whole entries from
+// a critical section.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <string>
+
+namespace velorn {
+
+// Level of an entry, from the prefix of its first text piece.
+enum DiagnosticLevel : int {
+  kLevelFatal = 0,
+  kLevelError = 1,
+  kLevelWarning = 2,
+  kLevelInfo = 3,
+  kLevelDebug = 4,
+  kLevelSkip = 5,
+};
+
+// Default name of the diagnostics file (the rank is inserted before the extension).
+inline constexpr const char* kDefaultDiagnosticsFile = "Velorn_Diag.xml";
+
+class DiagnosticStream {
+ public:
+  // The stream of `main`: file name from "-diagfile:" (empty for the default), threshold 0..4
+  // from "-diaglevel:". Throws ErrorCode{320} when neither the file nor the fallback
+  // "Velorn_Diag.xml" in the working directory can be opened.
+  DiagnosticStream(const std::string& file_name, int threshold);
+  // Default name and threshold 4.
+  DiagnosticStream();
+  // As the first, with the screen output going to `screen` instead of standard output.
+  DiagnosticStream(const std::string& file_name, int threshold, std::ostream& screen);
+  ~DiagnosticStream();
+
+  DiagnosticStream(const DiagnosticStream&) = delete;
+  DiagnosticStream& operator=(const DiagnosticStream&) = delete;
+
+  DiagnosticStream& operator<<(const char* text);
+  DiagnosticStream& operator<<(const std::string& text);
+  DiagnosticStream& operator<<(int value);
+  DiagnosticStream& operator<<(long value);
+  DiagnosticStream& operator<<(long long value);
+  DiagnosticStream& operator<<(unsigned int value);
+  DiagnosticStream& operator<<(unsigned long value);
+  DiagnosticStream& operator<<(unsigned long long value);
+  DiagnosticStream& operator<<(double value);
+  DiagnosticStream& operator<<(float value);
+  DiagnosticStream& operator<<(char value);
+  DiagnosticStream& operator<<(const void* pointer);
+  DiagnosticStream& operator<<(decltype(std::setw(0)) width);
+  DiagnosticStream& operator<<(std::ostream& (*manipulator)(std::ostream&));
+
+  // Entry handling of a typed piece (numbers, widths).
+  void BeginEntry();
+  // Entry handling of a text piece; leaves the file form of the piece in file_form().
+  void ProcessText(const char* text);
+
+  // Flushes the screen output.
+  void FlushScreen();
+
+  int rank() const { return rank_; }
+  int size() const { return size_; }
+  int threshold() const { return threshold_; }
+  int level() const { return level_; }
+  bool entry_closed() const { return entry_closed_; }
+  const std::string& file_form() const { return file_form_; }
+  // Name of the XML file actually opened (empty on processes other than 0).
+  const std::string& file_name() const { return file_name_; }
+
+ private:
+  void Open(const std::string& requested_name);
+  bool WritesFile() const;
+  template <class T>
+  DiagnosticStream& InsertTyped(const T& value);
+
+  int rank_ = 0;
+  int size_ = 1;
+  std::ofstream file_;
+  std::ostream* screen_ = &std::cout;
+  bool entry_closed_ = true;
+  bool suppressed_ = false;
+  int level_ = 0;
+  bool line_open_ = false;  // a <line element is open in the file
+  std::string file_form_;
+  std::string file_name_;
+  int threshold_ = kLevelDebug;
+};
+
+}  // namespace velorn

@@ -1,0 +1,29 @@
+// The error type of the model and the one-line failure helper.
+//
+// Every failure writes a "FATAL: " entry to the DiagnosticStream and then throws ErrorCode with
+// the code of the failure; `main` catches it, reports it and aborts all MPI processes with the
+// code. Call sites use ThrowFatal so that the message and the code stand together on one line:
+//
+//   ThrowFatal(diag, 17, "FATAL: error in control file, ", text1, "; ", text2, "not found!");
+//
+// The pieces are inserted into the stream in order and the entry is closed with "[end-entry]".
+#pragma once
+
+#include "core/diagnostic_stream.h"
+
+namespace velorn {
+
+struct ErrorCode {
+  int code;
+};
+
+// Code of a foreign exception (std::exception or anything else) that reaches `main`.
+inline constexpr int kForeignExceptionCode = 199;
+
+template <class... Pieces>
+[[noreturn]] void ThrowFatal(DiagnosticStream& diag, int code, const Pieces&... pieces) {
+  (diag << ... << pieces) << "[end-entry]";
+  throw ErrorCode{code};
+}
+
+}  // namespace velorn

@@ -1,0 +1,94 @@
+#include "tests/support/test_files.h"
+
+#include <mpi.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace velorn::test {
+namespace fs = std::filesystem;
+
+namespace {
+fs::path MakeUniqueDir() {
+  std::string pattern = (fs::temp_directory_path() / "velorn-test-XXXXXX").string();
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return fs::path(buffer.data());
+}
+
+bool MpiRunning() {
+  int initialised = 0, finalised = 0;
+  MPI_Initialized(&initialised);
+  MPI_Finalized(&finalised);
+  return initialised && !finalised;
+}
+}  // namespace
+
+TempDir::TempDir() : path_(MakeUniqueDir()) {}
+
+TempDir::TempDir(SharedTag) : shared_(true) {
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  owner_ = rank == 0;
+  std::string name;
+  if (owner_) name = MakeUniqueDir().string();
+  int length = static_cast<int>(name.size());
+  MPI_Bcast(&length, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  name.resize(static_cast<size_t>(length));
+  MPI_Bcast(name.data(), length, MPI_CHAR, 0, MPI_COMM_WORLD);
+  path_ = name;
+}
+
+TempDir TempDir::Shared() { return TempDir(SharedTag{}); }
+
+TempDir::TempDir(TempDir&& other) noexcept
+    : path_(std::move(other.path_)), shared_(other.shared_), owner_(other.owner_) {
+  other.owner_ = false;
+  other.shared_ = false;
+  other.path_.clear();
+}
+
+TempDir::~TempDir() {
+  if (shared_ && MpiRunning()) MPI_Barrier(MPI_COMM_WORLD);
+  if (owner_ && !path_.empty()) {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+}
+
+ScopedCurrentDir::ScopedCurrentDir(const fs::path& dir) : previous_(fs::current_path()) {
+  fs::current_path(dir);
+}
+ScopedCurrentDir::~ScopedCurrentDir() {
+  std::error_code ignored;
+  fs::current_path(previous_, ignored);
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + path);
+  out << content;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::optional<std::string> RefData(const std::string& relative) {
+  const char* shared = std::getenv("VELORN_SHARED_DIR");
+  if (shared == nullptr) return std::nullopt;
+  fs::path file = fs::path(shared) / "refdata" / relative;
+  if (!fs::exists(file)) return std::nullopt;
+  return file.string();
+}
+
+}  // namespace velorn::test

@@ -1,0 +1,57 @@
+// File helpers for tests: temporary directories (per process or shared by all processes),
+// whole-file reads and writes, and the location of the reference data next to the repository.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace velorn::test {
+
+// A fresh directory removed with its contents at destruction. The shared form is collective:
+// process 0 creates it and every process gets the same path (for files written by one process
+// and read by others); it is removed after a barrier.
+class TempDir {
+ public:
+  TempDir();
+  static TempDir Shared();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  TempDir(TempDir&& other) noexcept;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  struct SharedTag {};
+  explicit TempDir(SharedTag);
+  std::filesystem::path path_;
+  bool shared_ = false;
+  bool owner_ = true;
+};
+
+// Runs a block with the current directory changed, restoring it afterwards.
+class ScopedCurrentDir {
+ public:
+  explicit ScopedCurrentDir(const std::filesystem::path& dir);
+  ~ScopedCurrentDir();
+
+ private:
+  std::filesystem::path previous_;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+
+// Path of a file below ../shared/refdata, or nothing when the folder is absent (a user's clone).
+std::optional<std::string> RefData(const std::string& relative);
+
+}  // namespace velorn::test
+
+// Skips the current test, saying why, when the reference data are not available.
+#define VELORN_REQUIRE_REFDATA(var, relative)                                              \
+  auto var##_opt = ::velorn::test::RefData(relative);                                      \
+  if (!var##_opt) GTEST_SKIP() << "reference data " << (relative)                          \
+                               << " not found (../shared/refdata is absent in this clone)"; \
+  const std::string var = *var##_opt
