@@ -19,12 +19,23 @@
 
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace velorn {
 
 class DiagnosticStream;
 
-// Allocates a grid; failures write their FATAL entry and throw ErrorCode{1}.
+// Largest data block of a grid in bytes; a row (with 24 bytes of allocator overhead) must fit.
+inline constexpr int64_t kMaxMatrixBlockBytes = 2147480000;
+
+// Rows per data block of a grid holding rows first_row..last_row with last_col + 1 doubles per
+// row, first block first (rows 1..100 with last column 100 give 81, 10 and 9). Empty for an
+// empty row range. The row must fit a block: (last_col + 1) * 8 + 24 <= kMaxMatrixBlockBytes.
+std::vector<int64_t> MatrixBlockRows(int64_t first_row, int64_t last_row, int64_t last_col);
+
+// Allocates a grid; failures write their FATAL entry and throw ErrorCode{1}. The first-column
+// argument has no effect (columns always start at 0). A row range outside 0..pointer count - 1
+// or a negative last column is refused the same way.
 double** AllocateMatrix(DiagnosticStream& diag, int64_t first_row, int64_t last_row,
                         int64_t first_col, int64_t last_col, int64_t total_rows);
 // Frees a grid made by AllocateMatrix; null is ignored. Arguments that differ from the
@@ -37,7 +48,14 @@ void FreeMatrix(double** grid) noexcept;
 // Allocates a stack; failures write their FATAL entry and throw ErrorCode{1}.
 double*** Allocate3dMatrix(DiagnosticStream& diag, int64_t first_row, int64_t last_row,
                            int64_t first_col, int64_t last_col, int64_t levels, int64_t total_rows);
+// Frees a stack made by Allocate3dMatrix; null is ignored. A row range that differs from the
+// allocation is a FATAL error (code 1) and nothing is freed.
+void Free3dMatrix(DiagnosticStream& diag, double*** stack, int64_t first_row, int64_t last_row);
+// Frees a stack made by Allocate3dMatrix with the layout recorded at allocation; null is ignored.
 void Free3dMatrix(double*** stack) noexcept;
+
+// Grids and stacks allocated and not yet freed in this process (leak checks of owners).
+int64_t LiveMatrixCount();
 
 // Number of halvings that bring x to 1 or below (0 for x <= 1).
 double CountHalvings(double x);

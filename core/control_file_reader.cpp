@@ -1,0 +1,184 @@
+// ControlFileReader: line storage, cursor movement and the typed value scanners.
+#include "core/control_file_reader.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "core/diagnostic_stream.h"
+
+namespace velorn {
+namespace {
+
+// White space of formatted input (line ends are never inside a stored line).
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::size_t SkipBlanks(std::string_view text, std::size_t pos) {
+  while (pos < text.size() && IsSpace(text[pos])) ++pos;
+  return pos;
+}
+
+// The word starting at `pos` (up to the next white space), copied so that the C conversions
+// see a terminated string of bounded length.
+std::string WordAt(std::string_view text, std::size_t pos) {
+  std::size_t end = pos;
+  while (end < text.size() && !IsSpace(text[end])) ++end;
+  return std::string(text.substr(pos, end - pos));
+}
+
+template <class T>
+bool ScanInteger(std::string_view text, std::size_t& pos, T& value) {
+  const std::size_t start = SkipBlanks(text, pos);
+  const std::string word = WordAt(text, start);
+  if (word.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(word.c_str(), &end, 10);
+  if (end == word.c_str() || errno == ERANGE) return false;
+  if (parsed < static_cast<long long>(std::numeric_limits<T>::min()) ||
+      parsed > static_cast<long long>(std::numeric_limits<T>::max())) {
+    return false;
+  }
+  value = static_cast<T>(parsed);
+  pos = start + static_cast<std::size_t>(end - word.c_str());
+  return true;
+}
+
+}  // namespace
+
+bool ScanValue(std::string_view text, std::size_t& pos, int& value) {
+  return ScanInteger(text, pos, value);
+}
+
+bool ScanValue(std::string_view text, std::size_t& pos, long& value) {
+  return ScanInteger(text, pos, value);
+}
+
+bool ScanValue(std::string_view text, std::size_t& pos, double& value) {
+  const std::size_t start = SkipBlanks(text, pos);
+  const std::string word = WordAt(text, start);
+  if (word.empty()) return false;
+  char* end = nullptr;
+  const double parsed = std::strtod(word.c_str(), &end);
+  if (end == word.c_str()) return false;
+  value = parsed;
+  pos = start + static_cast<std::size_t>(end - word.c_str());
+  return true;
+}
+
+bool ScanValue(std::string_view text, std::size_t& pos, std::string& word) {
+  const std::size_t start = SkipBlanks(text, pos);
+  std::string found = WordAt(text, start);
+  if (found.empty()) return false;
+  pos = start + found.size();
+  word = std::move(found);
+  return true;
+}
+
+bool ControlFileReader::Open(const std::string& path, DiagnosticStream* diag) {
+  Close();
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) return false;
+  OpenText(content.str());
+  path_ = path;
+  if (diag != nullptr) {
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+      if (lines_[i].size() <= kMaxControlLineLength) continue;
+      *diag << "WARNING: line " << static_cast<unsigned long>(i + 1) << " of control file " << path
+            << " is longer than " << static_cast<unsigned long>(kMaxControlLineLength)
+            << " characters[end-entry]";
+    }
+  }
+  return true;
+}
+
+void ControlFileReader::OpenText(std::string_view text) {
+  lines_.clear();
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    lines_.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  path_ = "(text)";
+  cursor_ = Position{};
+  open_ = true;
+}
+
+void ControlFileReader::Close() {
+  lines_.clear();
+  cursor_ = Position{};
+  path_.clear();
+  open_ = false;
+}
+
+bool ControlFileReader::SkipSpace() {
+  while (cursor_.line < lines_.size()) {
+    const std::string& line = lines_[cursor_.line];
+    cursor_.column = SkipBlanks(line, cursor_.column);
+    if (cursor_.column < line.size()) return true;
+    ++cursor_.line;
+    cursor_.column = 0;
+  }
+  cursor_.column = 0;
+  return false;
+}
+
+bool ControlFileReader::AtEnd() {
+  const Position saved = cursor_;
+  const bool at_end = !SkipSpace();
+  cursor_ = saved;
+  return at_end;
+}
+
+bool ControlFileReader::FindHeader(const std::string& header) {
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    std::size_t pos = 0;
+    std::string first;
+    if (ScanValue(lines_[i], pos, first) && first == header) {
+      cursor_ = Position{i + 1, 0};
+      return true;
+    }
+  }
+  cursor_ = Position{lines_.size(), 0};
+  return false;
+}
+
+template <class T>
+bool ControlFileReader::ReadTyped(T& value) {
+  if (!SkipSpace()) return false;
+  return ScanValue(lines_[cursor_.line], cursor_.column, value);
+}
+
+bool ControlFileReader::Read(int& value) {
+  return ReadTyped(value);
+}
+bool ControlFileReader::Read(long& value) {
+  return ReadTyped(value);
+}
+bool ControlFileReader::Read(double& value) {
+  return ReadTyped(value);
+}
+bool ControlFileReader::Read(std::string& word) {
+  return ReadTyped(word);
+}
+
+std::string ControlFileReader::RestOfLine() {
+  if (cursor_.line >= lines_.size()) return std::string();
+  const std::string& line = lines_[cursor_.line];
+  std::string rest = cursor_.column < line.size() ? line.substr(cursor_.column) : std::string();
+  ++cursor_.line;
+  cursor_.column = 0;
+  return rest;
+}
+
+}  // namespace velorn

@@ -1,0 +1,100 @@
+// ControlFileReader: the compiled control file, read section by section and value by value.
+//
+// The compiled control file is a text of section headers ("[snow_model]" first on its line) and
+// value lines: each value line holds one or two values, and whatever follows them on the line is
+// a comment. The reader keeps the file as lines and a cursor (line, column):
+//
+//   ControlFileReader file;
+//   if (!file.Open(name, &diag)) ...report the caller's own error...
+//   file.FindHeader("[snow_model]");   // cursor on the line after the header
+//   int switch_value;
+//   file.Read(switch_value);           // "1  flow control parameter" gives 1
+//   file.SkipRestOfLine();             // the comment is discarded; next value on the next line
+//
+// Value reading follows the rules of formatted input: leading white space, line ends included,
+// is skipped; a number is read as far as it goes ("12abc" and "12 comment" give 12; "abc" fails
+// and leaves the cursor where it was); a word (std::string) runs to the next white space. Numbers
+// that do not fit their type fail. Nothing is ever truncated and no line length can split a
+// line: a line longer than 2400 characters is still one line (Open warns about it once).
+//
+// Model objects normally read through modelobject::FindSection / ReadValue / ReadTwoValues
+// (core/modelobject.h), which add the "FATAL: " reports and codes; this class reports nothing
+// itself. ScanValue offers the same typed reading on any text (keyword values of a line).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velorn {
+
+class DiagnosticStream;
+
+// Longest line the control-file format allows; longer lines are read whole but warned about.
+inline constexpr std::size_t kMaxControlLineLength = 2400;
+
+// Reads one value from `text` at `pos`, skipping blanks and tabs first (not line ends, there are
+// none in a line). On success `pos` is moved behind the value; on failure both stay unchanged.
+bool ScanValue(std::string_view text, std::size_t& pos, int& value);
+bool ScanValue(std::string_view text, std::size_t& pos, long& value);
+bool ScanValue(std::string_view text, std::size_t& pos, double& value);
+bool ScanValue(std::string_view text, std::size_t& pos, std::string& word);
+
+class ControlFileReader {
+ public:
+  struct Position {
+    std::size_t line = 0;
+    std::size_t column = 0;
+  };
+
+  ControlFileReader() = default;
+
+  // Loads the file and puts the cursor at its start; false (and a closed reader) when it cannot
+  // be read. With a stream, every line over 2400 characters gets one WARNING entry.
+  bool Open(const std::string& path, DiagnosticStream* diag = nullptr);
+  // Uses `text` as the file's content (name "(text)").
+  void OpenText(std::string_view text);
+  void Close();
+  bool is_open() const { return open_; }
+  const std::string& path() const { return path_; }
+
+  void Rewind() { cursor_ = Position{}; }
+  Position Tell() const { return cursor_; }
+  void Seek(Position position) { cursor_ = position; }
+  // 1-based number of the line under the cursor (line count + 1 at the end).
+  std::size_t line_number() const { return cursor_.line + 1; }
+  // Nothing but white space is left.
+  bool AtEnd();
+
+  // From the top of the file, the first line whose first word equals `header` exactly
+  // (case-sensitive; blanks before it are allowed, another word before it is not). Found: the
+  // cursor is on the next line and the result is true. Not found: the cursor is at the end.
+  // A header on the last line counts whether or not a line end follows it.
+  bool FindHeader(const std::string& header);
+
+  // Reads the next value (see above); false leaves the cursor unchanged (except for skipped
+  // white space) so that the offending word can be read and reported.
+  bool Read(int& value);
+  bool Read(long& value);
+  bool Read(double& value);
+  bool Read(std::string& word);
+
+  // The rest of the current line (after the cursor); the cursor moves to the next line.
+  std::string RestOfLine();
+  void SkipRestOfLine() { RestOfLine(); }
+
+ private:
+  // Skips white space across line ends; false at the end of the file.
+  bool SkipSpace();
+  template <class T>
+  bool ReadTyped(T& value);
+
+  std::vector<std::string> lines_;
+  Position cursor_;
+  std::string path_;
+  bool open_ = false;
+};
+
+}  // namespace velorn

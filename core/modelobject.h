@@ -1,0 +1,251 @@
+// modelobject: the base of every object that takes part in a model run.
+//
+// The settings object `defaultini`, the interpolators, `routingclass`, `tracer_ini_class`,
+// `GridStack` and (through `teilmodellklasse`) every sub-model derive from it. It carries what
+// all of them share: the diagnostics stream and module name (from memory_handling), the grid
+// geometry and this process's row range, MPI rank and size, the model dates with their
+// ModelTimeKey, the output format flags and directories, the running statistics, the control
+// file with its readers, and access to the shared GridRegistry (core/grid_registry.h).
+//
+// Fields are public: derived classes and the application fill them (geometry, rows, registry,
+// zone table, ...) after construction. Conventions of a sub-model:
+//
+//   FindSection("[snow_model]", 1);                          // FATAL 17 when missing
+//   int method = 0;
+//   ReadValue(*control_file, method, "method of snow model in ");  // "2  comment" gives 2
+//   double a = 0, b = 0;
+//   ReadTwoValues(*control_file, a, b, "limits in ");        // "0.5 3 comment"
+//   RegisterGrid(registry->FirstFreeIndex(), name, data, nullptr, 0, "snow", 0, first_local_row,
+//                last_local_row);
+//   int t = RequireGrid("temperature");                      // FATAL 33 when absent
+//
+// Failures write a "FATAL: " entry and throw ErrorCode (17 control file, 18 write, 19 read,
+// 12 registry full, 33 grid missing, 81 buffer allocation, 1 grid allocation or text too long).
+//
+// The grid and stack file operations (read, write, masked write, stack output) are added by the
+// grid I/O code; WriteGridOutput is declared here as the hook that RegisterGrid calls for units
+// digit 8 and does nothing until the write-code output overrides it.
+#pragma once
+
+#include <mpi.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/control_file_reader.h"
+#include "core/grid_registry.h"
+#include "core/memory_handling.h"
+#include "core/model_date.h"
+#include "core/running_statistics.h"
+#include "core/zone_types.h"
+
+namespace velorn {
+
+struct MpiLayout;
+struct HruRecord;
+class NetcdfGridWriter;
+class NetcdfGridReader;
+
+// Longest control-file name and file name after a directory prefix.
+inline constexpr std::size_t kMaxFileNameLength = 2400;
+// Non-blocking requests each object keeps for the halo exchange.
+inline constexpr int kRequestCount = 1000;
+// Codes of the control-file, write and read errors and of a missing grid.
+inline constexpr int kControlFileErrorCode = 17;
+inline constexpr int kWriteErrorCode = 18;
+inline constexpr int kReadErrorCode = 19;
+inline constexpr int kGridMissingCode = 33;
+
+class modelobject : public memory_handling {
+ public:
+  // Only the request objects are set up (the form used by GridStack).
+  modelobject();
+  // Everything zero except: GIF mapping defaults, month lengths, key weights, rank and size of
+  // MPI_COMM_WORLD, and the arguments. The int32 argument has no effect. A control-file name
+  // over 2400 characters is FATAL (code 1).
+  modelobject(DiagnosticStream* diag_stream, const std::string& control_file_name_arg,
+              int32_t unused, bool write_ascii_arg, bool write_double_arg, bool write_netcdf_arg,
+              const std::string& input_directory_arg, const std::string& output_directory_arg,
+              MpiLayout* mpi_arg, int32_t response_unit_switch_arg,
+              std::vector<HruRecord>* response_unit_table_arg);
+  ~modelobject() override;
+
+  // --- Log, dates, intervals (slots 7..11) ----------------------------------------------------
+  // Process 0 appends "<ctime>: <text>\n" to "modell_0.log"; other processes write nothing.
+  virtual void WriteLog(int32_t unused, const std::string& text);
+  // Stores the end date and its ModelTimeKey (end_key).
+  virtual void SetEndDate(int64_t year, int64_t month, int64_t day, int64_t hour);
+  virtual void SetReportInterval(int32_t hours) { report_interval = hours; }
+  virtual int32_t GetReportInterval() { return report_interval; }
+  virtual double GetTimeShiftHours() { return time_shift; }
+
+  // --- Grid look-up (slots 12..15) -----------------------------------------------------------
+  // Index 1..999 of the grid with this identifier, or 0 (see GridRegistry::Find for the flag).
+  virtual int FindGrid(const std::string& identifier, int flag);
+  // Index of the grid; absent: the "not found in memory" FATAL entry and code 33.
+  virtual int RequireGrid(const std::string& identifier);
+  // Index of the first of the names (in argument order) that is registered; none: FATAL 33.
+  virtual int RequireOneOfThreeGrids(const std::string& name1, const std::string& name2,
+                                     const std::string& name3);
+  virtual int RequireOneOfFourGrids(const std::string& name1, const std::string& name2,
+                                    const std::string& name3, const std::string& name4);
+
+  // --- Control file (slots 16..21) -------------------------------------------------------------
+  // "FATAL: error in control file, " text1 "; " text2 "not found!" and code 17.
+  [[noreturn]] virtual void ReportControlFileError(const std::string& text1,
+                                                   const std::string& text2);
+  // "FATAL: write error " name " ! (" code ")" and code 18.
+  [[noreturn]] virtual void ReportWriteError(const std::string& name, int32_t code);
+  // "FATAL: read error " name " ! (" code ")" and code 19.
+  [[noreturn]] virtual void ReportReadError(const std::string& name, int32_t code);
+  // Reads one value, then discards the rest of its line (returned in `rest` when given).
+  // (Overloads per type; a derived class overriding one would hide the others, so don't.)
+  // Result 1. A value that cannot be read writes the "Next line in Velorn control file: "
+  // report with the offending word, then ReportControlFileError(description, module_name).
+  virtual int ReadValue(ControlFileReader& file, int& destination, const std::string& description,
+                        std::string* rest = nullptr);
+  virtual int ReadValue(ControlFileReader& file, long& destination, const std::string& description,
+                        std::string* rest = nullptr);
+  virtual int ReadValue(ControlFileReader& file, double& destination,
+                        const std::string& description, std::string* rest = nullptr);
+  virtual int ReadValue(ControlFileReader& file, std::string& destination,
+                        const std::string& description, std::string* rest = nullptr);
+  // Reads two values (int, long, double or a word each) from a line and discards the rest of
+  // it; result 2. Fewer: ReportControlFileError(description, module_name) at once.
+  template <class First, class Second>
+  int ReadTwoValues(ControlFileReader& file, First& first, Second& second,
+                    const std::string& description, std::string* rest = nullptr);
+  // Positions control_file on the line after `header` and returns 1; not found: 0, or with
+  // `fatal` set ReportControlFileError(header, "(EOF)"). No open control file counts as not
+  // found.
+  virtual int FindSection(const std::string& header, int fatal);
+
+  // --- Running statistics (slots 22..24) -----------------------------------------------------
+  virtual void ResetStatistics(double nodata_value) { statistics.Reset(nodata_value); }
+  virtual void AddToStatistics(double value, double weight) { statistics.Add(value, weight); }
+  virtual void GetStatistics(double& count, double& minimum, double& maximum, double& sum,
+                             double& mean, double& standard_deviation);
+
+  // --- Registry (slots 31..33) ------------------------------------------------------------------
+  // Write-code output of entry `index`; filled in by the grid output code (nothing here).
+  virtual void WriteGridOutput(int index, int mpiMode, bool gridOnly);
+  // Fills registry entry `index` (1..999, from FirstFreeIndex) with the data (grid, or stack
+  // with its level count), names and write code; companions for first_row..last_row are
+  // allocated from the digits. Units digit 8 writes the grid at once (WriteGridOutput(index,
+  // 1, false)). See GridRegistry::Register for the failures.
+  virtual void RegisterGrid(int index, const std::string& file_name, double** grid, double*** stack,
+                            int32_t level_count, const std::string& identifier, int32_t write_code,
+                            int64_t first_row, int64_t last_row);
+  // Releases the entry's names and companions and clears it; the data stay with their owner.
+  virtual void UnregisterGrid(int index);
+
+  // --- Numerics and life cycle (slots 34..36) ------------------------------------------------
+  virtual double InterpolateLinear(double x0, double y0, double x1, double y1, double x);
+  virtual void SetInitialised(int32_t flag) { initialised = flag; }
+  // "DEBUG: deleting module <name>", then releases names, buffers and the netCDF writer and
+  // reader. Every override ends by calling it.
+  virtual void ReleaseMemory();
+
+  // --- Not virtual -----------------------------------------------------------------------------
+  // Puts `directory` in front of a relative `name` (one not beginning with '/' or '~'); an empty
+  // directory leaves the name alone. A result over 2400 characters is FATAL (code 1).
+  void PrefixDirectory(const std::string& directory, std::string& name);
+  void SetInputGridGeometry(double** grid, double x, double y, double cell_size);
+
+  // --- Fields ----------------------------------------------------------------------------------
+  int32_t initialised = 0;
+  double min_to_int_end = 0;  // minutes from the data hour to the end of the step
+  double time_shift = 0;      // min_to_int_end / 60, hours
+  // January..December; the settings object sets February for the end year.
+  std::array<int32_t, 12> month_lengths{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  std::string line_buffer1;  // scratch lines of the readers; the sub-model base keeps its
+  std::string line_buffer2;  // section header "[" module "]" in line_buffer2
+  std::string control_file_name;
+  std::unique_ptr<ControlFileReader> control_file;  // open for the object's section, or null
+  std::vector<MPI_Request> requests;                // non-blocking halo exchange
+  int32_t request_count = 0;
+  RunningStatistics statistics;
+  // Grid geometry and this process's rows (1-based, inclusive).
+  int32_t ncols = 0;
+  int32_t nrows = 0;
+  int32_t first_local_row = 0;
+  int32_t last_local_row = 0;
+  double xll = 0;
+  double yll = 0;
+  double cellsize = 0;
+  double nodata = 0;
+  // Header of the last grid read or written: ncols, nrows, xll, yll, cellsize, nodata, count,
+  // minimum, maximum, sum, mean, standard deviation.
+  std::array<double, 12> grid_header{};
+  double** relative_cell_area = nullptr;  // weights of the header statistics
+  // Input geometry of the grid reader.
+  double input_x = 0;
+  double input_y = 0;
+  double input_cellsize = 0;
+  double** input_grid = nullptr;
+  // Pixel-to-value mapping of GIF grids.
+  double gif_b1 = 0.0767528404;
+  double gif_a1 = 8.916787e-05;
+  double gif_b2 = 0.0767528404;
+  double gif_a2 = 8.916787e-05;
+  int32_t gif_limit = 127;
+  // Zone table (records 0..zone_count), code-to-index array, per-row column ranges.
+  ZoneRecord* zone_table = nullptr;
+  int32_t* zone_code_index = nullptr;
+  ColumnRange* column_ranges = nullptr;
+  int32_t zone_count = 0;
+  int32_t highest_zone_code = 0;
+  // Zone codes of [output_list] (1..count) for the zone statistics.
+  int32_t output_list_count = 0;
+  int32_t* output_list_codes = nullptr;
+  // Model time.
+  ModelDate step_date;
+  ModelDate start_date;
+  ModelDate end_date;
+  std::array<int64_t, 4> key_weights{kKeyWeightYear, kKeyWeightMonth, kKeyWeightDay,
+                                     kKeyWeightHour};
+  int64_t end_key = 0;
+  // Output format of grid and stack files.
+  bool write_ascii = false;
+  bool write_double = false;
+  bool write_netcdf = false;
+  std::string output_directory;  // empty: no prefix
+  std::string input_directory;
+  GridRegistry* registry = nullptr;  // shared by all model objects of the run
+  double** owner_grid = nullptr;     // data of "MPIRegions"
+  double** strip_table = nullptr;    // data of "MPIHelper"
+  int32_t rank = 0;
+  int32_t size = 1;
+  MpiLayout* mpi = nullptr;  // this process's decomposition and halo lists
+  int32_t response_unit_switch = 0;
+  std::vector<HruRecord>* response_unit_table = nullptr;
+  int32_t report_interval = 0;  // hours
+  // One netCDF writer and reader per object (created by the netCDF output code).
+  std::shared_ptr<NetcdfGridWriter> netcdf_writer;
+  std::shared_ptr<NetcdfGridReader> netcdf_reader;
+
+ private:
+  template <class T>
+  int ReadOneValue(ControlFileReader& file, T& destination, const std::string& description,
+                   std::string* rest);
+  GridRegistry& Registry();
+};
+
+template <class First, class Second>
+int modelobject::ReadTwoValues(ControlFileReader& file, First& first, Second& second,
+                               const std::string& description, std::string* rest) {
+  int count = 0;
+  if (file.Read(first)) {
+    count = 1;
+    if (file.Read(second)) count = 2;
+  }
+  if (count != 2) ReportControlFileError(description, module_name);
+  std::string remainder = file.RestOfLine();
+  if (rest != nullptr) *rest = std::move(remainder);
+  return count;
+}
+
+}  // namespace velorn

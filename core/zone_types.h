@@ -1,0 +1,31 @@
+// Zone table record and per-row column range, shared by the set-up, the zone statistics and
+// every sub-model.
+//
+// The zone (subbasin) table holds records 0..n of five doubles, addressed by index as the zone
+// statistics and the MPI reduction of zone records do ([0]..[4]: area sum or step count, cell
+// count or weighted sum, zone code, area share, second area sum or weight sum); the set-up
+// builds it from the zone grid. ColumnRange holds, per grid row, the first and last column with
+// a zone value; a row without one has (0, -1), so `for (c = first; c <= last; ++c)` is empty.
+// Both are plain standard-layout types, so arrays of them can be handed to MPI as contiguous
+// doubles or int32 pairs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velorn {
+
+struct ZoneRecord {
+  double field[5] = {0, 0, 0, 0, 0};
+  double& operator[](std::size_t i) { return field[i]; }
+  const double& operator[](std::size_t i) const { return field[i]; }
+};
+static_assert(sizeof(ZoneRecord) == 5 * sizeof(double), "ZoneRecord must be five packed doubles");
+
+struct ColumnRange {
+  int32_t first = 0;
+  int32_t last = -1;
+};
+static_assert(sizeof(ColumnRange) == 2 * sizeof(int32_t), "ColumnRange must be two packed int32");
+
+}  // namespace velorn

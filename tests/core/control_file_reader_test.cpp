@@ -1,0 +1,192 @@
+// Control-file readers: section search, positional values with comments, and every report.
+#include "core/control_file_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "core/diagnostic_stream.h"
+#include "core/error_code.h"
+#include "core/modelobject.h"
+#include "tests/support/test_files.h"
+
+namespace velorn {
+namespace {
+
+// A model object named snow_model reading `text` as its control file.
+struct ReaderFixture : ::testing::Test {
+  test::TempDir dir;
+  std::ostringstream screen;
+  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+  modelobject object{&diag, "run.ctl", 0, true, false, false, "", "", nullptr, 0, nullptr};
+
+  void UseText(const std::string& text) {
+    object.SetModuleName("snow_model");
+    object.control_file = std::make_unique<ControlFileReader>();
+    object.control_file->OpenText(text);
+  }
+  std::string DiagFile() const { return test::ReadFile(diag.file_name()); }
+  bool HasEntry(int level, const std::string& text) const {
+    return DiagFile().find("level=\"" + std::to_string(level) + "\" description= \"" + text +
+                           "\"/>") != std::string::npos;
+  }
+  template <class F>
+  int ThrownCode(F&& call) {
+    try {
+      call();
+    } catch (const ErrorCode& e) {
+      return e.code;
+    }
+    return -1;
+  }
+};
+
+TEST_F(ReaderFixture, FindSectionComparesTheFirstWordOfEachLine) {
+  UseText(
+      "# [snow_model] in a comment\n"
+      "other [snow_model]\n"
+      "   [snow_model] the section starts here\n"
+      "7\n"
+      "[snow_model]\n"
+      "8\n");
+  EXPECT_EQ(object.FindSection("[snow_model]", 1), 1);
+  int value = 0;
+  object.ReadValue(*object.control_file, value, "value in ");
+  EXPECT_EQ(value, 7);  // the first match from the top counts
+  EXPECT_EQ(object.FindSection("[Snow_Model]", 0), 0);
+  EXPECT_EQ(object.FindSection("[snow", 0), 0);
+}
+
+TEST_F(ReaderFixture, HeaderOnTheLastLineIsFoundWithOrWithoutLineEnd) {
+  UseText("1\n[last]");
+  EXPECT_EQ(object.FindSection("[last]", 1), 1);
+  UseText("1\n[last]\n");
+  EXPECT_EQ(object.FindSection("[last]", 1), 1);
+  EXPECT_TRUE(object.control_file->AtEnd());
+}
+
+TEST_F(ReaderFixture, MissingSectionIsFatalOnlyWhenAsked) {
+  UseText("[a]\n1\n");
+  EXPECT_EQ(object.FindSection("[b]", 0), 0);
+  EXPECT_EQ(ThrownCode([&] { object.FindSection("[b]", 1); }), 17);
+  EXPECT_TRUE(HasEntry(0, "error in control file, [b]; (EOF)not found!"));
+  object.control_file.reset();
+  EXPECT_EQ(object.FindSection("[a]", 0), 0);
+}
+
+TEST_F(ReaderFixture, OverlongLineIsOneLineWithoutPhantomHeader) {
+  // 2400 characters of comment, then a word that would start a phantom line if the line were
+  // cut after 2400 characters.
+  UseText("x" + std::string(2399, ' ') + "[phantom] rest\n[real]\n5\n");
+  EXPECT_EQ(object.FindSection("[phantom]", 0), 0);
+  EXPECT_EQ(object.FindSection("[real]", 1), 1);
+  // The same file opened from disk gets one warning about the long line.
+  test::WriteFile(dir / "long.ctl", "x" + std::string(2400, 'y') + "\n[real]\n");
+  ControlFileReader file;
+  ASSERT_TRUE(file.Open(dir / "long.ctl", &diag));
+  EXPECT_NE(DiagFile().find("level=\"2\" description= \"line 1 of control file"),
+            std::string::npos);
+  EXPECT_TRUE(file.FindHeader("[real]"));
+  EXPECT_FALSE(file.Open(dir / "absent.ctl"));
+}
+
+TEST_F(ReaderFixture, ValuesAreReadPositionallyAndCommentsDiscarded) {
+  UseText(
+      "[snow_model]\n"
+      "12 flow control parameter for snow_model\n"
+      "12abc\n"
+      "\n"
+      "   -3.5e2x degrees\n"
+      "tmp/out.asc  output grid\n"
+      "2000000000000 a long count\n");
+  ASSERT_EQ(object.FindSection("[snow_model]", 1), 1);
+  ControlFileReader& file = *object.control_file;
+  int i = 0;
+  long l = 0;
+  double x = 0;
+  std::string word, rest;
+  EXPECT_EQ(object.ReadValue(file, i, "flow control parameter for ", &rest), 1);
+  EXPECT_EQ(i, 12);
+  EXPECT_EQ(rest, " flow control parameter for snow_model");
+  object.ReadValue(file, i, "second ");
+  EXPECT_EQ(i, 12);
+  object.ReadValue(file, x, "third ");  // blank lines are skipped
+  EXPECT_EQ(x, -350.0);
+  object.ReadValue(file, word, "name ");
+  EXPECT_EQ(word, "tmp/out.asc");
+  object.ReadValue(file, l, "count ");
+  EXPECT_EQ(l, 2000000000000L);
+  EXPECT_TRUE(file.AtEnd());
+}
+
+TEST_F(ReaderFixture, UnreadableValueReportsTheNextWord) {
+  UseText("[snow_model]\nsnow 12\n2147483648\n");
+  object.FindSection("[snow_model]", 1);
+  int i = 0;
+  EXPECT_EQ(
+      ThrownCode([&] { object.ReadValue(*object.control_file, i, "flow control parameter for "); }),
+      17);
+  EXPECT_TRUE(HasEntry(4, "--&gt; In .;  Next line in Velorn control file: "));
+  EXPECT_TRUE(HasEntry(4, "snow"));
+  EXPECT_TRUE(
+      HasEntry(0, "error in control file, flow control parameter for ; snow_modelnot found!"));
+  // A number too large for its type is not read as something else.
+  object.control_file->SkipRestOfLine();
+  EXPECT_EQ(ThrownCode([&] { object.ReadValue(*object.control_file, i, "big "); }), 17);
+  // At the end of the file the report has an empty word.
+  UseText("[snow_model]\n");
+  object.FindSection("[snow_model]", 1);
+  EXPECT_EQ(ThrownCode([&] { object.ReadValue(*object.control_file, i, "end "); }), 17);
+}
+
+TEST_F(ReaderFixture, TwoValuesOnOneLine) {
+  UseText("[s]\n3 4.5 limits of the method\nname 7\n9\n10\n");
+  object.FindSection("[s]", 1);
+  int a = 0;
+  double b = 0;
+  EXPECT_EQ(object.ReadTwoValues(*object.control_file, a, b, "limits "), 2);
+  EXPECT_EQ(a, 3);
+  EXPECT_EQ(b, 4.5);
+  std::string name;
+  EXPECT_EQ(object.ReadTwoValues(*object.control_file, name, a, "pair "), 2);
+  EXPECT_EQ(name, "name");
+  EXPECT_EQ(a, 7);
+  UseText("[s]\n3 comment\n");
+  object.FindSection("[s]", 1);
+  EXPECT_EQ(ThrownCode([&] { object.ReadTwoValues(*object.control_file, a, a, "pair of "); }), 17);
+  EXPECT_TRUE(HasEntry(0, "error in control file, pair of ; snow_modelnot found!"));
+  EXPECT_EQ(DiagFile().find("Next line"), std::string::npos);
+}
+
+TEST_F(ReaderFixture, WriteAndReadErrors) {
+  UseText("");
+  EXPECT_EQ(ThrownCode([&] { object.ReportWriteError("out/a.asc", 3); }), 18);
+  EXPECT_TRUE(HasEntry(0, "write error out/a.asc ! (3)"));
+  EXPECT_EQ(ThrownCode([&] { object.ReportReadError("in/b.asc", 4); }), 19);
+  EXPECT_TRUE(HasEntry(0, "read error in/b.asc ! (4)"));
+}
+
+TEST(ScanValue, ReadsTheLeadingNumberOrWord) {
+  std::size_t pos = 0;
+  int i = 0;
+  double x = 0;
+  std::string w;
+  const std::string text = " = 42;x  1.5e-3mm  word";
+  pos = 3;
+  EXPECT_TRUE(ScanValue(text, pos, i));
+  EXPECT_EQ(i, 42);
+  EXPECT_EQ(pos, 5u);
+  EXPECT_FALSE(ScanValue(text, pos, i));  // ";x" is no number
+  EXPECT_EQ(pos, 5u);
+  pos = 7;
+  EXPECT_TRUE(ScanValue(text, pos, x));
+  EXPECT_EQ(x, 1.5e-3);
+  EXPECT_TRUE(ScanValue(text, pos, w));
+  EXPECT_EQ(w, "mm");
+  EXPECT_TRUE(ScanValue(text, pos, w));
+  EXPECT_EQ(w, "word");
+  EXPECT_FALSE(ScanValue(text, pos, w));
+}
+
+}  // namespace
+}  // namespace velorn
