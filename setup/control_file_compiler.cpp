@@ -1,0 +1,265 @@
+#include "setup/control_file_compiler.h"
+
+#include <mpi.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string_view>
+
+#include "core/error_code.h"
+
+namespace velorn {
+namespace {
+
+constexpr const char* kWhiteSpace = " \t\n\r\v\f";
+// Opening and closing texts of the framed messages about the control file's contents.
+constexpr const char* kFrameHead =
+    "FATAL: \n-----------------------------------------------------------";
+constexpr const char* kFrameTail =
+    "\n\n-----------------------------------------------------------\n";
+constexpr const char* kWarningHead =
+    "INFO: \n------------------------ WARNING --------------------------";
+constexpr const char* kWarningTail =
+    "\n-----------------------------------------------------------\n";
+
+bool IsWhiteSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// True when the first word of `line` is exactly "$set".
+bool FirstWordIsSet(const std::string& line) {
+  std::size_t start = line.find_first_not_of(kWhiteSpace);
+  if (start == std::string::npos || line.compare(start, 4, "$set") != 0) return false;
+  return start + 4 == line.size() || IsWhiteSpace(line[start + 4]);
+}
+
+// Length of a line without its line end.
+std::size_t TextLength(const std::string& line) {
+  return !line.empty() && line.back() == '\n' ? line.size() - 1 : line.size();
+}
+
+// Cuts a "#" comment: the text from the first '#' (at position 1 or later) is dropped together
+// with the white space before it; the line keeps its line end. A line holding nothing but white
+// space before the '#' (a comment line, once its front blank is counted) keeps only the line
+// end, so nothing of it is written.
+void CutComment(std::string& line) {
+  std::size_t hash = line.find('#');
+  if (hash == std::string::npos || hash < 1) return;
+  const bool had_line_end = line.back() == '\n';
+  std::size_t end = hash;
+  while (end > 0 && IsWhiteSpace(line[end - 1])) --end;
+  line.resize(end);
+  if (had_line_end) line += '\n';
+}
+
+// The reference that starts at the '$' at `dollar`: up to the next white space, cut before the
+// first "//" and then before the first ';'.
+std::string ReferenceAt(const std::string& line, std::size_t dollar) {
+  std::size_t end = line.find_first_of(kWhiteSpace, dollar);
+  std::string reference = line.substr(dollar, end == std::string::npos ? end : end - dollar);
+  std::size_t cut = reference.find("//");
+  if (cut != std::string::npos) reference.resize(cut);
+  cut = reference.find(';');
+  if (cut != std::string::npos) reference.resize(cut);
+  return reference;
+}
+
+void RemoveDoubleSlashes(std::string& line) {
+  std::size_t pos = line.find("//");
+  while (pos != std::string::npos) {
+    line.erase(pos, 2);
+    pos = line.find("//", pos);
+  }
+}
+
+// Values that are numbers (or hold an infinity or NaN) may well be equal by intent.
+bool IsNumericValue(const std::string& value) {
+  for (const char* special : {"inf", "nan", "INF", "NAN", "Inf", "Nan"})
+    if (value.find(special) != std::string::npos) return true;
+  if (value.empty()) return true;
+  char* end = nullptr;
+  std::strtod(value.c_str(), &end);
+  return end == value.c_str() + value.size();
+}
+
+}  // namespace
+
+long SymbolTable::Find(const std::string& name) const {
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (names[i] == name) return static_cast<long>(i);
+  return -1;
+}
+
+std::string CompiledControlFileName(const std::string& control_file_name) {
+  std::string compiled(control_file_name.size() + 4, '\0');
+  std::snprintf(compiled.data(), compiled.size() + 1, "%s.$$$", control_file_name.c_str());
+  return compiled;
+}
+
+std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& control_file_name) {
+  diag_ << "compiling symbols in control file " << control_file_name << "[end-entry]";
+  const std::string compiled_name = CompiledControlFileName(control_file_name);
+
+  // The symbol table lives only while compiling, whichever way the compilation ends.
+  struct Release {
+    ControlFileCompiler& compiler;
+    ~Release() { compiler.FreeWorkBuffers(); }
+  } release{*this};
+  FreeWorkBuffers();
+
+  std::ifstream control(control_file_name);
+  if (!control) ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name);
+  CollectSymbols(control, control_file_name);
+
+  control.clear();
+  control.seekg(0);
+  if (!control) ThrowFatal(diag_, 28, "FATAL: error rewinding ", control_file_name);
+  std::ofstream compiled(compiled_name, std::ios::out | std::ios::trunc);
+  if (!compiled) ThrowFatal(diag_, 28, "FATAL: error opening ", compiled_name);
+  WriteCompiledLines(control, compiled, control_file_name);
+
+  control.clear();
+  control.close();
+  if (control.fail()) ThrowFatal(diag_, 11, "FATAL: error closing ", control_file_name);
+  // Closing flushes; a write that failed on the way shows here too.
+  compiled.close();
+  if (compiled.fail()) ThrowFatal(diag_, 11, "FATAL: error closing ", compiled_name);
+  return compiled_name;
+}
+
+void ControlFileCompiler::FreeWorkBuffers() {
+  table_ = SymbolTable{};
+  std::string().swap(line_);
+}
+
+bool ControlFileCompiler::ReadLine(std::istream& in, long line_number,
+                                   const std::string& control_file_name) {
+  if (!std::getline(in, line_)) {
+    if (in.bad()) ThrowFatal(diag_, 28, "FATAL: error reading ", control_file_name);
+    return false;
+  }
+  if (line_.size() > kMaxControlLineLength)
+    ThrowFatal(diag_, kControlFileErrorCode, "FATAL: line ", line_number, " of control file ",
+               control_file_name, " is longer than 2399 characters");
+  if (!in.eof()) line_ += '\n';
+  return true;
+}
+
+// Pass 1: every line whose first word is "$set" defines a symbol.
+void ControlFileCompiler::CollectSymbols(std::istream& in, const std::string& control_file_name) {
+  for (long line_number = 1; ReadLine(in, line_number, control_file_name); ++line_number)
+    if (FirstWordIsSet(line_)) DefineSymbol(line_, line_number, control_file_name);
+}
+
+void ControlFileCompiler::DefineSymbol(const std::string& line, long line_number,
+                                       const std::string& control_file_name) {
+  if (table_.size() >= kMaxSymbols)
+    ThrowFatal(diag_, kControlFileErrorCode, "FATAL: more than 2000 symbols in control file ",
+               control_file_name, " at line ", line_number);
+  // "$set", name, "=", value; further words are not read.
+  std::istringstream words(line);
+  std::string set_word, name, equals_word, value;
+  words >> set_word >> name >> equals_word >> value;
+  if (equals_word.size() > kMaxDefinitionWordLength)
+    ThrowFatal(diag_, kControlFileErrorCode, "FATAL: third word of the symbol definition at line ",
+               line_number, " of control file ", control_file_name,
+               " is longer than 99 characters");
+  if (name.size() > kMaxSymbolTextLength)
+    ThrowFatal(diag_, kControlFileErrorCode, "FATAL: name of the symbol defined at line ",
+               line_number, " of control file ", control_file_name,
+               " is longer than 299 characters");
+  if (value.size() > kMaxSymbolTextLength)
+    ThrowFatal(diag_, kControlFileErrorCode, "FATAL: value of symbol ", name, " at line ",
+               line_number, " of control file ", control_file_name,
+               " is longer than 299 characters");
+
+  // The value may use the symbols of earlier lines; the new entry takes part in the lookup so
+  // that a value referring to its own symbol is reported.
+  const long entry = static_cast<long>(table_.size());
+  table_.names.push_back(name);
+  table_.values.push_back(value);
+  SubstituteSymbols(value, line_number, table_, entry);
+  if (value.size() > kMaxSymbolTextLength)
+    ThrowFatal(diag_, kControlFileErrorCode, "FATAL: value of symbol ", name, " at line ",
+               line_number, " of control file ", control_file_name,
+               " is longer than 299 characters after symbol substitution");
+  table_.values.back() = value;
+  WarnAboutDuplicateValue(static_cast<std::size_t>(entry));
+}
+
+void ControlFileCompiler::WarnAboutDuplicateValue(std::size_t new_entry) {
+  const std::string& value = table_.values[new_entry];
+  if (new_entry == 0 || IsNumericValue(value)) return;
+  for (std::size_t earlier = 0; earlier < new_entry; ++earlier) {
+    if (table_.values[earlier] != value) continue;
+    diag_ << kWarningHead << "\npossible error in control file!\n"
+          << "content of symbol " << table_.names[earlier] << " is the same as symbol "
+          << table_.names[new_entry] << ", \n (which is: " << value << ").\n"
+          << "this may lead to collusions!" << kWarningTail << "[end-entry]";
+  }
+}
+
+// Pass 2: every line, substituted, without the definition lines of the first column.
+void ControlFileCompiler::WriteCompiledLines(std::istream& in, std::ostream& out,
+                                             const std::string& control_file_name) {
+  for (long line_number = 1; ReadLine(in, line_number, control_file_name); ++line_number) {
+    line_.insert(line_.begin(), ' ');
+    SubstituteSymbols(line_, line_number, table_);
+    if (line_.size() > 1 && line_[1] == '$') continue;
+    if (line_.size() > 1) out << std::string_view(line_).substr(1);
+  }
+}
+
+std::string& ControlFileCompiler::SubstituteSymbols(std::string& line, long line_number,
+                                                    const SymbolTable& table, long defining) {
+  CutComment(line);
+  if (FirstWordIsSet(line)) return line;
+  ReplaceReferences(line, line_number, table, defining);
+  RemoveDoubleSlashes(line);
+  if (TextLength(line) > kMaxSubstitutedLineLength)
+    ThrowFatal(diag_, kControlFileErrorCode, "FATAL: line ", line_number,
+               " of control file is longer than 2400 characters after symbol substitution");
+  return line;
+}
+
+// Replaces the reference at the first '$' by its value until no '$' is left. Each inserted
+// value is remembered with the part of the line it fills, so that a reference found inside the
+// value of a symbol to that same symbol (directly or through others) is reported instead of
+// being expanded without end.
+void ControlFileCompiler::ReplaceReferences(std::string& line, long line_number,
+                                            const SymbolTable& table, long defining) {
+  struct Expansion {
+    long symbol;
+    std::size_t tail;  // characters after the inserted value, up to the end of the line
+  };
+  std::vector<Expansion> open;
+  if (defining >= 0) open.push_back({defining, 0});
+
+  for (std::size_t dollar = line.find('$'); dollar != std::string::npos; dollar = line.find('$')) {
+    while (!open.empty() && line.size() - open.back().tail <= dollar) open.pop_back();
+    const std::string reference = ReferenceAt(line, dollar);
+    const long symbol = table.Find(reference);
+    if (symbol < 0)
+      ThrowFatal(diag_, kControlFileErrorCode, kFrameHead, "\npossible error in control file!\n",
+                 "undefined symbol at line ", line_number, ":\n", line, kFrameTail);
+    for (const Expansion& expansion : open)
+      if (expansion.symbol == symbol)
+        ThrowFatal(diag_, kControlFileErrorCode, kFrameHead, "\npossible error in control file!\n",
+                   "symbol ", reference, " refers to itself at line ", line_number, ":\n", line,
+                   kFrameTail);
+    const std::string& value = table.values[static_cast<std::size_t>(symbol)];
+    line.replace(dollar, reference.size(), value);
+    open.push_back({symbol, line.size() - (dollar + value.size())});
+  }
+}
+
+std::string CompileOnRankZero(DiagnosticStream& diag, const std::string& control_file_name) {
+  if (diag.rank() == 0) ControlFileCompiler(diag).CompileControlFileSymbols(control_file_name);
+  MPI_Barrier(MPI_COMM_WORLD);
+  return CompiledControlFileName(control_file_name);
+}
+
+}  // namespace velorn
