@@ -1,0 +1,71 @@
+// NetcdfGridReader: reads one time slice of a variable of a netCDF file as a grid.
+//
+// Every model object owns one reader; the grid reader calls ReadGrid on process 0 for input
+// files it has recognised as netCDF, named "filename<varname>timestep". The slice comes back in
+// the order of NetcdfGridWriter (x outer, y inner, top row first: column c, row r at index
+// c * rows + r) whatever the layout of the file: (t, x, y) or (t, y, x), rows stored north to
+// south or south to north (decided on the values of the coordinate variable "y"). Packed values
+// are unpacked with "scale_factor" and "add_offset"; values equal to the variable's
+// "missing_value" or "_FillValue" (or, for float and double variables without "_FillValue", the
+// library's default fill value) become the model's nodata value instead.
+//
+// Files stay open from their first read until the reader is destroyed, at most 200 of them.
+// Failures write their "FATAL: " entry and throw ErrorCode: 50 for a name without "<" and ">",
+// 1100 for a 201st file, 26 for a missing variable or any error of the netCDF library. Not
+// thread-safe (nor is the library).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/diagnostic_stream.h"
+#include "core/nodata.h"
+
+namespace netCDF {
+class NcFile;
+}
+
+namespace velorn {
+
+// Most netCDF input files that one reader keeps open at the same time.
+inline constexpr std::size_t kMaxOpenNetcdfFiles = 200;
+// Nodata value that missing values become unless the caller names another.
+inline constexpr double kNetcdfDefaultNodata = kNodata;
+
+class NetcdfGridReader {
+ public:
+  explicit NetcdfGridReader(DiagnosticStream& diag);
+  ~NetcdfGridReader();  // closes every open file
+  NetcdfGridReader(const NetcdfGridReader&) = delete;
+  NetcdfGridReader& operator=(const NetcdfGridReader&) = delete;
+
+  // Reads slice `timestep` of `varname` from "filename<varname>timestep" in `input_name`;
+  // `input_name` is cut to the file name. `values` receives columns x rows doubles; `rows` and
+  // `columns` receive the sizes of the file's dimensions whose names contain "y" and "x" (they keep
+  // their values when the file has none). Missing values become `nodata`.
+  void ReadGrid(std::vector<double>& values, std::string& input_name, int& rows, int& columns,
+                double nodata = kNetcdfDefaultNodata);
+
+  std::size_t open_file_count() const { return open_files_.size(); }
+
+ private:
+  struct Request {
+    std::string file;
+    std::string variable;
+    std::int64_t time_index;
+  };
+
+  Request SplitInputName(const std::string& input_name);
+  netCDF::NcFile& OpenFile(const std::string& file_name);
+  void ReadSlice(const Request& request, std::vector<double>& values, int& rows, int& columns,
+                 double nodata);
+
+  netCDF::NcFile* current_file_ = nullptr;
+  std::map<std::string, std::unique_ptr<netCDF::NcFile>> open_files_;
+  DiagnosticStream* diag_;
+};
+
+}  // namespace velorn
