@@ -7,6 +7,12 @@
 // the screen shows every entry without its prefix; the XML file (PI diagnostics schema) keeps
 // one `line` element per entry whose level is within the threshold.
 //
+// The file form of a piece is escaped for a double-quoted attribute: "&", "<", ">", quotes and
+// apostrophes become entities, line feeds and carriage returns ";", other control characters a
+// blank, runs of dashes two dashes. "[end-entry]" may stand anywhere in a piece; it is cut where
+// it stands and the entry ends after the piece. A prefix piece arriving while an entry is open
+// (a console menu in the middle of a message) first closes the running entry's file line.
+//
 // `main` creates one stream per process before anything else; every model object keeps a
 // pointer to it. The stream has no lock: callers inside OpenMP regions write whole entries from
 // a critical section.
@@ -37,9 +43,10 @@ class DiagnosticStream {
  public:
   // The stream of `main`: file name from "-diagfile:" (empty for the default), threshold 0..4
   // from "-diaglevel:". Throws ErrorCode{320} when neither the file nor the fallback
-  // "Velorn_Diag.xml" in the working directory can be opened.
+  // "Velorn_Diag.xml" in the working directory can be opened. The rank goes before the
+  // extension ("run.xml" gives run_0.xml); only a "." in the last path component starts one.
   DiagnosticStream(const std::string& file_name, int threshold);
-  // Default name and threshold 4.
+  // Default name and threshold 4; a failed open throws ErrorCode{320} at once, without fallback.
   DiagnosticStream();
   // As the first, with the screen output going to `screen` instead of standard output.
   DiagnosticStream(const std::string& file_name, int threshold, std::ostream& screen);
@@ -81,8 +88,18 @@ class DiagnosticStream {
   const std::string& file_name() const { return file_name_; }
 
  private:
-  void Open(const std::string& requested_name);
+  // Builds the rank's file name, opens it on process 0 (with the fallback name when asked) and
+  // writes the header and the start line.
+  void Open(const std::string& requested_name, bool with_fallback);
+  void WriteHeader();
+  // True when the open entry goes to the file: process 0, file good, entry not suppressed.
   bool WritesFile() const;
+  // Opens an entry at `level`, writing the line start when the entry goes to the file.
+  void OpenEntry(int level);
+  // Ends the file line of a running entry, if one was started.
+  void CloseOpenLine();
+  // "(mpi-rank  0) ": the tag that begins every screen line after the first.
+  std::string RankTag() const;
   template <class T>
   DiagnosticStream& InsertTyped(const T& value);
 

@@ -1,0 +1,334 @@
+// DiagnosticStream: entry handling, escaping for the XML file and the file's life cycle.
+#include "core/diagnostic_stream.h"
+
+#include <mpi.h>
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
+#include "core/error_code.h"
+
+namespace velorn {
+namespace {
+
+constexpr std::string_view kEndEntry = "[end-entry]";
+constexpr const char* kFallbackName = "Velorn_Diag.xml";
+constexpr int kOpenFailedCode = 320;
+
+struct Prefix {
+  std::string_view text;
+  int level;
+};
+
+// Level prefixes in the order they are tested at the start of a piece.
+constexpr std::array<Prefix, 6> kPrefixes = {{{"FATAL: ", kLevelFatal},
+                                              {"ERROR: ", kLevelError},
+                                              {"WARNING: ", kLevelWarning},
+                                              {"INFO: ", kLevelInfo},
+                                              {"DEBUG: ", kLevelDebug},
+                                              {"SKIP: ", kLevelSkip}}};
+
+// The prefix at position 0 of `piece`, or nullptr.
+const Prefix* FindPrefix(std::string_view piece) {
+  for (const Prefix& prefix : kPrefixes) {
+    if (piece.substr(0, prefix.text.size()) == prefix.text) return &prefix;
+  }
+  return nullptr;
+}
+
+// Removes the first "[end-entry]" where it stands; tells whether there was one.
+bool CutEndMarker(std::string& piece) {
+  const std::size_t at = piece.find(kEndEntry);
+  if (at == std::string::npos) return false;
+  piece.erase(at, kEndEntry.size());
+  return true;
+}
+
+// Makes a piece safe inside a double-quoted XML attribute on one line. Line feeds and carriage
+// returns become ";", other control characters a blank (XML 1.0 forbids most of them), and
+// runs of three or more dashes shrink to two.
+std::string EscapeForFile(std::string_view piece) {
+  std::string escaped;
+  escaped.reserve(piece.size() + 16);
+  for (const char c : piece) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '\n':
+      case '\r':
+        escaped += ';';
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '\'':
+        escaped += "&apos;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      default:
+        escaped += (static_cast<unsigned char>(c) < 0x20) ? ' ' : c;
+        break;
+    }
+  }
+  std::string shrunk;
+  shrunk.reserve(escaped.size());
+  int dashes = 0;
+  for (const char c : escaped) {
+    dashes = (c == '-') ? dashes + 1 : 0;
+    if (dashes <= 2) shrunk += c;
+  }
+  return shrunk;
+}
+
+std::string LineStart(int level) {
+  std::string start = "\t<line level=\"";
+  start += static_cast<char>('0' + level);
+  start += "\" description= \"";
+  return start;
+}
+
+constexpr const char* kLineEnd = "\"/>";
+
+// Local time as 2019-09-01T14:05:09.
+std::string LocalTimeStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return text;
+}
+
+// The diagnostics file name of process `rank`: cut before the extension, add "_<rank>.xml".
+std::string RankFileName(const std::string& requested, int rank) {
+  std::string base = requested.empty() ? std::string(kDefaultDiagnosticsFile) : requested;
+  // Only a "." of the last path component starts an extension: "./diag" gives ./diag_0.xml.
+  const std::size_t slash = base.rfind('/');
+  const std::size_t dot = base.rfind('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) base.erase(dot);
+  return base + "_" + std::to_string(rank) + ".xml";
+}
+
+}  // namespace
+
+DiagnosticStream::DiagnosticStream(const std::string& file_name, int threshold)
+    : threshold_(threshold) {
+  Open(file_name, true);
+}
+
+DiagnosticStream::DiagnosticStream() {
+  Open(std::string(), false);
+}
+
+DiagnosticStream::DiagnosticStream(const std::string& file_name, int threshold,
+                                   std::ostream& screen)
+    : screen_(&screen), threshold_(threshold) {
+  Open(file_name, true);
+}
+
+DiagnosticStream::~DiagnosticStream() {
+  if (rank_ != 0 || !file_.is_open()) return;
+  if (file_.good()) {
+    if (line_open_) file_ << kLineEnd << '\n';
+    file_ << LineStart(kLevelInfo) << "Velorn finished at " << LocalTimeStamp() << kLineEnd << '\n';
+    file_ << "</Diag>\n";
+  }
+  file_.close();
+}
+
+std::string DiagnosticStream::RankTag() const {
+  char tag[48];
+  std::snprintf(tag, sizeof tag, "(mpi-rank %2d) ", rank_);
+  return tag;
+}
+
+void DiagnosticStream::Open(const std::string& requested_name, bool with_fallback) {
+  int initialized = 0;
+  MPI_Initialized(&initialized);
+  if (initialized) {
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank_);
+    MPI_Comm_size(MPI_COMM_WORLD, &size_);
+  }
+  const std::string name = RankFileName(requested_name, rank_);
+  if (rank_ != 0) return;
+
+  file_.open(name, std::ios::out | std::ios::trunc);
+  if (file_.is_open()) {
+    file_name_ = name;
+  } else if (with_fallback) {
+    *screen_ << RankTag() << "\n ----- Warning -----\n error opening diagnostics output file "
+             << name << '\n'
+             << RankTag()
+             << "\nusing default name Velorn_Diag.xml in actual working directory\n"
+                " -------------------\n\n"
+             << std::endl;
+    file_.clear();
+    file_.open(kFallbackName, std::ios::out | std::ios::trunc);
+    if (file_.is_open()) file_name_ = kFallbackName;
+  }
+  if (!file_.is_open()) {
+    const std::string failed = with_fallback ? std::string(kFallbackName) : name;
+    *screen_ << RankTag() << "Error opening diagnostics output file " << failed << std::endl;
+    throw ErrorCode{kOpenFailedCode};
+  }
+  WriteHeader();
+}
+
+void DiagnosticStream::WriteHeader() {
+  file_ << "<?xml version='1.0' encoding='UTF-8'?>\n"
+        << "<Diag version=\"1.2\" xmlns=\"http://www.wldelft.nl/fews/PI\" \n"
+        << "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
+        << "xsi:schemaLocation=\"http://www.wldelft.nl/fews/PI "
+           "http://fews.wldelft.nl/schemas/version1.0/pi-schemas/pi_diag.xsd\">\n";
+  file_ << LineStart(kLevelInfo) << "Velorn start at " << LocalTimeStamp() << kLineEnd << '\n';
+  file_.flush();
+}
+
+bool DiagnosticStream::WritesFile() const {
+  return rank_ == 0 && file_.is_open() && file_.good() && !suppressed_;
+}
+
+void DiagnosticStream::OpenEntry(int level) {
+  level_ = level;
+  suppressed_ = level_ > threshold_;
+  entry_closed_ = false;
+  if (WritesFile()) {
+    file_ << LineStart(level_);
+    line_open_ = true;
+  }
+}
+
+void DiagnosticStream::CloseOpenLine() {
+  if (line_open_ && rank_ == 0 && file_.good()) {
+    file_ << kLineEnd << '\n';
+    file_.flush();
+  }
+  line_open_ = false;
+}
+
+void DiagnosticStream::BeginEntry() {
+  if (entry_closed_) {
+    OpenEntry(kLevelDebug);
+  } else {
+    suppressed_ = level_ > threshold_;
+  }
+  file_form_.clear();
+}
+
+void DiagnosticStream::ProcessText(const char* text) {
+  std::string piece = text != nullptr ? text : "";
+  const Prefix* prefix = FindPrefix(piece);
+  if (prefix != nullptr) {
+    piece.erase(0, prefix->text.size());
+    // A new level ends a running entry; its file line is closed before the next opens, so a
+    // menu text in the middle of an entry cannot leave an unterminated element behind.
+    CloseOpenLine();
+    OpenEntry(prefix->level);
+  } else if (entry_closed_) {
+    OpenEntry(kLevelDebug);
+  } else {
+    suppressed_ = level_ > threshold_;
+  }
+  const bool ends = CutEndMarker(piece);
+  file_form_ = EscapeForFile(piece);
+  if (ends) file_form_ += kLineEnd;
+}
+
+DiagnosticStream& DiagnosticStream::operator<<(const char* text) {
+  const std::string piece = text != nullptr ? text : "";
+  std::string screen_form = piece;
+  const bool ends = CutEndMarker(screen_form);
+  if (const Prefix* prefix = FindPrefix(screen_form)) screen_form.erase(0, prefix->text.size());
+  if (rank_ == 0 && !screen_form.empty()) *screen_ << screen_form;
+
+  ProcessText(piece.c_str());
+  const bool to_file = line_open_ && WritesFile();
+  if (to_file) file_ << file_form_;
+
+  if (ends) {
+    if (rank_ == 0) {
+      *screen_ << '\n';
+      screen_->flush();
+      *screen_ << RankTag();
+    }
+    if (to_file) {
+      file_ << '\n';
+      file_.flush();
+    }
+    line_open_ = false;
+    entry_closed_ = true;
+    suppressed_ = false;
+  }
+  return *this;
+}
+
+DiagnosticStream& DiagnosticStream::operator<<(const std::string& text) {
+  return *this << text.c_str();
+}
+
+template <class T>
+DiagnosticStream& DiagnosticStream::InsertTyped(const T& value) {
+  if (rank_ == 0) *screen_ << value;
+  BeginEntry();
+  if (line_open_ && WritesFile()) file_ << value;
+  return *this;
+}
+
+DiagnosticStream& DiagnosticStream::operator<<(int value) {
+  return InsertTyped(value);
+}
+DiagnosticStream& DiagnosticStream::operator<<(long value) {
+  return InsertTyped(value);
+}
+DiagnosticStream& DiagnosticStream::operator<<(long long value) {
+  return InsertTyped(value);
+}
+DiagnosticStream& DiagnosticStream::operator<<(unsigned int value) {
+  return InsertTyped(value);
+}
+DiagnosticStream& DiagnosticStream::operator<<(unsigned long value) {
+  return InsertTyped(value);
+}
+DiagnosticStream& DiagnosticStream::operator<<(unsigned long long value) {
+  return InsertTyped(value);
+}
+DiagnosticStream& DiagnosticStream::operator<<(double value) {
+  return InsertTyped(value);
+}
+DiagnosticStream& DiagnosticStream::operator<<(float value) {
+  return InsertTyped(static_cast<double>(value));
+}
+DiagnosticStream& DiagnosticStream::operator<<(const void* pointer) {
+  return InsertTyped(pointer);
+}
+DiagnosticStream& DiagnosticStream::operator<<(decltype(std::setw(0)) width) {
+  return InsertTyped(width);
+}
+
+DiagnosticStream& DiagnosticStream::operator<<(char value) {
+  // A character is a typed piece, but it must not break the one-line attribute of the file.
+  if (rank_ == 0) *screen_ << value;
+  BeginEntry();
+  if (line_open_ && WritesFile()) file_ << EscapeForFile(std::string_view(&value, 1));
+  return *this;
+}
+
+DiagnosticStream& DiagnosticStream::operator<<(std::ostream& (*manipulator)(std::ostream&)) {
+  if (rank_ == 0) manipulator(*screen_);
+  return *this;
+}
+
+void DiagnosticStream::FlushScreen() {
+  if (rank_ == 0) screen_->flush();
+}
+
+}  // namespace velorn

@@ -1,0 +1,53 @@
+// User MPI datatypes and reduction operations, created once and freed before MPI_Finalize.
+#include "core/mpi_operations.h"
+
+namespace velorn {
+namespace {
+
+MPI_Datatype g_zone_record_type = MPI_DATATYPE_NULL;
+MPI_Op g_add_zone_record_sums = MPI_OP_NULL;
+
+}  // namespace
+
+void AddZoneRecordSums(void* in, void* inout, int* count, MPI_Datatype* /*type*/) {
+  const double* source = static_cast<const double*>(in);
+  double* target = static_cast<double*>(inout);
+  for (int i = 0; i < *count; ++i) {
+    const double* a = source + i * kZoneRecordFields;
+    double* b = target + i * kZoneRecordFields;
+    b[0] += a[0];
+    b[1] = 0.0;
+    b[4] += a[4];
+  }
+}
+
+MPI_Datatype ZoneRecordType() {
+  if (g_zone_record_type == MPI_DATATYPE_NULL) {
+    MPI_Type_contiguous(kZoneRecordFields, MPI_DOUBLE, &g_zone_record_type);
+    MPI_Type_commit(&g_zone_record_type);
+  }
+  return g_zone_record_type;
+}
+
+MPI_Op AddZoneRecordSumsOp() {
+  if (g_add_zone_record_sums == MPI_OP_NULL) {
+    MPI_Op_create(&AddZoneRecordSums, /*commute=*/1, &g_add_zone_record_sums);
+  }
+  return g_add_zone_record_sums;
+}
+
+void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm) {
+  if (count <= 0) return;
+  MPI_Allreduce(MPI_IN_PLACE, records, count, ZoneRecordType(), AddZoneRecordSumsOp(), comm);
+  // MPI skips the operation with one process; zero field 1 here so every process count agrees.
+  for (int i = 0; i < count; ++i) records[i * kZoneRecordFields + 1] = 0.0;
+}
+
+void FreeMpiOperations() {
+  if (g_add_zone_record_sums != MPI_OP_NULL) MPI_Op_free(&g_add_zone_record_sums);
+  if (g_zone_record_type != MPI_DATATYPE_NULL) MPI_Type_free(&g_zone_record_type);
+  g_add_zone_record_sums = MPI_OP_NULL;
+  g_zone_record_type = MPI_DATATYPE_NULL;
+}
+
+}  // namespace velorn

@@ -1,0 +1,34 @@
+// The user MPI datatypes and reduction operations of the model, created in this one place.
+//
+// Each type or operation is created on first use and lives until FreeMpiOperations, which
+// `main` calls before MPI_Finalize. Callers reduce zone records through the helpers below
+// rather than through the raw operation, so that their results do not depend on whether MPI
+// called the operation at all (it does not with one process). No call here may be made inside
+// an OpenMP region.
+#pragma once
+
+#include <mpi.h>
+
+namespace velorn {
+
+// Doubles per zone record: count, weighted sum, zone code, area share, weight sum.
+inline constexpr int kZoneRecordFields = 5;
+
+// MPI user operation over zone records: fields 0 and 4 of the output record become the sums of
+// both records, field 1 becomes 0, fields 2 and 3 keep the output record's values.
+void AddZoneRecordSums(void* in, void* inout, int* count, MPI_Datatype* type);
+
+// Contiguous type of five doubles (one zone record).
+MPI_Datatype ZoneRecordType();
+// AddZoneRecordSums registered as a commutative reduction.
+MPI_Op AddZoneRecordSumsOp();
+
+// Sums fields 0 and 4 of `count` zone records over all processes of `comm`; every process
+// receives the sums in place, field 1 is 0 and fields 2 and 3 keep their local values, with one
+// process as with many. Collective.
+void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm = MPI_COMM_WORLD);
+
+// Frees every type and operation created so far; before MPI_Finalize.
+void FreeMpiOperations();
+
+}  // namespace velorn

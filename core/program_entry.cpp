@@ -1,0 +1,198 @@
+// Steps of the program entry: options, banner, process layout, usage, run loop, end.
+#include "core/program_entry.h"
+
+#include <mpi.h>
+#include <omp.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "core/error_code.h"
+#include "core/signals.h"
+#include "core/string_helpers.h"
+#include "version.h"
+
+namespace velorn {
+namespace {
+
+constexpr const char* kDiagLevelOption = "-diaglevel:";
+constexpr const char* kDiagFileOption = "-diagfile:";
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::vector<std::string> ArgumentList(int argc, char** argv) {
+  std::vector<std::string> args;
+  args.reserve(static_cast<std::size_t>(argc));
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] != nullptr ? argv[i] : "");
+  return args;
+}
+
+// Clears the current application when a run ends, also when it ends in an error, so that the
+// handlers never act for a run that is gone.
+class CurrentApplicationGuard {
+ public:
+  CurrentApplicationGuard() { RegisterCurrentApplication(); }
+  ~CurrentApplicationGuard() { ClearCurrentApplication(); }
+  CurrentApplicationGuard(const CurrentApplicationGuard&) = delete;
+  CurrentApplicationGuard& operator=(const CurrentApplicationGuard&) = delete;
+};
+
+}  // namespace
+
+int ThresholdFromName(const std::string& name) {
+  const std::string upper = ToUpperCopy(name);
+  if (upper == "FATAL") return kLevelFatal;
+  if (upper == "ERROR") return kLevelError;
+  if (upper == "WARNING") return kLevelWarning;
+  if (upper == "INFO") return kLevelInfo;
+  return kLevelDebug;
+}
+
+DiagnosticsOptions ScanDiagnosticsOptions(const std::vector<std::string>& args) {
+  DiagnosticsOptions options;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (StartsWith(arg, kDiagLevelOption)) {
+      options.threshold = ThresholdFromName(arg.substr(std::string(kDiagLevelOption).size()));
+    } else if (StartsWith(arg, kDiagFileOption)) {
+      options.file_name = arg.substr(std::string(kDiagFileOption).size());
+    }
+  }
+  return options;
+}
+
+bool IsOptionArgument(const std::string& arg) {
+  return StartsWith(arg, kDiagLevelOption) || StartsWith(arg, kDiagFileOption) ||
+         Contains(arg, "-dumpmode") || Contains(arg, "-closeAfterDump") ||
+         Contains(arg, "-repairAfterDump");
+}
+
+std::vector<int> ControlFileIndexes(const std::vector<std::string>& args) {
+  std::vector<int> indexes;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (!IsOptionArgument(args[i])) indexes.push_back(static_cast<int>(i));
+  }
+  return indexes;
+}
+
+std::string VersionText() {
+  std::string text = std::string("Richards ") + VELORN_VERSION +
+                     ", last change: " + VELORN_LAST_CHANGE + ", compiled at " + VELORN_BUILD_TIME;
+  std::erase(text, '$');
+  return text;
+}
+
+void WriteBanner(DiagnosticStream& diag) {
+  diag << "----------------------------------------------------------------------------"
+       << "[end-entry]";
+  diag << "Velorn-Marn (MPI) "
+       << "[end-entry]";
+  diag << "64-bit Version on Linux "
+       << "[end-entry]";
+  diag << "Version: " << VersionText() << "[end-entry]";
+  diag << " Velorn: distributed water balance and runoff model for river basins,\n"
+          " computed cell by cell on a regular grid in steps of minutes to days.\n"
+          " MPI processes share the grid in row strips, OpenMP threads share the rows.\n"
+          " Messages go to this screen and to the XML diagnostics file of process 0.\n"
+          " Ctrl-C during a run opens a menu: finish, stop, or flush the outputs.\n"
+          " Control files run one after the other in command-line order.\n"
+          "\n"
+          " Questions and reports: the Velorn developers (see README.md).\n"
+          "---------------------------------------------------------------------------"
+       << "[end-entry]";
+  diag.FlushScreen();
+}
+
+void ReportOpenMPThreads(ThreadReport& report) {
+#pragma omp parallel
+  {
+    std::printf("This is OpenMP thread %d\n", omp_get_thread_num());
+#pragma omp barrier
+    if (omp_get_thread_num() == 0) {
+      report.threads = omp_get_num_threads();
+      std::printf("*** There are %d OpenMP threads total for MPI process %d\n", report.threads,
+                  report.process);
+    }
+  }
+}
+
+void ReportProcessLayout(DiagnosticStream& diag, int rank, int size) {
+  ThreadReport report{rank, 0};
+  if (rank == 0) {
+    diag << "\n this is the MPI-Version of Velorn, here is instance " << 1 << " of " << size
+         << "[end-entry]";
+  } else {
+    std::printf("\n this is the MPI-Version of Velorn, here is instance %d of %d\n", rank + 1,
+                size);
+  }
+  ReportOpenMPThreads(report);
+  std::fflush(nullptr);
+  std::cout.flush();
+  diag.FlushScreen();
+}
+
+void FailWithUsage(DiagnosticStream& diag) {
+  diag << "FATAL: \nusage: velornvz[o]<32|64>|velornmpi64 <1-st cntrl-file> [<2-nd cntrl-file> "
+          "... [n-th cntrl-file]] [-diagfile:<diagnostics_file> "
+          "[-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>]] [-dumpmode "
+          "[-closeAfterDump|-repairAfterDump]]\n"
+       << "[end-entry]";
+  diag << "INFO: \n-dumpmode: if soil moisture or soil temperatures or hydraulic head (all in "
+          "Richards approach only) leave the expected range, a dumpfile is written containing "
+          "the actual internal registers (can be used for debugging) "
+       << "\n-closeAfterDump: Velorn stops the program execution immediately (usefull to "
+          "prevent the hard disk from being filled up with dumpfiles)"
+       << "\n-repairAfterDump: let Velorn try to repair the unexpected results, e.g. a soil "
+          "temperature that is higher or lower than that of both neighboring soil layers will "
+          "be set to the maxumum/minimum of the neighboring layers etc. Although the error is "
+          "repaired it may well happen that the hard disk is flooded with other dump files."
+       << "[end-entry]";
+  throw ErrorCode{kNoArgumentCode};
+}
+
+std::unique_ptr<RunnableApplication> MakeUnavailableApplication(DiagnosticStream& diag,
+                                                                int /*argc*/, char** argv,
+                                                                int index) {
+  ThrowFatal(diag, kModelRunUnavailableCode, "FATAL: model run of control file ", argv[index],
+             " is not available in this build");
+}
+
+int RunControlFiles(DiagnosticStream& diag, int argc, char** argv,
+                    const ApplicationFactory& factory) {
+  int result = 0;
+  for (const int index : ControlFileIndexes(ArgumentList(argc, argv))) {
+    std::unique_ptr<RunnableApplication> application = factory(diag, argc, argv, index);
+    CurrentApplicationGuard current;
+    result = 0;
+    InstallRunHandlers();
+    result = application->run();
+    application->ClearMemory();
+    application.reset();
+  }
+  return result;
+}
+
+void WriteEnd(DiagnosticStream& diag, int result) {
+  diag << "exitcode " << result << "[end-entry]";
+  diag << "o.k.\n\nthe end."
+       << "[end-entry]";
+}
+
+void ReportTopLevelFailure(DiagnosticStream& diag, int code) {
+  diag << "FATAL: Exception " << code << " caught at top level!"
+       << "[end-entry]";
+  diag << "FATAL: Program aborted with exit code " << code << "[end-entry]";
+}
+
+void AbortAllProcesses(int rank, int code) {
+  if (rank != 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kNonRootAbortDelayMilliseconds));
+  }
+  MPI_Abort(MPI_COMM_WORLD, code);
+}
+
+}  // namespace velorn

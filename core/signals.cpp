@@ -1,0 +1,152 @@
+// Signal handlers and the process-wide flags they set.
+#include "core/signals.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace velorn {
+namespace {
+
+volatile std::sig_atomic_t g_application_current = 0;
+volatile std::sig_atomic_t g_control_state = 0;
+volatile std::sig_atomic_t g_fpe_state[kFpeSubModelCount] = {};
+
+// Depth of nested SigintIgnoredScope windows (never touched by a handler).
+std::atomic<int> g_ignore_depth{0};
+
+// write(2) of a constant text; the only output a handler makes.
+void WriteRaw(int fd, const char* text) {
+  std::size_t left = std::strlen(text);
+  while (left > 0) {
+    const ssize_t written = ::write(fd, text, left);
+    if (written <= 0) return;
+    text += written;
+    left -= static_cast<std::size_t>(written);
+  }
+}
+
+void SetAction(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(sig, &action, nullptr);
+}
+
+const char* TrapKind(int code) {
+  switch (code) {
+    case FPE_INTDIV:
+      return "integer division by zero";
+    case FPE_INTOVF:
+      return "integer overflow";
+    case FPE_FLTDIV:
+      return "floating-point division by zero";
+    case FPE_FLTOVF:
+      return "floating-point overflow";
+    case FPE_FLTUND:
+      return "floating-point underflow";
+    case FPE_FLTRES:
+      return "inexact floating-point result";
+    case FPE_FLTINV:
+      return "invalid floating-point operation";
+    case FPE_FLTSUB:
+      return "subscript out of range";
+    default:
+      return "arithmetic error";
+  }
+}
+
+}  // namespace
+
+void RegisterCurrentApplication() {
+  g_control_state = 0;
+  for (auto& state : g_fpe_state) state = 0;
+  g_application_current = 1;
+}
+
+void ClearCurrentApplication() {
+  g_application_current = 0;
+}
+
+bool HasCurrentApplication() {
+  return g_application_current != 0;
+}
+
+int ControlState() {
+  return g_control_state;
+}
+
+void SetControlState(int state) {
+  g_control_state = state;
+}
+
+int FpeState(FpeSubModel model) {
+  return g_fpe_state[model];
+}
+
+void SetFpeState(FpeSubModel model, int state) {
+  g_fpe_state[model] = state;
+}
+
+void OnInterrupt(int sig) {
+  SetAction(sig, SIG_IGN);
+  if (g_application_current == 0 || g_control_state != 0) return;
+  g_control_state = 1;
+  WriteRaw(STDOUT_FILENO, "\nCntr-C pressed! please wait...\n\n");
+}
+
+void OnFloatingPointError(int /*sig*/) {
+  if (g_application_current == 0) return;
+  if (g_fpe_state[kFpeUnsaturatedZone] != 0) return;
+  for (auto& state : g_fpe_state) state = 1;
+  WriteRaw(STDOUT_FILENO, "floating point error\n");
+}
+
+void OnFloatingPointTrap(int sig, siginfo_t* info, void* /*context*/) {
+  OnFloatingPointError(sig);
+  // si_code <= 0 means the signal was sent by a process (kill, raise, sigqueue): return to it.
+  if (info == nullptr || info->si_code <= 0) return;
+  WriteRaw(STDERR_FILENO, "FATAL: arithmetic trap (");
+  WriteRaw(STDERR_FILENO, TrapKind(info->si_code));
+  WriteRaw(STDERR_FILENO, "), the process cannot go on and ends with exit code 136\n");
+  ::_exit(kArithmeticTrapExitCode);
+}
+
+void EnableInterruptHandler() {
+  SetAction(SIGINT, OnInterrupt);
+}
+
+void DisableInterruptHandler() {
+  SetAction(SIGINT, SIG_DFL);
+}
+
+void InstallRunHandlers() {
+  EnableInterruptHandler();
+  struct sigaction action {};
+  action.sa_sigaction = OnFloatingPointTrap;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_SIGINFO;
+  sigaction(SIGFPE, &action, nullptr);
+}
+
+SigintIgnoredScope::SigintIgnoredScope() {
+  outermost_ = g_ignore_depth.fetch_add(1) == 0;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGINT, &ignore, outermost_ ? &previous_ : nullptr);
+}
+
+SigintIgnoredScope::~SigintIgnoredScope() {
+  g_ignore_depth.fetch_sub(1);
+  if (!outermost_) return;
+  if (HasCurrentApplication()) {
+    EnableInterruptHandler();
+  } else {
+    sigaction(SIGINT, &previous_, nullptr);
+  }
+}
+
+}  // namespace velorn

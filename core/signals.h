@@ -1,0 +1,89 @@
+// Process-wide signal state and the SIGINT and SIGFPE handlers.
+//
+// Owns the few flags that the handlers write: whether an application (one model run) is current,
+// its control state (0 = run on, 1 = Ctrl-C pressed and waiting for the menu; the time loop
+// stores its other values 2, 3 and 99 here too) and the floating-point-error flag of the eight
+// sub-models that the SIGFPE handler marks. They are `volatile std::sig_atomic_t` values, the
+// only objects a handler touches, so a signal that arrives while a run is being torn down never
+// reaches a deleted object.
+//
+// Callers: `main` installs both handlers around each run; the application registers itself as
+// current while it exists and polls the control state; the sub-models read and reset their
+// floating-point-error flag; grid and stack readers and writers hold a SigintIgnoredScope while
+// a file is open. Limits: one application per process at a time; the handlers are installed
+// with sigaction and use only async-signal-safe calls (write, _exit, sigaction).
+#pragma once
+
+#include <signal.h>
+
+#include <csignal>
+
+namespace velorn {
+
+// Exit code of a process ended by a real arithmetic trap (integer division by zero or
+// overflow): 128 + SIGFPE, as a shell reports a process killed by that signal.
+inline constexpr int kArithmeticTrapExitCode = 136;
+
+// The sub-models whose floating-point-error flag the SIGFPE handler sets, in that order.
+enum FpeSubModel : int {
+  kFpeRadiationCorrection = 0,  // expokorrklasse
+  kFpeEvapotranspiration,       // verdunstungsmodellklasse
+  kFpeSnow,                     // schneemodellklasse
+  kFpeInterception,             // interzeptionsmodellklasse
+  kFpeUnsaturatedZone,          // unsatzonmodellklasse
+  kFpeIrrigation,               // irrigationclass
+  kFpeGroundwater,              // gwflowclass
+  kFpeDischargeRouting,         // abflussmodellklasse
+  kFpeSubModelCount
+};
+
+// Marks an application as current: its control state and every floating-point-error flag start
+// at 0. The handlers act only while an application is current.
+void RegisterCurrentApplication();
+// Ends the current application; the handlers stay installed but do nothing.
+void ClearCurrentApplication();
+bool HasCurrentApplication();
+
+// Control state of the current application (`RunControlState`).
+int ControlState();
+void SetControlState(int state);
+
+// Floating-point-error state of a sub-model: 0 none, 1 an error waits to be reported.
+int FpeState(FpeSubModel model);
+void SetFpeState(FpeSubModel model, int state);
+
+// SIGINT handler: ignores further SIGINTs, then moves the control state of the current
+// application from 0 to 1 and tells the user to wait.
+void OnInterrupt(int sig);
+// What a SIGFPE does to the flags: when an application is current and the unsaturated zone
+// has no unreported error, all eight flags become 1 and "floating point error" is written.
+void OnFloatingPointError(int sig);
+// The installed SIGFPE handler. A SIGFPE sent by a process (kill, raise) only sets the flags;
+// a real trap would return to the faulting instruction and trap again forever, so after the
+// flags it writes a FATAL line and ends the process with kArithmeticTrapExitCode.
+void OnFloatingPointTrap(int sig, siginfo_t* info, void* context);
+
+// Installs OnInterrupt for SIGINT.
+void EnableInterruptHandler();
+// Gives SIGINT its default action: a Ctrl-C then ends the process at once.
+void DisableInterruptHandler();
+// Installs both handlers; `main` calls it once an application has been constructed.
+void InstallRunHandlers();
+
+// Ignores SIGINT while a grid or stack file is open. When the outermost scope ends (also by
+// an exception) the interrupt handler is installed again while an application is current;
+// without one, SIGINT gets back the action it had before, so that Ctrl-C still ends a program
+// that has no run to steer.
+class SigintIgnoredScope {
+ public:
+  SigintIgnoredScope();
+  ~SigintIgnoredScope();
+  SigintIgnoredScope(const SigintIgnoredScope&) = delete;
+  SigintIgnoredScope& operator=(const SigintIgnoredScope&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+  bool outermost_ = false;
+};
+
+}  // namespace velorn

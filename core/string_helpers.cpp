@@ -1,0 +1,82 @@
+// Text helpers: tokenizer with quoted tokens, substring position, cut and upper-case copy.
+#include "core/string_helpers.h"
+
+namespace velorn {
+namespace {
+
+// End of the quoted token that opens at `open` (the offset of its closing quote), or npos.
+std::size_t ClosingQuote(const std::string& text, std::size_t open) {
+  std::size_t at = text.find('"', open + 1);
+  while (at != std::string::npos) {
+    const bool escaped = text[at - 1] == '\\' && !(at >= open + 3 && text[at - 2] == '\\');
+    if (!escaped) return at;
+    at = text.find('"', at + 1);
+  }
+  return std::string::npos;
+}
+
+}  // namespace
+
+int Tokenize(const std::string& text, const std::string& delimiters,
+             std::vector<std::string>& tokens, bool keep_trailing_empty) {
+  const bool quotes_group = delimiters.find('"') == std::string::npos;
+  std::size_t pos = text.find_first_not_of(delimiters);
+  if (pos == std::string::npos) {
+    if (!keep_trailing_empty) return static_cast<int>(tokens.size());
+    pos = text.find_first_of(delimiters);
+  }
+  while (pos < text.size()) {
+    std::size_t next;  // where the search for the next token starts
+    if (quotes_group && text[pos] == '"') {
+      const std::size_t close = ClosingQuote(text, pos);
+      if (close == std::string::npos) {
+        // An unclosed quote takes the rest of the line; nothing is read twice.
+        tokens.push_back(text.substr(pos));
+        next = text.size();
+      } else {
+        tokens.push_back(text.substr(pos, close - pos + 1));
+        next = close + 1;
+      }
+    } else {
+      std::size_t end = text.find_first_of(delimiters, pos);
+      if (end == std::string::npos) end = text.size();
+      tokens.push_back(text.substr(pos, end - pos));
+      next = end + 1;
+    }
+    pos = next < text.size() ? text.find_first_not_of(delimiters, next) : std::string::npos;
+  }
+  if (keep_trailing_empty && !text.empty() && delimiters.find(text.back()) != std::string::npos) {
+    tokens.emplace_back();
+  }
+  return static_cast<int>(tokens.size());
+}
+
+int SubstringPosition(const std::string& text, const std::string& pattern) {
+  const std::size_t at = text.find(pattern);
+  return at == std::string::npos ? 0 : static_cast<int>(at);
+}
+
+bool Contains(const std::string& text, const std::string& pattern) {
+  return text.find(pattern) != std::string::npos;
+}
+
+std::string& CutSubstring(std::string& text, int start, int length) {
+  if (start < 0 || length < 0) return text;
+  const std::size_t first = static_cast<std::size_t>(start);
+  if (first >= text.size()) {
+    text.clear();
+    return text;
+  }
+  const std::size_t kept = static_cast<std::size_t>(length) + 1;
+  text = text.substr(first, kept);
+  return text;
+}
+
+std::string ToUpperCopy(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+}  // namespace velorn

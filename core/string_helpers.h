@@ -1,0 +1,37 @@
+// Small text helpers shared by the control-file compiler, the settings readers, the grid
+// readers and writers and the special output.
+//
+// `Tokenize` splits a line at delimiter characters and keeps double-quoted text (with its
+// quotes) together; `SubstringPosition` gives the offset of a pattern, 0 both when absent and
+// for a match at the start, so presence is asked with `Contains`; `CutSubstring` keeps the
+// length + 1 characters from a start position; `ToUpperCopy` upper-cases a-z only.
+// All work on std::string without length limits.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace velorn {
+
+// Appends the tokens of `text` to `tokens` (the list is not cleared) and returns the list's
+// size. Runs of delimiters separate once. A token that begins with a double quote (when the
+// quote is no delimiter) runs to the closing quote, inclusive; a quote preceded by a single
+// backslash does not close, one preceded by two does. An unclosed quote runs to the end of the
+// text. With `keep_trailing_empty`, a text ending in a delimiter gets an empty last token.
+int Tokenize(const std::string& text, const std::string& delimiters,
+             std::vector<std::string>& tokens, bool keep_trailing_empty = false);
+
+// Offset of the first occurrence of `pattern` in `text`; 0 when it does not occur.
+int SubstringPosition(const std::string& text, const std::string& pattern);
+
+// True when `pattern` occurs anywhere in `text` (also at offset 0).
+bool Contains(const std::string& text, const std::string& pattern);
+
+// Keeps the characters start .. start + length of `text` (length + 1 characters), clamped to
+// the text; a negative start or length leaves the text unchanged. Returns the text.
+std::string& CutSubstring(std::string& text, int start, int length);
+
+// The copy with every a-z turned into A-Z; every other character stays.
+std::string ToUpperCopy(std::string text);
+
+}  // namespace velorn

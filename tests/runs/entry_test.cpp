@@ -1,0 +1,172 @@
+// Whole-program tests of the entry: velorn started under mpirun the way a user starts it, with
+// no argument, with options only, with diagnostics options and control files, and with a
+// diagnostics file that cannot be opened. Runs on 1 and 3 processes must report alike.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_files.h"
+#include "tests/support/velorn_runner.h"
+
+namespace velorn::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The exit status of mpirun for a process that aborts with `code`.
+int ExitStatus(int code) {
+  return code & 0xff;
+}
+
+RunResult RunIn(const TempDir& dir, int processes, const std::vector<std::string>& arguments,
+                const std::string& diag_file = "Velorn_Diag_0.xml") {
+  RunOptions options;
+  options.processes = processes;
+  options.directory = dir.path().string();
+  options.diag_file = diag_file;
+  return RunVelorn(options, arguments);
+}
+
+// Replaces the text after each `marker` up to the next `stop` character by "<x>".
+std::string BlankAfter(std::string text, const std::string& marker, char stop) {
+  for (std::size_t at = text.find(marker); at != std::string::npos;
+       at = text.find(marker, at + 1)) {
+    const std::size_t begin = at + marker.size();
+    const std::size_t end = text.find(stop, begin);
+    text.replace(begin, (end == std::string::npos ? text.size() : end) - begin, "<x>");
+  }
+  return text;
+}
+
+// A diagnostics file with the time stamps and the process count blanked, so that runs at
+// different times and on different process counts compare equal.
+std::string Comparable(const std::string& diag) {
+  std::string text = BlankAfter(diag, "Velorn start at ", '"');
+  text = BlankAfter(text, "Velorn finished at ", '"');
+  text = BlankAfter(text, "compiled at ", '"');
+  return BlankAfter(text, "here is instance 1 of ", '"');
+}
+
+bool HasLine(const std::string& diag, int level, const std::string& description) {
+  const std::string line =
+      "\t<line level=\"" + std::to_string(level) + "\" description= \"" + description + "\"/>\n";
+  return diag.find(line) != std::string::npos;
+}
+
+void ExpectValid(const TempDir& dir, const std::string& name) {
+  const auto schema = RefData("pi-diag-schema/pi_diag.xsd");
+  if (!schema) {
+    std::cout << "schema check of " << name << " skipped: ../shared/refdata is absent\n";
+    return;
+  }
+  EXPECT_EQ(ValidateDiagnostics((dir.path() / name).string(), *schema), "");
+}
+
+TEST(EntryRun, NoArgumentShowsUsageAndAbortsWithCodeTwoOnOneAndThreeProcesses) {
+  std::string diag_of_one;
+  for (const int processes : {1, 3}) {
+    SCOPED_TRACE("processes " + std::to_string(processes));
+    TempDir dir;
+    const RunResult result = RunIn(dir, processes, {});
+    ASSERT_FALSE(result.timed_out) << result.Describe();
+    EXPECT_EQ(result.exit_status, 2) << result.Describe();
+    EXPECT_NE(result.out.find("\nusage: velornvz[o]<32|64>|velornmpi64 <1-st cntrl-file>"),
+              std::string::npos);
+    EXPECT_NE(result.out.find("\n-dumpmode: if soil moisture"), std::string::npos);
+    EXPECT_NE(result.out.find("Exception 2 caught at top level!"), std::string::npos);
+    EXPECT_NE(result.out.find("Program aborted with exit code 2"), std::string::npos);
+    EXPECT_TRUE(HasLine(result.diag, 0, "Exception 2 caught at top level!")) << result.diag;
+    EXPECT_TRUE(HasLine(result.diag, 0, "Program aborted with exit code 2"));
+    EXPECT_NE(result.diag.find("<line level=\"3\" description= \";-dumpmode: if soil"),
+              std::string::npos);
+    EXPECT_EQ(result.diag.substr(result.diag.size() - 8), "</Diag>\n");
+    ExpectValid(dir, "Velorn_Diag_0.xml");
+    // Only process 0 writes a file. (What other processes print may be cut by the abort.)
+    EXPECT_FALSE(fs::exists(dir.path() / "Velorn_Diag_1.xml"));
+    EXPECT_NE(result.out.find("OpenMP threads total for MPI process 0"), std::string::npos);
+    if (processes == 3) {
+      EXPECT_EQ(Comparable(result.diag), diag_of_one);
+    } else {
+      diag_of_one = Comparable(result.diag);
+    }
+  }
+}
+
+TEST(EntryRun, OptionsOnlyEndNormallyAndTheLevelFiltersTheFile) {
+  TempDir dir;
+  const RunResult quiet = RunIn(dir, 2, {"-diaglevel:info"});
+  EXPECT_EQ(quiet.exit_status, 0) << quiet.Describe();
+  EXPECT_NE(quiet.out.find("exitcode 0\n"), std::string::npos) << quiet.out;
+  EXPECT_NE(quiet.out.find("o.k.\n\nthe end.\n"), std::string::npos);
+  EXPECT_EQ(quiet.diag.find("level=\"4\""), std::string::npos) << quiet.diag;
+  EXPECT_NE(quiet.diag.find("Velorn finished at "), std::string::npos);
+  ExpectValid(dir, "Velorn_Diag_0.xml");
+  // Every process reports itself and its OpenMP threads.
+  EXPECT_NE(quiet.out.find("here is instance 2 of 2\n"), std::string::npos);
+  for (const int rank : {0, 1}) {
+    EXPECT_NE(quiet.out.find("OpenMP threads total for MPI process " + std::to_string(rank)),
+              std::string::npos)
+        << quiet.out;
+  }
+
+  const RunResult verbose = RunIn(dir, 2, {"-diaglevel:verbose"});
+  EXPECT_EQ(verbose.exit_status, 0) << verbose.Describe();
+  EXPECT_TRUE(HasLine(verbose.diag, 4, "exitcode 0")) << verbose.diag;
+  EXPECT_TRUE(HasLine(verbose.diag, 4, "o.k.;;the end."));
+  EXPECT_TRUE(HasLine(verbose.diag, 4, "Velorn-Marn (MPI) "));
+  ExpectValid(dir, "Velorn_Diag_0.xml");
+}
+
+TEST(EntryRun, LastDiagFileCountsAndAControlFileEndsInItsOwnCode) {
+  TempDir dir;
+  const RunResult result =
+      RunIn(dir, 3, {"-diagfile:run.xml", "-diaglevel:info", "-diagfile:other.xml", "ctl.txt"},
+            "other_0.xml");
+  EXPECT_EQ(result.exit_status, ExitStatus(3000)) << result.Describe();
+  EXPECT_FALSE(fs::exists(dir.path() / "run_0.xml"));
+  EXPECT_TRUE(
+      HasLine(result.diag, 0, "model run of control file ctl.txt is not available in this build"))
+      << result.diag;
+  EXPECT_TRUE(HasLine(result.diag, 0, "Exception 3000 caught at top level!"));
+  EXPECT_EQ(result.diag.find("level=\"4\""), std::string::npos);
+  ExpectValid(dir, "other_0.xml");
+}
+
+TEST(EntryRun, UpperCaseOptionIsAControlFileAndTheFirstControlFileRunsFirst) {
+  TempDir dir;
+  const RunResult upper = RunIn(dir, 1, {"-DIAGLEVEL:INFO"});
+  EXPECT_EQ(upper.exit_status, ExitStatus(3000)) << upper.Describe();
+  EXPECT_TRUE(HasLine(upper.diag, 0,
+                      "model run of control file -DIAGLEVEL:INFO is not available in this build"))
+      << upper.diag;
+  EXPECT_NE(upper.diag.find("level=\"4\""), std::string::npos);  // threshold stays DEBUG
+
+  const RunResult two = RunIn(dir, 1, {"first.ctl", "-dumpmode:5", "second.ctl"});
+  EXPECT_NE(two.diag.find("control file first.ctl is not"), std::string::npos) << two.diag;
+  EXPECT_EQ(two.diag.find("-dumpmode:5"), std::string::npos);
+  EXPECT_EQ(two.diag.find("second.ctl"), std::string::npos);
+}
+
+TEST(EntryRun, UnopenableDiagnosticsFileAbortsWith320WithoutCrashing) {
+  TempDir dir;
+  fs::create_directory(fs::path(dir.path().string()) / "Velorn_Diag.xml");
+  fs::create_directory(fs::path(dir.path().string()) / "Velorn_Diag_0.xml");
+  const RunResult result = RunIn(dir, 1, {"-diagfile:missing/x.xml", "ctl.txt"}, "");
+  ASSERT_FALSE(result.timed_out);
+  EXPECT_EQ(result.exit_status, ExitStatus(320)) << result.Describe();
+  EXPECT_NE(result.out.find("error opening diagnostics output file missing/x_0.xml"),
+            std::string::npos)
+      << result.Describe();
+  EXPECT_NE(result.out.find("Error opening diagnostics output file Velorn_Diag.xml"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace velorn::test
