@@ -6,6 +6,7 @@ namespace {
 
 MPI_Datatype g_zone_record_type = MPI_DATATYPE_NULL;
 MPI_Op g_add_zone_record_sums = MPI_OP_NULL;
+MPI_Op g_add_zone_records = MPI_OP_NULL;
 
 }  // namespace
 
@@ -17,6 +18,18 @@ void AddZoneRecordSums(void* in, void* inout, int* count, MPI_Datatype* /*type*/
     double* b = target + i * kZoneRecordFields;
     b[0] += a[0];
     b[1] = 0.0;
+    b[4] += a[4];
+  }
+}
+
+void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* /*type*/) {
+  const double* source = static_cast<const double*>(in);
+  double* target = static_cast<double*>(inout);
+  for (int i = 0; i < *count; ++i) {
+    const double* a = source + i * kZoneRecordFields;
+    double* b = target + i * kZoneRecordFields;
+    b[0] += a[0];
+    b[1] += a[1];
     b[4] += a[4];
   }
 }
@@ -36,6 +49,13 @@ MPI_Op AddZoneRecordSumsOp() {
   return g_add_zone_record_sums;
 }
 
+MPI_Op AddZoneRecordsOp() {
+  if (g_add_zone_records == MPI_OP_NULL) {
+    MPI_Op_create(&AddZoneRecords, /*commute=*/1, &g_add_zone_records);
+  }
+  return g_add_zone_records;
+}
+
 void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm) {
   if (count <= 0) return;
   MPI_Allreduce(MPI_IN_PLACE, records, count, ZoneRecordType(), AddZoneRecordSumsOp(), comm);
@@ -45,8 +65,10 @@ void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm) {
 
 void FreeMpiOperations() {
   if (g_add_zone_record_sums != MPI_OP_NULL) MPI_Op_free(&g_add_zone_record_sums);
+  if (g_add_zone_records != MPI_OP_NULL) MPI_Op_free(&g_add_zone_records);
   if (g_zone_record_type != MPI_DATATYPE_NULL) MPI_Type_free(&g_zone_record_type);
   g_add_zone_record_sums = MPI_OP_NULL;
+  g_add_zone_records = MPI_OP_NULL;
   g_zone_record_type = MPI_DATATYPE_NULL;
 }
 

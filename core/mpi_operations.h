@@ -18,10 +18,16 @@ inline constexpr int kZoneRecordFields = 5;
 // both records, field 1 becomes 0, fields 2 and 3 keep the output record's values.
 void AddZoneRecordSums(void* in, void* inout, int* count, MPI_Datatype* type);
 
+// MPI user operation of the zone statistics: fields 0, 1 and 4 of the output record become the
+// sums of both records, fields 2 and 3 keep the output record's values.
+void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* type);
+
 // Contiguous type of five doubles (one zone record).
 MPI_Datatype ZoneRecordType();
 // AddZoneRecordSums registered as a commutative reduction.
 MPI_Op AddZoneRecordSumsOp();
+// AddZoneRecords registered as a commutative reduction.
+MPI_Op AddZoneRecordsOp();
 
 // Sums fields 0 and 4 of `count` zone records over all processes of `comm`; every process
 // receives the sums in place, field 1 is 0 and fields 2 and 3 keep their local values, with one
