@@ -17,6 +17,10 @@ struct ErrorCode {
   int code;
 };
 
+// Code of every fault in the contents of a control file (a missing section or value, an
+// undefined symbol, a value out of its limits).
+inline constexpr int kControlFileErrorCode = 17;
+
 // Code of a foreign exception (std::exception or anything else) that reaches `main`.
 inline constexpr int kForeignExceptionCode = 199;
 

@@ -53,8 +53,7 @@ class NetcdfGridReader;
 inline constexpr std::size_t kMaxFileNameLength = 2400;
 // Non-blocking requests each object keeps for the halo exchange.
 inline constexpr int kRequestCount = 1000;
-// Codes of the control-file, write and read errors and of a missing grid.
-inline constexpr int kControlFileErrorCode = 17;
+// Codes of the write and read errors and of a missing grid (control file: core/error_code.h).
 inline constexpr int kWriteErrorCode = 18;
 inline constexpr int kReadErrorCode = 19;
 inline constexpr int kGridMissingCode = 33;
@@ -128,6 +127,19 @@ class modelobject : public memory_handling {
   virtual void AddToStatistics(double value, double weight) { statistics.Add(value, weight); }
   virtual void GetStatistics(double& count, double& minimum, double& maximum, double& sum,
                              double& mean, double& standard_deviation);
+
+  // --- Stack files (slots 25, 27, 30; grids/stack_files.cpp) ----------------------------------
+  // Reads a stack file (ASCII, single or double binary; the input directory is put in front)
+  // into a newly allocated stack of this process's rows (all rows on process 0 with
+  // wholeOnRoot) and returns its level count L (levels 0..L per cell). Collective. The geometry
+  // must be the model's (code 24); 21 open, 22 format or read, 23 close errors.
+  virtual int ReadStack(const std::string& fileName, double***& stack, bool wholeOnRoot);
+  // Writes levels 0..`levels` of a stack as netCDF or ASCII (process 0) or binary (all
+  // processes through MPI-IO, each writing the cells it owns). Collective for binary.
+  virtual void WriteStack(const std::string& fileName, double*** stack, int levels, bool asciiFlag,
+                          bool doubleFlag, bool netcdfFlag);
+  // Writes the stack of registry entry `index` as its units digit says. Collective.
+  virtual void WriteStackOutput(int index);
 
   // --- Registry (slots 31..33) ------------------------------------------------------------------
   // Write-code output of entry `index`; filled in by the grid output code (nothing here).

@@ -141,7 +141,7 @@ bool ControlFileCompiler::ReadLine(std::istream& in, long line_number,
     if (in.bad()) ThrowFatal(diag_, 28, "FATAL: error reading ", control_file_name);
     return false;
   }
-  if (line_.size() > kMaxControlLineLength)
+  if (line_.size() > kMaxReadLineLength)
     ThrowFatal(diag_, kControlFileErrorCode, "FATAL: line ", line_number, " of control file ",
                control_file_name, " is longer than 2399 characters");
   if (!in.eof()) line_ += '\n';

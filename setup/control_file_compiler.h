@@ -38,11 +38,9 @@ struct SymbolTable {
 inline constexpr std::size_t kMaxSymbols = 2000;
 inline constexpr std::size_t kMaxSymbolTextLength = 299;        // names and values
 inline constexpr std::size_t kMaxDefinitionWordLength = 99;     // "$set" and "="
-inline constexpr std::size_t kMaxControlLineLength = 2399;      // as read, without the line end
+inline constexpr std::size_t kMaxReadLineLength = 2399;         // as read, without the line end
 inline constexpr std::size_t kMaxSubstitutedLineLength = 2400;  // with the blank in front
 
-// Code of every fault in the control file's contents.
-inline constexpr int kControlFileErrorCode = 17;
 
 // Name of the compiled control file: the control file's name followed by ".$$$".
 std::string CompiledControlFileName(const std::string& control_file_name);

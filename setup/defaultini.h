@@ -1,0 +1,183 @@
+// defaultini: the global settings object of one model run ("defaults").
+//
+// The application creates one per control file, right after the grid and zone-statistics
+// registries and before any sub-model. It compiles the control file, reads the global sections
+// (model time, output settings, coordinates, meteorological variables, irrigation types) step by
+// step during the set-up, and afterwards hands the settings to the application once
+// (GetModelSettings) and answers its questions during the time loop. ReleaseMemory frees what it
+// built and ends with the model-object release.
+//
+// Its operations live in several files: construction, hand-out and release here
+// (defaultini.cpp); [model_time], [radiation_correction] and the global grid maximum in
+// model_time_settings.cpp; the output sections in output_settings.cpp; the irrigation sections
+// in irrigation_tables.cpp. Collective operations (every process calls them at the same point):
+// CompileControlFileSymbols and GlobalGridMaximum. The readers work on the calling process only.
+//
+// Limits: the readers of the set-up steps expect the compiled control file open in
+// `control_file` (ReadModelTime, ReadRadiationCorrectionSwitch, ReadIrrigationSections); the
+// output readers open the compiled file themselves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/error_code.h"
+#include "core/modelobject.h"
+#include "setup/irrigation_tables.h"
+#include "setup/model_settings.h"
+#include "setup/mpi_regions.h"
+
+namespace velorn {
+
+struct ZoneStatisticsRecord;
+
+// Code of an exception other than ErrorCode caught while the settings object is constructed.
+inline constexpr int kForeignConstructionCode = 103;
+// Code of output-list codes that do not rise strictly.
+inline constexpr int kOutputListOrderCode = 97;
+// Longest name of a meteorological variable.
+inline constexpr std::size_t kMaxMeteoNameLength = 200;
+
+// Runs `step`, returning 0, the code of an ErrorCode it throws, or kForeignConstructionCode
+// for any other exception (the constructors' error out-parameter).
+template <class Step>
+int32_t CaptureErrorCode(Step&& step) {
+  try {
+    std::forward<Step>(step)();
+  } catch (const ErrorCode& error) {
+    return error.code;
+  } catch (...) {
+    return kForeignConstructionCode;
+  }
+  return 0;
+}
+
+// Normalises a model time range read from [model_time]: years of 999 or less get 1900 added;
+// months are clamped to 1..12; the end day to the length of the end month in the end year and
+// the start day to the length of the start month in the start year (real leap years each);
+// hours stay as they are.
+void NormaliseModelTime(ModelDate& start, ModelDate& end);
+
+// Entries that WriteStandardGrids hands to the grid output each step: from 2 (the elevation
+// model) up to the last grid the settings object registered before the variable grids, that is
+// the entry before the first variable grid when there are variable grids (which
+// WriteVariableGrids hands over itself), else entry grid_counter + 2.
+struct EntryRange {
+  int first = 0;
+  int last = -1;
+};
+EntryRange StandardGridOutputRange(int32_t grid_counter, int32_t first_variable_entry);
+
+class defaultini : public modelobject {
+ public:
+  // Never throws after the model-object base is built: a failure sets `error_code` to the
+  // thrown code (103 for a foreign exception) and construction stops there.
+  defaultini(int32_t& error_code, DiagnosticStream* diag_stream,
+             const std::string& control_file_name_arg,
+             ZoneStatisticsRecord* statistics_registry_arg, int32_t statistics_capacity_arg,
+             int32_t model_variant_arg, GridRegistry** registry_pointer);
+  ~defaultini() override;
+
+  // Frees everything the object built, then the model-object release.
+  void ReleaseMemory() override;
+
+  // --- Control file and output settings (defaultini.cpp, output_settings.cpp) ----------------
+  // Collective: process 0 compiles `name`, all processes wait at a barrier; every process gets
+  // the compiled name in `compiled_name`, which also becomes the object's control-file name.
+  virtual void CompileControlFileSymbols(const std::string& name, std::string& compiled_name);
+  // Reads [output_interval], [output_list], [coordinates], [meteo_data_count] and
+  // [meteo_names] from the compiled file into `output_settings` (it opens and closes the file);
+  // also points the object's output list at the codes read.
+  virtual void ReadOutputSettings(const std::string& compiled_name);
+  // [soil_surface_groundwater_substeps] from the file named by control_file_name (the compiled
+  // file once it is compiled); 1 when the section is absent. A count below 1 is FATAL (17).
+  virtual int32_t ReadSoilSurfaceGroundwaterSubsteps();
+
+  // --- Irrigation (irrigation_tables.cpp) -----------------------------------------------------
+  // Reads [irrigation] and, when switched on, [irrigation_table]; nothing for a variant below 2.
+  virtual void ReadIrrigationSections(int32_t variant);
+  virtual void ReadIrrigationTable();
+  // "FATAL: irrigation description for irrigation type <entry> is wrong " with the help text;
+  // code 29.
+  [[noreturn]] virtual void ReportIrrigationRuleError(int32_t entry);
+
+  // --- Model time and small accessors (model_time_settings.cpp) ----------------------------
+  // First value of [radiation_correction] into the switch; returns the count of values read.
+  virtual int ReadRadiationCorrectionSwitch();
+  // The eight values of [model_time], normalised into start_date and end_date; February of the
+  // month-length table follows the end year.
+  virtual void ReadModelTime();
+  // Collective: the greatest value of registry entry `entry` over the zone cells of every
+  // process's own rows; the nodata value when no cell exceeds it.
+  virtual double GlobalGridMaximum(int entry);
+  virtual double GetMaximumElevation() { return maximum_elevation; }
+
+  // --- Hand-out -------------------------------------------------------------------------------
+  // Copies the settings into `settings` (see setup/model_settings.h); releases the object's
+  // copy of the compiled name. Returns 0.
+  virtual int32_t GetModelSettings(ModelSettings& settings);
+
+  // --- Fields ----------------------------------------------------------------------------------
+  ZoneStatisticsRecord* statistics_registry = nullptr;
+  int32_t statistics_capacity = 0;
+  // 1: soil parameter grids; 2 or more: irrigation tables (handed out for 2 only).
+  int32_t model_variant = 0;
+  std::string compiled_control_file_name;  // set in set-up step 0, released by the hand-out
+  int32_t setup_step = 0;
+  int32_t setup_complete = 0;
+  // Land-use layer grids; entry 0 the grid "landuse".
+  std::vector<double**> landuse_layers;
+  int32_t landuse_layer_count = 0;
+  int64_t coupling_wait_interval = 100;  // milliseconds between scans for the semaphore file
+  char coupling_interval_kind = 'I';
+  int32_t substep_count = 1;  // [soil_surface_groundwater_substeps]
+  OutputSettings output_settings;
+  int32_t radiation_correction_switch = 0;
+  double maximum_elevation = 0;
+  // Grids registered beyond entries 1 and 2, and the entry of the first variable grid (0: none).
+  int32_t registered_grid_count = 0;
+  int32_t first_variable_entry = 0;
+  // Irrigation: the switch of [irrigation], the flag of the set-up and the table.
+  int32_t irrigation_switch = 0;
+  int32_t irrigation_flag = 0;
+  std::unique_ptr<IrrigationTable> irrigation_table;
+  // Tables of the land-use and soil sections (owned by their readers' storage).
+  LanduseRecord* landuse_table = nullptr;
+  SoilRecord* soil_table = nullptr;
+  MultilayerLanduseRecord* multilayer_landuse_table = nullptr;
+  // Zone ranking storage: the model-object fields zone_table, zone_code_index and
+  // column_ranges point into these vectors once the zones are ranked.
+  std::vector<ZoneRecord> zone_records;
+  std::vector<int32_t> zone_codes_to_index;
+  std::vector<ColumnRange> column_range_table;
+  // Region ranking.
+  RegionRecord* region_table = nullptr;
+  int32_t region_count = 0;
+  int32_t highest_region_code = 0;
+  std::vector<int32_t> region_codes_to_index;
+  // MPI region decomposition of this process (layout and river links).
+  RegionDecomposition decomposition;
+
+ private:
+  // Steps of the constructor after the base: banner, module name, registry, buffers.
+  void Construct(GridRegistry** registry_pointer);
+  // Steps of the release.
+  void ReleaseTables();
+  void ReleaseRegisteredGrids();
+  void ReleaseZoneArrays();
+  // Readers of ReadOutputSettings, in their order.
+  void ReadOutputInterval();
+  void ReadOutputKeywordLines();
+  void ReadOutputList();
+  void ReadCoordinates();
+  void ReadMeteoNames();
+  // One irrigation entry (1-based) of [irrigation_table].
+  IrrigationRecord ReadIrrigationEntry(int32_t entry);
+  void ReadIrrigationDateTable(IrrigationRecord& record, int32_t entry);
+};
+
+}  // namespace velorn

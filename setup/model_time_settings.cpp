@@ -1,0 +1,91 @@
+// defaultini: [model_time] with its normalisation, [radiation_correction], the global maximum
+// of a registered grid and the range of the standard-grid output.
+#include <mpi.h>
+
+#include <algorithm>
+#include <array>
+
+#include "setup/defaultini.h"
+
+namespace velorn {
+namespace {
+
+// Years written with at most three digits are read as years after 1900.
+int64_t FullYear(int64_t year) {
+  return year <= 999 ? year + 1900 : year;
+}
+
+int64_t ClampDay(int64_t day, int64_t year, int64_t month) {
+  return std::clamp<int64_t>(day, 1, DaysInMonth(year, month));
+}
+
+}  // namespace
+
+void NormaliseModelTime(ModelDate& start, ModelDate& end) {
+  start.year = FullYear(start.year);
+  end.year = FullYear(end.year);
+  start.month = std::clamp<int64_t>(start.month, 1, 12);
+  end.month = std::clamp<int64_t>(end.month, 1, 12);
+  // Each date is clamped in its own year, so a start on 29 February of a leap year is kept
+  // whatever the end year is, and a start on 29 February of a common year becomes the 28th.
+  end.day = ClampDay(end.day, end.year, end.month);
+  start.day = ClampDay(start.day, start.year, start.month);
+}
+
+EntryRange StandardGridOutputRange(int32_t grid_counter, int32_t first_variable_entry) {
+  EntryRange range;
+  range.first = 2;
+  range.last = first_variable_entry > 0 ? first_variable_entry - 1 : grid_counter + 2;
+  return range;
+}
+
+void defaultini::ReadModelTime() {
+  FindSection("[model_time]", 1);
+  static const std::array<const char*, 8> kDescriptions = {
+      "starting hour in ", "starting day in ", "starting month in ", "starting year in ",
+      "end hour in ",      "and day in ",      "end month in ",      "end year in "};
+  std::array<long, 8> values{};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    ReadValue(*control_file, values[i], kDescriptions[i]);
+  }
+  ModelDate start{values[3], values[2], values[1], values[0]};
+  ModelDate end{values[7], values[6], values[5], values[4]};
+  NormaliseModelTime(start, end);
+  start_date = start;
+  end_date = end;
+  // The month-length table of the model object keeps the end year's February; code that works
+  // on dates of other years takes the length from DaysInMonth(year, month).
+  month_lengths[1] = DaysInMonth(end.year, 2);
+}
+
+int defaultini::ReadRadiationCorrectionSwitch() {
+  FindSection("[radiation_correction]", 1);
+  int value = 0;
+  if (!control_file->Read(value)) return 0;
+  radiation_correction_switch = value;
+  return 1;
+}
+
+double defaultini::GlobalGridMaximum(int entry) {
+  double local = nodata;
+  const GridEntry* grid_entry =
+      registry != nullptr && entry >= 1 && entry <= kLastGridIndex ? &(*registry)[entry] : nullptr;
+  double** grid = grid_entry != nullptr ? grid_entry->grid : nullptr;
+  if (grid != nullptr && column_ranges != nullptr) {
+    const int64_t first = std::max<int64_t>(first_local_row, grid_entry->first_row);
+    const int64_t last = std::min<int64_t>(last_local_row, grid_entry->last_row);
+    for (int64_t row = first; row <= last; ++row) {
+      if (grid[row] == nullptr) continue;
+      const int32_t first_col = std::max<int32_t>(column_ranges[row].first, 1);
+      const int32_t last_col = std::min<int32_t>(column_ranges[row].last, ncols);
+      for (int32_t col = first_col; col <= last_col; ++col) {
+        if (grid[row][col] > local) local = grid[row][col];
+      }
+    }
+  }
+  double global = local;
+  MPI_Allreduce(&local, &global, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+  return global;
+}
+
+}  // namespace velorn

@@ -1,0 +1,209 @@
+// defaultini: the global output sections [output_interval], [output_list], [coordinates],
+// [meteo_data_count], [meteo_names] and [soil_surface_groundwater_substeps].
+#include <array>
+#include <string>
+
+#include "core/string_helpers.h"
+#include "setup/defaultini.h"
+
+namespace velorn {
+namespace {
+
+constexpr int kOpenErrorCode = 28;
+
+// Makes `file` the object's control file for the length of one reader and gives the object
+// back the file it had open before (the set-up may hold the compiled file open meanwhile).
+class ScopedControlFile {
+ public:
+  ScopedControlFile(modelobject& object, std::unique_ptr<ControlFileReader> file)
+      : object_(object), saved_(std::move(object.control_file)) {
+    object_.control_file = std::move(file);
+  }
+  ~ScopedControlFile() { object_.control_file = std::move(saved_); }
+  ScopedControlFile(const ScopedControlFile&) = delete;
+  ScopedControlFile& operator=(const ScopedControlFile&) = delete;
+
+ private:
+  modelobject& object_;
+  std::unique_ptr<ControlFileReader> saved_;
+};
+
+std::unique_ptr<ControlFileReader> OpenCompiledFile(DiagnosticStream& diag,
+                                                    const std::string& name) {
+  auto file = std::make_unique<ControlFileReader>();
+  if (!file->Open(name, &diag)) ThrowFatal(diag, kOpenErrorCode, "FATAL: Error opening ", name);
+  return file;
+}
+
+bool IsBlankLine(const std::string& line) {
+  return line.find_first_not_of(" \t\r\v\f") == std::string::npos;
+}
+
+// The keywords of the [output_interval] block, in the order in which a line is searched.
+enum OutputKeyword { kAscii, kDouble, kNetcdf, kInitialState, kDefaultOutput, kKeywordCount };
+constexpr std::array<const char*, kKeywordCount> kOutputKeywords = {
+    "WriteAsciiGrids", "WriteDoubleGrids", "WriteNetcdfGrids", "InitialStateDirectory",
+    "DefaultOutputDirectory"};
+
+}  // namespace
+
+void defaultini::ReadOutputSettings(const std::string& compiled_name) {
+  ScopedControlFile scoped(*this, OpenCompiledFile(Diag(), compiled_name));
+  output_list_count = 0;
+  output_list_codes = nullptr;
+  output_settings = OutputSettings{};
+  ReadOutputInterval();
+  ReadOutputList();
+  ReadCoordinates();
+  ReadMeteoNames();
+  output_list_count = output_settings.output_list_count;
+  output_list_codes = output_settings.output_list_codes.empty()
+                          ? nullptr
+                          : output_settings.output_list_codes.data();
+}
+
+void defaultini::ReadOutputInterval() {
+  FindSection("[output_interval]", 1);
+  ControlFileReader& file = *control_file;
+  OutputSettings& out = output_settings;
+  out.no_station_warning = 0;
+  if (!file.Read(out.output_control)) ReportControlFileError("output control", "");
+  file.SkipRestOfLine();
+  int warning = 0;
+  if (file.Read(warning)) out.no_station_warning = warning == 0 ? 0 : 1;
+  file.SkipRestOfLine();
+  file.Read(out.third_output_value);
+  file.SkipRestOfLine();
+  // Without this value a keyword line would be taken for its line, so it is required.
+  if (!file.Read(out.min_to_int_end)) {
+    ReportControlFileError("min_to_int_end (fourth value of [output_interval])", "");
+  }
+  if (out.min_to_int_end < 0) out.min_to_int_end = 0;
+  file.SkipRestOfLine();
+  ReadOutputKeywordLines();
+}
+
+void defaultini::ReadOutputKeywordLines() {
+  ControlFileReader& file = *control_file;
+  OutputSettings& out = output_settings;
+  // The block ends at an empty line, at the next section header or at the end of the file.
+  while (!file.AtEnd()) {
+    std::string line = file.RestOfLine();
+    line.erase(0, line.find_first_not_of(" \t"));
+    if (IsBlankLine(line) || line[0] == '[') break;
+    int keyword = 0;
+    while (keyword < kKeywordCount && !Contains(line, kOutputKeywords[keyword])) ++keyword;
+    if (keyword == kKeywordCount) continue;
+
+    const std::string what =
+        std::string("value of ") + kOutputKeywords[keyword] + " in [output_interval]";
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) ReportControlFileError(what, "");
+    std::size_t pos = equals + 1;
+    if (keyword <= kNetcdf) {
+      int flag = 0;
+      if (!ScanValue(line, pos, flag) || (flag != 0 && flag != 1)) ReportControlFileError(what, "");
+      bool& target = keyword == kAscii    ? out.write_ascii
+                     : keyword == kDouble ? out.write_double
+                                          : out.write_netcdf;
+      target = flag == 1;
+    } else {
+      std::string directory;
+      if (!ScanValue(line, pos, directory)) ReportControlFileError(what, "");
+      (keyword == kInitialState ? out.initial_state_directory : out.default_output_directory) =
+          directory;
+    }
+  }
+}
+
+void defaultini::ReadOutputList() {
+  FindSection("[output_list]", 1);
+  ControlFileReader& file = *control_file;
+  OutputSettings& out = output_settings;
+  int count = 0;
+  if (!file.Read(count)) ReportControlFileError("number of subbasins in output list", "");
+  out.output_list_count = count;
+  out.output_list_codes.clear();
+  if (count <= 0) return;
+  out.output_list_codes = AllocateArray<int32_t>(static_cast<std::size_t>(count) + 1, 1);
+  for (int i = 1; i <= count; ++i) {
+    if (!file.Read(out.output_list_codes[i])) ReportControlFileError("codes in output-list", "");
+    file.SkipRestOfLine();
+  }
+  for (int i = 2; i <= count; ++i) {
+    if (out.output_list_codes[i] > out.output_list_codes[i - 1]) continue;
+    ThrowFatal(Diag(), kOutputListOrderCode,
+               "FATAL: \nError in control file: order of subbasin codes in output_list!\n"
+               "if output should be written for a specified set of subbasins,\n"
+               "(specified by a statcode of 5 for averaging in time or 6 for summing in time)\n"
+               "than the codes has to be arranged in ascendend order\n"
+               ".look in [output_list]\n");
+  }
+}
+
+void defaultini::ReadCoordinates() {
+  FindSection("[coordinates]", 1);
+  ControlFileReader& file = *control_file;
+  OutputSettings& out = output_settings;
+  const std::array<std::pair<double*, const char*>, 4> values = {{
+      {&out.latitude, "geographic latitude"},
+      {&out.longitude, "geographic longitude"},
+      {&out.reference_meridian, "reference meridian"},
+      {&out.time_shift, "time shift of data time to lokal time"},
+  }};
+  for (const auto& [target, text] : values) {
+    if (!file.Read(*target)) ReportControlFileError(text, "");
+    file.SkipRestOfLine();
+  }
+}
+
+void defaultini::ReadMeteoNames() {
+  OutputSettings& out = output_settings;
+  FindSection("[meteo_data_count]", 1);
+  int count = 0;
+  if (!control_file->Read(count) || count < 0) {
+    ReportControlFileError("number of meteorological variables", "");
+  }
+  out.meteo_count = count;
+
+  FindSection("[meteo_names]", 1);
+  ControlFileReader& file = *control_file;
+  out.meteo_names = AllocateArray<std::string>(static_cast<std::size_t>(count) + 1, 1);
+  for (int i = 1; i <= count; ++i) {
+    std::string& name = out.meteo_names[i];
+    // A word that opens a section means that the list is shorter than its count.
+    if (!file.Read(name) || name[0] == '[') {
+      ReportControlFileError(
+          "name of meteorological variable " + std::to_string(i) + " in [meteo_names]", "");
+    }
+    if (name.size() > kMaxMeteoNameLength) {
+      ThrowFatal(Diag(), kControlFileErrorCode,
+                 "FATAL: error in control file, name of meteorological variable ", i,
+                 " in [meteo_names] is longer than ",
+                 static_cast<unsigned long>(kMaxMeteoNameLength), " characters: ", name);
+    }
+    file.SkipRestOfLine();
+  }
+}
+
+int32_t defaultini::ReadSoilSurfaceGroundwaterSubsteps() {
+  ScopedControlFile scoped(*this, OpenCompiledFile(Diag(), control_file_name));
+  int count = 1;
+  if (FindSection("[soil_surface_groundwater_substeps]", 0)) {
+    if (!control_file->Read(count)) {
+      ReportControlFileError("sub step counter from [soil_surface_groundwater_substeps] not found",
+                             "");
+    }
+    // The sub-step length is the step divided by this count.
+    if (count < 1) {
+      ThrowFatal(Diag(), kControlFileErrorCode,
+                 "FATAL: error in control file, sub step counter from "
+                 "[soil_surface_groundwater_substeps] must be 1 or more, read: ",
+                 count);
+    }
+  }
+  substep_count = count;
+  return count;
+}
+
+}  // namespace velorn

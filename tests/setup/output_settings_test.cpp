@@ -1,0 +1,247 @@
+// Output settings: [output_interval] with its keyword block, [output_list], [coordinates],
+// [meteo_data_count], [meteo_names] and [soil_surface_groundwater_substeps], with their
+// messages and codes.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "core/error_code.h"
+#include "setup/defaultini.h"
+#include "tests/support/test_files.h"
+
+namespace velorn {
+namespace {
+
+const std::string kInterval =
+    "[output_interval]\n24 output control\n0 no-station warning\n7 third value\n"
+    "1440 min_to_int_end\nWriteAsciiGrids = 1\nInitialStateDirectory = /data/state/\n"
+    "   DefaultOutputDirectory = out/\n\n";
+const std::string kList = "[output_list]\n3\n101 first zone\n205\n300\n";
+const std::string kCoordinates = "[coordinates]\n47.5 lat\n8.25 lon\n15 meridian\n-1 shift\n";
+const std::string kMeteo = "[meteo_data_count]\n2\n[meteo_names]\ntemperature T\nprecipitation\n";
+
+class OutputSettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(error_, 0); }
+
+  // Writes the compiled file and reads it; returns the code thrown (0 on success).
+  int Read(const std::string& text) {
+    test::WriteFile(file_, text);
+    screen_.str("");
+    try {
+      settings_.ReadOutputSettings(file_);
+    } catch (const ErrorCode& error) {
+      return error.code;
+    }
+    return 0;
+  }
+
+  int Substeps(const std::string& text, int32_t& count) {
+    test::WriteFile(file_, text);
+    settings_.control_file_name = file_;
+    try {
+      count = settings_.ReadSoilSurfaceGroundwaterSubsteps();
+    } catch (const ErrorCode& error) {
+      return error.code;
+    }
+    return 0;
+  }
+
+  bool ScreenHas(const std::string& text) const {
+    return screen_.str().find(text) != std::string::npos;
+  }
+
+  const OutputSettings& out() const { return settings_.output_settings; }
+
+  test::TempDir dir_;
+  std::string file_ = dir_ / "run.ctl.$$$";
+  std::ostringstream screen_;
+  DiagnosticStream diag_{dir_ / "diag.xml", 4, screen_};
+  GridRegistry registry_;
+  GridRegistry* registry_pointer_ = &registry_;
+  int32_t error_ = -1;
+  defaultini settings_{error_, &diag_, "run.ctl", nullptr, 200, 2, &registry_pointer_};
+};
+
+TEST_F(OutputSettingsTest, ReadsAllFiveSections) {
+  ASSERT_EQ(Read(kInterval + kList + kCoordinates + kMeteo), 0) << screen_.str();
+  EXPECT_EQ(out().output_control, 24);
+  EXPECT_EQ(out().no_station_warning, 0);
+  EXPECT_EQ(out().third_output_value, 7);
+  EXPECT_DOUBLE_EQ(out().min_to_int_end, 1440);
+  EXPECT_TRUE(out().write_ascii);
+  EXPECT_FALSE(out().write_double);
+  EXPECT_FALSE(out().write_netcdf);
+  EXPECT_EQ(out().initial_state_directory, "/data/state/");
+  EXPECT_EQ(out().default_output_directory, "out/");
+  EXPECT_EQ(out().output_list_count, 3);
+  EXPECT_EQ(out().output_list_codes, (std::vector<int32_t>{0, 101, 205, 300}));
+  EXPECT_EQ(settings_.output_list_count, 3);
+  ASSERT_NE(settings_.output_list_codes, nullptr);
+  EXPECT_EQ(settings_.output_list_codes[3], 300);
+  EXPECT_DOUBLE_EQ(out().latitude, 47.5);
+  EXPECT_DOUBLE_EQ(out().longitude, 8.25);
+  EXPECT_DOUBLE_EQ(out().reference_meridian, 15);
+  EXPECT_DOUBLE_EQ(out().time_shift, -1);
+  EXPECT_EQ(out().meteo_count, 2);
+  EXPECT_EQ(out().meteo_names, (std::vector<std::string>{"", "temperature", "precipitation"}));
+  // The reader leaves no control file behind.
+  EXPECT_EQ(settings_.control_file, nullptr);
+}
+
+TEST_F(OutputSettingsTest, WarningSwitchAndTimeShiftAreNormalised) {
+  const std::string rest = kList + kCoordinates + kMeteo;
+  for (const auto& [line, expected] : {std::pair{"5", 1}, {"-1", 1}, {"1", 1}, {"0", 0}}) {
+    ASSERT_EQ(Read(std::string("[output_interval]\n1\n") + line + "\n0\n-60\n\n" + rest), 0);
+    EXPECT_EQ(out().no_station_warning, expected) << line;
+    EXPECT_DOUBLE_EQ(out().min_to_int_end, 0);
+  }
+  // An unreadable second value keeps the preset 0.
+  ASSERT_EQ(Read("[output_interval]\n1\nnone\n0\n60\n\n" + rest), 0);
+  EXPECT_EQ(out().no_station_warning, 0);
+  EXPECT_DOUBLE_EQ(out().min_to_int_end, 60);
+}
+
+TEST_F(OutputSettingsTest, KeywordLinesTakeTheFirstKeywordAndStopAtTheBlockEnd) {
+  const std::string head = "[output_interval]\n1\n0\n0\n0\n";
+  const std::string rest = kList + kCoordinates + kMeteo;
+  ASSERT_EQ(Read(head + "WriteDoubleGrids = 1\n\n" + rest), 0);
+  EXPECT_FALSE(out().write_ascii);
+  EXPECT_TRUE(out().write_double);
+  EXPECT_FALSE(out().write_netcdf);
+
+  // Only the first keyword of the list counts, whatever stands first on the line.
+  ASSERT_EQ(Read(head + "WriteNetcdfGrids WriteAsciiGrids = 1\n\n" + rest), 0);
+  EXPECT_TRUE(out().write_ascii);
+  EXPECT_FALSE(out().write_netcdf);
+
+  // Lines without a keyword are skipped; a keyword after the empty line has no effect.
+  ASSERT_EQ(Read(head + "\t some note\nWriteNetcdfGrids = 1\n \t\nWriteDoubleGrids = 1\n" + rest),
+            0);
+  EXPECT_TRUE(out().write_netcdf);
+  EXPECT_FALSE(out().write_double);
+
+  // Without the empty line the block ends at the next section header: a keyword further down
+  // (here in a later section) is not taken.
+  ASSERT_EQ(Read(head + "WriteAsciiGrids = 0\n" + kList + kCoordinates + kMeteo +
+                 "[notes]\nDefaultOutputDirectory = /elsewhere/\n"),
+            0);
+  EXPECT_TRUE(out().default_output_directory.empty());
+  EXPECT_EQ(out().output_list_count, 3);
+
+  // The block may also end with the file.
+  ASSERT_EQ(Read(kList + kCoordinates + kMeteo + head + "DefaultOutputDirectory = /o/"), 0);
+  EXPECT_EQ(out().default_output_directory, "/o/");
+}
+
+TEST_F(OutputSettingsTest, BadKeywordValuesAndMissingValuesAreFatal) {
+  const std::string rest = kList + kCoordinates + kMeteo;
+  EXPECT_EQ(Read("[output_interval]\n1\n0\n0\n0\nWriteAsciiGrids = yes\n\n" + rest), 17);
+  EXPECT_TRUE(
+      ScreenHas("error in control file, value of WriteAsciiGrids in [output_interval]; "
+                "not found!"))
+      << screen_.str();
+  EXPECT_EQ(Read("[output_interval]\n1\n0\n0\n0\nInitialStateDirectory\n\n" + rest), 17);
+
+  EXPECT_EQ(Read("[output_interval]\nhourly\n0\n0\n0\n\n" + rest), 17);
+  EXPECT_TRUE(ScreenHas("error in control file, output control; not found!\n")) << screen_.str();
+  // A missing fourth value would let the keyword line be read in its place.
+  EXPECT_EQ(Read("[output_interval]\n1\n0\n0\nWriteAsciiGrids = 1\n\n" + rest), 17);
+  EXPECT_EQ(Read(rest), 17);
+  EXPECT_TRUE(ScreenHas("error in control file, [output_interval]; (EOF)not found!"));
+}
+
+TEST_F(OutputSettingsTest, OutputListOrderCountsAndMessages) {
+  const std::string before = kInterval;
+  const std::string after = kCoordinates + kMeteo;
+  EXPECT_EQ(Read(before + "[output_list]\n3\n3\n5\n5\n" + after), 97);
+  EXPECT_TRUE(
+      ScreenHas("\nError in control file: order of subbasin codes in output_list!\n"
+                "if output should be written for a specified set of subbasins,\n"
+                "(specified by a statcode of 5 for averaging in time or 6 for summing in time)\n"
+                "than the codes has to be arranged in ascendend order\n.look in [output_list]\n"))
+      << screen_.str();
+  EXPECT_EQ(Read(before + "[output_list]\n2\n7\n2\n" + after), 97);
+
+  // One code needs no order; the first code may follow the count directly.
+  ASSERT_EQ(Read(before + "[output_list]\n1 42 the only zone\n" + after), 0);
+  EXPECT_EQ(out().output_list_codes, (std::vector<int32_t>{0, 42}));
+
+  ASSERT_EQ(Read(before + "[output_list]\n0\n" + after), 0);
+  EXPECT_EQ(out().output_list_count, 0);
+  EXPECT_TRUE(out().output_list_codes.empty());
+  EXPECT_EQ(settings_.output_list_codes, nullptr);
+
+  EXPECT_EQ(Read(before + "[output_list]\nall\n" + after), 17);
+  EXPECT_TRUE(ScreenHas("number of subbasins in output list; not found!")) << screen_.str();
+  EXPECT_EQ(Read(before + "[output_list]\n2\n7\n" + after), 17);
+  EXPECT_TRUE(ScreenHas("codes in output-list; not found!")) << screen_.str();
+}
+
+TEST_F(OutputSettingsTest, CoordinatesAndMeteoNamesAreRequired) {
+  const std::string before = kInterval + kList;
+  EXPECT_EQ(Read(before + "[coordinates]\n47\nEast\n15\n1\n" + kMeteo), 17);
+  EXPECT_TRUE(ScreenHas("error in control file, geographic longitude; not found!"));
+  EXPECT_EQ(Read(before + "[coordinates]\n47\n8\n15\n" + kMeteo), 17);
+  EXPECT_TRUE(ScreenHas("time shift of data time to lokal time; not found!")) << screen_.str();
+
+  const std::string head = before + kCoordinates;
+  EXPECT_EQ(Read(head + "[meteo_data_count]\ntwo\n[meteo_names]\nT\n"), 17);
+  EXPECT_TRUE(ScreenHas("number of meteorological variables; not found!"));
+  EXPECT_EQ(Read(head + "[meteo_data_count]\n-1\n[meteo_names]\n"), 17);
+  EXPECT_EQ(Read(head + "[meteo_data_count]\n1\n"), 17);
+  EXPECT_TRUE(ScreenHas("[meteo_names]; (EOF)not found!"));
+  // A list shorter than its count runs into the next section.
+  EXPECT_EQ(Read(head + "[meteo_data_count]\n3\n[meteo_names]\nT\nP\n[zone_grid]\nz.asc\n"), 17);
+  EXPECT_TRUE(ScreenHas("name of meteorological variable 3 in [meteo_names]; not found!"));
+  EXPECT_EQ(Read(head + "[meteo_data_count]\n1\n[meteo_names]\n" + std::string(201, 'x') + "\n"),
+            17);
+  EXPECT_TRUE(ScreenHas("name of meteorological variable 1 in [meteo_names] is longer than 200"));
+  ASSERT_EQ(Read(head + "[meteo_data_count]\n0\n[meteo_names]\n"), 0);
+  EXPECT_EQ(out().meteo_names.size(), 1u);
+}
+
+TEST_F(OutputSettingsTest, MissingFileIsCode28) {
+  screen_.str("");
+  try {
+    settings_.ReadOutputSettings(dir_ / "absent.$$$");
+    ADD_FAILURE() << "no error";
+  } catch (const ErrorCode& error) {
+    EXPECT_EQ(error.code, 28);
+  }
+  EXPECT_TRUE(ScreenHas("Error opening " + (dir_ / "absent.$$$"))) << screen_.str();
+  settings_.control_file_name = dir_ / "absent.$$$";
+  try {
+    settings_.ReadSoilSurfaceGroundwaterSubsteps();
+    ADD_FAILURE() << "no error";
+  } catch (const ErrorCode& error) {
+    EXPECT_EQ(error.code, 28);
+  }
+}
+
+TEST_F(OutputSettingsTest, SubstepsDefaultToOneAndMustBeAPositiveNumber) {
+  int32_t count = 0;
+  ASSERT_EQ(Substeps(kInterval, count), 0);
+  EXPECT_EQ(count, 1);
+  ASSERT_EQ(Substeps(kInterval + "[soil_surface_groundwater_substeps]\n4 sub-steps\n", count), 0);
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(settings_.substep_count, 4);
+
+  screen_.str("");
+  EXPECT_EQ(Substeps("[soil_surface_groundwater_substeps]\nfour\n", count), 17);
+  EXPECT_TRUE(
+      ScreenHas("error in control file, sub step counter from "
+                "[soil_surface_groundwater_substeps] not found; not found!"))
+      << screen_.str();
+  EXPECT_EQ(Substeps("[soil_surface_groundwater_substeps]\n0\n", count), 17);
+
+  // The reader keeps a control file that the set-up holds open.
+  settings_.control_file = std::make_unique<ControlFileReader>();
+  settings_.control_file->OpenText("[model_time]\n");
+  ASSERT_EQ(Substeps(kInterval, count), 0);
+  ASSERT_NE(settings_.control_file, nullptr);
+  EXPECT_EQ(settings_.control_file->path(), "(text)");
+}
+
+}  // namespace
+}  // namespace velorn
