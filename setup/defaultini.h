@@ -116,6 +116,13 @@ class defaultini : public modelobject {
   virtual double GlobalGridMaximum(int entry);
   virtual double GetMaximumElevation() { return maximum_elevation; }
 
+  // --- MPI regions (region_setup.cpp) ---------------------------------------------------------
+  // Collective: divides the domain (zone grid, entry 1) among the processes, with the river
+  // links of "river_links" kept whole when [unsatzon_model] asks for them; registers
+  // "MPIRegions", "MPIHelper" and "MPIHalo"; sets this process's rows and points `mpi` at the
+  // layout in `decomposition`. Process 0 holds every row of entries 1 and 2 when it is called.
+  virtual void DecomposeMpiRegions();
+
   // --- Hand-out -------------------------------------------------------------------------------
   // Copies the settings into `settings` (see setup/model_settings.h); releases the object's
   // copy of the compiled name. Returns 0.
