@@ -265,12 +265,12 @@ void BuildReceiveList(MpiLayout& layout) {
       const double g = layout.regions[row][col];
       const auto peer = static_cast<int32_t>(h);
       auto& list = layout.receive_list;
+      // A strip holds only halo cells of one peer: after a gap a new strip begins, so the
+      // exchange never writes over the cells in between (own cells among them).
       if (h == previous_halo && g == previous_owner) {
         ++list.back().count;
-      } else if (list.empty() || list.back().peer != peer || list.back().row != row) {
-        list.push_back(MpiStripRecord{row, col, 1, peer});
       } else {
-        list.back().count = col - list.back().first_col + 1;
+        list.push_back(MpiStripRecord{row, col, 1, peer});
       }
       previous_halo = h;
       previous_owner = g;

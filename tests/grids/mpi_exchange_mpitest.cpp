@@ -146,14 +146,22 @@ TEST_F(Exchange, GatherCopyIsTheWholeGridOnProcessZeroOnly) {
     for (int c = 1; c <= kCols; ++c) ASSERT_EQ(copy[r][c], Domain(r, c) ? W(r, c) : N);
 }
 
-// Own cells hold their true value, everything else -1; after the exchange every halo cell and
-// every domain cell of a received strip holds its true value and no own cell has changed.
+// Fill of the cells that are not own: different on every process, so a value that travelled
+// from another process is told from one that stayed.
+double NotOwnFill() { return -1.0 - Rank(); }
+
+// Own cells hold their true value, everything else NotOwnFill(); after the exchange every halo cell and
+// every domain cell of a received strip holds its true value, no own cell has changed and no
+// other cell was written.
 void CheckHalo(const Exchange& t, const GridMatrix& grid) {
   const HeldRows held = t.Held();
   for (int r = held.first; r <= held.last; ++r)
     for (int c = 1; c <= kCols; ++c) {
       if (t.Own(r, c) || t.layout.halo[r][c] >= 0) {
         ASSERT_EQ(grid[r][c], W(r, c)) << "rank " << Rank() << " " << r << "," << c;
+      } else {
+        // Neither own nor halo (a hole, or a cell of another process out of reach): untouched.
+        ASSERT_EQ(grid[r][c], NotOwnFill()) << "rank " << Rank() << " " << r << "," << c;
       }
     }
   for (const MpiStripRecord& rec : t.layout.receive_list)
@@ -164,7 +172,7 @@ void CheckHalo(const Exchange& t, const GridMatrix& grid) {
 }
 
 GridMatrix OwnValues(Exchange& t) {
-  GridMatrix grid = t.HeldGrid(-1.0);
+  GridMatrix grid = t.HeldGrid(NotOwnFill());
   const HeldRows held = t.Held();
   for (int r = held.first; r <= held.last; ++r)
     for (int c = 1; c <= kCols; ++c)
