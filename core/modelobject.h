@@ -22,9 +22,9 @@
 // Failures write a "FATAL: " entry and throw ErrorCode (17 control file, 18 write, 19 read,
 // 12 registry full, 33 grid missing, 81 buffer allocation, 1 grid allocation or text too long).
 //
-// The grid and stack file operations (read, write, masked write, stack output) are added by the
-// grid I/O code; WriteGridOutput is declared here as the hook that RegisterGrid calls for units
-// digit 8 and does nothing until the write-code output overrides it.
+// The grid and stack file operations (read, write, masked write, stack output) and the
+// write-code output (WriteGridOutput, which RegisterGrid calls for units digit 8) are defined by
+// the grid I/O code in grids/.
 #pragma once
 
 #include <mpi.h>
@@ -141,8 +141,35 @@ class modelobject : public memory_handling {
   // Writes the stack of registry entry `index` as its units digit says. Collective.
   virtual void WriteStackOutput(int index);
 
+  // --- Grid files (slots 26, 28, 29; grids/grid_reader.cpp, grids/grid_writer.cpp) ------------
+  // Reads an ASCII, binary (double or single), GIF or netCDF ("file<variable>slice") grid file,
+  // resampled onto the model grid when its geometry differs, with its own nodata value mapped
+  // onto the model's; fillMode 1 fills nodata holes from neighbours, 2 with fillValue. Every
+  // process gets its local rows (with one halo row on each side when withHaloRows); with
+  // keepWholeGrid 1 process 0 keeps every row; with rootOnly nothing is communicated. With
+  // `allocate` a matrix preset with nodata is made, else the rows are written into `grid`.
+  // Fills grid_header (values 1-6, and 7-12 of binary files). Collective unless rootOnly.
+  // Codes: 21 open, 22 format, header or cells, 23 close, 25 hole too big, 33 filling without
+  // the reference grid.
+  virtual void ReadGrid(const std::string& fileName, double**& grid, int fillMode, bool allocate,
+                        bool verbose, bool strictFill, int keepWholeGrid, bool rootOnly,
+                        bool withHaloRows, double fillValue);
+  // Writes a grid as a netCDF slice (netcdfFlag), ASCII (asciiFlag) or binary double or single
+  // (doubleFlag) file; no MPI: rows this process does not hold are written as nodata. Binary
+  // headers carry the area-weighted statistics (also left in grid_header). Codes: 26 create,
+  // 18 write, 27 close; a file left behind by a failure is removed.
+  virtual void WriteGrid(const std::string& fileName, double** grid, bool asciiFlag,
+                         bool doubleFlag, bool netcdfFlag);
+  // As WriteGrid, for derived grids: in the ASCII and binary forms the cells of held rows
+  // outside the row's column range are first set to nodata in `grid` itself.
+  virtual void WriteGridMasked(const std::string& fileName, double** grid, bool asciiFlag,
+                               bool doubleFlag, bool netcdfFlag);
+
   // --- Registry (slots 31..33) ------------------------------------------------------------------
-  // Write-code output of entry `index`; filled in by the grid output code (nothing here).
+  // Write-code output of entry `index` at the date in step_date (grids/grid_output.cpp): keeps
+  // the companions up to date and writes the grid and the companions that are due, gathered
+  // to process 0 with mpiMode 1 (collective then). gridOnly leaves the period, minimum and
+  // maximum companions unwritten.
   virtual void WriteGridOutput(int index, int mpiMode, bool gridOnly);
   // Fills registry entry `index` (1..999, from FirstFreeIndex) with the data (grid, or stack
   // with its level count), names and write code; companions for first_row..last_row are

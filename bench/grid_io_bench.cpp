@@ -1,0 +1,132 @@
+// Speed of the grid files: writing and reading one grid of side x side cells as ASCII, binary
+// double and binary single, through modelobject::WriteGrid and modelobject::ReadGrid on one
+// process, and the ASCII cell parser alone on a file already in memory.
+//
+// Usage: grid_io_bench [side (4000)] [repetitions (3)] [directory (a temporary one)]
+// Prints one line per operation: the best time of the repetitions, the file size and the rate
+// in MB/s (1 MB = 1e6 bytes). File reads come from the page cache after the first write, so the
+// figures show the cost of formatting and parsing, not of the disk.
+#include <mpi.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "core/diagnostic_stream.h"
+#include "core/error_code.h"
+#include "core/matrix.h"
+#include "core/modelobject.h"
+#include "grids/grid_formats.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velorn::GridMatrix;
+
+template <class Op>
+double BestSeconds(int repetitions, Op&& op) {
+  double best = 1e300;
+  for (int rep = 0; rep < repetitions; ++rep) {
+    const auto start = std::chrono::steady_clock::now();
+    op();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    best = std::min(best, elapsed.count());
+  }
+  return best;
+}
+
+void Report(const char* name, double seconds, double bytes) {
+  std::printf("%-22s %9.1f ms %9.1f MB %9.1f MB/s\n", name, seconds * 1e3, bytes / 1e6,
+              bytes / 1e6 / seconds);
+}
+
+// Elevations with three significant decimals, like a DEM in metres.
+void FillGrid(GridMatrix& grid, int side) {
+  for (int r = 1; r <= side; ++r)
+    for (int c = 1; c <= side; ++c)
+      grid[r][c] =
+          (r * 7 + c * 13) % 4000 == 0 ? -9999.0 : 200.0 + (r * 31 + c * 17) % 2500 * 0.125;
+}
+
+int Run(int argc, char** argv) {
+  const int side = argc > 1 ? std::max(1, std::atoi(argv[1])) : 4000;
+  const int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+  fs::path dir = argc > 3 ? fs::path(argv[3]) : fs::temp_directory_path() / "velorn-grid-io-bench";
+  fs::create_directories(dir);
+
+  std::ostringstream quiet;
+  velorn::DiagnosticStream diag((dir / "bench_diag.xml").string(), 2, quiet);
+  velorn::modelobject object(&diag, "bench.ctl", 0, true, false, false, "", "", nullptr, 0,
+                             nullptr);
+  object.SetModuleName("grid_io_bench");
+  object.ncols = side;
+  object.nrows = side;
+  object.xll = 3500000;
+  object.yll = 5200000;
+  object.cellsize = 25;
+  object.nodata = -9999.0;
+  object.first_local_row = 1;
+  object.last_local_row = side;
+
+  GridMatrix grid(diag, 1, side, side, side);
+  FillGrid(grid, side);
+  std::printf("grid of %d x %d cells, best of %d, files in %s\n", side, side, repetitions,
+              dir.c_str());
+
+  struct Form {
+    const char* name;
+    const char* file;
+    bool ascii;
+    bool dbl;
+  };
+  const Form forms[] = {{"ascii", "bench.asc", true, false},
+                        {"binary double", "bench.dbl", false, true},
+                        {"binary single", "bench.flt", false, false}};
+  for (const Form& form : forms) {
+    const std::string path = (dir / form.file).string();
+    const double write = BestSeconds(
+        repetitions, [&] { object.WriteGrid(path, grid.get(), form.ascii, form.dbl, false); });
+    const auto bytes = static_cast<double>(fs::file_size(path));
+    const double read = BestSeconds(repetitions, [&] {
+      double** back = nullptr;
+      object.ReadGrid(path, back, 0, true, false, false, 0, false, false, 0.0);
+      velorn::FreeMatrix(back);
+    });
+    Report((std::string("write ") + form.name).c_str(), write, bytes);
+    Report((std::string("read ") + form.name).c_str(), read, bytes);
+  }
+
+  // The ASCII parser alone, on the file in memory.
+  std::ifstream in(dir / "bench.asc", std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const velorn::AsciiHeaderResult header = velorn::ParseAsciiHeader(text);
+  const double parse = BestSeconds(repetitions, [&] {
+    velorn::ParseAsciiCells(text, header.data_offset, side, side, grid.get());
+  });
+  Report("parse ascii (memory)", parse, static_cast<double>(text.size()));
+
+  for (const Form& form : forms) fs::remove(dir / form.file);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  MPI_Init(&argc, &argv);
+  int code = 0;
+  try {
+    code = Run(argc, argv);
+  } catch (const velorn::ErrorCode& error) {
+    std::fprintf(stderr, "grid_io_bench: error code %d\n", error.code);
+    code = 1;
+  }
+  MPI_Finalize();
+  return code;
+}

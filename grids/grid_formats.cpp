@@ -1,0 +1,300 @@
+// Grid file formats: recognition, ASCII and binary layouts, opening with retries (see
+// grid_formats.h).
+#include "grids/grid_formats.h"
+
+#include <sys/stat.h>
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "core/error_code.h"
+
+namespace velorn {
+namespace {
+
+constexpr int kOpenCode = 21;
+constexpr int kOpenAttempts = 6;
+constexpr int kRetryWaitMs = 200;
+
+// ---- Text scanning ---------------------------------------------------------------------------
+
+// The white space that "%lf" and "%s" skip.
+inline bool IsBlank(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+inline const char* SkipBlanks(const char* p, const char* end) {
+  while (p < end && IsBlank(*p)) ++p;
+  return p;
+}
+
+inline const char* SkipWord(const char* p, const char* end) {
+  while (p < end && !IsBlank(*p)) ++p;
+  return p;
+}
+
+// Reads one number that fills a whole word starting at p (a leading '+' is allowed); on
+// success p moves behind it. Not-a-number and infinite values are refused.
+inline bool ReadNumber(const char*& p, const char* end, double& value) {
+  const char* start = p;
+  if (start < end && *start == '+') ++start;
+  const auto [next, error] = std::from_chars(start, end, value);
+  if (error != std::errc() || next == start) return false;
+  if (next < end && !IsBlank(*next)) return false;
+  if (!std::isfinite(value)) return false;
+  p = next;
+  return true;
+}
+
+bool IsKeyStart(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+std::string LowerCopy(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower;
+}
+
+// Header keys: the slot (0..5) that each fills, and whether it names a cell centre.
+struct HeaderKey {
+  const char* name;
+  int slot;
+  bool centre;
+};
+constexpr HeaderKey kHeaderKeys[] = {
+    {"ncols", 0, false},    {"nrows", 1, false},        {"xllcorner", 2, false},
+    {"xllcenter", 2, true}, {"yllcorner", 3, false},    {"yllcenter", 3, true},
+    {"cellsize", 4, false}, {"nodata_value", 5, false},
+};
+constexpr const char* kSlotNames[] = {"ncols", "nrows", "xllcorner", "yllcorner", "cellsize"};
+
+const HeaderKey* FindHeaderKey(std::string_view word) {
+  const std::string lower = LowerCopy(word);
+  for (const HeaderKey& key : kHeaderKeys)
+    if (lower == key.name) return &key;
+  return nullptr;
+}
+
+AsciiHeaderResult HeaderFailure(int pair, std::string reason) {
+  AsciiHeaderResult result;
+  result.failed_pair = pair;
+  result.reason = std::move(reason);
+  return result;
+}
+
+template <class T>
+T LoadValue(const unsigned char* bytes) {
+  T value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+// ---- Waiting between open attempts -----------------------------------------------------------
+
+std::mutex g_sleep_mutex;
+OpenRetrySleep g_sleep;
+
+void RealSleep(int milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void WaitBeforeRetry(int milliseconds) {
+  OpenRetrySleep sleep;
+  {
+    std::lock_guard<std::mutex> lock(g_sleep_mutex);
+    sleep = g_sleep;
+  }
+  if (sleep)
+    sleep(milliseconds);
+  else
+    RealSleep(milliseconds);
+}
+
+}  // namespace
+
+// ---- Recognition -----------------------------------------------------------------------------
+
+GridFileType DetectGridFileType(const unsigned char* lead, std::size_t size) {
+  const auto starts = [&](std::size_t at, const char* text) {
+    const std::size_t length = std::strlen(text);
+    return size >= at + length && std::memcmp(lead + at, text, length) == 0;
+  };
+  if (starts(0, "CDF") || starts(1, "HDF")) return kGridNetcdf;
+  if (starts(0, "ncol") || starts(0, "NCOL")) return kGridAscii;
+  if (size >= kBinaryHeaderValues * sizeof(double) &&
+      LoadValue<double>(lead + 5 * sizeof(double)) == kBinaryNodataMarker)
+    return kGridBinaryDouble;
+  if (size >= kBinaryHeaderValues * sizeof(float) &&
+      LoadValue<float>(lead + 5 * sizeof(float)) == static_cast<float>(kBinaryNodataMarker))
+    return kGridBinarySingle;
+  if (starts(0, "GIF8")) return kGridGif;
+  return kGridUnknown;
+}
+
+std::array<double, kBinaryHeaderValues> DecodeBinaryHeader(const unsigned char* lead,
+                                                           bool double_precision) {
+  std::array<double, kBinaryHeaderValues> header{};
+  for (int i = 0; i < kBinaryHeaderValues; ++i) {
+    header[i] = double_precision ? LoadValue<double>(lead + i * sizeof(double))
+                                 : static_cast<double>(LoadValue<float>(lead + i * sizeof(float)));
+  }
+  return header;
+}
+
+// ---- ASCII -----------------------------------------------------------------------------------
+
+AsciiHeaderResult ParseAsciiHeader(std::string_view text) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* p = begin;
+  AsciiHeaderResult result;
+  std::array<bool, 6> given{};
+  std::array<bool, 6> centre{};
+  int pairs = 0;
+  while (pairs < 6) {
+    p = SkipBlanks(p, end);
+    if (p == end || !IsKeyStart(*p)) break;  // the first value: the header is over
+    const int pair = pairs + 1;
+    const char* word_end = SkipWord(p, end);
+    const std::string_view word(p, static_cast<std::size_t>(word_end - p));
+    const HeaderKey* key = FindHeaderKey(word);
+    if (key == nullptr) return HeaderFailure(pair, "unknown key " + std::string(word));
+    if (given[key->slot]) return HeaderFailure(pair, "key " + std::string(word) + " given twice");
+    p = SkipBlanks(word_end, end);
+    double value = 0;
+    if (!ReadNumber(p, end, value))
+      return HeaderFailure(pair, "no number after " + std::string(word));
+    result.values[key->slot] = value;
+    given[key->slot] = true;
+    centre[key->slot] = key->centre;
+    pairs = pair;
+  }
+  for (int slot = 0; slot < 5; ++slot)
+    if (!given[slot]) return HeaderFailure(pairs + 1, std::string("no ") + kSlotNames[slot]);
+  if (!given[5]) result.values[5] = kAsciiDefaultNodata;
+  for (int slot = 2; slot <= 3; ++slot)
+    if (centre[slot]) result.values[slot] -= result.values[4] / 2.0;
+  result.data_offset = static_cast<std::size_t>(p - begin);
+  return result;
+}
+
+AsciiCellResult ParseAsciiCells(std::string_view text, std::size_t offset, int64_t rows,
+                                int64_t cols, double** target) {
+  const char* const end = text.data() + text.size();
+  const char* p = text.data() + std::min(offset, text.size());
+  AsciiCellResult result;
+  double scratch = 0;
+  for (int64_t r = 1; r <= rows; ++r) {
+    double* row = target != nullptr ? target[r] : nullptr;
+    for (int64_t c = 1; c <= cols; ++c) {
+      p = SkipBlanks(p, end);
+      double& cell = row != nullptr ? row[c] : scratch;
+      if (p == end || !ReadNumber(p, end, cell)) {
+        result.ok = false;
+        result.row = r;
+        result.col = c;
+        return result;
+      }
+    }
+  }
+  if (SkipBlanks(p, end) != end) {
+    result.ok = false;
+    result.trailing = true;
+    result.row = rows;
+    result.col = cols;
+  }
+  return result;
+}
+
+std::string CheckGridHeader(const GridHeader6& header) {
+  const double largest = std::numeric_limits<int32_t>::max();
+  for (int i = 0; i < 2; ++i) {
+    const double n = header[i];
+    if (!(n >= 1 && n <= largest) || n != std::floor(n))
+      return std::string(i == 0 ? "ncols " : "nrows ") + FormatHeaderNumber(n) +
+             " is not a number of cells";
+  }
+  if (!std::isfinite(header[2]) || !std::isfinite(header[3]))
+    return "the lower-left corner is not a finite number";
+  if (!(std::isfinite(header[4]) && header[4] > 0))
+    return "cellsize " + FormatHeaderNumber(header[4]) + " is not above 0";
+  if (!std::isfinite(header[5])) return "the nodata value is not a finite number";
+  return {};
+}
+
+bool IsRegularGrid(const GridHeader6& header, const GridGeometry& model) {
+  const auto whole = [](double value) { return static_cast<int64_t>(std::floor(value)); };
+  return std::floor(header[0]) == model.ncols && std::floor(header[1]) == model.nrows &&
+         whole(header[2]) == whole(model.xll) && whole(header[3]) == whole(model.yll) &&
+         header[4] == model.cellsize;
+}
+
+// ---- Writing ---------------------------------------------------------------------------------
+
+std::string FormatHeaderNumber(double value) {
+  const auto format = [value](const char* pattern, int precision) {
+    const int length = std::snprintf(nullptr, 0, pattern, precision, value);
+    std::string text(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    std::snprintf(text.data(), text.size() + 1, pattern, precision, value);
+    return text;
+  };
+  const auto exact = [value](const std::string& text) {
+    return std::strtod(text.c_str(), nullptr) == value;
+  };
+  std::string text = format("%.*lf", 6);
+  if (exact(text) || !std::isfinite(value)) return text;
+  for (int precision = 15; precision <= 17; ++precision) {
+    text = format("%.*g", precision);
+    if (exact(text)) break;
+  }
+  return text;
+}
+
+std::string FormatAsciiHeader(const GridGeometry& geometry) {
+  std::string header;
+  char counts[64];
+  std::snprintf(counts, sizeof counts, "ncols\t%d\nnrows\t%d\n", geometry.ncols, geometry.nrows);
+  header += counts;
+  header += "xllcorner\t" + FormatHeaderNumber(geometry.xll) + "\n";
+  header += "yllcorner\t" + FormatHeaderNumber(geometry.yll) + "\n";
+  header += "cellsize\t" + FormatHeaderNumber(geometry.cellsize) + "\n";
+  header += "nodata_value\t" + FormatHeaderNumber(geometry.nodata) + "\n";
+  return header;
+}
+
+// ---- Input files -----------------------------------------------------------------------------
+
+OpenRetrySleep SetOpenRetrySleep(OpenRetrySleep sleep) {
+  std::lock_guard<std::mutex> lock(g_sleep_mutex);
+  OpenRetrySleep previous = std::move(g_sleep);
+  g_sleep = std::move(sleep);
+  return previous;
+}
+
+FilePtr OpenGridFileWithRetries(DiagnosticStream& diag, const std::string& name) {
+  for (int attempt = 1;; ++attempt) {
+    FilePtr file(std::fopen(name.c_str(), "rb"));
+    if (file) {
+      struct stat info {};
+      if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode))
+        ThrowFatal(diag, kOpenCode, "FATAL: error opening ", name,
+                   " - it is a directory, not a grid file.");
+      return file;
+    }
+    if (attempt == kOpenAttempts)
+      ThrowFatal(diag, kOpenCode, "FATAL: still error opening ", name, " - no retry.");
+    diag << "FATAL: error opening " << name << ". Will try again in " << kRetryWaitMs
+         << " ms... (retriesleft = " << kOpenAttempts - attempt << ")"
+         << "[end-entry]";
+    WaitBeforeRetry(kRetryWaitMs);
+  }
+}
+
+}  // namespace velorn

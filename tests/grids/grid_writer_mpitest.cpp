@@ -1,0 +1,250 @@
+// The grid writers: ASCII, double and single grids gathered on process 0, written and read back
+// over 1 to 4 processes give every owner exactly its values; rows not held are the model's
+// nodata; the masked writer cuts the grid to the domain; binary headers carry area-weighted
+// statistics at their fixed offsets; netCDF takes precedence; a failed write leaves no file
+// behind.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <mpi.h>
+#include <sys/resource.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <vector>
+
+#include "core/error_code.h"
+#include "core/modelobject.h"
+#include "grids/mpi_exchange.h"
+#include "grids/netcdf_grid_reader.h"
+#include "setup/mpi_regions.h"
+#include "tests/support/test_files.h"
+
+namespace velorn {
+namespace {
+
+using ::testing::HasSubstr;
+namespace fs = std::filesystem;
+constexpr double N = -9999.0;
+
+int Rank() {
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  return rank;
+}
+
+template <class T>
+std::vector<T> ReadValues(const std::string& path) {
+  const std::string bytes = test::ReadFile(path);
+  std::vector<T> values(bytes.size() / sizeof(T));
+  std::memcpy(values.data(), bytes.data(), values.size() * sizeof(T));
+  return values;
+}
+
+class WriterTest : public ::testing::Test {
+ protected:
+  WriterTest() : diag_(dir_ / "diag.xml", 4, screen_) {
+    object_.SetModuleName("writer test");
+    Geometry(4, 3, 3500, 7000, 100, N);
+  }
+  void Geometry(int ncols, int nrows, double xll, double yll, double cellsize, double nodata) {
+    object_.ncols = ncols;
+    object_.nrows = nrows;
+    object_.xll = xll;
+    object_.yll = yll;
+    object_.cellsize = cellsize;
+    object_.nodata = nodata;
+    object_.first_local_row = 1;
+    object_.last_local_row = nrows;
+  }
+  // Rows first..last of the model grid, cell (r, c) = value(r, c).
+  GridMatrix Grid(int first, int last, const std::function<double(int, int)>& value) {
+    GridMatrix grid(diag_, first, last, object_.ncols, object_.nrows);
+    for (int r = first; r <= last; ++r)
+      for (int c = 1; c <= object_.ncols; ++c) grid[r][c] = value(r, c);
+    return grid;
+  }
+  int Code(const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const ErrorCode& error) {
+      return error.code;
+    }
+    return 0;
+  }
+
+  test::TempDir dir_;  // each process its own
+  std::ostringstream screen_;
+  DiagnosticStream diag_;
+  modelobject object_{&diag_, "run.ctl", 0, true, false, false, "", "", nullptr, 0, nullptr};
+};
+
+TEST_F(WriterTest, AsciiRowsNotHeldAreTheModelsNodata) {
+  Geometry(3, 4, 3500, 7000, 100, -1);
+  GridMatrix grid = Grid(1, 2, [](int r, int c) { return r * 10 + c + 0.5; });
+  object_.WriteGrid(dir_ / "part.asc", grid.get(), true, false, false);
+  EXPECT_EQ(test::ReadFile(dir_ / "part.asc"),
+            "ncols\t3\nnrows\t4\nxllcorner\t3500.000000\nyllcorner\t7000.000000\n"
+            "cellsize\t100.000000\nnodata_value\t-1.000000\n"
+            "11.5\t12.5\t13.5\n21.5\t22.5\t23.5\n-1\t-1\t-1\n-1\t-1\t-1\n");
+}
+
+TEST_F(WriterTest, MaskedWriterCutsHeldRowsToTheirColumnRange) {
+  Geometry(4, 3, 0, 0, 1, N);
+  std::vector<ColumnRange> ranges = {{0, -1}, {2, 3}, {0, -1}, {1, 4}};
+  object_.column_ranges = ranges.data();
+  GridMatrix grid = Grid(1, 2, [](int r, int c) { return r + c / 10.0; });
+  object_.WriteGridMasked(dir_ / "masked.asc", grid.get(), true, false, false);
+  const std::string text = test::ReadFile(dir_ / "masked.asc");
+  EXPECT_THAT(text, HasSubstr("nodata_value\t-9999.000000\n"
+                              "-9999\t1.2\t1.3\t-9999\n-9999\t-9999\t-9999\t-9999\n"
+                              "-9999\t-9999\t-9999\t-9999\n"));
+  EXPECT_EQ(grid[1][1], N);  // the caller's grid is masked too
+  EXPECT_EQ(grid[2][2], N);
+  EXPECT_EQ(grid[1][2], 1.2);
+}
+
+// Statistics: cells of each row's column range with their relative cell area, a row without
+// domain cells with weight 1 (WriteGrid), nodata not counted.
+TEST_F(WriterTest, BinaryHeadersCarryWeightedStatistics) {
+  Geometry(3, 2, 3500, 7000, 100, N);
+  std::vector<ColumnRange> ranges = {{0, -1}, {1, 2}, {0, -1}};
+  object_.column_ranges = ranges.data();
+  GridMatrix area = Grid(1, 2, [](int, int c) { return c == 2 ? 0.5 : 1.0; });
+  object_.relative_cell_area = area.get();
+  const double cells[2][3] = {{2, 4, 100}, {6, N, 8}};
+  GridMatrix grid = Grid(1, 2, [&](int r, int c) { return cells[r - 1][c - 1]; });
+  // Counted: (2, w 1), (4, w 0.5) of row 1; 6 and 8 (w 1) of row 2, which has no range.
+  const double w = 3.5, sum = 2 + 2 + 6 + 8, squares = 4 + 8 + 36 + 64;
+  const double expected[12] = {3,   2,   3500,    7000,
+                               100, N,   w,       2,
+                               8,   sum, sum / w, std::sqrt((squares - sum * sum / w) / (w - 1))};
+  object_.WriteGrid(dir_ / "g.dbl", grid.get(), false, true, false);
+  const std::vector<double> dbl = ReadValues<double>(dir_ / "g.dbl");
+  ASSERT_EQ(dbl.size(), 12u + 6u);
+  for (int i = 0; i < 12; ++i) EXPECT_DOUBLE_EQ(dbl[i], expected[i]) << i;
+  EXPECT_EQ(dbl[12 + 2], 100);  // a cell outside the range is written, only not counted
+  for (int i = 0; i < 12; ++i) EXPECT_DOUBLE_EQ(object_.grid_header[i], expected[i]) << i;
+
+  object_.WriteGrid(dir_ / "g.flt", grid.get(), false, false, false);
+  const std::vector<float> flt = ReadValues<float>(dir_ / "g.flt");
+  ASSERT_EQ(flt.size(), 12u + 6u);
+  for (int i = 0; i < 12; ++i) EXPECT_FLOAT_EQ(flt[i], static_cast<float>(expected[i])) << i;
+
+  // All nodata: count 0, mean and standard deviation -9999.
+  GridMatrix empty = Grid(1, 2, [](int, int) { return N; });
+  object_.WriteGridMasked(dir_ / "e.dbl", empty.get(), false, true, false);
+  const std::vector<double> none = ReadValues<double>(dir_ / "e.dbl");
+  EXPECT_EQ(none[6], 0);
+  EXPECT_EQ(none[10], N);
+  EXPECT_EQ(none[11], N);
+}
+
+TEST_F(WriterTest, NetcdfTakesPrecedenceOverAscii) {
+  GridMatrix grid = Grid(1, 3, [](int r, int c) { return r * 10.0 + c; });
+  object_.WriteGrid(dir_ / "q_out.asc", grid.get(), true, true, true);
+  EXPECT_FALSE(fs::exists(dir_ / "q_out.asc"));
+  ASSERT_TRUE(fs::exists(dir_ / "q_out.asc.nc"));
+  NetcdfGridReader reader(diag_);
+  std::vector<double> values;
+  std::string input = (dir_ / "q_out.asc.nc") + "<q>0";
+  int rows = 0, cols = 0;
+  reader.ReadGrid(values, input, rows, cols);
+  ASSERT_EQ(rows, 3);
+  ASSERT_EQ(cols, 4);
+  EXPECT_EQ(values[1 * 3 + 2], 32.0);  // column 2, row 3
+}
+
+TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
+  GridMatrix grid = Grid(1, 3, [](int, int) { return 1.0; });
+  EXPECT_EQ(Code([&] { object_.WriteGrid(dir_ / "no/dir/g.asc", grid.get(), true, 0, 0); }), 26);
+  EXPECT_EQ(Code([&] { object_.WriteGrid(dir_ / "no/dir/g.flt", grid.get(), 0, 0, 0); }), 26);
+
+  // A file size limit makes the writes fail part-way.
+  Geometry(200, 200, 0, 0, 1, N);
+  GridMatrix big = Grid(1, 200, [](int r, int c) { return r * 1000.0 + c + 0.125; });
+  rlimit previous{};
+  getrlimit(RLIMIT_FSIZE, &previous);
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = previous;
+  limited.rlim_cur = 20000;
+  setrlimit(RLIMIT_FSIZE, &limited);
+  const int ascii = Code([&] { object_.WriteGrid(dir_ / "big.asc", big.get(), true, 0, 0); });
+  const int binary = Code([&] { object_.WriteGrid(dir_ / "big.dbl", big.get(), 0, true, 0); });
+  setrlimit(RLIMIT_FSIZE, &previous);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(ascii, 18);
+  EXPECT_EQ(binary, 18);
+  if (Rank() == 0) {  // only process 0 writes diagnostics
+    EXPECT_THAT(screen_.str(), HasSubstr("error creating " + (dir_ / "no/dir/g.asc") +
+                                         " for writing in text mode."));
+    EXPECT_THAT(screen_.str(), HasSubstr(" for writing in binary mode."));
+    EXPECT_THAT(screen_.str(), HasSubstr("write error " + (dir_ / "big.asc") + " ! (18)"));
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "big.asc"));
+  EXPECT_FALSE(fs::exists(dir_ / "big.dbl"));
+}
+
+// ---- Write on process 0, read on all
+// -------------------------------------------------------------
+
+class RoundTripTest : public WriterTest {
+ protected:
+  void Decompose(int ncols, int nrows) {
+    Geometry(ncols, nrows, 1000, 2000, 25, N);
+    RegionGrids grids;
+    GridMatrix zone;
+    if (Rank() == 0) {
+      zone = Grid(1, nrows, [](int r, int c) { return (r * 3 + c) % 8 == 0 ? N : 1.0; });
+      grids.zone = zone.get();
+    }
+    layout_ = DecomposeRegions(diag_, RegionGeometry{ncols, nrows, N}, grids, 1.0).layout;
+    object_.mpi = &layout_;
+    object_.first_local_row = layout_.first_row;
+    object_.last_local_row = layout_.last_row;
+  }
+  test::TempDir shared_ = test::TempDir::Shared();
+  MpiLayout layout_;
+};
+
+TEST_F(RoundTripTest, GatheredGridsWrittenAndReadBackExactlyOnEveryProcess) {
+  Decompose(11, 9);
+  struct Form {
+    const char* name;
+    bool ascii, dbl;
+    std::function<double(int, int)> value;
+  };
+  const Form forms[] = {
+      {"rt.asc", true, false, [](int r, int c) { return r * 100 + c + 0.125; }},
+      {"rt.dbl", false, true, [](int r, int c) { return r / 3.0 + c * 1e-7; }},
+      {"rt.flt", false, false,
+       [](int r, int c) { return static_cast<double>(static_cast<float>(r / 3.0 - c)); }},
+  };
+  for (const Form& form : forms) {
+    // Each process holds its own cells; process 0 gathers and writes.
+    const HeldRows held = Rank() == 0 ? HeldRows{1, 9} : layout_.held_rows();
+    GridMatrix local = Grid(held.first, held.last, [&](int r, int c) {
+      return layout_.regions[r][c] == Rank() ? form.value(r, c) : N;
+    });
+    GridMatrix whole = MPIGatherGridCopy(diag_, &layout_, local.get());
+    const std::string path = shared_ / form.name;
+    if (Rank() == 0) {
+      object_.WriteGrid(path, whole ? whole.get() : local.get(), form.ascii, form.dbl, false);
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+    double** read = nullptr;
+    object_.ReadGrid(path, read, 0, true, false, false, 0, false, false, 0.0);
+    for (int r = layout_.first_row; r <= layout_.last_row; ++r)
+      for (int c = 1; c <= 11; ++c)
+        if (layout_.regions[r][c] == Rank()) {
+          ASSERT_EQ(read[r][c], form.value(r, c)) << form.name;
+        }
+    FreeMatrix(read);
+  }
+}
+
+}  // namespace
+}  // namespace velorn
