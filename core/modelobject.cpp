@@ -198,8 +198,6 @@ void modelobject::GetStatistics(double& count, double& minimum, double& maximum,
   standard_deviation = statistics.StandardDeviation();
 }
 
-void modelobject::WriteGridOutput(int /*index*/, int /*mpiMode*/, bool /*gridOnly*/) {}
-
 void modelobject::RegisterGrid(int index, const std::string& file_name, double** grid,
                                double*** stack, int32_t level_count, const std::string& identifier,
                                int32_t write_code, int64_t first_row, int64_t last_row) {
