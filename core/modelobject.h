@@ -194,6 +194,34 @@ class modelobject : public memory_handling {
   void PrefixDirectory(const std::string& directory, std::string& name);
   void SetInputGridGeometry(double** grid, double x, double y, double cell_size);
 
+  // --- MPI exchange of registered grids (grids/modelobject_exchange.cpp) -----------------------
+  // The operations of grids/mpi_exchange.h on this object's layout (`mpi`). Each takes a matrix
+  // or, when it is null, the data of registry entry `index`; stacks take their level count and
+  // name from the entry when `index` is 1 or more. With one process, or before the regions are
+  // set up (`mpi` null), each returns at once. Collective: every process calls them in the same
+  // order, outside OpenMP regions.
+  void MPIScatterGrid(int index, double** grid);
+  void MPIGatherGrid(int index, double** grid);
+  // A whole grid on process 0 (the caller owns it), empty elsewhere.
+  GridMatrix MPIGatherGridCopy(int index, double** grid);
+  // Without an entry (index 0 or below) `levels` must be given: 0 is code 1010.
+  void MPIScatterStack(int index, double*** stack, int levels = 0);
+  void MPIGatherStack(int index, double*** stack);
+  StackMatrix MPIGatherStackCopy(int index, double*** stack);
+  // Halo exchange; a negative index does nothing.
+  void MPIPostHaloReceives(int index, double** grid);
+  void MPIPostHaloSends(int index, double** grid);
+  void MPIWaitHalo(int index);
+  void MPIExchangeGridHalo(int index, double** grid);
+  void MPIExchangeStackHalo(int index, int unused, double*** stack);
+  // Zone records 0..last (five doubles each).
+  void MPIReduceRecords(ZoneRecord* records, int last, bool keep);
+  void MPIBroadcastRecords(ZoneRecord* records, int last);
+  // Packed values of the cells of entry `value_index` where entry `mask_index` is above nodata;
+  // counts[r] is the number of such cells owned by process r (see grids/mpi_exchange.h).
+  void MPIGatherZoneValues(int value_index, int mask_index, const int64_t* counts, double** target);
+  void MPIScatterZoneValues(int value_index, int mask_index, const int64_t* counts);
+
   // --- Fields ----------------------------------------------------------------------------------
   int32_t initialised = 0;
   double min_to_int_end = 0;  // minutes from the data hour to the end of the step

@@ -1,0 +1,152 @@
+// The MPI exchange as a model object calls it: by registry entry, with the entry's data, level
+// count and name standing in for what the caller leaves out.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <sstream>
+
+#include "core/error_code.h"
+#include "core/modelobject.h"
+#include "grids/mpi_layout.h"
+#include "setup/mpi_regions.h"
+#include "tests/support/test_files.h"
+
+namespace velorn {
+namespace {
+
+constexpr int32_t kRows = 9;
+constexpr int32_t kCols = 6;
+constexpr int kLevels = 2;
+constexpr double N = -9999;
+
+int Rank() {
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  return rank;
+}
+
+double Value(int r, int c, int level = 0) {
+  return 100.0 * r + c + 0.25 * level;
+}
+
+// A basin with a hole, decomposed over all processes, and a model object on its layout with a
+// grid (entry 1) and a stack (entry 2) registered over the rows each process holds.
+struct ObjectExchange : ::testing::Test {
+  test::TempDir dir;
+  std::ostringstream screen;
+  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+  GridRegistry registry;
+  MpiLayout layout;
+  std::unique_ptr<modelobject> object;
+  GridMatrix grid;
+  StackMatrix stack;
+  HeldRows held;
+
+  void SetUp() override {
+    GridMatrix zone(diag, 1, kRows, kCols, kRows);
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) zone[r][c] = (r == 4 && c == 3) ? N : 1;
+    const RegionGrids grids =
+        Rank() == 0 ? RegionGrids{zone.get(), zone.get(), nullptr} : RegionGrids{};
+    layout = std::move(DecomposeRegions(diag, {kCols, kRows, N}, grids, 1.0).layout);
+    held = Rank() == 0 ? HeldRows{1, kRows} : layout.held_rows();
+
+    object = std::make_unique<modelobject>(&diag, "", 0, true, false, false, "", "", &layout, 0,
+                                           nullptr);
+    object->registry = &registry;
+    object->ncols = kCols;
+    object->nrows = kRows;
+    object->nodata = N;
+    grid = GridMatrix(diag, held.first, held.last, kCols, kRows);
+    stack = StackMatrix(diag, held.first, held.last, kCols, kLevels, kRows);
+    object->RegisterGrid(1, "g.asc", grid.get(), nullptr, 0, "g", 0, held.first, held.last);
+    object->RegisterGrid(2, "s.stk", nullptr, stack.get(), kLevels, "s", 0, held.first, held.last);
+  }
+  void TearDown() override { object->ReleaseMemory(); }
+
+  bool Own(int r, int c) const { return layout.regions[r][c] == Rank(); }
+};
+
+TEST_F(ObjectExchange, ScatterAndGatherTheRegisteredGridByItsEntry) {
+  if (Rank() == 0)
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) grid[r][c] = Value(r, c);
+  object->MPIScatterGrid(1, nullptr);
+  for (int r = layout.first_row; r <= layout.last_row; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      if (Own(r, c)) {
+        ASSERT_EQ(grid[r][c], Value(r, c)) << r << "," << c;
+      }
+
+  // Every process changes its own cells; with several processes the gathered copy on process 0
+  // shows all of them.
+  for (int r = layout.first_row; r <= layout.last_row; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      if (Own(r, c)) grid[r][c] = -Value(r, c);
+  const GridMatrix whole = object->MPIGatherGridCopy(1, nullptr);
+  if (layout.size == 1) {
+    EXPECT_FALSE(whole);  // nothing to gather: the grid itself is whole
+  } else if (Rank() == 0) {
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        ASSERT_EQ(whole[r][c], (r == 4 && c == 3) ? N : -Value(r, c)) << r << "," << c;
+  } else {
+    EXPECT_FALSE(whole);
+  }
+}
+
+TEST_F(ObjectExchange, StacksTakeTheirLevelCountFromTheEntry) {
+  if (Rank() == 0)
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        for (int l = 0; l <= kLevels; ++l) stack[r][c][l] = Value(r, c, l);
+  object->MPIScatterStack(2, nullptr);
+  for (int r = layout.first_row; r <= layout.last_row; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      if (Own(r, c)) {
+        for (int l = 0; l <= kLevels; ++l) ASSERT_EQ(stack[r][c][l], Value(r, c, l));
+      }
+
+  object->MPIExchangeStackHalo(2, 0, nullptr);
+  for (int r = held.first; r <= held.last; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      if (layout.halo[r][c] >= 0) {
+        for (int l = 0; l <= kLevels; ++l) ASSERT_EQ(stack[r][c][l], Value(r, c, l));
+      }
+}
+
+TEST_F(ObjectExchange, HaloByEntryAndNothingForANegativeIndex) {
+  for (int r = held.first; r <= held.last; ++r)
+    for (int c = 1; c <= kCols; ++c) grid[r][c] = Own(r, c) ? Value(r, c) : -1.0;
+  object->MPIExchangeGridHalo(-1, nullptr);
+  for (int r = held.first; r <= held.last; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      if (!Own(r, c)) {
+        ASSERT_EQ(grid[r][c], -1.0);
+      }
+
+  object->MPIPostHaloReceives(1, nullptr);
+  object->MPIPostHaloSends(1, nullptr);
+  object->MPIWaitHalo(1);
+  for (int r = held.first; r <= held.last; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      if (layout.halo[r][c] >= 0) {
+        ASSERT_EQ(grid[r][c], Value(r, c)) << r << "," << c;
+      }
+}
+
+TEST_F(ObjectExchange, StackWithoutEntryOrLevelCountIsCode1010) {
+  int size = 1;
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  if (size < 2) GTEST_SKIP() << "with one process the scatter returns before any check";
+  int code = 0;
+  try {
+    object->MPIScatterStack(0, stack.get(), 0);
+  } catch (const ErrorCode& error) {
+    code = error.code;
+  }
+  EXPECT_EQ(code, 1010);
+}
+
+}  // namespace
+}  // namespace velorn
