@@ -3,7 +3,10 @@
 #include "setup/defaultini.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 
+#include "grids/mpi_exchange.h"
 #include "setup/control_file_compiler.h"
 #include "version.h"
 
@@ -17,6 +20,15 @@ std::pair<std::string, std::string> BuildDateAndTime() {
   const std::size_t blank = stamp.find(' ');
   if (blank == std::string::npos) return {stamp, std::string()};
   return {stamp.substr(0, blank), stamp.substr(blank + 1)};
+}
+
+// Name of the stack written at the end of the run: "<file name>_End".
+std::string EndStackName(const std::string& file_name) {
+  const int length = std::snprintf(nullptr, 0, "%s_End", file_name.c_str());
+  std::string name(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+  std::snprintf(name.data(), name.size(), "%s_End", file_name.c_str());
+  name.resize(name.size() - 1);
+  return name;
 }
 
 }  // namespace
@@ -120,6 +132,31 @@ void defaultini::ReleaseTables() {
   landuse_layer_count = 0;
 }
 
+// The stack kept to the end of the run, written with every level it holds (0..level count):
+// more levels would read past each cell's values and give a file that does not read back. As
+// in the write-code output, ASCII and netCDF stacks are gathered to process 0 first so that the
+// file holds every process's cells. The stack's data are released here, so the release of the
+// registered grids does not meet them again.
+void defaultini::WriteKeptStack() {
+  const int index = kept_stack_entry;
+  kept_stack_entry = 0;
+  if (index <= 0 || index > kLastGridIndex || registry == nullptr) return;
+  GridEntry& entry = (*registry)[index];
+  if (entry.stack == nullptr || !entry.file_name) return;
+  const int levels = entry.level_count;
+  {
+    StackMatrix gathered;
+    if (size >= 2 && (write_ascii || write_netcdf))
+      gathered = ::velorn::MPIGatherStackCopy(Diag(), mpi, entry.stack, levels,
+                                              entry.identifier.value_or(""));
+    double*** data = gathered ? gathered.get() : entry.stack;
+    WriteStack(EndStackName(*entry.file_name), data, levels, write_ascii, write_double,
+               write_netcdf);
+  }
+  ::velorn::Free3dMatrix(entry.stack);
+  entry.stack = nullptr;
+}
+
 void defaultini::ReleaseRegisteredGrids() {
   if (registry == nullptr) return;
   const int last = std::min<int>(2 + std::max<int32_t>(registered_grid_count, 0), kLastGridIndex);
@@ -166,9 +203,18 @@ void defaultini::ReleaseZoneArrays() {
 void defaultini::ReleaseMemory() {
   decomposition.river_links = RiverLinkSet{};
   ReleaseTables();
+  // A failed write of the kept stack (its FATAL entry is written) still lets the release free
+  // everything; the failure is passed on afterwards.
+  std::exception_ptr write_failure;
+  try {
+    WriteKeptStack();
+  } catch (...) {
+    write_failure = std::current_exception();
+  }
   ReleaseRegisteredGrids();
   ReleaseZoneArrays();
   modelobject::ReleaseMemory();
+  if (write_failure) std::rethrow_exception(write_failure);
 }
 
 }  // namespace velorn

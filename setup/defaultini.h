@@ -9,9 +9,11 @@
 //
 // Its operations live in several files: construction, hand-out and release here
 // (defaultini.cpp); [model_time], [radiation_correction] and the global grid maximum in
-// model_time_settings.cpp; the output sections in output_settings.cpp; the irrigation sections
-// in irrigation_tables.cpp. Collective operations (every process calls them at the same point):
-// CompileControlFileSymbols and GlobalGridMaximum. The readers work on the calling process only.
+// model_time_settings.cpp (with the standard-grid output of each step); the output sections in
+// output_settings.cpp; the irrigation sections in irrigation_tables.cpp. Collective operations
+// (every process calls them at the same point): CompileControlFileSymbols, GlobalGridMaximum,
+// WriteStandardGrids and ReleaseMemory when a stack is kept. The readers work on the calling
+// process only.
 //
 // Limits: the readers of the set-up steps expect the compiled control file open in
 // `control_file` (ReadModelTime, ReadRadiationCorrectionSwitch, ReadIrrigationSections); the
@@ -82,7 +84,9 @@ class defaultini : public modelobject {
              int32_t model_variant_arg, GridRegistry** registry_pointer);
   ~defaultini() override;
 
-  // Frees everything the object built, then the model-object release.
+  // Frees everything the object built, then the model-object release. A stack kept to the end
+  // of the run (kept_stack_entry) is first written as "<file name>_End": collective then. A
+  // failure of that write is thrown after the rest of the release is done.
   void ReleaseMemory() override;
 
   // --- Control file and output settings (defaultini.cpp, output_settings.cpp) ----------------
@@ -115,6 +119,11 @@ class defaultini : public modelobject {
   // process's own rows; the nodata value when no cell exceeds it.
   virtual double GlobalGridMaximum(int entry);
   virtual double GetMaximumElevation() { return maximum_elevation; }
+  // End of every time step: stores the step date, then hands the elevation model and every
+  // grid the settings object registered before the variable grids to the grid output
+  // (WriteGridOutput(entry, 1, false), entries of StandardGridOutputRange). Collective when
+  // grids are gathered to process 0, so every process calls it at the same point.
+  virtual void WriteStandardGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
 
   // --- MPI regions (region_setup.cpp) ---------------------------------------------------------
   // Collective: divides the domain (zone grid, entry 1) among the processes, with the river
@@ -148,6 +157,9 @@ class defaultini : public modelobject {
   // Grids registered beyond entries 1 and 2, and the entry of the first variable grid (0: none).
   int32_t registered_grid_count = 0;
   int32_t first_variable_entry = 0;
+  // Registry entry of the stack that the land-use parameter set-up keeps to the end of the run
+  // (0: none); the release writes it as "<file name>_End" with its levels 0..level count.
+  int32_t kept_stack_entry = 0;
   // Irrigation: the switch of [irrigation], the flag of the set-up and the table.
   int32_t irrigation_switch = 0;
   int32_t irrigation_flag = 0;
@@ -174,6 +186,7 @@ class defaultini : public modelobject {
   void Construct(GridRegistry** registry_pointer);
   // Steps of the release.
   void ReleaseTables();
+  void WriteKeptStack();
   void ReleaseRegisteredGrids();
   void ReleaseZoneArrays();
   // Readers of ReadOutputSettings, in their order.

@@ -1,5 +1,5 @@
 // defaultini: [model_time] with its normalisation, [radiation_correction], the global maximum
-// of a registered grid and the range of the standard-grid output.
+// of a registered grid and the standard-grid output of each time step.
 #include <mpi.h>
 
 #include <algorithm>
@@ -37,6 +37,13 @@ EntryRange StandardGridOutputRange(int32_t grid_counter, int32_t first_variable_
   range.first = 2;
   range.last = first_variable_entry > 0 ? first_variable_entry - 1 : grid_counter + 2;
   return range;
+}
+
+void defaultini::WriteStandardGrids(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  step_date = ModelDate{year, month, day, hour};
+  const EntryRange range = StandardGridOutputRange(registered_grid_count, first_variable_entry);
+  const int last = std::min(range.last, kLastGridIndex);
+  for (int entry = range.first; entry <= last; ++entry) WriteGridOutput(entry, 1, false);
 }
 
 void defaultini::ReadModelTime() {
