@@ -6,11 +6,9 @@
 // Prints one line per operation: the best time of the repetitions, the file size and the rate
 // in MB/s (1 MB = 1e6 bytes). File reads come from the page cache after the first write, so the
 // figures show the cost of formatting and parsing, not of the disk.
-#include <mpi.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,8 +17,8 @@
 #include <sstream>
 #include <string>
 
+#include "bench/bench_common.h"
 #include "core/diagnostic_stream.h"
-#include "core/error_code.h"
 #include "core/matrix.h"
 #include "core/modelobject.h"
 #include "grids/grid_formats.h"
@@ -29,18 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using velorn::GridMatrix;
-
-template <class Op>
-double BestSeconds(int repetitions, Op&& op) {
-  double best = 1e300;
-  for (int rep = 0; rep < repetitions; ++rep) {
-    const auto start = std::chrono::steady_clock::now();
-    op();
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    best = std::min(best, elapsed.count());
-  }
-  return best;
-}
+using velorn::bench::BestTime;
 
 void Report(const char* name, double seconds, double bytes) {
   std::printf("%-22s %9.1f ms %9.1f MB %9.1f MB/s\n", name, seconds * 1e3, bytes / 1e6,
@@ -91,10 +78,10 @@ int Run(int argc, char** argv) {
                         {"binary single", "bench.flt", false, false}};
   for (const Form& form : forms) {
     const std::string path = (dir / form.file).string();
-    const double write = BestSeconds(
+    const double write = BestTime(
         repetitions, [&] { object.WriteGrid(path, grid.get(), form.ascii, form.dbl, false); });
     const auto bytes = static_cast<double>(fs::file_size(path));
-    const double read = BestSeconds(repetitions, [&] {
+    const double read = BestTime(repetitions, [&] {
       double** back = nullptr;
       object.ReadGrid(path, back, 0, true, false, false, 0, false, false, 0.0);
       velorn::FreeMatrix(back);
@@ -107,7 +94,7 @@ int Run(int argc, char** argv) {
   std::ifstream in(dir / "bench.asc", std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const velorn::AsciiHeaderResult header = velorn::ParseAsciiHeader(text);
-  const double parse = BestSeconds(repetitions, [&] {
+  const double parse = BestTime(repetitions, [&] {
     velorn::ParseAsciiCells(text, header.data_offset, side, side, grid.get());
   });
   Report("parse ascii (memory)", parse, static_cast<double>(text.size()));
@@ -119,14 +106,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  MPI_Init(&argc, &argv);
-  int code = 0;
-  try {
-    code = Run(argc, argv);
-  } catch (const velorn::ErrorCode& error) {
-    std::fprintf(stderr, "grid_io_bench: error code %d\n", error.code);
-    code = 1;
-  }
-  MPI_Finalize();
-  return code;
+  return velorn::bench::BenchMain(argc, argv, "grid_io_bench", Run);
 }

@@ -14,8 +14,8 @@
 #include <sstream>
 #include <string>
 
+#include "bench/bench_common.h"
 #include "core/diagnostic_stream.h"
-#include "core/error_code.h"
 #include "grids/mpi_exchange.h"
 #include "setup/mpi_regions.h"
 
@@ -23,22 +23,7 @@ namespace {
 
 using velorn::GridMatrix;
 using velorn::MpiLayout;
-
-// Best wall time of `repetitions` runs of a collective operation, all processes in step.
-template <class Op>
-double BestTime(int repetitions, Op&& op) {
-  double best = 1e300;
-  for (int rep = 0; rep < repetitions; ++rep) {
-    MPI_Barrier(MPI_COMM_WORLD);
-    const double start = MPI_Wtime();
-    op();
-    MPI_Barrier(MPI_COMM_WORLD);
-    double elapsed = MPI_Wtime() - start;
-    MPI_Allreduce(MPI_IN_PLACE, &elapsed, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-    best = std::min(best, elapsed);
-  }
-  return best;
-}
+using velorn::bench::BestTime;
 
 void Report(int rank, const char* name, double seconds, double bytes) {
   if (rank != 0) return;
@@ -100,15 +85,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  MPI_Init(&argc, &argv);
-  int status = 0;
-  try {
-    status = Run(argc, argv);
-  } catch (const velorn::ErrorCode& error) {
-    std::fprintf(stderr, "benchmark failed with code %d\n", error.code);
-    MPI_Abort(MPI_COMM_WORLD, error.code);
-  }
-  velorn::FreeMpiOperations();
-  MPI_Finalize();
-  return status;
+  return velorn::bench::BenchMain(argc, argv, "mpi_exchange_bench", Run);
 }

@@ -18,8 +18,8 @@
 #include <sstream>
 #include <string>
 
+#include "bench/bench_common.h"
 #include "core/diagnostic_stream.h"
-#include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/matrix.h"
 #include "core/modelobject.h"
@@ -29,23 +29,8 @@
 namespace {
 
 using namespace velorn;
+using velorn::bench::BestTime;
 namespace fs = std::filesystem;
-
-// Best wall time of `repetitions` runs of a collective operation, all processes in step.
-template <class Op>
-double BestTime(int repetitions, Op&& op) {
-  double best = 1e300;
-  for (int rep = 0; rep < repetitions; ++rep) {
-    MPI_Barrier(MPI_COMM_WORLD);
-    const double start = MPI_Wtime();
-    op();
-    MPI_Barrier(MPI_COMM_WORLD);
-    double elapsed = MPI_Wtime() - start;
-    MPI_Allreduce(MPI_IN_PLACE, &elapsed, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-    best = std::min(best, elapsed);
-  }
-  return best;
-}
 
 void Report(int rank, const char* name, double seconds, double bytes) {
   if (rank != 0) return;
@@ -160,14 +145,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  MPI_Init(&argc, &argv);
-  int code = 0;
-  try {
-    code = Run(argc, argv);
-  } catch (const ErrorCode& e) {
-    std::fprintf(stderr, "output_bench: error code %d\n", e.code);
-    MPI_Abort(MPI_COMM_WORLD, e.code);
-  }
-  MPI_Finalize();
-  return code;
+  return velorn::bench::BenchMain(argc, argv, "output_bench", Run);
 }

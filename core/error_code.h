@@ -30,4 +30,17 @@ template <class... Pieces>
   throw ErrorCode{code};
 }
 
+// Runs `step` and returns the code of the ErrorCode it throws, or 0 when it succeeds (other
+// exceptions pass on). In a collective phase a process that failed still reaches the exchange
+// that tells every process about its failure.
+template <class Step>
+int CodeOf(Step&& step) {
+  try {
+    step();
+  } catch (const ErrorCode& error) {
+    return error.code;
+  }
+  return 0;
+}
+
 }  // namespace velorn

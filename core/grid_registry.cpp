@@ -92,6 +92,7 @@ void GridRegistry::Register(DiagnosticStream& diag, int index, const std::string
   entry.stack = stack;
   entry.level_count = level_count;
   entry.extremes_initialised = 0;
+  entry.run_period_written = false;
   entry.call_counter = 0;
   SetWriteCodeDigits(entry, write_code);
   entry.first_row = first_row;

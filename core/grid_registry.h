@@ -90,6 +90,10 @@ struct GridEntry {
 
   // --- Output state (kept by the write-code output) -----------------------------------------
   int32_t extremes_initialised = 0;  // minimum and maximum companions hold values
+  // The whole-run sum or mean (tens digit 1 or 5) has been written at the end of the run; later
+  // calls of the same last step write it no more, and a call before the end (a new pass over the
+  // time range) clears it and restarts the sum.
+  bool run_period_written = false;
   double call_counter = 1.0;         // output calls since the last period write
   GridMatrix vegetation_grid;        // vegetation-period companion (thousands digit not 0)
   std::string vegetation_file_name;  // copy of the file name made with it

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <initializer_list>
 
 #include "core/error_code.h"
 
@@ -23,6 +24,29 @@ std::string CtimeNow() {
   char text[64] = {};
   if (ctime_r(&now, text) == nullptr) return "\n";
   return text;
+}
+
+// Index of the first of `names` that is registered. When none is, the FATAL entry lists them
+// all ("a, b or c") and code 33 is thrown.
+int RequireOneOf(GridRegistry& registry, DiagnosticStream& diag, const std::string& module_name,
+                 std::initializer_list<const std::string*> names) {
+  for (const std::string* name : names) {
+    if (const int index = registry.FindIdentifier(*name)) return index;
+  }
+  std::string listed;
+  std::size_t position = 0;
+  for (const std::string* name : names) {
+    if (position > 0) listed += position + 1 == names.size() ? " or " : ", ";
+    listed += *name;
+    ++position;
+  }
+  ThrowFatal(diag, kGridMissingCode,
+             "FATAL: \n---------------- !!! ERROR !!!  ------------------------------------\n",
+             "Wether ", listed, " \nwhere found in memory,\n",
+             "One of these data sets has to be present within ", module_name, " \n",
+             "If the data are to be interpolated, please specify an interpolatior for\n", listed,
+             " in the control file,\n", "or read it as a standard grid \n",
+             "-----------------------------------------------------------------------\n");
 }
 
 }  // namespace
@@ -99,32 +123,12 @@ int modelobject::RequireGrid(const std::string& identifier) {
 
 int modelobject::RequireOneOfThreeGrids(const std::string& name1, const std::string& name2,
                                         const std::string& name3) {
-  for (const std::string* name : {&name1, &name2, &name3}) {
-    if (const int index = Registry().FindIdentifier(*name)) return index;
-  }
-  const std::string names = name1 + ", " + name2 + " or " + name3;
-  ThrowFatal(Diag(), kGridMissingCode,
-             "FATAL: \n---------------- !!! ERROR !!!  ------------------------------------\n",
-             "Wether ", names, " \nwhere found in memory,\n",
-             "One of these data sets has to be present within ", module_name, " \n",
-             "If the data are to be interpolated, please specify an interpolatior for\n", names,
-             " in the control file,\n", "or read it as a standard grid \n",
-             "-----------------------------------------------------------------------\n");
+  return RequireOneOf(Registry(), Diag(), module_name, {&name1, &name2, &name3});
 }
 
 int modelobject::RequireOneOfFourGrids(const std::string& name1, const std::string& name2,
                                        const std::string& name3, const std::string& name4) {
-  for (const std::string* name : {&name1, &name2, &name3, &name4}) {
-    if (const int index = Registry().FindIdentifier(*name)) return index;
-  }
-  const std::string names = name1 + ", " + name2 + ", " + name3 + " or " + name4;
-  ThrowFatal(Diag(), kGridMissingCode,
-             "FATAL: \n---------------- !!! ERROR !!!  ------------------------------------\n",
-             "Wether ", names, " \nwhere found in memory,\n",
-             "One of these data sets has to be present within ", module_name, " \n",
-             "If the data are to be interpolated, please specify an interpolatior for\n", names,
-             " in the control file,\n", "or read it as a standard grid \n",
-             "-----------------------------------------------------------------------\n");
+  return RequireOneOf(Registry(), Diag(), module_name, {&name1, &name2, &name3, &name4});
 }
 
 void modelobject::ReportControlFileError(const std::string& text1, const std::string& text2) {

@@ -1,5 +1,9 @@
-// Text helpers: tokenizer with quoted tokens, substring position, cut and upper-case copy.
+// Text helpers: tokenizer with quoted tokens, substring position, cut, upper-case copy and
+// printf into a string.
 #include "core/string_helpers.h"
+
+#include <cstdarg>
+#include <cstdio>
 
 namespace velorn {
 namespace {
@@ -76,6 +80,19 @@ std::string ToUpperCopy(std::string text) {
   for (char& c : text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
+  return text;
+}
+
+std::string FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  va_end(args);
   return text;
 }
 

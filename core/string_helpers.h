@@ -4,8 +4,9 @@
 // `Tokenize` splits a line at delimiter characters and keeps double-quoted text (with its
 // quotes) together; `SubstringPosition` gives the offset of a pattern, 0 both when absent and
 // for a match at the start, so presence is asked with `Contains`; `CutSubstring` keeps the
-// length + 1 characters from a start position; `ToUpperCopy` upper-cases a-z only.
-// All work on std::string without length limits.
+// length + 1 characters from a start position; `ToUpperCopy` upper-cases a-z only;
+// `FormatText` is snprintf into a std::string (file names and numbers in the system's printf
+// formats). All work on std::string without length limits.
 #pragma once
 
 #include <string>
@@ -33,5 +34,8 @@ std::string& CutSubstring(std::string& text, int start, int length);
 
 // The copy with every a-z turned into A-Z; every other character stays.
 std::string ToUpperCopy(std::string text);
+
+// The text that printf would write for `format` and the values, whatever its length.
+__attribute__((format(printf, 1, 2))) std::string FormatText(const char* format, ...);
 
 }  // namespace velorn

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "core/error_code.h"
+#include "core/string_helpers.h"
 
 namespace velorn {
 namespace {
@@ -239,29 +240,20 @@ bool IsRegularGrid(const GridHeader6& header, const GridGeometry& model) {
 // ---- Writing ---------------------------------------------------------------------------------
 
 std::string FormatHeaderNumber(double value) {
-  const auto format = [value](const char* pattern, int precision) {
-    const int length = std::snprintf(nullptr, 0, pattern, precision, value);
-    std::string text(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    std::snprintf(text.data(), text.size() + 1, pattern, precision, value);
-    return text;
-  };
   const auto exact = [value](const std::string& text) {
     return std::strtod(text.c_str(), nullptr) == value;
   };
-  std::string text = format("%.*lf", 6);
+  std::string text = FormatText("%.*lf", 6, value);
   if (exact(text) || !std::isfinite(value)) return text;
   for (int precision = 15; precision <= 17; ++precision) {
-    text = format("%.*g", precision);
+    text = FormatText("%.*g", precision, value);
     if (exact(text)) break;
   }
   return text;
 }
 
 std::string FormatAsciiHeader(const GridGeometry& geometry) {
-  std::string header;
-  char counts[64];
-  std::snprintf(counts, sizeof counts, "ncols\t%d\nnrows\t%d\n", geometry.ncols, geometry.nrows);
-  header += counts;
+  std::string header = FormatText("ncols\t%d\nnrows\t%d\n", geometry.ncols, geometry.nrows);
   header += "xllcorner\t" + FormatHeaderNumber(geometry.xll) + "\n";
   header += "yllcorner\t" + FormatHeaderNumber(geometry.yll) + "\n";
   header += "cellsize\t" + FormatHeaderNumber(geometry.cellsize) + "\n";

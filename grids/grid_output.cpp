@@ -2,31 +2,16 @@
 #include "grids/grid_output.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 
 #include "core/grid_registry.h"
 #include "core/modelobject.h"
 #include "core/nodata.h"
+#include "core/string_helpers.h"
 #include "grids/mpi_exchange.h"
 #include "grids/mpi_layout.h"
 
 namespace velorn {
 namespace {
-
-// snprintf into a std::string; the formats are the system's file-name formats.
-__attribute__((format(printf, 1, 2))) std::string FormatText(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-  va_end(args);
-  return text;
-}
 
 int StemLength(const OutputNameParts& parts) {
   return static_cast<int>(parts.stem.size());
@@ -296,10 +281,6 @@ double** DecompositionOwnerGrid(modelobject& object) {
 
 namespace {
 
-// Bits of GridEntry::extremes_initialised, the entry's output state.
-constexpr int32_t kExtremesSet = 1;       // minimum and maximum companions hold values
-constexpr int32_t kRunPeriodWritten = 2;  // the whole-run sum or mean has been written
-
 // One output call on one entry: the cells it may touch and how its grids are written.
 struct EntryOutput {
   modelobject& object;
@@ -394,7 +375,7 @@ void AccumulatePeriod(const EntryOutput& out) {
 void UpdateExtremes(const EntryOutput& out) {
   GridEntry& e = out.entry;
   const double nodata = out.object.nodata;
-  const bool first = (e.extremes_initialised & kExtremesSet) == 0;
+  const bool first = e.extremes_initialised == 0;
   auto update = [&](GridMatrix& companion, bool minimum) {
     out.ForEachCell([&](int64_t row, int64_t col, bool valid) {
       double& extreme = companion[row][col];
@@ -409,7 +390,7 @@ void UpdateExtremes(const EntryOutput& out) {
   };
   if (e.minimum_flag != 0) update(e.minimum_grid, true);
   if (e.maximum_flag != 0) update(e.maximum_grid, false);
-  e.extremes_initialised |= kExtremesSet;
+  e.extremes_initialised = 1;
 }
 
 // Vegetation-period sum or mean: accumulated on the days of the period, written and restarted
@@ -511,7 +492,7 @@ void WritePeriod(const EntryOutput& out) {
   GridEntry& e = out.entry;
   if (!PeriodDue(e.tens_digit, out.calendar)) return;
   const bool run = PeriodIsRun(e.tens_digit);
-  if (run && (e.extremes_initialised & kRunPeriodWritten) != 0) return;
+  if (run && e.run_period_written) return;
   const double nodata = out.object.nodata;
   if (PeriodIsMean(e.tens_digit)) {
     out.ForEachCell([&](int64_t row, int64_t col, bool valid) {
@@ -523,7 +504,7 @@ void WritePeriod(const EntryOutput& out) {
             e.period_grid.get(), true);
   e.call_counter = 0;
   RestartPeriod(out);
-  if (run) e.extremes_initialised |= kRunPeriodWritten;
+  if (run) e.run_period_written = true;
 }
 
 }  // namespace
@@ -545,10 +526,9 @@ void modelobject::WriteGridOutput(int index, int mpiMode, bool gridOnly) {
 
   // Calls after the run's sum or mean was written belong to no period that is ever written; a
   // new pass over the time range (spin-up) starts that sum afresh.
-  const bool new_pass =
-      !out.calendar.run_end && (entry.extremes_initialised & kRunPeriodWritten) != 0;
+  const bool new_pass = !out.calendar.run_end && entry.run_period_written;
   if (new_pass) {
-    entry.extremes_initialised &= ~kRunPeriodWritten;
+    entry.run_period_written = false;
     if (PeriodIsRun(entry.tens_digit)) {
       entry.call_counter = 0;
       RestartPeriod(out);

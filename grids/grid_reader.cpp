@@ -66,17 +66,6 @@ struct SharedHeader {
   char name[kBroadcastNameLength + 1] = {};
 };
 
-// Runs `step`, turning a thrown ErrorCode into its code (0 when the step succeeded).
-template <class Step>
-int CodeOf(Step&& step) {
-  try {
-    step();
-  } catch (const ErrorCode& error) {
-    return error.code;
-  }
-  return 0;
-}
-
 class GridReadCall {
  public:
   GridReadCall(modelobject& owner, DiagnosticStream& diag, const std::string& file_name,

@@ -1,4 +1,5 @@
-// Stack files: modelobject::ReadStack, WriteStack and WriteStackOutput.
+// Stack files: modelobject::ReadStack, WriteStack and WriteStackOutput (the file layout and
+// process 0's reader are in stack_file_reader.h).
 //
 // ASCII and netCDF stacks pass through process 0; binary stacks are read and written by all
 // processes together through MPI-IO, each process moving the rows (reading) or the cells
@@ -8,12 +9,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -25,6 +21,7 @@
 #include "grids/mpi_exchange.h"
 #include "grids/netcdf_grid_writer.h"
 #include "grids/netcdf_names.h"
+#include "grids/stack_file_reader.h"
 
 namespace velorn {
 namespace {
@@ -32,49 +29,12 @@ namespace {
 constexpr int kOpenCode = 21;
 constexpr int kFormatCode = 22;
 constexpr int kCloseReadCode = 23;
-constexpr int kGeometryCode = 24;
 constexpr int kCreateCode = 26;
 constexpr int kCloseWriteCode = 27;
 constexpr int kWriteCode = 18;
 
 // Values per MPI-IO read or write at most (bounds the staging buffers).
 constexpr int64_t kIoChunkValues = int64_t{1} << 22;
-
-// ---- File layout ------------------------------------------------------------------------------
-
-enum class StackForm : int { kAscii = 0, kSingle = 1, kDouble = 2 };
-constexpr int kStackHeaderValues = 12;
-// Header value 6 of a binary stack (the nodata value) marks the form.
-constexpr double kBinaryMark = -9999.0;
-
-// Geometry of a stack file: columns, rows, corner, cell size, nodata and the level count L
-// (levels 0..L per cell).
-struct StackGeometry {
-  int64_t ncols = 0;
-  int64_t nrows = 0;
-  double xll = 0;
-  double yll = 0;
-  double cellsize = 0;
-  double nodata = 0;
-  int64_t levels = 0;
-};
-
-// The twelve header values; count, minimum, maximum, sum and mean are always 0.
-std::array<double, kStackHeaderValues> StackHeader(const StackGeometry& g) {
-  const auto cols = static_cast<double>(g.ncols), rows = static_cast<double>(g.nrows);
-  const auto levels = static_cast<double>(g.levels);
-  return {cols, rows, g.xll, g.yll, g.cellsize, g.nodata, 0, 0, 0, 0, 0, levels};
-}
-
-// Element (not byte) position of level 0 of a cell in a binary stack file.
-int64_t StackValueOffset(const StackGeometry& g, int64_t row, int64_t col) {
-  return kStackHeaderValues + ((row - 1) * g.ncols + (col - 1)) * (g.levels + 1);
-}
-
-// Elements of a whole binary stack file, header included.
-int64_t StackFileValues(const StackGeometry& g) {
-  return g.ncols * g.nrows * (g.levels + 1) + kStackHeaderValues;
-}
 
 std::string MpiErrorText(int code) {
   std::string text(MPI_MAX_ERROR_STRING, '\0');
@@ -298,193 +258,6 @@ void ReadBinaryRows(const StackGeometry& geometry, StackMatrix& stack, MPI_File 
   }
 }
 
-// ---- Stack files on process 0 ----------------------------------------------------------------
-
-// Process 0's view of a stack file: recognition of the form, the header, the geometry check and
-// the row-by-row read. Every failure writes its FATAL entry and throws the code.
-class StackFileReader {
- public:
-  StackFileReader(DiagnosticStream& diag, const std::string& name) : diag_(diag), name_(name) {}
-  ~StackFileReader() {
-    if (file_ != nullptr) std::fclose(file_);
-  }
-  StackFileReader(const StackFileReader&) = delete;
-  StackFileReader& operator=(const StackFileReader&) = delete;
-
-  // Opens the file and tells its form from its first bytes: "stack" is ASCII, else header value
-  // 6 of -9999 as a double or as a float. Leaves the file at the first value after the header.
-  StackForm Open() {
-    file_ = std::fopen(name_.c_str(), "rb");
-    if (file_ == nullptr) ThrowFatal(diag_, kOpenCode, "FATAL: error opening ", name_);
-    char magic[5] = {};
-    if (std::fread(magic, 1, sizeof magic, file_) == sizeof magic &&
-        std::string(magic, sizeof magic) == "stack") {
-      file_ = std::freopen(name_.c_str(), "r", file_);
-      if (file_ == nullptr) ThrowFatal(diag_, kOpenCode, "FATAL: error opening ", name_);
-      ReadAsciiHeader();
-      return StackForm::kAscii;
-    }
-    std::rewind(file_);
-    std::array<double, kStackHeaderValues> doubles{};
-    if (std::fread(doubles.data(), sizeof(double), doubles.size(), file_) != doubles.size())
-      ThrowFatal(diag_, kFormatCode, "FATAL: error reading from ", name_);
-    if (doubles[5] == kBinaryMark) {
-      header_ = doubles;
-      return StackForm::kDouble;
-    }
-    std::array<float, kStackHeaderValues> floats{};
-    std::memcpy(floats.data(), doubles.data(), sizeof floats);
-    if (floats[5] != static_cast<float>(kBinaryMark))
-      ThrowFatal(diag_, kFormatCode,
-                 "FATAL: could not recognise file format (ascii, single float or double float) "
-                 "for stack ",
-                 name_);
-    std::copy(floats.begin(), floats.end(), header_.begin());
-    std::fseek(file_, sizeof floats, SEEK_SET);
-    return StackForm::kSingle;
-  }
-
-  // The geometry as the header gives it; the level count must be a whole number of at least 0.
-  StackGeometry Geometry() const {
-    const double levels = std::floor(header_[11]);
-    if (!std::isfinite(levels) || levels < 0 || levels > std::numeric_limits<int>::max() - 1)
-      ThrowFatal(diag_, kFormatCode, "FATAL: invalid level count ", header_[11], " in stack ",
-                 name_);
-    return StackGeometry{static_cast<int64_t>(std::floor(header_[0])),
-                         static_cast<int64_t>(std::floor(header_[1])),
-                         header_[2],
-                         header_[3],
-                         header_[4],
-                         header_[5],
-                         static_cast<int64_t>(levels)};
-  }
-
-  // The file's geometry must be the model's exactly (stacks are never resampled); a binary file
-  // must hold every value its header announces.
-  void CheckGeometry(const StackGeometry& model, StackForm form, const std::string& module,
-                     const std::string& reference) {
-    const std::array<double, kStackHeaderValues>& h = header_;
-    const bool same =
-        std::isfinite(h[0]) && std::isfinite(h[1]) && std::isfinite(h[2]) && std::isfinite(h[3]) &&
-        std::floor(h[0]) == model.ncols && std::floor(h[1]) == model.nrows &&
-        static_cast<int64_t>(std::floor(h[2])) == static_cast<int64_t>(std::floor(model.xll)) &&
-        static_cast<int64_t>(std::floor(h[3])) == static_cast<int64_t>(std::floor(model.yll)) &&
-        h[4] == model.cellsize && h[5] == model.nodata;
-    if (!same) {
-      diag_ << "FATAL: " << name_ << " has not the specified grid measures (in " << module << ")\n"
-            << LastCharacters(reference) << " " << LastCharacters(name_) << "\n"
-            << static_cast<double>(model.ncols) << " " << h[0] << "\n"
-            << static_cast<double>(model.nrows) << " " << h[1] << "\n"
-            << model.xll << " " << h[2] << "\n"
-            << model.yll << " " << h[3] << "\n"
-            << model.cellsize << " " << h[4] << "\n"
-            << model.nodata << " " << h[5];
-      Close("stack (1) ");
-      ThrowFatal(diag_, kGeometryCode, "");
-    }
-    if (form == StackForm::kAscii) return;
-    const StackGeometry g = Geometry();
-    const double element = form == StackForm::kDouble ? 8.0 : 4.0;
-    const double expected = (static_cast<double>(g.ncols) * static_cast<double>(g.nrows) *
-                                 (static_cast<double>(g.levels) + 1) +
-                             kStackHeaderValues) *
-                            element;
-    const long position = std::ftell(file_);
-    std::fseek(file_, 0, SEEK_END);
-    const long bytes = std::ftell(file_);
-    std::fseek(file_, position, SEEK_SET);
-    if (static_cast<double>(bytes) < expected)
-      ThrowFatal(diag_, kFormatCode, "FATAL: stack ", name_, " is truncated: ", bytes,
-                 " bytes instead of ", expected);
-  }
-
-  // Rows 1..nrows into a stack holding them all, in the order of the file.
-  void ReadRows(StackForm form, const StackGeometry& g, double*** stack) {
-    if (form == StackForm::kDouble) return ReadBinaryRows<double>(g, stack, "double");
-    if (form == StackForm::kSingle) return ReadBinaryRows<float>(g, stack, "float");
-    for (int64_t row = 1; row <= g.nrows; ++row)
-      for (int64_t col = 1; col <= g.ncols; ++col)
-        for (int64_t level = 0; level <= g.levels; ++level)
-          if (!NextNumber(stack[row][col][level]))
-            ThrowFatal(diag_, kFormatCode, "FATAL: error reading ascii stack ", name_, "at row ",
-                       static_cast<long>(row), ", column ", static_cast<long>(col), ", level ",
-                       static_cast<long>(level));
-  }
-
-  // Closes the file; failure: "FATAL: error closing <what><name>", code 23.
-  void Close(const char* what) {
-    std::FILE* file = file_;
-    file_ = nullptr;
-    if (file != nullptr && std::fclose(file) != 0)
-      ThrowFatal(diag_, kCloseReadCode, "FATAL: error closing ", what, name_);
-  }
-
- private:
-  // Twelve pairs of a word (not checked) and a number.
-  void ReadAsciiHeader() {
-    std::string word;
-    for (double& value : header_)
-      if (!NextToken(word) || !NextNumber(value))
-        ThrowFatal(diag_, kFormatCode, "FATAL: error reading from ", name_);
-  }
-
-  template <class Element>
-  void ReadBinaryRows(const StackGeometry& g, double*** stack, const char* type) {
-    std::vector<Element> row_values(static_cast<std::size_t>(g.ncols * (g.levels + 1)));
-    for (int64_t row = 1; row <= g.nrows; ++row) {
-      if (std::fread(row_values.data(), sizeof(Element), row_values.size(), file_) !=
-          row_values.size())
-        ThrowFatal(diag_, kFormatCode, "FATAL: error reading ", type, " stack ", name_, "at row ",
-                   static_cast<long>(row));
-      const Element* value = row_values.data();
-      for (int64_t col = 1; col <= g.ncols; ++col)
-        for (int64_t level = 0; level <= g.levels; ++level)
-          stack[row][col][level] = static_cast<double>(*value++);
-    }
-  }
-
-  int NextChar() {
-    if (position_ == filled_) {
-      buffer_.resize(1 << 16);
-      filled_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
-      position_ = 0;
-      if (filled_ == 0) return EOF;
-    }
-    return static_cast<unsigned char>(buffer_[position_++]);
-  }
-  // The next run of characters between white space.
-  bool NextToken(std::string& token) {
-    token.clear();
-    int ch = NextChar();
-    while (ch != EOF && std::isspace(ch)) ch = NextChar();
-    while (ch != EOF && !std::isspace(ch)) {
-      token.push_back(static_cast<char>(ch));
-      ch = NextChar();
-    }
-    return !token.empty();
-  }
-  // The next token, which must be a number as a whole.
-  bool NextNumber(double& value) {
-    if (!NextToken(token_)) return false;
-    char* end = nullptr;
-    value = std::strtod(token_.c_str(), &end);
-    return end != token_.c_str() && *end == '\0';
-  }
-  static std::string LastCharacters(const std::string& text) {
-    constexpr std::size_t kShown = 35;
-    return text.size() <= kShown ? text : text.substr(text.size() - kShown);
-  }
-
-  DiagnosticStream& diag_;
-  std::string name_;
-  std::FILE* file_ = nullptr;
-  std::array<double, kStackHeaderValues> header_{};
-  std::vector<char> buffer_;
-  std::size_t position_ = 0;
-  std::size_t filled_ = 0;
-  std::string token_;
-};
-
 // ---- ASCII and netCDF writers (process 0) ----------------------------------------------------
 
 // value(row, col, level) gives what is written for every value of the file.
@@ -573,7 +346,7 @@ int modelobject::ReadStack(const std::string& fileName, double***& stack, bool w
   SharedHeader shared;
   StackFileReader root_file(Diag(), name);
   if (rank == 0) {
-    try {
+    shared.code = CodeOf([&] {
       Diag() << "reading " << name << " for " << module_name << "..."
              << "[end-entry]";
       const std::string reference =
@@ -582,9 +355,7 @@ int modelobject::ReadStack(const std::string& fileName, double***& stack, bool w
       root_file.CheckGeometry(model, shared.form, module_name, reference);
       shared.geometry = root_file.Geometry();
       if (shared.form != StackForm::kAscii && !wholeOnRoot) root_file.Close("grid ");
-    } catch (const ErrorCode& e) {
-      shared.code = e.code;
-    }
+    });
   }
   BroadcastHeader(shared);
   BroadcastName(name);
@@ -619,16 +390,14 @@ int modelobject::ReadStack(const std::string& fileName, double***& stack, bool w
   StackMatrix whole(Diag(), first, last, ncols, geometry.levels, nrows);
   int code = 0;
   if (rank == 0) {
-    try {
+    code = CodeOf([&] {
       root_file.ReadRows(shared.form, geometry, whole.get());
       root_file.Close("stack (2) ");
-    } catch (const ErrorCode& e) {
-      code = e.code;
-    }
+    });
   }
   MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD);
   if (code != 0) ThrowShared(Diag(), rank, code, name);
-  MPIScatterStack(Diag(), mpi, whole.get(), static_cast<int>(geometry.levels), name);
+  velorn::MPIScatterStack(Diag(), mpi, whole.get(), static_cast<int>(geometry.levels), name);
   double** owner = DecompositionOwnerGrid(*this);
   if (rank != 0 && owner != nullptr) {
     for (int64_t row = whole.first_row(); row <= whole.last_row(); ++row)
@@ -716,7 +485,8 @@ void modelobject::WriteStackOutput(int index) {
   const int levels = entry.level_count;
   StackMatrix gathered;
   if (size >= 2 && (write_ascii || write_netcdf))
-    gathered = MPIGatherStackCopy(Diag(), mpi, entry.stack, levels, entry.identifier.value_or(""));
+    gathered =
+        velorn::MPIGatherStackCopy(Diag(), mpi, entry.stack, levels, entry.identifier.value_or(""));
   double*** data = gathered ? gathered.get() : entry.stack;
   WriteStack(name, data, levels, write_ascii, write_double, write_netcdf);
   if (StackDated(entry.units_digit) && calendar.run_end)

@@ -3,13 +3,13 @@
 #include <mpi.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string_view>
 
 #include "core/error_code.h"
+#include "core/string_helpers.h"
 
 namespace velorn {
 namespace {
@@ -94,9 +94,7 @@ long SymbolTable::Find(const std::string& name) const {
 }
 
 std::string CompiledControlFileName(const std::string& control_file_name) {
-  std::string compiled(control_file_name.size() + 4, '\0');
-  std::snprintf(compiled.data(), compiled.size() + 1, "%s.$$$", control_file_name.c_str());
-  return compiled;
+  return FormatText("%s.$$$", control_file_name.c_str());
 }
 
 std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& control_file_name) {

@@ -3,41 +3,22 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "core/diagnostic_stream.h"
-#include "core/error_code.h"
 #include "core/modelobject.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
 
+using test::ThrownCode;
+
 // A model object named snow_model reading `text` as its control file.
-struct ReaderFixture : ::testing::Test {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+struct ReaderFixture : ::testing::Test, test::CapturedDiag {
   modelobject object{&diag, "run.ctl", 0, true, false, false, "", "", nullptr, 0, nullptr};
 
   void UseText(const std::string& text) {
     object.SetModuleName("snow_model");
     object.control_file = std::make_unique<ControlFileReader>();
     object.control_file->OpenText(text);
-  }
-  std::string DiagFile() const { return test::ReadFile(diag.file_name()); }
-  bool HasEntry(int level, const std::string& text) const {
-    return DiagFile().find("level=\"" + std::to_string(level) + "\" description= \"" + text +
-                           "\"/>") != std::string::npos;
-  }
-  template <class F>
-  int ThrownCode(F&& call) {
-    try {
-      call();
-    } catch (const ErrorCode& e) {
-      return e.code;
-    }
-    return -1;
   }
 };
 

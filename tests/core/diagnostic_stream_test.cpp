@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <vector>
 
 #include "core/error_code.h"
 #include "tests/support/test_files.h"
+#include "tests/support/velorn_runner.h"
 
 namespace velorn {
 namespace {
@@ -19,30 +19,15 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::ScopedCurrentDir;
+using test::SplitLines;
 using test::TempDir;
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using test::ValidateDiagnostics;
 
 // The entry lines between the start line and the finishing line.
 std::vector<std::string> EntryLines(const std::string& file) {
   std::vector<std::string> lines = SplitLines(file);
   if (lines.size() < 7) return {};
   return std::vector<std::string>(lines.begin() + 5, lines.end() - 2);
-}
-
-// xmllint's verdict on a diagnostics file: empty when it validates against the schema.
-std::string Validate(const std::string& xml, const std::string& schema) {
-  const std::string report = xml + ".xmllint";
-  const std::string command =
-      "xmllint --noout --schema '" + schema + "' '" + xml + "' > '" + report + "' 2>&1";
-  const int status = std::system(command.c_str());
-  return status == 0 ? std::string()
-                     : "xmllint status " + std::to_string(status) + ": " + ReadFile(report);
 }
 
 // True for the start or finishing line: level 3, "Velorn <word> at " and a local time stamp
@@ -61,7 +46,7 @@ bool IsStampLine(const std::string& line, const std::string& word) {
 }
 
 std::string Line(int level, const std::string& description) {
-  return "\t<line level=\"" + std::to_string(level) + "\" description= \"" + description + "\"/>";
+  return test::DiagnosticsLine(level, description);
 }
 
 // A stream on a fresh file with the screen captured; `Finish` destroys it and returns the file.
@@ -205,7 +190,7 @@ TEST_F(StreamFixture, EveryKindOfEntryValidatesAgainstTheSchema) {
   *diag_ << "DEBUG: left open";
   const std::string path = diag_->file_name();
   diag_.reset();
-  EXPECT_EQ(Validate(path, schema), "");
+  EXPECT_EQ(ValidateDiagnostics(path, schema), "");
 }
 
 TEST(DiagnosticStreamFileName, RankIsInsertedBeforeTheExtension) {

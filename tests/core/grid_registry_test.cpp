@@ -4,38 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "core/diagnostic_stream.h"
-#include "core/error_code.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
 
-struct RegistryDiag {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
-  bool HasFatal(const std::string& text) const {
-    return test::ReadFile(diag.file_name()).find("level=\"0\" description= \"" + text + "\"/>") !=
-           std::string::npos;
-  }
-};
-
-template <class F>
-int ThrownCode(F&& call) {
-  try {
-    call();
-  } catch (const ErrorCode& e) {
-    return e.code;
-  }
-  return -1;
-}
+using test::ThrownCode;
 
 // A registry with a 10 x 8 grid and helpers to register grids and stacks by name.
 struct RegistryFixture : ::testing::Test {
-  RegistryDiag d;
+  test::CapturedDiag d;
   GridRegistry registry;
   GridMatrix data{d.diag, 1, 10, 8, 0};
   StackMatrix stack{d.diag, 1, 10, 8, 3, 0};

@@ -3,36 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "core/diagnostic_stream.h"
-#include "core/error_code.h"
 #include "core/memory_handling.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
 
-// A diagnostics stream writing into a temporary directory, with the XML file readable.
-struct MatrixDiag {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
-  bool HasFatal(const std::string& text) const {
-    return test::ReadFile(diag.file_name()).find("level=\"0\" description= \"" + text + "\"/>") !=
-           std::string::npos;
-  }
-};
-
-template <class F>
-int ThrownCode(F&& call) {
-  try {
-    call();
-  } catch (const ErrorCode& e) {
-    return e.code;
-  }
-  return -1;
-}
+using test::ThrownCode;
 
 TEST(MatrixBlockRows, SplitsIntoPowerOfTwoBlocks) {
   EXPECT_EQ(MatrixBlockRows(1, 100, 100), (std::vector<int64_t>{81, 10, 9}));
@@ -63,7 +40,7 @@ TEST(MatrixBlockRows, NoBlockExceedsTheLimit) {
 }
 
 TEST(Matrix, GridOf100RowsLiesInThreeContiguousBlocks) {
-  MatrixDiag d;
+  test::CapturedDiag d;
   double** g = AllocateMatrix(d.diag, 1, 100, 1, 100, 0);
   ASSERT_NE(g, nullptr);
   EXPECT_EQ(g[0], nullptr);
@@ -79,7 +56,7 @@ TEST(Matrix, GridOf100RowsLiesInThreeContiguousBlocks) {
 }
 
 TEST(Matrix, PartialRangeKeepsGlobalRowsAndZeroes) {
-  MatrixDiag d;
+  test::CapturedDiag d;
   double** g = AllocateMatrix(d.diag, 201, 400, 1, 50, 1000);
   for (int r = 0; r <= 1000; ++r) {
     if (r < 201 || r > 400) {
@@ -98,7 +75,7 @@ TEST(Matrix, PartialRangeKeepsGlobalRowsAndZeroes) {
 }
 
 TEST(Matrix, RowLengthLimit) {
-  MatrixDiag d;
+  test::CapturedDiag d;
   // (last column + 1) * 8 = 2147480000 - 24 is the longest accepted row; the data come from
   // calloc, so the 2 GB block is not touched.
   const int64_t longest = (kMaxMatrixBlockBytes - 24) / 8 - 1;
@@ -110,14 +87,14 @@ TEST(Matrix, RowLengthLimit) {
 }
 
 TEST(Matrix, InvalidRowRangesAreRefused) {
-  MatrixDiag d;
+  test::CapturedDiag d;
   EXPECT_EQ(ThrownCode([&] { AllocateMatrix(d.diag, 1, 20, 1, 5, 10); }), 1);
   EXPECT_EQ(ThrownCode([&] { AllocateMatrix(d.diag, -1, 5, 1, 5, 0); }), 1);
   EXPECT_EQ(ThrownCode([&] { Allocate3dMatrix(d.diag, 1, 5, 1, 5, -1, 0); }), 1);
 }
 
 TEST(Matrix, FreeWithOtherArgumentsIsRefused) {
-  MatrixDiag d;
+  test::CapturedDiag d;
   double** g = AllocateMatrix(d.diag, 1, 100, 1, 100, 0);
   EXPECT_EQ(ThrownCode([&] { FreeMatrix(d.diag, g, 1, 99, 1, 100, 0); }), 1);
   EXPECT_EQ(ThrownCode([&] { FreeMatrix(d.diag, g, 1, 100, 1, 120, 0); }), 1);
@@ -133,7 +110,7 @@ TEST(Matrix, FreeWithOtherArgumentsIsRefused) {
 }
 
 TEST(Matrix, StackKeepsLevelsOfARowContiguous) {
-  MatrixDiag d;
+  test::CapturedDiag d;
   double*** s = Allocate3dMatrix(d.diag, 3, 5, 1, 4, 2, 10);
   EXPECT_EQ(s[2], nullptr);
   EXPECT_EQ(s[6], nullptr);
@@ -164,7 +141,7 @@ TEST(Matrix, CountHalvings) {
 }
 
 TEST(Matrix, OwnersMoveWithoutDoubleFree) {
-  MatrixDiag d;
+  test::CapturedDiag d;
   GridMatrix a(d.diag, 1, 3, 3, 0);
   a[2][2] = 5;
   GridMatrix b(std::move(a));
@@ -177,7 +154,7 @@ TEST(Matrix, OwnersMoveWithoutDoubleFree) {
 // The allocation operations of the model-object base report through the object's stream and
 // module name.
 TEST(MemoryHandling, BuffersAreZeroAndFailuresNameTheModule) {
-  MatrixDiag d;
+  test::CapturedDiag d;
   memory_handling memory(&d.diag);
   memory.SetModuleName("snow_model");
   auto empty = memory.AllocateBuffer(0, 5);
@@ -194,7 +171,7 @@ TEST(MemoryHandling, BuffersAreZeroAndFailuresNameTheModule) {
 }
 
 TEST(MemoryHandling, GridOperationsCheckTheLayout) {
-  MatrixDiag d;
+  test::CapturedDiag d;
   memory_handling memory(&d.diag);
   double** g = memory.matrix(2, 4, 1, 6, 5);
   EXPECT_EQ(g[1], nullptr);

@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
-#include "core/diagnostic_stream.h"
-#include "core/error_code.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
+
+using test::ThrownCode;
 
 // Records the output calls that registration makes.
 class RecordingObject : public modelobject {
@@ -24,10 +23,7 @@ class RecordingObject : public modelobject {
   std::vector<std::array<int, 3>> calls;
 };
 
-struct ObjectFixture : ::testing::Test {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+struct ObjectFixture : ::testing::Test, test::CapturedDiag {
   GridRegistry registry;
   RecordingObject object{&diag, "run.ctl.$$$", 0,       true, false,  true,
                          "in/", "out/",        nullptr, 0,    nullptr};
@@ -38,16 +34,6 @@ struct ObjectFixture : ::testing::Test {
     object.ncols = 4;
     object.nrows = 3;
   }
-  std::string DiagFile() const { return test::ReadFile(diag.file_name()); }
-  template <class F>
-  int ThrownCode(F&& call) {
-    try {
-      call();
-    } catch (const ErrorCode& e) {
-      return e.code;
-    }
-    return -1;
-  }
 };
 
 TEST_F(ObjectFixture, ConstructionKeepsArgumentsAndDefaults) {
@@ -57,8 +43,7 @@ TEST_F(ObjectFixture, ConstructionKeepsArgumentsAndDefaults) {
   EXPECT_TRUE(object.write_netcdf);
   EXPECT_EQ(object.input_directory, "in/");
   EXPECT_EQ(object.output_directory, "out/");
-  int rank = -1;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  const int rank = test::Rank();
   EXPECT_EQ(object.rank, rank);
   EXPECT_EQ(object.month_lengths[1], 28);
   EXPECT_EQ(object.key_weights[1], 7750);

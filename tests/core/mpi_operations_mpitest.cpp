@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/mpi_operations.h"
+#include "tests/support/test_mpi.h"
 
 namespace velorn {
 namespace {
@@ -20,10 +21,8 @@ TEST(AddZoneRecordSums, SumsFieldsZeroAndFourZeroesOneKeepsTwoAndThree) {
 }
 
 TEST(AllReduceZoneRecordSums, EveryProcessGetsTheSumsWhateverTheProcessCount) {
-  int rank = 0;
-  int size = 1;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  const int rank = test::Rank();
+  const int size = test::Size();
   // Three zones; process p contributes p + 1 counts and 0.5 * (p + 1) weights to each.
   std::vector<double> records;
   for (int zone = 0; zone < 3; ++zone) {
@@ -50,8 +49,7 @@ TEST(AllReduceZoneRecordSums, TypesAreCreatedOnceAndCanBeFreedAndMadeAgain) {
   FreeMpiOperations();
   std::vector<double> records = {1, 1, 7, 1, 1};
   AllReduceZoneRecordSums(records.data(), 1);
-  int size = 1;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  const int size = test::Size();
   EXPECT_DOUBLE_EQ(records[0], size);
   EXPECT_DOUBLE_EQ(records[2], 7.0);
   FreeMpiOperations();

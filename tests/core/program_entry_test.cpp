@@ -5,27 +5,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/error_code.h"
 #include "core/signals.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 #include "version.h"
 
 namespace velorn {
 namespace {
-
-using test::TempDir;
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 TEST(ProgramOptions, DiagLevelIsUpperCasedAndTheLastOptionCounts) {
   EXPECT_EQ(ThresholdFromName("info"), 3);
@@ -55,11 +45,9 @@ TEST(ProgramOptions, ControlFilesAreTheArgumentsThatAreNoOption) {
 }
 
 TEST(ProgramBanner, FiveEntriesWithANineLineBlock) {
-  TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag(dir / "d.xml", kLevelDebug, screen);
-  WriteBanner(diag);
-  const std::string text = screen.str();
+  test::CapturedDiag d;
+  WriteBanner(d.diag);
+  const std::string text = d.screen.str();
   const std::string tag = "\n(mpi-rank  0) ";
   std::vector<std::string> entries;
   for (std::size_t start = 0, end; (end = text.find(tag, start)) != std::string::npos;
@@ -71,7 +59,7 @@ TEST(ProgramBanner, FiveEntriesWithANineLineBlock) {
   EXPECT_EQ(entries[1], "Velorn-Marn (MPI) ");
   EXPECT_EQ(entries[2], "64-bit Version on Linux ");
   EXPECT_EQ(entries[3], "Version: " + VersionText());
-  const std::vector<std::string> block = Lines(entries[4]);
+  const std::vector<std::string> block = test::SplitLines(entries[4]);
   ASSERT_EQ(block.size(), 9u);
   EXPECT_TRUE(block[6].empty());
   EXPECT_EQ(block[8], std::string(75, '-'));
@@ -113,7 +101,7 @@ class FakeApplication : public RunnableApplication {
   int result_;
 };
 
-class RunLoopFixture : public ::testing::Test {
+class RunLoopFixture : public test::DiagTest {
  protected:
   void SetUp() override { sigaction(SIGINT, nullptr, &saved_); }
   void TearDown() override {
@@ -131,9 +119,6 @@ class RunLoopFixture : public ::testing::Test {
     };
     return RunControlFiles(diag_, static_cast<int>(args.size()), argv.data(), factory);
   }
-  TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_{dir_ / "d.xml", kLevelDebug, screen_};
   struct sigaction saved_ {};
 };
 

@@ -82,5 +82,13 @@ TEST(ToUpperCopy, OnlyLettersAToZChange) {
   EXPECT_EQ(text, "info-3 Ä\xe4z");
 }
 
+TEST(FormatText, WritesPrintfFormsOfAnyLength) {
+  const std::string long_name(3000, 'a');
+  EXPECT_EQ(FormatText("%s.$$$", long_name.c_str()), long_name + ".$$$");
+  EXPECT_EQ(FormatText("%.*lf", 6, -9999.0), "-9999.000000");
+  EXPECT_EQ(FormatText("%.*s_%04ld", 2, "prec", 19L), "pr_0019");
+  EXPECT_EQ(FormatText("%s", ""), "");
+}
+
 }  // namespace
 }  // namespace velorn

@@ -17,7 +17,7 @@
 
 #include "core/matrix.h"
 #include "core/modelobject.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -65,23 +65,15 @@ std::vector<double> NumbersAfter(const std::string& output, const std::string& k
   return numbers;
 }
 
-class GdalCheckTest : public ::testing::Test {
+class GdalCheckTest : public test::DiagTest {
  protected:
-  GdalCheckTest() : diag_(dir_ / "diag.xml", 4, screen_) { object_.SetModuleName("gdal check"); }
+  GdalCheckTest() { object_.SetModuleName("gdal check"); }
   void SetUp() override {
     if (!GdalinfoInstalled()) GTEST_SKIP() << "gdalinfo not found (Debian package gdal-bin)";
   }
   void Geometry(int ncols, int nrows, double xll, double yll, double cellsize) {
-    object_.ncols = ncols;
-    object_.nrows = nrows;
-    object_.xll = xll;
-    object_.yll = yll;
-    object_.cellsize = cellsize;
-    object_.nodata = N;
+    test::SetGeometry(object_, ncols, nrows, xll, yll, cellsize, N);
   }
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_;
   modelobject object_{&diag_, "run.ctl", 0, true, false, false, "", "", nullptr, 0, nullptr};
 };
 

@@ -6,11 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <sstream>
 
 #include "core/error_code.h"
 #include "tests/grids/gif_test_encoder.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -33,10 +32,8 @@ GifPicture Pattern(int width, int height, int bits, uint32_t seed = 7) {
   return picture;
 }
 
-class GifReaderTest : public ::testing::Test {
+class GifReaderTest : public test::DiagTest {
  protected:
-  GifReaderTest() : diag_(dir_ / "diag.xml", 4, screen_) {}
-
   std::string Write(const std::string& name, const std::string& bytes) {
     const std::string path = dir_ / name;
     test::WriteFile(path, bytes);
@@ -74,10 +71,6 @@ class GifReaderTest : public ::testing::Test {
       EXPECT_THAT(screen_.str(), HasSubstr("error reading GIF " + path + " (" + reason + ")"));
     }
   }
-
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_;
 };
 
 TEST_F(GifReaderTest, DecodesBothVersionsAtEveryMinimumCodeSize) {

@@ -10,14 +10,12 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <vector>
 
-#include "core/error_code.h"
 #include "core/matrix.h"
 #include "core/modelobject.h"
 #include "grids/hole_filling.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -91,10 +89,8 @@ TEST(AsciiHeader, NamesThePairThatFails) {
 }
 
 TEST(AsciiCells, ReadsRowsAndPointsAtTheFirstBadCell) {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag(dir / "diag.xml", 4, screen);
-  GridMatrix grid(diag, 1, 2, 3, 2);
+  test::CapturedDiag d;
+  GridMatrix grid(d.diag, 1, 2, 3, 2);
   const std::string good = " 1 +2 3e1\r\n-4.5\t.5 -9999 \n\n";
   AsciiCellResult result = ParseAsciiCells(good, 0, 2, 3, grid.get());
   ASSERT_TRUE(result.ok);
@@ -144,28 +140,20 @@ TEST(HeaderNumbers, KeepTheFixedFormUnlessItLosesDigits) {
 
 // ---- Hole filling ------------------------------------------------------------------------------
 
-class HoleFillingTest : public ::testing::Test {
+class HoleFillingTest : public test::DiagTest {
  protected:
-  HoleFillingTest() : diag_(dir_ / "diag.xml", 4, screen_) {}
   GridMatrix Grid(int rows, int cols, double value) {
-    GridMatrix grid(diag_, 1, rows, cols, rows);
-    for (int r = 1; r <= rows; ++r)
-      for (int c = 0; c <= cols; ++c) grid[r][c] = value;
-    return grid;
+    return test::FilledGrid(diag_, rows, cols, value);
   }
   int Fill(GridMatrix& grid, GridMatrix& reference, const HoleFilling& how, int64_t* holes) {
-    try {
-      *holes = FillNodataHoles(diag_, nullptr, "g.asc", grid.get(), reference.get(),
-                               static_cast<int32_t>(grid.last_row()),
-                               static_cast<int32_t>(grid.ncols()), N, how);
-    } catch (const ErrorCode& error) {
-      return error.code;
-    }
-    return 0;
+    return test::ThrownCode(
+        [&] {
+          *holes = FillNodataHoles(diag_, nullptr, "g.asc", grid.get(), reference.get(),
+                                   static_cast<int32_t>(grid.last_row()),
+                                   static_cast<int32_t>(grid.ncols()), N, how);
+        },
+        0);
   }
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_;
 };
 
 TEST_F(HoleFillingTest, SearchVisitsTheCellStraightAboveFirstAtEachStep) {
@@ -225,9 +213,9 @@ TEST_F(HoleFillingTest, FillValueAndCellsOutsideTheDomain) {
 
 // ---- Bad input through the reader ---------------------------------------------------------------
 
-class BadInputTest : public ::testing::Test {
+class BadInputTest : public test::DiagTest {
  protected:
-  BadInputTest() : diag_(dir_ / "diag.xml", 4, screen_) {
+  BadInputTest() {
     object_.SetModuleName("reader test");
     object_.ncols = 3;
     object_.nrows = 2;
@@ -242,12 +230,11 @@ class BadInputTest : public ::testing::Test {
   // Reads `name` from the test directory; the thrown code, or 0. The grid is freed.
   int Read(const std::string& name, int fill_mode = 0) {
     double** grid = nullptr;
-    int code = 0;
-    try {
-      object_.ReadGrid(dir_ / name, grid, fill_mode, true, true, true, 0, false, false, 0.0);
-    } catch (const ErrorCode& error) {
-      code = error.code;
-    }
+    const int code = test::ThrownCode(
+        [&] {
+          object_.ReadGrid(dir_ / name, grid, fill_mode, true, true, true, 0, false, false, 0.0);
+        },
+        0);
     FreeMatrix(grid);
     return code;
   }
@@ -263,9 +250,6 @@ class BadInputTest : public ::testing::Test {
     Write(name, bytes);
   }
 
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_;
   modelobject object_{&diag_, "run.ctl", 0, true, false, false, "", "", nullptr, 0, nullptr};
   OpenRetrySleep previous_sleep_;
   std::vector<int> waits_;

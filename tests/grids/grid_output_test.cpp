@@ -7,14 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "core/diagnostic_stream.h"
 #include "core/grid_registry.h"
 #include "core/modelobject.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -104,10 +102,7 @@ class RecordingModel : public modelobject {
 };
 
 // A 3 x 4 model whose cell (1,1) lies outside the domain, one process, daily steps.
-struct GridOutput : ::testing::Test {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+struct GridOutput : ::testing::Test, test::CapturedDiag {
   GridRegistry registry;
   RecordingModel model{&diag, "run.ctl", 0, true, false, false, "", "", nullptr, 0, nullptr};
   GridMatrix zone, grid;

@@ -14,14 +14,13 @@
 #include <sstream>
 #include <vector>
 
-#include "core/error_code.h"
 #include "core/modelobject.h"
 #include "grids/grid_formats.h"
 #include "grids/mpi_layout.h"
 #include "grids/netcdf_grid_writer.h"
 #include "setup/mpi_regions.h"
 #include "tests/grids/gif_test_encoder.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -30,17 +29,8 @@ using ::testing::HasSubstr;
 constexpr double N = -9999.0;
 using CellValue = std::function<double(int, int)>;
 
-int Rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
-
-int Size() {
-  int size = 1;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  return size;
-}
+using test::Rank;
+using test::Size;
 
 // Values that "%g" writes without loss and a float holds exactly.
 double Value(int r, int c) {
@@ -80,9 +70,9 @@ std::string BinaryGrid(int ncols, int nrows, double xll, double yll, double cell
   return {reinterpret_cast<const char*>(data.data()), data.size() * sizeof(T)};
 }
 
-class ReaderMpiTest : public ::testing::Test {
+class ReaderMpiTest : public test::DiagTest {
  protected:
-  ReaderMpiTest() : diag_(dir_ / "diag.xml", 4, screen_) {
+  ReaderMpiTest() : DiagTest(test::TempDir::Shared()) {
     previous_sleep_ = SetOpenRetrySleep([](int) {});
   }
   ~ReaderMpiTest() override { SetOpenRetrySleep(previous_sleep_); }
@@ -101,12 +91,7 @@ class ReaderMpiTest : public ::testing::Test {
     }
     layout_ = DecomposeRegions(diag_, RegionGeometry{ncols, nrows, N}, grids, 1.0).layout;
     object_.SetModuleName("reader test");
-    object_.ncols = ncols;
-    object_.nrows = nrows;
-    object_.xll = xll;
-    object_.yll = yll;
-    object_.cellsize = cellsize;
-    object_.nodata = N;
+    test::SetGeometry(object_, ncols, nrows, xll, yll, cellsize, N);
     object_.mpi = &layout_;
     object_.registry = &registry_;
     object_.first_local_row = layout_.first_row;
@@ -123,13 +108,12 @@ class ReaderMpiTest : public ::testing::Test {
   // Reads on every process; the thrown code or 0.
   int Read(const std::string& path, double**& grid, int fill_mode, bool allocate, int keep_whole,
            bool with_halo) {
-    try {
-      object_.ReadGrid(path, grid, fill_mode, allocate, false, true, keep_whole, false, with_halo,
-                       0.0);
-    } catch (const ErrorCode& error) {
-      return error.code;
-    }
-    return 0;
+    return test::ThrownCode(
+        [&] {
+          object_.ReadGrid(path, grid, fill_mode, allocate, false, true, keep_whole, false,
+                           with_halo, 0.0);
+        },
+        0);
   }
 
   bool Own(int r, int c) const {
@@ -154,9 +138,6 @@ class ReaderMpiTest : public ::testing::Test {
       }
   }
 
-  test::TempDir dir_ = test::TempDir::Shared();
-  std::ostringstream screen_;
-  DiagnosticStream diag_;
   GridRegistry registry_;
   GridMatrix zone_;
   MpiLayout layout_;

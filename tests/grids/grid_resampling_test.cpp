@@ -5,24 +5,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "core/error_code.h"
 #include "core/matrix.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
 
-class ResamplingTest : public ::testing::Test {
+class ResamplingTest : public test::DiagTest {
  protected:
-  ResamplingTest() : diag_(dir_ / "diag.xml", 4, screen_) {}
-
   GridMatrix Grid(int rows, int cols, double fill) {
-    GridMatrix grid(diag_, 1, rows, cols, 0);
-    for (int r = 1; r <= rows; ++r)
-      for (int c = 0; c <= cols; ++c) grid[r][c] = fill;
-    return grid;
+    return test::FilledGrid(diag_, rows, cols, fill);
   }
 
   // The 2 x 2 source of cell size 2 with its lower-left corner at 0/0 (top row 10 20, bottom
@@ -43,10 +36,6 @@ class ResamplingTest : public ::testing::Test {
                    0.0, 0.0, 1.0);
     return target;
   }
-
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_;
 };
 
 TEST_F(ResamplingTest, OwnGeometryLeavesGridUnchanged) {

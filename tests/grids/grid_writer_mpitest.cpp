@@ -13,15 +13,13 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <sstream>
 #include <vector>
 
-#include "core/error_code.h"
 #include "core/modelobject.h"
 #include "grids/mpi_exchange.h"
 #include "grids/netcdf_grid_reader.h"
 #include "setup/mpi_regions.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -30,11 +28,8 @@ using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 constexpr double N = -9999.0;
 
-int Rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
+using test::Rank;
+using test::ThrownCode;
 
 template <class T>
 std::vector<T> ReadValues(const std::string& path) {
@@ -44,19 +39,14 @@ std::vector<T> ReadValues(const std::string& path) {
   return values;
 }
 
-class WriterTest : public ::testing::Test {
+class WriterTest : public test::DiagTest {
  protected:
-  WriterTest() : diag_(dir_ / "diag.xml", 4, screen_) {
+  WriterTest() {
     object_.SetModuleName("writer test");
     Geometry(4, 3, 3500, 7000, 100, N);
   }
   void Geometry(int ncols, int nrows, double xll, double yll, double cellsize, double nodata) {
-    object_.ncols = ncols;
-    object_.nrows = nrows;
-    object_.xll = xll;
-    object_.yll = yll;
-    object_.cellsize = cellsize;
-    object_.nodata = nodata;
+    test::SetGeometry(object_, ncols, nrows, xll, yll, cellsize, nodata);
     object_.first_local_row = 1;
     object_.last_local_row = nrows;
   }
@@ -67,18 +57,7 @@ class WriterTest : public ::testing::Test {
       for (int c = 1; c <= object_.ncols; ++c) grid[r][c] = value(r, c);
     return grid;
   }
-  int Code(const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const ErrorCode& error) {
-      return error.code;
-    }
-    return 0;
-  }
 
-  test::TempDir dir_;  // each process its own
-  std::ostringstream screen_;
-  DiagnosticStream diag_;
   modelobject object_{&diag_, "run.ctl", 0, true, false, false, "", "", nullptr, 0, nullptr};
 };
 
@@ -160,8 +139,9 @@ TEST_F(WriterTest, NetcdfTakesPrecedenceOverAscii) {
 
 TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
   GridMatrix grid = Grid(1, 3, [](int, int) { return 1.0; });
-  EXPECT_EQ(Code([&] { object_.WriteGrid(dir_ / "no/dir/g.asc", grid.get(), true, 0, 0); }), 26);
-  EXPECT_EQ(Code([&] { object_.WriteGrid(dir_ / "no/dir/g.flt", grid.get(), 0, 0, 0); }), 26);
+  EXPECT_EQ(ThrownCode([&] { object_.WriteGrid(dir_ / "no/dir/g.asc", grid.get(), true, 0, 0); }),
+            26);
+  EXPECT_EQ(ThrownCode([&] { object_.WriteGrid(dir_ / "no/dir/g.flt", grid.get(), 0, 0, 0); }), 26);
 
   // A file size limit makes the writes fail part-way.
   Geometry(200, 200, 0, 0, 1, N);
@@ -172,8 +152,9 @@ TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
   rlimit limited = previous;
   limited.rlim_cur = 20000;
   setrlimit(RLIMIT_FSIZE, &limited);
-  const int ascii = Code([&] { object_.WriteGrid(dir_ / "big.asc", big.get(), true, 0, 0); });
-  const int binary = Code([&] { object_.WriteGrid(dir_ / "big.dbl", big.get(), 0, true, 0); });
+  const int ascii = ThrownCode([&] { object_.WriteGrid(dir_ / "big.asc", big.get(), true, 0, 0); });
+  const int binary =
+      ThrownCode([&] { object_.WriteGrid(dir_ / "big.dbl", big.get(), 0, true, 0); });
   setrlimit(RLIMIT_FSIZE, &previous);
   std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(ascii, 18);

@@ -1,15 +1,11 @@
 // The MPI exchange as a model object calls it: by registry entry, with the entry's data, level
 // count and name standing in for what the caller leaves out.
 #include <gtest/gtest.h>
-#include <mpi.h>
 
-#include <sstream>
-
-#include "core/error_code.h"
 #include "core/modelobject.h"
 #include "grids/mpi_layout.h"
 #include "setup/mpi_regions.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -19,11 +15,7 @@ constexpr int32_t kCols = 6;
 constexpr int kLevels = 2;
 constexpr double N = -9999;
 
-int Rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
+using test::Rank;
 
 double Value(int r, int c, int level = 0) {
   return 100.0 * r + c + 0.25 * level;
@@ -31,10 +23,7 @@ double Value(int r, int c, int level = 0) {
 
 // A basin with a hole, decomposed over all processes, and a model object on its layout with a
 // grid (entry 1) and a stack (entry 2) registered over the rows each process holds.
-struct ObjectExchange : ::testing::Test {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+struct ObjectExchange : ::testing::Test, test::CapturedDiag {
   GridRegistry registry;
   MpiLayout layout;
   std::unique_ptr<modelobject> object;
@@ -136,15 +125,8 @@ TEST_F(ObjectExchange, HaloByEntryAndNothingForANegativeIndex) {
 }
 
 TEST_F(ObjectExchange, StackWithoutEntryOrLevelCountIsCode1010) {
-  int size = 1;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  if (size < 2) GTEST_SKIP() << "with one process the scatter returns before any check";
-  int code = 0;
-  try {
-    object->MPIScatterStack(0, stack.get(), 0);
-  } catch (const ErrorCode& error) {
-    code = error.code;
-  }
+  if (test::Size() < 2) GTEST_SKIP() << "with one process the scatter returns before any check";
+  const int code = test::ThrownCode([&] { object->MPIScatterStack(0, stack.get(), 0); }, 0);
   EXPECT_EQ(code, 1010);
 }
 

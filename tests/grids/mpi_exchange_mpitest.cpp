@@ -6,15 +6,13 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
-#include <sstream>
 #include <vector>
 
 #include "core/diagnostic_stream.h"
-#include "core/error_code.h"
 #include "core/zone_types.h"
 #include "grids/mpi_exchange.h"
 #include "setup/mpi_regions.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -23,36 +21,15 @@ constexpr double N = -9999.0;
 constexpr int kRows = 17;
 constexpr int kCols = 21;
 
-int Rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
-
-int Size() {
-  int size = 1;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  return size;
-}
+using test::Rank;
+using test::Size;
+using test::ThrownCode;
 
 double W(int r, int c) {
   return r * 1000.0 + c + 0.25;
 }
 
-template <class F>
-int ThrownCode(F&& call) {
-  try {
-    call();
-  } catch (const ErrorCode& e) {
-    return e.code;
-  }
-  return -1;
-}
-
-struct Exchange : ::testing::Test {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+struct Exchange : ::testing::Test, test::CapturedDiag {
   RegionGeometry geometry{kCols, kRows, N};
   GridMatrix zone, elevation, links;
   MpiLayout layout;
@@ -148,10 +125,12 @@ TEST_F(Exchange, GatherCopyIsTheWholeGridOnProcessZeroOnly) {
 
 // Fill of the cells that are not own: different on every process, so a value that travelled
 // from another process is told from one that stayed.
-double NotOwnFill() { return -1.0 - Rank(); }
+double NotOwnFill() {
+  return -1.0 - Rank();
+}
 
-// Own cells hold their true value, everything else NotOwnFill(); after the exchange every halo cell and
-// every domain cell of a received strip holds its true value, no own cell has changed and no
+// Own cells hold their true value, everything else NotOwnFill(); after the exchange every halo cell
+// and every domain cell of a received strip holds its true value, no own cell has changed and no
 // other cell was written.
 void CheckHalo(const Exchange& t, const GridMatrix& grid) {
   const HeldRows held = t.Held();
@@ -400,9 +379,7 @@ TEST_F(ZoneValues, CountsThatDoNotMatchTheMaskAreCode121) {
 // more requests than a fixed store of 1000 would hold.
 TEST(LargeHalo, SplitAndOneCallExchangesOfOverAThousandStrips) {
   if (Size() < 2) GTEST_SKIP() << "needs two processes";
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+  test::CapturedDiag d;
   constexpr int kStripRows = 600;
   MpiLayout layout;
   layout.rank = Rank();
@@ -421,7 +398,7 @@ TEST(LargeHalo, SplitAndOneCallExchangesOfOverAThousandStrips) {
   }
   layout.ReserveRequests();
   for (int round = 0; round < 2; ++round) {
-    GridMatrix grid(diag, 1, kStripRows, 2, kStripRows);
+    GridMatrix grid(d.diag, 1, kStripRows, 2, kStripRows);
     for (int r = 1; r <= kStripRows; ++r) {
       grid[r][1] = Rank() == 1 ? r : -1.0;
       grid[r][2] = Rank() == 0 ? r + 0.5 : -1.0;
@@ -446,10 +423,7 @@ TEST(LargeHalo, SplitAndOneCallExchangesOfOverAThousandStrips) {
 
 // Hand-made strip tables for one grid row of 20 columns (process 0's form 2, 5, 0, 10: cells
 // 1..5 to process 2, 6..15 stay on process 0), and the narrow table of a 10-column row.
-struct HandTable : ::testing::Test {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+struct HandTable : ::testing::Test, test::CapturedDiag {
   MpiLayout layout;
   void Make(int ncols, int strip_pairs) {
     layout.rank = Rank();

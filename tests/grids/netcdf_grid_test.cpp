@@ -4,18 +4,15 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <netcdf>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/diagnostic_stream.h"
-#include "core/error_code.h"
 #include "grids/netcdf_grid_reader.h"
 #include "grids/netcdf_grid_writer.h"
 #include "grids/netcdf_names.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -25,15 +22,7 @@ using netCDF::NcFile;
 using netCDF::NcVar;
 using Values = std::vector<double>;
 
-// Code of the ErrorCode thrown by `action`, or -1 when it returns normally.
-int CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ErrorCode& e) {
-    return e.code;
-  }
-  return -1;
-}
+using test::ThrownCode;
 
 // Distinct values per cell and slice k.
 Values SliceValues(int rows, int columns, int k) {
@@ -42,7 +31,7 @@ Values SliceValues(int rows, int columns, int k) {
   return v;
 }
 
-class NetcdfGridTest : public ::testing::Test {
+class NetcdfGridTest : public ::testing::Test, public test::CapturedDiag {
  protected:
   // The grid the reader gives for "file<variable>index" (any text for `index`).
   Values Read(const std::string& file, const std::string& variable, const std::string& index,
@@ -59,19 +48,13 @@ class NetcdfGridTest : public ::testing::Test {
   int ReadCode(std::string input) {
     Values values;
     int rows = 0, columns = 0;
-    return CodeOf([&] { reader.ReadGrid(values, input, rows, columns); });
+    return ThrownCode([&] { reader.ReadGrid(values, input, rows, columns); });
   }
   void Write(const std::string& file, const std::string& variable, const Values& v, int rows,
              int columns) {
     writer.WriteGrid(true, v.data(), nullptr, file, variable, rows, columns, -9999.0);
   }
-  bool Reported(const std::string& text) const {
-    return screen.str().find(text) != std::string::npos;
-  }
 
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", kLevelDebug, screen};
   NetcdfGridWriter writer{diag};
   NetcdfGridReader reader{diag};
 };
@@ -151,15 +134,16 @@ TEST_F(NetcdfGridTest, FirstWriteOfARunReplacesTheFileLaterWritesAppend) {
 TEST_F(NetcdfGridTest, WriteFailuresGiveCode26) {
   const Values v = SliceValues(3, 2, 0);
   const std::string bad = dir / "missing-dir/out.nc";
-  EXPECT_EQ(CodeOf([&] { Write(bad, "v", v, 2, 2); }), 26);
-  EXPECT_TRUE(Reported("error creating " + bad + " for writing in netCDF: "));
+  EXPECT_EQ(ThrownCode([&] { Write(bad, "v", v, 2, 2); }), 26);
+  EXPECT_TRUE(ScreenHas("error creating " + bad + " for writing in netCDF: "));
   EXPECT_TRUE(writer.HasFile(bad));  // remembered before the file was created
   // A later grid of another size under the same name must not land beside the cells.
   const std::string path = dir / "size.nc";
   Write(path, "v", v, 2, 2);
-  EXPECT_EQ(CodeOf([&] { Write(path, "v", v, 3, 2); }), 26);
-  EXPECT_EQ(CodeOf([&] { Write(path, "w", v, 0, 2); }), 26);
-  EXPECT_EQ(CodeOf([&] { writer.WriteGrid(false, v.data(), nullptr, path, "w", 2, 2, -1); }), 26);
+  EXPECT_EQ(ThrownCode([&] { Write(path, "v", v, 3, 2); }), 26);
+  EXPECT_EQ(ThrownCode([&] { Write(path, "w", v, 0, 2); }), 26);
+  EXPECT_EQ(ThrownCode([&] { writer.WriteGrid(false, v.data(), nullptr, path, "w", 2, 2, -1); }),
+            26);
 }
 
 // Output of a shell command; false when it failed.
@@ -300,7 +284,7 @@ TEST_F(NetcdfGridTest, InputNamesAreParsed) {
   EXPECT_EQ(Read(path, "temp", "12abc"), SliceValues(1, 2, 12));
   for (const std::string& input : {path, std::string("<temp>0"), path + "<temp", path + ">t<1"})
     EXPECT_EQ(ReadCode(input), 50) << input;
-  EXPECT_TRUE(Reported("Give netcdf input files as filename<varname>timestep."));
+  EXPECT_TRUE(ScreenHas("Give netcdf input files as filename<varname>timestep."));
   // Indexes past the last slice, also those beyond the range of an int, are failures.
   for (const char* index : {"13", "9999999999", "-1"})
     EXPECT_EQ(ReadCode(path + "<temp>" + index), 26) << index;
@@ -310,13 +294,13 @@ TEST_F(NetcdfGridTest, MissingFileOrVariableGivesCode26) {
   const std::string path = dir / "r.nc";
   Write(path, "temp", SliceValues(2, 2, 0), 2, 2);
   EXPECT_EQ(ReadCode(dir / "absent.nc<temp>0"), 26);
-  EXPECT_TRUE(Reported("exception occured when reading from netCDF file " + (dir / "absent.nc") +
-                       ". Internal message is: "));
+  EXPECT_TRUE(ScreenHas("exception occured when reading from netCDF file " + (dir / "absent.nc") +
+                        ". Internal message is: "));
   EXPECT_EQ(reader.open_file_count(), 0u);
   EXPECT_EQ(ReadCode(path + "<>3"), 26);
-  EXPECT_TRUE(Reported("No variable name given for reading from netCDF."));
+  EXPECT_TRUE(ScreenHas("No variable name given for reading from netCDF."));
   EXPECT_EQ(ReadCode(path + "<rain>0"), 26);
-  EXPECT_TRUE(Reported("cannot find variable rain in file " + path + " for reading from netCDF."));
+  EXPECT_TRUE(ScreenHas("cannot find variable rain in file " + path + " for reading from netCDF."));
   EXPECT_EQ(ReadCode(path + "<x>0"), 26);  // one dimension: not a grid variable
 }
 
@@ -329,7 +313,7 @@ TEST_F(NetcdfGridTest, AtMost200FilesAreKeptOpen) {
     ASSERT_EQ(Read(dir / ("f" + std::to_string(i) + ".nc"), "v", "0"), values) << i;
   EXPECT_EQ(Read(dir / "f0.nc", "v", "0"), values);  // an open file never counts again
   EXPECT_EQ(ReadCode(dir / "f200.nc<v>0"), 1100);
-  EXPECT_TRUE(Reported("more than 200 different netCDF files can not be hold open"));
+  EXPECT_TRUE(ScreenHas("more than 200 different netCDF files can not be hold open"));
   EXPECT_EQ(reader.open_file_count(), 200u);
   EXPECT_EQ(Read(dir / "f199.nc", "v", "0"), values);
 }

@@ -16,11 +16,10 @@
 #include <vector>
 
 #include "core/diagnostic_stream.h"
-#include "core/error_code.h"
 #include "core/modelobject.h"
 #include "grids/mpi_layout.h"
 #include "setup/mpi_regions.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -33,11 +32,8 @@ constexpr double kXll = 4500000.0;
 constexpr double kYll = 5200000.0;
 constexpr double kCell = 100.0;
 
-int Rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
+using test::Rank;
+using test::ThrownCode;
 
 // A value exact in single precision and in "%lg".
 double V(int r, int c, int k) {
@@ -47,16 +43,6 @@ double V(int r, int c, int k) {
 bool Hole(int r, int c) {
   if (r == 7) return c % 2 == 0;  // a row of single cells between holes
   return (r * 3 + c * 5) % 11 == 0 || (c < 4 && r > 13) || (r < 3 && c > 17);
-}
-
-template <class F>
-int ThrownCode(F&& call) {
-  try {
-    call();
-  } catch (const ErrorCode& e) {
-    return e.code;
-  }
-  return -1;
 }
 
 template <class T>
@@ -101,10 +87,9 @@ class RecordingObject : public modelobject {
   }
 };
 
-struct StackFiles : ::testing::Test {
-  test::TempDir dir = test::TempDir::Shared();
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
+struct StackFiles : ::testing::Test, test::CapturedDiag {
+  StackFiles() : CapturedDiag(test::TempDir::Shared()) {}
+
   GridRegistry registry;
   MpiLayout layout;
   GridMatrix zone;

@@ -55,9 +55,7 @@ std::string Comparable(const std::string& diag) {
 }
 
 bool HasLine(const std::string& diag, int level, const std::string& description) {
-  const std::string line =
-      "\t<line level=\"" + std::to_string(level) + "\" description= \"" + description + "\"/>\n";
-  return diag.find(line) != std::string::npos;
+  return diag.find(DiagnosticsLine(level, description) + "\n") != std::string::npos;
 }
 
 void ExpectValid(const TempDir& dir, const std::string& name) {

@@ -2,12 +2,10 @@
 // guards), the readers of [irrigation] and [irrigation_table] and every message with code 29.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <tuple>
 
-#include "core/error_code.h"
 #include "setup/defaultini.h"
-#include "tests/support/test_files.h"
+#include "tests/support/settings_test.h"
 
 namespace velorn {
 namespace {
@@ -112,22 +110,15 @@ TEST(IrrigationSchedule, BadTextsAreRefusedWithoutReadingPastTheirEnd) {
         ScheduleError::kCountOrInterval);
 }
 
-class IrrigationTableTest : public ::testing::Test {
+class IrrigationTableTest : public test::SettingsTest {
  protected:
-  void SetUp() override { ASSERT_EQ(error_, 0); }
-
   int Read(const std::string& text, int32_t variant = 2) {
     settings_.control_file = std::make_unique<ControlFileReader>();
     settings_.control_file->OpenText(text);
     settings_.irrigation_table.reset();
     settings_.irrigation_flag = 0;
     screen_.str("");
-    try {
-      settings_.ReadIrrigationSections(variant);
-    } catch (const ErrorCode& error) {
-      return error.code;
-    }
-    return 0;
+    return test::ThrownCode([&] { settings_.ReadIrrigationSections(variant); }, 0);
   }
 
   // The screen text of a FATAL entry of entry `entry` and its code.
@@ -137,14 +128,6 @@ class IrrigationTableTest : public ::testing::Test {
   }
 
   const IrrigationRecord& Record(int i) const { return settings_.irrigation_table->records.at(i); }
-
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_{dir_ / "diag.xml", 4, screen_};
-  GridRegistry registry_;
-  GridRegistry* registry_pointer_ = &registry_;
-  int32_t error_ = -1;
-  defaultini settings_{error_, &diag_, "run.ctl", nullptr, 200, 2, &registry_pointer_};
 };
 
 const std::string kSwitchOn = "[irrigation]\n1 switch\n";

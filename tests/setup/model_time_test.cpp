@@ -1,8 +1,10 @@
 // Model time: normalisation of [model_time] with real leap years, its reader and messages, the
-// radiation-correction switch, the grid maximum on one process and the standard-grid range.
+// radiation-correction switch, the grid maximum on one process, the standard-grid range and the
+// hand-over of the standard grids to the grid output at each step.
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <vector>
 
 #include "core/error_code.h"
 #include "setup/defaultini.h"
@@ -190,6 +192,74 @@ TEST(StandardGridOutputRange, EndsBeforeTheFirstVariableGrid) {
   EXPECT_EQ(range.last, 2);
   range = StandardGridOutputRange(0, 3);
   EXPECT_EQ(range.last, 2);
+}
+
+// Keeps the hand-overs to the grid output, with the step date each one sees, instead of
+// writing grids.
+class RecordingSettings : public defaultini {
+ public:
+  using defaultini::defaultini;
+  struct Call {
+    int index;
+    int mpi_mode;
+    bool grid_only;
+    ModelDate date;
+  };
+  void WriteGridOutput(int index, int mpiMode, bool gridOnly) override {
+    calls.push_back({index, mpiMode, gridOnly, step_date});
+  }
+  std::vector<int> Indexes() const {
+    std::vector<int> indexes;
+    for (const Call& call : calls) indexes.push_back(call.index);
+    return indexes;
+  }
+  std::vector<Call> calls;
+};
+
+TEST_F(ModelTimeTest, StandardGridsAreHandedOverOncePerStepWithTheStepDate) {
+  RecordingSettings settings{error_, &diag_, "run.ctl", nullptr, 200, 2, &registry_pointer_};
+  ASSERT_EQ(error_, 0);
+  // Elevation model in entry 2, three standard grids in 3..5, a variable grid in entry 6.
+  GridMatrix grids[5];
+  const char* names[] = {"dem.asc", "prec.asc", "temp.asc", "soil.asc", "var.asc"};
+  for (int i = 0; i < 5; ++i) {
+    grids[i] = GridMatrix(diag_, 1, 2, 2, 0);
+    settings.RegisterGrid(2 + i, names[i], grids[i].get(), nullptr, 0, names[i], 2, 1, 2);
+  }
+  settings.registered_grid_count = 4;
+  settings.first_variable_entry = 6;
+
+  const ModelDate steps[] = {Date(2019, 2, 28, 12), Date(2019, 2, 28, 24), Date(2019, 3, 1, 12),
+                             Date(2019, 3, 1, 24)};
+  for (const ModelDate& step : steps) {
+    settings.calls.clear();
+    settings.WriteStandardGrids(step.hour, step.day, step.month, step.year);
+    EXPECT_EQ(settings.step_date, step);
+    ASSERT_EQ(settings.Indexes(), (std::vector<int>{2, 3, 4, 5})) << step.day << " " << step.hour;
+    for (const RecordingSettings::Call& call : settings.calls) {
+      EXPECT_EQ(call.mpi_mode, 1);
+      EXPECT_FALSE(call.grid_only);
+      EXPECT_EQ(call.date, step) << "the date is stored before the first hand-over";
+    }
+  }
+
+  // Without variable grids every grid the object registered is handed over.
+  settings.calls.clear();
+  settings.first_variable_entry = 0;
+  settings.WriteStandardGrids(24, 2, 3, 2019);
+  EXPECT_EQ(settings.Indexes(), (std::vector<int>{2, 3, 4, 5, 6}));
+  // No grids beyond entries 1 and 2: the elevation model alone.
+  settings.calls.clear();
+  settings.registered_grid_count = 0;
+  settings.WriteStandardGrids(24, 3, 3, 2019);
+  EXPECT_EQ(settings.Indexes(), (std::vector<int>{2}));
+  // A counter reaching past the registry stops at its last entry.
+  settings.calls.clear();
+  settings.registered_grid_count = 2000;
+  settings.WriteStandardGrids(24, 4, 3, 2019);
+  ASSERT_FALSE(settings.calls.empty());
+  EXPECT_EQ(settings.calls.back().index, kLastGridIndex);
+  for (int index = 2; index <= 6; ++index) settings.UnregisterGrid(index);
 }
 
 }  // namespace

@@ -10,24 +10,16 @@
 
 #include "core/diagnostic_stream.h"
 #include "setup/mpi_regions.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
 
 constexpr double N = -9999.0;
 
-int Rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
-
-int Size() {
-  int size = 1;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  return size;
-}
+using test::Rank;
+using test::SameRecords;
+using test::Size;
 
 struct Basin {
   RegionGeometry geometry;
@@ -38,10 +30,7 @@ struct Basin {
 // 3 x 4 with a hole at (2,2) and (3,4) outside the domain.
 Basin HoleBasin(DiagnosticStream& diag) {
   Basin b{{4, 3, N}, {}, {}, {}};
-  b.zone = GridMatrix(diag, 1, 3, 4, 3);
-  const double rows[3][4] = {{1, 1, 1, 1}, {1, N, 1, 1}, {1, 1, 1, N}};
-  for (int r = 1; r <= 3; ++r)
-    for (int c = 1; c <= 4; ++c) b.zone[r][c] = rows[r - 1][c - 1];
+  b.zone = test::MakeGrid(diag, {{1, 1, 1, 1}, {1, N, 1, 1}, {1, 1, 1, N}});
   return b;
 }
 
@@ -81,15 +70,6 @@ Decomposed Decompose(DiagnosticStream& diag, const Basin& basin, std::vector<dou
   });
   const RegionGrids grids = Rank() == 0 ? basin.grids() : RegionGrids{};
   return {DecomposeRegions(diag, basin.geometry, grids, own), std::move(times)};
-}
-
-bool SameRecords(const std::vector<MpiStripRecord>& a, const std::vector<MpiStripRecord>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (a[i].row != b[i].row || a[i].first_col != b[i].first_col || a[i].count != b[i].count ||
-        a[i].peer != b[i].peer)
-      return false;
-  return true;
 }
 
 // The layout from the collective decomposition equals the one computed from the plan alone.
@@ -136,11 +116,7 @@ std::vector<std::vector<MpiStripRecord>> AllGatherLists(const std::vector<MpiStr
   return lists;
 }
 
-struct Fixture : ::testing::Test {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
-};
+struct Fixture : ::testing::Test, test::CapturedDiag {};
 
 TEST_F(Fixture, HoleBasinMatchesThePlanAndTheHandResultAtThreeProcesses) {
   const Basin basin = HoleBasin(diag);

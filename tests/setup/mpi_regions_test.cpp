@@ -8,43 +8,19 @@
 #include <cmath>
 #include <cstring>
 #include <set>
-#include <sstream>
 #include <utility>
 
-#include "core/diagnostic_stream.h"
-#include "core/error_code.h"
 #include "core/grid_registry.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
 
 constexpr double N = -9999.0;
 
-struct Diag {
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag{dir / "diag.xml", 4, screen};
-};
-
-template <class F>
-int ThrownCode(F&& call) {
-  try {
-    call();
-  } catch (const ErrorCode& e) {
-    return e.code;
-  }
-  return -1;
-}
-
-GridMatrix MakeGrid(DiagnosticStream& diag, const std::vector<std::vector<double>>& rows) {
-  const auto nrows = static_cast<int64_t>(rows.size());
-  const auto ncols = static_cast<int64_t>(rows.front().size());
-  GridMatrix grid(diag, 1, nrows, ncols, nrows);
-  for (int64_t r = 1; r <= nrows; ++r)
-    for (int64_t c = 1; c <= ncols; ++c) grid[r][c] = rows[r - 1][c - 1];
-  return grid;
-}
+using test::MakeGrid;
+using test::SameRecords;
+using test::ThrownCode;
 
 std::vector<std::vector<double>> OwnerRows(const RegionPlan& plan, const RegionGeometry& g) {
   std::vector<std::vector<double>> rows;
@@ -55,15 +31,6 @@ std::vector<std::vector<double>> OwnerRows(const RegionPlan& plan, const RegionG
 
 std::vector<double> TableRow(const MpiLayout& layout, int32_t row, int length) {
   return std::vector<double>(layout.helper[row], layout.helper[row] + length);
-}
-
-bool SameRecords(const std::vector<MpiStripRecord>& a, const std::vector<MpiStripRecord>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (a[i].row != b[i].row || a[i].first_col != b[i].first_col || a[i].count != b[i].count ||
-        a[i].peer != b[i].peer)
-      return false;
-  return true;
 }
 
 TEST(SpeedWeights, InverseTimesNormalisedAndNonPositiveTimesCountAsOne) {
@@ -77,7 +44,7 @@ TEST(SpeedWeights, InverseTimesNormalisedAndNonPositiveTimesCountAsOne) {
 }
 
 TEST(PlanRegions, OneProcessOwnsTheWholeDomainAndEveryLink) {
-  Diag d;
+  test::CapturedDiag d;
   GridMatrix zone = MakeGrid(d.diag, {{1, 1, N}, {1, 1, 1}});
   GridMatrix links = MakeGrid(d.diag, {{3, 0, N}, {3, 0, 4}});
   GridMatrix elevation = MakeGrid(d.diag, {{5, 5, 5}, {4, 4, 4}});
@@ -96,7 +63,7 @@ TEST(PlanRegions, OneProcessOwnsTheWholeDomainAndEveryLink) {
 // 3 x 4 basin with a hole at (2,2) and outside the domain at (3,4); times 1, 1, 2 give weights
 // 0.4, 0.4, 0.2 and quotas 4, 4, 2 of the 10 cells; rank 2 is filled first.
 struct HoleBasin : ::testing::Test {
-  Diag d;
+  test::CapturedDiag d;
   RegionGeometry g{4, 3, N};
   GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1, 1}, {1, N, 1, 1}, {1, 1, 1, N}});
   RegionPlan plan = PlanRegions(d.diag, g, {zone.get(), nullptr, nullptr}, {1, 1, 2});
@@ -138,28 +105,22 @@ TEST_F(HoleBasin, HaloGridsAndListsAsWorkedOutByHand) {
   EXPECT_EQ(layouts[1].halo[3][3], 0);
   // Process 0 reads (1,3..4), (2,1) and (2,3) from process 1: the strips stop at the hole at
   // (2,2), so an exchange never writes into the cells between two strips.
-  EXPECT_TRUE(
-      SameRecords(layouts[0].receive_list, {{1, 3, 2, 1}, {2, 1, 1, 1}, {2, 3, 1, 1}}));
+  EXPECT_TRUE(SameRecords(layouts[0].receive_list, {{1, 3, 2, 1}, {2, 1, 1, 1}, {2, 3, 1, 1}}));
   EXPECT_TRUE(SameRecords(layouts[1].receive_list, {{1, 1, 2, 2}, {2, 4, 1, 0}, {3, 1, 3, 0}}));
-  EXPECT_TRUE(
-      SameRecords(layouts[2].receive_list, {{1, 3, 1, 1}, {2, 1, 1, 1}, {2, 3, 1, 1}}));
+  EXPECT_TRUE(SameRecords(layouts[2].receive_list, {{1, 3, 1, 1}, {2, 1, 1, 1}, {2, 3, 1, 1}}));
   std::vector<std::vector<MpiStripRecord>> receives;
   for (const auto& layout : layouts) receives.push_back(layout.receive_list);
   EXPECT_TRUE(SameRecords(SendListFromPeers(receives, 0), {{2, 4, 1, 1}, {3, 1, 3, 1}}));
-  EXPECT_TRUE(SameRecords(SendListFromPeers(receives, 1),
-                          {{1, 3, 2, 0},
-                           {2, 1, 1, 0},
-                           {2, 3, 1, 0},
-                           {1, 3, 1, 2},
-                           {2, 1, 1, 2},
-                           {2, 3, 1, 2}}));
+  EXPECT_TRUE(SameRecords(
+      SendListFromPeers(receives, 1),
+      {{1, 3, 2, 0}, {2, 1, 1, 0}, {2, 3, 1, 0}, {1, 3, 1, 2}, {2, 1, 1, 2}, {2, 3, 1, 2}}));
   EXPECT_TRUE(SameRecords(SendListFromPeers(receives, 2), {{1, 1, 2, 1}}));
 }
 
 // River links in a 3 x 4 basin: link 7 down column 2, link 5 in column 4 (rising downstream),
 // 0 and nodata elsewhere. Both off-river forms are regular cells and spend quota.
 TEST(PlanRegions, RiverLinksKeptWholeAndOffRiverCellsSpendQuota) {
-  Diag d;
+  test::CapturedDiag d;
   const RegionGeometry g{4, 3, N};
   GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}});
   GridMatrix links = MakeGrid(d.diag, {{0, 7, N, 5}, {0, 7, 0, 5}, {N, 7.9, 0, 0}});
@@ -195,7 +156,7 @@ TEST(PlanRegions, RiverLinksKeptWholeAndOffRiverCellsSpendQuota) {
 // A quota raised to 1 and a link left over: the quotas exceed the regular cells, process 0
 // receives cells in rows 2..4 and its row range must cover all of them.
 TEST(PlanRegions, LastRowFollowsTheLastCellWhenQuotasDoNotAddUp) {
-  Diag d;
+  test::CapturedDiag d;
   const RegionGeometry g{3, 4, N};
   GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1}, {1, 1, 1}, {1, 1, 1}, {1, 1, 1}});
   GridMatrix links = MakeGrid(d.diag, {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}});
@@ -211,7 +172,7 @@ TEST(PlanRegions, LastRowFollowsTheLastCellWhenQuotasDoNotAddUp) {
 
 // A very slow process gets a quota of 0: it receives no cell instead of the rest of the domain.
 TEST(PlanRegions, ProcessWithoutQuotaGetsNoCells) {
-  Diag d;
+  test::CapturedDiag d;
   const RegionGeometry g{5, 2, N};
   GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1, 1, 1}, {1, 1, 1, 1, 1}});
   const RegionPlan plan = PlanRegions(d.diag, g, {zone.get(), nullptr, nullptr}, {1, 1, 1000});
@@ -225,7 +186,7 @@ TEST(PlanRegions, ProcessWithoutQuotaGetsNoCells) {
 
 // A row of single cells between holes holds as many strips as cells; the table has room.
 TEST(BuildLocalTables, RowOfAlternatingRunsFitsTheStripTable) {
-  Diag d;
+  test::CapturedDiag d;
   const RegionGeometry g{6, 2, N};
   GridMatrix zone = MakeGrid(d.diag, {{1, N, 1, N, 1, N}, {1, 1, 1, 1, 1, 1}});
   const RegionPlan plan = PlanRegions(d.diag, g, {zone.get(), nullptr, nullptr}, {1, 1});
@@ -240,7 +201,7 @@ TEST(BuildLocalTables, RowOfAlternatingRunsFitsTheStripTable) {
 // An irregular basin with river links, decomposed for 4 processes: every domain cell has one
 // owner inside that owner's rows, halo relations are mutual, and every halo cell is received.
 TEST(PlanRegions, FourProcessesOnAnIrregularBasinWithLinks) {
-  Diag d;
+  test::CapturedDiag d;
   const RegionGeometry g{17, 13, N};
   GridMatrix zone(d.diag, 1, g.nrows, g.ncols, g.nrows);
   GridMatrix links(d.diag, 1, g.nrows, g.ncols, g.nrows);
@@ -304,7 +265,7 @@ TEST(PlanRegions, FourProcessesOnAnIrregularBasinWithLinks) {
 }
 
 TEST(ReadProcessTime, SpeedFileGivesTheTimeOtherwiseTheTimerRuns) {
-  Diag d;
+  test::CapturedDiag d;
   test::TempDir work;
   test::ScopedCurrentDir cd(work.path());
   int calls = 0;
@@ -322,7 +283,7 @@ TEST(ReadProcessTime, SpeedFileGivesTheTimeOtherwiseTheTimerRuns) {
 }
 
 TEST(ReadReinfiltrationMode, FourthValueOfTheSection) {
-  Diag d;
+  test::CapturedDiag d;
   const std::string file = d.dir / "run.ini.$$$";
   test::WriteFile(file, "[other]\n9\n[unsatzon_model]\n1 first\n0  second\n3 third\n2 # mode\n");
   EXPECT_EQ(ReadReinfiltrationMode(d.diag, file, "defaultini"), 2);
@@ -353,7 +314,7 @@ TEST(RiverLinkCell, BroadcastFormPutsPositionBeforeElevation) {
 }
 
 TEST(RegisterMpiGrids, ThreeEntriesAfterTheUsedOnesAndFullRegistryIsCode12) {
-  Diag d;
+  test::CapturedDiag d;
   const RegionGeometry g{4, 3, N};
   GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1, 1}, {1, N, 1, 1}, {1, 1, 1, N}});
   const RegionPlan plan = PlanRegions(d.diag, g, {zone.get(), nullptr, nullptr}, {1, 1, 2});

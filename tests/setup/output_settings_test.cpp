@@ -3,11 +3,9 @@
 // messages and codes.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "core/error_code.h"
 #include "setup/defaultini.h"
-#include "tests/support/test_files.h"
+#include "tests/support/settings_test.h"
 
 namespace velorn {
 namespace {
@@ -20,47 +18,24 @@ const std::string kList = "[output_list]\n3\n101 first zone\n205\n300\n";
 const std::string kCoordinates = "[coordinates]\n47.5 lat\n8.25 lon\n15 meridian\n-1 shift\n";
 const std::string kMeteo = "[meteo_data_count]\n2\n[meteo_names]\ntemperature T\nprecipitation\n";
 
-class OutputSettingsTest : public ::testing::Test {
+class OutputSettingsTest : public test::SettingsTest {
  protected:
-  void SetUp() override { ASSERT_EQ(error_, 0); }
-
   // Writes the compiled file and reads it; returns the code thrown (0 on success).
   int Read(const std::string& text) {
     test::WriteFile(file_, text);
     screen_.str("");
-    try {
-      settings_.ReadOutputSettings(file_);
-    } catch (const ErrorCode& error) {
-      return error.code;
-    }
-    return 0;
+    return test::ThrownCode([&] { settings_.ReadOutputSettings(file_); }, 0);
   }
 
   int Substeps(const std::string& text, int32_t& count) {
     test::WriteFile(file_, text);
     settings_.control_file_name = file_;
-    try {
-      count = settings_.ReadSoilSurfaceGroundwaterSubsteps();
-    } catch (const ErrorCode& error) {
-      return error.code;
-    }
-    return 0;
-  }
-
-  bool ScreenHas(const std::string& text) const {
-    return screen_.str().find(text) != std::string::npos;
+    return test::ThrownCode([&] { count = settings_.ReadSoilSurfaceGroundwaterSubsteps(); }, 0);
   }
 
   const OutputSettings& out() const { return settings_.output_settings; }
 
-  test::TempDir dir_;
   std::string file_ = dir_ / "run.ctl.$$$";
-  std::ostringstream screen_;
-  DiagnosticStream diag_{dir_ / "diag.xml", 4, screen_};
-  GridRegistry registry_;
-  GridRegistry* registry_pointer_ = &registry_;
-  int32_t error_ = -1;
-  defaultini settings_{error_, &diag_, "run.ctl", nullptr, 200, 2, &registry_pointer_};
 };
 
 TEST_F(OutputSettingsTest, ReadsAllFiveSections) {

@@ -8,7 +8,7 @@
 
 #include "setup/defaultini.h"
 #include "setup/mpi_regions.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -17,32 +17,27 @@ constexpr int32_t kRows = 6;
 constexpr int32_t kCols = 5;
 constexpr double kNodata = -9999;
 
-int Rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
+using test::Rank;
 
 // Runs the step for a control file whose [unsatzon_model] has the given re-infiltration mode,
 // on a basin whose zone grid has a hole and whose column 3 is one river link.
 class RegionSetup {
  public:
-  explicit RegionSetup(int reinfiltration_mode) : dir_(test::TempDir::Shared()) {
-    const std::string control = dir_ / "run.ctl";
+  explicit RegionSetup(int reinfiltration_mode) : d_(test::TempDir::Shared()) {
+    const std::string control = d_.dir / "run.ctl";
     if (Rank() == 0) {
       std::ostringstream text;
       text << "[unsatzon_model]\n1\n60\n0\n" << reinfiltration_mode << " re-infiltration\n";
       test::WriteFile(control, text.str());
-      test::WriteFile(dir_ / kSpeedFactorFile, "1.0\n");
+      test::WriteFile(d_.dir / kSpeedFactorFile, "1.0\n");
     }
     MPI_Barrier(MPI_COMM_WORLD);
-    test::ScopedCurrentDir cd(dir_.path());
+    test::ScopedCurrentDir cd(d_.dir.path());
 
-    diag_ = std::make_unique<DiagnosticStream>(dir_ / "diag.xml", 4, screen_);
     registry_pointer_ = &registry_;
     int32_t error = -1;
-    settings_ = std::make_unique<defaultini>(error, diag_.get(), control, nullptr, 200, 2,
-                                             &registry_pointer_);
+    settings_ =
+        std::make_unique<defaultini>(error, &d_.diag, control, nullptr, 200, 2, &registry_pointer_);
     EXPECT_EQ(error, 0);
     std::string compiled;
     settings_->CompileControlFileSymbols(control, compiled);
@@ -52,9 +47,9 @@ class RegionSetup {
 
     // Process 0 holds every row of the zone, elevation and river-link grids.
     if (Rank() == 0) {
-      zone_ = GridMatrix(*diag_, 1, kRows, kCols, kRows);
-      elevation_ = GridMatrix(*diag_, 1, kRows, kCols, kRows);
-      links_ = GridMatrix(*diag_, 1, kRows, kCols, kRows);
+      zone_ = GridMatrix(d_.diag, 1, kRows, kCols, kRows);
+      elevation_ = GridMatrix(d_.diag, 1, kRows, kCols, kRows);
+      links_ = GridMatrix(d_.diag, 1, kRows, kCols, kRows);
       for (int32_t r = 1; r <= kRows; ++r)
         for (int32_t c = 1; c <= kCols; ++c) {
           zone_[r][c] = (r == 2 && c == 2) ? kNodata : 1;
@@ -62,10 +57,8 @@ class RegionSetup {
           links_[r][c] = c == 3 ? 7 : 0;
         }
       settings_->RegisterGrid(1, "zone.asc", zone_.get(), nullptr, 0, "zone", 0, 1, kRows);
-      settings_->RegisterGrid(2, "dem.asc", elevation_.get(), nullptr, 0, "elevation", 0, 1,
-                              kRows);
-      settings_->RegisterGrid(3, "links.asc", links_.get(), nullptr, 0, "river_links", 0, 1,
-                              kRows);
+      settings_->RegisterGrid(2, "dem.asc", elevation_.get(), nullptr, 0, "elevation", 0, 1, kRows);
+      settings_->RegisterGrid(3, "links.asc", links_.get(), nullptr, 0, "river_links", 0, 1, kRows);
     }
     settings_->DecomposeMpiRegions();
   }
@@ -75,9 +68,7 @@ class RegionSetup {
   const MpiLayout& layout() { return settings_->decomposition.layout; }
 
  private:
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  std::unique_ptr<DiagnosticStream> diag_;
+  test::CapturedDiag d_;
   GridRegistry registry_;
   GridRegistry* registry_pointer_ = nullptr;
   std::unique_ptr<defaultini> settings_;

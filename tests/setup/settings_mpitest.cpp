@@ -8,7 +8,7 @@
 
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -89,28 +89,17 @@ std::string Describe(const ModelSettings& s, int32_t substeps, int32_t radiation
   return out.str();
 }
 
-std::string FromRankZero(std::string text) {
-  int length = static_cast<int>(text.size());
-  MPI_Bcast(&length, 1, MPI_INT, 0, MPI_COMM_WORLD);
-  text.resize(static_cast<std::size_t>(length));
-  MPI_Bcast(text.data(), length, MPI_CHAR, 0, MPI_COMM_WORLD);
-  return text;
-}
-
 TEST(SettingsOnEveryProcess, OneControlFileGivesTheSameSettings) {
-  test::TempDir dir = test::TempDir::Shared();
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  const std::string control = dir / "run.ctl";
+  test::CapturedDiag d(test::TempDir::Shared());
+  const int rank = test::Rank();
+  const std::string control = d.dir / "run.ctl";
   if (rank == 0) test::WriteFile(control, kControlFile);
   MPI_Barrier(MPI_COMM_WORLD);
 
-  std::ostringstream screen;
-  DiagnosticStream diag(dir / "diag.xml", 4, screen);
   GridRegistry registry;
   GridRegistry* registry_pointer = &registry;
   int32_t error = -1;
-  defaultini settings(error, &diag, control, nullptr, 200, 2, &registry_pointer);
+  defaultini settings(error, &d.diag, control, nullptr, 200, 2, &registry_pointer);
   ASSERT_EQ(error, 0);
 
   std::string compiled;
@@ -126,15 +115,15 @@ TEST(SettingsOnEveryProcess, OneControlFileGivesTheSameSettings) {
 
   int32_t tracer_count = 0;
   TracerDefinition* tracers = nullptr;
-  tracer_ini_class tracer_reader(error, &diag, compiled, 0, tracer_count, tracers, false, false,
+  tracer_ini_class tracer_reader(error, &d.diag, compiled, 0, tracer_count, tracers, false, false,
                                  false, "", "", nullptr, 0, nullptr);
-  EXPECT_EQ(error, 0) << screen.str();  // no ASSERT: the comparison below is collective
+  EXPECT_EQ(error, 0) << d.screen.str();  // no ASSERT: the comparison below is collective
 
   ModelSettings handed;
   settings.GetModelSettings(handed);
   const std::string mine =
       Describe(handed, substeps, settings.radiation_correction_switch, tracer_count, tracers);
-  EXPECT_EQ(mine, FromRankZero(mine));
+  EXPECT_EQ(mine, test::BroadcastString(mine));
 
   // The values themselves, on every process.
   EXPECT_EQ(handed.compiled_control_file_name, control + ".$$$");
@@ -176,17 +165,13 @@ std::pair<int32_t, int32_t> OwnRows(int rank, int size, int32_t nrows) {
 }
 
 TEST(SettingsOnEveryProcess, GridMaximumOverAllProcesses) {
-  int rank = 0;
-  int size = 1;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  test::TempDir dir;
-  std::ostringstream screen;
-  DiagnosticStream diag(dir / "diag.xml", 4, screen);
+  const int rank = test::Rank();
+  const int size = test::Size();
+  test::CapturedDiag d;
   GridRegistry registry;
   GridRegistry* registry_pointer = &registry;
   int32_t error = -1;
-  defaultini settings(error, &diag, "run.ctl", nullptr, 200, 2, &registry_pointer);
+  defaultini settings(error, &d.diag, "run.ctl", nullptr, 200, 2, &registry_pointer);
   ASSERT_EQ(error, 0);
 
   const int32_t nrows = 7;
@@ -203,7 +188,7 @@ TEST(SettingsOnEveryProcess, GridMaximumOverAllProcesses) {
   settings.column_ranges = ranges.data();
   const int32_t held_first = first > 1 ? first - 1 : first;
   const int32_t held_last = last < nrows ? last + 1 : last;
-  GridMatrix grid(diag, held_first, held_last, ncols, nrows);
+  GridMatrix grid(d.diag, held_first, held_last, ncols, nrows);
   for (int32_t row = held_first; row <= held_last; ++row) {
     for (int32_t col = 1; col <= ncols; ++col) grid[row][col] = row * 10.0 + col;
     grid[row][1] = 1000;  // outside the zone cells

@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "core/error_code.h"
-#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 
 namespace velorn {
 namespace {
@@ -23,19 +21,15 @@ std::string Replace(std::string text, const std::string& from, const std::string
   return text;
 }
 
-class TracerLineTest : public ::testing::Test {
+class TracerLineTest : public test::DiagTest {
  protected:
   // Parses `line` as tracer 1 of 3; returns the code and leaves the screen text in `shown`.
   int Parse(const std::string& line, TracerDefinition& definition) {
     screen_.str("");
-    try {
-      ParseTracerKeywords(diag_, line, 1, 3, definition);
-    } catch (const ErrorCode& error) {
-      shown = screen_.str();
-      return error.code;
-    }
+    const int code =
+        test::ThrownCode([&] { ParseTracerKeywords(diag_, line, 1, 3, definition); }, 0);
     shown = screen_.str();
-    return 0;
+    return code;
   }
 
   // The line fails with code 56 and exactly this message (as the screen shows it).
@@ -45,9 +39,6 @@ class TracerLineTest : public ::testing::Test {
     EXPECT_EQ(shown, message + "\n(mpi-rank  0) ") << line;
   }
 
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_{dir_ / "diag.xml", 4, screen_};
   std::string shown;
 };
 
@@ -162,7 +153,7 @@ TEST_F(TracerLineTest, CodeAndTextMessages) {
   EXPECT_EQ(Parse(Replace(kLine, "path = out/", "path = " + std::string(299, 'p')), d), 0);
 }
 
-class TracerSectionTest : public ::testing::Test {
+class TracerSectionTest : public test::DiagTest {
  protected:
   // Writes a compiled file holding `section` and constructs the reader on it.
   std::unique_ptr<tracer_ini_class> Construct(const std::string& section) {
@@ -173,20 +164,13 @@ class TracerSectionTest : public ::testing::Test {
     return reader;
   }
 
-  bool ScreenHas(const std::string& text) const {
-    return screen_.str().find(text) != std::string::npos;
-  }
-
   std::string Lines(int n) const {
     std::string lines;
     for (int i = 0; i < n; ++i) lines += "T" + std::to_string(i) + Replace(kLine, "NO3", "") + "\n";
     return lines;
   }
 
-  test::TempDir dir_;
   std::string file_ = dir_ / "run.ctl.$$$";
-  std::ostringstream screen_;
-  DiagnosticStream diag_{dir_ / "diag.xml", 4, screen_};
   int32_t error = -1;
   int32_t count = -1;
   TracerDefinition* table = reinterpret_cast<TracerDefinition*>(1);

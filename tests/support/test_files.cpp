@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "tests/support/test_mpi.h"
+
 namespace velorn::test {
 namespace fs = std::filesystem;
 
@@ -31,20 +33,13 @@ bool MpiRunning() {
 
 TempDir::TempDir() : path_(MakeUniqueDir()) {}
 
-TempDir::TempDir(SharedTag) : shared_(true) {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  owner_ = rank == 0;
-  std::string name;
-  if (owner_) name = MakeUniqueDir().string();
-  int length = static_cast<int>(name.size());
-  MPI_Bcast(&length, 1, MPI_INT, 0, MPI_COMM_WORLD);
-  name.resize(static_cast<size_t>(length));
-  MPI_Bcast(name.data(), length, MPI_CHAR, 0, MPI_COMM_WORLD);
-  path_ = name;
+TempDir::TempDir(SharedTag) : shared_(true), owner_(Rank() == 0) {
+  path_ = BroadcastString(owner_ ? MakeUniqueDir().string() : std::string());
 }
 
-TempDir TempDir::Shared() { return TempDir(SharedTag{}); }
+TempDir TempDir::Shared() {
+  return TempDir(SharedTag{});
+}
 
 TempDir::TempDir(TempDir&& other) noexcept
     : path_(std::move(other.path_)), shared_(other.shared_), owner_(other.owner_) {
@@ -81,6 +76,13 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 std::optional<std::string> RefData(const std::string& relative) {

@@ -1,10 +1,12 @@
 // File helpers for tests: temporary directories (per process or shared by all processes),
-// whole-file reads and writes, and the location of the reference data next to the repository.
+// whole-file reads and writes, the lines of a text, and the location of the reference data next
+// to the repository.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velorn::test {
 
@@ -43,6 +45,8 @@ class ScopedCurrentDir {
 
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
+// The lines of a text, without their line ends.
+std::vector<std::string> SplitLines(const std::string& text);
 
 // Path of a file below ../shared/refdata, or nothing when the folder is absent (a user's clone).
 std::optional<std::string> RefData(const std::string& relative);
@@ -50,8 +54,9 @@ std::optional<std::string> RefData(const std::string& relative);
 }  // namespace velorn::test
 
 // Skips the current test, saying why, when the reference data are not available.
-#define VELORN_REQUIRE_REFDATA(var, relative)                                              \
-  auto var##_opt = ::velorn::test::RefData(relative);                                      \
-  if (!var##_opt) GTEST_SKIP() << "reference data " << (relative)                          \
-                               << " not found (../shared/refdata is absent in this clone)"; \
+#define VELORN_REQUIRE_REFDATA(var, relative)                                 \
+  auto var##_opt = ::velorn::test::RefData(relative);                         \
+  if (!var##_opt)                                                             \
+    GTEST_SKIP() << "reference data " << (relative)                           \
+                 << " not found (../shared/refdata is absent in this clone)"; \
   const std::string var = *var##_opt

@@ -73,8 +73,10 @@ RunResult Execute(const std::string& directory, const std::vector<std::string>& 
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status)) result.exit_status = 128 + WTERMSIG(status);
+  if (WIFEXITED(status))
+    result.exit_status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    result.exit_status = 128 + WTERMSIG(status);
   result.out = Slurp(out_path);
   result.err = Slurp(err_path);
   std::error_code ignored;
@@ -87,18 +89,21 @@ RunResult Execute(const std::string& directory, const std::vector<std::string>& 
 std::string RunResult::Describe() const {
   std::ostringstream text;
   text << "exit status " << exit_status << (timed_out ? " (timed out)" : "") << "\n--- stdout\n"
-       << out << "\n--- stderr\n" << err << "\n--- diagnostics\n" << diag;
+       << out << "\n--- stderr\n"
+       << err << "\n--- diagnostics\n"
+       << diag;
   return text.str();
 }
 
 RunResult RunVelorn(const RunOptions& options, const std::vector<std::string>& arguments) {
-  std::vector<std::string> command = {EnvOr("VELORN_MPIEXEC", "mpirun"), "--allow-run-as-root",
-                                      "--oversubscribe", "-np",
-                                      std::to_string(options.processes),
-                                      EnvOr("VELORN_BINARY", "velorn")};
+  std::vector<std::string> command = {
+      EnvOr("VELORN_MPIEXEC", "mpirun"), "--allow-run-as-root",           "--oversubscribe", "-np",
+      std::to_string(options.processes), EnvOr("VELORN_BINARY", "velorn")};
   command.insert(command.end(), arguments.begin(), arguments.end());
-  RunResult result = Execute(options.directory, command, options.environment, options.timeout_seconds);
-  if (!options.diag_file.empty()) result.diag = Slurp(fs::path(options.directory) / options.diag_file);
+  RunResult result =
+      Execute(options.directory, command, options.environment, options.timeout_seconds);
+  if (!options.diag_file.empty())
+    result.diag = Slurp(fs::path(options.directory) / options.diag_file);
   return result;
 }
 
@@ -113,6 +118,10 @@ std::string ValidateDiagnostics(const std::string& xml_path, const std::string& 
   if (check.exit_status == 0) return {};
   return check.err.empty() ? "xmllint failed with status " + std::to_string(check.exit_status)
                            : check.err;
+}
+
+std::string DiagnosticsLine(int level, const std::string& description) {
+  return "\t<line level=\"" + std::to_string(level) + "\" description= \"" + description + "\"/>";
 }
 
 }  // namespace velorn::test

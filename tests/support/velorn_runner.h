@@ -9,21 +9,21 @@
 namespace velorn::test {
 
 struct RunResult {
-  int exit_status = -1;   // exit code of mpirun (the code of the aborting process on failure)
+  int exit_status = -1;  // exit code of mpirun (the code of the aborting process on failure)
   bool timed_out = false;
-  std::string out;        // standard output of all processes
-  std::string err;        // standard error of all processes
-  std::string diag;       // the diagnostics file of process 0, empty when none was written
+  std::string out;   // standard output of all processes
+  std::string err;   // standard error of all processes
+  std::string diag;  // the diagnostics file of process 0, empty when none was written
 
   std::string Describe() const;  // everything above, for assertion messages
 };
 
 struct RunOptions {
   int processes = 1;
-  std::string directory;                   // working directory of the run
+  std::string directory;                        // working directory of the run
   std::string diag_file = "Velorn_Diag_0.xml";  // read back after the run, relative to directory
   int timeout_seconds = 120;
-  std::vector<std::string> environment;    // extra NAME=value settings
+  std::vector<std::string> environment;  // extra NAME=value settings
 };
 
 RunResult RunVelorn(const RunOptions& options, const std::vector<std::string>& arguments);
@@ -37,5 +37,8 @@ RunResult RunCommand(const std::string& directory, const std::vector<std::string
 // Returns an empty string when valid, else xmllint's complaint; nothing (skips) when the schema
 // is absent is left to the caller through RefData.
 std::string ValidateDiagnostics(const std::string& xml_path, const std::string& schema_path);
+
+// The line of a diagnostics file that holds one entry, without its line end.
+std::string DiagnosticsLine(int level, const std::string& description);
 
 }  // namespace velorn::test
