@@ -51,7 +51,7 @@ int RequireOneOf(GridRegistry& registry, DiagnosticStream& diag, const std::stri
 
 }  // namespace
 
-modelobject::modelobject() : requests(kRequestCount, MPI_REQUEST_NULL) {}
+modelobject::modelobject() = default;
 
 modelobject::modelobject(DiagnosticStream* diag_stream, const std::string& control_file_name_arg,
                          int32_t /*unused*/, bool write_ascii_arg, bool write_double_arg,
@@ -60,7 +60,6 @@ modelobject::modelobject(DiagnosticStream* diag_stream, const std::string& contr
                          int32_t response_unit_switch_arg,
                          std::vector<HruRecord>* response_unit_table_arg)
     : memory_handling(diag_stream),
-      requests(kRequestCount, MPI_REQUEST_NULL),
       write_ascii(write_ascii_arg),
       write_double(write_double_arg),
       write_netcdf(write_netcdf_arg),

@@ -51,8 +51,6 @@ class NetcdfGridReader;
 
 // Longest control-file name and file name after a directory prefix.
 inline constexpr std::size_t kMaxFileNameLength = 2400;
-// Non-blocking requests each object keeps for the halo exchange.
-inline constexpr int kRequestCount = 1000;
 // Codes of the write and read errors and of a missing grid (control file: core/error_code.h).
 inline constexpr int kWriteErrorCode = 18;
 inline constexpr int kReadErrorCode = 19;
@@ -60,7 +58,8 @@ inline constexpr int kGridMissingCode = 33;
 
 class modelobject : public memory_handling {
  public:
-  // Only the request objects are set up (the form used by GridStack).
+  // Nothing but the defaults (the form used by GridStack). The requests of the halo exchange
+  // live in the process's MpiLayout, sized from its lists.
   modelobject();
   // Everything zero except: GIF mapping defaults, month lengths, key weights, rank and size of
   // MPI_COMM_WORLD, and the arguments. The int32 argument has no effect. A control-file name
@@ -232,8 +231,6 @@ class modelobject : public memory_handling {
   std::string line_buffer2;  // section header "[" module "]" in line_buffer2
   std::string control_file_name;
   std::unique_ptr<ControlFileReader> control_file;  // open for the object's section, or null
-  std::vector<MPI_Request> requests;                // non-blocking halo exchange
-  int32_t request_count = 0;
   RunningStatistics statistics;
   // Grid geometry and this process's rows (1-based, inclusive).
   int32_t ncols = 0;
