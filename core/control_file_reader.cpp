@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -82,6 +83,9 @@ bool ScanValue(std::string_view text, std::size_t& pos, std::string& word) {
 
 bool ControlFileReader::Open(const std::string& path, DiagnosticStream* diag) {
   Close();
+  // A directory opens as a stream that yields nothing; it is no (empty) control file.
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::ostringstream content;

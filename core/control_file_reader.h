@@ -52,7 +52,8 @@ class ControlFileReader {
   ControlFileReader() = default;
 
   // Loads the file and puts the cursor at its start; false (and a closed reader) when it cannot
-  // be read. With a stream, every line over 2400 characters gets one WARNING entry.
+  // be read (also when it is a directory). With a stream, every line over 2400 characters gets
+  // one WARNING entry.
   bool Open(const std::string& path, DiagnosticStream* diag = nullptr);
   // Uses `text` as the file's content (name "(text)").
   void OpenText(std::string_view text);

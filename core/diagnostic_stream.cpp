@@ -46,13 +46,63 @@ bool CutEndMarker(std::string& piece) {
   return true;
 }
 
+// Length of the well-formed UTF-8 sequence of an XML character at `at`, or 0. Overlong forms,
+// surrogates, code points above U+10FFFF and U+FFFE / U+FFFF are not taken.
+std::size_t Utf8CharacterLength(std::string_view piece, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(piece[at + i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80;  // range of the second byte
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > piece.size()) return 0;
+  if (byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  if (lead == 0xEF && byte(1) == 0xBF && byte(2) >= 0xBE) return 0;  // U+FFFE, U+FFFF
+  return length;
+}
+
+// Appends the non-ASCII character at `at` and returns the bytes it took: a UTF-8 character as
+// it stands, any other byte as the Latin-1 character of that code (the file is UTF-8 and must
+// stay readable when a name comes from a Latin-1 control file or table).
+std::size_t AppendNonAscii(std::string_view piece, std::size_t at, std::string& escaped) {
+  if (const std::size_t length = Utf8CharacterLength(piece, at)) {
+    escaped.append(piece.substr(at, length));
+    return length;
+  }
+  const auto code = static_cast<unsigned char>(piece[at]);
+  escaped += static_cast<char>(0xC0 | (code >> 6));
+  escaped += static_cast<char>(0x80 | (code & 0x3F));
+  return 1;
+}
+
 // Makes a piece safe inside a double-quoted XML attribute on one line. Line feeds and carriage
-// returns become ";", other control characters a blank (XML 1.0 forbids most of them), and
-// runs of three or more dashes shrink to two.
+// returns become ";", other control characters a blank (XML 1.0 forbids most of them), bytes
+// that are not UTF-8 their Latin-1 characters, and runs of three or more dashes shrink to two.
 std::string EscapeForFile(std::string_view piece) {
   std::string escaped;
   escaped.reserve(piece.size() + 16);
-  for (const char c : piece) {
+  for (std::size_t at = 0; at < piece.size();) {
+    const char c = piece[at];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      at += AppendNonAscii(piece, at, escaped);
+      continue;
+    }
+    ++at;
     switch (c) {
       case '&':
         escaped += "&amp;";

@@ -9,9 +9,11 @@
 //
 // The file form of a piece is escaped for a double-quoted attribute: "&", "<", ">", quotes and
 // apostrophes become entities, line feeds and carriage returns ";", other control characters a
-// blank, runs of dashes two dashes. "[end-entry]" may stand anywhere in a piece; it is cut where
-// it stands and the entry ends after the piece. A prefix piece arriving while an entry is open
-// (a console menu in the middle of a message) first closes the running entry's file line.
+// blank, bytes that do not form UTF-8 characters (a Latin-1 name from a control file) the
+// Latin-1 characters of their codes, so the UTF-8 file stays readable, runs of dashes two dashes.
+// "[end-entry]" may stand anywhere in a piece; it is cut where it stands and the entry ends after
+// the piece. A prefix piece arriving while an entry is open (a console menu in the middle of a
+// message) first closes the running entry's file line.
 //
 // `main` creates one stream per process before anything else; every model object keeps a
 // pointer to it. The stream has no lock: callers inside OpenMP regions write whole entries from

@@ -30,8 +30,9 @@ MPI_Op AddZoneRecordSumsOp();
 MPI_Op AddZoneRecordsOp();
 
 // Sums fields 0 and 4 of `count` zone records over all processes of `comm`; every process
-// receives the sums in place, field 1 is 0 and fields 2 and 3 keep their local values, with one
-// process as with many. Collective.
+// receives the same records in place: the sums, field 1 set to 0, and fields 2 and 3 (zone
+// code and area share, equal on every process) as they were, with one process as with many.
+// Collective.
 void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm = MPI_COMM_WORLD);
 
 // Frees every type and operation created so far; before MPI_Finalize.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "core/modelobject.h"
 #include "tests/support/test_helpers.h"
 
@@ -69,6 +71,10 @@ TEST_F(ReaderFixture, OverlongLineIsOneLineWithoutPhantomHeader) {
             std::string::npos);
   EXPECT_TRUE(file.FindHeader("[real]"));
   EXPECT_FALSE(file.Open(dir / "absent.ctl"));
+  // A directory cannot be read as a control file; it must not open as an empty one.
+  std::filesystem::create_directory(dir / "folder.ctl");
+  EXPECT_FALSE(file.Open(dir / "folder.ctl"));
+  EXPECT_FALSE(file.is_open());
 }
 
 TEST_F(ReaderFixture, ValuesAreReadPositionallyAndCommentsDiscarded) {

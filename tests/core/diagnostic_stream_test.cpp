@@ -175,6 +175,28 @@ TEST_F(StreamFixture, EntryLeftOpenIsClosedAtDestruction) {
   EXPECT_EQ(lines[7], "</Diag>");
 }
 
+// The file declares UTF-8. Names and words echoed from Latin-1 control files or station tables
+// must not make it unreadable: valid UTF-8 passes unchanged, any other byte is taken as Latin-1.
+TEST_F(StreamFixture, BytesThatAreNoUtf8AreWrittenAsLatin1) {
+  Start(kLevelDebug);
+  const std::string text =
+      "WARNING: station Z\xfcrich, Z\xc3\xbcrich, \xe2\x82\xac, \xf0\x9f\x8c\xa7, cut \xc3, "
+      "overlong \xc0\xaf, surrogate \xed\xa0\x80, not a character \xef\xbf\xbf";
+  *diag_ << text << '\xb0' << "[end-entry]";
+  const std::string path = diag_->file_name();
+  const std::vector<std::string> lines = EntryLines(Finish());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
+            Line(2,
+                 "station Z\xc3\xbcrich, Z\xc3\xbcrich, \xe2\x82\xac, \xf0\x9f\x8c\xa7, cut "
+                 "\xc3\x83, overlong \xc3\x80\xc2\xaf, surrogate \xc3\xad\xc2\xa0\xc2\x80, not a "
+                 "character \xc3\xaf\xc2\xbf\xc2\xbf\xc2\xb0"));
+  // The screen shows the bytes as they came.
+  EXPECT_EQ(screen_.str(), text.substr(9) + "\xb0\n(mpi-rank  0) ");
+  VELORN_REQUIRE_REFDATA(schema, "pi-diag-schema/pi_diag.xsd");
+  EXPECT_EQ(ValidateDiagnostics(path, schema), "");
+}
+
 TEST_F(StreamFixture, EveryKindOfEntryValidatesAgainstTheSchema) {
   VELORN_REQUIRE_REFDATA(schema, "pi-diag-schema/pi_diag.xsd");
   Start(kLevelDebug);
