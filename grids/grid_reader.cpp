@@ -109,6 +109,7 @@ class GridReadCall {
   void ReadGif();
   void ReadNetcdf();
   GridMatrix WholeMask();
+  void RestoreModelNodata();
   void FillHoles();
   void CloseRootFile();
 
@@ -399,12 +400,19 @@ void GridReadCall::ReadWholeOnRoot() {
   }
   if (!regular_) {
     ReadIrregular();
-  } else if (type_ == kGridAscii) {
-    ReadRegularAscii();
-  } else {
-    ReadBinaryRows(whole_.get(), model_.nrows, model_.ncols, false);
+    return;
   }
+  if (type_ == kGridAscii)
+    ReadRegularAscii();
+  else
+    ReadBinaryRows(whole_.get(), model_.nrows, model_.ncols, false);
   ReplaceValue(whole_.get(), 1, model_.nrows, model_.ncols, header_[5], model_.nodata);
+}
+
+// The resampling and the GIF mapping mark nodata with -9999 (kNodata), whatever the model's
+// nodata value is; a model with another nodata value gets its own value in those cells.
+void GridReadCall::RestoreModelNodata() {
+  ReplaceValue(whole_.get(), 1, model_.nrows, model_.ncols, kNodata, model_.nodata);
 }
 
 void GridReadCall::ReadRegularAscii() {
@@ -431,8 +439,10 @@ void GridReadCall::ReadBinaryRows(double** grid, int64_t rows, int64_t cols, boo
   }
 }
 
-// A grid of another geometry: the file's grid whole, its nodata mapped, then resampled onto
-// the model grid from the exact lower-left corner of the file.
+// A grid of another geometry: the file's grid whole, its nodata cells set to the resampler's
+// nodata, then resampled onto the model grid from the exact lower-left corner of the file. The
+// resampled values are not compared with the file's nodata value again: a blend of two values
+// may equal it and is still a value.
 void GridReadCall::ReadIrregular() {
   const auto rows = static_cast<int32_t>(header_[1]);
   const auto cols = static_cast<int32_t>(header_[0]);
@@ -443,11 +453,12 @@ void GridReadCall::ReadIrregular() {
   } else {
     ReadBinaryRows(source.get(), rows, cols, true);
   }
-  ReplaceValue(source.get(), 1, rows, cols, header_[5], model_.nodata);
+  ReplaceValue(source.get(), 1, rows, cols, header_[5], kNodata);
   GridMatrix mask = WholeMask();
   GifImageReader::ResampleToGrid(diag_, source.get(), 1, cols, 1, rows, whole_.get(), 1,
                                  model_.ncols, 1, model_.nrows, mask.get(), exact_x_, exact_y_,
                                  header_[4], model_.xll, model_.yll, model_.cellsize);
+  RestoreModelNodata();
 }
 
 void GridReadCall::ReadGif() {
@@ -472,6 +483,7 @@ void GridReadCall::ReadGif() {
   mapping.b2 = owner_.gif_b2;
   mapping.limit = owner_.gif_limit;
   GifImageReader::ConvertPixelValues(whole_.get(), 1, model_.ncols, 1, model_.nrows, mapping);
+  RestoreModelNodata();
 }
 
 void GridReadCall::ReadNetcdf() {
@@ -480,7 +492,12 @@ void GridReadCall::ReadNetcdf() {
   std::string input = name_;
   int rows = 0;
   int cols = 0;
-  owner_.netcdf_reader->ReadGrid(values, input, rows, cols, model_.nodata);
+  const double cs = owner_.input_cellsize;
+  const bool same_grid = owner_.input_x == kNetcdfSameGridMarker &&
+                         owner_.input_y == kNetcdfSameGridMarker && cs == kNetcdfSameGridMarker;
+  // Missing values become the model's nodata for a slice of the model grid, and the
+  // resampler's nodata for a slice that is resampled.
+  owner_.netcdf_reader->ReadGrid(values, input, rows, cols, same_grid ? model_.nodata : kNodata);
   if (rows < 1 || cols < 1 ||
       values.size() != static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols))
     ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading grid ", name_,
@@ -491,9 +508,7 @@ void GridReadCall::ReadNetcdf() {
                   static_cast<std::size_t>(i - 1)];
   };
   GridMatrix mask = WholeMask();
-  const double cs = owner_.input_cellsize;
-  if (owner_.input_x == kNetcdfSameGridMarker && owner_.input_y == kNetcdfSameGridMarker &&
-      cs == kNetcdfSameGridMarker) {
+  if (same_grid) {
     if (rows != model_.nrows || cols != model_.ncols)
       ThrowFatal(diag_, kGridFormatCode,
                  "FATAL: error assigning cell values from a netCDF file to Velorn grids from file ",
@@ -515,6 +530,7 @@ void GridReadCall::ReadNetcdf() {
                                  model_.ncols, 1, model_.nrows, mask.get(), owner_.input_x - cs / 2,
                                  owner_.input_y - cs / 2, cs, model_.xll, model_.yll,
                                  model_.cellsize);
+  RestoreModelNodata();
 }
 
 // The input mask grid over every row (rows the mask does not hold mask nothing), or an empty

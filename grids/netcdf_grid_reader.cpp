@@ -159,7 +159,13 @@ void Unpack(const std::vector<T>& raw, const Unpacking& unpacking, double nodata
   }
 }
 
-// Which of the variable's two grid dimensions holds what.
+// Which of the variable's two grid dimensions holds what. The columns axis is the one whose name
+// contains "x", as for the sizes ("x" itself, "nx", "xc"), so a file whose axes are not named
+// exactly "x" and "y" is neither transposed nor refused.
+bool IsColumnsAxis(const NcDim& dim) {
+  return dim.getName().find('x') != std::string::npos;
+}
+
 struct SliceLayout {
   bool x_second;  // stored (t, x, y)
   bool x_third;   // stored (t, y, x)
@@ -176,7 +182,8 @@ SliceLayout CheckVariableShape(DiagnosticStream& diag, const std::string& file_n
                  " dimensions, a grid variable has three (time and the two grid axes)");
   const NcDim second = var.getDim(1);
   const NcDim third = var.getDim(2);
-  const SliceLayout layout{second.getName() == "x", third.getName() == "x"};
+  const bool x_second = IsColumnsAxis(second);
+  const SliceLayout layout{x_second, !x_second && IsColumnsAxis(third)};
   const std::size_t want_second = layout.x_second ? columns : rows;
   const std::size_t want_third = layout.x_second ? rows : columns;
   if (rows <= 0 || columns <= 0 || second.getSize() != want_second || third.getSize() != want_third)

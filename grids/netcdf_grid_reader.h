@@ -3,11 +3,12 @@
 // Every model object owns one reader; the grid reader calls ReadGrid on process 0 for input
 // files it has recognised as netCDF, named "filename<varname>timestep". The slice comes back in
 // the order of NetcdfGridWriter (x outer, y inner, top row first: column c, row r at index
-// c * rows + r) whatever the layout of the file: (t, x, y) or (t, y, x), rows stored north to
-// south or south to north (decided on the values of the coordinate variable "y"). Packed values
-// are unpacked with "scale_factor" and "add_offset"; values equal to the variable's
-// "missing_value" or "_FillValue" (or, for float and double variables without "_FillValue", the
-// library's default fill value) become the model's nodata value instead.
+// c * rows + r) whatever the layout of the file: (t, x, y) or (t, y, x), the columns axis being
+// the one whose name contains "x" ("x", "nx"), rows stored north to south or south to north
+// (decided on the values of the coordinate variable "y"). Packed values are unpacked with
+// "scale_factor" and "add_offset"; values equal to the variable's "missing_value" or
+// "_FillValue" (or, for float and double variables without "_FillValue", the library's default
+// fill value) become the model's nodata value instead.
 //
 // Files stay open from their first read until the reader is destroyed, at most 200 of them.
 // Failures write their "FATAL: " entry and throw ErrorCode: 50 for a name without "<" and ">",

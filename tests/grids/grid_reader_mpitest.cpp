@@ -263,6 +263,63 @@ TEST_F(ReaderMpiTest, ResamplesAnotherGeometryBilinearly) {
   FreeMatrix(grid);
 }
 
+// The resampling knows -9999 as its nodata value. A model whose nodata value is another (taken
+// from a zone grid exported with -32768 or -1) gets its own value in every resampled nodata
+// cell, the file's nodata cells are never blended in as data, and a resampled value that
+// happens to equal the file's nodata value stays a value.
+TEST_F(ReaderMpiTest, ResampledGridsCarryTheModelsNodata) {
+  Setup(4, 4, 100, 100, 1, true);
+  // The 2 x 2 source of ResamplesAnotherGeometryBilinearly with nodata at row 1, column 2.
+  const auto holed = [](int r, int c) { return r == 1 ? (c == 2 ? N : 10.0) : 20.0 + 10.0 * c; };
+  const double hand[4][4] = {{10, 0, 0, 0}, {15, 0, 0, 0}, {25, 0, 0, 0}, {30, 32.5, 37.5, 40}};
+  const std::string file = Put("holed9999.asc", AsciiGrid(2, 2, 100, 100, 2, N, holed));
+  // The same as an image: pixel 255 is nodata.
+  const std::string gif = Put("holed.gif", test::EncodeGif(test::GifPicture{2, 2, {0, 255, 0, 0}}));
+  // And as a netCDF slice (columns outer, top row first) with a missing value.
+  if (Rank() == 0) {
+    NetcdfGridWriter writer(diag_);
+    const std::vector<double> slice = {10, 30, N, 40};
+    writer.WriteGrid(true, slice.data(), nullptr, dir_ / "holed.nc", "v", 2, 2, N);
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  for (const double model_nodata : {-32768.0, -1.0}) {
+    object_.nodata = model_nodata;
+    double** grid = nullptr;
+    ASSERT_EQ(Read(file, grid, 0, true, 1, false), 0);
+    ExpectCells(
+        grid, [&](int r, int c) { return r < 4 && c > 1 ? model_nodata : hand[r - 1][c - 1]; },
+        false, true, "model nodata " + std::to_string(model_nodata));
+    FreeMatrix(grid);
+    object_.SetInputGridGeometry(nullptr, 100, 100, 2);
+    ASSERT_EQ(Read(gif, grid, 0, true, 1, false), 0);
+    ExpectCells(
+        grid, [&](int r, int c) { return r < 4 && c > 1 ? model_nodata : 0.0; }, false, true,
+        "image, model nodata " + std::to_string(model_nodata));
+    FreeMatrix(grid);
+    object_.SetInputGridGeometry(nullptr, 101, 101, 2);  // the centre of the first cell
+    ASSERT_EQ(Read(dir_ / "holed.nc<v>0", grid, 0, true, 1, false), 0);
+    ExpectCells(
+        grid, [&](int r, int c) { return r < 4 && c > 1 ? model_nodata : hand[r - 1][c - 1]; },
+        false, true, "netCDF, model nodata " + std::to_string(model_nodata));
+    FreeMatrix(grid);
+    object_.SetInputGridGeometry(nullptr, 0, 0, 0);
+  }
+  object_.nodata = N;
+  // Header nodata -1: the values -1.5 and 0.5 blend to exactly -1 in column 2.
+  const std::string blend =
+      Put("blend.asc",
+          AsciiGrid(2, 2, 100, 100, 2, -1, [](int, int c) { return c == 1 ? -1.5 : 0.5; }));
+  double** grid = nullptr;
+  ASSERT_EQ(Read(blend, grid, 0, true, 1, false), 0);
+  ExpectCells(
+      grid,
+      [](int, int c) {
+        return std::vector<double>{-1.5, -1.0, 0.0, 0.5}[c - 1];
+      },
+      false, true, "blend");
+  FreeMatrix(grid);
+}
+
 TEST_F(ReaderMpiTest, GifImagesAndNetcdfSlices) {
   Setup(3, 2, 255000, -160000, 1000, true);
   const test::GifPicture picture{3, 2, {0, 100, 127, 128, 251, 255}};

@@ -233,6 +233,26 @@ TEST_F(NetcdfGridTest, TimeYXFileWithPackingAndRowsSouthToNorth) {
   for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(v[i], expected[i], 1e-9) << i;
 }
 
+// Grid axes named like "nx" and "ny" (their names contain "x" and "y", as the sizes are found)
+// are placed by those names as well, so such a file is neither transposed nor refused.
+TEST_F(NetcdfGridTest, AxesNamedNxNyAreReadByTheirNames) {
+  // 3 rows and 2 columns, stored south to north as in TimeYXFileWithPackingAndRowsSouthToNorth.
+  WriteForeignFile(dir / "nynx.nc", {"time", "ny", "nx"}, 3, 2, {},
+                   {10, 11, 20, -32767, 30, -32000}, 0.1, 273.15);
+  const Values expected = {276.15, 275.15, 274.15, -9999.0, -9999.0, 274.25};
+  // The same grid stored columns outer.
+  WriteForeignFile(dir / "nxny.nc", {"time", "nx", "ny"}, 2, 3, {},
+                   {10, 20, 30, 11, -32767, -32000}, 0.1, 273.15);
+  for (const char* name : {"nynx.nc", "nxny.nc"}) {
+    int rows = 0, columns = 0;
+    const Values v = Read(dir / name, "v", "0", &rows, &columns);
+    EXPECT_EQ(rows, 3) << name;
+    EXPECT_EQ(columns, 2) << name;
+    ASSERT_EQ(v.size(), expected.size()) << name;
+    for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(v[i], expected[i], 1e-9) << name << i;
+  }
+}
+
 TEST_F(NetcdfGridTest, RowOrderFollowsTheRealCoordinateValues) {
   // One column over (t, x, y); rows of geographic grids differ by less than a degree.
   const std::vector<std::pair<Values, bool>> cases = {
