@@ -33,9 +33,12 @@ StackFileReader::~StackFileReader() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-StackForm StackFileReader::Open() {
+void StackFileReader::Open() {
   file_ = std::fopen(name_.c_str(), "rb");
   if (file_ == nullptr) ThrowFatal(diag_, kOpenCode, "FATAL: error opening ", name_);
+}
+
+StackForm StackFileReader::Recognise() {
   char magic[5] = {};
   if (std::fread(magic, 1, sizeof magic, file_) == sizeof magic &&
       std::string(magic, sizeof magic) == "stack") {

@@ -63,9 +63,11 @@ class StackFileReader {
   StackFileReader(const StackFileReader&) = delete;
   StackFileReader& operator=(const StackFileReader&) = delete;
 
-  // Opens the file and tells its form from its first bytes: "stack" is ASCII, else header value
+  // Opens the file for binary reading; failure: "FATAL: error opening <name>", code 21.
+  void Open();
+  // Tells the form of the opened file from its first bytes: "stack" is ASCII, else header value
   // 6 of -9999 as a double or as a float. Leaves the file at the first value after the header.
-  StackForm Open();
+  StackForm Recognise();
   // The geometry as the header gives it; the level count must be a whole number of at least 0.
   StackGeometry Geometry() const;
   // The file's geometry must be the model's exactly (stacks are never resampled); a binary file

@@ -347,11 +347,12 @@ int modelobject::ReadStack(const std::string& fileName, double***& stack, bool w
   StackFileReader root_file(Diag(), name);
   if (rank == 0) {
     shared.code = CodeOf([&] {
+      root_file.Open();
       Diag() << "reading " << name << " for " << module_name << "..."
              << "[end-entry]";
       const std::string reference =
           registry != nullptr && (*registry)[1].file_name ? *(*registry)[1].file_name : "";
-      shared.form = root_file.Open();
+      shared.form = root_file.Recognise();
       root_file.CheckGeometry(model, shared.form, module_name, reference);
       shared.geometry = root_file.Geometry();
       if (shared.form != StackForm::kAscii && !wholeOnRoot) root_file.Close("grid ");

@@ -574,7 +574,9 @@ RegionDecomposition DecomposeRegions(DiagnosticStream& diag, const RegionGeometr
 
 int RegisterMpiGrids(DiagnosticStream& diag, GridRegistry& registry, const MpiLayout& layout) {
   const int first = registry.FirstFreeIndex();
-  if (first + 2 > kLastGridIndex)
+  // No free entry at all is reported here; a free entry too close to the end fails when the
+  // registry refuses the index 1000 for the second or third grid.
+  if (first >= kRefusedGridIndex)
     ThrowFatal(
         diag, kRegistryFullCode,
         "FATAL: when trying to create MPI-Regions: no free grid found in memory (at position ",

@@ -108,7 +108,8 @@ RegionDecomposition DecomposeRegions(DiagnosticStream& diag, const RegionGeometr
 // Registers the three decomposition grids at the first free registry entry and the two after
 // it: "MPIRegions", "MPIHelper", "MPIHalo", empty file name, write code 0 (never written), over
 // the rows the layout holds (all rows on process 0). Returns the index of "MPIRegions". No room
-// for all three: FATAL, code 12.
+// for all three: FATAL, code 12 (no free entry at all: "FATAL: when trying to create
+// MPI-Regions: ..."; too few: the registry's own refusal of index 1000).
 int RegisterMpiGrids(DiagnosticStream& diag, GridRegistry& registry, const MpiLayout& layout);
 
 }  // namespace velorn

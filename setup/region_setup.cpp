@@ -10,10 +10,12 @@ void defaultini::DecomposeMpiRegions() {
   if (rank == 0) {
     grids.zone = (*registry)[1].grid;
     grids.elevation = (*registry)[2].grid;
+    // [unsatzon_model] is read whenever it is there (a missing value is a control-file error
+    // whether or not river links exist); river links only count when the grid "river_links" is
+    // registered and the unsaturated zone re-infiltrates river water (mode 2).
+    const int mode = ReadReinfiltrationMode(Diag(), control_file_name, module_name);
     const int links = FindGrid("river_links", 1);
-    // River links only count when the unsaturated zone re-infiltrates river water (mode 2).
-    if (links > 0 && ReadReinfiltrationMode(Diag(), control_file_name, module_name) == 2)
-      grids.river_links = (*registry)[links].grid;
+    if (links > 0 && mode == 2) grids.river_links = (*registry)[links].grid;
   }
   const double process_time = ReadProcessTime(Diag(), rank);
   decomposition = DecomposeRegions(Diag(), geometry, grids, process_time);

@@ -292,6 +292,10 @@ TEST_F(StackFiles, BadFilesFailWithTheSameCodeOnEveryProcess) {
               std::string::npos);
     EXPECT_NE(xml.find("100 50"), std::string::npos) << "cell sizes side by side";
     EXPECT_NE(xml.find("text_bad.stkat row 1, column 3, level 0"), std::string::npos);
+    // A file is announced as being read only once it has been opened.
+    EXPECT_NE(xml.find("error opening " + Path("missing.stk")), std::string::npos);
+    EXPECT_EQ(xml.find("reading " + Path("missing.stk")), std::string::npos);
+    EXPECT_NE(xml.find("reading " + Path("short.stk") + " for unsatzon..."), std::string::npos);
   }
   // A binary stack whose directory does not exist cannot be created: code 26 everywhere.
   EXPECT_EQ(ThrownCode([&] {

@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
-#include <sstream>
+#include <memory>
+#include <string>
 
 #include "setup/defaultini.h"
 #include "setup/mpi_regions.h"
@@ -23,16 +24,22 @@ using test::Rank;
 // on a basin whose zone grid has a hole and whose column 3 is one river link.
 class RegionSetup {
  public:
-  explicit RegionSetup(int reinfiltration_mode) : d_(test::TempDir::Shared()) {
+  explicit RegionSetup(int reinfiltration_mode)
+      : RegionSetup("[unsatzon_model]\n1\n60\n0\n" + std::to_string(reinfiltration_mode) +
+                        " re-infiltration\n",
+                    true) {
+    settings_->DecomposeMpiRegions();
+  }
+  // The same basin and control file text, without running the step; the grid "river_links"
+  // is registered only when asked for.
+  RegionSetup(const std::string& control_text, bool register_links) : d_(test::TempDir::Shared()) {
     const std::string control = d_.dir / "run.ctl";
     if (Rank() == 0) {
-      std::ostringstream text;
-      text << "[unsatzon_model]\n1\n60\n0\n" << reinfiltration_mode << " re-infiltration\n";
-      test::WriteFile(control, text.str());
+      test::WriteFile(control, control_text);
       test::WriteFile(d_.dir / kSpeedFactorFile, "1.0\n");
     }
     MPI_Barrier(MPI_COMM_WORLD);
-    test::ScopedCurrentDir cd(d_.dir.path());
+    cd_ = std::make_unique<test::ScopedCurrentDir>(d_.dir.path());
 
     registry_pointer_ = &registry_;
     int32_t error = -1;
@@ -58,17 +65,20 @@ class RegionSetup {
         }
       settings_->RegisterGrid(1, "zone.asc", zone_.get(), nullptr, 0, "zone", 0, 1, kRows);
       settings_->RegisterGrid(2, "dem.asc", elevation_.get(), nullptr, 0, "elevation", 0, 1, kRows);
-      settings_->RegisterGrid(3, "links.asc", links_.get(), nullptr, 0, "river_links", 0, 1, kRows);
+      if (register_links)
+        settings_->RegisterGrid(3, "links.asc", links_.get(), nullptr, 0, "river_links", 0, 1,
+                                kRows);
     }
-    settings_->DecomposeMpiRegions();
   }
   ~RegionSetup() { settings_->ReleaseMemory(); }
 
   defaultini& settings() { return *settings_; }
   const MpiLayout& layout() { return settings_->decomposition.layout; }
+  test::CapturedDiag& diag() { return d_; }
 
  private:
   test::CapturedDiag d_;
+  std::unique_ptr<test::ScopedCurrentDir> cd_;
   GridRegistry registry_;
   GridRegistry* registry_pointer_ = nullptr;
   std::unique_ptr<defaultini> settings_;
@@ -111,6 +121,22 @@ TEST(RegionSetup, KeepsRiverLinksWholeWhenReinfiltrationAsksForThem) {
   const auto& links = setup.settings().decomposition.river_links.links;
   ASSERT_EQ(links.size(), 1u);
   EXPECT_EQ(links[0]->GetCells().size(), static_cast<std::size_t>(kRows));
+}
+
+// [unsatzon_model] is read whenever it exists, with or without the grid "river_links": a
+// section that lacks the re-infiltration value is a control-file error. The check fails on
+// process 0 while the others wait in the decomposition (the top level aborts them), so it runs
+// on one process only.
+TEST(RegionSetup, ReinfiltrationValueMissingIsCode17EvenWithoutRiverLinks) {
+  if (test::Size() > 1) GTEST_SKIP() << "process 0 fails alone in a collective phase";
+  RegionSetup setup("[unsatzon_model]\n0\n60\n1\n", false);
+  EXPECT_EQ(test::ThrownCode([&] { setup.settings().DecomposeMpiRegions(); }), 17);
+  EXPECT_TRUE(setup.diag().ScreenHas(
+      "error in control file, looking for re-infiltration parameter in [unsatzon_model]; "));
+  // Without the section there is nothing to read.
+  RegionSetup other("[other]\n1\n", false);
+  other.settings().DecomposeMpiRegions();
+  EXPECT_TRUE(other.settings().decomposition.river_links.links.empty());
 }
 
 }  // namespace
