@@ -46,7 +46,10 @@ struct Schedule {
 std::vector<int64_t> EntryOffsets(const Schedule& s) {
   std::vector<int64_t> offsets;
   if (!s.has_end) {
-    for (int k = 0; k < s.repeats; ++k) offsets.push_back(int64_t{k} * s.interval);
+    // Dates repeat every year, so only the part of the interval beyond whole years moves them;
+    // taking it first keeps the offsets small for intervals of any length.
+    const int64_t step = s.interval % kCalendarDays;
+    for (int k = 0; k < s.repeats; ++k) offsets.push_back(int64_t{k} * step);
     return offsets;
   }
   // A start in the end month after the end day has its start entry only; any other end lies

@@ -73,6 +73,12 @@ TEST(IrrigationSchedule, LongIntervalsGiveValidDatesAcrossMonthAndYearEnds) {
     EXPECT_LE(day, AnnualMonthLength(month)) << month;
     EXPECT_EQ(amount, 3);
   }
+  // An interval of a year or more moves the dates by what is left of it after whole years,
+  // however many digits it has (the largest one leaves 292 days).
+  EXPECT_EQ(Parse("starting from 1 1 with 1 mm 3 times every 366 days"),
+            (std::vector<Entry>{{1, 1, 1}, {1, 2, 1}, {1, 3, 1}}));
+  EXPECT_EQ(Parse("starting from 1 1 with 1 mm 3 times every 9223372036854775807 days"),
+            (std::vector<Entry>{{1, 1, 1}, {10, 20, 1}, {8, 8, 1}}));
 }
 
 TEST(IrrigationSchedule, DatesAreClampedAndSchedulesNumberedOn) {
