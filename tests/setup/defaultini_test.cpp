@@ -8,12 +8,13 @@
 #include <stdexcept>
 
 #include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 #include "version.h"
 
 namespace velorn {
 namespace {
 
-class DefaultiniTest : public ::testing::Test {
+class DefaultiniTest : public test::DiagTest {
  protected:
   std::unique_ptr<defaultini> Make(int32_t variant) {
     auto settings = std::make_unique<defaultini>(error_, &diag_, dir_ / "run.ctl", nullptr, 200,
@@ -22,13 +23,6 @@ class DefaultiniTest : public ::testing::Test {
     return settings;
   }
 
-  bool ScreenHas(const std::string& text) const {
-    return screen_.str().find(text) != std::string::npos;
-  }
-
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_{dir_ / "diag.xml", 4, screen_};
   GridRegistry registry_;
   GridRegistry* registry_pointer_ = &registry_;
   int32_t error_ = -1;

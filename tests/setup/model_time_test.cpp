@@ -8,19 +8,22 @@
 
 #include "core/error_code.h"
 #include "setup/defaultini.h"
+#include "tests/support/settings_test.h"
 #include "tests/support/test_files.h"
 
 namespace velorn {
 namespace {
 
+using test::ThrownCode;
+
 ModelDate Date(int64_t year, int64_t month, int64_t day, int64_t hour) {
   return ModelDate{year, month, day, hour};
 }
 
-class ModelTimeTest : public ::testing::Test {
+class ModelTimeTest : public test::SettingsTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(error_, 0);
+    SettingsTest::SetUp();
     screen_.str("");
   }
 
@@ -29,28 +32,6 @@ class ModelTimeTest : public ::testing::Test {
     settings_.control_file = std::make_unique<ControlFileReader>();
     settings_.control_file->OpenText(text);
   }
-
-  template <class F>
-  int ThrownCode(F&& call) {
-    try {
-      call();
-    } catch (const ErrorCode& error) {
-      return error.code;
-    }
-    return 0;
-  }
-
-  bool ScreenHas(const std::string& text) const {
-    return screen_.str().find(text) != std::string::npos;
-  }
-
-  test::TempDir dir_;
-  std::ostringstream screen_;
-  DiagnosticStream diag_{dir_ / "diag.xml", 4, screen_};
-  GridRegistry registry_;
-  GridRegistry* registry_pointer_ = &registry_;
-  int32_t error_ = -1;
-  defaultini settings_{error_, &diag_, "run.ctl", nullptr, 200, 2, &registry_pointer_};
 };
 
 TEST(NormaliseModelTime, TwoDigitAndThreeDigitYearsAreAfter1900) {
