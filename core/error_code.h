@@ -17,9 +17,29 @@ struct ErrorCode {
   int code;
 };
 
-// Code of every fault in the contents of a control file (a missing section or value, an
-// undefined symbol, a value out of its limits).
+// Codes shared by several parts of the model.
+// A close of the control file (or another text file) failed.
+inline constexpr int kCloseErrorCode = 11;
+// The grid registry has no room (or an index outside 1..999 was given).
+inline constexpr int kRegistryFullCode = 12;
+// Every fault in the contents of a control file (a missing section or value, an undefined
+// symbol, a value out of its limits).
 inline constexpr int kControlFileErrorCode = 17;
+// Writing or reading a data file failed.
+inline constexpr int kWriteErrorCode = 18;
+inline constexpr int kReadErrorCode = 19;
+// A grid or stack file cannot be opened, is of no known form or unreadable, cannot be closed.
+inline constexpr int kGridOpenCode = 21;
+inline constexpr int kGridFormatCode = 22;
+inline constexpr int kGridCloseCode = 23;
+// An output file cannot be created or closed; netCDF read and write errors share the first.
+inline constexpr int kOutputCreateCode = 26;
+inline constexpr int kNetcdfErrorCode = kOutputCreateCode;
+inline constexpr int kOutputCloseCode = 27;
+// The control file (or the compiled control file) cannot be opened.
+inline constexpr int kControlFileOpenCode = 28;
+// A grid that a model needs is not registered.
+inline constexpr int kGridMissingCode = 33;
 
 // Code of a foreign exception (std::exception or anything else) that reaches `main`.
 inline constexpr int kForeignExceptionCode = 199;

@@ -59,7 +59,6 @@ inline constexpr int kRefusedGridIndex = 1000;
 inline constexpr std::size_t kMaxGridFileNameLength = 2400;
 inline constexpr std::size_t kMaxGridIdentifierLength = 100;
 // Codes: registry full / invalid index, and a text too long for the registry.
-inline constexpr int kRegistryFullCode = 12;
 inline constexpr int kRegistryTextCode = 1;
 
 struct GridEntry {

@@ -51,10 +51,6 @@ class NetcdfGridReader;
 
 // Longest control-file name and file name after a directory prefix.
 inline constexpr std::size_t kMaxFileNameLength = 2400;
-// Codes of the write and read errors and of a missing grid (control file: core/error_code.h).
-inline constexpr int kWriteErrorCode = 18;
-inline constexpr int kReadErrorCode = 19;
-inline constexpr int kGridMissingCode = 33;
 
 class modelobject : public memory_handling {
  public:

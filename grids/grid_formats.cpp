@@ -18,7 +18,6 @@
 namespace velorn {
 namespace {
 
-constexpr int kOpenCode = 21;
 constexpr int kOpenAttempts = 6;
 constexpr int kRetryWaitMs = 200;
 
@@ -276,12 +275,12 @@ FilePtr OpenGridFileWithRetries(DiagnosticStream& diag, const std::string& name)
     if (file) {
       struct stat info {};
       if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode))
-        ThrowFatal(diag, kOpenCode, "FATAL: error opening ", name,
+        ThrowFatal(diag, kGridOpenCode, "FATAL: error opening ", name,
                    " - it is a directory, not a grid file.");
       return file;
     }
     if (attempt == kOpenAttempts)
-      ThrowFatal(diag, kOpenCode, "FATAL: still error opening ", name, " - no retry.");
+      ThrowFatal(diag, kGridOpenCode, "FATAL: still error opening ", name, " - no retry.");
     diag << "FATAL: error opening " << name << ". Will try again in " << kRetryWaitMs
          << " ms... (retriesleft = " << kOpenAttempts - attempt << ")"
          << "[end-entry]";

@@ -48,8 +48,6 @@ inline constexpr double kBinaryNodataMarker = -9999.0;
 inline constexpr std::size_t kGridLeadBytes = kBinaryHeaderValues * sizeof(double);
 // Nodata value of an ASCII grid whose header has no nodata_value line.
 inline constexpr double kAsciiDefaultNodata = -9999.0;
-// Code of an unreadable grid file (format, header, cells).
-inline constexpr int kGridFormatCode = 22;
 
 // Header values 1-6: ncols, nrows, x and y of the lower-left corner, cell size, nodata.
 using GridHeader6 = std::array<double, 6>;

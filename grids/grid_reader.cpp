@@ -35,9 +35,7 @@
 namespace velorn {
 namespace {
 
-constexpr int kCloseCode = 23;
 constexpr int kNameTooLongCode = 1;
-constexpr int kReferenceMissingCode = 33;
 // Longest name that process 0 broadcasts (the buffer holds one more byte).
 constexpr std::size_t kBroadcastNameLength = 2400;
 // Input geometry of GIF images whose own geometry is not set.
@@ -553,7 +551,7 @@ void GridReadCall::FillHoles() {
       reference = entry.grid;
   }
   if (reference == nullptr)
-    ThrowFatal(diag_, kReferenceMissingCode, "FATAL: cannot fill the nodata holes of ", name_,
+    ThrowFatal(diag_, kGridMissingCode, "FATAL: cannot fill the nodata holes of ", name_,
                ": the reference grid (grid 1, the zone grid) is not read yet, or not held whole "
                "on this process");
   HoleFilling how;
@@ -567,7 +565,7 @@ void GridReadCall::FillHoles() {
 void GridReadCall::CloseRootFile() {
   if (!file_) return;
   if (std::fclose(file_.release()) != 0)
-    ThrowFatal(diag_, kCloseCode, "FATAL: error closing grid ", name_);
+    ThrowFatal(diag_, kGridCloseCode, "FATAL: error closing grid ", name_);
 }
 
 // ---- Errors and distribution --------------------------------------------------------------------

@@ -24,8 +24,6 @@
 namespace velorn {
 namespace {
 
-constexpr int kCreateCode = 26;
-constexpr int kCloseCode = 27;
 // Byte offsets of the six statistics values in a binary header.
 constexpr long kDoubleStatisticsOffset = 6 * sizeof(double);
 constexpr long kSingleStatisticsOffset = 6 * sizeof(float);
@@ -38,8 +36,8 @@ class OutputFile {
              const char* mode_text)
       : owner_(owner), diag_(diag), name_(std::move(name)), file_(std::fopen(name_.c_str(), mode)) {
     if (file_ == nullptr)
-      ThrowFatal(diag_, kCreateCode, "FATAL: error creating ", name_, " for writing in ", mode_text,
-                 " mode.");
+      ThrowFatal(diag_, kOutputCreateCode, "FATAL: error creating ", name_, " for writing in ",
+                 mode_text, " mode.");
     struct stat info {};
     regular_ = fstat(fileno(file_), &info) == 0 && S_ISREG(info.st_mode);
   }
@@ -59,7 +57,7 @@ class OutputFile {
     file_ = nullptr;
     if (std::fclose(file) != 0) {
       Remove();
-      ThrowFatal(diag_, kCloseCode, "FATAL: error closing ", name_);
+      ThrowFatal(diag_, kOutputCloseCode, "FATAL: error closing ", name_);
     }
   }
 

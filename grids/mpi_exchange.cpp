@@ -310,8 +310,7 @@ void MPIReduceRecords(MpiLayout* layout, double* records, int last, bool keep) {
     MPI_Reduce(MPI_IN_PLACE, records, count, ZoneRecordType(), AddZoneRecordsOp(), 0,
                MPI_COMM_WORLD);
   else
-    MPI_Reduce(records, nullptr, count, ZoneRecordType(), AddZoneRecordsOp(), 0,
-               MPI_COMM_WORLD);
+    MPI_Reduce(records, nullptr, count, ZoneRecordType(), AddZoneRecordsOp(), 0, MPI_COMM_WORLD);
   if (rank != 0) return;
   const int restored = keep ? 2 : 3;
   for (int i = 0; i < count; ++i)

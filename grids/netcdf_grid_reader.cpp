@@ -22,7 +22,6 @@ using netCDF::NcFile;
 using netCDF::NcVar;
 
 constexpr int kInputNameErrorCode = 50;
-constexpr int kReadErrorCode = 26;
 constexpr int kTooManyFilesCode = 1100;
 // The time index is read from at most this many characters after ">".
 constexpr std::size_t kTimeIndexChars = 10;
@@ -30,7 +29,7 @@ constexpr std::size_t kTimeIndexChars = 10;
 // A read that cannot go on: the same entry as a failure inside the netCDF library.
 [[noreturn]] void FailRead(DiagnosticStream& diag, const std::string& file_name,
                            const std::string& reason) {
-  ThrowFatal(diag, kReadErrorCode, "FATAL: exception occured when reading from netCDF file ",
+  ThrowFatal(diag, kNetcdfErrorCode, "FATAL: exception occured when reading from netCDF file ",
              file_name, ". Internal message is: ", reason);
 }
 
@@ -288,10 +287,10 @@ void NetcdfGridReader::ReadSlice(const Request& request, std::vector<double>& va
   const NcFile& file = OpenFile(request.file);
   ReadGridSizes(*diag_, request.file, file, rows, columns);
   if (request.variable.empty())
-    ThrowFatal(*diag_, kReadErrorCode, "FATAL: No variable name given for reading from netCDF.");
+    ThrowFatal(*diag_, kNetcdfErrorCode, "FATAL: No variable name given for reading from netCDF.");
   const NcVar var = file.getVar(request.variable);
   if (var.isNull())
-    ThrowFatal(*diag_, kReadErrorCode, "FATAL: cannot find variable ", request.variable,
+    ThrowFatal(*diag_, kNetcdfErrorCode, "FATAL: cannot find variable ", request.variable,
                " in file ", request.file, " for reading from netCDF.");
   const Unpacking unpacking = ReadUnpacking(var);
   const bool south_to_north = RowsRunSouthToNorth(file);

@@ -17,7 +17,6 @@ using netCDF::NcFile;
 using netCDF::NcVar;
 
 constexpr int kDeflateLevel = 9;
-constexpr int kWriteErrorCode = 26;
 
 // Every variable but "t" is deflated (level 9, no shuffle filter).
 NcVar AddCompressedVar(NcFile& file, const std::string& name, const netCDF::NcType& type,
@@ -84,10 +83,10 @@ NcDim GridDimension(DiagnosticStream& diag, const NcFile& file, const std::strin
                     const std::string& name, std::size_t expected) {
   const NcDim dim = file.getDim(name);
   if (dim.isNull())
-    ThrowFatal(diag, kWriteErrorCode, "FATAL: error creating ", file_name,
+    ThrowFatal(diag, kNetcdfErrorCode, "FATAL: error creating ", file_name,
                " for writing in netCDF: ", "the file has no dimension ", name);
   if (expected != 0 && dim.getSize() != expected)
-    ThrowFatal(diag, kWriteErrorCode, "FATAL: error creating ", file_name,
+    ThrowFatal(diag, kNetcdfErrorCode, "FATAL: error creating ", file_name,
                " for writing in netCDF: ", "dimension ", name, " has length ", dim.getSize(),
                ", the grid has ", expected);
   return dim;
@@ -140,7 +139,7 @@ void NetcdfGridWriter::WriteGrid(bool double_precision, const double* double_val
                                  const std::string& variable_name, int rows, int columns,
                                  double missing_value) {
   if (rows <= 0 || columns <= 0)
-    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: error creating ", file_name,
+    ThrowFatal(*diag_, kNetcdfErrorCode, "FATAL: error creating ", file_name,
                " for writing in netCDF: ", "a grid of ", rows, " rows and ", columns,
                " columns has no cells");
   const Slice slice{double_precision,
@@ -162,7 +161,7 @@ void NetcdfGridWriter::WriteGrid(bool double_precision, const double* double_val
       AppendSlice(slice, file_name, variable_name);
     }
   } catch (const netCDF::exceptions::NcException& e) {
-    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: error creating ", file_name,
+    ThrowFatal(*diag_, kNetcdfErrorCode, "FATAL: error creating ", file_name,
                " for writing in netCDF: ", e.what());
   }
 }
@@ -171,7 +170,7 @@ void NetcdfGridWriter::CheckSlice(const Slice& slice, const std::string& file_na
   const bool has_values =
       slice.double_precision ? slice.double_values != nullptr : slice.float_values != nullptr;
   if (!has_values)
-    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: error creating ", file_name,
+    ThrowFatal(*diag_, kNetcdfErrorCode, "FATAL: error creating ", file_name,
                " for writing in netCDF: ", "no ", slice.double_precision ? "double" : "float",
                " values given");
 }
@@ -213,7 +212,7 @@ void NetcdfGridWriter::AppendSlice(const Slice& slice, const std::string& file_n
   GridDimension(*diag_, file, file_name, "y", slice.rows);
   const NcVar var = file.getVar(variable_name);
   if (var.isNull())
-    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: error creating ", file_name,
+    ThrowFatal(*diag_, kNetcdfErrorCode, "FATAL: error creating ", file_name,
                " for writing in netCDF: ", "the file has no variable ", variable_name);
   // The slice index is the length of the shared time axis (64-bit, like the library's).
   const std::size_t index = t.getSize();

@@ -14,9 +14,6 @@
 namespace velorn {
 namespace {
 
-constexpr int kOpenCode = 21;
-constexpr int kFormatCode = 22;
-constexpr int kCloseReadCode = 23;
 constexpr int kGeometryCode = 24;
 
 // Header value 6 of a binary stack (the nodata value) marks the form.
@@ -35,7 +32,7 @@ StackFileReader::~StackFileReader() {
 
 void StackFileReader::Open() {
   file_ = std::fopen(name_.c_str(), "rb");
-  if (file_ == nullptr) ThrowFatal(diag_, kOpenCode, "FATAL: error opening ", name_);
+  if (file_ == nullptr) ThrowFatal(diag_, kGridOpenCode, "FATAL: error opening ", name_);
 }
 
 StackForm StackFileReader::Recognise() {
@@ -43,14 +40,14 @@ StackForm StackFileReader::Recognise() {
   if (std::fread(magic, 1, sizeof magic, file_) == sizeof magic &&
       std::string(magic, sizeof magic) == "stack") {
     file_ = std::freopen(name_.c_str(), "r", file_);
-    if (file_ == nullptr) ThrowFatal(diag_, kOpenCode, "FATAL: error opening ", name_);
+    if (file_ == nullptr) ThrowFatal(diag_, kGridOpenCode, "FATAL: error opening ", name_);
     ReadAsciiHeader();
     return StackForm::kAscii;
   }
   std::rewind(file_);
   std::array<double, kStackHeaderValues> doubles{};
   if (std::fread(doubles.data(), sizeof(double), doubles.size(), file_) != doubles.size())
-    ThrowFatal(diag_, kFormatCode, "FATAL: error reading from ", name_);
+    ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading from ", name_);
   if (doubles[5] == kBinaryMark) {
     header_ = doubles;
     return StackForm::kDouble;
@@ -58,7 +55,7 @@ StackForm StackFileReader::Recognise() {
   std::array<float, kStackHeaderValues> floats{};
   std::memcpy(floats.data(), doubles.data(), sizeof floats);
   if (floats[5] != static_cast<float>(kBinaryMark))
-    ThrowFatal(diag_, kFormatCode,
+    ThrowFatal(diag_, kGridFormatCode,
                "FATAL: could not recognise file format (ascii, single float or double float) "
                "for stack ",
                name_);
@@ -70,7 +67,8 @@ StackForm StackFileReader::Recognise() {
 StackGeometry StackFileReader::Geometry() const {
   const double levels = std::floor(header_[11]);
   if (!std::isfinite(levels) || levels < 0 || levels > std::numeric_limits<int>::max() - 1)
-    ThrowFatal(diag_, kFormatCode, "FATAL: invalid level count ", header_[11], " in stack ", name_);
+    ThrowFatal(diag_, kGridFormatCode, "FATAL: invalid level count ", header_[11], " in stack ",
+               name_);
   return StackGeometry{static_cast<int64_t>(std::floor(header_[0])),
                        static_cast<int64_t>(std::floor(header_[1])),
                        header_[2],
@@ -113,7 +111,7 @@ void StackFileReader::CheckGeometry(const StackGeometry& model, StackForm form,
   const long bytes = std::ftell(file_);
   std::fseek(file_, position, SEEK_SET);
   if (static_cast<double>(bytes) < expected)
-    ThrowFatal(diag_, kFormatCode, "FATAL: stack ", name_, " is truncated: ", bytes,
+    ThrowFatal(diag_, kGridFormatCode, "FATAL: stack ", name_, " is truncated: ", bytes,
                " bytes instead of ", expected);
 }
 
@@ -124,7 +122,7 @@ void StackFileReader::ReadRows(StackForm form, const StackGeometry& g, double***
     for (int64_t col = 1; col <= g.ncols; ++col)
       for (int64_t level = 0; level <= g.levels; ++level)
         if (!NextNumber(stack[row][col][level]))
-          ThrowFatal(diag_, kFormatCode, "FATAL: error reading ascii stack ", name_, "at row ",
+          ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading ascii stack ", name_, "at row ",
                      static_cast<long>(row), ", column ", static_cast<long>(col), ", level ",
                      static_cast<long>(level));
 }
@@ -133,14 +131,14 @@ void StackFileReader::Close(const char* what) {
   std::FILE* file = file_;
   file_ = nullptr;
   if (file != nullptr && std::fclose(file) != 0)
-    ThrowFatal(diag_, kCloseReadCode, "FATAL: error closing ", what, name_);
+    ThrowFatal(diag_, kGridCloseCode, "FATAL: error closing ", what, name_);
 }
 
 void StackFileReader::ReadAsciiHeader() {
   std::string word;
   for (double& value : header_)
     if (!NextToken(word) || !NextNumber(value))
-      ThrowFatal(diag_, kFormatCode, "FATAL: error reading from ", name_);
+      ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading from ", name_);
 }
 
 template <class Element>
@@ -149,7 +147,7 @@ void StackFileReader::ReadBinaryRows(const StackGeometry& g, double*** stack, co
   for (int64_t row = 1; row <= g.nrows; ++row) {
     if (std::fread(row_values.data(), sizeof(Element), row_values.size(), file_) !=
         row_values.size())
-      ThrowFatal(diag_, kFormatCode, "FATAL: error reading ", type, " stack ", name_, "at row ",
+      ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading ", type, " stack ", name_, "at row ",
                  static_cast<long>(row));
     const Element* value = row_values.data();
     for (int64_t col = 1; col <= g.ncols; ++col)

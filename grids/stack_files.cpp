@@ -26,13 +26,6 @@
 namespace velorn {
 namespace {
 
-constexpr int kOpenCode = 21;
-constexpr int kFormatCode = 22;
-constexpr int kCloseReadCode = 23;
-constexpr int kCreateCode = 26;
-constexpr int kCloseWriteCode = 27;
-constexpr int kWriteCode = 18;
-
 // Values per MPI-IO read or write at most (bounds the staging buffers).
 constexpr int64_t kIoChunkValues = int64_t{1} << 22;
 
@@ -147,9 +140,10 @@ class RunWriter {
     int written = 0;
     if (rc == MPI_SUCCESS) MPI_Get_count(&io, type_, &written);
     if (rc != MPI_SUCCESS || written != count)
-      status_.Fail(kWriteCode, "write failed at byte " +
-                                   std::to_string(start_ * static_cast<int64_t>(sizeof(Element))) +
-                                   (rc != MPI_SUCCESS ? " (" + MpiErrorText(rc) + ")" : ""));
+      status_.Fail(kWriteErrorCode,
+                   "write failed at byte " +
+                       std::to_string(start_ * static_cast<int64_t>(sizeof(Element))) +
+                       (rc != MPI_SUCCESS ? " (" + MpiErrorText(rc) + ")" : ""));
     start_ += count;
     buffer_.clear();
   }
@@ -244,10 +238,10 @@ void ReadBinaryRows(const StackGeometry& geometry, StackMatrix& stack, MPI_File 
     int read = 0;
     if (rc == MPI_SUCCESS) MPI_Get_count(&io, type, &read);
     if (rc != MPI_SUCCESS || read != count) {
-      status.Fail(kFormatCode, std::string("error reading ") +
-                                   (sizeof(Element) == 4 ? "float" : "double") + " stack at row " +
-                                   std::to_string(first) +
-                                   (rc != MPI_SUCCESS ? " (" + MpiErrorText(rc) + ")" : ""));
+      status.Fail(kGridFormatCode, std::string("error reading ") +
+                                       (sizeof(Element) == 4 ? "float" : "double") +
+                                       " stack at row " + std::to_string(first) +
+                                       (rc != MPI_SUCCESS ? " (" + MpiErrorText(rc) + ")" : ""));
       return;
     }
     const Element* value = buffer.data();
@@ -265,7 +259,7 @@ template <class Value>
 void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const StackGeometry& g,
                      Value&& value) {
   std::FILE* file = std::fopen(name.c_str(), "w");
-  if (file == nullptr) ThrowFatal(diag, kCreateCode, "FATAL: error opening ", name);
+  if (file == nullptr) ThrowFatal(diag, kOutputCreateCode, "FATAL: error opening ", name);
   const std::array<double, kStackHeaderValues> h = StackHeader(g);
   // "%lf", or more digits where "%lf" would not read back as the same number (the corners and
   // cell sizes of geographic grids), so that the geometry check accepts the file again.
@@ -279,8 +273,9 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
       for (int64_t level = 0; level <= g.levels; ++level)
         std::fprintf(file, "%lg\n", value(row, col, level));
   const bool failed = std::ferror(file) != 0;
-  if (std::fclose(file) != 0) ThrowFatal(diag, kCloseWriteCode, "FATAL: error closing ", name);
-  if (failed) ThrowFatal(diag, kWriteCode, "FATAL: write error ", name, " ! (", kWriteCode, ")");
+  if (std::fclose(file) != 0) ThrowFatal(diag, kOutputCloseCode, "FATAL: error closing ", name);
+  if (failed)
+    ThrowFatal(diag, kWriteErrorCode, "FATAL: write error ", name, " ! (", kWriteErrorCode, ")");
 }
 
 // Column-major copy (x outer, top row first) of a registered grid, nodata in rows not held.
@@ -374,14 +369,14 @@ int modelobject::ReadStack(const std::string& fileName, double***& stack, bool w
     CollectiveStatus status;
     MpiFile file;
     if (const int rc = file.Open(name, MPI_MODE_RDONLY); rc != MPI_SUCCESS)
-      status.Fail(kOpenCode, "error opening (" + MpiErrorText(rc) + ")");
+      status.Fail(kGridOpenCode, "error opening (" + MpiErrorText(rc) + ")");
     status.Agree(Diag(), "error opening stack", name);
     if (shared.form == StackForm::kDouble)
       ReadBinaryRows<double>(geometry, local, file.get(), MPI_DOUBLE, status);
     else
       ReadBinaryRows<float>(geometry, local, file.get(), MPI_FLOAT, status);
     if (const int rc = file.Close(); rc != MPI_SUCCESS)
-      status.Fail(kCloseReadCode, "error closing (" + MpiErrorText(rc) + ")");
+      status.Fail(kGridCloseCode, "error closing (" + MpiErrorText(rc) + ")");
     status.Agree(Diag(), "error reading stack", name);
     stack = local.release();
     return static_cast<int>(geometry.levels);
@@ -449,7 +444,7 @@ void modelobject::WriteStack(const std::string& fileName, double*** stack, int l
   CollectiveStatus status;
   MpiFile file;
   if (const int rc = file.Open(name, MPI_MODE_CREATE | MPI_MODE_WRONLY); rc != MPI_SUCCESS)
-    status.Fail(kCreateCode,
+    status.Fail(kOutputCreateCode,
                 "cannot create the file for writing in binary mode (" + MpiErrorText(rc) + ")");
   status.Agree(Diag(), "error creating stack", name);
   if (doubleFlag)
@@ -462,9 +457,9 @@ void modelobject::WriteStack(const std::string& fileName, double*** stack, int l
   const int64_t bytes = StackFileValues(geometry) * (doubleFlag ? 8 : 4);
   if (const int rc = MPI_File_set_size(file.get(), static_cast<MPI_Offset>(bytes));
       rc != MPI_SUCCESS)
-    status.Fail(kCloseWriteCode, "cannot set the file size (" + MpiErrorText(rc) + ")");
+    status.Fail(kOutputCloseCode, "cannot set the file size (" + MpiErrorText(rc) + ")");
   if (const int rc = file.Close(); rc != MPI_SUCCESS)
-    status.Fail(kCloseWriteCode, "error closing (" + MpiErrorText(rc) + ")");
+    status.Fail(kOutputCloseCode, "error closing (" + MpiErrorText(rc) + ")");
   status.Agree(Diag(), "error closing stack", name);
 }
 

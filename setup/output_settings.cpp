@@ -9,8 +9,6 @@
 namespace velorn {
 namespace {
 
-constexpr int kOpenErrorCode = 28;
-
 // Makes `file` the object's control file for the length of one reader and gives the object
 // back the file it had open before (the set-up may hold the compiled file open meanwhile).
 class ScopedControlFile {
@@ -31,7 +29,8 @@ class ScopedControlFile {
 std::unique_ptr<ControlFileReader> OpenCompiledFile(DiagnosticStream& diag,
                                                     const std::string& name) {
   auto file = std::make_unique<ControlFileReader>();
-  if (!file->Open(name, &diag)) ThrowFatal(diag, kOpenErrorCode, "FATAL: Error opening ", name);
+  if (!file->Open(name, &diag))
+    ThrowFatal(diag, kControlFileOpenCode, "FATAL: Error opening ", name);
   return file;
 }
 

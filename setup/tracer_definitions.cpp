@@ -8,7 +8,6 @@
 namespace velorn {
 namespace {
 
-constexpr int kOpenErrorCode = 28;
 constexpr int kForeignExceptionInConstructor = 103;
 
 // Parses the keywords of one tracer line; every failure is one FATAL entry and code 56.
@@ -211,7 +210,7 @@ tracer_ini_class::tracer_ini_class(int32_t& error_code, DiagnosticStream* diag_s
 void tracer_ini_class::ReadTracers() {
   control_file = std::make_unique<ControlFileReader>();
   if (!control_file->Open(control_file_name, diag)) {
-    ThrowFatal(Diag(), kOpenErrorCode, "FATAL: error opening ", control_file_name);
+    ThrowFatal(Diag(), kControlFileOpenCode, "FATAL: error opening ", control_file_name);
   }
   FindSection("[substance_transport]", 1);
   // Decimal, so that "08" is 8 and "010" is 10.
