@@ -8,30 +8,29 @@ MPI_Datatype g_zone_record_type = MPI_DATATYPE_NULL;
 MPI_Op g_add_zone_record_sums = MPI_OP_NULL;
 MPI_Op g_add_zone_records = MPI_OP_NULL;
 
-}  // namespace
-
-void AddZoneRecordSums(void* in, void* inout, int* count, MPI_Datatype* /*type*/) {
+// Adds fields 0 and 4 of the records of `in` to those of `inout`; field 1 is summed as well,
+// or set to 0.
+template <bool kSumFieldOne>
+void SumRecordFields(const void* in, void* inout, int count) {
   const double* source = static_cast<const double*>(in);
   double* target = static_cast<double*>(inout);
-  for (int i = 0; i < *count; ++i) {
+  for (int i = 0; i < count; ++i) {
     const double* a = source + i * kZoneRecordFields;
     double* b = target + i * kZoneRecordFields;
     b[0] += a[0];
-    b[1] = 0.0;
+    b[1] = kSumFieldOne ? b[1] + a[1] : 0.0;
     b[4] += a[4];
   }
 }
 
+}  // namespace
+
+void AddZoneRecordSums(void* in, void* inout, int* count, MPI_Datatype* /*type*/) {
+  SumRecordFields<false>(in, inout, *count);
+}
+
 void AddZoneRecords(void* in, void* inout, int* count, MPI_Datatype* /*type*/) {
-  const double* source = static_cast<const double*>(in);
-  double* target = static_cast<double*>(inout);
-  for (int i = 0; i < *count; ++i) {
-    const double* a = source + i * kZoneRecordFields;
-    double* b = target + i * kZoneRecordFields;
-    b[0] += a[0];
-    b[1] += a[1];
-    b[4] += a[4];
-  }
+  SumRecordFields<true>(in, inout, *count);
 }
 
 MPI_Datatype ZoneRecordType() {

@@ -19,20 +19,19 @@
 #include "setup/defaultini.h"
 #include "setup/mpi_regions.h"
 #include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
+#include "tests/support/test_mpi.h"
 
 namespace velorn {
 namespace {
+
+using test::Rank;
+using test::ThrownCode;
 
 constexpr double N = -9999.0;
 constexpr int kRows = 11;
 constexpr int kCols = 8;
 constexpr int kLevels = 2;  // levels 0..2: three values per cell
-
-int Rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
 
 bool Hole(int r, int c) {
   return (r * 3 + c * 5) % 7 == 0 || (r > 8 && c < 3);
@@ -48,16 +47,6 @@ double Soil(int r, int c, int k) {
 // Stack values, exact in single precision and in "%lg".
 double V(int r, int c, int k) {
   return r * 100.0 + c + k * 0.25;
-}
-
-template <class F>
-int ThrownCode(F&& call) {
-  try {
-    call();
-  } catch (const ErrorCode& e) {
-    return e.code;
-  }
-  return 0;
 }
 
 // The cell values of an ASCII grid file, row by row (the six header lines skipped).
