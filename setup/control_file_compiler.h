@@ -41,7 +41,6 @@ inline constexpr std::size_t kMaxDefinitionWordLength = 99;     // "$set" and "=
 inline constexpr std::size_t kMaxReadLineLength = 2399;         // as read, without the line end
 inline constexpr std::size_t kMaxSubstitutedLineLength = 2400;  // with the blank in front
 
-
 // Name of the compiled control file: the control file's name followed by ".$$$".
 std::string CompiledControlFileName(const std::string& control_file_name);
 
