@@ -192,6 +192,7 @@ void defaultini::ReadZoneGridHeader(int32_t& ncols_out, int32_t& nrows_out, doub
         ThrowFatal(Diag(), kGridFormatCode,
                    "FATAL: could not recognise file format (ascii, float or double) for ", name);
     }
+    file.clear();  // a header shorter than the read-ahead leaves end-of-file set
     file.close();
     if (file.fail()) ThrowFatal(Diag(), kGridCloseCode, "FATAL: error closing grid ", name);
   }
