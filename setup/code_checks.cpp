@@ -165,7 +165,11 @@ void defaultini::CheckCodeGrid(int entry, CodeTable table, const std::vector<int
   MPIExchangeGridHalo(entry, nullptr);
   bool known = false;
   for (const CodeGridCheck& check : code_grid_checks) known = known || check.entry == entry;
-  if (!known) code_grid_checks.push_back(CodeGridCheck{entry, table, codes});
+  if (known) return;
+  code_grid_checks.push_back(CodeGridCheck{entry, table, codes});
+  // The set-up values that a grid that is not persistent returns to are the indexes.
+  GridEntry& checked = (*registry)[entry];
+  if (checked.saved_copy) checked.saved_copy = CopyHeldRows(checked.grid, LocalRowRange());
 }
 
 void defaultini::CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable table,
