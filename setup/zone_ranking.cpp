@@ -123,7 +123,8 @@ RegionRanking RankRegionGrid(double** region, double** zone, int32_t ncols, int3
       const int32_t code = ZoneCodeOf(value);
       if (code < 1) return Failed<RegionRanking>(kInvalidZoneCode, value);
       if (work[static_cast<std::size_t>(code)] != 0) continue;
-      if (result.region_count == kMaxRegionCount) return Failed<RegionRanking>(kTooManyZonesCode, value);
+      if (result.region_count == kMaxRegionCount)
+        return Failed<RegionRanking>(kTooManyZonesCode, value);
       work[static_cast<std::size_t>(code)] = ++result.region_count;
       result.largest_code = std::max(result.largest_code, code);
       result.records.push_back(RegionRecord{});
