@@ -145,7 +145,9 @@ void LanduseRecord::ParseEntryOldFormat(DiagnosticStream& diag, const std::strin
   const std::vector<std::string> words = Fields(line, kWordDelimiters);
   try {
     double albedo = 0;
-    if (words.size() < 3 || !ReadNumber(words[0], code) || !ReadNumber(words[2], albedo))
+    // Code, name and albedo in turn, so that the message names the code when it was read.
+    if (words.empty() || !ReadNumber(words[0], code) || words.size() < 3 ||
+        !ReadNumber(words[2], albedo))
       throw ErrorCode{kLanduseEntryErrorCode};
     name = words[1];
     Albedo.assign(kOldFormatFixpoints + 1, albedo);
