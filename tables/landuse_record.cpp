@@ -23,6 +23,34 @@ double LanduseRecord::GetForcingThreshold(int i) const {
   return ForcingThreshold[static_cast<std::size_t>(i)];
 }
 
+const std::vector<double>& LanduseRecord::GetSeries(LanduseSeries series) const {
+  switch (series) {
+    case LanduseSeries::kRsc:
+      return rsc;
+    case LanduseSeries::kRsInterception:
+      return rs_interception;
+    case LanduseSeries::kRsEvaporation:
+      return rs_evaporation;
+    case LanduseSeries::kAlbedo:
+      return Albedo;
+    case LanduseSeries::kLAI:
+      return LAI;
+    case LanduseSeries::kZ0:
+      return Z0;
+    case LanduseSeries::kVCF:
+      return VCF;
+    case LanduseSeries::kRootDepth:
+      return RootDepth;
+    case LanduseSeries::kStemDiameter:
+      return SR_StemDiameter;
+    case LanduseSeries::kResidueCoverage:
+      return SR_ResidCovrg;
+    case LanduseSeries::kNFactor:
+      return n_factor;
+  }
+  return rsc;
+}
+
 void LanduseRecord::GetSoilTillage(int& count, const int*& days) const {
   count = SoilTillageCount;
   days = SoilTillage.empty() ? nullptr : SoilTillage.data();

@@ -40,6 +40,21 @@ inline constexpr std::size_t kMaxLanduseNameLength = 199;
 // Value of the frost n-factors when an entry gives none.
 inline constexpr double kNoFrostFactor = -9999.9;
 
+// The seasonal parameters of a record, each held as a series over the fixpoints.
+enum class LanduseSeries {
+  kRsc,
+  kRsInterception,
+  kRsEvaporation,
+  kAlbedo,
+  kLAI,
+  kZ0,
+  kVCF,
+  kRootDepth,
+  kStemDiameter,
+  kResidueCoverage,
+  kNFactor,
+};
+
 struct LanduseRecord {
  public:
   LanduseRecord();
@@ -86,6 +101,9 @@ struct LanduseRecord {
   // AltDep[i]; 0.0 when i lies outside 0..n.
   double GetAltDep(int i) const;
   const std::vector<double>& GetForcingThresholds() const { return ForcingThreshold; }
+  // The values of a seasonal parameter at indexes 0..n (0..13 for the resistances of method 1),
+  // as an evaluation over the fixpoints takes them; empty when not read.
+  const std::vector<double>& GetSeries(LanduseSeries series) const;
   // ForcingThreshold[i]; -1.0 when i lies outside 0..n or the method is not 5.
   double GetForcingThreshold(int i) const;
 

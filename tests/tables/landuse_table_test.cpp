@@ -78,126 +78,114 @@ const std::string kFiveLanduses =
     "AltDep = 0 0 0 0 0; }\n"
     "[soil_table]\n0\n";
 
+// The values as doubles, so that fields of every type compare in one list.
+template <class... T>
+std::vector<double> Values(T... values) {
+  return {static_cast<double>(values)...};
+}
+
 TEST_F(LanduseTableTest, FiveLandusesInBothFormsReadFieldByField) {
   ASSERT_EQ(Read(kFiveLanduses), 0) << screen_.str();
   // Summary: count 5; the fixed record's reset day 1 comes first, the write day from record 2.
-  EXPECT_EQ(Record(0).GetCode(), 5);
-  EXPECT_EQ(Record(0).GetJDVegetationResetForBalance(), 1);
-  EXPECT_EQ(Record(0).GetJDVegetationWriteForBalance(), 300);
+  const LanduseRecord& s = Record(0);
+  EXPECT_EQ(
+      Values(s.GetCode(), s.GetJDVegetationResetForBalance(), s.GetJDVegetationWriteForBalance()),
+      Values(5, 1, 300))
+      << "summary";
 
-  const LanduseRecord& grass = Record(1);
-  EXPECT_EQ(grass.GetCode(), 10);
-  EXPECT_EQ(grass.GetName(), "grassland");
-  EXPECT_EQ(grass.GetMethod(), 1);
-  EXPECT_EQ(grass.GetJulDays(), (std::vector<int>{-66, 100, 150, 250, 300}));
-  EXPECT_DOUBLE_EQ(grass.GetAltDep(1), 0.025);
-  EXPECT_DOUBLE_EQ(grass.GetAltDep(0), -0.025);
-  EXPECT_DOUBLE_EQ(grass.GetRootDist(), 1.5);
-  EXPECT_DOUBLE_EQ(grass.GetHReduDry(), 3.45);
-  EXPECT_DOUBLE_EQ(grass.GetTReduWet(), 0.95);
+  const LanduseRecord& g = Record(1);
+  EXPECT_EQ(g.GetName(), "grassland");
+  EXPECT_EQ(g.GetJulDays(), (std::vector<int>{-66, 100, 150, 250, 300}));
   // Fields the fixed format does not give carry the block defaults, never garbage.
-  EXPECT_DOUBLE_EQ(grass.GetETPHamonFactor(), 1.0);
-  EXPECT_DOUBLE_EQ(grass.GetNfFreezing(), -9999.9);
-  EXPECT_DOUBLE_EQ(grass.GetNfThawing(), -9999.9);
-  EXPECT_EQ(grass.GetCultivationMethod(), 3);
-  EXPECT_EQ(grass.GetStopVegetationPeriodForBalance(), 1000);
-  EXPECT_DOUBLE_EQ(grass.GetIntercepCap(), -1.0);
+  EXPECT_EQ(Values(g.GetCode(), g.GetMethod(), g.GetAltDep(1), g.GetAltDep(0), g.GetRootDist(),
+                   g.GetHReduDry(), g.GetTReduWet(), g.GetETPHamonFactor(), g.GetNfFreezing(),
+                   g.GetNfThawing(), g.GetCultivationMethod(),
+                   g.GetStopVegetationPeriodForBalance(), g.GetIntercepCap()),
+            Values(10, 1, 0.025, -0.025, 1.5, 3.45, 0.95, 1.0, -9999.9, -9999.9, 3, 1000, -1.0))
+      << "grassland";
+  using S = LanduseSeries;
+  const std::vector<double> months{85, 80, 80, 75, 70, 60, 55, 50, 55, 60, 70, 80, 85, 80};
+  EXPECT_EQ(g.GetSeries(S::kRsc), months);
+  EXPECT_EQ(g.GetSeries(S::kRsEvaporation), months);
+  EXPECT_EQ(g.GetSeries(S::kRsInterception), std::vector<double>(14, 20.0));
+  EXPECT_EQ(g.GetSeries(S::kAlbedo), std::vector<double>(5, 0.2));
+  EXPECT_EQ(g.GetSeries(S::kLAI), Values(1, 1, 3, 4, 1));
+  EXPECT_EQ(g.GetSeries(S::kZ0), Values(0.02, 0.02, 0.06, 0.08, 0.02));
+  EXPECT_EQ(g.GetSeries(S::kVCF), Values(0.5, 0.5, 0.8, 0.9, 0.5));
+  EXPECT_EQ(g.GetSeries(S::kRootDepth), Values(0.2, 0.2, 0.3, 0.4, 0.2));
+  EXPECT_EQ(g.GetSeries(S::kNFactor), std::vector<double>(5, -9999.9));
 
-  const LanduseRecord& maize = Record(2);
-  EXPECT_EQ(maize.GetMethod(), 2);
-  EXPECT_EQ(maize.GetFixpointCount(), 4);
-  EXPECT_EQ(maize.GetJulDays(), (std::vector<int>{0, 1, 120, 210, 366}));
-  EXPECT_EQ(maize.GetParameterSwitchBits(), 16);
-  EXPECT_TRUE(maize.TestParameterSwitch(16));
-  EXPECT_FALSE(maize.TestParameterSwitch(255 - 16));
-  EXPECT_DOUBLE_EQ(maize.GetLimitReduWet(), 0.2);
-  EXPECT_DOUBLE_EQ(maize.GetETPHamonFactor(), 1.3);
-  EXPECT_DOUBLE_EQ(maize.GetIntercepCap(), 0.4);
-  EXPECT_EQ(maize.GetStartVegetationPeriodForBalance(), 2);
-  EXPECT_EQ(maize.GetStopVegetationPeriodForBalance(), 3);
-  EXPECT_EQ(maize.GetJDVegetationResetForBalance(), 90);
-  EXPECT_DOUBLE_EQ(maize.GetAltDep(3), -0.025);
-  EXPECT_EQ(maize.GetPhenologyStartDay(), -1);
-  EXPECT_EQ(maize.GetPhenologyFixpointIndex(), 0);
+  const LanduseRecord& m = Record(2);
+  EXPECT_EQ(m.GetJulDays(), (std::vector<int>{0, 1, 120, 210, 366}));
   int tillage_count = 0;
   const int* tillage = nullptr;
-  maize.GetSoilTillage(tillage_count, tillage);
+  m.GetSoilTillage(tillage_count, tillage);
+  double a1 = 0, a2 = 0, a3 = 0, b1 = 0, b2 = 0, b3 = 0;
+  m.GetRoughCoeff1(a1, a2, a3);
+  m.GetRoughCoeff2(b1, b2, b3);
   ASSERT_EQ(tillage_count, 2);
-  EXPECT_EQ(tillage[0], 280 - 366);
-  EXPECT_EQ(tillage[2], 280);
-  EXPECT_EQ(maize.GetCultivationMethod(), 2);
-  EXPECT_DOUBLE_EQ(maize.GetCropDistX(), 0.75);
-  EXPECT_DOUBLE_EQ(maize.GetCropDistY(), 0.2);
-  EXPECT_DOUBLE_EQ(maize.GetK_ST(), 12);
-  EXPECT_DOUBLE_EQ(maize.GetC_WR(), 1.1);
-  double c1 = 0, c2 = 0, c3 = 0;
-  maize.GetRoughCoeff1(c1, c2, c3);
-  EXPECT_EQ((std::vector<double>{c1, c2, c3}), (std::vector<double>{0.02, 0.7, 0.15}));
-  maize.GetRoughCoeff2(c1, c2, c3);
-  EXPECT_EQ((std::vector<double>{c1, c2, c3}), (std::vector<double>{0.0198, 0.712, 0.142}));
-  EXPECT_DOUBLE_EQ(maize.GetNfFreezing(), 0.6);
-  EXPECT_DOUBLE_EQ(maize.GetNfThawing(), 0.9);
+  EXPECT_EQ(
+      Values(m.GetMethod(), m.GetFixpointCount(), m.GetParameterSwitchBits(), m.GetLimitReduWet(),
+             m.GetETPHamonFactor(), m.GetIntercepCap(), m.GetStartVegetationPeriodForBalance(),
+             m.GetStopVegetationPeriodForBalance(), m.GetJDVegetationResetForBalance(),
+             m.GetAltDep(3), m.GetPhenologyStartDay(), m.GetPhenologyFixpointIndex(), tillage[0],
+             tillage[2], m.GetCultivationMethod(), m.GetCropDistX(), m.GetCropDistY(), m.GetK_ST(),
+             m.GetC_WR(), a1, a2, a3, b1, b2, b3, m.GetNfFreezing(), m.GetNfThawing()),
+      Values(2, 4, 16, 0.2, 1.3, 0.4, 2, 3, 90, -0.025, -1, 0, 280 - 366, 280, 2, 0.75, 0.2, 12,
+             1.1, 0.02, 0.7, 0.15, 0.0198, 0.712, 0.142, 0.6, 0.9))
+      << "maize";
+  EXPECT_EQ(m.GetSeries(S::kAlbedo), Values(0.2, 0.2, 0.18, 0.22, 0.2));
+  EXPECT_EQ(m.GetSeries(S::kRsc), Values(90, 90, 60, 50, 90));
+  EXPECT_EQ(m.GetSeries(S::kRsInterception), Values(30, 30, 30, 40, 30));
+  EXPECT_EQ(m.GetSeries(S::kRsEvaporation), Values(250, 250, 250, 150, 250));
+  EXPECT_EQ(m.GetSeries(S::kLAI), Values(0.5, 0.5, 1, 5, 0.5));
+  EXPECT_EQ(m.GetSeries(S::kZ0), Values(0.01, 0.01, 0.05, 0.2, 0.01));
+  EXPECT_EQ(m.GetSeries(S::kVCF), Values(0.1, 0.1, 0.3, 0.95, 0.1));
+  EXPECT_EQ(m.GetSeries(S::kRootDepth), Values(0.1, 0.1, 0.3, 0.9, 0.1));
+  EXPECT_EQ(m.GetSeries(S::kStemDiameter), Values(0.01, 0.01, 0.02, 0.03, 0.01));
+  EXPECT_EQ(m.GetSeries(S::kResidueCoverage), Values(0.3, 0.3, 0.1, 0.1, 0.3));
+  EXPECT_EQ(m.GetSeries(S::kNFactor), Values(0.5, 0.5, 0.8, 0.9, 0.5));
 
-  const LanduseRecord& beech = Record(3);
-  EXPECT_EQ(beech.GetMethod(), 3);
-  EXPECT_DOUBLE_EQ(beech.GetFStar(), 250);
-  EXPECT_EQ(beech.GetDP1_t1_dorm(), 30);
-  EXPECT_DOUBLE_EQ(beech.GetDP1_T_Bf(), 5.5);
-  EXPECT_EQ(beech.GetJDReset_TStart(), 300);
-  EXPECT_EQ(beech.GetmaxStartJDforDP1(), 150);
-  EXPECT_EQ(beech.GetPhenologyFixpointIndex(), 2);
-  EXPECT_FALSE(beech.GetPhenologyFlag());
+  const LanduseRecord& b = Record(3);
+  EXPECT_EQ(Values(b.GetMethod(), b.GetFStar(), b.GetDP1_t1_dorm(), b.GetDP1_T_Bf(),
+                   b.GetJDReset_TStart(), b.GetmaxStartJDforDP1(), b.GetPhenologyFixpointIndex(),
+                   b.GetPhenologyFlag()),
+            Values(3, 250, 30, 5.5, 300, 150, 2, 0))
+      << "beech";
 
-  const LanduseRecord& oak = Record(4);
-  EXPECT_EQ(oak.GetDP2_t0_dorm(), 10);
-  EXPECT_EQ(oak.GetDP2_t1_dorm(), 40);
-  EXPECT_DOUBLE_EQ(oak.GetDP2_T_Bf(), 4);
-  EXPECT_DOUBLE_EQ(oak.GetDP2_T_Bc(), 8);
-  EXPECT_DOUBLE_EQ(oak.GetDP2_Par_a(), 0.1);
-  EXPECT_DOUBLE_EQ(oak.GetDP2_Par_b(), 0.2);
-  EXPECT_DOUBLE_EQ(oak.GetDP2_Offset_1(), -3.4);
-  EXPECT_DOUBLE_EQ(oak.GetDP2_Offset_2(), 12.0);
+  const LanduseRecord& o = Record(4);
+  EXPECT_EQ(Values(o.GetDP2_t0_dorm(), o.GetDP2_t1_dorm(), o.GetDP2_T_Bf(), o.GetDP2_T_Bc(),
+                   o.GetDP2_Par_a(), o.GetDP2_Par_b(), o.GetDP2_Offset_1(), o.GetDP2_Offset_2()),
+            Values(10, 40, 4, 8, 0.1, 0.2, -3.4, 12))
+      << "oak";
   EXPECT_TRUE(Shows("parameter \"DP2_Offset_1\" not found for land use 40; Using default of -3.4"));
   EXPECT_TRUE(Shows("parameter \"DP2_Offset_2\" not found for land use 40; Using default of 12"));
 
-  const LanduseRecord& spruce = Record(5);
-  EXPECT_EQ(spruce.GetPhenologyFixpointIndex(), 3);
-  EXPECT_EQ(spruce.GetDP4_t0_dorm(), 5);
-  EXPECT_EQ(spruce.GetDP4_t1_dorm(), 45);
-  EXPECT_DOUBLE_EQ(spruce.GetDP4_T0(), 2.5);
-  EXPECT_DOUBLE_EQ(spruce.GetDP4_T1(), 9);
-  EXPECT_DOUBLE_EQ(spruce.GetDP4_Par_a(), 0.3);
-  EXPECT_DOUBLE_EQ(spruce.GetDP4_Par_b(), -0.4);
-  EXPECT_DOUBLE_EQ(spruce.GetDP4_T_xylstop(), 11);
-  EXPECT_EQ(spruce.GetDP4_t_xs1(), 60);
-  EXPECT_EQ(spruce.GetDP4_SPSLF(), 2);
+  const LanduseRecord& p = Record(5);
+  EXPECT_EQ(Values(p.GetPhenologyFixpointIndex(), p.GetDP4_t0_dorm(), p.GetDP4_t1_dorm(),
+                   p.GetDP4_T0(), p.GetDP4_T1(), p.GetDP4_Par_a(), p.GetDP4_Par_b(),
+                   p.GetDP4_T_xylstop(), p.GetDP4_t_xs1(), p.GetDP4_SPSLF()),
+            Values(3, 5, 45, 2.5, 9, 0.3, -0.4, 11, 60, 2))
+      << "spruce";
 }
 
 TEST_F(LanduseTableTest, MinimalBlockEntryTakesEveryDefault) {
   ASSERT_EQ(ReadBlock("VariableDayCount", kRequired3 + "JulDays = 1 180 366;"), 0) << screen_.str();
   const LanduseRecord& r = Record(1);
   EXPECT_EQ(r.GetJulDays(), (std::vector<int>{0, 1, 180, 366}));
-  EXPECT_EQ(r.GetParameterSwitchBits(), 255);
   EXPECT_EQ(r.GetParameterSwitchText(), "11111111");
-  EXPECT_DOUBLE_EQ(r.GetLimitReduWet(), 0.0);
-  EXPECT_DOUBLE_EQ(r.GetETPHamonFactor(), 1.0);
-  EXPECT_EQ(r.GetStartVegetationPeriodForBalance(), 0);
-  EXPECT_EQ(r.GetStopVegetationPeriodForBalance(), 0);
-  EXPECT_EQ(r.GetJDVegetationResetForBalance(), -1);
-  EXPECT_EQ(r.GetJDVegetationWriteForBalance(), -1);
-  EXPECT_DOUBLE_EQ(r.GetIntercepCap(), -1.0);
-  EXPECT_DOUBLE_EQ(r.GetStressFactorDynPhen(), 0.0);
   int count = -1;
   const int* days = nullptr;
   r.GetSoilTillage(count, days);
-  EXPECT_EQ(count, 0);
   ASSERT_NE(days, nullptr);
-  EXPECT_EQ(days[0], -9999);
-  EXPECT_EQ(r.GetCultivationMethod(), 3);
-  EXPECT_DOUBLE_EQ(r.GetCropDistX(), 0.3);
-  EXPECT_DOUBLE_EQ(r.GetK_ST(), 10.0);
-  EXPECT_DOUBLE_EQ(r.GetC_WR(), 1.5);
-  EXPECT_DOUBLE_EQ(r.GetNfFreezing(), -9999.9);
+  EXPECT_EQ(Values(r.GetParameterSwitchBits(), r.GetLimitReduWet(), r.GetETPHamonFactor(),
+                   r.GetStartVegetationPeriodForBalance(), r.GetStopVegetationPeriodForBalance(),
+                   r.GetJDVegetationResetForBalance(), r.GetJDVegetationWriteForBalance(),
+                   r.GetIntercepCap(), r.GetStressFactorDynPhen(), count, days[0],
+                   r.GetCultivationMethod(), r.GetCropDistX(), r.GetK_ST(), r.GetC_WR(),
+                   r.GetNfFreezing()),
+            Values(255, 0.0, 1.0, 0, 0, -1, -1, -1.0, 0.0, 0, -9999, 3, 0.3, 10.0, 1.5, -9999.9))
+      << "minimal";
   // Accessors outside 0..n.
   EXPECT_EQ(r.GetJulDay(4), -1);
   EXPECT_DOUBLE_EQ(r.GetAltDep(-1), 0.0);
