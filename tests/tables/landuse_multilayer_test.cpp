@@ -44,9 +44,7 @@ TEST_F(MultilayerTableTest, LayerListsAndCoefficients) {
   for (const Case& c : cases) {
     ASSERT_EQ(Read("[multilayer_landuse]\n1\n" + c.entry + "\n"), 0) << c.entry << screen_.str();
     const MultilayerLanduseRecord& r = Record(1);
-    EXPECT_EQ(Record(0).code, 1);
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.OrigCode, 1);
+    EXPECT_EQ(std::vector<int>({Record(0).code, r.code, r.OrigCode}), std::vector<int>({1, 1, 1}));
     EXPECT_EQ(r.name, "forest");
     EXPECT_EQ(r.LayerCount, c.codes[0]) << c.entry;
     EXPECT_EQ(r.LayerCodes, c.codes) << c.entry;

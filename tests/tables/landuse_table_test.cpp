@@ -3,7 +3,6 @@
 // and message.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -186,91 +185,80 @@ TEST_F(LanduseTableTest, MinimalBlockEntryTakesEveryDefault) {
                    r.GetNfFreezing()),
             Values(255, 0.0, 1.0, 0, 0, -1, -1, -1.0, 0.0, 0, -9999, 3, 0.3, 10.0, 1.5, -9999.9))
       << "minimal";
-  // Accessors outside 0..n.
-  EXPECT_EQ(r.GetJulDay(4), -1);
-  EXPECT_DOUBLE_EQ(r.GetAltDep(-1), 0.0);
-  EXPECT_DOUBLE_EQ(r.GetAltDep(0), 0.0);
-  EXPECT_DOUBLE_EQ(r.GetAltDep(2), 0.01);
-  EXPECT_DOUBLE_EQ(r.GetForcingThreshold(0), -1.0);
-  // Summary of a table whose only record leaves both days at -1.
-  EXPECT_EQ(Record(0).GetJDVegetationResetForBalance(), 1);
-  EXPECT_EQ(Record(0).GetJDVegetationWriteForBalance(), 365);
+  // Accessors outside 0..n, and the summary of a table whose only record leaves both days at -1.
+  EXPECT_EQ(Values(r.GetJulDay(4), r.GetAltDep(-1), r.GetAltDep(0), r.GetAltDep(2),
+                   r.GetForcingThreshold(0), Record(0).GetJDVegetationResetForBalance(),
+                   Record(0).GetJDVegetationWriteForBalance()),
+            Values(-1, 0, 0, 0.01, -1, 1, 365));
 }
 
-TEST_F(LanduseTableTest, BlockValuesThatTheOldReadersGotWrong) {
-  struct Case {
-    std::string items;
-    std::vector<int> days;
-    int switch_bits;
-    double root_dist;
-  };
-  const std::vector<Case> cases = {
-      // Commas between days: every day is read, not only the first.
-      {"JulDays = 1, 180, 366;", {0, 1, 180, 366}, 255, 1.0},
-      {"JulDays = 1 180\n 366;", {0, 1, 180, 366}, 255, 1.0},
-      // A key inside another key's name or a comment word is not that key.
-      {"RootDistMax = 9; # RootDist 7\nJulDays = 1 180 366;", {0, 1, 180, 366}, 255, 1.0},
-      {"useInternalParameters = 10000000; JulDays = 1 180 366;", {0, 1, 180, 366}, 128, 1.0},
-      {"useInternalParameters = 00000001; JulDays = 1 180 366;", {0, 1, 180, 366}, 1, 1.0},
-      {"useInternalParameters = x0101; JulDays = 1 180 366;", {0, 1, 180, 366}, 80, 1.0},
-  };
-  for (const Case& c : cases) {
-    ASSERT_EQ(ReadBlock("VariableDayCount", c.items + "\n" + kRequired3), 0)
-        << c.items << screen_.str();
-    EXPECT_EQ(Record(1).GetJulDays(), c.days) << c.items;
-    EXPECT_EQ(Record(1).GetParameterSwitchBits(), c.switch_bits) << c.items;
-    EXPECT_DOUBLE_EQ(Record(1).GetRootDist(), c.root_dist) << c.items;
-  }
-}
-
-TEST_F(LanduseTableTest, DynamicFixpointAndForcingThresholds) {
+// Day lists, whole keys, switch texts, cultivation words and the dynamic fixpoint.
+TEST_F(LanduseTableTest, BlockValuesAsWritten) {
   struct Case {
     std::string method;
     std::string items;
-    int fixpoint_index;
+    std::vector<double> expected;  // days 1..3, switch bits, RootDist, fixpoint, cultivation
   };
+  const std::string d = "JulDays = 1 180 366;";
   const std::string dp3 =
-      "DP1_t1_dorm = 30; DP1_T_Bf = 5; JDReset_TStart = 1; maxStartJDforDP1 = 9;";
+      "DP1_t1_dorm = 3; DP1_T_Bf = 5; JDReset_TStart = 1; maxStartJDforDP1 = 9;";
+  const std::string v = "VariableDayCount";
   const std::vector<Case> cases = {
-      {"DynamicPhenology_1", kPhenology + "JulDays = 1 -1 60 366;", 2},
+      // Commas and line ends between days: every day is read, not only the first.
+      {v, "JulDays = 1, 180, 366;", Values(1, 180, 366, 255, 1, 0, 3)},
+      {v, "JulDays = 1 180\n 366;", Values(1, 180, 366, 255, 1, 0, 3)},
+      // A key inside another key's name or a comment word is not that key.
+      {v, "RootDistMax = 9; # RootDist 7\n" + d, Values(1, 180, 366, 255, 1, 0, 3)},
+      {v, "useInternalParameters = 10000000;" + d, Values(1, 180, 366, 128, 1, 0, 3)},
+      {v, "useInternalParameters = 00000001;" + d, Values(1, 180, 366, 1, 1, 0, 3)},
+      {v, "useInternalParameters = x0101;" + d, Values(1, 180, 366, 80, 1, 0, 3)},
+      {v, "SR_cultivation = nonconserving;" + d, Values(1, 180, 366, 255, 1, 0, 2)},
+      {v, "SR_cultivation = conserving;" + d, Values(1, 180, 366, 255, 1, 0, 1)},
+      {v, "SR_cultivation = other;" + d, Values(1, 180, 366, 255, 1, 0, 3)},
+      // A VariableDayCount entry ignores DP keys; method 5 needs no F* and keeps index 0.
+      {v, "F* = x; JulDays = 1 -1 366;", Values(1, -1, 366, 255, 1, 0, 3)},
+      {"DynamicPhenology_3", dp3 + "ForcingThreshold = 0 5 7; JulDays = 1 -1 366;",
+       Values(1, -1, 366, 255, 1, 0, 3)},
+      {"DynamicPhenology_1", kPhenology + "JulDays = 1 -1 366;", Values(1, -1, 366, 255, 1, 2, 3)},
       // The last fixpoint is never the dynamic one.
-      {"DynamicPhenology_1", kPhenology + "JulDays = 1 100 200 -1;", -1},
-      // Method 5 needs no F* and keeps index 0; a VariableDayCount entry ignores DP keys.
-      {"DynamicPhenology_3", dp3 + "ForcingThreshold = 0 5 9 0; JulDays = 1 -1 200 366;", 0},
-      {"VariableDayCount", "F* = x; JulDays = 1 -1 200 366;", 0},
+      {"DynamicPhenology_1", kPhenology + "JulDays = 1 100 -1;", Values(1, 100, -1, 255, 1, -1, 3)},
   };
-  const std::string lists4 =
-      "RootDist = 1; TReduWet = 1; HReduDry = 1; Albedo = 1 2 3 4; rsc = 1 2 3 4; LAI = 1 2 3 4;"
-      "Z0 = 1 2 3 4; VCF = 1 2 3 4; RootDepth = 1 2 3 4; AltDep = 0 0 0 0;";
   for (const Case& c : cases) {
-    ASSERT_EQ(ReadBlock(c.method, c.items + lists4), 0) << c.items << screen_.str();
-    EXPECT_EQ(Record(1).GetPhenologyFixpointIndex(), c.fixpoint_index) << c.items;
-    EXPECT_EQ(Record(1).GetPhenologyStartDay(), -1) << c.items;
+    ASSERT_EQ(ReadBlock(c.method, c.items + "\n" + kRequired3), 0) << c.items << screen_.str();
+    const LanduseRecord& r = Record(1);
+    EXPECT_EQ(Values(r.GetJulDay(1), r.GetJulDay(2), r.GetJulDay(3), r.GetParameterSwitchBits(),
+                     r.GetRootDist(), r.GetPhenologyFixpointIndex(), r.GetCultivationMethod()),
+              c.expected)
+        << c.items;
   }
-  // The last method-5 case: thresholds with the wrap value at index 0.
+  // Method 5 thresholds, with the wrap value at index 0.
+  EXPECT_EQ(Values(Record(1).GetForcingThreshold(0), Record(1).GetForcingThreshold(2)),
+            Values(-1, -1));
   ASSERT_EQ(ReadBlock("DynamicPhenology_3",
-                      dp3 + "ForcingThreshold = 0 5 9 7; JulDays = 1 -1 200 366;" + lists4),
+                      dp3 + "ForcingThreshold = 0 5 7; JulDays = 1 -1 366;" + kRequired3),
             0);
-  EXPECT_DOUBLE_EQ(Record(1).GetForcingThreshold(0), 7);
-  EXPECT_DOUBLE_EQ(Record(1).GetForcingThreshold(2), 5);
-  EXPECT_DOUBLE_EQ(Record(1).GetForcingThreshold(5), -1.0);
+  EXPECT_EQ(Values(Record(1).GetForcingThreshold(0), Record(1).GetForcingThreshold(2),
+                   Record(1).GetForcingThreshold(4)),
+            Values(7, 5, -1));
 }
 
 TEST_F(LanduseTableTest, CountZeroAndSummaryRecord) {
   ASSERT_EQ(Read("[landuse_table]\n0\n"), 0);
-  EXPECT_EQ(Record(0).GetCode(), 0);
-  EXPECT_EQ(Record(0).GetJDVegetationResetForBalance(), 1);
-  EXPECT_EQ(Record(0).GetJDVegetationWriteForBalance(), 365);
-
+  const LanduseRecord& s = Record(0);
+  EXPECT_EQ(
+      Values(s.GetCode(), s.GetJDVegetationResetForBalance(), s.GetJDVegetationWriteForBalance()),
+      Values(0, 1, 365));
+  // Write days of -1 and 0 only; the first positive reset day stands in record 3.
   std::vector<LanduseRecord> table(5);
   for (int i = 1; i <= 4; ++i) {
     table[i].SetJDVegetationResetForBalance(i < 3 ? -1 : 10 * i);
     table[i].SetJDVegetationWriteForBalance(i % 2 == 0 ? -1 : 0);
   }
   SummariseLanduseTable(table);
-  EXPECT_EQ(table[0].GetCode(), 4);
-  EXPECT_EQ(table[0].GetJDVegetationResetForBalance(), 30);
-  EXPECT_EQ(table[0].GetJDVegetationWriteForBalance(), 365);
+  const LanduseRecord& t = table[0];
+  EXPECT_EQ(
+      Values(t.GetCode(), t.GetJDVegetationResetForBalance(), t.GetJDVegetationWriteForBalance()),
+      Values(4, 30, 365));
 }
 
 TEST_F(LanduseTableTest, FailuresReportTheEntryAndTheirCode) {
@@ -343,18 +331,6 @@ TEST_F(LanduseTableTest, BlockFailuresEndWithTheEntryMessage) {
     EXPECT_TRUE(Shows(c.message)) << c.items << "\n--- screen:\n" << screen_.str();
     EXPECT_TRUE(Shows("landuse table code 30: some values could not be read\n{")) << c.items;
   }
-  // The switch bits of "0001" and the cultivation words.
-  for (const auto& [word, method] : std::vector<std::pair<std::string, int>>{
-           {"nonconserving", 2}, {"conserving", 1}, {"other", 3}}) {
-    ASSERT_EQ(ReadBlock("VariableDayCount", kRequired3 + days + "SR_cultivation = " + word + ";"),
-              0);
-    EXPECT_EQ(Record(1).GetCultivationMethod(), method) << word;
-  }
-  // An entry of one line.
-  std::string one_line = kRequired3;
-  std::replace(one_line.begin(), one_line.end(), '\n', ' ');
-  ASSERT_EQ(Read("[landuse_table]\n1\n7 a method VariableDayCount {" + one_line + days + "}\n"), 0);
-  EXPECT_EQ(Record(1).GetCode(), 7);
 }
 
 }  // namespace
