@@ -32,6 +32,8 @@
 #include "setup/irrigation_tables.h"
 #include "setup/model_settings.h"
 #include "setup/mpi_regions.h"
+#include "tables/landuse_multilayer.h"
+#include "tables/landuse_record.h"
 
 namespace velorn {
 
@@ -125,6 +127,14 @@ class defaultini : public modelobject {
   // grids are gathered to process 0, so every process calls it at the same point.
   virtual void WriteStandardGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
 
+  // --- Land-use tables (tables/landuse_table.cpp) -------------------------------------------
+  // [multilayer_landuse] (optional: no table without it) and [landuse_table] (required) from
+  // `control_file`, each into an owned array of count + 1 records; the variant decides whether
+  // fixed-format land-use lines carry RootDist and HReduDry (2). Codes: 17 section, count or
+  // end of section; 29 a land-use entry; 110, 111, 112 a multilayer entry.
+  virtual void ReadMultilayerLanduseTable(int32_t variant);
+  virtual void ReadLanduseTable(int32_t variant);
+
   // --- MPI regions (region_setup.cpp) ---------------------------------------------------------
   // Collective: divides the domain (zone grid, entry 1) among the processes, with the river
   // links of "river_links" kept whole when [unsatzon_model] asks for them; registers
@@ -165,6 +175,8 @@ class defaultini : public modelobject {
   int32_t irrigation_flag = 0;
   std::unique_ptr<IrrigationTable> irrigation_table;
   // Tables of the land-use and soil sections (owned by their readers' storage).
+  std::vector<LanduseRecord> landuse_records;
+  std::vector<MultilayerLanduseRecord> multilayer_landuse_records;
   LanduseRecord* landuse_table = nullptr;
   SoilRecord* soil_table = nullptr;
   MultilayerLanduseRecord* multilayer_landuse_table = nullptr;
