@@ -39,7 +39,7 @@ class SoilZoneRanking : public test::SubModelTest {
 };
 
 TEST_F(SoilZoneRanking, EveryProcessGetsTheSameTables) {
-  RankGrid({{7, 2, N, 5}, {5, 7, 7, 2.4}});
+  RankGrid({{7, 2.4, N, 5}, {5, 7, 7, 1.6}});  // 2.4 and 1.6 are both zone 2
   EXPECT_EQ(data_, grid_.get());
   ASSERT_EQ(count_, 3);
   EXPECT_EQ(highest_, 7);

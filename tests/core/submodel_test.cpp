@@ -124,14 +124,6 @@ TEST_F(SubModelBase, StoresTheSharedValuesAndTheStepLength) {
   EXPECT_TRUE(ScreenHas("initializing module test_model"));
 }
 
-TEST_F(SubModelBase, WithoutAZoneIndexTheModelStaysOffAndReadsNothing) {
-  setup_.zone_code_index = nullptr;
-  setup_.control_file_name = dir_ / "missing.ctl";
-  TestModel model(setup_);
-  EXPECT_EQ(model.GetFlowControl(), 0);
-  EXPECT_EQ(model.control_file, nullptr);
-}
-
 struct StepCase {
   int report_interval;
   double min_to_int_end;

@@ -1,5 +1,5 @@
-// Zone ranking of a whole grid: order and index of the codes, rounding of cell values, cell
-// counts, weight sums and shares with and without relative cell areas, and the refused grids.
+// Zone ranking of a whole grid: weight sums and shares of relative cell areas, and the refused
+// grids (order, index, rounding and counts: soil_zone_ranking_mpitest.cpp).
 #include "core/zone_ranking.h"
 
 #include <gtest/gtest.h>
@@ -24,24 +24,6 @@ class ZoneRankingTest : public test::DiagTest {
                          static_cast<int32_t>(rows.size()), N, 100, "soilzones.asc", "snow_model");
   }
 };
-
-TEST_F(ZoneRankingTest, RecordsAreSortedByCodeAndCountTheirCells) {
-  // Codes met in the order 7, 2, 5; 3.4 and 2.6 both round to 3.
-  const ZoneRanking ranking = Rank({{7, 2, N, 5}, {2.6, 7, 3.4, 2}}, nullptr);
-  ASSERT_EQ(ranking.count, 4);
-  EXPECT_EQ(ranking.highest, 7);
-  const double expected[][5] = {
-      {0, 0, 1.0, 100 * 100 * 7 / 1e6, 0},  // record 0: the area of the 7 data cells in km2
-      {2, 2, 2, 2 / 7.0, 2},
-      {2, 2, 3, 2 / 7.0, 2},  // the code, not the first value met
-      {1, 1, 5, 1 / 7.0, 1},
-      {2, 2, 7, 2 / 7.0, 2},
-  };
-  for (int i = 0; i <= 4; ++i)
-    for (int f = 0; f < 5; ++f)
-      EXPECT_NEAR(ranking.table[i][f], expected[i][f], 1e-12) << i << "," << f;
-  EXPECT_EQ(ranking.code_index, (std::vector<int32_t>{0, 0, 1, 2, 0, 3, 0, 4}));
-}
 
 TEST_F(ZoneRankingTest, RelativeCellAreasWeighTheSumsAndShares) {
   // Weights below 1 in every zone: their sum (0.9) must neither be truncated nor report the
