@@ -114,6 +114,17 @@ class teilmodellklasse : public modelobject {
   // them unchanged.
   void DaylightFraction();
 
+  // Tracer bookkeeping (core/submodel_tracers.cpp, core/tracer_bookkeeping.h): per tracer the
+  // concentration and flux grids, balance table, statistics table and this sub-model's decay
+  // factor. SetupTracers never throws: `error` receives 0 or the failure's code (103 for a
+  // failure without one). ReleaseTracers frees them, last registered first.
+  virtual void SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
+                            ZoneStatisticsRecord* statistics_registry, int32_t capacity);
+  virtual double TracerMass(double concentration, double volume);
+  virtual double MixConcentration(double c1, double c2, double q1, double q2);
+  virtual double EnrichConcentration(double concentration, double volume, double loss);
+  virtual void ReleaseTracers();
+
   // Zone table of the soil model's zone grid "zonegrid_soilmodel" (registered by the set-up),
   // built on process 0 and broadcast: records 0..count sorted by zone code, the code-to-index
   // array 0..highest code, and the grid's data. Collective. Codes 33 (grid missing), 3 (code
