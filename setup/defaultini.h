@@ -32,6 +32,7 @@
 #include "setup/irrigation_tables.h"
 #include "setup/model_settings.h"
 #include "setup/mpi_regions.h"
+#include "tables/soil_record.h"
 
 namespace velorn {
 
@@ -109,6 +110,10 @@ class defaultini : public modelobject {
   // code 29.
   [[noreturn]] virtual void ReportIrrigationRuleError(int32_t entry);
 
+  // --- Soil table (tables/soil_table.cpp) ------------------------------------------------------
+  // Reads [soil_table] into soil_records (record 0 holds the count) and points soil_table at it.
+  virtual void ReadSoilTable(int32_t variant);
+
   // --- Model time and small accessors (model_time_settings.cpp) ----------------------------
   // First value of [radiation_correction] into the switch; returns the count of values read.
   virtual int ReadRadiationCorrectionSwitch();
@@ -167,6 +172,7 @@ class defaultini : public modelobject {
   // Tables of the land-use and soil sections (owned by their readers' storage).
   LanduseRecord* landuse_table = nullptr;
   SoilRecord* soil_table = nullptr;
+  std::vector<SoilRecord> soil_records;  // storage of soil_table
   MultilayerLanduseRecord* multilayer_landuse_table = nullptr;
   // Zone ranking storage: the model-object fields zone_table, zone_code_index and
   // column_ranges point into these vectors once the zones are ranked.
