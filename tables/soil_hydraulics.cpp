@@ -11,8 +11,9 @@ namespace {
 
 // Suctions of the hydraulic tables (entries 1..30), in units of 1 / alpha, ascending.
 constexpr std::array<double, kSuctionPoints> kSuctionList = {
-    0,   0.0005, 0.001, 0.002, 0.005, 0.007, 0.01, 0.02, 0.03, 0.05, 0.07, 0.1,  0.15,  0.2,   0.3,
-    0.4, 0.6,    0.8,   1.2,   1.6,   2.6,   3.45, 6.9,  20.0, 35.0, 50.0, 75.0, 100.0, 125.0, 150.0};
+    0,    0.0005, 0.001, 0.002, 0.005, 0.007, 0.01, 0.02,  0.03,  0.05,
+    0.07, 0.1,    0.15,  0.2,   0.3,   0.4,   0.6,  0.8,   1.2,   1.6,
+    2.6,  3.45,   6.9,   20.0,  35.0,  50.0,  75.0, 100.0, 125.0, 150.0};
 
 // Bracket index j in 1 .. last - 1 of a descending table with table[j] > x >= table[j + 1];
 // the caller guarantees table[1] > x >= table[last].
@@ -53,14 +54,13 @@ constexpr double kShiftOffset = 1.15;
 constexpr double kShiftRise = 0.1499999999999999;
 constexpr double kShiftSpan = 0.2999999999999998;
 
-// Temperature shift at temperature t below the temperature t_star of the steepest slope.
-double TemperatureShift(double t, double t_star) {
+}  // namespace
+
+double FreezingTemperatureShift(double t, double t_star) {
   if (t >= t_star) return 0.0;
   if (t < kShiftKnee * t_star) return t - kShiftOffset * t_star;
   return t - ((t - t_star) * kShiftRise / (kShiftSpan * t_star) + 1.0) * t_star;
 }
-
-}  // namespace
 
 void SoilRecord::BuildHydraulicTables(int layer) {
   const int suction_last = SuctionTableLast;
@@ -180,7 +180,7 @@ void SoilRecord::BuildFreezingTables(int layer, double scale) {
       const double f = span != 0.0 ? (target - slope[j + 1]) / span : 0.0;
       t = delta * (f * j + (1.0 - f) * (j + 1));
     }
-    shift[k] = TemperatureShift(t, t_star);
+    shift[k] = FreezingTemperatureShift(t, t_star);
   }
 }
 
@@ -269,9 +269,8 @@ double SoilRecord::LookupTemperatureShift(int layer, double relative_saturation)
 // --- Heat and frozen conductivity ------------------------------------------------------------
 
 void SoilRecord::ComputeHeatCapacity(int offset, const double* temperature, double* out,
-                                     const double* liquid, const double* extra,
-                                     const double* theta, double a, double cw, double c0,
-                                     double c20) const {
+                                     const double* liquid, const double* extra, const double* theta,
+                                     double a, double cw, double c0, double c20) const {
   for (int i = 1; i <= layers; ++i) {
     const int at = offset + i;
     const double t = temperature[at];
@@ -282,8 +281,8 @@ void SoilRecord::ComputeHeatCapacity(int offset, const double* temperature, doub
       ice = c0;
     }
     const double f = liquid[at];
-    out[at] = a * theta[at] * (f * cw + (1.0 - f) * ice) + DryDensity[i] * DryHeatCapacity[i] +
-              extra[at];
+    out[at] =
+        a * theta[at] * (f * cw + (1.0 - f) * ice) + DryDensity[i] * DryHeatCapacity[i] + extra[at];
   }
 }
 

@@ -50,6 +50,11 @@ inline constexpr std::size_t kMaxSoilNameLength = 199;
 // Number of fixed suction points of the hydraulic tables.
 inline constexpr int kSuctionPoints = 30;
 
+// Temperature shift of the freezing curve at temperature t (degrees C) for a layer whose liquid
+// fraction falls fastest at t_star (< 0): 0 down to t_star, then t - ((t - t_star) 0.15 /
+// (0.3 t_star) + 1) t_star down to 1.3 t_star and t - 1.15 t_star below; continuous at both.
+double FreezingTemperatureShift(double t, double t_star);
+
 struct SoilRecord {
   // One table of doubles per layer 0..n.
   using LayerTables = std::vector<std::vector<double>>;
@@ -100,9 +105,9 @@ struct SoilRecord {
   // For layers i = 1..n: volumetric heat capacity a theta (f cw + (1 - f) ci) + dry density x
   // dry heat capacity + extra, f the liquid fraction, ci the ice heat capacity interpolated
   // between c0 (0 degrees C) and c20 (-20 degrees C).
-  void ComputeHeatCapacity(int offset, const double* temperature, double* out,
-                           const double* liquid, const double* extra, const double* theta,
-                           double a, double cw, double c0, double c20) const;
+  void ComputeHeatCapacity(int offset, const double* temperature, double* out, const double* liquid,
+                           const double* extra, const double* theta, double a, double cw, double c0,
+                           double c20) const;
   // Layers 1..n, arrays without offset: the liquid fraction or the slope of the freezing curve
   // alone (the slope is 0 outside FreezingLowerLimit .. 0 degrees C).
   void LookupLiquidFraction(double* out, const double* temperature, const double* theta) const;
@@ -147,10 +152,10 @@ struct SoilRecord {
   double EvapMaxDepth = 0.1;       // m
   double MaxInterflowDepth = 2.0;  // m; ksat is not reduced below it
   double ThicknessScaling = 1.0;
-  double TotalDepth = 0;       // m, sum of the layer thicknesses
-  double PMacroThresh = 1.0;   // divided by 3.6e6 after reading
-  double MacroCapacity = 0;    // divided by 3.6e6 after reading
-  double MacroDepth = 0;       // m
+  double TotalDepth = 0;      // m, sum of the layer thicknesses
+  double PMacroThresh = 1.0;  // divided by 3.6e6 after reading
+  double MacroCapacity = 0;   // divided by 3.6e6 after reading
+  double MacroDepth = 0;      // m
   double CapacityRedu = 1.0;
   double sand = 0.3333;
   double silt = 0.3333;

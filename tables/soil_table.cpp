@@ -2,8 +2,8 @@
 // SoilRecord (block entries of horizons divided into layers, old one-line entries).
 #include <cctype>
 #include <cmath>
-#include <utility>
 #include <new>
+#include <utility>
 
 #include "core/brace_block_readers.h"
 #include "core/control_file_reader.h"
@@ -19,7 +19,9 @@ namespace {
 // entry's closing FATAL entry and throws its code.
 struct EntryFailure {};
 
-[[noreturn]] void Fail() { throw EntryFailure{}; }
+[[noreturn]] void Fail() {
+  throw EntryFailure{};
+}
 
 // Where the method of a block entry is named.
 constexpr const char* kBlockMethod = "MultipleHorizons";
@@ -136,8 +138,8 @@ bool SoilRecord::ReadGrainSizeDist(DiagnosticStream& diag, const std::string& bl
 
 void SoilRecord::AllocateLayerArrays() {
   const std::size_t size = static_cast<std::size_t>(layers) + 1;
-  for (std::vector<double>* array : {&thickness, &ksat, &theta_sat, &theta_res, &Par_m, &Par_n,
-                                     &alpha})
+  for (std::vector<double>* array :
+       {&thickness, &ksat, &theta_sat, &theta_res, &Par_m, &Par_n, &alpha})
     array->assign(size, 0.0);
   Par_tau.assign(size, 0.5);
   k_recession.assign(size, 1.0);
@@ -184,8 +186,7 @@ void SoilRecord::ReadBlockParameters(DiagnosticStream& diag, const std::string& 
   const int total = ReadHorizonValues(block, "layers", nullptr, HorizonCount);
   if (total < 1) Fail();
   if (total > kMaxSoilLayers) {
-    diag << "FATAL: soil type " << code << ": more than " << kMaxSoilLayers
-         << " layers[end-entry]";
+    diag << "FATAL: soil type " << code << ": more than " << kMaxSoilLayers << " layers[end-entry]";
     Fail();
   }
   layers = total;
@@ -274,8 +275,8 @@ bool SoilRecord::ValidateLayers(DiagnosticStream& diag) const {
 
 void SoilRecord::BuildAllTables() {
   const std::size_t size = static_cast<std::size_t>(layers) + 1;
-  for (LayerTables* tables : {&ThetaForConductivity, &RelativeConductivity, &ThetaForSuction,
-                              &SuctionTable})
+  for (LayerTables* tables :
+       {&ThetaForConductivity, &RelativeConductivity, &ThetaForSuction, &SuctionTable})
     tables->assign(size, {});
   for (int l = 0; l <= layers; ++l) BuildHydraulicTables(l);
   const std::vector<double> freezing(static_cast<std::size_t>(FreezingSteps) + 1, 0.0);
@@ -325,7 +326,8 @@ void SoilRecord::ParseEntryOldFormat(DiagnosticStream& diag, const std::string& 
       diag << "FATAL: error reading soil parameters for soil type " << code
            << ": only old method 1 (van-Genuchten Parameter) is supported in Velorn newer than "
               "6.4.\n"
-           << "Use the new soil type table format instead." << "[end-entry]";
+           << "Use the new soil type table format instead."
+           << "[end-entry]";
       Fail();
     }
     if (!ReadOldFormatLayers(diag, pos, line)) Fail();
@@ -373,7 +375,8 @@ bool SoilRecord::ReadOldFormatLayers(DiagnosticStream& diag, std::size_t& pos,
   if (d < 2 * kOldTopLayer) {
     diag << "FATAL: \nerror soil type " << code << ":\nthickness of single layers (here " << d
          << " m)\nhas to be at minimum twice as thick as the\nthickness of the top layer (here "
-         << kOldTopLayer << " m)" << "[end-entry]";
+         << kOldTopLayer << " m)"
+         << "[end-entry]";
     return false;
   }
   thickness[1] = kOldTopLayer;
