@@ -15,36 +15,32 @@ constexpr std::array<double, kSuctionPoints> kSuctionList = {
     0.07, 0.1,    0.15,  0.2,   0.3,   0.4,   0.6,  0.8,   1.2,   1.6,
     2.6,  3.45,   6.9,   20.0,  35.0,  50.0,  75.0, 100.0, 125.0, 150.0};
 
+// The bracket searches halve the candidates 1 .. last - 1 with a conditional move instead of a
+// branch: the arguments of the solver jump around the table, and a mispredicted branch per
+// halving would cost more than the whole search.
+
 // Bracket index j in 1 .. last - 1 of a descending table with table[j] > x >= table[j + 1];
 // the caller guarantees table[1] > x >= table[last].
 int DescendingBracket(const double* table, int last, double x) {
-  int low = 1;
-  int high = last;
-  while (high - low > 1) {
-    const int mid = (low + high) / 2;
-    if (table[mid] > x) {
-      low = mid;
-    } else {
-      high = mid;
-    }
+  int base = 1;
+  for (int count = last - 1; count > 1;) {
+    const int half = count / 2;
+    base = table[base + half] > x ? base + half : base;
+    count -= half;
   }
-  return low;
+  return base;
 }
 
 // Bracket index j in 1 .. last - 1 of an ascending table with table[j] < x <= table[j + 1];
 // the caller guarantees table[1] < x <= table[last].
 int AscendingBracket(const double* table, int last, double x) {
-  int low = 1;
-  int high = last;
-  while (high - low > 1) {
-    const int mid = (low + high) / 2;
-    if (table[mid] < x) {
-      low = mid;
-    } else {
-      high = mid;
-    }
+  int base = 1;
+  for (int count = last - 1; count > 1;) {
+    const int half = count / 2;
+    base = table[base + half] < x ? base + half : base;
+    count -= half;
   }
-  return low;
+  return base;
 }
 
 // The constants of the temperature shift, kept as the doubles the shift tables were always
