@@ -34,6 +34,7 @@
 #include "setup/mpi_regions.h"
 #include "tables/landuse_multilayer.h"
 #include "tables/landuse_record.h"
+#include "tables/soil_record.h"
 
 namespace velorn {
 
@@ -111,6 +112,10 @@ class defaultini : public modelobject {
   // code 29.
   [[noreturn]] virtual void ReportIrrigationRuleError(int32_t entry);
 
+  // --- Soil table (tables/soil_table.cpp) ------------------------------------------------------
+  // Reads [soil_table] into soil_records (record 0 holds the count) and points soil_table at it.
+  virtual void ReadSoilTable(int32_t variant);
+
   // --- Model time and small accessors (model_time_settings.cpp) ----------------------------
   // First value of [radiation_correction] into the switch; returns the count of values read.
   virtual int ReadRadiationCorrectionSwitch();
@@ -179,6 +184,7 @@ class defaultini : public modelobject {
   std::vector<MultilayerLanduseRecord> multilayer_landuse_records;
   LanduseRecord* landuse_table = nullptr;
   SoilRecord* soil_table = nullptr;
+  std::vector<SoilRecord> soil_records;  // storage of soil_table
   MultilayerLanduseRecord* multilayer_landuse_table = nullptr;
   // Zone ranking storage: the model-object fields zone_table, zone_code_index and
   // column_ranges point into these vectors once the zones are ranked.
