@@ -270,7 +270,9 @@ TEST_F(StackFiles, BadFilesFailWithTheSameCodeOnEveryProcess) {
     std::string text =
         "stack_ncols 21\nnrows 17\nxll 4500000\nyll 5200000\ncs 100\n"
         "nodata -9999\ncnt 0\nmin 0\nmax 0\nsum 0\naverage 0\nnumlevels 0\n";
-    test::WriteFile(Path("text_bad.stk"), text + "1\n2\nx3\n");
+    std::string rest;
+    for (int value = 4; value <= 21 * 17; ++value) rest += "0\n";
+    test::WriteFile(Path("text_bad.stk"), text + "1\n2\nx3\n" + rest);
     test::WriteFile(Path("text_short.stk"), text + "1\n2\n");
     std::string negative = good;
     const double levels = -2.0;

@@ -140,7 +140,8 @@ TEST_F(ControlFileCompilerTest, DuplicatePathValuesGiveInfoWarnings) {
       "$set $a = /p/q\n$set $b = /p/q\n$set $c = /p/q\n$set $n = 10\n$set $m = 10\n"
       "$set $i = -inf\n$set $j = -inf\n$set $e =\n$set $f =\n");
   ASSERT_EQ(outcome.code, 0);
-  EXPECT_EQ(Count(outcome.screen, "content of symbol"), 3u) << outcome.screen;
+  // One note per repeated value, naming its first two symbols.
+  EXPECT_EQ(Count(outcome.screen, "content of symbol"), 1u) << outcome.screen;
   const std::string warning =
       "\n------------------------ WARNING --------------------------"
       "\npossible error in control file!\ncontent of symbol $a is the "
@@ -148,9 +149,7 @@ TEST_F(ControlFileCompilerTest, DuplicatePathValuesGiveInfoWarnings) {
       "collusions!\n" +
       kRule + "\n";
   EXPECT_NE(outcome.screen.find(warning), std::string::npos) << outcome.screen;
-  EXPECT_NE(outcome.screen.find("content of symbol $b is the same as symbol $c"),
-            std::string::npos);
-  EXPECT_EQ(Count(outcome.xml, "<line level=\"3\""), 5u);  // start, finish and three warnings
+  EXPECT_EQ(Count(outcome.xml, "<line level=\"3\""), 3u);  // start, finish and the warning
   EXPECT_EQ(outcome.compiled, "");
 }
 
