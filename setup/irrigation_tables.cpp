@@ -295,8 +295,12 @@ IrrigationRecord defaultini::ReadIrrigationEntry(int32_t entry) {
   if (record.method == kIrrigationByTable) ReadIrrigationDateTable(record, entry);
   if (record.method != kIrrigationBySchedule) return record;
 
-  const std::string text = file.RestOfLine();
-  switch (ParseIrrigationSchedules(text, record)) {
+  std::string text = file.RestOfLine();
+  const ScheduleError error = ParseIrrigationSchedules(text, record);
+  // The messages name the schedules as written, without the blanks around them.
+  text.erase(0, text.find_first_not_of(" \t\r"));
+  text.erase(text.find_last_not_of(" \t\r") + 1);
+  switch (error) {
     case ScheduleError::kNone:
       return record;
     case ScheduleError::kNoFormAfterWith:

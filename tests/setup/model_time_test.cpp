@@ -155,6 +155,14 @@ TEST_F(ModelTimeTest, GridMaximumOnOneProcessLooksOnlyAtZoneCells) {
   grid[1][3] = -9999;
   grid[3][4] = -10000;  // below nodata does not count either
   EXPECT_DOUBLE_EQ(settings_.GlobalGridMaximum(1), -9999);
+
+  // Without the zone ranking, or for an entry without a grid, there is no maximum: no nodata
+  // that would pass for one.
+  settings_.column_ranges = nullptr;
+  EXPECT_EQ(ThrownCode([&] { settings_.GlobalGridMaximum(1); }), 33);
+  EXPECT_TRUE(ScreenHas("zone ranking")) << screen_.str();
+  settings_.column_ranges = ranges.data();
+  EXPECT_EQ(ThrownCode([&] { settings_.GlobalGridMaximum(2); }), 33);
   settings_.UnregisterGrid(1);
 }
 
