@@ -46,6 +46,8 @@ inline constexpr int kForeignConstructionCode = 103;
 inline constexpr int kOutputListOrderCode = 97;
 // Longest name of a meteorological variable.
 inline constexpr std::size_t kMaxMeteoNameLength = 200;
+// Most sub-steps of [soil_surface_groundwater_substeps]: one a second of a daily step.
+inline constexpr int32_t kMaxSubstepCount = 86400;
 
 // Runs `step`, returning 0, the code of an ErrorCode it throws, or kForeignConstructionCode
 // for any other exception (the constructors' error out-parameter).
@@ -123,7 +125,8 @@ class defaultini : public modelobject {
   // month-length table follows the end year.
   virtual void ReadModelTime();
   // Collective: the greatest value of registry entry `entry` over the zone cells of every
-  // process's own rows; the nodata value when no cell exceeds it.
+  // process's own rows; the nodata value when no cell exceeds it. Code 33 on every process when
+  // the entry is not registered or the zone ranking (column ranges) is not built on some process.
   virtual double GlobalGridMaximum(int entry);
   virtual double GetMaximumElevation() { return maximum_elevation; }
   // End of every time step: stores the step date, then hands the elevation model and every
@@ -213,6 +216,11 @@ class defaultini : public modelobject {
   void ReadOutputList();
   void ReadCoordinates();
   void ReadMeteoNames();
+  // Code 17: `what` is `value`, outside `range`.
+  [[noreturn]] void FailOutOfRange(const std::string& what, const std::string& value,
+                                   const std::string& range);
+  // Code 17 when `count` is above the values left in `file`.
+  void FailIfMoreThanLeft(const ControlFileReader& file, int count, const std::string& what);
   // One irrigation entry (1-based) of [irrigation_table].
   IrrigationRecord ReadIrrigationEntry(int32_t entry);
   void ReadIrrigationDateTable(IrrigationRecord& record, int32_t entry);
