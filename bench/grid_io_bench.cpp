@@ -1,6 +1,7 @@
 // Speed of the grid files: writing and reading one grid of side x side cells as ASCII, binary
 // double and binary single, through modelobject::WriteGrid and modelobject::ReadGrid on one
-// process, and the ASCII cell parser alone on a file already in memory.
+// process, the ASCII cell parser alone on a file already in memory, and the limits of the ASCII
+// write: its number formatting against a plain snprintf("%g") loop and a memcpy of the text.
 //
 // Usage: grid_io_bench [side (4000)] [repetitions (3)] [directory (a temporary one)]
 // Prints one line per operation: the best time of the repetitions, the file size and the rate
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -98,6 +100,34 @@ int Run(int argc, char** argv) {
     velorn::ParseAsciiCells(text, header.data_offset, side, side, grid.get());
   });
   Report("parse ascii (memory)", parse, static_cast<double>(text.size()));
+
+  // Limits for the ASCII write: the same text formatted by a plain snprintf("%g") loop (what
+  // the writer did before), by the writer's formatter alone, and a memcpy of the text.
+  std::string lines;
+  const auto format_all = [&](bool with_printf) {
+    lines.clear();
+    char number[32];
+    for (int r = 1; r <= side; ++r) {
+      for (int c = 1; c <= side; ++c) {
+        if (c > 1) lines += '\t';
+        if (with_printf) {
+          lines.append(number, static_cast<std::size_t>(
+                                   std::snprintf(number, sizeof number, "%g", grid[r][c])));
+        } else {
+          velorn::AppendGeneral(lines, grid[r][c]);
+        }
+      }
+      lines += '\n';
+    }
+  };
+  const double printf_loop = BestTime(repetitions, [&] { format_all(true); });
+  Report("format snprintf %g", printf_loop, static_cast<double>(lines.size()));
+  const double to_chars_loop = BestTime(repetitions, [&] { format_all(false); });
+  Report("format to_chars", to_chars_loop, static_cast<double>(lines.size()));
+  std::string copy(lines.size(), '\0');
+  const double memcpy_time =
+      BestTime(repetitions, [&] { std::memcpy(copy.data(), lines.data(), lines.size()); });
+  Report("memcpy of the text", memcpy_time, static_cast<double>(lines.size()));
 
   for (const Form& form : forms) fs::remove(dir / form.file);
   return 0;

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -66,7 +67,9 @@ bool ScanValue(std::string_view text, std::size_t& pos, double& value) {
   if (word.empty()) return false;
   char* end = nullptr;
   const double parsed = std::strtod(word.c_str(), &end);
-  if (end == word.c_str()) return false;
+  // "nan", "inf" and numbers beyond the range of a double (read as infinite) are no values:
+  // they would pass every range check of the callers.
+  if (end == word.c_str() || !std::isfinite(parsed)) return false;
   value = parsed;
   pos = start + static_cast<std::size_t>(end - word.c_str());
   return true;
@@ -83,9 +86,10 @@ bool ScanValue(std::string_view text, std::size_t& pos, std::string& word) {
 
 bool ControlFileReader::Open(const std::string& path, DiagnosticStream* diag) {
   Close();
-  // A directory opens as a stream that yields nothing; it is no (empty) control file.
+  // Only a regular file is a control file: a directory opens as a stream that yields nothing,
+  // and a device such as /dev/zero would be read until memory runs out.
   std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return false;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::ostringstream content;
@@ -174,6 +178,21 @@ bool ControlFileReader::Read(double& value) {
 }
 bool ControlFileReader::Read(std::string& word) {
   return ReadTyped(word);
+}
+
+std::size_t ControlFileReader::WordsLeft() const {
+  std::size_t words = 0;
+  for (std::size_t i = cursor_.line; i < lines_.size(); ++i) {
+    const std::string& line = lines_[i];
+    std::size_t pos = i == cursor_.line ? cursor_.column : 0;
+    for (;;) {
+      pos = SkipBlanks(line, pos);
+      if (pos >= line.size()) break;
+      ++words;
+      while (pos < line.size() && !IsSpace(line[pos])) ++pos;
+    }
+  }
+  return words;
 }
 
 std::string ControlFileReader::RestOfLine() {

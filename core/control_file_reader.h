@@ -14,8 +14,10 @@
 // Value reading follows the rules of formatted input: leading white space, line ends included,
 // is skipped; a number is read as far as it goes ("12abc" and "12 comment" give 12; "abc" fails
 // and leaves the cursor where it was); a word (std::string) runs to the next white space. Numbers
-// that do not fit their type fail. Nothing is ever truncated and no line length can split a
-// line: a line longer than 2400 characters is still one line (Open warns about it once).
+// that do not fit their type fail, and so do "nan", "inf" and numbers too large for a double, so
+// that no caller's range check can be passed by a value that is not a number. Nothing is ever
+// truncated and no line length can split a line: a line longer than 2400 characters is still one
+// line (Open warns about it once).
 //
 // Model objects normally read through modelobject::FindSection / ReadValue / ReadTwoValues
 // (core/modelobject.h), which add the "FATAL: " reports and codes; this class reports nothing
@@ -52,8 +54,8 @@ class ControlFileReader {
   ControlFileReader() = default;
 
   // Loads the file and puts the cursor at its start; false (and a closed reader) when it cannot
-  // be read (also when it is a directory). With a stream, every line over 2400 characters gets
-  // one WARNING entry.
+  // be read or is no regular file (a directory, a device, a pipe). With a stream, every line over
+  // 2400 characters gets one WARNING entry.
   bool Open(const std::string& path, DiagnosticStream* diag = nullptr);
   // Uses `text` as the file's content (name "(text)").
   void OpenText(std::string_view text);
@@ -81,6 +83,10 @@ class ControlFileReader {
   bool Read(long& value);
   bool Read(double& value);
   bool Read(std::string& word);
+
+  // Words from the cursor to the end of the file: the most values that are left to read. A
+  // count read from the file is checked against it before anything of that count is allocated.
+  std::size_t WordsLeft() const;
 
   // The rest of the current line (after the cursor); the cursor moves to the next line.
   std::string RestOfLine();

@@ -40,6 +40,22 @@ std::string InvalidExtensionText(int id) {
   return std::string("invalid extension type ID \"0x") + hex + "\" found";
 }
 
+// Bytes of the signature and the screen descriptor, which hold no image data.
+constexpr int64_t kScreenBytes = 13;
+// Smallest code width in bits (minimum code size 2 plus one).
+constexpr int64_t kSmallestCodeBits = kSmallestMinimumCodeSize + 1;
+
+// The most pixels that `bytes` bytes of LZW data can decode to. The k-th code after a clear
+// code stands for a string of at most k pixels (each table entry is one pixel longer than an
+// earlier one) and no string is longer than the 4096 entries of the table; every code takes at
+// least three bits. So a screen larger than this cannot be filled by the file, whatever it
+// holds, and is refused before its raster is allocated.
+int64_t MostDecodablePixels(int64_t bytes) {
+  const int64_t codes = bytes * 8 / kSmallestCodeBits;
+  if (codes <= kMaxCodes) return codes * (codes + 1) / 2;
+  return int64_t{kMaxCodes} * (kMaxCodes + 1) / 2 + (codes - kMaxCodes) * kMaxCodes;
+}
+
 double PixelValue(int byte) {
   return byte > kHighestDataPixel ? kNodata : byte;
 }
@@ -199,6 +215,13 @@ GifImageReader::~GifImageReader() = default;
 void GifImageReader::ReadSize(int& width, int& height) {
   try {
     OpenAndReadScreen();
+    input_.seekg(0, std::ios::end);
+    const int64_t file_bytes = static_cast<int64_t>(input_.tellg());
+    const int64_t pixels = int64_t{width_} * height_;
+    if (file_bytes < 0 || pixels > MostDecodablePixels(file_bytes - kScreenBytes))
+      throw GifFormatError("a screen of " + std::to_string(width_) + " x " +
+                           std::to_string(height_) + " pixels cannot be filled by the " +
+                           std::to_string(file_bytes) + " bytes of the file");
   } catch (const GifFormatError& error) {
     Fail(error.what());
   }

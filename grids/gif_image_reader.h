@@ -54,7 +54,9 @@ class GifImageReader {
   GifImageReader(const GifImageReader&) = delete;
   GifImageReader& operator=(const GifImageReader&) = delete;
 
-  // Reads the signature and the screen descriptor: the image width and height (both >= 1).
+  // Reads the signature and the screen descriptor: the image width and height (both >= 1). A
+  // screen with more pixels than the file's bytes can decode to is refused here (code 22), so
+  // that a tiny file cannot make the caller allocate a raster of gigabytes.
   void ReadSize(int& width, int& height);
 
   // Decodes the image into `raster`, which must hold rows 1..height and columns 1..width.

@@ -229,11 +229,32 @@ std::string CheckGridHeader(const GridHeader6& header) {
   return {};
 }
 
-bool IsRegularGrid(const GridHeader6& header, const GridGeometry& model) {
-  const auto whole = [](double value) { return static_cast<int64_t>(std::floor(value)); };
+bool IsRegularGrid(const GridHeader6& header, const GridGeometry& model, bool single_precision) {
+  // The model's value as the file's header would hold it. The floors are compared as doubles:
+  // a corner far outside the range of any integer type stays a valid (and unequal) number.
+  const auto stored = [single_precision](double value) {
+    return single_precision ? static_cast<double>(static_cast<float>(value)) : value;
+  };
   return std::floor(header[0]) == model.ncols && std::floor(header[1]) == model.nrows &&
-         whole(header[2]) == whole(model.xll) && whole(header[3]) == whole(model.yll) &&
-         header[4] == model.cellsize;
+         std::floor(header[2]) == std::floor(stored(model.xll)) &&
+         std::floor(header[3]) == std::floor(stored(model.yll)) &&
+         header[4] == stored(model.cellsize);
+}
+
+uint64_t BinaryValuesInFile(uint64_t file_bytes, uint64_t width) {
+  const uint64_t header_bytes = kBinaryHeaderValues * width;
+  return file_bytes < header_bytes ? 0 : (file_bytes - header_bytes) / width;
+}
+
+void AppendGeneral(std::string& text, double value) {
+  char buffer[32];
+  const auto [end, error] =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
+  if (error == std::errc()) {
+    text.append(buffer, end);
+    return;
+  }
+  text += FormatText("%g", value);  // not reached: six digits always fit
 }
 
 // ---- Writing ---------------------------------------------------------------------------------

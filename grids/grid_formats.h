@@ -109,10 +109,23 @@ AsciiCellResult ParseAsciiCells(std::string_view text, std::size_t offset, int64
 // cell size finite and above 0; otherwise what is wrong.
 std::string CheckGridHeader(const GridHeader6& header);
 
-// The regular case: the file has the model's columns and rows, the integer parts of the floors
-// of the corners agree and the cell sizes are equal; such a grid is read cell by cell, any
-// other is resampled onto the model grid.
-bool IsRegularGrid(const GridHeader6& header, const GridGeometry& model);
+// The regular case: the file has the model's columns and rows, the floors of the corners agree
+// and the cell sizes are equal; such a grid is read cell by cell, any other is resampled onto
+// the model grid. A single-precision header holds its corners and cell size as floats, so with
+// `single_precision` the model's values are rounded to float before they are compared: a
+// geographic cell size such as 0.000833333333 degrees is not a float, and an exact comparison
+// would resample every grid the model itself wrote in single precision.
+bool IsRegularGrid(const GridHeader6& header, const GridGeometry& model,
+                   bool single_precision = false);
+
+// The number of values a binary file of `file_bytes` bytes holds after its header, for values
+// of `width` bytes (0 when the header does not fit). Compared with rows * cols, which cannot
+// overflow for sizes up to 2^31 - 1 each, instead of computing the bytes the header asks for.
+uint64_t BinaryValuesInFile(uint64_t file_bytes, uint64_t width);
+
+// Appends `value` as "%g" writes it (six significant digits, the shorter of the fixed and the
+// exponent form, no trailing zeros), byte for byte the same text, without the cost of printf.
+void AppendGeneral(std::string& text, double value);
 
 // ---- Writing ---------------------------------------------------------------------------------
 

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -92,6 +93,10 @@ class GridReadCall {
   void PrepareTarget(double** given);
   void ReadCells();
   void CombineStatus(int status);
+  // Runs a step of process 0's reading; memory that the file's sizes ask for and the system
+  // cannot give ends in the reader's FATAL entry instead of an escaping std::bad_alloc.
+  template <class Step>
+  void WithoutBadAlloc(Step&& step);
   double** Distribute(double** given);
   double** KeepOnRoot(double** given);
 
@@ -147,7 +152,7 @@ class GridReadCall {
 double** GridReadCall::Run(double** given) {
   CheckModelGeometry();
   int status = 0;
-  if (root_) status = CodeOf([&] { ExamineFile(); });
+  if (root_) status = CodeOf([&] { WithoutBadAlloc([&] { ExamineFile(); }); });
   if (args_.root_only) {
     if (status != 0) throw ErrorCode{status};
   } else {
@@ -157,11 +162,24 @@ double** GridReadCall::Run(double** given) {
   ChooseRows();
   if (!args_.root_only) MPI_Barrier(MPI_COMM_WORLD);
   status = CodeOf([&] {
-    PrepareTarget(given);
-    ReadCells();
+    WithoutBadAlloc([&] {
+      PrepareTarget(given);
+      ReadCells();
+    });
   });
   CombineStatus(status);
   return Distribute(given);
+}
+
+template <class Step>
+void GridReadCall::WithoutBadAlloc(Step&& step) {
+  try {
+    step();
+  } catch (const std::bad_alloc&) {
+    ThrowFatal(diag_, type_ == kGridNetcdf ? kNetcdfErrorCode : kGridFormatCode,
+               "FATAL: error reading grid ", name_,
+               ": not enough memory for the grid that the file describes");
+  }
 }
 
 void GridReadCall::CheckModelGeometry() {
@@ -246,22 +264,24 @@ void GridReadCall::ReadHeader() {
 
 // A header that asks for more cells than the file can hold fails here, before any matrix of
 // that size is allocated: binary files must hold every value, and an ASCII value takes at
-// least two bytes (a digit and a separator; the last one needs no separator).
+// least two bytes (a digit and a separator; the last one needs no separator). The counts are
+// compared, not the byte sizes, which would overflow for the largest headers.
 void GridReadCall::CheckDataSize() {
-  const auto cols = static_cast<int64_t>(header_[0]);
-  const auto rows = static_cast<int64_t>(header_[1]);
-  const bool irregular = !IsRegularGrid(header_, model_);
+  const auto cols = static_cast<uint64_t>(header_[0]);
+  const auto rows = static_cast<uint64_t>(header_[1]);
   if (type_ == kGridAscii) {
     const uint64_t data_bytes = text_.size() - data_offset_;
-    if (static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols) <= (data_bytes + 1) / 2) return;
-    FailAsciiCell(ParseAsciiCells(text_, data_offset_, rows, cols, nullptr));
+    if (rows * cols <= (data_bytes + 1) / 2) return;
+    FailAsciiCell(ParseAsciiCells(text_, data_offset_, static_cast<int64_t>(rows),
+                                  static_cast<int64_t>(cols), nullptr));
   }
   const uint64_t width = type_ == kGridBinaryDouble ? sizeof(double) : sizeof(float);
-  const uint64_t needed =
-      (kBinaryHeaderValues + static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols)) * width;
-  if (file_size_ >= needed) return;
-  FailBinaryRead(irregular, " (the file holds " + std::to_string(file_size_) +
-                                " bytes, its header asks for " + std::to_string(needed) + ")");
+  const uint64_t values = BinaryValuesInFile(file_size_, width);
+  if (values >= rows * cols) return;
+  FailBinaryRead(!IsRegularGrid(header_, model_, type_ == kGridBinarySingle),
+                 " (the file holds " + std::to_string(values) + " values after its header, " +
+                     "its header asks for " + std::to_string(rows) + " rows of " +
+                     std::to_string(cols) + ")");
 }
 
 void GridReadCall::FailAsciiCell(const AsciiCellResult& cells) {
@@ -303,7 +323,7 @@ void GridReadCall::ShareHeader() {
 }
 
 void GridReadCall::ChooseRows() {
-  regular_ = IsRegularGrid(header_, model_);
+  regular_ = IsRegularGrid(header_, model_, type_ == kGridBinarySingle);
   parallel_ = IsBinary() && regular_ && args_.fill_mode == 0 && args_.keep_whole == 0;
   if (root_ && !parallel_) {
     first_row_ = 1;

@@ -107,12 +107,6 @@ void MaskRow(const modelobject& owner, double* row, const ColumnRange& range) {
     if (c < range.first || c > range.last) row[c] = owner.nodata;
 }
 
-void AppendNumber(std::string& line, const char* format, double value) {
-  char text[64];
-  const int length = std::snprintf(text, sizeof text, format, value);
-  line.append(text, static_cast<std::size_t>(std::min<int>(length, sizeof text - 1)));
-}
-
 GridGeometry GeometryOf(const modelobject& owner) {
   return {owner.ncols, owner.nrows, owner.xll, owner.yll, owner.cellsize, owner.nodata};
 }
@@ -164,16 +158,16 @@ void WriteNetcdfSlice(modelobject& owner, DiagnosticStream& diag, const std::str
 }
 
 // ASCII: WriteGrid writes values with "%g", WriteGridMasked masks held rows first and writes
-// with "%lg"; rows not held are the nodata value in the same format.
+// with "%lg" (the same text for a double); rows not held are the nodata value in the same
+// format. AppendGeneral writes that text without printf, which would bound the write rate.
 void WriteAscii(modelobject& owner, DiagnosticStream& diag, const std::string& name, double** grid,
                 bool masked) {
   OutputFile file(owner, diag, name, "w", "text");
   file.Write(FormatAsciiHeader(GeometryOf(owner)));
-  const char* format = masked ? "%lg" : "%g";
   std::string nodata_row;
   for (int32_t c = 1; c <= owner.ncols; ++c) {
     if (c > 1) nodata_row += '\t';
-    AppendNumber(nodata_row, format, owner.nodata);
+    AppendGeneral(nodata_row, owner.nodata);
   }
   nodata_row += '\n';
   std::string line;
@@ -187,7 +181,7 @@ void WriteAscii(modelobject& owner, DiagnosticStream& diag, const std::string& n
     line.clear();
     for (int32_t c = 1; c <= owner.ncols; ++c) {
       if (c > 1) line += '\t';
-      AppendNumber(line, format, row[c]);
+      AppendGeneral(line, row[c]);
     }
     line += '\n';
     file.Write(line);

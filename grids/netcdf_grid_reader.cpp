@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <netcdf>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,13 @@ SliceLayout CheckVariableShape(DiagnosticStream& diag, const std::string& file_n
              "variable " + variable + " has " + std::to_string(second.getSize()) + " x " +
                  std::to_string(third.getSize()) + " cells, the grid of the file " +
                  std::to_string(rows) + " rows and " + std::to_string(columns) + " columns");
+  // A compressed netCDF-4 file of a few kilobytes may declare a slice of any size; the slice is
+  // bounded before anything of its size is allocated.
+  if (static_cast<std::uint64_t>(rows) * static_cast<std::uint64_t>(columns) > kMaxNetcdfSliceCells)
+    FailRead(diag, file_name,
+             "variable " + variable + " has a slice of " + std::to_string(rows) + " x " +
+                 std::to_string(columns) + " cells, more than the " +
+                 std::to_string(kMaxNetcdfSliceCells) + " cells a grid may have");
   const std::size_t slices = var.getDim(0).getSize();
   if (time_index < 0 || static_cast<std::uint64_t>(time_index) >= slices)
     FailRead(diag, file_name,
@@ -254,6 +262,8 @@ void NetcdfGridReader::ReadGrid(std::vector<double>& values, std::string& input_
     ReadSlice(request, values, rows, columns, nodata);
   } catch (const netCDF::exceptions::NcException& e) {
     FailRead(*diag_, request.file, e.what());
+  } catch (const std::bad_alloc&) {
+    FailRead(*diag_, request.file, "not enough memory for the slice of the file");
   }
 }
 

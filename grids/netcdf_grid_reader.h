@@ -12,7 +12,8 @@
 //
 // Files stay open from their first read until the reader is destroyed, at most 200 of them.
 // Failures write their "FATAL: " entry and throw ErrorCode: 50 for a name without "<" and ">",
-// 1100 for a 201st file, 26 for a missing variable or any error of the netCDF library. Not
+// 1100 for a 201st file, 26 for a missing variable, a slice above kMaxNetcdfSliceCells, memory
+// that the slice needs and the system cannot give, or any error of the netCDF library. Not
 // thread-safe (nor is the library).
 #pragma once
 
@@ -33,6 +34,9 @@ namespace velorn {
 
 // Most netCDF input files that one reader keeps open at the same time.
 inline constexpr std::size_t kMaxOpenNetcdfFiles = 200;
+// Most cells of one slice (about 17 GB as doubles): the declared sizes of a (compressed) file
+// say nothing about its real size, so a slice is bounded by this stated limit before it is read.
+inline constexpr std::uint64_t kMaxNetcdfSliceCells = (std::uint64_t{1} << 31) - 1;
 // Nodata value that missing values become unless the caller names another.
 inline constexpr double kNetcdfDefaultNodata = kNodata;
 

@@ -2,6 +2,8 @@
 // process 0 (see stack_file_reader.h).
 #include "grids/stack_file_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -10,6 +12,7 @@
 #include <limits>
 
 #include "core/error_code.h"
+#include "core/string_helpers.h"
 
 namespace velorn {
 namespace {
@@ -18,6 +21,17 @@ constexpr int kGeometryCode = 24;
 
 // Header value 6 of a binary stack (the nodata value) marks the form.
 constexpr double kBinaryMark = -9999.0;
+
+// The shortest "%g" text (6 to 17 digits) that reads back as the same number: 100 stays "100",
+// while a float cell size differs visibly from the double it was rounded from.
+std::string ShortestNumber(double value) {
+  std::string text;
+  for (int precision = 6; precision <= 17; ++precision) {
+    text = FormatText("%.*g", precision, value);
+    if (std::strtod(text.c_str(), nullptr) == value) break;
+  }
+  return text;
+}
 
 std::string LastCharacters(const std::string& text) {
   constexpr std::size_t kShown = 35;
@@ -81,38 +95,57 @@ StackGeometry StackFileReader::Geometry() const {
 void StackFileReader::CheckGeometry(const StackGeometry& model, StackForm form,
                                     const std::string& module, const std::string& reference) {
   const std::array<double, kStackHeaderValues>& h = header_;
-  const bool same =
-      std::isfinite(h[0]) && std::isfinite(h[1]) && std::isfinite(h[2]) && std::isfinite(h[3]) &&
-      std::floor(h[0]) == model.ncols && std::floor(h[1]) == model.nrows &&
-      static_cast<int64_t>(std::floor(h[2])) == static_cast<int64_t>(std::floor(model.xll)) &&
-      static_cast<int64_t>(std::floor(h[3])) == static_cast<int64_t>(std::floor(model.yll)) &&
-      h[4] == model.cellsize && h[5] == model.nodata;
+  // A single-precision header holds floats: the model's values are rounded the same way before
+  // they are compared, or a geographic cell size would never match the stack the model wrote.
+  // Corners are compared by their floors as doubles (no integer conversion of huge numbers).
+  const bool single = form == StackForm::kSingle;
+  const auto stored = [single](double value) {
+    return single ? static_cast<double>(static_cast<float>(value)) : value;
+  };
+  const bool same = std::isfinite(h[0]) && std::isfinite(h[1]) && std::isfinite(h[2]) &&
+                    std::isfinite(h[3]) && std::floor(h[0]) == static_cast<double>(model.ncols) &&
+                    std::floor(h[1]) == static_cast<double>(model.nrows) &&
+                    std::floor(h[2]) == std::floor(stored(model.xll)) &&
+                    std::floor(h[3]) == std::floor(stored(model.yll)) &&
+                    h[4] == stored(model.cellsize) && h[5] == stored(model.nodata);
   if (!same) {
+    // Every number with the digits that tell it apart (a float cell size and the model's
+    // double look alike with six digits).
+    const auto pair = [](double a, double b) {
+      return ShortestNumber(a) + " " + ShortestNumber(b) + "\n";
+    };
     diag_ << "FATAL: " << name_ << " has not the specified grid measures (in " << module << ")\n"
           << LastCharacters(reference) << " " << LastCharacters(name_) << "\n"
-          << static_cast<double>(model.ncols) << " " << h[0] << "\n"
-          << static_cast<double>(model.nrows) << " " << h[1] << "\n"
-          << model.xll << " " << h[2] << "\n"
-          << model.yll << " " << h[3] << "\n"
-          << model.cellsize << " " << h[4] << "\n"
-          << model.nodata << " " << h[5];
+          << pair(static_cast<double>(model.ncols), h[0])
+          << pair(static_cast<double>(model.nrows), h[1]) << pair(model.xll, h[2])
+          << pair(model.yll, h[3]) << pair(model.cellsize, h[4]) << ShortestNumber(model.nodata)
+          << " " << ShortestNumber(h[5]);
     Close("stack (1) ");
     ThrowFatal(diag_, kGeometryCode, "");
   }
-  if (form == StackForm::kAscii) return;
   const StackGeometry g = Geometry();
+  const double values = static_cast<double>(g.ncols) * static_cast<double>(g.nrows) *
+                        (static_cast<double>(g.levels) + 1);
+  const double bytes = static_cast<double>(FileBytes());
+  if (form == StackForm::kAscii) {
+    // Every ASCII value takes at least a digit and a separator: a level count that the file
+    // cannot hold is a format error before the stack is allocated.
+    if (values <= (bytes + 1) / 2) return;
+    ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading ascii stack ", name_, ": its header ",
+               "announces ", values, " values (", g.levels + 1, " levels), the file of ", bytes,
+               " bytes cannot hold them");
+  }
   const double element = form == StackForm::kDouble ? 8.0 : 4.0;
-  const double expected = (static_cast<double>(g.ncols) * static_cast<double>(g.nrows) *
-                               (static_cast<double>(g.levels) + 1) +
-                           kStackHeaderValues) *
-                          element;
-  const long position = std::ftell(file_);
-  std::fseek(file_, 0, SEEK_END);
-  const long bytes = std::ftell(file_);
-  std::fseek(file_, position, SEEK_SET);
-  if (static_cast<double>(bytes) < expected)
+  const double expected = (values + kStackHeaderValues) * element;
+  if (bytes < expected)
     ThrowFatal(diag_, kGridFormatCode, "FATAL: stack ", name_, " is truncated: ", bytes,
                " bytes instead of ", expected);
+}
+
+uint64_t StackFileReader::FileBytes() const {
+  struct stat info {};
+  if (file_ == nullptr || fstat(fileno(file_), &info) != 0 || info.st_size < 0) return 0;
+  return static_cast<uint64_t>(info.st_size);
 }
 
 void StackFileReader::ReadRows(StackForm form, const StackGeometry& g, double*** stack) {

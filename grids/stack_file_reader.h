@@ -70,8 +70,9 @@ class StackFileReader {
   StackForm Recognise();
   // The geometry as the header gives it; the level count must be a whole number of at least 0.
   StackGeometry Geometry() const;
-  // The file's geometry must be the model's exactly (stacks are never resampled); a binary file
-  // must hold every value its header announces.
+  // The file's geometry must be the model's exactly (stacks are never resampled; a
+  // single-precision header is compared with the model's values rounded to float); a binary
+  // file must hold every value its header announces, an ASCII file at least two bytes per value.
   void CheckGeometry(const StackGeometry& model, StackForm form, const std::string& module,
                      const std::string& reference);
   // Rows 1..nrows into a stack holding them all, in the order of the file.
@@ -84,6 +85,7 @@ class StackFileReader {
   void ReadAsciiHeader();
   template <class Element>
   void ReadBinaryRows(const StackGeometry& g, double*** stack, const char* type);
+  uint64_t FileBytes() const;
   int NextChar();
   // The next run of characters between white space.
   bool NextToken(std::string& token);

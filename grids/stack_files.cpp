@@ -268,10 +268,17 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
       "cnt",         "min",   "max", "sum", "average", "numlevels"};
   for (int i = 0; i < kStackHeaderValues; ++i)
     std::fprintf(file, "%s\t%s\n", kKeys[i], FormatHeaderNumber(h[i]).c_str());
-  for (int64_t row = 1; row <= g.nrows; ++row)
+  // One value a line in "%lg" form, a row of cells at a time.
+  std::string lines;
+  for (int64_t row = 1; row <= g.nrows; ++row) {
+    lines.clear();
     for (int64_t col = 1; col <= g.ncols; ++col)
-      for (int64_t level = 0; level <= g.levels; ++level)
-        std::fprintf(file, "%lg\n", value(row, col, level));
+      for (int64_t level = 0; level <= g.levels; ++level) {
+        AppendGeneral(lines, value(row, col, level));
+        lines += '\n';
+      }
+    std::fwrite(lines.data(), 1, lines.size(), file);
+  }
   const bool failed = std::ferror(file) != 0;
   if (std::fclose(file) != 0) ThrowFatal(diag, kOutputCloseCode, "FATAL: error closing ", name);
   if (failed)

@@ -2,8 +2,10 @@
 
 #include <mpi.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string_view>
@@ -108,6 +110,11 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
   } release{*this};
   FreeWorkBuffers();
 
+  // A directory or a device (such as /dev/zero, read without end) is no control file.
+  std::error_code not_regular;
+  if (!std::filesystem::is_regular_file(control_file_name, not_regular))
+    ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name,
+               " - it is not a regular file");
   std::ifstream control(control_file_name);
   if (!control) ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name);
   CollectSymbols(control, control_file_name);
@@ -131,6 +138,8 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
 void ControlFileCompiler::FreeWorkBuffers() {
   table_ = SymbolTable{};
   std::string().swap(line_);
+  first_with_value_.clear();
+  reported_values_.clear();
 }
 
 bool ControlFileCompiler::ReadLine(std::istream& in, long line_number,
@@ -139,7 +148,8 @@ bool ControlFileCompiler::ReadLine(std::istream& in, long line_number,
     if (in.bad()) ThrowFatal(diag_, 28, "FATAL: error reading ", control_file_name);
     return false;
   }
-  if (line_.size() > kMaxReadLineLength)
+  // Everything from the first '#' is a comment and dropped, so only the text before it counts.
+  if (std::min(line_.find('#'), line_.size()) > kMaxReadLineLength)
     ThrowFatal(diag_, kControlFileErrorCode, "FATAL: line ", line_number, " of control file ",
                control_file_name, " is longer than 2399 characters");
   if (!in.eof()) line_ += '\n';
@@ -188,16 +198,17 @@ void ControlFileCompiler::DefineSymbol(const std::string& line, long line_number
   WarnAboutDuplicateValue(static_cast<std::size_t>(entry));
 }
 
+// Each value that a second symbol repeats is noted once, naming the first two symbols that hold
+// it; a note per pair would grow with the square of the symbol count.
 void ControlFileCompiler::WarnAboutDuplicateValue(std::size_t new_entry) {
   const std::string& value = table_.values[new_entry];
-  if (new_entry == 0 || IsNumericValue(value)) return;
-  for (std::size_t earlier = 0; earlier < new_entry; ++earlier) {
-    if (table_.values[earlier] != value) continue;
-    diag_ << kWarningHead << "\npossible error in control file!\n"
-          << "content of symbol " << table_.names[earlier] << " is the same as symbol "
-          << table_.names[new_entry] << ", \n (which is: " << value << ").\n"
-          << "this may lead to collusions!" << kWarningTail << "[end-entry]";
-  }
+  if (IsNumericValue(value)) return;
+  const auto [first, inserted] = first_with_value_.try_emplace(value, new_entry);
+  if (inserted || !reported_values_.insert(value).second) return;
+  diag_ << kWarningHead << "\npossible error in control file!\n"
+        << "content of symbol " << table_.names[first->second] << " is the same as symbol "
+        << table_.names[new_entry] << ", \n (which is: " << value << ").\n"
+        << "this may lead to collusions!" << kWarningTail << "[end-entry]";
 }
 
 // Pass 2: every line, substituted, without the definition lines of the first column.

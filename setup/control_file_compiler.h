@@ -9,15 +9,19 @@
 // compiles on process 0, waits at a barrier and gives every process the compiled name.
 //
 // Limits: at most 2000 symbols; names and values of at most 299 characters; the first and third
-// words of a definition of at most 99 characters; lines of at most 2399 characters as read and
-// 2400 (with the blank put in front) after substitution. Exceeding one, an undefined symbol or
-// a symbol that refers to itself ends with a "FATAL: " entry and code 17; files that cannot be
-// opened or rewound give 28, files that cannot be closed 11.
+// words of a definition of at most 99 characters; lines of at most 2399 characters as read (a
+// "#" comment, which is dropped, does not count) and 2400 (with the blank put in front) after
+// substitution. Exceeding one, an undefined symbol or a symbol that refers to itself ends with
+// a "FATAL: " entry and code 17; files that cannot be opened or rewound, and names of anything
+// but a regular file, give 28, files that cannot be closed 11. A value that several symbols
+// share is noted once (INFO), naming its first two symbols.
 #pragma once
 
 #include <cstddef>
 #include <iosfwd>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/diagnostic_stream.h"
@@ -76,6 +80,9 @@ class ControlFileCompiler {
 
   DiagnosticStream& diag_;
   SymbolTable table_;
+  // The first symbol of each non-numeric value, and the values already noted as repeated.
+  std::unordered_map<std::string, std::size_t> first_with_value_;
+  std::unordered_set<std::string> reported_values_;
   std::string line_;  // the line being read, with its line end when it had one
 };
 

@@ -34,6 +34,9 @@
 #include "setup/irrigation_tables.h"
 #include "setup/model_settings.h"
 #include "setup/mpi_regions.h"
+#include "tables/landuse_multilayer.h"
+#include "tables/landuse_record.h"
+#include "tables/soil_record.h"
 
 namespace velorn {
 
@@ -45,6 +48,8 @@ inline constexpr int kForeignConstructionCode = 103;
 inline constexpr int kOutputListOrderCode = 97;
 // Longest name of a meteorological variable.
 inline constexpr std::size_t kMaxMeteoNameLength = 200;
+// Most sub-steps of [soil_surface_groundwater_substeps]: one a second of a daily step.
+inline constexpr int32_t kMaxSubstepCount = 86400;
 
 // Runs `step`, returning 0, the code of an ErrorCode it throws, or kForeignConstructionCode
 // for any other exception (the constructors' error out-parameter).
@@ -111,6 +116,10 @@ class defaultini : public modelobject {
   // code 29.
   [[noreturn]] virtual void ReportIrrigationRuleError(int32_t entry);
 
+  // --- Soil table (tables/soil_table.cpp) ------------------------------------------------------
+  // Reads [soil_table] into soil_records (record 0 holds the count) and points soil_table at it.
+  virtual void ReadSoilTable(int32_t variant);
+
   // --- Model time and small accessors (model_time_settings.cpp) ----------------------------
   // First value of [radiation_correction] into the switch; returns the count of values read.
   virtual int ReadRadiationCorrectionSwitch();
@@ -118,7 +127,8 @@ class defaultini : public modelobject {
   // month-length table follows the end year.
   virtual void ReadModelTime();
   // Collective: the greatest value of registry entry `entry` over the zone cells of every
-  // process's own rows; the nodata value when no cell exceeds it.
+  // process's own rows; the nodata value when no cell exceeds it. Code 33 on every process when
+  // the entry is not registered or the zone ranking (column ranges) is not built on some process.
   virtual double GlobalGridMaximum(int entry);
   virtual double GetMaximumElevation() { return maximum_elevation; }
   // End of every time step: stores the step date, then hands the elevation model and every
@@ -126,6 +136,14 @@ class defaultini : public modelobject {
   // (WriteGridOutput(entry, 1, false), entries of StandardGridOutputRange). Collective when
   // grids are gathered to process 0, so every process calls it at the same point.
   virtual void WriteStandardGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
+
+  // --- Land-use tables (tables/landuse_table.cpp) -------------------------------------------
+  // [multilayer_landuse] (optional: no table without it) and [landuse_table] (required) from
+  // `control_file`, each into an owned array of count + 1 records; the variant decides whether
+  // fixed-format land-use lines carry RootDist and HReduDry (2). Codes: 17 section, count or
+  // end of section; 29 a land-use entry; 110, 111, 112 a multilayer entry.
+  virtual void ReadMultilayerLanduseTable(int32_t variant);
+  virtual void ReadLanduseTable(int32_t variant);
 
   // --- MPI regions (region_setup.cpp) ---------------------------------------------------------
   // Collective: divides the domain (zone grid, entry 1) among the processes, with the river
@@ -205,8 +223,11 @@ class defaultini : public modelobject {
   int32_t irrigation_flag = 0;
   std::unique_ptr<IrrigationTable> irrigation_table;
   // Tables of the land-use and soil sections (owned by their readers' storage).
+  std::vector<LanduseRecord> landuse_records;
+  std::vector<MultilayerLanduseRecord> multilayer_landuse_records;
   LanduseRecord* landuse_table = nullptr;
   SoilRecord* soil_table = nullptr;
+  std::vector<SoilRecord> soil_records;  // storage of soil_table
   MultilayerLanduseRecord* multilayer_landuse_table = nullptr;
   // Zone ranking storage: the model-object fields zone_table, zone_code_index and
   // column_ranges point into these vectors once the zones are ranked.
@@ -264,6 +285,11 @@ class defaultini : public modelobject {
   void ReadOutputList();
   void ReadCoordinates();
   void ReadMeteoNames();
+  // Code 17: `what` is `value`, outside `range`.
+  [[noreturn]] void FailOutOfRange(const std::string& what, const std::string& value,
+                                   const std::string& range);
+  // Code 17 when `count` is above the values left in `file`.
+  void FailIfMoreThanLeft(const ControlFileReader& file, int count, const std::string& what);
   // One irrigation entry (1-based) of [irrigation_table].
   IrrigationRecord ReadIrrigationEntry(int32_t entry);
   void ReadIrrigationDateTable(IrrigationRecord& record, int32_t entry);

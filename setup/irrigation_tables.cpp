@@ -3,8 +3,12 @@
 #include "setup/irrigation_tables.h"
 
 #include <algorithm>
+#include <cctype>
+#include <map>
+#include <sstream>
 
 #include "core/control_file_reader.h"
+#include "core/error_code.h"
 #include "core/model_date.h"
 #include "core/string_helpers.h"
 #include "setup/defaultini.h"
@@ -15,6 +19,12 @@ namespace {
 // A common year: the irrigation calendar has no leap day.
 constexpr int64_t kCalendarYear = 2001;
 constexpr int64_t kCalendarDays = 365;
+// A leap year: the longest February that a table row may name.
+constexpr int64_t kLeapYear = 2000;
+// The fewest values of an entry of [irrigation_table] (code, name, method, origin) and of a row
+// of a date table (a row that lacks values has its own message).
+constexpr std::size_t kLeastIrrigationEntryValues = 4;
+constexpr std::size_t kDateTableRowValues = 1;
 
 // Reads a value at `pos` of `text`; false when `pos` lies beyond the text or nothing readable
 // stands there.
@@ -83,45 +93,75 @@ void AppendSchedule(const Schedule& s, IrrigationRecord& record) {
   }
 }
 
-// Reads the schedule that begins at `from` ("starting from") in `text` and returns the
-// position behind its "every", or the error.
-ScheduleError ReadSchedule(const std::string& text, std::size_t from, Schedule& s,
-                           std::size_t& next) {
-  if (text.find("to", from) == std::string::npos && text.find("times", from) == std::string::npos)
+// Position of `word` in `text` at or after `from` where it stands as a word of its own (no
+// letter right before or after it, so "to" is not found in "tomato"), or npos. Digits may
+// touch it: "5mm" holds "mm".
+std::size_t FindWord(const std::string& text, const std::string& word, std::size_t from) {
+  const auto is_letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; };
+  for (std::size_t at = text.find(word, from); at != std::string::npos;
+       at = text.find(word, at + 1)) {
+    const bool starts = at == 0 || !is_letter(text[at - 1]);
+    const std::size_t behind = at + word.size();
+    if (starts && (behind >= text.size() || !is_letter(text[behind]))) return at;
+  }
+  return std::string::npos;
+}
+
+// True when nothing but "day" or "days" and the separators ';', ',' and '.' follow `pos`.
+bool OnlyDaysBehind(const std::string& text, std::size_t pos) {
+  std::istringstream words(text.substr(std::min(pos, text.size())));
+  for (std::string word; words >> word;) {
+    const std::size_t first = word.find_first_not_of(";,.");
+    if (first == std::string::npos) continue;
+    const std::size_t last = word.find_last_not_of(";,.");
+    const std::string bare = word.substr(first, last - first + 1);
+    if (bare != "day" && bare != "days") return false;
+  }
+  return true;
+}
+
+// Reads the schedule of `text`, which begins with "starting from" and ends before the next
+// one. The form is decided by the words behind the first "with": a schedule that holds both
+// "to" and "times" there, or words other than "days" behind its interval, is ambiguous.
+ScheduleError ReadSchedule(const std::string& text, Schedule& s) {
+  const std::size_t npos = std::string::npos;
+  if (FindWord(text, "to", 0) == npos && FindWord(text, "times", 0) == npos)
     return ScheduleError::kRule;
   int month = 0;
   int day = 0;
-  if (!ReadPairAt(text, from + 14, month, day)) return ScheduleError::kRule;
+  if (!ReadPairAt(text, 14, month, day)) return ScheduleError::kRule;
   s.start = ClampMonthDay(month, day);
 
-  const std::size_t with = text.find("with", from);
-  if (with == std::string::npos) return ScheduleError::kRule;
-  const std::string rest = text.substr(with);
-  if (!ReadAt(rest, 5, s.first_amount)) return ScheduleError::kRule;
+  const std::size_t with = FindWord(text, "with", 0);
+  if (with == npos) return ScheduleError::kRule;
+  if (!ReadAt(text, with + 5, s.first_amount)) return ScheduleError::kRule;
 
-  const std::size_t to = rest.find("to");
-  std::size_t every = std::string::npos;
-  if (to != std::string::npos) {
+  const std::size_t to = FindWord(text, "to", with);
+  const std::size_t times = FindWord(text, "times", with);
+  if (to == npos && times == npos) return ScheduleError::kNoFormAfterWith;
+  if (to != npos && times != npos) return ScheduleError::kAmbiguous;
+  std::size_t every = npos;
+  if (to != npos) {
     s.has_end = true;
-    if (!ReadPairAt(rest, to + 3, month, day)) return ScheduleError::kRule;
+    if (!ReadPairAt(text, to + 3, month, day)) return ScheduleError::kRule;
     s.end = ClampMonthDay(month, day);
-    const std::size_t with_last = rest.find("with", to);
-    if (with_last == std::string::npos || !ReadAt(rest, with_last + 5, s.last_amount))
+    const std::size_t with_last = FindWord(text, "with", to);
+    if (with_last == npos || !ReadAt(text, with_last + 5, s.last_amount))
       return ScheduleError::kRule;
-    every = rest.find("every", with_last);
+    every = FindWord(text, "every", with_last);
   } else {
-    if (rest.find("times") == std::string::npos) return ScheduleError::kNoFormAfterWith;
     s.last_amount = s.first_amount;
-    const std::size_t mm = rest.find("mm");
-    if (mm == std::string::npos || !ReadAt(rest, mm + 3, s.repeats)) return ScheduleError::kRule;
-    every = rest.find("every", mm);
+    const std::size_t mm = FindWord(text, "mm", with);
+    if (mm == npos || !ReadAt(text, mm + 3, s.repeats)) return ScheduleError::kRule;
+    every = FindWord(text, "every", mm);
   }
-  if (every == std::string::npos || !ReadAt(rest, every + 6, s.interval))
+  std::size_t behind = every + 6;
+  if (every == npos || behind >= text.size() || !ScanValue(text, behind, s.interval))
     return ScheduleError::kRule;
+  if (!OnlyDaysBehind(text, behind)) return ScheduleError::kAmbiguous;
   if (s.interval < 1) return ScheduleError::kCountOrInterval;
   if (!s.has_end && (s.repeats < 1 || s.repeats > kMaxScheduleRepeats))
     return ScheduleError::kCountOrInterval;
-  next = with + every + 5;
   return ScheduleError::kNone;
 }
 
@@ -164,20 +204,25 @@ MonthDay AddAnnualDays(const MonthDay& date, int64_t days) {
 }
 
 ScheduleError ParseIrrigationSchedules(const std::string& text, IrrigationRecord& record) {
-  std::size_t pos = 0;
-  int schedules = 0;
-  for (;;) {
-    const std::size_t from = text.find("starting from", pos);
-    if (from == std::string::npos) break;
+  constexpr const char* kStart = "starting from";
+  std::size_t from = text.find(kStart);
+  if (from == std::string::npos) return ScheduleError::kRule;
+  // Every schedule is read from its own part of the text, up to the next "starting from", so
+  // no keyword of one schedule is taken for another's; all of them take the form of the first.
+  std::vector<Schedule> schedules;
+  while (from != std::string::npos) {
+    const std::size_t next = text.find(kStart, from + 1);
     Schedule schedule;
-    std::size_t next = 0;
-    const ScheduleError error = ReadSchedule(text, from, schedule, next);
+    const ScheduleError error =
+        ReadSchedule(text.substr(from, next == std::string::npos ? next : next - from), schedule);
     if (error != ScheduleError::kNone) return error;
-    AppendSchedule(schedule, record);
-    ++schedules;
-    pos = next;
+    if (!schedules.empty() && schedule.has_end != schedules.front().has_end)
+      return ScheduleError::kMixed;
+    schedules.push_back(schedule);
+    from = next;
   }
-  return schedules > 0 ? ScheduleError::kNone : ScheduleError::kRule;
+  for (const Schedule& schedule : schedules) AppendSchedule(schedule, record);
+  return ScheduleError::kNone;
 }
 
 // --- defaultini readers ----------------------------------------------------------------------
@@ -197,12 +242,25 @@ void defaultini::ReadIrrigationTable() {
   int count = 0;
   ReadValue(*control_file, count, "number of irrigation types in ");
   if (count < 0) ReportControlFileError("number of irrigation types (0 or more) in ", module_name);
+  // Every entry takes at least four values (code, name, method, origin): a count that the rest
+  // of the file cannot hold is refused before the table is allocated.
+  if (static_cast<std::size_t>(count) > control_file->WordsLeft() / kLeastIrrigationEntryValues)
+    ThrowFatal(Diag(), kControlFileErrorCode,
+               "FATAL: error in control file, number of irrigation types in [irrigation_table] is ",
+               count, ", but the rest of the file holds only ",
+               static_cast<unsigned long>(control_file->WordsLeft()), " values");
   auto table = std::make_unique<IrrigationTable>();
   table->count = count;
   table->records = AllocateArray<IrrigationRecord>(static_cast<std::size_t>(count) + 1, 1);
   table->records[0].code = count;
-  for (int32_t entry = 1; entry <= count; ++entry)
+  std::map<int32_t, int32_t> entry_of_code;
+  for (int32_t entry = 1; entry <= count; ++entry) {
     table->records[entry] = ReadIrrigationEntry(entry);
+    const auto [first, inserted] = entry_of_code.emplace(table->records[entry].code, entry);
+    if (!inserted)
+      ThrowFatal(Diag(), kIrrigationErrorCode, "FATAL: for irrigation code ", entry, ": the code ",
+                 table->records[entry].code, " is given to entry ", first->second, " already\n");
+  }
   irrigation_table = std::move(table);
 }
 
@@ -237,8 +295,12 @@ IrrigationRecord defaultini::ReadIrrigationEntry(int32_t entry) {
   if (record.method == kIrrigationByTable) ReadIrrigationDateTable(record, entry);
   if (record.method != kIrrigationBySchedule) return record;
 
-  const std::string text = file.RestOfLine();
-  switch (ParseIrrigationSchedules(text, record)) {
+  std::string text = file.RestOfLine();
+  const ScheduleError error = ParseIrrigationSchedules(text, record);
+  // The messages name the schedules as written, without the blanks around them.
+  text.erase(0, text.find_first_not_of(" \t\r"));
+  text.erase(text.find_last_not_of(" \t\r") + 1);
+  switch (error) {
     case ScheduleError::kNone:
       return record;
     case ScheduleError::kNoFormAfterWith:
@@ -251,6 +313,17 @@ IrrigationRecord defaultini::ReadIrrigationEntry(int32_t entry) {
              << kMaxScheduleRepeats << "\n"
              << "[end-entry]";
       break;
+    case ScheduleError::kMixed:
+      Diag() << "FATAL: for irrigation code " << entry << ": the schedules \"" << text
+             << "\" mix the forms with \"to\" and with \"times\"\n"
+             << "[end-entry]";
+      break;
+    case ScheduleError::kAmbiguous:
+      Diag() << "FATAL: for irrigation code " << entry << ": the schedules \"" << text
+             << "\" are ambiguous: a schedule holds both \"to\" and \"times\", or words "
+                "behind its interval\n"
+             << "[end-entry]";
+      break;
     case ScheduleError::kRule:
       break;
   }
@@ -261,7 +334,9 @@ IrrigationRecord defaultini::ReadIrrigationEntry(int32_t entry) {
 void defaultini::ReadIrrigationDateTable(IrrigationRecord& record, int32_t entry) {
   ControlFileReader& file = *control_file;
   int count = 0;
-  if (!file.Read(count) || count < 0) {
+  // A count beyond the values left in the file is no table count.
+  if (!file.Read(count) || count < 0 ||
+      static_cast<std::size_t>(count) > file.WordsLeft() / kDateTableRowValues) {
     ThrowFatal(Diag(), kIrrigationErrorCode, "FATAL: for irrigation code ", entry,
                ": tabcnt could not be read correctly\n");
   }
@@ -272,6 +347,12 @@ void defaultini::ReadIrrigationDateTable(IrrigationRecord& record, int32_t entry
     if (!file.Read(month) || !file.Read(day) || !file.Read(amount)) {
       ThrowFatal(Diag(), kIrrigationErrorCode, "FATAL: for irrigation code ", entry, " month[", i,
                  "] or day[", i, "] or amount[", i, "] could not be read\n");
+    }
+    // A row recurs every year: its day must exist in the month in some year (29 February
+    // irrigates in leap years).
+    if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(kLeapYear, month)) {
+      ThrowFatal(Diag(), kIrrigationErrorCode, "FATAL: for irrigation code ", entry, " month[", i,
+                 "] ", month, " and day[", i, "] ", day, " are no date of the year\n");
     }
     record.AddEntry(month, day, amount);
   }

@@ -8,10 +8,21 @@
 //
 // A schedule in words reads "starting from MM DD with XX mm to MM DD with YY mm every ZZ days"
 // (amounts interpolated linearly from XX to YY) or "starting from MM DD with XX mm AA times
-// every ZZ days"; one line may hold several. Dates advance on an annual calendar of 365 days
-// (February 28 days), so every entry falls on a day that exists in every year of the run; a
-// "to" schedule ends with the last date that does not pass its end date, also across the end
-// of the year. Intervals below 1 day and repeat counts outside 1..366 are refused.
+// every ZZ days"; one line may hold several, all of the same form, each read from its own part
+// of the line (up to the next "starting from"). A line that mixes the forms, a schedule that
+// holds both keywords, or words other than "days" behind an interval are refused (code 29)
+// rather than read as some other schedule. Intervals below 1 day and repeat counts outside
+// 1..366 are refused too; so are table rows whose month or day is no calendar date, and an
+// irrigation code given to two entries.
+//
+// Dates advance on an annual calendar of 365 days (February 28 days), not on the calendar of
+// any year of the run. The entries carry month and day only and recur every year, so a
+// schedule is a yearly one: on a real calendar, stepping across February would shift every
+// later date by a day in leap years only, and a date of 29 February would irrigate one year in
+// four. Taking the February of one year of the run (such as its end year) would make the same
+// control file give other dates for runs of other lengths. With 365 days every entry falls on
+// a day that exists in every year, and the dates depend on the text alone; "to" schedules end
+// with the last date that does not pass their end date, also across the end of the year.
 #pragma once
 
 #include <cstddef>
@@ -77,10 +88,13 @@ enum class ScheduleError {
   kRule,             // the text does not follow either form
   kNoFormAfterWith,  // neither "to" nor "times" behind "with"
   kCountOrInterval,  // a repeat count outside 1..366 or an interval below 1 day
+  kMixed,            // schedules of both forms in one text
+  kAmbiguous,        // "to" and "times" in one schedule, or other words behind its interval
 };
 
 // Appends the schedules of `text` (the rest of a method-2 line) to the entries of `record`.
-// Returns kNone when at least one schedule was read and every schedule is complete.
+// Returns kNone when at least one schedule was read and every schedule is complete; on any
+// error nothing is appended.
 ScheduleError ParseIrrigationSchedules(const std::string& text, IrrigationRecord& record);
 
 }  // namespace velorn

@@ -60,9 +60,8 @@ void defaultini::ReadModelTime() {
   NormaliseModelTime(start, end);
   start_date = start;
   end_date = end;
-  // The month-length table of the model object keeps the end year's February; code that works
-  // on dates of other years takes the length from DaysInMonth(year, month).
-  month_lengths[1] = DaysInMonth(end.year, 2);
+  // No month-length table is set from these dates: one February for every year of the run is
+  // wrong in all but its own year, so every date takes DaysInMonth(its year, its month).
 }
 
 int defaultini::ReadRadiationCorrectionSwitch() {
@@ -74,20 +73,29 @@ int defaultini::ReadRadiationCorrectionSwitch() {
 }
 
 double defaultini::GlobalGridMaximum(int entry) {
-  double local = nodata;
   const GridEntry* grid_entry =
       registry != nullptr && entry >= 1 && entry <= kLastGridIndex ? &(*registry)[entry] : nullptr;
   double** grid = grid_entry != nullptr ? grid_entry->grid : nullptr;
-  if (grid != nullptr && column_ranges != nullptr) {
-    const int64_t first = std::max<int64_t>(first_local_row, grid_entry->first_row);
-    const int64_t last = std::min<int64_t>(last_local_row, grid_entry->last_row);
-    for (int64_t row = first; row <= last; ++row) {
-      if (grid[row] == nullptr) continue;
-      const int32_t first_col = std::max<int32_t>(column_ranges[row].first, 1);
-      const int32_t last_col = std::min<int32_t>(column_ranges[row].last, ncols);
-      for (int32_t col = first_col; col <= last_col; ++col) {
-        if (grid[row][col] > local) local = grid[row][col];
-      }
+  // Without the grid or the zone ranking (the column ranges of the zone cells) there is no
+  // maximum to take; every process learns whether any process lacks them, so all fail together
+  // instead of returning nodata as if the grid held no value.
+  int missing = grid == nullptr ? 1 : column_ranges == nullptr ? 2 : 0;
+  int worst = missing;
+  MPI_Allreduce(&missing, &worst, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+  if (worst != 0)
+    ThrowFatal(Diag(), kGridMissingCode, "FATAL: cannot take the maximum of grid entry ", entry,
+               worst == 1
+                   ? ": the grid is not registered on every process"
+                   : ": the zone ranking (column ranges of the zone cells) is not built yet");
+  double local = nodata;
+  const int64_t first = std::max<int64_t>(first_local_row, grid_entry->first_row);
+  const int64_t last = std::min<int64_t>(last_local_row, grid_entry->last_row);
+  for (int64_t row = first; row <= last; ++row) {
+    if (grid[row] == nullptr) continue;
+    const int32_t first_col = std::max<int32_t>(column_ranges[row].first, 1);
+    const int32_t last_col = std::min<int32_t>(column_ranges[row].last, ncols);
+    for (int32_t col = first_col; col <= last_col; ++col) {
+      if (grid[row][col] > local) local = grid[row][col];
     }
   }
   double global = local;

@@ -46,6 +46,22 @@ constexpr std::array<const char*, kKeywordCount> kOutputKeywords = {
 
 }  // namespace
 
+void defaultini::FailOutOfRange(const std::string& what, const std::string& value,
+                                const std::string& range) {
+  ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", what, " is ", value,
+             ", it must be ", range);
+}
+
+// A count that the rest of the file cannot hold (one value per item at least) is refused before
+// anything of its size is allocated.
+void defaultini::FailIfMoreThanLeft(const ControlFileReader& file, int count,
+                                    const std::string& what) {
+  if (count <= 0 || static_cast<std::size_t>(count) <= file.WordsLeft()) return;
+  ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", what, " is ", count,
+             ", but the rest of the file holds only ", static_cast<unsigned long>(file.WordsLeft()),
+             " values");
+}
+
 void defaultini::ReadOutputSettings(const std::string& compiled_name) {
   ScopedControlFile scoped(*this, OpenCompiledFile(Diag(), compiled_name));
   output_list_count = 0;
@@ -67,6 +83,10 @@ void defaultini::ReadOutputInterval() {
   OutputSettings& out = output_settings;
   out.no_station_warning = 0;
   if (!file.Read(out.output_control)) ReportControlFileError("output control", "");
+  // The report interval divides the hours of the steps: 0 or less has no meaning.
+  if (out.output_control < 1)
+    FailOutOfRange("output control (report interval in hours) in [output_interval]",
+                   std::to_string(out.output_control), "1 or more");
   file.SkipRestOfLine();
   int warning = 0;
   if (file.Read(warning)) out.no_station_warning = warning == 0 ? 0 : 1;
@@ -121,6 +141,9 @@ void defaultini::ReadOutputList() {
   OutputSettings& out = output_settings;
   int count = 0;
   if (!file.Read(count)) ReportControlFileError("number of subbasins in output list", "");
+  if (count < 0)
+    FailOutOfRange("number of subbasins in [output_list]", std::to_string(count), "0 or more");
+  FailIfMoreThanLeft(file, count, "number of subbasins in [output_list]");
   out.output_list_count = count;
   out.output_list_codes.clear();
   if (count <= 0) return;
@@ -154,6 +177,9 @@ void defaultini::ReadCoordinates() {
     if (!file.Read(*target)) ReportControlFileError(text, "");
     file.SkipRestOfLine();
   }
+  if (out.latitude < -90 || out.latitude > 90)
+    FailOutOfRange("geographic latitude in [coordinates]", FormatText("%g", out.latitude),
+                   "-90 to 90 degrees");
 }
 
 void defaultini::ReadMeteoNames() {
@@ -167,6 +193,7 @@ void defaultini::ReadMeteoNames() {
 
   FindSection("[meteo_names]", 1);
   ControlFileReader& file = *control_file;
+  FailIfMoreThanLeft(file, count, "number of meteorological variables in [meteo_data_count]");
   out.meteo_names = AllocateArray<std::string>(static_cast<std::size_t>(count) + 1, 1);
   for (int i = 1; i <= count; ++i) {
     std::string& name = out.meteo_names[i];
@@ -194,11 +221,11 @@ int32_t defaultini::ReadSoilSurfaceGroundwaterSubsteps() {
                              "");
     }
     // The sub-step length is the step divided by this count.
-    if (count < 1) {
+    if (count < 1 || count > kMaxSubstepCount) {
       ThrowFatal(Diag(), kControlFileErrorCode,
                  "FATAL: error in control file, sub step counter from "
-                 "[soil_surface_groundwater_substeps] must be 1 or more, read: ",
-                 count);
+                 "[soil_surface_groundwater_substeps] must be 1 to ",
+                 kMaxSubstepCount, ", read: ", count);
     }
   }
   substep_count = count;

@@ -38,7 +38,7 @@ struct TracerDefinition {
   double half_time = 0;     // days; -9999 for a tracer that is not radioactive
   double gwini = 0;         // initial concentration in groundwater
   double soilini = 0;       // initial concentration in the soil
-  double decay_factor = 0;  // per step, set by the sub-models' tracer set-up
+  double decay_factor = 0;  // unused: sub-models keep their own (TracerBlock)
   std::string path;         // directory prefix of the tracer's output files
   std::string statext;      // extension of the statistics file names
   std::string gridext;      // extension of the grid file names

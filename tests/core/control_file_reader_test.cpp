@@ -175,5 +175,37 @@ TEST(ScanValue, ReadsTheLeadingNumberOrWord) {
   EXPECT_FALSE(ScanValue(text, pos, w));
 }
 
+TEST(ScanValue, RefusesNumbersThatAreNotFinite) {
+  struct Case {
+    const char* text;
+    bool read;
+    double value;
+  };
+  const Case cases[] = {{"nan", false, 0},       {"-nan", false, 0},     {"inf", false, 0},
+                        {"-Infinity", false, 0}, {"1e309", false, 0},    {"-1e309", false, 0},
+                        {"nanometre", false, 0}, {"1e308", true, 1e308}, {"1e-400", true, 0},
+                        {"-0.5mm", true, -0.5}};
+  for (const Case& c : cases) {
+    std::size_t pos = 0;
+    double value = 0;
+    EXPECT_EQ(ScanValue(c.text, pos, value), c.read) << c.text;
+    EXPECT_EQ(c.read ? value : static_cast<double>(pos), c.value) << c.text;
+  }
+}
+
+TEST(ControlFileOpen, OnlyRegularFilesAreControlFiles) {
+  test::TempDir dir;
+  test::WriteFile(dir / "run.ctl", "[s]\n1 2\n3\n");
+  ControlFileReader file;
+  ASSERT_TRUE(file.Open(dir / "run.ctl"));
+  EXPECT_EQ(file.WordsLeft(), 4u);
+  file.FindHeader("[s]");
+  int value = 0;
+  file.Read(value);
+  EXPECT_EQ(file.WordsLeft(), 2u);
+  for (const std::string& path : {dir.path().string(), std::string("/dev/zero")})
+    EXPECT_FALSE(file.Open(path)) << path;
+}
+
 }  // namespace
 }  // namespace velorn

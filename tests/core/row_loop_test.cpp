@@ -36,10 +36,22 @@ TEST_F(RowLoop, RethrowsTheFirstErrorOnceAfterTheRegion) {
     int expected_code;  // -1: a std::runtime_error, -2: an unknown exception
   };
   const std::vector<Case> cases = {
-      {"one failing row", [](long r) { if (r == 377) throw ErrorCode{63}; }, 63},
+      {"one failing row",
+       [](long r) {
+         if (r == 377) throw ErrorCode{63};
+       },
+       63},
       {"every row fails", [](long) { throw ErrorCode{17}; }, 17},
-      {"standard exception", [](long r) { if (r == 2) throw std::runtime_error("x"); }, -1},
-      {"unknown exception", [](long r) { if (r == 999) throw 5; }, -2},
+      {"standard exception",
+       [](long r) {
+         if (r == 2) throw std::runtime_error("x");
+       },
+       -1},
+      {"unknown exception",
+       [](long r) {
+         if (r == 999) throw 5;
+       },
+       -2},
   };
   for (const Case& c : cases) {
     int caught = 0;

@@ -164,7 +164,7 @@ TEST_F(GifReaderTest, RejectsBrokenFiles) {
                  "the file ends after " + std::to_string(good.size() - 1) + " bytes");
   ExpectRejected(test::GifHeader("89a", 0, 5, -1) + "\x3B",
                  "the image is 0 pixels wide and 5 pixels high");
-  ExpectRejected(test::GifHeader("89a", 2, 2, -1) + "\x3B", "the file holds no image");
+  ExpectRejected(test::GifHeader("89a", 1, 1, -1) + "\x3B", "the file holds no image");
   const std::string header = test::GifHeader("89a", 8, 6, 7);
   const std::string image = good.substr(header.size());
   ExpectRejected(header + "\x21\x0A" + image, "invalid extension type ID \"0xA\" found");

@@ -6,15 +6,20 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netcdf.h>
 
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <vector>
 
 #include "core/matrix.h"
 #include "core/modelobject.h"
 #include "grids/hole_filling.h"
+#include "tests/grids/gif_test_encoder.h"
 #include "tests/support/test_helpers.h"
 
 namespace velorn {
@@ -124,6 +129,65 @@ TEST(GridGeometryTest, RegularWhenSizesWholeCornersAndCellSizeAgree) {
   EXPECT_FALSE(IsRegularGrid({4, 3, 3501, 7000, 100, N}, model));
   EXPECT_FALSE(IsRegularGrid({4, 3, 3500, 7000, 50, N}, model));
   EXPECT_FALSE(IsRegularGrid({5, 3, 3500, 7000, 100, N}, model));
+}
+
+TEST(GridGeometryTest, SinglePrecisionHeadersAreComparedAsFloats) {
+  // A geographic cell size (3 arc-seconds) is no float: the float header of a grid that the
+  // model wrote differs from the model's double, and is still the model's grid.
+  const double cs = 0.000833333333;
+  const GridGeometry model{144, 144, -105.560416666684, 40.090416666671, cs, N};
+  const auto as_float = [](double v) { return static_cast<double>(static_cast<float>(v)); };
+  const GridHeader6 header{144, 144, as_float(model.xll), as_float(model.yll), as_float(cs), N};
+  ASSERT_NE(header[4], cs);
+  EXPECT_TRUE(IsRegularGrid(header, model, true));
+  EXPECT_FALSE(IsRegularGrid(header, model, false));
+  EXPECT_FALSE(IsRegularGrid({144, 144, -106, 40, as_float(cs * 2), N}, model, true));
+  // A corner beyond every integer type is compared without conversion.
+  EXPECT_FALSE(IsRegularGrid({144, 144, -1.7e308, 40, cs, N}, model));
+}
+
+TEST(AsciiNumbers, WrittenTextIsPrintfGeneralByteForByte) {
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1.0,
+                                -1.0,
+                                -9999.0,
+                                1e-5,
+                                123456.0,
+                                1234567.0,
+                                0.0001,
+                                0.00001,
+                                9.999995e-5,
+                                999999.5,
+                                1e300,
+                                -1e-300,
+                                4.9e-324,
+                                1.7976931348623157e308,
+                                2.5,
+                                0.125,
+                                100.0,
+                                1e6,
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::quiet_NaN(),
+                                -std::numeric_limits<double>::quiet_NaN()};
+  // Many values of every magnitude and sign, including the halfway cases of six digits.
+  uint64_t state = 88172645463325252ull;
+  for (int i = 0; i < 200000; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    const double mantissa = static_cast<double>(state % 20000001) / 1000.0 - 10000.0;
+    values.push_back(std::ldexp(mantissa, static_cast<int>(state >> 40) % 120 - 60));
+    values.push_back(static_cast<double>(static_cast<int64_t>(state % 2000001) - 1000000) / 8.0);
+  }
+  for (const double value : values) {
+    std::string text;
+    AppendGeneral(text, value);
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%g", value);
+    ASSERT_EQ(text, expected) << std::hexfloat << value;
+  }
 }
 
 TEST(HeaderNumbers, KeepTheFixedFormUnlessItLosesDigits) {
@@ -340,6 +404,52 @@ TEST_F(BadInputTest, ShortBinaryFiles) {
   EXPECT_EQ(Read("short.flt", 1), 22);
   WriteBinary<float>("whole.flt", 6);
   EXPECT_EQ(Read("whole.flt"), 0);
+}
+
+// A netCDF-4 file of a few kilobytes declaring a time x y x x variable of the given size, with
+// nothing written (compressed chunks of fill values).
+void WriteHugeNetcdf(const std::string& path, std::size_t rows, std::size_t cols) {
+  int file = 0, dims[3] = {}, var = 0;
+  ASSERT_EQ(nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, &file), NC_NOERR);
+  nc_def_dim(file, "time", 1, &dims[0]);
+  nc_def_dim(file, "y", rows, &dims[1]);
+  nc_def_dim(file, "x", cols, &dims[2]);
+  nc_def_var(file, "v", NC_FLOAT, 3, dims, &var);
+  const std::size_t chunks[3] = {1, 1000, 1000};
+  nc_def_var_chunking(file, var, NC_CHUNKED, chunks);
+  nc_def_var_deflate(file, var, 0, 1, 1);
+  ASSERT_EQ(nc_close(file), NC_NOERR);
+}
+
+// Headers that ask for far more than the file holds: each fails with its reader's entry before
+// anything of that size is allocated, and no size computation overflows.
+TEST_F(BadInputTest, OversizedHeadersFailBeforeAllocating) {
+  const double largest = 2147483647.0;
+  const double huge_double[12] = {largest, largest, 0, 0, 10, N, 0, 0, 0, 0, 0, 0};
+  Write("huge.dbl", std::string(reinterpret_cast<const char*>(huge_double), sizeof huge_double) +
+                        std::string(32, '\0'));  // 128 bytes
+  Write("huge.gif", test::GifHeader("89a", 65535, 65535, -1) +
+                        std::string("\x2C\0\0\0\0\xFF\xFF\xFF\xFF\0\x02\x00\x3B", 13));
+  WriteHugeNetcdf(dir_ / "huge.nc", 200000, 200000);
+  Write("far.asc",
+        "ncols 3\nnrows 2\nxllcorner -1.7e308\nyllcorner 0\ncellsize 10\n1 2 3\n4 5 6\n");
+  struct Case {
+    const char* name;
+    int code;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"huge.dbl", 22, "error reading (irregular) float  grid " + (dir_ / "huge.dbl")},
+      {"huge.gif", 22, "cannot be filled by the"},
+      {"huge.nc<v>0", 26, "reading from netCDF file " + (dir_ / "huge.nc")},
+      {"far.asc", 0, ""},
+  };
+  for (const Case& c : cases) {
+    screen_.str("");
+    EXPECT_EQ(Read(c.name), c.code) << c.name;
+    EXPECT_THAT(screen_.str(), HasSubstr(c.message)) << c.name;
+  }
+  EXPECT_LE(std::filesystem::file_size(dir_ / "huge.nc"), 100000u);
 }
 
 TEST_F(BadInputTest, FillingWithoutReferenceGridFailsClearly) {

@@ -398,6 +398,31 @@ TEST_F(ReaderMpiTest, RealDemsReadCorrectly) {
   }
 }
 
+// The model's own single-precision copy of a geographic DEM: its float header holds another
+// cell size than the model's double, and the grid must still read back cell by cell, not
+// resampled.
+TEST_F(ReaderMpiTest, SinglePrecisionCopyOfAGeographicDemReadsBackUnchanged) {
+  VELORN_REQUIRE_REFDATA(path, "srtm-dem-esri-ascii/SRTMGL3_40.09_-105.56_40.21_-105.44.asc");
+  const AsciiHeaderResult header = ParseAsciiHeader(test::ReadFile(path));
+  ASSERT_EQ(header.failed_pair, 0);
+  const GridHeader6& h = header.values;
+  Setup(static_cast<int>(h[0]), static_cast<int>(h[1]), h[2], h[3], h[4], true);
+  double** dem = nullptr;
+  ASSERT_EQ(Read(path, dem, 0, true, 1, false), 0);
+  const std::string copy = dir_ / "dem.flt";
+  if (Rank() == 0) object_.WriteGrid(copy, dem, false, false, false);
+  MPI_Barrier(MPI_COMM_WORLD);
+  double** back = nullptr;
+  ASSERT_EQ(Read(copy, back, 0, true, 0, false), 0);
+  int changed = 0;
+  for (int r = layout_.first_row; r <= layout_.last_row; ++r)
+    for (int c = 1; c <= object_.ncols; ++c)
+      if (Own(r, c) && back[r][c] != (dem[r] != nullptr ? dem[r][c] : back[r][c])) ++changed;
+  EXPECT_EQ(changed, 0);
+  FreeMatrix(back);
+  FreeMatrix(dem);
+}
+
 TEST_F(ReaderMpiTest, ErrorsEndOnEveryProcessWithTheSameCode) {
   Setup(5, 6, 0, 0, 1, true);
   double** grid = nullptr;

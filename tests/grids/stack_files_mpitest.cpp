@@ -255,6 +255,29 @@ TEST_F(StackFiles, AsciiStacksOfGeographicGridsReadBack) {
   Free3dMatrix(read);
 }
 
+// Binary stacks of a geographic grid: the single-precision header holds the cell size as a
+// float and still matches the model; a real mismatch names both sizes with all their digits.
+TEST_F(StackFiles, BinaryStacksOfGeographicGridsReadBackAndMismatchesShowTheirDigits) {
+  object.cellsize = 0.000833333333;  // 3 arc-seconds, as the SRTM DEM gives it
+  object.xll = -105.560416666684;
+  StackMatrix stack = LocalStack();
+  for (const bool dbl : {false, true}) {
+    const std::string name = dbl ? "geo_dbl.stk" : "geo_flt.stk";
+    object.WriteStack(name, stack.get(), kLevels, false, dbl, false);
+    double*** read = nullptr;
+    EXPECT_EQ(ThrownCode([&] { object.ReadStack(name, read, false); }, 0), 0) << name;
+    ExpectOwnCells(read);
+    Free3dMatrix(read);
+  }
+  object.cellsize = 0.0008333333333;
+  double*** read = nullptr;
+  EXPECT_EQ(ThrownCode([&] { object.ReadStack("geo_dbl.stk", read, false); }), 24);
+  if (Rank() == 0) {
+    EXPECT_NE(test::ReadFile(diag.file_name()).find("0.0008333333333 0.000833333333"),
+              std::string::npos);
+  }
+}
+
 TEST_F(StackFiles, BadFilesFailWithTheSameCodeOnEveryProcess) {
   StackMatrix stack = LocalStack();
   object.WriteStack("good.stk", stack.get(), kLevels, false, true, false);
@@ -270,7 +293,9 @@ TEST_F(StackFiles, BadFilesFailWithTheSameCodeOnEveryProcess) {
     std::string text =
         "stack_ncols 21\nnrows 17\nxll 4500000\nyll 5200000\ncs 100\n"
         "nodata -9999\ncnt 0\nmin 0\nmax 0\nsum 0\naverage 0\nnumlevels 0\n";
-    test::WriteFile(Path("text_bad.stk"), text + "1\n2\nx3\n");
+    std::string rest;
+    for (int value = 4; value <= 21 * 17; ++value) rest += "0\n";
+    test::WriteFile(Path("text_bad.stk"), text + "1\n2\nx3\n" + rest);
     test::WriteFile(Path("text_short.stk"), text + "1\n2\n");
     std::string negative = good;
     const double levels = -2.0;

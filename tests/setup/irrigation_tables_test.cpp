@@ -116,6 +116,26 @@ TEST(IrrigationSchedule, BadTextsAreRefusedWithoutReadingPastTheirEnd) {
         ScheduleError::kCountOrInterval);
 }
 
+TEST(IrrigationSchedule, MixedOrAmbiguousTextsAddNothing) {
+  const std::pair<const char*, ScheduleError> cases[] = {
+      {"starting from 6 25 with 5 mm 2 times every 10 days; "
+       "starting from 4 1 with 10 mm to 4 20 with 30 mm every 10 days",
+       ScheduleError::kMixed},
+      {"starting from 4 1 with 10 mm to 4 20 with 30 mm every 10 days; "
+       "starting from 6 25 with 5 mm 2 times every 10 days",
+       ScheduleError::kMixed},
+      {"starting from 6 25 with 5 mm 3 times every 10 days, then to the river",
+       ScheduleError::kAmbiguous},
+      {"starting from 6 25 with 5 mm 3 times every 10 days in summer", ScheduleError::kAmbiguous},
+      {"starting from 4 1 with 10 mm to 4 20 with 30 mm 2 times every 10 days",
+       ScheduleError::kAmbiguous},
+      {"starting from 6 25 with 5 mm 2 times every 10 days; tomatoes", ScheduleError::kAmbiguous},
+  };
+  for (const auto& [text, error] : cases) EXPECT_TRUE(Parse(text, error).empty()) << text;
+  EXPECT_EQ(Parse("starting from 6 25 with 5 mm 2 times every 10 days."),
+            (std::vector<Entry>{{6, 25, 5}, {7, 5, 5}}));
+}
+
 class IrrigationTableTest : public test::SettingsTest {
  protected:
   int Read(const std::string& text, int32_t variant = 2) {
@@ -194,6 +214,33 @@ TEST_F(IrrigationTableTest, EveryEntryMessageHasCode29) {
               "for irrigation code 2: tabcnt could not be read correctly\n");
   ExpectFatal(head + "12 rice 1 1 10 5 2\n5 1 3\n6 15\n",
               "for irrigation code 2 month[2] or day[2] or amount[2] could not be read\n");
+}
+
+TEST_F(IrrigationTableTest, ValuesCountsAndCodesAreCheckedWhereTheyAreRead) {
+  const std::string head = kSwitchOn + "[irrigation_table]\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"1\n12 rice 1 1 10 5 1\n13 1 3\n", "month[1] 13 and day[1] 1 are no date"},
+      {"1\n12 rice 1 1 10 5 1\n4 31 3\n", "month[1] 4 and day[1] 31 are no date"},
+      {"1\n12 rice 1 1 10 5 1\n2 30 3\n", "month[1] 2 and day[1] 30 are no date"},
+      {"1\n12 rice 1 1 10 5 1\n5 1 nan\n", "month[1] or day[1] or amount[1] could not be read"},
+      {"1\n12 rice 1 1 10 5 3000000\n5 1 3\n", "tabcnt could not be read correctly"},
+      {"2\n12 rice 3 1 10 5\n12 maize 3 1 10 5\n", "the code 12 is given to entry 1 already"},
+      {"1\n12 rice 4 1 inf\n", "min(ETR/ETP) could not be read correctly"},
+      {"1\n12 rice 2 1 10 5 starting from 6 25 with 5 mm 2 times every 10 days; starting from "
+       "4 1 with 10 mm to 4 20 with 30 mm every 10 days\n",
+       "the schedules \"starting from 6 25 with 5 mm 2 times every 10 days; starting from 4 1 "
+       "with 10 mm to 4 20 with 30 mm every 10 days\" mix the forms"},
+      {"1\n12 rice 2 1 10 5 starting from 6 25 with 5 mm 3 times every 10 days to 7 1\n",
+       "are ambiguous"},
+  };
+  for (const auto& [body, message] : cases) ExpectFatal(head + body, message);
+  // 29 February recurs in leap years and is a date of a table.
+  ASSERT_EQ(Read(head + "1\n12 rice 1 1 10 5 1\n2 29 3\n"), 0) << screen_.str();
+  EXPECT_EQ(Entries(Record(1)), (std::vector<Entry>{{2, 29, 3}}));
+  // A count that the file cannot hold fails before 3,000,000 records are allocated.
+  EXPECT_EQ(Read(head + "3000000\n12 rice 3 1 10 5\n"), 17);
+  EXPECT_TRUE(ScreenHas("number of irrigation types in [irrigation_table] is 3000000"))
+      << screen_.str();
 }
 
 TEST_F(IrrigationTableTest, ScheduleErrorsGiveTheHelpText) {

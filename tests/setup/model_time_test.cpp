@@ -84,12 +84,13 @@ TEST(NormaliseModelTime, EachDateUsesTheLeapRuleOfItsOwnYear) {
   }
 }
 
-TEST_F(ModelTimeTest, ReadsEightValuesWithCommentsAndSetsFebruary) {
+TEST_F(ModelTimeTest, ReadsEightValuesWithComments) {
   Use("[model_time]\n0 start hour\n1\n1\n99 start year\n23\n31 end day\n12\n2000\n");
   settings_.ReadModelTime();
   EXPECT_EQ(settings_.start_date, Date(1999, 1, 1, 0));
   EXPECT_EQ(settings_.end_date, Date(2000, 12, 31, 23));
-  EXPECT_EQ(settings_.month_lengths[1], 29);
+  // A leap end year no longer imposes its February on the other years of the run.
+  EXPECT_EQ(settings_.month_lengths[1], 28);
 
   Use("[model_time]\n24\n29\n2\n2004\n24\n31\n12\n2005\n");
   settings_.ReadModelTime();
@@ -154,6 +155,14 @@ TEST_F(ModelTimeTest, GridMaximumOnOneProcessLooksOnlyAtZoneCells) {
   grid[1][3] = -9999;
   grid[3][4] = -10000;  // below nodata does not count either
   EXPECT_DOUBLE_EQ(settings_.GlobalGridMaximum(1), -9999);
+
+  // Without the zone ranking, or for an entry without a grid, there is no maximum: no nodata
+  // that would pass for one.
+  settings_.column_ranges = nullptr;
+  EXPECT_EQ(ThrownCode([&] { settings_.GlobalGridMaximum(1); }), 33);
+  EXPECT_TRUE(ScreenHas("zone ranking")) << screen_.str();
+  settings_.column_ranges = ranges.data();
+  EXPECT_EQ(ThrownCode([&] { settings_.GlobalGridMaximum(2); }), 33);
   settings_.UnregisterGrid(1);
 }
 

@@ -176,6 +176,36 @@ TEST_F(OutputSettingsTest, CoordinatesAndMeteoNamesAreRequired) {
   EXPECT_EQ(out().meteo_names.size(), 1u);
 }
 
+TEST_F(OutputSettingsTest, ValuesOutsideTheirRangeAreRefusedWhereTheyAreRead) {
+  const std::string interval_tail = "0\n7\n1440\n\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"[output_interval]\n0\n" + interval_tail + kList + kCoordinates + kMeteo,
+       "output control (report interval in hours) in [output_interval] is 0"},
+      {"[output_interval]\n24\n0\n7\nnan\n\n" + kList + kCoordinates + kMeteo,
+       "min_to_int_end (fourth value of [output_interval]); not found!"},
+      {kInterval + "[output_list]\n-1\n" + kCoordinates + kMeteo,
+       "number of subbasins in [output_list] is -1, it must be 0 or more"},
+      {kInterval + "[output_list]\n2000000000\n1\n" + kCoordinates + kMeteo,
+       "number of subbasins in [output_list] is 2000000000, but the rest of the file holds only"},
+      {kInterval + kList + "[coordinates]\n91\n8\n15\n1\n" + kMeteo,
+       "geographic latitude in [coordinates] is 91, it must be -90 to 90 degrees"},
+      {kInterval + kList + "[coordinates]\nnan\n8\n15\n1\n" + kMeteo,
+       "geographic latitude; not found!"},
+      {kInterval + kList + kCoordinates + "[meteo_data_count]\n2000000000\n[meteo_names]\nT\n",
+       "number of meteorological variables in [meteo_data_count] is 2000000000, but"},
+  };
+  for (const auto& [text, message] : cases) {
+    EXPECT_EQ(Read(text), 17) << message;
+    EXPECT_TRUE(ScreenHas(message)) << screen_.str();
+  }
+  int32_t count = 0;
+  for (const char* substeps : {"0", "86401", "1e9"})
+    EXPECT_EQ(
+        Substeps(std::string("[soil_surface_groundwater_substeps]\n") + substeps + "\n", count),
+        std::string(substeps) == "1e9" ? 0 : 17)
+        << substeps;
+}
+
 TEST_F(OutputSettingsTest, MissingFileIsCode28) {
   screen_.str("");
   try {

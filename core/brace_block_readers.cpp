@@ -1,0 +1,93 @@
+// Key lookup and value extraction of the brace-block syntax, and the block cutter.
+#include "core/brace_block_readers.h"
+
+#include <sstream>
+
+#include "core/error_code.h"
+
+namespace velorn {
+namespace {
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// True when the key may start after this character: a blank or the end of a previous entry or
+// the opening of a block.
+bool IsKeyBoundary(char c) {
+  return IsBlank(c) || c == ';' || c == '{' || c == '}';
+}
+
+// Reads one value of type T from the start of `value_text` as a text stream does; a failed
+// read is a FATAL entry naming the key.
+template <class T>
+T ReadValue(DiagnosticStream& diag, const std::string& key, const std::string& value_text,
+            const char* kind) {
+  std::istringstream stream(value_text);
+  T value{};
+  if (!(stream >> value)) {
+    ThrowFatal(diag, kControlFileErrorCode, "FATAL: error in control file, the value of ", key,
+               " is no ", kind, ": \"", value_text, "\"");
+  }
+  return value;
+}
+
+template <class T>
+bool ParseValue(DiagnosticStream& diag, const std::string& text, const std::string& key, T& value,
+                const char* kind) {
+  std::string value_text;
+  if (!FindKeyValueText(text, key, value_text)) return false;
+  value = ReadValue<T>(diag, key, value_text, kind);
+  return true;
+}
+
+}  // namespace
+
+bool FindKeyValueText(const std::string& text, const std::string& key, std::string& value_text) {
+  if (key.empty()) return false;
+  for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+    if (at > 0 && !IsKeyBoundary(text[at - 1])) continue;
+    std::size_t pos = at + key.size();
+    while (pos < text.size() && IsBlank(text[pos])) ++pos;
+    if (pos >= text.size() || text[pos] != '=') continue;
+    const std::size_t begin = pos + 1;
+    const std::size_t end = text.find(';', begin);
+    value_text = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    return true;
+  }
+  return false;
+}
+
+bool ParseIntValue(DiagnosticStream& diag, const std::string& text, const std::string& key,
+                   int& value) {
+  return ParseValue(diag, text, key, value, "integer");
+}
+
+bool ParseDoubleValue(DiagnosticStream& diag, const std::string& text, const std::string& key,
+                      double& value) {
+  return ParseValue(diag, text, key, value, "number");
+}
+
+bool ParseStringValue(DiagnosticStream& diag, const std::string& text, const std::string& key,
+                      std::string& value) {
+  return ParseValue(diag, text, key, value, "word");
+}
+
+std::string ExtractBracedBlock(DiagnosticStream& diag, std::string& text) {
+  const std::size_t open = text.find('{');
+  if (open == std::string::npos) {
+    ThrowFatal(diag, kControlFileErrorCode,
+               "FATAL: error in control file, no block in braces \"{\" in \"", text, "\"");
+  }
+  const std::size_t close = text.find('}', open);
+  if (close == std::string::npos) {
+    std::string block = text.substr(open + 1);
+    text.clear();
+    return block;
+  }
+  std::string block = text.substr(open + 1, close - open);
+  text.erase(0, close + 1);
+  return block;
+}
+
+}  // namespace velorn

@@ -1,0 +1,58 @@
+// Readers of the brace-block syntax of control-file sections: blocks in braces whose entries have
+// the form `key = value;`. The special output and the data assimilation read their blocks with
+// these; so do the land-use, soil and later tables.
+//
+//   std::string rest = "site {ID = gauge1; Level = 2;} site {ID = gauge2;}";
+//   std::string block = ExtractBracedBlock(diag, rest);  // "ID = gauge1; Level = 2;}"
+//                                                         // rest: " site {ID = gauge2;}"
+//   std::string id;
+//   ParseStringValue(diag, block, "ID", id);              // id == "gauge1"
+//   int level = 1;                                        // the default stays when absent
+//   ParseIntValue(diag, block, "Level", level);           // level == 2
+//
+// Key lookup: the first place where the key stands as a whole word (at the start of the text or
+// after a blank, ";", "{" or "}") followed by optional blanks and "=" is its entry; "a" never
+// reads "abc = 3;" and a key written without "=" counts as absent. The value text runs from
+// after that "=" to before the next ";" (to the end of the text without one). It is read as from
+// a text stream: leading white space is skipped, then an integer, a double, or one word (up to
+// the next white space); a number followed by letters reads the number ("12mm" gives 12).
+//
+// A key that is absent leaves the target unchanged and the reader returns false. A key whose
+// value cannot be read (empty, not a number, out of the type's range) is bad input: the reader
+// writes a "FATAL: " entry naming the key and the value and throws ErrorCode 17, like every
+// other fault in a control file. `ExtractBracedBlock` on a text without "{" does the same.
+//
+// All functions are pure text operations (no MPI, no file access) and thread-safe apart from the
+// diagnostics stream, which callers in parallel regions must guard.
+#pragma once
+
+#include <string>
+
+#include "core/diagnostic_stream.h"
+
+namespace velorn {
+
+// Reads the integer value of `key`; returns true when the key was found (and `value` set).
+bool ParseIntValue(DiagnosticStream& diag, const std::string& text, const std::string& key,
+                   int& value);
+
+// Reads the double value of `key`; returns true when the key was found (and `value` set).
+bool ParseDoubleValue(DiagnosticStream& diag, const std::string& text, const std::string& key,
+                      double& value);
+
+// Reads the first word of the value of `key`; returns true when the key was found (and `value`
+// set).
+bool ParseStringValue(DiagnosticStream& diag, const std::string& text, const std::string& key,
+                      std::string& value);
+
+// Returns the next block of `text`: the characters after its first "{" up to and including the
+// next "}", and shortens `text` to what follows that "}". A block without "}" runs to the end of
+// the text and leaves `text` empty, so a caller looping over the blocks always ends. A text
+// without "{" is a FATAL entry, code 17.
+std::string ExtractBracedBlock(DiagnosticStream& diag, std::string& text);
+
+// The value text of `key` (the characters between its "=" and the next ";" or the end), or
+// false when the key has no `key =` entry in `text`.
+bool FindKeyValueText(const std::string& text, const std::string& key, std::string& value_text);
+
+}  // namespace velorn

@@ -1,0 +1,187 @@
+// Sub-model base: storing the shared values, reading the two opening values of the section,
+// the step hook, the floating-point error report and the solar members.
+#include "core/submodel.h"
+
+#include <cmath>
+
+#include "core/error_code.h"
+#include "core/grid_registry.h"
+
+namespace velorn {
+
+teilmodellklasse::teilmodellklasse(const SubModelSetup& setup, const std::string& section_name,
+                                   int32_t sub_step_count_arg, bool section_required)
+    : modelobject(setup.diag, setup.control_file_name, 0, setup.write_ascii, setup.write_double,
+                  setup.write_netcdf, setup.input_directory, setup.output_directory, setup.mpi,
+                  setup.response_unit_switch, setup.response_unit_table),
+      sub_step_count(sub_step_count_arg) {
+  if (setup.zone_code_index == nullptr) return;  // nothing to work on: the sub-model stays off
+  StoreSharedValues(setup);
+  SetModuleName(section_name);
+  Diag() << "DEBUG: initializing module " << module_name << "[end-entry]";
+  if (!ReadSectionHead(section_required)) return;
+  CheckTimeInterval();
+  steps_per_day = 1440.0 / time_interval;
+  if (flow_control == 0) control_file->Close();
+}
+
+void teilmodellklasse::StoreSharedValues(const SubModelSetup& setup) {
+  output_list_count = setup.output_list_count;
+  output_list_codes = setup.output_list_codes;
+  if (output_list_codes != nullptr) output_list_codes[0] = output_list_count;
+  report_interval = setup.report_interval;
+  min_to_int_end = setup.min_to_int_end;
+  time_shift = min_to_int_end / 60.0;
+  zone_code_index = setup.zone_code_index;
+  zone_table = setup.zone_table;
+  column_ranges = setup.column_ranges;
+  zone_count = setup.zone_count;
+  highest_zone_code = setup.highest_zone_code;
+  ncols = setup.ncols;
+  nrows = setup.nrows;
+  first_local_row = setup.first_local_row;
+  last_local_row = setup.last_local_row;
+  xll = setup.xll;
+  yll = setup.yll;
+  cellsize = setup.cellsize;
+  nodata = setup.nodata;
+  end_date = setup.end_date;
+  end_key = ModelTimeKey(end_date);
+  registry = setup.registry;
+  if (registry != nullptr) {
+    zone_grid = (*registry)[1].grid;
+    const int weights = registry->Find("RelCellArea", 0);
+    relative_cell_area = weights > 0 ? (*registry)[weights].grid : nullptr;
+  }
+  zone_statistics = setup.zone_statistics;
+  zone_statistics_capacity = setup.zone_statistics_capacity;
+  landuse_table = setup.landuse_table;
+  soil_table = setup.soil_table;
+  multilayer_landuse_table = setup.multilayer_landuse_table;
+  latitude = setup.latitude;
+  longitude = setup.longitude;
+  reference_meridian = setup.reference_meridian;
+  coordinates_time_shift = setup.coordinates_time_shift;
+  solar_constants[0] = kSolarPi;
+  solar_constants[1] = kDegreesPerRadian;
+  for (std::size_t i = 0; i < kEquationOfTimeMinutes.size(); ++i)
+    solar_constants[i + 2] = kEquationOfTimeMinutes[i];
+}
+
+bool teilmodellklasse::ReadSectionHead(bool section_required) {
+  control_file = std::make_unique<ControlFileReader>();
+  if (!control_file->Open(control_file_name, diag)) {
+    ThrowFatal(Diag(), kControlFileOpenCode, "FATAL: error opening ", control_file_name);
+  }
+  line_buffer2 = "[" + module_name + "]";
+  // An optional section that is absent switches the sub-model off without a FATAL entry.
+  if (!FindSection(line_buffer2, section_required ? 1 : 0)) {
+    control_file->Close();
+    return false;
+  }
+  ReadValue(*control_file, flow_control, "flow control parameter for ");
+  ReadValue(*control_file, time_interval, "time interval for ");
+  return true;
+}
+
+void teilmodellklasse::CheckTimeInterval() {
+  if (!(time_interval > 0)) {
+    ThrowFatal(Diag(), kTimeIntervalCode, "FATAL: the time step ", time_interval,
+               " minutes as given in the section for the module ", module_name,
+               " must be greater than 0");
+  }
+  if (min_to_int_end / 60.0 > time_interval / 60.0 + 0.00001) {
+    ThrowFatal(
+        Diag(), kTimeIntervalCode, "FATAL: \n-------- error --------\n\nthe time step ",
+        time_interval, " minutes as given in the section for the module ", module_name,
+        " \nis shorter than the parameter min_to_int_end with ", min_to_int_end,
+        " minutes\nfrom the [program_output]-section which gives the shift from \nthe hour entry "
+        "of meteo-data to the time step end\nthis parameter (the 4-th in the section "
+        "[program_output])\nshould be set to 0 if the hour markes the end of the time step\ne.g. "
+        "like in \"1984 01 01 24\" for daily time steps -> parameter set to 0\nand it should set "
+        "to the variable $time, if the hour marks the time step start\ne.g. like in \"1984 01 01 "
+        "00\" for daily time steps -> parameter set to 1440 or $time\n\n-------- error --------");
+  }
+}
+
+void teilmodellklasse::ReportFpe(int32_t i1, int32_t i2, int32_t i3, int32_t i4, double a1,
+                                 double a2, double a3, double a4, double a5) {
+  if (fpe_state != kFpeSignalled) {
+    fpe_state = kFpeNone;
+    return;
+  }
+  Diag() << "INFO: fpe in i1: " << i1 << ", i2: " << i2 << ", i3: " << i3 << ", i4: " << i4
+         << "\na1: " << a1 << " a2: " << a2 << " a3: " << a3 << " a4: " << a4 << " a5: " << a5
+         << "[end-entry]";
+  fpe_state = kFpeReported;
+}
+
+void teilmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (flow_control == 0) return;
+  step_date = ModelDate{year, month, day, hour};
+  // An interval of 1 or less (0 until set) means every step; no modulo by zero.
+  if (report_interval > 1 &&
+      (hour + static_cast<int64_t>(std::trunc(time_shift))) % report_interval != 0) {
+    return;
+  }
+  std::string name = module_name;
+  if (name.size() < 20) name.insert(0, 20 - name.size(), ' ');
+  Diag() << "DEBUG: " << name << " " << static_cast<long long>(day) << "."
+         << static_cast<long long>(month) << "." << static_cast<long long>(year) << " "
+         << static_cast<long long>(hour) << ". h "
+         << "(time of meteo data)"
+         << "[end-entry]";
+}
+
+double teilmodellklasse::SolarDeclination(int day, int month) const {
+  return velorn::SolarDeclination(day, month, month_lengths);
+}
+
+double teilmodellklasse::EquationOfTime(int day, int month) const {
+  return velorn::EquationOfTime(day, month, month_lengths);
+}
+
+double teilmodellklasse::SolarElevation(int day, int month, double lat, double lon,
+                                        double hour) const {
+  return velorn::SolarElevation(day, month, lat, lon, hour, reference_meridian, month_lengths);
+}
+
+void teilmodellklasse::SolarPosition(int day, int month, double lat, double lon, double hour,
+                                     double& azimuth, double& elevation) const {
+  velorn::SolarPosition(day, month, lat, lon, hour, reference_meridian, month_lengths, azimuth,
+                        elevation);
+}
+
+double teilmodellklasse::CosIncidenceAngle(double a1, double z1, double a2, double z2) const {
+  return velorn::CosIncidenceAngle(a1, z1, a2, z2);
+}
+
+void teilmodellklasse::SunriseSunset(int day, int month, double lat, double lon, double& sunrise,
+                                     double& sunset) const {
+  const SunTimes times =
+      velorn::SunriseSunset(day, month, lat, lon, reference_meridian, month_lengths);
+  sunrise = times.sunrise;
+  sunset = times.sunset;
+}
+
+void teilmodellklasse::DaylightFraction() {
+  const int day = static_cast<int>(step_date.day);
+  const int month = static_cast<int>(step_date.month);
+  if (month < 1 || month > 12) return;
+  const SunTimes times =
+      velorn::SunriseSunset(day, month, latitude, longitude, reference_meridian, month_lengths);
+  sunrise_hour = std::fmod(times.sunrise + 24.0, 24.0);
+  sunset_hour = std::fmod(times.sunset + 24.0, 24.0);
+  const double step_end = static_cast<double>(step_date.hour) + time_shift;
+  const double interval_hours = time_interval / 60.0;
+  const double step_hours = time_interval > 1440.0 ? 24.0 : interval_hours;
+  const DaylightShare share = velorn::DaylightFraction(sunrise_hour, sunset_hour, times.state,
+                                                       step_end, step_hours, interval_hours);
+  dark_before_sunrise = share.dark_before_sunrise;
+  dark_after_sunset = share.dark_after_sunset;
+  night_fraction = share.night_fraction;
+  daylight_fraction = share.daylight_fraction;
+  night_flag = share.night_flag;
+}
+
+}  // namespace velorn

@@ -1,0 +1,448 @@
+// Parsers of one land-use entry: the fixed one-line format (method 1) and the block format of
+// key = value; items (methods 2 to 6, with the keys of dynamic phenology).
+//
+// A block is read in a fixed order: code and name, the scalar keys, the day list `JulDays`
+// (which sets the fixpoint count n), the keys of dynamic phenology, the per-fixpoint lists and
+// the soil-surface and frost keys. Keys are found as whole keys (core/brace_block_readers.h).
+// Lists and day lists are split at blanks, tabs, line ends, "," and ";" and must hold exactly
+// their count of numbers: a short list would leave fixpoints without a value, so it is
+// reported. Every failure writes what went wrong, then the entry's closing message, code 29.
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "core/brace_block_readers.h"
+#include "core/control_file_reader.h"
+#include "core/diagnostic_stream.h"
+#include "core/error_code.h"
+#include "core/string_helpers.h"
+#include "tables/landuse_record.h"
+
+namespace velorn {
+namespace {
+
+// Separators of list items and day lists.
+constexpr const char* kListDelimiters = " \t\r\n,;";
+// Separators of the words of a fixed-format line.
+constexpr const char* kWordDelimiters = " \t\r\n";
+
+// Fixed-format line: values before the optional RootDist and HReduDry (variant 2).
+constexpr std::size_t kOldFormatValues = 35;
+constexpr int kOldFormatFixpoints = 4;
+constexpr int kMonthlyEntries = 14;
+
+// Defaults of the optional items of a block entry.
+constexpr double kDefaultRsInterception = 20.0;
+constexpr double kDefaultRsEvaporation = 200.0;
+constexpr double kDefaultStemDiameter = 0.01;
+constexpr double kDefaultResidueCoverage = 0.01;
+constexpr double kNoNFactor = -9999.9;
+constexpr int kNoTillageDay = -9999;
+constexpr double kDefaultCropDistance = 0.3;
+constexpr double kDefaultK_ST = 10.0;
+constexpr double kDefaultC_WR = 1.5;
+const std::vector<double> kDefaultRoughCoefficients{0.0, 0.0198, 0.712, 0.142};
+constexpr double kDefaultOffset1 = -3.4;
+constexpr double kDefaultOffset2 = 12.0;
+
+// Method number of a block entry's method name; 0 for an unknown name.
+int MethodNumber(const std::string& method_name) {
+  static const char* const kNames[] = {"VariableDayCount", "DynamicPhenology_1",
+                                       "DynamicPhenology_2", "DynamicPhenology_3",
+                                       "DynamicPhenology_4"};
+  for (int i = 0; i < 5; ++i) {
+    if (method_name == kNames[i]) return i + 2;
+  }
+  return 0;
+}
+
+std::vector<std::string> Fields(const std::string& text, const char* delimiters) {
+  std::vector<std::string> fields;
+  Tokenize(text, delimiters, fields);
+  return fields;
+}
+
+// A number read from the start of a field ("12mm" gives 12).
+template <class T>
+bool ReadNumber(const std::string& field, T& value) {
+  std::size_t pos = 0;
+  return ScanValue(field, pos, value);
+}
+
+// The numbers of a list value, exactly `count` of them, into values[1..count].
+template <class T>
+void ReadList(DiagnosticStream& diag, int code, const std::string& key,
+              const std::string& value_text, std::vector<T>& values, int count) {
+  const std::vector<std::string> fields = Fields(value_text, kListDelimiters);
+  if (static_cast<int>(fields.size()) != count) {
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"", key, "\" of land use ", code,
+               " holds ", static_cast<int>(fields.size()), " values instead of ", count, ": \"",
+               value_text, "\"");
+  }
+  values.resize(static_cast<std::size_t>(count) + 1);
+  for (int i = 1; i <= count; ++i) {
+    const std::string& field = fields[static_cast<std::size_t>(i) - 1];
+    if (!ReadNumber(field, values[static_cast<std::size_t>(i)])) {
+      ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"", key, "\" of land use ", code,
+                 ": value ", i, " (\"", field, "\") is not a number");
+    }
+  }
+}
+
+[[noreturn]] void ReportMissingKey(DiagnosticStream& diag, int code, const std::string& key) {
+  ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"", key, "\" not found for land use ",
+             code);
+}
+
+bool ReadScalar(DiagnosticStream& diag, const std::string& items, const std::string& key,
+                int& value) {
+  return ParseIntValue(diag, items, key, value);
+}
+
+bool ReadScalar(DiagnosticStream& diag, const std::string& items, const std::string& key,
+                double& value) {
+  return ParseDoubleValue(diag, items, key, value);
+}
+
+template <class T>
+void RequireScalar(DiagnosticStream& diag, int code, const std::string& items,
+                   const std::string& key, T& value) {
+  if (!ReadScalar(diag, items, key, value)) ReportMissingKey(diag, code, key);
+}
+
+template <class T>
+void OptionalScalar(DiagnosticStream& diag, const std::string& items, const std::string& key,
+                    T& value, T fallback) {
+  value = fallback;
+  ReadScalar(diag, items, key, value);
+}
+
+// The items of a block: the text after its "{" up to its closing "}".
+std::string BlockItems(const std::string& block) {
+  const std::size_t close = block.find('}');
+  return block.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+}
+
+// Day list with index 0 = day count - 366.
+std::vector<int> DayList(DiagnosticStream& diag, int code, const std::string& key,
+                         const std::string& value_text) {
+  std::vector<int> days;
+  const int count = static_cast<int>(Fields(value_text, kListDelimiters).size());
+  ReadList(diag, code, key, value_text, days, count);
+  days[0] = days[static_cast<std::size_t>(count)] - 366;
+  return days;
+}
+
+}  // namespace
+
+// --- Fixed-format entries ------------------------------------------------------------------------
+
+void LanduseRecord::ParseEntryOldFormat(DiagnosticStream& diag, const std::string& line,
+                                        int variant) {
+  method = 1;
+  n = kOldFormatFixpoints;
+  const std::vector<std::string> words = Fields(line, kWordDelimiters);
+  try {
+    double albedo = 0;
+    // Code, name and albedo in turn, so that the message names the code when it was read.
+    if (words.empty() || !ReadNumber(words[0], code) || words.size() < 3 ||
+        !ReadNumber(words[2], albedo))
+      throw ErrorCode{kLanduseEntryErrorCode};
+    name = words[1];
+    Albedo.assign(kOldFormatFixpoints + 1, albedo);
+    CheckName(diag);
+    ReadOldFormatValues(diag, words, variant);
+  } catch (const ErrorCode&) {
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: landuse table code ", code,
+               ": some values could not be read\n", line);
+  }
+}
+
+void LanduseRecord::ReadOldFormatValues(DiagnosticStream& diag,
+                                        const std::vector<std::string>& words, int variant) {
+  if (words.size() < kOldFormatValues) {
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: the fixed-format line of land use ", code,
+               " ends after ", static_cast<int>(words.size()), " of ",
+               static_cast<int>(kOldFormatValues), " values");
+  }
+  std::size_t next = 3;
+  auto read = [&](auto& value) {
+    if (!ReadNumber(words[next], value)) {
+      ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: value ", static_cast<int>(next) + 1, " (\"",
+                 words[next], "\") of the fixed-format line of land use ", code,
+                 " is not a number");
+    }
+    ++next;
+  };
+  rsc.assign(kMonthlyEntries, 0.0);
+  for (int month = 1; month <= 12; ++month) read(rsc[static_cast<std::size_t>(month)]);
+  rsc[0] = rsc[12];
+  rsc[13] = rsc[1];
+  rs_evaporation = rsc;
+  // The format gives no interception resistance; every record carries the block default.
+  rs_interception.assign(kMonthlyEntries, kDefaultRsInterception);
+  JulDays.assign(kOldFormatFixpoints + 1, 0);
+  LAI.assign(kOldFormatFixpoints + 1, 0.0);
+  Z0 = LAI;
+  VCF = LAI;
+  RootDepth = LAI;
+  for (int i = 1; i <= kOldFormatFixpoints; ++i) read(JulDays[static_cast<std::size_t>(i)]);
+  for (std::vector<double>* values : {&LAI, &Z0, &VCF, &RootDepth}) {
+    for (int i = 1; i <= kOldFormatFixpoints; ++i) read((*values)[static_cast<std::size_t>(i)]);
+    (*values)[0] = (*values)[kOldFormatFixpoints];
+  }
+  JulDays[0] = JulDays[kOldFormatFixpoints] - 366;
+  if (variant == 2) {
+    if (next < words.size()) read(RootDist);
+    if (next < words.size()) read(HReduDry);
+  }
+  AltDep = {-0.025, 0.025, 0.025, -0.025, -0.025};
+  TReduWet = 0.95;
+  LimitReduWet = 0;
+  SetSoilSurfaceDefaults();
+}
+
+void LanduseRecord::CheckName(DiagnosticStream& diag) {
+  if (name.size() > kMaxLanduseNameLength) {
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: the name of land use ", code,
+               " is longer than ", static_cast<int>(kMaxLanduseNameLength), " characters: ", name);
+  }
+}
+
+void LanduseRecord::SetSoilSurfaceDefaults() {
+  const std::size_t size = static_cast<std::size_t>(n) + 1;
+  SoilTillageCount = 0;
+  SoilTillage.assign(1, kNoTillageDay);
+  SR_cultivation = 3;
+  SR_CropDistX = kDefaultCropDistance;
+  SR_CropDistY = kDefaultCropDistance;
+  SR_K_ST = kDefaultK_ST;
+  SR_C_WR = kDefaultC_WR;
+  SR_rough_coeff1 = kDefaultRoughCoefficients;
+  SR_rough_coeff2 = kDefaultRoughCoefficients;
+  SR_StemDiameter.assign(size, kDefaultStemDiameter);
+  SR_ResidCovrg.assign(size, kDefaultResidueCoverage);
+  n_factor.assign(size, kNoNFactor);
+  nf_freezing = kNoFrostFactor;
+  nf_thawing = kNoFrostFactor;
+}
+
+// --- Block entries -------------------------------------------------------------------------------
+
+void LanduseRecord::ParseEntry(DiagnosticStream& diag, const std::string& text,
+                               const std::string& method_name) {
+  const int number = MethodNumber(method_name);
+  if (number == 0)
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: landuse table method unknown ", text);
+  method = number;
+  phenology_flag = false;
+  phenology_start_day = -1;
+  const std::size_t open = text.find('{');
+  const std::string block = open == std::string::npos ? std::string() : text.substr(open);
+  try {
+    ReadHeadWords(diag, text.substr(0, open));
+    if (block.empty()) throw ErrorCode{kLanduseEntryErrorCode};
+    const std::string items = BlockItems(block);
+    ReadScalarKeys(diag, items);
+    ParseJulDays(diag, items);
+    ReadPhenologyKeys(diag, items);
+    ReadSeasonalLists(diag, items);
+    ReadSoilSurfaceKeys(diag, items);
+  } catch (const ErrorCode&) {
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: landuse table code ", code,
+               ": some values could not be read\n", block.empty() ? text : block);
+  }
+}
+
+void LanduseRecord::ReadHeadWords(DiagnosticStream& diag, const std::string& head) {
+  const std::vector<std::string> words = Fields(head, kWordDelimiters);
+  if (words.size() < 2 || !ReadNumber(words[0], code)) {
+    ThrowFatal(diag, kLanduseEntryErrorCode,
+               "FATAL: a land-use entry does not begin with its code and name: ", head);
+  }
+  name = words[1];
+  CheckName(diag);
+}
+
+void LanduseRecord::ReadScalarKeys(DiagnosticStream& diag, const std::string& items) {
+  RequireScalar(diag, code, items, "RootDist", RootDist);
+  RequireScalar(diag, code, items, "TReduWet", TReduWet);
+  std::string switches;
+  if (FindKeyValueText(items, "useInternalParameters", switches)) {
+    const std::size_t first = switches.find_first_of("01");
+    if (first == std::string::npos) {
+      ThrowFatal(diag, kLanduseEntryErrorCode,
+                 "FATAL: parameter \"useInternalParameters\" of land use ", code,
+                 " holds no switch 0 or 1: \"", switches, "\"");
+    }
+    parameter_switch_text = switches.substr(first);
+    parameter_switch_text.erase(parameter_switch_text.find_last_not_of(" \t\r\n") + 1);
+    parameter_switch_bits = 0;
+    const std::size_t positions = std::min<std::size_t>(8, parameter_switch_text.size());
+    for (std::size_t i = 0; i < positions; ++i) {
+      if (parameter_switch_text[i] == '1') parameter_switch_bits += 128 >> i;
+    }
+  }
+  OptionalScalar(diag, items, "LimitReduWet", LimitReduWet, 0.0);
+  OptionalScalar(diag, items, "ETPHamonFactor", ETPHamonFactor, 1.0);
+  RequireScalar(diag, code, items, "HReduDry", HReduDry);
+  OptionalScalar(diag, items, "StartVegetationPeriodForBalance", StartVegetationPeriodForBalance,
+                 0);
+  OptionalScalar(diag, items, "StopVegetationPeriodForBalance", StopVegetationPeriodForBalance, 0);
+  OptionalScalar(diag, items, "JDVegetationResetForBalance", JDVegetationResetForBalance, -1);
+  OptionalScalar(diag, items, "JDVegetationWriteForBalance", JDVegetationWriteForBalance, -1);
+  OptionalScalar(diag, items, "IntercepCap", IntercepCap, -1.0);
+  OptionalScalar(diag, items, "StressFactorDynPhen", StressFactorDynPhen, 0.0);
+}
+
+void LanduseRecord::ParseJulDays(DiagnosticStream& diag, const std::string& text) {
+  std::string value_text;
+  if (!FindKeyValueText(text, "JulDays", value_text)) ReportMissingKey(diag, code, "JulDays");
+  if (Fields(value_text, kListDelimiters).empty()) {
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"JulDays\" of land use ", code,
+               " holds no day");
+  }
+  JulDays = DayList(diag, code, "JulDays", value_text);
+  n = static_cast<int>(JulDays.size()) - 1;
+  if (method != 5) return;
+  if (JulDays[1] != 1) {
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: Error in Landuse Table (Code: ", code,
+               "): for Method DynamicPhenology_3 the first sample day (JulDay) must be 1 and not ",
+               JulDays[1]);
+  }
+  if (JulDays[static_cast<std::size_t>(n)] != 366) {
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: Error in Landuse Table (Code: ", code,
+               "): for Method DynamicPhenology_3 the last sample day (JulDay) must be 366 and not ",
+               JulDays[static_cast<std::size_t>(n)]);
+  }
+}
+
+void LanduseRecord::ParseSoilTillage(DiagnosticStream& diag, const std::string& text) {
+  std::string value_text;
+  if (!FindKeyValueText(text, "SoilTillage", value_text) ||
+      Fields(value_text, kListDelimiters).empty()) {
+    SoilTillageCount = 0;
+    SoilTillage.assign(1, kNoTillageDay);
+    return;
+  }
+  SoilTillage = DayList(diag, code, "SoilTillage", value_text);
+  SoilTillageCount = static_cast<int>(SoilTillage.size()) - 1;
+}
+
+void LanduseRecord::ReadPhenologyKeys(DiagnosticStream& diag, const std::string& items) {
+  if (method < 3 || method > 6) return;
+  const bool forcing_star = method != 5;
+  if (forcing_star) {
+    phenology_start_day = -1;
+    phenology_fixpoint_index = -1;
+    RequireScalar(diag, code, items, "F*", FStar);
+  }
+  RequireScalar(diag, code, items, "DP1_t1_dorm", DP1_t1_dorm);
+  RequireScalar(diag, code, items, "DP1_T_Bf", DP1_T_Bf);
+  RequireScalar(diag, code, items, "JDReset_TStart", JDReset_TStart);
+  RequireScalar(diag, code, items, "maxStartJDforDP1", maxStartJDforDP1);
+  if (forcing_star) {
+    // The dynamic fixpoint: the first of 1..n-1 with a negative day (fixpoint n is not one).
+    for (int i = 1; i < n; ++i) {
+      if (JulDays[static_cast<std::size_t>(i)] < 0) {
+        phenology_fixpoint_index = i;
+        break;
+      }
+    }
+  }
+  if (method == 4) {
+    RequireScalar(diag, code, items, "DP2_t0_dorm", DP2_t0_dorm);
+    RequireScalar(diag, code, items, "DP2_t1_dorm", DP2_t1_dorm);
+    RequireScalar(diag, code, items, "DP2_T_Bf", DP2_T_Bf);
+    RequireScalar(diag, code, items, "DP2_T_Bc", DP2_T_Bc);
+    RequireScalar(diag, code, items, "DP2_Par_a", DP2_Par_a);
+    RequireScalar(diag, code, items, "DP2_Par_b", DP2_Par_b);
+    const std::pair<const char*, double*> offsets[] = {{"DP2_Offset_1", &DP2_Offset_1},
+                                                       {"DP2_Offset_2", &DP2_Offset_2}};
+    const double defaults[] = {kDefaultOffset1, kDefaultOffset2};
+    for (int k = 0; k < 2; ++k) {
+      if (ReadScalar(diag, items, offsets[k].first, *offsets[k].second)) continue;
+      *offsets[k].second = defaults[k];
+      diag << "INFO: parameter \"" << offsets[k].first << "\" not found for land use " << code
+           << "; Using default of " << defaults[k] << "[end-entry]";
+    }
+  }
+  if (method == 6) {
+    RequireScalar(diag, code, items, "DP4_t0_dorm", DP4_t0_dorm);
+    RequireScalar(diag, code, items, "DP4_t1_dorm", DP4_t1_dorm);
+    RequireScalar(diag, code, items, "DP4_T0", DP4_T0);
+    RequireScalar(diag, code, items, "DP4_T1", DP4_T1);
+    RequireScalar(diag, code, items, "DP4_Par_a", DP4_Par_a);
+    RequireScalar(diag, code, items, "DP4_Par_b", DP4_Par_b);
+    RequireScalar(diag, code, items, "DP4_T_xylstop", DP4_T_xylstop);
+    RequireScalar(diag, code, items, "DP4_t_xs1", DP4_t_xs1);
+    RequireScalar(diag, code, items, "DP4_SPSLF", DP4_SPSLF);
+  }
+}
+
+void LanduseRecord::ReadKeyValues(DiagnosticStream& diag, const std::string& text,
+                                  const std::string& key, std::vector<double>& values,
+                                  int count) const {
+  std::string value_text;
+  if (!FindKeyValueText(text, key, value_text)) ReportMissingKey(diag, code, key);
+  ReadList(diag, code, key, value_text, values, count);
+  values[0] = values[static_cast<std::size_t>(count)];
+}
+
+void LanduseRecord::ReadSeasonalLists(DiagnosticStream& diag, const std::string& items) {
+  const std::size_t size = static_cast<std::size_t>(n) + 1;
+  rs_interception.assign(size, kDefaultRsInterception);
+  rs_evaporation.assign(size, kDefaultRsEvaporation);
+  if (method == 5) ReadKeyValues(diag, items, "ForcingThreshold", ForcingThreshold, n);
+  for (auto [key, values] : {std::pair{"Albedo", &Albedo},
+                             {"rsc", &rsc},
+                             {"LAI", &LAI},
+                             {"Z0", &Z0},
+                             {"VCF", &VCF},
+                             {"RootDepth", &RootDepth},
+                             {"AltDep", &AltDep}}) {
+    ReadKeyValues(diag, items, key, *values, n);
+  }
+  for (auto [key, values] :
+       {std::pair{"rs_interception", &rs_interception}, {"rs_evaporation", &rs_evaporation}}) {
+    std::string value_text;
+    if (FindKeyValueText(items, key, value_text)) ReadKeyValues(diag, items, key, *values, n);
+  }
+}
+
+void LanduseRecord::ReadSoilSurfaceKeys(DiagnosticStream& diag, const std::string& items) {
+  SetSoilSurfaceDefaults();
+  ParseSoilTillage(diag, items);
+  std::string cultivation;
+  if (FindKeyValueText(items, "SR_cultivation", cultivation)) {
+    if (Contains(cultivation, "other")) {
+      SR_cultivation = 3;
+    } else if (Contains(cultivation, "nonconserving")) {
+      SR_cultivation = 2;
+    } else if (Contains(cultivation, "conserving")) {
+      SR_cultivation = 1;
+    } else {
+      ThrowFatal(diag, kLanduseEntryErrorCode,
+                 "FATAL: no valid value for parameter \"SR_cultivation\" for land use ", code);
+    }
+  }
+  ReadScalar(diag, items, "SR_CropDistX", SR_CropDistX);
+  ReadScalar(diag, items, "SR_CropDistY", SR_CropDistY);
+  ReadScalar(diag, items, "SR_K_ST", SR_K_ST);
+  ReadScalar(diag, items, "SR_C_WR", SR_C_WR);
+  std::string value_text;
+  for (auto [key, values] :
+       {std::pair{"SR_rough_coeff1", &SR_rough_coeff1}, {"SR_rough_coeff2", &SR_rough_coeff2}}) {
+    if (FindKeyValueText(items, key, value_text)) ReadKeyValues(diag, items, key, *values, 3);
+  }
+  for (auto [key, values] : {std::pair{"SR_StemDiameter", &SR_StemDiameter},
+                             {"SR_ResidCovrg", &SR_ResidCovrg},
+                             {"n-factor", &n_factor}}) {
+    if (FindKeyValueText(items, key, value_text)) ReadKeyValues(diag, items, key, *values, n);
+  }
+  ReadScalar(diag, items, "nf_freezing", nf_freezing);
+  ReadScalar(diag, items, "nf_thawing", nf_thawing);
+}
+
+}  // namespace velorn

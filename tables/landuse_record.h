@@ -1,0 +1,260 @@
+// LanduseRecord: one entry of the control-file section [landuse_table].
+//
+// A record holds a land use's code and name, the method that describes its seasonal parameters,
+// the Julian-day fixpoints with one value per fixpoint for each seasonal parameter, the
+// constants of evapotranspiration, interception and the soil-water balance, the parameters of
+// dynamic phenology, the soil-surface parameters of silting-up and surface routing, and the
+// frost factors of the soil. The settings object owns the table, an array of count + 1 records
+// (defaultini::ReadLanduseTable in tables/landuse_table.cpp): record 0 is the summary (its code
+// is the count), records 1..count the entries in the order of the section. After set-up the
+// land-use grid holds record indexes, so a model reads `table[grid value]` directly.
+//
+// Per-fixpoint arrays hold n + 1 values: indexes 1..n belong to the fixpoints, index 0 is the
+// wrap-around value (the value of fixpoint n; for the day array the day of fixpoint n - 366), so
+// one generic evaluator can walk any of them over the year end. An empty array means "not
+// read". Fixed-format records (method 1) have n = 4 and hold the three surface resistances as
+// 14 monthly values instead (0 December, 1..12 January..December, 13 January).
+//
+// Parsers (tables/landuse_entries.cpp): ParseEntryOldFormat reads a one-line entry,
+// ParseEntry a brace block of key = value; items. Both throw ErrorCode 29 after their FATAL
+// entries; nothing of a partly filled record may be used afterwards.
+//
+// Threads: after set-up a record is only read (many threads at once), except for the
+// phenology start day and flag that dynamic phenology writes. Evaluations keep their working
+// values to themselves and write nothing here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace velorn {
+
+class DiagnosticStream;
+
+// Code of every failure while one land-use entry is parsed.
+inline constexpr int kLanduseEntryErrorCode = 29;
+// Longest land-use name.
+inline constexpr std::size_t kMaxLanduseNameLength = 199;
+// Value of the frost n-factors when an entry gives none.
+inline constexpr double kNoFrostFactor = -9999.9;
+
+// The seasonal parameters of a record, each held as a series over the fixpoints.
+enum class LanduseSeries {
+  kRsc,
+  kRsInterception,
+  kRsEvaporation,
+  kAlbedo,
+  kLAI,
+  kZ0,
+  kVCF,
+  kRootDepth,
+  kStemDiameter,
+  kResidueCoverage,
+  kNFactor,
+};
+
+struct LanduseRecord {
+ public:
+  LanduseRecord();
+  explicit LanduseRecord(int code_arg);
+
+  // --- Parsers --------------------------------------------------------------------------------
+  // One fixed-format line: code, name, albedo, 12 monthly resistances, 4 days, 4 values each of
+  // LAI, Z0, VCF and root depth, and with variant 2 optionally RootDist and HReduDry.
+  void ParseEntryOldFormat(DiagnosticStream& diag, const std::string& line, int variant);
+  // One block entry ("<code> <name> method <method name> { key = value; ... }").
+  void ParseEntry(DiagnosticStream& diag, const std::string& text, const std::string& method_name);
+  // Fills values[1..n] from the key's list and sets values[0] = values[n]. An absent key, a
+  // list of another length than n or an item that is no number writes its FATAL entry and
+  // throws 29 (the entry's closing message is ParseEntry's).
+  void ReadKeyValues(DiagnosticStream& diag, const std::string& text, const std::string& key,
+                     std::vector<double>& values, int count) const;
+  // The two day lists: `JulDays` (sets n) and `SoilTillage`.
+  void ParseJulDays(DiagnosticStream& diag, const std::string& text);
+  void ParseSoilTillage(DiagnosticStream& diag, const std::string& text);
+
+  // --- Identity -------------------------------------------------------------------------------
+  const std::string& GetName() const { return name; }
+  int GetCode() const { return code; }
+  void SetCode(int code_arg) { code = code_arg; }
+  int GetMethod() const { return method; }
+  int GetFixpointCount() const { return n; }
+
+  // --- Soil-water balance, evapotranspiration, interception -----------------------------------
+  double GetRootDist() const { return RootDist; }
+  double GetHReduDry() const { return HReduDry; }
+  double GetTReduWet() const { return TReduWet; }
+  double GetLimitReduWet() const { return LimitReduWet; }
+  double GetETPHamonFactor() const { return ETPHamonFactor; }
+  double GetIntercepCap() const { return IntercepCap; }
+  double GetStressFactorDynPhen() const { return StressFactorDynPhen; }
+  double GetNfFreezing() const { return nf_freezing; }
+  double GetNfThawing() const { return nf_thawing; }
+
+  // --- Fixpoints ------------------------------------------------------------------------------
+  const std::vector<int>& GetJulDays() const { return JulDays; }
+  // JulDays[i]; -1 when i lies outside 0..n.
+  int GetJulDay(int i) const;
+  const std::vector<double>& GetAltDeps() const { return AltDep; }
+  // AltDep[i]; 0.0 when i lies outside 0..n.
+  double GetAltDep(int i) const;
+  const std::vector<double>& GetForcingThresholds() const { return ForcingThreshold; }
+  // The values of a seasonal parameter at indexes 0..n (0..13 for the resistances of method 1),
+  // as an evaluation over the fixpoints takes them; empty when not read.
+  const std::vector<double>& GetSeries(LanduseSeries series) const;
+  // ForcingThreshold[i]; -1.0 when i lies outside 0..n or the method is not 5.
+  double GetForcingThreshold(int i) const;
+
+  // --- Vegetation period and switches of internal parameters ----------------------------------
+  int GetStartVegetationPeriodForBalance() const { return StartVegetationPeriodForBalance; }
+  int GetStopVegetationPeriodForBalance() const { return StopVegetationPeriodForBalance; }
+  int GetJDVegetationResetForBalance() const { return JDVegetationResetForBalance; }
+  void SetJDVegetationResetForBalance(int day) { JDVegetationResetForBalance = day; }
+  int GetJDVegetationWriteForBalance() const { return JDVegetationWriteForBalance; }
+  void SetJDVegetationWriteForBalance(int day) { JDVegetationWriteForBalance = day; }
+  // Bits 128 down to 1 stand for Z0, RootDepth, VCF, LAI, rs_interception, rsc,
+  // rs_evaporation and Albedo.
+  int GetParameterSwitchBits() const { return parameter_switch_bits; }
+  void SetParameterSwitchBits(int bits) { parameter_switch_bits = bits; }
+  bool TestParameterSwitch(int mask) const { return (parameter_switch_bits & mask) != 0; }
+  const std::string& GetParameterSwitchText() const { return parameter_switch_text; }
+
+  // --- Dynamic phenology ----------------------------------------------------------------------
+  int GetPhenologyStartDay() const { return phenology_start_day; }
+  void SetPhenologyStartDay(int day) { phenology_start_day = day; }
+  bool GetPhenologyFlag() const { return phenology_flag; }
+  void SetPhenologyFlag(bool flag) { phenology_flag = flag; }
+  int GetPhenologyFixpointIndex() const { return phenology_fixpoint_index; }
+  double GetFStar() const { return FStar; }
+  int GetJDReset_TStart() const { return JDReset_TStart; }
+  int GetDP1_t1_dorm() const { return DP1_t1_dorm; }
+  double GetDP1_T_Bf() const { return DP1_T_Bf; }
+  int GetmaxStartJDforDP1() const { return maxStartJDforDP1; }
+  int GetDP2_t0_dorm() const { return DP2_t0_dorm; }
+  int GetDP2_t1_dorm() const { return DP2_t1_dorm; }
+  double GetDP2_T_Bc() const { return DP2_T_Bc; }
+  double GetDP2_T_Bf() const { return DP2_T_Bf; }
+  double GetDP2_Par_a() const { return DP2_Par_a; }
+  double GetDP2_Par_b() const { return DP2_Par_b; }
+  double GetDP2_Offset_1() const { return DP2_Offset_1; }
+  double GetDP2_Offset_2() const { return DP2_Offset_2; }
+  int GetDP4_t0_dorm() const { return DP4_t0_dorm; }
+  int GetDP4_t1_dorm() const { return DP4_t1_dorm; }
+  double GetDP4_T0() const { return DP4_T0; }
+  double GetDP4_T1() const { return DP4_T1; }
+  double GetDP4_Par_a() const { return DP4_Par_a; }
+  double GetDP4_Par_b() const { return DP4_Par_b; }
+  double GetDP4_T_xylstop() const { return DP4_T_xylstop; }
+  int GetDP4_t_xs1() const { return DP4_t_xs1; }
+  int GetDP4_SPSLF() const { return DP4_SPSLF; }
+
+  // --- Soil surface (silting-up, surface routing) ---------------------------------------------
+  // Number of tillage days and the day array (index 0 = last day - 366; null when not read).
+  void GetSoilTillage(int& count, const int*& days) const;
+  // 1 conserving, 2 non-conserving, 3 other or not given (0 before an entry is read).
+  int GetCultivationMethod() const { return SR_cultivation; }
+  double GetCropDistX() const { return SR_CropDistX; }
+  double GetCropDistY() const { return SR_CropDistY; }
+  double GetK_ST() const { return SR_K_ST; }
+  double GetC_WR() const { return SR_C_WR; }
+  // The three coefficients at indexes 1..3 (zeros when not read).
+  void GetRoughCoeff1(double& c1, double& c2, double& c3) const;
+  void GetRoughCoeff2(double& c1, double& c2, double& c3) const;
+
+  // Days of the months: index 0 is the December before January (31), 1..12 January..December
+  // of a common year; an evaluation takes February's length for its own year.
+  const std::array<int, 13>& GetMonthLengths() const { return month_lengths; }
+
+ private:
+  // Steps of ParseEntry (tables/landuse_entries.cpp).
+  void ReadHeadWords(DiagnosticStream& diag, const std::string& head);
+  void CheckName(DiagnosticStream& diag);
+  void ReadScalarKeys(DiagnosticStream& diag, const std::string& block);
+  void ReadPhenologyKeys(DiagnosticStream& diag, const std::string& block);
+  void ReadSeasonalLists(DiagnosticStream& diag, const std::string& block);
+  void ReadSoilSurfaceKeys(DiagnosticStream& diag, const std::string& block);
+  void ReadOldFormatValues(DiagnosticStream& diag, const std::vector<std::string>& words,
+                           int variant);
+  // The defaults that a block entry gives the optional soil-surface and frost fields.
+  void SetSoilSurfaceDefaults();
+
+  std::string name;
+  int code = 0;
+  int method = 0;
+  int n = 0;
+  int StartVegetationPeriodForBalance = 0;
+  int StopVegetationPeriodForBalance = 1000;
+  int JDVegetationResetForBalance = 1;
+  int JDVegetationWriteForBalance = 0;
+  int parameter_switch_bits = 255;
+  std::string parameter_switch_text = "11111111";
+  int phenology_start_day = 0;
+  int phenology_fixpoint_index = 0;
+  std::vector<int> JulDays;
+  std::vector<double> rsc;
+  std::vector<double> rs_interception;
+  std::vector<double> rs_evaporation;
+  std::vector<double> Albedo;
+  std::vector<double> LAI;
+  std::vector<double> Z0;
+  std::vector<double> VCF;
+  std::vector<double> RootDepth;
+  std::vector<double> AltDep;
+  std::vector<double> ForcingThreshold;
+  double RootDist = 0;
+  double HReduDry = 0;
+  double TReduWet = 0;
+  double LimitReduWet = 0;
+  // Read by the Hamon evapotranspiration and the frozen-soil code for every record, so every
+  // record carries the values a block entry without these keys gets.
+  double ETPHamonFactor = 1.0;
+  double FStar = 0;
+  int JDReset_TStart = 0;
+  int DP1_t1_dorm = 0;
+  double DP1_T_Bf = 0;
+  int DP2_t0_dorm = 0;
+  int DP2_t1_dorm = 0;
+  double DP2_T_Bc = 0;
+  double DP2_T_Bf = 0;
+  double DP2_Par_a = 0;
+  double DP2_Par_b = 0;
+  double DP2_Offset_1 = 0;
+  double DP2_Offset_2 = 0;
+  int DP4_t0_dorm = 0;
+  int DP4_t1_dorm = 0;
+  double DP4_T0 = 0;
+  double DP4_T1 = 0;
+  double DP4_Par_a = 0;
+  double DP4_Par_b = 0;
+  double DP4_T_xylstop = 0;
+  int DP4_t_xs1 = 0;
+  int DP4_SPSLF = 0;
+  int maxStartJDforDP1 = 0;
+  bool phenology_flag = false;
+  double StressFactorDynPhen = 0;
+  double IntercepCap = -1.0;
+  std::vector<int> SoilTillage;
+  int SoilTillageCount = 0;
+  int SR_cultivation = 0;
+  std::vector<double> SR_StemDiameter;
+  std::vector<double> SR_ResidCovrg;
+  double SR_CropDistX = 0;
+  double SR_CropDistY = 0;
+  double SR_K_ST = 0;
+  double SR_C_WR = 0;
+  std::vector<double> SR_rough_coeff1;
+  std::vector<double> SR_rough_coeff2;
+  std::vector<double> n_factor;
+  double nf_freezing = kNoFrostFactor;
+  double nf_thawing = kNoFrostFactor;
+  std::array<int, 13> month_lengths{31, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+};
+
+// Fills summary record 0 of a table of count + 1 records: its code is the count; its
+// JDVegetationWriteForBalance the first value of at least 1 among records 1..count (else 365),
+// its JDVegetationResetForBalance the first value above 0 (else 1).
+void SummariseLanduseTable(std::vector<LanduseRecord>& table);
+
+}  // namespace velorn
