@@ -10,7 +10,9 @@
 
 #include "core/error_code.h"
 #include "core/nodata.h"
+#include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "grids/grid_output.h"
 #include "setup/defaultini.h"
 
 namespace velorn {
@@ -105,68 +107,94 @@ int32_t IndexOfCode(const std::vector<int32_t>& codes, int32_t code) {
 
 // ---- defaultini ------------------------------------------------------------------------------
 
+namespace {
+
+// Codes of a table's entries 1..count (record 0 holds the count and is no entry).
+int32_t CodeOfRecord(const LanduseRecord& record) {
+  return record.GetCode();
+}
+template <class Record>
+int32_t CodeOfRecord(const Record& record) {
+  return record.code;
+}
+
+template <class Record>
+std::vector<int32_t> EntryCodes(const std::vector<Record>& records) {
+  std::vector<int32_t> codes{0};
+  for (std::size_t i = 1; i < records.size(); ++i) codes.push_back(CodeOfRecord(records[i]));
+  return codes;
+}
+
+}  // namespace
+
+std::vector<int32_t> defaultini::TableCodes(CodeTable table) const {
+  switch (table) {
+    case CodeTable::kSoil:
+      return EntryCodes(soil_records);
+    case CodeTable::kLanduse:
+      return EntryCodes(landuse_records);
+    case CodeTable::kMultilayerLanduse:
+      return EntryCodes(multilayer_landuse_records);
+    case CodeTable::kIrrigation:
+      break;
+  }
+  std::vector<int32_t> codes{0};
+  if (irrigation_table)
+    for (int32_t i = 1; i <= irrigation_table->count; ++i)
+      codes.push_back(irrigation_table->records[static_cast<std::size_t>(i)].code);
+  return codes;
+}
+
 void defaultini::CheckIrrigationCodes(int entry) {
   check_irrig_Codes(entry);
 }
 
 void defaultini::check_irrig_Codes(int entry) {
-  std::vector<int32_t> codes{0};
-  if (irrigation_table)
-    for (int32_t i = 1; i <= irrigation_table->count; ++i)
-      codes.push_back(irrigation_table->records[static_cast<std::size_t>(i)].code);
-  CheckCodeGrid(entry, CodeTable::kIrrigation, codes);
+  CheckCodeGrid(entry, CodeTable::kIrrigation);
 }
 
-void defaultini::check_SOIL_Codes(int entry, const std::vector<int32_t>& soil_codes) {
-  CheckCodeGrid(entry, CodeTable::kSoil, soil_codes);
+void defaultini::check_SOIL_Codes(int entry) {
+  CheckCodeGrid(entry, CodeTable::kSoil);
 }
 
-void defaultini::CheckLanduseCodes(int entry, const std::vector<int32_t>& landuse_codes,
-                                   const std::vector<MultilayerCodes>& multilayer) {
+void defaultini::CheckLanduseCodes(int entry) {
   if (entry == 0) return;
   landuse_entry = entry;
-  if (multilayer.size() < 2) {
-    CheckCodeGrid(entry, CodeTable::kLanduse, landuse_codes);
-    return;
-  }
-  multilayer_codes = multilayer;
-  std::vector<int32_t> codes{0};
-  for (std::size_t j = 1; j < multilayer.size(); ++j) codes.push_back(multilayer[j].code);
-  CheckCodeGrid(entry, CodeTable::kMultilayerLanduse, codes, &landuse_codes);
+  const bool multilayer = multilayer_landuse_records.size() >= 2;
+  CheckCodeGrid(entry, multilayer ? CodeTable::kMultilayerLanduse : CodeTable::kLanduse);
 }
 
 void defaultini::RecheckCodeGrid(int entry) {
   for (const CodeGridCheck& check : code_grid_checks)
     if (check.entry == entry) {
-      const std::vector<int32_t> codes = check.codes;
-      CheckCodeGrid(entry, check.table, codes);
+      CheckCodeGrid(entry, check.table);
       return;
     }
 }
 
 // Process 0 checks and replaces on its whole grid; its verdict is shared before the grid is
-// distributed, so a bad code ends every process with the same code.
-void defaultini::CheckCodeGrid(int entry, CodeTable table, const std::vector<int32_t>& codes,
-                               const std::vector<int32_t>* layer_table) {
+// distributed, so a bad code ends every process with the same code. The layer codes of the
+// multilayer entries are checked and replaced once, at the first check of the land-use grid.
+void defaultini::CheckCodeGrid(int entry, CodeTable table) {
   if (entry == 0) return;
+  bool known = false;
+  for (const CodeGridCheck& check : code_grid_checks) known = known || check.entry == entry;
+  const bool layers = !known && table == CodeTable::kMultilayerLanduse;
   const GridEntry& grid_entry = (*registry)[entry];
-  const std::string file_name = grid_entry.file_name.value_or("");
   int failure = 0;
   if (rank == 0) {
     failure = CodeOf([&] {
-      CheckAndReplaceOnRoot(grid_entry, table, codes);
-      if (layer_table != nullptr) ReplaceLayerCodes(*layer_table);
+      CheckAndReplaceOnRoot(grid_entry, table, TableCodes(table));
+      if (layers) ReplaceLayerCodes(TableCodes(CodeTable::kLanduse));
     });
   }
   if (size > 1) MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
   if (failure != 0) throw ErrorCode{failure};
-  if (layer_table != nullptr) BroadcastLayerCodes();
+  if (layers) BroadcastLayerCodes();
   MPIScatterGrid(entry, nullptr);
   MPIExchangeGridHalo(entry, nullptr);
-  bool known = false;
-  for (const CodeGridCheck& check : code_grid_checks) known = known || check.entry == entry;
   if (known) return;
-  code_grid_checks.push_back(CodeGridCheck{entry, table, codes});
+  code_grid_checks.push_back(CodeGridCheck{entry, table});
   // The set-up values that a grid that is not persistent returns to are the indexes.
   GridEntry& checked = (*registry)[entry];
   if (checked.saved_copy) checked.saved_copy = CopyHeldRows(checked.grid, LocalRowRange());
@@ -206,12 +234,13 @@ void defaultini::CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable ta
 }
 
 // Layer codes of the multilayer entries: each must be a land-use code (layer 1 always, later
-// layers when above nodata) and becomes that land-use entry's index.
+// layers when above nodata) and becomes that land-use entry's index; the replacement looks at
+// the codes the entry was read with, so one replacement never hits a code set by another.
 void defaultini::ReplaceLayerCodes(const std::vector<int32_t>& landuse_codes) {
-  for (std::size_t j = 1; j < multilayer_codes.size(); ++j) {
-    const MultilayerCodes& entry = multilayer_codes[j];
-    for (int32_t k = 1; k <= entry.layer_count(); ++k) {
-      const int32_t code = entry.layer_codes[static_cast<std::size_t>(k)];
+  for (std::size_t j = 1; j < multilayer_landuse_records.size(); ++j) {
+    const MultilayerLanduseRecord& entry = multilayer_landuse_records[j];
+    for (int k = 1; k <= entry.LayerCount; ++k) {
+      const int32_t code = entry.LayerCodes[static_cast<std::size_t>(k)];
       if (code > nodata && IndexOfCode(landuse_codes, code) == 0)
         ThrowFatal(Diag(), kBadLayerCode, "FATAL: \n", kRule, "\n",
                    "Error: not all layer codes from landuse ", entry.code,
@@ -226,33 +255,38 @@ void defaultini::ReplaceLayerCodes(const std::vector<int32_t>& landuse_codes) {
                    "\n\n");
     }
   }
-  for (std::size_t j = 1; j < multilayer_codes.size(); ++j) {
-    MultilayerCodes& entry = multilayer_codes[j];
-    const std::vector<int32_t> original = entry.layer_codes;
+  for (std::size_t j = 1; j < multilayer_landuse_records.size(); ++j) {
+    MultilayerLanduseRecord& entry = multilayer_landuse_records[j];
+    const std::vector<int>& original = entry.LayerCodesCopy.size() == entry.LayerCodes.size()
+                                           ? entry.LayerCodesCopy
+                                           : entry.LayerCodes;
+    std::vector<int> replaced = entry.LayerCodes;
     for (std::size_t i = 1; i < landuse_codes.size(); ++i) {
       if (landuse_codes[i] == static_cast<int32_t>(i)) continue;
-      for (int32_t k = 1; k <= entry.layer_count(); ++k)
+      for (int k = 1; k <= entry.LayerCount; ++k)
         if (original[static_cast<std::size_t>(k)] == landuse_codes[i]) {
           Diag() << "Code replacement in MultiLayer-Landuse " << static_cast<long>(j)
                  << ": changed Layer-Code #" << k << " from " << landuse_codes[i] << " to "
                  << static_cast<long>(i) << "[end-entry]";
-          entry.layer_codes[static_cast<std::size_t>(k)] = static_cast<int32_t>(i);
+          replaced[static_cast<std::size_t>(k)] = static_cast<int>(i);
         }
     }
+    entry.LayerCodes = std::move(replaced);
   }
 }
 
+// Every process read the same table, so the layer arrays have the same length everywhere.
 void defaultini::BroadcastLayerCodes() {
   if (size < 2) return;
-  for (std::size_t j = 1; j < multilayer_codes.size(); ++j) {
-    std::vector<int32_t>& layers = multilayer_codes[j].layer_codes;
-    MPI_Bcast(layers.data(), static_cast<int>(layers.size()), MPI_INT32_T, 0, MPI_COMM_WORLD);
+  for (std::size_t j = 1; j < multilayer_landuse_records.size(); ++j) {
+    std::vector<int>& layers = multilayer_landuse_records[j].LayerCodes;
+    MPI_Bcast(layers.data(), static_cast<int>(layers.size()), MPI_INT, 0, MPI_COMM_WORLD);
   }
 }
 
 void defaultini::CreateLanduseLayerGrids() {
-  if (multilayer_codes.size() < 2) return;
-  const int32_t layers = multilayer_codes[1].layer_count();
+  if (multilayer_landuse_records.size() < 2) return;
+  const int32_t layers = multilayer_landuse_records[1].LayerCount;
   const HeldRows held = LocalRowRange();
   landuse_layers.assign(1, landuse_entry > 0 ? (*registry)[landuse_entry].grid : nullptr);
   for (int32_t k = 1; k <= layers; ++k) {
@@ -277,21 +311,25 @@ void defaultini::FillLanduseLayerGrids() {
   double** zone = (*registry)[1].grid;
   double** landuse = landuse_layers.empty() ? nullptr : landuse_layers[0];
   if (landuse == nullptr) return;
+  double** owner = DecompositionOwnerGrid(*this);
+  const auto entries = static_cast<int32_t>(multilayer_landuse_records.size());
   for (int32_t k = 1; k <= landuse_layer_count; ++k) {
     double** layer = landuse_layers[static_cast<std::size_t>(k)];
-    for (int32_t r = held.first; r <= held.last; ++r)
+    ForEachRow(held.first, held.last, [&](long r) {
       for (int32_t c = 1; c <= ncols; ++c) {
-        const bool own = owner_grid == nullptr || owner_grid[r][c] == rank;
+        const bool own = owner == nullptr || owner[r][c] == rank;
         int32_t index = 0;
         if (!IsAboveNodata(zone[r][c], nodata) || !own || !CodeOfValue(landuse[r][c], index) ||
-            index < 1 || index >= static_cast<int32_t>(multilayer_codes.size())) {
+            index < 1 || index >= entries) {
           layer[r][c] = nodata;
           continue;
         }
-        const MultilayerCodes& entry = multilayer_codes[static_cast<std::size_t>(index)];
+        const MultilayerLanduseRecord& entry =
+            multilayer_landuse_records[static_cast<std::size_t>(index)];
         layer[r][c] =
-            k <= entry.layer_count() ? entry.layer_codes[static_cast<std::size_t>(k)] : kNodata;
+            k <= entry.LayerCount ? entry.LayerCodes[static_cast<std::size_t>(k)] : kNodata;
       }
+    });
     const int layer_entry = FindGrid(FormatText("landuse%d", k), 0);
     if (layer_entry > 0) MPIExchangeGridHalo(layer_entry, nullptr);
   }

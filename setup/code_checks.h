@@ -7,7 +7,8 @@
 // code_checks.cpp), at set-up and again after every periodic re-read of a code grid. A code is
 // the integer part of the cell value, and a replaced cell holds exactly its entry's index, also
 // when the file held a fraction (20.5 in a grid whose table has code 20 at entry 2 becomes 2).
-// Tables are given as their codes, entries 1..count (element 0 unused).
+// The pure steps take a table as its codes, entries 1..count (element 0 unused); the settings
+// object takes them from its own tables (land use, multilayer land use, soil, irrigation).
 #pragma once
 
 #include <cstdint>
@@ -24,14 +25,6 @@ inline constexpr int kUnknownIrrigationCode = 31;
 inline constexpr int kUnknownSoilCode = 32;
 inline constexpr int kUnknownMultilayerCode = 311;
 inline constexpr int kBadLayerCode = 312;
-
-// A multilayer land-use entry as the checks see it: its code and the land-use codes of its
-// layers 1..L (element 0 unused).
-struct MultilayerCodes {
-  int32_t code = 0;
-  std::vector<int32_t> layer_codes{0};
-  int32_t layer_count() const { return static_cast<int32_t>(layer_codes.size()) - 1; }
-};
 
 struct UnknownCode {
   bool found = false;

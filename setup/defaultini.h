@@ -29,6 +29,7 @@
 
 #include "core/error_code.h"
 #include "core/modelobject.h"
+#include "core/zone_statistics.h"
 #include "grids/mpi_layout.h"
 #include "setup/code_checks.h"
 #include "setup/irrigation_tables.h"
@@ -39,8 +40,6 @@
 #include "tables/soil_record.h"
 
 namespace velorn {
-
-struct ZoneStatisticsRecord;
 
 // Code of an exception other than ErrorCode caught while the settings object is constructed.
 inline constexpr int kForeignConstructionCode = 103;
@@ -170,6 +169,24 @@ class defaultini : public modelobject {
   // side elsewhere.
   HeldRows LocalRowRange() const;
 
+  // --- Statistics of the standard grids (standard_grid_statistics.cpp) -----------------------
+  // Once after the set-up, on every process: a zone statistics table (precision 5, weighted by
+  // "RelCellArea" when registered, listing the [output_list] codes) for every entry
+  // 2..2 + registered_grid_count with a statistics file, headed by the grid's identifier and
+  // "(default)". A failing table constructor's code is thrown; 33 without the zone ranking.
+  virtual void CreateStandardGridStatistics();
+  // End of every step, in this order: zero the step sums; add the value of every zone cell this
+  // process owns to its zone; collective: reduce onto process 0, which buffers a row at the end
+  // of each table's interval.
+  virtual void ResetStandardGridStatistics();
+  virtual void AccumulateStandardGridStatistics();
+  virtual void WriteStandardGridStatistics(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Appends the buffered rows to the files (process 0).
+  virtual void FlushStandardGridStatistics();
+  // Flushes and frees every table and clears the entries' statistics fields; the first write
+  // failure is thrown after all are released.
+  virtual void ReleaseStandardGridStatistics();
+
   // --- Zone grid header, ranking, code checks (zone_ranking.cpp, code_checks.cpp) -------------
   // Process 0: the six geometry values from the header of entry 1's file (21, 22, 23).
   virtual void ReadZoneGridHeader(int32_t& ncols_out, int32_t& nrows_out, double& xll_out,
@@ -179,12 +196,13 @@ class defaultini : public modelobject {
                          double nodata_arg);
   // Collective: region table of the region grid in `entry` (3, 4).
   virtual void RankRegions(int entry);
-  // Collective checks of the code grid in `entry` (0: nothing): codes become entry indexes.
-  // The land-use check with multilayer entries checks the grid against them (311) and their
-  // layer codes against the land-use codes (312).
-  virtual void CheckLanduseCodes(int entry, const std::vector<int32_t>& landuse_codes,
-                                 const std::vector<MultilayerCodes>& multilayer);
-  virtual void check_SOIL_Codes(int entry, const std::vector<int32_t>& soil_codes);
+  // Collective checks of the code grid in `entry` (0: nothing) against the object's tables
+  // (landuse_records, multilayer_landuse_records, soil_records, irrigation_table): codes
+  // become entry indexes. With a multilayer land-use table the land-use grid is checked
+  // against its entries (311) and their layer codes against the land-use codes (312), which
+  // become land-use indexes on every process.
+  virtual void CheckLanduseCodes(int entry);
+  virtual void check_SOIL_Codes(int entry);
   virtual void CheckIrrigationCodes(int entry);
   virtual void check_irrig_Codes(int entry);
   // Collective: the grids "landuse1".."landuseN" of the multilayer land-use entries.
@@ -239,16 +257,20 @@ class defaultini : public modelobject {
   int32_t standard_grid_count = 0;
   std::vector<int32_t> variable_read_codes;
   double** soil_storage_grid = nullptr;
-  // Code grids checked so far (checked again after a periodic re-read), the land-use grid's
-  // entry and the multilayer entries with their layer codes replaced by land-use indexes.
+  // Code grids checked so far (checked again after a periodic re-read) and the land-use
+  // grid's entry.
   struct CodeGridCheck {
     int entry = 0;
     CodeTable table = CodeTable::kLanduse;
-    std::vector<int32_t> codes;
   };
   std::vector<CodeGridCheck> code_grid_checks;
   int landuse_entry = 0;
-  std::vector<MultilayerCodes> multilayer_codes;
+  // The statistics tables of the standard grids, with their registry entries.
+  struct StandardGridStatistics {
+    int entry = 0;
+    std::unique_ptr<zonalstatistic> table;
+  };
+  std::vector<StandardGridStatistics> standard_grid_statistics;
   // Region ranking.
   std::vector<RegionRecord> region_records;
   RegionRecord* region_table = nullptr;
@@ -271,8 +293,9 @@ class defaultini : public modelobject {
   void CheckGridNameLength(const std::string& text, const std::string& what);
   GridMatrix CopyHeldRows(double** grid, const HeldRows& held);
   [[noreturn]] void ReportRankingFailure(int failure, const std::string& name, bool regions);
-  void CheckCodeGrid(int entry, CodeTable table, const std::vector<int32_t>& codes,
-                     const std::vector<int32_t>* layer_table = nullptr);
+  // Codes of the entries 1..count of `table` (element 0 unused).
+  std::vector<int32_t> TableCodes(CodeTable table) const;
+  void CheckCodeGrid(int entry, CodeTable table);
   void CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable table,
                              const std::vector<int32_t>& codes);
   void ReplaceLayerCodes(const std::vector<int32_t>& landuse_codes);

@@ -284,7 +284,8 @@ void defaultini::ReadPeriodicGrids(int64_t hour, int64_t day, int64_t month, int
       // A re-read code grid holds raw codes again: they become table indexes as at set-up,
       // before anything (the land-use layers first) looks them up.
       RecheckCodeGrid(index);
-      if (index == landuse_entry && !multilayer_codes.empty() && landuse_layer_count > 0)
+      if (index == landuse_entry && multilayer_landuse_records.size() >= 2 &&
+          landuse_layer_count > 0)
         FillLanduseLayerGrids();
       if (!entry.persistent) {
         entry.restore_counter = 0;

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
+#include "core/zone_statistics.h"
 #include "setup/defaultini.h"
 #include "setup/mpi_regions.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_helpers.h"
 
 namespace velorn {
@@ -24,26 +27,35 @@ using test::Rank;
 const double kZone[kRows][kCols] = {{7, 7, 7, N, N}, {N, N, N, N, N},      {3, 3, 3, 3, 3},
                                     {N, 3, 3, 3, N}, {12, 12, 12, 12, 12}, {N, 12, N, 12, N}};
 
-std::string AsciiGrid(const std::string& body) {
-  return "ncols 5\nnrows 6\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n" + body;
-}
-
-std::string ZoneFile() {
-  std::string body;
-  for (const auto& row : kZone) {
-    for (double v : row) body += std::to_string(static_cast<int>(v)) + " ";
+// A 6 x 5 grid file whose cell (r, c) holds value(r, c).
+template <class Value>
+std::string GridFile(Value value) {
+  std::string body =
+      "ncols 5\nnrows 6\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+  for (int r = 1; r <= kRows; ++r) {
+    for (int c = 1; c <= kCols; ++c) body += std::to_string(value(r, c)) + " ";
     body += "\n";
   }
-  return AsciiGrid(body);
+  return body;
 }
 
 std::string Uniform(double value) {
-  std::string body;
-  for (int r = 0; r < kRows; ++r) {
-    for (int c = 0; c < kCols; ++c) body += std::to_string(value) + " ";
-    body += "\n";
-  }
-  return AsciiGrid(body);
+  return GridFile([value](int, int) { return value; });
+}
+
+// A table of the settings object: record 0 holds the count, records 1.. the codes.
+template <class Record>
+std::vector<Record> Table(const std::vector<int>& codes) {
+  std::vector<Record> table{Record(static_cast<int>(codes.size()))};
+  for (int code : codes) table.emplace_back(code);
+  return table;
+}
+
+// Rows a set-up grid holds: all on process 0, the own rows and one halo row on each side
+// elsewhere.
+HeldRows ExpectedHeldRows(const defaultini& s) {
+  if (Rank() == 0) return {1, kRows};
+  return {std::max(1, s.first_local_row - 1), std::min(kRows, s.last_local_row + 1)};
 }
 
 // A settings object after the standard grids are read, the zone grid is on process 0 and the
@@ -56,7 +68,11 @@ class GridSetup {
                       "[zone_grid]\nzone.asc\n[elevation_model]\nzone.asc\n[standard_grids]\n" +
                           standard_grids + "[variable_grids]\n1\nnone.asc storage 0 5.0\n0\n0\n");
       test::WriteFile(d_.dir / kSpeedFactorFile, "1.0\n");
-      test::WriteFile(d_.dir / "zone.asc", ZoneFile());
+      test::WriteFile(d_.dir / "zone.asc",
+                      GridFile([](int r, int c) { return static_cast<int>(kZone[r - 1][c - 1]); }));
+      test::WriteFile(d_.dir / "values.asc", GridFile([](int r, int c) { return 10 * r + c; }));
+      // Multilayer land-use codes: 5 in rows 1-3, 6 below.
+      test::WriteFile(d_.dir / "lu.asc", GridFile([](int r, int) { return r <= 3 ? 5 : 6; }));
       test::WriteFile(d_.dir / "soil.asc", Uniform(20));
       test::WriteFile(d_.dir / "soil.asc_2000010100", Uniform(30));
       test::WriteFile(d_.dir / "soil.asc_2000010200", Uniform(10));
@@ -154,10 +170,14 @@ TEST(GridSetupMpi, CodeGridsStandardAndVariableGridsOverTheProcessRows) {
   s.RankZones(setup.registry(), nullptr, kCols, kRows, N);
   s.DistributeStandardGrids();
   EXPECT_EQ(s.ReadVariableGrids(), 1);
-  const std::vector<int32_t> soil{0, 10, 20, 30};
-  s.check_SOIL_Codes(3, soil);
+  s.soil_records = Table<SoilRecord>({10, 20, 30});
+  s.check_SOIL_Codes(3);
 
-  const HeldRows held = s.LocalRowRange();
+  const HeldRows held = ExpectedHeldRows(s);
+  for (int entry : {3, 4, s.first_variable_entry}) {
+    EXPECT_EQ(setup.registry()[entry].first_row, held.first) << entry;
+    EXPECT_EQ(setup.registry()[entry].last_row, held.last) << entry;
+  }
   double** zone = setup.registry()[1].grid;
   int checked = 0;
   const auto expect_all = [&](int entry, double value, const std::string& when) {
@@ -194,8 +214,8 @@ TEST(GridSetupMpi, UnknownSoilCodeEndsEveryProcessWithTheBlock) {
   GridSetup setup("1\nsoil.asc soil_types 0\n");
   defaultini& s = setup.settings();
   s.DistributeStandardGrids();
-  const std::vector<int32_t> soil{0, 10, 30};
-  EXPECT_EQ(test::ThrownCode([&] { s.check_SOIL_Codes(3, soil); }), 32);
+  s.soil_records = Table<SoilRecord>({10, 30});
+  EXPECT_EQ(test::ThrownCode([&] { s.check_SOIL_Codes(3); }), 32);
   if (Rank() == 0) {
     // The file keeps line ends as ';' and dash runs as "--"; the screen shows the whole rule.
     EXPECT_TRUE(setup.diag().HasFatal(
@@ -203,6 +223,121 @@ TEST(GridSetupMpi, UnknownSoilCodeEndsEveryProcessWithTheBlock) {
         << setup.diag().DiagFile();
     EXPECT_TRUE(setup.diag().ScreenHas(std::string(71, '-') + "\n"));
   }
+}
+
+// Multilayer entries 5 (layers 20, 10) and 6 (layers 10, none) over land-use codes 10 and 20:
+// the grid gets the multilayer indexes, the layer codes the land-use indexes on every process,
+// and "landuse1", "landuse2" hold each own zone cell's layer indexes. A grid code without
+// multilayer entry, a layer code without land-use entry and a first layer of nodata end the
+// check with their codes.
+TEST(GridSetupMpi, MultilayerLandUseCodesAndLayerGrids) {
+  struct Case {
+    std::vector<int> layers_of_5;
+    std::vector<int> multilayer_codes;
+    int code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{20, 10},
+       {5, 6},
+       0,
+       "Code replacement in MultiLayer-Landuse 1: changed Layer-Code #1 from "
+       "20 to 2"},
+      {{20, 10},
+       {5, 7},
+       311,
+       "land use 6 in grid lu.asc (landuse)\nis not present in the "
+       "multilayer-landuse-table in the control file \n"},
+      {{20, 30},
+       {5, 6},
+       312,
+       "Error: not all layer codes from landuse 5 from MultiLayer_Landuse-"
+       "Table\nare present in the landuse-table in the control file: Here, "
+       "code 30 is missing.\n"},
+      {{-9999, 10},
+       {5, 6},
+       312,
+       "must be a valid entry (not 9999 or larger):\nHere, line 1 "
+       "contains -9999 as first layer code.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    GridSetup setup("1\nlu.asc landuse 0\n");
+    defaultini& s = setup.settings();
+    s.RankZones(setup.registry(), nullptr, kCols, kRows, N);
+    s.DistributeStandardGrids();
+    s.landuse_records = Table<LanduseRecord>({10, 20});
+    s.multilayer_landuse_records = Table<MultilayerLanduseRecord>(c.multilayer_codes);
+    const std::vector<int> layers[] = {{2, c.layers_of_5[0], c.layers_of_5[1]}, {2, 10, -9999}};
+    for (std::size_t j = 1; j <= 2; ++j) {
+      s.multilayer_landuse_records[j].LayerCount = 2;
+      s.multilayer_landuse_records[j].LayerCodes = layers[j - 1];
+      s.multilayer_landuse_records[j].LayerCodesCopy = layers[j - 1];
+    }
+    EXPECT_EQ(test::ThrownCode([&] { s.CheckLanduseCodes(3); }, 0), c.code);
+    if (Rank() == 0) {
+      EXPECT_TRUE(setup.diag().ScreenHas(c.message));
+    }
+    if (c.code != 0) continue;
+    EXPECT_EQ(s.multilayer_landuse_records[1].LayerCodes, std::vector<int>({2, 2, 1}));
+    EXPECT_EQ(s.multilayer_landuse_records[2].LayerCodes, std::vector<int>({2, 1, -9999}));
+    s.CreateLanduseLayerGrids();
+    const int first_layer = s.FindGrid("landuse1", 0);
+    ASSERT_GT(first_layer, 3);
+    EXPECT_EQ(s.FindGrid("landuse2", 0), first_layer + 1);
+    double** zone = setup.registry()[1].grid;
+    double** owner = s.decomposition.layout.regions.get();
+    const HeldRows held = ExpectedHeldRows(s);
+    for (int32_t r = held.first; r <= held.last; ++r)
+      for (int32_t col = 1; col <= kCols; ++col) {
+        double* at[3] = {&setup.registry()[3].grid[r][col],
+                         &setup.registry()[first_layer].grid[r][col],
+                         &setup.registry()[first_layer + 1].grid[r][col]};
+        if (zone[r][col] == N) {
+          EXPECT_EQ(*at[1], N) << r << "," << col;
+          EXPECT_EQ(*at[2], N) << r << "," << col;
+          continue;
+        }
+        if (owner[r][col] != Rank()) continue;  // another process's cell
+        const double want[3] = {r <= 3 ? 1.0 : 2.0, r <= 3 ? 2.0 : 1.0, r <= 3 ? 1.0 : N};
+        for (int g = 0; g < 3; ++g) EXPECT_EQ(*at[g], want[g]) << g << ": " << r << "," << col;
+      }
+  }
+}
+
+// The standard grid "values" (10 r + c) with a table of every zone: worked by hand, zone 3
+// holds 31..35 and 42..44 (mean 294 / 8), zone 7 11..13 (mean 12), zone 12 51..55, 62 and 64
+// (mean 391 / 7), all 18 cells 721 / 18. The second step doubles every value, so a sum left
+// over from the first step would show. The file is the same on 1, 2 and 3 processes.
+TEST(GridSetupMpi, StandardGridStatisticsRowsOfEveryZone) {
+  GridSetup setup(
+      "2\nvalues.asc values 0 statfile = values.stat statcode = 2001\n"
+      "zone.asc plain 0\n");
+  defaultini& s = setup.settings();
+  s.RankZones(setup.registry(), nullptr, kCols, kRows, N);
+  s.DistributeStandardGrids();
+  s.CreateStandardGridStatistics();
+  ASSERT_EQ(s.standard_grid_statistics.size(), 1u);
+  ASSERT_NE(setup.registry()[3].statistics_table, nullptr);
+  EXPECT_EQ(setup.registry()[4].statistics_table, nullptr);
+  const HeldRows held = ExpectedHeldRows(s);
+  for (int hour = 0; hour <= 1; ++hour) {
+    if (hour == 1)
+      for (int32_t r = held.first; r <= held.last; ++r)
+        for (int32_t c = 1; c <= kCols; ++c) setup.registry()[3].grid[r][c] *= 2;
+    s.ResetStandardGridStatistics();
+    s.AccumulateStandardGridStatistics();
+    s.WriteStandardGridStatistics(hour, 1, 1, 2000);
+  }
+  s.ReleaseStandardGridStatistics();
+  EXPECT_EQ(setup.registry()[3].statistics_table, nullptr);
+  if (Rank() != 0) return;
+  EXPECT_EQ(test::ReadFile(setup.diag().dir / "values.stat"),
+            "YY\tMM\tDD\tHH\t\"3\"\t\"7\"\t\"12\"\ttot_average\n"
+            "values_submodel:(default)\n"
+            "--\t--\t--\t--\t0.4444444\t0.1666667\t0.3888889\t1.0000\n"
+            "2000\t 1\t 1\t 0\t36.75000\t12.00000\t55.85714\t40.05556\n"
+            "2000\t 1\t 1\t 1\t73.50000\t24.00000\t111.71429\t80.11111\n");
 }
 
 }  // namespace
