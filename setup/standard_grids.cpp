@@ -10,6 +10,7 @@
 
 #include "core/control_file_reader.h"
 #include "core/nodata.h"
+#include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "setup/defaultini.h"
 
@@ -246,9 +247,11 @@ void defaultini::DistributeStandardGrids() {
     const std::string identifier = entry.identifier.value_or("");
     if (entry.read_code < 1) {
       GridMatrix created(Diag(), held.first, held.last, ncols, nrows);
-      for (int32_t r = held.first; r <= held.last; ++r)
+      const double value = entry.default_value;
+      ForEachRow(held.first, held.last, [&](long r) {
         for (int32_t c = 1; c <= ncols; ++c)
-          created[r][c] = IsNodata(zone[r][c], nodata) ? nodata : entry.default_value;
+          created[r][c] = IsNodata(zone[r][c], nodata) ? nodata : value;
+      });
       RegisterGrid(index, identifier, created.release(), nullptr, 0, identifier, entry.write_code,
                    held.first, held.last);
       MPIExchangeGridHalo(index, nullptr);

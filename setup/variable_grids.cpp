@@ -5,6 +5,7 @@
 
 #include "core/control_file_reader.h"
 #include "core/nodata.h"
+#include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "setup/defaultini.h"
 
@@ -55,9 +56,10 @@ int32_t defaultini::ReadVariableGrids() {
     } else {
       GridMatrix preset(Diag(), held.first, held.last, ncols, nrows);
       double** zone = (*registry)[1].grid;
-      for (int32_t r = held.first; r <= held.last; ++r)
+      ForEachRow(held.first, held.last, [&](long r) {
         for (int32_t c = 1; c <= ncols; ++c)
           preset[r][c] = IsAboveNodata(zone[r][c], nodata) ? default_value : nodata;
+      });
       grid = preset.release();
     }
     RegisterGrid(index, file_name, grid, nullptr, 0, identifier, write_code, held.first, held.last);
