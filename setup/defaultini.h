@@ -37,26 +37,10 @@ namespace velorn {
 
 struct ZoneStatisticsRecord;
 
-// Code of an exception other than ErrorCode caught while the settings object is constructed.
-inline constexpr int kForeignConstructionCode = 103;
 // Code of output-list codes that do not rise strictly.
 inline constexpr int kOutputListOrderCode = 97;
 // Longest name of a meteorological variable.
 inline constexpr std::size_t kMaxMeteoNameLength = 200;
-
-// Runs `step`, returning 0, the code of an ErrorCode it throws, or kForeignConstructionCode
-// for any other exception (the constructors' error out-parameter).
-template <class Step>
-int32_t CaptureErrorCode(Step&& step) {
-  try {
-    std::forward<Step>(step)();
-  } catch (const ErrorCode& error) {
-    return error.code;
-  } catch (...) {
-    return kForeignConstructionCode;
-  }
-  return 0;
-}
 
 // Normalises a model time range read from [model_time]: years of 999 or less get 1900 added;
 // months are clamped to 1..12; the end day to the length of the end month in the end year and
