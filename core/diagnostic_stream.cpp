@@ -262,13 +262,16 @@ void DiagnosticStream::Open(const std::string& requested_name, bool with_fallbac
 }
 
 void DiagnosticStream::WriteHeader() {
-  file_ << "<?xml version='1.0' encoding='UTF-8'?>\n"
-        << "<Diag version=\"1.2\" xmlns=\"http://www.wldelft.nl/fews/PI\" \n"
-        << "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
-        << "xsi:schemaLocation=\"http://www.wldelft.nl/fews/PI "
-           "http://fews.wldelft.nl/schemas/version1.0/pi-schemas/pi_diag.xsd\">\n";
-  tail_ = file_.tellp();
-  WriteFileLine(LineStart(kLevelInfo) + "Velorn start at " + LocalTimeStamp() + kLineEnd);
+  // Header, start line and closing tag go out in one flush, right after the open.
+  std::string header =
+      "<?xml version='1.0' encoding='UTF-8'?>\n"
+      "<Diag version=\"1.2\" xmlns=\"http://www.wldelft.nl/fews/PI\" \n"
+      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
+      "xsi:schemaLocation=\"http://www.wldelft.nl/fews/PI "
+      "http://fews.wldelft.nl/schemas/version1.0/pi-schemas/pi_diag.xsd\">\n";
+  header += LineStart(kLevelInfo) + "Velorn start at " + LocalTimeStamp() + kLineEnd;
+  tail_ = 0;
+  WriteFileLine(header);
 }
 
 void DiagnosticStream::WriteFileLine(const std::string& line) {
