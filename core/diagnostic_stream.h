@@ -24,8 +24,8 @@
 // Threads: inside an OpenMP parallel region (a ForEachRow body) each thread collects the pieces
 // of its entry and hands the entry over whole when "[end-entry]" arrives, under the stream's
 // lock, so entries of different threads never interleave. An entry a thread leaves unfinished in
-// a region is continued by that thread's next pieces (the calling thread's, after the region);
-// outside parallel regions pieces go out at once, so a console prompt shows without an end.
+// a region waits for that thread's next pieces; outside parallel regions pieces go out at once,
+// so a console prompt shows without an end.
 //
 // `main` creates one stream per process before anything else; every model object keeps a
 // pointer to it.
