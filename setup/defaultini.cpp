@@ -100,14 +100,7 @@ int32_t defaultini::GetModelSettings(ModelSettings& settings) {
   settings.region_code_index =
       region_codes_to_index.empty() ? nullptr : region_codes_to_index.data();
 
-  settings.ncols = ncols;
-  settings.nrows = nrows;
-  settings.first_local_row = first_local_row;
-  settings.last_local_row = last_local_row;
-  settings.xll = xll;
-  settings.yll = yll;
-  settings.cellsize = cellsize;
-  settings.nodata = nodata;
+  static_cast<ModelGridGeometry&>(settings) = static_cast<const ModelGridGeometry&>(*this);
   settings.start_date = start_date;
   settings.end_date = end_date;
 

@@ -41,28 +41,14 @@
 
 namespace velorn {
 
-// Code of an exception other than ErrorCode caught while the settings object is constructed.
-inline constexpr int kForeignConstructionCode = 103;
+struct ZoneStatisticsRecord;
+
 // Code of output-list codes that do not rise strictly.
 inline constexpr int kOutputListOrderCode = 97;
 // Longest name of a meteorological variable.
 inline constexpr std::size_t kMaxMeteoNameLength = 200;
 // Most sub-steps of [soil_surface_groundwater_substeps]: one a second of a daily step.
 inline constexpr int32_t kMaxSubstepCount = 86400;
-
-// Runs `step`, returning 0, the code of an ErrorCode it throws, or kForeignConstructionCode
-// for any other exception (the constructors' error out-parameter).
-template <class Step>
-int32_t CaptureErrorCode(Step&& step) {
-  try {
-    std::forward<Step>(step)();
-  } catch (const ErrorCode& error) {
-    return error.code;
-  } catch (...) {
-    return kForeignConstructionCode;
-  }
-  return 0;
-}
 
 // Normalises a model time range read from [model_time]: years of 999 or less get 1900 added;
 // months are clamped to 1..12; the end day to the length of the end month in the end year and
