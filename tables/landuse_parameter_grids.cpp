@@ -65,7 +65,9 @@ template <class... Pieces>
 class LanduseGridWork {
  public:
   LanduseGridWork(defaultini& settings, LanduseParameterGrids& grids)
-      : s_(settings), g_(grids), diag_(*settings.diag) {}
+      : s_(settings), g_(grids), diag_(*settings.diag) {
+    if (s_.registry != nullptr) elevation_ = (*s_.registry)[2].grid;
+  }
 
   // --- Creation ---------------------------------------------------------------------------
   void ScanTable();
@@ -119,8 +121,6 @@ void LanduseGridWork::ScanTable() {
     g_.cell_fixpoint_days = g_.cell_fixpoint_days || e.GetMethod() == 5 || e.GetMethod() == 6;
     g_.max_fixpoints = std::max(g_.max_fixpoints, e.GetFixpointCount());
   }
-  if (s_.registry != nullptr && (*s_.registry)[2].grid != nullptr)
-    elevation_ = (*s_.registry)[2].grid;
 }
 
 void LanduseGridWork::RegisterNew(const std::string& name, double** grid, double*** stack,

@@ -63,6 +63,7 @@ class LanduseGridsTest : public SettingsTest {
   }
   void SetTemperature(double value) {
     double** t = grid("temperature");
+    if (t == nullptr) return;
     for (int r = 1; r <= settings_.nrows; ++r)
       for (int c = 1; c <= settings_.ncols; ++c) t[r][c] = value;
   }
