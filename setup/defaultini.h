@@ -42,6 +42,7 @@
 namespace velorn {
 
 struct ZoneStatisticsRecord;
+struct LanduseParameterGrids;
 
 // Code of output-list codes that do not rise strictly.
 inline constexpr int kOutputListOrderCode = 97;
@@ -129,6 +130,18 @@ class defaultini : public modelobject {
   // end of section; 29 a land-use entry; 110, 111, 112 a multilayer entry.
   virtual void ReadMultilayerLanduseTable(int32_t variant);
   virtual void ReadLanduseTable(int32_t variant);
+
+  // --- Land-use parameter grids (tables/landuse_parameter_grids.cpp) -------------------------
+  // Creates (or reuses) the parameter and phenology grids of `layer_count` layers and evaluates
+  // them at the start date; nothing without land-use layer grids. Codes 12, 31, 150-154.
+  virtual void generateMultiLayerParameterGrids(int32_t layer_count);
+  // Every time step (date of the meteorological data, step length in minutes); the parameters
+  // change in the step that ends the day. Codes 33 ("temperature" missing), 31, 150-154.
+  virtual void UpdateLanduseParameterGrids(int64_t hour, int64_t day, int64_t month, int64_t year,
+                                           double time_step_minutes);
+  // One day of dynamic phenology for every land-use cell and layer.
+  virtual void UpdateDynamicPhenology(int day_of_year, int32_t layer_count);
+  std::shared_ptr<LanduseParameterGrids> landuse_grids;
 
   // --- MPI regions (region_setup.cpp) ---------------------------------------------------------
   // Collective: divides the domain (zone grid, entry 1) among the processes, with the river
