@@ -201,6 +201,7 @@ void defaultini::ReleaseZoneArrays() {
 }
 
 void defaultini::ReleaseMemory() {
+  coupling = CouplingSettings{};
   decomposition.river_links = RiverLinkSet{};
   ReleaseTables();
   // A failed write of the kept stack (its FATAL entry is written) still lets the release free
