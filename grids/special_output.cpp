@@ -176,8 +176,7 @@ SpecialOutputClass::SpecialOutputClass(const SubModelSetup& setup, int32_t& erro
   Diag() << "file "
          << "teilmod"
          << ", compiled at " << stamp.substr(0, blank) << ", "
-         << (blank == std::string::npos ? std::string() : stamp.substr(blank + 1))
-         << "[end-entry]";
+         << (blank == std::string::npos ? std::string() : stamp.substr(blank + 1)) << "[end-entry]";
   if (owner_grid == nullptr && registry != nullptr) {
     if (const int index = registry->FindIdentifier("MPIRegions"); index > 0)
       owner_grid = (*registry)[index].grid;
@@ -211,8 +210,9 @@ void SpecialOutputClass::ReadFiles() {
 // depth below 1 once the text holds a "}".
 std::string SpecialOutputClass::ReadFileBlock(int file_number) {
   const auto not_closed = [&] {
-    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, [special_output]: ",
-               "the block of file ", file_number, " of ", file_count_,
+    ThrowFatal(Diag(), kControlFileErrorCode,
+               "FATAL: error in control file, [special_output]: ", "the block of file ",
+               file_number, " of ", file_count_,
                " is missing or not closed by \"}\" before the end of the file");
   };
   if (control_file->AtEnd()) not_closed();

@@ -55,7 +55,9 @@ enum class CouplingWriteKind {
   kSumTotal,  // codes beginning with "SumTotal": the sum since the start of the run
 };
 CouplingWriteKind CouplingWriteKindOf(const std::string& write_code);
-inline bool Accumulates(CouplingWriteKind kind) { return kind != CouplingWriteKind::kCurrent; }
+inline bool Accumulates(CouplingWriteKind kind) {
+  return kind != CouplingWriteKind::kCurrent;
+}
 
 // The dated end-of-period files a "SumTotal" code asks for.
 struct SumTotalPeriods {

@@ -173,9 +173,9 @@ void defaultini::WriteExternalGrids(int32_t hour, int32_t day, int32_t month, in
   if (rank == 0) {
     for (ExternalStatistic& entry : coupling.statistics) {
       if (entry.linked == nullptr) continue;
-      const std::string text = CouplingStatisticsText(*entry.linked, entry.kind,
-                                                      coupling.accumulated_steps, zone_count, year,
-                                                      month, day, hour);
+      const std::string text =
+          CouplingStatisticsText(*entry.linked, entry.kind, coupling.accumulated_steps, zone_count,
+                                 year, month, day, hour);
       std::FILE* file = std::fopen(entry.external_name.c_str(), "w");
       if (file == nullptr)
         ThrowFatal(Diag(), kOutputCreateCode, "FATAL: error opening ", entry.external_name);

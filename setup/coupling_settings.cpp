@@ -150,7 +150,8 @@ void defaultini::GetCouplingParameters() {
                "FATAL: -----------------error------------\nerror reading Coupling Mode (I, H, D, "
                "M or Y) for external gw table grid ",
                module_name, kReasonText);
-  ReadValue(*control_file, coupling.external_time_step, "the external model's timestep in minutes ");
+  ReadValue(*control_file, coupling.external_time_step,
+            "the external model's timestep in minutes ");
 
   int count = 0;
   ReadValue(*control_file, count, "number external grids (to read)");
@@ -259,10 +260,9 @@ void defaultini::LinkExternalGrids(ZoneStatisticsRecord* registry_records, int32
 }
 
 bool defaultini::HasExternalGroundwaterTable() {
-  return std::any_of(coupling.read_grids.begin(), coupling.read_grids.end(),
-                     [](const ExternalReadGrid& g) {
-                       return g.internal_name == kExternalGroundwaterTable;
-                     });
+  return std::any_of(
+      coupling.read_grids.begin(), coupling.read_grids.end(),
+      [](const ExternalReadGrid& g) { return g.internal_name == kExternalGroundwaterTable; });
 }
 
 }  // namespace velorn
