@@ -73,6 +73,7 @@ class SpecialOutputTest : public test::DiagTest {
     if (code == -1) {
       EXPECT_EQ(error, 0);
     }
+    MPI_Barrier(MPI_COMM_WORLD);  // every process has read the file before the next is written
     return code;
   }
   // The file as process 0 wrote it, on every process.
