@@ -194,6 +194,7 @@ void defaultini::ReleaseZoneArrays() {
 }
 
 void defaultini::ReleaseMemory() {
+  coupling = CouplingSettings{};
   decomposition.river_links = RiverLinkSet{};
   ReleaseTables();
   // A failed write of the statistics tables or of the kept stack (its FATAL entry is written)

@@ -32,6 +32,7 @@
 #include "core/zone_statistics.h"
 #include "grids/mpi_layout.h"
 #include "setup/code_checks.h"
+#include "setup/coupling.h"
 #include "setup/irrigation_tables.h"
 #include "setup/model_settings.h"
 #include "setup/mpi_regions.h"
@@ -206,6 +207,27 @@ class defaultini : public modelobject {
   virtual void check_irrig_Codes(int entry);
   // Collective: the grids "landuse1".."landuseN" of the multilayer land-use entries.
   virtual void CreateLanduseLayerGrids();
+  // --- External coupling (setup/coupling_settings.cpp, setup/coupling_exchange.cpp) ----------
+  // See setup/coupling.h. GetCouplingParameters reads [ExternalCoupling] on every process (codes
+  // 14, 17, 10) and allocates the accumulation grids; LinkExternalGrids finds the grids (1003,
+  // 1004) and, on process 0, the statistics (1005). ExchangeExternalGrids is collective (every
+  // process reads its rows; 1001, 1002 on process 0); AccumulateExternalGrids and
+  // WriteExternalGrids are collective with several processes (grids gathered to process 0).
+  virtual bool IsCouplingActive() { return coupling.mode == 1; }
+  virtual void GetCouplingParameters();
+  virtual void ExchangeExternalGrids(int64_t year, int64_t month, int64_t day, int64_t hour);
+  virtual std::string GetSemaphoreFileName() { return coupling.semaphore_file; }
+  virtual std::string GetExternalSemaphoreFileName() { return coupling.external_semaphore_file; }
+  virtual std::string GetExternalSemaphoreContent() { return coupling.external_semaphore_content; }
+  virtual int64_t GetWaitInterval() { return coupling_wait_interval; }
+  virtual char GetCouplingInterval() { return coupling_interval_kind; }
+  virtual void LinkExternalGrids(ZoneStatisticsRecord* registry_records, int32_t capacity);
+  virtual void AccumulateExternalGrids();
+  virtual void WriteExternalGrids(int32_t hour, int32_t day, int32_t month, int32_t year,
+                                  bool hour_ended, bool day_ended, bool month_ended,
+                                  bool year_ended);
+  virtual bool HasExternalGroundwaterTable();
+  virtual int32_t GetExternalTimeStep() { return coupling.external_time_step; }
 
   // --- Hand-out -------------------------------------------------------------------------------
   // Copies the settings into `settings` (see setup/model_settings.h); releases the object's
@@ -225,6 +247,7 @@ class defaultini : public modelobject {
   int32_t landuse_layer_count = 0;
   int64_t coupling_wait_interval = 100;  // milliseconds between scans for the semaphore file
   char coupling_interval_kind = 'I';
+  CouplingSettings coupling;  // [ExternalCoupling]
   int32_t substep_count = 1;  // [soil_surface_groundwater_substeps]
   OutputSettings output_settings;
   int32_t radiation_correction_switch = 0;
