@@ -52,13 +52,6 @@ bool HasDynamicStart(int method) {
   return method == 3 || method == 4 || method == 6;
 }
 
-template <class... Pieces>
-[[noreturn]] void FailLocked(DiagnosticStream& diag, int code, const Pieces&... pieces) {
-#pragma omp critical(velorn_diagnostics)
-  { (diag << ... << pieces) << "[end-entry]"; }
-  throw ErrorCode{code};
-}
-
 }  // namespace
 
 // The steps of creation and update, with access to the settings object's fields.
@@ -298,7 +291,7 @@ const LanduseRecord* LanduseGridWork::EntryAt(int l, long r, long c) const {
   const int index = static_cast<int>(value);
   const int count = s_.landuse_table[0].GetCode();
   if (index < 1 || index > count)
-    FailLocked(diag_, kUnknownLanduseCode, "FATAL: land use ", value, " in grid ",
+    ThrowFatal(diag_, kUnknownLanduseCode, "FATAL: land use ", value, " in grid ",
                LayerName("landuse", l), " (row ", r, ", column ", c,
                ")\nis not present in the land use table in the control file");
   return &s_.landuse_table[index];

@@ -29,9 +29,6 @@
 
 namespace velorn {
 
-// Code of a land-use grid value that names no entry of the land-use table.
-inline constexpr int kUnknownLanduseCode = 31;
-
 struct LanduseLayerGrids {
   double** root_depth = nullptr;
   double** vegetation_coverage = nullptr;

@@ -25,14 +25,6 @@
 namespace velorn {
 namespace {
 
-// ThrowFatal for code that may run on several threads at once: one whole entry at a time.
-template <class... Pieces>
-[[noreturn]] void FailLocked(DiagnosticStream& diag, int code, const Pieces&... pieces) {
-#pragma omp critical(velorn_diagnostics)
-  { (diag << ... << pieces) << "[end-entry]"; }
-  throw ErrorCode{code};
-}
-
 // How a parameter is evaluated: the monthly rule for methods 0 and 1, and its start-day hold.
 struct SeriesRule {
   bool monthly;
@@ -113,7 +105,7 @@ std::vector<int> LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start
   }
   for (int i = 1; i <= n; ++i) {
     if (s[At(i)] < -1 || s[At(i)] > 366)
-      FailLocked(diag, kShiftedDayCode,
+      ThrowFatal(diag, kShiftedDayCode,
                  "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of ", s[At(i)],
                  " for fix point ", i, " (JD should be between 1 and 366)");
   }
@@ -140,7 +132,7 @@ int LanduseRecord::FindFixpointInterval(DiagnosticStream& diag, int d, int start
   const std::vector<int> s = ShiftFixpoints(diag, start_day, altitude);
   const int i = SearchInterval(s, n, d);
   if (i > n + 1 || n < 1)
-    FailLocked(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint at ", i,
+    ThrowFatal(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint at ", i,
                " is outside of the allowed range of ", 1, " to ", n + 1);
   return i;
 }
@@ -190,14 +182,14 @@ double LanduseRecord::EvaluateAtDay(DiagnosticStream& diag, LanduseSeries series
                                     long row, long col, double altitude) const {
   const std::vector<double>& v = GetSeries(series);
   if (n < 1 || v.size() < At(n) + 1)
-    FailLocked(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint at ", 1,
+    ThrowFatal(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint at ", 1,
                " is outside of the allowed range of ", 1, " to ", n + 1);
   if (const double* p = CellFixpointDays(layer, row, col))
     return EvaluateCellDays(v, p, d, layer, row, col);
   const std::vector<int> s = ShiftFixpoints(diag, StartDayOf(layer, row, col), altitude);
   const int i = SearchInterval(s, n, d);
   if (i > n + 1)
-    FailLocked(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint at ", i,
+    ThrowFatal(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint at ", i,
                " is outside of the allowed range of ", 1, " to ", n + 1);
   const bool wrap = i > n;
   const int lower = wrap ? 0 : i - 1;
@@ -268,7 +260,7 @@ double LanduseRecord::InterpolateRootDepth(DiagnosticStream& diag, int d, int la
   try {
     return EvaluateAtDay(diag, LanduseSeries::kRootDepth, d, layer, row, col, altitude);
   } catch (const ErrorCode& error) {
-    FailLocked(diag, error.code, "FATAL: Coordinates: i=", row, ", j=", col, "\nLayer=", layer,
+    ThrowFatal(diag, error.code, "FATAL: Coordinates: i=", row, ", j=", col, "\nLayer=", layer,
                "\nAltitude=", altitude, "m\nJulday=", d, "\nLanduse Code=", code,
                "\nTStart=", phenology_start_day);
   }
@@ -282,7 +274,7 @@ double LanduseRecord::InterpolateNFactor(DiagnosticStream& diag, int d) const {
   const std::vector<double>& v = n_factor;
   const int i = n >= 1 ? SearchInterval(JulDays, n, d) : 1;
   if (i > n + 1 || n < 1 || v.size() < At(n) + 1)
-    FailLocked(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint for n-factor at ", i,
+    ThrowFatal(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint for n-factor at ", i,
                " is outside of the allowed range of ", 1, " to ", n + 1);
   if (i > n) return InterpolateLinear(JulDays[0], v[0], JulDays[1], v[1], d - 366);
   return InterpolateLinear(JulDays[At(i - 1)], v[At(i - 1)], JulDays[At(i)], v[At(i)], d);
