@@ -55,11 +55,9 @@ void UpdateAlbedoAndAge(CanopySnowState& s) {
     s[kAlbedo] = s[kMinimumAlbedo] + s[kAlbedoIncrement];
     s[kAge] = 0.0;
   } else if (s[kAlbedo] > s[kMinimumAlbedo] && s[kAge] > 0.0) {
-    const double rate =
-        s[kAirTemperature] >= kMeltingPoint ? s[kWarmDecayRate] : s[kColdDecayRate];
-    s[kAlbedo] =
-        (s[kAlbedo] - s[kMinimumAlbedo]) * std::exp(-rate * dt / kSecondsPerDay) +
-        s[kMinimumAlbedo];
+    const double rate = s[kAirTemperature] >= kMeltingPoint ? s[kWarmDecayRate] : s[kColdDecayRate];
+    s[kAlbedo] = (s[kAlbedo] - s[kMinimumAlbedo]) * std::exp(-rate * dt / kSecondsPerDay) +
+                 s[kMinimumAlbedo];
   }
   s[kAge] += dt / kSecondsPerDay;
 }
@@ -146,8 +144,7 @@ int CanopySnowStep(CanopySnowState& s) {
   s[kAboveHumidity] = humidity;
   s[kAboveTemperature] = t;
   s[kHumidity] = std::min(100.0, humidity * (1.0 + 0.1 * closure));
-  s[kAirTemperature] =
-      t - closure * (0.2 * (t - s[kMeanTemperature]) + s[kTemperatureOffset]);
+  s[kAirTemperature] = t - closure * (0.2 * (t - s[kMeanTemperature]) + s[kTemperatureOffset]);
 
   // Interception of snowfall. Without leaf area the canopy holds no new snow (the form would
   // divide by a zero maximum load).
@@ -199,24 +196,23 @@ double CanopyEnergyBalanceResidual(CanopySnowState& s) {
   const double air_temperature = s[kAboveTemperature];
   const double leaf_area = s[kLeafAreaIndex];
   const double height = s[kCanopyHeight];
-  const double longwave_in = IncomingLongwave(air_temperature, s[kAboveHumidity],
-                                              s[kCloudiness], s[kPrecipitation]);
+  const double longwave_in =
+      IncomingLongwave(air_temperature, s[kAboveHumidity], s[kCloudiness], s[kPrecipitation]);
   s[kLongwave] = longwave_in;
   const double tau = 1.0 - std::exp(-0.41 * leaf_area);
   const double canopy_albedo = s[kCanopyAlbedo];
   const double ground_albedo = s[kGroundAlbedo];
-  const double shortwave = tau * (1.0 - canopy_albedo) * s[kBalanceRadiation] *
-                           (1.0 + ground_albedo * (1.0 - tau) /
-                                      (1.0 - ground_albedo * canopy_albedo * tau));
-  const double ground_temperature = s[kSnowSurfaceTemperature] > -9999.0
-                                        ? s[kSnowSurfaceTemperature]
-                                        : s[kAirTemperature] - 0.5;
+  const double shortwave =
+      tau * (1.0 - canopy_albedo) * s[kBalanceRadiation] *
+      (1.0 + ground_albedo * (1.0 - tau) / (1.0 - ground_albedo * canopy_albedo * tau));
+  const double ground_temperature =
+      s[kSnowSurfaceTemperature] > -9999.0 ? s[kSnowSurfaceTemperature] : s[kAirTemperature] - 0.5;
   const double longwave = tau * (kStefanBoltzmann * Fourth(ground_temperature) + longwave_in -
                                  1.134e-7 * Fourth(canopy_temperature));
   const double wind = s[kAboveWind] == 0.0 ? 0.01 : s[kAboveWind];
   const double log_term = std::log((15.0 - 0.67 * height) / (0.123 * height));
-  const double sensible = s[kAirDensity] * s[kHeatCapacity] * 0.16 * wind /
-                          (log_term * log_term) * (canopy_temperature - air_temperature);
+  const double sensible = s[kAirDensity] * s[kHeatCapacity] * 0.16 * wind / (log_term * log_term) *
+                          (canopy_temperature - air_temperature);
   const double storage = (leaf_area * 0.001 * 900.0 * 2800.0 + height * 0.0015 * 900.0 * 2800.0) *
                          (canopy_temperature - s[kPreviousCanopyTemperature]) / s[kTimeStep];
   return shortwave + longwave - sensible - storage;

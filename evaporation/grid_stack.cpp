@@ -14,8 +14,8 @@ int32_t GridStackCapacity(double interval_minutes) {
   return count < 1.0 ? 1 : static_cast<int32_t>(count);
 }
 
-GridStack::GridStack(int32_t maximum_count, int32_t first_row, int32_t last_row,
-                     int32_t total_rows, int32_t last_column)
+GridStack::GridStack(int32_t maximum_count, int32_t first_row, int32_t last_row, int32_t total_rows,
+                     int32_t last_column)
     : first_row_(first_row),
       last_row_(last_row),
       total_rows_(total_rows),

@@ -55,7 +55,14 @@ constexpr std::array<CanopyGridName, interzeptionsmodellklasse::kBalanceGridCoun
 
 bool ValidMethod(int32_t method) {
   switch (method) {
-    case 1: case 2: case 11: case 12: case 21: case 22: case 31: case 32:
+    case 1:
+    case 2:
+    case 11:
+    case 12:
+    case 21:
+    case 22:
+    case 31:
+    case 32:
       return true;
     default:
       return false;
@@ -73,7 +80,9 @@ struct interzeptionsmodellklasse::CellWork {
 
 std::string LayerFileName(const std::string& name, int32_t layer) {
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return FormatText("%s_Layer_%d", name.c_str(), layer);
+  const std::size_t slash = name.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return FormatText("%s_Layer_%d", name.c_str(), layer);
   return FormatText("%.*s_Layer_%d%s", static_cast<int>(dot), name.c_str(), layer,
                     name.c_str() + dot);
 }
@@ -128,8 +137,7 @@ void interzeptionsmodellklasse::ReadSettings() {
   canopy_snow = method > 20;
   energy_balance = method > 30;
   ReadOutput(throughfall_output, "outflow", "");
-  ReadOutput(evaporation_output, "potential interception evaporation",
-             "potential interception");
+  ReadOutput(evaporation_output, "potential interception evaporation", "potential interception");
   ReadOutput(storage_output, "interception storage", "");
   ReadValue(file, maximum_water_thickness,
             "parameter interception storage maximum water layer thickness for ");
@@ -296,8 +304,8 @@ void interzeptionsmodellklasse::CreateCanopyGrids() {
   wind_index_ = RequireGrid("wind_speed");
   humidity_index_ = RequireGrid("air_humidity");
   cloudiness_index_ = RequireGrid("cloudiness");
-  temperature_stack = std::make_unique<GridStack>(GridStackCapacity(time_interval),
-                                                  first_local_row, last_local_row, nrows, ncols);
+  temperature_stack = std::make_unique<GridStack>(GridStackCapacity(time_interval), first_local_row,
+                                                  last_local_row, nrows, ncols);
   for (int g = 0; g < kCanopyGridCount; ++g) {
     const OutputSetting& output = canopy_outputs[g];
     canopy_grids[g] = NewGrid(g == kCanopyAlbedo ? 0.2 : 0.0);
@@ -378,8 +386,7 @@ void interzeptionsmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month
 }
 
 void interzeptionsmodellklasse::PushTemperature() {
-  const std::array<int64_t, 4> date{step_date.hour, step_date.day, step_date.month,
-                                    step_date.year};
+  const std::array<int64_t, 4> date{step_date.hour, step_date.day, step_date.month, step_date.year};
   if (date == last_push_date) return;
   double** temperature = Data(temperature_index_);
   GridMatrix copy(*diag, first_local_row, last_local_row, ncols, nrows);
@@ -454,13 +461,11 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
       capacity_per_leaf_area = landuse_table[index].GetIntercepCap();
     }
     layer.cover = Data(in.cover)[row][column];
-    layer.capacity = InterceptionCapacity(capacity_per_leaf_area,
-                                          Data(in.leaf_area)[row][column],
+    layer.capacity = InterceptionCapacity(capacity_per_leaf_area, Data(in.leaf_area)[row][column],
                                           maximum_water_thickness);
   }
   work.storage_before = work.layers[0].storage;
-  const InterceptionTotals totals =
-      InterceptLayers(rain, rule, work.layers.data(), layer_count);
+  const InterceptionTotals totals = InterceptLayers(rain, rule, work.layers.data(), layer_count);
 
   for (int32_t i = 1; i <= layer_count; ++i) {
     const InterceptionLayer& layer = work.layers[static_cast<std::size_t>(i - 1)];
@@ -515,9 +520,9 @@ double interzeptionsmodellklasse::RunCanopy(long row, long column, double input)
     const double roughness = Data(in.roughness)[row][column];
     s[kCanopyResistance] =
         i == 1 ? canopy_resistance : std::min(s[kCanopyResistance], canopy_resistance);
-    s[kInterceptionResistance] = i == 1 ? interception_resistance
-                                        : std::min(s[kInterceptionResistance],
-                                                   interception_resistance);
+    s[kInterceptionResistance] =
+        i == 1 ? interception_resistance
+               : std::min(s[kInterceptionResistance], interception_resistance);
     s[kRoughnessLength] = i == 1 ? roughness : std::max(s[kRoughnessLength], roughness);
   }
   s[kLeafAreaIndex] = leaf_area * leaf_area_scaling;
@@ -656,7 +661,8 @@ void interzeptionsmodellklasse::AddStatistics() {
 void interzeptionsmodellklasse::FinishStep() {
   const ModelDate& d = step_date;
   for (int32_t i = 0; i <= layer_count; ++i) {
-    for (Table& table : layer_tables_[i]) table.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    for (Table& table : layer_tables_[i])
+      table.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
     WriteGridOutput(evaporation_index_[i], 1, false);
     WriteGridOutput(storage_index_[i], 1, false);
     WriteGridOutput(throughfall_index_[i], 1, false);

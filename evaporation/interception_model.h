@@ -173,7 +173,7 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   int temperature_index_ = 0;
   int radiation_index_ = 0, wind_index_ = 0, humidity_index_ = 0, cloudiness_index_ = 0;
   int snow_albedo_index_ = 0, snow_storage_index_ = 0, surface_temperature_index_ = 0;
-  std::vector<int> tracer_input_index_;  // 1..tracer count
+  std::vector<int> tracer_input_index_;             // 1..tracer count
   std::vector<std::array<Table, 3>> layer_tables_;  // evaporation, storage, throughfall
   std::array<Table, kCanopyGridCount> canopy_tables_;
   std::array<Table, kBalanceGridCount> balance_tables_;

@@ -26,9 +26,9 @@ double InterceptionCapacity(double capacity_per_leaf_area, double leaf_area_inde
 
 // One vegetation layer of a cell: inputs, the storage carried between steps and the results.
 struct InterceptionLayer {
-  bool vegetated = true;  // false: land use nodata
-  double cover = 0;       // vegetation cover fraction 0..1
-  double capacity = 0;    // mm
+  bool vegetated = true;               // false: land use nodata
+  double cover = 0;                    // vegetation cover fraction 0..1
+  double capacity = 0;                 // mm
   double potential_transpiration = 0;  // mm per step; reduced by the evaporation
   double potential_interception = 0;   // mm per step (rule 2)
   double storage = 0;                  // mm; carried from step to step

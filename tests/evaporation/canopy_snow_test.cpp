@@ -17,8 +17,8 @@ TEST(CanopySnow, SplitsRainAndSnowLinearlyAroundTheThreshold) {
     double t, t0, w, p, snow;
   };
   const Case cases[] = {
-      {-2.0, 0.0, 1.0, 10.0, 10.0}, {2.0, 0.0, 1.0, 10.0, 0.0},   {0.0, 0.0, 1.0, 10.0, 5.0},
-      {0.5, 0.0, 1.0, 4.0, 1.0},    {0.0, 0.0, 0.0, 10.0, 10.0},  {1.0, 0.0, 1.0, 3.0, 0.0},
+      {-2.0, 0.0, 1.0, 10.0, 10.0}, {2.0, 0.0, 1.0, 10.0, 0.0},  {0.0, 0.0, 1.0, 10.0, 5.0},
+      {0.5, 0.0, 1.0, 4.0, 1.0},    {0.0, 0.0, 0.0, 10.0, 10.0}, {1.0, 0.0, 1.0, 3.0, 0.0},
   };
   for (const Case& c : cases) {
     double snow = -1, rain = -1;
@@ -76,9 +76,9 @@ TEST(CanopySnow, KeepsTheCanopyMassBalance) {
     double t, rh, sw, wind, leaf_area, load, snow, rain;
   };
   const Case cases[] = {
-      {263.16, 100, 0, 1, 2, 1, 5, 0},   {263.16, 60, 400, 3, 4, 10, 2, 0},
-      {278.16, 80, 600, 2, 3, 8, 0, 4},  {275.16, 90, 200, 0, 1.5, 3, 1, 1},
-      {270.16, 30, 800, 8, 6, 0, 0, 0},  {290.16, 50, 900, 2, 2, 0.5, 0, 2},
+      {263.16, 100, 0, 1, 2, 1, 5, 0},  {263.16, 60, 400, 3, 4, 10, 2, 0},
+      {278.16, 80, 600, 2, 3, 8, 0, 4}, {275.16, 90, 200, 0, 1.5, 3, 1, 1},
+      {270.16, 30, 800, 8, 6, 0, 0, 0}, {290.16, 50, 900, 2, 2, 0.5, 0, 2},
   };
   for (const Case& c : cases) {
     CanopySnowState s;
@@ -93,8 +93,7 @@ TEST(CanopySnow, KeepsTheCanopyMassBalance) {
     s[kRainfall] = c.rain;
     s[kPrecipitation] = c.snow + c.rain;
     CanopySnowStep(s);
-    const double balance =
-        s[kRainfall] + s[kSnowfall] + (s[kLoad] - c.load) + s[kSublimation];
+    const double balance = s[kRainfall] + s[kSnowfall] + (s[kLoad] - c.load) + s[kSublimation];
     EXPECT_NEAR(balance, c.snow + c.rain, 1e-12) << "T " << c.t;
     EXPECT_GE(s[kLoad], 0.0);
     EXPECT_TRUE(std::isfinite(s[kLoad]));
