@@ -6,12 +6,13 @@ namespace velorn {
 
 double ClearSkyRadiation(const double* sines, int count, double length, double transmissivity,
                          double pressure) {
-  const double relative_pressure = pressure / kSeaLevelPressure;
+  // tau^(x / sin h) as exp(x ln(tau) / sin h): one exp per sub-interval instead of a pow.
+  const double exponent_factor = pressure / kSeaLevelPressure * std::log(transmissivity);
   double sum = 0;
   for (int i = 1; i <= count; ++i) {
     const double sine = sines[i];
     if (sine <= 0) continue;  // the sun is down: no direct beam, and no division by zero
-    sum += length * kSolarConstant * sine * std::pow(transmissivity, relative_pressure / sine);
+    sum += length * kSolarConstant * sine * std::exp(exponent_factor / sine);
   }
   return sum;
 }

@@ -222,6 +222,12 @@ void verdunstungsmodellklasse::CheckSettings() {
                "FATAL: die Koeffizienten fuer die Modellierung der Globalstrahlung muessen in "
                "ihrer Summe 1 ergeben\n",
                " derzeitige Summe: ", CS[0], " + ", CS[1], " + ", CS[2], " + ", CS[3], " = ", sum);
+  // The clear-sky sum raises the transmissivity to powers: it must stay within (0, 1] all year.
+  if (transmissivity_mean - std::fabs(transmissivity_amplitude) <= 0 ||
+      transmissivity_mean + std::fabs(transmissivity_amplitude) > 1)
+    ThrowFatal(Diag(), kEvapSectionValueCode,
+               "FATAL: atmospheric transmissivity out of range (0 ... 1]: mean ",
+               transmissivity_mean, ", amplitude ", transmissivity_amplitude);
   const int limit_result = SunshineLowerLimit(C, radiation_lower_limit);
   if (limit_result == 1)
     ThrowFatal(Diag(), kEvapSectionValueCode,

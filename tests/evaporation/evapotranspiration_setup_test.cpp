@@ -39,6 +39,8 @@ TEST_F(EvapSetup, RefusesBadSectionsWithTheirCodesAndMessages) {
        "There must be at minimum a linear relationship"},
       {"no root of the sunshine polynomial", [](auto& s) { s.c = "2 1 0 0"; }, 10,
        "No null point (root) was found between 0 and 1!"},
+      {"transmissivity above 1", [](auto& s) { s.transmissivity = "0.95 0.1"; }, 10,
+       "atmospheric transmissivity out of range (0 ... 1]: mean 0.95, amplitude 0.1"},
       {"day fraction above 1", [](auto& s) { s.day_fraction = "1.5 0.1"; }, 10,
        "amplitude_fraction_day: 1.5"},
       {"one value of the day fraction", [](auto& s) { s.day_fraction = "0.5"; }, 10,

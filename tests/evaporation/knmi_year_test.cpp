@@ -88,9 +88,10 @@ TEST_F(KnmiYear, GrassPenmanMonteithMatchesMakkinkOverAYear) {
     if (d.month >= 6 && d.month <= 8) summer += value;
     if (d.month <= 2 || d.month == 12) winter += value;
   }
-  std::printf("De Bilt 2000: Penman-Monteith %.1f mm, Makkink (EV24) %.1f mm, summer %.1f, "
-              "winter %.1f\n",
-              modelled, makkink, summer, winter);
+  std::printf(
+      "De Bilt 2000: Penman-Monteith %.1f mm, Makkink (EV24) %.1f mm, summer %.1f, "
+      "winter %.1f\n",
+      modelled, makkink, summer, winter);
   EXPECT_NEAR(modelled, makkink, 0.10 * makkink);
   EXPECT_GT(summer, 4 * winter);
 }

@@ -35,6 +35,7 @@ struct EvapSection {
   std::string fh = "0.2 0.2 0.21 0.29 0.29 0.28 0.26 0.25 0.23 0.22 0.2 0.2";
   std::string cs = "0.25 0.75 0 0";
   std::string c = "0.072 -0.808 1.749 -0.239";
+  std::string transmissivity = "0.7 0.1";
   std::string amplitudes = "4 4 4 4 4 4 4 4 4 4 4 4";
   std::string day_fraction = "0.6 0.1";
   std::string closing = "cloud.stat 0\nHamonCorrectionOpenWater = 1.0\n";
@@ -56,8 +57,8 @@ class EvaporationTest : public SubModelTest {
     const std::string code = std::to_string(s.statistics_code);
     for (const char* name : {"etp", "etr", "evap", "evar", "snowevap", "eip"})
       text += std::string(name) + ".asc\n0\n" + name + ".stat " + code + "\n";
-    text += "rgex.stat " + code + "\n" + s.cs + "\n" + s.c + "\n0.7 0.1\n3000\n" + s.amplitudes +
-            "\n" + s.day_fraction + "\n" + s.closing;
+    text += "rgex.stat " + code + "\n" + s.cs + "\n" + s.c + "\n" + s.transmissivity + "\n3000\n" +
+            s.amplitudes + "\n" + s.day_fraction + "\n" + s.closing;
     return text;
   }
 
