@@ -103,12 +103,6 @@ TEST(EvaporationPhysics, FindsTheLowerRadiationLimitOfTheSunshinePolynomial) {
       EXPECT_NEAR(limit, c.limit, 1e-5);
     }
   }
-  double x1 = 0, x2 = 0;
-  EXPECT_EQ(SolveQuadraticRoots(-3, 2, x1, x2), 2);
-  EXPECT_DOUBLE_EQ(x1, 1);
-  EXPECT_DOUBLE_EQ(x2, 2);
-  EXPECT_EQ(SolveQuadraticRoots(2, 1, x1, x2), 1);
-  EXPECT_DOUBLE_EQ(x1, -1);
 }
 
 }  // namespace

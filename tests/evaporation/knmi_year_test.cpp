@@ -37,16 +37,11 @@ std::vector<KnmiDay> ReadKnmiYear(const std::string& path, int year) {
     for (int column : {4, 11, 19, 20, 35, 40})
       complete = complete && fields[column].find_first_not_of(' ') != std::string::npos;
     if (!complete) continue;
-    KnmiDay d;
-    d.month = static_cast<int>(date / 100 % 100);
-    d.day = static_cast<int>(date % 100);
-    d.wind = std::atof(fields[4].c_str()) / 10;
-    d.temperature = std::atof(fields[11].c_str()) / 10;
-    d.sunshine = std::atof(fields[19].c_str()) / 100;
-    d.radiation = std::atof(fields[20].c_str()) * 1e4 / 3600;  // J/cm2 -> Wh/m2
-    d.humidity = std::atof(fields[35].c_str()) / 100;
-    d.makkink = std::atof(fields[40].c_str()) / 10;
-    days.push_back(d);
+    auto value = [&](int column) { return std::atof(fields[column].c_str()); };
+    days.push_back({static_cast<int>(date / 100 % 100), static_cast<int>(date % 100), value(4) / 10,
+                    value(11) / 10, value(19) / 100,
+                    value(20) * 1e4 / 3600,  // J/cm2 -> Wh/m2
+                    value(35) / 100, value(40) / 10});
   }
   return days;
 }
