@@ -121,6 +121,10 @@ TEST_F(PotentialStep, SecondLayerGetsOnlyTheUnabsorbedEnergy) {
                                 layer.lai);
   EXPECT_NEAR(day, 0.5, 1e-12);
   EXPECT_GT(soil, 0);  // the bottom layer passes the rest to the soil
+  // A part of a quarter of the step gets a quarter of the step's net radiation.
+  model->ComputeCellEvaporation(16.9, 0.25, 1, 1, 1, 1, soil, interception, ra, night, day, 0, 0,
+                                0);
+  EXPECT_NEAR(day, 0.25, 1e-12);
 }
 
 // Long Penman-Monteith steps shift day and night temperatures by the amplitude for the cell
@@ -138,6 +142,10 @@ TEST_F(PotentialStep, DayNightSplitLeavesTheTemperatureGridsAlone) {
     EXPECT_DOUBLE_EQ(night[1][1], 18);
   }
   EXPECT_GT(results[0], 1.0);
+  // The day of year follows the step's own year (2000 is a leap year), whatever February the
+  // settings hold for the end year.
+  model->ComputePotentialEvapotranspiration(24, 1, 3, 2000);
+  EXPECT_EQ(model->day_of_year, 61);
   EXPECT_DOUBLE_EQ(results[1], results[0]);
   EXPECT_DOUBLE_EQ(results[2], results[0]);
 }
