@@ -154,6 +154,8 @@ void PotentialStep(benchmark::State& state) {
 BENCHMARK(PotentialStep)
     ->ArgNames({"method", "layers", "threads"})
     ->Args({1, 1, 1})
+    ->Args({1, 1, 2})
+    ->Args({1, 1, 4})
     ->Args({1, 1, 8})
     ->Args({1, 2, 1})
     ->Args({1, 2, 8})
