@@ -128,8 +128,14 @@ int32_t defaultini::GetModelSettings(ModelSettings& settings) {
 void defaultini::ReleaseTables() {
   irrigation_table.reset();
   irrigation_flag = 0;
-  landuse_layers.clear();
+  std::vector<double**>().swap(landuse_layers);
   landuse_layer_count = 0;
+  multilayer_landuse_table = nullptr;
+  std::vector<MultilayerLanduseRecord>().swap(multilayer_landuse_records);
+  landuse_table = nullptr;
+  std::vector<LanduseRecord>().swap(landuse_records);
+  soil_table = nullptr;
+  std::vector<SoilRecord>().swap(soil_records);
 }
 
 // The stack kept to the end of the run, written with every level it holds (0..level count):
@@ -213,6 +219,14 @@ void defaultini::ReleaseMemory() {
   }
   ReleaseRegisteredGrids();
   ReleaseZoneArrays();
+  // The decomposition grids go with the layout, once no registry entry refers to them.
+  decomposition = RegionDecomposition{};
+  mpi = nullptr;
+  owner_grid = strip_table = nullptr;
+  zone_data = elevation_data = relative_cell_area = nullptr;
+  derived = DerivedGridFields{};
+  output_directory.clear();
+  input_directory.clear();
   modelobject::ReleaseMemory();
   if (write_failure) std::rethrow_exception(write_failure);
 }
