@@ -28,4 +28,16 @@ struct ColumnRange {
 };
 static_assert(sizeof(ColumnRange) == 2 * sizeof(int32_t), "ColumnRange must be two packed int32");
 
+// One region of the regression region grid: the truncated and the exact mean row and column of
+// its cells, and its cell count (int32 at offsets 0 and 4, doubles at 8, 16 and 24).
+struct RegionRecord {
+  int32_t center_row = 0;
+  int32_t center_col = 0;
+  double mean_row = 0;
+  double mean_col = 0;
+  double cell_count = 0;
+};
+static_assert(sizeof(RegionRecord) == 32,
+              "RegionRecord must be packed as two int32 and three doubles");
+
 }  // namespace velorn

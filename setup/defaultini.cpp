@@ -209,13 +209,15 @@ void defaultini::ReleaseZoneArrays() {
 void defaultini::ReleaseMemory() {
   decomposition.river_links = RiverLinkSet{};
   ReleaseTables();
-  // A failed write of the kept stack (its FATAL entry is written) still lets the release free
-  // everything; the failure is passed on afterwards.
+  // A failed write of the statistics tables or of the kept stack (its FATAL entry is written)
+  // still lets the release free everything; the first failure is passed on afterwards.
   std::exception_ptr write_failure;
-  try {
-    WriteKeptStack();
-  } catch (...) {
-    write_failure = std::current_exception();
+  for (auto step : {&defaultini::ReleaseStandardGridStatistics, &defaultini::WriteKeptStack}) {
+    try {
+      (this->*step)();
+    } catch (...) {
+      if (!write_failure) write_failure = std::current_exception();
+    }
   }
   ReleaseRegisteredGrids();
   ReleaseZoneArrays();

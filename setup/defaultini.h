@@ -30,6 +30,9 @@
 #include "core/error_code.h"
 #include "core/modelobject.h"
 #include "setup/derived_grids.h"
+#include "core/zone_statistics.h"
+#include "grids/mpi_layout.h"
+#include "setup/code_checks.h"
 #include "setup/irrigation_tables.h"
 #include "setup/model_settings.h"
 #include "setup/mpi_regions.h"
@@ -39,8 +42,6 @@
 #include "tables/soil_record.h"
 
 namespace velorn {
-
-struct ZoneStatisticsRecord;
 
 // Code of an exception other than ErrorCode caught while the settings object is constructed.
 inline constexpr int kForeignConstructionCode = 103;
@@ -171,6 +172,63 @@ class defaultini : public modelobject {
   virtual void CreateHydrologicResponseUnits(int32_t& spin_up_switch, int32_t& pre_spin_up,
                                              int32_t& repeat_count, std::vector<HruRecord>& units);
 
+  // --- Standard and variable grids (standard_grids.cpp, variable_grids.cpp) -------------------
+  // [zone_grid] into entry 1, [elevation_model] into entry 2, the lines of [standard_grids]
+  // into entries 3..count + 2 (from the open compiled control file). Code 17 for a missing
+  // section, a bad line or a missing fill code; 1 for a name too long for the registry.
+  virtual void ReadStandardGrids();
+  // Collective: reads or creates every standard grid without data (not "river_links") over
+  // LocalRowRange and registers it; saved copies of grids that are not persistent.
+  virtual void DistributeStandardGrids();
+  // Collective, every time step: dated re-reads of periodic standard grids, code grids checked
+  // again, land-use layers rebuilt, and the set-up values restored after the persistence steps.
+  virtual void ReadPeriodicGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Collective: [variable_grids] from the compiled file; returns their count.
+  virtual int32_t ReadVariableGrids();
+  virtual void WriteVariableGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Rows a set-up grid holds here: all on process 0, the own rows and one halo row on each
+  // side elsewhere.
+  HeldRows LocalRowRange() const;
+
+  // --- Statistics of the standard grids (standard_grid_statistics.cpp) -----------------------
+  // Once after the set-up, on every process: a zone statistics table (precision 5, weighted by
+  // "RelCellArea" when registered, listing the [output_list] codes) for every entry
+  // 2..2 + registered_grid_count with a statistics file, headed by the grid's identifier and
+  // "(default)". A failing table constructor's code is thrown; 33 without the zone ranking.
+  virtual void CreateStandardGridStatistics();
+  // End of every step, in this order: zero the step sums; add the value of every zone cell this
+  // process owns to its zone; collective: reduce onto process 0, which buffers a row at the end
+  // of each table's interval.
+  virtual void ResetStandardGridStatistics();
+  virtual void AccumulateStandardGridStatistics();
+  virtual void WriteStandardGridStatistics(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Appends the buffered rows to the files (process 0).
+  virtual void FlushStandardGridStatistics();
+  // Flushes and frees every table and clears the entries' statistics fields; the first write
+  // failure is thrown after all are released.
+  virtual void ReleaseStandardGridStatistics();
+
+  // --- Zone grid header, ranking, code checks (zone_ranking.cpp, code_checks.cpp) -------------
+  // Process 0: the six geometry values from the header of entry 1's file (21, 22, 23).
+  virtual void ReadZoneGridHeader(int32_t& ncols_out, int32_t& nrows_out, double& xll_out,
+                                  double& yll_out, double& cellsize_out, double& nodata_out);
+  // Collective: zone table, code-to-index array and column ranges from entry 1 (3, 4, 7).
+  virtual void RankZones(GridRegistry& grids, double** weight, int32_t ncols_arg, int32_t nrows_arg,
+                         double nodata_arg);
+  // Collective: region table of the region grid in `entry` (3, 4).
+  virtual void RankRegions(int entry);
+  // Collective checks of the code grid in `entry` (0: nothing) against the object's tables
+  // (landuse_records, multilayer_landuse_records, soil_records, irrigation_table): codes
+  // become entry indexes. With a multilayer land-use table the land-use grid is checked
+  // against its entries (311) and their layer codes against the land-use codes (312), which
+  // become land-use indexes on every process.
+  virtual void CheckLanduseCodes(int entry);
+  virtual void check_SOIL_Codes(int entry);
+  virtual void CheckIrrigationCodes(int entry);
+  virtual void check_irrig_Codes(int entry);
+  // Collective: the grids "landuse1".."landuseN" of the multilayer land-use entries.
+  virtual void CreateLanduseLayerGrids();
+
   // --- Hand-out -------------------------------------------------------------------------------
   // Copies the settings into `settings` (see setup/model_settings.h); releases the object's
   // copy of the compiled name. Returns 0.
@@ -215,7 +273,27 @@ class defaultini : public modelobject {
   std::vector<ZoneRecord> zone_records;
   std::vector<int32_t> zone_codes_to_index;
   std::vector<ColumnRange> column_range_table;
+  // Standard and variable grids: the count of [standard_grids], read codes of the variable
+  // grids (1..count) and the variable grid "soil_storage".
+  int32_t standard_grid_count = 0;
+  std::vector<int32_t> variable_read_codes;
+  double** soil_storage_grid = nullptr;
+  // Code grids checked so far (checked again after a periodic re-read) and the land-use
+  // grid's entry.
+  struct CodeGridCheck {
+    int entry = 0;
+    CodeTable table = CodeTable::kLanduse;
+  };
+  std::vector<CodeGridCheck> code_grid_checks;
+  int landuse_entry = 0;
+  // The statistics tables of the standard grids, with their registry entries.
+  struct StandardGridStatistics {
+    int entry = 0;
+    std::unique_ptr<zonalstatistic> table;
+  };
+  std::vector<StandardGridStatistics> standard_grid_statistics;
   // Region ranking.
+  std::vector<RegionRecord> region_records;
   RegionRecord* region_table = nullptr;
   int32_t region_count = 0;
   int32_t highest_region_code = 0;
@@ -244,6 +322,20 @@ class defaultini : public modelobject {
   void ReadCouplingParameters();
   std::vector<HruDefinition> ReadSpinUpSection(int32_t& spin_up_switch, int32_t& pre_spin_up,
                                                int32_t& repeat_count);
+  // Steps of the grid set-up.
+  void ReadStandardGridLine(int i);
+  void CheckGridNameLength(const std::string& text, const std::string& what);
+  GridMatrix CopyHeldRows(double** grid, const HeldRows& held);
+  [[noreturn]] void ReportRankingFailure(int failure, const std::string& name, bool regions);
+  // Codes of the entries 1..count of `table` (element 0 unused).
+  std::vector<int32_t> TableCodes(CodeTable table) const;
+  void CheckCodeGrid(int entry, CodeTable table);
+  void CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable table,
+                             const std::vector<int32_t>& codes);
+  void ReplaceLayerCodes(const std::vector<int32_t>& landuse_codes);
+  void BroadcastLayerCodes();
+  void RecheckCodeGrid(int entry);
+  void FillLanduseLayerGrids();
   // Readers of ReadOutputSettings, in their order.
   void ReadOutputInterval();
   void ReadOutputKeywordLines();

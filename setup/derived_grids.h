@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/zone_types.h"
+#include "grids/grid_formats.h"
 
 namespace velorn {
 
@@ -58,15 +59,6 @@ enum class CellSizeFault { kNone, kZeroX, kZeroY, kAreaMismatch };
 CellSizeFault DeriveCellSizes(const CellSizeSources& sources, double cs, CellSizeValues& cell);
 
 // --- Coordinates --------------------------------------------------------------------------------
-
-struct GridGeometry {
-  int32_t ncols = 0;
-  int32_t nrows = 0;
-  double xll = 0;
-  double yll = 0;
-  double cellsize = 0;
-  double nodata = -9999;
-};
 
 // Lower-left corners of every cell into coord_x and coord_y (rows 1..nrows). Regular: xll +
 // (j − 1) cs and yll + (nrows − i) cs. With cell widths and heights (size_x, size_y, both

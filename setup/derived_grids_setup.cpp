@@ -36,9 +36,9 @@ int CreateGrid(defaultini& s, const std::string& identifier, const std::string& 
                double value, const char* message, const char* ending = ")") {
   const int index = s.registry->FirstFreeIndex();
   if (index >= kRefusedGridIndex)
-    ThrowFatal(s.Diag(), kRegistryFullCode, message, kRefusedGridIndex, ending);
+    ThrowFatal(*s.diag, kRegistryFullCode, message, kRefusedGridIndex, ending);
   const HeldRows held = s.LocalRowRange();
-  GridMatrix grid(s.Diag(), held.first, held.last, s.ncols, s.nrows);
+  GridMatrix grid(*s.diag, held.first, held.last, s.ncols, s.nrows);
   double** zone = (*s.registry)[1].grid;
   for (int32_t r = held.first; r <= held.last; ++r)
     for (int32_t c = 1; c <= s.ncols; ++c)
