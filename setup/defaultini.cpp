@@ -186,6 +186,11 @@ void defaultini::ReleaseRegisteredGrids() {
   }
   registered_grid_count = 0;
   first_variable_entry = 0;
+  standard_grid_count = 0;
+  std::vector<int32_t>().swap(variable_read_codes);
+  soil_storage_grid = nullptr;
+  std::vector<CodeGridCheck>().swap(code_grid_checks);
+  landuse_entry = 0;
 }
 
 void defaultini::ReleaseZoneArrays() {
@@ -201,6 +206,7 @@ void defaultini::ReleaseZoneArrays() {
   region_count = 0;
   highest_region_code = 0;
   region_codes_to_index.clear();
+  std::vector<RegionRecord>().swap(region_records);
   output_list_count = 0;
   output_list_codes = nullptr;
   output_settings = OutputSettings{};

@@ -29,10 +29,10 @@
 
 #include "core/error_code.h"
 #include "core/modelobject.h"
-#include "setup/derived_grids.h"
 #include "core/zone_statistics.h"
 #include "grids/mpi_layout.h"
 #include "setup/code_checks.h"
+#include "setup/derived_grids.h"
 #include "setup/irrigation_tables.h"
 #include "setup/model_settings.h"
 #include "setup/mpi_regions.h"

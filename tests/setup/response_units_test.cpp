@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "setup/derived_grids.h"
+#include "tests/support/settings_test.h"
 #include "tests/support/test_helpers.h"
 
 namespace velorn {
@@ -103,6 +104,38 @@ TEST(BuildUnitsFromGrid, GivenValuesBecomeIdsAndNodataFormsAUnit) {
   EXPECT_EQ(f.table[2].key, "-9999");
   EXPECT_EQ(f.masters[2][1], 3);
   EXPECT_EQ(f.masters[2][2], N);
+}
+
+// Without [SpinUp], or with its switch at 0, spin-up is off and only the placeholder exists;
+// a bad definition count or class width is a control-file error.
+class SpinUpSection : public test::SettingsTest {};
+
+TEST_F(SpinUpSection, OffOrRefused) {
+  struct Case {
+    const char* text;
+    int code;
+  } cases[] = {
+      {"[other]\n1\n", 0},
+      {"[SpinUp]\n0 off\n", 0},
+      {"[SpinUp]\n1\n0\n1\n-2\n", 17},
+      {"[SpinUp]\n1\n0\n1\n1\ngrid 0 linear\n", 17},
+      {"[SpinUp]\n1\n0\n1\n1\ngrid 5\n", 17},
+      {"[SpinUp]\n1\n", 17},
+  };
+  for (const Case& c : cases) {
+    test::WriteFile(dir_ / "spin.ctl", c.text);
+    settings_.control_file_name = dir_ / "spin.ctl";
+    int32_t on = -1, pre = -1, repeat = -1;
+    std::vector<HruRecord> units;
+    EXPECT_EQ(test::ThrownCode(
+                  [&] { settings_.CreateHydrologicResponseUnits(on, pre, repeat, units); }, 0),
+              c.code)
+        << c.text;
+    if (c.code != 0) continue;
+    EXPECT_EQ(on + pre + repeat, 0);
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(units[0].id, 0u);
+  }
 }
 
 }  // namespace

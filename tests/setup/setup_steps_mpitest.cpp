@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <numbers>
 #include <sstream>
@@ -63,7 +65,8 @@ std::string ControlFile(const std::string& dir) {
          "[standard_grids]\n1\n$d//regions.asc regression_regions 0\n"
          "[model_time]\n24\n1\n1\n2019\n24\n31\n12\n2019\n[landuse_table]\n0\n[soil_table]\n0\n"
          "[irrigation]\n0\n[radiation_correction]\n0\n1440\n[variable_grids]\n0\n"
-         "[region_transition_distance]\n250\n[substance_transport]\n0\n";
+         "[region_transition_distance]\n250\n[substance_transport]\n0\n"
+         "[SpinUp]\n1\n0\n2\n1\nelevation_model 100 linear\n";
 }
 
 class SetupRun : public ::testing::Test {
@@ -144,6 +147,37 @@ TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
         EXPECT_NEAR(w2[r][c], 1 - own_weight[c], 1e-9);
         EXPECT_EQ(r2[r][c], own_weight[c] < 1 ? (c <= 6 ? 2 : 1) : 0);
       }
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+
+  // Response units of the elevation in classes of 100 m, numbered in scan order over the
+  // whole basin, the same on every process.
+  int32_t spin_up = 0, pre_spin_up = -1, repeat = 0;
+  std::vector<HruRecord> units;
+  settings->CreateHydrologicResponseUnits(spin_up, pre_spin_up, repeat, units);
+  EXPECT_EQ(spin_up, 1);
+  EXPECT_EQ(pre_spin_up, 0);
+  EXPECT_EQ(repeat, 2);
+  std::vector<std::string> keys{""};
+  std::vector<std::vector<double>> expected_ids(kRows + 1, std::vector<double>(kCols + 1, N));
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      if (!InZone(r, c)) continue;
+      char key[32];
+      std::snprintf(key, sizeof key, "%04d'", static_cast<int>(std::floor(Elevation(r, c) / 100)));
+      auto it = std::find(keys.begin(), keys.end(), key);
+      if (it == keys.end()) it = keys.insert(keys.end(), key);
+      expected_ids[r][c] = static_cast<double>(it - keys.begin());
+    }
+  ASSERT_EQ(units.size(), keys.size());
+  for (std::size_t i = 1; i < units.size(); ++i) {
+    EXPECT_EQ(units[i].id, i);
+    EXPECT_EQ(units[i].key, keys[i]);
+    EXPECT_EQ(expected_ids[units[i].row][units[i].column], static_cast<double>(i));
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  if (test::Rank() == 0) {
+    EXPECT_EQ(ReadAscii(d_.dir / "out/All_HydrologicResponseUnits"), expected_ids);
   }
   MPI_Barrier(MPI_COMM_WORLD);
   settings->ReleaseMemory();
