@@ -100,14 +100,7 @@ int32_t defaultini::GetModelSettings(ModelSettings& settings) {
   settings.region_code_index =
       region_codes_to_index.empty() ? nullptr : region_codes_to_index.data();
 
-  settings.ncols = ncols;
-  settings.nrows = nrows;
-  settings.first_local_row = first_local_row;
-  settings.last_local_row = last_local_row;
-  settings.xll = xll;
-  settings.yll = yll;
-  settings.cellsize = cellsize;
-  settings.nodata = nodata;
+  static_cast<ModelGridGeometry&>(settings) = static_cast<const ModelGridGeometry&>(*this);
   settings.start_date = start_date;
   settings.end_date = end_date;
 
@@ -130,6 +123,7 @@ void defaultini::ReleaseTables() {
   irrigation_flag = 0;
   std::vector<double**>().swap(landuse_layers);
   landuse_layer_count = 0;
+  landuse_grids.reset();
   multilayer_landuse_table = nullptr;
   std::vector<MultilayerLanduseRecord>().swap(multilayer_landuse_records);
   landuse_table = nullptr;
@@ -213,6 +207,7 @@ void defaultini::ReleaseZoneArrays() {
 }
 
 void defaultini::ReleaseMemory() {
+  coupling = CouplingSettings{};
   decomposition.river_links = RiverLinkSet{};
   ReleaseTables();
   // A failed write of the statistics tables or of the kept stack (its FATAL entry is written)

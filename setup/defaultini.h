@@ -32,6 +32,7 @@
 #include "core/zone_statistics.h"
 #include "grids/mpi_layout.h"
 #include "setup/code_checks.h"
+#include "setup/coupling.h"
 #include "setup/derived_grids.h"
 #include "setup/irrigation_tables.h"
 #include "setup/model_settings.h"
@@ -43,28 +44,15 @@
 
 namespace velorn {
 
-// Code of an exception other than ErrorCode caught while the settings object is constructed.
-inline constexpr int kForeignConstructionCode = 103;
+struct ZoneStatisticsRecord;
+struct LanduseParameterGrids;
+
 // Code of output-list codes that do not rise strictly.
 inline constexpr int kOutputListOrderCode = 97;
 // Longest name of a meteorological variable.
 inline constexpr std::size_t kMaxMeteoNameLength = 200;
 // Most sub-steps of [soil_surface_groundwater_substeps]: one a second of a daily step.
 inline constexpr int32_t kMaxSubstepCount = 86400;
-
-// Runs `step`, returning 0, the code of an ErrorCode it throws, or kForeignConstructionCode
-// for any other exception (the constructors' error out-parameter).
-template <class Step>
-int32_t CaptureErrorCode(Step&& step) {
-  try {
-    std::forward<Step>(step)();
-  } catch (const ErrorCode& error) {
-    return error.code;
-  } catch (...) {
-    return kForeignConstructionCode;
-  }
-  return 0;
-}
 
 // Normalises a model time range read from [model_time]: years of 999 or less get 1900 added;
 // months are clamped to 1..12; the end day to the length of the end month in the end year and
@@ -145,6 +133,18 @@ class defaultini : public modelobject {
   // end of section; 29 a land-use entry; 110, 111, 112 a multilayer entry.
   virtual void ReadMultilayerLanduseTable(int32_t variant);
   virtual void ReadLanduseTable(int32_t variant);
+
+  // --- Land-use parameter grids (tables/landuse_parameter_grids.cpp) -------------------------
+  // Creates (or reuses) the parameter and phenology grids of `layer_count` layers and evaluates
+  // them at the start date; nothing without land-use layer grids. Codes 12, 31, 150-154.
+  virtual void generateMultiLayerParameterGrids(int32_t layer_count);
+  // Every time step (date of the meteorological data, step length in minutes); the parameters
+  // change in the step that ends the day. Codes 33 ("temperature" missing), 31, 150-154.
+  virtual void UpdateLanduseParameterGrids(int64_t hour, int64_t day, int64_t month, int64_t year,
+                                           double time_step_minutes);
+  // One day of dynamic phenology for every land-use cell and layer.
+  virtual void UpdateDynamicPhenology(int day_of_year, int32_t layer_count);
+  std::shared_ptr<LanduseParameterGrids> landuse_grids;
 
   // --- MPI regions (region_setup.cpp) ---------------------------------------------------------
   // Collective: divides the domain (zone grid, entry 1) among the processes, with the river
@@ -228,6 +228,27 @@ class defaultini : public modelobject {
   virtual void check_irrig_Codes(int entry);
   // Collective: the grids "landuse1".."landuseN" of the multilayer land-use entries.
   virtual void CreateLanduseLayerGrids();
+  // --- External coupling (setup/coupling_settings.cpp, setup/coupling_exchange.cpp) ----------
+  // See setup/coupling.h. GetCouplingParameters reads [ExternalCoupling] on every process (codes
+  // 14, 17, 10) and allocates the accumulation grids; LinkExternalGrids finds the grids (1003,
+  // 1004) and, on process 0, the statistics (1005). ExchangeExternalGrids is collective (every
+  // process reads its rows; 1001, 1002 on process 0); AccumulateExternalGrids and
+  // WriteExternalGrids are collective with several processes (grids gathered to process 0).
+  virtual bool IsCouplingActive() { return coupling.mode == 1; }
+  virtual void GetCouplingParameters();
+  virtual void ExchangeExternalGrids(int64_t year, int64_t month, int64_t day, int64_t hour);
+  virtual std::string GetSemaphoreFileName() { return coupling.semaphore_file; }
+  virtual std::string GetExternalSemaphoreFileName() { return coupling.external_semaphore_file; }
+  virtual std::string GetExternalSemaphoreContent() { return coupling.external_semaphore_content; }
+  virtual int64_t GetWaitInterval() { return coupling_wait_interval; }
+  virtual char GetCouplingInterval() { return coupling_interval_kind; }
+  virtual void LinkExternalGrids(ZoneStatisticsRecord* registry_records, int32_t capacity);
+  virtual void AccumulateExternalGrids();
+  virtual void WriteExternalGrids(int32_t hour, int32_t day, int32_t month, int32_t year,
+                                  bool hour_ended, bool day_ended, bool month_ended,
+                                  bool year_ended);
+  virtual bool HasExternalGroundwaterTable();
+  virtual int32_t GetExternalTimeStep() { return coupling.external_time_step; }
 
   // --- Hand-out -------------------------------------------------------------------------------
   // Copies the settings into `settings` (see setup/model_settings.h); releases the object's
@@ -247,6 +268,7 @@ class defaultini : public modelobject {
   int32_t landuse_layer_count = 0;
   int64_t coupling_wait_interval = 100;  // milliseconds between scans for the semaphore file
   char coupling_interval_kind = 'I';
+  CouplingSettings coupling;  // [ExternalCoupling]
   int32_t substep_count = 1;  // [soil_surface_groundwater_substeps]
   OutputSettings output_settings;
   int32_t radiation_correction_switch = 0;
@@ -318,8 +340,6 @@ class defaultini : public modelobject {
   void ReadZoneAndElevation();
   void DistributeZoneAndElevation();
   void SetUpLanduseLayers();
-  void BuildLanduseParameterGrids();
-  void ReadCouplingParameters();
   std::vector<HruDefinition> ReadSpinUpSection(int32_t& spin_up_switch, int32_t& pre_spin_up,
                                                int32_t& repeat_count);
   // Steps of the grid set-up.

@@ -18,13 +18,6 @@
 #include "setup/defaultini.h"
 
 namespace velorn {
-namespace {
-
-// A sub-system that the control file asks for and this build does not contain.
-constexpr int kMissingSubsystemCode = 1040;
-
-}  // namespace
-
 int32_t defaultini::RunSetupStep(uint8_t& done) {
   if (setup_step > 22) {
     control_file.reset();
@@ -114,9 +107,10 @@ void defaultini::RunStep(int32_t step) {
       SetUpLanduseLayers();
       break;
     case 14:
-      if (FindGrid("landuse1", 0) > 0 || FindGrid("landuse", 0) > 0) {
+      // A "landuse" grid exists exactly when step 13 gave it one layer or more.
+      if (landuse_layer_count > 0) {
         progress("generateMultiLayerParameterGrids...");
-        BuildLanduseParameterGrids();
+        generateMultiLayerParameterGrids(landuse_layer_count);
         progress("...ok");
       }
       break;
@@ -159,7 +153,7 @@ void defaultini::RunStep(int32_t step) {
       break;
     case 22:
       progress("GetCouplingParameters...");
-      ReadCouplingParameters();
+      GetCouplingParameters();
       progress("...ok");
       break;
     default:
@@ -246,30 +240,6 @@ void defaultini::SetUpLanduseLayers() {
   landuse_layers.assign(2, grid);
   (*registry)[landuse].identifier = FormatText("%s1", "landuse");
   landuse_layer_count = 1;
-}
-
-// Step 14: the land-use parameter grids of every layer. They are built by
-// generateMultiLayerParameterGrids, which this build does not contain yet: a run whose control
-// file has a land-use grid stops here rather than run without its land-use parameters.
-void defaultini::BuildLanduseParameterGrids() {
-  ThrowFatal(Diag(), kMissingSubsystemCode,
-             "FATAL: the land-use parameter grids (generateMultiLayerParameterGrids) are not part "
-             "of this build; a control file with a \"landuse\" grid cannot be set up");
-}
-
-// Step 22: the compiled control file is opened again as the control-file handle for the
-// coupling settings. [ExternalCoupling] is read by GetCouplingParameters, which this build does
-// not contain yet: a control file that switches coupling on stops here.
-void defaultini::ReadCouplingParameters() {
-  control_file = std::make_unique<ControlFileReader>();
-  if (!control_file->Open(control_file_name, &Diag()))
-    ThrowFatal(Diag(), kControlFileOpenCode, "FATAL: error opening ", control_file_name);
-  if (FindSection("[ExternalCoupling]", 0) == 0) return;
-  int mode = 0;
-  if (control_file->Read(mode) && mode == 0) return;
-  ThrowFatal(Diag(), kMissingSubsystemCode,
-             "FATAL: external coupling (GetCouplingParameters) is not part of this build; a "
-             "control file whose [ExternalCoupling] is switched on cannot be set up");
 }
 
 }  // namespace velorn
