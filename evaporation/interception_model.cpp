@@ -13,6 +13,7 @@
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
 #include "evaporation/canopy_snow.h"
+#include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_water.h"
 #include "setup/code_checks.h"
 #include "setup/tracer_definitions.h"
@@ -77,15 +78,6 @@ struct interzeptionsmodellklasse::CellWork {
   double storage_before = 0;  // layer 1, for the tracers
   double glacier = 0;
 };
-
-std::string LayerFileName(const std::string& name, int32_t layer) {
-  const std::size_t dot = name.rfind('.');
-  const std::size_t slash = name.rfind('/');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-    return FormatText("%s_Layer_%d", name.c_str(), layer);
-  return FormatText("%.*s_Layer_%d%s", static_cast<int>(dot), name.c_str(), layer,
-                    name.c_str() + dot);
-}
 
 interzeptionsmodellklasse::interzeptionsmodellklasse(int32_t& error, const SubModelSetup& setup)
     : teilmodellklasse(setup, "interception_model") {

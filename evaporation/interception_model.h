@@ -44,10 +44,6 @@ inline constexpr int kInterceptionMethodCode = 1161;
 // Methods 31 and 32 without the snow model's "albedo", "snow_storage_total" or "surftemp".
 inline constexpr int kCanopyBalanceSnowGridCode = 1160;
 
-// The name of the output of layer `layer`: "_Layer_" and the number inserted before the last
-// '.', or appended to a name without one.
-std::string LayerFileName(const std::string& name, int32_t layer);
-
 class interzeptionsmodellklasse : public teilmodellklasse {
  public:
   // A grid output and its zone statistics as configured in the section.

@@ -1,6 +1,6 @@
-// Interception model: section failures, registered grids and layer file names, the water
-// balance of every cell with glacier shares, two layers with a bare upper layer, the canopy
-// snow coupling and the energy balance without snow on the ground.
+// Interception model: section failures, the water balance of every cell with glacier shares,
+// two layers with a bare upper layer, the canopy snow coupling and the energy balance without
+// snow on the ground.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,12 +13,6 @@ namespace {
 
 using test::InterceptionTest;
 constexpr double N = -9999;
-
-TEST(InterceptionLayerNames, InsertTheLayerBeforeTheExtension) {
-  EXPECT_EQ(LayerFileName("out/tf.asc", 2), "out/tf_Layer_2.asc");
-  EXPECT_EQ(LayerFileName("a.b/tf", 1), "a.b/tf_Layer_1");  // no extension: appended
-  EXPECT_EQ(LayerFileName("tf", 3), "tf_Layer_3");
-}
 
 TEST_F(InterceptionTest, RefusesBadSectionsWithTheirCodes) {
   struct Case {
