@@ -211,6 +211,14 @@ void meteointerpol::SeekRegressionStartDate(int r) {
   ReadLine(in, first);
   file.text = IsRegressionTitle(first);
   if (!file.text) {
+    // Without the title line the file must consist of whole binary records.
+    std::ifstream sized(file.path, std::ios::binary | std::ios::ate);
+    const int64_t size = static_cast<int64_t>(sized.tellg());
+    if (size % kBinaryRegressionRecordBytes != 0)
+      ThrowFatal(Diag(), kStationContentCode, "FATAL: regression file ", file.path,
+                 " is neither a text file with a title line beginning \"jr mo\" nor a file of "
+                 "binary records of ",
+                 kBinaryRegressionRecordBytes, " bytes (size ", size, ")");
     in.clear();
     in.seekg(0);
   }

@@ -39,9 +39,9 @@ TEST(DistanceMethods, IdwMatchesHandComputations) {
   const std::vector<double> x2 = {0, 0, 3}, y2 = {0, 0, 4};
   IdwSettings s{2000, 2.0, 1e12, 9999, 1};
   std::vector<double> w(3);
-  EXPECT_NEAR(InverseDistanceWeight(StationPoints{2, x2.data(), y2.data(), two.data()}, s,
-                                    w.data(), 0, 0),
-              (10 + 20 / 25.0) / (1 + 1 / 25.0), 1e-12);
+  EXPECT_NEAR(
+      InverseDistanceWeight(StationPoints{2, x2.data(), y2.data(), two.data()}, s, w.data(), 0, 0),
+      (10 + 20 / 25.0) / (1 + 1 / 25.0), 1e-12);
 }
 
 TEST(DistanceMethods, RadiusMissingStationsAndAnisotropy) {
@@ -55,23 +55,23 @@ TEST(DistanceMethods, RadiusMissingStationsAndAnisotropy) {
     double expected;
   };
   const Case cases[] = {
-      {2.0, 10000, -10000},    // 10001 beyond 10000, compared as squares
-      {2.0, 10001, 5},         // on the radius counts
-      {2.0005, 10000, -10000}, // the fast path squares the radius here too
-      {2.0005, 10002, 5},      // (an unsquared radius would admit nothing below 100 m)
-      {1.0, 10000, -10000},
-      {1.5, 10001, 5},
+      {2.0, 10000, -10000},     // 10001 beyond 10000, compared as squares
+      {2.0, 10001, 5},          // on the radius counts
+      {2.0005, 10000, -10000},  // the fast path squares the radius here too
+      {2.0005, 10002, 5},       // (an unsquared radius would admit nothing below 100 m)
+      {1.0, 10000, -10000},    {1.5, 10001, 5},
   };
   for (const Case& c : cases) {
     IdwSettings s{IdwMode(c.power), c.power, IdwComparisonDistance(c.power, c.radius), 9999, 1};
-    EXPECT_EQ(InverseDistanceWeight(one, s, w.data(), 0, 0), c.expected) << c.power << " " << c.radius;
+    EXPECT_EQ(InverseDistanceWeight(one, s, w.data(), 0, 0), c.expected)
+        << c.power << " " << c.radius;
   }
   // The system-wide marker -9999 is missing with nodata 9999: weight 0.
   const std::vector<double> missing = {0, 1, -9999, 7};
   IdwSettings s{2000, 2.0, 1e12, 9999, 1};
   std::vector<double> w3(4);
-  EXPECT_NEAR(InverseDistanceWeight(Three(missing), s, w3.data(), 1, 0), (1 + 7 / 9.0) / (1 + 1 / 9.0),
-              1e-12);
+  EXPECT_NEAR(InverseDistanceWeight(Three(missing), s, w3.data(), 1, 0),
+              (1 + 7 / 9.0) / (1 + 1 / 9.0), 1e-12);
   EXPECT_EQ(w3[2], 0.0);
   // Anisotropic: x offsets halved, so (4,0) is at distance 1.5 from (1,0) instead of 3.
   s.ratio = 0.5;

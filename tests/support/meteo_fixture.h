@@ -127,8 +127,8 @@ class MeteoTest : public SubModelTest {
                                      ModelDate start, ModelDate end) {
     WriteControlFile(sections);
     int status = -1;
-    auto made = std::make_unique<Interpolator>(setup_, name, registry_.FirstFreeIndex(), start,
-                                               end, status);
+    auto made = std::make_unique<Interpolator>(setup_, name, registry_.FirstFreeIndex(), start, end,
+                                               status);
     EXPECT_EQ(status, 0);
     made->SetTimeStepHours(24);
     return made;
