@@ -8,19 +8,25 @@
 namespace velorn {
 namespace {
 
+enum class IdwPath { kSquare, kLinear, kPower };
+
 // Weight of a station at squared distance s, 0 beyond the maximum distance.
+template <IdwPath kPath>
 inline double IdwWeight(const IdwSettings& settings, double s) {
   if (s == 0.0) s = 1.0;  // a station on the point weighs as one at unit distance
-  if (settings.mode == 2000) return settings.max_distance >= s ? 1.0 / s : 0.0;
-  const double d = std::sqrt(s);
-  if (settings.max_distance < d) return 0.0;
-  return settings.mode == 1000 ? 1.0 / d : std::pow(d, -settings.power);
+  if constexpr (kPath == IdwPath::kSquare) {
+    return settings.max_distance >= s ? 1.0 / s : 0.0;
+  } else {
+    const double d = std::sqrt(s);
+    if (settings.max_distance < d) return 0.0;
+    if constexpr (kPath == IdwPath::kLinear) return 1.0 / d;
+    return std::pow(d, -settings.power);
+  }
 }
 
-template <bool kAnisotropic>
-double Idw(const StationPoints& stations, const IdwSettings& settings, double* w, double x,
-           double y) {
-  const double missing = MissingMarker(settings.nodata_value);
+template <bool kAnisotropic, IdwPath kPath>
+double IdwSum(const StationPoints& stations, const IdwSettings& settings, double* w, double x,
+              double y) {
   double weight_sum = 0.0;
   double value_sum = 0.0;
   for (int i = 1; i <= stations.count; ++i) {
@@ -31,12 +37,23 @@ double Idw(const StationPoints& stations, const IdwSettings& settings, double* w
     }
     const double dx = kAnisotropic ? settings.ratio * (stations.x[i] - x) : stations.x[i] - x;
     const double dy = stations.y[i] - y;
-    const double weight = IdwWeight(settings, dx * dx + dy * dy);
+    const double weight = IdwWeight<kPath>(settings, dx * dx + dy * dy);
     w[i] = weight;
     weight_sum += weight;
     value_sum += weight * v;
   }
-  return weight_sum == 0.0 ? missing : value_sum / weight_sum;
+  return weight_sum == 0.0 ? MissingMarker(settings.nodata_value) : value_sum / weight_sum;
+}
+
+// The mode is chosen once per call, so the station loop carries no branch on it.
+template <bool kAnisotropic>
+double Idw(const StationPoints& stations, const IdwSettings& settings, double* w, double x,
+           double y) {
+  if (settings.mode == 2000)
+    return IdwSum<kAnisotropic, IdwPath::kSquare>(stations, settings, w, x, y);
+  if (settings.mode == 1000)
+    return IdwSum<kAnisotropic, IdwPath::kLinear>(stations, settings, w, x, y);
+  return IdwSum<kAnisotropic, IdwPath::kPower>(stations, settings, w, x, y);
 }
 
 }  // namespace
