@@ -2,6 +2,8 @@
 // and post-processing, zone statistics, and the advance, rewind and release of the inputs.
 #include <omp.h>
 
+#include <mutex>
+
 #include "core/error_code.h"
 #include "core/row_loop.h"
 #include "core/signals.h"
@@ -11,6 +13,8 @@
 
 namespace velorn {
 namespace {
+
+std::mutex warning_mutex;
 
 constexpr const char* kRule =
     "-----------------------------------------------------------------------------\n";
@@ -143,10 +147,13 @@ double meteointerpol::CellValue(int64_t r, int64_t c, double* w, bool& computed)
   auto idw = [&](const char* lead, bool warn) {
     const double v = anisotropy_ratio < 1.0 ? InverseDistanceWeightAnisotropic(0, w, x, y)
                                             : InverseDistanceWeight(0, w, x, y);
-    if (warn && no_station_warning != 0 && v < -nodata_value)
+    if (warn && no_station_warning != 0 && v < -nodata_value) {
+      // One whole entry at a time, whichever thread reports.
+      std::lock_guard<std::mutex> lock(warning_mutex);
       Diag() << lead << x << ", y=" << y << " "
              << "no station within the specified search radius!"
              << "[end-entry]";
+    }
     return v;
   };
   switch (method) {

@@ -210,6 +210,14 @@ TEST_F(MeteoInterpolatorTest, CellsOutsideTheZonesOrOfOtherProcessesHoldNodata) 
     EXPECT_NE(Cell(*m, 2, 2), -9999);
     m->AdvanceRecords();
   }
+  // No station within 100 m of cell (2,2): the missing marker and the warning.
+  s.max_distance = 100;
+  auto near = Make("wind", Section("wind", s), kStart, kEnd);
+  near->SetNoStationWarning(1);
+  Step(*near);
+  EXPECT_EQ(Cell(*near, 2, 2), -10000);
+  EXPECT_EQ(Cell(*near, 1, 1), 1);
+  EXPECT_TRUE(ScreenHas(" at x=1500, y=1500 no station within the specified search radius!"));
 }
 
 TEST_F(MeteoInterpolatorTest, Method9ReadsListedGridsAndRepeatsTheLastOne) {
