@@ -12,37 +12,46 @@ enum class IdwPath { kSquare, kLinear, kPower };
 
 // Weight of a station at squared distance s, 0 beyond the maximum distance.
 template <IdwPath kPath>
-inline double IdwWeight(const IdwSettings& settings, double s) {
+inline double IdwWeight(double max_distance, double power, double s) {
   if (s == 0.0) s = 1.0;  // a station on the point weighs as one at unit distance
   if constexpr (kPath == IdwPath::kSquare) {
-    return settings.max_distance >= s ? 1.0 / s : 0.0;
+    return max_distance >= s ? 1.0 / s : 0.0;
   } else {
     const double d = std::sqrt(s);
-    if (settings.max_distance < d) return 0.0;
+    if (max_distance < d) return 0.0;
     if constexpr (kPath == IdwPath::kLinear) return 1.0 / d;
-    return std::pow(d, -settings.power);
+    return std::pow(d, -power);
   }
 }
 
 template <bool kAnisotropic, IdwPath kPath>
 double IdwSum(const StationPoints& stations, const IdwSettings& settings, double* w, double x,
               double y) {
+  // Locals, so that the stores into w cannot make the compiler reload them per station.
+  const int count = stations.count;
+  const double* sx = stations.x;
+  const double* sy = stations.y;
+  const double* sv = stations.value;
+  const double nodata_value = settings.nodata_value;
+  const double max_distance = settings.max_distance;
+  const double power = settings.power;
+  const double ratio = settings.ratio;
   double weight_sum = 0.0;
   double value_sum = 0.0;
-  for (int i = 1; i <= stations.count; ++i) {
-    const double v = stations.value[i];
-    if (IsMissingStationValue(v, settings.nodata_value)) {
+  for (int i = 1; i <= count; ++i) {
+    const double v = sv[i];
+    if (IsMissingStationValue(v, nodata_value)) {
       w[i] = 0.0;
       continue;
     }
-    const double dx = kAnisotropic ? settings.ratio * (stations.x[i] - x) : stations.x[i] - x;
-    const double dy = stations.y[i] - y;
-    const double weight = IdwWeight<kPath>(settings, dx * dx + dy * dy);
+    const double dx = kAnisotropic ? ratio * (sx[i] - x) : sx[i] - x;
+    const double dy = sy[i] - y;
+    const double weight = IdwWeight<kPath>(max_distance, power, dx * dx + dy * dy);
     w[i] = weight;
     weight_sum += weight;
     value_sum += weight * v;
   }
-  return weight_sum == 0.0 ? MissingMarker(settings.nodata_value) : value_sum / weight_sum;
+  return weight_sum == 0.0 ? MissingMarker(nodata_value) : value_sum / weight_sum;
 }
 
 // The mode is chosen once per call, so the station loop carries no branch on it.

@@ -75,6 +75,11 @@ meteointerpol::meteointerpol(const SubModelSetup& setup, const std::string& vari
   if (!MethodAvailable(method))
     ThrowFatal(Diag(), kMethodCode, "FATAL: interpolation method ", method, " of ", name,
                " is not available in this version of the model");
+  if (method == 2 || method == 3) {
+    regression_files.resize(2);
+    regression_files[1].path = regression_file_name;
+    PrefixDirectory(input_directory, regression_files[1].path);
+  }
   CreateStatisticsTable(setup);
   SetUpStationInputs();
   const int scaling = FindGrid(FormatText("%s_%s", "ScalingGrid", name.c_str()), 0);
@@ -394,12 +399,7 @@ void meteointerpol::SetUpStationInputs() {
   } else {
     idw_mode = IdwMode(idw_weight);
   }
-  if (method == 2 || method == 3) {
-    regression_files.resize(2);
-    regression_files[1].path = regression_file_name;
-    PrefixDirectory(input_directory, regression_files[1].path);
-    SeekRegressionStartDate(1);
-  }
+  if (method == 2 || method == 3) SeekRegressionStartDate(1);
   if (method == 9) {
     StationFile& list = station_files[0];
     ReadStationHeader(list);
