@@ -44,8 +44,17 @@ int Run(int argc, char** argv) {
   MPI_Comm_size(MPI_COMM_WORLD, &size);
 
   std::ostringstream screen;
-  const std::string diag_file = "/tmp/velorn_bench_diag_" + std::to_string(getpid()) + ".xml";
-  velorn::DiagnosticStream diag(diag_file, 0, screen);
+  // Removes the diagnostics file that the stream opened (its name has the rank inserted) once
+  // the stream, declared after it, has closed the file.
+  struct RemovedAtEnd {
+    std::string name;
+    ~RemovedAtEnd() {
+      if (!name.empty()) std::remove(name.c_str());
+    }
+  } diag_file;
+  velorn::DiagnosticStream diag("/tmp/velorn_bench_diag_" + std::to_string(getpid()) + ".xml", 0,
+                                screen);
+  diag_file.name = diag.file_name();
 
   const velorn::RegionGeometry geometry{side, side, -9999.0};
   GridMatrix zone;
@@ -78,7 +87,6 @@ int Run(int argc, char** argv) {
   Report(rank, "halo exchange",
          BestTime(repetitions, [&] { velorn::MPIExchangeGridHalo(&layout, grid.get()); }),
          halo_cells * sizeof(double));
-  if (rank == 0) std::remove(diag_file.c_str());
   return 0;
 }
 

@@ -2,11 +2,15 @@
 #include "core/diagnostic_stream.h"
 
 #include <mpi.h>
+#include <omp.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <sstream>
 #include <string_view>
+#include <vector>
 
 #include "core/error_code.h"
 
@@ -146,6 +150,29 @@ std::string LineStart(int level) {
 }
 
 constexpr const char* kLineEnd = "\"/>";
+constexpr const char* kClosingTag = "</Diag>\n";
+
+// Pieces of an entry that a thread writes inside a parallel region, kept until the entry ends.
+// `format` turns typed pieces into text with the thread's own field widths.
+struct PendingEntry {
+  unsigned long long stream_id = 0;
+  std::vector<std::string> pieces;
+  std::ostringstream format;
+};
+
+// One record per stream this thread has written to inside a parallel region.
+thread_local std::vector<PendingEntry> t_pending;
+
+PendingEntry& PendingOf(unsigned long long stream_id) {
+  for (PendingEntry& entry : t_pending) {
+    if (entry.stream_id == stream_id) return entry;
+  }
+  t_pending.emplace_back();
+  t_pending.back().stream_id = stream_id;
+  return t_pending.back();
+}
+
+std::atomic<unsigned long long> g_next_stream_id{1};
 
 // Local time as 2019-09-01T14:05:09.
 std::string LocalTimeStamp() {
@@ -171,27 +198,28 @@ std::string RankFileName(const std::string& requested, int rank) {
 }  // namespace
 
 DiagnosticStream::DiagnosticStream(const std::string& file_name, int threshold)
-    : threshold_(threshold) {
+    : threshold_(threshold), id_(g_next_stream_id++) {
   Open(file_name, true);
 }
 
-DiagnosticStream::DiagnosticStream() {
+DiagnosticStream::DiagnosticStream() : id_(g_next_stream_id++) {
   Open(std::string(), false);
 }
 
 DiagnosticStream::DiagnosticStream(const std::string& file_name, int threshold,
                                    std::ostream& screen)
-    : screen_(&screen), threshold_(threshold) {
+    : screen_(&screen), errors_(&screen), threshold_(threshold), id_(g_next_stream_id++) {
   Open(file_name, true);
 }
 
 DiagnosticStream::~DiagnosticStream() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  WritePendingOfThisThread();
+  EmitErrorText();
   if (rank_ != 0 || !file_.is_open()) return;
-  if (file_.good()) {
-    if (line_open_) file_ << kLineEnd << '\n';
-    file_ << LineStart(kLevelInfo) << "Velorn finished at " << LocalTimeStamp() << kLineEnd << '\n';
-    file_ << "</Diag>\n";
-  }
+  if (line_open_) WriteFileLine(line_ + kLineEnd);
+  line_open_ = false;
+  WriteFileLine(LineStart(kLevelInfo) + "Velorn finished at " + LocalTimeStamp() + kLineEnd);
   file_.close();
 }
 
@@ -234,12 +262,25 @@ void DiagnosticStream::Open(const std::string& requested_name, bool with_fallbac
 }
 
 void DiagnosticStream::WriteHeader() {
-  file_ << "<?xml version='1.0' encoding='UTF-8'?>\n"
-        << "<Diag version=\"1.2\" xmlns=\"http://www.wldelft.nl/fews/PI\" \n"
-        << "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
-        << "xsi:schemaLocation=\"http://www.wldelft.nl/fews/PI "
-           "http://fews.wldelft.nl/schemas/version1.0/pi-schemas/pi_diag.xsd\">\n";
-  file_ << LineStart(kLevelInfo) << "Velorn start at " << LocalTimeStamp() << kLineEnd << '\n';
+  // Header, start line and closing tag go out in one flush, right after the open.
+  std::string header =
+      "<?xml version='1.0' encoding='UTF-8'?>\n"
+      "<Diag version=\"1.2\" xmlns=\"http://www.wldelft.nl/fews/PI\" \n"
+      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
+      "xsi:schemaLocation=\"http://www.wldelft.nl/fews/PI "
+      "http://fews.wldelft.nl/schemas/version1.0/pi-schemas/pi_diag.xsd\">\n";
+  header += LineStart(kLevelInfo) + "Velorn start at " + LocalTimeStamp() + kLineEnd;
+  tail_ = 0;
+  WriteFileLine(header);
+}
+
+void DiagnosticStream::WriteFileLine(const std::string& line) {
+  if (!file_.good()) return;
+  // Every line is longer than the closing tag, so nothing of the old tag is left behind.
+  file_.seekp(tail_);
+  file_ << line << '\n';
+  tail_ = file_.tellp();
+  file_ << kClosingTag;
   file_.flush();
 }
 
@@ -251,18 +292,28 @@ void DiagnosticStream::OpenEntry(int level) {
   level_ = level;
   suppressed_ = level_ > threshold_;
   entry_closed_ = false;
-  if (WritesFile()) {
-    file_ << LineStart(level_);
-    line_open_ = true;
-  }
+  error_text_.clear();
+  line_open_ = WritesFile();
+  if (line_open_) line_ = LineStart(level_);
 }
 
-void DiagnosticStream::CloseOpenLine() {
-  if (line_open_ && rank_ == 0 && file_.good()) {
-    file_ << kLineEnd << '\n';
-    file_.flush();
-  }
+void DiagnosticStream::EndRunningEntry() {
+  if (line_open_ && rank_ == 0) WriteFileLine(line_ + kLineEnd);
   line_open_ = false;
+  EmitErrorText();
+}
+
+void DiagnosticStream::EmitErrorText() {
+  if (rank_ == 0 || error_text_.empty()) return;
+  const std::string tag = RankTag();
+  std::string text = tag;
+  for (const char c : error_text_) {
+    text += c;
+    if (c == '\n') text += tag;
+  }
+  *errors_ << text << '\n';
+  errors_->flush();
+  error_text_.clear();
 }
 
 void DiagnosticStream::BeginEntry() {
@@ -274,14 +325,14 @@ void DiagnosticStream::BeginEntry() {
   file_form_.clear();
 }
 
-void DiagnosticStream::ProcessText(const char* text) {
-  std::string piece = text != nullptr ? text : "";
+void DiagnosticStream::ProcessText(const std::string& text) {
+  std::string piece = text;
   const Prefix* prefix = FindPrefix(piece);
   if (prefix != nullptr) {
     piece.erase(0, prefix->text.size());
     // A new level ends a running entry; its file line is closed before the next opens, so a
     // menu text in the middle of an entry cannot leave an unterminated element behind.
-    CloseOpenLine();
+    EndRunningEntry();
     OpenEntry(prefix->level);
   } else if (entry_closed_) {
     OpenEntry(kLevelDebug);
@@ -293,16 +344,15 @@ void DiagnosticStream::ProcessText(const char* text) {
   if (ends) file_form_ += kLineEnd;
 }
 
-DiagnosticStream& DiagnosticStream::operator<<(const char* text) {
-  const std::string piece = text != nullptr ? text : "";
+void DiagnosticStream::WriteText(const std::string& piece) {
   std::string screen_form = piece;
   const bool ends = CutEndMarker(screen_form);
   if (const Prefix* prefix = FindPrefix(screen_form)) screen_form.erase(0, prefix->text.size());
   if (rank_ == 0 && !screen_form.empty()) *screen_ << screen_form;
 
-  ProcessText(piece.c_str());
-  const bool to_file = line_open_ && WritesFile();
-  if (to_file) file_ << file_form_;
+  ProcessText(piece);
+  if (line_open_ && WritesFile()) line_ += file_form_;
+  if (rank_ != 0 && level_ <= kLevelError) error_text_ += screen_form;
 
   if (ends) {
     if (rank_ == 0) {
@@ -310,14 +360,51 @@ DiagnosticStream& DiagnosticStream::operator<<(const char* text) {
       screen_->flush();
       *screen_ << RankTag();
     }
-    if (to_file) {
-      file_ << '\n';
-      file_.flush();
-    }
+    // The file form already ends the element.
+    if (line_open_ && WritesFile()) WriteFileLine(line_);
     line_open_ = false;
     entry_closed_ = true;
     suppressed_ = false;
+    EmitErrorText();
   }
+}
+
+template <class T>
+void DiagnosticStream::WriteTyped(const T& value, const std::string& text,
+                                  const std::string& file_text) {
+  if (rank_ == 0) *screen_ << value;
+  BeginEntry();
+  if (line_open_ && WritesFile()) line_ += file_text;
+  if (rank_ != 0 && level_ <= kLevelError) error_text_ += text;
+}
+
+void DiagnosticStream::Defer(std::string piece) {
+  PendingEntry& pending = PendingOf(id_);
+  const bool ends = piece.find(kEndEntry) != std::string::npos;
+  if (!piece.empty()) pending.pieces.push_back(std::move(piece));
+  if (!ends) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const std::string& text : pending.pieces) WriteText(text);
+  pending.pieces.clear();
+}
+
+void DiagnosticStream::WritePendingOfThisThread() {
+  for (PendingEntry& pending : t_pending) {
+    if (pending.stream_id != id_ || pending.pieces.empty()) continue;
+    for (const std::string& text : pending.pieces) WriteText(text);
+    pending.pieces.clear();
+  }
+}
+
+DiagnosticStream& DiagnosticStream::operator<<(const char* text) {
+  std::string piece = text != nullptr ? text : "";
+  if (omp_in_parallel()) {
+    Defer(std::move(piece));
+    return *this;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  WritePendingOfThisThread();
+  WriteText(piece);
   return *this;
 }
 
@@ -327,12 +414,23 @@ DiagnosticStream& DiagnosticStream::operator<<(const std::string& text) {
 
 template <class T>
 DiagnosticStream& DiagnosticStream::InsertTyped(const T& value) {
-  if (rank_ == 0) *screen_ << value;
-  BeginEntry();
-  if (line_open_ && WritesFile()) file_ << value;
+  if (omp_in_parallel()) {
+    PendingEntry& pending = PendingOf(id_);
+    pending.format << value;
+    std::string piece = pending.format.str();
+    pending.format.str(std::string());
+    Defer(std::move(piece));
+    return *this;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  WritePendingOfThisThread();
+  // One formatting stream for every typed piece, so that a width applies to the next number.
+  format_ << value;
+  const std::string text = format_.str();
+  format_.str(std::string());
+  WriteTyped(value, text, text);
   return *this;
 }
-
 DiagnosticStream& DiagnosticStream::operator<<(int value) {
   return InsertTyped(value);
 }
@@ -366,18 +464,33 @@ DiagnosticStream& DiagnosticStream::operator<<(decltype(std::setw(0)) width) {
 
 DiagnosticStream& DiagnosticStream::operator<<(char value) {
   // A character is a typed piece, but it must not break the one-line attribute of the file.
-  if (rank_ == 0) *screen_ << value;
-  BeginEntry();
-  if (line_open_ && WritesFile()) file_ << EscapeForFile(std::string_view(&value, 1));
+  if (omp_in_parallel()) {
+    Defer(std::string(1, value));
+    return *this;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  WritePendingOfThisThread();
+  WriteTyped(value, std::string(1, value), EscapeForFile(std::string_view(&value, 1)));
   return *this;
 }
 
 DiagnosticStream& DiagnosticStream::operator<<(std::ostream& (*manipulator)(std::ostream&)) {
+  if (omp_in_parallel()) {
+    PendingEntry& pending = PendingOf(id_);
+    manipulator(pending.format);
+    std::string piece = pending.format.str();
+    pending.format.str(std::string());
+    Defer(std::move(piece));
+    return *this;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  WritePendingOfThisThread();
   if (rank_ == 0) manipulator(*screen_);
   return *this;
 }
 
 void DiagnosticStream::FlushScreen() {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (rank_ == 0) screen_->flush();
 }
 

@@ -3,9 +3,15 @@
 // An entry is a chain of pieces inserted with << (texts, strings, numbers, field widths) and
 // closed by the text "[end-entry]". A prefix at the start of a text piece sets the level of the
 // entry: "FATAL: " 0, "ERROR: " 1, "WARNING: " 2, "INFO: " 3, "DEBUG: " 4 (also the level of an
-// entry that starts without a prefix) and "SKIP: " 5 (screen only). Only MPI process 0 writes:
-// the screen shows every entry without its prefix; the XML file (PI diagnostics schema) keeps
-// one `line` element per entry whose level is within the threshold.
+// entry that starts without a prefix) and "SKIP: " 5 (screen only). MPI process 0 writes the
+// screen (every entry without its prefix) and the XML file (PI diagnostics schema; one `line`
+// element per entry whose level is within the threshold). Every other process writes only its
+// FATAL and ERROR entries, to standard error, each line tagged "(mpi-rank  N) ", so that a
+// failure of any one process reaches the user before the abort ends the job.
+//
+// The file is valid XML at every moment: an entry's line is built in memory and written whole,
+// followed by the closing "</Diag>" tag, which the next line overwrites. An abort that kills
+// process 0 in the middle of a run therefore leaves a readable file holding every finished entry.
 //
 // The file form of a piece is escaped for a double-quoted attribute: "&", "<", ">", quotes and
 // apostrophes become entities, line feeds and carriage returns ";", other control characters a
@@ -15,15 +21,22 @@
 // the piece. A prefix piece arriving while an entry is open (a console menu in the middle of a
 // message) first closes the running entry's file line.
 //
+// Threads: inside an OpenMP parallel region (a ForEachRow body) each thread collects the pieces
+// of its entry and hands the entry over whole when "[end-entry]" arrives, under the stream's
+// lock, so entries of different threads never interleave. An entry a thread leaves unfinished in
+// a region waits for that thread's next pieces; outside parallel regions pieces go out at once,
+// so a console prompt shows without an end.
+//
 // `main` creates one stream per process before anything else; every model object keeps a
-// pointer to it. The stream has no lock: callers inside OpenMP regions write whole entries from
-// a critical section.
+// pointer to it.
 #pragma once
 
 #include <cstdint>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <mutex>
+#include <sstream>
 #include <string>
 
 namespace velorn {
@@ -50,7 +63,8 @@ class DiagnosticStream {
   DiagnosticStream(const std::string& file_name, int threshold);
   // Default name and threshold 4; a failed open throws ErrorCode{320} at once, without fallback.
   DiagnosticStream();
-  // As the first, with the screen output going to `screen` instead of standard output.
+  // As the first, with the screen output going to `screen` instead of standard output (on
+  // processes other than 0: the FATAL and ERROR lines instead of standard error).
   DiagnosticStream(const std::string& file_name, int threshold, std::ostream& screen);
   ~DiagnosticStream();
 
@@ -72,20 +86,12 @@ class DiagnosticStream {
   DiagnosticStream& operator<<(decltype(std::setw(0)) width);
   DiagnosticStream& operator<<(std::ostream& (*manipulator)(std::ostream&));
 
-  // Entry handling of a typed piece (numbers, widths).
-  void BeginEntry();
-  // Entry handling of a text piece; leaves the file form of the piece in file_form().
-  void ProcessText(const char* text);
-
   // Flushes the screen output.
   void FlushScreen();
 
   int rank() const { return rank_; }
   int size() const { return size_; }
   int threshold() const { return threshold_; }
-  int level() const { return level_; }
-  bool entry_closed() const { return entry_closed_; }
-  const std::string& file_form() const { return file_form_; }
   // Name of the XML file actually opened (empty on processes other than 0).
   const std::string& file_name() const { return file_name_; }
 
@@ -94,28 +100,54 @@ class DiagnosticStream {
   // writes the header and the start line.
   void Open(const std::string& requested_name, bool with_fallback);
   void WriteHeader();
+  // Writes one whole line (without its line end) and the closing tag behind it, overwriting the
+  // closing tag written before; flushes.
+  void WriteFileLine(const std::string& line);
   // True when the open entry goes to the file: process 0, file good, entry not suppressed.
   bool WritesFile() const;
-  // Opens an entry at `level`, writing the line start when the entry goes to the file.
+  // Opens an entry at `level`, starting its file line when the entry goes to the file.
   void OpenEntry(int level);
-  // Ends the file line of a running entry, if one was started.
-  void CloseOpenLine();
-  // "(mpi-rank  0) ": the tag that begins every screen line after the first.
-  std::string RankTag() const;
+  // Ends a running entry that a new prefix interrupts: its file line and its error lines.
+  void EndRunningEntry();
+  // Writes the collected FATAL or ERROR text of a process other than 0 to its error output.
+  void EmitErrorText();
+  // Entry handling of a typed piece (numbers, widths): opens a DEBUG entry when none is open.
+  void BeginEntry();
+  // Entry handling of a text piece; leaves the file form of the piece in file_form_.
+  void ProcessText(const std::string& piece);
+  // The unlocked writers of one piece; callers hold mutex_.
+  void WriteText(const std::string& piece);
+  // `text` is the piece as the screen shows it, `file_text` as the file keeps it.
+  template <class T>
+  void WriteTyped(const T& value, const std::string& text, const std::string& file_text);
+  // A piece written inside a parallel region: kept with the thread's entry, which goes out whole
+  // (under the lock) when the piece ends it.
+  void Defer(std::string piece);
+  // Writes out the pieces this thread left unfinished in a parallel region; caller holds mutex_.
+  void WritePendingOfThisThread();
   template <class T>
   DiagnosticStream& InsertTyped(const T& value);
+  // "(mpi-rank  0) ": the tag that begins every screen line after the first.
+  std::string RankTag() const;
 
   int rank_ = 0;
   int size_ = 1;
   std::ofstream file_;
+  std::streampos tail_{};  // where the closing tag of the file begins
   std::ostream* screen_ = &std::cout;
+  std::ostream* errors_ = &std::cerr;  // FATAL and ERROR lines of processes other than 0
   bool entry_closed_ = true;
   bool suppressed_ = false;
   int level_ = 0;
-  bool line_open_ = false;  // a <line element is open in the file
+  bool line_open_ = false;  // line_ holds the start of a <line element
+  std::string line_;
   std::string file_form_;
+  std::string error_text_;
+  std::ostringstream format_;  // typed pieces as text (keeps a field width for the next one)
   std::string file_name_;
   int threshold_ = kLevelDebug;
+  unsigned long long id_ = 0;  // tells the per-thread entries of different streams apart
+  std::mutex mutex_;
 };
 
 }  // namespace velorn

@@ -41,8 +41,12 @@ inline constexpr int kControlFileOpenCode = 28;
 // A grid that a model needs is not registered.
 inline constexpr int kGridMissingCode = 33;
 
-// Code of a foreign exception (std::exception or anything else) that reaches `main`.
-inline constexpr int kForeignExceptionCode = 199;
+// Code of a foreign exception (std::exception or anything else) that reaches `main`. No error
+// of the model uses it, and as an exit status (taken modulo 256) it matches no other code.
+inline constexpr int kForeignExceptionCode = 250;
+// Code of a foreign exception caught while a set-up object is constructed (the constructors
+// report through an error out-parameter and never throw).
+inline constexpr int kForeignConstructionCode = 103;
 
 template <class... Pieces>
 [[noreturn]] void ThrowFatal(DiagnosticStream& diag, int code, const Pieces&... pieces) {
@@ -61,6 +65,17 @@ int CodeOf(Step&& step) {
     return error.code;
   }
   return 0;
+}
+
+// As CodeOf, for the constructors' error out-parameter: any other exception gives
+// kForeignConstructionCode, so nothing leaves the constructor.
+template <class Step>
+int CaptureErrorCode(Step&& step) {
+  try {
+    return CodeOf(step);
+  } catch (...) {
+    return kForeignConstructionCode;
+  }
 }
 
 }  // namespace velorn

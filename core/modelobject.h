@@ -52,7 +52,8 @@ class NetcdfGridReader;
 // Longest control-file name and file name after a directory prefix.
 inline constexpr std::size_t kMaxFileNameLength = 2400;
 
-class modelobject : public memory_handling {
+// The grid geometry and this process's rows are the fields of the ModelGridGeometry base.
+class modelobject : public memory_handling, public ModelGridGeometry {
  public:
   // Nothing but the defaults (the form used by GridStack). The requests of the halo exchange
   // live in the process's MpiLayout, sized from its lists.
@@ -228,15 +229,6 @@ class modelobject : public memory_handling {
   std::string control_file_name;
   std::unique_ptr<ControlFileReader> control_file;  // open for the object's section, or null
   RunningStatistics statistics;
-  // Grid geometry and this process's rows (1-based, inclusive).
-  int32_t ncols = 0;
-  int32_t nrows = 0;
-  int32_t first_local_row = 0;
-  int32_t last_local_row = 0;
-  double xll = 0;
-  double yll = 0;
-  double cellsize = 0;
-  double nodata = 0;
   // Header of the last grid read or written: ncols, nrows, xll, yll, cellsize, nodata, count,
   // minimum, maximum, sum, mean, standard deviation.
   std::array<double, 12> grid_header{};

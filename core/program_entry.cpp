@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <thread>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
 #include "version.h"
@@ -188,11 +190,55 @@ void ReportTopLevelFailure(DiagnosticStream& diag, int code) {
   diag << "FATAL: Program aborted with exit code " << code << "[end-entry]";
 }
 
-void AbortAllProcesses(int rank, int code) {
-  if (rank != 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kNonRootAbortDelayMilliseconds));
+void AbortAllProcesses(int rank, int code, int delay_milliseconds) {
+  if (rank != 0 && delay_milliseconds > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_milliseconds));
   }
   MPI_Abort(MPI_COMM_WORLD, code);
+}
+
+int RunProgram(int argc, char** argv, const ApplicationFactory& factory,
+               int abort_delay_milliseconds) {
+  MPI_Init(&argc, &argv);
+  int rank = 0;
+  int size = 1;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  SetSignalRank(rank);
+  MPI_Barrier(MPI_COMM_WORLD);
+
+  std::unique_ptr<DiagnosticStream> diag;
+  int code = 0;
+  try {
+    const DiagnosticsOptions options = ScanDiagnosticsOptions(ArgumentList(argc, argv));
+    diag = std::make_unique<DiagnosticStream>(options.file_name, options.threshold);
+    WriteBanner(*diag);
+    ReportProcessLayout(*diag, rank, size);
+    if (argc < 2) FailWithUsage(*diag);
+
+    const int result = RunControlFiles(*diag, argc, argv, factory);
+
+    WriteEnd(*diag, result);
+    FreeMpiOperations();
+    MPI_Finalize();
+    diag.reset();
+    return result;
+  } catch (const ErrorCode& error) {
+    code = error.code;
+  } catch (const std::exception& error) {
+    code = kForeignExceptionCode;
+    if (diag) *diag << "FATAL: unexpected error: " << error.what() << "[end-entry]";
+  } catch (...) {
+    code = kForeignExceptionCode;
+    if (diag)
+      *diag << "FATAL: unexpected error of unknown type"
+            << "[end-entry]";
+  }
+  // Without a stream (its constructor failed with 320) the console already has the reason.
+  if (diag) ReportTopLevelFailure(*diag, code);
+  diag.reset();
+  AbortAllProcesses(rank, code, abort_delay_milliseconds);
+  return code;
 }
 
 }  // namespace velorn

@@ -97,11 +97,20 @@ void ReportTopLevelFailure(DiagnosticStream& diag, int code);
 
 // How long a process other than 0 waits before it aborts. When every process fails at the
 // same point (the usual case: all of them run the same step), the first abort kills the others
-// at once; the wait lets process 0, the only one that writes, finish its report first.
+// at once; the wait lets process 0 finish its report in the diagnostics file first. A process
+// that fails alone has already written its FATAL entries to its standard error.
 inline constexpr int kNonRootAbortDelayMilliseconds = 2000;
 
 // Aborts every process of the world communicator with `code`; processes other than 0 wait
-// kNonRootAbortDelayMilliseconds first. Returns only if the abort returns.
-void AbortAllProcesses(int rank, int code);
+// `delay_milliseconds` first. Returns only if the abort returns.
+void AbortAllProcesses(int rank, int code, int delay_milliseconds = kNonRootAbortDelayMilliseconds);
+
+// The whole program: MPI start, diagnostics stream, banner, process layout, one run per control
+// file through `factory`, the report of a failure and the abort of all processes (non-root
+// processes after `abort_delay_milliseconds`). An ErrorCode keeps its code; any other exception
+// gets kForeignExceptionCode. Returns the exit code of a normal end. `main` passes the factory
+// of this build; test programs pass their own.
+int RunProgram(int argc, char** argv, const ApplicationFactory& factory,
+               int abort_delay_milliseconds = kNonRootAbortDelayMilliseconds);
 
 }  // namespace velorn

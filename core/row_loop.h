@@ -9,9 +9,10 @@
 // many therefore arrives exactly once, with its code.
 //
 // Every cell loop of a sub-model runs through this helper; no model writes its own
-// `#pragma omp parallel`. A body that writes a diagnostics entry writes it whole with one
-// chain of << (the stream locks per entry), or collects it and writes it after the loop.
-// No MPI call may be made inside the body.
+// `#pragma omp parallel`. A body may write diagnostics entries (ThrowFatal among them): inside
+// the region the stream keeps each thread's pieces until "[end-entry]" and writes the entry
+// whole under its lock, so entries of different rows never mix. No MPI call may be made inside
+// the body.
 //
 //   // Potential evaporation of every own cell; a bad land-use code ends the run with code 31.
 //   ForEachRow(first_row, last_row, [&](long r) {

@@ -12,6 +12,10 @@ namespace {
 volatile std::sig_atomic_t g_application_current = 0;
 volatile std::sig_atomic_t g_control_state = 0;
 volatile std::sig_atomic_t g_fpe_state[kFpeSubModelCount] = {};
+volatile std::sig_atomic_t g_rank = 0;
+
+// The signals that interrupt a run: Ctrl-C, and SIGUSR1, which mpirun passes on.
+constexpr int kInterruptSignals[2] = {SIGINT, SIGUSR1};
 
 // Depth of nested SigintIgnoredScope windows (never touched by a handler).
 std::atomic<int> g_ignore_depth{0};
@@ -25,6 +29,25 @@ void WriteRaw(int fd, const char* text) {
     text += written;
     left -= static_cast<std::size_t>(written);
   }
+}
+
+// "(mpi-rank  N) " as the diagnostics stream writes it, built without library calls.
+void WriteRankTag(int fd) {
+  char tag[32] = "(mpi-rank ";
+  std::size_t at = 10;
+  char digits[12];
+  std::size_t count = 0;
+  long rank = g_rank;
+  do {
+    digits[count++] = static_cast<char>('0' + rank % 10);
+    rank /= 10;
+  } while (rank > 0 && count < sizeof digits);
+  if (count < 2) tag[at++] = ' ';
+  while (count > 0) tag[at++] = digits[--count];
+  tag[at++] = ')';
+  tag[at++] = ' ';
+  tag[at] = '\0';
+  WriteRaw(fd, tag);
 }
 
 void SetAction(int sig, void (*handler)(int)) {
@@ -108,18 +131,23 @@ void OnFloatingPointTrap(int sig, siginfo_t* info, void* /*context*/) {
   OnFloatingPointError(sig);
   // si_code <= 0 means the signal was sent by a process (kill, raise, sigqueue): return to it.
   if (info == nullptr || info->si_code <= 0) return;
+  WriteRankTag(STDERR_FILENO);
   WriteRaw(STDERR_FILENO, "FATAL: arithmetic trap (");
   WriteRaw(STDERR_FILENO, TrapKind(info->si_code));
   WriteRaw(STDERR_FILENO, "), the process cannot go on and ends with exit code 136\n");
   ::_exit(kArithmeticTrapExitCode);
 }
 
+void SetSignalRank(int rank) {
+  g_rank = rank;
+}
+
 void EnableInterruptHandler() {
-  SetAction(SIGINT, OnInterrupt);
+  for (const int sig : kInterruptSignals) SetAction(sig, OnInterrupt);
 }
 
 void DisableInterruptHandler() {
-  SetAction(SIGINT, SIG_DFL);
+  for (const int sig : kInterruptSignals) SetAction(sig, SIG_DFL);
 }
 
 void InstallRunHandlers() {
@@ -136,7 +164,8 @@ SigintIgnoredScope::SigintIgnoredScope() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  sigaction(SIGINT, &ignore, outermost_ ? &previous_ : nullptr);
+  for (int i = 0; i < 2; ++i)
+    sigaction(kInterruptSignals[i], &ignore, outermost_ ? &previous_[i] : nullptr);
 }
 
 SigintIgnoredScope::~SigintIgnoredScope() {
@@ -145,7 +174,7 @@ SigintIgnoredScope::~SigintIgnoredScope() {
   if (HasCurrentApplication()) {
     EnableInterruptHandler();
   } else {
-    sigaction(SIGINT, &previous_, nullptr);
+    for (int i = 0; i < 2; ++i) sigaction(kInterruptSignals[i], &previous_[i], nullptr);
   }
 }
 

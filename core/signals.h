@@ -12,6 +12,12 @@
 // floating-point-error flag; grid and stack readers and writers hold a SigintIgnoredScope while
 // a file is open. Limits: one application per process at a time; the handlers are installed
 // with sigaction and use only async-signal-safe calls (write, _exit, sigaction).
+//
+// Interrupting a run: SIGINT (Ctrl-C in the terminal of a run started without mpirun) and
+// SIGUSR1 take the same path. Under mpirun a Ctrl-C ends the whole job, because mpirun does not
+// pass SIGINT on; it does pass SIGUSR1 to every process, so `kill -USR1 <pid of mpirun>` reaches
+// the interrupt path of the run on every process. Everything said below of SIGINT holds for
+// SIGUSR1 alike.
 #pragma once
 
 #include <signal.h>
@@ -52,28 +58,32 @@ void SetControlState(int state);
 int FpeState(FpeSubModel model);
 void SetFpeState(FpeSubModel model, int state);
 
-// SIGINT handler: ignores further SIGINTs, then moves the control state of the current
-// application from 0 to 1 and tells the user to wait.
+// Rank of this process, for the tag of the trap message; `main` sets it after MPI starts.
+void SetSignalRank(int rank);
+
+// SIGINT and SIGUSR1 handler: ignores further signals of its kind, then moves the control state of
+// the current application from 0 to 1 and tells the user to wait.
 void OnInterrupt(int sig);
 // What a SIGFPE does to the flags: when an application is current and the unsaturated zone
 // has no unreported error, all eight flags become 1 and "floating point error" is written.
 void OnFloatingPointError(int sig);
 // The installed SIGFPE handler. A SIGFPE sent by a process (kill, raise) only sets the flags;
 // a real trap would return to the faulting instruction and trap again forever, so after the
-// flags it writes a FATAL line and ends the process with kArithmeticTrapExitCode.
+// flags it writes a FATAL line, tagged with the rank, to standard error and ends the process
+// with kArithmeticTrapExitCode.
 void OnFloatingPointTrap(int sig, siginfo_t* info, void* context);
 
-// Installs OnInterrupt for SIGINT.
+// Installs OnInterrupt for SIGINT and SIGUSR1.
 void EnableInterruptHandler();
-// Gives SIGINT its default action: a Ctrl-C then ends the process at once.
+// Gives SIGINT and SIGUSR1 their default action: a Ctrl-C then ends the process at once.
 void DisableInterruptHandler();
 // Installs both handlers; `main` calls it once an application has been constructed.
 void InstallRunHandlers();
 
-// Ignores SIGINT while a grid or stack file is open. When the outermost scope ends (also by
-// an exception) the interrupt handler is installed again while an application is current;
-// without one, SIGINT gets back the action it had before, so that Ctrl-C still ends a program
-// that has no run to steer.
+// Ignores SIGINT (and SIGUSR1) while a grid or stack file is open. When the outermost scope
+// ends (also by an exception) the interrupt handler is installed again while an application is
+// current; without one, the signals get back the actions they had before, so that Ctrl-C still
+// ends a program that has no run to steer.
 class SigintIgnoredScope {
  public:
   SigintIgnoredScope();
@@ -82,7 +92,7 @@ class SigintIgnoredScope {
   SigintIgnoredScope& operator=(const SigintIgnoredScope&) = delete;
 
  private:
-  struct sigaction previous_ {};
+  struct sigaction previous_[2]{};  // SIGINT, SIGUSR1
   bool outermost_ = false;
 };
 

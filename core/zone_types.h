@@ -8,6 +8,10 @@
 // a zone value; a row without one has (0, -1), so `for (c = first; c <= last; ++c)` is empty.
 // Both are plain standard-layout types, so arrays of them can be handed to MPI as contiguous
 // doubles or int32 pairs.
+//
+// ModelGridGeometry is the model grid's header and this process's rows: the model-object base and
+// the settings object's hand-out (ModelSettings) both derive from it, so the fields are declared
+// once and copied as one.
 #pragma once
 
 #include <cstddef>
@@ -27,5 +31,29 @@ struct ColumnRange {
   int32_t last = -1;
 };
 static_assert(sizeof(ColumnRange) == 2 * sizeof(int32_t), "ColumnRange must be two packed int32");
+
+// One region of the regression region grid: the truncated and the exact mean row and column of
+// its cells, and its cell count (int32 at offsets 0 and 4, doubles at 8, 16 and 24).
+struct RegionRecord {
+  int32_t center_row = 0;
+  int32_t center_col = 0;
+  double mean_row = 0;
+  double mean_col = 0;
+  double cell_count = 0;
+};
+static_assert(sizeof(RegionRecord) == 32,
+              "RegionRecord must be packed as two int32 and three doubles");
+
+// Grid geometry and this process's rows (1-based, inclusive).
+struct ModelGridGeometry {
+  int32_t ncols = 0;
+  int32_t nrows = 0;
+  int32_t first_local_row = 0;
+  int32_t last_local_row = 0;
+  double xll = 0;
+  double yll = 0;
+  double cellsize = 0;
+  double nodata = 0;
+};
 
 }  // namespace velorn

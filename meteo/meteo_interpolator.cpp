@@ -102,14 +102,7 @@ void meteointerpol::StoreSharedValues(const SubModelSetup& setup, const ModelDat
   highest_zone_code = setup.highest_zone_code;
   output_list_count = setup.output_list_count;
   output_list_codes = setup.output_list_codes;
-  ncols = setup.ncols;
-  nrows = setup.nrows;
-  first_local_row = setup.first_local_row;
-  last_local_row = setup.last_local_row;
-  xll = setup.xll;
-  yll = setup.yll;
-  cellsize = setup.cellsize;
-  nodata = setup.nodata;
+  static_cast<ModelGridGeometry&>(*this) = setup;
   registry = setup.registry;
   zone_grid = (*registry)[1].grid;
   elevation = (*registry)[2].grid;

@@ -100,14 +100,7 @@ int32_t defaultini::GetModelSettings(ModelSettings& settings) {
   settings.region_code_index =
       region_codes_to_index.empty() ? nullptr : region_codes_to_index.data();
 
-  settings.ncols = ncols;
-  settings.nrows = nrows;
-  settings.first_local_row = first_local_row;
-  settings.last_local_row = last_local_row;
-  settings.xll = xll;
-  settings.yll = yll;
-  settings.cellsize = cellsize;
-  settings.nodata = nodata;
+  static_cast<ModelGridGeometry&>(settings) = static_cast<const ModelGridGeometry&>(*this);
   settings.start_date = start_date;
   settings.end_date = end_date;
 
@@ -201,15 +194,18 @@ void defaultini::ReleaseZoneArrays() {
 }
 
 void defaultini::ReleaseMemory() {
+  coupling = CouplingSettings{};
   decomposition.river_links = RiverLinkSet{};
   ReleaseTables();
-  // A failed write of the kept stack (its FATAL entry is written) still lets the release free
-  // everything; the failure is passed on afterwards.
+  // A failed write of the statistics tables or of the kept stack (its FATAL entry is written)
+  // still lets the release free everything; the first failure is passed on afterwards.
   std::exception_ptr write_failure;
-  try {
-    WriteKeptStack();
-  } catch (...) {
-    write_failure = std::current_exception();
+  for (auto step : {&defaultini::ReleaseStandardGridStatistics, &defaultini::WriteKeptStack}) {
+    try {
+      (this->*step)();
+    } catch (...) {
+      if (!write_failure) write_failure = std::current_exception();
+    }
   }
   ReleaseRegisteredGrids();
   ReleaseZoneArrays();

@@ -29,6 +29,10 @@
 
 #include "core/error_code.h"
 #include "core/modelobject.h"
+#include "core/zone_statistics.h"
+#include "grids/mpi_layout.h"
+#include "setup/code_checks.h"
+#include "setup/coupling.h"
 #include "setup/irrigation_tables.h"
 #include "setup/model_settings.h"
 #include "setup/mpi_regions.h"
@@ -39,29 +43,14 @@
 namespace velorn {
 
 struct ZoneStatisticsRecord;
+struct LanduseParameterGrids;
 
-// Code of an exception other than ErrorCode caught while the settings object is constructed.
-inline constexpr int kForeignConstructionCode = 103;
 // Code of output-list codes that do not rise strictly.
 inline constexpr int kOutputListOrderCode = 97;
 // Longest name of a meteorological variable.
 inline constexpr std::size_t kMaxMeteoNameLength = 200;
 // Most sub-steps of [soil_surface_groundwater_substeps]: one a second of a daily step.
 inline constexpr int32_t kMaxSubstepCount = 86400;
-
-// Runs `step`, returning 0, the code of an ErrorCode it throws, or kForeignConstructionCode
-// for any other exception (the constructors' error out-parameter).
-template <class Step>
-int32_t CaptureErrorCode(Step&& step) {
-  try {
-    std::forward<Step>(step)();
-  } catch (const ErrorCode& error) {
-    return error.code;
-  } catch (...) {
-    return kForeignConstructionCode;
-  }
-  return 0;
-}
 
 // Normalises a model time range read from [model_time]: years of 999 or less get 1900 added;
 // months are clamped to 1..12; the end day to the length of the end month in the end year and
@@ -143,12 +132,102 @@ class defaultini : public modelobject {
   virtual void ReadMultilayerLanduseTable(int32_t variant);
   virtual void ReadLanduseTable(int32_t variant);
 
+  // --- Land-use parameter grids (tables/landuse_parameter_grids.cpp) -------------------------
+  // Creates (or reuses) the parameter and phenology grids of `layer_count` layers and evaluates
+  // them at the start date; nothing without land-use layer grids. Codes 12, 31, 150-154.
+  virtual void generateMultiLayerParameterGrids(int32_t layer_count);
+  // Every time step (date of the meteorological data, step length in minutes); the parameters
+  // change in the step that ends the day. Codes 33 ("temperature" missing), 31, 150-154.
+  virtual void UpdateLanduseParameterGrids(int64_t hour, int64_t day, int64_t month, int64_t year,
+                                           double time_step_minutes);
+  // One day of dynamic phenology for every land-use cell and layer.
+  virtual void UpdateDynamicPhenology(int day_of_year, int32_t layer_count);
+  std::shared_ptr<LanduseParameterGrids> landuse_grids;
+
   // --- MPI regions (region_setup.cpp) ---------------------------------------------------------
   // Collective: divides the domain (zone grid, entry 1) among the processes, with the river
   // links of "river_links" kept whole when [unsatzon_model] asks for them; registers
   // "MPIRegions", "MPIHelper" and "MPIHalo"; sets this process's rows and points `mpi` at the
   // layout in `decomposition`. Process 0 holds every row of entries 1 and 2 when it is called.
   virtual void DecomposeMpiRegions();
+
+  // --- Standard and variable grids (standard_grids.cpp, variable_grids.cpp) -------------------
+  // [zone_grid] into entry 1, [elevation_model] into entry 2, the lines of [standard_grids]
+  // into entries 3..count + 2 (from the open compiled control file). Code 17 for a missing
+  // section, a bad line or a missing fill code; 1 for a name too long for the registry.
+  virtual void ReadStandardGrids();
+  // Collective: reads or creates every standard grid without data (not "river_links") over
+  // LocalRowRange and registers it; saved copies of grids that are not persistent.
+  virtual void DistributeStandardGrids();
+  // Collective, every time step: dated re-reads of periodic standard grids, code grids checked
+  // again, land-use layers rebuilt, and the set-up values restored after the persistence steps.
+  virtual void ReadPeriodicGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Collective: [variable_grids] from the compiled file; returns their count.
+  virtual int32_t ReadVariableGrids();
+  virtual void WriteVariableGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Rows a set-up grid holds here: all on process 0, the own rows and one halo row on each
+  // side elsewhere.
+  HeldRows LocalRowRange() const;
+
+  // --- Statistics of the standard grids (standard_grid_statistics.cpp) -----------------------
+  // Once after the set-up, on every process: a zone statistics table (precision 5, weighted by
+  // "RelCellArea" when registered, listing the [output_list] codes) for every entry
+  // 2..2 + registered_grid_count with a statistics file, headed by the grid's identifier and
+  // "(default)". A failing table constructor's code is thrown; 33 without the zone ranking.
+  virtual void CreateStandardGridStatistics();
+  // End of every step, in this order: zero the step sums; add the value of every zone cell this
+  // process owns to its zone; collective: reduce onto process 0, which buffers a row at the end
+  // of each table's interval.
+  virtual void ResetStandardGridStatistics();
+  virtual void AccumulateStandardGridStatistics();
+  virtual void WriteStandardGridStatistics(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Appends the buffered rows to the files (process 0).
+  virtual void FlushStandardGridStatistics();
+  // Flushes and frees every table and clears the entries' statistics fields; the first write
+  // failure is thrown after all are released.
+  virtual void ReleaseStandardGridStatistics();
+
+  // --- Zone grid header, ranking, code checks (zone_ranking.cpp, code_checks.cpp) -------------
+  // Process 0: the six geometry values from the header of entry 1's file (21, 22, 23).
+  virtual void ReadZoneGridHeader(int32_t& ncols_out, int32_t& nrows_out, double& xll_out,
+                                  double& yll_out, double& cellsize_out, double& nodata_out);
+  // Collective: zone table, code-to-index array and column ranges from entry 1 (3, 4, 7).
+  virtual void RankZones(GridRegistry& grids, double** weight, int32_t ncols_arg, int32_t nrows_arg,
+                         double nodata_arg);
+  // Collective: region table of the region grid in `entry` (3, 4).
+  virtual void RankRegions(int entry);
+  // Collective checks of the code grid in `entry` (0: nothing) against the object's tables
+  // (landuse_records, multilayer_landuse_records, soil_records, irrigation_table): codes
+  // become entry indexes. With a multilayer land-use table the land-use grid is checked
+  // against its entries (311) and their layer codes against the land-use codes (312), which
+  // become land-use indexes on every process.
+  virtual void CheckLanduseCodes(int entry);
+  virtual void check_SOIL_Codes(int entry);
+  virtual void CheckIrrigationCodes(int entry);
+  virtual void check_irrig_Codes(int entry);
+  // Collective: the grids "landuse1".."landuseN" of the multilayer land-use entries.
+  virtual void CreateLanduseLayerGrids();
+  // --- External coupling (setup/coupling_settings.cpp, setup/coupling_exchange.cpp) ----------
+  // See setup/coupling.h. GetCouplingParameters reads [ExternalCoupling] on every process (codes
+  // 14, 17, 10) and allocates the accumulation grids; LinkExternalGrids finds the grids (1003,
+  // 1004) and, on process 0, the statistics (1005). ExchangeExternalGrids is collective (every
+  // process reads its rows; 1001, 1002 on process 0); AccumulateExternalGrids and
+  // WriteExternalGrids are collective with several processes (grids gathered to process 0).
+  virtual bool IsCouplingActive() { return coupling.mode == 1; }
+  virtual void GetCouplingParameters();
+  virtual void ExchangeExternalGrids(int64_t year, int64_t month, int64_t day, int64_t hour);
+  virtual std::string GetSemaphoreFileName() { return coupling.semaphore_file; }
+  virtual std::string GetExternalSemaphoreFileName() { return coupling.external_semaphore_file; }
+  virtual std::string GetExternalSemaphoreContent() { return coupling.external_semaphore_content; }
+  virtual int64_t GetWaitInterval() { return coupling_wait_interval; }
+  virtual char GetCouplingInterval() { return coupling_interval_kind; }
+  virtual void LinkExternalGrids(ZoneStatisticsRecord* registry_records, int32_t capacity);
+  virtual void AccumulateExternalGrids();
+  virtual void WriteExternalGrids(int32_t hour, int32_t day, int32_t month, int32_t year,
+                                  bool hour_ended, bool day_ended, bool month_ended,
+                                  bool year_ended);
+  virtual bool HasExternalGroundwaterTable();
+  virtual int32_t GetExternalTimeStep() { return coupling.external_time_step; }
 
   // --- Hand-out -------------------------------------------------------------------------------
   // Copies the settings into `settings` (see setup/model_settings.h); releases the object's
@@ -168,6 +247,7 @@ class defaultini : public modelobject {
   int32_t landuse_layer_count = 0;
   int64_t coupling_wait_interval = 100;  // milliseconds between scans for the semaphore file
   char coupling_interval_kind = 'I';
+  CouplingSettings coupling;  // [ExternalCoupling]
   int32_t substep_count = 1;  // [soil_surface_groundwater_substeps]
   OutputSettings output_settings;
   int32_t radiation_correction_switch = 0;
@@ -194,7 +274,27 @@ class defaultini : public modelobject {
   std::vector<ZoneRecord> zone_records;
   std::vector<int32_t> zone_codes_to_index;
   std::vector<ColumnRange> column_range_table;
+  // Standard and variable grids: the count of [standard_grids], read codes of the variable
+  // grids (1..count) and the variable grid "soil_storage".
+  int32_t standard_grid_count = 0;
+  std::vector<int32_t> variable_read_codes;
+  double** soil_storage_grid = nullptr;
+  // Code grids checked so far (checked again after a periodic re-read) and the land-use
+  // grid's entry.
+  struct CodeGridCheck {
+    int entry = 0;
+    CodeTable table = CodeTable::kLanduse;
+  };
+  std::vector<CodeGridCheck> code_grid_checks;
+  int landuse_entry = 0;
+  // The statistics tables of the standard grids, with their registry entries.
+  struct StandardGridStatistics {
+    int entry = 0;
+    std::unique_ptr<zonalstatistic> table;
+  };
+  std::vector<StandardGridStatistics> standard_grid_statistics;
   // Region ranking.
+  std::vector<RegionRecord> region_records;
   RegionRecord* region_table = nullptr;
   int32_t region_count = 0;
   int32_t highest_region_code = 0;
@@ -210,6 +310,20 @@ class defaultini : public modelobject {
   void WriteKeptStack();
   void ReleaseRegisteredGrids();
   void ReleaseZoneArrays();
+  // Steps of the grid set-up.
+  void ReadStandardGridLine(int i);
+  void CheckGridNameLength(const std::string& text, const std::string& what);
+  GridMatrix CopyHeldRows(double** grid, const HeldRows& held);
+  [[noreturn]] void ReportRankingFailure(int failure, const std::string& name, bool regions);
+  // Codes of the entries 1..count of `table` (element 0 unused).
+  std::vector<int32_t> TableCodes(CodeTable table) const;
+  void CheckCodeGrid(int entry, CodeTable table);
+  void CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable table,
+                             const std::vector<int32_t>& codes);
+  void ReplaceLayerCodes(const std::vector<int32_t>& landuse_codes);
+  void BroadcastLayerCodes();
+  void RecheckCodeGrid(int entry);
+  void FillLanduseLayerGrids();
   // Readers of ReadOutputSettings, in their order.
   void ReadOutputInterval();
   void ReadOutputKeywordLines();

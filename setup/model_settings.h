@@ -48,7 +48,8 @@ struct OutputSettings {
   std::vector<std::string> meteo_names;  // 1..meteo_count; element 0 empty
 };
 
-struct ModelSettings {
+// The grid geometry and this process's rows are the fields of the ModelGridGeometry base.
+struct ModelSettings : ModelGridGeometry {
   std::string compiled_control_file_name;
   // [output_interval]
   int32_t output_control = 0;
@@ -78,15 +79,6 @@ struct ModelSettings {
   int32_t region_count = 0;
   int32_t highest_region_code = 0;
   int32_t* region_code_index = nullptr;
-  // Grid geometry and this process's rows.
-  int32_t ncols = 0;
-  int32_t nrows = 0;
-  int32_t first_local_row = 0;
-  int32_t last_local_row = 0;
-  double xll = 0;
-  double yll = 0;
-  double cellsize = 0;
-  double nodata = 0;
   // [model_time]
   ModelDate start_date;
   ModelDate end_date;

@@ -7,20 +7,17 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
-#include <sstream>
 #include <utility>
 
+#include "core/control_file_reader.h"
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
 #include "core/grid_registry.h"
+#include "core/row_loop.h"
 
 namespace velorn {
 
 namespace {
-
-constexpr int kCodeControlValue = 17;
-constexpr int kCodeOpen = 28;
-constexpr int kCodeClose = 11;
 
 bool InDomain(double value, double nodata) {
   return value > nodata;
@@ -248,8 +245,8 @@ void FillHalo(MpiLayout& layout) {
   }
 }
 
-// Runs of halo cells per row and peer. Two runs of one peer in a row that are separated only
-// by cells that are not halo cells become one strip reaching over the gap.
+// Runs of halo cells per row and peer: a strip holds the neighbouring cells of one peer, and
+// a gap (a cell that is no halo cell, or a cell of another owner) ends it.
 void BuildReceiveList(MpiLayout& layout) {
   layout.receive_list.clear();
   const HeldRows held = layout.held_rows();
@@ -291,15 +288,14 @@ double TimeStandardWorkload() {
   double sum = 0.0;
   for (int rep = 0; rep < kRepetitions; ++rep) {
     const double start = MPI_Wtime();
-#pragma omp parallel for schedule(runtime)
-    for (int i = 1; i <= kSide; ++i) {
-      for (int j = 1; j <= kSide; ++j) {
+    ForEachRow(1, kSide, [&](long i) {
+      for (long j = 1; j <= kSide; ++j) {
         const std::size_t at = static_cast<std::size_t>(i - 1) * kSide + (j - 1);
-        a[at] = std::cos(i + j);
-        b[at] = std::sin(i + j);
+        a[at] = std::cos(static_cast<double>(i + j));
+        b[at] = std::sin(static_cast<double>(i + j));
         c[at] = std::atan(b[at] * a[at]);
       }
-    }
+    });
     sum += MPI_Wtime() - start;
   }
   volatile double sink = c[c.size() / 2];
@@ -320,29 +316,21 @@ double ReadProcessTime(DiagnosticStream& diag, int rank, const ProcessTimer& tim
 
 int ReadReinfiltrationMode(DiagnosticStream& diag, const std::string& compiled_file,
                            const std::string& module_name) {
-  std::ifstream file(compiled_file);
-  if (!file) ThrowFatal(diag, kCodeOpen, "FATAL: Error opening ", compiled_file);
-  std::string line;
-  bool found = false;
-  while (!found && std::getline(file, line)) {
-    std::istringstream words(line);
-    std::string first;
-    found = (words >> first) && first == "[unsatzon_model]";
+  ControlFileReader file;
+  if (!file.Open(compiled_file)) {
+    ThrowFatal(diag, kControlFileOpenCode, "FATAL: Error opening ", compiled_file);
   }
+  if (!file.FindHeader("[unsatzon_model]")) return 0;
+  // The mode is the fourth value line of the section; each line's comment is skipped.
   int mode = 0;
-  if (found) {
-    for (int k = 0; k < 4; ++k) {
-      int value = 0;
-      if (!(file >> value))
-        ThrowFatal(diag, kCodeControlValue, "FATAL: error in control file, ",
-                   "looking for re-infiltration parameter in [unsatzon_model]", "; ", module_name,
-                   "not found!");
-      if (k < 3) file.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-      mode = value;
+  for (int k = 0; k < 4; ++k) {
+    if (!file.Read(mode)) {
+      ThrowFatal(diag, kControlFileErrorCode, "FATAL: error in control file, ",
+                 "looking for re-infiltration parameter in [unsatzon_model]", "; ", module_name,
+                 "not found!");
     }
+    if (k < 3) file.SkipRestOfLine();
   }
-  if (file.rdbuf()->close() == nullptr)
-    ThrowFatal(diag, kCodeClose, "FATAL: error closing ", compiled_file);
   return mode;
 }
 

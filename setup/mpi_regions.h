@@ -42,8 +42,7 @@ double ReadProcessTime(DiagnosticStream& diag, int rank,
 
 // The fourth value of [unsatzon_model] in the compiled control file (the re-infiltration
 // mode; river links are used when it is 2), or 0 when the section is absent. A missing value is
-// a control-file error (code 17) reported with the module name; the file not opened is code 28,
-// not closed code 11.
+// a control-file error (code 17) reported with the module name; the file not opened is code 28.
 int ReadReinfiltrationMode(DiagnosticStream& diag, const std::string& compiled_file,
                            const std::string& module_name);
 

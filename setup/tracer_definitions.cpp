@@ -8,8 +8,6 @@
 namespace velorn {
 namespace {
 
-constexpr int kForeignExceptionInConstructor = 103;
-
 // Parses the keywords of one tracer line; every failure is one FATAL entry and code 56.
 class TracerLineParser {
  public:
@@ -186,8 +184,7 @@ tracer_ini_class::tracer_ini_class(int32_t& error_code, DiagnosticStream* diag_s
                   response_unit_switch_arg, response_unit_table_arg) {
   tracer_count = 0;
   tracer_table = nullptr;
-  error_code = 0;
-  try {
+  error_code = CaptureErrorCode([&] {
     SetModuleName("tracer_ini");
     // The name is checked here rather than by the base so that this constructor never throws.
     if (control_file_name_arg.size() > kMaxFileNameLength) {
@@ -199,11 +196,7 @@ tracer_ini_class::tracer_ini_class(int32_t& error_code, DiagnosticStream* diag_s
     ReadTracers();
     tracer_count = count;
     tracer_table = count > 0 ? tracers.data() : nullptr;
-  } catch (const ErrorCode& error) {
-    error_code = error.code;
-  } catch (...) {
-    error_code = kForeignExceptionInConstructor;
-  }
+  });
   control_file.reset();
 }
 

@@ -19,6 +19,11 @@
 // ParseEntry a brace block of key = value; items. Both throw ErrorCode 29 after their FATAL
 // entries; nothing of a partly filled record may be used afterwards.
 //
+// Seasonal evaluation (tables/landuse_seasonal.cpp): every Get<Parameter> (at a date) and
+// Interpolate<Parameter> (at a day of year) runs one generic evaluator over the parameter's
+// series, with the altitude shift of the fixpoint days, the per-cell start days of dynamic
+// phenology (PhenologyLinks, set by the land-use parameter grids) and the parameter's hold rule.
+//
 // Threads: after set-up a record is only read (many threads at once), except for the
 // phenology start day and flag that dynamic phenology writes. Evaluations keep their working
 // values to themselves and write nothing here.
@@ -39,6 +44,31 @@ inline constexpr int kLanduseEntryErrorCode = 29;
 inline constexpr std::size_t kMaxLanduseNameLength = 199;
 // Value of the frost n-factors when an entry gives none.
 inline constexpr double kNoFrostFactor = -9999.9;
+
+// Error codes of the seasonal evaluation: a day of year outside 0..366, a fixpoint interval
+// outside 1..n + 1 (or a record without fixpoints), an altitude-shifted day outside -1..366, a
+// month outside 1..12 in the monthly rule.
+inline constexpr int kDayOfYearCode = 150;
+inline constexpr int kFixpointIntervalCode = 151;
+inline constexpr int kShiftedDayCode = 152;
+inline constexpr int kMonthCode = 154;
+// Altitude in metres at which the fixpoint days hold unshifted.
+inline constexpr double kFixpointReferenceAltitude = 400.0;
+
+// The per-layer, per-cell state of dynamic phenology that the evaluation of entries of methods
+// 3 to 6 reads, indexed [layer][row][column] (layers from 1; index 0 unused). Owned by the
+// land-use parameter grids of the settings object; an empty vector means the state does not
+// exist. fixpoint_days[l][r][c] holds the cell's own fixpoint days (index 0: the forcing sum
+// at which the current interval began; -1: not yet reached).
+struct PhenologyLinks {
+  std::vector<double**> start_day;       // "Pheno_start": -1 while no start day is known
+  std::vector<double***> fixpoint_days;  // "MultipleStartTimes"
+  std::vector<double**> forcing_sum;     // "SumOfForcingUnits"
+};
+
+// Which dynamic-phenology methods keep a parameter at the value of the fixpoint before the
+// dynamic start fixpoint until the cell's start day.
+enum class StartDayHold { kNone, kMethods3And4, kMethods3To6 };
 
 // The seasonal parameters of a record, each held as a series over the fixpoints.
 enum class LanduseSeries {
@@ -167,6 +197,84 @@ struct LanduseRecord {
   // of a common year; an evaluation takes February's length for its own year.
   const std::array<int, 13>& GetMonthLengths() const { return month_lengths; }
 
+  // --- Seasonal parameters (tables/landuse_seasonal.cpp) --------------------------------------
+  // Day of year of a date (February of the date's own year); outside 0..366: ErrorCode 150.
+  int GetDayOfYear(int day, int month, int year) const;
+  // The fixpoint days s[0..n] shifted by altitude, with the dynamic start fixpoint set to
+  // `start_day` (methods 3, 4, 6); a day outside -1..366 is FATAL (152).
+  std::vector<int> ShiftFixpoints(DiagnosticStream& diag, int start_day, double altitude) const;
+  // Index 1..n + 1 of the shifted fixpoint that ends the interval holding day `d`.
+  int FindFixpointInterval(DiagnosticStream& diag, int d, int start_day, double altitude) const;
+  static double InterpolateLinear(double x0, double y0, double x1, double y1, double x);
+  // The day of fixpoint i of a cell at `altitude` (the altitude shift alone); a negative day,
+  // which marks the dynamic start fixpoint, stays as it is.
+  int ShiftedFixpointDay(int i, double altitude) const;
+
+  // The generic evaluation of `series` at day of year d for one cell and land-use layer, and at
+  // a date (monthly rule for the resistances of the fixed format).
+  double EvaluateAtDay(DiagnosticStream& diag, LanduseSeries series, int d, int layer, long row,
+                       long col, double altitude) const;
+  double EvaluateAtDate(DiagnosticStream& diag, LanduseSeries series, int day, int month, int year,
+                        int layer, long row, long col, double altitude) const;
+
+  double GetRsc(DiagnosticStream& diag, int day, int month, int year, int layer, long row, long col,
+                double altitude) const;
+  double GetRsInterception(DiagnosticStream& diag, int day, int month, int year, int layer,
+                           long row, long col, double altitude) const;
+  double GetRsEvaporation(DiagnosticStream& diag, int day, int month, int year, int layer, long row,
+                          long col, double altitude) const;
+  double GetZ0(DiagnosticStream& diag, int day, int month, int year, int layer, long row, long col,
+               double altitude) const;
+  double GetLAI(DiagnosticStream& diag, int day, int month, int year, int layer, long row, long col,
+                double altitude) const;
+  double GetVCF(DiagnosticStream& diag, int day, int month, int year, int layer, long row, long col,
+                double altitude) const;
+  double GetRootDepth(DiagnosticStream& diag, int day, int month, int year, int layer, long row,
+                      long col, double altitude) const;
+  double GetAlbedo(DiagnosticStream& diag, int day, int month, int year, int layer, long row,
+                   long col, double altitude) const;
+  double GetStemDiameter(DiagnosticStream& diag, int day, int month, int year, int layer, long row,
+                         long col, double altitude) const;
+  double GetResidueCoverage(DiagnosticStream& diag, int day, int month, int year, int layer,
+                            long row, long col, double altitude) const;
+  double InterpolateRsc(DiagnosticStream& diag, int d, int layer, long row, long col,
+                        double altitude) const;
+  double InterpolateRsInterception(DiagnosticStream& diag, int d, int layer, long row, long col,
+                                   double altitude) const;
+  double InterpolateRsEvaporation(DiagnosticStream& diag, int d, int layer, long row, long col,
+                                  double altitude) const;
+  double InterpolateZ0(DiagnosticStream& diag, int d, int layer, long row, long col,
+                       double altitude) const;
+  double InterpolateLAI(DiagnosticStream& diag, int d, int layer, long row, long col,
+                        double altitude) const;
+  double InterpolateVCF(DiagnosticStream& diag, int d, int layer, long row, long col,
+                        double altitude) const;
+  // A failure adds the cell's coordinates, layer, altitude, day and code to the diagnostics.
+  double InterpolateRootDepth(DiagnosticStream& diag, int d, int layer, long row, long col,
+                              double altitude) const;
+  double InterpolateAlbedo(DiagnosticStream& diag, int d, int layer, long row, long col,
+                           double altitude) const;
+  double InterpolateStemDiameter(DiagnosticStream& diag, int d, int layer, long row, long col,
+                                 double altitude) const;
+  double InterpolateResidueCoverage(DiagnosticStream& diag, int d, int layer, long row, long col,
+                                    double altitude) const;
+  // The n-factor over the unshifted fixpoint days.
+  double GetNFactor(DiagnosticStream& diag, int day, int month, int year) const;
+  double InterpolateNFactor(DiagnosticStream& diag, int d) const;
+
+  // Vegetation-period tests: the day (or day - 366 across the year end) when day d lies in the
+  // vegetation period (start) or is its last fixpoint's day (stop); -1.0 otherwise; 0.0 when
+  // the entry has no start (stop) fixpoint.
+  double GetVegetationStartDay(DiagnosticStream& diag, int d, int layer, long row, long col,
+                               double altitude) const;
+  double GetVegetationStopDay(DiagnosticStream& diag, int d, int layer, long row, long col,
+                              double altitude) const;
+  double GetVegetationStartDayAt(DiagnosticStream& diag, int day, int month, int year, int layer,
+                                 long row, long col, double altitude) const;
+
+  // Points the entry at the per-cell phenology state (null: none).
+  void LinkPhenology(const PhenologyLinks* links) { phenology_links = links; }
+
  private:
   // Steps of ParseEntry (tables/landuse_entries.cpp).
   void ReadHeadWords(DiagnosticStream& diag, const std::string& head);
@@ -179,6 +287,13 @@ struct LanduseRecord {
                            int variant);
   // The defaults that a block entry gives the optional soil-surface and frost fields.
   void SetSoilSurfaceDefaults();
+  // Steps of the seasonal evaluation.
+  int StartDayOf(int layer, long row, long col) const;
+  const double* CellFixpointDays(int layer, long row, long col) const;
+  double EvaluateCellDays(const std::vector<double>& v, const double* p, int d, int layer, long row,
+                          long col) const;
+  int CellUpperFixpoint(const double* p, int d) const;
+  double MonthlyRule(const std::vector<double>& v, int day, int month, int year) const;
 
   std::string name;
   int code = 0;
@@ -250,6 +365,7 @@ struct LanduseRecord {
   double nf_freezing = kNoFrostFactor;
   double nf_thawing = kNoFrostFactor;
   std::array<int, 13> month_lengths{31, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const PhenologyLinks* phenology_links = nullptr;
 };
 
 // Fills summary record 0 of a table of count + 1 records: its code is the count; its

@@ -3,14 +3,19 @@
 #include "core/diagnostic_stream.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/row_loop.h"
 #include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
 #include "tests/support/velorn_runner.h"
 
 namespace velorn {
@@ -213,6 +218,44 @@ TEST_F(StreamFixture, EveryKindOfEntryValidatesAgainstTheSchema) {
   const std::string path = diag_->file_name();
   diag_.reset();
   EXPECT_EQ(ValidateDiagnostics(path, schema), "");
+}
+
+// Entries written by many threads of one row loop arrive whole, in the file and on the screen;
+// a FATAL entry of one row arrives once, with its code.
+TEST_F(StreamFixture, EntriesFromManyThreadsArriveWhole) {
+  Start(kLevelDebug);
+  omp_set_num_threads(8);
+  constexpr long kRows = 400;
+  ForEachRow(1, kRows, [&](long r) {
+    *diag_ << "WARNING: row " << r << " of " << kRows << ", " << std::setw(4) << r % 7 << " pieces"
+           << '!' << "[end-entry]";
+  });
+  const int code = test::ThrownCode([&] {
+    ForEachRow(1, kRows, [&](long r) {
+      if (r == 123) ThrowFatal(*diag_, 41, "FATAL: row ", r, " failed");
+    });
+  });
+  EXPECT_EQ(code, 41);
+  const std::vector<std::string> lines = EntryLines(Finish());
+  std::vector<std::string> expected;
+  for (long r = 1; r <= kRows; ++r) {
+    char text[64];
+    std::snprintf(text, sizeof text, "row %ld of %ld, %4ld pieces!", r, kRows, r % 7);
+    expected.push_back(Line(2, text));
+  }
+  ASSERT_EQ(lines.size(), kRows + 1);
+  std::vector<std::string> warnings(lines.begin(), lines.begin() + kRows);
+  std::sort(warnings.begin(), warnings.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(warnings, expected);
+  EXPECT_EQ(lines[kRows], Line(0, "row 123 failed"));
+  std::size_t screen_lines = 0;
+  for (const std::string& line : SplitLines(screen_.str())) {
+    if (line.find(" of 400, ") == std::string::npos) continue;
+    ++screen_lines;
+    EXPECT_NE(line.find(" pieces!"), std::string::npos) << line;
+  }
+  EXPECT_EQ(screen_lines, kRows);
 }
 
 TEST(DiagnosticStreamFileName, RankIsInsertedBeforeTheExtension) {

@@ -17,10 +17,10 @@
 namespace velorn {
 namespace {
 
-// Current SIGINT handler (SIG_DFL, SIG_IGN or a function).
-void (*SigintHandler())(int) {
+// Current handler of `sig` (SIG_DFL, SIG_IGN or a function); SIGINT unless said otherwise.
+void (*SigintHandler(int sig = SIGINT))(int) {
   struct sigaction current {};
-  sigaction(SIGINT, nullptr, &current);
+  sigaction(sig, nullptr, &current);
   return current.sa_handler;
 }
 
@@ -29,6 +29,7 @@ class SignalFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     sigaction(SIGINT, nullptr, &saved_int_);
+    sigaction(SIGUSR1, nullptr, &saved_usr1_);
     sigaction(SIGFPE, nullptr, &saved_fpe_);
     ClearCurrentApplication();
     SetControlState(0);
@@ -37,9 +38,11 @@ class SignalFixture : public ::testing::Test {
     ClearCurrentApplication();
     SetControlState(0);
     sigaction(SIGINT, &saved_int_, nullptr);
+    sigaction(SIGUSR1, &saved_usr1_, nullptr);
     sigaction(SIGFPE, &saved_fpe_, nullptr);
   }
   struct sigaction saved_int_ {};
+  struct sigaction saved_usr1_ {};
   struct sigaction saved_fpe_ {};
 };
 
@@ -139,31 +142,37 @@ TEST_F(SignalFixture, InterruptMovesTheControlStateOnceAndOnlyForACurrentApplica
   EXPECT_EQ(ControlState(), 0);
 }
 
-TEST_F(SignalFixture, RealSigintIsIgnoredUntilTheHandlerIsEnabledAgain) {
-  RegisterCurrentApplication();
-  InstallRunHandlers();
-  EXPECT_EQ(SigintHandler(), &OnInterrupt);
-  const std::string said = CaptureStdout([] {
-    raise(SIGINT);
-    raise(SIGINT);
-  });
-  EXPECT_EQ(ControlState(), 1);
-  EXPECT_EQ(said, "\nCntr-C pressed! please wait...\n\n");
-  EXPECT_EQ(SigintHandler(), SIG_IGN);
-  EnableInterruptHandler();
-  EXPECT_EQ(SigintHandler(), &OnInterrupt);
-}
-
-TEST_F(SignalFixture, SigintDuringALongWriteEndsTheProcess) {
-  const ChildResult result = RunInChild([] {
+// SIGUSR1, which mpirun passes on to every process, takes the path of a Ctrl-C.
+TEST_F(SignalFixture, RealInterruptIsIgnoredUntilTheHandlerIsEnabledAgain) {
+  for (const int sig : {SIGINT, SIGUSR1}) {
+    SCOPED_TRACE(sig);
     RegisterCurrentApplication();
     InstallRunHandlers();
-    DisableInterruptHandler();
-    raise(SIGINT);
-    _exit(0);  // not reached
-  });
-  EXPECT_FALSE(result.exited);
-  EXPECT_EQ(result.signal, SIGINT);
+    EXPECT_EQ(SigintHandler(sig), &OnInterrupt);
+    const std::string said = CaptureStdout([sig] {
+      raise(sig);
+      raise(sig);
+    });
+    EXPECT_EQ(ControlState(), 1);
+    EXPECT_EQ(said, "\nCntr-C pressed! please wait...\n\n");
+    EXPECT_EQ(SigintHandler(sig), SIG_IGN);
+    EnableInterruptHandler();
+    EXPECT_EQ(SigintHandler(sig), &OnInterrupt);
+  }
+}
+
+TEST_F(SignalFixture, InterruptDuringALongWriteEndsTheProcess) {
+  for (const int sig : {SIGINT, SIGUSR1}) {
+    const ChildResult result = RunInChild([sig] {
+      RegisterCurrentApplication();
+      InstallRunHandlers();
+      DisableInterruptHandler();
+      raise(sig);
+      _exit(0);  // not reached
+    });
+    EXPECT_FALSE(result.exited);
+    EXPECT_EQ(result.signal, sig);
+  }
 }
 
 TEST_F(SignalFixture, IgnoredScopeRestoresTheHandlerAlsoOnExceptions) {
@@ -216,6 +225,7 @@ TEST_F(SignalFixture, SentFloatingPointErrorFlagsTheSubModelsOnce) {
 
 TEST_F(SignalFixture, IntegerDivisionByZeroEndsTheProcessWithACode) {
   const ChildResult result = RunInChild([] {
+    SetSignalRank(12);
     RegisterCurrentApplication();
     InstallRunHandlers();
     DivideByZero();
@@ -225,7 +235,7 @@ TEST_F(SignalFixture, IntegerDivisionByZeroEndsTheProcessWithACode) {
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.exit_code, kArithmeticTrapExitCode);
   EXPECT_NE(result.output.find("floating point error\n"), std::string::npos) << result.output;
-  EXPECT_NE(result.output.find("FATAL: arithmetic trap (integer division by zero)"),
+  EXPECT_NE(result.output.find("(mpi-rank 12) FATAL: arithmetic trap (integer division by zero)"),
             std::string::npos)
       << result.output;
 }

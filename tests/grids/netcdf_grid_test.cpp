@@ -328,9 +328,9 @@ TEST_F(NetcdfGridTest, AtMost200FilesAreKeptOpen) {
   const Values values = SliceValues(1, 1, 0);
   Write(dir / "f0.nc", "v", values, 1, 1);
   for (int i = 1; i <= 200; ++i)
-    std::filesystem::copy_file(dir / "f0.nc", dir / ("f" + std::to_string(i) + ".nc"));
+    std::filesystem::copy_file(dir / "f0.nc", dir / test::Numbered("f", i, ".nc"));
   for (int i = 0; i < 200; ++i)
-    ASSERT_EQ(Read(dir / ("f" + std::to_string(i) + ".nc"), "v", "0"), values) << i;
+    ASSERT_EQ(Read(dir / test::Numbered("f", i, ".nc"), "v", "0"), values) << i;
   EXPECT_EQ(Read(dir / "f0.nc", "v", "0"), values);  // an open file never counts again
   EXPECT_EQ(ReadCode(dir / "f200.nc<v>0"), 1100);
   EXPECT_TRUE(ScreenHas("more than 200 different netCDF files can not be hold open"));

@@ -1,15 +1,21 @@
 // Whole-program tests of the entry: velorn started under mpirun the way a user starts it, with
 // no argument, with options only, with diagnostics options and control files, and with a
-// diagnostics file that cannot be opened. Runs on 1 and 3 processes must report alike.
+// diagnostics file that cannot be opened. Runs on 1 and 3 processes must report alike. The
+// program entry with runs that fail on purpose (fault_program.cpp) shows that a failure of any
+// process reaches the user and that SIGUSR1 sent to mpirun reaches the interrupt path.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/test_files.h"
@@ -164,6 +170,70 @@ TEST(EntryRun, UnopenableDiagnosticsFileAbortsWith320WithoutCrashing) {
       << result.Describe();
   EXPECT_NE(result.out.find("Error opening diagnostics output file Velorn_Diag.xml"),
             std::string::npos);
+}
+
+RunResult RunFaultProgram(const TempDir& dir, const std::string& kind,
+                          const std::function<void(int)>& while_running = {}) {
+  RunOptions options;
+  options.processes = 3;
+  options.directory = dir.path().string();
+  options.binary = std::getenv("VELORN_FAULT_BINARY") != nullptr
+                       ? std::getenv("VELORN_FAULT_BINARY")
+                       : "velorn_fault_program";
+  options.while_running = while_running;
+  return RunVelorn(options, {kind});
+}
+
+// Whichever process fails and however, the job ends with the failure's code, the reason is on
+// the screen (process 0's standard output or the failing process's tagged standard error), and
+// process 0's diagnostics file, killed by the abort in the middle of its run, is valid.
+TEST(EntryRun, FailureOfAnyProcessReachesTheUserAndLeavesAValidFile) {
+  struct Case {
+    const char* kind;
+    int code;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"fatal-on-rank-1", 17,
+       "(mpi-rank  1) error in control file, value of process 1 out of range"},
+      {"trap-on-rank-1", 136, "(mpi-rank  1) FATAL: arithmetic trap (integer division by zero)"},
+      {"std-exception", 250, "unexpected error: disk full while writing a grid"},
+      {"unknown-exception", 250, "unexpected error of unknown type"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    TempDir dir;
+    const RunResult result = RunFaultProgram(dir, c.kind);
+    ASSERT_FALSE(result.timed_out) << result.Describe();
+    EXPECT_EQ(result.exit_status, c.code) << result.Describe();
+    EXPECT_NE((result.out + result.err).find(c.reason), std::string::npos) << result.Describe();
+    if (c.code != 136) {
+      EXPECT_NE((result.out + result.err).find("Exception " + std::to_string(c.code) + " caught"),
+                std::string::npos);
+    }
+    EXPECT_EQ(result.diag.substr(result.diag.size() - 8), "</Diag>\n");
+    ExpectValid(dir, "Velorn_Diag_0.xml");
+  }
+}
+
+// A Ctrl-C in the terminal goes to mpirun, which ends the job; SIGUSR1 sent to mpirun is passed
+// on to every process and takes the interrupt path of the run.
+TEST(EntryRun, SigusrOneSentToMpirunReachesTheInterruptPathOfEveryProcess) {
+  TempDir dir;
+  const RunResult result = RunFaultProgram(dir, "wait-for-interrupt", [&dir](int mpirun) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(dir.path() / "running") && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kill(mpirun, SIGUSR1);
+  });
+  ASSERT_FALSE(result.timed_out) << result.Describe();
+  EXPECT_EQ(result.exit_status, 99) << result.Describe();
+  std::size_t said = 0;
+  for (std::size_t at = result.out.find("Cntr-C pressed! please wait..."); at != std::string::npos;
+       at = result.out.find("Cntr-C pressed!", at + 1))
+    ++said;
+  EXPECT_EQ(said, 3u) << result.out;
+  EXPECT_TRUE(HasLine(result.diag, 4, "exitcode 99")) << result.diag;
 }
 
 }  // namespace

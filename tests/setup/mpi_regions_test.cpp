@@ -333,15 +333,15 @@ TEST(RegisterMpiGrids, ThreeEntriesAfterTheUsedOnesAndFullRegistryIsCode12) {
   // Two entries left: the third grid would need index 1000, which the registry refuses.
   GridRegistry almost_full;
   for (int i = 1; i <= 997; ++i)
-    almost_full.Register(d.diag, i, "f", zone.get(), nullptr, 0, "g" + std::to_string(i), 0, 1, 3,
-                         4, 3);
+    almost_full.Register(d.diag, i, "f", zone.get(), nullptr, 0, test::Numbered("g", i), 0, 1, 3, 4,
+                         3);
   EXPECT_EQ(ThrownCode([&] { RegisterMpiGrids(d.diag, almost_full, p1); }), 12);
   EXPECT_TRUE(d.HasFatal("no free grid in memory,(max. 1000)!"));
   EXPECT_FALSE(d.ScreenHas("when trying to create MPI-Regions"));
   // No entry left at all.
   GridRegistry full;
   for (int i = 1; i <= 999; ++i)
-    full.Register(d.diag, i, "f", zone.get(), nullptr, 0, "g" + std::to_string(i), 0, 1, 3, 4, 3);
+    full.Register(d.diag, i, "f", zone.get(), nullptr, 0, test::Numbered("g", i), 0, 1, 3, 4, 3);
   EXPECT_EQ(ThrownCode([&] { RegisterMpiGrids(d.diag, full, p1); }), 12);
   EXPECT_TRUE(d.HasFatal(
       "when trying to create MPI-Regions: no free grid found in memory (at position 1000)"));

@@ -166,7 +166,7 @@ class TracerSectionTest : public test::DiagTest {
 
   std::string Lines(int n) const {
     std::string lines;
-    for (int i = 0; i < n; ++i) lines += "T" + std::to_string(i) + Replace(kLine, "NO3", "") + "\n";
+    for (int i = 0; i < n; ++i) lines += test::Numbered("T", i) + Replace(kLine, "NO3", "") + "\n";
     return lines;
   }
 

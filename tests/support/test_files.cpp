@@ -85,6 +85,13 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
+std::string Numbered(const std::string& stem, long number, const std::string& suffix) {
+  std::string text = stem;
+  text += std::to_string(number);
+  text += suffix;
+  return text;
+}
+
 std::optional<std::string> RefData(const std::string& relative) {
   const char* shared = std::getenv("VELORN_SHARED_DIR");
   if (shared == nullptr) return std::nullopt;

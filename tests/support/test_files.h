@@ -47,6 +47,9 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 // The lines of a text, without their line ends.
 std::vector<std::string> SplitLines(const std::string& text);
+// stem + number + suffix ("f", 3, ".nc" gives "f3.nc"), built by appending: GCC 12 at -O3 warns
+// falsely (-Wrestrict) about "text" + std::to_string(n).
+std::string Numbered(const std::string& stem, long number, const std::string& suffix = "");
 
 // Path of a file below ../shared/refdata, or nothing when the folder is absent (a user's clone).
 std::optional<std::string> RefData(const std::string& relative);

@@ -32,7 +32,8 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 }
 
 RunResult Execute(const std::string& directory, const std::vector<std::string>& command,
-                  const std::vector<std::string>& environment, int timeout_seconds) {
+                  const std::vector<std::string>& environment, int timeout_seconds,
+                  const std::function<void(int)>& while_running = {}) {
   char pattern[] = "/tmp/velorn-run-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   const fs::path capture(pattern);
@@ -59,6 +60,7 @@ RunResult Execute(const std::string& directory, const std::vector<std::string>& 
     _exit(127);
   }
 
+  if (while_running) while_running(child);
   RunResult result;
   int status = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
@@ -97,11 +99,15 @@ std::string RunResult::Describe() const {
 
 RunResult RunVelorn(const RunOptions& options, const std::vector<std::string>& arguments) {
   std::vector<std::string> command = {
-      EnvOr("VELORN_MPIEXEC", "mpirun"), "--allow-run-as-root",           "--oversubscribe", "-np",
-      std::to_string(options.processes), EnvOr("VELORN_BINARY", "velorn")};
+      EnvOr("VELORN_MPIEXEC", "mpirun"),
+      "--allow-run-as-root",
+      "--oversubscribe",
+      "-np",
+      std::to_string(options.processes),
+      options.binary.empty() ? EnvOr("VELORN_BINARY", "velorn") : options.binary};
   command.insert(command.end(), arguments.begin(), arguments.end());
-  RunResult result =
-      Execute(options.directory, command, options.environment, options.timeout_seconds);
+  RunResult result = Execute(options.directory, command, options.environment,
+                             options.timeout_seconds, options.while_running);
   if (!options.diag_file.empty())
     result.diag = Slurp(fs::path(options.directory) / options.diag_file);
   return result;

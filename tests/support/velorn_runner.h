@@ -3,6 +3,7 @@
 // fails the test instead of blocking the suite.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ struct RunOptions {
   std::string diag_file = "Velorn_Diag_0.xml";  // read back after the run, relative to directory
   int timeout_seconds = 120;
   std::vector<std::string> environment;  // extra NAME=value settings
+  std::string binary;                    // program to start; empty: the velorn binary
+  // Called once the run has started, with the pid of mpirun (to send it a signal).
+  std::function<void(int pid)> while_running;
 };
 
 RunResult RunVelorn(const RunOptions& options, const std::vector<std::string>& arguments);

@@ -1,0 +1,544 @@
+// defaultini: creation and daily update of the land-use parameter grids, and the daily step of
+// dynamic phenology over the grids (see tables/landuse_parameter_grids.h).
+//
+// Creation scans the table (dynamic phenology in use, per-cell fixpoint days held, the largest
+// fixpoint count), finds "albedo", registers or reuses the grids layer by layer (the stacks of
+// per-cell fixpoint days last, so that they do not end the grid searches of the others), fills
+// the phenology state and evaluates every grid once at the start date. The update adds each
+// step's temperature to the daily mean and, at the end of a day, completes the mean, shifts
+// the seven-day history, runs dynamic phenology, evaluates the parameters with the entry's
+// switch bits and the limits, keeps the vegetation period, and flags the vegetation-period
+// statistics of every registered grid on the table's reset and write days.
+#include "tables/landuse_parameter_grids.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "core/error_code.h"
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "core/string_helpers.h"
+#include "setup/defaultini.h"
+#include "tables/dynamic_phenology.h"
+
+namespace velorn {
+namespace {
+
+// Days of the temperature history behind "TemperatureMOVAVG7".
+constexpr int kHistoryDays = 7;
+// Lower limits of the evaluated parameters.
+constexpr double kMinimumRootDepth = 0.01;
+constexpr double kMinimumRoughnessLength = 0.01;
+
+// Switch bits of the parameters (useInternalParameters).
+constexpr int kBitAlbedo = 1;
+constexpr int kBitEvaporationResistance = 2;
+constexpr int kBitCanopyResistance = 4;
+constexpr int kBitInterceptionResistance = 8;
+constexpr int kBitLeafAreaIndex = 16;
+constexpr int kBitVegetationCoverage = 32;
+constexpr int kBitRootDepth = 64;
+constexpr int kBitRoughnessLength = 128;
+
+std::string LayerName(const char* base, int layer) {
+  return std::string(base) + std::to_string(layer);
+}
+
+bool IsDynamic(int method) {
+  return method >= 3 && method <= 6;
+}
+bool HasDynamicStart(int method) {
+  return method == 3 || method == 4 || method == 6;
+}
+
+}  // namespace
+
+// The steps of creation and update, with access to the settings object's fields.
+class LanduseGridWork {
+ public:
+  LanduseGridWork(defaultini& settings, LanduseParameterGrids& grids)
+      : s_(settings), g_(grids), diag_(*settings.diag) {
+    if (s_.registry != nullptr) elevation_ = (*s_.registry)[2].grid;
+  }
+
+  // --- Creation ---------------------------------------------------------------------------
+  void ScanTable();
+  void CreateGrids();
+  void InitialisePhenology();
+  void LinkEntries();
+  void EvaluateAll(const ModelDate& date, bool creation);
+
+  // --- Update -----------------------------------------------------------------------------
+  void FindInputs();
+  void AccumulateTemperature(double minutes);
+  void CompleteDailyMean();
+  void ResetDailyMean();
+  void FlagVegetationStatistics(int d);
+  void CountVegetationDuration();
+  void StepPhenologyCells(int d);
+
+  int DayOfYear(const ModelDate& date) const {
+    return s_.landuse_table[0].GetDayOfYear(
+        static_cast<int>(date.day), static_cast<int>(date.month), static_cast<int>(date.year));
+  }
+
+ private:
+  double** Grid(const std::string& name, double preset, bool fill);
+  double*** FixpointStack(const std::string& name);
+  void RegisterNew(const std::string& name, double** grid, double*** stack, int levels);
+  // Runs `cell`(r, c) for every land-use cell of this process's rows, in the row loop.
+  template <class Cell>
+  void ForEachLanduseCell(Cell&& cell);
+  // The entry of layer l's code at (r, c), or null for a cell without code in that layer.
+  const LanduseRecord* EntryAt(int l, long r, long c) const;
+  void SetLayerNodata(int l, long r, long c, bool creation);
+  void CorrectPhenology(const LanduseRecord& e, LanduseLayerGrids& lg, long r, long c);
+  void EvaluateCell(const LanduseRecord& e, int l, long r, long c, const ModelDate& date, int d,
+                    bool creation);
+  double Altitude(long r, long c) const { return elevation_ ? elevation_[r][c] : 0.0; }
+
+  defaultini& s_;
+  LanduseParameterGrids& g_;
+  DiagnosticStream& diag_;
+  double** elevation_ = nullptr;
+};
+
+// --- Creation -----------------------------------------------------------------------------
+
+void LanduseGridWork::ScanTable() {
+  const int count = s_.landuse_table[0].GetCode();
+  for (int i = 1; i <= count; ++i) {
+    const LanduseRecord& e = s_.landuse_table[i];
+    g_.dynamic_phenology = g_.dynamic_phenology || IsDynamic(e.GetMethod());
+    g_.cell_fixpoint_days = g_.cell_fixpoint_days || e.GetMethod() == 5 || e.GetMethod() == 6;
+    g_.max_fixpoints = std::max(g_.max_fixpoints, e.GetFixpointCount());
+  }
+}
+
+void LanduseGridWork::RegisterNew(const std::string& name, double** grid, double*** stack,
+                                  int levels) {
+  const int index = s_.registry->FirstFreeIndex();
+  if (index >= kRefusedGridIndex) {
+    ::velorn::FreeMatrix(grid);
+    ::velorn::Free3dMatrix(stack);
+    ThrowFatal(diag_, kRegistryFullCode, "FATAL: no free grid found in memory (at position ",
+               kRefusedGridIndex, ")\n");
+  }
+  s_.RegisterGrid(index, name, grid, stack, levels, name, 0, s_.first_local_row, s_.last_local_row);
+  ++s_.registered_grid_count;
+}
+
+// The registered grid `name`, or a new one for this process's rows; with `fill` every cell of a
+// new grid starts at `preset`.
+double** LanduseGridWork::Grid(const std::string& name, double preset, bool fill) {
+  const int index = s_.registry->FindIdentifier(name);
+  if (index > 0 && (*s_.registry)[index].grid != nullptr) return (*s_.registry)[index].grid;
+  GridMatrix grid(diag_, s_.first_local_row, s_.last_local_row, s_.ncols, s_.nrows);
+  if (fill) {
+    for (long r = s_.first_local_row; r <= s_.last_local_row; ++r)
+      std::fill(grid[r], grid[r] + s_.ncols + 1, preset);
+  }
+  double** data = grid.release();
+  RegisterNew(name, data, nullptr, 0);
+  return data;
+}
+
+// The stack of per-cell fixpoint days of one layer: m + 1 values per cell, index 0 at 0, the
+// rest nodata until the phenology state is filled.
+double*** LanduseGridWork::FixpointStack(const std::string& name) {
+  const int index = s_.registry->FindIdentifier(name);
+  if (index > 0 && (*s_.registry)[index].stack != nullptr) {
+    const GridEntry& entry = (*s_.registry)[index];
+    if (entry.level_count < g_.max_fixpoints)
+      ThrowFatal(diag_, kGridFormatCode, "FATAL: the stack \"", name, "\" holds ",
+                 entry.level_count + 1, " values per cell, the land-use table needs ",
+                 g_.max_fixpoints + 1);
+    return entry.stack;
+  }
+  StackMatrix stack(diag_, s_.first_local_row, s_.last_local_row, s_.ncols, g_.max_fixpoints,
+                    s_.nrows);
+  for (long r = s_.first_local_row; r <= s_.last_local_row; ++r)
+    for (long c = 1; c <= s_.ncols; ++c)
+      std::fill(stack[r][c] + 1, stack[r][c] + g_.max_fixpoints + 1, s_.nodata);
+  double*** data = stack.release();
+  RegisterNew(name, nullptr, data, g_.max_fixpoints);
+  return data;
+}
+
+void LanduseGridWork::CreateGrids() {
+  const int albedo = s_.registry->FindIdentifier("albedo");
+  if (albedo == 0 || (*s_.registry)[albedo].grid == nullptr)
+    ThrowFatal(diag_, kRegistryFullCode,
+               "FATAL: Albedo Grid not found for use within Landuse-Table.\n This grid must be "
+               "read in as standard or variable grid (there, it can be created automatically)");
+  g_.albedo = (*s_.registry)[albedo].grid;
+  g_.evaporation_resistance = Grid("SurfaceEvaporationResistance", 0, false);
+  g_.layers.resize(static_cast<std::size_t>(g_.layer_count) + 1);
+  for (int l = 1; l <= g_.layer_count; ++l) {
+    LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+    lg.root_depth = Grid(LayerName("root_depth", l), 0, false);
+    lg.vegetation_coverage = Grid(LayerName("vegetation_coverage_degree", l), 0, false);
+    lg.leaf_area_index = Grid(LayerName("leaf_area_index", l), 0, false);
+    lg.canopy_resistance = Grid(LayerName("SurfaceCanopyResistance", l), 0, false);
+    lg.interception_resistance = Grid(LayerName("SurfaceIntercepResistance", l), 0, false);
+    lg.roughness_length = Grid(LayerName("RoughnessLength", l), 0, false);
+    lg.vegetation_start = Grid(LayerName("VegetationStart", l), 0, false);
+    lg.vegetation_stop = Grid(LayerName("VegetationStop", l), 0, false);
+    lg.vegetation_duration = Grid(LayerName("VegetationDuration", l), 0, false);
+  }
+  if (!g_.dynamic_phenology) return;
+  g_.temperature_avg = Grid("TemperatureAVG", 0, false);
+  g_.leaf_fall_day = Grid("StartDayOfLeaveFall", 0, false);
+  g_.movavg7 = Grid("TemperatureMOVAVG7", 0, false);
+  g_.movavg7_index = s_.registry->FindIdentifier("TemperatureMOVAVG7");
+  g_.history = StackMatrix(diag_, s_.first_local_row, s_.last_local_row, s_.ncols, kHistoryDays - 1,
+                           s_.nrows);
+  // New phenology grids start at nodata: the start-date evaluation turns these negative values
+  // into the entry's initial state (a start day "not found", empty sums).
+  for (int l = 1; l <= g_.layer_count; ++l) {
+    LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+    lg.forcing_sum = Grid(LayerName("SumOfForcingUnits", l), s_.nodata, true);
+    lg.pheno_start = Grid(LayerName("Pheno_start", l), s_.nodata, true);
+    lg.chilling_sum = Grid(LayerName("SumOfChillingUnits", l), s_.nodata, true);
+    lg.forcing_threshold = Grid(LayerName("FStar_ForcingThreshold", l), s_.nodata, true);
+    lg.cold_days = GridMatrix(diag_, s_.first_local_row, s_.last_local_row, s_.ncols, s_.nrows);
+  }
+  if (!g_.cell_fixpoint_days) return;
+  for (int l = 1; l <= g_.layer_count; ++l)
+    g_.layers[static_cast<std::size_t>(l)].fixpoint_days =
+        FixpointStack(LayerName("MultipleStartTimes", l));
+}
+
+template <class Cell>
+void LanduseGridWork::ForEachLanduseCell(Cell&& cell) {
+  double** landuse = s_.landuse_layers[0];
+  ForEachRow(s_.first_local_row, s_.last_local_row, [&](long r) {
+    if (landuse == nullptr || landuse[r] == nullptr) return;
+    long first = 1;
+    long last = s_.ncols;
+    if (s_.column_ranges != nullptr) {
+      first = std::max<long>(1, s_.column_ranges[r].first);
+      last = std::min<long>(s_.ncols, s_.column_ranges[r].last);
+    }
+    for (long c = first; c <= last; ++c) {
+      if (IsNodata(landuse[r][c], s_.nodata)) continue;
+      if (s_.owner_grid != nullptr && s_.owner_grid[r] != nullptr && s_.owner_grid[r][c] != s_.rank)
+        continue;
+      cell(r, c);
+    }
+  });
+}
+
+void LanduseGridWork::InitialisePhenology() {
+  if (!g_.dynamic_phenology) return;
+  // Every cell of the own rows: zero where there is land use, nodata elsewhere.
+  double** landuse = s_.landuse_layers[0];
+  for (long r = s_.first_local_row; r <= s_.last_local_row; ++r) {
+    for (long c = 1; c <= s_.ncols; ++c) {
+      const bool land =
+          landuse != nullptr && landuse[r] != nullptr && !IsNodata(landuse[r][c], s_.nodata);
+      const double value = land ? 0.0 : s_.nodata;
+      g_.temperature_avg[r][c] = value;
+      g_.leaf_fall_day[r][c] = value;
+      g_.movavg7[r][c] = value;
+      std::fill(g_.history[r][c], g_.history[r][c] + kHistoryDays, value);
+    }
+  }
+  if (!g_.cell_fixpoint_days) return;
+  const int start_day = DayOfYear(s_.start_date);
+  ForEachLanduseCell([&](long r, long c) {
+    for (int l = 1; l <= g_.layer_count; ++l) {
+      double* p = g_.layers[static_cast<std::size_t>(l)].fixpoint_days[r][c];
+      const LanduseRecord* e = EntryAt(l, r, c);
+      if (e == nullptr) continue;
+      p[0] = 0;
+      for (int i = 1; i <= e->GetFixpointCount(); ++i) {
+        const int day = e->ShiftedFixpointDay(i, Altitude(r, c));
+        const bool by_threshold = e->GetMethod() == 5 && e->GetForcingThreshold(i) >= 0;
+        p[i] = by_threshold && day > start_day ? -1.0 : day;
+      }
+    }
+  });
+}
+
+void LanduseGridWork::LinkEntries() {
+  PhenologyLinks& links = g_.links;
+  links = PhenologyLinks{};
+  if (g_.dynamic_phenology) {
+    links.start_day.assign(static_cast<std::size_t>(g_.layer_count) + 1, nullptr);
+    links.forcing_sum.assign(static_cast<std::size_t>(g_.layer_count) + 1, nullptr);
+    links.fixpoint_days.assign(static_cast<std::size_t>(g_.layer_count) + 1, nullptr);
+    for (int l = 1; l <= g_.layer_count; ++l) {
+      const LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+      links.start_day[static_cast<std::size_t>(l)] = lg.pheno_start;
+      links.forcing_sum[static_cast<std::size_t>(l)] = lg.forcing_sum;
+      links.fixpoint_days[static_cast<std::size_t>(l)] = lg.fixpoint_days;
+    }
+  }
+  const int count = s_.landuse_table[0].GetCode();
+  for (int i = 1; i <= count; ++i) {
+    LanduseRecord& e = s_.landuse_table[i];
+    e.LinkPhenology(IsDynamic(e.GetMethod()) && g_.dynamic_phenology ? &links : nullptr);
+  }
+}
+
+const LanduseRecord* LanduseGridWork::EntryAt(int l, long r, long c) const {
+  double** codes = s_.landuse_layers[static_cast<std::size_t>(l)];
+  if (codes == nullptr || codes[r] == nullptr) return nullptr;
+  const double value = codes[r][c];
+  if (IsNodata(value, s_.nodata) || IsMissing(value)) return nullptr;
+  const int index = static_cast<int>(value);
+  const int count = s_.landuse_table[0].GetCode();
+  if (index < 1 || index > count)
+    ThrowFatal(diag_, kUnknownLanduseCode, "FATAL: land use ", value, " in grid ",
+               LayerName("landuse", l), " (row ", r, ", column ", c,
+               ")\nis not present in the land use table in the control file");
+  return &s_.landuse_table[index];
+}
+
+void LanduseGridWork::SetLayerNodata(int l, long r, long c, bool creation) {
+  LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+  const double nd = s_.nodata;
+  if (l == 1) {
+    g_.albedo[r][c] = nd;
+    g_.evaporation_resistance[r][c] = nd;
+  }
+  for (double** grid :
+       {lg.root_depth, lg.vegetation_coverage, lg.leaf_area_index, lg.canopy_resistance,
+        lg.interception_resistance, lg.roughness_length, lg.vegetation_start, lg.vegetation_stop})
+    grid[r][c] = nd;
+  if (!creation) return;
+  lg.vegetation_duration[r][c] = nd;
+  if (!g_.dynamic_phenology) return;
+  for (double** grid : {lg.forcing_sum, lg.pheno_start, lg.chilling_sum, lg.forcing_threshold})
+    grid[r][c] = nd;
+}
+
+// Negative values of the phenology grids (new grids start at nodata, a reused grid may carry
+// them) become the entry's initial state.
+void LanduseGridWork::CorrectPhenology(const LanduseRecord& e, LanduseLayerGrids& lg, long r,
+                                       long c) {
+  if (lg.forcing_sum[r][c] < 0) lg.forcing_sum[r][c] = 0;
+  if (lg.chilling_sum[r][c] < 0) lg.chilling_sum[r][c] = 0;
+  if (!HasDynamicStart(e.GetMethod())) return;
+  if (lg.pheno_start[r][c] < 0) lg.pheno_start[r][c] = e.GetPhenologyStartDay();
+  if (lg.forcing_threshold[r][c] < 0) lg.forcing_threshold[r][c] = e.GetFStar();
+}
+
+void LanduseGridWork::EvaluateCell(const LanduseRecord& e, int l, long r, long c,
+                                   const ModelDate& date, int d, bool creation) {
+  LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+  const double alt = Altitude(r, c);
+  const int day = static_cast<int>(date.day);
+  const int month = static_cast<int>(date.month);
+  const int year = static_cast<int>(date.year);
+  if (l == 1 && e.TestParameterSwitch(kBitAlbedo))
+    g_.albedo[r][c] = e.GetAlbedo(diag_, day, month, year, l, r, c, alt);
+  if (l == 1 && e.TestParameterSwitch(kBitEvaporationResistance))
+    g_.evaporation_resistance[r][c] = e.GetRsEvaporation(diag_, day, month, year, l, r, c, alt);
+  if (e.TestParameterSwitch(kBitRootDepth))
+    lg.root_depth[r][c] = e.InterpolateRootDepth(diag_, d, l, r, c, alt);
+  if (e.TestParameterSwitch(kBitLeafAreaIndex))
+    lg.leaf_area_index[r][c] = e.InterpolateLAI(diag_, d, l, r, c, alt);
+  if (e.TestParameterSwitch(kBitVegetationCoverage))
+    lg.vegetation_coverage[r][c] = e.InterpolateVCF(diag_, d, l, r, c, alt);
+  if (e.TestParameterSwitch(kBitCanopyResistance))
+    lg.canopy_resistance[r][c] = e.GetRsc(diag_, day, month, year, l, r, c, alt);
+  if (e.TestParameterSwitch(kBitInterceptionResistance))
+    lg.interception_resistance[r][c] = e.GetRsInterception(diag_, day, month, year, l, r, c, alt);
+  if (e.TestParameterSwitch(kBitRoughnessLength))
+    lg.roughness_length[r][c] = e.InterpolateZ0(diag_, d, l, r, c, alt);
+
+  double& start = lg.vegetation_start[r][c];
+  double& stop = lg.vegetation_stop[r][c];
+  double& duration = lg.vegetation_duration[r][c];
+  if (creation) {
+    if (start <= 0) start = e.GetVegetationStartDay(diag_, d, l, r, c, alt);
+    stop = -1;
+    duration = 0;
+  } else {
+    if (d == e.GetJDVegetationResetForBalance()) {
+      start = -1;
+      stop = -1;
+      duration = 0;
+    }
+    if (start <= 0) start = e.GetVegetationStartDay(diag_, d, l, r, c, alt);
+    if (stop < 0) stop = e.GetVegetationStopDay(diag_, d, l, r, c, alt);
+  }
+  lg.root_depth[r][c] = std::max(lg.root_depth[r][c], kMinimumRootDepth);
+  lg.vegetation_coverage[r][c] = std::clamp(lg.vegetation_coverage[r][c], 0.0, 1.0);
+  lg.leaf_area_index[r][c] = std::max(lg.leaf_area_index[r][c], 0.0);
+  lg.interception_resistance[r][c] = std::max(lg.interception_resistance[r][c], 0.0);
+  if (lg.roughness_length[r][c] <= 0) lg.roughness_length[r][c] = kMinimumRoughnessLength;
+}
+
+void LanduseGridWork::EvaluateAll(const ModelDate& date, bool creation) {
+  const int d = DayOfYear(date);
+  ForEachLanduseCell([&](long r, long c) {
+    for (int l = 1; l <= g_.layer_count; ++l) {
+      const LanduseRecord* e = EntryAt(l, r, c);
+      if (e == nullptr) {
+        SetLayerNodata(l, r, c, creation);
+        continue;
+      }
+      if (creation && g_.dynamic_phenology && IsDynamic(e->GetMethod()))
+        CorrectPhenology(*e, g_.layers[static_cast<std::size_t>(l)], r, c);
+      EvaluateCell(*e, l, r, c, date, d, creation);
+    }
+  });
+}
+
+// --- Update ---------------------------------------------------------------------------------
+
+void LanduseGridWork::FindInputs() {
+  if (g_.inputs_found) return;
+  const int temperature = s_.registry->FindIdentifier("temperature");
+  if (temperature == 0 || (*s_.registry)[temperature].grid == nullptr)
+    ThrowFatal(diag_, kGridMissingCode, "FATAL: could not find grid with label \"", "temperature",
+               "\". \nThis grid must be present (either by interpolating ",
+               "or by reading or as standard grid) for using dynamic phenology");
+  g_.temperature = (*s_.registry)[temperature].grid;
+  const int theta = s_.registry->FindIdentifier("MeanThetaInRootZone");
+  g_.root_zone_theta = theta > 0 ? (*s_.registry)[theta].grid : nullptr;
+  g_.inputs_found = true;
+}
+
+// Adds the step's temperature weighted by its length; CompleteDailyMean divides by the day's
+// minutes, so the mean holds whatever step length the caller passes.
+void LanduseGridWork::AccumulateTemperature(double minutes) {
+  ForEachLanduseCell(
+      [&](long r, long c) { g_.temperature_avg[r][c] += minutes * g_.temperature[r][c]; });
+  g_.accumulated_minutes += minutes;
+}
+
+void LanduseGridWork::CompleteDailyMean() {
+  const double minutes = g_.accumulated_minutes;
+  g_.day_counter = std::min(g_.day_counter + 1, kHistoryDays);
+  const double days = g_.day_counter;
+  ForEachLanduseCell([&](long r, long c) {
+    double& mean = g_.temperature_avg[r][c];
+    if (minutes > 0) mean /= minutes;
+    double* history = g_.history[r][c];
+    std::copy_backward(history, history + kHistoryDays - 1, history + kHistoryDays);
+    history[0] = mean;
+    double sum = 0;
+    for (int k = 0; k < kHistoryDays; ++k) sum += history[k];
+    g_.movavg7[r][c] = sum / days;
+  });
+}
+
+void LanduseGridWork::ResetDailyMean() {
+  ForEachLanduseCell([&](long r, long c) { g_.temperature_avg[r][c] = 0; });
+  g_.accumulated_minutes = 0;
+}
+
+void LanduseGridWork::FlagVegetationStatistics(int d) {
+  const LanduseRecord& header = s_.landuse_table[0];
+  const bool reset = d == header.GetJDVegetationResetForBalance();
+  const bool write = d == header.GetJDVegetationWriteForBalance();
+  if (!reset && !write) return;
+  for (int index = 1; index <= kLastGridIndex; ++index) {
+    GridEntry& entry = (*s_.registry)[index];
+    if (entry.IsFree()) continue;
+    if (reset) entry.vegetation_period_restart = 1;
+    if (write) entry.vegetation_period_end = 1;
+  }
+}
+
+void LanduseGridWork::CountVegetationDuration() {
+  ForEachLanduseCell([&](long r, long c) {
+    for (int l = 1; l <= g_.layer_count; ++l) {
+      LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+      if (EntryAt(l, r, c) == nullptr) {
+        lg.vegetation_duration[r][c] = s_.nodata;
+      } else if (lg.vegetation_start[r][c] >= 0 && lg.vegetation_stop[r][c] <= 0) {
+        lg.vegetation_duration[r][c] += 1;
+      }
+    }
+  });
+}
+
+void LanduseGridWork::StepPhenologyCells(int d) {
+  ForEachLanduseCell([&](long r, long c) {
+    for (int l = 1; l <= g_.layer_count; ++l) {
+      const LanduseRecord* e = EntryAt(l, r, c);
+      if (e == nullptr || !IsDynamic(e->GetMethod())) continue;
+      LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+      PhenologyWeather weather;
+      weather.temperature = g_.temperature_avg[r][c];
+      weather.movavg7 = g_.movavg7[r][c];
+      if (g_.root_zone_theta != nullptr && g_.root_zone_theta[r] != nullptr)
+        weather.stress = MoistureStress(g_.root_zone_theta[r][c], e->GetHReduDry());
+      PhenologyState state;
+      state.forcing_sum = lg.forcing_sum[r][c];
+      state.start_day = lg.pheno_start[r][c];
+      state.chilling_sum = lg.chilling_sum[r][c];
+      state.threshold = lg.forcing_threshold[r][c];
+      state.leaf_fall_day = g_.leaf_fall_day[r][c];
+      state.cold_days = lg.cold_days[r][c];
+      state.fixpoint_days = lg.fixpoint_days != nullptr ? lg.fixpoint_days[r][c] : nullptr;
+      StepPhenology(*e, d, weather, Altitude(r, c), state);
+      lg.forcing_sum[r][c] = state.forcing_sum;
+      lg.pheno_start[r][c] = state.start_day;
+      lg.chilling_sum[r][c] = state.chilling_sum;
+      lg.forcing_threshold[r][c] = state.threshold;
+      g_.leaf_fall_day[r][c] = state.leaf_fall_day;
+      lg.cold_days[r][c] = state.cold_days;
+    }
+  });
+}
+
+// --- defaultini ---------------------------------------------------------------------------
+
+void defaultini::generateMultiLayerParameterGrids(int32_t layer_count) {
+  if (layer_count < 1 || landuse_table == nullptr || registry == nullptr ||
+      landuse_layers.size() <= static_cast<std::size_t>(layer_count) ||
+      landuse_layers[0] == nullptr)
+    return;
+  auto grids = std::make_shared<LanduseParameterGrids>();
+  grids->layer_count = layer_count;
+  LanduseGridWork work(*this, *grids);
+  work.ScanTable();
+  work.CreateGrids();
+  landuse_grids = grids;
+  work.InitialisePhenology();
+  work.LinkEntries();
+  work.EvaluateAll(start_date, true);
+}
+
+void defaultini::UpdateLanduseParameterGrids(int64_t hour, int64_t day, int64_t month, int64_t year,
+                                             double time_step_minutes) {
+  if (!landuse_grids) return;
+  LanduseParameterGrids& grids = *landuse_grids;
+  LanduseGridWork work(*this, grids);
+  if (grids.dynamic_phenology) {
+    work.FindInputs();
+    work.AccumulateTemperature(time_step_minutes);
+  }
+  if (hour + static_cast<int64_t>(GetTimeShiftHours()) == 24) {
+    const std::string message =
+        FormatText("INFO: %20s %ld.%ld.%ld %ld. h", "actual parameters", static_cast<long>(day),
+                   static_cast<long>(month), static_cast<long>(year), static_cast<long>(hour));
+    Diag() << message << "[end-entry]";
+    if (grids.dynamic_phenology) {
+      work.CompleteDailyMean();
+      if (grids.movavg7_index > 0) WriteGridOutput(grids.movavg7_index, 1, false);
+    }
+    const ModelDate date{year, month, day, hour};
+    const int d = work.DayOfYear(date);
+    if (grids.dynamic_phenology) UpdateDynamicPhenology(d, grids.layer_count);
+    work.EvaluateAll(date, false);
+    if (grids.dynamic_phenology) work.ResetDailyMean();
+    work.FlagVegetationStatistics(d);
+  }
+  work.CountVegetationDuration();
+}
+
+void defaultini::UpdateDynamicPhenology(int day_of_year, int32_t /*layer_count*/) {
+  if (!landuse_grids || !landuse_grids->dynamic_phenology) return;
+  LanduseGridWork work(*this, *landuse_grids);
+  work.StepPhenologyCells(day_of_year);
+}
+
+}  // namespace velorn

@@ -1,0 +1,73 @@
+// LanduseParameterGrids: the land-use parameter grids of every land-use layer and the state of
+// dynamic phenology, kept by the settings object.
+//
+// defaultini::generateMultiLayerParameterGrids (set-up) registers, or reuses by name, per layer
+// the grids "root_depth", "vegetation_coverage_degree", "leaf_area_index",
+// "SurfaceCanopyResistance", "SurfaceIntercepResistance", "RoughnessLength", "VegetationStart",
+// "VegetationStop" and "VegetationDuration" followed by the layer number, and for layer 1 alone
+// "albedo" (which must exist) and "SurfaceEvaporationResistance". When an entry of the land-use
+// table uses dynamic phenology it adds "TemperatureAVG", "StartDayOfLeaveFall",
+// "TemperatureMOVAVG7" and per layer "SumOfForcingUnits", "Pheno_start", "SumOfChillingUnits",
+// "FStar_ForcingThreshold" and (methods 5 and 6) the stack "MultipleStartTimes". The grids are
+// owned by the registry's release; this object keeps the data references and what no grid
+// holds: the seven-day temperature history, the cold-day counts per layer, the minutes of the
+// daily mean so far and the links the land-use entries evaluate through.
+//
+// defaultini::UpdateLanduseParameterGrids (every time step) accumulates the daily mean
+// temperature and, in the step that ends a day, runs dynamic phenology and evaluates every
+// parameter grid (tables/landuse_parameter_grids.cpp). The daily mean is the mean over the
+// day's steps weighted by their length, so it does not depend on the step the caller passes.
+//
+// Limits: one process's own rows; cells with a land-use code in the grid "landuse" and, once
+// the regions are divided, owned by this process in "MPIRegions".
+#pragma once
+
+#include <vector>
+
+#include "core/matrix.h"
+#include "tables/landuse_record.h"
+
+namespace velorn {
+
+struct LanduseLayerGrids {
+  double** root_depth = nullptr;
+  double** vegetation_coverage = nullptr;
+  double** leaf_area_index = nullptr;
+  double** canopy_resistance = nullptr;
+  double** interception_resistance = nullptr;
+  double** roughness_length = nullptr;
+  double** vegetation_start = nullptr;
+  double** vegetation_stop = nullptr;
+  double** vegetation_duration = nullptr;
+  // Dynamic phenology (null without it).
+  double** forcing_sum = nullptr;
+  double** pheno_start = nullptr;
+  double** chilling_sum = nullptr;
+  double** forcing_threshold = nullptr;
+  double*** fixpoint_days = nullptr;  // methods 5 and 6 only
+  GridMatrix cold_days;               // consecutive cold days (leaf fall of method 6)
+};
+
+struct LanduseParameterGrids {
+  int layer_count = 0;
+  double** albedo = nullptr;
+  double** evaporation_resistance = nullptr;
+  std::vector<LanduseLayerGrids> layers;  // 1..layer_count; 0 unused
+
+  bool dynamic_phenology = false;   // some entry has method 3 to 6
+  bool cell_fixpoint_days = false;  // some entry has method 5 or 6
+  int max_fixpoints = 0;            // largest fixpoint count of the table
+  double** temperature_avg = nullptr;
+  double** leaf_fall_day = nullptr;
+  double** movavg7 = nullptr;
+  int movavg7_index = 0;
+  StackMatrix history;  // last seven daily means, level 0 the latest
+  int day_counter = 0;  // days in the history, up to 7
+  double accumulated_minutes = 0;
+  bool inputs_found = false;
+  double** temperature = nullptr;
+  double** root_zone_theta = nullptr;  // "MeanThetaInRootZone", null when absent
+  PhenologyLinks links;
+};
+
+}  // namespace velorn
