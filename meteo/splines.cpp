@@ -31,8 +31,7 @@ void SplineSecondDerivatives(const double* x, const double* y, int lo, int hi, d
     const double sig = (x[i] - x[i - 1]) / (x[i + 1] - x[i - 1]);
     const double p = sig * y2[i - 1] + 2.0;
     y2[i] = (sig - 1.0) / p;
-    U(i) = (6.0 *
-                ((y[i + 1] - y[i]) / (x[i + 1] - x[i]) - (y[i] - y[i - 1]) / (x[i] - x[i - 1])) /
+    U(i) = (6.0 * ((y[i + 1] - y[i]) / (x[i + 1] - x[i]) - (y[i] - y[i - 1]) / (x[i] - x[i - 1])) /
                 (x[i + 1] - x[i - 1]) -
             sig * U(i - 1)) /
            p;
@@ -67,7 +66,8 @@ TSplines::TSplines(DiagnosticStream* diag_stream, const SplineSetup& setup)
   nsc = static_cast<int>(std::trunc((xmax - xmin) / cs + 0.49999)) + 1;
   ComputeWindow();
   if (!WindowEmpty()) {
-    const auto cells = static_cast<std::size_t>(r2 - r1 + 1) * static_cast<std::size_t>(c2 - c1 + 1);
+    const auto cells =
+        static_cast<std::size_t>(r2 - r1 + 1) * static_cast<std::size_t>(c2 - c1 + 1);
     result_ = AllocateArray<double>(cells, 1);
     needed_ = AllocateArray<uint8_t>(cells, 2);
   }
@@ -121,8 +121,8 @@ void TSplines::MapToModelGrid(double** output) {
   for (int64_t r = setup_.first_row; r <= setup_.last_row; ++r)
     for (int64_t c = 1; c <= setup_.ncols; ++c) {
       int i = 0, j = 0;
-      const bool inside = SplineCell(r, c, i, j) && !WindowEmpty() && i >= r1 && i <= r2 &&
-                          j >= c1 && j <= c2;
+      const bool inside =
+          SplineCell(r, c, i, j) && !WindowEmpty() && i >= r1 && i <= r2 && j >= c1 && j <= c2;
       output[r][c] =
           inside ? result_[static_cast<std::size_t>((i - r1) * width + (j - c1))] : setup_.nodata;
     }
@@ -147,12 +147,13 @@ double TSplines::EvaluateSpline(const double* x, const double* y, const double* 
     std::cout << "The two input coordinates " << x[klo] << " (index " << klo << ") \n"
               << "and " << x[khi] << " (index " << khi
               << ") for the 1-D-Splineevaluation are the same!";
-    ThrowFatal(*diag, kSplineAbscissaCode, "FATAL: The two input coordinates ", x[klo],
-               " (index ", klo, ") and ", x[khi], " (index ", khi,
+    ThrowFatal(*diag, kSplineAbscissaCode, "FATAL: The two input coordinates ", x[klo], " (index ",
+               klo, ") and ", x[khi], " (index ", khi,
                ") for the 1-D-Splineevaluation are the same!");
   }
   const double a = (x[khi] - at) / h, b = (at - x[klo]) / h;
-  return a * y[klo] + b * y[khi] + ((a * a * a - a) * y2[klo] + (b * b * b - b) * y2[khi]) * h * h / 6.0;
+  return a * y[klo] + b * y[khi] +
+         ((a * a * a - a) * y2[klo] + (b * b * b - b) * y2[khi]) * h * h / 6.0;
 }
 
 void TSplines::RunSecondDerivatives(const double* x, const double* y, int n, double* y2) {
@@ -211,9 +212,8 @@ void TSplines::ColumnPass(double** values, double** y2) {
         x = xs[kx] + t * (xs[kx + 1] - xs[kx]);
       }
       column_x_[i][c] = x;
-      column_values_[i][c] =
-          EvaluateSpline(work_x_.data(), work_y_.data(), work_y2_.data(), nr, yi, setup_.nodata,
-                         klo);
+      column_values_[i][c] = EvaluateSpline(work_x_.data(), work_y_.data(), work_y2_.data(), nr, yi,
+                                            setup_.nodata, klo);
     }
   }
 }
@@ -230,8 +230,8 @@ void TSplines::RowPass() {
     for (int j = c1; j <= c2; ++j) {
       const auto cell = static_cast<std::size_t>((i - r1) * width + (j - c1));
       if (needed_[cell] == 0) continue;
-      result_[cell] = EvaluateSpline(work_x_.data(), work_y_.data(), work_y2_.data(), nc,
-                                     NodeX(j), setup_.nodata, klo);
+      result_[cell] = EvaluateSpline(work_x_.data(), work_y_.data(), work_y2_.data(), nc, NodeX(j),
+                                     setup_.nodata, klo);
     }
   }
 }

@@ -106,8 +106,8 @@ class TSplines : public memory_handling {
   SplineSetup setup_;
   GridMatrix column_values_;  // spline rows 1..nsr, mesh columns 1..nc
   GridMatrix column_x_;
-  std::vector<double> result_;    // window cells, row-major
-  std::vector<uint8_t> needed_;   // same shape
+  std::vector<double> result_;   // window cells, row-major
+  std::vector<uint8_t> needed_;  // same shape
   std::vector<double> work_x_, work_y_, work_y2_;
 };
 

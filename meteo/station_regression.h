@@ -123,7 +123,7 @@ struct LapseRateSettings {
 // Method 12: the value of the nearest usable station (earlier station wins a tie) moved from
 // the station's altitude to z along the lapse rate(s); M without a usable station.
 double LapseRateFromNearestStation(const RegressionStations& stations,
-                                   const LapseRateSettings& settings, double nodata_value,
-                                   double x, double y, double z);
+                                   const LapseRateSettings& settings, double nodata_value, double x,
+                                   double y, double z);
 
 }  // namespace velorn
