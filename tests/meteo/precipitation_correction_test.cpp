@@ -7,6 +7,9 @@
 #include <cmath>
 #include <vector>
 
+#include "core/error_code.h"
+#include "tests/support/meteo_fixture.h"
+
 namespace velorn {
 namespace {
 
@@ -103,3 +106,76 @@ TEST(PrecipitationCorrectionTest, ConstantFactorScalesEveryRange) {
 
 }  // namespace
 }  // namespace velorn
+
+namespace velorn::test {
+namespace {
+
+class PrecipitationCorrectionModelTest : public MeteoTest {
+ protected:
+  static std::string Section(int do_it) {
+    return "[precipitation_correction]\n" + std::to_string(do_it) +
+           "\n0.0\n1.1\n0.0\n1.5\n0.1\n";  // GT KR AR KS AS
+  }
+};
+
+// Grid mode: a precipitation grid that nobody rewrites is corrected from its own value at every
+// step, never compounded; a rewritten cell is corrected once; T == GT is snow.
+TEST_F(PrecipitationCorrectionModelTest, GridModeCorrectsFreshValuesOnly) {
+  GridMatrix p = FilledGrid(diag_, 3, 4, 2.0), t = FilledGrid(diag_, 3, 4, 5.0),
+             w = FilledGrid(diag_, 3, 4, 4.0);
+  t[3][1] = 0.0;    // snow
+  p[2][2] = -9999;  // missing precipitation stays
+  Register("", p.get(), "precipitation");
+  Register("", t.get(), "temperature");
+  Register("", w.get(), "wind_speed");
+  WriteControlFile(Section(1));
+  int32_t error = -1;
+  precicorrclass corr(setup_, error, {nullptr}, {""}, 1);
+  ASSERT_EQ(error, 0);
+  EXPECT_TRUE(corr.grid_mode);
+  for (int step = 0; step < 3; ++step) corr.CorrectGrid();
+  EXPECT_DOUBLE_EQ(p[1][1], 2.0 * 1.1);
+  EXPECT_DOUBLE_EQ(p[3][1], 2.0 * (1.5 + 0.4));
+  EXPECT_DOUBLE_EQ(p[2][2], -9999);
+  p[1][1] = 3.0;  // a new value
+  corr.CorrectGrid();
+  EXPECT_DOUBLE_EQ(p[1][1], 3.0 * 1.1);
+
+  WriteControlFile(Section(0));
+  precicorrclass off(setup_, error, {nullptr}, {""}, 1);
+  off.CorrectGrid();
+  EXPECT_DOUBLE_EQ(p[1][1], 3.0 * 1.1);
+  WriteControlFile("[precipitation_correction]\n1\n0.0\nx\n");
+  precicorrclass bad(setup_, error, {nullptr}, {""}, 1);
+  EXPECT_EQ(error, kControlFileErrorCode);
+}
+
+// Station mode with method 10: the regression lines are refitted, so with only a rain factor
+// every cell grows by 10 %.
+TEST_F(PrecipitationCorrectionModelTest, StationModeCorrectsTheRegression) {
+  SectionSpec s;
+  s.method = 10;
+  s.parameter_line = "0 3000 0 0 0";
+  s.station_line = WriteStations("p.txt", {100, 300, 500}, {500, 1500, 2500}, {500, 1500, 2500},
+                                 {"2000 1 1 24 1 2 4", "2000 1 2 24 1 2 4"});
+  auto p = Make("precipitation", MeteoTest::Section("precipitation", s) + Section(1),
+                ModelDate{2000, 1, 1, 24}, ModelDate{2000, 1, 2, 24});
+  int32_t error = -1;
+  precicorrclass corr(setup_, error, {nullptr, p.get()}, {"", "precipitation"}, 1);
+  ASSERT_EQ(error, 0);
+  ASSERT_FALSE(corr.grid_mode);
+  corr.SetParameter(3000);
+  p->ComputeStationRegression(0, 1);
+  const double before = p->EvaluateRegression(1, 1, 0, 0, 250);
+  corr.CorrectStationValues();
+  EXPECT_NEAR(p->EvaluateRegression(1, 1, 0, 0, 250), 1.1 * before, 1e-9);
+  EXPECT_NEAR(before, 7.0 / 3 + 0.0075 * (250 - 300), 1e-9);
+
+  // Without the interpolator the registered result grid is corrected in grid mode.
+  precicorrclass grid(setup_, error, {nullptr}, {""}, 1);
+  EXPECT_EQ(error, 0);
+  EXPECT_TRUE(grid.grid_mode);
+}
+
+}  // namespace
+}  // namespace velorn::test
