@@ -64,16 +64,7 @@ int routstatistic::WriteHeader(const std::string& sub_model, const std::string& 
   int observed = 0;
   const int own = FreeRecord(registry, capacity, 0);
   if (own >= 0) {
-    registry[own] = {last_date_[0],
-                     last_date_[1],
-                     last_date_[2],
-                     last_date_[3],
-                     columns_,
-                     current_values_.data(),
-                     second_values_.data(),
-                     area_shares_.data(),
-                     internal_name_.c_str(),
-                     zone_codes_.data()};
+    registry[own] = OwnRecord();
     if (own + 1 < capacity && !registry[own + 1].InUse()) {
       observed = own + 1;
       registry[observed] = {observed_date_[0],

@@ -37,14 +37,7 @@ void teilmodellklasse::StoreSharedValues(const SubModelSetup& setup) {
   column_ranges = setup.column_ranges;
   zone_count = setup.zone_count;
   highest_zone_code = setup.highest_zone_code;
-  ncols = setup.ncols;
-  nrows = setup.nrows;
-  first_local_row = setup.first_local_row;
-  last_local_row = setup.last_local_row;
-  xll = setup.xll;
-  yll = setup.yll;
-  cellsize = setup.cellsize;
-  nodata = setup.nodata;
+  static_cast<ModelGridGeometry&>(*this) = setup;
   end_date = setup.end_date;
   end_key = ModelTimeKey(end_date);
   registry = setup.registry;

@@ -31,7 +31,9 @@ struct LanduseRecord;
 struct SoilRecord;
 struct MultilayerLanduseRecord;
 
-struct SubModelSetup {
+// The grid geometry and this process's rows are the base's fields (ncols, nrows, first_local_row,
+// last_local_row, xll, yll, cellsize, nodata).
+struct SubModelSetup : ModelGridGeometry {
   DiagnosticStream* diag = nullptr;
   std::string control_file_name;  // the compiled control file, read by every sub-model
 
@@ -56,16 +58,6 @@ struct SubModelSetup {
   ColumnRange* column_ranges = nullptr;
   int32_t zone_count = 0;
   int32_t highest_zone_code = 0;
-
-  // Grid geometry and this process's rows (1-based, inclusive).
-  int32_t ncols = 0;
-  int32_t nrows = 0;
-  int32_t first_local_row = 0;
-  int32_t last_local_row = 0;
-  double xll = 0;
-  double yll = 0;
-  double cellsize = 0;
-  double nodata = 0;
 
   // Last date of the run (the discharge routing model gets the start date here instead).
   ModelDate end_date;

@@ -353,6 +353,19 @@ void zonalstatistic::FlushBuffers() {
   column_index_ = 0;
 }
 
+ZoneStatisticsRecord zonalstatistic::OwnRecord() {
+  return {last_date_[0],
+          last_date_[1],
+          last_date_[2],
+          last_date_[3],
+          columns_,
+          current_values_.data(),
+          second_values_.data(),
+          area_shares_.data(),
+          internal_name_.c_str(),
+          zone_codes_.data()};
+}
+
 int zonalstatistic::WriteHeader(const std::string& sub_model, const std::string& statistic,
                                 ZoneStatisticsRecord* registry, int32_t capacity) {
   if (!active_ || Diag().rank() != 0) return -1;
@@ -362,16 +375,7 @@ int zonalstatistic::WriteHeader(const std::string& sub_model, const std::string&
   internal_name_ = sub_model + "_submodel:" + statistic;
   const int used = FreeRecord(registry, capacity, 0);
   if (used >= 0) {
-    registry[used] = {last_date_[0],
-                      last_date_[1],
-                      last_date_[2],
-                      last_date_[3],
-                      columns_,
-                      current_values_.data(),
-                      second_values_.data(),
-                      area_shares_.data(),
-                      internal_name_.c_str(),
-                      zone_codes_.data()};
+    registry[used] = OwnRecord();
   }
   std::string text = CodeHeaderLine() + "\ttot_average\n" + internal_name_ + "\n--\t--\t--\t--";
   const int64_t zone_columns = ZoneColumns();

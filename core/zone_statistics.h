@@ -177,6 +177,8 @@ class zonalstatistic {
   int32_t ZoneOfColumn(int64_t k) const;
   // Stores the zone codes and area shares of the columns; the total column gets share 1.0.
   void FillColumnDescriptions();
+  // The registry record of this table: its last date, columns, values, shares, name and codes.
+  ZoneStatisticsRecord OwnRecord();
   // First registry record from `from` below `capacity` that is free, or -1.
   static int FreeRecord(const ZoneStatisticsRecord* registry, int32_t capacity, int from);
   // Header line 1 ("YY\tMM\tDD\tHH" and the quoted zone codes of the columns), without its end.
