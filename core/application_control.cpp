@@ -10,6 +10,7 @@
 #include <fstream>
 #include <istream>
 
+#include "core/error_code.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
 
@@ -103,15 +104,17 @@ bool WriteSemaphoreFile(DiagnosticStream& diag, const std::string& target,
   const std::string temporary = TemporarySemaphorePath(target);
   std::FILE* file = std::fopen(temporary.c_str(), "w");
   if (file == nullptr) {
-    diag << "WARNING: semaphore file " << temporary << " cannot be created: "
-         << std::strerror(errno) << "; " << target << " is not written" << "[end-entry]";
+    diag << "WARNING: semaphore file " << temporary
+         << " cannot be created: " << std::strerror(errno) << "; " << target << " is not written"
+         << "[end-entry]";
     return false;
   }
   const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
   const int write_error = errno;
   if (std::fclose(file) != 0 || !written) {
-    diag << "WARNING: semaphore file " << temporary << " cannot be written: "
-         << std::strerror(written ? errno : write_error) << "; " << target << " is not written"
+    diag << "WARNING: semaphore file " << temporary
+         << " cannot be written: " << std::strerror(written ? errno : write_error) << "; " << target
+         << " is not written"
          << "[end-entry]";
     std::remove(temporary.c_str());
     return false;
@@ -154,7 +157,8 @@ int WaitForSynchronisationFile(DiagnosticStream& diag, const std::string& name, 
     if (wait.enable_interrupts) wait.enable_interrupts();
     file.open(name);
   }
-  diag << "found it! " << "[end-entry]";
+  diag << "found it! "
+       << "[end-entry]";
   SetControlState(StateOfCommandLine(FirstLineOf(file), ControlState()));
   return 1;
 }

@@ -26,10 +26,10 @@ namespace velorn {
 
 // Values of the control state (`RunControlState`).
 inline constexpr int kStateRunOn = 0;
-inline constexpr int kStateFinish = 1;          // Ctrl-C pending; after the menu: finish
+inline constexpr int kStateFinish = 1;  // Ctrl-C pending; after the menu: finish
 inline constexpr int kStateStopWithoutSaving = 2;
 inline constexpr int kStateFlushAndGoOn = 3;
-inline constexpr int kStateFinishSetUp = 99;    // the finish is set up; also the exit code
+inline constexpr int kStateFinishSetUp = 99;  // the finish is set up; also the exit code
 // Code of a stop by the user without saving (menu choice 2, "StopWithoutSaving").
 inline constexpr int kUserStopCode = 98;
 
@@ -95,9 +95,9 @@ int CombineControlState(int state);
 
 // What WaitForSynchronisationFile needs of its surroundings.
 struct SynchronisationWait {
-  std::istream* console = nullptr;                     // the answers to the waiting menu
-  std::function<void(const PollPause&)> sleep;          // the pause between two polls
-  std::function<void()> enable_interrupts;              // installs the interrupt handler again
+  std::istream* console = nullptr;              // the answers to the waiting menu
+  std::function<void(const PollPause&)> sleep;  // the pause between two polls
+  std::function<void()> enable_interrupts;      // installs the interrupt handler again
 };
 
 // Process 0: waits until `name` can be opened, polling every `interval_ms` milliseconds. A
