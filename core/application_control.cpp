@@ -135,6 +135,21 @@ int CombineControlState(int state) {
   return combined;
 }
 
+int PollControlState(DiagnosticStream& diag, std::istream* console) {
+  const int combined = CombineControlState(ControlState());
+  SetControlState(kStateRunOn);
+  if (combined == kStateFinish && diag.rank() == 0) {
+    diag << "SKIP: \n\nCtrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next "
+            "interval (writing all grids and buffers)\n2 = cancel now without saving "
+            "buffers!\n3 = flush buffers and go on\n\nchoose one of the above options: "
+         << "[end-entry]";
+    diag.FlushScreen();
+    SetControlState(LoopMenuChoice(console != nullptr ? ReadConsoleWord(*console) : ""));
+  }
+  SetControlState(CombineControlState(ControlState()));
+  return ControlState();
+}
+
 int WaitForSynchronisationFile(DiagnosticStream& diag, const std::string& name, long interval_ms,
                                const SynchronisationWait& wait) {
   diag << "waiting for external synchronisation file " << name << "...";

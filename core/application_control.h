@@ -93,6 +93,12 @@ std::string TemporarySemaphorePath(const std::string& target);
 // from there; every process receives it.
 int CombineControlState(int state);
 
+// Collective, at the start of every pass of the time loop: combines the control state of all
+// processes and clears it; when the combined state is 1 (a Ctrl-C reached some process),
+// process 0 shows the menu and reads its answer from `console` (null: no answer, 0); the answer
+// is combined again and becomes every process's control state, which is returned.
+int PollControlState(DiagnosticStream& diag, std::istream* console);
+
 // What WaitForSynchronisationFile needs of its surroundings.
 struct SynchronisationWait {
   std::istream* console = nullptr;              // the answers to the waiting menu

@@ -121,8 +121,15 @@ int32_t defaultini::GetModelSettings(ModelSettings& settings) {
 void defaultini::ReleaseTables() {
   irrigation_table.reset();
   irrigation_flag = 0;
-  landuse_layers.clear();
+  std::vector<double**>().swap(landuse_layers);
   landuse_layer_count = 0;
+  landuse_grids.reset();
+  multilayer_landuse_table = nullptr;
+  std::vector<MultilayerLanduseRecord>().swap(multilayer_landuse_records);
+  landuse_table = nullptr;
+  std::vector<LanduseRecord>().swap(landuse_records);
+  soil_table = nullptr;
+  std::vector<SoilRecord>().swap(soil_records);
 }
 
 // The stack kept to the end of the run, written with every level it holds (0..level count):
@@ -173,6 +180,11 @@ void defaultini::ReleaseRegisteredGrids() {
   }
   registered_grid_count = 0;
   first_variable_entry = 0;
+  standard_grid_count = 0;
+  std::vector<int32_t>().swap(variable_read_codes);
+  soil_storage_grid = nullptr;
+  std::vector<CodeGridCheck>().swap(code_grid_checks);
+  landuse_entry = 0;
 }
 
 void defaultini::ReleaseZoneArrays() {
@@ -188,6 +200,7 @@ void defaultini::ReleaseZoneArrays() {
   region_count = 0;
   highest_region_code = 0;
   region_codes_to_index.clear();
+  std::vector<RegionRecord>().swap(region_records);
   output_list_count = 0;
   output_list_codes = nullptr;
   output_settings = OutputSettings{};
@@ -209,6 +222,14 @@ void defaultini::ReleaseMemory() {
   }
   ReleaseRegisteredGrids();
   ReleaseZoneArrays();
+  // The decomposition grids go with the layout, once no registry entry refers to them.
+  decomposition = RegionDecomposition{};
+  mpi = nullptr;
+  owner_grid = strip_table = nullptr;
+  zone_data = elevation_data = relative_cell_area = nullptr;
+  derived = DerivedGridFields{};
+  output_directory.clear();
+  input_directory.clear();
   modelobject::ReleaseMemory();
   if (write_failure) std::rethrow_exception(write_failure);
 }

@@ -33,9 +33,11 @@
 #include "grids/mpi_layout.h"
 #include "setup/code_checks.h"
 #include "setup/coupling.h"
+#include "setup/derived_grids.h"
 #include "setup/irrigation_tables.h"
 #include "setup/model_settings.h"
 #include "setup/mpi_regions.h"
+#include "setup/response_units.h"
 #include "tables/landuse_multilayer.h"
 #include "tables/landuse_record.h"
 #include "tables/soil_record.h"
@@ -150,6 +152,25 @@ class defaultini : public modelobject {
   // "MPIRegions", "MPIHelper" and "MPIHalo"; sets this process's rows and points `mpi` at the
   // layout in `decomposition`. Process 0 holds every row of entries 1 and 2 when it is called.
   virtual void DecomposeMpiRegions();
+
+  // --- Stepwise set-up, derived grids, spin-up (setup_steps.cpp, derived_grids_setup.cpp,
+  // spin_up.cpp). Collective: every process calls them at the same point. ----------------------
+  // Performs the next step of the set-up (0..22) and returns 0; after step 22 the closing call
+  // closes the control file and sets `done` (and setup_complete) to 1. Failures are thrown.
+  virtual int32_t RunSetupStep(uint8_t& done);
+  virtual void CheckCellSizes();
+  virtual void CreateCoordinateGrids();
+  virtual void make_nFK_kWert_and_Na();
+  virtual void make_Slope_and_Aspect();
+  virtual void FillFromNeighbours(int32_t row, int32_t column, double** matrix);
+  virtual void check_ice_firn_grid();
+  virtual void MakeRegionWeightGrids();
+  // Process 0 only: fills the region and weight grids of `derived.regions`.
+  virtual void ComputeRegionWeights();
+  // [SpinUp]: the three settings (0 without the section) and, with spin-up on, the table of
+  // hydrologic response units (element 0 a placeholder) with its two grids.
+  virtual void CreateHydrologicResponseUnits(int32_t& spin_up_switch, int32_t& pre_spin_up,
+                                             int32_t& repeat_count, std::vector<HruRecord>& units);
 
   // --- Standard and variable grids (standard_grids.cpp, variable_grids.cpp) -------------------
   // [zone_grid] into entry 1, [elevation_model] into entry 2, the lines of [standard_grids]
@@ -301,6 +322,10 @@ class defaultini : public modelobject {
   std::vector<int32_t> region_codes_to_index;
   // MPI region decomposition of this process (layout and river links).
   RegionDecomposition decomposition;
+  // Set-up shortcuts to the zone grid and the elevation model, and the derived grids.
+  double** zone_data = nullptr;
+  double** elevation_data = nullptr;
+  DerivedGridFields derived;
 
  private:
   // Steps of the constructor after the base: banner, module name, registry, buffers.
@@ -310,6 +335,13 @@ class defaultini : public modelobject {
   void WriteKeptStack();
   void ReleaseRegisteredGrids();
   void ReleaseZoneArrays();
+  // Steps of the set-up and of the spin-up reader.
+  void RunStep(int32_t step);
+  void ReadZoneAndElevation();
+  void DistributeZoneAndElevation();
+  void SetUpLanduseLayers();
+  std::vector<HruDefinition> ReadSpinUpSection(int32_t& spin_up_switch, int32_t& pre_spin_up,
+                                               int32_t& repeat_count);
   // Steps of the grid set-up.
   void ReadStandardGridLine(int i);
   void CheckGridNameLength(const std::string& text, const std::string& what);

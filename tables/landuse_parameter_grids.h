@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/matrix.h"
+#include "setup/code_checks.h"  // kUnknownLanduseCode
 #include "tables/landuse_record.h"
 
 namespace velorn {
