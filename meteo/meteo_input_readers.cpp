@@ -1,0 +1,330 @@
+// The input readers of meteointerpol: station headers, start-date searches, record blocks and
+// the advance from record to record of station tables, the grid-name list and regression files.
+//
+// Files are opened for one access and closed again; the byte positions of the next record and
+// of the start record survive between accesses (the grid-name list alone stays open). Every
+// failure names the file: 49 open, 50 close, 51 start date missing, 1051 unreadable content.
+#include <cstring>
+
+#include "core/error_code.h"
+#include "meteo/meteo_interpolator.h"
+
+namespace velorn {
+namespace {
+
+// Byte position after the last read, or the file size when the read reached the end.
+int64_t PositionAfter(std::ifstream& in, const std::string& path) {
+  if (!in.eof()) return static_cast<int64_t>(in.tellg());
+  std::ifstream again(path, std::ios::binary | std::ios::ate);
+  return static_cast<int64_t>(again.tellg());
+}
+
+bool IsBlankLine(const std::string& line) {
+  return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+ModelDate WithStationYear(ModelDate date) {
+  date.year = StationYear(date.year);
+  return date;
+}
+
+}  // namespace
+
+[[noreturn]] void meteointerpol::FailOpen(const std::string& path) const {
+  ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening file ", path);
+}
+
+void meteointerpol::ReadStationHeader(StationFile& file) {
+  std::ifstream in(file.path, std::ios::binary);
+  if (!in) ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening ", file.path);
+  std::string line1, line2, line3, line4;
+  StationHeader header;
+  if (!ReadLine(in, line1) || !ReadLine(in, line2) || !ReadLine(in, line3) ||
+      !ReadLine(in, line4) ||
+      !ParseStationHeader(line2, line3, line4, file.additional_columns, header))
+    ThrowFatal(Diag(), kStationContentCode, "FATAL: station file ", file.path, " of ", name,
+               ": lines 2 to 4 must hold ", 4 + file.additional_columns,
+               " leading columns and the altitude, x and y of every station");
+  Diag() << "reading station description for " << name << " from " << file.path << " ... ("
+         << header.count << ") Stationen [end-entry]";
+  file.count = header.count;
+  file.altitude = std::move(header.altitude);
+  file.x = std::move(header.x);
+  file.y = std::move(header.y);
+  const std::size_t size = static_cast<std::size_t>(file.count) + 1;
+  file.extra.assign(size, 0.0);
+  file.values.assign(size, MissingMarker(nodata_value));
+  file.x_rot = file.x;
+  file.y_rot = file.y;
+  file.distance_from_origin.assign(size, 0.0);
+}
+
+void meteointerpol::SeekStationStartDate(StationFile& file) {
+  std::string unused;
+  SeekStationStartDateOnly(file, unused);
+}
+
+void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& token) {
+  Diag() << "looking for starting date " << start.day << "." << start.month << "." << start.year
+         << " for " << name << " in " << file.path << "[end-entry]";
+  std::ifstream in(file.path, std::ios::binary);
+  if (!in) FailOpen(file.path);
+  std::string line;
+  for (int i = 0; i < 5; ++i) ReadLine(in, line);
+  std::fill(file.values.begin(), file.values.end(), MissingMarker(nodata_value));
+  const bool list = method == 9;
+  bool found = false;
+  while (!found) {
+    const int64_t position = static_cast<int64_t>(in.tellg());
+    if (!ReadLine(in, line)) break;
+    ModelDate date;
+    if (ParseRecordDate(line, 0, date) != RecordParse::kOk) continue;
+    date = WithStationYear(date);
+    if (date.day == 1 && (date.hour == 0 || date.hour >= 24)) Diag() << ".";
+    if (!(date == start)) continue;
+    found = true;
+    file.date = date;
+    file.start_position = position;
+    file.next_position = PositionAfter(in, file.path);
+    const RecordParse parsed = list ? ParseRecordDate(line, file.additional_columns, date, &token)
+                                    : ParseStationRecord(line, file.additional_columns, file.count,
+                                                         nodata_value, date, file.values.data());
+    if (parsed != RecordParse::kOk)
+      ThrowFatal(Diag(), kStationContentCode, "FATAL: record of ", start.day, ".", start.month, ".",
+                 start.year, " in ", file.path, " is incomplete");
+  }
+  Diag() << "[end-entry]";
+  if (!found)
+    ThrowFatal(Diag(), kStartDateCode, "FATAL: \nfile ", file.path, " dosnt contain date ",
+               start.day, ".", start.month, ".", start.year, ", hour ", start.hour, "(feof)!");
+  file.uniform = 0;
+}
+
+void meteointerpol::ReadStationRecord(int k) {
+  StationFile& file = station_files[static_cast<std::size_t>(k)];
+  const std::size_t width = static_cast<std::size_t>(file.count) + 1;
+  file.capacity = StationBlockCapacity(file.count);
+  file.block_dates.resize(static_cast<std::size_t>(file.capacity));
+  file.block_values.resize(static_cast<std::size_t>(file.capacity) * width);
+  std::ifstream in(file.path, std::ios::binary);
+  if (!in) FailOpen(file.path);
+  in.seekg(file.next_position);
+  int64_t read = 0;
+  std::string line;
+  int64_t position = file.next_position;
+  while (read < file.capacity) {
+    if (!ReadLine(in, line)) break;
+    if (IsBlankLine(line)) {
+      position = PositionAfter(in, file.path);
+      continue;
+    }
+    ModelDate& date = file.block_dates[static_cast<std::size_t>(read)];
+    double* values = file.block_values.data() + static_cast<std::size_t>(read) * width;
+    const RecordParse parsed =
+        ParseStationRecord(line, file.additional_columns, file.count, nodata_value, date, values);
+    if (parsed == RecordParse::kNoDate) break;
+    if (parsed == RecordParse::kShort)
+      ThrowFatal(Diag(), kStationContentCode, "FATAL: record ", date.year, " ", date.month, " ",
+                 date.day, " ", date.hour, " in ", file.path, " holds fewer than ", file.count,
+                 " station values");
+    position = PositionAfter(in, file.path);
+    ++read;
+  }
+  if (read < file.capacity) file.capacity = read;
+  file.index = 1;
+  if (read == 0) end_of_data = 1;
+  file.next_position = position;
+}
+
+void meteointerpol::NextStationRecord(int k) {
+  StationFile& file = station_files[static_cast<std::size_t>(k)];
+  if (ModelTimeKey(file.date) >= end_key) {
+    end_of_data = 1;
+    return;
+  }
+  if (file.index > file.capacity) {
+    ReadStationRecord(k);
+    if (end_of_data) return;
+  }
+  const std::size_t at = static_cast<std::size_t>(file.index - 1);
+  const ModelDate date = file.block_dates[at];
+  if (IsEndRecord(date)) {
+    end_of_data = 1;
+    return;
+  }
+  file.date = WithStationYear(date);
+  const std::size_t width = static_cast<std::size_t>(file.count) + 1;
+  std::memcpy(file.values.data(), file.block_values.data() + at * width, width * sizeof(double));
+  UpdateUniformFlag(k);
+  ++file.index;
+}
+
+void meteointerpol::ReadNextRecordDate() {
+  StationFile& list = station_files[0];
+  if (ModelTimeKey(current) >= end_key) {
+    end_of_data = 1;
+    if (grid_list.is_open()) grid_list.close();
+    return;
+  }
+  if (end_of_data) return;
+  if (!grid_list.is_open()) {
+    grid_list.open(list.path, std::ios::binary);
+    if (!grid_list) FailOpen(list.path);
+    grid_list.seekg(list.next_position);
+  }
+  std::string line;
+  while (ReadLine(grid_list, line)) {
+    if (IsBlankLine(line)) continue;
+    ModelDate date;
+    const RecordParse parsed = ParseRecordDate(line, list.additional_columns, date, &grid_name);
+    if (parsed == RecordParse::kShort)
+      ThrowFatal(Diag(), kStationContentCode, "FATAL: record ", date.year, " ", date.month, " ",
+                 date.day, " ", date.hour, " in ", list.path, " holds no grid name");
+    if (parsed == RecordParse::kNoDate || IsEndRecord(date)) break;
+    list.date = WithStationYear(date);
+    list.next_position = PositionAfter(grid_list, list.path);
+    return;
+  }
+  // The list holds no further record: the data end here.
+  end_of_data = 1;
+  grid_list.close();
+}
+
+void meteointerpol::SeekRegressionStartDate(int r) {
+  RegressionFile& file = regression_files[static_cast<std::size_t>(r)];
+  std::ifstream in(file.path, std::ios::binary);
+  if (!in) FailOpen(file.path);
+  std::string first;
+  ReadLine(in, first);
+  file.text = IsRegressionTitle(first);
+  if (!file.text) {
+    // Without the title line the file must consist of whole binary records.
+    std::ifstream sized(file.path, std::ios::binary | std::ios::ate);
+    const int64_t size = static_cast<int64_t>(sized.tellg());
+    if (size % kBinaryRegressionRecordBytes != 0)
+      ThrowFatal(Diag(), kStationContentCode, "FATAL: regression file ", file.path,
+                 " is neither a text file with a title line beginning \"jr mo\" nor a file of "
+                 "binary records of ",
+                 kBinaryRegressionRecordBytes, " bytes (size ", size, ")");
+    in.clear();
+    in.seekg(0);
+  }
+  Diag() << "looking for starting date " << start.day << "." << start.month << "." << start.year
+         << " for " << name << " in " << file.path << "[end-entry]";
+  file.date = ModelDate{};
+  bool found = false;
+  std::array<double, 12> values{};
+  while (!found) {
+    const int64_t position = static_cast<int64_t>(in.tellg());
+    ModelDate date;
+    if (file.text) {
+      std::string line;
+      if (!ReadLine(in, line)) break;
+      if (ParseRegressionLine(line, date, values) != RecordParse::kOk) continue;
+    } else {
+      char bytes[kBinaryRegressionRecordBytes];
+      if (!in.read(bytes, sizeof bytes)) break;
+      DecodeRegressionRecord(bytes, date, values);
+      // A file without the title line is binary; one whose "dates" are none is neither form.
+      if (!IsPlausibleRegressionDate(date))
+        ThrowFatal(Diag(), kStationContentCode, "FATAL: regression file ", file.path,
+                   " is neither a text file with a title line beginning \"jr mo\" nor a file "
+                   "of binary records (record at byte ",
+                   position, " holds no date)");
+    }
+    date.year = RegressionYear(date.year);
+    if (date.day == 1 && (date.hour == 0 || date.hour >= 24)) Diag() << ".";
+    if (!(date == start)) continue;
+    found = true;
+    file.date = date;
+    file.start_position = position;
+    file.next_position = PositionAfter(in, file.path);
+  }
+  Diag() << "[end-entry]";
+  if (!found)
+    ThrowFatal(Diag(), kStartDateCode, "FATAL: \nEOF reached: ", file.path, ", date ", start.day,
+               ".", start.month, ".", start.year, ", ", start.hour, ". h not found!");
+  file.intercept = {0, values[1], values[4], values[7]};
+  file.gradient = {0, values[2], values[5], values[8]};
+  file.lower_bound = values[3];
+  file.middle_bound = values[6];
+  file.trend_constant = values[9];
+  file.trend_x = values[10];
+  file.trend_y = values[11];
+  file.capacity = kRegressionBlockRecords;
+  file.index = file.capacity + 1;
+}
+
+void meteointerpol::ReadRegressionRecord(int r) {
+  RegressionFile& file = regression_files[static_cast<std::size_t>(r)];
+  file.capacity = kRegressionBlockRecords;
+  file.block_dates.resize(static_cast<std::size_t>(file.capacity));
+  file.block_values.resize(static_cast<std::size_t>(file.capacity));
+  std::ifstream in(file.path, std::ios::binary);
+  if (!in) FailOpen(file.path);
+  in.seekg(file.next_position);
+  int64_t read = 0;
+  int64_t position = file.next_position;
+  while (read < file.capacity) {
+    ModelDate& date = file.block_dates[static_cast<std::size_t>(read)];
+    std::array<double, 12>& values = file.block_values[static_cast<std::size_t>(read)];
+    if (file.text) {
+      std::string line;
+      if (!ReadLine(in, line)) break;
+      if (IsBlankLine(line)) {
+        position = PositionAfter(in, file.path);
+        continue;
+      }
+      const RecordParse parsed = ParseRegressionLine(line, date, values);
+      if (parsed == RecordParse::kNoDate) break;
+      if (parsed == RecordParse::kShort)
+        ThrowFatal(Diag(), kStationContentCode, "FATAL: regression record ", date.year, " ",
+                   date.month, " ", date.day, " ", date.hour, " in ", file.path,
+                   " holds fewer than 11 values");
+    } else {
+      char bytes[kBinaryRegressionRecordBytes];
+      if (!in.read(bytes, sizeof bytes)) break;
+      DecodeRegressionRecord(bytes, date, values);
+      if (!IsPlausibleRegressionDate(date))
+        ThrowFatal(Diag(), kStationContentCode, "FATAL: regression file ", file.path,
+                   ": record at byte ", position, " holds no date");
+    }
+    position = PositionAfter(in, file.path);
+    ++read;
+  }
+  if (read < file.capacity) file.capacity = read;
+  file.index = 1;
+  if (read == 0) end_of_data = 1;
+  file.next_position = position;
+}
+
+void meteointerpol::NextRegressionRecord(int r) {
+  RegressionFile& file = regression_files[static_cast<std::size_t>(r)];
+  if (r == 1 && method != 3 && ModelTimeKey(file.date) >= end_key) {
+    end_of_data = 1;
+    return;
+  }
+  if (file.index > file.capacity) {
+    ReadRegressionRecord(r);
+    if (end_of_data) return;
+  }
+  const std::size_t at = static_cast<std::size_t>(file.index - 1);
+  ModelDate date = file.block_dates[at];
+  if (IsEndRecord(date)) {
+    end_of_data = 1;
+    return;
+  }
+  date.year = RegressionYear(date.year);
+  file.date = date;
+  const std::array<double, 12>& v = file.block_values[at];
+  file.intercept = {0, v[1], v[4], v[7]};
+  file.gradient = {0, v[2], v[5], v[8]};
+  file.lower_bound = v[3];
+  file.middle_bound = v[6];
+  file.trend_constant = v[9];
+  file.trend_x = v[10];
+  file.trend_y = v[11];
+  ++file.index;
+}
+
+}  // namespace velorn

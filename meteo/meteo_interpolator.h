@@ -1,0 +1,291 @@
+// meteointerpol: one interpolator per meteorological variable, turning station series into the
+// variable's grid in every time step.
+//
+// The application constructs one object per variable of [meteo_names] before the sub-models.
+// The constructor reads the variable's section "[<name up to its first blank>]", reads the
+// station headers, positions every input at the start date, sets up the method data and
+// registers the result grid at the index the application reserved, under the (cut) variable
+// name. Per step the application calls InterpolateStep with its date, later WriteResultGrid,
+// and at the end of the step AdvanceRecords; IsEndOfData ends the run. RewindInputs returns to
+// the start date for a spin-up repetition, SetEndDateToCurrent ends the run after this step.
+//
+//   int status = 0;
+//   meteointerpol temperature(setup, "temperature", registry.FirstFreeIndex(), start, end,
+//                             status);
+//   temperature.SetNoStationWarning(1);
+//   temperature.SetTimeStepHours(24);
+//   while (!temperature.IsEndOfData()) {
+//     temperature.InterpolateStep(hour, day, month, year);
+//     temperature.WriteResultGrid();
+//     temperature.AdvanceRecords();
+//   }
+//
+// Methods: 1 IDW (plain or anisotropic), 4 nearest station and 9 grids read from a list are
+// complete here; the regression (2, 3, 10, 11, 12), bilinear (5, 6) and spline (7, 8) kernels
+// are separate operations of this class (EvaluateRegression, ThiessenElevationGradient,
+// BilinearAtPoint, StationsToMesh, ChooseLookupStations, ComputeSplines,
+// ComputeStationRegression) defined with those methods; until then such a method is refused at
+// construction with code 53. The regression files of methods 2 and 3 are read here.
+//
+// Input files: meteo/station_files.h (formats, missing values), meteo/meteo_input_readers.cpp
+// (headers, start dates, blocks, record advance). Kernels: meteo/distance_methods.h.
+//
+// Processes and threads: every process reads the station files itself and computes the cells
+// of its own rows (and "MPIRegions" equal to its rank) in one ForEachRow loop; the zone
+// statistics and the grid reading of method 9 are collective.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/matrix.h"
+#include "core/modelobject.h"
+#include "core/submodel_setup.h"
+#include "meteo/distance_methods.h"
+#include "meteo/mesh_methods.h"
+#include "meteo/splines.h"
+#include "meteo/station_files.h"
+#include "meteo/station_regression.h"
+
+namespace velorn {
+
+class zonalstatistic;
+
+// Codes of the interpolation (besides the control-file and grid codes of core/).
+inline constexpr int kStationOpenCode = 49;
+inline constexpr int kStationCloseCode = 50;
+inline constexpr int kStartDateCode = 51;
+inline constexpr int kDateMismatchCode = 52;
+inline constexpr int kMethodCode = 53;
+inline constexpr int kAnisotropyCode = 54;
+inline constexpr int kScenarioRowCode = 48;
+inline constexpr int kStationFilesDifferCode = 73;
+inline constexpr int kNoCellAreaCode = 74;
+inline constexpr int kNoGridNameCode = 1050;
+
+// One station table (or the grid-name list of method 9) with its read state.
+struct StationFile {
+  std::string path;
+  std::string line;  // the whole control-file line
+  int additional_columns = 0;
+  int count = 0;
+  // Indexes 1..count.
+  std::vector<double> altitude, x, y, extra, values;
+  std::vector<double> x_rot, y_rot, distance_from_origin;
+  ModelDate date;
+  int64_t next_position = 0;
+  int64_t start_position = 0;
+  // Block of records: dates and count + 1 values each.
+  std::vector<ModelDate> block_dates;
+  std::vector<double> block_values;
+  int64_t capacity = 1;
+  int64_t index = 2;
+  int uniform = 0;
+};
+
+// One regression file of methods 2 and 3.
+struct RegressionFile {
+  std::string path;
+  bool text = false;
+  int64_t next_position = 0;
+  int64_t start_position = 0;
+  std::vector<ModelDate> block_dates;
+  std::vector<std::array<double, 12>> block_values;
+  int64_t capacity = kRegressionBlockRecords;
+  int64_t index = kRegressionBlockRecords + 1;
+  ModelDate date;
+  // Current values: intercepts and gradients 1..3, bounding altitudes, trend plane.
+  std::array<double, 4> intercept{};
+  std::array<double, 4> gradient{};
+  double lower_bound = 0;
+  double middle_bound = 0;
+  double trend_constant = 0;
+  double trend_x = 0;
+  double trend_y = 0;
+};
+
+class meteointerpol : public modelobject {
+ public:
+  // Reads the section of `variable_name`, opens the inputs and registers the result grid at
+  // `result_index` (and, with scenario grids, at the next index). `status` is set to 0; every
+  // failure throws its code after the FATAL entry.
+  meteointerpol(const SubModelSetup& setup, const std::string& variable_name, int result_index,
+                const ModelDate& start, const ModelDate& end, int& status);
+  ~meteointerpol() override;
+
+  // --- Called by the application --------------------------------------------------------------
+  virtual void ReleaseMemory() override;
+  virtual void SetNoStationWarning(int on) { no_station_warning = on; }
+  virtual void SetTimeStepHours(double hours) { time_step_hours = hours; }
+  virtual void GetDate(int64_t& hour, int64_t& day, int64_t& month, int64_t& year) const;
+  virtual void InterpolateStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  virtual void AdvanceRecords();
+  virtual int IsEndOfData() const { return end_of_data; }
+  virtual void SetEndDateToCurrent();
+  virtual void FlushBuffers();
+  virtual void RewindInputs();
+
+  // --- Input files (meteo/meteo_input_readers.cpp) -------------------------------------------
+  virtual void ReadStationRecord(int k);
+  virtual void ReadRegressionRecord(int r);
+  virtual void NextStationRecord(int k);
+  virtual void ReadNextRecordDate();
+  virtual void NextRegressionRecord(int r);
+  virtual void ReadInterpolationSection();
+  virtual void ReadStationHeader(StationFile& file);
+  virtual void SeekStationStartDate(StationFile& file);
+  virtual void SeekStationStartDateOnly(StationFile& file, std::string& token);
+  virtual void SeekRegressionStartDate(int r);
+
+  // --- Method set-up and kernels -------------------------------------------------------------
+  virtual StationSpacing AverageStationSpacing(int f);
+  virtual void StationsToMesh(int f);
+  virtual void ChooseLookupStations(int file_count);
+  virtual void DetectMeshOrientation();
+  virtual void BuildRotatedCoordinateGrids();
+  virtual void SetupAnisotropy();
+  virtual int FindStationInBox(double x, double y, double dxmin, double dxmax, double dymin,
+                               double dymax) const;
+  virtual int AnyStationUnassigned(const int* flags, int count) const;
+  virtual double ScenarioValueAt(int64_t row, int64_t column, double x, double y) const;
+  virtual double InverseDistanceWeight(int f, double* w, double x, double y) const;
+  virtual double InverseDistanceWeightAnisotropic(int f, double* w, double x, double y) const;
+  virtual double NearestStation(int f, double* d, double x, double y) const;
+  virtual double ThiessenElevationGradient(double x, double y, double z, double lapse_rate,
+                                           double inversion_height, double upper_rate) const;
+  virtual double EvaluateRegression(int64_t row, int64_t column, double x, double y,
+                                    double z) const;
+  virtual double BilinearAtPoint(int f, double x, double y, int64_t row, int64_t column) const;
+  virtual void ComputeSplines();
+  virtual void ComputeStationRegression(int unused, int variable_count);
+  virtual void WriteResultGrid();
+  // The variable at one point (x, y, altitude z); `buffer` holds at least count + 1 doubles.
+  virtual double InterpolateAtPoint(double x, double y, double z, double* buffer);
+
+  // --- Regression, mesh and spline data (meteo/meteo_interpolator_methods.cpp) -----------------
+  // Zone `zone` of the regression files (methods 2, 3) or of the station regression (10, 11);
+  // M everywhere for the other methods. Set stores B, A and ZU (ZL stays).
+  virtual RegressionZoneParameters GetRegressionParameters(int zone) const;
+  virtual void SetRegressionParameters(int zone, const std::array<double, 4>& B,
+                                       const std::array<double, 4>& A, double ZU);
+  // Recomputes the uniform flag of station file f from its current values.
+  virtual void UpdateUniformFlag(int f);
+  RegressionZoneParameters station_regression;          // zone 1 of methods 10 and 11
+  std::vector<MeshCorners> lookup_corners;              // methods 5, 6: per local cell
+  GridMatrix mesh_x, mesh_y, mesh_values, mesh_second;  // methods 7, 8: nodes
+  std::vector<int> mesh_stations;                       // station of node (r, c), row-major
+  std::array<GridMatrix, 2> spline_grids;               // spline values per station file
+  std::unique_ptr<TSplines> splines;
+
+  // True when the kernels of `method` are part of this build.
+  static bool MethodAvailable(int method);
+
+  // --- Section values --------------------------------------------------------------------------
+  std::string name;  // the variable name up to its first blank
+  int method = 0;
+  std::array<StationFile, 2> station_files;
+  int station_file_count = 0;
+  std::vector<RegressionFile> regression_files;  // index 0 unused
+  std::string regression_file_name;
+  std::array<double, 6> regression_parameters{};  // methods 10, 11
+  double lapse_rate = 0, inversion_height = -9999, upper_lapse_rate = -9999;
+  bool p_type = false;
+  std::string result_file_name;
+  int32_t result_write_code = 0;
+  double scaling_factor = 1.0;
+  std::string statistics_file_name;
+  int32_t statistics_code = 0;
+  double nodata_value = 9999;
+  int32_t nodata_integer = 9999;
+  double idw_weight = 2.0;
+  double idw_fraction = 0.0;
+  double max_distance = 0.0;      // compared with squared distances in IDW mode 2000
+  double anisotropy_slope = 0.0;  // radians after construction
+  double anisotropy_ratio = 1.0;
+  int idw_mode = 2000;
+  std::array<double, 5> limits{};  // 1..4
+  int32_t scenario_use = 0;
+  int32_t scenario_method = 0;
+  std::array<std::string, 13> scenario_grid_names;    // months 1..12
+  std::vector<std::array<double, 16>> scenario_rows;  // columns 1..15
+  // --- State -----------------------------------------------------------------------------------
+  ModelDate current;
+  ModelDate start;
+  int end_of_data = 0;
+  int no_station_warning = 0;
+  double time_step_hours = 0;
+  int scenario_month = 0;
+  int result_index = 0;
+  int scenario_index = 0;
+  GridMatrix result;
+  double** scenario_data = nullptr;  // grid read from a file (SzenMeth 5, 6)
+  GridMatrix rotated_x, rotated_y;
+  int rotated_x_index = 0, rotated_y_index = 0;
+  double** zone_grid = nullptr;
+  double** elevation = nullptr;
+  double** coord_x = nullptr;  // coordinates of the distance methods (rotated when ratio < 1)
+  double** coord_y = nullptr;
+  double** cell_x = nullptr;  // plain "CoordX" / "CoordY"
+  double** cell_y = nullptr;
+  double** scaling_grid = nullptr;
+  double** master_units = nullptr;
+  double** owner = nullptr;
+  bool owner_looked_up = false;
+  std::unique_ptr<zonalstatistic> statistics_table;
+  std::vector<ZoneRecord> zone_records;
+  StationSpacing spacing;
+  // Method 9: the grid-name list stays open between steps.
+  std::ifstream grid_list;
+  std::string grid_name, last_grid_name;
+
+ private:
+  void StoreSharedValues(const SubModelSetup& setup, const ModelDate& start_arg,
+                         const ModelDate& end_arg);
+  void CheckStationFilesAgree();
+  void SetUpStationInputs();
+  void RegisterResultGrid();
+  void CreateStatisticsTable(const SubModelSetup& setup);
+  std::string StatisticsHeader() const;
+  void ReadScenarioSection();
+  void ReadMethodParameters();
+  void ReadStationFileLine(int k);
+  void ReadScenarioGrid(int month);
+  // Step parts (meteo/meteo_interpolator_step.cpp).
+  void CheckStepDate(int64_t hour, int64_t day, int64_t month, int64_t year);
+  void WriteStepMessage(int64_t hour, int64_t day, int64_t month, int64_t year);
+  void UpdateScenarios(int64_t day, int64_t month);
+  void ReadListedGrid();
+  void InterpolateCells();
+  double CellValue(int64_t r, int64_t c, double* w, bool& computed) const;
+  double PostProcess(int64_t r, int64_t c, double value) const;
+  bool IsComputedCell(int64_t r, int64_t c) const;
+  void CollectStatistics();
+  double CellValueOfUniform() const;
+  void ReleaseGrids();
+  bool released_ = false;
+  std::vector<int> own_indexes;  // registry entries this object filled
+  [[noreturn]] void FailOpen(const std::string& path) const;
+  void CheckAdvancedDates();
+  SubModelSetup shared_;  // kept for the statistics table
+  StationPoints Points(int f, bool rotated) const;
+  IdwSettings Idw() const;
+};
+
+// Day value of a scenario row between its mid-month values (columns 3..14, January first):
+// before day 16 towards the previous month, from day 16 towards the next.
+// Month lengths are those of the calendar (leap years included).
+double ScenarioDayValue(const std::array<double, 16>& row, int64_t day, int64_t month,
+                        int64_t year);
+
+// Methods 3 and 11: (1 - f) R + f D when both are usable, otherwise the usable one, otherwise M.
+double CombineRegressionAndIdw(double regression, bool regression_valid, double idw,
+                               double fraction, double nodata_value);
+
+// Limits after scaling: below limit 1 becomes limit 2, otherwise above limit 3 becomes limit 4.
+double ApplyLimits(double value, const std::array<double, 5>& limits);
+
+}  // namespace velorn

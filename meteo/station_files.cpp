@@ -1,0 +1,156 @@
+#include "meteo/station_files.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace velorn {
+namespace {
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// Moves `pos` past blanks and returns the next token (empty at the end of the line).
+std::string_view NextToken(std::string_view line, std::size_t& pos) {
+  while (pos < line.size() && IsBlank(line[pos])) ++pos;
+  const std::size_t start = pos;
+  while (pos < line.size() && !IsBlank(line[pos])) ++pos;
+  return line.substr(start, pos - start);
+}
+
+// Prefix conversion as "%lf" does it: true when the token starts with a finite number.
+bool ConvertDouble(std::string_view token, double& value) {
+  if (token.empty()) return false;
+  const std::string text(token);
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return end != text.c_str() && std::isfinite(value);
+}
+
+// Prefix conversion as "%ld" does it.
+bool ConvertLong(std::string_view token, int64_t& value) {
+  if (token.empty()) return false;
+  const std::string text(token);
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  if (end == text.c_str() || errno == ERANGE) return false;
+  value = v;
+  return true;
+}
+
+bool SkipTokens(std::string_view line, std::size_t& pos, int count) {
+  for (int i = 0; i < count; ++i)
+    if (NextToken(line, pos).empty()) return false;
+  return true;
+}
+
+bool ParseDateFields(std::string_view line, std::size_t& pos, ModelDate& date) {
+  int64_t* fields[4] = {&date.year, &date.month, &date.day, &date.hour};
+  for (int64_t* field : fields)
+    if (!ConvertLong(NextToken(line, pos), *field)) return false;
+  return true;
+}
+
+bool ParseHeaderRow(const std::string& line, int skipped, int count, std::vector<double>& out) {
+  out.assign(static_cast<std::size_t>(count) + 1, 0.0);
+  std::size_t pos = 0;
+  if (!SkipTokens(line, pos, skipped)) return false;
+  for (int i = 1; i <= count; ++i) {
+    const std::string token(NextToken(line, pos));
+    if (token.empty()) return false;
+    out[static_cast<std::size_t>(i)] = std::strtod(token.c_str(), nullptr);
+  }
+  return true;
+}
+
+}  // namespace
+
+int CountStations(const std::string& line2, int additional_columns) {
+  std::size_t pos = 0;
+  if (!SkipTokens(line2, pos, 4 + additional_columns)) return 0;
+  int count = 0;
+  double value = 0;
+  while (ConvertDouble(NextToken(line2, pos), value)) ++count;
+  return count;
+}
+
+bool ParseStationHeader(const std::string& line2, const std::string& line3,
+                        const std::string& line4, int additional_columns, StationHeader& header) {
+  const int skipped = 4 + additional_columns;
+  header.count = CountStations(line2, additional_columns);
+  return ParseHeaderRow(line2, skipped, header.count, header.altitude) &&
+         ParseHeaderRow(line3, skipped, header.count, header.x) &&
+         ParseHeaderRow(line4, skipped, header.count, header.y);
+}
+
+RecordParse ParseStationRecord(std::string_view line, int additional_columns, int count,
+                               double nodata_value, ModelDate& date, double* values) {
+  std::size_t pos = 0;
+  if (!ParseDateFields(line, pos, date)) return RecordParse::kNoDate;
+  if (!SkipTokens(line, pos, additional_columns)) return RecordParse::kShort;
+  for (int i = 1; i <= count; ++i) {
+    double v = 0;
+    if (!ConvertDouble(NextToken(line, pos), v)) return RecordParse::kShort;
+    values[i] = ApplyStationNodata(v, nodata_value);
+  }
+  return RecordParse::kOk;
+}
+
+RecordParse ParseRecordDate(std::string_view line, int additional_columns, ModelDate& date,
+                            std::string* name) {
+  std::size_t pos = 0;
+  if (!ParseDateFields(line, pos, date)) return RecordParse::kNoDate;
+  if (name == nullptr) return RecordParse::kOk;
+  if (!SkipTokens(line, pos, additional_columns)) return RecordParse::kShort;
+  const std::string_view token = NextToken(line, pos);
+  if (token.empty()) return RecordParse::kShort;
+  name->assign(token);
+  return RecordParse::kOk;
+}
+
+bool IsRegressionTitle(std::string_view first_line) {
+  return first_line.size() >= 5 && first_line[0] == 'j' && first_line[1] == 'r' &&
+         first_line[3] == 'm' && first_line[4] == 'o';
+}
+
+RecordParse ParseRegressionLine(std::string_view line, ModelDate& date,
+                                std::array<double, 12>& values) {
+  std::size_t pos = 0;
+  if (!ParseDateFields(line, pos, date)) return RecordParse::kNoDate;
+  values[0] = 0;
+  for (int i = 1; i <= kRegressionValues; ++i)
+    if (!ConvertDouble(NextToken(line, pos), values[static_cast<std::size_t>(i)]))
+      return RecordParse::kShort;
+  return RecordParse::kOk;
+}
+
+void DecodeRegressionRecord(const char* bytes, ModelDate& date, std::array<double, 12>& values) {
+  int64_t fields[4];
+  std::memcpy(fields, bytes, sizeof fields);
+  date = ModelDate{fields[0], fields[1], fields[2], fields[3]};
+  values[0] = 0;
+  std::memcpy(&values[1], bytes + sizeof fields, kRegressionValues * sizeof(double));
+}
+
+bool IsPlausibleRegressionDate(const ModelDate& written) {
+  if (IsEndRecord(written)) return true;
+  const int64_t year = RegressionYear(written.year);
+  return year >= 1 && year <= 9999 && written.month >= 1 && written.month <= 12 &&
+         written.day >= 1 && written.day <= 31 && written.hour >= 0 && written.hour <= 24;
+}
+
+int64_t StationBlockCapacity(int count) {
+  const int64_t capacity = kStationBlockBytes / (8 * (static_cast<int64_t>(count) + 1) + 32);
+  return capacity < 1 ? 1 : capacity;
+}
+
+bool ReadLine(std::istream& in, std::string& line) {
+  if (!std::getline(in, line)) return false;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+}  // namespace velorn

@@ -1,0 +1,121 @@
+// Station files: the three input forms of the meteorological interpolators, parsed without MPI
+// or diagnostics so that they can be tested on their own.
+//
+// - Station table: line 1 free text; lines 2, 3, 4 hold 4 + `AdditionalColumns` ignored tokens,
+//   then one altitude, x and y per station; line 5 is ignored; from line 6 on each record is
+//   "year month day hour [additional columns] value_1 .. value_n [rest ignored]".
+// - Grid-name list (method 9): the same header, records "year month day hour [additional
+//   columns] gridname" where "-9999" repeats the last grid named.
+// - Regression file: text (a first line with 'j','r',?,'m','o' in characters 1..5, then lines of
+//   a date and 11 values) or binary (120-byte records: four int64 date fields, 11 doubles).
+//
+// meteointerpol (meteo/meteo_interpolator.h) opens the files, keeps positions and blocks, and
+// turns every failure reported here into its FATAL entry.
+//
+// Missing values: with the interpolator's nodata value N, a reading outside [-N, N] is stored as
+// -N - 1, and every value at or below -N counts as missing (so that the model-wide marker -9999
+// is missing with the usual N = 9999).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/model_date.h"
+
+namespace velorn {
+
+// A station file line holds more than the date, the additional columns and the values do not
+// convert, a header row is short, or a regression file holds dates that cannot be dates.
+inline constexpr int kStationContentCode = 1051;
+
+// Bytes of the record blocks of a station file, and records of a regression file block.
+inline constexpr int64_t kStationBlockBytes = 2097152;
+inline constexpr int64_t kRegressionBlockRecords = 16384;
+// Values of a regression record (intercepts, gradients, bounding altitudes, trend plane).
+inline constexpr int kRegressionValues = 11;
+inline constexpr int64_t kBinaryRegressionRecordBytes = 4 * 8 + kRegressionValues * 8;
+
+// The marker of a missing value for nodata value N.
+constexpr double MissingMarker(double nodata_value) {
+  return -nodata_value - 1.0;
+}
+// A reading outside [-N, N] becomes the missing marker.
+constexpr double ApplyStationNodata(double value, double nodata_value) {
+  return (value < -nodata_value || value > nodata_value) ? MissingMarker(nodata_value) : value;
+}
+// A stored value at or below -N is missing (the marker and -N itself).
+constexpr bool IsMissingStationValue(double value, double nodata_value) {
+  return value <= -nodata_value;
+}
+
+// Year fix-ups: station tables and grid-name lists add 1900 to years up to 99, regression files
+// to years up to 999.
+constexpr int64_t StationYear(int64_t year) {
+  return year <= 99 ? year + 1900 : year;
+}
+constexpr int64_t RegressionYear(int64_t year) {
+  return year <= 999 ? year + 1900 : year;
+}
+// A record whose year, month and day are all 0 ends the data.
+constexpr bool IsEndRecord(const ModelDate& d) {
+  return d.year == 0 && d.month == 0 && d.day == 0;
+}
+
+// Lines 2..4 of a station table.
+struct StationHeader {
+  int count = 0;
+  // Indexes 1..count; element 0 unused.
+  std::vector<double> altitude;
+  std::vector<double> x;
+  std::vector<double> y;
+};
+
+// Number of stations on line 2: consecutive tokens after the skipped columns that start with a
+// finite number; the first other token or the end of the line ends the count.
+int CountStations(const std::string& line2, int additional_columns);
+
+// Parses lines 2..4 (given without line ends). A row with fewer than `count` tokens after the
+// skipped columns gives false. Tokens convert like the C library's string-to-double (a token
+// that is no number gives 0).
+bool ParseStationHeader(const std::string& line2, const std::string& line3,
+                        const std::string& line4, int additional_columns, StationHeader& header);
+
+// Result of parsing one record line.
+enum class RecordParse {
+  kOk,
+  kNoDate,  // the date does not convert: no record (the end of the readable records)
+  kShort,   // the date converts but the additional columns or values are incomplete
+};
+
+// Reads "year month day hour", skips `additional_columns` tokens and reads `count` values into
+// values[1..count] with the nodata rule. The date is returned as written (no year fix-up).
+RecordParse ParseStationRecord(std::string_view line, int additional_columns, int count,
+                               double nodata_value, ModelDate& date, double* values);
+// Reads only the date (and skips the additional columns for `name` when given, storing the
+// grid-name token there). Used by the start-date search and the grid-name list.
+RecordParse ParseRecordDate(std::string_view line, int additional_columns, ModelDate& date,
+                            std::string* name = nullptr);
+
+// True when the first line of a file marks the text form of a regression file.
+bool IsRegressionTitle(std::string_view first_line);
+// Parses a text regression line: date and 11 values into values[1..11]. Year as written.
+RecordParse ParseRegressionLine(std::string_view line, ModelDate& date,
+                                std::array<double, 12>& values);
+// Decodes a 120-byte binary record (host byte order). Year as written.
+void DecodeRegressionRecord(const char* bytes, ModelDate& date, std::array<double, 12>& values);
+// True when a date read from a regression file is a date (after the year fix-up) or the all-zero
+// end record: month 1..12, day 1..31, hour 0..24, year 1..9999.
+bool IsPlausibleRegressionDate(const ModelDate& written);
+
+// Records per block of a station file with `count` stations: 2097152 / (8 (count + 1) + 32),
+// at least 1.
+int64_t StationBlockCapacity(int count);
+
+// Reads the next line of `in` into `line` (without its line end); false at the end of the file.
+bool ReadLine(std::istream& in, std::string& line);
+
+}  // namespace velorn

@@ -1,0 +1,356 @@
+// meteointerpol on a grid of 3 x 4 cells of 1000 m: construction from its section, the step with
+// its post-processing, record advance, end of data and rewind, method 9, and the failures.
+#include "meteo/meteo_interpolator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "tests/support/meteo_fixture.h"
+
+namespace velorn {
+namespace {
+
+using test::SectionSpec;
+
+constexpr ModelDate kStart{2000, 1, 1, 24};
+constexpr ModelDate kEnd{2000, 1, 4, 24};
+
+// Counts the kernel calls of the cell loop.
+class CountingInterpolator : public meteointerpol {
+ public:
+  using meteointerpol::meteointerpol;
+  double InverseDistanceWeight(int f, double* w, double x, double y) const override {
+#pragma omp atomic
+    ++calls;
+    return meteointerpol::InverseDistanceWeight(f, w, x, y);
+  }
+  mutable long calls = 0;
+};
+
+class MeteoInterpolatorTest : public test::MeteoTest {
+ protected:
+  // Stations at the centres of cells (1,1) and (3,4).
+  std::string Stations(const std::vector<std::string>& records, int extra = 0) {
+    return WriteStations("stations.txt", {10, 20}, {500, 3500}, {2500, 500}, records, extra);
+  }
+  std::vector<std::string> FourDays() {
+    return {"2000 1 1 24 10 20", "2000 1 2 24 5 5", "2000 1 3 24 -9999 -10000",
+            "2000 1 4 24 -9999 30"};
+  }
+  double Cell(meteointerpol& m, int r, int c) { return m.result.get()[r][c]; }
+  void Step(meteointerpol& m) {
+    int64_t h, d, mo, y;
+    m.GetDate(h, d, mo, y);
+    m.InterpolateStep(h, d, mo, y);
+  }
+};
+
+TEST_F(MeteoInterpolatorTest, StepsThroughTheRecordsToTheEndOfDataAndRewinds) {
+  SectionSpec s;
+  s.station_line = Stations(FourDays());
+  s.scaling = 2.0;
+  auto m = Make<CountingInterpolator>("temperature", Section("temperature", s), kStart, kEnd);
+  // Day 1: at (1,1) station 1 weighs 1 (distance 0 counts as 1), station 2 1/13e6.
+  Step(*m);
+  EXPECT_NEAR(Cell(*m, 1, 1), 2 * (10 + 20 / 13e6) / (1 + 1 / 13e6), 1e-9);
+  // (2,2) lies 2e6 m^2 from station 1 and 5e6 from station 2; (2,3) the other way round.
+  EXPECT_NEAR(Cell(*m, 2, 2), 2 * (10 * 5 + 20 * 2) / 7.0, 1e-9);
+  EXPECT_NEAR(Cell(*m, 2, 3), 2 * (10 * 2 + 20 * 5) / 7.0, 1e-9);
+  EXPECT_EQ(m->calls, 12);
+  // Day 2: equal values, no kernel call.
+  m->AdvanceRecords();
+  Step(*m);
+  EXPECT_EQ(m->calls, 12);
+  EXPECT_EQ(Cell(*m, 3, 2), 10.0);
+  // Day 3: every station missing: the missing marker, not day 2's value scaled again.
+  m->AdvanceRecords();
+  Step(*m);
+  for (int r = 1; r <= 3; ++r)
+    for (int c = 1; c <= 4; ++c) EXPECT_EQ(Cell(*m, r, c), -10000.0);
+  // Day 4: -9999 is missing with nodata 9999, so only station 2 counts.
+  m->AdvanceRecords();
+  Step(*m);
+  EXPECT_EQ(Cell(*m, 1, 1), 60.0);
+  EXPECT_FALSE(m->IsEndOfData());
+  m->AdvanceRecords();
+  EXPECT_TRUE(m->IsEndOfData());
+  m->RewindInputs();
+  m->AdvanceRecords();
+  EXPECT_FALSE(m->IsEndOfData());
+  Step(*m);
+  EXPECT_NEAR(Cell(*m, 1, 1), 2 * (10 + 20 / 13e6) / (1 + 1 / 13e6), 1e-9);
+  // The point evaluation gives the cell's value at its centre.
+  std::vector<double> buffer(3);
+  EXPECT_NEAR(m->InterpolateAtPoint(500, 2500, 0, buffer.data()), Cell(*m, 1, 1), 1e-12);
+  m->ReleaseMemory();
+  EXPECT_EQ(registry_.Find("temperature", 0), 0);
+}
+
+TEST_F(MeteoInterpolatorTest, PostProcessingScalesLimitsAndAppliesScenarios) {
+  const std::string percent = "0 0 10 10 10 10 10 10 10 10 10 10 10 10";
+  struct Case {
+    const char* what;
+    double raw;
+    double scaling;
+    std::vector<double> limits;
+    int scenario_method;
+    std::string row;
+    double expected;
+  };
+  const std::vector<Case> cases = {
+      {"negative precipitation becomes 0", -3, 1, {0, 0, 1e10, 1e10}, 0, "", 0},
+      {"scaling before the limits", 15, 0.1, {-1e10, -1e10, 1.0, 1.0}, 0, "", 1.0},
+      {"above limit 3 only", 0.5, 1, {-1e10, -1e10, 1.0, 1.0}, 0, "", 0.5},
+      {"percent scenario after the limits", 2, 1, {-1e10, -1e10, 1.0, 1.0}, 3, percent, 1.1},
+      {"additive scenario", 2, 1, {-1e10, -1e10, 1e10, 1e10}, 1, "0 0 3 3 3 3 3 3 3 3 3 3 3 3", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SectionSpec s;
+    const std::string raw = std::to_string(c.raw);
+    s.station_line = Stations({"2000 1 1 24 " + raw + " " + raw});
+    s.scaling = c.scaling;
+    s.limits = c.limits;
+    if (c.scenario_method > 0) {
+      s.scenario_use = 1;
+      s.scenario_method = c.scenario_method;
+      s.scenario_rows = {c.row};
+    }
+    auto m = Make("precipitation", Section("precipitation", s), kStart, kEnd);
+    if (c.scenario_method == 3) {
+      EXPECT_DOUBLE_EQ(m->scenario_rows[0][3], 1.1);
+    }
+    Step(*m);
+    EXPECT_NEAR(Cell(*m, 2, 2), c.expected, 1e-12);
+    m->ReleaseMemory();
+    registry_.Unregister(registry_.Find("precipitation", 0));
+  }
+}
+
+TEST_F(MeteoInterpolatorTest, ScenarioDayWeightsFollowTheCalendar) {
+  std::array<double, 16> row{};
+  row[3] = 10;   // January
+  row[4] = 40;   // February
+  row[14] = 70;  // December
+  struct Case {
+    int64_t day, month, year;
+    double expected;
+  };
+  const Case cases[] = {
+      {16, 1, 2001, (1.0 / 31) * 40 + (30.0 / 31) * 10},  // day 16: towards the next month
+      {15, 1, 2001, (30.0 / 31) * 10 + (1.0 / 31) * 70},  // before: towards December
+      {1, 2, 2001, (16.0 / 31) * 40 + (15.0 / 31) * 10},  // n = length of January
+      {16, 2, 2000, (1.0 / 29) * 0 + (28.0 / 29) * 40},   // leap February, March is 0
+      {16, 2, 2001, (1.0 / 28) * 0 + (27.0 / 28) * 40},
+  };
+  for (const Case& c : cases) {
+    EXPECT_NEAR(ScenarioDayValue(row, c.day, c.month, c.year), c.expected, 1e-12)
+        << c.day << "." << c.month << "." << c.year;
+  }
+}
+
+TEST_F(MeteoInterpolatorTest, RegressionAndIdwAreBlendedOnlyWhenBothAreUsable) {
+  struct Case {
+    double regression;
+    bool valid;
+    double idw;
+    double expected;
+  };
+  const Case cases[] = {
+      {10, true, 20, 0.75 * 10 + 0.25 * 20},
+      {10, true, -10000, 10},  // no station within the radius: the regression alone
+      {10, false, 20, 20},
+      {10, false, -10000, -10000},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(CombineRegressionAndIdw(c.regression, c.valid, c.idw, 0.25, 9999), c.expected);
+}
+
+TEST_F(MeteoInterpolatorTest, SectionValuesAndRotatedGrids) {
+  SectionSpec s;
+  s.station_line = Stations({"2000 1 1 24 x y 1 2"}, 2) + " AdditionalColumns=2";
+  s.max_distance = 50000;
+  auto m = Make("air temperature", Section("air", s), kStart, kEnd);
+  EXPECT_EQ(m->name, "air");
+  EXPECT_GT(registry_.Find("air", 0), 0);
+  EXPECT_EQ(m->station_files[0].additional_columns, 2);
+  EXPECT_EQ(m->station_files[0].values[2], 2);
+  EXPECT_EQ(m->max_distance, 2.5e9);
+  EXPECT_EQ(registry_.Find("CoordXRot_air", 0), 0);
+  m->ReleaseMemory();
+
+  s.station_line = Stations({"2000 1 1 24 1 2"});
+  s.weight = 2.0005;
+  s.ratio = 0.5;
+  s.slope = 30;
+  auto r = Make("wind", Section("wind", s), kStart, kEnd);
+  EXPECT_EQ(r->max_distance, 2.5e9);  // squared for the fast path
+  const int rx = registry_.Find("CoordXRot_wind", 0);
+  ASSERT_GT(rx, 0);
+  EXPECT_GT(registry_.Find("CoordYRot_wind", 0), 0);
+  double xr = 0, yr = 0;
+  RotatePoint(1500, 1500, 0, 0, 30 * kDegreesToRadians, xr, yr);
+  EXPECT_NEAR(registry_[rx].grid[2][2], xr, 1e-9);
+  r->ReleaseMemory();
+  EXPECT_EQ(registry_.Find("CoordXRot_wind", 0), 0);
+}
+
+TEST_F(MeteoInterpolatorTest, CellsOutsideTheZonesOrOfOtherProcessesHoldNodata) {
+  SectionSpec s;
+  s.station_line = Stations({"2000 1 1 24 1 2", "2000 1 2 24 3 3"});
+  zone_[2][3] = -9999;
+  SetOwners([](int r) { return r == 3 ? 1 : 0; });
+  auto m = Make("temperature", Section("temperature", s), kStart, kEnd);
+  for (int day = 1; day <= 2; ++day) {
+    Step(*m);
+    EXPECT_EQ(Cell(*m, 2, 3), -9999);
+    EXPECT_EQ(Cell(*m, 3, 1), -9999);
+    EXPECT_NE(Cell(*m, 2, 2), -9999);
+    m->AdvanceRecords();
+  }
+  // No station within 100 m of cell (2,2): the missing marker and the warning.
+  s.max_distance = 100;
+  auto near = Make("wind", Section("wind", s), kStart, kEnd);
+  near->SetNoStationWarning(1);
+  Step(*near);
+  EXPECT_EQ(Cell(*near, 2, 2), -10000);
+  EXPECT_EQ(Cell(*near, 1, 1), 1);
+  EXPECT_TRUE(ScreenHas(" at x=1500, y=1500 no station within the specified search radius!"));
+}
+
+TEST_F(MeteoInterpolatorTest, Method9ReadsListedGridsAndRepeatsTheLastOne) {
+  auto grid = [&](const std::string& name, int value) {
+    std::string text =
+        "ncols 4\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 4; ++c) text += std::to_string(value + r) + (c == 3 ? "\n" : " ");
+    test::WriteFile(dir_ / name, text);
+    return dir_ / name;
+  };
+  const std::string g1 = grid("g1.asc", 1), g2 = grid("g2.asc", 7);
+  SectionSpec s;
+  s.method = 9;
+  s.parameter_line = "8.9e-5 0.07 127 6e-6 0.098";
+  s.station_line = WriteStations("list.txt", {1000}, {500}, {500},
+                                 {"2000 1 1 24 " + g1, "2000 1 2 24 -9999", "2000 1 3 24 " + g2});
+  auto m = Make("radiation", Section("radiation", s), kStart, kEnd);
+  const double expected[] = {2, 2, 8};  // row 2 holds value + 1
+  for (double e : expected) {
+    Step(*m);
+    EXPECT_EQ(Cell(*m, 2, 4), e);
+    m->AdvanceRecords();
+  }
+  m->ReleaseMemory();
+
+  s.station_line = WriteStations("first.txt", {1000}, {500}, {500}, {"2000 1 1 24 -9999"});
+  auto first = Make("sunshine", Section("sunshine", s), kStart, kEnd);
+  EXPECT_EQ(test::ThrownCode([&] { Step(*first); }), kNoGridNameCode);
+}
+
+TEST_F(MeteoInterpolatorTest, StationFilesWithDifferentDatesStopTheRun) {
+  SectionSpec s;
+  s.station_line = Stations({"2000 1 1 24 1 2", "2000 1 2 24 1 2"});
+  auto m = Make("temperature", Section("temperature", s), kStart, kEnd);
+  // A second file whose next record is a day later.
+  const std::string other = WriteStations("other.txt", {10, 20}, {500, 3500}, {2500, 500},
+                                          {"2000 1 1 24 1 2", "2000 1 3 24 1 2"});
+  m->station_files[1] = m->station_files[0];
+  m->station_files[1].path = other;
+  m->station_file_count = 2;
+  EXPECT_EQ(test::ThrownCode([&] { m->AdvanceRecords(); }), kStationFilesDifferCode);
+  EXPECT_TRUE(ScreenHas("DD=3, HH=24"));
+  EXPECT_TRUE(ScreenHas("DD=2, HH=24"));
+}
+
+TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
+  struct Case {
+    const char* what;
+    std::function<void(SectionSpec&)> change;
+    std::vector<std::string> records;
+    int code;
+  };
+  const std::vector<std::string> good = {"2000 1 1 24 1 2", "2000 1 2 24 1 2"};
+  const std::vector<Case> cases = {
+      {"method 13", [](SectionSpec& s) { s.method = 13, s.parameter_line = ""; }, good,
+       kMethodCode},
+      {"slope 90.5", [](SectionSpec& s) { s.slope = 90.5, s.ratio = 0.5; }, good, kAnisotropyCode},
+      {"ratio 0", [](SectionSpec& s) { s.ratio = 0; }, good, kAnisotropyCode},
+      {"no such file", [](SectionSpec& s) { s.station_line = "/nonexistent/st.txt"; }, good,
+       kStationOpenCode},
+      {"start date missing", [](SectionSpec&) {}, {"2000 1 2 24 1 2"}, kStartDateCode},
+      {"scenario row",
+       [](SectionSpec& s) {
+         s.scenario_use = 1, s.scenario_method = 2, s.scenario_rows = {"0 0 1 x"};
+       },
+       good, kScenarioRowCode},
+      {"short record",
+       [](SectionSpec&) {},
+       {"2000 1 1 24 1 2", "2000 1 2 24 1"},
+       kStationContentCode},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SectionSpec s;
+    s.station_line = Stations(c.records);
+    c.change(s);
+    WriteControlFile(Section("temperature", s));
+    const int code = test::ThrownCode([&] {
+      int status = 0;
+      meteointerpol m(setup_, "temperature", registry_.FirstFreeIndex(), kStart, kEnd, status);
+      m.AdvanceRecords();
+    });
+    EXPECT_EQ(code, c.code);
+    for (int i = registry_.FirstFreeIndex() - 1; i > 5; --i) registry_.Unregister(i);
+  }
+  EXPECT_TRUE(ScreenHas("dosnt contain date 1.1.2000, hour 24(feof)!"));
+  // The application's date must be the record's.
+  SectionSpec s;
+  s.station_line = Stations(good);
+  auto m = Make("temperature", Section("temperature", s), kStart, kEnd);
+  EXPECT_EQ(test::ThrownCode([&] { m->InterpolateStep(24, 2, 1, 2000); }), kDateMismatchCode);
+}
+
+TEST_F(MeteoInterpolatorTest, RegressionFilesInTextOrBinaryForm) {
+  SectionSpec s;
+  s.station_line = Stations({"2000 1 1 24 1 2"});
+  auto m = Make("temperature", Section("temperature", s), kStart, kEnd);
+  m->regression_files.resize(2);
+  const std::string text = dir_ / "regr.txt";
+  test::WriteFile(text,
+                  "jr mo dd hh b1 a1\n2000 1 1 24 1 2 3 4 5 6 7 8 9 10 11\n"
+                  "100 1 2 24 11 12 13 14 15 16 17 18 19 20 21\n");
+  const std::string binary = dir_ / "regr.bin";
+  {
+    std::ofstream out(binary, std::ios::binary);
+    for (int64_t day = 1; day <= 2; ++day) {
+      const int64_t date[4] = {100, 1, day, 24};
+      double v[11];
+      for (int i = 0; i < 11; ++i) v[i] = 10.0 * day + i;
+      out.write(reinterpret_cast<const char*>(date), sizeof date);
+      out.write(reinterpret_cast<const char*>(v), sizeof v);
+    }
+  }
+  // year 100 becomes 2000; the text form starts at the written 2000.
+  for (const std::string& path : {text, binary}) {
+    m->regression_files[1] = RegressionFile{};
+    m->regression_files[1].path = path;
+    m->SeekRegressionStartDate(1);
+    const RegressionFile& f = m->regression_files[1];
+    EXPECT_EQ(f.text, path == text);
+    EXPECT_EQ(f.intercept[2], path == text ? 4 : 13);
+    m->NextRegressionRecord(1);
+    EXPECT_EQ(f.date, (ModelDate{2000, 1, 2, 24}));
+    EXPECT_EQ(f.trend_y, path == text ? 21 : 30);
+  }
+  // A text file whose title is not the expected one is no binary file either.
+  test::WriteFile(text, "year mo dd hh\n2000 1 1 24 1 2 3 4 5 6 7 8 9 10 11\n");
+  m->regression_files[1] = RegressionFile{};
+  m->regression_files[1].path = text;
+  EXPECT_EQ(test::ThrownCode([&] { m->SeekRegressionStartDate(1); }), kStationContentCode);
+  EXPECT_TRUE(ScreenHas(text));
+}
+
+}  // namespace
+}  // namespace velorn
