@@ -100,8 +100,7 @@ void ModellApplication::Construct(int argc, char** argv, int index) {
   stream << "file "
          << "modapuzr"
          << ", compiled at " << stamp.substr(0, blank) << ", "
-         << (blank == std::string::npos ? std::string() : stamp.substr(blank + 1))
-         << "[end-entry]";
+         << (blank == std::string::npos ? std::string() : stamp.substr(blank + 1)) << "[end-entry]";
   control_file_name = argv[index] != nullptr ? argv[index] : "";
 
   try {
@@ -136,10 +135,9 @@ void ModellApplication::Construct(int argc, char** argv, int index) {
 
 void ModellApplication::CreateSettings() {
   int32_t error = 0;
-  settings_object =
-      std::make_unique<defaultini>(error, &stream, control_file_name,
-                                   zone_statistics_registry.data(), kZoneStatisticsCapacity,
-                                   kModelVariant, &grid_registry_pointer);
+  settings_object = std::make_unique<defaultini>(
+      error, &stream, control_file_name, zone_statistics_registry.data(), kZoneStatisticsCapacity,
+      kModelVariant, &grid_registry_pointer);
   CheckError(error);
   uint8_t done = 0;
   while (done == 0) settings_object->RunSetupStep(done);

@@ -54,8 +54,8 @@ int ModellApplication::RunLoop() {
     if (spin_up_switch == 1 && end_flag == 1) {
       if (!repeats) return ControlState();
       stream << "INFO: SpinUp reached end of defined time range for run #" << repetition
-             << ", resetting inputs and starting again now (repetition " << repetition + 1
-             << " of " << repeat_count << ")"
+             << ", resetting inputs and starting again now (repetition " << repetition + 1 << " of "
+             << repeat_count << ")"
              << "[end-entry]";
       end_flag = 0;
       ++repetition;

@@ -20,17 +20,17 @@ class ControlPoll : public ::testing::Test {
 
 TEST_F(ControlPoll, StateOfTheLastProcessAloneReachesAll) {
   struct Case {
-    int state_on_last;  // set on the last process only
+    int state_on_last;   // set on the last process only
     const char* answer;  // typed at process 0's menu
     int expected;
   };
   const Case cases[] = {
-      {kStateFinish, "1", kStateFinish},         // finish
-      {kStateFinish, "3", kStateFlushAndGoOn},   // flush and go on
-      {kStateFinish, "x", kStateRunOn},          // no number: go on
-      {kStateFinish, "", kStateRunOn},           // no console input: go on
-      {kStateFinishSetUp, "1", kStateRunOn},     // a finish set up earlier is cleared
-      {kStateFlushAndGoOn, "1", kStateRunOn},    // only state 1 asks the user
+      {kStateFinish, "1", kStateFinish},        // finish
+      {kStateFinish, "3", kStateFlushAndGoOn},  // flush and go on
+      {kStateFinish, "x", kStateRunOn},         // no number: go on
+      {kStateFinish, "", kStateRunOn},          // no console input: go on
+      {kStateFinishSetUp, "1", kStateRunOn},    // a finish set up earlier is cleared
+      {kStateFlushAndGoOn, "1", kStateRunOn},   // only state 1 asks the user
   };
   for (const Case& c : cases) {
     SetControlState(Rank() == Size() - 1 ? c.state_on_last : 0);

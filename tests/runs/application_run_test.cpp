@@ -135,9 +135,9 @@ TEST_F(BasinRun, RunsEndToEndWithTheSameOutputsOnOneAndThreeProcesses) {
     ASSERT_EQ(result.exit_status, 0) << result.Describe();
     // The entries of construction and shut-down, in this order.
     std::size_t at = 0;
-    for (const char* text : {"end of initialization reached...",
-                             "reached end of simulation sucessfully", "o.k.;",
-                             "deleting modules...", "exitcode 0", "o.k.;;the end."}) {
+    for (const char* text :
+         {"end of initialization reached...", "reached end of simulation sucessfully", "o.k.;",
+          "deleting modules...", "exitcode 0", "o.k.;;the end."}) {
       const std::size_t found = result.diag.find(DiagnosticsLine(4, text), at);
       ASSERT_NE(found, std::string::npos) << text << "\n" << result.diag;
       at = found;
@@ -176,21 +176,38 @@ TEST_F(BasinRun, RunsThatCannotGoOnEndWithTheirCode) {
     std::string entry;  // FATAL for a code, INFO otherwise
   };
   const Case cases[] = {
-      {"snow model on", "[snow_model]\n1\n60\n", {"run.ctl"}, 3004,
+      {"snow model on",
+       "[snow_model]\n1\n60\n",
+       {"run.ctl"},
+       3004,
        "snow model (section [snow_model]) is switched on, but it is not available in this build"},
-      {"routing on", "[routing_model]\n2\n60\n", {"run.ctl"}, 3011,
+      {"routing on",
+       "[routing_model]\n2\n60\n",
+       {"run.ctl"},
+       3011,
        "discharge routing model (section [routing_model]) is switched on, but it is not "
        "available in this build"},
       {"snow model off", "[snow_model]\n0\n60\n", {"run.ctl"}, 0, ""},
-      {"bad dump maximum", "", {"run.ctl", "-dumpmode:x"}, 1061,
+      {"bad dump maximum",
+       "",
+       {"run.ctl", "-dumpmode:x"},
+       1061,
        "Error in argument list: invalid number of max dumpfiles given in argument -dumpmode:x"},
-      {"dump maximum too big", "", {"run.ctl", "-dumpmode:99999999999"}, 1061,
+      {"dump maximum too big",
+       "",
+       {"run.ctl", "-dumpmode:99999999999"},
+       1061,
        "Error in argument list: invalid number of max dumpfiles given in argument "
        "-dumpmode:99999999999"},
-      {"dump maximum", "", {"run.ctl", "-dumpmode:12", "-closeAfterDump"}, 0,
+      {"dump maximum",
+       "",
+       {"run.ctl", "-dumpmode:12", "-closeAfterDump"},
+       0,
        "max dumpfiles given in argument -dumpmode:12 read as 12(__cplusplus defined as 201103)"},
-      {"pre-spin-up without temperature", "[SpinUp]\n1\n1\n2\n1\nelevation_model 100 linear\n",
-       {"run.ctl"}, 1035,
+      {"pre-spin-up without temperature",
+       "[SpinUp]\n1\n1\n2\n1\nelevation_model 100 linear\n",
+       {"run.ctl"},
+       1035,
        "temperature interpolation not found. This is required for pre-SpinUp! (no regions "
        "should be used for pre-SpinUp)"},
   };
@@ -219,9 +236,10 @@ TEST_F(BasinRun, SpinUpRepeatsTheTimeRange) {
     EXPECT_EQ(Output("param.sta"), kStatisticsHead + Repeat(kStatisticsRow, c.rows));
     for (int run = 1; run < 3; ++run) {
       EXPECT_EQ(HasLine(result, 3,
-                        "SpinUp reached end of defined time range for run #" +
-                            std::to_string(run) + ", resetting inputs and starting again now "
-                            "(repetition " + std::to_string(run + 1) + " of 3)"),
+                        "SpinUp reached end of defined time range for run #" + std::to_string(run) +
+                            ", resetting inputs and starting again now "
+                            "(repetition " +
+                            std::to_string(run + 1) + " of 3)"),
                 c.repeat_count == 3);
     }
   }
@@ -234,8 +252,8 @@ TEST_F(BasinRun, SynchronisationCommandsSteerTheRun) {
   struct Case {
     const char* command;
     int exit_status;
-    int rows;                      // statistics rows of the three passes in the end
-    std::vector<int> rows_seen;    // rows in the file at the end of passes 1 and 2
+    int rows;                    // statistics rows of the three passes in the end
+    std::vector<int> rows_seen;  // rows in the file at the end of passes 1 and 2
   };
   const Case cases[] = {
       {"Command=Finish;", 99, 1, {}},
