@@ -415,7 +415,8 @@ class MeteoBasinRun : public BasinRun {
  protected:
   // The basin with the two variables; `days` records in the station files, the model time
   // range ending on `last_day` of January.
-  void WriteMeteo(const std::string& extra, int days = 4, int last_day = 4) {
+  void WriteMeteo(const std::string& extra, int days = 4, int last_day = 4,
+                  const std::string& end = {}) {
     WriteFile(dir_ / "temperature.txt", StationTable(kTemperature, days));
     WriteFile(dir_ / "precipitation.txt", StationTable(kPrecipitation, days));
     WriteFile(dir_ / "landuse.asc", AsciiGrid([](int, int) { return 1.0; }));
@@ -425,7 +426,7 @@ class MeteoBasinRun : public BasinRun {
                   InterpolationSection("temperature") + InterpolationSection("precipitation");
     basin.grids = {"$d//landuse.asc landuse fillcode = 0 readcode = 1 writecode = 0",
                    "$d//albedo.asc albedo fillcode = 0 readcode = 1 writecode = 0"};
-    basin.end = "24\n" + std::to_string(last_day) + "\n1\n2019\n";
+    basin.end = end.empty() ? "24\n" + std::to_string(last_day) + "\n1\n2019\n" : end;
     basin.precipitation_correction =
         "[precipitation_correction]\n1\n-50\n" + std::to_string(kRainFactor) + "\n0\n1.5\n0\n";
     basin.extra =
@@ -492,6 +493,105 @@ TEST_F(MeteoBasinRun, InterpolatesCorrectsAndEvaporatesAlikeOnOneAndThreeProcess
     }
   }
   EXPECT_EQ(ZoneColumns(first[6]).size(), 4u);
+}
+
+// How the meteorological data bound a run: the end of the station files, spin-up passes that
+// rewind them, and the temperature pre-spin-up before the main pass.
+TEST_F(MeteoBasinRun, StationDataBoundTheTimeLoop) {
+  struct Case {
+    const char* name;
+    std::string spin_up;
+    int days;      // records in the station files
+    int last_day;  // last day of the model time range
+    int passes;    // passes of the main loop over the four days
+    int pre_spin_up_days;
+    bool early_end;
+  };
+  const Case cases[] = {
+      {"data end before the time range", "", 3, 4, 1, 0, true},
+      {"spin-up rewinds the station files", "[SpinUp]\n1\n0\n2\n1\nelevation_model 10 linear\n", 4,
+       4, 2, 0, false},
+      {"pre-spin-up with temperature", "[SpinUp]\n2\n1\n1\n1\nelevation_model 10 linear\n", 4, 4, 1,
+       4, false},
+  };
+  const std::string warning =
+      "the meteorological data end with the step of 3.1.2019 24. h, before the end of the model "
+      "time range (4.1.2019 24. h); the run ends there";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteMeteo(c.spin_up, c.days, c.last_day);
+    const RunResult result = Run(2);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    const auto temperature = ZoneColumns(Output("temperature.stat"));
+    const auto precipitation = ZoneColumns(Output("precipitation.stat"));
+    const std::size_t steps = static_cast<std::size_t>(c.days * c.passes);
+    // The pre-spin-up interpolates the temperature alone.
+    ASSERT_EQ(temperature.size(), steps + static_cast<std::size_t>(c.pre_spin_up_days));
+    ASSERT_EQ(precipitation.size(), steps);
+    // Every pass, the pre-spin-up's included, starts again with the first record.
+    for (std::size_t i = 0; i < temperature.size(); ++i) {
+      const std::size_t first = i % static_cast<std::size_t>(c.days);
+      EXPECT_EQ(temperature[i], temperature[first]) << i;
+      if (i < steps) {
+        EXPECT_EQ(precipitation[i], precipitation[first]) << i;
+      }
+    }
+    if (c.spin_up.empty()) {
+      for (int day = 0; day < c.days; ++day)
+        EXPECT_NEAR(temperature[day][1], IdwZoneMeans(kTemperature[day], 1.0)[1], 6e-4);
+    }
+    EXPECT_EQ(HasLine(result, 2, warning), c.early_end) << result.diag;
+    for (int day = 1; day <= 4; ++day) {
+      EXPECT_EQ(
+          HasLine(result, 4, "temperature pre-SpinUp " + std::to_string(day) + ".1.2019 24. h "),
+          day <= c.pre_spin_up_days);
+    }
+    EXPECT_EQ(HasLine(result, 3,
+                      "pre-SpinUp reached end of defined time range. Soil-temperatures are going "
+                      "to be set now."),
+              c.pre_spin_up_days > 0);
+  }
+}
+
+// A Ctrl-C answered with 1 during the temperature pre-spin-up ends the run there: the main pass,
+// whose time range the finish would have cut to the pre-spin-up's date, never starts.
+TEST_F(MeteoBasinRun, FinishChosenInThePreSpinUpEndsTheRun) {
+  constexpr int kDays = 20000;  // long enough to be interrupted
+  std::ostringstream records;
+  int year = 2019, month = 1, day = 1;
+  for (int i = 0; i < kDays; ++i) {
+    if (i > 0) {
+      const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+      const int length[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+      if (++day > length[month - 1]) {
+        day = 1;
+        if (++month > 12) month = 1, ++year;
+      }
+    }
+    records << year << " " << month << " " << day << " 24 " << i % 7 << " 3\n";
+  }
+  WriteMeteo("[SpinUp]\n2\n1\n1\n1\nelevation_model 10 linear\n", 4, 4,
+             "24\n" + std::to_string(day) + "\n" + std::to_string(month) + "\n" +
+                 std::to_string(year) + "\n");
+  const std::string head = "stations\na b c d 500 600\na b c d 1040 1470\na b c d 2580 2030\nYY\n";
+  WriteFile(dir_ / "temperature.txt", head + records.str());
+  WriteFile(dir_ / "precipitation.txt", head + records.str());
+  const fs::path diag = dir_.path() / "Velorn_Diag_0.xml";
+  const RunResult result = Run(2, {"run.ctl"}, Repeat("1\n", 100), [&](int mpirun) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Slurp(diag).find("temperature pre-SpinUp 2.1.2019") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(mpirun, SIGUSR1);
+  });
+  ASSERT_EQ(result.exit_status, 99) << result.Describe();
+  const auto pre_spin_up = ZoneColumns(Output("temperature.stat"));
+  EXPECT_GT(pre_spin_up.size(), 1u);
+  EXPECT_LT(pre_spin_up.size(), static_cast<std::size_t>(kDays));
+  EXPECT_EQ(ZoneColumns(Output("precipitation.stat")).size(), 0u);
+  EXPECT_TRUE(HasLine(result, 3,
+                      "pre-SpinUp reached end of defined time range. Soil-temperatures are going "
+                      "to be set now."));
 }
 
 }  // namespace
