@@ -146,7 +146,8 @@ TEST_F(YearOfStations, GridsEqualThePlainFormulaOrTheWholeBasinOnEveryProcess) {
       {"idw", 1, 0, 1, stations, "none", true},
       {"nearest", 4, 0, 1, stations, "none", true},
       {"turned", 1, 30, 0.6, stations, "none", true},
-      // Lower inversion 250 m between the two stations, clusters below 100 m.
+      // Inversions at 250 m and 600 m, clusters narrower than 100 m; method 11 with an upper
+      // lapse rate and the two stations on either side of the lower inversion.
       {"regression", 10, 0, 1, mesh, "250 600 50 0 100", false},
       {"regression_idw", 11, 0, 1, stations, "250 600 50 0 100 -0.004", false},
       {"lapse_rate", 12, 0, 1, mesh, "-0.0065 300 0.002 P-type", false},
