@@ -155,20 +155,7 @@ void meteointerpol::NextStationRecord(int k) {
   file.date = WithStationYear(date);
   const std::size_t width = static_cast<std::size_t>(file.count) + 1;
   std::memcpy(file.values.data(), file.block_values.data() + at * width, width * sizeof(double));
-  // Uniform: every usable value is the same (also when none is usable).
-  file.uniform = 1;
-  double first = 0;
-  bool have = false;
-  for (int i = 1; i <= file.count; ++i) {
-    const double v = file.values[static_cast<std::size_t>(i)];
-    if (IsMissingStationValue(v, nodata_value)) continue;
-    if (!have) {
-      first = v, have = true;
-    } else if (v != first) {
-      file.uniform = 0;
-      break;
-    }
-  }
+  UpdateUniformFlag(k);
   ++file.index;
 }
 

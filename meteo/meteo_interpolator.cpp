@@ -87,7 +87,7 @@ meteointerpol::meteointerpol(const SubModelSetup& setup, const std::string& vari
 }
 
 bool meteointerpol::MethodAvailable(int m) {
-  return m == 1 || m == 4 || m == 9;
+  return m >= 1 && m <= 12;
 }
 
 void meteointerpol::StoreSharedValues(const SubModelSetup& setup, const ModelDate& start_arg,

@@ -46,7 +46,10 @@
 #include "core/modelobject.h"
 #include "core/submodel_setup.h"
 #include "meteo/distance_methods.h"
+#include "meteo/mesh_methods.h"
+#include "meteo/splines.h"
 #include "meteo/station_files.h"
+#include "meteo/station_regression.h"
 
 namespace velorn {
 
@@ -162,6 +165,21 @@ class meteointerpol : public modelobject {
   virtual void WriteResultGrid();
   // The variable at one point (x, y, altitude z); `buffer` holds at least count + 1 doubles.
   virtual double InterpolateAtPoint(double x, double y, double z, double* buffer);
+
+  // --- Regression, mesh and spline data (meteo/meteo_interpolator_methods.cpp) -----------------
+  // Zone `zone` of the regression files (methods 2, 3) or of the station regression (10, 11);
+  // M everywhere for the other methods. Set stores B, A and ZU (ZL stays).
+  virtual RegressionZoneParameters GetRegressionParameters(int zone) const;
+  virtual void SetRegressionParameters(int zone, const std::array<double, 4>& B,
+                                       const std::array<double, 4>& A, double ZU);
+  // Recomputes the uniform flag of station file f from its current values.
+  virtual void UpdateUniformFlag(int f);
+  RegressionZoneParameters station_regression;          // zone 1 of methods 10 and 11
+  std::vector<MeshCorners> lookup_corners;              // methods 5, 6: per local cell
+  GridMatrix mesh_x, mesh_y, mesh_values, mesh_second;  // methods 7, 8: nodes
+  std::vector<int> mesh_stations;                       // station of node (r, c), row-major
+  std::array<GridMatrix, 2> spline_grids;               // spline values per station file
+  std::unique_ptr<TSplines> splines;
 
   // True when the kernels of `method` are part of this build.
   static bool MethodAvailable(int method);

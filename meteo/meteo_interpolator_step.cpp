@@ -134,14 +134,16 @@ double meteointerpol::CellValue(int64_t r, int64_t c, double* w, bool& computed)
   computed = true;
   const StationFile& first = station_files[0];
   if (method == 2 || method == 10) {
-    if (regression_files.size() > 1 && regression_files[1].intercept[1] < -nodata_value) {
+    if (method == 2 && GetRegressionParameters(1).B[1] < -nodata_value) {
       computed = false;
       return 0.0;
     }
     return EvaluateRegression(r, c, cell_x[r][c], cell_y[r][c], elevation[r][c]);
   }
   if (method == 9) return result.get()[r][c];
-  if (first.uniform != 0 && method != 12) return CellValueOfUniform();
+  // Equal station values give the field at once, unless altitude or a regression file counts.
+  if (first.uniform != 0 && method != 12 && method != 3 && method != 11)
+    return CellValueOfUniform();
   const double x = coord_x[r][c];
   const double y = coord_y[r][c];
   auto idw = [&](const char* lead, bool warn) {
@@ -161,11 +163,9 @@ double meteointerpol::CellValue(int64_t r, int64_t c, double* w, bool& computed)
       return idw("WARNING:  at x=", true);
     case 3:
     case 11: {
-      const bool valid = regression_files.size() > 1
-                             ? regression_files[1].intercept[1] >= -nodata_value
-                             : method == 11;
       const double regression =
-          valid ? EvaluateRegression(r, c, cell_x[r][c], cell_y[r][c], elevation[r][c]) : 0.0;
+          EvaluateRegression(r, c, cell_x[r][c], cell_y[r][c], elevation[r][c]);
+      const bool valid = regression >= -nodata_value;
       return CombineRegressionAndIdw(regression, valid, idw("WARNING: at x=", true), idw_fraction,
                                      nodata_value);
     }
@@ -181,8 +181,17 @@ double meteointerpol::CellValue(int64_t r, int64_t c, double* w, bool& computed)
                                        fixed ? inversion_height : -9999,
                                        fixed ? upper_lapse_rate : -9999);
     }
+    case 7:
+    case 8: {
+      // Cells without a spline value take the anisotropic IDW value.
+      const double first = spline_grids[0][r][c];
+      const double second = method == 8 ? spline_grids[1][r][c] : 0.0;
+      if (first <= kSplineMissingMarker + 0.01 || second <= kSplineMissingMarker + 0.01)
+        return idw("", false);
+      return first + second * elevation[r][c];
+    }
     default:
-      return idw("", false);  // methods 7 and 8 without a spline value
+      return idw("", false);
   }
 }
 
@@ -200,7 +209,7 @@ void meteointerpol::InterpolateCells() {
   double** grid = result.get();
   const std::size_t width = static_cast<std::size_t>(station_files[0].count) + 1;
   const bool all_missing = station_files[0].uniform != 0 && method != 12 && method != 2 &&
-                           method != 10 && method != 9 &&
+                           method != 3 && method != 9 &&
                            IsMissingStationValue(CellValueOfUniform(), nodata_value);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     std::vector<double> w(width, 0.0);

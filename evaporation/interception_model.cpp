@@ -1,0 +1,370 @@
+// Interception model: construction from the section, grids and tables; tracer set-up, flush
+// and release. The step is in evaporation/interception_step.cpp.
+#include "evaporation/interception_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <utility>
+
+#include "core/error_code.h"
+#include "core/nodata.h"
+#include "core/string_helpers.h"
+#include "core/tracer_bookkeeping.h"
+#include "evaporation/evapotranspiration.h"
+#include "setup/tracer_definitions.h"
+#include "tables/landuse_multilayer.h"
+#include "tables/landuse_record.h"
+#include "version.h"
+
+namespace velorn {
+namespace {
+
+// Decimals of the statistics tables.
+constexpr int32_t kTablePrecision = 4;
+
+struct CanopyGridName {
+  const char* identifier;
+  const char* header;  // statistics header; null: no table
+};
+constexpr std::array<CanopyGridName, interzeptionsmodellklasse::kCanopyGridCount> kCanopyNames{{
+    {"Snow_canopy_load", "SCN_LOAD_in_mm"},
+    {"Snow_canopy_age", "SCN_AGE_Number_of_time_steps_per_day"},
+    {"Snow_canopy_albedo", "SCN_ALBEDO_Dimensionless"},
+    {"Snow_canopy_sublim", "SCN_SUBLIMATION_mm_per_time_step"},
+    {"Snow_canopy_unload_solid", "SCN_SNOW_Throughfall_mm_per_time_step"},
+    {"Snow_canopy_unload_liquid", "SCN_Output_rain_mm_per_time_step"},
+    {"Snow_canopy_temperature", "SCN_sub-canopy_temperature"},
+    {"Snow_canopy_rh", "SCN_sub-canopy_relative_humidity"},
+    {"Snow_canopy_rad", "SCN_sub-canopy_shortwave_radiation"},
+    {"Snow_canopy_wind", "SCN_sub-canopy_windspeed"},
+    {"Snow_canopy_IR_radiation", nullptr},
+}};
+constexpr std::array<CanopyGridName, interzeptionsmodellklasse::kBalanceGridCount> kBalanceNames{{
+    {"CEB_canopy_energy_balance", "Canopy_Energy_balance"},
+    {"CEB_canopy_temperature", "CEB_Canopy_Temperature"},
+    {"CEB_canopy_temperature_old", "CEB_Canopy_Temperature_Old"},
+    {"CEB_dummy", "CEB_DUMMY"},
+}};
+
+bool ValidMethod(int32_t method) {
+  switch (method) {
+    case 1:
+    case 2:
+    case 11:
+    case 12:
+    case 21:
+    case 22:
+    case 31:
+    case 32:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+interzeptionsmodellklasse::interzeptionsmodellklasse(int32_t& error, const SubModelSetup& setup)
+    : teilmodellklasse(setup, "interception_model") {
+  error = 0;
+  if (GetFlowControl() == 0) return;
+  try {
+    std::string stamp = VELORN_BUILD_TIME;
+    Diag() << "file interzep, compiled at " << stamp << "[end-entry]";
+    if (multilayer_landuse_table != nullptr && multilayer_landuse_table[0].code > 0)
+      layer_count = std::max(1, multilayer_landuse_table[1].LayerCount);
+    ReadSettings();
+    LookUpGrids();
+    CreateLayerGrids();
+    if (canopy_snow) CreateCanopyGrids();
+    if (const int glacier = FindGrid("GlacierizedCells", 0)) {
+      glacier_index_ = glacier;
+    } else {
+      glacier_index_ = FindGrid("ice_firn", 0);
+    }
+    if (response_unit_switch != 0) {
+      RequireGrid("HydrologicResponseUnits");
+      RequireGrid("MasterHydrologicResponseUnits");
+    }
+  } catch (const ErrorCode& failure) {
+    error = failure.code;
+  } catch (const std::exception& failure) {
+    Diag() << "FATAL: " << module_name << ": " << failure.what() << "[end-entry]";
+    error = kForeignConstructionCode;
+  }
+}
+
+void interzeptionsmodellklasse::ReadOutput(OutputSetting& output, const std::string& label,
+                                           const std::string& what) {
+  ControlFileReader& file = *control_file;
+  ReadValue(file, output.grid_name, "name " + label + " grid for ");
+  ReadValue(file, output.write_code, "write code " + label + " grid for ");
+  ReadTwoValues(file, output.statistics_name, output.statistics_code,
+                "name " + (what.empty() ? label : what) + " statistics file for ");
+}
+
+void interzeptionsmodellklasse::ReadSettings() {
+  ControlFileReader& file = *control_file;
+  ReadValue(file, method, " method for ");
+  if (!ValidMethod(method)) {
+    ThrowFatal(Diag(), kInterceptionMethodCode, "FATAL: method ", method,
+               " is not supported in interception model (use one of 1, 2, 11, 12, 21, 22, 31, "
+               "32)");
+  }
+  canopy_snow = method > 20;
+  energy_balance = method > 30;
+  ReadOutput(throughfall_output, "outflow", "");
+  ReadOutput(evaporation_output, "potential interception evaporation", "potential interception");
+  ReadOutput(storage_output, "interception storage", "");
+  ReadValue(file, maximum_water_thickness,
+            "parameter interception storage maximum water layer thickness for ");
+  ReadValue(file, grid_read_parameter, "readgrid parameter for ");
+  if (canopy_snow) {
+    ReadOutput(canopy_outputs[kCanopyTemperatureGrid], "sub-canopy temperature",
+               "sub-canopy stemperature");
+    ReadOutput(canopy_outputs[kCanopyHumidity], "sub-canopy relative humidity", "");
+    ReadOutput(canopy_outputs[kCanopyRadiation], "sub-canopy shortwave radiation", "");
+    ReadOutput(canopy_outputs[kCanopyWind], "sub-canopy windspeed", "");
+    for (CanopyGrid grid : {kCanopyLoad, kCanopyAge, kCanopyAlbedo, kCanopySublimation})
+      ReadOutput(canopy_outputs[grid], "snow canopy load", "");
+    ReadOutput(canopy_outputs[kCanopySolidOutput], "snow canopy unload (snow)", "");
+    ReadOutput(canopy_outputs[kCanopyLiquidOutput], "snow canopy liquid water output", "");
+    canopy_outputs[kCanopyLongwave] = OutputSetting{"SCN_IR", 0, "", 0};
+    ReadValue(file, minimum_leaf_area,
+              "minimum LAI value above which the snow canopy model will be started for");
+    ReadValue(file, minimum_roughness,
+              "minimum z0 value above which the snow canopy model will be started for");
+    ReadValue(file, leaf_area_scaling, "LAI scaling factor for the snow canopy model for");
+    // A factor of 0 would leave the canopy without room for snow and its loads undefined.
+    if (!(leaf_area_scaling > 0.0)) {
+      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", module_name,
+                 ": the LAI scaling factor for the snow canopy model must be above 0, read ",
+                 leaf_area_scaling);
+    }
+  }
+  if (energy_balance) {
+    for (OutputSetting& output : balance_outputs) {
+      ReadOutput(output, "canopy energy balance", "canopy energy balance output");
+    }
+  }
+  control_file->Close();
+}
+
+void interzeptionsmodellklasse::LookUpGrids() {
+  if (owner_grid == nullptr) {
+    if (const int regions = FindGrid("MPIRegions", 0)) owner_grid = Data(regions);
+  }
+  layer_inputs_.assign(static_cast<std::size_t>(layer_count) + 1, LayerInputs{});
+  for (int32_t i = 1; i <= layer_count; ++i) {
+    LayerInputs& in = layer_inputs_[i];
+    in.landuse = RequireGrid(FormatText("landuse%d", i));
+    in.leaf_area = RequireGrid(FormatText("leaf_area_index%d", i));
+    in.cover = RequireGrid(FormatText("vegetation_coverage_degree%d", i));
+    in.roughness = RequireGrid(FormatText("RoughnessLength%d", i));
+    in.canopy_resistance = RequireGrid(FormatText("SurfaceCanopyResistance%d", i));
+    in.interception_resistance = RequireGrid(FormatText("SurfaceIntercepResistance%d", i));
+  }
+  for (int32_t i = 0; i <= layer_count; ++i) {
+    transpiration_index_.push_back(RequireGrid(FormatText("pot_transpiration%d", i)));
+    interception_potential_index_.push_back(
+        RequireGrid(FormatText("potential_InterceptionEvap%d", i)));
+    RequireGrid(FormatText("real_transpiration%d", i));
+  }
+  if (method < 10) {
+    water_input_index_ =
+        RequireOneOfThreeGrids("snowcover_outflow", "precipitation", "ungueltiger_Name");
+  } else {
+    water_input_index_ = RequireGrid("precipitation");
+  }
+  if (energy_balance) {
+    snow_albedo_index_ = FindGrid("albedo", 0);
+    if (snow_albedo_index_ == 0) {
+      ThrowFatal(Diag(), kCanopyBalanceSnowGridCode,
+                 "FATAL: Albedo not available in advanced snow interception model with canopy "
+                 "energy balance (should be available when an extended snow model is used)");
+    }
+    snow_storage_index_ = FindGrid("snow_storage_total", 0);
+    if (snow_storage_index_ == 0) {
+      ThrowFatal(Diag(), kCanopyBalanceSnowGridCode,
+                 "FATAL: total snow storage not available in advanced snow interception model "
+                 "with canopy energy balance (use any snow model to have this grid been created "
+                 "for you)");
+    }
+    surface_temperature_index_ = FindGrid("surftemp", 0);
+    if (surface_temperature_index_ == 0) {
+      ThrowFatal(Diag(), kCanopyBalanceSnowGridCode,
+                 "FATAL: snow surface temperatur not available in advanced snow interception "
+                 "model with canopy energy balance (in snow model, an energy balance approach "
+                 "should be used)");
+    }
+  }
+  elevation_index_ = RequireGrid("[elevation_model]");
+}
+
+double** interzeptionsmodellklasse::Data(int index) const {
+  return index > 0 ? (*registry)[index].grid : nullptr;
+}
+
+GridMatrix interzeptionsmodellklasse::NewGrid(double inside) const {
+  GridMatrix grid(*diag, first_local_row, last_local_row, ncols, nrows);
+  for (int32_t r = first_local_row; r <= last_local_row; ++r)
+    for (int32_t c = 1; c <= ncols; ++c)
+      grid[r][c] = zone_grid != nullptr && IsNodata(zone_grid[r][c], nodata) ? nodata : inside;
+  return grid;
+}
+
+int interzeptionsmodellklasse::RegisterNext(const std::string& file_name, double** grid,
+                                            const std::string& identifier, int32_t write_code) {
+  const int index = registry->FirstFreeIndex();
+  if (index >= kRefusedGridIndex) ThrowFatal(Diag(), kRegistryFullCode, "FATAL: no free grid left");
+  RegisterGrid(index, file_name, grid, nullptr, 0, identifier, write_code, first_local_row,
+               last_local_row);
+  return index;
+}
+
+void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& grid) {
+  double** data = grid.get();
+  ReadGrid(name, data, 0, false, true, false, 0, false, false, 0.0);
+}
+
+void interzeptionsmodellklasse::MakeTable(Table& table, const OutputSetting& output,
+                                          const std::string& header) {
+  table.records.assign(static_cast<std::size_t>(zone_count) + 1, ZoneRecord{});
+  for (int32_t z = 0; z <= zone_count && zone_table != nullptr; ++z)
+    for (int f = 2; f < 5; ++f) table.records[z][f] = zone_table[z][f];
+  int error = 0;
+  std::string file_name = output.statistics_name;
+  table.table = std::make_unique<zonalstatistic>(
+      error, diag, relative_cell_area, nrows, ncols, table.records.data(), zone_count,
+      output.statistics_code, kTablePrecision, file_name, output_directory, output_list_count,
+      output_list_codes);
+  if (error != 0) throw ErrorCode{error};
+  table.table->WriteHeader(module_name, header, zone_statistics, zone_statistics_capacity);
+}
+
+void interzeptionsmodellklasse::CreateLayerGrids() {
+  const std::size_t layers = static_cast<std::size_t>(layer_count) + 1;
+  layer_tables_.resize(layers);
+  for (int32_t i = 0; i <= layer_count; ++i) {
+    auto name = [i](const OutputSetting& output) {
+      return i == 0 ? output.grid_name : LayerFileName(output.grid_name, i);
+    };
+    storage.push_back(NewGrid(0.0));
+    if (grid_read_parameter == 1) ReadState(name(storage_output), storage.back());
+    storage_index_.push_back(RegisterNext(name(storage_output), storage.back().get(),
+                                          FormatText("interception_storage%d", i),
+                                          storage_output.write_code));
+    evaporation.push_back(NewGrid(0.0));
+    evaporation_index_.push_back(RegisterNext(name(evaporation_output), evaporation.back().get(),
+                                              FormatText("interception_evaporation%d", i),
+                                              evaporation_output.write_code));
+    throughfall.push_back(NewGrid(0.0));
+    throughfall_index_.push_back(RegisterNext(name(throughfall_output), throughfall.back().get(),
+                                              FormatText("throughfall%d", i),
+                                              throughfall_output.write_code));
+    auto table_setting = [i](OutputSetting output) {
+      if (i > 0) output.statistics_name = LayerFileName(output.statistics_name, i);
+      return output;
+    };
+    MakeTable(layer_tables_[i][0], table_setting(evaporation_output),
+              FormatText("%s%d_", "interception_evaporation_in_mm_layer_", i));
+    MakeTable(layer_tables_[i][1], table_setting(storage_output),
+              FormatText("%s%d_", "interception_storage_in_mm_layer_", i));
+    MakeTable(layer_tables_[i][2], table_setting(throughfall_output),
+              FormatText("%s%d_", "throughfall_in_mm_layer_", i));
+  }
+}
+
+void interzeptionsmodellklasse::CreateCanopyGrids() {
+  temperature_index_ = RequireOneOfThreeGrids("corr_temperature", "temperature", "temperature_14");
+  radiation_index_ = RequireGrid("AspectCorrectedGlobalRadiation");
+  wind_index_ = RequireGrid("wind_speed");
+  humidity_index_ = RequireGrid("air_humidity");
+  cloudiness_index_ = RequireGrid("cloudiness");
+  temperature_stack = std::make_unique<GridStack>(GridStackCapacity(time_interval), first_local_row,
+                                                  last_local_row, nrows, ncols);
+  for (int g = 0; g < kCanopyGridCount; ++g) {
+    const OutputSetting& output = canopy_outputs[g];
+    canopy_grids[g] = NewGrid(g == kCanopyAlbedo ? 0.2 : 0.0);
+    if (grid_read_parameter == 1 && (g == kCanopyLoad || g == kCanopyAlbedo || g == kCanopyAge))
+      ReadState(output.grid_name, canopy_grids[g]);
+    canopy_index_[g] = RegisterNext(output.grid_name, canopy_grids[g].get(),
+                                    kCanopyNames[g].identifier, output.write_code);
+    if (kCanopyNames[g].header != nullptr)
+      MakeTable(canopy_tables_[g], output, kCanopyNames[g].header);
+  }
+  if (!energy_balance) return;
+  for (int g = 0; g < kBalanceGridCount; ++g) {
+    const OutputSetting& output = balance_outputs[g];
+    balance_grids[g] = NewGrid(0.0);
+    if (grid_read_parameter == 1 && g == kBalanceTemperatureOld)
+      ReadState(output.grid_name, balance_grids[g]);
+    balance_index_[g] = RegisterNext(output.grid_name, balance_grids[g].get(),
+                                     kBalanceNames[g].identifier, output.write_code);
+    MakeTable(balance_tables_[g], output, kBalanceNames[g].header);
+  }
+}
+
+int32_t interzeptionsmodellklasse::GetMethod() {
+  return GetFlowControl() > 0 ? method : 0;
+}
+
+void interzeptionsmodellklasse::SetupTracers(int32_t& error, int32_t count,
+                                             TracerDefinition* definitions,
+                                             ZoneStatisticsRecord* statistics_registry,
+                                             int32_t capacity) {
+  error = 0;
+  if (GetFlowControl() == 0) return;
+  teilmodellklasse::SetupTracers(error, count, definitions, statistics_registry, capacity);
+  if (error != 0) return;
+  error = CaptureErrorCode([&] {
+    tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
+    for (int32_t t = 1; t <= tracer_count; ++t) {
+      tracer_input_index_[t] =
+          RequireOneOfThreeGrids(FormatText("concflux_tracer_%1d_%s", t, "snow_model"),
+                                 FormatText("concflux_tracer_%1d_%s", t, "irrigation"),
+                                 FormatText("concflux_tracer_%1d_%s", t, "input"));
+    }
+  });
+}
+
+void interzeptionsmodellklasse::FlushBuffers() {
+  if (GetFlowControl() == 0) return;
+  for (Table* table : AllTables()) table->table->FlushBuffers();
+  for (int32_t t = 1; t <= tracer_count; ++t)
+    if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->FlushBuffers();
+}
+
+void interzeptionsmodellklasse::ReleaseMemory() {
+  if (GetFlowControl() != 0) {
+    temperature_stack.reset();
+    for (Table* table : AllTables()) {
+      table->table->ReleaseMemory();
+      table->table.reset();
+    }
+    // Registered last, released first, so that the registry keeps no holes.
+    std::vector<int> registered;
+    for (const std::vector<int>* indexes :
+         {&storage_index_, &evaporation_index_, &throughfall_index_})
+      registered.insert(registered.end(), indexes->begin(), indexes->end());
+    for (int index : canopy_index_) registered.push_back(index);
+    for (int index : balance_index_) registered.push_back(index);
+    std::sort(registered.begin(), registered.end());
+    for (auto it = registered.rbegin(); it != registered.rend(); ++it)
+      if (*it > 0) UnregisterGrid(*it);
+    storage.clear();
+    evaporation.clear();
+    throughfall.clear();
+    for (GridMatrix& grid : canopy_grids) grid = GridMatrix();
+    for (GridMatrix& grid : balance_grids) grid = GridMatrix();
+    storage_index_.clear();
+    evaporation_index_.clear();
+    throughfall_index_.clear();
+    canopy_index_.fill(0);
+    balance_index_.fill(0);
+  }
+  teilmodellklasse::ReleaseMemory();
+}
+
+}  // namespace velorn

@@ -1,0 +1,178 @@
+// interzeptionsmodellklasse: the interception sub-model, section "[interception_model]".
+//
+// Per time step and cell it fills an interception storage for every vegetation layer, passes
+// the rest on as throughfall to the layer below and finally to the ground ("throughfall0"),
+// and empties the storage by evaporation taken from the potential values of the
+// evapotranspiration model (evaporation/interception_water.h holds the cell formulas). The
+// method is a two-digit code: the tens digit says where the water comes from and what runs
+// before the rain interception, the units digit the evaporation rule (1: limited by the
+// potential transpiration; 2: the potential interception evaporation).
+//   1, 2    after the snow model; input "snowcover_outflow" (else "precipitation")
+//   11, 12  before the snow model; input "precipitation"
+//   21, 22  as 11, 12 with snow held in the canopy (evaporation/canopy_snow.h): its liquid
+//           output is what the rain interception receives
+//   31, 32  as 21, 22 with the canopy energy balance where snow lies on the ground
+// Layer grids are registered as base name + layer number, 0 for the cell total:
+// "interception_storage%d", "interception_evaporation%d", "throughfall%d"; the canopy grids as
+// "Snow_canopy_*" and "CEB_*".
+//
+// The application constructs it after the snow model, reads GetMethod (above 10: interception
+// before snow, and it copies the snow model's threshold temperature and transition half-width
+// into `threshold_temperature` and `transition_half_width`), calls SetupTracers, RunStep once
+// per step, FlushBuffers at Ctrl-C choice 3 and at the end, then ReleaseTracers and
+// ReleaseMemory. With flow control 0 every operation returns at once.
+//
+// Limits: tracers are carried in the one-layer case only, and as masses moving with the water.
+// RunStep, the grid output and the statistics are collective: every process calls them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/matrix.h"
+#include "core/submodel.h"
+#include "core/zone_statistics.h"
+#include "evaporation/grid_stack.h"
+
+namespace velorn {
+
+// An interception method other than 1, 2, 11, 12, 21, 22, 31, 32.
+inline constexpr int kInterceptionMethodCode = 1161;
+// Methods 31 and 32 without the snow model's "albedo", "snow_storage_total" or "surftemp".
+inline constexpr int kCanopyBalanceSnowGridCode = 1160;
+
+class interzeptionsmodellklasse : public teilmodellklasse {
+ public:
+  // A grid output and its zone statistics as configured in the section.
+  struct OutputSetting {
+    std::string grid_name;
+    int32_t write_code = 0;
+    std::string statistics_name;
+    int32_t statistics_code = 0;
+  };
+  // One zone statistics table with the zone records it sums into.
+  struct Table {
+    std::vector<ZoneRecord> records;
+    std::unique_ptr<zonalstatistic> table;
+  };
+  // The canopy grids, in the order of their statistics tables; the longwave grid has none.
+  enum CanopyGrid {
+    kCanopyLoad,
+    kCanopyAge,
+    kCanopyAlbedo,
+    kCanopySublimation,
+    kCanopySolidOutput,
+    kCanopyLiquidOutput,
+    kCanopyTemperatureGrid,
+    kCanopyHumidity,
+    kCanopyRadiation,
+    kCanopyWind,
+    kCanopyLongwave,
+    kCanopyGridCount
+  };
+  // The energy balance grids, in table order.
+  enum BalanceGrid {
+    kBalanceResidual,
+    kBalanceTemperature,
+    kBalanceTemperatureOld,
+    kBalanceDifference,
+    kBalanceGridCount
+  };
+
+  // `error` receives 0 or the code of a failure of the sub-model's own set-up (103 for an
+  // exception without one); failures of the base constructor are thrown as ErrorCode.
+  interzeptionsmodellklasse(int32_t& error, const SubModelSetup& setup);
+
+  // The method when active, else 0.
+  virtual int32_t GetMethod();
+  // The base tracer set-up, then the input concentration grid of every tracer. Never throws.
+  void SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
+                    ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
+  // One time step (hour of the data, day, month, year). Collective.
+  void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  // Writes the buffered rows of every statistics table.
+  virtual void FlushBuffers();
+  void ReleaseMemory() override;
+
+  // --- Settings --------------------------------------------------------------------------------
+  int32_t method = 0;
+  bool canopy_snow = false;     // methods 21 and above
+  bool energy_balance = false;  // methods 31 and above
+  OutputSetting throughfall_output;
+  OutputSetting evaporation_output;
+  OutputSetting storage_output;
+  double maximum_water_thickness = 0;  // mm per unit of leaf area index
+  std::array<OutputSetting, kCanopyGridCount> canopy_outputs;
+  std::array<OutputSetting, kBalanceGridCount> balance_outputs;
+  double minimum_leaf_area = 0;
+  double minimum_roughness = 0;
+  double leaf_area_scaling = 1;
+  // Copied in by the application from the snow model (degrees Celsius).
+  double threshold_temperature = 0;
+  double transition_half_width = 0;
+  int32_t layer_count = 1;
+
+  // --- Grids (layers 0..n) ---------------------------------------------------------------------
+  std::vector<GridMatrix> storage;
+  std::vector<GridMatrix> evaporation;
+  std::vector<GridMatrix> throughfall;
+  std::array<GridMatrix, kCanopyGridCount> canopy_grids;
+  std::array<GridMatrix, kBalanceGridCount> balance_grids;
+  std::unique_ptr<GridStack> temperature_stack;
+  std::array<int64_t, 4> last_push_date{-1, -1, -1, -1};  // hour, day, month, year
+
+ private:
+  // Registry indexes of the grids looked up (0: absent) and registered.
+  struct LayerInputs {
+    int landuse = 0, leaf_area = 0, cover = 0, roughness = 0;
+    int canopy_resistance = 0, interception_resistance = 0;
+  };
+  struct CellWork;
+
+  void ReadSettings();
+  void ReadOutput(OutputSetting& output, const std::string& label, const std::string& what);
+  void LookUpGrids();
+  GridMatrix NewGrid(double inside) const;
+  int RegisterNext(const std::string& file_name, double** grid, const std::string& identifier,
+                   int32_t write_code);
+  void CreateLayerGrids();
+  void CreateCanopyGrids();
+  void MakeTable(Table& table, const OutputSetting& output, const std::string& header);
+  void ReadState(const std::string& name, GridMatrix& grid);
+  double** Data(int index) const;
+  bool Computed(long row, long column) const;
+  void PushTemperature();
+  void ComputeRows();
+  void ComputeCell(CellWork& work, long row, long column);
+  // The canopy snow of one cell; returns the liquid output (the rain interception's input).
+  double RunCanopy(long row, long column, double input);
+  void SkipCanopy(long row, long column, double input);
+  void CarryTracers(long row, long column, const CellWork& work);
+  void ZeroGlacierCell(long row, long column, double input);
+  double GlacierShare(long row, long column) const;
+  void AddStatistics();
+  void FinishStep();
+  std::vector<Table*> AllTables();
+
+  std::vector<LayerInputs> layer_inputs_;  // 1..n
+  std::vector<int> transpiration_index_;   // 0..n
+  std::vector<int> interception_potential_index_;
+  std::vector<int> storage_index_, evaporation_index_, throughfall_index_;
+  std::array<int, kCanopyGridCount> canopy_index_{};
+  std::array<int, kBalanceGridCount> balance_index_{};
+  int water_input_index_ = 0;
+  int elevation_index_ = 0;
+  int glacier_index_ = 0;
+  int temperature_index_ = 0;
+  int radiation_index_ = 0, wind_index_ = 0, humidity_index_ = 0, cloudiness_index_ = 0;
+  int snow_albedo_index_ = 0, snow_storage_index_ = 0, surface_temperature_index_ = 0;
+  std::vector<int> tracer_input_index_;             // 1..tracer count
+  std::vector<std::array<Table, 3>> layer_tables_;  // evaporation, storage, throughfall
+  std::array<Table, kCanopyGridCount> canopy_tables_;
+  std::array<Table, kBalanceGridCount> balance_tables_;
+};
+
+}  // namespace velorn

@@ -1,0 +1,372 @@
+// Interception model step: the cells of this process with rain interception, canopy snow and
+// tracers, then the statistics and the grid output.
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "core/error_code.h"
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "core/string_helpers.h"
+#include "core/tracer_bookkeeping.h"
+#include "evaporation/canopy_snow.h"
+#include "evaporation/interception_model.h"
+#include "evaporation/interception_water.h"
+#include "setup/code_checks.h"
+#include "setup/tracer_definitions.h"
+#include "tables/landuse_record.h"
+
+namespace velorn {
+namespace {
+
+// Glacier shares from which a cell counts as wholly glacierized.
+constexpr double kWholeGlacier = 0.99999;
+constexpr double kCelsiusToKelvin = 273.16;
+
+}  // namespace
+
+// Per row: the layers of the cell being computed, with the storage before the step's input.
+struct interzeptionsmodellklasse::CellWork {
+  std::vector<InterceptionLayer> layers;
+  double storage_before = 0;  // layer 1, for the tracers
+  double glacier = 0;
+};
+
+bool interzeptionsmodellklasse::Computed(long row, long column) const {
+  if (zone_grid == nullptr || IsNodata(zone_grid[row][column], nodata)) return false;
+  return owner_grid == nullptr || owner_grid[row][column] == static_cast<double>(rank);
+}
+
+double interzeptionsmodellklasse::GlacierShare(long row, long column) const {
+  double** glacier = Data(glacier_index_);
+  if (glacier == nullptr) return 0.0;
+  return std::clamp(glacier[row][column], 0.0, 1.0);
+}
+
+std::vector<interzeptionsmodellklasse::Table*> interzeptionsmodellklasse::AllTables() {
+  std::vector<Table*> tables;
+  for (auto& layer : layer_tables_)
+    for (Table& table : layer) tables.push_back(&table);
+  for (Table& table : canopy_tables_)
+    if (table.table) tables.push_back(&table);
+  for (Table& table : balance_tables_)
+    if (table.table) tables.push_back(&table);
+  return tables;
+}
+
+void interzeptionsmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (GetFlowControl() == 0) return;
+  teilmodellklasse::RunStep(hour, day, month, year);
+  for (Table* table : AllTables()) table->table->ResetZoneSums();
+  for (int32_t t = 1; t <= tracer_count; ++t)
+    if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->ResetZoneSums();
+  if (canopy_snow) PushTemperature();
+  ComputeRows();
+  AddStatistics();
+  FinishStep();
+}
+
+void interzeptionsmodellklasse::PushTemperature() {
+  const std::array<int64_t, 4> date{step_date.hour, step_date.day, step_date.month, step_date.year};
+  if (date == last_push_date) return;
+  double** temperature = Data(temperature_index_);
+  GridMatrix copy(*diag, first_local_row, last_local_row, ncols, nrows);
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c)
+      if (owner_grid == nullptr || owner_grid[r][c] == static_cast<double>(rank))
+        copy[r][c] = temperature[r][c];
+  });
+  temperature_stack->Push(std::move(copy));
+}
+
+void interzeptionsmodellklasse::ComputeRows() {
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    CellWork work;
+    work.layers.resize(static_cast<std::size_t>(layer_count));
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (Computed(r, c)) {
+        ComputeCell(work, r, c);
+        continue;
+      }
+      for (int32_t i = 0; i <= layer_count; ++i) {
+        evaporation[i][r][c] = nodata;
+        throughfall[i][r][c] = nodata;
+      }
+    }
+  });
+}
+
+void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long column) {
+  const double input = Data(water_input_index_)[row][column];
+  work.glacier = GlacierShare(row, column);
+  if (work.glacier >= 1.0) {
+    if (canopy_snow) SkipCanopy(row, column, input);
+    ZeroGlacierCell(row, column, input);
+    return;
+  }
+  double rain = input;
+  if (canopy_snow) {
+    double leaf_area = 0.0;
+    double roughness = 0.0;
+    for (int32_t i = 1; i <= layer_count; ++i) {
+      leaf_area += Data(layer_inputs_[i].leaf_area)[row][column];
+      roughness = std::max(roughness, Data(layer_inputs_[i].roughness)[row][column]);
+    }
+    if (leaf_area > minimum_leaf_area && roughness > minimum_roughness) {
+      rain = RunCanopy(row, column, input);
+    } else {
+      SkipCanopy(row, column, input);
+    }
+  }
+
+  const int32_t rule = method % 10;
+  const int32_t landuse_count = landuse_table != nullptr ? landuse_table[0].GetCode() : 0;
+  for (int32_t i = 1; i <= layer_count; ++i) {
+    InterceptionLayer& layer = work.layers[static_cast<std::size_t>(i - 1)];
+    const LayerInputs& in = layer_inputs_[i];
+    const double code = Data(in.landuse)[row][column];
+    layer = InterceptionLayer{};
+    layer.vegetated = IsAboveNodata(code, nodata);
+    layer.storage = storage[i][row][column];
+    layer.potential_transpiration = Data(transpiration_index_[i])[row][column];
+    layer.potential_interception = Data(interception_potential_index_[i])[row][column];
+    if (!layer.vegetated) continue;
+    const int32_t index = static_cast<int32_t>(code);
+    double capacity_per_leaf_area = -1.0;
+    if (landuse_table != nullptr) {
+      if (index < 1 || index > landuse_count) {
+        ThrowFatal(*diag, kUnknownLanduseCode, "FATAL: land use ", code, " in grid ",
+                   FormatText("landuse%d", i), " (row ", row, ", column ", column,
+                   ")\nis not present in the land use table in the control file");
+      }
+      capacity_per_leaf_area = landuse_table[index].GetIntercepCap();
+    }
+    layer.cover = Data(in.cover)[row][column];
+    layer.capacity = InterceptionCapacity(capacity_per_leaf_area, Data(in.leaf_area)[row][column],
+                                          maximum_water_thickness);
+  }
+  work.storage_before = work.layers[0].storage;
+  const InterceptionTotals totals = InterceptLayers(rain, rule, work.layers.data(), layer_count);
+
+  for (int32_t i = 1; i <= layer_count; ++i) {
+    const InterceptionLayer& layer = work.layers[static_cast<std::size_t>(i - 1)];
+    storage[i][row][column] = layer.storage;
+    evaporation[i][row][column] = layer.evaporation;
+    throughfall[i][row][column] = layer.throughfall;
+    Data(transpiration_index_[i])[row][column] = layer.potential_transpiration;
+  }
+  double& total_transpiration = Data(transpiration_index_[0])[row][column];
+  if (layer_count == 1) {
+    total_transpiration = work.layers[0].potential_transpiration;
+    if (tracer_count > 0) CarryTracers(row, column, work);
+  } else {
+    total_transpiration -= totals.transpiration_reduction;
+  }
+  storage[0][row][column] = totals.storage;
+  evaporation[0][row][column] = totals.evaporation;
+  throughfall[0][row][column] = totals.throughfall;
+  if (work.glacier >= kWholeGlacier) ZeroGlacierCell(row, column, input);
+}
+
+// A wholly glacierized cell holds and evaporates nothing: the water input reaches the ground
+// (and, with interception before snow, the snow model) in full.
+void interzeptionsmodellklasse::ZeroGlacierCell(long row, long column, double input) {
+  for (int32_t i = 0; i <= layer_count; ++i) {
+    storage[i][row][column] = 0.0;
+    evaporation[i][row][column] = 0.0;
+    throughfall[i][row][column] = input;
+  }
+}
+
+double interzeptionsmodellklasse::RunCanopy(long row, long column, double input) {
+  using namespace canopy;
+  CanopySnowState s;
+  const double air_temperature = Data(temperature_index_)[row][column];
+  s[kAirTemperature] = air_temperature + kCelsiusToKelvin;
+  s[kMeanTemperature] = temperature_stack->GetMean(row, column) + kCelsiusToKelvin;
+  s[kTemperatureOffset] = std::clamp((s[kMeanTemperature] - kCelsiusToKelvin) / 3.0, -2.0, 2.0);
+  s[kHumidity] = Data(humidity_index_)[row][column] * 100.0;
+  s[kPrecipitation] = input;
+  s[kShortwave] = Data(radiation_index_)[row][column];
+  s[kWind] = Data(wind_index_)[row][column];
+  s[kCloudiness] = Data(cloudiness_index_)[row][column];
+  s[kTimeStep] = 60.0 * time_interval;
+  s[kElevation] = Data(elevation_index_)[row][column];
+  double leaf_area = 0.0;
+  for (int32_t i = 1; i <= layer_count; ++i) {
+    const LayerInputs& in = layer_inputs_[i];
+    leaf_area += Data(in.leaf_area)[row][column];
+    const double canopy_resistance = Data(in.canopy_resistance)[row][column];
+    const double interception_resistance = Data(in.interception_resistance)[row][column];
+    const double roughness = Data(in.roughness)[row][column];
+    s[kCanopyResistance] =
+        i == 1 ? canopy_resistance : std::min(s[kCanopyResistance], canopy_resistance);
+    s[kInterceptionResistance] =
+        i == 1 ? interception_resistance
+               : std::min(s[kInterceptionResistance], interception_resistance);
+    s[kRoughnessLength] = i == 1 ? roughness : std::max(s[kRoughnessLength], roughness);
+  }
+  s[kLeafAreaIndex] = leaf_area * leaf_area_scaling;
+  const double previous_albedo = canopy_grids[kCanopyAlbedo][row][column];
+  s[kAlbedo] = previous_albedo;
+  s[kLoadBefore] = canopy_grids[kCanopyLoad][row][column];
+  s[kAge] = canopy_grids[kCanopyAge][row][column];
+  SplitRainSnow(s[kSnowfall], s[kRainfall], air_temperature, threshold_temperature,
+                transition_half_width, input);
+  CanopySnowStep(s);
+
+  if (energy_balance) {
+    s[kSnowSurfaceTemperature] = Data(surface_temperature_index_)[row][column];
+    s[kGroundAlbedo] = Data(snow_albedo_index_)[row][column];
+    s[kBalanceRadiation] = Data(radiation_index_)[row][column];
+    s[kCanopyAlbedo] = previous_albedo;
+    s[kCanopyTemperature] = s[kAirTemperature] + 0.5;
+    const double old = balance_grids[kBalanceTemperatureOld][row][column];
+    s[kPreviousCanopyTemperature] = old == 0.0 ? s[kAirTemperature] + 0.5 : old;
+    if (Data(snow_storage_index_)[row][column] > 0.0) {
+      CanopyTemperature(s);
+      balance_grids[kBalanceResidual][row][column] = s[kResidual];
+      balance_grids[kBalanceTemperature][row][column] = s[kCanopyTemperature];
+      balance_grids[kBalanceTemperatureOld][row][column] = s[kCanopyTemperature];
+      balance_grids[kBalanceDifference][row][column] = s[kTemperatureDifference];
+    } else {
+      balance_grids[kBalanceResidual][row][column] = 0.0;
+      balance_grids[kBalanceTemperature][row][column] = s[kAirTemperature];
+      balance_grids[kBalanceTemperatureOld][row][column] = s[kAirTemperature];
+      balance_grids[kBalanceDifference][row][column] = 0.0;
+    }
+  }
+
+  canopy_grids[kCanopyLiquidOutput][row][column] = s[kRainfall];
+  canopy_grids[kCanopySolidOutput][row][column] = s[kSnowfall];
+  canopy_grids[kCanopyTemperatureGrid][row][column] = s[kAirTemperature] - kCelsiusToKelvin;
+  canopy_grids[kCanopyHumidity][row][column] = s[kHumidity] / 100.0;
+  canopy_grids[kCanopyRadiation][row][column] = s[kShortwave];
+  canopy_grids[kCanopyWind][row][column] = s[kWind];
+  canopy_grids[kCanopyLongwave][row][column] = s[kLongwave];
+  canopy_grids[kCanopyAlbedo][row][column] = s[kAlbedo];
+  canopy_grids[kCanopyLoad][row][column] = s[kLoad];
+  canopy_grids[kCanopyAge][row][column] = s[kAge];
+  canopy_grids[kCanopySublimation][row][column] = s[kSublimation];
+  return s[kRainfall];
+}
+
+void interzeptionsmodellklasse::SkipCanopy(long row, long column, double input) {
+  const double air_temperature = Data(temperature_index_)[row][column];
+  canopy_grids[kCanopyLiquidOutput][row][column] = input;
+  canopy_grids[kCanopySolidOutput][row][column] = 0.0;
+  canopy_grids[kCanopyTemperatureGrid][row][column] = air_temperature;
+  canopy_grids[kCanopyHumidity][row][column] = Data(humidity_index_)[row][column];
+  canopy_grids[kCanopyRadiation][row][column] = Data(radiation_index_)[row][column];
+  canopy_grids[kCanopyWind][row][column] = Data(wind_index_)[row][column];
+  canopy_grids[kCanopyLongwave][row][column] = 0.0;
+  canopy_grids[kCanopyAlbedo][row][column] = 0.2;
+  canopy_grids[kCanopyLoad][row][column] = 0.0;
+  canopy_grids[kCanopyAge][row][column] = 0.0;
+  canopy_grids[kCanopySublimation][row][column] = 0.0;
+  if (!energy_balance) return;
+  balance_grids[kBalanceResidual][row][column] = 0.0;
+  balance_grids[kBalanceTemperature][row][column] = air_temperature + 273.15;
+  balance_grids[kBalanceTemperatureOld][row][column] = air_temperature + 273.15;
+  balance_grids[kBalanceDifference][row][column] = 0.0;
+}
+
+// Tracer masses of the one-layer storage: the input concentration enters with the water, the
+// covered part is stored, and an overflow carries its proportional share of the stored mass on.
+void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWork& work) {
+  const InterceptionLayer& layer = work.layers[0];
+  const double stored_input = layer.cover * layer.input;
+  const double direct = (1.0 - layer.cover) * layer.input;
+  const double filled = work.storage_before + stored_input;  // before the overflow
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    double& mass = block.concentration.get()[row][column];
+    double& flux = block.flux.get()[row][column];
+    const double concentration = Data(tracer_input_index_[t])[row][column];
+    if (tracer_definitions[t].radioactive != 0) mass *= block.decay_factor;
+    flux = concentration * direct;
+    mass += concentration * stored_input;
+    if (layer.overflow > 0.0 && filled > 0.0) {
+      const double moved = mass * layer.overflow / filled;
+      mass -= moved;
+      flux += moved;
+    }
+    flux = layer.throughfall > 0.0 ? flux / layer.throughfall : 0.0;
+  }
+}
+
+// The statistics of every own cell, weighted by its share without glacier; the glacier share
+// adds nothing held or evaporated and the whole water input as the water reaching the ground.
+// Tables hold no lock: one thread adds, in row order.
+void interzeptionsmodellklasse::AddStatistics() {
+  double** input = Data(water_input_index_);
+  for (int32_t r = first_local_row; r <= last_local_row; ++r) {
+    for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!Computed(r, c)) continue;
+      const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
+      const double glacier = GlacierShare(r, c);
+      const double weight = 1.0 - glacier;
+      for (int32_t i = 0; i <= layer_count; ++i) {
+        std::array<Table, 3>& tables = layer_tables_[i];
+        if (weight > 0.0) {
+          tables[0].table->AddValue(r, c, zone, evaporation[i][r][c], weight);
+          tables[1].table->AddValue(r, c, zone, storage[i][r][c], weight);
+          tables[2].table->AddValue(r, c, zone, throughfall[i][r][c], weight);
+        }
+        if (glacier > 0.0) {
+          tables[0].table->AddValue(r, c, zone, 0.0, glacier);
+          tables[1].table->AddValue(r, c, zone, 0.0, glacier);
+          tables[2].table->AddValue(r, c, zone, i == 0 ? input[r][c] : 0.0, glacier);
+        }
+      }
+      if (weight > 0.0) {
+        for (int g = 0; g < kCanopyGridCount; ++g)
+          if (canopy_tables_[g].table)
+            canopy_tables_[g].table->AddValue(r, c, zone, canopy_grids[g][r][c], weight);
+        for (int g = 0; g < kBalanceGridCount; ++g)
+          if (balance_tables_[g].table)
+            balance_tables_[g].table->AddValue(r, c, zone, balance_grids[g][r][c], weight);
+      }
+      if (layer_count != 1) continue;
+      for (int32_t t = 1; t <= tracer_count; ++t) {
+        zonalstatistic* table = tracer_blocks[t].statistics.get();
+        if (table == nullptr) continue;
+        if (weight > 0.0)
+          table->AddValue(r, c, zone, tracer_blocks[t].concentration.get()[r][c], weight);
+        if (glacier > 0.0) table->AddValue(r, c, zone, 0.0, glacier);
+      }
+    }
+  }
+}
+
+void interzeptionsmodellklasse::FinishStep() {
+  const ModelDate& d = step_date;
+  for (int32_t i = 0; i <= layer_count; ++i) {
+    for (Table& table : layer_tables_[i])
+      table.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    WriteGridOutput(evaporation_index_[i], 1, false);
+    WriteGridOutput(storage_index_[i], 1, false);
+    WriteGridOutput(throughfall_index_[i], 1, false);
+  }
+  if (canopy_snow) {
+    for (int g = 0; g < kCanopyGridCount; ++g) {
+      WriteGridOutput(canopy_index_[g], 1, false);
+      if (canopy_tables_[g].table)
+        canopy_tables_[g].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    }
+  }
+  if (energy_balance) {
+    for (int g = 0; g < kBalanceGridCount; ++g) {
+      WriteGridOutput(balance_index_[g], 1, false);
+      balance_tables_[g].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    }
+  }
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    if (block.statistics) block.statistics->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    if (block.concentration_index > 0) WriteGridOutput(block.concentration_index, 1, false);
+  }
+  if (canopy_snow) last_push_date = {d.hour, d.day, d.month, d.year};
+}
+
+}  // namespace velorn
