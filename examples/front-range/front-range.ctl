@@ -152,11 +152,12 @@ sunshine_duration
 # value of the table, inverse-distance weight and (method 3 only) fraction, maximum distance
 # (m), anisotropy direction (degrees) and ratio, then two limit pairs (a result below the
 # first value becomes the second, above the third becomes the fourth) and the scenario switch.
-# With the one station every cell gets the station's value.
+# With the one station, every cell gets the station's value, except the temperature (method 12,
+# the nearest station's value moved to the cell's elevation with a lapse rate in K per m).
 [temperature]
-1
+12
 stations/temperature.txt
-none
+-0.0065    # lapse rate of the standard atmosphere
 temperature.asc
 0
 1.0
@@ -273,6 +274,17 @@ sunshine_duration.stat 2001
 1.0
 0
 
+# Gauge under-catch: a station's precipitation is multiplied by KR + AR * wind speed when the
+# air at the station is warmer than GT, by KS + AS * wind speed otherwise (snow is caught worse
+# than rain, and both the worse the stronger the wind).
+[precipitation_correction]
+1          # on
+0.0        # GT: threshold temperature between snow and rain (degC)
+1.02       # KR: rain factor at calm
+0.015      # AR: increase of the rain factor per m/s of wind
+1.10       # KS: snow factor at calm
+0.12       # AS: increase of the snow factor per m/s of wind
+
 # ---- Radiation and temperature on slopes ---------------------------------------------------
 # Clear-sky radiation on every inclined cell, with the shadows of the surrounding terrain,
 # divided by that on a flat cell; the factors correct global radiation in the
@@ -333,3 +345,42 @@ rgex.stat 2001   # global radiation corrected for slope and aspect
 0.6 0.1    # day fraction of the daily amplitude and its yearly amplitude
 cloudiness.stat 2001
 HamonCorrectionOpenWater = 1.0
+
+# ---- Interception -------------------------------------------------------------------------
+# Rain held on the leaves up to IntercepCap (land-use table) times the leaf area index; the
+# held water evaporates at the potential interception evaporation of the step.
+[interception_model]
+1          # on
+1440       # time step (minutes)
+2          # method: evaporation at the potential interception evaporation, the potential
+           # transpiration reduced by the same amount
+throughfall.asc   # throughfall: grid, write code, zone statistics and code
+0
+throughfall.stat 2001
+interception_evaporation.asc
+0
+interception_evaporation.stat 2001
+interception_storage.asc
+0
+interception_storage.stat 2001
+0.2        # water held per unit leaf area index where the land use gives no IntercepCap (mm)
+0          # the storages start empty (1: read from the grids above)
+
+# ---- Time series at single cells ------------------------------------------------------------
+# Daily values at the basin outlet (2416 m) and at the highest cell of the basin (3218 m).
+[special_output]
+1          # on
+1440       # time step (minutes)
+numfiles = 1;
+{
+header = outlet and summit cells; filename = points.txt;
+entity { ID = temperature; Symbol = T; Xcoords = 7999 3199; Ycoords = 7271 6971; }
+entity { ID = precipitation; Symbol = P; Xcoords = 7999 3199; Ycoords = 7271 6971; }
+entity { ID = pot_transpiration0; Symbol = ETP; Xcoords = 7999 3199; Ycoords = 7271 6971; }
+entity { ID = interception_evaporation0; Symbol = EI; Xcoords = 7999 3199; Ycoords = 7271 6971; }
+entity { ID = throughfall0; Symbol = TF; Xcoords = 7999 3199; Ycoords = 7271 6971; }
+}
+
+# ---- Coupling with an external model --------------------------------------------------------
+[ExternalCoupling]
+0          # no external model exchanges grids with this run
