@@ -84,8 +84,8 @@ interzeptionsmodellklasse::interzeptionsmodellklasse(int32_t& error, const SubMo
       glacier_index_ = FindGrid("ice_firn", 0);
     }
     if (response_unit_switch != 0) {
-      RequireGrid("HydrologicResponseUnits");
-      RequireGrid("MasterHydrologicResponseUnits");
+      response_unit_index_ = RequireGrid("HydrologicResponseUnits");
+      master_unit_index_ = RequireGrid("MasterHydrologicResponseUnits");
     }
   } catch (const ErrorCode& failure) {
     error = failure.code;

@@ -22,8 +22,13 @@
 // per step, FlushBuffers at Ctrl-C choice 3 and at the end, then ReleaseTracers and
 // ReleaseMemory. With flow control 0 every operation returns at once.
 //
+// With hydrologic response units only the master cells are computed; every other own cell of a
+// unit then takes all results of its master (the table of setup/response_units.h gives the
+// master's row and column), and the statistics count it with the master's values.
+//
 // Limits: tracers are carried in the one-layer case only, and as masses moving with the water.
-// RunStep, the grid output and the statistics are collective: every process calls them.
+// A unit's master must be an own cell of the same process. RunStep, the grid output and the
+// statistics are collective: every process calls them.
 #pragma once
 
 #include <array>
@@ -43,6 +48,8 @@ namespace velorn {
 inline constexpr int kInterceptionMethodCode = 1161;
 // Methods 31 and 32 without the snow model's "albedo", "snow_storage_total" or "surftemp".
 inline constexpr int kCanopyBalanceSnowGridCode = 1160;
+// A cell of a hydrologic response unit without a master cell computed on this process.
+inline constexpr int kResponseUnitMasterCode = 1162;
 
 class interzeptionsmodellklasse : public teilmodellklasse {
  public:
@@ -143,7 +150,11 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   void MakeTable(Table& table, const OutputSetting& output, const std::string& header);
   void ReadState(const std::string& name, GridMatrix& grid);
   double** Data(int index) const;
+  bool OwnCell(long row, long column) const;
   bool Computed(long row, long column) const;
+  std::array<long, 2> SourceCell(long row, long column) const;
+  std::vector<double**> ResultGrids() const;
+  void CopyFromMasters();
   void PushTemperature();
   void ComputeRows();
   void ComputeCell(CellWork& work, long row, long column);
@@ -166,6 +177,7 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   int water_input_index_ = 0;
   int elevation_index_ = 0;
   int glacier_index_ = 0;
+  int response_unit_index_ = 0, master_unit_index_ = 0;  // 0: no response units
   int temperature_index_ = 0;
   int radiation_index_ = 0, wind_index_ = 0, humidity_index_ = 0, cloudiness_index_ = 0;
   int snow_albedo_index_ = 0, snow_storage_index_ = 0, surface_temperature_index_ = 0;

@@ -13,6 +13,7 @@
 #include "evaporation/interception_model.h"
 #include "evaporation/interception_water.h"
 #include "setup/code_checks.h"
+#include "setup/response_units.h"
 #include "setup/tracer_definitions.h"
 #include "tables/landuse_record.h"
 
@@ -32,9 +33,73 @@ struct interzeptionsmodellklasse::CellWork {
   double glacier = 0;
 };
 
-bool interzeptionsmodellklasse::Computed(long row, long column) const {
+bool interzeptionsmodellklasse::OwnCell(long row, long column) const {
   if (zone_grid == nullptr || IsNodata(zone_grid[row][column], nodata)) return false;
   return owner_grid == nullptr || owner_grid[row][column] == static_cast<double>(rank);
+}
+
+// Own cells, and with response units only their masters.
+bool interzeptionsmodellklasse::Computed(long row, long column) const {
+  if (!OwnCell(row, column)) return false;
+  double** masters = Data(master_unit_index_);
+  return masters == nullptr || IsNotNodata(masters[row][column], nodata);
+}
+
+// The computed cell whose results an own cell carries: the cell itself, or the master of its
+// response unit. A unit without a master computed here would leave the cell without results.
+std::array<long, 2> interzeptionsmodellklasse::SourceCell(long row, long column) const {
+  if (Computed(row, column)) return {row, column};
+  const double id = Data(response_unit_index_)[row][column];
+  const std::size_t units = response_unit_table != nullptr ? response_unit_table->size() : 0;
+  if (!(id >= 1.0 && id < static_cast<double>(units))) {
+    ThrowFatal(*diag, kResponseUnitMasterCode, "FATAL: ", module_name, ": response unit ", id,
+               " of cell (row ", row, ", column ", column, ") is not in the table of units");
+  }
+  const HruRecord& unit = (*response_unit_table)[static_cast<std::size_t>(id)];
+  const bool held = unit.row >= first_local_row && unit.row <= last_local_row && unit.column >= 1 &&
+                    unit.column <= ncols;
+  if (!held || !Computed(unit.row, unit.column)) {
+    ThrowFatal(*diag, kResponseUnitMasterCode, "FATAL: ", module_name, ": the master cell (row ",
+               unit.row, ", column ", unit.column, ") of response unit ", id, " of cell (row ", row,
+               ", column ", column, ") is not computed by process ", rank);
+  }
+  return {unit.row, unit.column};
+}
+
+// Every grid that holds a result of the cell computation.
+std::vector<double**> interzeptionsmodellklasse::ResultGrids() const {
+  std::vector<double**> grids;
+  for (int32_t i = 0; i <= layer_count; ++i) {
+    grids.push_back(storage[i].get());
+    grids.push_back(evaporation[i].get());
+    grids.push_back(throughfall[i].get());
+    grids.push_back(Data(transpiration_index_[i]));
+  }
+  if (canopy_snow)
+    for (const GridMatrix& grid : canopy_grids) grids.push_back(grid.get());
+  if (energy_balance)
+    for (const GridMatrix& grid : balance_grids) grids.push_back(grid.get());
+  if (layer_count == 1) {
+    for (int32_t t = 1; t <= tracer_count; ++t) {
+      grids.push_back(tracer_blocks[t].concentration.get());
+      grids.push_back(tracer_blocks[t].flux.get());
+    }
+  }
+  return grids;
+}
+
+// Cells of a response unit other than its master take the master's results. Masters are only
+// read here, so rows may run in parallel.
+void interzeptionsmodellklasse::CopyFromMasters() {
+  if (Data(master_unit_index_) == nullptr) return;
+  const std::vector<double**> grids = ResultGrids();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c) || Computed(r, c)) continue;
+      const auto [mr, mc] = SourceCell(r, c);
+      for (double** grid : grids) grid[r][c] = grid[mr][mc];
+    }
+  });
 }
 
 double interzeptionsmodellklasse::GlacierShare(long row, long column) const {
@@ -62,6 +127,7 @@ void interzeptionsmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month
     if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->ResetZoneSums();
   if (canopy_snow) PushTemperature();
   ComputeRows();
+  CopyFromMasters();
   AddStatistics();
   FinishStep();
 }
@@ -158,6 +224,9 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
   double& total_transpiration = Data(transpiration_index_[0])[row][column];
   if (layer_count == 1) {
     total_transpiration = work.layers[0].potential_transpiration;
+    // Tracers move as masses with the water: the tracer definitions carry no mixing property
+    // and no transfer factor, so an overflow takes the stored mass in proportion to the water
+    // it removes from the filled storage, which never moves more than is stored.
     if (tracer_count > 0) CarryTracers(row, column, work);
   } else {
     total_transpiration -= totals.transpiration_reduction;
@@ -297,14 +366,16 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
 
 // The statistics of every own cell, weighted by its share without glacier; the glacier share
 // adds nothing held or evaporated and the whole water input as the water reaching the ground.
+// A cell of a response unit counts with its master's values, glacier share and input.
 // Tables hold no lock: one thread adds, in row order.
 void interzeptionsmodellklasse::AddStatistics() {
   double** input = Data(water_input_index_);
   for (int32_t r = first_local_row; r <= last_local_row; ++r) {
     for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      if (!Computed(r, c)) continue;
+      if (!OwnCell(r, c)) continue;
+      const auto [sr, sc] = SourceCell(r, c);
       const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
-      const double glacier = GlacierShare(r, c);
+      const double glacier = GlacierShare(sr, sc);
       const double weight = 1.0 - glacier;
       for (int32_t i = 0; i <= layer_count; ++i) {
         std::array<Table, 3>& tables = layer_tables_[i];
@@ -316,7 +387,7 @@ void interzeptionsmodellklasse::AddStatistics() {
         if (glacier > 0.0) {
           tables[0].table->AddValue(r, c, zone, 0.0, glacier);
           tables[1].table->AddValue(r, c, zone, 0.0, glacier);
-          tables[2].table->AddValue(r, c, zone, i == 0 ? input[r][c] : 0.0, glacier);
+          tables[2].table->AddValue(r, c, zone, i == 0 ? input[sr][sc] : 0.0, glacier);
         }
       }
       if (weight > 0.0) {

@@ -274,6 +274,10 @@ class defaultini : public modelobject {
   int32_t radiation_correction_switch = 0;
   double maximum_elevation = 0;
   // Grids registered beyond entries 1 and 2, and the entry of the first variable grid (0: none).
+  // The grid counter starts at the count of [standard_grids]; every grid that a later set-up
+  // step or CreateHydrologicResponseUnits registers is appended to the standard grids and raises
+  // it by one, so that 2 + the counter is the last entry of the settings object: the standard
+  // grid output, the periodic reads, the statistics and the release all end there.
   int32_t registered_grid_count = 0;
   int32_t first_variable_entry = 0;
   // Registry entry of the stack that the land-use parameter set-up keeps to the end of the run
@@ -295,8 +299,9 @@ class defaultini : public modelobject {
   std::vector<ZoneRecord> zone_records;
   std::vector<int32_t> zone_codes_to_index;
   std::vector<ColumnRange> column_range_table;
-  // Standard and variable grids: the count of [standard_grids], read codes of the variable
-  // grids (1..count) and the variable grid "soil_storage".
+  // Standard and variable grids: the count of [standard_grids] (the grids that set-up step 8
+  // reads or creates; the grid counter above counts the appended grids too), read codes of the
+  // variable grids (1..count) and the variable grid "soil_storage".
   int32_t standard_grid_count = 0;
   std::vector<int32_t> variable_read_codes;
   double** soil_storage_grid = nullptr;

@@ -105,12 +105,12 @@ SlopeAspect SlopeAndAspect(double north, double west, double east, double south,
   const double dzdy = (north - south) / (2 * cs);
   SlopeAspect result;
   if (dzdx != 0 || dzdy != 0)
-    result.slope = std::atan(std::sqrt(dzdx * dzdx + dzdy * dzdy)) * kDegreesPerRadian;
+    result.slope = std::atan(std::sqrt(dzdx * dzdx + dzdy * dzdy)) * kSlopeDegreesPerRadian;
   if (dzdx == 0)
     result.aspect = dzdy > 0 ? 180.0 : 0.0;
   else
     result.aspect =
-        180.0 - std::atan(dzdy / dzdx) * kDegreesPerRadian + 90.0 * (dzdx > 0 ? 1.0 : -1.0);
+        180.0 - std::atan(dzdy / dzdx) * kSlopeDegreesPerRadian + 90.0 * (dzdx > 0 ? 1.0 : -1.0);
   return result;
 }
 

@@ -20,7 +20,7 @@
 namespace velorn {
 
 // Degrees per radian as the derived grids use it.
-inline constexpr double kDegreesPerRadian = 57.29577951307855;
+inline constexpr double kSlopeDegreesPerRadian = 57.29577951307855;
 // Cell-size failures: a zero size, or a relative area that disagrees with the sizes.
 inline constexpr int kCellSizeCode = 66;
 // Largest relative difference of a given relative cell area from CellSizeX x CellSizeY / cs².

@@ -15,6 +15,7 @@
 #include "core/error_code.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "grids/grid_output.h"
 #include "setup/defaultini.h"
 #include "setup/derived_grids.h"
 
@@ -170,6 +171,14 @@ void defaultini::make_nFK_kWert_and_Na() {
   const HeldRows held = LocalRowRange();
   const std::vector<ColumnRange> ranges =
       ZoneColumnRanges(GeometryOf(*this), zone, held.first, held.last);
+  // The root depth of land-use layer 1 holds only this process's own rows and is evaluated on
+  // its own cells: the available soil moisture is computed there, and a neighbour's cell of the
+  // halo receives its owner's value by the halo exchange. Other cells keep the preset 0.
+  double** owner = DecompositionOwnerGrid(*this);
+  const auto computes_root_depth = [&](double** root_depth, long r, long c) {
+    return r >= first_local_row && r <= last_local_row && root_depth[r] != nullptr &&
+           (owner == nullptr || owner[r] == nullptr || owner[r][c] == rank);
+  };
   for (int k = 0; k < 3; ++k) {
     if (FindGrid(kGrids[k].identifier, 0) > 0) continue;
     const int index = CreateGrid(*this, kGrids[k].identifier,
@@ -177,7 +186,7 @@ void defaultini::make_nFK_kWert_and_Na() {
                                  kGrids[k].message);
     double** grid = (*registry)[index].grid;
     double** root_depth = k == 0 ? (*registry)[RequireGrid("root_depth1")].grid : nullptr;
-    for (int32_t r = held.first; r <= held.last; ++r) {
+    ForEachRow(held.first, held.last, [&](long r) {
       for (int32_t c = 1; c <= ncols; ++c)
         if (c < ranges[r].first || c > ranges[r].last) grid[r][c] = 0;
       for (int32_t c = std::max(ranges[r].first, 1); c <= ranges[r].last; ++c) {
@@ -185,6 +194,7 @@ void defaultini::make_nFK_kWert_and_Na() {
           grid[r][c] = nodata;
           continue;
         }
+        if (k == 0 && !computes_root_depth(root_depth, r, c)) continue;
         const auto s = static_cast<int32_t>(soil_types[r][c]);
         if (s < 1 || s > soil_count)
           ThrowFatal(Diag(), kSoilIndexCode, "FATAL: soil type ", soil_types[r][c], " at row ", r,
@@ -194,7 +204,8 @@ void defaultini::make_nFK_kWert_and_Na() {
                      : k == 1 ? entry.ksat_topmodel
                               : 0.01 * entry.mSB;
       }
-    }
+    });
+    if (k == 0) MPIExchangeGridHalo(index, nullptr);
     WriteOnce(*this, index);
   }
 }

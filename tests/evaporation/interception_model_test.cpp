@@ -1,11 +1,15 @@
 // Interception model: section failures, the water balance of every cell with glacier shares,
-// two layers with a bare upper layer, the canopy snow coupling and the energy balance without
-// snow on the ground.
+// saved storages and statistics files, two layers with a bare upper layer, tracer masses,
+// response units, the canopy snow coupling and the energy balance without snow on the ground.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
+#include "core/error_code.h"
+#include "core/tracer_bookkeeping.h"
 #include "evaporation/canopy_snow.h"
+#include "setup/response_units.h"
+#include "setup/tracer_definitions.h"
 #include "tests/support/interception_test.h"
 
 namespace velorn {
@@ -49,8 +53,16 @@ TEST_F(InterceptionTest, OneLayerBalancesEveryCellAndPassesPrecipitationOnGlacie
   // Glacier shares: none, whole, nearly whole (computed, then zeroed), half.
   Add("GlacierizedCells", {{0, 0, 1, 0.999995}, {0.5, 0, 0, 0}});
   AddRainInputs(1, {{N, 1, 1, 1}, {2, 2, 1, 1}}, Fill(2.0), {{1, 1, 1, 1}, {0.5, 1, 0, 0.25}});
+  // The saved storages of the total and of layer 1 are read at construction.
+  const Rows saved{{N, 0.1, 0.2, 0.3}, {0.4, 0.5, 0, 0.1}};
+  WriteGridFile("si.asc", saved);
+  WriteGridFile("si_Layer_1.asc", saved);
+  readgrid_ = 1;
+  statistics_code_ = 2001;  // every zone, every step
   ASSERT_EQ(Make(Section(12)), 0) << screen_.str();
   EXPECT_EQ(model_->GetMethod(), 12);
+  EXPECT_EQ(Grid("interception_storage0")[2][1], 0.4);
+  EXPECT_EQ(Grid("interception_storage1")[1][4], 0.3);
   double** p = Grid("precipitation");
   for (int step = 0; step < 3; ++step) {
     std::vector<double> before;
@@ -85,6 +97,16 @@ TEST_F(InterceptionTest, OneLayerBalancesEveryCellAndPassesPrecipitationOnGlacie
   // The transpiration grid (not renewed here) gives up 0.2, then the remaining 0.1.
   EXPECT_DOUBLE_EQ(Grid("pot_transpiration1")[1][2], 0.0);
   EXPECT_NEAR(Grid("interception_storage0")[2][2], 1.0 - 0.2, 1e-12);
+  // A statistics file per output and layer: its header, then one row per step.
+  model_->FlushBuffers();
+  for (const auto& [file, name] : {std::pair{"si.sta", "interception_storage_in_mm_layer_0_"},
+                                   std::pair{"tf_Layer_1.sta", "throughfall_in_mm_layer_1_"}}) {
+    const std::vector<std::string> lines = StatisticsLines(file);
+    ASSERT_EQ(lines.size(), 6u) << file;
+    EXPECT_EQ(lines[0], "YY\tMM\tDD\tHH\t\"1\"\ttot_average");
+    EXPECT_EQ(lines[1], std::string("interception_model_submodel:") + name);
+    EXPECT_EQ(lines[5].rfind("2001\t 6\t 1\t 2\t", 0), 0u) << lines[5];
+  }
 }
 
 TEST_F(InterceptionTest, TwoLayersPassWaterThroughABareUpperLayer) {
@@ -113,6 +135,124 @@ TEST_F(InterceptionTest, TwoLayersPassWaterThroughABareUpperLayer) {
   // Row 2: the lower layer receives the whole precipitation: 8 mm, half covered, capacity 0.4.
   EXPECT_EQ(Grid("throughfall1")[2][3], 8.0);
   EXPECT_NEAR(Grid("throughfall2")[2][3], 4.0 + 3.6, 1e-12);
+}
+
+TEST_F(InterceptionTest, TracerMassesMoveWithTheWaterAndAreConserved) {
+  // Capacity 2 * 0.5 = 1 mm in every cell, interception evaporation 0.2 mm per step (method 12).
+  AddRainInputs(1, Fill(2), Fill(2.0), {{1, 1, 1, 1}, {0.5, 1, 0, 0.25}});
+  Add("concflux_tracer_1_input", {{N, 1, 1, 1}, {4, 2, 1, 3}});
+  statistics_code_ = 2001;
+  ASSERT_EQ(Make(Section(12)), 0) << screen_.str();
+  std::vector<TracerDefinition> tracers(2);
+  tracers[1].name = "cl_";
+  tracers[1].radioactive = 1;
+  tracers[1].half_time = 1.0 / 24.0;  // one step of 60 minutes: half of the mass decays
+  tracers[1].statcode = 2001;
+  tracers[1].statext = "sta";
+  tracers[1].gridext = "grd";
+  std::vector<ZoneStatisticsRecord> records(kZoneStatisticsCapacity + 1);
+  int32_t error = -1;
+  model_->SetupTracers(error, 1, tracers.data(), records.data(), kZoneStatisticsCapacity);
+  ASSERT_EQ(error, 0) << screen_.str();
+
+  // Row 2 by hand over two steps: P = 1, 3, 8, 4 mm, cover 0.5, 1, 0, 0.25, input
+  // concentration 4, 2, 1, 3; stored mass and throughfall concentration after each step.
+  struct Case {
+    int column;
+    double mass[2], flux[2];
+  };
+  const Case cases[] = {
+      // 0.5 mm stored at 4, no overflow; then half of 2 left, plus 2.
+      {1, {2.0, 3.0}, {4.0, 4.0}},
+      // 6 in 3 mm, 2 mm overflow take 2/3 of it; then 1 + 6 in 3.8 mm, 2.8 mm overflow.
+      {2, {2.0, 7.0 / 3.8}, {2.0, 7.0 / 3.8}},
+      // Nothing covered: all passes at the input concentration.
+      {3, {0.0, 0.0}, {1.0, 1.0}},
+      // Filled exactly to 1 mm; then 1.5 + 3 in 1.8 mm, the 0.8 mm overflow takes 2 of 4.5,
+      // which joins 3 mm at 3 passing beside the canopy.
+      {4, {3.0, 2.5}, {3.0, 11.0 / 3.8}},
+  };
+  double** mass = Grid("concstor_tracer_1_interception_model");
+  double** flux = Grid("concflux_tracer_1_interception_model");
+  double** input = Grid("concflux_tracer_1_input");
+  double** p = Grid("precipitation");
+  for (int step = 0; step < 2; ++step) {
+    double before[3][5] = {};
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 3 - r; c <= 4; ++c) before[r][c] = mass[r][c];
+    model_->RunStep(step, 1, 6, 2001);
+    for (const Case& k : cases) {
+      EXPECT_NEAR(mass[2][k.column], k.mass[step], 1e-9) << k.column << " step " << step;
+      EXPECT_NEAR(flux[2][k.column], k.flux[step], 1e-9) << k.column << " step " << step;
+    }
+    // Input = change of the stored mass after decay + mass leaving with the throughfall; the
+    // zone balance counts every cell once with its stored mass.
+    double stored = 0.0;
+    for (int r = 1; r <= 2; ++r) {
+      for (int c = 3 - r; c <= 4; ++c) {
+        const double leaving = flux[r][c] * Grid("throughfall0")[r][c];
+        EXPECT_NEAR(input[r][c] * p[r][c], mass[r][c] - 0.5 * before[r][c] + leaving, 1e-9);
+        stored += mass[r][c];
+      }
+    }
+    EXPECT_EQ(flux[1][4], 0.0);  // no throughfall, no concentration
+    const ZoneRecord& balance = model_->tracer_blocks[1].balance_table[1];
+    EXPECT_EQ(balance[0], 7.0);
+    EXPECT_NEAR(balance[1], stored, 1e-9);
+  }
+}
+
+TEST_F(InterceptionTest, ResponseUnitCellsCarryTheirMastersResults) {
+  std::vector<HruRecord> units(3);
+  units[1] = HruRecord{1, "", 1, 2, 0};
+  units[2] = HruRecord{2, "", 1, 4, 0};
+  setup_.response_unit_switch = 1;
+  setup_.response_unit_table = &units;
+  AddRainInputs(1, Fill(2), Fill(2.0), Fill(1.0));
+  Add("HydrologicResponseUnits", {{N, 1, 1, 2}, {1, 2, 2, 2}});
+  Add("MasterHydrologicResponseUnits", {{N, 1, N, 2}, {N, N, N, N}});
+  // The interpolation leaves the other cells of a unit without precipitation.
+  GridMatrix& p = grids_["precipitation"];
+  p[1][3] = p[2][1] = p[2][2] = p[2][3] = p[2][4] = N;
+  p[1][4] = 4.0;
+  statistics_code_ = 2001;
+  ASSERT_EQ(Make(Section(12)), 0) << screen_.str();
+  model_->RunStep(0, 1, 6, 2001);
+  // Capacity 1 mm, cover 1, 0.2 mm evaporated: unit 1 (P 2) passes 1 mm, unit 2 (P 4) 3 mm.
+  for (int r = 1; r <= 2; ++r) {
+    for (int c = 3 - r; c <= 4; ++c) {
+      const bool first_unit = grids_["HydrologicResponseUnits"][r][c] == 1;
+      EXPECT_NEAR(Grid("throughfall0")[r][c], first_unit ? 1.0 : 3.0, 1e-12) << r << "," << c;
+      EXPECT_NEAR(Grid("interception_storage0")[r][c], 0.8, 1e-12) << r << "," << c;
+      EXPECT_NEAR(Grid("pot_transpiration0")[r][c], 0.3 - 0.2, 1e-12) << r << "," << c;
+    }
+  }
+  // The zone mean counts every cell with its master's values: (3 * 1 + 4 * 3) / 7.
+  model_->FlushBuffers();
+  const std::vector<std::string> lines = StatisticsLines("tf.sta");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[3].find("\t2.1429\t2.1429"), std::string::npos) << lines[3];
+
+  // A master that is not computed, and a unit missing from the table, end the step.
+  struct Failure {
+    int row, column;   // unit 1's master in the table
+    double cell_unit;  // unit of cell (2,1)
+    const char* message;
+  };
+  for (const Failure& f : {Failure{1, 1, 1, "master cell (row 1, column 1) of response unit 1"},
+                           Failure{1, 2, 7, "response unit 7 of cell (row 2, column 1)"}}) {
+    units[1].row = f.row;
+    units[1].column = f.column;
+    grids_["HydrologicResponseUnits"][2][1] = f.cell_unit;
+    int code = 0;
+    try {
+      model_->RunStep(1, 1, 6, 2001);
+    } catch (const ErrorCode& failure) {
+      code = failure.code;
+    }
+    EXPECT_EQ(code, kResponseUnitMasterCode) << f.message;
+    EXPECT_TRUE(ScreenHas(f.message)) << screen_.str();
+  }
 }
 
 TEST_F(InterceptionTest, CanopySnowFeedsTheRainInterception) {

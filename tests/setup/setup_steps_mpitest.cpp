@@ -13,6 +13,7 @@
 #include <numbers>
 #include <sstream>
 
+#include "core/string_helpers.h"
 #include "setup/defaultini.h"
 #include "tests/support/test_helpers.h"
 
@@ -56,14 +57,76 @@ std::vector<std::vector<double>> ReadAscii(const std::string& path) {
   return rows;
 }
 
-std::string ControlFile(const std::string& dir) {
+// Optional parts of the basin: land-use and soil tables with their code grids (and "albedo",
+// which the land-use parameter grids need), a multilayer land-use table, relative cell areas.
+struct Extras {
+  int variant = 2;
+  bool landuse = false;
+  bool multilayer = false;
+  bool weighted = false;
+};
+
+// Land-use entries with constant parameters: only the root depth (0.4 m, 1.2 m) matters here.
+std::string LanduseEntry(int code, const char* name, const char* root_depth) {
+  return std::to_string(code) + " " + name +
+         " method VariableDayCount { RootDist = 1; TReduWet = 0.9; HReduDry = 4;\n"
+         "JulDays = 1 366; Albedo = 0.2 0.2; rsc = 80 80; LAI = 2 2; Z0 = 0.1 0.1; VCF = 1 1;\n"
+         "RootDepth = " +
+         root_depth + " " + root_depth + "; AltDep = 0 0; }\n";
+}
+
+// Soils as one-line entries of model variant 1: code, name, FCap, mSB, ksat_topmodel, suction.
+struct Soil {
+  int code;
+  double fcap, msb, ksat;
+};
+constexpr Soil kSoils[] = {{11, 20, 30, 2e-5}, {12, 30, 45, 5e-6}};
+
+double SoilCode(int r, int) {
+  return r <= 4 ? kSoils[0].code : kSoils[1].code;
+}
+double LanduseCode(int, int c) {
+  return c <= 6 ? 10 : 20;
+}
+double MultilayerCode(int, int c) {
+  return c <= 6 ? 1 : 2;
+}
+double RelativeArea(int, int c) {
+  return c <= 6 ? 0.5 : 1.5;
+}
+
+std::string ControlFile(const std::string& dir, const Extras& x) {
+  std::string grids = "$d//regions.asc regression_regions 0\n";
+  int count = 1;
+  if (x.weighted) {
+    grids += "$d//rca.asc RelCellArea 0\n";
+    count += 1;
+  }
+  if (x.landuse) {
+    grids +=
+        "$d//landuse.asc landuse 0\n$d//soil.asc soil_types 0\n"
+        "albedo albedo fillcode = 0 readcode = 0 defaultValue = 0.2\n";
+    count += 3;
+  }
+  std::string tables = "[landuse_table]\n0\n[soil_table]\n0\n";
+  if (x.landuse) {
+    tables = "[landuse_table]\n2\n" + LanduseEntry(10, "meadow", "0.4") +
+             LanduseEntry(20, "forest", "1.2") + "[soil_table]\n2\n";
+    for (const Soil& s : kSoils)
+      tables += FormatText("%d soil%d %g %g %g 300\n", s.code, s.code, s.fcap, s.msb, s.ksat);
+  }
+  if (x.multilayer)
+    tables +=
+        "[multilayer_landuse]\n2\n1 meadow_under_forest { Landuse_Layers = 10, 20; }\n"
+        "2 forest { Landuse_Layers = 20, -9999; }\n";
   return "$set $d = " + dir +
          "/\n[output_interval]\n1\n0\n0\n0\nWriteAsciiGrids = 1\nWriteDoubleGrids = 0\n"
          "WriteNetcdfGrids = 0\nInitialStateDirectory = $d\nDefaultOutputDirectory = $d//out/\n\n"
          "[output_list]\n0\n[coordinates]\n47.5\n8.5\n15.0\n0.0\n[meteo_data_count]\n1\n"
          "[meteo_names]\ntemperature\n[zone_grid]\n$d//zone.asc\n[elevation_model]\n$d//dem.asc\n"
-         "[standard_grids]\n1\n$d//regions.asc regression_regions 0\n"
-         "[model_time]\n24\n1\n1\n2019\n24\n31\n12\n2019\n[landuse_table]\n0\n[soil_table]\n0\n"
+         "[standard_grids]\n" +
+         std::to_string(count) + "\n" + grids + "[model_time]\n24\n1\n1\n2019\n24\n31\n12\n2019\n" +
+         tables +
          "[irrigation]\n0\n[radiation_correction]\n0\n1440\n[variable_grids]\n0\n"
          "[region_transition_distance]\n250\n[substance_transport]\n0\n"
          "[SpinUp]\n1\n0\n2\n1\nelevation_model 100 linear\n";
@@ -71,46 +134,69 @@ std::string ControlFile(const std::string& dir) {
 
 class SetupRun : public ::testing::Test {
  protected:
-  void SetUp() override {
+  // Writes the control file and grids of the basin with `extras` and constructs the settings
+  // object of that model variant.
+  void Prepare(const Extras& extras) {
     if (test::Rank() == 0) {
       std::filesystem::create_directory(d_.dir.path() / "out");
-      test::WriteFile(d_.dir / "run.ctl", ControlFile(d_.dir.path().string()));
+      test::WriteFile(d_.dir / "run.ctl", ControlFile(d_.dir.path().string(), extras));
       test::WriteFile(d_.dir / "MpiSpeedFactor.dat", "1.0\n");
       test::WriteFile(d_.dir / "zone.asc",
                       AsciiGrid([](int r, int c) { return InZone(r, c) ? 1.0 + (r > 5) : N; }));
       test::WriteFile(d_.dir / "dem.asc", AsciiGrid(Elevation));
       test::WriteFile(d_.dir / "regions.asc",
                       AsciiGrid([](int, int c) { return c <= 6 ? 1.0 : 2.0; }));
+      test::WriteFile(d_.dir / "rca.asc", AsciiGrid(RelativeArea));
+      test::WriteFile(d_.dir / "soil.asc", AsciiGrid(SoilCode));
+      test::WriteFile(d_.dir / "landuse.asc",
+                      AsciiGrid(extras.multilayer ? MultilayerCode : LanduseCode));
     }
     MPI_Barrier(MPI_COMM_WORLD);
+    int32_t error = -1;
+    settings_ = std::make_unique<defaultini>(error, &d_.diag, d_.dir / "run.ctl", nullptr, 200,
+                                             extras.variant, &registry_pointer_);
+    ASSERT_EQ(error, 0);
+  }
+
+  // Runs the set-up steps until the closing call; the number of calls.
+  int RunSetup() {
+    uint8_t done = 0;
+    int calls = 0;
+    while (done == 0 && calls < 30) {
+      if (settings_->RunSetupStep(done) != 0) break;
+      ++calls;
+    }
+    return calls;
+  }
+
+  // The value of `identifier` at (r, c) on this process.
+  double At(const char* identifier, int r, int c) {
+    const int index = registry_.FindIdentifier(identifier);
+    return index > 0 ? registry_[index].grid[r][c] : std::nan("");
+  }
+  bool Owns(int r, int c) {
+    return r >= settings_->first_local_row && r <= settings_->last_local_row &&
+           At("MPIRegions", r, c) == test::Rank();
   }
 
   test::CapturedDiag d_{test::TempDir::Shared()};
+  GridRegistry registry_;
+  GridRegistry* registry_pointer_ = &registry_;
+  std::unique_ptr<defaultini> settings_;
 };
 
 TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
   test::ScopedCurrentDir cd(d_.dir.path());
   const int64_t live_before = LiveMatrixCount();
-  GridRegistry registry;
-  GridRegistry* registry_pointer = &registry;
-  int32_t error = -1;
-  auto settings = std::make_unique<defaultini>(error, &d_.diag, d_.dir / "run.ctl", nullptr, 200, 2,
-                                               &registry_pointer);
-  ASSERT_EQ(error, 0);
-  uint8_t done = 0;
-  int calls = 0;
-  while (done == 0 && calls < 30) {
-    ASSERT_EQ(settings->RunSetupStep(done), 0);
-    ++calls;
-  }
-  EXPECT_EQ(calls, 24);  // steps 0..22 and the closing call
-  EXPECT_EQ(settings->setup_complete, 1);
+  Prepare(Extras{});
+  EXPECT_EQ(RunSetup(), 24);  // steps 0..22 and the closing call
+  EXPECT_EQ(settings_->setup_complete, 1);
   double highest = N;
   for (int r = 1; r <= kRows; ++r)
     for (int c = 1; c <= kCols; ++c)
       if (InZone(r, c)) highest = std::max(highest, Elevation(r, c));
-  EXPECT_NEAR(settings->GetMaximumElevation(), highest, 1e-9);
-  EXPECT_EQ(settings->region_count, 2);
+  EXPECT_NEAR(settings_->GetMaximumElevation(), highest, 1e-9);
+  EXPECT_EQ(settings_->region_count, 2);
   MPI_Barrier(MPI_COMM_WORLD);
 
   if (test::Rank() == 0) {
@@ -154,7 +240,19 @@ TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
   // whole basin, the same on every process.
   int32_t spin_up = 0, pre_spin_up = -1, repeat = 0;
   std::vector<HruRecord> units;
-  settings->CreateHydrologicResponseUnits(spin_up, pre_spin_up, repeat, units);
+  // The set-up's grids fill the entries 3 .. 2 + the grid counter without a gap; the two grids of
+  // the units follow them and are counted, so the standard grid output and the release reach
+  // them and nothing registered later (a sub-model's grids start at the next free entry).
+  const int first_free = registry_.FirstFreeIndex();
+  EXPECT_EQ(2 + settings_->registered_grid_count, first_free - 1);
+  settings_->CreateHydrologicResponseUnits(spin_up, pre_spin_up, repeat, units);
+  EXPECT_EQ(registry_.FindIdentifier("HydrologicResponseUnits"), first_free);
+  EXPECT_EQ(registry_.FindIdentifier("MasterHydrologicResponseUnits"), first_free + 1);
+  EXPECT_EQ(registry_.FirstFreeIndex(), first_free + 2);
+  EXPECT_EQ(
+      StandardGridOutputRange(settings_->registered_grid_count, settings_->first_variable_entry)
+          .last,
+      first_free + 1);
   EXPECT_EQ(spin_up, 1);
   EXPECT_EQ(pre_spin_up, 0);
   EXPECT_EQ(repeat, 2);
@@ -180,8 +278,96 @@ TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
     EXPECT_EQ(ReadAscii(d_.dir / "out/All_HydrologicResponseUnits"), expected_ids);
   }
   MPI_Barrier(MPI_COMM_WORLD);
-  settings->ReleaseMemory();
+  settings_->ReleaseMemory();
   EXPECT_EQ(LiveMatrixCount(), live_before);
+}
+
+// Model variant 1 with land-use and soil tables, with and without a multilayer table: steps
+// 13 and 14 build the land-use layers and their parameter grids, step 16 turns the soil codes
+// into table indexes and step 17 derives the soil parameter grids from them and from the root
+// depth of layer 1: 10 × FCap × root depth, ksat_topmodel and mSB / 100.
+class SetupRunWithTables : public SetupRun, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SetupRunWithTables, LanduseLayersAndSoilParameterGrids) {
+  const bool multilayer = GetParam();
+  test::ScopedCurrentDir cd(d_.dir.path());
+  const int64_t live_before = LiveMatrixCount();
+  Prepare(Extras{1, true, multilayer, false});
+  ASSERT_EQ(RunSetup(), 24);
+  EXPECT_EQ(settings_->landuse_layer_count, multilayer ? 2 : 1);
+  // Own cells and, through the halo, their neighbours hold the available soil moisture.
+  const auto near_own = [&](int r, int c) {
+    for (int rr = std::max(r - 1, 1); rr <= std::min(r + 1, kRows); ++rr)
+      for (int cc = std::max(c - 1, 1); cc <= std::min(c + 1, kCols); ++cc)
+        if (Owns(rr, cc)) return true;
+    return false;
+  };
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      if (!InZone(r, c) || !near_own(r, c)) continue;
+      SCOPED_TRACE(testing::Message() << "row " << r << ", column " << c);
+      const double fcap = kSoils[r <= 4 ? 0 : 1].fcap;
+      EXPECT_NEAR(At("available_soil_moisture", r, c), (c <= 6 ? 0.4 : 1.2) * fcap * 10, 1e-12);
+      if (!Owns(r, c)) continue;
+      EXPECT_EQ(At("soil_types", r, c), r <= 4 ? 1 : 2);
+      EXPECT_EQ(At("root_depth1", r, c), c <= 6 ? 0.4 : 1.2);
+      if (multilayer) {
+        EXPECT_EQ(At("root_depth2", r, c), c <= 6 ? 1.2 : N);
+      }
+    }
+  MPI_Barrier(MPI_COMM_WORLD);
+  if (test::Rank() == 0) {
+    for (const char* message : {"generateMultiLayerParameterGrids...", "make_nFK_kWert_and_Na..."})
+      EXPECT_TRUE(d_.ScreenHas(message)) << message;
+    const std::string dir = d_.dir.path().string() + "/";
+    const auto fk = ReadAscii(dir + "soil.$fk"), k = ReadAscii(dir + "soil.$k");
+    const auto na = ReadAscii(dir + "soil.$na");
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        SCOPED_TRACE(testing::Message() << "row " << r << ", column " << c);
+        if (!InZone(r, c)) {
+          EXPECT_EQ(fk[r][c], N);
+          continue;
+        }
+        const Soil& soil = kSoils[r <= 4 ? 0 : 1];
+        EXPECT_NEAR(fk[r][c], (c <= 6 ? 0.4 : 1.2) * soil.fcap * 10, 1e-9);
+        EXPECT_NEAR(k[r][c], soil.ksat, 1e-15);
+        EXPECT_NEAR(na[r][c], soil.msb / 100, 1e-12);
+      }
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  settings_->ReleaseMemory();
+  EXPECT_EQ(LiveMatrixCount(), live_before);
+}
+
+INSTANTIATE_TEST_SUITE_P(OneAndTwoLayers, SetupRunWithTables, ::testing::Bool());
+
+// With a grid of relative cell areas the zones are ranked a second time, weighted by it: 0.5 in
+// columns 1-6 and 1.5 in columns 7-12. Zone 1 (rows 1-5 without two cells of row 1):
+// 4 × 0.5 + 6 × 1.5 + 4 × 12 = 59; zone 2 (rows 6-10 without the last cell): 48 + 3 + 7.5 = 58.5.
+TEST_F(SetupRun, ZonesRankedAgainWithTheRelativeCellAreas) {
+  test::ScopedCurrentDir cd(d_.dir.path());
+  Prepare(Extras{2, false, false, true});
+  ASSERT_EQ(RunSetup(), 24);
+  ASSERT_EQ(settings_->zone_count, 2);
+  const double area[] = {0, 59, 58.5}, cells[] = {0, 58, 59}, total = 117.5;
+  for (int z = 1; z <= 2; ++z) {
+    EXPECT_EQ(settings_->zone_table[z][0], area[z]) << z;
+    EXPECT_EQ(settings_->zone_table[z][1], cells[z]) << z;
+    EXPECT_NEAR(settings_->zone_table[z][3], area[z] / total, 1e-15) << z;
+  }
+  EXPECT_NEAR(settings_->zone_table[0][3], total * kCs * kCs / 1e6, 1e-12);
+  MPI_Barrier(MPI_COMM_WORLD);
+  if (test::Rank() == 0) {
+    const auto csx = ReadAscii(d_.dir.path().string() + "/zone.$csx");
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        if (InZone(r, c)) {
+          EXPECT_NEAR(csx[r][c], kCs * std::sqrt(RelativeArea(r, c)), 1e-3);  // six digits
+        }
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  settings_->ReleaseMemory();
 }
 
 }  // namespace

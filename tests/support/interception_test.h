@@ -1,7 +1,8 @@
 // Test fixture of the interception model: a 2 x 4 grid (cell (1,1) outside the zones), the
 // land-use records 1 (no interception capacity of its own) and 2 (0.5 mm per unit of leaf
 // area), the stand-in grids of the evapotranspiration, meteorological and snow models that the
-// interception model looks up, and the text of its section.
+// interception model looks up, and the text of its section; input and output files live in the
+// fixture's directory.
 #pragma once
 
 #include <map>
@@ -35,6 +36,8 @@ class InterceptionTest : public SubModelTest {
                            "2 forest method VariableDayCount {" + keys + " IntercepCap = 0.5; }",
                            "VariableDayCount");
     setup_.landuse_table = landuse_.data();
+    setup_.input_directory = dir_.path().string() + "/";
+    setup_.output_directory = dir_.path().string() + "/";
   }
   ~InterceptionTest() override {
     if (model_) model_->ReleaseMemory();
@@ -79,14 +82,15 @@ class InterceptionTest : public SubModelTest {
     Add("snow_storage_total", Fill(snow));
     Add("surftemp", Fill(270.0));
   }
-  static std::string Triple(const std::string& name) {
-    return name + ".asc\n0\n" + name + ".sta 0\n";
+  std::string Triple(const std::string& name) const {
+    return name + ".asc\n0\n" + name + ".sta " + std::to_string(statistics_code_) + "\n";
   }
   // The section for `method`; `canopy` holds the minimum LAI, minimum z0 and scaling lines.
   std::string Section(int method, const std::string& canopy = "1.0\n0.1\n1.0\n") {
     std::string text = "[interception_model]\n1 flow control\n60 time interval\n" +
                        std::to_string(method) + " method\n" + Triple("tf") + Triple("ei") +
-                       Triple("si") + "0.2 maximum water layer\n0 readgrid\n";
+                       Triple("si") + "0.2 maximum water layer\n" + std::to_string(readgrid_) +
+                       " readgrid\n";
     if (method > 20) {
       for (const char* name :
            {"sct", "scrh", "scrad", "scw", "scl", "sca", "scalb", "scsub", "scsolid", "scliq"})
@@ -108,6 +112,23 @@ class InterceptionTest : public SubModelTest {
     return index > 0 ? registry_[index].grid : nullptr;
   }
 
+  // An ASCII grid file of the fixture's 2 x 4 geometry in the input directory.
+  void WriteGridFile(const std::string& name, const Rows& rows) {
+    std::string text =
+        "ncols 4\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1000\n"
+        "nodata_value -9999\n";
+    for (const auto& row : rows)
+      for (std::size_t c = 0; c < row.size(); ++c)
+        text += std::to_string(row[c]) + (c + 1 == row.size() ? "\n" : " ");
+    WriteFile(dir_ / name, text);
+  }
+  // The lines of a statistics file in the output directory.
+  std::vector<std::string> StatisticsLines(const std::string& name) {
+    return SplitLines(ReadFile(dir_ / name));
+  }
+
+  int readgrid_ = 0;         // the section's readgrid flag
+  int statistics_code_ = 0;  // the statistics code of every output
   std::map<std::string, GridMatrix> grids_;
   std::vector<LanduseRecord> landuse_ = std::vector<LanduseRecord>(3);
   std::unique_ptr<interzeptionsmodellklasse> model_;

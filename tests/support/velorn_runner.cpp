@@ -33,12 +33,15 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 
 RunResult Execute(const std::string& directory, const std::vector<std::string>& command,
                   const std::vector<std::string>& environment, int timeout_seconds,
-                  const std::function<void(int)>& while_running = {}) {
+                  const std::function<void(int)>& while_running = {},
+                  const std::string& input = {}) {
   char pattern[] = "/tmp/velorn-run-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   const fs::path capture(pattern);
   const std::string out_path = (capture / "stdout").string();
   const std::string err_path = (capture / "stderr").string();
+  const std::string in_path = input.empty() ? "/dev/null" : (capture / "stdin").string();
+  if (!input.empty()) std::ofstream(in_path, std::ios::binary) << input;
 
   pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
@@ -47,7 +50,7 @@ RunResult Execute(const std::string& directory, const std::vector<std::string>& 
     if (chdir(directory.c_str()) != 0) _exit(126);
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
+    int in = open(in_path.c_str(), O_RDONLY);
     if (out < 0 || err < 0 || in < 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
@@ -107,7 +110,7 @@ RunResult RunVelorn(const RunOptions& options, const std::vector<std::string>& a
       options.binary.empty() ? EnvOr("VELORN_BINARY", "velorn") : options.binary};
   command.insert(command.end(), arguments.begin(), arguments.end());
   RunResult result = Execute(options.directory, command, options.environment,
-                             options.timeout_seconds, options.while_running);
+                             options.timeout_seconds, options.while_running, options.input);
   if (!options.diag_file.empty())
     result.diag = Slurp(fs::path(options.directory) / options.diag_file);
   return result;

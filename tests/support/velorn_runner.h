@@ -26,6 +26,8 @@ struct RunOptions {
   int timeout_seconds = 120;
   std::vector<std::string> environment;  // extra NAME=value settings
   std::string binary;                    // program to start; empty: the velorn binary
+  // Text that the run reads on its standard input (empty: none, as from /dev/null).
+  std::string input;
   // Called once the run has started, with the pid of mpirun (to send it a signal).
   std::function<void(int pid)> while_running;
 };

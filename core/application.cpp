@@ -1,0 +1,244 @@
+// Construction of a model run: registries, settings and set-up, tracer definitions and the
+// sub-models in their fixed order, the dump options and the links between the models.
+#include "core/application.h"
+
+#include <mpi.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <new>
+
+#include "core/control_file_reader.h"
+#include "core/error_code.h"
+#include "core/string_helpers.h"
+#include "grids/special_output.h"
+#include "meteo/radiation_correction.h"
+#include "meteo/superposition.h"
+#include "setup/defaultini.h"
+#include "setup/tracer_definitions.h"
+#include "version.h"
+
+namespace velorn {
+namespace {
+
+// The value the dump-option entry reports for the language standard, as it always has.
+constexpr long kReportedLanguageStandard = 201103;
+
+// Throws `code` when a constructor's error out-parameter reports a failure.
+void CheckError(int32_t error) {
+  if (error != 0) throw ErrorCode{error};
+}
+
+// The maximum of "-dumpmode:<text>": leading blanks, then at least one digit; the reading stops
+// at the first other character. Negative when the text is no valid maximum.
+long DumpMaximum(const std::string& text) {
+  std::size_t at = text.find_first_not_of(" \t");
+  if (at == std::string::npos || text[at] < '0' || text[at] > '9') return -1;
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str() + at, &end, 10);
+  if (errno == ERANGE || value > INT_MAX) return -1;
+  return value;
+}
+
+}  // namespace
+
+int32_t SectionSwitch(const std::string& control_file, const std::string& section) {
+  ControlFileReader file;
+  if (!file.Open(control_file)) return 0;
+  if (!file.FindHeader("[" + section + "]")) return 0;
+  int value = 1;
+  return file.Read(value) ? value : 1;
+}
+
+DumpOptions ReadDumpOptions(DiagnosticStream& diag, const std::vector<std::string>& args) {
+  DumpOptions options;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (Contains(arg, "-dumpmode")) {
+      options.on = true;
+      const std::size_t colon = arg.find(':');
+      if (colon == std::string::npos) continue;
+      const long maximum = DumpMaximum(arg.substr(colon + 1));
+      if (maximum < 0) {
+        ThrowFatal(diag, kDumpModeCode,
+                   "FATAL: Error in argument list: invalid number of max dumpfiles given in "
+                   "argument ",
+                   arg);
+      }
+      options.maximum = static_cast<int32_t>(maximum);
+      diag << "INFO: max dumpfiles given in argument " << arg << " read as " << maximum
+           << "(__cplusplus defined as " << kReportedLanguageStandard << ")"
+           << "[end-entry]";
+    } else if (Contains(arg, "-closeAfterDump")) {
+      options.close = true;
+    } else if (Contains(arg, "-repairAfterDump")) {
+      options.repair = true;
+    }
+  }
+  return options;
+}
+
+ModellApplication::ModellApplication(DiagnosticStream& diag, int argc, char** argv, int index)
+    : memory_handling(&diag), stream(diag) {
+  try {
+    Construct(argc, argv, index);
+  } catch (const ErrorCode&) {
+    stream << "FATAL: exceptions in ModellApplication::init() caught!"
+           << "[end-entry]";
+    throw;
+  }
+}
+
+ModellApplication::~ModellApplication() = default;
+
+void ModellApplication::Construct(int argc, char** argv, int index) {
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  const std::string stamp = VELORN_BUILD_TIME;
+  const std::size_t blank = stamp.find(' ');
+  stream << "file "
+         << "modapuzr"
+         << ", compiled at " << stamp.substr(0, blank) << ", "
+         << (blank == std::string::npos ? std::string() : stamp.substr(blank + 1)) << "[end-entry]";
+  control_file_name = argv[index] != nullptr ? argv[index] : "";
+
+  try {
+    grid_registry = std::make_unique<GridRegistry>();
+  } catch (const std::bad_alloc&) {
+    ThrowFatal(stream, kRegistryTextCode, "FATAL: no free memory for creating grids ");
+  }
+  grid_registry_pointer = grid_registry.get();
+  zone_statistics_registry.assign(kZoneStatisticsCapacity + 1, ZoneStatisticsRecord{});
+
+  CreateSettings();
+  CreateInterpolators();
+
+  int32_t error = 0;
+  tracer_definitions = std::make_unique<tracer_ini_class>(
+      error, &stream, compiled_control_file_name, 0, tracer_count, tracer_table,
+      settings.write_ascii, settings.write_double, settings.write_netcdf,
+      settings.initial_state_directory, settings.default_output_directory, settings.mpi_layout,
+      spin_up_switch, &response_units);
+  CheckError(error);
+  tracer_definitions->SetInitialised(1);
+
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] != nullptr ? argv[i] : "");
+  CreateSubModels(args);
+
+  settings_object->LinkExternalGrids(zone_statistics_registry.data(), kZoneStatisticsCapacity);
+  stream << "end of initialization reached..."
+         << "[end-entry]";
+  initialised = 1;
+}
+
+void ModellApplication::CreateSettings() {
+  int32_t error = 0;
+  settings_object = std::make_unique<defaultini>(
+      error, &stream, control_file_name, zone_statistics_registry.data(), kZoneStatisticsCapacity,
+      kModelVariant, &grid_registry_pointer);
+  CheckError(error);
+  uint8_t done = 0;
+  while (done == 0) settings_object->RunSetupStep(done);
+  settings_object->CreateStandardGridStatistics();
+  CopySettings();
+  settings_object->SetInitialised(1);
+  settings_object->CreateHydrologicResponseUnits(spin_up_switch, do_temperature_pre_spin_up,
+                                                 repeat_count, response_units);
+  FillSubModelSetup();
+}
+
+void ModellApplication::CopySettings() {
+  settings_object->GetModelSettings(settings);
+  compiled_control_file_name = settings.compiled_control_file_name;
+  min_to_int_end = settings.min_to_int_end;
+  meteo_count = settings.meteo_count;
+  variable_names = settings.meteo_names;
+  coupling_interval = settings_object->GetCouplingInterval();
+}
+
+void ModellApplication::FillSubModelSetup() {
+  static_cast<ModelGridGeometry&>(setup) = settings;
+  setup.diag = &stream;
+  setup.control_file_name = compiled_control_file_name;
+  setup.report_interval = settings.output_control;
+  setup.min_to_int_end = min_to_int_end;
+  setup.output_list_count = settings.output_list_count;
+  setup.output_list_codes = settings.output_list_codes;
+  setup.registry = grid_registry.get();
+  setup.zone_statistics = zone_statistics_registry.data();
+  setup.zone_statistics_capacity = kZoneStatisticsCapacity;
+  setup.zone_code_index = settings.zone_code_index;
+  setup.zone_table = settings.zone_table;
+  setup.column_ranges = settings.column_ranges;
+  setup.zone_count = settings.zone_count;
+  setup.highest_zone_code = settings.highest_zone_code;
+  setup.end_date = settings.end_date;
+  setup.latitude = settings.latitude;
+  setup.longitude = settings.longitude;
+  setup.reference_meridian = settings.reference_meridian;
+  setup.coordinates_time_shift = settings.time_shift;
+  setup.write_ascii = settings.write_ascii;
+  setup.write_double = settings.write_double;
+  setup.write_netcdf = settings.write_netcdf;
+  setup.input_directory = settings.initial_state_directory;
+  setup.output_directory = settings.default_output_directory;
+  setup.mpi = settings.mpi_layout;
+  setup.response_unit_switch = spin_up_switch;
+  setup.response_unit_table = &response_units;
+  setup.landuse_table = settings.landuse_table;
+  setup.soil_table = settings.soil_table;
+  setup.multilayer_landuse_table = settings.multilayer_landuse_table;
+}
+
+void ModellApplication::CreateInterpolators() {
+  if (meteo_count > 0) {
+    ThrowFatal(stream, kUnavailableInterpolation.code, "FATAL: ", kUnavailableInterpolation.model,
+               " (", meteo_count, " variables in section [", kUnavailableInterpolation.section,
+               "]) is not available in this build");
+  }
+}
+
+void ModellApplication::RefuseUnavailable(const UnavailableSubModel& model) {
+  if (SectionSwitch(compiled_control_file_name, model.section) == 0) return;
+  ThrowFatal(stream, model.code, "FATAL: ", model.model, " (section [", model.section,
+             "]) is switched on, but it is not available in this build");
+}
+
+// Table rows a to q: the models of this build in their place, the others refused when on.
+void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
+  int32_t error = 0;
+  superposition = std::make_unique<RegionalSuperposition>(
+      setup, zone_statistics_registry.data(), kZoneStatisticsCapacity, settings.region_count,
+      settings.region_code_index, settings.highest_region_code);
+  RefuseUnavailable(kUnavailableSubModels[0]);  // precipitation correction
+  radiation_correction = std::make_unique<expokorrklasse>(error, setup);
+  CheckError(error);
+  radiation_correction->SetInitialised(1);
+  for (int i = 1; i <= 4; ++i) RefuseUnavailable(kUnavailableSubModels[i]);  // d to g
+  // Without an interception model the water input of every model comes from the snow model.
+  interception_method = 0;
+  interception_before_snow = 0;
+  sub_steps = settings_object->ReadSoilSurfaceGroundwaterSubsteps();
+  RefuseUnavailable(kUnavailableSubModels[5]);  // unsaturated zone
+  dump = ReadDumpOptions(stream, args);
+  for (int i = 6; i <= 9; ++i) RefuseUnavailable(kUnavailableSubModels[i]);  // k to o
+  special_output = std::make_unique<SpecialOutputClass>(setup, error, sub_steps);
+  CheckError(error);
+  RefuseUnavailable(kUnavailableSubModels[10]);  // data assimilation
+}
+
+std::clock_t ModellApplication::WaitClockTicks(std::clock_t ticks) {
+  const std::clock_t start = std::clock();
+  std::clock_t now = start;
+  while (now - start < ticks) now = std::clock();
+  return now;
+}
+
+std::unique_ptr<RunnableApplication> MakeModellApplication(DiagnosticStream& diag, int argc,
+                                                           char** argv, int index) {
+  return std::make_unique<ModellApplication>(diag, argc, argv, index);
+}
+
+}  // namespace velorn

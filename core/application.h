@@ -1,0 +1,199 @@
+// ModellApplication: one model run of one control file, from construction to shut-down.
+//
+// `main` (core/program_entry.h) builds one application per control file through
+// MakeModellApplication, installs the signal handlers, calls run and ClearMemory and deletes it.
+// The constructor (core/application.cpp) builds the two registries, the settings object with
+// its stepwise set-up, the tracer definitions and the sub-models of this build in their fixed
+// order, and wires them together. `run` (core/application_loop.cpp) is the time loop with its
+// spin-up and pre-spin-up; the Ctrl-C menu, the control requests and the external coupling of
+// each step live in core/application_steering.cpp (pieces in core/application_control.h);
+// ClearMemory (core/application_shutdown.cpp) flushes, releases and deletes everything.
+//
+// Sub-models of this build: regional superposition, radiation correction and special output.
+// A sub-model that the control file switches on but that this build does not contain ends the
+// construction with "FATAL: <model> (section [<name>]) is not available in this build" and its
+// own code (kUnavailableSubModels), never a silent skip; so does a control file with
+// meteorological variables while the interpolation is missing. Without meteorological variables
+// the date of every step is -9999 and a pass of the loop is one step.
+//
+// Processes: every process builds the same objects and runs the same calls in the same order;
+// the control state and the end of the time range are combined over all processes, so no process
+// can leave the loop alone. Only process 0 reads the console and the synchronisation file and
+// writes the semaphore files.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/application_control.h"
+#include "core/grid_registry.h"
+#include "core/memory_handling.h"
+#include "core/program_entry.h"
+#include "core/submodel_setup.h"
+#include "core/zone_statistics.h"
+#include "setup/model_settings.h"
+#include "setup/response_units.h"
+
+namespace velorn {
+
+class defaultini;
+class tracer_ini_class;
+struct TracerDefinition;
+class RegionalSuperposition;
+class expokorrklasse;
+class SpecialOutputClass;
+
+// Invalid maximum in "-dumpmode:".
+inline constexpr int kDumpModeCode = 1061;
+// Pre-spin-up without a first meteorological variable "temperature".
+inline constexpr int kPreSpinUpTemperatureCode = 1035;
+// Model variant of the settings object: land-use tables with root distribution, irrigation.
+inline constexpr int32_t kModelVariant = 2;
+
+// A sub-model that this build cannot run: its section, its name in the message and its code.
+struct UnavailableSubModel {
+  const char* section;
+  const char* model;
+  int code;
+};
+// Meteorological variables given, but no interpolation in this build.
+inline constexpr UnavailableSubModel kUnavailableInterpolation{
+    "meteo_names", "meteorological interpolation", 3001};
+inline constexpr UnavailableSubModel kUnavailableSubModels[] = {
+    {"precipitation_correction", "precipitation correction", 3002},
+    {"evapotranspiration", "evapotranspiration model", 3003},
+    {"snow_model", "snow model", 3004},
+    {"interception_model", "interception model", 3005},
+    {"SiltingUpModel", "silting-up model", 3006},
+    {"unsatzon_model", "unsaturated-zone model", 3007},
+    {"SurfaceRoutingModel", "surface routing model", 3008},
+    {"irrigation", "irrigation model", 3009},
+    {"groundwater_flow", "groundwater model", 3010},
+    {"routing_model", "discharge routing model", 3011},
+    {"data_assimilation", "data assimilation", 3012},
+};
+
+// The first value of "[<section>]" in `control_file` (the switch of a sub-model): 0 when the
+// file has no such section; 1 when the value is missing or no number, so that a section that
+// cannot be read is never taken for "off".
+int32_t SectionSwitch(const std::string& control_file, const std::string& section);
+
+// The dump options of the command line.
+struct DumpOptions {
+  bool on = false;
+  bool close = false;
+  bool repair = false;
+  int32_t maximum = 0;
+};
+// Reads "-dumpmode[:n]", "-closeAfterDump" and "-repairAfterDump" from args[1..]; writes the
+// INFO entry of a maximum. A maximum without digits, with a sign or above the largest int is
+// FATAL (kDumpModeCode).
+DumpOptions ReadDumpOptions(DiagnosticStream& diag, const std::vector<std::string>& args);
+
+class ModellApplication : public memory_handling, public RunnableApplication {
+ public:
+  // Builds the run of control file argv[index]; failures are thrown as ErrorCode after
+  // "FATAL: exceptions in ModellApplication::init() caught!".
+  ModellApplication(DiagnosticStream& diag, int argc, char** argv, int index);
+  ~ModellApplication() override;
+
+  // The time loop; returns the control state (0 normal end, 99 finished early).
+  int run() override;
+  // Flushes every buffer, releases and deletes every object of the run.
+  void ClearMemory() override;
+  // Busy-waits until the processor clock has advanced by `ticks`; returns the last reading.
+  virtual std::clock_t WaitClockTicks(std::clock_t ticks);
+  // Process 0: waits for the synchronisation file (see WaitForSynchronisationFile); 98 on a
+  // stop chosen while waiting, after its FATAL entry.
+  virtual int WaitForFile(const std::string& name, long interval_ms);
+  // Process 0: the semaphore files; failures are reported as WARNING entries.
+  void WriteSemaphoreFile(const std::string& name, const std::string& content);
+  void WriteFinishSemaphore(const std::string& name);
+  // Temperature pre-spin-up over the whole time range (called by run).
+  void RunPreSpinUp();
+
+  // Where process 0 reads the answers of the menus (standard input unless a test sets it).
+  std::istream* console = &std::cin;
+
+  // --- Fields ------------------------------------------------------------------------------------
+  DiagnosticStream& stream;
+  int initialised = 0;
+  int rank = 0;
+  CouplingDate previous_coupling;
+  char coupling_interval = 'I';
+  std::string control_file_name;
+  std::string compiled_control_file_name;
+  ModelSettings settings;
+  SubModelSetup setup;
+  double min_to_int_end = 0;
+  int32_t meteo_count = 0;
+  std::vector<std::string> variable_names;  // 1..meteo_count
+  int16_t end_flag = 0;
+  int32_t interception_method = 0;
+  uint8_t interception_before_snow = 0;
+  int64_t current_day = 0;
+  int64_t current_month = 0;
+  int64_t current_hour = 0;
+  int64_t current_year = 0;
+  int32_t sub_steps = 1;
+  DumpOptions dump;
+  std::unique_ptr<GridRegistry> grid_registry;
+  GridRegistry* grid_registry_pointer = nullptr;
+  std::vector<ZoneStatisticsRecord> zone_statistics_registry;
+  int32_t spin_up_switch = 0;
+  int32_t do_temperature_pre_spin_up = 0;
+  int32_t repeat_count = 0;
+  std::vector<HruRecord> response_units;
+  int32_t tracer_count = 0;
+  TracerDefinition* tracer_table = nullptr;
+
+  std::unique_ptr<defaultini> settings_object;
+  std::unique_ptr<tracer_ini_class> tracer_definitions;
+  std::unique_ptr<RegionalSuperposition> superposition;
+  std::unique_ptr<expokorrklasse> radiation_correction;
+  std::unique_ptr<SpecialOutputClass> special_output;
+
+ private:
+  // Construction steps.
+  void Construct(int argc, char** argv, int index);
+  void CreateSettings();
+  void CopySettings();
+  void FillSubModelSetup();
+  void CreateInterpolators();
+  void CreateSubModels(const std::vector<std::string>& args);
+  void RefuseUnavailable(const UnavailableSubModel& model);
+  // Time loop steps (core/application_loop.cpp).
+  int RunLoop();
+  void TakeCurrentDate();
+  void RunTimeStep();
+  void RunSubSteps();
+  void WriteStepOutputs();
+  // True when the time range is exhausted on every process.
+  bool EndOfDataEverywhere();
+  // Steering (core/application_steering.cpp).
+  void PollInterrupt();
+  // `pre_spin_up`: the lists of the pre-spin-up (no data assimilation).
+  void HandleControlRequest(bool pre_spin_up);
+  void SetEndDateToCurrent(bool pre_spin_up);
+  void FlushDuringRun(bool pre_spin_up);
+  [[noreturn]] void StopWithoutSaving();
+  void CouplingAtStepStart();
+  // `run_may_end`: false at the end of a spin-up pass that another pass follows.
+  void CouplingAtStepEnd(bool run_may_end);
+  CouplingDate CurrentDate() const;
+  // Shut-down steps (core/application_shutdown.cpp).
+  void FlushAtEnd();
+  void MarkNotInitialised();
+  void ReleaseModels();
+  void DeleteObjects();
+};
+
+// The factory of the program: one ModellApplication per control file.
+std::unique_ptr<RunnableApplication> MakeModellApplication(DiagnosticStream& diag, int argc,
+                                                           char** argv, int index);
+
+}  // namespace velorn

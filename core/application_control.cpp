@@ -1,0 +1,181 @@
+// Run control: command words, menu answers, coupling intervals and the semaphore files.
+#include "core/application_control.h"
+
+#include <mpi.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <istream>
+
+#include "core/error_code.h"
+#include "core/signals.h"
+#include "core/string_helpers.h"
+
+namespace velorn {
+namespace {
+
+constexpr const char* kCommandKey = "Command=";
+constexpr const char* kCommandCharacters =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ1234567890_";
+// At most this many characters of the synchronisation file's first line are read.
+constexpr std::size_t kFirstLineLimit = 2399;
+
+std::string FirstLineOf(std::ifstream& file) {
+  std::string line;
+  std::getline(file, line);
+  if (line.size() > kFirstLineLimit) line.resize(kFirstLineLimit);
+  return line;
+}
+
+}  // namespace
+
+std::string CommandWord(const std::string& first_line) {
+  const std::size_t at = first_line.find(kCommandKey);
+  if (at == std::string::npos) return {};
+  const std::size_t begin = at + std::strlen(kCommandKey);
+  const std::size_t end = first_line.find_first_not_of(kCommandCharacters, begin);
+  return first_line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+int StateOfCommandLine(const std::string& first_line, int current) {
+  if (first_line.find(kCommandKey) == std::string::npos) return current;
+  const std::string word = CommandWord(first_line);
+  if (Contains(word, "SaveAndContinue")) return kStateFlushAndGoOn;
+  if (Contains(word, "Continue")) return kStateRunOn;
+  if (Contains(word, "Finish")) return kStateFinish;
+  if (Contains(word, "StopWithoutSaving")) return kStateStopWithoutSaving;
+  return current;
+}
+
+int LoopMenuChoice(const std::string& word) {
+  if (word.empty() || word[0] < '0' || word[0] > '9') return 0;
+  return word[0] - '0';
+}
+
+int WaitMenuChoice(const std::string& word) {
+  if (word.empty() || word.size() > 9) return 0;
+  int value = 0;
+  for (const char c : word) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');
+  }
+  return value > kStateFlushAndGoOn ? 0 : value;
+}
+
+std::string ReadConsoleWord(std::istream& input) {
+  std::string word;
+  if (!(input >> word)) return {};
+  return word;
+}
+
+bool CouplingDue(char interval, const CouplingDate& previous, const CouplingDate& current,
+                 bool end_of_step, bool end_flag) {
+  if (end_of_step && end_flag) return true;
+  switch (interval) {
+    case 'I':
+      return true;
+    case 'H':
+      return current.hour != previous.hour;
+    case 'D':
+      return current.day != previous.day;
+    case 'M':
+      return current.month != previous.month;
+    case 'Y':
+      return current.year != previous.year;
+    default:
+      return false;
+  }
+}
+
+PollPause PollPauseOf(long milliseconds) {
+  return {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+}
+
+std::string TemporarySemaphorePath(const std::string& target) {
+  const std::filesystem::path directory = std::filesystem::path(target).parent_path();
+  return (directory / kTemporarySemaphoreName).string();
+}
+
+bool WriteSemaphoreFile(DiagnosticStream& diag, const std::string& target,
+                        const std::string& content) {
+  const std::string temporary = TemporarySemaphorePath(target);
+  std::FILE* file = std::fopen(temporary.c_str(), "w");
+  if (file == nullptr) {
+    diag << "WARNING: semaphore file " << temporary
+         << " cannot be created: " << std::strerror(errno) << "; " << target << " is not written"
+         << "[end-entry]";
+    return false;
+  }
+  const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+  const int write_error = errno;
+  if (std::fclose(file) != 0 || !written) {
+    diag << "WARNING: semaphore file " << temporary
+         << " cannot be written: " << std::strerror(written ? errno : write_error) << "; " << target
+         << " is not written"
+         << "[end-entry]";
+    std::remove(temporary.c_str());
+    return false;
+  }
+  if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+    diag << "WARNING: semaphore file " << temporary << " cannot be renamed to " << target << ": "
+         << std::strerror(errno) << "[end-entry]";
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+int CombineControlState(int state) {
+  int combined = 0;
+  MPI_Reduce(&state, &combined, 1, MPI_INT, MPI_MAX, 0, MPI_COMM_WORLD);
+  MPI_Bcast(&combined, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  return combined;
+}
+
+int PollControlState(DiagnosticStream& diag, std::istream* console) {
+  const int combined = CombineControlState(ControlState());
+  SetControlState(kStateRunOn);
+  if (combined == kStateFinish && diag.rank() == 0) {
+    diag << "SKIP: \n\nCtrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next "
+            "interval (writing all grids and buffers)\n2 = cancel now without saving "
+            "buffers!\n3 = flush buffers and go on\n\nchoose one of the above options: "
+         << "[end-entry]";
+    diag.FlushScreen();
+    SetControlState(LoopMenuChoice(console != nullptr ? ReadConsoleWord(*console) : ""));
+  }
+  SetControlState(CombineControlState(ControlState()));
+  return ControlState();
+}
+
+int WaitForSynchronisationFile(DiagnosticStream& diag, const std::string& name, long interval_ms,
+                               const SynchronisationWait& wait) {
+  diag << "waiting for external synchronisation file " << name << "...";
+  const PollPause pause = PollPauseOf(interval_ms);
+  std::ifstream file(name);
+  while (!file.is_open()) {
+    if (ControlState() != kStateRunOn) {
+      SetControlState(kStateRunOn);
+      // The prefix of the menu ends the open waiting entry first, so the file stays valid XML.
+      diag << "SKIP: \n\nCtrl-C pressed while waiting for " << name
+           << "\nCancel the model? \n0 = no (continue)\n2 = cancel now without saving "
+              "buffers!\n\nchoose one of the above options: "
+           << "[end-entry]";
+      const int choice = WaitMenuChoice(wait.console ? ReadConsoleWord(*wait.console) : "");
+      SetControlState(choice);
+      if (choice == kStateStopWithoutSaving) throw ErrorCode{kUserStopCode};
+      if (wait.enable_interrupts) wait.enable_interrupts();
+    }
+    if (wait.sleep) wait.sleep(pause);
+    if (wait.enable_interrupts) wait.enable_interrupts();
+    file.open(name);
+  }
+  diag << "found it! "
+       << "[end-entry]";
+  SetControlState(StateOfCommandLine(FirstLineOf(file), ControlState()));
+  return 1;
+}
+
+}  // namespace velorn

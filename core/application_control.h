@@ -1,0 +1,117 @@
+// Run control of the application: the control state that a Ctrl-C (SIGINT or SIGUSR1), the
+// console menus and the synchronisation commands of a coupled program feed, and the small files
+// through which the run and that program take turns.
+//
+// The application (core/application*.cpp) calls these pieces from its time loop: the state is
+// combined over all processes at every pass (CombineControlState), process 0 shows the menus and
+// waits for the synchronisation file (WaitForSynchronisationFile), the semaphore files are
+// written by process 0 (WriteSemaphoreFile), and CouplingDue decides whether a coupling interval
+// begins or ends in a step. The parsers are pure functions, so the command words and menu
+// answers can be tested without a run; console input and the pause between two polls are
+// arguments, so tests never wait for a keyboard or a clock.
+//
+// Limits: only process 0 reads the console and the synchronisation file; a read error or the end
+// of the console input counts as the answer 0 (go on), which is what a run without a terminal
+// (a batch job, a test) must do.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+
+#include "core/diagnostic_stream.h"
+
+namespace velorn {
+
+// Values of the control state (`RunControlState`).
+inline constexpr int kStateRunOn = 0;
+inline constexpr int kStateFinish = 1;  // Ctrl-C pending; after the menu: finish
+inline constexpr int kStateStopWithoutSaving = 2;
+inline constexpr int kStateFlushAndGoOn = 3;
+inline constexpr int kStateFinishSetUp = 99;  // the finish is set up; also the exit code
+// Code of a stop by the user without saving (menu choice 2, "StopWithoutSaving").
+inline constexpr int kUserStopCode = 98;
+
+// Name of the temporary semaphore file; it is made in the directory of the target file.
+inline constexpr const char* kTemporarySemaphoreName = "Velorn_Marn_temporary_semaphore.file";
+// Content of the semaphore files at the end of a run.
+inline constexpr const char* kFinishCommand = "Command=Finish;";
+
+// The command word after "Command=" in `first_line` (letters, digits and '_' up to the first
+// other character); empty without "Command=".
+std::string CommandWord(const std::string& first_line);
+
+// The control state a synchronisation file's first line asks for, tested in this order: a word
+// containing "SaveAndContinue" 3, "Continue" 0, "Finish" 1, "StopWithoutSaving" 2; `current`
+// for any other word and for a line without "Command=".
+int StateOfCommandLine(const std::string& first_line, int current);
+
+// Answer of the loop's menu: the first character of the word as a digit, 0 for anything else
+// (also for an empty word: end of input).
+int LoopMenuChoice(const std::string& word);
+
+// Answer of the menu shown while waiting: the whole word as a decimal number; values outside
+// 0..3, words that are no number and an empty word give 0.
+int WaitMenuChoice(const std::string& word);
+
+// One word from `input`, empty at its end or on a read error.
+std::string ReadConsoleWord(std::istream& input);
+
+// A date as the coupling compares it.
+struct CouplingDate {
+  int64_t hour = -1;
+  int64_t day = -1;
+  int64_t month = -1;
+  int64_t year = -1;
+};
+
+// Whether a coupling interval of kind `interval` ('I' every step, 'H', 'D', 'M', 'Y' when that
+// part of `current` differs from `previous`; anything else never) is due. At the end of a step
+// (`end_of_step`) the last step of the run (`end_flag`) is always due.
+bool CouplingDue(char interval, const CouplingDate& previous, const CouplingDate& current,
+                 bool end_of_step, bool end_flag);
+
+// The pause between two polls of the synchronisation file.
+struct PollPause {
+  long seconds = 0;
+  long nanoseconds = 0;
+};
+PollPause PollPauseOf(long milliseconds);
+
+// Writes `content` (no line end) to the temporary file in the directory of `target` and renames
+// it to `target`, replacing a file of that name, so that a reader never sees half a file. A
+// failure of the write or of the rename is reported as a "WARNING: " entry naming the file and
+// the reason, since a partner program would otherwise wait for ever; returns false then.
+bool WriteSemaphoreFile(DiagnosticStream& diag, const std::string& target,
+                        const std::string& content);
+
+// Path of the temporary file for `target`: the fixed name in the target's directory.
+std::string TemporarySemaphorePath(const std::string& target);
+
+// Collective: the greatest control state of all processes, reduced onto process 0 and broadcast
+// from there; every process receives it.
+int CombineControlState(int state);
+
+// Collective, at the start of every pass of the time loop: combines the control state of all
+// processes and clears it; when the combined state is 1 (a Ctrl-C reached some process),
+// process 0 shows the menu and reads its answer from `console` (null: no answer, 0); the answer
+// is combined again and becomes every process's control state, which is returned.
+int PollControlState(DiagnosticStream& diag, std::istream* console);
+
+// What WaitForSynchronisationFile needs of its surroundings.
+struct SynchronisationWait {
+  std::istream* console = nullptr;              // the answers to the waiting menu
+  std::function<void(const PollPause&)> sleep;  // the pause between two polls
+  std::function<void()> enable_interrupts;      // installs the interrupt handler again
+};
+
+// Process 0: waits until `name` can be opened, polling every `interval_ms` milliseconds. A
+// control state other than 0 between two polls (a Ctrl-C) shows the waiting menu: 2 throws
+// kUserStopCode, 1 and 3 are kept. Then reads the first line and sets the control state from its
+// command (StateOfCommandLine). The entry "waiting for ..." stays open until "found it! "; a menu
+// closes it first. Returns 1.
+int WaitForSynchronisationFile(DiagnosticStream& diag, const std::string& name, long interval_ms,
+                               const SynchronisationWait& wait);
+
+}  // namespace velorn

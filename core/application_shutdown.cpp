@@ -1,0 +1,78 @@
+// Shut-down of a run: flush every buffer, release the tracer data and the models, delete every
+// object in a fixed order and free the registries.
+#include "core/application.h"
+#include "core/error_code.h"
+#include "grids/special_output.h"
+#include "meteo/radiation_correction.h"
+#include "meteo/superposition.h"
+#include "setup/defaultini.h"
+#include "setup/tracer_definitions.h"
+
+namespace velorn {
+
+void ModellApplication::ClearMemory() {
+  try {
+    stream << "reached end of simulation sucessfully"
+           << "[end-entry]";
+    if (initialised != 0) {
+      FlushAtEnd();
+    } else {
+      MarkNotInitialised();
+    }
+    variable_names.clear();
+    ReleaseModels();
+    stream << "o.k.\n"
+           << "[end-entry]";
+    stream << "deleting modules..."
+           << "[end-entry]";
+    DeleteObjects();
+  } catch (const ErrorCode&) {
+    stream << "FATAL: Exception in Modellapplication::ClearMemory() caught!"
+           << "[end-entry]";
+    throw;
+  }
+}
+
+// The flush list of the end of a run.
+void ModellApplication::FlushAtEnd() {
+  if (superposition) superposition->FlushBuffers();
+  if (special_output) special_output->FlushBuffers();
+  if (settings_object) settings_object->FlushStandardGridStatistics();
+}
+
+// Construction did not finish: nothing is flushed, every object is marked not initialised.
+void ModellApplication::MarkNotInitialised() {
+  if (superposition) superposition->SetInitialised(0);
+  if (radiation_correction) radiation_correction->SetInitialised(0);
+  if (tracer_definitions) tracer_definitions->SetInitialised(0);
+  if (special_output) special_output->SetInitialised(0);
+  if (settings_object) settings_object->SetInitialised(0);
+}
+
+void ModellApplication::ReleaseModels() {
+  if (superposition) superposition->ReleaseTracers();
+  if (radiation_correction) radiation_correction->ReleaseMemory();
+  if (superposition) superposition->ReleaseMemory();
+  if (tracer_definitions) tracer_definitions->ReleaseMemory();
+  tracer_table = nullptr;
+  tracer_count = 0;
+  if (special_output) special_output->ReleaseMemory();
+  if (settings_object) settings_object->ReleaseMemory();
+}
+
+// The settings object goes last: the others point into its tables. The registries are freed
+// after every object, so that no destructor finds them gone.
+void ModellApplication::DeleteObjects() {
+  tracer_definitions.reset();
+  radiation_correction.reset();
+  superposition.reset();
+  special_output.reset();
+  settings_object.reset();
+  zone_statistics_registry.clear();
+  zone_statistics_registry.shrink_to_fit();
+  response_units.clear();
+  grid_registry_pointer = nullptr;
+  grid_registry.reset();
+}
+
+}  // namespace velorn

@@ -1,0 +1,144 @@
+// Steering of a running model: the Ctrl-C poll and menu, the control requests (finish, stop,
+// flush), the waiting for the synchronisation file and the external coupling of each step.
+#include <mpi.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "core/application.h"
+#include "core/error_code.h"
+#include "core/signals.h"
+#include "grids/special_output.h"
+#include "meteo/radiation_correction.h"
+#include "meteo/superposition.h"
+#include "setup/defaultini.h"
+
+namespace velorn {
+
+void ModellApplication::PollInterrupt() {
+  PollControlState(stream, console);
+}
+
+void ModellApplication::HandleControlRequest(bool pre_spin_up) {
+  const int state = ControlState();
+  if (state <= kStateRunOn) return;
+  switch (state) {
+    case kStateFinish:
+      SetEndDateToCurrent(pre_spin_up);
+      SetControlState(kStateFinishSetUp);
+      break;
+    case kStateStopWithoutSaving:
+      StopWithoutSaving();
+    case kStateFlushAndGoOn:
+      FlushDuringRun(pre_spin_up);
+      SetControlState(kStateRunOn);
+      break;
+    default:
+      SetControlState(kStateRunOn);
+      break;
+  }
+  EnableInterruptHandler();
+}
+
+// The time range ends with the current record: every model takes it as its end date.
+void ModellApplication::SetEndDateToCurrent(bool pre_spin_up) {
+  // The date of the current record comes from the first interpolator; a run without one has
+  // the date of its single step.
+  const int64_t y = current_year;
+  const int64_t m = current_month;
+  const int64_t d = current_day;
+  const int64_t h = current_hour;
+  radiation_correction->SetEndDate(y, m, d, h);
+  superposition->SetEndDate(y, m, d, h);
+  settings_object->SetEndDate(y, m, d, h);
+  special_output->SetEndDate(y, m, d, h);
+  static_cast<void>(pre_spin_up);  // data assimilation, left out by the pre-spin-up, is absent
+}
+
+// The flush list of a Ctrl-C choice 3 or "SaveAndContinue".
+void ModellApplication::FlushDuringRun(bool pre_spin_up) {
+  superposition->FlushBuffers();
+  settings_object->FlushStandardGridStatistics();
+  special_output->FlushBuffers();
+  static_cast<void>(pre_spin_up);
+}
+
+void ModellApplication::StopWithoutSaving() {
+  stream << "WARNING: program manually killed by pressing Ctrl-C and selecting 2!"
+         << "[end-entry]";
+  stream.FlushScreen();
+  // Every process ends here alike, without finalising MPI and without saving anything else; the
+  // diagnostics file is complete after each entry.
+  std::exit(kUserStopCode);
+}
+
+CouplingDate ModellApplication::CurrentDate() const {
+  return CouplingDate{current_hour, current_day, current_month, current_year};
+}
+
+void ModellApplication::CouplingAtStepStart() {
+  coupling_interval = settings_object->GetCouplingInterval();
+  if (!CouplingDue(coupling_interval, previous_coupling, CurrentDate(), false, false)) return;
+  if (rank == 0) {
+    WaitForFile(settings_object->GetSemaphoreFileName(),
+                static_cast<long>(settings_object->GetWaitInterval()));
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  SetControlState(CombineControlState(ControlState()));
+  previous_coupling = CurrentDate();
+  settings_object->ExchangeExternalGrids(current_year, current_month, current_day, current_hour);
+}
+
+void ModellApplication::CouplingAtStepEnd(bool run_may_end) {
+  coupling_interval = settings_object->GetCouplingInterval();
+  const CouplingDate now = CurrentDate();
+  if (!CouplingDue(coupling_interval, previous_coupling, now, true, end_flag != 0)) {
+    settings_object->AccumulateExternalGrids();
+    return;
+  }
+  const bool ended = end_flag != 0;
+  settings_object->WriteExternalGrids(
+      static_cast<int32_t>(now.hour), static_cast<int32_t>(now.day),
+      static_cast<int32_t>(now.month), static_cast<int32_t>(now.year),
+      ended || now.hour != previous_coupling.hour, ended || now.day != previous_coupling.day,
+      ended || now.month != previous_coupling.month, ended || now.year != previous_coupling.year);
+  if (rank == 0) {
+    const std::string name = settings_object->GetExternalSemaphoreFileName();
+    // The end of a spin-up pass that is followed by another is no end of the run: the partner
+    // gets the content of an interval end and the run waits for it again.
+    if (ended && run_may_end) {
+      WriteFinishSemaphore(name);
+      WriteFinishSemaphore(name + "_Done");
+    } else {
+      WriteSemaphoreFile(name, settings_object->GetExternalSemaphoreContent());
+    }
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+}
+
+int ModellApplication::WaitForFile(const std::string& name, long interval_ms) {
+  SynchronisationWait wait;
+  wait.console = console;
+  wait.sleep = [](const PollPause& pause) {
+    timespec request{pause.seconds, pause.nanoseconds};
+    if (pause.seconds > 0 || pause.nanoseconds > 0) nanosleep(&request, nullptr);
+  };
+  wait.enable_interrupts = [] { EnableInterruptHandler(); };
+  try {
+    return WaitForSynchronisationFile(stream, name, interval_ms, wait);
+  } catch (const ErrorCode&) {
+    stream << "FATAL: Exception in Modellapplication::WaitForFile() caught!"
+           << "[end-entry]";
+    throw;
+  }
+}
+
+void ModellApplication::WriteSemaphoreFile(const std::string& name, const std::string& content) {
+  velorn::WriteSemaphoreFile(stream, name, content);
+}
+
+void ModellApplication::WriteFinishSemaphore(const std::string& name) {
+  velorn::WriteSemaphoreFile(stream, name, kFinishCommand);
+}
+
+}  // namespace velorn

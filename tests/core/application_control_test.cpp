@@ -1,0 +1,201 @@
+// Run control pieces: command words of the synchronisation file, menu answers, the coupling
+// interval test, the poll pause, the semaphore files and the wait for the synchronisation file
+// with a scripted console and no real sleep.
+#include "core/application_control.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "core/error_code.h"
+#include "core/signals.h"
+#include "tests/support/test_helpers.h"
+
+namespace velorn::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(RunControl, CommandLinesGiveTheirStates) {
+  struct Case {
+    const char* line;
+    int current;
+    int expected;
+  };
+  const Case cases[] = {
+      {"Command=SaveAndContinue;", 0, kStateFlushAndGoOn},
+      {"Command=Continue;", 1, kStateRunOn},
+      {"Command=Finish;", 0, kStateFinish},
+      {"Command=StopWithoutSaving;", 0, kStateStopWithoutSaving},
+      {"Command=ContinueX;", 3, kStateRunOn},  // the word contains "Continue"
+      {"Command=Fin ish;", 3, 3},              // the word ends at the blank: "Fin"
+      {"Status=Finish;", 1, 1},                // no "Command=": unchanged
+      {"", 3, 3},
+      {"xx Command=Finish", 0, kStateFinish},  // found anywhere in the line
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(StateOfCommandLine(c.line, c.current), c.expected) << c.line;
+  }
+  EXPECT_EQ(CommandWord("Command=Save_And1;rest"), "Save_And1");
+}
+
+TEST(RunControl, MenuAnswers) {
+  struct Case {
+    const char* word;
+    int loop;
+    int wait;
+  };
+  // The loop menu takes the first character, the waiting menu the whole word (0..3).
+  const Case cases[] = {{"1", 1, 1}, {"12", 1, 0}, {"x", 0, 0}, {"", 0, 0},
+                        {"3", 3, 3}, {"7", 7, 0},  {"2a", 2, 0}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(LoopMenuChoice(c.word), c.loop) << c.word;
+    EXPECT_EQ(WaitMenuChoice(c.word), c.wait) << c.word;
+  }
+  std::istringstream console("  2 \n");
+  EXPECT_EQ(ReadConsoleWord(console), "2");
+  EXPECT_EQ(ReadConsoleWord(console), "");  // end of input
+}
+
+TEST(RunControl, CouplingIntervalsAreDueAsTheirDatePartChanges) {
+  const CouplingDate first;  // -1 everywhere: the first step is always due
+  const CouplingDate p{5, 3, 4, 2001};
+  struct Case {
+    char interval;
+    CouplingDate current;
+    bool end_of_step;
+    bool end_flag;
+    bool due;
+  };
+  const Case cases[] = {
+      {'I', p, false, false, true},
+      {'H', {6, 3, 4, 2001}, false, false, true},
+      {'H', p, false, false, false},
+      {'D', {23, 3, 4, 2001}, false, false, false},
+      {'D', {0, 4, 4, 2001}, false, false, true},
+      {'M', {0, 1, 5, 2001}, false, false, true},
+      {'Y', {0, 1, 5, 2001}, false, false, false},
+      {'Y', {0, 1, 1, 2002}, false, false, true},
+      {'X', {0, 1, 1, 2002}, false, false, false},
+      {'X', p, true, true, true},    // the last step always ends an interval
+      {'D', p, false, true, false},  // but the end flag means nothing at the start of a step
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CouplingDue(c.interval, p, c.current, c.end_of_step, c.end_flag), c.due)
+        << c.interval << " " << c.current.hour << " " << c.current.day;
+  }
+  EXPECT_TRUE(CouplingDue('D', first, p, false, false));
+}
+
+TEST(RunControl, PollPauseSplitsMilliseconds) {
+  EXPECT_EQ(PollPauseOf(1500).seconds, 1);
+  EXPECT_EQ(PollPauseOf(1500).nanoseconds, 500000000);
+  EXPECT_EQ(PollPauseOf(0).seconds, 0);
+  EXPECT_EQ(PollPauseOf(0).nanoseconds, 0);
+}
+
+TEST(RunControl, SemaphoreFilesAreWrittenWholeOrReported) {
+  CapturedDiag captured;
+  const fs::path target = captured.dir.path() / "sub" / "to_partner";
+  fs::create_directories(target.parent_path());
+  std::ofstream(target) << "old content that is longer";
+  EXPECT_EQ(TemporarySemaphorePath(target.string()),
+            (target.parent_path() / kTemporarySemaphoreName).string());
+
+  ASSERT_TRUE(WriteSemaphoreFile(captured.diag, target.string(), kFinishCommand));
+  EXPECT_EQ(Slurp(target), "Command=Finish;");  // replaced, no line end
+  EXPECT_FALSE(fs::exists(target.parent_path() / kTemporarySemaphoreName));
+
+  // A target in a directory that does not exist: reported, not silently lost.
+  const fs::path missing = captured.dir.path() / "absent" / "to_partner";
+  EXPECT_FALSE(WriteSemaphoreFile(captured.diag, missing.string(), "x"));
+  EXPECT_TRUE(captured.ScreenHas("semaphore file " +
+                                 (missing.parent_path() / kTemporarySemaphoreName).string() +
+                                 " cannot be created"));
+  // A target that is a directory: the rename fails and is reported.
+  fs::create_directories(captured.dir.path() / "blocked" / "x");
+  EXPECT_FALSE(WriteSemaphoreFile(captured.diag, (captured.dir.path() / "blocked").string(), "x"));
+  EXPECT_TRUE(
+      captured.ScreenHas("cannot be renamed to " + (captured.dir.path() / "blocked").string()));
+}
+
+// The wait with a scripted console: the file appears after a given number of pauses.
+class WaitTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegisterCurrentApplication(); }
+  void TearDown() override { ClearCurrentApplication(); }
+
+  // Waits for the file, which is created with `content` at pause `appear_at` (0: before);
+  // `signal_at` sets state 1 at that pause (0: never). Returns the state afterwards.
+  int Wait(const std::string& content, int appear_at, int signal_at, const std::string& input) {
+    const fs::path file = captured_.dir.path() / "sync";
+    fs::remove(file);
+    if (appear_at == 0) std::ofstream(file) << content;
+    std::istringstream console(input);
+    int pauses = 0;
+    SynchronisationWait wait;
+    wait.console = &console;
+    wait.sleep = [&](const PollPause& pause) {
+      EXPECT_EQ(pause.seconds, 1);
+      EXPECT_EQ(pause.nanoseconds, 500000000);
+      ++pauses;
+      if (pauses == signal_at) SetControlState(kStateFinish);
+      if (pauses == appear_at) std::ofstream(file) << content;
+    };
+    wait.enable_interrupts = [&] { ++enables_; };
+    EXPECT_EQ(WaitForSynchronisationFile(captured_.diag, file.string(), 1500, wait), 1);
+    return ControlState();
+  }
+
+  CapturedDiag captured_;
+  int enables_ = 0;
+};
+
+TEST_F(WaitTest, CommandsAndMenuAnswersSetTheState) {
+  SetControlState(0);
+  EXPECT_EQ(Wait("Command=Finish;\nrest", 0, 0, ""), kStateFinish);
+  SetControlState(0);
+  EXPECT_EQ(Wait("Command=SaveAndContinue;", 3, 0, ""), kStateFlushAndGoOn);
+  // A Ctrl-C while waiting, answered 1: kept, and the file without a command leaves it.
+  SetControlState(0);
+  EXPECT_EQ(Wait("no command", 2, 1, "1"), kStateFinish);
+  EXPECT_TRUE(captured_.ScreenHas("Ctrl-C pressed while waiting for"));
+  // Answered 12 (outside 0..3): go on.
+  SetControlState(0);
+  EXPECT_EQ(Wait("no command", 2, 1, "12"), kStateRunOn);
+  EXPECT_GT(enables_, 0);
+  // Answered 2: the user stops the run.
+  SetControlState(0);
+  EXPECT_EQ(ThrownCode([&] { Wait("Command=Continue;", 3, 1, "2"); }), kUserStopCode);
+}
+
+TEST_F(WaitTest, TheWaitingEntryKeepsTheFileValidWhenAMenuInterruptsIt) {
+  SetControlState(0);
+  Wait("Command=Continue;", 2, 1, "0");
+  const std::string file = captured_.DiagFile();
+  // The waiting entry got its own closed line before the menu (screen only) and "found it! ".
+  EXPECT_NE(file.find("waiting for external synchronisation file "), std::string::npos);
+  EXPECT_TRUE(captured_.HasEntry(kLevelDebug, "found it! "));
+  EXPECT_EQ(file.find("Ctrl-C pressed"), std::string::npos);
+  std::size_t open = 0;
+  std::size_t close = 0;
+  for (std::size_t at = file.find("<line"); at != std::string::npos;
+       at = file.find("<line", at + 1))
+    ++open;
+  for (std::size_t at = file.find("/>"); at != std::string::npos; at = file.find("/>", at + 1))
+    ++close;
+  EXPECT_EQ(open, close);
+}
+
+}  // namespace
+}  // namespace velorn::test
