@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "core/error_code.h"
+#include "core/submodel_setup.h"
 
 namespace velorn {
 namespace {
@@ -240,6 +241,21 @@ void modelobject::SetInputGridGeometry(double** grid, double x, double y, double
   input_x = x;
   input_y = y;
   input_cellsize = cell_size;
+}
+
+void modelobject::StoreSharedSetup(const SubModelSetup& setup) {
+  output_list_count = setup.output_list_count;
+  output_list_codes = setup.output_list_codes;
+  report_interval = setup.report_interval;
+  min_to_int_end = setup.min_to_int_end;
+  time_shift = min_to_int_end / 60.0;
+  zone_code_index = setup.zone_code_index;
+  zone_table = setup.zone_table;
+  column_ranges = setup.column_ranges;
+  zone_count = setup.zone_count;
+  highest_zone_code = setup.highest_zone_code;
+  static_cast<ModelGridGeometry&>(*this) = setup;
+  registry = setup.registry;
 }
 
 }  // namespace velorn

@@ -46,6 +46,7 @@ namespace velorn {
 
 struct MpiLayout;
 struct HruRecord;
+struct SubModelSetup;
 class NetcdfGridWriter;
 class NetcdfGridReader;
 
@@ -189,6 +190,11 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   // directory leaves the name alone. A result over 2400 characters is FATAL (code 1).
   void PrefixDirectory(const std::string& directory, std::string& name);
   void SetInputGridGeometry(double** grid, double x, double y, double cell_size);
+  // Copies what every model object takes from the application's SubModelSetup: the report
+  // interval and step-end shift, the [output_list] codes, the zone table with its code-to-index
+  // array and column ranges, the grid geometry with this process's rows, and the registry.
+  // Dates, tables and grids of the registry are each caller's own business.
+  void StoreSharedSetup(const SubModelSetup& setup);
 
   // --- MPI exchange of registered grids (grids/modelobject_exchange.cpp) -----------------------
   // The operations of grids/mpi_exchange.h on this object's layout (`mpi`). Each takes a matrix

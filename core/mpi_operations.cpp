@@ -1,6 +1,8 @@
 // User MPI datatypes and reduction operations, created once and freed before MPI_Finalize.
 #include "core/mpi_operations.h"
 
+#include <algorithm>
+
 namespace velorn {
 namespace {
 
@@ -60,6 +62,19 @@ void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm) {
   MPI_Allreduce(MPI_IN_PLACE, records, count, ZoneRecordType(), AddZoneRecordSumsOp(), comm);
   // MPI skips the operation with one process; zero field 1 here so every process count agrees.
   for (int i = 0; i < count; ++i) records[i * kZoneRecordFields + 1] = 0.0;
+}
+
+void AllReduceMaximum(std::vector<double>& values, MPI_Comm comm) {
+  int processes = 1;
+  MPI_Comm_size(comm, &processes);
+  if (processes == 1) return;
+  // In pieces that fit MPI's int count, so that a large table needs no second path.
+  constexpr std::size_t kPiece = 1u << 26;
+  for (std::size_t first = 0; first < values.size(); first += kPiece) {
+    const std::size_t count = std::min(kPiece, values.size() - first);
+    MPI_Allreduce(MPI_IN_PLACE, values.data() + first, static_cast<int>(count), MPI_DOUBLE, MPI_MAX,
+                  comm);
+  }
 }
 
 void FreeMpiOperations() {

@@ -9,6 +9,8 @@
 
 #include <mpi.h>
 
+#include <vector>
+
 namespace velorn {
 
 // Doubles per zone record: count, weighted sum, zone code, area share, weight sum.
@@ -34,6 +36,10 @@ MPI_Op AddZoneRecordsOp();
 // code and area share, equal on every process) as they were, with one process as with many.
 // Collective.
 void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm = MPI_COMM_WORLD);
+
+// Every element of `values` becomes its largest value over all processes of `comm` (in place;
+// nothing to do with one process). Collective.
+void AllReduceMaximum(std::vector<double>& values, MPI_Comm comm = MPI_COMM_WORLD);
 
 // Frees every type and operation created so far; before MPI_Finalize.
 void FreeMpiOperations();

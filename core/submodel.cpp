@@ -26,21 +26,10 @@ teilmodellklasse::teilmodellklasse(const SubModelSetup& setup, const std::string
 }
 
 void teilmodellklasse::StoreSharedValues(const SubModelSetup& setup) {
-  output_list_count = setup.output_list_count;
-  output_list_codes = setup.output_list_codes;
+  StoreSharedSetup(setup);
   if (output_list_codes != nullptr) output_list_codes[0] = output_list_count;
-  report_interval = setup.report_interval;
-  min_to_int_end = setup.min_to_int_end;
-  time_shift = min_to_int_end / 60.0;
-  zone_code_index = setup.zone_code_index;
-  zone_table = setup.zone_table;
-  column_ranges = setup.column_ranges;
-  zone_count = setup.zone_count;
-  highest_zone_code = setup.highest_zone_code;
-  static_cast<ModelGridGeometry&>(*this) = setup;
   end_date = setup.end_date;
   end_key = ModelTimeKey(end_date);
-  registry = setup.registry;
   if (registry != nullptr) {
     zone_grid = (*registry)[1].grid;
     const int weights = registry->Find("RelCellArea", 0);

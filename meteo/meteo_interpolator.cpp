@@ -92,18 +92,7 @@ bool meteointerpol::MethodAvailable(int m) {
 
 void meteointerpol::StoreSharedValues(const SubModelSetup& setup, const ModelDate& start_arg,
                                       const ModelDate& end_arg) {
-  report_interval = setup.report_interval;
-  min_to_int_end = setup.min_to_int_end;
-  time_shift = min_to_int_end / 60.0;
-  zone_code_index = setup.zone_code_index;
-  zone_table = setup.zone_table;
-  column_ranges = setup.column_ranges;
-  zone_count = setup.zone_count;
-  highest_zone_code = setup.highest_zone_code;
-  output_list_count = setup.output_list_count;
-  output_list_codes = setup.output_list_codes;
-  static_cast<ModelGridGeometry&>(*this) = setup;
-  registry = setup.registry;
+  StoreSharedSetup(setup);
   zone_grid = (*registry)[1].grid;
   elevation = (*registry)[2].grid;
   start = start_date = start_arg;
@@ -112,6 +101,8 @@ void meteointerpol::StoreSharedValues(const SubModelSetup& setup, const ModelDat
   if (response_unit_switch != 0) {
     const int master = FindGrid("MasterHydrologicResponseUnits", 0);
     if (master > 0) master_units = (*registry)[master].grid;
+    const int units = FindGrid("HydrologicResponseUnits", 0);
+    if (units > 0) response_units = (*registry)[units].grid;
   }
 }
 

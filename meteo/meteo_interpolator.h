@@ -24,8 +24,11 @@
 // complete here; the regression (2, 3, 10, 11, 12), bilinear (5, 6) and spline (7, 8) kernels
 // are separate operations of this class (EvaluateRegression, ThiessenElevationGradient,
 // BilinearAtPoint, StationsToMesh, ChooseLookupStations, ComputeSplines,
-// ComputeStationRegression) defined with those methods; until then such a method is refused at
-// construction with code 53. The regression files of methods 2 and 3 are read here.
+// ComputeStationRegression) in meteo/meteo_interpolator_methods.cpp. The regression files of
+// methods 2 and 3 are read here; one regression file serves every cell (no regression regions).
+//
+// Response units (modelobject's switch on): only master cells are computed; after the cell loop
+// the other cells of a unit take the master's result, from whichever process computed it.
 //
 // Input files: meteo/station_files.h (formats, missing values), meteo/meteo_input_readers.cpp
 // (headers, start dates, blocks, record advance). Kernels: meteo/distance_methods.h.
@@ -232,7 +235,10 @@ class meteointerpol : public modelobject {
   double** cell_x = nullptr;  // plain "CoordX" / "CoordY"
   double** cell_y = nullptr;
   double** scaling_grid = nullptr;
+  // Response-unit mode: "MasterHydrologicResponseUnits" (unit id at master cells, nodata
+  // elsewhere) and "HydrologicResponseUnits" (unit id of every cell).
   double** master_units = nullptr;
+  double** response_units = nullptr;
   double** owner = nullptr;
   bool owner_looked_up = false;
   std::unique_ptr<zonalstatistic> statistics_table;
@@ -264,6 +270,7 @@ class meteointerpol : public modelobject {
   double PostProcess(int64_t r, int64_t c, double value) const;
   bool IsComputedCell(int64_t r, int64_t c) const;
   void CollectStatistics();
+  std::vector<double> MasterResults() const;
   double CellValueOfUniform() const;
   void ReleaseGrids();
   bool released_ = false;

@@ -2,19 +2,25 @@
 // and post-processing, zone statistics, and the advance, rewind and release of the inputs.
 #include <omp.h>
 
+#include <limits>
 #include <mutex>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/row_loop.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
 #include "core/zone_statistics.h"
 #include "meteo/meteo_interpolator.h"
+#include "setup/response_units.h"
 
 namespace velorn {
 namespace {
 
 std::mutex warning_mutex;
+
+// Result of a response unit whose master no process computed.
+constexpr double kNoMasterResult = std::numeric_limits<double>::lowest();
 
 constexpr const char* kRule =
     "-----------------------------------------------------------------------------\n";
@@ -239,11 +245,39 @@ double meteointerpol::CellValueOfUniform() const {
   return MissingMarker(nodata_value);
 }
 
+std::vector<double> meteointerpol::MasterResults() const {
+  const std::vector<HruRecord>& table = *response_unit_table;
+  double** grid = result.get();
+  std::vector<double> values(table.size(), kNoMasterResult);
+  for (std::size_t id = 1; id < table.size(); ++id) {
+    const int64_t r = table[id].row, c = table[id].column;
+    if (r < first_local_row || r > last_local_row) continue;
+    if (c < column_ranges[r].first || c > column_ranges[r].last) continue;
+    if (IsComputedCell(r, c)) values[id] = grid[r][c];
+  }
+  // A unit's master may lie on another process than its cells: only the process that computed
+  // the master holds more than the lowest double.
+  AllReduceMaximum(values);
+  return values;
+}
+
 void meteointerpol::CollectStatistics() {
   double** grid = result.get();
+  const bool units =
+      master_units != nullptr && response_units != nullptr && response_unit_table != nullptr;
+  const std::vector<double> masters = units ? MasterResults() : std::vector<double>{};
   for (int64_t r = first_local_row; r <= last_local_row; ++r)
     for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (zone_grid[r][c] == nodata || (owner != nullptr && owner[r][c] != rank)) continue;
+      if (units && master_units[r][c] == nodata) {
+        // The other cells of a unit take their master's result. A cell of no unit, or of one
+        // whose master has no result, keeps nodata and stays out of the zone sums.
+        const double id = response_units[r][c];
+        if (!(id >= 1 && id < static_cast<double>(masters.size()))) continue;
+        const double value = masters[static_cast<std::size_t>(id)];
+        if (value == kNoMasterResult) continue;
+        grid[r][c] = value;
+      }
       const int64_t code = static_cast<int64_t>(zone_grid[r][c]);
       if (code < 0 || code > highest_zone_code) continue;
       statistics_table->AddValue(r, c, zone_code_index[code], grid[r][c], 1.0);

@@ -100,4 +100,21 @@ std::optional<std::string> RefData(const std::string& relative) {
   return file.string();
 }
 
+std::filesystem::path ExampleDir() {
+  const char* source = std::getenv("VELORN_SOURCE_DIR");
+  return std::filesystem::path(source != nullptr ? source : ".") / "examples" / "front-range";
+}
+
+std::string CopyExample(const std::filesystem::path& target) {
+  namespace fs = std::filesystem;
+  const fs::path example = ExampleDir();
+  fs::copy(example / "stations", target / "stations",
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  for (const char* file :
+       {"front-range.ctl", "dem.asc", "zones.asc", "landuse.asc", "soil.asc", "river_links.asc"})
+    fs::copy_file(example / file, target / file, fs::copy_options::overwrite_existing);
+  fs::create_directories(target / "output");
+  return (target / "front-range.ctl").string();
+}
+
 }  // namespace velorn::test

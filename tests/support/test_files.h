@@ -54,6 +54,12 @@ std::string Numbered(const std::string& stem, long number, const std::string& su
 // Path of a file below ../shared/refdata, or nothing when the folder is absent (a user's clone).
 std::optional<std::string> RefData(const std::string& relative);
 
+// The folder of the shipped example basin in the source tree ($VELORN_SOURCE_DIR/examples/...).
+std::filesystem::path ExampleDir();
+// Copies the example basin's control file, grids and station tables into `target` (a fresh
+// run directory with an empty "output" folder) and returns the control file's path there.
+std::string CopyExample(const std::filesystem::path& target);
+
 }  // namespace velorn::test
 
 // Skips the current test, saying why, when the reference data are not available.

@@ -1,0 +1,220 @@
+// Generator of the example basin's input files (examples/front-range/).
+//
+//   velorn_example_basin --dem SRTM.asc --knmi etmgeg_260.txt --year 2019 --out DIR
+//
+// Brings the geographic SRTM tile onto a metric grid of 200 m cells, finds the basin of its
+// largest outlet and splits it into subbasins at the major confluences, assigns land use and
+// soil by rules, and writes into DIR: dem.asc, zones.asc, landuse.asc, soil.asc, river_links.asc
+// (the basin's bounding box with two cells of margin) and one station table per meteorological
+// variable from the KNMI daily series of the year, with the station at the basin outlet. The
+// files in examples/front-range/ are this program's output; a test runs it again and compares.
+// Prints a short summary of the basin. Exits with 1 and a message on any failure.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "grids/grid_formats.h"
+#include "tools/basin_terrain.h"
+#include "tools/station_series.h"
+
+namespace velorn::tools {
+namespace {
+
+constexpr double kCellSize = 100.0;
+constexpr double kTributaryShare = 0.08;
+constexpr int kMaxTributaries = 2;
+constexpr int kMargin = 2;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteText(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+Raster ReadAsciiRaster(const std::string& path) {
+  const std::string text = ReadText(path);
+  const AsciiHeaderResult header = ParseAsciiHeader(text);
+  if (header.failed_pair != 0) throw std::runtime_error(path + ": " + header.reason);
+  if (const std::string wrong = CheckGridHeader(header.values); !wrong.empty())
+    throw std::runtime_error(path + ": " + wrong);
+  Raster g(static_cast<int>(header.values[0]), static_cast<int>(header.values[1]), 0.0);
+  g.xll = header.values[2];
+  g.yll = header.values[3];
+  g.cellsize = header.values[4];
+  g.nodata = header.values[5];
+  // The parser fills rows 1..n and columns 1..n of a row-pointer table.
+  std::vector<std::vector<double>> rows(g.nrows + 1, std::vector<double>(g.ncols + 1));
+  std::vector<double*> pointers(g.nrows + 1);
+  for (int r = 0; r <= g.nrows; ++r) pointers[r] = rows[r].data();
+  if (!ParseAsciiCells(text, header.data_offset, g.nrows, g.ncols, pointers.data()).ok)
+    throw std::runtime_error(path + ": a cell value is missing or not a number");
+  for (int r = 0; r < g.nrows; ++r)
+    for (int c = 0; c < g.ncols; ++c) g.at(r, c) = rows[r + 1][c + 1];
+  return g;
+}
+
+// The window [r0, r0 + rows) x [c0, c0 + cols) of `g` as an ASCII grid, values as "%g".
+std::string AsciiWindow(const Raster& g, int r0, int c0, int rows, int cols) {
+  GridGeometry geometry;
+  geometry.ncols = cols;
+  geometry.nrows = rows;
+  geometry.xll = g.xll + c0 * g.cellsize;
+  geometry.yll = g.yll + (g.nrows - r0 - rows) * g.cellsize;
+  geometry.cellsize = g.cellsize;
+  geometry.nodata = g.nodata;
+  std::string text = FormatAsciiHeader(geometry);
+  for (int r = r0; r < r0 + rows; ++r) {
+    for (int c = c0; c < c0 + cols; ++c) {
+      if (c > c0) text += ' ';
+      AppendGeneral(text, g.at(r, c));
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+struct Options {
+  std::string dem, knmi, out;
+  int year = 2019;
+};
+
+Options ParseArguments(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i], value = argv[i + 1];
+    if (key == "--dem")
+      o.dem = value;
+    else if (key == "--knmi")
+      o.knmi = value;
+    else if (key == "--out")
+      o.out = value;
+    else if (key == "--year")
+      o.year = std::stoi(value);
+    else
+      throw std::runtime_error("unknown option " + key);
+  }
+  if (o.dem.empty() || o.knmi.empty() || o.out.empty() || argc % 2 == 0)
+    throw std::runtime_error(
+        "usage: velorn_example_basin --dem SRTM.asc --knmi etmgeg_260.txt [--year 2019] --out DIR");
+  return o;
+}
+
+int Generate(const Options& o) {
+  const Raster geographic = ReadAsciiRaster(o.dem);
+  Raster dem = ResampleToMetric(geographic, TileProjection(geographic), kCellSize);
+  for (double& z : dem.values)
+    if (z != dem.nodata) z = std::round(z * 10) / 10;  // decimetres, as the file holds them
+  const auto down = FlowDirections(FillDepressions(dem, 1e-4));
+  const auto acc = FlowAccumulation(down);
+  const Subbasins basins = DelineateSubbasins(dem, down, acc, kTributaryShare, kMaxTributaries);
+  Raster slope, aspect;
+  SlopeAndAspect(dem, slope, aspect);
+
+  const ClassRules rules;
+  Raster zones = dem, landuse = dem, soil = dem, rivers = dem;
+  int r_min = dem.nrows, r_max = -1, c_min = dem.ncols, c_max = -1;
+  std::map<int, int> cells_of_zone, cells_of_landuse, cells_of_soil;
+  for (int r = 0; r < dem.nrows; ++r)
+    for (int c = 0; c < dem.ncols; ++c) {
+      const std::size_t i = static_cast<std::size_t>(r) * dem.ncols + c;
+      const int zone = basins.zone[i];
+      zones.values[i] = landuse.values[i] = soil.values[i] = rivers.values[i] = dem.nodata;
+      if (zone == 0) continue;
+      r_min = std::min(r_min, r), r_max = std::max(r_max, r);
+      c_min = std::min(c_min, c), c_max = std::max(c_max, c);
+      zones.values[i] = zone;
+      landuse.values[i] =
+          LanduseClass(rules, dem.values[i], slope.values[i], aspect.values[i], acc[i]);
+      soil.values[i] = SoilClass(rules, slope.values[i], acc[i]);
+      if (acc[i] >= rules.river_cells) rivers.values[i] = zone;
+      ++cells_of_zone[zone];
+      ++cells_of_landuse[static_cast<int>(landuse.values[i])];
+      ++cells_of_soil[static_cast<int>(soil.values[i])];
+    }
+  const int r0 = std::max(0, r_min - kMargin), c0 = std::max(0, c_min - kMargin);
+  const int rows = std::min(dem.nrows, r_max + kMargin + 1) - r0;
+  const int cols = std::min(dem.ncols, c_max + kMargin + 1) - c0;
+
+  const std::filesystem::path out = o.out;
+  std::filesystem::create_directories(out / "stations");
+  const std::pair<const char*, const Raster*> grids[] = {{"dem.asc", &dem},
+                                                         {"zones.asc", &zones},
+                                                         {"landuse.asc", &landuse},
+                                                         {"soil.asc", &soil},
+                                                         {"river_links.asc", &rivers}};
+  for (const auto& [name, grid] : grids)
+    WriteText(out / name, AsciiWindow(*grid, r0, c0, rows, cols));
+
+  // The station stands at the basin outlet and carries the outlet's elevation.
+  const int64_t o_cell = basins.basin_outlet;
+  const int orow = static_cast<int>(o_cell / dem.ncols),
+            ocol = static_cast<int>(o_cell % dem.ncols);
+  StationTable station;
+  station.altitude = dem.at(orow, ocol);
+  station.x = dem.xll + (ocol + 0.5) * dem.cellsize;
+  station.y = dem.yll + (dem.nrows - orow - 0.5) * dem.cellsize;
+  const auto days = ReadKnmiDaily(ReadText(o.knmi), o.year);
+  const std::string source =
+      "SOURCE: ROYAL NETHERLANDS METEOROLOGICAL INSTITUTE (KNMI), De Bilt (260), daily ";
+  struct Variable {
+    const char* file;
+    const char* what;
+    const char* format;
+    double DailyWeather::*field;
+  };
+  const Variable variables[] = {
+      {"temperature.txt", "mean air temperature in degC", "%.1f", &DailyWeather::temperature},
+      {"precipitation.txt", "precipitation in mm", "%.1f", &DailyWeather::precipitation},
+      {"wind_speed.txt", "mean wind speed in m/s", "%.1f", &DailyWeather::wind_speed},
+      {"air_humidity.txt", "mean relative humidity as a fraction", "%.2f", &DailyWeather::humidity},
+      {"global_radiation.txt", "global radiation in Wh/m2", "%.1f", &DailyWeather::radiation},
+      {"sunshine_duration.txt", "relative sunshine duration as a fraction", "%.2f",
+       &DailyWeather::sunshine},
+  };
+  for (const Variable& v : variables) {
+    station.title = source + v.what;
+    station.format = v.format;
+    WriteText(out / "stations" / v.file, FormatStationTable(station, days, v.field));
+  }
+
+  std::printf(
+      "metric grid %d x %d cells of %.0f m, basin of %lld cells (%.2f km2) in a window "
+      "of %d x %d\n",
+      dem.ncols, dem.nrows, dem.cellsize, static_cast<long long>(basins.basin_cells),
+      basins.basin_cells * dem.cellsize * dem.cellsize / 1e6, cols, rows);
+  std::printf("outlet at x %.1f, y %.1f, %.1f m; %zu days of station data\n", station.x, station.y,
+              station.altitude, days.size());
+  for (const auto& [zone, cells] : cells_of_zone) std::printf("zone %d: %d cells\n", zone, cells);
+  for (const auto& [code, cells] : cells_of_landuse)
+    std::printf("land use %d: %d cells\n", code, cells);
+  for (const auto& [code, cells] : cells_of_soil) std::printf("soil %d: %d cells\n", code, cells);
+  return 0;
+}
+
+}  // namespace
+}  // namespace velorn::tools
+
+int main(int argc, char** argv) {
+  try {
+    return velorn::tools::Generate(velorn::tools::ParseArguments(argc, argv));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "velorn_example_basin: %s\n", e.what());
+    return 1;
+  }
+}
