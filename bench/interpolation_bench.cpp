@@ -23,6 +23,7 @@
 #include "core/grid_registry.h"
 #include "core/matrix.h"
 #include "core/mpi_operations.h"
+#include "core/string_helpers.h"
 #include "core/submodel_setup.h"
 #include "meteo/meteo_interpolator.h"
 
@@ -148,7 +149,7 @@ meteointerpol& Interpolator(int n) {
       << "-1e10\n-1e10\n1e10\n1e10\n0\n";
   ctl.close();
   int status = 0;
-  slot = std::make_unique<meteointerpol>(model.setup, "t" + std::to_string(n),
+  slot = std::make_unique<meteointerpol>(model.setup, FormatText("t%d", n),
                                          model.registry.FirstFreeIndex(), ModelDate{2000, 1, 1, 24},
                                          ModelDate{2000, 1, 1, 24}, status);
   return *slot;

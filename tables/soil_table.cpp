@@ -422,7 +422,8 @@ void defaultini::ReadSoilTable(int32_t variant) {
           ThrowFatal(Diag(), kSoilBlockErrorCode, "FATAL: Soil table entry ", i,
                      ": no closing \"}\" before the end of the control file\n", text);
         }
-        text += "\n" + file.RestOfLine();
+        text += '\n';
+        text += file.RestOfLine();
       }
       record.ParseEntry(Diag(), text, kBlockMethod);
     }

@@ -18,14 +18,47 @@ Tokens Split(const std::string& text, const std::string& delimiters, bool keep =
   return tokens;
 }
 
-TEST(Tokenize, DelimiterRunsSeparateOnceAndTheFlagKeepsATrailingEmptyToken) {
-  EXPECT_EQ(Split("a,,b", ","), (Tokens{"a", "b"}));
-  EXPECT_EQ(Split("  a \t b  ", " \t"), (Tokens{"a", "b"}));
-  EXPECT_EQ(Split("a,", ",", true), (Tokens{"a", ""}));
-  EXPECT_EQ(Split("a,", ","), (Tokens{"a"}));
-  EXPECT_EQ(Split(",,", ","), Tokens{});
-  EXPECT_EQ(Split(",", ",", true), (Tokens{"", ""}));
-  EXPECT_EQ(Split("", ",", true), Tokens{});
+TEST(Tokenize, DelimiterRunsAndQuotes) {
+  struct Case {
+    const char* name;
+    std::string text, delimiters;
+    bool keep;
+    Tokens tokens;
+  };
+  const Case cases[] = {
+      {"a run of delimiters separates once", "a,,b", ",", false, {"a", "b"}},
+      {"mixed delimiters at both ends", "  a \t b  ", " \t", false, {"a", "b"}},
+      {"the flag keeps a trailing empty token", "a,", ",", true, {"a", ""}},
+      {"no trailing empty token without it", "a,", ",", false, {"a"}},
+      {"delimiters only", ",,", ",", false, {}},
+      {"one delimiter kept", ",", ",", true, {"", ""}},
+      {"empty text", "", ",", true, {}},
+      {"quoted text stays one token with its quotes",
+       "name = \"a b, c\" 3",
+       " ,=",
+       false,
+       {"name", "\"a b, c\"", "3"}},
+      {"a quote after one backslash does not close",
+       R"("say \"hi\" now" x)",
+       " ",
+       false,
+       {R"("say \"hi\" now")", "x"}},
+      {"a quote after two backslashes closes", R"("dir\\" x)", " ", false, {R"("dir\\")", "x"}},
+      {"quotes among the delimiters do not group", "\"a b\"", " \"", false, {"a", "b"}},
+      {"character after a closing quote is not lost",
+       "\"a b\"c d",
+       " ",
+       false,
+       {"\"a b\"", "c", "d"}},
+      {"quoted tokens between delimiters", "\"a\",\"b\"", ",", false, {"\"a\"", "\"b\""}},
+      {"unclosed quote runs to the end",
+       "x \"open quote here",
+       " ",
+       false,
+       {"x", "\"open quote here"}},
+      {"unclosed quote alone, no duplicates", "\"ab", " ", false, {"\"ab"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Split(c.text, c.delimiters, c.keep), c.tokens) << c.name;
 }
 
 TEST(Tokenize, AppendsToTheListAndReturnsItsSize) {
@@ -33,25 +66,6 @@ TEST(Tokenize, AppendsToTheListAndReturnsItsSize) {
   EXPECT_EQ(Tokenize("x y", " ", tokens), 3);
   EXPECT_EQ(tokens, (Tokens{"kept", "x", "y"}));
   EXPECT_EQ(Tokenize("   ", " ", tokens), 3);
-}
-
-TEST(Tokenize, QuotedTextStaysOneTokenWithItsQuotes) {
-  EXPECT_EQ(Split("name = \"a b, c\" 3", " ,="), (Tokens{"name", "\"a b, c\"", "3"}));
-  // A quote after one backslash does not close; after two it does.
-  EXPECT_EQ(Split(R"("say \"hi\" now" x)", " "), (Tokens{R"("say \"hi\" now")", "x"}));
-  EXPECT_EQ(Split(R"("dir\\" x)", " "), (Tokens{R"("dir\\")", "x"}));
-  // With the quote among the delimiters quotes do not group.
-  EXPECT_EQ(Split("\"a b\"", " \""), (Tokens{"a", "b"}));
-}
-
-TEST(Tokenize, CharacterAfterAClosingQuoteIsNotLost) {
-  EXPECT_EQ(Split("\"a b\"c d", " "), (Tokens{"\"a b\"", "c", "d"}));
-  EXPECT_EQ(Split("\"a\",\"b\"", ","), (Tokens{"\"a\"", "\"b\""}));
-}
-
-TEST(Tokenize, UnclosedQuoteRunsToTheEndWithoutDuplicates) {
-  EXPECT_EQ(Split("x \"open quote here", " "), (Tokens{"x", "\"open quote here"}));
-  EXPECT_EQ(Split("\"ab", " "), (Tokens{"\"ab"}));
 }
 
 TEST(SubstringPosition, AbsentAndAtTheStartBothGiveZeroContainsTellsThemApart) {

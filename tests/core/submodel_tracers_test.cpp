@@ -167,8 +167,7 @@ TEST_F(TracerSetupTest, FailuresArriveInTheErrorParameter) {
     SCOPED_TRACE(c.name);
     for (int i = 3; i <= 999; ++i) registry_.Unregister(i);
     for (int i = 3; i <= c.fill_to; ++i)
-      registry_.Register(diag_, i, "f", nullptr, nullptr, 0, "g" + std::to_string(i), 0, 1, 3, 4,
-                         3);
+      registry_.Register(diag_, i, "f", nullptr, nullptr, 0, test::Numbered("g", i), 0, 1, 3, 4, 3);
     std::vector<int> list = test::OutputList(c.listed);
     setup_.output_list_count = static_cast<int32_t>(c.listed.size());
     setup_.output_list_codes = list.data();

@@ -29,25 +29,13 @@ using ::testing::HasSubstr;
 constexpr double N = -9999.0;
 using CellValue = std::function<double(int, int)>;
 
+using test::AsciiGrid;
 using test::Rank;
 using test::Size;
 
 // Values that "%g" writes without loss and a float holds exactly.
 double Value(int r, int c) {
   return r * 100 + c + 0.25;
-}
-
-std::string AsciiGrid(int ncols, int nrows, double xll, double yll, double cellsize, double nodata,
-                      const CellValue& value) {
-  std::ostringstream text;
-  text << "ncols " << ncols << "\nnrows " << nrows << "\nxllcorner " << xll << "\nyllcorner " << yll
-       << "\ncellsize " << cellsize << "\nNODATA_value " << nodata << "\n";
-  text.precision(17);
-  for (int r = 1; r <= nrows; ++r) {
-    for (int c = 1; c <= ncols; ++c) text << (c > 1 ? " " : "") << value(r, c);
-    text << "\n";
-  }
-  return text.str();
 }
 
 template <class T>

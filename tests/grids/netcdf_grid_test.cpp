@@ -219,37 +219,34 @@ void WriteForeignFile(const std::string& path, const std::vector<std::string>& d
   var.putVar({0, 0, 0}, {1, a_size, b_size}, packed.data());
 }
 
-TEST_F(NetcdfGridTest, TimeYXFileWithPackingAndRowsSouthToNorth) {
-  // 3 rows stored south to north (y rises), 2 columns.
-  WriteForeignFile(dir / "tyx.nc", {"time", "y", "x"}, 3, 2, {5000, 6000, 7000},
-                   {10, 11, 20, -32767, 30, -32000}, 0.1, 273.15);
-  int rows = 0, columns = 0;
-  const Values v = Read(dir / "tyx.nc", "v", "0", &rows, &columns);
-  EXPECT_EQ(rows, 3);
-  EXPECT_EQ(columns, 2);
+// 3 rows stored south to north, 2 columns, packed, with fill and missing values. Grid axes
+// named like "nx" and "ny" (their names contain "x" and "y", as the sizes are found) are placed
+// by those names as well, so such a file is neither transposed nor refused.
+TEST_F(NetcdfGridTest, PackedTimeYXFilesWithRowsSouthToNorth) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> dimensions;
+    std::size_t first_size, second_size;
+    Values y;
+    std::vector<short> packed;
+  };
+  const Case cases[] = {
+      {"tyx.nc", {"time", "y", "x"}, 3, 2, {5000, 6000, 7000}, {10, 11, 20, -32767, 30, -32000}},
+      {"nynx.nc", {"time", "ny", "nx"}, 3, 2, {}, {10, 11, 20, -32767, 30, -32000}},
+      // The same grid stored columns outer.
+      {"nxny.nc", {"time", "nx", "ny"}, 2, 3, {}, {10, 20, 30, 11, -32767, -32000}},
+  };
   // Columns outer, north row first; fill and missing values become nodata, not 273.15 - 3276.7.
   const Values expected = {276.15, 275.15, 274.15, -9999.0, -9999.0, 274.25};
-  ASSERT_EQ(v.size(), expected.size());
-  for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(v[i], expected[i], 1e-9) << i;
-}
-
-// Grid axes named like "nx" and "ny" (their names contain "x" and "y", as the sizes are found)
-// are placed by those names as well, so such a file is neither transposed nor refused.
-TEST_F(NetcdfGridTest, AxesNamedNxNyAreReadByTheirNames) {
-  // 3 rows and 2 columns, stored south to north as in TimeYXFileWithPackingAndRowsSouthToNorth.
-  WriteForeignFile(dir / "nynx.nc", {"time", "ny", "nx"}, 3, 2, {},
-                   {10, 11, 20, -32767, 30, -32000}, 0.1, 273.15);
-  const Values expected = {276.15, 275.15, 274.15, -9999.0, -9999.0, 274.25};
-  // The same grid stored columns outer.
-  WriteForeignFile(dir / "nxny.nc", {"time", "nx", "ny"}, 2, 3, {},
-                   {10, 20, 30, 11, -32767, -32000}, 0.1, 273.15);
-  for (const char* name : {"nynx.nc", "nxny.nc"}) {
+  for (const Case& c : cases) {
+    WriteForeignFile(dir / c.name, c.dimensions, c.first_size, c.second_size, c.y, c.packed, 0.1,
+                     273.15);
     int rows = 0, columns = 0;
-    const Values v = Read(dir / name, "v", "0", &rows, &columns);
-    EXPECT_EQ(rows, 3) << name;
-    EXPECT_EQ(columns, 2) << name;
-    ASSERT_EQ(v.size(), expected.size()) << name;
-    for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(v[i], expected[i], 1e-9) << name << i;
+    const Values v = Read(dir / c.name, "v", "0", &rows, &columns);
+    EXPECT_EQ(rows, 3) << c.name;
+    EXPECT_EQ(columns, 2) << c.name;
+    ASSERT_EQ(v.size(), expected.size()) << c.name;
+    for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(v[i], expected[i], 1e-9) << c.name << i;
   }
 }
 

@@ -222,11 +222,8 @@ TEST_F(MeteoInterpolatorTest, CellsOutsideTheZonesOrOfOtherProcessesHoldNodata) 
 
 TEST_F(MeteoInterpolatorTest, Method9ReadsListedGridsAndRepeatsTheLastOne) {
   auto grid = [&](const std::string& name, int value) {
-    std::string text =
-        "ncols 4\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 4; ++c) text += std::to_string(value + r) + (c == 3 ? "\n" : " ");
-    test::WriteFile(dir_ / name, text);
+    test::WriteFile(dir_ / name, test::AsciiGrid(4, 3, 0, 0, 1000, -9999,
+                                                 [&](int r, int) { return value + r - 1; }));
     return dir_ / name;
   };
   const std::string g1 = grid("g1.asc", 1), g2 = grid("g2.asc", 7);

@@ -40,12 +40,9 @@ void WriteWhole(const std::string& path, const std::string& text) {
   fs::rename(path + ".tmp", path);
 }
 
+// A grid file of the partner's 4 x 3 geometry.
 std::string AsciiGrid(double (*value)(int, int)) {
-  std::string text =
-      "ncols 4\nnrows 3\nxllcorner 3000\nyllcorner 1000\ncellsize 100\nnodata_value -9999\n";
-  for (int r = 1; r <= 3; ++r)
-    for (int c = 1; c <= 4; ++c) text += std::to_string(value(r, c)) + (c == 4 ? "\n" : " ");
-  return text;
+  return test::AsciiGrid(4, 3, 3000, 1000, 100, N, value);
 }
 
 // The cell rows of an ASCII grid, joined by '|'.

@@ -28,15 +28,8 @@ const double kZone[kRows][kCols] = {{7, 7, 7, N, N}, {N, N, N, N, N},      {3, 3
                                     {N, 3, 3, 3, N}, {12, 12, 12, 12, 12}, {N, 12, N, 12, N}};
 
 // A 6 x 5 grid file whose cell (r, c) holds value(r, c).
-template <class Value>
-std::string GridFile(Value value) {
-  std::string body =
-      "ncols 5\nnrows 6\nxllcorner 0\nyllcorner 0\ncellsize 1000\nnodata_value -9999\n";
-  for (int r = 1; r <= kRows; ++r) {
-    for (int c = 1; c <= kCols; ++c) body += std::to_string(value(r, c)) + " ";
-    body += "\n";
-  }
-  return body;
+std::string GridFile(const std::function<double(int, int)>& value) {
+  return test::AsciiGrid(kCols, kRows, 0, 0, 1000, N, value);
 }
 
 std::string Uniform(double value) {

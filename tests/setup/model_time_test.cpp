@@ -34,53 +34,38 @@ class ModelTimeTest : public test::SettingsTest {
   }
 };
 
-TEST(NormaliseModelTime, TwoDigitAndThreeDigitYearsAreAfter1900) {
-  ModelDate start = Date(99, 1, 1, 0);
-  ModelDate end = Date(5, 12, 31, 23);
-  NormaliseModelTime(start, end);
-  EXPECT_EQ(start, Date(1999, 1, 1, 0));
-  EXPECT_EQ(end, Date(1905, 12, 31, 23));
-  start = Date(999, 1, 1, 0);
-  end = Date(1000, 1, 1, 0);
-  NormaliseModelTime(start, end);
-  EXPECT_EQ(start.year, 2899);
-  EXPECT_EQ(end.year, 1000);
-}
-
-TEST(NormaliseModelTime, MonthsAndDaysAreClampedHoursKept) {
-  ModelDate start = Date(2001, 0, 0, 30);
-  ModelDate end = Date(2001, 13, 32, -1);
-  NormaliseModelTime(start, end);
-  EXPECT_EQ(start, Date(2001, 1, 1, 30));
-  EXPECT_EQ(end, Date(2001, 12, 31, -1));
-
-  start = Date(2001, 4, 31, 0);
-  end = Date(2001, 6, 31, 0);
-  NormaliseModelTime(start, end);
-  EXPECT_EQ(start.day, 30);
-  EXPECT_EQ(end.day, 30);
-}
-
-TEST(NormaliseModelTime, EachDateUsesTheLeapRuleOfItsOwnYear) {
-  // A leap start year with a common end year keeps 29 February.
-  ModelDate start = Date(2004, 2, 29, 0);
-  ModelDate end = Date(2005, 2, 29, 0);
-  NormaliseModelTime(start, end);
-  EXPECT_EQ(start.day, 29);
-  EXPECT_EQ(end.day, 28);
-  // A common start year with a leap end year does not get 29 February.
-  start = Date(2003, 2, 30, 0);
-  end = Date(2004, 2, 30, 0);
-  NormaliseModelTime(start, end);
-  EXPECT_EQ(start.day, 28);
-  EXPECT_EQ(end.day, 29);
-  // Century rule: 1900 and 2100 are common years, 2000 a leap year.
-  for (const auto& [year, length] : {std::pair{1900, 28}, {2000, 29}, {2100, 28}, {2004, 29}}) {
-    start = Date(year, 2, 31, 0);
-    end = Date(year, 2, 31, 0);
+TEST(NormaliseModelTime, YearsMonthsAndDaysOfBothDates) {
+  struct Case {
+    const char* name;
+    ModelDate start, end, start_out, end_out;
+  };
+  const Case cases[] = {
+      {"two- and one-digit years are after 1900", Date(99, 1, 1, 0), Date(5, 12, 31, 23),
+       Date(1999, 1, 1, 0), Date(1905, 12, 31, 23)},
+      {"three-digit years too, four-digit ones stay", Date(999, 1, 1, 0), Date(1000, 1, 1, 0),
+       Date(2899, 1, 1, 0), Date(1000, 1, 1, 0)},
+      {"months and days clamped, hours kept", Date(2001, 0, 0, 30), Date(2001, 13, 32, -1),
+       Date(2001, 1, 1, 30), Date(2001, 12, 31, -1)},
+      {"30-day months", Date(2001, 4, 31, 0), Date(2001, 6, 31, 0), Date(2001, 4, 30, 0),
+       Date(2001, 6, 30, 0)},
+      // Each date uses the leap rule of its own year.
+      {"leap start, common end", Date(2004, 2, 29, 0), Date(2005, 2, 29, 0), Date(2004, 2, 29, 0),
+       Date(2005, 2, 28, 0)},
+      {"common start, leap end", Date(2003, 2, 30, 0), Date(2004, 2, 30, 0), Date(2003, 2, 28, 0),
+       Date(2004, 2, 29, 0)},
+      // Century rule: 1900 and 2100 are common years, 2000 a leap year.
+      {"1900", Date(1900, 2, 31, 0), Date(1900, 2, 31, 0), Date(1900, 2, 28, 0),
+       Date(1900, 2, 28, 0)},
+      {"2000", Date(2000, 2, 31, 0), Date(2000, 2, 31, 0), Date(2000, 2, 29, 0),
+       Date(2000, 2, 29, 0)},
+      {"2100", Date(2100, 2, 31, 0), Date(2100, 2, 31, 0), Date(2100, 2, 28, 0),
+       Date(2100, 2, 28, 0)},
+  };
+  for (const Case& c : cases) {
+    ModelDate start = c.start, end = c.end;
     NormaliseModelTime(start, end);
-    EXPECT_EQ(start.day, length) << year;
-    EXPECT_EQ(end.day, length) << year;
+    EXPECT_EQ(start, c.start_out) << c.name;
+    EXPECT_EQ(end, c.end_out) << c.name;
   }
 }
 

@@ -36,13 +36,7 @@ double Elevation(int r, int c) {
 }
 
 std::string AsciiGrid(double (*value)(int, int)) {
-  std::ostringstream out;
-  out.precision(17);
-  out << "ncols " << kCols << "\nnrows " << kRows << "\nxllcorner " << kXll << "\nyllcorner "
-      << kYll << "\ncellsize " << kCs << "\nnodata_value " << N << "\n";
-  for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c) out << value(r, c) << (c == kCols ? "\n" : " ");
-  return out.str();
+  return test::AsciiGrid(kCols, kRows, kXll, kYll, kCs, N, value);
 }
 
 // The values of an ASCII grid file, rows 1..nrows, columns 1..ncols (header skipped).

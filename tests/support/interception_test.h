@@ -114,13 +114,8 @@ class InterceptionTest : public SubModelTest {
 
   // An ASCII grid file of the fixture's 2 x 4 geometry in the input directory.
   void WriteGridFile(const std::string& name, const Rows& rows) {
-    std::string text =
-        "ncols 4\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1000\n"
-        "nodata_value -9999\n";
-    for (const auto& row : rows)
-      for (std::size_t c = 0; c < row.size(); ++c)
-        text += std::to_string(row[c]) + (c + 1 == row.size() ? "\n" : " ");
-    WriteFile(dir_ / name, text);
+    WriteFile(dir_ / name,
+              AsciiGrid(4, 2, 0, 0, 1000, -9999, [&](int r, int c) { return rows[r - 1][c - 1]; }));
   }
   // The lines of a statistics file in the output directory.
   std::vector<std::string> StatisticsLines(const std::string& name) {

@@ -92,6 +92,19 @@ std::string Numbered(const std::string& stem, long number, const std::string& su
   return text;
 }
 
+std::string AsciiGrid(int ncols, int nrows, double xll, double yll, double cellsize, double nodata,
+                      const std::function<double(int, int)>& value) {
+  std::ostringstream text;
+  text << "ncols " << ncols << "\nnrows " << nrows << "\nxllcorner " << xll << "\nyllcorner " << yll
+       << "\ncellsize " << cellsize << "\nNODATA_value " << nodata << "\n";
+  text.precision(17);
+  for (int r = 1; r <= nrows; ++r) {
+    for (int c = 1; c <= ncols; ++c) text << (c > 1 ? " " : "") << value(r, c);
+    text << "\n";
+  }
+  return text.str();
+}
+
 std::optional<std::string> RefData(const std::string& relative) {
   const char* shared = std::getenv("VELORN_SHARED_DIR");
   if (shared == nullptr) return std::nullopt;

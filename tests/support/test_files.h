@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,6 +51,11 @@ std::vector<std::string> SplitLines(const std::string& text);
 // stem + number + suffix ("f", 3, ".nc" gives "f3.nc"), built by appending: GCC 12 at -O3 warns
 // falsely (-Wrestrict) about "text" + std::to_string(n).
 std::string Numbered(const std::string& stem, long number, const std::string& suffix = "");
+
+// The text of an ASCII grid file: the six header lines, then rows 1..nrows (top row first) of
+// value(r, c) for columns 1..ncols, written with 17 significant digits.
+std::string AsciiGrid(int ncols, int nrows, double xll, double yll, double cellsize, double nodata,
+                      const std::function<double(int, int)>& value);
 
 // Path of a file below ../shared/refdata, or nothing when the folder is absent (a user's clone).
 std::optional<std::string> RefData(const std::string& relative);
