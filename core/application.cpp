@@ -12,7 +12,11 @@
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
+#include "evaporation/evapotranspiration.h"
+#include "evaporation/interception_model.h"
 #include "grids/special_output.h"
+#include "meteo/meteo_interpolator.h"
+#include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
 #include "setup/defaultini.h"
@@ -192,11 +196,27 @@ void ModellApplication::FillSubModelSetup() {
   setup.multilayer_landuse_table = settings.multilayer_landuse_table;
 }
 
+// One interpolator per meteorological variable, each with its result grid at the first free
+// registry entry below the last one.
 void ModellApplication::CreateInterpolators() {
-  if (meteo_count > 0) {
-    ThrowFatal(stream, kUnavailableInterpolation.code, "FATAL: ", kUnavailableInterpolation.model,
-               " (", meteo_count, " variables in section [", kUnavailableInterpolation.section,
-               "]) is not available in this build");
+  interpolators.clear();
+  interpolators.resize(static_cast<std::size_t>(meteo_count) + 1);
+  for (int32_t j = 1; j <= meteo_count; ++j) {
+    const int free_entry = grid_registry->FirstFreeIndex();
+    if (free_entry > kLastGridIndex) {
+      ThrowFatal(stream, kNoFreeGridCode, "FATAL: no more free grids in memeory, (max. ",
+                 kLastGridIndex + 1, ")!");
+    }
+    const std::string& name = variable_names[static_cast<std::size_t>(j)];
+    int status = 0;
+    auto made = std::make_unique<meteointerpol>(setup, name, free_entry, settings.start_date,
+                                                settings.end_date, status);
+    CheckError(status);
+    made->SetNoStationWarning(settings.no_station_warning);
+    made->SetTimeStepHours(min_to_int_end / 60.0);
+    if (Contains(name, "irrigation_amounts")) made->SetNoStationWarning(0);
+    made->SetInitialised(1);
+    interpolators[static_cast<std::size_t>(j)] = std::move(made);
   }
 }
 
@@ -212,21 +232,46 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   superposition = std::make_unique<RegionalSuperposition>(
       setup, zone_statistics_registry.data(), kZoneStatisticsCapacity, settings.region_count,
       settings.region_code_index, settings.highest_region_code);
-  RefuseUnavailable(kUnavailableSubModels[0]);  // precipitation correction
+  std::vector<meteointerpol*> interpolator_list;
+  for (const auto& interpolator : interpolators) interpolator_list.push_back(interpolator.get());
+  precipitation_correction = std::make_unique<precicorrclass>(setup, error, interpolator_list,
+                                                              variable_names, meteo_count);
+  CheckError(error);
+  precipitation_correction->SetParameter(settings_object->GetMaximumElevation());
+  precipitation_correction->SetInitialised(1);
   radiation_correction = std::make_unique<expokorrklasse>(error, setup);
   CheckError(error);
   radiation_correction->SetInitialised(1);
-  for (int i = 1; i <= 4; ++i) RefuseUnavailable(kUnavailableSubModels[i]);  // d to g
-  // Without an interception model the water input of every model comes from the snow model.
-  interception_method = 0;
-  interception_before_snow = 0;
+  evapotranspiration =
+      std::make_unique<verdunstungsmodellklasse>(setup, "evapotranspiration", error);
+  CheckError(error);
+  evapotranspiration->SetRadiationCorrection(radiation_correction->GetCorrectionGrid());
+  // Without a snow model there is no solid snow storage to hand over and no snow method.
+  RefuseUnavailable(kUnavailableSnow);
+  evapotranspiration->SetInitialised(1);
+  interception = std::make_unique<interzeptionsmodellklasse>(error, setup);
+  CheckError(error);
+  // Above 10 the interception runs before the snow model; its snow thresholds stay those of
+  // its own set-up while the snow model, which would hand over "transzone" and "T0R", is absent.
+  interception_method = interception->GetMethod();
+  interception_before_snow = interception_method > 10 ? 1 : 0;
+  RefuseUnavailable(kUnavailableSiltingUp);
   sub_steps = settings_object->ReadSoilSurfaceGroundwaterSubsteps();
-  RefuseUnavailable(kUnavailableSubModels[5]);  // unsaturated zone
+  RefuseUnavailable(kUnavailableUnsaturatedZone);
   dump = ReadDumpOptions(stream, args);
-  for (int i = 6; i <= 9; ++i) RefuseUnavailable(kUnavailableSubModels[i]);  // k to o
+  evapotranspiration->ReadLakeSection("[lake_model]");
+  RefuseUnavailable(kUnavailableSurfaceRouting);
+  RefuseUnavailable(kUnavailableIrrigation);
+  RefuseUnavailable(kUnavailableGroundwater);
+  evapotranspiration->SetSubStepCount(sub_steps);
+  interception->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
+                             kZoneStatisticsCapacity);
+  CheckError(error);
+  interception->SetInitialised(1);
+  RefuseUnavailable(kUnavailableRouting);
   special_output = std::make_unique<SpecialOutputClass>(setup, error, sub_steps);
   CheckError(error);
-  RefuseUnavailable(kUnavailableSubModels[10]);  // data assimilation
+  RefuseUnavailable(kUnavailableDataAssimilation);
 }
 
 std::clock_t ModellApplication::WaitClockTicks(std::clock_t ticks) {

@@ -9,12 +9,14 @@
 // each step live in core/application_steering.cpp (pieces in core/application_control.h);
 // ClearMemory (core/application_shutdown.cpp) flushes, releases and deletes everything.
 //
-// Sub-models of this build: regional superposition, radiation correction and special output.
-// A sub-model that the control file switches on but that this build does not contain ends the
-// construction with "FATAL: <model> (section [<name>]) is not available in this build" and its
-// own code (kUnavailableSubModels), never a silent skip; so does a control file with
-// meteorological variables while the interpolation is missing. Without meteorological variables
-// the date of every step is -9999 and a pass of the loop is one step.
+// Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
+// regional superposition, precipitation correction, radiation correction, evapotranspiration,
+// interception and special output. A sub-model that the control file switches on but that this
+// build does not contain ends the construction with "FATAL: <model> (section [<name>]) is
+// switched on, but it is not available in this build" and its own code (kUnavailableSubModels),
+// never a silent skip. Without meteorological variables the date of every step is -9999 and a
+// pass of the loop is one step; with them the first interpolator gives the date and the loop
+// ends when every interpolator has reached the end of its data.
 //
 // Processes: every process builds the same objects and runs the same calls in the same order;
 // the control state and the end of the time range are combined over all processes, so no process
@@ -46,11 +48,17 @@ struct TracerDefinition;
 class RegionalSuperposition;
 class expokorrklasse;
 class SpecialOutputClass;
+class meteointerpol;
+class precicorrclass;
+class verdunstungsmodellklasse;
+class interzeptionsmodellklasse;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
 // Pre-spin-up without a first meteorological variable "temperature".
 inline constexpr int kPreSpinUpTemperatureCode = 1035;
+// No free grid entry for the result grid of an interpolator.
+inline constexpr int kNoFreeGridCode = 12;
 // Model variant of the settings object: land-use tables with root distribution, irrigation.
 inline constexpr int32_t kModelVariant = 2;
 
@@ -60,22 +68,20 @@ struct UnavailableSubModel {
   const char* model;
   int code;
 };
-// Meteorological variables given, but no interpolation in this build.
-inline constexpr UnavailableSubModel kUnavailableInterpolation{
-    "meteo_names", "meteorological interpolation", 3001};
-inline constexpr UnavailableSubModel kUnavailableSubModels[] = {
-    {"precipitation_correction", "precipitation correction", 3002},
-    {"evapotranspiration", "evapotranspiration model", 3003},
-    {"snow_model", "snow model", 3004},
-    {"interception_model", "interception model", 3005},
-    {"SiltingUpModel", "silting-up model", 3006},
-    {"unsatzon_model", "unsaturated-zone model", 3007},
-    {"SurfaceRoutingModel", "surface routing model", 3008},
-    {"irrigation", "irrigation model", 3009},
-    {"groundwater_flow", "groundwater model", 3010},
-    {"routing_model", "discharge routing model", 3011},
-    {"data_assimilation", "data assimilation", 3012},
-};
+inline constexpr UnavailableSubModel kUnavailableSnow{"snow_model", "snow model", 3004};
+inline constexpr UnavailableSubModel kUnavailableSiltingUp{"SiltingUpModel", "silting-up model",
+                                                           3006};
+inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model",
+                                                                 "unsaturated-zone model", 3007};
+inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
+                                                                "surface routing model", 3008};
+inline constexpr UnavailableSubModel kUnavailableIrrigation{"irrigation", "irrigation model", 3009};
+inline constexpr UnavailableSubModel kUnavailableGroundwater{"groundwater_flow",
+                                                             "groundwater model", 3010};
+inline constexpr UnavailableSubModel kUnavailableRouting{"routing_model", "discharge routing model",
+                                                         3011};
+inline constexpr UnavailableSubModel kUnavailableDataAssimilation{"data_assimilation",
+                                                                  "data assimilation", 3012};
 
 // The first value of "[<section>]" in `control_file` (the switch of a sub-model): 0 when the
 // file has no such section; 1 when the value is missing or no number, so that a section that
@@ -152,9 +158,14 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   TracerDefinition* tracer_table = nullptr;
 
   std::unique_ptr<defaultini> settings_object;
+  // Interpolators 1..meteo_count; element 0 stays empty.
+  std::vector<std::unique_ptr<meteointerpol>> interpolators;
   std::unique_ptr<tracer_ini_class> tracer_definitions;
   std::unique_ptr<RegionalSuperposition> superposition;
+  std::unique_ptr<precicorrclass> precipitation_correction;
   std::unique_ptr<expokorrklasse> radiation_correction;
+  std::unique_ptr<verdunstungsmodellklasse> evapotranspiration;
+  std::unique_ptr<interzeptionsmodellklasse> interception;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:
@@ -170,10 +181,18 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   int RunLoop();
   void TakeCurrentDate();
   void RunTimeStep();
+  void InterpolateStep();
   void RunSubSteps();
   void WriteStepOutputs();
-  // True when the time range is exhausted on every process.
-  bool EndOfDataEverywhere();
+  // Every interpolator moves to its next record.
+  void AdvanceInputs();
+  // True when the time range is exhausted on every process: every interpolator (only the
+  // first with `first_only`) has passed the end of its data.
+  bool EndOfDataEverywhere(bool first_only = false);
+  // The step length the periodic grids and the land-use parameters are given, in minutes.
+  double StepMinutes();
+  // WARNING when the data ended before the last step of the model time range.
+  void ReportEarlyEndOfData();
   // Steering (core/application_steering.cpp).
   void PollInterrupt();
   // `pre_spin_up`: the lists of the pre-spin-up (no data assimilation).

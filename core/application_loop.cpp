@@ -5,7 +5,11 @@
 #include "core/application.h"
 #include "core/error_code.h"
 #include "core/signals.h"
+#include "evaporation/evapotranspiration.h"
+#include "evaporation/interception_model.h"
 #include "grids/special_output.h"
+#include "meteo/meteo_interpolator.h"
+#include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
 #include "setup/defaultini.h"
@@ -15,8 +19,13 @@ namespace {
 
 // Date parts of a step without meteorological input.
 constexpr int64_t kNoDate = -9999;
-// Step length handed to the periodic grids while no evapotranspiration model sets it: one day.
+// Step length handed to the periodic grids while the evapotranspiration model is off: one day.
 constexpr double kDayMinutes = 1440;
+
+// The interpolation methods whose regression is fitted to the stations in every step.
+bool FitsStationRegression(const meteointerpol& interpolator) {
+  return interpolator.method == 10 || interpolator.method == 11;
+}
 
 }  // namespace
 
@@ -34,7 +43,9 @@ int ModellApplication::RunLoop() {
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   if (spin_up_switch > 0) {
     if (do_temperature_pre_spin_up > 0) RunPreSpinUp();
-    if (repeat_count < 1) {
+    // A finish chosen during the pre-spin-up ends the run: the main passes would otherwise run
+    // over a time range cut to the pre-spin-up's date.
+    if (repeat_count < 1 || ControlState() == kStateFinishSetUp) {
       end_flag = 1;
       return ControlState();
     }
@@ -51,6 +62,7 @@ int ModellApplication::RunLoop() {
     const bool repeats = spin_up_switch == 1 && end_flag == 1 && repeat_count > repetition &&
                          ControlState() != kStateFinishSetUp;
     if (settings_object->IsCouplingActive()) CouplingAtStepEnd(!repeats);
+    if (end_flag == 1) ReportEarlyEndOfData();
     if (spin_up_switch == 1 && end_flag == 1) {
       if (!repeats) return ControlState();
       stream << "INFO: SpinUp reached end of defined time range for run #" << repetition
@@ -58,6 +70,10 @@ int ModellApplication::RunLoop() {
              << repeat_count << ")"
              << "[end-entry]";
       end_flag = 0;
+      for (std::size_t j = 1; j < interpolators.size(); ++j) {
+        interpolators[j]->RewindInputs();
+        interpolators[j]->AdvanceRecords();
+      }
       ++repetition;
       continue;
     }
@@ -65,18 +81,43 @@ int ModellApplication::RunLoop() {
   }
 }
 
+// Interpolates the temperature alone over the whole time range, then rewinds it.
 void ModellApplication::RunPreSpinUp() {
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  // The pre-spin-up interpolates the first meteorological variable, which must be the
-  // temperature; without meteorological variables there is none.
-  if (meteo_count < 1 || variable_names.size() < 2 || variable_names[1] != "temperature") {
+  if (meteo_count < 1 || interpolators.size() < 2 || interpolators[1]->name != "temperature") {
     ThrowFatal(stream, kPreSpinUpTemperatureCode,
                "FATAL: temperature interpolation not found. This is required for pre-SpinUp! "
                "(no regions should be used for pre-SpinUp)");
   }
+  meteointerpol& temperature = *interpolators[1];
+  while (end_flag == 0) {
+    PollInterrupt();
+    HandleControlRequest(true);
+    temperature.GetDate(current_hour, current_day, current_month, current_year);
+    if (FitsStationRegression(temperature)) temperature.ComputeStationRegression(0, meteo_count);
+    if (static_cast<double>(current_hour) + min_to_int_end / 60.0 == 24.0) {
+      stream << "temperature pre-SpinUp " << current_day << "." << current_month << "."
+             << current_year << " " << current_hour << ". h "
+             << "[end-entry]";
+    }
+    temperature.InterpolateStep(current_hour, current_day, current_month, current_year);
+    temperature.WriteResultGrid();
+    temperature.AdvanceRecords();
+    if (EndOfDataEverywhere(true)) end_flag = 1;
+  }
+  stream << "INFO: pre-SpinUp reached end of defined time range. Soil-temperatures are going to "
+            "be set now."
+         << "[end-entry]";
+  end_flag = 0;
+  temperature.RewindInputs();
+  temperature.AdvanceRecords();
 }
 
 void ModellApplication::TakeCurrentDate() {
+  if (meteo_count > 0 && interpolators.size() > 1) {
+    interpolators[1]->GetDate(current_hour, current_day, current_month, current_year);
+    return;
+  }
   current_hour = kNoDate;
   current_day = kNoDate;
   current_month = kNoDate;
@@ -89,19 +130,54 @@ void ModellApplication::RunTimeStep() {
   const int64_t d = current_day;
   const int64_t m = current_month;
   const int64_t y = current_year;
-  superposition->RunStep(h, d, m, y);
+  InterpolateStep();
+  const double minutes = StepMinutes();
   settings_object->ReadPeriodicGrids(h, d, m, y);
-  settings_object->UpdateLanduseParameterGrids(h, d, m, y, kDayMinutes);
+  settings_object->UpdateLanduseParameterGrids(h, d, m, y, minutes);
+  for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->WriteResultGrid();
   superposition->WriteOutput();
   radiation_correction->RunStep(h, d, m, y);
+  evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);
+  evapotranspiration->ComputeSnowEvaporation(h, d, m, y);
+  // Without a snow model the order of snow and interception makes no difference.
+  interception->RunStep(h, d, m, y);
+  evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
   RunSubSteps();
+  evapotranspiration->FinishStep(h, d, m, y);
   WriteStepOutputs();
+  AdvanceInputs();
   end_flag = EndOfDataEverywhere() ? 1 : 0;
+}
+
+// The station regressions, the precipitation correction around the interpolation and the
+// regional superposition.
+void ModellApplication::InterpolateStep() {
+  const int64_t h = current_hour;
+  const int64_t d = current_day;
+  const int64_t m = current_month;
+  const int64_t y = current_year;
+  for (std::size_t j = 1; j < interpolators.size(); ++j) {
+    if (FitsStationRegression(*interpolators[j]))
+      interpolators[j]->ComputeStationRegression(0, meteo_count);
+  }
+  const bool superposition_active = superposition->GetFlowControl() != 0;
+  if (!superposition_active) precipitation_correction->CorrectStationValues();
+  for (std::size_t j = 1; j < interpolators.size(); ++j)
+    interpolators[j]->InterpolateStep(h, d, m, y);
+  superposition->RunStep(h, d, m, y);
+  if (superposition_active || precipitation_correction->grid_mode)
+    precipitation_correction->CorrectGrid();
+}
+
+double ModellApplication::StepMinutes() {
+  if (evapotranspiration->GetFlowControl() == 0) return kDayMinutes;
+  return evapotranspiration->GetTimeInterval();
 }
 
 void ModellApplication::RunSubSteps() {
   // The sub-step count of the soil, surface and groundwater models (the unsaturated zone's).
   for (int k = 1; k <= sub_steps; ++k) {
+    evapotranspiration->RunSubStep(current_hour, current_day, current_month, current_year);
     special_output->RunStep(current_hour, current_day, current_month, current_year, true, k);
   }
 }
@@ -119,14 +195,34 @@ void ModellApplication::WriteStepOutputs() {
   special_output->RunStep(h, d, m, y, false, 0);
 }
 
-bool ModellApplication::EndOfDataEverywhere() {
+void ModellApplication::AdvanceInputs() {
+  for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->AdvanceRecords();
+}
+
+bool ModellApplication::EndOfDataEverywhere(bool first_only) {
   // A process whose inputs go on keeps every process in the loop: all decide alike, so none
   // can wait in a collective call that the others have left. Without meteorological input every
   // pass is a single step.
   int going_on = 0;
+  const std::size_t last =
+      first_only ? std::min<std::size_t>(interpolators.size(), 2) : interpolators.size();
+  for (std::size_t j = 1; j < last; ++j)
+    if (interpolators[j]->IsEndOfData() == 0) going_on = 1;
   int any_going_on = 0;
   MPI_Allreduce(&going_on, &any_going_on, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
   return any_going_on == 0;
+}
+
+void ModellApplication::ReportEarlyEndOfData() {
+  if (meteo_count < 1 || ControlState() == kStateFinishSetUp) return;
+  const ModelDate last{current_year, current_month, current_day, current_hour};
+  const ModelDate& end = settings.end_date;
+  if (ModelTimeKey(last) >= ModelTimeKey(end)) return;
+  stream << "WARNING: the meteorological data end with the step of " << last.day << "."
+         << last.month << "." << last.year << " " << last.hour
+         << ". h, before the end of the model time range (" << end.day << "." << end.month << "."
+         << end.year << " " << end.hour << ". h); the run ends there"
+         << "[end-entry]";
 }
 
 }  // namespace velorn

@@ -2,7 +2,11 @@
 // object in a fixed order and free the registries.
 #include "core/application.h"
 #include "core/error_code.h"
+#include "evaporation/evapotranspiration.h"
+#include "evaporation/interception_model.h"
 #include "grids/special_output.h"
+#include "meteo/meteo_interpolator.h"
+#include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
 #include "setup/defaultini.h"
@@ -35,24 +39,39 @@ void ModellApplication::ClearMemory() {
 
 // The flush list of the end of a run.
 void ModellApplication::FlushAtEnd() {
+  for (std::size_t j = 1; j < interpolators.size(); ++j)
+    if (interpolators[j]) interpolators[j]->FlushBuffers();
   if (superposition) superposition->FlushBuffers();
+  if (evapotranspiration) evapotranspiration->FlushBuffers();
+  if (interception) interception->FlushBuffers();
   if (special_output) special_output->FlushBuffers();
   if (settings_object) settings_object->FlushStandardGridStatistics();
 }
 
 // Construction did not finish: nothing is flushed, every object is marked not initialised.
 void ModellApplication::MarkNotInitialised() {
+  for (std::size_t j = 1; j < interpolators.size(); ++j)
+    if (interpolators[j]) interpolators[j]->SetInitialised(0);
   if (superposition) superposition->SetInitialised(0);
+  if (evapotranspiration) evapotranspiration->SetInitialised(0);
+  if (interception) interception->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
+  if (precipitation_correction) precipitation_correction->SetInitialised(0);
   if (tracer_definitions) tracer_definitions->SetInitialised(0);
   if (special_output) special_output->SetInitialised(0);
   if (settings_object) settings_object->SetInitialised(0);
 }
 
 void ModellApplication::ReleaseModels() {
+  for (std::size_t j = interpolators.size(); j-- > 1;)
+    if (interpolators[j]) interpolators[j]->ReleaseMemory();
+  if (interception) interception->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
+  if (interception) interception->ReleaseMemory();
+  if (evapotranspiration) evapotranspiration->ReleaseMemory();
   if (radiation_correction) radiation_correction->ReleaseMemory();
   if (superposition) superposition->ReleaseMemory();
+  if (precipitation_correction) precipitation_correction->ReleaseMemory();
   if (tracer_definitions) tracer_definitions->ReleaseMemory();
   tracer_table = nullptr;
   tracer_count = 0;
@@ -63,9 +82,15 @@ void ModellApplication::ReleaseModels() {
 // The settings object goes last: the others point into its tables. The registries are freed
 // after every object, so that no destructor finds them gone.
 void ModellApplication::DeleteObjects() {
+  while (interpolators.size() > 1) interpolators.pop_back();
+  interpolators.clear();
+  meteo_count = 0;
   tracer_definitions.reset();
+  interception.reset();
+  evapotranspiration.reset();
   radiation_correction.reset();
   superposition.reset();
+  precipitation_correction.reset();
   special_output.reset();
   settings_object.reset();
   zone_statistics_registry.clear();

@@ -8,7 +8,10 @@
 #include "core/application.h"
 #include "core/error_code.h"
 #include "core/signals.h"
+#include "evaporation/evapotranspiration.h"
+#include "evaporation/interception_model.h"
 #include "grids/special_output.h"
+#include "meteo/meteo_interpolator.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
 #include "setup/defaultini.h"
@@ -42,14 +45,19 @@ void ModellApplication::HandleControlRequest(bool pre_spin_up) {
 
 // The time range ends with the current record: every model takes it as its end date.
 void ModellApplication::SetEndDateToCurrent(bool pre_spin_up) {
+  for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->SetEndDateToCurrent();
   // The date of the current record comes from the first interpolator; a run without one has
   // the date of its single step.
+  if (interpolators.size() > 1)
+    interpolators[1]->GetDate(current_hour, current_day, current_month, current_year);
   const int64_t y = current_year;
   const int64_t m = current_month;
   const int64_t d = current_day;
   const int64_t h = current_hour;
   radiation_correction->SetEndDate(y, m, d, h);
   superposition->SetEndDate(y, m, d, h);
+  evapotranspiration->SetEndDate(y, m, d, h);
+  interception->SetEndDate(y, m, d, h);
   settings_object->SetEndDate(y, m, d, h);
   special_output->SetEndDate(y, m, d, h);
   static_cast<void>(pre_spin_up);  // data assimilation, left out by the pre-spin-up, is absent
@@ -57,7 +65,10 @@ void ModellApplication::SetEndDateToCurrent(bool pre_spin_up) {
 
 // The flush list of a Ctrl-C choice 3 or "SaveAndContinue".
 void ModellApplication::FlushDuringRun(bool pre_spin_up) {
+  for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->FlushBuffers();
   superposition->FlushBuffers();
+  evapotranspiration->FlushBuffers();
+  interception->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
   static_cast<void>(pre_spin_up);
@@ -90,6 +101,8 @@ void ModellApplication::CouplingAtStepStart() {
 }
 
 void ModellApplication::CouplingAtStepEnd(bool run_may_end) {
+  // The interpolators have moved on: the date is that of the next record.
+  TakeCurrentDate();
   coupling_interval = settings_object->GetCouplingInterval();
   const CouplingDate now = CurrentDate();
   if (!CouplingDue(coupling_interval, previous_coupling, now, true, end_flag != 0)) {

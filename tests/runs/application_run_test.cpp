@@ -68,22 +68,43 @@ std::string Repeat(const std::string& text, int times) {
   return all;
 }
 
-// The control file of the basin; `out` is the output directory, `extra` further sections.
-std::string ControlFile(const fs::path& dir, const std::string& out, const std::string& extra) {
+// One grassland entry, the land use of every cell of the meteorological runs.
+const std::string kLanduseTable =
+    "[landuse_table]\n1\n1 grass method VariableDayCount { RootDist = 1.0; TReduWet = 0.95; "
+    "HReduDry = 3.45;\nAlbedo = 0.25 0.20 0.25; rsc = 80 60 80; LAI = 3 4 3; Z0 = 0.02 0.1 0.02;\n"
+    "VCF = 0.8 0.9 0.8; RootDepth = 0.2 0.5 0.2; AltDep = 0 0 0; JulDays = 1 180 366; }\n";
+
+// What differs between the basins of the tests: the meteorological variables, the standard
+// grids besides "param", the last day of the model time range and further sections.
+struct BasinOptions {
+  std::string meteo = "[meteo_data_count]\n0\n[meteo_names]\n";
+  std::vector<std::string> grids;
+  std::string end = "24\n31\n12\n2019\n";
+  std::string precipitation_correction = "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n";
+  std::string extra;
+};
+
+// The control file of the basin; `out` is the output directory.
+std::string ControlFile(const fs::path& dir, const std::string& out, const BasinOptions& basin) {
+  std::string grids;
+  for (const std::string& grid : basin.grids) grids += grid + "\n";
   return "$set $d = " + dir.string() +
          "/\n[output_interval]\n1\n0\n0\n0\nWriteAsciiGrids = 1\nWriteDoubleGrids = 0\n"
          "WriteNetcdfGrids = 0\nInitialStateDirectory = $d\nDefaultOutputDirectory = $d//" +
-         out +
-         "/\n\n[output_list]\n0\n[coordinates]\n47.5\n8.5\n15.0\n0.0\n[meteo_data_count]\n0\n"
-         "[meteo_names]\n[zone_grid]\n$d//zone.asc\n[elevation_model]\n$d//dem.asc\n"
-         "[standard_grids]\n1\n$d//param.asc param fillcode = 0 readcode = 1 writecode = 0 "
-         "statfile = param.sta statcode = 2001\n"
-         "[model_time]\n24\n1\n1\n2019\n24\n31\n12\n2019\n[landuse_table]\n0\n[soil_table]\n0\n"
-         "[irrigation]\n0\n[radiation_correction]\n0\n1440\n[variable_grids]\n0\n"
+         out + "/\n\n[output_list]\n0\n[coordinates]\n47.5\n8.5\n15.0\n0.0\n" + basin.meteo +
+         "[zone_grid]\n$d//zone.asc\n[elevation_model]\n$d//dem.asc\n[standard_grids]\n" +
+         std::to_string(basin.grids.size() + 1) +
+         "\n$d//param.asc param fillcode = 0 readcode = 1 writecode = 0 "
+         "statfile = param.sta statcode = 2001\n" +
+         grids + "[model_time]\n24\n1\n1\n2019\n" + basin.end +
+         (basin.grids.empty() ? "[landuse_table]\n0\n" : kLanduseTable) +
+         "[soil_table]\n0\n[irrigation]\n0\n[radiation_correction]\n0\n1440\n" +
+         basin.precipitation_correction +
+         "[variable_grids]\n0\n"
          "[substance_transport]\n0\n[region_transition_distance]\n250\n"
          "[special_output]\n1\n60\nnumfiles = 1;\n{\nheader = points; filename = points.txt;\n"
          "entity { ID = param; Symbol = P; Xcoords = 1150, 1350; Ycoords = 2550 2150; }\n}\n" +
-         extra;
+         basin.extra;
 }
 
 // [ExternalCoupling] exchanging no grid: wait for sync.txt in every step (10 ms polls), write
@@ -96,12 +117,18 @@ class BasinRun : public ::testing::Test {
   // Writes the basin and `run.ctl` (output directory "out") with `extra` sections.
   void Write(const std::string& extra, const std::string& name = "run.ctl",
              const std::string& out = "out") {
+    BasinOptions basin;
+    basin.extra = extra;
+    Write(basin, name, out);
+  }
+  void Write(const BasinOptions& basin, const std::string& name = "run.ctl",
+             const std::string& out = "out") {
     fs::create_directories(dir_.path() / out);
     WriteFile(dir_ / "MpiSpeedFactor.dat", "1.0\n");
     WriteFile(dir_ / "zone.asc", AsciiGrid([](int r, int) { return r <= 3 ? 1.0 : 2.0; }));
     WriteFile(dir_ / "dem.asc", AsciiGrid([](int r, int c) { return 500.0 + 10 * r + c; }));
     WriteFile(dir_ / "param.asc", AsciiGrid([](int r, int c) { return 0.5 * r * c; }));
-    WriteFile(dir_ / name, ControlFile(dir_.path(), out, extra));
+    WriteFile(dir_ / name, ControlFile(dir_.path(), out, basin));
   }
 
   RunResult Run(int processes, std::vector<std::string> arguments = {"run.ctl"},
@@ -321,6 +348,244 @@ TEST_F(BasinRun, InterruptSentToMpirunFinishesTheRunWithAllOutputs) {
   EXPECT_EQ(Output("param.sta"), std::string(kStatisticsHead) + kStatisticsRow);
   EXPECT_EQ(Output("points.txt"), std::string(kPointsHead) + kPointsRow);
   EXPECT_TRUE(HasLine(result, 4, "exitcode 99")) << result.diag;
+}
+
+// --- Runs with meteorological input ----------------------------------------------------------
+// Two stations off the cell centres, four daily records from 1.1.2019 of temperature and
+// precipitation, both interpolated by inverse squared distances; the precipitation correction
+// multiplies rain by 1.1; Hamon evapotranspiration and interception on grassland.
+constexpr double kStationX[] = {1040, 1470};
+constexpr double kStationY[] = {2580, 2030};
+constexpr double kTemperature[4][2] = {{2, 8}, {-1, 5}, {4, 4}, {10, 0}};
+constexpr double kPrecipitation[4][2] = {{5, 1}, {0, 0}, {2, 6}, {3, 3}};
+constexpr double kRainFactor = 1.1;
+
+std::string StationTable(const double (*values)[2], int days) {
+  std::ostringstream out;
+  out << "stations\na b c d 500 600\na b c d " << kStationX[0] << " " << kStationX[1]
+      << "\na b c d " << kStationY[0] << " " << kStationY[1] << "\nYY MM DD HH T1 T2\n";
+  for (int day = 0; day < days; ++day)
+    out << "2019 1 " << day + 1 << " 24 " << values[day][0] << " " << values[day][1] << "\n";
+  return out.str();
+}
+
+std::string InterpolationSection(const std::string& name) {
+  return "[" + name + "]\n1 method\n$d//" + name + ".txt\nnone\n" + name + ".asc\n0\n1.0\n" + name +
+         ".stat 2001\n9999\n2\n0\n1e8\n0\n1\n-1e10\n-1e10\n1e10\n"
+         "1e10\n0\n";
+}
+
+// The zone means of a day computed by hand: the mean over the 15 cells of each zone of the
+// stations' values weighted by 1 / distance^2 to the cell's coordinates (its lower-left corner).
+std::vector<double> IdwZoneMeans(const double (&values)[2], double factor) {
+  std::vector<double> means(2, 0.0);
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      const double x = 1000 + (c - 1) * 100;
+      const double y = 2000 + (kRows - r) * 100;
+      double sum = 0, weights = 0;
+      for (int i = 0; i < 2; ++i) {
+        const double w =
+            1 / ((x - kStationX[i]) * (x - kStationX[i]) + (y - kStationY[i]) * (y - kStationY[i]));
+        sum += w * values[i] * factor;
+        weights += w;
+      }
+      means[r <= 3 ? 0 : 1] += sum / weights / 15;
+    }
+  return means;
+}
+
+// The zone values (columns 5 and 6) of the data rows of a statistics file.
+std::vector<std::vector<double>> ZoneColumns(const std::string& statistics) {
+  std::vector<std::vector<double>> rows;
+  std::istringstream in(statistics);
+  std::string line;
+  for (int skip = 0; skip < 3 && std::getline(in, line); ++skip) {
+  }
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> f;
+    for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
+    if (f.size() >= 6) rows.push_back({std::stod(f[4]), std::stod(f[5])});
+  }
+  return rows;
+}
+
+class MeteoBasinRun : public BasinRun {
+ protected:
+  // The basin with the two variables; `days` records in the station files, the model time
+  // range ending on `last_day` of January.
+  void WriteMeteo(const std::string& extra, int days = 4, int last_day = 4,
+                  const std::string& end = {}) {
+    WriteFile(dir_ / "temperature.txt", StationTable(kTemperature, days));
+    WriteFile(dir_ / "precipitation.txt", StationTable(kPrecipitation, days));
+    WriteFile(dir_ / "landuse.asc", AsciiGrid([](int, int) { return 1.0; }));
+    WriteFile(dir_ / "albedo.asc", AsciiGrid([](int, int) { return 0.2; }));
+    BasinOptions basin;
+    basin.meteo = "[meteo_data_count]\n2\n[meteo_names]\ntemperature\nprecipitation\n" +
+                  InterpolationSection("temperature") + InterpolationSection("precipitation");
+    basin.grids = {"$d//landuse.asc landuse fillcode = 0 readcode = 1 writecode = 0",
+                   "$d//albedo.asc albedo fillcode = 0 readcode = 1 writecode = 0"};
+    basin.end = end.empty() ? "24\n" + std::to_string(last_day) + "\n1\n2019\n" : end;
+    basin.precipitation_correction =
+        "[precipitation_correction]\n1\n-50\n" + std::to_string(kRainFactor) + "\n0\n1.5\n0\n";
+    basin.extra =
+        "[evapotranspiration]\n1\n1440\n2 Hamon\n1 1 1 1 1 1 1 1 1 1 1 1\n"
+        "0.2 0.2 0.21 0.29 0.29 0.28 0.26 0.25 0.23 0.22 0.2 0.2\n1.0\n" +
+        Triples({"etp", "etr", "evap", "evar", "snowevap", "eip"}) +
+        "rgex.stat 0\n0.25 0.75 0 0\n0.072 -0.808 1.749 -0.239\n0.7 0.1\n3000\n"
+        "4 4 4 4 4 4 4 4 4 4 4 4\n0.6 0.1\ncloud.stat 0\nHamonCorrectionOpenWater = 1.0\n"
+        "[interception_model]\n1\n1440\n1 method\n" +
+        Triples({"tf", "ei", "si"}) + "0.2 maximum water layer\n0 readgrid\n" + extra;
+    Write(basin);
+  }
+  static std::string Triples(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += name + ".asc\n0\n" + name + ".stat 2001\n";
+    return text;
+  }
+};
+
+TEST_F(MeteoBasinRun, InterpolatesCorrectsAndEvaporatesAlikeOnOneAndThreeProcesses) {
+  WriteMeteo("");
+  const char* files[] = {
+      "temperature.stat", "precipitation.stat", "etp.stat",  "tf.stat", "ei.stat",
+      "si.stat",          "param.sta",          "points.txt"};
+  std::vector<std::string> first;
+  for (const int processes : {1, 3}) {
+    SCOPED_TRACE("processes " + std::to_string(processes));
+    const RunResult result = Run(processes);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    std::vector<std::string> outputs;
+    for (const char* file : files) outputs.push_back(Output(file));
+    if (first.empty()) first = outputs;
+    for (std::size_t i = 0; i < outputs.size(); ++i) EXPECT_EQ(outputs[i], first[i]) << files[i];
+  }
+  const auto temperature = ZoneColumns(first[0]);
+  const auto precipitation = ZoneColumns(first[1]);
+  const auto throughfall = ZoneColumns(first[3]);
+  const auto evaporation = ZoneColumns(first[4]);
+  const auto storage = ZoneColumns(first[5]);
+  ASSERT_EQ(temperature.size(), 4u) << first[0];
+  ASSERT_EQ(precipitation.size(), 4u) << first[1];
+  ASSERT_EQ(throughfall.size(), 4u) << first[3];
+  // Hamon's potential evapotranspiration of a January day at 47.5 N between -1 and 10 degrees
+  // Celsius: a few tenths of a millimetre.
+  const auto potential = ZoneColumns(first[2]);
+  ASSERT_EQ(potential.size(), 4u) << first[2];
+  for (const auto& day : potential)
+    for (double value : day) {
+      EXPECT_GT(value, 0.05);
+      EXPECT_LT(value, 1.0);
+    }
+  double stored[2] = {0, 0};
+  for (int day = 0; day < 4; ++day) {
+    SCOPED_TRACE("day " + std::to_string(day + 1));
+    const auto t = IdwZoneMeans(kTemperature[day], 1.0);
+    const auto p = IdwZoneMeans(kPrecipitation[day], kRainFactor);
+    for (int zone = 0; zone < 2; ++zone) {
+      EXPECT_NEAR(temperature[day][zone], t[zone], 6e-4);
+      EXPECT_NEAR(precipitation[day][zone], p[zone], 6e-4);
+      // The water of the canopy: what falls in is stored, evaporated or passed on.
+      EXPECT_NEAR(precipitation[day][zone] + stored[zone],
+                  throughfall[day][zone] + evaporation[day][zone] + storage[day][zone], 3e-3);
+      stored[zone] = storage[day][zone];
+    }
+  }
+  EXPECT_EQ(ZoneColumns(first[6]).size(), 4u);
+}
+
+// How the meteorological data bound a run: the end of the station files, spin-up passes that
+// rewind them, and the temperature pre-spin-up before the main pass.
+TEST_F(MeteoBasinRun, StationDataBoundTheTimeLoop) {
+  struct Case {
+    const char* name;
+    std::string spin_up;
+    int days;      // records in the station files
+    int last_day;  // last day of the model time range
+    int passes;    // passes of the main loop over the four days
+    int pre_spin_up_days;
+    bool early_end;
+  };
+  const Case cases[] = {
+      {"data end before the time range", "", 3, 4, 1, 0, true},
+      {"spin-up rewinds the station files", "[SpinUp]\n1\n0\n2\n1\nelevation_model 10 linear\n", 4,
+       4, 2, 0, false},
+      {"pre-spin-up with temperature", "[SpinUp]\n2\n1\n1\n1\nelevation_model 10 linear\n", 4, 4, 1,
+       4, false},
+  };
+  const std::string warning =
+      "the meteorological data end with the step of 3.1.2019 24. h, before the end of the model "
+      "time range (4.1.2019 24. h); the run ends there";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteMeteo(c.spin_up, c.days, c.last_day);
+    const RunResult result = Run(2);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    const auto temperature = ZoneColumns(Output("temperature.stat"));
+    const auto precipitation = ZoneColumns(Output("precipitation.stat"));
+    const std::size_t steps = static_cast<std::size_t>(c.days * c.passes);
+    // The pre-spin-up interpolates the temperature alone.
+    ASSERT_EQ(temperature.size(), steps + static_cast<std::size_t>(c.pre_spin_up_days));
+    ASSERT_EQ(precipitation.size(), steps);
+    // Every pass, the pre-spin-up's included, starts again with the first record.
+    for (std::size_t i = 0; i < temperature.size(); ++i) {
+      const std::size_t first = i % static_cast<std::size_t>(c.days);
+      EXPECT_EQ(temperature[i], temperature[first]) << i;
+      if (i < steps) {
+        EXPECT_EQ(precipitation[i], precipitation[first]) << i;
+      }
+    }
+    if (c.spin_up.empty()) {
+      for (int day = 0; day < c.days; ++day)
+        EXPECT_NEAR(temperature[day][1], IdwZoneMeans(kTemperature[day], 1.0)[1], 6e-4);
+    }
+    EXPECT_EQ(HasLine(result, 2, warning), c.early_end) << result.diag;
+    for (int day = 1; day <= 4; ++day) {
+      EXPECT_EQ(
+          HasLine(result, 4, "temperature pre-SpinUp " + std::to_string(day) + ".1.2019 24. h "),
+          day <= c.pre_spin_up_days);
+    }
+    EXPECT_EQ(HasLine(result, 3,
+                      "pre-SpinUp reached end of defined time range. Soil-temperatures are going "
+                      "to be set now."),
+              c.pre_spin_up_days > 0);
+  }
+}
+
+// A Ctrl-C answered with 1 during the temperature pre-spin-up ends the run there: the main pass,
+// whose time range the finish would have cut to the pre-spin-up's date, never starts.
+TEST_F(MeteoBasinRun, FinishChosenInThePreSpinUpEndsTheRun) {
+  constexpr int kDays = 20000;  // long enough to be interrupted
+  std::ostringstream records;
+  // Days 1 to 28 of every month: the records need not be consecutive, only increasing.
+  int year = 2019, month = 1, day = 1;
+  for (int i = 0; i < kDays; ++i) {
+    year = 2019 + i / 336, month = i / 28 % 12 + 1, day = i % 28 + 1;
+    records << year << " " << month << " " << day << " 24 " << i % 7 << " 3\n";
+  }
+  WriteMeteo("[SpinUp]\n2\n1\n1\n1\nelevation_model 10 linear\n", 4, 4,
+             "24\n" + std::to_string(day) + "\n" + std::to_string(month) + "\n" +
+                 std::to_string(year) + "\n");
+  const std::string head = "stations\na b c d 500 600\na b c d 1040 1470\na b c d 2580 2030\nYY\n";
+  WriteFile(dir_ / "temperature.txt", head + records.str());
+  WriteFile(dir_ / "precipitation.txt", head + records.str());
+  const fs::path diag = dir_.path() / "Velorn_Diag_0.xml";
+  const RunResult result = Run(2, {"run.ctl"}, Repeat("1\n", 100), [&](int mpirun) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Slurp(diag).find("temperature pre-SpinUp 2.1.2019") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(mpirun, SIGUSR1);
+  });
+  ASSERT_EQ(result.exit_status, 99) << result.Describe();
+  const auto pre_spin_up = ZoneColumns(Output("temperature.stat"));
+  EXPECT_GT(pre_spin_up.size(), 1u);
+  EXPECT_LT(pre_spin_up.size(), static_cast<std::size_t>(kDays));
+  EXPECT_EQ(ZoneColumns(Output("precipitation.stat")).size(), 0u);
+  EXPECT_TRUE(HasLine(result, 3,
+                      "pre-SpinUp reached end of defined time range. Soil-temperatures are going "
+                      "to be set now."));
 }
 
 }  // namespace
