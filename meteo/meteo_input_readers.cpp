@@ -12,6 +12,16 @@
 namespace velorn {
 namespace {
 
+// Closes the reading of a block of `read` records that ends at `position`: the block holds what
+// was read, the cursor stands on its first record, and an empty block is the end of the data.
+template <class BlockFile>
+void FinishBlockOf(BlockFile& file, int64_t read, int64_t position, int& end_of_data) {
+  if (read < file.capacity) file.capacity = read;
+  file.index = 1;
+  if (read == 0) end_of_data = 1;
+  file.next_position = position;
+}
+
 // Byte position after the last read, or the file size when the read reached the end.
 int64_t PositionAfter(std::ifstream& in, const std::string& path) {
   if (!in.eof()) return static_cast<int64_t>(in.tellg());
@@ -130,10 +140,7 @@ void meteointerpol::ReadStationRecord(int k) {
     position = PositionAfter(in, file.path);
     ++read;
   }
-  if (read < file.capacity) file.capacity = read;
-  file.index = 1;
-  if (read == 0) end_of_data = 1;
-  file.next_position = position;
+  FinishBlockOf(file, read, position, end_of_data);
 }
 
 void meteointerpol::NextStationRecord(int k) {
@@ -292,10 +299,7 @@ void meteointerpol::ReadRegressionRecord(int r) {
     position = PositionAfter(in, file.path);
     ++read;
   }
-  if (read < file.capacity) file.capacity = read;
-  file.index = 1;
-  if (read == 0) end_of_data = 1;
-  file.next_position = position;
+  FinishBlockOf(file, read, position, end_of_data);
 }
 
 void meteointerpol::NextRegressionRecord(int r) {
