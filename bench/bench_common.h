@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
+#include "core/submodel_setup.h"
 
 namespace velorn::bench {
 
@@ -30,6 +32,23 @@ double BestTime(int repetitions, Op&& op) {
     best = std::min(best, elapsed);
   }
   return best;
+}
+
+// Points `setup` at a square grid of `side` cells held whole by this process, with one zone
+// covering it: the zone records and column ranges are the caller's storage (resized here).
+inline void SquareOneZoneSetup(SubModelSetup& setup, int32_t side, double cellsize,
+                               std::vector<ZoneRecord>& zones, std::vector<ColumnRange>& columns) {
+  zones.assign(2, ZoneRecord{{0, 0, 1, 1, 0}});
+  columns.assign(static_cast<std::size_t>(side) + 1, ColumnRange{1, side});
+  setup.zone_table = zones.data();
+  setup.column_ranges = columns.data();
+  setup.zone_count = 1;
+  setup.highest_zone_code = 1;
+  setup.ncols = setup.nrows = side;
+  setup.first_local_row = 1;
+  setup.last_local_row = side;
+  setup.cellsize = cellsize;
+  setup.nodata = -9999;
 }
 
 // The main of a benchmark: `run` between MPI_Init and MPI_Finalize. A failure of the model

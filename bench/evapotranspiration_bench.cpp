@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "core/diagnostic_stream.h"
 #include "core/grid_registry.h"
 #include "core/mpi_operations.h"
@@ -59,8 +60,7 @@ struct Basin {
       : diag((WorkDirectory() / "diag.xml").string(), 0, screen) {
     const std::string control = (WorkDirectory() / "run.ctl").string();
     std::ofstream(control) << Section(method, interval);
-    columns.assign(kSide + 1, ColumnRange{1, kSide});
-    zones[0] = ZoneRecord{{0, 0, 1, 1, 0}};
+    bench::SquareOneZoneSetup(setup, kSide, 100, zones, columns);
     zones[1] = ZoneRecord{{1e6, 1e6, 1, 1, 1e6}};
     multilayer[0].code = 1;
     multilayer[1].LayerCount = layers;
@@ -68,15 +68,6 @@ struct Basin {
     setup.control_file_name = control;
     setup.registry = &registry;
     setup.zone_code_index = zone_index.data();
-    setup.zone_table = zones.data();
-    setup.column_ranges = columns.data();
-    setup.zone_count = 1;
-    setup.highest_zone_code = 1;
-    setup.ncols = setup.nrows = kSide;
-    setup.first_local_row = 1;
-    setup.last_local_row = kSide;
-    setup.cellsize = 100;
-    setup.nodata = -9999;
     setup.latitude = 50;
     setup.longitude = 10;
     setup.reference_meridian = 15;
@@ -126,7 +117,7 @@ struct Basin {
   DiagnosticStream diag;
   GridRegistry registry;
   std::vector<int32_t> zone_index{0, 1};
-  std::vector<ZoneRecord> zones = std::vector<ZoneRecord>(2);
+  std::vector<ZoneRecord> zones;
   std::vector<ColumnRange> columns;
   std::vector<MultilayerLanduseRecord> multilayer = std::vector<MultilayerLanduseRecord>(2);
   std::vector<GridMatrix> grids;

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "core/diagnostic_stream.h"
 #include "core/grid_registry.h"
 #include "core/matrix.h"
@@ -73,11 +74,10 @@ Stations MakeStations(int n) {
 
 // The model grids an interpolator looks up, over the whole grid, made once.
 struct Model {
-  Model() : ranges(kSide + 1) {
+  Model() {
     for (auto* g : {&zone, &elevation, &area, &cx, &cy})
       g->operator=(GridMatrix(Diag(), 1, kSide, kSide, kSide));
     for (int r = 1; r <= kSide; ++r) {
-      ranges[r] = ColumnRange{1, kSide};
       for (int c = 1; c <= kSide; ++c) {
         zone[r][c] = 1;
         elevation[r][c] = 100;
@@ -91,25 +91,15 @@ struct Model {
     for (int i = 0; i < 5; ++i)
       registry.Register(Diag(), i + 1, "", grids[i]->get(), nullptr, 0, ids[i], 0, 1, kSide, kSide,
                         kSide);
-    zone_table[0] = ZoneRecord{{0, 0, 1, 1, 0}};
-    zone_table[1] = ZoneRecord{{0, 0, 1, 1, 0}};
+    bench::SquareOneZoneSetup(setup, kSide, kCell, zone_table, ranges);
     setup.diag = &Diag();
     setup.registry = &registry;
     setup.zone_code_index = zone_index.data();
-    setup.zone_table = zone_table.data();
-    setup.column_ranges = ranges.data();
-    setup.zone_count = 1;
-    setup.highest_zone_code = 1;
-    setup.ncols = setup.nrows = kSide;
-    setup.first_local_row = 1;
-    setup.last_local_row = kSide;
-    setup.cellsize = kCell;
-    setup.nodata = -9999;
   }
   GridMatrix zone, elevation, area, cx, cy;
   GridRegistry registry;
   std::vector<int32_t> zone_index{0, 1};
-  std::vector<ZoneRecord> zone_table = std::vector<ZoneRecord>(2);
+  std::vector<ZoneRecord> zone_table;
   std::vector<ColumnRange> ranges;
   SubModelSetup setup;
 };
