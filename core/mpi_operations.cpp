@@ -64,6 +64,25 @@ void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm) {
   for (int i = 0; i < count; ++i) records[i * kZoneRecordFields + 1] = 0.0;
 }
 
+void ReduceSumsToRoot(std::vector<int64_t>& values, MPI_Comm comm) {
+  int processes = 1;
+  int rank = 0;
+  MPI_Comm_size(comm, &processes);
+  MPI_Comm_rank(comm, &rank);
+  if (processes == 1) return;
+  constexpr std::size_t kPiece = 1u << 26;
+  for (std::size_t first = 0; first < values.size(); first += kPiece) {
+    const std::size_t count = std::min(kPiece, values.size() - first);
+    if (rank == 0) {
+      MPI_Reduce(MPI_IN_PLACE, values.data() + first, static_cast<int>(count), MPI_INT64_T, MPI_SUM,
+                 0, comm);
+    } else {
+      MPI_Reduce(values.data() + first, nullptr, static_cast<int>(count), MPI_INT64_T, MPI_SUM, 0,
+                 comm);
+    }
+  }
+}
+
 void AllReduceMaximum(std::vector<double>& values, MPI_Comm comm) {
   int processes = 1;
   MPI_Comm_size(comm, &processes);

@@ -9,6 +9,7 @@
 
 #include <mpi.h>
 
+#include <cstdint>
 #include <vector>
 
 namespace velorn {
@@ -40,6 +41,11 @@ void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm = MPI_COM
 // Every element of `values` becomes its largest value over all processes of `comm` (in place;
 // nothing to do with one process). Collective.
 void AllReduceMaximum(std::vector<double>& values, MPI_Comm comm = MPI_COMM_WORLD);
+
+// Every element of `values` on process 0 of `comm` becomes its sum over all processes (the
+// other processes keep theirs; nothing to do with one process). Integer sums do not depend on
+// the order MPI combines them in. Collective.
+void ReduceSumsToRoot(std::vector<int64_t>& values, MPI_Comm comm = MPI_COMM_WORLD);
 
 // Frees every type and operation created so far; before MPI_Finalize.
 void FreeMpiOperations();

@@ -7,8 +7,8 @@
 
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/signals.h"
-#include "grids/mpi_exchange.h"
 
 namespace velorn {
 namespace {
@@ -147,6 +147,14 @@ zonalstatistic::zonalstatistic(int& error, DiagnosticStream* diag, double** weig
     error = kZoneStatisticsMemoryCode;
     return;
   }
+  try {
+    step_sums_.assign(static_cast<std::size_t>(zone_count_ + 1) * 3, ExactSum{});
+  } catch (const std::bad_alloc&) {
+    Diag() << "FATAL: no free memory in zonalstatistik::zonalstatistik "
+           << "[end-entry]";
+    error = kZoneStatisticsMemoryCode;
+    return;
+  }
   if (interval_ >= 2) {
     try {
       const auto records = static_cast<std::size_t>(zone_count_) + 1;
@@ -203,12 +211,48 @@ void zonalstatistic::ResetZoneSums() {
   for (int32_t z = 0; z <= zone_count_; ++z) {
     zone_records_[z][0] = zone_records_[z][1] = zone_records_[z][4] = 0.0;
   }
+  for (ExactSum& sum : step_sums_) sum.Reset();
+}
+
+void zonalstatistic::StoreStepSums(bool over_processes) {
+  if (over_processes) {
+    // One digit range for all sums and processes, so the packed sums line up element-wise.
+    int lo = ExactSum::kDigits;
+    int hi = -1;
+    for (ExactSum& sum : step_sums_) {
+      sum.Normalize();
+      lo = std::min(lo, sum.lowest_digit());
+      hi = std::max(hi, sum.highest_digit());
+    }
+    std::vector<double> range{-static_cast<double>(lo), static_cast<double>(hi)};
+    AllReduceMaximum(range);
+    lo = -static_cast<int>(range[0]);
+    hi = static_cast<int>(range[1]);
+    std::vector<int64_t> packed;
+    packed.reserve(step_sums_.size() *
+                   static_cast<std::size_t>(std::max(hi - lo + 1, 0) + ExactSum::kSpecials));
+    for (const ExactSum& sum : step_sums_) sum.Pack(lo, hi, packed);
+    ReduceSumsToRoot(packed);
+    if (Diag().rank() == 0) {
+      const int64_t* next = packed.data();
+      for (ExactSum& sum : step_sums_) {
+        sum.Unpack(lo, hi, next);
+        next += std::max(hi - lo + 1, 0) + ExactSum::kSpecials;
+      }
+    }
+  }
+  for (int32_t z = 0; z <= zone_count_; ++z) {
+    const ExactSum* sums = &step_sums_[static_cast<std::size_t>(z) * 3];
+    zone_records_[z][0] = sums[0].Value();
+    zone_records_[z][1] = sums[1].Value();
+    zone_records_[z][4] = sums[2].Value();
+  }
 }
 
 void zonalstatistic::CollectStep(int64_t year, int64_t month, int64_t day, int64_t hour,
                                  int32_t reduce) {
   if (!active_) return;
-  if (reduce > 0) MPIReduceRecords(nullptr, zone_records_, zone_count_, /*keep=*/true);
+  StoreStepSums(reduce > 0);
   // Only process 0 holds complete sums (after the reduction) and writes the file.
   if (Diag().rank() != 0) return;
   CollectRecords(year, month, day, hour, RowKind::kZonal);

@@ -27,8 +27,10 @@
 //
 // The zone records (0..zone count) stay the caller's: the table uses their fields [0] count,
 // [1] weighted value sum and [4] weight sum as step sums and reads [2] zone code and [3] area
-// share. CollectStep with a reduce flag above 0 adds the records of all processes onto process
-// 0 (collective); only process 0 buffers rows and writes the file. Rows are buffered in 2 MiB
+// share. AddValue also keeps the three step sums exactly (ExactSum), and CollectStep writes
+// them into the records; with a reduce flag above 0 it first adds the sums of all processes
+// onto process 0 (collective), so a table is the same for every process count. Only process 0
+// buffers rows and writes the file. Rows are buffered in 2 MiB
 // (8 bytes per value and 32 per row) and appended when the buffer is full, at FlushBuffers and
 // at ReleaseMemory; SIGINT is ignored while the file is written. Values are added from one
 // thread: the table holds no lock.
@@ -44,6 +46,7 @@
 #include <string>
 #include <vector>
 
+#include "core/exact_sum.h"
 #include "core/zone_types.h"
 
 namespace velorn {
@@ -127,17 +130,22 @@ class zonalstatistic {
   void AddValue(int64_t row, int64_t column, int64_t zone, double value, double weight) {
     if (!active_) return;
     if (zone < 0 || zone > zone_count_) RefuseZoneIndex(zone);
-    double* record = zone_records_[zone].field;
-    record[0] += weight;
+    double weighted_value = value * weight;
+    double weight_sum = weight;
     if (weight_grid_ != nullptr && row >= 1 && row <= nrows_ && column >= 1 && column <= ncols_ &&
         weight_grid_[row] != nullptr && weight_grid_[row][column] > weight_nodata_) {
       const double cell_weight = weight_grid_[row][column];
-      record[1] += value * cell_weight * weight;
-      record[4] += weight * cell_weight;
-    } else {
-      record[1] += value * weight;
-      record[4] += weight;
+      weighted_value = value * cell_weight * weight;
+      weight_sum = weight * cell_weight;
     }
+    double* record = zone_records_[zone].field;
+    record[0] += weight;
+    record[1] += weighted_value;
+    record[4] += weight_sum;
+    ExactSum* sums = &step_sums_[static_cast<std::size_t>(zone) * 3];
+    sums[0].Add(weight);
+    sums[1].Add(weighted_value);
+    sums[2].Add(weight_sum);
   }
   // Counts the step and zeroes fields [0], [1] and [4] of records 0..zone count.
   virtual void ResetZoneSums();
@@ -226,6 +234,15 @@ class zonalstatistic {
   std::vector<double> interval_counts_;
   std::vector<double> interval_values_;
   std::vector<double> interval_weights_;
+  // Exact step sums of fields [0], [1] and [4] of records 0..zone count (three per record):
+  // CollectStep turns them into the records, so the rows do not depend on how the cells were
+  // split between processes.
+  std::vector<ExactSum> step_sums_;
+
+ private:
+  // Sums the exact step sums over the processes onto process 0 (with `over_processes`) and
+  // writes them into fields [0], [1] and [4] of the records (collective when reducing).
+  void StoreStepSums(bool over_processes);
 };
 
 }  // namespace velorn
