@@ -205,6 +205,17 @@ void zonalstatistic::ResetZoneSums() {
   }
 }
 
+void zonalstatistic::AddRowSums(const ZoneRowSums& row_sums) {
+  if (!active_) return;
+  for (std::size_t i = 0; i < row_sums.size(); ++i) {
+    double* record = zone_records_[row_sums.zone(i)].field;
+    const ZoneRecord& sums = row_sums.sums(i);
+    record[0] += sums[0];
+    record[1] += sums[1];
+    record[4] += sums[4];
+  }
+}
+
 void zonalstatistic::CollectStep(int64_t year, int64_t month, int64_t day, int64_t hour,
                                  int32_t reduce) {
   if (!active_) return;

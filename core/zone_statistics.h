@@ -31,7 +31,9 @@
 // 0 (collective); only process 0 buffers rows and writes the file. Rows are buffered in 2 MiB
 // (8 bytes per value and 32 per row) and appended when the buffer is full, at FlushBuffers and
 // at ReleaseMemory; SIGINT is ignored while the file is written. Values are added from one
-// thread: the table holds no lock.
+// thread: the table holds no lock. A row-parallel loop adds each row into its own ZoneRowSums
+// (AddValue with the row's sums), and the calling thread adds the rows in row order
+// (AddRowSums), so the sums are the same whatever the number of threads.
 //
 // Failures: the constructor never throws, it sets its error out-parameter (17 for a statistics
 // code or output list that does not fit the zone table, 1 when memory runs out) after the
@@ -100,6 +102,35 @@ int64_t StatisticsBufferRows(int64_t columns);
 // otherwise "%.6g".
 void AppendStatisticsValue(std::string& text, int32_t precision, double value);
 
+// The step sums of one grid row, kept apart from a table so that several threads can sum
+// different rows; the table adds them with AddRowSums. One record (fields [0], [1], [4]) per zone
+// the row touches, in the order of first use. Clear it before the row of the next step.
+class ZoneRowSums {
+ public:
+  void Clear() {
+    zones_.clear();
+    sums_.clear();
+    last_ = 0;
+  }
+  // The record of zone `zone`, zero when the row first touches the zone.
+  double* Record(int64_t zone) {
+    if (last_ < zones_.size() && zones_[last_] == zone) return sums_[last_].field;
+    for (last_ = 0; last_ < zones_.size(); ++last_)
+      if (zones_[last_] == zone) return sums_[last_].field;
+    zones_.push_back(zone);
+    sums_.emplace_back();
+    return sums_[last_].field;
+  }
+  std::size_t size() const { return zones_.size(); }
+  int64_t zone(std::size_t i) const { return zones_[i]; }
+  const ZoneRecord& sums(std::size_t i) const { return sums_[i]; }
+
+ private:
+  std::vector<int64_t> zones_;
+  std::vector<ZoneRecord> sums_;
+  std::size_t last_ = 0;  // the record used last: cells of a row mostly run in one zone
+};
+
 class zonalstatistic {
  public:
   // `error` receives 0 or the code of a failure (after its FATAL entry). `weight_grid` (may be
@@ -127,18 +158,19 @@ class zonalstatistic {
   void AddValue(int64_t row, int64_t column, int64_t zone, double value, double weight) {
     if (!active_) return;
     if (zone < 0 || zone > zone_count_) RefuseZoneIndex(zone);
-    double* record = zone_records_[zone].field;
-    record[0] += weight;
-    if (weight_grid_ != nullptr && row >= 1 && row <= nrows_ && column >= 1 && column <= ncols_ &&
-        weight_grid_[row] != nullptr && weight_grid_[row][column] > weight_nodata_) {
-      const double cell_weight = weight_grid_[row][column];
-      record[1] += value * cell_weight * weight;
-      record[4] += weight * cell_weight;
-    } else {
-      record[1] += value * weight;
-      record[4] += weight;
-    }
+    AddToRecord(zone_records_[zone].field, row, column, value, weight);
   }
+  // As AddValue, into the sums of one row kept apart (`row_sums`); the table is not changed, so
+  // threads may add different rows at once. AddRowSums adds them to the table later.
+  void AddValue(ZoneRowSums& row_sums, int64_t row, int64_t column, int64_t zone, double value,
+                double weight) const {
+    if (!active_) return;
+    if (zone < 0 || zone > zone_count_) RefuseZoneIndex(zone);
+    AddToRecord(row_sums.Record(zone), row, column, value, weight);
+  }
+  // Adds the sums of a row (filled by the AddValue above) to the zone records. Adding the rows
+  // in row order gives sums that do not depend on which thread filled which row.
+  void AddRowSums(const ZoneRowSums& row_sums);
   // Counts the step and zeroes fields [0], [1] and [4] of records 0..zone count.
   virtual void ResetZoneSums();
   // Ends a step: with `reduce` above 0 first sums the records of all processes onto process 0
@@ -186,6 +218,19 @@ class zonalstatistic {
   // Writes `text` to the open file; a short write throws 18.
   void WriteText(const std::string& text);
   [[noreturn]] void RefuseZoneIndex(int64_t zone) const;
+  // Fields [0], [1] and [4] of `record` take a value as AddValue describes.
+  void AddToRecord(double* record, int64_t row, int64_t column, double value, double weight) const {
+    record[0] += weight;
+    if (weight_grid_ != nullptr && row >= 1 && row <= nrows_ && column >= 1 && column <= ncols_ &&
+        weight_grid_[row] != nullptr && weight_grid_[row][column] > weight_nodata_) {
+      const double cell_weight = weight_grid_[row][column];
+      record[1] += value * cell_weight * weight;
+      record[4] += weight * cell_weight;
+    } else {
+      record[1] += value * weight;
+      record[4] += weight;
+    }
+  }
   DiagnosticStream& Diag() const { return *diag_; }
 
   bool constructed_ = false;
