@@ -25,6 +25,10 @@
 // accessors), potential_evapotranspiration.cpp (the potential step), real_evapotranspiration.cpp
 // (snow evaporation, real step, bucket). The formulas are in evaporation_physics.h.
 //
+// With hydrologic response units only the master cells are computed; after the potential step
+// and after the snow evaporation the other cells of a unit take their master's values, from
+// whichever process computed it (core/response_unit_results.h, one reduction each).
+//
 // Limits: methods 2-4 only for one vegetation layer; at most 24 daylight sub-intervals per step.
 // The per-cell loops run through ForEachRow over this process's rows; statistics and output run
 // on the calling thread afterwards.
