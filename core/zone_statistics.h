@@ -33,7 +33,7 @@
 // buffers rows and writes the file. Rows are buffered in 2 MiB
 // (8 bytes per value and 32 per row) and appended when the buffer is full, at FlushBuffers and
 // at ReleaseMemory; SIGINT is ignored while the file is written. Values are added from one
-// thread: the table holds no lock.
+// thread: the table holds no lock (the exact sums make the order of the additions irrelevant).
 //
 // Failures: the constructor never throws, it sets its error out-parameter (17 for a statistics
 // code or output list that does not fit the zone table, 1 when memory runs out) after the
@@ -130,22 +130,7 @@ class zonalstatistic {
   void AddValue(int64_t row, int64_t column, int64_t zone, double value, double weight) {
     if (!active_) return;
     if (zone < 0 || zone > zone_count_) RefuseZoneIndex(zone);
-    double weighted_value = value * weight;
-    double weight_sum = weight;
-    if (weight_grid_ != nullptr && row >= 1 && row <= nrows_ && column >= 1 && column <= ncols_ &&
-        weight_grid_[row] != nullptr && weight_grid_[row][column] > weight_nodata_) {
-      const double cell_weight = weight_grid_[row][column];
-      weighted_value = value * cell_weight * weight;
-      weight_sum = weight * cell_weight;
-    }
-    double* record = zone_records_[zone].field;
-    record[0] += weight;
-    record[1] += weighted_value;
-    record[4] += weight_sum;
-    ExactSum* sums = &step_sums_[static_cast<std::size_t>(zone) * 3];
-    sums[0].Add(weight);
-    sums[1].Add(weighted_value);
-    sums[2].Add(weight_sum);
+    AddToRecord(zone, row, column, value, weight);
   }
   // Counts the step and zeroes fields [0], [1] and [4] of records 0..zone count.
   virtual void ResetZoneSums();
@@ -194,6 +179,26 @@ class zonalstatistic {
   // Writes `text` to the open file; a short write throws 18.
   void WriteText(const std::string& text);
   [[noreturn]] void RefuseZoneIndex(int64_t zone) const;
+  // Fields [0], [1] and [4] of `record` and the exact step sums of `zone` take a value as
+  // AddValue describes.
+  void AddToRecord(int64_t zone, int64_t row, int64_t column, double value, double weight) {
+    double weighted_value = value * weight;
+    double weight_sum = weight;
+    if (weight_grid_ != nullptr && row >= 1 && row <= nrows_ && column >= 1 && column <= ncols_ &&
+        weight_grid_[row] != nullptr && weight_grid_[row][column] > weight_nodata_) {
+      const double cell_weight = weight_grid_[row][column];
+      weighted_value = value * cell_weight * weight;
+      weight_sum = weight * cell_weight;
+    }
+    double* record = zone_records_[zone].field;
+    record[0] += weight;
+    record[1] += weighted_value;
+    record[4] += weight_sum;
+    ExactSum* sums = &step_sums_[static_cast<std::size_t>(zone) * 3];
+    sums[0].Add(weight);
+    sums[1].Add(weighted_value);
+    sums[2].Add(weight_sum);
+  }
   DiagnosticStream& Diag() const { return *diag_; }
 
   bool constructed_ = false;

@@ -25,6 +25,10 @@
 // accessors), potential_evapotranspiration.cpp (the potential step), real_evapotranspiration.cpp
 // (snow evaporation, real step, bucket). The formulas are in evaporation_physics.h.
 //
+// With hydrologic response units only the master cells are computed; after the potential step
+// and after the snow evaporation the other cells of a unit take their master's values, from
+// whichever process computed it (core/response_unit_results.h, one reduction each).
+//
 // Limits: methods 2-4 only for one vegetation layer; at most 24 daylight sub-intervals per step.
 // The per-cell loops run through ForEachRow over this process's rows; statistics and output run
 // on the calling thread afterwards.
@@ -213,8 +217,6 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   int32_t daytime_steps = 0;
   bool day_begun = false;
   bool skip_radiation = false;
-  // Master cell (row, column) of every hydrologic response unit of this process, by unit id.
-  std::vector<std::array<int32_t, 2>> master_cells;
 
  protected:
   // The cell is computed on this process (zone, owner and, with units, master tests).
@@ -227,8 +229,10 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   void StoreDate(int64_t hour, int64_t day, int64_t month, int64_t year);
   bool IsLakeCell(long r, long c) const;
   double GlacierShare(long r, long c) const;
-  // The master cell of the unit of (r, c), or nullptr when there is none.
-  const std::array<int32_t, 2>* MasterOf(long r, long c) const;
+  // With response units: every own cell that is not a master takes the values of `grids` at its
+  // unit's master, from whichever process computed it (one reduction for all grids); a unit
+  // outside the table or without a computed master ends the run with code 1162. Collective.
+  void CopyFromMasters(const std::vector<double**>& grids);
   void CollectAndReset(EvapStatistics& stats);
 
  private:
@@ -243,7 +247,6 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   void ProbeInputGrids();
   void CreateOutputGrids();
   void CreateStatistics();
-  void IndexMasterCells();
   GridMatrix NewGrid();
   int Register(double** grid, const std::string& file_name, const std::string& identifier,
                int32_t write_code);
@@ -256,7 +259,6 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   void SingleLayerCell(long r, long c, double corrected, double cell_albedo);
   void PrepareSolarTable();
   void PotentialStatisticsAndOutput();
-  void CopyPotentialsFromMasters();
   void SnowEvaporationCell(long r, long c);
   void BucketCell(long r, long c);
   void ResetRealStatistics();

@@ -58,7 +58,6 @@ verdunstungsmodellklasse::verdunstungsmodellklasse(const SubModelSetup& setup,
     FindInputGrids();
     CreateOutputGrids();
     CreateStatistics();
-    IndexMasterCells();
     for (std::size_t i = 0; i < kPhysicalConstants.size(); ++i)
       physical_constants[i] = kPhysicalConstants[i];
     longwave_factor = kStefanBoltzmann * time_interval / 60.0;
@@ -339,20 +338,6 @@ void verdunstungsmodellklasse::FindInputGrids() {
     response_units = grid("HydrologicResponseUnits");
     master_response_units = grid("MasterHydrologicResponseUnits");
   }
-}
-
-// Master cells are found in the master grid (the unit id at the master cell, nodata elsewhere);
-// every unit's cells lie on the process of its master.
-void verdunstungsmodellklasse::IndexMasterCells() {
-  if (master_response_units == nullptr) return;
-  for (long r = first_local_row; r <= last_local_row; ++r)
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      const double id = master_response_units[r][c];
-      if (IsNodata(id, nodata) || id < 1 || id > 1e9) continue;
-      const auto unit = static_cast<std::size_t>(id);
-      if (unit >= master_cells.size()) master_cells.resize(unit + 1, {0, 0});
-      master_cells[unit] = {static_cast<int32_t>(r), static_cast<int32_t>(c)};
-    }
 }
 
 // ---- Own grids and statistics -----------------------------------------------------------------

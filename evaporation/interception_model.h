@@ -24,11 +24,12 @@
 //
 // With hydrologic response units only the master cells are computed; every other own cell of a
 // unit then takes all results of its master (the table of setup/response_units.h gives the
-// master's row and column), and the statistics count it with the master's values.
+// master's row and column), and the statistics count it with the master's values, glacier
+// share and water input. The master may lie on another process: one reduction per step shares
+// the results of every master (core/response_unit_results.h).
 //
 // Limits: tracers are carried in the one-layer case only, and as masses moving with the water.
-// A unit's master must be an own cell of the same process. RunStep, the grid output and the
-// statistics are collective: every process calls them.
+// RunStep, the grid output and the statistics are collective: every process calls them.
 #pragma once
 
 #include <array>
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "core/matrix.h"
+#include "core/response_unit_results.h"
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
 #include "evaporation/grid_stack.h"
@@ -48,8 +50,6 @@ namespace velorn {
 inline constexpr int kInterceptionMethodCode = 1161;
 // Methods 31 and 32 without the snow model's "albedo", "snow_storage_total" or "surftemp".
 inline constexpr int kCanopyBalanceSnowGridCode = 1160;
-// A cell of a hydrologic response unit without a master cell computed on this process.
-inline constexpr int kResponseUnitMasterCode = 1162;
 
 class interzeptionsmodellklasse : public teilmodellklasse {
  public:
@@ -152,9 +152,9 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   double** Data(int index) const;
   bool OwnCell(long row, long column) const;
   bool Computed(long row, long column) const;
-  std::array<long, 2> SourceCell(long row, long column) const;
   std::vector<double**> ResultGrids() const;
-  void CopyFromMasters();
+  UnitResults ShareMasterResults() const;
+  void CopyFromMasters(const UnitResults& masters);
   void PushTemperature();
   void ComputeRows();
   void ComputeCell(CellWork& work, long row, long column);
@@ -164,7 +164,7 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   void CarryTracers(long row, long column, const CellWork& work);
   void ZeroGlacierCell(long row, long column, double input);
   double GlacierShare(long row, long column) const;
-  void AddStatistics();
+  void AddStatistics(const UnitResults* masters);
   void FinishStep();
   std::vector<Table*> AllTables();
 

@@ -45,27 +45,6 @@ bool interzeptionsmodellklasse::Computed(long row, long column) const {
   return masters == nullptr || IsNotNodata(masters[row][column], nodata);
 }
 
-// The computed cell whose results an own cell carries: the cell itself, or the master of its
-// response unit. A unit without a master computed here would leave the cell without results.
-std::array<long, 2> interzeptionsmodellklasse::SourceCell(long row, long column) const {
-  if (Computed(row, column)) return {row, column};
-  const double id = Data(response_unit_index_)[row][column];
-  const std::size_t units = response_unit_table != nullptr ? response_unit_table->size() : 0;
-  if (!(id >= 1.0 && id < static_cast<double>(units))) {
-    ThrowFatal(*diag, kResponseUnitMasterCode, "FATAL: ", module_name, ": response unit ", id,
-               " of cell (row ", row, ", column ", column, ") is not in the table of units");
-  }
-  const HruRecord& unit = (*response_unit_table)[static_cast<std::size_t>(id)];
-  const bool held = unit.row >= first_local_row && unit.row <= last_local_row && unit.column >= 1 &&
-                    unit.column <= ncols;
-  if (!held || !Computed(unit.row, unit.column)) {
-    ThrowFatal(*diag, kResponseUnitMasterCode, "FATAL: ", module_name, ": the master cell (row ",
-               unit.row, ", column ", unit.column, ") of response unit ", id, " of cell (row ", row,
-               ", column ", column, ") is not computed by process ", rank);
-  }
-  return {unit.row, unit.column};
-}
-
 // Every grid that holds a result of the cell computation.
 std::vector<double**> interzeptionsmodellklasse::ResultGrids() const {
   std::vector<double**> grids;
@@ -88,16 +67,32 @@ std::vector<double**> interzeptionsmodellklasse::ResultGrids() const {
   return grids;
 }
 
-// Cells of a response unit other than its master take the master's results. Masters are only
-// read here, so rows may run in parallel.
-void interzeptionsmodellklasse::CopyFromMasters() {
-  if (Data(master_unit_index_) == nullptr) return;
+// Every result grid of the masters, then their glacier share and water input (the other cells
+// of a unit count with them in the statistics), from whichever process computed the master.
+UnitResults interzeptionsmodellklasse::ShareMasterResults() const {
+  static const std::vector<HruRecord> no_units = EmptyHruTable();
   const std::vector<double**> grids = ResultGrids();
+  double** input = Data(water_input_index_);
+  return ShareUnitResults(
+      response_unit_table != nullptr ? *response_unit_table : no_units, grids.size() + 2,
+      first_local_row, last_local_row, column_ranges,
+      [&](long r, long c) { return Computed(r, c); },
+      [&](long r, long c, double* out) {
+        for (double** grid : grids) *out++ = grid[r][c];
+        out[0] = GlacierShare(r, c);
+        out[1] = input[r][c];
+      });
+}
+
+// Cells of a response unit other than its master take the master's results.
+void interzeptionsmodellklasse::CopyFromMasters(const UnitResults& masters) {
+  const std::vector<double**> grids = ResultGrids();
+  double** units = Data(response_unit_index_);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c) || Computed(r, c)) continue;
-      const auto [mr, mc] = SourceCell(r, c);
-      for (double** grid : grids) grid[r][c] = grid[mr][mc];
+      const double* values = masters.Require(*diag, module_name, units[r][c], r, c);
+      for (double** grid : grids) grid[r][c] = *values++;
     }
   });
 }
@@ -127,8 +122,13 @@ void interzeptionsmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month
     if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->ResetZoneSums();
   if (canopy_snow) PushTemperature();
   ComputeRows();
-  CopyFromMasters();
-  AddStatistics();
+  if (Data(master_unit_index_) != nullptr) {
+    const UnitResults masters = ShareMasterResults();
+    CopyFromMasters(masters);
+    AddStatistics(&masters);
+  } else {
+    AddStatistics(nullptr);
+  }
   FinishStep();
 }
 
@@ -368,14 +368,20 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
 // adds nothing held or evaporated and the whole water input as the water reaching the ground.
 // A cell of a response unit counts with its master's values, glacier share and input.
 // Tables hold no lock: one thread adds, in row order.
-void interzeptionsmodellklasse::AddStatistics() {
+void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
   double** input = Data(water_input_index_);
+  double** units = Data(response_unit_index_);
   for (int32_t r = first_local_row; r <= last_local_row; ++r) {
     for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
-      const auto [sr, sc] = SourceCell(r, c);
+      double glacier = GlacierShare(r, c);
+      double cell_input = input[r][c];
+      if (masters != nullptr && !Computed(r, c)) {
+        const double* values = masters->Require(*diag, module_name, units[r][c], r, c);
+        glacier = values[masters->width() - 2];
+        cell_input = values[masters->width() - 1];
+      }
       const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
-      const double glacier = GlacierShare(sr, sc);
       const double weight = 1.0 - glacier;
       for (int32_t i = 0; i <= layer_count; ++i) {
         std::array<Table, 3>& tables = layer_tables_[i];
@@ -387,7 +393,7 @@ void interzeptionsmodellklasse::AddStatistics() {
         if (glacier > 0.0) {
           tables[0].table->AddValue(r, c, zone, 0.0, glacier);
           tables[1].table->AddValue(r, c, zone, 0.0, glacier);
-          tables[2].table->AddValue(r, c, zone, i == 0 ? input[sr][sc] : 0.0, glacier);
+          tables[2].table->AddValue(r, c, zone, i == 0 ? cell_input : 0.0, glacier);
         }
       }
       if (weight > 0.0) {

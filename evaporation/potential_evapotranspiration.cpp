@@ -8,9 +8,11 @@
 
 #include "core/model_date.h"
 #include "core/nodata.h"
+#include "core/response_unit_results.h"
 #include "core/row_loop.h"
 #include "evaporation/evaporation_physics.h"
 #include "evaporation/evapotranspiration.h"
+#include "setup/response_units.h"
 #include "tables/landuse_multilayer.h"
 #include "tables/landuse_record.h"
 
@@ -42,12 +44,23 @@ double verdunstungsmodellklasse::GlacierShare(long r, long c) const {
   return std::clamp(glacier_fraction[r][c], 0.0, 1.0);
 }
 
-const std::array<int32_t, 2>* verdunstungsmodellklasse::MasterOf(long r, long c) const {
-  if (response_units == nullptr) return nullptr;
-  const double id = response_units[r][c];
-  if (id < 1 || id >= static_cast<double>(master_cells.size())) return nullptr;
-  const auto& cell = master_cells[static_cast<std::size_t>(id)];
-  return cell[0] > 0 ? &cell : nullptr;
+void verdunstungsmodellklasse::CopyFromMasters(const std::vector<double**>& grids) {
+  if (response_unit_switch == 0 || master_response_units == nullptr) return;
+  static const std::vector<HruRecord> no_units = EmptyHruTable();
+  const UnitResults masters = ShareUnitResults(
+      response_unit_table != nullptr ? *response_unit_table : no_units, grids.size(),
+      first_local_row, last_local_row, column_ranges,
+      [&](long r, long c) { return IsComputedCell(r, c); },
+      [&](long r, long c, double* out) {
+        for (double** grid : grids) *out++ = grid[r][c];
+      });
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!IsOwnCell(r, c) || IsNotNodata(master_response_units[r][c], nodata)) continue;
+      const double* values = masters.Require(Diag(), module_name, response_units[r][c], r, c);
+      for (double** grid : grids) grid[r][c] = *values++;
+    }
+  });
 }
 
 void verdunstungsmodellklasse::StoreDate(int64_t hour, int64_t day, int64_t month, int64_t year) {
@@ -153,7 +166,14 @@ void verdunstungsmodellklasse::ComputePotentialEvapotranspiration(int64_t hour, 
                                   : InterpolateLinear(16, PEC[m], month_length + 16, PEC[m + 1], d);
 
   ForEachRow(first_local_row, last_local_row, [&](long r) { PotentialRow(r); });
-  CopyPotentialsFromMasters();
+  std::vector<double**> results;
+  for (int i = 0; i <= layer_count; ++i) {
+    results.push_back(pot_transpiration[i].get());
+    results.push_back(pot_interception[i].get());
+  }
+  for (const GridMatrix* grid : {&potential_evaporation, &corrected_radiation, &cloudiness})
+    results.push_back(grid->get());
+  CopyFromMasters(results);
   PotentialStatisticsAndOutput();
 }
 
@@ -369,25 +389,6 @@ void verdunstungsmodellklasse::SingleLayerCell(long r, long c, double corrected,
 }
 
 // ---- After the loop ---------------------------------------------------------------------------
-
-void verdunstungsmodellklasse::CopyPotentialsFromMasters() {
-  if (response_unit_switch == 0 || master_response_units == nullptr) return;
-  ForEachRow(first_local_row, last_local_row, [&](long r) {
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      if (!IsOwnCell(r, c) || IsNotNodata(master_response_units[r][c], nodata)) continue;
-      const auto* master = MasterOf(r, c);
-      if (master == nullptr) continue;
-      const long mr = (*master)[0], mc = (*master)[1];
-      for (int i = 0; i <= layer_count; ++i) {
-        pot_transpiration[i][r][c] = pot_transpiration[i][mr][mc];
-        pot_interception[i][r][c] = pot_interception[i][mr][mc];
-      }
-      potential_evaporation[r][c] = potential_evaporation[mr][mc];
-      corrected_radiation[r][c] = corrected_radiation[mr][mc];
-      cloudiness[r][c] = cloudiness[mr][mc];
-    }
-  });
-}
 
 void verdunstungsmodellklasse::PotentialStatisticsAndOutput() {
   for (long r = first_local_row; r <= last_local_row; ++r)

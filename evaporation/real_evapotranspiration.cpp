@@ -46,28 +46,23 @@ void verdunstungsmodellklasse::ComputeSnowEvaporation(int64_t hour, int64_t day,
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
       if (IsComputedCell(r, c)) SnowEvaporationCell(r, c);
   });
+  std::vector<double**> results;
+  for (int i = 0; i <= layer_count; ++i) {
+    results.push_back(pot_transpiration[i].get());
+    results.push_back(pot_interception[i].get());
+  }
+  results.push_back(potential_evaporation.get());
+  results.push_back(snow_evaporation.get());
+  results.push_back(solid_snow_storage);
+  if (glacier_snow_evaporation != nullptr) {
+    results.push_back(glacier_snow_evaporation);
+    results.push_back(glacier_snow_storage);
+  }
+  CopyFromMasters(results);
   for (long r = first_local_row; r <= last_local_row; ++r)
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      if (!IsOwnCell(r, c)) continue;
-      if (response_unit_switch != 0 && master_response_units != nullptr &&
-          IsNodata(master_response_units[r][c], nodata)) {
-        if (const auto* master = MasterOf(r, c)) {
-          const long mr = (*master)[0], mc = (*master)[1];
-          for (int i = 0; i <= layer_count; ++i) {
-            pot_transpiration[i][r][c] = pot_transpiration[i][mr][mc];
-            pot_interception[i][r][c] = pot_interception[i][mr][mc];
-          }
-          potential_evaporation[r][c] = potential_evaporation[mr][mc];
-          snow_evaporation[r][c] = snow_evaporation[mr][mc];
-          solid_snow_storage[r][c] = solid_snow_storage[mr][mc];
-          if (glacier_snow_evaporation != nullptr) {
-            glacier_snow_evaporation[r][c] = glacier_snow_evaporation[mr][mc];
-            glacier_snow_storage[r][c] = glacier_snow_storage[mr][mc];
-          }
-        }
-      }
-      snow_evaporation_stats.table->AddValue(r, c, ZoneIndex(r, c), snow_evaporation[r][c], 1);
-    }
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (IsOwnCell(r, c))
+        snow_evaporation_stats.table->AddValue(r, c, ZoneIndex(r, c), snow_evaporation[r][c], 1);
   CollectAndReset(snow_evaporation_stats);
   WriteGridOutput(snow_evaporation_index, 1, false);
 }

@@ -35,7 +35,9 @@
 //
 // Processes and threads: every process reads the station files itself and computes the cells
 // of its own rows (and "MPIRegions" equal to its rank) in one ForEachRow loop; the zone
-// statistics and the grid reading of method 9 are collective.
+// statistics and the grid reading of method 9 are collective. The zone statistics are summed
+// per row by the threads and added in row order (the same sums for any number of threads), and
+// not at all when the statistics file is switched off.
 #pragma once
 
 #include <array>
@@ -47,7 +49,9 @@
 
 #include "core/matrix.h"
 #include "core/modelobject.h"
+#include "core/response_unit_results.h"
 #include "core/submodel_setup.h"
+#include "core/zone_statistics.h"
 #include "meteo/distance_methods.h"
 #include "meteo/mesh_methods.h"
 #include "meteo/splines.h"
@@ -55,8 +59,6 @@
 #include "meteo/station_regression.h"
 
 namespace velorn {
-
-class zonalstatistic;
 
 // Codes of the interpolation (besides the control-file and grid codes of core/).
 inline constexpr int kStationOpenCode = 49;
@@ -269,8 +271,12 @@ class meteointerpol : public modelobject {
   double CellValue(int64_t r, int64_t c, double* w, bool& computed) const;
   double PostProcess(int64_t r, int64_t c, double value) const;
   bool IsComputedCell(int64_t r, int64_t c) const;
-  void CollectStatistics();
-  std::vector<double> MasterResults() const;
+  bool UsesResponseUnits() const;
+  // The result of every unit's master, from whichever process computed it. Collective.
+  UnitResults MasterResults() const;
+  const double* MasterResultOf(int64_t r, int64_t c, const UnitResults& masters) const;
+  void CopyMasterResults(const UnitResults& masters);
+  void CollectStatistics(const UnitResults* masters);
   double CellValueOfUniform() const;
   void ReleaseGrids();
   bool released_ = false;

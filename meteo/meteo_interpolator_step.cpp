@@ -2,11 +2,11 @@
 // and post-processing, zone statistics, and the advance, rewind and release of the inputs.
 #include <omp.h>
 
-#include <limits>
+#include <algorithm>
 #include <mutex>
 
 #include "core/error_code.h"
-#include "core/mpi_operations.h"
+#include "core/response_unit_results.h"
 #include "core/row_loop.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
@@ -18,9 +18,6 @@ namespace velorn {
 namespace {
 
 std::mutex warning_mutex;
-
-// Result of a response unit whose master no process computed.
-constexpr double kNoMasterResult = std::numeric_limits<double>::lowest();
 
 constexpr const char* kRule =
     "-----------------------------------------------------------------------------\n";
@@ -124,7 +121,13 @@ void meteointerpol::InterpolateStep(int64_t hour, int64_t day, int64_t month, in
   if (method == 9) ReadListedGrid();
   statistics_table->ResetZoneSums();
   InterpolateCells();
-  CollectStatistics();
+  if (UsesResponseUnits()) {
+    const UnitResults masters = MasterResults();
+    CopyMasterResults(masters);
+    CollectStatistics(&masters);
+  } else {
+    CollectStatistics(nullptr);
+  }
   statistics_table->CollectStep(year, month, day, hour, 1);
 }
 
@@ -245,43 +248,53 @@ double meteointerpol::CellValueOfUniform() const {
   return MissingMarker(nodata_value);
 }
 
-std::vector<double> meteointerpol::MasterResults() const {
-  const std::vector<HruRecord>& table = *response_unit_table;
+UnitResults meteointerpol::MasterResults() const {
   double** grid = result.get();
-  std::vector<double> values(table.size(), kNoMasterResult);
-  for (std::size_t id = 1; id < table.size(); ++id) {
-    const int64_t r = table[id].row, c = table[id].column;
-    if (r < first_local_row || r > last_local_row) continue;
-    if (c < column_ranges[r].first || c > column_ranges[r].last) continue;
-    if (IsComputedCell(r, c)) values[id] = grid[r][c];
-  }
-  // A unit's master may lie on another process than its cells: only the process that computed
-  // the master holds more than the lowest double.
-  AllReduceMaximum(values);
-  return values;
+  return ShareUnitResults(
+      *response_unit_table, 1, first_local_row, last_local_row, column_ranges,
+      [&](long r, long c) { return IsComputedCell(r, c); },
+      [&](long r, long c, double* out) { out[0] = grid[r][c]; });
 }
 
-void meteointerpol::CollectStatistics() {
+bool meteointerpol::UsesResponseUnits() const {
+  return master_units != nullptr && response_units != nullptr && response_unit_table != nullptr;
+}
+
+// An own cell that is not a master, of a unit whose master some process computed.
+const double* meteointerpol::MasterResultOf(int64_t r, int64_t c,
+                                            const UnitResults& masters) const {
+  if (zone_grid[r][c] == nodata || (owner != nullptr && owner[r][c] != rank)) return nullptr;
+  if (master_units[r][c] != nodata) return nullptr;
+  return masters.Of(response_units[r][c]);
+}
+
+// The other cells of a unit take their master's result. A cell of no unit, or of one whose
+// master has no result, keeps nodata.
+void meteointerpol::CopyMasterResults(const UnitResults& masters) {
   double** grid = result.get();
-  const bool units =
-      master_units != nullptr && response_units != nullptr && response_unit_table != nullptr;
-  const std::vector<double> masters = units ? MasterResults() : std::vector<double>{};
-  for (int64_t r = first_local_row; r <= last_local_row; ++r)
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (const double* value = MasterResultOf(r, c, masters)) grid[r][c] = value[0];
+  });
+}
+
+// Every own cell with a result adds it to its zone: a computed cell, or (with units) a cell that
+// took its master's result. The table sums exactly, so the result does not depend on the order
+// of the cells nor on the number of processes. Nothing to do for an inactive table.
+void meteointerpol::CollectStatistics(const UnitResults* masters) {
+  if (!statistics_table || !statistics_table->active()) return;
+  double** grid = result.get();
+  for (int64_t r = first_local_row; r <= last_local_row; ++r) {
     for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (zone_grid[r][c] == nodata || (owner != nullptr && owner[r][c] != rank)) continue;
-      if (units && master_units[r][c] == nodata) {
-        // The other cells of a unit take their master's result. A cell of no unit, or of one
-        // whose master has no result, keeps nodata and stays out of the zone sums.
-        const double id = response_units[r][c];
-        if (!(id >= 1 && id < static_cast<double>(masters.size()))) continue;
-        const double value = masters[static_cast<std::size_t>(id)];
-        if (value == kNoMasterResult) continue;
-        grid[r][c] = value;
-      }
+      if (masters != nullptr && master_units[r][c] == nodata &&
+          MasterResultOf(r, c, *masters) == nullptr)
+        continue;
       const int64_t code = static_cast<int64_t>(zone_grid[r][c]);
       if (code < 0 || code > highest_zone_code) continue;
       statistics_table->AddValue(r, c, zone_code_index[code], grid[r][c], 1.0);
     }
+  }
 }
 
 double meteointerpol::ScenarioValueAt(int64_t row, int64_t column, double x, double y) const {

@@ -6,6 +6,7 @@
 
 #include "evaporation/evaporation_physics.h"
 #include "evaporation/evapotranspiration.h"
+#include "setup/response_units.h"
 #include "tables/landuse_multilayer.h"
 #include "tests/support/evaporation_fixture.h"
 
@@ -157,7 +158,10 @@ TEST_F(PotentialStep, ResponseUnitsCopyTheirMasterCell) {
   AddGrid("HydrologicResponseUnits", 1);
   double** master = AddGrid("MasterHydrologicResponseUnits", 1);
   master[1][2] = -9999;
+  std::vector<HruRecord> units = EmptyHruTable();
+  units.push_back(HruRecord{1, "", 1, 1, 0});
   setup_.response_unit_switch = 1;
+  setup_.response_unit_table = &units;
   auto model = Make();
   model->ComputePotentialEvapotranspiration(24, 1, 7, 2001);
   EXPECT_GT(model->pot_transpiration[0][1][1], 0);

@@ -3,9 +3,12 @@
 #include "meteo/meteo_interpolator.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "tests/support/meteo_fixture.h"
 
@@ -218,6 +221,70 @@ TEST_F(MeteoInterpolatorTest, CellsOutsideTheZonesOrOfOtherProcessesHoldNodata) 
   EXPECT_EQ(Cell(*near, 2, 2), -10000);
   EXPECT_EQ(Cell(*near, 1, 1), 1);
   EXPECT_TRUE(ScreenHas(" at x=1500, y=1500 no station within the specified search radius!"));
+}
+
+// A grid of 40 x 30 cells, large enough for four threads to share the rows of a step.
+class MeteoZoneStatistics : public test::MeteoTest {
+ protected:
+  MeteoZoneStatistics() : test::MeteoTest(40, 30) {}
+  static void Step(meteointerpol& m) {
+    int64_t h, d, mo, y;
+    m.GetDate(h, d, mo, y);
+    m.InterpolateStep(h, d, mo, y);
+  }
+};
+
+// The zone sums are formed row by row by the threads and added in row order: the table's rows
+// are the same with one thread as with four, and hold the area-weighted mean of the own cells.
+TEST_F(MeteoZoneStatistics, DoNotDependOnTheThreadCount) {
+  SectionSpec s;
+  s.station_line =
+      WriteStations("stations.txt", {10, 20, 30}, {500, 29500, 12000}, {500, 39500, 20000},
+                    {"2000 1 1 24 1.234567 20.5 -3", "2000 1 2 24 3.3 -7.25 11"});
+  s.statistics_code = 2001;
+  setup_.output_directory = dir_.path().string() + "/";
+  for (int r = 1; r <= 40; ++r)
+    for (int c = 1; c <= 30; ++c) area_[r][c] = 0.5 + 0.0125 * c + 0.01 * r;
+  zone_[7][3] = -9999;
+  SetOwners([](int r) { return r > 35 ? 1 : 0; });  // rows 36 to 40 belong to another process
+  const std::string sections = Section("t1", s) + Section("t4", s);
+  auto one = Make("t1", sections, kStart, kEnd);
+  auto four = Make("t4", sections, kStart, kEnd);
+  const int threads = omp_get_max_threads();
+  omp_sched_t kind;
+  int chunk = 0;
+  omp_get_schedule(&kind, &chunk);
+  omp_set_schedule(omp_sched_dynamic, 1);
+  std::vector<double> means;
+  for (int day = 1; day <= 2; ++day) {
+    omp_set_num_threads(1);
+    Step(*one);
+    omp_set_num_threads(4);
+    Step(*four);
+    double sum = 0, weights = 0;
+    for (int r = 1; r <= 35; ++r)
+      for (int c = 1; c <= 30; ++c) {
+        if (zone_[r][c] == -9999) continue;
+        sum += area_[r][c] * one->result.get()[r][c];
+        weights += area_[r][c];
+      }
+    means.push_back(sum / weights);
+    one->AdvanceRecords();
+    four->AdvanceRecords();
+  }
+  omp_set_num_threads(threads);
+  omp_set_schedule(kind, chunk);
+  one->FlushBuffers();
+  four->FlushBuffers();
+  const std::vector<std::string> by_one = test::SplitLines(test::ReadFile(dir_ / "t1.stat"));
+  const std::vector<std::string> by_four = test::SplitLines(test::ReadFile(dir_ / "t4.stat"));
+  ASSERT_EQ(by_one.size(), 5u);
+  ASSERT_EQ(by_four.size(), 5u);
+  for (std::size_t step = 0; step < 2; ++step) {
+    const std::string& line = by_one[3 + step];
+    EXPECT_EQ(line, by_four[3 + step]);
+    EXPECT_NEAR(std::stod(line.substr(line.rfind('\t') + 1)), means[step], 5.1e-4) << line;
+  }
 }
 
 TEST_F(MeteoInterpolatorTest, Method9ReadsListedGridsAndRepeatsTheLastOne) {

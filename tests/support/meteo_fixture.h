@@ -34,6 +34,7 @@ struct SectionSpec {
   int scenario_use = 0;
   int scenario_method = 0;
   std::vector<std::string> scenario_rows;
+  int statistics_code = 0;
 };
 
 class MeteoTest : public SubModelTest {
@@ -105,7 +106,7 @@ class MeteoTest : public SubModelTest {
         << s.parameter_line << "\n"
         << name << ".asc\n0 write code\n"
         << s.scaling << " scaling\n"
-        << name << ".stat 0\n"
+        << name << ".stat " << s.statistics_code << "\n"
         << s.nodata << "\n"
         << s.weight << "\n"
         << s.fraction << "\n"
