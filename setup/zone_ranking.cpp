@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <iterator>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
