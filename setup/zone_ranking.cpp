@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <iterator>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
@@ -60,9 +59,9 @@ int32_t ZoneCodeOf(double value) {
   return code >= 0 && code <= kMaxZoneCode ? static_cast<int32_t>(code) : -1;
 }
 
-ZoneRanking RankZoneGrid(double** zone, double** weight, int32_t ncols, int32_t nrows,
-                         double nodata, double cellsize) {
-  ZoneRanking result;
+ZoneGridRanking RankZoneGrid(double** zone, double** weight, int32_t ncols, int32_t nrows,
+                             double nodata, double cellsize) {
+  ZoneGridRanking result;
   result.ranges.assign(static_cast<std::size_t>(nrows) + 1, ColumnRange{});
   result.records.assign(1, ZoneRecord{});
   std::vector<int32_t> work(kMaxZoneCode + 1, 0);
@@ -75,9 +74,10 @@ ZoneRanking RankZoneGrid(double** zone, double** weight, int32_t ncols, int32_t 
       if (range.first == 0) range.first = c;
       range.last = c;
       const int32_t code = ZoneCodeOf(value);
-      if (code < 0) return Failed<ZoneRanking>(kInvalidZoneCode, value);
+      if (code < 0) return Failed<ZoneGridRanking>(kInvalidZoneCode, value);
       if (work[static_cast<std::size_t>(code)] != 0) continue;
-      if (result.zone_count == kMaxZoneCount) return Failed<ZoneRanking>(kTooManyZonesCode, value);
+      if (result.zone_count == kMaxZoneCount)
+        return Failed<ZoneGridRanking>(kTooManyZonesCode, value);
       work[static_cast<std::size_t>(code)] = ++result.zone_count;
       result.largest_code = std::max(result.largest_code, code);
       ZoneRecord record;
@@ -102,7 +102,7 @@ ZoneRanking RankZoneGrid(double** zone, double** weight, int32_t ncols, int32_t 
     }
   double total = 0;
   for (std::size_t i = 1; i < result.records.size(); ++i) total += result.records[i][0];
-  if (total == 0) return Failed<ZoneRanking>(kNoZoneCellCode, 0);
+  if (total == 0) return Failed<ZoneGridRanking>(kNoZoneCellCode, 0);
   for (std::size_t i = 1; i < result.records.size(); ++i)
     result.records[i][3] = result.records[i][0] / total;
   result.records[0][3] = total * cellsize * cellsize / 1000000.0;
@@ -173,7 +173,8 @@ void defaultini::ReadZoneGridHeader(int32_t& ncols_out, int32_t& nrows_out, doub
     const auto* bytes = reinterpret_cast<const unsigned char*>(lead.data());
     // The forms and header rules of the grid reader, so that the geometry taken from this
     // header is the one the reader compares the zone grid with.
-    switch (DetectGridFileType(bytes, std::min(lead.size(), kGridLeadBytes))) {
+    const auto type = DetectGridFileType(bytes, std::min(lead.size(), kGridLeadBytes));
+    switch (type) {
       case kGridAscii: {
         const AsciiHeaderResult ascii = ParseAsciiHeader(lead);
         if (ascii.failed_pair != 0)
@@ -183,9 +184,7 @@ void defaultini::ReadZoneGridHeader(int32_t& ncols_out, int32_t& nrows_out, doub
       }
       case kGridBinaryDouble:
       case kGridBinarySingle: {
-        const auto values = DecodeBinaryHeader(
-            bytes,
-            DetectGridFileType(bytes, std::min(lead.size(), kGridLeadBytes)) == kGridBinaryDouble);
+        const auto values = DecodeBinaryHeader(bytes, type == kGridBinaryDouble);
         std::copy_n(values.begin(), header.size(), header.begin());
         break;
       }
@@ -214,7 +213,7 @@ void defaultini::RankZones(GridRegistry& grids, double** weight, int32_t ncols_a
                            int32_t nrows_arg, double nodata_arg) {
   const std::string name = grids[1].file_name.value_or("");
   Diag() << "ranking zones from " << name << " for " << module_name << "[end-entry]";
-  ZoneRanking ranking;
+  ZoneGridRanking ranking;
   if (rank == 0) {
     ranking = RankZoneGrid(grids[1].grid, weight, ncols_arg, nrows_arg, nodata_arg, cellsize);
     if (ranking.failure != 0) ReportRankingFailure(ranking.failure, name, false);

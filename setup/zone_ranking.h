@@ -11,19 +11,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/zone_ranking.h"
 #include "core/zone_types.h"
 
 namespace velorn {
 
-inline constexpr int32_t kMaxZoneCode = 32767;
 inline constexpr int32_t kMaxZoneCount = 16000;
 inline constexpr int32_t kMaxRegionCount = 30;
-// Codes of the ranking failures.
+// Codes of the ranking failures (kTooManyZonesCode and kMaxZoneCode come with the soil model's
+// ranking in core/zone_ranking.h).
 inline constexpr int kInvalidZoneCode = 3;
-inline constexpr int kTooManyZonesCode = 4;
 inline constexpr int kNoZoneCellCode = 7;
 
-struct ZoneRanking {
+struct ZoneGridRanking {
   int failure = 0;          // 0, kInvalidZoneCode, kTooManyZonesCode or kNoZoneCellCode
   double failed_value = 0;  // the zone value that broke a limit
   int32_t zone_count = 0;
@@ -37,8 +37,8 @@ struct ZoneRanking {
 // are outside). `weight`, when given, holds the area weight of every zone cell; without it
 // each cell weighs 1. Record 0 holds in field 3 the total area in km² (sum of the weights x
 // cellsize² / 10^6).
-ZoneRanking RankZoneGrid(double** zone, double** weight, int32_t ncols, int32_t nrows,
-                         double nodata, double cellsize);
+ZoneGridRanking RankZoneGrid(double** zone, double** weight, int32_t ncols, int32_t nrows,
+                             double nodata, double cellsize);
 
 struct RegionRanking {
   int failure = 0;  // 0, kInvalidZoneCode or kTooManyZonesCode

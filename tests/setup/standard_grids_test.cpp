@@ -122,7 +122,7 @@ TEST_F(RankingTest, WeightedZoneAreasKeepTheCellCounts) {
   GridMatrix zone =
       Whole(diag_, {{N, 7, 7, N, N}, {N, N, N, N, N}, {3, 7, 12, 12, 12}, {N, 3, 3, N, 3}});
   GridMatrix weight = test::FilledGrid(diag_, 4, 5, 0.5);
-  const ZoneRanking w = RankZoneGrid(zone.get(), weight.get(), 5, 4, N, 1000.0);
+  const ZoneGridRanking w = RankZoneGrid(zone.get(), weight.get(), 5, 4, N, 1000.0);
   ASSERT_EQ(w.zone_count, 3);
   const double expected[4][5] = {
       {0, 0, 0, 5, 0}, {2, 4, 3, 0.4, 2}, {1.5, 3, 7, 0.3, 1.5}, {1.5, 3, 12, 0.3, 1.5}};
