@@ -17,10 +17,6 @@ constexpr const char* kMethodLabel =
     "spline] 8 [SPLINERES] 9 [ReadGrid] 10 [EDR from station data] 11 [IDW + EDR from station "
     "data] 12 [Thiessen combines with elevation gradient] for ";
 
-bool UsesStationFiles(int method) {
-  return method == 1 || (method >= 3 && method <= 8) || (method >= 10 && method <= 12);
-}
-
 // Words of a line that convert as the leading numbers of a "%lf%lf..." format.
 int ScanNumbers(const std::string& line, std::vector<double>& values, std::string* word) {
   std::size_t pos = 0;
@@ -35,6 +31,10 @@ int ScanNumbers(const std::string& line, std::vector<double>& values, std::strin
 }
 
 }  // namespace
+
+bool UsesStationFiles(int method) {
+  return method == 1 || (method >= 3 && method <= 8) || (method >= 10 && method <= 12);
+}
 
 meteointerpol::meteointerpol(const SubModelSetup& setup, const std::string& variable_name,
                              int result_index_arg, const ModelDate& start_arg,
