@@ -186,9 +186,6 @@ class meteointerpol : public modelobject {
   std::array<GridMatrix, 2> spline_grids;               // spline values per station file
   std::unique_ptr<TSplines> splines;
 
-  // True when the kernels of `method` are part of this build.
-  static bool MethodAvailable(int method);
-
   // --- Section values --------------------------------------------------------------------------
   std::string name;  // the variable name up to its first blank
   int method = 0;
