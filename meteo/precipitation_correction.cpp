@@ -68,22 +68,19 @@ void precicorrclass::SelectMode(const std::vector<std::string>& names) {
   } else if (interpolators[precipitation]->method == 9) {
     grid_mode = true;  // grids read from files have no stations to correct
   }
-  if (temperature < 0) {
-    if (FindGrid("temperature", 0) > 0)
+  // A helper variable without an interpolator comes from a grid, or is absent.
+  const auto helper = [&](int k, const char* grid, bool& absent) {
+    if (k < 0) {
+      if (FindGrid(grid, 0) > 0)
+        grid_mode = true;
+      else
+        absent = true;
+    } else if (interpolators[k]->method == 9) {
       grid_mode = true;
-    else
-      no_temperature = true;
-  } else if (interpolators[temperature]->method == 9) {
-    grid_mode = true;
-  }
-  if (wind < 0) {
-    if (FindGrid("wind_speed", 0) > 0)
-      grid_mode = true;
-    else
-      no_wind = true;
-  } else if (interpolators[wind]->method == 9) {
-    grid_mode = true;
-  }
+    }
+  };
+  helper(temperature, "temperature", no_temperature);
+  helper(wind, "wind_speed", no_wind);
   if (grid_mode) return;
   const meteointerpol& p = *interpolators[precipitation];
   precipitation_method = p.method;
