@@ -26,6 +26,7 @@
 #include "core/application.h"
 #include "core/diagnostic_stream.h"
 #include "core/matrix.h"
+#include "core/model_date.h"
 #include "core/row_loop.h"
 
 namespace {
@@ -58,36 +59,23 @@ void WriteAscii(const std::string& path, int side, double value) {
   for (int r = 1; r <= side; ++r) out << row;
 }
 
-struct Date {
-  int year = 2019, month = 1, day = 1, hour = 1;
-  void NextHour() {
-    if (++hour <= 24) return;
-    hour = 1;
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    const int length[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (++day <= length[month - 1]) return;
-    day = 1;
-    if (++month > 12) month = 1, ++year;
-  }
-};
-
 // One station in the middle of the basin, hourly records from 1.1.2019 1 h; returns the date of
 // the last record.
-Date WriteStation(const std::string& path, int side, int steps) {
+velorn::ModelDate WriteStation(const std::string& path, int side, int steps) {
   std::ofstream out(path);
   const double middle = 600000 + 50.0 * side;
   out << "station\na b c d 500\na b c d " << middle << "\na b c d " << middle - 400000
       << "\nYY MM DD HH T\n";
-  Date date;
+  velorn::ModelDate date{2019, 1, 1, 1};
   for (int i = 0; i < steps; ++i) {
-    if (i > 0) date.NextHour();
+    if (i > 0) date = velorn::AddHours(date, 1, velorn::HourRange::kOneTo24);
     out << date.year << " " << date.month << " " << date.day << " " << date.hour << " "
         << i % 23 - 5 << "\n";
   }
   return date;
 }
 
-std::string ControlFile(const std::string& dir, const Date& end) {
+std::string ControlFile(const std::string& dir, const velorn::ModelDate& end) {
   std::ostringstream text;
   text << "$set $d = " << dir
        << "/\n[output_interval]\n10000\n0\n0\n60\nWriteAsciiGrids = 1\nWriteDoubleGrids = 0\n"
@@ -117,7 +105,7 @@ int Run(int argc, char** argv) {
   if (rank == 0) {
     WriteAscii(dir + "/zone.asc", side, 1);
     WriteAscii(dir + "/dem.asc", side, 500);
-    const Date end = WriteStation(dir + "/station.txt", side, steps);
+    const velorn::ModelDate end = WriteStation(dir + "/station.txt", side, steps);
     std::ofstream(dir + "/run.ctl") << ControlFile(dir, end);
     std::ofstream(dir + "/MpiSpeedFactor.dat") << "1.0\n";
     std::printf(

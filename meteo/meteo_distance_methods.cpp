@@ -10,14 +10,6 @@
 #include "meteo/meteo_interpolator.h"
 
 namespace velorn {
-namespace {
-
-bool UsesStations(int method) {
-  return method == 1 || (method >= 3 && method <= 8) || (method >= 10 && method <= 12);
-}
-
-}  // namespace
-
 StationPoints meteointerpol::Points(int f, bool rotated) const {
   const StationFile& file = station_files[static_cast<std::size_t>(f)];
   return StationPoints{file.count, rotated ? file.x_rot.data() : file.x.data(),
@@ -60,7 +52,7 @@ void meteointerpol::DetectMeshOrientation() {
 
 void meteointerpol::SetupAnisotropy() {
   idw_mode = IdwMode(idw_weight);
-  if (!UsesStations(method)) return;
+  if (!UsesStationFiles(method)) return;
   if (anisotropy_slope < -kHalfPi || anisotropy_slope > kHalfPi)
     ThrowFatal(Diag(), kAnisotropyCode,
                "FATAL: anisotropy slope has to range from -90 to +90 degree \n");
@@ -82,7 +74,7 @@ void meteointerpol::SetupAnisotropy() {
 }
 
 void meteointerpol::BuildRotatedCoordinateGrids() {
-  if (!(anisotropy_ratio < 1.0) || !UsesStations(method)) return;
+  if (!(anisotropy_ratio < 1.0) || !UsesStationFiles(method)) return;
   auto next_free = [&] {
     const int index = registry->FirstFreeIndex();
     if (index < 1 || index > kLastGridIndex)

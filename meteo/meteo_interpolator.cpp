@@ -17,8 +17,12 @@ constexpr const char* kMethodLabel =
     "spline] 8 [SPLINERES] 9 [ReadGrid] 10 [EDR from station data] 11 [IDW + EDR from station "
     "data] 12 [Thiessen combines with elevation gradient] for ";
 
-bool UsesStationFiles(int method) {
-  return method == 1 || (method >= 3 && method <= 8) || (method >= 10 && method <= 12);
+// The next line with more than blanks (the last line read when the file ends first).
+std::string NextNonBlankLine(ControlFileReader& file) {
+  std::string line;
+  while (!file.AtEnd() && line.find_first_not_of(" \t\r") == std::string::npos)
+    line = file.RestOfLine();
+  return line;
 }
 
 // Words of a line that convert as the leading numbers of a "%lf%lf..." format.
@@ -35,6 +39,10 @@ int ScanNumbers(const std::string& line, std::vector<double>& values, std::strin
 }
 
 }  // namespace
+
+bool UsesStationFiles(int method) {
+  return method == 1 || (method >= 3 && method <= 8) || (method >= 10 && method <= 12);
+}
 
 meteointerpol::meteointerpol(const SubModelSetup& setup, const std::string& variable_name,
                              int result_index_arg, const ModelDate& start_arg,
@@ -72,9 +80,6 @@ meteointerpol::meteointerpol(const SubModelSetup& setup, const std::string& vari
   if (method < 1 || method > 12)
     ThrowFatal(Diag(), kMethodCode,
                "FATAL: error! interpolation method has to range from 1..12 (here: ", method, ")\n");
-  if (!MethodAvailable(method))
-    ThrowFatal(Diag(), kMethodCode, "FATAL: interpolation method ", method, " of ", name,
-               " is not available in this version of the model");
   if (method == 2 || method == 3) {
     regression_files.resize(2);
     regression_files[1].path = regression_file_name;
@@ -84,10 +89,6 @@ meteointerpol::meteointerpol(const SubModelSetup& setup, const std::string& vari
   SetUpStationInputs();
   const int scaling = FindGrid(FormatText("%s_%s", "ScalingGrid", name.c_str()), 0);
   if (scaling > 0) scaling_grid = (*registry)[scaling].grid;
-}
-
-bool meteointerpol::MethodAvailable(int m) {
-  return m >= 1 && m <= 12;
 }
 
 void meteointerpol::StoreSharedValues(const SubModelSetup& setup, const ModelDate& start_arg,
@@ -142,11 +143,7 @@ void meteointerpol::ReadInterpolationSection() {
 
 void meteointerpol::ReadStationFileLine(int k) {
   StationFile& file = station_files[static_cast<std::size_t>(k)];
-  std::string line;
-  while (!control_file->AtEnd()) {
-    line = control_file->RestOfLine();
-    if (line.find_first_not_of(" \t\r") != std::string::npos) break;
-  }
+  const std::string line = NextNonBlankLine(*control_file);
   std::size_t pos = 0;
   if (!ScanValue(line, pos, file.path))
     ThrowFatal(Diag(), kStationOpenCode, "FATAL: error reading station data file name nr. ", k,
@@ -170,9 +167,7 @@ void meteointerpol::ReadMethodParameters() {
     return;
   }
   if (method < 9 || method > 12) return;
-  std::string line;
-  while (!file.AtEnd() && line.find_first_not_of(" \t\r") == std::string::npos)
-    line = file.RestOfLine();
+  const std::string line = NextNonBlankLine(file);
   std::vector<double> v;
   std::string word;
   const int count = ScanNumbers(line, v, method == 12 ? &word : nullptr);

@@ -186,9 +186,6 @@ class meteointerpol : public modelobject {
   std::array<GridMatrix, 2> spline_grids;               // spline values per station file
   std::unique_ptr<TSplines> splines;
 
-  // True when the kernels of `method` are part of this build.
-  static bool MethodAvailable(int method);
-
   // --- Section values --------------------------------------------------------------------------
   std::string name;  // the variable name up to its first blank
   int method = 0;
@@ -270,6 +267,7 @@ class meteointerpol : public modelobject {
   void InterpolateCells();
   double CellValue(int64_t r, int64_t c, double* w, bool& computed) const;
   double PostProcess(int64_t r, int64_t c, double value) const;
+  bool IsOwnZoneCell(int64_t r, int64_t c) const;
   bool IsComputedCell(int64_t r, int64_t c) const;
   bool UsesResponseUnits() const;
   // The result of every unit's master, from whichever process computed it. Collective.
@@ -287,6 +285,9 @@ class meteointerpol : public modelobject {
   StationPoints Points(int f, bool rotated) const;
   IdwSettings Idw() const;
 };
+
+// Methods that read station files (all but 2, regression files alone, and 9, listed grids).
+bool UsesStationFiles(int method);
 
 // Day value of a scenario row between its mid-month values (columns 3..14, January first):
 // before day 16 towards the previous month, from day 16 towards the next.

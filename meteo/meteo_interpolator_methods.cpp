@@ -106,7 +106,7 @@ void meteointerpol::ChooseLookupStations(int) {
   };
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      if (zone_grid[r][c] == nodata || (owner != nullptr && owner[r][c] != rank)) continue;
+      if (!IsOwnZoneCell(r, c)) continue;
       lookup_corners[static_cast<std::size_t>(r - first_local_row) * width +
                      static_cast<std::size_t>(c)] =
           ChooseCorners(file.count, file.x_rot.data(), file.y_rot.data(), spacing.horizontal,

@@ -131,10 +131,13 @@ void meteointerpol::InterpolateStep(int64_t hour, int64_t day, int64_t month, in
   statistics_table->CollectStep(year, month, day, hour, 1);
 }
 
+// A cell of some zone that this process owns.
+bool meteointerpol::IsOwnZoneCell(int64_t r, int64_t c) const {
+  return zone_grid[r][c] != nodata && (owner == nullptr || owner[r][c] == rank);
+}
+
 bool meteointerpol::IsComputedCell(int64_t r, int64_t c) const {
-  if (zone_grid[r][c] == nodata) return false;
-  if (owner != nullptr && owner[r][c] != rank) return false;
-  return master_units == nullptr || master_units[r][c] != nodata;
+  return IsOwnZoneCell(r, c) && (master_units == nullptr || master_units[r][c] != nodata);
 }
 
 // The raw value of a cell. `computed` false: the cell keeps its previous content.
@@ -263,8 +266,7 @@ bool meteointerpol::UsesResponseUnits() const {
 // An own cell that is not a master, of a unit whose master some process computed.
 const double* meteointerpol::MasterResultOf(int64_t r, int64_t c,
                                             const UnitResults& masters) const {
-  if (zone_grid[r][c] == nodata || (owner != nullptr && owner[r][c] != rank)) return nullptr;
-  if (master_units[r][c] != nodata) return nullptr;
+  if (!IsOwnZoneCell(r, c) || master_units[r][c] != nodata) return nullptr;
   return masters.Of(response_units[r][c]);
 }
 
@@ -286,7 +288,7 @@ void meteointerpol::CollectStatistics(const UnitResults* masters) {
   double** grid = result.get();
   for (int64_t r = first_local_row; r <= last_local_row; ++r) {
     for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      if (zone_grid[r][c] == nodata || (owner != nullptr && owner[r][c] != rank)) continue;
+      if (!IsOwnZoneCell(r, c)) continue;
       if (masters != nullptr && master_units[r][c] == nodata &&
           MasterResultOf(r, c, *masters) == nullptr)
         continue;

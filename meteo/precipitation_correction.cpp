@@ -68,28 +68,35 @@ void precicorrclass::SelectMode(const std::vector<std::string>& names) {
   } else if (interpolators[precipitation]->method == 9) {
     grid_mode = true;  // grids read from files have no stations to correct
   }
-  if (temperature < 0) {
-    if (FindGrid("temperature", 0) > 0)
+  // A helper variable without an interpolator comes from a grid, or is absent.
+  const auto helper = [&](int k, const char* grid, bool& absent) {
+    if (k < 0) {
+      if (FindGrid(grid, 0) > 0)
+        grid_mode = true;
+      else
+        absent = true;
+    } else if (interpolators[k]->method == 9) {
       grid_mode = true;
-    else
-      no_temperature = true;
-  } else if (interpolators[temperature]->method == 9) {
-    grid_mode = true;
-  }
-  if (wind < 0) {
-    if (FindGrid("wind_speed", 0) > 0)
-      grid_mode = true;
-    else
-      no_wind = true;
-  } else if (interpolators[wind]->method == 9) {
-    grid_mode = true;
-  }
+    }
+  };
+  helper(temperature, "temperature", no_temperature);
+  helper(wind, "wind_speed", no_wind);
   if (grid_mode) return;
   const meteointerpol& p = *interpolators[precipitation];
   precipitation_method = p.method;
   station_count = (p.method == 2 || p.method == 10) ? 1 : p.station_files[0].count;
   station_temperature = AllocateArray<double>(static_cast<std::size_t>(station_count) + 1, 1);
   station_wind = AllocateArray<double>(static_cast<std::size_t>(station_count) + 1, 2);
+}
+
+// Point interpolation needs a buffer of the largest station count plus one.
+std::size_t precicorrclass::PointBufferLength() const {
+  std::size_t longest = 1;
+  for (int k : {temperature, wind})
+    if (k >= 0)
+      for (const StationFile& file : interpolators[k]->station_files)
+        longest = std::max(longest, static_cast<std::size_t>(file.count) + 1);
+  return longest;
 }
 
 double precicorrclass::TemperatureAt(double x, double y, double z,
@@ -110,13 +117,7 @@ double precicorrclass::WindAt(double x, double y, double z, std::vector<double>&
 void precicorrclass::CorrectStationValues() {
   if (do_it == 0 || grid_mode) return;
   meteointerpol& p = *interpolators[precipitation];
-  // Point interpolation needs a buffer of the largest station count plus one.
-  std::size_t longest = 1;
-  for (int k : {temperature, wind})
-    if (k >= 0)
-      for (const StationFile& file : interpolators[k]->station_files)
-        longest = std::max(longest, static_cast<std::size_t>(file.count) + 1);
-  std::vector<double> buffer = AllocateArray<double>(longest, 3);
+  std::vector<double> buffer = AllocateArray<double>(PointBufferLength(), 3);
   if (precipitation_method != 2 && precipitation_method != 10) {
     StationFile& stations = p.station_files[0];
     for (int i = 1; i <= station_count; ++i) {
@@ -139,12 +140,7 @@ void precicorrclass::CorrectRegression() {
   meteointerpol& p = *interpolators[precipitation];
   RegressionZoneParameters zone = p.GetRegressionParameters(1);
   if (zone.B[1] < -p.nodata_value) return;
-  std::size_t longest = 1;
-  for (int k : {temperature, wind})
-    if (k >= 0)
-      for (const StationFile& file : interpolators[k]->station_files)
-        longest = std::max(longest, static_cast<std::size_t>(file.count) + 1);
-  std::vector<double> buffer = AllocateArray<double>(longest, 4);
+  std::vector<double> buffer = AllocateArray<double>(PointBufferLength(), 4);
   // Only the altitude counts: the point has no coordinates.
   auto factor = [&](double h) {
     const double t = TemperatureAt(nodata, nodata, h, buffer);

@@ -100,6 +100,7 @@ class precicorrclass : public modelobject {
   int FindName(const std::vector<std::string>& names, const std::string& wanted) const;
   // Temperature and wind of the interpolators at a point, with the replacements for missing
   // values (GT + 1 and 0).
+  std::size_t PointBufferLength() const;
   double TemperatureAt(double x, double y, double z, std::vector<double>& buffer) const;
   double WindAt(double x, double y, double z, std::vector<double>& buffer) const;
   void CorrectRegression();

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "core/error_code.h"
+#include "core/row_loop.h"
 
 namespace velorn {
 
@@ -118,7 +119,7 @@ void TSplines::MarkNeededCells() {
 
 void TSplines::MapToModelGrid(double** output) {
   const int width = c2 - c1 + 1;
-  for (int64_t r = setup_.first_row; r <= setup_.last_row; ++r)
+  ForEachRow(setup_.first_row, setup_.last_row, [&](long r) {
     for (int64_t c = 1; c <= setup_.ncols; ++c) {
       int i = 0, j = 0;
       const bool inside =
@@ -126,6 +127,7 @@ void TSplines::MapToModelGrid(double** output) {
       output[r][c] =
           inside ? result_[static_cast<std::size_t>((i - r1) * width + (j - c1))] : setup_.nodata;
     }
+  });
 }
 
 void TSplines::SecondDerivatives(const double* x, const double* y, int lo, int hi, double* y2,

@@ -58,11 +58,9 @@ bool ParseHeaderRow(const std::string& line, int skipped, int count, std::vector
   out.assign(static_cast<std::size_t>(count) + 1, 0.0);
   std::size_t pos = 0;
   if (!SkipTokens(line, pos, skipped)) return false;
-  for (int i = 1; i <= count; ++i) {
-    const std::string token(NextToken(line, pos));
-    if (token.empty()) return false;
-    out[static_cast<std::size_t>(i)] = std::strtod(token.c_str(), nullptr);
-  }
+  // A word that is no number would otherwise put the station at 0 without a word.
+  for (int i = 1; i <= count; ++i)
+    if (!ConvertDouble(NextToken(line, pos), out[static_cast<std::size_t>(i)])) return false;
   return true;
 }
 

@@ -3,13 +3,11 @@
 
 #include <cmath>
 
+#include "meteo/station_files.h"
+
 namespace velorn {
 
 namespace {
-
-constexpr double Missing(double nodata_value) {
-  return -nodata_value - 1.0;
-}
 
 // A stored station value above -N is a reading.
 constexpr bool Usable(double value, double nodata_value) {
@@ -119,7 +117,7 @@ void FitLines(RangeSums& r1, RangeSums& r2, double L, double missing, Line& l1, 
 // or fewer or with stations on one straight line.
 void FitResidualPlane(const RegressionStations& s, double nodata_value,
                       RegressionZoneParameters& zone) {
-  const double missing = Missing(nodata_value);
+  const double missing = MissingMarker(nodata_value);
   zone.c0 = zone.cx = zone.cy = missing;
   std::vector<std::array<double, 3>> points;  // x, y, residual
   for (int i = 1; i <= s.count; ++i) {
@@ -177,7 +175,7 @@ RegressionZoneParameters MissingRegressionZone(double missing) {
 
 double EvaluateRegressionZone(const RegressionZoneParameters& zone, double x, double y, double z,
                               double nodata_value, double grid_nodata) {
-  if (zone.B[1] < -nodata_value) return Missing(nodata_value);
+  if (zone.B[1] < -nodata_value) return MissingMarker(nodata_value);
   const int k = z > zone.ZU ? 3 : (z < zone.ZL ? 1 : 2);
   if (zone.c0 >= -nodata_value && x != grid_nodata && y != grid_nodata) {
     // The plane carries the lower intercept B[1].
@@ -196,7 +194,7 @@ double Determinant3(const double* a, const double* b, const double* c) {
 RegressionZoneParameters ComputeRegressionZone(const RegressionStations& stations,
                                                const RegressionSettings& settings,
                                                double nodata_value) {
-  const double missing = Missing(nodata_value);
+  const double missing = MissingMarker(nodata_value);
   const double L = settings.lower, U = settings.upper;
   RegressionZoneParameters zone;
   RangeSums r1, r2;
@@ -259,7 +257,7 @@ double EvaluateRegressionRegions(const std::vector<RegressionZoneParameters>& zo
                                  const RegressionRegions& regions, int64_t row, int64_t column,
                                  double x, double y, double z, double nodata_value,
                                  double grid_nodata) {
-  const double missing = Missing(nodata_value);
+  const double missing = MissingMarker(nodata_value);
   if (regions.count < 1) return 0.0;
   std::array<double, 4> code{}, weight{};
   const int used = regions.count < 3 ? regions.count : 3;
@@ -305,7 +303,7 @@ double LapseRateFromNearestStation(const RegressionStations& s, const LapseRateS
     const double d = (s.x[i] - x) * (s.x[i] - x) + (s.y[i] - y) * (s.y[i] - y);
     if (d < best) best = d, nearest = i;
   }
-  if (nearest == 0) return Missing(nodata_value);
+  if (nearest == 0) return MissingMarker(nodata_value);
   const double v = s.value[nearest], h = s.altitude[nearest];
   if (settings.p_type && v == 0.0) return 0.0;
   const double g = settings.lapse_rate, gu = settings.upper_lapse_rate;

@@ -66,11 +66,6 @@ class cSuperposition {
   virtual void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void ReleaseMemory();
 
-  const std::string& name() const { return name_; }
-  const std::vector<SuperpositionInput>& inputs() const { return inputs_; }
-  double** output() const { return output_.get(); }
-  int32_t output_index() const { return output_index_; }
-
  private:
   void ReadInputs(const std::string& body, std::size_t& position);
   void ReadOutputKeys(const std::string& body, std::size_t position);

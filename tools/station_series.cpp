@@ -2,9 +2,10 @@
 #include "tools/station_series.h"
 
 #include <charconv>
-#include <cstdio>
 #include <map>
 #include <stdexcept>
+
+#include "core/string_helpers.h"
 
 namespace velorn::tools {
 namespace {
@@ -92,23 +93,16 @@ std::vector<DailyWeather> ReadKnmiDaily(std::string_view text, int year) {
 std::string FormatStationTable(const StationTable& table, const std::vector<DailyWeather>& days,
                                double DailyWeather::*field) {
   std::string out = table.title + "\n";
-  char buffer[128];
-  std::snprintf(buffer, sizeof buffer, "station altitude in m %.1f\n", table.altitude);
-  out += buffer;
-  std::snprintf(buffer, sizeof buffer, "station x in m %.1f\n", table.x);
-  out += buffer;
-  std::snprintf(buffer, sizeof buffer, "station y in m %.1f\n", table.y);
-  out += buffer;
+  out += FormatText("station altitude in m %.1f\n", table.altitude);
+  out += FormatText("station x in m %.1f\n", table.x);
+  out += FormatText("station y in m %.1f\n", table.y);
   out += "YYYY MM DD HH DeBilt\n";
+  const std::string value_format = table.format + "\n";
   for (const DailyWeather& d : days) {
-    std::snprintf(buffer, sizeof buffer, "%04d %02d %02d 00 ", d.year, d.month, d.day);
-    out += buffer;
+    out += FormatText("%04d %02d %02d 00 ", d.year, d.month, d.day);
     const double value = d.*field;
-    if (value == kMissingValue)
-      std::snprintf(buffer, sizeof buffer, "%.0f\n", value);
-    else
-      std::snprintf(buffer, sizeof buffer, (table.format + "\n").c_str(), value);
-    out += buffer;
+    out += value == kMissingValue ? FormatText("%.0f\n", value)
+                                  : FormatText(value_format.c_str(), value);
   }
   return out;
 }

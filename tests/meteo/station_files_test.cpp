@@ -25,7 +25,7 @@ TEST(StationFiles, CountsConsecutiveNumbersAfterTheSkippedColumns) {
   for (const Case& c : cases) EXPECT_EQ(CountStations(c.line, c.extra), c.stations) << c.line;
 }
 
-TEST(StationFiles, HeaderRowsShorterThanTheCountAreRefused) {
+TEST(StationFiles, HeaderRowsShortOrNotNumericAreRefused) {
   StationHeader h;
   ASSERT_TRUE(ParseStationHeader("a b c d 500 900", "a b c d 1 2", "a b c d 3 4", 0, h));
   EXPECT_EQ(h.count, 2);
@@ -33,6 +33,7 @@ TEST(StationFiles, HeaderRowsShorterThanTheCountAreRefused) {
   EXPECT_DOUBLE_EQ(h.x[1], 1);
   EXPECT_DOUBLE_EQ(h.y[2], 4);
   EXPECT_FALSE(ParseStationHeader("a b c d 500 900", "a b c d 1", "a b c d 3 4", 0, h));
+  EXPECT_FALSE(ParseStationHeader("a b c d 500 900", "a b c d 1 2", "a b c d 3 y", 0, h));
 }
 
 TEST(StationFiles, RecordsApplyTheMissingRuleAndReportShortLines) {
