@@ -234,7 +234,7 @@ void LanduseGridWork::InitialisePhenology() {
   if (!g_.dynamic_phenology) return;
   // Every cell of the own rows: zero where there is land use, nodata elsewhere.
   double** landuse = s_.landuse_layers[0];
-  for (long r = s_.first_local_row; r <= s_.last_local_row; ++r) {
+  ForEachRow(s_.first_local_row, s_.last_local_row, [&](long r) {
     for (long c = 1; c <= s_.ncols; ++c) {
       const bool land =
           landuse != nullptr && landuse[r] != nullptr && !IsNodata(landuse[r][c], s_.nodata);
@@ -244,7 +244,7 @@ void LanduseGridWork::InitialisePhenology() {
       g_.movavg7[r][c] = value;
       std::fill(g_.history[r][c], g_.history[r][c] + kHistoryDays, value);
     }
-  }
+  });
   if (!g_.cell_fixpoint_days) return;
   const int start_day = DayOfYear(s_.start_date);
   ForEachLanduseCell([&](long r, long c) {
