@@ -14,21 +14,12 @@ int32_t GridStackCapacity(double interval_minutes) {
   return count < 1.0 ? 1 : static_cast<int32_t>(count);
 }
 
-GridStack::GridStack(int32_t maximum_count, int32_t first_row, int32_t last_row, int32_t total_rows,
-                     int32_t last_column)
+GridStack::GridStack(int32_t maximum_count, int32_t first_row, int32_t last_row,
+                     int32_t /*total_rows*/, int32_t last_column)
     : first_row_(first_row),
       last_row_(last_row),
-      total_rows_(total_rows),
       last_column_(last_column),
       maximum_count_(std::max<int32_t>(1, maximum_count)) {}
-
-GridStack::~GridStack() {
-  // Newest first, keeping the count current.
-  while (!grids_.empty()) {
-    grids_.pop_back();
-    count_ = static_cast<int32_t>(grids_.size());
-  }
-}
 
 int GridStack::Push(GridMatrix grid) {
   if (!grid || grid.first_row() != first_row_ || grid.last_row() != last_row_ ||
@@ -36,16 +27,15 @@ int GridStack::Push(GridMatrix grid) {
     throw std::invalid_argument("GridStack::Push: grid of another geometry");
   }
   grids_.push_back(std::move(grid));
-  if (static_cast<int32_t>(grids_.size()) > maximum_count_) grids_.pop_front();
-  count_ = static_cast<int32_t>(grids_.size());
+  if (count() > maximum_count_) grids_.pop_front();
   return 1;
 }
 
 double GridStack::GetMean(int64_t row, int64_t column) const {
-  if (count_ == 0) return 0.0;
+  if (grids_.empty()) return 0.0;
   double sum = 0.0;
   for (const GridMatrix& grid : grids_) sum += grid[row][column];
-  return sum / count_;
+  return sum / count();
 }
 
 }  // namespace velorn

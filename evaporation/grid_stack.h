@@ -32,11 +32,10 @@ int32_t GridStackCapacity(double interval_minutes);
 
 class GridStack : public modelobject {
  public:
-  // An empty stack for grids of rows first_row..last_row of total_rows rows and columns
-  // 1..last_column. A maximum count below 1 holds one grid.
+  // An empty stack for grids of rows first_row..last_row (of total_rows rows) and columns
+  // 1..last_column. A maximum count below 1 holds one grid. The held grids free themselves.
   GridStack(int32_t maximum_count, int32_t first_row, int32_t last_row, int32_t total_rows,
             int32_t last_column);
-  ~GridStack() override;
 
   // Takes the grid as the newest; frees the oldest when more than the maximum count are held.
   // A grid of another geometry is a programming error (std::invalid_argument). Returns 1.
@@ -44,15 +43,13 @@ class GridStack : public modelobject {
   // Mean of the held grids at (row, column); 0 for an empty stack.
   double GetMean(int64_t row, int64_t column) const;
 
-  int32_t count() const { return count_; }
+  int32_t count() const { return static_cast<int32_t>(grids_.size()); }
   int32_t maximum_count() const { return maximum_count_; }
 
  private:
   std::deque<GridMatrix> grids_;  // oldest first
-  int32_t count_ = 0;
   int32_t first_row_ = 0;
   int32_t last_row_ = 0;
-  int32_t total_rows_ = 0;
   int32_t last_column_ = 0;
   int32_t maximum_count_ = 1;
 };

@@ -9,6 +9,7 @@
 
 #include "core/error_code.h"
 #include "core/nodata.h"
+#include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
 #include "evaporation/evapotranspiration.h"
@@ -208,9 +209,10 @@ double** interzeptionsmodellklasse::Data(int index) const {
 
 GridMatrix interzeptionsmodellklasse::NewGrid(double inside) const {
   GridMatrix grid(*diag, first_local_row, last_local_row, ncols, nrows);
-  for (int32_t r = first_local_row; r <= last_local_row; ++r)
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (int32_t c = 1; c <= ncols; ++c)
       grid[r][c] = zone_grid != nullptr && IsNodata(zone_grid[r][c], nodata) ? nodata : inside;
+  });
   return grid;
 }
 

@@ -42,6 +42,7 @@
 #include "core/response_unit_results.h"
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
+#include "evaporation/evapotranspiration.h"
 #include "evaporation/grid_stack.h"
 
 namespace velorn {
@@ -53,18 +54,10 @@ inline constexpr int kCanopyBalanceSnowGridCode = 1160;
 
 class interzeptionsmodellklasse : public teilmodellklasse {
  public:
-  // A grid output and its zone statistics as configured in the section.
-  struct OutputSetting {
-    std::string grid_name;
-    int32_t write_code = 0;
-    std::string statistics_name;
-    int32_t statistics_code = 0;
-  };
-  // One zone statistics table with the zone records it sums into.
-  struct Table {
-    std::vector<ZoneRecord> records;
-    std::unique_ptr<zonalstatistic> table;
-  };
+  // A grid output and its zone statistics as configured in the section, and one zone statistics
+  // table with the zone records it sums into: the same as the evapotranspiration model's.
+  using OutputSetting = EvapOutputSetting;
+  using Table = EvapStatistics;
   // The canopy grids, in the order of their statistics tables; the longwave grid has none.
   enum CanopyGrid {
     kCanopyLoad,

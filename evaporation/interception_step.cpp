@@ -143,6 +143,7 @@ void interzeptionsmodellklasse::PushTemperature() {
         copy[r][c] = temperature[r][c];
   });
   temperature_stack->Push(std::move(copy));
+  last_push_date = date;
 }
 
 void interzeptionsmodellklasse::ComputeRows() {
@@ -443,7 +444,6 @@ void interzeptionsmodellklasse::FinishStep() {
     if (block.statistics) block.statistics->CollectStep(d.year, d.month, d.day, d.hour, 1);
     if (block.concentration_index > 0) WriteGridOutput(block.concentration_index, 1, false);
   }
-  if (canopy_snow) last_push_date = {d.hour, d.day, d.month, d.year};
 }
 
 }  // namespace velorn

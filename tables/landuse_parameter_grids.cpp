@@ -136,8 +136,8 @@ double** LanduseGridWork::Grid(const std::string& name, double preset, bool fill
   if (index > 0 && (*s_.registry)[index].grid != nullptr) return (*s_.registry)[index].grid;
   GridMatrix grid(diag_, s_.first_local_row, s_.last_local_row, s_.ncols, s_.nrows);
   if (fill) {
-    for (long r = s_.first_local_row; r <= s_.last_local_row; ++r)
-      std::fill(grid[r], grid[r] + s_.ncols + 1, preset);
+    ForEachRow(s_.first_local_row, s_.last_local_row,
+               [&](long r) { std::fill(grid[r], grid[r] + s_.ncols + 1, preset); });
   }
   double** data = grid.release();
   RegisterNew(name, data, nullptr, 0);
@@ -158,9 +158,10 @@ double*** LanduseGridWork::FixpointStack(const std::string& name) {
   }
   StackMatrix stack(diag_, s_.first_local_row, s_.last_local_row, s_.ncols, g_.max_fixpoints,
                     s_.nrows);
-  for (long r = s_.first_local_row; r <= s_.last_local_row; ++r)
+  ForEachRow(s_.first_local_row, s_.last_local_row, [&](long r) {
     for (long c = 1; c <= s_.ncols; ++c)
       std::fill(stack[r][c] + 1, stack[r][c] + g_.max_fixpoints + 1, s_.nodata);
+  });
   double*** data = stack.release();
   RegisterNew(name, nullptr, data, g_.max_fixpoints);
   return data;
@@ -234,7 +235,7 @@ void LanduseGridWork::InitialisePhenology() {
   if (!g_.dynamic_phenology) return;
   // Every cell of the own rows: zero where there is land use, nodata elsewhere.
   double** landuse = s_.landuse_layers[0];
-  for (long r = s_.first_local_row; r <= s_.last_local_row; ++r) {
+  ForEachRow(s_.first_local_row, s_.last_local_row, [&](long r) {
     for (long c = 1; c <= s_.ncols; ++c) {
       const bool land =
           landuse != nullptr && landuse[r] != nullptr && !IsNodata(landuse[r][c], s_.nodata);
@@ -244,7 +245,7 @@ void LanduseGridWork::InitialisePhenology() {
       g_.movavg7[r][c] = value;
       std::fill(g_.history[r][c], g_.history[r][c] + kHistoryDays, value);
     }
-  }
+  });
   if (!g_.cell_fixpoint_days) return;
   const int start_day = DayOfYear(s_.start_date);
   ForEachLanduseCell([&](long r, long c) {

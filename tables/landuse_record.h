@@ -29,7 +29,6 @@
 // values to themselves and write nothing here.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -147,7 +146,6 @@ struct LanduseRecord {
   // Bits 128 down to 1 stand for Z0, RootDepth, VCF, LAI, rs_interception, rsc,
   // rs_evaporation and Albedo.
   int GetParameterSwitchBits() const { return parameter_switch_bits; }
-  void SetParameterSwitchBits(int bits) { parameter_switch_bits = bits; }
   bool TestParameterSwitch(int mask) const { return (parameter_switch_bits & mask) != 0; }
   const std::string& GetParameterSwitchText() const { return parameter_switch_text; }
 
@@ -192,10 +190,6 @@ struct LanduseRecord {
   // The three coefficients at indexes 1..3 (zeros when not read).
   void GetRoughCoeff1(double& c1, double& c2, double& c3) const;
   void GetRoughCoeff2(double& c1, double& c2, double& c3) const;
-
-  // Days of the months: index 0 is the December before January (31), 1..12 January..December
-  // of a common year; an evaluation takes February's length for its own year.
-  const std::array<int, 13>& GetMonthLengths() const { return month_lengths; }
 
   // --- Seasonal parameters (tables/landuse_seasonal.cpp) --------------------------------------
   // Day of year of a date (February of the date's own year); outside 0..366: ErrorCode 150.
@@ -364,7 +358,6 @@ struct LanduseRecord {
   std::vector<double> n_factor;
   double nf_freezing = kNoFrostFactor;
   double nf_thawing = kNoFrostFactor;
-  std::array<int, 13> month_lengths{31, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const PhenologyLinks* phenology_links = nullptr;
 };
 
