@@ -145,8 +145,6 @@ class SpecialOutputFile {
   void WriteBuffer();
   // WriteBuffer when rows are used.
   void Flush();
-  // `name` with `directory` in front unless it begins with '/' or '~' (no separator added).
-  static void PrefixDirectory(const std::string& directory, std::string& name);
 
   SpecialOutputClass* owner() const { return owner_; }
   int32_t first_row() const { return first_row_; }
