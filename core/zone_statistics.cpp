@@ -284,7 +284,6 @@ void zonalstatistic::CollectRecords(int64_t year, int64_t month, int64_t day, in
       value = kind == RowKind::kRouting ? (record[1] / record[0]) * (record[0] / record[4])
                                         : record[1] / record[4];
     }
-    current_value_ = value;
     total_values += record[1];
     total_weights += record[4];
     if (!due) continue;

@@ -123,7 +123,6 @@ class SpecialOutputEntity {
   SpecialOutputFile* file_ = nullptr;
   bool summed_over_sub_steps_ = false;
   int32_t sub_step_count_ = 1;
-  int32_t accumulation_mode_ = 0;  // 0 value at the end of the step, 1 sum over sub-steps
 };
 
 class SpecialOutputFile {
