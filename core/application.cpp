@@ -204,7 +204,7 @@ void ModellApplication::CreateInterpolators() {
   for (int32_t j = 1; j <= meteo_count; ++j) {
     const int free_entry = grid_registry->FirstFreeIndex();
     if (free_entry > kLastGridIndex) {
-      ThrowFatal(stream, kNoFreeGridCode, "FATAL: no more free grids in memeory, (max. ",
+      ThrowFatal(stream, kRegistryFullCode, "FATAL: no more free grids in memeory, (max. ",
                  kLastGridIndex + 1, ")!");
     }
     const std::string& name = variable_names[static_cast<std::size_t>(j)];

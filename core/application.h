@@ -57,8 +57,6 @@ class interzeptionsmodellklasse;
 inline constexpr int kDumpModeCode = 1061;
 // Pre-spin-up without a first meteorological variable "temperature".
 inline constexpr int kPreSpinUpTemperatureCode = 1035;
-// No free grid entry for the result grid of an interpolator.
-inline constexpr int kNoFreeGridCode = 12;
 // Model variant of the settings object: land-use tables with root distribution, irrigation.
 inline constexpr int32_t kModelVariant = 2;
 

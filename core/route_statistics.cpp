@@ -35,7 +35,6 @@ routstatistic::routstatistic(int& error, DiagnosticStream* diag, double** weight
                      precision, file_name, output_directory, listed_count, listed_codes) {
   if (!active_) return;
   --columns_;  // no total column
-  observed_columns_ = columns_;
   const auto width = static_cast<std::size_t>(columns_) + 1;
   const auto zones = static_cast<std::size_t>(zone_count_) + 1;
   try {
@@ -71,7 +70,7 @@ int routstatistic::WriteHeader(const std::string& sub_model, const std::string& 
                             observed_date_[1],
                             observed_date_[2],
                             observed_date_[3],
-                            observed_columns_,
+                            columns_,
                             observed_values_.data(),
                             observed_second_values_.data(),
                             observed_area_shares_.data(),

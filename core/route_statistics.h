@@ -87,7 +87,6 @@ class routstatistic : public zonalstatistic {
 
   std::vector<double> header_values_;  // 0..zone count
   int64_t observed_date_[4] = {0, 0, 0, 0};
-  int64_t observed_columns_ = 0;
   std::vector<double> observed_values_;
   std::vector<double> observed_second_values_;
   std::vector<double> observed_area_shares_;

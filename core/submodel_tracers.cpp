@@ -162,12 +162,11 @@ class TracerSetup {
 
 void teilmodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
                                     ZoneStatisticsRecord* statistics_registry, int32_t capacity) {
-  error = 0;
-  try {
+  error = CaptureErrorCode([&] {
     tracer_count = std::max(count, 0);
     if (tracer_count < 1) return;
     if (registry == nullptr || definitions == nullptr) {
-      ThrowFatal(Diag(), kTracerSetupForeignCode, "FATAL: tracer set-up of ", module_name,
+      ThrowFatal(Diag(), kForeignConstructionCode, "FATAL: tracer set-up of ", module_name,
                  " without grid registry or tracer definitions");
     }
     tracer_definitions = definitions;
@@ -175,11 +174,7 @@ void teilmodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefinit
     for (int32_t i = 1; i <= tracer_count; ++i) {
       TracerSetup(*this, i, definitions[i], statistics_registry, capacity).Run();
     }
-  } catch (const ErrorCode& failure) {
-    error = failure.code;
-  } catch (...) {
-    error = kTracerSetupForeignCode;
-  }
+  });
 }
 
 double teilmodellklasse::TracerMass(double concentration, double volume) {

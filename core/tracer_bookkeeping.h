@@ -32,8 +32,6 @@ namespace velorn {
 
 // 1 / ln 2, as the half-life conversion of the decay factor writes it.
 inline constexpr double kInverseLn2 = 1.442695041111;
-// Code of a failure of the tracer set-up that is not a model error code.
-inline constexpr int kTracerSetupForeignCode = 103;
 
 // Frees a grid made by AllocateMatrix (or handed out by the grid reader) with its recorded
 // layout.

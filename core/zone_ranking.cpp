@@ -47,9 +47,9 @@ class ZoneRanker {
   }
 
   // Records 0..count sorted by code (the codes are distinct) and the index 0..highest.
-  ZoneRanking Sorted() {
+  ZoneCellRanking Sorted() {
     std::sort(codes_.begin(), codes_.end());
-    ZoneRanking ranking;
+    ZoneCellRanking ranking;
     ranking.count = static_cast<int32_t>(codes_.size());
     ranking.highest = highest_;
     ranking.table.assign(codes_.size() + 1, ZoneRecord{});
@@ -83,14 +83,14 @@ void ForEachDataCell(const double* const* grid, const ColumnRange* column_ranges
 
 }  // namespace
 
-ZoneRanking RankZoneCells(DiagnosticStream& diag, const double* const* grid,
-                          const double* const* weights, const ColumnRange* column_ranges,
-                          int32_t nrows, double nodata, double cellsize,
-                          const std::string& file_name, const std::string& module_name) {
+ZoneCellRanking RankZoneCells(DiagnosticStream& diag, const double* const* grid,
+                              const double* const* weights, const ColumnRange* column_ranges,
+                              int32_t nrows, double nodata, double cellsize,
+                              const std::string& file_name, const std::string& module_name) {
   ZoneRanker ranker(diag, file_name);
   ForEachDataCell(grid, column_ranges, nrows, nodata,
                   [&](int32_t, int32_t, double value) { ranker.Meet(ranker.CodeOf(value)); });
-  ZoneRanking ranking = ranker.Sorted();
+  ZoneCellRanking ranking = ranker.Sorted();
 
   ForEachDataCell(grid, column_ranges, nrows, nodata, [&](int32_t r, int32_t c, double value) {
     ZoneRecord& record = ranking.table[ranking.code_index[ranker.CodeOf(value)]];
@@ -128,7 +128,7 @@ void teilmodellklasse::RankSoilModelZones(double**& zone_grid_data, std::vector<
   const GridEntry& entry = (*registry)[RequireGrid("zonegrid_soilmodel")];
   zone_grid_data = entry.grid;
 
-  ZoneRanking ranking;
+  ZoneCellRanking ranking;
   int status = 0;
   if (rank == 0) {
     const std::string file_name = entry.file_name.value_or("");

@@ -34,7 +34,9 @@ inline constexpr int kZoneCodeRangeCode = 3;
 inline constexpr int kTooManyZonesCode = 4;
 inline constexpr int kNoDataCellCode = 7;
 
-struct ZoneRanking {
+// Its own name: the settings object's ZoneRanking (setup/zone_ranking.h) is another type of the
+// same namespace, and one name for two layouts in one program breaks the one-definition rule.
+struct ZoneCellRanking {
   std::vector<ZoneRecord> table;    // records 0..count
   std::vector<int32_t> code_index;  // codes 0..highest
   int32_t count = 0;
@@ -44,9 +46,9 @@ struct ZoneRanking {
 // Ranks the cells of rows 1..nrows of `grid` (every row held), columns of each row's column
 // range; `weights` is the "RelCellArea" grid or null. `file_name` and `module_name` name the
 // grid and its user in the messages.
-ZoneRanking RankZoneCells(DiagnosticStream& diag, const double* const* grid,
-                          const double* const* weights, const ColumnRange* column_ranges,
-                          int32_t nrows, double nodata, double cellsize,
-                          const std::string& file_name, const std::string& module_name);
+ZoneCellRanking RankZoneCells(DiagnosticStream& diag, const double* const* grid,
+                              const double* const* weights, const ColumnRange* column_ranges,
+                              int32_t nrows, double nodata, double cellsize,
+                              const std::string& file_name, const std::string& module_name);
 
 }  // namespace velorn

@@ -2,35 +2,16 @@
 #include "core/zone_statistics.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <new>
 
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/signals.h"
+#include "core/string_helpers.h"
 
 namespace velorn {
 namespace {
-
-// Appends what printf writes for `format` to `text`, whatever its length.
-__attribute__((format(printf, 2, 3))) void AppendFormat(std::string& text, const char* format,
-                                                        ...) {
-  constexpr std::size_t kGuess = 48;
-  const std::size_t start = text.size();
-  text.resize(start + kGuess);
-  va_list args;
-  va_start(args, format);
-  int written = std::vsnprintf(&text[start], kGuess, format, args);
-  va_end(args);
-  if (written >= static_cast<int>(kGuess)) {
-    text.resize(start + static_cast<std::size_t>(written) + 1);
-    va_start(args, format);
-    std::vsnprintf(&text[start], static_cast<std::size_t>(written) + 1, format, args);
-    va_end(args);
-  }
-  text.resize(start + static_cast<std::size_t>(std::max(written, 0)));
-}
 
 // The fopen mode without the text flag 't', which POSIX does not know.
 std::string PosixMode(const char* mode) {
@@ -65,9 +46,9 @@ int64_t StatisticsBufferRows(int64_t columns) {
 
 void AppendStatisticsValue(std::string& text, int32_t precision, double value) {
   if (precision < kSignificantDigitsPrecision) {
-    AppendFormat(text, "\t%.*f", precision, value);
+    text += FormatText("\t%.*f", precision, value);
   } else {
-    AppendFormat(text, "\t%.6g", value);
+    text += FormatText("\t%.6g", value);
   }
 }
 
@@ -303,7 +284,6 @@ void zonalstatistic::CollectRecords(int64_t year, int64_t month, int64_t day, in
       value = kind == RowKind::kRouting ? (record[1] / record[0]) * (record[0] / record[4])
                                         : record[1] / record[4];
     }
-    current_value_ = value;
     total_values += record[1];
     total_weights += record[4];
     if (!due) continue;
@@ -359,7 +339,7 @@ std::string zonalstatistic::CodeHeaderLine() const {
   std::string line = "YY\tMM\tDD\tHH";
   const int64_t zone_columns = ZoneColumns();
   for (int64_t k = 1; k <= zone_columns; ++k) {
-    AppendFormat(line, "\t\"%.0lf\"", zone_records_[ZoneOfColumn(k)][2]);
+    line += FormatText("\t\"%.0lf\"", zone_records_[ZoneOfColumn(k)][2]);
   }
   return line;
 }
@@ -381,9 +361,9 @@ void zonalstatistic::FlushBuffers() {
   text.reserve(static_cast<std::size_t>(rows_buffered_ * (column_index_ * 12 + 16)));
   for (int64_t r = 0; r < rows_buffered_; ++r) {
     const int64_t* date = &row_dates_[static_cast<std::size_t>(r * 4)];
-    AppendFormat(text, "%2ld\t%2ld\t%2ld\t%2ld", static_cast<long>(date[0]),
-                 static_cast<long>(date[1]), static_cast<long>(date[2]),
-                 static_cast<long>(date[3]));
+    text +=
+        FormatText("%2ld\t%2ld\t%2ld\t%2ld", static_cast<long>(date[0]), static_cast<long>(date[1]),
+                   static_cast<long>(date[2]), static_cast<long>(date[3]));
     const double* row = &row_values_[static_cast<std::size_t>(r * (columns_ + 1))];
     for (int64_t k = 1; k <= column_index_; ++k) AppendStatisticsValue(text, precision_, row[k]);
     text += '\n';
@@ -424,7 +404,7 @@ int zonalstatistic::WriteHeader(const std::string& sub_model, const std::string&
   std::string text = CodeHeaderLine() + "\ttot_average\n" + internal_name_ + "\n--\t--\t--\t--";
   const int64_t zone_columns = ZoneColumns();
   for (int64_t k = 1; k <= zone_columns; ++k) {
-    AppendFormat(text, "\t%.7lf", area_shares_[static_cast<std::size_t>(k)]);
+    text += FormatText("\t%.7lf", area_shares_[static_cast<std::size_t>(k)]);
   }
   text += "\t1.0000\n";
   WriteText(text);

@@ -233,7 +233,6 @@ class zonalstatistic {
   std::vector<double> second_values_;
   std::vector<double> area_shares_;
   std::vector<int64_t> zone_codes_;
-  double current_value_ = 0;
   uint32_t step_counter_ = 0;
   // Sums carried over the steps of an interval (interval 2 or more), records 0..zone count.
   std::vector<double> interval_counts_;

@@ -59,7 +59,7 @@ SpecialOutputFile::SpecialOutputFile(SpecialOutputClass* owner, DiagnosticStream
     ThrowFatal(*diag_, kControlFileErrorCode,
                "FATAL: Error in section [special_output]: a file block has no filename: \"", block,
                "\"");
-  PrefixDirectory(output_directory, file_name_);
+  owner_->PrefixDirectory(output_directory, file_name_);
   std::string rest = block;
   while (HasEntityItem(rest)) {
     const std::string text = ExtractBracedBlock(*diag_, rest);
@@ -82,11 +82,6 @@ SpecialOutputFile::~SpecialOutputFile() {
   } catch (...) {
     // The FATAL entry is written; a destructor cannot pass the failure on.
   }
-}
-
-void SpecialOutputFile::PrefixDirectory(const std::string& directory, std::string& name) {
-  if (name.empty() || name[0] == '/' || name[0] == '~') return;
-  name = directory + name;
 }
 
 void SpecialOutputFile::CreateFile() {

@@ -123,7 +123,6 @@ class SpecialOutputEntity {
   SpecialOutputFile* file_ = nullptr;
   bool summed_over_sub_steps_ = false;
   int32_t sub_step_count_ = 1;
-  int32_t accumulation_mode_ = 0;  // 0 value at the end of the step, 1 sum over sub-steps
 };
 
 class SpecialOutputFile {
@@ -145,8 +144,6 @@ class SpecialOutputFile {
   void WriteBuffer();
   // WriteBuffer when rows are used.
   void Flush();
-  // `name` with `directory` in front unless it begins with '/' or '~' (no separator added).
-  static void PrefixDirectory(const std::string& directory, std::string& name);
 
   SpecialOutputClass* owner() const { return owner_; }
   int32_t first_row() const { return first_row_; }

@@ -135,10 +135,7 @@ SpecialOutputEntity::SpecialOutputEntity(SpecialOutputFile* file, DiagnosticStre
                  ", is negative; levels count from 0.");
   LocatePoints();
   grid_index_ = FindGridIndex(id_);
-  if (sub_step_count_ >= 2 && SummedOverSubSteps(id_)) {
-    summed_over_sub_steps_ = true;
-    accumulation_mode_ = 1;
-  }
+  summed_over_sub_steps_ = sub_step_count_ >= 2 && SummedOverSubSteps(id_);
 }
 
 // A point on the east edge of a cell belongs to that cell, one on the south edge too; a point

@@ -15,7 +15,7 @@ constexpr double N = -9999;
 
 class ZoneRankingTest : public test::DiagTest {
  protected:
-  ZoneRanking Rank(const std::vector<std::vector<double>>& rows, const double* const* weights) {
+  ZoneCellRanking Rank(const std::vector<std::vector<double>>& rows, const double* const* weights) {
     GridMatrix grid = test::MakeGrid(diag_, rows);
     std::vector<ColumnRange> ranges(rows.size() + 1);
     for (std::size_t r = 1; r <= rows.size(); ++r)
@@ -29,7 +29,7 @@ TEST_F(ZoneRankingTest, RelativeCellAreasWeighTheSumsAndShares) {
   // Weights below 1 in every zone: their sum (0.9) must neither be truncated nor report the
   // grid as empty.
   GridMatrix weights = test::MakeGrid(diag_, {{0.2, 0.3, 0.4}});
-  const ZoneRanking ranking = Rank({{1, 1, 4}}, weights.get());
+  const ZoneCellRanking ranking = Rank({{1, 1, 4}}, weights.get());
   ASSERT_EQ(ranking.count, 2);
   EXPECT_NEAR(ranking.table[1][0], 0.5, 1e-12);
   EXPECT_NEAR(ranking.table[1][4], 0.5, 1e-12);
@@ -62,7 +62,7 @@ TEST_F(ZoneRankingTest, RefusesCodesOutOfRangeTooManyZonesAndEmptyGrids) {
     EXPECT_TRUE(ScreenHas(c.message)) << c.message;
   }
   // The limits themselves pass: code 32767 (32767.4 rounds down), code 0 from -0.4.
-  const ZoneRanking edge = Rank({{32767.4, -0.4}}, nullptr);
+  const ZoneCellRanking edge = Rank({{32767.4, -0.4}}, nullptr);
   EXPECT_EQ(edge.highest, 32767);
   EXPECT_EQ(edge.table[1][2], 0);
 }
