@@ -34,8 +34,7 @@ inline constexpr int kZoneCodeRangeCode = 3;
 inline constexpr int kTooManyZonesCode = 4;
 inline constexpr int kNoDataCellCode = 7;
 
-// Its own name: the settings object's ZoneRanking (setup/zone_ranking.h) is another type of the
-// same namespace, and one name for two layouts in one program breaks the one-definition rule.
+// The zone table of a soil model's zone grid (the settings object's own is ZoneGridRanking).
 struct ZoneCellRanking {
   std::vector<ZoneRecord> table;    // records 0..count
   std::vector<int32_t> code_index;  // codes 0..highest
