@@ -89,9 +89,8 @@ void unsatzonmodellklasse::CreateHeatGrids() {
     });
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, "_%.03d", rank);
-    std::string name = std::string("T_Lower_Boundary_Condition") + suffix;
-    PrefixDirectory(output_directory, name);
-    WriteGrid(name, grid, write_ascii, write_double, write_netcdf);
+    WriteGrid(std::string("T_Lower_Boundary_Condition") + suffix, grid, write_ascii, write_double,
+              write_netcdf);
     lower_boundary = grid;
   }
   links.lower_boundary_temperature = lower_boundary;
@@ -104,10 +103,10 @@ void unsatzonmodellklasse::CreateHeatGrids() {
   temperatureStackPending = warm_start ? 0 : 1;
   MakeStack(kSoilSE, se_stack_pair.name, "Soil_SE_Stack", se_stack_pair.code);
 
-  if (FindGrid("gw_k_x_1", 0) > 0 && FindGrid("gw_k_y_1", 0) > 0)
+  if (Optional("gw_k_x_1") != nullptr && Optional("gw_k_y_1") != nullptr)
     MakeGrid(kFrozenSoilInGroundwater, "frozenSoilInGroundwater", "frozenSoilInGroundwater", 0,
              0.0);
-  if (FindGrid("gw_1_colmation_frozen", 0) > 0) {
+  if (Optional("gw_1_colmation_frozen") != nullptr) {
     links.colmation_frozen = Required("gw_1_colmation_frozen");
     links.colmation_unfrozen = Required("gw_1_colmation_unfrozen");
     links.colmation = Required("gw_kolmation_1");

@@ -47,8 +47,8 @@ void unsatzonmodellklasse::Construct() {
   ReopenControlFile();
   ReadTuningSection();
   control_file->Close();
-  if (heatTransferSwitch <= 0 && FindGrid("PermafrostThawDepth", 0) > 0 &&
-      FindGrid("SnowFreeDaysGrid", 0) > 0 && FindGrid("ThawCoeffPermaFrost", 0) > 0) {
+  if (heatTransferSwitch <= 0 && Optional("PermafrostThawDepth") != nullptr &&
+      Optional("SnowFreeDaysGrid") != nullptr && Optional("ThawCoeffPermaFrost") != nullptr) {
     links.permafrost_thaw_depth = Required("PermafrostThawDepth");
     ReopenControlFile();
     ReadPermafrost();
@@ -141,7 +141,8 @@ double** unsatzonmodellklasse::Data(int index) const {
 }
 
 double** unsatzonmodellklasse::Optional(const std::string& identifier) {
-  return Data(FindGrid(identifier, 0));
+  // Every entry with this identifier, also one registered after a stack.
+  return Data(registry->FindIdentifier(identifier));
 }
 
 double** unsatzonmodellklasse::Required(const std::string& identifier) {

@@ -61,7 +61,7 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
   MakeGrid(kMaxPumping, "Max_Pumping", "Max_Pumping", 0, 0.0);
   MakeGrid(kSoilMoistureLow, "SBLOW_grid", "SBLOW_grid", 0, 0.0);
   MakeGrid(kSoilMoistureHigh, "SBHIGH_grid", "SBHIGH_grid", 0, 0.0);
-  if (FindGrid("ETR2ETP", 0) == 0) MakeGrid(kEtrToEtp, "ETR2ETP", "ETR2ETP", 0, 1.0);
+  if (Optional("ETR2ETP") == nullptr) MakeGrid(kEtrToEtp, "ETR2ETP", "ETR2ETP", 0, 1.0);
   double** codes = links.irrigation_codes;
   double** low = grids[kSoilMoistureLow].get();
   double** high = grids[kSoilMoistureHigh].get();
