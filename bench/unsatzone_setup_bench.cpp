@@ -157,8 +157,8 @@ int Run(int argc, char** argv) {
     if (grid) floor_bytes += 8.0 * (grid.last_row() - grid.first_row() + 1) * (side + 1);
   for (const StackMatrix& stack : model->stacks)
     if (stack)
-      floor_bytes += 8.0 * (stack.last_row() - stack.first_row() + 1) * (side + 1) *
-                     (stack.levels() + 1);
+      floor_bytes +=
+          8.0 * (stack.last_row() - stack.first_row() + 1) * (side + 1) * (stack.levels() + 1);
   const double seconds = bench::BestTime(repetitions, construct);
   model->ReleaseMemory();
   model.reset();

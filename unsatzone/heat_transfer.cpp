@@ -44,8 +44,9 @@ void unsatzonmodellklasse::ReadHeatTransferSection() {
   for (const auto& [value, name] : {std::pair{dTModShortestStep, "dTModShortestStep"},
                                     std::pair{dTModLongestStep, "dTModLongestStep"}}) {
     if (!(value > 0)) {
-      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, [heat_transfer]: ",
-                 name, " (", value, ") must be greater than 0 seconds");
+      ThrowFatal(Diag(), kControlFileErrorCode,
+                 "FATAL: error in control file, [heat_transfer]: ", name, " (", value,
+                 ") must be greater than 0 seconds");
     }
   }
   ReadValue(file, single_point_files[kTemperatureFile],

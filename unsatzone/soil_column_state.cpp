@@ -28,8 +28,7 @@ void HydrostaticTheta(const SoilRecord& soil, int layers, const double* geodetic
                       double* theta) {
   theta[0] = soil.theta_sat[1];
   // The water table: the centre of the first saturated layer, or the profile bottom.
-  const double reference =
-      g < layers ? 0.5 * (geodetic[g] + geodetic[g + 1]) : geodetic[layers];
+  const double reference = g < layers ? 0.5 * (geodetic[g] + geodetic[g + 1]) : geodetic[layers];
   for (int k = 1; k <= layers; ++k) {
     if (k <= g) {
       const double centre = 0.5 * (geodetic[k - 1] + geodetic[k]);
@@ -40,8 +39,8 @@ void HydrostaticTheta(const SoilRecord& soil, int layers, const double* geodetic
   }
 }
 
-void HydraulicHeads(const SoilRecord& soil, int layers, const double* geodetic,
-                    const double* theta, double* heads) {
+void HydraulicHeads(const SoilRecord& soil, int layers, const double* geodetic, const double* theta,
+                    double* heads) {
   heads[0] = geodetic[0];
   for (int k = 1; k <= layers; ++k)
     heads[k] = 0.5 * (geodetic[k - 1] + geodetic[k]) - soil.GetSuction(k, theta[k]);

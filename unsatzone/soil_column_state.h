@@ -50,8 +50,8 @@ void HydrostaticTheta(const SoilRecord& soil, int layers, const double* geodetic
                       double* theta);
 
 // Hydraulic heads 0..N: level 0 the surface, layer k its centre minus its suction at theta[k].
-void HydraulicHeads(const SoilRecord& soil, int layers, const double* geodetic,
-                    const double* theta, double* heads);
+void HydraulicHeads(const SoilRecord& soil, int layers, const double* geodetic, const double* theta,
+                    double* heads);
 
 // Result of the groundwater scan of one column.
 struct GroundwaterScan {

@@ -44,9 +44,9 @@ SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& 
                                      const std::string& section) {
   const std::size_t size = static_cast<std::size_t>(count) + 1;
   SubbasinParameters p;
-  for (std::vector<double>* array : {&p.codes, &p.kelsqd, &p.kelsqi, &p.drainage_density,
-                                     &p.inverse_recession, &p.max_baseflow,
-                                     &p.snow_runoff_fraction})
+  for (std::vector<double>* array :
+       {&p.codes, &p.kelsqd, &p.kelsqi, &p.drainage_density, &p.inverse_recession, &p.max_baseflow,
+        &p.snow_runoff_fraction})
     array->assign(size, 0.0);
   const auto zone_code = [&](int32_t z) { return static_cast<int>(zones[z][2]); };
 
@@ -64,12 +64,12 @@ SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& 
     }
     const int32_t index = code >= 1 && code <= highest ? code_index[code] : 0;
     if (index < 1) {
-      ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error! there is no code ", code,
-                 " (from ", section, ") for a subbasin in ", module, kHelpText);
+      ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error! there is no code ", code, " (from ",
+                 section, ") for a subbasin in ", module, kHelpText);
     }
     if (!given.empty() && index <= previous_index) {
-      ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error! the code ", code, " (from ",
-                 section, ") does not follow the code ", previous_code,
+      ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error! the code ", code, " (from ", section,
+                 ") does not follow the code ", previous_code,
                  ": codes must be given in ascending order in ", module, kHelpText);
     }
     if (given.empty() && index > 1) given.push_back(1);  // the first zone takes its own values
@@ -99,8 +99,8 @@ SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& 
       double value = 0;
       if (!ScanValue(text, at, value)) {
         const char* end = line.target == &p.max_baseflow ? "\n" : "";
-        ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error reading ", line.name,
-                   zone_code(z), "] for ", module, kHelpText, end);
+        ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error reading ", line.name, zone_code(z),
+                   "] for ", module, kHelpText, end);
       }
       (*line.target)[z] = line.convert != nullptr ? line.convert(value) : value;
     }

@@ -39,12 +39,12 @@ inline constexpr int kSubbasinBlockCode = 10;
 
 // Per zone index 1..n (element 0 unused).
 struct SubbasinParameters {
-  std::vector<double> codes;                  // zone code
-  std::vector<double> kelsqd;                 // minutes
-  std::vector<double> kelsqi;                 // minutes
+  std::vector<double> codes;   // zone code
+  std::vector<double> kelsqd;  // minutes
+  std::vector<double> kelsqi;  // minutes
   std::vector<double> drainage_density;
-  std::vector<double> inverse_recession;      // 1 / kelsqlat
-  std::vector<double> max_baseflow;           // "QB-Red.Faktor"
+  std::vector<double> inverse_recession;  // 1 / kelsqlat
+  std::vector<double> max_baseflow;       // "QB-Red.Faktor"
   std::vector<double> snow_runoff_fraction;
 };
 

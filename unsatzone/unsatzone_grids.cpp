@@ -101,8 +101,8 @@ void unsatzonmodellklasse::CreateStatisticsTables() {
       {kStatSUBSTEPS, "Number_of_Substeps_per_Time_Step[-] ", 6, method == 3},
   };
   for (const Table& t : tables)
-    if (t.made) MakeTable(statistics[t.pair], statistics_pairs[t.pair], t.title, t.precision,
-                          soil_zones);
+    if (t.made)
+      MakeTable(statistics[t.pair], statistics_pairs[t.pair], t.title, t.precision, soil_zones);
   if (links.glacier_mass_balance != nullptr) {
     const OutputPair immobilised{ImmobilisedName(statistics_pairs[kStatSB2].name),
                                  statistics_pairs[kStatSB2].code};
@@ -123,16 +123,15 @@ void unsatzonmodellklasse::DetermineLayerCount() {
 
 void unsatzonmodellklasse::CreateGridsAndStacks() {
   const auto& p = grid_pairs;
-  MakeGrid(kGroundwaterDistance, p[kPairGWSTAND].name, "groundwater_distance",
-           p[kPairGWSTAND].code, 0.0);
+  MakeGrid(kGroundwaterDistance, p[kPairGWSTAND].name, "groundwater_distance", p[kPairGWSTAND].code,
+           0.0);
   if (pondParameter == 1)
     MakeGrid(kPondingStorage, p[kPairPOND].name, "ponding_storage", p[kPairPOND].code, 0.0);
   MakeStack(kGeodeticHeads, p[kPairHGeo].name, "geodetic_heads", p[kPairHGeo].code);
   MakeStack(kTheta, p[kPairTheta].name, "theta", p[kPairTheta].code);
   MakeStack(kHydraulicHeads, p[kPairHH].name, "hydraulic_heads", p[kPairHH].code);
   MakeGrid(kBaseflow, p[kPairDELTAGW].name, "baseflow", p[kPairDELTAGW].code, 0.0);
-  MakeGrid(kGroundwaterLevel, p[kPairGWLEVEL].name, "groundwater_level", p[kPairGWLEVEL].code,
-           0.0);
+  MakeGrid(kGroundwaterLevel, p[kPairGWLEVEL].name, "groundwater_level", p[kPairGWLEVEL].code, 0.0);
   MakeGrid(kThetaInGwLevel, p[kPairGWTheta].name, "Theta_in_GWLEVEL", p[kPairGWTheta].code, 0.0);
   MakeStack(kQDown, p[kPairQUnten].name, "q_down", p[kPairQUnten].code);
   const std::string q_down_ext = FormatText("%s%s", "q_down", "ext");
@@ -150,8 +149,8 @@ void unsatzonmodellklasse::CreateGridsAndStacks() {
       if (OwnCell(r, c)) tangens[r][c] = slope[r][c] * radians;
   });
   MakeGrid(kSoilMoistureProfile, p[kPairSB1].name, "SB_2_grid", p[kPairSB1].code, 0.0);
-  MakeGrid(kMacroporeInfiltration, p[kPairMacro].name, "macropore_infiltration",
-           p[kPairMacro].code, 0.0);
+  MakeGrid(kMacroporeInfiltration, p[kPairMacro].name, "macropore_infiltration", p[kPairMacro].code,
+           0.0);
   if (method == 3)
     MakeGrid(kNumberOfSubsteps, substeps_grid_pair.name, "number_of_substeps",
              substeps_grid_pair.code, 0.0);
@@ -161,11 +160,10 @@ void unsatzonmodellklasse::CreateGridsAndStacks() {
   MakeGrid(kPercolation, p[kPairPercol].name, "Percolation", p[kPairPercol].code, 0.0);
   MakeGrid(kDirectflow, p[kPairQD].name, "directflow", p[kPairQD].code, 0.0);
   MakeGrid(kInterflow, p[kPairQI].name, "interflow", p[kPairQI].code, 0.0);
-  MakeGrid(kInfiltrationExcess, p[kPairINFEX].name, "infiltration_excess", p[kPairINFEX].code,
-           0.0);
+  MakeGrid(kInfiltrationExcess, p[kPairINFEX].name, "infiltration_excess", p[kPairINFEX].code, 0.0);
   MakeGrid(kTotalInfiltration, "total_infiltration", "total_infiltration", 0, 0.0);
-  MakeGrid(kInfiltrationSaturation, p[kPairSatt].name, "infiltration_saturation",
-           p[kPairSatt].code, 0.0);
+  MakeGrid(kInfiltrationSaturation, p[kPairSatt].name, "infiltration_saturation", p[kPairSatt].code,
+           0.0);
   if (drainageParameter == 1) {
     MakeGrid(kDrainageFlow, p[kPairQDRAIN].name, "drainage_flow", p[kPairQDRAIN].code, 0.0);
     MakeGrid(kDrainageLevel, "drainage_level", "drainage_level", 0, 0.0);
@@ -219,9 +217,9 @@ void unsatzonmodellklasse::SetColdStartState() {
       if (!OwnCell(r, c)) continue;
       const SoilRecord& soil = CellSoil(r, c);
       GeodeticHeads(soil, n, elevation[r][c], geodetic[r][c]);
-      const int g = storageMode == 2 ? LastUnsaturatedLayerAtDistance(geodetic[r][c], n,
-                                                                       distance[r][c])
-                                     : cold_g;
+      const int g = storageMode == 2
+                        ? LastUnsaturatedLayerAtDistance(geodetic[r][c], n, distance[r][c])
+                        : cold_g;
       HydrostaticTheta(soil, n, geodetic[r][c], g, theta[r][c]);
       HydraulicHeads(soil, n, geodetic[r][c], theta[r][c], heads[r][c]);
     }

@@ -29,8 +29,7 @@ void unsatzonmodellklasse::Construct() {
   const std::string stamp = VELORN_BUILD_TIME;
   const std::size_t blank = stamp.find(' ');
   Diag() << "file unsatzon, compiled at " << stamp.substr(0, blank) << ", "
-         << (blank == std::string::npos ? std::string() : stamp.substr(blank + 1))
-         << "[end-entry]";
+         << (blank == std::string::npos ? std::string() : stamp.substr(blank + 1)) << "[end-entry]";
   LinkRegionGrids();
   const HeldRows held = HeldRowsOf(first_local_row, last_local_row, nrows);
   grid_first_row = held.first;
@@ -89,9 +88,9 @@ void unsatzonmodellklasse::ReopenControlFile() {
 void unsatzonmodellklasse::ComposeOptionTag() {
   const bool irrigation = irrigation_configured;
   optionTag = std::string(links.flow_times != nullptr ? "+ft," : "") + (irrigation ? "+ir," : "") +
-              (surfaceWaterInteraction == 1   ? "+srf1"
+              (surfaceWaterInteraction == 1  ? "+srf1"
                : surfaceWaterInteraction > 1 ? "+srf2,"
-                                              : "") +
+                                             : "") +
               (drainageParameter == 1 ? "+dr," : "") + (clayParameter == 1 ? "+cl," : "") +
               (pondParameter == 1 ? "+po," : "");
 }

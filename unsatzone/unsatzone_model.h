@@ -84,32 +84,101 @@ class unsatzonmodellklasse : public teilmodellklasse {
   };
   // The 24 grid and stack pairs of the section, in the order in which they are read.
   enum GridPair {
-    kPairSB05, kPairSB1, kPairWURZ, kPairTheta, kPairHH, kPairHGeo, kPairQUnten, kPairGWSTAND,
-    kPairGWTheta, kPairGWN, kPairGWLEVEL, kPairQDRAIN, kPairSatt, kPairINFEX, kPairQD, kPairQI,
-    kPairDELTAGW, kPairGWIN, kPairGWEX, kPairPOND, kPairUprise, kPairPercol, kPairMacro,
-    kPairIRRIG, kGridPairCount
+    kPairSB05,
+    kPairSB1,
+    kPairWURZ,
+    kPairTheta,
+    kPairHH,
+    kPairHGeo,
+    kPairQUnten,
+    kPairGWSTAND,
+    kPairGWTheta,
+    kPairGWN,
+    kPairGWLEVEL,
+    kPairQDRAIN,
+    kPairSatt,
+    kPairINFEX,
+    kPairQD,
+    kPairQI,
+    kPairDELTAGW,
+    kPairGWIN,
+    kPairGWEX,
+    kPairPOND,
+    kPairUprise,
+    kPairPercol,
+    kPairMacro,
+    kPairIRRIG,
+    kGridPairCount
   };
   // The statistics pairs: the 16 of the section in their order, then the sub-step count of
   // method 3 and the thaw depth of [heat_transfer].
   enum StatisticsPair {
-    kStatQDRAIN, kStatGWSTAND, kStatGWN, kStatSB1, kStatSB2, kStatROOT, kStatINFEX, kStatPOND,
-    kStatQD, kStatQI, kStatQB, kStatQg, kStatGWIN, kStatGWEX, kStatMACRO, kStatINFILT,
-    kStatSUBSTEPS, kStatTemper, kStatisticsPairCount
+    kStatQDRAIN,
+    kStatGWSTAND,
+    kStatGWN,
+    kStatSB1,
+    kStatSB2,
+    kStatROOT,
+    kStatINFEX,
+    kStatPOND,
+    kStatQD,
+    kStatQI,
+    kStatQB,
+    kStatQg,
+    kStatGWIN,
+    kStatGWEX,
+    kStatMACRO,
+    kStatINFILT,
+    kStatSUBSTEPS,
+    kStatTemper,
+    kStatisticsPairCount
   };
   // The model's grids (each over the rows grid_first_row..grid_last_row; null when not made).
   enum OwnGrid {
-    kGroundwaterDistance, kPondingStorage, kBaseflow, kGroundwaterLevel, kThetaInGwLevel,
-    kQDownExt, kSoilMoistureRoot, kMeanThetaInRootZone, kIrrigationAmounts, kMaxPumping,
-    kSoilMoistureLow, kSoilMoistureHigh, kEtrToEtp, kGwTableExtern, kBalance, kTangensBeta,
-    kSoilMoistureProfile, kMacroporeInfiltration, kNumberOfSubsteps, kRootGrid,
-    kGroundwaterRecharge, kCapillaryUprise, kPercolation, kDirectflow, kInterflow,
-    kInfiltrationExcess, kTotalInfiltration, kInfiltrationSaturation, kDrainageFlow,
-    kDrainageLevel, kFrozenSoilInGroundwater, kThawDepth, kLowerBoundaryTemperature,
+    kGroundwaterDistance,
+    kPondingStorage,
+    kBaseflow,
+    kGroundwaterLevel,
+    kThetaInGwLevel,
+    kQDownExt,
+    kSoilMoistureRoot,
+    kMeanThetaInRootZone,
+    kIrrigationAmounts,
+    kMaxPumping,
+    kSoilMoistureLow,
+    kSoilMoistureHigh,
+    kEtrToEtp,
+    kGwTableExtern,
+    kBalance,
+    kTangensBeta,
+    kSoilMoistureProfile,
+    kMacroporeInfiltration,
+    kNumberOfSubsteps,
+    kRootGrid,
+    kGroundwaterRecharge,
+    kCapillaryUprise,
+    kPercolation,
+    kDirectflow,
+    kInterflow,
+    kInfiltrationExcess,
+    kTotalInfiltration,
+    kInfiltrationSaturation,
+    kDrainageFlow,
+    kDrainageLevel,
+    kFrozenSoilInGroundwater,
+    kThawDepth,
+    kLowerBoundaryTemperature,
     kOwnGridCount
   };
   // The model's stacks, levels 0..N.
   enum OwnStack {
-    kGeodeticHeads, kTheta, kHydraulicHeads, kQDown, kSoilTemperature, kSoilSE, kOwnStackCount
+    kGeodeticHeads,
+    kTheta,
+    kHydraulicHeads,
+    kQDown,
+    kSoilTemperature,
+    kSoilSE,
+    kOwnStackCount
   };
   // A zone statistics table with its own copy of the soil model's zone records.
   struct Statistics {
@@ -119,7 +188,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Grids of the other models, resolved once (null: absent or not needed).
   struct Links {
     std::vector<double**> landuse, root_depth, vegetation_cover, leaf_area, canopy_resistance,
-        intercept_resistance, roughness;                      // land-use layers 1..L
+        intercept_resistance, roughness;                          // land-use layers 1..L
     std::vector<double**> pot_transpiration, real_transpiration;  // 0..L
     double** evaporation_resistance = nullptr;
     double** albedo = nullptr;
@@ -208,8 +277,16 @@ class unsatzonmodellklasse : public teilmodellklasse {
   OutputPair temper_stack_pair, thaw_depth_pair, se_stack_pair;  // [heat_transfer]
   // Single-point files (output directory in front): Qbottom, Theta, hhyd, Otherdata,
   // etr-detail, interflow, and the temperature file of [heat_transfer].
-  enum SinglePoint { kQBottom, kThetaFile, kHhyd, kOtherdata, kEtrDetail, kInterflowFile,
-                     kTemperatureFile, kSinglePointCount };
+  enum SinglePoint {
+    kQBottom,
+    kThetaFile,
+    kHhyd,
+    kOtherdata,
+    kEtrDetail,
+    kInterflowFile,
+    kTemperatureFile,
+    kSinglePointCount
+  };
   std::array<std::string, kSinglePointCount> single_point_files{};
   int64_t single_point_buffer_rows = 0;  // rows of one single-point buffer
   bool single_point_owner = false;       // this process writes the single-point files

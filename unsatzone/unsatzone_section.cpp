@@ -46,8 +46,7 @@ constexpr const char* kGridLabels[][2] = {
     {"name of the GWN-PERCOL-Grids in ", "Writegrid GWN-PERCOL-Grid in   "},
     {"name of MACROPORE-Infiltration-Grids for ", "Writegrid MACROPORE-Infiltration-Grid in   "},
     {"name of the IRRIG-Grids in ", "Writegrid IRRIG-Grid in   "}};
-static_assert(sizeof(kGridLabels) / sizeof(kGridLabels[0]) ==
-              unsatzonmodellklasse::kGridPairCount);
+static_assert(sizeof(kGridLabels) / sizeof(kGridLabels[0]) == unsatzonmodellklasse::kGridPairCount);
 
 // Labels of the single-point file names, in the order of the section.
 constexpr std::pair<unsatzonmodellklasse::SinglePoint, const char*> kSinglePointLabels[] = {
@@ -85,14 +84,14 @@ void unsatzonmodellklasse::ReadModelSection() {
   ReadSinglePointNames();
   ValidateControlPoint();
   if (method != 2 && method != 3) {
-    ThrowFatal(Diag(), kSoilMethodCode, "FATAL: in modul ", module_name, ":\n",
-               "invalid method (", method, ")\n",
+    ThrowFatal(Diag(), kSoilMethodCode, "FATAL: in modul ", module_name, ":\n", "invalid method (",
+               method, ")\n",
                "possible values are:\n 2 for Finite Differences with fixed timestep\n 3 for "
                "Finite Differences with dynamically calculated timestep\n");
   }
-  SubbasinParameters block = ReadSubbasinBlock(Diag(), file, soil_zones, soil_zone_index,
-                                               soil_zone_count, soil_zone_highest, module_name,
-                                               "[" + module_name + "]");
+  SubbasinParameters block =
+      ReadSubbasinBlock(Diag(), file, soil_zones, soil_zone_index, soil_zone_count,
+                        soil_zone_highest, module_name, "[" + module_name + "]");
   subbasinCodes = std::move(block.codes);
   kelsqd = std::move(block.kelsqd);
   kelsqi = std::move(block.kelsqi);
@@ -119,8 +118,8 @@ void unsatzonmodellklasse::ReadSinglePointNames() {
 
 void unsatzonmodellklasse::ValidateControlPoint() {
   if (controlRow < 0 || controlRow > nrows) {
-    ThrowFatal(Diag(), kControlPointRowCode, "FATAL: in modul ", module_name, ":\n",
-               "row index (", controlRow, ") for output-cell must be between ", 1, " and ", nrows,
+    ThrowFatal(Diag(), kControlPointRowCode, "FATAL: in modul ", module_name, ":\n", "row index (",
+               controlRow, ") for output-cell must be between ", 1, " and ", nrows,
                " (Input as row col) or 0 0 ");
   }
   if (controlCol < 0 || controlCol > ncols) {

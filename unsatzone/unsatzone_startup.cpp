@@ -127,8 +127,7 @@ void unsatzonmodellklasse::CreateSinglePointFiles() {
                          "FATAL: error opening file " + single_point_files[kQBottom] +
                              " for vertical fluxes (single point) \n-> check disk space or user "
                              "rights");
-  WriteSinglePointHeader(kEtrDetail,
-                         layered("etr", 0, "(etr[0] is evaporation from first layer)"),
+  WriteSinglePointHeader(kEtrDetail, layered("etr", 0, "(etr[0] is evaporation from first layer)"),
                          failure("transpiration/evaporation per layer (single point)"));
   WriteSinglePointHeader(kInterflowFile, layered("interflow_per_layer", 1),
                          failure("interflow (single point)"));

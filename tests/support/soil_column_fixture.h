@@ -43,8 +43,7 @@ struct UnsatSection {
   int statistics_code = 0;
   std::string control_point = "0 0";
   std::string codes = "1 8";
-  std::vector<std::string> parameters = {"2 2", "8 8", "14 14", "0.4 0.4", "0.01 0.01",
-                                         "0.1 0.1"};
+  std::vector<std::string> parameters = {"2 2", "8 8", "14 14", "0.4 0.4", "0.01 0.01", "0.1 0.1"};
   int storage_mode = 0;
   std::string after;  // further sections
 
@@ -55,15 +54,15 @@ struct UnsatSection {
     for (const char* s : {"qdrain", "gwstand", "gwn", "sb1", "sb2", "root", "infex", "pond", "qd",
                           "qi", "qb", "qg", "gwin", "gwex", "macro", "infilt"})
       t += std::string(s) + ".sta " + std::to_string(statistics_code) + "\n";
-    for (const char* g : {"sb05.asc", "sb1.asc", "wurz.asc", "theta.stk", "hh.stk", "hgeo.stk",
-                          "qunten.stk", "gwstand.asc", "gwtheta.asc", "gwn.asc", "gwlevel.asc",
-                          "qdrain.asc", "satt.asc", "infex.asc", "qd.asc", "qi.asc",
-                          "deltagw.asc", "gwin.asc", "gwex.asc", "pond.asc", "uprise.asc",
-                          "percol.asc", "macro.asc", "irrig.asc"})
+    for (const char* g :
+         {"sb05.asc",   "sb1.asc",     "wurz.asc",    "theta.stk",  "hh.stk",      "hgeo.stk",
+          "qunten.stk", "gwstand.asc", "gwtheta.asc", "gwn.asc",    "gwlevel.asc", "qdrain.asc",
+          "satt.asc",   "infex.asc",   "qd.asc",      "qi.asc",     "deltagw.asc", "gwin.asc",
+          "gwex.asc",   "pond.asc",    "uprise.asc",  "percol.asc", "macro.asc",   "irrig.asc"})
       t += std::string(g) + "\n0\n";
     t += control_point + " control point\n";
-    for (const char* f : {"qbottom.txt", "theta.txt", "hhyd.txt", "other.txt", "etr.txt",
-                          "interflow.txt"})
+    for (const char* f :
+         {"qbottom.txt", "theta.txt", "hhyd.txt", "other.txt", "etr.txt", "interflow.txt"})
       t += std::string(f) + "\n";
     t += codes + "\n";
     for (const std::string& line : parameters) t += line + "\n";
@@ -76,8 +75,8 @@ struct UnsatSection {
 // [heat_transfer] switched on with its defaults and the given shortest step.
 inline std::string HeatSection(double shortest_step = 60) {
   std::string t = "[heat_transfer]\n1\n1 method\n0\n0\n12.0\n-0.007\n800\n1500\n0.58\n1e-10\n";
-  t += "0.5562\n2.33\n4187\n1940\n2090\n334000\n1000\n1.22\n0.5\n" +
-       std::to_string(shortest_step) + "\n1800\n1.0\n1.0\n";
+  t += "0.5562\n2.33\n4187\n1940\n2090\n334000\n1000\n1.22\n0.5\n" + std::to_string(shortest_step) +
+       "\n1800\n1.0\n1.0\n";
   return t + "temper.txt\ntemper.sta 0\ntemper.stk\n0\nthaw.asc\n0\nse.stk\n0\n";
 }
 
@@ -100,12 +99,11 @@ class SoilColumnTest : public SubModelTest {
     Add("dem", elevation_);
     Add("zonegrid_soilmodel", zones_);
     Add("soil_types", soil_types_);
-    for (const char* name : {"landuse1", "root_depth1", "vegetation_coverage_degree1",
-                             "leaf_area_index1", "SurfaceCanopyResistance1",
-                             "SurfaceIntercepResistance1", "RoughnessLength1",
-                             "pot_transpiration0", "pot_transpiration1", "real_transpiration0",
-                             "real_transpiration1", "SurfaceEvaporationResistance", "albedo",
-                             "potential_evaporation", "real_evaporation"})
+    for (const char* name :
+         {"landuse1", "root_depth1", "vegetation_coverage_degree1", "leaf_area_index1",
+          "SurfaceCanopyResistance1", "SurfaceIntercepResistance1", "RoughnessLength1",
+          "pot_transpiration0", "pot_transpiration1", "real_transpiration0", "real_transpiration1",
+          "SurfaceEvaporationResistance", "albedo", "potential_evaporation", "real_evaporation"})
       Add(name, Fill(1.0));
     Add("slope_angle", Fill(30.0));
   }

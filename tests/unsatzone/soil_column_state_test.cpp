@@ -2,13 +2,14 @@
 // water contents of a hydrostatic column against the van Genuchten curve of Carsel and Parrish's
 // loam and sand, the heads of the unsaturated layers at the water table, the layer index of the
 // water table, the groundwater scan, the drain layer and the per-layer constants.
+#include "unsatzone/soil_column_state.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
 #include "tests/support/soil_column_fixture.h"
-#include "unsatzone/soil_column_state.h"
 
 namespace velorn {
 namespace {

@@ -1,5 +1,7 @@
 // The subbasin block of [unsatzon_model] on zones with codes 1..8: which zone takes the values
 // of which given code, the unit conversions, and the refusals (code 10).
+#include "unsatzone/subbasin_block.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,7 +10,6 @@
 #include "core/control_file_reader.h"
 #include "tests/support/test_helpers.h"
 #include "tests/support/zone_table.h"
-#include "unsatzone/subbasin_block.h"
 
 namespace velorn {
 namespace {
@@ -43,11 +44,12 @@ TEST_F(SubbasinBlock, ZonesTakeTheValuesOfTheGivenCodeBeforeThem) {
     const char* codes;
     std::vector<int> column;  // per zone 1..8: the column whose values it takes
   };
-  for (const Case& k : {Case{"1 3 8", {1, 1, 2, 2, 2, 2, 2, 3}},
-                        // The first zone is taken as given whether the second or a later zone
-                        // starts the line: no zone is left without parameters.
-                        Case{"3 8", {1, 1, 2, 2, 2, 2, 2, 3}}, Case{"2 8", {1, 2, 2, 2, 2, 2, 2, 3}},
-                        Case{"1 8", {1, 1, 1, 1, 1, 1, 1, 2}}}) {
+  for (const Case& k :
+       {Case{"1 3 8", {1, 1, 2, 2, 2, 2, 2, 3}},
+        // The first zone is taken as given whether the second or a later zone
+        // starts the line: no zone is left without parameters.
+        Case{"3 8", {1, 1, 2, 2, 2, 2, 2, 3}}, Case{"2 8", {1, 2, 2, 2, 2, 2, 2, 3}},
+        Case{"1 8", {1, 1, 1, 1, 1, 1, 1, 2}}}) {
     const SubbasinParameters p = Read(Block(k.codes, 3));
     for (int z = 1; z <= 8; ++z) {
       const int column = k.column[z - 1];

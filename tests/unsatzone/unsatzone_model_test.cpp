@@ -21,7 +21,8 @@ class UnsatModel : public test::SoilColumnTest {
  protected:
   UnsatModel() { setup_.write_ascii = true; }
   double** Registered(const std::string& identifier, int flag = 0) {
-    const int index = flag == 0 ? registry_.FindIdentifier(identifier) : registry_.Find(identifier, flag);
+    const int index =
+        flag == 0 ? registry_.FindIdentifier(identifier) : registry_.Find(identifier, flag);
     return index > 0 ? registry_[index].grid : nullptr;
   }
   test::UnsatSection section_;
@@ -36,8 +37,8 @@ TEST_F(UnsatModel, ReadsTheCompleteSectionValueByValue) {
   section_.control_point = "2 3";
   section_.codes = "1 3 8";
   section_.parameters = {"1 2 0.0005", "4 5 6", "7 8 9", "-1 2 4", "0.1 0.2 0.3", "0.4 0.5 0.6"};
-  for (const char* grid : {"max_ponding_storage", "drainage_depth", "drainage_distance",
-                           "clay_depth"})
+  for (const char* grid :
+       {"max_ponding_storage", "drainage_depth", "drainage_distance", "clay_depth"})
     Add(grid, Fill(1.0));
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
   const unsatzonmodellklasse& m = *model_;
@@ -46,8 +47,7 @@ TEST_F(UnsatModel, ReadsTheCompleteSectionValueByValue) {
   EXPECT_EQ(m.pondParameter + m.drainageParameter + m.clayParameter, 3);
   EXPECT_DOUBLE_EQ(m.kSatClay, 2.5e-7);
   EXPECT_DOUBLE_EQ(m.iniGwLevel, 2.0);
-  EXPECT_EQ(m.statistics_pairs[unsatzonmodellklasse::kStatQDRAIN].name,
-            "qdrain.sta");
+  EXPECT_EQ(m.statistics_pairs[unsatzonmodellklasse::kStatQDRAIN].name, "qdrain.sta");
   EXPECT_EQ(m.statistics_pairs[unsatzonmodellklasse::kStatINFILT].code, 2001);
   EXPECT_EQ(m.grid_pairs[unsatzonmodellklasse::kPairSB05].name, "sb05.asc");
   EXPECT_EQ(m.grid_pairs[unsatzonmodellklasse::kPairIRRIG].name, "irrig.asc");
@@ -71,8 +71,8 @@ TEST_F(UnsatModel, ReadsTheCompleteSectionValueByValue) {
   EXPECT_EQ(*model_->GetStorageFileName(), "storage_0");
   EXPECT_EQ(model_->GetDirectRunoffRecessionConstants(), m.kelsqd.data());
   // Every grid is registered with the rows it holds; the optional ones exist as switched.
-  for (const char* id : {"number_of_substeps", "drainage_level", "drainage_flow",
-                         "ponding_storage", "tangens_beta", "q_downext"}) {
+  for (const char* id : {"number_of_substeps", "drainage_level", "drainage_flow", "ponding_storage",
+                         "tangens_beta", "q_downext"}) {
     const int index = registry_.FindIdentifier(id);
     ASSERT_GT(index, 0) << id;
     EXPECT_EQ(registry_[index].first_row, m.grid_first_row);
@@ -95,8 +95,7 @@ TEST_F(UnsatModel, RefusesABadSection) {
            Case{"row 0 column 3", [](auto& s) { s.control_point = "0 3"; }, 0},
            Case{"row -1", [](auto& s) { s.control_point = "-1 2"; }, kControlPointRowCode},
            Case{"row beyond", [](auto& s) { s.control_point = "3 2"; }, kControlPointRowCode},
-           Case{"column beyond", [](auto& s) { s.control_point = "1 5"; },
-                kControlPointColumnCode},
+           Case{"column beyond", [](auto& s) { s.control_point = "1 5"; }, kControlPointColumnCode},
            // The subbasin block is not read: its garbage would be code 10.
            Case{"method 1", [](auto& s) { s.method = 1, s.codes = "x"; }, kSoilMethodCode},
            Case{"unreadable code", [](auto& s) { s.codes = "x"; }, kSubbasinBlockCode},
@@ -244,15 +243,15 @@ TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
   model_->WriteStack("theta.stk", model_->Stack(unsatzonmodellklasse::kTheta), 3, true, false,
                      false);
   EXPECT_EQ(Make(section_.Text()), kStackLevelCode);
-  EXPECT_TRUE(ScreenHas("wrong number of levels in stack theta.stk (there are 3 level, it must "
-                        "be 4"));
+  EXPECT_TRUE(
+      ScreenHas("wrong number of levels in stack theta.stk (there are 3 level, it must "
+                "be 4"));
 }
 
 TEST_F(UnsatModel, SinglePointFilesAndStartUpLog) {
   section_.control_point = "1 2";
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
-  EXPECT_EQ(test::ReadFile(dir_ / "hhyd.txt"),
-            "YY\tMM\tDD\tHH\thhyd[1][2][1]\t[2]\t[3]\t[4]\t\n");
+  EXPECT_EQ(test::ReadFile(dir_ / "hhyd.txt"), "YY\tMM\tDD\tHH\thhyd[1][2][1]\t[2]\t[3]\t[4]\t\n");
   EXPECT_EQ(test::ReadFile(dir_ / "etr.txt"),
             "YY\tMM\tDD\tHH\tetr[1][2](etr[0] is evaporation from first layer)[0]\t[1]\t[2]\t[3]"
             "\t[4]\t\n");

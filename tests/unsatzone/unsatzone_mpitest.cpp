@@ -68,10 +68,9 @@ TEST_F(UnsatProcesses, SameStateSharesAndLogLinesOnEveryProcessCount) {
   const bool owner = Owner(2, 3, size) == rank;
   EXPECT_EQ(std::filesystem::exists(dir_ / "hhyd.txt"), owner);
   EXPECT_EQ(std::filesystem::exists(dir_ / "other.txt"), owner);
-  const std::string log =
-      std::filesystem::exists(dir_ / test::Numbered("modell_", rank, ".log"))
-          ? test::ReadFile(dir_ / test::Numbered("modell_", rank, ".log"))
-          : "";
+  const std::string log = std::filesystem::exists(dir_ / test::Numbered("modell_", rank, ".log"))
+                              ? test::ReadFile(dir_ / test::Numbered("modell_", rank, ".log"))
+                              : "";
   EXPECT_EQ(log.find("(for control point r=2 c=3)") != std::string::npos, owner) << log;
   if (rank != 0) return;
   const std::string means = FormatText(
