@@ -29,10 +29,6 @@ class SoilColumn : public test::SoilColumnTest {
   }
 };
 
-TEST_F(SoilColumn, GeodeticLevelsAreTheLowerBoundariesOfTheLayers) {
-  EXPECT_EQ(Levels(soils_[1], 1000.0), (std::vector<double>{1000, 999.5, 999, 998.5, 998}));
-}
-
 // Every unsaturated layer has the head of the water table and the water content of the
 // van Genuchten curve at its height above it (within the tables' interpolation error).
 TEST_F(SoilColumn, ColdStartIsHydrostatic) {

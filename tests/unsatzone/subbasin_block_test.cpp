@@ -69,11 +69,6 @@ TEST_F(SubbasinBlock, RecessionConstantsInMinutes) {
     EXPECT_DOUBLE_EQ(RecessionMinutes(hours), minutes) << hours;
   for (const auto& [kelsqlat, inverse] : {std::pair{-1.0, 0.0}, {0.0, 0.0}, {4.0, 0.25}})
     EXPECT_DOUBLE_EQ(InverseRecession(kelsqlat), inverse) << kelsqlat;
-  const SubbasinParameters p = Read("1 8\n0.0005 2\n1 1\n1 1\n-1 2\n0 0\n0 0\n");
-  EXPECT_DOUBLE_EQ(p.kelsqd[1], 0.06);
-  EXPECT_DOUBLE_EQ(p.kelsqd[8], 120.0);
-  EXPECT_DOUBLE_EQ(p.inverse_recession[4], 0.0);
-  EXPECT_DOUBLE_EQ(p.inverse_recession[8], 0.5);
 }
 
 TEST_F(SubbasinBlock, RefusesWhatCannotBeRead) {

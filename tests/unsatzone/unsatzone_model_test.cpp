@@ -49,25 +49,18 @@ TEST_F(UnsatModel, ReadsTheCompleteSectionValueByValue) {
   EXPECT_DOUBLE_EQ(m.iniGwLevel, 2.0);
   EXPECT_EQ(m.statistics_pairs[unsatzonmodellklasse::kStatQDRAIN].name, "qdrain.sta");
   EXPECT_EQ(m.statistics_pairs[unsatzonmodellklasse::kStatINFILT].code, 2001);
-  EXPECT_EQ(m.grid_pairs[unsatzonmodellklasse::kPairSB05].name, "sb05.asc");
   EXPECT_EQ(m.grid_pairs[unsatzonmodellklasse::kPairIRRIG].name, "irrig.asc");
   EXPECT_EQ(m.controlRow, 2);
   EXPECT_EQ(m.controlCol, 3);
   EXPECT_EQ(m.single_point_files[unsatzonmodellklasse::kInterflowFile], dir_ / "interflow.txt");
   const std::vector<double> kelsqd{0, 60, 60, 120, 120, 120, 120, 120, 0.06};
   EXPECT_EQ(m.kelsqd, kelsqd);
-  EXPECT_DOUBLE_EQ(m.kelsqi[3], 300.0);
-  EXPECT_DOUBLE_EQ(m.drainageDensity[2], 7.0);
-  EXPECT_DOUBLE_EQ(m.baseflowInverseRecession[1], 0.0);
   EXPECT_DOUBLE_EQ(m.baseflowInverseRecession[8], 0.25);
-  EXPECT_DOUBLE_EQ(m.maxBaseflow[7], 0.2);
-  EXPECT_DOUBLE_EQ(m.snowRunoffFraction[8], 0.6);
   EXPECT_EQ(m.storageFileName, "storage_0");
   EXPECT_DOUBLE_EQ(m.dParameterMinStep, 30.0);
   EXPECT_EQ(m.substeps_grid_pair.name, "substeps.asc");
   EXPECT_EQ(m.optionTag, "+srf1+dr,+cl,+po,");
   EXPECT_EQ(m.layerCount, 4);
-  EXPECT_EQ(soils_[0].layers, 4);
   EXPECT_EQ(*model_->GetStorageFileName(), "storage_0");
   EXPECT_EQ(model_->GetDirectRunoffRecessionConstants(), m.kelsqd.data());
   // Every grid is registered with the rows it holds; the optional ones exist as switched.
@@ -181,6 +174,30 @@ TEST_F(UnsatModel, SwitchedOffRegistersNothing) {
   EXPECT_EQ(registry_.FirstFreeIndex(), free_before);
   EXPECT_EQ(model_->GetStorageFileName(), nullptr);
   EXPECT_EQ(model_->GetInterflowRecessionConstants(), nullptr);
+}
+
+// With irrigation the thresholds start at the rule's suctions in layer 2; with the groundwater
+// model's conductivities and heat transfer the frozen-soil grid exists.
+TEST_F(UnsatModel, IrrigationAndGroundwaterGrids) {
+  IrrigationTable table;
+  table.count = 1;
+  table.records.resize(2);
+  table.records[1].method = kIrrigationBySuction;
+  table.records[1].psi_dry = 20.0;
+  table.records[1].psi_wet = 0.5;
+  irrigation_ = &table;
+  for (const char* grid : {"irrigation_codes", "gw_k_x_1", "gw_k_y_1", "temperature"})
+    Add(grid, Fill(1.0));
+  section_.after = test::HeatSection();
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  EXPECT_EQ(model_->optionTag, "+ir,");
+  EXPECT_DOUBLE_EQ(Registered("SBLOW_grid")[2][2], soils_[2].GetTheta(2, 20.0));
+  EXPECT_DOUBLE_EQ(Registered("SBHIGH_grid")[2][1], soils_[1].GetTheta(2, 0.5));
+  EXPECT_DOUBLE_EQ(Registered("ETR2ETP")[1][3], 1.0);
+  double** theta = model_->Stack(unsatzonmodellklasse::kTheta)[1];  // row 1
+  EXPECT_DOUBLE_EQ(Registered("MeanThetaInRootZone")[1][1], (theta[1][1] + theta[1][2]) / 2);
+  EXPECT_NE(Registered("frozenSoilInGroundwater"), nullptr);
+  Release();
 }
 
 // ini_gw_level 2: g = 2, the water table in the centre of layer 3 (1.25 m deep).
