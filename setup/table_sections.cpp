@@ -2,8 +2,8 @@
 // [multilayer_landuse] and [soil_table]; the records and their entry parsers are those of
 // tables/.
 //
-// The land-use sections hold a count line and then the entries, each beginning on a new line; a block
-// entry runs from its first line up to the line that holds its closing "}". The readers check
+// The land-use sections hold a count line and then the entries, each beginning on a new line; a
+// block entry runs from its first line up to the line that holds its closing "}". The readers check
 // what the section says against what the file holds: a count that is no number or negative, a
 // section that ends (end of file or the next section header) before its count of entries, and
 // a block that ends without its "}" are FATAL entries naming the line, never a read past the
