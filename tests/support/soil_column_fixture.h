@@ -36,6 +36,7 @@ inline std::string VanGenuchtenKeys(double theta_sat, double theta_res, double a
 // The [unsatzon_model] section with every value the model reads, one per line.
 struct UnsatSection {
   int flow = 1;
+  int interval = 60;  // minutes
   int method = 2;
   int interaction = 0, pond = 0, drainage = 0, clay = 0;
   double k_sat_clay = 1e-8;
@@ -48,7 +49,8 @@ struct UnsatSection {
   std::string after;  // further sections
 
   std::string Text() const {
-    std::string t = "[unsatzon_model]\n" + std::to_string(flow) + " flow control\n60 interval\n";
+    std::string t = "[unsatzon_model]\n" + std::to_string(flow) + " flow control\n" +
+                    std::to_string(interval) + " interval\n";
     for (int v : {method, interaction, pond, drainage, clay}) t += std::to_string(v) + "\n";
     t += FormatText("%.17g\n%.17g\n", k_sat_clay, ini_gw_level);
     for (const char* s : {"qdrain", "gwstand", "gwn", "sb1", "sb2", "root", "infex", "pond", "qd",
