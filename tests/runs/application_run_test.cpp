@@ -376,13 +376,13 @@ std::string InterpolationSection(const std::string& name) {
 }
 
 // The zone means of a day computed by hand: the mean over the 15 cells of each zone of the
-// stations' values weighted by 1 / distance^2 to the cell's coordinates (its lower-left corner).
+// stations' values weighted by 1 / distance^2 to the cell's centre.
 std::vector<double> IdwZoneMeans(const double (&values)[2], double factor) {
   std::vector<double> means(2, 0.0);
   for (int r = 1; r <= kRows; ++r)
     for (int c = 1; c <= kCols; ++c) {
-      const double x = 1000 + (c - 1) * 100;
-      const double y = 2000 + (kRows - r) * 100;
+      const double x = 1000 + (c - 0.5) * 100;  // cell centres
+      const double y = 2000 + (kRows - r + 0.5) * 100;
       double sum = 0, weights = 0;
       for (int i = 0; i < 2; ++i) {
         const double w =
