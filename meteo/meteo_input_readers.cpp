@@ -127,14 +127,13 @@ void meteointerpol::HoldLastValidRecord(StationFile& file) {
   file.values = file.held_values;
   const ModelDate& d = file.date;
   const ModelDate& h = file.held_date;
-  Diag() << "WARNING: no station of " << name << " in " << file.path << " has a value on "
-         << d.day << "." << d.month << "." << d.year << " " << d.hour << ". h: the values of "
-         << h.day << "." << h.month << "." << h.year << " " << h.hour << ". h are held"
+  Diag() << "WARNING: no station of " << name << " in " << file.path << " has a value on " << d.day
+         << "." << d.month << "." << d.year << " " << d.hour << ". h: the values of " << h.day
+         << "." << h.month << "." << h.year << " " << h.hour << ". h are held"
          << "[end-entry]";
 }
 
-void meteointerpol::HoldLastValidRegression(RegressionFile& file,
-                                            const std::array<double, 12>& v) {
+void meteointerpol::HoldLastValidRegression(RegressionFile& file, const std::array<double, 12>& v) {
   // Method 2 has nothing but the regression: a record without intercept keeps the last lines.
   const bool usable = v[1] >= -nodata_value;
   if (!usable && method == 2 && file.has_valid) {

@@ -133,8 +133,9 @@ TEST_F(MeteoInterpolatorTest, FirstRecordWithoutValuesTakesTheLimitReplacementOr
     EXPECT_EQ(m->calls, c.kernel_calls);
     m->ReleaseMemory();
   }
-  EXPECT_TRUE(ScreenHas("no station of precipitation has a value on 1.1.2000 24. h and "
-                        "no earlier record can be held: the cells take the replacement value 0.5"));
+  EXPECT_TRUE(
+      ScreenHas("no station of precipitation has a value on 1.1.2000 24. h and "
+                "no earlier record can be held: the cells take the replacement value 0.5"));
 }
 
 // Method 2: the regression file alone gives the field, at the cell centres, with its own dates;

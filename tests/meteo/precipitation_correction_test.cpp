@@ -40,7 +40,7 @@ TEST(PrecipitationCorrectionTest, SamplesCoverTheRanges) {
       {LineSamples(0.3), 11, 0, 0.3},  // rounding must not lose the last sample
       {LineSamples(0), 1, 0, 0},       // a zero range still ends
       {UpperLineSamples(1000, 3000), 11, 1000, 3000},
-      {UpperLineSamples(2000, 3000), 21, 2000, 4000},            // up to twice the boundary
+      {UpperLineSamples(2000, 3000), 21, 2000, 4000},         // up to twice the boundary
       {UpperLineSamples(1000, 1000.0001), 1001, 1000, 2000},  // bounded count, whole range
   };
   for (const Case& c : cases) {
