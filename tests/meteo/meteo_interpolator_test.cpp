@@ -2,6 +2,7 @@
 // its post-processing, record advance, end of data and rewind, method 9, and the failures.
 #include "meteo/meteo_interpolator.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <omp.h>
 
@@ -21,6 +22,8 @@ namespace velorn {
 namespace {
 
 using test::SectionSpec;
+using ::testing::DoubleNear;
+using ::testing::Pointwise;
 
 constexpr ModelDate kStart{2000, 1, 1, 24};
 constexpr ModelDate kEnd{2000, 1, 4, 24};
@@ -360,10 +363,7 @@ TEST_F(MeteoZoneStatistics, DoNotDependOnTheThreadCount) {
   }
 }
 
-// Sums, minimum and maximum of the values in the ASCII grid files `paths`, cell by cell.
-struct CellStatistics {
-  std::vector<double> sum, minimum, maximum;
-};
+// The values of an ASCII grid file, row by row.
 std::vector<double> AsciiValues(const std::string& path) {
   std::vector<double> values;
   for (const std::string& line : test::SplitLines(test::ReadFile(path))) {
@@ -410,18 +410,10 @@ TEST_F(MeteoInterpolatorTest, WriteCodesWriteDatedGridsAndRunStatistics) {
     ++days;
   }
   EXPECT_EQ(days, 365);
-  const std::vector<double> run_sum = AsciiValues(out + "temperature.sum");
-  const std::vector<double> run_min = AsciiValues(out + "temperature.min");
-  const std::vector<double> run_max = AsciiValues(out + "temperature.max");
-  ASSERT_EQ(run_sum.size(), 12u);
-  ASSERT_EQ(run_min.size(), 12u);
-  ASSERT_EQ(run_max.size(), 12u);
-  for (std::size_t i = 0; i < 12; ++i) {
-    // Six significant digits in every file.
-    EXPECT_NEAR(run_sum[i], sum[i], 0.02);
-    EXPECT_EQ(run_min[i], low[i]);
-    EXPECT_EQ(run_max[i], high[i]);
-  }
+  // Six significant digits in every file.
+  EXPECT_THAT(AsciiValues(out + "temperature.sum"), Pointwise(DoubleNear(0.02), sum));
+  EXPECT_EQ(AsciiValues(out + "temperature.min"), low);
+  EXPECT_EQ(AsciiValues(out + "temperature.max"), high);
   m->FlushBuffers();
   EXPECT_NE(test::ReadFile(out + "temperature.stat").find("weighting =  1.7,  maxentf =  1000000"),
             std::string::npos);
