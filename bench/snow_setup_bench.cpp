@@ -34,14 +34,17 @@ namespace {
 using namespace velorn;
 
 std::string SnowSection() {
-  std::string text = "[snow_model]\n1\n60\n8\n1\n0.5\n0\n0.1\n0.5\n3\n0.5\n0.5\n0.001\n1.5\n3\n"
-                     "0.45\n0.9\n";
+  std::string text =
+      "[snow_model]\n1\n60\n8\n1\n0.5\n0\n0.1\n0.5\n3\n0.5\n0.5\n0.001\n1.5\n3\n"
+      "0.45\n0.9\n";
   for (const char* name : {"rain", "snow", "days", "age"})
     text += std::string(name) + ".asc\n0\n" + name + ".sta 0\n";
   text += "albedo.sta 0\n";
-  for (const char* name : {"outflow", "melt"}) text += std::string(name) + ".asc\n0\n" + name + ".sta 0\n";
-  text += "solid.asc\n0\nliquid.asc\n0\ntotal.sta 0\ntotal.asc\n0\n0\nstemp.asc\n0\nstemp.sta 0\n"
-          "surft.asc\n0\nsurft.sta 0\n";
+  for (const char* name : {"outflow", "melt"})
+    text += std::string(name) + ".asc\n0\n" + name + ".sta 0\n";
+  text +=
+      "solid.asc\n0\nliquid.asc\n0\ntotal.sta 0\ntotal.asc\n0\n0\nstemp.asc\n0\nstemp.sta 0\n"
+      "surft.asc\n0\nsurft.sta 0\n";
   for (const char* name : {"input", "mobile", "deposit"})
     text += std::string(name) + ".asc\n0\n" + name + ".sta 0\n";
   return text + "55\n1\n30\n0.01\n1\n1\n1.0\n";

@@ -16,7 +16,6 @@
 namespace velorn {
 namespace {
 
-constexpr double kMeltingPointKelvin = 273.16;
 constexpr int32_t kGlacierMeltPrecision = 5;
 constexpr int32_t kFirnPrecision = 4;
 constexpr int32_t kGlacierSnowPrecision = 3;
@@ -98,7 +97,8 @@ void schneemodellklasse::SetUpGlacier() {
   Asnow_mean = snow.mean;
   Asnow_amplitude = snow.amplitude;
   if (glacierMethod == 2 || glacierMethod == 12 || glacierMethod == 13)
-    glacier_radiation = LinkData(RequireOneOfThreeGrids("global_radiation", "Ieff_max", "!!_no_entry_!!"));
+    glacier_radiation =
+        LinkData(RequireOneOfThreeGrids("global_radiation", "Ieff_max", "!!_no_entry_!!"));
   ComputeGlacierShares();
   if (IsDynamicGlacierMethod(glacierMethod)) {
     glacier_tables_.resize(glacier_tables_.size() + 3);
@@ -116,14 +116,16 @@ void schneemodellklasse::SetUpGlacier() {
 void schneemodellklasse::ReadGlacierSection() {
   ControlFileReader& f = *control_file;
   const std::pair<double*, const char*> values[] = {
-      {&DDFice, "DDFice  for "},       {&DDFfirn, "DDFfirn for "},     {&DDFsnow, "DDFsnow for "},
-      {&MF, "MF  for "},               {&Aice_min, "Aice_min for "},   {&Aice_max, "Aice_max for "},
-      {&Asnow_min, "Asnow_min for "},  {&Asnow_max, "Asnow_max for "}, {&kice_els, "kice_els for "},
-      {&kfirn_els, "kfirn_els "},      {&ksnow_els, "ksnow_els for "}};
+      {&DDFice, "DDFice  for "},      {&DDFfirn, "DDFfirn for "},
+      {&DDFsnow, "DDFsnow for "},     {&MF, "MF  for "},
+      {&Aice_min, "Aice_min for "},   {&Aice_max, "Aice_max for "},
+      {&Asnow_min, "Asnow_min for "}, {&Asnow_max, "Asnow_max for "},
+      {&kice_els, "kice_els for "},   {&kfirn_els, "kfirn_els "},
+      {&ksnow_els, "ksnow_els for "}};
   for (const auto& [field, description] : values) ReadValue(f, *field, description);
   const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
-  for (std::vector<double>* array : {&Qice_els, &Qfirn_els, &Qsnow_els, &ice_melt_input,
-                                     &firn_melt_input, &snow_melt_input})
+  for (std::vector<double>* array :
+       {&Qice_els, &Qfirn_els, &Qsnow_els, &ice_melt_input, &firn_melt_input, &snow_melt_input})
     array->assign(subbasins, 0.0);
   double initial[3] = {0, 0, 0};
   ReadValue(f, initial[0], "initial Qice_els for ");
@@ -134,14 +136,10 @@ void schneemodellklasse::ReadGlacierSection() {
     Qfirn_els[i] = initial[1];
     Qsnow_els[i] = initial[2];
   }
-  ReadValue(f, firn_melt_output.grid_name, "name of the firn grid for ");
-  ReadValue(f, firn_melt_output.write_code, "write code for firn grid for ");
-  ReadTwoValues(f, firn_melt_output.statistics_name, firn_melt_output.statistics_code,
-                "name of the qfirn-statistic-file for ");
-  ReadValue(f, ice_melt_output.grid_name, "name of the ice grid for ");
-  ReadValue(f, ice_melt_output.write_code, "write code for ice grid for ");
-  ReadTwoValues(f, ice_melt_output.statistics_name, ice_melt_output.statistics_code,
-                "name of the qice-statistic-file for ");
+  ReadOutput(firn_melt_output, "name of the firn grid for ", "write code for firn grid for ",
+             "name of the qfirn-statistic-file for ");
+  ReadOutput(ice_melt_output, "name of the ice grid for ", "write code for ice grid for ",
+             "name of the qice-statistic-file for ");
   ReadTwoValues(f, total_melt_statistics.statistics_name, total_melt_statistics.statistics_code,
                 "name of the qglac-statistic-file for ");
   if (IsDynamicGlacierMethod(glacierMethod)) return;
@@ -188,10 +186,8 @@ void schneemodellklasse::ReadDynamicGlacierSection() {
                "for Volume-Area-Relation in dynamic glacier modelling ");
   }
   f.SkipRestOfLine();
-  ReadValue(f, firn_stack_output.grid_name, "name of the firn stack for ");
-  ReadValue(f, firn_stack_output.write_code, "write code for the firn stack in ");
-  ReadTwoValues(f, firn_stack_output.statistics_name, firn_stack_output.statistics_code,
-                "name of the firn-statistic-file for ");
+  ReadOutput(firn_stack_output, "name of the firn stack for ", "write code for the firn stack in ",
+             "name of the firn-statistic-file for ");
   ReadValue(f, mass_balance_output.grid_name, "name of the glacier mass balance grid for ");
   ReadValue(f, mass_balance_output.write_code, "write code for glacier mass balance grid in ");
   ReadValue(f, old_mass_balance_output.grid_name,
@@ -205,8 +201,7 @@ void schneemodellklasse::ReadDynamicGlacierSection() {
                 "name of the glacier mass balance statistics file (2) for ");
   ReadValue(f, debrisScaling,
             "global debris scaling factor (requirede when using a debris_on_glaciers grid) ");
-  ReadTwoValues(f, glacier_snow_statistics.statistics_name,
-                glacier_snow_statistics.statistics_code,
+  ReadTwoValues(f, glacier_snow_statistics.statistics_name, glacier_snow_statistics.statistics_code,
                 "name of the snow statistics for snow on glacier for ");
   for (int g = 0; g < 7; ++g) {
     ReadValue(f, on_glacier_outputs[g].grid_name, kOnGlacierEntries[g][0]);
@@ -265,9 +260,9 @@ void schneemodellklasse::CheckDynamicGlacierGrids() {
     }
     if (!coded) {
       const GridEntry& codes = (*registry)[FindGrid("GlacierCodes", 0)];
-      ThrowFatal(Diag(), kGlacierSetupCode,
-                 "FATAL: \n----------- Fatal Error: ----------\nThe ", "GlacierCodes", " grid (",
-                 codes.file_name.value_or(""), ")contains nodata values only. \n",
+      ThrowFatal(Diag(), kGlacierSetupCode, "FATAL: \n----------- Fatal Error: ----------\nThe ",
+                 "GlacierCodes", " grid (", codes.file_name.value_or(""),
+                 ")contains nodata values only. \n",
                  "Dynamic glacier modelling will not be possible without \n",
                  "distinct glacier codes for each glacier");
     }
@@ -295,10 +290,9 @@ void schneemodellklasse::ComputeGlacierShares() {
   glacier_shares.assign(static_cast<std::size_t>(soil_zone_count) + 1, GlacierShareRecord{});
   OnRootForAll([&] {
     RequireWholeOnRoot(FindGrid("zonegrid_soilmodel", 0), "the glacier share of the subbasins");
-    RequireWholeOnRoot(FindGrid(IsDynamicGlacierMethod(glacierMethod) ? "GlacierizedCells"
-                                                                      : "ice_firn",
-                                0),
-                       "the glacier share of the subbasins");
+    RequireWholeOnRoot(
+        FindGrid(IsDynamicGlacierMethod(glacierMethod) ? "GlacierizedCells" : "ice_firn", 0),
+        "the glacier share of the subbasins");
     for (int32_t r = 1; r <= nrows; ++r) {
       for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
         const double zone = soil_zone_grid[r][c];
@@ -347,8 +341,10 @@ void schneemodellklasse::CreateGlacierGrids() {
     // Each grid takes the other's value where a file leaves it empty.
     for (int32_t r = gridRowFirst; r <= gridRowLast; ++r) {
       for (int32_t c = 1; c <= ncols; ++c) {
-        if (IsNodata(current[r][c], nodata) && IsNotNodata(old[r][c], nodata)) current[r][c] = old[r][c];
-        if (IsNodata(old[r][c], nodata) && IsNotNodata(current[r][c], nodata)) old[r][c] = current[r][c];
+        if (IsNodata(current[r][c], nodata) && IsNotNodata(old[r][c], nodata))
+          current[r][c] = old[r][c];
+        if (IsNodata(old[r][c], nodata) && IsNotNodata(current[r][c], nodata))
+          old[r][c] = current[r][c];
       }
     }
   }

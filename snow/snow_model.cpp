@@ -19,8 +19,6 @@
 namespace velorn {
 namespace {
 
-// Snow and surface temperature of cells that a temperature grid file leaves empty (K).
-constexpr double kMeltingPointKelvin = 273.16;
 // Time intervals above this (minutes) use the night temperature.
 constexpr double kNightTemperatureInterval = 720.0;
 // Precision of the snow outflow tables and of the other snow tables.
@@ -36,8 +34,7 @@ bool IsSlideSnowMethod(int32_t method) {
   return (method >= 6 && method <= 9) || method == 12 || method == 14;
 }
 bool UsesDepositionIndex(int32_t method) {
-  return method == 7 || method == 9 || method == 10 || method == 11 || method == 13 ||
-         method == 14;
+  return method == 7 || method == 9 || method == 10 || method == 11 || method == 13 || method == 14;
 }
 bool IsDynamicGlacierMethod(int32_t glacier_method) {
   return glacier_method >= 11 && glacier_method <= 13;
@@ -67,7 +64,8 @@ schneemodellklasse::schneemodellklasse(int32_t& error, const SubModelSetup& setu
     RMFmean = melt.mean;
     albedo = RequiredGrid("albedo");
     snow_evaporation = OptionalGrid("snow_evaporation");
-    for (int32_t i = 1; i <= landuse_layers; ++i) landuse[i] = RequiredGrid(FormatText("landuse%d", i));
+    for (int32_t i = 1; i <= landuse_layers; ++i)
+      landuse[i] = RequiredGrid(FormatText("landuse%d", i));
     const bool glacier = FindGrid("ice_firn", 0) > 0 || FindGrid("GlacierizedCells", 0) > 0;
     if (glacier) SetUpGlacier();
     LinkMethodGrids();
@@ -145,21 +143,15 @@ void schneemodellklasse::LinkMethodGrids() {
 
 // ---- [snow_model] -----------------------------------------------------------------------------
 
-namespace {
-
-// Reads a grid's file name and write code, each from its own line.
-void ReadGridEntry(modelobject& model, ControlFileReader& file, EvapOutputSetting& output,
-                   const char* name_description, const char* code_description) {
-  model.ReadValue(file, output.grid_name, name_description);
-  model.ReadValue(file, output.write_code, code_description);
+void schneemodellklasse::ReadOutput(OutputSetting& output, const char* name_description,
+                                    const char* code_description,
+                                    const char* statistics_description) {
+  ControlFileReader& f = *control_file;
+  if (name_description != nullptr) ReadValue(f, output.grid_name, name_description);
+  if (code_description != nullptr) ReadValue(f, output.write_code, code_description);
+  if (statistics_description != nullptr)
+    ReadTwoValues(f, output.statistics_name, output.statistics_code, statistics_description);
 }
-
-void ReadStatisticsEntry(modelobject& model, ControlFileReader& file, EvapOutputSetting& output,
-                         const char* description) {
-  model.ReadTwoValues(file, output.statistics_name, output.statistics_code, description);
-}
-
-}  // namespace
 
 void schneemodellklasse::ReadSection() {
   ControlFileReader& f = *control_file;
@@ -169,38 +161,41 @@ void schneemodellklasse::ReadSection() {
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: snow model method ", method,
                " is not one of the methods 1 to 14");
   }
-  const std::pair<double*, const char*> values[] = {
-      {&transzone, "transzone for "}, {&T0R, "T0R for "},       {&T0, "T0 for "},
-      {&CWH, "CWH for "},             {&CRFR, "CRFR for "},     {&C0, "C0 for "},
-      {&C1, "C1 for "},               {&C2, "C2 for "},         {&z0, "z0 for "},
-      {&RMFMIN, "RMFMIN for "},       {&RMFMAX, "RMFMAX for "}, {&ALBsnow_min, "ALBsnow_min for "},
-      {&ALBsnow_max, "ALBsnow_max for "}};
+  const std::pair<double*, const char*> values[] = {{&transzone, "transzone for "},
+                                                    {&T0R, "T0R for "},
+                                                    {&T0, "T0 for "},
+                                                    {&CWH, "CWH for "},
+                                                    {&CRFR, "CRFR for "},
+                                                    {&C0, "C0 for "},
+                                                    {&C1, "C1 for "},
+                                                    {&C2, "C2 for "},
+                                                    {&z0, "z0 for "},
+                                                    {&RMFMIN, "RMFMIN for "},
+                                                    {&RMFMAX, "RMFMAX for "},
+                                                    {&ALBsnow_min, "ALBsnow_min for "},
+                                                    {&ALBsnow_max, "ALBsnow_max for "}};
   for (const auto& [field, description] : values) ReadValue(f, *field, description);
-  ReadGridEntry(*this, f, rain_output, "Name of the rain-grid for ", "Writegrid of rain-grid for ");
-  ReadStatisticsEntry(*this, f, rain_output, "Name of the rain statistics for ");
-  ReadGridEntry(*this, f, snow_output, "Name of the snow grid for ",
-                "Writegrid of the snow grid for ");
-  ReadStatisticsEntry(*this, f, snow_output, "Name of the snow statistics for ");
-  ReadGridEntry(*this, f, days_output, "Name of the snowdays grid for ",
-                "Writegrid of the snowdays grid for ");
-  ReadStatisticsEntry(*this, f, days_output, "Name of the snowdays statistics for ");
-  ReadGridEntry(*this, f, age_output, "Name of the snow age grid for ",
-                "Writegrid of the snow age grid for ");
-  ReadStatisticsEntry(*this, f, age_output, "Name of the snow age statistics for ");
-  ReadStatisticsEntry(*this, f, albedo_statistics, "name of the albedo statistics for ");
-  ReadGridEntry(*this, f, outflow_output, "Name of the snow outflow grid for ",
-                "Writegrid of the snow outflow grid for ");
-  ReadStatisticsEntry(*this, f, outflow_output, "Name of the snow outflow statistics for ");
-  ReadGridEntry(*this, f, melt_output, "Name of the snow melt only outflow grid for ",
-                "Writegrid of the snow melt only outflow grid for ");
-  ReadStatisticsEntry(*this, f, melt_output, "Name of the snow melt only outflow statistics for ");
-  ReadGridEntry(*this, f, solid_output, "Name of the snow storage grids for ",
-                "Writegrid of the snow storage grids for ");
-  ReadGridEntry(*this, f, liquid_output, "Name of the liquid storage grids for ",
-                "Writegrid of the liquid storage grids for ");
-  ReadStatisticsEntry(*this, f, total_output, "Name of the total snow storage statistics for ");
-  ReadGridEntry(*this, f, total_output, "name of the total snow storage grid for ",
-                "Writegrid of the total snow storage grid for ");
+  ReadOutput(rain_output, "Name of the rain-grid for ", "Writegrid of rain-grid for ",
+             "Name of the rain statistics for ");
+  ReadOutput(snow_output, "Name of the snow grid for ", "Writegrid of the snow grid for ",
+             "Name of the snow statistics for ");
+  ReadOutput(days_output, "Name of the snowdays grid for ", "Writegrid of the snowdays grid for ",
+             "Name of the snowdays statistics for ");
+  ReadOutput(age_output, "Name of the snow age grid for ", "Writegrid of the snow age grid for ",
+             "Name of the snow age statistics for ");
+  ReadOutput(albedo_statistics, nullptr, nullptr, "name of the albedo statistics for ");
+  ReadOutput(outflow_output, "Name of the snow outflow grid for ",
+             "Writegrid of the snow outflow grid for ", "Name of the snow outflow statistics for ");
+  ReadOutput(melt_output, "Name of the snow melt only outflow grid for ",
+             "Writegrid of the snow melt only outflow grid for ",
+             "Name of the snow melt only outflow statistics for ");
+  ReadOutput(solid_output, "Name of the snow storage grids for ",
+             "Writegrid of the snow storage grids for ", nullptr);
+  ReadOutput(liquid_output, "Name of the liquid storage grids for ",
+             "Writegrid of the liquid storage grids for ", nullptr);
+  ReadOutput(total_output, nullptr, nullptr, "Name of the total snow storage statistics for ");
+  ReadOutput(total_output, "name of the total snow storage grid for ",
+             "Writegrid of the total snow storage grid for ", nullptr);
   ReadValue(f, readStorageGrids, "readgrid forr storage grids for ");
   if (IsSlideSnowMethod(method) && rank == 0) {
     wholeGridOnRoot = true;
@@ -222,21 +217,17 @@ void schneemodellklasse::ReadExtendedSection() {
                control_file_name);
   }
   ReadValue(f, snowtemp_output.write_code, "Writegrid of the snow pack temperature grid for ");
-  ReadStatisticsEntry(*this, f, snowtemp_output,
-                      "Name of the snow pack temperature statistics for ");
-  ReadGridEntry(*this, f, surftemp_output, "Name of the snow surface temperature grid for ",
-                "Writegrid of the snow surface temperature grid for ");
-  ReadStatisticsEntry(*this, f, surftemp_output,
-                      "Name of the snow surface temperature statistics for ");
-  ReadGridEntry(*this, f, input_mass_output, "Name of the input mass grid for ",
-                "Writegrid of the input mass grid for ");
-  ReadStatisticsEntry(*this, f, input_mass_output, "Name of the input mass statistics for ");
-  ReadGridEntry(*this, f, mobile_mass_output, "Name of the mobile mass grid for ",
-                "Writegrid of the mobile mass grid for ");
-  ReadStatisticsEntry(*this, f, mobile_mass_output, "Name of the mobile mass statistics for ");
-  ReadGridEntry(*this, f, deposition_output, "Name of the deposition grid for ",
-                "Writegrid of the deposition grid for ");
-  ReadStatisticsEntry(*this, f, deposition_output, "Name of the deposition statistics for ");
+  ReadOutput(snowtemp_output, nullptr, nullptr,
+             "Name of the snow pack temperature statistics for ");
+  ReadOutput(surftemp_output, "Name of the snow surface temperature grid for ",
+             "Writegrid of the snow surface temperature grid for ",
+             "Name of the snow surface temperature statistics for ");
+  ReadOutput(input_mass_output, "Name of the input mass grid for ",
+             "Writegrid of the input mass grid for ", "Name of the input mass statistics for ");
+  ReadOutput(mobile_mass_output, "Name of the mobile mass grid for ",
+             "Writegrid of the mobile mass grid for ", "Name of the mobile mass statistics for ");
+  ReadOutput(deposition_output, "Name of the deposition grid for ",
+             "Writegrid of the deposition grid for ", "Name of the deposition statistics for ");
 
   ReadValue(f, maxDepositionSlope, "maximum slope for deposition for ");
   if (maxDepositionSlope < 0 || maxDepositionSlope > 90) {
@@ -252,15 +243,15 @@ void schneemodellklasse::ReadExtendedSection() {
   }
   ReadValue(f, minSlideSlope, "minimum slope for slides for ");
   if (minSlideSlope < 0 || minSlideSlope > 90) {
-    ThrowFatal(Diag(), kMinSlideSlopeCode,
-               "FATAL: minSlideSlope not within parameter bounds of [0...90]. Here: ",
-               minSlideSlope);
+    ThrowFatal(
+        Diag(), kMinSlideSlopeCode,
+        "FATAL: minSlideSlope not within parameter bounds of [0...90]. Here: ", minSlideSlope);
   }
   ReadValue(f, slideMassFrac, "slide mass fraction for ");
   if (slideMassFrac <= 0 || slideMassFrac > 1) {
-    ThrowFatal(Diag(), kSlideSettingCode,
-               "FATAL: slideMassFrac not within parameter bounds of (0...1.0]. Here: ",
-               slideMassFrac);
+    ThrowFatal(
+        Diag(), kSlideSettingCode,
+        "FATAL: slideMassFrac not within parameter bounds of (0...1.0]. Here: ", slideMassFrac);
   }
   ReadValue(f, LWINcorr, "incoming long wave radiation correction factor for ");
   if (LWINcorr <= 0 || LWINcorr > 3) {
@@ -284,7 +275,8 @@ void schneemodellklasse::ReadExtendedSection() {
            << "Could not read the optional parameter EnBalScaling (double),\n"
            << "for snow melt methods with energy baöance that will be used for scaling the "
               "energy balance (i.e. affect melt rates)\n"
-           << "Setting default values of 1.0" << "[end-entry]";
+           << "Setting default values of 1.0"
+           << "[end-entry]";
   }
   f.SkipRestOfLine();
 }
@@ -488,8 +480,8 @@ void schneemodellklasse::BuildSlideOrder() {
       for (int32_t c = 1; c <= ncols; ++c) {
         if (IsNodata(zone_grid[r][c], nodata)) continue;
         if (made) {
-          max_deposition[r][c] =
-              DepositionCapacity(slope_angle[r][c], maxDepositionSlope, maxDepositionFactor, nodata);
+          max_deposition[r][c] = DepositionCapacity(slope_angle[r][c], maxDepositionSlope,
+                                                    maxDepositionFactor, nodata);
         }
         keys.push_back(elevation[r][c]);
         cells.emplace_back(r, c);

@@ -70,6 +70,8 @@ inline constexpr int kSlideSettingCode = 408;
 inline constexpr int kGlacierSetupCode = 80;
 // A total glacier melt table name without "." (the snow-on-ice table is named after it).
 inline constexpr int kSnowOnIceTableNameCode = 103;
+// Snow and surface temperature of cells that a temperature grid file leaves empty (K).
+inline constexpr double kMeltingPointKelvin = 273.16;
 // Methods this build constructs but cannot run yet: lateral redistribution and dynamic glaciers.
 inline constexpr int kSnowSlideUnavailableCode = 3041;
 inline constexpr int kDynamicGlacierUnavailableCode = 3042;
@@ -84,9 +86,9 @@ struct GlacierShareRecord {
 };
 
 // Method families.
-bool IsEnergyBalanceSnowMethod(int32_t method);  // 5, 6, 7, 11
-bool IsSlideSnowMethod(int32_t method);          // 6, 7, 8, 9, 12, 14
-bool UsesDepositionIndex(int32_t method);        // 7, 9, 10, 11, 13, 14
+bool IsEnergyBalanceSnowMethod(int32_t method);       // 5, 6, 7, 11
+bool IsSlideSnowMethod(int32_t method);               // 6, 7, 8, 9, 12, 14
+bool UsesDepositionIndex(int32_t method);             // 7, 9, 10, 11, 13, 14
 bool IsDynamicGlacierMethod(int32_t glacier_method);  // 11, 12, 13
 
 class schneemodellklasse : public teilmodellklasse {
@@ -170,7 +172,7 @@ class schneemodellklasse : public teilmodellklasse {
   double** albedo = nullptr;
   double** snow_evaporation = nullptr;
   int32_t landuse_layers = 1;
-  std::vector<double**> landuse;  // 1..landuse_layers
+  std::vector<double**> landuse;            // 1..landuse_layers
   std::array<double**, 5> slidefraction{};  // 1..4
   double** slope_angle = nullptr;
   double** deposition_index = nullptr;
@@ -213,9 +215,9 @@ class schneemodellklasse : public teilmodellklasse {
   OutputSetting mass_balance_statistics2;
   // The seven on-glacier grids: solid, liquid, total, melt, surftemp, snowtemp, evaporation.
   std::array<OutputSetting, 7> on_glacier_outputs;
-  double** glacier_cells = nullptr;   // "ice_firn" (1, 2) or "GlacierizedCells" (11..13)
-  double** glacier_codes = nullptr;   // "GlacierCodes" (11..13)
-  double** debris = nullptr;          // "debris_on_glaciers"
+  double** glacier_cells = nullptr;      // "ice_firn" (1, 2) or "GlacierizedCells" (11..13)
+  double** glacier_codes = nullptr;      // "GlacierCodes" (11..13)
+  double** debris = nullptr;             // "debris_on_glaciers"
   double** glacier_radiation = nullptr;  // methods 2, 12, 13
   std::vector<GlacierShareRecord> glacier_shares;  // 0..Z
   // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
@@ -237,6 +239,9 @@ class schneemodellklasse : public teilmodellklasse {
   // Steps of the constructor (snow/snow_model.cpp).
   void LinkBaseGrids();
   void ReadSection();
+  // Reads the grid name, write code and statistics lines of an output (null: not this line).
+  void ReadOutput(OutputSetting& output, const char* name_description, const char* code_description,
+                  const char* statistics_description);
   void ReadExtendedSection();
   void CreateSnowTables();
   void LinkMethodGrids();

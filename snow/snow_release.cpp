@@ -22,8 +22,7 @@ void schneemodellklasse::SetDumpOptions(int32_t dump_mode, int32_t close_after_d
 }
 
 void schneemodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
-                                      ZoneStatisticsRecord* statistics_registry,
-                                      int32_t capacity) {
+                                      ZoneStatisticsRecord* statistics_registry, int32_t capacity) {
   error = 0;
   if (GetFlowControl() == 0) return;
   teilmodellklasse::SetupTracers(error, count, definitions, statistics_registry, capacity);
@@ -32,9 +31,9 @@ void schneemodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefin
     tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     // Irrigation water reaches the snow cover before the plain input of a tracer.
     for (int32_t t = 1; t <= tracer_count; ++t) {
-      tracer_input_index_[t] =
-          RequireOneOfThreeGrids(FormatText("concflux_tracer_%1d_%s", t, "irrigation"),
-                                 FormatText("concflux_tracer_%1d_%s", t, "input"), "!!_no_entry_!!");
+      tracer_input_index_[t] = RequireOneOfThreeGrids(
+          FormatText("concflux_tracer_%1d_%s", t, "irrigation"),
+          FormatText("concflux_tracer_%1d_%s", t, "input"), "!!_no_entry_!!");
     }
   });
 }
@@ -71,8 +70,8 @@ void schneemodellklasse::ReleaseMemory() {
     own_grids.clear();
     firn_stack_data_ = StackMatrix();
     firn_WE_stack = nullptr;
-    for (std::vector<double>* array : {&Qice_els, &Qfirn_els, &Qsnow_els, &ice_melt_input,
-                                       &firn_melt_input, &snow_melt_input})
+    for (std::vector<double>* array :
+         {&Qice_els, &Qfirn_els, &Qsnow_els, &ice_melt_input, &firn_melt_input, &snow_melt_input})
       array->clear();
     glacier_shares.clear();
     soil_zone_table.clear();

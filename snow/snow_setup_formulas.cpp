@@ -19,9 +19,8 @@ double DepositionCapacity(double slope_degrees, double maximum_slope_degrees, do
 std::vector<std::size_t> ElevationOrder(const std::vector<double>& elevations) {
   std::vector<std::size_t> order(elevations.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return elevations[a] > elevations[b];
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return elevations[a] > elevations[b]; });
   return order;
 }
 

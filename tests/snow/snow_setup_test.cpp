@@ -25,9 +25,12 @@ TEST(SnowSetupFormulas, DepositionCapacityAndElevationOrder) {
     double slope, maximum, factor, expected;
   };
   const Case cases[] = {
-      {20, 55, 1, 1 - 20.0 / 55}, {20, 55, 2.5, 2.5 * (1 - 20.0 / 55)}, {55, 55, 1, 0},
-      {70, 55, 1, 0},             {0, 0, 1, 0},  // maximum 0: no division
-      {N, 55, 1, 0},                             // nodata slope: no deposition
+      {20, 55, 1, 1 - 20.0 / 55},
+      {20, 55, 2.5, 2.5 * (1 - 20.0 / 55)},
+      {55, 55, 1, 0},
+      {70, 55, 1, 0},
+      {0, 0, 1, 0},   // maximum 0: no division
+      {N, 55, 1, 0},  // nodata slope: no deposition
   };
   for (const Case& c : cases)
     EXPECT_DOUBLE_EQ(DepositionCapacity(c.slope, c.maximum, c.factor, N), c.expected) << c.slope;
@@ -69,8 +72,8 @@ TEST_F(SnowTest, SectionFamiliesWithTheirBoundsAndCodes) {
     int code;
     const char* message;  // a text of the FATAL entry
   };
-  SnowSection m3, m10, m5, short42, slope, factor, slide, fraction, lwin, lwout, zero, last62,
-      m15, unreadable;
+  SnowSection m3, m10, m5, short42, slope, factor, slide, fraction, lwin, lwout, zero, last62, m15,
+      unreadable;
   m3.method = 3;
   m10.method = 10;
   m5.method = 5;
@@ -121,9 +124,9 @@ TEST_F(SnowTest, SectionFamiliesWithTheirBoundsAndCodes) {
   EXPECT_EQ(model_->GetMethod(), 3);
   for (const char* grid : {"snowtemp", "surftemp", "EnergyBalance", "input_mass", "max_deposition"})
     EXPECT_EQ(Registered(grid), nullptr) << grid;
-  for (const char* grid : {"snowstorage_solid", "snowstorage_liquid", "snow_storage_total",
-                           "days_snow", "snow_age", "snow_fraction", "rain_fraction",
-                           "snowcover_outflow", "melt_from_snowcover"})
+  for (const char* grid :
+       {"snowstorage_solid", "snowstorage_liquid", "snow_storage_total", "days_snow", "snow_age",
+        "snow_fraction", "rain_fraction", "snowcover_outflow", "melt_from_snowcover"})
     EXPECT_NE(Registered(grid), nullptr) << grid;
   EXPECT_EQ(Registered("snowstorage_solid")[3][1], N);
   EXPECT_EQ(Registered("snowstorage_solid")[3][2], 0.0);
@@ -169,8 +172,8 @@ TEST_F(SnowTest, RainThresholdBelowMeltThresholdIsRaised) {
 TEST_F(SnowTest, SlideMethodBuildsCapacityAndElevationOrder) {
   for (int i = 1; i <= 4; ++i) Add("slidefraction" + std::to_string(i), Fill(0.25));
   Add("slope_angle", {{20, 55, 60, N}, {0, 0, 0, 0}, {N, 0, 0, 0}});
-  grids_["[elevation_model]"] = test::MakeGrid(diag_, {{500, 700, 700, 600}, {700, 400, 300, 200},
-                                                       {N, 100, 150, 100}});
+  grids_["[elevation_model]"] =
+      test::MakeGrid(diag_, {{500, 700, 700, 600}, {700, 400, 300, 200}, {N, 100, 150, 100}});
   registry_[2].grid = grids_["[elevation_model]"].get();
   SnowSection m8;
   m8.method = 8;
@@ -334,10 +337,11 @@ TEST_F(SnowTest, PermafrostSection) {
 
 TEST_F(SnowTest, StorageGridsAreReadWhenAsked) {
   test::WriteFile(dir_ / "solid.asc", test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [](int r, int c) {
-              return r == 3 && c == 1 ? -9999.0 : 10.0 * r + c;
-            }));
+                    return r == 3 && c == 1 ? -9999.0 : 10.0 * r + c;
+                  }));
   for (const char* name : {"liquid.asc", "total.asc", "days.asc", "age.asc"})
-    test::WriteFile(dir_ / name, test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [](int, int) { return 1.0; }));
+    test::WriteFile(dir_ / name,
+                    test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [](int, int) { return 1.0; }));
   SnowSection read;
   read.read_storage = 1;
   ASSERT_EQ(Make(Section(read)), 0) << screen_.str();

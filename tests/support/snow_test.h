@@ -33,7 +33,7 @@ struct SnowSection {
 struct GlacierSection {
   int method = 1;
   std::string qglac = "qglac.txt";
-  std::string firn = "3 2000 0.5";  // entry 25 of the dynamic methods
+  std::string firn = "3 2000 0.5";      // entry 25 of the dynamic methods
   std::string optional = "1500 0.3\n";  // entry 53
   int statistics_code = 0;
 };
@@ -47,7 +47,8 @@ class SnowTest : public SubModelTest {
     setup_.input_directory = dir_.path().string() + "/";
     setup_.output_directory = dir_.path().string() + "/";
     Add("zonegrid", {{1, 1, 1, 1}, {1, 1, 1, 1}, {N, 1, 1, 1}});
-    Add("[elevation_model]", {{1800, 2100, 2100, 2400}, {2100, 1500, 1300, 1200}, {N, 1000, 1100, 1000}});
+    Add("[elevation_model]",
+        {{1800, 2100, 2100, 2400}, {2100, 1500, 1300, 1200}, {N, 1000, 1100, 1000}});
     Add("zonegrid_soilmodel", {{1, 1, 2, 2}, {1, 1, 2, 2}, {N, 1, 2, 2}});
     Add("albedo", Fill(0.7));
     Add("landuse1", Fill(1));
@@ -84,7 +85,8 @@ class SnowTest : public SubModelTest {
     for (const char* name : {"rain", "snow", "days", "age"})
       text += std::string(name) + ".asc\n0\n" + Stat(name, k);
     text += Stat("albedo", k);
-    for (const char* name : {"outflow", "melt"}) text += std::string(name) + ".asc\n0\n" + Stat(name, k);
+    for (const char* name : {"outflow", "melt"})
+      text += std::string(name) + ".asc\n0\n" + Stat(name, k);
     text += "solid.asc\n0\nliquid.asc\n0\n" + Stat("total", k) + "total.asc\n0\n" +
             std::to_string(s.read_storage) + " readgrid\n";
     if (s.method < 5) return text;
