@@ -336,17 +336,27 @@ TEST_F(SnowTest, PermafrostSection) {
 }
 
 TEST_F(SnowTest, StorageGridsAreReadWhenAsked) {
+  Add("cloudiness", Fill(0.5));
   test::WriteFile(dir_ / "solid.asc", test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [](int r, int c) {
                     return r == 3 && c == 1 ? -9999.0 : 10.0 * r + c;
                   }));
-  for (const char* name : {"liquid.asc", "total.asc", "days.asc", "age.asc"})
+  for (const char* name : {"liquid.asc", "total.asc", "days.asc", "age.asc", "surft.asc"})
     test::WriteFile(dir_ / name,
                     test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [](int, int) { return 1.0; }));
+  // A snow temperature file with a hole inside the zones: the hole takes the melting point.
+  test::WriteFile(dir_ / "stemp.asc", test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [](int r, int c) {
+                    return r == 2 && c == 2 ? -9999.0 : 270.0;
+                  }));
   SnowSection read;
+  read.method = 5;
+  read.entry42 = "stemp.asc";
   read.read_storage = 1;
   ASSERT_EQ(Make(Section(read)), 0) << screen_.str();
   EXPECT_EQ(Registered("snowstorage_solid")[2][3], 23.0);
   EXPECT_EQ(Registered("snow_age")[1][1], 1.0);
+  EXPECT_EQ(Registered("snowtemp")[1][1], 270.0);
+  EXPECT_EQ(Registered("snowtemp")[2][2], kMeltingPointKelvin);
+  EXPECT_EQ(Registered("surftemp")[3][3], 1.0);
 }
 
 }  // namespace
