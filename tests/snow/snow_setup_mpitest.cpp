@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/error_code.h"
+#include "core/matrix.h"
 #include "tests/support/snow_test.h"
 
 namespace velorn {
@@ -22,6 +23,7 @@ TEST_F(SnowTest, SharesAndGridsDoNotDependOnTheProcessCount) {
   Add("ice_firn", {{1.3, 0.4, -0.2, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
   SnowSection slide;
   slide.method = 8;
+  const int64_t live = LiveMatrixCount();
   ASSERT_EQ(Make(Section(slide) + IceFirn(GlacierSection{})), kSnowSlideUnavailableCode);
   ASSERT_EQ(model_->glacier_shares.size(), 3u);
   const GlacierShareRecord expected[3] = {{false, 0, 0}, {true, 1.4, 3.6}, {false, 0, 6}};
@@ -48,6 +50,9 @@ TEST_F(SnowTest, SharesAndGridsDoNotDependOnTheProcessCount) {
   if (root) {
     EXPECT_NEAR(Registered("max_deposition")[1][1], 0.6364, 5e-5);
   }
+  Release();
+  EXPECT_EQ(LiveMatrixCount(), live);
+  EXPECT_EQ(registry_.FindIdentifier("snowstorage_solid"), 0);
 }
 
 TEST_F(SnowTest, AFaultFoundOnProcessZeroEndsEveryProcess) {
