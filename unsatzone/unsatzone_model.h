@@ -52,6 +52,7 @@
 #include "core/matrix.h"
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
+#include "snow/snow_model.h"
 #include "unsatzone/soil_column_state.h"
 
 namespace velorn {
@@ -67,13 +68,6 @@ inline constexpr int kSinglePointFileCode = 62;
 inline constexpr int kSoilMethodCode = 91;
 // A cell whose soil type is not a record of the soil table.
 inline constexpr int kCellSoilTypeCode = 30;
-
-// Per subbasin: a glacier flag and the sums of the glacierised and unglacierised cell shares.
-struct SubbasinGlacierShare {
-  uint8_t flag = 0;
-  double glacierised = 0;
-  double unglacierised = 0;
-};
 
 class unsatzonmodellklasse : public teilmodellklasse {
  public:
@@ -352,7 +346,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::array<Statistics, kStatisticsPairCount> statistics;
   Statistics immobilised_statistics;  // SB_2_ "_immo" table with "GlacierMassBalance"
   SoilLayerConstants soil_constants;
-  std::vector<SubbasinGlacierShare> glacier_shares;  // 0..n, with "ice_firn"
+  std::vector<GlacierShareRecord> glacier_shares;  // 0..n, with "ice_firn"
 
  private:
   // Steps of the constructor.

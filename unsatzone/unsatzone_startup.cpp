@@ -16,6 +16,7 @@
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "setup/irrigation_tables.h"
+#include "snow/snow_setup_formulas.h"
 #include "tables/landuse_record.h"
 #include "tables/soil_record.h"
 #include "unsatzone/unsatzone_model.h"
@@ -148,29 +149,19 @@ void unsatzonmodellklasse::FormGlacierShares() {
       const long code = std::lround(std::floor(soil_zone_grid[r][c] + 0.5));
       if (code < 0 || code > soil_zone_highest) continue;
       const std::size_t z = static_cast<std::size_t>(soil_zone_index[code]);
-      if (ice[r][c] > 0) {
-        flags[z] = 1;
-        sums[2 * z].Add(ice[r][c]);
-        sums[2 * z + 1].Add(1.0 - ice[r][c]);
-      } else {
-        sums[2 * z + 1].Add(1.0);
-      }
+      const CellGlacierShare share = GlacierShareOfCell(ice[r][c]);
+      if (share.has_glacier) flags[z] = 1;
+      sums[2 * z].Add(share.glacierized);
+      sums[2 * z + 1].Add(share.non_glacierized);
     }
   }
   ReduceExactSums(sums);
   ReduceSumsToRoot(flags);
-  // Three doubles per record travel in fields 0, 1 and 4 of a zone record.
-  std::vector<ZoneRecord> records(zones);
-  for (std::size_t z = 0; z < zones; ++z) {
-    records[z][0] = flags[z] > 0 ? 1.0 : 0.0;
-    records[z][1] = sums[2 * z].Value();
-    records[z][4] = sums[2 * z + 1].Value();
-  }
-  MPIBroadcastRecords(records.data(), soil_zone_count);
-  glacier_shares.assign(zones, SubbasinGlacierShare{});
+  glacier_shares.assign(zones, GlacierShareRecord{});
   for (std::size_t z = 0; z < zones; ++z)
-    glacier_shares[z] = SubbasinGlacierShare{static_cast<uint8_t>(records[z][0] > 0 ? 1 : 0),
-                                             records[z][1], records[z][4]};
+    glacier_shares[z] =
+        GlacierShareRecord{flags[z] > 0, sums[2 * z].Value(), sums[2 * z + 1].Value()};
+  BroadcastFlagAndTwoDoubles(glacier_shares.data(), static_cast<int>(zones));
 }
 
 void unsatzonmodellklasse::WriteStartUpLog() {
@@ -194,7 +185,7 @@ void unsatzonmodellklasse::WriteStartUpLog() {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
       const double water = ColumnSoilWater(CellSoil(r, c), layerCount, theta[r][c]);
-      const double share = ice != nullptr ? std::clamp(ice[r][c], 0.0, 1.0) : 0.0;
+      const double share = ice != nullptr ? GlacierShareOfCell(ice[r][c]).glacierized : 0.0;
       sums[0].Add(water);
       sums[1].Add(1.0);
       sums[2].Add(water * (1.0 - share));

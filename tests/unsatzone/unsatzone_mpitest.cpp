@@ -59,10 +59,11 @@ TEST_F(UnsatProcesses, SameStateSharesAndLogLinesOnEveryProcessCount) {
   ASSERT_EQ(model_->glacier_shares.size(), 9u);
   for (int z = 1; z <= 8; ++z) {
     const double ice = ice_[(z - 1) / 4][(z - 1) % 4];
-    const SubbasinGlacierShare& share = model_->glacier_shares[z];
-    EXPECT_EQ(share.flag, ice > 0 ? 1 : 0) << z;
-    EXPECT_DOUBLE_EQ(share.glacierised, ice > 0 ? ice : 0.0) << z;
-    EXPECT_DOUBLE_EQ(share.unglacierised, 1.0 - (ice > 0 ? ice : 0.0)) << z;
+    const GlacierShareRecord& share = model_->glacier_shares[z];
+    const double glacier = std::clamp(ice, 0.0, 1.0);  // a value above 1 is a whole cell
+    EXPECT_EQ(share.hasGlacier, ice > 0) << z;
+    EXPECT_DOUBLE_EQ(share.glacierized, glacier) << z;
+    EXPECT_DOUBLE_EQ(share.nonGlacierized, 1.0 - glacier) << z;
   }
 
   const bool owner = Owner(2, 3, size) == rank;
