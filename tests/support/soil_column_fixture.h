@@ -5,9 +5,9 @@
 // builder of the [unsatzon_model] section whose values a test changes field by field.
 //
 // Used by the tests of the unsaturated zone (set-up, column numerics, sub-step, heat). The
-// grids are whole on every process; "MPIRegions" (AddOwners) spreads the cells over the
-// processes. Files (control file, grids, stacks, statistics, logs) live in the fixture's own
-// directory, which is also the current directory while the fixture lives.
+// grids are whole; a test that spreads the cells over processes adds "MPIRegions". Files (control
+// file, grids, stacks, statistics, logs) live in the fixture's own directory, which is also the
+// current directory while the fixture lives.
 #pragma once
 
 #include <map>
@@ -118,15 +118,6 @@ class SoilColumnTest : public SubModelTest {
     return grids_[name];
   }
   static Rows Fill(double value) { return Rows(2, std::vector<double>(4, value)); }
-  // Owner of cell (r, c) on `size` processes: the cells dealt out one by one.
-  static int Owner(int r, int c, int size) { return ((r - 1) * 4 + (c - 1)) % size; }
-  void AddOwners() {
-    Rows owners = Fill(0);
-    for (int r = 1; r <= 2; ++r)
-      for (int c = 1; c <= 4; ++c) owners[r - 1][c - 1] = Owner(r, c, Size());
-    Add("MPIRegions", owners);
-  }
-
   // Constructs the model from `text`; the code it throws, 0 when it succeeds.
   int Make(const std::string& text) {
     Release();
