@@ -21,17 +21,6 @@
 namespace velorn {
 namespace {
 
-// The cell values of an ASCII grid file in file order (header skipped).
-std::vector<double> Cells(const std::string& path) {
-  std::istringstream in(test::ReadFile(path));
-  std::string key;
-  double value = 0;
-  for (int i = 0; i < 6; ++i) in >> key >> value;
-  std::vector<double> cells;
-  while (in >> value) cells.push_back(value);
-  return cells;
-}
-
 // The application's hand-out of the settings to a sub-model, for the fields the model reads.
 SubModelSetup SetupOf(const ModelSettings& s, DiagnosticStream& diag, GridRegistry& registry,
                       std::vector<ZoneStatisticsRecord>& statistics) {
@@ -60,9 +49,9 @@ SubModelSetup SetupOf(const ModelSettings& s, DiagnosticStream& diag, GridRegist
 TEST(ExampleUnsatzone, BuildsTheSameStateOnEveryProcessCount) {
   test::CapturedDiag d(test::TempDir::Shared());
   const std::string control = (d.dir.path() / "front-range.ctl").string();
-  const auto zones = Cells(test::ExampleDir() / "zones.asc");
-  const auto dem = Cells(test::ExampleDir() / "dem.asc");
-  const auto soil = Cells(test::ExampleDir() / "soil.asc");
+  const auto zones = test::AsciiGridCells(test::ExampleDir() / "zones.asc");
+  const auto dem = test::AsciiGridCells(test::ExampleDir() / "dem.asc");
+  const auto soil = test::AsciiGridCells(test::ExampleDir() / "soil.asc");
   // The control point: the first cell of subbasin 4; glacier on subbasins 2 (half) and 3.
   const long ncols = 65;
   const long first4 = std::find(zones.begin(), zones.end(), 4.0) - zones.begin();
