@@ -22,7 +22,22 @@ unsatzonmodellklasse::unsatzonmodellklasse(int32_t& error, const SubModelSetup& 
   substepCount = sub_step_count;
   if (GetFlowControl() == 0) return;
   irrigation_configured = irrigation != nullptr && irrigation->count > 0;
-  Construct();
+  try {
+    Construct();
+  } catch (...) {
+    // The object never exists: no registry entry may point at its grids.
+    UnregisterAll();
+    throw;
+  }
+}
+
+void unsatzonmodellklasse::UnregisterAll() {
+  for (int index : grid_index)
+    if (index > 0) UnregisterGrid(index);
+  for (int index : stack_index)
+    if (index > 0) UnregisterGrid(index);
+  grid_index.fill(0);
+  stack_index.fill(0);
 }
 
 void unsatzonmodellklasse::Construct() {
@@ -124,12 +139,7 @@ void unsatzonmodellklasse::ReleaseMemory() {
   for (Statistics& table : statistics)
     if (table.table) table.table->ReleaseMemory();
   if (immobilised_statistics.table) immobilised_statistics.table->ReleaseMemory();
-  for (int index : grid_index)
-    if (index > 0) UnregisterGrid(index);
-  for (int index : stack_index)
-    if (index > 0) UnregisterGrid(index);
-  grid_index.fill(0);
-  stack_index.fill(0);
+  UnregisterAll();
   teilmodellklasse::ReleaseMemory();
 }
 

@@ -379,6 +379,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void WriteStartUpLog();
 
   // Helpers.
+  void UnregisterAll();
   double** Data(int index) const;
   double** Optional(const std::string& identifier);
   double** Required(const std::string& identifier);

@@ -136,6 +136,7 @@ TEST_F(UnsatModel, WithoutHeatTransferTheDefaultsStay) {
 TEST_F(UnsatModel, HeatTransferSetUp) {
   section_.after = test::HeatSection();
   EXPECT_EQ(Make(section_.Text()), kGridMissingCode);  // air temperature
+  EXPECT_EQ(registry_.FindIdentifier("theta"), 0);     // a failed model leaves no entry
   Add("temperature", Fill(0.0));
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
   EXPECT_TRUE(model_->IsHeatTransferActive());
