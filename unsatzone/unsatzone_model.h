@@ -40,7 +40,7 @@
 //
 // Limits: constructed once per run; the storage file, the step operations and layered snow are
 // not part of this object yet. A control point outside the grid and every unreadable value end
-// the construction.
+// the construction; a construction that fails unregisters every grid it had registered.
 #pragma once
 
 #include <array>
