@@ -161,9 +161,6 @@ void routingclass::RouteSection(ChannelItem& it, int32_t item, int32_t s) {
       for (int32_t tr = 0; tr <= ntr_; ++tr) h(tr)[k] = Work(tr, j);
     }
   }
-  // Scheduled water beyond the new inflow (the delay shrank by more than a step) would be
-  // dropped with the positions; it goes into the section storage.
-  for (int32_t k = start + nsub_; k <= last; ++k) store(water[k], k, true);
 
   // Shift by one step; tracers decay over the section's travel time.
   for (int32_t tr = 0; tr <= ntr_; ++tr) {

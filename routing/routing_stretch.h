@@ -31,8 +31,8 @@
 // routing sub-step in hours, and the linear storages chain from sub-step to sub-step (the first
 // sub-step of a step continues from the last of the previous one), so a constant k means the
 // same in hourly and daily models. The history block of a section spans the largest delay of
-// the table plus the sub-steps. A section whose delay shrinks by more than one step moves all
-// scheduled water it no longer reaches into its section storage, so no water is lost.
+// the table plus the sub-steps (the delay of the smallest discharge unless the table's velocity
+// falls with rising discharge somewhere above bank-full).
 // Limits: the content of the two parallel linear storages is known only through the last
 // outflow and the flood-plain share, so a change of that share re-splits stored water (exact
 // when both storages have the same constant or the channel stays below bank-full).

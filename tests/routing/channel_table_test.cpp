@@ -1,10 +1,11 @@
 // The water-level/discharge table of a channel: rows below and above bank-full, the row look-up
 // of the table's own discharges, a channel that cannot be routed, and the table file.
+#include "routing/channel_table.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "routing/channel_table.h"
 #include "routing/routing_formulas.h"
 #include "tests/routing/stretch_harness.h"
 #include "tests/support/test_helpers.h"
@@ -44,13 +45,12 @@ TEST(ChannelTableTest, BankfullSplitKeepsBothPartsPositive) {
   struct Case {
     double bm, bf, depth, mm, mf, slope, q_total;
   };
-  for (const Case& c : {Case{7.6, 816.9, 8.5, 6, 48, 7e-5, 6.03},
-                        Case{23.8, 541.4, 0.8, 55, 18, 2e-5, 3.98},
-                        Case{10.4, 12.6, 6.9, 43, 2, 1e-5, 20.7},
-                        Case{2, 50, 0.2, 25, 10, 1e-3, 80}}) {
+  for (const Case& c :
+       {Case{7.6, 816.9, 8.5, 6, 48, 7e-5, 6.03}, Case{23.8, 541.4, 0.8, 55, 18, 2e-5, 3.98},
+        Case{10.4, 12.6, 6.9, 43, 2, 1e-5, 20.7}, Case{2, 50, 0.2, 25, 10, 1e-3, 80}}) {
     SCOPED_TRACE(c.q_total);
-    ChannelParameters p{1, 1, c.bm, c.bf, c.depth, c.mm, c.mf, c.slope, 1000, c.q_total,
-                        10, 1000, 4};
+    ChannelParameters p{1,       1,    c.bm,      c.bf, c.depth, c.mm, c.mf,
+                        c.slope, 1000, c.q_total, 10,   1000,    4};
     ChannelRecord r;
     BuildChannelTable(p, 60, 1, 1.0, 0, r);
     EXPECT_EQ(FirstUnsoundRow(r), 0);

@@ -1,9 +1,9 @@
 // The pure formulas of discharge routing against closed forms and hand numbers.
+#include "routing/routing_formulas.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-
-#include "routing/routing_formulas.h"
 
 namespace velorn {
 namespace {
@@ -42,7 +42,7 @@ TEST(RoutingFormulasTest, ConversionsAndMixing) {
 TEST(RoutingFormulasTest, RecessionFactorPerSubStep) {
   EXPECT_DOUBLE_EQ(RecessionFactor(5, 1), std::exp(-0.2));
   EXPECT_DOUBLE_EQ(RecessionFactor(120, 24), std::exp(-0.2));  // 5 days over daily sub-steps
-  EXPECT_DOUBLE_EQ(RecessionFactor(0, 1), std::exp(-100.0));    // k <= 0 counts as 0.01 h
+  EXPECT_DOUBLE_EQ(RecessionFactor(0, 1), std::exp(-100.0));   // k <= 0 counts as 0.01 h
   EXPECT_DOUBLE_EQ(RecessionFactor(-3, 0.5), std::exp(-50.0));
   EXPECT_NEAR(StorageConstantHours(RecessionFactor(5, 24), 24), 5, 1e-12);
   EXPECT_EQ(StorageConstantHours(1.0, 1), 0.0);
@@ -50,10 +50,10 @@ TEST(RoutingFormulasTest, RecessionFactorPerSubStep) {
 }
 
 TEST(RoutingFormulasTest, TableRowEdges) {
-  const double lambda = std::log(1000.0) / 3;  // qmin 1, qmax 1000, n 3: rows 1..4
-  EXPECT_EQ(TableRow(0.0, 60, 1, lambda, 4), 1);     // 0 -> 1e-7 l/s/km², below qmin
-  EXPECT_EQ(TableRow(5.0, 60, 1, 0.0, 4), 1);        // qmin = qmax: always row 1
-  EXPECT_EQ(TableRow(1e6, 60, 1, lambda, 4), 4);     // above qmax: the last row
+  const double lambda = std::log(1000.0) / 3;     // qmin 1, qmax 1000, n 3: rows 1..4
+  EXPECT_EQ(TableRow(0.0, 60, 1, lambda, 4), 1);  // 0 -> 1e-7 l/s/km², below qmin
+  EXPECT_EQ(TableRow(5.0, 60, 1, 0.0, 4), 1);     // qmin = qmax: always row 1
+  EXPECT_EQ(TableRow(1e6, 60, 1, lambda, 4), 4);  // above qmax: the last row
   // Row r holds (q[r], q[r+1]] with q = 1, 10, 100, 1000: 0.036 mm is 10.0000008 l/s/km², just
   // above q[2]; 0.0359 mm is 9.97 l/s/km².
   EXPECT_EQ(TableRow(0.036, 60, 1, lambda, 4), 2);

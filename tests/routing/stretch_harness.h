@@ -17,8 +17,8 @@ namespace velorn::test {
 
 // A rectangular channel that stays below bank-full: 10 m wide, 100 m deep banks, Manning 30,
 // slope 0.001, both storage constants k (hours).
-inline ChannelParameters DeepChannel(double k, double length, double area, double qmin,
-                                     double qmax, double intervals) {
+inline ChannelParameters DeepChannel(double k, double length, double area, double qmin, double qmax,
+                                     double intervals) {
   ChannelParameters p;
   p.k_mean = k;
   p.k_flood = k;
@@ -48,6 +48,7 @@ struct StretchHarness {
     codes.resize(static_cast<std::size_t>(nsb + 1));
     std::iota(codes.begin(), codes.end(), 0);
     own = tg;
+    observed_flag = flow_control == 2 ? 1 : 0;
     abfrel.area = areas;
     abfrel.area[0] = 1.0;
     abfrel.divisor.assign(areas.size(), 1.0);
@@ -71,7 +72,7 @@ struct StretchHarness {
 
   void Channel(int32_t item, int32_t code, const ChannelParameters& p,
                const std::vector<int32_t>& members = {}) {
-    stretch->BuildWQTable(item, code, members, nsub, 0, 1, p);
+    stretch->BuildWQTable(item, code, members, nsub, observed_flag, 1, p);
   }
   // Area check, flow arrays from the current flows, channel states.
   void Start(const double* observed = nullptr, const int32_t* columns = nullptr) {
@@ -100,6 +101,7 @@ struct StretchHarness {
   std::vector<TracerDefinition> tracers;
   std::unique_ptr<routingclass> stretch;
   int32_t own = 1;
+  int32_t observed_flag = 0;
 };
 
 }  // namespace velorn::test
