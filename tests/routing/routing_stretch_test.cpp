@@ -106,7 +106,6 @@ TEST_F(StretchTest, SectionsFormANashCascade) {
 TEST_F(StretchTest, TranslationShiftsByTheDelay) {
   StretchHarness h(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 2, 60);
   ChannelParameters p = DeepChannel(0, 1.0, 1.0, 1, 1, 1);
-  p.length = 2.5 * 3600 * LengthForSpread(p, 1.0) * 0 + 1.0;
   ChannelRecord unit;
   BuildChannelTable(p, 60, 2, 1.0, 0, unit);
   p.length = 2.5 / unit.tt[1];
