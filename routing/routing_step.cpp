@@ -3,6 +3,7 @@
 // step result (see routing_stretch.h).
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "routing/routing_formulas.h"
 #include "routing/routing_stretch.h"
@@ -108,6 +109,7 @@ void routingclass::RouteChannel(int32_t item) {
       return;
     }
   }
+  for (int32_t tr = 0; tr <= ntr_; ++tr) rows_[tr] = history_[tr][idx];
   for (int32_t s = it.record.SectionCount(); s >= 1; --s) RouteSection(it, item, s);
 }
 
@@ -117,11 +119,11 @@ void routingclass::RouteChannel(int32_t item) {
 void routingclass::RouteSection(ChannelItem& it, int32_t item, int32_t s) {
   ChannelRecord& r = it.record;
   const ChannelParameters& p = it.params;
-  const int32_t idx = FlowIndex(item);
   const int32_t span = r.Span(nsub_);
   const int32_t b = (s - 1) * span;
-  auto h = [&](int32_t tr) { return history_[tr][idx]; };
-  double* water = h(0);
+  double* const* rows = rows_.data();
+  auto h = [rows](int32_t tr) { return rows[tr]; };
+  double* water = rows[0];
 
   const int32_t d = r.delay[LookupWQRow(item, MaxOverSubSteps(WorkRow(0)))];
   for (int32_t tr = 1; tr <= ntr_; ++tr)
@@ -163,10 +165,13 @@ void routingclass::RouteSection(ChannelItem& it, int32_t item, int32_t s) {
   }
 
   // Shift by one step; tracers decay over the section's travel time.
-  for (int32_t tr = 0; tr <= ntr_; ++tr) {
+  std::memmove(water + b + 1, water + b + 1 + nsub_, sizeof(double) * span);
+  for (int32_t tr = 1; tr <= ntr_; ++tr) {
     double* row = h(tr);
-    const double factor = tr == 0 ? 1.0 : decay_[tr];
-    for (int32_t k = b + 1; k <= b + span; ++k) row[k] = row[k + nsub_] * factor;
+    const double factor = decay_[tr];
+    std::memmove(row + b + 1, row + b + 1 + nsub_, sizeof(double) * span);
+    if (factor != 1.0)
+      for (int32_t k = b + 1; k <= b + span; ++k) row[k] *= factor;
   }
   r.last[s] = start - 1;
 
@@ -175,20 +180,21 @@ void routingclass::RouteSection(ChannelItem& it, int32_t item, int32_t s) {
   const double fl = r.share[LookupWQRow(item, largest)];
   const double km = p.factor_mean;
   const double kf = p.factor_flood;
-  // The storages chain from sub-step to sub-step: the previous outflow of sub-step 1 is the
-  // last of the previous step, split by the share of that step.
-  double g = r.previous_share[s];
+  // out = (1 − fl)·x·(1 − km) + (1 − g)·O·km + fl·x·(1 − kf) + g·O·kf, with O the previous
+  // outflow. The storages chain from sub-step to sub-step: O of sub-step 1 is the last outflow
+  // of the previous step, split by that step's share g; later sub-steps split by fl.
+  const double inflow_part = (1.0 - fl) * (1.0 - km) + fl * (1.0 - kf);
+  const double first_carry = (1.0 - r.previous_share[s]) * km + r.previous_share[s] * kf;
+  const double carry = (1.0 - fl) * km + fl * kf;
   double previous = r.Outflow(s, nsub_);
   for (int32_t j = 1; j <= nsub_; ++j) {
-    const double x = water[b + j];
-    const double out = (1.0 - fl) * x * (1.0 - km) + (1.0 - g) * previous * km +
-                       fl * x * (1.0 - kf) + g * previous * kf;
+    const double out = inflow_part * water[b + j] + (j == 1 ? first_carry : carry) * previous;
     r.Outflow(s, j) = out;
     Work(0, j) = out;
-    for (int32_t tr = 1; tr <= ntr_; ++tr) Work(tr, j) = h(tr)[b + j];
     previous = out;
-    g = fl;
   }
+  for (int32_t tr = 1; tr <= ntr_; ++tr)
+    for (int32_t j = 1; j <= nsub_; ++j) Work(tr, j) = h(tr)[b + j];
   r.Outflow(s, 0) = r.Outflow(s, nsub_);
   r.previous_share[s] = fl;
 }

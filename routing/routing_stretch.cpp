@@ -42,6 +42,7 @@ routingclass::routingclass(int32_t& error, const StretchSetup& setup)
     weight_ = AllocateArray<double>(static_cast<std::size_t>(ntrib_ + nlist_ + nfurther_ + 1), 3);
     decay_ = AllocateArray<double>(static_cast<std::size_t>(ntr_ + 1), 4);
     std::fill(decay_.begin(), decay_.end(), 1.0);
+    rows_ = AllocateArray<double*>(static_cast<std::size_t>(ntr_ + 1), 4);
     reinfiltration_ = AllocateArray<double>(static_cast<std::size_t>(nsb_ + 1), 5);
     booked_ = AllocateArray<char>(static_cast<std::size_t>(nsb_ + 1), 6);
   });

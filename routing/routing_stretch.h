@@ -224,6 +224,7 @@ class routingclass : public modelobject {
   std::vector<double> outlet_;          // [tr][j], j = 0..nsub
   std::vector<double> work_;            // [tr][j]
   std::vector<double> decay_;           // per tracer, of the section being routed
+  std::vector<double*> rows_;           // per tracer, the history row of the channel routed
   std::vector<double> reinfiltration_;  // mm per step per subbasin index, this step
   std::vector<char> booked_;            // re-infiltration subtracted this step
   double abstraction_sum_ = 0;
