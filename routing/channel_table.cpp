@@ -105,7 +105,8 @@ double CountSections(const ChannelRecord& r, double dt) {
   if (r.rows < 0 || FirstUnsoundRow(r) != 0) return 1.0;
   const double slow = r.tt[1];
   const double fast = r.tt[r.rows + 1];
-  double m = 1.0;
+  // The loop would pass every m below the spread in steps first: start just below it.
+  double m = std::max(1.0, std::floor((slow - fast) * 60.0 / dt) - 1.0);
   while (slow / m > fast / m + dt / 60.0) m += 1.0;
   return m;
 }

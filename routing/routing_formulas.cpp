@@ -20,6 +20,10 @@ double WeightedMean(double x, double y, double wx, double wy) {
   return (std::fabs(wx) * x + std::fabs(wy) * y) / sum;
 }
 
+double Multiply(double a, double b) {
+  return a * b;
+}
+
 double ScaleToDifference(double a, double b, double c) {
   if (b - c == 0.0) return 0.0;
   return b * a / (b - c);

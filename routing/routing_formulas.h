@@ -24,6 +24,8 @@ double DepthToDischarge(double depth, double area, double dt);
 
 // (|wx|·x + |wy|·y) / (|wx| + |wy|), 0 when both weights are 0.
 double WeightedMean(double x, double y, double wx, double wy);
+// a · b.
+double Multiply(double a, double b);
 // b · a / (b − c), 0 when b = c.
 double ScaleToDifference(double a, double b, double c);
 

@@ -6,11 +6,22 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <stdexcept>
 
 #include "core/error_code.h"
 #include "routing/routing_formulas.h"
 
 namespace velorn {
+
+template <class T>
+void routingclass::Allocate(std::vector<T>& array, int64_t count, int number) {
+  try {
+    if (count < 0) throw std::length_error("negative count");
+    array.resize(static_cast<std::size_t>(count));
+  } catch (const std::exception&) {
+    ThrowFatal(*diag, 1, "FATAL: routing: memory allocation error ", number, " ");
+  }
+}
 
 routingclass::routingclass(int32_t& error, const StretchSetup& setup)
     : nsb_(setup.nsb),
@@ -36,15 +47,15 @@ routingclass::routingclass(int32_t& error, const StretchSetup& setup)
   error = CaptureErrorCode([&] {
     SetModuleName("routingmodel");
     observed_flag_ = setup.flow_control == 2 ? 1 : 0;
-    items_ = AllocateArray<ChannelItem>(static_cast<std::size_t>(ItemCount() + 1), 0);
-    inflows_ = AllocateArray<InflowSource>(static_cast<std::size_t>(nZL_ + 1), 1);
-    for (auto& inflow : inflows_) inflow.values.assign(static_cast<std::size_t>(ntr_ + 1), 0.0);
-    weight_ = AllocateArray<double>(static_cast<std::size_t>(ntrib_ + nlist_ + nfurther_ + 1), 3);
-    decay_ = AllocateArray<double>(static_cast<std::size_t>(ntr_ + 1), 4);
+    Allocate(items_, ItemCount() + 1, 0);
+    Allocate(inflows_, nZL_ + 1, 1);
+    for (auto& inflow : inflows_) Allocate(inflow.values, ntr_ + 1, 1);
+    Allocate(weight_, ntrib_ + nlist_ + nfurther_ + 1, 3);
+    Allocate(decay_, ntr_ + 1, 4);
     std::fill(decay_.begin(), decay_.end(), 1.0);
-    rows_ = AllocateArray<double*>(static_cast<std::size_t>(ntr_ + 1), 4);
-    reinfiltration_ = AllocateArray<double>(static_cast<std::size_t>(nsb_ + 1), 5);
-    booked_ = AllocateArray<char>(static_cast<std::size_t>(nsb_ + 1), 6);
+    Allocate(rows_, ntr_ + 1, 4);
+    Allocate(reinfiltration_, nsb_ + 1, 5);
+    Allocate(booked_, nsb_ + 1, 6);
   });
 }
 
@@ -74,7 +85,12 @@ void routingclass::BuildWQTable(int32_t item, int32_t code, const std::vector<in
   nsub_ = nsub;
   observed_flag_ = observed_flag;
   it.params = params;
-  BuildChannelTable(it.params, dt_, nsub_, divisor_flag != 0 ? divisor_ : 1.0, ntr_, it.record);
+  // A table or history too large for the memory (absurd intervals or travel times) is refused.
+  try {
+    BuildChannelTable(it.params, dt_, nsub_, divisor_flag != 0 ? divisor_ : 1.0, ntr_, it.record);
+  } catch (const std::exception&) {
+    ThrowFatal(*diag, 1, "FATAL: memory allocation error 1019 ");
+  }
   if (const int32_t row = FirstUnsoundRow(it.record); row != 0)
     ThrowFatal(*diag, kControlFileErrorCode, "FATAL: routing: channel ", item,
                " of the stretch of subbasin ", tg_code_, " (source ", code,
@@ -181,7 +197,11 @@ bool routingclass::Observed(int32_t t, double& value) const {
   return value > nodata_;
 }
 
-void routingclass::AllocateHistoryRow(int32_t sb, int32_t length) {
+// The row of a channel's own flow index is always (re)made with the channel's length; a list
+// member's row only when no channel routes that index, so a shorter member row never replaces
+// the row a channel routes.
+void routingclass::AllocateHistoryRow(int32_t sb, int32_t length, bool routed) {
+  if (!routed && history_[0][sb] != nullptr) return;
   double observed = 0.0;
   const bool substitute = Observed(sb, observed);
   for (int32_t tr = 0; tr <= ntr_; ++tr) {
@@ -196,6 +216,7 @@ void routingclass::AllocateHistoryRow(int32_t sb, int32_t length) {
     std::fill(row.begin() + 1, row.end(), value);
     history_[tr][sb] = row.data();
     history_rows_.push_back(std::move(row));
+    history_slots_.push_back({tr, sb});
   }
 }
 
@@ -211,13 +232,11 @@ void routingclass::SetFlowArrays(double** flows, double*** subflows, double*** h
     flows_[0][FlowIndex(item)] =
         DischargeToDepth(inflows_[k].values[0], items_[item].params.area, dt_);
   }
-  history_rows_.reserve(history_rows_.size() +
-                        static_cast<std::size_t>((ItemCount() + 1) * (ntr_ + 1) * 2));
   for (int32_t i = 1; i <= ItemCount(); ++i) {
     const int32_t length = items_[i].record.history_length + nsub_;
     if (!IsInflow(i))
-      for (int32_t member : items_[i].members) AllocateHistoryRow(IndexOf(member), length);
-    AllocateHistoryRow(FlowIndex(i), length);
+      for (int32_t member : items_[i].members) AllocateHistoryRow(IndexOf(member), length, false);
+    AllocateHistoryRow(FlowIndex(i), length, true);
   }
 }
 

@@ -46,10 +46,10 @@
 #include <vector>
 
 #include "core/modelobject.h"
+#include "core/tracer_bookkeeping.h"
 #include "grids/time_series_table.h"
 #include "routing/channel_table.h"
 #include "routing/flow_tables.h"
-#include "setup/tracer_definitions.h"
 #include "unsatzone/reinfiltration_record.h"
 
 namespace velorn {
@@ -175,6 +175,9 @@ class routingclass : public modelobject {
     int32_t first_value = 0;  // 0-based value index of the water column
   };
 
+  // Sizes `array` to `count` entries; a failure is the constructor's FATAL `number` (code 1).
+  template <class T>
+  void Allocate(std::vector<T>& array, int64_t count, int number);
   bool IsList(int32_t item) const { return item > ntrib_ && item <= ntrib_ + nlist_; }
   bool IsInflow(int32_t item) const { return item > ntrib_ + nlist_; }
   int32_t IndexOf(int32_t code) const;
@@ -199,7 +202,7 @@ class routingclass : public modelobject {
   void OpenInflowTable(int32_t k, int32_t start_row, int32_t year, int32_t month, int32_t day,
                        int32_t hour);
   void CheckInflowColumns(int32_t k, int32_t start_column);
-  void AllocateHistoryRow(int32_t sb, int32_t length);
+  void AllocateHistoryRow(int32_t sb, int32_t length, bool routed);
   void FillOffer(int32_t item, int32_t t);
 
   int32_t nsb_;
@@ -235,6 +238,7 @@ class routingclass : public modelobject {
   const double* observed_ = nullptr;
   const int32_t* observation_columns_ = nullptr;
   std::vector<std::vector<double>> history_rows_;  // owned rows handed out through history_
+  std::vector<std::pair<int32_t, int32_t>> history_slots_;  // (tr, flow index) of each row
   ReinfiltrationRecord* records_ = nullptr;
   int32_t stretch_number_ = 0;
   const std::map<int32_t, bool>* bypass_ = nullptr;

@@ -165,14 +165,13 @@ void routingclass::ReleaseMemory() {
   out << ", --> SPs...";
   for (int32_t k = 1; k <= nSP_; ++k) out << " " << k << ",";
   out << " Rest...";
-  if (history_ != nullptr)
-    for (int32_t i = 1; i <= ItemCount(); ++i)
-      for (int32_t tr = 0; tr <= ntr_; ++tr) {
-        if (!IsInflow(i))
-          for (int32_t member : items_[i].members) history_[tr][IndexOf(member)] = nullptr;
-        history_[tr][FlowIndex(i)] = nullptr;
-      }
+  // Only the rows this stretch made and that are still handed out are withdrawn.
+  for (std::size_t n = 0; n < history_rows_.size(); ++n) {
+    const auto [tr, sb] = history_slots_[n];
+    if (history_[tr][sb] == history_rows_[n].data()) history_[tr][sb] = nullptr;
+  }
   history_rows_.clear();
+  history_slots_.clear();
   items_.clear();
   inflows_.clear();
   weight_.clear();

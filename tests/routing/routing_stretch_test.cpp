@@ -221,6 +221,12 @@ TEST_F(StretchTest, AreaCheckWeightsAndRefusal) {
   EXPECT_TRUE(ScreenHas("the stretch of subbasin 1 has an area of 0"));
 }
 
+TEST_F(StretchTest, ConstructionReportsItsFailure) {
+  StretchHarness h(diag_, {0, 1.0}, 1, -3, 0, 0, 1, 60);
+  EXPECT_EQ(h.error, 1);
+  EXPECT_TRUE(ScreenHas("routing: memory allocation error 0"));
+}
+
 // Observed discharges replace the water of a subbasin's history and routing, never its tracer
 // concentrations.
 TEST_F(StretchTest, ObservedSubstitutionReplacesWaterOnly) {

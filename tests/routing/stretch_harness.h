@@ -9,9 +9,9 @@
 #include <numeric>
 #include <vector>
 
+#include "core/tracer_bookkeeping.h"
 #include "routing/flow_tables.h"
 #include "routing/routing_stretch.h"
-#include "setup/tracer_definitions.h"
 
 namespace velorn::test {
 
