@@ -75,7 +75,7 @@ struct StretchSetup {
   const TracerDefinition* tracers = nullptr;  // 1..ntr
   int32_t flow_control = 1;                   // 2 substitutes observed discharges
   double nodata = -9999.0;
-  std::string output_directory;  // of the table files; empty: working directory
+  std::string output_directory = {};  // of the table files; empty: working directory
 };
 
 // Inflow modes of an inflow item.

@@ -1,6 +1,6 @@
-// A routing stretch driven by a harness: linear-storage and Nash-cascade responses, pure
-// translation with growing and shrinking delays, the water balance of a whole stretch, the area
-// check, observed substitution and dry list channels.
+// A routing stretch driven by a harness: linear-storage and Nash-cascade responses (pure
+// translation among them), growing and shrinking delays, the water balance of a whole stretch, the
+// area check, observed substitution and dry list channels.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,13 +15,12 @@ namespace {
 using test::DeepChannel;
 using test::StretchHarness;
 
-// Channel length that gives the table's slowest and fastest rows a travel-time spread of
-// `spread` hours.
-double LengthForSpread(ChannelParameters p, double spread) {
+// The table of the channel at a length of 1 m: its travel times per metre.
+ChannelRecord UnitTable(ChannelParameters p) {
   p.length = 1.0;
   ChannelRecord r;
   BuildChannelTable(p, 60, 1, 1.0, 0, r);
-  return spread / (r.tt[1] - r.tt[r.rows + 1]);
+  return r;
 }
 
 struct StretchTest : test::DiagTest {};
@@ -62,13 +61,14 @@ TEST_F(StretchTest, LinearStorageFollowsTheAnalyticalResponse) {
 
 // Three sections of equal factor k and a pulse small enough to stay in table row 1: the
 // response is the negative-binomial series C(i+2, 2)·(1−k)³·kⁱ, i sub-steps after the three
-// section delays, and with one-minute sub-steps it is the Nash cascade n = 3, k = 2 h
-// (peak 0.1353 per hour at 4 h).
+// section delays (a pure shift when k is 0), and with one-minute sub-steps it is the Nash
+// cascade n = 3, k = 2 h (peak 0.1353 per hour at 4 h).
 TEST_F(StretchTest, SectionsFormANashCascade) {
-  ChannelParameters p = DeepChannel(2.0, 1.0, 1.0, 1, 1000, 3);
-  p.length = LengthForSpread(p, 2.5);  // three sections
-  for (int32_t nsub : {1, 4, 60}) {
+  for (auto [k_hours, nsub] : {std::pair{2.0, 1}, {2.0, 4}, {2.0, 60}, {0.0, 4}}) {
     SCOPED_TRACE(nsub);
+    ChannelParameters p = DeepChannel(k_hours, 1.0, 1.0, 1, 1000, 3);
+    const ChannelRecord unit = UnitTable(p);
+    p.length = 2.5 / (unit.tt[1] - unit.tt[4]);  // three sections
     StretchHarness h(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, nsub, 60);
     h.Channel(1, 2, p);
     const ChannelRecord& r = h.stretch->Channel(1);
@@ -101,40 +101,13 @@ TEST_F(StretchTest, SectionsFormANashCascade) {
   }
 }
 
-// Storage constants of 0 (0.01 h) leave pure translation: the output is the input d sub-steps
-// later (d = 5 for 2.5 h of travel in half-hour sub-steps).
-TEST_F(StretchTest, TranslationShiftsByTheDelay) {
-  StretchHarness h(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 2, 60);
-  ChannelParameters p = DeepChannel(0, 1.0, 1.0, 1, 1, 1);
-  ChannelRecord unit;
-  BuildChannelTable(p, 60, 2, 1.0, 0, unit);
-  p.length = 2.5 / unit.tt[1];
-  h.Channel(1, 2, p);
-  ASSERT_EQ(h.stretch->Channel(1).delay[1], 5);
-  h.flows()[0][2] = 9;
-  h.Start();
-  std::vector<double> in, out;
-  for (int step = 1; step <= 6; ++step) {
-    for (int32_t j = 1; j <= 2; ++j) {
-      in.push_back(step * 10.0 + j);
-      h.subflows()[0][j][2] = in.back();
-    }
-    h.stretch->RouteStep(2001, 1, 1, step);
-    for (int32_t j = 1; j <= 2; ++j) out.push_back(h.stretch->Channel(1).Outflow(1, j));
-  }
-  for (std::size_t n = 0; n < out.size(); ++n)
-    EXPECT_NEAR(out[n], n < 5 ? 9.0 : in[n - 5], 1e-30) << n;
-}
-
 // Rows of 1 (small flows, 1.5 h) and 0 sub-steps of delay (above qmax, 0.6 h): a growing delay
 // fills the gap with the smaller of the last scheduled value and the new inflow, taken from the
 // section storage; a shrinking one moves the smaller of scheduled and new water into it.
 TEST_F(StretchTest, GrowingAndShrinkingDelays) {
   StretchHarness h(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 1, 60);
   ChannelParameters p = DeepChannel(0, 1.0, 1.0, 10, 100, 1);
-  ChannelRecord unit;
-  BuildChannelTable(p, 60, 1, 1.0, 0, unit);
-  p.length = 1.5 / unit.tt[1];
+  p.length = 1.5 / UnitTable(p).tt[1];
   h.Channel(1, 2, p);
   const ChannelRecord& r = h.stretch->Channel(1);
   ASSERT_EQ(r.SectionCount(), 1);
@@ -159,7 +132,7 @@ TEST_F(StretchTest, GrowingAndShrinkingDelays) {
 TEST_F(StretchTest, StretchConservesWater) {
   StretchHarness h(diag_, {0, 2.0, 3.0, 1.5, 2.5}, 1, 1, 1, 1, 3, 60);
   ChannelParameters tributary = DeepChannel(1.5, 1.0, 3.0, 20, 2000, 8);
-  tributary.length = LengthForSpread(tributary, 3.2);
+  tributary.length = 3.2 / (UnitTable(tributary).tt[1] - UnitTable(tributary).tt[9]);
   ChannelParameters overflowing = DeepChannel(4.0, 8000, 4.0, 1, 3000, 6);
   overflowing.bankfull_depth = 0.3;
   overflowing.width_mean = 3;
