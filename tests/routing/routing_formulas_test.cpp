@@ -29,17 +29,8 @@ TEST(ManningTest, FixedPointMatchesClosedFormAndItsHandIteration) {
   EXPECT_EQ(still.velocity, 0.0);
 }
 
-TEST(RoutingFormulasTest, ConversionsAndMixing) {
-  // 1 m³/s over 1 km² for an hour is 3.6 mm.
-  EXPECT_DOUBLE_EQ(DischargeToDepth(1.0, 1.0, 60), 3.6);
-  EXPECT_NEAR(DepthToDischarge(3.6, 1.0, 60), 1.0, 1e-8);
-  EXPECT_DOUBLE_EQ(WeightedMean(2, 4, 1, -3), 3.5);
-  EXPECT_EQ(WeightedMean(2, 4, 0, 0), 0.0);
-  EXPECT_DOUBLE_EQ(ScaleToDifference(3, 4, 1), 4.0);
-  EXPECT_EQ(ScaleToDifference(3, 4, 4), 0.0);
-}
-
 TEST(RoutingFormulasTest, RecessionFactorPerSubStep) {
+  EXPECT_DOUBLE_EQ(DischargeToDepth(1.0, 1.0, 60), 3.6);  // 1 m³/s on 1 km² for an hour
   EXPECT_DOUBLE_EQ(RecessionFactor(5, 1), std::exp(-0.2));
   EXPECT_DOUBLE_EQ(RecessionFactor(120, 24), std::exp(-0.2));  // 5 days over daily sub-steps
   EXPECT_DOUBLE_EQ(RecessionFactor(0, 1), std::exp(-100.0));   // k <= 0 counts as 0.01 h
