@@ -193,8 +193,10 @@ bool routingclass::Observed(int32_t t, double& value) const {
   if (observed_flag_ != 1 || t > nsb_ || observation_columns_ == nullptr ||
       observation_columns_[t] == 0 || observed_ == nullptr)
     return false;
-  value = observed_[observation_columns_[t]];
-  return value > nodata_;
+  const double observed = observed_[observation_columns_[t]];
+  if (!(observed > nodata_)) return false;  // a missing observation leaves the value alone
+  value = observed;
+  return true;
 }
 
 // The row of a channel's own flow index is always (re)made with the channel's length; a list

@@ -200,21 +200,24 @@ TEST_F(StretchTest, ConstructionReportsItsFailure) {
   EXPECT_TRUE(ScreenHas("routing: memory allocation error 0"));
 }
 
-// Observed discharges replace the water of a subbasin's history and routing, never its tracer
-// concentrations.
+// Observed discharges replace the water of a subbasin's history, never its tracer
+// concentrations; a missing observation leaves the simulated runoff (here of a list member).
 TEST_F(StretchTest, ObservedSubstitutionReplacesWaterOnly) {
-  StretchHarness h(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 2, 60, 1, 2);
+  StretchHarness h(diag_, {0, 1.0, 1.0, 1.0, 1.0}, 1, 1, 1, 0, 2, 60, 1, 2);
   h.Channel(1, 2, DeepChannel(1, 100, 1, 1, 1000, 2));
+  h.Channel(2, 3, DeepChannel(1, 100, 1, 1, 1000, 2), {4});
   h.flows()[0][2] = 3.0;
   h.flows()[1][2] = 0.4;
-  const double observed[] = {0, 7.5};
-  const int32_t columns[] = {0, 0, 1};
+  double observed[] = {0, 7.5, -9999};
+  const int32_t columns[] = {0, 0, 1, 0, 2};
   h.Start(observed, columns);
   const int32_t length = h.stretch->Channel(1).history_length + 2;
   for (int32_t k = 1; k <= length; ++k) {
     EXPECT_EQ(h.tables.history()[0][2][k], 7.5);
     EXPECT_EQ(h.tables.history()[1][2][k], 0.4);
   }
+  h.Step({{1, 0.0}, {2, 2.0}, {3, 2.0}, {4, 1.0}});
+  EXPECT_EQ(h.subflows()[0][1][3], 1.5);  // the list mean of 2 and 1 mm
 }
 
 // A list channel (and an outlet) without water keeps tracer values of 0.
