@@ -336,8 +336,8 @@ void interzeptionsmodellklasse::SkipCanopy(long row, long column, double input) 
   canopy_grids[kCanopySublimation][row][column] = 0.0;
   if (!energy_balance) return;
   balance_grids[kBalanceResidual][row][column] = 0.0;
-  balance_grids[kBalanceTemperature][row][column] = air_temperature + 273.15;
-  balance_grids[kBalanceTemperatureOld][row][column] = air_temperature + 273.15;
+  balance_grids[kBalanceTemperature][row][column] = air_temperature + kCelsiusToKelvin;
+  balance_grids[kBalanceTemperatureOld][row][column] = air_temperature + kCelsiusToKelvin;
   balance_grids[kBalanceDifference][row][column] = 0.0;
 }
 

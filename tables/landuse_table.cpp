@@ -32,12 +32,20 @@ bool IsSectionHeader(const std::string& line) {
          first.back() == ']';
 }
 
-// Reads the next line of the section into `line`; false (cursor unchanged) when only white
-// space is left or the next line is a section header.
+bool IsBlank(const std::string& line) {
+  return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+// Reads the next line of the section that holds more than white space into `line` (blank lines
+// between entries only separate them for the eye); false (cursor before the header) when only
+// white space is left or the next such line is a section header.
 bool NextSectionLine(ControlFileReader& file, std::string& line) {
-  if (file.AtEnd()) return false;
-  const ControlFileReader::Position at = file.Tell();
-  line = file.RestOfLine();
+  ControlFileReader::Position at;
+  do {
+    if (file.AtEnd()) return false;
+    at = file.Tell();
+    line = file.RestOfLine();
+  } while (IsBlank(line));
   if (!IsSectionHeader(line)) return true;
   file.Seek(at);
   return false;

@@ -414,6 +414,9 @@ void defaultini::ReadSoilTable(int32_t variant) {
   for (int i = 1; i <= count; ++i) {
     SoilRecord record(i);
     std::string text = file.RestOfLine();
+    // Blank lines between entries only separate them for the eye.
+    while (text.find_first_not_of(" \t\r") == std::string::npos && !file.AtEnd())
+      text = file.RestOfLine();
     if (!Contains(text, kBlockMethod) && !Contains(text, "method") && !Contains(text, "{")) {
       record.ParseEntryOldFormat(Diag(), text, variant);
     } else {

@@ -151,6 +151,16 @@ TEST_F(SubModelBase, RunStepLogsAtMultiplesOfTheReportInterval) {
         "          test_model 3.7.2001 " + std::to_string(c.hour) + ". h (time of meteo data)";
     EXPECT_EQ(screen_.str().find(line, before) != std::string::npos, c.logged);
   }
+  // An interval of 48 hours on daily steps reports every second day, counted from the start.
+  setup_.report_interval = 48;
+  setup_.min_to_int_end = 0;
+  setup_.start_date = {2001, 7, 1, 0};
+  TestModel model(setup_);
+  for (int day = 1; day <= 4; ++day) {
+    const std::size_t before = screen_.str().size();
+    model.RunStep(24, day, 7, 2001);
+    EXPECT_EQ(screen_.str().size() > before, day % 2 == 0) << day;
+  }
 }
 
 TEST_F(SubModelBase, ReportsOneFpePerSignal) {

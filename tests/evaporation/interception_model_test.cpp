@@ -282,12 +282,15 @@ TEST_F(InterceptionTest, CanopySnowFeedsTheRainInterception) {
 }
 
 TEST_F(InterceptionTest, EnergyBalanceWaitsForSnowOnTheGround) {
-  AddRainInputs(1, Fill(2), Fill(3.0), Fill(1.0));
+  // Cell (1, 2) has too little leaf area for the canopy model: its canopy temperature is the
+  // air temperature in kelvin all the same.
+  AddRainInputs(1, Fill(2), {{3, 1, 3, 3}, {3, 3, 3, 3}}, Fill(1.0));
   AddMeteoInputs(-5.0);
   AddSnowInputs(0.0);
   for (int c = 1; c <= 4; ++c) grids_["snow_storage_total"][2][c] = 20.0;
   ASSERT_EQ(Make(Section(31)), 0) << screen_.str();
   model_->RunStep(0, 1, 1, 2001);
+  EXPECT_EQ(Grid("Snow_canopy_temperature")[1][2], -5.0);
   for (int c = 2; c <= 4; ++c) {
     const double sub_canopy = Grid("Snow_canopy_temperature")[1][c] + 273.16;
     EXPECT_NEAR(Grid("CEB_canopy_temperature")[1][c], sub_canopy, 1e-12);
