@@ -62,6 +62,11 @@ ModelDate AddHours(const ModelDate& date, int64_t hours, HourRange range) {
   return result;
 }
 
+int64_t HoursBetween(const ModelDate& from, const ModelDate& to) {
+  return (DayNumber(to.year, to.month, to.day) - DayNumber(from.year, from.month, from.day)) * 24 +
+         to.hour - from.hour;
+}
+
 bool ReportDue(int64_t interval, const ModelDate& start, const ModelDate& step,
                double shift_hours) {
   if (interval <= 1) return true;

@@ -56,6 +56,9 @@ ModelDate AddHours(const ModelDate& date, int64_t hours, HourRange range = HourR
 // The date `days` later (earlier for a negative count); the hour stays as it is.
 ModelDate AddDays(const ModelDate& date, int64_t days);
 
+// Hours from `from` to `to` (negative when `to` lies before).
+int64_t HoursBetween(const ModelDate& from, const ModelDate& to);
+
 // Whether a step whose data hour is `step` writes its progress line under a report interval of
 // `interval` hours: the hours from midnight of the run's first day (`start`; a start of year 0
 // counts from the step's own midnight) to the data hour plus `shift_hours` (truncated) must be

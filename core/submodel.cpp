@@ -56,8 +56,11 @@ bool teilmodellklasse::ReadSectionHead(bool section_required) {
     ThrowFatal(Diag(), kControlFileOpenCode, "FATAL: error opening ", control_file_name);
   }
   line_buffer2 = "[" + module_name + "]";
-  // An optional section that is absent switches the sub-model off without a FATAL entry.
+  // An optional section that is absent switches the sub-model off without a FATAL entry, but
+  // not without a word: a misspelt header would otherwise leave the model off unnoticed.
   if (!FindSection(line_buffer2, section_required ? 1 : 0)) {
+    Diag() << "WARNING: the control file has no section " << line_buffer2 << ": " << module_name
+           << " is switched off.[end-entry]";
     control_file->Close();
     return false;
   }

@@ -80,6 +80,11 @@ TEST_F(SubModelBase, ReadsTheOpeningValuesOfItsSection) {
     EXPECT_EQ(ThrownCode([&] { model = std::make_unique<TestModel>(setup_, c.required); }), c.code);
     EXPECT_EQ(FatalCount() > fatal_before, c.fatal_line);
     if (!model) continue;
+    // An optional section that is absent is named in a WARNING.
+    EXPECT_EQ(ScreenHas("the control file has no section [test_model]: test_model is switched "
+                        "off."),
+              c.text == other);
+    screen_.str("");
     EXPECT_EQ(model->GetFlowControl(), c.flow);
     EXPECT_EQ(model->own_value, c.own_value);
     EXPECT_EQ(model->control_file->is_open(), c.file_open);

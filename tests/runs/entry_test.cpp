@@ -234,5 +234,20 @@ TEST(EntryRun, SigusrOneSentToMpirunReachesTheInterruptPathOfEveryProcess) {
   EXPECT_TRUE(HasLine(result.diag, 4, "exitcode 99")) << result.diag;
 }
 
+// The handlers stand from the start of the program: a SIGUSR1 while a run is being set up does
+// not kill the job; the run takes it at its start.
+TEST(EntryRun, SigusrOneDuringTheSetUpIsTakenWhenTheRunStarts) {
+  TempDir dir;
+  const RunResult result = RunFaultProgram(dir, "interrupt-during-setup", [&dir](int mpirun) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(dir.path() / "setting-up") && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kill(mpirun, SIGUSR1);
+  });
+  ASSERT_FALSE(result.timed_out) << result.Describe();
+  EXPECT_EQ(result.exit_status, 99) << result.Describe();
+  EXPECT_TRUE(HasLine(result.diag, 4, "exitcode 99")) << result.diag;
+}
+
 }  // namespace
 }  // namespace velorn::test
