@@ -200,13 +200,12 @@ void ModellApplication::CheckStepLengths(const ModelDate& step, const ModelDate&
   const int64_t minutes = HoursBetween(step, next) * 60;
   if (minutes <= 0) return;
   teilmodellklasse* models[] = {radiation_correction.get(), superposition.get(),
-                                evapotranspiration.get(), interception.get(),
-                                special_output.get()};
+                                evapotranspiration.get(), interception.get(), special_output.get()};
   for (teilmodellklasse* model : models) {
     if (model == nullptr || model->GetFlowControl() == 0 || model->GetTimeInterval() == minutes)
       continue;
-    stream << "WARNING: the time step of " << model->module_name << " ("
-           << model->GetTimeInterval() << " minutes) differs from the step of the meteorological "
+    stream << "WARNING: the time step of " << model->module_name << " (" << model->GetTimeInterval()
+           << " minutes) differs from the step of the meteorological "
            << "data (" << minutes << " minutes, from " << step.day << "." << step.month << "."
            << step.year << " " << step.hour << ". h to " << next.day << "." << next.month << "."
            << next.year << " " << next.hour << ". h); its rates per step assume its own step"

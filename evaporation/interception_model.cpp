@@ -331,8 +331,8 @@ void interzeptionsmodellklasse::SetupTracers(int32_t& error, int32_t count,
       }
       if (tracer_input_index_[t] == 0)
         Diag() << "INFO: " << module_name << ": no grid concflux_tracer_" << t
-               << "_snow_model, _irrigation or _input: the water input carries none of tracer "
-               << t << "[end-entry]";
+               << "_snow_model, _irrigation or _input: the water input carries none of tracer " << t
+               << "[end-entry]";
     }
   });
 }

@@ -87,8 +87,8 @@ GridMatrix OwnCellsCopy(const defaultini& s, const ExternalWriteGrid& entry) {
   const OwnCells own(s);
   ForEachRow(first, last, [&](long r) {
     for (int64_t c = 1; c <= s.ncols; ++c)
-      copy[r][c] = own.Valid(r, c) && entry.linked_grid[r] != nullptr ? entry.linked_grid[r][c]
-                                                                       : s.nodata;
+      copy[r][c] =
+          own.Valid(r, c) && entry.linked_grid[r] != nullptr ? entry.linked_grid[r][c] : s.nodata;
   });
   return copy;
 }

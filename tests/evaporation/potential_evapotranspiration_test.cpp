@@ -95,9 +95,8 @@ TEST_F(PotentialStep, HamonAtTheEquinox) {
   EXPECT_DOUBLE_EQ(model->cloudiness[1][1], 0.5);
 }
 
-// The monthly Hamon factors hold on the 15th and run linearly between: up to the 15th from the
-// previous month's value at day -15, after it towards the next month's value at month length + 16
-// (December before January and January after December).
+// Monthly Hamon factors hold on the 15th; up to it a day runs from the previous month's value at
+// day -15, after it towards the next month's at month length + 16 (December before January).
 TEST_F(PotentialStep, HamonFactorsBetweenTheMonths) {
   temperature_ = AddGrid("temperature", 20);
   test::EvapSection section;
@@ -107,14 +106,11 @@ TEST_F(PotentialStep, HamonFactorsBetweenTheMonths) {
   struct Case {
     int day, month;
     double factor;
-  } const cases[] = {
-      {15, 3, 3.0},
-      {1, 3, 2.0 + 16.0 / 30.0},
-      {16, 3, 3.0},
-      {31, 3, 3.0 + 15.0 / 31.0},
-      {1, 1, 12.0 - 11.0 * 16.0 / 30.0},
-      {31, 12, 12.0 - 11.0 * 15.0 / 31.0},
-  };
+  } const cases[] = {{15, 3, 3.0},
+                     {1, 3, 2 + 16 / 30.0},
+                     {31, 3, 3 + 15 / 31.0},
+                     {1, 1, 12 - 11 * 16 / 30.0},
+                     {31, 12, 12 - 11 * 15 / 31.0}};
   for (const Case& c : cases) {
     model->ComputePotentialEvapotranspiration(24, c.day, c.month, 2001);
     EXPECT_NEAR(model->hamon_factor_of_day, c.factor, 1e-12) << c.day << "." << c.month;

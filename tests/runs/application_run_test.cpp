@@ -337,16 +337,15 @@ TEST_F(BasinRun, EverySpinUpPassWaitsForThePartner) {
   std::string yearly = kCoupling;
   yearly.replace(yearly.find("\nI\n"), 3, "\nY\n");
   Write(yearly + "[SpinUp]\n1\n0\n3\n1\nelevation_model 100 linear\n");
-  const fs::path sync = dir_.path() / "sync.txt";
   const fs::path to_partner = dir_.path() / "to_partner.txt";
-  const fs::path done = dir_.path() / "to_partner.txt_Done";
   WriteFile(dir_ / "sync.txt", "Command=Continue;\n");
   fs::remove(to_partner);
-  fs::remove(done);
+  fs::remove(dir_.path() / "to_partner.txt_Done");
   int replies = 0;
-  const auto partner = [&](int) {
+  const RunResult result = Run(2, {"run.ctl"}, {}, [&](int) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!fs::exists(done) && std::chrono::steady_clock::now() < deadline) {
+    while (!fs::exists(dir_.path() / "to_partner.txt_Done") &&
+           std::chrono::steady_clock::now() < deadline) {
       if (fs::exists(to_partner) && Slurp(to_partner) != "Command=Finish;") {
         fs::remove(to_partner);
         WriteFile(dir_ / "sync.txt", "Command=Continue;\n");
@@ -354,12 +353,10 @@ TEST_F(BasinRun, EverySpinUpPassWaitsForThePartner) {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-  };
-  const RunResult result = Run(2, {"run.ctl"}, {}, partner);
+  });
   ASSERT_EQ(result.exit_status, 0) << result.Describe();
   EXPECT_EQ(replies, 2);
-  EXPECT_FALSE(fs::exists(sync)) << "a reply of the partner was never read";
-  EXPECT_EQ(Output("param.sta"), kStatisticsHead + Repeat(kStatisticsRow, 3));
+  EXPECT_FALSE(fs::exists(dir_.path() / "sync.txt")) << "a reply of the partner was never read";
 }
 
 // SIGUSR1 sent to mpirun while process 0 waits for the synchronisation file: the waiting menu
@@ -368,36 +365,34 @@ TEST_F(BasinRun, EverySpinUpPassWaitsForThePartner) {
 // saving, says who stopped it and closes its diagnostics with 98.
 TEST_F(BasinRun, InterruptSentToMpirunFinishesTheRunWithAllOutputs) {
   Write(kCoupling);
-  fs::remove(dir_.path() / "sync.txt");
   const fs::path diag = dir_.path() / "Velorn_Diag_0.xml";
-  const RunResult stopped = Run(3, {"run.ctl"}, Repeat("2\n", 5000), [&](int mpirun) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (Slurp(diag).find("end of initialization reached...") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    kill(mpirun, SIGUSR1);
-  });
-  ASSERT_EQ(stopped.exit_status, 98) << stopped.Describe();
-  EXPECT_TRUE(HasLine(stopped, 2, "program manually killed by pressing Ctrl-C and selecting 2!"));
-  EXPECT_TRUE(HasLine(stopped, 4, "exitcode 98")) << stopped.diag;
-
-  fs::remove(dir_.path() / "sync.txt");
-  const RunResult result = Run(3, {"run.ctl"}, Repeat("1\n", 5000), [&](int mpirun) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (Slurp(diag).find("end of initialization reached...") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    kill(mpirun, SIGUSR1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    WriteFile(dir_ / "sync.txt", "no command here\n");
-  });
-  ASSERT_EQ(result.exit_status, 99) << result.Describe();
-  EXPECT_NE(result.out.find("Ctrl-C pressed while waiting for"), std::string::npos);
-  EXPECT_EQ(Output("param.sta"), std::string(kStatisticsHead) + kStatisticsRow);
-  EXPECT_EQ(Output("points.txt"), std::string(kPointsHead) + kPointsRow);
-  EXPECT_TRUE(HasLine(result, 4, "exitcode 99")) << result.diag;
+  for (const int answer : {2, 1}) {
+    fs::remove(dir_.path() / "sync.txt");
+    fs::remove(diag);
+    const std::string input = Repeat(std::to_string(answer) + "\n", 5000);
+    const RunResult result = Run(3, {"run.ctl"}, input, [&](int mpirun) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (Slurp(diag).find("end of initialization reached...") == std::string::npos &&
+             std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      kill(mpirun, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      WriteFile(dir_ / "sync.txt", "no command here\n");
+    });
+    if (answer == 2) {
+      ASSERT_EQ(result.exit_status, 98) << result.Describe();
+      EXPECT_TRUE(
+          HasLine(result, 2, "program manually killed by pressing Ctrl-C and selecting 2!"));
+      EXPECT_TRUE(HasLine(result, 4, "exitcode 98")) << result.diag;
+      continue;
+    }
+    ASSERT_EQ(result.exit_status, 99) << result.Describe();
+    EXPECT_NE(result.out.find("Ctrl-C pressed while waiting for"), std::string::npos);
+    EXPECT_EQ(Output("param.sta"), std::string(kStatisticsHead) + kStatisticsRow);
+    EXPECT_EQ(Output("points.txt"), std::string(kPointsHead) + kPointsRow);
+    EXPECT_TRUE(HasLine(result, 4, "exitcode 99")) << result.diag;
+  }
 }
 
 // --- Runs with meteorological input ----------------------------------------------------------

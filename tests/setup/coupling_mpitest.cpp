@@ -1,9 +1,9 @@
 // External coupling with a partner program (a thread of process 0) on 1 to 4 processes: the
 // partner writes two grids and the semaphore file; the model reads them into its grids (one of
 // them held over the own rows only), deletes or keeps the files, accumulates three steps and
-// writes the sum, the mean, the grid as it is and a statistics text; the partner reads them after the model's
-// semaphore file. Every wait is bounded, so a partner that never answers fails the test instead
-// of hanging it.
+// writes the sum, the mean, the grid as it is and a statistics text; the partner reads them after
+// the model's semaphore file. Every wait is bounded, so a partner that never answers fails the test
+// instead of hanging it.
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -85,8 +85,8 @@ TEST_F(CouplingPartnerTest, PartnerSeesSumsAndMeansOfTheGridsItSent) {
                     "[ExternalCoupling]\n1\n" + d + "sema.txt\n5\nI\n60\n2\n" + d +
                         "in.asc runoff 0 0\n" + d + "gw.asc GWTableExtern 0 2\n3\n" + d +
                         "sum.asc runoff Sum\n" + d + "mean.asc runoff Mean\n" + d +
-                        "current.asc runoff Current\n1\n" + d +
-                        "stat.txt total_runoff Mean\n" + d + "to_partner.txt\nCommand=Continue;\n");
+                        "current.asc runoff Current\n1\n" + d + "stat.txt total_runoff Mean\n" + d +
+                        "to_partner.txt\nCommand=Continue;\n");
   MPI_Barrier(MPI_COMM_WORLD);
   settings_.GetCouplingParameters();
   ASSERT_TRUE(settings_.IsCouplingActive());

@@ -58,7 +58,6 @@ struct Extras {
   bool landuse = false;
   bool multilayer = false;
   bool weighted = false;
-  std::string output = "out/run/";
 };
 
 // Land-use entries with constant parameters: only the root depth (0.4 m, 1.2 m) matters here.
@@ -116,9 +115,8 @@ std::string ControlFile(const std::string& dir, const Extras& x) {
         "2 forest { Landuse_Layers = 20, -9999; }\n";
   return "$set $d = " + dir +
          "/\n[output_interval]\n1\n0\n0\n0\nWriteAsciiGrids = 1\nWriteDoubleGrids = 0\n"
-         "WriteNetcdfGrids = 0\nInitialStateDirectory = $d\nDefaultOutputDirectory = $d//" +
-         x.output +
-         "\n\n"
+         "WriteNetcdfGrids = 0\nInitialStateDirectory = $d\nDefaultOutputDirectory = "
+         "$d//out/run/\n\n"
          "[output_list]\n0\n[coordinates]\n47.5\n8.5\n15.0\n0.0\n[meteo_data_count]\n1\n"
          "[meteo_names]\ntemperature\n[zone_grid]\n$d//zone.asc\n[elevation_model]\n$d//dem.asc\n"
          "[standard_grids]\n" +
@@ -338,23 +336,6 @@ TEST_P(SetupRunWithTables, LanduseLayersAndSoilParameterGrids) {
 }
 
 INSTANTIATE_TEST_SUITE_P(OneAndTwoLayers, SetupRunWithTables, ::testing::Bool());
-
-// An output directory that cannot be made (a file stands in its path) stops the set-up at its
-// first step, on every process, with the system's reason.
-TEST_F(SetupRun, UncreatableOutputDirectoryIsFatal) {
-  test::ScopedCurrentDir cd(d_.dir.path());
-  Extras extras;
-  extras.output = "plain_file/out/";
-  Prepare(extras);
-  if (test::Rank() == 0) test::WriteFile(d_.dir / "plain_file", "not a directory\n");
-  MPI_Barrier(MPI_COMM_WORLD);
-  uint8_t done = 0;
-  EXPECT_EQ(test::ThrownCode([&] { settings_->RunSetupStep(done); }), kOutputCreateCode);
-  if (test::Rank() == 0) {
-    EXPECT_TRUE(d_.ScreenHas("error creating the output directory ")) << d_.screen.str();
-    EXPECT_TRUE(d_.ScreenHas("plain_file/out/ (Not a directory)")) << d_.screen.str();
-  }
-}
 
 // With a grid of relative cell areas the zones are ranked a second time, weighted by it: 0.5 in
 // columns 1-6 and 1.5 in columns 7-12. Zone 1 (rows 1-5 without two cells of row 1):
