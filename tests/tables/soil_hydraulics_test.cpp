@@ -82,16 +82,6 @@ TEST_F(SoilLookupTest, HydraulicLookups) {
   EXPECT_EQ(soil_.GetRelativeConductivity(1, 0.3, 0.2), soil_.GetRelativeConductivity(1, 0.2, 0.2));
   EXPECT_EQ(soil_.GetRelativeConductivity(1, 0.2, 0.3), soil_.GetRelativeConductivity(1, 0.2, 0.2));
   EXPECT_EQ(soil_.GetTheta(0, 0.2), soil_.GetTheta(1, 0.2));
-
-  // Carsel and Parrish clay keeps 0.271 at 150 m (closed form), where Kr is still 1.6e-7.
-  SoilRecord clay;
-  clay.ParseEntry(diag_,
-                  test::SoilBlock("layers = 1; ksat = 5.56e-7; theta_sat = 0.38; theta_res = "
-                                  "0.068; alpha = 0.8; Par_n = 1.09; thickness = 0.5;"),
-                  "MultipleHorizons");
-  EXPECT_NEAR(clay.GetTheta(1, 150.0), 0.2706911, 1e-7);
-  EXPECT_NEAR(clay.GetSuction(1, clay.GetTheta(1, 150.0)), 150.0, 1e-9);
-  EXPECT_NEAR(clay.GetRelativeConductivity(1, clay.GetTheta(1, 150.0), 1.0), 1.6026e-7, 1e-11);
 }
 
 TEST(FreezingTemperatureShift, ContinuousAtTheSteepestPointAndTheKnee) {
