@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/error_code.h"
+#include "core/string_helpers.h"
 #include "meteo/meteo_interpolator.h"
 
 namespace velorn {
@@ -84,12 +85,16 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
   std::fill(file.values.begin(), file.values.end(), MissingMarker(nodata_value));
   const bool list = method == 9;
   bool found = false;
+  ModelDate first{};  // of the file's records, for the message when the start is missing
+  bool any = false;
   while (!found) {
     const int64_t position = static_cast<int64_t>(in.tellg());
     if (!ReadLine(in, line)) break;
     ModelDate date;
     if (ParseRecordDate(line, 0, date) != RecordParse::kOk) continue;
     date = WithStationYear(date);
+    if (!any) first = date;
+    any = true;
     if (date.day == 1 && (date.hour == 0 || date.hour >= 24)) Diag() << ".";
     if (!(date == start)) continue;
     found = true;
@@ -106,7 +111,10 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
   Diag() << "[end-entry]";
   if (!found)
     ThrowFatal(Diag(), kStartDateCode, "FATAL: \nfile ", file.path, " dosnt contain date ",
-               start.day, ".", start.month, ".", start.year, ", hour ", start.hour, "(feof)!");
+               start.day, ".", start.month, ".", start.year, ", hour ", start.hour, "(feof)!",
+               any ? FormatText("\nIts records begin on %ld.%ld.%ld, hour %ld.", first.day,
+                                first.month, first.year, first.hour)
+                   : std::string("\nIt holds no dated record."));
   file.uniform = 0;
   if (list) return;
   // The start record is a record like any other: it may need holding and has its uniform flag.

@@ -71,9 +71,8 @@ void meteointerpol::CheckStepDate(int64_t hour, int64_t day, int64_t month, int6
 
 void meteointerpol::WriteStepMessage(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (omp_in_parallel()) return;
-  const int divisor = report_interval;
-  const bool due = divisor <= 1 || static_cast<int64_t>(time_step_hours) % divisor + hour == 0;
-  if (!due) return;
+  if (!ReportDue(report_interval, start, ModelDate{year, month, day, hour}, time_step_hours))
+    return;
   Diag() << "INFO: " << FormatText("%20s", name.c_str()) << " " << day << "." << month << "."
          << year << " " << hour << ". h " << (scenario_use == 1 ? "using scenarios!" : "")
          << "[end-entry]";
