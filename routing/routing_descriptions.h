@@ -37,12 +37,12 @@ bool HasAnyItemKeyword(std::string_view text);
 
 // The counts of one description (or of all of them).
 struct DescriptionCounts {
-  int32_t tributaries = 0;  // OL
-  int32_t members = 0;      // '&'
-  int32_t lists = 0;        // SUMTRIB
-  int32_t inflows = 0;      // ZL
-  int32_t abstractions = 0; // AL
-  int32_t reservoirs = 0;   // SP
+  int32_t tributaries = 0;   // OL
+  int32_t members = 0;       // '&'
+  int32_t lists = 0;         // SUMTRIB
+  int32_t inflows = 0;       // ZL
+  int32_t abstractions = 0;  // AL
+  int32_t reservoirs = 0;    // SP
   DescriptionCounts& operator+=(const DescriptionCounts& other);
 };
 DescriptionCounts CountItems(std::string_view text);

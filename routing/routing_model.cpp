@@ -93,8 +93,8 @@ void abflussmodellklasse::Construct(int32_t readgrids) {
     ThrowFatal(Diag(), kRegistryFullCode, "FATAL: no more free grids in memory, (max. ",
                kRefusedGridIndex, ")!");
   lakes_grid_.reset(AllocateMatrix(Diag(), 1, nrows, 1, ncols, nrows));
-  RegisterGrid(lakes_grid_index_, "PrecOnLakes", lakes_grid_.get(), nullptr, 0, "PrecOnLakes", 0,
-               1, nrows);
+  RegisterGrid(lakes_grid_index_, "PrecOnLakes", lakes_grid_.get(), nullptr, 0, "PrecOnLakes", 0, 1,
+               nrows);
   reader_->Seek(descriptions);
   fit_linear_.assign(kGoodnessOfFitLags,
                      std::vector<GoodnessOfFitSums>(static_cast<std::size_t>(nsb_) + 1));
@@ -140,8 +140,10 @@ void abflussmodellklasse::ReadHeader() {
     // The column is stored at the subbasin's index: a code outside the zone table has none.
     if (code < 0 || code > highest_zone_code || zone_code_index[code] < 1 ||
         zone_code_index[code] > nsb_)
-      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: column indexing in routing model: there "
-                 "is no subbasin with code ", code);
+      ThrowFatal(Diag(), kControlFileErrorCode,
+                 "FATAL: column indexing in routing model: there "
+                 "is no subbasin with code ",
+                 code);
     if (!file.Read(column) || column < 0)
       ThrowFatal(Diag(), kControlFileErrorCode,
                  "FATAL: error reading a column number for column indexing in routing model");
@@ -190,8 +192,7 @@ void abflussmodellklasse::ParseDescriptions() {
       if (!NextLine(line))
         ThrowFatal(Diag(), kRoutingEndOfFileCode,
                    "FATAL: unexpected end of control file reached reading routing descriptions");
-      if (FindItemKeyword(line, kOutletKeyword, 0) != std::string::npos ||
-          !HasAnyItemKeyword(line))
+      if (FindItemKeyword(line, kOutletKeyword, 0) != std::string::npos || !HasAnyItemKeyword(line))
         break;
       text += line;
     }
@@ -206,7 +207,7 @@ int32_t abflussmodellklasse::SourceIndex(int32_t code, int32_t item, int32_t out
     ThrowFatal(*diag, kRoutingSubbasinCode, "FATAL: there cant be a tributary with code ", code,
                " for no subbasin (according to zones)\n");
   if (zone_code_index[code] == outlet)
-    ThrowFatal(*diag, kRoutingSubbasinCode, "FATAL: subbasin ", zone_table[outlet][2],
+    ThrowFatal(*diag, kRoutingSubbasinCode, "FATAL: subbasin ", ZoneCode(outlet),
                ": code of tributary ", item, " (", code,
                ") is equal to subbasin code!\nIt is not allowed to rout the outflow of a subbasin "
                "back into \nthe same subbasin. Use a reservoir instead.\n");
@@ -216,9 +217,9 @@ int32_t abflussmodellklasse::SourceIndex(int32_t code, int32_t item, int32_t out
 // A subbasin drains into one outlet: entered twice, its water would be routed twice.
 void abflussmodellklasse::EnterTarget(int32_t index, int32_t outlet) {
   if (targets_.target[index] != 0)
-    ThrowFatal(Diag(), kRoutingSubbasinCode, "FATAL: subbasin ", zone_table[index][2],
-               " is a tributary of subbasin ", zone_table[targets_.target[index]][2],
-               " and of subbasin ", zone_table[outlet][2],
+    ThrowFatal(Diag(), kRoutingSubbasinCode, "FATAL: subbasin ", ZoneCode(index),
+               " is a tributary of subbasin ", ZoneCode(targets_.target[index]),
+               " and of subbasin ", ZoneCode(outlet),
                " in the routing descriptions; each subbasin drains into one outlet");
   auto free = std::find(targets_.list.begin() + 1, targets_.list.end(), 0);
   if (free != targets_.list.end()) *free = index;
@@ -227,10 +228,9 @@ void abflussmodellklasse::EnterTarget(int32_t index, int32_t outlet) {
 
 void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_t& pos,
                                              int32_t item, ChannelParameters& p) {
-  double* values[kChannelValues] = {&p.k_mean,         &p.k_flood,      &p.width_mean,
-                                    &p.width_flood,    &p.bankfull_depth, &p.manning_mean,
-                                    &p.manning_flood,  &p.slope,        &p.length,
-                                    &p.area};
+  double* values[kChannelValues] = {
+      &p.k_mean,       &p.k_flood,       &p.width_mean, &p.width_flood, &p.bankfull_depth,
+      &p.manning_mean, &p.manning_flood, &p.slope,      &p.length,      &p.area};
   for (int v = 0; v < kChannelValues; ++v) {
     if (!ReadValueAfterEquals(text, pos, *values[v]))
       ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description ", StretchCount(),
@@ -258,8 +258,8 @@ void abflussmodellklasse::ParseInflow(routingclass& stretch, const std::string& 
   // Inflow codes run 1..number of inflows: 0 or less would write into a subbasin's flows.
   if (code < 1 || code > totals_.inflows)
     ThrowFatal(Diag(), kRoutingInflowCode, "FATAL: there is/are only ", totals_.inflows,
-               " inflow(s) for the entire basin,\n but the codes ranges from 1 to at least ",
-               code, "! in ", module_name);
+               " inflow(s) for the entire basin,\n but the codes ranges from 1 to at least ", code,
+               "! in ", module_name);
   std::string mode_word;
   if (!ReadWordAfterEquals(text, pos, mode_word) || mode_word.size() > kMaxModeLength)
     ThrowFatal(Diag(), kRoutingInflowCode, "FATAL: the modus \"", mode_word,
@@ -272,8 +272,7 @@ void abflussmodellklasse::ParseInflow(routingclass& stretch, const std::string& 
   if (mode_word == "constant") {
     mode = kInflowConstant;
     if (!ScanValue(text, pos, value))
-      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: constant inflow ", code,
-                 " has no value");
+      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: constant inflow ", code, " has no value");
   } else if (mode_word == "extern") {
     mode = kInflowFile;
     if (!ScanValue(text, pos, file_name) || file_name.size() > kMaxInflowFileLength ||
@@ -310,38 +309,37 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
   if (!(divisor > 0))
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": the area divisor ", divisor, " must be greater than 0");
-  for (const auto& [keyword, count] :
-       {std::pair{kAbstractionKeyword, counts.abstractions},
-        std::pair{kReservoirKeyword, counts.reservoirs}}) {
+  for (const auto& [keyword, count] : {std::pair{kAbstractionKeyword, counts.abstractions},
+                                       std::pair{kReservoirKeyword, counts.reservoirs}}) {
     if (count == 0) continue;
     std::size_t at = FindItemKeyword(text, keyword, 0);
     int32_t code = 0;
     ReadItemCode(text, at, code);
-    ThrowFatal(Diag(), kRoutingUnavailableItemCode, "FATAL: ",
-               keyword == kAbstractionKeyword ? "abstractions" : "reservoirs and lakes",
-               " (item ", std::string(keyword), " ", code, " of the routing description of subbasin ", tg,
-               ") are not available in this build");
+    ThrowFatal(Diag(), kRoutingUnavailableItemCode,
+               "FATAL: ", keyword == kAbstractionKeyword ? "abstractions" : "reservoirs and lakes",
+               " (item ", std::string(keyword), " ", code,
+               " of the routing description of subbasin ", tg, ") are not available in this build");
   }
   int32_t error = 0;
-  auto stretch = std::make_unique<routingclass>(
-      error, StretchSetup{.diag = diag,
-                          .nsb = nsb_,
-                          .dt = time_interval,
-                          .area = area,
-                          .divisor = divisor,
-                          .ntrib = counts.tributaries,
-                          .nlist = counts.lists,
-                          .nfurther = counts.members,
-                          .nZL = counts.inflows,
-                          .tg_code = tg,
-                          .abfrel = &abfrel_,
-                          .code_to_index = zone_code_index,
-                          .max_code = highest_zone_code,
-                          .ntr = tracer_count,
-                          .tracers = tracer_definitions,
-                          .flow_control = flow_control,
-                          .nodata = nodata,
-                          .output_directory = output_directory});
+  auto stretch =
+      std::make_unique<routingclass>(error, StretchSetup{.diag = diag,
+                                                         .nsb = nsb_,
+                                                         .dt = time_interval,
+                                                         .area = area,
+                                                         .divisor = divisor,
+                                                         .ntrib = counts.tributaries,
+                                                         .nlist = counts.lists,
+                                                         .nfurther = counts.members,
+                                                         .nZL = counts.inflows,
+                                                         .tg_code = tg,
+                                                         .abfrel = &abfrel_,
+                                                         .code_to_index = zone_code_index,
+                                                         .max_code = highest_zone_code,
+                                                         .ntr = tracer_count,
+                                                         .tracers = tracer_definitions,
+                                                         .flow_control = flow_control,
+                                                         .nodata = nodata,
+                                                         .output_directory = output_directory});
   if (error != 0) throw ErrorCode{error};
   routingclass& s = *stretch;
   stretches_[number] = std::move(stretch);
@@ -390,8 +388,8 @@ void abflussmodellklasse::CheckUpstreamOrder() {
     const int32_t downstream = targets_.stretch[into];
     if (own > downstream)
       ThrowFatal(Diag(), kRoutingSubbasinCode, "FATAL: the routing description of subbasin ",
-                 zone_table[into][2], " stands before the description of its tributary subbasin ",
-                 zone_table[i][2], ": list the routing descriptions upstream first");
+                 ZoneCode(into), " stands before the description of its tributary subbasin ",
+                 ZoneCode(i), ": list the routing descriptions upstream first");
   }
 }
 
@@ -413,11 +411,10 @@ void abflussmodellklasse::CreateStatistics() {
   own_zones_.assign(zone_table, zone_table + nsb_ + 1);
   int error = 0;
   statistics_ = std::make_unique<routstatistic>(
-      error, diag, nullptr, 1, 1, own_zones_.data(), abfrel_.area.data(), nsb_, statistics_code_,
-      5, statistics_name_, output_directory, output_list_count, output_list_codes);
+      error, diag, nullptr, 1, 1, own_zones_.data(), abfrel_.area.data(), nsb_, statistics_code_, 5,
+      statistics_name_, output_directory, output_list_count, output_list_codes);
   ControlFileReader& file = *reader_;
-  if (!file.FindHeader("[output_interval]"))
-    ReportControlFileError("[output_interval]", "(EOF)");
+  if (!file.FindHeader("[output_interval]")) ReportControlFileError("[output_interval]", "(EOF)");
   file.SkipRestOfLine();
   file.SkipRestOfLine();
   if (!file.Read(unit_)) ReportControlFileError("unit of the routed discharge ", module_name);

@@ -152,11 +152,12 @@ class abflussmodellklasse : public teilmodellklasse {
   void ParseDescription(const std::string& text, int32_t number);
   void ParseChannelValues(const std::string& text, std::size_t& pos, int32_t item,
                           ChannelParameters& params);
-  void AddChannel(routingclass& stretch, const std::string& text, std::size_t& pos,
-                  int32_t item, int32_t code, const std::vector<int32_t>& members,
-                  int32_t divisor_flag, int32_t outlet);
-  void ParseInflow(routingclass& stretch, const std::string& text, std::size_t& pos,
-                   int32_t item, int32_t outlet);
+  void AddChannel(routingclass& stretch, const std::string& text, std::size_t& pos, int32_t item,
+                  int32_t code, const std::vector<int32_t>& members, int32_t divisor_flag,
+                  int32_t outlet);
+  void ParseInflow(routingclass& stretch, const std::string& text, std::size_t& pos, int32_t item,
+                   int32_t outlet);
+  int32_t ZoneCode(int32_t index) const { return static_cast<int32_t>(zone_table[index][2]); }
   int32_t SourceIndex(int32_t code, int32_t item, int32_t outlet) const;
   void EnterTarget(int32_t index, int32_t outlet);
   void CheckUpstreamOrder();

@@ -129,7 +129,8 @@ void abflussmodellklasse::InitialiseRouting() {
     stretches_[n]->SetFlowArrays(flows, tables_->subflows(), tables_->history(), observed,
                                  observation_columns_.data());
   FillSubflows();
-  Diag() << "checking connection of internal inflows and abstractions" << "[end-entry]";
+  Diag() << "checking connection of internal inflows and abstractions"
+         << "[end-entry]";
   // No abstraction of this build feeds an internal inflow.
   for (int32_t n = 1; n <= ndesc_; ++n) {
     routingclass& s = *stretches_[n];
@@ -146,7 +147,8 @@ void abflussmodellklasse::InitialiseRouting() {
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->InitialiseChannelStates();
   const int32_t passes = InitialisationPasses();
   if (readgrids_ != 0) return;
-  Diag() << "routing the initialization discharges (" << passes << " times)" << "[end-entry]";
+  Diag() << "routing the initialization discharges (" << passes << " times)"
+         << "[end-entry]";
   std::vector<std::vector<double>> saved(static_cast<std::size_t>(tracer_count) + 1);
   for (int32_t pass = 0; pass < passes; ++pass) {
     for (int32_t tr = 0; tr <= tracer_count; ++tr)
@@ -240,7 +242,8 @@ void abflussmodellklasse::ShiftObservedWindow(int64_t hour, int64_t day, int64_t
     Diag() << "INFO: observed runoff: actual date " << day << "." << month << "." << year << " "
            << hour << "h not found (end of discharge file at " << observed_date_.day << "."
            << observed_date_.month << "." << observed_date_.year << ", " << observed_date_.hour
-           << "h)" << "[end-entry]";
+           << "h)"
+           << "[end-entry]";
   std::rotate(observed_window_.begin(), observed_window_.begin() + 1, observed_window_.end());
   std::vector<double>& last = observed_window_[kObservedRows - 1];
   if (end_counter_ > kObservedEnded - 1) {
@@ -251,7 +254,8 @@ void abflussmodellklasse::ShiftObservedWindow(int64_t hour, int64_t day, int64_t
   observed_table_->NextRow();
   int32_t y = 0, m = 0, d = 0, h = 0;
   if (observed_table_->state() == kTablePastEnd) {
-    Diag() << "INFO: end of discharge file reached!" << "[end-entry]";
+    Diag() << "INFO: end of discharge file reached!"
+           << "[end-entry]";
     ++end_counter_;
   } else if (observed_table_->GetDate(y, m, d, h)) {
     observed_date_ = ModelDate{y < 1000 ? y + 1900 : y, m, d, h};
@@ -280,8 +284,7 @@ void abflussmodellklasse::CollectStatistics(int64_t hour, int64_t day, int64_t m
   }
 }
 
-void abflussmodellklasse::SetupTracers(int32_t& error, int32_t count,
-                                       TracerDefinition* definitions,
+void abflussmodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
                                        ZoneStatisticsRecord* statistics_registry,
                                        int32_t capacity) {
   error = 0;
@@ -306,10 +309,10 @@ void abflussmodellklasse::SetupTracers(int32_t& error, int32_t count,
           kSignificantDigitsPrecision, block.statistics_file_name, output_directory,
           output_list_count, output_list_codes);
       if (status != 0) throw ErrorCode{status};
-      block.statistics->WriteHeader(module_name,
-                                    "tracer concentration for tracer " + std::to_string(t) + " (" +
-                                        def.name + ") ",
-                                    statistics_registry, capacity);
+      block.statistics->WriteHeader(
+          module_name,
+          "tracer concentration for tracer " + std::to_string(t) + " (" + def.name + ") ",
+          statistics_registry, capacity);
     }
   });
 }

@@ -114,8 +114,7 @@ void routingclass::WriteStorageState(std::FILE* file) const {
   // Each inflow block carries the state of the inflow's own channel.
   for (int32_t k = 1; k <= nZL_; ++k) {
     const int32_t item = ntrib_ + nlist_ + k;
-    for (int32_t tr = 0; tr <= ntr_; ++tr)
-      history(tr, FlowIndex(item), item, "external inflow");
+    for (int32_t tr = 0; tr <= ntr_; ++tr) history(tr, FlowIndex(item), item, "external inflow");
     sections(item, k);
   }
   std::fprintf(file, "%d (number of reservoirs)\n", nSP_);
@@ -189,8 +188,7 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
   PrefixDirectory(input_directory, path);
   StorageFileReader in{std::fopen(path.c_str(), "r"), path};
   if (in.file == nullptr)
-    ThrowFatal(Diag(), kRoutingStorageOpenCode, "FATAL: error opening storage content file ",
-               path);
+    ThrowFatal(Diag(), kRoutingStorageOpenCode, "FATAL: error opening storage content file ", path);
   struct Closer {
     std::FILE* f;
     ~Closer() { std::fclose(f); }
