@@ -3,6 +3,7 @@
 // table that the soil model would hand in, and helpers that build, initialise and step a model.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -104,6 +105,18 @@ class RoutingModelTest : public DiagTest {
   void SetPulse(int n) {
     for (std::size_t k = 1; k < runoff_[0].size(); ++k)
       runoff_[0][k] = 0.2 + 0.1 * k + 2.0 * std::exp(-std::pow((n - 5.0 * k) / 3.0, 2));
+  }
+
+  // Steps from..to - 1 under the runoff pulse; returns the water at the outlet of subbasin
+  // index `outlet` after each (mm over its A / f).
+  std::vector<double> RunPulse(abflussmodellklasse& model, int from, int to, int32_t outlet) {
+    std::vector<double> results;
+    for (int n = from; n < to; ++n) {
+      SetPulse(n);
+      Step(model, n);
+      results.push_back(model.Flows()[0][outlet]);
+    }
+    return results;
   }
 
   GridRegistry registry_;

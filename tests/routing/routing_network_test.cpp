@@ -92,17 +92,11 @@ TEST_F(RoutingNetworkTest, InitialisationPassesCoverTheTravelTimes) {
 TEST_F(RoutingNetworkTest, ObservedSeriesTwoStepsLateFitsAtLagTwo) {
   Write(Header(), Chain());
   constexpr int kSteps = 40;
-  std::vector<double> simulated;
-  {
-    SetPulse(0);
-    auto model = Start();
-    ASSERT_TRUE(model);
-    for (int n = 0; n < kSteps; ++n) {
-      SetPulse(n);
-      Step(*model, n);
-      simulated.push_back(model->OutputDischarge(5));
-    }
-  }
+  SetPulse(0);
+  auto first = Start();
+  ASSERT_TRUE(first);
+  const std::vector<double> simulated = RunPulse(*first, 0, kSteps, 5);  // unit 0: as output
+  first.reset();
   // Row i holds the simulated value of step i - 2; the file runs past the last step.
   std::string text = "YY MM DD HH Q\n";
   for (int i = 0; i < kSteps + 12; ++i) {
@@ -116,10 +110,7 @@ TEST_F(RoutingNetworkTest, ObservedSeriesTwoStepsLateFitsAtLagTwo) {
   SetPulse(0);
   auto model = Start();
   ASSERT_TRUE(model);
-  for (int n = 0; n < kSteps; ++n) {
-    SetPulse(n);
-    Step(*model, n);
-  }
+  RunPulse(*model, 0, kSteps, 5);
   const int lag_two = kGoodnessOfFitMaxLag + 2;
   for (const GoodnessOfFitTable* table : {&model->LinearFit(), &model->LogarithmicFit()}) {
     const GoodnessOfFitSums& sums = (*table)[lag_two][5];
@@ -131,33 +122,46 @@ TEST_F(RoutingNetworkTest, ObservedSeriesTwoStepsLateFitsAtLagTwo) {
   EXPECT_EQ(model->LinearFit()[lag_two][1].count, 0);  // subbasin 11 has no column
 }
 
+TEST_F(RoutingNetworkTest, EndOfTheObservedFileStopsTheComparison) {
+  std::string text = "YY MM DD HH Q\n";
+  for (int i = 0; i < 15; ++i) text += "2001 1 1 " + std::to_string(i) + " 2.5\n";
+  WriteFile(dir_ / "qobs.txt", text);
+  Write(Header("1 1000 50 2", dir_ / "qobs.txt", "1\n15 1\n"), Chain());
+  auto model = Start();
+  ASSERT_TRUE(model);
+  RunPulse(*model, 0, 20, 5);
+  auto count = [&](const std::string& entry) {
+    int n = 0;
+    const std::string all = screen_.str();
+    for (std::size_t at = all.find(entry); at != std::string::npos; at = all.find(entry, at + 1))
+      ++n;
+    return n;
+  };
+  // Rows 11..14 fill the window in steps 0..3; from step 3 the file is past its end: ten steps
+  // report it, the seven after them report the missing date and compare nothing.
+  EXPECT_EQ(count("end of discharge file reached!"), 10);
+  EXPECT_EQ(count("h not found (end of discharge file at 1.1.2001, 14h)"), 7);
+  EXPECT_TRUE(ScreenHas("observed runoff: actual date 1.1.2001 19h not found"));
+  EXPECT_EQ(model->LinearFit()[kGoodnessOfFitMaxLag][5].count, 13);
+}
+
 TEST_F(RoutingNetworkTest, WarmStartContinuesTheRun) {
   // An inflow channel of its own geometry into 14, which drains into 15: its state must survive
   // the storage file.
   Write(Header("1 1000 50 3"),
         "TG 14 (A=40, f=1) ZL 1 = constant 0.4 " + ChannelValues(2, 15000, 5) + "\n" + Chain());
   constexpr int kHalf = 12;
-  std::vector<double> cold;
-  {
-    SetPulse(0);
-    auto model = Start();
-    ASSERT_TRUE(model);
-    for (int n = 0; n < 2 * kHalf; ++n) {
-      SetPulse(n);
-      Step(*model, n);
-      cold.push_back(model->Flows()[0][5]);
-    }
-  }
+  SetPulse(0);
+  auto model = Start();
+  ASSERT_TRUE(model);
+  const std::vector<double> cold = RunPulse(*model, 0, 2 * kHalf, 5);
   const std::string name = "state.txt";
   std::vector<double> inflow_outflow;
   {
     SetPulse(0);
-    auto model = Start();
+    model = Start();
     ASSERT_TRUE(model);
-    for (int n = 0; n < kHalf; ++n) {
-      SetPulse(n);
-      Step(*model, n);
-    }
+    RunPulse(*model, 0, kHalf, 5);
     model->ReadStorageState(&name, 0);  // holds the name, reads nothing
     model->SetInitialised(1);
     inflow_outflow = model->Stretch(1).Channel(1).outflow;
@@ -174,11 +178,9 @@ TEST_F(RoutingNetworkTest, WarmStartContinuesTheRun) {
   for (std::size_t k = 0; k < restored.size(); ++k)
     EXPECT_NEAR(restored[k], inflow_outflow[k], 1e-5 * std::abs(inflow_outflow[k]) + 1e-12);
   // The state keeps six significant digits: the continued run agrees to 1e-5 relative.
-  for (int n = kHalf; n < 2 * kHalf; ++n) {
-    SetPulse(n);
-    Step(*warm, n);
-    EXPECT_NEAR(warm->Flows()[0][5], cold[n], 1e-5 * cold[n]) << "step " << n;
-  }
+  const std::vector<double> continued = RunPulse(*warm, kHalf, 2 * kHalf, 5);
+  for (int n = kHalf; n < 2 * kHalf; ++n)
+    EXPECT_NEAR(continued[n - kHalf], cold[n], 1e-5 * cold[n]) << "step " << n;
 }
 
 TEST_F(RoutingNetworkTest, StorageFileRefusals) {
