@@ -2,7 +2,8 @@
 // subbasins (binary trees: subbasin i drains into i / 2; every channel has 10 sections; daily
 // steps of 24 routing sub-steps; 0 and 3 tracers), against the sum of its stretches' RouteStep
 // alone: the difference is the model's own overhead (runoff in, inflows, sub-step tables,
-// statistics); the runoff is constant (0.5 mm per step) in both. Also the construction with the initialisation passes. One core, no MPI.
+// statistics); the runoff is constant (0.5 mm per step) in both. Also the construction with the
+// initialisation passes. One core, no MPI.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -26,8 +27,8 @@ constexpr int32_t kSubSteps = 24;
 constexpr double kStepMinutes = 1440;
 
 velorn::DiagnosticStream& Diag() {
-  static velorn::DiagnosticStream diag((fs::temp_directory_path() / "routing_model_bench.xml").string(),
-                                       0, std::cerr);
+  static velorn::DiagnosticStream diag(
+      (fs::temp_directory_path() / "routing_model_bench.xml").string(), 0, std::cerr);
   return diag;
 }
 
@@ -133,8 +134,7 @@ void BM_StretchesOnly(benchmark::State& state) {
   TreeNetwork net(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
   auto model = net.Build();
   for (auto _ : state) {
-    for (int32_t s = 1; s <= model->StretchCount(); ++s)
-      model->Stretch(s).RouteStep(2001, 1, 1, 0);
+    for (int32_t s = 1; s <= model->StretchCount(); ++s) model->Stretch(s).RouteStep(2001, 1, 1, 0);
     benchmark::DoNotOptimize(model->Flows()[0][1]);
   }
 }
