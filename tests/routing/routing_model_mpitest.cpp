@@ -17,6 +17,7 @@ TEST_F(RoutingModelTest, OnlyProcessZeroRoutes) {
   ASSERT_EQ(error, 0);
   EXPECT_EQ(model->IsOn(), rank == 0);
   EXPECT_EQ(model->WasActive(), rank == 0 ? 1 : 2);
+  EXPECT_EQ(model->GetRoutingTargets() == nullptr, rank != 0);
   runoff_[0] = {0, 1, 2, 3, 4, 5};
   model->SetQg(RunoffRows());
   model->SetupLakes();

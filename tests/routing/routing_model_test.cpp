@@ -169,26 +169,5 @@ TEST_F(RoutingModelTest, ObservedTableColumnsAndTwoDigitYears) {
   EXPECT_EQ(model->ObservedSubstitution(), 0);
 }
 
-TEST_F(RoutingModelTest, OtherProcessesAndSwitchedOffModelsHoldNothing) {
-  Write(Header(), "TG 13 (A=60, f=1) OL 11 " + kChannel + "\n", 0, 0);
-  int32_t error = 0;
-  auto model = Build(error);
-  EXPECT_EQ(error, 0);
-  EXPECT_FALSE(model->IsOn());
-  EXPECT_EQ(model->WasActive(), 1);
-  EXPECT_EQ(model->GetRoutingTargets(), nullptr);
-  // Off, no runoff is needed.
-  EXPECT_EQ(ThrownCode([&] { model->SetQg(nullptr); }), -1);
-}
-
-TEST_F(RoutingModelTest, RoutingWithoutRunoffEndsWith43) {
-  Write(Header(), "TG 13 (A=60, f=1) OL 11 " + kChannel + "\n");
-  int32_t error = 0;
-  auto model = Build(error);
-  ASSERT_EQ(error, 0);
-  EXPECT_EQ(ThrownCode([&] { model->SetQg(nullptr); }), kRoutingNoRunoffCode);
-  EXPECT_TRUE(ScreenHas("No valid discharges for discharge routing!"));
-}
-
 }  // namespace
 }  // namespace velorn::test
