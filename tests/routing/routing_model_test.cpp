@@ -169,5 +169,25 @@ TEST_F(RoutingModelTest, ObservedTableColumnsAndTwoDigitYears) {
   EXPECT_EQ(model->ObservedSubstitution(), 0);
 }
 
+TEST_F(RoutingModelTest, LakeSectionIsReadOnlyWithALakeGrid) {
+  const std::string network = "TG 13 (A=60, f=1) OL 11 " + kChannel + "\n";
+  Write(Header(), network);
+  int32_t error = 0;
+  auto model = Build(error, 3);
+  ASSERT_EQ(error, 0);
+  EXPECT_TRUE(ScreenHas("no LAKE-grid was found in routing_model"));
+  EXPECT_EQ(model->LakeSwitch(), 0);
+  EXPECT_EQ(model->ReadGridsValue(), 3);  // the storage mode stands
+
+  GridMatrix lakes = FilledGrid(diag_, 2, 2, 1.0);
+  registry_.Register(diag_, registry_.FirstFreeIndex(), "lakes.asc", lakes.get(), nullptr, 0,
+                     "lake_codes", 0, 1, 2, 2, 2);
+  Write(Header(), network + "[lake_model]\n1\n0\n0\n0\n7\n");
+  model = Build(error, 3);
+  ASSERT_EQ(error, 0) << screen_.str();
+  EXPECT_EQ(model->LakeSwitch(), 1);
+  EXPECT_EQ(model->ReadGridsValue(), 7);
+}
+
 }  // namespace
 }  // namespace velorn::test
