@@ -285,7 +285,7 @@ void abflussmodellklasse::ParseInflow(routingclass& stretch, const std::string& 
     ThrowFatal(Diag(), kRoutingInflowCode, "FATAL: the modus \"", mode_word,
                "\" is not supported for inflow ", code);
   }
-  const int32_t k = item - stretch.ItemCount() + CountItemKeyword(text, kInflowKeyword);
+  const int32_t k = item - stretch.ChannelCount();  // the inflow items follow the channels
   stretch.SetInflow(k, code, mode, file_name, static_cast<int32_t>(start_row), start_column,
                     static_cast<int32_t>(start_date_.year), static_cast<int32_t>(start_date_.month),
                     static_cast<int32_t>(start_date_.day), static_cast<int32_t>(start_date_.hour),
