@@ -19,6 +19,7 @@
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
 #include "version.h"
@@ -269,10 +270,31 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
                              kZoneStatisticsCapacity);
   CheckError(error);
   interception->SetInitialised(1);
-  RefuseUnavailable(kUnavailableRouting);
+  CreateRouting();
   special_output = std::make_unique<SpecialOutputClass>(setup, error, sub_steps);
   CheckError(error);
   RefuseUnavailable(kUnavailableDataAssimilation);
+}
+
+void ModellApplication::CreateRouting() {
+  int32_t error = 0;
+  SubModelSetup routing_setup = setup;
+  routing_setup.end_date = settings.start_date;
+  // The unsaturated zone's storage mode would be the initial readgrids value; without a soil
+  // model nothing is read.
+  constexpr int32_t kNoStorageMode = 0;
+  routing = std::make_unique<abflussmodellklasse>(error, routing_setup, tracer_count, tracer_table,
+                                                  kNoStorageMode);
+  CheckError(error);
+  // No model of this build produces runoff: routing that is on ends here with code 43.
+  if (routing->GetFlowControl() > 0) routing->SetQg(nullptr);
+  routing->SetupLakes();
+  if (routing->GetFlowControl() > 0) {
+    routing->InitialiseRouting();
+    routing->SetReinfiltrationRecords(nullptr);
+    routing->ReadStorageState(nullptr, kNoStorageMode);
+    routing->SetInitialised(1);
+  }
 }
 
 std::clock_t ModellApplication::WaitClockTicks(std::clock_t ticks) {

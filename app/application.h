@@ -11,12 +11,13 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// interception and special output. A sub-model that the control file switches on but that this
-// build does not contain ends the construction with "FATAL: <model> (section [<name>]) is
-// switched on, but it is not available in this build" and its own code (kUnavailableSubModels),
-// never a silent skip. Without meteorological variables the date of every step is -9999 and a
-// pass of the loop is one step; with them the first interpolator gives the date and the loop
-// ends when every interpolator has reached the end of its data.
+// interception, discharge routing (which ends with code 43 when it is on, since no soil model of
+// this build hands it runoff) and special output. A sub-model that the control file switches on
+// but that this build does not contain ends the construction with "FATAL: <model> (section
+// [<name>]) is switched on, but it is not available in this build" and its own code
+// (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every
+// step is -9999 and a pass of the loop is one step; with them the first interpolator gives the date
+// and the loop ends when every interpolator has reached the end of its data.
 //
 // Processes: every process builds the same objects and runs the same calls in the same order;
 // the control state and the end of the time range are combined over all processes, so no process
@@ -52,6 +53,7 @@ class meteointerpol;
 class precicorrclass;
 class verdunstungsmodellklasse;
 class interzeptionsmodellklasse;
+class abflussmodellklasse;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -76,8 +78,6 @@ inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingM
 inline constexpr UnavailableSubModel kUnavailableIrrigation{"irrigation", "irrigation model", 3009};
 inline constexpr UnavailableSubModel kUnavailableGroundwater{"groundwater_flow",
                                                              "groundwater model", 3010};
-inline constexpr UnavailableSubModel kUnavailableRouting{"routing_model", "discharge routing model",
-                                                         3011};
 inline constexpr UnavailableSubModel kUnavailableDataAssimilation{"data_assimilation",
                                                                   "data assimilation", 3012};
 
@@ -167,6 +167,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<expokorrklasse> radiation_correction;
   std::unique_ptr<verdunstungsmodellklasse> evapotranspiration;
   std::unique_ptr<interzeptionsmodellklasse> interception;
+  std::unique_ptr<abflussmodellklasse> routing;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:
@@ -180,6 +181,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // construction.
   void CreateSubModels(const std::vector<std::string>& args);
   void RefuseUnavailable(const UnavailableSubModel& model);
+  // Row o and the routing links: construction, runoff, lakes, initialisation, storage state.
+  void CreateRouting();
   // Time loop steps (app/application_loop.cpp).
   int RunLoop();
   void TakeCurrentDate();

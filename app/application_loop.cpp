@@ -12,6 +12,7 @@
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/routing_model.h"
 #include "setup/defaultini.h"
 
 namespace velorn {
@@ -176,6 +177,8 @@ void ModellApplication::RunTimeStep() {
     special_output->RunStep(h, d, m, y, true, k);
   }
   evapotranspiration->FinishStep(h, d, m, y);
+  // Routing is the last model of the step: it takes the runoff the step produced.
+  routing->RunStep(h, d, m, y);
   // Outputs of the step.
   settings_object->WriteStandardGrids(h, d, m, y);
   settings_object->WriteVariableGrids(h, d, m, y);

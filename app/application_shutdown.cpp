@@ -9,6 +9,7 @@
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
 
@@ -44,6 +45,7 @@ void ModellApplication::FlushAtEnd() {
   if (superposition) superposition->FlushBuffers();
   if (evapotranspiration) evapotranspiration->FlushBuffers();
   if (interception) interception->FlushBuffers();
+  if (routing) routing->FlushBuffers();
   if (special_output) special_output->FlushBuffers();
   if (settings_object) settings_object->FlushStandardGridStatistics();
 }
@@ -55,6 +57,7 @@ void ModellApplication::MarkNotInitialised() {
   if (superposition) superposition->SetInitialised(0);
   if (evapotranspiration) evapotranspiration->SetInitialised(0);
   if (interception) interception->SetInitialised(0);
+  if (routing) routing->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
   if (tracer_definitions) tracer_definitions->SetInitialised(0);
@@ -67,6 +70,8 @@ void ModellApplication::ReleaseModels() {
     if (interpolators[j]) interpolators[j]->ReleaseMemory();
   if (interception) interception->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
+  // Routing first: it creates the storage file that the soil and surface models append to.
+  if (routing) routing->ReleaseMemory();
   if (interception) interception->ReleaseMemory();
   if (evapotranspiration) evapotranspiration->ReleaseMemory();
   if (radiation_correction) radiation_correction->ReleaseMemory();
@@ -86,6 +91,7 @@ void ModellApplication::DeleteObjects() {
   interpolators.clear();
   meteo_count = 0;
   tracer_definitions.reset();
+  routing.reset();
   interception.reset();
   evapotranspiration.reset();
   radiation_correction.reset();

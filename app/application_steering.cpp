@@ -14,6 +14,7 @@
 #include "meteo/meteo_interpolator.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/routing_model.h"
 #include "setup/defaultini.h"
 
 namespace velorn {
@@ -69,6 +70,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   superposition->FlushBuffers();
   evapotranspiration->FlushBuffers();
   interception->FlushBuffers();
+  routing->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
   static_cast<void>(pre_spin_up);

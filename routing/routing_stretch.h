@@ -40,6 +40,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -53,6 +54,20 @@
 #include "unsatzone/reinfiltration_record.h"
 
 namespace velorn {
+
+// Token reader of the storage file: values across line ends, comments skipped to the line end,
+// the line number for the messages.
+struct StorageFileReader {
+  std::FILE* file = nullptr;
+  std::string name;
+  int64_t line = 1;
+  bool Read(double& value);
+  bool Read(int32_t& value);
+  // Skips the rest of the current line.
+  void SkipLine();
+  // The next line whole (without its end); false at the end of the file.
+  bool ReadLine(std::string& text);
+};
 
 // What the routing model hands each stretch at construction.
 struct StretchSetup {
@@ -134,6 +149,16 @@ class routingclass : public modelobject {
   // Flow indices (with flag true) whose channels are not routed.
   void SetBypassSet(const std::map<int32_t, bool>* bypass) { bypass_ = bypass; }
 
+  // --- Storage state (routing/routing_storage.cpp) ------------------------------------------
+  // Appends the stretch's block of the storage file: per channel item the histories, section
+  // outflows and flood-plain shares (and the re-infiltration values when records are set),
+  // per inflow item the same with the inflow's own channel, and the reservoir count. Values
+  // are written with "%g": about six significant digits survive.
+  void WriteStorageState(std::FILE* file) const;
+  // Reads the block back; a code, index or count that differs from this stretch, or a value
+  // that cannot be read, is FATAL (71).
+  void ReadStorageState(StorageFileReader& file);
+
   // --- Small helpers --------------------------------------------------------------------------
   double MaxOverSubSteps(const double* values) const;
   int32_t GetMaxHistoryLength(int32_t n) const;
@@ -150,6 +175,10 @@ class routingclass : public modelobject {
 
   // --- Read access ----------------------------------------------------------------------------
   int32_t ItemCount() const { return ntrib_ + nlist_ + nZL_; }
+  // Tributary and list channels (the items before the inflow items).
+  int32_t ChannelCount() const { return ntrib_ + nlist_; }
+  int32_t OutletCode() const { return tg_code_; }
+  int32_t InflowMode(int32_t item) const { return inflows_[item - ntrib_ - nlist_].mode; }
   const ChannelRecord& Channel(int32_t item) const { return items_[item].record; }
   const ChannelParameters& Parameters(int32_t item) const { return items_[item].params; }
   double Weight(int32_t k) const { return weight_[k]; }

@@ -209,12 +209,21 @@ TEST_F(BasinRun, RunsThatCannotGoOnEndWithTheirCode) {
        {"run.ctl"},
        3004,
        "snow model (section [snow_model]) is switched on, but it is not available in this build"},
-      {"routing on",
-       "[routing_model]\n2\n60\n",
+      {"routing on without a soil model",
+       "[routing_model]\n1\n60\n1 1000 50 24\nq.sta 1001\nnone.txt\n0\n0\n"
+       "TG 2 (A=0.3, f=1) OL 1 (kh=1, kv=5, Bh=2, Bv=20, Th=0.5, Mh=25, Mv=15, I=0.01, L=300, "
+       "A=0.15)\nend\n",
        {"run.ctl"},
-       3011,
-       "discharge routing model (section [routing_model]) is switched on, but it is not "
-       "available in this build"},
+       43,
+       "No valid discharges for discharge routing!;You have to run the model including at least "
+       "precipitation interpolation and soil model;if discharges are wished."},
+      {"malformed routing header",
+       "[routing_model]\n1\n60\n1 1000\nq.sta 1001\n",
+       {"run.ctl"},
+       17,
+       "values for min/max specific discharge and/or discharge and time interval splitting   "
+       ";not found in control file"},
+      {"routing off", "[routing_model]\n0\n60\n", {"run.ctl"}, 0, ""},
       {"snow model off", "[snow_model]\n0\n60\n", {"run.ctl"}, 0, ""},
       {"bad dump maximum",
        "",

@@ -1,0 +1,236 @@
+// abflussmodellklasse: the discharge routing model. It routes the runoff per subbasin that the
+// soil model hands in (SetQg) through the river network of [routing_model], stretch by stretch
+// (routingclass, routing/routing_stretch.h), and writes the discharge per subbasin.
+//
+// Construction (routing/routing_model.cpp) reads the section header (table discharges qmin,
+// qmax and intervals, time splitting, statistics file and code, observed-discharge file,
+// observation columns, R-square start offset) and the routing descriptions, one per subbasin
+// outlet that receives water, listed upstream first: each becomes a stretch with its tributary,
+// list and inflow channels (routing/routing_descriptions.h). It builds the routing-target table
+// (for irrigation), the "abfrel" table, the observed-discharge window (lags -10..+10) and the
+// discharge statistics ("routed discharge", unit from the third value of [output_interval]).
+// Abstractions (AL) and reservoirs (SP) are not part of this build: a description that holds
+// one is refused with code 3011.
+//
+// The application calls, in this order: SetQg (runoff per tracer and subbasin; none is FATAL
+// 43), SetupLakes (every process), InitialiseRouting, SetReinfiltrationRecords, ReadStorageState
+// (the unsaturated zone's storage file name and mode), SetInitialised(1); per step RunStep as
+// the last model of the step; FlushBuffers; ReleaseMemory (writes the storage file "[routing_
+// model]" section first, then the goodness-of-fit tables) and deletion.
+//
+// Routing runs on process 0 only: the constructor switches the model off on every other process
+// and keeps the control file's switch there as the was-active value. The only collective calls
+// are those of the lake exchange, made by every process under the same condition (lake switch
+// on and was-active value at least 1); without a "lake_codes" grid lakes stay off.
+//
+// Units: flows are mm per time step over the area they belong to; the discharge output is mm
+// (unit 0) or m³/s (unit 1: mm · km² · 16.6666667 / dt, divided by the area divisor f at the
+// outlet of a stretch).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/route_statistics.h"
+#include "core/submodel.h"
+#include "core/tracer_bookkeeping.h"
+#include "grids/time_series_table.h"
+#include "routing/flow_tables.h"
+#include "routing/routing_descriptions.h"
+#include "routing/routing_stretch.h"
+#include "unsatzone/reinfiltration_record.h"
+
+namespace velorn {
+
+// Codes of the routing model.
+inline constexpr int kRoutingEndOfFileCode = 38;
+inline constexpr int kRoutingLineTooLongCode = 40;
+inline constexpr int kRoutingSubbasinCode = 41;
+inline constexpr int kRoutingInflowCode = 42;
+inline constexpr int kRoutingNoRunoffCode = 43;
+inline constexpr int kRoutingStorageOpenCode = 64;
+inline constexpr int kRoutingStorageContentCode = 71;
+inline constexpr int kRoutingObservedReadCode = 203;
+inline constexpr int kRoutingInternalInflowCode = 302;
+// An abstraction or reservoir item, which this build cannot route.
+inline constexpr int kRoutingUnavailableItemCode = 3011;
+// Longest line of a routing description.
+inline constexpr std::size_t kMaxDescriptionLine = 2400;
+// Rows of the observed window: lags -10..+10, row 10 is the current step.
+inline constexpr int kObservedRows = 21;
+inline constexpr int kObservedCurrentRow = 10;
+// The end counter value that stops the comparison with observed discharges.
+inline constexpr int32_t kObservedEnded = 10;
+// Default name of the storage file when the soil model gives none.
+inline constexpr const char* kDefaultStorageFile = "storage.ftz";
+
+// The routing-target table handed to irrigation.
+struct RoutingTargets {
+  std::vector<int32_t> list;     // 1..2·nsb: tributary subbasin indices in order, 0 ends
+  std::vector<int32_t> target;   // 0..nsb: index of the outlet subbasin it flows into (0 none)
+  std::vector<int32_t> stretch;  // 0..nsb: stretch whose outlet is the subbasin (0 none)
+};
+
+class abflussmodellklasse : public teilmodellklasse {
+ public:
+  // `setup.end_date` carries the start date of the run. `readgrids` is the unsaturated zone's
+  // storage mode (the initial readgrids value). Never throws: `error` receives 0 or the code.
+  abflussmodellklasse(int32_t& error, const SubModelSetup& setup, int32_t tracer_count,
+                      TracerDefinition* tracers, int32_t readgrids);
+  ~abflussmodellklasse() override;
+
+  // --- Set-up and life cycle (routing/routing_model_step.cpp) ---------------------------------
+  // Keeps the runoff Qg[tr][sb] (not owned); null is FATAL 43. Nothing when off.
+  void SetQg(double** runoff);
+  void SetReinfiltrationRecords(ReinfiltrationRecord* records);
+  // Reads the lake switch when "lake_codes" is registered (INFO and off otherwise).
+  void ReadLakeSection(const std::string& header);
+  // Counts the lake cells per process and hands out their ponding storage (collective).
+  void SetupLakes();
+  // Channel states, the check of internal inflows and the initialisation passes.
+  void InitialiseRouting();
+  // Number of initialisation passes: ceil(Σ over the stretches of the largest truncated travel
+  // time in hours · 60 / dt), at least 1.
+  int32_t InitialisationPasses() const;
+  void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  void SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
+                    ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
+  void ReleaseTracers() override;
+  void FlushBuffers();
+  void ReleaseMemory() override;
+
+  // --- Storage file (routing/routing_storage.cpp) ----------------------------------------------
+  // Reads the section "routing_model" of `name` (input directory) unless the mode is 0, 2 or 4;
+  // no name: nothing is read. Codes 64 (cannot open) and 71 (section or content).
+  void ReadStorageState(const std::string* name, int32_t mode);
+  // Writes "[routing_model]" and every stretch's block to the held name or "storage.ftz" in the
+  // output directory, replacing the file; failures are WARNINGs.
+  void WriteStorageState();
+
+  // --- Tables for irrigation and others -------------------------------------------------------
+  const RoutingTargets* GetRoutingTargets() const { return IsOn() ? &targets_ : nullptr; }
+  const AbfrelTable* GetAbfrelTable() const { return IsOn() ? &abfrel_ : nullptr; }
+  std::vector<std::vector<double>>* GetMaxIrrigation() { return IsOn() ? &maxirrig_ : nullptr; }
+  std::vector<std::vector<double>>* GetMaxIrrigationFromReservoirs() {
+    return IsOn() ? &maxirrig_reservoirs_ : nullptr;
+  }
+  int32_t SetDischargeUnit(int32_t unit);
+
+  // --- Read access (tests, water balance) ---------------------------------------------------
+  bool IsOn() const { return flow_control != 0; }
+  int32_t WasActive() const { return was_active_; }
+  int32_t StretchCount() const { return static_cast<int32_t>(stretches_.size()) - 1; }
+  routingclass& Stretch(int32_t n) { return *stretches_[n]; }
+  const DescriptionCounts& Totals() const { return totals_; }
+  int32_t DescriptionCount() const { return ndesc_; }
+  int32_t Unit() const { return unit_; }
+  int32_t ObservationColumn(int32_t sb) const { return observation_columns_[sb]; }
+  int32_t ObservedSubstitution() const { return observed_flag_; }
+  int32_t ObservedEndCounter() const { return end_counter_; }
+  const GoodnessOfFitTable& LinearFit() const { return fit_linear_; }
+  const GoodnessOfFitTable& LogarithmicFit() const { return fit_logarithmic_; }
+  double** Flows() { return tables_ ? tables_->flows() : nullptr; }
+  // The discharge of subbasin sb in the output unit, as the statistics receive it.
+  double OutputDischarge(int32_t sb) const;
+  // Water held in the channels of all stretches, in mm · km².
+  double ChannelStorage() const;
+  int32_t LakeSwitch() const { return lake_switch_; }
+  int32_t ReadGridsValue() const { return readgrids_; }
+  const std::string& StorageFileName() const { return written_storage_name_; }
+
+ private:
+  // Construction steps (routing/routing_model.cpp).
+  void Construct(int32_t readgrids);
+  void ReadHeader();
+  void ReadObservationColumns();
+  void CountDescriptions();
+  void ParseDescriptions();
+  void ParseDescription(const std::string& text, int32_t number);
+  void ParseChannelValues(const std::string& text, std::size_t& pos, int32_t item,
+                          ChannelParameters& params);
+  void AddChannel(routingclass& stretch, const std::string& text, std::size_t& pos, int32_t item,
+                  int32_t code, const std::vector<int32_t>& members, int32_t divisor_flag,
+                  int32_t outlet);
+  void ParseInflow(routingclass& stretch, const std::string& text, std::size_t& pos, int32_t item,
+                   int32_t outlet);
+  int32_t ZoneCode(int32_t index) const { return static_cast<int32_t>(zone_table[index][2]); }
+  int32_t SourceIndex(int32_t code, int32_t item, int32_t outlet) const;
+  void EnterTarget(int32_t index, int32_t outlet);
+  void CheckUpstreamOrder();
+  void FinishStretches();
+  void CreateStatistics();
+  void OpenObservedTable();
+  void CopyObservedRow(int32_t row);
+  // Reads the next line of the control file into `line`; false at the end.
+  bool NextLine(std::string& line);
+  // The stretch outlet factor of unit 1 for subbasin sb (divided by f at a stretch outlet).
+  double DischargeFactor(int32_t sb) const;
+  // Steps of RunStep (routing/routing_model_step.cpp).
+  void ExchangeLakes(bool gather);
+  void CompareWithObserved();
+  void ShiftObservedWindow(int64_t hour, int64_t day, int64_t month, int64_t year);
+  void CollectStatistics(int64_t hour, int64_t day, int64_t month, int64_t year);
+  void FillSubflows();
+  void RefreshObserved();
+
+  int32_t was_active_ = 0;
+  ModelDate start_date_;
+  int32_t nsb_ = 0;
+
+  double qmin_ = 0, qmax_ = 0, nint_ = 0;
+  int32_t nsplit_ = 1;
+  std::string statistics_name_;
+  int32_t statistics_code_ = 0;
+  std::string observed_name_;
+  std::vector<int32_t> observation_columns_;  // 0..nsb
+  int32_t rsquare_offset_ = 0;
+  int32_t step_counter_ = 0;
+
+  DescriptionCounts totals_;
+  int32_t ndesc_ = 0;
+  std::vector<std::unique_ptr<routingclass>> stretches_;  // 1..ndesc
+  std::vector<int32_t> outlet_of_stretch_;                // 1..ndesc: outlet subbasin index
+  RoutingTargets targets_;
+  AbfrelTable abfrel_;
+  std::vector<std::vector<double>> maxirrig_;             // [tr][sb]
+  std::vector<std::vector<double>> maxirrig_reservoirs_;  // [tr][sb]
+  std::unique_ptr<RoutingFlowTables> tables_;
+  double** runoff_ = nullptr;
+  ReinfiltrationRecord* records_ = nullptr;
+  std::map<int32_t, bool> bypass_;
+
+  // Observed discharges.
+  std::unique_ptr<TimeSeriesTable> observed_table_;
+  int64_t observed_columns_ = 0;
+  std::vector<std::vector<double>> observed_window_;  // [row 0..20][column 1..]
+  std::vector<double> observed_current_;              // the row the stretches read
+  int32_t end_counter_ = 0;
+  ModelDate observed_date_;
+  int32_t observed_flag_ = 0;
+  GoodnessOfFitTable fit_linear_, fit_logarithmic_;
+
+  std::vector<ZoneRecord> own_zones_;  // zone records of the discharge table
+  std::unique_ptr<routstatistic> statistics_;
+  int32_t statistics_index_ = 0;
+  int32_t unit_ = 0;
+
+  // Lakes.
+  int32_t lake_switch_ = 0;
+  int32_t readgrids_ = 0;
+  int lake_codes_index_ = 0;
+  int ponding_index_ = 0;
+  std::vector<int64_t> lake_cells_;
+  int lakes_grid_index_ = 0;
+  OwnedGrid lakes_grid_;
+
+  std::optional<std::string> storage_name_;
+  std::string written_storage_name_;
+
+  ControlFileReader* reader_ = nullptr;  // the control file while the constructor reads
+};
+
+}  // namespace velorn

@@ -1,0 +1,366 @@
+// Life cycle and time step of the discharge routing model: runoff hand-over, lakes, the
+// initialisation of the network, the step with the observed comparison and the statistics,
+// tracers, flush and release (see routing_model.h).
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/error_code.h"
+#include "core/grid_registry.h"
+#include "core/matrix.h"
+#include "routing/routing_model.h"
+
+namespace velorn {
+
+void abflussmodellklasse::SetQg(double** runoff) {
+  if (!IsOn()) return;
+  if (runoff == nullptr)
+    ThrowFatal(Diag(), kRoutingNoRunoffCode,
+               "FATAL: No valid discharges for discharge routing!\nYou have to run the model "
+               "including at least precipitation interpolation and soil model\nif discharges are "
+               "wished.");
+  runoff_ = runoff;
+}
+
+void abflussmodellklasse::SetReinfiltrationRecords(ReinfiltrationRecord* records) {
+  if (!IsOn()) return;
+  records_ = records;
+  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->SetReinfiltrationRecords(records, n);
+}
+
+int32_t abflussmodellklasse::SetDischargeUnit(int32_t unit) {
+  if (IsOn()) unit_ = unit;
+  return flow_control;
+}
+
+void abflussmodellklasse::ReadLakeSection(const std::string& header) {
+  if (registry == nullptr || registry->Find("lake_codes", 0) <= 0) {
+    Diag() << "INFO: no LAKE-grid was found in " << module_name << "\n"
+           << "Lake modelling is switched off for " << module_name << ".\n"
+           << "[end-entry]";
+    return;
+  }
+  ControlFileReader file;
+  if (!file.Open(control_file_name) || !file.FindHeader(header))
+    ReportControlFileError(header, "(EOF)");
+  ReadValue(file, lake_switch_, "flow control parameter for ");
+  if (response_unit_switch != 0) lake_switch_ = 0;
+  if (lake_switch_ == 0) {
+    readgrids_ = 0;
+    return;
+  }
+  for (int n = 0; n < 3; ++n) file.SkipRestOfLine();
+  ReadValue(file, readgrids_, "readgrids for ");
+}
+
+void abflussmodellklasse::SetupLakes() {
+  if (was_active_ < 1) return;
+  if (rank != 0) ReadLakeSection("[lake_model]");
+  if (lake_switch_ == 0) return;
+  lake_cells_.assign(static_cast<std::size_t>(size), 0);
+  lake_codes_index_ = RequireGrid("lake_codes");
+  ponding_index_ = RequireGrid("ponding_storage");
+  double** lakes = (*registry)[lake_codes_index_].grid;
+  const int owners = registry->Find("MPIRegions", 0);
+  double** regions = owners > 0 ? (*registry)[owners].grid : nullptr;
+  int64_t own = 0;
+  for (int64_t r = first_local_row; r <= last_local_row; ++r)
+    for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (zone_grid[r][c] > nodata && lakes[r][c] > nodata &&
+          (regions == nullptr || static_cast<int32_t>(regions[r][c]) == rank))
+        ++own;
+  MPI_Allgather(&own, 1, MPI_INT64_T, lake_cells_.data(), 1, MPI_INT64_T, MPI_COMM_WORLD);
+  if (size >= 2)
+    for (int32_t r = 0; r < size; ++r)
+      Diag() << "DEBUG: lakeCellsPerMPIRank[" << r << "] " << lake_cells_[r] << "[end-entry]";
+  MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data());
+}
+
+// Every process takes part under the same condition, whether routing is on here or not.
+void abflussmodellklasse::ExchangeLakes(bool gather) {
+  if (lake_switch_ == 0 || was_active_ < 1 || lake_cells_.empty()) return;
+  if (!gather) {
+    MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data());
+    return;
+  }
+  MPIGatherZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data(), nullptr);
+  for (const char* name : {"real_transpiration0", "q_downext", "baseflow"}) {
+    const int index = registry->Find(name, 0);
+    if (index > 0) MPIGatherZoneValues(index, lake_codes_index_, lake_cells_.data(), nullptr);
+  }
+  const int input = RequireOneOfThreeGrids("throughfall0", "snowcover_outflow", "precipitation");
+  MPIGatherZoneValues(input, lake_codes_index_, lake_cells_.data(), lakes_grid_.get());
+}
+
+int32_t abflussmodellklasse::InitialisationPasses() const {
+  double hours = 0;
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    const routingclass& s = *stretches_[n];
+    int32_t largest = 0;
+    for (int32_t i = 1; i <= s.ItemCount(); ++i) {
+      const ChannelRecord& r = s.Channel(i);
+      largest = std::max(largest, static_cast<int32_t>(r.tt[r.rows + 1]));
+    }
+    hours += largest;
+  }
+  return std::max(1, static_cast<int32_t>(std::ceil(hours * 60.0 / time_interval)));
+}
+
+void abflussmodellklasse::FillSubflows() {
+  double** flows = tables_->flows();
+  double*** subflows = tables_->subflows();
+  const int32_t last = nsb_ + totals_.inflows;
+  for (int32_t tr = 0; tr <= tracer_count; ++tr)
+    for (int32_t j = 1; j <= nsplit_; ++j)
+      std::copy(flows[tr] + 1, flows[tr] + last + 1, subflows[tr][j] + 1);
+}
+
+void abflussmodellklasse::InitialiseRouting() {
+  if (!IsOn()) return;
+  double** flows = tables_->flows();
+  for (int32_t tr = 0; tr <= tracer_count; ++tr) {
+    std::copy(runoff_[tr] + 1, runoff_[tr] + nsb_ + 1, flows[tr] + 1);
+    std::fill(flows[tr] + nsb_ + 1, flows[tr] + nsb_ + totals_.inflows + 1, 0.0);
+  }
+  RefreshObserved();
+  const double* observed = observed_window_.empty() ? nullptr : observed_current_.data();
+  for (int32_t n = 1; n <= ndesc_; ++n)
+    stretches_[n]->SetFlowArrays(flows, tables_->subflows(), tables_->history(), observed,
+                                 observation_columns_.data());
+  FillSubflows();
+  Diag() << "checking connection of internal inflows and abstractions"
+         << "[end-entry]";
+  // No abstraction of this build feeds an internal inflow.
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    routingclass& s = *stretches_[n];
+    for (int32_t i = s.ChannelCount() + 1; i <= s.ItemCount(); ++i) {
+      if (s.InflowMode(i) != kInflowInternal) continue;
+      ThrowFatal(Diag(), kRoutingInternalInflowCode,
+                 "FATAL: \n ---> Error in connecting internal abstractions with internal "
+                 "inflows:\n",
+                 "in routing description ", n, " for TG ", s.OutletCode(), ":\n",
+                 "Internal Inflow ZL ", s.FlowIndex(i) - nsb_,
+                 " has no conenction to an internal abstraction.\n", "this is not allowed\n");
+    }
+  }
+  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->InitialiseChannelStates();
+  const int32_t passes = InitialisationPasses();
+  if (readgrids_ != 0) return;
+  Diag() << "routing the initialization discharges (" << passes << " times)"
+         << "[end-entry]";
+  std::vector<std::vector<double>> saved(static_cast<std::size_t>(tracer_count) + 1);
+  for (int32_t pass = 0; pass < passes; ++pass) {
+    for (int32_t tr = 0; tr <= tracer_count; ++tr)
+      saved[tr].assign(flows[tr], flows[tr] + nsb_ + 1);
+    FillSubflows();
+    for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->RouteStep(0, 0, 0, 0);
+    Diag() << ".";
+    for (int32_t tr = 0; tr <= tracer_count; ++tr)
+      std::copy(saved[tr].begin() + 1, saved[tr].end(), flows[tr] + 1);
+  }
+  Diag() << "[end-entry]";
+}
+
+void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  ExchangeLakes(true);
+  if (rank != 0 || !IsOn()) {
+    ExchangeLakes(false);
+    return;
+  }
+  teilmodellklasse::RunStep(hour, day, month, year);
+  RefreshObserved();
+  double** flows = tables_->flows();
+  for (int32_t tr = 0; tr <= tracer_count; ++tr)
+    std::copy(runoff_[tr] + 1, runoff_[tr] + nsb_ + 1, flows[tr] + 1);
+  const auto y = static_cast<int32_t>(year), m = static_cast<int32_t>(month);
+  const auto d = static_cast<int32_t>(day), h = static_cast<int32_t>(hour);
+  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->ReadInflows(flows, y, m, d, h);
+  FillSubflows();
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    stretches_[n]->RouteStep(y, m, d, h);
+    if (records_ != nullptr) stretches_[n]->OfferReinfiltration();
+  }
+  CompareWithObserved();
+  ShiftObservedWindow(hour, day, month, year);
+  CollectStatistics(hour, day, month, year);
+  ExchangeLakes(false);
+}
+
+// The stretches read the observed value of the step from one holder, row 11 of the window.
+void abflussmodellklasse::RefreshObserved() {
+  if (!observed_window_.empty()) observed_current_ = observed_window_[kObservedCurrentRow + 1];
+}
+
+double abflussmodellklasse::OutputDischarge(int32_t sb) const {
+  const double water = tables_->flows()[0][sb];
+  return unit_ == 1 ? DischargeFactor(sb) * water : water;
+}
+
+double abflussmodellklasse::ChannelStorage() const {
+  // Each stretch holds its water in mm over A / f of its outlet subbasin: mm · km².
+  double total = 0;
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    const int32_t outlet = outlet_of_stretch_[n];
+    total += stretches_[n]->StoredWater() * abfrel_.area[outlet] / abfrel_.divisor[outlet];
+  }
+  return total * abfrel_.area[0];
+}
+
+void abflussmodellklasse::CompareWithObserved() {
+  if (end_counter_ > kObservedEnded - 1 || observed_window_.empty()) return;
+  ++step_counter_;
+  const int32_t mode = statistics_code_ / 1000;
+  double* observed_values = statistics_->observed_values();
+  for (int32_t k = 1; k <= nsb_; ++k) {
+    const int32_t column = observation_columns_[k];
+    if ((mode == 2 || mode == 4) && k <= statistics_->columns())
+      observed_values[k] = observed_window_[kObservedCurrentRow + 1][column];
+    if (column < 1 || step_counter_ <= rsquare_offset_) continue;
+    const double x = OutputDischarge(k);
+    for (int32_t lag = 0; lag < kObservedRows; ++lag) {
+      const double o = observed_window_[lag][column];
+      if (!(o > 0)) continue;
+      auto add = [](GoodnessOfFitSums& s, double sim, double obs) {
+        s.count += 1;
+        s.error_sum += sim - obs;
+        s.squared_error_sum += (sim - obs) * (sim - obs);
+        s.observed_count += 1;
+        s.observed_sum += obs;
+        s.observed_square_sum += obs * obs;
+      };
+      add(fit_linear_[lag][k], x, o);
+      if (x > 0) add(fit_logarithmic_[lag][k], std::log(x), std::log(o));
+    }
+  }
+}
+
+void abflussmodellklasse::ShiftObservedWindow(int64_t hour, int64_t day, int64_t month,
+                                              int64_t year) {
+  if (!observed_table_) return;
+  if (end_counter_ > kObservedEnded - 1)
+    Diag() << "INFO: observed runoff: actual date " << day << "." << month << "." << year << " "
+           << hour << "h not found (end of discharge file at " << observed_date_.day << "."
+           << observed_date_.month << "." << observed_date_.year << ", " << observed_date_.hour
+           << "h)"
+           << "[end-entry]";
+  std::rotate(observed_window_.begin(), observed_window_.begin() + 1, observed_window_.end());
+  std::vector<double>& last = observed_window_[kObservedRows - 1];
+  if (end_counter_ > kObservedEnded - 1) {
+    std::fill(last.begin(), last.end(), 0.0);
+    return;
+  }
+  CopyObservedRow(kObservedRows - 1);
+  observed_table_->NextRow();
+  int32_t y = 0, m = 0, d = 0, h = 0;
+  if (observed_table_->state() == kTablePastEnd) {
+    Diag() << "INFO: end of discharge file reached!"
+           << "[end-entry]";
+    ++end_counter_;
+  } else if (observed_table_->GetDate(y, m, d, h)) {
+    observed_date_ = ModelDate{y < 1000 ? y + 1900 : y, m, d, h};
+  }
+}
+
+void abflussmodellklasse::CollectStatistics(int64_t hour, int64_t day, int64_t month,
+                                            int64_t year) {
+  statistics_->ResetZoneSums();
+  for (int32_t k = 1; k <= nsb_; ++k) {
+    own_zones_[k][0] += 1;
+    own_zones_[k][4] += 1;
+    own_zones_[k][1] += OutputDischarge(k);
+  }
+  statistics_->CollectRoutingStep(year, month, day, hour);
+  double** flows = tables_->flows();
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    block.statistics->ResetZoneSums();
+    for (int32_t k = 1; k <= nsb_; ++k) {
+      block.balance_table[k][0] += 1;
+      block.balance_table[k][4] += 1;
+      block.balance_table[k][1] += flows[t][k];
+    }
+    block.statistics->CollectStep(year, month, day, hour, 0);
+  }
+}
+
+void abflussmodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
+                                       ZoneStatisticsRecord* statistics_registry,
+                                       int32_t capacity) {
+  error = 0;
+  if (!IsOn()) return;
+  error = CaptureErrorCode([&] {
+    tracer_count = count;
+    tracer_definitions = definitions;
+    if (count < 1) return;
+    tracer_blocks = std::shared_ptr<TracerBlock[]>(new TracerBlock[count + 1]);
+    for (int32_t t = 1; t <= count; ++t) {
+      const TracerDefinition& def = definitions[t];
+      TracerBlock& block = tracer_blocks[t];
+      if (def.radioactive == 1)
+        block.decay_factor = def.half_time > 0 ? DecayFactor(time_interval, def.half_time) : 0.0;
+      block.balance_table.assign(static_cast<std::size_t>(zone_count) + 1, ZoneRecord{});
+      for (int32_t z = 0; z <= zone_count; ++z)
+        for (int f = 2; f < 5; ++f) block.balance_table[z][f] = zone_table[z][f];
+      block.statistics_file_name = TracerFileName(def.path, def.name, module_name, def.statext);
+      int status = 0;
+      block.statistics = std::make_unique<zonalstatistic>(
+          status, diag, nullptr, 1, 1, block.balance_table.data(), zone_count, def.statcode,
+          kSignificantDigitsPrecision, block.statistics_file_name, output_directory,
+          output_list_count, output_list_codes);
+      if (status != 0) throw ErrorCode{status};
+      block.statistics->WriteHeader(
+          module_name,
+          "tracer concentration for tracer " + std::to_string(t) + " (" + def.name + ") ",
+          statistics_registry, capacity);
+    }
+  });
+}
+
+void abflussmodellklasse::ReleaseTracers() {
+  if (!IsOn() || !tracer_blocks) return;
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    if (block.statistics) block.statistics->ReleaseMemory();
+    block.statistics.reset();
+    block.balance_table.clear();
+  }
+  tracer_blocks.reset();
+}
+
+void abflussmodellklasse::FlushBuffers() {
+  if (!IsOn()) return;
+  if (statistics_) statistics_->FlushBuffers();
+  for (int32_t t = 1; tracer_blocks && t <= tracer_count; ++t)
+    if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->FlushBuffers();
+}
+
+void abflussmodellklasse::ReleaseMemory() {
+  if (IsOn()) {
+    if (initialised != 0) WriteStorageState();
+    storage_name_.reset();
+    ReleaseTracers();
+    if (initialised != 0 && rank == 0 && observed_table_ && statistics_)
+      statistics_->WriteGoodnessOfFit(fit_linear_, fit_logarithmic_);
+    observed_table_.reset();
+    if (statistics_) statistics_->ReleaseMemory();
+    statistics_.reset();
+    for (auto& stretch : stretches_)
+      if (stretch) stretch->ReleaseMemory();
+    stretches_.clear();
+    tables_.reset();
+    runoff_ = nullptr;
+    observed_window_.clear();
+    fit_linear_.clear();
+    fit_logarithmic_.clear();
+    lake_cells_.clear();
+  }
+  if (rank == 0 && lakes_grid_index_ > 0 && lakes_grid_) {
+    UnregisterGrid(lakes_grid_index_);
+    lakes_grid_.reset();
+    lakes_grid_index_ = 0;
+  }
+  modelobject::ReleaseMemory();
+}
+
+}  // namespace velorn

@@ -1,0 +1,230 @@
+// The routing section of the storage file: the routing model finds and writes the section, every
+// stretch reads and writes its own block (see routing_model.h and routing_stretch.h).
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/error_code.h"
+#include "routing/routing_model.h"
+#include "routing/routing_stretch.h"
+
+namespace velorn {
+namespace {
+
+// Values of a history row per line of the file.
+constexpr int32_t kValuesPerLine = 10;
+constexpr const char* kSectionName = "routing_model";
+
+bool ReadToken(StorageFileReader& in, std::string& token) {
+  token.clear();
+  int c = std::fgetc(in.file);
+  while (c != EOF && std::isspace(c) != 0) {
+    if (c == '\n') ++in.line;
+    c = std::fgetc(in.file);
+  }
+  while (c != EOF && std::isspace(c) == 0) {
+    token.push_back(static_cast<char>(c));
+    c = std::fgetc(in.file);
+  }
+  if (c != EOF) std::ungetc(c, in.file);
+  return !token.empty();
+}
+
+}  // namespace
+
+bool StorageFileReader::Read(double& value) {
+  std::string token;
+  if (!ReadToken(*this, token)) return false;
+  errno = 0;
+  char* end = nullptr;
+  value = std::strtod(token.c_str(), &end);
+  return end != token.c_str() && *end == '\0' && errno == 0;
+}
+
+bool StorageFileReader::Read(int32_t& value) {
+  std::string token;
+  if (!ReadToken(*this, token)) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long number = std::strtol(token.c_str(), &end, 10);
+  value = static_cast<int32_t>(number);
+  return end != token.c_str() && *end == '\0' && errno == 0 && number == value;
+}
+
+void StorageFileReader::SkipLine() {
+  int c = std::fgetc(file);
+  while (c != EOF && c != '\n') c = std::fgetc(file);
+  if (c == '\n') ++line;
+}
+
+bool StorageFileReader::ReadLine(std::string& text) {
+  text.clear();
+  int c = std::fgetc(file);
+  if (c == EOF) return false;
+  while (c != EOF && c != '\n') {
+    text.push_back(static_cast<char>(c));
+    c = std::fgetc(file);
+  }
+  if (c == '\n') ++line;
+  return true;
+}
+
+// --- The stretch's block ---------------------------------------------------------------------
+
+void routingclass::WriteStorageState(std::FILE* file) const {
+  std::fprintf(file, "%d (routing subbasin with tributaries", tg_code_);
+  for (int32_t i = 1; i <= ntrib_; ++i) std::fprintf(file, " %d", items_[i].code);
+  std::fprintf(file, "\n");
+  auto history = [&](int32_t tr, int32_t t, int32_t item, const char* label) {
+    std::fprintf(file, "%d %d (tracer/flow index and %s)\n", tr, t, label);
+    const int32_t length = nsub_ + items_[item].record.history_length;
+    for (int32_t k = 1; k <= length; ++k) {
+      std::fprintf(file, "%g ", history_[tr][t][k]);
+      if (k % kValuesPerLine == 0) std::fprintf(file, "\n");
+    }
+    std::fprintf(file, "\n");
+  };
+  auto sections = [&](int32_t item, int32_t label) {
+    const ChannelRecord& r = items_[item].record;
+    for (int32_t s = 1; s <= r.SectionCount(); ++s) {
+      for (int32_t j = 1; j <= nsub_; ++j) std::fprintf(file, "%g ", r.Outflow(s, j));
+      std::fprintf(file, " (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", label, s,
+                   nsub_);
+      std::fprintf(file, "%g (wqtab[local tributary %d].qvzuq[subchannel %d])\n",
+                   r.previous_share[s], label, s);
+    }
+  };
+  for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
+    std::vector<int32_t> sources;
+    for (int32_t member : items_[i].members) sources.push_back(IndexOf(member));
+    sources.push_back(IndexOf(items_[i].code));
+    for (int32_t t : sources) {
+      for (int32_t tr = 0; tr <= ntr_; ++tr) history(tr, t, i, "tributary subbasin");
+      sections(i, i);
+      if (records_ != nullptr) {
+        const ReinfiltrationRecord& record = records_[t];
+        for (int32_t tr = 0; tr <= ntr_; ++tr) std::fprintf(file, "%lg ", record.riverValues[tr]);
+        std::fprintf(file, "(riverflow_table[%d].flow_mm[%d])\n", t, ntr_ + 1);
+        std::fprintf(file, "%lg %lg (riverflow_table[%d].flowm3s/speed\n", record.offeredWater,
+                     record.channelLength, t);
+      }
+    }
+  }
+  // Each inflow block carries the state of the inflow's own channel.
+  for (int32_t k = 1; k <= nZL_; ++k) {
+    const int32_t item = ntrib_ + nlist_ + k;
+    for (int32_t tr = 0; tr <= ntr_; ++tr) history(tr, FlowIndex(item), item, "external inflow");
+    sections(item, k);
+  }
+  std::fprintf(file, "%d (number of reservoirs)\n", nSP_);
+  std::fprintf(file, "\n\n");
+}
+
+void routingclass::ReadStorageState(StorageFileReader& in) {
+  auto fail = [&](const char* what) {
+    ThrowFatal(*diag, kRoutingStorageContentCode, "FATAL: error reading ", what, " in file ",
+               in.name, " (position ", in.line, ")");
+  };
+  auto value = [&](double& v) {
+    if (!in.Read(v)) fail("a state value");
+  };
+  int32_t code = 0;
+  if (!in.Read(code) || code != tg_code_) fail("subbasin code");
+  in.SkipLine();
+  auto history = [&](int32_t tr, int32_t t, int32_t item) {
+    int32_t tracer = 0;
+    int32_t index = 0;
+    if (!in.Read(tracer) || tracer != tr) fail("tracer code");
+    if (!in.Read(index) || index != t) fail("tributary index");
+    in.SkipLine();
+    const int32_t length = nsub_ + items_[item].record.history_length;
+    for (int32_t k = 1; k <= length; ++k) value(history_[tr][t][k]);
+  };
+  auto sections = [&](int32_t item) {
+    ChannelRecord& r = items_[item].record;
+    for (int32_t s = 1; s <= r.SectionCount(); ++s) {
+      for (int32_t j = 1; j <= nsub_; ++j) value(r.Outflow(s, j));
+      r.Outflow(s, 0) = r.Outflow(s, nsub_);
+      in.SkipLine();
+      value(r.previous_share[s]);
+      in.SkipLine();
+    }
+  };
+  for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
+    std::vector<int32_t> sources;
+    for (int32_t member : items_[i].members) sources.push_back(IndexOf(member));
+    sources.push_back(IndexOf(items_[i].code));
+    for (int32_t t : sources) {
+      for (int32_t tr = 0; tr <= ntr_; ++tr) history(tr, t, i);
+      sections(i);
+      if (records_ != nullptr) {
+        ReinfiltrationRecord& record = records_[t];
+        for (int32_t tr = 0; tr <= ntr_; ++tr) value(record.riverValues[tr]);
+        in.SkipLine();
+        value(record.offeredWater);
+        value(record.channelLength);
+        in.SkipLine();
+      }
+    }
+  }
+  for (int32_t k = 1; k <= nZL_; ++k) {
+    const int32_t item = ntrib_ + nlist_ + k;
+    for (int32_t tr = 0; tr <= ntr_; ++tr) history(tr, FlowIndex(item), item);
+    sections(item);
+  }
+  int32_t reservoirs = 0;
+  if (!in.Read(reservoirs) || reservoirs != nSP_) fail("reservoir code");
+  in.SkipLine();
+}
+
+// --- The routing model's section -------------------------------------------------------------
+
+void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode) {
+  if (!IsOn() || name == nullptr) return;
+  storage_name_ = *name;
+  if (mode == 0 || mode == 2 || mode == 4) return;
+  std::string path = *name;
+  PrefixDirectory(input_directory, path);
+  StorageFileReader in{std::fopen(path.c_str(), "r"), path};
+  if (in.file == nullptr)
+    ThrowFatal(Diag(), kRoutingStorageOpenCode, "FATAL: error opening storage content file ", path);
+  struct Closer {
+    std::FILE* f;
+    ~Closer() { std::fclose(f); }
+  } closer{in.file};
+  std::string line;
+  bool found = false;
+  while (!found && in.ReadLine(line)) found = line.find(kSectionName) != std::string::npos;
+  if (!found)
+    ThrowFatal(Diag(), kRoutingStorageContentCode, "FATAL: error looking for the section ",
+               kSectionName, " in ", path);
+  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->ReadStorageState(in);
+}
+
+void abflussmodellklasse::WriteStorageState() {
+  const bool named = storage_name_.has_value();
+  std::string path = named ? *storage_name_ : std::string(kDefaultStorageFile);
+  PrefixDirectory(output_directory, path);
+  written_storage_name_ = path;
+  std::FILE* file = std::fopen(path.c_str(), "wt");
+  if (file == nullptr) {
+    if (named)
+      Diag() << "WARNING: couldn't open file \"" << path
+             << "\" \n(model version doesn't support this feature or write access error)"
+             << "[end-entry]";
+    else
+      Diag() << "WARNING: couldn't open file " << path
+             << " \n(no filename was given or model version \ndoesn't support this feature or "
+                "the current user has no write access)"
+             << "[end-entry]";
+    return;
+  }
+  std::fprintf(file, "[%s]\n", kSectionName);
+  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->WriteStorageState(file);
+  std::fprintf(file, "\n");
+  if (std::fclose(file) != 0)
+    Diag() << "WARNING: error writing the storage file " << path << "[end-entry]";
+}
+
+}  // namespace velorn
