@@ -131,29 +131,32 @@ surface_storage.asc SurfStorSiltingUp 0 0
 # texture classes of Carsel and Parrish (1988): ksat (m/s), theta_sat and theta_res (-),
 # alpha (1/m), Par_n (-), thickness of each layer of the horizon (m). GrainSizeDist gives the
 # fractions of sand, silt, clay and four stone classes; SU_PAR01..08 are the parameters A..H
-# of the silting-up formulas (here their built-in values).
+# of the silting-up formulas. The built-in values (65, 12.2, 0.52, -0.64, 0.013, -1.03, 0.7,
+# -0.19) describe the intensities of single showers; with daily steps the intensity is the
+# day's mean, so A (I_0) and B (I_inf) are lowered and E (sealing per unit of rain energy)
+# raised to let a wet spell seal the bare soil within days.
 [soil_table]
 3
 1 loam method MultipleHorizons {
   layers = 3 5; ksat = 2.89e-6 1.5e-6; theta_sat = 0.43 0.41; theta_res = 0.078 0.078;
   alpha = 3.6 3.6; Par_n = 1.56 1.56; thickness = 0.1 0.3;
   GrainSizeDist = 0.40 0.40 0.20 0 0 0 0;
-  SU_PAR01 = 65.0; SU_PAR02 = 12.2; SU_PAR03 = 0.52; SU_PAR04 = -0.64;
-  SU_PAR05 = 0.013; SU_PAR06 = -1.03; SU_PAR07 = 0.7; SU_PAR08 = -0.19;
+  SU_PAR01 = 2.0; SU_PAR02 = 0.5; SU_PAR03 = 0.52; SU_PAR04 = -0.64;
+  SU_PAR05 = 0.05; SU_PAR06 = -1.03; SU_PAR07 = 0.7; SU_PAR08 = -0.19;
 }
 2 sandy_loam method MultipleHorizons {
   layers = 3 5; ksat = 1.23e-5 5.0e-6; theta_sat = 0.41 0.39; theta_res = 0.065 0.065;
   alpha = 7.5 7.5; Par_n = 1.89 1.89; thickness = 0.1 0.2;
   GrainSizeDist = 0.65 0.25 0.10 0 0 0 0;
-  SU_PAR01 = 65.0; SU_PAR02 = 12.2; SU_PAR03 = 0.52; SU_PAR04 = -0.64;
-  SU_PAR05 = 0.013; SU_PAR06 = -1.03; SU_PAR07 = 0.7; SU_PAR08 = -0.19;
+  SU_PAR01 = 2.0; SU_PAR02 = 0.5; SU_PAR03 = 0.52; SU_PAR04 = -0.64;
+  SU_PAR05 = 0.05; SU_PAR06 = -1.03; SU_PAR07 = 0.7; SU_PAR08 = -0.19;
 }
 3 loamy_sand method MultipleHorizons {
   layers = 3 5; ksat = 4.05e-5 2.0e-5; theta_sat = 0.41 0.39; theta_res = 0.057 0.057;
   alpha = 12.4 12.4; Par_n = 2.28 2.28; thickness = 0.1 0.1;
   GrainSizeDist = 0.82 0.12 0.06 0 0 0 0;
-  SU_PAR01 = 65.0; SU_PAR02 = 12.2; SU_PAR03 = 0.52; SU_PAR04 = -0.64;
-  SU_PAR05 = 0.013; SU_PAR06 = -1.03; SU_PAR07 = 0.7; SU_PAR08 = -0.19;
+  SU_PAR01 = 2.0; SU_PAR02 = 0.5; SU_PAR03 = 0.52; SU_PAR04 = -0.64;
+  SU_PAR05 = 0.05; SU_PAR06 = -1.03; SU_PAR07 = 0.7; SU_PAR08 = -0.19;
 }
 
 # ---- Meteorological input ------------------------------------------------------------------
