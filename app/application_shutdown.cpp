@@ -5,6 +5,7 @@
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
 #include "grids/special_output.h"
+#include "lateral/silting_up_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -44,6 +45,7 @@ void ModellApplication::FlushAtEnd() {
   if (superposition) superposition->FlushBuffers();
   if (evapotranspiration) evapotranspiration->FlushBuffers();
   if (interception) interception->FlushBuffers();
+  if (silting_up) silting_up->FlushBuffers();
   if (special_output) special_output->FlushBuffers();
   if (settings_object) settings_object->FlushStandardGridStatistics();
 }
@@ -55,6 +57,7 @@ void ModellApplication::MarkNotInitialised() {
   if (superposition) superposition->SetInitialised(0);
   if (evapotranspiration) evapotranspiration->SetInitialised(0);
   if (interception) interception->SetInitialised(0);
+  if (silting_up) silting_up->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
   if (tracer_definitions) tracer_definitions->SetInitialised(0);
@@ -66,7 +69,9 @@ void ModellApplication::ReleaseModels() {
   for (std::size_t j = interpolators.size(); j-- > 1;)
     if (interpolators[j]) interpolators[j]->ReleaseMemory();
   if (interception) interception->ReleaseTracers();
+  if (silting_up) silting_up->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
+  if (silting_up) silting_up->ReleaseMemory();
   if (interception) interception->ReleaseMemory();
   if (evapotranspiration) evapotranspiration->ReleaseMemory();
   if (radiation_correction) radiation_correction->ReleaseMemory();
@@ -86,6 +91,7 @@ void ModellApplication::DeleteObjects() {
   interpolators.clear();
   meteo_count = 0;
   tracer_definitions.reset();
+  silting_up.reset();
   interception.reset();
   evapotranspiration.reset();
   radiation_correction.reset();
