@@ -40,9 +40,8 @@ constexpr int kSide = 1000;
 
 // The statements of the example basin's variant: the built-in formulas written out.
 const std::vector<std::string> kStatements{
-    "W=(P>0.05)*((P<76.2)*(11.89+8.73*log10(P+(P<=0.05)))+(P>=76.2)*28.33)",
-    "Y=B*K^C*(100*L)^D", "X=A", "Z=(O>0)*E*(100*L)^F*K^G*(O+(O<=0))^H",
-    "V=((X-Y)*exp(-Z*Q)+Y)*R/60"};
+    "W=(P>0.05)*((P<76.2)*(11.89+8.73*log10(P+(P<=0.05)))+(P>=76.2)*28.33)", "Y=B*K^C*(100*L)^D",
+    "X=A", "Z=(O>0)*E*(100*L)^F*K^G*(O+(O<=0))^H", "V=((X-Y)*exp(-Z*Q)+Y)*R/60"};
 
 std::filesystem::path WorkDirectory() {
   const auto path = std::filesystem::temp_directory_path() / "velorn-silting-up-bench";
@@ -107,13 +106,7 @@ struct Basin {
   }
 
   void Add(const std::string& identifier, double mean, double spread) {
-    grids.emplace_back(diag, 1, kSide, kSide, kSide);
-    double** g = grids.back().get();
-    for (int r = 1; r <= kSide; ++r)
-      for (int c = 0; c <= kSide; ++c)
-        g[r][c] = mean + spread * ((r * 7 + c * 13) % 100 - 50) / 50.0;
-    registry.Register(diag, registry.FirstFreeIndex(), identifier, g, nullptr, 0, identifier, 0, 1,
-                      kSide, kSide, kSide);
+    bench::AddPatternGrid(diag, registry, grids, kSide, identifier, mean, spread);
   }
 
   std::ostringstream screen;
@@ -172,15 +165,20 @@ void PlainLoop(benchmark::State& state) {
   state.counters["cell_steps"] = benchmark::Counter(
       static_cast<double>(kSide) * kSide * state.iterations(), benchmark::Counter::kIsRate);
 }
-BENCHMARK(PlainLoop)->ArgName("threads")->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(PlainLoop)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The parser alone: the five statements of one cell, variables set as the model sets them.
 void ParserStatements(benchmark::State& state) {
   ExpressionParser::VariableList variables;
   ExpressionParser parser(&variables);
   const SiltingUpParameters p;
-  const double inputs[] = {p.A, p.B, p.C, p.D, p.E, p.F, p.G, p.H, 0, 0,
-                           48.9, 0.4, 0.2, 0.4, 40, 12.5, 300, 60};
+  const double inputs[] = {p.A, p.B,  p.C, p.D, p.E, p.F, p.G,  p.H, 0,
+                           0,   48.9, 0.4, 0.2, 0.4, 40,  12.5, 300, 60};
   const char* const names[] = {"A", "B", "C", "D", "E", "F", "G", "H", "I",
                                "J", "K", "L", "M", "N", "O", "P", "Q", "R"};
   for (auto _ : state) {

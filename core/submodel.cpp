@@ -6,6 +6,7 @@
 
 #include "core/error_code.h"
 #include "core/grid_registry.h"
+#include "core/zone_statistics.h"
 
 namespace velorn {
 
@@ -164,6 +165,22 @@ void teilmodellklasse::DaylightFraction() {
   night_fraction = share.night_fraction;
   daylight_fraction = share.daylight_fraction;
   night_flag = share.night_flag;
+}
+
+std::unique_ptr<zonalstatistic> teilmodellklasse::MakeZoneTable(std::vector<ZoneRecord>& records,
+                                                                std::string file_name, int32_t code,
+                                                                int32_t precision,
+                                                                const std::string& header) {
+  records.assign(static_cast<std::size_t>(zone_count) + 1, ZoneRecord{});
+  for (int32_t z = 0; z <= zone_count && zone_table != nullptr; ++z)
+    for (int f = 2; f < 5; ++f) records[z][f] = zone_table[z][f];
+  int error = 0;
+  auto table = std::make_unique<zonalstatistic>(
+      error, diag, relative_cell_area, nrows, ncols, records.data(), zone_count, code, precision,
+      file_name, output_directory, output_list_count, output_list_codes);
+  if (error != 0) throw ErrorCode{error};
+  table->WriteHeader(module_name, header, zone_statistics, zone_statistics_capacity);
+  return table;
 }
 
 }  // namespace velorn

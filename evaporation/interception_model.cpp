@@ -232,17 +232,8 @@ void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& g
 
 void interzeptionsmodellklasse::MakeTable(Table& table, const OutputSetting& output,
                                           const std::string& header) {
-  table.records.assign(static_cast<std::size_t>(zone_count) + 1, ZoneRecord{});
-  for (int32_t z = 0; z <= zone_count && zone_table != nullptr; ++z)
-    for (int f = 2; f < 5; ++f) table.records[z][f] = zone_table[z][f];
-  int error = 0;
-  std::string file_name = output.statistics_name;
-  table.table = std::make_unique<zonalstatistic>(
-      error, diag, relative_cell_area, nrows, ncols, table.records.data(), zone_count,
-      output.statistics_code, kTablePrecision, file_name, output_directory, output_list_count,
-      output_list_codes);
-  if (error != 0) throw ErrorCode{error};
-  table.table->WriteHeader(module_name, header, zone_statistics, zone_statistics_capacity);
+  table.table = MakeZoneTable(table.records, output.statistics_name, output.statistics_code,
+                              kTablePrecision, header);
 }
 
 void interzeptionsmodellklasse::CreateLayerGrids() {

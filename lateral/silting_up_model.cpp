@@ -245,17 +245,7 @@ void siltingupclass::ReadSubbasinList() {
 }
 
 void siltingupclass::MakeTable(Table& table, const Output& output, const std::string& header) {
-  table.records.assign(static_cast<std::size_t>(zone_count) + 1, ZoneRecord{});
-  for (int32_t z = 0; z <= zone_count && zone_table != nullptr; ++z)
-    for (int f = 2; f < 5; ++f) table.records[z][f] = zone_table[z][f];
-  int table_error = 0;
-  std::string file_name = output.name;
-  table.table = std::make_unique<zonalstatistic>(
-      table_error, diag, relative_cell_area, nrows, ncols, table.records.data(), zone_count,
-      output.code, kTablePrecision, file_name, output_directory, output_list_count,
-      output_list_codes);
-  if (table_error != 0) throw ErrorCode{table_error};
-  table.table->WriteHeader(module_name, header, zone_statistics, zone_statistics_capacity);
+  table.table = MakeZoneTable(table.records, output.name, output.code, kTablePrecision, header);
 }
 
 void siltingupclass::CreateGrids() {
