@@ -179,6 +179,7 @@ void ModellApplication::FillSubModelSetup() {
   setup.column_ranges = settings.column_ranges;
   setup.zone_count = settings.zone_count;
   setup.highest_zone_code = settings.highest_zone_code;
+  setup.start_date = settings.start_date;
   setup.end_date = settings.end_date;
   setup.latitude = settings.latitude;
   setup.longitude = settings.longitude;

@@ -127,6 +127,9 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   int initialised = 0;
   int rank = 0;
   CouplingDate previous_coupling;
+  // The coupled program asked for the stop without saving (not the Ctrl-C menu).
+  bool stop_by_partner = false;
+  bool step_lengths_checked = false;
   char coupling_interval = 'I';
   std::string control_file_name;
   std::string compiled_control_file_name;
@@ -182,6 +185,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   void TakeCurrentDate();
   // One time step: every call of the step, in the order of the run.
   void RunTimeStep();
+  void CheckStepLengths(const ModelDate& step, const ModelDate& next);
   // Every interpolator moves to its next record.
   void AdvanceInputs();
   // True when the time range is exhausted on every process: every interpolator (only the

@@ -165,7 +165,7 @@ int WaitForSynchronisationFile(DiagnosticStream& diag, const std::string& name, 
            << "[end-entry]";
       const int choice = WaitMenuChoice(wait.console ? ReadConsoleWord(*wait.console) : "");
       SetControlState(choice);
-      if (choice == kStateStopWithoutSaving) throw ErrorCode{kUserStopCode};
+      if (choice == kStateStopWithoutSaving) return 0;
       if (wait.enable_interrupts) wait.enable_interrupts();
     }
     if (wait.sleep) wait.sleep(pause);

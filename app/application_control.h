@@ -107,10 +107,11 @@ struct SynchronisationWait {
 };
 
 // Process 0: waits until `name` can be opened, polling every `interval_ms` milliseconds. A
-// control state other than 0 between two polls (a Ctrl-C) shows the waiting menu: 2 throws
-// kUserStopCode, 1 and 3 are kept. Then reads the first line and sets the control state from its
-// command (StateOfCommandLine). The entry "waiting for ..." stays open until "found it! "; a menu
-// closes it first. Returns 1.
+// control state other than 0 between two polls (a Ctrl-C) shows the waiting menu: 2 ends the
+// wait at once with the control state 2 and returns 0 (the run then stops without saving, on
+// every process alike), 1 and 3 are kept. Then reads the first line and sets the control state
+// from its command (StateOfCommandLine). The entry "waiting for ..." stays open until
+// "found it! "; a menu closes it first. Returns 1 when the file was found.
 int WaitForSynchronisationFile(DiagnosticStream& diag, const std::string& name, long interval_ms,
                                const SynchronisationWait& wait);
 

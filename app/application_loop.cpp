@@ -75,6 +75,9 @@ int ModellApplication::RunLoop() {
         interpolators[j]->RewindInputs();
         interpolators[j]->AdvanceRecords();
       }
+      // The dates start again: the next pass opens with an exchange, as the first did, and so
+      // waits for the partner's reply to the end of this pass.
+      previous_coupling = CouplingDate{};
       ++repetition;
       continue;
     }
@@ -85,6 +88,15 @@ int ModellApplication::RunLoop() {
 // Interpolates the temperature alone over the whole time range, then rewinds it.
 void ModellApplication::RunPreSpinUp() {
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  bool temperature_later = false;
+  for (std::size_t j = 2; j < interpolators.size(); ++j)
+    temperature_later = temperature_later || interpolators[j]->name == "temperature";
+  if (temperature_later) {
+    ThrowFatal(stream, kPreSpinUpTemperatureCode,
+               "FATAL: the temperature is interpolated, but it is not the first name in "
+               "[meteo_names]: the pre-SpinUp interpolates the first variable alone, so the "
+               "temperature must come first there.");
+  }
   if (meteo_count < 1 || interpolators.size() < 2 || interpolators[1]->name != "temperature") {
     ThrowFatal(stream, kPreSpinUpTemperatureCode,
                "FATAL: temperature interpolation not found. This is required for pre-SpinUp! "
@@ -176,6 +188,32 @@ void ModellApplication::RunTimeStep() {
   special_output->RunStep(h, d, m, y, false, 0);
   AdvanceInputs();
   end_flag = EndOfDataEverywhere() ? 1 : 0;
+  if (!step_lengths_checked && end_flag == 0 && interpolators.size() > 1) {
+    step_lengths_checked = true;
+    ModelDate next;
+    interpolators[1]->GetDate(next.hour, next.day, next.month, next.year);
+    CheckStepLengths(ModelDate{y, m, d, h}, next);
+  }
+}
+
+// Every sub-model scales its rates to its own time step, which the model steps through at the
+// pace of the meteorological records: a step of another length (evapotranspiration at 2880
+// minutes on daily data doubles it) is named once, after the first step.
+void ModellApplication::CheckStepLengths(const ModelDate& step, const ModelDate& next) {
+  const int64_t minutes = HoursBetween(step, next) * 60;
+  if (minutes <= 0) return;
+  teilmodellklasse* models[] = {radiation_correction.get(), superposition.get(),
+                                evapotranspiration.get(), interception.get(), special_output.get()};
+  for (teilmodellklasse* model : models) {
+    if (model == nullptr || model->GetFlowControl() == 0 || model->GetTimeInterval() == minutes)
+      continue;
+    stream << "WARNING: the time step of " << model->module_name << " (" << model->GetTimeInterval()
+           << " minutes) differs from the step of the meteorological "
+           << "data (" << minutes << " minutes, from " << step.day << "." << step.month << "."
+           << step.year << " " << step.hour << ". h to " << next.day << "." << next.month << "."
+           << next.year << " " << next.hour << ". h); its rates per step assume its own step"
+           << "[end-entry]";
+  }
 }
 
 double ModellApplication::StepMinutes() {

@@ -78,12 +78,18 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
 }
 
 void ModellApplication::StopWithoutSaving() {
-  stream << "WARNING: program manually killed by pressing Ctrl-C and selecting 2!"
-         << "[end-entry]";
+  if (stop_by_partner)
+    stream << "WARNING: program stopped without saving by the command StopWithoutSaving of the "
+              "coupled program (file "
+           << settings_object->GetSemaphoreFileName() << ")!"
+           << "[end-entry]";
+  else
+    stream << "WARNING: program manually killed by pressing Ctrl-C and selecting 2!"
+           << "[end-entry]";
   stream.FlushScreen();
-  // Every process ends here alike, without finalising MPI and without saving anything else; the
-  // diagnostics file is complete after each entry.
-  std::exit(kUserStopCode);
+  // Every process ends here alike, without saving anything: the program entry closes the
+  // diagnostics and ends with the code.
+  throw RunStopped{kUserStopCode};
 }
 
 CouplingDate ModellApplication::CurrentDate() const {
@@ -94,11 +100,16 @@ void ModellApplication::CouplingAtStepStart() {
   coupling_interval = settings_object->GetCouplingInterval();
   if (!CouplingDue(coupling_interval, previous_coupling, CurrentDate(), false, false)) return;
   if (rank == 0) {
-    WaitForFile(settings_object->GetSemaphoreFileName(),
-                static_cast<long>(settings_object->GetWaitInterval()));
+    const int before = ControlState();
+    const int found = WaitForFile(settings_object->GetSemaphoreFileName(),
+                                  static_cast<long>(settings_object->GetWaitInterval()));
+    stop_by_partner = found != 0 && before != kStateStopWithoutSaving &&
+                      ControlState() == kStateStopWithoutSaving;
   }
   MPI_Barrier(MPI_COMM_WORLD);
   SetControlState(CombineControlState(ControlState()));
+  // Stopped in the waiting menu: there is no file to exchange; the stop follows at once.
+  if (ControlState() == kStateStopWithoutSaving) return;
   previous_coupling = CurrentDate();
   settings_object->ExchangeExternalGrids(current_year, current_month, current_day, current_hour);
 }

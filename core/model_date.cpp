@@ -2,6 +2,8 @@
 // hours or days rolls over months and years in one step, with real leap years throughout.
 #include "core/model_date.h"
 
+#include <cmath>
+
 namespace velorn {
 namespace {
 
@@ -58,6 +60,21 @@ ModelDate AddHours(const ModelDate& date, int64_t hours, HourRange range) {
   ModelDate result = DateOfDayNumber(day_number);
   result.hour = hour;
   return result;
+}
+
+int64_t HoursBetween(const ModelDate& from, const ModelDate& to) {
+  return (DayNumber(to.year, to.month, to.day) - DayNumber(from.year, from.month, from.day)) * 24 +
+         to.hour - from.hour;
+}
+
+bool ReportDue(int64_t interval, const ModelDate& start, const ModelDate& step,
+               double shift_hours) {
+  if (interval <= 1) return true;
+  const int64_t days = start.year == 0 ? 0
+                                       : DayNumber(step.year, step.month, step.day) -
+                                             DayNumber(start.year, start.month, start.day);
+  const int64_t hours = days * 24 + step.hour + static_cast<int64_t>(std::trunc(shift_hours));
+  return hours % interval == 0;
 }
 
 ModelDate AddDays(const ModelDate& date, int64_t days) {

@@ -56,4 +56,14 @@ ModelDate AddHours(const ModelDate& date, int64_t hours, HourRange range = HourR
 // The date `days` later (earlier for a negative count); the hour stays as it is.
 ModelDate AddDays(const ModelDate& date, int64_t days);
 
+// Hours from `from` to `to` (negative when `to` lies before).
+int64_t HoursBetween(const ModelDate& from, const ModelDate& to);
+
+// Whether a step whose data hour is `step` writes its progress line under a report interval of
+// `interval` hours: the hours from midnight of the run's first day (`start`; a start of year 0
+// counts from the step's own midnight) to the data hour plus `shift_hours` (truncated) must be
+// a multiple of the interval. An interval that divides 24 thus reports at the same hours of
+// every day, a longer one every n-th day; 1 or less reports every step.
+bool ReportDue(int64_t interval, const ModelDate& start, const ModelDate& step, double shift_hours);
+
 }  // namespace velorn

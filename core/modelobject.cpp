@@ -247,6 +247,7 @@ void modelobject::StoreSharedSetup(const SubModelSetup& setup) {
   output_list_count = setup.output_list_count;
   output_list_codes = setup.output_list_codes;
   report_interval = setup.report_interval;
+  start_date = setup.start_date;
   min_to_int_end = setup.min_to_int_end;
   time_shift = min_to_int_end / 60.0;
   zone_code_index = setup.zone_code_index;

@@ -205,6 +205,7 @@ int RunProgram(int argc, char** argv, const ApplicationFactory& factory,
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);
   SetSignalRank(rank);
+  InstallRunHandlers();
   MPI_Barrier(MPI_COMM_WORLD);
 
   std::unique_ptr<DiagnosticStream> diag;
@@ -223,6 +224,12 @@ int RunProgram(int argc, char** argv, const ApplicationFactory& factory,
     MPI_Finalize();
     diag.reset();
     return result;
+  } catch (const RunStopped& stop) {
+    WriteEnd(*diag, stop.code);
+    FreeMpiOperations();
+    MPI_Finalize();
+    diag.reset();
+    return stop.code;
   } catch (const ErrorCode& error) {
     code = error.code;
   } catch (const std::exception& error) {

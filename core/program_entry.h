@@ -64,6 +64,13 @@ void ReportProcessLayout(DiagnosticStream& diag, int rank, int size);
 // The usage and INFO entries, then ErrorCode{kNoArgumentCode}.
 [[noreturn]] void FailWithUsage(DiagnosticStream& diag);
 
+// Thrown alike by every process of a run that the user (Ctrl-C menu) or a coupled program
+// ("StopWithoutSaving") stops at once without saving: the program closes its diagnostics with
+// the usual closing entries, finalises MPI and ends with `code`.
+struct RunStopped {
+  int code;
+};
+
 // One model run as the loop sees it. The model's application implements this.
 class RunnableApplication {
  public:

@@ -11,6 +11,8 @@ namespace {
 
 volatile std::sig_atomic_t g_application_current = 0;
 volatile std::sig_atomic_t g_control_state = 0;
+// An interrupt that arrived while no application was current (during the set-up of a run).
+volatile std::sig_atomic_t g_pending_interrupt = 0;
 volatile std::sig_atomic_t g_fpe_state[kFpeSubModelCount] = {};
 volatile std::sig_atomic_t g_rank = 0;
 
@@ -84,7 +86,9 @@ const char* TrapKind(int code) {
 }  // namespace
 
 void RegisterCurrentApplication() {
-  g_control_state = 0;
+  // An interrupt sent during the set-up is taken at the first step of the run.
+  g_control_state = g_pending_interrupt != 0 ? 1 : 0;
+  g_pending_interrupt = 0;
   for (auto& state : g_fpe_state) state = 0;
   g_application_current = 1;
 }
@@ -113,9 +117,19 @@ void SetFpeState(FpeSubModel model, int state) {
   g_fpe_state[model] = state;
 }
 
+bool InterruptPending() {
+  return g_pending_interrupt != 0;
+}
+
 void OnInterrupt(int sig) {
   SetAction(sig, SIG_IGN);
-  if (g_application_current == 0 || g_control_state != 0) return;
+  if (g_application_current == 0) {
+    if (g_pending_interrupt != 0) return;
+    g_pending_interrupt = 1;
+    WriteRaw(STDOUT_FILENO, "\nCntr-C pressed! the menu opens when the run starts...\n\n");
+    return;
+  }
+  if (g_control_state != 0) return;
   g_control_state = 1;
   WriteRaw(STDOUT_FILENO, "\nCntr-C pressed! please wait...\n\n");
 }

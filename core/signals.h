@@ -44,7 +44,8 @@ enum FpeSubModel : int {
 };
 
 // Marks an application as current: its control state and every floating-point-error flag start
-// at 0. The handlers act only while an application is current.
+// at 0, or the control state at 1 when an interrupt arrived before (while the run was being set
+// up), so that the run takes it at its first step.
 void RegisterCurrentApplication();
 // Ends the current application; the handlers stay installed but do nothing.
 void ClearCurrentApplication();
@@ -62,8 +63,11 @@ void SetFpeState(FpeSubModel model, int state);
 void SetSignalRank(int rank);
 
 // SIGINT and SIGUSR1 handler: ignores further signals of its kind, then moves the control state of
-// the current application from 0 to 1 and tells the user to wait.
+// the current application from 0 to 1 and tells the user to wait. Without a current application
+// (the set-up of a run) it keeps the interrupt pending for the next application.
 void OnInterrupt(int sig);
+// An interrupt waits for the next application.
+bool InterruptPending();
 // What a SIGFPE does to the flags: when an application is current and the unsaturated zone
 // has no unreported error, all eight flags become 1 and "floating point error" is written.
 void OnFloatingPointError(int sig);
@@ -77,7 +81,8 @@ void OnFloatingPointTrap(int sig, siginfo_t* info, void* context);
 void EnableInterruptHandler();
 // Gives SIGINT and SIGUSR1 their default action: a Ctrl-C then ends the process at once.
 void DisableInterruptHandler();
-// Installs both handlers; `main` calls it once an application has been constructed.
+// Installs both handlers; the program entry calls it as soon as MPI is up (a signal during the
+// set-up of a run must not end the job) and again once an application has been constructed.
 void InstallRunHandlers();
 
 // Ignores SIGINT (and SIGUSR1) while a grid or stack file is open. When the outermost scope

@@ -57,8 +57,11 @@ bool teilmodellklasse::ReadSectionHead(bool section_required) {
     ThrowFatal(Diag(), kControlFileOpenCode, "FATAL: error opening ", control_file_name);
   }
   line_buffer2 = "[" + module_name + "]";
-  // An optional section that is absent switches the sub-model off without a FATAL entry.
+  // An optional section that is absent switches the sub-model off without a FATAL entry, but
+  // not without a word: a misspelt header would otherwise leave the model off unnoticed.
   if (!FindSection(line_buffer2, section_required ? 1 : 0)) {
+    Diag() << "WARNING: the control file has no section " << line_buffer2 << ": " << module_name
+           << " is switched off.[end-entry]";
     control_file->Close();
     return false;
   }
@@ -78,9 +81,9 @@ void teilmodellklasse::CheckTimeInterval() {
         Diag(), kTimeIntervalCode, "FATAL: \n-------- error --------\n\nthe time step ",
         time_interval, " minutes as given in the section for the module ", module_name,
         " \nis shorter than the parameter min_to_int_end with ", min_to_int_end,
-        " minutes\nfrom the [program_output]-section which gives the shift from \nthe hour entry "
-        "of meteo-data to the time step end\nthis parameter (the 4-th in the section "
-        "[program_output])\nshould be set to 0 if the hour markes the end of the time step\ne.g. "
+        " minutes\nfrom the [output_interval]-section which gives the shift from \nthe hour entry "
+        "of meteo-data to the time step end\nthis parameter (the fourth value of the section "
+        "[output_interval])\nshould be set to 0 if the hour markes the end of the time step\ne.g. "
         "like in \"1984 01 01 24\" for daily time steps -> parameter set to 0\nand it should set "
         "to the variable $time, if the hour marks the time step start\ne.g. like in \"1984 01 01 "
         "00\" for daily time steps -> parameter set to 1440 or $time\n\n-------- error --------");
@@ -103,10 +106,7 @@ void teilmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int64_t
   if (flow_control == 0) return;
   step_date = ModelDate{year, month, day, hour};
   // An interval of 1 or less (0 until set) means every step; no modulo by zero.
-  if (report_interval > 1 &&
-      (hour + static_cast<int64_t>(std::trunc(time_shift))) % report_interval != 0) {
-    return;
-  }
+  if (!ReportDue(report_interval, start_date, step_date, time_shift)) return;
   std::string name = module_name;
   if (name.size() < 20) name.insert(0, 20 - name.size(), ' ');
   Diag() << "DEBUG: " << name << " " << static_cast<long long>(day) << "."

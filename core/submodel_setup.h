@@ -59,7 +59,9 @@ struct SubModelSetup : ModelGridGeometry {
   int32_t zone_count = 0;
   int32_t highest_zone_code = 0;
 
-  // Last date of the run (the discharge routing model gets the start date here instead).
+  // First date of the run (progress lines count their report interval from it) and its last
+  // date (the discharge routing model gets the start date here instead).
+  ModelDate start_date;
   ModelDate end_date;
 
   // [coordinates]: degrees of the basin's centre and of the meridian of its clock time, and the

@@ -336,8 +336,8 @@ void interzeptionsmodellklasse::SkipCanopy(long row, long column, double input) 
   canopy_grids[kCanopySublimation][row][column] = 0.0;
   if (!energy_balance) return;
   balance_grids[kBalanceResidual][row][column] = 0.0;
-  balance_grids[kBalanceTemperature][row][column] = air_temperature + 273.15;
-  balance_grids[kBalanceTemperatureOld][row][column] = air_temperature + 273.15;
+  balance_grids[kBalanceTemperature][row][column] = air_temperature + kCelsiusToKelvin;
+  balance_grids[kBalanceTemperatureOld][row][column] = air_temperature + kCelsiusToKelvin;
   balance_grids[kBalanceDifference][row][column] = 0.0;
 }
 
@@ -352,7 +352,8 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
     TracerBlock& block = tracer_blocks[t];
     double& mass = block.concentration.get()[row][column];
     double& flux = block.flux.get()[row][column];
-    const double concentration = Data(tracer_input_index_[t])[row][column];
+    const double concentration =
+        tracer_input_index_[t] > 0 ? Data(tracer_input_index_[t])[row][column] : 0.0;
     if (tracer_definitions[t].radioactive != 0) mass *= block.decay_factor;
     flux = concentration * direct;
     mass += concentration * stored_input;

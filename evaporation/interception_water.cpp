@@ -47,7 +47,9 @@ InterceptionTotals InterceptLayers(double input, int32_t rule, InterceptionLayer
   for (int32_t i = 0; i < count; ++i) {
     InterceptionLayer& layer = layers[i];
     if (!layer.vegetated) {
+      // A layer whose land use became nodata lets the water it still holds fall through.
       layer.input = water;
+      water += layer.storage;
       layer.throughfall = water;
       layer.overflow = 0.0;
       layer.storage = 0.0;

@@ -10,7 +10,8 @@
 //   rule 2: up to the layer's potential interception evaporation; the potential transpiration
 //           is reduced by the same amount (not below 0).
 // A layer without vegetation (land use nodata) holds and evaporates nothing and passes its
-// input on unchanged, so water reaches the layers below and the ground. Per cell the water
+// input on, with the water it held before its land use became nodata, so water reaches the
+// layers below and the ground. Per cell the water
 // balance closes: input = change of storage + evaporation + throughfall of the lowest layer.
 #pragma once
 

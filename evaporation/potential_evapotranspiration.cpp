@@ -70,9 +70,7 @@ void verdunstungsmodellklasse::StoreDate(int64_t hour, int64_t day, int64_t mont
 void verdunstungsmodellklasse::Announce(const char* title, bool outside_parallel_only) {
   if (outside_parallel_only && omp_in_parallel()) return;
   const int64_t hour = step_date.hour;
-  if (report_interval > 1 &&
-      (hour + static_cast<int64_t>(std::trunc(time_shift))) % report_interval != 0)
-    return;
+  if (!ReportDue(report_interval, start_date, step_date, time_shift)) return;
   Diag() << "INFO: " << title << " " << static_cast<long long>(step_date.day) << "."
          << static_cast<long long>(step_date.month) << "." << static_cast<long long>(step_date.year)
          << " " << static_cast<long long>(hour) << ". h "

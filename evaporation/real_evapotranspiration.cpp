@@ -77,6 +77,7 @@ void verdunstungsmodellklasse::SnowEvaporationCell(long r, long c) {
       for (int i = 1; i <= layer_count; ++i)
         if (IsNotNodata(landuse[i][r][c], nodata)) pot_transpiration[i][r][c] = 0;
       potential_evaporation[r][c] = 0;
+      pot_transpiration[0][r][c] = 0;
     }
     return;
   }
@@ -89,6 +90,8 @@ void verdunstungsmodellklasse::SnowEvaporationCell(long r, long c) {
       if (IsNotNodata(landuse[i][r][c], nodata))
         ServeFromStore(store, pot_transpiration[i][r][c], booked);
     ServeFromStore(store, potential_evaporation[r][c], booked);
+    // The layer-0 total (transpiration of every layer plus soil evaporation) loses it as well.
+    pot_transpiration[0][r][c] -= booked;
     snow_evaporation[r][c] = booked;
     solid_snow_storage[r][c] = store;
   }

@@ -302,7 +302,7 @@ FilePtr OpenGridFileWithRetries(DiagnosticStream& diag, const std::string& name)
     }
     if (attempt == kOpenAttempts)
       ThrowFatal(diag, kGridOpenCode, "FATAL: still error opening ", name, " - no retry.");
-    diag << "FATAL: error opening " << name << ". Will try again in " << kRetryWaitMs
+    diag << "WARNING: error opening " << name << ". Will try again in " << kRetryWaitMs
          << " ms... (retriesleft = " << kOpenAttempts - attempt << ")"
          << "[end-entry]";
     WaitBeforeRetry(kRetryWaitMs);

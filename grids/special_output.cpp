@@ -54,7 +54,13 @@ SpecialOutputFile::SpecialOutputFile(SpecialOutputClass* owner, DiagnosticStream
       first_row_(first_row),
       last_row_(last_row),
       sub_step_count_(sub_step_count) {
-  ParseStringValue(*diag_, block, "header", header_);
+  // The header is a line of text: every word of it is kept, not only the first.
+  std::string header_text;
+  if (FindKeyValueText(block, "header", header_text)) {
+    const std::size_t first = header_text.find_first_not_of(" \t\r\n");
+    const std::size_t last = header_text.find_last_not_of(" \t\r\n");
+    header_ = first == std::string::npos ? "" : header_text.substr(first, last - first + 1);
+  }
   if (!ParseStringValue(*diag_, block, "filename", file_name_))
     ThrowFatal(*diag_, kControlFileErrorCode,
                "FATAL: Error in section [special_output]: a file block has no filename: \"", block,

@@ -77,6 +77,22 @@ void DivideBySteps(const defaultini& s, const ExternalWriteGrid& entry, int32_t 
 
 }  // namespace
 
+// The linked grid's own cells, nodata elsewhere: what a grid written as it is ("Current") shows
+// the partner, the same on every process count (outside the basin, too).
+GridMatrix OwnCellsCopy(const defaultini& s, const ExternalWriteGrid& entry) {
+  const GridEntry& linked = (*s.registry)[entry.linked_index];
+  const int64_t first = std::max<int64_t>(linked.first_row, 1);
+  const int64_t last = std::min<int64_t>(linked.last_row, s.nrows);
+  GridMatrix copy(*s.diag, first, last, s.ncols, s.nrows);
+  const OwnCells own(s);
+  ForEachRow(first, last, [&](long r) {
+    for (int64_t c = 1; c <= s.ncols; ++c)
+      copy[r][c] =
+          own.Valid(r, c) && entry.linked_grid[r] != nullptr ? entry.linked_grid[r][c] : s.nodata;
+  });
+  return copy;
+}
+
 void ResetAccumulationGrid(const defaultini& settings, double** grid) {
   const OwnCells own(settings);
   ForEachRow(1, settings.nrows, [&](long r) {
@@ -148,7 +164,9 @@ void defaultini::WriteExternalGrids(int32_t hour, int32_t day, int32_t month, in
     if (Accumulates(entry.kind)) AddLinkedGrid(*this, entry);
     if (entry.kind == CouplingWriteKind::kMean)
       DivideBySteps(*this, entry, coupling.accumulated_steps);
-    double** grid = Accumulates(entry.kind) ? entry.accumulation.get() : entry.linked_grid;
+    GridMatrix own_cells;
+    if (!Accumulates(entry.kind)) own_cells = OwnCellsCopy(*this, entry);
+    double** grid = Accumulates(entry.kind) ? entry.accumulation.get() : own_cells.get();
     // With several processes process 0 writes the gathered copy.
     GridMatrix gathered = MPIGatherGridCopy(0, grid);
     if (gathered) grid = gathered.get();

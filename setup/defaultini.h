@@ -364,6 +364,8 @@ class defaultini : public modelobject {
   // Readers of ReadOutputSettings, in their order.
   void ReadOutputInterval();
   void ReadOutputKeywordLines();
+  void CreateOutputDirectory(const std::string& directory);
+  void WarnAboutKeywordsAfterTheBlock();
   void ReadOutputList();
   void ReadCoordinates();
   void ReadMeteoNames();

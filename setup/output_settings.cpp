@@ -109,7 +109,11 @@ void defaultini::ReadOutputKeywordLines() {
   while (!file.AtEnd()) {
     std::string line = file.RestOfLine();
     line.erase(0, line.find_first_not_of(" \t"));
-    if (IsBlankLine(line) || line[0] == '[') break;
+    if (line[0] == '[') break;
+    if (IsBlankLine(line)) {
+      WarnAboutKeywordsAfterTheBlock();
+      break;
+    }
     int keyword = 0;
     while (keyword < kKeywordCount && !Contains(line, kOutputKeywords[keyword])) ++keyword;
     if (keyword == kKeywordCount) continue;
@@ -131,6 +135,23 @@ void defaultini::ReadOutputKeywordLines() {
       if (!ScanValue(line, pos, directory)) ReportControlFileError(what, "");
       (keyword == kInitialState ? out.initial_state_directory : out.default_output_directory) =
           directory;
+    }
+  }
+}
+
+// A keyword below the blank line that ends the block is not read; say so, since the run would
+// otherwise write its outputs elsewhere or in another format without a word.
+void defaultini::WarnAboutKeywordsAfterTheBlock() {
+  ControlFileReader& file = *control_file;
+  while (!file.AtEnd()) {
+    std::string line = file.RestOfLine();
+    line.erase(0, line.find_first_not_of(" \t"));
+    if (!line.empty() && line[0] == '[') return;
+    for (const char* keyword : kOutputKeywords) {
+      if (!Contains(line, keyword)) continue;
+      Diag() << "WARNING: " << keyword
+             << " in [output_interval] is ignored: it follows the blank line that ends the "
+                "keyword block. Remove the blank line to use it.[end-entry]";
     }
   }
 }

@@ -10,7 +10,9 @@
 // step counter at the failing step.
 #include <mpi.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "core/error_code.h"
 #include "core/nodata.h"
@@ -18,6 +20,26 @@
 #include "setup/defaultini.h"
 
 namespace velorn {
+
+// The output directory of [output_interval] is made with its parents, as users expect of a
+// directory they name: process 0 creates it, and every process learns whether that worked.
+void defaultini::CreateOutputDirectory(const std::string& directory) {
+  int rank_here = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank_here);
+  int failed = 0;
+  if (rank_here == 0 && !directory.empty()) {
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    if (error) {
+      failed = 1;
+      Diag() << "FATAL: error creating the output directory " << directory << " ("
+             << error.message() << ")[end-entry]";
+    }
+  }
+  MPI_Bcast(&failed, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (failed != 0) throw ErrorCode{kOutputCreateCode};
+}
+
 int32_t defaultini::RunSetupStep(uint8_t& done) {
   if (setup_step > 22) {
     control_file.reset();
@@ -47,6 +69,7 @@ void defaultini::RunStep(int32_t step) {
       write_double = output_settings.write_double;
       write_netcdf = output_settings.write_netcdf;
       output_directory = output_settings.default_output_directory;
+      CreateOutputDirectory(output_directory);
       break;
     }
     case 1:

@@ -125,8 +125,8 @@ void defaultini::CreateHydrologicResponseUnits(int32_t& spin_up_switch, int32_t&
       Diag() << "FATAL: Creating HRUs resulted in a re-classify result of " << failure.hru_class
              << " for grid " << failure.identifier << " at row=" << failure.row
              << " and col=" << failure.column
-             << ". Only 10'000 Classes are allowed for each grid. Choose a larger class width or "
-                "use lg2 spacing to reduce the amount of HRUs."
+             << ". Only 10'000 Classes are allowed for each grid. Choose a larger class width to "
+                "reduce the number of HRUs."
              << "[end-entry]";
     }
   }

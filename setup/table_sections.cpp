@@ -37,12 +37,20 @@ bool IsSectionHeader(const std::string& line) {
          first.back() == ']';
 }
 
-// Reads the next line of the section into `line`; false (cursor unchanged) when only white
-// space is left or the next line is a section header.
+bool IsBlank(const std::string& line) {
+  return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+// Reads the next line of the section that holds more than white space into `line` (blank lines
+// between entries only separate them for the eye); false (cursor before the header) when only
+// white space is left or the next such line is a section header.
 bool NextSectionLine(ControlFileReader& file, std::string& line) {
-  if (file.AtEnd()) return false;
-  const ControlFileReader::Position at = file.Tell();
-  line = file.RestOfLine();
+  ControlFileReader::Position at;
+  do {
+    if (file.AtEnd()) return false;
+    at = file.Tell();
+    line = file.RestOfLine();
+  } while (IsBlank(line));
   if (!IsSectionHeader(line)) return true;
   file.Seek(at);
   return false;
@@ -180,6 +188,8 @@ void defaultini::ReadSoilTable(int32_t variant) {
   for (int i = 1; i <= count; ++i) {
     SoilRecord record(i);
     std::string text = file.RestOfLine();
+    // Blank lines between entries only separate them for the eye.
+    while (IsBlank(text) && !file.AtEnd()) text = file.RestOfLine();
     if (!Contains(text, kBlockMethod) && !Contains(text, "method") && !Contains(text, "{")) {
       record.ParseEntryOldFormat(Diag(), text, variant);
     } else {

@@ -203,6 +203,11 @@ struct LanduseRecord {
   // The day of fixpoint i of a cell at `altitude` (the altitude shift alone); a negative day,
   // which marks the dynamic start fixpoint, stays as it is.
   int ShiftedFixpointDay(int i, double altitude) const;
+  // The fixpoint days shifted by altitude and kept in order (crossing days meet at their mean);
+  // index 0 is the shifted last day minus 366. The dynamic start fixpoint and the one after it
+  // keep their table values.
+  std::vector<int> AltitudeShiftedDays(double altitude) const;
+  [[noreturn]] void FailShiftedDay(DiagnosticStream& diag, int day, int i) const;
 
   // The generic evaluation of `series` at day of year d for one cell and land-use layer, and at
   // a date (monthly rule for the resistances of the fixed format).

@@ -7,6 +7,10 @@
 //   - otherwise shifts the fixpoint days by altitude (400 m holds them unshifted), puts the
 //     cell's start day at the dynamic start fixpoint (methods 3, 4, 6), finds the enclosing
 //     interval (wrapping over the year end) and interpolates linearly.
+// High up, spring fixpoints move later and autumn fixpoints earlier until they would cross: the
+// shifted days are kept in order by letting crossing fixpoints meet at the mean of their shifted
+// days (the season shrinks to nothing instead of turning inside out), and the wrap abscissa is
+// the shifted last fixpoint minus 366, so every value stays within the range of the fixpoints.
 // A fixpoint that a cell has not yet reached (a day of -1) is never used as an abscissa: the
 // parameter keeps the value of the fixpoint before it, as the start-day hold does.
 // The resistances of the fixed format (methods 0 and 1) follow the monthly rule instead: each
@@ -84,18 +88,74 @@ int LanduseRecord::GetDayOfYear(int day, int month, int year) const {
   return d;
 }
 
+namespace {
+
+// Pools neighbouring days that are out of order into their (truncated) mean until the days
+// marked in `is_day` never decrease; unmarked entries are left alone and skipped.
+void KeepDaysInOrder(std::vector<int>& s, const std::vector<bool>& is_day) {
+  struct Block {
+    long sum;
+    long count;
+    double Mean() const { return static_cast<double>(sum) / static_cast<double>(count); }
+  };
+  std::vector<Block> blocks;
+  std::vector<std::size_t> members;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (!is_day[i]) continue;
+    members.push_back(i);
+    blocks.push_back({s[i], 1});
+    while (blocks.size() > 1 && blocks[blocks.size() - 2].Mean() > blocks.back().Mean()) {
+      const Block last = blocks.back();
+      blocks.pop_back();
+      blocks.back().sum += last.sum;
+      blocks.back().count += last.count;
+    }
+  }
+  std::size_t m = 0;
+  for (const Block& b : blocks) {
+    const int day = static_cast<int>(std::floor(b.Mean()));
+    for (long j = 0; j < b.count; ++j) s[members[m++]] = day;
+  }
+}
+
+}  // namespace
+
+std::vector<int> LanduseRecord::AltitudeShiftedDays(double altitude) const {
+  std::vector<int> s(At(n > 0 ? n : 0) + 1, 0);
+  std::vector<bool> is_day(s.size(), false);
+  const int k = phenology_fixpoint_index;
+  const bool dynamic = HasDynamicStart(method) && k >= 1 && k < n;
+  for (int i = 1; i <= n; ++i) {
+    const int day = GetJulDay(i);
+    // A negative day marks the dynamic start fixpoint; the one after it counts days from the
+    // start: neither is a day of the year to keep in order.
+    if (day < 0 || (dynamic && (i == k || i == k + 1))) {
+      s[At(i)] = day;
+      continue;
+    }
+    s[At(i)] = day + static_cast<int>((altitude - kFixpointReferenceAltitude) * GetAltDep(i));
+    is_day[At(i)] = true;
+  }
+  KeepDaysInOrder(s, is_day);
+  s[0] = n >= 1 && is_day[At(n)] ? s[At(n)] - 366 : GetJulDay(n) - 366;
+  return s;
+}
+
 int LanduseRecord::ShiftedFixpointDay(int i, double altitude) const {
-  const int day = GetJulDay(i);
-  if (day < 0) return day;
-  return day + static_cast<int>((altitude - kFixpointReferenceAltitude) * GetAltDep(i));
+  if (GetJulDay(i) < 0) return GetJulDay(i);
+  return AltitudeShiftedDays(altitude)[At(i)];
 }
 
 std::vector<int> LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start_day,
                                                double altitude) const {
-  std::vector<int> s(At(n > 0 ? n : 0) + 1, 0);
-  for (int i = 1; i <= n; ++i)
-    s[At(i)] =
+  // A shift that leaves the year is an error of the table or the altitude, whatever the order.
+  for (int i = 1; i <= n; ++i) {
+    if (GetJulDay(i) < 0) continue;
+    const int day =
         GetJulDay(i) + static_cast<int>((altitude - kFixpointReferenceAltitude) * GetAltDep(i));
+    if (day < -1 || day > 366) FailShiftedDay(diag, day, i);
+  }
+  std::vector<int> s = AltitudeShiftedDays(altitude);
   // The dynamic start fixpoint lies in 1..n-1; an entry without one has index -1 and no day to
   // replace (writing s[-1] would corrupt the evaluation).
   const int k = phenology_fixpoint_index;
@@ -103,14 +163,15 @@ std::vector<int> LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start
     s[At(k)] = start_day;
     s[At(k + 1)] = start_day + GetJulDay(k + 1);
   }
-  for (int i = 1; i <= n; ++i) {
-    if (s[At(i)] < -1 || s[At(i)] > 366)
-      ThrowFatal(diag, kShiftedDayCode,
-                 "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of ", s[At(i)],
-                 " for fix point ", i, " (JD should be between 1 and 366)");
-  }
-  s[0] = GetJulDay(n) - 366;
+  for (int i = 1; i <= n; ++i)
+    if (s[At(i)] < -1 || s[At(i)] > 366) FailShiftedDay(diag, s[At(i)], i);
   return s;
+}
+
+void LanduseRecord::FailShiftedDay(DiagnosticStream& diag, int day, int i) const {
+  ThrowFatal(diag, kShiftedDayCode,
+             "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of ", day,
+             " for fix point ", i, " (JD should be between 1 and 366)");
 }
 
 namespace {

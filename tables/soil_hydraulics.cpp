@@ -78,21 +78,20 @@ void SoilRecord::BuildHydraulicTables(int layer) {
   const double tau = Par_tau[layer];
   for (int i = 1; i <= suction_last && i <= kSuctionPoints; ++i) s[i] = kSuctionList[i - 1];
   t_suction[0] = ts;
-  t_suction[suction_last] = tr;
   t_conduct[0] = ts;
-  t_conduct[conductivity_last] = tr;
   k[0] = 1.0;  // saturation; outside the look-ups
-  for (int i = 1; i < suction_last; ++i) {
+  // Every entry, the driest one included, tabulates the closed form: theta_res is only the limit
+  // of infinite suction (a fine clay still holds a good part of its pores filled at 150 m).
+  for (int i = 1; i <= suction_last; ++i) {
     const double se = std::pow(1.0 / (1.0 + std::pow(a * s[i], n)), m);
     const double theta = tr + (ts - tr) * se;
     t_suction[i] = theta;
-    if (i < conductivity_last) {
+    if (i <= conductivity_last) {
       t_conduct[i] = theta;
       const double inner = 1.0 - std::pow(1.0 - std::pow(se, 1.0 / m), m);
       k[i] = std::pow(se, tau) * inner * inner;
     }
   }
-  k[conductivity_last] = 0.0;
 }
 
 double SoilRecord::GetSuction(int layer, double theta) const {

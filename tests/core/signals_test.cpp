@@ -31,6 +31,7 @@ class SignalFixture : public ::testing::Test {
     sigaction(SIGINT, nullptr, &saved_int_);
     sigaction(SIGUSR1, nullptr, &saved_usr1_);
     sigaction(SIGFPE, nullptr, &saved_fpe_);
+    RegisterCurrentApplication();  // takes an interrupt left pending by an earlier test
     ClearCurrentApplication();
     SetControlState(0);
   }
@@ -120,13 +121,23 @@ __attribute__((no_sanitize("undefined"))) void DivideByZero() {
   (void)quotient;
 }
 
-TEST_F(SignalFixture, InterruptMovesTheControlStateOnceAndOnlyForACurrentApplication) {
+TEST_F(SignalFixture, InterruptMovesTheControlStateOnceAndWaitsForTheRunWithoutOne) {
+  // During the set-up of a run (no application yet) a real SIGUSR1 leaves the process alive and
+  // waits: the run takes it at its start.
   EnableInterruptHandler();
-  OnInterrupt(SIGINT);  // no application: nothing but "ignore"
+  const std::string early = CaptureStdout([] {
+    raise(SIGUSR1);
+    OnInterrupt(SIGINT);
+  });
+  EXPECT_EQ(early, "\nCntr-C pressed! the menu opens when the run starts...\n\n");
   EXPECT_EQ(ControlState(), 0);
-  EXPECT_EQ(SigintHandler(), SIG_IGN);
-
+  EXPECT_TRUE(InterruptPending());
+  EXPECT_EQ(SigintHandler(SIGUSR1), SIG_IGN);
   RegisterCurrentApplication();
+  EXPECT_EQ(ControlState(), 1);
+  EXPECT_FALSE(InterruptPending());
+  SetControlState(0);
+
   const std::string said = CaptureStdout([] {
     OnInterrupt(SIGINT);
     OnInterrupt(SIGINT);  // a second press while the first is handled changes nothing

@@ -80,6 +80,11 @@ TEST_F(SubModelBase, ReadsTheOpeningValuesOfItsSection) {
     EXPECT_EQ(ThrownCode([&] { model = std::make_unique<TestModel>(setup_, c.required); }), c.code);
     EXPECT_EQ(FatalCount() > fatal_before, c.fatal_line);
     if (!model) continue;
+    // An optional section that is absent is named in a WARNING.
+    EXPECT_EQ(ScreenHas("the control file has no section [test_model]: test_model is switched "
+                        "off."),
+              c.text == other);
+    screen_.str("");
     EXPECT_EQ(model->GetFlowControl(), c.flow);
     EXPECT_EQ(model->own_value, c.own_value);
     EXPECT_EQ(model->control_file->is_open(), c.file_open);
@@ -150,6 +155,16 @@ TEST_F(SubModelBase, RunStepLogsAtMultiplesOfTheReportInterval) {
     const std::string line =
         "          test_model 3.7.2001 " + std::to_string(c.hour) + ". h (time of meteo data)";
     EXPECT_EQ(screen_.str().find(line, before) != std::string::npos, c.logged);
+  }
+  // An interval of 48 hours on daily steps reports every second day, counted from the start.
+  setup_.report_interval = 48;
+  setup_.min_to_int_end = 0;
+  setup_.start_date = {2001, 7, 1, 0};
+  TestModel model(setup_);
+  for (int day = 1; day <= 4; ++day) {
+    const std::size_t before = screen_.str().size();
+    model.RunStep(24, day, 7, 2001);
+    EXPECT_EQ(screen_.str().size() > before, day % 2 == 0) << day;
   }
 }
 

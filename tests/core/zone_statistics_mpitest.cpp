@@ -1,7 +1,8 @@
 // The zone statistics tables do not depend on the number of processes: a table whose cells are
 // spread over all processes writes the same file, byte for byte, as one whose cells are all
-// added on process 0, for every mode. Values and weights are multiples of 1/4, so every sum is
-// exact whatever order the processes add in.
+// added on process 0, for every mode. Values are tenths (not exact in binary), and two cells of
+// zone 1 with the same weight carry +1e17 and -1e17: a plain sum in the order of the processes
+// would lose the small values between them differently on every process count.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -20,6 +21,12 @@ constexpr int kCols = 4;
 // Zone index of a cell: 1..3 (zone 4 gets no cell).
 int ZoneOf(int r, int c) {
   return 1 + (r * c) % 3;
+}
+
+// Cells (1, 3) and (9, 3) lie in zone 1 with weight 1: their values cancel exactly.
+double Huge(int r, int c) {
+  if (c != 3) return 0.0;
+  return r == 1 ? 1e17 : r == kRows ? -1e17 : 0.0;
 }
 
 TEST(ZoneStatisticsAcrossProcesses, FilesAreIdenticalToThoseOfOneProcess) {
@@ -54,7 +61,8 @@ TEST(ZoneStatisticsAcrossProcesses, FilesAreIdenticalToThoseOfOneProcess) {
           const bool mine = single ? test::Rank() == 0 : (r - 1) % test::Size() == test::Rank();
           if (!mine) continue;
           for (int col = 1; col <= kCols; ++col)
-            table.AddValue(r, col, ZoneOf(r, col), 0.25 * (r + 2 * col + t), col == 2 ? 0.5 : 1.0);
+            table.AddValue(r, col, ZoneOf(r, col), 0.1 * (r + 2 * col + t) + Huge(r, col),
+                           col == 2 ? 0.5 : 1.0);
         }
         table.CollectStep(2010, 6, t, 24, 1);
       }

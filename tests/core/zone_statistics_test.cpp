@@ -226,13 +226,16 @@ TEST_F(ZoneStatisticsTest, WritingRestoresTheInterruptHandling) {
     auto records = test::MakeZoneTable({1});
     int error = -1;
     auto table = Table(error, records, 2001);
-    table->WriteHeader("m", "s", nullptr, 0);
+    const auto expected = run_current ? &OnInterrupt : SIG_DFL;
+    struct sigaction now {};
+    table->WriteHeader("m", "s", nullptr, 0);  // on its own, before any flush
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, expected);
     table->ResetZoneSums();
     table->CollectStep(2000, 1, 1, 1, 0);
     table->FlushBuffers();
-    struct sigaction now {};
     sigaction(SIGINT, nullptr, &now);
-    EXPECT_EQ(now.sa_handler, run_current ? &OnInterrupt : SIG_DFL);
+    EXPECT_EQ(now.sa_handler, expected);
     ClearCurrentApplication();
   }
   sigaction(SIGINT, &saved, nullptr);

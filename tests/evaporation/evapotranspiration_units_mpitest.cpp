@@ -48,7 +48,7 @@ TEST_F(UnitsAcrossProcesses, CellsCarryTheirMastersValues) {
   ASSERT_TRUE(model->SetSolidSnowStorage(snow));
   double** owners = registry_[registry_.FindIdentifier("MPIRegions")].grid;
   const std::vector<double**> results = {
-      model->pot_transpiration[0].get(), model->pot_interception[1].get(),
+      model->pot_interception[0].get(), model->pot_interception[1].get(),
       model->corrected_radiation.get(), model->snow_evaporation.get(), snow};
   // One step with the owners `owner(r, c)`, every unit with more snow than it can evaporate;
   // the results at the own cells (nodata elsewhere).

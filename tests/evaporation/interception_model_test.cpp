@@ -202,6 +202,23 @@ TEST_F(InterceptionTest, TracerMassesMoveWithTheWaterAndAreConserved) {
   }
 }
 
+// Without snow model, irrigation or input grid of a concentration the tracers still run: the
+// water input carries none, and what is stored only decays.
+TEST_F(InterceptionTest, TracersRunWithoutAnInputConcentration) {
+  AddRainInputs(1, Fill(2), Fill(2.0), Fill(1.0));
+  ASSERT_EQ(Make(Section(12)), 0) << screen_.str();
+  std::vector<TracerDefinition> tracers(2);
+  tracers[1].name = "cl_";
+  std::vector<ZoneStatisticsRecord> records(kZoneStatisticsCapacity + 1);
+  int32_t error = -1;
+  model_->SetupTracers(error, 1, tracers.data(), records.data(), kZoneStatisticsCapacity);
+  ASSERT_EQ(error, 0) << screen_.str();
+  EXPECT_TRUE(ScreenHas("the water input carries none of tracer 1"));
+  model_->RunStep(0, 1, 6, 2001);
+  EXPECT_EQ(Grid("concstor_tracer_1_interception_model")[2][2], 0.0);
+  EXPECT_GT(Grid("interception_storage0")[2][2], 0.0);
+}
+
 TEST_F(InterceptionTest, ResponseUnitCellsCarryTheirMastersResults) {
   std::vector<HruRecord> units(3);
   units[1] = HruRecord{1, "", 1, 2, 0};
@@ -282,12 +299,15 @@ TEST_F(InterceptionTest, CanopySnowFeedsTheRainInterception) {
 }
 
 TEST_F(InterceptionTest, EnergyBalanceWaitsForSnowOnTheGround) {
-  AddRainInputs(1, Fill(2), Fill(3.0), Fill(1.0));
+  // Cell (1, 2) has too little leaf area for the canopy model: its canopy temperature is the
+  // air temperature in kelvin all the same.
+  AddRainInputs(1, Fill(2), {{3, 1, 3, 3}, {3, 3, 3, 3}}, Fill(1.0));
   AddMeteoInputs(-5.0);
   AddSnowInputs(0.0);
   for (int c = 1; c <= 4; ++c) grids_["snow_storage_total"][2][c] = 20.0;
   ASSERT_EQ(Make(Section(31)), 0) << screen_.str();
   model_->RunStep(0, 1, 1, 2001);
+  EXPECT_EQ(Grid("Snow_canopy_temperature")[1][2], -5.0);
   for (int c = 2; c <= 4; ++c) {
     const double sub_canopy = Grid("Snow_canopy_temperature")[1][c] + 273.16;
     EXPECT_NEAR(Grid("CEB_canopy_temperature")[1][c], sub_canopy, 1e-12);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace velorn {
@@ -73,20 +74,23 @@ TEST(InterceptionWater, BareLayersPassTheirInputOn) {
 }
 
 TEST(InterceptionWater, WaterBalanceClosesForOneAndTwoLayers) {
-  // precipitation = change of storage + evaporation + throughfall, per cell and step.
+  // precipitation = change of storage + evaporation + throughfall, per cell and step, also when
+  // a layer that still holds water has lost its land use.
   const double inputs[] = {0.0, 0.3, 2.5, 17.0};
   const double covers[] = {0.0, 0.35, 1.0};
   const double storages[] = {0.0, 0.4, 1.2};
-  for (int rule : {1, 2}) {
+  for (int rule : {1, 2, -1, -2}) {
     for (int count : {1, 2}) {
       for (double input : inputs) {
         for (double cover : covers) {
           for (double stored : storages) {
             std::vector<InterceptionLayer> layers = {Layer(cover, 1.2, stored, 0.3, 0.45),
                                                      Layer(1 - cover, 0.8, stored / 2, 0.1, 0.2)};
+            layers[0].vegetated = rule > 0;  // a negative rule: the top layer turned bare
             double before = 0;
             for (int i = 0; i < count; ++i) before += layers[i].storage;
-            const InterceptionTotals t = InterceptLayers(input, rule, layers.data(), count);
+            const InterceptionTotals t =
+                InterceptLayers(input, std::abs(rule), layers.data(), count);
             EXPECT_NEAR(input, t.storage - before + t.evaporation + t.throughfall, 1e-12)
                 << "rule " << rule << " layers " << count << " P " << input << " v " << cover;
           }

@@ -95,6 +95,28 @@ TEST_F(PotentialStep, HamonAtTheEquinox) {
   EXPECT_DOUBLE_EQ(model->cloudiness[1][1], 0.5);
 }
 
+// Monthly Hamon factors hold on the 15th; up to it a day runs from the previous month's value at
+// day -15, after it towards the next month's at month length + 16 (December before January).
+TEST_F(PotentialStep, HamonFactorsBetweenTheMonths) {
+  temperature_ = AddGrid("temperature", 20);
+  test::EvapSection section;
+  section.method = 2;
+  section.pec = "1 2 3 4 5 6 7 8 9 10 11 12";
+  auto model = Make(section);
+  struct Case {
+    int day, month;
+    double factor;
+  } const cases[] = {{15, 3, 3.0},
+                     {1, 3, 2 + 16 / 30.0},
+                     {31, 3, 3 + 15 / 31.0},
+                     {1, 1, 12 - 11 * 16 / 30.0},
+                     {31, 12, 12 - 11 * 15 / 31.0}};
+  for (const Case& c : cases) {
+    model->ComputePotentialEvapotranspiration(24, c.day, c.month, 2001);
+    EXPECT_NEAR(model->hamon_factor_of_day, c.factor, 1e-12) << c.day << "." << c.month;
+  }
+}
+
 // Penman-Monteith over two layers in net-radiation mode: each layer of LAI ln 2 / 0.3 and full
 // coverage absorbs half of the energy that reaches it, so the second layer gets a quarter of
 // the energy of the first layer's remainder; roughness 3 m gives ra = 25 / (1 + 0.54 u).

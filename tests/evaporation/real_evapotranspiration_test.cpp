@@ -20,6 +20,7 @@ class RealStep : public test::EvaporationTest {
   void SetPotentials(verdunstungsmodellklasse& model, double transpiration, double evaporation) {
     model.pot_transpiration[1][1][1] = transpiration;
     model.potential_evaporation[1][1] = evaporation;
+    model.pot_transpiration[0][1][1] = transpiration + evaporation;
   }
   GridMatrix snow_ = test::FilledGrid(diag_, 1, 1, 0);
 };
@@ -48,6 +49,8 @@ TEST_F(RealStep, SnowEvaporationComesOutOfThePotentialsAndTheSnowStorage) {
     EXPECT_DOUBLE_EQ(model->snow_evaporation[1][1], c.booked);
     EXPECT_DOUBLE_EQ(model->pot_transpiration[1][1][1], c.transpiration_after);
     EXPECT_DOUBLE_EQ(model->potential_evaporation[1][1], c.evaporation_after);
+    EXPECT_DOUBLE_EQ(model->pot_transpiration[0][1][1],
+                     c.transpiration_after + c.evaporation_after);
     // Water balance of the snow cover: what is booked as evaporation has left the storage.
     EXPECT_DOUBLE_EQ(snow_[1][1] + model->snow_evaporation[1][1], c.snow);
     model->ReleaseMemory();

@@ -99,7 +99,7 @@ TEST_F(SpecialOutputTest, WritesTheSameFileOnAnyNumberOfProcesses) {
   registry_.Register(diag_, registry_.FirstFreeIndex(), "sm.stk", nullptr, soil.get(), 3,
                      "soil_moisture", 0, 1, 3, 4, 3);
   // Keys match at word boundaries: "VALID_pts.txt" holds no "ID".
-  ASSERT_EQ(Make("numfiles = 1;\n{\nheader = gauges; filename = VALID_pts.txt;\n"
+  ASSERT_EQ(Make("numfiles = 1;\n{\nheader = gauges at the outlet ; filename = VALID_pts.txt;\n"
                  "entity { ID = q_down; Symbol = Q; Xcoords = 3100, 3350,3050; Ycoords = 1100 "
                  "1250\t1050; }\n"
                  "entity { ID = soil_moisture; Symbol = SM; Xcoords = 3250 3250;\n"
@@ -120,7 +120,7 @@ TEST_F(SpecialOutputTest, WritesTheSameFileOnAnyNumberOfProcesses) {
   model_->ReleaseMemory();
   EXPECT_EQ(Output("VALID_pts.txt"),
             "YY\tMM\tDD\tHH\tQ/1/2\tQ/4/1\tQ/1/3\tSM/3/2/2\tSM/3/2/5\tX/2/2\n"
-            "gauges\n"
+            "gauges at the outlet\n"
             "YY\tMM\tDD\tHH\tQ/3100/1100\tQ/3350/1250\tQ/3050/1050\tSM/3250/1150/2\t"
             "SM/3250/1150/5\tX/3150/1150\n"
             "2001\t3\t2\t1\t121\t114\t-9999\t1232\t-9999\t-9999\n"

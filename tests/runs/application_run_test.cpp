@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -313,8 +314,13 @@ TEST_F(BasinRun, SynchronisationCommandsSteerTheRun) {
     const RunResult result = Run(3, {"run.ctl"}, {}, partner);
     EXPECT_EQ(result.exit_status, c.exit_status) << result.Describe();
     if (c.exit_status == 98) {
-      EXPECT_TRUE(HasLine(result, 2, "program manually killed by pressing Ctrl-C and selecting 2!"))
+      // The partner stopped the run, not a Ctrl-C; the diagnostics end as usual.
+      EXPECT_NE(result.diag.find("program stopped without saving by the command "
+                                 "StopWithoutSaving of the coupled program (file "),
+                std::string::npos)
           << result.diag;
+      EXPECT_EQ(result.diag.find("pressing Ctrl-C"), std::string::npos);
+      EXPECT_TRUE(HasLine(result, 4, "exitcode 98")) << result.diag;
       continue;
     }
     EXPECT_EQ(Output("param.sta"), kStatisticsHead + Repeat(kStatisticsRow, c.rows));
@@ -326,28 +332,68 @@ TEST_F(BasinRun, SynchronisationCommandsSteerTheRun) {
   }
 }
 
+// Yearly coupling over three spin-up passes of the same year: every pass opens with an exchange
+// and waits for the partner's reply to the end of the pass before, so no reply is left unread.
+TEST_F(BasinRun, EverySpinUpPassWaitsForThePartner) {
+  std::string yearly = kCoupling;
+  yearly.replace(yearly.find("\nI\n"), 3, "\nY\n");
+  Write(yearly + "[SpinUp]\n1\n0\n3\n1\nelevation_model 100 linear\n");
+  const fs::path to_partner = dir_.path() / "to_partner.txt";
+  WriteFile(dir_ / "sync.txt", "Command=Continue;\n");
+  fs::remove(to_partner);
+  fs::remove(dir_.path() / "to_partner.txt_Done");
+  int replies = 0;
+  const RunResult result = Run(2, {"run.ctl"}, {}, [&](int) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(dir_.path() / "to_partner.txt_Done") &&
+           std::chrono::steady_clock::now() < deadline) {
+      if (fs::exists(to_partner) && Slurp(to_partner) != "Command=Finish;") {
+        fs::remove(to_partner);
+        WriteFile(dir_ / "sync.txt", "Command=Continue;\n");
+        ++replies;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  EXPECT_EQ(replies, 2);
+  EXPECT_FALSE(fs::exists(dir_.path() / "sync.txt")) << "a reply of the partner was never read";
+}
+
 // SIGUSR1 sent to mpirun while process 0 waits for the synchronisation file: the waiting menu
 // reads "1" from standard input, the file then found carries no command, and the run finishes
-// its step, writes every output and ends with 99.
+// its step, writes every output and ends with 99. Answered "2", the run stops at once without
+// saving, says who stopped it and closes its diagnostics with 98.
 TEST_F(BasinRun, InterruptSentToMpirunFinishesTheRunWithAllOutputs) {
   Write(kCoupling);
-  fs::remove(dir_.path() / "sync.txt");
   const fs::path diag = dir_.path() / "Velorn_Diag_0.xml";
-  const RunResult result = Run(3, {"run.ctl"}, Repeat("1\n", 5000), [&](int mpirun) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (Slurp(diag).find("end of initialization reached...") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    kill(mpirun, SIGUSR1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    WriteFile(dir_ / "sync.txt", "no command here\n");
-  });
-  ASSERT_EQ(result.exit_status, 99) << result.Describe();
-  EXPECT_NE(result.out.find("Ctrl-C pressed while waiting for"), std::string::npos);
-  EXPECT_EQ(Output("param.sta"), std::string(kStatisticsHead) + kStatisticsRow);
-  EXPECT_EQ(Output("points.txt"), std::string(kPointsHead) + kPointsRow);
-  EXPECT_TRUE(HasLine(result, 4, "exitcode 99")) << result.diag;
+  for (const int answer : {2, 1}) {
+    fs::remove(dir_.path() / "sync.txt");
+    fs::remove(diag);
+    const std::string input = Repeat(std::to_string(answer) + "\n", 5000);
+    const RunResult result = Run(3, {"run.ctl"}, input, [&](int mpirun) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (Slurp(diag).find("end of initialization reached...") == std::string::npos &&
+             std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      kill(mpirun, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      WriteFile(dir_ / "sync.txt", "no command here\n");
+    });
+    if (answer == 2) {
+      ASSERT_EQ(result.exit_status, 98) << result.Describe();
+      EXPECT_TRUE(
+          HasLine(result, 2, "program manually killed by pressing Ctrl-C and selecting 2!"));
+      EXPECT_TRUE(HasLine(result, 4, "exitcode 98")) << result.diag;
+      continue;
+    }
+    ASSERT_EQ(result.exit_status, 99) << result.Describe();
+    EXPECT_NE(result.out.find("Ctrl-C pressed while waiting for"), std::string::npos);
+    EXPECT_EQ(Output("param.sta"), std::string(kStatisticsHead) + kStatisticsRow);
+    EXPECT_EQ(Output("points.txt"), std::string(kPointsHead) + kPointsRow);
+    EXPECT_TRUE(HasLine(result, 4, "exitcode 99")) << result.diag;
+  }
 }
 
 // --- Runs with meteorological input ----------------------------------------------------------
@@ -376,13 +422,13 @@ std::string InterpolationSection(const std::string& name) {
 }
 
 // The zone means of a day computed by hand: the mean over the 15 cells of each zone of the
-// stations' values weighted by 1 / distance^2 to the cell's coordinates (its lower-left corner).
+// stations' values weighted by 1 / distance^2 to the cell's centre.
 std::vector<double> IdwZoneMeans(const double (&values)[2], double factor) {
   std::vector<double> means(2, 0.0);
   for (int r = 1; r <= kRows; ++r)
     for (int c = 1; c <= kCols; ++c) {
-      const double x = 1000 + (c - 1) * 100;
-      const double y = 2000 + (kRows - r) * 100;
+      const double x = 1000 + (c - 0.5) * 100;  // cell centres
+      const double y = 2000 + (kRows - r + 0.5) * 100;
       double sum = 0, weights = 0;
       for (int i = 0; i < 2; ++i) {
         const double w =
@@ -551,6 +597,68 @@ TEST_F(MeteoBasinRun, StationDataBoundTheTimeLoop) {
                       "to be set now."),
               c.pre_spin_up_days > 0);
   }
+}
+
+// What a hydrologist is told of two slips in a control file: a sub-model whose step differs
+// from that of the daily records (a WARNING, the run goes on), and a temperature that is not the
+// first variable when the pre-spin-up needs it first (code 1035, saying so).
+TEST_F(MeteoBasinRun, StepLengthAndVariableOrderSlipsAreNamed) {
+  struct Case {
+    const char* name;
+    std::string spin_up;
+    std::string from, to;  // the edit of the control file
+    int code, level;
+    std::string entry;
+  };
+  const Case cases[] = {
+      {"interception at two days", "", "[interception_model]\n1\n1440\n",
+       "[interception_model]\n1\n2880\n", 0, 2,
+       "the time step of interception_model (2880 minutes) differs from the step of the "
+       "meteorological data (1440 minutes, from 1.1.2019 24. h to 2.1.2019 24. h); its rates per "
+       "step assume its own step"},
+      {"temperature second", "[SpinUp]\n1\n1\n1\n1\nelevation_model 10 linear\n",
+       "[meteo_names]\ntemperature\nprecipitation\n", "[meteo_names]\nprecipitation\ntemperature\n",
+       1035, 0,
+       "the temperature is interpolated, but it is not the first name in [meteo_names]: the "
+       "pre-SpinUp interpolates the first variable alone, so the temperature must come first "
+       "there."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteMeteo(c.spin_up);
+    std::string text = Slurp(dir_.path() / "run.ctl");
+    ASSERT_NE(text.find(c.from), std::string::npos);
+    text.replace(text.find(c.from), c.from.size(), c.to);
+    WriteFile(dir_ / "run.ctl", text);
+    const RunResult result = Run(2);
+    EXPECT_EQ(result.exit_status, c.code & 0xff) << result.Describe();
+    EXPECT_TRUE(HasLine(result, c.level, c.entry)) << result.diag;
+  }
+}
+
+// Process 0 reads four days of station data, processes 1 and 2 (started from another control
+// file) three: a process whose data go on keeps every process in the loop, so that none waits
+// alone in a collective call, and the run ends after the fourth step. Process 0 alone compiles
+// a control file, so the other one is written in compiled form (symbols replaced).
+TEST_F(MeteoBasinRun, ProcessesWhoseDataEndApartStepAlike) {
+  WriteMeteo("");
+  std::string text = ReadFile(dir_ / "run.ctl");
+  text.erase(0, text.find('\n') + 1);  // the "$set" line
+  for (const std::string name : {"temperature", "precipitation"}) {
+    const std::string from = "$d//" + name + ".txt";
+    text.replace(text.find(from), from.size(), "$d//" + name + "_short.txt");
+  }
+  for (std::size_t at = text.find("$d//"); at != std::string::npos; at = text.find("$d//"))
+    text.replace(at, 4, dir_.path().string() + "/");
+  WriteFile(dir_ / "short.ctl", text);
+  WriteFile(dir_ / "short.ctl.$$$", text);
+  WriteFile(dir_ / "temperature_short.txt", StationTable(kTemperature, 3));
+  WriteFile(dir_ / "precipitation_short.txt", StationTable(kPrecipitation, 3));
+  const char* binary = std::getenv("VELORN_BINARY");
+  const RunResult result =
+      Run(1, {"run.ctl", ":", "-np", "2", binary != nullptr ? binary : "velorn", "short.ctl"});
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  EXPECT_EQ(ZoneColumns(Output("temperature.stat")).size(), 4u);
 }
 
 // A Ctrl-C answered with 1 during the temperature pre-spin-up ends the run there: the main pass,

@@ -214,24 +214,36 @@ TEST(EntryRun, FailureOfAnyProcessReachesTheUserAndLeavesAValidFile) {
   }
 }
 
-// A Ctrl-C in the terminal goes to mpirun, which ends the job; SIGUSR1 sent to mpirun is passed
-// on to every process and takes the interrupt path of the run.
-TEST(EntryRun, SigusrOneSentToMpirunReachesTheInterruptPathOfEveryProcess) {
-  TempDir dir;
-  const RunResult result = RunFaultProgram(dir, "wait-for-interrupt", [&dir](int mpirun) {
+// Sends SIGUSR1 to mpirun once the program has created `file` (at most 60 s later).
+std::function<void(int)> SigusrOneOnceThere(const fs::path& file) {
+  return [file](int mpirun) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!fs::exists(dir.path() / "running") && std::chrono::steady_clock::now() < deadline)
+    while (!fs::exists(file) && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     kill(mpirun, SIGUSR1);
-  });
-  ASSERT_FALSE(result.timed_out) << result.Describe();
-  EXPECT_EQ(result.exit_status, 99) << result.Describe();
-  std::size_t said = 0;
-  for (std::size_t at = result.out.find("Cntr-C pressed! please wait..."); at != std::string::npos;
-       at = result.out.find("Cntr-C pressed!", at + 1))
-    ++said;
-  EXPECT_EQ(said, 3u) << result.out;
-  EXPECT_TRUE(HasLine(result.diag, 4, "exitcode 99")) << result.diag;
+  };
+}
+
+// A Ctrl-C in the terminal goes to mpirun, which ends the job; SIGUSR1 sent to mpirun is passed
+// on to every process and takes the interrupt path of the run. The handlers stand from the start
+// of the program: a SIGUSR1 while a run is being set up does not kill the job either; the run
+// takes it at its start.
+TEST(EntryRun, SigusrOneSentToMpirunReachesTheInterruptPathOfEveryProcess) {
+  for (const char* kind : {"wait-for-interrupt", "interrupt-during-setup"}) {
+    SCOPED_TRACE(kind);
+    TempDir dir;
+    const bool in_set_up = std::string(kind) == "interrupt-during-setup";
+    const RunResult result = RunFaultProgram(
+        dir, kind, SigusrOneOnceThere(dir.path() / (in_set_up ? "setting-up" : "running")));
+    ASSERT_FALSE(result.timed_out) << result.Describe();
+    EXPECT_EQ(result.exit_status, 99) << result.Describe();
+    std::size_t said = 0;
+    for (std::size_t at = result.out.find("Cntr-C pressed!"); at != std::string::npos;
+         at = result.out.find("Cntr-C pressed!", at + 1))
+      ++said;
+    EXPECT_EQ(said, 3u) << result.out;
+    EXPECT_TRUE(HasLine(result.diag, 4, "exitcode 99")) << result.diag;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 //   unknown-exception  every process throws an int
 //   wait-for-interrupt every process waits until its interrupt handler has run (at most 60 s);
 //                      process 0 creates the file "running" once all have their handlers
+//   interrupt-during-setup  the construction of the run waits for an interrupt (at most 60 s;
+//                      process 0 creates the file "setting-up" first); the run then reports
+//                      whether it starts with the interrupt taken
 // Non-root processes abort without waiting, so the tests never sleep.
 #include <mpi.h>
 
@@ -60,6 +63,7 @@ class FaultRun : public RunnableApplication {
     if (kind_ == "std-exception") throw std::runtime_error("disk full while writing a grid");
     if (kind_ == "unknown-exception") throw 42;
     if (kind_ == "wait-for-interrupt") return WaitForInterrupt();
+    if (kind_ == "interrupt-during-setup") return ControlState() == 1 ? 99 : 1;
     MPI_Barrier(MPI_COMM_WORLD);
     return 0;
   }
@@ -72,6 +76,13 @@ class FaultRun : public RunnableApplication {
 
 std::unique_ptr<RunnableApplication> MakeFaultRun(DiagnosticStream& diag, int /*argc*/, char** argv,
                                                   int index) {
+  if (std::string(argv[index]) == "interrupt-during-setup") {
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (Rank() == 0) std::ofstream("setting-up") << "constructing\n";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!InterruptPending() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   return std::make_unique<FaultRun>(diag, argv[index]);
 }
 

@@ -1,9 +1,9 @@
 // External coupling with a partner program (a thread of process 0) on 1 to 4 processes: the
 // partner writes two grids and the semaphore file; the model reads them into its grids (one of
 // them held over the own rows only), deletes or keeps the files, accumulates three steps and
-// writes the sum, the mean and a statistics text; the partner reads them after the model's
-// semaphore file. Every wait is bounded, so a partner that never answers fails the test instead
-// of hanging it.
+// writes the sum, the mean, the grid as it is and a statistics text; the partner reads them after
+// the model's semaphore file. Every wait is bounded, so a partner that never answers fails the test
+// instead of hanging it.
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -83,9 +83,10 @@ TEST_F(CouplingPartnerTest, PartnerSeesSumsAndMeansOfTheGridsItSent) {
   if (Rank() == 0)
     test::WriteFile(settings_.control_file_name,
                     "[ExternalCoupling]\n1\n" + d + "sema.txt\n5\nI\n60\n2\n" + d +
-                        "in.asc runoff 0 0\n" + d + "gw.asc GWTableExtern 0 2\n2\n" + d +
-                        "sum.asc runoff Sum\n" + d + "mean.asc runoff Mean\n1\n" + d +
-                        "stat.txt total_runoff Mean\n" + d + "to_partner.txt\nCommand=Continue;\n");
+                        "in.asc runoff 0 0\n" + d + "gw.asc GWTableExtern 0 2\n3\n" + d +
+                        "sum.asc runoff Sum\n" + d + "mean.asc runoff Mean\n" + d +
+                        "current.asc runoff Current\n1\n" + d + "stat.txt total_runoff Mean\n" + d +
+                        "to_partner.txt\nCommand=Continue;\n");
   MPI_Barrier(MPI_COMM_WORLD);
   settings_.GetCouplingParameters();
   ASSERT_TRUE(settings_.IsCouplingActive());
@@ -106,7 +107,7 @@ TEST_F(CouplingPartnerTest, PartnerSeesSumsAndMeansOfTheGridsItSent) {
       0, 0, 0, 0, 3, current.data(), second.data(), shares.data(), name.c_str(), codes.data()};
   settings_.LinkExternalGrids(records.data(), 200);
 
-  std::string partner_sum, partner_mean, partner_statistic;
+  std::string partner_sum, partner_mean, partner_current, partner_statistic;
   std::thread partner;
   if (Rank() == 0)
     partner = std::thread([&] {
@@ -116,6 +117,7 @@ TEST_F(CouplingPartnerTest, PartnerSeesSumsAndMeansOfTheGridsItSent) {
       if (!WaitForFile(d + "to_partner.txt", std::chrono::seconds(20))) return;
       partner_sum = Cells(test::ReadFile(d + "sum.asc"));
       partner_mean = Cells(test::ReadFile(d + "mean.asc"));
+      partner_current = Cells(test::ReadFile(d + "current.asc"));
       partner_statistic = test::ReadFile(d + "stat.txt");
     });
 
@@ -151,6 +153,8 @@ TEST_F(CouplingPartnerTest, PartnerSeesSumsAndMeansOfTheGridsItSent) {
     partner.join();
     EXPECT_EQ(partner_sum, "6\t6\t6\t6|6\t6\t6\t6|-9999\t6\t6\t6");
     EXPECT_EQ(partner_mean, "2\t2\t2\t2|2\t2\t2\t2|-9999\t2\t2\t2");
+    // Written as it is: outside the basin nodata on every process count, as the sums.
+    EXPECT_EQ(partner_current, "3\t3\t3\t3|3\t3\t3\t3|-9999\t3\t3\t3");
     EXPECT_EQ(partner_statistic,
               "date: 2001-01-31\nhour: 24h\nunsatzon_model_submodel:total runoff; 2 zones\n"
               "5\t2\n7\t4\naverage\t3.5\n");

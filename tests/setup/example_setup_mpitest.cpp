@@ -17,17 +17,6 @@
 namespace velorn {
 namespace {
 
-// The cell values of an ASCII grid file in file order (header skipped).
-std::vector<double> Cells(const std::string& path) {
-  std::istringstream in(test::ReadFile(path));
-  std::string key;
-  double value = 0;
-  for (int i = 0; i < 6; ++i) in >> key >> value;
-  std::vector<double> cells;
-  while (in >> value) cells.push_back(value);
-  return cells;
-}
-
 TEST(ExampleSetup, AcceptsTheExampleBasinOnAnyProcessCount) {
   test::CapturedDiag d(test::TempDir::Shared());
   std::string control;
@@ -48,8 +37,8 @@ TEST(ExampleSetup, AcceptsTheExampleBasinOnAnyProcessCount) {
     ASSERT_EQ(test::ThrownCode([&] { settings->RunSetupStep(done); }, 0), 0) << d.screen.str();
   ASSERT_EQ(settings->setup_complete, 1);
 
-  const auto zones = Cells(test::ExampleDir() / "zones.asc");
-  const auto dem = Cells(test::ExampleDir() / "dem.asc");
+  const auto zones = test::AsciiGridCells(test::ExampleDir() / "zones.asc");
+  const auto dem = test::AsciiGridCells(test::ExampleDir() / "dem.asc");
   ASSERT_EQ(zones.size(), dem.size());
   double highest = -1e9;
   std::map<int, int> cells_of_zone;

@@ -90,11 +90,15 @@ TEST_F(OutputSettingsTest, KeywordLinesTakeTheFirstKeywordAndStopAtTheBlockEnd) 
   EXPECT_TRUE(out().write_ascii);
   EXPECT_FALSE(out().write_netcdf);
 
-  // Lines without a keyword are skipped; a keyword after the empty line has no effect.
+  // Lines without a keyword are skipped; a keyword after the empty line has no effect, and a
+  // WARNING says so.
   ASSERT_EQ(Read(head + "\t some note\nWriteNetcdfGrids = 1\n \t\nWriteDoubleGrids = 1\n" + rest),
             0);
   EXPECT_TRUE(out().write_netcdf);
   EXPECT_FALSE(out().write_double);
+  EXPECT_TRUE(
+      ScreenHas("WriteDoubleGrids in [output_interval] is ignored: it follows "
+                "the blank line that ends the keyword block."));
 
   // Without the empty line the block ends at the next section header: a keyword further down
   // (here in a later section) is not taken.

@@ -115,7 +115,8 @@ std::string ControlFile(const std::string& dir, const Extras& x) {
         "2 forest { Landuse_Layers = 20, -9999; }\n";
   return "$set $d = " + dir +
          "/\n[output_interval]\n1\n0\n0\n0\nWriteAsciiGrids = 1\nWriteDoubleGrids = 0\n"
-         "WriteNetcdfGrids = 0\nInitialStateDirectory = $d\nDefaultOutputDirectory = $d//out/\n\n"
+         "WriteNetcdfGrids = 0\nInitialStateDirectory = $d\nDefaultOutputDirectory = "
+         "$d//out/run/\n\n"
          "[output_list]\n0\n[coordinates]\n47.5\n8.5\n15.0\n0.0\n[meteo_data_count]\n1\n"
          "[meteo_names]\ntemperature\n[zone_grid]\n$d//zone.asc\n[elevation_model]\n$d//dem.asc\n"
          "[standard_grids]\n" +
@@ -132,7 +133,7 @@ class SetupRun : public ::testing::Test {
   // object of that model variant.
   void Prepare(const Extras& extras) {
     if (test::Rank() == 0) {
-      std::filesystem::create_directory(d_.dir.path() / "out");
+      // The output directory and its parent do not exist: the set-up creates them.
       test::WriteFile(d_.dir / "run.ctl", ControlFile(d_.dir.path().string(), extras));
       test::WriteFile(d_.dir / "MpiSpeedFactor.dat", "1.0\n");
       test::WriteFile(d_.dir / "zone.asc",
@@ -199,7 +200,7 @@ TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
           "MakeRegionWeightGrids...", "GetCouplingParameters..."})
       EXPECT_TRUE(d_.ScreenHas(message)) << message;
     EXPECT_FALSE(d_.ScreenHas("make_nFK_kWert_and_Na..."));  // variant 2
-    const auto owner = ReadAscii(d_.dir / "out/MPIRegions_0");
+    const auto owner = ReadAscii(d_.dir / "out/run/MPIRegions_0");
     const std::string dir = d_.dir.path().string() + "/";
     const auto rca = ReadAscii(dir + "zone.$rca"), csx = ReadAscii(dir + "zone.$csx");
     const auto cx = ReadAscii(dir + "zone.$cx"), cy = ReadAscii(dir + "zone.$cy");
@@ -269,7 +270,7 @@ TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
   }
   MPI_Barrier(MPI_COMM_WORLD);
   if (test::Rank() == 0) {
-    EXPECT_EQ(ReadAscii(d_.dir / "out/All_HydrologicResponseUnits"), expected_ids);
+    EXPECT_EQ(ReadAscii(d_.dir / "out/run/All_HydrologicResponseUnits"), expected_ids);
   }
   MPI_Barrier(MPI_COMM_WORLD);
   settings_->ReleaseMemory();

@@ -33,7 +33,7 @@ const std::string kSpruce =
     "DP4_Par_b = 0; DP4_T_xylstop = 25; DP4_t_xs1 = 3; DP4_SPSLF = 2; ";
 
 const std::string kTable =
-    "[landuse_table]\n7\n"
+    "[landuse_table]\n8\n"
     "10 meadow method VariableDayCount { " +
     kCommon +
     "StartVegetationPeriodForBalance = 2; StopVegetationPeriodForBalance = 3;\n"
@@ -59,7 +59,9 @@ const std::string kTable =
     kCommon +
     "DP1_t1_dorm = 30; DP1_T_Bf = 0; JDReset_TStart = 1; maxStartJDforDP1 = 150;\n"
     "JulDays = 1 90 200 366; ForcingThreshold = -1 100 300 -1; Albedo = 1 1 1 1; rsc = 1 1 1 1;\n"
-    "LAI = 1 1 1 1; Z0 = 1 1 1 1; VCF = 1 1 1 1; RootDepth = 1 1 1 1; AltDep = 0 0 0 0; }\n";
+    "LAI = 1 1 1 1; Z0 = 1 1 1 1; VCF = 1 1 1 1; RootDepth = 1 1 1 1; AltDep = 0 0 0 0; }\n"
+    "80 pasture method VariableDayCount { " +
+    kCommon + "StartVegetationPeriodForBalance = 2; JulDays = 1 60 240 366; " + kPlain;
 
 // The published forcing function of the sequential models (Chuine 2000, base temperature 0).
 double ChuineForcing(double t) {
@@ -148,6 +150,20 @@ TEST_P(StepLengthTest, DailyParametersDoNotDependOnTheStep) {
   EXPECT_EQ(At("VegetationDuration1", 1, 1), 1.0);
   RunDays({2003, 3, 2, 0}, 1, p.steps, p.minutes, 10.0, p.swing);
   EXPECT_EQ(At("VegetationDuration1", 1, 1), 1.0 + p.steps);
+}
+
+TEST_F(ParameterGridsTest, VegetationDurationWithoutAStopFixpointCountsOnAfterTheStart) {
+  // Meadow and pasture open on day 60; the meadow closes on day 240, the pasture has no stop.
+  Build({{1, 8}}, 400, {2003, 2, 24, 24});
+  Generate();
+  RunDays({2003, 2, 24, 0}, 16, 1, 1440, 10);  // days 55 .. 70
+  EXPECT_EQ(At("VegetationStart1", 1, 2), 60.0);
+  EXPECT_EQ(At("VegetationDuration1", 1, 2), 11.0);
+  RunDays({2003, 3, 12, 0}, 180, 1, 1440, 10);  // days 71 .. 250
+  EXPECT_EQ(At("VegetationStop1", 1, 2), 0.0);
+  EXPECT_EQ(At("VegetationDuration1", 1, 2), 191.0);
+  EXPECT_EQ(At("VegetationStop1", 1, 1), 240.0);
+  EXPECT_EQ(At("VegetationDuration1", 1, 1), 180.0);  // days 60 .. 239
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, StepLengthTest,

@@ -13,7 +13,7 @@ namespace velorn {
 namespace {
 
 const char* const kTable =
-    "[landuse_table]\n6\n"
+    "[landuse_table]\n7\n"
     // 1: fixed format; monthly rsc Jan..Dec, days 1 120 210 366.
     "10 grassland 0.20 80 80 75 70 60 55 50 55 60 70 80 85 1 120 210 366 "
     "1 3 4 1 0.02 0.06 0.08 0.02 0.5 0.8 0.9 0.5 0.2 0.3 0.4 0.2 1.5 3.45\n"
@@ -48,7 +48,10 @@ const char* const kTable =
     "  RootDist = 1; TReduWet = 0.9; HReduDry = 4;\n"
     "  JulDays = 1 90 200 366; ForcingThreshold = -1 100 300 -1; Albedo = 1 1 1 1;\n"
     "  rsc = 1 1 1 1; LAI = 0.5 1 4 0.5; Z0 = 1 1 1 1; VCF = 1 1 1 1; RootDepth = 1 1 1 1;\n"
-    "  AltDep = 0 0 0 0; }\n";
+    "  AltDep = 0 0 0 0; }\n"
+    // 7: fixed format whose spring and autumn days would cross above 2400 m.
+    "70 alpine 0.20 80 80 75 70 60 55 50 55 60 70 80 85 100 150 250 300 "
+    "1 3 4 0.5 0.02 0.06 0.08 0.02 0.5 0.8 0.9 0.5 0.2 0.3 0.4 0.2 1.5 3.45\n";
 
 class SeasonalTest : public test::LanduseGridsTest {
  protected:
@@ -101,6 +104,23 @@ TEST_F(SeasonalTest, AltitudeShiftsFixpointDays) {
   EXPECT_EQ(Entry(2).ShiftFixpoints(diag_, -1, 439.9), (std::vector<int>{0, 1, 120, 210, 366}));
   EXPECT_EQ(test::ThrownCode([&] { Entry(2).ShiftFixpoints(diag_, -1, 10400); }), kShiftedDayCode);
   EXPECT_TRUE(ScreenHas("altitude correction resulted in a Julian day of 370 for fix point 2"));
+}
+
+TEST_F(SeasonalTest, HighAltitudeKeepsShiftedDaysInOrder) {
+  // At 3400 m: 175 225 175 225; the crossing days 225 and 175 meet at 200, and the wrap abscissa
+  // follows the shifted last day (225 - 366).
+  EXPECT_EQ(Entry(7).ShiftFixpoints(diag_, -1, 3400), (std::vector<int>{-141, 175, 200, 200, 225}));
+  EXPECT_EQ(Entry(7).ShiftedFixpointDay(3, 3400), 200);
+  EXPECT_DOUBLE_EQ(LAI(7, 200, 3400), 3.0);
+  EXPECT_DOUBLE_EQ(LAI(7, 212, 3400), 4.0 - 3.5 * 12.0 / 25.0);
+  // After the last day: from (225 - 366, 0.5) to (175, 1) at 260 - 366, not extrapolated.
+  EXPECT_DOUBLE_EQ(LAI(7, 260, 3400), 0.5 + 0.5 * 35.0 / 316.0);
+  for (double altitude : {400.0, 2400.0, 2800.0, 3200.0, 3400.0, 4000.0}) {
+    for (int d = 1; d <= 366; ++d) {
+      const double lai = LAI(7, d, altitude);
+      EXPECT_TRUE(lai >= 0.5 && lai <= 4.0) << "day " << d << " at " << altitude << " m: " << lai;
+    }
+  }
 }
 
 TEST_F(SeasonalTest, EvaluationAtDayOfYear) {

@@ -42,6 +42,7 @@ const std::string kFiveLanduses =
     // Fixed format: albedo, 12 monthly rsc, 4 days, LAI, Z0, VCF, RootDepth, RootDist, HReduDry.
     "10 grassland 0.20 80 80 75 70 60 55 50 55 60 70 80 85 100 150 250 300 "
     "1 3 4 1 0.02 0.06 0.08 0.02 0.5 0.8 0.9 0.5 0.2 0.3 0.4 0.2 1.5 3.45\n"
+    "\n"  // blank lines between entries are skipped
     "20 maize method VariableDayCount {\n"
     "  RootDist = 1.2; TReduWet = 0.9; HReduDry = 4.0; LimitReduWet = 0.2;\n"
     "  useInternalParameters = 0001; ETPHamonFactor = 1.3; IntercepCap = 0.4;\n"
@@ -56,7 +57,7 @@ const std::string kFiveLanduses =
     "  SR_CropDistY = 0.2; SR_K_ST = 12; SR_C_WR = 1.1; SR_rough_coeff1 = 0.02 0.7 0.15;\n"
     "  SR_StemDiameter = 0.01 0.02 0.03 0.01; SR_ResidCovrg = 0.3 0.1 0.1 0.3;\n"
     "  n-factor = 0.5 0.8 0.9 0.5; nf_freezing = 0.6; nf_thawing = 0.9;\n"
-    "}\n"
+    "}\n  \t\n\n"
     "30 beech method DynamicPhenology_1 {\n" +
     kPhenology + "JulDays = 1 -1 60 366;\n" +
     "RootDist = 1.0; TReduWet = 0.95; HReduDry = 3.45; Albedo = 0.2 0.2 0.15 0.2;\n"

@@ -38,7 +38,7 @@ TEST_F(SoilLookupTest, HydraulicLookups) {
   EXPECT_NEAR(soil_.GetTheta(1, 1.2), 0.22781, 5e-6);
   EXPECT_NEAR(soil_.GetTheta(1, 3.45), 0.16327, 5e-6);
   EXPECT_NEAR(soil_.GetRelativeConductivity(1, Theta(1.2), 1.0), 7.661e-4, 5e-7);
-  for (double h : {0.01, 0.1, 0.4, 1.2, 3.45, 20.0, 125.0}) {
+  for (double h : {0.01, 0.1, 0.4, 1.2, 3.45, 20.0, 125.0, 150.0}) {
     EXPECT_NEAR(soil_.GetTheta(1, h), Theta(h), 1e-12) << h;
     EXPECT_NEAR(soil_.GetSuction(1, Theta(h)), h, 1e-9 * h) << h;
     EXPECT_NEAR(soil_.GetRelativeConductivity(1, Theta(h), kThetaSat), Kr(h), 1e-12) << h;
@@ -57,9 +57,9 @@ TEST_F(SoilLookupTest, HydraulicLookups) {
   const Case cases[] = {
       {kTheta, 0.0, kThetaSat},
       {kTheta, -1.0, kThetaSat},
-      {kTheta, 0.0003, kThetaSat},  // steps narrower than 0.001 are not interpolated
-      {kTheta, 150.0, kThetaRes},
-      {kTheta, 1e4, kThetaRes},
+      {kTheta, 0.0003, kThetaSat},    // steps narrower than 0.001 are not interpolated
+      {kTheta, 150.0, Theta(150.0)},  // the closed form; theta_res is only the limit
+      {kTheta, 1e4, Theta(150.0)},
       {kTheta, 0.0025, t2 + (t5 - t2) / 6.0},
       {kTheta, 110.0, Theta(100.0) + 0.4 * (Theta(125.0) - Theta(100.0))},
       {kSuction, kThetaSat, 0.0},
@@ -69,8 +69,8 @@ TEST_F(SoilLookupTest, HydraulicLookups) {
       {kSuction, 0.5 * (Theta(1.2) + Theta(1.6)), 1.4},
       {kConductivity, kThetaSat, 1.0},
       {kConductivity, 0.6, 1.0},
-      {kConductivity, kThetaRes, 0.0},
-      {kConductivity, 0.05, 0.0},
+      {kConductivity, kThetaRes, Kr(150.0)},
+      {kConductivity, 0.05, Kr(150.0)},
   };
   for (const Case& c : cases) {
     const double got = c.kind == kTheta     ? soil_.GetTheta(1, c.value)

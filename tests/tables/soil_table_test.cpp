@@ -180,7 +180,10 @@ class SoilSectionTest : public test::SettingsTest {
 TEST_F(SoilSectionTest, ReadsBothFormsAndRefusesBadSections) {
   const std::string block = SoilBlock(LoamKeys("1 1", "0.3"), 11) + "\n";
   const std::string sand = "12 sand 25 35 1e-5 300 1 0.43 0.045 14.5 2.68 ";
-  ASSERT_EQ(Read("[soil_table]\n2 soil types\n" + block + sand + "2 0.3 1000 0.5\n[next]\n"), 0);
+  // Blank lines between entries are skipped.
+  ASSERT_EQ(
+      Read("[soil_table]\n2 soil types\n\n" + block + " \n\n" + sand + "2 0.3 1000 0.5\n[next]\n"),
+      0);
   const SoilRecord* table = settings_.soil_table;
   ASSERT_NE(table, nullptr);
   EXPECT_EQ(table[0].code, 2);

@@ -1,0 +1,247 @@
+// routingclass: one routing stretch, the channel network that ends at the outlet of one
+// subbasin (its TG code), with its channel items:
+//   items 1..ntrib                 tributary channels (the outflow of an upstream subbasin),
+//   items ntrib+1..ntrib+nlist     channels fed by the combined runoff of a list of subbasins,
+//   items ..+1..ntrib+nlist+nZL    inflow channels (ZL) fed from outside the stretch.
+// Each channel is translated by the delays of its water-level/discharge table
+// (routing/channel_table.h), section by section, and passes two parallel linear storages (mean
+// channel and flood plain); the routed channels and the own subbasin's runoff are added at the
+// outlet. Flows are rates in mm per time step over the area they belong to.
+//
+// The routing model (the driver) owns the stretches and the shared tables and must:
+//   1. construct the stretch from a StretchSetup (check `error`), then per item in description
+//      order call BuildWQTable (divisor flag 1 for tributary and list channels, 0 for inflow
+//      channels) and, for inflow items, SetInflow;
+//   2. once every stretch is built, in stretch order: GetMaxHistoryLength, CheckArea (upstream
+//      stretches first: it writes the own subbasin's "abfrel" entries that downstream stretches
+//      read), WriteWQTable;
+//   3. fill flows[0..ntr][*] with the step values, then SetFlowArrays (which allocates the
+//      history rows) and InitialiseChannelStates; SetReinfiltrationRecords when the unsaturated
+//      zone hands records; SetBypassSet when reservoirs bypass subbasins;
+//   4. per time step: ReadInflows on every stretch, fill subflows[tr][1..nsub][*] (also at the
+//      inflow indices: a constant inflow's step value), then per stretch in order RouteStep and,
+//      with records, OfferReinfiltration; initialisation passes call RouteStep(0, 0, 0, 0);
+//   5. ReleaseMemory at the end.
+// RouteStep allocates nothing; every array is sized at set-up. The irrigation draws (at the
+// sources and at the outlet), the abstractions and the reservoirs of the Part's step are not
+// built here: the stretch holds no irrigation tables, abstractions or reservoirs, so those steps
+// do nothing and the outlet values are the step result.
+//
+// Settled here: the storage constants k (hours) become recession factors exp(−Δt/k) with Δt the
+// routing sub-step in hours, and the linear storages chain from sub-step to sub-step (the first
+// sub-step of a step continues from the last of the previous one), so a constant k means the
+// same in hourly and daily models. The history block of a section spans the largest delay of
+// the table plus the sub-steps (the delay of the smallest discharge unless the table's velocity
+// falls with rising discharge somewhere above bank-full).
+// Limits: the content of the two parallel linear storages is known only through the last
+// outflow and the flood-plain share, so a change of that share re-splits stored water (exact
+// when both storages have the same constant or the channel stays below bank-full).
+// Single-threaded, no MPI: the routing model runs the stretches on process 0.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/modelobject.h"
+#include "core/tracer_bookkeeping.h"
+#include "grids/time_series_table.h"
+#include "routing/channel_table.h"
+#include "routing/flow_tables.h"
+#include "unsatzone/reinfiltration_record.h"
+
+namespace velorn {
+
+// What the routing model hands each stretch at construction.
+struct StretchSetup {
+  DiagnosticStream* diag = nullptr;
+  int32_t nsb = 0;     // subbasins of the model
+  double dt = 60;      // time step (minutes)
+  double area = 0;     // km², first value of the TG description
+  double divisor = 1;  // area divisor f, second value of the TG description
+  int32_t ntrib = 0;
+  int32_t nlist = 0;
+  int32_t nfurther = 0;  // only enlarges the weight array
+  int32_t nZL = 0;
+  int32_t nAL = 0;  // abstractions (none are built here)
+  int32_t nSP = 0;  // reservoirs (none are built here)
+  int32_t tg_code = 0;
+  AbfrelTable* abfrel = nullptr;
+  const int32_t* code_to_index = nullptr;  // zone code -> subbasin index, codes 0..max_code
+  int32_t max_code = 0;
+  int32_t ntr = 0;
+  const TracerDefinition* tracers = nullptr;  // 1..ntr
+  int32_t flow_control = 1;                   // 2 substitutes observed discharges
+  double nodata = -9999.0;
+  std::string output_directory = {};  // of the table files; empty: working directory
+};
+
+// Inflow modes of an inflow item.
+inline constexpr int32_t kInflowConstant = 1;
+inline constexpr int32_t kInflowInternal = 3;
+inline constexpr int32_t kInflowFile = 4;
+// Exit codes of the inflow files.
+inline constexpr int kInflowDateCode = 36;
+inline constexpr int kInflowOpenCode = 37;
+inline constexpr int kInflowSearchCode = 38;
+inline constexpr int kInflowEndCode = 39;
+// The first column of inflow values: columns count from 1 with the four date columns.
+inline constexpr int32_t kFirstInflowValueColumn = 5;
+
+class routingclass : public modelobject {
+ public:
+  // Sizes every per-item array from the counts. Never throws: a failure sets `error`.
+  routingclass(int32_t& error, const StretchSetup& setup);
+
+  // --- Channel table (set-up) ---------------------------------------------------------------
+  // Item `item` with its source code (inflow items: the inflow code), the subbasin list of a
+  // list channel (codes), the time splitting, the observed-substitution flag and the channel
+  // parameters. A code outside the zone table, or a table with a row that cannot be routed
+  // (velocity 0 or less), is FATAL (code 17).
+  void BuildWQTable(int32_t item, int32_t code, const std::vector<int32_t>& members, int32_t nsub,
+                    int32_t observed_flag, int32_t divisor_flag, const ChannelParameters& params);
+  // Row of item's table for a flow in mm per step.
+  int32_t LookupWQRow(int32_t item, double depth) const;
+  // Weights of the items, the stretch's "abfrel" entries and its area from the zone table;
+  // INFO when the area differs from the description's. A stretch of area 0 is FATAL (17).
+  void CheckArea();
+  // One table file per item ("wq_table.%.3d" / "wq_tabZL.%.3d"); a file that cannot be created
+  // is FATAL in the diagnostics but the next file is written and the run goes on.
+  void WriteWQTable();
+
+  // --- Flows and state ------------------------------------------------------------------------
+  // Stores the shared tables; `observed` (may be null) holds the current observed discharge per
+  // observation column 1.., `observation_columns` per subbasin the column (0 = none). Converts
+  // the inflow items' values and allocates and fills the history rows of every item.
+  void SetFlowArrays(double** flows, double*** subflows, double*** history, const double* observed,
+                     const int32_t* observation_columns);
+  void InitialiseChannelStates();
+  // One time step (month < 1: an initialisation pass without re-infiltration).
+  void RouteStep(int32_t year, int32_t month, int32_t day, int32_t hour);
+
+  // --- Inflows and re-infiltration ------------------------------------------------------------
+  // Inflow item k (1..nZL): code, mode, and for mode 4 the file, its start row and column
+  // (columns counted from 1 with the four date columns) and the start date; else the value.
+  void SetInflow(int32_t k, int32_t code, int32_t mode, const std::string& file_name,
+                 int32_t start_row, int32_t start_column, int32_t year, int32_t month, int32_t day,
+                 int32_t hour, double value);
+  // The rows of the step date of every file inflow into flows at nsb + code.
+  void ReadInflows(double** flows, int32_t year, int32_t month, int32_t day, int32_t hour);
+  void SetReinfiltrationRecords(ReinfiltrationRecord* records, int32_t stretch_number);
+  void OfferReinfiltration();
+  // Flow indices (with flag true) whose channels are not routed.
+  void SetBypassSet(const std::map<int32_t, bool>* bypass) { bypass_ = bypass; }
+
+  // --- Small helpers --------------------------------------------------------------------------
+  double MaxOverSubSteps(const double* values) const;
+  int32_t GetMaxHistoryLength(int32_t n) const;
+  double GetIrrigationAbstraction() const { return abstraction_sum_; }
+  // Frees the histories, tables and arrays and writes the release entry.
+  void ReleaseMemory() override;
+
+  // --- Water balance --------------------------------------------------------------------------
+  // Water held by the stretch (histories not yet routed, section storages, linear storages), in
+  // mm over the stretch's effective area A / f, the unit of its step result.
+  double StoredWater() const;
+  // Factor that turns a flow of item `item` into mm over A / f.
+  double OutletFactor(int32_t item) const;
+
+  // --- Read access ----------------------------------------------------------------------------
+  int32_t ItemCount() const { return ntrib_ + nlist_ + nZL_; }
+  const ChannelRecord& Channel(int32_t item) const { return items_[item].record; }
+  const ChannelParameters& Parameters(int32_t item) const { return items_[item].params; }
+  double Weight(int32_t k) const { return weight_[k]; }
+  double Area() const { return area_; }
+  double SectionDecayFactor(int32_t tracer) const { return decay_[tracer]; }
+  int32_t FlowIndex(int32_t item) const;
+  double InflowValue(int32_t tracer, int32_t k) const { return inflows_[k].values[tracer]; }
+
+ private:
+  struct ChannelItem {
+    int32_t code = 0;
+    std::vector<int32_t> members;  // codes of a list channel
+    ChannelParameters params;
+    ChannelRecord record;
+    bool built = false;
+  };
+  struct InflowSource {
+    int32_t code = 0;
+    int32_t mode = 0;
+    std::vector<double> values;  // [tr], water in m³/s
+    std::unique_ptr<TimeSeriesTable> table;
+    std::string file_name;
+    int32_t first_value = 0;  // 0-based value index of the water column
+  };
+
+  // Sizes `array` to `count` entries; a failure is the constructor's FATAL `number` (code 1).
+  template <class T>
+  void Allocate(std::vector<T>& array, int64_t count, int number);
+  bool IsList(int32_t item) const { return item > ntrib_ && item <= ntrib_ + nlist_; }
+  bool IsInflow(int32_t item) const { return item > ntrib_ + nlist_; }
+  int32_t IndexOf(int32_t code) const;
+  // Observed substitution for subbasin index t: true and the value in `value` when it applies.
+  bool Observed(int32_t t, double& value) const;
+  double ListWeightSum(int32_t item) const;
+  double& Outlet(int32_t tr, int32_t j) { return outlet_[tr * (nsub_ + 1) + j]; }
+  double& Work(int32_t tr, int32_t j) { return work_[tr * (nsub_ + 1) + j]; }
+  double* WorkRow(int32_t tr) { return &work_[tr * (nsub_ + 1)]; }
+
+  // Steps of RouteStep.
+  void StartOutlet();
+  void BookReinfiltration(int32_t item);
+  void CombineList(int32_t item);
+  void ConvertInternalInflow(int32_t item);
+  void RouteChannel(int32_t item);
+  void RouteSection(ChannelItem& item, int32_t number, int32_t s);
+  void AddToOutlet(int32_t item);
+  void FinishStep();
+
+  // Steps of SetInflow and ReadInflows.
+  void OpenInflowTable(int32_t k, int32_t start_row, int32_t year, int32_t month, int32_t day,
+                       int32_t hour);
+  void CheckInflowColumns(int32_t k, int32_t start_column);
+  void AllocateHistoryRow(int32_t sb, int32_t length, bool routed);
+  void FillOffer(int32_t item, int32_t t);
+
+  int32_t nsb_;
+  double dt_;
+  double area_;
+  double divisor_;
+  int32_t ntrib_, nlist_, nfurther_, nZL_, nAL_, nSP_;
+  int32_t tg_code_;
+  AbfrelTable* abfrel_;
+  const int32_t* code_to_index_;
+  int32_t max_code_;
+  int32_t ntr_;
+  const TracerDefinition* tracers_;
+  double nodata_;
+  int32_t nsub_ = 1;
+  int32_t observed_flag_ = 0;
+  std::string output_directory_;
+
+  std::vector<ChannelItem> items_;      // 1..items
+  std::vector<InflowSource> inflows_;   // 1..nZL
+  std::vector<double> weight_;          // 0..ntrib+nlist+nfurther
+  std::vector<double> outlet_;          // [tr][j], j = 0..nsub
+  std::vector<double> work_;            // [tr][j]
+  std::vector<double> decay_;           // per tracer, of the section being routed
+  std::vector<double*> rows_;           // per tracer, the history row of the channel routed
+  std::vector<double> reinfiltration_;  // mm per step per subbasin index, this step
+  std::vector<char> booked_;            // re-infiltration subtracted this step
+  double abstraction_sum_ = 0;
+
+  double** flows_ = nullptr;
+  double*** subflows_ = nullptr;
+  double*** history_ = nullptr;
+  const double* observed_ = nullptr;
+  const int32_t* observation_columns_ = nullptr;
+  std::vector<std::vector<double>> history_rows_;  // owned rows handed out through history_
+  std::vector<std::pair<int32_t, int32_t>> history_slots_;  // (tr, flow index) of each row
+  ReinfiltrationRecord* records_ = nullptr;
+  int32_t stretch_number_ = 0;
+  const std::map<int32_t, bool>* bypass_ = nullptr;
+};
+
+}  // namespace velorn

@@ -1,0 +1,121 @@
+// The subbasin block of [unsatzon_model]: codes, gaps and the six parameter lines.
+#include "unsatzone/subbasin_block.h"
+
+#include <array>
+#include <cstddef>
+
+#include "core/control_file_reader.h"
+#include "core/error_code.h"
+
+namespace velorn {
+namespace {
+
+constexpr const char* kHelpText =
+    "\npossible error by using the same parameters\nfor groups of subbasins:\nat least the first "
+    "AND the last subbasin code have\nto be specified with all their parameters like this:\n(if "
+    "the smallest code is 1 and the largest code is 8)\n1\t8\n3\t3\n8\t8\n14\t14\n0.4\t0.4\n0.01"
+    "\t0.01\n0.1\t0.1\n..\t..\nThen, to all subcatchments with zone-codes ranging from 1 to 7 "
+    "the \nparameters of subbasin 1 will be assigned!";
+constexpr const char* kErrorHead = "FATAL: \n-----------------error------------\n";
+
+// The next line that holds more than white space (empty at the end of the file).
+std::string NextLine(ControlFileReader& file) {
+  while (!file.AtEnd()) {
+    std::string line = file.RestOfLine();
+    if (line.find_first_not_of(" \t\r") != std::string::npos) return line;
+  }
+  return {};
+}
+
+}  // namespace
+
+double RecessionMinutes(double hours) {
+  return hours < 0.001 ? 0.06 : hours * 60.0;
+}
+
+double InverseRecession(double kelsqlat) {
+  return kelsqlat > 0.0 ? 1.0 / kelsqlat : 0.0;
+}
+
+SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& file,
+                                     const std::vector<ZoneRecord>& zones,
+                                     const std::vector<int32_t>& code_index, int32_t count,
+                                     int32_t highest, const std::string& module,
+                                     const std::string& section) {
+  const std::size_t size = static_cast<std::size_t>(count) + 1;
+  SubbasinParameters p;
+  for (std::vector<double>* array :
+       {&p.codes, &p.kelsqd, &p.kelsqi, &p.drainage_density, &p.inverse_recession, &p.max_baseflow,
+        &p.snow_runoff_fraction})
+    array->assign(size, 0.0);
+  const auto zone_code = [&](int32_t z) { return static_cast<int>(zones[z][2]); };
+
+  // The code line: given zone indexes in ascending order.
+  std::vector<int32_t> given;
+  const std::string code_line = NextLine(file);
+  std::size_t pos = 0;
+  int previous_code = 0;
+  int32_t previous_index = 1;  // before the first code, the first zone counts as previous
+  int code = 0;
+  while (code < highest) {
+    if (!ScanValue(code_line, pos, code)) {
+      ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error reading code[", previous_code,
+                 "] for ", module, kHelpText);
+    }
+    const int32_t index = code >= 1 && code <= highest ? code_index[code] : 0;
+    if (index < 1) {
+      ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error! there is no code ", code, " (from ",
+                 section, ") for a subbasin in ", module, kHelpText);
+    }
+    if (!given.empty() && index <= previous_index) {
+      ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error! the code ", code, " (from ", section,
+                 ") does not follow the code ", previous_code,
+                 ": codes must be given in ascending order in ", module, kHelpText);
+    }
+    if (given.empty() && index > 1) given.push_back(1);  // the first zone takes its own values
+    given.push_back(index);
+    previous_index = index;
+    previous_code = code;
+  }
+
+  // Six parameter lines, one value per given code on each.
+  struct Line {
+    const char* name;
+    std::vector<double>* target;
+    double (*convert)(double);
+  };
+  const std::array<Line, 6> lines{{
+      {"kelsqd[", &p.kelsqd, RecessionMinutes},
+      {"kelsqi[", &p.kelsqi, RecessionMinutes},
+      {"channel network density[", &p.drainage_density, nullptr},
+      {"kelsqlat[", &p.inverse_recession, InverseRecession},
+      {"QB-Red.Faktor[", &p.max_baseflow, nullptr},
+      {"SnowRunoff_fraction[", &p.snow_runoff_fraction, nullptr},
+  }};
+  for (const Line& line : lines) {
+    const std::string text = NextLine(file);
+    std::size_t at = 0;
+    for (int32_t z : given) {
+      double value = 0;
+      if (!ScanValue(text, at, value)) {
+        const char* end = line.target == &p.max_baseflow ? "\n" : "";
+        ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error reading ", line.name, zone_code(z),
+                   "] for ", module, kHelpText, end);
+      }
+      (*line.target)[z] = line.convert != nullptr ? line.convert(value) : value;
+    }
+    // Zones without a code of their own copy the zone before them.
+    std::size_t next = 0;
+    for (int32_t z = 1; z <= count; ++z) {
+      if (next < given.size() && given[next] == z) {
+        ++next;
+      } else if (z > 1) {
+        (*line.target)[z] = (*line.target)[z - 1];
+      }
+    }
+  }
+  for (int32_t z = 1; z <= count; ++z) p.codes[z] = zone_code(z);
+  return p;
+}
+
+}  // namespace velorn

@@ -1,0 +1,284 @@
+// Unsaturated zone: links to the grids of the other models, the zone statistics tables, the
+// layer count, the grids and stacks of the model and the initial state of every soil column.
+#include <algorithm>
+
+#include "core/error_code.h"
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "core/string_helpers.h"
+#include "tables/soil_record.h"
+#include "unsatzone/unsatzone_model.h"
+
+namespace velorn {
+namespace {
+
+constexpr const char* kNoFlowTimesText =
+    "INFO: \n------------------------------------------------------------------------\n\nWarning! "
+    "There was no flow travel time grid for surface runoff read in\nAll surface runoof will be "
+    "routed immediately to the outlet of the sub-basin\n(except the effects of a linear "
+    "reservoir).\nA flow travel time grid may be created by KESTRIN, writing the\nflow travel "
+    "times for each grid cell to the sub basins outlet in secounds\nwhich are reclassified into "
+    "model time steps in Velorn.\n\n--------------------------------------------------------------"
+    "----------\n";
+
+// The name of the immobilised-water table: "_immo" before the last "." of the SB_2_ name.
+std::string ImmobilisedName(const std::string& name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return name + "_immo";
+  return name.substr(0, dot) + "_immo" + name.substr(dot);
+}
+
+}  // namespace
+
+void unsatzonmodellklasse::LinkForeignGrids() {
+  const auto layered = [&](const char* base, int from, std::vector<double**>& target) {
+    target.assign(static_cast<std::size_t>(landuse_layers) + 1, nullptr);
+    for (int i = from; i <= landuse_layers; ++i) target[i] = Required(FormatText("%s%d", base, i));
+  };
+  layered("landuse", 1, links.landuse);
+  layered("root_depth", 1, links.root_depth);
+  layered("vegetation_coverage_degree", 1, links.vegetation_cover);
+  layered("leaf_area_index", 1, links.leaf_area);
+  layered("SurfaceCanopyResistance", 1, links.canopy_resistance);
+  layered("SurfaceIntercepResistance", 1, links.intercept_resistance);
+  layered("RoughnessLength", 1, links.roughness);
+  layered("pot_transpiration", 0, links.pot_transpiration);
+  layered("real_transpiration", 0, links.real_transpiration);
+  links.evaporation_resistance = Required("SurfaceEvaporationResistance");
+  links.albedo = Required("albedo");
+  links.potential_evaporation = Required("potential_evaporation");
+  links.real_evaporation = Required("real_evaporation");
+  links.slope_angle = Required("slope_angle");
+  links.soil_types = Required("soil_types");
+  links.elevation = Data(2);
+  links.gw_storage_coefficient = Optional("gw_storage_coeff_1");
+  links.gw_k_x = Optional("gw_k_x_1");
+  links.gw_k_y = Optional("gw_k_y_1");
+  if (pondParameter == 1) links.max_ponding_storage = Required("max_ponding_storage");
+  if (drainageParameter == 1) {
+    links.drainage_depth = Required("drainage_depth");
+    links.drainage_distance = Required("drainage_distance");
+  }
+  if (clayParameter == 1) links.clay_depth = Required("clay_depth");
+  links.snow_solid = Optional("snowstorage_solid");
+  links.flow_times = Optional("flow_times");
+  if (links.flow_times == nullptr) Diag() << kNoFlowTimesText << "[end-entry]";
+  if (irrigation_configured) links.irrigation_codes = Required("irrigation_codes");
+  links.direct_runoff_silting = Optional("DirectRunoffSiltingUp");
+  links.surface_storage_silting = Optional("SurfStorSiltingUp");
+  links.ice_firn = Optional("ice_firn");
+  links.glacierized_cells = Optional("GlacierizedCells");
+  links.glacierized_cells_old = Optional("GlacierizedCellsOld");
+  links.glacier_mass_balance = Optional("GlacierMassBalance");
+  if (response_unit_switch != 0) {
+    links.response_units = Optional("HydrologicResponseUnits");
+    links.master_response_units = Optional("MasterHydrologicResponseUnits");
+  }
+}
+
+void unsatzonmodellklasse::CreateStatisticsTables() {
+  struct Table {
+    StatisticsPair pair;
+    const char* title;
+    int32_t precision;
+    bool made;
+  };
+  const Table tables[] = {
+      {kStatGWSTAND, "groundwater level [m below surface] (GWSTAND)", 5, true},
+      {kStatGWN, "groundwater recharge per zone [mm] (GWN)", 5, true},
+      {kStatSB1, "rel. soil moisture 0..root depth per zone ", 5, true},
+      {kStatSB2, "abs. soil moisture 0..profile depth per zone ", 5, true},
+      {kStatROOT, "root depth [mm per zone] ", 5, true},
+      {kStatINFEX, "Infiltration excess [mm per zone]  ", 5, true},
+      {kStatQD, "direct discharge [mm per Zone] (QD)", 6, true},
+      {kStatQI, "Interflow [mm per zone]", 6, true},
+      {kStatQB, "base flow [mm per Zone]", 6, true},
+      {kStatQg, "total runoff [mm per zone] (sum of QB, QI und QD)", 6, true},
+      {kStatMACRO, "macropore_infiltration_per_zone_[mm] ", 6, true},
+      {kStatINFILT, "total_infiltration_per_zone_[mm] ", 6, true},
+      {kStatQDRAIN, "drainage discharge [mm per zone] (QDRAIN)", 5, drainageParameter == 1},
+      {kStatPOND, "ponding water storage content [mm per zone]  ", 5, pondParameter == 1},
+      {kStatSUBSTEPS, "Number_of_Substeps_per_Time_Step[-] ", 6, method == 3},
+  };
+  for (const Table& t : tables)
+    if (t.made)
+      MakeTable(statistics[t.pair], statistics_pairs[t.pair], t.title, t.precision, soil_zones);
+  if (links.glacier_mass_balance != nullptr) {
+    const OutputPair immobilised{ImmobilisedName(statistics_pairs[kStatSB2].name),
+                                 statistics_pairs[kStatSB2].code};
+    MakeTable(immobilised_statistics, immobilised,
+              "immobilised or mobilised soil water by glacier resizing 0..profile depth per zone ",
+              5, soil_zones);
+  }
+}
+
+void unsatzonmodellklasse::DetermineLayerCount() {
+  const int count = soil_table[0].code;
+  int layers = 0;
+  for (int s = 1; s <= count; ++s) layers = std::max(layers, soil_table[s].layers);
+  layerCount = layers;
+  soil_table[0].layers = layers;
+  if (registry->FirstFreeIndex() >= kRefusedGridIndex) NextFreeIndex();
+}
+
+void unsatzonmodellklasse::CreateGridsAndStacks() {
+  const auto& p = grid_pairs;
+  MakeGrid(kGroundwaterDistance, p[kPairGWSTAND].name, "groundwater_distance", p[kPairGWSTAND].code,
+           0.0);
+  if (pondParameter == 1)
+    MakeGrid(kPondingStorage, p[kPairPOND].name, "ponding_storage", p[kPairPOND].code, 0.0);
+  MakeStack(kGeodeticHeads, p[kPairHGeo].name, "geodetic_heads", p[kPairHGeo].code);
+  MakeStack(kTheta, p[kPairTheta].name, "theta", p[kPairTheta].code);
+  MakeStack(kHydraulicHeads, p[kPairHH].name, "hydraulic_heads", p[kPairHH].code);
+  MakeGrid(kBaseflow, p[kPairDELTAGW].name, "baseflow", p[kPairDELTAGW].code, 0.0);
+  MakeGrid(kGroundwaterLevel, p[kPairGWLEVEL].name, "groundwater_level", p[kPairGWLEVEL].code, 0.0);
+  MakeGrid(kThetaInGwLevel, p[kPairGWTheta].name, "Theta_in_GWLEVEL", p[kPairGWTheta].code, 0.0);
+  MakeStack(kQDown, p[kPairQUnten].name, "q_down", p[kPairQUnten].code);
+  const std::string q_down_ext = FormatText("%s%s", "q_down", "ext");
+  MakeGrid(kQDownExt, q_down_ext, q_down_ext, 0, 0.0);
+  MakeGrid(kSoilMoistureRoot, p[kPairSB05].name, "SB_1_grid", p[kPairSB05].code, 0.0);
+  MakeGrid(kMeanThetaInRootZone, "MeanThetaInRootZone", "MeanThetaInRootZone", 0, 0.0);
+  MakeGrid(kGwTableExtern, "GWTableExtern", "GWTableExtern", 0, 0.0);
+  MakeGrid(kBalance, "Balance", "Balance", 0, 0.0);
+  MakeGrid(kTangensBeta, "tangens_beta", "tangens_beta", 0, 0.0);
+  double** slope = links.slope_angle;
+  double** tangens = grids[kTangensBeta].get();
+  const double radians = solar_constants[0] / 180.0;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (OwnCell(r, c)) tangens[r][c] = slope[r][c] * radians;
+  });
+  MakeGrid(kSoilMoistureProfile, p[kPairSB1].name, "SB_2_grid", p[kPairSB1].code, 0.0);
+  MakeGrid(kMacroporeInfiltration, p[kPairMacro].name, "macropore_infiltration", p[kPairMacro].code,
+           0.0);
+  if (method == 3)
+    MakeGrid(kNumberOfSubsteps, substeps_grid_pair.name, "number_of_substeps",
+             substeps_grid_pair.code, 0.0);
+  MakeGrid(kRootGrid, p[kPairWURZ].name, "ROOTgrid", p[kPairWURZ].code, 0.0);
+  MakeGrid(kGroundwaterRecharge, p[kPairGWN].name, "groundwater_recharge", p[kPairGWN].code, 0.0);
+  MakeGrid(kCapillaryUprise, p[kPairUprise].name, "Capillar_Uprise", p[kPairUprise].code, 0.0);
+  MakeGrid(kPercolation, p[kPairPercol].name, "Percolation", p[kPairPercol].code, 0.0);
+  MakeGrid(kDirectflow, p[kPairQD].name, "directflow", p[kPairQD].code, 0.0);
+  MakeGrid(kInterflow, p[kPairQI].name, "interflow", p[kPairQI].code, 0.0);
+  MakeGrid(kInfiltrationExcess, p[kPairINFEX].name, "infiltration_excess", p[kPairINFEX].code, 0.0);
+  MakeGrid(kTotalInfiltration, "total_infiltration", "total_infiltration", 0, 0.0);
+  MakeGrid(kInfiltrationSaturation, p[kPairSatt].name, "infiltration_saturation", p[kPairSatt].code,
+           0.0);
+  if (drainageParameter == 1) {
+    MakeGrid(kDrainageFlow, p[kPairQDRAIN].name, "drainage_flow", p[kPairQDRAIN].code, 0.0);
+    MakeGrid(kDrainageLevel, "drainage_level", "drainage_level", 0, 0.0);
+  }
+}
+
+void unsatzonmodellklasse::SetInitialState() {
+  double*** q_down = stacks[kQDown].get();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (OwnCell(r, c)) std::fill(q_down[r][c] + 1, q_down[r][c] + layerCount + 1, 0.0);
+  });
+  if (storageMode == 1 || storageMode == 3) {
+    ReadStoredState();
+  } else {
+    if (storageMode == 2) {
+      ReadGridFile(kGroundwaterDistance, grid_pairs[kPairGWSTAND].name);
+      if (pondParameter == 1) ReadGridFile(kPondingStorage, grid_pairs[kPairPOND].name);
+    }
+    SetColdStartState();
+    ScanGroundwaterGrids();
+  }
+  if (drainageParameter == 1) SetDrainageLevel();
+}
+
+void unsatzonmodellklasse::ReadStoredState() {
+  ReadStackFile(kTheta, grid_pairs[kPairTheta].name);
+  ReadStackFile(kGeodeticHeads, grid_pairs[kPairHGeo].name);
+  ReadStackFile(kHydraulicHeads, grid_pairs[kPairHH].name);
+  ReadGridFile(kGroundwaterDistance, grid_pairs[kPairGWSTAND].name);
+  ReadGridFile(kGroundwaterLevel, grid_pairs[kPairGWLEVEL].name);
+  ReadGridFile(kThetaInGwLevel, grid_pairs[kPairGWTheta].name);
+  ReadGridFile(kBaseflow, grid_pairs[kPairDELTAGW].name);
+  if (pondParameter == 1) ReadGridFile(kPondingStorage, grid_pairs[kPairPOND].name);
+}
+
+void unsatzonmodellklasse::SetColdStartState() {
+  double*** geodetic = stacks[kGeodeticHeads].get();
+  double*** theta = stacks[kTheta].get();
+  double*** heads = stacks[kHydraulicHeads].get();
+  double** distance = grids[kGroundwaterDistance].get();
+  double** elevation = links.elevation;
+  const int n = layerCount;
+  const int cold_g = storageMode == 2 ? 0 : ColdStartLastUnsaturatedLayer(n, iniGwLevel);
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!ZoneCell(r, c)) {
+        std::fill(heads[r][c] + 1, heads[r][c] + n + 1, nodata);
+        continue;
+      }
+      if (!OwnCell(r, c)) continue;
+      const SoilRecord& soil = CellSoil(r, c);
+      GeodeticHeads(soil, n, elevation[r][c], geodetic[r][c]);
+      const int g = storageMode == 2
+                        ? LastUnsaturatedLayerAtDistance(geodetic[r][c], n, distance[r][c])
+                        : cold_g;
+      HydrostaticTheta(soil, n, geodetic[r][c], g, theta[r][c]);
+      HydraulicHeads(soil, n, geodetic[r][c], theta[r][c], heads[r][c]);
+    }
+  });
+}
+
+void unsatzonmodellklasse::ScanGroundwaterGrids() {
+  double*** geodetic = stacks[kGeodeticHeads].get();
+  double*** theta = stacks[kTheta].get();
+  double** distance = grids[kGroundwaterDistance].get();
+  double** level = grids[kGroundwaterLevel].get();
+  double** theta_at_level = grids[kThetaInGwLevel].get();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const GroundwaterScan scan =
+          ScanGroundwater(CellSoil(r, c), layerCount, geodetic[r][c], theta[r][c]);
+      theta_at_level[r][c] = scan.theta_at_level;
+      if (scan.level > 0) level[r][c] = scan.level;
+      // Storage mode 2 keeps the distance read from its file.
+      if (storageMode != 2) distance[r][c] = scan.distance;
+    }
+  });
+}
+
+void unsatzonmodellklasse::SetDrainageLevel() {
+  double*** geodetic = stacks[kGeodeticHeads].get();
+  double** level = grids[kDrainageLevel].get();
+  double** depth = links.drainage_depth;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (OwnCell(r, c)) level[r][c] = DrainageLayer(geodetic[r][c], layerCount, depth[r][c]);
+  });
+}
+
+void unsatzonmodellklasse::ReadStackFile(OwnStack stack, const std::string& name) {
+  double*** read = nullptr;
+  const int levels = ReadStack(name, read, false);
+  if (levels != layerCount) {
+    velorn::Free3dMatrix(read);
+    ThrowFatal(Diag(), kStackLevelCode, "FATAL: wrong number of levels in stack ", name,
+               " (there are ", levels, " level, it must be ", layerCount);
+  }
+  double*** target = stacks[stack].get();
+  for (long r = first_local_row; r <= last_local_row; ++r) {
+    if (read[r] == nullptr) continue;
+    for (long c = 1; c <= ncols; ++c)
+      std::copy(read[r][c], read[r][c] + layerCount + 1, target[r][c]);
+  }
+  velorn::Free3dMatrix(read);
+}
+
+void unsatzonmodellklasse::ReadGridFile(OwnGrid grid, const std::string& name) {
+  double** read = nullptr;
+  ReadGrid(name, read, 0, true, true, false, 0, false, false, 0.0);
+  double** target = grids[grid].get();
+  for (long r = first_local_row; r <= last_local_row; ++r)
+    if (read[r] != nullptr) std::copy(read[r], read[r] + ncols + 1, target[r]);
+  velorn::FreeMatrix(read);
+}
+
+}  // namespace velorn

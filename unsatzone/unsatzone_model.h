@@ -1,0 +1,406 @@
+// unsatzonmodellklasse: the unsaturated soil zone, section "[unsatzon_model]".
+//
+// This header owns the model object, its settings and its set-up: the constructor reads
+// [unsatzon_model] (with its subbasin block, unsatzone/subbasin_block.h), [heat_transfer], the
+// optional [unsatzon_tuning] and, without heat transfer but with the snow model's permafrost
+// grids, the reduced conductivity of [permafrost]; it links the grids of the other models,
+// creates the zone statistics tables, registers its grids and stacks and fills every soil column
+// with its initial state (cold start or storage files), creates the single-point files of the
+// control point, forms the glacier shares per subbasin and writes the start-up soil water to
+// the per-process log. The time step, the coupling and the storage file come with later work.
+//
+// Called by the application after the silting-up model (construction on every process with the
+// same control file), then SetDumpMode, SetSurfaceRoutingActive and the accessors. Constructor
+// failures write their "FATAL: " entry and throw ErrorCode (`error` is set to 0 at the start).
+//
+// Sections and their files (unsatzone/*.cpp):
+//   unsatzone_model.cpp    constructor order, accessors, option tag, release
+//   unsatzone_section.cpp  [unsatzon_model], [unsatzon_tuning], [permafrost]
+//   heat_transfer.cpp      [heat_transfer] and the grids, stacks and soil-table completion of heat
+//   unsatzone_grids.cpp    links, statistics tables, grids and stacks, initial soil state
+//   unsatzone_startup.cpp  irrigation grids, single-point files, glacier shares, start-up log
+//
+// Data layout for the column solver. Every grid and stack of this model covers the process's
+// own rows plus one halo row above and below (inside the grid): rows grid_first_row ..
+// grid_last_row, registered with exactly those rows. Stacks hold levels 0..N per cell (N =
+// `layerCount`, level 0 the soil surface, k = 1..N the layers from the top), and the cells of
+// a row lie contiguously with all their levels (core/matrix.h), so a cell's column is one
+// contiguous run of N + 1 doubles: stacks[kTheta][r][c][0..N]. Foreign grids are resolved here
+// once into data pointers (`links`); no cell loop needs the registry. Per soil type and layer
+// `soil_constants` (unsatzone/soil_column_state.h) holds theta at field capacity and the two
+// powers of the thermal conductivity, computed once here.
+//
+// Irrigation (configured when an irrigation table with entries is handed in): "SBLOW_grid" and
+// "SBHIGH_grid" start, per cell with an irrigation code, as the water content of layer 2 (layer
+// 1 in a one-layer profile) at the rule's suctions psi_dry and psi_wet; a rule of another method
+// than the suction method takes the land use's HReduDry for psi_dry. "MeanThetaInRootZone" is the
+// thickness-weighted water content down to the root depth ("root_depth1", m; the water content
+// of layer 1 for depths below 1e-8 m or of 9999 m and more); "Max_Pumping" starts at 0. The
+// irrigation model must read these grids with the same meaning.
+//
+// Limits: constructed once per run; the storage file, the step operations and layered snow are
+// not part of this object yet. A control point outside the grid and every unreadable value end
+// the construction; a construction that fails unregisters every grid it had registered.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/matrix.h"
+#include "core/submodel.h"
+#include "core/zone_statistics.h"
+#include "snow/snow_model.h"
+#include "unsatzone/soil_column_state.h"
+
+namespace velorn {
+
+struct IrrigationTable;
+struct SoilRecord;
+
+// Codes of the unsaturated zone's own failures.
+inline constexpr int kControlPointRowCode = 8;
+inline constexpr int kControlPointColumnCode = 9;
+inline constexpr int kStackLevelCode = 13;
+inline constexpr int kSinglePointFileCode = 62;
+inline constexpr int kSoilMethodCode = 91;
+// A cell whose soil type is not a record of the soil table.
+inline constexpr int kCellSoilTypeCode = 30;
+
+class unsatzonmodellklasse : public teilmodellklasse {
+ public:
+  // Output name and write code of a grid or stack, name and code of a statistics table.
+  struct OutputPair {
+    std::string name;
+    int32_t code = 0;
+  };
+  // The 24 grid and stack pairs of the section, in the order in which they are read.
+  enum GridPair {
+    kPairSB05,
+    kPairSB1,
+    kPairWURZ,
+    kPairTheta,
+    kPairHH,
+    kPairHGeo,
+    kPairQUnten,
+    kPairGWSTAND,
+    kPairGWTheta,
+    kPairGWN,
+    kPairGWLEVEL,
+    kPairQDRAIN,
+    kPairSatt,
+    kPairINFEX,
+    kPairQD,
+    kPairQI,
+    kPairDELTAGW,
+    kPairGWIN,
+    kPairGWEX,
+    kPairPOND,
+    kPairUprise,
+    kPairPercol,
+    kPairMacro,
+    kPairIRRIG,
+    kGridPairCount
+  };
+  // The statistics pairs: the 16 of the section in their order, then the sub-step count of
+  // method 3 and the thaw depth of [heat_transfer].
+  enum StatisticsPair {
+    kStatQDRAIN,
+    kStatGWSTAND,
+    kStatGWN,
+    kStatSB1,
+    kStatSB2,
+    kStatROOT,
+    kStatINFEX,
+    kStatPOND,
+    kStatQD,
+    kStatQI,
+    kStatQB,
+    kStatQg,
+    kStatGWIN,
+    kStatGWEX,
+    kStatMACRO,
+    kStatINFILT,
+    kStatSUBSTEPS,
+    kStatTemper,
+    kStatisticsPairCount
+  };
+  // The model's grids (each over the rows grid_first_row..grid_last_row; null when not made).
+  enum OwnGrid {
+    kGroundwaterDistance,
+    kPondingStorage,
+    kBaseflow,
+    kGroundwaterLevel,
+    kThetaInGwLevel,
+    kQDownExt,
+    kSoilMoistureRoot,
+    kMeanThetaInRootZone,
+    kIrrigationAmounts,
+    kMaxPumping,
+    kSoilMoistureLow,
+    kSoilMoistureHigh,
+    kEtrToEtp,
+    kGwTableExtern,
+    kBalance,
+    kTangensBeta,
+    kSoilMoistureProfile,
+    kMacroporeInfiltration,
+    kNumberOfSubsteps,
+    kRootGrid,
+    kGroundwaterRecharge,
+    kCapillaryUprise,
+    kPercolation,
+    kDirectflow,
+    kInterflow,
+    kInfiltrationExcess,
+    kTotalInfiltration,
+    kInfiltrationSaturation,
+    kDrainageFlow,
+    kDrainageLevel,
+    kFrozenSoilInGroundwater,
+    kThawDepth,
+    kLowerBoundaryTemperature,
+    kOwnGridCount
+  };
+  // The model's stacks, levels 0..N.
+  enum OwnStack {
+    kGeodeticHeads,
+    kTheta,
+    kHydraulicHeads,
+    kQDown,
+    kSoilTemperature,
+    kSoilSE,
+    kOwnStackCount
+  };
+  // A zone statistics table with its own copy of the soil model's zone records.
+  struct Statistics {
+    std::vector<ZoneRecord> records;
+    std::unique_ptr<zonalstatistic> table;
+  };
+  // Grids of the other models, resolved once (null: absent or not needed).
+  struct Links {
+    std::vector<double**> landuse, root_depth, vegetation_cover, leaf_area, canopy_resistance,
+        intercept_resistance, roughness;                          // land-use layers 1..L
+    std::vector<double**> pot_transpiration, real_transpiration;  // 0..L
+    double** evaporation_resistance = nullptr;
+    double** albedo = nullptr;
+    double** potential_evaporation = nullptr;
+    double** real_evaporation = nullptr;
+    double** slope_angle = nullptr;
+    double** soil_types = nullptr;
+    double** elevation = nullptr;
+    double** gw_storage_coefficient = nullptr;
+    double** gw_k_x = nullptr;
+    double** gw_k_y = nullptr;
+    double** max_ponding_storage = nullptr;
+    double** drainage_depth = nullptr;
+    double** drainage_distance = nullptr;
+    double** clay_depth = nullptr;
+    double** snow_solid = nullptr;
+    double** flow_times = nullptr;
+    double** irrigation_codes = nullptr;
+    double** direct_runoff_silting = nullptr;
+    double** surface_storage_silting = nullptr;
+    double** colmation_frozen = nullptr;
+    double** colmation_unfrozen = nullptr;
+    double** colmation = nullptr;
+    double** ice_firn = nullptr;
+    double** glacierized_cells = nullptr;
+    double** glacierized_cells_old = nullptr;
+    double** glacier_mass_balance = nullptr;
+    double** permafrost_thaw_depth = nullptr;
+    double** air_temperature = nullptr;
+    double** lower_boundary_temperature = nullptr;  // linked or made here
+    double** lower_boundary_flux = nullptr;
+    double** response_units = nullptr;
+    double** master_response_units = nullptr;
+  };
+
+  // `irrigation`: the settings object's irrigation table (null or without entries: irrigation
+  // is not configured).
+  unsatzonmodellklasse(int32_t& error, const SubModelSetup& setup,
+                       const IrrigationTable* irrigation = nullptr);
+
+  void SetSubStepCount(int32_t count) override;
+  // Null when the model is off.
+  virtual const std::string* GetStorageFileName();
+  virtual double* GetInterflowRecessionConstants();
+  virtual double* GetDirectRunoffRecessionConstants();
+  virtual int32_t GetStorageMode() { return storageMode; }
+  virtual void SetSurfaceRoutingActive(bool active) { surfaceRoutingActive = active ? 1 : 0; }
+  virtual void SetDumpMode(bool dump, bool close_after_dump, bool repair_after_dump,
+                           int64_t max_dump_files);
+  virtual bool IsHeatTransferActive() { return heatTransferSwitch > 0; }
+  virtual bool IsLayeredSnowActive() { return layeredSnowSwitch > 0; }
+  virtual SoilRecord* GetLayeredSnowProperties() { return layeredSnowProperties; }
+  virtual double GetFreshSnowTemperatureOffset() { return dTOffsetFreshSnow; }
+  // (h1 - h2) k / (-(dz1 + dz2) / 2): the flux between two layers, positive upward.
+  virtual double ComputeLayerFlux(double k, double h1, double h2, double dz1, double dz2) {
+    return LayerFlux(k, h1, h2, dz1, dz2);
+  }
+  void ReleaseMemory() override;
+
+  // The data of an own grid or stack (null when not made).
+  double** Grid(OwnGrid grid) const { return grids[grid].get(); }
+  double*** Stack(OwnStack stack) const { return stacks[stack].get(); }
+  // True for a cell of the local rows that this process computes: a zone value and, with
+  // regions, this process as owner.
+  bool OwnCell(long row, long column) const;
+
+  // --- Settings of [unsatzon_model] ------------------------------------------------------------
+  int32_t method = 0;
+  int32_t surfaceWaterInteraction = 0;
+  int32_t pondParameter = 0;
+  int32_t drainageParameter = 0;
+  int32_t clayParameter = 0;
+  double kSatClay = 0;
+  double iniGwLevel = 0;
+  double max_error = 1e-5;
+  double max_iterations = 100.0;
+  double reducedKsatPermafrost = 1e-9;
+  double dParameterMinStep = 0;
+  int32_t storageMode = 0;
+  std::string storageFileName;
+  int32_t controlRow = 0;
+  int32_t controlCol = 0;
+  std::array<OutputPair, kStatisticsPairCount> statistics_pairs{};
+  std::array<OutputPair, kGridPairCount> grid_pairs{};
+  OutputPair substeps_grid_pair;                                 // method 3
+  OutputPair temper_stack_pair, thaw_depth_pair, se_stack_pair;  // [heat_transfer]
+  // Single-point files (output directory in front): Qbottom, Theta, hhyd, Otherdata,
+  // etr-detail, interflow, and the temperature file of [heat_transfer].
+  enum SinglePoint {
+    kQBottom,
+    kThetaFile,
+    kHhyd,
+    kOtherdata,
+    kEtrDetail,
+    kInterflowFile,
+    kTemperatureFile,
+    kSinglePointCount
+  };
+  std::array<std::string, kSinglePointCount> single_point_files{};
+  int64_t single_point_buffer_rows = 0;  // rows of one single-point buffer
+  bool single_point_owner = false;       // this process writes the single-point files
+  // Per zone index 1..n of the soil model's zone table.
+  std::vector<double> subbasinCodes, kelsqd, kelsqi, drainageDensity, baseflowInverseRecession,
+      maxBaseflow, snowRunoffFraction;
+  int32_t layerCount = 0;
+  int32_t landuse_layers = 1;
+  std::string optionTag;
+  uint8_t dumpMode = 0, closeAfterDump = 0, repairAfterDump = 0;
+  int64_t maxDumpFiles = 0;
+  uint8_t surfaceRoutingActive = 0;
+  int32_t groundwaterModelActive = 0;
+  int32_t substepCount = 1;
+  uint8_t temperatureStackPending = 0;
+  bool irrigation_configured = false;
+  const IrrigationTable* irrigation_table = nullptr;
+
+  // --- Settings of [heat_transfer] -------------------------------------------------------------
+  int32_t heatTransferSwitch = 0;
+  int32_t heatMethod = 0;
+  double dTModLowBoundBase = 12.0;
+  double dTModLapseRate = -0.007;
+  double dTModCDrySoil = 800;
+  double dTModRhoDrySoil = 1500;
+  double dTModLamDrySoil = 0.58;
+  double dTModKmin = 1e-10;
+  double dTModLamWat = 0.5562;
+  double dTModLamIce = 2.33;
+  double dTModCWater = 4187;
+  double dTModCIce20 = 1940;
+  double dTModCIce0 = 2090;
+  double dTModLatHeat = 334000;
+  double dTModRhoWater = 1000;
+  double dTModFactor = 1.22;
+  double dTModSEForStat = 0.5;
+  double dTModShortestStep = 60;
+  double dTModLongestStep = 1800;
+  double dTModNFactorFreezing = 1.0;
+  double dTModNFactorThawing = 1.0;
+  int32_t lowerBoundaryType = 0;  // 1: the heat-flux grid gives the lower boundary
+  std::vector<ZoneRecord> thaw_depth_records;
+
+  // --- Layered snow (read by its own set-up; off here) -----------------------------------------
+  int32_t layeredSnowSwitch = 0;
+  SoilRecord* layeredSnowProperties = nullptr;
+  double dTOffsetFreshSnow = 0;
+
+  // --- Zones, grids and state ------------------------------------------------------------------
+  // The soil model's zone table ("zonegrid_soilmodel"): grid data, records 0..n, code index.
+  double** soil_zone_grid = nullptr;
+  std::vector<ZoneRecord> soil_zones;
+  std::vector<int32_t> soil_zone_index;
+  int32_t soil_zone_count = 0;
+  int32_t soil_zone_highest = 0;
+  int32_t grid_first_row = 0;  // own rows plus one halo row on each side
+  int32_t grid_last_row = -1;
+  Links links;
+  std::array<GridMatrix, kOwnGridCount> grids;
+  std::array<int, kOwnGridCount> grid_index{};  // registry entries (0: not registered)
+  std::array<StackMatrix, kOwnStackCount> stacks;
+  std::array<int, kOwnStackCount> stack_index{};
+  std::array<Statistics, kStatisticsPairCount> statistics;
+  Statistics immobilised_statistics;  // SB_2_ "_immo" table with "GlacierMassBalance"
+  SoilLayerConstants soil_constants;
+  std::vector<GlacierShareRecord> glacier_shares;  // 0..n, with "ice_firn"
+
+ private:
+  // Steps of the constructor.
+  void Construct();
+  void LinkRegionGrids();
+  void ReadModelSection();
+  void ReadGridPairs();
+  void ReadSinglePointNames();
+  void ValidateControlPoint();
+  void ReadStorageItems();
+  void ReopenControlFile();
+  void ReadHeatTransferSection();
+  void ReadTuningSection();
+  void ReadPermafrost();
+  void LinkForeignGrids();
+  void CreateStatisticsTables();
+  void DetermineLayerCount();
+  void CreateGridsAndStacks();
+  void SetInitialState();
+  void ReadStoredState();
+  void SetColdStartState();
+  void ScanGroundwaterGrids();
+  void SetDrainageLevel();
+  void CreateHeatGrids();
+  void CompleteSoilTable();
+  void CreateIrrigationGrids();
+  void CreateSinglePointFiles();
+  void ComposeOptionTag();
+  void FormGlacierShares();
+  void WriteStartUpLog();
+
+  // Helpers.
+  void UnregisterAll();
+  double** Data(int index) const;
+  double** Optional(const std::string& identifier);
+  double** Required(const std::string& identifier);
+  GridMatrix NewGrid() const;
+  StackMatrix NewStack() const;
+  // Sets the column range of every local row: `inside` in own cells, nodata elsewhere.
+  void Fill(double** grid, double inside) const;
+  int NextFreeIndex();
+  void MakeGrid(OwnGrid grid, const std::string& file_name, const std::string& identifier,
+                int32_t code, double inside);
+  void MakeStack(OwnStack stack, const std::string& file_name, const std::string& identifier,
+                 int32_t code);
+  void MakeTable(Statistics& table, const OutputPair& pair, const std::string& title,
+                 int32_t precision, const std::vector<ZoneRecord>& zones);
+  // Reads a stack file into `stack` (local rows); a level count other than N is code 13.
+  void ReadStackFile(OwnStack stack, const std::string& name);
+  void ReadGridFile(OwnGrid grid, const std::string& name);
+  const SoilRecord& CellSoil(long row, long column) const;
+  bool ZoneCell(long row, long column) const;
+  void WriteSinglePointHeader(SinglePoint file, const std::string& header,
+                              const std::string& message);
+};
+
+}  // namespace velorn

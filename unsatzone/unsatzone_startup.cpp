@@ -1,0 +1,220 @@
+// Unsaturated zone: the irrigation grids, the single-point files of the control point, the
+// glacier shares per subbasin and the start-up lines of the per-process log.
+//
+// Sums over cells that several processes share (glacier shares, mean soil water) are kept
+// exactly (core/exact_sum.h) and combined on process 0, so they are the same for every number
+// of processes.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+
+#include "core/error_code.h"
+#include "core/exact_sum.h"
+#include "core/mpi_operations.h"
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "core/string_helpers.h"
+#include "setup/irrigation_tables.h"
+#include "snow/snow_setup_formulas.h"
+#include "tables/landuse_record.h"
+#include "tables/soil_record.h"
+#include "unsatzone/unsatzone_model.h"
+
+namespace velorn {
+namespace {
+
+// Root depths (m) outside which the root zone is the first layer.
+constexpr double kShallowestRoots = 1e-8;
+constexpr double kDeepestRoots = 9999.0;
+
+// Sums every ExactSum over all processes onto process 0 (collective; others keep their own).
+void ReduceExactSums(std::vector<ExactSum>& sums) {
+  std::vector<int64_t> packed;
+  constexpr int kLast = ExactSum::kDigits - 1;
+  for (ExactSum& sum : sums) {
+    sum.Normalize();
+    sum.Pack(0, kLast, packed);
+  }
+  ReduceSumsToRoot(packed);
+  const std::size_t stride = ExactSum::kDigits + ExactSum::kSpecials;
+  for (std::size_t i = 0; i < sums.size(); ++i) sums[i].Unpack(0, kLast, &packed[i * stride]);
+}
+
+// Thickness-weighted water content from the surface down to the root depth.
+double RootZoneTheta(const SoilRecord& soil, int layers, const double* theta, double roots) {
+  if (!(roots > kShallowestRoots) || roots >= kDeepestRoots) return theta[1];
+  double top = 0, water = 0, depth = 0;
+  for (int k = 1; k <= layers && top < roots; ++k) {
+    const double part = std::min(soil.thickness[k], roots - top);
+    water += theta[k] * part;
+    depth += part;
+    top += soil.thickness[k];
+  }
+  return depth > 0 ? water / depth : theta[1];
+}
+
+}  // namespace
+
+void unsatzonmodellklasse::CreateIrrigationGrids() {
+  MakeGrid(kIrrigationAmounts, grid_pairs[kPairIRRIG].name, "irrigation_amounts",
+           grid_pairs[kPairIRRIG].code, 0.0);
+  MakeGrid(kMaxPumping, "Max_Pumping", "Max_Pumping", 0, 0.0);
+  MakeGrid(kSoilMoistureLow, "SBLOW_grid", "SBLOW_grid", 0, 0.0);
+  MakeGrid(kSoilMoistureHigh, "SBHIGH_grid", "SBHIGH_grid", 0, 0.0);
+  if (Optional("ETR2ETP") == nullptr) MakeGrid(kEtrToEtp, "ETR2ETP", "ETR2ETP", 0, 1.0);
+  double** codes = links.irrigation_codes;
+  double** low = grids[kSoilMoistureLow].get();
+  double** high = grids[kSoilMoistureHigh].get();
+  double** mean = grids[kMeanThetaInRootZone].get();
+  double*** theta = stacks[kTheta].get();
+  const int layer = std::min(2, layerCount);
+  const int rules = irrigation_table->count;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const SoilRecord& soil = CellSoil(r, c);
+      mean[r][c] = RootZoneTheta(soil, layerCount, theta[r][c], links.root_depth[1][r][c]);
+      const int code = static_cast<int>(codes[r][c]);
+      if (code < 1 || code > rules) continue;
+      const IrrigationRecord& rule = irrigation_table->records[code];
+      double psi_dry = rule.psi_dry;
+      const int landuse = static_cast<int>(links.landuse[1][r][c]);
+      if (rule.method != kIrrigationBySuction && landuse_table != nullptr && landuse >= 1)
+        psi_dry = landuse_table[landuse].GetHReduDry();
+      low[r][c] = soil.GetTheta(layer, psi_dry);
+      high[r][c] = soil.GetTheta(layer, rule.psi_wet);
+    }
+  });
+}
+
+void unsatzonmodellklasse::WriteSinglePointHeader(SinglePoint file, const std::string& header,
+                                                  const std::string& message) {
+  const std::string& name = single_point_files[file];
+  std::FILE* out = std::fopen(name.c_str(), "wt");
+  if (out == nullptr) ThrowFatal(Diag(), kSinglePointFileCode, message);
+  const bool written = std::fputs(header.c_str(), out) >= 0;
+  if (std::fclose(out) != 0 || !written) ThrowFatal(Diag(), kSinglePointFileCode, message);
+}
+
+void unsatzonmodellklasse::CreateSinglePointFiles() {
+  const long r = controlRow, c = controlCol;
+  single_point_owner = r > 0 && c > 0 && r >= first_local_row && r <= last_local_row &&
+                       (owner_grid == nullptr || owner_grid[r][c] == static_cast<double>(rank));
+  if (!single_point_owner) return;
+  const int64_t row_bytes = (static_cast<int64_t>(layerCount) + 1) * 8 + 32;
+  single_point_buffer_rows = std::max<int64_t>(1, kZoneStatisticsBufferBytes / row_bytes);
+  const auto layered = [&](const char* title, int from, const char* note = "") {
+    std::string text =
+        FormatText("YY\tMM\tDD\tHH\t%s[%d][%d]%s", title, controlRow, controlCol, note);
+    for (int k = from; k <= layerCount; ++k) text += FormatText("[%d]\t", k);
+    return text + "\n";
+  };
+  const auto failure = [](const char* what) {
+    return std::string("FATAL: error opening file for ") + what +
+           " \n-> check disk space or user rights";
+  };
+  WriteSinglePointHeader(kHhyd, layered("hhyd", 1), failure("hydraulic head (single point)"));
+  std::string other =
+      FormatText("YY\tMM\tDD\tHH\totherdata[%d][%d]", controlRow, controlCol) +
+      "QD\tQI\tDELTAGW/QB\tQINF\tGWIN\tGWEX\tGWN\tUPRISE\tPERCOL\tMACR\tQDRAIN\tACT_POND\tINFEX\t"
+      "GWST\tGWLEVEL\tROOT" +
+      "\tAlbedo\tRSE";
+  for (int i = 1; i <= landuse_layers; ++i)
+    other += FormatText("\tLAI_%d\tVCF_%d\tRSC_%d\tRSI_%d\tROOT_%d\tZ0_%d", i, i, i, i, i, i);
+  WriteSinglePointHeader(kOtherdata, other + "\n", failure("other detail data (single point)"));
+  WriteSinglePointHeader(kThetaFile, layered("theta", 1), failure("soil theta (single point)"));
+  WriteSinglePointHeader(kQBottom, layered("q_bottom", 1),
+                         "FATAL: error opening file " + single_point_files[kQBottom] +
+                             " for vertical fluxes (single point) \n-> check disk space or user "
+                             "rights");
+  WriteSinglePointHeader(kEtrDetail, layered("etr", 0, "(etr[0] is evaporation from first layer)"),
+                         failure("transpiration/evaporation per layer (single point)"));
+  WriteSinglePointHeader(kInterflowFile, layered("interflow_per_layer", 1),
+                         failure("interflow (single point)"));
+  if (heatTransferSwitch > 0)
+    WriteSinglePointHeader(kTemperatureFile, layered("temper", 1),
+                           failure("soil temperatures (single point details)"));
+}
+
+void unsatzonmodellklasse::FormGlacierShares() {
+  if (links.ice_firn == nullptr) return;
+  const std::size_t zones = static_cast<std::size_t>(soil_zone_count) + 1;
+  std::vector<ExactSum> sums(2 * zones);  // glacierised, unglacierised per zone
+  std::vector<int64_t> flags(zones, 0);
+  double** ice = links.ice_firn;
+  for (long r = first_local_row; r <= last_local_row; ++r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const long code = std::lround(std::floor(soil_zone_grid[r][c] + 0.5));
+      if (code < 0 || code > soil_zone_highest) continue;
+      const std::size_t z = static_cast<std::size_t>(soil_zone_index[code]);
+      const CellGlacierShare share = GlacierShareOfCell(ice[r][c]);
+      if (share.has_glacier) flags[z] = 1;
+      sums[2 * z].Add(share.glacierized);
+      sums[2 * z + 1].Add(share.non_glacierized);
+    }
+  }
+  ReduceExactSums(sums);
+  ReduceSumsToRoot(flags);
+  glacier_shares.assign(zones, GlacierShareRecord{});
+  for (std::size_t z = 0; z < zones; ++z)
+    glacier_shares[z] =
+        GlacierShareRecord{flags[z] > 0, sums[2 * z].Value(), sums[2 * z + 1].Value()};
+  BroadcastFlagAndTwoDoubles(glacier_shares.data(), static_cast<int>(zones));
+}
+
+void unsatzonmodellklasse::WriteStartUpLog() {
+  double*** theta = stacks[kTheta].get();
+  char name[64];
+  std::snprintf(name, sizeof name, "modell_%d.log", rank);
+  if (single_point_owner) {
+    const double mm = ColumnSoilWater(CellSoil(controlRow, controlCol), layerCount,
+                                      theta[controlRow][controlCol]) *
+                      1000.0;
+    if (std::FILE* log = std::fopen(name, "a+")) {
+      std::fprintf(log, "soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
+                   controlRow, controlCol, mm);
+      std::fclose(log);
+    }
+  }
+  // Sums of water and weight: all cells, the unglacierised and the glacierised shares.
+  std::vector<ExactSum> sums(6);
+  double** ice = links.ice_firn;
+  for (long r = first_local_row; r <= last_local_row; ++r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const double water = ColumnSoilWater(CellSoil(r, c), layerCount, theta[r][c]);
+      const double share = ice != nullptr ? GlacierShareOfCell(ice[r][c]).glacierized : 0.0;
+      sums[0].Add(water);
+      sums[1].Add(1.0);
+      sums[2].Add(water * (1.0 - share));
+      sums[3].Add(1.0 - share);
+      sums[4].Add(water * share);
+      sums[5].Add(share);
+    }
+  }
+  ReduceExactSums(sums);
+  if (rank != 0) return;
+  const auto mean = [&](int i) {
+    const double weight = sums[i + 1].Value();
+    return weight > 0 ? sums[i].Value() / weight : 0.0;
+  };
+  std::FILE* log = std::fopen(name, "a+");
+  if (log == nullptr) {
+    Diag() << "WARNING: cannot append to log file " << name << "[end-entry]";
+    return;
+  }
+  std::fprintf(log, "mean soil water content for all cells at model-start: %lf m^3/m^2\n", mean(0));
+  std::fprintf(log,
+               "mean soil water content for unglacierized or only partly unglacierized cells at "
+               "model-start: %lf m^3/m^2\n",
+               mean(2));
+  std::fprintf(log,
+               "mean soil water content for partly or completely glacierized cells at "
+               "model-start: %lf m^3/m^2\n",
+               mean(4));
+  std::fclose(log);
+}
+
+}  // namespace velorn
