@@ -6,6 +6,7 @@
 
 #include "core/error_code.h"
 #include "core/grid_registry.h"
+#include "core/string_helpers.h"
 #include "core/zone_statistics.h"
 
 namespace velorn {
@@ -181,6 +182,18 @@ std::unique_ptr<zonalstatistic> teilmodellklasse::MakeZoneTable(std::vector<Zone
   if (error != 0) throw ErrorCode{error};
   table->WriteHeader(module_name, header, zone_statistics, zone_statistics_capacity);
   return table;
+}
+
+int teilmodellklasse::FindTracerInput(int32_t tracer, const std::vector<std::string>& sources) {
+  std::string names;
+  for (const std::string& source : sources) {
+    if (const int index = FindGrid(FormatText("concflux_tracer_%1d_%s", tracer, source.c_str()), 0))
+      return index;
+    names += (names.empty() ? "_" : ", _") + source;
+  }
+  Diag() << "INFO: " << module_name << ": no grid concflux_tracer_" << tracer << names
+         << ": the water input carries none of tracer " << tracer << "[end-entry]";
+  return 0;
 }
 
 }  // namespace velorn

@@ -126,6 +126,11 @@ class teilmodellklasse : public modelobject {
   virtual double EnrichConcentration(double concentration, double volume, double loss);
   virtual void ReleaseTracers();
 
+  // Registry index of the concentration of tracer `tracer` in this sub-model's water input: the
+  // first registered grid "concflux_tracer_<tracer>_<source>" of `sources`, in their order.
+  // None: 0 and an INFO entry, the water input then carries none of the tracer.
+  int FindTracerInput(int32_t tracer, const std::vector<std::string>& sources);
+
   // A zone statistics table of this sub-model: `records` (0..zone count) receive the zone code,
   // area share and cell sum of each zone (the sums zeroed); the table sums into them with the
   // sub-model's cell weights and [output_list], in the output directory, and writes its header

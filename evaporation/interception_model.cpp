@@ -316,14 +316,7 @@ void interzeptionsmodellklasse::SetupTracers(int32_t& error, int32_t count,
     for (int32_t t = 1; t <= tracer_count; ++t) {
       // The concentration of the water input comes from the snow model, the irrigation or an
       // input grid, whichever the run has; without any of them the water carries no tracer.
-      for (const char* source : {"snow_model", "irrigation", "input"}) {
-        const int index = FindGrid(FormatText("concflux_tracer_%1d_%s", t, source), 0);
-        if (index > 0 && tracer_input_index_[t] == 0) tracer_input_index_[t] = index;
-      }
-      if (tracer_input_index_[t] == 0)
-        Diag() << "INFO: " << module_name << ": no grid concflux_tracer_" << t
-               << "_snow_model, _irrigation or _input: the water input carries none of tracer " << t
-               << "[end-entry]";
+      tracer_input_index_[t] = FindTracerInput(t, {"snow_model", "irrigation", "input"});
     }
   });
 }

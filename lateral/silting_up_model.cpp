@@ -311,11 +311,10 @@ void siltingupclass::SetupTracers(int32_t& error, int32_t count, TracerDefinitio
   error = CaptureErrorCode([&] {
     tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     for (int32_t t = 1; t <= tracer_count; ++t) {
-      auto name = [t](const char* module) {
-        return FormatText("concflux_tracer_%1d_%s", t, module);
-      };
-      tracer_input_index_[t] = RequireOneOfFourGrids(name("interception_model"), name("snow_model"),
-                                                     name("irrigation"), name("input"));
+      // The concentration of the water input: from the model that delivered the water, an
+      // irrigation or an input grid; without any of them the water carries no tracer.
+      tracer_input_index_[t] =
+          FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
     }
   });
 }

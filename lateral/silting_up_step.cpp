@@ -210,7 +210,8 @@ void siltingupclass::MixTracerInput(long row, long column, double water_input, d
     double& stored = block.concentration.get()[row][column];
     if (tracer_definitions[t].radioactive == 1) stored *= block.decay_factor;
     if (!(water_input > 0.0)) continue;
-    const double input = Data(tracer_input_index_[t])[row][column];
+    const double input =
+        tracer_input_index_[t] > 0 ? Data(tracer_input_index_[t])[row][column] : 0.0;
     if (tracer_definitions[t].evaporating != 0) {
       stored = MixConcentration(stored, input, storage, water_input);
     } else {
