@@ -15,6 +15,7 @@
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
 #include "grids/special_output.h"
+#include "lateral/silting_up_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -257,7 +258,9 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   // its own set-up while the snow model, which would hand over "transzone" and "T0R", is absent.
   interception_method = interception->GetMethod();
   interception_before_snow = interception_method > 10 ? 1 : 0;
-  RefuseUnavailable(kUnavailableSiltingUp);
+  silting_up = std::make_unique<siltingupclass>(error, setup);
+  CheckError(error);
+  silting_up->SelectWaterInput(interception_before_snow);
   sub_steps = settings_object->ReadSoilSurfaceGroundwaterSubsteps();
   RefuseUnavailable(kUnavailableUnsaturatedZone);
   dump = ReadDumpOptions(stream, args);
@@ -271,6 +274,10 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   CheckError(error);
   interception->SetInitialised(1);
   CreateRouting();
+  silting_up->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
+                           kZoneStatisticsCapacity);
+  CheckError(error);
+  silting_up->SetInitialised(1);
   special_output = std::make_unique<SpecialOutputClass>(setup, error, sub_steps);
   CheckError(error);
   RefuseUnavailable(kUnavailableDataAssimilation);

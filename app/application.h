@@ -11,10 +11,10 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// interception, discharge routing (which ends with code 43 when it is on, since no soil model of
-// this build hands it runoff) and special output. A sub-model that the control file switches on
-// but that this build does not contain ends the construction with "FATAL: <model> (section
-// [<name>]) is switched on, but it is not available in this build" and its own code
+// interception, silting-up, discharge routing (which ends with code 43 when it is on, since no
+// soil model of this build hands it runoff) and special output. A sub-model that the control file
+// switches on but that this build does not contain ends the construction with "FATAL: <model>
+// (section [<name>]) is switched on, but it is not available in this build" and its own code
 // (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every
 // step is -9999 and a pass of the loop is one step; with them the first interpolator gives the date
 // and the loop ends when every interpolator has reached the end of its data.
@@ -54,6 +54,7 @@ class precicorrclass;
 class verdunstungsmodellklasse;
 class interzeptionsmodellklasse;
 class abflussmodellklasse;
+class siltingupclass;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -69,8 +70,6 @@ struct UnavailableSubModel {
   int code;
 };
 inline constexpr UnavailableSubModel kUnavailableSnow{"snow_model", "snow model", 3004};
-inline constexpr UnavailableSubModel kUnavailableSiltingUp{"SiltingUpModel", "silting-up model",
-                                                           3006};
 inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model",
                                                                  "unsaturated-zone model", 3007};
 inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
@@ -168,6 +167,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<verdunstungsmodellklasse> evapotranspiration;
   std::unique_ptr<interzeptionsmodellklasse> interception;
   std::unique_ptr<abflussmodellklasse> routing;
+  std::unique_ptr<siltingupclass> silting_up;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:

@@ -8,6 +8,7 @@
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
 #include "grids/special_output.h"
+#include "lateral/silting_up_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -170,6 +171,8 @@ void ModellApplication::RunTimeStep() {
   evapotranspiration->ComputeSnowEvaporation(h, d, m, y);
   // Without a snow model the order of snow and interception makes no difference.
   interception->RunStep(h, d, m, y);
+  // The soil surface: silting-up first, then the real evapotranspiration.
+  silting_up->RunStep(h, d, m, y);
   evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
   // The sub-steps of the soil, surface and groundwater models (the unsaturated zone's count).
   for (int k = 1; k <= sub_steps; ++k) {

@@ -5,6 +5,7 @@
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
 #include "grids/special_output.h"
+#include "lateral/silting_up_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -46,6 +47,7 @@ void ModellApplication::FlushAtEnd() {
   if (evapotranspiration) evapotranspiration->FlushBuffers();
   if (interception) interception->FlushBuffers();
   if (routing) routing->FlushBuffers();
+  if (silting_up) silting_up->FlushBuffers();
   if (special_output) special_output->FlushBuffers();
   if (settings_object) settings_object->FlushStandardGridStatistics();
 }
@@ -58,6 +60,7 @@ void ModellApplication::MarkNotInitialised() {
   if (evapotranspiration) evapotranspiration->SetInitialised(0);
   if (interception) interception->SetInitialised(0);
   if (routing) routing->SetInitialised(0);
+  if (silting_up) silting_up->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
   if (tracer_definitions) tracer_definitions->SetInitialised(0);
@@ -69,9 +72,11 @@ void ModellApplication::ReleaseModels() {
   for (std::size_t j = interpolators.size(); j-- > 1;)
     if (interpolators[j]) interpolators[j]->ReleaseMemory();
   if (interception) interception->ReleaseTracers();
+  if (silting_up) silting_up->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
   // Routing first: it creates the storage file that the soil and surface models append to.
   if (routing) routing->ReleaseMemory();
+  if (silting_up) silting_up->ReleaseMemory();
   if (interception) interception->ReleaseMemory();
   if (evapotranspiration) evapotranspiration->ReleaseMemory();
   if (radiation_correction) radiation_correction->ReleaseMemory();
@@ -92,6 +97,7 @@ void ModellApplication::DeleteObjects() {
   meteo_count = 0;
   tracer_definitions.reset();
   routing.reset();
+  silting_up.reset();
   interception.reset();
   evapotranspiration.reset();
   radiation_correction.reset();

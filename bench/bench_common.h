@@ -9,9 +9,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/grid_registry.h"
+#include "core/matrix.h"
 #include "core/mpi_operations.h"
 #include "core/submodel_setup.h"
 
@@ -49,6 +52,21 @@ inline void SquareOneZoneSetup(SubModelSetup& setup, int32_t side, double cellsi
   setup.last_local_row = side;
   setup.cellsize = cellsize;
   setup.nodata = -9999;
+}
+
+// Appends a whole grid of `side` x `side` cells (column 0 included) to `grids` and registers it
+// under `identifier`: mean + spread x a fixed pattern of -1..1 over the cells, so that no branch
+// of a cell loop is taken uniformly for the wrong reason.
+inline void AddPatternGrid(DiagnosticStream& diag, GridRegistry& registry,
+                           std::vector<GridMatrix>& grids, int32_t side,
+                           const std::string& identifier, double mean, double spread) {
+  grids.emplace_back(diag, 1, side, side, side);
+  double** g = grids.back().get();
+  for (int32_t r = 1; r <= side; ++r)
+    for (int32_t c = 0; c <= side; ++c)
+      g[r][c] = mean + spread * ((r * 7 + c * 13) % 100 - 50) / 50.0;
+  registry.Register(diag, registry.FirstFreeIndex(), identifier, g, nullptr, 0, identifier, 0, 1,
+                    side, side, side);
 }
 
 // The main of a benchmark: `run` between MPI_Init and MPI_Finalize. A failure of the model

@@ -104,13 +104,7 @@ struct Basin {
   }
 
   void Add(const std::string& identifier, double mean, double spread) {
-    grids.emplace_back(diag, 1, kSide, kSide, kSide);
-    double** g = grids.back().get();
-    for (int r = 1; r <= kSide; ++r)
-      for (int c = 0; c <= kSide; ++c)
-        g[r][c] = mean + spread * ((r * 7 + c * 13) % 100 - 50) / 50.0;
-    registry.Register(diag, registry.FirstFreeIndex(), identifier, g, nullptr, 0, identifier, 0, 1,
-                      kSide, kSide, kSide);
+    bench::AddPatternGrid(diag, registry, grids, kSide, identifier, mean, spread);
   }
 
   std::ostringstream screen;

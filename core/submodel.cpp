@@ -6,6 +6,8 @@
 
 #include "core/error_code.h"
 #include "core/grid_registry.h"
+#include "core/string_helpers.h"
+#include "core/zone_statistics.h"
 
 namespace velorn {
 
@@ -164,6 +166,34 @@ void teilmodellklasse::DaylightFraction() {
   night_fraction = share.night_fraction;
   daylight_fraction = share.daylight_fraction;
   night_flag = share.night_flag;
+}
+
+std::unique_ptr<zonalstatistic> teilmodellklasse::MakeZoneTable(std::vector<ZoneRecord>& records,
+                                                                std::string file_name, int32_t code,
+                                                                int32_t precision,
+                                                                const std::string& header) {
+  records.assign(static_cast<std::size_t>(zone_count) + 1, ZoneRecord{});
+  for (int32_t z = 0; z <= zone_count && zone_table != nullptr; ++z)
+    for (int f = 2; f < 5; ++f) records[z][f] = zone_table[z][f];
+  int error = 0;
+  auto table = std::make_unique<zonalstatistic>(
+      error, diag, relative_cell_area, nrows, ncols, records.data(), zone_count, code, precision,
+      file_name, output_directory, output_list_count, output_list_codes);
+  if (error != 0) throw ErrorCode{error};
+  table->WriteHeader(module_name, header, zone_statistics, zone_statistics_capacity);
+  return table;
+}
+
+int teilmodellklasse::FindTracerInput(int32_t tracer, const std::vector<std::string>& sources) {
+  std::string names;
+  for (const std::string& source : sources) {
+    if (const int index = FindGrid(FormatText("concflux_tracer_%1d_%s", tracer, source.c_str()), 0))
+      return index;
+    names += (names.empty() ? "_" : ", _") + source;
+  }
+  Diag() << "INFO: " << module_name << ": no grid concflux_tracer_" << tracer << names
+         << ": the water input carries none of tracer " << tracer << "[end-entry]";
+  return 0;
 }
 
 }  // namespace velorn

@@ -66,6 +66,7 @@ namespace velorn {
 
 struct TracerDefinition;
 struct TracerBlock;
+class zonalstatistic;
 
 // The time interval of a section is not positive, or shorter than min_to_int_end.
 inline constexpr int kTimeIntervalCode = 63;
@@ -124,6 +125,19 @@ class teilmodellklasse : public modelobject {
   virtual double MixConcentration(double c1, double c2, double q1, double q2);
   virtual double EnrichConcentration(double concentration, double volume, double loss);
   virtual void ReleaseTracers();
+
+  // Registry index of the concentration of tracer `tracer` in this sub-model's water input: the
+  // first registered grid "concflux_tracer_<tracer>_<source>" of `sources`, in their order.
+  // None: 0 and an INFO entry, the water input then carries none of the tracer.
+  int FindTracerInput(int32_t tracer, const std::vector<std::string>& sources);
+
+  // A zone statistics table of this sub-model: `records` (0..zone count) receive the zone code,
+  // area share and cell sum of each zone (the sums zeroed); the table sums into them with the
+  // sub-model's cell weights and [output_list], in the output directory, and writes its header
+  // under `header`. A failure throws its code after the table's FATAL entry.
+  std::unique_ptr<zonalstatistic> MakeZoneTable(std::vector<ZoneRecord>& records,
+                                                std::string file_name, int32_t code,
+                                                int32_t precision, const std::string& header);
 
   // Zone table of the soil model's zone grid "zonegrid_soilmodel" (registered by the set-up),
   // built on process 0 and broadcast: records 0..count sorted by zone code, the code-to-index

@@ -232,17 +232,8 @@ void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& g
 
 void interzeptionsmodellklasse::MakeTable(Table& table, const OutputSetting& output,
                                           const std::string& header) {
-  table.records.assign(static_cast<std::size_t>(zone_count) + 1, ZoneRecord{});
-  for (int32_t z = 0; z <= zone_count && zone_table != nullptr; ++z)
-    for (int f = 2; f < 5; ++f) table.records[z][f] = zone_table[z][f];
-  int error = 0;
-  std::string file_name = output.statistics_name;
-  table.table = std::make_unique<zonalstatistic>(
-      error, diag, relative_cell_area, nrows, ncols, table.records.data(), zone_count,
-      output.statistics_code, kTablePrecision, file_name, output_directory, output_list_count,
-      output_list_codes);
-  if (error != 0) throw ErrorCode{error};
-  table.table->WriteHeader(module_name, header, zone_statistics, zone_statistics_capacity);
+  table.table = MakeZoneTable(table.records, output.statistics_name, output.statistics_code,
+                              kTablePrecision, header);
 }
 
 void interzeptionsmodellklasse::CreateLayerGrids() {
@@ -325,14 +316,7 @@ void interzeptionsmodellklasse::SetupTracers(int32_t& error, int32_t count,
     for (int32_t t = 1; t <= tracer_count; ++t) {
       // The concentration of the water input comes from the snow model, the irrigation or an
       // input grid, whichever the run has; without any of them the water carries no tracer.
-      for (const char* source : {"snow_model", "irrigation", "input"}) {
-        const int index = FindGrid(FormatText("concflux_tracer_%1d_%s", t, source), 0);
-        if (index > 0 && tracer_input_index_[t] == 0) tracer_input_index_[t] = index;
-      }
-      if (tracer_input_index_[t] == 0)
-        Diag() << "INFO: " << module_name << ": no grid concflux_tracer_" << t
-               << "_snow_model, _irrigation or _input: the water input carries none of tracer " << t
-               << "[end-entry]";
+      tracer_input_index_[t] = FindTracerInput(t, {"snow_model", "irrigation", "input"});
     }
   });
 }

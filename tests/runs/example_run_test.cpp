@@ -55,16 +55,6 @@ RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>&
   return RunVelorn(options, {"front-range.ctl"});
 }
 
-// Every output file by name, without the description of the decomposition.
-std::map<std::string, std::string> Outputs(const fs::path& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
-    if (name != "MPIRegions_0") files[name] = ReadFile(entry.path().string());
-  }
-  return files;
-}
-
 std::vector<std::string> Names(const std::map<std::string, std::string>& files) {
   std::vector<std::string> names;
   for (const auto& [name, text] : files) names.push_back(name);
@@ -100,7 +90,7 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
       ASSERT_EQ(result.exit_status, 0) << result.Describe();
       ASSERT_NE(result.diag.find(DiagnosticsLine(4, "reached end of simulation sucessfully")),
                 std::string::npos);
-      const auto outputs = Outputs(dir.path() / "output");
+      const auto outputs = OutputFiles(dir.path() / "output");
       if (processes == 1) {
         first = outputs;
         continue;
@@ -115,7 +105,7 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
       std::cout << "wrote " << expected_dir.string() << "\n";
       continue;
     }
-    const auto expected = Outputs(expected_dir);
+    const auto expected = OutputFiles(expected_dir);
     ASSERT_EQ(Names(first), Names(expected));
     for (const auto& [name, text] : first) {
       EXPECT_TRUE(text == expected.at(name)) << name << " differs from " << expected_dir.string();

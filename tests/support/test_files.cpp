@@ -140,4 +140,13 @@ std::string CopyExample(const std::filesystem::path& target) {
   return (target / "front-range.ctl").string();
 }
 
+std::map<std::string, std::string> OutputFiles(const std::filesystem::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name != "MPIRegions_0") files[name] = ReadFile(entry.path().string());
+  }
+  return files;
+}
+
 }  // namespace velorn::test

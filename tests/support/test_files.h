@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,6 +67,10 @@ std::optional<std::string> RefData(const std::string& relative);
 
 // The folder of the shipped example basin in the source tree ($VELORN_SOURCE_DIR/examples/...).
 std::filesystem::path ExampleDir();
+// Every file of a run's output folder by name with its text, without "MPIRegions_0" (it
+// describes the decomposition itself, which differs between process counts).
+std::map<std::string, std::string> OutputFiles(const std::filesystem::path& folder);
+
 // Copies the example basin's control file, grids and station tables into `target` (a fresh
 // run directory with an empty "output" folder) and returns the control file's path there.
 std::string CopyExample(const std::filesystem::path& target);

@@ -1,0 +1,292 @@
+// Silting-up model step: every own cell (rain energy, capacity, water balance, tracers) in the
+// row loop, then the response-unit copies, the statistics and the grid output.
+#include <algorithm>
+#include <cmath>
+
+#include "core/error_code.h"
+#include "core/nodata.h"
+#include "core/response_unit_results.h"
+#include "core/row_loop.h"
+#include "core/tracer_bookkeeping.h"
+#include "lateral/expression_parser.h"
+#include "lateral/silting_up_model.h"
+#include "setup/code_checks.h"
+#include "setup/response_units.h"
+#include "setup/tracer_definitions.h"
+#include "tables/landuse_record.h"
+#include "tables/soil_record.h"
+
+namespace velorn {
+
+// What one cell brings to the formulas.
+struct siltingupclass::CellInputs {
+  bool tilled = false;
+  double tsbb = 0;   // days since the last tillage
+  double cover = 0;  // residue plus vegetation, at most 1
+  GrainSizes grains;
+  double dg = 0;
+  const SoilRecord* soil = nullptr;
+};
+
+bool siltingupclass::OwnCell(long row, long column) const {
+  if (zone_grid == nullptr || IsNodata(zone_grid[row][column], nodata)) return false;
+  return owner_grid == nullptr || owner_grid[row][column] == static_cast<double>(rank);
+}
+
+bool siltingupclass::Computed(long row, long column) const {
+  if (!OwnCell(row, column)) return false;
+  double** masters = Data(master_unit_index_);
+  return masters == nullptr || IsNotNodata(masters[row][column], nodata);
+}
+
+void siltingupclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (GetFlowControl() == 0) return;
+  teilmodellklasse::RunStep(hour, day, month, year);
+  if (!surface_routing_looked_up) {
+    surface_routing_present = FindGrid("SurfaceRoutingWeights", 0) != 0;
+    surface_routing_looked_up = true;
+  }
+  disposition_table_.table->ResetZoneSums();
+  runoff_table_.table->ResetZoneSums();
+  for (int32_t t = 1; t <= tracer_count; ++t)
+    if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->ResetZoneSums();
+  ForEachRow(first_local_row, last_local_row, [&](long r) { ComputeCellRows(r); });
+  if (Data(master_unit_index_) != nullptr) {
+    static const std::vector<HruRecord> no_units = EmptyHruTable();
+    const std::vector<double**> result = ResultGrids();
+    const UnitResults masters = ShareUnitResults(
+        response_unit_table != nullptr ? *response_unit_table : no_units, result.size(),
+        first_local_row, last_local_row, column_ranges,
+        [&](long r, long c) { return Computed(r, c); },
+        [&](long r, long c, double* out) {
+          for (double** grid : result) *out++ = grid[r][c];
+        });
+    CopyFromMasters(masters);
+  }
+  AddStatistics();
+  FinishStep();
+}
+
+void siltingupclass::ComputeCellRows(long row) {
+  const ColumnRange columns = column_ranges[row];
+  if (method != 3) {
+    for (long c = columns.first; c <= columns.last; ++c)
+      if (Computed(row, c)) ComputeCell(row, c, nullptr);
+    return;
+  }
+  // One parser and variable list per row, emptied after every cell.
+  ExpressionParser::VariableList variables;
+  ExpressionParser parser(&variables);
+  for (long c = columns.first; c <= columns.last; ++c) {
+    if (Computed(row, c)) ComputeCell(row, c, &parser);
+    parser.ClearVariables();
+  }
+}
+
+void siltingupclass::GatherInputs(long row, long column, CellInputs& in) const {
+  if (!IsAboveNodata(Data(landuse_index_[1])[row][column], nodata)) return;  // nothing to till
+  const int landuse_count = landuse_table != nullptr ? landuse_table[0].GetCode() : 0;
+  auto record = [&](int layer) -> const LanduseRecord& {
+    const double value = Data(landuse_index_[layer])[row][column];
+    const int index = static_cast<int>(value);
+    if (index < 1 || index > landuse_count) {
+      ThrowFatal(*diag, kUnknownLanduseCode, "FATAL: land use ", value, " in grid landuse", layer,
+                 " (row ", row, ", column ", column,
+                 ")\nis not present in the land use table in the control file");
+    }
+    return landuse_table[index];
+  };
+  const LanduseRecord& landuse = record(1);
+  int top = layer_count;
+  while (top > 1 && !IsAboveNodata(Data(landuse_index_[top])[row][column], nodata)) --top;
+  const ModelDate& d = step_date;
+  const int day_of_year = record(top).GetDayOfYear(
+      static_cast<int>(d.day), static_cast<int>(d.month), static_cast<int>(d.year));
+  int count = 0;
+  const int* days = nullptr;
+  landuse.GetSoilTillage(count, days);
+  in.tilled = HasTillage(count, days);
+  in.tsbb = TillageAge(day_of_year, count, days);
+
+  const double soil_value = Data(soil_index_)[row][column];
+  const int soil_count = soil_table != nullptr ? soil_table[0].code : 0;
+  const int soil_index = static_cast<int>(soil_value);
+  if (!IsAboveNodata(soil_value, nodata) || soil_index < 1 || soil_index > soil_count) {
+    ThrowFatal(*diag, kUnknownSoilCode, "FATAL: soil type ", soil_value, " (row ", row, ", column ",
+               column, ") is not present in the soil table in the control file");
+  }
+  in.soil = &soil_table[soil_index];
+  in.grains = GrainSizes{in.soil->sand,    in.soil->silt,    in.soil->clay,   in.soil->stones1,
+                         in.soil->stones2, in.soil->stones3, in.soil->stones4};
+  in.dg = GeometricMeanDiameter(in.grains);
+  // The cover only weakens the rain energy of a tilled cell.
+  if (in.tsbb > 0.0) {
+    const double residue = landuse.GetResidueCoverage(
+        *diag, static_cast<int>(d.day), static_cast<int>(d.month), static_cast<int>(d.year), 1, row,
+        column, Data(elevation_index_)[row][column]);
+    in.cover = std::min(1.0, residue + Data(cover_index_[top])[row][column]);
+  }
+}
+
+void siltingupclass::EvaluateStatements(ExpressionParser& parser, std::size_t first,
+                                        std::size_t last) const {
+  for (std::size_t i = first; i < last; ++i) {
+    const std::string& text = parser.Evaluate(expressions[i]);
+    if (text.find("Error") == std::string::npos) continue;
+    ThrowFatal(*diag, kExpressionParseCode,
+               "FATAL: \n-----------------error------------\nin "
+               "instance ",
+               module_name, "\nexpression ", expressions[i],
+               " could not be parsed correctly. Parser message: ", text);
+  }
+}
+
+void siltingupclass::ComputeCell(long row, long column, ExpressionParser* parser) {
+  const double minutes = time_interval;
+  double** input_grid = Data(water_input_index_);
+  double& storage = Data(storage_index_)[row][column];
+  if (!surface_routing_present) storage = 0.0;
+  const double water_input = input_grid[row][column];
+  MixTracerInput(row, column, water_input, storage);
+
+  CellInputs in;
+  GatherInputs(row, column, in);
+  const double intensity = water_input / (minutes / 60.0);
+  double& rain_pause = grids[kRainPause][row][column];
+  rain_pause = intensity > kDryIntensity ? 0.0 : rain_pause + minutes / 1440.0;
+
+  double& kinetic_energy = grids[kKineticEnergy][row][column];
+  double energy = 0, final_rate = 0, initial_rate = 0, disposition = 0;
+  if (parser == nullptr) {
+    energy = RainEnergy(intensity);
+    final_rate = FinalInfiltrationRate(parameters, in.dg, in.grains.sand);
+    initial_rate = parameters.A;
+    disposition = SiltingDisposition(parameters, in.dg, in.grains.sand, in.tsbb);
+  } else {
+    const char* const names[] = {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J"};
+    for (int k = 0; k < 10; ++k)
+      parser->SetVariable(names[k], in.soil != nullptr ? in.soil->SU_PAR[k + 1] : 0.0);
+    parser->SetVariable("K", in.dg);
+    parser->SetVariable("L", in.grains.sand);
+    parser->SetVariable("M", in.grains.clay);
+    parser->SetVariable("N", in.grains.silt);
+    parser->SetVariable("O", in.tsbb);
+    parser->SetVariable("P", intensity);
+    parser->SetVariable("Q", kinetic_energy);
+    parser->SetVariable("R", minutes);
+    EvaluateStatements(*parser, 0, second_group_);
+    parser->GetVariable("Z", disposition);
+    parser->GetVariable("W", energy);
+  }
+  const int zone = zone_code_index[static_cast<int>(zone_grid[row][column])];
+  kinetic_energy =
+      UpdateKineticEnergy(kinetic_energy, StepKineticEnergy(intensity, energy, in.cover, minutes),
+                          in.tsbb, rain_pause, minimum_rain_pause[zone]);
+  double capacity = 0;
+  if (parser == nullptr) {
+    capacity = InfiltrationCapacity(initial_rate, final_rate, disposition, kinetic_energy, minutes);
+  } else {
+    parser->SetVariable("Q", kinetic_energy);
+    EvaluateStatements(*parser, second_group_, expressions.size());
+    parser->GetVariable("V", capacity);
+  }
+  // A soil without sand has no defined capacity and disposition: it does not seal.
+  if (!std::isfinite(capacity)) capacity = std::nan("");
+  const SurfaceWater out = SplitSurfaceWater(water_input, storage, capacity, in.tilled);
+  input_grid[row][column] = out.water_input;
+  grids[kDirectRunoff][row][column] = out.runoff;
+  grids[kTillageAge][row][column] = in.tsbb;
+  grids[kDisposition][row][column] = std::isfinite(disposition) ? disposition : 0.0;
+  if (!std::isfinite(kinetic_energy)) kinetic_energy = 0.0;
+  // The tracers leave with the water on the surface (input and storage), then the storage is
+  // empty: its water now stands in the water input or in the runoff.
+  CarryTracerRunoff(row, column, out.runoff, water_input + storage);
+  storage = out.storage;
+}
+
+void siltingupclass::MixTracerInput(long row, long column, double water_input, double storage) {
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    double& stored = block.concentration.get()[row][column];
+    if (tracer_definitions[t].radioactive == 1) stored *= block.decay_factor;
+    if (!(water_input > 0.0)) continue;
+    const double input =
+        tracer_input_index_[t] > 0 ? Data(tracer_input_index_[t])[row][column] : 0.0;
+    if (tracer_definitions[t].evaporating != 0) {
+      stored = MixConcentration(stored, input, storage, water_input);
+    } else {
+      stored += water_input * input;
+    }
+  }
+}
+
+void siltingupclass::CarryTracerRunoff(long row, long column, double runoff, double storage) {
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    double& stored = block.concentration.get()[row][column];
+    double& flux = block.flux.get()[row][column];
+    if (!(runoff > 0.0)) {
+      flux = 0.0;
+    } else if (tracer_definitions[t].evaporating != 0) {
+      flux = stored;
+    } else {
+      const double sum = runoff + storage;
+      const double leaving =
+          sum == 0.0 ? 0.0
+                     : std::min(storage * tracer_definitions[t].max_conc, storage * stored / sum);
+      stored -= leaving;
+      flux = leaving / runoff;
+    }
+  }
+}
+
+// Every grid a response unit's cells take from their master.
+std::vector<double**> siltingupclass::ResultGrids() const {
+  std::vector<double**> result{Data(storage_index_), Data(water_input_index_)};
+  for (const GridMatrix& grid : grids) result.push_back(grid.get());
+  return result;
+}
+
+void siltingupclass::CopyFromMasters(const UnitResults& masters) {
+  const std::vector<double**> result = ResultGrids();
+  double** units = Data(response_unit_index_);
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c) || Computed(r, c)) continue;
+      const double* values = masters.Require(*diag, module_name, units[r][c], r, c);
+      for (double** grid : result) grid[r][c] = *values++;
+    }
+  });
+}
+
+// One thread adds, in row order (the tables hold no lock).
+void siltingupclass::AddStatistics() {
+  for (int32_t r = first_local_row; r <= last_local_row; ++r) {
+    for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
+      const double runoff = grids[kDirectRunoff][r][c];
+      disposition_table_.table->AddValue(r, c, zone, grids[kDisposition][r][c], 1.0);
+      runoff_table_.table->AddValue(r, c, zone, runoff, 1.0);
+      for (int32_t t = 1; t <= tracer_count; ++t) {
+        zonalstatistic* table = tracer_blocks[t].statistics.get();
+        if (table != nullptr)
+          table->AddValue(r, c, zone, tracer_blocks[t].flux.get()[r][c], runoff);
+      }
+    }
+  }
+}
+
+void siltingupclass::FinishStep() {
+  const ModelDate& d = step_date;
+  disposition_table_.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+  runoff_table_.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+  for (int g = 0; g < kGridCount; ++g) WriteGridOutput(grid_index[g], 1, false);
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    if (block.statistics) block.statistics->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    if (block.flux_index > 0) WriteGridOutput(block.flux_index, 1, false);
+  }
+}
+
+}  // namespace velorn
