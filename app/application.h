@@ -11,7 +11,7 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// interception and special output. A sub-model that the control file switches on but that this
+// interception, groundwater flow and special output. A sub-model that the control file switches on but that this
 // build does not contain ends the construction with "FATAL: <model> (section [<name>]) is
 // switched on, but it is not available in this build" and its own code (kUnavailableSubModels),
 // never a silent skip. Without meteorological variables the date of every step is -9999 and a
@@ -52,6 +52,7 @@ class meteointerpol;
 class precicorrclass;
 class verdunstungsmodellklasse;
 class interzeptionsmodellklasse;
+class gwflowclass;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -74,8 +75,6 @@ inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model
 inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
                                                                 "surface routing model", 3008};
 inline constexpr UnavailableSubModel kUnavailableIrrigation{"irrigation", "irrigation model", 3009};
-inline constexpr UnavailableSubModel kUnavailableGroundwater{"groundwater_flow",
-                                                             "groundwater model", 3010};
 inline constexpr UnavailableSubModel kUnavailableRouting{"routing_model", "discharge routing model",
                                                          3011};
 inline constexpr UnavailableSubModel kUnavailableDataAssimilation{"data_assimilation",
@@ -164,6 +163,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<expokorrklasse> radiation_correction;
   std::unique_ptr<verdunstungsmodellklasse> evapotranspiration;
   std::unique_ptr<interzeptionsmodellklasse> interception;
+  std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:

@@ -7,6 +7,7 @@
 #include "core/signals.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
+#include "lateral/groundwater_model.h"
 #include "grids/special_output.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
@@ -158,12 +159,15 @@ void ModellApplication::RunTimeStep() {
   // Without a snow model the order of snow and interception makes no difference.
   interception->RunStep(h, d, m, y);
   evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
+  groundwater->BeginStep(h, d, m, y);
   // The sub-steps of the soil, surface and groundwater models (the unsaturated zone's count).
   for (int k = 1; k <= sub_steps; ++k) {
     evapotranspiration->RunSubStep(h, d, m, y);
+    groundwater->RunStep(h, d, m, y);
     special_output->RunStep(h, d, m, y, true, k);
   }
   evapotranspiration->FinishStep(h, d, m, y);
+  groundwater->FinishStep();
   // Outputs of the step.
   settings_object->WriteStandardGrids(h, d, m, y);
   settings_object->WriteVariableGrids(h, d, m, y);

@@ -4,6 +4,7 @@
 #include "core/error_code.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
+#include "lateral/groundwater_model.h"
 #include "grids/special_output.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
@@ -44,6 +45,9 @@ void ModellApplication::FlushAtEnd() {
   if (superposition) superposition->FlushBuffers();
   if (evapotranspiration) evapotranspiration->FlushBuffers();
   if (interception) interception->FlushBuffers();
+  if (groundwater) groundwater->FlushBuffers();
+  // Flushed: the release must not write the control point records a second time.
+  if (groundwater) groundwater->SetInitialised(0);
   if (special_output) special_output->FlushBuffers();
   if (settings_object) settings_object->FlushStandardGridStatistics();
 }
@@ -55,6 +59,7 @@ void ModellApplication::MarkNotInitialised() {
   if (superposition) superposition->SetInitialised(0);
   if (evapotranspiration) evapotranspiration->SetInitialised(0);
   if (interception) interception->SetInitialised(0);
+  if (groundwater) groundwater->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
   if (tracer_definitions) tracer_definitions->SetInitialised(0);
@@ -65,8 +70,10 @@ void ModellApplication::MarkNotInitialised() {
 void ModellApplication::ReleaseModels() {
   for (std::size_t j = interpolators.size(); j-- > 1;)
     if (interpolators[j]) interpolators[j]->ReleaseMemory();
+  if (groundwater) groundwater->ReleaseTracers();
   if (interception) interception->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
+  if (groundwater) groundwater->ReleaseMemory();
   if (interception) interception->ReleaseMemory();
   if (evapotranspiration) evapotranspiration->ReleaseMemory();
   if (radiation_correction) radiation_correction->ReleaseMemory();
@@ -86,6 +93,7 @@ void ModellApplication::DeleteObjects() {
   interpolators.clear();
   meteo_count = 0;
   tracer_definitions.reset();
+  groundwater.reset();
   interception.reset();
   evapotranspiration.reset();
   radiation_correction.reset();

@@ -10,6 +10,7 @@
 #include "core/signals.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
+#include "lateral/groundwater_model.h"
 #include "grids/special_output.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/radiation_correction.h"
@@ -58,6 +59,7 @@ void ModellApplication::SetEndDateToCurrent(bool pre_spin_up) {
   superposition->SetEndDate(y, m, d, h);
   evapotranspiration->SetEndDate(y, m, d, h);
   interception->SetEndDate(y, m, d, h);
+  groundwater->SetEndDate(y, m, d, h);
   settings_object->SetEndDate(y, m, d, h);
   special_output->SetEndDate(y, m, d, h);
   static_cast<void>(pre_spin_up);  // data assimilation, left out by the pre-spin-up, is absent
@@ -69,6 +71,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   superposition->FlushBuffers();
   evapotranspiration->FlushBuffers();
   interception->FlushBuffers();
+  groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
   static_cast<void>(pre_spin_up);

@@ -175,8 +175,8 @@ void gwflowclass::TakeGrids() {
   const auto data = [&](int index) { return index > 0 ? (*registry)[index].grid : nullptr; };
   for (const char* name : {"groundwater_distance", "groundwater_recharge", "baseflow"}) {
     if (FindGrid(name, 0) == 0) {
-      ThrowFatal(Diag(), kGridMissingCode, "FATAL: in modul ", module_name, ": the grid \"", name,
-                 "\" is not in memory: the unsaturated-zone model ([unsatzon_model]) provides it, "
+      ThrowFatal(Diag(), kGridMissingCode, "FATAL: in modul ", module_name, ": the grid ", name,
+                 " is not in memory: the unsaturated-zone model ([unsatzon_model]) provides it, "
                  "or it must be given as a grid of its own");
     }
   }

@@ -81,6 +81,7 @@ struct BasinOptions {
   std::vector<std::string> grids;
   std::string end = "24\n31\n12\n2019\n";
   std::string precipitation_correction = "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n";
+  std::string soil_table = "[soil_table]\n0\n";
   std::string extra;
 };
 
@@ -98,7 +99,7 @@ std::string ControlFile(const fs::path& dir, const std::string& out, const Basin
          "statfile = param.sta statcode = 2001\n" +
          grids + "[model_time]\n24\n1\n1\n2019\n" + basin.end +
          (basin.grids.empty() ? "[landuse_table]\n0\n" : kLanduseTable) +
-         "[soil_table]\n0\n[irrigation]\n0\n[radiation_correction]\n0\n1440\n" +
+         basin.soil_table + "[irrigation]\n0\n[radiation_correction]\n0\n1440\n" +
          basin.precipitation_correction +
          "[variable_grids]\n0\n"
          "[substance_transport]\n0\n[region_transition_distance]\n250\n"
@@ -215,6 +216,19 @@ TEST_F(BasinRun, RunsThatCannotGoOnEndWithTheirCode) {
        "discharge routing model (section [routing_model]) is switched on, but it is not "
        "available in this build"},
       {"snow model off", "[snow_model]\n0\n60\n", {"run.ctl"}, 0, ""},
+      {"groundwater without the water table",
+       "[groundwater_flow]\n1\n60\n1\n100\n0.001\n1\n1.5\n0\n1\n0 0\ncp.txt\n0\n"
+       "h.asc\n0\ntx.asc\n0\nty.asc\n0\nb.asc\n0\n",
+       {"run.ctl"},
+       33,
+       "in modul groundwater_flow: the grid groundwater_distance is not in memory: the "
+       "unsaturated-zone model ([unsatzon_model]) provides it, or it must be given as a grid of "
+       "its own"},
+      {"groundwater section malformed",
+       "[groundwater_flow]\n1\n60\n1\nmany\n",
+       {"run.ctl"},
+       17,
+       "error in control file, maxiter in ; groundwater_flownot found!"},
       {"bad dump maximum",
        "",
        {"run.ctl", "-dumpmode:x"},
