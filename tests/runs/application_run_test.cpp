@@ -602,5 +602,64 @@ TEST_F(MeteoBasinRun, FinishChosenInThePreSpinUpEndsTheRun) {
                       "to be set now."));
 }
 
+
+// The groundwater model in a whole run, its water table given as a grid of its own (the
+// unsaturated zone that keeps it is not part of this build): two layers under the sloping
+// surface, heads, balances and the control point file alike on one and three processes.
+TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
+  const std::vector<std::pair<std::string, double>> grids = {
+      {"groundwater_distance", -1.0}, {"groundwater_recharge", 0}, {"baseflow", 0},
+      {"soil_types", 1},  {"aquifer_thickness_1", 1},  {"aquifer_thickness_2", 20},
+      {"gw_k_x_1", 1e-5}, {"gw_k_y_1", 1e-5},          {"gw_k_x_2", 1e-4},
+      {"gw_k_y_2", 2e-4}, {"gw_storage_coeff_1", 0.1}, {"gw_storage_coeff_2", 0.01},
+      {"gw_boundary_fix_h_1", -9999}, {"gw_boundary_fix_h_2", -9999},
+      {"gw_boundary_fix_q_1", -9999}, {"gw_boundary_fix_q_2", -9999}, {"gw_kolmation_1", 1e-6}};
+  BasinOptions basin;
+  for (const auto& [name, value] : grids) {
+    // The east column of layer 2 is held at 500 m; everything else is uniform.
+    std::ostringstream text;
+    text << "ncols " << kCols << "\nnrows " << kRows
+         << "\nxllcorner 1000\nyllcorner 2000\ncellsize 100\nnodata_value -9999\n";
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        text << (name == "gw_boundary_fix_h_2" && c == kCols ? 500.0 : value)
+             << (c == kCols ? "\n" : " ");
+    WriteFile(dir_ / (name + ".asc"), text.str());
+    basin.grids.push_back("$d//" + name + ".asc " + name +
+                          " fillcode = 0 readcode = 1 writecode = 0");
+  }
+  basin.soil_table =
+      "[soil_table]\n1\n1 loam method MultipleHorizons {\nlayers = 1; ksat = 2.89e-6; "
+      "theta_sat = 0.43; theta_res = 0.078;\nalpha = 3.6; Par_n = 1.56; thickness = 2.5;\n}\n";
+  basin.extra =
+      "[groundwater_flow]\n1\n60\n1 method\n500 maxiter\n1e-6 maxerror\n1 alpha\n1.5 sor\n"
+      "0 grid read\n2 layers\n3 2 control cell\ncp.txt\n0 no ponds\n"
+      "h1.asc\n1\ntx1.asc\n0\nty1.asc\n0\nb1.asc\n0\nh2.asc\n1\ntx2.asc\n1\nty2.asc\n1\nb2.asc\n1\n";
+  std::vector<std::string> first;
+  for (const int processes : {1, 3}) {
+    SCOPED_TRACE("processes " + std::to_string(processes));
+    Write(basin);
+    const RunResult result = Run(processes);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    std::vector<std::string> outputs;
+    for (const char* file : {"h2.asc", "tx2.asc", "b2.asc", "cp.txt"}) outputs.push_back(Output(file));
+    if (first.empty()) first = outputs;
+    for (std::size_t i = 0; i < outputs.size(); ++i) EXPECT_EQ(outputs[i], first[i]) << i;
+  }
+  // Layer 2 drains towards its held east edge: next to it the heads fall further from their
+  // start (surface - 1 m) than one column further west.
+  const auto lines = SplitLines(first[0]);
+  ASSERT_EQ(lines.size(), 6u + kRows) << first[0];
+  for (int r = 1; r <= kRows; ++r) {
+    std::istringstream row(lines[5 + r]);
+    double h[kCols + 1] = {};
+    for (int c = 1; c <= kCols; ++c) row >> h[c];
+    EXPECT_EQ(h[kCols], 500.0);
+    const auto start = [r](int c) { return 500.0 + 10 * r + c - 1.0; };
+    EXPECT_LT(h[kCols - 1] - start(kCols - 1), h[kCols - 2] - start(kCols - 2)) << r;
+  }
+  EXPECT_EQ(SplitLines(first[3]).size(), 2u) << first[3];
+}
+
 }  // namespace
 }  // namespace velorn::test
