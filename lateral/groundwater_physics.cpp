@@ -41,27 +41,6 @@ double FaceTransmissivity(FaceSide own, FaceSide neighbour) {
   return a + n > 0 ? 2.0 * a * n / (a + n) : 0.0;
 }
 
-double ImplicitCellHead(const CellUpdate& cell) {
-  double sum_c = 0;
-  double sum_ch = 0;
-  for (int k = 0; k < 4; ++k) {
-    sum_c += cell.conductance[k];
-    sum_ch += cell.conductance[k] * cell.neighbour[k];
-  }
-  const double denominator = cell.alpha * sum_c + cell.area * cell.storage / cell.dt;
-  if (denominator == 0) return cell.head;
-  return (cell.area * (cell.source + cell.storage * cell.head_start / cell.dt) + sum_ch -
-          (1.0 - cell.alpha) * sum_c * cell.head_start) /
-         denominator;
-}
-
-double AdaptiveRelaxation(double target, double head, double previous) {
-  if (previous == head) return 1.0;
-  double omega = (target - head) / (head - previous) + 1.0;
-  if (omega <= 0) omega = 1.0;
-  return std::min(omega, 2.0);
-}
-
 void SolveTridiagonal(const double* a, const double* b, double* c, double* d, int n) {
   if (n < 1) return;
   c[0] /= b[0];

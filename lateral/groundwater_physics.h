@@ -5,7 +5,7 @@
 //
 // Pure functions of their arguments: no registry, no MPI, no allocation in the per-cell forms,
 // so the model's sweeps call them per cell from any thread and the tests check them against
-// hand-computed numbers. Units: heads and thicknesses in m, conductivities in m/s,
+// hand-computed numbers. The two of the sweep's inner loop are inline. Units: heads and thicknesses in m, conductivities in m/s,
 // transmissivities in m2/s, cell sizes in m, time in s, flux densities in m/s.
 #pragma once
 
@@ -55,12 +55,29 @@ struct CellUpdate {
 // [A (Q + S h0/dt) + sum Ck Hk - (1 - alpha) sum C h0] / (alpha sum C + A S / dt).
 // A denominator of 0 (an isolated cell, or the explicit scheme, without storage) leaves nothing
 // to solve: the current head is returned unchanged.
-double ImplicitCellHead(const CellUpdate& cell);
+inline double ImplicitCellHead(const CellUpdate& cell) {
+  double sum_c = 0;
+  double sum_ch = 0;
+  for (int k = 0; k < 4; ++k) {
+    sum_c += cell.conductance[k];
+    sum_ch += cell.conductance[k] * cell.neighbour[k];
+  }
+  const double denominator = cell.alpha * sum_c + cell.area * cell.storage / cell.dt;
+  if (denominator == 0) return cell.head;
+  return (cell.area * (cell.source + cell.storage * cell.head_start / cell.dt) + sum_ch -
+          (1.0 - cell.alpha) * sum_c * cell.head_start) /
+         denominator;
+}
 
 // Relaxation factor of the adaptive scheme from the new target h*, the current head and the
 // previous iterate: (h* - h) / (h - hp) + 1, replaced by 1 when it is not above 0 or when h
 // equals hp, and at most 2.
-double AdaptiveRelaxation(double target, double head, double previous);
+inline double AdaptiveRelaxation(double target, double head, double previous) {
+  if (previous == head) return 1.0;
+  double omega = (target - head) / (head - previous) + 1.0;
+  if (omega <= 0) omega = 1.0;
+  return omega < 2.0 ? omega : 2.0;
+}
 
 // Solves the tridiagonal system a_i x_{i-1} + b_i x_i + c_i x_{i+1} = d_i, i = 0..n-1, by the
 // Thomas algorithm (a_0 and c_{n-1} are ignored). `c` and `d` are overwritten; the solution

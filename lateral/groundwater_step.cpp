@@ -202,53 +202,82 @@ void gwflowclass::SweepColour(int l, int colour, std::vector<double>& row_max,
   GwLayer& layer = layers[l];
   const double dt = SubStepSeconds();
   ForEachRow(first_local_row, last_local_row, [&](long r) {
+    // Row pointers of the cell's row and of the rows above and below (null beyond the grid).
+    const double* owner = owner_grid != nullptr ? owner_grid[r] : nullptr;
+    const double* zone = zone_grid[r];
+    const double* ice = glacier != nullptr ? glacier[r] : nullptr;
+    double* h_row = layer.head[r];
+    double* h0_row = layer.head_old[r];
+    double* h00_row = layer.head_old_old[r];
+    double* hp_row = layer.previous[r];
+    const double* h_up = r > 1 ? layer.head[r - 1] : nullptr;
+    const double* h_down = r < nrows ? layer.head[r + 1] : nullptr;
+    const double* h0_up = r > 1 ? layer.head_old[r - 1] : nullptr;
+    const double* h0_down = r < nrows ? layer.head_old[r + 1] : nullptr;
+    const double* ty_up = r > 1 ? layer.ty[r - 1] : nullptr;
+    const double* ty_row = layer.ty[r];
+    const double* tx_row = layer.tx[r];
+    const double* top = layer.upper_limit[r];
+    const double* storage = layer.storage[r];
+    const double* storage_top = layers[1].storage[r];
+    const double* fixed = layer.fixed_head[r];
+    const double* inflow = layer.fixed_inflow[r];
+    const double* leak_below = l < layer_count ? layer.leakage[r] : nullptr;
+    const double* leak_above = l > 1 ? layers[l - 1].leakage[r] : nullptr;
+    const double* size_x = cell_size_x != nullptr ? cell_size_x[r] : nullptr;
+    const double* size_y = cell_size_y != nullptr ? cell_size_y[r] : nullptr;
+    double largest = 0, factors = 0, count = 0;
     for (long c = 1 + ((r + 1 + colour) % 2); c <= ncols; c += 2) {
-      if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) continue;
-      double& h = layer.head[r][c];
-      if (layer.fixed_head[r][c] != nodata) {
-        h = layer.head_old[r][c] = layer.head_old_old[r][c] = layer.fixed_head[r][c];
+      if ((owner != nullptr && owner[c] != rank) || !(zone[c] > nodata)) continue;
+      if (ice != nullptr && ice[c] >= 1) continue;
+      double& h = h_row[c];
+      if (fixed[c] != nodata) {
+        h = h0_row[c] = h00_row[c] = fixed[c];
         continue;
       }
-      const double h0 = layer.head_old[r][c];
-      const double dx = Dx(r, c);
-      const double dy = Dy(r, c);
-      CellUpdate cell{};
+      const double h0 = h0_row[c];
+      const double dx = size_x != nullptr ? size_x[c] : cellsize;
+      const double dy = size_y != nullptr ? size_y[c] : cellsize;
+      CellUpdate cell;
       cell.area = dx * dy;
       cell.dt = dt;
       cell.alpha = alpha;
       cell.head = h;
       cell.head_start = h0;
-      const bool confined = h0 >= layer.upper_limit[r][c];
-      cell.storage = confined ? layer.storage[r][c] : layers[1].storage[r][c];
-      const double q = layer.fixed_inflow[r][c] > nodata ? layer.fixed_inflow[r][c] : 0.0;
-      cell.source = q + (l < layer_count ? layer.leakage[r][c] : 0.0) -
-                    (l > 1 ? layers[l - 1].leakage[r][c] : 0.0);
-      const long nr[4] = {r - 1, r + 1, r, r};
-      const long nc[4] = {c, c, c - 1, c + 1};
-      cell.conductance[0] = r > 1 ? dx / dy * layer.ty[r - 1][c] : 0.0;
-      cell.conductance[1] = dx / dy * layer.ty[r][c];
-      cell.conductance[2] = c > 1 ? dy / dx * layer.tx[r][c - 1] : 0.0;
-      cell.conductance[3] = dy / dx * layer.tx[r][c];
-      for (int k = 0; k < 4; ++k) {
-        const bool inside = nr[k] >= 1 && nr[k] <= nrows && nc[k] >= 1 && nc[k] <= ncols;
-        cell.neighbour[k] = inside ? (1.0 - alpha) * layer.head_old[nr[k]][nc[k]] +
-                                         alpha * layer.head[nr[k]][nc[k]]
-                                   : h;
-      }
+      const bool confined = h0 >= top[c];
+      cell.storage = confined ? storage[c] : storage_top[c];
+      cell.source = (inflow[c] > nodata ? inflow[c] : 0.0) +
+                    (leak_below != nullptr ? leak_below[c] : 0.0) -
+                    (leak_above != nullptr ? leak_above[c] : 0.0);
+      cell.conductance[0] = h_up != nullptr ? dx / dy * ty_up[c] : 0.0;
+      cell.conductance[1] = dx / dy * ty_row[c];
+      cell.conductance[2] = c > 1 ? dy / dx * tx_row[c - 1] : 0.0;
+      cell.conductance[3] = dy / dx * tx_row[c];
+      // Time-weighted neighbour heads; beyond the grid edge the cell's own head.
+      const auto weighted = [&](double start, double now) {
+        return (1.0 - alpha) * start + alpha * now;
+      };
+      cell.neighbour[0] = h_up != nullptr ? weighted(h0_up[c], h_up[c]) : h;
+      cell.neighbour[1] = h_down != nullptr ? weighted(h0_down[c], h_down[c]) : h;
+      cell.neighbour[2] = c > 1 ? weighted(h0_row[c - 1], h_row[c - 1]) : h;
+      cell.neighbour[3] = c < ncols ? weighted(h0_row[c + 1], h_row[c + 1]) : h;
       const double target = ImplicitCellHead(cell);
       double e = std::fabs(target - h);
       if (confined) e /= 5.0;
-      row_max[r] = std::max(row_max[r], e);
+      largest = std::max(largest, e);
       if (adaptive) {
-        const double omega = AdaptiveRelaxation(target, h, layer.previous[r][c]);
-        layer.previous[r][c] = h;
+        const double omega = AdaptiveRelaxation(target, h, hp_row[c]);
+        hp_row[c] = h;
         h += omega * (target - h);
-        row_sum[r] += omega;
-        row_count[r] += 1;
+        factors += omega;
+        count += 1;
       } else {
         h = sor_parameter == 1 ? target : h + sor_parameter * (target - h);
       }
     }
+    row_max[r] = std::max(row_max[r], largest);
+    row_sum[r] += factors;
+    row_count[r] += count;
   });
 }
 
