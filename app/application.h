@@ -11,12 +11,12 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// interception, groundwater flow and special output. A sub-model that the control file switches on but that this
-// build does not contain ends the construction with "FATAL: <model> (section [<name>]) is
-// switched on, but it is not available in this build" and its own code (kUnavailableSubModels),
-// never a silent skip. Without meteorological variables the date of every step is -9999 and a
-// pass of the loop is one step; with them the first interpolator gives the date and the loop
-// ends when every interpolator has reached the end of its data.
+// interception, groundwater flow and special output. A sub-model that the control file switches on
+// but that this build does not contain ends the construction with "FATAL: <model> (section
+// [<name>]) is switched on, but it is not available in this build" and its own code
+// (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every
+// step is -9999 and a pass of the loop is one step; with them the first interpolator gives the date
+// and the loop ends when every interpolator has reached the end of its data.
 //
 // Processes: every process builds the same objects and runs the same calls in the same order;
 // the control state and the end of the time range are combined over all processes, so no process

@@ -76,8 +76,8 @@ int Run(int argc, char** argv) {
   const auto add = [&](const std::string& name, double value) {
     grids[name] = GridMatrix(diag, 1, side, side, side);
     for (int r = 1; r <= side; ++r) std::fill(grids[name][r], grids[name][r] + side + 1, value);
-    registry.Register(diag, registry.FirstFreeIndex(), name + ".asc", grids[name].get(), nullptr,
-                      0, name, 0, 1, side, side, side);
+    registry.Register(diag, registry.FirstFreeIndex(), name + ".asc", grids[name].get(), nullptr, 0,
+                      name, 0, 1, side, side, side);
   };
   add("zones", 1);
   const RegionGrids region_grids =
@@ -122,20 +122,24 @@ int Run(int argc, char** argv) {
 
   const double cells = static_cast<double>(side) * side;
   std::vector<double> change(1);
-  const double sweep_time = BestTime(3, [&] {
-    for (int k = 0; k < sweeps; ++k) {
-      change[0] = model.IterateHeadsSOR(1);
-      AllReduceMaximum(change);
-    }
-  }) / sweeps;
+  const double sweep_time = BestTime(3,
+                                     [&] {
+                                       for (int k = 0; k < sweeps; ++k) {
+                                         change[0] = model.IterateHeadsSOR(1);
+                                         AllReduceMaximum(change);
+                                       }
+                                     }) /
+                            sweeps;
   const int head = model.layers[1].head_index;
-  const double collective_time = BestTime(3, [&] {
-    for (int k = 0; k < sweeps; ++k) {
-      model.MPIExchangeGridHalo(head, nullptr);
-      model.MPIExchangeGridHalo(head, nullptr);
-      AllReduceMaximum(change);
-    }
-  }) / sweeps;
+  const double collective_time = BestTime(3,
+                                          [&] {
+                                            for (int k = 0; k < sweeps; ++k) {
+                                              model.MPIExchangeGridHalo(head, nullptr);
+                                              model.MPIExchangeGridHalo(head, nullptr);
+                                              AllReduceMaximum(change);
+                                            }
+                                          }) /
+                                 sweeps;
   const double once_time = BestTime(3, [&] { model.IterateHeadsOnce(1); });
   // A plain Thomas solve of the same rows: the coefficients from the face transmissivities.
   double** tx = model.layers[1].tx.get();
@@ -154,9 +158,10 @@ int Run(int argc, char** argv) {
   const double bandwidth = CopyBandwidth();
   if (rank == 0) {
     const double bound = cells / size * kBytesPerCell / bandwidth;
-    const int threads = std::getenv("OMP_NUM_THREADS") ? std::atoi(std::getenv("OMP_NUM_THREADS")) : 0;
-    std::printf("side %d, %d processes, OMP_NUM_THREADS %d, copy bandwidth %.1f GB/s\n", side,
-                size, threads, bandwidth * 1e-9);
+    const int threads =
+        std::getenv("OMP_NUM_THREADS") ? std::atoi(std::getenv("OMP_NUM_THREADS")) : 0;
+    std::printf("side %d, %d processes, OMP_NUM_THREADS %d, copy bandwidth %.1f GB/s\n", side, size,
+                threads, bandwidth * 1e-9);
     std::printf("SOR sweep        %9.3f ms  %8.1f sweeps/s  bound %.3f ms (x%.1f)\n",
                 sweep_time * 1e3, 1 / sweep_time, bound * 1e3, sweep_time / bound);
     std::printf("collectives      %9.3f ms  %5.1f %% of a sweep\n", collective_time * 1e3,

@@ -48,8 +48,8 @@ void gwflowclass::ReadLakeSection(const std::string& header) {
   if (lake_method != 1 && lake_method != 2) {
     ThrowFatal(Diag(), kGwLakeCode,
                "FATAL: \n=======================================\n!!!! ERROR !!!! \n\n ",
-               "Error in initialization method for ", header, ".\n",
-               "Lake initialization method (", lake_method, ") not valid.\n",
+               "Error in initialization method for ", header, ".\n", "Lake initialization method (",
+               lake_method, ") not valid.\n",
                "Allowed values are 1 (no change of grids) or 2 (adjust DEM, SLOPE, DRAIN).\n",
                "In either case, theta_soil will be set to saturation,\n",
                "if the cell is marked as lake and POND is > 0. Also, the groudwater level\n",
@@ -111,7 +111,8 @@ void gwflowclass::WriteControlPointFluxes(const std::string& name, int64_t& coun
   SigintIgnoredScope no_interrupt;
   Diag() << "write " << name;
   std::FILE* file = std::fopen(name.c_str(), "a+");
-  if (file == nullptr) ThrowFatal(Diag(), kGwControlPointWriteCode, "FATAL: error opening file ", name);
+  if (file == nullptr)
+    ThrowFatal(Diag(), kGwControlPointWriteCode, "FATAL: error opening file ", name);
   std::string text;
   for (int64_t i = 0; i < count; ++i) {
     const GwControlRecord& record = buffer[static_cast<std::size_t>(i)];

@@ -21,8 +21,7 @@ double LeakageRate(double hu, double hd, double lower_top, double coefficient) {
 
 double CellTransmissivity(double head, double top, double thickness, double reduced_thickness,
                           double conductivity, bool confined_by_strict_test) {
-  const bool confined =
-      confined_by_strict_test ? head > top + 0.01 : head >= top + 0.01;
+  const bool confined = confined_by_strict_test ? head > top + 0.01 : head >= top + 0.01;
   if (confined) return thickness * conductivity;
   return (head - top + reduced_thickness) * conductivity;
 }

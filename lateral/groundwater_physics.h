@@ -5,8 +5,9 @@
 //
 // Pure functions of their arguments: no registry, no MPI, no allocation in the per-cell forms,
 // so the model's sweeps call them per cell from any thread and the tests check them against
-// hand-computed numbers. The two of the sweep's inner loop are inline. Units: heads and thicknesses in m, conductivities in m/s,
-// transmissivities in m2/s, cell sizes in m, time in s, flux densities in m/s.
+// hand-computed numbers. The two of the sweep's inner loop are inline. Units: heads and thicknesses
+// in m, conductivities in m/s, transmissivities in m2/s, cell sizes in m, time in s, flux densities
+// in m/s.
 #pragma once
 
 namespace velorn {
@@ -40,15 +41,15 @@ double FaceTransmissivity(FaceSide own, FaceSide neighbour);
 
 // Inputs of the time-weighted update of one free cell (SOR iteration).
 struct CellUpdate {
-  double area;             // A = dx dy
-  double dt;               // sub-step length, s
-  double alpha;            // time weight: 0 explicit, 1 implicit
-  double storage;          // storage coefficient S
-  double source;           // Q, m/s into the cell
-  double head;             // h, current iterate
-  double head_start;       // h0, head at the start of the sub-step
-  double conductance[4];   // Ck of the faces north, south, west, east
-  double neighbour[4];     // Hk: (1 - alpha) h0k + alpha hk of those neighbours
+  double area;            // A = dx dy
+  double dt;              // sub-step length, s
+  double alpha;           // time weight: 0 explicit, 1 implicit
+  double storage;         // storage coefficient S
+  double source;          // Q, m/s into the cell
+  double head;            // h, current iterate
+  double head_start;      // h0, head at the start of the sub-step
+  double conductance[4];  // Ck of the faces north, south, west, east
+  double neighbour[4];    // Hk: (1 - alpha) h0k + alpha hk of those neighbours
 };
 
 // The head h* that the implicit balance of the cell asks for:

@@ -74,8 +74,8 @@ void gwflowclass::ReadSection() {
                ":\nnumber of layers (", layer_count, ") must be between 1 and 9");
   }
   if (alpha < 0 || alpha > 1) {
-    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: in modul ", module_name, ":\nalpha (",
-               alpha, ") must be between 0 and 1");
+    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: in modul ", module_name, ":\nalpha (", alpha,
+               ") must be between 0 and 1");
   }
   ReadTwoValues(file, control_row, control_column,
                 "control_row/column for control point fluxes in ");
@@ -105,8 +105,8 @@ void gwflowclass::ReadSection() {
     ReadValue(file, layer.ty_code, "Writegrid y-transmissivities in ");
     ReadValue(file, layer.balance_name, "name of grid with balances in ");
     ReadValue(file, layer.balance_code, "Writegrid balances in ");
-    for (std::string* name : {&layer.heads_name, &layer.tx_name, &layer.ty_name,
-                              &layer.balance_name})
+    for (std::string* name :
+         {&layer.heads_name, &layer.tx_name, &layer.ty_name, &layer.balance_name})
       PrefixDirectory(output_directory, *name);
   }
   control_file->Close();
@@ -230,8 +230,8 @@ void gwflowclass::SetLayerOneThickness() {
     for (long c = 1; c <= ncols; ++c) {
       if (!Owns(r, c) || !ValidReference(r, c)) continue;
       const auto s = static_cast<long>(soil_types[r][c]);
-      const bool valid = thickness[r][c] > nodata && soil_types[r][c] > nodata && s >= 1 &&
-                         s <= soil_count;
+      const bool valid =
+          thickness[r][c] > nodata && soil_types[r][c] > nodata && s >= 1 && s <= soil_count;
       thickness[r][c] = valid ? soil_table[s].TotalDepth : nodata;
     }
   });
@@ -304,8 +304,8 @@ void gwflowclass::SetStartHeads() {
         }
       });
     }
-    layer.head_index = RegisterNext(layer.heads_name, layer.head.get(),
-                                    FormatText("gw_head_%d", l), layer.heads_code, true);
+    layer.head_index = RegisterNext(layer.heads_name, layer.head.get(), FormatText("gw_head_%d", l),
+                                    layer.heads_code, true);
     MPIExchangeGridHalo(layer.head_index, nullptr);
     layer.head_old_index = RegisterNext(old_name, layer.head_old.get(),
                                         FormatText("gw_head_old_%d", l), layer.heads_code, true);
@@ -318,7 +318,8 @@ void gwflowclass::MakeWorkingGrids() {
     GwLayer& layer = layers[l];
     layer.head_old_old = NewHeldGrid();
     layer.previous = NewOwnGrid();
-    for (GridMatrix* grid : {&layer.tx, &layer.ty, &layer.flow_x, &layer.flow_y, &layer.upper_limit})
+    for (GridMatrix* grid :
+         {&layer.tx, &layer.ty, &layer.flow_x, &layer.flow_y, &layer.upper_limit})
       *grid = NewHeldGrid();
     layer.balance = NewOwnGrid();
     layer.leakage = NewOwnGrid();
@@ -338,9 +339,8 @@ void gwflowclass::MakeWorkingGrids() {
       }
     });
     const auto id = [l](const char* prefix) { return FormatText("%s%d", prefix, l); };
-    layer.head_old_old_index =
-        RegisterNext(id("gw_head_old_old_"), layer.head_old_old.get(), id("gw_head_old_old_"), 0,
-                     true);
+    layer.head_old_old_index = RegisterNext(id("gw_head_old_old_"), layer.head_old_old.get(),
+                                            id("gw_head_old_old_"), 0, true);
     layer.tx_index = RegisterNext(id("gw_transmissivity_x_"), layer.tx.get(),
                                   id("gw_transmissivity_x_"), 0, true);
     layer.ty_index = RegisterNext(id("gw_transmissivity_y_"), layer.ty.get(),
@@ -355,8 +355,8 @@ void gwflowclass::MakeWorkingGrids() {
         RegisterNext(id("gw_leakage_"), layer.leakage.get(), id("gw_leakage_"), 0, false);
     layer.upper_limit_index = RegisterNext(id("aquifer_upper_limit"), layer.upper_limit.get(),
                                            id("aquifer_upper_limit"), 0, true);
-    for (int index : {layer.head_old_old_index, layer.tx_index, layer.ty_index,
-                      layer.flow_x_index, layer.flow_y_index, layer.upper_limit_index})
+    for (int index : {layer.head_old_old_index, layer.tx_index, layer.ty_index, layer.flow_x_index,
+                      layer.flow_y_index, layer.upper_limit_index})
       MPIExchangeGridHalo(index, nullptr);
   }
 }
@@ -406,9 +406,10 @@ void gwflowclass::CreateControlPointFile() {
   std::string header =
       FormatText("YY\tMM\tDD\tHH\tcontrol_point_fluxes[%d][%d]", control_row, control_column);
   for (int l = 1; l <= layer_count; ++l) {
-    header += FormatText("[lr: %d, 1]\t[lr: %d, 2]\t[lr: %d, 3]\t[lr: %d, 4]\t[lr: %d, up]\t"
-                         "[lr: %d, down]\t",
-                         l, l, l, l, l, l);
+    header += FormatText(
+        "[lr: %d, 1]\t[lr: %d, 2]\t[lr: %d, 3]\t[lr: %d, 4]\t[lr: %d, up]\t"
+        "[lr: %d, down]\t",
+        l, l, l, l, l, l);
   }
   header += "\n";
   const bool written = std::fputs(header.c_str(), file) >= 0;

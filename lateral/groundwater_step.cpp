@@ -46,8 +46,8 @@ void gwflowclass::ComputeLeakage() {
           up.leakage[r][c] = 0;
           continue;
         }
-        up.leakage[r][c] = LeakageRate(up.head[r][c], down.head[r][c], down.upper_limit[r][c],
-                                       up.kolmation[r][c]);
+        up.leakage[r][c] =
+            LeakageRate(up.head[r][c], down.head[r][c], down.upper_limit[r][c], up.kolmation[r][c]);
       }
     });
   }
@@ -107,18 +107,17 @@ void gwflowclass::ComputeTransmissivities() {
         const double g = GlacierShare(r, c);
         const double h = layer.head[r][c];
         const double top = layer.upper_limit[r][c];
-        const double s = CellTransmissivity(h, top, layer.thickness[r][c], reduced(r, c), 1.0,
-                                            true);
+        const double s =
+            CellTransmissivity(h, top, layer.thickness[r][c], reduced(r, c), 1.0, true);
         const double ax = g > 0 ? 0 : s * layer.kx[r][c];
         const double ay = g > 0 ? 0 : s * layer.ky[r][c];
         const auto face = [&](long rn, long cn, double own_value, double** k) {
           if (rn > nrows || cn > ncols || !valid_neighbour(r, c, rn, cn)) return 0.0;
           const double gn = GlacierShare(rn, cn);
-          const double n =
-              gn > 0 ? 0.0
-                     : CellTransmissivity(layer.head[rn][cn], layer.upper_limit[rn][cn],
-                                          layer.thickness[rn][cn], reduced(rn, cn), k[rn][cn],
-                                          false);
+          const double n = gn > 0 ? 0.0
+                                  : CellTransmissivity(
+                                        layer.head[rn][cn], layer.upper_limit[rn][cn],
+                                        layer.thickness[rn][cn], reduced(rn, cn), k[rn][cn], false);
           return FaceTransmissivity(FaceSide{own_value, h, k[r][c], g},
                                     FaceSide{n, layer.head[rn][cn], k[rn][cn], gn});
         };
@@ -167,12 +166,13 @@ void gwflowclass::SolveLayer(int l) {
       report_interval <= 1 ||
       (step_date.hour + static_cast<int64_t>(time_shift)) % report_interval == 0;
   if (method == 1 && reporting_hour) {
-    const double omega = adaptive ? (factor_count > 0 ? factor_sum / factor_count : 1.0)
-                                  : sor_parameter;
+    const double omega =
+        adaptive ? (factor_count > 0 ? factor_sum / factor_count : 1.0) : sor_parameter;
     const double count = static_cast<double>(counts[0]);
     Diag() << "GWlevel " << l << ", MPI-rank " << rank << ", Steps " << iteration << " err "
-           << last_change << ", SOR " << omega << ", osc. at " << count << " points (av: "
-           << (count > 0 ? oscillation_sum / count : 0.0) << ", max " << oscillation_max << ")"
+           << last_change << ", SOR " << omega << ", osc. at " << count
+           << " points (av: " << (count > 0 ? oscillation_sum / count : 0.0) << ", max "
+           << oscillation_max << ")"
            << "[end-entry]";
   }
 }
@@ -340,14 +340,13 @@ double gwflowclass::IterateHeadsOnce(int l) {
         double ci = usable(r, c, r, c + 1) ? layer.tx[r][c] / Dx(r, c + 1) : 0.0;
         const double bi = -dx * s / dt - ai - ci;
         const double h0 = layer.head_old[r][c];
-        const double nn = usable(r, c, r - 1, c) ? layer.ty[r - 1][c] / dy *
-                                                       (h0 - layer.head_old[r - 1][c]) /
-                                                       Dy(r - 1, c)
-                                                 : 0.0;
-        const double ns = usable(r, c, r + 1, c) ? layer.ty[r][c] / dy *
-                                                       (layer.head_old[r + 1][c] - h0) /
-                                                       Dy(r + 1, c)
-                                                 : 0.0;
+        const double nn =
+            usable(r, c, r - 1, c)
+                ? layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c)
+                : 0.0;
+        const double ns = usable(r, c, r + 1, c)
+                              ? layer.ty[r][c] / dy * (layer.head_old[r + 1][c] - h0) / Dy(r + 1, c)
+                              : 0.0;
         const double q = layer.fixed_inflow[r][c] != nodata ? layer.fixed_inflow[r][c] : 0.0;
         double di = dx * (-s * layer.head[r][c] / dt - ns + nn - q);
         // Neighbours outside the run (fixed head, another process's cell) are known values.

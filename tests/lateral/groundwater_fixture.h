@@ -85,16 +85,14 @@ class GroundwaterTest : public SubModelTest {
   std::string Section(int method, int layers, double sor = 1.5, double alpha = 1,
                       const std::string& control = "0 0", const std::string& pond = "0 no ponds",
                       int maxiter = 20000, double maxerror = 1e-10) const {
-    std::string text = "[groundwater_flow]\n1 flow control\n60 time interval\n" +
-                       std::to_string(method) + " method\n" + std::to_string(maxiter) +
-                       " maxiter\n" + Number(maxerror) + " maxerror\n" + Number(alpha) +
-                       " alpha\n" + Number(sor) + " sor\n0 grid read\n" + std::to_string(layers) +
-                       " layers\n" + control + " control cell\ncontrol.txt control file\n" + pond +
-                       "\n";
+    std::string text =
+        "[groundwater_flow]\n1 flow control\n60 time interval\n" + std::to_string(method) +
+        " method\n" + std::to_string(maxiter) + " maxiter\n" + Number(maxerror) + " maxerror\n" +
+        Number(alpha) + " alpha\n" + Number(sor) + " sor\n0 grid read\n" + std::to_string(layers) +
+        " layers\n" + control + " control cell\ncontrol.txt control file\n" + pond + "\n";
     for (int l = 1; l <= layers; ++l) {
       const std::string n = std::to_string(l);
-      text += "head" + n + ".asc\n0\ntx" + n + ".asc\n0\nty" + n + ".asc\n0\nbal" + n +
-              ".asc\n0\n";
+      text += "head" + n + ".asc\n0\ntx" + n + ".asc\n0\nty" + n + ".asc\n0\nbal" + n + ".asc\n0\n";
     }
     return text;
   }
@@ -107,10 +105,12 @@ class GroundwaterTest : public SubModelTest {
   int Make(const std::string& text, int sub_steps = 1) {
     WriteControlFile(text);
     int32_t error = -1;
-    error = ThrownCode([&] {
-      model_ = std::make_unique<gwflowclass>(error, setup_);
-      model_->SetSubStepCount(sub_steps);
-    }, 0);
+    error = ThrownCode(
+        [&] {
+          model_ = std::make_unique<gwflowclass>(error, setup_);
+          model_->SetSubStepCount(sub_steps);
+        },
+        0);
     return error;
   }
   // `count` sub-steps of the model.

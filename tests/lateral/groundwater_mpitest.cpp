@@ -44,11 +44,9 @@ class GroundwaterProcesses : public test::GroundwaterTest {
     Add("GlacierizedCells", 0)[7][2] = 1;
   }
   void Decompose() {
-    const RegionGrids region_grids = test::Rank() == 0
-                                         ? RegionGrids{G("zones"), G("zones"), nullptr}
-                                         : RegionGrids{};
-    layout_ = std::move(
-        DecomposeRegions(diag_, {kCols, kRows, N}, region_grids, 1.0).layout);
+    const RegionGrids region_grids =
+        test::Rank() == 0 ? RegionGrids{G("zones"), G("zones"), nullptr} : RegionGrids{};
+    layout_ = std::move(DecomposeRegions(diag_, {kCols, kRows, N}, region_grids, 1.0).layout);
     RegisterMpiGrids(diag_, registry_, layout_);
     setup_.mpi = &layout_;
     setup_.first_local_row = layout_.first_row;
@@ -58,15 +56,14 @@ class GroundwaterProcesses : public test::GroundwaterTest {
     return setup_.mpi == nullptr || layout_.regions[r][c] == test::Rank();
   }
   Snapshot RunAndTake(int method) {
-    EXPECT_EQ(Make(Section(method, 2, method == 1 ? 1.4 : 1.0, 0.8, "0 0", "0", 200, 1e-6),
-                   2),
-              0)
+    EXPECT_EQ(Make(Section(method, 2, method == 1 ? 1.4 : 1.0, 0.8, "0 0", "0", 200, 1e-6), 2), 0)
         << screen_.str();
     Run(kSteps);
     Snapshot shot;
     for (int r = setup_.first_local_row; r <= setup_.last_local_row; ++r)
       for (int c = 1; c <= kCols; ++c)
-        for (const char* name : {"gw_head_1", "gw_head_2", "baseflow", "gw_balance1", "gw_balance2"})
+        for (const char* name :
+             {"gw_head_1", "gw_head_2", "baseflow", "gw_balance1", "gw_balance2"})
           shot.values.push_back(Own(r, c) ? Grid(name)[r][c] : 0.0);
     return shot;
   }

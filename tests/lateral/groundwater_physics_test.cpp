@@ -1,10 +1,10 @@
 // The cell formulas of the groundwater model against hand-computed numbers and a dense solve.
+#include "lateral/groundwater_physics.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
-
-#include "lateral/groundwater_physics.h"
 
 namespace velorn {
 namespace {

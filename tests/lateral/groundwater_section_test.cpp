@@ -50,8 +50,7 @@ TEST_F(GroundwaterSection, UsePondFlagLineInItsThreeForms) {
     ASSERT_EQ(Make(Section(1, 1, 1.5, 1, "0 0", c.line)), 0) << screen_.str();
     EXPECT_TRUE(ScreenHas(c.info)) << screen_.str();
     EXPECT_EQ(model_->use_ponding, c.used);
-    EXPECT_EQ(*registry_[registry_.FindIdentifier("gw_head_1")].file_name,
-              (dir_ / "head1.asc"));
+    EXPECT_EQ(*registry_[registry_.FindIdentifier("gw_head_1")].file_name, (dir_ / "head1.asc"));
   }
   // Without the flag line the heads block follows directly.
   Reset();
@@ -108,8 +107,9 @@ TEST_F(GroundwaterSection, TuningIsReadWithEitherLineEnd) {
 TEST_F(GroundwaterSection, LakesNeedThePondFlag) {
   AddInputs(1, -1.0, 1e-4, 0.1);
   ASSERT_EQ(Make(Section(1, 1)), 0);
-  EXPECT_TRUE(ScreenHas("no LAKE-grid was found in groundwater_flow\nLake modelling is "
-                        "switched off for groundwater_flow.\n"));
+  EXPECT_TRUE(
+      ScreenHas("no LAKE-grid was found in groundwater_flow\nLake modelling is "
+                "switched off for groundwater_flow.\n"));
   model_->ReleaseMemory();
   model_.reset();
   Add("lake_codes", 1);

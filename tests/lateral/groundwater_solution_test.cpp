@@ -64,10 +64,16 @@ TEST_F(Strip, RedBlackSweepWithUnitFactorIsGaussSeidelOfTheImplicitScheme) {
   for (int r = 1; r <= 3; ++r) {
     for (int c = 2; c <= 10; ++c) {
       if ((r + c) % 2 == 0) continue;
-      CellUpdate cell{100, 3600, 1, 1e-5, 0, h[r][c], h0[r][c],
-                      {r > 1 ? ty[r - 1][c] : 0, ty[r][c], tx[r][c - 1], tx[r][c]},
-                      {r > 1 ? h[r - 1][c] : h[r][c], r < 3 ? h[r + 1][c] : h[r][c], h[r][c - 1],
-                       h[r][c + 1]}};
+      CellUpdate cell{
+          100,
+          3600,
+          1,
+          1e-5,
+          0,
+          h[r][c],
+          h0[r][c],
+          {r > 1 ? ty[r - 1][c] : 0, ty[r][c], tx[r][c - 1], tx[r][c]},
+          {r > 1 ? h[r - 1][c] : h[r][c], r < 3 ? h[r + 1][c] : h[r][c], h[r][c - 1], h[r][c + 1]}};
       EXPECT_NEAR(ImplicitCellHead(cell), h[r][c], 1e-9) << r << "," << c;
       ++checked;
     }

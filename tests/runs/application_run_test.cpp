@@ -98,9 +98,8 @@ std::string ControlFile(const fs::path& dir, const std::string& out, const Basin
          "\n$d//param.asc param fillcode = 0 readcode = 1 writecode = 0 "
          "statfile = param.sta statcode = 2001\n" +
          grids + "[model_time]\n24\n1\n1\n2019\n" + basin.end +
-         (basin.grids.empty() ? "[landuse_table]\n0\n" : kLanduseTable) +
-         basin.soil_table + "[irrigation]\n0\n[radiation_correction]\n0\n1440\n" +
-         basin.precipitation_correction +
+         (basin.grids.empty() ? "[landuse_table]\n0\n" : kLanduseTable) + basin.soil_table +
+         "[irrigation]\n0\n[radiation_correction]\n0\n1440\n" + basin.precipitation_correction +
          "[variable_grids]\n0\n"
          "[substance_transport]\n0\n[region_transition_distance]\n250\n"
          "[special_output]\n1\n60\nnumfiles = 1;\n{\nheader = points; filename = points.txt;\n"
@@ -602,18 +601,27 @@ TEST_F(MeteoBasinRun, FinishChosenInThePreSpinUpEndsTheRun) {
                       "to be set now."));
 }
 
-
 // The groundwater model in a whole run, its water table given as a grid of its own (the
 // unsaturated zone that keeps it is not part of this build): two layers under the sloping
 // surface, heads, balances and the control point file alike on one and three processes.
 TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
-  const std::vector<std::pair<std::string, double>> grids = {
-      {"groundwater_distance", -1.0}, {"groundwater_recharge", 0}, {"baseflow", 0},
-      {"soil_types", 1},  {"aquifer_thickness_1", 1},  {"aquifer_thickness_2", 20},
-      {"gw_k_x_1", 1e-5}, {"gw_k_y_1", 1e-5},          {"gw_k_x_2", 1e-4},
-      {"gw_k_y_2", 2e-4}, {"gw_storage_coeff_1", 0.1}, {"gw_storage_coeff_2", 0.01},
-      {"gw_boundary_fix_h_1", -9999}, {"gw_boundary_fix_h_2", -9999},
-      {"gw_boundary_fix_q_1", -9999}, {"gw_boundary_fix_q_2", -9999}, {"gw_kolmation_1", 1e-6}};
+  const std::vector<std::pair<std::string, double>> grids = {{"groundwater_distance", -1.0},
+                                                             {"groundwater_recharge", 0},
+                                                             {"baseflow", 0},
+                                                             {"soil_types", 1},
+                                                             {"aquifer_thickness_1", 1},
+                                                             {"aquifer_thickness_2", 20},
+                                                             {"gw_k_x_1", 1e-5},
+                                                             {"gw_k_y_1", 1e-5},
+                                                             {"gw_k_x_2", 1e-4},
+                                                             {"gw_k_y_2", 2e-4},
+                                                             {"gw_storage_coeff_1", 0.1},
+                                                             {"gw_storage_coeff_2", 0.01},
+                                                             {"gw_boundary_fix_h_1", -9999},
+                                                             {"gw_boundary_fix_h_2", -9999},
+                                                             {"gw_boundary_fix_q_1", -9999},
+                                                             {"gw_boundary_fix_q_2", -9999},
+                                                             {"gw_kolmation_1", 1e-6}};
   BasinOptions basin;
   for (const auto& [name, value] : grids) {
     // The east column of layer 2 is held at 500 m; everything else is uniform.
@@ -634,7 +642,8 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
   basin.extra =
       "[groundwater_flow]\n1\n60\n1 method\n500 maxiter\n1e-6 maxerror\n1 alpha\n1.5 sor\n"
       "0 grid read\n2 layers\n3 2 control cell\ncp.txt\n0 no ponds\n"
-      "h1.asc\n1\ntx1.asc\n0\nty1.asc\n0\nb1.asc\n0\nh2.asc\n1\ntx2.asc\n1\nty2.asc\n1\nb2.asc\n1\n";
+      "h1.asc\n1\ntx1.asc\n0\nty1.asc\n0\nb1.asc\n0\nh2.asc\n1\ntx2.asc\n1\nty2.asc\n1\nb2."
+      "asc\n1\n";
   std::vector<std::string> first;
   for (const int processes : {1, 3}) {
     SCOPED_TRACE("processes " + std::to_string(processes));
@@ -642,7 +651,8 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
     const RunResult result = Run(processes);
     ASSERT_EQ(result.exit_status, 0) << result.Describe();
     std::vector<std::string> outputs;
-    for (const char* file : {"h2.asc", "tx2.asc", "b2.asc", "cp.txt"}) outputs.push_back(Output(file));
+    for (const char* file : {"h2.asc", "tx2.asc", "b2.asc", "cp.txt"})
+      outputs.push_back(Output(file));
     if (first.empty()) first = outputs;
     for (std::size_t i = 0; i < outputs.size(); ++i) EXPECT_EQ(outputs[i], first[i]) << i;
   }
