@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/row_loop.h"
+#include "core/string_helpers.h"
 #include "lateral/groundwater_model.h"
 #include "tables/soil_record.h"
 #include "tests/support/soil_test.h"
@@ -76,8 +76,7 @@ class GroundwaterTest : public SubModelTest {
     screen_.str("");
   }
   double** Grid(const std::string& identifier) {
-    const int index = registry_.FindIdentifier(identifier);
-    return index > 0 ? registry_[index].grid : nullptr;
+    return registry_[registry_.FindIdentifier(identifier)].grid;
   }
 
   // The section: method, maxiter, maxerror, alpha, sor-parameter, layers, control cell, pond
@@ -85,22 +84,17 @@ class GroundwaterTest : public SubModelTest {
   std::string Section(int method, int layers, double sor = 1.5, double alpha = 1,
                       const std::string& control = "0 0", const std::string& pond = "0 no ponds",
                       int maxiter = 20000, double maxerror = 1e-10) const {
-    std::string text =
-        "[groundwater_flow]\n1 flow control\n60 time interval\n" + std::to_string(method) +
-        " method\n" + std::to_string(maxiter) + " maxiter\n" + Number(maxerror) + " maxerror\n" +
-        Number(alpha) + " alpha\n" + Number(sor) + " sor\n0 grid read\n" + std::to_string(layers) +
-        " layers\n" + control + " control cell\ncontrol.txt control file\n" + pond + "\n";
+    std::string text = "[groundwater_flow]\n1 flow control\n60 time interval\n" +
+                       std::to_string(method) + " method\n" + std::to_string(maxiter) +
+                       " maxiter\n" + FormatText("%.17g", maxerror) + " maxerror\n" +
+                       FormatText("%.17g", alpha) + " alpha\n" + FormatText("%.17g", sor) +
+                       " sor\n0 grid read\n" + std::to_string(layers) + " layers\n" + control +
+                       " control cell\ncontrol.txt control file\n" + pond + "\n";
     for (int l = 1; l <= layers; ++l) {
       const std::string n = std::to_string(l);
       text += "head" + n + ".asc\n0\ntx" + n + ".asc\n0\nty" + n + ".asc\n0\nbal" + n + ".asc\n0\n";
     }
     return text;
-  }
-  static std::string Number(double value) {
-    std::ostringstream out;
-    out.precision(17);
-    out << value;
-    return out.str();
   }
   int Make(const std::string& text, int sub_steps = 1) {
     WriteControlFile(text);
