@@ -86,12 +86,9 @@ void gwflowclass::ComputeTransmissivities() {
     const auto reduced = [&](long r, long c) {
       const double b = layer.thickness[r][c];
       if (l != 1) return b;
-      if (frozen_soil != nullptr) {
-        if (frozen_soil[r][c] > nodata)
-          return std::max(0.0, b - frozen_soil[r][c] * frozen_depth_scaling);
-      } else if (thaw_depth != nullptr && thaw_depth[r][c] > nodata) {
-        return std::min(-thaw_depth[r][c], b);
-      }
+      if (frozen_soil != nullptr && frozen_soil[r][c] > nodata)
+        return std::max(0.0, b - frozen_soil[r][c] * frozen_depth_scaling);
+      if (thaw_depth != nullptr && thaw_depth[r][c] > nodata) return std::min(-thaw_depth[r][c], b);
       return b;
     };
     const auto valid_neighbour = [&](long r, long c, long rn, long cn) {
