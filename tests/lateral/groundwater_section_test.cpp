@@ -89,6 +89,21 @@ TEST_F(GroundwaterSection, OneLayerNeedsNoLeakageGridAndLayerOneIsTheSoilProfile
   EXPECT_EQ(Head(1, 2, 2), kElevation - 1.0);
 }
 
+TEST_F(GroundwaterSection, StartHeadsAreReadFromTheHeadsFiles) {
+  AddInputs(1, -1.0, 1e-4, 0.1);
+  const auto heads = [](double base) {
+    return test::AsciiGrid(3, 3, 0, 0, 100, -9999,
+                           [base](int r, int c) { return base + r + 0.1 * c; });
+  };
+  test::WriteFile(dir_ / "head1.asc", heads(90));
+  test::WriteFile(dir_ / "head1_old.asc", heads(80));
+  std::string text = Section(1, 1);
+  text.replace(text.find("0 grid read"), 1, "1");
+  ASSERT_EQ(Make(text), 0) << screen_.str();
+  EXPECT_DOUBLE_EQ(Head(1, 2, 3), 92.3);
+  EXPECT_DOUBLE_EQ(Grid("gw_head_old_1")[3][1], 83.1);
+}
+
 TEST_F(GroundwaterSection, TuningIsReadWithEitherLineEnd) {
   const std::pair<const char*, double> cases[] = {
       {"\n[groundwater_tuning]\n  frozenDepthScaling = 0.5\n", 0.5},
