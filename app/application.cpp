@@ -16,6 +16,7 @@
 #include "evaporation/interception_model.h"
 #include "grids/special_output.h"
 #include "lateral/silting_up_model.h"
+#include "lateral/groundwater_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -267,7 +268,12 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   evapotranspiration->ReadLakeSection("[lake_model]");
   RefuseUnavailable(kUnavailableSurfaceRouting);
   RefuseUnavailable(kUnavailableIrrigation);
-  RefuseUnavailable(kUnavailableGroundwater);
+  // Groundwater flow: it takes "groundwater_distance", "groundwater_recharge" and "baseflow" from
+  // the unsaturated zone, or from grids of their own; it refuses to start without them. The
+  // unsaturated zone's runoff and re-infiltration arrays are handed over once that model runs.
+  groundwater = std::make_unique<gwflowclass>(error, setup);
+  CheckError(error);
+  groundwater->SetSubStepCount(sub_steps);
   evapotranspiration->SetSubStepCount(sub_steps);
   interception->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
                              kZoneStatisticsCapacity);
@@ -278,6 +284,10 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
                            kZoneStatisticsCapacity);
   CheckError(error);
   silting_up->SetInitialised(1);
+  groundwater->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
+                            kZoneStatisticsCapacity);
+  CheckError(error);
+  groundwater->SetInitialised(1);
   special_output = std::make_unique<SpecialOutputClass>(setup, error, sub_steps);
   CheckError(error);
   RefuseUnavailable(kUnavailableDataAssimilation);

@@ -11,7 +11,7 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// interception, silting-up, discharge routing (which ends with code 43 when it is on, since no
+// interception, silting-up, groundwater flow, discharge routing (which ends with code 43 when it is on, since no
 // soil model of this build hands it runoff) and special output. A sub-model that the control file
 // switches on but that this build does not contain ends the construction with "FATAL: <model>
 // (section [<name>]) is switched on, but it is not available in this build" and its own code
@@ -55,6 +55,7 @@ class verdunstungsmodellklasse;
 class interzeptionsmodellklasse;
 class abflussmodellklasse;
 class siltingupclass;
+class gwflowclass;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -75,8 +76,6 @@ inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model
 inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
                                                                 "surface routing model", 3008};
 inline constexpr UnavailableSubModel kUnavailableIrrigation{"irrigation", "irrigation model", 3009};
-inline constexpr UnavailableSubModel kUnavailableGroundwater{"groundwater_flow",
-                                                             "groundwater model", 3010};
 inline constexpr UnavailableSubModel kUnavailableDataAssimilation{"data_assimilation",
                                                                   "data assimilation", 3012};
 
@@ -168,6 +167,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<interzeptionsmodellklasse> interception;
   std::unique_ptr<abflussmodellklasse> routing;
   std::unique_ptr<siltingupclass> silting_up;
+  std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:

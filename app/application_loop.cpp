@@ -9,6 +9,7 @@
 #include "evaporation/interception_model.h"
 #include "grids/special_output.h"
 #include "lateral/silting_up_model.h"
+#include "lateral/groundwater_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -174,12 +175,15 @@ void ModellApplication::RunTimeStep() {
   // The soil surface: silting-up first, then the real evapotranspiration.
   silting_up->RunStep(h, d, m, y);
   evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
+  groundwater->BeginStep(h, d, m, y);
   // The sub-steps of the soil, surface and groundwater models (the unsaturated zone's count).
   for (int k = 1; k <= sub_steps; ++k) {
     evapotranspiration->RunSubStep(h, d, m, y);
+    groundwater->RunStep(h, d, m, y);
     special_output->RunStep(h, d, m, y, true, k);
   }
   evapotranspiration->FinishStep(h, d, m, y);
+  groundwater->FinishStep();
   // Routing is the last model of the step: it takes the runoff the step produced.
   routing->RunStep(h, d, m, y);
   // Outputs of the step.

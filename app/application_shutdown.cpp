@@ -6,6 +6,7 @@
 #include "evaporation/interception_model.h"
 #include "grids/special_output.h"
 #include "lateral/silting_up_model.h"
+#include "lateral/groundwater_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -48,6 +49,9 @@ void ModellApplication::FlushAtEnd() {
   if (interception) interception->FlushBuffers();
   if (routing) routing->FlushBuffers();
   if (silting_up) silting_up->FlushBuffers();
+  if (groundwater) groundwater->FlushBuffers();
+  // Flushed: the release must not write the control point records a second time.
+  if (groundwater) groundwater->SetInitialised(0);
   if (special_output) special_output->FlushBuffers();
   if (settings_object) settings_object->FlushStandardGridStatistics();
 }
@@ -61,6 +65,7 @@ void ModellApplication::MarkNotInitialised() {
   if (interception) interception->SetInitialised(0);
   if (routing) routing->SetInitialised(0);
   if (silting_up) silting_up->SetInitialised(0);
+  if (groundwater) groundwater->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
   if (tracer_definitions) tracer_definitions->SetInitialised(0);
@@ -71,12 +76,14 @@ void ModellApplication::MarkNotInitialised() {
 void ModellApplication::ReleaseModels() {
   for (std::size_t j = interpolators.size(); j-- > 1;)
     if (interpolators[j]) interpolators[j]->ReleaseMemory();
+  if (groundwater) groundwater->ReleaseTracers();
   if (interception) interception->ReleaseTracers();
   if (silting_up) silting_up->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
   // Routing first: it creates the storage file that the soil and surface models append to.
   if (routing) routing->ReleaseMemory();
   if (silting_up) silting_up->ReleaseMemory();
+  if (groundwater) groundwater->ReleaseMemory();
   if (interception) interception->ReleaseMemory();
   if (evapotranspiration) evapotranspiration->ReleaseMemory();
   if (radiation_correction) radiation_correction->ReleaseMemory();
@@ -98,6 +105,7 @@ void ModellApplication::DeleteObjects() {
   tracer_definitions.reset();
   routing.reset();
   silting_up.reset();
+  groundwater.reset();
   interception.reset();
   evapotranspiration.reset();
   radiation_correction.reset();

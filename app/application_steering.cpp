@@ -12,6 +12,7 @@
 #include "evaporation/interception_model.h"
 #include "grids/special_output.h"
 #include "lateral/silting_up_model.h"
+#include "lateral/groundwater_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
@@ -61,6 +62,7 @@ void ModellApplication::SetEndDateToCurrent(bool pre_spin_up) {
   evapotranspiration->SetEndDate(y, m, d, h);
   interception->SetEndDate(y, m, d, h);
   silting_up->SetEndDate(y, m, d, h);
+  groundwater->SetEndDate(y, m, d, h);
   settings_object->SetEndDate(y, m, d, h);
   special_output->SetEndDate(y, m, d, h);
   static_cast<void>(pre_spin_up);  // data assimilation, left out by the pre-spin-up, is absent
@@ -74,6 +76,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   interception->FlushBuffers();
   routing->FlushBuffers();
   silting_up->FlushBuffers();
+  groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
   static_cast<void>(pre_spin_up);

@@ -112,7 +112,9 @@ void ReduceSumsToRoot(std::vector<int64_t>& values, MPI_Comm comm) {
   }
 }
 
-void AllReduceMaximum(std::vector<double>& values, MPI_Comm comm) {
+namespace {
+
+void AllReduceDoubles(std::vector<double>& values, MPI_Op operation, MPI_Comm comm) {
   int processes = 1;
   MPI_Comm_size(comm, &processes);
   if (processes == 1) return;
@@ -120,9 +122,19 @@ void AllReduceMaximum(std::vector<double>& values, MPI_Comm comm) {
   constexpr std::size_t kPiece = 1u << 26;
   for (std::size_t first = 0; first < values.size(); first += kPiece) {
     const std::size_t count = std::min(kPiece, values.size() - first);
-    MPI_Allreduce(MPI_IN_PLACE, values.data() + first, static_cast<int>(count), MPI_DOUBLE, MPI_MAX,
-                  comm);
+    MPI_Allreduce(MPI_IN_PLACE, values.data() + first, static_cast<int>(count), MPI_DOUBLE,
+                  operation, comm);
   }
+}
+
+}  // namespace
+
+void AllReduceMaximum(std::vector<double>& values, MPI_Comm comm) {
+  AllReduceDoubles(values, MPI_MAX, comm);
+}
+
+void AllReduceSum(std::vector<double>& values, MPI_Comm comm) {
+  AllReduceDoubles(values, MPI_SUM, comm);
 }
 
 void FreeMpiOperations() {

@@ -42,6 +42,11 @@ void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm = MPI_COM
 // nothing to do with one process). Collective.
 void AllReduceMaximum(std::vector<double>& values, MPI_Comm comm = MPI_COMM_WORLD);
 
+// Every element of `values` becomes its sum over all processes of `comm` (in place; nothing to
+// do with one process). The sum of doubles depends on the order MPI adds them in: use it for
+// reports, not for results that must not depend on the process count. Collective.
+void AllReduceSum(std::vector<double>& values, MPI_Comm comm = MPI_COMM_WORLD);
+
 // Every element of `values` on process 0 of `comm` becomes its sum over all processes (the
 // other processes keep theirs; nothing to do with one process). Integer sums do not depend on
 // the order MPI combines them in. Collective.

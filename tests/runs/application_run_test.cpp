@@ -82,6 +82,7 @@ struct BasinOptions {
   std::vector<std::string> grids;
   std::string end = "24\n31\n12\n2019\n";
   std::string precipitation_correction = "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n";
+  std::string soil_table = "[soil_table]\n0\n";
   std::string extra;
 };
 
@@ -98,9 +99,8 @@ std::string ControlFile(const fs::path& dir, const std::string& out, const Basin
          "\n$d//param.asc param fillcode = 0 readcode = 1 writecode = 0 "
          "statfile = param.sta statcode = 2001\n" +
          grids + "[model_time]\n24\n1\n1\n2019\n" + basin.end +
-         (basin.grids.empty() ? "[landuse_table]\n0\n" : kLanduseTable) +
-         "[soil_table]\n0\n[irrigation]\n0\n[radiation_correction]\n0\n1440\n" +
-         basin.precipitation_correction +
+         (basin.grids.empty() ? "[landuse_table]\n0\n" : kLanduseTable) + basin.soil_table +
+         "[irrigation]\n0\n[radiation_correction]\n0\n1440\n" + basin.precipitation_correction +
          "[variable_grids]\n0\n"
          "[substance_transport]\n0\n[region_transition_distance]\n250\n"
          "[special_output]\n1\n60\nnumfiles = 1;\n{\nheader = points; filename = points.txt;\n"
@@ -225,6 +225,19 @@ TEST_F(BasinRun, RunsThatCannotGoOnEndWithTheirCode) {
        ";not found in control file"},
       {"routing off", "[routing_model]\n0\n60\n", {"run.ctl"}, 0, ""},
       {"snow model off", "[snow_model]\n0\n60\n", {"run.ctl"}, 0, ""},
+      {"groundwater without the water table",
+       "[groundwater_flow]\n1\n60\n1\n100\n0.001\n1\n1.5\n0\n1\n0 0\ncp.txt\n0\n"
+       "h.asc\n0\ntx.asc\n0\nty.asc\n0\nb.asc\n0\n",
+       {"run.ctl"},
+       33,
+       "in modul groundwater_flow: the grid groundwater_distance is not in memory: the "
+       "unsaturated-zone model ([unsatzon_model]) provides it, or it must be given as a grid of "
+       "its own"},
+      {"groundwater section malformed",
+       "[groundwater_flow]\n1\n60\n1\nmany\n",
+       {"run.ctl"},
+       17,
+       "error in control file, maxiter in ; groundwater_flownot found!"},
       {"bad dump maximum",
        "",
        {"run.ctl", "-dumpmode:x"},
@@ -703,6 +716,76 @@ TEST_F(MeteoBasinRun, FinishChosenInThePreSpinUpEndsTheRun) {
   EXPECT_TRUE(HasLine(result, 3,
                       "pre-SpinUp reached end of defined time range. Soil-temperatures are going "
                       "to be set now."));
+}
+
+// The groundwater model in a whole run, its water table given as a grid of its own (the
+// unsaturated zone that keeps it is not part of this build): two layers under the sloping
+// surface, heads, balances and the control point file alike on one and three processes.
+TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
+  const std::vector<std::pair<std::string, double>> grids = {{"groundwater_distance", -1.0},
+                                                             {"groundwater_recharge", 0},
+                                                             {"baseflow", 0},
+                                                             {"soil_types", 1},
+                                                             {"aquifer_thickness_1", 1},
+                                                             {"aquifer_thickness_2", 20},
+                                                             {"gw_k_x_1", 1e-5},
+                                                             {"gw_k_y_1", 1e-5},
+                                                             {"gw_k_x_2", 1e-4},
+                                                             {"gw_k_y_2", 2e-4},
+                                                             {"gw_storage_coeff_1", 0.1},
+                                                             {"gw_storage_coeff_2", 0.01},
+                                                             {"gw_boundary_fix_h_1", -9999},
+                                                             {"gw_boundary_fix_h_2", -9999},
+                                                             {"gw_boundary_fix_q_1", -9999},
+                                                             {"gw_boundary_fix_q_2", -9999},
+                                                             {"gw_kolmation_1", 1e-6}};
+  BasinOptions basin;
+  for (const auto& [name, value] : grids) {
+    // The east column of layer 2 is held at 500 m; everything else is uniform.
+    std::ostringstream text;
+    text << "ncols " << kCols << "\nnrows " << kRows
+         << "\nxllcorner 1000\nyllcorner 2000\ncellsize 100\nnodata_value -9999\n";
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        text << (name == "gw_boundary_fix_h_2" && c == kCols ? 500.0 : value)
+             << (c == kCols ? "\n" : " ");
+    WriteFile(dir_ / (name + ".asc"), text.str());
+    basin.grids.push_back("$d//" + name + ".asc " + name +
+                          " fillcode = 0 readcode = 1 writecode = 0");
+  }
+  basin.soil_table =
+      "[soil_table]\n1\n1 loam method MultipleHorizons {\nlayers = 1; ksat = 2.89e-6; "
+      "theta_sat = 0.43; theta_res = 0.078;\nalpha = 3.6; Par_n = 1.56; thickness = 2.5;\n}\n";
+  basin.extra =
+      "[groundwater_flow]\n1\n60\n1 method\n500 maxiter\n1e-6 maxerror\n1 alpha\n1.5 sor\n"
+      "0 grid read\n2 layers\n3 2 control cell\ncp.txt\n0 no ponds\n"
+      "h1.asc\n1\ntx1.asc\n0\nty1.asc\n0\nb1.asc\n0\nh2.asc\n1\ntx2.asc\n1\nty2.asc\n1\nb2."
+      "asc\n1\n";
+  std::vector<std::string> first;
+  for (const int processes : {1, 3}) {
+    SCOPED_TRACE("processes " + std::to_string(processes));
+    Write(basin);
+    const RunResult result = Run(processes);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    std::vector<std::string> outputs;
+    for (const char* file : {"h2.asc", "tx2.asc", "b2.asc", "cp.txt"})
+      outputs.push_back(Output(file));
+    if (first.empty()) first = outputs;
+    for (std::size_t i = 0; i < outputs.size(); ++i) EXPECT_EQ(outputs[i], first[i]) << i;
+  }
+  // Layer 2 drains towards its held east edge: next to it the heads fall further from their
+  // start (surface - 1 m) than one column further west.
+  const auto lines = SplitLines(first[0]);
+  ASSERT_EQ(lines.size(), 6u + kRows) << first[0];
+  for (int r = 1; r <= kRows; ++r) {
+    std::istringstream row(lines[5 + r]);
+    double h[kCols + 1] = {};
+    for (int c = 1; c <= kCols; ++c) row >> h[c];
+    EXPECT_EQ(h[kCols], 500.0);
+    const auto start = [r](int c) { return 500.0 + 10 * r + c - 1.0; };
+    EXPECT_LT(h[kCols - 1] - start(kCols - 1), h[kCols - 2] - start(kCols - 2)) << r;
+  }
+  EXPECT_EQ(SplitLines(first[3]).size(), 2u) << first[3];
 }
 
 }  // namespace

@@ -1,0 +1,209 @@
+// gwflowclass: the saturated groundwater flow sub-model, section "[groundwater_flow]".
+//
+// The aquifer is a stack of N horizontal layers over the model grid. In each layer water moves
+// between the four direct neighbours of a cell through face transmissivities (2-D Darcy flow);
+// neighbouring layers exchange water by leakage. Layer 1's thickness is the soil profile depth
+// of the cell's soil type, and at the start of every sub-step its head is set from the water
+// table that the unsaturated-zone model keeps in "groundwater_distance"; the release from
+// storage of layer 1 goes back as "baseflow". Heads are solved per layer either by successive
+// over-relaxation of a time-weighted scheme (method 1) or by one row-implicit pass (method 2).
+//
+// Files: set-up and section reading (lateral/groundwater_setup.cpp), the sub-step
+// (lateral/groundwater_step.cpp, cell formulas in lateral/groundwater_physics.h), lakes,
+// output, control point file and release (lateral/groundwater_output.cpp).
+//
+// Called by the application: construction; SetupTracers and SetInitialised(1);
+// SetReinfiltrationRecords and SetQg with the unsaturated zone's arrays. Per time step:
+// BeginStep before the sub-step loop, RunStep once per sub-step, FinishStep after it.
+// FlushBuffers on Ctrl-C choice 3 and at the end; then SetInitialised(0), ReleaseTracers and
+// ReleaseMemory. With flow control 0 every operation returns at once.
+//
+// Processes and threads: method 1 sweeps every layer in red-black order (cells with an even
+// row + column sum first, then the others) with a halo exchange between the two colours, so a
+// cell only ever reads neighbours of the other colour that are final for the half-sweep: the
+// heads do not depend on the number of threads or processes. The stopping test is agreed over
+// all processes. Method 2 solves along rows; a row split between processes is solved piecewise,
+// with the neighbour's head as a known value at the split.
+//
+// Limits: solute tracers are not carried through the groundwater (SetupTracers refuses them);
+// RunStep, FinishStep and the set-up are collective.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/matrix.h"
+#include "core/submodel.h"
+
+namespace velorn {
+
+// Codes of the set-up.
+inline constexpr int kGwControlRowCode = 8;
+inline constexpr int kGwControlColumnCode = 9;
+inline constexpr int kGwControlPointFileCode = 62;
+inline constexpr int kGwControlPointWriteCode = 65;
+inline constexpr int kGwLakeCode = 214;
+// Solute tracers defined while the groundwater model runs.
+inline constexpr int kGwTracerCode = 3013;
+
+// Control point buffer size in bytes, and the record of one step at the control cell.
+inline constexpr int64_t kGwControlBufferBytes = 2097152;
+struct GwControlRecord {
+  std::array<long, 4> date{};  // year, month, day, hour
+  std::vector<double> values;  // 6N + 1 values, element 0 unused
+};
+
+// The grids of one layer: inputs from the registry and the model's working grids.
+struct GwLayer {
+  // Inputs (registry data).
+  double** thickness = nullptr;
+  double** kx = nullptr;
+  double** ky = nullptr;
+  double** storage = nullptr;
+  double** fixed_head = nullptr;
+  double** fixed_inflow = nullptr;
+  double** kolmation = nullptr;  // layers 1..N-1
+  int thickness_index = 0;
+  // Working grids: held rows (own rows and one halo row on each side) or own rows.
+  GridMatrix head, head_old, head_old_old, previous;  // previous: own rows, not registered
+  GridMatrix tx, ty, flow_x, flow_y;
+  GridMatrix balance, leakage;  // own rows
+  GridMatrix upper_limit;
+  int head_index = 0, head_old_index = 0, head_old_old_index = 0;
+  int tx_index = 0, ty_index = 0, flow_x_index = 0, flow_y_index = 0;
+  int balance_index = 0, leakage_index = 0, upper_limit_index = 0;
+  // Section values.
+  std::string heads_name, tx_name, ty_name, balance_name;
+  int32_t heads_code = 0, tx_code = 0, ty_code = 0, balance_code = 0;
+};
+
+class gwflowclass : public teilmodellklasse {
+ public:
+  // Reads the section and sets the model up; `error` is set to 0, failures are thrown as
+  // ErrorCode after their FATAL entry (codes in the file header of groundwater_setup.cpp).
+  gwflowclass(int32_t& error, const SubModelSetup& setup);
+
+  void ReleaseMemory() override;
+  void SetSubStepCount(int32_t count) override { sub_step_count = count; }
+  void SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
+                    ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
+  void ReleaseTracers() override {}
+  // One sub-step (the date comes from BeginStep). Collective.
+  void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  void RunStep() { RunStep(step_date.hour, step_date.day, step_date.month, step_date.year); }
+
+  void ReadLakeSection(const std::string& header);
+  void ComputeTransmissivities();
+  // Appends the buffered records to the file and sets the count to 0 (nothing without records).
+  void WriteControlPointFluxes(const std::string& name, int64_t& count,
+                               std::vector<GwControlRecord>& buffer);
+  void ComputeFlows();
+  // One red-black sweep of layer l (1-based); the largest change. Collective (halo exchange).
+  double IterateHeadsSOR(int l);
+  // One row-implicit pass of layer l; the largest change.
+  double IterateHeadsOnce(int l);
+  // Cells of the own rows whose change reversed its sign between the last two sub-steps by
+  // more than maxerror_allowed; their summed and largest |h - h0| are kept in the object.
+  double CountOscillations(double** h, double** h0, double** h00);
+  void BeginStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  void FinishStep();
+  int32_t SetQg(double* runoff);
+  int32_t SetReinfiltrationRecords(void* records);
+  void FlushBuffers();
+
+  // --- Settings ------------------------------------------------------------------------------
+  int32_t method = 1;
+  int32_t maxiter = 1;
+  double maxerror_allowed = 0.001;
+  double alpha = 1;
+  double sor_parameter = 1;
+  bool adaptive = false;
+  int32_t layer_count = 1;
+  int32_t control_row = 0;
+  int32_t control_column = 0;
+  std::string control_point_file;
+  int32_t pond_flag = -1;  // '1' 1, '0' 0, absent -1
+  bool use_ponding = false;
+  double frozen_depth_scaling = 1.0;
+  double cell_width = 0, cell_height = 0;
+  int32_t lake_flow_control = 0;
+  int32_t lake_method = 0;
+
+  // --- State of the last sweep and oscillation count ------------------------------------------
+  double factor_sum = 0, factor_count = 0;
+  double oscillation_sum = 0, oscillation_max = 0;
+  int32_t iteration = 0;
+  double last_change = 0;
+
+  std::vector<GwLayer> layers;  // 1..layer_count (element 0 unused)
+
+  // Registry data of the shared grids (null when absent).
+  double** elevation = nullptr;
+  double** groundwater_distance = nullptr;
+  double** soil_types = nullptr;
+  double** baseflow = nullptr;
+  double** cell_size_x = nullptr;
+  double** cell_size_y = nullptr;
+  double** glacier = nullptr;
+  double** ponding = nullptr;
+  double** thaw_depth = nullptr;
+  double** frozen_soil = nullptr;
+  double** silting_storage = nullptr;
+  int elevation_index = 0, distance_index = 0, baseflow_index = 0, ponding_index = 0;
+  int thaw_index = 0, frozen_index = 0;
+
+  // Control point buffer (only on the owner of the control cell).
+  std::vector<GwControlRecord> control_buffer;
+  int64_t control_count = 0;
+  int64_t control_capacity = 0;
+  bool owns_control_cell = false;
+
+  // Coupling references of the unsaturated zone (kept, not read).
+  double* qg = nullptr;
+  void* reinfiltration_records = nullptr;
+
+ private:
+  // Set-up steps (lateral/groundwater_setup.cpp).
+  void ReadSection();
+  void ReadPondFlag();
+  void ReadTuning();
+  void TakeGrids();
+  void SetLayerOneThickness();
+  void SetStartHeads();
+  void MakeWorkingGrids();
+  void CheckExplicitStorage();
+  void CreateControlPointFile();
+  int RegisterNext(const std::string& file_name, double** grid, const std::string& identifier,
+                   int32_t write_code, bool held);
+  GridMatrix NewHeldGrid() const;
+  GridMatrix NewOwnGrid() const;
+
+  // Sub-step pieces (lateral/groundwater_step.cpp).
+  void ComputeLeakage();
+  void ShiftStartHeads();
+  double StartHead(long r, long c) const;
+  void ExchangeLayerHeads(GwLayer& layer);
+  void SolveLayer(int l);
+  void ComputeBaseflow();
+  void ComputeBalance(int l);
+  void RecordControlPoint();
+  void SweepColour(int l, int colour, std::vector<double>& row_max, std::vector<double>& row_sum,
+                   std::vector<double>& row_count);
+
+ public:
+  // Cell tests (inline: they run per cell).
+  bool Owns(long r, long c) const {
+    return owner_grid == nullptr || owner_grid[r] == nullptr || owner_grid[r][c] == rank;
+  }
+  bool ValidReference(long r, long c) const { return zone_grid[r][c] > nodata; }
+  double GlacierShare(long r, long c) const;
+  double Dx(long r, long c) const { return cell_size_x != nullptr ? cell_size_x[r][c] : cellsize; }
+  double Dy(long r, long c) const { return cell_size_y != nullptr ? cell_size_y[r][c] : cellsize; }
+  int64_t HeldFirst() const;
+  int64_t HeldLast() const;
+  double SubStepSeconds() const { return 60.0 * time_interval / sub_step_count; }
+};
+
+}  // namespace velorn

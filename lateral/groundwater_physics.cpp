@@ -1,0 +1,60 @@
+// The cell formulas of the groundwater model; see lateral/groundwater_physics.h.
+#include "lateral/groundwater_physics.h"
+
+#include <algorithm>
+
+namespace velorn {
+
+double LeakageRate(double hu, double hd, double lower_top, double coefficient) {
+  double d = 0;
+  if (hu < hd) {
+    d = hd - hu;
+  } else if (lower_top > hd) {
+    // The lower layer is not full: only the part of the upper head below its top drives water.
+    d = lower_top - hu;
+    if (d > 0) d = 0;
+  } else {
+    d = hd - hu;
+  }
+  return std::clamp(d, -1.0, 1.0) * coefficient;
+}
+
+double CellTransmissivity(double head, double top, double thickness, double reduced_thickness,
+                          double conductivity, bool confined_by_strict_test) {
+  const bool confined = confined_by_strict_test ? head > top + 0.01 : head >= top + 0.01;
+  if (confined) return thickness * conductivity;
+  return (head - top + reduced_thickness) * conductivity;
+}
+
+double FaceTransmissivity(FaceSide own, FaceSide neighbour) {
+  double a = own.value;
+  double n = neighbour.value;
+  if (a <= 0 && n > 0 && neighbour.head > own.head && own.conductivity > 0 && own.glacier == 0) {
+    a = n;
+  } else if (n <= 0 && a > 0 && own.head > neighbour.head && neighbour.conductivity > 0 &&
+             neighbour.glacier == 0) {
+    n = a;
+  }
+  if (a < 0) a = 0;
+  if (n < 0) n = 0;
+  return a + n > 0 ? 2.0 * a * n / (a + n) : 0.0;
+}
+
+void SolveTridiagonal(const double* a, const double* b, double* c, double* d, int n) {
+  if (n < 1) return;
+  c[0] /= b[0];
+  d[0] /= b[0];
+  for (int i = 1; i < n; ++i) {
+    const double m = b[i] - a[i] * c[i - 1];
+    c[i] /= m;
+    d[i] = (d[i] - a[i] * d[i - 1]) / m;
+  }
+  for (int i = n - 2; i >= 0; --i) d[i] -= c[i] * d[i + 1];
+}
+
+double BalanceResidual(double head, double head_start, double storage, double inflow_volume,
+                       double area) {
+  return ((head - head_start) * storage - inflow_volume / area) * 1000.0;
+}
+
+}  // namespace velorn

@@ -1,0 +1,94 @@
+// The cell formulas of the groundwater model (lateral/groundwater_model.h): leakage between two
+// layers, face transmissivities, the time-weighted point update of the head iteration, the
+// adaptive relaxation factor, the tridiagonal solve of the row-implicit pass and the per-cell
+// water balance residual.
+//
+// Pure functions of their arguments: no registry, no MPI, no allocation in the per-cell forms,
+// so the model's sweeps call them per cell from any thread and the tests check them against
+// hand-computed numbers. The two of the sweep's inner loop are inline. Units: heads and thicknesses
+// in m, conductivities in m/s, transmissivities in m2/s, cell sizes in m, time in s, flux densities
+// in m/s.
+#pragma once
+
+namespace velorn {
+
+// Leakage of one layer pair (m/s, positive into the upper layer) from the upper head `hu`, the
+// lower head `hd`, the top of the lower layer `lower_top` and the leakage coefficient (1/s). The
+// head difference is clamped to -1..1 m; while the upper head stands above the lower one and
+// the lower head lies below its own top, water leaks downward only as far as the upper head
+// reaches below that top.
+double LeakageRate(double hu, double hd, double lower_top, double coefficient);
+
+// A cell's saturated transmissivity along one direction: thickness x conductivity when the
+// head stands 0.01 m or more above the layer top (confined), else (head - top + reduced
+// thickness) x conductivity (unconfined; negative when the cell is dry).
+double CellTransmissivity(double head, double top, double thickness, double reduced_thickness,
+                          double conductivity, bool confined_by_strict_test);
+
+// One side of a face as the face rule sees it.
+struct FaceSide {
+  double value;         // the side's transmissivity (<= 0: dry)
+  double head;          // its head
+  double conductivity;  // its conductivity along the face normal
+  double glacier;       // its glacier share
+};
+
+// Transmissivity of the face between two cells: a dry side (value <= 0) takes the wet side's
+// value when water runs from the wet side into it (wet head higher, the dry side conducts and is
+// free of glacier); what stays dry counts as 0; the harmonic mean 2an/(a+n) of what is left, 0
+// when both are 0.
+double FaceTransmissivity(FaceSide own, FaceSide neighbour);
+
+// Inputs of the time-weighted update of one free cell (SOR iteration).
+struct CellUpdate {
+  double area;            // A = dx dy
+  double dt;              // sub-step length, s
+  double alpha;           // time weight: 0 explicit, 1 implicit
+  double storage;         // storage coefficient S
+  double source;          // Q, m/s into the cell
+  double head;            // h, current iterate
+  double head_start;      // h0, head at the start of the sub-step
+  double conductance[4];  // Ck of the faces north, south, west, east
+  double neighbour[4];    // Hk: (1 - alpha) h0k + alpha hk of those neighbours
+};
+
+// The head h* that the implicit balance of the cell asks for:
+// [A (Q + S h0/dt) + sum Ck Hk - (1 - alpha) sum C h0] / (alpha sum C + A S / dt).
+// A denominator of 0 (an isolated cell, or the explicit scheme, without storage) leaves nothing
+// to solve: the current head is returned unchanged.
+inline double ImplicitCellHead(const CellUpdate& cell) {
+  double sum_c = 0;
+  double sum_ch = 0;
+  for (int k = 0; k < 4; ++k) {
+    sum_c += cell.conductance[k];
+    sum_ch += cell.conductance[k] * cell.neighbour[k];
+  }
+  const double denominator = cell.alpha * sum_c + cell.area * cell.storage / cell.dt;
+  if (denominator == 0) return cell.head;
+  return (cell.area * (cell.source + cell.storage * cell.head_start / cell.dt) + sum_ch -
+          (1.0 - cell.alpha) * sum_c * cell.head_start) /
+         denominator;
+}
+
+// Relaxation factor of the adaptive scheme from the new target h*, the current head and the
+// previous iterate: (h* - h) / (h - hp) + 1, replaced by 1 when it is not above 0 or when h
+// equals hp, and at most 2.
+inline double AdaptiveRelaxation(double target, double head, double previous) {
+  if (previous == head) return 1.0;
+  double omega = (target - head) / (head - previous) + 1.0;
+  if (omega <= 0) omega = 1.0;
+  return omega < 2.0 ? omega : 2.0;
+}
+
+// Solves the tridiagonal system a_i x_{i-1} + b_i x_i + c_i x_{i+1} = d_i, i = 0..n-1, by the
+// Thomas algorithm (a_0 and c_{n-1} are ignored). `c` and `d` are overwritten; the solution
+// lands in `d`. Every b_i must be non-zero and the system diagonally dominant, as the row pass
+// guarantees (storage makes b_i strictly dominant; a run holds no cell with b_i = 0).
+void SolveTridiagonal(const double* a, const double* b, double* c, double* d, int n);
+
+// Per-cell balance residual of a sub-step (mm): storage change of the layer minus the net volume
+// that entered through the faces and by leakage, per area: ((h - h0) S - inflow / A) x 1000.
+double BalanceResidual(double head, double head_start, double storage, double inflow_volume,
+                       double area);
+
+}  // namespace velorn

@@ -1,0 +1,508 @@
+// gwflowclass sub-step: leakage, the shift of the start heads, transmissivities, the head
+// solution per layer (red-black SOR or the row-implicit pass), oscillations, flux densities,
+// baseflow, balance and the control point record. Cell formulas: lateral/groundwater_physics.h.
+#include <algorithm>
+#include <cmath>
+
+#include "core/error_code.h"
+#include "core/mpi_operations.h"
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "lateral/groundwater_model.h"
+#include "lateral/groundwater_physics.h"
+
+namespace velorn {
+namespace {
+
+constexpr double kEdgeMark = -8888;
+
+}  // namespace
+
+void gwflowclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (GetFlowControl() == 0) return;
+  step_date = ModelDate{year, month, day, hour};
+  ComputeLeakage();
+  ShiftStartHeads();
+  for (int index : {thaw_index, frozen_index, use_ponding ? ponding_index : 0, distance_index})
+    if (index > 0) MPIExchangeGridHalo(index, nullptr);
+  ComputeTransmissivities();
+  for (int l = 1; l <= layer_count; ++l) SolveLayer(l);
+  for (int l = 1; l <= layer_count; ++l) MPIExchangeGridHalo(layers[l].head_index, nullptr);
+  ComputeFlows();
+  for (int l = 1; l <= layer_count; ++l) MPIExchangeGridHalo(layers[l].head_index, nullptr);
+  ComputeBaseflow();
+  for (int l = 1; l <= layer_count; ++l) ComputeBalance(l);
+  RecordControlPoint();
+}
+
+void gwflowclass::ComputeLeakage() {
+  for (int l = 1; l < layer_count; ++l) {
+    GwLayer& up = layers[l];
+    GwLayer& down = layers[l + 1];
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!Owns(r, c)) continue;
+        if (!ValidReference(r, c) || GlacierShare(r, c) >= 1) {
+          up.leakage[r][c] = 0;
+          continue;
+        }
+        up.leakage[r][c] =
+            LeakageRate(up.head[r][c], down.head[r][c], down.upper_limit[r][c], up.kolmation[r][c]);
+      }
+    });
+  }
+}
+
+void gwflowclass::ShiftStartHeads() {
+  for (int l = 1; l <= layer_count; ++l) {
+    GwLayer& layer = layers[l];
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) continue;
+        layer.head_old_old[r][c] = layer.head_old[r][c];
+        if (l == 1) layer.head[r][c] = StartHead(r, c);
+        // A fixed head holds from the start of the sub-step, so no sweep changes a start head.
+        if (layer.fixed_head[r][c] != nodata)
+          layer.head[r][c] = layer.head_old_old[r][c] = layer.fixed_head[r][c];
+        layer.previous[r][c] = layer.head[r][c];
+        layer.head_old[r][c] = layer.head[r][c];
+      }
+    });
+    ExchangeLayerHeads(layer);
+  }
+}
+
+void gwflowclass::ExchangeLayerHeads(GwLayer& layer) {
+  MPIExchangeGridHalo(layer.head_index, nullptr);
+  MPIExchangeGridHalo(layer.head_old_index, nullptr);
+  MPIExchangeGridHalo(layer.head_old_old_index, nullptr);
+}
+
+void gwflowclass::ComputeTransmissivities() {
+  if (GetFlowControl() == 0) return;
+  for (int l = 1; l <= layer_count; ++l) {
+    GwLayer& layer = layers[l];
+    // Thickness left for the unconfined case: frozen ground takes away from layer 1.
+    const auto reduced = [&](long r, long c) {
+      const double b = layer.thickness[r][c];
+      if (l != 1) return b;
+      if (frozen_soil != nullptr && frozen_soil[r][c] > nodata)
+        return std::max(0.0, b - frozen_soil[r][c] * frozen_depth_scaling);
+      if (thaw_depth != nullptr && thaw_depth[r][c] > nodata) return std::min(-thaw_depth[r][c], b);
+      return b;
+    };
+    const auto valid_neighbour = [&](long r, long c, long rn, long cn) {
+      if (!ValidReference(rn, cn)) return false;
+      return flow_control != 3 || zone_grid[rn][cn] == zone_grid[r][c];
+    };
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) {
+          layer.tx[r][c] = layer.ty[r][c] = 0;
+          continue;
+        }
+        const double g = GlacierShare(r, c);
+        const double h = layer.head[r][c];
+        const double top = layer.upper_limit[r][c];
+        const double s =
+            CellTransmissivity(h, top, layer.thickness[r][c], reduced(r, c), 1.0, true);
+        const double ax = g > 0 ? 0 : s * layer.kx[r][c];
+        const double ay = g > 0 ? 0 : s * layer.ky[r][c];
+        const auto face = [&](long rn, long cn, double own_value, double** k) {
+          if (rn > nrows || cn > ncols || !valid_neighbour(r, c, rn, cn)) return 0.0;
+          const double gn = GlacierShare(rn, cn);
+          const double n = gn > 0 ? 0.0
+                                  : CellTransmissivity(
+                                        layer.head[rn][cn], layer.upper_limit[rn][cn],
+                                        layer.thickness[rn][cn], reduced(rn, cn), k[rn][cn], false);
+          return FaceTransmissivity(FaceSide{own_value, h, k[r][c], g},
+                                    FaceSide{n, layer.head[rn][cn], k[rn][cn], gn});
+        };
+        layer.tx[r][c] = face(r, c + 1, ax, layer.kx);
+        layer.ty[r][c] = face(r + 1, c, ay, layer.ky);
+      }
+    });
+  }
+}
+
+void gwflowclass::SolveLayer(int l) {
+  GwLayer& layer = layers[l];
+  for (int index : {layer.flow_x_index, layer.flow_y_index, layer.tx_index, layer.ty_index})
+    MPIExchangeGridHalo(index, nullptr);
+  iteration = 0;
+  factor_sum = 0;
+  factor_count = 0;
+  // The start heads do not change during the sweeps: one exchange of the head grids suffices.
+  ExchangeLayerHeads(layer);
+  std::vector<double> change(1, 0.0);
+  while (true) {
+    ++iteration;
+    if (method == 1) {
+      change[0] = IterateHeadsSOR(l);
+    } else if (method == 2) {
+      change[0] = IterateHeadsOnce(l);
+    } else {
+      change[0] = 0;
+    }
+    AllReduceMaximum(change);
+    last_change = change[0];
+    if (iteration >= maxiter || method != 1 || last_change <= maxerror_allowed) break;
+  }
+  MPIExchangeGridHalo(layer.head_index, nullptr);
+  const double n =
+      CountOscillations(layer.head.get(), layer.head_old.get(), layer.head_old_old.get());
+  std::vector<int64_t> counts{static_cast<int64_t>(n)};
+  std::vector<double> sums{oscillation_sum};
+  std::vector<double> maxima{oscillation_max};
+  ReduceSumsToRoot(counts);
+  AllReduceSum(sums);
+  AllReduceMaximum(maxima);
+  oscillation_sum = sums[0];
+  oscillation_max = maxima[0];
+  const bool reporting_hour =
+      report_interval <= 1 ||
+      (step_date.hour + static_cast<int64_t>(time_shift)) % report_interval == 0;
+  if (method == 1 && reporting_hour) {
+    const double omega =
+        adaptive ? (factor_count > 0 ? factor_sum / factor_count : 1.0) : sor_parameter;
+    const double count = static_cast<double>(counts[0]);
+    Diag() << "GWlevel " << l << ", MPI-rank " << rank << ", Steps " << iteration << " err "
+           << last_change << ", SOR " << omega << ", osc. at " << count
+           << " points (av: " << (count > 0 ? oscillation_sum / count : 0.0) << ", max "
+           << oscillation_max << ")"
+           << "[end-entry]";
+  }
+}
+
+// One red-black sweep: the cells of one colour depend only on cells of the other colour, so
+// each half-sweep gives the same result in any order, on any number of threads and processes.
+double gwflowclass::IterateHeadsSOR(int l) {
+  const std::size_t rows = static_cast<std::size_t>(nrows) + 2;
+  std::vector<double> row_max(rows, 0.0), row_sum(rows, 0.0), row_count(rows, 0.0);
+  for (int colour = 0; colour < 2; ++colour) {
+    SweepColour(l, colour, row_max, row_sum, row_count);
+    MPIExchangeGridHalo(layers[l].head_index, nullptr);
+  }
+  double largest = 0;
+  factor_sum = 0;
+  factor_count = 0;
+  for (long r = first_local_row; r <= last_local_row; ++r) {
+    largest = std::max(largest, row_max[r]);
+    factor_sum += row_sum[r];
+    factor_count += row_count[r];
+  }
+  return largest;
+}
+
+void gwflowclass::SweepColour(int l, int colour, std::vector<double>& row_max,
+                              std::vector<double>& row_sum, std::vector<double>& row_count) {
+  GwLayer& layer = layers[l];
+  const double dt = SubStepSeconds();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    // Row pointers of the cell's row and of the rows above and below (null beyond the grid).
+    const double* owner = owner_grid != nullptr ? owner_grid[r] : nullptr;
+    const double* zone = zone_grid[r];
+    const double* ice = glacier != nullptr ? glacier[r] : nullptr;
+    double* h_row = layer.head[r];
+    double* h0_row = layer.head_old[r];
+    double* h00_row = layer.head_old_old[r];
+    double* hp_row = layer.previous[r];
+    const double* h_up = r > 1 ? layer.head[r - 1] : nullptr;
+    const double* h_down = r < nrows ? layer.head[r + 1] : nullptr;
+    const double* h0_up = r > 1 ? layer.head_old[r - 1] : nullptr;
+    const double* h0_down = r < nrows ? layer.head_old[r + 1] : nullptr;
+    const double* ty_up = r > 1 ? layer.ty[r - 1] : nullptr;
+    const double* ty_row = layer.ty[r];
+    const double* tx_row = layer.tx[r];
+    const double* top = layer.upper_limit[r];
+    const double* storage = layer.storage[r];
+    const double* storage_top = layers[1].storage[r];
+    const double* fixed = layer.fixed_head[r];
+    const double* inflow = layer.fixed_inflow[r];
+    const double* leak_below = l < layer_count ? layer.leakage[r] : nullptr;
+    const double* leak_above = l > 1 ? layers[l - 1].leakage[r] : nullptr;
+    const double* size_x = cell_size_x != nullptr ? cell_size_x[r] : nullptr;
+    const double* size_y = cell_size_y != nullptr ? cell_size_y[r] : nullptr;
+    double largest = 0, factors = 0, count = 0;
+    for (long c = 1 + ((r + 1 + colour) % 2); c <= ncols; c += 2) {
+      if ((owner != nullptr && owner[c] != rank) || !(zone[c] > nodata)) continue;
+      if (ice != nullptr && ice[c] >= 1) continue;
+      double& h = h_row[c];
+      if (fixed[c] != nodata) {
+        h = h0_row[c] = h00_row[c] = fixed[c];
+        continue;
+      }
+      const double h0 = h0_row[c];
+      const double dx = size_x != nullptr ? size_x[c] : cellsize;
+      const double dy = size_y != nullptr ? size_y[c] : cellsize;
+      CellUpdate cell;
+      cell.area = dx * dy;
+      cell.dt = dt;
+      cell.alpha = alpha;
+      cell.head = h;
+      cell.head_start = h0;
+      const bool confined = h0 >= top[c];
+      cell.storage = confined ? storage[c] : storage_top[c];
+      cell.source = (inflow[c] > nodata ? inflow[c] : 0.0) +
+                    (leak_below != nullptr ? leak_below[c] : 0.0) -
+                    (leak_above != nullptr ? leak_above[c] : 0.0);
+      cell.conductance[0] = h_up != nullptr ? dx / dy * ty_up[c] : 0.0;
+      cell.conductance[1] = dx / dy * ty_row[c];
+      cell.conductance[2] = c > 1 ? dy / dx * tx_row[c - 1] : 0.0;
+      cell.conductance[3] = dy / dx * tx_row[c];
+      // Time-weighted neighbour heads; beyond the grid edge the cell's own head.
+      const auto weighted = [&](double start, double now) {
+        return (1.0 - alpha) * start + alpha * now;
+      };
+      cell.neighbour[0] = h_up != nullptr ? weighted(h0_up[c], h_up[c]) : h;
+      cell.neighbour[1] = h_down != nullptr ? weighted(h0_down[c], h_down[c]) : h;
+      cell.neighbour[2] = c > 1 ? weighted(h0_row[c - 1], h_row[c - 1]) : h;
+      cell.neighbour[3] = c < ncols ? weighted(h0_row[c + 1], h_row[c + 1]) : h;
+      const double target = ImplicitCellHead(cell);
+      double e = std::fabs(target - h);
+      if (confined) e /= 5.0;
+      largest = std::max(largest, e);
+      if (adaptive) {
+        const double omega = AdaptiveRelaxation(target, h, hp_row[c]);
+        hp_row[c] = h;
+        h += omega * (target - h);
+        factors += omega;
+        count += 1;
+      } else {
+        h = sor_parameter == 1 ? target : h + sor_parameter * (target - h);
+      }
+    }
+    row_max[r] = std::max(row_max[r], largest);
+    row_sum[r] += factors;
+    row_count[r] += count;
+  });
+}
+
+// One row-implicit pass: along each row the runs of free cells are solved together (x
+// implicit), the exchange with the rows above and below is taken from the start heads.
+double gwflowclass::IterateHeadsOnce(int l) {
+  GwLayer& layer = layers[l];
+  const double dt = SubStepSeconds();
+  std::vector<double> row_max(static_cast<std::size_t>(nrows) + 2, 0.0);
+  const auto usable = [&](long r, long c, long rn, long cn) {
+    if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return false;
+    if (!ValidReference(rn, cn) || GlacierShare(rn, cn) >= 1) return false;
+    return flow_control != 3 || zone_grid[rn][cn] == zone_grid[r][c];
+  };
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    const auto n = static_cast<std::size_t>(ncols) + 2;
+    std::vector<double> a(n), b(n), cc(n), d(n), old(n);
+    const auto active = [&](long c) {
+      return Owns(r, c) && ValidReference(r, c) && GlacierShare(r, c) < 1;
+    };
+    const auto isolated = [&](long c) {
+      return layer.tx[r][c] <= 0 && layer.ty[r][c] <= 0 && (c == 1 || layer.tx[r][c - 1] <= 0) &&
+             (r == 1 || layer.ty[r - 1][c] <= 0);
+    };
+    // Step 1: fixed heads, and isolated cells that only take their fixed inflow.
+    std::vector<char> in_run(n, 0);
+    for (long c = 1; c <= ncols; ++c) {
+      if (!active(c)) continue;
+      double& h = layer.head[r][c];
+      if (layer.fixed_head[r][c] != nodata) {
+        row_max[r] = std::max(row_max[r], std::fabs(layer.fixed_head[r][c] - h));
+        h = layer.fixed_head[r][c];
+        continue;
+      }
+      const double s = layer.storage[r][c];
+      if (isolated(c)) {
+        if (layer.fixed_inflow[r][c] != nodata && s > 0) {
+          const double rise = layer.fixed_inflow[r][c] * dt / s;
+          row_max[r] = std::max(row_max[r], std::fabs(rise));
+          h += rise;
+        }
+        continue;
+      }
+      in_run[c] = 1;
+    }
+    // Step 2: the runs of consecutive free cells.
+    long c = 1;
+    while (c <= ncols) {
+      if (!in_run[c]) {
+        ++c;
+        continue;
+      }
+      const long first = c;
+      std::size_t m = 0;
+      for (; c <= ncols && in_run[c]; ++c, ++m) {
+        const double dx = Dx(r, c);
+        const double dy = Dy(r, c);
+        const double s = layer.storage[r][c];
+        double ai = usable(r, c, r, c - 1) ? layer.tx[r][c - 1] / Dx(r, c - 1) : 0.0;
+        double ci = usable(r, c, r, c + 1) ? layer.tx[r][c] / Dx(r, c + 1) : 0.0;
+        const double bi = -dx * s / dt - ai - ci;
+        const double h0 = layer.head_old[r][c];
+        const double nn =
+            usable(r, c, r - 1, c)
+                ? layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c)
+                : 0.0;
+        const double ns = usable(r, c, r + 1, c)
+                              ? layer.ty[r][c] / dy * (layer.head_old[r + 1][c] - h0) / Dy(r + 1, c)
+                              : 0.0;
+        const double q = layer.fixed_inflow[r][c] != nodata ? layer.fixed_inflow[r][c] : 0.0;
+        double di = dx * (-s * layer.head[r][c] / dt - ns + nn - q);
+        // Neighbours outside the run (fixed head, another process's cell) are known values.
+        if (ai != 0 && (c == first)) {
+          di -= ai * layer.head[r][c - 1];
+          ai = 0;
+        }
+        if (ci != 0 && (c == ncols || !in_run[c + 1])) {
+          di -= ci * layer.head[r][c + 1];
+          ci = 0;
+        }
+        a[m] = ai;
+        b[m] = bi;
+        cc[m] = ci;
+        d[m] = di;
+        old[m] = layer.head[r][c];
+      }
+      // A run whose first cell has neither storage nor a face along the row has nothing to
+      // solve (b = 0): its cells keep their heads.
+      bool solvable = true;
+      for (std::size_t i = 0; i < m; ++i) solvable = solvable && b[i] != 0;
+      if (!solvable) continue;
+      SolveTridiagonal(a.data(), b.data(), cc.data(), d.data(), static_cast<int>(m));
+      for (std::size_t i = 0; i < m; ++i) {
+        const long column = first + static_cast<long>(i);
+        row_max[r] = std::max(row_max[r], std::fabs(d[i] - old[i]));
+        layer.head[r][column] = d[i];
+      }
+    }
+  });
+  double largest = 0;
+  for (long r = first_local_row; r <= last_local_row; ++r) largest = std::max(largest, row_max[r]);
+  return largest;
+}
+
+double gwflowclass::CountOscillations(double** h, double** h0, double** h00) {
+  const double eps = maxerror_allowed;
+  std::vector<double> count(static_cast<std::size_t>(nrows) + 2, 0.0);
+  std::vector<double> sum(count.size(), 0.0), largest(count.size(), 0.0);
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      if (!Owns(r, c) || !ValidReference(r, c)) continue;
+      const double d1 = h0[r][c] - h00[r][c];
+      const double d2 = h[r][c] - h0[r][c];
+      if ((d1 > eps && d2 < -eps) || (d1 < -eps && d2 > eps)) {
+        count[r] += 1;
+        sum[r] += std::fabs(d2);
+        largest[r] = std::max(largest[r], std::fabs(d2));
+      }
+    }
+  });
+  double n = 0;
+  oscillation_sum = 0;
+  oscillation_max = 0;
+  for (long r = first_local_row; r <= last_local_row; ++r) {
+    n += count[r];
+    oscillation_sum += sum[r];
+    oscillation_max = std::max(oscillation_max, largest[r]);
+  }
+  return n;
+}
+
+void gwflowclass::ComputeFlows() {
+  if (GetFlowControl() == 0) return;
+  for (int l = 1; l <= layer_count; ++l) {
+    GwLayer& layer = layers[l];
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!Owns(r, c)) continue;
+        if (!ValidReference(r, c)) {
+          layer.flow_x[r][c] = layer.flow_y[r][c] = nodata;
+          continue;
+        }
+        if (GlacierShare(r, c) >= 1) {
+          layer.flow_x[r][c] = layer.flow_y[r][c] = 0;
+          continue;
+        }
+        const auto flux = [&](long rn, long cn, double** k, double size) {
+          if (rn > nrows || cn > ncols) return 0.0;
+          if (!ValidReference(rn, cn)) return nodata;
+          if (GlacierShare(rn, cn) >= 1) return 0.0;
+          return (layer.head[r][c] - layer.head[rn][cn]) * k[r][c] / size;
+        };
+        layer.flow_x[r][c] = flux(r, c + 1, layer.kx, Dx(r, c));
+        layer.flow_y[r][c] = flux(r + 1, c, layer.ky, Dy(r, c));
+      }
+    });
+  }
+}
+
+void gwflowclass::ComputeBaseflow() {
+  GwLayer& top = layers[1];
+  const double dt = SubStepSeconds();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      if (!Owns(r, c) || !ValidReference(r, c)) continue;
+      baseflow[r][c] = GlacierShare(r, c) < 1
+                           ? (top.head_old[r][c] - top.head[r][c]) * top.storage[r][c] / dt
+                           : 0.0;
+    }
+  });
+}
+
+void gwflowclass::ComputeBalance(int l) {
+  GwLayer& layer = layers[l];
+  const double dt = SubStepSeconds();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      if (!Owns(r, c) || IsNodata(zone_grid[r][c], nodata)) continue;
+      if (GlacierShare(r, c) >= 1 || zone_grid[r][c] < nodata) {
+        layer.balance[r][c] = 0;
+        continue;
+      }
+      const double h = layer.head[r][c];
+      const double dx = Dx(r, c);
+      const double dy = Dy(r, c);
+      const auto face = [&](long rn, long cn, double** flux, long rf, long cf, double t,
+                            double along, double across) {
+        if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return 0.0;
+        if (!ValidReference(rn, cn) || IsNodata(flux[rf][cf], nodata)) return 0.0;
+        return (layer.head[rn][cn] - h) / along * t * across * dt;
+      };
+      double inflow = 0;
+      if (r > 1) inflow += face(r - 1, c, layer.flow_y.get(), r - 1, c, layer.ty[r - 1][c], dy, dx);
+      inflow += face(r, c + 1, layer.flow_x.get(), r, c, layer.tx[r][c], dx, dy);
+      inflow += face(r + 1, c, layer.flow_y.get(), r, c, layer.ty[r][c], dy, dx);
+      if (c > 1) inflow += face(r, c - 1, layer.flow_x.get(), r, c - 1, layer.tx[r][c - 1], dx, dy);
+      if (l > 1) inflow += -layers[l - 1].leakage[r][c] * dx * dy * dt;
+      if (l < layer_count) inflow += layer.leakage[r][c] * dx * dy * dt;
+      layer.balance[r][c] =
+          BalanceResidual(h, layer.head_old[r][c], layer.storage[r][c], inflow, dx * dy);
+    }
+  });
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c)
+      if (Owns(r, c) && !(zone_grid[r][c] > nodata)) layer.head[r][c] = nodata;
+  });
+}
+
+void gwflowclass::RecordControlPoint() {
+  if (control_row < 1 || !owns_control_cell) return;
+  const long r = control_row;
+  const long c = control_column;
+  GwControlRecord& record = control_buffer[static_cast<std::size_t>(control_count)];
+  ++control_count;
+  record.date = {static_cast<long>(step_date.year), static_cast<long>(step_date.month),
+                 static_cast<long>(step_date.day), static_cast<long>(step_date.hour)};
+  for (int l = 1; l <= layer_count; ++l) {
+    double** h = layers[l].head.get();
+    double* v = &record.values[static_cast<std::size_t>(6 * (l - 1) + 1)];
+    v[0] = h[r][c];
+    v[1] = r == 1 ? kEdgeMark : h[r - 1][c];
+    v[2] = c == ncols ? kEdgeMark : h[r][c + 1];
+    v[3] = r == nrows ? kEdgeMark : h[r + 1][c];
+    v[4] = c == 1 ? kEdgeMark : h[r][c - 1];
+    v[5] = baseflow[r][c];
+  }
+  if (control_count >= control_capacity)
+    WriteControlPointFluxes(control_point_file, control_count, control_buffer);
+}
+
+}  // namespace velorn
