@@ -53,10 +53,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/exact_sum.h"
 #include "core/matrix.h"
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
 #include "evaporation/evapotranspiration.h"
+#include "snow/snow_cell.h"
 
 namespace velorn {
 
@@ -130,6 +132,35 @@ class schneemodellklasse : public teilmodellklasse {
   // base. With the initialised mark set, the storage section is written first (with the
   // storage state, which the time step brings).
   void ReleaseMemory() override;
+
+  // --- Time step (snow/snow_step.cpp, snow/snow_finish.cpp) ----------------------------------
+  // Links the water input (with interception before snow the first of "throughfall0" and
+  // "precipitation"), the canopy grids, wind, humidity, radiation and temperature, once.
+  virtual void SetCanopySnowInputs(bool interception_before_snow);
+  // The lake switch of `section_name` ("[lake_model]"); INFO and off without "lake_codes".
+  virtual void ReadLakeSection(const std::string& section_name);
+  virtual double** GetSolidSnowStorage();
+  virtual bool SetRadiationCorrectionGrid(double** correction);
+  // Keeps the soil model's runoff array (per tracer 0.., subbasin 1..), marks the model
+  // initialised; returns whether the model is on.
+  virtual bool SetQg(double** runoff);
+  virtual void FlushBuffers();
+  // The cell loop of one step: storages, outflow, albedo, age, glacier melt, permafrost.
+  virtual void RunSnowStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // After the soil sub-steps: statistics, glacier linear storages into `Qg`, grid output.
+  virtual void FinishStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+
+  // --- Storage state (snow/snow_storage.cpp) -------------------------------------------------
+  // The [snow_model] section of the per-process storage file: the glacier linear storages.
+  // Storage mode 2 or 4, or no name: neither read nor written. Mode 0: the name is kept, nothing
+  // is read. A missing file or section: two WARNING entries, cold start.
+  virtual void ReadStorageState(const std::string& file_name, int32_t storage_mode);
+  // Writes the section ("a" appends, else a new file); an unwritable file gets an ERROR entry.
+  // Returns false when the section could not be written.
+  virtual bool WriteStorageState(bool append);
+  // FATAL with code 71: the model and the file disagree on `label`.
+  [[noreturn]] virtual void CompareStorageValue(const std::string& label, double control_value,
+                                                double file_value);
 
   // The own grid with this identifier (linked or made), or null.
   const OwnGrid* FindOwnGrid(const std::string& identifier) const;
@@ -235,6 +266,24 @@ class schneemodellklasse : public teilmodellklasse {
   // Own grids in creation order.
   std::vector<OwnGrid> own_grids;
 
+  // --- Inputs of the step (linked by SetCanopySnowInputs) -----------------------------------
+  double** water_input = nullptr;
+  double** temperature = nullptr;
+  double** canopy_unload = nullptr;
+  double** canopy_long_wave = nullptr;
+  double** wind = nullptr;
+  double** humidity = nullptr;
+  double** radiation = nullptr;
+  double** radiation_correction = nullptr;
+  double** lake_codes = nullptr;
+  double** ponding = nullptr;
+  int32_t lake_flag = 0;
+  double** Qg = nullptr;  // the soil model's runoff [tracer][subbasin]
+  // Seasonal factors of the step.
+  double RMF = 0, snowRadiationFactor = 0, iceRadiationFactor = 0;
+  // Storage file of the glacier storages (empty: none).
+  std::string storage_file_name;
+
  private:
   // Steps of the constructor (snow/snow_model.cpp).
   void LinkBaseGrids();
@@ -291,6 +340,27 @@ class schneemodellklasse : public teilmodellklasse {
   // FATAL (33) unless process 0 holds every row of registry entry `index`.
   void RequireWholeOnRoot(int index, const char* purpose);
   std::vector<Table*> AllTables();
+  // Steps of the time step.
+  bool TakesCell(long row, long column) const;
+  void StepCell(long row, long column);
+  void GlacierCell(long row, long column, double share);
+  void AfterCell(long row, long column, double land_albedo);
+  void AddCellStatistics(long row, long column);
+  void RouteGlacierMelt();
+  double LandAlbedo(long row, long column) const;
+
+  // The own grids of the step, resolved once before the cell loop.
+  struct StepGrids {
+    double **solid = nullptr, **liquid = nullptr, **total = nullptr, **days = nullptr,
+           **age = nullptr, **snowfall = nullptr, **rain = nullptr, **outflow = nullptr,
+           **melt = nullptr, **snowtemp = nullptr, **surftemp = nullptr, **balance = nullptr,
+           **firn_melt = nullptr, **ice_melt = nullptr, **glacier_old = nullptr,
+           **snow_free_days = nullptr, **snow_cover_days = nullptr;
+  };
+  void ResolveStepGrids();
+  StepGrids step_;
+  std::vector<ExactSum> glacier_step_sums_;  // per subbasin, see snow/snow_finish.cpp
+  SnowCellSettings cell_settings_;
 
   // Tables of [snow_model] in creation order, of [ice_firn] and of [permafrost].
   std::vector<Table> snow_tables_;
