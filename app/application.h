@@ -11,7 +11,8 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// interception and special output. A sub-model that the control file switches on but that this
+// snow (without the soil zone: its outflow and glacier runoff wait for it), interception and
+// special output. A sub-model that the control file switches on but that this
 // build does not contain ends the construction with "FATAL: <model> (section [<name>]) is
 // switched on, but it is not available in this build" and its own code (kUnavailableSubModels),
 // never a silent skip. Without meteorological variables the date of every step is -9999 and a
@@ -52,6 +53,7 @@ class meteointerpol;
 class precicorrclass;
 class verdunstungsmodellklasse;
 class interzeptionsmodellklasse;
+class schneemodellklasse;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -66,7 +68,6 @@ struct UnavailableSubModel {
   const char* model;
   int code;
 };
-inline constexpr UnavailableSubModel kUnavailableSnow{"snow_model", "snow model", 3004};
 inline constexpr UnavailableSubModel kUnavailableSiltingUp{"SiltingUpModel", "silting-up model",
                                                            3006};
 inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model",
@@ -164,6 +165,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<expokorrklasse> radiation_correction;
   std::unique_ptr<verdunstungsmodellklasse> evapotranspiration;
   std::unique_ptr<interzeptionsmodellklasse> interception;
+  std::unique_ptr<schneemodellklasse> snow;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:

@@ -13,6 +13,7 @@
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
 #include "setup/defaultini.h"
+#include "snow/snow_model.h"
 
 namespace velorn {
 namespace {
@@ -155,14 +156,21 @@ void ModellApplication::RunTimeStep() {
   radiation_correction->RunStep(h, d, m, y);
   evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);
   evapotranspiration->ComputeSnowEvaporation(h, d, m, y);
-  // Without a snow model the order of snow and interception makes no difference.
-  interception->RunStep(h, d, m, y);
+  // An interception method above 10 runs before snow (the snow model takes the throughfall).
+  if (interception_before_snow != 0) {
+    interception->RunStep(h, d, m, y);
+    snow->RunSnowStep(h, d, m, y);
+  } else {
+    snow->RunSnowStep(h, d, m, y);
+    interception->RunStep(h, d, m, y);
+  }
   evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
   // The sub-steps of the soil, surface and groundwater models (the unsaturated zone's count).
   for (int k = 1; k <= sub_steps; ++k) {
     evapotranspiration->RunSubStep(h, d, m, y);
     special_output->RunStep(h, d, m, y, true, k);
   }
+  snow->FinishStep(h, d, m, y);
   evapotranspiration->FinishStep(h, d, m, y);
   // Outputs of the step.
   settings_object->WriteStandardGrids(h, d, m, y);

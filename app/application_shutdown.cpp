@@ -11,6 +11,7 @@
 #include "meteo/superposition.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
+#include "snow/snow_model.h"
 
 namespace velorn {
 
@@ -43,6 +44,7 @@ void ModellApplication::FlushAtEnd() {
     if (interpolators[j]) interpolators[j]->FlushBuffers();
   if (superposition) superposition->FlushBuffers();
   if (evapotranspiration) evapotranspiration->FlushBuffers();
+  if (snow) snow->FlushBuffers();
   if (interception) interception->FlushBuffers();
   if (special_output) special_output->FlushBuffers();
   if (settings_object) settings_object->FlushStandardGridStatistics();
@@ -54,6 +56,7 @@ void ModellApplication::MarkNotInitialised() {
     if (interpolators[j]) interpolators[j]->SetInitialised(0);
   if (superposition) superposition->SetInitialised(0);
   if (evapotranspiration) evapotranspiration->SetInitialised(0);
+  if (snow) snow->SetInitialised(0);
   if (interception) interception->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
@@ -65,9 +68,11 @@ void ModellApplication::MarkNotInitialised() {
 void ModellApplication::ReleaseModels() {
   for (std::size_t j = interpolators.size(); j-- > 1;)
     if (interpolators[j]) interpolators[j]->ReleaseMemory();
+  if (snow) snow->ReleaseTracers();
   if (interception) interception->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
   if (interception) interception->ReleaseMemory();
+  if (snow) snow->ReleaseMemory();
   if (evapotranspiration) evapotranspiration->ReleaseMemory();
   if (radiation_correction) radiation_correction->ReleaseMemory();
   if (superposition) superposition->ReleaseMemory();
@@ -87,6 +92,7 @@ void ModellApplication::DeleteObjects() {
   meteo_count = 0;
   tracer_definitions.reset();
   interception.reset();
+  snow.reset();
   evapotranspiration.reset();
   radiation_correction.reset();
   superposition.reset();

@@ -15,6 +15,7 @@
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
 #include "setup/defaultini.h"
+#include "snow/snow_model.h"
 
 namespace velorn {
 
@@ -57,6 +58,7 @@ void ModellApplication::SetEndDateToCurrent(bool pre_spin_up) {
   radiation_correction->SetEndDate(y, m, d, h);
   superposition->SetEndDate(y, m, d, h);
   evapotranspiration->SetEndDate(y, m, d, h);
+  snow->SetEndDate(y, m, d, h);
   interception->SetEndDate(y, m, d, h);
   settings_object->SetEndDate(y, m, d, h);
   special_output->SetEndDate(y, m, d, h);
@@ -68,6 +70,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->FlushBuffers();
   superposition->FlushBuffers();
   evapotranspiration->FlushBuffers();
+  snow->FlushBuffers();
   interception->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
