@@ -204,11 +204,11 @@ TEST_F(BasinRun, RunsThatCannotGoOnEndWithTheirCode) {
     std::string entry;  // FATAL for a code, INFO otherwise
   };
   const Case cases[] = {
-      {"snow model on",
+      {"snow model on without the subbasin grid",
        "[snow_model]\n1\n60\n",
        {"run.ctl"},
-       3004,
-       "snow model (section [snow_model]) is switched on, but it is not available in this build"},
+       33,
+       "zonegrid_soilmodel not found in memory"},
       {"routing on",
        "[routing_model]\n2\n60\n",
        {"run.ctl"},
