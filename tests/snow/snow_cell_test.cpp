@@ -7,10 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <iostream>
+#include <map>
 #include <random>
+#include <sstream>
 
 #include "snow/snow_formulas.h"
+#include "tests/support/test_files.h"
 
 namespace velorn {
 namespace {
@@ -258,6 +262,54 @@ TEST(SnowCell, ColdSearchStaysInItsBounds) {
   ComputeSnowCell(Settings(5), in, 1.0, 0, st);
   EXPECT_EQ(st.evaluations, 1);
   EXPECT_DOUBLE_EQ(st.surface_temperature, kSnowZeroKelvin - 12);
+}
+
+// A real snowy climate: the daily Daymet forcing of CAMELS basin 01022500 (Narraguagus River,
+// Maine), 2000-2003, mean of tmax and tmin, degree-day method. Every winter's pack builds from
+// November or December, is gone by the end of May, and the water balance closes over the four
+// years (precipitation = outflow + the pack left at the end).
+TEST(SnowCell, MaineWintersBuildAndMeltTheirPack) {
+  VELORN_REQUIRE_REFDATA(
+      path, "camels-us-4basins/basin_mean_forcing/daymet/01022500_lump_cida_forcing_leap.txt");
+  std::ifstream file(path);
+  std::string line;
+  for (int i = 0; i < 4; ++i) std::getline(file, line);
+  SnowCellSettings s = Settings(1, 1440);
+  s.T0R = 1;
+  SnowCellState st;
+  double precipitation = 0, outflow = 0;
+  std::map<int, double> winter_peak;  // by the year the winter ends in
+  std::map<int, int> first_month;     // month of the first pack above 10 mm
+  std::map<int, double> end_of_may;
+  while (std::getline(file, line)) {
+    std::istringstream fields(line);
+    int year = 0, month = 0, day = 0, hour = 0;
+    double daylight = 0, P = 0, radiation = 0, swe = 0, tmax = 0, tmin = 0;
+    fields >> year >> month >> day >> hour >> daylight >> P >> radiation >> swe >> tmax >> tmin;
+    if (year > 2003) break;
+    SnowCellInput in;
+    in.T = (tmax + tmin) / 2;
+    in.P = P;
+    const double melt = std::min(st.solid, ComputeSnowCell(s, in, 1.0, 0, st));
+    st.solid -= melt;
+    st.liquid += melt;
+    if (st.liquid > 0.1 * st.solid) {
+      outflow += st.liquid - 0.1 * st.solid;
+      st.liquid = 0.1 * st.solid;
+    }
+    precipitation += P;
+    const int winter = month >= 9 ? year + 1 : year;
+    winter_peak[winter] = std::max(winter_peak[winter], st.solid + st.liquid);
+    if (st.solid > 10 && first_month.count(winter) == 0) first_month[winter] = month;
+    if (month == 5 && day == 31) end_of_may[year] = st.solid + st.liquid;
+  }
+  for (int winter = 2001; winter <= 2003; ++winter) {
+    SCOPED_TRACE(winter);
+    EXPECT_GT(winter_peak[winter], 100.0);
+    EXPECT_TRUE(first_month[winter] == 11 || first_month[winter] == 12) << first_month[winter];
+  }
+  for (int year = 2000; year <= 2003; ++year) EXPECT_EQ(end_of_may[year], 0.0) << year;
+  EXPECT_NEAR(precipitation, outflow + st.solid + st.liquid, 1e-9 * precipitation);
 }
 
 }  // namespace
