@@ -13,6 +13,9 @@
 #include "core/exact_sum.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
+#include "core/response_unit_results.h"
+#include "core/row_loop.h"
+#include "core/tracer_bookkeeping.h"
 #include "snow/snow_formulas.h"
 #include "snow/snow_model.h"
 
@@ -70,9 +73,12 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
       snow_tables_[9].table->AddValue(r, c, zone, g.surftemp[r][c], 1);
   }
   if (thaw_depth_table_.table) thaw_depth_table_.table->AddValue(r, c, zone, thaw_depth[r][c], 1);
-  if (glacier_cells == nullptr) return;
-  const double value = glacier_cells[r][c];
+  const double value = glacier_cells != nullptr ? glacier_cells[r][c] : 0.0;
   const double share = IsAboveNodata(value, nodata) ? std::clamp(value, 0.0, 1.0) : 0.0;
+  for (int32_t t = 1; t <= tracer_count && share == 0; ++t)
+    if (zonalstatistic* table = tracer_blocks[t].statistics.get())
+      table->AddValue(r, c, zone, tracer_blocks[t].concentration.get()[r][c], 1.0);
+  if (glacier_cells == nullptr) return;
   glacier_tables_[4].table->AddValue(r, c, zone, pack, 1.0 - share);
   glacier_tables_[4].table->AddValue(r, c, zone, 0.0, share);
   const double code = soil_zone_grid[r][c];
@@ -126,10 +132,37 @@ void schneemodellklasse::RouteGlacierMelt() {
   total->CollectStep(d.year, d.month, d.day, d.hour, 1);
 }
 
+void schneemodellklasse::CopyResponseUnits() {
+  if (response_unit_switch == 0 || response_unit_table == nullptr || response_units == nullptr ||
+      master_response_units == nullptr)
+    return;
+  const StepGrids& g = step_;
+  std::vector<double**> grids = {g.total,    g.solid, g.liquid, g.days,    g.age,
+                                 g.snowfall, g.rain,  albedo,   g.outflow, g.melt};
+  if (IsEnergyBalanceSnowMethod(method)) grids.insert(grids.end(), {g.snowtemp, g.surftemp});
+  if (glacier_cells != nullptr) grids.insert(grids.end(), {g.firn_melt, g.ice_melt});
+  const UnitResults masters = ShareUnitResults(
+      *response_unit_table, grids.size(), first_local_row, last_local_row, column_ranges,
+      [&](long r, long c) { return TakesCell(r, c); },
+      [&](long r, long c, double* out) {
+        for (std::size_t i = 0; i < grids.size(); ++i) out[i] = grids[i][r][c];
+      });
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(zone_grid[r][c], nodata) || IsNotNodata(master_response_units[r][c], nodata))
+        continue;
+      if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      const double* values = masters.Require(*diag, module_name, response_units[r][c], r, c);
+      for (std::size_t i = 0; i < grids.size(); ++i) grids[i][r][c] = values[i];
+    }
+  });
+}
+
 void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
   ResolveStepGrids();
+  CopyResponseUnits();
   if (glacier_cells != nullptr) {
     for (ExactSum& sum : glacier_step_sums_) sum.Reset();
     glacier_step_sums_.resize(static_cast<std::size_t>(soil_zone_count + 1) * kGlacierSums);
@@ -162,6 +195,11 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
   }
   for (const char* identifier : outputs)
     if (const int index = registry->FindIdentifier(identifier)) WriteGridOutput(index, 1, false);
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    if (block.statistics) block.statistics->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    if (block.concentration_index > 0) WriteGridOutput(block.concentration_index, 1, false);
+  }
 }
 
 }  // namespace velorn

@@ -346,6 +346,10 @@ class schneemodellklasse : public teilmodellklasse {
   void GlacierCell(long row, long column, double share);
   void AfterCell(long row, long column, double land_albedo);
   void AddCellStatistics(long row, long column);
+  void TracerInput(long row, long column, double input, double pack);
+  void TracerOutflow(long row, long column, double outflow, double pack);
+  // Cells of a response unit take the results of its master cell (collective).
+  void CopyResponseUnits();
   void RouteGlacierMelt();
   double LandAlbedo(long row, long column) const;
 

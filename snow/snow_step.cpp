@@ -14,6 +14,7 @@
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "core/tracer_bookkeeping.h"
 #include "snow/snow_formulas.h"
 #include "snow/snow_model.h"
 #include "tables/landuse_record.h"
@@ -134,6 +135,8 @@ void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, i
   DaylightFraction();
   for (Table* table : AllTables())
     if (table->table) table->table->ResetZoneSums();
+  for (int32_t t = 1; t <= tracer_count; ++t)
+    if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->ResetZoneSums();
   ResolveStepGrids();
   cell_settings_ = SnowCellSettings{method,
                                     transzone,
@@ -209,6 +212,7 @@ void schneemodellklasse::StepCell(long r, long c) {
     if (canopy_long_wave != nullptr) in.long_wave = canopy_long_wave[r][c];
     in.lake = lake_flag != 0 && lake_codes != nullptr && lake_codes[r][c] > 0 &&
               ponding != nullptr && ponding[r][c] > 0;
+    TracerInput(r, c, P, g.solid[r][c] + g.liquid[r][c]);
     SnowCellState st;
     st.solid = g.solid[r][c];
     st.liquid = g.liquid[r][c];
@@ -249,6 +253,7 @@ void schneemodellklasse::StepCell(long r, long c) {
     }
     g.solid[r][c] = st.solid;
     g.liquid[r][c] = st.liquid;
+    TracerOutflow(r, c, g.outflow[r][c], st.solid + st.liquid);
     if (energy) {
       g.snowtemp[r][c] = st.snow_temperature;
       g.surftemp[r][c] = st.surface_temperature;
@@ -257,6 +262,41 @@ void schneemodellklasse::StepCell(long r, long c) {
     }
   }
   AfterCell(r, c, land);
+}
+
+// Tracers of the pack before the step's input: decay, then the input's solute (a mass for a
+// tracer that stays with the water, a mixed concentration for an evaporating one).
+void schneemodellklasse::TracerInput(long r, long c, double input, double pack) {
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    const TracerDefinition& tracer = tracer_definitions[t];
+    TracerBlock& block = tracer_blocks[t];
+    double& stored = block.concentration.get()[r][c];
+    if (tracer.radioactive == 1) stored *= block.decay_factor;
+    if (!(input > 0)) continue;
+    const double incoming = LinkData(tracer_input_index_[static_cast<std::size_t>(t)])[r][c];
+    stored = tracer.evaporating == 1 ? MixConcentration(stored, incoming, pack, input)
+                                     : stored + input * incoming;
+  }
+}
+
+// Solute leaving with the outflow: at most the outflow's maximum concentration, else the pack's
+// share of the outflow in outflow plus storage; the flux grid takes the outflow concentration.
+void schneemodellklasse::TracerOutflow(long r, long c, double outflow, double pack) {
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    const TracerDefinition& tracer = tracer_definitions[t];
+    TracerBlock& block = tracer_blocks[t];
+    double& stored = block.concentration.get()[r][c];
+    double& flux = block.flux.get()[r][c];
+    if (tracer.evaporating == 1) {
+      flux = stored;
+      continue;
+    }
+    const double volume = outflow + pack;
+    const double share = volume > 0 ? stored * outflow / volume : 0.0;
+    const double removed = std::min(outflow * tracer.max_conc, share);
+    stored -= removed;
+    flux = outflow > 0 ? removed / outflow : 0.0;
+  }
 }
 
 // A static glacier cell (glacier grid 1: ice, 2: firn): degree-day snow on the glacier, then ice

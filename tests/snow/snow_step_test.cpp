@@ -8,6 +8,7 @@
 #include <random>
 
 #include "core/error_code.h"
+#include "setup/tracer_definitions.h"
 #include "tests/support/snow_test.h"
 
 namespace velorn {
@@ -193,6 +194,37 @@ TEST_F(SnowStepTest, StaticGlacierMeltAndStorages) {
   Step();
   EXPECT_EQ(model_->Qice_els[1], 0.0);
   EXPECT_EQ(water[1], 0.0);
+}
+
+// A tracer that stays with the water: the pack gains P * c_in; the outflow takes the pack's share
+// of outflow in outflow plus storage, at most max_conc per mm, and the flux grid holds its
+// concentration. Snow falls (all of it stays), then rain on a ripe pack drains.
+TEST_F(SnowStepTest, TracerMassFollowsTheWater) {
+  Start(Section(SnowSection{}));
+  std::vector<TracerDefinition> tracers(2);
+  tracers[1].name = "cl_";
+  tracers[1].max_conc = 100;
+  Add("concflux_tracer_1_input", Fill(2.0));
+  std::vector<ZoneStatisticsRecord> statistics(kZoneStatisticsCapacity);
+  int32_t error = -1;
+  model_->SetupTracers(error, 1, tracers.data(), statistics.data(), kZoneStatisticsCapacity);
+  ASSERT_EQ(error, 0);
+  double** pack = Registered("concstor_tracer_1_snow_model");
+  double** flux = Registered("concflux_tracer_1_snow_model");
+  ASSERT_NE(pack, nullptr);
+  At("precipitation") = 10;
+  At("temperature") = -5;
+  Step();
+  EXPECT_DOUBLE_EQ(pack[1][1], 20.0);
+  EXPECT_EQ(flux[1][1], 0.0);
+  At("temperature") = 5;
+  Step();
+  const double outflow = At("snowcover_outflow");
+  const double volume = outflow + At("snowstorage_solid") + At("snowstorage_liquid");
+  ASSERT_GT(outflow, 0);
+  EXPECT_NEAR(flux[1][1], 40.0 / volume, 1e-12);
+  EXPECT_NEAR(pack[1][1], 40.0 - 40.0 * outflow / volume, 1e-12);
+  model_->ReleaseTracers();
 }
 
 // The storage section: a round trip within six decimals; missing file or section: warnings and
