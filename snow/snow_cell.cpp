@@ -74,6 +74,7 @@ double WarmBalance(const SnowCellSettings& s, const SnowCellInput& in, double w,
     st.total = st.solid + st.liquid;
     st.evaporation = removed;
     st.sublimation = removed;
+    if (s.layered) st.layered_removed += removed;
   }
   st.surface_temperature = Ts;
   if (st.total <= 0) {
@@ -132,9 +133,14 @@ void ColdBalanceBranch(const SnowCellSettings& s, const SnowCellInput& in, doubl
     st.solid = 0;
   }
   st.sublimation = -m;
+  if (s.layered) {
+    if (m > 0) st.layered_added += m;
+    if (m < 0) st.layered_removed -= m;
+  }
   if (!takes_over) {
     const double r = -Q * w * s.minutes * 60.0 / kFusionHeat;
     if (r > 0 && st.liquid > 0) {
+      if (s.layered) st.layered_added += std::min(r, st.liquid);
       if (r <= st.liquid) {
         st.liquid -= r;
         st.solid += r;
@@ -201,6 +207,7 @@ double ComputeSnowCell(const SnowCellSettings& s, const SnowCellInput& in, doubl
   st.deposited = 0;
   st.sublimation = 0;
   st.evaluations = 0;
+  st.layered_added = st.layered_removed = 0;
   // Phase and accumulation.
   if (g == 0) {
     st.share = in.lake ? 0.0 : SnowShare(in.T, s.T0R, s.transzone);
@@ -214,6 +221,7 @@ double ComputeSnowCell(const SnowCellSettings& s, const SnowCellInput& in, doubl
   }
   st.solid += w * st.snowfall;
   st.liquid += w * st.rain;
+  if (s.layered && g == 0 && st.snowfall > 0) st.layered_added += w * st.snowfall;
   st.total = st.solid + st.liquid;
   // The energy-balance temperatures.
   const bool energy = IsEnergyBalance(s.method);
@@ -256,6 +264,7 @@ double ComputeSnowCell(const SnowCellSettings& s, const SnowCellInput& in, doubl
   }
   if (m == 3 || m == 4) {
     const double r = std::fabs(s.CRFR * s.RMF * (in.T - s.T0) / spd) * w;
+    if (!s.heat_transfer && g == 0 && s.layered) st.layered_added += std::min(r, st.liquid);
     if (st.liquid < r) {
       st.solid += st.liquid;
       st.liquid = 0;

@@ -71,6 +71,9 @@ struct SnowCellState {
   // What the pack lost to the air in this call, weighted (mm; negative: frost gained).
   double sublimation = 0;
   int evaluations = 0;  // energy balance evaluations of the cold-branch search
+  // What the call hands to the layered snow pack, weighted once: snowfall plus refrozen water,
+  // and the sublimated snow.
+  double layered_added = 0, layered_removed = 0;
 };
 
 // One call with weight w (1, or the night or day share of a long step) for the snow of the cell

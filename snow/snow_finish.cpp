@@ -158,11 +158,30 @@ void schneemodellklasse::CopyResponseUnits() {
   });
 }
 
+void schneemodellklasse::AlignLayeredSnow() {
+  if (!layeredSnowActive || layer_solid == nullptr) return;
+  const int n = snow_layers;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(zone_grid[r][c], nodata)) continue;
+      if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      const double difference = step_.solid[r][c] - layer_solid[r][c][0];
+      if (std::fabs(difference) <= 0.0005) continue;
+      double T = std::min(temperature[r][c], 0.0);
+      const int top = static_cast<int>(upper_snow_index[r][c]);
+      if (heatTransferActive && layer_temperature != nullptr && top <= n)
+        T = layer_temperature[r][c][(top + n) / 2];
+      UpdateLayeredSnow(r, c, 0, 1.0, difference, T);
+    }
+  });
+}
+
 void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
   ResolveStepGrids();
   CopyResponseUnits();
+  AlignLayeredSnow();
   if (glacier_cells != nullptr) {
     for (ExactSum& sum : glacier_step_sums_) sum.Reset();
     glacier_step_sums_.resize(static_cast<std::size_t>(soil_zone_count + 1) * kGlacierSums);

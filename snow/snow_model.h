@@ -58,6 +58,7 @@
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
 #include "evaporation/evapotranspiration.h"
+#include "snow/layered_snow.h"
 #include "snow/snow_cell.h"
 
 namespace velorn {
@@ -145,6 +146,13 @@ class schneemodellklasse : public teilmodellklasse {
   // initialised; returns whether the model is on.
   virtual bool SetQg(double** runoff);
   virtual void FlushBuffers();
+  // The unsaturated zone's layered snow pack: with `on` the stacks "SnowWaterEquivalentSolid",
+  // "SnowWaterEquivalentLiquid", "SnowLayerThickness", "SnowDensity", with heat transfer
+  // "Temperature_Stack_Snow", and the grid "upperIndexSnow" are looked up (code 33 when absent).
+  virtual void SetLayeredSnowModel(bool on, const std::vector<SnowLayerLimits>& limits,
+                                   double fresh_snow_offset);
+  // Adds (amount > 0) or removes w * |amount| mm in the cell's layers; nothing for g = 1.
+  virtual void UpdateLayeredSnow(long row, long column, int g, double w, double amount, double T);
   // The cell loop of one step: storages, outflow, albedo, age, glacier melt, permafrost.
   virtual void RunSnowStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   // After the soil sub-steps: statistics, glacier linear storages into `Qg`, grid output.
@@ -279,6 +287,16 @@ class schneemodellklasse : public teilmodellklasse {
   double** ponding = nullptr;
   int32_t lake_flag = 0;
   double** Qg = nullptr;  // the soil model's runoff [tracer][subbasin]
+  // Layered snow stacks of the unsaturated zone (SetLayeredSnowModel).
+  double*** layer_solid = nullptr;
+  double*** layer_liquid = nullptr;
+  double*** layer_thickness = nullptr;
+  double*** layer_density = nullptr;
+  double*** layer_temperature = nullptr;
+  double** upper_snow_index = nullptr;
+  int32_t snow_layers = 0;
+  std::vector<SnowLayerLimits> snow_layer_limits;
+  double dTOffsetFreshSnow = 0;
   // Seasonal factors of the step.
   double RMF = 0, snowRadiationFactor = 0, iceRadiationFactor = 0;
   // Storage file of the glacier storages (empty: none).
@@ -350,6 +368,8 @@ class schneemodellklasse : public teilmodellklasse {
   void TracerOutflow(long row, long column, double outflow, double pack);
   // Cells of a response unit take the results of its master cell (collective).
   void CopyResponseUnits();
+  // Brings the layers of every own cell to its solid storage (after the redistribution).
+  void AlignLayeredSnow();
   void RouteGlacierMelt();
   double LandAlbedo(long row, long column) const;
 

@@ -80,6 +80,40 @@ void schneemodellklasse::ReadLakeSection(const std::string& section_name) {
   }
 }
 
+void schneemodellklasse::SetLayeredSnowModel(bool on, const std::vector<SnowLayerLimits>& limits,
+                                             double fresh_snow_offset) {
+  if (GetFlowControl() == 0) return;
+  layeredSnowActive = on;
+  if (!on) return;
+  auto stack = [&](const char* identifier) {
+    const GridEntry& entry = (*registry)[RequireGrid(identifier)];
+    snow_layers = entry.level_count;
+    return entry.stack;
+  };
+  layer_solid = stack("SnowWaterEquivalentSolid");
+  layer_liquid = stack("SnowWaterEquivalentLiquid");
+  layer_thickness = stack("SnowLayerThickness");
+  layer_density = stack("SnowDensity");
+  if (heatTransferActive) layer_temperature = stack("Temperature_Stack_Snow");
+  upper_snow_index = RequiredGrid("upperIndexSnow");
+  snow_layer_limits = limits;
+  snow_layer_limits.resize(static_cast<std::size_t>(snow_layers) + 1);
+  dTOffsetFreshSnow = fresh_snow_offset;
+}
+
+void schneemodellklasse::UpdateLayeredSnow(long r, long c, int g, double w, double amount,
+                                           double T) {
+  if (g == 1 || !layeredSnowActive || layer_solid == nullptr) return;
+  LayeredSnowCell cell{layer_solid[r][c],
+                       layer_liquid[r][c],
+                       layer_thickness[r][c],
+                       layer_density[r][c],
+                       layer_temperature != nullptr ? layer_temperature[r][c] : nullptr,
+                       upper_snow_index[r][c]};
+  UpdateLayeredSnowCell(cell, snow_layers, snow_layer_limits, w, amount, T, dTOffsetFreshSnow);
+  upper_snow_index[r][c] = cell.top;
+}
+
 double** schneemodellklasse::GetSolidSnowStorage() {
   return GetFlowControl() != 0 ? OwnData("snowstorage_solid") : nullptr;
 }
@@ -177,6 +211,11 @@ void schneemodellklasse::StepCell(long r, long c) {
   const double T = temperature[r][c];
   g.outflow[r][c] = 0;
   g.melt[r][c] = 0;
+  if (layeredSnowActive) {
+    layer_liquid[r][c][0] = 0;
+    if (snow_evaporation != nullptr && snow_evaporation[r][c] > 0)
+      UpdateLayeredSnow(r, c, 0, 1.0, -snow_evaporation[r][c], T);
+  }
   const double land = LandAlbedo(r, c);
   albedo[r][c] = SnowAlbedo(g.solid[r][c] + g.liquid[r][c], kAlbedoPackBefore, g.age[r][c], T,
                             ALBsnow_min, ALBsnow_max, land);
@@ -226,6 +265,8 @@ void schneemodellklasse::StepCell(long r, long c) {
     auto call = [&](double air, double w) {
       in.T = air;
       melt += ComputeSnowCell(cell_settings_, in, w, 0, st);
+      if (st.layered_added > 0) UpdateLayeredSnow(r, c, 0, 1.0, st.layered_added, air);
+      if (st.layered_removed > 0) UpdateLayeredSnow(r, c, 0, 1.0, -st.layered_removed, air);
       deposited += st.deposited;
       if (st.sublimation != 0) {
         sublimation += st.sublimation;
@@ -253,6 +294,10 @@ void schneemodellklasse::StepCell(long r, long c) {
     }
     g.solid[r][c] = st.solid;
     g.liquid[r][c] = st.liquid;
+    if (layeredSnowActive && m > 0) {
+      UpdateLayeredSnow(r, c, 0, 1.0, -m, T);
+      layer_liquid[r][c][0] += m;
+    }
     TracerOutflow(r, c, g.outflow[r][c], st.solid + st.liquid);
     if (energy) {
       g.snowtemp[r][c] = st.snow_temperature;

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "core/error_code.h"
+#include "core/matrix.h"
 #include "setup/tracer_definitions.h"
 #include "tests/support/snow_test.h"
 
@@ -225,6 +226,40 @@ TEST_F(SnowStepTest, TracerMassFollowsTheWater) {
   EXPECT_NEAR(flux[1][1], 40.0 / volume, 1e-12);
   EXPECT_NEAR(pack[1][1], 40.0 - 40.0 * outflow / volume, 1e-12);
   model_->ReleaseTracers();
+}
+
+// With the soil model's layered pack on, snowfall fills the layers, melt leaves them and goes to
+// level 0 of the liquid stack, and the end of the step aligns the layers with the solid storage.
+TEST_F(SnowStepTest, LayeredSnowFollowsThePack) {
+  Start(Section(SnowSection{}));
+  std::vector<StackMatrix> stacks;
+  for (const char* name : {"SnowWaterEquivalentSolid", "SnowWaterEquivalentLiquid",
+                           "SnowLayerThickness", "SnowDensity"}) {
+    stacks.emplace_back(diag_, 1, 3, 4, 3, 3);
+    const bool empty =
+        std::string(name) == "SnowLayerThickness" || name == std::string("SnowDensity");
+    for (int r = 1; r <= 3; ++r)
+      for (int c = 0; c <= 4; ++c)
+        for (int k = 0; k <= 3; ++k) stacks.back()[r][c][k] = empty ? N : 0;
+    registry_.Register(diag_, registry_.FirstFreeIndex(), name, nullptr, stacks.back().get(), 3,
+                       name, 0, 1, 3, 4, 3);
+  }
+  Add("upperIndexSnow", Fill(4));
+  model_->SetLayeredSnowModel(true, std::vector<SnowLayerLimits>(4, {100, 0.05}), 0);
+  At("precipitation") = 10;
+  At("temperature") = -5;
+  Step();
+  double* solid = stacks[0][1][1];
+  EXPECT_NEAR(solid[0], 10, 1e-12);
+  EXPECT_NEAR(stacks[3][1][1][3], 0.1, 1e-12);  // density of the bottom layer, relative
+  At("precipitation") = 0;
+  At("temperature") = 5;
+  Step();
+  EXPECT_NEAR(solid[0], 10 - 0.625, 1e-12);
+  EXPECT_NEAR(stacks[1][1][1][0], 0.625, 1e-12);
+  At("snowstorage_solid") += 2;
+  model_->FinishStep(12, 15, 1, 2001);
+  EXPECT_NEAR(solid[0], At("snowstorage_solid"), 1e-12);
 }
 
 // The storage section: a round trip within six decimals; missing file or section: warnings and
