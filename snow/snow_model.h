@@ -49,6 +49,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -370,6 +371,11 @@ class schneemodellklasse : public teilmodellklasse {
   void CopyResponseUnits();
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
+  // Dump files of cells whose layers are out of order (snow/snow_dump.cpp).
+  void CheckLayeredDump(long row, long column);
+  void WriteLayeredDump(long row, long column, int swes, int swel);
+  std::mutex dump_mutex_;
+  uint64_t dump_count_ = 0;  // anomalous cells of this process, written or not
   void RouteGlacierMelt();
   double LandAlbedo(long row, long column) const;
 

@@ -401,6 +401,7 @@ void schneemodellklasse::AfterCell(long r, long c, double land) {
     g.age[r][c] = 0;
   albedo[r][c] = SnowAlbedo(pack, kAlbedoPackAfter, g.age[r][c], T, ALBsnow_min, ALBsnow_max, land);
   g.total[r][c] = pack;
+  CheckLayeredDump(r, c);
   if (g.snow_free_days == nullptr) return;
   double& free_days = g.snow_free_days[r][c];
   double& cover_days = g.snow_cover_days[r][c];

@@ -38,6 +38,26 @@ class SnowStepTest : public test::SnowTest {
     model_->FinishStep(12, day, month, 2001);
   }
   double& At(const char* grid, int r = 1, int c = 1) { return Registered(grid)[r][c]; }
+  // The soil model's three snow layers, empty, registered once.
+  void AddLayers() {
+    if (!stacks_.empty()) {
+      model_->SetLayeredSnowModel(true, std::vector<SnowLayerLimits>(4, {100, 0.05}), 0);
+      return;
+    }
+    for (const std::string name : {"SnowWaterEquivalentSolid", "SnowWaterEquivalentLiquid",
+                                   "SnowLayerThickness", "SnowDensity"}) {
+      stacks_.emplace_back(diag_, 1, 3, 4, 3, 3);
+      const bool empty = name == "SnowLayerThickness" || name == "SnowDensity";
+      for (int r = 1; r <= 3; ++r)
+        for (int c = 0; c <= 4; ++c)
+          for (int k = 0; k <= 3; ++k) stacks_.back()[r][c][k] = empty ? N : 0;
+      registry_.Register(diag_, registry_.FirstFreeIndex(), name, nullptr, stacks_.back().get(), 3,
+                         name, 0, 1, 3, 4, 3);
+    }
+    Add("upperIndexSnow", Fill(4));
+    model_->SetLayeredSnowModel(true, std::vector<SnowLayerLimits>(4, {100, 0.05}), 0);
+  }
+  std::vector<StackMatrix> stacks_;
   void SetAll(const char* grid, double value) {
     for (int r = 1; r <= 3; ++r)
       for (int c = 1; c <= 4; ++c) Registered(grid)[r][c] = value;
@@ -197,6 +217,39 @@ TEST_F(SnowStepTest, StaticGlacierMeltAndStorages) {
   EXPECT_EQ(water[1], 0.0);
 }
 
+// Three cells of row 1 with snow above an empty layer: with at most 2 dump files two are
+// written and the DEBUG entry comes once; with -closeAfterDump the first ends the step (199).
+TEST_F(SnowStepTest, DumpFilesOfLayersOutOfOrder) {
+  Start(Section(SnowSection{}));
+  AddLayers();
+  for (int c = 1; c <= 3; ++c) stacks_[0][1][c][1] = 5;
+  const auto home = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  model_->SetDumpOptions(1, 0, 0, 2);
+  Step();
+  EXPECT_TRUE(std::filesystem::exists("MPI_0_swes(1)_dump_row_1_col_1_2001011512.dmp"));
+  EXPECT_TRUE(std::filesystem::exists("MPI_0_swes(1)_dump_row_1_col_2_2001011512.dmp"));
+  EXPECT_FALSE(std::filesystem::exists("MPI_0_swes(1)_dump_row_1_col_3_2001011512.dmp"));
+  EXPECT_EQ(std::filesystem::file_size("MPI_0_swes(1)_dump_row_1_col_1_2001011512.dmp"),
+            (4 * 4 + 1 + 6 + 1 + 2) * 8 + 16u);
+  const std::string screen = screen_.str();
+  EXPECT_EQ(screen.find("maxDumpFiles=2"), screen.rfind("maxDumpFiles=2"));
+  EXPECT_NE(screen.find("maxDumpFiles=2"), std::string::npos);
+  Start(Section(SnowSection{}));
+  AddLayers();
+  for (int c = 1; c <= 3; ++c) stacks_[0][1][c][1] = 0;
+  stacks_[0][2][2][1] = 5;
+  model_->SetDumpOptions(1, 1, 0, 0);
+  try {
+    model_->RunSnowStep(12, 16, 1, 2001);
+    ADD_FAILURE() << "no error";
+  } catch (const ErrorCode& error) {
+    EXPECT_EQ(error.code, 199);
+  }
+  EXPECT_TRUE(std::filesystem::exists("MPI_0_swes(1)_dump_row_2_col_2_2001011612.dmp"));
+  std::filesystem::current_path(home);
+}
+
 // A tracer that stays with the water: the pack gains P * c_in; the outflow takes the pack's share
 // of outflow in outflow plus storage, at most max_conc per mm, and the flux grid holds its
 // concentration. Snow falls (all of it stays), then rain on a ripe pack drains.
@@ -232,31 +285,18 @@ TEST_F(SnowStepTest, TracerMassFollowsTheWater) {
 // level 0 of the liquid stack, and the end of the step aligns the layers with the solid storage.
 TEST_F(SnowStepTest, LayeredSnowFollowsThePack) {
   Start(Section(SnowSection{}));
-  std::vector<StackMatrix> stacks;
-  for (const char* name : {"SnowWaterEquivalentSolid", "SnowWaterEquivalentLiquid",
-                           "SnowLayerThickness", "SnowDensity"}) {
-    stacks.emplace_back(diag_, 1, 3, 4, 3, 3);
-    const bool empty =
-        std::string(name) == "SnowLayerThickness" || name == std::string("SnowDensity");
-    for (int r = 1; r <= 3; ++r)
-      for (int c = 0; c <= 4; ++c)
-        for (int k = 0; k <= 3; ++k) stacks.back()[r][c][k] = empty ? N : 0;
-    registry_.Register(diag_, registry_.FirstFreeIndex(), name, nullptr, stacks.back().get(), 3,
-                       name, 0, 1, 3, 4, 3);
-  }
-  Add("upperIndexSnow", Fill(4));
-  model_->SetLayeredSnowModel(true, std::vector<SnowLayerLimits>(4, {100, 0.05}), 0);
+  AddLayers();
   At("precipitation") = 10;
   At("temperature") = -5;
   Step();
-  double* solid = stacks[0][1][1];
+  double* solid = stacks_[0][1][1];
   EXPECT_NEAR(solid[0], 10, 1e-12);
-  EXPECT_NEAR(stacks[3][1][1][3], 0.1, 1e-12);  // density of the bottom layer, relative
+  EXPECT_NEAR(stacks_[3][1][1][3], 0.1, 1e-12);  // density of the bottom layer, relative
   At("precipitation") = 0;
   At("temperature") = 5;
   Step();
   EXPECT_NEAR(solid[0], 10 - 0.625, 1e-12);
-  EXPECT_NEAR(stacks[1][1][1][0], 0.625, 1e-12);
+  EXPECT_NEAR(stacks_[1][1][1][0], 0.625, 1e-12);
   At("snowstorage_solid") += 2;
   model_->FinishStep(12, 15, 1, 2001);
   EXPECT_NEAR(solid[0], At("snowstorage_solid"), 1e-12);
