@@ -24,17 +24,18 @@
 // - with "ThawCoeffPermaFrost" and "PermafrostThawDepth": the [permafrost] settings, the
 //   snow-free and snow-cover day counts and the thaw-depth table.
 //
-// What the time step (RunSnowStep, FinishStep) must do with it: per own cell, take rain and
-// snow from the water input and temperature, update the solid and liquid storages and their
-// total, write the four step outputs, count "days_snow" and "snow_age", and add to every table;
-// with glaciers, melt ice and firn by glacierMethod on the glacierized fraction of the cell,
-// route the subbasin melt through Qice_els / Qfirn_els / Qsnow_els (using the three
-// *_melt_input arrays for the step's inflow) into the unsaturated zone's runoff of the
-// subbasins whose share record has has_glacier set; for the slide methods gather the storages
-// to process 0, walk the cells in elevation order with max_deposition as the capacity, and
-// scatter them back. Grids over the snow rows are whole on process 0 exactly when
-// wholeGridOnRoot is set; "days_snow", "snow_age", "snowtemp" and "surftemp" read from files
-// hold the own rows only (their registry entries say which rows they hold).
+// The time step (snow/snow_step.cpp, the cell physics in snow/snow_cell.h, the end of the step
+// in snow/snow_finish.cpp): per own cell, rain and snow from the water input and temperature,
+// the storages and their total, the four step outputs, "days_snow", "snow_age" and the albedo;
+// on static glacier cells the snow, ice and firn melt; permafrost thaw; at the end of the step
+// every table, the subbasin glacier melt through Qice_els / Qfirn_els / Qsnow_els into the soil
+// runoff `Qg` of the subbasins whose share record has hasGlacier set, and the grid output. Grids
+// over the snow rows are whole on process 0 exactly when wholeGridOnRoot is set; "days_snow",
+// "snow_age", "snowtemp" and "surftemp" read from files hold the own rows only.
+// Settled for the whole model: the evapotranspiration model takes the snow evaporation it books
+// out of "snowstorage_solid" before the snow step; the snow step does not take it again (only the
+// layered pack follows it). "SnowDensity" of the layered pack is a density relative to water
+// (0..1) wherever it is used.
 //
 // Construction reports every failure through the error-code out-parameter (103 for an
 // exception without a code); the application throws it on. Until the lateral redistribution
