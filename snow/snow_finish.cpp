@@ -26,30 +26,6 @@ namespace {
 // the sum of area weights and the number of cells.
 constexpr int kGlacierSums = 5;
 
-// Sums every process's exact sums onto process 0 (collective).
-void ReduceExactSumsToRoot(std::vector<ExactSum>& sums, int rank) {
-  int lo = ExactSum::kDigits;
-  int hi = -1;
-  for (ExactSum& sum : sums) {
-    sum.Normalize();
-    lo = std::min(lo, sum.lowest_digit());
-    hi = std::max(hi, sum.highest_digit());
-  }
-  std::vector<double> range{-static_cast<double>(lo), static_cast<double>(hi)};
-  AllReduceMaximum(range);
-  lo = -static_cast<int>(range[0]);
-  hi = static_cast<int>(range[1]);
-  std::vector<int64_t> packed;
-  for (const ExactSum& sum : sums) sum.Pack(lo, hi, packed);
-  ReduceSumsToRoot(packed);
-  if (rank != 0) return;
-  const int64_t* next = packed.data();
-  for (ExactSum& sum : sums) {
-    sum.Unpack(lo, hi, next);
-    next += std::max(hi - lo + 1, 0) + ExactSum::kSpecials;
-  }
-}
-
 }  // namespace
 
 void schneemodellklasse::FlushBuffers() {
@@ -105,7 +81,7 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
 
 // Process 0: the three linear storages of every glacierized subbasin and the soil runoff.
 void schneemodellklasse::RouteGlacierMelt() {
-  ReduceExactSumsToRoot(glacier_step_sums_, rank);
+  ReduceExactSumsToRoot(glacier_step_sums_);
   zonalstatistic* total = glacier_tables_[3].table.get();
   if (rank == 0) {
     for (int32_t i = 1; i <= soil_zone_count; ++i) {
