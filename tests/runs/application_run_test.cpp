@@ -208,7 +208,9 @@ TEST_F(BasinRun, RunsThatCannotGoOnEndWithTheirCode) {
        "[snow_model]\n1\n60\n",
        {"run.ctl"},
        33,
-       "zonegrid_soilmodel not found in memory"},
+       ";-- !!! ERROR !!!  --;zonegrid_soilmodel not found in memory,;These data are needed "
+       "within snow_model ;if they are interpolated data, please specify an interpolator "
+       "for;zonegrid_soilmodel in the control file or read it in as a standardfile,;--;"},
       {"routing on",
        "[routing_model]\n2\n60\n",
        {"run.ctl"},
