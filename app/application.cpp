@@ -24,6 +24,7 @@
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
+#include "snow/snow_model.h"
 #include "version.h"
 
 namespace velorn {
@@ -250,15 +251,23 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
       std::make_unique<verdunstungsmodellklasse>(setup, "evapotranspiration", error);
   CheckError(error);
   evapotranspiration->SetRadiationCorrection(radiation_correction->GetCorrectionGrid());
-  // Without a snow model there is no solid snow storage to hand over and no snow method.
-  RefuseUnavailable(kUnavailableSnow);
+  snow = std::make_unique<schneemodellklasse>(error, setup);
+  CheckError(error);
+  snow->SetRadiationCorrectionGrid(radiation_correction->GetCorrectionGrid());
+  evapotranspiration->SetSolidSnowStorage(snow->GetSolidSnowStorage());
+  evapotranspiration->SetSnowMethod(snow->GetMethod());
   evapotranspiration->SetInitialised(1);
   interception = std::make_unique<interzeptionsmodellklasse>(error, setup);
   CheckError(error);
-  // Above 10 the interception runs before the snow model; its snow thresholds stay those of
-  // its own set-up while the snow model, which would hand over "transzone" and "T0R", is absent.
+  // Above 10 the interception runs before the snow model and takes the snow model's rain/snow
+  // threshold and transition half-width; the snow model then takes the throughfall as input.
   interception_method = interception->GetMethod();
   interception_before_snow = interception_method > 10 ? 1 : 0;
+  if (interception_before_snow != 0 && snow->GetMethod() != 0) {
+    interception->threshold_temperature = snow->T0R;
+    interception->transition_half_width = snow->transzone;
+  }
+  snow->SetCanopySnowInputs(interception_before_snow != 0);
   silting_up = std::make_unique<siltingupclass>(error, setup);
   CheckError(error);
   silting_up->SelectWaterInput(interception_before_snow);
@@ -266,6 +275,9 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   RefuseUnavailable(kUnavailableUnsaturatedZone);
   dump = ReadDumpOptions(stream, args);
   evapotranspiration->ReadLakeSection("[lake_model]");
+  snow->ReadLakeSection("[lake_model]");
+  snow->SetDumpOptions(dump.on ? 1 : 0, dump.close ? 1 : 0, dump.repair ? 1 : 0,
+                       static_cast<uint64_t>(dump.maximum));
   RefuseUnavailable(kUnavailableSurfaceRouting);
   RefuseUnavailable(kUnavailableIrrigation);
   // Groundwater flow: it takes "groundwater_distance", "groundwater_recharge" and "baseflow" from
@@ -275,6 +287,9 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   CheckError(error);
   groundwater->SetSubStepCount(sub_steps);
   evapotranspiration->SetSubStepCount(sub_steps);
+  snow->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
+                     kZoneStatisticsCapacity);
+  CheckError(error);
   interception->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
                              kZoneStatisticsCapacity);
   CheckError(error);

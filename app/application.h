@@ -11,7 +11,8 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// interception, silting-up, groundwater flow, discharge routing (which ends with code 43 when it is on, since no
+// snow (without the soil zone: its outflow and glacier runoff wait for it), interception,
+// silting-up, groundwater flow, discharge routing (which ends with code 43 when it is on, since no
 // soil model of this build hands it runoff) and special output. A sub-model that the control file
 // switches on but that this build does not contain ends the construction with "FATAL: <model>
 // (section [<name>]) is switched on, but it is not available in this build" and its own code
@@ -56,6 +57,7 @@ class interzeptionsmodellklasse;
 class abflussmodellklasse;
 class siltingupclass;
 class gwflowclass;
+class schneemodellklasse;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -70,7 +72,6 @@ struct UnavailableSubModel {
   const char* model;
   int code;
 };
-inline constexpr UnavailableSubModel kUnavailableSnow{"snow_model", "snow model", 3004};
 inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model",
                                                                  "unsaturated-zone model", 3007};
 inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
@@ -168,6 +169,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<abflussmodellklasse> routing;
   std::unique_ptr<siltingupclass> silting_up;
   std::unique_ptr<gwflowclass> groundwater;
+  std::unique_ptr<schneemodellklasse> snow;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:

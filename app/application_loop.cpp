@@ -16,6 +16,7 @@
 #include "meteo/superposition.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
+#include "snow/snow_model.h"
 
 namespace velorn {
 namespace {
@@ -170,8 +171,14 @@ void ModellApplication::RunTimeStep() {
   radiation_correction->RunStep(h, d, m, y);
   evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);
   evapotranspiration->ComputeSnowEvaporation(h, d, m, y);
-  // Without a snow model the order of snow and interception makes no difference.
-  interception->RunStep(h, d, m, y);
+  // An interception method above 10 runs before snow (the snow model takes the throughfall).
+  if (interception_before_snow != 0) {
+    interception->RunStep(h, d, m, y);
+    snow->RunSnowStep(h, d, m, y);
+  } else {
+    snow->RunSnowStep(h, d, m, y);
+    interception->RunStep(h, d, m, y);
+  }
   // The soil surface: silting-up first, then the real evapotranspiration.
   silting_up->RunStep(h, d, m, y);
   evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
@@ -182,6 +189,7 @@ void ModellApplication::RunTimeStep() {
     groundwater->RunStep(h, d, m, y);
     special_output->RunStep(h, d, m, y, true, k);
   }
+  snow->FinishStep(h, d, m, y);
   evapotranspiration->FinishStep(h, d, m, y);
   groundwater->FinishStep();
   // Routing is the last model of the step: it takes the runoff the step produced.

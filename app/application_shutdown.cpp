@@ -14,6 +14,7 @@
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
+#include "snow/snow_model.h"
 
 namespace velorn {
 
@@ -46,6 +47,7 @@ void ModellApplication::FlushAtEnd() {
     if (interpolators[j]) interpolators[j]->FlushBuffers();
   if (superposition) superposition->FlushBuffers();
   if (evapotranspiration) evapotranspiration->FlushBuffers();
+  if (snow) snow->FlushBuffers();
   if (interception) interception->FlushBuffers();
   if (routing) routing->FlushBuffers();
   if (silting_up) silting_up->FlushBuffers();
@@ -62,6 +64,7 @@ void ModellApplication::MarkNotInitialised() {
     if (interpolators[j]) interpolators[j]->SetInitialised(0);
   if (superposition) superposition->SetInitialised(0);
   if (evapotranspiration) evapotranspiration->SetInitialised(0);
+  if (snow) snow->SetInitialised(0);
   if (interception) interception->SetInitialised(0);
   if (routing) routing->SetInitialised(0);
   if (silting_up) silting_up->SetInitialised(0);
@@ -77,6 +80,7 @@ void ModellApplication::ReleaseModels() {
   for (std::size_t j = interpolators.size(); j-- > 1;)
     if (interpolators[j]) interpolators[j]->ReleaseMemory();
   if (groundwater) groundwater->ReleaseTracers();
+  if (snow) snow->ReleaseTracers();
   if (interception) interception->ReleaseTracers();
   if (silting_up) silting_up->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
@@ -85,6 +89,7 @@ void ModellApplication::ReleaseModels() {
   if (silting_up) silting_up->ReleaseMemory();
   if (groundwater) groundwater->ReleaseMemory();
   if (interception) interception->ReleaseMemory();
+  if (snow) snow->ReleaseMemory();
   if (evapotranspiration) evapotranspiration->ReleaseMemory();
   if (radiation_correction) radiation_correction->ReleaseMemory();
   if (superposition) superposition->ReleaseMemory();
@@ -107,6 +112,7 @@ void ModellApplication::DeleteObjects() {
   silting_up.reset();
   groundwater.reset();
   interception.reset();
+  snow.reset();
   evapotranspiration.reset();
   radiation_correction.reset();
   superposition.reset();

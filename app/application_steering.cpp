@@ -18,6 +18,7 @@
 #include "meteo/superposition.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
+#include "snow/snow_model.h"
 
 namespace velorn {
 
@@ -60,6 +61,7 @@ void ModellApplication::SetEndDateToCurrent(bool pre_spin_up) {
   radiation_correction->SetEndDate(y, m, d, h);
   superposition->SetEndDate(y, m, d, h);
   evapotranspiration->SetEndDate(y, m, d, h);
+  snow->SetEndDate(y, m, d, h);
   interception->SetEndDate(y, m, d, h);
   silting_up->SetEndDate(y, m, d, h);
   groundwater->SetEndDate(y, m, d, h);
@@ -73,6 +75,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->FlushBuffers();
   superposition->FlushBuffers();
   evapotranspiration->FlushBuffers();
+  snow->FlushBuffers();
   interception->FlushBuffers();
   routing->FlushBuffers();
   silting_up->FlushBuffers();

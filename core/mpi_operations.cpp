@@ -44,6 +44,34 @@ MPI_Datatype ZoneRecordType() {
   return g_zone_record_type;
 }
 
+void ReduceExactSumsToRoot(std::vector<ExactSum>& sums, MPI_Comm comm) {
+  // One digit range for all sums and processes, so the packed sums line up element-wise.
+  int lo = ExactSum::kDigits;
+  int hi = -1;
+  for (ExactSum& sum : sums) {
+    sum.Normalize();
+    lo = std::min(lo, sum.lowest_digit());
+    hi = std::max(hi, sum.highest_digit());
+  }
+  std::vector<double> range{-static_cast<double>(lo), static_cast<double>(hi)};
+  AllReduceMaximum(range, comm);
+  lo = -static_cast<int>(range[0]);
+  hi = static_cast<int>(range[1]);
+  std::vector<int64_t> packed;
+  packed.reserve(sums.size() *
+                 static_cast<std::size_t>(std::max(hi - lo + 1, 0) + ExactSum::kSpecials));
+  for (const ExactSum& sum : sums) sum.Pack(lo, hi, packed);
+  ReduceSumsToRoot(packed, comm);
+  int rank = 0;
+  MPI_Comm_rank(comm, &rank);
+  if (rank != 0) return;
+  const int64_t* next = packed.data();
+  for (ExactSum& sum : sums) {
+    sum.Unpack(lo, hi, next);
+    next += std::max(hi - lo + 1, 0) + ExactSum::kSpecials;
+  }
+}
+
 MPI_Datatype FlagAndTwoDoublesType() {
   if (g_flag_and_two_doubles_type == MPI_DATATYPE_NULL) {
     const int lengths[3] = {1, 1, 1};

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/exact_sum.h"
+
 namespace velorn {
 
 // Doubles per zone record: count, weighted sum, zone code, area share, weight sum.
@@ -51,6 +53,11 @@ void AllReduceSum(std::vector<double>& values, MPI_Comm comm = MPI_COMM_WORLD);
 // other processes keep theirs; nothing to do with one process). Integer sums do not depend on
 // the order MPI combines them in. Collective.
 void ReduceSumsToRoot(std::vector<int64_t>& values, MPI_Comm comm = MPI_COMM_WORLD);
+
+// Every exact sum of `sums` on process 0 of `comm` becomes its sum over all processes (the
+// other processes keep theirs), exactly: the result does not depend on the number of processes.
+// Collective.
+void ReduceExactSumsToRoot(std::vector<ExactSum>& sums, MPI_Comm comm = MPI_COMM_WORLD);
 
 // Struct type of one record of a one-byte flag (C bool) at byte 0 and two doubles at bytes 8 and
 // 16, extent 24 (the snow model's subbasin glacier shares).

@@ -196,32 +196,7 @@ void zonalstatistic::ResetZoneSums() {
 }
 
 void zonalstatistic::StoreStepSums(bool over_processes) {
-  if (over_processes) {
-    // One digit range for all sums and processes, so the packed sums line up element-wise.
-    int lo = ExactSum::kDigits;
-    int hi = -1;
-    for (ExactSum& sum : step_sums_) {
-      sum.Normalize();
-      lo = std::min(lo, sum.lowest_digit());
-      hi = std::max(hi, sum.highest_digit());
-    }
-    std::vector<double> range{-static_cast<double>(lo), static_cast<double>(hi)};
-    AllReduceMaximum(range);
-    lo = -static_cast<int>(range[0]);
-    hi = static_cast<int>(range[1]);
-    std::vector<int64_t> packed;
-    packed.reserve(step_sums_.size() *
-                   static_cast<std::size_t>(std::max(hi - lo + 1, 0) + ExactSum::kSpecials));
-    for (const ExactSum& sum : step_sums_) sum.Pack(lo, hi, packed);
-    ReduceSumsToRoot(packed);
-    if (Diag().rank() == 0) {
-      const int64_t* next = packed.data();
-      for (ExactSum& sum : step_sums_) {
-        sum.Unpack(lo, hi, next);
-        next += std::max(hi - lo + 1, 0) + ExactSum::kSpecials;
-      }
-    }
-  }
+  if (over_processes) ReduceExactSumsToRoot(step_sums_);
   for (int32_t z = 0; z <= zone_count_; ++z) {
     const ExactSum* sums = &step_sums_[static_cast<std::size_t>(z) * 3];
     zone_records_[z][0] = sums[0].Value();

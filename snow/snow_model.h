@@ -24,17 +24,18 @@
 // - with "ThawCoeffPermaFrost" and "PermafrostThawDepth": the [permafrost] settings, the
 //   snow-free and snow-cover day counts and the thaw-depth table.
 //
-// What the time step (RunSnowStep, FinishStep) must do with it: per own cell, take rain and
-// snow from the water input and temperature, update the solid and liquid storages and their
-// total, write the four step outputs, count "days_snow" and "snow_age", and add to every table;
-// with glaciers, melt ice and firn by glacierMethod on the glacierized fraction of the cell,
-// route the subbasin melt through Qice_els / Qfirn_els / Qsnow_els (using the three
-// *_melt_input arrays for the step's inflow) into the unsaturated zone's runoff of the
-// subbasins whose share record has has_glacier set; for the slide methods gather the storages
-// to process 0, walk the cells in elevation order with max_deposition as the capacity, and
-// scatter them back. Grids over the snow rows are whole on process 0 exactly when
-// wholeGridOnRoot is set; "days_snow", "snow_age", "snowtemp" and "surftemp" read from files
-// hold the own rows only (their registry entries say which rows they hold).
+// The time step (snow/snow_step.cpp, the cell physics in snow/snow_cell.h, the end of the step
+// in snow/snow_finish.cpp): per own cell, rain and snow from the water input and temperature,
+// the storages and their total, the four step outputs, "days_snow", "snow_age" and the albedo;
+// on static glacier cells the snow, ice and firn melt; permafrost thaw; at the end of the step
+// every table, the subbasin glacier melt through Qice_els / Qfirn_els / Qsnow_els into the soil
+// runoff `Qg` of the subbasins whose share record has hasGlacier set, and the grid output. Grids
+// over the snow rows are whole on process 0 exactly when wholeGridOnRoot is set; "days_snow",
+// "snow_age", "snowtemp" and "surftemp" read from files hold the own rows only.
+// Settled for the whole model: the evapotranspiration model takes the snow evaporation it books
+// out of "snowstorage_solid" before the snow step; the snow step does not take it again (only the
+// layered pack follows it). "SnowDensity" of the layered pack is a density relative to water
+// (0..1) wherever it is used.
 //
 // Construction reports every failure through the error-code out-parameter (103 for an
 // exception without a code); the application throws it on. Until the lateral redistribution
@@ -49,14 +50,18 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/exact_sum.h"
 #include "core/matrix.h"
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
 #include "evaporation/evapotranspiration.h"
+#include "snow/layered_snow.h"
+#include "snow/snow_cell.h"
 
 namespace velorn {
 
@@ -130,6 +135,42 @@ class schneemodellklasse : public teilmodellklasse {
   // base. With the initialised mark set, the storage section is written first (with the
   // storage state, which the time step brings).
   void ReleaseMemory() override;
+
+  // --- Time step (snow/snow_step.cpp, snow/snow_finish.cpp) ----------------------------------
+  // Links the water input (with interception before snow the first of "throughfall0" and
+  // "precipitation"), the canopy grids, wind, humidity, radiation and temperature, once.
+  virtual void SetCanopySnowInputs(bool interception_before_snow);
+  // The lake switch of `section_name` ("[lake_model]"); INFO and off without "lake_codes".
+  virtual void ReadLakeSection(const std::string& section_name);
+  virtual double** GetSolidSnowStorage();
+  virtual bool SetRadiationCorrectionGrid(double** correction);
+  // Keeps the soil model's runoff array (per tracer 0.., subbasin 1..), marks the model
+  // initialised; returns whether the model is on.
+  virtual bool SetQg(double** runoff);
+  virtual void FlushBuffers();
+  // The unsaturated zone's layered snow pack: with `on` the stacks "SnowWaterEquivalentSolid",
+  // "SnowWaterEquivalentLiquid", "SnowLayerThickness", "SnowDensity", with heat transfer
+  // "Temperature_Stack_Snow", and the grid "upperIndexSnow" are looked up (code 33 when absent).
+  virtual void SetLayeredSnowModel(bool on, const std::vector<SnowLayerLimits>& limits,
+                                   double fresh_snow_offset);
+  // Adds (amount > 0) or removes w * |amount| mm in the cell's layers; nothing for g = 1.
+  virtual void UpdateLayeredSnow(long row, long column, int g, double w, double amount, double T);
+  // The cell loop of one step: storages, outflow, albedo, age, glacier melt, permafrost.
+  virtual void RunSnowStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // After the soil sub-steps: statistics, glacier linear storages into `Qg`, grid output.
+  virtual void FinishStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+
+  // --- Storage state (snow/snow_storage.cpp) -------------------------------------------------
+  // The [snow_model] section of the per-process storage file: the glacier linear storages.
+  // Storage mode 2 or 4, or no name: neither read nor written. Mode 0: the name is kept, nothing
+  // is read. A missing file or section: two WARNING entries, cold start.
+  virtual void ReadStorageState(const std::string& file_name, int32_t storage_mode);
+  // Writes the section ("a" appends, else a new file); an unwritable file gets an ERROR entry.
+  // Returns false when the section could not be written.
+  virtual bool WriteStorageState(bool append);
+  // FATAL with code 71: the model and the file disagree on `label`.
+  [[noreturn]] virtual void CompareStorageValue(const std::string& label, double control_value,
+                                                double file_value);
 
   // The own grid with this identifier (linked or made), or null.
   const OwnGrid* FindOwnGrid(const std::string& identifier) const;
@@ -235,6 +276,34 @@ class schneemodellklasse : public teilmodellklasse {
   // Own grids in creation order.
   std::vector<OwnGrid> own_grids;
 
+  // --- Inputs of the step (linked by SetCanopySnowInputs) -----------------------------------
+  double** water_input = nullptr;
+  double** temperature = nullptr;
+  double** canopy_unload = nullptr;
+  double** canopy_long_wave = nullptr;
+  double** wind = nullptr;
+  double** humidity = nullptr;
+  double** radiation = nullptr;
+  double** radiation_correction = nullptr;
+  double** lake_codes = nullptr;
+  double** ponding = nullptr;
+  int32_t lake_flag = 0;
+  double** Qg = nullptr;  // the soil model's runoff [tracer][subbasin]
+  // Layered snow stacks of the unsaturated zone (SetLayeredSnowModel).
+  double*** layer_solid = nullptr;
+  double*** layer_liquid = nullptr;
+  double*** layer_thickness = nullptr;
+  double*** layer_density = nullptr;
+  double*** layer_temperature = nullptr;
+  double** upper_snow_index = nullptr;
+  int32_t snow_layers = 0;
+  std::vector<SnowLayerLimits> snow_layer_limits;
+  double dTOffsetFreshSnow = 0;
+  // Seasonal factors of the step.
+  double RMF = 0, snowRadiationFactor = 0, iceRadiationFactor = 0;
+  // Storage file of the glacier storages (empty: none).
+  std::string storage_file_name;
+
  private:
   // Steps of the constructor (snow/snow_model.cpp).
   void LinkBaseGrids();
@@ -291,6 +360,38 @@ class schneemodellklasse : public teilmodellklasse {
   // FATAL (33) unless process 0 holds every row of registry entry `index`.
   void RequireWholeOnRoot(int index, const char* purpose);
   std::vector<Table*> AllTables();
+  // Steps of the time step.
+  bool TakesCell(long row, long column) const;
+  void StepCell(long row, long column);
+  void GlacierCell(long row, long column, double share);
+  void AfterCell(long row, long column, double land_albedo);
+  void AddCellStatistics(long row, long column);
+  void TracerInput(long row, long column, double input, double pack);
+  void TracerOutflow(long row, long column, double outflow, double pack);
+  // Cells of a response unit take the results of its master cell (collective).
+  void CopyResponseUnits();
+  // Brings the layers of every own cell to its solid storage (after the redistribution).
+  void AlignLayeredSnow();
+  // Dump files of cells whose layers are out of order (snow/snow_dump.cpp).
+  void CheckLayeredDump(long row, long column);
+  void WriteLayeredDump(long row, long column, int swes, int swel);
+  std::mutex dump_mutex_;
+  uint64_t dump_count_ = 0;  // anomalous cells of this process, written or not
+  void RouteGlacierMelt();
+  double LandAlbedo(long row, long column) const;
+
+  // The own grids of the step, resolved once before the cell loop.
+  struct StepGrids {
+    double **solid = nullptr, **liquid = nullptr, **total = nullptr, **days = nullptr,
+           **age = nullptr, **snowfall = nullptr, **rain = nullptr, **outflow = nullptr,
+           **melt = nullptr, **snowtemp = nullptr, **surftemp = nullptr, **balance = nullptr,
+           **firn_melt = nullptr, **ice_melt = nullptr, **glacier_old = nullptr,
+           **snow_free_days = nullptr, **snow_cover_days = nullptr;
+  };
+  void ResolveStepGrids();
+  StepGrids step_;
+  std::vector<ExactSum> glacier_step_sums_;  // per subbasin, see snow/snow_finish.cpp
+  SnowCellSettings cell_settings_;
 
   // Tables of [snow_model] in creation order, of [ice_firn] and of [permafrost].
   std::vector<Table> snow_tables_;

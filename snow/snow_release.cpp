@@ -52,10 +52,11 @@ std::vector<schneemodellklasse::Table*> schneemodellklasse::AllTables() {
   return tables;
 }
 
-// The storage section of the glacier storages is written by the time step's state code while
-// the initialised mark is set; construction that failed leaves the mark cleared.
+// The storage section of the glacier storages is appended first while the initialised mark is
+// set; construction that failed leaves the mark cleared.
 void schneemodellklasse::ReleaseMemory() {
   if (GetFlowControl() != 0) {
+    if (initialised != 0) WriteStorageState(true);
     for (Table* table : AllTables()) {
       if (table->table) table->table->ReleaseMemory();
       table->table.reset();

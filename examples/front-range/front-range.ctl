@@ -61,8 +61,9 @@ dem.asc
 # Further static grids: file, identifier, fill code, then optional keywords. The albedo grid is
 # created (readcode=0) and filled every day from the land-use table.
 [standard_grids]
-4
+5
 landuse.asc landuse 0
+zones.asc zonegrid_soilmodel 0
 soil.asc soil_types 0
 river_links.asc river_links 0
 albedo albedo 0 readcode=0 defaultValue=0.2
@@ -345,6 +346,56 @@ rgex.stat 2001   # global radiation corrected for slope and aspect
 0.6 0.1    # day fraction of the daily amplitude and its yearly amplitude
 cloudiness.stat 2001
 HamonCorrectionOpenWater = 1.0
+
+# ---- Snow -----------------------------------------------------------------------------------
+# Degree-day snow model with daily steps: each day is split into a night part at the night
+# temperature and a day part at the day temperature, weighted by their lengths.
+[snow_model]
+1          # on
+1440       # time step (minutes)
+1          # method 1: degree-day (temperature index)
+1.0        # transzone: half-width of the rain/snow transition (K): all snow below 0 degC,
+           # all rain above 2 degC, as observed for Rocky Mountain stations
+1.0        # T0R: rain/snow threshold temperature (degC)
+0.0        # T0: melt threshold temperature (degC)
+0.1        # CWH: liquid water the pack holds, as a fraction of its ice
+0.05       # CRFR: refreezing coefficient (methods 3 and 4 only)
+4.0        # C0: degree-day factor (mm per degC and day), mid-range of published snow values
+           # (2.5 to 6) for open and forest sites of the Colorado Rockies
+1.5        # C1: wind-independent melt factor (wind-index methods only)
+0.5        # C2: wind-dependent melt factor (wind-index methods only)
+0.001      # z0: roughness length of snow (m)
+1.0        # RMFMIN: seasonal radiation melt factor in winter (radiation methods only)
+3.0        # RMFMAX: seasonal radiation melt factor in summer
+0.45       # ALBsnow_min: albedo of old snow
+0.85       # ALBsnow_max: albedo of fresh snow
+rain.asc   # rain: grid, write code, zone statistics and code
+0
+rain.stat 0
+snow.asc   # snowfall
+0
+snowfall.stat 2001
+snowdays.asc   # days with snow cover
+0
+snowdays.stat 0
+snowage.asc    # snow age (days)
+0
+snowage.stat 0
+albedo.stat 0  # albedo statistics
+snowoutflow.asc   # water leaving the pack (melt and rain)
+0
+snowoutflow.stat 2001
+snowmelt.asc      # the part of it in steps with melt
+0
+snowmelt.stat 2001
+snowsolid.asc  # solid snow storage (mm water equivalent)
+0
+snowliquid.asc # liquid water in the pack (mm)
+0
+snowstorage.stat 2001   # total snow storage statistics
+snowstorage.asc   # total snow storage grid
+0
+0          # the pack starts empty (1: read from the storage grids above)
 
 # ---- Interception -------------------------------------------------------------------------
 # Rain held on the leaves up to IntercepCap (land-use table) times the leaf area index; the

@@ -204,11 +204,13 @@ TEST_F(BasinRun, RunsThatCannotGoOnEndWithTheirCode) {
     std::string entry;  // FATAL for a code, INFO otherwise
   };
   const Case cases[] = {
-      {"snow model on",
+      {"snow model on without the subbasin grid",
        "[snow_model]\n1\n60\n",
        {"run.ctl"},
-       3004,
-       "snow model (section [snow_model]) is switched on, but it is not available in this build"},
+       33,
+       ";-- !!! ERROR !!!  --;zonegrid_soilmodel not found in memory,;These data are needed "
+       "within snow_model ;if they are interpolated data, please specify an interpolator "
+       "for;zonegrid_soilmodel in the control file or read it in as a standardfile,;--;"},
       {"routing on without a soil model",
        "[routing_model]\n1\n60\n1 1000 50 24\nq.sta 1001\nnone.txt\n0\n0\n"
        "TG 2 (A=0.3, f=1) OL 1 (kh=1, kv=5, Bh=2, Bv=20, Th=0.5, Mh=25, Mv=15, I=0.01, L=300, "

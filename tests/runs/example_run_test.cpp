@@ -1,5 +1,6 @@
 // Whole runs of the shipped example basin (examples/front-range/) as scripts/run-example runs
-// it: the year as shipped and a variant (Hamon instead of Penman-Monteith, January to March) on
+// it: the year as shipped (degree-day snow) and three variants of January to March (Hamon
+// instead of Penman-Monteith, snow by its energy balance, interception before snow) on
 // 1 process with 2 threads and on 2 and 3 processes. Every output file must be the same on every
 // process count and equal to the reviewed files in tests/runs/expected/front-range/<variant>/
 // (MPIRegions_0, which describes the decomposition itself, is left out). VELORN_UPDATE_EXPECTED=1
@@ -63,6 +64,17 @@ std::vector<std::string> Names(const std::map<std::string, std::string>& files) 
 
 const std::string kModelEnd =
     "0          # end: hour, day, month, year (the last daily step, 31 December 2019)\n31\n12\n";
+const std::string kDegreeDay = "1          # method 1: degree-day (temperature index)";
+const std::string kColdStart =
+    "0          # the pack starts empty (1: read from the storage grids above)\n";
+// The lines of the energy-balance methods after the storage switch.
+const std::string kEnergyBalanceLines =
+    "snowtemp.asc\n0\nsnowtemp.stat 2001\nsurftemp.asc\n0\nsurftemp.stat 2001\n"
+    "inputmass.asc\n0\ninputmass.stat 0\nmobilemass.asc\n0\nmobilemass.stat 0\n"
+    "deposition.asc\n0\ndeposition.stat 0\n55\n1\n30\n0.01\n1\n1\n1.0\n";
+const std::string kInterceptionMethod =
+    "2          # method: evaporation at the potential interception evaporation, the potential\n"
+    "           # transpiration reduced by the same amount";
 const std::string kPenmanMonteith =
     "1          # method 1: Penman-Monteith per vegetation layer, day and night apart";
 
@@ -76,6 +88,15 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
       {"hamon-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         {"front-range.ctl", kPenmanMonteith, "2          # method 2: Hamon"}}},
+      // Snow by its energy balance, January to March.
+      {"energy-balance-quarter",
+       {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
+        {"front-range.ctl", kDegreeDay, "5"},
+        {"front-range.ctl", kColdStart, kColdStart + kEnergyBalanceLines}}},
+      // Interception before snow (method 12): the snow model takes the throughfall.
+      {"interception-before-snow-quarter",
+       {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
+        {"front-range.ctl", kInterceptionMethod, "12"}}},
   };
   const bool update = std::getenv("VELORN_UPDATE_EXPECTED") != nullptr;
   for (const Variant& variant : variants) {

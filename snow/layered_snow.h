@@ -1,0 +1,46 @@
+// The snow model's hand-over to the layered snow pack that the unsaturated zone keeps per cell:
+// adding snow water equivalent (snowfall, refrozen water) to the layers and removing it
+// (sublimation, melt), as a pure function over one cell's stacks. The snow time step calls it
+// once the unsaturated zone's layered snow model is switched on (the stacks are the soil model's
+// grids "SnowWaterEquivalentSolid", "SnowWaterEquivalentLiquid", "SnowLayerThickness",
+// "SnowDensity", "Temperature_Stack_Snow" and "upperIndexSnow").
+//
+// Layout: levels 0..n, level 1 the top layer; level 0 of the solid stack holds the sum of the
+// layers, level 0 of the liquid stack collects the water handed to the soil in the step. An
+// empty layer has thickness, density and temperature -9999. Densities are relative to water
+// (0..1): a layer of s mm water equivalent and thickness h m has density s / (1000 h).
+//
+// Limits: an empty layer's thickness of -9999 counts as 0 wherever it is used, so new snow on
+// an empty layer gets a positive thickness and density.
+#pragma once
+
+#include <vector>
+
+namespace velorn {
+
+inline constexpr double kEmptyLayer = -9999.0;
+
+// Fresh-snow density (kg/m³) and maximum thickness (m) of each layer, index 1..n (0 unused).
+struct SnowLayerLimits {
+  double fresh_density = 100;
+  double maximum_thickness = 0.1;
+};
+
+// One cell's stacks (levels 0..n); `temperature` is null without heat transfer.
+struct LayeredSnowCell {
+  double* solid = nullptr;
+  double* liquid = nullptr;
+  double* thickness = nullptr;
+  double* density = nullptr;
+  double* temperature = nullptr;
+  double top = 0;  // index of the top non-empty layer; n + 1 when the pack is empty
+};
+
+// Adds (amount >= 0) or removes (amount < 0) w * |amount| mm water equivalent. New snow has the
+// temperature min(T + offset, 0) °C and fills the layers from min(n, top) upwards, each up to
+// its maximum thickness at fresh-snow density, the top layer taking the rest; removal empties
+// layers from the top, their liquid water going to level 0 of the liquid stack.
+void UpdateLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowLayerLimits>& limits,
+                           double w, double amount, double T, double fresh_offset);
+
+}  // namespace velorn

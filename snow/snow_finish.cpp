@@ -1,0 +1,200 @@
+// The snow model's end of a time step, after the soil sub-steps: the zone statistics of every
+// own cell, the glacier melt of each subbasin through the three linear storages (process 0)
+// into the soil model's runoff `Qg`, and the grid output. Also the flush of the tables.
+//
+// The glacier storages take the step's subbasin means of ice, firn and snow-on-ice melt. They
+// are summed here exactly (ExactSum, summed over the processes onto process 0), so the storages
+// do not depend on the number of processes nor on the interval of the melt tables, whose records
+// hold interval sums.
+#include <algorithm>
+#include <cmath>
+
+#include "core/error_code.h"
+#include "core/exact_sum.h"
+#include "core/mpi_operations.h"
+#include "core/nodata.h"
+#include "core/response_unit_results.h"
+#include "core/row_loop.h"
+#include "core/tracer_bookkeeping.h"
+#include "snow/snow_formulas.h"
+#include "snow/snow_model.h"
+
+namespace velorn {
+namespace {
+
+// Per subbasin: the area-weighted sums of ice, firn and snow-on-ice melt times the glacier share,
+// the sum of area weights and the number of cells.
+constexpr int kGlacierSums = 5;
+
+}  // namespace
+
+void schneemodellklasse::FlushBuffers() {
+  if (GetFlowControl() == 0) return;
+  for (Table* table : AllTables())
+    if (table->table) table->table->FlushBuffers();
+}
+
+void schneemodellklasse::AddCellStatistics(long r, long c) {
+  const StepGrids& g = step_;
+  const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
+  const double* values[] = {g.outflow[r], g.melt[r],     nullptr,   g.days[r],
+                            g.age[r],     g.snowfall[r], g.rain[r], albedo[r]};
+  const double pack = g.solid[r][c] + g.liquid[r][c];
+  for (std::size_t t = 0; t < 8; ++t)
+    snow_tables_[t].table->AddValue(r, c, zone, values[t] != nullptr ? values[t][c] : pack, 1.0);
+  if (IsEnergyBalanceSnowMethod(method)) {
+    if (g.snowtemp[r][c] > nodata + 1)
+      snow_tables_[8].table->AddValue(r, c, zone, g.snowtemp[r][c], 1);
+    if (g.surftemp[r][c] > nodata + 1)
+      snow_tables_[9].table->AddValue(r, c, zone, g.surftemp[r][c], 1);
+  }
+  if (thaw_depth_table_.table) thaw_depth_table_.table->AddValue(r, c, zone, thaw_depth[r][c], 1);
+  const double value = glacier_cells != nullptr ? glacier_cells[r][c] : 0.0;
+  const double share = IsAboveNodata(value, nodata) ? std::clamp(value, 0.0, 1.0) : 0.0;
+  for (int32_t t = 1; t <= tracer_count && share == 0; ++t)
+    if (zonalstatistic* table = tracer_blocks[t].statistics.get())
+      table->AddValue(r, c, zone, tracer_blocks[t].concentration.get()[r][c], 1.0);
+  if (glacier_cells == nullptr) return;
+  glacier_tables_[4].table->AddValue(r, c, zone, pack, 1.0 - share);
+  glacier_tables_[4].table->AddValue(r, c, zone, 0.0, share);
+  const double code = soil_zone_grid[r][c];
+  if (!IsAboveNodata(code, nodata)) return;
+  const long subbasin_code = std::lround(code);
+  if (subbasin_code < 0 || subbasin_code > soil_zone_highest) return;
+  const int32_t subbasin = soil_zone_index[static_cast<std::size_t>(subbasin_code)];
+  // Static glaciers keep no snow of their own: the cell's snow melt is no snow-on-ice melt.
+  const double melts[3] = {g.firn_melt[r][c], g.ice_melt[r][c], 0.0};
+  for (int t = 0; t < 3; ++t) {
+    if (share > 0) glacier_tables_[t].table->AddValue(r, c, subbasin, melts[t], share);
+    glacier_tables_[t].table->AddValue(r, c, subbasin, 0.0, share > 0 ? 1.0 - share : 1.0);
+  }
+  const double area = relative_cell_area != nullptr && relative_cell_area[r][c] > -9999.0
+                          ? relative_cell_area[r][c]
+                          : 1.0;
+  ExactSum* sums = &glacier_step_sums_[static_cast<std::size_t>(subbasin) * kGlacierSums];
+  sums[0].Add(melts[1] * share * area);
+  sums[1].Add(melts[0] * share * area);
+  sums[2].Add(melts[2] * share * area);
+  sums[3].Add(area);
+  sums[4].Add(1.0);
+}
+
+// Process 0: the three linear storages of every glacierized subbasin and the soil runoff.
+void schneemodellklasse::RouteGlacierMelt() {
+  ReduceExactSumsToRoot(glacier_step_sums_);
+  zonalstatistic* total = glacier_tables_[3].table.get();
+  if (rank == 0) {
+    for (int32_t i = 1; i <= soil_zone_count; ++i) {
+      const ExactSum* sums = &glacier_step_sums_[static_cast<std::size_t>(i) * kGlacierSums];
+      const double weights = sums[3].Value();
+      const double cells = sums[4].Value();
+      const GlacierShareRecord& record = glacier_shares[static_cast<std::size_t>(i)];
+      double runoff = 0;
+      if (record.hasGlacier) {
+        const double sum = record.glacierized + record.nonGlacierized;
+        const double fg = sum > 0 ? record.glacierized / sum : 0.0;
+        const double mean = weights > 0 ? 1.0 / weights : 0.0;
+        Qice_els[i] = LinearStorageStep(Qice_els[i], kice_els, sums[0].Value() * mean, fg);
+        Qfirn_els[i] = LinearStorageStep(Qfirn_els[i], kfirn_els, sums[1].Value() * mean, fg);
+        Qsnow_els[i] = LinearStorageStep(Qsnow_els[i], ksnow_els, sums[2].Value() * mean, fg);
+        runoff =
+            (Qice_els[i] + Qfirn_els[i] + Qsnow_els[i]) * fg * (weights > 0 ? cells / weights : 0);
+        if (Qg != nullptr) Qg[0][i] = runoff;
+      }
+      if (weights > 0) total->AddValue(0, 0, i, runoff, weights);
+    }
+  }
+  const ModelDate& d = step_date;
+  total->CollectStep(d.year, d.month, d.day, d.hour, 1);
+}
+
+void schneemodellklasse::CopyResponseUnits() {
+  if (response_unit_switch == 0 || response_unit_table == nullptr || response_units == nullptr ||
+      master_response_units == nullptr)
+    return;
+  const StepGrids& g = step_;
+  std::vector<double**> grids = {g.total,    g.solid, g.liquid, g.days,    g.age,
+                                 g.snowfall, g.rain,  albedo,   g.outflow, g.melt};
+  if (IsEnergyBalanceSnowMethod(method)) grids.insert(grids.end(), {g.snowtemp, g.surftemp});
+  if (glacier_cells != nullptr) grids.insert(grids.end(), {g.firn_melt, g.ice_melt});
+  const UnitResults masters = ShareUnitResults(
+      *response_unit_table, grids.size(), first_local_row, last_local_row, column_ranges,
+      [&](long r, long c) { return TakesCell(r, c); },
+      [&](long r, long c, double* out) {
+        for (std::size_t i = 0; i < grids.size(); ++i) out[i] = grids[i][r][c];
+      });
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(zone_grid[r][c], nodata) || IsNotNodata(master_response_units[r][c], nodata))
+        continue;
+      if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      const double* values = masters.Require(*diag, module_name, response_units[r][c], r, c);
+      for (std::size_t i = 0; i < grids.size(); ++i) grids[i][r][c] = values[i];
+    }
+  });
+}
+
+void schneemodellklasse::AlignLayeredSnow() {
+  if (!layeredSnowActive || layer_solid == nullptr) return;
+  const int n = snow_layers;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(zone_grid[r][c], nodata)) continue;
+      if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      const double difference = step_.solid[r][c] - layer_solid[r][c][0];
+      if (std::fabs(difference) <= 0.0005) continue;
+      double T = std::min(temperature[r][c], 0.0);
+      const int top = static_cast<int>(upper_snow_index[r][c]);
+      if (heatTransferActive && layer_temperature != nullptr && top <= n)
+        T = layer_temperature[r][c][(top + n) / 2];
+      UpdateLayeredSnow(r, c, 0, 1.0, difference, T);
+    }
+  });
+}
+
+void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (GetFlowControl() == 0) return;
+  step_date = ModelDate{year, month, day, hour};
+  ResolveStepGrids();
+  CopyResponseUnits();
+  AlignLayeredSnow();
+  if (glacier_cells != nullptr) {
+    for (ExactSum& sum : glacier_step_sums_) sum.Reset();
+    glacier_step_sums_.resize(static_cast<std::size_t>(soil_zone_count + 1) * kGlacierSums);
+  }
+  // Tables hold no lock: one thread adds, in row order.
+  for (int32_t r = first_local_row; r <= last_local_row; ++r)
+    for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (TakesCell(r, c)) AddCellStatistics(r, c);
+  const ModelDate& d = step_date;
+  for (std::size_t t = 0; t < snow_tables_.size(); ++t)
+    snow_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+  if (glacier_cells != nullptr) {
+    for (int t : {0, 1, 2, 4})
+      glacier_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    RouteGlacierMelt();
+  }
+  if (thaw_depth_table_.table)
+    thaw_depth_table_.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+  std::vector<const char*> outputs = {
+      "snow_storage_total", "snowstorage_solid", "snowstorage_liquid",
+      "days_snow",          "snow_age",          "snow_fraction",
+      "rain_fraction",      "snowcover_outflow", "melt_from_snowcover"};
+  if (method == 5 || method == 11) {
+    outputs.push_back("snowtemp");
+    outputs.push_back("surftemp");
+  }
+  if (glacier_cells != nullptr) {
+    outputs.push_back("melt_from_firn");
+    outputs.push_back("melt_from_ice");
+  }
+  for (const char* identifier : outputs)
+    if (const int index = registry->FindIdentifier(identifier)) WriteGridOutput(index, 1, false);
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    if (block.statistics) block.statistics->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    if (block.concentration_index > 0) WriteGridOutput(block.concentration_index, 1, false);
+  }
+}
+
+}  // namespace velorn

@@ -1,0 +1,120 @@
+// The [snow_model] section of the per-process storage file: the contents of the three glacier
+// linear storages per subbasin, read once after construction and appended at the end of a run.
+//
+// Format: "[snow_model]", "<N> (number of subasins)", then per subbasin k = 1..N three lines
+// "<k>\t<value>(TG code and Q..._slr value)" for ice, firn and snow, then an empty line. A model
+// without glaciers writes 0.000000 values. Values keep six decimals ("%lf").
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core/error_code.h"
+#include "core/string_helpers.h"
+#include "snow/snow_model.h"
+
+namespace velorn {
+namespace {
+
+inline constexpr int kStorageMismatchCode = 71;
+constexpr std::size_t kStorageLineLength = 2400;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const {
+    if (file != nullptr) std::fclose(file);
+  }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+void schneemodellklasse::CompareStorageValue(const std::string& label, double control_value,
+                                             double file_value) {
+  ThrowFatal(Diag(), kStorageMismatchCode,
+             "FATAL: (snow model) error in storage file content reading ", label,
+             ":\nvalue in actual control is:   ", control_value,
+             "\nbut value in storage file is: ", file_value, "\nVelorn throws...");
+}
+
+void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t storage_mode) {
+  if (GetFlowControl() == 0) return;
+  storage_file_name.clear();
+  if (file_name.empty() || storage_mode == 2 || storage_mode == 4) return;
+  storage_file_name = file_name;
+  if (storage_mode == 0 || Qice_els.empty() || Qfirn_els.empty() || Qsnow_els.empty()) return;
+  std::string name = file_name;
+  PrefixDirectory(input_directory, name);
+  auto cold_start = [&](const std::string& first) {
+    Diag() << first << name << "[end-entry]";
+    Diag() << "WARNING: glacier model will be run with cold start initialization values"
+           << "[end-entry]";
+  };
+  FileHandle file(std::fopen(name.c_str(), "r"));
+  if (!file) {
+    cold_start("WARNING: in snow/glacier model: error opening storage content file ");
+    return;
+  }
+  std::vector<char> line(kStorageLineLength + 1);
+  bool found = false;
+  while (std::fgets(line.data(), static_cast<int>(line.size()), file.get()) != nullptr) {
+    if (std::strstr(line.data(), "snow_model") != nullptr) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) {
+    cold_start("WARNING: in snow/glacier model: [snow_model] not found in storage content file ");
+    return;
+  }
+  auto skip_line = [&] {
+    int ch = 0;
+    while ((ch = std::fgetc(file.get())) != EOF && ch != '\n') {
+    }
+  };
+  int count = -1;
+  if (std::fscanf(file.get(), "%d", &count) != 1 || count != soil_zone_count)
+    CompareStorageValue("number of subbasins", soil_zone_count, count);
+  skip_line();
+  for (int32_t k = 1; k <= soil_zone_count; ++k) {
+    for (std::vector<double>* array : {&Qice_els, &Qfirn_els, &Qsnow_els}) {
+      int code = -1;
+      double value = 0;
+      if (std::fscanf(file.get(), "%d", &code) != 1 || code != k)
+        CompareStorageValue("subbasin code", k, code);
+      if (std::fscanf(file.get(), "%lf", &value) != 1)
+        CompareStorageValue("storage content of subbasin " + std::to_string(k), 0, -9999);
+      (*array)[static_cast<std::size_t>(k)] = value;
+      skip_line();
+    }
+  }
+}
+
+bool schneemodellklasse::WriteStorageState(bool append) {
+  if (GetFlowControl() == 0 || storage_file_name.empty()) return true;
+  std::string name = storage_file_name;
+  PrefixDirectory(input_directory, name);
+  std::string text = "[snow_model]\n" + FormatText("%d (number of subasins)\n", soil_zone_count);
+  const char* comments[3] = {"(TG code and Qice_slr value)", "(TG code and Qfirn_slr value)",
+                             "(TG code and Qsnow_slr value)"};
+  const std::vector<double>* arrays[3] = {&Qice_els, &Qfirn_els, &Qsnow_els};
+  for (int32_t k = 1; k <= soil_zone_count; ++k) {
+    for (int a = 0; a < 3; ++a) {
+      const std::vector<double>& array = *arrays[a];
+      const double value =
+          static_cast<std::size_t>(k) < array.size() ? array[static_cast<std::size_t>(k)] : 0.0;
+      text += FormatText("%d\t%lf", k, value) + comments[a] + "\n";
+    }
+  }
+  text += "\n";
+  FileHandle file(std::fopen(name.c_str(), append ? "a" : "w"));
+  bool written = file && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  if (file) written = std::fclose(file.release()) == 0 && written;
+  if (!written) {
+    Diag() << "ERROR: the snow model could not write its glacier storages to the storage content "
+              "file "
+           << name << "; the next run starts them cold"
+           << "[end-entry]";
+  }
+  return written;
+}
+
+}  // namespace velorn

@@ -1,0 +1,350 @@
+// The snow time step on the fixture's grid: the water balance of every cell and step, the
+// outflow of a ripe pack, snow age and albedo, permafrost thaw, static glacier melt with the
+// glacier storages handed to the soil runoff, and the storage section of the state file.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <random>
+
+#include "core/error_code.h"
+#include "core/matrix.h"
+#include "setup/tracer_definitions.h"
+#include "tests/support/snow_test.h"
+
+namespace velorn {
+namespace {
+
+using test::GlacierSection;
+using test::SnowSection;
+
+class SnowStepTest : public test::SnowTest {
+ protected:
+  SnowStepTest() {
+    for (const char* name :
+         {"precipitation", "temperature", "temperature_night", "snow_evaporation", "wind_speed",
+          "air_humidity", "cloudiness", "AspectCorrectedGlobalRadiation"})
+      Add(name, Fill(0));
+  }
+  // The model of `text` with its inputs linked; `minutes` replaces the hourly step.
+  void Start(std::string text, int minutes = 60) {
+    const std::size_t at = text.find("60 time interval");
+    text.replace(at, 2, std::to_string(minutes));
+    ASSERT_EQ(Make(text), 0) << screen_.str();
+    model_->SetCanopySnowInputs(false);
+  }
+  void Step(int day = 15, int month = 1) {
+    model_->RunSnowStep(12, day, month, 2001);
+    model_->FinishStep(12, day, month, 2001);
+  }
+  double& At(const char* grid, int r = 1, int c = 1) { return Registered(grid)[r][c]; }
+  // The soil model's three snow layers, empty, registered once.
+  void AddLayers() {
+    if (!stacks_.empty()) {
+      model_->SetLayeredSnowModel(true, std::vector<SnowLayerLimits>(4, {100, 0.05}), 0);
+      return;
+    }
+    for (const std::string name : {"SnowWaterEquivalentSolid", "SnowWaterEquivalentLiquid",
+                                   "SnowLayerThickness", "SnowDensity"}) {
+      stacks_.emplace_back(diag_, 1, 3, 4, 3, 3);
+      const bool empty = name == "SnowLayerThickness" || name == "SnowDensity";
+      for (int r = 1; r <= 3; ++r)
+        for (int c = 0; c <= 4; ++c)
+          for (int k = 0; k <= 3; ++k) stacks_.back()[r][c][k] = empty ? N : 0;
+      registry_.Register(diag_, registry_.FirstFreeIndex(), name, nullptr, stacks_.back().get(), 3,
+                         name, 0, 1, 3, 4, 3);
+    }
+    Add("upperIndexSnow", Fill(4));
+    model_->SetLayeredSnowModel(true, std::vector<SnowLayerLimits>(4, {100, 0.05}), 0);
+  }
+  std::vector<StackMatrix> stacks_;
+  void SetAll(const char* grid, double value) {
+    for (int r = 1; r <= 3; ++r)
+      for (int c = 1; c <= 4; ++c) Registered(grid)[r][c] = value;
+  }
+};
+
+// Every cell and step: precipitation after deposition = outflow + change of the pack + what the
+// pack lost to the air, for index and energy-balance methods, hourly and daily (night and day
+// calls), under random weather.
+TEST_F(SnowStepTest, WaterBalanceOfEveryCellAndStep) {
+  Add("deposition_index", Fill(0.3));
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> unit(0, 1);
+  for (int method : {1, 3, 5, 11}) {
+    for (int minutes : {60, 1440}) {
+      SCOPED_TRACE(std::to_string(method) + " / " + std::to_string(minutes));
+      SnowSection section;
+      section.method = method;
+      Start(Section(section), minutes);
+      double** solid = Registered("snowstorage_solid");
+      double** liquid = Registered("snowstorage_liquid");
+      for (int step = 0; step < 100; ++step) {
+        double before[4][5] = {};
+        for (int r = 1; r <= 3; ++r) {
+          for (int c = 1; c <= 4; ++c) {
+            const double cold = step % 100 < 50 ? -12 : 0;  // a cold spell, then a thaw
+            At("temperature", r, c) = cold + 8 * unit(random);
+            At("temperature_night", r, c) = At("temperature", r, c) - 3;
+            At("precipitation", r, c) = unit(random) < 0.4 ? 6 * unit(random) : 0;
+            At("snow_evaporation", r, c) = 0;
+            At("wind_speed", r, c) = 5 * unit(random);
+            At("air_humidity", r, c) = 0.3 + 0.7 * unit(random);
+            At("cloudiness", r, c) = unit(random);
+            At("AspectCorrectedGlobalRadiation", r, c) = 300 * unit(random) * minutes / 60;
+            before[r][c] = solid[r][c] + liquid[r][c];
+          }
+        }
+        Step(1 + step % 28, 1 + step / 28 % 12);
+        for (int r = 1; r <= 3; ++r) {
+          for (int c = 1; c <= 4; ++c) {
+            if (r == 3 && c == 1) continue;  // outside the zones
+            const double out = At("snowcover_outflow", r, c) + At("snow_evaporation", r, c);
+            EXPECT_NEAR(At("precipitation", r, c), out + solid[r][c] + liquid[r][c] - before[r][c],
+                        1e-9)
+                << "step " << step << " cell " << r << "," << c;
+            EXPECT_GE(solid[r][c], 0);
+            EXPECT_LE(liquid[r][c], 0.1 * solid[r][c] + 1e-12);
+          }
+        }
+      }
+    }
+  }
+}
+
+// A ripe pack (liquid = CWH * solid) at 0 °C, snow share 0.75: the rain beyond the holding
+// capacity of the new snow leaves as outflow, none of it as melt; with melt (3 °C, all rain) the
+// melt-only outflow is the whole outflow.
+TEST_F(SnowStepTest, RipePackPassesRainAndMeltOutflowTakesAll) {
+  Start(Section(SnowSection{}));
+  At("snowstorage_solid") = 100;
+  At("snowstorage_liquid") = 10;
+  At("precipitation") = 10;
+  At("temperature") = 0;
+  Step();
+  EXPECT_DOUBLE_EQ(At("snowstorage_solid"), 107.5);
+  EXPECT_DOUBLE_EQ(At("snowcover_outflow"), 12.5 - 10.75);
+  EXPECT_EQ(At("melt_from_snowcover"), 0.0);
+  At("temperature") = 3;
+  Step();
+  const double melt = 3.0 * 3 / 24;
+  EXPECT_DOUBLE_EQ(At("snowstorage_solid"), 107.5 - melt);
+  EXPECT_NEAR(At("snowcover_outflow"), 10.75 + 10 + melt - 0.1 * (107.5 - melt), 1e-12);
+  EXPECT_DOUBLE_EQ(At("melt_from_snowcover"), At("snowcover_outflow"));
+}
+
+// Fresh snow above 1 mm on a pack above 5 mm resets the age and gives ALBsnow_max; a day later
+// at -5 °C the albedo has decayed with k = -0.12; a pack of at most 5 mm after the step takes the
+// land's albedo (the fixture's 0.7 before the step).
+TEST_F(SnowStepTest, SnowAgeAndAlbedo) {
+  Start(Section(SnowSection{}));
+  At("snowstorage_solid") = 50;
+  At("snow_age") = 4;
+  At("precipitation") = 3;
+  At("temperature") = -5;
+  Step();
+  EXPECT_EQ(At("snow_age"), 0.0);
+  EXPECT_DOUBLE_EQ(At("albedo"), 0.9);
+  At("precipitation") = 0;
+  for (int i = 0; i < 24; ++i) Step();
+  EXPECT_NEAR(At("snow_age"), 1.0, 1e-12);
+  EXPECT_NEAR(At("albedo"), 0.45 + std::exp(-0.12) * 0.45, 1e-12);
+  EXPECT_NEAR(At("days_snow"), 1 / 24.0, 1e-15);
+  At("albedo", 2, 2) = 0.7;
+  At("snowstorage_solid", 2, 2) = 5;
+  At("temperature", 2, 2) = -5;
+  Step();
+  EXPECT_DOUBLE_EQ(At("albedo", 2, 2), 0.7);
+  EXPECT_EQ(At("days_snow", 2, 2), 0.0);
+}
+
+// Thaw depth alpha * sqrt(snow-free days) (alpha 0.05 m/sqrt(d)); a snow cover shorter than 10
+// days keeps it, a longer one resets it; the root depth is never deeper than the thaw depth.
+TEST_F(SnowStepTest, PermafrostThaw) {
+  Add("ThawCoeffPermaFrost", Fill(0.05));
+  Add("PermafrostThawDepth", Fill(0));
+  Add("root_depth1", Fill(2.0));
+  Start(Section(SnowSection{}) + Permafrost(1), 1440);
+  At("temperature") = At("temperature_night") = 10;
+  for (int day = 0; day < 16; ++day) Step();
+  EXPECT_NEAR(At("PermafrostThawDepth"), 0.2, 1e-12);
+  EXPECT_NEAR(At("root_depth1"), 0.05, 1e-12);  // lowered on the first snow-free day
+  At("temperature") = At("temperature_night") = -10;
+  At("snowstorage_solid") = 50;
+  for (int day = 0; day < 9; ++day) Step();
+  EXPECT_NEAR(At("PermafrostThawDepth"), 0.2, 1e-12);
+  Step();
+  EXPECT_EQ(At("PermafrostThawDepth"), 0.0);
+  EXPECT_EQ(At("root_depth1"), 0.0);
+}
+
+// Static glacier (DDFsnow 2, DDFice 3, DDFfirn 4 mm/(°C d), 6 °C, hourly): the ice and firn melt
+// start in the step in which the snow on them is gone, less that step's snow melt (0.5 mm).
+// The glacier storages of subbasin 1 (one cell of share 0.3 among 5, ice 0.75 mm per step)
+// converge to Qg = Iice = 0.75 * 0.3 / 5; subbasin 2 has no glacier and keeps its runoff.
+TEST_F(SnowStepTest, StaticGlacierMeltAndStorages) {
+  Add("ice_firn", {{1, 2, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Start(Section(SnowSection{}) + IceFirn(GlacierSection{}));
+  std::vector<double> water(3, -1.0), tracer(3, -1.0);
+  double* runoff[2] = {water.data(), tracer.data()};
+  ASSERT_TRUE(model_->SetQg(runoff));
+  SetAll("temperature", 6);
+  At("snowstorage_solid", 1, 1) = At("snow_storage_total", 1, 1) = 1;
+  At("snowstorage_solid", 1, 2) = At("snow_storage_total", 1, 2) = 1;
+  Step();
+  EXPECT_EQ(At("melt_from_ice", 1, 1), 0.0);
+  Step();
+  EXPECT_DOUBLE_EQ(At("melt_from_ice", 1, 1), 0.75 - 0.5);
+  EXPECT_DOUBLE_EQ(At("melt_from_firn", 1, 2), 1.0 - 0.5);
+  Step();
+  EXPECT_DOUBLE_EQ(At("melt_from_ice", 1, 1), 0.75);
+  // Now only an ice cell of share 0.3 in subbasin 1.
+  Registered("ice_firn")[1][1] = 0.3;
+  Registered("ice_firn")[1][2] = 0;
+  model_->glacier_shares[1] = GlacierShareRecord{true, 0.3, 4.7};
+  for (int i = 0; i < 600; ++i) Step();
+  EXPECT_NEAR(water[1], 0.75 * 0.3 / 5, 1e-6);
+  EXPECT_NEAR(model_->Qice_els[1], 0.75, 1e-6);
+  EXPECT_EQ(water[2], -1.0);
+  // A share of 0 empties the storages in one step.
+  model_->glacier_shares[1] = GlacierShareRecord{true, 0, 5};
+  Step();
+  EXPECT_EQ(model_->Qice_els[1], 0.0);
+  EXPECT_EQ(water[1], 0.0);
+}
+
+// Three cells of row 1 with snow above an empty layer: with at most 2 dump files two are
+// written and the DEBUG entry comes once; with -closeAfterDump the first ends the step (199).
+TEST_F(SnowStepTest, DumpFilesOfLayersOutOfOrder) {
+  Start(Section(SnowSection{}));
+  AddLayers();
+  for (int c = 1; c <= 3; ++c) stacks_[0][1][c][1] = 5;
+  const auto home = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  model_->SetDumpOptions(1, 0, 0, 2);
+  Step();
+  EXPECT_TRUE(std::filesystem::exists("MPI_0_swes(1)_dump_row_1_col_1_2001011512.dmp"));
+  EXPECT_TRUE(std::filesystem::exists("MPI_0_swes(1)_dump_row_1_col_2_2001011512.dmp"));
+  EXPECT_FALSE(std::filesystem::exists("MPI_0_swes(1)_dump_row_1_col_3_2001011512.dmp"));
+  EXPECT_EQ(std::filesystem::file_size("MPI_0_swes(1)_dump_row_1_col_1_2001011512.dmp"),
+            (4 * 4 + 1 + 6 + 1 + 2) * 8 + 16u);
+  const std::string screen = screen_.str();
+  EXPECT_EQ(screen.find("maxDumpFiles=2"), screen.rfind("maxDumpFiles=2"));
+  EXPECT_NE(screen.find("maxDumpFiles=2"), std::string::npos);
+  Start(Section(SnowSection{}));
+  AddLayers();
+  for (int c = 1; c <= 3; ++c) stacks_[0][1][c][1] = 0;
+  stacks_[0][2][2][1] = 5;
+  model_->SetDumpOptions(1, 1, 0, 0);
+  try {
+    model_->RunSnowStep(12, 16, 1, 2001);
+    ADD_FAILURE() << "no error";
+  } catch (const ErrorCode& error) {
+    EXPECT_EQ(error.code, 199);
+  }
+  EXPECT_TRUE(std::filesystem::exists("MPI_0_swes(1)_dump_row_2_col_2_2001011612.dmp"));
+  std::filesystem::current_path(home);
+}
+
+// A tracer that stays with the water: the pack gains P * c_in; the outflow takes the pack's share
+// of outflow in outflow plus storage, at most max_conc per mm, and the flux grid holds its
+// concentration. Snow falls (all of it stays), then rain on a ripe pack drains.
+TEST_F(SnowStepTest, TracerMassFollowsTheWater) {
+  Start(Section(SnowSection{}));
+  std::vector<TracerDefinition> tracers(2);
+  tracers[1].name = "cl_";
+  tracers[1].max_conc = 100;
+  Add("concflux_tracer_1_input", Fill(2.0));
+  std::vector<ZoneStatisticsRecord> statistics(kZoneStatisticsCapacity);
+  int32_t error = -1;
+  model_->SetupTracers(error, 1, tracers.data(), statistics.data(), kZoneStatisticsCapacity);
+  ASSERT_EQ(error, 0);
+  double** pack = Registered("concstor_tracer_1_snow_model");
+  double** flux = Registered("concflux_tracer_1_snow_model");
+  ASSERT_NE(pack, nullptr);
+  At("precipitation") = 10;
+  At("temperature") = -5;
+  Step();
+  EXPECT_DOUBLE_EQ(pack[1][1], 20.0);
+  EXPECT_EQ(flux[1][1], 0.0);
+  At("temperature") = 5;
+  Step();
+  const double outflow = At("snowcover_outflow");
+  const double volume = outflow + At("snowstorage_solid") + At("snowstorage_liquid");
+  ASSERT_GT(outflow, 0);
+  EXPECT_NEAR(flux[1][1], 40.0 / volume, 1e-12);
+  EXPECT_NEAR(pack[1][1], 40.0 - 40.0 * outflow / volume, 1e-12);
+  model_->ReleaseTracers();
+}
+
+// With the soil model's layered pack on, snowfall fills the layers, melt leaves them and goes to
+// level 0 of the liquid stack, and the end of the step aligns the layers with the solid storage.
+TEST_F(SnowStepTest, LayeredSnowFollowsThePack) {
+  Start(Section(SnowSection{}));
+  AddLayers();
+  At("precipitation") = 10;
+  At("temperature") = -5;
+  Step();
+  double* solid = stacks_[0][1][1];
+  EXPECT_NEAR(solid[0], 10, 1e-12);
+  EXPECT_NEAR(stacks_[3][1][1][3], 0.1, 1e-12);  // density of the bottom layer, relative
+  At("precipitation") = 0;
+  At("temperature") = 5;
+  Step();
+  EXPECT_NEAR(solid[0], 10 - 0.625, 1e-12);
+  EXPECT_NEAR(stacks_[1][1][1][0], 0.625, 1e-12);
+  At("snowstorage_solid") += 2;
+  model_->FinishStep(12, 15, 1, 2001);
+  EXPECT_NEAR(solid[0], At("snowstorage_solid"), 1e-12);
+}
+
+// The storage section: a round trip within six decimals; missing file or section: warnings and
+// cold start; another subbasin count: code 71; modes 2 and 4 neither read nor write; an
+// unwritable file: an ERROR entry.
+TEST_F(SnowStepTest, StorageSection) {
+  Add("ice_firn", {{1, 0, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Start(Section(SnowSection{}) + IceFirn(GlacierSection{}));
+  const std::string file = "state_0";
+  const std::string path = (dir_.path() / file).string();
+  model_->ReadStorageState(file, 1);
+  EXPECT_TRUE(ScreenHas("error opening storage content file"));
+  EXPECT_TRUE(ScreenHas("glacier model will be run with cold start initialization values"));
+  EXPECT_EQ(model_->Qice_els[1], 5.0);
+  model_->Qice_els = {0, 1.2345678, 2.5};
+  model_->Qfirn_els = {0, 3.25, 0};
+  model_->Qsnow_els = {0, 0.0000004, 7};
+  ASSERT_TRUE(model_->WriteStorageState(false));
+  EXPECT_EQ(test::ReadFile(path),
+            "[snow_model]\n2 (number of subasins)\n"
+            "1\t1.234568(TG code and Qice_slr value)\n1\t3.250000(TG code and Qfirn_slr value)\n"
+            "1\t0.000000(TG code and Qsnow_slr value)\n2\t2.500000(TG code and Qice_slr value)\n"
+            "2\t0.000000(TG code and Qfirn_slr value)\n2\t7.000000(TG code and Qsnow_slr value)\n"
+            "\n");
+  model_->Qice_els = {0, 0, 0};
+  model_->ReadStorageState(file, 1);
+  EXPECT_NEAR(model_->Qice_els[1], 1.2345678, 1e-6);
+  EXPECT_EQ(model_->Qsnow_els[2], 7.0);
+  test::WriteFile(path, "[unsatzon_model]\n1\n");
+  model_->ReadStorageState(file, 1);
+  EXPECT_TRUE(ScreenHas("[snow_model] not found in storage content file"));
+  test::WriteFile(path, "[snow_model]\n3 (number of subasins)\n");
+  try {
+    model_->ReadStorageState(file, 1);
+    ADD_FAILURE() << "no error";
+  } catch (const ErrorCode& error) {
+    EXPECT_EQ(error.code, 71);
+  }
+  EXPECT_TRUE(ScreenHas("error in storage file content reading number of subbasins"));
+  for (int mode : {2, 4}) {
+    std::filesystem::remove(path);
+    model_->ReadStorageState(file, mode);
+    EXPECT_TRUE(model_->WriteStorageState(false));
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+  model_->ReadStorageState("no_such_folder/state_0", 0);
+  EXPECT_FALSE(model_->WriteStorageState(true));
+  EXPECT_TRUE(ScreenHas("the snow model could not write its glacier storages"));
+}
+
+}  // namespace
+}  // namespace velorn
