@@ -90,7 +90,9 @@ class modelobject : public memory_handling, public ModelGridGeometry {
                                     const std::string& name3, const std::string& name4);
 
   // --- Control file (slots 16..21) -------------------------------------------------------------
-  // "FATAL: error in control file, " text1 "; " text2 "not found!" and code 17.
+  // "FATAL: error in control file, " text1 "; " text2 "not found!" and code 17; when the word
+  // at the cursor is a number that is not finite ("nan", "inf"), the entry names it instead:
+  // text1 "; " text2 "\"nan\" is not a finite number".
   [[noreturn]] virtual void ReportControlFileError(const std::string& text1,
                                                    const std::string& text2);
   // "FATAL: write error " name " ! (" code ")" and code 18.
@@ -114,6 +116,11 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   template <class First, class Second>
   int ReadTwoValues(ControlFileReader& file, First& first, Second& second,
                     const std::string& description, std::string* rest = nullptr);
+  // A value read from the control file that lies outside low..high ends the run: "FATAL: error
+  // in control file, " description module_name " is " value ", it must lie within " low " to "
+  // high, code 17. Parameters that feed powers, products and integer arithmetic are checked
+  // this way where they are read, so that no run goes on to NaN or overflowing results.
+  void RequireRange(double value, double low, double high, const std::string& description);
   // Positions control_file on the line after `header` and returns 1; not found: 0, or with
   // `fatal` set ReportControlFileError(header, "(EOF)"). No open control file counts as not
   // found.

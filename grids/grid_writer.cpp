@@ -10,12 +10,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "core/error_code.h"
 #include "core/modelobject.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "grids/grid_formats.h"
 #include "grids/netcdf_grid_writer.h"
@@ -46,24 +48,30 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   void Write(const void* data, std::size_t size, std::size_t count) {
-    if (std::fwrite(data, size, count, file_) != count) Fail();
+    errno = 0;
+    if (std::fwrite(data, size, count, file_) != count) Fail(errno);
   }
   void Write(const std::string& text) { Write(text.data(), 1, text.size()); }
   void Seek(long offset) {
-    if (std::fseek(file_, offset, SEEK_SET) != 0) Fail();
+    errno = 0;
+    if (std::fseek(file_, offset, SEEK_SET) != 0) Fail(errno);
   }
   void Close() {
     std::FILE* file = file_;
     file_ = nullptr;
-    if (std::fclose(file) != 0) {
+    const int error = CloseChecked(file);
+    if (error != 0) {
       Remove();
-      ThrowFatal(diag_, kOutputCloseCode, "FATAL: error closing ", name_);
+      ThrowFatal(diag_, kOutputCloseCode, "FATAL: error closing ", name_, SystemReason(error));
     }
   }
 
  private:
-  [[noreturn]] void Fail() {
+  // The system's reason goes in an entry of its own before the model's write-error entry.
+  [[noreturn]] void Fail(int error) {
     Discard();
+    diag_ << "ERROR: cannot write " << name_ << SystemReason(error == 0 ? EIO : error)
+          << "[end-entry]";
     owner_.ReportWriteError(name_, kWriteErrorCode);
     throw ErrorCode{kWriteErrorCode};  // in case an override returns
   }

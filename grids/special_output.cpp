@@ -10,6 +10,7 @@
 #include "core/brace_block_readers.h"
 #include "core/error_code.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
 #include "version.h"
@@ -95,9 +96,10 @@ void SpecialOutputFile::CreateFile() {
   text += FormatText("\n%s\nYY\tMM\tDD\tHH", header_.c_str());
   for (const auto& entity : entities_) text += entity->CoordinateHeader();
   text += "\n";
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (std::fclose(file) != 0 || !written)
-    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: write error ", file_name_, " ! (header)");
+  const int error = WriteAndClose(file, text);
+  if (error != 0)
+    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: write error ", file_name_, " ! (header)",
+               SystemReason(error));
 }
 
 void SpecialOutputFile::CollectRow(int64_t hour, int64_t day, int64_t month, int64_t year,
@@ -151,9 +153,10 @@ void SpecialOutputFile::WriteBuffer() {
   std::FILE* file = std::fopen(file_name_.c_str(), "a+");
   if (file == nullptr)
     ThrowFatal(*diag_, kSpecialOutputAppendCode, "FATAL: \nerror opening file ", file_name_);
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (std::fclose(file) != 0 || !written)
-    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: write error ", file_name_, " ! (rows)");
+  const int error = WriteAndClose(file, text);
+  if (error != 0)
+    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: write error ", file_name_, " ! (rows)",
+               SystemReason(error));
   *diag_ << "(" << static_cast<long long>((values_per_row_ * 8 + 32) * rows) << " of "
          << static_cast<long long>(kSpecialOutputBufferBytes) << " buffer-bytes)"
          << "[end-entry]";

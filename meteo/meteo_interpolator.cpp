@@ -122,9 +122,12 @@ void meteointerpol::ReadInterpolationSection() {
   ReadValue(file, scaling_factor, "scaling factor for " + name);
   ReadTwoValues(file, statistics_file_name, statistics_code,
                 "name of the statistic result file in " + name);
-  ReadValue(file, nodata_value, "nodata value in " + name);
+  ReadValue(file, nodata_value, "nodata value in ");
+  // The missing marker -N - 1 and the integer nodata value must fit an int32 grid value.
+  RequireRange(nodata_value, -kMaxStationNodata, kMaxStationNodata, "nodata value in ");
   nodata_integer = static_cast<int32_t>(nodata_value);
   ReadValue(file, idw_weight, "idw-weight in " + name);
+  RequireRange(idw_weight, 0, kMaxIdwWeight, "idw-weight in ");
   ReadValue(file, idw_fraction, "fraction of idw on weighted interpolation (method 3)");
   ReadValue(file, max_distance, "maximum distance in " + name);
   ReadValue(file, anisotropy_slope, "slope of the main axis of the anisotropy ellipse in " + name);

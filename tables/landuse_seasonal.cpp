@@ -14,12 +14,14 @@
 //
 // Called from OpenMP row loops: every evaluation keeps its shifted days to itself, and a
 // failure writes its diagnostics entry inside one critical section.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "core/error_code.h"
 #include "core/model_date.h"
+#include "core/string_helpers.h"
 #include "tables/landuse_record.h"
 
 namespace velorn {
@@ -84,30 +86,44 @@ int LanduseRecord::GetDayOfYear(int day, int month, int year) const {
   return d;
 }
 
+namespace {
+
+// Fixpoint day `day` moved by the altitude shift (whole days, truncated), in double so that no
+// altitude or AltDep can overflow the day arithmetic.
+double ShiftedDay(int day, double altitude, double alt_dep) {
+  return day + std::trunc((altitude - kFixpointReferenceAltitude) * alt_dep);
+}
+
+}  // namespace
+
 int LanduseRecord::ShiftedFixpointDay(int i, double altitude) const {
   const int day = GetJulDay(i);
   if (day < 0) return day;
-  return day + static_cast<int>((altitude - kFixpointReferenceAltitude) * GetAltDep(i));
+  // Days far outside the year act as "never"; the bound keeps the cast defined.
+  constexpr double kFarDay = 1e6;
+  return static_cast<int>(std::clamp(ShiftedDay(day, altitude, GetAltDep(i)), -kFarDay, kFarDay));
 }
 
 std::vector<int> LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start_day,
                                                double altitude) const {
-  std::vector<int> s(At(n > 0 ? n : 0) + 1, 0);
-  for (int i = 1; i <= n; ++i)
-    s[At(i)] =
-        GetJulDay(i) + static_cast<int>((altitude - kFixpointReferenceAltitude) * GetAltDep(i));
+  std::vector<double> shifted(At(n > 0 ? n : 0) + 1, 0.0);
+  for (int i = 1; i <= n; ++i) shifted[At(i)] = ShiftedDay(GetJulDay(i), altitude, GetAltDep(i));
   // The dynamic start fixpoint lies in 1..n-1; an entry without one has index -1 and no day to
   // replace (writing s[-1] would corrupt the evaluation).
   const int k = phenology_fixpoint_index;
   if (HasDynamicStart(method) && k >= 1 && k < n) {
-    s[At(k)] = start_day;
-    s[At(k + 1)] = start_day + GetJulDay(k + 1);
+    shifted[At(k)] = start_day;
+    shifted[At(k + 1)] = static_cast<double>(start_day) + GetJulDay(k + 1);
   }
+  std::vector<int> s(shifted.size(), 0);
   for (int i = 1; i <= n; ++i) {
-    if (s[At(i)] < -1 || s[At(i)] > 366)
+    const double day = shifted[At(i)];
+    if (!(day >= -1 && day <= 366))
       ThrowFatal(diag, kShiftedDayCode,
-                 "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of ", s[At(i)],
-                 " for fix point ", i, " (JD should be between 1 and 366)");
+                 "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of ",
+                 FormatText("%.0f", day), " for fix point ", i,
+                 " (JD should be between 1 and 366)");
+    s[At(i)] = static_cast<int>(day);
   }
   s[0] = GetJulDay(n) - 366;
   return s;
