@@ -82,8 +82,8 @@ struct Model {
         zone[r][c] = 1;
         elevation[r][c] = 100;
         area[r][c] = 1;
-        cx[r][c] = (c - 0.5) * kCell;
-        cy[r][c] = (kSide - r + 0.5) * kCell;
+        cx[r][c] = (c - 1) * kCell;  // lower-left corners, as the set-up makes them
+        cy[r][c] = (kSide - r) * kCell;
       }
     }
     const char* ids[] = {"zones", "elevation", "RelCellArea", "CoordX", "CoordY"};

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "bench/bench_common.h"
-#include "core/application.h"
+#include "app/application.h"
 #include "core/diagnostic_stream.h"
 #include "core/matrix.h"
 #include "core/model_date.h"

@@ -7,6 +7,7 @@ namespace velorn {
 namespace {
 
 MPI_Datatype g_zone_record_type = MPI_DATATYPE_NULL;
+MPI_Datatype g_flag_and_two_doubles_type = MPI_DATATYPE_NULL;
 MPI_Op g_add_zone_record_sums = MPI_OP_NULL;
 MPI_Op g_add_zone_records = MPI_OP_NULL;
 
@@ -41,6 +42,34 @@ MPI_Datatype ZoneRecordType() {
     MPI_Type_commit(&g_zone_record_type);
   }
   return g_zone_record_type;
+}
+
+MPI_Datatype FlagAndTwoDoublesType() {
+  if (g_flag_and_two_doubles_type == MPI_DATATYPE_NULL) {
+    const int lengths[3] = {1, 1, 1};
+    const MPI_Aint displacements[3] = {0, 8, 16};
+    const MPI_Datatype types[3] = {MPI_C_BOOL, MPI_DOUBLE, MPI_DOUBLE};
+    MPI_Datatype packed = MPI_DATATYPE_NULL;
+    MPI_Type_create_struct(3, lengths, displacements, types, &packed);
+    MPI_Type_create_resized(packed, 0, 24, &g_flag_and_two_doubles_type);
+    MPI_Type_free(&packed);
+    MPI_Type_commit(&g_flag_and_two_doubles_type);
+  }
+  return g_flag_and_two_doubles_type;
+}
+
+void BroadcastFlagAndTwoDoubles(void* records, int count, MPI_Comm comm) {
+  int processes = 1;
+  MPI_Comm_size(comm, &processes);
+  if (processes == 1 || count <= 0) return;
+  MPI_Bcast(records, count, FlagAndTwoDoublesType(), 0, comm);
+}
+
+int BroadcastCodeFromRoot(int code, MPI_Comm comm) {
+  int processes = 1;
+  MPI_Comm_size(comm, &processes);
+  if (processes > 1) MPI_Bcast(&code, 1, MPI_INT, 0, comm);
+  return code;
 }
 
 MPI_Op AddZoneRecordSumsOp() {
@@ -100,9 +129,11 @@ void FreeMpiOperations() {
   if (g_add_zone_record_sums != MPI_OP_NULL) MPI_Op_free(&g_add_zone_record_sums);
   if (g_add_zone_records != MPI_OP_NULL) MPI_Op_free(&g_add_zone_records);
   if (g_zone_record_type != MPI_DATATYPE_NULL) MPI_Type_free(&g_zone_record_type);
+  if (g_flag_and_two_doubles_type != MPI_DATATYPE_NULL) MPI_Type_free(&g_flag_and_two_doubles_type);
   g_add_zone_record_sums = MPI_OP_NULL;
   g_add_zone_records = MPI_OP_NULL;
   g_zone_record_type = MPI_DATATYPE_NULL;
+  g_flag_and_two_doubles_type = MPI_DATATYPE_NULL;
 }
 
 }  // namespace velorn

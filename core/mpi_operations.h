@@ -47,6 +47,17 @@ void AllReduceMaximum(std::vector<double>& values, MPI_Comm comm = MPI_COMM_WORL
 // the order MPI combines them in. Collective.
 void ReduceSumsToRoot(std::vector<int64_t>& values, MPI_Comm comm = MPI_COMM_WORLD);
 
+// Struct type of one record of a one-byte flag (C bool) at byte 0 and two doubles at bytes 8 and
+// 16, extent 24 (the snow model's subbasin glacier shares).
+MPI_Datatype FlagAndTwoDoublesType();
+// Broadcasts `count` such records from process 0 of `comm` (collective; nothing with one
+// process).
+void BroadcastFlagAndTwoDoubles(void* records, int count, MPI_Comm comm = MPI_COMM_WORLD);
+
+// Process 0's `code` on every process of `comm` (collective): a phase that process 0 runs alone
+// ends with the same code everywhere, so no process waits for one that has given up.
+int BroadcastCodeFromRoot(int code, MPI_Comm comm = MPI_COMM_WORLD);
+
 // Frees every type and operation created so far; before MPI_Finalize.
 void FreeMpiOperations();
 

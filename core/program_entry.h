@@ -1,7 +1,7 @@
 // The steps of `main`: option scan, banner, process layout report, usage, the run loop over
 // the control files and the top-level report of a failure.
 //
-// `main` (core/main.cpp) calls them in order; they are separate so that the option rules and
+// `main` (app/main.cpp) calls them in order; they are separate so that the option rules and
 // the run loop can be tested without starting the program. The run loop takes the application
 // factory as an argument: the model's application plugs in there, and until it exists the
 // default factory ends every control file in a FATAL entry with kModelRunUnavailableCode.

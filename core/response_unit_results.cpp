@@ -7,7 +7,7 @@
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/row_loop.h"
-#include "setup/response_units.h"
+#include "core/zone_types.h"
 
 namespace velorn {
 

@@ -13,7 +13,6 @@
 #include "core/string_helpers.h"
 #include "core/submodel.h"
 #include "core/tracer_bookkeeping.h"
-#include "setup/tracer_definitions.h"
 
 namespace velorn {
 

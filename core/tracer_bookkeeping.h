@@ -40,6 +40,25 @@ struct MatrixRelease {
 };
 using OwnedGrid = std::unique_ptr<double*, MatrixRelease>;
 
+// One solute tracer as [substance_transport] defines it; the settings reader
+// (setup/tracer_definitions.h) fills the table, the sub-models set up their blocks from it.
+struct TracerDefinition {
+  std::string name;         // 3 characters, lower case, padded with "_"
+  int32_t radioactive = 0;  // 1 radioactive
+  int32_t evaporating = 0;  // 1 "evaporating", 0 "non_evaporating"
+  double min_conc = 0;
+  double max_conc = 0;
+  double half_time = 0;     // days; -9999 for a tracer that is not radioactive
+  double gwini = 0;         // initial concentration in groundwater
+  double soilini = 0;       // initial concentration in the soil
+  double decay_factor = 0;  // unused: sub-models keep their own (TracerBlock)
+  std::string path;         // directory prefix of the tracer's output files
+  std::string statext;      // extension of the statistics file names
+  std::string gridext;      // extension of the grid file names
+  int32_t statcode = 0;     // code of the tracer's zone statistics
+  int32_t gridcode = 0;     // write code of the tracer's concentration grids
+};
+
 struct TracerBlock {
   std::vector<ZoneRecord> balance_table;  // 0..zone count: 0, 0, zone code, area share, 0
   std::unique_ptr<zonalstatistic> statistics;

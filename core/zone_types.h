@@ -9,6 +9,9 @@
 // Both are plain standard-layout types, so arrays of them can be handed to MPI as contiguous
 // doubles or int32 pairs.
 //
+// HruRecord is one hydrologic response unit of the table the set-up builds and every sub-model
+// reads (the units of setup/response_units.h).
+//
 // ModelGridGeometry is the model grid's header and this process's rows: the model-object base and
 // the settings object's hand-out (ModelSettings) both derive from it, so the fields are declared
 // once and copied as one.
@@ -16,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace velorn {
 
@@ -54,6 +58,16 @@ struct ModelGridGeometry {
   double yll = 0;
   double cellsize = 0;
   double nodata = 0;
+};
+
+// A hydrologic response unit of the table that the set-up builds (setup/response_units.h) and
+// every sub-model reads; element 0 of a table is a placeholder, so an id is its record's index.
+struct HruRecord {
+  uint64_t id = 0;  // 1, 2, ... in the order in which units are found; the index in the table
+  std::string key;  // class key of the unit
+  int32_t row = 0;  // master cell
+  int32_t column = 0;
+  uint8_t flag = 0;
 };
 
 }  // namespace velorn

@@ -155,18 +155,17 @@ double meteointerpol::InterpolateAtPoint(double x, double y, double z, double* b
       value = NearestStation(0, buffer, x, y);
       break;
     case 5:
-      value = BilinearAtPoint(0, xr, yr, row, column);
+      value = BilinearAtPointAlone(0, xr, yr);
       break;
     case 6:
-      value = BilinearAtPoint(1, xr, yr, row, column) * elevation[row][column] +
-              BilinearAtPoint(0, xr, yr, row, column);
+      value = BilinearAtPointAlone(1, xr, yr) * z + BilinearAtPointAlone(0, xr, yr);
       break;
     case 7:
     case 8:
-      value = NearestStation(0, buffer, coord_x[row][column], coord_y[row][column]);
+      value = NearestStation(0, buffer, x, y);
       break;
     case 9:
-      value = result.get()[row] != nullptr ? result.get()[row][column] : value;
+      // A grid read from a file has no value of its own at a point: it is corrected as a grid.
       break;
     default: {
       const bool fixed = upper_lapse_rate > -9998.0;
@@ -176,7 +175,8 @@ double meteointerpol::InterpolateAtPoint(double x, double y, double z, double* b
   }
   if (value < -nodata_value) return value;
   value = ApplyLimits(value * scaling_factor, limits);
-  if (scenario_use == 1) {
+  // Scenario grids hold this process's rows only: the rows of scenario values serve a point.
+  if (scenario_use == 1 && scenario_method != 5 && scenario_method != 6) {
     const double s = ScenarioValueAt(row, column, x, y);
     value = (scenario_method == 1 || scenario_method == 6) ? value + s : value * s;
   }

@@ -134,6 +134,49 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
     ThrowFatal(Diag(), kStartDateCode, "FATAL: \nfile ", file.path, " dosnt contain date ",
                start.day, ".", start.month, ".", start.year, ", hour ", start.hour, "(feof)!");
   file.uniform = 0;
+  if (list) return;
+  // The start record is a record like any other: it may need holding and has its uniform flag.
+  file.held_values.clear();
+  HoldLastValidRecord(file);
+  UpdateUniformFlag(static_cast<int>(&file - station_files.data()));
+}
+
+void meteointerpol::HoldLastValidRecord(StationFile& file) {
+  for (int i = 1; i <= file.count; ++i)
+    if (!IsMissingStationValue(file.values[static_cast<std::size_t>(i)], nodata_value)) {
+      file.held_values = file.values;
+      file.held_date = file.date;
+      return;
+    }
+  // Without an earlier usable record the step decides (see ReplacementForMissingRecord).
+  if (file.held_values.empty()) return;
+  file.values = file.held_values;
+  const ModelDate& d = file.date;
+  const ModelDate& h = file.held_date;
+  Diag() << "WARNING: no station of " << name << " in " << file.path << " has a value on " << d.day
+         << "." << d.month << "." << d.year << " " << d.hour << ". h: the values of " << h.day
+         << "." << h.month << "." << h.year << " " << h.hour << ". h are held"
+         << "[end-entry]";
+}
+
+void meteointerpol::HoldLastValidRegression(RegressionFile& file, const std::array<double, 12>& v) {
+  // Method 2 has nothing but the regression: a record without intercept keeps the last lines.
+  const bool usable = v[1] >= -nodata_value;
+  if (!usable && method == 2 && file.has_valid) {
+    Diag() << "WARNING: the regression of " << name << " in " << file.path
+           << " has no intercept on " << file.date.day << "." << file.date.month << "."
+           << file.date.year << " " << file.date.hour << ". h: the last regression is held"
+           << "[end-entry]";
+    return;
+  }
+  file.has_valid = usable;
+  file.intercept = {0, v[1], v[4], v[7]};
+  file.gradient = {0, v[2], v[5], v[8]};
+  file.lower_bound = v[3];
+  file.middle_bound = v[6];
+  file.trend_constant = v[9];
+  file.trend_x = v[10];
+  file.trend_y = v[11];
 }
 
 void meteointerpol::ReadStationRecord(int k) {
@@ -188,6 +231,7 @@ void meteointerpol::NextStationRecord(int k) {
   file.date = WithStationYear(date);
   const std::size_t width = static_cast<std::size_t>(file.count) + 1;
   std::memcpy(file.values.data(), file.block_values.data() + at * width, width * sizeof(double));
+  HoldLastValidRecord(file);
   UpdateUniformFlag(k);
   ++file.index;
 }
@@ -280,13 +324,8 @@ void meteointerpol::SeekRegressionStartDate(int r) {
   if (!found)
     ThrowFatal(Diag(), kStartDateCode, "FATAL: \nEOF reached: ", file.path, ", date ", start.day,
                ".", start.month, ".", start.year, ", ", start.hour, ". h not found!");
-  file.intercept = {0, values[1], values[4], values[7]};
-  file.gradient = {0, values[2], values[5], values[8]};
-  file.lower_bound = values[3];
-  file.middle_bound = values[6];
-  file.trend_constant = values[9];
-  file.trend_x = values[10];
-  file.trend_y = values[11];
+  file.has_valid = false;
+  HoldLastValidRegression(file, values);
   file.capacity = kRegressionBlockRecords;
   file.index = file.capacity + 1;
 }
@@ -347,14 +386,7 @@ void meteointerpol::NextRegressionRecord(int r) {
   }
   date.year = RegressionYear(date.year);
   file.date = date;
-  const std::array<double, 12>& v = file.block_values[at];
-  file.intercept = {0, v[1], v[4], v[7]};
-  file.gradient = {0, v[2], v[5], v[8]};
-  file.lower_bound = v[3];
-  file.middle_bound = v[6];
-  file.trend_constant = v[9];
-  file.trend_x = v[10];
-  file.trend_y = v[11];
+  HoldLastValidRegression(file, file.block_values[at]);
   ++file.index;
 }
 

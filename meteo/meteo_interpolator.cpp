@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "core/error_code.h"
+#include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/zone_statistics.h"
 
@@ -65,8 +66,7 @@ meteointerpol::meteointerpol(const SubModelSetup& setup, const std::string& vari
                "something is wrong with the code,\nso please contact the author.\n"
                "-----------------------------------------------------------\n\n");
   relative_cell_area = (*registry)[area].grid;
-  cell_x = coord_x = (*registry)[RequireGrid("CoordX")].grid;
-  cell_y = coord_y = (*registry)[RequireGrid("CoordY")].grid;
+  BuildCellCentres();
   ReadInterpolationSection();
   RegisterResultGrid();
   if (scenario_use == 1 && (scenario_method == 5 || scenario_method == 6)) {
@@ -107,6 +107,32 @@ void meteointerpol::StoreSharedValues(const SubModelSetup& setup, const ModelDat
   }
 }
 
+// "CoordX" and "CoordY" hold the lower-left corners of the cells; the fields are evaluated at
+// the centres, half a cell (of its own width and height where the cell sizes vary) further.
+void meteointerpol::BuildCellCentres() {
+  double** corner_x = (*registry)[RequireGrid("CoordX")].grid;
+  double** corner_y = (*registry)[RequireGrid("CoordY")].grid;
+  const int size_x_index = FindGrid("CellSizeX", 0), size_y_index = FindGrid("CellSizeY", 0);
+  double** size_x = size_x_index > 0 ? (*registry)[size_x_index].grid : nullptr;
+  double** size_y = size_y_index > 0 ? (*registry)[size_y_index].grid : nullptr;
+  const auto half = [&](double** sizes, int64_t r, int64_t c) {
+    return 0.5 * ((sizes == nullptr || sizes[r][c] <= nodata) ? cellsize : sizes[r][c]);
+  };
+  centre_x = GridMatrix(Diag(), first_local_row, last_local_row, ncols, nrows);
+  centre_y = GridMatrix(Diag(), first_local_row, last_local_row, ncols, nrows);
+  double** x = centre_x.get();
+  double** y = centre_y.get();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (int64_t c = 1; c <= ncols; ++c) {
+      const bool outside = corner_x[r][c] == nodata || corner_y[r][c] == nodata;
+      x[r][c] = outside ? nodata : corner_x[r][c] + half(size_x, r, c);
+      y[r][c] = outside ? nodata : corner_y[r][c] + half(size_y, r, c);
+    }
+  });
+  cell_x = coord_x = x;
+  cell_y = coord_y = y;
+}
+
 void meteointerpol::ReadInterpolationSection() {
   control_file = std::make_unique<ControlFileReader>();
   if (!control_file->Open(control_file_name, &Diag()))
@@ -141,6 +167,8 @@ void meteointerpol::ReadInterpolationSection() {
   // The fast IDW path compares squared distances: square the radius whenever it runs, not
   // only for a weight of exactly 2.0.
   max_distance = IdwComparisonDistance(idw_weight, max_distance);
+  // The statistics header shows the distance in the mode the weight selects.
+  idw_mode = IdwMode(idw_weight);
   control_file->Close();
 }
 
@@ -246,9 +274,8 @@ void meteointerpol::RegisterResultGrid() {
   result = GridMatrix(Diag(), first, last, ncols, nrows);
   for (int64_t r = first; r <= last; ++r)
     for (int64_t c = 0; c <= ncols; ++c) result.get()[r][c] = nodata;
-  std::string file_name = result_file_name;
-  PrefixDirectory(output_directory, file_name);
-  RegisterGrid(result_index, file_name, result.get(), nullptr, 0, name, result_write_code,
+  // The grid writer puts the output directory in front of the name.
+  RegisterGrid(result_index, result_file_name, result.get(), nullptr, 0, name, result_write_code,
                first_local_row, last_local_row);
   own_indexes.push_back(result_index);
 }
@@ -382,6 +409,8 @@ void meteointerpol::SetUpStationInputs() {
     idw_mode = IdwMode(idw_weight);
   }
   if (method == 2 || method == 3) SeekRegressionStartDate(1);
+  // Regression files alone: their records carry the date.
+  if (method == 2) current = regression_files[1].date;
   if (method == 9) {
     StationFile& list = station_files[0];
     ReadStationHeader(list);

@@ -27,6 +27,10 @@
 // ComputeStationRegression) in meteo/meteo_interpolator_methods.cpp. The regression files of
 // methods 2 and 3 are read here; one regression file serves every cell (no regression regions).
 //
+// Cells are evaluated at their centres ("CoordX"/"CoordY" hold the lower-left corners).
+// InterpolateAtPoint evaluates one point from the station data alone, which every process holds,
+// so it gives the same value on every process.
+//
 // Response units (modelobject's switch on): only master cells are computed; after the cell loop
 // the other cells of a unit take the master's result, from whichever process computed it.
 //
@@ -98,6 +102,9 @@ struct StationFile {
   int64_t capacity = 1;
   int64_t index = 2;
   int uniform = 0;
+  // The last record with at least one usable value, held for records without any.
+  std::vector<double> held_values;
+  ModelDate held_date;
 };
 
 // One regression file of methods 2 and 3.
@@ -119,6 +126,7 @@ struct RegressionFile {
   double trend_constant = 0;
   double trend_x = 0;
   double trend_y = 0;
+  bool has_valid = false;  // the current values come from a record with a usable intercept
 };
 
 class meteointerpol : public modelobject {
@@ -239,8 +247,10 @@ class meteointerpol : public modelobject {
   double** elevation = nullptr;
   double** coord_x = nullptr;  // coordinates of the distance methods (rotated when ratio < 1)
   double** coord_y = nullptr;
-  double** cell_x = nullptr;  // plain "CoordX" / "CoordY"
+  // Cell centres: "CoordX" / "CoordY" (lower-left corners) plus half a cell.
+  double** cell_x = nullptr;
   double** cell_y = nullptr;
+  GridMatrix centre_x, centre_y;
   double** scaling_grid = nullptr;
   // Response-unit mode: "MasterHydrologicResponseUnits" (unit id at master cells, nodata
   // elsewhere) and "HydrologicResponseUnits" (unit id of every cell).
@@ -256,6 +266,15 @@ class meteointerpol : public modelobject {
   std::string grid_name, last_grid_name;
 
  private:
+  void BuildCellCentres();
+  // Missing records (meteo/meteo_input_readers.cpp): a record without any usable value takes
+  // the values of the last one that had some, with a WARNING.
+  void HoldLastValidRecord(StationFile& file);
+  void HoldLastValidRegression(RegressionFile& file, const std::array<double, 12>& values);
+  bool RecordWithoutValues() const;
+  double ReplacementForMissingRecord();
+  double BilinearAtPointAlone(int f, double x, double y) const;
+  double BilinearWithCorners(int f, const MeshCorners& corners, double x, double y) const;
   void StoreSharedValues(const SubModelSetup& setup, const ModelDate& start_arg,
                          const ModelDate& end_arg);
   void CheckStationFilesAgree();

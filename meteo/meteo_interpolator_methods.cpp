@@ -122,6 +122,22 @@ double meteointerpol::BilinearAtPoint(int f, double x, double y, int64_t row,
   if (row >= first_local_row && row <= last_local_row && !lookup_corners.empty())
     corners = lookup_corners[static_cast<std::size_t>(row - first_local_row) * width +
                              static_cast<std::size_t>(column)];
+  return BilinearWithCorners(f, corners, x, y);
+}
+
+// The look-up stations of a point chosen from the stations alone, as for a cell at that point.
+double meteointerpol::BilinearAtPointAlone(int f, double x, double y) const {
+  const StationFile& first = station_files[0];
+  const BoxSearch box = [this](double bx, double by, double x0, double x1, double y0, double y1) {
+    return FindStationInBox(bx, by, x0, x1, y0, y1);
+  };
+  const MeshCorners corners = ChooseCorners(first.count, first.x_rot.data(), first.y_rot.data(),
+                                            spacing.horizontal, spacing.vertical, x, y, box);
+  return BilinearWithCorners(f, corners, x, y);
+}
+
+double meteointerpol::BilinearWithCorners(int f, const MeshCorners& corners, double x,
+                                          double y) const {
   // The corner tables of the first file serve every file.
   const StationFile& first = station_files[0];
   const StationFile& file = station_files[static_cast<std::size_t>(f)];

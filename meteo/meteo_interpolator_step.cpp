@@ -110,6 +110,8 @@ void meteointerpol::ReadListedGrid() {
 
 void meteointerpol::InterpolateStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   CheckStepDate(hour, day, month, year);
+  // The date of the result grid: dated names and the periods of the write code follow it.
+  step_date = ModelDate{year, month, day, hour};
   if (!owner_looked_up) {
     const int index = FindGrid("MPIRegions", 0);
     owner = index > 0 ? (*registry)[index].grid : nullptr;
@@ -217,12 +219,52 @@ double meteointerpol::PostProcess(int64_t r, int64_t c, double value) const {
   return value;
 }
 
+// Later records without values hold the last usable one when they are read; only a first
+// record can be left without any.
+bool meteointerpol::RecordWithoutValues() const {
+  if (method == 9) return false;
+  const bool no_regression = (method == 2 || method == 3) && regression_files.size() > 1 &&
+                             GetRegressionParameters(1).B[1] < -nodata_value;
+  if (method == 2) return no_regression;
+  const auto empty = [&](const StationFile& file) {
+    for (int i = 1; i <= file.count; ++i)
+      if (!IsMissingStationValue(file.values[static_cast<std::size_t>(i)], nodata_value))
+        return false;
+    return true;
+  };
+  if (method == 3) return no_regression && empty(station_files[0]);
+  for (int k = 0; k < station_file_count; ++k)
+    if (empty(station_files[static_cast<std::size_t>(k)])) return true;
+  return false;
+}
+
+// No model may take the missing marker for a value: without any earlier record to hold, the
+// cells take the replacement of the lower limit when that limit catches the marker, and the run
+// stops otherwise.
+double meteointerpol::ReplacementForMissingRecord() {
+  const double marker = MissingMarker(nodata_value);
+  const double replaced = ApplyLimits(marker * scaling_factor, limits);
+  if (replaced == marker * scaling_factor)
+    ThrowFatal(Diag(), kStationContentCode, "FATAL: no station of ", name, " has a value on ",
+               current.day, ".", current.month, ".", current.year, " ", current.hour,
+               ". h and no earlier record can be held: give the first record values, or a lower "
+               "limit above ",
+               marker * scaling_factor, " with its replacement value in [", name, "]");
+  Diag() << "WARNING: no station of " << name << " has a value on " << current.day << "."
+         << current.month << "." << current.year << " " << current.hour
+         << ". h and no earlier record can be held: the cells take the replacement value "
+         << limits[2] << " of the lower limit"
+         << "[end-entry]";
+  return marker;
+}
+
 void meteointerpol::InterpolateCells() {
   double** grid = result.get();
   const std::size_t width = static_cast<std::size_t>(station_files[0].count) + 1;
-  const bool all_missing = station_files[0].uniform != 0 && method != 12 && method != 2 &&
-                           method != 3 && method != 9 &&
-                           IsMissingStationValue(CellValueOfUniform(), nodata_value);
+  // A record without any usable value post-processes the missing marker, which the limits
+  // replace (see ReplacementForMissingRecord).
+  const bool without_values = RecordWithoutValues();
+  const double missing = without_values ? ReplacementForMissingRecord() : 0.0;
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     std::vector<double> w(width, 0.0);
     for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
@@ -230,10 +272,8 @@ void meteointerpol::InterpolateCells() {
         grid[r][c] = nodata;
         continue;
       }
-      // A record without any usable station leaves no value to post-process: the cells hold
-      // the missing marker (never last step's value scaled once more).
-      if (all_missing) {
-        grid[r][c] = MissingMarker(nodata_value);
+      if (without_values) {
+        grid[r][c] = PostProcess(r, c, missing);
         continue;
       }
       bool computed = true;
@@ -361,12 +401,14 @@ void meteointerpol::RewindInputs() {
   end_of_data = 0;
   for (int k = 0; k < station_file_count; ++k) {
     StationFile& file = station_files[static_cast<std::size_t>(k)];
+    file.held_values.clear();  // every pass holds records as the first did
     file.next_position = file.start_position;
     file.index = file.capacity + 1;
     file.date = start;
   }
   if (grid_list.is_open()) grid_list.close();
   for (std::size_t r = 1; r < regression_files.size(); ++r) {
+    regression_files[r].has_valid = false;
     regression_files[r].next_position = regression_files[r].start_position;
     regression_files[r].index = regression_files[r].capacity + 1;
     regression_files[r].date = start;

@@ -169,24 +169,31 @@ void precicorrclass::CorrectGrid() {
   // Values at or below the threshold are missing and stay as they are.
   const double threshold =
       precipitation >= 0 ? -interpolators[precipitation]->nodata_value : nodata;
-  if (!raw_) {
-    raw_ = GridMatrix(Diag(), first_local_row, last_local_row, ncols, nrows);
-    written_ = GridMatrix(Diag(), first_local_row, last_local_row, ncols, nrows);
-  }
+  if (!raw_) raw_ = GridMatrix(Diag(), first_local_row, last_local_row, ncols, nrows);
+  const bool renewed = GridRenewed((*registry)[RequireGrid("precipitation")]);
   ForEachRow(first_local_row, last_local_row,
-             [&](long row) { CorrectGridRow(row, p, t, w, owner, threshold); });
+             [&](long row) { CorrectGridRow(row, p, t, w, owner, threshold, renewed); });
   first_grid_step_ = false;
 }
 
+// An interpolator writes its grid in every step; a grid read from files is new when it was read
+// again under a new dated name, or restored to its first values, since the last correction.
+bool precicorrclass::GridRenewed(const GridEntry& entry) {
+  const bool restored = restore_was_pending_ && !entry.restore_pending;
+  const bool read = entry.dated_file_name != last_read_name_;
+  last_read_name_ = entry.dated_file_name;
+  restore_was_pending_ = entry.restore_pending;
+  return first_grid_step_ || precipitation >= 0 || restored || read;
+}
+
 void precicorrclass::CorrectGridRow(int64_t r, double** p, double** t, double** w, double** owner,
-                                    double threshold) {
+                                    double threshold, bool renewed) {
   const int64_t first = column_ranges != nullptr ? column_ranges[r].first : 1;
   const int64_t last = column_ranges != nullptr ? column_ranges[r].last : ncols;
   for (int64_t c = first; c <= last; ++c) {
     if (owner != nullptr && owner[r][c] != rank) continue;
-    // A value that is still the one written at the last step was not renewed: correct its
-    // uncorrected value again instead of the corrected one.
-    const bool renewed = first_grid_step_ || p[r][c] != written_[r][c];
+    // A grid that was not renewed holds last step's corrected values: correct the uncorrected
+    // ones again.
     const double raw = renewed ? p[r][c] : raw_[r][c];
     double value = raw;
     if (raw > threshold) {
@@ -196,7 +203,6 @@ void precicorrclass::CorrectGridRow(int64_t r, double** p, double** t, double** 
     }
     p[r][c] = value;
     raw_[r][c] = raw;
-    written_[r][c] = value;
   }
 }
 
@@ -204,7 +210,6 @@ void precicorrclass::ReleaseMemory() {
   station_temperature.clear();
   station_wind.clear();
   raw_ = GridMatrix();
-  written_ = GridMatrix();
   modelobject::ReleaseMemory();
 }
 

@@ -12,9 +12,10 @@
 //   regression methods (2, 3, 10, 11) refits the regression lines of zone 1 from corrected
 //   samples along altitude;
 // - grid mode (any of the three taken from a grid): CorrectGrid corrects the registered grid
-//   "precipitation" cell by cell after the interpolation. A cell whose value was not rewritten
-//   since the last correction (a grid read once, or a cell an interpolator left alone) is
-//   corrected from its uncorrected value again, so the correction never compounds.
+//   "precipitation" cell by cell after the interpolation. Whether the grid is new is decided
+//   per step, never from its values: an interpolated grid is new in every step, a grid read
+//   from files when it was read again (or restored) since the last correction. A grid that is
+//   not new is corrected from its uncorrected values again, so the correction never compounds.
 //
 // The application constructs the object after the interpolators and the regional
 // superposition, calls SetParameter with the highest elevation of the basin, CorrectStationValues
@@ -30,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "core/grid_registry.h"
 #include "core/matrix.h"
 #include "core/modelobject.h"
 #include "core/submodel_setup.h"
@@ -53,7 +55,8 @@ constexpr double CorrectionFactor(const CatchCorrection& k, double T, double W) 
 
 // Altitudes 0, Z/10, ..., Z (eleven samples; Z <= 0 gives the one sample 0, Z < 0 none).
 std::vector<double> LineSamples(double Z);
-// Altitudes from `from` in steps of (top - from) / 10 while at or below max(2 from, top).
+// Altitudes from `from` in steps of (top - from) / 10 while at or below max(2 from, top); at
+// most 1001 of them: a shorter step is widened so that they still reach that altitude.
 std::vector<double> UpperLineSamples(double from, double top);
 
 // The least-squares line through (h, (A h + B) F(h)) over the samples. Samples at one altitude
@@ -105,11 +108,14 @@ class precicorrclass : public modelobject {
   double WindAt(double x, double y, double z, std::vector<double>& buffer) const;
   void CorrectRegression();
   void CorrectGridRow(int64_t row, double** p, double** t, double** w, double** owner,
-                      double threshold);
+                      double threshold, bool renewed);
+  bool GridRenewed(const GridEntry& entry);
 
-  // Grid mode: the uncorrected value and the value written at the last correction per cell.
-  GridMatrix raw_, written_;
+  // Grid mode: the uncorrected values, and what tells a re-read standard grid.
+  GridMatrix raw_;
   bool first_grid_step_ = true;
+  std::string last_read_name_;
+  bool restore_was_pending_ = false;
 };
 
 }  // namespace velorn

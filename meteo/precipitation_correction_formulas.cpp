@@ -10,7 +10,8 @@ namespace velorn {
 namespace {
 
 // Most samples of one refit: a step far shorter than the range (an upper boundary just below
-// the highest elevation) would otherwise ask for millions of point interpolations.
+// the highest elevation) would otherwise ask for millions of point interpolations. Such a step
+// is widened so that the samples still cover the whole range.
 constexpr int kMaxSamples = 1001;
 
 // Samples `from + k step` for k = 0, 1, ... up to `limit` (a rounding error beyond it counts).
@@ -20,6 +21,7 @@ std::vector<double> Samples(double from, double step, double limit) {
     if (from <= limit) heights.push_back(from);
     return heights;
   }
+  step = std::max(step, (limit - from) / (kMaxSamples - 1));
   const double slack = 1e-9 * step;
   for (int k = 0; k < kMaxSamples; ++k) {
     const double h = from + k * step;

@@ -33,11 +33,12 @@ struct RangeSums {
     shh += h * h;
     svh += v * h;
   }
-  // Replaces the range by its mean point.
+  // Replaces the range by its mean point. The highest altitude stays: the single-point rule
+  // measures the distance of the two ranges from it.
   void Collapse() {
     const double h = sh / n, v = sv / n;
     n = 1;
-    sh = min = max = h;
+    sh = min = h;
     sv = v;
     shh = h * h;
     svh = h * v;

@@ -105,7 +105,7 @@ class defaultini : public modelobject {
   // code 29.
   [[noreturn]] virtual void ReportIrrigationRuleError(int32_t entry);
 
-  // --- Soil table (tables/soil_table.cpp) ------------------------------------------------------
+  // --- Soil table (setup/table_sections.cpp) ---------------------------------------------------
   // Reads [soil_table] into soil_records (record 0 holds the count) and points soil_table at it.
   virtual void ReadSoilTable(int32_t variant);
 
@@ -126,7 +126,7 @@ class defaultini : public modelobject {
   // grids are gathered to process 0, so every process calls it at the same point.
   virtual void WriteStandardGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
 
-  // --- Land-use tables (tables/landuse_table.cpp) -------------------------------------------
+  // --- Land-use tables (setup/table_sections.cpp) -------------------------------------------
   // [multilayer_landuse] (optional: no table without it) and [landuse_table] (required) from
   // `control_file`, each into an owned array of count + 1 records; the variant decides whether
   // fixed-format land-use lines carry RootDist and HReduDry (2). Codes: 17 section, count or
@@ -134,7 +134,7 @@ class defaultini : public modelobject {
   virtual void ReadMultilayerLanduseTable(int32_t variant);
   virtual void ReadLanduseTable(int32_t variant);
 
-  // --- Land-use parameter grids (tables/landuse_parameter_grids.cpp) -------------------------
+  // --- Land-use parameter grids (setup/landuse_parameter_grids.cpp) -------------------------
   // Creates (or reuses) the parameter and phenology grids of `layer_count` layers and evaluates
   // them at the start date; nothing without land-use layer grids. Codes 12, 31, 150-154.
   virtual void generateMultiLayerParameterGrids(int32_t layer_count);

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "core/zone_types.h"
+#include "core/zone_types.h"  // HruRecord
 
 namespace velorn {
 
@@ -23,14 +23,6 @@ namespace velorn {
 inline constexpr int kMissingHruGridCode = 1030;
 inline constexpr int kHruClassCode = 1031;
 inline constexpr double kMaxHruClass = 9999;
-
-struct HruRecord {
-  uint64_t id = 0;  // 1, 2, ... in the order in which units are found; the index in the table
-  std::string key;  // class key of the unit
-  int32_t row = 0;  // master cell
-  int32_t column = 0;
-  uint8_t flag = 0;
-};
 
 // One grid of the unit definitions: a class of `class_width` per value, of the square root of
 // its magnitude when the spacing word contains "sqrt".

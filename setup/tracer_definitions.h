@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/modelobject.h"
+#include "core/tracer_bookkeeping.h"  // TracerDefinition
 
 namespace velorn {
 
@@ -28,23 +29,6 @@ inline constexpr int kDuplicateTracerCode = 59;
 inline constexpr int kTracerParameterCode = 56;
 // Longest text of "path =", "statext =" and "gridext =".
 inline constexpr std::size_t kMaxTracerTextLength = 299;
-
-struct TracerDefinition {
-  std::string name;         // 3 characters, lower case, padded with "_"
-  int32_t radioactive = 0;  // 1 radioactive
-  int32_t evaporating = 0;  // 1 "evaporating", 0 "non_evaporating"
-  double min_conc = 0;
-  double max_conc = 0;
-  double half_time = 0;     // days; -9999 for a tracer that is not radioactive
-  double gwini = 0;         // initial concentration in groundwater
-  double soilini = 0;       // initial concentration in the soil
-  double decay_factor = 0;  // unused: sub-models keep their own (TracerBlock)
-  std::string path;         // directory prefix of the tracer's output files
-  std::string statext;      // extension of the statistics file names
-  std::string gridext;      // extension of the grid file names
-  int32_t statcode = 0;     // code of the tracer's zone statistics
-  int32_t gridcode = 0;     // write code of the tracer's concentration grids
-};
 
 // The tracer name of a line: its first word cut to 3 characters, A-Z lowered, padded with "_".
 std::string TracerName(const std::string& line);

@@ -8,7 +8,7 @@
 // threshold, and method 6 ends the period with leaf fall after five cold days.
 //
 // The formulas are pure functions; StepPhenology carries one cell and land-use layer forward by
-// one day. defaultini::UpdateDynamicPhenology (tables/landuse_parameter_grids.cpp) calls it at
+// one day. defaultini::UpdateDynamicPhenology (setup/landuse_parameter_grids.cpp) calls it at
 // the end of every day for every land-use cell and layer, with the state read from and written
 // back to the phenology grids. The cold-day count is kept per layer, so several method-6 layers
 // of one cell each count a cold day once.

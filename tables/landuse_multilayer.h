@@ -7,7 +7,7 @@
 //   1 forest { Landuse_Layers = 10, 20; k_extinct = 0.4; LAI_scale = 8.0; }
 //
 // The settings object owns the table, count + 1 records (defaultini::ReadMultilayerLanduseTable
-// in tables/landuse_table.cpp; record 0 holds the count as its code); without the section there
+// in setup/table_sections.cpp; record 0 holds the count as its code); without the section there
 // is no table. The set-up checks the layer codes against the land-use table and may rewrite
 // `LayerCodes` and `code`; `LayerCodesCopy` and `OrigCode` keep what the entry said. The
 // evapotranspiration and interception models read the records by index, after set-up only.

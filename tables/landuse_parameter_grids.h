@@ -15,7 +15,7 @@
 //
 // defaultini::UpdateLanduseParameterGrids (every time step) accumulates the daily mean
 // temperature and, in the step that ends a day, runs dynamic phenology and evaluates every
-// parameter grid (tables/landuse_parameter_grids.cpp). The daily mean is the mean over the
+// parameter grid (setup/landuse_parameter_grids.cpp). The daily mean is the mean over the
 // day's steps weighted by their length, so it does not depend on the step the caller passes.
 //
 // Limits: one process's own rows; cells with a land-use code in the grid "landuse" and, once
@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "core/matrix.h"
-#include "setup/code_checks.h"  // kUnknownLanduseCode
 #include "tables/landuse_record.h"
 
 namespace velorn {

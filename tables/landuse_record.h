@@ -5,7 +5,7 @@
 // constants of evapotranspiration, interception and the soil-water balance, the parameters of
 // dynamic phenology, the soil-surface parameters of silting-up and surface routing, and the
 // frost factors of the soil. The settings object owns the table, an array of count + 1 records
-// (defaultini::ReadLanduseTable in tables/landuse_table.cpp): record 0 is the summary (its code
+// (defaultini::ReadLanduseTable in setup/table_sections.cpp): record 0 is the summary (its code
 // is the count), records 1..count the entries in the order of the section. After set-up the
 // land-use grid holds record indexes, so a model reads `table[grid value]` directly.
 //

@@ -2,7 +2,7 @@
 // macropore, heat and storage-approach parameters, and the per-layer look-up tables that the
 // unsaturated-zone solver reads in every cell, layer and sub-step.
 //
-// The settings object reads [soil_table] (defaultini::ReadSoilTable, tables/soil_table.cpp)
+// The settings object reads [soil_table] (defaultini::ReadSoilTable, setup/table_sections.cpp)
 // into count + 1 records; record 0 holds the count in `code` and carries no soil. Every
 // per-layer array has n + 1 elements (n = `layers`), layers 1..n from the top; element 0 of an
 // array filled from a horizon list is a copy of layer 1. Two entry forms exist:

@@ -9,7 +9,6 @@
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
-#include "setup/defaultini.h"
 #include "tables/soil_record.h"
 
 namespace velorn {
@@ -23,8 +22,6 @@ struct EntryFailure {};
   throw EntryFailure{};
 }
 
-// Where the method of a block entry is named.
-constexpr const char* kBlockMethod = "MultipleHorizons";
 // Thickness of the top layer of an old-format entry (m).
 constexpr double kOldTopLayer = 0.05;
 // ln of the conductivity of frozen soil given as 0 or less (ln 1e-12).
@@ -396,52 +393,6 @@ bool SoilRecord::ReadOldFormatLayers(DiagnosticStream& diag, std::size_t& pos,
   }
   ksat[0] = ksat[1];
   return true;
-}
-
-// --- The section -----------------------------------------------------------------------------
-
-void defaultini::ReadSoilTable(int32_t variant) {
-  FindSection("[soil_table]", 1);
-  ControlFileReader& file = *control_file;
-  int count = 0;
-  ReadValue(file, count, "number of soil types in ");
-  if (count < 0) ReportControlFileError("number of soil types (0 or more) in ", module_name);
-
-  // Records are added as they are read, so a count beyond the entries present ends at the
-  // first missing entry instead of allocating for it.
-  std::vector<SoilRecord> records;
-  records.emplace_back(count);
-  for (int i = 1; i <= count; ++i) {
-    SoilRecord record(i);
-    std::string text = file.RestOfLine();
-    if (!Contains(text, kBlockMethod) && !Contains(text, "method") && !Contains(text, "{")) {
-      record.ParseEntryOldFormat(Diag(), text, variant);
-    } else {
-      while (!Contains(text, "}")) {
-        if (file.AtEnd()) {
-          ThrowFatal(Diag(), kSoilBlockErrorCode, "FATAL: Soil table entry ", i,
-                     ": no closing \"}\" before the end of the control file\n", text);
-        }
-        text += '\n';
-        text += file.RestOfLine();
-      }
-      record.ParseEntry(Diag(), text, kBlockMethod);
-    }
-    records.push_back(std::move(record));
-  }
-  for (int i = 2; i <= count; ++i) {
-    const SoilRecord& now = records[i];
-    const SoilRecord& before = records[i - 1];
-    if (now.layers != before.layers) {
-      ThrowFatal(Diag(), kSoilOldFormatErrorCode,
-                 "FATAL: the numbers of soil layers has to be equal for all soil types\n(here: "
-                 "soil type ",
-                 now.code, ": ", now.layers, " layers, but soil type ", before.code, ": ",
-                 before.layers, " layers)\n\n");
-    }
-  }
-  soil_records = std::move(records);
-  soil_table = soil_records.data();
 }
 
 }  // namespace velorn

@@ -9,6 +9,7 @@
 // Response units: the cells of a unit take its master's value, also from another process.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -187,7 +188,7 @@ TEST_F(YearOfStations, GridsEqualThePlainFormulaOrTheWholeBasinOnEveryProcess) {
           const std::size_t at =
               step * kRows * kCols + static_cast<std::size_t>((r - 1) * kCols + col - 1);
           const double expected = c.formula ? Expected(c.method == 1 && c.ratio < 1 ? 2 : c.method,
-                                                       x_[r][col], y_[r][col], v)
+                                                       x_[r][col] + 500, y_[r][col] + 500, v)
                                             : reference.at(at);
           mismatches += value != expected;
           missing += value < -9999 || value == setup_.nodata;
@@ -202,6 +203,48 @@ TEST_F(YearOfStations, GridsEqualThePlainFormulaOrTheWholeBasinOnEveryProcess) {
     // The station's own cell follows the station within the other one's small weight.
     if (c.method == 1 && c.ratio == 1) {
       EXPECT_LT(std::fabs(sum_at_station) / 365, 0.01);
+    }
+  }
+}
+
+// A point value (as the precipitation correction asks for at its stations) comes from the
+// station data alone: every process gives the value of the whole basin held by one process,
+// wherever the point lies. Methods 6 and 8 take the gradient file times the point's altitude.
+TEST_F(YearOfStations, PointValuesAreTheSameOnEveryProcess) {
+  const std::vector<double> alt = {10, 60, 120, 200, 260, 330, 400, 480, 560};
+  const std::vector<double> xs = {500, 3000, 5500, 500, 3000, 5500, 500, 3000, 5500};
+  const std::vector<double> ys = {1000, 1000, 1000, 4500, 4500, 4500, 8000, 8000, 8000};
+  const std::string values =
+      WriteStations("values.txt", alt, xs, ys, {"1990 1 1 24 2 3.5 1 4 2.5 6 0.5 3 1.5"});
+  const std::string gradients = WriteStations(
+      "gradients.txt", alt, xs, ys,
+      {"1990 1 1 24 -0.006 -0.005 -0.007 -0.004 -0.006 -0.0065 -0.005 -0.006 -0.003"});
+  const std::string both = values + "\n" + gradients;
+  const std::vector<std::pair<const char*, int>> cases = {
+      {"bilinear", 5}, {"bilinear_gradient", 6}, {"spline", 7}, {"spline_gradient", 8}};
+  std::string sections;
+  for (const auto& [name, method] : cases) {
+    test::SectionSpec s;
+    s.method = method;
+    s.station_line = method == 6 || method == 8 ? both : values;
+    sections += Section(name, s);
+  }
+  WriteControlFile(sections);
+  WholeBasin whole;
+  whole.WriteControlFile(sections);
+  const std::array<double, 3> points[] = {
+      {1200, 2300, 150}, {4800, 7700, 420}, {300, 8900, 50}, {5900, 100, 600}, {3000, 4500, 260}};
+  std::vector<double> buffer(10);
+  for (const auto& [name, method] : cases) {
+    SCOPED_TRACE(name);
+    int status = 0;
+    const ModelDate start{1990, 1, 1, 24}, end{1990, 1, 1, 24};
+    meteointerpol split(setup_, name, registry_.FirstFreeIndex(), start, end, status);
+    meteointerpol one(whole.setup_, name, whole.registry_.FirstFreeIndex(), start, end, status);
+    for (const auto& [x, y, z] : points) {
+      const double value = split.InterpolateAtPoint(x, y, z, buffer.data());
+      EXPECT_EQ(value, one.InterpolateAtPoint(x, y, z, buffer.data())) << x << ", " << y;
+      EXPECT_GT(value, -9999.0) << x << ", " << y;
     }
   }
 }

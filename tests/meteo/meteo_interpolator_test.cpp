@@ -2,20 +2,28 @@
 // its post-processing, record advance, end of data and rewind, method 9, and the failures.
 #include "meteo/meteo_interpolator.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <cctype>
+#include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "core/string_helpers.h"
 #include "tests/support/meteo_fixture.h"
 
 namespace velorn {
 namespace {
 
 using test::SectionSpec;
+using ::testing::DoubleNear;
+using ::testing::Pointwise;
 
 constexpr ModelDate kStart{2000, 1, 1, 24};
 constexpr ModelDate kEnd{2000, 1, 4, 24};
@@ -67,11 +75,13 @@ TEST_F(MeteoInterpolatorTest, StepsThroughTheRecordsToTheEndOfDataAndRewinds) {
   Step(*m);
   EXPECT_EQ(m->calls, 12);
   EXPECT_EQ(Cell(*m, 3, 2), 10.0);
-  // Day 3: every station missing: the missing marker, not day 2's value scaled again.
+  // Day 3: every station missing: day 2's values are held, never the missing marker.
   m->AdvanceRecords();
   Step(*m);
   for (int r = 1; r <= 3; ++r)
-    for (int c = 1; c <= 4; ++c) EXPECT_EQ(Cell(*m, r, c), -10000.0);
+    for (int c = 1; c <= 4; ++c) EXPECT_EQ(Cell(*m, r, c), 10.0);
+  EXPECT_TRUE(ScreenHas("no station of temperature in " + s.station_line +
+                        " has a value on 3.1.2000 24. h: the values of 2.1.2000 24. h are held"));
   // Day 4: -9999 is missing with nodata 9999, so only station 2 counts.
   m->AdvanceRecords();
   Step(*m);
@@ -89,6 +99,72 @@ TEST_F(MeteoInterpolatorTest, StepsThroughTheRecordsToTheEndOfDataAndRewinds) {
   EXPECT_NEAR(m->InterpolateAtPoint(500, 2500, 0, buffer.data()), Cell(*m, 1, 1), 1e-12);
   m->ReleaseMemory();
   EXPECT_EQ(registry_.Find("temperature", 0), 0);
+}
+
+// A first record without any value has nothing to hold: the replacement of the lower limit,
+// or the run stops. A first record of equal values is uniform like any other.
+TEST_F(MeteoInterpolatorTest, FirstRecordWithoutValuesTakesTheLimitReplacementOrStops) {
+  struct Case {
+    const char* what;
+    std::string first;
+    std::vector<double> limits;
+    double day1;  // every cell; NAN: the run stops
+    long kernel_calls;
+  };
+  const std::vector<Case> cases = {
+      {"replaced by limit 2", "-9999 -10000", {0, 0.5, 1e10, 1e10}, 0.5, 0},
+      {"no limit catches the marker", "-9999 12000", {-1e10, -1e10, 1e10, 1e10}, NAN, 0},
+      {"uniform start record", "7 7", {-1e10, -1e10, 1e10, 1e10}, 7, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SectionSpec s;
+    s.station_line = Stations({"2000 1 1 24 " + c.first, "2000 1 2 24 4 4"});
+    s.limits = c.limits;
+    auto m = Make<CountingInterpolator>("precipitation", Section("precipitation", s), kStart, kEnd);
+    if (std::isnan(c.day1)) {
+      EXPECT_EQ(test::ThrownCode([&] { Step(*m); }), kStationContentCode);
+      EXPECT_TRUE(ScreenHas("no station of precipitation has a value on 1.1.2000 24. h"));
+    } else {
+      Step(*m);
+      for (int r = 1; r <= 3; ++r)
+        for (int col = 1; col <= 4; ++col) EXPECT_EQ(Cell(*m, r, col), c.day1);
+      m->AdvanceRecords();
+      Step(*m);
+      EXPECT_EQ(Cell(*m, 2, 3), 4.0);
+    }
+    EXPECT_EQ(m->calls, c.kernel_calls);
+    m->ReleaseMemory();
+  }
+  EXPECT_TRUE(
+      ScreenHas("no station of precipitation has a value on 1.1.2000 24. h and "
+                "no earlier record can be held: the cells take the replacement value 0.5"));
+}
+
+// Method 2: the regression file alone gives the field, at the cell centres, with its own dates;
+// a record without intercept holds the last regression.
+TEST_F(MeteoInterpolatorTest, RegressionFileAloneRunsThroughItsRecords) {
+  // One range over every altitude; the plane 10 + 0.001 x carries the intercept.
+  test::WriteFile(dir_ / "regr.txt",
+                  "jr mo dd hh b1 a1 zl b2 a2 zu b3 a3 c0 cx cy\n"
+                  "2000 1 1 24 5 0.01 0 5 0.01 1e6 5 0.01 10 0.001 0\n"
+                  "2000 1 2 24 -10000 0 0 0 0 0 0 0 0 0 0\n"
+                  "2000 1 3 24 5 0.01 0 5 0.01 1e6 5 0.01 20 0.001 0\n");
+  SectionSpec s;
+  s.method = 2;
+  s.station_line = "unused.txt";
+  s.parameter_line = dir_ / "regr.txt";
+  auto m = Make("temperature", Section("temperature", s), kStart, ModelDate{2000, 1, 3, 24});
+  const double plane[] = {10, 10, 20};
+  for (double c0 : plane) {
+    Step(*m);
+    // Centre x = (c - 0.5) 1000, altitude 100 r.
+    for (int r = 1; r <= 3; ++r)
+      for (int c = 1; c <= 4; ++c) EXPECT_NEAR(Cell(*m, r, c), c0 + (c - 0.5) + r, 1e-9);
+    m->AdvanceRecords();
+  }
+  EXPECT_TRUE(m->IsEndOfData());
+  EXPECT_TRUE(ScreenHas("has no intercept on 2.1.2000 24. h: the last regression is held"));
 }
 
 TEST_F(MeteoInterpolatorTest, PostProcessingScalesLimitsAndAppliesScenarios) {
@@ -285,6 +361,62 @@ TEST_F(MeteoZoneStatistics, DoNotDependOnTheThreadCount) {
     EXPECT_EQ(line, by_four[3 + step]);
     EXPECT_NEAR(std::stod(line.substr(line.rfind('\t') + 1)), means[step], 5.1e-4) << line;
   }
+}
+
+// The values of an ASCII grid file, row by row.
+std::vector<double> AsciiValues(const std::string& path) {
+  std::vector<double> values;
+  for (const std::string& line : test::SplitLines(test::ReadFile(path))) {
+    if (line.empty() || std::isalpha(static_cast<unsigned char>(line[0]))) continue;
+    std::istringstream in(line);
+    for (double v; in >> v;) values.push_back(v);
+  }
+  return values;
+}
+
+// A year of daily grids under the output directory: dated names, and the run's sum, minimum and
+// maximum equal to those of the daily grids. The statistics header shows the distance of the
+// weight's mode.
+TEST_F(MeteoInterpolatorTest, WriteCodesWriteDatedGridsAndRunStatistics) {
+  std::vector<std::string> records;
+  for (int month = 1; month <= 12; ++month)
+    for (int day = 1; day <= DaysInMonth(1990, month); ++day)
+      records.push_back(FormatText("1990 %d %d 24 %d %d", month, day, day % 7, month));
+  SectionSpec s;
+  s.station_line = Stations(records);
+  s.write_code = 315;  // dated at the end of every day, run sum, minimum and maximum
+  s.weight = 1.7;
+  s.statistics_code = 2001;
+  const std::string out = dir_.path().string() + "/out/";
+  std::filesystem::create_directories(out);
+  setup_.output_directory = out;
+  setup_.write_ascii = true;
+  auto m = Make("temperature", Section("temperature", s), {1990, 1, 1, 24}, {1990, 12, 31, 24});
+  EXPECT_EQ(registry_[m->result_index].file_name, "temperature.asc");
+  std::vector<double> sum(12, 0.0), low(12, 1e300), high(12, -1e300);
+  int days = 0;
+  while (!m->IsEndOfData()) {
+    int64_t h, d, mo, y;
+    m->GetDate(h, d, mo, y);
+    Step(*m);
+    m->WriteResultGrid();
+    const std::vector<double> day =
+        AsciiValues(out + FormatText("temperature_%04d%02d%02d.024", static_cast<int>(y),
+                                     static_cast<int>(mo), static_cast<int>(d)));
+    ASSERT_EQ(day.size(), 12u);
+    for (std::size_t i = 0; i < 12; ++i)
+      sum[i] += day[i], low[i] = std::min(low[i], day[i]), high[i] = std::max(high[i], day[i]);
+    m->AdvanceRecords();
+    ++days;
+  }
+  EXPECT_EQ(days, 365);
+  // Six significant digits in every file.
+  EXPECT_THAT(AsciiValues(out + "temperature.sum"), Pointwise(DoubleNear(0.02), sum));
+  EXPECT_EQ(AsciiValues(out + "temperature.min"), low);
+  EXPECT_EQ(AsciiValues(out + "temperature.max"), high);
+  m->FlushBuffers();
+  EXPECT_NE(test::ReadFile(out + "temperature.stat").find("weighting =  1.7,  maxentf =  1000000"),
+            std::string::npos);
 }
 
 TEST_F(MeteoInterpolatorTest, Method9ReadsListedGridsAndRepeatsTheLastOne) {

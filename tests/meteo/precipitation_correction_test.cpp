@@ -40,8 +40,8 @@ TEST(PrecipitationCorrectionTest, SamplesCoverTheRanges) {
       {LineSamples(0.3), 11, 0, 0.3},  // rounding must not lose the last sample
       {LineSamples(0), 1, 0, 0},       // a zero range still ends
       {UpperLineSamples(1000, 3000), 11, 1000, 3000},
-      {UpperLineSamples(2000, 3000), 21, 2000, 4000},            // up to twice the boundary
-      {UpperLineSamples(1000, 1000.0001), 1001, 1000, 1000.01},  // bounded count
+      {UpperLineSamples(2000, 3000), 21, 2000, 4000},         // up to twice the boundary
+      {UpperLineSamples(1000, 1000.0001), 1001, 1000, 2000},  // bounded count, whole range
   };
   for (const Case& c : cases) {
     ASSERT_EQ(c.samples.size(), c.count);
@@ -137,7 +137,8 @@ TEST_F(PrecipitationCorrectionModelTest, GridModeCorrectsFreshValuesOnly) {
   EXPECT_DOUBLE_EQ(p[1][1], 2.0 * 1.1);
   EXPECT_DOUBLE_EQ(p[3][1], 2.0 * (1.5 + 0.4));
   EXPECT_DOUBLE_EQ(p[2][2], -9999);
-  p[1][1] = 3.0;  // a new value
+  p[1][1] = 3.0;  // a new value read from the file of the next date
+  registry_[registry_.Find("precipitation", 0)].dated_file_name = "p_2000010224";
   corr.CorrectGrid();
   EXPECT_DOUBLE_EQ(p[1][1], 3.0 * 1.1);
 
@@ -148,6 +149,44 @@ TEST_F(PrecipitationCorrectionModelTest, GridModeCorrectsFreshValuesOnly) {
   WriteControlFile("[precipitation_correction]\n1\n0.0\nx\n");
   precicorrclass bad(setup_, error, {nullptr}, {""}, 1);
   EXPECT_EQ(error, kControlFileErrorCode);
+}
+
+// An interpolated grid is new in every step, whatever its values: 2.0 then 3.0 of snow (factor
+// 1.5 at T == GT) give 3.0 then 4.5. In station mode, factors that differ between the stations
+// make a record of equal values uneven.
+TEST_F(PrecipitationCorrectionModelTest, EveryNewValueIsCorrectedOnce) {
+  GridMatrix t = FilledGrid(diag_, 3, 4, 0.0);
+  const std::vector<std::string> two_days = {"2000 1 1 24 2 2", "2000 1 2 24 3 3"};
+  SectionSpec s;
+  s.station_line = WriteStations("p.txt", {100, 300}, {500, 3500}, {2500, 500}, two_days);
+  const ModelDate start{2000, 1, 1, 24}, end{2000, 1, 2, 24};
+  auto p = Make("precipitation", MeteoTest::Section("precipitation", s) + Section(1), start, end);
+  Register("", t.get(), "temperature");
+  int32_t error = -1;
+  precicorrclass corr(setup_, error, {nullptr, p.get()}, {"", "precipitation"}, 1);
+  ASSERT_TRUE(corr.grid_mode);
+  for (double expected : {3.0, 4.5}) {
+    p->InterpolateStep(24, p->current.day, 1, 2000);
+    corr.CorrectGrid();
+    EXPECT_DOUBLE_EQ(p->result.get()[2][2], expected);
+    p->AdvanceRecords();
+  }
+
+  // Station mode: -5 degC at the first station (snow, 1.5), +5 at the second (rain, 1.1).
+  registry_[registry_.Find("temperature", 0)].identifier = "old temperature";
+  s.station_line = WriteStations("t.txt", {100, 300}, {500, 3500}, {2500, 500},
+                                 {"2000 1 1 24 -5 5", "2000 1 2 24 -5 5"});
+  auto temperature =
+      Make("temperature", MeteoTest::Section("temperature", s) + Section(1), start, end);
+  p->RewindInputs();
+  p->AdvanceRecords();
+  precicorrclass stations(setup_, error, {nullptr, p.get(), temperature.get()},
+                          {"", "precipitation", "temperature"}, 1);
+  ASSERT_FALSE(stations.grid_mode);
+  stations.CorrectStationValues();
+  p->InterpolateStep(24, 1, 1, 2000);
+  EXPECT_NEAR(p->result.get()[1][1], 3.0, 1e-6);
+  EXPECT_NEAR(p->result.get()[3][4], 2.2, 1e-6);
 }
 
 // Station mode with method 10: the regression lines are refitted, so with only a rain factor

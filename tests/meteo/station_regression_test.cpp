@@ -129,6 +129,15 @@ TEST(StationRegressionTest, FewStationsGiveMissingOrConstantFields) {
   }
 }
 
+// Two clusters (500/700 m and, by the overlap rule, 700/1100 m) collapse to their mean points
+// (600 m, 4.5) and (900 m, 2.5); the ranges lie 1100 - 600 m apart, beyond the cluster range,
+// so both take the line through the two points: 8.5 - h / 150.
+TEST(StationRegressionTest, CollapsedClustersKeepTheirHighestAltitude) {
+  const Stations s({{500, 5, 0, 0}, {700, 4, 0, 0}, {1100, 1, 0, 0}});
+  const RegressionZoneParameters z = ComputeRegressionZone(s.View(), {800, 1500, 100, 0, 450}, N);
+  for (double h : {300.0, 750.0, 1200.0}) EXPECT_NEAR(Eval(z, h), 8.5 - h / 150, 1e-12) << h;
+}
+
 // A single lower station exactly at L fixes no slope: the lower range keeps its value and the
 // upper range its own line, and the field stays finite. (The missing station next above L
 // keeps the upper stations out of the lower range.)

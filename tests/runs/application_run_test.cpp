@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -376,13 +377,13 @@ std::string InterpolationSection(const std::string& name) {
 }
 
 // The zone means of a day computed by hand: the mean over the 15 cells of each zone of the
-// stations' values weighted by 1 / distance^2 to the cell's coordinates (its lower-left corner).
+// stations' values weighted by 1 / distance^2 to the cell's centre.
 std::vector<double> IdwZoneMeans(const double (&values)[2], double factor) {
   std::vector<double> means(2, 0.0);
   for (int r = 1; r <= kRows; ++r)
     for (int c = 1; c <= kCols; ++c) {
-      const double x = 1000 + (c - 1) * 100;
-      const double y = 2000 + (kRows - r) * 100;
+      const double x = 1000 + (c - 0.5) * 100;  // cell centres
+      const double y = 2000 + (kRows - r + 0.5) * 100;
       double sum = 0, weights = 0;
       for (int i = 0; i < 2; ++i) {
         const double w =
@@ -551,6 +552,31 @@ TEST_F(MeteoBasinRun, StationDataBoundTheTimeLoop) {
                       "to be set now."),
               c.pre_spin_up_days > 0);
   }
+}
+
+// Process 0 reads four days of station data, processes 1 and 2 (started from another control
+// file) three: a process whose data go on keeps every process in the loop, so that none waits
+// alone in a collective call, and the run ends after the fourth step. Process 0 alone compiles
+// a control file, so the other one is written in compiled form (symbols replaced).
+TEST_F(MeteoBasinRun, ProcessesWhoseDataEndApartStepAlike) {
+  WriteMeteo("");
+  std::string text = ReadFile(dir_ / "run.ctl");
+  text.erase(0, text.find('\n') + 1);  // the "$set" line
+  for (const std::string name : {"temperature", "precipitation"}) {
+    const std::string from = "$d//" + name + ".txt";
+    text.replace(text.find(from), from.size(), "$d//" + name + "_short.txt");
+  }
+  for (std::size_t at = text.find("$d//"); at != std::string::npos; at = text.find("$d//"))
+    text.replace(at, 4, dir_.path().string() + "/");
+  WriteFile(dir_ / "short.ctl", text);
+  WriteFile(dir_ / "short.ctl.$$$", text);
+  WriteFile(dir_ / "temperature_short.txt", StationTable(kTemperature, 3));
+  WriteFile(dir_ / "precipitation_short.txt", StationTable(kPrecipitation, 3));
+  const char* binary = std::getenv("VELORN_BINARY");
+  const RunResult result =
+      Run(1, {"run.ctl", ":", "-np", "2", binary != nullptr ? binary : "velorn", "short.ctl"});
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  EXPECT_EQ(ZoneColumns(Output("temperature.stat")).size(), 4u);
 }
 
 // A Ctrl-C answered with 1 during the temperature pre-spin-up ends the run there: the main pass,

@@ -2,7 +2,7 @@
 // read from a control-file text, a small model grid whose registry holds the zone grid, the
 // elevation model, "albedo", "temperature" and the land-use code grids of one or two layers.
 //
-// Used by the tests of tables/landuse_parameter_grids.cpp and dynamic phenology. Build() sets
+// Used by the tests of setup/landuse_parameter_grids.cpp and dynamic phenology. Build() sets
 // every process's rows to the whole grid unless a row range is given; the grids created by the
 // settings object are freed at the end of each test.
 #pragma once

@@ -1,8 +1,8 @@
 // Test fixture for the meteorological interpolators: the sub-model fixture's grid of rows x cols
 // cells of 1000 m with its lower-left corner at (0, 0), plus the grids an interpolator looks up
-// (zone grid at entry 1, elevation at entry 2, "RelCellArea", "CoordX", "CoordY" and, when a
-// test sets owners, "MPIRegions"), a writer of station tables and one of interpolation
-// sections.
+// (zone grid at entry 1, elevation at entry 2, "RelCellArea", "CoordX", "CoordY" holding the
+// lower-left corners of the cells as the set-up makes them, and, when a test sets owners,
+// "MPIRegions"), a writer of station tables and one of interpolation sections.
 //
 // Station tables are written as "name" -> path in the fixture's directory; records are given as
 // text lines "Y M D H v1 v2 ...". Row r of this process's range is owned by `owner(r)`.
@@ -23,6 +23,7 @@ struct SectionSpec {
   int method = 1;
   std::string station_line = "stations.txt";
   std::string parameter_line = "none";  // regression file name or method parameters
+  int write_code = 0;
   double scaling = 1.0;
   double nodata = 9999;
   double weight = 2.0;
@@ -54,8 +55,8 @@ class MeteoTest : public SubModelTest {
         zone_[r][c] = 1;
         elevation_[r][c] = 100.0 * r;
         area_[r][c] = 1.0;
-        x_[r][c] = (c - 0.5) * 1000.0;
-        y_[r][c] = (rows - r + 0.5) * 1000.0;
+        x_[r][c] = (c - 1) * 1000.0;
+        y_[r][c] = (rows - r) * 1000.0;
       }
     Register("zones.asc", zone_.get(), "zone_grid");
     Register("dem.asc", elevation_.get(), "elevation");
@@ -104,7 +105,8 @@ class MeteoTest : public SubModelTest {
         << s.method << " method\n"
         << s.station_line << "\n"
         << s.parameter_line << "\n"
-        << name << ".asc\n0 write code\n"
+        << name << ".asc\n"
+        << s.write_code << " write code\n"
         << s.scaling << " scaling\n"
         << name << ".stat " << s.statistics_code << "\n"
         << s.nodata << "\n"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "core/application.h"
+#include "app/application.h"
 #include "core/error_code.h"
 #include "core/signals.h"
 #include "evaporation/evapotranspiration.h"

@@ -1,5 +1,5 @@
 // defaultini: creation and daily update of the land-use parameter grids, and the daily step of
-// dynamic phenology over the grids (see tables/landuse_parameter_grids.h).
+// dynamic phenology over the grids (the grids of tables/landuse_parameter_grids.h).
 //
 // Creation scans the table (dynamic phenology in use, per-cell fixpoint days held, the largest
 // fixpoint count), finds "albedo", registers or reuses the grids layer by layer (the stacks of

@@ -1,6 +1,6 @@
 // Shut-down of a run: flush every buffer, release the tracer data and the models, delete every
 // object in a fixed order and free the registries.
-#include "core/application.h"
+#include "app/application.h"
 #include "core/error_code.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"

@@ -2,7 +2,7 @@
 // in their fixed order.
 #include <mpi.h>
 
-#include "core/application.h"
+#include "app/application.h"
 #include "core/error_code.h"
 #include "core/signals.h"
 #include "evaporation/evapotranspiration.h"
@@ -124,38 +124,16 @@ void ModellApplication::TakeCurrentDate() {
   current_year = kNoDate;
 }
 
-// Steps 1 to 19 of a time step; models that this build does not contain have no call here.
+// One time step, every call in the order of the run: the one place where a sub-model joins the
+// step (its flush and release go to app/application_shutdown.cpp and app/application_steering.cpp).
+// Models that this build does not contain have no call here.
 void ModellApplication::RunTimeStep() {
   const int64_t h = current_hour;
   const int64_t d = current_day;
   const int64_t m = current_month;
   const int64_t y = current_year;
-  InterpolateStep();
-  const double minutes = StepMinutes();
-  settings_object->ReadPeriodicGrids(h, d, m, y);
-  settings_object->UpdateLanduseParameterGrids(h, d, m, y, minutes);
-  for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->WriteResultGrid();
-  superposition->WriteOutput();
-  radiation_correction->RunStep(h, d, m, y);
-  evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);
-  evapotranspiration->ComputeSnowEvaporation(h, d, m, y);
-  // Without a snow model the order of snow and interception makes no difference.
-  interception->RunStep(h, d, m, y);
-  evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
-  RunSubSteps();
-  evapotranspiration->FinishStep(h, d, m, y);
-  WriteStepOutputs();
-  AdvanceInputs();
-  end_flag = EndOfDataEverywhere() ? 1 : 0;
-}
-
-// The station regressions, the precipitation correction around the interpolation and the
-// regional superposition.
-void ModellApplication::InterpolateStep() {
-  const int64_t h = current_hour;
-  const int64_t d = current_day;
-  const int64_t m = current_month;
-  const int64_t y = current_year;
+  // Interpolation: the station regressions, the precipitation correction around the
+  // interpolation and the regional superposition.
   for (std::size_t j = 1; j < interpolators.size(); ++j) {
     if (FitsStationRegression(*interpolators[j]))
       interpolators[j]->ComputeStationRegression(0, meteo_count);
@@ -167,32 +145,39 @@ void ModellApplication::InterpolateStep() {
   superposition->RunStep(h, d, m, y);
   if (superposition_active || precipitation_correction->grid_mode)
     precipitation_correction->CorrectGrid();
-}
-
-double ModellApplication::StepMinutes() {
-  if (evapotranspiration->GetFlowControl() == 0) return kDayMinutes;
-  return evapotranspiration->GetTimeInterval();
-}
-
-void ModellApplication::RunSubSteps() {
-  // The sub-step count of the soil, surface and groundwater models (the unsaturated zone's).
+  // Periodic grids, land-use parameters and the interpolated grids' output.
+  const double minutes = StepMinutes();
+  settings_object->ReadPeriodicGrids(h, d, m, y);
+  settings_object->UpdateLanduseParameterGrids(h, d, m, y, minutes);
+  for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->WriteResultGrid();
+  superposition->WriteOutput();
+  // Radiation, evapotranspiration and interception.
+  radiation_correction->RunStep(h, d, m, y);
+  evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);
+  evapotranspiration->ComputeSnowEvaporation(h, d, m, y);
+  // Without a snow model the order of snow and interception makes no difference.
+  interception->RunStep(h, d, m, y);
+  evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
+  // The sub-steps of the soil, surface and groundwater models (the unsaturated zone's count).
   for (int k = 1; k <= sub_steps; ++k) {
-    evapotranspiration->RunSubStep(current_hour, current_day, current_month, current_year);
-    special_output->RunStep(current_hour, current_day, current_month, current_year, true, k);
+    evapotranspiration->RunSubStep(h, d, m, y);
+    special_output->RunStep(h, d, m, y, true, k);
   }
-}
-
-void ModellApplication::WriteStepOutputs() {
-  const int64_t h = current_hour;
-  const int64_t d = current_day;
-  const int64_t m = current_month;
-  const int64_t y = current_year;
+  evapotranspiration->FinishStep(h, d, m, y);
+  // Outputs of the step.
   settings_object->WriteStandardGrids(h, d, m, y);
   settings_object->WriteVariableGrids(h, d, m, y);
   settings_object->ResetStandardGridStatistics();
   settings_object->AccumulateStandardGridStatistics();
   settings_object->WriteStandardGridStatistics(h, d, m, y);
   special_output->RunStep(h, d, m, y, false, 0);
+  AdvanceInputs();
+  end_flag = EndOfDataEverywhere() ? 1 : 0;
+}
+
+double ModellApplication::StepMinutes() {
+  if (evapotranspiration->GetFlowControl() == 0) return kDayMinutes;
+  return evapotranspiration->GetTimeInterval();
 }
 
 void ModellApplication::AdvanceInputs() {

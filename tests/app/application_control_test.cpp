@@ -1,7 +1,7 @@
 // Run control pieces: command words of the synchronisation file, menu answers, the coupling
 // interval test, the poll pause, the semaphore files and the wait for the synchronisation file
 // with a scripted console and no real sleep.
-#include "core/application_control.h"
+#include "app/application_control.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

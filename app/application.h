@@ -2,12 +2,12 @@
 //
 // `main` (core/program_entry.h) builds one application per control file through
 // MakeModellApplication, installs the signal handlers, calls run and ClearMemory and deletes it.
-// The constructor (core/application.cpp) builds the two registries, the settings object with
+// The constructor (app/application.cpp) builds the two registries, the settings object with
 // its stepwise set-up, the tracer definitions and the sub-models of this build in their fixed
-// order, and wires them together. `run` (core/application_loop.cpp) is the time loop with its
+// order, and wires them together. `run` (app/application_loop.cpp) is the time loop with its
 // spin-up and pre-spin-up; the Ctrl-C menu, the control requests and the external coupling of
-// each step live in core/application_steering.cpp (pieces in core/application_control.h);
-// ClearMemory (core/application_shutdown.cpp) flushes, releases and deletes everything.
+// each step live in app/application_steering.cpp (pieces in app/application_control.h);
+// ClearMemory (app/application_shutdown.cpp) flushes, releases and deletes everything.
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "core/application_control.h"
+#include "app/application_control.h"
 #include "core/grid_registry.h"
 #include "core/memory_handling.h"
 #include "core/program_entry.h"
@@ -173,15 +173,15 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   void CopySettings();
   void FillSubModelSetup();
   void CreateInterpolators();
+  // The sub-models in the order of the run: the one place where a sub-model joins the
+  // construction.
   void CreateSubModels(const std::vector<std::string>& args);
   void RefuseUnavailable(const UnavailableSubModel& model);
-  // Time loop steps (core/application_loop.cpp).
+  // Time loop steps (app/application_loop.cpp).
   int RunLoop();
   void TakeCurrentDate();
+  // One time step: every call of the step, in the order of the run.
   void RunTimeStep();
-  void InterpolateStep();
-  void RunSubSteps();
-  void WriteStepOutputs();
   // Every interpolator moves to its next record.
   void AdvanceInputs();
   // True when the time range is exhausted on every process: every interpolator (only the
@@ -191,7 +191,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   double StepMinutes();
   // WARNING when the data ended before the last step of the model time range.
   void ReportEarlyEndOfData();
-  // Steering (core/application_steering.cpp).
+  // Steering (app/application_steering.cpp).
   void PollInterrupt();
   // `pre_spin_up`: the lists of the pre-spin-up (no data assimilation).
   void HandleControlRequest(bool pre_spin_up);
@@ -202,7 +202,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // `run_may_end`: false at the end of a spin-up pass that another pass follows.
   void CouplingAtStepEnd(bool run_may_end);
   CouplingDate CurrentDate() const;
-  // Shut-down steps (core/application_shutdown.cpp).
+  // Shut-down steps (app/application_shutdown.cpp).
   void FlushAtEnd();
   void MarkNotInitialised();
   void ReleaseModels();

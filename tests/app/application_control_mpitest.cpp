@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "core/application_control.h"
+#include "app/application_control.h"
 #include "core/signals.h"
 #include "tests/support/test_helpers.h"
 

@@ -1,7 +1,9 @@
-// Readers of the sections [landuse_table] and [multilayer_landuse] (defaultini).
+// Readers of the settings object (defaultini) for the sections [landuse_table],
+// [multilayer_landuse] and [soil_table]; the records and their entry parsers are those of
+// tables/.
 //
-// Both sections hold a count line and then the entries, each beginning on a new line; a block
-// entry runs from its first line up to the line that holds its closing "}". The readers check
+// The land-use sections hold a count line and then the entries, each beginning on a new line; a
+// block entry runs from its first line up to the line that holds its closing "}". The readers check
 // what the section says against what the file holds: a count that is no number or negative, a
 // section that ends (end of file or the next section header) before its count of entries, and
 // a block that ends without its "}" are FATAL entries naming the line, never a read past the
@@ -17,10 +19,13 @@
 #include "setup/defaultini.h"
 #include "tables/landuse_multilayer.h"
 #include "tables/landuse_record.h"
+#include "tables/soil_record.h"
 
 namespace velorn {
 namespace {
 
+// Where the method of a block entry of [soil_table] is named.
+constexpr const char* kBlockMethod = "MultipleHorizons";
 // Records reserved at once, whatever the count says.
 constexpr std::size_t kReservedRecords = 256;
 
@@ -159,6 +164,50 @@ void defaultini::ReadMultilayerLanduseTable(int32_t /*variant*/) {
   }
   multilayer_landuse_records = std::move(records);
   multilayer_landuse_table = multilayer_landuse_records.data();
+}
+
+void defaultini::ReadSoilTable(int32_t variant) {
+  FindSection("[soil_table]", 1);
+  ControlFileReader& file = *control_file;
+  int count = 0;
+  ReadValue(file, count, "number of soil types in ");
+  if (count < 0) ReportControlFileError("number of soil types (0 or more) in ", module_name);
+
+  // Records are added as they are read, so a count beyond the entries present ends at the
+  // first missing entry instead of allocating for it.
+  std::vector<SoilRecord> records;
+  records.emplace_back(count);
+  for (int i = 1; i <= count; ++i) {
+    SoilRecord record(i);
+    std::string text = file.RestOfLine();
+    if (!Contains(text, kBlockMethod) && !Contains(text, "method") && !Contains(text, "{")) {
+      record.ParseEntryOldFormat(Diag(), text, variant);
+    } else {
+      while (!Contains(text, "}")) {
+        if (file.AtEnd()) {
+          ThrowFatal(Diag(), kSoilBlockErrorCode, "FATAL: Soil table entry ", i,
+                     ": no closing \"}\" before the end of the control file\n", text);
+        }
+        text += '\n';
+        text += file.RestOfLine();
+      }
+      record.ParseEntry(Diag(), text, kBlockMethod);
+    }
+    records.push_back(std::move(record));
+  }
+  for (int i = 2; i <= count; ++i) {
+    const SoilRecord& now = records[i];
+    const SoilRecord& before = records[i - 1];
+    if (now.layers != before.layers) {
+      ThrowFatal(Diag(), kSoilOldFormatErrorCode,
+                 "FATAL: the numbers of soil layers has to be equal for all soil types\n(here: "
+                 "soil type ",
+                 now.code, ": ", now.layers, " layers, but soil type ", before.code, ": ",
+                 before.layers, " layers)\n\n");
+    }
+  }
+  soil_records = std::move(records);
+  soil_table = soil_records.data();
 }
 
 }  // namespace velorn

@@ -1,5 +1,5 @@
 // Run control: command words, menu answers, coupling intervals and the semaphore files.
-#include "core/application_control.h"
+#include "app/application_control.h"
 
 #include <mpi.h>
 

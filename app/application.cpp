@@ -1,6 +1,6 @@
 // Construction of a model run: registries, settings and set-up, tracer definitions and the
 // sub-models in their fixed order, the dump options and the links between the models.
-#include "core/application.h"
+#include "app/application.h"
 
 #include <mpi.h>
 

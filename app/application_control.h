@@ -2,7 +2,7 @@
 // console menus and the synchronisation commands of a coupled program feed, and the small files
 // through which the run and that program take turns.
 //
-// The application (core/application*.cpp) calls these pieces from its time loop: the state is
+// The application (app/application*.cpp) calls these pieces from its time loop: the state is
 // combined over all processes at every pass (CombineControlState), process 0 shows the menus and
 // waits for the synchronisation file (WaitForSynchronisationFile), the semaphore files are
 // written by process 0 (WriteSemaphoreFile), and CouplingDue decides whether a coupling interval

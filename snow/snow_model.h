@@ -1,0 +1,303 @@
+// schneemodellklasse: the snow sub-model, section "[snow_model]", with its glacier section
+// "[ice_firn]" and its permafrost section "[permafrost]".
+//
+// What this object holds after construction (snow/snow_model.cpp, snow/glacier_setup.cpp):
+// - the [snow_model] settings of the melt method (1..14; 5, 6, 7 and 11 run an energy balance
+//   with snow temperatures, 6..9, 12 and 14 let snow slide down steep slopes, 7, 9, 10, 11, 13
+//   and 14 weight snowfall by "deposition_index", 5..14 read the extended settings);
+// - its own grids, each registered under its identifier: the storages "snowstorage_solid",
+//   "snowstorage_liquid", "snow_storage_total", "days_snow", "snow_age" over the snow rows
+//   (gridRowFirst..gridRowLast: all rows on process 0 when wholeGridOnRoot is set, else the
+//   process's own rows), the step outputs "snow_fraction", "rain_fraction", "snowcover_outflow",
+//   "melt_from_snowcover" over the own rows, and by method the temperature grids "snowtemp",
+//   "surftemp", "EnergyBalance" and the slide grids "input_mass", "mobile_mass", "deposition"
+//   with, on process 0 only, "max_deposition" and the elevation order "elev_order_row" /
+//   "elev_order_col" (the k-th cell of the slide pass, highest first). A grid that another
+//   model registered first under the same identifier is linked instead (`linked` set): the
+//   snow model then neither registers nor frees it;
+// - links to the grids of other models (albedo, snow evaporation, land use, elevation, ...);
+// - the zone statistics tables of the snow model (8 to 13 by method);
+// - with a glacier grid ("ice_firn" or "GlacierizedCells"): the [ice_firn] settings, the
+//   per-subbasin linear storages of ice, firn and snow melt on glaciers (soil-model zones
+//   1..Z), the subbasin glacier shares (identical on every process), the glacier melt grids and
+//   tables, and for the dynamic methods 11..13 the firn stack and the glacier state grids;
+// - with "ThawCoeffPermaFrost" and "PermafrostThawDepth": the [permafrost] settings, the
+//   snow-free and snow-cover day counts and the thaw-depth table.
+//
+// What the time step (RunSnowStep, FinishStep) must do with it: per own cell, take rain and
+// snow from the water input and temperature, update the solid and liquid storages and their
+// total, write the four step outputs, count "days_snow" and "snow_age", and add to every table;
+// with glaciers, melt ice and firn by glacierMethod on the glacierized fraction of the cell,
+// route the subbasin melt through Qice_els / Qfirn_els / Qsnow_els (using the three
+// *_melt_input arrays for the step's inflow) into the unsaturated zone's runoff of the
+// subbasins whose share record has has_glacier set; for the slide methods gather the storages
+// to process 0, walk the cells in elevation order with max_deposition as the capacity, and
+// scatter them back. Grids over the snow rows are whole on process 0 exactly when
+// wholeGridOnRoot is set; "days_snow", "snow_age", "snowtemp" and "surftemp" read from files
+// hold the own rows only (their registry entries say which rows they hold).
+//
+// Construction reports every failure through the error-code out-parameter (103 for an
+// exception without a code); the application throws it on. Until the lateral redistribution
+// and the dynamic glacier list are built, a slide method and a dynamic glacier method end the
+// construction with a FATAL entry of their own (codes 3041 and 3042) after everything else is
+// built. Construction is collective (zone ranking, grid reading, glacier shares): every process
+// constructs the model with the same control file. ReleaseMemory frees what the object made,
+// never what it only linked.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/matrix.h"
+#include "core/submodel.h"
+#include "core/zone_statistics.h"
+#include "evaporation/evapotranspiration.h"
+
+namespace velorn {
+
+// Values of the extended [snow_model] settings outside their bounds, and an unreadable entry 42.
+inline constexpr int kSnowExtendedLineCode = 404;
+inline constexpr int kMaxDepositionSlopeCode = 405;
+inline constexpr int kMaxDepositionFactorCode = 406;
+inline constexpr int kMinSlideSlopeCode = 407;
+inline constexpr int kSlideSettingCode = 408;
+// A fault of [ice_firn], [permafrost] or the glacier grids.
+inline constexpr int kGlacierSetupCode = 80;
+// A total glacier melt table name without "." (the snow-on-ice table is named after it).
+inline constexpr int kSnowOnIceTableNameCode = 103;
+// Snow and surface temperature of cells that a temperature grid file leaves empty (K).
+inline constexpr double kMeltingPointKelvin = 273.16;
+// Methods this build constructs but cannot run yet: lateral redistribution and dynamic glaciers.
+inline constexpr int kSnowSlideUnavailableCode = 3041;
+inline constexpr int kDynamicGlacierUnavailableCode = 3042;
+
+// Per subbasin: whether a cell of it carries glacier, and the sums of the glacierized and
+// non-glacierized fractions of its cells. Laid out as the MPI type of FlagAndTwoDoublesType
+// (core/mpi_operations.h): one byte at 0, doubles at 8 and 16.
+struct GlacierShareRecord {
+  bool hasGlacier = false;
+  double glacierized = 0;
+  double nonGlacierized = 0;
+};
+
+// Method families.
+bool IsEnergyBalanceSnowMethod(int32_t method);       // 5, 6, 7, 11
+bool IsSlideSnowMethod(int32_t method);               // 6, 7, 8, 9, 12, 14
+bool UsesDepositionIndex(int32_t method);             // 7, 9, 10, 11, 13, 14
+bool IsDynamicGlacierMethod(int32_t glacier_method);  // 11, 12, 13
+
+class schneemodellklasse : public teilmodellklasse {
+ public:
+  using OutputSetting = EvapOutputSetting;
+  using Table = EvapStatistics;
+
+  // One grid of the snow model: made here (`data` owns it, `index` its registry entry) or
+  // linked from another model (`linked`, nothing owned, no entry of its own).
+  struct OwnGrid {
+    std::string identifier;
+    GridMatrix data;
+    double** grid = nullptr;
+    int index = 0;
+    bool linked = false;
+  };
+
+  // `error` receives 0 or the code of a failure after its FATAL entry; 103 for an exception
+  // without a code. `section_name` is "snow_model" in a run. Collective.
+  schneemodellklasse(int32_t& error, const SubModelSetup& setup,
+                     const std::string& section_name = "snow_model");
+  ~schneemodellklasse() override;
+
+  // --- Hand-over operations ------------------------------------------------------------------
+  // `method` when the model is on, else 0.
+  virtual int32_t GetMethod();
+  virtual void SetHeatTransferActive(bool active) { heatTransferActive = active; }
+  virtual bool IsHeatTransferActive() { return heatTransferActive; }
+  virtual bool IsLayeredSnowActive() { return layeredSnowActive; }
+  virtual void SetDumpOptions(int32_t dump_mode, int32_t close_after_dump,
+                              int32_t repair_after_dump, uint64_t max_dump_files);
+  // With the model on: the base tracer set-up, then per tracer its input flux grid, the first
+  // registered of the irrigation flux and the input flux ("concflux_tracer_<i>_irrigation",
+  // "concflux_tracer_<i>_input"; neither: code 33). Never throws: `error` gets the code.
+  void SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
+                    ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
+  void ReleaseTracers() override;
+  // Frees the tables, the own grids (not the linked ones) and the glacier arrays, then the
+  // base. With the initialised mark set, the storage section is written first (with the
+  // storage state, which the time step brings).
+  void ReleaseMemory() override;
+
+  // The own grid with this identifier (linked or made), or null.
+  const OwnGrid* FindOwnGrid(const std::string& identifier) const;
+  double** OwnData(const std::string& identifier) const;
+  // Registry index of the tracer's input flux grid (1..tracer_count).
+  int TracerInputIndex(int32_t tracer) const { return tracer_input_index_.at(tracer); }
+
+  // --- [snow_model] --------------------------------------------------------------------------
+  int32_t method = 0;
+  double transzone = 0, T0R = 0, T0 = 0, CWH = 0, CRFR = 0;
+  double C0 = 0, C1 = 0, C2 = 0, z0 = 0;
+  double RMFMIN = 0, RMFMAX = 0, ALBsnow_min = 0, ALBsnow_max = 0;
+  int32_t readStorageGrids = 0;
+  double maxDepositionSlope = 55.0;
+  double maxDepositionFactor = 1.0;
+  double minSlideSlope = 30.0;
+  double slideMassFrac = 0.01;
+  double LWINcorr = 1.0, LWOUTcorr = 1.0, EnBalScaling = 1.0;
+  // Derived: seasonal melt factor (mean and amplitude) and the season's phase.
+  double RMFamplitude = 0, RMFmean = 0;
+  double seasonalOmega = 0.017214206;  // per day
+  double seasonalPhase = -80;          // days
+  // Grid outputs by identifier; statistics tables by title.
+  OutputSetting rain_output, snow_output, days_output, age_output, outflow_output, melt_output,
+      solid_output, liquid_output, total_output, snowtemp_output, surftemp_output,
+      input_mass_output, mobile_mass_output, deposition_output;
+  OutputSetting albedo_statistics;
+
+  // --- Rows and hand-over flags ------------------------------------------------------------
+  int32_t gridRowFirst = 0, gridRowLast = 0;
+  bool wholeGridOnRoot = false;
+  bool interceptionBeforeSnow = false;
+  bool heatTransferActive = false;
+  bool layeredSnowActive = false;
+  bool dumpMode = false, closeAfterDump = false, repairAfterDump = false;
+  uint64_t maxDumpFiles = 0;
+
+  // --- Links to other models' grids (null when absent) --------------------------------------
+  double** elevation = nullptr;
+  double** albedo = nullptr;
+  double** snow_evaporation = nullptr;
+  int32_t landuse_layers = 1;
+  std::vector<double**> landuse;            // 1..landuse_layers
+  std::array<double**, 5> slidefraction{};  // 1..4
+  double** slope_angle = nullptr;
+  double** deposition_index = nullptr;
+  double** cloudiness = nullptr;
+  double** surfacetemperature = nullptr;
+  double** vapor_pressure = nullptr;
+  double** temperature_night = nullptr;
+  double** response_units = nullptr;
+  double** master_response_units = nullptr;
+
+  // --- Soil-model zones (the subbasins of the glacier storages) -----------------------------
+  double** soil_zone_grid = nullptr;
+  std::vector<ZoneRecord> soil_zone_table;  // 0..soil_zone_count
+  std::vector<int32_t> soil_zone_index;     // code -> index
+  int32_t soil_zone_count = 0;
+  int32_t soil_zone_highest = 0;
+
+  // --- [ice_firn] (glacier part ran: glacier_cells set) -------------------------------------
+  int32_t glacierMethod = 0;
+  double DDFice = 0, DDFfirn = 0, DDFsnow = 0, MF = 0;
+  double Aice_min = 0, Aice_max = 0, Asnow_min = 0, Asnow_max = 0;
+  double Aice_mean = 0, Aice_amplitude = 0, Asnow_mean = 0, Asnow_amplitude = 0;
+  double kice_els = 0, kfirn_els = 0, ksnow_els = 0;
+  // Per subbasin 0..Z (index 0 unused): linear storage contents and the step's inflows.
+  std::vector<double> Qice_els, Qfirn_els, Qsnow_els;
+  std::vector<double> ice_melt_input, firn_melt_input, snow_melt_input;
+  int32_t readGlacierGrids = 0;
+  int32_t firn_levels = 0;
+  double firn_base = 0, deltafirnper100m = 0;
+  int32_t GMBEvalDay = 0, GMBEvalMonth = 0;
+  double VAscaling = 0, VAexponent = 0;
+  int32_t numElevBands = 0, extraWeightFactorBand0 = 0;
+  double debrisScaling = 1.0;
+  double maxSnowPackToCreateGlacier = 1000;
+  double relSizeNewGlacier = 0.25;
+  double glacier_balance_factor = 0.85;
+  OutputSetting firn_melt_output, ice_melt_output;
+  OutputSetting total_melt_statistics, snow_on_ice_statistics, glacier_snow_statistics;
+  OutputSetting firn_stack_output, mass_balance_output, old_mass_balance_output;
+  OutputSetting mass_balance_statistics2;
+  // The seven on-glacier grids: solid, liquid, total, melt, surftemp, snowtemp, evaporation.
+  std::array<OutputSetting, 7> on_glacier_outputs;
+  double** glacier_cells = nullptr;      // "ice_firn" (1, 2) or "GlacierizedCells" (11..13)
+  double** glacier_codes = nullptr;      // "GlacierCodes" (11..13)
+  double** debris = nullptr;             // "debris_on_glaciers"
+  double** glacier_radiation = nullptr;  // methods 2, 12, 13
+  std::vector<GlacierShareRecord> glacier_shares;  // 0..Z
+  // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
+  // (the totals) is the own grid "firn_WE_stack".
+  double*** firn_WE_stack = nullptr;
+
+  // --- [permafrost] (permafrost part ran: permafrostMethod 1) -------------------------------
+  int32_t permafrostMethod = 0;
+  double Min_Snow_Age_Refreeze = 0, Max_SWE_SnowFree = 0, reducedKsat = 0;
+  OutputSetting thaw_depth_statistics;
+  double** thaw_coefficient = nullptr;
+  double** thaw_depth = nullptr;
+  double** root_depth = nullptr;
+
+  // Own grids in creation order.
+  std::vector<OwnGrid> own_grids;
+
+ private:
+  // Steps of the constructor (snow/snow_model.cpp).
+  void LinkBaseGrids();
+  void ReadSection();
+  // Reads the grid name, write code and statistics lines of an output (null: not this line).
+  void ReadOutput(OutputSetting& output, const char* name_description, const char* code_description,
+                  const char* statistics_description);
+  void ReadExtendedSection();
+  void CreateSnowTables();
+  void LinkMethodGrids();
+  void CreateSnowGrids();
+  void BuildSlideOrder();
+  void CheckThresholds();
+  // Steps of the glacier and permafrost parts (snow/glacier_setup.cpp).
+  void SetUpGlacier();
+  void ReadGlacierSection();
+  void ReadDynamicGlacierSection();
+  void CheckDynamicGlacierGrids();
+  void CreateGlacierTables();
+  void ComputeGlacierShares();
+  void CreateGlacierGrids();
+  void CreateFirnStack();
+  void SetUpPermafrost();
+
+  // What a grid starts with (0 inside the zone grid or the soil zones and nodata outside,
+  // nodata, or 0 everywhere) and over which rows (the snow rows, the own rows, all rows).
+  enum class Start { kZeroInside, kZeroInSoilZones, kNodata, kZero };
+  enum class Rows { kSnow, kOwn, kAll };
+  struct GridPlan {
+    explicit GridPlan(std::string id, const OutputSetting* setting = nullptr)
+        : identifier(std::move(id)), output(setting) {}
+    std::string identifier;
+    const OutputSetting* output = nullptr;  // file name and write code; null: the two below
+    std::string file_name;
+    int32_t write_code = 0;
+    Rows rows = Rows::kSnow;
+    Start start = Start::kZeroInside;
+    bool read = false;             // read from the file name instead
+    bool read_local_rows = false;  // read, it holds the own rows only
+    double read_fill = 0;          // not 0: value of the holes in the file (fill mode 2)
+  };
+  // Links the registered grid of that identifier, or makes, fills (or reads) and registers it.
+  double** MakeGrid(const GridPlan& plan);
+  int NextFreeIndex();
+  void MakeTable(Table& table, const OutputSetting& output, int32_t precision,
+                 const std::string& title, const ZoneRecord* zones, int32_t zones_count);
+  double** LinkData(int index) const;
+  double** OptionalGrid(const std::string& identifier);
+  double** RequiredGrid(const std::string& identifier);
+  // The control file opened again at `section` (fatal when missing).
+  void OpenSection(const std::string& section);
+  // Runs a step on process 0 and makes every process leave with its code (collective).
+  void OnRootForAll(const std::function<void()>& step);
+  // FATAL (33) unless process 0 holds every row of registry entry `index`.
+  void RequireWholeOnRoot(int index, const char* purpose);
+  std::vector<Table*> AllTables();
+
+  // Tables of [snow_model] in creation order, of [ice_firn] and of [permafrost].
+  std::vector<Table> snow_tables_;
+  std::vector<Table> glacier_tables_;
+  Table thaw_depth_table_;
+  std::vector<int> tracer_input_index_;  // 1..tracer_count
+  StackMatrix firn_stack_data_;          // the firn stack when made here
+};
+
+}  // namespace velorn

@@ -1,0 +1,83 @@
+// The snow model's hand-over operations, its tracer set-up and release, and the release of
+// everything the constructor made (never what it only linked).
+#include <algorithm>
+
+#include "core/error_code.h"
+#include "core/string_helpers.h"
+#include "core/tracer_bookkeeping.h"
+#include "snow/snow_model.h"
+
+namespace velorn {
+
+int32_t schneemodellklasse::GetMethod() {
+  return GetFlowControl() > 0 ? method : 0;
+}
+
+void schneemodellklasse::SetDumpOptions(int32_t dump_mode, int32_t close_after_dump,
+                                        int32_t repair_after_dump, uint64_t max_dump_files) {
+  dumpMode = dump_mode != 0;
+  closeAfterDump = close_after_dump != 0;
+  repairAfterDump = repair_after_dump != 0;
+  maxDumpFiles = max_dump_files;
+}
+
+void schneemodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
+                                      ZoneStatisticsRecord* statistics_registry, int32_t capacity) {
+  error = 0;
+  if (GetFlowControl() == 0) return;
+  teilmodellklasse::SetupTracers(error, count, definitions, statistics_registry, capacity);
+  if (error != 0) return;
+  error = CaptureErrorCode([&] {
+    tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
+    // Irrigation water reaches the snow cover before the plain input of a tracer.
+    for (int32_t t = 1; t <= tracer_count; ++t) {
+      tracer_input_index_[t] = RequireOneOfThreeGrids(
+          FormatText("concflux_tracer_%1d_%s", t, "irrigation"),
+          FormatText("concflux_tracer_%1d_%s", t, "input"), "!!_no_entry_!!");
+    }
+  });
+}
+
+void schneemodellklasse::ReleaseTracers() {
+  if (GetFlowControl() == 0) return;
+  teilmodellklasse::ReleaseTracers();
+  tracer_input_index_.clear();
+}
+
+std::vector<schneemodellklasse::Table*> schneemodellklasse::AllTables() {
+  std::vector<Table*> tables;
+  for (std::vector<Table>* group : {&snow_tables_, &glacier_tables_})
+    for (Table& table : *group) tables.push_back(&table);
+  tables.push_back(&thaw_depth_table_);
+  return tables;
+}
+
+// The storage section of the glacier storages is written by the time step's state code while
+// the initialised mark is set; construction that failed leaves the mark cleared.
+void schneemodellklasse::ReleaseMemory() {
+  if (GetFlowControl() != 0) {
+    for (Table* table : AllTables()) {
+      if (table->table) table->table->ReleaseMemory();
+      table->table.reset();
+      table->records.clear();
+    }
+    snow_tables_.clear();
+    glacier_tables_.clear();
+    // Registered last, released first, so that the registry keeps no holes; linked grids
+    // belong to the models that registered them.
+    for (auto grid = own_grids.rbegin(); grid != own_grids.rend(); ++grid)
+      if (!grid->linked && grid->index > 0) UnregisterGrid(grid->index);
+    own_grids.clear();
+    firn_stack_data_ = StackMatrix();
+    firn_WE_stack = nullptr;
+    for (std::vector<double>* array :
+         {&Qice_els, &Qfirn_els, &Qsnow_els, &ice_melt_input, &firn_melt_input, &snow_melt_input})
+      array->clear();
+    glacier_shares.clear();
+    soil_zone_table.clear();
+    soil_zone_index.clear();
+  }
+  teilmodellklasse::ReleaseMemory();
+}
+
+}  // namespace velorn
