@@ -61,6 +61,13 @@ SpecialOutputFile::SpecialOutputFile(SpecialOutputClass* owner, DiagnosticStream
                "FATAL: Error in section [special_output]: a file block has no filename: \"", block,
                "\"");
   owner_->PrefixDirectory(output_directory, file_name_);
+  // Two blocks of one file would interleave their rows (and the second would wipe the header
+  // of the first).
+  for (const auto& file : owner_->files())
+    if (file->file_name() == file_name_)
+      ThrowFatal(*diag_, kControlFileErrorCode,
+                 "FATAL: Error in section [special_output]: two file blocks write the file ",
+                 file_name_, "; give every block a file of its own");
   std::string rest = block;
   while (HasEntityItem(rest)) {
     const std::string text = ExtractBracedBlock(*diag_, rest);
