@@ -32,6 +32,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -279,6 +280,8 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   bool write_netcdf = false;
   std::string output_directory;  // empty: no prefix
   std::string input_directory;
+  // Grids written with a value that is no finite number, each warned about once.
+  std::set<double**> grids_with_non_finite_values;
   GridRegistry* registry = nullptr;  // shared by all model objects of the run
   double** owner_grid = nullptr;     // data of "MPIRegions"
   double** strip_table = nullptr;    // data of "MPIHelper"

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <new>
 
 #include "core/diagnostic_stream.h"
@@ -372,6 +373,7 @@ void zonalstatistic::FlushBuffers() {
                    static_cast<long>(date[2]), static_cast<long>(date[3]));
     const double* row = &row_values_[static_cast<std::size_t>(r * (columns_ + 1))];
     for (int64_t k = 1; k <= column_index_; ++k) AppendStatisticsValue(text, precision_, row[k]);
+    WarnOfNonFiniteValues(date, row);
     text += '\n';
   }
   WriteText(text);
@@ -383,6 +385,22 @@ void zonalstatistic::FlushBuffers() {
          << "[end-entry]";
   rows_buffered_ = 0;
   column_index_ = 0;
+}
+
+// A table row with NaN or an infinite value is written as it is, but the first one of the table
+// with a WARNING naming the table and the step: a run must not end "successfully" with such
+// values unnoticed.
+void zonalstatistic::WarnOfNonFiniteValues(const int64_t* date, const double* row) {
+  if (warned_non_finite_) return;
+  for (int64_t k = 1; k <= column_index_; ++k) {
+    if (std::isfinite(row[k])) continue;
+    warned_non_finite_ = true;
+    Diag() << "WARNING: the zone statistics " << file_name_ << " (" << internal_name_ << ") hold "
+           << FormatText("%g", row[k]) << ", no finite number, in column " << k << " of the step "
+           << date[2] << "." << date[1] << "." << date[0] << " " << date[3]
+           << ". h (reported once per table)[end-entry]";
+    return;
+  }
 }
 
 ZoneStatisticsRecord zonalstatistic::OwnRecord() {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "core/modelobject.h"
 #include "core/output_files.h"
 #include "core/signals.h"
+#include "core/string_helpers.h"
 #include "grids/grid_formats.h"
 #include "grids/netcdf_grid_writer.h"
 #include "grids/netcdf_names.h"
@@ -269,9 +271,30 @@ void WriteBinary(modelobject& owner, DiagnosticStream& diag, const std::string& 
   file.Close();
 }
 
+// A grid that holds NaN or an infinite value is written as it is, but the first time with a
+// WARNING naming it and the step: a run must not end "successfully" with such values unnoticed.
+void WarnOfNonFiniteValues(modelobject& owner, DiagnosticStream& diag, const std::string& name,
+                           double** grid) {
+  if (grid == nullptr || owner.grids_with_non_finite_values.count(grid) > 0) return;
+  for (int32_t r = 1; r <= owner.nrows; ++r) {
+    if (grid[r] == nullptr) continue;
+    for (int32_t c = 1; c <= owner.ncols; ++c) {
+      if (std::isfinite(grid[r][c])) continue;
+      owner.grids_with_non_finite_values.insert(grid);
+      const ModelDate& d = owner.step_date;
+      diag << "WARNING: the grid " << name << " of " << owner.module_name << " holds "
+           << FormatText("%g", grid[r][c]) << ", no finite number, at row " << r << ", column " << c
+           << " in the step " << d.day << "." << d.month << "." << d.year << " " << d.hour
+           << ". h (reported once per grid)[end-entry]";
+      return;
+    }
+  }
+}
+
 void WriteGridFile(modelobject& owner, DiagnosticStream& diag, const std::string& fileName,
                    double** grid, bool asciiFlag, bool doubleFlag, bool netcdfFlag, bool masked) {
   SigintIgnoredScope sigint_ignored;
+  WarnOfNonFiniteValues(owner, diag, fileName, grid);
   std::string name = fileName;
   owner.PrefixDirectory(owner.output_directory, name);
   if (netcdfFlag)
