@@ -20,13 +20,15 @@ namespace velorn {
 
 void ModellApplication::ClearMemory() {
   try {
-    stream << "reached end of simulation sucessfully"
-           << "[end-entry]";
+    // The outputs are written completely before the run reports success: a write that fails
+    // (a full disk) ends the run with its FATAL entry instead.
     if (initialised != 0) {
       FlushAtEnd();
     } else {
       MarkNotInitialised();
     }
+    stream << "reached end of simulation sucessfully"
+           << "[end-entry]";
     variable_names.clear();
     ReleaseModels();
     stream << "o.k.\n"

@@ -75,6 +75,12 @@ bool ScanValue(std::string_view text, std::size_t& pos, double& value) {
   return true;
 }
 
+bool IsNonFiniteNumber(const std::string& word) {
+  char* end = nullptr;
+  const double parsed = std::strtod(word.c_str(), &end);
+  return end != word.c_str() && !std::isfinite(parsed);
+}
+
 bool ScanValue(std::string_view text, std::size_t& pos, std::string& word) {
   const std::size_t start = SkipBlanks(text, pos);
   std::string found = WordAt(text, start);
@@ -90,6 +96,8 @@ bool ControlFileReader::Open(const std::string& path, DiagnosticStream* diag) {
   // and a device such as /dev/zero would be read until memory runs out.
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return false;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error || size > kMaxControlFileBytes) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::ostringstream content;

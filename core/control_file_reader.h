@@ -36,6 +36,9 @@ class DiagnosticStream;
 
 // Longest line the control-file format allows; longer lines are read whole but warned about.
 inline constexpr std::size_t kMaxControlLineLength = 2400;
+// Largest control file read at all (256 MB): no real control file comes near it, and a larger
+// file (a sparse file, a data file named by mistake) is refused before a byte of it is read.
+inline constexpr std::uintmax_t kMaxControlFileBytes = 256u << 20;
 
 // Reads one value from `text` at `pos`, skipping blanks and tabs first (not line ends, there are
 // none in a line). On success `pos` is moved behind the value; on failure both stay unchanged.
@@ -43,6 +46,10 @@ bool ScanValue(std::string_view text, std::size_t& pos, int& value);
 bool ScanValue(std::string_view text, std::size_t& pos, long& value);
 bool ScanValue(std::string_view text, std::size_t& pos, double& value);
 bool ScanValue(std::string_view text, std::size_t& pos, std::string& word);
+
+// True when `word` begins with a number that is no finite double ("nan", "inf", "1e999"): the
+// words that a numeric ScanValue refuses although they look like numbers.
+bool IsNonFiniteNumber(const std::string& word);
 
 class ControlFileReader {
  public:
@@ -54,7 +61,8 @@ class ControlFileReader {
   ControlFileReader() = default;
 
   // Loads the file and puts the cursor at its start; false (and a closed reader) when it cannot
-  // be read or is no regular file (a directory, a device, a pipe). With a stream, every line over
+  // be read, is no regular file (a directory, a device, a pipe) or is larger than
+  // kMaxControlFileBytes. With a stream, every line over
   // 2400 characters gets one WARNING entry.
   bool Open(const std::string& path, DiagnosticStream* diag = nullptr);
   // Uses `text` as the file's content (name "(text)").

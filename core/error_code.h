@@ -9,6 +9,9 @@
 // The pieces are inserted into the stream in order and the entry is closed with "[end-entry]".
 #pragma once
 
+#include <string>
+#include <system_error>
+
 #include "core/diagnostic_stream.h"
 
 namespace velorn {
@@ -47,6 +50,12 @@ inline constexpr int kForeignExceptionCode = 250;
 // Code of a foreign exception caught while a set-up object is constructed (the constructors
 // report through an error out-parameter and never throw).
 inline constexpr int kForeignConstructionCode = 103;
+
+// The system's reason for a failed call, from its errno, as ": No space left on device"; empty
+// for 0. Capture errno right after the failing call: any later call may change it.
+inline std::string SystemReason(int error_number) {
+  return error_number == 0 ? std::string() : ": " + std::generic_category().message(error_number);
+}
 
 template <class... Pieces>
 [[noreturn]] void ThrowFatal(DiagnosticStream& diag, int code, const Pieces&... pieces) {

@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "core/error_code.h"
+#include "core/string_helpers.h"
 #include "core/submodel_setup.h"
 
 namespace velorn {
@@ -132,8 +133,27 @@ int modelobject::RequireOneOfFourGrids(const std::string& name1, const std::stri
 }
 
 void modelobject::ReportControlFileError(const std::string& text1, const std::string& text2) {
+  // A value that failed to read leaves the cursor on its word. "nan", "inf" or "1e999" look
+  // like numbers: say what is wrong with them instead of "not found".
+  std::string word;
+  if (control_file != nullptr && control_file->is_open()) {
+    const ControlFileReader::Position at = control_file->Tell();
+    control_file->Read(word);
+    control_file->Seek(at);
+  }
+  if (IsNonFiniteNumber(word))
+    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", text1, "; ", text2,
+               "\"", word, "\" is not a finite number");
   ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", text1, "; ", text2,
              "not found!");
+}
+
+void modelobject::RequireRange(double value, double low, double high,
+                               const std::string& description) {
+  if (value >= low && value <= high) return;
+  ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", description,
+             module_name, " is ", FormatText("%g", value), ", it must lie within ",
+             FormatText("%g", low), " to ", FormatText("%g", high));
 }
 
 void modelobject::ReportWriteError(const std::string& name, int32_t code) {
@@ -155,7 +175,9 @@ int modelobject::ReadOneValue(ControlFileReader& file, T& destination,
            << "  Next line in Velorn control file: "
            << "[end-entry]";
     std::string word;
+    const ControlFileReader::Position at = file.Tell();
     file.Read(word);
+    file.Seek(at);
     stream << word << "[end-entry]";
     ReportControlFileError(description, module_name);
   }

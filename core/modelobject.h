@@ -32,6 +32,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -90,7 +91,9 @@ class modelobject : public memory_handling, public ModelGridGeometry {
                                     const std::string& name3, const std::string& name4);
 
   // --- Control file (slots 16..21) -------------------------------------------------------------
-  // "FATAL: error in control file, " text1 "; " text2 "not found!" and code 17.
+  // "FATAL: error in control file, " text1 "; " text2 "not found!" and code 17; when the word
+  // at the cursor is a number that is not finite ("nan", "inf"), the entry names it instead:
+  // text1 "; " text2 "\"nan\" is not a finite number".
   [[noreturn]] virtual void ReportControlFileError(const std::string& text1,
                                                    const std::string& text2);
   // "FATAL: write error " name " ! (" code ")" and code 18.
@@ -114,6 +117,11 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   template <class First, class Second>
   int ReadTwoValues(ControlFileReader& file, First& first, Second& second,
                     const std::string& description, std::string* rest = nullptr);
+  // A value read from the control file that lies outside low..high ends the run: "FATAL: error
+  // in control file, " description module_name " is " value ", it must lie within " low " to "
+  // high, code 17. Parameters that feed powers, products and integer arithmetic are checked
+  // this way where they are read, so that no run goes on to NaN or overflowing results.
+  void RequireRange(double value, double low, double high, const std::string& description);
   // Positions control_file on the line after `header` and returns 1; not found: 0, or with
   // `fatal` set ReportControlFileError(header, "(EOF)"). No open control file counts as not
   // found.
@@ -272,6 +280,8 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   bool write_netcdf = false;
   std::string output_directory;  // empty: no prefix
   std::string input_directory;
+  // Grids written with a value that is no finite number, each warned about once.
+  std::set<double**> grids_with_non_finite_values;
   GridRegistry* registry = nullptr;  // shared by all model objects of the run
   double** owner_grid = nullptr;     // data of "MPIRegions"
   double** strip_table = nullptr;    // data of "MPIHelper"

@@ -77,6 +77,13 @@ void teilmodellklasse::CheckTimeInterval() {
                " minutes as given in the section for the module ", module_name,
                " must be greater than 0");
   }
+  // No sub-model step spans more than a year: a longer one would never come round in a model
+  // time range, and its day loops and integer minutes would run away.
+  if (time_interval > kMaxTimeInterval) {
+    ThrowFatal(Diag(), kTimeIntervalCode, "FATAL: the time step ", time_interval,
+               " minutes as given in the section for the module ", module_name,
+               " is longer than a year (", kMaxTimeInterval, " minutes)");
+  }
   if (min_to_int_end / 60.0 > time_interval / 60.0 + 0.00001) {
     ThrowFatal(
         Diag(), kTimeIntervalCode, "FATAL: \n-------- error --------\n\nthe time step ",

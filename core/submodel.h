@@ -9,8 +9,8 @@
 //   `zone_grid` and of "RelCellArea", when registered, in `relative_cell_area`;
 // - writes "DEBUG: initializing module <section>", opens the compiled control file (code 28),
 //   finds the section "[<section>]" and reads its first two lines: "flow control parameter for "
-//   (0 switches the sub-model off) and "time interval for " (minutes, > 0 and not shorter than
-//   min_to_int_end, else code 63), and sets `steps_per_day`;
+//   (0 switches the sub-model off) and "time interval for " (minutes, > 0, at most 366 days and
+//   not shorter than min_to_int_end, else code 63), and sets `steps_per_day`;
 // - leaves `control_file` positioned after those two values when the sub-model is on; closes it
 //   when it is off. An absent section switches the sub-model off silently, or ends the run with
 //   code 17 when the sub-model passes `section_required`.
@@ -68,8 +68,11 @@ struct TracerDefinition;
 struct TracerBlock;
 class zonalstatistic;
 
-// The time interval of a section is not positive, or shorter than min_to_int_end.
+// The time interval of a section is not positive, longer than a year, or shorter than
+// min_to_int_end.
 inline constexpr int kTimeIntervalCode = 63;
+// Longest time interval of a sub-model in minutes: 366 days.
+inline constexpr double kMaxTimeInterval = 366.0 * 1440.0;
 // Floating-point error states of a sub-model.
 inline constexpr int32_t kFpeNone = 0;
 inline constexpr int32_t kFpeSignalled = 1;

@@ -2,11 +2,14 @@
 #include "core/zone_statistics.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <new>
 
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
 
@@ -298,16 +301,21 @@ void zonalstatistic::OpenFile(const char* mode) {
 
 void zonalstatistic::CloseFile() {
   if (file_ == nullptr) return;
-  const int status = std::fclose(file_);
+  // Closing writes what stdio still buffers: a full disk often shows only here.
+  const int error = CloseChecked(file_);
   file_ = nullptr;
-  if (status != 0) ThrowFatal(Diag(), kZoneTableCloseCode, "FATAL: cannot close ", file_name_);
+  if (error != 0)
+    ThrowFatal(Diag(), kZoneTableCloseCode, "FATAL: cannot close ", file_name_,
+               SystemReason(error));
 }
 
 void zonalstatistic::WriteText(const std::string& text) {
+  errno = 0;
   if (std::fwrite(text.data(), 1, text.size(), file_) == text.size()) return;
+  const int error = errno;
   std::fclose(file_);
   file_ = nullptr;
-  ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot write to ", file_name_);
+  ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot write to ", file_name_, SystemReason(error));
 }
 
 std::string zonalstatistic::CodeHeaderLine() const {
@@ -330,7 +338,6 @@ int zonalstatistic::FreeRecord(const ZoneStatisticsRecord* registry, int32_t cap
 void zonalstatistic::FlushBuffers() {
   if (!active_ || rows_buffered_ == 0) return;
   SigintIgnoredScope no_interrupt;
-  Diag() << "write " << file_name_;
   OpenFile("a+");
   std::string text;
   text.reserve(static_cast<std::size_t>(rows_buffered_ * (column_index_ * 12 + 16)));
@@ -341,15 +348,34 @@ void zonalstatistic::FlushBuffers() {
                    static_cast<long>(date[2]), static_cast<long>(date[3]));
     const double* row = &row_values_[static_cast<std::size_t>(r * (columns_ + 1))];
     for (int64_t k = 1; k <= column_index_; ++k) AppendStatisticsValue(text, precision_, row[k]);
+    WarnOfNonFiniteValues(date, row);
     text += '\n';
   }
   WriteText(text);
   CloseFile();
-  Diag() << "(" << static_cast<long long>((8 * column_index_ + 32) * rows_buffered_) << " of "
+  // One entry once the rows are on disk; a failure above writes its own FATAL entry.
+  Diag() << "write " << file_name_ << "("
+         << static_cast<long long>((8 * column_index_ + 32) * rows_buffered_) << " of "
          << static_cast<long long>(kZoneStatisticsBufferBytes) << " buffer-bytes)"
          << "[end-entry]";
   rows_buffered_ = 0;
   column_index_ = 0;
+}
+
+// A table row with NaN or an infinite value is written as it is, but the first one of the table
+// with a WARNING naming the table and the step: a run must not end "successfully" with such
+// values unnoticed.
+void zonalstatistic::WarnOfNonFiniteValues(const int64_t* date, const double* row) {
+  if (warned_non_finite_) return;
+  for (int64_t k = 1; k <= column_index_; ++k) {
+    if (std::isfinite(row[k])) continue;
+    warned_non_finite_ = true;
+    Diag() << "WARNING: the zone statistics " << file_name_ << " (" << internal_name_ << ") hold "
+           << FormatText("%g", row[k]) << ", no finite number, in column " << k << " of the step "
+           << date[2] << "." << date[1] << "." << date[0] << " " << date[3]
+           << ". h (reported once per table)[end-entry]";
+    return;
+  }
 }
 
 ZoneStatisticsRecord zonalstatistic::OwnRecord() {

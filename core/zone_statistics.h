@@ -178,6 +178,9 @@ class zonalstatistic {
   std::string CodeHeaderLine() const;
   // Writes `text` to the open file; a short write throws 18.
   void WriteText(const std::string& text);
+  // One WARNING per table for the first row (date: year, month, day, hour) with a value that
+  // is no finite number.
+  void WarnOfNonFiniteValues(const int64_t* date, const double* row);
   [[noreturn]] void RefuseZoneIndex(int64_t zone) const;
   // Fields [0], [1] and [4] of `record` and the exact step sums of `zone` take a value as
   // AddValue describes.
@@ -203,6 +206,7 @@ class zonalstatistic {
 
   bool constructed_ = false;
   bool active_ = false;
+  bool warned_non_finite_ = false;
   DiagnosticStream* diag_ = nullptr;
   ZoneRecord* zone_records_ = nullptr;
   double** weight_grid_ = nullptr;

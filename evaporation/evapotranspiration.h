@@ -242,6 +242,7 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   void ReadMonthlyLine(std::array<double, 14>& values, const char* parameter, const char* method);
   void ReadMonthlyAmplitudes();
   void ReadClosingLines();
+  void CheckSectionRanges();
   void CheckSettings();
   void FindInputGrids();
   void ProbeInputGrids();

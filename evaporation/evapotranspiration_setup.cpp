@@ -149,6 +149,24 @@ void verdunstungsmodellklasse::ReadSection() {
   }
   ReadClosingLines();
   file.Close();
+  CheckSectionRanges();
+}
+
+// Every value of the section within its physical range: a line left out or given twice shifts
+// the values that follow into the wrong places, which these checks catch before a step
+// computes NaN or absurd values from them.
+void verdunstungsmodellklasse::CheckSectionRanges() {
+  for (int m = 1; m <= 12; ++m) {
+    RequireRange(PEC[m], 0, 10, "monthly HAMON factor for ");
+    RequireRange(fh[m], 0, 10, "monthly HAUDE factor for ");
+    RequireRange(temperature_amplitude[m], 0, 50, "monthly temperature amplitude (K) for ");
+  }
+  RequireRange(fk, 0, 10, "fk - Coastfactor (WENDLING) for");
+  // The radiation coefficients, the transmissivity and the day fraction have their own checks
+  // in CheckSettings.
+  RequireRange(amplitude_scale_height, 1, 1e5, "scale height of the temperature amplitude for ");
+  RequireRange(annual_variability, -1, 1, "annual variability of the day fraction for ");
+  RequireRange(HamonCorrectionOpenWater, 0, 10, "HamonCorrectionOpenWater for ");
 }
 
 // Twelve monthly temperature amplitudes, one per line or several on a line; whatever follows

@@ -111,6 +111,8 @@ class GridReadCall {
   void ReadIrregular();
   void ReadGif();
   void ReadNetcdf();
+  [[noreturn]] void FailNetcdfSize(int cols, int rows);
+  SliceWindow ModelWindow(int file_rows, int file_cols, double west, double south, double cs);
   GridMatrix WholeMask();
   void RestoreModelNodata();
   void FillHoles();
@@ -124,6 +126,7 @@ class GridReadCall {
   DiagnosticStream& diag_;
   ReadArguments args_;
   GridGeometry model_;
+  int file_rows_ = 0;      // rows of the last netCDF slice's file grid
   std::string name_;       // the working name
   bool root_;              // this process reads the file (process 0, or the caller of rootOnly)
   int shared_status_ = 0;  // process 0's error code while examining the file
@@ -513,9 +516,27 @@ void GridReadCall::ReadNetcdf() {
   const double cs = owner_.input_cellsize;
   const bool same_grid = owner_.input_x == kNetcdfSameGridMarker &&
                          owner_.input_y == kNetcdfSameGridMarker && cs == kNetcdfSameGridMarker;
+  // Only the cells the model reads are read: a slice of the model grid must have its sizes, and
+  // of a slice that is resampled the part over the model area (one cell more on every side).
+  // So a small file that declares a huge grid is refused or read in part before anything of
+  // its declared size is allocated.
+  const double west = owner_.input_x - cs / 2;
+  const double south = owner_.input_y - cs / 2;
+  SliceWindow part;
+  const auto choose = [&](int file_rows, int file_cols) {
+    if (same_grid) {
+      if (file_rows != model_.nrows || file_cols != model_.ncols)
+        FailNetcdfSize(file_cols, file_rows);
+      part = SliceWindow{1, 1, file_rows, file_cols};
+    } else {
+      part = ModelWindow(file_rows, file_cols, west, south, cs);
+    }
+    return part;
+  };
   // Missing values become the model's nodata for a slice of the model grid, and the
   // resampler's nodata for a slice that is resampled.
-  owner_.netcdf_reader->ReadGrid(values, input, rows, cols, same_grid ? model_.nodata : kNodata);
+  owner_.netcdf_reader->ReadGrid(values, input, rows, cols, same_grid ? model_.nodata : kNodata,
+                                 choose);
   if (rows < 1 || cols < 1 ||
       values.size() != static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols))
     ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading grid ", name_,
@@ -527,15 +548,7 @@ void GridReadCall::ReadNetcdf() {
   };
   GridMatrix mask = WholeMask();
   if (same_grid) {
-    if (rows != model_.nrows || cols != model_.ncols)
-      ThrowFatal(diag_, kGridFormatCode,
-                 "FATAL: error assigning cell values from a netCDF file to Velorn grids from file ",
-                 name_, ". number of columns (", cols, ") and/or rows (", rows,
-                 ") in nc-file not matching those in Velorn (", model_.ncols, " and ", model_.nrows,
-                 " resp.).\n",
-                 " If the error occurs in interpolation method 9, please define xllcorner, "
-                 "yllcorner and cellsize in the x-, y- and z header rows of the input file for "
-                 "interpolation");
+    if (rows != model_.nrows || cols != model_.ncols) FailNetcdfSize(cols, rows);
     for (int32_t i = 1; i <= model_.nrows; ++i)
       for (int32_t j = 1; j <= model_.ncols; ++j)
         whole_[i][j] = mask && IsNodata(mask[i][j], model_.nodata) ? model_.nodata : at(i, j);
@@ -544,11 +557,46 @@ void GridReadCall::ReadNetcdf() {
   GridMatrix slice(diag_, 1, rows, cols, rows);
   for (int32_t i = 1; i <= rows; ++i)
     for (int32_t j = 1; j <= cols; ++j) slice[i][j] = at(i, j);
+  // The window's lower left corner: the file's, moved by the columns left out on the west and
+  // the rows left out on the south.
+  const double window_west = cs > 0 ? west + (part.first_column - 1) * cs : west;
+  const double window_south =
+      cs > 0 ? south + (file_rows_ - (part.first_row - 1 + part.rows)) * cs : south;
   GifImageReader::ResampleToGrid(diag_, slice.get(), 1, cols, 1, rows, whole_.get(), 1,
-                                 model_.ncols, 1, model_.nrows, mask.get(), owner_.input_x - cs / 2,
-                                 owner_.input_y - cs / 2, cs, model_.xll, model_.yll,
-                                 model_.cellsize);
+                                 model_.ncols, 1, model_.nrows, mask.get(), window_west,
+                                 window_south, cs, model_.xll, model_.yll, model_.cellsize);
   RestoreModelNodata();
+}
+
+[[noreturn]] void GridReadCall::FailNetcdfSize(int cols, int rows) {
+  ThrowFatal(diag_, kGridFormatCode,
+             "FATAL: error assigning cell values from a netCDF file to Velorn grids from file ",
+             name_, ". number of columns (", cols, ") and/or rows (", rows,
+             ") in nc-file not matching those in Velorn (", model_.ncols, " and ", model_.nrows,
+             " resp.).\n",
+             " If the error occurs in interpolation method 9, please define xllcorner, "
+             "yllcorner and cellsize in the x-, y- and z header rows of the input file for "
+             "interpolation");
+}
+
+// The rows and columns of a file grid (lower left corner west/south, cell size cs, row 1 at the
+// top) that cover the model area, with one cell more on every side for the resampling. Counted
+// in double and clamped to the file before any cast; the whole file without a cell size.
+SliceWindow GridReadCall::ModelWindow(int file_rows, int file_cols, double west, double south,
+                                      double cs) {
+  file_rows_ = file_rows;
+  if (!(cs > 0)) return SliceWindow{1, 1, file_rows, file_cols};
+  const double top = south + file_rows * cs;
+  const double east_model = model_.xll + model_.ncols * model_.cellsize;
+  const double north_model = model_.yll + model_.nrows * model_.cellsize;
+  const auto clamp = [](double value, double low, double high) {
+    return static_cast<int>(std::clamp(std::isnan(value) ? low : value, low, high));
+  };
+  const int first_col = clamp(std::floor((model_.xll - west) / cs), 1, file_cols);
+  const int last_col = clamp(std::ceil((east_model - west) / cs) + 1, first_col, file_cols);
+  const int first_row = clamp(std::floor((top - north_model) / cs), 1, file_rows);
+  const int last_row = clamp(std::ceil((top - model_.yll) / cs) + 1, first_row, file_rows);
+  return SliceWindow{first_row, first_col, last_row - first_row + 1, last_col - first_col + 1};
 }
 
 // The input mask grid over every row (rows the mask does not hold mask nothing), or an empty

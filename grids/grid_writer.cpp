@@ -10,13 +10,17 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "core/error_code.h"
 #include "core/modelobject.h"
+#include "core/output_files.h"
 #include "core/signals.h"
+#include "core/string_helpers.h"
 #include "grids/grid_formats.h"
 #include "grids/netcdf_grid_writer.h"
 #include "grids/netcdf_names.h"
@@ -46,24 +50,30 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   void Write(const void* data, std::size_t size, std::size_t count) {
-    if (std::fwrite(data, size, count, file_) != count) Fail();
+    errno = 0;
+    if (std::fwrite(data, size, count, file_) != count) Fail(errno);
   }
   void Write(const std::string& text) { Write(text.data(), 1, text.size()); }
   void Seek(long offset) {
-    if (std::fseek(file_, offset, SEEK_SET) != 0) Fail();
+    errno = 0;
+    if (std::fseek(file_, offset, SEEK_SET) != 0) Fail(errno);
   }
   void Close() {
     std::FILE* file = file_;
     file_ = nullptr;
-    if (std::fclose(file) != 0) {
+    const int error = CloseChecked(file);
+    if (error != 0) {
       Remove();
-      ThrowFatal(diag_, kOutputCloseCode, "FATAL: error closing ", name_);
+      ThrowFatal(diag_, kOutputCloseCode, "FATAL: error closing ", name_, SystemReason(error));
     }
   }
 
  private:
-  [[noreturn]] void Fail() {
+  // The system's reason goes in an entry of its own before the model's write-error entry.
+  [[noreturn]] void Fail(int error) {
     Discard();
+    diag_ << "ERROR: cannot write " << name_ << SystemReason(error == 0 ? EIO : error)
+          << "[end-entry]";
     owner_.ReportWriteError(name_, kWriteErrorCode);
     throw ErrorCode{kWriteErrorCode};  // in case an override returns
   }
@@ -261,9 +271,30 @@ void WriteBinary(modelobject& owner, DiagnosticStream& diag, const std::string& 
   file.Close();
 }
 
+// A grid that holds NaN or an infinite value is written as it is, but the first time with a
+// WARNING naming it and the step: a run must not end "successfully" with such values unnoticed.
+void WarnOfNonFiniteValues(modelobject& owner, DiagnosticStream& diag, const std::string& name,
+                           double** grid) {
+  if (grid == nullptr || owner.grids_with_non_finite_values.count(grid) > 0) return;
+  for (int32_t r = 1; r <= owner.nrows; ++r) {
+    if (grid[r] == nullptr) continue;
+    for (int32_t c = 1; c <= owner.ncols; ++c) {
+      if (std::isfinite(grid[r][c])) continue;
+      owner.grids_with_non_finite_values.insert(grid);
+      const ModelDate& d = owner.step_date;
+      diag << "WARNING: the grid " << name << " of " << owner.module_name << " holds "
+           << FormatText("%g", grid[r][c]) << ", no finite number, at row " << r << ", column " << c
+           << " in the step " << d.day << "." << d.month << "." << d.year << " " << d.hour
+           << ". h (reported once per grid)[end-entry]";
+      return;
+    }
+  }
+}
+
 void WriteGridFile(modelobject& owner, DiagnosticStream& diag, const std::string& fileName,
                    double** grid, bool asciiFlag, bool doubleFlag, bool netcdfFlag, bool masked) {
   SigintIgnoredScope sigint_ignored;
+  WarnOfNonFiniteValues(owner, diag, fileName, grid);
   std::string name = fileName;
   owner.PrefixDirectory(owner.output_directory, name);
   if (netcdfFlag)

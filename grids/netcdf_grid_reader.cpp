@@ -171,10 +171,12 @@ struct SliceLayout {
   bool x_third;   // stored (t, y, x)
 };
 
-// The variable must be (t, a, b) with a, b matching the grid's sizes and hold the slice asked.
+// The variable must be (t, a, b) with a, b matching the grid's sizes and hold the slice asked;
+// `cells` is what will be read of the slice.
 SliceLayout CheckVariableShape(DiagnosticStream& diag, const std::string& file_name,
                                const std::string& variable, const NcVar& var,
-                               std::int64_t time_index, int rows, int columns) {
+                               std::int64_t time_index, int rows, int columns,
+                               std::uint64_t cells) {
   const int dims = var.getDimCount();
   if (dims != 3)
     FailRead(diag, file_name,
@@ -193,7 +195,7 @@ SliceLayout CheckVariableShape(DiagnosticStream& diag, const std::string& file_n
                  std::to_string(rows) + " rows and " + std::to_string(columns) + " columns");
   // A compressed netCDF-4 file of a few kilobytes may declare a slice of any size; the slice is
   // bounded before anything of its size is allocated.
-  if (static_cast<std::uint64_t>(rows) * static_cast<std::uint64_t>(columns) > kMaxNetcdfSliceCells)
+  if (cells > kMaxNetcdfSliceCells)
     FailRead(diag, file_name,
              "variable " + variable + " has a slice of " + std::to_string(rows) + " x " +
                  std::to_string(columns) + " cells, more than the " +
@@ -206,12 +208,16 @@ SliceLayout CheckVariableShape(DiagnosticStream& diag, const std::string& file_n
   return layout;
 }
 
-// Reads the slice (count (1, columns, rows) for (t, x, y), else (1, rows, columns)) and unpacks
-// it; doubles are read as doubles, every other type as floats.
+// Reads the window of the slice (count (1, columns, rows) for (t, x, y), else (1, rows,
+// columns)) and unpacks it; doubles are read as doubles, every other type as floats.
+// `first_stored_row` and `first_column` are 0-based positions in the file's order.
 void ReadUnpackedSlice(const NcVar& var, const SliceLayout& layout, std::size_t time_index,
-                       std::size_t rows, std::size_t columns, const Unpacking& unpacking,
-                       double nodata, std::vector<double>& out) {
-  const std::vector<std::size_t> start{time_index, 0, 0};
+                       std::size_t first_stored_row, std::size_t first_column, std::size_t rows,
+                       std::size_t columns, const Unpacking& unpacking, double nodata,
+                       std::vector<double>& out) {
+  const std::vector<std::size_t> start =
+      layout.x_second ? std::vector<std::size_t>{time_index, first_column, first_stored_row}
+                      : std::vector<std::size_t>{time_index, first_stored_row, first_column};
   const std::vector<std::size_t> count = layout.x_second
                                              ? std::vector<std::size_t>{1, columns, rows}
                                              : std::vector<std::size_t>{1, rows, columns};
@@ -255,11 +261,11 @@ NetcdfGridReader::~NetcdfGridReader() {
 }
 
 void NetcdfGridReader::ReadGrid(std::vector<double>& values, std::string& input_name, int& rows,
-                                int& columns, double nodata) {
+                                int& columns, double nodata, const SliceWindowChoice& window) {
   const Request request = SplitInputName(input_name);
   input_name = request.file;
   try {
-    ReadSlice(request, values, rows, columns, nodata);
+    ReadSlice(request, values, rows, columns, nodata, window);
   } catch (const netCDF::exceptions::NcException& e) {
     FailRead(*diag_, request.file, e.what());
   } catch (const std::bad_alloc&) {
@@ -293,7 +299,7 @@ NcFile& NetcdfGridReader::OpenFile(const std::string& file_name) {
 }
 
 void NetcdfGridReader::ReadSlice(const Request& request, std::vector<double>& values, int& rows,
-                                 int& columns, double nodata) {
+                                 int& columns, double nodata, const SliceWindowChoice& window) {
   const NcFile& file = OpenFile(request.file);
   ReadGridSizes(*diag_, request.file, file, rows, columns);
   if (request.variable.empty())
@@ -304,15 +310,32 @@ void NetcdfGridReader::ReadSlice(const Request& request, std::vector<double>& va
                " in file ", request.file, " for reading from netCDF.");
   const Unpacking unpacking = ReadUnpacking(var);
   const bool south_to_north = RowsRunSouthToNorth(file);
-  const SliceLayout layout = CheckVariableShape(*diag_, request.file, request.variable, var,
-                                                request.time_index, rows, columns);
+  SliceWindow part{1, 1, rows, columns};
+  if (window && rows > 0 && columns > 0) {
+    part = window(rows, columns);
+    if (part.rows < 1 || part.columns < 1 || part.first_row < 1 || part.first_column < 1 ||
+        part.first_row - 1 + part.rows > rows || part.first_column - 1 + part.columns > columns)
+      FailRead(*diag_, request.file,
+               "the part of the slice needed lies outside its " + std::to_string(rows) + " x " +
+                   std::to_string(columns) + " cells");
+  }
+  const SliceLayout layout = CheckVariableShape(
+      *diag_, request.file, request.variable, var, request.time_index, rows, columns,
+      static_cast<std::uint64_t>(part.rows) * static_cast<std::uint64_t>(part.columns));
+  // Rows stored south to north hold the window's top row last.
+  const int first_stored_row =
+      south_to_north ? rows - (part.first_row - 1 + part.rows) : part.first_row - 1;
   std::vector<double> slice;
   ReadUnpackedSlice(var, layout, static_cast<std::size_t>(request.time_index),
-                    static_cast<std::size_t>(rows), static_cast<std::size_t>(columns), unpacking,
-                    nodata, slice);
-  ReorderColumnsOuter(layout, south_to_north, static_cast<std::size_t>(rows),
-                      static_cast<std::size_t>(columns), slice);
+                    static_cast<std::size_t>(first_stored_row),
+                    static_cast<std::size_t>(part.first_column - 1),
+                    static_cast<std::size_t>(part.rows), static_cast<std::size_t>(part.columns),
+                    unpacking, nodata, slice);
+  ReorderColumnsOuter(layout, south_to_north, static_cast<std::size_t>(part.rows),
+                      static_cast<std::size_t>(part.columns), slice);
   values.swap(slice);
+  rows = part.rows;
+  columns = part.columns;
 }
 
 }  // namespace velorn

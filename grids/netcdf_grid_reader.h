@@ -11,6 +11,9 @@
 // fill value) become the model's nodata value instead.
 //
 // Files stay open from their first read until the reader is destroyed, at most 200 of them.
+// A caller that reads into the model grid names the window of the slice it needs, so that a file
+// declaring a huge grid is refused, or read only where it covers the model, before anything of
+// its size is allocated.
 // Failures write their "FATAL: " entry and throw ErrorCode: 50 for a name without "<" and ">",
 // 1100 for a 201st file, 26 for a missing variable, a slice above kMaxNetcdfSliceCells, memory
 // that the slice needs and the system cannot give, or any error of the netCDF library. Not
@@ -18,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,6 +44,19 @@ inline constexpr std::uint64_t kMaxNetcdfSliceCells = (std::uint64_t{1} << 31) -
 // Nodata value that missing values become unless the caller names another.
 inline constexpr double kNetcdfDefaultNodata = kNodata;
 
+// The part of a slice to read: rows first_row.. (1 the top row) and columns first_column..,
+// `rows` x `columns` cells.
+struct SliceWindow {
+  int first_row = 1;
+  int first_column = 1;
+  int rows = 0;
+  int columns = 0;
+};
+// Called with the file's rows and columns before anything of the slice is read: returns the
+// window the caller needs (within the file's grid), or ends the run with its own FATAL entry
+// when the file cannot serve it. The whole slice is read without one.
+using SliceWindowChoice = std::function<SliceWindow(int rows, int columns)>;
+
 class NetcdfGridReader {
  public:
   explicit NetcdfGridReader(DiagnosticStream& diag);
@@ -50,9 +67,10 @@ class NetcdfGridReader {
   // Reads slice `timestep` of `varname` from "filename<varname>timestep" in `input_name`;
   // `input_name` is cut to the file name. `values` receives columns x rows doubles; `rows` and
   // `columns` receive the sizes of the file's dimensions whose names contain "y" and "x" (they keep
-  // their values when the file has none). Missing values become `nodata`.
+  // their values when the file has none). Missing values become `nodata`. With `window`, only
+  // the window it chooses is read, and `values`, `rows` and `columns` describe the window.
   void ReadGrid(std::vector<double>& values, std::string& input_name, int& rows, int& columns,
-                double nodata = kNetcdfDefaultNodata);
+                double nodata = kNetcdfDefaultNodata, const SliceWindowChoice& window = {});
 
   std::size_t open_file_count() const { return open_files_.size(); }
 
@@ -66,7 +84,7 @@ class NetcdfGridReader {
   Request SplitInputName(const std::string& input_name);
   netCDF::NcFile& OpenFile(const std::string& file_name);
   void ReadSlice(const Request& request, std::vector<double>& values, int& rows, int& columns,
-                 double nodata);
+                 double nodata, const SliceWindowChoice& window);
 
   netCDF::NcFile* current_file_ = nullptr;
   std::map<std::string, std::unique_ptr<netCDF::NcFile>> open_files_;

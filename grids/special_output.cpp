@@ -10,6 +10,7 @@
 #include "core/brace_block_readers.h"
 #include "core/error_code.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
 #include "version.h"
@@ -66,6 +67,13 @@ SpecialOutputFile::SpecialOutputFile(SpecialOutputClass* owner, DiagnosticStream
                "FATAL: Error in section [special_output]: a file block has no filename: \"", block,
                "\"");
   owner_->PrefixDirectory(output_directory, file_name_);
+  // Two blocks of one file would interleave their rows (and the second would wipe the header
+  // of the first).
+  for (const auto& file : owner_->files())
+    if (file->file_name() == file_name_)
+      ThrowFatal(*diag_, kControlFileErrorCode,
+                 "FATAL: Error in section [special_output]: two file blocks write the file ",
+                 file_name_, "; give every block a file of its own");
   std::string rest = block;
   while (HasEntityItem(rest)) {
     const std::string text = ExtractBracedBlock(*diag_, rest);
@@ -101,9 +109,10 @@ void SpecialOutputFile::CreateFile() {
   text += FormatText("\n%s\nYY\tMM\tDD\tHH", header_.c_str());
   for (const auto& entity : entities_) text += entity->CoordinateHeader();
   text += "\n";
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (std::fclose(file) != 0 || !written)
-    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: write error ", file_name_, " ! (header)");
+  const int error = WriteAndClose(file, text);
+  if (error != 0)
+    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: write error ", file_name_, " ! (header)",
+               SystemReason(error));
 }
 
 void SpecialOutputFile::CollectRow(int64_t hour, int64_t day, int64_t month, int64_t year,
@@ -157,9 +166,10 @@ void SpecialOutputFile::WriteBuffer() {
   std::FILE* file = std::fopen(file_name_.c_str(), "a+");
   if (file == nullptr)
     ThrowFatal(*diag_, kSpecialOutputAppendCode, "FATAL: \nerror opening file ", file_name_);
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (std::fclose(file) != 0 || !written)
-    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: write error ", file_name_, " ! (rows)");
+  const int error = WriteAndClose(file, text);
+  if (error != 0)
+    ThrowFatal(*diag_, kWriteErrorCode, "FATAL: write error ", file_name_, " ! (rows)",
+               SystemReason(error));
   *diag_ << "(" << static_cast<long long>((values_per_row_ * 8 + 32) * rows) << " of "
          << static_cast<long long>(kSpecialOutputBufferBytes) << " buffer-bytes)"
          << "[end-entry]";

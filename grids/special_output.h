@@ -34,7 +34,8 @@
 // Failures (FATAL entry, then ErrorCode): 1006 x and y counts differ; 1007 a level list of
 // another length than the points, or a negative level; 1008 a point outside the grid; 1009 the
 // file cannot be created (process 0); 65 the file cannot be opened for appending (process 0);
-// 17 a malformed section (no "numfiles", a file block not closed before the end of the file).
+// 17 a malformed section (no "numfiles", a file block not closed before the end of the file,
+// two blocks of one file name). An ID that no registered grid or stack has gets a WARNING.
 // Buffers hold at most 2 MiB per file.
 #pragma once
 

@@ -135,6 +135,9 @@ SpecialOutputEntity::SpecialOutputEntity(SpecialOutputFile* file, DiagnosticStre
                  ", is negative; levels count from 0.");
   LocatePoints();
   grid_index_ = FindGridIndex(id_);
+  if (grid_index_ < 1 && diag_->rank() == 0)
+    *diag_ << "WARNING: [special_output]: no grid or stack has the ID " << id_ << "; its "
+           << point_count_ << " column(s) in " << file_->file_name() << " hold -9999[end-entry]";
   summed_over_sub_steps_ = sub_step_count_ >= 2 && SummedOverSubSteps(id_);
 }
 

@@ -9,13 +9,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "core/error_code.h"
 #include "core/modelobject.h"
+#include "core/output_files.h"
 #include "core/signals.h"
+#include "core/string_helpers.h"
 #include "grids/grid_formats.h"
 #include "grids/grid_output.h"
 #include "grids/mpi_exchange.h"
@@ -266,10 +269,18 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
   static constexpr const char* kKeys[kStackHeaderValues] = {
       "stack_ncols", "nrows", "xll", "yll", "cs",      "nodata",
       "cnt",         "min",   "max", "sum", "average", "numlevels"};
-  for (int i = 0; i < kStackHeaderValues; ++i)
-    std::fprintf(file, "%s\t%s\n", kKeys[i], FormatHeaderNumber(h[i]).c_str());
-  // One value a line in "%lg" form, a row of cells at a time.
   std::string lines;
+  for (int i = 0; i < kStackHeaderValues; ++i)
+    lines += FormatText("%s\t%s\n", kKeys[i], FormatHeaderNumber(h[i]).c_str());
+  int error = 0;
+  // The first failure is kept: later calls may change errno.
+  const auto write = [&] {
+    errno = 0;
+    if (std::fwrite(lines.data(), 1, lines.size(), file) != lines.size() && error == 0)
+      error = errno != 0 ? errno : EIO;
+  };
+  write();
+  // One value a line in "%lg" form, a row of cells at a time.
   for (int64_t row = 1; row <= g.nrows; ++row) {
     lines.clear();
     for (int64_t col = 1; col <= g.ncols; ++col)
@@ -277,12 +288,14 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
         AppendGeneral(lines, value(row, col, level));
         lines += '\n';
       }
-    std::fwrite(lines.data(), 1, lines.size(), file);
+    write();
   }
-  const bool failed = std::ferror(file) != 0;
-  if (std::fclose(file) != 0) ThrowFatal(diag, kOutputCloseCode, "FATAL: error closing ", name);
-  if (failed)
-    ThrowFatal(diag, kWriteErrorCode, "FATAL: write error ", name, " ! (", kWriteErrorCode, ")");
+  const int close_error = CloseChecked(file);
+  if (error != 0)
+    ThrowFatal(diag, kWriteErrorCode, "FATAL: write error ", name, " ! (", kWriteErrorCode, ")",
+               SystemReason(error));
+  if (close_error != 0)
+    ThrowFatal(diag, kOutputCloseCode, "FATAL: error closing ", name, SystemReason(close_error));
 }
 
 // Column-major copy (x outer, top row first) of a registered grid, nodata in rows not held.

@@ -4,6 +4,7 @@
 // Files are opened for one access and closed again; the byte positions of the next record and
 // of the start record survive between accesses (the grid-name list alone stays open). Every
 // failure names the file: 49 open, 50 close, 51 start date missing, 1051 unreadable content.
+#include <cmath>
 #include <cstring>
 
 #include "core/error_code.h"
@@ -34,6 +35,22 @@ bool IsBlankLine(const std::string& line) {
   return line.find_first_not_of(" \t\r") == std::string::npos;
 }
 
+// The FATAL entry of a record line that is no record: a date cut short or outside the calendar,
+// a value that is no finite number, or too few values. Names the file and the line.
+[[noreturn]] void FailRecordLine(DiagnosticStream& diag, const std::string& path, int64_t position,
+                                 const std::string& line, RecordParse parsed,
+                                 const std::string& bad_word, const std::string& expected) {
+  const int64_t number = LineNumberAt(path, position);
+  if (parsed == RecordParse::kBadDate)
+    ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path,
+               " holds no date of the calendar (year month day hour): \"", line, "\"");
+  if (parsed == RecordParse::kBadValue)
+    ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, ": \"", bad_word,
+               "\" is not a finite number");
+  ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, " holds fewer than ",
+             expected, ": \"", line, "\"");
+}
+
 ModelDate WithStationYear(ModelDate date) {
   date.year = StationYear(date.year);
   return date;
@@ -56,6 +73,14 @@ void meteointerpol::ReadStationHeader(StationFile& file) {
     ThrowFatal(Diag(), kStationContentCode, "FATAL: station file ", file.path, " of ", name,
                ": lines 2 to 4 must hold ", 4 + file.additional_columns,
                " leading columns and the altitude, x and y of every station");
+  for (int i = 1; i <= header.count; ++i) {
+    const double x = header.x[static_cast<std::size_t>(i)],
+                 y = header.y[static_cast<std::size_t>(i)];
+    if (std::fabs(x) > kMaxStationCoordinate || std::fabs(y) > kMaxStationCoordinate)
+      ThrowFatal(Diag(), kStationContentCode, "FATAL: station file ", file.path, " of ", name,
+                 ": station ", i, " lies at x ", FormatText("%g", x), ", y ", FormatText("%g", y),
+                 ", farther than 1e9 m from the origin of the coordinates");
+  }
   Diag() << "reading station description for " << name << " from " << file.path << " ... ("
          << header.count << ") Stationen [end-entry]";
   file.count = header.count;
@@ -181,13 +206,13 @@ void meteointerpol::ReadStationRecord(int k) {
     }
     ModelDate& date = file.block_dates[static_cast<std::size_t>(read)];
     double* values = file.block_values.data() + static_cast<std::size_t>(read) * width;
-    const RecordParse parsed =
-        ParseStationRecord(line, file.additional_columns, file.count, nodata_value, date, values);
+    std::string bad_word;
+    const RecordParse parsed = ParseStationRecord(line, file.additional_columns, file.count,
+                                                  nodata_value, date, values, &bad_word);
     if (parsed == RecordParse::kNoDate) break;
-    if (parsed == RecordParse::kShort)
-      ThrowFatal(Diag(), kStationContentCode, "FATAL: record ", date.year, " ", date.month, " ",
-                 date.day, " ", date.hour, " in ", file.path, " holds fewer than ", file.count,
-                 " station values");
+    if (parsed != RecordParse::kOk)
+      FailRecordLine(Diag(), file.path, position, line, parsed, bad_word,
+                     std::to_string(file.count) + " station values");
     position = PositionAfter(in, file.path);
     ++read;
   }
@@ -232,13 +257,16 @@ void meteointerpol::ReadNextRecordDate() {
     grid_list.seekg(list.next_position);
   }
   std::string line;
+  int64_t position = list.next_position;
   while (ReadLine(grid_list, line)) {
-    if (IsBlankLine(line)) continue;
+    if (IsBlankLine(line)) {
+      position = PositionAfter(grid_list, list.path);
+      continue;
+    }
     ModelDate date;
     const RecordParse parsed = ParseRecordDate(line, list.additional_columns, date, &grid_name);
-    if (parsed == RecordParse::kShort)
-      ThrowFatal(Diag(), kStationContentCode, "FATAL: record ", date.year, " ", date.month, " ",
-                 date.day, " ", date.hour, " in ", list.path, " holds no grid name");
+    if (parsed == RecordParse::kShort || parsed == RecordParse::kBadDate)
+      FailRecordLine(Diag(), list.path, position, line, parsed, "", "a date and a grid name");
     if (parsed == RecordParse::kNoDate || IsEndRecord(date)) break;
     list.date = WithStationYear(date);
     list.next_position = PositionAfter(grid_list, list.path);
@@ -331,10 +359,8 @@ void meteointerpol::ReadRegressionRecord(int r) {
       }
       const RecordParse parsed = ParseRegressionLine(line, date, values);
       if (parsed == RecordParse::kNoDate) break;
-      if (parsed == RecordParse::kShort)
-        ThrowFatal(Diag(), kStationContentCode, "FATAL: regression record ", date.year, " ",
-                   date.month, " ", date.day, " ", date.hour, " in ", file.path,
-                   " holds fewer than 11 values");
+      if (parsed != RecordParse::kOk)
+        FailRecordLine(Diag(), file.path, position, line, parsed, "", "11 values");
     } else {
       char bytes[kBinaryRegressionRecordBytes];
       if (!in.read(bytes, sizeof bytes)) break;

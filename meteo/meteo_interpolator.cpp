@@ -148,9 +148,12 @@ void meteointerpol::ReadInterpolationSection() {
   ReadValue(file, scaling_factor, "scaling factor for " + name);
   ReadTwoValues(file, statistics_file_name, statistics_code,
                 "name of the statistic result file in " + name);
-  ReadValue(file, nodata_value, "nodata value in " + name);
+  ReadValue(file, nodata_value, "nodata value in ");
+  // The missing marker -N - 1 and the integer nodata value must fit an int32 grid value.
+  RequireRange(nodata_value, -kMaxStationNodata, kMaxStationNodata, "nodata value in ");
   nodata_integer = static_cast<int32_t>(nodata_value);
   ReadValue(file, idw_weight, "idw-weight in " + name);
+  RequireRange(idw_weight, 0, kMaxIdwWeight, "idw-weight in ");
   ReadValue(file, idw_fraction, "fraction of idw on weighted interpolation (method 3)");
   ReadValue(file, max_distance, "maximum distance in " + name);
   ReadValue(file, anisotropy_slope, "slope of the main axis of the anisotropy ellipse in " + name);
@@ -206,7 +209,10 @@ void meteointerpol::ReadMethodParameters() {
                  "(default=8.916787e-5), x1 (0.0767528404), threshold (127), f2 "
                  "(default=6.00e-006), x2 (0.098) for interpolation of ",
                  name);
-    gif_a1 = v[0], gif_b1 = v[1], gif_limit = static_cast<int32_t>(v[2]);
+    // The threshold is compared with pixel values 0..255: clamped to -1..256 before the cast,
+    // which keeps every comparison and no value can overflow it.
+    gif_a1 = v[0], gif_b1 = v[1];
+    gif_limit = static_cast<int32_t>(std::clamp(v[2], -1.0, 256.0));
     gif_a2 = v[3], gif_b2 = v[4];
   } else if (method == 10 || method == 11) {
     if (count < 5)
@@ -216,7 +222,8 @@ void meteointerpol::ReadMethodParameters() {
                  "above upper inversion>] for interpolation of ",
                  name);
     for (int i = 0; i < 5; ++i) regression_parameters[static_cast<std::size_t>(i)] = v[i];
-    regression_parameters[3] = std::trunc(v[3]);
+    // The overlap is a switch (1 or more: on); clamped so that its integer cast is defined.
+    regression_parameters[3] = std::clamp(std::trunc(v[3]), -1.0, 1.0);
     regression_parameters[5] = count >= 6 ? v[5] : -9999;
   } else {
     if (count == 0 || count == 2)

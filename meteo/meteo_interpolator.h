@@ -76,6 +76,14 @@ inline constexpr int kStationFilesDifferCode = 73;
 inline constexpr int kNoCellAreaCode = 74;
 inline constexpr int kNoGridNameCode = 1050;
 
+// Limits of the section values that reach integer arithmetic: the nodata value (its marker
+// -N - 1 must fit an int32), the inverse-distance weight (1000 x weight is an int mode), and
+// station coordinates (metres from the origin; the spline mesh and cell indexes derive from
+// them).
+inline constexpr double kMaxStationNodata = 2147483646.0;
+inline constexpr double kMaxIdwWeight = 100.0;
+inline constexpr double kMaxStationCoordinate = 1e9;
+
 // One station table (or the grid-name list of method 9) with its read state.
 struct StationFile {
   std::string path;

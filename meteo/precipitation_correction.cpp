@@ -47,6 +47,13 @@ void precicorrclass::ReadSection() {
   ReadValue(*control_file, coefficients.AR, "Anstieg Regen fuer ");
   ReadValue(*control_file, coefficients.KS, "Konstante Schnee fuer ");
   ReadValue(*control_file, coefficients.AS, "Anstieg Schnee fuer ");
+  // Catch factors of gauges lie near 1 and grow by hundredths per m/s of wind; far larger
+  // values are misplaced lines and would multiply the precipitation out of any range.
+  RequireRange(coefficients.GT, -50, 50, "Grenztemperatur fuer ");
+  RequireRange(coefficients.KR, 0, 10, "Konstante Regen fuer ");
+  RequireRange(coefficients.AR, -1, 1, "Anstieg Regen fuer ");
+  RequireRange(coefficients.KS, 0, 10, "Konstante Schnee fuer ");
+  RequireRange(coefficients.AS, -1, 1, "Anstieg Schnee fuer ");
   control_file->Close();
 }
 

@@ -75,6 +75,10 @@ void expokorrklasse::ReadSettings() {
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", module_name,
                ": the number of splittings must be 1 or more, read ", splittings);
   }
+  // At most one sub-interval per minute of a day; the scaling is kelvin per unit of the log of
+  // the correction factor, a few kelvin in practice.
+  RequireRange(splittings, 1, 1440, "number of splittings for ");
+  RequireRange(temperature_scaling, -100, 100, "scaling factor for Tkorr for ");
   if (method < 1 || method > 4) method = 2;
   step_counter = step_divisor;
   scan_whole_grid_ = rank == 0 && (method == 1 || method == 2);

@@ -6,6 +6,7 @@
 
 #include "core/error_code.h"
 #include "core/row_loop.h"
+#include "core/string_helpers.h"
 
 namespace velorn {
 
@@ -63,8 +64,18 @@ TSplines::TSplines(DiagnosticStream* diag_stream, const SplineSetup& setup)
     ymin = std::min(ymin, setup.mesh_y[nr][c]);
     ymax = std::max(ymax, setup.mesh_y[1][c]);
   }
-  nsr = static_cast<int>(std::trunc((ymax - ymin) / cs + 0.49999)) + 1;
-  nsc = static_cast<int>(std::trunc((xmax - xmin) / cs + 0.49999)) + 1;
+  // Nodes of the spline grid, counted in double: stations far apart on a fine grid would
+  // overflow an int (and the columns of nodes are allocated whole).
+  const double rows = std::trunc((ymax - ymin) / cs + 0.49999) + 1;
+  const double columns = std::trunc((xmax - xmin) / cs + 0.49999) + 1;
+  if (!(rows >= 1 && rows <= kMaxSplineNodes && columns >= 1 && columns <= kMaxSplineNodes))
+    ThrowFatal(*diag, kSplineAbscissaCode, "FATAL: the stations of the spline interpolation span ",
+               FormatText("%g", rows), " x ", FormatText("%g", columns), " cells of ", cs,
+               " m, more than ", kMaxSplineNodes,
+               " in a direction: are the station coordinates "
+               "those of the grid?");
+  nsr = static_cast<int>(rows);
+  nsc = static_cast<int>(columns);
   ComputeWindow();
   if (!WindowEmpty()) {
     const auto cells =

@@ -30,6 +30,9 @@
 namespace velorn {
 
 inline constexpr int kSplineAbscissaCode = 82;
+// Most nodes of the spline grid in either direction (stations farther apart are refused with
+// kSplineAbscissaCode).
+inline constexpr int kMaxSplineNodes = 1000000;
 // Station values of the splines at or below this (+ 0.01) are missing.
 inline constexpr double kSplineMissingMarker = -9999.0;
 // An end slope above this marks a natural end of a spline (second derivative 0).

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace velorn {
 namespace {
@@ -47,11 +48,14 @@ bool SkipTokens(std::string_view line, std::size_t& pos, int count) {
   return true;
 }
 
-bool ParseDateFields(std::string_view line, std::size_t& pos, ModelDate& date) {
+// A line whose first word is no number holds no record (kNoDate); one that begins with a number
+// must hold a whole date of the calendar (or the all-zero end record), else it is kBadDate.
+RecordParse ParseDateFields(std::string_view line, std::size_t& pos, ModelDate& date) {
   int64_t* fields[4] = {&date.year, &date.month, &date.day, &date.hour};
-  for (int64_t* field : fields)
-    if (!ConvertLong(NextToken(line, pos), *field)) return false;
-  return true;
+  if (!ConvertLong(NextToken(line, pos), date.year)) return RecordParse::kNoDate;
+  for (int i = 1; i < 4; ++i)
+    if (!ConvertLong(NextToken(line, pos), *fields[i])) return RecordParse::kBadDate;
+  return IsWrittenDate(date) ? RecordParse::kOk : RecordParse::kBadDate;
 }
 
 bool ParseHeaderRow(const std::string& line, int skipped, int count, std::vector<double>& out) {
@@ -84,14 +88,27 @@ bool ParseStationHeader(const std::string& line2, const std::string& line3,
          ParseHeaderRow(line4, skipped, header.count, header.y);
 }
 
+bool IsWrittenDate(const ModelDate& d) {
+  if (IsEndRecord(d)) return true;
+  return d.year >= 0 && d.year <= 9999 && d.month >= 1 && d.month <= 12 && d.day >= 1 &&
+         d.day <= 31 && d.hour >= 0 && d.hour <= 24;
+}
+
 RecordParse ParseStationRecord(std::string_view line, int additional_columns, int count,
-                               double nodata_value, ModelDate& date, double* values) {
+                               double nodata_value, ModelDate& date, double* values,
+                               std::string* bad_word) {
   std::size_t pos = 0;
-  if (!ParseDateFields(line, pos, date)) return RecordParse::kNoDate;
+  const RecordParse dated = ParseDateFields(line, pos, date);
+  if (dated != RecordParse::kOk) return dated;
   if (!SkipTokens(line, pos, additional_columns)) return RecordParse::kShort;
   for (int i = 1; i <= count; ++i) {
     double v = 0;
-    if (!ConvertDouble(NextToken(line, pos), v)) return RecordParse::kShort;
+    const std::string_view token = NextToken(line, pos);
+    if (token.empty()) return RecordParse::kShort;
+    if (!ConvertDouble(token, v)) {
+      if (bad_word != nullptr) bad_word->assign(token);
+      return RecordParse::kBadValue;
+    }
     values[i] = ApplyStationNodata(v, nodata_value);
   }
   return RecordParse::kOk;
@@ -100,7 +117,8 @@ RecordParse ParseStationRecord(std::string_view line, int additional_columns, in
 RecordParse ParseRecordDate(std::string_view line, int additional_columns, ModelDate& date,
                             std::string* name) {
   std::size_t pos = 0;
-  if (!ParseDateFields(line, pos, date)) return RecordParse::kNoDate;
+  const RecordParse dated = ParseDateFields(line, pos, date);
+  if (dated != RecordParse::kOk) return dated;
   if (name == nullptr) return RecordParse::kOk;
   if (!SkipTokens(line, pos, additional_columns)) return RecordParse::kShort;
   const std::string_view token = NextToken(line, pos);
@@ -117,7 +135,8 @@ bool IsRegressionTitle(std::string_view first_line) {
 RecordParse ParseRegressionLine(std::string_view line, ModelDate& date,
                                 std::array<double, 12>& values) {
   std::size_t pos = 0;
-  if (!ParseDateFields(line, pos, date)) return RecordParse::kNoDate;
+  const RecordParse dated = ParseDateFields(line, pos, date);
+  if (dated != RecordParse::kOk) return dated;
   values[0] = 0;
   for (int i = 1; i <= kRegressionValues; ++i)
     if (!ConvertDouble(NextToken(line, pos), values[static_cast<std::size_t>(i)]))
@@ -134,15 +153,21 @@ void DecodeRegressionRecord(const char* bytes, ModelDate& date, std::array<doubl
 }
 
 bool IsPlausibleRegressionDate(const ModelDate& written) {
-  if (IsEndRecord(written)) return true;
-  const int64_t year = RegressionYear(written.year);
-  return year >= 1 && year <= 9999 && written.month >= 1 && written.month <= 12 &&
-         written.day >= 1 && written.day <= 31 && written.hour >= 0 && written.hour <= 24;
+  return IsWrittenDate(written);
 }
 
 int64_t StationBlockCapacity(int count) {
   const int64_t capacity = kStationBlockBytes / (8 * (static_cast<int64_t>(count) + 1) + 32);
   return capacity < 1 ? 1 : capacity;
+}
+
+int64_t LineNumberAt(const std::string& path, int64_t position) {
+  std::ifstream in(path, std::ios::binary);
+  int64_t line = 1;
+  char c = 0;
+  for (int64_t i = 0; i < position && in.get(c); ++i)
+    if (c == '\n') ++line;
+  return line;
 }
 
 bool ReadLine(std::istream& in, std::string& line) {

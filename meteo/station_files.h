@@ -87,14 +87,22 @@ bool ParseStationHeader(const std::string& line2, const std::string& line3,
 // Result of parsing one record line.
 enum class RecordParse {
   kOk,
-  kNoDate,  // the date does not convert: no record (the end of the readable records)
-  kShort,   // the date converts but the additional columns or values are incomplete
+  kNoDate,    // the first word is no number: no record (the end of the readable records)
+  kBadDate,   // it begins with a number, but holds no whole date of the calendar
+  kShort,     // the date converts but the additional columns or values are incomplete
+  kBadValue,  // a value is there but is no finite number ("nan", "inf", a word)
 };
 
+// True for the all-zero end record and for dates as written with year 0..9999, month 1..12,
+// day 1..31 and hour 0..24: nothing larger reaches the date arithmetic.
+bool IsWrittenDate(const ModelDate& written);
+
 // Reads "year month day hour", skips `additional_columns` tokens and reads `count` values into
-// values[1..count] with the nodata rule. The date is returned as written (no year fix-up).
+// values[1..count] with the nodata rule. The date is returned as written (no year fix-up). For
+// kBadValue the offending word is stored in `bad_word` when given.
 RecordParse ParseStationRecord(std::string_view line, int additional_columns, int count,
-                               double nodata_value, ModelDate& date, double* values);
+                               double nodata_value, ModelDate& date, double* values,
+                               std::string* bad_word = nullptr);
 // Reads only the date (and skips the additional columns for `name` when given, storing the
 // grid-name token there). Used by the start-date search and the grid-name list.
 RecordParse ParseRecordDate(std::string_view line, int additional_columns, ModelDate& date,
@@ -108,12 +116,15 @@ RecordParse ParseRegressionLine(std::string_view line, ModelDate& date,
 // Decodes a 120-byte binary record (host byte order). Year as written.
 void DecodeRegressionRecord(const char* bytes, ModelDate& date, std::array<double, 12>& values);
 // True when a date read from a regression file is a date (after the year fix-up) or the all-zero
-// end record: month 1..12, day 1..31, hour 0..24, year 1..9999.
+// end record (IsWrittenDate).
 bool IsPlausibleRegressionDate(const ModelDate& written);
 
 // Records per block of a station file with `count` stations: 2097152 / (8 (count + 1) + 32),
 // at least 1.
 int64_t StationBlockCapacity(int count);
+
+// 1-based number of the line that begins at byte `position` of the file (for messages).
+int64_t LineNumberAt(const std::string& path, int64_t position);
 
 // Reads the next line of `in` into `line` (without its line end); false at the end of the file.
 bool ReadLine(std::istream& in, std::string& line);

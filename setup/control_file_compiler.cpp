@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
 
@@ -115,6 +116,10 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
   if (!std::filesystem::is_regular_file(control_file_name, not_regular))
     ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name,
                " - it is not a regular file");
+  const std::uintmax_t size = std::filesystem::file_size(control_file_name, not_regular);
+  if (!not_regular && size > kMaxControlFileBytes)
+    ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name, " - it holds ", size,
+               " bytes, more than a control file can hold (", kMaxControlFileBytes, ")");
   std::ifstream control(control_file_name);
   if (!control) ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name);
   CollectSymbols(control, control_file_name);

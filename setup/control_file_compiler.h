@@ -12,9 +12,9 @@
 // words of a definition of at most 99 characters; lines of at most 2399 characters as read (a
 // "#" comment, which is dropped, does not count) and 2400 (with the blank put in front) after
 // substitution. Exceeding one, an undefined symbol or a symbol that refers to itself ends with
-// a "FATAL: " entry and code 17; files that cannot be opened or rewound, and names of anything
-// but a regular file, give 28, files that cannot be closed 11. A value that several symbols
-// share is noted once (INFO), naming its first two symbols.
+// a "FATAL: " entry and code 17; files that cannot be opened or rewound, names of anything but
+// a regular file and files over 256 MB give 28, files that cannot be closed 11. A value that
+// several symbols share is noted once (INFO), naming its first two symbols.
 #pragma once
 
 #include <cstddef>

@@ -7,6 +7,7 @@
 
 #include "core/error_code.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/row_loop.h"
 #include "core/signals.h"
 #include "core/zone_statistics.h"
@@ -197,10 +198,10 @@ void defaultini::WriteExternalGrids(int32_t hour, int32_t day, int32_t month, in
       std::FILE* file = std::fopen(entry.external_name.c_str(), "w");
       if (file == nullptr)
         ThrowFatal(Diag(), kOutputCreateCode, "FATAL: error opening ", entry.external_name);
-      const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-      if (std::fclose(file) != 0 || !written)
+      const int error = WriteAndClose(file, text);
+      if (error != 0)
         ThrowFatal(Diag(), kWriteErrorCode, "FATAL: write error ", entry.external_name, " ! (",
-                   kWriteErrorCode, ")");
+                   kWriteErrorCode, ")", SystemReason(error));
     }
   }
   coupling.accumulated_steps = 0;

@@ -29,6 +29,7 @@
 
 #include "core/error_code.h"
 #include "core/modelobject.h"
+#include "core/output_files.h"
 #include "core/zone_statistics.h"
 #include "grids/mpi_layout.h"
 #include "setup/code_checks.h"
@@ -377,6 +378,10 @@ class defaultini : public modelobject {
   // One irrigation entry (1-based) of [irrigation_table].
   IrrigationRecord ReadIrrigationEntry(int32_t entry);
   void ReadIrrigationDateTable(IrrigationRecord& record, int32_t entry);
+
+  // The output folder of [output_interval], locked by process 0 from set-up step 0 (before
+  // anything is written into it) as long as this object lives.
+  OutputFolderLock output_lock;
 };
 
 }  // namespace velorn

@@ -175,10 +175,12 @@ RegionScan ScanCircle(const GridGeometry& g, double** regions, int32_t i, int32_
   s.distance1 = s.distance2 = s.distance3 = radius;
   if (region_count < 2) return s;
   const double own = regions[i][j];
-  const auto reach = static_cast<int32_t>(std::floor(radius));
+  // No scan reaches beyond the grid: the bound keeps the casts of a huge radius defined.
+  const double within = std::min(radius, static_cast<double>(g.nrows) + g.ncols);
+  const auto reach = static_cast<int32_t>(std::floor(within));
   for (int32_t k = std::max(1, i - reach); k <= std::min(g.nrows, i + reach); ++k) {
     const double dy = i - k;
-    const auto half = static_cast<int32_t>(std::floor(std::sqrt(radius * radius - dy * dy)));
+    const auto half = static_cast<int32_t>(std::floor(std::sqrt(within * within - dy * dy)));
     for (int32_t c = std::max(1, j - half); c <= std::min(g.ncols, j + half); ++c) {
       const double q = regions[k][c];
       if (q == own || q <= g.nodata) continue;

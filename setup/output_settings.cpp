@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/string_helpers.h"
+#include "core/submodel.h"
 #include "setup/defaultini.h"
 
 namespace velorn {
@@ -98,6 +99,10 @@ void defaultini::ReadOutputInterval() {
     ReportControlFileError("min_to_int_end (fourth value of [output_interval])", "");
   }
   if (out.min_to_int_end < 0) out.min_to_int_end = 0;
+  // No sub-model step is longer than a year, so neither is the shift to the end of a step.
+  if (out.min_to_int_end > kMaxTimeInterval)
+    FailOutOfRange("min_to_int_end (fourth value of [output_interval])",
+                   FormatText("%g", out.min_to_int_end), "at most 527040 minutes (366 days)");
   file.SkipRestOfLine();
   ReadOutputKeywordLines();
 }

@@ -70,6 +70,8 @@ void defaultini::RunStep(int32_t step) {
       write_netcdf = output_settings.write_netcdf;
       output_directory = output_settings.default_output_directory;
       CreateOutputDirectory(output_directory);
+      // Two runs writing into one folder would interleave every table: keep a second one out.
+      if (Diag().rank() == 0) output_lock.Take(Diag(), output_directory);
       break;
     }
     case 1:

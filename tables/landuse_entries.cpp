@@ -8,6 +8,7 @@
 // their count of numbers: a short list would leave fixpoints without a value, so it is
 // reported. Every failure writes what went wrong, then the entry's closing message, code 29.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -118,6 +119,26 @@ void OptionalScalar(DiagnosticStream& diag, const std::string& items, const std:
   ReadScalar(diag, items, key, value);
 }
 
+// Days of the year in the table lie within -366..366 (a negative fixpoint day is found at run
+// time); nothing larger may reach the day arithmetic of the season.
+constexpr int kMaxTableDay = 366;
+
+void CheckDay(DiagnosticStream& diag, int code, const std::string& key, int day) {
+  if (day < -kMaxTableDay || day > kMaxTableDay)
+    ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"", key, "\" of land use ", code,
+               ": the day ", day, " lies outside -366 to 366");
+}
+
+void RequireDay(DiagnosticStream& diag, int code, const std::string& items, const std::string& key,
+                int& day) {
+  RequireScalar(diag, code, items, key, day);
+  CheckDay(diag, code, key, day);
+}
+
+// Days per metre of altitude: even 1 day per metre moves a fixpoint through the whole year
+// within 366 m, so larger shifts are no parameter of this kind.
+constexpr double kMaxAltDep = 1.0;
+
 // The items of a block: the text after its "{" up to its closing "}".
 std::string BlockItems(const std::string& block) {
   const std::size_t close = block.find('}');
@@ -130,6 +151,7 @@ std::vector<int> DayList(DiagnosticStream& diag, int code, const std::string& ke
   std::vector<int> days;
   const int count = static_cast<int>(Fields(value_text, kListDelimiters).size());
   ReadList(diag, code, key, value_text, days, count);
+  for (int i = 1; i <= count; ++i) CheckDay(diag, code, key, days[static_cast<std::size_t>(i)]);
   days[0] = days[static_cast<std::size_t>(count)] - 366;
   return days;
 }
@@ -338,10 +360,10 @@ void LanduseRecord::ReadPhenologyKeys(DiagnosticStream& diag, const std::string&
     phenology_fixpoint_index = -1;
     RequireScalar(diag, code, items, "F*", FStar);
   }
-  RequireScalar(diag, code, items, "DP1_t1_dorm", DP1_t1_dorm);
+  RequireDay(diag, code, items, "DP1_t1_dorm", DP1_t1_dorm);
   RequireScalar(diag, code, items, "DP1_T_Bf", DP1_T_Bf);
-  RequireScalar(diag, code, items, "JDReset_TStart", JDReset_TStart);
-  RequireScalar(diag, code, items, "maxStartJDforDP1", maxStartJDforDP1);
+  RequireDay(diag, code, items, "JDReset_TStart", JDReset_TStart);
+  RequireDay(diag, code, items, "maxStartJDforDP1", maxStartJDforDP1);
   if (forcing_star) {
     // The dynamic fixpoint: the first of 1..n-1 with a negative day (fixpoint n is not one).
     for (int i = 1; i < n; ++i) {
@@ -352,8 +374,8 @@ void LanduseRecord::ReadPhenologyKeys(DiagnosticStream& diag, const std::string&
     }
   }
   if (method == 4) {
-    RequireScalar(diag, code, items, "DP2_t0_dorm", DP2_t0_dorm);
-    RequireScalar(diag, code, items, "DP2_t1_dorm", DP2_t1_dorm);
+    RequireDay(diag, code, items, "DP2_t0_dorm", DP2_t0_dorm);
+    RequireDay(diag, code, items, "DP2_t1_dorm", DP2_t1_dorm);
     RequireScalar(diag, code, items, "DP2_T_Bf", DP2_T_Bf);
     RequireScalar(diag, code, items, "DP2_T_Bc", DP2_T_Bc);
     RequireScalar(diag, code, items, "DP2_Par_a", DP2_Par_a);
@@ -369,14 +391,14 @@ void LanduseRecord::ReadPhenologyKeys(DiagnosticStream& diag, const std::string&
     }
   }
   if (method == 6) {
-    RequireScalar(diag, code, items, "DP4_t0_dorm", DP4_t0_dorm);
-    RequireScalar(diag, code, items, "DP4_t1_dorm", DP4_t1_dorm);
+    RequireDay(diag, code, items, "DP4_t0_dorm", DP4_t0_dorm);
+    RequireDay(diag, code, items, "DP4_t1_dorm", DP4_t1_dorm);
     RequireScalar(diag, code, items, "DP4_T0", DP4_T0);
     RequireScalar(diag, code, items, "DP4_T1", DP4_T1);
     RequireScalar(diag, code, items, "DP4_Par_a", DP4_Par_a);
     RequireScalar(diag, code, items, "DP4_Par_b", DP4_Par_b);
     RequireScalar(diag, code, items, "DP4_T_xylstop", DP4_T_xylstop);
-    RequireScalar(diag, code, items, "DP4_t_xs1", DP4_t_xs1);
+    RequireDay(diag, code, items, "DP4_t_xs1", DP4_t_xs1);
     RequireScalar(diag, code, items, "DP4_SPSLF", DP4_SPSLF);
   }
 }
@@ -403,6 +425,12 @@ void LanduseRecord::ReadSeasonalLists(DiagnosticStream& diag, const std::string&
                              {"RootDepth", &RootDepth},
                              {"AltDep", &AltDep}}) {
     ReadKeyValues(diag, items, key, *values, n);
+  }
+  for (int i = 1; i <= n; ++i) {
+    const double shift = AltDep[static_cast<std::size_t>(i)];
+    if (std::fabs(shift) > kMaxAltDep)
+      ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"AltDep\" of land use ", code,
+                 ": value ", i, " (", shift, " days per m) lies outside -1 to 1");
   }
   for (auto [key, values] :
        {std::pair{"rs_interception", &rs_interception}, {"rs_evaporation", &rs_evaporation}}) {

@@ -207,7 +207,7 @@ struct LanduseRecord {
   // index 0 is the shifted last day minus 366. The dynamic start fixpoint and the one after it
   // keep their table values.
   std::vector<int> AltitudeShiftedDays(double altitude) const;
-  [[noreturn]] void FailShiftedDay(DiagnosticStream& diag, int day, int i) const;
+  [[noreturn]] void FailShiftedDay(DiagnosticStream& diag, double day, int i) const;
 
   // The generic evaluation of `series` at day of year d for one cell and land-use layer, and at
   // a date (monthly rule for the resistances of the fixed format).

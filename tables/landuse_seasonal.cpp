@@ -18,12 +18,14 @@
 //
 // Called from OpenMP row loops: every evaluation keeps its shifted days to itself, and a
 // failure writes its diagnostics entry inside one critical section.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "core/error_code.h"
 #include "core/model_date.h"
+#include "core/string_helpers.h"
 #include "tables/landuse_record.h"
 
 namespace velorn {
@@ -118,6 +120,19 @@ void KeepDaysInOrder(std::vector<int>& s, const std::vector<bool>& is_day) {
   }
 }
 
+// Fixpoint day `day` moved by the altitude shift (whole days, truncated), in double so that no
+// altitude or AltDep can overflow the day arithmetic.
+double ShiftedDay(int day, double altitude, double alt_dep) {
+  return day + std::trunc((altitude - kFixpointReferenceAltitude) * alt_dep);
+}
+
+// The shifted day as an int: days far outside the year act as "never"; the bound keeps the
+// cast defined.
+int ClampedShiftedDay(int day, double altitude, double alt_dep) {
+  constexpr double kFarDay = 1e6;
+  return static_cast<int>(std::clamp(ShiftedDay(day, altitude, alt_dep), -kFarDay, kFarDay));
+}
+
 }  // namespace
 
 std::vector<int> LanduseRecord::AltitudeShiftedDays(double altitude) const {
@@ -133,7 +148,7 @@ std::vector<int> LanduseRecord::AltitudeShiftedDays(double altitude) const {
       s[At(i)] = day;
       continue;
     }
-    s[At(i)] = day + static_cast<int>((altitude - kFixpointReferenceAltitude) * GetAltDep(i));
+    s[At(i)] = ClampedShiftedDay(day, altitude, GetAltDep(i));
     is_day[At(i)] = true;
   }
   KeepDaysInOrder(s, is_day);
@@ -151,9 +166,8 @@ std::vector<int> LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start
   // A shift that leaves the year is an error of the table or the altitude, whatever the order.
   for (int i = 1; i <= n; ++i) {
     if (GetJulDay(i) < 0) continue;
-    const int day =
-        GetJulDay(i) + static_cast<int>((altitude - kFixpointReferenceAltitude) * GetAltDep(i));
-    if (day < -1 || day > 366) FailShiftedDay(diag, day, i);
+    const double day = ShiftedDay(GetJulDay(i), altitude, GetAltDep(i));
+    if (!(day >= -1 && day <= 366)) FailShiftedDay(diag, day, i);
   }
   std::vector<int> s = AltitudeShiftedDays(altitude);
   // The dynamic start fixpoint lies in 1..n-1; an entry without one has index -1 and no day to
@@ -168,9 +182,10 @@ std::vector<int> LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start
   return s;
 }
 
-void LanduseRecord::FailShiftedDay(DiagnosticStream& diag, int day, int i) const {
+void LanduseRecord::FailShiftedDay(DiagnosticStream& diag, double day, int i) const {
   ThrowFatal(diag, kShiftedDayCode,
-             "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of ", day,
+             "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of ",
+             FormatText("%.0f", day),
              " for fix point ", i, " (JD should be between 1 and 366)");
 }
 

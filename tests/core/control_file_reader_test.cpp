@@ -120,6 +120,20 @@ TEST_F(ReaderFixture, UnreadableValueReportsTheNextWord) {
   // A number too large for its type is not read as something else.
   object.control_file->SkipRestOfLine();
   EXPECT_EQ(ThrownCode([&] { object.ReadValue(*object.control_file, i, "big "); }), 17);
+  // Words that look like numbers but are none are named as such, whichever reader failed.
+  UseText("[snow_model]\nnan\n-inf\n1e999\n");
+  object.FindSection("[snow_model]", 1);
+  double x = 0;
+  EXPECT_EQ(ThrownCode([&] { object.ReadValue(*object.control_file, x, "min_to_int_end "); }), 17);
+  EXPECT_TRUE(HasEntry(
+      0,
+      "error in control file, min_to_int_end ; snow_model&quot;nan&quot; is not a finite number"))
+      << DiagFile();
+  object.control_file->SkipRestOfLine();
+  EXPECT_FALSE(object.control_file->Read(x));
+  EXPECT_EQ(ThrownCode([&] { object.ReportControlFileError("geographic latitude", ""); }), 17);
+  EXPECT_TRUE(HasEntry(
+      0, "error in control file, geographic latitude; &quot;-inf&quot; is not a finite number"));
   // At the end of the file the report has an empty word.
   UseText("[snow_model]\n");
   object.FindSection("[snow_model]", 1);

@@ -70,6 +70,13 @@ TEST_F(SubModelBase, ReadsTheOpeningValuesOfItsSection) {
        true},
       {"interval negative", "[test_model]\n0 flow\n-60 min\n", 0, false, kTimeIntervalCode, 0, -1,
        true, true},
+      // Longer than a year: 1e20 minutes would make day loops of 1e17 passes.
+      {"interval 1e20", "[test_model]\n1 flow\n1e20 min\n", 0, false, kTimeIntervalCode, 1, -1,
+       true, true},
+      {"interval 2147483648", "[test_model]\n1 flow\n2147483648\n", 0, false, kTimeIntervalCode, 1,
+       -1, true, true},
+      {"interval a year", "[test_model]\n1 flow\n527040 min\n3 own\n", 0, false, -1, 1, 3, false,
+       false},
   };
   for (const SectionCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -239,6 +240,36 @@ TEST_F(ZoneStatisticsTest, WritingRestoresTheInterruptHandling) {
     ClearCurrentApplication();
   }
   sigaction(SIGINT, &saved, nullptr);
+}
+
+// A NaN in the rows is written as it is, with one WARNING for the table naming the first step;
+// a full disk (/dev/full) ends the writing with the system's reason.
+TEST_F(ZoneStatisticsTest, NonFiniteValuesWarnOnceAndAFullDiskStopsTheWriting) {
+  auto records = test::MakeZoneTable({1});
+  int error = -1;
+  auto table = Table(error, records, 2001);
+  table->WriteHeader("m", "s", nullptr, 0);
+  for (int day = 1; day <= 2; ++day) {
+    table->ResetZoneSums();
+    table->AddValue(1, 1, 1, std::nan(""), 1.0);
+    table->CollectStep(2000, 1, day, 24, 0);
+  }
+  table->FlushBuffers();
+  const std::string screen = screen_.str();
+  EXPECT_EQ(screen.find("no finite number"), screen.rfind("no finite number"));
+  EXPECT_TRUE(ScreenHas("the zone statistics " + name_ +
+                        " (m_submodel:s) hold nan, no finite number, in column 1 of the step "
+                        "1.1.2000 24. h (reported once per table)"))
+      << screen_.str();
+  EXPECT_EQ(Lines().size(), 5u);
+
+  if (!std::filesystem::exists("/dev/full")) return;
+  std::string full = "/dev/full";
+  auto on_full_disk = std::make_unique<zonalstatistic>(error, &diag_, nullptr, 2, 2, records.data(),
+                                                       1, 2001, 3, full, "", 0, nullptr);
+  EXPECT_EQ(test::ThrownCode([&] { on_full_disk->WriteHeader("m", "s", nullptr, 0); }),
+            kZoneTableCloseCode);
+  EXPECT_TRUE(ScreenHas("cannot close /dev/full: No space left on device")) << screen_.str();
 }
 
 }  // namespace

@@ -45,6 +45,12 @@ TEST_F(EvapSetup, RefusesBadSectionsWithTheirCodesAndMessages) {
        "amplitude_fraction_day: 1.5"},
       {"one value of the day fraction", [](auto& s) { s.day_fraction = "0.5"; }, 10,
        "error reading fraction for temperature amplitude for day/night"},
+      // A line given twice shifts every later value by one line.
+      {"duplicated line", [](auto& s) { s.transmissivity = "0.7 0.1\n0.7 0.1"; }, 17,
+       "monthly temperature amplitude (K) for evapotranspiration is 3000, it must lie within 0 to "
+       "50"},
+      {"Hamon factor 1e308", [](auto& s) { s.pec = "1 1 1 1 1 1 1 1 1 1 1 1e308"; }, 17,
+       "monthly HAMON factor for evapotranspiration is 1e+308, it must lie within 0 to 10"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -53,7 +59,7 @@ TEST_F(EvapSetup, RefusesBadSectionsWithTheirCodesAndMessages) {
     int error = 0;
     auto model = Make(section, error);
     EXPECT_EQ(error, c.code);
-    EXPECT_TRUE(ScreenHas(c.message));
+    EXPECT_TRUE(ScreenHas(c.message)) << screen_.str();
   }
 }
 

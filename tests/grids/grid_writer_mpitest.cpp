@@ -137,6 +137,21 @@ TEST_F(WriterTest, NetcdfTakesPrecedenceOverAscii) {
   EXPECT_EQ(values[1 * 3 + 2], 32.0);  // column 2, row 3
 }
 
+// A grid with a NaN is written, with one WARNING for the grid however often it is written.
+TEST_F(WriterTest, NonFiniteValuesWarnOncePerGrid) {
+  GridMatrix grid = Grid(1, 3, [](int r, int c) { return r == 2 && c == 3 ? std::nan("") : 1.0; });
+  object_.step_date = ModelDate{2019, 6, 1, 24};
+  for (const char* name : {"nan1.asc", "nan2.asc"})
+    object_.WriteGrid(dir_ / name, grid.get(), true, false, false);
+  EXPECT_THAT(test::ReadFile(dir_ / "nan2.asc"), HasSubstr("1\tnan\t1"));
+  if (Rank() != 0) return;  // only process 0 shows warnings
+  const std::string text =
+      "holds nan, no finite number, at row 2, column 3 in the step 1.6.2019 24";
+  EXPECT_THAT(screen_.str(),
+              HasSubstr("the grid " + (dir_ / "nan1.asc") + " of writer test " + text));
+  EXPECT_EQ(screen_.str().find(text), screen_.str().rfind(text));
+}
+
 TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
   GridMatrix grid = Grid(1, 3, [](int, int) { return 1.0; });
   EXPECT_EQ(ThrownCode([&] { object_.WriteGrid(dir_ / "no/dir/g.asc", grid.get(), true, 0, 0); }),
@@ -164,6 +179,8 @@ TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
                                          " for writing in text mode."));
     EXPECT_THAT(screen_.str(), HasSubstr(" for writing in binary mode."));
     EXPECT_THAT(screen_.str(), HasSubstr("write error " + (dir_ / "big.asc") + " ! (18)"));
+    EXPECT_THAT(screen_.str(),
+                HasSubstr("cannot write " + (dir_ / "big.dbl") + ": File too large"));
   }
   EXPECT_FALSE(fs::exists(dir_ / "big.asc"));
   EXPECT_FALSE(fs::exists(dir_ / "big.dbl"));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/diagnostic_stream.h"
+#include "core/error_code.h"
 #include "grids/netcdf_grid_reader.h"
 #include "grids/netcdf_grid_writer.h"
 #include "grids/netcdf_names.h"
@@ -248,6 +249,63 @@ TEST_F(NetcdfGridTest, PackedTimeYXFilesWithRowsSouthToNorth) {
     ASSERT_EQ(v.size(), expected.size()) << c.name;
     for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(v[i], expected[i], 1e-9) << c.name << i;
   }
+}
+
+// Only the window the caller chooses is read, in every layout; a file of a few kilobytes that
+// declares 20000 x 20000 cells is read in part, or refused, without allocating its size.
+TEST_F(NetcdfGridTest, OnlyTheChosenWindowOfASliceIsRead) {
+  const std::vector<std::pair<const char*, std::vector<std::string>>> layouts = {
+      {"tyx.nc", {"time", "y", "x"}}, {"nxny.nc", {"time", "nx", "ny"}}};
+  for (const auto& [name, dimensions] : layouts) {
+    const bool x_second = dimensions[1] == "nx";
+    WriteForeignFile(dir / name, dimensions, x_second ? 2 : 3, x_second ? 3 : 2,
+                     x_second ? Values{} : Values{5000, 6000, 7000},
+                     x_second ? std::vector<short>{10, 20, 30, 11, -32767, -32000}
+                              : std::vector<short>{10, 11, 20, -32767, 30, -32000},
+                     0.1, 273.15);
+    std::string input = (dir / name) + "<v>0";
+    Values v;
+    int rows = 0, columns = 0;
+    reader.ReadGrid(v, input, rows, columns, -9999.0, [](int r, int c) {
+      EXPECT_EQ(r, 3);
+      EXPECT_EQ(c, 2);
+      return SliceWindow{2, 2, 2, 1};  // rows 2 and 3 of column 2
+    });
+    EXPECT_EQ(rows, 2) << name;
+    EXPECT_EQ(columns, 1) << name;
+    ASSERT_EQ(v.size(), 2u) << name;
+    EXPECT_EQ(v[0], -9999.0) << name;
+    EXPECT_NEAR(v[1], 274.25, 1e-9) << name;
+  }
+
+  const std::string huge = dir / "huge.nc";
+  {
+    NcFile file(huge, NcFile::replace, NcFile::nc4);
+    const NcDim t = file.addDim("time");
+    NcVar var =
+        file.addVar("v", netCDF::ncFloat, {t, file.addDim("y", 20000), file.addDim("x", 20000)});
+    var.setCompression(true, true, 9);
+    // Without a "y" variable rows run south to north: the last stored row is the top one.
+    const std::vector<float> one{1.5f};
+    var.putVar({0, 19999, 0}, {1, 1, 1}, one.data());
+  }
+  ASSERT_LT(std::filesystem::file_size(huge), 1u << 20);
+  std::string input = huge + "<v>0";
+  Values v;
+  int rows = 0, columns = 0;
+  reader.ReadGrid(v, input, rows, columns, -9999.0, [](int, int) {
+    return SliceWindow{1, 1, 3, 3};
+  });
+  ASSERT_EQ(v.size(), 9u);
+  EXPECT_EQ(v[0], 1.5);
+  EXPECT_EQ(v[8], -9999.0);
+  input = huge + "<v>0";
+  EXPECT_EQ(ThrownCode([&] {
+              reader.ReadGrid(v, input, rows, columns, -9999.0, [&](int, int) -> SliceWindow {
+                ThrowFatal(diag, 22, "FATAL: not the model grid");
+              });
+            }),
+            22);
 }
 
 TEST_F(NetcdfGridTest, RowOrderFollowsTheRealCoordinateValues) {

@@ -168,6 +168,10 @@ TEST_F(SplineTest, MissingStationsLeaveGapsAndEqualAbscissaeFail) {
   EXPECT_EQ(test::ThrownCode(
                 [&] { splines.EvaluateSpline(x.data(), y.data(), y2.data(), 3, 1.0, -9999, klo); }),
             kSplineAbscissaCode);
+
+  // Stations 1e10 m apart on a grid of 1000 m would need ten million nodes in a row.
+  mesh_x_[1][kNc] = 1e10;
+  EXPECT_EQ(test::ThrownCode([&] { Make(); }), kSplineAbscissaCode);
 }
 
 }  // namespace

@@ -48,6 +48,13 @@ TEST(StationFiles, RecordsApplyTheMissingRuleAndReportShortLines) {
       {"95 1 2 24 -9999 9999", RecordParse::kOk, -9999, 9999},
       {"1995 1 2 24 1.5", RecordParse::kShort, 1.5, 0},
       {"x 1 2 24 1 2", RecordParse::kNoDate, 0, 0},
+      // A date cut short, or one outside the calendar, is a broken record, not the end.
+      {"2019 06 1", RecordParse::kBadDate, 0, 0},
+      {"9223372036854775807 1 2 24 1 2", RecordParse::kBadDate, 0, 0},
+      {"1995 13 2 24 1 2", RecordParse::kBadDate, 0, 0},
+      {"1995 1 -2147483648 24 1 2", RecordParse::kBadDate, 0, 0},
+      {"0 0 0 0", RecordParse::kShort, 0, 0},
+      {"1995 1 2 24 nan 2", RecordParse::kBadValue, 0, 0},
   };
   for (const Case& c : cases) {
     ModelDate date;
@@ -59,6 +66,11 @@ TEST(StationFiles, RecordsApplyTheMissingRuleAndReportShortLines) {
     }
   }
   ModelDate date;
+  std::string word;
+  double v[2] = {0, 0};
+  EXPECT_EQ(ParseStationRecord("2001 3 4 24 inf", 0, 1, 9999, date, v, &word),
+            RecordParse::kBadValue);
+  EXPECT_EQ(word, "inf");
   std::string name;
   EXPECT_EQ(ParseRecordDate("2001 3 4 24 x y grid.asc", 2, date, &name), RecordParse::kOk);
   EXPECT_EQ(name, "grid.asc");

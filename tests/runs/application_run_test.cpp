@@ -6,6 +6,7 @@
 // coupled program and a real interrupt sent to mpirun.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -788,6 +789,59 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
     EXPECT_LT(h[kCols - 1] - start(kCols - 1), h[kCols - 2] - start(kCols - 2)) << r;
   }
   EXPECT_EQ(SplitLines(first[3]).size(), 2u) << first[3];
+// Faults of the outputs end the run with their FATAL entry (and never with the success line):
+// a disk that fills up while the run writes its rows (fwrite fails with ENOSPC through
+// full_disk_shim.cpp), an output folder that another run holds, two special-output blocks of one
+// file; an unknown special-output ID only warns.
+TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const std::string block =
+      "{\nheader = points; filename = points.txt;\nentity { ID = param; Symbol = P; Xcoords = "
+      "1150, 1350; Ycoords = 2550 2150; }\n}\n";
+  struct Case {
+    const char* name;
+    std::string from, to;  // a change of run.ctl
+    bool full_disk;
+    bool foreign_lock;
+    int exit_status;
+    std::string entry;  // part of the diagnostics line expected
+  };
+  const Case cases[] = {
+      {"disk full", "", "", true, false, 18, "param.sta: No space left on device"},
+      {"folder in use", "", "", false, true, 26,
+       "is in use by the run of process 1 on " + std::string(host) + " (lock file "},
+      {"one file twice", "numfiles = 1;\n" + block, "numfiles = 2;\n" + block + block, false, false,
+       17, "two file blocks write the file "},
+      {"unknown ID", "ID = param;", "ID = parm;", false, false, 0,
+       "no grid or stack has the ID parm; its 2 column(s) in "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write("");
+    if (!c.from.empty()) {
+      std::string text = ReadFile(dir_ / "run.ctl");
+      ASSERT_NE(text.find(c.from), std::string::npos);
+      WriteFile(dir_ / "run.ctl", text.replace(text.find(c.from), c.from.size(), c.to));
+    }
+    const std::string lock = (dir_.path() / "out" / "velorn.lock").string();
+    if (c.foreign_lock) WriteFile(lock, "1 " + std::string(host) + "\n");
+    RunOptions options;
+    options.processes = 2;
+    options.directory = dir_.path().string();
+    if (c.full_disk)
+      options.environment = {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
+                             "VELORN_FULL_DISK_NAME=param.sta",
+                             "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
+    const RunResult result = RunVelorn(options, {"run.ctl"});
+    EXPECT_EQ(result.exit_status, c.exit_status) << result.Describe();
+    EXPECT_NE(result.diag.find(c.entry), std::string::npos) << result.diag;
+    EXPECT_EQ(result.diag.find("reached end of simulation sucessfully") != std::string::npos,
+              c.exit_status == 0);
+    // The lock goes with the run that took it; another run's lock stays.
+    EXPECT_EQ(fs::exists(lock), c.foreign_lock);
+    fs::remove(lock);
+  }
 }
 
 }  // namespace

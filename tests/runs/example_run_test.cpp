@@ -157,8 +157,78 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        1051},
       {"station record short of a value",
        {"stations/precipitation.txt", "2019 01 26 00 4.1", "2019 01 26 00"},
-       "record 2019 1 26 0 in ./stations/precipitation.txt holds fewer than 1 station values",
+       "line 31 of ./stations/precipitation.txt holds fewer than 1 station values: &quot;2019 01 "
+       "26 00&quot;",
        1051},
+      // Values that look like numbers but are none, or that no integer arithmetic may meet.
+      {"station value nan",
+       {"stations/precipitation.txt", "2019 01 26 00 4.1", "2019 01 26 00 nan"},
+       "line 31 of ./stations/precipitation.txt: &quot;nan&quot; is not a finite number",
+       1051},
+      {"station date cut short",
+       {"stations/temperature.txt", "2019 01 26 00 7.2", "2019 01 26"},
+       "line 31 of ./stations/temperature.txt holds no date of the calendar (year month day "
+       "hour): &quot;2019 01 26&quot;",
+       1051},
+      {"station year beyond the calendar",
+       {"stations/precipitation.txt", "2019 01 26 00 4.1", "9223372036854775807 01 26 00 4.1"},
+       "line 31 of ./stations/precipitation.txt holds no date of the calendar (year month day "
+       "hour): &quot;9223372036854775807 01 26 00 4.1&quot;",
+       1051},
+      {"station far away",
+       {"stations/temperature.txt", "station x in m 7999.0", "station x in m -1e30"},
+       "station file ./stations/temperature.txt of temperature: station 1 lies at x -1e+30, y "
+       "7271, farther than 1e9 m from the origin of the coordinates",
+       1051},
+      {"latitude inf",
+       {"front-range.ctl", "40.16      # latitude", "inf        # latitude"},
+       "error in control file, geographic latitude; &quot;inf&quot; is not a finite number",
+       17},
+      {"min_to_int_end nan",
+       {"front-range.ctl", "1440       # minutes from", "nan        # minutes from"},
+       "error in control file, min_to_int_end (fourth value of [output_interval]); "
+       "&quot;nan&quot; is not a finite number",
+       17},
+      {"nodata value 1e10",
+       {"front-range.ctl", "temperature.stat 2001\n9999", "temperature.stat 2001\n1e10"},
+       "error in control file, nodata value in temperature is 1e+10, it must lie within "
+       "-2.14748e+09 to 2.14748e+09",
+       17},
+      {"IDW weight -1e30",
+       {"front-range.ctl", "temperature.stat 2001\n9999\n2.0",
+        "temperature.stat 2001\n9999\n-1e30"},
+       "error in control file, idw-weight in temperature is -1e+30, it must lie within 0 to 100",
+       17},
+      {"Julian day -2147483648",
+       {"front-range.ctl", "JulDays = 1 130 180 270 366;", "JulDays = 1 -2147483648 180 270 366;"},
+       "parameter &quot;JulDays&quot; of land use 10: the day -2147483648 lies outside -366 to 366",
+       29},
+      {"AltDep 1e30",
+       {"front-range.ctl", "AltDep = 0 0 0 0 0;", "AltDep = 0 1e30 0 0 0;"},
+       "parameter &quot;AltDep&quot; of land use 10: value 2 (1e+30 days per m) lies outside -1 "
+       "to 1",
+       29},
+      {"radiation correction every 1e20 minutes",
+       {"front-range.ctl", "1440       # time step (minutes)\n2 ", "1e20       # time step\n2 "},
+       "the time step 1e+20 minutes as given in the section for the module radiation_correction "
+       "is longer than a year (527040 minutes)",
+       63},
+      {"radiation temperature scaling 1e5",
+       {"front-range.ctl", "1.0        # scaling of the temperature", "1e5        # scaling"},
+       "error in control file, scaling factor for Tkorr for radiation_correction is 100000, it "
+       "must lie within -100 to 100",
+       17},
+      {"rain factor 1e308",
+       {"front-range.ctl", "1.02       # KR", "1e308      # KR"},
+       "error in control file, Konstante Regen fuer precipitation_correction is 1e+308, it must "
+       "lie within 0 to 10",
+       17},
+      {"evapotranspiration line given twice",
+       {"front-range.ctl", "0.7 0.1    # atmospheric transmissivity: yearly mean and amplitude\n",
+        "0.7 0.1\n0.7 0.1\n"},
+       "error in control file, monthly temperature amplitude (K) for evapotranspiration is 3000, "
+       "it must lie within 0 to 50",
+       17},
   };
   const auto schema = RefData("pi-diag-schema/pi_diag.xsd");
   for (const Case& c : cases) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "core/error_code.h"
@@ -199,6 +200,16 @@ TEST_F(ControlFileCompilerTest, FileErrorsGiveTheirCodes) {
   const Outcome device = CompileFile("/dev/zero");
   EXPECT_EQ(device.code, 28);
   EXPECT_NE(device.screen.find("/dev/zero - it is not a regular file"), std::string::npos);
+
+  // A sparse file of 20 GB is refused by its size, before anything is read.
+  const fs::path sparse = dir_.path() / "sparse.ctl";
+  std::ofstream(sparse).put('[');
+  fs::resize_file(sparse, 20ull << 30);
+  const Outcome huge = CompileFile(sparse.string());
+  EXPECT_EQ(huge.code, 28);
+  EXPECT_NE(huge.screen.find("holds 21474836480 bytes, more than a control file can hold"),
+            std::string::npos)
+      << huge.screen;
 }
 
 TEST_F(ControlFileCompilerTest, CommentsDoNotCountAndRepeatedValuesAreNotedOnce) {

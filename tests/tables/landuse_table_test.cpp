@@ -34,6 +34,14 @@ const std::string kRequired3 =
     "RootDist = 1.0; TReduWet = 0.95; HReduDry = 3.45;\n"
     "Albedo = 0.25 0.20 0.25; rsc = 80 60 80; LAI = 1 4 1; Z0 = 0.02 0.1 0.02;\n"
     "VCF = 0.5 0.9 0.5; RootDepth = 0.2 0.5 0.2; AltDep = 0 0.01 0;\n";
+// The text with the first `from` replaced by `to`.
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+std::string AltDep(const std::string& values) {
+  return Replace(kRequired3, "AltDep = 0 0.01 0", "AltDep = " + values);
+}
+
 const std::string kPhenology =
     "F* = 250; DP1_t1_dorm = 30; DP1_T_Bf = 5.5; JDReset_TStart = 300; maxStartJDforDP1 = 150;\n";
 
@@ -313,7 +321,7 @@ TEST_F(LanduseTableTest, BlockFailuresEndWithTheEntryMessage) {
        "parameter \"HReduDry\" not found"},
       {"VariableDayCount", kRequired3, "parameter \"JulDays\" not found"},
       {"VariableDayCount", kRequired3 + "JulDays = ;", "\"JulDays\" of land use 30 holds no day"},
-      {"VariableDayCount", kRequired3 + "JulDays = 1 180 366 400;", "holds 3 values instead of 4"},
+      {"VariableDayCount", kRequired3 + "JulDays = 1 180 300 366;", "holds 3 values instead of 4"},
       {"VariableDayCount", kRequired3 + "JulDays = 1 x 366;", "value 2 (\"x\") is not a number"},
       {"VariableDayCount", "RootDist = one;" + kRequired3 + days, "RootDist"},
       {"VariableDayCount", kRequired3 + days + "useInternalParameters = yes;", "holds no switch"},
@@ -326,6 +334,16 @@ TEST_F(LanduseTableTest, BlockFailuresEndWithTheEntryMessage) {
        "not 365"},
       {"DynamicPhenology_3", kRequired3 + "JulDays = 2 180 366;",
        "the first sample day (JulDay) must be 1 and not 2"},
+      // Days and day shifts that would overflow the day arithmetic of the season.
+      {"VariableDayCount", kRequired3 + "JulDays = 1 -2147483648 366;",
+       "\"JulDays\" of land use 30: the day -2147483648 lies outside -366 to 366"},
+      {"VariableDayCount", AltDep("0 1e30 0") + days,
+       "\"AltDep\" of land use 30: value 2 (1e+30 days per m) lies outside -1 to 1"},
+      {"VariableDayCount", AltDep("9223372036854775807 0 0") + days,
+       "value 1 (9.22337e+18 days per m) lies outside -1 to 1"},
+      {"DynamicPhenology_1",
+       kRequired3 + days + Replace(kPhenology, "DP1_t1_dorm = 30", "DP1_t1_dorm = 2147483647"),
+       "\"DP1_t1_dorm\" of land use 30: the day 2147483647 lies outside -366 to 366"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ReadBlock(c.method, c.items), 29) << c.items;

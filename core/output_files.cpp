@@ -1,0 +1,120 @@
+#include "core/output_files.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "core/error_code.h"
+
+namespace velorn {
+namespace {
+
+int ErrorOrIo() {
+  return errno != 0 ? errno : EIO;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "unknown-host";
+  return name;
+}
+
+// The holder written in a lock file; pid 0 when the file holds none (yet).
+struct LockHolder {
+  long pid = 0;
+  std::string host;
+};
+
+LockHolder ReadHolder(const std::string& path) {
+  LockHolder holder;
+  std::ifstream in(path);
+  if (!(in >> holder.pid >> holder.host)) holder = LockHolder{};
+  return holder;
+}
+
+bool IsRunning(long pid) {
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
+  Release();
+  path_ = (std::filesystem::path(folder.empty() ? "." : folder) / kOutputLockName).string();
+  const std::string host = HostName();
+  const std::string holder_text = std::to_string(static_cast<long>(getpid())) + " " + host + "\n";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0) {
+      const bool written = write(fd, holder_text.data(), holder_text.size()) ==
+                           static_cast<ssize_t>(holder_text.size());
+      close(fd);
+      held_ = true;
+      if (!written)
+        ThrowFatal(diag, kOutputCreateCode, "FATAL: cannot write the lock file ", path_,
+                   SystemReason(ErrorOrIo()));
+      return;
+    }
+    const int error = errno;
+    if (error == ENOENT) return;  // no folder: nothing will be written there
+    if (error != EEXIST) {
+      diag << "WARNING: the output folder " << folder << " cannot be locked" << SystemReason(error)
+           << "; another run writing into it at the same time is not kept out[end-entry]";
+      return;
+    }
+    LockHolder holder = ReadHolder(path_);
+    if (holder.pid == 0) {
+      // Created an instant ago and not yet written: look again.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      holder = ReadHolder(path_);
+    }
+    if (holder.pid > 0 && holder.host == host && !IsRunning(holder.pid)) {
+      diag << "WARNING: taking over the lock " << path_ << " of process " << holder.pid << " on "
+           << host << ", which no longer runs[end-entry]";
+      // Moved aside rather than removed, so that of two runs taking over at once one wins.
+      const std::string aside = path_ + "." + std::to_string(static_cast<long>(getpid()));
+      if (std::rename(path_.c_str(), aside.c_str()) == 0) std::remove(aside.c_str());
+      continue;
+    }
+    ThrowFatal(diag, kOutputCreateCode, "FATAL: the output folder ", folder,
+               " is in use by the run of process ", holder.pid, " on ",
+               holder.host.empty() ? std::string("an unknown host") : holder.host, " (lock file ",
+               path_,
+               "); two runs must not write into one folder. Remove the lock file if "
+               "that run has ended.");
+  }
+  ThrowFatal(diag, kOutputCreateCode, "FATAL: the lock file ", path_,
+             " cannot be taken over from a process that no longer runs");
+}
+
+void OutputFolderLock::Release() {
+  if (held_) std::remove(path_.c_str());
+  held_ = false;
+}
+
+int CloseChecked(std::FILE* file) {
+  if (file == nullptr) return 0;
+  errno = 0;
+  const bool failed_before = std::ferror(file) != 0;
+  const int earlier = errno;
+  if (std::fclose(file) != 0) return ErrorOrIo();
+  return failed_before ? (earlier != 0 ? earlier : EIO) : 0;
+}
+
+int WriteAndClose(std::FILE* file, const std::string& text) {
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) {
+    const int error = ErrorOrIo();
+    std::fclose(file);
+    return error;
+  }
+  return CloseChecked(file);
+}
+
+}  // namespace velorn

@@ -1,0 +1,89 @@
+// Output files: a failed write reports the system's reason (a full disk stood in for by
+// /dev/full), and the lock of an output folder keeps a second run out, names its holder and is
+// taken over from a process that no longer runs.
+#include "core/output_files.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "core/error_code.h"
+#include "tests/support/test_helpers.h"
+
+namespace velorn {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(OutputFiles, AFullDiskGivesItsReason) {
+  std::FILE* full = std::fopen("/dev/full", "w");
+  if (full == nullptr) GTEST_SKIP() << "/dev/full is not there";
+  // Buffered by stdio: the failure shows when the buffer is written at the close.
+  const int error = WriteAndClose(full, "rows of a table\n");
+  EXPECT_EQ(error, ENOSPC);
+  EXPECT_EQ(SystemReason(error), ": No space left on device");
+  EXPECT_EQ(SystemReason(0), "");
+}
+
+class FolderLock : public ::testing::Test, public test::CapturedDiag {
+ protected:
+  std::string LockPath() const { return dir / kOutputLockName; }
+  std::string Host() const {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+  }
+};
+
+TEST_F(FolderLock, ASecondRunIsRefusedWithTheHolderNamed) {
+  OutputFolderLock first;
+  first.Take(diag, dir.path().string() + "/");
+  ASSERT_TRUE(first.held());
+  const std::string holder = std::to_string(getpid()) + " " + Host();
+  EXPECT_EQ(test::ReadFile(LockPath()), holder + "\n");
+
+  OutputFolderLock second;
+  EXPECT_EQ(test::ThrownCode([&] { second.Take(diag, dir.path().string()); }), kOutputCreateCode);
+  EXPECT_FALSE(second.held());
+  EXPECT_TRUE(ScreenHas("is in use by the run of process " + std::to_string(getpid()) + " on " +
+                        Host() + " (lock file " + LockPath() + ")"))
+      << screen.str();
+  EXPECT_TRUE(fs::exists(LockPath()));  // the refused run leaves the holder's lock alone
+
+  first.Release();
+  EXPECT_FALSE(fs::exists(LockPath()));
+  second.Take(diag, dir.path().string());
+  EXPECT_TRUE(second.held());
+}
+
+TEST_F(FolderLock, AStaleLockOfThisHostIsTakenOverWithAWarning) {
+  // The process id of a child that has ended.
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  waitpid(child, nullptr, 0);
+  test::WriteFile(LockPath(), std::to_string(child) + " " + Host() + "\n");
+  {
+    OutputFolderLock lock;
+    lock.Take(diag, dir.path().string());
+    EXPECT_TRUE(lock.held());
+    EXPECT_TRUE(ScreenHas("taking over the lock " + LockPath() + " of process " +
+                          std::to_string(child) + " on " + Host() + ", which no longer runs"));
+    EXPECT_EQ(test::ReadFile(LockPath()), std::to_string(getpid()) + " " + Host() + "\n");
+  }
+  EXPECT_FALSE(fs::exists(LockPath()));  // released with the object
+
+  // A lock of another host cannot be checked: it is respected.
+  test::WriteFile(LockPath(), std::to_string(child) + " some-other-host\n");
+  OutputFolderLock lock;
+  EXPECT_EQ(test::ThrownCode([&] { lock.Take(diag, dir.path().string()); }), kOutputCreateCode);
+  // A folder that does not exist takes no output and no lock.
+  lock.Take(diag, dir / "absent");
+  EXPECT_FALSE(lock.held());
+}
+
+}  // namespace
+}  // namespace velorn
