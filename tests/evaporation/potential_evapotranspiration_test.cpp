@@ -101,16 +101,16 @@ TEST_F(PotentialStep, HamonFactorsBetweenTheMonths) {
   temperature_ = AddGrid("temperature", 20);
   test::EvapSection section;
   section.method = 2;
-  section.pec = "1 2 3 4 5 6 7 8 9 10 11 12";
+  section.pec = "0.1 0.2 0.3 0.4 0.5 0.6 0.7 0.8 0.9 1.0 1.1 1.2";
   auto model = Make(section);
   struct Case {
     int day, month;
     double factor;
-  } const cases[] = {{15, 3, 3.0},
-                     {1, 3, 2 + 16 / 30.0},
-                     {31, 3, 3 + 15 / 31.0},
-                     {1, 1, 12 - 11 * 16 / 30.0},
-                     {31, 12, 12 - 11 * 15 / 31.0}};
+  } const cases[] = {{15, 3, 0.3},
+                     {1, 3, (2 + 16 / 30.0) / 10},
+                     {31, 3, (3 + 15 / 31.0) / 10},
+                     {1, 1, (12 - 11 * 16 / 30.0) / 10},
+                     {31, 12, (12 - 11 * 15 / 31.0) / 10}};
   for (const Case& c : cases) {
     model->ComputePotentialEvapotranspiration(24, c.day, c.month, 2001);
     EXPECT_NEAR(model->hamon_factor_of_day, c.factor, 1e-12) << c.day << "." << c.month;

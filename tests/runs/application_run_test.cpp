@@ -789,6 +789,8 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
     EXPECT_LT(h[kCols - 1] - start(kCols - 1), h[kCols - 2] - start(kCols - 2)) << r;
   }
   EXPECT_EQ(SplitLines(first[3]).size(), 2u) << first[3];
+}
+
 // Faults of the outputs end the run with their FATAL entry (and never with the success line):
 // a disk that fills up while the run writes its rows (fwrite fails with ENOSPC through
 // full_disk_shim.cpp), an output folder that another run holds, two special-output blocks of one
