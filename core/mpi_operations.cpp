@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "core/exact_sum.h"
+
 namespace velorn {
 namespace {
 
@@ -91,6 +93,23 @@ void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm) {
   MPI_Allreduce(MPI_IN_PLACE, records, count, ZoneRecordType(), AddZoneRecordSumsOp(), comm);
   // MPI skips the operation with one process; zero field 1 here so every process count agrees.
   for (int i = 0; i < count; ++i) records[i * kZoneRecordFields + 1] = 0.0;
+}
+
+void ExactSumsToRoot(std::vector<double>& values, MPI_Comm comm) {
+  int processes = 1;
+  int rank = 0;
+  MPI_Comm_size(comm, &processes);
+  MPI_Comm_rank(comm, &rank);
+  if (processes == 1 || values.empty()) return;
+  const int count = static_cast<int>(values.size());
+  std::vector<double> gathered(rank == 0 ? values.size() * static_cast<std::size_t>(processes) : 0);
+  MPI_Gather(values.data(), count, MPI_DOUBLE, gathered.data(), count, MPI_DOUBLE, 0, comm);
+  if (rank != 0) return;
+  for (int i = 0; i < count; ++i) {
+    ExactSum sum;
+    for (int p = 0; p < processes; ++p) sum.Add(gathered[static_cast<std::size_t>(p) * count + i]);
+    values[static_cast<std::size_t>(i)] = sum.Value();
+  }
 }
 
 void ReduceSumsToRoot(std::vector<int64_t>& values, MPI_Comm comm) {
