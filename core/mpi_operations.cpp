@@ -105,8 +105,20 @@ void ExactSumsToRoot(std::vector<double>& values, MPI_Comm comm) {
   std::vector<double> gathered(rank == 0 ? values.size() * static_cast<std::size_t>(processes) : 0);
   MPI_Gather(values.data(), count, MPI_DOUBLE, gathered.data(), count, MPI_DOUBLE, 0, comm);
   if (rank != 0) return;
+  ExactSum sum;
   for (int i = 0; i < count; ++i) {
-    ExactSum sum;
+    // A value that only one process holds (a subbasin inside one strip) needs no sum.
+    int nonzero = 0;
+    double single = 0.0;
+    for (int p = 0; p < processes; ++p) {
+      const double term = gathered[static_cast<std::size_t>(p) * count + i];
+      if (term != 0.0) ++nonzero, single = term;
+    }
+    if (nonzero <= 1) {
+      values[static_cast<std::size_t>(i)] = single;
+      continue;
+    }
+    sum.Reset();
     for (int p = 0; p < processes; ++p) sum.Add(gathered[static_cast<std::size_t>(p) * count + i]);
     values[static_cast<std::size_t>(i)] = sum.Value();
   }

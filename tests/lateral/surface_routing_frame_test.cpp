@@ -161,10 +161,7 @@ TEST_F(SurfaceFrameTest, StateSectionRoundTripAndChecks) {
   Start();
   model_->ReadStorageState("missing", 1);
   EXPECT_TRUE(ScreenHas("error opening storage content file"));
-}
-
-TEST_F(SurfaceFrameTest, QgBeforeSetUpIsAProgrammersError) {
-  ASSERT_EQ(Make(), 0);
+  ASSERT_EQ(Make(), 0);  // Qg asked for before the tracer set-up
   EXPECT_THROW(model_->GetQg(), ErrorCode);
   EXPECT_TRUE(ScreenHas("Qg (surface routing) not initialized"));
 }

@@ -1,11 +1,8 @@
-// Test harness of the surface routing frame: a 3 x 3 grid with one subbasin (or the zone grid a
-// test gives), the grids the model requires registered whole on every process (the zone grid
-// and the elevation first, as the registry's entries 1 and 2), a land-use table whose entry 1
-// has K_ST 25, the section text built from a few options, and the hand-overs the unsaturated
-// zone makes in a run (baseflow and recession constants). Statistics files and the storage
-// file go to the fixture's directory. Runoff is entered as the sub-step solver enters it.
-//
-// Used by tests/lateral/surface_routing_*_test.cpp and *_mpitest.cpp.
+// Test harness of the surface routing frame: a 3 x 3 grid of one subbasin, the required grids
+// registered whole on every process (zone grid and elevation as entries 1 and 2), land use 1 with
+// K_ST 25, the section built from a few options, the unsaturated zone's hand-overs, and runoff
+// entered as the sub-step solver enters it. Used by tests/lateral/surface_routing_*_test.cpp and
+// *_mpitest.cpp.
 #pragma once
 
 #include <map>
@@ -21,7 +18,6 @@
 namespace velorn::test {
 
 struct SurfaceSection {
-  int flow_control = 1;
   int method = 1;
   std::string minimum = "60";
   std::string maximum = "600";
@@ -31,7 +27,6 @@ struct SurfaceSection {
 
 class SurfaceRoutingTest : public SubModelTest {
  protected:
-  static constexpr double N = -9999;
   using Rows = std::vector<std::vector<double>>;
 
   SurfaceRoutingTest() : SubModelTest(3, 3) {
@@ -77,10 +72,10 @@ class SurfaceRoutingTest : public SubModelTest {
 
   static std::string Section(const SurfaceSection& s) {
     const std::string code = " " + std::to_string(s.statistics_code) + "\n";
-    return "[SurfaceRoutingModel]\n" + std::to_string(s.flow_control) +
-           " flow control parameter for\n60 time interval for\n" + std::to_string(s.method) +
-           " method for flowpath-calculation\nqd.sta" + code + "qi.sta" + code + "qb.sta" + code +
-           "qg.sta" + code + "velocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n0.001\n10\n" + s.minimum +
+    return "[SurfaceRoutingModel]\n1 flow control parameter for\n60 time interval for\n" +
+           std::to_string(s.method) + " method for flowpath-calculation\nqd.sta" + code + "qi.sta" +
+           code + "qb.sta" + code + "qg.sta" + code +
+           "velocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n0.001\n10\n" + s.minimum +
            " minimum sub time step\n" + s.maximum +
            " maximum sub time step\n0.01\n1.0\n0 read control\n" + s.last_line;
   }
