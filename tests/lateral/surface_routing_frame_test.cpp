@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "core/error_code.h"
+#include "core/tracer_bookkeeping.h"
 #include "tests/lateral/surface_routing_harness.h"
 #include "tests/support/test_files.h"
 
@@ -104,6 +105,36 @@ TEST_F(SurfaceFrameTest, StoragesFollowTheLinearReservoirAndEmptyOutletsGiveZero
   model_->FinishStep();
   EXPECT_EQ(model_->QD[0][1], 0.0);
   EXPECT_FALSE(std::isnan(model_->Qg[0][1]));
+}
+
+TEST_F(SurfaceFrameTest, TotalRunoffMixesTheTracerConcentrationsOfItsThreeFlows) {
+  Add("_CONC_QD_1_", Fill(5));
+  Add("_CONC_QI_1_", Fill(1));
+  std::vector<TracerDefinition> tracers(2);
+  tracers[1].name = "cl_";
+  tracers[1].half_time = -9999;
+  ASSERT_EQ(Make(), 0);
+  int32_t error = 0;
+  model_->SetupTracers(error, 1, tracers.data(), nullptr, 0);
+  ASSERT_EQ(error, 0);
+  EXPECT_EQ(model_->surface_from_silting, 0);  // its own surface concentration grid
+  std::vector<double> kelsq(2, 0.0), base{0, 0.5}, base_conc{0, 3};
+  std::vector<double*> baseflow{base.data(), base_conc.data()};
+  model_->SetBaseflow(baseflow.data());
+  model_->SetDirectRunoffRecessionConstants(kelsq.data());
+  model_->SetInterflowRecessionConstants(kelsq.data());
+  model_->BeginStep(1, 1, 1, 2001);
+  EnterRunoff(2.0);  // water: 2 per cell; the tracer: its mass c q with weight q
+  for (int cell = 0; cell < 9; ++cell) {
+    model_->AddToFlowTimeZone(model_->zoneFZT_QD, 1, 1, 1, 5 * 2.0, 2.0);
+    model_->AddToFlowTimeZone(model_->zoneFZT_QI, 1, 1, 1, 1 * 2.0, 2.0);
+  }
+  model_->FinishStep();
+  EXPECT_EQ(model_->QDd[1][1], 5.0);
+  EXPECT_EQ(model_->Qg[0][1], 4.5);
+  EXPECT_DOUBLE_EQ(model_->Qg[1][1], (0.5 * 3 + 2 * 1 + 2 * 5) / 4.5);
+  Release();
+  EXPECT_EQ(registry_.FindIdentifier("concstor_tracer_1_SiltingUpModel"), 0);
 }
 
 TEST_F(SurfaceFrameTest, StateSectionRoundTripAndChecks) {

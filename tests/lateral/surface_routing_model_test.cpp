@@ -46,12 +46,6 @@ TEST(SurfaceRoutingFormulas, PlanCurvatureOfPlanesAndQuadratics) {
   EXPECT_EQ(PlanCurvature(z, l, kNodata), kNodata);
 }
 
-TEST(SurfaceRoutingFormulas, StorageWithoutRecessionAndTracerMix) {
-  EXPECT_EQ(LinearStorageStep(2.0, 7.0, OutletRecessionFactor(60, 0)), 2.0);
-  EXPECT_DOUBLE_EQ(MixThreeConcentrations(1, 2, 3, 4, 0, 9), (2 + 12) / 4.0);
-  EXPECT_EQ(MixThreeConcentrations(0, 2, 0, 4, 0, 9), 0.0);
-}
-
 class SurfaceConstructionTest : public SurfaceRoutingTest {
  protected:
   SurfaceConstructionTest() { AddInputs(); }
