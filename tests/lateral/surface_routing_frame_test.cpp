@@ -76,16 +76,12 @@ TEST_F(SurfaceFrameTest, UnusableFlowTimesAndEmptyZones) {
     for (int c = 1; c <= 3; ++c) t[r][c] = 0.5;  // all in record 0: maxzeit 0
   ASSERT_EQ(Make(), 0);
   int32_t error = 0;
-  EXPECT_THROW(model_->SetupTracers(error, 0, nullptr, nullptr, 0), ErrorCode);
+  const auto set_up = [&] { model_->SetupTracers(error, 0, nullptr, nullptr, 0); };
+  EXPECT_EQ(CodeOf(set_up), kSurfaceFlowTimeCellsCode);
   EXPECT_TRUE(ScreenHas("all cells in flow_times.asc, subbasin 1 are NODATA!"));
   grids_["flow_times"].get()[3][3] = 2;  // zone 2 only: the first zone is empty
   ASSERT_EQ(Make(), 0);
-  try {
-    model_->SetupTracers(error, 0, nullptr, nullptr, 0);
-    ADD_FAILURE();
-  } catch (const ErrorCode& e) {
-    EXPECT_EQ(e.code, kSurfaceFirstZoneCode);
-  }
+  EXPECT_EQ(CodeOf(set_up), kSurfaceFirstZoneCode);
 }
 
 TEST_F(SurfaceFrameTest, StoragesFollowTheLinearReservoirAndEmptyOutletsGiveZero) {
@@ -181,12 +177,7 @@ TEST_F(SurfaceFrameTest, StateSectionRoundTripAndChecks) {
     }
     Start(60, 60);  // after the release of the last model, which writes its section
     WriteFile(dir_ / "state_1", changed);
-    try {
-      model_->ReadStorageState("state_1", 3);
-      ADD_FAILURE() << message;
-    } catch (const ErrorCode& e) {
-      EXPECT_EQ(e.code, kSurfaceStorageMismatchCode);
-    }
+    EXPECT_EQ(CodeOf([&] { model_->ReadStorageState("state_1", 3); }), kSurfaceStorageMismatchCode);
     EXPECT_TRUE(ScreenHas(message)) << message;
   }
   Start();
