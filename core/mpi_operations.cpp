@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "core/exact_sum.h"
+
 namespace velorn {
 namespace {
 
@@ -119,6 +121,35 @@ void AllReduceZoneRecordSums(double* records, int count, MPI_Comm comm) {
   MPI_Allreduce(MPI_IN_PLACE, records, count, ZoneRecordType(), AddZoneRecordSumsOp(), comm);
   // MPI skips the operation with one process; zero field 1 here so every process count agrees.
   for (int i = 0; i < count; ++i) records[i * kZoneRecordFields + 1] = 0.0;
+}
+
+void ExactSumsToRoot(std::vector<double>& values, MPI_Comm comm) {
+  int processes = 1;
+  int rank = 0;
+  MPI_Comm_size(comm, &processes);
+  MPI_Comm_rank(comm, &rank);
+  if (processes == 1 || values.empty()) return;
+  const int count = static_cast<int>(values.size());
+  std::vector<double> gathered(rank == 0 ? values.size() * static_cast<std::size_t>(processes) : 0);
+  MPI_Gather(values.data(), count, MPI_DOUBLE, gathered.data(), count, MPI_DOUBLE, 0, comm);
+  if (rank != 0) return;
+  ExactSum sum;
+  for (int i = 0; i < count; ++i) {
+    // A value that only one process holds (a subbasin inside one strip) needs no sum.
+    int nonzero = 0;
+    double single = 0.0;
+    for (int p = 0; p < processes; ++p) {
+      const double term = gathered[static_cast<std::size_t>(p) * count + i];
+      if (term != 0.0) ++nonzero, single = term;
+    }
+    if (nonzero <= 1) {
+      values[static_cast<std::size_t>(i)] = single;
+      continue;
+    }
+    sum.Reset();
+    for (int p = 0; p < processes; ++p) sum.Add(gathered[static_cast<std::size_t>(p) * count + i]);
+    values[static_cast<std::size_t>(i)] = sum.Value();
+  }
 }
 
 void ReduceSumsToRoot(std::vector<int64_t>& values, MPI_Comm comm) {

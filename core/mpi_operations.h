@@ -58,6 +58,11 @@ void ReduceSumsToRoot(std::vector<int64_t>& values, MPI_Comm comm = MPI_COMM_WOR
 // other processes keep theirs), exactly: the result does not depend on the number of processes.
 // Collective.
 void ReduceExactSumsToRoot(std::vector<ExactSum>& sums, MPI_Comm comm = MPI_COMM_WORLD);
+// Every element of `values` on process 0 of `comm` becomes the exact sum (rounded once, core/
+// exact_sum.h) of that element over all processes, in one message per process; the other
+// processes keep theirs. The result does not depend on the number of processes the terms were
+// spread over nor on the order MPI delivers them. Collective.
+void ExactSumsToRoot(std::vector<double>& values, MPI_Comm comm = MPI_COMM_WORLD);
 
 // Struct type of one record of a one-byte flag (C bool) at byte 0 and two doubles at bytes 8 and
 // 16, extent 24 (the snow model's subbasin glacier shares).

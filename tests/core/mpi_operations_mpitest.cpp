@@ -42,6 +42,23 @@ TEST(AllReduceZoneRecordSums, EveryProcessGetsTheSumsWhateverTheProcessCount) {
   }
 }
 
+TEST(ExactSumsToRoot, ProcessZeroGetsTheExactSumOfEveryProcesssTerm) {
+  const int rank = test::Rank();
+  const int size = test::Size();
+  // 1e16 on process 0, -1e16 on the last of several, 0.75 on the others: a double sum in any
+  // order loses the 0.75 terms next to 1e16; the exact sum keeps them.
+  double term = rank == 0 ? 1e16 : 0.75;
+  if (size > 1 && rank == size - 1) term = -1e16;
+  std::vector<double> values{term, 1.0 * rank};
+  ExactSumsToRoot(values);
+  if (rank != 0) {
+    EXPECT_EQ(values[1], 1.0 * rank);  // the others keep theirs
+    return;
+  }
+  EXPECT_EQ(values[0], size == 1 ? 1e16 : 0.75 * (size - 2));
+  EXPECT_EQ(values[1], size * (size - 1) / 2.0);
+}
+
 TEST(AllReduceZoneRecordSums, TypesAreCreatedOnceAndCanBeFreedAndMadeAgain) {
   const MPI_Datatype type = ZoneRecordType();
   EXPECT_EQ(ZoneRecordType(), type);

@@ -1,0 +1,163 @@
+// The [SurfaceRoutingModel] section of the storage content file (delay lines and storages of
+// every subbasin and tracer) and the dump options of the solver.
+//
+// Values are written with six significant digits ("%g", "%lg"), as the soil zone's section of
+// the same file: a warm start continues from the state within that precision.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "core/error_code.h"
+#include "lateral/surface_routing_model.h"
+
+namespace velorn {
+
+namespace {
+constexpr const char* kSection = "SurfaceRoutingModel";
+constexpr const char* kOldStateNote =
+    ". This means that the actual model run will not initialize the flow travel time zones for "
+    "direct runoff and interflow, as it was before version 9.08.06.";
+}  // namespace
+
+void surfaceroutingclass::SetDumpOptions(bool dump, bool close_after, bool repair_after,
+                                         int64_t maximum_files) {
+  dump_mode = dump;
+  close_after_dump = close_after;
+  repair_after_dump = repair_after;
+  maximum_dump_files = maximum_files;
+}
+
+void surfaceroutingclass::SkipLine() {
+  int c = 0;
+  while ((c = std::fgetc(storage_file)) != EOF && c != '\n') {
+  }
+}
+
+void surfaceroutingclass::CloseStorageFile() {
+  if (storage_file != nullptr) std::fclose(storage_file);
+  storage_file = nullptr;
+}
+
+[[noreturn]] void surfaceroutingclass::CompareStorageValue(const std::string& description,
+                                                           double actual, double in_file) {
+  CloseStorageFile();
+  ThrowFatal(Diag(), kSurfaceStorageMismatchCode, "FATAL: error in storage file content reading ",
+             description, ":\nvalue in actual control is:   ", actual,
+             "\nbut value in storage file is: ", in_file, "\nVelorn throws...");
+}
+
+int surfaceroutingclass::ReadStorageValue(double expected, const std::string& description) {
+  double r = 0;
+  const int read = std::fscanf(storage_file, "%lf", &r);
+  // A value that cannot be read is a mismatch, never a comparison with an undefined number.
+  if (read != 1) CompareStorageValue(description, expected, std::nan(""));
+  const bool mismatch = r != 0 ? std::fabs((r - expected) / r) > 1e-5 : expected != 0;
+  if (mismatch) CompareStorageValue(description, expected, r);
+  return read;
+}
+
+void surfaceroutingclass::ReadStorageState(const std::string& file_name, int32_t storage_mode) {
+  if (GetFlowControl() == 0 || file_name.empty()) return;
+  storage_file_name = file_name;
+  if (storage_mode == 0 || storage_mode == 2 || storage_mode == 4) return;
+  std::string path = file_name;
+  PrefixDirectory(input_directory, path);
+  storage_file = std::fopen(path.c_str(), "r");
+  if (storage_file == nullptr) {
+    Diag() << "WARNING: error opening storage content file " << path << kOldStateNote
+           << "[end-entry]";
+    return;
+  }
+  char line[2401];
+  bool found = false;
+  while (std::fgets(line, sizeof line, storage_file) != nullptr)
+    if (std::strstr(line, kSection) != nullptr) {
+      found = true;
+      // A header longer than the buffer leaves the rest of its line behind.
+      if (std::strchr(line, '\n') == nullptr) SkipLine();
+      break;
+    }
+  if (!found) {
+    CloseStorageFile();
+    Diag() << "WARNING: error locking for the section [" << kSection << "] in " << path
+           << kOldStateNote << "[end-entry]";
+    return;
+  }
+  ReadStorageValue(zone_count, "number of subbasins");
+  SkipLine();
+  ReadStorageValue(tracer_count, "number of tracers");
+  SkipLine();
+  const char* const kFieldLabels[2] = {"number of fields for zonal statistics QD",
+                                       "number of fields for zonal statistics QI"};
+  for (int32_t k = 0; k <= tracer_count; ++k) {
+    ReadStorageValue(k, "actual tracers(0=runoff)");
+    SkipLine();
+    for (int32_t z = 1; z <= zone_count; ++z) {
+      int subbasin = 0, zones = 0;
+      const int pair = std::fscanf(storage_file, "%d%d", &subbasin, &zones);
+      if (pair < 1) CompareStorageValue("actual zone", z, std::nan(""));
+      if (subbasin != z) CompareStorageValue("actual zone", z, subbasin);
+      const int32_t m = static_cast<int32_t>(std::trunc(maxzeit[z]));
+      if (pair < 2) CompareStorageValue("maxzeit of actual subbasin", m, std::nan(""));
+      if (zones != m) CompareStorageValue("maxzeit of actual subbasin", m, zones);
+      SkipLine();
+      for (int32_t j = 1; j <= m; ++j) {
+        for (int q = 0; q < 2; ++q) {
+          ZoneRecord& record = (q == 0 ? zoneFZT_QD : zoneFZT_QI)[k][z][j];
+          double v[5] = {0, 0, 0, 0, 0};
+          const int read =
+              std::fscanf(storage_file, "%lf %lf %lf %lf %lf", &v[0], &v[1], &v[2], &v[3], &v[4]);
+          if (read != 5) CompareStorageValue(kFieldLabels[q], 5, read < 0 ? 0 : read);
+          for (int f = 0; f < 5; ++f) record[f] = v[f];
+          SkipLine();
+        }
+      }
+      for (std::vector<double*>* storage : {&QDd, &QIi}) {
+        double value = 0;
+        if (std::fscanf(storage_file, "%lf", &value) != 1)
+          CompareStorageValue(storage == &QDd ? "QDd" : "QIi", 0, std::nan(""));
+        (*storage)[k][z] = value;
+        SkipLine();
+      }
+    }
+  }
+  CloseStorageFile();
+}
+
+void surfaceroutingclass::WriteStorageState(bool append) {
+  if (GetFlowControl() == 0 || storage_file_name.empty() || QDd.empty()) return;
+  std::string path = storage_file_name;
+  PrefixDirectory(output_directory, path);
+  std::FILE* file = std::fopen(path.c_str(), append ? "a" : "w");
+  if (file == nullptr) {
+    Diag() << "WARNING: storage content file " << path
+           << " could not be opened for writing; the section [" << kSection
+           << "] is not written[end-entry]";
+    return;
+  }
+  std::fprintf(file, "[SurfaceRoutingModel]\n");
+  std::fprintf(file, "%d (number of subasins)\n", zone_count);
+  std::fprintf(file, "%d (number of tracers)\n", tracer_count);
+  for (int32_t k = 0; k <= tracer_count; ++k) {
+    std::fprintf(file, "%d (0=runoff, 1...9 = tracers)\n", k);
+    for (int32_t z = 1; z <= zone_count; ++z) {
+      const int32_t m = static_cast<int32_t>(std::trunc(maxzeit[z]));
+      std::fprintf(file, "%d %d (zone %d and maxzeit)\n", z, m, z);
+      for (int32_t j = 1; j <= m; ++j) {
+        const ZoneRecord& d = zoneFZT_QD[k][z][j];
+        std::fprintf(file, "%lg %lg %lg %lg %lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n",
+                     d[0], d[1], d[2], d[3], d[4]);
+        const ZoneRecord& i = zoneFZT_QI[k][z][j];
+        std::fprintf(file, "%lg %lg %lg %lg %lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n",
+                     i[0], i[1], i[2], i[3], i[4]);
+      }
+      std::fprintf(file, "%g (QDd[%d][%d])\n", QDd[k][z], k, z);
+      std::fprintf(file, "%g (QIi[%d][%d])\n", QIi[k][z], k, z);
+    }
+  }
+  std::fprintf(file, "\n");
+  if (std::fclose(file) != 0)
+    ThrowFatal(Diag(), kWriteErrorCode, "FATAL: write error ", path, " ! (", kSection, ")");
+}
+
+}  // namespace velorn

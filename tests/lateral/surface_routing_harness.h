@@ -1,0 +1,128 @@
+// Test harness of the surface routing frame: a 3 x 3 grid of one subbasin, the required grids
+// registered whole on every process (zone grid and elevation as entries 1 and 2), land use 1 with
+// K_ST 25, the section built from a few options, the unsaturated zone's hand-overs, and runoff
+// entered as the sub-step solver enters it. Used by tests/lateral/surface_routing_*_test.cpp and
+// *_mpitest.cpp.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lateral/surface_routing_model.h"
+#include "tables/landuse_record.h"
+#include "tests/support/submodel_fixture.h"
+#include "tests/support/test_mpi.h"
+
+namespace velorn::test {
+
+struct SurfaceSection {
+  int method = 1;
+  std::string minimum = "60";
+  std::string maximum = "600";
+  std::string last_line = "storage.sta 0\n";
+  int statistics_code = 0;
+};
+
+class SurfaceRoutingTest : public SubModelTest {
+ protected:
+  using Rows = std::vector<std::vector<double>>;
+
+  SurfaceRoutingTest() : SubModelTest(3, 3) {
+    setup_.input_directory = dir_.path().string() + "/";
+    setup_.output_directory = dir_.path().string() + "/";
+    landuse_[0].SetCode(1);
+    landuse_[1].ParseEntry(
+        diag_,
+        "1 grass method VariableDayCount { RootDist = 1.0; TReduWet = 0.95; HReduDry = 3.45;"
+        " Albedo = 0.25 0.20 0.25; rsc = 80 60 80; LAI = 1 4 1; Z0 = 0.02 0.1 0.02;"
+        " VCF = 0.5 0.9 0.5; RootDepth = 0.2 0.5 0.2; AltDep = 0 0.01 0; JulDays = 1 180 366;"
+        " SR_K_ST = 25; }",
+        "VariableDayCount");
+    setup_.landuse_table = landuse_.data();
+    Add("zonegrid", Fill(1));
+    Add("[elevation_model]", Fill(100));
+  }
+  ~SurfaceRoutingTest() override { Release(); }
+
+  void Release() {
+    if (model_) model_->ReleaseArrays(false);
+    model_.reset();
+  }
+  // One strip of the 3 rows per process, in rank order.
+  void SplitRows() {
+    const int size = Size(), rank = Rank();
+    setup_.first_local_row = 1 + 3 * rank / size;
+    setup_.last_local_row = 3 * (rank + 1) / size;
+  }
+  void Add(const std::string& name, const Rows& rows) {
+    grids_[name] = MakeGrid(diag_, rows);
+    registry_.Register(diag_, registry_.FirstFreeIndex(), name + ".asc", grids_[name].get(),
+                       nullptr, 0, name, 0, 1, 3, 3, 3);
+  }
+  // The input grids the model requires, after the two first entries.
+  void AddInputs() {
+    for (const char* name :
+         {"landuse1", "vegetation_coverage_degree1", "soil_types", "SurfStorSiltingUp",
+          "directflow", "interflow", "river_depth", "river_width", "river_links"})
+      Add(name, Fill(std::string(name) == "landuse1" ? 1 : 0));
+  }
+  static Rows Fill(double value) { return Rows(3, std::vector<double>(3, value)); }
+
+  static std::string Section(const SurfaceSection& s) {
+    const std::string code = " " + std::to_string(s.statistics_code) + "\n";
+    return "[SurfaceRoutingModel]\n1 flow control parameter for\n60 time interval for\n" +
+           std::to_string(s.method) + " method for flowpath-calculation\nqd.sta" + code + "qi.sta" +
+           code + "qb.sta" + code + "qg.sta" + code +
+           "velocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n0.001\n10\n" + s.minimum +
+           " minimum sub time step\n" + s.maximum +
+           " maximum sub time step\n0.01\n1.0\n0 read control\n" + s.last_line;
+  }
+  // Constructs the model; returns its construction error.
+  int Make(const SurfaceSection& s = {}) {
+    Release();
+    WriteControlFile(Section(s));
+    model_ = std::make_unique<surfaceroutingclass>(setup_, 1);
+    return model_->ConstructionError();
+  }
+  // Construction, tracer set-up and the hand-overs of a run.
+  void Start(double kelsqd = 0, double kelsqi = 0, double baseflow = 0) {
+    ASSERT_EQ(Make(), 0);
+    int32_t error = 0;
+    model_->SetupTracers(error, 0, nullptr, nullptr, 0);
+    ASSERT_EQ(error, 0);
+    model_->SetInitialised(1);
+    kelsqd_.assign(2, kelsqd);
+    kelsqi_.assign(2, kelsqi);
+    baseflow_.assign(2, baseflow);
+    baseflow_lists_ = {baseflow_.data()};
+    model_->SetBaseflow(baseflow_lists_.data());
+    model_->SetDirectRunoffRecessionConstants(kelsqd_.data());
+    model_->SetInterflowRecessionConstants(kelsqi_.data());
+  }
+  // Enters `runoff` of every own cell into its flow time zone (1 without "flow_times"), as the
+  // solver does in one sub-step, for direct runoff and interflow alike.
+  void EnterRunoff(double runoff) {
+    for (long r = setup_.first_local_row; r <= setup_.last_local_row; ++r)
+      for (long c = 1; c <= 3; ++c) {
+        const double t = model_->flow_times != nullptr ? model_->flow_times[r][c] : 1;
+        if (t < 0) continue;
+        model_->AddToFlowTimeZone(model_->zoneFZT_QD, 0, 1, static_cast<int>(t), runoff, 1);
+        model_->AddToFlowTimeZone(model_->zoneFZT_QI, 0, 1, static_cast<int>(t), runoff, 1);
+      }
+  }
+  void Step(double runoff) {
+    model_->BeginStep(1, 1, 1, 2001);
+    EnterRunoff(runoff);
+    model_->FinishStep();
+  }
+
+  std::vector<LanduseRecord> landuse_ = std::vector<LanduseRecord>(2);
+  std::map<std::string, GridMatrix> grids_;
+  std::unique_ptr<surfaceroutingclass> model_;
+  std::vector<double> kelsqd_, kelsqi_, baseflow_;
+  std::vector<double*> baseflow_lists_;
+};
+
+}  // namespace velorn::test
