@@ -45,9 +45,11 @@ int ScanRiverLayers(const SoilColumnWorkspace& ws, int start) {
 }
 
 // Interface conductivity between layers i and i + 1 (step 4 of the fluxes: ratio-limited
-// harmonic mean near and below the table, the larger of the two above it).
+// harmonic mean near and below the table, the larger of the two above it). `lower` carries the
+// relative conductivity of layer i + 1 to the next interface, where it is layer i's (`lowerOf`
+// names the layer it belongs to; -1 - M: none), saving one look-up per layer.
 double InterfaceConductivity(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i,
-                             double fu, double fl) {
+                             double fu, double fl, double& lower, int& lowerOf) {
   const double* t0 = ws[W::kTheta0];
   const double* tm = ws[W::kThetaMean];
   const double* ks = ws[W::kKs];
@@ -57,8 +59,10 @@ double InterfaceConductivity(const SoilColumnWorkspace& ws, const ColumnCell& ce
     return cell.kSatClay * Relative(ws, cell, i, 0.5 * (t0[c] + tm[c]), fu);
   }
   if (i > cell.gwLayer) return ks[i];
-  double ru = Relative(ws, cell, i, 0.5 * (t0[i] + tm[i]), fu);
+  double ru = lowerOf == i ? lower : Relative(ws, cell, i, 0.5 * (t0[i] + tm[i]), fu);
   double rl = Relative(ws, cell, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl);
+  lower = rl;
+  lowerOf = i + 1;
   double s = i >= 1 ? cell.soil->maxratio : cell.snow->maxratio;
   if (i == 0) s = std::max(s, cell.soil->maxratio);
   if (ru > s * rl) {
@@ -90,11 +94,13 @@ double Extraction(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double
   const double fc =
       i >= 1 ? cell.fieldCapacity[i] : cell.snow->GetTheta(ws.M + i, kFieldCapacitySuction);
   const double qmax = std::max(0.0, (tm[i] - fc) * dz[i] / dt);
+  const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
+  if (qmax <= 0 || (ks[i] <= ks[i + 1] && !drains)) return 0.0;
   const double r = Relative(ws, cell, i, tm[i], fu);
   if (ks[i] > ks[i + 1])
     ext[i] = r * ks[i] * dz[i] * (i >= 1 ? cell.drainageDensity : cell.snowDrainageDensity);
   double drain = 0;
-  if (i == cell.drainageLayer && cell.drainDistance > 0) {
+  if (drains) {
     const double l = cell.drainDistance;
     drain = std::min(qmax, (2.0 * r * ks[i] * dz[i] / l) * cell.cellSize / l);
     ext[i] += drain;
@@ -175,21 +181,29 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
   if (river != nullptr && cell.riverOn) ComputeRiverReinfiltration(ws, cell, *river, dt, totals);
 
   const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kFluxes);
+  double lower = 0;
+  int lower_of = -1 - ws.M;
   for (int i = cell.i0 + 1; i <= lowest; ++i) {
     const double fu = IceFactor(ws, cell, i);
-    const double fl = i == 0 && cell.liquidFraction ? 1.0 - (1.0 - ws[W::kLiquid][1]) * cell.seSoil
-                                                    : IceFactor(ws, cell, i + 1);
-    const double k = InterfaceConductivity(ws, cell, i, fu, fl);
+    const double fl = IceFactor(ws, cell, i + 1);  // the soil's effectiveness from layer 1 on
+    const double k = InterfaceConductivity(ws, cell, i, fu, fl, lower, lower_of);
     q[i] = LayerFlux(k, head[i], head[i + 1], dz[i], dz[i + 1]);
     if (i == 0 && q[i] > 0) q[i] = 0;  // no water rises from the soil into the snow
     totals.drainage += Extraction(ws, cell, i, fu, dt);
   }
+  PredictedSuction carried;
   for (int i = cell.i0 + 1; i <= lowest; ++i)
-    if (i != 0) q[i] = LimitInterfaceFlux(ws, cell, i, q[i], dt);
+    if (i != 0) q[i] = LimitInterfaceFlux(ws, cell, i, q[i], dt, carried);
 }
 
 double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double q,
                           double dt) {
+  PredictedSuction unused;
+  return LimitInterfaceFlux(ws, cell, i, q, dt, unused);
+}
+
+double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double q,
+                          double dt, PredictedSuction& carried) {
   const double* t0 = ws[W::kTheta0];
   const double* z = ws[W::kZBound];
   const double* head = ws[W::kHead];
@@ -204,9 +218,15 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
     tu = (q - ext[i] - qs[i - 1]) * dt / dzu + t0[i];
     tl = (qs[i + 1] - ext[i + 1] - q) * dt / dzl + t0[i + 1];
   };
+  // The predicted content of layer i often is the one that the boundary above predicted for
+  // it (the same sum of the same fluxes): its suction is then carried over, not looked up.
   auto heads = [&] {
-    hu = 0.5 * (z[i] + z[i - 1]) - Suction(ws, cell, i, fu * tu);
-    hl = 0.5 * (z[i] + z[i + 1]) - Suction(ws, cell, i + 1, fl * tl);
+    const double su =
+        carried.layer == i && carried.theta == tu ? carried.suction : Suction(ws, cell, i, fu * tu);
+    const double sl = Suction(ws, cell, i + 1, fl * tl);
+    hu = 0.5 * (z[i] + z[i - 1]) - su;
+    hl = 0.5 * (z[i] + z[i + 1]) - sl;
+    carried = {i + 1, tl, sl};
   };
   auto reversed = [&] {
     return (head[i] > head[i + 1] && hl > hu + 0.001) || (head[i + 1] > head[i] && hu > hl + 0.001);

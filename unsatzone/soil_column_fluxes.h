@@ -57,6 +57,15 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
 // most 51 rounds). May change extraction[i] along with the flux.
 double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double q,
                           double dt);
+// The predicted content of a layer and its suction, carried from one boundary to the next one
+// down by the limiter pass of ComputeLayerFluxes (layer below -M: none).
+struct PredictedSuction {
+  int layer = -1000000;
+  double theta = 0;
+  double suction = 0;
+};
+double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double q,
+                          double dt, PredictedSuction& carried);
 
 // Corrects the fluxes, extractions and river terms of layers whose trial content would rise
 // above saturation or fall below the residual content; at most `sweeps` sweeps from the lowest
