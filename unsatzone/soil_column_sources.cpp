@@ -180,4 +180,36 @@ double DrainablePoreVolume(const SoilRecord& soil, const double* fieldCapacity, 
   return sum;
 }
 
+double ComputeGroundwaterRecharge(const SoilColumnWorkspace& ws, const SoilRecord& soil,
+                                  const TableMove& move, const double* gwExchange) {
+  using W = SoilColumnWorkspace;
+  const double* t0 = ws[W::kTheta0];
+  const double* theta = ws[W::kTheta];
+  const double* sat = ws[W::kThetaSat];
+  const double* z = ws[W::kZBound];
+  const double* dz = ws[W::kDz];
+  if (move.coupled) return move.newLayer >= 2 ? -move.factor * ws[W::kQ][move.newLayer - 1] : 0.0;
+  const int a = move.oldLayer, b = move.newLayer;
+  double r = 0;
+  if (a == b) {
+    const bool rise = move.zOld < move.zNew;
+    const double zt = rise ? move.zOld : move.zNew;
+    const double content = rise ? t0[a] : theta[a];
+    const double unsaturated = z[a - 1] - zt;
+    if (unsaturated != 0) {
+      const double mean = (soil.thickness[a] * content - (zt - z[a]) * sat[a]) / unsaturated;
+      r = (move.zNew - move.zOld) * (sat[a] - mean) * 1000.0;
+    }
+  } else if (a < b) {  // the table fell
+    r = (z[a] - move.zOld) * (sat[a] - theta[a]) * 1000.0;
+    for (int k = a + 1; k <= b; ++k) r -= soil.thickness[k] * (t0[k] - theta[k]) * 1000.0;
+  } else {  // the table rose
+    for (int k = b + 1; k <= a; ++k) r += (theta[k] - t0[k]) * soil.thickness[k] * 1000.0;
+    r += (move.zNew - z[b]) * (sat[b] - (theta[b] - move.dt * gwExchange[b] / dz[b])) * 1000.0;
+  }
+  double out = move.baseflow + gwExchange[0];
+  if (move.riverOn) out += move.riverOut - move.riverIn;
+  return r + move.factor * out;
+}
+
 }  // namespace velorn

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "tables/soil_record.h"
+#include "unsatzone/soil_column_workspace.h"
 
 namespace velorn {
 
@@ -61,6 +62,25 @@ double StressThreshold(const SoilRecord& soil, int layer, double stressSuction,
 // threshold, 1 up to wetFraction x theta_sat, then falling linearly to `wetFactor` at saturation.
 double UptakeFactor(double theta, double thetaRes, double threshold, double thetaSat,
                     double wetFraction, double wetFactor);
+
+// What the saturated zone gained in a sub-step when its table moved from layer `oldLayer` at
+// elevation `zOld` to layer `newLayer` at `zNew` (m).
+struct TableMove {
+  bool coupled = false;  // the groundwater model computes the saturated zone
+  int oldLayer = 0, newLayer = 0;
+  double zOld = 0, zNew = 0;
+  double dt = 0;        // s
+  double factor = 0;    // sub-step in ms: a rate in m/s times it is mm
+  double baseflow = 0;  // the cell's base flow rate, m/s
+  bool riverOn = false;
+  double riverIn = 0, riverOut = 0;  // the cell's river totals, m/s
+};
+// Recharge in mm: with the groundwater model coupled the flux into its layer; otherwise the
+// water that filled or left the pores the table crossed, plus the base flow, the exchange with
+// the groundwater (`gwExchange`, element 0 the cell total, rates) and the river terms. Reads
+// theta0, theta, thetaSat, zBound, dz and q of the workspace.
+double ComputeGroundwaterRecharge(const SoilColumnWorkspace& ws, const SoilRecord& soil,
+                                  const TableMove& move, const double* gwExchange);
 
 // Water (mm) that the layers gwLayer..N-1 can give up between saturation and field capacity.
 double DrainablePoreVolume(const SoilRecord& soil, const double* fieldCapacity, int gwLayer,

@@ -186,6 +186,37 @@ TEST_F(ColumnSources, AverageOverDepth) {
         << c.mode << " " << c.top << " " << c.bottom;
 }
 
+// The water the saturated zone gains when its table moves, by hand for a loam of four layers of
+// 0.5 m under 100 m (boundaries 99.5, 99, 98.5, 98): a rise inside layer 2 fills the pores
+// between the old and the new table, a fall across a boundary drains them, a rise across one
+// fills them; base flow, groundwater exchange and river terms add their amounts.
+TEST_F(ColumnSources, GroundwaterRechargeByHand) {
+  struct Case {
+    TableMove move;
+    double theta2, theta0_3, theta3, expected;
+  };
+  const std::vector<double> exchange = {0.002, 0, 0, 0, 0};
+  TableMove rise{false, 2, 2, 99.1, 99.3, 600, 0, 0, false, 0, 0};
+  TableMove fell{false, 2, 3, 99.2, 98.9, 600, 0, 0, false, 0, 0};
+  TableMove rose{false, 3, 2, 98.9, 99.2, 600, 0, 0, false, 0, 0};
+  TableMove coupled{true, 2, 3, 0, 0, 600, 3.6e6, 0, false, 0, 0};
+  TableMove sums{false, 2, 2, 99.1, 99.1, 600, 1000, 0.001, true, 0.0002, 0.0005};
+  for (const Case& c : {Case{rise, 0.40, 0.43, 0.43, 0.2 * (0.43 - 0.33) * 1000},
+                        Case{fell, 0.40, 0.43, 0.41, -0.2 * 0.03 * 1000 - 0.5 * 0.02 * 1000},
+                        Case{rose, 0.40, 0.41, 0.43, 0.02 * 0.5 * 1000 + 0.2 * 0.03 * 1000},
+                        Case{coupled, 0.40, 0.43, 0.43, 3.6},
+                        Case{sums, 0.40, 0.43, 0.43, 1000 * (0.001 + 0.002 + 0.0005 - 0.0002)}}) {
+    LoadLoam(4, 0.5, 0.43);
+    A(W::kTheta0)[2] = 0.35;  // (0.5 x 0.35 - 0.1 x 0.43) / 0.4 = 0.33 above the old table
+    A(W::kTheta)[2] = c.theta2;
+    A(W::kTheta0)[3] = c.theta0_3;
+    A(W::kTheta)[3] = c.theta3;
+    A(W::kQ)[2] = -1e-6;
+    EXPECT_NEAR(ComputeGroundwaterRecharge(ws_, soil_, c.move, exchange.data()), c.expected, 1e-9)
+        << c.move.oldLayer << " " << c.move.newLayer;
+  }
+}
+
 // Water between saturation and field capacity from the groundwater layer to layer N - 1.
 TEST_F(ColumnSources, DrainablePoreVolume) {
   LoadLoam(4, 0.5, 0.3);
