@@ -172,6 +172,54 @@ double UptakeFactor(double theta, double thetaRes, double threshold, double thet
   return 1.0;
 }
 
+double DistributeEvapotranspiration(const SoilRecord& soil, const double* fieldCapacity, int layers,
+                                    const double* dz, const double* thetaSat,
+                                    const double* thetaRes, const double* theta,
+                                    const RootUptakeSettings& settings, double* weights,
+                                    double* uptake, double* uptakeTotal, double* evaporation) {
+  RootWeights(dz, layers, settings.rootDepth, settings.shape, weights);
+  const int limit = std::min(settings.layerLimit, layers);
+  double unmet = 0;
+  for (int k = 1; k <= layers; ++k) {
+    if (weights[k] <= 0) continue;
+    const double threshold = StressThreshold(soil, k, settings.stressSuction, fieldCapacity[k]);
+    const double factor = UptakeFactor(theta[k], thetaRes[k], threshold, thetaSat[k],
+                                       settings.wetFraction, settings.wetFactor);
+    const double missing = weights[k] * (1.0 - factor);
+    weights[k] *= factor;
+    if (k + 1 > limit) {
+      unmet += missing;
+    } else if (missing > 2.0 * weights[k + 1]) {
+      unmet += missing - 2.0 * weights[k + 1];
+      weights[k + 1] *= 3.0;
+    } else {
+      weights[k + 1] += missing;
+    }
+  }
+  const double potential = settings.potentialRate * settings.stepLength;
+  for (int k = 1; k <= layers; ++k) {
+    uptake[k] = potential * weights[k];
+    uptakeTotal[k] += uptake[k];
+  }
+  // Soil evaporation from the layers whose top lies above the evaporation depth.
+  double demand = unmet * potential + settings.evaporationDemand;
+  double total = 0;
+  double top = 0;
+  for (int k = 1; k <= layers && (k == 1 || top < settings.evaporationDepth); ++k) {
+    evaporation[k] = 0;
+    if (demand > 0) {
+      const double dry = (thetaSat[k] - theta[k]) / thetaSat[k];
+      const double held = std::max(0.0, (theta[k] - thetaRes[k]) * dz[k] * 1000.0 - uptake[k]);
+      evaporation[k] = std::min({demand, demand * (1.0 - dry * dry), held});
+      demand -= evaporation[k];
+      total += evaporation[k];
+    }
+    top += dz[k];
+  }
+  evaporation[0] = total;
+  return unmet * potential;
+}
+
 double DrainablePoreVolume(const SoilRecord& soil, const double* fieldCapacity, int gwLayer,
                            int layers) {
   double sum = 0;

@@ -82,6 +82,32 @@ struct TableMove {
 double ComputeGroundwaterRecharge(const SoilColumnWorkspace& ws, const SoilRecord& soil,
                                   const TableMove& move, const double* gwExchange);
 
+// Settings of the root extraction and soil evaporation of one cell in one sub-step.
+struct RootUptakeSettings {
+  double rootDepth = 0;          // m
+  double shape = 0;              // root shape parameter a
+  double stressSuction = 0;      // m: the uptake falls below the content at this suction
+  double wetFraction = 1;        // share of theta_sat above which the uptake falls ...
+  double wetFactor = 1;          // ... to this factor at saturation
+  int layerLimit = 0;            // deepest layer that takes over uptake a drier layer cannot give
+  double potentialRate = 0;      // potential transpiration, mm per ms
+  double stepLength = 0;         // ms
+  double evaporationDemand = 0;  // soil evaporation demand, mm
+  double evaporationDepth = 0;   // m
+};
+// Distributes transpiration over the rooted layers (root weights reduced by the stress factors,
+// the unmet part passed to the next layer down to the layer limit) into `uptake` (mm per layer,
+// also added to `uptakeTotal`) and takes soil evaporation from the top layers down to the
+// evaporation depth (at least layer 1): the demand is the unmet uptake plus the evaporation
+// demand, each layer gives demand x (1 - ((theta_sat - theta) / theta_sat)^2), at most the water
+// it holds above theta_res after its uptake. `evaporation[0]` receives the total. Returns the
+// transpiration that no layer could give, mm.
+double DistributeEvapotranspiration(const SoilRecord& soil, const double* fieldCapacity, int layers,
+                                    const double* dz, const double* thetaSat,
+                                    const double* thetaRes, const double* theta,
+                                    const RootUptakeSettings& settings, double* weights,
+                                    double* uptake, double* uptakeTotal, double* evaporation);
+
 // Water (mm) that the layers gwLayer..N-1 can give up between saturation and field capacity.
 double DrainablePoreVolume(const SoilRecord& soil, const double* fieldCapacity, int gwLayer,
                            int layers);

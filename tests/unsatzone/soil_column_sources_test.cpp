@@ -169,6 +169,49 @@ TEST_F(ColumnSources, UptakeStressFactor) {
   EXPECT_DOUBLE_EQ(StressThreshold(soil_, 1, 1.0, fc_[1]), soil_.GetTheta(1, 1.0));
 }
 
+// Transpiration of 1 mm and 0.5 mm of evaporation demand from a loam of four layers of 0.1 m
+// rooted to 0.4 m. Wet enough everywhere: every layer gives its root weight's share, and layer 1
+// the evaporation share 1 - ((0.43 - 0.3) / 0.43)^2. Layer 1 at theta_res: its share moves to
+// layer 2 (less than twice layer 2's weight); with the layer limit at 1 it stays unmet and
+// adds to the evaporation demand, which layer 1 cannot meet.
+TEST_F(ColumnSources, EvapotranspirationByHand) {
+  LoadLoam(4, 0.1, 0.3);
+  RootUptakeSettings s;
+  s.rootDepth = 0.4;
+  s.stressSuction = 10.0;  // content about 0.11, below field capacity 0.163
+  s.wetFraction = 0.95;
+  s.wetFactor = 0.5;
+  s.layerLimit = 4;
+  s.potentialRate = 1.0 / 3.6e6;
+  s.stepLength = 3.6e6;
+  s.evaporationDemand = 0.5;
+  s.evaporationDepth = 0.05;
+  std::vector<double> w(5), uptake(5), total(5, 0.0), evaporation(5);
+  std::vector<double> expected_w(5);
+  RootWeights(A(W::kDz), 4, 0.4, 0.0, expected_w.data());
+  auto run = [&] {
+    return DistributeEvapotranspiration(soil_, fc_.data(), 4, A(W::kDz), A(W::kThetaSat),
+                                        A(W::kThetaRes), A(W::kTheta), s, w.data(), uptake.data(),
+                                        total.data(), evaporation.data());
+  };
+  EXPECT_EQ(run(), 0.0);
+  for (int k = 1; k <= 4; ++k) EXPECT_NEAR(uptake[k], expected_w[k], 1e-12);
+  const double dry = (0.43 - 0.3) / 0.43;
+  EXPECT_NEAR(evaporation[1], 0.5 * (1 - dry * dry), 1e-12);
+  EXPECT_EQ(evaporation[0], evaporation[1]);
+
+  A(W::kTheta)[1] = 0.078;
+  EXPECT_EQ(run(), 0.0);
+  EXPECT_EQ(uptake[1], 0.0);
+  EXPECT_NEAR(uptake[2], expected_w[1] + expected_w[2], 1e-12);
+  EXPECT_EQ(evaporation[1], 0.0);  // nothing above theta_res
+
+  s.layerLimit = 1;
+  EXPECT_NEAR(run(), expected_w[1], 1e-12);
+  EXPECT_NEAR(uptake[2], expected_w[2], 1e-12);
+  EXPECT_NEAR(total[2], 3 * expected_w[2] + expected_w[1], 1e-12);  // the three runs
+}
+
 // Depth averages of a column of layers 0.1, 0.2, 0.3 and 0.4 m.
 TEST_F(ColumnSources, AverageOverDepth) {
   Load(test::VanGenuchtenKeys(0.4, 0.05, 3.6, 1.56, 1e-5, 4, 0.25) + "", 0.2);
