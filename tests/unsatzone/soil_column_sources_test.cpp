@@ -1,6 +1,7 @@
 // Infiltration against Chow, Maidment and Mays (1988), Applied Hydrology, Example 4.4.1, and
 // the Mein-Larson time to ponding by hand; macropores, root weights against the triangular root
-// distribution, the uptake stress factor, depth averages and the drainable pore volume.
+// distribution, the uptake stress factor, root extraction, depth averages, the drainable pore
+// volume and the recharge of the saturated zone.
 #include "unsatzone/soil_column_sources.h"
 
 #include <gtest/gtest.h>
@@ -106,26 +107,22 @@ TEST_F(ColumnSources, StorableAmountSetsTheSaturationFlag) {
 // layer rises above saturation.
 TEST_F(ColumnSources, MacroporesFillDeepestLayersFirst) {
   LoadLoam(4, 0.1, 0.3, " PMacroThresh = 1; MacroCapacity = 360; MacroDepth = 0.3;");
-  const double step = 3.6e6;  // one hour in ms; rates in mm/ms
   std::vector<double> inflow(5, 0.0);
-  double input = 1.0 / 3.6e6;
-  EXPECT_EQ(ComputeMacroporeInfiltration(soil_, 4, A(W::kThetaSat), A(W::kDz), A(W::kTheta),
-                                         inflow.data(), input, step),
-            0.0);
+  double input = 0;  // mm/ms
+  auto take = [&](double mm_per_h) {
+    input = mm_per_h / 3.6e6;
+    return ComputeMacroporeInfiltration(soil_, 4, A(W::kThetaSat), A(W::kDz), A(W::kTheta),
+                                        inflow.data(), input, 3.6e6);
+  };
+  EXPECT_EQ(take(1.0), 0.0);
   EXPECT_EQ(input, 1.0 / 3.6e6);
   // 6 mm above the threshold: layer 3 (centre 0.25 m) has room for 13 mm and takes it all.
-  input = 7.0 / 3.6e6;
-  double taken = ComputeMacroporeInfiltration(soil_, 4, A(W::kThetaSat), A(W::kDz), A(W::kTheta),
-                                              inflow.data(), input, step);
-  EXPECT_NEAR(taken, 6.0, 1e-9);
+  EXPECT_NEAR(take(7.0), 6.0, 1e-9);
   EXPECT_NEAR(A(W::kTheta)[3], 0.36, 1e-12);
   EXPECT_EQ(A(W::kTheta)[2], 0.3);
   EXPECT_NEAR(input, 1.0 / 3.6e6, 1e-18);
-  // A flood: layers 3, 2 and 1 fill to saturation, layer 4 (below MacroDepth) takes nothing.
-  input = 300.0 / 3.6e6;
-  taken = ComputeMacroporeInfiltration(soil_, 4, A(W::kThetaSat), A(W::kDz), A(W::kTheta),
-                                       inflow.data(), input, step);
-  EXPECT_NEAR(taken, 7.0 + 13.0 + 13.0, 1e-9);
+  // A flood fills layers 3, 2 and 1 to saturation; layer 4 lies below MacroDepth.
+  EXPECT_NEAR(take(300.0), 7.0 + 13.0 + 13.0, 1e-9);
   for (int k = 1; k <= 3; ++k) EXPECT_DOUBLE_EQ(A(W::kTheta)[k], 0.43);
   EXPECT_EQ(A(W::kTheta)[4], 0.3);
 }
@@ -212,7 +209,7 @@ TEST_F(ColumnSources, EvapotranspirationByHand) {
   EXPECT_NEAR(total[2], 3 * expected_w[2] + expected_w[1], 1e-12);  // the three runs
 }
 
-// Depth averages of a column of layers 0.1, 0.2, 0.3 and 0.4 m.
+// Depth averages of a column of layers 0.1, 0.2, 0.3 and 0.4 m, and its drainable pore volume.
 TEST_F(ColumnSources, AverageOverDepth) {
   Load(test::VanGenuchtenKeys(0.4, 0.05, 3.6, 1.56, 1e-5, 4, 0.25) + "", 0.2);
   soil_.thickness = {0.1, 0.1, 0.2, 0.3, 0.4};
@@ -227,6 +224,9 @@ TEST_F(ColumnSources, AverageOverDepth) {
                         Case{1, 0.2, -1.0, -9999}, Case{0, 1.0, 1.0, 1.0}})
     EXPECT_NEAR(AverageOverDepth(soil_, 4, theta, c.mode, c.top, c.bottom, -9999), c.expected, 1e-8)
         << c.mode << " " << c.top << " " << c.bottom;
+  // Drainable pores of layers 2 and 3 (the table in layer 2, the last layer never counts).
+  EXPECT_NEAR(DrainablePoreVolume(soil_, fc_.data(), 2, 4),
+              1000 * (0.2 * (0.4 - fc_[2]) + 0.3 * (0.4 - fc_[3])), 1e-9);
 }
 
 // The water the saturated zone gains when its table moves, by hand for a loam of four layers of
@@ -258,14 +258,6 @@ TEST_F(ColumnSources, GroundwaterRechargeByHand) {
     EXPECT_NEAR(ComputeGroundwaterRecharge(ws_, soil_, c.move, exchange.data()), c.expected, 1e-9)
         << c.move.oldLayer << " " << c.move.newLayer;
   }
-}
-
-// Water between saturation and field capacity from the groundwater layer to layer N - 1.
-TEST_F(ColumnSources, DrainablePoreVolume) {
-  LoadLoam(4, 0.5, 0.3);
-  const double per_layer = 1000 * 0.5 * (0.43 - fc_[1]);
-  EXPECT_NEAR(DrainablePoreVolume(soil_, fc_.data(), 2, 4), 2 * per_layer, 1e-9);
-  EXPECT_NEAR(DrainablePoreVolume(soil_, fc_.data(), 4, 4), 0.0, 1e-12);
 }
 
 }  // namespace
