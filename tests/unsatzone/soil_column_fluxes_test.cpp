@@ -148,6 +148,30 @@ TEST_F(ColumnFluxes, ThawDepthInsideLayerOneCapsInfiltration) {
   }
 }
 
+// Two dry snow layers over wet soil: the gradient points up into the snow, but no water rises
+// from the soil into the snow; inside the snow pack the flux is computed.
+TEST_F(ColumnFluxes, NoWaterRisesIntoTheSnow) {
+  LoadLoam(3, 0.1, 0.42);
+  SoilRecord snow;
+  snow.ParseEntry(diag_, test::SoilBlock(test::VanGenuchtenKeys(0.6, 0.01, 10, 2, 1e-4, 2, 0.2), 9),
+                  "MultipleHorizons");
+  ws_.Resize(2, 3);
+  LoadSoilLayers(ws_, soil_, kSurface);
+  for (int k = -1; k <= 3; ++k) {
+    if (k <= 0) A(W::kDz)[k] = 0.2;
+    for (auto a : {W::kTheta0, W::kTheta, W::kThetaMean}) A(a)[k] = k <= 0 ? 0.03 + 0.01 * k : 0.42;
+  }
+  A(W::kZBound)[-1] = kSurface + 0.2;
+  A(W::kZBound)[-2] = kSurface + 0.4;
+  cell_.snow = &snow;
+  cell_.i0 = -2;
+  ComputeHydraulicHeads(ws_, cell_, 0);
+  ComputeLayerFluxes(ws_, cell_, 0.0, 60, nullptr, totals_);
+  EXPECT_GT(A(W::kHead)[1], A(W::kHead)[0]);
+  EXPECT_EQ(A(W::kQ)[0], 0.0);
+  EXPECT_NE(A(W::kQ)[-1], 0.0);
+}
+
 // Every iteration moves water only through the boundaries, extractions and river terms:
 // sum (theta - theta0) dz = (q_bottom - q_top - sum extraction) dt over the updated layers, for
 // random columns with heavy rain or strong drainage that bring layers over saturation or below
