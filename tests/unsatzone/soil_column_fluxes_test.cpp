@@ -159,7 +159,7 @@ TEST_F(ColumnFluxes, NoWaterRisesIntoTheSnow) {
   LoadSoilLayers(ws_, soil_, kSurface);
   for (int k = -1; k <= 3; ++k) {
     if (k <= 0) A(W::kDz)[k] = 0.2;
-    for (auto a : {W::kTheta0, W::kTheta, W::kThetaMean}) A(a)[k] = k <= 0 ? 0.03 + 0.01 * k : 0.42;
+    for (auto a : {W::kTheta0, W::kTheta, W::kThetaMean}) A(a)[k] = k <= 0 ? 0.1 - 0.05 * k : 0.42;
   }
   A(W::kZBound)[-1] = kSurface + 0.2;
   A(W::kZBound)[-2] = kSurface + 0.4;
