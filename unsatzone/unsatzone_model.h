@@ -240,6 +240,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual double ComputeLayerFlux(double k, double h1, double h2, double dz1, double dz2) {
     return LayerFlux(k, h1, h2, dz1, dz2);
   }
+  // "Max_Pumping": per own cell the water (mm) between saturation and field capacity of the
+  // layers from the groundwater layer to N - 1 (nodata elsewhere); only with irrigation
+  // (unsatzone/drainable_pore_volume.cpp).
+  virtual void ComputeDrainablePoreVolume();
   void ReleaseMemory() override;
 
   // The data of an own grid or stack (null when not made).

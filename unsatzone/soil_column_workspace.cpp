@@ -1,0 +1,35 @@
+// Per-thread work arrays of one soil column.
+#include "unsatzone/soil_column_workspace.h"
+
+#include <algorithm>
+
+namespace velorn {
+
+void SoilColumnWorkspace::Resize(int snow_layers, int soil_layers) {
+  M = snow_layers;
+  N = soil_layers;
+  stride_ = static_cast<std::ptrdiff_t>(M + N + 2);  // -M..N and one spare boundary
+  const std::size_t size = static_cast<std::size_t>(stride_) * kArrayCount;
+  if (storage_.size() < size) storage_.resize(size);
+  Clear();
+}
+
+void SoilColumnWorkspace::Clear() {
+  std::fill(storage_.begin(), storage_.begin() + stride_ * kArrayCount, 0.0);
+}
+
+void LoadSoilLayers(SoilColumnWorkspace& ws, const SoilRecord& soil, double surface) {
+  double* dz = ws[SoilColumnWorkspace::kDz];
+  double* sat = ws[SoilColumnWorkspace::kThetaSat];
+  double* res = ws[SoilColumnWorkspace::kThetaRes];
+  double* z = ws[SoilColumnWorkspace::kZBound];
+  z[0] = surface;
+  for (int k = 1; k <= ws.N; ++k) {
+    dz[k] = soil.thickness[k];
+    sat[k] = soil.theta_sat[k];
+    res[k] = soil.theta_res[k];
+    z[k] = z[k - 1] - dz[k];
+  }
+}
+
+}  // namespace velorn

@@ -1,0 +1,106 @@
+// SoilColumnWorkspace: the per-thread work arrays of one soil column, and ColumnCell, what the
+// column operations need to know of the cell being computed.
+//
+// One workspace per OpenMP thread, sized once per row (Resize allocates only when the column
+// grows) and reused for every cell: the soil-water sub-step, the heat steps and the snow-layer
+// restructuring all work in it. Every array covers the indices -M..N: layers 1..N of the soil
+// from the top, the M layers of the layered snow at 1-M..0 (index 0 the lowest snow layer), and
+// index -M for the upper boundary of a full snow pack. Boundary arrays (q, ...) are indexed by
+// the layer above the boundary: q[i] is the flux through the lower boundary of layer i. The
+// arrays live in one contiguous block, so a column of 20 layers sits in L1 cache.
+//
+// Units: fluxes m/s positive upward, water contents m³/m³, heads, suctions, elevations and
+// thicknesses m.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "tables/soil_record.h"
+
+namespace velorn {
+
+struct SoilColumnWorkspace {
+  // Per-layer and per-boundary arrays, each valid at -M..N.
+  enum Array {
+    kTheta0,      // water content at the start of the sub-step
+    kTheta,       // water content of the current iterate
+    kThetaMean,   // mean of the iterates
+    kThetaSat,    // saturated water content
+    kThetaRes,    // residual water content (the lower limit)
+    kDz,          // thickness
+    kZBound,      // elevation of the lower boundary (zBound[0] the soil surface)
+    kHead,        // hydraulic head
+    kSuction0,    // suction at the start of the sub-step
+    kScratch,     // time-centred suction of the last head computation
+    kQ,           // water flux through the lower boundary
+    kExtraction,  // interflow plus tile drainage (rate)
+    kRiverOut,    // exfiltration into the river (rate)
+    kRiverIn,     // infiltration from the river (rate)
+    kThetaTrial,  // trial contents of the content limiter
+    kKs,          // saturated conductivity of the fluxes
+    kLiquid,      // liquid fraction of the layer's water (heat transfer)
+    kArrayCount
+  };
+
+  // Makes room for M snow layers and N soil layers; allocates only when the column grows.
+  void Resize(int snow_layers, int soil_layers);
+  // Sets every array to 0 at -M..N.
+  void Clear();
+  // Array `a` indexed -M..N.
+  double* operator[](Array a) {
+    return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M;
+  }
+  const double* operator[](Array a) const {
+    return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M;
+  }
+
+  int M = 0;  // snow layers
+  int N = 0;  // soil layers
+
+ private:
+  std::vector<double> storage_;
+  std::ptrdiff_t stride_ = 0;
+};
+
+// The cell whose column the workspace holds: its soil, the ranges and the switches the
+// operations read. Filled by the caller per cell; no operation changes it.
+struct ColumnCell {
+  const SoilRecord* soil = nullptr;       // soil entry of the cell (layers 1..N)
+  const double* fieldCapacity = nullptr;  // theta at 3.45 m suction of that soil, layers 0..N
+  const SoilRecord* snow = nullptr;       // layered-snow entry (its layer M + i for snow layer i)
+  int i0 = 0;                             // boundary above the uppermost existing layer (<= 0)
+  int gwLayer = 0;                        // layer of the groundwater table
+  double zGw = 0;                         // elevation of the groundwater table, m
+  int lowerBound = 1;                     // the caller's lower bound of the active range
+  bool liquidFraction = false;            // kLiquid holds the heat model's liquid fractions
+  double seSoil = 0;                      // effectiveness of frozen water, soil layers
+  double seSnow = 0;                      // the same for snow layers
+  // Fluxes.
+  int clayLayer = 0;               // layer reaching the clay depth (0: no clay layer)
+  double kSatClay = 0;             // m/s
+  double thawDepth = -1;           // permafrost thaw depth, m (negative: none)
+  double reducedKsat = 0;          // m/s below the thaw depth
+  double drainageDensity = 0;      // soil layers: subbasin density x min(1, tan slope)
+  double snowDrainageDensity = 0;  // snow layers
+  int drainageLayer = -1;          // layer of the tile drains (-1: none)
+  double drainDistance = 0;        // m
+  double cellSize = 0;             // m
+  // River exchange: on when the model's re-infiltration is on and the interaction parameter is
+  // at least 1 (`interaction` is that parameter).
+  bool riverOn = false;
+  int interaction = 0;
+};
+
+// Fills thickness, theta_sat, theta_res and the lower-boundary elevations of soil layers 1..N
+// from the soil entry (zBound[0] = `surface`).
+void LoadSoilLayers(SoilColumnWorkspace& ws, const SoilRecord& soil, double surface);
+
+// 1 - (1 - liquid fraction) x effectiveness of layer i (1 without liquid fractions).
+inline double IceFactor(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i) {
+  if (!cell.liquidFraction) return 1.0;
+  const double e = i >= 1 ? cell.seSoil : cell.seSnow;
+  return 1.0 - (1.0 - ws[SoilColumnWorkspace::kLiquid][i]) * e;
+}
+
+}  // namespace velorn
