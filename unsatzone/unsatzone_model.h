@@ -433,6 +433,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void WriteSinglePointHeader(SinglePoint file, const std::string& header,
                               const std::string& message);
   double** RunoffRows(RunoffConcentration::Array& array, const char* name);
+  // First soil temperature profiles of a cold start (heat transfer on).
+  void InitialiseSoilTemperatures();
   std::array<std::vector<double*>, 4> runoff_rows_;  // Qg, QD, QI, QBb per tracer
 };
 

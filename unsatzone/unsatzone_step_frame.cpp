@@ -86,6 +86,10 @@ void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, i
     Diag() << FormatText("%20s %d.%d.%d %d. h (time of meteo data)", module_name.c_str(), day,
                          month, year, hour)
            << optionTag << "[end-entry]";
+  if (heatTransferSwitch > 0 && temperatureStackPending != 0) {
+    InitialiseSoilTemperatures();
+    temperatureStackPending = 0;
+  }
   runoff.BeginStep();
   for (Statistics& s : statistics)
     if (s.table) s.table->ResetZoneSums();
@@ -93,6 +97,22 @@ void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, i
   if (!reinfiltration_records.empty())
     BroadcastBytes(reinfiltration_records.data(),
                    static_cast<int>(reinfiltration_records.size() * sizeof(ReinfiltrationRecord)));
+}
+
+void unsatzonmodellklasse::InitialiseSoilTemperatures() {
+  double*** temperature = Stack(kSoilTemperature);
+  double*** heads = Stack(kGeodeticHeads);
+  double** lower = links.lower_boundary_temperature;
+  double** air = links.air_temperature;
+  if (temperature == nullptr || lower == nullptr || air == nullptr) return;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (OwnCell(r, c))
+        InitialSoilTemperatures(heads[r][c], layerCount, lower[r][c], air[r][c], temperature[r][c]);
+      else
+        std::fill(temperature[r][c] + 1, temperature[r][c] + layerCount + 1, nodata);
+    }
+  });
 }
 
 void unsatzonmodellklasse::FinishStep(const uint8_t* glacier) {

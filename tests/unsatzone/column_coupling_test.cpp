@@ -13,6 +13,7 @@
 #include "tests/support/test_helpers.h"
 #include "unsatzone/external_groundwater_table.h"
 #include "unsatzone/single_point_writer.h"
+#include "unsatzone/soil_column_state.h"
 #include "unsatzone/solute_transport.h"
 
 namespace velorn {
@@ -71,6 +72,14 @@ TEST(ExternalTable, TableBelowTheProfileDrainsToFieldCapacity) {
   EXPECT_EQ(r.level, 4);
   for (int k = 1; k <= 4; ++k) EXPECT_NEAR(col.theta[k], 0.25, 1e-12) << k;
   EXPECT_NEAR(r.balance_mm, -4 * 0.18 * 0.5 * 1000, 1e-9);
+}
+
+TEST(StepStart, FirstSoilTemperaturesRunFromTheAirToTheLowerBoundary) {
+  // Layer centres at 0.25, 0.75, 1.25, 1.75 m of 2 m: f = 1/8, 3/8, 5/8, 7/8.
+  Column col;
+  std::vector<double> t(5);
+  InitialSoilTemperatures(col.heads.data(), 4, 8.0, 0.0, t.data());
+  EXPECT_EQ(t, (std::vector<double>{8, 1, 3, 5, 7}));
 }
 
 // A column of three layers, water falling through it; no decay, no river.
