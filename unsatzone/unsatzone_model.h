@@ -60,6 +60,7 @@
 namespace velorn {
 
 struct IrrigationTable;
+struct StorageParameters;
 struct SoilRecord;
 
 // Codes of the unsaturated zone's own failures.
@@ -433,6 +434,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void WriteSinglePointHeader(SinglePoint file, const std::string& header,
                               const std::string& message);
   double** RunoffRows(RunoffConcentration::Array& array, const char* name);
+  // The per-subbasin parameters that the storage section records.
+  StorageParameters StorageParametersOfRun() const;
   // First soil temperature profiles of a cold start (heat transfer on).
   void InitialiseSoilTemperatures();
   std::array<std::vector<double*>, 4> runoff_rows_;  // Qg, QD, QI, QBb per tracer

@@ -175,30 +175,26 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
   });
 }
 
+StorageParameters unsatzonmodellklasse::StorageParametersOfRun() const {
+  return {&subbasinCodes,
+          &kelsqd,
+          &kelsqi,
+          &drainageDensity,
+          &baseflowInverseRecession,
+          &maxBaseflow,
+          &snowRunoffFraction};
+}
+
 bool unsatzonmodellklasse::WriteStorageState(bool append) {
   std::string path = storageFileName;
   PrefixDirectory(output_directory, path);
-  StorageParameters p{&subbasinCodes,
-                      &kelsqd,
-                      &kelsqi,
-                      &drainageDensity,
-                      &baseflowInverseRecession,
-                      &maxBaseflow,
-                      &snowRunoffFraction};
-  return WriteStorageSection(Diag(), path, append, runoff, p);
+  return WriteStorageSection(Diag(), path, append, runoff, StorageParametersOfRun());
 }
 
 void unsatzonmodellklasse::ReadStorageState() {
   std::string path = storageFileName;
   PrefixDirectory(input_directory, path);
-  StorageParameters p{&subbasinCodes,
-                      &kelsqd,
-                      &kelsqi,
-                      &drainageDensity,
-                      &baseflowInverseRecession,
-                      &maxBaseflow,
-                      &snowRunoffFraction};
-  ReadStorageSection(Diag(), path, runoff, p);
+  ReadStorageSection(Diag(), path, runoff, StorageParametersOfRun());
 }
 
 double** unsatzonmodellklasse::RunoffRows(RunoffConcentration::Array& array, const char* name) {
