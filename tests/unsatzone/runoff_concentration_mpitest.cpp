@@ -35,29 +35,33 @@ class RunoffConcentrationTest : public test::DiagTest {
     for (int s = 0; s <= subbasins; ++s) codes[s] = 10 + s;
     zones_ = runoff_.SetupZones(diag_, mine_, with_grid, "flow.asc", 60, substeps, codes,
                                 (dir_.path() / "modell_0.log").string(), kNodata);
-    qb_.assign(static_cast<std::size_t>(subbasins) + 1, ZoneRecord{});
     kelsqd_.assign(static_cast<std::size_t>(subbasins) + 1, 60.0 / std::log(2.0));
     kelsqi_ = kelsqd_;
     rel_.assign(static_cast<std::size_t>(subbasins) + 1, 1.0);
   }
-  // One step: `direct(cell index)` mm per sub-step from every own cell.
+  // One step of `runoff` over `cells` (zones `zones`): `direct(cell index)` mm per sub-step.
+  template <class Runoff>
+  void StepOf(RunoffConcentration& runoff, const std::vector<FlowTimeCell>& cells,
+              const std::vector<int32_t>& zones, Runoff direct, int substeps, bool routing,
+              MPI_Comm comm) {
+    runoff.BeginStep();
+    std::vector<ZoneRecord> qb(static_cast<std::size_t>(runoff.subbasins()) + 1);
+    for (int k = 0; k < substeps; ++k)
+      for (std::size_t i = 0; i < cells.size(); ++i)
+        runoff.AddCellRunoff(0, cells[i].subbasin, zones[i], direct(cells[i].row), 0,
+                             cells[i].weight, 0, substeps);
+    RunoffConcentration::StepTables tables;
+    tables.qb = &qb;
+    runoff.FinishStep(tables, kelsqd_, kelsqi_, rel_, nullptr, routing, 60, comm);
+  }
   template <class Runoff>
   void Step(Runoff direct, int substeps = 1, bool surface_routing = false) {
-    runoff_.BeginStep();
-    for (ZoneRecord& r : qb_) r = ZoneRecord{};
-    for (int k = 0; k < substeps; ++k)
-      for (std::size_t i = 0; i < mine_.size(); ++i)
-        runoff_.AddCellRunoff(0, mine_[i].subbasin, zones_[i], direct(mine_[i].row), 0,
-                              mine_[i].weight, 0, substeps);
-    RunoffConcentration::StepTables tables;
-    tables.qb = &qb_;
-    runoff_.FinishStep(tables, kelsqd_, kelsqi_, rel_, nullptr, surface_routing, 60);
+    StepOf(runoff_, mine_, zones_, direct, substeps, surface_routing, MPI_COMM_WORLD);
   }
 
   RunoffConcentration runoff_;
   std::vector<FlowTimeCell> mine_;
   std::vector<int32_t> zones_;
-  std::vector<ZoneRecord> qb_;
   std::vector<double> kelsqd_, kelsqi_, rel_;
 };
 
@@ -156,22 +160,16 @@ TEST_F(RunoffConcentrationTest, SameTotalRunoffOnEveryProcessCount) {
   std::vector<double> qg = {runoff_.Qg[0][1], runoff_.Qg[0][2], runoff_.QDd[0][2]};
   // The same computed on process 0 alone over all cells.
   if (test::Rank() == 0) {
+    for (std::size_t i = 0; i < basin.size(); ++i) basin[i].row = static_cast<int32_t>(i);
     RunoffConcentration alone;
     alone.Allocate(2, 0);
     const std::vector<int32_t> zones =
         alone.SetupZones(diag_, basin, true, "flow.asc", 60, 4, {0, 11, 12},
                          (dir_.path() / "modell_0.log").string(), kNodata, MPI_COMM_SELF);
-    for (int step = 1; step <= 4; ++step) {
-      alone.BeginStep();
-      for (int k = 0; k < 4; ++k)
-        for (std::size_t i = 0; i < basin.size(); ++i)
-          alone.AddCellRunoff(0, basin[i].subbasin, zones[i], 0.125 * (static_cast<int>(i) + step),
-                              0, basin[i].weight, 0, 4);
-      std::vector<ZoneRecord> qb(3);
-      RunoffConcentration::StepTables tables;
-      tables.qb = &qb;
-      alone.FinishStep(tables, kelsqd_, kelsqi_, rel_, nullptr, false, 60, MPI_COMM_SELF);
-    }
+    for (int step = 1; step <= 4; ++step)
+      StepOf(
+          alone, basin, zones, [&](int cell) { return 0.125 * (cell + step); }, 4, false,
+          MPI_COMM_SELF);
     EXPECT_EQ(qg, (std::vector<double>{alone.Qg[0][1], alone.Qg[0][2], alone.QDd[0][2]}));
     EXPECT_GT(qg[0], 0);
   }
