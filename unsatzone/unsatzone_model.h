@@ -250,6 +250,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // initial base flow and total runoff; in storage mode 1 the stored runoff state. Collective.
   virtual void SetupRunoff(int32_t tracers);
   virtual void ComputeFlowTimes();
+  // Links the soil's water input: the first registered of "snowcover_outflow", "throughfall0",
+  // "precipitation" when the snow model runs after interception, else of "throughfall0",
+  // "snowcover_outflow", "precipitation" (none: code 33). Once per run.
+  virtual void LinkWaterInputGrid(bool snow_after_interception);
   // Opens a step: date, announcement, zone shift, table reset, records from process 0.
   virtual void BeginStep(int32_t hour, int32_t day, int32_t month, int32_t year);
   // Closes a step: re-infiltration sums, runoff concentration, tables of process 0. `glacier`:
@@ -378,6 +382,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // --- Step frame state --------------------------------------------------------------------------
   int32_t tracerCount = 0;
   RunoffConcentration runoff;
+  double** water_input = nullptr;  // linked by LinkWaterInputGrid
+  bool snowAfterInterception = false;
   std::vector<ReinfiltrationRecord> reinfiltration_records;  // 0..n, groundwater model on
 
  private:

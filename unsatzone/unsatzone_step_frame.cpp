@@ -79,6 +79,16 @@ void unsatzonmodellklasse::SetupRunoff(int32_t tracers) {
   if (storageMode == 1) ReadStorageState();
 }
 
+void unsatzonmodellklasse::LinkWaterInputGrid(bool snow_after_interception) {
+  if (GetFlowControl() == 0) return;
+  snowAfterInterception = snow_after_interception;
+  if (water_input != nullptr) return;
+  const std::string snow = "snowcover_outflow", throughfall = "throughfall0";
+  water_input = snow_after_interception
+                    ? Data(RequireOneOfThreeGrids(snow, throughfall, "precipitation"))
+                    : Data(RequireOneOfThreeGrids(throughfall, snow, "precipitation"));
+}
+
 void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, int32_t year) {
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};

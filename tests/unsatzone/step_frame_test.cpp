@@ -42,6 +42,15 @@ TEST_F(StepFrame, InitialBaseFlowIsTheExponentialStoreAndQgItsSubbasinMean) {
   EXPECT_EQ(model_->GetReinfiltrationRecords(), nullptr);
 }
 
+TEST_F(StepFrame, WaterInputIsTheSnowOutflowWhenSnowRunsAfterInterception) {
+  Build();
+  EXPECT_EQ(test::ThrownCode([&] { model_->LinkWaterInputGrid(true); }), 33);
+  Add("throughfall0", Fill(1.0));
+  GridMatrix& snow = Add("snowcover_outflow", Fill(2.0));
+  model_->LinkWaterInputGrid(true);
+  EXPECT_EQ(model_->water_input, snow.get());
+}
+
 TEST_F(StepFrame, SubbasinWithoutWeightStartsAtZeroNotNaN) {
   Add("RelCellArea", {{0, 1, 1, 1}, {1, 1, 1, 1}});
   Build();
