@@ -14,8 +14,10 @@
 // sub-steps), [2] zone number, [3] share of the subbasin's cells in the zone, [4] weight sum.
 //
 // Sums over processes: every reduction packs all the records it needs into one array and adds
-// them exactly (core/exact_sum.h), so the results on process 0 do not depend on how the grid is
-// split or in which order MPI combines the parts. Limits: values computed from the records are
+// them exactly (core/exact_reduction.h), so the results on process 0 do not depend on the order
+// in which MPI combines the processes' parts. A process adds its own cells into the records in
+// plain doubles, so values whose partial sums round differ in the last bits between splits;
+// dyadic values (as in the tests) agree bit for bit. Limits: values computed from the records are
 // valid on process 0 only (FinishStep), or on every process (SetupZones, InitialTotalRunoff).
 #pragma once
 
