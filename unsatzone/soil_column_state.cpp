@@ -105,4 +105,14 @@ SoilLayerConstants ComputeSoilLayerConstants(const SoilRecord* table, int count,
   return constants;
 }
 
+void InitialSoilTemperatures(const double* heads, int layers, double lower, double air,
+                             double* temperature) {
+  temperature[0] = lower;
+  const double depth = heads[0] - heads[layers];
+  for (int k = 1; k <= layers; ++k) {
+    const double f = depth > 0 ? (heads[0] - (heads[k - 1] + heads[k]) * 0.5) / depth : 1.0;
+    temperature[k] = f * lower + (1.0 - f) * air;
+  }
+}
+
 }  // namespace velorn

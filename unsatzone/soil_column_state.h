@@ -73,6 +73,12 @@ int DrainageLayer(const double* geodetic, int layers, double drainage_depth);
 // Soil water of layers 1..N in m (sum of theta times thickness).
 double ColumnSoilWater(const SoilRecord& soil, int layers, const double* theta);
 
+// First soil temperatures of a column (degrees C) from its geodetic heads H[0..N]: level 0 takes
+// the lower-boundary temperature, layer k the mix f Tlb + (1 - f) Tair with f the depth of the
+// layer's centre over the column depth (0 at the surface, 1 at the bottom).
+void InitialSoilTemperatures(const double* heads, int layers, double lower, double air,
+                             double* temperature);
+
 // Lower boundary temperature of the heat transfer (degrees C) at a surface elevation.
 inline double LowerBoundaryTemperature(double base, double lapse_rate, double elevation) {
   return base + lapse_rate * elevation;

@@ -53,11 +53,14 @@
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
 #include "snow/snow_model.h"
+#include "unsatzone/reinfiltration_record.h"
+#include "unsatzone/runoff_concentration.h"
 #include "unsatzone/soil_column_state.h"
 
 namespace velorn {
 
 struct IrrigationTable;
+struct StorageParameters;
 struct SoilRecord;
 
 // Codes of the unsaturated zone's own failures.
@@ -246,6 +249,34 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void ComputeDrainablePoreVolume();
   void ReleaseMemory() override;
 
+  // --- Step frame (unsatzone/unsatzone_step_frame.cpp) -----------------------------------------
+  // Runoff arrays for `tracers` tracers, flow-time zones, records (groundwater model on), the
+  // initial base flow and total runoff; in storage mode 1 the stored runoff state. Collective.
+  virtual void SetupRunoff(int32_t tracers);
+  virtual void ComputeFlowTimes();
+  // Links the soil's water input: the first registered of "snowcover_outflow", "throughfall0",
+  // "precipitation" when the snow model runs after interception, else of "throughfall0",
+  // "snowcover_outflow", "precipitation" (none: code 33). Once per run.
+  virtual void LinkWaterInputGrid(bool snow_after_interception);
+  // Opens a step: date, announcement, zone shift, table reset, records from process 0.
+  virtual void BeginStep(int32_t hour, int32_t day, int32_t month, int32_t year);
+  // Closes a step: re-infiltration sums, runoff concentration, tables of process 0. `glacier`:
+  // the snow model's flag per subbasin (null: no glacier runoff in Qg). Collective.
+  virtual void FinishStep(const uint8_t* glacier = nullptr);
+  // Imposes "GWTableExtern" on every column of the local rows.
+  virtual void ApplyExternalGroundwaterTable();
+  // The storage section; false (after an ERROR entry) when the file cannot be written.
+  virtual bool WriteStorageState(bool append);
+  virtual void ReadStorageState();
+  // Per tracer 0..T the arrays of n + 1 values; null when the model is off; code 57 before set-up.
+  virtual double** GetTotalRunoff();
+  virtual double** GetDirectRunoff();
+  virtual double** GetInterflow();
+  virtual double** GetBaseflow();
+  virtual ReinfiltrationRecord* GetReinfiltrationRecords() {
+    return reinfiltration_records.empty() ? nullptr : reinfiltration_records.data();
+  }
+
   // The data of an own grid or stack (null when not made).
   double** Grid(OwnGrid grid) const { return grids[grid].get(); }
   double*** Stack(OwnStack stack) const { return stacks[stack].get(); }
@@ -352,6 +383,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   SoilLayerConstants soil_constants;
   std::vector<GlacierShareRecord> glacier_shares;  // 0..n, with "ice_firn"
 
+  // --- Step frame state --------------------------------------------------------------------------
+  int32_t tracerCount = 0;
+  RunoffConcentration runoff;
+  double** water_input = nullptr;  // linked by LinkWaterInputGrid
+  bool snowAfterInterception = false;
+  std::vector<ReinfiltrationRecord> reinfiltration_records;  // 0..n, groundwater model on
+
  private:
   // Steps of the constructor.
   void Construct();
@@ -405,6 +443,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   bool ZoneCell(long row, long column) const;
   void WriteSinglePointHeader(SinglePoint file, const std::string& header,
                               const std::string& message);
+  double** RunoffRows(RunoffConcentration::Array& array, const char* name);
+  // The per-subbasin parameters that the storage section records.
+  StorageParameters StorageParametersOfRun() const;
+  // First soil temperature profiles of a cold start (heat transfer on).
+  void InitialiseSoilTemperatures();
+  std::array<std::vector<double*>, 4> runoff_rows_;  // Qg, QD, QI, QBb per tracer
 };
 
 }  // namespace velorn

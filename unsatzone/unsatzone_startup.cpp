@@ -19,6 +19,7 @@
 #include "snow/snow_setup_formulas.h"
 #include "tables/landuse_record.h"
 #include "tables/soil_record.h"
+#include "unsatzone/single_point_writer.h"
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
@@ -102,8 +103,8 @@ void unsatzonmodellklasse::CreateSinglePointFiles() {
   single_point_owner = r > 0 && c > 0 && r >= first_local_row && r <= last_local_row &&
                        (owner_grid == nullptr || owner_grid[r][c] == static_cast<double>(rank));
   if (!single_point_owner) return;
-  const int64_t row_bytes = (static_cast<int64_t>(layerCount) + 1) * 8 + 32;
-  single_point_buffer_rows = std::max<int64_t>(1, kZoneStatisticsBufferBytes / row_bytes);
+  single_point_buffer_rows =
+      std::max<int64_t>(1, kSinglePointBufferBytes / SinglePointRowBytes(layerCount));
   const auto layered = [&](const char* title, int from, const char* note = "") {
     std::string text =
         FormatText("YY\tMM\tDD\tHH\t%s[%d][%d]%s", title, controlRow, controlCol, note);

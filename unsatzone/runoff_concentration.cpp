@@ -1,0 +1,258 @@
+// Flow-time zones, linear storages and the exact record sums of the soil zone's runoff
+// concentration (see runoff_concentration.h).
+#include "unsatzone/runoff_concentration.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "core/error_code.h"
+#include "core/exact_reduction.h"
+#include "core/mpi_operations.h"
+
+namespace velorn {
+
+int32_t FlowTimeZone(double seconds, double interval_minutes, double nodata) {
+  if (seconds == nodata || !(seconds > 0) || !(interval_minutes > 0)) return 0;
+  const double zone = std::ceil(seconds / 60.0 / interval_minutes);
+  return zone > 2e9 ? 2000000000 : static_cast<int32_t>(zone);
+}
+
+double StorageFactor(double interval_minutes, double k_minutes, bool surface_routing) {
+  if (surface_routing || !(k_minutes > 0)) return 0.0;
+  return std::exp(-interval_minutes / k_minutes);
+}
+
+namespace {
+
+int RankOf(MPI_Comm comm) {
+  int rank = 0;
+  MPI_Comm_rank(comm, &rank);
+  return rank;
+}
+
+}  // namespace
+
+void RunoffConcentration::Allocate(int32_t subbasins, int32_t tracers) {
+  n_ = subbasins;
+  tracers_ = tracers;
+  const auto t_count = static_cast<std::size_t>(tracers) + 1;
+  const auto s_count = static_cast<std::size_t>(subbasins) + 1;
+  maxzeit.assign(s_count, 0.0);
+  zoneFZT_QD.assign(t_count, std::vector<std::vector<ZoneRecord>>(s_count));
+  zoneFZT_QI = zoneFZT_QD;
+  for (Array* a : {&Qg, &QD, &QDd, &QI, &QIi, &QBb})
+    a->assign(t_count, std::vector<double>(s_count, 0.0));
+}
+
+std::vector<int32_t> RunoffConcentration::SetupZones(
+    DiagnosticStream& diag, const std::vector<FlowTimeCell>& cells, bool with_grid,
+    const std::string& grid_name, double interval_minutes, int32_t substeps,
+    const std::vector<double>& codes, const std::string& log_name, double nodata, MPI_Comm comm) {
+  diag << "looking for longest flow travel time"
+       << "[end-entry]";
+  const int rank = RankOf(comm);
+  std::vector<int32_t> zones(cells.size(), 1);
+  std::fill(maxzeit.begin(), maxzeit.end(), with_grid ? 0.0 : 1.0);
+  if (with_grid) {
+    const FlowTimeCell* first_bad = nullptr;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      int32_t zone = FlowTimeZone(cells[i].seconds, interval_minutes, nodata);
+      if (zone < 1) {
+        // Water of a zone 0 would never reach the outlet and a negative zone indexes no
+        // record: such cells deliver in the first step, as the shortest flow time does.
+        if (first_bad == nullptr) first_bad = &cells[i];
+        zone = 1;
+      }
+      zones[i] = zone;
+      double& m = maxzeit[static_cast<std::size_t>(cells[i].subbasin)];
+      m = std::max(m, static_cast<double>(zone));
+    }
+    if (first_bad != nullptr)
+      diag << "WARNING: flow time grid " << grid_name << ": cells with a flow time of 0, "
+           << "negative or nodata (first at row " << first_bad->row << ", column "
+           << first_bad->column << ") are counted in the first flow-time zone"
+           << "[end-entry]";
+    AllReduceMaximum(maxzeit, comm);
+  }
+  diag << "done and reduced to rank 0"
+       << "[end-entry]";
+  for (int32_t t = 0; t <= tracers_; ++t)
+    for (int32_t s = 1; s <= n_; ++s) {
+      const auto size =
+          static_cast<std::size_t>(std::max(maxzeit[static_cast<std::size_t>(s)], 0.0)) + 1;
+      zoneFZT_QD[t][s].assign(size, ZoneRecord{});
+      zoneFZT_QI[t][s].assign(size, ZoneRecord{});
+    }
+  std::FILE* log = nullptr;
+  if (rank == 0) {
+    log = std::fopen(log_name.c_str(), "a");
+    if (log == nullptr)
+      diag << "WARNING: log file " << log_name << " could not be opened"
+           << "[end-entry]";
+  }
+  if (!with_grid) {
+    for (int32_t t = 0; t <= tracers_; ++t)
+      for (int32_t s = 1; s <= n_; ++s) {
+        zoneFZT_QD[t][s][1][3] = 1.0;
+        zoneFZT_QI[t][s][1][3] = 1.0;
+        zoneFZT_QD[t][s][1][2] = 1.0;
+        zoneFZT_QI[t][s][1][2] = 1.0;
+      }
+    if (log != nullptr) {
+      std::fputs(
+          "flow time distribution will not be calculated since no flow time grid was provided\n",
+          log);
+      std::fclose(log);
+    }
+  } else {
+    // Weights of every zone, summed exactly over the processes (records 1..maxzeit packed).
+    std::vector<std::size_t> offset(static_cast<std::size_t>(n_) + 2, 0);
+    for (int32_t s = 1; s <= n_; ++s)
+      offset[s + 1] = offset[s] + static_cast<std::size_t>(maxzeit[s]) + 1;
+    std::vector<double> weights(offset[static_cast<std::size_t>(n_) + 1], 0.0);
+    for (std::size_t i = 0; i < cells.size(); ++i)
+      weights[offset[cells[i].subbasin] + static_cast<std::size_t>(zones[i])] += cells[i].weight;
+    AllReduceExactly(weights, comm);
+    if (log != nullptr) std::fputs("flow time distribution:\n", log);
+    for (int32_t s = 1; s <= n_; ++s) {
+      const auto zmax = static_cast<int32_t>(maxzeit[s]);
+      if (log != nullptr)
+        std::fprintf(log, "TG\t%4d\t(%3d\tZonen):", static_cast<int>(codes[s]), zmax);
+      double total = 0;
+      for (int32_t z = 1; z <= zmax; ++z) total += weights[offset[s] + z];
+      if (zmax < 1 || total == 0) {
+        if (log != nullptr) std::fclose(log);
+        ThrowFatal(diag, kFlowTimesNodataCode, "FATAL: all cells in ", grid_name, ", subbasin ",
+                   codes[s], " are NODATA!");
+      }
+      for (int32_t z = 1; z <= zmax; ++z) {
+        const double rel = weights[offset[s] + z] / total;
+        if (log != nullptr) std::fprintf(log, "\t%5.3f", rel);
+        if (z == 1 && !(rel > 0)) {
+          if (log != nullptr) std::fclose(log);
+          ThrowFatal(diag, kFirstZoneEmptyCode,
+                     "FATAL: in flow-travel-time grid: the first time zone of subbasin ", codes[s],
+                     " has no cells!");
+        }
+        for (int32_t t = 0; t <= tracers_; ++t)
+          for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI}) {
+            (*b)[t][s][z][2] = z;
+            (*b)[t][s][z][3] = rel;
+          }
+        // The pipeline starts with the weights that the sub-steps add in one step; process 0
+        // holds them, so that the step's sum over the processes counts each cell once.
+        if (rank == 0)
+          for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI}) {
+            (*b)[0][s][z][0] = weights[offset[s] + z] * substeps;
+            (*b)[0][s][z][4] = weights[offset[s] + z] * substeps;
+          }
+      }
+      if (log != nullptr) std::fputs("\n", log);
+    }
+    if (log != nullptr) std::fclose(log);
+    // From the far end: record z holds the weights of all cells whose water is still to come.
+    for (int32_t s = 1; s <= n_; ++s)
+      for (auto z = static_cast<int32_t>(maxzeit[s]) - 1; z >= 1; --z)
+        for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI}) {
+          (*b)[0][s][z][0] += (*b)[0][s][z + 1][0];
+          (*b)[0][s][z][4] += (*b)[0][s][z + 1][4];
+        }
+  }
+  return zones;
+}
+
+void RunoffConcentration::BeginStep() {
+  for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI})
+    for (auto& per_tracer : *b)
+      for (auto& zones : per_tracer) {
+        if (zones.size() < 2) continue;
+        const std::size_t last = zones.size() - 1;
+        for (std::size_t z = 1; z < last; ++z)
+          for (int f : {0, 1, 4}) zones[z][f] = zones[z + 1][f];
+        for (int f : {0, 1, 4}) zones[last][f] = 0.0;
+      }
+}
+
+void RunoffConcentration::AddCellRunoff(int32_t t, int32_t s, int32_t zone, double direct,
+                                        double inter, double w, double g, int32_t substeps) {
+  ZoneRecord& d = zoneFZT_QD[t][s][zone];
+  ZoneRecord& i = zoneFZT_QI[t][s][zone];
+  const double share = 1.0 - g;
+  d[1] += w * direct * share * substeps;
+  i[1] += w * inter * share * substeps;
+  for (ZoneRecord* r : {&d, &i}) {
+    (*r)[0] += share + g;
+    (*r)[4] += share * w + g * w;
+  }
+}
+
+void RunoffConcentration::FinishStep(const StepTables& tables, const std::vector<double>& kelsqd,
+                                     const std::vector<double>& kelsqi,
+                                     const std::vector<double>& rel, const uint8_t* glacier,
+                                     bool surface_routing, double interval_minutes, MPI_Comm comm) {
+  // Records 0 and 1 of every buffer (fields 0, 1, 4), then the base-flow records, in one array.
+  std::vector<double> packed;
+  packed.reserve(static_cast<std::size_t>(tracers_ + 1) * n_ * 12 + tables.qb->size() * 3);
+  for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI})
+    for (int32_t t = 0; t <= tracers_; ++t)
+      for (int32_t s = 1; s <= n_; ++s)
+        for (std::size_t z = 0; z < 2 && z < (*b)[t][s].size(); ++z)
+          for (int f : {0, 1, 4}) packed.push_back((*b)[t][s][z][f]);
+  for (ZoneRecord& r : *tables.qb)
+    for (int f : {0, 1, 4}) packed.push_back(r[f]);
+  ReduceExactlyToRoot(packed, comm);
+  const double* next = packed.data();
+  for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI})
+    for (int32_t t = 0; t <= tracers_; ++t)
+      for (int32_t s = 1; s <= n_; ++s)
+        for (std::size_t z = 0; z < 2 && z < (*b)[t][s].size(); ++z)
+          for (int f : {0, 1, 4}) (*b)[t][s][z][f] = *next++;
+  for (ZoneRecord& r : *tables.qb)
+    for (int f : {0, 1, 4}) r[f] = *next++;
+  if (RankOf(comm) != 0) return;
+
+  // Inflow of record 1 through the storage of one component, for the water and every tracer.
+  auto route = [&](Buffer& buffer, Array& inflow, Array& outflow, double e, int32_t s) {
+    for (int32_t t = 0; t <= tracers_; ++t) {
+      const ZoneRecord& r = buffer[t][s][1];
+      inflow[t][s] = r[4] > 0 ? r[1] / r[4] : 0.0;
+    }
+    const double q = LinearStorageOutflow(inflow[0][s], outflow[0][s], e);
+    for (int32_t t = 1; t <= tracers_; ++t)
+      outflow[t][s] =
+          q > 0 ? (inflow[0][s] * inflow[t][s] * (1.0 - e) + e * outflow[0][s] * outflow[t][s]) / q
+                : 0.0;
+    outflow[0][s] = q;
+  };
+  auto row = [&](std::vector<ZoneRecord>* table, int32_t s, double value) {
+    if (table == nullptr) return;
+    (*table)[s][0] = rel[s];
+    (*table)[s][4] = rel[s];
+    (*table)[s][1] = rel[s] * value;
+  };
+  for (int32_t s = 1; s <= n_; ++s) {
+    route(zoneFZT_QD, QD, QDd, StorageFactor(interval_minutes, kelsqd[s], surface_routing), s);
+    row(tables.qd, s, QDd[0][s]);
+    ZoneRecord& b = (*tables.qb)[s];
+    QBb[0][s] = b[4] > 0 ? std::max(0.0, b[1] / b[4]) : 0.0;
+    row(tables.qb, s, QBb[0][s]);
+    route(zoneFZT_QI, QI, QIi, StorageFactor(interval_minutes, kelsqi[s], surface_routing), s);
+    row(tables.qi, s, QIi[0][s]);
+    const double soil = QDd[0][s] + QIi[0][s] + QBb[0][s];
+    Qg[0][s] = (glacier != nullptr && glacier[s] != 0) ? Qg[0][s] + soil : soil;
+    row(tables.qg, s, Qg[0][s]);
+  }
+}
+
+std::vector<double> InitialTotalRunoff(const std::vector<double>& weighted_sums,
+                                       const std::vector<double>& weight_sums, MPI_Comm comm) {
+  std::vector<double> packed(weighted_sums);
+  packed.insert(packed.end(), weight_sums.begin(), weight_sums.end());
+  AllReduceExactly(packed, comm);
+  const std::size_t n = weighted_sums.size();
+  std::vector<double> qg(n, 0.0);
+  for (std::size_t s = 0; s < n; ++s) qg[s] = packed[n + s] > 0 ? packed[s] / packed[n + s] : 0.0;
+  return qg;
+}
+
+}  // namespace velorn

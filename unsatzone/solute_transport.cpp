@@ -1,0 +1,115 @@
+// Upwind solute transport of one soil column (see solute_transport.h).
+#include "unsatzone/solute_transport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace velorn {
+
+double DecayFactorPerSubstep(double half_life_days, double interval_minutes, int32_t substeps) {
+  if (!(half_life_days > 0) || substeps < 1) return 1.0;
+  return std::exp(-(interval_minutes / substeps / 60.0 / 24.0) / (1.442695041111 * half_life_days));
+}
+
+namespace {
+
+// Water export of a layer with nothing to give.
+constexpr double kDryLayerMm = 0.001;
+
+double At(const double* a, int32_t k) {
+  return a == nullptr ? 0.0 : a[k];
+}
+
+}  // namespace
+
+SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& tracer, double* c,
+                                      double* previous, double* aquifer_c) {
+  SoluteOutflows out;
+  const int32_t first = w.first, last = w.last;
+  if (last < first) return out;
+  for (int32_t k = first; k <= last; ++k) previous[k] = c[k];
+  std::vector<double> mass(static_cast<std::size_t>(last + 2), 0.0);
+  std::vector<double> ratio(static_cast<std::size_t>(last + 2), 0.0);
+  const double mm = w.dt * 1000.0;  // m/s over the sub-step in mm
+  for (int32_t k = first; k <= last; ++k) {
+    const double water = w.theta0[k] * w.dz[k] * 1000.0;
+    mass[k] = water * c[k];
+    // Everything that leaves layer k, in mm of the sub-step.
+    const double leaving =
+        (std::max(0.0, -w.q[k]) + std::max(0.0, w.q[k - 1]) + std::max(0.0, At(w.extraction, k)) +
+         std::max(0.0, At(w.uptake, k)) + std::max(0.0, At(w.river_out, k))) *
+        mm;
+    if (water <= kDryLayerMm)
+      ratio[k] = 0.0;
+    else
+      ratio[k] = leaving > water ? water / leaving : 1.0;
+  }
+  // Solute carried by `volume` mm of water leaving layer k (upwind, scaled, limited).
+  const auto carried = [&](int32_t k, double volume) {
+    const double conc =
+        tracer.carried_limit > 0 ? std::min(previous[k], tracer.carried_limit) : previous[k];
+    return std::max(0.0, volume) * ratio[k] * conc;
+  };
+  for (int32_t k = first; k <= last; ++k) {
+    // Upper boundary of layer k: water entering from above, or rising out of k.
+    const double up = w.q[k - 1] * mm;
+    if (up < 0) {
+      const double s = k == first ? -up * tracer.input_concentration : carried(k - 1, -up);
+      mass[k] += s;
+      if (k > first) mass[k - 1] -= s;
+    } else if (up > 0) {
+      const double s = carried(k, up);
+      mass[k] -= s;
+      if (k > first)
+        mass[k - 1] += s;
+      else
+        out.top += s;
+    }
+    const double e = carried(k, At(w.extraction, k) * mm);
+    const double u = carried(k, At(w.uptake, k) * mm);
+    const double r = carried(k, At(w.river_out, k) * mm);
+    mass[k] -= e + u + r;
+    out.extracted += e;
+    out.uptake += u;
+    out.river += r;
+    if (At(w.river_in, k) > 0) mass[k] += At(w.river_in, k) * mm * tracer.river_concentration;
+  }
+  // Lower boundary of the active range: leaving downward, or rising from the layer below.
+  const double bottom = w.q[last] * mm;
+  if (bottom < 0) {
+    const double s = carried(last, -bottom);
+    mass[last] -= s;
+    out.bottom += s;
+  } else if (bottom > 0) {
+    // Water rising into the range brings the aquifer's concentration (or the lowest layer's).
+    const double s = bottom * (aquifer_c != nullptr ? *aquifer_c : previous[last]);
+    mass[last] += s;
+    out.bottom -= s;
+  }
+  // Saturated layers and the aquifer: one mixed concentration, solute kept.
+  const int32_t g = w.groundwater_layer;
+  if (g >= first && g <= last) {
+    double solute = 0, water = 0;
+    for (int32_t k = g; k <= last; ++k) {
+      solute += mass[k];
+      water += w.theta[k] * w.dz[k] * 1000.0;
+    }
+    if (aquifer_c != nullptr && w.aquifer_water > 0) {
+      solute += w.aquifer_water * *aquifer_c;
+      water += w.aquifer_water;
+    }
+    if (water > 0) {
+      const double mix = solute / water;
+      for (int32_t k = g; k <= last; ++k) mass[k] = mix * w.theta[k] * w.dz[k] * 1000.0;
+      if (aquifer_c != nullptr && w.aquifer_water > 0) *aquifer_c = mix;
+    }
+  }
+  for (int32_t k = first; k <= last; ++k) {
+    const double water = w.theta[k] * w.dz[k] * 1000.0;
+    c[k] = water > 0 ? mass[k] / water * tracer.decay_factor : 0.0;
+  }
+  return out;
+}
+
+}  // namespace velorn

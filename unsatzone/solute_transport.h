@@ -1,0 +1,66 @@
+// Solute transport through one soil column in one sub-step: the tracers of
+// [substance_transport] move with the water fluxes that the soil-water solution of the sub-step
+// produced, then mix through the saturated layers (and the aquifer below them) and decay.
+//
+// Called by the sub-step body once per cell after the water solution, from the OpenMP threads
+// (one cell per call, no shared state). It works on plain arrays of one column indexed by layer
+// 1..N (boundary fluxes q[0..N], q[k] through the lower boundary of layer k, m/s, positive
+// upward), so the per-thread column work space hands its arrays in directly.
+//
+// Scheme: explicit and upwind. Every water flux carries the concentration at the start of the
+// sub-step of the layer it leaves; the fluxes leaving a layer are scaled together so that no
+// layer exports more water than it held at the sub-step start, and a layer holding 0.001 mm of
+// water or less exports nothing. Each transfer is booked once, out of one layer and into the
+// other (or out of the column), so solute mass is conserved per layer and for the column.
+// Masses are concentration x water in mm.
+//
+// Limits: a layer without water after the sub-step (theta 0) keeps concentration 0.
+#pragma once
+
+#include <cstdint>
+
+namespace velorn {
+
+// Water of one column in one sub-step (arrays indexed by layer; q by boundary 0..N).
+struct SoluteWater {
+  const double* theta0 = nullptr;      // water content at the sub-step start
+  const double* theta = nullptr;       // water content at its end
+  const double* dz = nullptr;          // thickness, m
+  const double* q = nullptr;           // boundary fluxes 0..N, m/s, positive upward
+  const double* extraction = nullptr;  // interflow and drainage out of the layer, m/s
+  const double* uptake = nullptr;      // further extraction (root uptake), m/s; may be null
+  const double* river_out = nullptr;   // exfiltration into the river, m/s; may be null
+  const double* river_in = nullptr;    // infiltration from the river, m/s; may be null
+  int32_t first = 1, last = 0;         // active layers
+  int32_t groundwater_layer = 0;       // first saturated layer (0: none)
+  double dt = 0;                       // sub-step, s
+  double aquifer_water = 0;            // water of the aquifer below the column, mm (0: none)
+};
+
+// One tracer's settings for the sub-step.
+struct SoluteTracer {
+  double input_concentration = 0;  // of the infiltrating water
+  double river_concentration = 0;  // of the river water
+  double decay_factor = 1;         // per sub-step (1: no decay)
+  // Largest concentration that moving water carries (0: no limit); for tracers of kind 0.
+  double carried_limit = 0;
+};
+
+// Solute that left the column during the sub-step (mass).
+// `bottom` is net: water rising into the column from below counts negative.
+struct SoluteOutflows {
+  double extracted = 0, uptake = 0, river = 0, bottom = 0, top = 0;
+};
+
+// Decay factor per sub-step of a tracer with `half_life_days`, for a step of
+// `interval_minutes` in `substeps` sub-steps.
+double DecayFactorPerSubstep(double half_life_days, double interval_minutes, int32_t substeps);
+
+// Moves one tracer: `concentration` (layers 1..N) is updated; `previous` receives the values of
+// the sub-step start; `aquifer_concentration` (when the aquifer takes part) is mixed with the
+// saturated layers. Returns what left the column.
+SoluteOutflows ComputeSoluteTransport(const SoluteWater& water, const SoluteTracer& tracer,
+                                      double* concentration, double* previous,
+                                      double* aquifer_concentration);
+
+}  // namespace velorn

@@ -1,0 +1,55 @@
+// The soil zone's section "[unsatzon_model]" of the storage content file: the state of the
+// runoff concentration (flow-time-zone buffers and linear-storage outflows of the water and
+// every tracer) kept for a warm start, with the per-subbasin parameters for checking only.
+//
+// Written at the end of a run into the process's own file (the name ends in "_<rank>"), appended
+// after the routing model's section or created anew; read during the second-stage set-up of a
+// run in storage mode 1, after the zones have been sized. The reader finds the section by the
+// text "unsatzon_model" anywhere in a line, so the order of the sections does not matter.
+// Values are printed with "%g"/"%lg" (six significant digits): a warm start continues the
+// translation and the storages to that precision.
+//
+// Failures: a file that cannot be read is code 64, a missing section or any stored value that
+// does not agree with this run (subbasins, codes, parameters, tracer count, zone counts, five
+// fields per record) is code 71. A file that cannot be written loses the state: the writer
+// writes an ERROR entry naming the file and the reason and returns false, so that the run does
+// not end as a success.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/diagnostic_stream.h"
+#include "unsatzone/runoff_concentration.h"
+
+namespace velorn {
+
+inline constexpr int kStorageFileOpenCode = 64;
+inline constexpr int kStorageFileContentCode = 71;
+
+// The per-subbasin parameters of the section (1..n), in the order of its lines.
+struct StorageParameters {
+  const std::vector<double>* codes = nullptr;
+  const std::vector<double>* kelsqd = nullptr;
+  const std::vector<double>* kelsqi = nullptr;
+  const std::vector<double>* drainage_density = nullptr;
+  const std::vector<double>* inverse_recession = nullptr;
+  const std::vector<double>* max_baseflow = nullptr;
+  const std::vector<double>* snow_runoff_fraction = nullptr;
+};
+
+// True when a stored value agrees with the control file's: relative difference of at most 1e-5
+// for a stored value other than 0, exact equality for a stored 0; NaN never agrees.
+bool StoredValueAgrees(double stored, double control);
+
+// Writes the section (appending when `append`, else creating the file). False, after an ERROR
+// entry, when the file cannot be opened or written.
+bool WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool append,
+                         const RunoffConcentration& runoff, const StorageParameters& parameters);
+
+// Reads the section into the buffers (records 1..maxzeit) and storages of `runoff`, whose zones
+// must already be sized; checks every stored parameter against this run's.
+void ReadStorageSection(DiagnosticStream& diag, const std::string& path,
+                        RunoffConcentration& runoff, const StorageParameters& parameters);
+
+}  // namespace velorn

@@ -1,0 +1,241 @@
+// The frame of the soil zone's time step around its sub-steps: the runoff set-up of the second
+// stage, the step start and end, the imposed groundwater table, the storage section and the
+// runoff accessors of unsatzonmodellklasse (unsatzone/unsatzone_model.h). The arithmetic lives
+// in pure functions: runoff_concentration.h, external_groundwater_table.h,
+// storage_content_file.h.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "core/error_code.h"
+#include "core/exact_reduction.h"
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "core/string_helpers.h"
+#include "tables/soil_record.h"
+#include "unsatzone/external_groundwater_table.h"
+#include "unsatzone/storage_content_file.h"
+#include "unsatzone/unsatzone_model.h"
+
+namespace velorn {
+
+namespace {
+
+// Code of a runoff array asked for before the set-up made it.
+constexpr int kRunoffArrayCode = 57;
+
+}  // namespace
+
+void unsatzonmodellklasse::ComputeFlowTimes() {
+  double** flow = links.flow_times;
+  double** weights = Optional("RelCellArea");
+  std::vector<FlowTimeCell> cells;
+  for (long r = first_local_row; r <= last_local_row; ++r)
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const auto code = static_cast<std::size_t>(soil_zone_grid[r][c]);
+      FlowTimeCell cell;
+      cell.subbasin = code < soil_zone_index.size() ? soil_zone_index[code] : 0;
+      if (cell.subbasin < 1) continue;
+      cell.seconds = flow != nullptr ? flow[r][c] : 0.0;
+      cell.weight = weights != nullptr ? weights[r][c] : 1.0;
+      cell.row = static_cast<int32_t>(r);
+      cell.column = static_cast<int32_t>(c);
+      cells.push_back(cell);
+    }
+  const std::vector<int32_t> zones =
+      runoff.SetupZones(Diag(), cells, flow != nullptr, "flow_times", time_interval, substepCount,
+                        subbasinCodes, FormatText("modell_%d.log", rank), nodata);
+  // The grid holds zone numbers from now on.
+  if (flow != nullptr)
+    for (std::size_t i = 0; i < cells.size(); ++i) flow[cells[i].row][cells[i].column] = zones[i];
+}
+
+void unsatzonmodellklasse::SetupRunoff(int32_t tracers) {
+  if (GetFlowControl() == 0) return;
+  tracerCount = tracers;
+  runoff.Allocate(soil_zone_count, tracers);
+  ComputeFlowTimes();
+  if (groundwaterModelActive != 0)
+    reinfiltration_records.assign(static_cast<std::size_t>(soil_zone_count) + 1,
+                                  ReinfiltrationRecord{});
+  // Initial base flow of every own cell and its weighted mean per subbasin over all processes.
+  double** base = Grid(kBaseflow);
+  double** distance = Grid(kGroundwaterDistance);
+  double** weights = Optional("RelCellArea");
+  const auto count = static_cast<std::size_t>(soil_zone_count) + 1;
+  std::vector<double> weighted(count, 0.0), weight_sums(count, 0.0);
+  for (long r = first_local_row; r <= last_local_row; ++r)
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const int32_t s = soil_zone_index[static_cast<std::size_t>(soil_zone_grid[r][c])];
+      if (groundwaterModelActive == 0)
+        base[r][c] = InitialBaseflow(maxBaseflow[s], distance[r][c], baseflowInverseRecession[s]);
+      const double w = weights != nullptr ? weights[r][c] : 1.0;
+      weighted[s] += base[r][c] * w;
+      weight_sums[s] += w;
+    }
+  runoff.Qg[0] = InitialTotalRunoff(weighted, weight_sums);
+  if (storageMode == 1) ReadStorageState();
+}
+
+void unsatzonmodellklasse::LinkWaterInputGrid(bool snow_after_interception) {
+  if (GetFlowControl() == 0) return;
+  snowAfterInterception = snow_after_interception;
+  if (water_input != nullptr) return;
+  const std::string snow = "snowcover_outflow", throughfall = "throughfall0";
+  water_input = snow_after_interception
+                    ? Data(RequireOneOfThreeGrids(snow, throughfall, "precipitation"))
+                    : Data(RequireOneOfThreeGrids(throughfall, snow, "precipitation"));
+}
+
+void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, int32_t year) {
+  if (GetFlowControl() == 0) return;
+  step_date = ModelDate{year, month, day, hour};
+  if (ReportDue(report_interval, start_date, step_date, time_shift))
+    Diag() << FormatText("%20s %d.%d.%d %d. h (time of meteo data)", module_name.c_str(), day,
+                         month, year, hour)
+           << optionTag << "[end-entry]";
+  if (heatTransferSwitch > 0 && temperatureStackPending != 0) {
+    InitialiseSoilTemperatures();
+    temperatureStackPending = 0;
+  }
+  runoff.BeginStep();
+  for (Statistics& s : statistics)
+    if (s.table) s.table->ResetZoneSums();
+  if (immobilised_statistics.table) immobilised_statistics.table->ResetZoneSums();
+  if (!reinfiltration_records.empty())
+    BroadcastBytes(reinfiltration_records.data(),
+                   static_cast<int>(reinfiltration_records.size() * sizeof(ReinfiltrationRecord)));
+}
+
+void unsatzonmodellklasse::InitialiseSoilTemperatures() {
+  double*** temperature = Stack(kSoilTemperature);
+  double*** heads = Stack(kGeodeticHeads);
+  double** lower = links.lower_boundary_temperature;
+  double** air = links.air_temperature;
+  if (temperature == nullptr || lower == nullptr || air == nullptr) return;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (OwnCell(r, c))
+        InitialSoilTemperatures(heads[r][c], layerCount, lower[r][c], air[r][c], temperature[r][c]);
+      else
+        std::fill(temperature[r][c] + 1, temperature[r][c] + layerCount + 1, nodata);
+    }
+  });
+}
+
+void unsatzonmodellklasse::FinishStep(const uint8_t* glacier) {
+  if (GetFlowControl() == 0) return;
+  if (!reinfiltration_records.empty()) {
+    std::vector<double> sums;
+    sums.reserve(reinfiltration_records.size());
+    for (ReinfiltrationRecord& r : reinfiltration_records) {
+      r.reinfiltrated = r.reinfiltratedStep;
+      r.reinfiltratedStep = 0;
+      sums.push_back(r.reinfiltrated);
+    }
+    ReduceExactlyToRoot(sums);
+    for (std::size_t i = 0; i < sums.size(); ++i) reinfiltration_records[i].reinfiltrated = sums[i];
+  }
+  std::vector<double> rel(static_cast<std::size_t>(soil_zone_count) + 1, 0.0);
+  for (int32_t s = 1; s <= soil_zone_count; ++s) rel[s] = soil_zones[s][3];
+  RunoffConcentration::StepTables tables;
+  std::vector<ZoneRecord> base_records(static_cast<std::size_t>(soil_zone_count) + 1);
+  tables.qb = statistics[kStatQB].table ? &statistics[kStatQB].records : &base_records;
+  tables.qd = statistics[kStatQD].table ? &statistics[kStatQD].records : nullptr;
+  tables.qi = statistics[kStatQI].table ? &statistics[kStatQI].records : nullptr;
+  tables.qg = statistics[kStatQg].table ? &statistics[kStatQg].records : nullptr;
+  runoff.FinishStep(tables, kelsqd, kelsqi, rel, glacier, surfaceRoutingActive != 0, time_interval);
+}
+
+void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
+  if (GetFlowControl() == 0) return;
+  double** given = Grid(kGwTableExtern);
+  double** balance = Grid(kBalance);
+  double** base = Grid(kBaseflow);
+  double** distance = Grid(kGroundwaterDistance);
+  double** level = Grid(kGroundwaterLevel);
+  double*** theta = Stack(kTheta);
+  double*** heads = Stack(kGeodeticHeads);
+  const int32_t n = layerCount;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    std::vector<double> fc(static_cast<std::size_t>(n) + 1, 0.0);
+    for (long c = 1; c <= ncols; ++c) {
+      if (!ZoneCell(r, c)) {
+        balance[r][c] = base[r][c] = distance[r][c] = nodata;
+        continue;
+      }
+      if (!(given[r][c] > nodata)) {
+        balance[r][c] = 0;
+        continue;
+      }
+      const SoilRecord& soil = CellSoil(r, c);
+      for (int32_t k = 1; k <= n; ++k) fc[k] = soil.GetTheta(k, kFieldCapacitySuction);
+      SoilColumnView column{theta[r][c], heads[r][c],           soil.theta_sat.data(),
+                            fc.data(),   soil.thickness.data(), n};
+      const ExternalTableResult result = ApplyExternalTable(
+          column, distance[r][c], static_cast<int32_t>(level[r][c]), given[r][c]);
+      balance[r][c] = result.balance_mm;
+      level[r][c] = result.level;
+      given[r][c] = result.table;
+      base[r][c] = 0;
+      distance[r][c] = result.table - heads[r][c][0];
+    }
+  });
+}
+
+StorageParameters unsatzonmodellklasse::StorageParametersOfRun() const {
+  return {&subbasinCodes,
+          &kelsqd,
+          &kelsqi,
+          &drainageDensity,
+          &baseflowInverseRecession,
+          &maxBaseflow,
+          &snowRunoffFraction};
+}
+
+bool unsatzonmodellklasse::WriteStorageState(bool append) {
+  std::string path = storageFileName;
+  PrefixDirectory(output_directory, path);
+  return WriteStorageSection(Diag(), path, append, runoff, StorageParametersOfRun());
+}
+
+void unsatzonmodellklasse::ReadStorageState() {
+  std::string path = storageFileName;
+  PrefixDirectory(input_directory, path);
+  ReadStorageSection(Diag(), path, runoff, StorageParametersOfRun());
+}
+
+double** unsatzonmodellklasse::RunoffRows(RunoffConcentration::Array& array, const char* name) {
+  if (GetFlowControl() == 0) return nullptr;
+  if (array.empty())
+    ThrowFatal(Diag(), kRunoffArrayCode, "FATAL: ", name,
+               " not initialized (may be, tracer module not linked? -> programmers error!)");
+  if (array[0].empty())
+    ThrowFatal(Diag(), kRunoffArrayCode, "FATAL: ", name,
+               "[0] not initialized (may be, tracer module not linked? -> programmers error!)");
+  const std::size_t slot = &array == &runoff.Qg   ? 0
+                           : &array == &runoff.QD ? 1
+                           : &array == &runoff.QI ? 2
+                                                  : 3;
+  std::vector<double*>& rows = runoff_rows_[slot];
+  rows.clear();
+  for (std::vector<double>& per_tracer : array) rows.push_back(per_tracer.data());
+  return rows.data();
+}
+
+double** unsatzonmodellklasse::GetTotalRunoff() {
+  return RunoffRows(runoff.Qg, "Qg");
+}
+double** unsatzonmodellklasse::GetDirectRunoff() {
+  return RunoffRows(runoff.QD, "QD");
+}
+double** unsatzonmodellklasse::GetInterflow() {
+  return RunoffRows(runoff.QI, "QI");
+}
+double** unsatzonmodellklasse::GetBaseflow() {
+  return RunoffRows(runoff.QBb, "QBb");
+}
+
+}  // namespace velorn
