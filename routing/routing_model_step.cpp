@@ -116,6 +116,56 @@ void abflussmodellklasse::FillSubflows() {
       std::copy(flows[tr] + 1, flows[tr] + last + 1, subflows[tr][j] + 1);
 }
 
+// Every internal inflow receives the water of exactly one internal abstraction of another
+// stretch, matched by number; an internal abstraction without its inflow is refused too.
+void abflussmodellklasse::LinkInternalAbstractions() {
+  const char* head =
+      "FATAL: \n ---> Error in connecting internal abstractions with internal inflows:\n";
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    routingclass& s = *stretches_[n];
+    for (int32_t i = s.ChannelCount() + 1; i <= s.ItemCount(); ++i) {
+      if (s.InflowMode(i) != kInflowInternal) continue;
+      const int32_t z = s.FlowIndex(i) - nsb_;
+      bool found = false;
+      for (int32_t n2 = 1; n2 <= ndesc_; ++n2) {
+        routingclass& s2 = *stretches_[n2];
+        for (int32_t k = 1; k <= s2.AbstractionCount(); ++k) {
+          AL_class& al = s2.Abstraction(k);
+          if (!IsInternalAbstraction(al.mode()) || al.number() != z) continue;
+          if (found)
+            ThrowFatal(Diag(), kRoutingAbstractionTwiceCode, head, "in routing description ", n2,
+                       " for TG ", s2.OutletCode(), ":\n", "Inflow ", z,
+                       " is already connected to an internal abstraction.\n",
+                       "Each abstaction (AL-element) must be conencted to exactly one internal "
+                       "inflow(ZL-element)\n");
+          if (s.OutletCode() == s2.OutletCode())
+            ThrowFatal(Diag(), kRoutingAbstractionSameCode, head, "Abstraction AL ", z,
+                       " from routing description ", n2, " and inflow ZL ", z,
+                       " are both defined for the same routing-subbasin TG ", s.OutletCode(), ".\n",
+                       "this is not allowed\n");
+          found = true;
+          const int32_t first = s.TributaryCount() > 0 ? s.FlowIndex(1) : 0;
+          al.SetTarget(zone_code_index[s.OutletCode()], first, s.Area(), s.Divisor(), s.Area());
+        }
+      }
+      if (!found)
+        ThrowFatal(Diag(), kRoutingInternalInflowCode, head, "in routing description ", n,
+                   " for TG ", s.OutletCode(), ":\n", "Internal Inflow ZL ", z,
+                   " has no conenction to an internal abstraction.\n", "this is not allowed\n");
+    }
+  }
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    routingclass& s = *stretches_[n];
+    for (int32_t k = 1; k <= s.AbstractionCount(); ++k) {
+      const AL_class& al = s.Abstraction(k);
+      if (IsInternalAbstraction(al.mode()) && !al.linked())
+        ThrowFatal(Diag(), kRoutingAbstractionUnlinkedCode, head, "in routing description ", n,
+                   " for TG ", s.OutletCode(), ":\n", "Internal abstraction AL ", al.number(),
+                   " is not connected to any internal inflow.\n");
+    }
+  }
+}
+
 void abflussmodellklasse::InitialiseRouting() {
   if (!IsOn()) return;
   double** flows = tables_->flows();
@@ -131,19 +181,7 @@ void abflussmodellklasse::InitialiseRouting() {
   FillSubflows();
   Diag() << "checking connection of internal inflows and abstractions"
          << "[end-entry]";
-  // No abstraction of this build feeds an internal inflow.
-  for (int32_t n = 1; n <= ndesc_; ++n) {
-    routingclass& s = *stretches_[n];
-    for (int32_t i = s.ChannelCount() + 1; i <= s.ItemCount(); ++i) {
-      if (s.InflowMode(i) != kInflowInternal) continue;
-      ThrowFatal(Diag(), kRoutingInternalInflowCode,
-                 "FATAL: \n ---> Error in connecting internal abstractions with internal "
-                 "inflows:\n",
-                 "in routing description ", n, " for TG ", s.OutletCode(), ":\n",
-                 "Internal Inflow ZL ", s.FlowIndex(i) - nsb_,
-                 " has no conenction to an internal abstraction.\n", "this is not allowed\n");
-    }
-  }
+  LinkInternalAbstractions();
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->InitialiseChannelStates();
   const int32_t passes = InitialisationPasses();
   if (readgrids_ != 0) return;
@@ -333,6 +371,7 @@ void abflussmodellklasse::FlushBuffers() {
   if (statistics_) statistics_->FlushBuffers();
   for (int32_t t = 1; tracer_blocks && t <= tracer_count; ++t)
     if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->FlushBuffers();
+  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->FlushBuffers();
 }
 
 void abflussmodellklasse::ReleaseMemory() {
