@@ -188,8 +188,10 @@ void AL_class::ReadAbstractionRules(ControlFileReader& file) {
   if (mode_ != kAbstractionInternRule && mode_ != kAbstractionExternRule &&
       mode_ != kAbstractionReservoirRule)
     return;
-  rules_ = ReadRuleSection(file, "[abstraction_rule_abstraction_" + std::to_string(number_) + "]",
-                           *diag_);
+  // "[abstraction_rule_abstraction_N]" with the abstraction's number N.
+  const std::string header =
+      std::string("[") + kAbstractionRulePrefix + std::to_string(number_) + "]";
+  rules_ = ReadRuleSection(file, header, *diag_);
 }
 
 double AL_class::ComputeAbstraction(double** flows, double& taken, double q, int32_t year,

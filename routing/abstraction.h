@@ -45,6 +45,8 @@ inline constexpr int kAbstractionOpenCode = 37;
 inline constexpr int kAbstractionStartCode = 38;
 inline constexpr int kAbstractionModeCode = 44;
 inline constexpr int kAbstractionAppendCode = 65;
+// Name of an abstraction's rule section without its number and brackets.
+inline constexpr const char* kAbstractionRulePrefix = "abstraction_rule_abstraction_";
 // Bytes of output rows held before they are written.
 inline constexpr int64_t kAbstractionBufferBytes = 2097152;
 
