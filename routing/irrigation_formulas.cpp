@@ -92,4 +92,35 @@ SurfaceSupply ServeSurfaceDemand(const SurfaceSupplyInput& in, ReinfiltrationRec
   return out;
 }
 
+std::vector<double> UncoveredDemand(const std::vector<double>& sums,
+                                    const std::vector<double>& counts,
+                                    const std::vector<double>& reservoirs) {
+  std::vector<double> demand(sums.size(), 0.0);
+  for (std::size_t k = 1; k < sums.size(); ++k) {
+    const double mean = counts[k] > 0.0 ? sums[k] / counts[k] : 0.0;
+    demand[k] = std::max(0.0, mean - reservoirs[k]);
+  }
+  return demand;
+}
+
+std::vector<double> AccumulateDemand(const std::vector<int32_t>& list,
+                                     const std::vector<int32_t>& target,
+                                     const std::vector<char>& is_outlet,
+                                     const std::vector<double>& demand, const double* flows,
+                                     const std::vector<double>& abfrel_area,
+                                     const std::vector<double>& area) {
+  const std::size_t n1 = demand.size();
+  std::vector<double> carried(n1, 0.0);
+  for (std::size_t p = 1; p < n1 && p < list.size(); ++p) {
+    const int32_t i = list[p];
+    if (i <= 0 || static_cast<std::size_t>(i) >= n1 || !(area[i] > 0.0)) continue;
+    const double c = is_outlet[i] ? std::max(0.0, demand[i])
+                                  : std::max(0.0, -flows[i] * abfrel_area[i] / area[i]);
+    int32_t steps = 0;
+    for (int32_t k = target[i]; k > 0 && steps < static_cast<int32_t>(n1); k = target[k], ++steps)
+      if (area[k] > 0.0) carried[k] += c * area[i] / area[k];
+  }
+  return carried;
+}
+
 }  // namespace velorn

@@ -72,4 +72,21 @@ struct SurfaceSupply {
 // recomputed, and both set to 0 when the offer falls below 0.
 SurfaceSupply ServeSurfaceDemand(const SurfaceSupplyInput& in, ReinfiltrationRecord* records);
 
+// The surface-water demand the routing model keeps per subbasin 1..n: the mean demand of the
+// irrigation model's table (value sum / count, 0 without count) less what the reservoirs supply,
+// never below 0.
+std::vector<double> UncoveredDemand(const std::vector<double>& sums,
+                                    const std::vector<double>& counts,
+                                    const std::vector<double>& reservoirs);
+// Demand carried down the river network: for every tributary subbasin i of `list` (in order,
+// entries above 0), c = its demand when it is a stretch outlet, else what its negative flow
+// lacks (−flow · abfrel area / area, 0 for flows ≥ 0); c · area(i) / area(k) is added at every k
+// along the targets downstream of i. A subbasin of area 0 contributes 0 and receives nothing.
+std::vector<double> AccumulateDemand(const std::vector<int32_t>& list,
+                                     const std::vector<int32_t>& target,
+                                     const std::vector<char>& is_outlet,
+                                     const std::vector<double>& demand, const double* flows,
+                                     const std::vector<double>& abfrel_area,
+                                     const std::vector<double>& area);
+
 }  // namespace velorn

@@ -119,6 +119,12 @@ class abflussmodellklasse : public teilmodellklasse {
   void WriteStorageState();
 
   // --- Tables for irrigation and others -------------------------------------------------------
+  // The irrigation model's surface-water demand per subbasin (records 0..nsb: value 1 the sum,
+  // value 3 the area, value 4 the count; not owned; null: no irrigation). Each step then keeps
+  // the uncovered demand per subbasin and carries it down the network into GetMaxIrrigation's
+  // water array (routing/irrigation_formulas.h). Nothing when off.
+  void SetIrrigationDemand(const ZoneRecord* table);
+  const std::vector<double>& IrrigationDemand() const { return demand_; }
   const RoutingTargets* GetRoutingTargets() const { return IsOn() ? &targets_ : nullptr; }
   const AbfrelTable* GetAbfrelTable() const { return IsOn() ? &abfrel_ : nullptr; }
   std::vector<std::vector<double>>* GetMaxIrrigation() { return IsOn() ? &maxirrig_ : nullptr; }
@@ -205,6 +211,10 @@ class abflussmodellklasse : public teilmodellklasse {
   AbfrelTable abfrel_;
   std::vector<std::vector<double>> maxirrig_;             // [tr][sb]
   std::vector<std::vector<double>> maxirrig_reservoirs_;  // [tr][sb]
+  const ZoneRecord* irrigation_demand_ = nullptr;
+  std::vector<double> demand_;  // uncovered surface-water demand per subbasin (mm)
+  void PrepareIrrigationDemand();
+  void AccumulateIrrigationDemand();
   std::unique_ptr<RoutingFlowTables> tables_;
   double** runoff_ = nullptr;
   ReinfiltrationRecord* records_ = nullptr;

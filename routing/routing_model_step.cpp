@@ -9,6 +9,7 @@
 #include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/matrix.h"
+#include "routing/irrigation_formulas.h"
 #include "routing/routing_model.h"
 
 namespace velorn {
@@ -207,6 +208,7 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
     return;
   }
   teilmodellklasse::RunStep(hour, day, month, year);
+  PrepareIrrigationDemand();
   RefreshObserved();
   double** flows = tables_->flows();
   for (int32_t tr = 0; tr <= tracer_count; ++tr)
@@ -219,10 +221,42 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
     stretches_[n]->RouteStep(y, m, d, h);
     if (records_ != nullptr) stretches_[n]->OfferReinfiltration();
   }
+  AccumulateIrrigationDemand();
   CompareWithObserved();
   ShiftObservedWindow(hour, day, month, year);
   CollectStatistics(hour, day, month, year);
   ExchangeLakes(false);
+}
+
+void abflussmodellklasse::SetIrrigationDemand(const ZoneRecord* table) {
+  if (IsOn()) irrigation_demand_ = table;
+}
+
+void abflussmodellklasse::PrepareIrrigationDemand() {
+  if (irrigation_demand_ == nullptr) return;
+  const std::size_t n1 = static_cast<std::size_t>(nsb_) + 1;
+  for (auto& row : maxirrig_)
+    std::fill(row.begin() + 1, row.begin() + static_cast<std::ptrdiff_t>(n1), 0.0);
+  std::vector<double> sums(n1, 0.0), counts(n1, 0.0);
+  for (std::size_t k = 1; k < n1; ++k) {
+    sums[k] = irrigation_demand_[k][1];
+    counts[k] = irrigation_demand_[k][4];
+  }
+  demand_ = UncoveredDemand(sums, counts, maxirrig_reservoirs_[0]);
+}
+
+void abflussmodellklasse::AccumulateIrrigationDemand() {
+  if (irrigation_demand_ == nullptr) return;
+  const std::size_t n1 = static_cast<std::size_t>(nsb_) + 1;
+  std::vector<char> is_outlet(n1, 0);
+  std::vector<double> area(n1, 0.0);
+  for (std::size_t k = 1; k < n1; ++k) {
+    is_outlet[k] = targets_.stretch[k] > 0 ? 1 : 0;
+    area[k] = irrigation_demand_[k][3];
+  }
+  const std::vector<double> carried = AccumulateDemand(
+      targets_.list, targets_.target, is_outlet, demand_, tables_->flows()[0], abfrel_.area, area);
+  for (std::size_t k = 1; k < n1; ++k) maxirrig_[0][k] += carried[k];
 }
 
 // The stretches read the observed value of the step from one holder, row 11 of the window.

@@ -107,5 +107,27 @@ TEST(SurfaceSupply, ReservoirsCoveringTheDemandAndNoDemand) {
   EXPECT_EQ(s.factor, (std::vector<double>{1, 1, 1, 1}));
 }
 
+TEST(SurfaceSupply, DemandCarriedDownTheNetwork) {
+  // Mean 6 / 2 = 3 mm less 1 mm from reservoirs; no count: 0; reservoirs above the demand: 0.
+  EXPECT_EQ(UncoveredDemand({0, 6, 5, 1}, {0, 2, 0, 1}, {0, 1, 0, 3}),
+            (std::vector<double>{0, 2, 0, 0}));
+  // 1 → 2 → 3; 2 and 3 are stretch outlets. 1 lacks 0.5 mm (a negative flow over its 10 km²),
+  // 2 asks for 2 mm.
+  const std::vector<int32_t> list = {0, 1, 2, 0};
+  const std::vector<int32_t> target = {0, 2, 3, 0};
+  const std::vector<char> outlet = {0, 0, 1, 1};
+  const std::vector<double> demand = {0, 4, 2, 1};
+  const double flows[4] = {0, -0.5, 3, 3};
+  const std::vector<double> abfrel = {1, 10, 20, 30};
+  std::vector<double> c =
+      AccumulateDemand(list, target, outlet, demand, flows, abfrel, {0, 10, 20, 30});
+  EXPECT_NEAR(c[1], 0.0, 1e-15);
+  EXPECT_NEAR(c[2], 0.5 * 10 / 20, 1e-15);
+  EXPECT_NEAR(c[3], 0.5 * 10 / 30 + 2.0 * 20 / 30, 1e-15);
+  // A subbasin without area neither contributes nor receives (no division by 0).
+  c = AccumulateDemand(list, target, outlet, demand, flows, abfrel, {0, 0, 0, 30});
+  EXPECT_EQ(c, (std::vector<double>{0, 0, 0, 0}));
+}
+
 }  // namespace
 }  // namespace velorn::test
