@@ -144,6 +144,13 @@ void abflussmodellklasse::LinkInternalAbstractions() {
                        " from routing description ", n2, " and inflow ZL ", z,
                        " are both defined for the same routing-subbasin TG ", s.OutletCode(), ".\n",
                        "this is not allowed\n");
+          // The receiving stretch converts the water of the step, which stands there only after
+          // the abstracting stretch has run.
+          if (n < n2)
+            ThrowFatal(Diag(), kRoutingSubbasinCode, "FATAL: the routing description of subbasin ",
+                       s.OutletCode(), " receives internal inflow ZL ", z,
+                       " from the abstraction of the description of subbasin ", s2.OutletCode(),
+                       ", which stands after it: list the abstracting description first");
           found = true;
           const int32_t first = s.TributaryCount() > 0 ? s.FlowIndex(1) : 0;
           al.SetTarget(zone_code_index[s.OutletCode()], first, s.Area(), s.Divisor(), s.Area());

@@ -101,6 +101,10 @@ TEST_F(AbstractionNetworkTest, InternalPairsAreChecked) {
        kRoutingAbstractionTwiceCode, "Inflow 1 is already connected to an internal abstraction."},
       {"same stretch", "TG 13 (A=40, f=1) " + ol11 + zl + al + "\n", kRoutingAbstractionSameCode,
        "are both defined for the same routing-subbasin TG 13"},
+      {"receiver listed first",
+       "TG 15 (A=150, f=1) OL 14 " + ChannelValues(1, 3000, 40) + zl + "\nTG 13 (A=40, f=1) " +
+           ol11 + al + "\n",
+       kRoutingSubbasinCode, "list the abstracting description first"},
       {"abstraction without inflow", "TG 13 (A=40, f=1) " + ol11 + " AL 2 = intern 0 1 9 mm\n",
        kRoutingAbstractionUnlinkedCode,
        "Internal abstraction AL 2 is not connected to any internal inflow."},
