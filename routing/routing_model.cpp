@@ -383,7 +383,6 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
                      static_cast<int32_t>(start_date_.month), static_cast<int32_t>(start_date_.day),
                      static_cast<int32_t>(start_date_.hour));
   }
-  s.ReadAbstractionRules(*reader_);
 }
 
 // A stretch reads its tributaries' routed water at their flow indices, which stands there only
@@ -403,6 +402,8 @@ void abflussmodellklasse::CheckUpstreamOrder() {
 
 void abflussmodellklasse::FinishStretches() {
   for (int32_t n = 1; n <= ndesc_; ++n) {
+    // Read after every description: the search for a rule section moves the file's cursor.
+    stretches_[n]->ReadAbstractionRules(*reader_);
     stretches_[n]->SetBypassSet(&bypass_);
     stretches_[n]->CheckArea();
     stretches_[n]->WriteWQTable();

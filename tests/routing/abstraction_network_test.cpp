@@ -68,10 +68,12 @@ TEST_F(AbstractionNetworkTest, ExternalAbstractionsBalanceTheStretch) {
 
 TEST_F(AbstractionNetworkTest, InternalAbstractionArrivesAtTheInflow) {
   Write(Header("1 1000 50 2"), "TG 13 (A=40, f=1) OL 11 " + ChannelValues(2, 8000, 10) +
-                                   " AL 1 = intern 0 0.5 100 mm\n"
+                                   " AL 1 = intern_with_rule\n"
                                    "TG 15 (A=150, f=1) OL 14 " +
                                    ChannelValues(1, 5000, 40) + " ZL 1 = intern " +
                                    ChannelValues(1, 3000, 5) + "\n");
+  // Half the discharge; the description after the abstracting one is still read.
+  AppendSection("[abstraction_rule_abstraction_1]\n2\n0 0\n100 50\n");
   auto model = Start();
   ASSERT_TRUE(model);
   for (int n = 0; n < 12; ++n) {
