@@ -194,6 +194,8 @@ void abflussmodellklasse::ParseDescriptions() {
                    "FATAL: unexpected end of control file reached reading routing descriptions");
       if (FindItemKeyword(line, kOutletKeyword, 0) != std::string::npos || !HasAnyItemKeyword(line))
         break;
+      // A blank between the lines, so that an item at the start of a line stays a whole word.
+      text += ' ';
       text += line;
     }
     ParseDescription(text, number);
@@ -309,15 +311,12 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
   if (!(divisor > 0))
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": the area divisor ", divisor, " must be greater than 0");
-  for (const auto& [keyword, count] : {std::pair{kAbstractionKeyword, counts.abstractions},
-                                       std::pair{kReservoirKeyword, counts.reservoirs}}) {
-    if (count == 0) continue;
-    std::size_t at = FindItemKeyword(text, keyword, 0);
+  if (counts.reservoirs > 0) {
+    std::size_t at = FindItemKeyword(text, kReservoirKeyword, 0);
     int32_t code = 0;
     ReadItemCode(text, at, code);
-    ThrowFatal(Diag(), kRoutingUnavailableItemCode,
-               "FATAL: ", keyword == kAbstractionKeyword ? "abstractions" : "reservoirs and lakes",
-               " (item ", std::string(keyword), " ", code,
+    ThrowFatal(Diag(), kRoutingUnavailableItemCode, "FATAL: reservoirs and lakes (item ",
+               std::string(kReservoirKeyword), " ", code,
                " of the routing description of subbasin ", tg, ") are not available in this build");
   }
   int32_t error = 0;
@@ -331,6 +330,7 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
                                                          .nlist = counts.lists,
                                                          .nfurther = counts.members,
                                                          .nZL = counts.inflows,
+                                                         .nAL = counts.abstractions,
                                                          .tg_code = tg,
                                                          .abfrel = &abfrel_,
                                                          .code_to_index = zone_code_index,
@@ -376,6 +376,13 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
     ++item;
     ParseInflow(s, text, at, item, outlet);
   }
+  for (std::size_t at = FindItemKeyword(text, kAbstractionKeyword, 0); at != std::string::npos;
+       at = FindItemKeyword(text, kAbstractionKeyword, at + 2)) {
+    ++item;
+    s.SetAblaufModus(item, text, at, nsplit_, static_cast<int32_t>(start_date_.year),
+                     static_cast<int32_t>(start_date_.month), static_cast<int32_t>(start_date_.day),
+                     static_cast<int32_t>(start_date_.hour));
+  }
 }
 
 // A stretch reads its tributaries' routed water at their flow indices, which stands there only
@@ -395,6 +402,8 @@ void abflussmodellklasse::CheckUpstreamOrder() {
 
 void abflussmodellklasse::FinishStretches() {
   for (int32_t n = 1; n <= ndesc_; ++n) {
+    // Read after every description: the search for a rule section moves the file's cursor.
+    stretches_[n]->ReadAbstractionRules(*reader_);
     stretches_[n]->SetBypassSet(&bypass_);
     stretches_[n]->CheckArea();
     stretches_[n]->WriteWQTable();

@@ -9,8 +9,10 @@
 // list and inflow channels (routing/routing_descriptions.h). It builds the routing-target table
 // (for irrigation), the "abfrel" table, the observed-discharge window (lags -10..+10) and the
 // discharge statistics ("routed discharge", unit from the third value of [output_interval]).
-// Abstractions (AL) and reservoirs (SP) are not part of this build: a description that holds
-// one is refused with code 3011.
+// Abstractions (AL, routing/abstraction.h) are parsed per description after the inflows, their
+// rule sections read from the same control file; internal ones are linked to their inflows by
+// InitialiseRouting (codes 300-303). Reservoirs (SP) are not part of this build: a description
+// that holds one is refused with code 3011.
 //
 // The application calls, in this order: SetQg (runoff per tracer and subbasin; none is FATAL
 // 43), SetupLakes (every process), InitialiseRouting, SetReinfiltrationRecords, ReadStorageState
@@ -55,8 +57,11 @@ inline constexpr int kRoutingNoRunoffCode = 43;
 inline constexpr int kRoutingStorageOpenCode = 64;
 inline constexpr int kRoutingStorageContentCode = 71;
 inline constexpr int kRoutingObservedReadCode = 203;
+inline constexpr int kRoutingAbstractionTwiceCode = 300;
+inline constexpr int kRoutingAbstractionSameCode = 301;
 inline constexpr int kRoutingInternalInflowCode = 302;
-// An abstraction or reservoir item, which this build cannot route.
+inline constexpr int kRoutingAbstractionUnlinkedCode = 303;
+// A reservoir item, which this build cannot route.
 inline constexpr int kRoutingUnavailableItemCode = 3011;
 // Longest line of a routing description.
 inline constexpr std::size_t kMaxDescriptionLine = 2400;
@@ -93,6 +98,8 @@ class abflussmodellklasse : public teilmodellklasse {
   void SetupLakes();
   // Channel states, the check of internal inflows and the initialisation passes.
   void InitialiseRouting();
+  // Links each internal abstraction to the internal inflow of its number (codes 300-303).
+  void LinkInternalAbstractions();
   // Number of initialisation passes: ceil(Σ over the stretches of the largest truncated travel
   // time in hours · 60 / dt), at least 1.
   int32_t InitialisationPasses() const;
@@ -112,6 +119,12 @@ class abflussmodellklasse : public teilmodellklasse {
   void WriteStorageState();
 
   // --- Tables for irrigation and others -------------------------------------------------------
+  // The irrigation model's surface-water demand per subbasin (records 0..nsb: value 1 the sum,
+  // value 3 the area, value 4 the count; not owned; null: no irrigation). Each step then keeps
+  // the uncovered demand per subbasin and carries it down the network into GetMaxIrrigation's
+  // water array (routing/irrigation_formulas.h). Nothing when off.
+  void SetIrrigationDemand(const ZoneRecord* table);
+  const std::vector<double>& IrrigationDemand() const { return demand_; }
   const RoutingTargets* GetRoutingTargets() const { return IsOn() ? &targets_ : nullptr; }
   const AbfrelTable* GetAbfrelTable() const { return IsOn() ? &abfrel_ : nullptr; }
   std::vector<std::vector<double>>* GetMaxIrrigation() { return IsOn() ? &maxirrig_ : nullptr; }
@@ -198,6 +211,10 @@ class abflussmodellklasse : public teilmodellklasse {
   AbfrelTable abfrel_;
   std::vector<std::vector<double>> maxirrig_;             // [tr][sb]
   std::vector<std::vector<double>> maxirrig_reservoirs_;  // [tr][sb]
+  const ZoneRecord* irrigation_demand_ = nullptr;
+  std::vector<double> demand_;  // uncovered surface-water demand per subbasin (mm)
+  void PrepareIrrigationDemand();
+  void AccumulateIrrigationDemand();
   std::unique_ptr<RoutingFlowTables> tables_;
   double** runoff_ = nullptr;
   ReinfiltrationRecord* records_ = nullptr;

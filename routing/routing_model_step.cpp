@@ -9,6 +9,7 @@
 #include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/matrix.h"
+#include "routing/irrigation_formulas.h"
 #include "routing/routing_model.h"
 
 namespace velorn {
@@ -116,6 +117,63 @@ void abflussmodellklasse::FillSubflows() {
       std::copy(flows[tr] + 1, flows[tr] + last + 1, subflows[tr][j] + 1);
 }
 
+// Every internal inflow receives the water of exactly one internal abstraction of another
+// stretch, matched by number; an internal abstraction without its inflow is refused too.
+void abflussmodellklasse::LinkInternalAbstractions() {
+  const char* head =
+      "FATAL: \n ---> Error in connecting internal abstractions with internal inflows:\n";
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    routingclass& s = *stretches_[n];
+    for (int32_t i = s.ChannelCount() + 1; i <= s.ItemCount(); ++i) {
+      if (s.InflowMode(i) != kInflowInternal) continue;
+      const int32_t z = s.FlowIndex(i) - nsb_;
+      bool found = false;
+      for (int32_t n2 = 1; n2 <= ndesc_; ++n2) {
+        routingclass& s2 = *stretches_[n2];
+        for (int32_t k = 1; k <= s2.AbstractionCount(); ++k) {
+          AL_class& al = s2.Abstraction(k);
+          if (!IsInternalAbstraction(al.mode()) || al.number() != z) continue;
+          if (found)
+            ThrowFatal(Diag(), kRoutingAbstractionTwiceCode, head, "in routing description ", n2,
+                       " for TG ", s2.OutletCode(), ":\n", "Inflow ", z,
+                       " is already connected to an internal abstraction.\n",
+                       "Each abstaction (AL-element) must be conencted to exactly one internal "
+                       "inflow(ZL-element)\n");
+          if (s.OutletCode() == s2.OutletCode())
+            ThrowFatal(Diag(), kRoutingAbstractionSameCode, head, "Abstraction AL ", z,
+                       " from routing description ", n2, " and inflow ZL ", z,
+                       " are both defined for the same routing-subbasin TG ", s.OutletCode(), ".\n",
+                       "this is not allowed\n");
+          // The receiving stretch converts the water of the step, which stands there only after
+          // the abstracting stretch has run.
+          if (n < n2)
+            ThrowFatal(Diag(), kRoutingSubbasinCode, "FATAL: the routing description of subbasin ",
+                       s.OutletCode(), " receives internal inflow ZL ", z,
+                       " from the abstraction of the description of subbasin ", s2.OutletCode(),
+                       ", which stands after it: list the abstracting description first");
+          found = true;
+          const int32_t first = s.TributaryCount() > 0 ? s.FlowIndex(1) : 0;
+          al.SetTarget(zone_code_index[s.OutletCode()], first, s.Area(), s.Divisor(), s.Area());
+        }
+      }
+      if (!found)
+        ThrowFatal(Diag(), kRoutingInternalInflowCode, head, "in routing description ", n,
+                   " for TG ", s.OutletCode(), ":\n", "Internal Inflow ZL ", z,
+                   " has no conenction to an internal abstraction.\n", "this is not allowed\n");
+    }
+  }
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    routingclass& s = *stretches_[n];
+    for (int32_t k = 1; k <= s.AbstractionCount(); ++k) {
+      const AL_class& al = s.Abstraction(k);
+      if (IsInternalAbstraction(al.mode()) && !al.linked())
+        ThrowFatal(Diag(), kRoutingAbstractionUnlinkedCode, head, "in routing description ", n,
+                   " for TG ", s.OutletCode(), ":\n", "Internal abstraction AL ", al.number(),
+                   " is not connected to any internal inflow.\n");
+    }
+  }
+}
+
 void abflussmodellklasse::InitialiseRouting() {
   if (!IsOn()) return;
   double** flows = tables_->flows();
@@ -131,19 +189,7 @@ void abflussmodellklasse::InitialiseRouting() {
   FillSubflows();
   Diag() << "checking connection of internal inflows and abstractions"
          << "[end-entry]";
-  // No abstraction of this build feeds an internal inflow.
-  for (int32_t n = 1; n <= ndesc_; ++n) {
-    routingclass& s = *stretches_[n];
-    for (int32_t i = s.ChannelCount() + 1; i <= s.ItemCount(); ++i) {
-      if (s.InflowMode(i) != kInflowInternal) continue;
-      ThrowFatal(Diag(), kRoutingInternalInflowCode,
-                 "FATAL: \n ---> Error in connecting internal abstractions with internal "
-                 "inflows:\n",
-                 "in routing description ", n, " for TG ", s.OutletCode(), ":\n",
-                 "Internal Inflow ZL ", s.FlowIndex(i) - nsb_,
-                 " has no conenction to an internal abstraction.\n", "this is not allowed\n");
-    }
-  }
+  LinkInternalAbstractions();
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->InitialiseChannelStates();
   const int32_t passes = InitialisationPasses();
   if (readgrids_ != 0) return;
@@ -169,6 +215,7 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
     return;
   }
   teilmodellklasse::RunStep(hour, day, month, year);
+  PrepareIrrigationDemand();
   RefreshObserved();
   double** flows = tables_->flows();
   for (int32_t tr = 0; tr <= tracer_count; ++tr)
@@ -181,10 +228,42 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
     stretches_[n]->RouteStep(y, m, d, h);
     if (records_ != nullptr) stretches_[n]->OfferReinfiltration();
   }
+  AccumulateIrrigationDemand();
   CompareWithObserved();
   ShiftObservedWindow(hour, day, month, year);
   CollectStatistics(hour, day, month, year);
   ExchangeLakes(false);
+}
+
+void abflussmodellklasse::SetIrrigationDemand(const ZoneRecord* table) {
+  if (IsOn()) irrigation_demand_ = table;
+}
+
+void abflussmodellklasse::PrepareIrrigationDemand() {
+  if (irrigation_demand_ == nullptr) return;
+  const std::size_t n1 = static_cast<std::size_t>(nsb_) + 1;
+  for (auto& row : maxirrig_)
+    std::fill(row.begin() + 1, row.begin() + static_cast<std::ptrdiff_t>(n1), 0.0);
+  std::vector<double> sums(n1, 0.0), counts(n1, 0.0);
+  for (std::size_t k = 1; k < n1; ++k) {
+    sums[k] = irrigation_demand_[k][1];
+    counts[k] = irrigation_demand_[k][4];
+  }
+  demand_ = UncoveredDemand(sums, counts, maxirrig_reservoirs_[0]);
+}
+
+void abflussmodellklasse::AccumulateIrrigationDemand() {
+  if (irrigation_demand_ == nullptr) return;
+  const std::size_t n1 = static_cast<std::size_t>(nsb_) + 1;
+  std::vector<char> is_outlet(n1, 0);
+  std::vector<double> area(n1, 0.0);
+  for (std::size_t k = 1; k < n1; ++k) {
+    is_outlet[k] = targets_.stretch[k] > 0 ? 1 : 0;
+    area[k] = irrigation_demand_[k][3];
+  }
+  const std::vector<double> carried = AccumulateDemand(
+      targets_.list, targets_.target, is_outlet, demand_, tables_->flows()[0], abfrel_.area, area);
+  for (std::size_t k = 1; k < n1; ++k) maxirrig_[0][k] += carried[k];
 }
 
 // The stretches read the observed value of the step from one holder, row 11 of the window.
@@ -333,6 +412,7 @@ void abflussmodellklasse::FlushBuffers() {
   if (statistics_) statistics_->FlushBuffers();
   for (int32_t t = 1; tracer_blocks && t <= tracer_count; ++t)
     if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->FlushBuffers();
+  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->FlushBuffers();
 }
 
 void abflussmodellklasse::ReleaseMemory() {

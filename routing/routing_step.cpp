@@ -10,7 +10,7 @@
 
 namespace velorn {
 
-void routingclass::RouteStep(int32_t /*year*/, int32_t month, int32_t /*day*/, int32_t /*hour*/) {
+void routingclass::RouteStep(int32_t year, int32_t month, int32_t day, int32_t hour) {
   const bool real_step = month >= 1;
   StartOutlet();
   if (real_step && records_ != nullptr) {
@@ -27,9 +27,7 @@ void routingclass::RouteStep(int32_t /*year*/, int32_t month, int32_t /*day*/, i
     AddToOutlet(i);
   }
   FinishStep();
-  // Irrigation at the outlet, abstractions and reservoirs act here in a full network; this
-  // stretch has none, so the outlet values stand and no water is abstracted.
-  abstraction_sum_ = 0.0;
+  TakeAbstractions(year, month, day, hour);
 }
 
 void routingclass::StartOutlet() {

@@ -56,6 +56,18 @@ routingclass::routingclass(int32_t& error, const StretchSetup& setup)
     Allocate(rows_, ntr_ + 1, 4);
     Allocate(reinfiltration_, nsb_ + 1, 5);
     Allocate(booked_, nsb_ + 1, 6);
+    Allocate(abstractions_, nAL_ + 1, 7);
+    Allocate(abstraction_numbers_, nAL_ + 1, 7);
+    Allocate(carry_, ntr_ + 1, 8);
+    for (int32_t k = 1; k <= nAL_; ++k)
+      abstractions_[k].Initialise(AbstractionSetup{.diag = diag,
+                                                   .tracers = tracers_,
+                                                   .ntr = ntr_,
+                                                   .subbasin_code = tg_code_,
+                                                   .output_directory = output_directory_,
+                                                   .area = area_,
+                                                   .divisor = divisor_,
+                                                   .dt = dt_});
   });
 }
 
@@ -147,6 +159,7 @@ void routingclass::CheckArea() {
           << zone_km2 << " (adjusted to the latter)"
           << "[end-entry]";
   area_ = zone_km2;
+  for (int32_t k = 1; k <= nAL_; ++k) abstractions_[k].SetArea(area_);
 }
 
 void routingclass::WriteWQTable() {

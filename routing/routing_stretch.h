@@ -22,10 +22,13 @@
 //      inflow indices: a constant inflow's step value), then per stretch in order RouteStep and,
 //      with records, OfferReinfiltration; initialisation passes call RouteStep(0, 0, 0, 0);
 //   5. ReleaseMemory at the end.
-// RouteStep allocates nothing; every array is sized at set-up. The irrigation draws (at the
-// sources and at the outlet), the abstractions and the reservoirs of the Part's step are not
-// built here: the stretch holds no irrigation tables, abstractions or reservoirs, so those steps
-// do nothing and the outlet values are the step result.
+//   Abstractions (AL items, routing/abstraction.h): SetAblaufModus per item while the
+//   description is parsed, ReadAbstractionRules once, SetTarget on internal ones (through
+//   Abstraction(k)) at the routing initialisation; FlushBuffers on a flush and at the end.
+// RouteStep allocates nothing; every array is sized at set-up. After the outlet sum the
+// abstractions take their amounts from the outlet discharge in item order; internal ones leave
+// their water (m³/s) at the flow index nsb + their number, where the receiving stretch's
+// internal inflow converts it to mm. The irrigation draws and the reservoirs are not built here.
 //
 // Settled here: the storage constants k (hours) become recession factors exp(−Δt/k) with Δt the
 // routing sub-step in hours, and the linear storages chain from sub-step to sub-step (the first
@@ -49,6 +52,7 @@
 #include "core/modelobject.h"
 #include "core/tracer_bookkeeping.h"
 #include "grids/time_series_table.h"
+#include "routing/abstraction.h"
 #include "routing/channel_table.h"
 #include "routing/flow_tables.h"
 #include "unsatzone/reinfiltration_record.h"
@@ -80,7 +84,7 @@ struct StretchSetup {
   int32_t nlist = 0;
   int32_t nfurther = 0;  // only enlarges the weight array
   int32_t nZL = 0;
-  int32_t nAL = 0;  // abstractions (none are built here)
+  int32_t nAL = 0;  // abstractions
   int32_t nSP = 0;  // reservoirs (none are built here)
   int32_t tg_code = 0;
   AbfrelTable* abfrel = nullptr;
@@ -149,6 +153,18 @@ class routingclass : public modelobject {
   // Flow indices (with flag true) whose channels are not routed.
   void SetBypassSet(const std::map<int32_t, bool>* bypass) { bypass_ = bypass; }
 
+  // --- Abstractions (routing/stretch_abstractions.cpp) ----------------------------------------
+  // AL item at description position `item` (items count tributaries, lists, inflows, then
+  // abstractions); `pos` stands just behind "AL" in `text`. The date is the model start date.
+  void SetAblaufModus(int32_t item, std::string_view text, std::size_t pos, int32_t nsub,
+                      int32_t year, int32_t month, int32_t day, int32_t hour);
+  void ReadAbstractionRules(ControlFileReader& file);
+  // Writes every abstraction's buffered output rows.
+  void FlushBuffers();
+  int32_t AbstractionCount() const { return nAL_; }
+  AL_class& Abstraction(int32_t k) { return abstractions_[k]; }
+  int32_t AbstractionNumber(int32_t k) const { return abstraction_numbers_[k]; }
+
   // --- Storage state (routing/routing_storage.cpp) ------------------------------------------
   // Appends the stretch's block of the storage file: per channel item the histories, section
   // outflows and flood-plain shares (and the re-infiltration values when records are set),
@@ -183,6 +199,8 @@ class routingclass : public modelobject {
   const ChannelParameters& Parameters(int32_t item) const { return items_[item].params; }
   double Weight(int32_t k) const { return weight_[k]; }
   double Area() const { return area_; }
+  double Divisor() const { return divisor_; }
+  int32_t TributaryCount() const { return ntrib_; }
   double SectionDecayFactor(int32_t tracer) const { return decay_[tracer]; }
   int32_t FlowIndex(int32_t item) const;
   double InflowValue(int32_t tracer, int32_t k) const { return inflows_[k].values[tracer]; }
@@ -226,6 +244,7 @@ class routingclass : public modelobject {
   void RouteSection(ChannelItem& item, int32_t number, int32_t s);
   void AddToOutlet(int32_t item);
   void FinishStep();
+  void TakeAbstractions(int32_t year, int32_t month, int32_t day, int32_t hour);
 
   // Steps of SetInflow and ReadInflows.
   void OpenInflowTable(int32_t k, int32_t start_row, int32_t year, int32_t month, int32_t day,
@@ -260,6 +279,9 @@ class routingclass : public modelobject {
   std::vector<double> reinfiltration_;  // mm per step per subbasin index, this step
   std::vector<char> booked_;            // re-infiltration subtracted this step
   double abstraction_sum_ = 0;
+  std::vector<AL_class> abstractions_;        // 1..nAL
+  std::vector<int32_t> abstraction_numbers_;  // 1..nAL
+  std::vector<double> carry_;                 // [tr] of an abstraction's output row
 
   double** flows_ = nullptr;
   double*** subflows_ = nullptr;

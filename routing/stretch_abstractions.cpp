@@ -1,0 +1,71 @@
+// Abstractions of a routing stretch: the AL items, the rule sections, the step's amounts taken
+// from the outlet and the hand-over of internal abstractions (see routing_stretch.h).
+#include "core/error_code.h"
+#include "routing/routing_formulas.h"
+#include "routing/routing_stretch.h"
+
+namespace velorn {
+
+void routingclass::SetAblaufModus(int32_t item, std::string_view text, std::size_t pos,
+                                  int32_t nsub, int32_t year, int32_t month, int32_t day,
+                                  int32_t hour) {
+  const int32_t k = item - ntrib_ - nlist_ - nZL_;
+  if (k < 1 || k > nAL_)
+    ThrowFatal(*diag, kControlFileErrorCode, "FATAL: routing: abstraction item ", item,
+               " of the stretch of subbasin ", tg_code_, " is not one of its ", nAL_,
+               " abstraction(s)");
+  const std::size_t at = text.find("AL", pos);
+  if (at != std::string_view::npos) pos = at + 2;
+  int32_t number = 0;
+  if (!ScanValue(text, pos, number))
+    ThrowFatal(*diag, kControlFileErrorCode, "FATAL: routing: abstraction item ", item,
+               " of the stretch of subbasin ", tg_code_, " has no number behind \"AL\"");
+  abstraction_numbers_[k] = number;
+  nsub_ = nsub;
+  if (ItemCount() == 0 && outlet_.empty()) {
+    outlet_.assign(static_cast<std::size_t>((ntr_ + 1) * (nsub_ + 1)), 0.0);
+    work_.assign(outlet_.size(), 0.0);
+  }
+  abstractions_[k].SetupAbstraction(number, text, pos, year, month, day, hour);
+}
+
+void routingclass::ReadAbstractionRules(ControlFileReader& file) {
+  for (int32_t k = 1; k <= nAL_; ++k) abstractions_[k].ReadAbstractionRules(file);
+}
+
+void routingclass::FlushBuffers() {
+  for (int32_t k = 1; k <= nAL_; ++k) abstractions_[k].FlushBuffers(1);
+}
+
+// Every abstraction takes its amount from the outlet discharge Q of the step (mm over A / f) in
+// item order, S summing what the earlier ones took. The amount leaves the outlet's step value
+// and sub-step values; an internal abstraction puts it, in m³/s, at the flow index of its
+// receiving inflow for every sub-step, with the outlet's tracer values.
+void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, int32_t hour) {
+  abstraction_sum_ = 0.0;
+  if (nAL_ == 0) return;
+  const bool real_step = month >= 1;
+  const int32_t own = IndexOf(tg_code_);
+  const double effective = area_ / divisor_;
+  const double q = flows_[0][own];
+  for (int32_t k = 1; k <= nAL_; ++k) {
+    AL_class& al = abstractions_[k];
+    if (al.mode() == kAbstractionReservoirRule) continue;
+    const double amount =
+        al.ComputeAbstraction(flows_, abstraction_sum_, q, year, month, day, hour);
+    carry_[0] = DepthToDischarge(amount, effective, dt_);
+    for (int32_t tr = 1; tr <= ntr_; ++tr) carry_[tr] = flows_[tr][own];
+    if (real_step) al.AppendOutputRow(year, month, day, hour, carry_.data());
+    flows_[0][own] -= amount;
+    for (int32_t j = 1; j <= nsub_; ++j) subflows_[0][j][own] -= amount;
+    if (al.mode() != kAbstractionIntern && al.mode() != kAbstractionInternRule) continue;
+    const int32_t t = nsb_ + al.number();
+    for (int32_t j = 1; j <= nsub_; ++j) {
+      subflows_[0][j][t] = carry_[0];
+      for (int32_t tr = 1; tr <= ntr_; ++tr) subflows_[tr][j][t] = flows_[tr][own];
+    }
+    flows_[0][t] = carry_[0];
+  }
+}
+
+}  // namespace velorn
