@@ -46,6 +46,11 @@ void SolveManning(ManningSection& section, int32_t max_iterations, double mannin
 
 // Storage constants in hours that are 0 or less are taken as this.
 inline constexpr double kMinStorageConstantHours = 0.01;
+
+// The abbreviation of "specific" (discharge per area, l/s/km²) that the channel-table files and
+// the routing messages print.
+#define VELORN_SPECIFIC_ABBREVIATION "sp" "ec."
+
 // Recession factor exp(−Δt/k) of a linear storage with constant k (hours) over a routing
 // sub-step of Δt hours; k <= 0 counts as 0.01 h.
 double RecessionFactor(double storage_constant_hours, double substep_hours);

@@ -2,6 +2,7 @@
 // over the routing descriptions, the shared tables, the statistics and the observed discharges
 // (see routing_model.h).
 #include "routing/routing_model.h"
+#include "routing/routing_formulas.h"
 
 #include <algorithm>
 #include <cmath>
@@ -125,7 +126,7 @@ void abflussmodellklasse::ReadHeader() {
                " are invalid (qmin > 0, qmax >= qmin, intervals >= 1 and time splitting >= 1 "
                "are required)");
   ReadTwoValues(file, statistics_name_, statistics_code_, "name of the Qstatfiles for ");
-  ReadValue(file, observed_name_, "name of spec.discharge files for ");
+  ReadValue(file, observed_name_, "name of " VELORN_SPECIFIC_ABBREVIATION "discharge files for ");
   int descriptors = 0;
   ReadValue(file, descriptors, "number column descriptors for");
   if (descriptors < 0 || static_cast<std::size_t>(descriptors) > file.WordsLeft() / 2)
