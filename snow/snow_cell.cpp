@@ -45,7 +45,8 @@ ColdBalanceTerms BalanceTerms(const SnowCellSettings& s, const SnowCellInput& in
   return t;
 }
 
-// Warm branch of the energy-balance methods: returns the melt (unweighted).
+// Warm branch of the energy-balance methods: returns the melt, weighted by w (the pack is warmed
+// by the weighted energy of the call).
 double WarmBalance(const SnowCellSettings& s, const SnowCellInput& in, double w, bool takes_over,
                    double Ts, SnowCellState& st) {
   const ColdBalanceTerms t = BalanceTerms(s, in, st);
@@ -258,7 +259,9 @@ double ComputeSnowCell(const SnowCellSettings& s, const SnowCellInput& in, doubl
         melt = RadiationIndexMelt(in.T, s.T0, in.correction, s.RMF, spd);
       }
     } else {
-      melt = WarmBalance(s, in, w, takes_over, Ts, st);
+      // The energy balance raised the pack temperature with the weighted energy already: its
+      // melt carries w and is not weighted again.
+      return WarmBalance(s, in, w, takes_over, Ts, st);
     }
     return melt * w;
   }

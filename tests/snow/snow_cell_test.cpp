@@ -162,6 +162,10 @@ TEST(SnowCell, EnergyBalanceWarmStepByHand) {
   EXPECT_DOUBLE_EQ(st.snow_temperature, kSnowZeroKelvin);
   EXPECT_DOUBLE_EQ(st.surface_temperature, kSnowZeroKelvin);
   EXPECT_EQ(st.sublimation, 0.0);  // condensation onto a melting pack is not booked
+  // The day call of a split step warms the pack by the weighted energy: its melt is weighted
+  // once, w times the melt of a whole call.
+  SnowCellState day{40, 0, 40, N, N};
+  EXPECT_NEAR(ComputeSnowCell(Settings(5), in, 0.6, 0, day), 0.6 * melt, 1e-9);
   // An empty pack: no melt, nodata temperatures.
   SnowCellState empty{0, 0, 0, 270, 270};
   EXPECT_EQ(ComputeSnowCell(Settings(5), in, 1.0, 0, empty), 0.0);
