@@ -54,9 +54,10 @@ int Run(int argc, char** argv) {
                  MPI_COMM_WORLD);
     });
     if (rank == 0)
-      std::printf("tracers %d: step %8.3f ms   one plain reduction of %zu doubles %8.3f ms   "
-                  "ratio %.1f\n",
-                  tracers, step * 1e3, plain.size(), limit * 1e3, step / limit);
+      std::printf(
+          "tracers %d: step %8.3f ms   one plain reduction of %zu doubles %8.3f ms   "
+          "ratio %.1f\n",
+          tracers, step * 1e3, plain.size(), limit * 1e3, step / limit);
   }
   return 0;
 }

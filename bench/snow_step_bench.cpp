@@ -159,13 +159,12 @@ void PlainLoop(benchmark::State& state) {
   if (!basin.model) return;
   omp_set_num_threads(static_cast<int>(state.range(0)));
   schneemodellklasse& m = *basin.model;
-  double** in[] = {basin.Grid("precipitation"), basin.Grid("temperature"),
-                   basin.Grid("zonegrid"), basin.Grid("MPIRegions")};
+  double** in[] = {basin.Grid("precipitation"), basin.Grid("temperature"), basin.Grid("zonegrid"),
+                   basin.Grid("MPIRegions")};
   double** io[] = {m.OwnData("snowstorage_solid"), m.OwnData("snowstorage_liquid"),
                    m.OwnData("snow_storage_total"), m.OwnData("snow_age"), basin.Grid("albedo")};
   double** out[] = {m.OwnData("snowcover_outflow"), m.OwnData("melt_from_snowcover"),
-                    m.OwnData("snow_fraction"), m.OwnData("rain_fraction"),
-                    m.OwnData("days_snow")};
+                    m.OwnData("snow_fraction"), m.OwnData("rain_fraction"), m.OwnData("days_snow")};
   for (auto _ : state) {
     ForEachRow(1, kSide, [&](long r) {
       for (long c = 1; c <= kSide; ++c) {

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_common.h"
 #include "app/application.h"
+#include "bench/bench_common.h"
 #include "core/diagnostic_stream.h"
 #include "core/matrix.h"
 #include "core/model_date.h"

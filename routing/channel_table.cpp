@@ -186,8 +186,10 @@ std::string FormatChannelTable(const std::string& title, const ChannelParameters
   AppendLine(text, "slope angle            [1/1]      : %7.4f\n", p.root_slope * p.root_slope);
   AppendLine(text, "channel length         [m]        : %7.1f\n", p.length);
   AppendLine(text, "catchment area         [km^2]     : %7.2f\n", p.area);
-  AppendLine(text, "min. " VELORN_SPECIFIC_ABBREVIATION " discharge   [l/s/km^2] : %7.1f\n", p.qmin);
-  AppendLine(text, "max. " VELORN_SPECIFIC_ABBREVIATION " discharge   [l/s/km^2] : %7.1f\n", p.qmax);
+  AppendLine(text, "min. " VELORN_SPECIFIC_ABBREVIATION " discharge   [l/s/km^2] : %7.1f\n",
+             p.qmin);
+  AppendLine(text, "max. " VELORN_SPECIFIC_ABBREVIATION " discharge   [l/s/km^2] : %7.1f\n",
+             p.qmax);
   AppendLine(text, "intervals for w-q-table[-]        : %7.0f\n", p.intervals + 1.0);
   AppendLine(text, "sub-intervals (time)   [-]        : %7d  \n", nsub);
   AppendLine(text, "number of sub-channels            : %7.0f\n", r.sections);

@@ -49,7 +49,9 @@ inline constexpr double kMinStorageConstantHours = 0.01;
 
 // The abbreviation of "specific" (discharge per area, l/s/km²) that the channel-table files and
 // the routing messages print.
+// clang-format off
 #define VELORN_SPECIFIC_ABBREVIATION "sp" "ec."
+// clang-format on
 
 // Recession factor exp(−Δt/k) of a linear storage with constant k (hours) over a routing
 // sub-step of Δt hours; k <= 0 counts as 0.01 h.

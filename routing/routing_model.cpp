@@ -2,7 +2,6 @@
 // over the routing descriptions, the shared tables, the statistics and the observed discharges
 // (see routing_model.h).
 #include "routing/routing_model.h"
-#include "routing/routing_formulas.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +10,7 @@
 #include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/matrix.h"
+#include "routing/routing_formulas.h"
 #include "version.h"
 
 namespace velorn {

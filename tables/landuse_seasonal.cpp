@@ -185,8 +185,7 @@ std::vector<int> LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start
 void LanduseRecord::FailShiftedDay(DiagnosticStream& diag, double day, int i) const {
   ThrowFatal(diag, kShiftedDayCode,
              "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of ",
-             FormatText("%.0f", day),
-             " for fix point ", i, " (JD should be between 1 and 366)");
+             FormatText("%.0f", day), " for fix point ", i, " (JD should be between 1 and 366)");
 }
 
 namespace {

@@ -103,8 +103,10 @@ TEST_F(TableFileTest, TableFileAsWrittenByHand) {
       "slope angle            [1/1]      :  0.0010\n"
       "channel length         [m]        :  5000.0\n"
       "catchment area         [km^2]     :   26.74\n"
-      "min. " VELORN_SPECIFIC_ABBREVIATION " discharge   [l/s/km^2] :  1000.0\n"
-      "max. " VELORN_SPECIFIC_ABBREVIATION " discharge   [l/s/km^2] :  1000.0\n"
+      "min. " VELORN_SPECIFIC_ABBREVIATION
+      " discharge   [l/s/km^2] :  1000.0\n"
+      "max. " VELORN_SPECIFIC_ABBREVIATION
+      " discharge   [l/s/km^2] :  1000.0\n"
       "intervals for w-q-table[-]        :       2\n"
       "sub-intervals (time)   [-]        :       1  \n"
       "number of sub-channels            :       1\n"
