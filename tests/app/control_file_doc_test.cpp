@@ -5,10 +5,10 @@
 // build (`UnavailableSubModel`).
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <string>
 
@@ -19,9 +19,56 @@ namespace {
 
 namespace fs = std::filesystem;
 
+bool IsWordChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+}
+
+std::size_t SkipSpaces(const std::string& s, std::size_t i) {
+  while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])) != 0) ++i;
+  return i;
+}
+
+// The name at `pos` when it starts with a letter and ends at ']' or '"'; empty otherwise.
+std::string NameAt(const std::string& line, std::size_t pos) {
+  if (pos >= line.size() || std::isalpha(static_cast<unsigned char>(line[pos])) == 0) return {};
+  std::size_t end = pos;
+  while (end < line.size() && IsWordChar(line[end])) ++end;
+  if (end >= line.size() || (line[end] != ']' && line[end] != '"')) return {};
+  return line.substr(pos, end - pos);
+}
+
+// Adds the sections named on one line of code: "[name]" literals, `(setup, "name"` and
+// `UnavailableSubModel kName{"name"`.
+void AddSectionsOfLine(const std::string& line, std::set<std::string>& sections) {
+  const auto add = [&](std::size_t pos) {
+    const std::string name = NameAt(line, pos);
+    if (!name.empty()) sections.insert("[" + name + "]");
+  };
+  constexpr auto npos = std::string::npos;
+  for (std::size_t i = line.find("\"["); i != npos; i = line.find("\"[", i + 1)) add(i + 2);
+  for (std::size_t i = line.find('('); i != npos; i = line.find('(', i + 1)) {
+    std::size_t j = SkipSpaces(line, i + 1);
+    if (line.compare(j, 5, "setup") != 0) continue;
+    j = SkipSpaces(line, j + 5);
+    if (j >= line.size() || line[j] != ',') continue;
+    j = SkipSpaces(line, j + 1);
+    if (j < line.size() && line[j] == '"') add(j + 1);
+  }
+  const std::string type = "UnavailableSubModel";
+  for (std::size_t i = line.find(type); i != npos; i = line.find(type, i + 1)) {
+    std::size_t j = SkipSpaces(line, i + type.size());
+    if (j == i + type.size()) continue;
+    const std::size_t word = j;
+    while (j < line.size() && IsWordChar(line[j])) ++j;
+    if (j == word) continue;
+    j = SkipSpaces(line, j);
+    if (j >= line.size() || line[j] != '{') continue;
+    j = SkipSpaces(line, j + 1);
+    if (j < line.size() && line[j] == '"') add(j + 1);
+  }
+}
+
 std::set<std::string> SectionsReadByTheCode(const fs::path& source) {
-  static const std::regex kPattern(
-      R"re(("\[|\(\s*setup\s*,\s*"|UnavailableSubModel\s+\w+\s*\{\s*")([A-Za-z]\w*)[\]"])re");
   std::set<std::string> sections;
   std::ifstream floors(source / "floors.txt");
   for (std::string folder; std::getline(floors, folder);) {
@@ -29,9 +76,7 @@ std::set<std::string> SectionsReadByTheCode(const fs::path& source) {
     for (const auto& file : fs::directory_iterator(source / folder)) {
       std::ifstream in(file.path());
       for (std::string line; std::getline(in, line);) {
-        line = line.substr(0, line.find("//"));
-        for (std::sregex_iterator it(line.begin(), line.end(), kPattern), end; it != end; ++it)
-          sections.insert("[" + (*it)[2].str() + "]");
+        AddSectionsOfLine(line.substr(0, line.find("//")), sections);
       }
     }
   }
