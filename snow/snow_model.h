@@ -38,12 +38,12 @@
 // (0..1) wherever it is used.
 //
 // Construction reports every failure through the error-code out-parameter (103 for an
-// exception without a code); the application throws it on. Until the lateral redistribution
-// and the dynamic glacier list are built, a slide method and a dynamic glacier method end the
-// construction with a FATAL entry of their own (codes 3041 and 3042) after everything else is
-// built. Construction is collective (zone ranking, grid reading, glacier shares): every process
-// constructs the model with the same control file. ReleaseMemory frees what the object made,
-// never what it only linked.
+// exception without a code); the application throws it on. Until the dynamic glacier list is
+// built, a dynamic glacier method ends the construction with a FATAL entry of its own (code
+// 3042) after everything else is built. The slide methods redistribute the snow of steep cells
+// at the end of each step (snow/snow_slide.h) on process 0. Construction is collective (zone
+// ranking, grid reading, glacier shares): every process constructs the model with the same control
+// file. ReleaseMemory frees what the object made, never what it only linked.
 #pragma once
 
 #include <array>
@@ -77,8 +77,7 @@ inline constexpr int kGlacierSetupCode = 80;
 inline constexpr int kSnowOnIceTableNameCode = 103;
 // Snow and surface temperature of cells that a temperature grid file leaves empty (K).
 inline constexpr double kMeltingPointKelvin = 273.16;
-// Methods this build constructs but cannot run yet: lateral redistribution and dynamic glaciers.
-inline constexpr int kSnowSlideUnavailableCode = 3041;
+// Methods this build constructs but cannot run yet: dynamic glaciers.
 inline constexpr int kDynamicGlacierUnavailableCode = 3042;
 
 // Per subbasin: whether a cell of it carries glacier, and the sums of the glacierized and
@@ -370,6 +369,8 @@ class schneemodellklasse : public teilmodellklasse {
   void TracerOutflow(long row, long column, double outflow, double pack);
   // Cells of a response unit take the results of its master cell (collective).
   void CopyResponseUnits();
+  // The lateral snow redistribution of the step on process 0, between gather and scatter.
+  void RedistributeLateralSnow();
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
   // Dump files of cells whose layers are out of order (snow/snow_dump.cpp).
@@ -386,7 +387,8 @@ class schneemodellklasse : public teilmodellklasse {
            **age = nullptr, **snowfall = nullptr, **rain = nullptr, **outflow = nullptr,
            **melt = nullptr, **snowtemp = nullptr, **surftemp = nullptr, **balance = nullptr,
            **firn_melt = nullptr, **ice_melt = nullptr, **glacier_old = nullptr,
-           **snow_free_days = nullptr, **snow_cover_days = nullptr;
+           **snow_free_days = nullptr, **snow_cover_days = nullptr, **input_mass = nullptr,
+           **mobile_mass = nullptr, **deposition = nullptr;
   };
   void ResolveStepGrids();
   StepGrids step_;
