@@ -48,6 +48,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -170,6 +171,10 @@ class schneemodellklasse : public teilmodellklasse {
   // FATAL with code 71: the model and the file disagree on `label`.
   [[noreturn]] virtual void CompareStorageValue(const std::string& label, double control_value,
                                                 double file_value);
+  // Reads one number from the open storage file and compares it with the model's `value`: a
+  // relative difference above 1e-5 (with a file value of 0: any difference) goes to
+  // CompareStorageValue. Returns the number of values read (0 or 1).
+  virtual int32_t ReadStorageValue(std::FILE* file, double value, const std::string& label);
 
   // The own grid with this identifier (linked or made), or null.
   const OwnGrid* FindOwnGrid(const std::string& identifier) const;
