@@ -74,6 +74,7 @@ schneemodellklasse::schneemodellklasse(int32_t& error, const SubModelSetup& setu
     if (glacier) {
       CreateGlacierGrids();
       if (IsDynamicGlacierMethod(glacierMethod)) {
+        BuildGlacierList();
         ThrowFatal(Diag(), kDynamicGlacierUnavailableCode, "FATAL: glacier method ", glacierMethod,
                    " (dynamic glaciers) is not available in this build of the snow model");
       }

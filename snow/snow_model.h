@@ -50,6 +50,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,6 +62,7 @@
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
 #include "evaporation/evapotranspiration.h"
+#include "snow/glacier_record.h"
 #include "snow/layered_snow.h"
 #include "snow/snow_cell.h"
 
@@ -74,6 +76,8 @@ inline constexpr int kMinSlideSlopeCode = 407;
 inline constexpr int kSlideSettingCode = 408;
 // A fault of [ice_firn], [permafrost] or the glacier grids.
 inline constexpr int kGlacierSetupCode = 80;
+// A glacier whose cells lie in more than one subbasin.
+inline constexpr int kGlacierSubbasinCode = 84;
 // A total glacier melt table name without "." (the snow-on-ice table is named after it).
 inline constexpr int kSnowOnIceTableNameCode = 103;
 // Snow and surface temperature of cells that a temperature grid file leaves empty (K).
@@ -268,6 +272,10 @@ class schneemodellklasse : public teilmodellklasse {
   // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
   // (the totals) is the own grid "firn_WE_stack".
   double*** firn_WE_stack = nullptr;
+  // Process 0, dynamic methods: the glaciers in order of first appearance (row-major) and the
+  // position of each glacier code in that list (snow/glacier_list.cpp).
+  std::vector<GlacierRecord> glacier_list;
+  std::map<int32_t, std::size_t> glacier_index;
 
   // --- [permafrost] (permafrost part ran: permafrostMethod 1) -------------------------------
   int32_t permafrostMethod = 0;
@@ -330,6 +338,11 @@ class schneemodellklasse : public teilmodellklasse {
   void ComputeGlacierShares();
   void CreateGlacierGrids();
   void CreateFirnStack();
+  // The glacier list of the dynamic methods on process 0 (code 84 for a glacier in two
+  // subbasins), with start sizes and filled bands (snow/glacier_list.cpp).
+  void BuildGlacierList();
+  // Fills the bands of the glacier `code`, or of every glacier for -1.
+  void AssignBandCells(int32_t code);
   void SetUpPermafrost();
 
   // What a grid starts with (0 inside the zone grid or the soil zones and nodata outside,
