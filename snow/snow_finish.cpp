@@ -18,6 +18,7 @@
 #include "core/tracer_bookkeeping.h"
 #include "snow/snow_formulas.h"
 #include "snow/snow_model.h"
+#include "snow/snow_slide.h"
 
 namespace velorn {
 namespace {
@@ -47,6 +48,12 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
       snow_tables_[8].table->AddValue(r, c, zone, g.snowtemp[r][c], 1);
     if (g.surftemp[r][c] > nodata + 1)
       snow_tables_[9].table->AddValue(r, c, zone, g.surftemp[r][c], 1);
+  }
+  if (IsSlideSnowMethod(method)) {
+    const std::size_t first = IsEnergyBalanceSnowMethod(method) ? 10 : 8;
+    const double* slides[] = {g.input_mass[r], g.mobile_mass[r], g.deposition[r]};
+    for (std::size_t t = 0; t < 3; ++t)
+      snow_tables_[first + t].table->AddValue(r, c, zone, slides[t][c], 1.0);
   }
   if (thaw_depth_table_.table) thaw_depth_table_.table->AddValue(r, c, zone, thaw_depth[r][c], 1);
   const double value = glacier_cells != nullptr ? glacier_cells[r][c] : 0.0;
@@ -116,6 +123,8 @@ void schneemodellklasse::CopyResponseUnits() {
   std::vector<double**> grids = {g.total,    g.solid, g.liquid, g.days,    g.age,
                                  g.snowfall, g.rain,  albedo,   g.outflow, g.melt};
   if (IsEnergyBalanceSnowMethod(method)) grids.insert(grids.end(), {g.snowtemp, g.surftemp});
+  if (IsSlideSnowMethod(method))
+    grids.insert(grids.end(), {g.input_mass, g.mobile_mass, g.deposition});
   if (glacier_cells != nullptr) grids.insert(grids.end(), {g.firn_melt, g.ice_melt});
   const UnitResults masters = ShareUnitResults(
       *response_unit_table, grids.size(), first_local_row, last_local_row, column_ranges,
@@ -132,6 +141,44 @@ void schneemodellklasse::CopyResponseUnits() {
       for (std::size_t i = 0; i < grids.size(); ++i) grids[i][r][c] = values[i];
     }
   });
+}
+
+// Process 0 takes the storages of every process, moves the sliding snow over the whole grid and
+// hands every process its rows back, with the three slide grids of the step.
+void schneemodellklasse::RedistributeLateralSnow() {
+  std::vector<const OwnGrid*> storages;
+  const char* moved[] = {"snow_storage_total",          "snowstorage_liquid",
+                         "snowstorage_solid",           "TotalSnowStorage_onGlacier",
+                         "LiquidSnowStorage_onGlacier", "SolidSnowStorage_onGlacier"};
+  for (std::size_t i = 0; i < std::size(moved); ++i) {
+    if (i >= 3 && !IsDynamicGlacierMethod(glacierMethod)) break;
+    if (const OwnGrid* grid = FindOwnGrid(moved[i])) storages.push_back(grid);
+  }
+  for (const OwnGrid* grid : storages) MPIGatherGrid(grid->index, grid->grid);
+  if (rank == 0) {
+    SlideGrids grids;
+    grids.zone = zone_grid;
+    grids.order_row = OwnData("elev_order_row");
+    grids.order_col = OwnData("elev_order_col");
+    grids.slope = slope_angle;
+    grids.fraction = slidefraction;
+    grids.max_deposition = OwnData("max_deposition");
+    grids.input_mass = step_.input_mass;
+    grids.mobile_mass = step_.mobile_mass;
+    grids.deposition = step_.deposition;
+    grids.pack = {step_.total, step_.liquid, step_.solid};
+    if (IsDynamicGlacierMethod(glacierMethod)) {
+      grids.glacier = glacier_cells;
+      grids.glacier_pack = {OwnData("TotalSnowStorage_onGlacier"),
+                            OwnData("LiquidSnowStorage_onGlacier"),
+                            OwnData("SolidSnowStorage_onGlacier")};
+    }
+    RedistributeSnow(grids, SlideSettings{minSlideSlope, slideMassFrac, nodata},
+                     static_cast<int32_t>(nrows), static_cast<int32_t>(ncols), column_ranges);
+  }
+  for (const OwnGrid* grid : storages) MPIScatterGrid(grid->index, grid->grid);
+  for (const char* identifier : {"input_mass", "mobile_mass", "deposition"})
+    if (const OwnGrid* grid = FindOwnGrid(identifier)) MPIScatterGrid(grid->index, grid->grid);
 }
 
 void schneemodellklasse::AlignLayeredSnow() {
@@ -157,6 +204,7 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
   step_date = ModelDate{year, month, day, hour};
   ResolveStepGrids();
   CopyResponseUnits();
+  if (response_unit_switch == 0 && IsSlideSnowMethod(method)) RedistributeLateralSnow();
   AlignLayeredSnow();
   if (glacier_cells != nullptr) {
     for (ExactSum& sum : glacier_step_sums_) sum.Reset();
@@ -180,10 +228,10 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
       "snow_storage_total", "snowstorage_solid", "snowstorage_liquid",
       "days_snow",          "snow_age",          "snow_fraction",
       "rain_fraction",      "snowcover_outflow", "melt_from_snowcover"};
-  if (method == 5 || method == 11) {
-    outputs.push_back("snowtemp");
-    outputs.push_back("surftemp");
-  }
+  if (method == 5 || method == 11) outputs.insert(outputs.end(), {"snowtemp", "surftemp"});
+  if (IsSlideSnowMethod(method))
+    outputs.insert(outputs.end(), {"input_mass", "mobile_mass", "deposition"});
+  if (method == 6 || method == 7) outputs.insert(outputs.end(), {"snowtemp", "surftemp"});
   if (glacier_cells != nullptr) {
     outputs.push_back("melt_from_firn");
     outputs.push_back("melt_from_ice");

@@ -13,6 +13,7 @@
 #include "core/nodata.h"
 #include "core/string_helpers.h"
 #include "snow/snow_setup_formulas.h"
+#include "snow/snow_slide.h"
 #include "tables/landuse_multilayer.h"
 #include "version.h"
 
@@ -73,6 +74,7 @@ schneemodellklasse::schneemodellklasse(int32_t& error, const SubModelSetup& setu
     if (glacier) {
       CreateGlacierGrids();
       if (IsDynamicGlacierMethod(glacierMethod)) {
+        BuildGlacierList();
         ThrowFatal(Diag(), kDynamicGlacierUnavailableCode, "FATAL: glacier method ", glacierMethod,
                    " (dynamic glaciers) is not available in this build of the snow model");
       }
@@ -84,11 +86,6 @@ schneemodellklasse::schneemodellklasse(int32_t& error, const SubModelSetup& setu
     if (response_unit_switch != 0) {
       response_units = RequiredGrid("HydrologicResponseUnits");
       master_response_units = RequiredGrid("MasterHydrologicResponseUnits");
-    }
-    if (IsSlideSnowMethod(method)) {
-      ThrowFatal(Diag(), kSnowSlideUnavailableCode, "FATAL: snow method ", method,
-                 " (lateral snow redistribution) is not available in this build of the snow "
-                 "model");
     }
   } catch (const ErrorCode& failure) {
     error = failure.code;
@@ -469,40 +466,32 @@ void schneemodellklasse::BuildSlideOrder() {
   OnRootForAll([&] {
     for (int index : {1, 2, registry->FindIdentifier("slope_angle")})
       RequireWholeOnRoot(index, "the lateral snow redistribution");
+    for (int i = 1; i <= 4; ++i)
+      RequireWholeOnRoot(registry->FindIdentifier(FormatText("slidefraction%d", i)),
+                         "the lateral snow redistribution");
     GridPlan capacity{"max_deposition"};
     capacity.rows = Rows::kAll;
     capacity.start = Start::kNodata;
     const bool made = registry->FindIdentifier("max_deposition") == 0;
     double** max_deposition = MakeGrid(capacity);
-    std::vector<double> keys;
-    std::vector<std::pair<int32_t, int32_t>> cells;
-    for (int32_t r = 1; r <= nrows; ++r) {
+    for (int32_t r = 1; r <= nrows && made; ++r) {
       for (int32_t c = 1; c <= ncols; ++c) {
         if (IsNodata(zone_grid[r][c], nodata)) continue;
-        if (made) {
-          max_deposition[r][c] = DepositionCapacity(slope_angle[r][c], maxDepositionSlope,
-                                                    maxDepositionFactor, nodata);
-        }
-        keys.push_back(elevation[r][c]);
-        cells.emplace_back(r, c);
+        max_deposition[r][c] =
+            DepositionCapacity(slope_angle[r][c], maxDepositionSlope, maxDepositionFactor, nodata);
       }
     }
-    const std::vector<std::size_t> order = ElevationOrder(keys);
     std::array<double**, 2> order_grids{};
     const char* names[2] = {"elev_order_row", "elev_order_col"};
     for (int g = 0; g < 2; ++g) {
       GridMatrix data(*diag, 1, nrows, ncols, nrows);
-      for (int32_t r = 1; r <= nrows; ++r) std::fill(data[r], data[r] + ncols + 1, nodata);
       const int index = NextFreeIndex();
       RegisterGrid(index, "", data.get(), nullptr, 0, names[g], 0, 1, nrows);
       order_grids[g] = data.get();
       own_grids.push_back(OwnGrid{names[g], std::move(data), order_grids[g], index, false});
     }
-    for (std::size_t k = 0; k < cells.size(); ++k) {
-      const auto [r, c] = cells[k];
-      order_grids[0][r][c] = cells[order[k]].first;
-      order_grids[1][r][c] = cells[order[k]].second;
-    }
+    FillElevationOrder(zone_grid, elevation, static_cast<int32_t>(nrows),
+                       static_cast<int32_t>(ncols), nodata, order_grids[0], order_grids[1]);
   });
 }
 

@@ -38,17 +38,19 @@
 // (0..1) wherever it is used.
 //
 // Construction reports every failure through the error-code out-parameter (103 for an
-// exception without a code); the application throws it on. Until the lateral redistribution
-// and the dynamic glacier list are built, a slide method and a dynamic glacier method end the
-// construction with a FATAL entry of their own (codes 3041 and 3042) after everything else is
-// built. Construction is collective (zone ranking, grid reading, glacier shares): every process
-// constructs the model with the same control file. ReleaseMemory frees what the object made,
-// never what it only linked.
+// exception without a code); the application throws it on. Until the dynamic glacier list is
+// built, a dynamic glacier method ends the construction with a FATAL entry of its own (code
+// 3042) after everything else is built. The slide methods redistribute the snow of steep cells
+// at the end of each step (snow/snow_slide.h) on process 0. Construction is collective (zone
+// ranking, grid reading, glacier shares): every process constructs the model with the same control
+// file. ReleaseMemory frees what the object made, never what it only linked.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,6 +62,7 @@
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
 #include "evaporation/evapotranspiration.h"
+#include "snow/glacier_record.h"
 #include "snow/layered_snow.h"
 #include "snow/snow_cell.h"
 
@@ -73,12 +76,13 @@ inline constexpr int kMinSlideSlopeCode = 407;
 inline constexpr int kSlideSettingCode = 408;
 // A fault of [ice_firn], [permafrost] or the glacier grids.
 inline constexpr int kGlacierSetupCode = 80;
+// A glacier whose cells lie in more than one subbasin.
+inline constexpr int kGlacierSubbasinCode = 84;
 // A total glacier melt table name without "." (the snow-on-ice table is named after it).
 inline constexpr int kSnowOnIceTableNameCode = 103;
 // Snow and surface temperature of cells that a temperature grid file leaves empty (K).
 inline constexpr double kMeltingPointKelvin = 273.16;
-// Methods this build constructs but cannot run yet: lateral redistribution and dynamic glaciers.
-inline constexpr int kSnowSlideUnavailableCode = 3041;
+// Methods this build constructs but cannot run yet: dynamic glaciers.
 inline constexpr int kDynamicGlacierUnavailableCode = 3042;
 
 // Per subbasin: whether a cell of it carries glacier, and the sums of the glacierized and
@@ -171,6 +175,10 @@ class schneemodellklasse : public teilmodellklasse {
   // FATAL with code 71: the model and the file disagree on `label`.
   [[noreturn]] virtual void CompareStorageValue(const std::string& label, double control_value,
                                                 double file_value);
+  // Reads one number from the open storage file and compares it with the model's `value`: a
+  // relative difference above 1e-5 (with a file value of 0: any difference) goes to
+  // CompareStorageValue. Returns the number of values read (0 or 1).
+  virtual int32_t ReadStorageValue(std::FILE* file, double value, const std::string& label);
 
   // The own grid with this identifier (linked or made), or null.
   const OwnGrid* FindOwnGrid(const std::string& identifier) const;
@@ -264,6 +272,10 @@ class schneemodellklasse : public teilmodellklasse {
   // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
   // (the totals) is the own grid "firn_WE_stack".
   double*** firn_WE_stack = nullptr;
+  // Process 0, dynamic methods: the glaciers in order of first appearance (row-major) and the
+  // position of each glacier code in that list (snow/glacier_list.cpp).
+  std::vector<GlacierRecord> glacier_list;
+  std::map<int32_t, std::size_t> glacier_index;
 
   // --- [permafrost] (permafrost part ran: permafrostMethod 1) -------------------------------
   int32_t permafrostMethod = 0;
@@ -326,6 +338,11 @@ class schneemodellklasse : public teilmodellklasse {
   void ComputeGlacierShares();
   void CreateGlacierGrids();
   void CreateFirnStack();
+  // The glacier list of the dynamic methods on process 0 (code 84 for a glacier in two
+  // subbasins), with start sizes and filled bands (snow/glacier_list.cpp).
+  void BuildGlacierList();
+  // Fills the bands of the glacier `code`, or of every glacier for -1.
+  void AssignBandCells(int32_t code);
   void SetUpPermafrost();
 
   // What a grid starts with (0 inside the zone grid or the soil zones and nodata outside,
@@ -370,6 +387,8 @@ class schneemodellklasse : public teilmodellklasse {
   void TracerOutflow(long row, long column, double outflow, double pack);
   // Cells of a response unit take the results of its master cell (collective).
   void CopyResponseUnits();
+  // The lateral snow redistribution of the step on process 0, between gather and scatter.
+  void RedistributeLateralSnow();
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
   // Dump files of cells whose layers are out of order (snow/snow_dump.cpp).
@@ -386,7 +405,8 @@ class schneemodellklasse : public teilmodellklasse {
            **age = nullptr, **snowfall = nullptr, **rain = nullptr, **outflow = nullptr,
            **melt = nullptr, **snowtemp = nullptr, **surftemp = nullptr, **balance = nullptr,
            **firn_melt = nullptr, **ice_melt = nullptr, **glacier_old = nullptr,
-           **snow_free_days = nullptr, **snow_cover_days = nullptr;
+           **snow_free_days = nullptr, **snow_cover_days = nullptr, **input_mass = nullptr,
+           **mobile_mass = nullptr, **deposition = nullptr;
   };
   void ResolveStepGrids();
   StepGrids step_;

@@ -144,6 +144,9 @@ void schneemodellklasse::ResolveStepGrids() {
   step_.snowtemp = OwnData("snowtemp");
   step_.surftemp = OwnData("surftemp");
   step_.balance = OwnData("EnergyBalance");
+  step_.input_mass = OwnData("input_mass");
+  step_.mobile_mass = OwnData("mobile_mass");
+  step_.deposition = OwnData("deposition");
   step_.firn_melt = OwnData("melt_from_firn");
   step_.ice_melt = OwnData("melt_from_ice");
   step_.glacier_old = OwnData("GlacierizedCellsOld");

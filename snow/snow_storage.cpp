@@ -4,6 +4,7 @@
 // Format: "[snow_model]", "<N> (number of subasins)", then per subbasin k = 1..N three lines
 // "<k>\t<value>(TG code and Q..._slr value)" for ice, firn and snow, then an empty line. A model
 // without glaciers writes 0.000000 values. Values keep six decimals ("%lf").
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -33,6 +34,16 @@ void schneemodellklasse::CompareStorageValue(const std::string& label, double co
              "FATAL: (snow model) error in storage file content reading ", label,
              ":\nvalue in actual control is:   ", control_value,
              "\nbut value in storage file is: ", file_value, "\nVelorn throws...");
+}
+
+int32_t schneemodellklasse::ReadStorageValue(std::FILE* file, double value,
+                                             const std::string& label) {
+  double file_value = 0;
+  if (file == nullptr || std::fscanf(file, "%lf", &file_value) != 1) return 0;
+  const bool differs =
+      file_value != 0 ? std::fabs((file_value - value) / file_value) > 1e-5 : value != 0;
+  if (differs) CompareStorageValue(label, value, file_value);
+  return 1;
 }
 
 void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t storage_mode) {

@@ -9,10 +9,12 @@
 // table) must end in its FATAL entry and code, with a valid diagnostics file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,9 +45,46 @@ void ApplyEdits(const fs::path& dir, const std::vector<Edit>& edits) {
   }
 }
 
-RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits) {
+// The four slide-fraction grids of the example: each cell sends its sliding snow to its lower
+// neighbours (previous row, previous column, next column, next row) in proportion to the drop.
+void WriteSlideFractions(const fs::path& dir) {
+  std::istringstream dem(ReadFile((dir / "dem.asc").string()));
+  std::string header, key;
+  int ncols = 0, nrows = 0;
+  for (int line = 0; line < 6; ++line) {
+    std::string text;
+    std::getline(dem, text);
+    header += text + "\n";
+    if (line < 2) {
+      std::istringstream in(text);
+      in >> key >> (line == 0 ? ncols : nrows);
+    }
+  }
+  std::vector<double> z(static_cast<std::size_t>(nrows * ncols));
+  for (double& value : z) dem >> value;
+  const int dr[4] = {-1, 0, 0, 1}, dc[4] = {0, -1, 1, 0};
+  for (int k = 0; k < 4; ++k) {
+    std::ostringstream out;
+    out << header;
+    for (int r = 0; r < nrows; ++r) {
+      for (int c = 0; c < ncols; ++c) {
+        const int nr = r + dr[k], nc = c + dc[k];
+        double drop = 0;
+        if (nr >= 0 && nr < nrows && nc >= 0 && nc < ncols && z[nr * ncols + nc] > -9999)
+          drop = std::max(z[r * ncols + c] - z[nr * ncols + nc], 0.0);
+        out << (c > 0 ? " " : "") << drop;
+      }
+      out << "\n";
+    }
+    WriteFile((dir / ("slidefraction" + std::to_string(k + 1) + ".asc")).string(), out.str());
+  }
+}
+
+RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
+                     bool slides = false) {
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
+  if (slides) WriteSlideFractions(dir.path());
   ApplyEdits(dir.path(), edits);
   RunOptions options;
   options.processes = processes;
@@ -72,6 +111,12 @@ const std::string kEnergyBalanceLines =
     "snowtemp.asc\n0\nsnowtemp.stat 2001\nsurftemp.asc\n0\nsurftemp.stat 2001\n"
     "inputmass.asc\n0\ninputmass.stat 0\nmobilemass.asc\n0\nmobilemass.stat 0\n"
     "deposition.asc\n0\ndeposition.stat 0\n55\n1\n30\n0.01\n1\n1\n1.0\n";
+// The same for a slide method: the slide grids written, snow slides off slopes of 15 degrees
+// and more, 5 % of the pack per step, flat cells take up to 20 mm.
+const std::string kSlideLines =
+    "snowtemp.asc\n0\nsnowtemp.stat 0\nsurftemp.asc\n0\nsurftemp.stat 0\n"
+    "inputmass.asc\n0\ninputmass.stat 2001\nmobilemass.asc\n0\nmobilemass.stat 2001\n"
+    "deposition.asc\n0\ndeposition.stat 2001\n55\n20\n15\n0.05\n1\n1\n1.0\n";
 const std::string kInterceptionMethod =
     "2          # method: evaporation at the potential interception evaporation, the potential\n"
     "           # transpiration reduced by the same amount";
@@ -82,6 +127,7 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
   struct Variant {
     const char* name;
     std::vector<Edit> edits;
+    bool slides = false;
   };
   const Variant variants[] = {
       {"year", {}},
@@ -97,6 +143,16 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
       {"interception-before-snow-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         {"front-range.ctl", kInterceptionMethod, "12"}}},
+      // Degree-day snow sliding off slopes of 15 degrees and more, January to March.
+      {"slide-quarter",
+       {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
+        {"front-range.ctl", kDegreeDay, "8"},
+        {"front-range.ctl", kColdStart, kColdStart + kSlideLines},
+        {"front-range.ctl", "[standard_grids]\n5\n",
+         "[standard_grids]\n9\nslidefraction1.asc slidefraction1 0\n"
+         "slidefraction2.asc slidefraction2 0\nslidefraction3.asc slidefraction3 0\n"
+         "slidefraction4.asc slidefraction4 0\n"}},
+       true},
   };
   const bool update = std::getenv("VELORN_UPDATE_EXPECTED") != nullptr;
   for (const Variant& variant : variants) {
@@ -107,7 +163,7 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
     for (const int processes : {1, 2, 3}) {
       SCOPED_TRACE("processes " + std::to_string(processes));
       TempDir dir;
-      const RunResult result = RunExample(dir, processes, variant.edits);
+      const RunResult result = RunExample(dir, processes, variant.edits, variant.slides);
       ASSERT_EQ(result.exit_status, 0) << result.Describe();
       ASSERT_NE(result.diag.find(DiagnosticsLine(4, "reached end of simulation sucessfully")),
                 std::string::npos);

@@ -167,8 +167,7 @@ TEST_F(SnowTest, RainThresholdBelowMeltThresholdIsRaised) {
   EXPECT_DOUBLE_EQ(model_->RMFmean, 1.5 + 0.75);  // RMFMIN 1.5, RMFMAX 3
 }
 
-// A slide method builds its capacity and order grids on process 0 over all rows, then refuses
-// to run until the lateral redistribution exists.
+// A slide method builds its capacity and order grids on process 0 over all rows.
 TEST_F(SnowTest, SlideMethodBuildsCapacityAndElevationOrder) {
   for (int i = 1; i <= 4; ++i) Add("slidefraction" + std::to_string(i), Fill(0.25));
   Add("slope_angle", {{20, 55, 60, N}, {0, 0, 0, 0}, {N, 0, 0, 0}});
@@ -178,8 +177,7 @@ TEST_F(SnowTest, SlideMethodBuildsCapacityAndElevationOrder) {
   SnowSection m8;
   m8.method = 8;
   m8.bounds = "55\n2\n30\n0.01\n1\n1\n";
-  ASSERT_EQ(Make(Section(m8)), kSnowSlideUnavailableCode);
-  EXPECT_TRUE(ScreenHas("snow method 8 (lateral snow redistribution) is not available"));
+  ASSERT_EQ(Make(Section(m8)), 0) << screen_.str();
   double** capacity = Registered("max_deposition");
   ASSERT_NE(capacity, nullptr);
   EXPECT_NEAR(capacity[1][1], 2 * 0.6364, 1e-4);
@@ -291,8 +289,8 @@ TEST_F(SnowTest, GlacierSectionFaults) {
   EXPECT_EQ(Make(Section(SnowSection{})), kControlFileErrorCode);  // [ice_firn] missing
 }
 
-// Dynamic glaciers: the firn stack's start levels, the optional entry and its check, then the
-// refusal to run without the glacier list.
+// Dynamic glaciers: the firn stack's start levels, the optional entry and its check, the glacier
+// list with its start size and bands, a glacier in two subbasins, then the refusal to run.
 TEST_F(SnowTest, DynamicGlacierSetUp) {
   Add("GlacierizedCells", {{1, 0.5, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
   Add("GlacierCodes", {{7, 7, N, N}, {N, N, N, N}, {N, N, N, N}});
@@ -313,6 +311,30 @@ TEST_F(SnowTest, DynamicGlacierSetUp) {
   EXPECT_EQ(Registered("firn_WE_stack")[1][2], 150.0);
   EXPECT_EQ(firn[1][3][2], N);  // not glacierized
   EXPECT_EQ(Registered("GlacierizedCellsOld")[1][2], 0.5);
+  // Glacier 7: 1.5 cells of 1 km², volume 28.5·1.5^1.36; only (1,1) without firn sets the range
+  // and lies at the margin, so band 0 of ten flat bands takes it.
+  ASSERT_EQ(model_->glacier_list.size(), 1u);
+  const GlacierRecord& glacier = model_->glacier_list[0];
+  EXPECT_EQ(glacier.code, 7);
+  EXPECT_EQ(glacier.subbasin, 1);
+  EXPECT_EQ(glacier.cellCount, 2);
+  EXPECT_DOUBLE_EQ(glacier.area, 1.5);
+  EXPECT_NEAR(glacier.volume, 28.5 * std::pow(1.5, 1.36), 1e-12);
+  EXPECT_NEAR(glacier.oldArea, 1.5, 1e-12);
+  EXPECT_EQ(glacier.minElevation, 1800.0);
+  EXPECT_EQ(glacier.maxElevation, 1800.0);
+  ASSERT_EQ(glacier.bands.size(), 10u);
+  EXPECT_EQ(glacier.cellsInBands, 1);
+  EXPECT_EQ(glacier.bands[0].rows, std::vector<int32_t>{1});
+  EXPECT_EQ(glacier.bands[0].cols, std::vector<int32_t>{1});
+  grids_["GlacierCodes"][1][3] = 7;  // soil zone 2
+  grids_["GlacierizedCells"][1][3] = 0.2;
+  EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kGlacierSubbasinCode);
+  EXPECT_TRUE(
+      ScreenHas("glacier 7 is located in more than one subbasin:\nFirst cell was found in "
+                "subbasin 1,\nwhereas the cell in row 1 and col 3 belongs to subbasin 2"));
+  grids_["GlacierCodes"][1][3] = N;
+  grids_["GlacierizedCells"][1][3] = 0;
   // A new glacier covering no part of a cell would divide the excess snow by zero.
   dynamic.optional = "1500 0\n";
   EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kGlacierSetupCode);

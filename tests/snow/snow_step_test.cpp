@@ -344,6 +344,26 @@ TEST_F(SnowStepTest, StorageSection) {
   model_->ReadStorageState("no_such_folder/state_0", 0);
   EXPECT_FALSE(model_->WriteStorageState(true));
   EXPECT_TRUE(ScreenHas("the snow model could not write its glacier storages"));
+  // One value compared: within 1e-5 relative it passes, a 0 in the file takes only 0.
+  test::WriteFile(path, "2.0 2.00001 0 0");
+  std::FILE* values = std::fopen(path.c_str(), "r");
+  ASSERT_NE(values, nullptr);
+  EXPECT_EQ(model_->ReadStorageValue(values, 2.000015, "a"), 1);
+  EXPECT_EQ(model_->ReadStorageValue(values, 2.0, "b"), 1);
+  EXPECT_EQ(model_->ReadStorageValue(values, 0.0, "c"), 1);
+  try {
+    model_->ReadStorageValue(values, 1e-12, "zero in the file");
+    ADD_FAILURE() << "no error";
+  } catch (const ErrorCode& error) {
+    EXPECT_EQ(error.code, 71);
+  }
+  EXPECT_TRUE(ScreenHas("error in storage file content reading zero in the file"));
+  EXPECT_EQ(model_->ReadStorageValue(values, 0.0, "end"), 0);
+  std::fclose(values);
+  test::WriteFile(path, "3.0");
+  values = std::fopen(path.c_str(), "r");
+  EXPECT_THROW(model_->ReadStorageValue(values, 3.0001, "relative 3e-5"), ErrorCode);
+  std::fclose(values);
 }
 
 }  // namespace
