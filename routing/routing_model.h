@@ -11,8 +11,9 @@
 // discharge statistics ("routed discharge", unit from the third value of [output_interval]).
 // Abstractions (AL, routing/abstraction.h) are parsed per description after the inflows, their
 // rule sections read from the same control file; internal ones are linked to their inflows by
-// InitialiseRouting (codes 300-303). Reservoirs (SP) are not part of this build: a description
-// that holds one is refused with code 3011.
+// InitialiseRouting (codes 300-303). Reservoirs (SP, routing/reservoir.h) follow the
+// abstractions; their rule sections are read with the abstractions' and they share one map of
+// reservoir ids (hydraulic connections) and one bypass set.
 //
 // The application calls, in this order: SetQg (runoff per tracer and subbasin; none is FATAL
 // 43), SetupLakes (every process), InitialiseRouting, SetReinfiltrationRecords, ReadStorageState
@@ -61,8 +62,6 @@ inline constexpr int kRoutingAbstractionTwiceCode = 300;
 inline constexpr int kRoutingAbstractionSameCode = 301;
 inline constexpr int kRoutingInternalInflowCode = 302;
 inline constexpr int kRoutingAbstractionUnlinkedCode = 303;
-// A reservoir item, which this build cannot route.
-inline constexpr int kRoutingUnavailableItemCode = 3011;
 // Longest line of a routing description.
 inline constexpr std::size_t kMaxDescriptionLine = 2400;
 // Rows of the observed window: lags -10..+10, row 10 is the current step.
@@ -219,6 +218,7 @@ class abflussmodellklasse : public teilmodellklasse {
   double** runoff_ = nullptr;
   ReinfiltrationRecord* records_ = nullptr;
   std::map<int32_t, bool> bypass_;
+  ReservoirMap reservoir_links_;
 
   // Observed discharges.
   std::unique_ptr<TimeSeriesTable> observed_table_;
