@@ -24,8 +24,8 @@ constexpr int32_t kRowValuesBeforeTracers = 30;
 // End of the SP item that starts at `pos`: the next item keyword of any kind.
 std::size_t ItemEnd(std::string_view text, std::size_t pos) {
   std::size_t end = text.size();
-  for (std::string_view keyword : {kOutletKeyword, kTributaryKeyword, kListKeyword,
-                                   kInflowKeyword, kAbstractionKeyword, kReservoirKeyword})
+  for (std::string_view keyword : {kOutletKeyword, kTributaryKeyword, kListKeyword, kInflowKeyword,
+                                   kAbstractionKeyword, kReservoirKeyword})
     end = std::min(end, FindItemKeyword(text, keyword, pos));
   return end;
 }
@@ -121,8 +121,8 @@ void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
 void SP_class::WriteOutputHeader() {
   std::FILE* f = std::fopen(file_name_.c_str(), "w");
   if (f == nullptr)
-    ThrowFatal(*diag_, kReservoirOpenCode, "FATAL: error opening ", file_name_,
-               " for reservoir ", id_);
+    ThrowFatal(*diag_, kReservoirOpenCode, "FATAL: error opening ", file_name_, " for reservoir ",
+               id_);
   auto header = [&]() {
     std::fputs(kBalanceHeader, f);
     for (int32_t i = 1; i <= ntr_; ++i) std::fprintf(f, "\t%s", tracers_[i].name.c_str());

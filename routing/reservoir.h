@@ -63,11 +63,11 @@ struct ReservoirBalance {
 
 // The channel of a hydraulic connection.
 struct HydraulicConnection {
-  int32_t target = 0;   // id of the other reservoir
-  double width = 0;     // B, m
-  double bottom = 0;    // zb, m a.s.l.
-  double length = 0;    // L, m
-  double strickler = 0; // kst, m^(1/3)/s
+  int32_t target = 0;    // id of the other reservoir
+  double width = 0;      // B, m
+  double bottom = 0;     // zb, m a.s.l.
+  double length = 0;     // L, m
+  double strickler = 0;  // kst, m^(1/3)/s
 };
 
 // What another reservoir sees of a reservoir through the reservoir map.
@@ -131,9 +131,8 @@ class SP_class {
                int32_t month, int32_t day, int32_t hour);
   // Outflow (m³/s) of the step, the mean over the inner steps of dTmin seconds; sets the
   // current rate of every reservoir-fed abstraction. `v` is the volume to start from.
-  double EvaluateRules(double qin, double dt, double** history,
-                       std::vector<AL_class>& abstractions, int32_t nAL, int32_t year,
-                       int32_t month, int32_t day, int32_t hour);
+  double EvaluateRules(double qin, double dt, double** history, std::vector<AL_class>& abstractions,
+                       int32_t nAL, int32_t year, int32_t month, int32_t day, int32_t hour);
 
   // Balance rows (real steps) and their output.
   void AppendOutputRow(int32_t year, int32_t month, int32_t day, int32_t hour);
@@ -173,8 +172,8 @@ class SP_class {
                             std::vector<AL_class>& abstractions, int32_t nAL, int32_t year,
                             int32_t month, int32_t day, int32_t hour);
   // Inner-step withdrawal of the reservoir-fed abstractions from v (never below 0).
-  void WithdrawInner(double& v, double** history, std::vector<AL_class>& abstractions,
-                     int32_t nAL, int32_t year, int32_t month, int32_t day, int32_t hour);
+  void WithdrawInner(double& v, double** history, std::vector<AL_class>& abstractions, int32_t nAL,
+                     int32_t year, int32_t month, int32_t day, int32_t hour);
   bool RuleActive(int32_t k, int32_t year, int32_t month, int32_t day, int32_t hour) const;
   void ReadConnection(ControlFileReader& file);
 

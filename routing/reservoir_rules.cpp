@@ -27,7 +27,8 @@ bool ConnectionValue(const std::string& block, const char* key, double& value) {
   const std::size_t equals = block.find('=', at);
   if (equals == std::string::npos) return false;
   const std::size_t end = block.find_first_of(";\n", equals + 1);
-  const std::string text = block.substr(equals + 1, end == std::string::npos ? end : end - equals - 1);
+  const std::string text =
+      block.substr(equals + 1, end == std::string::npos ? end : end - equals - 1);
   std::size_t pos = 0;
   return ScanValue(text, pos, value);
 }
@@ -92,14 +93,13 @@ void SP_class::CheckConnectionTarget() const {
                " names TargetReservoir ", connection_.target, ", which no SP item defines");
 }
 
-bool SP_class::RuleActive(int32_t k, int32_t year, int32_t month, int32_t day,
-                          int32_t hour) const {
+bool SP_class::RuleActive(int32_t k, int32_t year, int32_t month, int32_t day, int32_t hour) const {
   if (month < 1) return false;
   const long days = rules_.weekdays[k];
   if (days == -1) return true;
   const char weekday = static_cast<char>('0' + Weekday(year, month, day, hour - 1));
-  return std::to_string(days).find(weekday) != std::string::npos &&
-         rules_.start_hour[k] <= hour && hour <= rules_.stop_hour[k];
+  return std::to_string(days).find(weekday) != std::string::npos && rules_.start_hour[k] <= hour &&
+         hour <= rules_.stop_hour[k];
 }
 
 double SP_class::EvaluateRules(double qin, double dt, double** history,
@@ -107,10 +107,10 @@ double SP_class::EvaluateRules(double qin, double dt, double** history,
                                int32_t month, int32_t day, int32_t hour) {
   withdrawn_.assign(static_cast<std::size_t>(nAL) + 1, 0.0);
   const double v = state_[0];
-  const double q = connected_ ? EvaluateConnection(v, qin, dt, history, abstractions, nAL, year,
-                                                   month, day, hour)
-                              : EvaluateTable(v, qin, dt, history, abstractions, nAL, year, month,
-                                              day, hour);
+  const double q =
+      connected_
+          ? EvaluateConnection(v, qin, dt, history, abstractions, nAL, year, month, day, hour)
+          : EvaluateTable(v, qin, dt, history, abstractions, nAL, year, month, day, hour);
   for (int32_t k = 1; k <= nAL; ++k)
     if (abstractions[k].mode() == kAbstractionReservoirRule)
       abstractions[k].values()[0] = withdrawn_[k] / (dt * 60.0);
@@ -118,8 +118,7 @@ double SP_class::EvaluateRules(double qin, double dt, double** history,
 }
 
 void SP_class::WithdrawInner(double& v, double** history, std::vector<AL_class>& abstractions,
-                             int32_t nAL, int32_t year, int32_t month, int32_t day,
-                             int32_t hour) {
+                             int32_t nAL, int32_t year, int32_t month, int32_t day, int32_t hour) {
   for (int32_t k = 1; k <= nAL; ++k) {
     if (abstractions[k].mode() != kAbstractionReservoirRule) continue;
     double w = abstractions[k].ScheduledRuleAmount(history, year, month, day, hour, v) * dtmin_;
@@ -147,7 +146,9 @@ double SP_class::EvaluateTable(double v, double qin, double dt, double** history
   const int32_t k = p.k;
   const bool active = RuleActive(k, year, month, day, hour);
   // Period k's value blended with period k − 1.
-  auto blend = [&](auto value) { return k > 1 ? p.w * value(k) + (1.0 - p.w) * value(k - 1) : value(1); };
+  auto blend = [&](auto value) {
+    return k > 1 ? p.w * value(k) + (1.0 - p.w) * value(k - 1) : value(1);
+  };
   const int32_t n = r.n;
   double sum = 0.0;
   for (int32_t step = 0; step < nsteps; ++step) {
@@ -181,8 +182,8 @@ double SP_class::EvaluateTable(double v, double qin, double dt, double** history
 }
 
 double SP_class::EvaluateConnection(double v, double qin, double dt, double** history,
-                                    std::vector<AL_class>& abstractions, int32_t nAL,
-                                    int32_t year, int32_t month, int32_t day, int32_t hour) {
+                                    std::vector<AL_class>& abstractions, int32_t nAL, int32_t year,
+                                    int32_t month, int32_t day, int32_t hour) {
   const int32_t nsteps = static_cast<int32_t>(dt * 60.0 / dtmin_);
   if (nsteps < 1) return 0.0;
   CheckConnectionTarget();

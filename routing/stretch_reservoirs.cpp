@@ -35,8 +35,8 @@ void routingclass::InitialiseReservoirOutflows() {
   for (int32_t k = 1; k <= nSP_; ++k) {
     SP_class& r = reservoirs_[k];
     r.CheckConnectionTarget();
-    double q = r.EvaluateRules(0.0, dt_, history_ != nullptr ? history_[0] : nullptr,
-                               abstractions_, nAL_, 0, 0, 0, 0);
+    double q = r.EvaluateRules(0.0, dt_, history_ != nullptr ? history_[0] : nullptr, abstractions_,
+                               nAL_, 0, 0, 0, 0);
     if (dt_ * q * 60.0 > r.volume()) q = r.volume() / 60.0 / dt_;
     r.set_outflow(q);
   }
@@ -57,9 +57,9 @@ void routingclass::RunReservoirs(int32_t year, int32_t month, int32_t day, int32
   for (int32_t k = 1; k <= nSP_; ++k) {
     SP_class& r = reservoirs_[k];
     const double inflow = DepthToDischarge(flows_[0][own], effective, dt_);
-    const double withdrawn =
-        real_step && k == nSP_ ? dt_ * 60.0 * DepthToDischarge(abstraction_sum_, effective, dt_)
-                               : 0.0;
+    const double withdrawn = real_step && k == nSP_
+                                 ? dt_ * 60.0 * DepthToDischarge(abstraction_sum_, effective, dt_)
+                                 : 0.0;
     r.RunStep(inflow, dt_, 0.0, withdrawn, flows_, history_ != nullptr ? history_[0] : nullptr,
               abstractions_, nAL_, year, month, day, hour);
     for (int32_t a = 1; a <= nAL_; ++a) {
