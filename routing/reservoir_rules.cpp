@@ -11,15 +11,6 @@
 namespace velorn {
 namespace {
 
-// Blank-separated numbers of a line up to the first word that is no number.
-std::vector<double> LineNumbers(std::string_view text) {
-  std::vector<double> values;
-  std::size_t pos = 0;
-  double v = 0;
-  while (ScanValue(text, pos, v)) values.push_back(v);
-  return values;
-}
-
 // The value after the first '=' behind `key` in `block`, up to ';' or the line end.
 bool ConnectionValue(const std::string& block, const char* key, double& value) {
   const std::size_t at = block.find(key);
@@ -39,10 +30,12 @@ void SP_class::ReadReservoirRules(ControlFileReader& file) {
   const std::string header = std::string("[") + kReservoirRulePrefix + std::to_string(id_) + "]";
   if (!file.FindHeader(header))
     ThrowFatal(*diag_, 34, "FATAL: section ", header, " not found in control file");
-  const std::vector<double> head = LineNumbers(file.RestOfLine());
+  const std::string head = file.RestOfLine();
+  std::size_t pos = 0;
+  double classes = 0;
   connected_ = false;
   rules_ = AbstractionRules{};
-  if (!head.empty() && head[0] >= 1) {
+  if (ScanValue(head, pos, classes) && classes >= 1) {
     // A table: the abstraction rules' reader, which reads the section again from its header.
     rules_ = ReadRuleSection(file, header, *diag_);
     return;
