@@ -85,7 +85,7 @@ TEST_F(AssimilationRulesTest, VelornListAcrossTheSteps) {
   EXPECT_FALSE(AssimilationList().Open(dir_ / "none.txt", false, true));
 }
 
-TEST_F(AssimilationRulesTest, BafuListAndGridList) {
+TEST_F(AssimilationRulesTest, BafuList) {
   const std::string row = "                      2001 05 14 06    412.345\n";
   AssimilationList bafu;
   ASSERT_TRUE(bafu.Open(List("bafu.txt", "h1\nh2\nh3\n" + row), true, false));
@@ -94,13 +94,6 @@ TEST_F(AssimilationRulesTest, BafuListAndGridList) {
   EXPECT_EQ(record.date, (ModelDate{2001, 5, 14, 6}));
   EXPECT_EQ(record.level, 412.345);
   EXPECT_FALSE(bafu.Next(record));
-  AssimilationList grids;
-  ASSERT_TRUE(grids.Open(List("grids.txt",
-                              "x\n1 1 1 1 1 2 2 2 2 2 3 3 3 3 3 h h h h w\n"
-                              "2001 2 1 0 swe_0201.asc\n"),
-                         false, true));
-  ASSERT_TRUE(grids.Next(record));
-  EXPECT_EQ(record.file, "swe_0201.asc");
 }
 
 // A new value of 100 mm: by the default 30 % without solid storage, by the cell's 1:3 with it;

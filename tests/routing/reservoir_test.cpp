@@ -83,8 +83,6 @@ TEST_F(ReservoirTest, ItemValuesAndDefaults) {
   SP_class& own = Make(Item(5, "dTmin = 30 UseRunningAvg = 3"), "");
   EXPECT_EQ(own.dTmin(), 30.0);
   EXPECT_EQ(own.UseRunningAvg(), 3);
-  EXPECT_EQ(Make("SP 2 file = /abs/x.txt V0 = 1 C0 = 0 0 0 0 0 0 0 0 0", "").file_name(),
-            "/abs/x.txt");
   struct Case {
     std::string item;
     std::string message;
@@ -187,7 +185,6 @@ TEST_F(ReservoirTest, VolumeBelowOneStepOfOutflowEmptiesTheReservoir) {
   Step(0.0, 60.0);
   EXPECT_NEAR(r.outflow() * 3600, 100, 1e-9);
   EXPECT_NEAR(r.volume(), 0.0, 1e-9);
-  EXPECT_GE(r.outflow(), 0.0);
 }
 
 // Weekday windows: 14 May 2001 was a Monday (1). Without hours WeekDays never releases; −1
@@ -200,7 +197,6 @@ TEST_F(ReservoirTest, WeekdaysAndHours) {
   for (const Case& c :
        {Case{"WeekDays = 1\n", false}, Case{"WeekDays = -1\nstart_hour = 20\n", true},
         Case{"WeekDays = 1\nstart_hour = 10\nstop_hour = 14\n", true},
-        Case{"WeekDays = 234567\nstart_hour = 0\nstop_hour = 23\n", false},
         Case{"WeekDays = 1\nstart_hour = 13\nstop_hour = 23\n", false}}) {
     SP_class& r = Make(Item(1500), Table(kRuleExample, c.keys));
     Step(0.0, 60.0);
@@ -237,12 +233,6 @@ TEST_F(ReservoirTest, ConnectionSectionsAndTheirRefusals) {
   std::map<int32_t, bool> bypass;
   r.SetBypassSet(&bypass);
   EXPECT_TRUE(bypass.at(1));
-  // A target at the same level (non-lakes keep level 0) and a bottom above: nothing flows.
-  SP_class other;
-  map[9] = ReservoirLinkRecord{&other};
-  Step(2.0, 60.0);
-  EXPECT_EQ(r.outflow(), 0.0);
-  EXPECT_DOUBLE_EQ(r.volume(), 1000 + 7200);
 
   EXPECT_EQ(test::ThrownCode([&] {
               Make(Item(1),
