@@ -31,12 +31,14 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/diagnostic_stream.h"
 #include "core/tracer_bookkeeping.h"
 #include "routing/abstraction.h"
 #include "routing/abstraction_rules.h"
+#include "routing/lake_table.h"
 
 namespace velorn {
 
@@ -138,8 +140,19 @@ class SP_class {
   void AppendOutputRow(int32_t year, int32_t month, int32_t day, int32_t hour);
   void FlushBuffers(int32_t force);
 
-  // Level (m a.s.l.) of a volume; a reservoir that is not a lake has none (0).
-  double GetLevelForVolume(double /*v*/) const { return 0.0; }
+  // Level (m a.s.l.) of a volume and volume of a level by the lake's level-volume table
+  // (routing/lake_table.h). A reservoir without a table has no level: 0, and a level keeps the
+  // current volume.
+  double GetLevelForVolume(double v) const {
+    return lake_table_.rows() > 0 ? velorn::GetLevelForVolume(lake_table_, v) : 0.0;
+  }
+  double GetVolumeForLevel(double z) const {
+    return lake_table_.rows() > 0 ? velorn::GetVolumeForLevel(lake_table_, z) : state_[0];
+  }
+  // The level of volume V becomes the lake's level (the lake cells are not bound in this build).
+  void ApplyLakeLevel(double v) { level_ = GetLevelForVolume(v); }
+  void SetLakeTable(LakeVolumeTable table) { lake_table_ = std::move(table); }
+  void set_level(double z) { level_ = z; }
 
   // --- State (storage file, tests) ------------------------------------------------------------
   int32_t id() const { return id_; }
@@ -199,6 +212,7 @@ class SP_class {
   bool connected_ = false;
   HydraulicConnection connection_;
   ReservoirMap* links_ = nullptr;
+  LakeVolumeTable lake_table_;
 
   std::vector<double> buffer_;  // capacity · (ntr + 35)
   int64_t capacity_ = 0, filled_ = 0;

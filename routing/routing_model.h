@@ -151,6 +151,13 @@ class abflussmodellklasse : public teilmodellklasse {
   // Water held in the channels of all stretches, in mm · km².
   double ChannelStorage() const;
   int32_t LakeSwitch() const { return lake_switch_; }
+  // Lake cells per process (null while lakes are off) and the reservoirs of every stretch.
+  const int64_t* LakeCellCounts() const {
+    return lake_cells_.empty() ? nullptr : lake_cells_.data();
+  }
+  void CollectReservoirs(std::vector<SP_class*>& list) {
+    for (int32_t n = 1; n <= StretchCount(); ++n) stretches_[n]->CollectReservoirs(list);
+  }
   int32_t ReadGridsValue() const { return readgrids_; }
   const std::string& StorageFileName() const { return written_storage_name_; }
 
