@@ -2,13 +2,13 @@
 // its listed step and divides the new value into liquid and solid snow storage, the same on
 // every process; a reservoir rule without lake grids stops the construction with code 33.
 #include <gtest/gtest.h>
-#include <mpi.h>
 
 #include "core/grid_registry.h"
 #include "core/matrix.h"
 #include "grids/mpi_layout.h"
 #include "routing/data_assimilation.h"
 #include "setup/mpi_regions.h"
+#include "tests/support/submodel_fixture.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_helpers.h"
 #include "tests/support/test_mpi.h"
@@ -23,9 +23,9 @@ double NewValue(int r, int c) {
   return 10.0 * r + c;
 }
 
-class AssimilationMpiTest : public test::DiagTest {
+class AssimilationMpiTest : public test::SubModelTest {
  protected:
-  AssimilationMpiTest() : DiagTest(test::TempDir::Shared()) {
+  AssimilationMpiTest() : SubModelTest(kRows, kCols) {
     for (GridMatrix* g : {&zone_, &target_, &liquid_, &solid_})
       *g = GridMatrix(diag_, 1, kRows, kCols, kRows);
     for (int r = 1; r <= kRows; ++r)
@@ -44,40 +44,20 @@ class AssimilationMpiTest : public test::DiagTest {
                        kCols, kRows);
     registry_.Register(diag_, 4, "", solid_.get(), nullptr, 0, "snowstorage_solid", 0, 1, kRows,
                        kCols, kRows);
-    ranges_.assign(kRows + 1, ColumnRange{1, kCols});
-    setup_.diag = &diag_;
-    setup_.control_file_name = dir_ / "da.ctl.$$$";
-    setup_.registry = &registry_;
-    setup_.zone_code_index = codes_.data();
-    setup_.zone_table = zones_.data();
-    setup_.column_ranges = ranges_.data();
-    setup_.zone_count = 1;
-    setup_.highest_zone_code = 1;
-    setup_.ncols = kCols;
-    setup_.nrows = kRows;
     setup_.first_local_row = layout_.first_row;
     setup_.last_local_row = layout_.last_row;
-    setup_.cellsize = 1000;
-    setup_.nodata = -9999;
     setup_.mpi = &layout_;
     setup_.start_date = ModelDate{2001, 1, 1, 0};
     setup_.end_date = ModelDate{2001, 1, 2, 0};
   }
-  void Put(const std::string& name, const std::string& text) {
-    if (test::Rank() == 0) test::WriteFile(dir_ / name, text);
-    MPI_Barrier(MPI_COMM_WORLD);
-  }
+  // Every process writes its own copy in its own directory.
+  void Put(const std::string& name, const std::string& text) { test::WriteFile(dir_ / name, text); }
   bool Own(int r, int c) const {
     return r >= layout_.first_row && r <= layout_.last_row && layout_.regions[r][c] == test::Rank();
   }
 
-  GridRegistry registry_;
   GridMatrix zone_, target_, liquid_, solid_;
   MpiLayout layout_;
-  std::vector<ColumnRange> ranges_;
-  std::vector<int32_t> codes_{0, 1};
-  std::vector<ZoneRecord> zones_ = std::vector<ZoneRecord>(2);
-  SubModelSetup setup_;
 };
 
 TEST_F(AssimilationMpiTest, GridRuleWithSnowSplit) {
@@ -86,10 +66,10 @@ TEST_F(AssimilationMpiTest, GridRuleWithSnowSplit) {
       "grids\n1 1 1 1 1 2 2 2 2 2 3 3 3 3 3 h h h h w\n2000 12 31 0 old.asc\n"
       "2001 1 1 5 " +
           (dir_ / "g1.asc") + "\n");
-  Put("da.ctl.$$$", "[data_assimilation]\n1\n60\n1\n\n  grid {\n grid-ID = swe; listfilename = " +
-                        (dir_ / "list.txt") +
-                        ";\n options { split-into-liquid-and-solid = true;"
-                        " default-liquid-percentage = 20; }\n}\n");
+  WriteControlFile("[data_assimilation]\n1\n60\n1\n\n  grid {\n grid-ID = swe; listfilename = " +
+                   (dir_ / "list.txt") +
+                   ";\n options { split-into-liquid-and-solid = true;"
+                   " default-liquid-percentage = 20; }\n}\n");
   int32_t error = -1;
   data_assimilation model(setup_, error, {}, nullptr);
   ASSERT_EQ(error, 0) << screen_.str();
@@ -109,7 +89,7 @@ TEST_F(AssimilationMpiTest, GridRuleWithSnowSplit) {
 }
 
 TEST_F(AssimilationMpiTest, ReservoirRuleNeedsTheLakeGrids) {
-  Put("da.ctl.$$$",
+  WriteControlFile(
       "[data_assimilation]\n1\n60\n1\nreservoir { lake-ID = 1; listfilename = l.txt; }\n");
   int32_t error = -1;
   data_assimilation model(setup_, error, {}, nullptr);
