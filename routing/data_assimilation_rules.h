@@ -8,7 +8,7 @@
 // Dates are compared by the model's time key (core/model_date.h): no C library time, no time
 // zone.
 //
-// Callers: the data-assimilation model (not yet in the run: code 3012). Text and file readers
+// Callers: the data-assimilation model (routing/data_assimilation.h). Text and file readers
 // only; failures are FATAL entries with the section's codes.
 // Settled here: a block may begin with white space or empty lines; a block that is neither a
 // grid nor a reservoir rule is FATAL naming its first line; the braces of a block's first line
