@@ -309,8 +309,8 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   // Data assimilation comes last: it takes the routing model's reservoirs.
   std::vector<SP_class*> reservoirs;
   routing->CollectReservoirs(reservoirs);
-  assimilation = std::make_unique<data_assimilation>(setup, error, reservoirs,
-                                                     routing->LakeCellCounts());
+  assimilation =
+      std::make_unique<data_assimilation>(setup, error, reservoirs, routing->LakeCellCounts());
   CheckError(error);
   assimilation->SetInitialised(1);
 }
