@@ -21,6 +21,7 @@
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/data_assimilation.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
@@ -305,7 +306,13 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   groundwater->SetInitialised(1);
   special_output = std::make_unique<SpecialOutputClass>(setup, error, sub_steps);
   CheckError(error);
-  RefuseUnavailable(kUnavailableDataAssimilation);
+  // Data assimilation comes last: it takes the routing model's reservoirs.
+  std::vector<SP_class*> reservoirs;
+  routing->CollectReservoirs(reservoirs);
+  assimilation =
+      std::make_unique<data_assimilation>(setup, error, reservoirs, routing->LakeCellCounts());
+  CheckError(error);
+  assimilation->SetInitialised(1);
 }
 
 void ModellApplication::CreateRouting() {

@@ -58,6 +58,7 @@ class abflussmodellklasse;
 class siltingupclass;
 class gwflowclass;
 class schneemodellklasse;
+class data_assimilation;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -77,8 +78,6 @@ inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model
 inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
                                                                 "surface routing model", 3008};
 inline constexpr UnavailableSubModel kUnavailableIrrigation{"irrigation", "irrigation model", 3009};
-inline constexpr UnavailableSubModel kUnavailableDataAssimilation{"data_assimilation",
-                                                                  "data assimilation", 3012};
 
 // The first value of "[<section>]" in `control_file` (the switch of a sub-model): 0 when the
 // file has no such section; 1 when the value is missing or no number, so that a section that
@@ -171,6 +170,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<schneemodellklasse> snow;
   std::unique_ptr<SpecialOutputClass> special_output;
+  std::unique_ptr<data_assimilation> assimilation;
 
  private:
   // Construction steps.

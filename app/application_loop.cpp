@@ -14,6 +14,7 @@
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/data_assimilation.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "snow/snow_model.h"
@@ -167,6 +168,7 @@ void ModellApplication::RunTimeStep() {
   settings_object->UpdateLanduseParameterGrids(h, d, m, y, minutes);
   for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->WriteResultGrid();
   superposition->WriteOutput();
+  assimilation->RunStep(h, d, m, y);
   // Radiation, evapotranspiration and interception.
   radiation_correction->RunStep(h, d, m, y);
   evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);

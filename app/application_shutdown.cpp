@@ -11,6 +11,7 @@
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/data_assimilation.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
@@ -86,6 +87,7 @@ void ModellApplication::ReleaseModels() {
   if (interception) interception->ReleaseTracers();
   if (silting_up) silting_up->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
+  if (assimilation) assimilation->ReleaseMemory();
   // Routing first: it creates the storage file that the soil and surface models append to.
   if (routing) routing->ReleaseMemory();
   if (silting_up) silting_up->ReleaseMemory();
@@ -110,6 +112,7 @@ void ModellApplication::DeleteObjects() {
   interpolators.clear();
   meteo_count = 0;
   tracer_definitions.reset();
+  assimilation.reset();
   routing.reset();
   silting_up.reset();
   groundwater.reset();

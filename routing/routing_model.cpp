@@ -312,14 +312,6 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
   if (!(divisor > 0))
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": the area divisor ", divisor, " must be greater than 0");
-  if (counts.reservoirs > 0) {
-    std::size_t at = FindItemKeyword(text, kReservoirKeyword, 0);
-    int32_t code = 0;
-    ReadItemCode(text, at, code);
-    ThrowFatal(Diag(), kRoutingUnavailableItemCode, "FATAL: reservoirs and lakes (item ",
-               std::string(kReservoirKeyword), " ", code,
-               " of the routing description of subbasin ", tg, ") are not available in this build");
-  }
   int32_t error = 0;
   auto stretch =
       std::make_unique<routingclass>(error, StretchSetup{.diag = diag,
@@ -332,6 +324,7 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
                                                          .nfurther = counts.members,
                                                          .nZL = counts.inflows,
                                                          .nAL = counts.abstractions,
+                                                         .nSP = counts.reservoirs,
                                                          .tg_code = tg,
                                                          .abfrel = &abfrel_,
                                                          .code_to_index = zone_code_index,
@@ -384,6 +377,11 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
                      static_cast<int32_t>(start_date_.month), static_cast<int32_t>(start_date_.day),
                      static_cast<int32_t>(start_date_.hour));
   }
+  for (std::size_t at = FindItemKeyword(text, kReservoirKeyword, 0); at != std::string::npos;
+       at = FindItemKeyword(text, kReservoirKeyword, at + 2)) {
+    ++item;
+    s.SetSpeicherParams(item, text, at, nsplit_);
+  }
 }
 
 // A stretch reads its tributaries' routed water at their flow indices, which stands there only
@@ -404,6 +402,7 @@ void abflussmodellklasse::CheckUpstreamOrder() {
 void abflussmodellklasse::FinishStretches() {
   for (int32_t n = 1; n <= ndesc_; ++n) {
     // Read after every description: the search for a rule section moves the file's cursor.
+    stretches_[n]->ReadReservoirRules(*reader_, &reservoir_links_, &bypass_);
     stretches_[n]->ReadAbstractionRules(*reader_);
     stretches_[n]->SetBypassSet(&bypass_);
     stretches_[n]->CheckArea();

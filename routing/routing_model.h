@@ -11,8 +11,9 @@
 // discharge statistics ("routed discharge", unit from the third value of [output_interval]).
 // Abstractions (AL, routing/abstraction.h) are parsed per description after the inflows, their
 // rule sections read from the same control file; internal ones are linked to their inflows by
-// InitialiseRouting (codes 300-303). Reservoirs (SP) are not part of this build: a description
-// that holds one is refused with code 3011.
+// InitialiseRouting (codes 300-303). Reservoirs (SP, routing/reservoir.h) follow the
+// abstractions; their rule sections are read with the abstractions' and they share one map of
+// reservoir ids (hydraulic connections) and one bypass set.
 //
 // The application calls, in this order: SetQg (runoff per tracer and subbasin; none is FATAL
 // 43), SetupLakes (every process), InitialiseRouting, SetReinfiltrationRecords, ReadStorageState
@@ -61,8 +62,6 @@ inline constexpr int kRoutingAbstractionTwiceCode = 300;
 inline constexpr int kRoutingAbstractionSameCode = 301;
 inline constexpr int kRoutingInternalInflowCode = 302;
 inline constexpr int kRoutingAbstractionUnlinkedCode = 303;
-// A reservoir item, which this build cannot route.
-inline constexpr int kRoutingUnavailableItemCode = 3011;
 // Longest line of a routing description.
 inline constexpr std::size_t kMaxDescriptionLine = 2400;
 // Rows of the observed window: lags -10..+10, row 10 is the current step.
@@ -152,6 +151,13 @@ class abflussmodellklasse : public teilmodellklasse {
   // Water held in the channels of all stretches, in mm · km².
   double ChannelStorage() const;
   int32_t LakeSwitch() const { return lake_switch_; }
+  // Lake cells per process (null while lakes are off) and the reservoirs of every stretch.
+  const int64_t* LakeCellCounts() const {
+    return lake_cells_.empty() ? nullptr : lake_cells_.data();
+  }
+  void CollectReservoirs(std::vector<SP_class*>& list) {
+    for (int32_t n = 1; n <= StretchCount(); ++n) stretches_[n]->CollectReservoirs(list);
+  }
   int32_t ReadGridsValue() const { return readgrids_; }
   const std::string& StorageFileName() const { return written_storage_name_; }
 
@@ -219,6 +225,7 @@ class abflussmodellklasse : public teilmodellklasse {
   double** runoff_ = nullptr;
   ReinfiltrationRecord* records_ = nullptr;
   std::map<int32_t, bool> bypass_;
+  ReservoirMap reservoir_links_;
 
   // Observed discharges.
   std::unique_ptr<TimeSeriesTable> observed_table_;

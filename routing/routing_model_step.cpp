@@ -191,6 +191,7 @@ void abflussmodellklasse::InitialiseRouting() {
          << "[end-entry]";
   LinkInternalAbstractions();
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->InitialiseChannelStates();
+  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->InitialiseReservoirOutflows();
   const int32_t passes = InitialisationPasses();
   if (readgrids_ != 0) return;
   Diag() << "routing the initialization discharges (" << passes << " times)"

@@ -28,6 +28,7 @@ void routingclass::RouteStep(int32_t year, int32_t month, int32_t day, int32_t h
   }
   FinishStep();
   TakeAbstractions(year, month, day, hour);
+  RunReservoirs(year, month, day, hour);
 }
 
 void routingclass::StartOutlet() {

@@ -2,6 +2,7 @@
 // stretch reads and writes its own block (see routing_model.h and routing_stretch.h).
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -118,6 +119,16 @@ void routingclass::WriteStorageState(std::FILE* file) const {
     sections(item, k);
   }
   std::fprintf(file, "%d (number of reservoirs)\n", nSP_);
+  // Per reservoir its state, its running-average setting and the running-average list, each
+  // on a line of its own (the list line may be empty).
+  for (int32_t k = 1; k <= nSP_; ++k) {
+    const SP_class& r = reservoirs_[k];
+    for (int32_t tr = 0; tr <= ntr_; ++tr) std::fprintf(file, "%lg ", r.state()[tr]);
+    std::fprintf(file, " (reservoir %d)\n", k);
+    std::fprintf(file, "%d (useRunningAvg reservoir %d)\n", r.UseRunningAvg(), k);
+    for (double v : r.history()) std::fprintf(file, "%lg ", v);
+    std::fprintf(file, "\n");
+  }
   std::fprintf(file, "\n\n");
 }
 
@@ -176,6 +187,28 @@ void routingclass::ReadStorageState(StorageFileReader& in) {
   int32_t reservoirs = 0;
   if (!in.Read(reservoirs) || reservoirs != nSP_) fail("reservoir code");
   in.SkipLine();
+  for (int32_t k = 1; k <= nSP_; ++k) {
+    SP_class& r = reservoirs_[k];
+    for (int32_t tr = 0; tr <= ntr_; ++tr) value(r.state()[tr]);
+    in.SkipLine();
+    // The setting line and the list line; a file without them goes on with the next block.
+    const long mark = std::ftell(in.file);
+    const int64_t line = in.line;
+    std::string text;
+    if (!in.ReadLine(text) || text.find("useRunningAvg") == std::string::npos) {
+      std::fseek(in.file, mark, SEEK_SET);
+      in.line = line;
+      continue;
+    }
+    std::size_t pos = 0;
+    int32_t setting = 0;
+    if (!ScanValue(text, pos, setting)) fail("a running-average setting");
+    r.SetUseRunningAvg(setting);
+    if (!in.ReadLine(text)) fail("a running-average list");
+    r.history().clear();
+    pos = 0;
+    for (double v = 0; ScanValue(text, pos, v);) r.history().push_back(v);
+  }
 }
 
 // --- The routing model's section -------------------------------------------------------------

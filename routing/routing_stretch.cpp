@@ -68,6 +68,14 @@ routingclass::routingclass(int32_t& error, const StretchSetup& setup)
                                                    .area = area_,
                                                    .divisor = divisor_,
                                                    .dt = dt_});
+    Allocate(reservoirs_, nSP_ + 1, 9);
+    for (int32_t k = 1; k <= nSP_; ++k)
+      reservoirs_[k].Initialise(ReservoirSetup{.diag = diag,
+                                               .tracers = tracers_,
+                                               .ntr = ntr_,
+                                               .subbasin_code = tg_code_,
+                                               .subbasin_index = IndexOf(tg_code_),
+                                               .output_directory = output_directory_});
   });
 }
 

@@ -55,6 +55,7 @@
 #include "routing/abstraction.h"
 #include "routing/channel_table.h"
 #include "routing/flow_tables.h"
+#include "routing/reservoir.h"
 #include "unsatzone/reinfiltration_record.h"
 
 namespace velorn {
@@ -85,7 +86,7 @@ struct StretchSetup {
   int32_t nfurther = 0;  // only enlarges the weight array
   int32_t nZL = 0;
   int32_t nAL = 0;  // abstractions
-  int32_t nSP = 0;  // reservoirs (none are built here)
+  int32_t nSP = 0;  // reservoirs
   int32_t tg_code = 0;
   AbfrelTable* abfrel = nullptr;
   const int32_t* code_to_index = nullptr;  // zone code -> subbasin index, codes 0..max_code
@@ -164,6 +165,23 @@ class routingclass : public modelobject {
   int32_t AbstractionCount() const { return nAL_; }
   AL_class& Abstraction(int32_t k) { return abstractions_[k]; }
   int32_t AbstractionNumber(int32_t k) const { return abstraction_numbers_[k]; }
+
+  // --- Reservoirs (routing/stretch_reservoirs.cpp) ---------------------------------------------
+  // SP item at description position `item` (items count tributaries, lists, inflows,
+  // abstractions, then reservoirs); `pos` stands at "SP" in `text`. Reads the item and creates
+  // the balance file.
+  void SetSpeicherParams(int32_t item, std::string_view text, std::size_t pos, int32_t nsub);
+  // Every reservoir's rule section; enters the reservoirs in the shared map and the last one in
+  // the bypass set.
+  void ReadReservoirRules(ControlFileReader& file, ReservoirMap* links,
+                          std::map<int32_t, bool>* bypass);
+  // The outflow of every reservoir before the first step (rules of an initialisation pass), at
+  // most its volume in one step.
+  void InitialiseReservoirOutflows();
+  // Appends the address of every reservoir.
+  void CollectReservoirs(std::vector<SP_class*>& list);
+  int32_t ReservoirCount() const { return nSP_; }
+  SP_class& Reservoir(int32_t k) { return reservoirs_[k]; }
 
   // --- Storage state (routing/routing_storage.cpp) ------------------------------------------
   // Appends the stretch's block of the storage file: per channel item the histories, section
@@ -245,6 +263,8 @@ class routingclass : public modelobject {
   void AddToOutlet(int32_t item);
   void FinishStep();
   void TakeAbstractions(int32_t year, int32_t month, int32_t day, int32_t hour);
+  // The reservoirs in item order, a chain on the outlet values.
+  void RunReservoirs(int32_t year, int32_t month, int32_t day, int32_t hour);
 
   // Steps of SetInflow and ReadInflows.
   void OpenInflowTable(int32_t k, int32_t start_row, int32_t year, int32_t month, int32_t day,
@@ -282,6 +302,7 @@ class routingclass : public modelobject {
   std::vector<AL_class> abstractions_;        // 1..nAL
   std::vector<int32_t> abstraction_numbers_;  // 1..nAL
   std::vector<double> carry_;                 // [tr] of an abstraction's output row
+  std::vector<SP_class> reservoirs_;          // 1..nSP
 
   double** flows_ = nullptr;
   double*** subflows_ = nullptr;

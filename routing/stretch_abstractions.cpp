@@ -35,6 +35,7 @@ void routingclass::ReadAbstractionRules(ControlFileReader& file) {
 
 void routingclass::FlushBuffers() {
   for (int32_t k = 1; k <= nAL_; ++k) abstractions_[k].FlushBuffers(1);
+  for (int32_t k = 1; k <= nSP_; ++k) reservoirs_[k].FlushBuffers(1);
 }
 
 // Every abstraction takes its amount from the outlet discharge Q of the step (mm over A / f) in
@@ -47,17 +48,24 @@ void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, in
   const bool real_step = month >= 1;
   const int32_t own = IndexOf(tg_code_);
   const double effective = area_ / divisor_;
-  const double q = flows_[0][own];
+  // With reservoirs the abstractions draw on the last reservoir's volume; the reservoirs then
+  // set the outlet.
+  const double q = nSP_ > 0
+                       ? DischargeToDepth(reservoirs_[nSP_].volume() / dt_ / 60.0, effective, dt_)
+                       : flows_[0][own];
   for (int32_t k = 1; k <= nAL_; ++k) {
     AL_class& al = abstractions_[k];
     if (al.mode() == kAbstractionReservoirRule) continue;
     const double amount =
         al.ComputeAbstraction(flows_, abstraction_sum_, q, year, month, day, hour);
     carry_[0] = DepthToDischarge(amount, effective, dt_);
-    for (int32_t tr = 1; tr <= ntr_; ++tr) carry_[tr] = flows_[tr][own];
+    for (int32_t tr = 1; tr <= ntr_; ++tr)
+      carry_[tr] = nSP_ > 0 ? reservoirs_[nSP_].concentration(tr) : flows_[tr][own];
     if (real_step) al.AppendOutputRow(year, month, day, hour, carry_.data());
-    flows_[0][own] -= amount;
-    for (int32_t j = 1; j <= nsub_; ++j) subflows_[0][j][own] -= amount;
+    if (nSP_ == 0) {
+      flows_[0][own] -= amount;
+      for (int32_t j = 1; j <= nsub_; ++j) subflows_[0][j][own] -= amount;
+    }
     if (al.mode() != kAbstractionIntern && al.mode() != kAbstractionInternRule) continue;
     const int32_t t = nsb_ + al.number();
     for (int32_t j = 1; j <= nsub_; ++j) {

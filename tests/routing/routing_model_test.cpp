@@ -111,8 +111,11 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
       {"abstraction rule section missing", Header(),
        tg + "OL 11 " + kChannel + " AL 3 = intern_with_rule\n", 34,
        "section [abstraction_rule_abstraction_3] not found in control file"},
-      {"reservoir", Header(), tg + "OL 11 " + kChannel + "\nSP 1 file = r.txt\n", 3011,
-       "reservoirs and lakes (item SP 1"},
+      {"reservoir without V0", Header(), tg + "OL 11 " + kChannel + "\nSP 1 file = r.txt\n", 35,
+       "for reservoir 1: no \"V0 =\" found!"},
+      {"reservoir rule section missing", Header(),
+       tg + "OL 11 " + kChannel + "\nSP 2 file = r.txt V0 = 5 C0 = 0 0 0 0 0 0 0 0 0\n", 34,
+       "section [abstraction_rule_reservoir_2] not found in control file"},
       {"channel value missing", Header(), tg + "OL 11 (kh=1, kv=1)\n", 17,
        "value 3 of the ten channel values of item 1 not found"},
       // Valid sections: qmin = qmax, and file names that only contain item keywords.

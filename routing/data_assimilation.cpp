@@ -1,0 +1,182 @@
+// The data-assimilation model and its two rules (see data_assimilation.h).
+#include "routing/data_assimilation.h"
+
+#include "core/error_code.h"
+#include "core/grid_registry.h"
+
+namespace velorn {
+namespace {
+
+constexpr const char* kHead =
+    "FATAL: \n---------------------- error in data assimilation model ------------------- \n";
+constexpr const char* kRule =
+    "\n-----------------------------------------------------------------------\n";
+
+}  // namespace
+
+data_assimilation::data_assimilation(const SubModelSetup& setup, int32_t& error,
+                                     std::vector<SP_class*> reservoirs, const int64_t* lake_cells)
+    : teilmodellklasse(setup, "data_assimilation"),
+      reservoirs_(std::move(reservoirs)),
+      lake_cells_(lake_cells),
+      start_(setup.start_date) {
+  error = CaptureErrorCode([&] { Construct(); });
+}
+
+void data_assimilation::Construct() {
+  if (flow_control == 0) return;
+  ControlFileReader file;
+  const std::string header = "[data_assimilation]";
+  if (!file.Open(control_file_name) || !file.FindHeader(header))
+    ReportControlFileError(header, "(EOF)");
+  int skipped_int = 0;
+  double skipped_double = 0;
+  int count = 0;
+  ReadValue(file, skipped_int, "flow control parameter for ");
+  ReadValue(file, skipped_double, "time interval for ");
+  ReadValue(file, count, "number of data-assimilation rules ");
+  if (count < 0 || static_cast<std::size_t>(count) > file.WordsLeft())
+    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: [data_assimilation]: ", count,
+               " rules announced, the section cannot hold them");
+  for (const std::string& block : ReadAssimilationBlocks(file, count, Diag())) {
+    if (AssimilationKindOf(block, Diag()) == AssimilationKind::kGrid) {
+      rules_.push_back(std::make_unique<data_assimilation_grid_entity>(*this, block));
+      continue;
+    }
+    if (ponding_index_ == 0) {
+      ponding_index_ = RequireGrid("ponding_storage");
+      lake_codes_index_ = RequireGrid("lake_codes");
+    }
+    if (rank == 0)
+      rules_.push_back(
+          std::make_unique<data_assimilation_reservoir_entity>(*this, block, reservoirs_));
+  }
+}
+
+void data_assimilation::StartList(AssimilationList& list, AssimilationRecord& record, bool& valid,
+                                  const std::string& name, bool bafu, bool grid,
+                                  const std::string& what) {
+  if (!list.Open(name, bafu, grid))
+    ThrowFatal(Diag(), kAssimilationListOpenCode, kHead, "error opening input list file ", name,
+               what, kRule);
+  valid = list.Next(record);
+  if (!grid && !valid)
+    ThrowFatal(Diag(), kAssimilationDateCode, kHead, "error reading datetime format in ", name,
+               what, kRule);
+  // Records before the start of the run are never applied.
+  const int64_t start = ModelTimeKey(start_);
+  while (valid && ModelTimeKey(record.date) < start) valid = list.Next(record);
+}
+
+void data_assimilation::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (flow_control == 0) return;
+  teilmodellklasse::RunStep(hour, day, month, year);
+  for (auto& rule : rules_) rule->Apply(hour, day, month, year);
+  if (ponding_index_ > 0 && lake_codes_index_ > 0 && size > 1 && lake_cells_ != nullptr)
+    MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_);
+}
+
+void data_assimilation::ReleaseMemory() {
+  rules_.clear();
+  modelobject::ReleaseMemory();
+}
+
+// --- Grid rule --------------------------------------------------------------------------------
+
+data_assimilation_grid_entity::data_assimilation_grid_entity(data_assimilation& owner,
+                                                             const std::string& block)
+    : owner_(owner), settings_(ReadGridRule(block, owner.Diag())) {
+  auto require = [&](const std::string& name, int code, bool glacier) {
+    const int index = owner_.FindGrid(name, 0);
+    if (index > 0) return index;
+    ThrowFatal(owner_.Diag(), code, kHead, "entity ", name,
+               " not available as grid in the actual model configuration\n",
+               glacier ? "set \"weighing-by-glacierized-fraction\" to false when glacier model "
+                         "is inactive "
+                       : "",
+               kRule);
+  };
+  target_ = require(settings_.grid_id, 1210, false);
+  if (settings_.split) {
+    liquid_ = require("snowstorage_liquid", 1211, false);
+    solid_ = require("snowstorage_solid", 1212, false);
+    if (settings_.weigh) {
+      glacier_total_ = require("TotalSnowStorage_onGlacier", 1214, true);
+      glacier_solid_ = require("SolidSnowStorage_onGlacier", 1215, true);
+      glacier_liquid_ = require("LiquidSnowStorage_onGlacier", 1216, true);
+      glacierized_ = require("GlacierizedCells", 1214, true);
+    }
+  }
+  owner_.StartList(list_, record_, valid_, settings_.list_file, false, true,
+                   " for grid-type data assimilation in entity " + settings_.grid_id);
+}
+
+void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (!AdvanceToStep(list_, record_, valid_, ModelDate{year, month, day, hour}, owner_.Diag()))
+    return;
+  GridRegistry& registry = *owner_.registry;
+  double** grid = registry[target_].grid;
+  owner_.ReadGrid(record_.file, grid, 0, false, true, false, 0, false, false, 0.0);
+  if (settings_.split) {
+    double** liquid = registry[liquid_].grid;
+    double** solid = registry[solid_].grid;
+    const bool weigh = settings_.weigh;
+    double** gt = weigh ? registry[glacier_total_].grid : nullptr;
+    double** gs = weigh ? registry[glacier_solid_].grid : nullptr;
+    double** gl = weigh ? registry[glacier_liquid_].grid : nullptr;
+    double** share = weigh ? registry[glacierized_].grid : nullptr;
+    for (int64_t r = owner_.first_local_row; r <= owner_.last_local_row; ++r)
+      for (int64_t c = owner_.column_ranges[r].first; c <= owner_.column_ranges[r].last; ++c) {
+        if (owner_.zone_grid[r][c] == owner_.nodata) continue;
+        if (owner_.owner_grid != nullptr &&
+            static_cast<int32_t>(owner_.owner_grid[r][c]) != owner_.rank)
+          continue;
+        SnowCell cell{liquid[r][c], solid[r][c], weigh ? gl[r][c] : 0, weigh ? gs[r][c] : 0,
+                      weigh ? gt[r][c] : 0};
+        AssimilateSnowCell(cell, grid[r][c], settings_.liquid_percentage, weigh,
+                           weigh ? share[r][c] : 0.0);
+        liquid[r][c] = cell.liquid;
+        solid[r][c] = cell.solid;
+        if (!weigh) continue;
+        gl[r][c] = cell.glacier_liquid;
+        gs[r][c] = cell.glacier_solid;
+        gt[r][c] = cell.glacier_total;
+      }
+  }
+  valid_ = list_.Next(record_);
+}
+
+// --- Reservoir rule ---------------------------------------------------------------------------
+
+data_assimilation_reservoir_entity::data_assimilation_reservoir_entity(
+    data_assimilation& owner, const std::string& block, const std::vector<SP_class*>& reservoirs)
+    : owner_(owner), settings_(ReadReservoirRule(block, owner.Diag())) {
+  for (SP_class* r : reservoirs)
+    if (r->id() == settings_.lake_id) {
+      reservoir_ = r;
+      break;
+    }
+  if (reservoir_ == nullptr)
+    ThrowFatal(owner_.Diag(), kAssimilationReservoirCode, kHead, "reservoir ", settings_.lake_id,
+               " as defined for data assimilation not found in the actual model configuration",
+               kRule);
+  owner_.StartList(
+      list_, record_, valid_, settings_.list_file, settings_.bafu, false,
+      " for reservoir-type data assimilation for reservoir " + std::to_string(settings_.lake_id));
+}
+
+void data_assimilation_reservoir_entity::Apply(int64_t hour, int64_t day, int64_t month,
+                                               int64_t year) {
+  if (!AdvanceToStep(list_, record_, valid_, ModelDate{year, month, day, hour}, owner_.Diag()))
+    return;
+  if (record_.level > owner_.nodata) {
+    const double volume = reservoir_->GetVolumeForLevel(record_.level);
+    reservoir_->ApplyLakeLevel(volume);
+    reservoir_->set_volume(volume);
+    reservoir_->set_level(record_.level);
+  }
+  for (int n = 0; n < settings_.skiprows; ++n) list_.SkipRestOfLine();
+  valid_ = list_.Next(record_);
+}
+
+}  // namespace velorn

@@ -1,0 +1,93 @@
+// data_assimilation: overwrites model states with observed values at listed dates
+// ([data_assimilation], rule blocks in routing/data_assimilation_rules.h). A grid rule replaces a
+// registered grid by the grid files of its list, optionally dividing the value into liquid and
+// solid snow storage (and the snow storages on glaciers); a reservoir rule sets the level of a
+// lake of the routing model, its volume and the ponding water of its cells. It stands on the
+// routing floor because it sets the routing model's reservoirs.
+//
+// The application constructs it after the routing model (which hands over its reservoirs and the
+// lake-cell counts per process) and calls RunStep every step before the radiation correction,
+// ReleaseMemory at the end. Grid rules run on every process (the grid read is collective);
+// reservoir rules exist on process 0 only, and the ponding storage is then scattered from
+// process 0 to the owners of the lake cells every step when more than one process runs.
+// Codes: 1200 (list file), 1205 (first date), 1210-1216 (grids), 1220 (reservoir, format), 33
+// ("ponding_storage" or "lake_codes" missing with a reservoir rule), 17 (section).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/submodel.h"
+#include "routing/data_assimilation_rules.h"
+#include "routing/reservoir.h"
+
+namespace velorn {
+
+class data_assimilation;
+
+class data_assimilation_entity {
+ public:
+  virtual ~data_assimilation_entity() = default;
+  // Applies the record of the step when the list has one for it.
+  virtual void Apply(int64_t hour, int64_t day, int64_t month, int64_t year) = 0;
+
+ protected:
+  AssimilationList list_;
+  AssimilationRecord record_;
+  bool valid_ = false;
+};
+
+class data_assimilation_grid_entity : public data_assimilation_entity {
+ public:
+  data_assimilation_grid_entity(data_assimilation& owner, const std::string& block);
+  void Apply(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+
+ private:
+  data_assimilation& owner_;
+  GridRuleSettings settings_;
+  int target_ = 0;
+  int liquid_ = 0, solid_ = 0;
+  int glacier_total_ = 0, glacier_solid_ = 0, glacier_liquid_ = 0, glacierized_ = 0;
+};
+
+class data_assimilation_reservoir_entity : public data_assimilation_entity {
+ public:
+  data_assimilation_reservoir_entity(data_assimilation& owner, const std::string& block,
+                                     const std::vector<SP_class*>& reservoirs);
+  void Apply(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+
+ private:
+  data_assimilation& owner_;
+  ReservoirRuleSettings settings_;
+  SP_class* reservoir_ = nullptr;
+};
+
+class data_assimilation : public teilmodellklasse {
+ public:
+  // Never throws: `error` receives 0 or the code of the failure.
+  data_assimilation(const SubModelSetup& setup, int32_t& error, std::vector<SP_class*> reservoirs,
+                    const int64_t* lake_cells);
+  void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  void FlushBuffers() {}
+  void ReleaseMemory() override;
+  int32_t RuleCount() const { return static_cast<int32_t>(rules_.size()); }
+
+ private:
+  friend class data_assimilation_grid_entity;
+  friend class data_assimilation_reservoir_entity;
+  void Construct();
+  // Opens the list and moves to the first record at or after the start of the run.
+  void StartList(AssimilationList& list, AssimilationRecord& record, bool& valid,
+                 const std::string& name, bool bafu, bool grid, const std::string& what);
+
+  std::vector<std::unique_ptr<data_assimilation_entity>> rules_;
+  std::vector<SP_class*> reservoirs_;
+  const int64_t* lake_cells_ = nullptr;
+  int ponding_index_ = 0;
+  int lake_codes_index_ = 0;
+  ModelDate start_;
+};
+
+}  // namespace velorn

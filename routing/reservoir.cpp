@@ -1,0 +1,222 @@
+// A reservoir: its SP item, its step with the balance, and its balance file (see reservoir.h).
+#include "routing/reservoir.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/error_code.h"
+#include "core/signals.h"
+#include "routing/routing_descriptions.h"
+#include "routing/routing_formulas.h"
+
+namespace velorn {
+namespace {
+
+// The header line of the balance file (34 columns, no line end).
+constexpr const char* kBalanceHeader =
+    "YY\tMM\tDD\tHH\tW[m]\tA[m2]\tV[m3]\tQin[m3]\tQin[mm]\tQin[m3s]\tQout[m3]\tQout[mm]\tQout["
+    "m3s]\tIrrig[m3]\tIrrig[mm]\tIrrig[m3s]\tQGW[m3]\tQGW[mm]\tQGW[m3s]\tETR[m3]\tETR[mm]\tETR["
+    "m3s]\tPREC[m3]\tPREC[mm]\tPREC[m3s]\tdV[m3]\tdV[mm]\tdV[m3s]\tAbstr[m3]\tAbstr[mm]\tAbstr["
+    "m3s]\tErr[m3]\tErr[mm]\tErr[m3s]";
+// Values of a balance row after the date: W, A, V, 27 balance values, the concentrations.
+constexpr int32_t kRowValuesBeforeTracers = 30;
+
+// End of the SP item that starts at `pos`: the next item keyword of any kind.
+std::size_t ItemEnd(std::string_view text, std::size_t pos) {
+  std::size_t end = text.size();
+  for (std::string_view keyword : {kOutletKeyword, kTributaryKeyword, kListKeyword, kInflowKeyword,
+                                   kAbstractionKeyword, kReservoirKeyword})
+    end = std::min(end, FindItemKeyword(text, keyword, pos));
+  return end;
+}
+
+}  // namespace
+
+double ConnectionFlow(const HydraulicConnection& c, double h, double ht) {
+  const double zb = c.bottom;
+  double y = 0.0;
+  double slope = 0.0;
+  if (h > zb && ht <= zb) {
+    y = h - zb;
+    slope = y / c.length;
+  } else if (h > zb && ht > zb) {
+    slope = (h - ht) / c.length;
+    y = slope > 0.0 ? h - zb : ht - zb;
+  } else if (h <= zb && ht > zb) {
+    slope = (zb - ht) / c.length;
+    y = ht - zb;
+  } else {
+    return 0.0;
+  }
+  if (!(y > 0.0) || slope == 0.0) return 0.0;
+  const double a = c.width * y;
+  const double radius = a / (c.width + 2.0 * y);
+  const double q = c.strickler * a * std::pow(radius, 2.0 / 3.0) * std::sqrt(std::fabs(slope));
+  return slope > 0.0 ? q : -q;
+}
+
+double ReservoirDecayFactor(double half_life_days, double dt) {
+  if (!(half_life_days > 0.0)) return 1.0;
+  return std::exp(-dt / 1440.0 / (half_life_days * 1.442695041111));
+}
+
+void SP_class::Initialise(const ReservoirSetup& setup) {
+  diag_ = setup.diag;
+  tracers_ = setup.tracers;
+  ntr_ = setup.ntr;
+  subbasin_code_ = setup.subbasin_code;
+  subbasin_index_ = setup.subbasin_index;
+  output_directory_ = setup.output_directory;
+  state_.assign(static_cast<std::size_t>(ntr_) + 1, 0.0);
+  previous_ = state_;
+}
+
+void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
+  int32_t id = 0;
+  if (!ReadItemCode(text, pos, id)) id = 0;
+  id_ = id;
+  const std::string_view item = text.substr(0, ItemEnd(text, pos));
+  // Position just behind the '=' that follows `key` in the item; npos when either is missing.
+  auto after_key = [&](std::string_view key) {
+    const std::size_t at = item.find(key, pos);
+    if (at == std::string_view::npos) return std::string_view::npos;
+    const std::size_t equals = item.find('=', at + key.size());
+    return equals == std::string_view::npos ? equals : equals + 1;
+  };
+  auto missing = [&](const char* key) {
+    ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_, ": no \"", key,
+               " =\" found!");
+  };
+  std::size_t at = after_key("file");
+  std::string name;
+  if (at == std::string_view::npos || !ScanValue(item, at, name)) missing("file");
+  file_name_ = PrefixDirectory(output_directory_, name);
+  at = after_key("V0");
+  double v0 = 0.0;
+  if (at == std::string_view::npos || !ScanValue(item, at, v0)) missing("V0");
+  at = after_key("C0");
+  if (at == std::string_view::npos) missing("C0");
+  std::vector<double> c0(kReservoirInitialValues + 1, 0.0);
+  for (int32_t i = 1; i <= kReservoirInitialValues; ++i)
+    if (!ScanValue(item, at, c0[i]))
+      ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_, ": \"C0 =\" needs ",
+                 kReservoirInitialValues, " concentrations, value ", i, " cannot be read");
+  state_[0] = v0;
+  for (int32_t i = 1; i <= ntr_ && i <= kReservoirInitialValues; ++i) state_[i] = c0[i];
+  dtmin_ = 60.0;
+  at = after_key("dTmin");
+  if (at != std::string_view::npos && (!ScanValue(item, at, dtmin_) || !(dtmin_ > 0.0)))
+    ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_,
+               ": \"dTmin =\" needs a number of seconds above 0");
+  use_running_avg_ = 0;
+  at = after_key("UseRunningAvg");
+  if (at != std::string_view::npos && !ScanValue(item, at, use_running_avg_))
+    ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_,
+               ": \"UseRunningAvg =\" needs a whole number of hours");
+  capacity_ = std::max<int64_t>(1, kReservoirBufferBytes / ((ntr_ + 35) * 8));
+  filled_ = 0;
+  buffer_.assign(static_cast<std::size_t>(capacity_ * (ntr_ + 35)), 0.0);
+}
+
+void SP_class::WriteOutputHeader() {
+  std::FILE* f = std::fopen(file_name_.c_str(), "w");
+  if (f == nullptr)
+    ThrowFatal(*diag_, kReservoirOpenCode, "FATAL: error opening ", file_name_, " for reservoir ",
+               id_);
+  auto header = [&]() {
+    std::fputs(kBalanceHeader, f);
+    for (int32_t i = 1; i <= ntr_; ++i) std::fprintf(f, "\t%s", tracers_[i].name.c_str());
+  };
+  header();
+  std::fprintf(f, "\nreservoir_%d\n", id_);
+  header();
+  std::fputs("\n", f);
+  std::fclose(f);
+}
+
+void SP_class::RunStep(double inflow, double dt, double irrigation, double abstraction,
+                       double** flows, double** history, std::vector<AL_class>& abstractions,
+                       int32_t nAL, int32_t year, int32_t month, int32_t day, int32_t hour) {
+  const double s = 60.0 * dt;
+  balance_ = ReservoirBalance{};
+  balance_.m3[kIrrig] = irrigation;
+  balance_.m3[kAbstr] = abstraction;
+  balance_.m3[kQin] = s * inflow;
+  previous_ = state_;
+  double& v = state_[0];
+  v = std::max(0.0, v - irrigation - abstraction);
+
+  double inflow_volume = 0.0;
+  if (year > 0) {
+    for (int32_t i = 1; i <= ntr_; ++i) {
+      if (tracers_[i].radioactive) state_[i] *= ReservoirDecayFactor(tracers_[i].half_time, dt);
+      state_[i] = WeightedMean(state_[i], flows[i][subbasin_index_], v, s * inflow);
+    }
+    inflow_volume = s * inflow;
+  }
+  double q = EvaluateRules(inflow, dt, history, abstractions, nAL, year, month, day, hour);
+  double abstracted = abstraction;
+  if (year > 0) {
+    for (int32_t k = 1; k <= nAL; ++k) {
+      AL_class& al = abstractions[k];
+      if (al.mode() != kAbstractionReservoirRule) continue;
+      // The withdrawal takes at most what is left: the volume never turns negative.
+      const double w = std::min(dt * al.values()[0] * 60.0, std::max(v, 0.0));
+      al.values()[0] = w / s;
+      v -= w;
+      abstracted += w;
+    }
+    v += inflow_volume;
+  }
+  if (v < q * dt * 60.0) q = v / 60.0 / dt;
+  if (year > 0) v -= s * q;
+  outflow_ = q;
+
+  balance_.m3[kQout] = s * q;
+  balance_.m3[kAbstr] = abstracted;
+  for (int32_t n = 0; n < kQuantities; ++n) {
+    balance_.m3s[n] = balance_.m3[n] / s;
+    balance_.mm[n] = balance_.area > 0.0 ? balance_.m3[n] / balance_.area * 1000.0 : 0.0;
+  }
+  balance_.m3s[kQout] = q;
+}
+
+void SP_class::AppendOutputRow(int32_t year, int32_t month, int32_t day, int32_t hour) {
+  if (filled_ >= capacity_) FlushBuffers(1);
+  double* row = &buffer_[static_cast<std::size_t>(filled_) * (ntr_ + 35)];
+  row[0] = year;
+  row[1] = month;
+  row[2] = day;
+  row[3] = hour;
+  row[4] = GetLevelForVolume(state_[0]);
+  row[5] = balance_.area;
+  row[6] = state_[0];
+  for (int32_t n = 0; n < kQuantities; ++n) {
+    row[7 + 3 * n] = balance_.m3[n];
+    row[8 + 3 * n] = balance_.mm[n];
+    row[9 + 3 * n] = balance_.m3s[n];
+  }
+  for (int32_t i = 1; i <= ntr_; ++i) row[3 + kRowValuesBeforeTracers + i] = state_[i];
+  ++filled_;
+}
+
+void SP_class::FlushBuffers(int32_t force) {
+  if (force < 1 || filled_ == 0) return;
+  SigintIgnoredScope quiet;
+  *diag_ << "flushing to disk: " << file_name_ << " (" << kReservoirBufferBytes << " buffersize)"
+         << "[end-entry]";
+  std::FILE* f = std::fopen(file_name_.c_str(), "a+");
+  if (f == nullptr)
+    ThrowFatal(*diag_, kReservoirAppendCode, "FATAL: error opening reservoir file ", file_name_);
+  const int32_t values = kRowValuesBeforeTracers + ntr_;
+  for (int64_t r = 0; r < filled_; ++r) {
+    const double* row = &buffer_[static_cast<std::size_t>(r) * (ntr_ + 35)];
+    std::fprintf(f, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
+    for (int32_t n = 0; n < values; ++n) std::fprintf(f, "\t%lg", row[4 + n]);
+    std::fputs("\n", f);
+  }
+  std::fclose(f);
+  filled_ = 0;
+}
+
+}  // namespace velorn

@@ -1,0 +1,221 @@
+// SP_class: one reservoir of a routing stretch (item "SP <id>" of a routing description). It
+// keeps a water volume (m³) and per tracer a concentration; each step it receives the stretch's
+// outlet discharge as inflow, loses the irrigation and abstraction withdrawals, releases the
+// outflow its operating rules decide (routing/reservoir_rules.cpp) and books a balance of 29
+// values (lake area A and, for Qin, Qout, Irrig, QGW, ETR, PREC, dV, Abstr, Err, the volume of
+// the step in m³, in mm over A and in m³/s) that it writes to its own balance file.
+//
+// Callers: the routing stretch (routing/routing_stretch.h) owns its reservoirs (1..nSP) and
+// calls Initialise, ReadParameters (while the description is parsed), WriteOutputHeader,
+// ReadReservoirRules, SetReservoirLinks, SetBypassSet, then per step RunStep and (real steps)
+// AppendOutputRow, FlushBuffers at a flush and at the end. The routing model collects the
+// reservoirs for the reservoir map of hydraulic connections.
+//
+// The rule section "[abstraction_rule_reservoir_<id>]" holds either an outflow table over
+// volume classes per period of the year (the reader of routing/abstraction_rules.h) or a
+// HydraulicConnection block: a rectangular channel to another reservoir through which water
+// flows by the Manning-Strickler formula, in either direction, according to the two levels.
+//
+// Settled here: the optional keys dTmin and UseRunningAvg are read only inside their own SP item
+// (up to the next item keyword); reservoir-fed abstractions take at most the volume left; the
+// water a hydraulic connection moves is booked in the target reservoir's volume too, so two
+// connected reservoirs keep their summed volume. A reservoir that is not a lake has no level
+// table: its level is 0 and its balance columns A, QGW, ETR, PREC, dV, Err and all mm stay 0.
+// Lakes (cells bound to a "lake_codes" grid) are not part of this build.
+// Single-threaded, no MPI: the routing runs on process 0.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/diagnostic_stream.h"
+#include "core/tracer_bookkeeping.h"
+#include "routing/abstraction.h"
+#include "routing/abstraction_rules.h"
+#include "routing/lake_table.h"
+
+namespace velorn {
+
+// Exit codes of reservoirs.
+inline constexpr int kReservoirItemCode = 35;
+inline constexpr int kReservoirConnectionCode = 29;
+inline constexpr int kReservoirOpenCode = 37;
+inline constexpr int kReservoirAppendCode = 65;
+// Name of a reservoir's rule section without its id and brackets.
+inline constexpr const char* kReservoirRulePrefix = "abstraction_rule_reservoir_";
+// Bytes of balance rows held before they are written.
+inline constexpr int64_t kReservoirBufferBytes = 2097152;
+// Concentrations an SP item gives after "C0 =".
+inline constexpr int32_t kReservoirInitialValues = 9;
+
+// The quantities of the balance, in the order of the balance file.
+enum ReservoirQuantity { kQin, kQout, kIrrig, kQGW, kETR, kPREC, kDV, kAbstr, kErr, kQuantities };
+struct ReservoirBalance {
+  double area = 0;  // A, m²
+  double m3[kQuantities] = {};
+  double mm[kQuantities] = {};
+  double m3s[kQuantities] = {};
+};
+
+// The channel of a hydraulic connection.
+struct HydraulicConnection {
+  int32_t target = 0;    // id of the other reservoir
+  double width = 0;      // B, m
+  double bottom = 0;     // zb, m a.s.l.
+  double length = 0;     // L, m
+  double strickler = 0;  // kst, m^(1/3)/s
+};
+
+// What another reservoir sees of a reservoir through the reservoir map.
+class SP_class;
+struct ReservoirLinkRecord {
+  SP_class* reservoir = nullptr;
+};
+using ReservoirMap = std::map<int32_t, ReservoirLinkRecord>;
+
+// Flow (m³/s) through the rectangular channel between a reservoir at level h and its target at
+// level ht (both m a.s.l.): depth y and slope S from the levels above the bottom zb, then
+// Q = kst · a · R^(2/3) · √|S| with a = B·y, R = a / (B + 2y); positive out of the reservoir,
+// negative into it, 0 when both levels are at or below the bottom.
+double ConnectionFlow(const HydraulicConnection& c, double h, double ht);
+
+// Per-step decay factor of a radioactive tracer of half-life T days over dt minutes:
+// exp(−dt / 1440 / (T · 1.442695041111)); 1 when T <= 0.
+double ReservoirDecayFactor(double half_life_days, double dt);
+
+struct ReservoirSetup {
+  DiagnosticStream* diag = nullptr;
+  const TracerDefinition* tracers = nullptr;  // 1..ntr
+  int32_t ntr = 0;
+  int32_t subbasin_code = 0;
+  int32_t subbasin_index = 0;  // internal index of the stretch's subbasin (flow index)
+  std::string output_directory = {};
+};
+
+class SP_class {
+ public:
+  SP_class() = default;
+  SP_class(const SP_class&) = delete;
+  SP_class& operator=(const SP_class&) = delete;
+  SP_class(SP_class&&) = default;
+  SP_class& operator=(SP_class&&) = default;
+
+  void Initialise(const ReservoirSetup& setup);
+  // Reads the SP item in `text` from `pos` (just behind "SP"): the id, "file =" (the balance
+  // file, the output directory in front), "V0 =", "C0 =" with nine concentrations, optionally
+  // "dTmin =" (s, default 60) and "UseRunningAvg =" (h, default 0), the optional keys only up to
+  // the next item. A missing key or a value that cannot be read is FATAL 35.
+  void ReadParameters(std::string_view text, std::size_t pos);
+  // Creates the balance file with its header (FATAL 37 when it cannot).
+  void WriteOutputHeader();
+  // The section "[abstraction_rule_reservoir_<id>]" (missing: FATAL 34; a connection block
+  // without "}" or a key: FATAL 29).
+  void ReadReservoirRules(ControlFileReader& file);
+  // Enters this reservoir in the shared map unless its id is there; keeps the map.
+  void SetReservoirLinks(ReservoirMap* map);
+  // Enters the stretch's subbasin index with the connection flag unless present.
+  void SetBypassSet(std::map<int32_t, bool>* bypass) const;
+  // The target of a connection must be in the map: FATAL 29 naming it otherwise.
+  void CheckConnectionTarget() const;
+
+  // One step: `inflow` (m³/s), `dt` (min), the irrigation and abstraction volumes (m³) the
+  // stretch computed, `flows` the stretch's flow table (flows[tr][index] concentrations),
+  // `history` the table handed to the abstraction rules, the stretch's abstractions 1..nAL.
+  // A year of 0 or less is an initialisation pass (no decay, mixing or inflow volume).
+  void RunStep(double inflow, double dt, double irrigation, double abstraction, double** flows,
+               double** history, std::vector<AL_class>& abstractions, int32_t nAL, int32_t year,
+               int32_t month, int32_t day, int32_t hour);
+  // Outflow (m³/s) of the step, the mean over the inner steps of dTmin seconds; sets the
+  // current rate of every reservoir-fed abstraction. `v` is the volume to start from.
+  double EvaluateRules(double qin, double dt, double** history, std::vector<AL_class>& abstractions,
+                       int32_t nAL, int32_t year, int32_t month, int32_t day, int32_t hour);
+
+  // Balance rows (real steps) and their output.
+  void AppendOutputRow(int32_t year, int32_t month, int32_t day, int32_t hour);
+  void FlushBuffers(int32_t force);
+
+  // Level (m a.s.l.) of a volume and volume of a level by the lake's level-volume table
+  // (routing/lake_table.h). A reservoir without a table has no level: 0, and a level keeps the
+  // current volume.
+  double GetLevelForVolume(double v) const {
+    return lake_table_.rows() > 0 ? velorn::GetLevelForVolume(lake_table_, v) : 0.0;
+  }
+  double GetVolumeForLevel(double z) const {
+    return lake_table_.rows() > 0 ? velorn::GetVolumeForLevel(lake_table_, z) : state_[0];
+  }
+  // The level of volume V becomes the lake's level (the lake cells are not bound in this build).
+  void ApplyLakeLevel(double v) { level_ = GetLevelForVolume(v); }
+  void SetLakeTable(LakeVolumeTable table) { lake_table_ = std::move(table); }
+  void set_level(double z) { level_ = z; }
+
+  // --- State (storage file, tests) ------------------------------------------------------------
+  int32_t id() const { return id_; }
+  double volume() const { return state_[0]; }
+  void set_volume(double v) { state_[0] = v; }
+  double concentration(int32_t tr) const { return state_[tr]; }
+  std::vector<double>& state() { return state_; }
+  const std::vector<double>& state() const { return state_; }
+  double outflow() const { return outflow_; }
+  void set_outflow(double q) { outflow_ = q; }
+  double level() const { return level_; }
+  double dTmin() const { return dtmin_; }
+  int32_t UseRunningAvg() const { return use_running_avg_; }
+  void SetUseRunningAvg(int32_t hours) { use_running_avg_ = hours; }
+  std::deque<double>& history() { return running_; }
+  const std::deque<double>& history() const { return running_; }
+  const ReservoirBalance& balance() const { return balance_; }
+  const AbstractionRules& rules() const { return rules_; }
+  bool connected() const { return connected_; }
+  const HydraulicConnection& connection() const { return connection_; }
+  const std::string& file_name() const { return file_name_; }
+  int64_t buffer_rows() const { return capacity_; }
+  int64_t rows_filled() const { return filled_; }
+
+ private:
+  double EvaluateTable(double v, double qin, double dt, double** history,
+                       std::vector<AL_class>& abstractions, int32_t nAL, int32_t year,
+                       int32_t month, int32_t day, int32_t hour);
+  double EvaluateConnection(double v, double qin, double dt, double** history,
+                            std::vector<AL_class>& abstractions, int32_t nAL, int32_t year,
+                            int32_t month, int32_t day, int32_t hour);
+  // Inner-step withdrawal of the reservoir-fed abstractions from v (never below 0).
+  void WithdrawInner(double& v, double** history, std::vector<AL_class>& abstractions, int32_t nAL,
+                     int32_t year, int32_t month, int32_t day, int32_t hour);
+  bool RuleActive(int32_t k, int32_t year, int32_t month, int32_t day, int32_t hour) const;
+  void ReadConnection(ControlFileReader& file);
+
+  DiagnosticStream* diag_ = nullptr;
+  const TracerDefinition* tracers_ = nullptr;
+  int32_t ntr_ = 0;
+  int32_t subbasin_code_ = 0;
+  int32_t subbasin_index_ = 0;
+  std::string output_directory_;
+
+  int32_t id_ = 0;
+  std::string file_name_;
+  std::vector<double> state_, previous_;  // [0] volume m³, [1..ntr] concentrations
+  double outflow_ = 0;
+  double level_ = 0;
+  double dtmin_ = 60.0;
+  int32_t use_running_avg_ = 0;
+  std::deque<double> running_;
+  ReservoirBalance balance_;
+  std::vector<double> withdrawn_;  // per abstraction, m³ of the step
+
+  AbstractionRules rules_;
+  bool connected_ = false;
+  HydraulicConnection connection_;
+  ReservoirMap* links_ = nullptr;
+  LakeVolumeTable lake_table_;
+
+  std::vector<double> buffer_;  // capacity · (ntr + 35)
+  int64_t capacity_ = 0, filled_ = 0;
+};
+
+}  // namespace velorn

@@ -1,0 +1,100 @@
+// The data-assimilation model on 1, 2 and 3 processes: a grid rule replaces a registered grid at
+// its listed step and divides the new value into liquid and solid snow storage, the same on
+// every process; a reservoir rule without lake grids stops the construction with code 33.
+#include <gtest/gtest.h>
+
+#include "core/grid_registry.h"
+#include "core/matrix.h"
+#include "grids/mpi_layout.h"
+#include "routing/data_assimilation.h"
+#include "setup/mpi_regions.h"
+#include "tests/support/submodel_fixture.h"
+#include "tests/support/test_files.h"
+#include "tests/support/test_helpers.h"
+#include "tests/support/test_mpi.h"
+
+namespace velorn {
+namespace {
+
+constexpr int kCols = 4;
+constexpr int kRows = 6;
+
+double NewValue(int r, int c) {
+  return 10.0 * r + c;
+}
+
+class AssimilationMpiTest : public test::SubModelTest {
+ protected:
+  AssimilationMpiTest() : SubModelTest(kRows, kCols) {
+    for (GridMatrix* g : {&zone_, &target_, &liquid_, &solid_})
+      *g = GridMatrix(diag_, 1, kRows, kCols, kRows);
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        zone_[r][c] = 1;
+        liquid_[r][c] = 1;
+        solid_[r][c] = c % 2 == 1 ? 3 : 0;  // odd columns 1:3, even ones no solid snow
+      }
+    RegionGrids grids;
+    grids.zone = zone_.get();
+    layout_ = DecomposeRegions(diag_, RegionGeometry{kCols, kRows, -9999}, grids, 1.0).layout;
+    registry_.Register(diag_, 1, "zone.asc", zone_.get(), nullptr, 0, "zone", 0, 1, kRows, kCols,
+                       kRows);
+    registry_.Register(diag_, 2, "", target_.get(), nullptr, 0, "swe", 0, 1, kRows, kCols, kRows);
+    registry_.Register(diag_, 3, "", liquid_.get(), nullptr, 0, "snowstorage_liquid", 0, 1, kRows,
+                       kCols, kRows);
+    registry_.Register(diag_, 4, "", solid_.get(), nullptr, 0, "snowstorage_solid", 0, 1, kRows,
+                       kCols, kRows);
+    setup_.first_local_row = layout_.first_row;
+    setup_.last_local_row = layout_.last_row;
+    setup_.mpi = &layout_;
+    setup_.start_date = ModelDate{2001, 1, 1, 0};
+    setup_.end_date = ModelDate{2001, 1, 2, 0};
+  }
+  // Every process writes its own copy in its own directory.
+  void Put(const std::string& name, const std::string& text) { test::WriteFile(dir_ / name, text); }
+  bool Own(int r, int c) const {
+    return r >= layout_.first_row && r <= layout_.last_row && layout_.regions[r][c] == test::Rank();
+  }
+
+  GridMatrix zone_, target_, liquid_, solid_;
+  MpiLayout layout_;
+};
+
+TEST_F(AssimilationMpiTest, GridRuleWithSnowSplit) {
+  Put("g1.asc", test::AsciiGrid(kCols, kRows, 0, 0, 1000, -9999, NewValue));
+  Put("list.txt",
+      "grids\n1 1 1 1 1 2 2 2 2 2 3 3 3 3 3 h h h h w\n2000 12 31 0 old.asc\n"
+      "2001 1 1 5 " +
+          (dir_ / "g1.asc") + "\n");
+  WriteControlFile("[data_assimilation]\n1\n60\n1\n\n  grid {\n grid-ID = swe; listfilename = " +
+                   (dir_ / "list.txt") +
+                   ";\n options { split-into-liquid-and-solid = true;"
+                   " default-liquid-percentage = 20; }\n}\n");
+  int32_t error = -1;
+  data_assimilation model(setup_, error, {}, nullptr);
+  ASSERT_EQ(error, 0) << screen_.str();
+  EXPECT_EQ(model.RuleCount(), 1);
+  model.RunStep(4, 1, 1, 2001);
+  EXPECT_EQ(liquid_[layout_.first_row][1], 1.0);  // no record for 4h
+  model.RunStep(5, 1, 1, 2001);
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      if (!Own(r, c)) continue;
+      const double g = NewValue(r, c);
+      ASSERT_EQ(target_[r][c], g) << r << "," << c;
+      EXPECT_DOUBLE_EQ(liquid_[r][c], c % 2 == 1 ? 0.25 * g : 0.2 * g) << r << "," << c;
+      EXPECT_DOUBLE_EQ(solid_[r][c], c % 2 == 1 ? 0.75 * g : 0.8 * g) << r << "," << c;
+    }
+  model.ReleaseMemory();
+}
+
+TEST_F(AssimilationMpiTest, ReservoirRuleNeedsTheLakeGrids) {
+  WriteControlFile(
+      "[data_assimilation]\n1\n60\n1\nreservoir { lake-ID = 1; listfilename = l.txt; }\n");
+  int32_t error = -1;
+  data_assimilation model(setup_, error, {}, nullptr);
+  EXPECT_EQ(error, 33);
+}
+
+}  // namespace
+}  // namespace velorn

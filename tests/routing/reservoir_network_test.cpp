@@ -1,0 +1,119 @@
+// Reservoirs in a river network through the routing model: two reservoirs in a chain at the
+// outlet of a stretch keep the water balance of the network, and a warm start from the storage
+// file continues the run, every reservoir with its own state and running-mean list.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/routing/routing_model_fixture.h"
+
+namespace velorn::test {
+namespace {
+
+// 11 and 12 drain into 13, whose outlet holds two reservoirs (the second with a running mean of
+// three hours); 13 and 14 drain into 15.
+std::string Network() {
+  const std::string c0 = " C0 = 0 0 0 0 0 0 0 0 0";
+  return "TG 13 (A=60, f=1) OL 11 " + ChannelValues(2, 8000, 10) + " OL 12 " +
+         ChannelValues(3, 12000, 20) + "\nSP 1 file = r1.txt V0 = 4e5" + c0 +
+         "\nSP 2 file = r2.txt V0 = 2e5" + c0 + " UseRunningAvg = 3\nTG 15 (A=150, f=1) OL 13 " +
+         ChannelValues(4, 20000, 60) + "\nSUMTRIB 14 " + ChannelValues(1, 5000, 40) + "\n";
+}
+
+const char* const kRules =
+    "[abstraction_rule_reservoir_1]\n2\n0 0\n1e7 100\n\n"
+    "[abstraction_rule_reservoir_2]\n3\n0 0\n1e5 0.5\n1e7 50\n\n";
+
+class ReservoirNetworkTest : public RoutingModelTest {
+ protected:
+  void WriteNetwork() {
+    Write(Header("1 1000 50 3"), Network());
+    std::ofstream(setup_.control_file_name, std::ios::app) << kRules;
+  }
+  double RunoffVolume() const {
+    double volume = 0;
+    for (std::size_t k = 1; k < runoff_[0].size(); ++k) volume += runoff_[0][k] * zones_[k][3];
+    return volume;
+  }
+  // Reservoir water in mm · km² (1 mm over 1 km² is 1000 m³).
+  static double ReservoirWater(abflussmodellklasse& model) {
+    return (model.Stretch(1).Reservoir(1).volume() + model.Stretch(1).Reservoir(2).volume()) /
+           1000.0;
+  }
+};
+
+TEST_F(ReservoirNetworkTest, ChainOfTwoReservoirsConservesWater) {
+  WriteNetwork();
+  SetPulse(0);
+  auto model = Start();
+  ASSERT_TRUE(model);
+  ASSERT_EQ(model->Stretch(1).ReservoirCount(), 2);
+  const double stored_before = model->ChannelStorage() + ReservoirWater(*model);
+  double in = 0;
+  double out = 0;
+  for (int n = 0; n < 60; ++n) {
+    SetPulse(n);
+    in += RunoffVolume();
+    Step(*model, n);
+    out += model->Flows()[0][5] * 150.0;
+    SP_class& first = model->Stretch(1).Reservoir(1);
+    SP_class& second = model->Stretch(1).Reservoir(2);
+    // The second reservoir receives what the first releases.
+    EXPECT_NEAR(second.balance().m3s[kQin], first.outflow(), 1e-8 * first.outflow());
+  }
+  const double stored_after = model->ChannelStorage() + ReservoirWater(*model);
+  EXPECT_NEAR(in, out + stored_after - stored_before, 1e-7 * in);
+  EXPECT_GT(model->Stretch(1).Reservoir(1).outflow(), 0.0);
+  model->FlushBuffers();
+  // The balance file of reservoir 1: two header blocks, then a row per real step.
+  std::ifstream file(dir_ / "r1.txt");
+  int lines = 0;
+  for (std::string line; std::getline(file, line);) ++lines;
+  EXPECT_EQ(lines, 3 + 60);
+}
+
+// Two table reservoirs in one stretch with a running-mean list: the list ends its line in the
+// storage file, so the second reservoir reads its own state.
+TEST_F(ReservoirNetworkTest, WarmStartRestoresEveryReservoir) {
+  WriteNetwork();
+  constexpr int kHalf = 12;
+  SetPulse(0);
+  auto model = Start();
+  ASSERT_TRUE(model);
+  const std::vector<double> cold = RunPulse(*model, 0, 2 * kHalf, 5);
+  const double cold_v1 = model->Stretch(1).Reservoir(1).volume();
+  const double cold_v2 = model->Stretch(1).Reservoir(2).volume();
+  const std::string name = "state.txt";
+  std::deque<double> list;
+  double v2 = 0;
+  {
+    SetPulse(0);
+    model = Start();
+    ASSERT_TRUE(model);
+    RunPulse(*model, 0, kHalf, 5);
+    model->ReadStorageState(&name, 0);
+    model->SetInitialised(1);
+    list = model->Stretch(1).Reservoir(2).history();
+    v2 = model->Stretch(1).Reservoir(2).volume();
+    model->ReleaseMemory();
+  }
+  ASSERT_EQ(list.size(), 3u);
+  SetPulse(kHalf);
+  auto warm = Start(1);
+  ASSERT_TRUE(warm);
+  warm->ReadStorageState(&name, 1);
+  SP_class& second = warm->Stretch(1).Reservoir(2);
+  EXPECT_NEAR(second.volume(), v2, 1e-5 * v2);
+  ASSERT_EQ(second.history().size(), list.size());
+  for (std::size_t k = 0; k < list.size(); ++k)
+    EXPECT_NEAR(second.history()[k], list[k], 1e-5 * list[k]);
+  const std::vector<double> continued = RunPulse(*warm, kHalf, 2 * kHalf, 5);
+  for (int n = kHalf; n < 2 * kHalf; ++n)
+    EXPECT_NEAR(continued[n - kHalf], cold[n], 1e-5 * cold[n]) << "step " << n;
+  EXPECT_NEAR(warm->Stretch(1).Reservoir(1).volume(), cold_v1, 1e-5 * cold_v1);
+  EXPECT_NEAR(warm->Stretch(1).Reservoir(2).volume(), cold_v2, 1e-5 * cold_v2);
+}
+
+}  // namespace
+}  // namespace velorn::test
