@@ -369,11 +369,11 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
 // The statistics of every own cell, weighted by its share without glacier; the glacier share
 // adds nothing held or evaporated and the whole water input as the water reaching the ground.
 // A cell of a response unit counts with its master's values, glacier share and input.
-// Tables hold no lock: one thread adds, in row order.
+// The threads of the row loop add to exact sums of their own, so the order does not matter.
 void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
   double** input = Data(water_input_index_);
   double** units = Data(response_unit_index_);
-  for (int32_t r = first_local_row; r <= last_local_row; ++r) {
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
       double glacier = GlacierShare(r, c);
@@ -415,7 +415,7 @@ void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
         if (glacier > 0.0) table->AddValue(r, c, zone, 0.0, glacier);
       }
     }
-  }
+  });
 }
 
 void interzeptionsmodellklasse::FinishStep() {
