@@ -257,6 +257,33 @@ void zonalstatistic::CollectStep(int64_t year, int64_t month, int64_t day, int64
   CollectRecords(year, month, day, hour, RowKind::kZonal);
 }
 
+void zonalstatistic::CollectSteps(std::span<zonalstatistic* const> tables, int64_t year,
+                                  int64_t month, int64_t day, int64_t hour, int32_t reduce) {
+  std::vector<zonalstatistic*> active;
+  for (zonalstatistic* table : tables)
+    if (table != nullptr && table->active_) active.push_back(table);
+  if (active.empty()) return;
+  if (reduce > 0) {
+    // The step sums of all tables side by side, reduced together, handed back.
+    std::vector<ExactSum> all;
+    for (zonalstatistic* table : active) {
+      table->MergeThreadSums();
+      all.insert(all.end(), table->step_sums_.begin(), table->step_sums_.end());
+    }
+    ReduceExactSumsToRoot(all);
+    auto next = all.begin();
+    for (zonalstatistic* table : active) {
+      std::copy(next, next + static_cast<std::ptrdiff_t>(table->step_sums_.size()),
+                table->step_sums_.begin());
+      next += static_cast<std::ptrdiff_t>(table->step_sums_.size());
+    }
+  }
+  for (zonalstatistic* table : active) {
+    table->StoreStepSums(false);
+    if (table->Diag().rank() == 0) table->CollectRecords(year, month, day, hour, RowKind::kZonal);
+  }
+}
+
 void zonalstatistic::CollectRecords(int64_t year, int64_t month, int64_t day, int64_t hour,
                                     RowKind kind) {
   const bool sum_of_means = mode_ == 3 || mode_ == 4 || mode_ == 6;

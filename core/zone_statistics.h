@@ -51,6 +51,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,11 @@ class zonalstatistic {
   // (collective); then process 0 adds the step to the interval and buffers a row when the
   // interval is complete.
   virtual void CollectStep(int64_t year, int64_t month, int64_t day, int64_t hour, int32_t reduce);
+  // CollectStep for several tables (null and inactive ones skipped) with one reduction for all
+  // of them: two collectives per call instead of two per table, the same rows. Every process
+  // passes the same tables in the same order.
+  static void CollectSteps(std::span<zonalstatistic* const> tables, int64_t year, int64_t month,
+                           int64_t day, int64_t hour, int32_t reduce);
   // Process 0: writes the three header lines (replacing the file) and enters the table in the
   // first free registry record below `capacity`. Returns that record's index (0 when none was
   // free), -1 on other processes and for an inactive table.

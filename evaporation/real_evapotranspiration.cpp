@@ -160,8 +160,10 @@ void verdunstungsmodellklasse::FinishStep(int64_t hour, int64_t day, int64_t mon
       real_evaporation_stats.table->AddValue(r, c, zone, 0.0, glacier);
     }
   });
-  for (EvapStatistics& stats : real_et_stats) CollectAndReset(stats);
-  CollectAndReset(real_evaporation_stats);
+  std::vector<EvapStatistics*> all;
+  for (EvapStatistics& stats : real_et_stats) all.push_back(&stats);
+  all.push_back(&real_evaporation_stats);
+  CollectAll(all);
   for (int i = 0; i <= layer_count; ++i) WriteGridOutput(real_transpiration_index[i], 1, false);
   WriteGridOutput(real_evaporation_index, 1, false);
 }
