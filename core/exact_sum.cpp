@@ -68,6 +68,19 @@ void ExactSum::Add(double x) {
   if (++pending_ >= kAdditionsPerNormalization) Normalize();
 }
 
+void ExactSum::Merge(const ExactSum& other) {
+  for (int k = 0; k < kSpecials; ++k) specials_[k] += other.specials_[k];
+  if (other.lo_ > other.hi_) return;
+  // Both sides normalised first: digit sums then stay far inside int64.
+  ExactSum normalized = other;
+  normalized.Normalize();
+  Normalize();
+  for (int k = normalized.lo_; k <= normalized.hi_; ++k) digits_[k] += normalized.digits_[k];
+  lo_ = std::min(lo_, normalized.lo_);
+  hi_ = std::max(hi_, normalized.hi_);
+  Normalize();
+}
+
 void ExactSum::Normalize() {
   pending_ = 0;
   if (lo_ > hi_) return;

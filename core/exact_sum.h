@@ -35,6 +35,9 @@ class ExactSum {
 
   void Reset();
   void Add(double x);
+  // Adds another exact sum (the sums of two threads or two parts of a table): the result is that
+  // of adding all terms of both to one sum, whatever the split.
+  void Merge(const ExactSum& other);
   // The sum rounded to a double (the same double for every order of the same terms).
   double Value() const;
 

@@ -82,7 +82,7 @@ void SolarPosition(int day, int month, double latitude, double longitude, double
 }
 
 double CosIncidenceAngle(double a1, double z1, double a2, double z2) {
-  return std::cos(z1) * std::cos(z2) + std::sin(z1) * std::sin(z2) * std::cos(a2 - a1);
+  return CosIncidenceFromTerms(a1, std::cos(z1), std::sin(z1), a2, std::cos(z2), std::sin(z2));
 }
 
 SunTimes SunriseSunset(int day, int month, double latitude, double longitude,

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 namespace velorn {
@@ -67,6 +68,12 @@ void SolarPosition(int day, int month, double latitude, double longitude, double
 // radians: cos z1 cos z2 + sin z1 sin z2 cos(a2 - a1). A surface's normal and the sun give the
 // cosine of the incidence angle.
 double CosIncidenceAngle(double a1, double z1, double a2, double z2);
+// The same cosine from the cosine and sine of z1 and z2, kept where one direction is fixed (a
+// slope) or shared by many (the sun): the same value to the last bit.
+inline double CosIncidenceFromTerms(double a1, double cos_z1, double sin_z1, double a2,
+                                    double cos_z2, double sin_z2) {
+  return cos_z1 * cos_z2 + sin_z1 * sin_z2 * std::cos(a2 - a1);
+}
 
 // Whether the sun rises and sets on a day, or stays up or down all day.
 enum class SunState { kRisesAndSets, kPolarDay, kPolarNight };

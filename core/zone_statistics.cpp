@@ -133,6 +133,7 @@ zonalstatistic::zonalstatistic(int& error, DiagnosticStream* diag, double** weig
   }
   try {
     step_sums_.assign(static_cast<std::size_t>(zone_count_ + 1) * 3, ExactSum{});
+    PrepareThreadSums();
   } catch (const std::bad_alloc&) {
     Diag() << "FATAL: no free memory in zonalstatistik::zonalstatistik "
            << "[end-entry]";
@@ -196,9 +197,48 @@ void zonalstatistic::ResetZoneSums() {
     zone_records_[z][0] = zone_records_[z][1] = zone_records_[z][4] = 0.0;
   }
   for (ExactSum& sum : step_sums_) sum.Reset();
+  for (std::size_t t = 0; t < thread_sums_.size(); ++t) {
+    if (!thread_used_[t]) continue;
+    thread_used_[t] = 0;
+    for (ExactSum& sum : thread_sums_[t]) sum.Reset();
+  }
+  PrepareThreadSums();
+}
+
+void zonalstatistic::PrepareThreadSums() {
+  // Room for the threads of the next parallel loops (resized here, outside any region).
+  const auto threads = static_cast<std::size_t>(std::max(omp_get_max_threads(), 1));
+  if (thread_sums_.size() < threads) {
+    thread_sums_.resize(threads);
+    thread_used_.resize(threads, 0);
+  }
+}
+
+std::vector<ExactSum>& zonalstatistic::ThreadSums(int slot) {
+  if (slot < 0 || static_cast<std::size_t>(slot) >= thread_sums_.size()) {
+    ThrowFatal(Diag(), kZoneIndexCode, "FATAL: zone statistics ", internal_name_, ": thread ", slot,
+               " adds values, but the table was reset for ", thread_sums_.size(), " threads");
+  }
+  std::vector<ExactSum>& sums = thread_sums_[static_cast<std::size_t>(slot)];
+  if (sums.empty()) sums.resize(step_sums_.size());
+  thread_used_[static_cast<std::size_t>(slot)] = 1;
+  return sums;
+}
+
+void zonalstatistic::MergeThreadSums() {
+  for (std::size_t t = 0; t < thread_sums_.size(); ++t) {
+    if (!thread_used_[t]) continue;
+    thread_used_[t] = 0;
+    std::vector<ExactSum>& sums = thread_sums_[t];
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+      step_sums_[k].Merge(sums[k]);
+      sums[k].Reset();
+    }
+  }
 }
 
 void zonalstatistic::StoreStepSums(bool over_processes) {
+  MergeThreadSums();
   if (over_processes) ReduceExactSumsToRoot(step_sums_);
   for (int32_t z = 0; z <= zone_count_; ++z) {
     const ExactSum* sums = &step_sums_[static_cast<std::size_t>(z) * 3];
@@ -215,6 +255,33 @@ void zonalstatistic::CollectStep(int64_t year, int64_t month, int64_t day, int64
   // Only process 0 holds complete sums (after the reduction) and writes the file.
   if (Diag().rank() != 0) return;
   CollectRecords(year, month, day, hour, RowKind::kZonal);
+}
+
+void zonalstatistic::CollectSteps(std::span<zonalstatistic* const> tables, int64_t year,
+                                  int64_t month, int64_t day, int64_t hour, int32_t reduce) {
+  std::vector<zonalstatistic*> active;
+  for (zonalstatistic* table : tables)
+    if (table != nullptr && table->active_) active.push_back(table);
+  if (active.empty()) return;
+  if (reduce > 0) {
+    // The step sums of all tables side by side, reduced together, handed back.
+    std::vector<ExactSum> all;
+    for (zonalstatistic* table : active) {
+      table->MergeThreadSums();
+      all.insert(all.end(), table->step_sums_.begin(), table->step_sums_.end());
+    }
+    ReduceExactSumsToRoot(all);
+    auto next = all.begin();
+    for (zonalstatistic* table : active) {
+      std::copy(next, next + static_cast<std::ptrdiff_t>(table->step_sums_.size()),
+                table->step_sums_.begin());
+      next += static_cast<std::ptrdiff_t>(table->step_sums_.size());
+    }
+  }
+  for (zonalstatistic* table : active) {
+    table->StoreStepSums(false);
+    if (table->Diag().rank() == 0) table->CollectRecords(year, month, day, hour, RowKind::kZonal);
+  }
 }
 
 void zonalstatistic::CollectRecords(int64_t year, int64_t month, int64_t day, int64_t hour,

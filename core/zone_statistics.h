@@ -32,8 +32,14 @@
 // onto process 0 (collective), so a table is the same for every process count. Only process 0
 // buffers rows and writes the file. Rows are buffered in 2 MiB
 // (8 bytes per value and 32 per row) and appended when the buffer is full, at FlushBuffers and
-// at ReleaseMemory; SIGINT is ignored while the file is written. Values are added from one
-// thread: the table holds no lock (the exact sums make the order of the additions irrelevant).
+// at ReleaseMemory; SIGINT is ignored while the file is written.
+//
+// AddValue may be called from the body of a ForEachRow loop, on every thread: each thread adds
+// to exact sums of its own (made at its first value), which CollectStep merges into the step
+// sums; exact sums merge without changing the result, so a table is the same for every thread
+// count. Only the calling (master) thread also adds to the records' fields directly; they are
+// overwritten from the exact sums at CollectStep. The table holds no lock. One level of
+// parallel regions is assumed (OpenMP's default); ResetZoneSums and CollectStep run outside.
 //
 // Failures: the constructor never throws, it sets its error out-parameter (17 for a statistics
 // code or output list that does not fit the zone table, 1 when memory runs out) after the
@@ -41,8 +47,11 @@
 // cannot be written 18, one that cannot be closed 16, a zone index outside the table 125.
 #pragma once
 
+#include <omp.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -132,12 +141,18 @@ class zonalstatistic {
     if (zone < 0 || zone > zone_count_) RefuseZoneIndex(zone);
     AddToRecord(zone, row, column, value, weight);
   }
-  // Counts the step and zeroes fields [0], [1] and [4] of records 0..zone count.
+  // Counts the step and zeroes fields [0], [1] and [4] of records 0..zone count and every
+  // thread's sums.
   virtual void ResetZoneSums();
   // Ends a step: with `reduce` above 0 first sums the records of all processes onto process 0
   // (collective); then process 0 adds the step to the interval and buffers a row when the
   // interval is complete.
   virtual void CollectStep(int64_t year, int64_t month, int64_t day, int64_t hour, int32_t reduce);
+  // CollectStep for several tables (null and inactive ones skipped) with one reduction for all
+  // of them: two collectives per call instead of two per table, the same rows. Every process
+  // passes the same tables in the same order.
+  static void CollectSteps(std::span<zonalstatistic* const> tables, int64_t year, int64_t month,
+                           int64_t day, int64_t hour, int32_t reduce);
   // Process 0: writes the three header lines (replacing the file) and enters the table in the
   // first free registry record below `capacity`. Returns that record's index (0 when none was
   // free), -1 on other processes and for an inactive table.
@@ -185,6 +200,7 @@ class zonalstatistic {
   // Fields [0], [1] and [4] of `record` and the exact step sums of `zone` take a value as
   // AddValue describes.
   void AddToRecord(int64_t zone, int64_t row, int64_t column, double value, double weight) {
+    const int slot = ThreadSlot();
     double weighted_value = value * weight;
     double weight_sum = weight;
     if (weight_grid_ != nullptr && row >= 1 && row <= nrows_ && column >= 1 && column <= ncols_ &&
@@ -193,11 +209,16 @@ class zonalstatistic {
       weighted_value = value * cell_weight * weight;
       weight_sum = weight * cell_weight;
     }
-    double* record = zone_records_[zone].field;
-    record[0] += weight;
-    record[1] += weighted_value;
-    record[4] += weight_sum;
-    ExactSum* sums = &step_sums_[static_cast<std::size_t>(zone) * 3];
+    ExactSum* sums = nullptr;
+    if (slot == 0) {
+      double* record = zone_records_[zone].field;
+      record[0] += weight;
+      record[1] += weighted_value;
+      record[4] += weight_sum;
+      sums = &step_sums_[static_cast<std::size_t>(zone) * 3];
+    } else {
+      sums = &ThreadSums(slot)[static_cast<std::size_t>(zone) * 3];
+    }
     sums[0].Add(weight);
     sums[1].Add(weighted_value);
     sums[2].Add(weight_sum);
@@ -246,11 +267,28 @@ class zonalstatistic {
   // CollectStep turns them into the records, so the rows do not depend on how the cells were
   // split between processes.
   std::vector<ExactSum> step_sums_;
+  // The step sums of threads 1.. of a parallel loop, as step_sums_ (empty until the thread's
+  // first value); thread_used_ marks the threads that added since the last reset.
+  std::vector<std::vector<ExactSum>> thread_sums_;
+  std::vector<char> thread_used_;
 
  private:
   // Sums the exact step sums over the processes onto process 0 (with `over_processes`) and
   // writes them into fields [0], [1] and [4] of the records (collective when reducing).
   void StoreStepSums(bool over_processes);
+  // Makes a slot for every thread that the next parallel loop can have.
+  void PrepareThreadSums();
+  // Merges every thread's step sums into step_sums_ and clears them.
+  void MergeThreadSums();
+  // Thread `slot`'s sums, made at its first use (by that thread only).
+  std::vector<ExactSum>& ThreadSums(int slot);
+  // The number of the calling thread in the innermost parallel team of more than one thread,
+  // 0 outside parallel regions.
+  static int ThreadSlot() {
+    for (int level = omp_get_level(); level >= 1; --level)
+      if (omp_get_team_size(level) > 1) return omp_get_ancestor_thread_num(level);
+    return 0;
+  }
 };
 
 }  // namespace velorn

@@ -234,6 +234,8 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   // outside the table or without a computed master ends the run with code 1162. Collective.
   void CopyFromMasters(const std::vector<double**>& grids);
   void CollectAndReset(EvapStatistics& stats);
+  // Ends the step of several tables with one reduction for all of them.
+  void CollectAll(const std::vector<EvapStatistics*>& all);
 
  private:
   void ReadSection();

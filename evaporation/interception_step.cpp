@@ -369,11 +369,11 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
 // The statistics of every own cell, weighted by its share without glacier; the glacier share
 // adds nothing held or evaporated and the whole water input as the water reaching the ground.
 // A cell of a response unit counts with its master's values, glacier share and input.
-// Tables hold no lock: one thread adds, in row order.
+// The threads of the row loop add to exact sums of their own, so the order does not matter.
 void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
   double** input = Data(water_input_index_);
   double** units = Data(response_unit_index_);
-  for (int32_t r = first_local_row; r <= last_local_row; ++r) {
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
       double glacier = GlacierShare(r, c);
@@ -415,14 +415,22 @@ void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
         if (glacier > 0.0) table->AddValue(r, c, zone, 0.0, glacier);
       }
     }
-  }
+  });
 }
 
 void interzeptionsmodellklasse::FinishStep() {
   const ModelDate& d = step_date;
+  // All tables of the step in one reduction.
+  std::vector<zonalstatistic*> tables;
+  for (int32_t i = 0; i <= layer_count; ++i)
+    for (Table& table : layer_tables_[i]) tables.push_back(table.table.get());
+  for (int g = 0; canopy_snow && g < kCanopyGridCount; ++g)
+    tables.push_back(canopy_tables_[g].table.get());
+  for (int g = 0; energy_balance && g < kBalanceGridCount; ++g)
+    tables.push_back(balance_tables_[g].table.get());
+  for (int32_t t = 1; t <= tracer_count; ++t) tables.push_back(tracer_blocks[t].statistics.get());
+  zonalstatistic::CollectSteps(tables, d.year, d.month, d.day, d.hour, 1);
   for (int32_t i = 0; i <= layer_count; ++i) {
-    for (Table& table : layer_tables_[i])
-      table.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
     WriteGridOutput(evaporation_index_[i], 1, false);
     WriteGridOutput(storage_index_[i], 1, false);
     WriteGridOutput(throughfall_index_[i], 1, false);
@@ -430,19 +438,15 @@ void interzeptionsmodellklasse::FinishStep() {
   if (canopy_snow) {
     for (int g = 0; g < kCanopyGridCount; ++g) {
       WriteGridOutput(canopy_index_[g], 1, false);
-      if (canopy_tables_[g].table)
-        canopy_tables_[g].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
     }
   }
   if (energy_balance) {
     for (int g = 0; g < kBalanceGridCount; ++g) {
       WriteGridOutput(balance_index_[g], 1, false);
-      balance_tables_[g].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
     }
   }
   for (int32_t t = 1; t <= tracer_count; ++t) {
     TracerBlock& block = tracer_blocks[t];
-    if (block.statistics) block.statistics->CollectStep(d.year, d.month, d.day, d.hour, 1);
     if (block.concentration_index > 0) WriteGridOutput(block.concentration_index, 1, false);
   }
 }

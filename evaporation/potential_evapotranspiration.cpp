@@ -83,6 +83,14 @@ void verdunstungsmodellklasse::CollectAndReset(EvapStatistics& stats) {
     stats.table->CollectStep(step_date.year, step_date.month, step_date.day, step_date.hour, 1);
 }
 
+void verdunstungsmodellklasse::CollectAll(const std::vector<EvapStatistics*>& all) {
+  std::vector<zonalstatistic*> tables;
+  tables.reserve(all.size());
+  for (EvapStatistics* stats : all) tables.push_back(stats->table.get());
+  zonalstatistic::CollectSteps(tables, step_date.year, step_date.month, step_date.day,
+                               step_date.hour, 1);
+}
+
 // ---- Step preparation -------------------------------------------------------------------------
 
 // The sine of the sun's elevation in the middle of every daylight sub-interval of the step. A
@@ -406,12 +414,14 @@ void verdunstungsmodellklasse::PotentialStatisticsAndOutput() {
       radiation_stats.table->AddValue(r, c, zone, corrected_radiation[r][c], 1);
       cloudiness_stats.table->AddValue(r, c, zone, cloudiness[r][c], 1);
     }
+  std::vector<EvapStatistics*> all;
   for (int i = 0; i <= layer_count; ++i) {
-    CollectAndReset(pot_transpiration_stats[i]);
-    CollectAndReset(pot_interception_stats[i]);
+    all.push_back(&pot_transpiration_stats[i]);
+    all.push_back(&pot_interception_stats[i]);
   }
   for (EvapStatistics* stats : {&potential_evaporation_stats, &radiation_stats, &cloudiness_stats})
-    CollectAndReset(*stats);
+    all.push_back(stats);
+  CollectAll(all);
   for (int i = 0; i <= layer_count; ++i) {
     WriteGridOutput(pot_transpiration_index[i], 1, false);
     WriteGridOutput(pot_interception_index[i], 1, false);

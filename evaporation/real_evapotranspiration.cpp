@@ -131,7 +131,8 @@ void verdunstungsmodellklasse::BeginRealEvapotranspirationStep(int64_t hour, int
 void verdunstungsmodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flow_control == 0) return;
   StoreDate(hour, day, month, year);
-  for (long r = first_local_row; r <= last_local_row; ++r)
+  // Each thread adds to exact sums of its own: the tables do not depend on the thread count.
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!IsOwnCell(r, c)) continue;
       const int zone = ZoneIndex(r, c);
@@ -158,8 +159,11 @@ void verdunstungsmodellklasse::FinishStep(int64_t hour, int64_t day, int64_t mon
       real_evaporation_stats.table->AddValue(r, c, zone, real_evaporation[r][c], weight);
       real_evaporation_stats.table->AddValue(r, c, zone, 0.0, glacier);
     }
-  for (EvapStatistics& stats : real_et_stats) CollectAndReset(stats);
-  CollectAndReset(real_evaporation_stats);
+  });
+  std::vector<EvapStatistics*> all;
+  for (EvapStatistics& stats : real_et_stats) all.push_back(&stats);
+  all.push_back(&real_evaporation_stats);
+  CollectAll(all);
   for (int i = 0; i <= layer_count; ++i) WriteGridOutput(real_transpiration_index[i], 1, false);
   WriteGridOutput(real_evaporation_index, 1, false);
 }

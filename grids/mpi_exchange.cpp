@@ -1,6 +1,7 @@
 #include "grids/mpi_exchange.h"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "core/diagnostic_stream.h"
@@ -173,6 +174,21 @@ GridMatrix MPIGatherGridCopy(DiagnosticStream& diag, const MpiLayout* layout, do
       copy[row][col] = layout->regions[row][col] == 0.0 ? grid[row][col] : layout->nodata;
   MoveStrips(diag, *layout, GridCells(copy.get()), 1, false, OverflowText::kInRow);
   return copy;
+}
+
+void MPIBroadcastGridRows(const MpiLayout* layout, double** grid, int32_t first, int32_t last) {
+  if (!Active(layout) || grid == nullptr) return;
+  const int64_t row_length = static_cast<int64_t>(layout->ncols) + 1;
+  // One message per run of rows that lie next to each other in memory, within MPI's int count.
+  const int64_t most_rows = std::max<int64_t>(1, std::numeric_limits<int>::max() / row_length);
+  for (int32_t start = first; start <= last;) {
+    int32_t end = start;
+    while (end < last && end - start + 1 < most_rows && grid[end + 1] == grid[end] + row_length)
+      ++end;
+    MPI_Bcast(grid[start], static_cast<int>((end - start + 1) * row_length), MPI_DOUBLE, 0,
+              MPI_COMM_WORLD);
+    start = end + 1;
+  }
 }
 
 void MPIScatterStack(DiagnosticStream& diag, const MpiLayout* layout, double*** stack, int levels,

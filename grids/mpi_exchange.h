@@ -40,6 +40,10 @@ void MPIGatherGrid(DiagnosticStream& diag, const MpiLayout* layout, double** gri
 // grid, nodata outside every region); an empty matrix on the other processes.
 GridMatrix MPIGatherGridCopy(DiagnosticStream& diag, const MpiLayout* layout, double** grid);
 
+// Rows first..last of process 0's grid to every process's grid (each holding those rows), in
+// messages of contiguous rows: a whole copy of a grid that never changes, made once.
+void MPIBroadcastGridRows(const MpiLayout* layout, double** grid, int32_t first, int32_t last);
+
 // Stack forms: each strip carries all levels 0..levels of its cells. `identifier` is the name of
 // the registered stack, empty when the stack is not a registry entry; without it the level
 // count must not be 0 (code 1010).

@@ -321,11 +321,11 @@ void meteointerpol::CopyMasterResults(const UnitResults& masters) {
 
 // Every own cell with a result adds it to its zone: a computed cell, or (with units) a cell that
 // took its master's result. The table sums exactly, so the result does not depend on the order
-// of the cells nor on the number of processes. Nothing to do for an inactive table.
+// of the cells nor on the number of processes or threads. Nothing to do for an inactive table.
 void meteointerpol::CollectStatistics(const UnitResults* masters) {
   if (!statistics_table || !statistics_table->active()) return;
   double** grid = result.get();
-  for (int64_t r = first_local_row; r <= last_local_row; ++r) {
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!IsOwnZoneCell(r, c)) continue;
       if (masters != nullptr && master_units[r][c] == nodata &&
@@ -335,7 +335,7 @@ void meteointerpol::CollectStatistics(const UnitResults* masters) {
       if (code < 0 || code > highest_zone_code) continue;
       statistics_table->AddValue(r, c, zone_code_index[code], grid[r][c], 1.0);
     }
-  }
+  });
 }
 
 double meteointerpol::ScenarioValueAt(int64_t row, int64_t column, double x, double y) const {

@@ -9,6 +9,7 @@
 #include "core/error_code.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "grids/mpi_exchange.h"
 #include "meteo/radiation_correction_formulas.h"
 #include "version.h"
 
@@ -81,9 +82,9 @@ void expokorrklasse::ReadSettings() {
   RequireRange(temperature_scaling, -100, 100, "scaling factor for Tkorr for ");
   if (method < 1 || method > 4) method = 2;
   step_counter = step_divisor;
-  scan_whole_grid_ = rank == 0 && (method == 1 || method == 2);
-  scan_first_row = scan_whole_grid_ ? 1 : first_local_row;
-  scan_last_row = scan_whole_grid_ ? nrows : last_local_row;
+  shading_ = (method == 1 || method == 2) && response_unit_switch == 0;
+  scan_first_row = first_local_row;
+  scan_last_row = last_local_row;
 }
 
 GridMatrix expokorrklasse::OwnGrid(int32_t first, int32_t last) const {
@@ -107,8 +108,9 @@ int expokorrklasse::RegisterNext(const std::string& file_name, GridMatrix& grid,
 }
 
 void expokorrklasse::RegisterOwnGrids() {
-  // The scan needs every row of the elevation model on process 0 (the set-up keeps it whole).
-  if (scan_whole_grid_ && response_unit_switch == 0) {
+  // Every process scans from a copy of process 0's whole elevation model (the set-up keeps it
+  // whole there).
+  if (shading_ && rank == 0) {
     const GridEntry& elevation = (*registry)[elevation_index];
     if (elevation.grid == nullptr || elevation.first_row > 1 || elevation.last_row < nrows) {
       ThrowFatal(Diag(), kGridMissingCode, "FATAL: ", module_name,
@@ -213,13 +215,43 @@ void expokorrklasse::ComputeCorrection(int64_t hour) {
 }
 
 void expokorrklasse::ResetShadow() {
+  // Nothing to clear while no scan has written since the last clearing.
+  if (!shadow_written_) return;
+  shadow_written_ = false;
   double** elevation = elevation_data_;
   ForEachRow(scan_first_row, scan_last_row, [&](long r) {
-    for (long c = 1; c <= ncols; ++c) {
-      const bool cell = scan_whole_grid_ ? IsNotNodata(elevation[r][c], nodata)
-                                         : (c >= column_ranges[r].first &&
-                                            c <= column_ranges[r].last && OwnValidCell(r, c));
-      if (cell) shadow[r][c] = 0;
+    for (long c = 1; c <= ncols; ++c)
+      if (IsNotNodata(elevation[r][c], nodata)) shadow[r][c] = 0;
+  });
+}
+
+const double* const* expokorrklasse::WholeElevation() {
+  if (mpi == nullptr || !mpi->distributed()) return elevation_data_;
+  if (!elevation_shared_) {
+    // The elevation model does not change during a run: one copy, sent at the first scan
+    // (collective: every process scans in the same sub-interval).
+    elevation_shared_ = true;
+    if (rank != 0) elevation_copy_ = GridMatrix(*diag, 1, nrows, ncols, nrows);
+    MPIBroadcastGridRows(mpi, rank == 0 ? elevation_data_ : elevation_copy_.get(), 1, nrows);
+  }
+  return rank == 0 ? elevation_data_ : elevation_copy_.get();
+}
+
+void expokorrklasse::PrepareSlopeTerms() {
+  if (slope_terms_ready_) return;
+  slope_terms_ready_ = true;
+  cos_slope_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  sin_slope_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  aspect_radians_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  double** aspect = Data(aspect_index);
+  double** slope = Data(slope_index);
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnValidCell(r, c)) continue;
+      const double slope_radians = slope[r][c] * kRadiansPerDegreeOfModel;
+      cos_slope_[r][c] = std::cos(slope_radians);
+      sin_slope_[r][c] = std::sin(slope_radians);
+      aspect_radians_[r][c] = aspect[r][c] * kRadiansPerDegreeOfModel;
     }
   });
 }
@@ -239,24 +271,24 @@ void expokorrklasse::AddSubInterval(double centre, double length, bool last) {
     flat_sum += radiation * cos_zenith;
   }
   ResetShadow();
-  if (!light.night && (method == 1 || method == 2) && response_unit_switch == 0) {
-    if (rank == 0) {
-      ShadingScan(elevation_data_, nrows, ncols, nodata, cellsize, azimuth, elevation_angle,
-                  shadow.get());
-    }
-    MPIScatterGrid(shadow_index, nullptr);
+  if (!light.night && shading_) {
+    // Each process marches the rays through its own rows: no shadow travels between processes.
+    ShadingScanRows(WholeElevation(), nrows, ncols, nodata, cellsize, azimuth, elevation_angle,
+                    scan_first_row, scan_last_row, shadow.get());
+    shadow_written_ = true;
   }
   if (radiation > 0) {
     const double zenith = std::acos(std::clamp(cos_zenith, -1.0, 1.0));
-    double** aspect = Data(aspect_index);
-    double** slope = Data(slope_index);
+    const double cos_sun_zenith = std::cos(zenith);
+    const double sin_sun_zenith = std::sin(zenith);
+    PrepareSlopeTerms();
     double** sunshine = Data(sunshine_index);
     ForEachRow(first_local_row, last_local_row, [&](long r) {
       for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
         if (!OwnValidCell(r, c)) continue;
         const double cos_i =
-            CosIncidenceAngle(aspect[r][c] * kRadiansPerDegreeOfModel,
-                              slope[r][c] * kRadiansPerDegreeOfModel, azimuth, zenith);
+            CosIncidenceFromTerms(aspect_radians_[r][c], cos_slope_[r][c], sin_slope_[r][c],
+                                  azimuth, cos_sun_zenith, sin_sun_zenith);
         const bool overcast = sunshine != nullptr && sunshine[r][c] < kOvercastSunshine;
         radiation_correction[r][c] +=
             SlopeBeamShare(cos_i, cos_zenith, shadow[r][c] >= 0.5, overcast) * radiation;
@@ -308,6 +340,12 @@ void expokorrklasse::ReleaseMemory() {
   release(radiation_correction_index, radiation_correction);
   release(shadow_index, shadow);
   release(ieff_max_index, ieff_max);
+  elevation_copy_ = GridMatrix();
+  elevation_shared_ = false;
+  cos_slope_ = GridMatrix();
+  sin_slope_ = GridMatrix();
+  aspect_radians_ = GridMatrix();
+  slope_terms_ready_ = false;
   teilmodellklasse::ReleaseMemory();
 }
 

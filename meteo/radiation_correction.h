@@ -13,9 +13,12 @@
 // The application constructs it with the section "[radiation_correction]" after the
 // precipitation correction and calls RunStep once per time step after the data assimilation.
 //
-// Methods 1 and 2 shade the terrain: process 0 scans the whole elevation grid (which it holds
-// whole after the set-up) and scatters the grid "Shadow" to the other processes once per
-// sunlit sub-interval (collective: every process calls RunStep). Methods 3 and 4 do not shade.
+// Methods 1 and 2 shade the terrain: every process marches the shadow rays through its own rows
+// of the grid "Shadow" in every sunlit sub-interval, from a copy of the whole elevation model
+// that process 0 (which holds it whole after the set-up) broadcasts once, at the first scan
+// (collective: every process calls RunStep). The grid is cleared only after a scan wrote it.
+// Methods 3 and 4 do not shade. The sine and cosine of each cell's slope are computed once, at
+// the first sunlit sub-interval; those of the sun's zenith once per sub-interval.
 // Borrowed grids are fetched from their registry entries at every step.
 #pragma once
 
@@ -58,7 +61,7 @@ class expokorrklasse : public teilmodellklasse {
 
   // --- Grids and registry indexes (0: none) -----------------------------------------------------
   GridMatrix radiation_correction;
-  GridMatrix shadow;  // rows scan_first_row..scan_last_row
+  GridMatrix shadow;  // own rows: scan_first_row..scan_last_row
   GridMatrix ieff_max;
   GridMatrix corr_temperature;
   GridMatrix own_temperature_night;  // only for steps longer than 12 hours
@@ -93,6 +96,10 @@ class expokorrklasse : public teilmodellklasse {
   // The radiation of one sub-interval centred at `centre` added to every own valid cell.
   void AddSubInterval(double centre, double length, bool last);
   void ResetShadow();
+  // The whole elevation model: process 0's own, a copy received once on the others.
+  const double* const* WholeElevation();
+  // Sine and cosine of the slope and the aspect in radians of the own cells, once.
+  void PrepareSlopeTerms();
   void FinishFactors();
   void CorrectTemperature();
   // Refreshes the borrowed grids that decide which cells are computed.
@@ -100,10 +107,17 @@ class expokorrklasse : public teilmodellklasse {
   bool OwnValidCell(int64_t row, int64_t column) const;
   double** Data(int index) const;
 
-  bool scan_whole_grid_ = false;
+  bool shading_ = false;
+  bool shadow_written_ = false;  // a scan wrote the shadow since it was last cleared
+  bool slope_terms_ready_ = false;
+  bool elevation_shared_ = false;
+  GridMatrix elevation_copy_;
+  GridMatrix cos_slope_;
+  GridMatrix sin_slope_;
+  GridMatrix aspect_radians_;
   SunState sun_state_ = SunState::kRisesAndSets;
   double** elevation_data_ = nullptr;
-  double** master_unit_data_ = nullptr;  // process 0 holds the whole Shadow grid and scans it
+  double** master_unit_data_ = nullptr;
 };
 
 }  // namespace velorn

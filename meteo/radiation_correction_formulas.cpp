@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/row_loop.h"
+
 namespace velorn {
 namespace {
 
@@ -28,15 +30,20 @@ RayPlan PlanRays(double azimuth) {
   return {+1, +1};
 }
 
-// Marches one ray from (row, column) away from the sun to the edge of the grid.
+// Marches one ray from (row, column) away from the sun to the edge of the grid, writing the
+// shadow of the rows first_row..last_row only: the ray stops once it has passed them, and the
+// rows before them only carry its height.
 class Ray {
  public:
   Ray(const double* const* elevation, int32_t nrows, int32_t ncols, double nodata, double cellsize,
-      double azimuth, double sun_elevation, RayPlan plan, double** shadow)
+      double azimuth, double sun_elevation, RayPlan plan, int32_t first_row, int32_t last_row,
+      double** shadow)
       : elevation_(elevation),
         shadow_(shadow),
         nrows_(nrows),
         ncols_(ncols),
+        first_row_(first_row),
+        last_row_(last_row),
         nodata_(nodata),
         plan_(plan) {
     const double sin_a = std::fabs(std::sin(azimuth));
@@ -52,6 +59,13 @@ class Ray {
       span_ = ncols;
       drop_ = cellsize / sin_a * tan_e;
     }
+  }
+
+  bool rows_major() const { return rows_major_; }
+
+  // False when a ray starting in `row` never enters the written rows.
+  bool Reaches(int32_t row) const {
+    return plan_.row_step > 0 ? row <= last_row_ : row >= first_row_;
   }
 
   void March(int32_t row, int32_t column) const {
@@ -70,15 +84,13 @@ class Ray {
         if (minor_step) row += plan_.row_step;
       }
       if (row < 1 || row > nrows_ || column < 1 || column > ncols_) return;
+      if (!Reaches(row)) return;
       height -= drop_;
       const double cell = elevation_[row][column];
       if (cell == nodata_) continue;
-      if (height > cell) {
-        shadow_[row][column] = 1.0;
-      } else {
-        shadow_[row][column] = 0.0;
-        height = cell;
-      }
+      const bool shaded = height > cell;
+      if (row >= first_row_ && row <= last_row_) shadow_[row][column] = shaded ? 1.0 : 0.0;
+      if (!shaded) height = cell;
     }
   }
 
@@ -87,6 +99,8 @@ class Ray {
   double** shadow_;
   int32_t nrows_;
   int32_t ncols_;
+  int32_t first_row_;
+  int32_t last_row_;
   double nodata_;
   RayPlan plan_;
   bool rows_major_ = true;
@@ -155,22 +169,42 @@ double CorrectedTemperature(double temperature, double factor, bool had_radiatio
 
 void ShadingScan(const double* const* elevation, int32_t nrows, int32_t ncols, double nodata,
                  double cellsize, double azimuth, double sun_elevation, double** shadow) {
+  ShadingScanRows(elevation, nrows, ncols, nodata, cellsize, azimuth, sun_elevation, 1, nrows,
+                  shadow);
+}
+
+void ShadingScanRows(const double* const* elevation, int32_t nrows, int32_t ncols, double nodata,
+                     double cellsize, double azimuth, double sun_elevation, int32_t first_row,
+                     int32_t last_row, double** shadow) {
   if (nrows < 1 || ncols < 1) return;
+  first_row = std::max(first_row, 1);
+  last_row = std::min(last_row, nrows);
+  if (last_row < first_row) return;
   const RayPlan plan = PlanRays(azimuth);
-  const Ray ray(elevation, nrows, ncols, nodata, cellsize, azimuth, sun_elevation, plan, shadow);
-  // Start rows and columns in the order of the quadrant; the sunward edge row starts a ray at
-  // every cell, every other row only at its sunward edge column. Later rays overwrite earlier.
-  const bool rows_down = plan.row_step == +1;  // start rows from the last row down to 1
+  const Ray ray(elevation, nrows, ncols, nodata, cellsize, azimuth, sun_elevation, plan, first_row,
+                last_row, shadow);
+  // The rays in the order of the quadrant: first one from the sunward edge column of every row
+  // but the edge row (start rows from the last row down to 1 when the rays run down), then one
+  // from every cell of the sunward edge row. Later rays overwrite earlier ones. Rays of one
+  // start edge that run along the major axis from it are translations of each other and never
+  // meet, so that group runs on the threads; the other group keeps its order.
+  const bool rows_down = plan.row_step == +1;
   const bool columns_up = plan.column_step == -1;
   const int32_t edge_row = plan.row_step == +1 ? 1 : nrows;
   const int32_t edge_column = plan.column_step == -1 ? ncols : 1;
-  for (int32_t k = 0; k < nrows; ++k) {
-    const int32_t row = rows_down ? nrows - k : 1 + k;
-    if (row != edge_row) {
-      ray.March(row, edge_column);
-      continue;
-    }
-    for (int32_t j = 0; j < ncols; ++j) ray.March(row, columns_up ? 1 + j : ncols - j);
+  const auto edge_column_ray = [&](long k) {
+    const auto row = static_cast<int32_t>(rows_down ? nrows - k : 1 + k);
+    if (row != edge_row && ray.Reaches(row)) ray.March(row, edge_column);
+  };
+  const auto edge_row_ray = [&](long j) {
+    ray.March(edge_row, static_cast<int32_t>(columns_up ? 1 + j : ncols - j));
+  };
+  if (ray.rows_major()) {
+    for (long k = 0; k < nrows; ++k) edge_column_ray(k);
+    ForEachRow(0, ncols - 1, edge_row_ray);
+  } else {
+    ForEachRow(0, nrows - 1, edge_column_ray);
+    for (long j = 0; j < ncols; ++j) edge_row_ray(j);
   }
 }
 

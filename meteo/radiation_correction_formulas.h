@@ -6,8 +6,8 @@
 // sub-model (meteo/radiation_correction.h) calls them per sub-interval and per cell. Times are
 // hours of local clock time, angles radians unless a name says degrees.
 //
-// Limits: the shading scan works on a whole grid (every row 1..nrows held) and marches straight
-// rays over the cell centres; it sees terrain inside the grid only.
+// Limits: the shading scan reads a whole elevation grid (every row 1..nrows held) and marches
+// straight rays over the cell centres; it sees terrain inside the grid only.
 #pragma once
 
 #include <cstdint>
@@ -70,5 +70,12 @@ double CorrectedTemperature(double temperature, double factor, bool had_radiatio
 // falling over them) and keep their shadow value; cells no ray reaches keep theirs.
 void ShadingScan(const double* const* elevation, int32_t nrows, int32_t ncols, double nodata,
                  double cellsize, double azimuth, double sun_elevation, double** shadow);
+// The same scan writing only the shadow of rows first_row..last_row (the only rows `shadow`
+// needs to hold), with the same values as the whole scan there: rays are marched from the
+// sunward edges through the rows before them and stop once past them. `elevation` holds every
+// row. The rays of one group run on the OpenMP threads.
+void ShadingScanRows(const double* const* elevation, int32_t nrows, int32_t ncols, double nodata,
+                     double cellsize, double azimuth, double sun_elevation, int32_t first_row,
+                     int32_t last_row, double** shadow);
 
 }  // namespace velorn

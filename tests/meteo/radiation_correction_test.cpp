@@ -4,6 +4,7 @@
 #include "meteo/radiation_correction.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <memory>
@@ -118,6 +119,36 @@ TEST(ShadingScan, ARidgeShadesTheCellBehindItForEveryQuadrant) {
             << c.sun << " row " << r << " col " << col;
       }
   }
+}
+
+// A process scans only its own rows, on several threads: on rough terrain (with nodata holes)
+// every band of rows gets the values of the whole scan on one thread, for suns in every
+// quadrant, on both sides of the diagonals and on the quadrant boundaries.
+TEST(ShadingScan, BandsOnFourThreadsMatchTheWholeScanOnOne) {
+  constexpr int kRows = 41;
+  constexpr int kCols = 29;
+  test::CapturedDiag d;
+  GridMatrix dem = test::FilledGrid(d.diag, kRows, kCols, 0.0);
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      dem[r][c] = (r * 7919 + c * 104729) % 97 == 0 ? N : ((r * 37 + c * 61) * 2654435761u % 3001);
+  const int bands[][2] = {{1, 9}, {10, 10}, {11, 30}, {31, 41}};
+  const int threads = omp_get_max_threads();
+  for (double degrees : {0.0, 20.0, 44.0, 46.0, 90.0, 120.0, 180.0, 200.0, 250.0, 270.0, 315.0}) {
+    omp_set_num_threads(1);
+    GridMatrix whole = test::FilledGrid(d.diag, kRows, kCols, 0.0);
+    ShadingScan(dem.get(), kRows, kCols, N, 50, degrees * kDeg, 10 * kDeg, whole.get());
+    omp_set_num_threads(4);
+    for (const auto& band : bands) {
+      GridMatrix part(d.diag, band[0], band[1], kCols, kRows);
+      ShadingScanRows(dem.get(), kRows, kCols, N, 50, degrees * kDeg, 10 * kDeg, band[0], band[1],
+                      part.get());
+      for (int r = band[0]; r <= band[1]; ++r)
+        for (int c = 1; c <= kCols; ++c)
+          ASSERT_EQ(part[r][c], whole[r][c]) << degrees << " degrees, row " << r << " col " << c;
+    }
+  }
+  omp_set_num_threads(threads);
 }
 
 // The sub-model on a 3 x 4 grid: row 1 flat, row 2 facing south, row 3 facing north (30°),

@@ -81,7 +81,7 @@ void WriteSlideFractions(const fs::path& dir) {
 }
 
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
-                     bool slides = false) {
+                     bool slides = false, int threads = 0) {
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   if (slides) WriteSlideFractions(dir.path());
@@ -91,7 +91,8 @@ RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>&
   options.directory = dir.path().string();
   // Two threads on one process; one thread per process otherwise: threads that spin-wait
   // beside busy-polling MPI processes make a run many times slower on a shared machine.
-  options.environment = {processes == 1 ? "OMP_NUM_THREADS=2" : "OMP_NUM_THREADS=1"};
+  if (threads == 0) threads = processes == 1 ? 2 : 1;
+  options.environment = {"OMP_NUM_THREADS=" + std::to_string(threads)};
   return RunVelorn(options, {"front-range.ctl"});
 }
 
@@ -188,6 +189,23 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
       EXPECT_TRUE(text == expected.at(name)) << name << " differs from " << expected_dir.string();
     }
   }
+}
+
+// The zone statistics are summed inside the threads' row loops: every table of a quarter on one
+// process is the same with one thread and with four.
+TEST(ExampleRun, StatisticsTablesAreTheSameOnOneAndFourThreads) {
+  const std::vector<Edit> quarter = {{"front-range.ctl", kModelEnd, "0\n31\n3\n"}};
+  std::map<std::string, std::string> tables[2];
+  for (const int k : {0, 1}) {
+    TempDir dir;
+    const RunResult result = RunExample(dir, 1, quarter, false, k == 0 ? 1 : 4);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    for (const auto& [name, text] : OutputFiles(dir.path() / "output"))
+      if (name.ends_with(".stat")) tables[k][name] = text;
+  }
+  ASSERT_GE(tables[0].size(), 10u);
+  ASSERT_EQ(Names(tables[1]), Names(tables[0]));
+  for (const auto& [name, text] : tables[1]) EXPECT_TRUE(text == tables[0].at(name)) << name;
 }
 
 TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
