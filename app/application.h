@@ -58,6 +58,7 @@ class abflussmodellklasse;
 class siltingupclass;
 class gwflowclass;
 class schneemodellklasse;
+class unsatzonmodellklasse;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -170,6 +171,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<siltingupclass> silting_up;
   std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<schneemodellklasse> snow;
+  std::unique_ptr<unsatzonmodellklasse> unsatzone;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:
