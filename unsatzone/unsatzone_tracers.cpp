@@ -325,16 +325,10 @@ void unsatzonmodellklasse::ReleaseTracers() {
     tracer.direct = GridMatrix();
     tracer.inter = GridMatrix();
     tracer.groundwater = nullptr;  // the groundwater model's grid
-    TracerBlock& block = tracer_blocks[t];
-    if (block.statistics) block.statistics->ReleaseMemory();
-    block.statistics.reset();
-    block.statistics_file_name.clear();
-    block.grid_file_name.clear();
-    block.balance_table = {};
   }
   soil_tracers.clear();
-  tracer_blocks.reset();
-  tracer_count = 0;
+  // The blocks: statistics tables (their last rows written), names, zone tables.
+  teilmodellklasse::ReleaseTracers();
   for (RunoffConcentration::Array* a :
        {&runoff.Qg, &runoff.QD, &runoff.QDd, &runoff.QI, &runoff.QIi, &runoff.QBb})
     a->clear();
