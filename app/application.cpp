@@ -26,6 +26,7 @@
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
 #include "snow/snow_model.h"
+#include "unsatzone/unsatzone_model.h"
 #include "version.h"
 
 namespace velorn {

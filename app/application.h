@@ -59,6 +59,7 @@ class siltingupclass;
 class gwflowclass;
 class schneemodellklasse;
 class data_assimilation;
+class unsatzonmodellklasse;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -169,6 +170,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<siltingupclass> silting_up;
   std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<schneemodellklasse> snow;
+  std::unique_ptr<unsatzonmodellklasse> unsatzone;
   std::unique_ptr<SpecialOutputClass> special_output;
   std::unique_ptr<data_assimilation> assimilation;
 

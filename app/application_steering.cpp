@@ -19,6 +19,7 @@
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "snow/snow_model.h"
+#include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
 
@@ -79,6 +80,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   interception->FlushBuffers();
   routing->FlushBuffers();
   silting_up->FlushBuffers();
+  if (unsatzone) unsatzone->FlushBuffers();
   groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
