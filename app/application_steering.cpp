@@ -80,6 +80,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   interception->FlushBuffers();
   routing->FlushBuffers();
   silting_up->FlushBuffers();
+  if (unsatzone) unsatzone->FlushBuffers();
   groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
