@@ -38,16 +38,6 @@ using namespace velorn;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string ControlFile() {
-  std::string t = "[unsatzon_model]\n1\n60\n2\n0\n0\n0\n0\n1e-8\n2\n";
-  for (int i = 0; i < 16; ++i) t += "s.sta 0\n";
-  for (int i = 0; i < 24; ++i) t += "g.asc\n0\n";
-  t += "0 0\n";
-  for (int i = 0; i < 6; ++i) t += "p.txt\n";
-  t += "1 8\n2 2\n8 8\n14 14\n0.4 0.4\n0.01 0.01\n0.1 0.1\n0\nstorage\n";
-  return t;
-}
-
 double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -61,7 +51,7 @@ int Run(int argc, char** argv) {
   std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/velorn-soilstep-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) return 1;
   const std::string directory = pattern;
-  std::ofstream(directory + "/run.ctl") << ControlFile();
+  std::ofstream(directory + "/run.ctl") << bench::UnsatzoneControlFile();
   fs::current_path(directory);
 
   std::ostringstream screen;
