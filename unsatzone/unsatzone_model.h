@@ -297,7 +297,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ComputeColumn(SoilWaterScratch& scratch, long row, long column, double g);
   // Marks that "GWTableExtern" gives the table (the column's own base flow stops).
   bool externalTableApplied = false;
-  int32_t current_substep = 0;  // 1..substepCount within the step (BeginStep resets it)
+  int32_t current_substep = 0;    // 1..substepCount within the step (BeginStep resets it)
   int64_t iterationLogLines = 0;  // lines of "modell_0.log" written by the iteration
   // Inner water steps and iterations of this process since the start (for benchmarks).
   std::atomic<int64_t> innerStepCount{0}, iterationCount{0};
