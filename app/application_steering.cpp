@@ -122,6 +122,10 @@ void ModellApplication::CouplingAtStepStart() {
   if (ControlState() == kStateStopWithoutSaving) return;
   previous_coupling = CurrentDate();
   settings_object->ExchangeExternalGrids(current_year, current_month, current_day, current_hour);
+  if (settings_object->HasExternalGroundwaterTable()) {
+    unsatzone->ApplyExternalGroundwaterTable();
+    unsatzone->externalTableApplied = true;
+  }
 }
 
 void ModellApplication::CouplingAtStepEnd(bool run_may_end) {

@@ -44,6 +44,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -63,6 +64,7 @@ namespace velorn {
 struct IrrigationTable;
 struct StorageParameters;
 struct SoilRecord;
+struct SoilWaterScratch;
 
 // Codes of the unsaturated zone's own failures.
 inline constexpr int kControlPointRowCode = 8;
@@ -280,6 +282,25 @@ class unsatzonmodellklasse : public teilmodellklasse {
     return reinfiltration_records.empty() ? nullptr : reinfiltration_records.data();
   }
 
+  // --- Soil-water sub-step (unsatzone/soil_water_step.cpp, unsatzone/soil_water_cell.cpp) ----
+  // One sub-step of every own soil column: inputs, ponding, macropores, root extraction and
+  // soil evaporation, exchange with the groundwater, the moisture iteration, runoff, and the
+  // cell grids of the sub-step. Called once per sub-step after BeginStep; collective through
+  // the zone sums. Heat transfer and layered snow have their call points in the cell body (they
+  // are refused at construction in this build).
+  virtual void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Row loop of the cell bodies over rows first_row..last own row (one work space per thread).
+  virtual void ComputeSoilColumns(long first_row);
+  // Output grids of a fully glaciated cell: 0, and the cell is not computed.
+  void ZeroGlacierCell(long row, long column);
+  // The cell body: loads, steps and writes back the column of one cell (glacier share `g` < 1).
+  void ComputeColumn(SoilWaterScratch& scratch, long row, long column, double g);
+  // Marks that "GWTableExtern" gives the table (the column's own base flow stops).
+  bool externalTableApplied = false;
+  int32_t current_substep = 0;    // 1..substepCount within the step (BeginStep resets it)
+  int64_t iterationLogLines = 0;  // lines of "modell_0.log" written by the iteration
+  // Inner water steps and iterations of this process since the start (for benchmarks).
+  std::atomic<int64_t> innerStepCount{0}, iterationCount{0};
   // --- End of a sub-step (unsatzone/zone_sums.cpp) ---------------------------------------------
   // The last steps of RunStep after its cell loop, in this order (the date is step_date):
   //   if (response_unit_switch != 0) CopyResponseUnitStates();   // collective
