@@ -21,6 +21,7 @@
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/irrigation_model.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
@@ -279,7 +280,12 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   snow->SetDumpOptions(dump.on ? 1 : 0, dump.close ? 1 : 0, dump.repair ? 1 : 0,
                        static_cast<uint64_t>(dump.maximum));
   RefuseUnavailable(kUnavailableSurfaceRouting);
-  RefuseUnavailable(kUnavailableIrrigation);
+  // Irrigation reads the unsaturated zone's grids and adds its water to the precipitation.
+  irrigation = std::make_unique<irrigationclass>(error, setup, settings.irrigation_table);
+  CheckError(error);
+  irrigation->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
+                           kZoneStatisticsCapacity);
+  CheckError(error);
   // Groundwater flow: it takes "groundwater_distance", "groundwater_recharge" and "baseflow" from
   // the unsaturated zone, or from grids of their own; it refuses to start without them. The
   // unsaturated zone's runoff and re-infiltration arrays are handed over once that model runs.
@@ -323,10 +329,20 @@ void ModellApplication::CreateRouting() {
   routing->SetupLakes();
   if (routing->GetFlowControl() > 0) {
     routing->InitialiseRouting();
+    routing->SetIrrigationDemand(irrigation->GetSurfaceWaterDemand());
     routing->SetReinfiltrationRecords(nullptr);
     routing->ReadStorageState(nullptr, kNoStorageMode);
     routing->SetInitialised(1);
   }
+  irrigation->SetReinfiltrationRecords(nullptr);
+  irrigation->SetQg(nullptr);
+  irrigation->LinkSoilTracerGrids();
+  irrigation->SetMaxIrrigationArrays(routing->GetMaxIrrigation(),
+                                     routing->GetMaxIrrigationFromReservoirs());
+  const RoutingTargets* targets = routing->GetRoutingTargets();
+  irrigation->SetRoutingTargets(targets != nullptr ? &targets->target : nullptr);
+  irrigation->SetAbfrelTable(routing->GetAbfrelTable());
+  irrigation->SetInitialised(1);
 }
 
 std::clock_t ModellApplication::WaitClockTicks(std::clock_t ticks) {

@@ -12,8 +12,9 @@
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
 // snow (without the soil zone: its outflow and glacier runoff wait for it), interception,
-// silting-up, groundwater flow, discharge routing (which ends with code 43 when it is on, since no
-// soil model of this build hands it runoff) and special output. A sub-model that the control file
+// silting-up, irrigation (which needs the unsaturated zone's grids and discharge routing),
+// groundwater flow, discharge routing (which ends with code 43 when it is on, since no soil
+// model of this build hands it runoff) and special output. A sub-model that the control file
 // switches on but that this build does not contain ends the construction with "FATAL: <model>
 // (section [<name>]) is switched on, but it is not available in this build" and its own code
 // (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every
@@ -56,6 +57,7 @@ class verdunstungsmodellklasse;
 class interzeptionsmodellklasse;
 class abflussmodellklasse;
 class siltingupclass;
+class irrigationclass;
 class gwflowclass;
 class schneemodellklasse;
 
@@ -76,7 +78,6 @@ inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model
                                                                  "unsaturated-zone model", 3007};
 inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
                                                                 "surface routing model", 3008};
-inline constexpr UnavailableSubModel kUnavailableIrrigation{"irrigation", "irrigation model", 3009};
 inline constexpr UnavailableSubModel kUnavailableDataAssimilation{"data_assimilation",
                                                                   "data assimilation", 3012};
 
@@ -168,6 +169,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<interzeptionsmodellklasse> interception;
   std::unique_ptr<abflussmodellklasse> routing;
   std::unique_ptr<siltingupclass> silting_up;
+  std::unique_ptr<irrigationclass> irrigation;
   std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<schneemodellklasse> snow;
   std::unique_ptr<SpecialOutputClass> special_output;

@@ -11,6 +11,7 @@
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/irrigation_model.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
@@ -53,6 +54,7 @@ void ModellApplication::FlushAtEnd() {
   if (interception) interception->FlushBuffers();
   if (routing) routing->FlushBuffers();
   if (silting_up) silting_up->FlushBuffers();
+  if (irrigation) irrigation->FlushBuffers();
   if (groundwater) groundwater->FlushBuffers();
   // Flushed: the release must not write the control point records a second time.
   if (groundwater) groundwater->SetInitialised(0);
@@ -70,6 +72,7 @@ void ModellApplication::MarkNotInitialised() {
   if (interception) interception->SetInitialised(0);
   if (routing) routing->SetInitialised(0);
   if (silting_up) silting_up->SetInitialised(0);
+  if (irrigation) irrigation->SetInitialised(0);
   if (groundwater) groundwater->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
@@ -85,10 +88,12 @@ void ModellApplication::ReleaseModels() {
   if (snow) snow->ReleaseTracers();
   if (interception) interception->ReleaseTracers();
   if (silting_up) silting_up->ReleaseTracers();
+  if (irrigation) irrigation->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
   // Routing first: it creates the storage file that the soil and surface models append to.
   if (routing) routing->ReleaseMemory();
   if (silting_up) silting_up->ReleaseMemory();
+  if (irrigation) irrigation->ReleaseMemory();
   if (groundwater) groundwater->ReleaseMemory();
   if (interception) interception->ReleaseMemory();
   if (snow) snow->ReleaseMemory();
@@ -111,6 +116,7 @@ void ModellApplication::DeleteObjects() {
   meteo_count = 0;
   tracer_definitions.reset();
   routing.reset();
+  irrigation.reset();
   silting_up.reset();
   groundwater.reset();
   interception.reset();

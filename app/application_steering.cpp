@@ -16,6 +16,7 @@
 #include "meteo/meteo_interpolator.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/irrigation_model.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "snow/snow_model.h"
@@ -79,6 +80,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   interception->FlushBuffers();
   routing->FlushBuffers();
   silting_up->FlushBuffers();
+  irrigation->FlushBuffers();
   groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
