@@ -6,6 +6,8 @@
 #include <functional>
 
 #include "core/error_code.h"
+#include "core/tracer_bookkeeping.h"
+#include "setup/tracer_definitions.h"
 #include "tests/routing/irrigation_harness.h"
 
 namespace velorn::test {
@@ -121,6 +123,35 @@ TEST_F(IrrigationTest, ShortageScalesSurfaceCellsAndBalancesRiversAndReservoirs)
   EXPECT_NEAR(records_[1].offeredWater, 50.0 - 2.0 * to_flow, 1e-12);
   EXPECT_NEAR(records_[2].offeredWater, 50.0 - 4.0 * to_flow, 1e-12);
   EXPECT_NEAR(records_[3].offeredWater, 50.0 - 11.0 * to_flow, 1e-12);
+}
+
+// The irrigation water carries the concentration of where it comes from: soil water for
+// groundwater, river water for surface water, mixed with the precipitation's by volume.
+TEST_F(IrrigationTest, TracersMixTheInputWithTheSourceOfTheIrrigationWater) {
+  SetCodes({{1, 2, 0, 1}, {1, 2, 0, 1}, {1, 2, 0, 1}});
+  Add("concflux_tracer_1_input", Fill(2.0));
+  Add("concstor_tracer_1_unsatzon_model", Fill(10.0));
+  maxirrig_.push_back({0, 6.0, 6.0, 6.0});
+  ASSERT_EQ(Make(), 0) << screen_.str();
+  std::vector<TracerDefinition> tracers(2);
+  tracers[1].name = "no3";
+  tracers[1].max_conc = 1e9;
+  std::vector<ZoneStatisticsRecord> statistics(kZoneStatisticsCapacity + 1);
+  int32_t error = -1;
+  model_->SetupTracers(error, 1, tracers.data(), statistics.data(), kZoneStatisticsCapacity);
+  ASSERT_EQ(error, 0) << screen_.str();
+  model_->LinkSoilTracerGrids();
+  model_->SetMaxIrrigationArrays(&maxirrig_, &reservoirs_);
+  model_->SetRoutingTargets(&targets_);
+  model_->SetAbfrelTable(&abfrel_);
+  model_->RunStep(0, 1, 5, 2001);
+  double** out = registry_[registry_.FindIdentifier("concflux_tracer_1_irrigation")].grid;
+  for (int r = 1; r <= 3; ++r) {
+    EXPECT_DOUBLE_EQ(out[r][1], (2.0 * 1.0 + 6.0 * 1.25) / 2.25);  // river water
+    EXPECT_DOUBLE_EQ(out[r][2], (2.0 * 1.0 + 10.0 * 2.0) / 3.0);   // soil water
+    EXPECT_DOUBLE_EQ(out[r][3], 2.0);                              // no irrigation
+  }
+  model_->ReleaseTracers();
 }
 
 }  // namespace
