@@ -95,7 +95,7 @@ class irrigationclass : public teilmodellklasse {
   // Steps of RunStep (routing/irrigation_step.cpp).
   bool OwnCell(int64_t row, int64_t column) const;
   int32_t ZoneOf(int64_t row, int64_t column) const;
-  const IrrigationRecord* RecordOf(int64_t row, int64_t column) const;
+  const IrrigationRecord* RecordOf(double code) const;
   void ComputeDemand(int64_t month, int64_t day);
   void ServeSurfaceWater();
   void ApplyToWaterInput();

@@ -4,6 +4,7 @@
 // mixing and the statistics.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "core/exact_reduction.h"
 #include "core/exact_sum.h"
@@ -35,12 +36,10 @@ int32_t irrigationclass::ZoneOf(int64_t row, int64_t column) const {
   return code >= 0 && code <= highest_zone_code ? zone_code_index[code] : 0;
 }
 
-// The type of the cell's code, or null for a code outside the table or without a method.
-const IrrigationRecord* irrigationclass::RecordOf(int64_t row, int64_t column) const {
-  if (table_ == nullptr) return nullptr;
-  const double value = Data(codes_)[row][column];
-  if (!(value >= 1.0) || value > table_->count) return nullptr;
-  const IrrigationRecord& record = table_->records[static_cast<std::size_t>(value)];
+// The type of an irrigation code, or null for a code outside the table or without a method.
+const IrrigationRecord* irrigationclass::RecordOf(double code) const {
+  if (table_ == nullptr || !(code >= 1.0) || code > table_->count) return nullptr;
+  const IrrigationRecord& record = table_->records[static_cast<std::size_t>(code)];
   return record.method >= 1 ? &record : nullptr;
 }
 
@@ -59,6 +58,7 @@ void irrigationclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t 
 }
 
 void irrigationclass::ComputeDemand(int64_t month, int64_t day) {
+  double** codes = Data(codes_);
   double** amount = Data(amounts_);
   double** sb = Data(soil_moisture_);
   double** low = Data(low_);
@@ -73,7 +73,7 @@ void irrigationclass::ComputeDemand(int64_t month, int64_t day) {
         continue;
       }
       if (!OwnCell(r, c)) continue;
-      const IrrigationRecord* record = RecordOf(r, c);
+      const IrrigationRecord* record = RecordOf(codes[r][c]);
       if (record == nullptr) {
         amount[r][c] = 0.0;
         continue;
@@ -92,13 +92,14 @@ void irrigationclass::ComputeDemand(int64_t month, int64_t day) {
 // it) is summed exactly onto process 0, which serves it from the reservoirs and rivers and
 // sends every process the share of the demand met per subbasin, and the river concentrations.
 void irrigationclass::ServeSurfaceWater() {
+  double** codes = Data(codes_);
   const auto n1 = static_cast<std::size_t>(zone_count) + 1;
   std::vector<ExactSum> sums(2 * n1);
   double** amount = Data(amounts_);
   for (int64_t r = first_local_row; r <= last_local_row; ++r) {
     for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
-      const IrrigationRecord* record = RecordOf(r, c);
+      const IrrigationRecord* record = RecordOf(codes[r][c]);
       if (record != nullptr && record->origin != kIrrigationFromGroundwater &&
           record->origin != kIrrigationFromSurfaceWater)
         continue;
@@ -160,26 +161,34 @@ void irrigationclass::ServeSurfaceWater() {
 // its precipitation, and with tracers the input concentration is mixed with that of the water
 // the cell receives (soil water for groundwater, river water for surface water).
 void irrigationclass::ApplyToWaterInput() {
+  double** codes = Data(codes_);
   double** amount = Data(amounts_);
   double** precipitation = Data(precipitation_);
+  // Per tracer: output, input and soil concentration grids (null: none).
+  const auto n = static_cast<std::size_t>(tracer_count) + 1;
+  std::vector<double**> out_grids(n), in_grids(n), soil_grids(n);
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    out_grids[t] = tracer_blocks[t].flux.get();
+    in_grids[t] = Data(tracer_input_[t]);
+    soil_grids[t] = soil_tracer_.empty() ? nullptr : Data(soil_tracer_[t]);
+  }
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
       const int32_t z = ZoneOf(r, c);
-      const IrrigationRecord* record = RecordOf(r, c);
+      const IrrigationRecord* record = RecordOf(codes[r][c]);
       const int32_t origin = record != nullptr ? record->origin : 0;
       if (supply_.shortage && origin == kIrrigationFromSurfaceWater)
         amount[r][c] *= supply_.factor[z];
       const double p = precipitation[r][c];
       const double i = amount[r][c];
       for (int32_t t = 1; t <= tracer_count; ++t) {
-        double** out = tracer_blocks[t].flux.get();
-        const double c_in = tracer_input_[t] > 0 ? Data(tracer_input_[t])[r][c] : 0.0;
+        double** out = out_grids[t];
+        const double c_in = in_grids[t] != nullptr ? in_grids[t][r][c] : 0.0;
         if (i > 0.0) {
           double c_water = out[r][c];
           if (origin == kIrrigationFromGroundwater)
-            c_water =
-                soil_tracer_.empty() || soil_tracer_[t] == 0 ? 0.0 : Data(soil_tracer_[t])[r][c];
+            c_water = soil_grids[t] != nullptr ? soil_grids[t][r][c] : 0.0;
           else if (origin == kIrrigationFromSurfaceWater)
             c_water = river_concentration_[t][z];
           if (origin == kIrrigationFromGroundwater || origin == kIrrigationFromSurfaceWater)
@@ -195,13 +204,14 @@ void irrigationclass::ApplyToWaterInput() {
 
 // One thread adds, in row order (the tables hold no lock).
 void irrigationclass::AddStatistics() {
+  double** codes = Data(codes_);
   double** amount = Data(amounts_);
   double** precipitation = Data(precipitation_);
   for (int64_t r = first_local_row; r <= last_local_row; ++r) {
     for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
       const int32_t z = ZoneOf(r, c);
-      const IrrigationRecord* record = RecordOf(r, c);
+      const IrrigationRecord* record = RecordOf(codes[r][c]);
       const int32_t origin = record != nullptr ? record->origin : 0;
       const double i = amount[r][c];
       if (record == nullptr || origin == kIrrigationFromGroundwater ||
