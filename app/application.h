@@ -58,13 +58,21 @@ class interzeptionsmodellklasse;
 class abflussmodellklasse;
 class siltingupclass;
 class irrigationclass;
+struct ReinfiltrationRecord;
 class gwflowclass;
 class schneemodellklasse;
+class unsatzonmodellklasse;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
 // Pre-spin-up without a first meteorological variable "temperature".
 inline constexpr int kPreSpinUpTemperatureCode = 1035;
+// Options of the soil zone that later work builds: river cells exchanged between processes
+// (interaction parameter above 1), heat transfer, the layered snow model, lakes.
+inline constexpr int kSoilRiverExchangeCode = 3014;
+inline constexpr int kSoilHeatTransferCode = 3015;
+inline constexpr int kSoilLayeredSnowCode = 3016;
+inline constexpr int kSoilLakeCode = 3017;
 // Model variant of the settings object: land-use tables with root distribution, irrigation.
 inline constexpr int32_t kModelVariant = 2;
 
@@ -74,8 +82,6 @@ struct UnavailableSubModel {
   const char* model;
   int code;
 };
-inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model",
-                                                                 "unsaturated-zone model", 3007};
 inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
                                                                 "surface routing model", 3008};
 inline constexpr UnavailableSubModel kUnavailableDataAssimilation{"data_assimilation",
@@ -172,6 +178,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<irrigationclass> irrigation;
   std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<schneemodellklasse> snow;
+  std::unique_ptr<unsatzonmodellklasse> unsatzone;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:
@@ -185,6 +192,16 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // construction.
   void CreateSubModels(const std::vector<std::string>& args);
   void RefuseUnavailable(const UnavailableSubModel& model);
+  // Options of the soil zone that this build does not run yet, each with its own code.
+  void RefuseLaterSoilOptions();
+  // The soil zone's hand-overs to the snow model, before the tracer set-up.
+  void LinkSoilAndSnow();
+  // The soil zone's runoff arrays, records and storage file to the models that are on.
+  // Irrigation's hand-overs: the soil zone's records and runoff, the routing model's arrays.
+  void LinkIrrigation(ReinfiltrationRecord* records, double** runoff);
+  void HandOverSoilRunoff();
+  // The soil zone's end of step with the snow model's glacier flags.
+  void FinishSoilStep();
   // Row o and the routing links: construction, runoff, lakes, initialisation, storage state.
   void CreateRouting();
   // Time loop steps (app/application_loop.cpp).

@@ -16,6 +16,7 @@
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
 #include "snow/snow_model.h"
+#include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
 
@@ -55,6 +56,7 @@ void ModellApplication::FlushAtEnd() {
   if (routing) routing->FlushBuffers();
   if (silting_up) silting_up->FlushBuffers();
   if (irrigation) irrigation->FlushBuffers();
+  if (unsatzone) unsatzone->FlushBuffers();
   if (groundwater) groundwater->FlushBuffers();
   // Flushed: the release must not write the control point records a second time.
   if (groundwater) groundwater->SetInitialised(0);
@@ -73,6 +75,7 @@ void ModellApplication::MarkNotInitialised() {
   if (routing) routing->SetInitialised(0);
   if (silting_up) silting_up->SetInitialised(0);
   if (irrigation) irrigation->SetInitialised(0);
+  if (unsatzone) unsatzone->SetInitialised(0);
   if (groundwater) groundwater->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
@@ -91,7 +94,10 @@ void ModellApplication::ReleaseModels() {
   if (irrigation) irrigation->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
   // Routing first: it creates the storage file that the soil and surface models append to.
+  const bool routing_active = routing && routing->GetFlowControl() != 0;
   if (routing) routing->ReleaseMemory();
+  // The soil zone appends its storage section to the file that the routing model wrote.
+  if (unsatzone) unsatzone->FinishRun(routing_active);
   if (silting_up) silting_up->ReleaseMemory();
   if (irrigation) irrigation->ReleaseMemory();
   if (groundwater) groundwater->ReleaseMemory();
@@ -119,6 +125,7 @@ void ModellApplication::DeleteObjects() {
   irrigation.reset();
   silting_up.reset();
   groundwater.reset();
+  unsatzone.reset();
   interception.reset();
   snow.reset();
   evapotranspiration.reset();

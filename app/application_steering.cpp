@@ -20,6 +20,7 @@
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "snow/snow_model.h"
+#include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
 
@@ -81,6 +82,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   routing->FlushBuffers();
   silting_up->FlushBuffers();
   irrigation->FlushBuffers();
+  if (unsatzone) unsatzone->FlushBuffers();
   groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
@@ -122,6 +124,10 @@ void ModellApplication::CouplingAtStepStart() {
   if (ControlState() == kStateStopWithoutSaving) return;
   previous_coupling = CurrentDate();
   settings_object->ExchangeExternalGrids(current_year, current_month, current_day, current_hour);
+  if (settings_object->HasExternalGroundwaterTable()) {
+    unsatzone->ApplyExternalGroundwaterTable();
+    unsatzone->externalTableApplied = true;
+  }
 }
 
 void ModellApplication::CouplingAtStepEnd(bool run_may_end) {

@@ -92,6 +92,7 @@ void unsatzonmodellklasse::LinkWaterInputGrid(bool snow_after_interception) {
 void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, int32_t year) {
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
+  current_substep = 0;
   if (ReportDue(report_interval, start_date, step_date, time_shift))
     Diag() << FormatText("%20s %d.%d.%d %d. h (time of meteo data)", module_name.c_str(), day,
                          month, year, hour)
