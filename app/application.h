@@ -11,10 +11,10 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// snow (without the soil zone: its outflow and glacier runoff wait for it), interception,
-// silting-up, irrigation (which needs the unsaturated zone's grids and discharge routing),
-// groundwater flow, discharge routing (which ends with code 43 when it is on, since no soil
-// model of this build hands it runoff) and special output. A sub-model that the control file
+// snow, interception, silting-up, the unsaturated soil zone (its options of later work refused
+// with codes 3014-3017), irrigation (which needs the soil zone's grids and discharge routing),
+// groundwater flow, discharge routing (which ends with code 43 when it is on without the soil
+// zone, which hands it runoff) and special output. A sub-model that the control file
 // switches on but that this build does not contain ends the construction with "FATAL: <model>
 // (section [<name>]) is switched on, but it is not available in this build" and its own code
 // (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every

@@ -14,6 +14,8 @@
 // of the body moves water between these terms only, so the column's balance closes per inner
 // step up to the moisture iteration's clamp of a content into [0, 1] (never reached by a
 // column in its physical range).
+#include "unsatzone/soil_water_cell.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -25,7 +27,6 @@
 #include "tables/landuse_record.h"
 #include "unsatzone/soil_column_fluxes.h"
 #include "unsatzone/soil_column_sources.h"
-#include "unsatzone/soil_water_cell.h"
 #include "unsatzone/soil_water_step.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -35,6 +36,8 @@ namespace {
 
 using W = SoilColumnWorkspace;
 
+// Code of a land-use code without an entry of the land-use table.
+constexpr int kLanduseCodeCode = 31;
 // Code of an iteration log that cannot be opened.
 constexpr int kIterationLogCode = 5;
 // One lock for the iteration log: threads append whole lines, one at a time.
@@ -168,8 +171,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     }
     const double evaporation_demand = links.potential_evaporation[r][c] / substepCount / nw;
     double P = input_grid / substepCount / nw;
-    double D = links.direct_runoff_silting != nullptr ? links.direct_runoff_silting[r][c] / nw
-                                                      : 0.0;
+    double D =
+        links.direct_runoff_silting != nullptr ? links.direct_runoff_silting[r][c] / nw : 0.0;
     for (int k = 0; k <= N; ++k) {
       scratch.inflow[k] = 0;
       scratch.uptakeTotal[k] = 0;
@@ -185,8 +188,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     if (!ponding) {
       P += ServeDemands(D, scratch.demand, scratch.achieved, scratch.valid);
     } else {
-      const double water = ServeDemands(*pond + S + D, scratch.demand, scratch.achieved,
-                                        scratch.valid);
+      const double water =
+          ServeDemands(*pond + S + D, scratch.demand, scratch.achieved, scratch.valid);
       P += water;
       S = 0;
       *pond = 0;  // the water of the pond is offered to the soil with the input
@@ -195,8 +198,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     const double rS = S / f;
 
     // Macropores take their share of the input into the layers at once.
-    const double m = ComputeMacroporeInfiltration(soil, N, sat, dz, t0, scratch.inflow.data(), rP,
-                                                  f);
+    const double m =
+        ComputeMacroporeInfiltration(soil, N, sat, dz, t0, scratch.inflow.data(), rP, f);
 
     // Root extraction per vegetation layer and soil evaporation, taken from the contents.
     const int gw_layer_start = std::max(1, std::min(N, static_cast<int>(level)));
@@ -213,7 +216,12 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       settings.evaporationDepth = soil.EvapMaxDepth;
       settings.evaporationDemand = evaporation_done ? 0.0 : evaporation_demand;
       if (!evaporation_only) {
-        const LanduseRecord& use = landuse_table[static_cast<int>(links.landuse[j][r][c])];
+        const int code = static_cast<int>(links.landuse[j][r][c]);
+        if (landuse_table == nullptr || code > landuse_table[0].GetCode())
+          ThrowFatal(Diag(), kLanduseCodeCode, "FATAL: in modul ", module_name,
+                     ": the land-use code ", code, " of cell (row ", r, ", column ", c,
+                     ") is not in the land-use table");
+        const LanduseRecord& use = landuse_table[code];
         settings.rootDepth = links.root_depth[j][r][c];
         settings.shape = use.GetRootDist();
         settings.stressSuction = use.GetHReduDry();
@@ -280,8 +288,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         ThrowFatal(Diag(), kIterationLogCode, "FATAL: error opening log-file ", name);
       std::fprintf(log, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n",
                    static_cast<int>(step_date.day), static_cast<int>(step_date.month),
-                   static_cast<int>(step_date.hour), static_cast<int>(r),
-                   static_cast<int>(c), n, e);
+                   static_cast<int>(step_date.hour), static_cast<int>(r), static_cast<int>(c), n,
+                   e);
       std::fclose(log);
       ++iterationLogLines;
     }

@@ -99,8 +99,7 @@ double ExchangeWithGroundwater(double rate, double dt, const double* dz, const d
 double GroundwaterHead(const double* z, const double* theta_sat, const double* field_capacity,
                        int layer, double theta_gw, double theta_1) {
   const int L = layer;
-  if ((L == 1 && theta_1 > kSaturatedShare * theta_sat[1]) ||
-      theta_sat[L] - theta_gw <= 1e-4)
+  if ((L == 1 && theta_1 > kSaturatedShare * theta_sat[1]) || theta_sat[L] - theta_gw <= 1e-4)
     return z[L - 1];
   if (theta_gw > field_capacity[L])
     return std::min(z[L - 1], z[L] + (theta_gw - field_capacity[L]) * (z[L - 1] - z[L]) /

@@ -61,8 +61,7 @@ double ExchangeWithGroundwater(double rate, double dt, const double* dz, const d
 
 // Storage coefficient of the groundwater layer: the drainable pore space (theta_sat - theta_fc)
 // when the table fell in the step, else the fillable one (theta_sat - theta); at least 0.01.
-inline double StorageCoefficient(bool fell, double theta_sat, double field_capacity,
-                                 double theta) {
+inline double StorageCoefficient(bool fell, double theta_sat, double field_capacity, double theta) {
   const double s = fell ? theta_sat - field_capacity : theta_sat - theta;
   return s < kMinimumStorageCoefficient ? kMinimumStorageCoefficient : s;
 }

@@ -452,9 +452,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   double** water_input = nullptr;  // linked by LinkWaterInputGrid
   bool snowAfterInterception = false;
   std::vector<ReinfiltrationRecord> reinfiltration_records;  // 0..n, groundwater model on
-  // Single-point buffers of the control point (owner process only; empty elsewhere), indexed
-  // like single_point_files.
-  std::array<SinglePointBuffer, kSinglePointCount> point_buffers;
+  // Single-point buffers of the control point, indexed like single_point_files: made on the
+  // process that owns the control point by the first row appended (empty elsewhere).
+  std::vector<SinglePointBuffer> point_buffers;
   // The soil zone's state of tracer t = 1..T (index 0 unused), beside tracer_blocks[t] (zone
   // table and statistics table). The stack holds per level the concentration of an evaporating
   // tracer, else its mass (concentration x water in mm). "_CONC_QD_t_"/"_CONC_QI_t_" hold the
@@ -469,7 +469,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
     double** silting = nullptr;      // "concflux_tracer_t_SiltingUpModel" or null
     double** groundwater = nullptr;  // "concstor_tracer_t_layer_1_groundwater_flow" (gw model on)
     double decay = 1.0;              // per sub-step; 1 for a stable tracer
-    SinglePointBuffer point;         // control-point rows (owner process)
+    std::unique_ptr<SinglePointBuffer> point;  // control-point rows (owner process)
+    // Per subbasin 1..n the step's base flow of the cells: [1] sum of a q c, [4] sum of a q.
+    std::vector<ZoneRecord> baseflow;
     std::string point_file;
   };
   std::vector<SoilTracer> soil_tracers;
@@ -540,6 +542,37 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // First soil temperature profiles of a cold start (heat transfer on).
   void InitialiseSoilTemperatures();
   std::array<std::vector<double*>, 4> runoff_rows_;  // Qg, QD, QI, QBb per tracer
+  // Concentration of tracer t in `layer` of a cell: the stack value of an evaporating tracer,
+  // else mass / (theta 1000 thickness), `dry_value` where theta <= `dry_theta`.
+  double TracerConcentration(int32_t t, long row, long column, int32_t layer, double dry_theta,
+                             double dry_value) const;
+  // The single-point buffer of `file`, made on first use; and its write.
+  SinglePointBuffer& PointBuffer(SinglePoint file);
+  void WritePointBuffer(SinglePoint file);
+  // Adds a cell's base flow `q_weight` (q times 1 - g) with the concentration of its
+  // groundwater layer into every tracer's base-flow sums.
+  void AddTracerBaseflow(long row, long column, int32_t subbasin, double q_weight);
+  // FinishStep's tracer part: layer-1 concentration grids, stack output, base-flow and total
+  // runoff concentrations, tracer tables. Collective.
+  void FinishTracerStep();
+  // FinishStep's outputs (unsatzone/unsatzone_step_output.cpp): every zone statistics table
+  // collects the step (QD, QI, QB and Qg with the rows FinishStep wrote on process 0), then the
+  // grids and stacks are written as their write codes say. Collective.
+  void CollectStepTables();
+  void WriteStepGrids();
+  // Steps of FlushBuffers and FinishRun (unsatzone/unsatzone_finish.cpp).
+  std::vector<zonalstatistic*> TablesInFlushOrder();
+  void WriteAllPointBuffers();
+  void WriteEndOfRunLog();
+  // Steps of SetupTracers.
+  void SetupTracer(int32_t t);
+  void SetupRiverCoupling();
+  void SetInitialTracerConcentrations();
+  // Initial base flow of every own cell (without groundwater model) and Qg per subbasin and
+  // tracer: the weighted means over all processes, 0 where the weights sum to 0.
+  void SetInitialRunoff();
+  // Groundwater layer of a cell, within 1..N.
+  int32_t GroundwaterLayer(long row, long column) const;
 };
 
 }  // namespace velorn

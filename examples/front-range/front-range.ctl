@@ -438,8 +438,8 @@ interception_storage.stat 2001
 0          # no tile drainage
 0          # no clay layer
 1e-8       # saturated conductivity of a clay layer (m/s; unused without one)
-2          # ini_gw_level: the cold start puts the water table below layer 4 (1.8 m deep
-           # profiles of loam, 1.2 m of sandy loam), the layers above in equilibrium with it
+2          # ini_gw_level: the cold start puts the water table below layer 4 (0.6 m deep in
+           # loam, 0.4 m in loamy sand), the layers above in equilibrium with it
 qdrain.stat 0       # zone statistics: name and code (2001: written daily per subbasin)
 gwstand.stat 2001   # depth of the groundwater table (m, negative below the surface)
 gwn.stat 2001       # groundwater recharge (mm)
