@@ -247,7 +247,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     for (int j = 1; j <= L; ++j) et_total += scratch.achieved[j];
 
     // Exchange with the groundwater below the column (the base flow of the inner step).
-    int gw_layer = GroundwaterLayer(t0, sat, N);
+    int gw_layer = velorn::GroundwaterLayer(t0, sat, N);
     level = gw_layer;
     theta_gw = t0[gw_layer];
     double b = own_baseflow ? maxBaseflow[s] * std::exp(distance * baseflowInverseRecession[s]) /
