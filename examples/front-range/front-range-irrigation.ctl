@@ -81,9 +81,9 @@ irrigation.asc irrigation_codes 0
 # ---- Irrigation -----------------------------------------------------------------------------
 # The meadows of the valley floors (irrigation.asc: code 12, every meadow cell of the basin lies
 # next to a stream) are irrigated from the rivers when the water content of their root zone
-# falls to that at 8 m of suction, up to that at 1 m (method 3). The water leaves the river of
-# the subbasin in the routing step; when the river cannot spare it, the cells get the share it
-# can. Irrigation needs discharge routing ([routing_model] below).
+# falls to that at 1 m of suction, up to field capacity (0.33 m; method 3). The water leaves the
+# river of the subbasin in the routing step; when the river cannot spare it, the cells get the
+# share it can. Irrigation needs discharge routing ([routing_model] below).
 [irrigation]
 1          # on
 1440       # time step (minutes)
@@ -92,7 +92,7 @@ irr_sw.stat 2001   # amounts from the rivers per subbasin (mm)
 
 [irrigation_table]
 1          # one irrigation type
-12 meadow 3 2 8 1   # code, name, method 3 (soil moisture), origin 2 (surface water), psi_dry, psi_wet (m)
+12 meadow 3 2 1 0.33   # code, name, method 3 (soil moisture), origin 2 (surface water), psi_dry, psi_wet (m)
 
 # ---- Land use and soils --------------------------------------------------------------------
 # Seasonal vegetation parameters at the days of year in JulDays, interpolated linearly in

@@ -59,12 +59,21 @@ TEST(IrrigationRun, JulyIsTheSameOnOneTwoAndThreeProcesses) {
       first = outputs;
       continue;
     }
-    ASSERT_EQ(outputs.size(), first.size());
-    for (const auto& [name, text] : outputs) {
-      if (name.rfind("MPIRegions", 0) == 0) continue;  // the decomposition itself
-      EXPECT_TRUE(first.count(name) && text == first.at(name)) << name;
+    // Files of one process each (the decomposition, the soil zone's storage content) differ.
+    auto per_process = [](const std::string& name) {
+      return name.rfind("MPIRegions", 0) == 0 || name.rfind("soilstorage_", 0) == 0;
+    };
+    for (const auto& [name, text] : first) {
+      if (!per_process(name)) {
+        EXPECT_TRUE(outputs.count(name) && text == outputs.at(name)) << name;
+      }
     }
   }
+  // The meadows dry out twice in July: some subbasin is irrigated on some day (rows after the
+  // three header lines; a value other than 0.0000).
+  const std::string& table = first.at("irr_sw.stat");
+  const std::size_t rows = table.find('\n', table.find('\n', table.find('\n') + 1) + 1);
+  EXPECT_NE(table.find_first_of("123456789", rows), std::string::npos) << table;
 }
 
 TEST(IrrigationRun, MalformedSectionOrNoRoutingEndInTheirFatal) {
