@@ -540,7 +540,8 @@ substeps.asc
 0
 
 # ---- Discharge routing ---------------------------------------------------------------------
-# Subbasins 1 and 2 drain into 4, 4 and 3 into 5 above the basin outlet.
+# Subbasins 1 and 2 drain into 4, 4 and 3 into 5 above the basin outlet. A ditch leaves the
+# river of subbasin 3 at its outlet (a description of its own without channels) by a rule table.
 [routing_model]
 1          # on
 1440       # time step (minutes)
@@ -549,11 +550,20 @@ discharge.stat 2001   # routed discharge per subbasin (mm per day)
 none.txt   # no observed discharges
 0          # no observation columns
 0          # goodness of fit from the first step
+TG 3 (A=5.83, f=1) AL 1 = extern_with_rule ditch.txt
 TG 4 (A=7.54, f=1) OL 1 (kh=2, kv=10, Bh=2, Bv=10, Th=0.6, Mh=20, Mv=10, I=0.05, L=2000, A=1.69)
 OL 2 (kh=3, kv=12, Bh=3, Bv=15, Th=0.8, Mh=20, Mv=10, I=0.04, L=3500, A=5.61)
 TG 5 (A=14.09, f=1) OL 4 (kh=1, kv=5, Bh=4, Bv=20, Th=1.0, Mh=25, Mv=12, I=0.03, L=1500, A=7.54)
 OL 3 (kh=3, kv=12, Bh=3, Bv=15, Th=0.8, Mh=20, Mv=10, I=0.04, L=3500, A=5.83)
 end of the routing descriptions
+
+# The ditch: abstraction 1 by the discharge of subbasin 3 (m3/s), the same all year; the
+# diverted water (m3/s per day) is written to ditch.txt in the output directory.
+[abstraction_rule_abstraction_1]
+3          # table points, one period
+0     0    # discharge, abstraction (m3/s)
+0.03  0    # nothing at low flow
+0.2   0.05 # at most 0.05 m3/s
 
 # ---- Time series at single cells ------------------------------------------------------------
 # Daily values at the basin outlet (2416 m) and at the highest cell of the basin (3218 m).
