@@ -292,12 +292,16 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   snow->SetDumpOptions(dump.on ? 1 : 0, dump.close ? 1 : 0, dump.repair ? 1 : 0,
                        static_cast<uint64_t>(dump.maximum));
   RefuseUnavailable(kUnavailableSurfaceRouting);
-  // Irrigation reads the unsaturated zone's grids and adds its water to the precipitation.
-  irrigation = std::make_unique<irrigationclass>(error, setup, settings.irrigation_table);
-  CheckError(error);
-  irrigation->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
-                           kZoneStatisticsCapacity);
-  CheckError(error);
+  // Irrigation reads the unsaturated zone's grids and adds its water to the precipitation. A
+  // section that only switches it off ("[irrigation]" and 0, as the settings object reads it)
+  // makes no model.
+  if (SectionSwitch(compiled_control_file_name, "irrigation") != 0) {
+    irrigation = std::make_unique<irrigationclass>(error, setup, settings.irrigation_table);
+    CheckError(error);
+    irrigation->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
+                             kZoneStatisticsCapacity);
+    CheckError(error);
+  }
   // Groundwater flow: it takes "groundwater_distance", "groundwater_recharge" and "baseflow" from
   // the unsaturated zone, or from grids of their own; it refuses to start without them. The
   // unsaturated zone's runoff and re-infiltration arrays are handed over once that model runs.
@@ -355,7 +359,7 @@ void ModellApplication::HandOverSoilRunoff() {
   routing->SetupLakes();
   if (routing->GetFlowControl() > 0) {
     routing->InitialiseRouting();
-    routing->SetIrrigationDemand(irrigation->GetSurfaceWaterDemand());
+    routing->SetIrrigationDemand(irrigation ? irrigation->GetSurfaceWaterDemand() : nullptr);
     groundwater->SetReinfiltrationRecords(records);
     routing->SetReinfiltrationRecords(records);
     routing->ReadStorageState(storage_file, storage_mode);
@@ -374,6 +378,7 @@ void ModellApplication::HandOverSoilRunoff() {
 // Irrigation takes the soil zone's records and runoff and the routing model's arrays (process 0
 // holds them; irrigation that is on without routing ends there with code 60).
 void ModellApplication::LinkIrrigation(ReinfiltrationRecord* records, double** runoff) {
+  if (!irrigation) return;
   irrigation->SetReinfiltrationRecords(records);
   irrigation->SetQg(runoff);
   irrigation->LinkSoilTracerGrids();

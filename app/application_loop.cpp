@@ -172,7 +172,7 @@ void ModellApplication::RunTimeStep() {
   // Radiation, evapotranspiration and interception.
   radiation_correction->RunStep(h, d, m, y);
   evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);
-  irrigation->RunStep(h, d, m, y);
+  if (irrigation) irrigation->RunStep(h, d, m, y);
   evapotranspiration->ComputeSnowEvaporation(h, d, m, y);
   // An interception method above 10 runs before snow (the snow model takes the throughfall).
   if (interception_before_snow != 0) {

@@ -81,7 +81,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   interception->FlushBuffers();
   routing->FlushBuffers();
   silting_up->FlushBuffers();
-  irrigation->FlushBuffers();
+  if (irrigation) irrigation->FlushBuffers();
   if (unsatzone) unsatzone->FlushBuffers();
   groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
