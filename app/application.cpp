@@ -22,6 +22,7 @@
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
 #include "routing/data_assimilation.h"
+#include "routing/irrigation_model.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
@@ -292,7 +293,16 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   snow->SetDumpOptions(dump.on ? 1 : 0, dump.close ? 1 : 0, dump.repair ? 1 : 0,
                        static_cast<uint64_t>(dump.maximum));
   RefuseUnavailable(kUnavailableSurfaceRouting);
-  RefuseUnavailable(kUnavailableIrrigation);
+  // Irrigation reads the unsaturated zone's grids and adds its water to the precipitation. A
+  // section that only switches it off ("[irrigation]" and 0, as the settings object reads it)
+  // makes no model.
+  if (SectionSwitch(compiled_control_file_name, "irrigation") != 0) {
+    irrigation = std::make_unique<irrigationclass>(error, setup, settings.irrigation_table);
+    CheckError(error);
+    irrigation->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
+                             kZoneStatisticsCapacity);
+    CheckError(error);
+  }
   // Groundwater flow: it takes "groundwater_distance", "groundwater_recharge" and "baseflow" from
   // the unsaturated zone, or from grids of their own; it refuses to start without them. The
   // unsaturated zone's runoff and re-infiltration arrays are handed over once that model runs.
@@ -356,11 +366,13 @@ void ModellApplication::HandOverSoilRunoff() {
   routing->SetupLakes();
   if (routing->GetFlowControl() > 0) {
     routing->InitialiseRouting();
+    routing->SetIrrigationDemand(irrigation ? irrigation->GetSurfaceWaterDemand() : nullptr);
     groundwater->SetReinfiltrationRecords(records);
     routing->SetReinfiltrationRecords(records);
     routing->ReadStorageState(storage_file, storage_mode);
     routing->SetInitialised(1);
   }
+  LinkIrrigation(records, runoff);
   groundwater->SetQg(runoff != nullptr ? runoff[0] : nullptr);
   groundwater->SetInitialised(1);
   if (snow->GetFlowControl() != 0 && soil_on) {
@@ -368,6 +380,21 @@ void ModellApplication::HandOverSoilRunoff() {
     snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
     snow->SetInitialised(1);
   }
+}
+
+// Irrigation takes the soil zone's records and runoff and the routing model's arrays (process 0
+// holds them; irrigation that is on without routing ends there with code 60).
+void ModellApplication::LinkIrrigation(ReinfiltrationRecord* records, double** runoff) {
+  if (!irrigation) return;
+  irrigation->SetReinfiltrationRecords(records);
+  irrigation->SetQg(runoff);
+  irrigation->LinkSoilTracerGrids();
+  irrigation->SetMaxIrrigationArrays(routing->GetMaxIrrigation(),
+                                     routing->GetMaxIrrigationFromReservoirs());
+  const RoutingTargets* targets = routing->GetRoutingTargets();
+  irrigation->SetRoutingTargets(targets != nullptr ? &targets->target : nullptr);
+  irrigation->SetAbfrelTable(routing->GetAbfrelTable());
+  irrigation->SetInitialised(1);
 }
 
 void ModellApplication::LinkSoilAndSnow() {

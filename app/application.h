@@ -12,9 +12,10 @@
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
 // snow, interception, silting-up, the unsaturated soil zone (its options of later work refused
-// with codes 3014-3017), groundwater flow, discharge routing (which ends with code 43 when it is
-// on without the soil zone, which hands it runoff) and special output. A sub-model that the control
-// file switches on but that this build does not contain ends the construction with "FATAL: <model>
+// with codes 3014-3017), irrigation (which needs the soil zone's grids and discharge routing),
+// groundwater flow, discharge routing (which ends with code 43 when it is on without the soil
+// zone, which hands it runoff) and special output. A sub-model that the control file
+// switches on but that this build does not contain ends the construction with "FATAL: <model>
 // (section [<name>]) is switched on, but it is not available in this build" and its own code
 // (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every
 // step is -9999 and a pass of the loop is one step; with them the first interpolator gives the date
@@ -56,6 +57,8 @@ class verdunstungsmodellklasse;
 class interzeptionsmodellklasse;
 class abflussmodellklasse;
 class siltingupclass;
+class irrigationclass;
+struct ReinfiltrationRecord;
 class gwflowclass;
 class schneemodellklasse;
 class data_assimilation;
@@ -82,7 +85,6 @@ struct UnavailableSubModel {
 };
 inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
                                                                 "surface routing model", 3008};
-inline constexpr UnavailableSubModel kUnavailableIrrigation{"irrigation", "irrigation model", 3009};
 
 // The first value of "[<section>]" in `control_file` (the switch of a sub-model): 0 when the
 // file has no such section; 1 when the value is missing or no number, so that a section that
@@ -172,6 +174,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<interzeptionsmodellklasse> interception;
   std::unique_ptr<abflussmodellklasse> routing;
   std::unique_ptr<siltingupclass> silting_up;
+  std::unique_ptr<irrigationclass> irrigation;
   std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<schneemodellklasse> snow;
   std::unique_ptr<unsatzonmodellklasse> unsatzone;
@@ -194,6 +197,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // The soil zone's hand-overs to the snow model, before the tracer set-up.
   void LinkSoilAndSnow();
   // The soil zone's runoff arrays, records and storage file to the models that are on.
+  // Irrigation's hand-overs: the soil zone's records and runoff, the routing model's arrays.
+  void LinkIrrigation(ReinfiltrationRecord* records, double** runoff);
   void HandOverSoilRunoff();
   // The soil zone's end of step with the snow model's glacier flags.
   void FinishSoilStep();

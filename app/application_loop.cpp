@@ -15,6 +15,7 @@
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
 #include "routing/data_assimilation.h"
+#include "routing/irrigation_model.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "snow/snow_model.h"
@@ -173,6 +174,7 @@ void ModellApplication::RunTimeStep() {
   // Radiation, evapotranspiration and interception.
   radiation_correction->RunStep(h, d, m, y);
   evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);
+  if (irrigation) irrigation->RunStep(h, d, m, y);
   evapotranspiration->ComputeSnowEvaporation(h, d, m, y);
   // An interception method above 10 runs before snow (the snow model takes the throughfall).
   if (interception_before_snow != 0) {

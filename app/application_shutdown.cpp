@@ -12,6 +12,7 @@
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
 #include "routing/data_assimilation.h"
+#include "routing/irrigation_model.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
@@ -55,6 +56,7 @@ void ModellApplication::FlushAtEnd() {
   if (interception) interception->FlushBuffers();
   if (routing) routing->FlushBuffers();
   if (silting_up) silting_up->FlushBuffers();
+  if (irrigation) irrigation->FlushBuffers();
   if (unsatzone) unsatzone->FlushBuffers();
   if (groundwater) groundwater->FlushBuffers();
   // Flushed: the release must not write the control point records a second time.
@@ -73,6 +75,7 @@ void ModellApplication::MarkNotInitialised() {
   if (interception) interception->SetInitialised(0);
   if (routing) routing->SetInitialised(0);
   if (silting_up) silting_up->SetInitialised(0);
+  if (irrigation) irrigation->SetInitialised(0);
   if (unsatzone) unsatzone->SetInitialised(0);
   if (groundwater) groundwater->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
@@ -89,6 +92,7 @@ void ModellApplication::ReleaseModels() {
   if (snow) snow->ReleaseTracers();
   if (interception) interception->ReleaseTracers();
   if (silting_up) silting_up->ReleaseTracers();
+  if (irrigation) irrigation->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
   if (assimilation) assimilation->ReleaseMemory();
   // Routing first: it creates the storage file that the soil and surface models append to.
@@ -97,6 +101,7 @@ void ModellApplication::ReleaseModels() {
   // The soil zone appends its storage section to the file that the routing model wrote.
   if (unsatzone) unsatzone->FinishRun(routing_active);
   if (silting_up) silting_up->ReleaseMemory();
+  if (irrigation) irrigation->ReleaseMemory();
   if (groundwater) groundwater->ReleaseMemory();
   if (interception) interception->ReleaseMemory();
   if (snow) snow->ReleaseMemory();
@@ -120,6 +125,7 @@ void ModellApplication::DeleteObjects() {
   tracer_definitions.reset();
   assimilation.reset();
   routing.reset();
+  irrigation.reset();
   silting_up.reset();
   groundwater.reset();
   unsatzone.reset();

@@ -16,6 +16,7 @@
 #include "meteo/meteo_interpolator.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/irrigation_model.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "snow/snow_model.h"
@@ -80,6 +81,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   interception->FlushBuffers();
   routing->FlushBuffers();
   silting_up->FlushBuffers();
+  if (irrigation) irrigation->FlushBuffers();
   if (unsatzone) unsatzone->FlushBuffers();
   groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();

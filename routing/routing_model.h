@@ -218,7 +218,9 @@ class abflussmodellklasse : public teilmodellklasse {
   std::vector<std::vector<double>> maxirrig_;             // [tr][sb]
   std::vector<std::vector<double>> maxirrig_reservoirs_;  // [tr][sb]
   const ZoneRecord* irrigation_demand_ = nullptr;
-  std::vector<double> demand_;  // uncovered surface-water demand per subbasin (mm)
+  std::vector<double> demand_;          // uncovered surface-water demand per subbasin (mm)
+  std::vector<char> irrigation_drawn_;  // subbasins drawn from in this step
+  IrrigationLinks irrigation_links_;
   void PrepareIrrigationDemand();
   void AccumulateIrrigationDemand();
   std::unique_ptr<RoutingFlowTables> tables_;

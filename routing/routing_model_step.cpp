@@ -237,7 +237,13 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
 }
 
 void abflussmodellklasse::SetIrrigationDemand(const ZoneRecord* table) {
-  if (IsOn()) irrigation_demand_ = table;
+  if (!IsOn()) return;
+  irrigation_demand_ = table;
+  irrigation_links_ = IrrigationLinks{table, &demand_, &maxirrig_, &irrigation_drawn_};
+  irrigation_drawn_.assign(static_cast<std::size_t>(nsb_) + 1, 0);
+  demand_.assign(static_cast<std::size_t>(nsb_) + 1, 0.0);
+  for (int32_t n = 1; n <= ndesc_; ++n)
+    stretches_[n]->SetIrrigationTables(table != nullptr ? &irrigation_links_ : nullptr);
 }
 
 void abflussmodellklasse::PrepareIrrigationDemand() {
@@ -251,6 +257,7 @@ void abflussmodellklasse::PrepareIrrigationDemand() {
     counts[k] = irrigation_demand_[k][4];
   }
   demand_ = UncoveredDemand(sums, counts, maxirrig_reservoirs_[0]);
+  std::fill(irrigation_drawn_.begin(), irrigation_drawn_.end(), 0);
 }
 
 void abflussmodellklasse::AccumulateIrrigationDemand() {

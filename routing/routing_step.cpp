@@ -12,6 +12,8 @@ namespace velorn {
 
 void routingclass::RouteStep(int32_t year, int32_t month, int32_t day, int32_t hour) {
   const bool real_step = month >= 1;
+  const bool irrigation = real_step && irrigation_ != nullptr;
+  if (irrigation) DrawIrrigationAtSources();
   StartOutlet();
   if (real_step && records_ != nullptr) {
     for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
@@ -27,6 +29,7 @@ void routingclass::RouteStep(int32_t year, int32_t month, int32_t day, int32_t h
     AddToOutlet(i);
   }
   FinishStep();
+  if (irrigation) DrawIrrigationAtOutlet();
   TakeAbstractions(year, month, day, hour);
   RunReservoirs(year, month, day, hour);
 }

@@ -28,7 +28,9 @@
 // RouteStep allocates nothing; every array is sized at set-up. After the outlet sum the
 // abstractions take their amounts from the outlet discharge in item order; internal ones leave
 // their water (m³/s) at the flow index nsb + their number, where the receiving stretch's
-// internal inflow converts it to mm. The irrigation draws and the reservoirs are not built here.
+// internal inflow converts it to mm. With irrigation tables the stretch takes the surface-water
+// demand of irrigation from its sources before the routing and from its outlet after it, and
+// records the river water each subbasin offers. The reservoirs are not built here.
 //
 // Settled here: the storage constants k (hours) become recession factors exp(−Δt/k) with Δt the
 // routing sub-step in hours, and the linear storages chain from sub-step to sub-step (the first
@@ -110,6 +112,14 @@ inline constexpr int kInflowEndCode = 39;
 // The first column of inflow values: columns count from 1 with the four date columns.
 inline constexpr int32_t kFirstInflowValueColumn = 5;
 
+// What the routing model hands every stretch for the irrigation draws (see SetIrrigationTables).
+struct IrrigationLinks {
+  const ZoneRecord* records = nullptr;
+  const std::vector<double>* demand = nullptr;
+  std::vector<std::vector<double>>* maxirrig = nullptr;
+  std::vector<char>* drawn = nullptr;
+};
+
 class routingclass : public modelobject {
  public:
   // Sizes every per-item array from the counts. Never throws: a failure sets `error`.
@@ -182,6 +192,11 @@ class routingclass : public modelobject {
   void CollectReservoirs(std::vector<SP_class*>& list);
   int32_t ReservoirCount() const { return nSP_; }
   SP_class& Reservoir(int32_t k) { return reservoirs_[k]; }
+  // --- Irrigation draws (routing/stretch_irrigation.cpp) --------------------------------------
+  // The routing model's irrigation tables: the demand records (value 3: a subbasin's area
+  // share), the uncovered demand per subbasin (mm per step), the water the rivers can spare
+  // [tr][sb] and the per-step marks of subbasins already drawn from. Null: no draws.
+  void SetIrrigationTables(const IrrigationLinks* links) { irrigation_ = links; }
 
   // --- Storage state (routing/routing_storage.cpp) ------------------------------------------
   // Appends the stretch's block of the storage file: per channel item the histories, section
@@ -265,6 +280,8 @@ class routingclass : public modelobject {
   void TakeAbstractions(int32_t year, int32_t month, int32_t day, int32_t hour);
   // The reservoirs in item order, a chain on the outlet values.
   void RunReservoirs(int32_t year, int32_t month, int32_t day, int32_t hour);
+  void DrawIrrigationAtSources();
+  void DrawIrrigationAtOutlet();
 
   // Steps of SetInflow and ReadInflows.
   void OpenInflowTable(int32_t k, int32_t start_row, int32_t year, int32_t month, int32_t day,
@@ -314,6 +331,7 @@ class routingclass : public modelobject {
   ReinfiltrationRecord* records_ = nullptr;
   int32_t stretch_number_ = 0;
   const std::map<int32_t, bool>* bypass_ = nullptr;
+  const IrrigationLinks* irrigation_ = nullptr;
 };
 
 }  // namespace velorn
