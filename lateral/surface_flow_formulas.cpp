@@ -49,14 +49,14 @@ double CappedKinematicVelocity(double depth, double sqrt_slope, double length,
                   10.0 * std::pow(depth, 0.66667) * sqrt_slope);
 }
 
-namespace {
-double DragCoefficient(double re_d, double c_wr) {
+double StemDragCoefficient(double re_d, double c_wr) {
   if (re_d < 800) return 3.07 * std::pow(re_d, -0.168);
   if (re_d < 8000) return 1.0;
   if (re_d < 10000) return 1.2;
   return c_wr;
 }
 
+namespace {
 // The fixed point of the wake length a_NL, from 50 D.
 double WakeLength(const RoughnessParameters& p, double cd, double v, double s) {
   const double d = p.stem_diameter;
@@ -89,7 +89,7 @@ double WaterSurfaceFactor(double q, double froude, int32_t steps) {
 double StemDrag(const RoughnessParameters& p, double v, double r, double s) {
   const double d = p.stem_diameter;
   if (d < 0.001 || r < p.minimum_depth || !(v > 0) || !(r > 0)) return 0.0;
-  const double cd = DragCoefficient(v * d * 1000000.0, p.c_wr);
+  const double cd = StemDragCoefficient(v * d * 1000000.0, p.c_wr);
   const double s_wake = cd * s / (v * v) > 0.04 ? v * v / cd / 25.0 : s;
   const double a_nl = WakeLength(p, cd, v, s_wake);
   const double ax = p.crop_distance_x, ay = p.crop_distance_y;

@@ -56,6 +56,8 @@ struct RoughnessParameters {
 // Strickler coefficient k_st for a trial velocity v (m/s), depth r (m), residue coverage and the
 // square root s of the surface slope. Without flow (v or r not positive) it is K_ST.
 double FlowResistance(const RoughnessParameters& p, double v, double r, double coverage, double s);
+// Drag coefficient of a crop stem at the stem Reynolds number re_d (C_WR from 10000).
+double StemDragCoefficient(double re_d, double c_wr);
 // The drag of crop stems that enters the resistance (0 without crops standing in the flow).
 double StemDrag(const RoughnessParameters& p, double v, double r, double s);
 

@@ -267,7 +267,7 @@ void surfaceroutingclass::ComputeVelocities(int64_t row, int64_t column, int64_t
       };
       v = search(velocity[k], 1.0);
       const double f = k0 > 0 ? std::pow(k_st / k0, 1.5) : 0.0;
-      if (grid_data[kSurfCriticalShear][row][column] <= f * r * 9815.0 * slope &&
+      if (grid_data[kSurfCriticalShear][row][column] <= f * r * 9815.0 * sqrt_slope * sqrt_slope &&
           concentration_factor > 1) {
         c = concentration_factor;
         v = search(v, c);
@@ -326,7 +326,7 @@ void surfaceroutingclass::ExplicitFlowPass(double dt) {
       ComputeFlowDirection(r, c, slope, aspect, type);
       ComputeFlowWeights(r, c, type, inner_index, slope, aspect);
       ComputeVelocities(r, c, inner_index, recompute_mark, type);
-      LimitOutflow(r, c, dt);
+      if (dt > 0) LimitOutflow(r, c, dt);
     }
   });
 }

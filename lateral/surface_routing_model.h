@@ -254,6 +254,7 @@ class surfaceroutingclass : public teilmodellklasse {
   // Solver steps (surface_routing_solver.cpp).
   void StartTransfer();
   void RunInnerStep(double t, bool first);
+  void AgreeTimeStep(double t);
   void SumRecords(int which);
   void ReduceRecords();
   void ExchangeHeadsAndFluxes();

@@ -106,21 +106,23 @@ void surfaceroutingclass::ExchangeHeadsAndFluxes() {
 void surfaceroutingclass::RunInnerStep(double t, bool first) {
   SumRecords(kRecordA);
   if (method <= 5) {
-    ExplicitFlowPass(previous_dt);
+    // The outflow limit needs the step of the balance; on the first inner step that step is
+    // agreed first, so the inner steps of a call add up to the sub-step.
+    ExplicitFlowPass(first ? 0.0 : previous_dt);
+    if (first) {
+      AgreeTimeStep(t);
+      previous_dt = inner_dt;
+      ForEachRow(first_local_row, last_local_row, [&](long r) {
+        for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+          if (OwnCell(r, c)) LimitOutflow(r, c, previous_dt);
+      });
+    }
     ExchangeHeadsAndFluxes();
   } else {
     RunHeadIteration(previous_dt);
     ExchangeHeadsAndFluxes();
     FinishHeadIteration();
-  }
-  if (first) {
-    // Allreduce MIN as the maximum of the negated limits.
-    std::vector<double> limit{-ComputeStableTimeStep(0)};
-    AllReduceMaximum(limit);
-    const InnerTimeStep step =
-        FitInnerTimeStep(t, -limit[0], minimum_sub_time_step, maximum_sub_time_step);
-    inner_dt = step.dt;
-    inner_count = step.count;
+    if (first) AgreeTimeStep(t);
   }
   if (inner_index == recompute_mark)
     recompute_mark = static_cast<int64_t>(
@@ -134,6 +136,16 @@ void surfaceroutingclass::RunInnerStep(double t, bool first) {
   else
     HeadStoragePass(previous_dt);
   ExchangeHeadsAndFluxes();
+}
+
+void surfaceroutingclass::AgreeTimeStep(double t) {
+  // Allreduce MIN as the maximum of the negated limits.
+  std::vector<double> limit{-ComputeStableTimeStep(0)};
+  AllReduceMaximum(limit);
+  const InnerTimeStep step =
+      FitInnerTimeStep(t, -limit[0], minimum_sub_time_step, maximum_sub_time_step);
+  inner_dt = step.dt;
+  inner_count = step.count;
 }
 
 void surfaceroutingclass::SumRecords(int which) {
