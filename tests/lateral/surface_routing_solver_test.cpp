@@ -251,5 +251,126 @@ TEST_F(SurfacePlane, Method5FollowsTheKinematicWave) {
   EXPECT_NEAR(Storage() + delivered, put_in, 1e-11 * put_in);
 }
 
+TEST_F(SurfaceCatchment, HeadIterationStaysWithinTheInitialSurfaceAndDrainsToChannels) {
+  Start(0, 0, 0, Section(6, "10", "10", "300"));
+  Route(10.0);
+  double highest = 0;
+  for (int r = 1; r <= 7; ++r)
+    for (int c = 1; c <= 7; ++c) highest = std::max(highest, G("[elevation_model]")[r][c] + 0.01);
+  for (int r = 1; r <= 7; ++r)
+    for (int c = 1; c <= 7; ++c) {
+      EXPECT_GE(Head()[r][c], G("[elevation_model]")[r][c]);
+      EXPECT_LE(Head()[r][c], highest);
+    }
+  // The cells beside the channel lost water to it, the channel cells hold none.
+  EXPECT_LT(G("SurfStorSiltingUp")[4][3], 10.0);
+  EXPECT_EQ(G("SurfStorSiltingUp")[4][4], 0.0);
+  EXPECT_GT(G("directflow")[4][4], 0.0);
+  // Faces: the east face of a cell beside the channel conducts, and the sweep at a step limit of
+  // one pass ends without error.
+  EXPECT_GT(model_->grid_data[kSurfRoughnessX][4][3], 0.0);
+  Release();
+  SurfaceSection s = Section(6, "10", "10", "300");
+  s.velocity_steps = "1";
+  s.velocity_error = "0";
+  Start(0, 0, 0, s);
+  EXPECT_NO_THROW(Route(10.0));
+}
+
+TEST_F(SurfacePond, ACellWithoutConductingFacesKeepsItsHead) {
+  Start(0, 0, 0, Section(6, "10", "10", "300"));
+  Route(0.0);
+  Head()[3][3] = model_->grid_data[kSurfHeadOld][3][3] = 100.05;
+  model_->grid_data[kSurfManning][3][3] = 0;  // wet, but it conducts nothing; its rim is dry
+  model_->BeginHeadIteration();
+  for (int k = 1; k <= 5; ++k) model_->IterateHead(k, 10);
+  EXPECT_EQ(Head()[3][3], 100.05);
+  EXPECT_EQ(model_->grid_data[kSurfRoughnessX][3][3], 0);
+  EXPECT_EQ(model_->grid_data[kSurfRoughnessX][3][2], 0);
+  // With its flow coefficient back, the water spreads to the rim.
+  model_->grid_data[kSurfManning][3][3] = 25;
+  model_->BeginHeadIteration();
+  model_->IterateHead(1, 10);
+  EXPECT_LT(Head()[3][3], 100.05);
+  EXPECT_GT(Head()[3][4], 100.0);
+}
+
+TEST_F(SurfacePond, FlowControl3BlocksSubbasinBorders) {
+  zone_table_.resize(3);
+  zone_table_[1] = ZoneRecord{{10, 10, 1, 0.4, 10}};
+  zone_table_[2] = ZoneRecord{{15, 15, 2, 0.6, 15}};
+  zone_code_index_ = {0, 1, 2};
+  setup_.zone_code_index = zone_code_index_.data();
+  setup_.zone_table = zone_table_.data();
+  setup_.zone_count = 2;
+  setup_.highest_zone_code = 2;
+  for (int r = 1; r <= 5; ++r)
+    for (int c = 1; c <= 5; ++c) G("zonegrid")[r][c] = c <= 2 ? 1 : 2;
+  SurfaceSection s = Section(6, "10", "10", "300");
+  s.flow_control = 3;
+  Start(0, 0, 0, s);
+  Route(5.0);
+  model_->BeginHeadIteration();
+  for (int r = 1; r <= 5; ++r) {
+    EXPECT_GT(model_->grid_data[kSurfRoughnessX][r][1], 0) << r;
+    EXPECT_EQ(model_->grid_data[kSurfRoughnessX][r][2], 0) << r;  // the border
+    EXPECT_GT(model_->grid_data[kSurfRoughnessX][r][3], 0) << r;
+  }
+}
+
+TEST_F(SurfaceCatchment, AHeadThatIsNotFiniteIsDumpedAndStopsTheRun) {
+  Start(0, 0, 0, Section(6, "10", "10", "300"));
+  Route(10.0);
+  for (bool close : {false, true}) {
+    std::filesystem::remove_all(dir_.path() / "dumps");
+    std::filesystem::create_directories(dir_.path() / "dumps");
+    model_->output_directory = (dir_.path() / "dumps").string() + "/";
+    model_->SetDumpOptions(true, close, false, 1);
+    model_->dump_count = 0;
+    model_->head_failure = {};
+    for (int r = 1; r <= 7; ++r)
+      for (int c = 1; c <= 7; ++c)
+        Head()[r][c] = model_->grid_data[kSurfHeadOld][r][c] = G("[elevation_model]")[r][c] + 0.01;
+    model_->BeginHeadIteration();
+    model_->grid_data[kSurfHeadOld][2][2] = NAN;
+    model_->grid_data[kSurfHeadOld][3][6] = INFINITY;
+    model_->IterateHead(1, 10);
+    // Both heads failed (and neighbours of the other colour that read them): every failure
+    // counts, the limit of one dump wrote one file, and the first cell is reported.
+    EXPECT_GE(model_->dump_count, 2);
+    ASSERT_TRUE(model_->head_failure.found);
+    EXPECT_EQ(model_->head_failure.row, 2);
+    EXPECT_EQ(model_->head_failure.column, 2);
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path() / "dumps")) {
+      ++files;
+      EXPECT_EQ(entry.file_size(), 472u);
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name.rfind("surfrout_dump_row_", 0) == 0) << name;
+      EXPECT_TRUE(name.find("_iteration_1_2001060100.dmp") != std::string::npos) << name;
+      std::vector<double> v(59);
+      std::FILE* f = std::fopen(entry.path().c_str(), "rb");
+      ASSERT_EQ(std::fread(v.data(), sizeof(double), 59, f), 59u);
+      std::fclose(f);
+      long row = 0, column = 0;
+      ASSERT_EQ(std::sscanf(name.c_str(), "surfrout_dump_row_%ld_col_%ld", &row, &column), 2);
+      EXPECT_EQ(v[0], 10);                                        // dt
+      EXPECT_EQ(v[1], G("[elevation_model]")[row][column]);       // z of the cell
+      EXPECT_EQ(v[9], G("[elevation_model]")[row][column - 1]);  // elevation stencil, west
+      EXPECT_EQ(v[30], Head()[row][column] == v[35] ? v[30] : G("[elevation_model]")[row][column] + 0.01);
+      EXPECT_FALSE(std::isfinite(v[35]));  // the new head
+      EXPECT_EQ(v[51], 10);                // dx
+    }
+    EXPECT_EQ(files, 1);
+    try {
+      model_->StopOnHeadFailure();
+      ADD_FAILURE() << "no stop";
+    } catch (const ErrorCode& e) {
+      EXPECT_EQ(e.code, 199);
+    }
+    EXPECT_TRUE(ScreenHas(close ? "-closeAfterDump active" : "cell (row 2, column 2) is not finite"));
+  }
+}
+
 }  // namespace
 }  // namespace velorn::test
