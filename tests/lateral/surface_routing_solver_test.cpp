@@ -16,47 +16,6 @@
 namespace velorn::test {
 namespace {
 
-// A basin of rows x cols cells of 10 m, grids set by the test before Start.
-class SurfaceBasin : public SurfaceRoutingTest {
- protected:
-  SurfaceBasin(int rows, int cols) : SurfaceRoutingTest(rows, cols) {
-    setup_.cellsize = 10;
-    AddInputs();
-  }
-  void Channel(int r, int c) { G("river_depth")[r][c] = G("river_width")[r][c] = 1; }
-  SurfaceSection Section(int method, const std::string& interval, const std::string& minimum,
-                         const std::string& maximum) const {
-    SurfaceSection s;
-    s.method = method;
-    s.interval = interval;
-    s.minimum = minimum;
-    s.maximum = maximum;
-    return s;
-  }
-  // One sub-step with `runoff` mm of new direct runoff on every cell; returns the water that
-  // reached channel cells (mm summed over cells).
-  double Route(double runoff) {
-    for (int r = 1; r <= rows_; ++r)
-      for (int c = 1; c <= cols_; ++c) G("directflow")[r][c] = runoff;
-    model_->RunStep(0, 1, 6, 2001);
-    return ChannelWater();
-  }
-  double ChannelWater() {
-    double sum = 0;
-    for (int r = 1; r <= rows_; ++r)
-      for (int c = 1; c <= cols_; ++c)
-        if (model_->ChannelCell(r, c)) sum += G("directflow")[r][c];
-    return sum;
-  }
-  double Storage() {
-    double sum = 0;
-    for (int r = 1; r <= rows_; ++r)
-      for (int c = 1; c <= cols_; ++c) sum += G("SurfStorSiltingUp")[r][c];
-    return sum;
-  }
-  double** Head() { return model_->grid_data[kSurfHead]; }
-};
-
 // A V-shaped catchment of 7 x 7 cells tilted to the south, its channel in the middle column.
 class SurfaceCatchment : public SurfaceBasin {
  protected:
