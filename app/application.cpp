@@ -17,6 +17,7 @@
 #include "grids/special_output.h"
 #include "lateral/groundwater_model.h"
 #include "lateral/silting_up_model.h"
+#include "lateral/surface_routing_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -273,8 +274,8 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   CheckError(error);
   silting_up->SelectWaterInput(interception_before_snow);
   sub_steps = settings_object->ReadSoilSurfaceGroundwaterSubsteps();
-  unsatzone = std::make_unique<unsatzonmodellklasse>(error, setup,
-                                                     settings_object->irrigation_table.get());
+  unsatzone =
+      std::make_unique<unsatzonmodellklasse>(error, setup, settings_object->irrigation_table.get());
   CheckError(error);
   RefuseLaterSoilOptions();
   unsatzone->SetSubStepCount(sub_steps);
@@ -290,7 +291,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   LinkSoilAndSnow();
   snow->SetDumpOptions(dump.on ? 1 : 0, dump.close ? 1 : 0, dump.repair ? 1 : 0,
                        static_cast<uint64_t>(dump.maximum));
-  RefuseUnavailable(kUnavailableSurfaceRouting);
+  CreateSurfaceRouting();
   RefuseUnavailable(kUnavailableIrrigation);
   // Groundwater flow: it takes "groundwater_distance", "groundwater_recharge" and "baseflow" from
   // the unsaturated zone, or from grids of their own; it refuses to start without them. The
@@ -319,6 +320,12 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
                           kZoneStatisticsCapacity);
   CheckError(error);
   unsatzone->SetInitialised(1);
+  if (surface_routing) {
+    surface_routing->SetupTracers(error, tracer_count, tracer_table,
+                                  zone_statistics_registry.data(), kZoneStatisticsCapacity);
+    CheckError(error);
+    surface_routing->SetInitialised(1);
+  }
   HandOverSoilRunoff();
   special_output = std::make_unique<SpecialOutputClass>(setup, error, sub_steps);
   CheckError(error);
@@ -345,7 +352,9 @@ void ModellApplication::HandOverSoilRunoff() {
   double** runoff = soil_on ? unsatzone->GetTotalRunoff() : nullptr;
   ReinfiltrationRecord* records = unsatzone->GetReinfiltrationRecords();
   const std::string* storage_file = unsatzone->GetStorageFileName();
-  if (routing->GetFlowControl() > 0) routing->SetQg(runoff);
+  double** routed = runoff;
+  LinkSurfaceRouting(routed, storage_file, storage_mode);
+  if (routing->GetFlowControl() > 0) routing->SetQg(routed);
   routing->SetupLakes();
   if (routing->GetFlowControl() > 0) {
     routing->InitialiseRouting();
@@ -361,6 +370,29 @@ void ModellApplication::HandOverSoilRunoff() {
     snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
     snow->SetInitialised(1);
   }
+}
+
+// Surface routing, when its section is on: constructed with the sub-step count and the dump
+// options; it takes the direct runoff the unsaturated zone leaves in "directflow".
+void ModellApplication::CreateSurfaceRouting() {
+  if (SectionSwitch(compiled_control_file_name, "SurfaceRoutingModel") == 0) return;
+  surface_routing = std::make_unique<surfaceroutingclass>(setup, sub_steps);
+  CheckError(surface_routing->ConstructionError());
+  surface_routing->SetDumpOptions(dump.on, dump.close, dump.repair, dump.maximum);
+}
+
+// With surface routing on, the unsaturated zone hands it baseflow and recession constants, it
+// reads its storage section, and discharge routing takes its total runoff.
+void ModellApplication::LinkSurfaceRouting(double**& runoff, const std::string* storage_file,
+                                           int32_t mode) {
+  if (!surface_routing || surface_routing->GetFlowControl() <= 0) return;
+  surface_routing->SetBaseflow(unsatzone->GetBaseflow());
+  surface_routing->SetDirectRunoffRecessionConstants(
+      unsatzone->GetDirectRunoffRecessionConstants());
+  surface_routing->SetInterflowRecessionConstants(unsatzone->GetInterflowRecessionConstants());
+  surface_routing->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), mode);
+  unsatzone->SetSurfaceRoutingActive(true);
+  runoff = surface_routing->GetQg();
 }
 
 void ModellApplication::LinkSoilAndSnow() {

@@ -13,8 +13,8 @@
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
 // snow, interception, silting-up, the unsaturated soil zone (its options of later work refused
 // with codes 3014-3017), groundwater flow, discharge routing (which ends with code 43 when it is
-// on without the soil zone, which hands it runoff) and special output. A sub-model that the control file
-// switches on but that this build does not contain ends the construction with "FATAL: <model>
+// on without the soil zone, which hands it runoff) and special output. A sub-model that the control
+// file switches on but that this build does not contain ends the construction with "FATAL: <model>
 // (section [<name>]) is switched on, but it is not available in this build" and its own code
 // (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every
 // step is -9999 and a pass of the loop is one step; with them the first interpolator gives the date
@@ -59,6 +59,7 @@ class siltingupclass;
 class gwflowclass;
 class schneemodellklasse;
 class unsatzonmodellklasse;
+class surfaceroutingclass;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -79,8 +80,6 @@ struct UnavailableSubModel {
   const char* model;
   int code;
 };
-inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
-                                                                "surface routing model", 3008};
 inline constexpr UnavailableSubModel kUnavailableIrrigation{"irrigation", "irrigation model", 3009};
 inline constexpr UnavailableSubModel kUnavailableDataAssimilation{"data_assimilation",
                                                                   "data assimilation", 3012};
@@ -176,6 +175,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<schneemodellklasse> snow;
   std::unique_ptr<unsatzonmodellklasse> unsatzone;
+  std::unique_ptr<surfaceroutingclass> surface_routing;  // null when its section is off
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:
@@ -199,6 +199,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   void FinishSoilStep();
   // Row o and the routing links: construction, runoff, lakes, initialisation, storage state.
   void CreateRouting();
+  void CreateSurfaceRouting();
+  void LinkSurfaceRouting(double**& runoff, const std::string* storage_file, int32_t mode);
   // Time loop steps (app/application_loop.cpp).
   int RunLoop();
   void TakeCurrentDate();

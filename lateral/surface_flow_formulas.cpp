@@ -108,8 +108,7 @@ double StemDrag(const RoughnessParameters& p, double v, double r, double s) {
   return (r * 4 * d / (w * ax)) * (cd * 1.31 * (p3 * 1.15 + p4 * 0.5) + c2 * factor);
 }
 
-double FlowResistance(const RoughnessParameters& p, double v, double r, double coverage,
-                      double s) {
+double FlowResistance(const RoughnessParameters& p, double v, double r, double coverage, double s) {
   const double k0 = p.k_st;
   if (!(v > 0) || !(r > 0)) return k0;
   if (p.cultivation == 1) {

@@ -42,11 +42,11 @@ double CappedKinematicVelocity(double depth, double sqrt_slope, double length,
 
 // What the flow resistance of a cell takes from its land use and the settings.
 struct RoughnessParameters {
-  int32_t cultivation = 3;  // 1 sheet flow, 2 crop stems, other: K_ST
-  double k_st = 0;          // K_ST, m^(1/3)/s
-  double coeff1[3] = {0, 0, 0};  // a, b, c below a Reynolds number of 20000
-  double coeff2[3] = {0, 0, 0};  // a, b, c from 20000
-  double stem_diameter = 0;      // m
+  int32_t cultivation = 3;                          // 1 sheet flow, 2 crop stems, other: K_ST
+  double k_st = 0;                                  // K_ST, m^(1/3)/s
+  double coeff1[3] = {0, 0, 0};                     // a, b, c below a Reynolds number of 20000
+  double coeff2[3] = {0, 0, 0};                     // a, b, c from 20000
+  double stem_diameter = 0;                         // m
   double crop_distance_x = 0, crop_distance_y = 0;  // m
   double c_wr = 0;                                  // drag coefficient above Re_D 10000
   double anl_error = 0;                             // m

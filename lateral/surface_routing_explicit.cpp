@@ -24,18 +24,22 @@ namespace velorn {
 namespace {
 constexpr int kRowStep[9] = {0, -1, -1, 0, 1, 1, 1, 0, -1};
 constexpr int kColumnStep[9] = {0, 0, 1, 1, 1, 0, -1, -1, -1};
-constexpr int Opposite(int k) { return (k + 3) % 8 + 1; }
-constexpr bool Diagonal(int k) { return k % 2 == 0; }
+constexpr int Opposite(int k) {
+  return (k + 3) % 8 + 1;
+}
+constexpr bool Diagonal(int k) {
+  return k % 2 == 0;
+}
 }  // namespace
 
 bool surfaceroutingclass::Inside(int64_t row, int64_t column) const {
-  return row >= 1 && row <= nrows && column >= 1 && column <= ncols &&
-         zone_grid[row] != nullptr && zone_grid[row][column] > 0;
+  return row >= 1 && row <= nrows && column >= 1 && column <= ncols && zone_grid[row] != nullptr &&
+         zone_grid[row][column] > 0;
 }
 
 bool surfaceroutingclass::InsideForBalance(int64_t row, int64_t column) const {
-  return row >= 1 && row <= nrows && column >= 1 && column <= ncols &&
-         zone_grid[row] != nullptr && IsNotNodata(zone_grid[row][column], nodata);
+  return row >= 1 && row <= nrows && column >= 1 && column <= ncols && zone_grid[row] != nullptr &&
+         IsNotNodata(zone_grid[row][column], nodata);
 }
 
 int32_t surfaceroutingclass::LanduseCodeOf(int64_t row, int64_t column) const {
@@ -99,8 +103,8 @@ void surfaceroutingclass::ComputeFlowDirection(int64_t row, int64_t column, doub
   aspect = SurfaceAspect(dzdx, dzdy);
 }
 
-void surfaceroutingclass::ComputeFlowWeights(int64_t row, int64_t column, int& type,
-                                             int64_t index, double slope, double aspect) {
+void surfaceroutingclass::ComputeFlowWeights(int64_t row, int64_t column, int& type, int64_t index,
+                                             double slope, double aspect) {
   if (type == 1) return;
   double* w = stack_data[kSurfWeights][row][column];
   double* velocity = stack_data[kSurfVelocity][row][column];
@@ -345,7 +349,8 @@ void surfaceroutingclass::UpdateStorage(double dt, int64_t row, int64_t column) 
     const double inflow = fluxes[r][c][Opposite(k)];
     q_in += inflow;
     for (int32_t i = 1; i <= tracer_count; ++i)
-      tracer_blocks[i].flux.get()[row][column] += inflow * tracer_blocks[i].concentration.get()[r][c];
+      tracer_blocks[i].flux.get()[row][column] +=
+          inflow * tracer_blocks[i].concentration.get()[r][c];
   }
   for (int k = 1; k <= 8; ++k) q_out += std::max(fluxes[row][column][k], 0.0);
   q_in *= dt * 1000 / area;

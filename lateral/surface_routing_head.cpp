@@ -73,7 +73,7 @@ double surfaceroutingclass::SweepCell(int64_t row, int64_t column, int64_t k, do
   double** old = grid_data[kSurfHeadOld];
   double** east_face = grid_data[kSurfRoughnessX];
   double** south_face = grid_data[kSurfRoughnessY];
-  const bool has_n = row > 1, has_s = row < nrows, has_w = column > 1, has_e = column < ncols;
+  const bool has_n = row > 1, has_s = row<nrows, has_w = column> 1, has_e = column < ncols;
   const double face_n = has_n ? south_face[row - 1][column] : 0.0;
   const double face_w = has_w ? east_face[row][column - 1] : 0.0;
   const double face_e = has_e ? east_face[row][column] : 0.0;
@@ -101,8 +101,9 @@ double surfaceroutingclass::SweepCell(int64_t row, int64_t column, int64_t k, do
   if (std::isfinite(next)) return std::fabs(next - hc);
   const int64_t count = std::atomic_ref<int64_t>(dump_count).fetch_add(1);
   if (dump_mode && (maximum_dump_files == 0 || count < maximum_dump_files)) {
-    std::printf("NaN or Inf found for HEAD[%ld][%ld] (value: %g) in rank %d\nwriting dump file...\n",
-                static_cast<long>(row), static_cast<long>(column), next, rank);
+    std::printf(
+        "NaN or Inf found for HEAD[%ld][%ld] (value: %g) in rank %d\nwriting dump file...\n",
+        static_cast<long>(row), static_cast<long>(column), next, rank);
     std::fflush(stdout);
     std::vector<double> v;
     v.reserve(kDumpDoubles);
@@ -139,11 +140,11 @@ double surfaceroutingclass::SweepCell(int64_t row, int64_t column, int64_t k, do
 void surfaceroutingclass::WriteHeadDump(int64_t row, int64_t column, int64_t k,
                                         const double* values) const {
   const std::string name =
-      output_directory + FormatText("surfrout_dump_row_%ld_col_%ld_iteration_%ld_%ld%02ld%02ld%02ld.dmp",
-                                    static_cast<long>(row), static_cast<long>(column),
-                                    static_cast<long>(k), static_cast<long>(call_date[0]),
-                                    static_cast<long>(call_date[1]), static_cast<long>(call_date[2]),
-                                    static_cast<long>(call_date[3]));
+      output_directory +
+      FormatText("surfrout_dump_row_%ld_col_%ld_iteration_%ld_%ld%02ld%02ld%02ld.dmp",
+                 static_cast<long>(row), static_cast<long>(column), static_cast<long>(k),
+                 static_cast<long>(call_date[0]), static_cast<long>(call_date[1]),
+                 static_cast<long>(call_date[2]), static_cast<long>(call_date[3]));
   std::FILE* file = std::fopen(name.c_str(), "wb");
   if (file == nullptr) return;
   std::fwrite(values, sizeof(double), kDumpDoubles, file);
@@ -223,7 +224,7 @@ void surfaceroutingclass::FinishHeadIteration() {
       if (!OwnCell(r, c) || ChannelCell(r, c)) continue;
       for (int l = 0; l <= 8; ++l) q[r][c][l] = v[r][c][l] = 0;
       grid_data[kSurfFluxes][r][c] = grid_data[kSurfVelocity][r][c] = 0;
-      const bool has[5] = {true, r > 1, c < ncols, r < nrows, c > 1};
+      const bool has[5] = {true, r > 1, c < ncols, r<nrows, c> 1};
       const double face[5] = {0, has[1] ? south_face[r - 1][c] : 0.0,
                               has[2] ? east_face[r][c] : 0.0, has[3] ? south_face[r][c] : 0.0,
                               has[4] ? east_face[r][c - 1] : 0.0};
@@ -251,8 +252,7 @@ void surfaceroutingclass::FinishHeadIteration() {
         q[r][c][level] = flow[i];
         const double width = i % 2 == 1 ? dx : dy;
         const double depth = (dc + dn[i]) / 2;
-        v[r][c][level] =
-            k[i] == 0 || !has[i] || depth == 0 ? 0.0 : flow[i] / (width * depth);
+        v[r][c][level] = k[i] == 0 || !has[i] || depth == 0 ? 0.0 : flow[i] / (width * depth);
       }
       const auto magnitude = [&](const double* l) {
         const double a = (std::fabs(l[1]) + std::fabs(l[5])) / 2;
@@ -302,8 +302,8 @@ void surfaceroutingclass::HeadStoragePass(double dt) {
         const int j = ZoneIndexOf(r, c);
         const double discharge = channel_records[j][1];
         const double share = discharge > 0 ? substep_values[j] / discharge : 0.0;
-        directflow[r][c] += share * (std::fabs(stack_data[kSurfFluxes][r][c][0]) * 1000 * dt /
-                                     CellArea(r, c));
+        directflow[r][c] +=
+            share * (std::fabs(stack_data[kSurfFluxes][r][c][0]) * 1000 * dt / CellArea(r, c));
       } else {
         directflow[r][c] = 0;
       }

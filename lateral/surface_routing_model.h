@@ -145,9 +145,9 @@ class surfaceroutingclass : public teilmodellklasse {
   int64_t inner_count = 0;
   int64_t recompute_mark = 0;
   int64_t inner_index = 0;
-  double inner_dt = 0;        // s
-  double previous_dt = 0;     // s, dt' of the storage pass
-  int64_t inner_steps = 0;    // inner steps of the last call
+  double inner_dt = 0;                // s
+  double previous_dt = 0;             // s, dt' of the storage pass
+  int64_t inner_steps = 0;            // inner steps of the last call
   std::vector<ExactSum> record_sums;  // fields 1 and 2 of records A, B, C per zone
 
   // --- State file and dump options (surface_routing_state.cpp) -------------------------------

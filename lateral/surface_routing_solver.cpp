@@ -80,11 +80,11 @@ void surfaceroutingclass::StartTransfer() {
         // The storage concentration becomes that of the mix of stored water and new runoff.
         double** stored = tracer_blocks[i].concentration.get();
         const double old_storage = silting_storage[r][c] - directflow[r][c];
-        stored[r][c] = silting_storage[r][c] > 0
-                           ? (stored[r][c] * old_storage +
-                              tracer_qd_grids[i][r][c] * directflow[r][c]) /
-                                 silting_storage[r][c]
-                           : 0.0;
+        stored[r][c] =
+            silting_storage[r][c] > 0
+                ? (stored[r][c] * old_storage + tracer_qd_grids[i][r][c] * directflow[r][c]) /
+                      silting_storage[r][c]
+                : 0.0;
         tracer_qd_grids[i][r][c] = 0;
         tracer_surface_grids[i][r][c] = 0;
       }
@@ -99,8 +99,7 @@ void surfaceroutingclass::ExchangeHeadsAndFluxes() {
   MPIExchangeGridHalo(grid_index[kSurfHeadOld], grid_data[kSurfHeadOld]);
   MPIExchangeStackHalo(grid_index[kSurfFluxes], 0, stack_data[kSurfFluxes]);
   for (int32_t i = 1; i <= tracer_count; ++i)
-    MPIExchangeGridHalo(tracer_blocks[i].concentration_index,
-                        tracer_blocks[i].concentration.get());
+    MPIExchangeGridHalo(tracer_blocks[i].concentration_index, tracer_blocks[i].concentration.get());
 }
 
 void surfaceroutingclass::RunInnerStep(double t, bool first) {
@@ -125,8 +124,8 @@ void surfaceroutingclass::RunInnerStep(double t, bool first) {
     if (first) AgreeTimeStep(t);
   }
   if (inner_index == recompute_mark)
-    recompute_mark = static_cast<int64_t>(
-        std::trunc(inner_index + inner_count / (t / maximum_sub_time_step)));
+    recompute_mark =
+        static_cast<int64_t>(std::trunc(inner_index + inner_count / (t / maximum_sub_time_step)));
   SumRecords(kRecordB);
   SumRecords(kRecordC);
   ReduceRecords();
@@ -228,8 +227,8 @@ void surfaceroutingclass::ClosingPass() {
       enter(zoneFZT_QD, 0, channel ? substeps * directflow[r][c] : 0.0, 1, 1);
       enter(zoneFZT_QI, 0, interflow[r][c], 1, 1);
       for (int32_t i = 1; i <= tracer_count; ++i) {
-        enter(zoneFZT_QD, i, channel ? substeps * tracer_qd_grids[i][r][c] : 0.0,
-              directflow[r][c], directflow[r][c]);
+        enter(zoneFZT_QD, i, channel ? substeps * tracer_qd_grids[i][r][c] : 0.0, directflow[r][c],
+              directflow[r][c]);
         enter(zoneFZT_QI, i, tracer_qi_grids[i][r][c], interflow[r][c], interflow[r][c]);
         ZoneRecord& balance = tracer_blocks[i].balance_table[static_cast<std::size_t>(s)];
         balance[1] += stored[i] * storage * w;

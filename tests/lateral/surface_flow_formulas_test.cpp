@@ -2,11 +2,11 @@
 // and the three-way split, the capped kinematic velocity, the flow resistance of sheet flow and
 // crop stems (with the flow-free and division-by-zero paths), the face conductance and the
 // effective neighbour head.
+#include "lateral/surface_flow_formulas.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-
-#include "lateral/surface_flow_formulas.h"
 
 namespace velorn {
 namespace {
@@ -26,10 +26,10 @@ TEST(SurfaceFlowFormulas, InnerTimeStepIsAWholeFractionWithinTheLimits) {
 }
 
 TEST(SurfaceFlowFormulas, AspectsAndTheSplitOfTheOutflow) {
-  EXPECT_EQ(SurfaceAspect(0.1, 0), 270);   // east higher: the water flows west
-  EXPECT_EQ(SurfaceAspect(-0.1, 0), 90);   // west higher
-  EXPECT_EQ(SurfaceAspect(0, 0.1), 180);   // north higher
-  EXPECT_EQ(SurfaceAspect(0, -0.1), 0);    // south higher
+  EXPECT_EQ(SurfaceAspect(0.1, 0), 270);              // east higher: the water flows west
+  EXPECT_EQ(SurfaceAspect(-0.1, 0), 90);              // west higher
+  EXPECT_EQ(SurfaceAspect(0, 0.1), 180);              // north higher
+  EXPECT_EQ(SurfaceAspect(0, -0.1), 0);               // south higher
   EXPECT_NEAR(SurfaceAspect(-0.1, 0.1), 135, 1e-11);  // north-west higher: towards south-east
   // On a main direction: cos 0 = 1 and both sides cos 45 (the degree factor 0.017453 is
   // slightly short of pi / 180), divided by their sum.
@@ -123,10 +123,10 @@ TEST(SurfaceFlowFormulas, CropDragWithoutIterationsHasItsClosedForm) {
 TEST(SurfaceFlowFormulas, FaceConductanceAndEffectiveHeads) {
   EXPECT_EQ(FaceConductance(2, 6), 2 * 2 * 6 / 8.0);
   EXPECT_EQ(FaceConductance(0, 0), 0);
-  EXPECT_EQ(EffectiveNeighbourHead(101, 100, 105, 104, true, false), 101);   // beyond the grid
-  EXPECT_EQ(EffectiveNeighbourHead(101, 100, 105, 104, false, true), 100);   // channel: own z
+  EXPECT_EQ(EffectiveNeighbourHead(101, 100, 105, 104, true, false), 101);       // beyond the grid
+  EXPECT_EQ(EffectiveNeighbourHead(101, 100, 105, 104, false, true), 100);       // channel: own z
   EXPECT_EQ(EffectiveNeighbourHead(101, 100, 104.5, 104, false, false), 101.5);  // below it
-  EXPECT_EQ(EffectiveNeighbourHead(101, 100, 99.5, 99, false, false), 100);  // dry below
+  EXPECT_EQ(EffectiveNeighbourHead(101, 100, 99.5, 99, false, false), 100);      // dry below
   EXPECT_EQ(EffectiveNeighbourHead(101, 100, 100.5, 99, false, false), 100.5);
 }
 

@@ -1,7 +1,8 @@
-// Test harness of the surface routing model: a rows x cols grid (3 x 3 by default) of one subbasin, the required grids
-// registered whole on every process (zone grid and elevation as entries 1 and 2), land use 1 with
-// K_ST 25, the section built from a few options, the unsaturated zone's hand-overs, and runoff
-// entered as the sub-step solver enters it. Used by tests/lateral/surface_routing_*_test.cpp and
+// Test harness of the surface routing model: a rows x cols grid (3 x 3 by default) of one subbasin,
+// the required grids registered whole on every process (zone grid and elevation as entries 1 and
+// 2), land use 1 with K_ST 25, the section built from a few options, the unsaturated zone's
+// hand-overs, and runoff entered as the sub-step solver enters it. Used by
+// tests/lateral/surface_routing_*_test.cpp and
 // *_mpitest.cpp.
 #pragma once
 
@@ -25,7 +26,7 @@ struct SurfaceSection {
   std::string last_line = "storage.sta 0\n";
   int statistics_code = 0;
   int flow_control = 1;
-  std::string interval = "60";            // minutes
+  std::string interval = "60";           // minutes
   std::string velocity_error = "0.001";  // m/s
   std::string velocity_steps = "10";
 };
@@ -82,9 +83,9 @@ class SurfaceRoutingTest : public SubModelTest {
     return "[SurfaceRoutingModel]\n" + std::to_string(s.flow_control) +
            " flow control parameter for\n" + s.interval + " time interval for\n" +
            std::to_string(s.method) + " method for flowpath-calculation\nqd.sta" + code + "qi.sta" +
-           code + "qb.sta" + code + "qg.sta" + code + "velocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n" +
-           s.velocity_error + "\n" + s.velocity_steps + "\n" + s.minimum +
-           " minimum sub time step\n" + s.maximum +
+           code + "qb.sta" + code + "qg.sta" + code +
+           "velocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n" + s.velocity_error + "\n" +
+           s.velocity_steps + "\n" + s.minimum + " minimum sub time step\n" + s.maximum +
            " maximum sub time step\n0.01\n1.0\n0 read control\n" + s.last_line;
   }
   // Constructs the model; returns its construction error.

@@ -25,8 +25,8 @@ class SurfaceProcesses : public SurfaceBasin {
   SurfaceProcesses() : SurfaceBasin(kRows, kCols) {
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c) {
-        G("[elevation_model]")[r][c] =
-            100 + 0.4 * std::abs(c - 4) + 0.15 * (kRows - r) + 0.03 * std::sin(r * c);
+        G("[elevation_model]")
+        [r][c] = 100 + 0.4 * std::abs(c - 4) + 0.15 * (kRows - r) + 0.03 * std::sin(r * c);
         if (c == 4 && r > 2) Channel(r, c);
       }
     G("zonegrid")[1][7] = -9999;

@@ -313,10 +313,11 @@ TEST_F(SurfaceCatchment, AHeadThatIsNotFiniteIsDumpedAndStopsTheRun) {
       std::fclose(f);
       long row = 0, column = 0;
       ASSERT_EQ(std::sscanf(name.c_str(), "surfrout_dump_row_%ld_col_%ld", &row, &column), 2);
-      EXPECT_EQ(v[0], 10);                                        // dt
-      EXPECT_EQ(v[1], G("[elevation_model]")[row][column]);       // z of the cell
+      EXPECT_EQ(v[0], 10);                                       // dt
+      EXPECT_EQ(v[1], G("[elevation_model]")[row][column]);      // z of the cell
       EXPECT_EQ(v[9], G("[elevation_model]")[row][column - 1]);  // elevation stencil, west
-      EXPECT_EQ(v[30], Head()[row][column] == v[35] ? v[30] : G("[elevation_model]")[row][column] + 0.01);
+      EXPECT_EQ(v[30],
+                Head()[row][column] == v[35] ? v[30] : G("[elevation_model]")[row][column] + 0.01);
       EXPECT_FALSE(std::isfinite(v[35]));  // the new head
       EXPECT_EQ(v[51], 10);                // dx
     }
@@ -327,7 +328,8 @@ TEST_F(SurfaceCatchment, AHeadThatIsNotFiniteIsDumpedAndStopsTheRun) {
     } catch (const ErrorCode& e) {
       EXPECT_EQ(e.code, 199);
     }
-    EXPECT_TRUE(ScreenHas(close ? "-closeAfterDump active" : "cell (row 2, column 2) is not finite"));
+    EXPECT_TRUE(
+        ScreenHas(close ? "-closeAfterDump active" : "cell (row 2, column 2) is not finite"));
   }
 }
 
