@@ -574,8 +574,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Initial base flow of every own cell (without groundwater model) and Qg per subbasin and
   // tracer: the weighted means over all processes, 0 where the weights sum to 0.
   void SetInitialRunoff();
-  // Groundwater layer of a cell, within 1..N.
-  int32_t GroundwaterLayer(long row, long column) const;
+  // Groundwater layer of a cell ("groundwater_level"), within 1..N.
+  int32_t StoredGroundwaterLayer(long row, long column) const;
 };
 
 }  // namespace velorn
