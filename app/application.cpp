@@ -17,6 +17,7 @@
 #include "grids/special_output.h"
 #include "lateral/groundwater_model.h"
 #include "lateral/silting_up_model.h"
+#include "lateral/surface_routing_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -228,12 +229,6 @@ void ModellApplication::CreateInterpolators() {
   }
 }
 
-void ModellApplication::RefuseUnavailable(const UnavailableSubModel& model) {
-  if (SectionSwitch(compiled_control_file_name, model.section) == 0) return;
-  ThrowFatal(stream, model.code, "FATAL: ", model.model, " (section [", model.section,
-             "]) is switched on, but it is not available in this build");
-}
-
 // Table rows a to q: the models of this build in their place, the others refused when on.
 void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   int32_t error = 0;
@@ -292,7 +287,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   LinkSoilAndSnow();
   snow->SetDumpOptions(dump.on ? 1 : 0, dump.close ? 1 : 0, dump.repair ? 1 : 0,
                        static_cast<uint64_t>(dump.maximum));
-  RefuseUnavailable(kUnavailableSurfaceRouting);
+  CreateSurfaceRouting();
   // Irrigation reads the unsaturated zone's grids and adds its water to the precipitation. A
   // section that only switches it off ("[irrigation]" and 0, as the settings object reads it)
   // makes no model.
@@ -330,6 +325,12 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
                           kZoneStatisticsCapacity);
   CheckError(error);
   unsatzone->SetInitialised(1);
+  if (surface_routing) {
+    surface_routing->SetupTracers(error, tracer_count, tracer_table,
+                                  zone_statistics_registry.data(), kZoneStatisticsCapacity);
+    CheckError(error);
+    surface_routing->SetInitialised(1);
+  }
   HandOverSoilRunoff();
   special_output = std::make_unique<SpecialOutputClass>(setup, error, sub_steps);
   CheckError(error);
@@ -362,7 +363,9 @@ void ModellApplication::HandOverSoilRunoff() {
   double** runoff = soil_on ? unsatzone->GetTotalRunoff() : nullptr;
   ReinfiltrationRecord* records = unsatzone->GetReinfiltrationRecords();
   const std::string* storage_file = unsatzone->GetStorageFileName();
-  if (routing->GetFlowControl() > 0) routing->SetQg(runoff);
+  double** routed = runoff;
+  LinkSurfaceRouting(routed, storage_file, storage_mode);
+  if (routing->GetFlowControl() > 0) routing->SetQg(routed);
   routing->SetupLakes();
   if (routing->GetFlowControl() > 0) {
     routing->InitialiseRouting();
@@ -395,6 +398,29 @@ void ModellApplication::LinkIrrigation(ReinfiltrationRecord* records, double** r
   irrigation->SetRoutingTargets(targets != nullptr ? &targets->target : nullptr);
   irrigation->SetAbfrelTable(routing->GetAbfrelTable());
   irrigation->SetInitialised(1);
+}
+
+// Surface routing, when its section is on: constructed with the sub-step count and the dump
+// options; it takes the direct runoff the unsaturated zone leaves in "directflow".
+void ModellApplication::CreateSurfaceRouting() {
+  if (SectionSwitch(compiled_control_file_name, "SurfaceRoutingModel") == 0) return;
+  surface_routing = std::make_unique<surfaceroutingclass>(setup, sub_steps);
+  CheckError(surface_routing->ConstructionError());
+  surface_routing->SetDumpOptions(dump.on, dump.close, dump.repair, dump.maximum);
+}
+
+// With surface routing on, the unsaturated zone hands it baseflow and recession constants, it
+// reads its storage section, and discharge routing takes its total runoff.
+void ModellApplication::LinkSurfaceRouting(double**& runoff, const std::string* storage_file,
+                                           int32_t mode) {
+  if (!surface_routing || surface_routing->GetFlowControl() <= 0) return;
+  surface_routing->SetBaseflow(unsatzone->GetBaseflow());
+  surface_routing->SetDirectRunoffRecessionConstants(
+      unsatzone->GetDirectRunoffRecessionConstants());
+  surface_routing->SetInterflowRecessionConstants(unsatzone->GetInterflowRecessionConstants());
+  surface_routing->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), mode);
+  unsatzone->SetSurfaceRoutingActive(true);
+  runoff = surface_routing->GetQg();
 }
 
 void ModellApplication::LinkSoilAndSnow() {

@@ -12,13 +12,11 @@
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
 // snow, interception, silting-up, the unsaturated soil zone (its options of later work refused
-// with codes 3014-3017), irrigation (which needs the soil zone's grids and discharge routing),
-// groundwater flow, discharge routing (which ends with code 43 when it is on without the soil
-// zone, which hands it runoff) and special output. A sub-model that the control file
-// switches on but that this build does not contain ends the construction with "FATAL: <model>
-// (section [<name>]) is switched on, but it is not available in this build" and its own code
-// (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every
-// step is -9999 and a pass of the loop is one step; with them the first interpolator gives the date
+// with codes 3014-3017), surface routing, irrigation (which needs the soil zone's grids and
+// discharge routing), groundwater flow, discharge routing (which ends with code 43 when it is on
+// without the soil zone, which hands it runoff), data assimilation and special output. Without
+// meteorological variables the date of every step is -9999 and a pass of the loop is one step;
+// with them the first interpolator gives the date
 // and the loop ends when every interpolator has reached the end of its data.
 //
 // Processes: every process builds the same objects and runs the same calls in the same order;
@@ -63,6 +61,7 @@ class gwflowclass;
 class schneemodellklasse;
 class data_assimilation;
 class unsatzonmodellklasse;
+class surfaceroutingclass;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -76,15 +75,6 @@ inline constexpr int kSoilLayeredSnowCode = 3016;
 inline constexpr int kSoilLakeCode = 3017;
 // Model variant of the settings object: land-use tables with root distribution, irrigation.
 inline constexpr int32_t kModelVariant = 2;
-
-// A sub-model that this build cannot run: its section, its name in the message and its code.
-struct UnavailableSubModel {
-  const char* section;
-  const char* model;
-  int code;
-};
-inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
-                                                                "surface routing model", 3008};
 
 // The first value of "[<section>]" in `control_file` (the switch of a sub-model): 0 when the
 // file has no such section; 1 when the value is missing or no number, so that a section that
@@ -178,6 +168,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<schneemodellklasse> snow;
   std::unique_ptr<unsatzonmodellklasse> unsatzone;
+  std::unique_ptr<surfaceroutingclass> surface_routing;  // null when its section is off
   std::unique_ptr<SpecialOutputClass> special_output;
   std::unique_ptr<data_assimilation> assimilation;
 
@@ -191,7 +182,6 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // The sub-models in the order of the run: the one place where a sub-model joins the
   // construction.
   void CreateSubModels(const std::vector<std::string>& args);
-  void RefuseUnavailable(const UnavailableSubModel& model);
   // Options of the soil zone that this build does not run yet, each with its own code.
   void RefuseLaterSoilOptions();
   // The soil zone's hand-overs to the snow model, before the tracer set-up.
@@ -204,6 +194,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   void FinishSoilStep();
   // Row o and the routing links: construction, runoff, lakes, initialisation, storage state.
   void CreateRouting();
+  void CreateSurfaceRouting();
+  void LinkSurfaceRouting(double**& runoff, const std::string* storage_file, int32_t mode);
   // Time loop steps (app/application_loop.cpp).
   int RunLoop();
   void TakeCurrentDate();

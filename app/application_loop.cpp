@@ -10,6 +10,7 @@
 #include "grids/special_output.h"
 #include "lateral/groundwater_model.h"
 #include "lateral/silting_up_model.h"
+#include "lateral/surface_routing_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -188,11 +189,13 @@ void ModellApplication::RunTimeStep() {
   silting_up->RunStep(h, d, m, y);
   unsatzone->BeginStep(static_cast<int32_t>(h), static_cast<int32_t>(d), static_cast<int32_t>(m),
                        static_cast<int32_t>(y));
+  if (surface_routing) surface_routing->BeginStep(h, d, m, y);
   evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
   groundwater->BeginStep(h, d, m, y);
   // The sub-steps of the soil, surface and groundwater models (the unsaturated zone's count).
   for (int k = 1; k <= sub_steps; ++k) {
     unsatzone->RunStep(h, d, m, y);
+    if (surface_routing) surface_routing->RunStep(h, d, m, y);
     evapotranspiration->RunSubStep(h, d, m, y);
     groundwater->RunStep(h, d, m, y);
     special_output->RunStep(h, d, m, y, true, k);
@@ -200,6 +203,7 @@ void ModellApplication::RunTimeStep() {
   snow->FinishStep(h, d, m, y);
   unsatzone->ComputeDrainablePoreVolume();
   FinishSoilStep();
+  if (surface_routing) surface_routing->FinishStep();
   evapotranspiration->FinishStep(h, d, m, y);
   groundwater->FinishStep();
   // Routing is the last model of the step: it takes the runoff the step produced.

@@ -7,6 +7,7 @@
 #include "grids/special_output.h"
 #include "lateral/groundwater_model.h"
 #include "lateral/silting_up_model.h"
+#include "lateral/surface_routing_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/precipitation_correction.h"
 #include "meteo/radiation_correction.h"
@@ -58,6 +59,7 @@ void ModellApplication::FlushAtEnd() {
   if (silting_up) silting_up->FlushBuffers();
   if (irrigation) irrigation->FlushBuffers();
   if (unsatzone) unsatzone->FlushBuffers();
+  if (surface_routing) surface_routing->FlushBuffers();
   if (groundwater) groundwater->FlushBuffers();
   // Flushed: the release must not write the control point records a second time.
   if (groundwater) groundwater->SetInitialised(0);
@@ -77,6 +79,7 @@ void ModellApplication::MarkNotInitialised() {
   if (silting_up) silting_up->SetInitialised(0);
   if (irrigation) irrigation->SetInitialised(0);
   if (unsatzone) unsatzone->SetInitialised(0);
+  if (surface_routing) surface_routing->SetInitialised(0);
   if (groundwater) groundwater->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
@@ -100,6 +103,9 @@ void ModellApplication::ReleaseModels() {
   if (routing) routing->ReleaseMemory();
   // The soil zone appends its storage section to the file that the routing model wrote.
   if (unsatzone) unsatzone->FinishRun(routing_active);
+  // Surface routing appends its section when routing or the soil zone wrote the file.
+  const bool soil_active = unsatzone && unsatzone->GetFlowControl() != 0;
+  if (surface_routing) surface_routing->ReleaseArrays(routing_active || soil_active);
   if (silting_up) silting_up->ReleaseMemory();
   if (irrigation) irrigation->ReleaseMemory();
   if (groundwater) groundwater->ReleaseMemory();
@@ -128,6 +134,7 @@ void ModellApplication::DeleteObjects() {
   irrigation.reset();
   silting_up.reset();
   groundwater.reset();
+  surface_routing.reset();
   unsatzone.reset();
   interception.reset();
   snow.reset();

@@ -13,6 +13,7 @@
 #include "grids/special_output.h"
 #include "lateral/groundwater_model.h"
 #include "lateral/silting_up_model.h"
+#include "lateral/surface_routing_model.h"
 #include "meteo/meteo_interpolator.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
@@ -83,6 +84,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   silting_up->FlushBuffers();
   if (irrigation) irrigation->FlushBuffers();
   if (unsatzone) unsatzone->FlushBuffers();
+  if (surface_routing) surface_routing->FlushBuffers();
   groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();

@@ -212,9 +212,6 @@ void surfaceroutingclass::AddToFlowTimeZone(ZoneLines& records, int k, int z, in
   line[j][4] += weight;
 }
 
-void surfaceroutingclass::RunStep(int64_t /*hour*/, int64_t /*day*/, int64_t /*month*/,
-                                  int64_t /*year*/) {}
-
 void surfaceroutingclass::BeginStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   teilmodellklasse::RunStep(hour, day, month, year);
   if (GetFlowControl() == 0) return;

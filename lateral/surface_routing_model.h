@@ -7,9 +7,10 @@
 //
 // Files: surface_routing_model.cpp (construction, grids, plan curvature),
 // surface_routing_frame.cpp (tracers, flow-time zones, step frame, release),
-// surface_routing_state.cpp (storage section, dump options). The sub-step solver that fills the
-// zone records from "directflow" and "interflow" (RunStep) is not part of this frame: RunStep
-// here does nothing, and a caller (the solver or a test) enters runoff with AddToFlowTimeZone.
+// surface_routing_state.cpp (storage section, dump options), surface_routing_solver.cpp (the
+// sub-step RunStep: start transfer, inner steps with the agreed time step, zone records, closing
+// pass into the flow-time zones), surface_routing_explicit.cpp (methods 1-5: directions, weights,
+// velocities, storage balance), surface_routing_head.cpp (method 6: head iteration, dumps).
 //
 // Life cycle, called by the application: construct (ConstructionError() non-zero: stop) ->
 // SetDumpOptions -> SetupTracers -> SetInitialised(1) -> SetBaseflow,
@@ -17,7 +18,9 @@
 // per step BeginStep, RunStep per sub-step, FinishStep -> FlushBuffers -> ReleaseArrays(append).
 // Every operation returns at once when the model is off (flow control 0).
 //
-// MPI: construction, SetupTracers, FinishStep and ReleaseArrays are collective. Qg is valid on
+// MPI: construction, SetupTracers, RunStep, FinishStep and ReleaseArrays are collective; RunStep
+// makes the same collectives on every process (halo rounds, the agreed time step, the record
+// sums, the head iteration's maximum), also on a process without own cells. Qg is valid on
 // process 0; its record sums are combined exactly, so Qg does not depend on the process count
 // when each process's own sums do not.
 #pragma once
@@ -29,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "core/exact_sum.h"
 #include "core/matrix.h"
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
@@ -103,6 +107,48 @@ class surfaceroutingclass : public teilmodellklasse {
   // `n` and `RelCellSum` += weight; j outside 0..maxzeit is refused (code 125).
   void AddToFlowTimeZone(std::vector<std::vector<std::vector<ZoneRecord>>>& records, int k, int z,
                          int j, double value, double weight);
+
+  // --- Solver (surface_routing_solver.cpp, _explicit.cpp, _head.cpp) ------------------------
+  // Per cell, methods 1-5: type 1 channel, 2 interior, 3 other cell.
+  virtual void ComputeFlowDirection(int64_t row, int64_t column, double& slope, double& aspect,
+                                    int& type);
+  virtual void ComputeFlowWeights(int64_t row, int64_t column, int& type, int64_t index,
+                                  double slope, double aspect);
+  virtual void ComputeVelocities(int64_t row, int64_t column, int64_t index, int64_t mark,
+                                 int type);
+  // Local stability limit: the smallest cell size / |v| of the own cells (1e36 without flow).
+  virtual double ComputeStableTimeStep(int unused);
+  virtual void UpdateStorage(double dt, int64_t row, int64_t column);
+  virtual double ComputeRoughness(double v, double r, double coverage, double s, int64_t row,
+                                  int64_t column, int32_t landuse, int32_t cultivation);
+  // Method 6. IterateHead runs one red-black sweep (collective: a halo round between the
+  // colours) and returns the largest head change; a head that is not finite is kept in
+  // `head_failure` and stops the run in StopOnHeadFailure (collective, code 199).
+  virtual void BeginHeadIteration();
+  virtual double IterateHead(int64_t k, double dt);
+  virtual void FinishHeadIteration();
+  void StopOnHeadFailure();
+  // Area of a cell (m2): its own extents with "RelCellArea", else the cell size squared.
+  double CellArea(int64_t row, int64_t column) const;
+  // Both river values > 0.
+  bool ChannelCell(int64_t row, int64_t column) const;
+
+  struct HeadFailure {
+    bool found = false;
+    int64_t row = 0, column = 0;
+    double value = 0;
+  };
+  HeadFailure head_failure;
+  int64_t dump_count = 0;
+  int64_t call_count = 0;
+  std::array<int64_t, 4> call_date{};  // year, month, day, hour of the last call
+  int64_t inner_count = 0;
+  int64_t recompute_mark = 0;
+  int64_t inner_index = 0;
+  double inner_dt = 0;                // s
+  double previous_dt = 0;             // s, dt' of the storage pass
+  int64_t inner_steps = 0;            // inner steps of the last call
+  std::vector<ExactSum> record_sums;  // fields 1 and 2 of records A, B, C per zone
 
   // --- State file and dump options (surface_routing_state.cpp) -------------------------------
   virtual void ReadStorageState(const std::string& file_name, int32_t storage_mode);
@@ -205,6 +251,25 @@ class surfaceroutingclass : public teilmodellklasse {
   bool released = false;
   void SkipLine();
   void CloseStorageFile();
+  // Solver steps (surface_routing_solver.cpp).
+  void StartTransfer();
+  void RunInnerStep(double t, bool first);
+  void AgreeTimeStep(double t);
+  void SumRecords(int which);
+  void ReduceRecords();
+  void ExchangeHeadsAndFluxes();
+  void ClosingPass();
+  void ExplicitFlowPass(double dt);
+  void ExplicitStoragePass(double dt);
+  void LimitOutflow(int64_t row, int64_t column, double dt);
+  void HeadStoragePass(double dt);
+  void RunHeadIteration(double dt);
+  // Land use of a cell: the first layer from the last one down that holds a code.
+  int32_t LanduseCodeOf(int64_t row, int64_t column) const;
+  bool Inside(int64_t row, int64_t column) const;
+  bool InsideForBalance(int64_t row, int64_t column) const;
+  void WriteHeadDump(int64_t row, int64_t column, int64_t k, const double* values) const;
+  double SweepCell(int64_t row, int64_t column, int64_t k, double dt);
 };
 
 }  // namespace velorn

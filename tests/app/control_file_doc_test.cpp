@@ -1,8 +1,7 @@
 // docs/control-file.md names every section that the code reads. The sections are found in the
 // sources of every floor (floors.txt), outside comments, so a sub-model that joins adds its own
 // by its code alone: string literals that are a bracketed name ("[model_time]"), the section a
-// sub-model hands its base (`teilmodellklasse(setup, "x")`) and those of sub-models not in this
-// build (`UnavailableSubModel`).
+// sub-model hands its base (`teilmodellklasse(setup, "x")`).
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -37,8 +36,7 @@ std::string NameAt(const std::string& line, std::size_t pos) {
   return line.substr(pos, end - pos);
 }
 
-// Adds the sections named on one line of code: "[name]" literals, `(setup, "name"` and
-// `UnavailableSubModel kName{"name"`.
+// Adds the sections named on one line of code: "[name]" literals and `(setup, "name"`.
 void AddSectionsOfLine(const std::string& line, std::set<std::string>& sections) {
   const auto add = [&](std::size_t pos) {
     const std::string name = NameAt(line, pos);
@@ -51,18 +49,6 @@ void AddSectionsOfLine(const std::string& line, std::set<std::string>& sections)
     if (line.compare(j, 5, "setup") != 0) continue;
     j = SkipSpaces(line, j + 5);
     if (j >= line.size() || line[j] != ',') continue;
-    j = SkipSpaces(line, j + 1);
-    if (j < line.size() && line[j] == '"') add(j + 1);
-  }
-  const std::string type = "UnavailableSubModel";
-  for (std::size_t i = line.find(type); i != npos; i = line.find(type, i + 1)) {
-    std::size_t j = SkipSpaces(line, i + type.size());
-    if (j == i + type.size()) continue;
-    const std::size_t word = j;
-    while (j < line.size() && IsWordChar(line[j])) ++j;
-    if (j == word) continue;
-    j = SkipSpaces(line, j);
-    if (j >= line.size() || line[j] != '{') continue;
     j = SkipSpaces(line, j + 1);
     if (j < line.size() && line[j] == '"') add(j + 1);
   }
@@ -92,7 +78,7 @@ TEST(ControlFileReference, NamesEverySectionTheCodeReads) {
   for (const char* known : {"[model_time]", "[evapotranspiration]", "[snow_model]"})
     EXPECT_EQ(sections.count(known), 1u) << known << " not found in the sources";
   for (const std::string& section : sections) {
-    // A section of its own, or a line of the list of sub-models not in this build.
+    // A section of its own, or a line of the list of options not in this build.
     EXPECT_TRUE(doc.find("\n## " + section + "\n") != std::string::npos ||
                 doc.find("\n- `" + section + "`") != std::string::npos)
         << section << " is read by the code but not described in docs/control-file.md";

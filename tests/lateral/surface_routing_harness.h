@@ -1,10 +1,12 @@
-// Test harness of the surface routing frame: a 3 x 3 grid of one subbasin, the required grids
-// registered whole on every process (zone grid and elevation as entries 1 and 2), land use 1 with
-// K_ST 25, the section built from a few options, the unsaturated zone's hand-overs, and runoff
-// entered as the sub-step solver enters it. Used by tests/lateral/surface_routing_*_test.cpp and
+// Test harness of the surface routing model: a rows x cols grid (3 x 3 by default) of one subbasin,
+// the required grids registered whole on every process (zone grid and elevation as entries 1 and
+// 2), land use 1 with K_ST 25, the section built from a few options, the unsaturated zone's
+// hand-overs, and runoff entered as the sub-step solver enters it. Used by
+// tests/lateral/surface_routing_*_test.cpp and
 // *_mpitest.cpp.
 #pragma once
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,13 +25,18 @@ struct SurfaceSection {
   std::string maximum = "600";
   std::string last_line = "storage.sta 0\n";
   int statistics_code = 0;
+  int flow_control = 1;
+  std::string interval = "60";           // minutes
+  std::string velocity_error = "0.001";  // m/s
+  std::string velocity_steps = "10";
 };
 
 class SurfaceRoutingTest : public SubModelTest {
  protected:
   using Rows = std::vector<std::vector<double>>;
 
-  SurfaceRoutingTest() : SubModelTest(3, 3) {
+  explicit SurfaceRoutingTest(int rows = 3, int cols = 3)
+      : SubModelTest(rows, cols), rows_(rows), cols_(cols) {
     setup_.input_directory = dir_.path().string() + "/";
     setup_.output_directory = dir_.path().string() + "/";
     landuse_[0].SetCode(1);
@@ -53,13 +60,13 @@ class SurfaceRoutingTest : public SubModelTest {
   // One strip of the 3 rows per process, in rank order.
   void SplitRows() {
     const int size = Size(), rank = Rank();
-    setup_.first_local_row = 1 + 3 * rank / size;
-    setup_.last_local_row = 3 * (rank + 1) / size;
+    setup_.first_local_row = 1 + rows_ * rank / size;
+    setup_.last_local_row = rows_ * (rank + 1) / size;
   }
   void Add(const std::string& name, const Rows& rows) {
     grids_[name] = MakeGrid(diag_, rows);
     registry_.Register(diag_, registry_.FirstFreeIndex(), name + ".asc", grids_[name].get(),
-                       nullptr, 0, name, 0, 1, 3, 3, 3);
+                       nullptr, 0, name, 0, 1, rows_, cols_, rows_);
   }
   // The input grids the model requires, after the two first entries.
   void AddInputs() {
@@ -68,15 +75,17 @@ class SurfaceRoutingTest : public SubModelTest {
           "directflow", "interflow", "river_depth", "river_width", "river_links"})
       Add(name, Fill(std::string(name) == "landuse1" ? 1 : 0));
   }
-  static Rows Fill(double value) { return Rows(3, std::vector<double>(3, value)); }
+  Rows Fill(double value) const { return Rows(rows_, std::vector<double>(cols_, value)); }
+  double** G(const std::string& name) { return grids_.at(name).get(); }
 
   static std::string Section(const SurfaceSection& s) {
     const std::string code = " " + std::to_string(s.statistics_code) + "\n";
-    return "[SurfaceRoutingModel]\n1 flow control parameter for\n60 time interval for\n" +
+    return "[SurfaceRoutingModel]\n" + std::to_string(s.flow_control) +
+           " flow control parameter for\n" + s.interval + " time interval for\n" +
            std::to_string(s.method) + " method for flowpath-calculation\nqd.sta" + code + "qi.sta" +
            code + "qb.sta" + code + "qg.sta" + code +
-           "velocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n0.001\n10\n" + s.minimum +
-           " minimum sub time step\n" + s.maximum +
+           "velocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n" + s.velocity_error + "\n" +
+           s.velocity_steps + "\n" + s.minimum + " minimum sub time step\n" + s.maximum +
            " maximum sub time step\n0.01\n1.0\n0 read control\n" + s.last_line;
   }
   // Constructs the model; returns its construction error.
@@ -87,8 +96,9 @@ class SurfaceRoutingTest : public SubModelTest {
     return model_->ConstructionError();
   }
   // Construction, tracer set-up and the hand-overs of a run.
-  void Start(double kelsqd = 0, double kelsqi = 0, double baseflow = 0) {
-    ASSERT_EQ(Make(), 0);
+  void Start(double kelsqd = 0, double kelsqi = 0, double baseflow = 0,
+             const SurfaceSection& section = {}) {
+    ASSERT_EQ(Make(section), 0) << screen_.str();
     int32_t error = 0;
     model_->SetupTracers(error, 0, nullptr, nullptr, 0);
     ASSERT_EQ(error, 0);
@@ -118,11 +128,53 @@ class SurfaceRoutingTest : public SubModelTest {
     model_->FinishStep();
   }
 
+  int rows_ = 3, cols_ = 3;
   std::vector<LanduseRecord> landuse_ = std::vector<LanduseRecord>(2);
   std::map<std::string, GridMatrix> grids_;
   std::unique_ptr<surfaceroutingclass> model_;
   std::vector<double> kelsqd_, kelsqi_, baseflow_;
   std::vector<double*> baseflow_lists_;
+};
+
+// A basin of rows x cols cells of 10 m, grids set by the test before Start.
+class SurfaceBasin : public SurfaceRoutingTest {
+ protected:
+  SurfaceBasin(int rows, int cols) : SurfaceRoutingTest(rows, cols) {
+    setup_.cellsize = 10;
+    AddInputs();
+  }
+  void Channel(int r, int c) { G("river_depth")[r][c] = G("river_width")[r][c] = 1; }
+  SurfaceSection Section(int method, const std::string& interval, const std::string& minimum,
+                         const std::string& maximum) const {
+    SurfaceSection s;
+    s.method = method;
+    s.interval = interval;
+    s.minimum = minimum;
+    s.maximum = maximum;
+    return s;
+  }
+  // One sub-step with `runoff` mm of new direct runoff on every cell; returns the water that
+  // reached channel cells (mm summed over cells).
+  double Route(double runoff) {
+    for (int r = 1; r <= rows_; ++r)
+      for (int c = 1; c <= cols_; ++c) G("directflow")[r][c] = runoff;
+    model_->RunStep(0, 1, 6, 2001);
+    return ChannelWater();
+  }
+  double ChannelWater() {
+    double sum = 0;
+    for (int r = 1; r <= rows_; ++r)
+      for (int c = 1; c <= cols_; ++c)
+        if (model_->ChannelCell(r, c)) sum += G("directflow")[r][c];
+    return sum;
+  }
+  double Storage() {
+    double sum = 0;
+    for (int r = 1; r <= rows_; ++r)
+      for (int c = 1; c <= cols_; ++c) sum += G("SurfStorSiltingUp")[r][c];
+    return sum;
+  }
+  double** Head() { return model_->grid_data[kSurfHead]; }
 };
 
 }  // namespace velorn::test
