@@ -22,25 +22,14 @@ void SoilHeatWorkspace::Clear() {
   std::fill(storage_.begin(), storage_.begin() + stride_ * kArrayCount, 0.0);
 }
 
-ConductivityPowers BuildConductivityPowers(const SoilRecord& entry, double lam_water) {
-  ConductivityPowers p;
-  const auto n = static_cast<std::size_t>(entry.layers) + 1;
-  p.solids.assign(n, 0.0);
-  p.water.assign(n, 0.0);
-  for (int k = 1; k <= entry.layers; ++k) {
-    const double porosity = entry.theta_sat[k];
-    p.solids[k] = std::pow(entry.DryThermalConduct[k], 1.0 - porosity);
-    p.water[k] = std::pow(lam_water, porosity);
-  }
-  return p;
-}
-
-void LoadHeatLayers(SoilHeatWorkspace& hs, const SoilRecord& entry, const ConductivityPowers& p,
-                    int offset) {
-  for (int k = 1; k <= entry.layers; ++k) {
+void LoadHeatLayers(SoilHeatWorkspace& hs, const SoilRecord& entry,
+                    const SoilLayerConstants& constants, int type, int offset) {
+  const int n = std::min(entry.layers, constants.layers);
+  for (int k = 1; k <= n; ++k) {
+    const std::size_t at = constants.At(type, k);
     hs[H::kLambdaSolid][offset + k] = entry.DryThermalConduct[k];
-    hs[H::kPowerSolid][offset + k] = p.solids[k];
-    hs[H::kPowerWater][offset + k] = p.water[k];
+    hs[H::kPowerSolid][offset + k] = constants.solids_power[at];
+    hs[H::kPowerWater][offset + k] = constants.water_power[at];
   }
 }
 

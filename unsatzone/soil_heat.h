@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "unsatzone/soil_column_state.h"
 #include "unsatzone/soil_column_workspace.h"
 
 namespace velorn {
@@ -80,18 +81,11 @@ struct HeatParameters {
   double cIce20 = 1940;        // ice at -20 °C
 };
 
-// Conductivity powers of one soil (or snow) entry per layer 1..n, computed once at set-up so
-// that the cell loop shares them read-only: lambda_s^(1 - porosity) and lambda_water^porosity.
-struct ConductivityPowers {
-  std::vector<double> solids;
-  std::vector<double> water;
-};
-ConductivityPowers BuildConductivityPowers(const SoilRecord& entry, double lam_water);
-
-// Copies the solids' conductivity and the powers of entry layers 1..n into column indices
-// offset + 1 .. offset + n (offset 0 for the soil, -M for the snow).
-void LoadHeatLayers(SoilHeatWorkspace& hs, const SoilRecord& entry, const ConductivityPowers& p,
-                    int offset);
+// Copies the solids' conductivity of entry layers 1..n and their conductivity powers (computed
+// once at set-up, entry `type` of `constants`) into column indices offset + 1 .. offset + n
+// (offset 0 for the soil, -M for the snow).
+void LoadHeatLayers(SoilHeatWorkspace& hs, const SoilRecord& entry,
+                    const SoilLayerConstants& constants, int type, int offset);
 
 // Conductivity of layers i0 + 1 .. N from porosity (theta_sat), water content and liquid
 // fraction (kLiquid of ws); entries 1-M..i0 become kNoLayer.

@@ -84,7 +84,8 @@ class FrozenSoil : public test::SoilColumnWork {
       soil_.BuildFreezingTables(k, 1.22);
     }
     hs_.Resize(0, n);
-    LoadHeatLayers(hs_, soil_, BuildConductivityPowers(soil_, p_.lamWater), 0);
+    const SoilRecord table[2] = {SoilRecord(1), soil_};
+    LoadHeatLayers(hs_, soil_, ComputeSoilLayerConstants(table, 1, n, true, p_.lamWater), 1, 0);
     cell_.liquidFraction = true;
   }
   H hs_;
