@@ -38,6 +38,7 @@ void unsatzonmodellklasse::UnregisterAll() {
     if (index > 0) UnregisterGrid(index);
   grid_index.fill(0);
   stack_index.fill(0);
+  UnregisterLayeredSnow();
 }
 
 void unsatzonmodellklasse::Construct() {
@@ -59,6 +60,13 @@ void unsatzonmodellklasse::Construct() {
   ReadHeatTransferSection();
   control_file->Close();
   ReopenControlFile();
+  if (ReadLayeredSnowModel() > 0) {
+    control_file->Close();
+    ReopenControlFile();
+    ReadLayeredSnowProperties();
+  }
+  control_file->Close();
+  ReopenControlFile();
   ReadTuningSection();
   control_file->Close();
   if (heatTransferSwitch <= 0 && Optional("PermafrostThawDepth") != nullptr &&
@@ -74,6 +82,7 @@ void unsatzonmodellklasse::Construct() {
   CreateGridsAndStacks();
   SetInitialState();
   if (heatTransferSwitch > 0) CreateHeatGrids();
+  if (layeredSnowSwitch > 0) CreateLayeredSnowGrids();
   if (irrigation_configured) CreateIrrigationGrids();
   CreateSinglePointFiles();
   ComposeOptionTag();

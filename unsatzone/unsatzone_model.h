@@ -17,6 +17,7 @@
 //   unsatzone_model.cpp    constructor order, accessors, option tag, release
 //   unsatzone_section.cpp  [unsatzon_model], [unsatzon_tuning], [permafrost]
 //   heat_transfer.cpp      [heat_transfer] and the grids, stacks and soil-table completion of heat
+//   layered_snow_setup.cpp [LayeredSnowModel], [LayeredSnowProperties] and the snow stacks
 //   unsatzone_grids.cpp    links, statistics tables, grids and stacks, initial soil state
 //   unsatzone_startup.cpp  irrigation grids, single-point files, glacier shares, start-up log
 //
@@ -53,6 +54,7 @@
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
 #include "snow/snow_model.h"
+#include "unsatzone/layered_snow_state.h"
 #include "unsatzone/reinfiltration_record.h"
 #include "unsatzone/runoff_concentration.h"
 #include "unsatzone/soil_column_state.h"
@@ -239,6 +241,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual bool IsLayeredSnowActive() { return layeredSnowSwitch > 0; }
   virtual SoilRecord* GetLayeredSnowProperties() { return layeredSnowProperties; }
   virtual double GetFreshSnowTemperatureOffset() { return dTOffsetFreshSnow; }
+  // What the snow model needs to fill the layers (fresh-snow density "DryDensity" and standard
+  // thickness "thickness" of snow type 1 per layer 1..M); empty without layered snow.
+  std::vector<SnowLayerLimits> LayeredSnowLimits() const;
   // (h1 - h2) k / (-(dz1 + dz2) / 2): the flux between two layers, positive upward.
   virtual double ComputeLayerFlux(double k, double h1, double h2, double dz1, double dz2) {
     return LayerFlux(k, h1, h2, dz1, dz2);
@@ -359,10 +364,11 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int32_t lowerBoundaryType = 0;  // 1: the heat-flux grid gives the lower boundary
   std::vector<ZoneRecord> thaw_depth_records;
 
-  // --- Layered snow (read by its own set-up; off here) -----------------------------------------
+  // --- Layered snow (unsatzone/layered_snow_setup.cpp) ----------------------------------------
   int32_t layeredSnowSwitch = 0;
   SoilRecord* layeredSnowProperties = nullptr;
   double dTOffsetFreshSnow = 0;
+  LayeredSnowState layered_snow;
 
   // --- Zones, grids and state ------------------------------------------------------------------
   // The soil model's zone table ("zonegrid_soilmodel"): grid data, records 0..n, code index.
@@ -414,6 +420,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void SetDrainageLevel();
   void CreateHeatGrids();
   void CompleteSoilTable();
+  int32_t ReadLayeredSnowModel();
+  void ReadLayeredSnowProperties();
+  void CreateLayeredSnowGrids();
+  void InitialiseSnowStacks(bool warm_start);
+  void ReadSnowStackFile(int stack);
+  void UnregisterLayeredSnow();
   void CreateIrrigationGrids();
   void CreateSinglePointFiles();
   void ComposeOptionTag();
