@@ -39,6 +39,7 @@ void unsatzonmodellklasse::UnregisterAll() {
   grid_index.fill(0);
   stack_index.fill(0);
   UnregisterLayeredSnow();
+  ReleasePreSpinUpGrids();
 }
 
 void unsatzonmodellklasse::Construct() {

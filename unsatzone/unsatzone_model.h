@@ -244,6 +244,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // What the snow model needs to fill the layers (fresh-snow density "DryDensity" and standard
   // thickness "thickness" of snow type 1 per layer 1..M); empty without layered snow.
   std::vector<SnowLayerLimits> LayeredSnowLimits() const;
+  // Pre-spin-up of soil temperatures (unsatzone/pre_spin_up.cpp): one step of the application's
+  // pre-spin-up loop (returns hour + the step length in whole hours; 24 ends a day; without heat
+  // transfer or air temperature FATAL 1040), and the profiles at the end of the loop, which free
+  // the four accumulation grids.
+  int64_t AccumulatePreSpinUpTemperatures(int64_t hour);
+  void SetPreSpinUpSoilTemperatures();
   // (h1 - h2) k / (-(dz1 + dz2) / 2): the flux between two layers, positive upward.
   virtual double ComputeLayerFlux(double k, double h1, double h2, double dz1, double dz2) {
     return LayerFlux(k, h1, h2, dz1, dz2);
@@ -369,6 +375,11 @@ class unsatzonmodellklasse : public teilmodellklasse {
   SoilRecord* layeredSnowProperties = nullptr;
   double dTOffsetFreshSnow = 0;
   LayeredSnowState layered_snow;
+  // Pre-spin-up: FreezingDegreeDays, thawingDegreeDays, DailyTemperature, AnnualTemperature.
+  std::array<GridMatrix, 4> pre_spin_up_grids;
+  std::array<int, 4> pre_spin_up_index{};
+  int32_t preSpinUpStepCount = 0;
+  int32_t preSpinUpDayStepCount = 0;
 
   // --- Zones, grids and state ------------------------------------------------------------------
   // The soil model's zone table ("zonegrid_soilmodel"): grid data, records 0..n, code index.
@@ -426,6 +437,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void InitialiseSnowStacks(bool warm_start);
   void ReadSnowStackFile(int stack);
   void UnregisterLayeredSnow();
+  void ReleasePreSpinUpGrids();
   void CreateIrrigationGrids();
   void CreateSinglePointFiles();
   void ComposeOptionTag();
