@@ -85,4 +85,30 @@ double ThawDepth(const SoilColumnWorkspace& ws, const double* temperature, const
 double FrozenThicknessBelowTable(const SoilColumnWorkspace& ws, const double* temperature,
                                  const double* threshold, double thaw_depth, double z_gw);
 
+// Heat of one cell through one sub-step: the number of heat steps n_h, the heat steps per
+// inner water step r, and the boundaries (the same for every heat step of the sub-step).
+struct CellHeat {
+  int steps = 1;
+  int perWaterStep = 1;
+  UpperBoundary upper;
+  HeatBoundary boundary;
+  double airTemperature = 0;
+};
+
+// Couples n_h heat steps with n_w water steps: with n_h > 2 n_w, n_h rises to the next multiple
+// of n_w above it and r = n_h / n_w; with n_h <= n_w, n_h = n_w and r = 1; otherwise the water
+// takes n_h steps as well (n_w = n_h, r = 1).
+inline void CoupleHeatAndWaterSteps(int& heat_steps, int& water_steps, int& per_water_step) {
+  if (heat_steps > 2 * water_steps) {
+    heat_steps = (heat_steps / water_steps + 1) * water_steps;
+    per_water_step = heat_steps / water_steps;
+  } else if (heat_steps <= water_steps) {
+    heat_steps = water_steps;
+    per_water_step = 1;
+  } else {
+    water_steps = heat_steps;
+    per_water_step = 1;
+  }
+}
+
 }  // namespace velorn

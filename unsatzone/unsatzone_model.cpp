@@ -90,6 +90,7 @@ void unsatzonmodellklasse::Construct() {
   if (heatTransferSwitch > 0) CompleteSoilTable();
   soil_constants = ComputeSoilLayerConstants(soil_table, soil_table[0].code, layerCount,
                                              heatTransferSwitch > 0, dTModLamWat);
+  if (heatTransferSwitch > 0) PrepareHeatTables();
   FormGlacierShares();
   WriteStartUpLog();
   if (response_unit_switch != 0) {

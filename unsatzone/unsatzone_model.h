@@ -58,6 +58,7 @@
 #include "unsatzone/reinfiltration_record.h"
 #include "unsatzone/runoff_concentration.h"
 #include "unsatzone/soil_column_state.h"
+#include "unsatzone/soil_heat_coupling.h"
 
 namespace velorn {
 
@@ -250,6 +251,17 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // the four accumulation grids.
   int64_t AccumulatePreSpinUpTemperatures(int64_t hour);
   void SetPreSpinUpSoilTemperatures();
+  // Heat of one cell in the soil-water sub-step (unsatzone/soil_heat_cell.cpp): before the
+  // inner steps (temperatures, properties, boundaries, n_h into h.steps; the theta of ws are
+  // taken from kTheta0), h.perWaterStep heat steps of dt seconds per inner step (`inflow`: the
+  // macropore inflow per layer, m/s, or null), and at the end of the cell the frozen-soil grids
+  // and the write-back of temperatures and liquid fractions.
+  void PrepareCellHeat(SoilColumnWorkspace& ws, SoilHeatWorkspace& hs, long r, long c,
+                       double substep_seconds, CellHeat& h);
+  void RunCellHeatSteps(SoilColumnWorkspace& ws, SoilHeatWorkspace& hs, long r, long c,
+                        const CellHeat& h, double dt, const double* inflow);
+  void FinishCellHeat(const SoilColumnWorkspace& ws, const SoilHeatWorkspace& hs, long r, long c);
+  HeatParameters HeatParametersOfRun() const;
   // (h1 - h2) k / (-(dz1 + dz2) / 2): the flux between two layers, positive upward.
   virtual double ComputeLayerFlux(double k, double h1, double h2, double dz1, double dz2) {
     return LayerFlux(k, h1, h2, dz1, dz2);
@@ -380,6 +392,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::array<int, 4> pre_spin_up_index{};
   int32_t preSpinUpStepCount = 0;
   int32_t preSpinUpDayStepCount = 0;
+  std::vector<std::vector<double>> thaw_thresholds;  // per soil type, layers 1..N (heat on)
 
   // --- Zones, grids and state ------------------------------------------------------------------
   // The soil model's zone table ("zonegrid_soilmodel"): grid data, records 0..n, code index.
@@ -438,6 +451,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ReadSnowStackFile(int stack);
   void UnregisterLayeredSnow();
   void ReleasePreSpinUpGrids();
+  void PrepareHeatTables();
+  ColumnCell HeatCell(long r, long c) const;
+  double BottomTemperature(const SoilHeatWorkspace& hs, const SoilColumnWorkspace& ws, long r,
+                           long c) const;
   void CreateIrrigationGrids();
   void CreateSinglePointFiles();
   void ComposeOptionTag();
