@@ -9,19 +9,6 @@ namespace velorn {
 using W = SoilColumnWorkspace;
 using H = SoilHeatWorkspace;
 
-void SoilHeatWorkspace::Resize(int snow_layers, int soil_layers) {
-  M = snow_layers;
-  N = soil_layers;
-  stride_ = static_cast<std::ptrdiff_t>(M + N + 2);
-  const std::size_t size = static_cast<std::size_t>(stride_) * kArrayCount;
-  if (storage_.size() < size) storage_.resize(size);
-  Clear();
-}
-
-void SoilHeatWorkspace::Clear() {
-  std::fill(storage_.begin(), storage_.begin() + stride_ * kArrayCount, 0.0);
-}
-
 void LoadHeatLayers(SoilHeatWorkspace& hs, const SoilRecord& entry,
                     const SoilLayerConstants& constants, int type, int offset) {
   const int n = std::min(entry.layers, constants.layers);

@@ -33,7 +33,7 @@ inline constexpr double kAirConductivity = 0.0262;
 inline constexpr double kNoLayer = -9999.0;
 
 // The heat arrays of one column, indexed -M..N like SoilColumnWorkspace (one per thread).
-struct SoilHeatWorkspace {
+struct SoilHeatWorkspace : ColumnArrays {
   enum Array {
     kTemper,         // temperature at the start of the heat step
     kTemperNew,      // temperature being computed
@@ -53,20 +53,12 @@ struct SoilHeatWorkspace {
     kPowerWater,     // lambda_water^porosity
     kArrayCount
   };
-  void Resize(int snow_layers, int soil_layers);
-  void Clear();
-  double* operator[](Array a) {
-    return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M;
+  void Resize(int snow_layers, int soil_layers) {
+    ResizeArrays(snow_layers, soil_layers, kArrayCount);
   }
-  const double* operator[](Array a) const {
-    return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M;
-  }
-  int M = 0;
-  int N = 0;
-
- private:
-  std::vector<double> storage_;
-  std::ptrdiff_t stride_ = 0;
+  void Clear() { ClearArrays(); }
+  double* operator[](Array a) { return ArrayAt(a); }
+  const double* operator[](Array a) const { return ArrayAt(a); }
 };
 
 // The [heat_transfer] values the numerics read.
