@@ -18,6 +18,7 @@
 #include "tables/soil_record.h"
 #include "unsatzone/layered_snow_column.h"
 #include "unsatzone/soil_column_state.h"
+#include "unsatzone/soil_column_workspace.h"
 
 namespace velorn {
 
@@ -73,6 +74,21 @@ struct LayeredSnowState {
   double** snow_storage_total = nullptr;
   double** melt_from_snowcover = nullptr;
 };
+
+// One thread's snow values numbered by layer 1..M (the column arrays hold the rest).
+struct SnowLayerBuffers {
+  std::vector<double> swes, swel, density;
+  void Prepare(int M) {
+    const auto n = static_cast<std::size_t>(M) + 1;
+    swes.assign(n, 0.0);
+    swel.assign(n, 0.0);
+    density.assign(n, kAbsentSnow);
+  }
+};
+
+// Column index of the boundary above the uppermost snow layer of the unbroken run of layers
+// (with thickness) above the soil: 0 without snow.
+int SnowTopIndex(const SoilColumnWorkspace& ws);
 
 // The restructuring values of snow type 1: standard thickness = its layer "thickness", maximum
 // density = the first dLayeredSnowMaxDensity, freezing curve = alpha, Par_n, Par_m of the layer.

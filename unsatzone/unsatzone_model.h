@@ -262,6 +262,16 @@ class unsatzonmodellklasse : public teilmodellklasse {
                         const CellHeat& h, double dt, const double* inflow);
   void FinishCellHeat(const SoilColumnWorkspace& ws, const SoilHeatWorkspace& hs, long r, long c);
   HeatParameters HeatParametersOfRun() const;
+  // The layered snow pack of one cell as layers 1-M..0 of its column
+  // (unsatzone/layered_snow_cell.cpp): loaded from the snow stacks after the soil layers (the
+  // temperature of a new layer comes from the layer below; returns i0), settled before and after
+  // each water iteration (returns the snow outflow, mm; i0 recomputed), stored at the end.
+  int LoadSnowLayers(SoilColumnWorkspace& ws, SoilHeatWorkspace& hs, SnowLayerBuffers& b, long r,
+                     long c);
+  double SettleSnowPack(SoilColumnWorkspace& ws, SoilHeatWorkspace& hs, SnowLayerBuffers& b,
+                        const SnowLayerParameters& p, long r, long c, int& i0);
+  void StoreSnowLayers(const SoilColumnWorkspace& ws, const SoilHeatWorkspace& hs,
+                       const SnowLayerBuffers& b, long r, long c);
   // (h1 - h2) k / (-(dz1 + dz2) / 2): the flux between two layers, positive upward.
   virtual double ComputeLayerFlux(double k, double h1, double h2, double dz1, double dz2) {
     return LayerFlux(k, h1, h2, dz1, dz2);

@@ -82,6 +82,44 @@ TEST_F(LayeredSnowSetUp, FreshStacksSitOnTheSoilSurface) {
   EXPECT_EQ(registry_.FindIdentifier("upperIndexSnow"), 0);
 }
 
+// A pack fed by the snow model (ice and water, thickness and density still unknown) loaded on
+// the column, settled and stored: the layers get their thickness at the fresh-snow density, the
+// water of the pack plus the snow outflow equals what the snow model gave.
+TEST_F(LayeredSnowSetUp, PackOnTheColumnKeepsItsWater) {
+  section_.after = test::HeatSection() + SnowSections(SnowType(1, 3, " DryDensity = 120;"), 1);
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  unsatzonmodellklasse& m = *model_;
+  const long r = 2, c = 3;
+  const double solid[] = {0, 0, 6, 9}, liquid[] = {0, 0, 2, 0.5};
+  for (int j = 1; j <= 3; ++j) {
+    StackOf("SnowWaterEquivalentSolid")[r][c][j] = solid[j];
+    StackOf("SnowWaterEquivalentLiquid")[r][c][j] = liquid[j];
+  }
+  SoilColumnWorkspace ws;
+  SoilHeatWorkspace hs;
+  SnowLayerBuffers b;
+  const SoilRecord& soil = SoilOf(r, c);
+  ws.Resize(3, soil.layers);
+  hs.Resize(3, soil.layers);
+  LoadSoilLayers(ws, soil, StackOf("geodetic_heads")[r][c][0]);
+  hs[SoilHeatWorkspace::kTemper][1] = 1.5;
+  int i0 = m.LoadSnowLayers(ws, hs, b, r, c);
+  EXPECT_EQ(i0, -2);
+  EXPECT_NEAR(ws[SoilColumnWorkspace::kDz][0], 9.5 / 120, 1e-12);
+  EXPECT_EQ(hs[SoilHeatWorkspace::kTemper][0], 0.0);  // min(0, soil layer 1)
+  EXPECT_EQ(registry_[registry_.FindIdentifier("upperIndexSnow")].grid[r][c], 2.0);
+  const SnowLayerParameters p = RestructureParameters(m.layered_snow, 1.22, 2090, 4187);
+  const double outflow = m.SettleSnowPack(ws, hs, b, p, r, c, i0);
+  m.StoreSnowLayers(ws, hs, b, r, c);
+  double stored = 0;
+  for (int j = 1; j <= 3; ++j)
+    stored += StackOf("SnowWaterEquivalentSolid")[r][c][j] +
+              StackOf("SnowWaterEquivalentLiquid")[r][c][j];
+  EXPECT_NEAR(stored + outflow, 17.5, 1e-9);
+  EXPECT_LE(StackOf("SnowWaterEquivalentLiquid")[r][c][3], 0.08 * 9 + 1e-9);
+  EXPECT_EQ(registry_[registry_.FindIdentifier("upperIndexSnow")].grid[r][c], i0 + 4.0);
+}
+
 TEST_F(LayeredSnowSetUp, SwitchAndEntriesAreChecked) {
   // Without a section, or switched off even without heat transfer: no layered snow.
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
