@@ -1,4 +1,4 @@
-// Pre-spin-up of soil temperatures: degree days, TTOP by hand (Smith and Riseborough 2002), the
+// Pre-spin-up of soil temperatures: TTOP by hand (Smith and Riseborough 2002), the
 // geothermal rise per layer dz G / lambda (Fourier) with the saturated conductivity
 // 0.58^0.55 x 0.5562^0.45 = 0.56917, a pre-spin-up without a completed day, permafrost, and a
 // profile thinner than 1 m.
@@ -19,13 +19,6 @@ SoilRecord Soil(int n, double dz) {
   s.theta_sat.assign(n + 1, 0.45);
   s.DryThermalConduct.assign(n + 1, 0.58);
   return s;
-}
-
-TEST(PreSpinUp, DegreeDaysStayPositive) {
-  double thawing = 0, freezing = 0;
-  for (double mean : {3.0, -2.5, 0.0, -1.5, 4.0}) AddDegreeDay(mean, thawing, freezing);
-  EXPECT_EQ(thawing, 7.0);
-  EXPECT_EQ(freezing, 4.0);
 }
 
 TEST(PreSpinUp, SaturatedConductivityIsTheGeometricMean) {

@@ -1,7 +1,7 @@
 // The pre-spin-up of soil temperatures on the unsaturated zone: 73 daily steps at -5 °C (a fifth
 // of a year) give 365 freezing degree days and a TTOP of -5 °C (permafrost) with the geothermal
-// rise below 1 m; steps that never end a day leave the profile at the mean air temperature; the
-// accumulation grids are gone afterwards; without heat transfer the run ends with code 1040.
+// rise below 1 m; the accumulation grids are gone afterwards; without heat transfer the run ends
+// with code 1040.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,12 +15,11 @@ namespace {
 class PreSpinUpRun : public test::SoilColumnTest {
  protected:
   PreSpinUpRun() {
-    air_ = &Add("temperature", Fill(-5.0));
+    Add("temperature", Fill(-5.0));
     setup_.min_to_int_end = 1440;
     section_.interval = 1440;
     section_.after = test::HeatSection();
   }
-  GridMatrix* air_;
   test::UnsatSection section_;
 };
 
@@ -46,20 +45,6 @@ TEST_F(PreSpinUpRun, FrostGivesPermafrost) {
   EXPECT_NEAR(T[1][2][1], -5.0, 1e-12);
   const double lambda = PreSpinUpConductivity(soil.theta_sat[3], theta[1][2][3], 0.58, 2.33);
   EXPECT_NEAR(T[1][2][3] - T[1][2][2], 0.5 * 0.06 / lambda, 1e-12);
-}
-
-TEST_F(PreSpinUpRun, WithoutACompletedDayTheProfileStartsAtTheMeanAir) {
-  setup_.min_to_int_end = 60;
-  section_.interval = 60;
-  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
-  (*air_).get()[2][3] = 3.0;
-  for (int hour = 0; hour < 5; ++hour)
-    EXPECT_EQ(model_->AccumulatePreSpinUpTemperatures(hour), hour + 1);
-  model_->SetPreSpinUpSoilTemperatures();
-  double*** T = model_->Stack(unsatzonmodellklasse::kSoilTemperature);
-  EXPECT_DOUBLE_EQ(T[2][3][1], 3.0);
-  EXPECT_DOUBLE_EQ(T[1][1][1], -5.0);
-  EXPECT_GT(T[2][3][4], T[2][3][1]);
 }
 
 TEST_F(PreSpinUpRun, NeedsHeatTransfer) {
