@@ -25,6 +25,7 @@
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
 #include "snow/snow_model.h"
+#include "unsatzone/unsatzone_model.h"
 #include "version.h"
 
 namespace velorn {
@@ -272,10 +273,21 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   CheckError(error);
   silting_up->SelectWaterInput(interception_before_snow);
   sub_steps = settings_object->ReadSoilSurfaceGroundwaterSubsteps();
-  RefuseUnavailable(kUnavailableUnsaturatedZone);
+  unsatzone = std::make_unique<unsatzonmodellklasse>(error, setup,
+                                                     settings_object->irrigation_table.get());
+  CheckError(error);
+  RefuseLaterSoilOptions();
+  unsatzone->SetSubStepCount(sub_steps);
+  unsatzone->ComputeDrainablePoreVolume();
+  unsatzone->LinkWaterInputGrid(interception_before_snow != 0);
   dump = ReadDumpOptions(stream, args);
+  unsatzone->SetDumpMode(dump.on, dump.close, dump.repair, dump.maximum);
+  if (dump.on && unsatzone->GetFlowControl() != 0)
+    stream << "WARNING: -dumpmode: this build writes no soil-column dumps of the unsaturated zone"
+           << "[end-entry]";
   evapotranspiration->ReadLakeSection("[lake_model]");
   snow->ReadLakeSection("[lake_model]");
+  LinkSoilAndSnow();
   snow->SetDumpOptions(dump.on ? 1 : 0, dump.close ? 1 : 0, dump.repair ? 1 : 0,
                        static_cast<uint64_t>(dump.maximum));
   RefuseUnavailable(kUnavailableSurfaceRouting);
@@ -285,6 +297,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   // unsaturated zone's runoff and re-infiltration arrays are handed over once that model runs.
   groundwater = std::make_unique<gwflowclass>(error, setup);
   CheckError(error);
+  unsatzone->groundwaterModelActive = groundwater->GetFlowControl() > 0 ? 1 : 0;
   groundwater->SetSubStepCount(sub_steps);
   evapotranspiration->SetSubStepCount(sub_steps);
   snow->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
@@ -302,7 +315,11 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   groundwater->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
                             kZoneStatisticsCapacity);
   CheckError(error);
-  groundwater->SetInitialised(1);
+  unsatzone->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
+                          kZoneStatisticsCapacity);
+  CheckError(error);
+  unsatzone->SetInitialised(1);
+  HandOverSoilRunoff();
   special_output = std::make_unique<SpecialOutputClass>(setup, error, sub_steps);
   CheckError(error);
   RefuseUnavailable(kUnavailableDataAssimilation);
@@ -312,21 +329,62 @@ void ModellApplication::CreateRouting() {
   int32_t error = 0;
   SubModelSetup routing_setup = setup;
   routing_setup.end_date = settings.start_date;
-  // The unsaturated zone's storage mode would be the initial readgrids value; without a soil
-  // model nothing is read.
-  constexpr int32_t kNoStorageMode = 0;
+  // The unsaturated zone's storage mode (0 when it is off: nothing is read).
+  const int32_t storage_mode = unsatzone->GetFlowControl() != 0 ? unsatzone->GetStorageMode() : 0;
   routing = std::make_unique<abflussmodellklasse>(error, routing_setup, tracer_count, tracer_table,
-                                                  kNoStorageMode);
+                                                  storage_mode);
   CheckError(error);
-  // No model of this build produces runoff: routing that is on ends here with code 43.
-  if (routing->GetFlowControl() > 0) routing->SetQg(nullptr);
+}
+
+// Rows n-o of the construction: the soil zone's runoff goes to routing (without the soil zone
+// routing that is on ends with code 43), its records and runoff to the groundwater model, its
+// runoff and storage file to the snow model.
+void ModellApplication::HandOverSoilRunoff() {
+  const bool soil_on = unsatzone->GetFlowControl() != 0;
+  const int32_t storage_mode = soil_on ? unsatzone->GetStorageMode() : 0;
+  double** runoff = soil_on ? unsatzone->GetTotalRunoff() : nullptr;
+  ReinfiltrationRecord* records = unsatzone->GetReinfiltrationRecords();
+  const std::string* storage_file = unsatzone->GetStorageFileName();
+  if (routing->GetFlowControl() > 0) routing->SetQg(runoff);
   routing->SetupLakes();
   if (routing->GetFlowControl() > 0) {
     routing->InitialiseRouting();
-    routing->SetReinfiltrationRecords(nullptr);
-    routing->ReadStorageState(nullptr, kNoStorageMode);
+    groundwater->SetReinfiltrationRecords(records);
+    routing->SetReinfiltrationRecords(records);
+    routing->ReadStorageState(storage_file, storage_mode);
     routing->SetInitialised(1);
   }
+  groundwater->SetQg(runoff != nullptr ? runoff[0] : nullptr);
+  groundwater->SetInitialised(1);
+  if (snow->GetFlowControl() != 0 && soil_on) {
+    snow->SetQg(runoff);
+    snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
+    snow->SetInitialised(1);
+  }
+}
+
+void ModellApplication::LinkSoilAndSnow() {
+  snow->SetHeatTransferActive(unsatzone->IsHeatTransferActive());
+  // The layered snow model is refused above; its hand-over stays off until it is built.
+  snow->SetLayeredSnowModel(unsatzone->IsLayeredSnowActive(), {},
+                            unsatzone->GetFreshSnowTemperatureOffset());
+}
+
+void ModellApplication::RefuseLaterSoilOptions() {
+  if (unsatzone->GetFlowControl() == 0) return;
+  const auto refuse = [&](int code, const char* option) {
+    ThrowFatal(stream, code, "FATAL: unsaturated-zone model (section [unsatzon_model]): ", option,
+               " is switched on, but it is not available in this build");
+  };
+  if (unsatzone->surfaceWaterInteraction > 1)
+    refuse(kSoilRiverExchangeCode,
+           "the exchange of river cells between processes (interaction parameter above 1)");
+  if (unsatzone->IsHeatTransferActive()) refuse(kSoilHeatTransferCode, "[heat_transfer]");
+  if (SectionSwitch(compiled_control_file_name, "LayeredSnowModel") != 0)
+    refuse(kSoilLayeredSnowCode, "[LayeredSnowModel]");
+  if (SectionSwitch(compiled_control_file_name, "lake_model") != 0 &&
+      grid_registry->Find("lake_codes", 0) > 0)
+    refuse(kSoilLakeCode, "a lake grid (\"lake_codes\") with [lake_model]");
 }
 
 std::clock_t ModellApplication::WaitClockTicks(std::clock_t ticks) {

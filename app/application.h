@@ -11,9 +11,9 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// snow (without the soil zone: its outflow and glacier runoff wait for it), interception,
-// silting-up, groundwater flow, discharge routing (which ends with code 43 when it is on, since no
-// soil model of this build hands it runoff) and special output. A sub-model that the control file
+// snow, interception, silting-up, the unsaturated soil zone (its options of later work refused
+// with codes 3014-3017), groundwater flow, discharge routing (which ends with code 43 when it is
+// on without the soil zone, which hands it runoff) and special output. A sub-model that the control file
 // switches on but that this build does not contain ends the construction with "FATAL: <model>
 // (section [<name>]) is switched on, but it is not available in this build" and its own code
 // (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every
@@ -58,11 +58,18 @@ class abflussmodellklasse;
 class siltingupclass;
 class gwflowclass;
 class schneemodellklasse;
+class unsatzonmodellklasse;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
 // Pre-spin-up without a first meteorological variable "temperature".
 inline constexpr int kPreSpinUpTemperatureCode = 1035;
+// Options of the soil zone that later work builds: river cells exchanged between processes
+// (interaction parameter above 1), heat transfer, the layered snow model, lakes.
+inline constexpr int kSoilRiverExchangeCode = 3014;
+inline constexpr int kSoilHeatTransferCode = 3015;
+inline constexpr int kSoilLayeredSnowCode = 3016;
+inline constexpr int kSoilLakeCode = 3017;
 // Model variant of the settings object: land-use tables with root distribution, irrigation.
 inline constexpr int32_t kModelVariant = 2;
 
@@ -72,8 +79,6 @@ struct UnavailableSubModel {
   const char* model;
   int code;
 };
-inline constexpr UnavailableSubModel kUnavailableUnsaturatedZone{"unsatzon_model",
-                                                                 "unsaturated-zone model", 3007};
 inline constexpr UnavailableSubModel kUnavailableSurfaceRouting{"SurfaceRoutingModel",
                                                                 "surface routing model", 3008};
 inline constexpr UnavailableSubModel kUnavailableIrrigation{"irrigation", "irrigation model", 3009};
@@ -170,6 +175,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<siltingupclass> silting_up;
   std::unique_ptr<gwflowclass> groundwater;
   std::unique_ptr<schneemodellklasse> snow;
+  std::unique_ptr<unsatzonmodellklasse> unsatzone;
   std::unique_ptr<SpecialOutputClass> special_output;
 
  private:
@@ -183,6 +189,14 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // construction.
   void CreateSubModels(const std::vector<std::string>& args);
   void RefuseUnavailable(const UnavailableSubModel& model);
+  // Options of the soil zone that this build does not run yet, each with its own code.
+  void RefuseLaterSoilOptions();
+  // The soil zone's hand-overs to the snow model, before the tracer set-up.
+  void LinkSoilAndSnow();
+  // The soil zone's runoff arrays, records and storage file to the models that are on.
+  void HandOverSoilRunoff();
+  // The soil zone's end of step with the snow model's glacier flags.
+  void FinishSoilStep();
   // Row o and the routing links: construction, runoff, lakes, initialisation, storage state.
   void CreateRouting();
   // Time loop steps (app/application_loop.cpp).

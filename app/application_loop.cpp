@@ -17,6 +17,7 @@
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "snow/snow_model.h"
+#include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
 namespace {
@@ -181,15 +182,20 @@ void ModellApplication::RunTimeStep() {
   }
   // The soil surface: silting-up first, then the real evapotranspiration.
   silting_up->RunStep(h, d, m, y);
+  unsatzone->BeginStep(static_cast<int32_t>(h), static_cast<int32_t>(d), static_cast<int32_t>(m),
+                       static_cast<int32_t>(y));
   evapotranspiration->BeginRealEvapotranspirationStep(h, d, m, y);
   groundwater->BeginStep(h, d, m, y);
   // The sub-steps of the soil, surface and groundwater models (the unsaturated zone's count).
   for (int k = 1; k <= sub_steps; ++k) {
+    unsatzone->RunStep(h, d, m, y);
     evapotranspiration->RunSubStep(h, d, m, y);
     groundwater->RunStep(h, d, m, y);
     special_output->RunStep(h, d, m, y, true, k);
   }
   snow->FinishStep(h, d, m, y);
+  unsatzone->ComputeDrainablePoreVolume();
+  FinishSoilStep();
   evapotranspiration->FinishStep(h, d, m, y);
   groundwater->FinishStep();
   // Routing is the last model of the step: it takes the runoff the step produced.
@@ -209,6 +215,16 @@ void ModellApplication::RunTimeStep() {
     interpolators[1]->GetDate(next.hour, next.day, next.month, next.year);
     CheckStepLengths(ModelDate{y, m, d, h}, next);
   }
+}
+
+// The soil zone's end of step: its runoff joins the glacier runoff that the snow model put into
+// Qg of its glacierized subbasins.
+void ModellApplication::FinishSoilStep() {
+  if (unsatzone->GetFlowControl() == 0) return;
+  std::vector<uint8_t> glacier(snow->glacier_shares.size(), 0);
+  for (std::size_t i = 0; i < glacier.size(); ++i)
+    glacier[i] = snow->GetFlowControl() != 0 && snow->glacier_shares[i].hasGlacier ? 1 : 0;
+  unsatzone->FinishStep(glacier.empty() ? nullptr : glacier.data());
 }
 
 // Every sub-model scales its rates to its own time step, which the model steps through at the

@@ -15,6 +15,7 @@
 #include "setup/defaultini.h"
 #include "setup/tracer_definitions.h"
 #include "snow/snow_model.h"
+#include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
 
@@ -53,6 +54,7 @@ void ModellApplication::FlushAtEnd() {
   if (interception) interception->FlushBuffers();
   if (routing) routing->FlushBuffers();
   if (silting_up) silting_up->FlushBuffers();
+  if (unsatzone) unsatzone->FlushBuffers();
   if (groundwater) groundwater->FlushBuffers();
   // Flushed: the release must not write the control point records a second time.
   if (groundwater) groundwater->SetInitialised(0);
@@ -70,6 +72,7 @@ void ModellApplication::MarkNotInitialised() {
   if (interception) interception->SetInitialised(0);
   if (routing) routing->SetInitialised(0);
   if (silting_up) silting_up->SetInitialised(0);
+  if (unsatzone) unsatzone->SetInitialised(0);
   if (groundwater) groundwater->SetInitialised(0);
   if (radiation_correction) radiation_correction->SetInitialised(0);
   if (precipitation_correction) precipitation_correction->SetInitialised(0);
@@ -87,7 +90,10 @@ void ModellApplication::ReleaseModels() {
   if (silting_up) silting_up->ReleaseTracers();
   if (superposition) superposition->ReleaseTracers();
   // Routing first: it creates the storage file that the soil and surface models append to.
+  const bool routing_active = routing && routing->GetFlowControl() != 0;
   if (routing) routing->ReleaseMemory();
+  // The soil zone appends its storage section to the file that the routing model wrote.
+  if (unsatzone) unsatzone->FinishRun(routing_active);
   if (silting_up) silting_up->ReleaseMemory();
   if (groundwater) groundwater->ReleaseMemory();
   if (interception) interception->ReleaseMemory();
@@ -113,6 +119,7 @@ void ModellApplication::DeleteObjects() {
   routing.reset();
   silting_up.reset();
   groundwater.reset();
+  unsatzone.reset();
   interception.reset();
   snow.reset();
   evapotranspiration.reset();

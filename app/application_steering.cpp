@@ -19,6 +19,7 @@
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
 #include "snow/snow_model.h"
+#include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
 
@@ -79,6 +80,7 @@ void ModellApplication::FlushDuringRun(bool pre_spin_up) {
   interception->FlushBuffers();
   routing->FlushBuffers();
   silting_up->FlushBuffers();
+  if (unsatzone) unsatzone->FlushBuffers();
   groundwater->FlushBuffers();
   settings_object->FlushStandardGridStatistics();
   special_output->FlushBuffers();
@@ -120,6 +122,10 @@ void ModellApplication::CouplingAtStepStart() {
   if (ControlState() == kStateStopWithoutSaving) return;
   previous_coupling = CurrentDate();
   settings_object->ExchangeExternalGrids(current_year, current_month, current_day, current_hour);
+  if (settings_object->HasExternalGroundwaterTable()) {
+    unsatzone->ApplyExternalGroundwaterTable();
+    unsatzone->externalTableApplied = true;
+  }
 }
 
 void ModellApplication::CouplingAtStepEnd(bool run_may_end) {

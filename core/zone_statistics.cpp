@@ -217,6 +217,11 @@ void zonalstatistic::CollectStep(int64_t year, int64_t month, int64_t day, int64
   CollectRecords(year, month, day, hour, RowKind::kZonal);
 }
 
+void zonalstatistic::CollectWrittenStep(int64_t year, int64_t month, int64_t day, int64_t hour) {
+  if (!active_ || Diag().rank() != 0) return;
+  CollectRecords(year, month, day, hour, RowKind::kZonal);
+}
+
 void zonalstatistic::CollectRecords(int64_t year, int64_t month, int64_t day, int64_t hour,
                                     RowKind kind) {
   const bool sum_of_means = mode_ == 3 || mode_ == 4 || mode_ == 6;

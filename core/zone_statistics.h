@@ -138,6 +138,10 @@ class zonalstatistic {
   // (collective); then process 0 adds the step to the interval and buffers a row when the
   // interval is complete.
   virtual void CollectStep(int64_t year, int64_t month, int64_t day, int64_t hour, int32_t reduce);
+  // Ends a step whose records the caller has written itself (complete on process 0, as a
+  // sub-model's runoff per zone): the records are taken as they stand, without step sums or
+  // reduction. Not collective.
+  virtual void CollectWrittenStep(int64_t year, int64_t month, int64_t day, int64_t hour);
   // Process 0: writes the three header lines (replacing the file) and enters the table in the
   // first free registry record below `capacity`. Returns that record's index (0 when none was
   // free), -1 on other processes and for an inactive table.

@@ -213,10 +213,12 @@ void RunoffConcentration::FinishStep(const StepTables& tables, const std::vector
 
   // Inflow of record 1 through the storage of one component, for the water and every tracer.
   auto route = [&](Buffer& buffer, Array& inflow, Array& outflow, double e, int32_t s) {
-    for (int32_t t = 0; t <= tracers_; ++t) {
-      const ZoneRecord& r = buffer[t][s][1];
-      inflow[t][s] = r[4] > 0 ? r[1] / r[4] : 0.0;
-    }
+    const ZoneRecord& water = buffer[0][s][1];
+    inflow[0][s] = water[4] > 0 ? water[1] / water[4] : 0.0;
+    // A tracer's record sums mass (concentration x water) with the water's weights: the
+    // arriving concentration is its sum over the water's.
+    for (int32_t t = 1; t <= tracers_; ++t)
+      inflow[t][s] = water[1] > 0 ? buffer[t][s][1][1] / water[1] : 0.0;
     const double q = LinearStorageOutflow(inflow[0][s], outflow[0][s], e);
     for (int32_t t = 1; t <= tracers_; ++t)
       outflow[t][s] =

@@ -12,6 +12,9 @@
 //
 // Records are ZoneRecords: [0] count of contributions, [1] sum of contributions (mm x weight x
 // sub-steps), [2] zone number, [3] share of the subbasin's cells in the zone, [4] weight sum.
+// A tracer's records sum the solute the water carries (concentration x mm x weight x
+// sub-steps): the concentration that reaches the outlet is the tracer's [1] over the water's
+// [1], so the storages mix solute mass with the water that holds it.
 //
 // Sums over processes: every reduction packs all the records it needs into one array and adds
 // them exactly (core/exact_reduction.h), so the results on process 0 do not depend on the order

@@ -57,6 +57,7 @@
 #include "unsatzone/layered_snow_state.h"
 #include "unsatzone/reinfiltration_record.h"
 #include "unsatzone/runoff_concentration.h"
+#include "unsatzone/single_point_writer.h"
 #include "unsatzone/soil_column_state.h"
 #include "unsatzone/soil_heat_coupling.h"
 
@@ -65,6 +66,7 @@ namespace velorn {
 struct IrrigationTable;
 struct StorageParameters;
 struct SoilRecord;
+struct SoilWaterScratch;
 
 // Codes of the unsaturated zone's own failures.
 inline constexpr int kControlPointRowCode = 8;
@@ -168,6 +170,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
     kFrozenSoilInGroundwater,
     kThawDepth,
     kLowerBoundaryTemperature,
+    kRiverInfiltration,  // groundwater model on (made by SetupTracers)
+    kRiverExfiltration,
     kOwnGridCount
   };
   // The model's stacks, levels 0..N.
@@ -310,6 +314,65 @@ class unsatzonmodellklasse : public teilmodellklasse {
     return reinfiltration_records.empty() ? nullptr : reinfiltration_records.data();
   }
 
+  // --- Soil-water sub-step (unsatzone/soil_water_step.cpp, unsatzone/soil_water_cell.cpp) ----
+  // One sub-step of every own soil column: inputs, ponding, macropores, root extraction and
+  // soil evaporation, exchange with the groundwater, the moisture iteration, runoff, and the
+  // cell grids of the sub-step. Called once per sub-step after BeginStep; collective through
+  // the zone sums. Heat transfer and layered snow have their call points in the cell body (they
+  // are refused at construction in this build).
+  virtual void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Row loop of the cell bodies over rows first_row..last own row (one work space per thread).
+  virtual void ComputeSoilColumns(long first_row);
+  // Output grids of a fully glaciated cell: 0, and the cell is not computed.
+  void ZeroGlacierCell(long row, long column);
+  // The cell body: loads, steps and writes back the column of one cell (glacier share `g` < 1).
+  void ComputeColumn(SoilWaterScratch& scratch, long row, long column, double g);
+  // Marks that "GWTableExtern" gives the table (the column's own base flow stops).
+  bool externalTableApplied = false;
+  int32_t current_substep = 0;  // 1..substepCount within the step (BeginStep resets it)
+  int64_t iterationLogLines = 0;  // lines of "modell_0.log" written by the iteration
+  // --- End of a sub-step (unsatzone/zone_sums.cpp) ---------------------------------------------
+  // The last steps of RunStep after its cell loop, in this order (the date is step_date):
+  //   if (response_unit_switch != 0) CopyResponseUnitStates();   // collective
+  //   AddZoneSums();                                             // main thread
+  //   AppendSinglePointRows();                                   // main thread
+  // Response units: every own member cell takes the state and outputs of its unit's master
+  // (wherever the master lies: shared over the processes first). Collective, row loop inside.
+  virtual void CopyResponseUnitStates();
+  // Adds every own cell's sub-step results into the flow-time buffers ("directflow",
+  // "interflow" and, per tracer, the concentrations "_CONC_QD_t_"/"_CONC_QI_t_" times the
+  // water) and into the zone statistics tables, with weights 1 - g and g (g the cell's glacier
+  // share). Serial, rows then columns; call on the main thread after the parallel regions.
+  virtual void AddZoneSums();
+  // The control point's rows of q_down, theta, hydraulic heads, temperatures and tracers (on the
+  // process that owns it); a full buffer is written at once.
+  virtual void AppendSinglePointRows();
+  // The cell body's records of the control cell: `other` holds OtherDataValueCount() values in
+  // the order of the other-data header, `root_extraction` and `interflow` levels 0..N. Called by
+  // the thread that computes the control cell (one cell: no lock needed); a full buffer is
+  // written by the next AppendSinglePointRows.
+  virtual void AppendControlCellRecords(const double* other, const double* root_extraction,
+                                        const double* interflow);
+  int32_t OtherDataValueCount() const { return 18 + 6 * landuse_layers; }
+  // Glacier share of a cell: "ice_firn" or "GlacierizedCells" clamped to [0, 1], 0 without them.
+  double GlacierShare(long row, long column) const;
+
+  // --- Tracers (unsatzone/unsatzone_tracers.cpp) ------------------------------------------------
+  // Second-stage set-up: flow-time zones, tracer blocks, stacks and grids, the river coupling
+  // with the groundwater model, the runoff arrays, the initial base flow and Qg, the stored state
+  // in storage mode 1. Never throws: `error` gets 0 or the failure's code (103 without one).
+  void SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
+                    ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
+  // Frees the tracer data (remaining control-point rows written first) and the runoff arrays.
+  void ReleaseTracers() override;
+
+  // --- End of run (unsatzone/unsatzone_finish.cpp) ----------------------------------------------
+  // Writes the buffered single-point rows and statistics tables; nothing when the model is off.
+  virtual void FlushBuffers();
+  // Storage section (`append`: the routing model wrote the file first), end-of-run log lines,
+  // tracer release, remaining rows, release of tables, grids and stacks. Once, at the end.
+  virtual void FinishRun(bool append);
+
   // The data of an own grid or stack (null when not made).
   double** Grid(OwnGrid grid) const { return grids[grid].get(); }
   double*** Stack(OwnStack stack) const { return stacks[stack].get(); }
@@ -429,6 +492,36 @@ class unsatzonmodellklasse : public teilmodellklasse {
   double** water_input = nullptr;  // linked by LinkWaterInputGrid
   bool snowAfterInterception = false;
   std::vector<ReinfiltrationRecord> reinfiltration_records;  // 0..n, groundwater model on
+  // Single-point buffers of the control point, indexed like single_point_files: made on the
+  // process that owns the control point by the first row appended (empty elsewhere).
+  std::vector<SinglePointBuffer> point_buffers;
+  // The soil zone's state of tracer t = 1..T (index 0 unused), beside tracer_blocks[t] (zone
+  // table and statistics table). The stack holds per level the concentration of an evaporating
+  // tracer, else its mass (concentration x water in mm). "_CONC_QD_t_"/"_CONC_QI_t_" hold the
+  // concentrations of the cells' direct runoff and interflow of the sub-step, which the solver
+  // writes and AddZoneSums weighs with the water.
+  struct SoilTracer {
+    StackMatrix stack;         // "concstor_tracer_t_unsatzon_model", levels 0..N
+    GridMatrix layer_one;      // concentration at the top (registered with the stack)
+    GridMatrix direct, inter;  // "_CONC_QD_t_", "_CONC_QI_t_"
+    int stack_index = 0, direct_index = 0, inter_index = 0;
+    double** input = nullptr;        // concentration of the water input
+    double** silting = nullptr;      // "concflux_tracer_t_SiltingUpModel" or null
+    double** groundwater = nullptr;  // "concstor_tracer_t_layer_1_groundwater_flow" (gw model on)
+    double decay = 1.0;              // per sub-step; 1 for a stable tracer
+    std::unique_ptr<SinglePointBuffer> point;  // control-point rows (owner process)
+    // Per subbasin 1..n the step's base flow of the cells: [1] sum of a q c, [4] sum of a q.
+    std::vector<ZoneRecord> baseflow;
+    std::string point_file;
+  };
+  std::vector<SoilTracer> soil_tracers;
+  // The river grids of the groundwater coupling (null without it).
+  double** river_depth = nullptr;
+  double** river_width = nullptr;
+  double** river_links = nullptr;
+  double** kolmation = nullptr;
+  double** aquifer_thickness = nullptr;
+  double** gw_storage_coefficient_1 = nullptr;
 
  private:
   // Steps of the constructor.
@@ -500,6 +593,37 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // First soil temperature profiles of a cold start (heat transfer on).
   void InitialiseSoilTemperatures();
   std::array<std::vector<double*>, 4> runoff_rows_;  // Qg, QD, QI, QBb per tracer
+  // Concentration of tracer t in `layer` of a cell: the stack value of an evaporating tracer,
+  // else mass / (theta 1000 thickness), `dry_value` where theta <= `dry_theta`.
+  double TracerConcentration(int32_t t, long row, long column, int32_t layer, double dry_theta,
+                             double dry_value) const;
+  // The single-point buffer of `file`, made on first use; and its write.
+  SinglePointBuffer& PointBuffer(SinglePoint file);
+  void WritePointBuffer(SinglePoint file);
+  // Adds a cell's base flow `q_weight` (q times 1 - g) with the concentration of its
+  // groundwater layer into every tracer's base-flow sums.
+  void AddTracerBaseflow(long row, long column, int32_t subbasin, double q_weight);
+  // FinishStep's tracer part: layer-1 concentration grids, stack output, base-flow and total
+  // runoff concentrations, tracer tables. Collective.
+  void FinishTracerStep();
+  // FinishStep's outputs (unsatzone/unsatzone_step_output.cpp): every zone statistics table
+  // collects the step (QD, QI, QB and Qg with the rows FinishStep wrote on process 0), then the
+  // grids and stacks are written as their write codes say. Collective.
+  void CollectStepTables();
+  void WriteStepGrids();
+  // Steps of FlushBuffers and FinishRun (unsatzone/unsatzone_finish.cpp).
+  std::vector<zonalstatistic*> TablesInFlushOrder();
+  void WriteAllPointBuffers();
+  void WriteEndOfRunLog();
+  // Steps of SetupTracers.
+  void SetupTracer(int32_t t);
+  void SetupRiverCoupling();
+  void SetInitialTracerConcentrations();
+  // Initial base flow of every own cell (without groundwater model) and Qg per subbasin and
+  // tracer: the weighted means over all processes, 0 where the weights sum to 0.
+  void SetInitialRunoff();
+  // Groundwater layer of a cell, within 1..N.
+  int32_t GroundwaterLayer(long row, long column) const;
 };
 
 }  // namespace velorn

@@ -59,23 +59,7 @@ void unsatzonmodellklasse::SetupRunoff(int32_t tracers) {
   if (groundwaterModelActive != 0)
     reinfiltration_records.assign(static_cast<std::size_t>(soil_zone_count) + 1,
                                   ReinfiltrationRecord{});
-  // Initial base flow of every own cell and its weighted mean per subbasin over all processes.
-  double** base = Grid(kBaseflow);
-  double** distance = Grid(kGroundwaterDistance);
-  double** weights = Optional("RelCellArea");
-  const auto count = static_cast<std::size_t>(soil_zone_count) + 1;
-  std::vector<double> weighted(count, 0.0), weight_sums(count, 0.0);
-  for (long r = first_local_row; r <= last_local_row; ++r)
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      if (!OwnCell(r, c)) continue;
-      const int32_t s = soil_zone_index[static_cast<std::size_t>(soil_zone_grid[r][c])];
-      if (groundwaterModelActive == 0)
-        base[r][c] = InitialBaseflow(maxBaseflow[s], distance[r][c], baseflowInverseRecession[s]);
-      const double w = weights != nullptr ? weights[r][c] : 1.0;
-      weighted[s] += base[r][c] * w;
-      weight_sums[s] += w;
-    }
-  runoff.Qg[0] = InitialTotalRunoff(weighted, weight_sums);
+  SetInitialRunoff();
   if (storageMode == 1) ReadStorageState();
 }
 
@@ -92,6 +76,7 @@ void unsatzonmodellklasse::LinkWaterInputGrid(bool snow_after_interception) {
 void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, int32_t year) {
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
+  current_substep = 0;
   if (ReportDue(report_interval, start_date, step_date, time_shift))
     Diag() << FormatText("%20s %d.%d.%d %d. h (time of meteo data)", module_name.c_str(), day,
                          month, year, hour)
@@ -147,6 +132,9 @@ void unsatzonmodellklasse::FinishStep(const uint8_t* glacier) {
   tables.qi = statistics[kStatQI].table ? &statistics[kStatQI].records : nullptr;
   tables.qg = statistics[kStatQg].table ? &statistics[kStatQg].records : nullptr;
   runoff.FinishStep(tables, kelsqd, kelsqi, rel, glacier, surfaceRoutingActive != 0, time_interval);
+  CollectStepTables();
+  WriteStepGrids();
+  FinishTracerStep();
 }
 
 void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {

@@ -417,6 +417,114 @@ interception_storage.stat 2001
 0.2        # water held per unit leaf area index where the land use gives no IntercepCap (mm)
 0          # the storages start empty (1: read from the grids above)
 
+# ---- Soil water ----------------------------------------------------------------------------
+# The soil column of every cell (the 8 layers of the soil table) takes the throughfall, loses
+# water to the roots and to evaporation, drains by gravity and capillarity (Richards' equation
+# in van Genuchten-Mualem form), sheds interflow on slopes and feeds the groundwater table at
+# its bottom, which drains as base flow. Direct runoff and interflow reach the subbasin outlet
+# through the flow-time zones and one linear storage each; with base flow they make the
+# runoff of each subbasin (Qg, table qg.stat).
+[soil_surface_groundwater_substeps]
+1          # one soil sub-step per daily time step
+
+[unsatzon_model]
+1          # on
+1440       # time step (minutes)
+3          # method 3: inner steps bounded by the travel time of water through a layer
+           # (thickness over conductivity), which daily steps need: a fixed daily step (method 2)
+           # would move water through several 10-cm layers in one step
+0          # no exchange with river water
+0          # no ponding: water the soil cannot take runs off at once
+0          # no tile drainage
+0          # no clay layer
+1e-8       # saturated conductivity of a clay layer (m/s; unused without one)
+2          # ini_gw_level: the cold start puts the water table below layer 4 (0.6 m deep in
+           # loam, 0.4 m in loamy sand), the layers above in equilibrium with it
+qdrain.stat 0       # zone statistics: name and code (2001: written daily per subbasin)
+gwstand.stat 2001   # depth of the groundwater table (m, negative below the surface)
+gwn.stat 2001       # groundwater recharge (mm)
+sb1.stat 2001       # water content of the root zone (-)
+sb2.stat 2001       # water in the soil profile (mm)
+root.stat 0
+infex.stat 2001     # infiltration excess (mm)
+pond.stat 0
+qd.stat 2001        # direct runoff of each subbasin at its outlet (mm)
+qi.stat 2001        # interflow (mm)
+qb.stat 2001        # base flow (mm)
+qg.stat 2001        # total runoff (mm)
+gwin.stat 0
+gwex.stat 0
+macro.stat 0
+infilt.stat 2001    # infiltration (mm)
+sb05.asc   # grids and stacks: name, then write code (0: not written)
+0
+sb1.asc
+0
+wurz.asc
+0
+theta.stk  # water content per layer
+0
+hh.stk     # hydraulic head per layer
+0
+hgeo.stk   # elevation of the layer boundaries
+0
+qunten.stk # flux through the lower boundary of each layer
+0
+gwstand.asc
+0
+gwtheta.asc
+0
+gwn.asc
+0
+gwlevel.asc
+0
+qdrain.asc
+0
+satt.asc
+0
+infex.asc
+0
+qd.asc
+0
+qi.asc
+0
+deltagw.asc
+0
+gwin.asc
+0
+gwex.asc
+0
+pond.asc
+0
+uprise.asc
+0
+percol.asc
+0
+macro.asc
+0
+irrig.asc
+0
+0 0        # no control point (row and column of a cell for the single-point files)
+qbottom.txt
+theta.txt
+hhyd.txt
+other.txt
+etr.txt
+interflow.txt
+1 5        # subbasin codes: the first and the last; subbasins 2-4 take the values of 1
+12 12      # kelsqd: recession constant of direct runoff (h)
+48 48      # kelsqi: recession constant of interflow (h)
+10 10      # density of the channel network: the share of the slope that sheds interflow
+0.4 0.4    # kelsqlat: base flow falls by e per 0.4 m of groundwater table depth
+1.0 1.0    # QB-Red.Faktor: base flow with the table at the surface (mm per day)
+0.1 0.1    # SnowRunoff_fraction: share of the water input that runs off a snow cover
+0          # cold start (1: read the stacks and grids named above)
+soilstorage  # storage content file (the process number is appended)
+900        # method 3: shortest inner step (s)
+substeps.stat 0
+substeps.asc
+0
+
 # ---- Time series at single cells ------------------------------------------------------------
 # Daily values at the basin outlet (2416 m) and at the highest cell of the basin (3218 m).
 [special_output]

@@ -1,7 +1,8 @@
 // Whole runs of the shipped example basin (examples/front-range/) as scripts/run-example runs
-// it: the year as shipped (degree-day snow) and three variants of January to March (Hamon
-// instead of Penman-Monteith, snow by its energy balance, interception before snow) on
-// 1 process with 2 threads and on 2 and 3 processes. Every output file must be the same on every
+// it: the year as shipped (degree-day snow, soil water), three variants of January to March
+// without the soil zone (Hamon instead of Penman-Monteith, snow by its energy balance,
+// interception before snow) and April to June with ponding on the soil, on 1 process with 2
+// threads and on 2 and 3 processes. Every output file must be the same on every
 // process count and equal to the reviewed files in tests/runs/expected/front-range/<variant>/
 // (MPIRegions_0, which describes the decomposition itself, is left out). VELORN_UPDATE_EXPECTED=1
 // writes the outputs of one process there instead, for a deliberate change of the results, to be
@@ -75,6 +76,15 @@ const std::string kEnergyBalanceLines =
 const std::string kInterceptionMethod =
     "2          # method: evaporation at the potential interception evaporation, the potential\n"
     "           # transpiration reduced by the same amount";
+// The soil zone switched off, and ponding on with a pond of up to 15 mm in every cell.
+const Edit kSoilOff = {"front-range.ctl", "[unsatzon_model]\n1          # on",
+                       "[unsatzon_model]\n0          # off"};
+const std::vector<Edit> kPonding = {
+    {"front-range.ctl", "0          # no ponding: water the soil cannot take runs off at once",
+     "1          # ponding"},
+    {"front-range.ctl", "[variable_grids]\n0\n",
+     "[variable_grids]\n1\nponding_max.asc max_ponding_storage 0 15\n0\n0\n"},
+    {"front-range.ctl", "pond.stat 0\n", "pond.stat 2001\n"}};
 const std::string kPenmanMonteith =
     "1          # method 1: Penman-Monteith per vegetation layer, day and night apart";
 
@@ -85,18 +95,32 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
   };
   const Variant variants[] = {
       {"year", {}},
+      // The quarters vary the models above the soil; the soil zone runs in the year and in
+      // the ponding quarter.
       {"hamon-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
-        {"front-range.ctl", kPenmanMonteith, "2          # method 2: Hamon"}}},
+        {"front-range.ctl", kPenmanMonteith, "2          # method 2: Hamon"},
+        kSoilOff}},
       // Snow by its energy balance, January to March.
       {"energy-balance-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         {"front-range.ctl", kDegreeDay, "5"},
-        {"front-range.ctl", kColdStart, kColdStart + kEnergyBalanceLines}}},
+        {"front-range.ctl", kColdStart, kColdStart + kEnergyBalanceLines},
+        kSoilOff}},
       // Interception before snow (method 12): the snow model takes the throughfall.
       {"interception-before-snow-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
-        {"front-range.ctl", kInterceptionMethod, "12"}}},
+        {"front-range.ctl", kInterceptionMethod, "12"},
+        kSoilOff}},
+      // Ponding of up to 15 mm on the soil, April to June.
+      {"soil-ponding-quarter",
+       [] {
+         std::vector<Edit> edits = kPonding;
+         edits.insert(edits.begin(), {"front-range.ctl", "0          # start: hour, day, month, "
+                                      "year\n1\n1\n", "0          # start\n1\n4\n"});
+         edits.insert(edits.begin(), {"front-range.ctl", kModelEnd, "0\n30\n6\n"});
+         return edits;
+       }()},
   };
   const bool update = std::getenv("VELORN_UPDATE_EXPECTED") != nullptr;
   for (const Variant& variant : variants) {

@@ -1,0 +1,412 @@
+// The cell body of the soil-water sub-step: one column of one cell through one sub-step.
+//
+// Load the column from the stacks; count the inner water steps; per inner step: demands and
+// inputs, the snow runoff share, the surface water (ponding, silting-up runoff serving the
+// transpiration first), macropores, root extraction and soil evaporation taken from the
+// contents at once, the exchange with the groundwater below (base flow), the moisture
+// iteration (heads, fluxes, content limiter, update), the groundwater table, recharge,
+// infiltration and its excess, ponding, the root-zone aggregates and the sums of the sub-step;
+// at the end the storage coefficient, the base flow in mm and the write-back into the stacks.
+//
+// Water of a column: the contents of layers 1..N (theta x thickness) and the ponding storage.
+// What enters: the water input of the step (and the silting-up runoff); what leaves: direct
+// runoff, interflow, tile drainage, base flow, transpiration and soil evaporation. Every step
+// of the body moves water between these terms only, so the column's balance closes per inner
+// step up to the moisture iteration's clamp of a content into [0, 1] (never reached by a
+// column in its physical range).
+#include "unsatzone/soil_water_cell.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+#include "core/error_code.h"
+#include "core/nodata.h"
+#include "core/string_helpers.h"
+#include "tables/landuse_record.h"
+#include "unsatzone/soil_column_fluxes.h"
+#include "unsatzone/soil_column_sources.h"
+#include "unsatzone/soil_water_step.h"
+#include "unsatzone/unsatzone_model.h"
+
+namespace velorn {
+
+namespace {
+
+using W = SoilColumnWorkspace;
+
+// Code of a land-use code without an entry of the land-use table.
+constexpr int kLanduseCodeCode = 31;
+// Code of an iteration log that cannot be opened.
+constexpr int kIterationLogCode = 5;
+// One lock for the iteration log: threads append whole lines, one at a time.
+std::mutex iteration_log_mutex;
+
+// Sums of one cell over the inner steps of a sub-step, mm.
+struct CellSums {
+  double direct = 0, inter = 0, drainage = 0, recharge = 0, percolation = 0, uprise = 0;
+  double macropore = 0, excess = 0, infiltration = 0, evaporation = 0, baseflow = 0;
+  double total_et = 0;
+};
+
+// Takes `amount` mm out of layer k (down to `lowest`), returns what it could take.
+double TakeWater(double* theta, const double* dz, int k, double amount, double lowest) {
+  if (amount <= 0) return 0.0;
+  const double held = std::max(0.0, (theta[k] - lowest) * dz[k] * 1000.0);
+  const double taken = std::min(amount, held);
+  theta[k] -= taken / (dz[k] * 1000.0);
+  return taken;
+}
+
+}  // namespace
+
+void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long c, double g) {
+  (void)g;  // the zone sums weigh the cell's results with 1 - g
+  const SoilRecord& soil = CellSoil(r, c);
+  const int type = static_cast<int>(links.soil_types[r][c]);
+  const int N = std::min(layerCount, soil.layers);
+  const int32_t s = soil_zone_index[static_cast<std::size_t>(soil_zone_grid[r][c])];
+  const int L = landuse_layers;
+  SoilColumnWorkspace& ws = scratch.ws;
+  ws.Resize(0, N);
+
+  // Column from the stacks; theta0 holds the contents of the column between the steps.
+  double* t0 = ws[W::kTheta0];
+  double* theta = ws[W::kTheta];
+  double* mean = ws[W::kThetaMean];
+  double* z = ws[W::kZBound];
+  double* dz = ws[W::kDz];
+  double* sat = ws[W::kThetaSat];
+  double* res = ws[W::kThetaRes];
+  double* head = ws[W::kHead];
+  double* q = ws[W::kQ];
+  const double* ext = ws[W::kExtraction];
+  const double* stack_theta = stacks[kTheta][r][c];
+  const double* stack_z = stacks[kGeodeticHeads][r][c];
+  const double* stack_head = stacks[kHydraulicHeads][r][c];
+  const double* stack_q = stacks[kQDown][r][c];
+  for (int k = 0; k <= N; ++k) {
+    t0[k] = stack_theta[k];
+    z[k] = stack_z[k];
+    head[k] = stack_head[k];
+    q[k] = stack_q[k];
+    if (k >= 1) {
+      dz[k] = soil.thickness[k];
+      sat[k] = soil.theta_sat[k];
+      res[k] = soil.theta_res[k];
+    }
+  }
+  const double* fc = &soil_constants.field_capacity[soil_constants.At(type, 0)];
+
+  // The cell as the column operations see it.
+  ColumnCell cell;
+  cell.soil = &soil;
+  cell.fieldCapacity = fc;
+  cell.cellSize = cellsize;
+  cell.kSatClay = kSatClay;
+  const double tangens = std::tan(grids[kTangensBeta][r][c]);
+  cell.drainageDensity = drainageDensity[s] * std::min(1.0, std::fabs(tangens));
+  if (links.drainage_depth != nullptr && Grid(kDrainageLevel) != nullptr) {
+    cell.drainageLayer = static_cast<int>(Grid(kDrainageLevel)[r][c]);
+    cell.drainDistance = links.drainage_distance[r][c];
+  }
+  if (links.clay_depth != nullptr && links.clay_depth[r][c] > 0) {
+    double depth = 0;
+    cell.clayLayer = N;
+    for (int k = 1; k <= N; ++k) {
+      depth += dz[k];
+      if (depth >= links.clay_depth[r][c]) {
+        cell.clayLayer = k;
+        break;
+      }
+    }
+  }
+  if (links.permafrost_thaw_depth != nullptr && links.permafrost_thaw_depth[r][c] >= 0) {
+    cell.thawDepth = links.permafrost_thaw_depth[r][c];
+    cell.reducedKsat = reducedKsatPermafrost;
+  }
+
+  // Grids of the sub-step.
+  double& level = grids[kGroundwaterLevel][r][c];
+  double& theta_gw = grids[kThetaInGwLevel][r][c];
+  double& distance = grids[kGroundwaterDistance][r][c];
+  double& base = grids[kBaseflow][r][c];
+  double* pond = links.max_ponding_storage != nullptr && Grid(kPondingStorage) != nullptr
+                     ? &grids[kPondingStorage][r][c]
+                     : nullptr;
+  const double max_pond = pond != nullptr ? links.max_ponding_storage[r][c] : 0.0;
+  const bool ponding = pond != nullptr && max_pond > 0;
+  const double input_grid = water_input != nullptr ? water_input[r][c] : 0.0;
+
+  // Number of inner steps and their length.
+  const double substep_seconds = time_interval * 60.0 / substepCount;
+  const int nw = InnerStepCount(method, soil, t0, 0, level, input_grid != 0.0, substep_seconds,
+                                dParameterMinStep);
+  const double dt = substep_seconds / nw;
+  const double f = time_interval * 60000.0 / substepCount / nw;  // m/s -> mm per inner step
+  // The table imposed from outside holds the cell's water table: no base flow of its own.
+  const bool imposed = externalTableApplied && grids[kGwTableExtern][r][c] > nodata;
+  const bool own_baseflow = groundwaterModelActive == 0 && !imposed;
+  // With the groundwater model, its release of layer 1 (m/s) from the sub-step before.
+  const double base_given = imposed ? 0.0 : base;
+  // The groundwater table at the start of the sub-step (for the storage coefficient).
+  const double head_start = z[0] + distance;
+  double head_gw = head_start;
+
+  CellSums sums;
+  double root_depth = 0;
+  for (int j = 1; j <= L; ++j) {
+    scratch.valid[j] = IsNotNodata(links.landuse[j][r][c], nodata) && links.landuse[j][r][c] >= 1;
+    if (scratch.valid[j]) root_depth = std::max(root_depth, links.root_depth[j][r][c]);
+  }
+  std::vector<double> achieved_sum(static_cast<std::size_t>(L) + 1, 0.0);
+
+  for (int step = 1; step <= nw; ++step) {
+    // Demands and inputs of the inner step (mm).
+    for (int j = 1; j <= L; ++j) {
+      scratch.demand[j] =
+          scratch.valid[j] ? links.pot_transpiration[j][r][c] / substepCount / nw : 0.0;
+      scratch.achieved[j] = 0;
+    }
+    const double evaporation_demand = links.potential_evaporation[r][c] / substepCount / nw;
+    double P = input_grid / substepCount / nw;
+    double D =
+        links.direct_runoff_silting != nullptr ? links.direct_runoff_silting[r][c] / nw : 0.0;
+    for (int k = 0; k <= N; ++k) {
+      scratch.inflow[k] = 0;
+      scratch.uptakeTotal[k] = 0;
+      scratch.evaporation[k] = 0;
+      scratch.source[k] = 0;
+      q[k] = 0;  // no flux below the layers that the iteration computes
+    }
+    // Snow runoff share and the surface water.
+    double S = links.snow_solid != nullptr && layeredSnowSwitch == 0
+                   ? SnowRunoffShare(links.snow_solid[r][c], P, snowRunoffFraction[s])
+                   : 0.0;
+    P -= S;
+    if (!ponding) {
+      P += ServeDemands(D, scratch.demand, scratch.achieved, scratch.valid);
+    } else {
+      const double water =
+          ServeDemands(*pond + S + D, scratch.demand, scratch.achieved, scratch.valid);
+      P += water;
+      S = 0;
+      *pond = 0;  // the water of the pond is offered to the soil with the input
+    }
+    double rP = P / f;
+    const double rS = S / f;
+
+    // Macropores take their share of the input into the layers at once.
+    const double m =
+        ComputeMacroporeInfiltration(soil, N, sat, dz, t0, scratch.inflow.data(), rP, f);
+
+    // Root extraction per vegetation layer and soil evaporation, taken from the contents.
+    const int gw_layer_start = std::max(1, std::min(N, static_cast<int>(level)));
+    double soil_evaporation = 0;
+    bool evaporation_done = false;
+    for (int j = 1; j <= L + 1; ++j) {
+      const bool evaporation_only = j == L + 1;
+      if (evaporation_only && evaporation_done) break;
+      if (!evaporation_only && (!scratch.valid[j] || (scratch.demand[j] <= 0 && evaporation_done)))
+        continue;
+      RootUptakeSettings settings;
+      settings.layerLimit = gw_layer_start;
+      settings.stepLength = 1.0;
+      settings.evaporationDepth = soil.EvapMaxDepth;
+      settings.evaporationDemand = evaporation_done ? 0.0 : evaporation_demand;
+      if (!evaporation_only) {
+        const int code = static_cast<int>(links.landuse[j][r][c]);
+        if (landuse_table == nullptr || code > landuse_table[0].GetCode())
+          ThrowFatal(Diag(), kLanduseCodeCode, "FATAL: in modul ", module_name,
+                     ": the land-use code ", code, " of cell (row ", r, ", column ", c,
+                     ") is not in the land-use table");
+        const LanduseRecord& use = landuse_table[code];
+        settings.rootDepth = links.root_depth[j][r][c];
+        settings.shape = use.GetRootDist();
+        settings.stressSuction = use.GetHReduDry();
+        settings.wetFraction = use.GetLimitReduWet();
+        settings.wetFactor = use.GetTReduWet();
+        settings.potentialRate = std::max(0.0, scratch.demand[j]);
+      } else {
+        settings.rootDepth = dz[1];
+      }
+      evaporation_done = true;
+      DistributeEvapotranspiration(soil, fc, N, dz, sat, res, t0, settings, scratch.weights.data(),
+                                   scratch.uptake.data(), scratch.uptakeTotal.data(),
+                                   scratch.evaporation.data());
+      double taken = 0;
+      for (int k = 1; k <= N; ++k) {
+        const double lowest = k == 1 ? 0.0 : res[k];
+        taken += TakeWater(t0, dz, k, scratch.uptake[k], lowest);
+        soil_evaporation += TakeWater(t0, dz, k, scratch.evaporation[k], lowest);
+      }
+      if (!evaporation_only) scratch.achieved[j] += taken;
+    }
+    double et_total = soil_evaporation;
+    for (int j = 1; j <= L; ++j) et_total += scratch.achieved[j];
+
+    // Exchange with the groundwater below the column (the base flow of the inner step).
+    int gw_layer = velorn::GroundwaterLayer(t0, sat, N);
+    level = gw_layer;
+    theta_gw = t0[gw_layer];
+    double b = own_baseflow ? maxBaseflow[s] * std::exp(distance * baseflowInverseRecession[s]) /
+                                  (substepCount * f * nw)
+                            : base_given;
+    double surface_out = 0;
+    const double moved = ExchangeWithGroundwater(b, dt, dz, sat, fc, N, t0, scratch.source.data(),
+                                                 gw_layer, surface_out);
+    b = moved;
+    level = gw_layer;
+    scratch.source[0] = surface_out;
+    // Heat steps and the layered snow pack come here (refused at construction in this build).
+
+    // The moisture iteration.
+    cell.gwLayer = gw_layer;
+    cell.zGw = head_gw;
+    for (int k = 0; k <= N; ++k) theta[k] = mean[k] = t0[k];
+    double tolerance = max_error;
+    int n = 0;
+    int mean_count = 0;
+    double e = 0;
+    FluxTotals totals;
+    do {
+      ComputeHydraulicHeads(ws, cell, n);
+      ++n;
+      ComputeLayerFluxes(ws, cell, rP, dt, nullptr, totals);
+      LimitLayerContents(ws, cell, kContentLimiterSweeps, dt, totals);
+      if (n == kRelaxedIteration) tolerance = kRelaxedToleranceFactor * max_error;
+      e = UpdateLayerMoisture(ws, cell, n, dt, mean_count);
+    } while (e > tolerance && n < static_cast<int>(max_iterations));
+
+    // Iteration log of process 0: one lock, whole lines.
+    if (n > kLoggedIterations && rank == 0) {
+      std::lock_guard<std::mutex> lock(iteration_log_mutex);
+      const std::string name = FormatText("modell_%d.log", 0);
+      std::FILE* log = std::fopen(name.c_str(), "a");
+      if (log == nullptr)
+        ThrowFatal(Diag(), kIterationLogCode, "FATAL: error opening log-file ", name);
+      std::fprintf(log, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n",
+                   static_cast<int>(step_date.day), static_cast<int>(step_date.month),
+                   static_cast<int>(step_date.hour), static_cast<int>(r), static_cast<int>(c), n,
+                   e);
+      std::fclose(log);
+      ++iterationLogLines;
+    }
+
+    // The groundwater table after the iteration; the layer keeps the water the iteration gave
+    // it (its content is the Theta_in_GWLEVEL of the grid).
+    theta_gw = theta[gw_layer];
+    const double head_before = head_gw;
+    head_gw = GroundwaterHead(z, sat, fc, gw_layer, theta_gw, theta[1]);
+    distance = head_gw - z[0];
+
+    // Recharge of the saturated zone (percolation when positive, capillary rise otherwise).
+    TableMove move;
+    move.coupled = groundwaterModelActive != 0;
+    move.oldLayer = move.newLayer = gw_layer;
+    move.zOld = head_before;
+    move.zNew = head_gw;
+    move.dt = dt;
+    move.factor = f;
+    move.baseflow = b;
+    const double x = ComputeGroundwaterRecharge(ws, soil, move, scratch.source.data());
+
+    // Infiltration and its excess: what the top of the column did not take runs off.
+    const double q0 = q[0];
+    const double infiltration = q0 < 0 ? -q0 * f : 0.0;
+    double excess = std::max(0.0, (rP + q0 + rS) * f);
+    double direct = excess + surface_out * f;  // mm
+    if (ponding) {
+      // What the soil did not take stays in the pond up to its maximum.
+      *pond = excess + surface_out * f;
+      excess = 0;
+      direct = 0;
+      if (*pond > max_pond) {
+        direct = *pond - max_pond;
+        *pond = max_pond;
+      }
+    }
+
+    // Interflow and tile drainage leave through the extraction of the layers.
+    double extracted = 0;
+    for (int k = 1; k <= N; ++k) extracted += ext[k];
+    const double drainage = std::min(std::max(0.0, totals.drainage), extracted);
+
+    // Contents for the next inner step.
+    for (int k = 1; k <= N; ++k) t0[k] = theta[k];
+
+    sums.direct += direct;
+    sums.inter += (extracted - drainage) * f;
+    sums.drainage += drainage * f;
+    sums.macropore += m;
+    sums.recharge += x;
+    if (x >= 0)
+      sums.percolation += x;
+    else
+      sums.uprise += x;
+    sums.excess += excess;
+    sums.infiltration += infiltration;
+    sums.evaporation += soil_evaporation;
+    sums.baseflow += b * f;
+    sums.total_et += et_total;
+    for (int j = 1; j <= L; ++j) achieved_sum[j] += scratch.achieved[j];
+  }
+
+  // Root zone and profile.
+  if (root_depth > 0)
+    grids[kSoilMoistureRoot][r][c] =
+        AverageOverDepth(soil, N, t0, 1, 0.0, root_depth, nodata) / root_depth;
+  else
+    grids[kSoilMoistureRoot][r][c] = t0[1];
+  grids[kMeanThetaInRootZone][r][c] = grids[kSoilMoistureRoot][r][c];
+  grids[kSoilMoistureProfile][r][c] = AverageOverDepth(soil, N, t0, 1, 0.0, 9999.0, nodata) * 1000;
+  grids[kRootGrid][r][c] = root_depth * 1000.0;
+
+  // Sums of the sub-step into the cell's grids.
+  grids[kDirectflow][r][c] = sums.direct;
+  grids[kInterflow][r][c] = sums.inter;
+  if (double** d = Grid(kDrainageFlow)) d[r][c] = sums.drainage;
+  grids[kMacroporeInfiltration][r][c] = sums.macropore;
+  grids[kGroundwaterRecharge][r][c] = sums.recharge;
+  grids[kPercolation][r][c] = sums.percolation;
+  grids[kCapillaryUprise][r][c] = sums.uprise;
+  grids[kInfiltrationExcess][r][c] = sums.excess;
+  grids[kTotalInfiltration][r][c] = sums.infiltration;
+  if (method == 3)
+    if (double** g3 = Grid(kNumberOfSubsteps)) g3[r][c] = nw;
+  links.real_evaporation[r][c] += sums.evaporation;
+  for (int j = 1; j <= L; ++j) links.real_transpiration[j][r][c] += achieved_sum[j];
+  links.real_transpiration[0][r][c] += sums.total_et;
+  base = sums.baseflow;
+
+  // Storage coefficient of the groundwater layer for the groundwater model.
+  if (links.gw_storage_coefficient != nullptr) {
+    const int k = std::max(1, std::min(N, static_cast<int>(level)));
+    links.gw_storage_coefficient[r][c] =
+        StorageCoefficient(head_gw < head_start, sat[k], fc[k], t0[k]);
+  }
+  // Ratio of real to potential transpiration for the irrigation rules.
+  if (irrigation_configured && Grid(kEtrToEtp) != nullptr) {
+    double real = 0, potential = 0;
+    for (int j = 1; j <= L; ++j) {
+      real += links.real_transpiration[j][r][c];
+      potential += links.pot_transpiration[j][r][c];
+    }
+    const bool wet = Grid(kSoilMoistureHigh)[r][c] <= grids[kSoilMoistureRoot][r][c];
+    grids[kEtrToEtp][r][c] = wet || potential <= 0 ? 1.0 : real / potential;
+  }
+
+  // Write-back.
+  double* out_theta = stacks[kTheta][r][c];
+  double* out_head = stacks[kHydraulicHeads][r][c];
+  double* out_q = stacks[kQDown][r][c];
+  for (int k = 1; k <= N; ++k) {
+    out_theta[k] = t0[k];
+    out_head[k] = head[k];
+    out_q[k] = q[k];
+  }
+  out_q[0] = q[0];
+}
+
+}  // namespace velorn

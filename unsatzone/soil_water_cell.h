@@ -1,0 +1,40 @@
+// SoilWaterScratch: what one thread of the soil-water sub-step works in besides the column's
+// SoilColumnWorkspace: the exchange with the groundwater per layer, root weights, uptake and
+// evaporation per layer, the macropore inflow, and the demand and achieved transpiration per
+// vegetation layer. One per thread (thread_local in the row loop), prepared once per row and
+// reused for every cell of it; it grows only when a row needs more room.
+//
+// Used by unsatzone/soil_water_step.cpp (row loop) and unsatzone/soil_water_cell.cpp (cell body).
+#pragma once
+
+#include <vector>
+
+#include "unsatzone/soil_column_workspace.h"
+
+namespace velorn {
+
+struct SoilWaterScratch {
+  SoilColumnWorkspace ws;
+  std::vector<double> source;       // 0..N: gain from the groundwater (m/s); [0] surface outflow
+  std::vector<double> weights;      // 0..N root weights
+  std::vector<double> uptake;       // 0..N uptake of one vegetation layer, mm
+  std::vector<double> uptakeTotal;  // 0..N uptake of all vegetation layers, mm
+  std::vector<double> evaporation;  // 0..N soil evaporation, mm; [0] the total
+  std::vector<double> inflow;       // 0..N macropore inflow, m/s
+  std::vector<double> demand;       // 0..L transpiration demand of the inner step, mm
+  std::vector<double> achieved;     // 0..L achieved transpiration of the inner step, mm
+  std::vector<char> valid;          // 1..L: the vegetation layer has a land-use code
+
+  // Room for N soil layers and L vegetation layers.
+  void Prepare(int layers, int vegetation_layers) {
+    const auto n = static_cast<std::size_t>(layers) + 2;
+    for (std::vector<double>* v : {&source, &weights, &uptake, &uptakeTotal, &evaporation, &inflow})
+      if (v->size() < n) v->resize(n);
+    const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
+    demand.assign(l, 0.0);
+    achieved.assign(l, 0.0);
+    valid.assign(l, 0);
+  }
+};
+
+}  // namespace velorn

@@ -1,0 +1,165 @@
+// The driver of the soil-water sub-step: the row loop over the own cells with one work space per
+// thread, the choice of the cells computed, the glaciated cells, and the rules of
+// unsatzone/soil_water_step.h. The cell body is unsatzone/soil_water_cell.cpp.
+#include "unsatzone/soil_water_step.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "unsatzone/soil_water_cell.h"
+#include "unsatzone/unsatzone_model.h"
+
+namespace velorn {
+
+int InnerStepCount(int method, const SoilRecord& soil, const double* theta, int i0, double level,
+                   bool with_input, double substep_seconds, double min_step) {
+  if (method != 3) return 1;
+  double shortest = substep_seconds;
+  const std::vector<double>& ks = soil.GetKsat();
+  for (int i = i0 + 1; i < level && i < static_cast<int>(ks.size()); ++i) {
+    const double k_sat = ks[static_cast<std::size_t>(i)];
+    if (k_sat <= 0) continue;
+    if (with_input) {
+      shortest = std::min(shortest, soil.thickness[i] / k_sat);
+    } else {
+      const double kr = soil.GetRelativeConductivity(i, theta[i], 1.0);
+      if (kr > 0) shortest = std::min(shortest, soil.thickness[i] / (kr * k_sat));
+    }
+  }
+  const double step = std::max(min_step, shortest);
+  if (!(step > 0)) return 1;
+  return std::max(1, static_cast<int>(std::ceil(substep_seconds / step)));
+}
+
+double ServeDemands(double water, std::vector<double>& demand, std::vector<double>& achieved,
+                    const std::vector<char>& valid) {
+  for (std::size_t j = 1; j < demand.size() && water > 0; ++j) {
+    if (!valid[j]) continue;
+    const double taken = std::min(demand[j], water);
+    achieved[j] += taken;
+    demand[j] -= taken;
+    water -= taken;
+  }
+  return water;
+}
+
+int GroundwaterLayer(const double* theta, const double* theta_sat, int layers) {
+  int layer = layers;
+  while (layer >= 1 && theta[layer] > kSaturatedShare * theta_sat[layer]) --layer;
+  if (layer == layers) return layers;
+  return std::max(1, layer + 1);
+}
+
+double ExchangeWithGroundwater(double rate, double dt, const double* dz, const double* theta_sat,
+                               const double* field_capacity, int layers, double* theta,
+                               double* source, int& layer, double& surface) {
+  surface = 0;
+  for (int k = 1; k <= layers; ++k) source[k] = 0;
+  if (rate < 0) {
+    double in = -rate;
+    for (int k = std::min(layer, layers); k >= 1 && in > 0; --k) {
+      const double room = std::max(0.0, (theta_sat[k] - theta[k]) * dz[k] / dt);
+      if (in <= room) {
+        source[k] = in;
+        theta[k] += in * dt / dz[k];
+        in = 0;
+      } else {
+        source[k] = room;
+        theta[k] = std::max(theta[k], theta_sat[k]);
+        in -= room;
+        layer = std::max(1, k - 1);
+      }
+    }
+    surface = in;  // no room left in the column: it leaves at the surface
+    return rate;
+  }
+  double out = rate;
+  for (int k = std::max(layer, 1); k <= layers && out > 0; ++k) {
+    const double spare = std::max(0.0, (theta[k] - field_capacity[k]) * dz[k] / dt);
+    if (spare <= 0) {
+      layer = std::min(layers, k + 1);
+      continue;
+    }
+    if (out <= spare) {
+      theta[k] -= out * dt / dz[k];
+      source[k] = -out;
+      out = 0;
+    } else {
+      theta[k] = field_capacity[k];
+      source[k] = -spare;
+      out -= spare;
+      layer = std::min(layers, k + 1);
+    }
+  }
+  return rate - out;
+}
+
+double GroundwaterHead(const double* z, const double* theta_sat, const double* field_capacity,
+                       int layer, double theta_gw, double theta_1) {
+  const int L = layer;
+  if ((L == 1 && theta_1 > kSaturatedShare * theta_sat[1]) || theta_sat[L] - theta_gw <= 1e-4)
+    return z[L - 1];
+  if (theta_gw > field_capacity[L])
+    return std::min(z[L - 1], z[L] + (theta_gw - field_capacity[L]) * (z[L - 1] - z[L]) /
+                                         (theta_sat[L] - field_capacity[L]));
+  return z[L];
+}
+
+// --- Driver ------------------------------------------------------------------------------------
+
+void unsatzonmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (GetFlowControl() == 0) return;
+  step_date = ModelDate{year, month, day, hour};
+  ++current_substep;
+  // An interaction parameter above 1 (river cells exchanged between processes) is refused at
+  // construction, so the loop starts at the first own row.
+  ComputeSoilColumns(first_local_row);
+  // Hydrologic response units, the zone sums and the single-point rows of the sub-step.
+  if (response_unit_switch != 0) CopyResponseUnitStates();
+  AddZoneSums();
+  AppendSinglePointRows();
+}
+
+void unsatzonmodellklasse::ComputeSoilColumns(long first_row) {
+  double** owner = owner_grid;
+  const int32_t* index = soil_zone_index.data();
+  ForEachRow(first_row, last_local_row, [&](long r) {
+    // The work space of this thread, sized for the row (grown only when a soil needs more).
+    static thread_local SoilWaterScratch scratch;
+    scratch.Prepare(layerCount, landuse_layers);
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(soil_zone_grid[r][c], nodata)) continue;
+      if (owner != nullptr && static_cast<int32_t>(owner[r][c]) != rank) continue;
+      if (index[static_cast<std::size_t>(soil_zone_grid[r][c])] < 1) continue;
+      // A cell with a river link is computed in place: its river row is never exchanged in
+      // this build (interaction above 1 is refused), so it would otherwise never be computed.
+      if (response_unit_switch > 0 && links.master_response_units != nullptr &&
+          IsNodata(links.master_response_units[r][c], nodata))
+        continue;
+      const double g = GlacierShare(r, c);
+      if (g >= 1.0) {
+        ZeroGlacierCell(r, c);
+        continue;
+      }
+      ComputeColumn(scratch, r, c, g);
+    }
+  });
+}
+
+void unsatzonmodellklasse::ZeroGlacierCell(long r, long c) {
+  for (OwnGrid grid :
+       {kDrainageFlow, kInfiltrationExcess, kTotalInfiltration, kDirectflow, kInterflow,
+        kPercolation, kCapillaryUprise, kMacroporeInfiltration, kGroundwaterRecharge, kBaseflow}) {
+    if (double** g = Grid(grid)) g[r][c] = 0;
+  }
+  if (method == 3)
+    if (double** g = Grid(kNumberOfSubsteps)) g[r][c] = 0;
+  if (links.max_ponding_storage != nullptr)
+    if (double** g = Grid(kPondingStorage)) g[r][c] = 0;
+  for (int j = 1; j <= landuse_layers; ++j)
+    if (links.real_transpiration[j] != nullptr) links.real_transpiration[j][r][c] = 0;
+}
+
+}  // namespace velorn

@@ -1,0 +1,343 @@
+// The second-stage set-up of the soil zone (SetupTracers): flow-time zones, solute tracers, the
+// river coupling with the groundwater model, the runoff arrays with the initial base flow and
+// total runoff; the tracer part of the step's end; and the release of the tracer data.
+//
+// Per tracer the soil zone keeps a concentration stack (levels 0..N; concentrations of an
+// evaporating tracer, masses = concentration x water in mm otherwise), its concentration grid
+// at the top, the concentration grids of the cells' direct runoff and interflow
+// ("_CONC_QD_t_", "_CONC_QI_t_", which the solver writes and surface routing reads), a zone
+// statistics table of the subbasins' runoff concentration and, on the process that owns the
+// control point, a point file of the control cell's concentration per layer.
+//
+// Concentrations leave the subbasins flow-weighted: the base flow of a subbasin carries the
+// mean concentration of its cells' groundwater layers weighted with their base flow, and Qg
+// the mix of its three components. The per-subbasin sums are added exactly over the processes,
+// so they do not depend on how the grid is split.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "core/error_code.h"
+#include "core/exact_reduction.h"
+#include "core/grid_registry.h"
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "core/string_helpers.h"
+#include "core/tracer_bookkeeping.h"
+#include "tables/soil_record.h"
+#include "unsatzone/unsatzone_model.h"
+
+namespace velorn {
+
+namespace {
+
+constexpr int kSetupFailureCode = 103;
+constexpr int kTracerPointFileCode = 65;
+constexpr const char* kGroundwaterModule = "groundwater_flow";
+
+}  // namespace
+
+int32_t unsatzonmodellklasse::GroundwaterLayer(long row, long column) const {
+  const double level = grids[kGroundwaterLevel].get()[row][column];
+  const auto layer = static_cast<int32_t>(level);
+  return std::clamp(layer, 1, std::max(layerCount, 1));
+}
+
+void unsatzonmodellklasse::SetupTracers(int32_t& error, int32_t count,
+                                        TracerDefinition* definitions, ZoneStatisticsRecord*,
+                                        int32_t) {
+  error = 0;
+  if (GetFlowControl() == 0) return;
+  try {
+    tracerCount = tracer_count = std::max(count, 0);
+    tracer_definitions = definitions;
+    runoff.Allocate(soil_zone_count, tracer_count);
+    ComputeFlowTimes();
+    soil_tracers.clear();
+    soil_tracers.resize(static_cast<std::size_t>(tracer_count) + 1);
+    if (tracer_count > 0)
+      tracer_blocks = std::shared_ptr<TracerBlock[]>(new TracerBlock[tracer_count + 1]);
+    for (int32_t t = 1; t <= tracer_count; ++t) SetupTracer(t);
+    if (groundwaterModelActive != 0) SetupRiverCoupling();
+    SetInitialTracerConcentrations();
+    SetInitialRunoff();
+    if (storageMode == 1) ReadStorageState();
+  } catch (const ErrorCode& e) {
+    error = e.code;
+  } catch (...) {
+    error = kSetupFailureCode;
+  }
+}
+
+void unsatzonmodellklasse::SetupTracer(int32_t t) {
+  const TracerDefinition& d = tracer_definitions[t];
+  SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+  TracerBlock& block = tracer_blocks[t];
+  if (d.radioactive == 1) tracer.decay = DecayFactor(time_interval / substepCount, d.half_time);
+  block.decay_factor = tracer.decay;
+  // Zone table and statistics table of the subbasins' runoff concentration.
+  block.balance_table = soil_zones;
+  for (ZoneRecord& r : block.balance_table) r[0] = r[1] = r[4] = 0.0;
+  const std::string title =
+      FormatText("tracer concentration for tracer %d (%s) ", t, d.name.c_str());
+  block.statistics_file_name = TracerFileName(d.path, d.name, module_name, d.statext);
+  int code = 0;
+  std::string file_name = block.statistics_file_name;
+  block.statistics = std::make_unique<zonalstatistic>(
+      code, diag, relative_cell_area, nrows, ncols, block.balance_table.data(), soil_zone_count,
+      d.statcode, 99, file_name, output_directory, output_list_count, output_list_codes);
+  if (code != 0) throw ErrorCode{code};
+  block.statistics->WriteHeader(module_name, title, zone_statistics, zone_statistics_capacity);
+  tracer.baseflow.assign(static_cast<std::size_t>(soil_zone_count) + 1, ZoneRecord{});
+  // Concentration of the water input (none: the input carries no tracer, as in the other models).
+  const int input = FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
+  tracer.input = input > 0 ? Data(input) : nullptr;
+
+  if (single_point_owner) {
+    tracer.point = std::make_unique<SinglePointBuffer>(layerCount);
+    tracer.point_file = TracerFileName(d.path, d.name, "point", d.statext);
+    std::string header =
+        FormatText("YY\tMM\tDD\tHH\t%s[%d][%d]", title.c_str(), controlRow, controlCol);
+    for (int32_t k = 1; k <= layerCount; ++k) header += FormatText("[%d]\t", k);
+    header += "\n";
+    std::FILE* out = std::fopen(tracer.point_file.c_str(), "wt");
+    const bool written = out != nullptr && std::fputs(header.c_str(), out) >= 0;
+    if (out == nullptr || std::fclose(out) != 0 || !written)
+      ThrowFatal(Diag(), kTracerPointFileCode, "FATAL: error opening tracer concentration file ",
+                 tracer.point_file);
+  }
+
+  // The concentration stack with its top grid, fresh or from the storage file of the run.
+  if (registry->FirstFreeIndex() >= kRefusedGridIndex)
+    ThrowFatal(Diag(), kRegistryFullCode,
+               "FATAL: no free grid left. please contact the author to set the number of grids "
+               "to a larger value ",
+               kRefusedGridIndex);
+  const std::string identifier = FormatText("concstor_tracer_%d_%s", t, module_name.c_str());
+  block.grid_file_name = TracerFileName(d.path, d.name, module_name, d.gridext);
+  tracer.stack = NewStack();
+  tracer.layer_one = NewGrid();
+  double*** stack = tracer.stack.get();
+  if (storageMode == 1) {
+    double*** read = nullptr;
+    const int levels = ReadStack(block.grid_file_name, read, false);
+    if (levels != layerCount) {
+      velorn::Free3dMatrix(read);
+      ThrowFatal(Diag(), kStackLevelCode, "FATAL: wrong number of levels in stack ",
+                 block.grid_file_name, " (there are ", levels, " levels, it must be ", layerCount);
+    }
+    for (long r = first_local_row; r <= last_local_row; ++r)
+      if (read[r] != nullptr)
+        for (long c = 1; c <= ncols; ++c)
+          std::copy(read[r][c], read[r][c] + layerCount + 1, stack[r][c]);
+    velorn::Free3dMatrix(read);
+  } else {
+    double*** theta = Stack(kTheta);
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c)) {
+          std::fill(stack[r][c], stack[r][c] + layerCount + 1, nodata);
+          continue;
+        }
+        const SoilRecord& soil = CellSoil(r, c);
+        const int32_t g = GroundwaterLayer(r, c);
+        stack[r][c][0] = 0.0;
+        for (int32_t l = 1; l <= layerCount; ++l) {
+          const double initial = l < g ? d.soilini : d.gwini;
+          stack[r][c][l] =
+              d.evaporating != 0 ? initial : initial * 1000.0 * theta[r][c][l] * soil.thickness[l];
+        }
+      }
+    });
+  }
+  tracer.stack_index = registry->FirstFreeIndex();
+  RegisterGrid(tracer.stack_index, block.grid_file_name, tracer.layer_one.get(), stack, layerCount,
+               identifier, d.gridcode, grid_first_row, grid_last_row);
+  tracer.silting = Optional(FormatText("concflux_tracer_%d_SiltingUpModel", t));
+  // Concentrations of the cells' direct runoff and interflow.
+  for (auto [grid, index, name] :
+       {std::tuple{&tracer.direct, &tracer.direct_index, FormatText("_CONC_QD_%i_", t)},
+        std::tuple{&tracer.inter, &tracer.inter_index, FormatText("_CONC_QI_%i_", t)}}) {
+    *grid = NewGrid();
+    Fill(grid->get(), 0.0);
+    *index = NextFreeIndex();
+    RegisterGrid(*index, name, grid->get(), nullptr, 0, name, 0, grid_first_row, grid_last_row);
+  }
+}
+
+void unsatzonmodellklasse::SetupRiverCoupling() {
+  if (surfaceWaterInteraction != 0) {
+    river_depth = Required("river_depth");
+    river_width = Required("river_width");
+    river_links = Required("river_links");
+    kolmation = Required("kolmation");
+  }
+  MakeTable(statistics[kStatGWIN], statistics_pairs[kStatGWIN],
+            "re-infiltration from rivers [mm per Zone]", 7, soil_zones);
+  MakeTable(statistics[kStatGWEX], statistics_pairs[kStatGWEX],
+            "base flow (exfiltration into rivers, only with gw-module active) [mm per Zone]", 7,
+            soil_zones);
+  MakeGrid(kRiverInfiltration, grid_pairs[kPairGWIN].name, "river_infiltration",
+           grid_pairs[kPairGWIN].code, 0.0);
+  MakeGrid(kRiverExfiltration, grid_pairs[kPairGWEX].name, "river_exfiltration",
+           grid_pairs[kPairGWEX].code, 0.0);
+  for (int32_t t = 1; t <= tracer_count; ++t)
+    soil_tracers[static_cast<std::size_t>(t)].groundwater =
+        Required(FormatText("concstor_tracer_%d_layer_1_%s", t, kGroundwaterModule));
+  aquifer_thickness = Required("aquifer_thickness_1");
+  reinfiltration_records.assign(static_cast<std::size_t>(soil_zone_count) + 1,
+                                ReinfiltrationRecord{});
+  gw_storage_coefficient_1 = Required("gw_storage_coeff_1");
+}
+
+void unsatzonmodellklasse::SetInitialTracerConcentrations() {
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+    const double max_conc = tracer_definitions[t].max_conc;
+    double** top = tracer.layer_one.get();
+    double** gw = tracer.groundwater;
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!ZoneCell(r, c)) {
+          top[r][c] = nodata;
+          continue;
+        }
+        if (!OwnCell(r, c)) continue;
+        double value = TracerConcentration(t, r, c, GroundwaterLayer(r, c), 0.0, 0.0);
+        if (max_conc > 0) value = std::min(value, max_conc);
+        top[r][c] = value;
+        if (gw != nullptr) gw[r][c] = value;
+      }
+    });
+  }
+}
+
+void unsatzonmodellklasse::SetInitialRunoff() {
+  double** base = Grid(kBaseflow);
+  double** distance = Grid(kGroundwaterDistance);
+  double** weights = Optional("RelCellArea");
+  const auto count = static_cast<std::size_t>(soil_zone_count) + 1;
+  const auto tracers = static_cast<std::size_t>(runoff.tracers()) + 1;
+  // Per tracer: sums of q w (water) or q w c, then of w (water) or q w.
+  std::vector<std::vector<double>> weighted(tracers, std::vector<double>(count, 0.0));
+  std::vector<std::vector<double>> weight_sums = weighted;
+  for (long r = first_local_row; r <= last_local_row; ++r)
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const int32_t s = soil_zone_index[static_cast<std::size_t>(soil_zone_grid[r][c])];
+      if (groundwaterModelActive == 0)
+        base[r][c] = InitialBaseflow(maxBaseflow[s], distance[r][c], baseflowInverseRecession[s]);
+      const double w = weights != nullptr ? weights[r][c] : 1.0;
+      const double q = base[r][c];
+      weighted[0][s] += q * w;
+      weight_sums[0][s] += w;
+      for (std::size_t t = 1; t < tracers && t < soil_tracers.size(); ++t) {
+        if (!soil_tracers[t].layer_one) continue;
+        weighted[t][s] += w * q * soil_tracers[t].layer_one.get()[r][c];
+        weight_sums[t][s] += w * q;
+      }
+    }
+  for (std::size_t t = 0; t < tracers; ++t)
+    runoff.Qg[t] = InitialTotalRunoff(weighted[t], weight_sums[t]);
+}
+
+void unsatzonmodellklasse::AddTracerBaseflow(long row, long column, int32_t subbasin,
+                                             double q_weight) {
+  if (soil_tracers.size() < 2) return;
+  double** area = relative_cell_area;
+  const double a = area != nullptr && area[row][column] > nodata ? area[row][column] : 1.0;
+  const int32_t g = GroundwaterLayer(row, column);
+  for (int32_t t = 1; t < static_cast<int32_t>(soil_tracers.size()); ++t) {
+    SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+    if (!tracer.stack) continue;
+    ZoneRecord& sums = tracer.baseflow[static_cast<std::size_t>(subbasin)];
+    sums[1] += a * q_weight * TracerConcentration(t, row, column, g, 0.0, 0.0);
+    sums[4] += a * q_weight;
+  }
+}
+
+void unsatzonmodellklasse::FinishTracerStep() {
+  if (tracer_count < 1) return;
+  double*** theta = Stack(kTheta);
+  const auto n = static_cast<std::size_t>(soil_zone_count);
+  std::vector<double> packed;
+  packed.reserve(static_cast<std::size_t>(tracer_count) * n * 2);
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+    const bool evaporating = tracer_definitions[t].evaporating != 0;
+    double*** stack = tracer.stack.get();
+    double** top = tracer.layer_one.get();
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c)) continue;
+        if (evaporating) {
+          top[r][c] = stack[r][c][1];
+          continue;
+        }
+        const double t1 = theta[r][c][1];
+        top[r][c] =
+            t1 > 0.0001 ? stack[r][c][1] / (t1 * 1000.0 * CellSoil(r, c).thickness[1]) : 99999.0;
+      }
+    });
+    WriteStackOutput(tracer.stack_index);
+    for (std::size_t s = 1; s <= n; ++s) {
+      packed.push_back(tracer.baseflow[s][1]);
+      packed.push_back(tracer.baseflow[s][4]);
+      tracer.baseflow[s] = ZoneRecord{};
+    }
+  }
+  // The base-flow sums of all processes, exactly, on process 0.
+  ReduceExactlyToRoot(packed);
+  const double* next = packed.data();
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    std::vector<ZoneRecord>& table = tracer_blocks[t].balance_table;
+    for (std::size_t s = 1; s <= n; ++s, next += 2) {
+      if (rank != 0) continue;
+      const double q_b = runoff.QBb[0][s], q_i = runoff.QIi[0][s], q_d = runoff.QDd[0][s];
+      runoff.QBb[t][s] = next[1] > 0 ? next[0] / next[1] : 0.0;
+      const double total = q_b + q_i + q_d;
+      runoff.Qg[t][s] =
+          total > 0
+              ? (q_b * runoff.QBb[t][s] + q_i * runoff.QIi[t][s] + q_d * runoff.QDd[t][s]) / total
+              : 0.0;
+      table[s][0] = 1.0;
+      table[s][1] = runoff.Qg[t][s];
+      table[s][4] = 1.0;
+    }
+    if (tracer_blocks[t].statistics)
+      tracer_blocks[t].statistics->CollectWrittenStep(step_date.year, step_date.month,
+                                                      step_date.day, step_date.hour);
+  }
+}
+
+void unsatzonmodellklasse::ReleaseTracers() {
+  if (GetFlowControl() == 0) return;
+  for (int32_t t = tracer_count; t >= 1; --t) {
+    SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+    if (tracer.point) WriteSinglePointBuffer(Diag(), tracer.point_file, *tracer.point, 1, 0);
+    tracer.point.reset();
+    for (int* index : {&tracer.stack_index, &tracer.direct_index, &tracer.inter_index}) {
+      if (*index > 0) UnregisterGrid(*index);
+      *index = 0;
+    }
+    tracer.stack = StackMatrix();
+    tracer.layer_one = GridMatrix();
+    tracer.direct = GridMatrix();
+    tracer.inter = GridMatrix();
+    tracer.groundwater = nullptr;  // the groundwater model's grid
+    TracerBlock& block = tracer_blocks[t];
+    if (block.statistics) block.statistics->ReleaseMemory();
+    block.statistics.reset();
+    block.statistics_file_name.clear();
+    block.grid_file_name.clear();
+    block.balance_table = {};
+  }
+  soil_tracers.clear();
+  tracer_blocks.reset();
+  tracer_count = 0;
+  for (RunoffConcentration::Array* a :
+       {&runoff.Qg, &runoff.QD, &runoff.QDd, &runoff.QI, &runoff.QIi, &runoff.QBb})
+    a->clear();
+}
+
+}  // namespace velorn

@@ -1,0 +1,262 @@
+// The end of the soil zone's sub-step (see unsatzone_model.h, "End of a sub-step"): the copies
+// of the response units' masters, the serial zone sums into the flow-time buffers and the zone
+// statistics tables, and the control point's single-point rows.
+//
+// The zone sums run on one thread over the own cells in row and then column order, so the
+// buffers and tables add in the same order on every run. A cell with glacier share g enters
+// with weight 1 - g and its values, and with weight g and the value 0: the glacier's part of the
+// cell yields no soil runoff (the snow model books the glacier's).
+#include <algorithm>
+#include <cmath>
+
+#include "core/error_code.h"
+#include "core/nodata.h"
+#include "core/response_unit_results.h"
+#include "core/row_loop.h"
+#include "core/tracer_bookkeeping.h"
+#include "setup/irrigation_tables.h"
+#include "tables/soil_record.h"
+#include "unsatzone/unsatzone_model.h"
+
+namespace velorn {
+
+namespace {
+
+// Irrigation rules whose water is pumped from groundwater.
+constexpr int32_t kIrrigationFromGroundwater = 1;
+
+}  // namespace
+
+double unsatzonmodellklasse::GlacierShare(long row, long column) const {
+  double** share = links.ice_firn != nullptr ? links.ice_firn : links.glacierized_cells;
+  if (share == nullptr || !(share[row][column] > 0)) return 0.0;
+  return share[row][column] > 1 ? 1.0 : share[row][column];
+}
+
+// --- Response units ------------------------------------------------------------------------------
+
+void unsatzonmodellklasse::CopyResponseUnitStates() {
+  if (GetFlowControl() == 0 || response_unit_switch == 0 || response_unit_table == nullptr) return;
+  double** units = links.response_units;
+  double** masters = links.master_response_units;
+  if (units == nullptr || masters == nullptr) return;
+  // Every state and output of a cell: own grids (not the cell's fixed properties or inputs),
+  // the water input and the foreign grids the cell writes, stacks and tracer stacks.
+  std::vector<double**> copied_grids;
+  for (int g = 0; g < kOwnGridCount; ++g) {
+    if (g == kTangensBeta || g == kGwTableExtern || g == kLowerBoundaryTemperature) continue;
+    if (grids[g]) copied_grids.push_back(grids[g].get());
+  }
+  for (double** g : {water_input, links.real_evaporation, links.direct_runoff_silting,
+                     links.permafrost_thaw_depth})
+    if (g != nullptr) copied_grids.push_back(g);
+  for (double** g : links.real_transpiration)
+    if (g != nullptr) copied_grids.push_back(g);
+  std::vector<double***> copied_stacks;
+  for (const StackMatrix& s : stacks)
+    if (s) copied_stacks.push_back(s.get());
+  for (std::size_t t = 1; t < soil_tracers.size(); ++t) {
+    if (soil_tracers[t].stack) copied_stacks.push_back(soil_tracers[t].stack.get());
+    for (const GridMatrix* g :
+         {&soil_tracers[t].layer_one, &soil_tracers[t].direct, &soil_tracers[t].inter})
+      if (*g) copied_grids.push_back(g->get());
+  }
+  const std::size_t levels = static_cast<std::size_t>(layerCount) + 1;
+  const std::size_t width = copied_grids.size() + copied_stacks.size() * levels;
+  const auto is_master = [&](long r, long c) { return OwnCell(r, c) && masters[r][c] > nodata; };
+  // The master of a unit may lie on another process: share every master's values first.
+  const UnitResults shared =
+      ShareUnitResults(*response_unit_table, width, first_local_row, last_local_row, column_ranges,
+                       is_master, [&](long r, long c, double* out) {
+                         for (double** g : copied_grids) *out++ = g[r][c];
+                         for (double*** s : copied_stacks)
+                           out = std::copy(s[r][c], s[r][c] + levels, out);
+                       });
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c) || masters[r][c] > nodata) continue;
+      const double* v = shared.Require(Diag(), module_name, std::trunc(units[r][c]), r, c);
+      for (double** g : copied_grids) g[r][c] = *v++;
+      for (double*** s : copied_stacks) {
+        std::copy(v, v + levels, s[r][c]);
+        v += levels;
+      }
+    }
+  });
+}
+
+// --- Zone sums -----------------------------------------------------------------------------------
+
+void unsatzonmodellklasse::AddZoneSums() {
+  if (GetFlowControl() == 0 || runoff.subbasins() == 0) return;
+  const double k = substepCount;
+  double** area = Optional("RelCellArea");
+  double** flow = links.flow_times;
+  double** qd = Grid(kDirectflow);
+  double** qi = Grid(kInterflow);
+  double** base = Grid(kBaseflow);
+  double** irrigation = Grid(kIrrigationAmounts);
+  double** river_in = Grid(kRiverInfiltration);
+  double** river_out = Grid(kRiverExfiltration);
+  double** old_share = links.glacierized_cells_old;
+  double** share_now = links.glacierized_cells;
+  const auto table = [&](StatisticsPair pair) { return statistics[pair].table.get(); };
+  // One value per table; null tables and grids are skipped.
+  struct Entry {
+    zonalstatistic* table;
+    double** grid;
+    double factor;
+  };
+  std::vector<Entry> entries = {
+      {table(kStatSB1), Grid(kSoilMoistureRoot), 1.0},
+      {table(kStatSB2), Grid(kSoilMoistureProfile), 1.0},
+      {table(kStatROOT), Grid(kRootGrid), 1.0},
+      {table(kStatINFEX), Grid(kInfiltrationExcess), k},
+      {table(kStatGWN), Grid(kGroundwaterRecharge), k},
+      {table(kStatMACRO), Grid(kMacroporeInfiltration), k},
+      {method == 3 ? table(kStatSUBSTEPS) : nullptr, Grid(kNumberOfSubsteps), 1.0},
+      {table(kStatINFILT), Grid(kTotalInfiltration), k},
+      {table(kStatGWSTAND), Grid(kGroundwaterDistance), 1.0},
+      {groundwaterModelActive != 0 ? table(kStatGWIN) : nullptr, river_in, k},
+      {groundwaterModelActive != 0 ? table(kStatGWEX) : nullptr, river_out, k},
+      {links.max_ponding_storage != nullptr ? table(kStatPOND) : nullptr, Grid(kPondingStorage),
+       1.0},
+      {links.drainage_depth != nullptr ? table(kStatQDRAIN) : nullptr, Grid(kDrainageFlow), k},
+  };
+  std::erase_if(entries, [](const Entry& e) { return e.table == nullptr || e.grid == nullptr; });
+  zonalstatistic* qb_table = table(kStatQB);
+  zonalstatistic* immobilised =
+      old_share != nullptr && share_now != nullptr ? immobilised_statistics.table.get() : nullptr;
+  double** profile = Grid(kSoilMoistureProfile);
+  // Seconds of a sub-step times 1000: the irrigation amount (mm per step) as a rate per sub-step.
+  const double irrigation_divisor = time_interval * 60000.0 / k;
+
+  for (long r = first_local_row; r <= last_local_row; ++r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const auto code = static_cast<std::size_t>(soil_zone_grid[r][c]);
+      const int32_t s = code < soil_zone_index.size() ? soil_zone_index[code] : 0;
+      if (s < 1 || s > runoff.subbasins()) continue;
+      const double g = GlacierShare(r, c);
+      const double w = 1.0 - g;
+      int32_t z = 1;
+      if (flow != nullptr && surfaceRoutingActive == 0) {
+        const auto last = static_cast<int32_t>(runoff.maxzeit[s]);
+        z = std::clamp(static_cast<int32_t>(flow[r][c]), 1, std::max(last, 1));
+      }
+      const double a = area != nullptr && area[r][c] > nodata ? area[r][c] : 1.0;
+      const double direct = g < 1 ? qd[r][c] : 0.0;
+      const double inter = g < 1 ? qi[r][c] : 0.0;
+      runoff.AddCellRunoff(0, s, z, direct, inter, a, g, substepCount);
+      for (std::size_t t = 1; t < soil_tracers.size(); ++t) {
+        const SoilTracer& tracer = soil_tracers[t];
+        const double cd = tracer.direct ? tracer.direct.get()[r][c] : 0.0;
+        const double ci = tracer.inter ? tracer.inter.get()[r][c] : 0.0;
+        runoff.AddCellRunoff(static_cast<int32_t>(t), s, z, cd * direct, ci * inter, a, g,
+                             substepCount);
+      }
+      if (g < 1) {
+        for (const Entry& e : entries) e.table->AddValue(r, c, s, e.grid[r][c] * e.factor, w);
+        if (immobilised != nullptr) {
+          const double before = old_share[r][c], now = share_now[r][c];
+          const double change =
+              before >= 0 && now >= 0 && before != now ? (before - now) * profile[r][c] : 0.0;
+          immobilised->AddValue(r, c, s, change, w);
+        }
+        if (qb_table != nullptr) {
+          double q = base[r][c];
+          if (groundwaterModelActive != 0 && river_out != nullptr) {
+            q = river_out[r][c];
+          } else if (irrigation != nullptr && links.irrigation_codes != nullptr &&
+                     irrigation_table != nullptr) {
+            const int rule = static_cast<int>(links.irrigation_codes[r][c]);
+            if (rule >= 1 && rule <= irrigation_table->count &&
+                irrigation_table->records[rule].origin == kIrrigationFromGroundwater)
+              q -= irrigation[r][c] / irrigation_divisor;
+          }
+          qb_table->AddValue(r, c, s, q * k, w);
+        }
+        AddTracerBaseflow(r, c, s, base[r][c] * w);
+      }
+      if (g > 0) {
+        for (const Entry& e : entries) e.table->AddValue(r, c, s, 0.0, g);
+        if (immobilised != nullptr) immobilised->AddValue(r, c, s, 0.0, g);
+        if (qb_table != nullptr) qb_table->AddValue(r, c, s, 0.0, g);
+      }
+    }
+  }
+}
+
+// --- Single-point rows ---------------------------------------------------------------------------
+
+double unsatzonmodellklasse::TracerConcentration(int32_t t, long row, long column, int32_t layer,
+                                                 double dry_theta, double dry_value) const {
+  const double value = soil_tracers[static_cast<std::size_t>(t)].stack.get()[row][column][layer];
+  if (tracer_definitions[t].evaporating != 0) return value;
+  const double theta = stacks[kTheta].get()[row][column][layer];
+  if (!(theta > dry_theta)) return dry_value;
+  return value / (theta * 1000.0 * CellSoil(row, column).thickness[layer]);
+}
+
+SinglePointBuffer& unsatzonmodellklasse::PointBuffer(SinglePoint file) {
+  if (point_buffers.empty()) {
+    point_buffers.reserve(kSinglePointCount);
+    for (int f = 0; f < kSinglePointCount; ++f)
+      point_buffers.emplace_back(f == kOtherdata ? OtherDataValueCount() - 1 : layerCount);
+  }
+  return point_buffers[file];
+}
+
+void unsatzonmodellklasse::WritePointBuffer(SinglePoint file) {
+  if (point_buffers.empty()) return;
+  // The etr file starts with the evaporation of level 0, the other-data row at its first value.
+  const int32_t first = file == kEtrDetail || file == kOtherdata ? 0 : 1;
+  WriteSinglePointBuffer(Diag(), single_point_files[file], point_buffers[file], first, 0);
+}
+
+void unsatzonmodellklasse::AppendSinglePointRows() {
+  if (GetFlowControl() == 0 || !single_point_owner) return;
+  const long r = controlRow, c = controlCol;
+  const std::array<int64_t, 4> date{step_date.year, step_date.month, step_date.day, step_date.hour};
+  const auto append = [&](SinglePoint file, const double* levels) {
+    SinglePointBuffer& buffer = PointBuffer(file);
+    if (buffer.count >= buffer.capacity()) WritePointBuffer(file);
+    buffer.Append(date, levels);
+    if (buffer.count >= buffer.capacity()) WritePointBuffer(file);
+  };
+  append(kQBottom, stacks[kQDown].get()[r][c]);
+  append(kThetaFile, stacks[kTheta].get()[r][c]);
+  append(kHhyd, stacks[kHydraulicHeads].get()[r][c]);
+  if (heatTransferSwitch > 0 && heatMethod >= 1 && stacks[kSoilTemperature])
+    append(kTemperatureFile, stacks[kSoilTemperature].get()[r][c]);
+  // The buffers that the cell body fills are written here when full.
+  for (SinglePoint file : {kOtherdata, kEtrDetail, kInterflowFile}) {
+    const SinglePointBuffer& buffer = PointBuffer(file);
+    if (buffer.count >= buffer.capacity()) WritePointBuffer(file);
+  }
+  std::vector<double> levels(static_cast<std::size_t>(layerCount) + 1, 0.0);
+  for (std::size_t t = 1; t < soil_tracers.size(); ++t) {
+    SoilTracer& tracer = soil_tracers[t];
+    if (!tracer.point || !tracer.stack) continue;
+    for (int32_t l = 1; l <= layerCount; ++l)
+      levels[l] = TracerConcentration(static_cast<int32_t>(t), r, c, l, 1e-5, 1e9);
+    if (tracer.point->count >= tracer.point->capacity())
+      WriteSinglePointBuffer(Diag(), tracer.point_file, *tracer.point, 1, 0);
+    tracer.point->Append(date, levels.data());
+    if (tracer.point->count >= tracer.point->capacity())
+      WriteSinglePointBuffer(Diag(), tracer.point_file, *tracer.point, 1, 0);
+  }
+}
+
+void unsatzonmodellklasse::AppendControlCellRecords(const double* other,
+                                                    const double* root_extraction,
+                                                    const double* interflow) {
+  if (GetFlowControl() == 0 || !single_point_owner) return;
+  const std::array<int64_t, 4> date{step_date.year, step_date.month, step_date.day, step_date.hour};
+  // A full buffer keeps its rows until the main thread writes it (AppendSinglePointRows).
+  PointBuffer(kOtherdata).Append(date, other);
+  PointBuffer(kEtrDetail).Append(date, root_extraction);
+  PointBuffer(kInterflowFile).Append(date, interflow);
+}
+
+}  // namespace velorn
