@@ -68,8 +68,8 @@ std::optional<std::string> RefData(const std::string& relative);
 // The folder of the shipped example basin in the source tree ($VELORN_SOURCE_DIR/examples/...).
 std::filesystem::path ExampleDir();
 // Every file of a run's output folder by name with its text, without "MPIRegions_0" and the
-// per-process "T_Lower_Boundary_Condition_<process>" (they describe the decomposition itself,
-// which differs between process counts).
+// files of one process's share ("<name>_000", "<name>_001", ...): they describe the
+// decomposition itself, which differs between process counts.
 std::map<std::string, std::string> OutputFiles(const std::filesystem::path& folder);
 
 // Copies the example basin's control file, grids and station tables into `target` (a fresh
