@@ -69,6 +69,18 @@ inline void AddPatternGrid(DiagnosticStream& diag, GridRegistry& registry,
                     side, side, side);
 }
 
+// The [unsatzon_model] section of the soil-zone benchmarks: hourly steps, method 2, a cold start
+// at ini_gw_level 2, eight subbasins (codes 1..8), no statistics, grids or single-point files.
+inline std::string UnsatzoneControlFile() {
+  std::string t = "[unsatzon_model]\n1\n60\n2\n0\n0\n0\n0\n1e-8\n2\n";
+  for (int i = 0; i < 16; ++i) t += "s.sta 0\n";
+  for (int i = 0; i < 24; ++i) t += "g.asc\n0\n";
+  t += "0 0\n";
+  for (int i = 0; i < 6; ++i) t += "p.txt\n";
+  t += "1 8\n2 2\n8 8\n14 14\n0.4 0.4\n0.01 0.01\n0.1 0.1\n0\nstorage\n";
+  return t;
+}
+
 // The main of a benchmark: `run` between MPI_Init and MPI_Finalize. A failure of the model
 // (ErrorCode) is reported on standard error as "<name>: error code <code>" and aborts all
 // processes with that code.

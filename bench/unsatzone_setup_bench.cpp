@@ -48,16 +48,6 @@ double PeakMegabytes() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kB on Linux
 }
 
-std::string ControlFile() {
-  std::string t = "[unsatzon_model]\n1\n60\n2\n0\n0\n0\n0\n1e-8\n2\n";
-  for (int i = 0; i < 16; ++i) t += "s.sta 0\n";
-  for (int i = 0; i < 24; ++i) t += "g.asc\n0\n";
-  t += "0 0\n";
-  for (int i = 0; i < 6; ++i) t += "p.txt\n";
-  t += "1 8\n2 2\n8 8\n14 14\n0.4 0.4\n0.01 0.01\n0.1 0.1\n0\nstorage\n";
-  return t;
-}
-
 int Run(int argc, char** argv) {
   const int side = argc > 1 ? std::atoi(argv[1]) : 1000;
   const int layers = argc > 2 ? std::atoi(argv[2]) : 20;
@@ -72,7 +62,7 @@ int Run(int argc, char** argv) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/velorn-unsat-XXXXXX";
     directory = mkdtemp(pattern.data()) != nullptr ? pattern : "";
-    std::ofstream(directory + "/run.ctl") << ControlFile();
+    std::ofstream(directory + "/run.ctl") << bench::UnsatzoneControlFile();
   }
   int length = static_cast<int>(directory.size());
   MPI_Bcast(&length, 1, MPI_INT, 0, MPI_COMM_WORLD);

@@ -168,7 +168,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     scratch.valid[j] = IsNotNodata(links.landuse[j][r][c], nodata) && links.landuse[j][r][c] >= 1;
     if (scratch.valid[j]) root_depth = std::max(root_depth, links.root_depth[j][r][c]);
   }
-  std::vector<double> achieved_sum(static_cast<std::size_t>(L) + 1, 0.0);
+  std::vector<double>& achieved_sum = scratch.achievedSum;
+  std::fill(achieved_sum.begin(), achieved_sum.end(), 0.0);
+  int64_t iterations = 0;
 
   for (int step = 1; step <= nw; ++step) {
     // Demands and inputs of the inner step (mm).
@@ -289,6 +291,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       if (n == kRelaxedIteration) tolerance = kRelaxedToleranceFactor * max_error;
       e = UpdateLayerMoisture(ws, cell, n, dt, mean_count);
     } while (e > tolerance && n < static_cast<int>(max_iterations));
+    iterations += n;
 
     // Iteration log of process 0: one lock, whole lines.
     if (n > kLoggedIterations && rank == 0) {
@@ -363,6 +366,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     sums.total_et += et_total;
     for (int j = 1; j <= L; ++j) achieved_sum[j] += scratch.achieved[j];
   }
+
+  innerStepCount.fetch_add(nw, std::memory_order_relaxed);
+  iterationCount.fetch_add(iterations, std::memory_order_relaxed);
 
   // Root zone and profile.
   if (root_depth > 0)

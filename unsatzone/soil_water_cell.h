@@ -26,6 +26,7 @@ struct SoilWaterScratch {
   std::vector<double> inflow;       // 0..N macropore inflow, m/s
   std::vector<double> demand;       // 0..L transpiration demand of the inner step, mm
   std::vector<double> achieved;     // 0..L achieved transpiration of the inner step, mm
+  std::vector<double> achievedSum;  // 0..L achieved transpiration of the sub-step, mm
   std::vector<char> valid;          // 1..L: the vegetation layer has a land-use code
 
   // Room for N soil layers and L vegetation layers.
@@ -36,6 +37,7 @@ struct SoilWaterScratch {
     const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
     demand.assign(l, 0.0);
     achieved.assign(l, 0.0);
+    achievedSum.assign(l, 0.0);
     valid.assign(l, 0);
   }
 };

@@ -45,6 +45,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -331,6 +332,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   bool externalTableApplied = false;
   int32_t current_substep = 0;  // 1..substepCount within the step (BeginStep resets it)
   int64_t iterationLogLines = 0;  // lines of "modell_0.log" written by the iteration
+  // Inner water steps and iterations of this process since the start (for benchmarks).
+  std::atomic<int64_t> innerStepCount{0}, iterationCount{0};
   // --- End of a sub-step (unsatzone/zone_sums.cpp) ---------------------------------------------
   // The last steps of RunStep after its cell loop, in this order (the date is step_date):
   //   if (response_unit_switch != 0) CopyResponseUnitStates();   // collective

@@ -1,11 +1,13 @@
 // Whole runs of the shipped example basin (examples/front-range/) as scripts/run-example runs
 // it: the year as shipped (degree-day snow, soil water), three variants of January to March
 // without the soil zone (Hamon instead of Penman-Monteith, snow by its energy balance,
-// interception before snow), April to June with ponding on the soil, and January to March with
+// interception before snow), April with ponding on the soil, and January to March with
 // frozen soil (heat transfer), also after a temperature pre-spin-up, on 1 process with 2
-// threads and on 2 and 3 processes. Every output file must be the same on every
-// process count and equal to the reviewed files in tests/runs/expected/front-range/<variant>/
-// (MPIRegions_0, which describes the decomposition itself, is left out). VELORN_UPDATE_EXPECTED=1
+// threads and on 3 processes (the quarters without the soil zone on 2 as well). Every output
+// file must be the same on every process count and equal to the reviewed files in
+// tests/runs/expected/front-range/<variant>/ (MPIRegions_0, which describes the
+// decomposition itself, the files of one process's share and the soil zone's storage
+// content files, one per process, are left out). VELORN_UPDATE_EXPECTED=1
 // writes the outputs of one process there instead, for a deliberate change of the results, to be
 // reviewed. A malformed copy of each kind of input (a control-file section, a grid, a station
 // table) must end in its FATAL entry and code, with a valid diagnostics file.
@@ -55,8 +57,8 @@ RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>&
   // Two threads on one process; one thread per process otherwise: threads that spin-wait
   // beside busy-polling MPI processes make a run many times slower on a shared machine.
   options.environment = {processes == 1 ? "OMP_NUM_THREADS=2" : "OMP_NUM_THREADS=1"};
-  // A guard against a hang only: a year of soil water and heat on a loaded machine takes minutes.
-  options.timeout_seconds = 900;
+  // The year with soil water takes about a minute of one core on an idle machine.
+  options.timeout_seconds = 600;
   return RunVelorn(options, {"front-range.ctl"});
 }
 
@@ -102,40 +104,45 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
   struct Variant {
     const char* name;
     std::vector<Edit> edits;
+    // The runs with soil water cost most: 1 and 3 processes show the identity.
+    std::vector<int> processes = {1, 3};
   };
   const Variant variants[] = {
       {"year", {}},
       // The quarters vary the models above the soil; the soil zone runs in the year and in
-      // the ponding quarter.
+      // the April with ponding.
       {"hamon-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         {"front-range.ctl", kPenmanMonteith, "2          # method 2: Hamon"},
-        kSoilOff}},
+        kSoilOff},
+       {1, 2, 3}},
       // Snow by its energy balance, January to March.
       {"energy-balance-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         {"front-range.ctl", kDegreeDay, "5"},
         {"front-range.ctl", kColdStart, kColdStart + kEnergyBalanceLines},
-        kSoilOff}},
+        kSoilOff},
+       {1, 2, 3}},
       // Interception before snow (method 12): the snow model takes the throughfall.
       {"interception-before-snow-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         {"front-range.ctl", kInterceptionMethod, "12"},
-        kSoilOff}},
-      // Ponding of up to 15 mm on the soil, April to June.
-      {"soil-ponding-quarter",
+        kSoilOff},
+       {1, 2, 3}},
+      // Ponding of up to 15 mm on the soil, April.
+      {"soil-ponding-april",
        [] {
          std::vector<Edit> edits = kPonding;
          edits.insert(edits.begin(), {"front-range.ctl",
                                       "0          # start: hour, day, month, "
                                       "year\n1\n1\n",
                                       "0          # start\n1\n4\n"});
-         edits.insert(edits.begin(), {"front-range.ctl", kModelEnd, "0\n30\n6\n"});
+         edits.insert(edits.begin(), {"front-range.ctl", kModelEnd, "0\n30\n4\n"});
          return edits;
        }()},
       // Frozen soil, January to March; and the same after a temperature pre-spin-up over the
       // quarter, which sets the first soil temperatures from its degree days.
-      {"soil-heat-quarter", {{"front-range.ctl", kModelEnd, "0\n31\n3\n"}, kHeatOn}},
+      {"soil-heat-quarter", {{"front-range.ctl", kModelEnd, "0\n31\n3\n"}, kHeatOn}, {1, 3}},
       {"soil-heat-pre-spin-up-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         kHeatOn,
@@ -151,14 +158,17 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
     const fs::path expected_dir =
         ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range" / variant.name;
     std::map<std::string, std::string> first;
-    for (const int processes : {1, 2, 3}) {
+    for (const int processes : variant.processes) {
       SCOPED_TRACE("processes " + std::to_string(processes));
       TempDir dir;
       const RunResult result = RunExample(dir, processes, variant.edits);
       ASSERT_EQ(result.exit_status, 0) << result.Describe();
       ASSERT_NE(result.diag.find(DiagnosticsLine(4, "reached end of simulation sucessfully")),
                 std::string::npos);
-      const auto outputs = OutputFiles(dir.path() / "output");
+      auto outputs = OutputFiles(dir.path() / "output");
+      // The soil zone's storage content files hold each process's own state.
+      std::erase_if(outputs,
+                    [](const auto& file) { return file.first.starts_with("soilstorage_"); });
       if (processes == 1) {
         first = outputs;
         continue;
