@@ -6,6 +6,7 @@
 
 #include "core/error_code.h"
 #include "core/row_loop.h"
+#include "core/string_helpers.h"
 #include "tables/landuse_record.h"
 #include "unsatzone/pre_spin_up_formulas.h"
 #include "unsatzone/unsatzone_model.h"
@@ -96,10 +97,12 @@ void unsatzonmodellklasse::SetPreSpinUpSoilTemperatures() {
       PreSpinUpProfile(CellSoil(r, c), cell, temperature[r][c]);
     }
   });
+  // Each process writes its own rows, so each its own file ("_000" for process 0).
+  const std::string suffix = FormatText("_%03d", rank);
   for (int k : {kFreezing, kThawing, kAnnual})
-    WriteGrid(kPreSpinUpIdentifiers[k], pre_spin_up_grids[k].get(), write_ascii, write_double,
-              write_netcdf);
-  WriteStack("Soil_Temperature_Stack", temperature, layerCount, write_ascii, write_double,
+    WriteGrid(kPreSpinUpIdentifiers[k] + suffix, pre_spin_up_grids[k].get(), write_ascii,
+              write_double, write_netcdf);
+  WriteStack("Soil_Temperature_Stack" + suffix, temperature, layerCount, write_ascii, write_double,
              write_netcdf);
   ReleasePreSpinUpGrids();
   // The first step of the run keeps this profile.
