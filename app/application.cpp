@@ -273,8 +273,8 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   CheckError(error);
   silting_up->SelectWaterInput(interception_before_snow);
   sub_steps = settings_object->ReadSoilSurfaceGroundwaterSubsteps();
-  unsatzone = std::make_unique<unsatzonmodellklasse>(error, setup,
-                                                     settings_object->irrigation_table.get());
+  unsatzone =
+      std::make_unique<unsatzonmodellklasse>(error, setup, settings_object->irrigation_table.get());
   CheckError(error);
   RefuseLaterSoilOptions();
   unsatzone->SetSubStepCount(sub_steps);

@@ -13,8 +13,8 @@
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
 // snow, interception, silting-up, the unsaturated soil zone (its options of later work refused
 // with codes 3014-3017), groundwater flow, discharge routing (which ends with code 43 when it is
-// on without the soil zone, which hands it runoff) and special output. A sub-model that the control file
-// switches on but that this build does not contain ends the construction with "FATAL: <model>
+// on without the soil zone, which hands it runoff) and special output. A sub-model that the control
+// file switches on but that this build does not contain ends the construction with "FATAL: <model>
 // (section [<name>]) is switched on, but it is not available in this build" and its own code
 // (kUnavailableSubModels), never a silent skip. Without meteorological variables the date of every
 // step is -9999 and a pass of the loop is one step; with them the first interpolator gives the date

@@ -330,7 +330,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ComputeColumn(SoilWaterScratch& scratch, long row, long column, double g);
   // Marks that "GWTableExtern" gives the table (the column's own base flow stops).
   bool externalTableApplied = false;
-  int32_t current_substep = 0;  // 1..substepCount within the step (BeginStep resets it)
+  int32_t current_substep = 0;    // 1..substepCount within the step (BeginStep resets it)
   int64_t iterationLogLines = 0;  // lines of "modell_0.log" written by the iteration
   // Inner water steps and iterations of this process since the start (for benchmarks).
   std::atomic<int64_t> innerStepCount{0}, iterationCount{0};
@@ -625,8 +625,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Initial base flow of every own cell (without groundwater model) and Qg per subbasin and
   // tracer: the weighted means over all processes, 0 where the weights sum to 0.
   void SetInitialRunoff();
-  // Groundwater layer of a cell, within 1..N.
-  int32_t GroundwaterLayer(long row, long column) const;
+  // Groundwater layer of a cell ("groundwater_level"), within 1..N.
+  int32_t StoredGroundwaterLayer(long row, long column) const;
 };
 
 }  // namespace velorn

@@ -37,7 +37,7 @@ constexpr const char* kGroundwaterModule = "groundwater_flow";
 
 }  // namespace
 
-int32_t unsatzonmodellklasse::GroundwaterLayer(long row, long column) const {
+int32_t unsatzonmodellklasse::StoredGroundwaterLayer(long row, long column) const {
   const double level = grids[kGroundwaterLevel].get()[row][column];
   const auto layer = static_cast<int32_t>(level);
   return std::clamp(layer, 1, std::max(layerCount, 1));
@@ -140,7 +140,7 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
           continue;
         }
         const SoilRecord& soil = CellSoil(r, c);
-        const int32_t g = GroundwaterLayer(r, c);
+        const int32_t g = StoredGroundwaterLayer(r, c);
         stack[r][c][0] = 0.0;
         for (int32_t l = 1; l <= layerCount; ++l) {
           const double initial = l < g ? d.soilini : d.gwini;
@@ -203,7 +203,7 @@ void unsatzonmodellklasse::SetInitialTracerConcentrations() {
           continue;
         }
         if (!OwnCell(r, c)) continue;
-        double value = TracerConcentration(t, r, c, GroundwaterLayer(r, c), 0.0, 0.0);
+        double value = TracerConcentration(t, r, c, StoredGroundwaterLayer(r, c), 0.0, 0.0);
         if (max_conc > 0) value = std::min(value, max_conc);
         top[r][c] = value;
         if (gw != nullptr) gw[r][c] = value;
@@ -246,7 +246,7 @@ void unsatzonmodellklasse::AddTracerBaseflow(long row, long column, int32_t subb
   if (soil_tracers.size() < 2) return;
   double** area = relative_cell_area;
   const double a = area != nullptr && area[row][column] > nodata ? area[row][column] : 1.0;
-  const int32_t g = GroundwaterLayer(row, column);
+  const int32_t g = StoredGroundwaterLayer(row, column);
   for (int32_t t = 1; t < static_cast<int32_t>(soil_tracers.size()); ++t) {
     SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
     if (!tracer.stack) continue;
@@ -325,16 +325,10 @@ void unsatzonmodellklasse::ReleaseTracers() {
     tracer.direct = GridMatrix();
     tracer.inter = GridMatrix();
     tracer.groundwater = nullptr;  // the groundwater model's grid
-    TracerBlock& block = tracer_blocks[t];
-    if (block.statistics) block.statistics->ReleaseMemory();
-    block.statistics.reset();
-    block.statistics_file_name.clear();
-    block.grid_file_name.clear();
-    block.balance_table = {};
   }
   soil_tracers.clear();
-  tracer_blocks.reset();
-  tracer_count = 0;
+  // The blocks: statistics tables (their last rows written), names, zone tables.
+  teilmodellklasse::ReleaseTracers();
   for (RunoffConcentration::Array* a :
        {&runoff.Qg, &runoff.QD, &runoff.QDd, &runoff.QI, &runoff.QIi, &runoff.QBb})
     a->clear();

@@ -280,6 +280,12 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "error in control file, Konstante Regen fuer precipitation_correction is 1e+308, it must "
        "lie within 0 to 10",
        17},
+      {"soil zone exchanging river cells between processes",
+       {"front-range.ctl", "0          # no exchange with river water", "2"},
+       "unsaturated-zone model (section [unsatzon_model]): the exchange of river cells between "
+       "processes (interaction parameter above 1) is switched on, but it is not available in "
+       "this build",
+       3014},
       {"evapotranspiration line given twice",
        {"front-range.ctl", "0.7 0.1    # atmospheric transmissivity: yearly mean and amplitude\n",
         "0.7 0.1\n0.7 0.1\n"},
