@@ -439,7 +439,6 @@ void ModellApplication::RefuseLaterSoilOptions() {
   if (unsatzone->surfaceWaterInteraction > 1)
     refuse(kSoilRiverExchangeCode,
            "the exchange of river cells between processes (interaction parameter above 1)");
-  if (unsatzone->IsHeatTransferActive()) refuse(kSoilHeatTransferCode, "[heat_transfer]");
   if (SectionSwitch(compiled_control_file_name, "LayeredSnowModel") != 0)
     refuse(kSoilLayeredSnowCode, "[LayeredSnowModel]");
   if (SectionSwitch(compiled_control_file_name, "lake_model") != 0 &&

@@ -68,9 +68,8 @@ inline constexpr int kDumpModeCode = 1061;
 // Pre-spin-up without a first meteorological variable "temperature".
 inline constexpr int kPreSpinUpTemperatureCode = 1035;
 // Options of the soil zone that later work builds: river cells exchanged between processes
-// (interaction parameter above 1), heat transfer, the layered snow model, lakes.
+// (interaction parameter above 1), the layered snow model, lakes.
 inline constexpr int kSoilRiverExchangeCode = 3014;
-inline constexpr int kSoilHeatTransferCode = 3015;
 inline constexpr int kSoilLayeredSnowCode = 3016;
 inline constexpr int kSoilLakeCode = 3017;
 // Model variant of the settings object: land-use tables with root distribution, irrigation.

@@ -110,6 +110,9 @@ void ModellApplication::RunPreSpinUp() {
                "(no regions should be used for pre-SpinUp)");
   }
   meteointerpol& temperature = *interpolators[1];
+  // The soil zone sums the degree days of the pre-spin-up and sets its soil temperatures from
+  // them (it needs [heat_transfer]: code 1040).
+  const bool soil_pre_spin_up = unsatzone != nullptr && unsatzone->GetFlowControl() != 0;
   while (end_flag == 0) {
     PollInterrupt();
     HandleControlRequest(true);
@@ -122,12 +125,14 @@ void ModellApplication::RunPreSpinUp() {
     }
     temperature.InterpolateStep(current_hour, current_day, current_month, current_year);
     temperature.WriteResultGrid();
+    if (soil_pre_spin_up) unsatzone->AccumulatePreSpinUpTemperatures(current_hour);
     temperature.AdvanceRecords();
     if (EndOfDataEverywhere(true)) end_flag = 1;
   }
   stream << "INFO: pre-SpinUp reached end of defined time range. Soil-temperatures are going to "
             "be set now."
          << "[end-entry]";
+  if (soil_pre_spin_up) unsatzone->SetPreSpinUpSoilTemperatures();
   end_flag = 0;
   temperature.RewindInputs();
   temperature.AdvanceRecords();

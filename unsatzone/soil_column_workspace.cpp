@@ -5,17 +5,18 @@
 
 namespace velorn {
 
-void SoilColumnWorkspace::Resize(int snow_layers, int soil_layers) {
+void ColumnArrays::ResizeArrays(int snow_layers, int soil_layers, int count) {
   M = snow_layers;
   N = soil_layers;
+  count_ = count;
   stride_ = static_cast<std::ptrdiff_t>(M + N + 2);  // -M..N and one spare boundary
-  const std::size_t size = static_cast<std::size_t>(stride_) * kArrayCount;
+  const std::size_t size = static_cast<std::size_t>(stride_) * count;
   if (storage_.size() < size) storage_.resize(size);
-  Clear();
+  ClearArrays();
 }
 
-void SoilColumnWorkspace::Clear() {
-  std::fill(storage_.begin(), storage_.begin() + stride_ * kArrayCount, 0.0);
+void ColumnArrays::ClearArrays() {
+  std::fill(storage_.begin(), storage_.begin() + stride_ * count_, 0.0);
 }
 
 void LoadSoilLayers(SoilColumnWorkspace& ws, const SoilRecord& soil, double surface) {

@@ -20,7 +20,30 @@
 
 namespace velorn {
 
-struct SoilColumnWorkspace {
+// A block of arrays over the column indices -M..N, contiguous, each `stride` doubles long; the
+// base of the per-thread workspaces of the water and the heat numerics.
+class ColumnArrays {
+ public:
+  int M = 0;  // snow layers
+  int N = 0;  // soil layers
+
+ protected:
+  // Makes room for `count` arrays over -M..N; allocates only when the column grows.
+  void ResizeArrays(int snow_layers, int soil_layers, int count);
+  // Sets every array to 0 at -M..N.
+  void ClearArrays();
+  double* ArrayAt(int a) { return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M; }
+  const double* ArrayAt(int a) const {
+    return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M;
+  }
+
+ private:
+  std::vector<double> storage_;
+  std::ptrdiff_t stride_ = 0;
+  int count_ = 0;
+};
+
+struct SoilColumnWorkspace : ColumnArrays {
   // Per-layer and per-boundary arrays, each valid at -M..N.
   enum Array {
     kTheta0,      // water content at the start of the sub-step
@@ -44,23 +67,14 @@ struct SoilColumnWorkspace {
   };
 
   // Makes room for M snow layers and N soil layers; allocates only when the column grows.
-  void Resize(int snow_layers, int soil_layers);
+  void Resize(int snow_layers, int soil_layers) {
+    ResizeArrays(snow_layers, soil_layers, kArrayCount);
+  }
   // Sets every array to 0 at -M..N.
-  void Clear();
+  void Clear() { ClearArrays(); }
   // Array `a` indexed -M..N.
-  double* operator[](Array a) {
-    return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M;
-  }
-  const double* operator[](Array a) const {
-    return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M;
-  }
-
-  int M = 0;  // snow layers
-  int N = 0;  // soil layers
-
- private:
-  std::vector<double> storage_;
-  std::ptrdiff_t stride_ = 0;
+  double* operator[](Array a) { return ArrayAt(a); }
+  const double* operator[](Array a) const { return ArrayAt(a); }
 };
 
 // The cell whose column the workspace holds: its soil, the ranges and the switches the

@@ -141,8 +141,16 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
 
   // Number of inner steps and their length.
   const double substep_seconds = time_interval * 60.0 / substepCount;
-  const int nw = InnerStepCount(method, soil, t0, 0, level, input_grid != 0.0, substep_seconds,
-                                dParameterMinStep);
+  int nw = InnerStepCount(method, soil, t0, 0, level, input_grid != 0.0, substep_seconds,
+                          dParameterMinStep);
+  // With heat transfer the heat steps of the sub-step and the water steps are coupled.
+  CellHeat& heat = scratch.heat;
+  if (heatTransferSwitch > 0) {
+    PrepareCellHeat(ws, scratch.hs, r, c, substep_seconds, heat);
+    CoupleHeatAndWaterSteps(heat.steps, nw, heat.perWaterStep);
+    cell.liquidFraction = true;
+    cell.seSoil = layered_snow.seSoil;
+  }
   const double dt = substep_seconds / nw;
   const double f = time_interval * 60000.0 / substepCount / nw;  // m/s -> mm per inner step
   // The table imposed from outside holds the cell's water table: no base flow of its own.
@@ -261,7 +269,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     b = moved;
     level = gw_layer;
     scratch.source[0] = surface_out;
-    // Heat steps and the layered snow pack come here (refused at construction in this build).
+    // Heat steps of the inner step (the layered snow pack is refused at construction).
+    if (heatTransferSwitch > 0)
+      RunCellHeatSteps(ws, scratch.hs, r, c, heat, substep_seconds / heat.steps,
+                       scratch.inflow.data());
 
     // The moisture iteration.
     cell.gwLayer = gw_layer;
@@ -402,6 +413,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     const bool wet = Grid(kSoilMoistureHigh)[r][c] <= grids[kSoilMoistureRoot][r][c];
     grids[kEtrToEtp][r][c] = wet || potential <= 0 ? 1.0 : real / potential;
   }
+
+  // Frozen-soil grids, temperatures and liquid fractions of the cell.
+  if (heatTransferSwitch > 0) FinishCellHeat(ws, scratch.hs, r, c);
 
   // Write-back.
   double* out_theta = stacks[kTheta][r][c];

@@ -10,11 +10,14 @@
 #include <vector>
 
 #include "unsatzone/soil_column_workspace.h"
+#include "unsatzone/soil_heat_coupling.h"
 
 namespace velorn {
 
 struct SoilWaterScratch {
   SoilColumnWorkspace ws;
+  SoilHeatWorkspace hs;  // heat transfer on: temperatures and heat arrays of the column
+  CellHeat heat;
   std::vector<double> source;       // 0..N: gain from the groundwater (m/s); [0] surface outflow
   std::vector<double> weights;      // 0..N root weights
   std::vector<double> uptake;       // 0..N uptake of one vegetation layer, mm

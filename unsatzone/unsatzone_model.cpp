@@ -38,6 +38,8 @@ void unsatzonmodellklasse::UnregisterAll() {
     if (index > 0) UnregisterGrid(index);
   grid_index.fill(0);
   stack_index.fill(0);
+  UnregisterLayeredSnow();
+  ReleasePreSpinUpGrids();
 }
 
 void unsatzonmodellklasse::Construct() {
@@ -59,6 +61,13 @@ void unsatzonmodellklasse::Construct() {
   ReadHeatTransferSection();
   control_file->Close();
   ReopenControlFile();
+  if (ReadLayeredSnowModel() > 0) {
+    control_file->Close();
+    ReopenControlFile();
+    ReadLayeredSnowProperties();
+  }
+  control_file->Close();
+  ReopenControlFile();
   ReadTuningSection();
   control_file->Close();
   if (heatTransferSwitch <= 0 && Optional("PermafrostThawDepth") != nullptr &&
@@ -74,12 +83,14 @@ void unsatzonmodellklasse::Construct() {
   CreateGridsAndStacks();
   SetInitialState();
   if (heatTransferSwitch > 0) CreateHeatGrids();
+  if (layeredSnowSwitch > 0) CreateLayeredSnowGrids();
   if (irrigation_configured) CreateIrrigationGrids();
   CreateSinglePointFiles();
   ComposeOptionTag();
   if (heatTransferSwitch > 0) CompleteSoilTable();
   soil_constants = ComputeSoilLayerConstants(soil_table, soil_table[0].code, layerCount,
                                              heatTransferSwitch > 0, dTModLamWat);
+  if (heatTransferSwitch > 0) PrepareHeatTables();
   FormGlacierShares();
   WriteStartUpLog();
   if (response_unit_switch != 0) {

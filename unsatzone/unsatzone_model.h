@@ -17,6 +17,7 @@
 //   unsatzone_model.cpp    constructor order, accessors, option tag, release
 //   unsatzone_section.cpp  [unsatzon_model], [unsatzon_tuning], [permafrost]
 //   heat_transfer.cpp      [heat_transfer] and the grids, stacks and soil-table completion of heat
+//   layered_snow_setup.cpp [LayeredSnowModel], [LayeredSnowProperties] and the snow stacks
 //   unsatzone_grids.cpp    links, statistics tables, grids and stacks, initial soil state
 //   unsatzone_startup.cpp  irrigation grids, single-point files, glacier shares, start-up log
 //
@@ -54,10 +55,12 @@
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
 #include "snow/snow_model.h"
+#include "unsatzone/layered_snow_state.h"
 #include "unsatzone/reinfiltration_record.h"
 #include "unsatzone/runoff_concentration.h"
 #include "unsatzone/single_point_writer.h"
 #include "unsatzone/soil_column_state.h"
+#include "unsatzone/soil_heat_coupling.h"
 
 namespace velorn {
 
@@ -244,6 +247,36 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual bool IsLayeredSnowActive() { return layeredSnowSwitch > 0; }
   virtual SoilRecord* GetLayeredSnowProperties() { return layeredSnowProperties; }
   virtual double GetFreshSnowTemperatureOffset() { return dTOffsetFreshSnow; }
+  // What the snow model needs to fill the layers (fresh-snow density "DryDensity" and standard
+  // thickness "thickness" of snow type 1 per layer 1..M); empty without layered snow.
+  std::vector<SnowLayerLimits> LayeredSnowLimits() const;
+  // Pre-spin-up of soil temperatures (unsatzone/pre_spin_up.cpp): one step of the application's
+  // pre-spin-up loop (returns hour + the step length in whole hours; 24 ends a day; without heat
+  // transfer or air temperature FATAL 1040), and the profiles at the end of the loop, which free
+  // the four accumulation grids.
+  int64_t AccumulatePreSpinUpTemperatures(int64_t hour);
+  void SetPreSpinUpSoilTemperatures();
+  // Heat of one cell in the soil-water sub-step (unsatzone/soil_heat_cell.cpp): before the
+  // inner steps (temperatures, properties, boundaries, n_h into h.steps; the theta of ws are
+  // taken from kTheta0), h.perWaterStep heat steps of dt seconds per inner step (`inflow`: the
+  // macropore inflow per layer, m/s, or null), and at the end of the cell the frozen-soil grids
+  // and the write-back of temperatures and liquid fractions.
+  void PrepareCellHeat(SoilColumnWorkspace& ws, SoilHeatWorkspace& hs, long r, long c,
+                       double substep_seconds, CellHeat& h);
+  void RunCellHeatSteps(SoilColumnWorkspace& ws, SoilHeatWorkspace& hs, long r, long c,
+                        const CellHeat& h, double dt, const double* inflow);
+  void FinishCellHeat(const SoilColumnWorkspace& ws, const SoilHeatWorkspace& hs, long r, long c);
+  HeatParameters HeatParametersOfRun() const;
+  // The layered snow pack of one cell as layers 1-M..0 of its column
+  // (unsatzone/layered_snow_cell.cpp): loaded from the snow stacks after the soil layers (the
+  // temperature of a new layer comes from the layer below; returns i0), settled before and after
+  // each water iteration (returns the snow outflow, mm; i0 recomputed), stored at the end.
+  int LoadSnowLayers(SoilColumnWorkspace& ws, SoilHeatWorkspace& hs, SnowLayerBuffers& b, long r,
+                     long c);
+  double SettleSnowPack(SoilColumnWorkspace& ws, SoilHeatWorkspace& hs, SnowLayerBuffers& b,
+                        const SnowLayerParameters& p, long r, long c, int& i0);
+  void StoreSnowLayers(const SoilColumnWorkspace& ws, const SoilHeatWorkspace& hs,
+                       const SnowLayerBuffers& b, long r, long c);
   // (h1 - h2) k / (-(dz1 + dz2) / 2): the flux between two layers, positive upward.
   virtual double ComputeLayerFlux(double k, double h1, double h2, double dz1, double dz2) {
     return LayerFlux(k, h1, h2, dz1, dz2);
@@ -425,10 +458,17 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int32_t lowerBoundaryType = 0;  // 1: the heat-flux grid gives the lower boundary
   std::vector<ZoneRecord> thaw_depth_records;
 
-  // --- Layered snow (read by its own set-up; off here) -----------------------------------------
+  // --- Layered snow (unsatzone/layered_snow_setup.cpp) ----------------------------------------
   int32_t layeredSnowSwitch = 0;
   SoilRecord* layeredSnowProperties = nullptr;
   double dTOffsetFreshSnow = 0;
+  LayeredSnowState layered_snow;
+  // Pre-spin-up: FreezingDegreeDays, thawingDegreeDays, DailyTemperature, AnnualTemperature.
+  std::array<GridMatrix, 4> pre_spin_up_grids;
+  std::array<int, 4> pre_spin_up_index{};
+  int32_t preSpinUpStepCount = 0;
+  int32_t preSpinUpDayStepCount = 0;
+  std::vector<std::vector<double>> thaw_thresholds;  // per soil type, layers 1..N (heat on)
 
   // --- Zones, grids and state ------------------------------------------------------------------
   // The soil model's zone table ("zonegrid_soilmodel"): grid data, records 0..n, code index.
@@ -510,6 +550,17 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void SetDrainageLevel();
   void CreateHeatGrids();
   void CompleteSoilTable();
+  int32_t ReadLayeredSnowModel();
+  void ReadLayeredSnowProperties();
+  void CreateLayeredSnowGrids();
+  void InitialiseSnowStacks(bool warm_start);
+  void ReadSnowStackFile(int stack);
+  void UnregisterLayeredSnow();
+  void ReleasePreSpinUpGrids();
+  void PrepareHeatTables();
+  ColumnCell HeatCell(long r, long c) const;
+  double BottomTemperature(const SoilHeatWorkspace& hs, const SoilColumnWorkspace& ws, long r,
+                           long c) const;
   void CreateIrrigationGrids();
   void CreateSinglePointFiles();
   void ComposeOptionTag();

@@ -122,6 +122,7 @@ void unsatzonmodellklasse::AddZoneSums() {
       {links.max_ponding_storage != nullptr ? table(kStatPOND) : nullptr, Grid(kPondingStorage),
        1.0},
       {links.drainage_depth != nullptr ? table(kStatQDRAIN) : nullptr, Grid(kDrainageFlow), k},
+      {heatTransferSwitch > 0 ? table(kStatTemper) : nullptr, Grid(kThawDepth), 1.0},
   };
   std::erase_if(entries, [](const Entry& e) { return e.table == nullptr || e.grid == nullptr; });
   zonalstatistic* qb_table = table(kStatQB);

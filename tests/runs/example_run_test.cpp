@@ -1,11 +1,13 @@
 // Whole runs of the shipped example basin (examples/front-range/) as scripts/run-example runs
 // it: the year as shipped (degree-day snow, soil water), three variants of January to March
 // without the soil zone (Hamon instead of Penman-Monteith, snow by its energy balance,
-// interception before snow) and April with ponding on the soil, on 1 process with 2
-// threads and on 3 processes (the quarters on 2 as well). Every output file must be the same on
-// every process count and equal to the reviewed files in tests/runs/expected/front-range/<variant>/
-// (MPIRegions_0, which describes the decomposition itself, and the soil zone's storage content
-// files, one per process, are left out). VELORN_UPDATE_EXPECTED=1
+// interception before snow), April with ponding on the soil, and January to March with
+// frozen soil (heat transfer), also after a temperature pre-spin-up, on 1 process with 2
+// threads and on 3 processes (the quarters without the soil zone on 2 as well). Every output
+// file must be the same on every process count and equal to the reviewed files in
+// tests/runs/expected/front-range/<variant>/ (MPIRegions_0, which describes the
+// decomposition itself, the files of one process's share and the soil zone's storage
+// content files, one per process, are left out). VELORN_UPDATE_EXPECTED=1
 // writes the outputs of one process there instead, for a deliberate change of the results, to be
 // reviewed. A malformed copy of each kind of input (a control-file section, a grid, a station
 // table) must end in its FATAL entry and code, with a valid diagnostics file.
@@ -134,6 +136,13 @@ const std::vector<Edit> kPonding = {
     {"front-range.ctl", "[variable_grids]\n0\n",
      "[variable_grids]\n1\nponding_max.asc max_ponding_storage 0 15\n0\n0\n"},
     {"front-range.ctl", "pond.stat 0\n", "pond.stat 2001\n"}};
+// Heat transfer and frozen soil in the soil columns (implicit scheme, n-factors 0.8 and 1.0).
+const std::string kHeatTransfer =
+    "[heat_transfer]\n1\n11         # method 11: implicit\n0\n0\n12.0\n-0.007\n800\n1500\n0.58\n"
+    "1e-10\n0.5562\n2.33\n4187\n1940\n2090\n334000\n1000\n1.22\n0.5\n60\n1800\n0.8\n1.0\n"
+    "temper.txt\nthaw.stat 2001\ntemper.stk\n0\nthaw.asc\n0\nse.stk\n0\n\n";
+const Edit kHeatOn = {"front-range.ctl", "# ---- Time series at single cells",
+                      kHeatTransfer + "# ---- Time series at single cells"};
 const std::string kPenmanMonteith =
     "1          # method 1: Penman-Monteith per vegetation layer, day and night apart";
 
@@ -190,9 +199,20 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
          edits.insert(edits.begin(), {"front-range.ctl", kModelEnd, "0\n30\n4\n"});
          return edits;
        }()},
+      // Frozen soil, January to March; and the same after a temperature pre-spin-up over the
+      // quarter, which sets the first soil temperatures from its degree days.
+      {"soil-heat-quarter", {{"front-range.ctl", kModelEnd, "0\n31\n3\n"}, kHeatOn}, {1, 3}},
+      {"soil-heat-pre-spin-up-quarter",
+       {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
+        kHeatOn,
+        {"front-range.ctl", "[SpinUp]\n0 ",
+         "[SpinUp]\n1\n1\n1\n1\nelevation_model 10 linear\n# "}}},
   };
   const bool update = std::getenv("VELORN_UPDATE_EXPECTED") != nullptr;
+  // VELORN_EXAMPLE_VARIANT=<name> runs (or updates) that variant alone.
+  const char* only = std::getenv("VELORN_EXAMPLE_VARIANT");
   for (const Variant& variant : variants) {
+    if (only != nullptr && std::string(only) != variant.name) continue;
     SCOPED_TRACE(variant.name);
     const fs::path expected_dir =
         ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range" / variant.name;

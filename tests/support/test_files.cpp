@@ -3,6 +3,8 @@
 #include <mpi.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -144,7 +146,14 @@ std::map<std::string, std::string> OutputFiles(const std::filesystem::path& fold
   std::map<std::string, std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const std::string name = entry.path().filename().string();
-    if (name != "MPIRegions_0") files[name] = ReadFile(entry.path().string());
+    // Files of one process's share of a grid ("<name>_<process in three digits>") depend on
+    // the decomposition as well.
+    const std::size_t n = name.size();
+    const bool share =
+        n > 4 && name[n - 4] == '_' && std::all_of(name.end() - 3, name.end(), [](char ch) {
+          return std::isdigit(static_cast<unsigned char>(ch)) != 0;
+        });
+    if (name != "MPIRegions_0" && !share) files[name] = ReadFile(entry.path().string());
   }
   return files;
 }

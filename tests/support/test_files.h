@@ -67,8 +67,9 @@ std::optional<std::string> RefData(const std::string& relative);
 
 // The folder of the shipped example basin in the source tree ($VELORN_SOURCE_DIR/examples/...).
 std::filesystem::path ExampleDir();
-// Every file of a run's output folder by name with its text, without "MPIRegions_0" (it
-// describes the decomposition itself, which differs between process counts).
+// Every file of a run's output folder by name with its text, without "MPIRegions_0" and the
+// files of one process's share ("<name>_000", "<name>_001", ...): they describe the
+// decomposition itself, which differs between process counts.
 std::map<std::string, std::string> OutputFiles(const std::filesystem::path& folder);
 
 // Copies the example basin's control file, grids and station tables into `target` (a fresh

@@ -1,0 +1,154 @@
+// Set-up of the layered snow model in the unsaturated zone: the sections read, the refusals
+// (without heat transfer 1041, old-style entries and unequal layer counts 30), the fresh stacks
+// above the soil surface and what the snow model and the restructuring get from the snow type.
+#include <gtest/gtest.h>
+
+#include "core/error_code.h"
+#include "tests/support/soil_column_fixture.h"
+
+namespace velorn {
+namespace {
+
+using S = LayeredSnowState;
+
+// [LayeredSnowModel] switched on (max density 350 kg/m³, holding capacity 0.08) and
+// [LayeredSnowProperties] with the given entries.
+std::string SnowSections(const std::string& entries, int count, int on = 1) {
+  std::string t = "[LayeredSnowModel]\n" + std::to_string(on) + "\n";
+  if (on > 0) {
+    t += "1 method\n350 dLayeredSnowMaxDensity\n500\n-1.5 offset\n0.01\n0.08\n0.5\n0.4\n";
+    for (const char* name : {"swes", "swel", "tsnow", "thsnow", "hhsnow", "hgsnow", "qusnow",
+                             "thick", "dens", "upper"})
+      t += std::string(name) + ".stk\n0\n";
+  }
+  return t + "[LayeredSnowProperties]\n" + std::to_string(count) + " snow types\n" + entries;
+}
+
+std::string SnowType(int code, int layers, const std::string& extra = "") {
+  return test::SoilBlock(test::VanGenuchtenKeys(0.9, 0.02, 10, 2, 1e-4, layers, 0.05) + extra, code,
+                         "snow") +
+         "\n";
+}
+
+class LayeredSnowSetUp : public test::SoilColumnTest {
+ protected:
+  LayeredSnowSetUp() { Add("temperature", Fill(0.0)); }
+  double*** StackOf(const char* identifier) {
+    const int index = registry_.FindIdentifier(identifier);
+    return index > 0 ? registry_[index].stack : nullptr;
+  }
+  test::UnsatSection section_;
+};
+
+TEST_F(LayeredSnowSetUp, FreshStacksSitOnTheSoilSurface) {
+  section_.after = test::HeatSection() + SnowSections(SnowType(1, 3, " DryDensity = 120;"), 1);
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  const unsatzonmodellklasse& m = *model_;
+  EXPECT_TRUE(model_->IsLayeredSnowActive());
+  EXPECT_EQ(m.layered_snow.M, 3);
+  EXPECT_EQ(model_->GetLayeredSnowProperties()[0].layers, 3);
+  EXPECT_DOUBLE_EQ(model_->GetFreshSnowTemperatureOffset(), -1.5);
+  EXPECT_DOUBLE_EQ(m.layered_snow.holdingCapacity, 0.08);
+  double*** soil = StackOf("geodetic_heads");
+  double*** geodetic = StackOf("geodetic_height_Snow");
+  double*** theta = StackOf("theta_Snow");
+  ASSERT_NE(geodetic, nullptr);
+  for (long r = 1; r <= 2; ++r) {
+    for (long c = 1; c <= 4; ++c) {
+      EXPECT_DOUBLE_EQ(geodetic[r][c][3], soil[r][c][0]);
+      EXPECT_NEAR(geodetic[r][c][0], soil[r][c][0] + 0.15, 1e-12);
+      EXPECT_DOUBLE_EQ(theta[r][c][2], 0.02);
+      for (const char* nodata_stack :
+           {"SnowLayerThickness", "SnowDensity", "Temperature_Stack_Snow"})
+        EXPECT_EQ(StackOf(nodata_stack)[r][c][1], N) << nodata_stack;
+      EXPECT_EQ(StackOf("SnowWaterEquivalentSolid")[r][c][2], 0.0);
+      EXPECT_EQ(registry_[registry_.FindIdentifier("upperIndexSnow")].grid[r][c], 3.0);
+    }
+  }
+  EXPECT_TRUE(m.layered_snow.temperaturePending);
+  EXPECT_EQ(registry_[registry_.FindIdentifier("q_down_Snow")].level_count, 3);
+  // The snow model fills layers at the fresh-snow density up to the standard thickness.
+  const std::vector<SnowLayerLimits> limits = model_->LayeredSnowLimits();
+  ASSERT_EQ(limits.size(), 4u);
+  EXPECT_DOUBLE_EQ(limits[2].fresh_density, 120);
+  EXPECT_DOUBLE_EQ(limits[2].maximum_thickness, 0.05);
+  const SnowLayerParameters p = RestructureParameters(m.layered_snow, 1.22, 2090, 4187);
+  EXPECT_DOUBLE_EQ(p.maxDensity[3], 350);
+  EXPECT_DOUBLE_EQ(p.b[1], 2);
+  EXPECT_DOUBLE_EQ(p.c[1], 0.5);
+  // Releasing the model leaves no entry behind.
+  Release();
+  EXPECT_EQ(registry_.FindIdentifier("SnowDensity"), 0);
+  EXPECT_EQ(registry_.FindIdentifier("upperIndexSnow"), 0);
+}
+
+// A pack fed by the snow model (ice and water, thickness and density still unknown) loaded on
+// the column, settled and stored: the layers get their thickness at the fresh-snow density, the
+// water of the pack plus the snow outflow equals what the snow model gave.
+TEST_F(LayeredSnowSetUp, PackOnTheColumnKeepsItsWater) {
+  section_.after = test::HeatSection() + SnowSections(SnowType(1, 3, " DryDensity = 120;"), 1);
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  unsatzonmodellklasse& m = *model_;
+  const long r = 2, c = 3;
+  const double solid[] = {0, 0, 6, 9}, liquid[] = {0, 0, 2, 0.5};
+  for (int j = 1; j <= 3; ++j) {
+    StackOf("SnowWaterEquivalentSolid")[r][c][j] = solid[j];
+    StackOf("SnowWaterEquivalentLiquid")[r][c][j] = liquid[j];
+  }
+  SoilColumnWorkspace ws;
+  SoilHeatWorkspace hs;
+  SnowLayerBuffers b;
+  const SoilRecord& soil = SoilOf(r, c);
+  ws.Resize(3, soil.layers);
+  hs.Resize(3, soil.layers);
+  LoadSoilLayers(ws, soil, StackOf("geodetic_heads")[r][c][0]);
+  hs[SoilHeatWorkspace::kTemper][1] = 1.5;
+  int i0 = m.LoadSnowLayers(ws, hs, b, r, c);
+  EXPECT_EQ(i0, -2);
+  EXPECT_NEAR(ws[SoilColumnWorkspace::kDz][0], 9.5 / 120, 1e-12);
+  EXPECT_EQ(hs[SoilHeatWorkspace::kTemper][0], 0.0);  // min(0, soil layer 1)
+  EXPECT_EQ(registry_[registry_.FindIdentifier("upperIndexSnow")].grid[r][c], 2.0);
+  const SnowLayerParameters p = RestructureParameters(m.layered_snow, 1.22, 2090, 4187);
+  const double outflow = m.SettleSnowPack(ws, hs, b, p, r, c, i0);
+  m.StoreSnowLayers(ws, hs, b, r, c);
+  double stored = 0;
+  for (int j = 1; j <= 3; ++j)
+    stored += StackOf("SnowWaterEquivalentSolid")[r][c][j] +
+              StackOf("SnowWaterEquivalentLiquid")[r][c][j];
+  EXPECT_NEAR(stored + outflow, 17.5, 1e-9);
+  EXPECT_LE(StackOf("SnowWaterEquivalentLiquid")[r][c][3], 0.08 * 9 + 1e-9);
+  EXPECT_EQ(registry_[registry_.FindIdentifier("upperIndexSnow")].grid[r][c], i0 + 4.0);
+}
+
+TEST_F(LayeredSnowSetUp, SwitchAndEntriesAreChecked) {
+  // Without a section, or switched off even without heat transfer: no layered snow.
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  EXPECT_FALSE(model_->IsLayeredSnowActive());
+  section_.after = SnowSections("", 0, 0);
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  EXPECT_FALSE(model_->IsLayeredSnowActive());
+  // On without heat transfer.
+  section_.after = SnowSections(SnowType(1, 3), 1);
+  EXPECT_EQ(Make(section_.Text()), kLayeredSnowWithoutHeatCode);
+  EXPECT_TRUE(ScreenHas("[heat_transfer] must be used as well"));
+  EXPECT_EQ(registry_.FindIdentifier("theta"), 0);
+  // Unequal layer counts, named by both codes.
+  section_.after = test::HeatSection() + SnowSections(SnowType(1, 3) + SnowType(2, 4), 2);
+  EXPECT_EQ(Make(section_.Text()), kSnowTypeEntryCode);
+  EXPECT_TRUE(ScreenHas("(here: snow type 2: 4 layers, but snow type 1: 3 layers)"));
+  // An old one-line entry.
+  section_.after = test::HeatSection() + SnowSections("1 0.4 0.1 3 1.5 1e-5 0.5\n", 1);
+  EXPECT_EQ(Make(section_.Text()), kSnowTypeEntryCode);
+  EXPECT_TRUE(ScreenHas("must use the MultipleHorizons syntax"));
+  // An entry opened by "{" alone is read as MultipleHorizons; without DryDensity it takes
+  // dTModRhoDrySoil.
+  section_.after =
+      test::HeatSection() +
+      SnowSections("{\n" + test::VanGenuchtenKeys(0.9, 0.02, 10, 2, 1e-4, 2, 0.05) + "\n}\n", 1);
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  EXPECT_EQ(model_->layered_snow.M, 2);
+  EXPECT_EQ(model_->GetLayeredSnowProperties()[1].DryDensity[2], 1500);
+}
+
+}  // namespace
+}  // namespace velorn
