@@ -69,23 +69,11 @@ void gwflowclass::SetupTracers(int32_t& error, int32_t count, TracerDefinition* 
 void gwflowclass::SetupTracerLayer(int t, int l) {
   const TracerDefinition& d = tracer_definitions[t];
   GwTracerLayer& layer = gw_tracers[t].layers[l];
-  layer.balance_table.assign(static_cast<std::size_t>(zone_count) + 1, ZoneRecord{});
-  for (int32_t z = 0; zone_table != nullptr && z <= zone_count; ++z) {
-    layer.balance_table[z][2] = zone_table[z][2];
-    layer.balance_table[z][3] = zone_table[z][3];
-  }
   layer.statistics_file_name = FormatText("%s%.3s%.4s%.1d.%s", d.path.c_str(), d.name.c_str(),
                                           module_name.c_str(), l, d.statext.c_str());
-  int code = 0;
-  std::string file_name = layer.statistics_file_name;
-  layer.statistics = std::make_unique<zonalstatistic>(
-      code, diag, relative_cell_area, nrows, ncols, layer.balance_table.data(), zone_count,
-      d.statcode, 99, file_name, output_directory, output_list_count, output_list_codes);
-  if (code != 0) throw ErrorCode{code};
-  layer.statistics->WriteHeader(
-      module_name,
-      FormatText("tracer concentration for tracer %d in layer %d (%s) ", t, l, d.name.c_str()),
-      zone_statistics, zone_statistics_capacity);
+  layer.statistics = MakeZoneTable(
+      layer.balance_table, layer.statistics_file_name, d.statcode, 99,
+      FormatText("tracer concentration for tracer %d in layer %d (%s) ", t, l, d.name.c_str()));
 
   layer.grid_file_name = FormatText("%s%.3s%.1d%.4s.%s", d.path.c_str(), d.name.c_str(), l,
                                     module_name.c_str(), d.gridext.c_str());
