@@ -25,8 +25,14 @@
 // all processes. Method 2 solves along rows; a row split between processes is solved piecewise,
 // with the neighbour's head as a known value at the split.
 //
-// Limits: solute tracers are not carried through the groundwater (SetupTracers refuses them);
-// RunStep, FinishStep and the set-up are collective.
+// Tracers (lateral/groundwater_tracers.cpp): every solute tracer has a concentration grid per
+// layer. A radioactive tracer decays at the start of every sub-step by the model's own factor;
+// then the water of each cell (its stored volume plus the face volumes of the sub-step) carries
+// the upwind concentration of every face. All layers are transported from the concentrations
+// at the start of the transport, so what one layer leaks out is what the other receives and the
+// tracer mass of the aquifer only changes by decay.
+//
+// Limits: RunStep, FinishStep and the set-up are collective.
 #pragma once
 
 #include <array>
@@ -36,6 +42,7 @@
 
 #include "core/matrix.h"
 #include "core/submodel.h"
+#include "core/zone_statistics.h"
 
 namespace velorn {
 
@@ -45,14 +52,30 @@ inline constexpr int kGwControlColumnCode = 9;
 inline constexpr int kGwControlPointFileCode = 62;
 inline constexpr int kGwControlPointWriteCode = 65;
 inline constexpr int kGwLakeCode = 214;
-// Solute tracers defined while the groundwater model runs.
-inline constexpr int kGwTracerCode = 3013;
 
 // Control point buffer size in bytes, and the record of one step at the control cell.
 inline constexpr int64_t kGwControlBufferBytes = 2097152;
 struct GwControlRecord {
   std::array<long, 4> date{};  // year, month, day, hour
   std::vector<double> values;  // 6N + 1 values, element 0 unused
+};
+
+// One solute tracer in one layer: its concentration grid (held rows), the new concentration of
+// the running sub-step (own rows), its zone statistics and the tracer mass of the sub-step:
+// `mass_start` after decay, `decayed` lost by decay, `mass_end` after transport (own cells).
+struct GwTracerLayer {
+  std::vector<ZoneRecord> balance_table;
+  std::unique_ptr<zonalstatistic> statistics;
+  std::string statistics_file_name, grid_file_name;
+  GridMatrix concentration, next;
+  int concentration_index = 0;
+  double mass_start = 0, decayed = 0, mass_end = 0;
+};
+struct GwTracer {
+  std::vector<GwTracerLayer> layers;  // 1..layer count
+  GridMatrix flux;                    // layer 1's new concentration, registered
+  int flux_index = 0;
+  double decay_factor = 1.0;  // per sub-step of this model; 1 for a stable tracer
 };
 
 // The grids of one layer: inputs from the registry and the model's working grids.
@@ -89,7 +112,7 @@ class gwflowclass : public teilmodellklasse {
   void SetSubStepCount(int32_t count) override { sub_step_count = count; }
   void SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
                     ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
-  void ReleaseTracers() override {}
+  void ReleaseTracers() override;
   // One sub-step (the date comes from BeginStep). Collective.
   void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   void RunStep() { RunStep(step_date.hour, step_date.day, step_date.month, step_date.year); }
@@ -137,7 +160,8 @@ class gwflowclass : public teilmodellklasse {
   int32_t iteration = 0;
   double last_change = 0;
 
-  std::vector<GwLayer> layers;  // 1..layer_count (element 0 unused)
+  std::vector<GwLayer> layers;       // 1..layer_count (element 0 unused)
+  std::vector<GwTracer> gw_tracers;  // 1..tracer_count (element 0 unused)
 
   // Registry data of the shared grids (null when absent).
   double** elevation = nullptr;
@@ -188,7 +212,19 @@ class gwflowclass : public teilmodellklasse {
   void SolveLayer(int l);
   void ComputeBaseflow();
   void ComputeBalance(int l);
+  void MarkInvalidHeads(int l);
   void RecordControlPoint();
+  // Face volumes of the sub-step (m3, into the cell): north, east, south, west, above, below.
+  void FaceVolumes(int l, long r, long c, double q[6]) const;
+  double StoredVolume(int l, long r, long c) const;
+
+  // Tracer pieces (lateral/groundwater_tracers.cpp).
+  void SetupTracerLayer(int t, int l);
+  void DecayTracers();
+  void TransportTracers();
+  void TransportLayer(int t, int l);
+  void FinishTracerStep();
+  std::vector<int32_t> tracer_zone_index;  // zone code -> record of the zone table
   void SweepColour(int l, int colour, std::vector<double>& row_max, std::vector<double>& row_sum,
                    std::vector<double>& row_count);
 

@@ -2,7 +2,7 @@
 // control point file, coupling setters and release.
 //
 // Codes: 28 (control file, or lakes without "ponding_storage"), 214 (lakes without
-// Use-Pond-Flag 1, invalid lake method), 11 (closing), 65 (control point file), 3013 (tracers).
+// Use-Pond-Flag 1, invalid lake method), 11 (closing), 65 (control point file).
 #include <cstdio>
 
 #include "core/error_code.h"
@@ -57,23 +57,6 @@ void gwflowclass::ReadLakeSection(const std::string& header) {
   }
 }
 
-// Solutes are not carried through the aquifer in this build: a run that defines tracers while
-// the groundwater model runs is refused rather than run with tracers that stop at its top.
-void gwflowclass::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
-                               ZoneStatisticsRecord* statistics_registry, int32_t capacity) {
-  (void)definitions;
-  (void)statistics_registry;
-  (void)capacity;
-  error = 0;
-  tracer_count = count;
-  if (GetFlowControl() == 0 || count < 1) return;
-  Diag() << "FATAL: in modul " << module_name << ": " << count
-         << " solute tracer(s) defined, but the groundwater model of this build carries no "
-            "tracers; switch off [groundwater_flow] or [substance_transport]"
-         << "[end-entry]";
-  error = kGwTracerCode;
-}
-
 void gwflowclass::BeginStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (GetFlowControl() == 0) return;
   teilmodellklasse::RunStep(hour, day, month, year);
@@ -88,6 +71,7 @@ void gwflowclass::FinishStep() {
                       layer.flow_y_index, layer.balance_index})
       WriteGridOutput(index, 1, false);
   }
+  FinishTracerStep();
 }
 
 int32_t gwflowclass::SetQg(double* runoff) {
@@ -102,6 +86,9 @@ int32_t gwflowclass::SetReinfiltrationRecords(void* records) {
 
 void gwflowclass::FlushBuffers() {
   if (GetFlowControl() == 0) return;
+  for (GwTracer& tracer : gw_tracers)
+    for (GwTracerLayer& layer : tracer.layers)
+      if (layer.statistics) layer.statistics->FlushBuffers();
   if (control_row >= 1) WriteControlPointFluxes(control_point_file, control_count, control_buffer);
 }
 

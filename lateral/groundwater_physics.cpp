@@ -57,4 +57,15 @@ double BalanceResidual(double head, double head_start, double storage, double in
   return ((head - head_start) * storage - inflow_volume / area) * 1000.0;
 }
 
+double TransportedConcentration(double volume, double concentration, const double q[6],
+                                const double upwind[6]) {
+  double water = volume;
+  double mass = volume * concentration;
+  for (int k = 0; k < 6; ++k) {
+    water += q[k];
+    mass += q[k] * (q[k] > 0 ? upwind[k] : concentration);
+  }
+  return water > 0 ? mass / water : 0.0;
+}
+
 }  // namespace velorn

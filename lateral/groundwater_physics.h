@@ -91,4 +91,11 @@ void SolveTridiagonal(const double* a, const double* b, double* c, double* d, in
 double BalanceResidual(double head, double head_start, double storage, double inflow_volume,
                        double area);
 
+// Concentration after one sub-step of a cell that stored the volume `volume` (m3) of
+// concentration `concentration` and takes the face volumes q[k] (m3, positive into the cell):
+// an inflowing face brings `upwind[k]`, an outflowing one takes the cell's own concentration.
+// The mass V c + sum q_k c_k over the water left, V + sum q_k; 0 when no water is left.
+double TransportedConcentration(double volume, double concentration, const double q[6],
+                                const double upwind[6]);
+
 }  // namespace velorn

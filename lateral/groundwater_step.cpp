@@ -21,8 +21,12 @@ constexpr double kEdgeMark = -8888;
 void gwflowclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
+  for (GwTracer& tracer : gw_tracers)
+    for (GwTracerLayer& layer : tracer.layers)
+      if (layer.statistics) layer.statistics->ResetZoneSums();
   ComputeLeakage();
   ShiftStartHeads();
+  DecayTracers();
   for (int index : {thaw_index, frozen_index, use_ponding ? ponding_index : 0, distance_index})
     if (index > 0) MPIExchangeGridHalo(index, nullptr);
   ComputeTransmissivities();
@@ -32,6 +36,9 @@ void gwflowclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year
   for (int l = 1; l <= layer_count; ++l) MPIExchangeGridHalo(layers[l].head_index, nullptr);
   ComputeBaseflow();
   for (int l = 1; l <= layer_count; ++l) ComputeBalance(l);
+  // The face volumes of the transport need the heads of invalid cells as they stand.
+  TransportTracers();
+  for (int l = 1; l <= layer_count; ++l) MarkInvalidHeads(l);
   RecordControlPoint();
 }
 
@@ -447,9 +454,38 @@ void gwflowclass::ComputeBaseflow() {
   });
 }
 
+void gwflowclass::FaceVolumes(int l, long r, long c, double q[6]) const {
+  const GwLayer& layer = layers[l];
+  const double dt = SubStepSeconds();
+  const double h = layer.head[r][c];
+  const double dx = Dx(r, c);
+  const double dy = Dy(r, c);
+  const auto face = [&](long rn, long cn, double** flux, long rf, long cf, double t, double along,
+                        double across) {
+    if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return 0.0;
+    if (!ValidReference(rn, cn) || IsNodata(flux[rf][cf], nodata)) return 0.0;
+    return (layer.head[rn][cn] - h) / along * t * across * dt;
+  };
+  q[0] = r > 1 ? face(r - 1, c, layer.flow_y.get(), r - 1, c, layer.ty[r - 1][c], dy, dx) : 0.0;
+  q[1] = face(r, c + 1, layer.flow_x.get(), r, c, layer.tx[r][c], dx, dy);
+  q[2] = face(r + 1, c, layer.flow_y.get(), r, c, layer.ty[r][c], dy, dx);
+  q[3] = c > 1 ? face(r, c - 1, layer.flow_x.get(), r, c - 1, layer.tx[r][c - 1], dx, dy) : 0.0;
+  q[4] = l > 1 ? -layers[l - 1].leakage[r][c] * dx * dy * dt : 0.0;
+  q[5] = l < layer_count ? layer.leakage[r][c] * dx * dy * dt : 0.0;
+}
+
+// Water stored in the layer at the start of the sub-step: S A times the saturated thickness.
+double gwflowclass::StoredVolume(int l, long r, long c) const {
+  const GwLayer& layer = layers[l];
+  const double b = layer.thickness[r][c];
+  const double h0 = layer.head_old[r][c];
+  const double top = layer.upper_limit[r][c];
+  const double s0 = h0 >= top ? b : std::max(0.0, h0 - top + b);
+  return layer.storage[r][c] * Dx(r, c) * Dy(r, c) * s0;
+}
+
 void gwflowclass::ComputeBalance(int l) {
   GwLayer& layer = layers[l];
-  const double dt = SubStepSeconds();
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = 1; c <= ncols; ++c) {
       if (!Owns(r, c) || IsNodata(zone_grid[r][c], nodata)) continue;
@@ -457,26 +493,17 @@ void gwflowclass::ComputeBalance(int l) {
         layer.balance[r][c] = 0;
         continue;
       }
-      const double h = layer.head[r][c];
-      const double dx = Dx(r, c);
-      const double dy = Dy(r, c);
-      const auto face = [&](long rn, long cn, double** flux, long rf, long cf, double t,
-                            double along, double across) {
-        if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return 0.0;
-        if (!ValidReference(rn, cn) || IsNodata(flux[rf][cf], nodata)) return 0.0;
-        return (layer.head[rn][cn] - h) / along * t * across * dt;
-      };
-      double inflow = 0;
-      if (r > 1) inflow += face(r - 1, c, layer.flow_y.get(), r - 1, c, layer.ty[r - 1][c], dy, dx);
-      inflow += face(r, c + 1, layer.flow_x.get(), r, c, layer.tx[r][c], dx, dy);
-      inflow += face(r + 1, c, layer.flow_y.get(), r, c, layer.ty[r][c], dy, dx);
-      if (c > 1) inflow += face(r, c - 1, layer.flow_x.get(), r, c - 1, layer.tx[r][c - 1], dx, dy);
-      if (l > 1) inflow += -layers[l - 1].leakage[r][c] * dx * dy * dt;
-      if (l < layer_count) inflow += layer.leakage[r][c] * dx * dy * dt;
-      layer.balance[r][c] =
-          BalanceResidual(h, layer.head_old[r][c], layer.storage[r][c], inflow, dx * dy);
+      double q[6];
+      FaceVolumes(l, r, c, q);
+      const double inflow = q[0] + q[1] + q[2] + q[3] + q[4] + q[5];
+      layer.balance[r][c] = BalanceResidual(layer.head[r][c], layer.head_old[r][c],
+                                            layer.storage[r][c], inflow, Dx(r, c) * Dy(r, c));
     }
   });
+}
+
+void gwflowclass::MarkInvalidHeads(int l) {
+  GwLayer& layer = layers[l];
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = 1; c <= ncols; ++c)
       if (Owns(r, c) && !(zone_grid[r][c] > nodata)) layer.head[r][c] = nodata;

@@ -36,6 +36,7 @@ class GroundwaterTest : public SubModelTest {
     setup_.output_directory = dir_.path().string() + "/";
   }
   ~GroundwaterTest() override {
+    if (model_) model_->ReleaseTracers();
     if (model_) model_->ReleaseMemory();
   }
 
@@ -68,6 +69,7 @@ class GroundwaterTest : public SubModelTest {
   double** G(const std::string& name) { return grids_[name].get(); }
   // Releases the model and empties the registry and the grids, for the next case of a table.
   void Reset() {
+    if (model_) model_->ReleaseTracers();
     if (model_) model_->ReleaseMemory();
     model_.reset();
     for (int i = 1; i <= kLastGridIndex; ++i)

@@ -1,4 +1,5 @@
-// The groundwater model gives the same heads, baseflow and balances on any number of processes
+// The groundwater model gives the same heads, baseflow, balances and tracer concentrations on any
+// number of processes
 // and threads: a two-layer aquifer with uneven conductivities, leakage, a well, fixed heads and a
 // glacier cell, run on one process with one and with four threads, and distributed over all
 // processes of the test; every cell must agree to the last bit.
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <vector>
 
+#include "core/tracer_bookkeeping.h"
 #include "grids/mpi_layout.h"
 #include "setup/mpi_regions.h"
 #include "tests/lateral/groundwater_fixture.h"
@@ -20,7 +22,8 @@ constexpr int kCols = 7;
 constexpr int kSteps = 4;
 
 struct Snapshot {
-  std::vector<double> values;  // per cell: head 1, head 2, baseflow, balance 1, balance 2
+  // per cell: head 1, head 2, baseflow, balance 1, balance 2, tracer in layers 1 and 2
+  std::vector<double> values;
 };
 
 class GroundwaterProcesses : public test::GroundwaterTest {
@@ -58,19 +61,36 @@ class GroundwaterProcesses : public test::GroundwaterTest {
   Snapshot RunAndTake(int method) {
     EXPECT_EQ(Make(Section(method, 2, method == 1 ? 1.4 : 1.0, 0.8, "0 0", "0", 200, 1e-6), 2), 0)
         << screen_.str();
+    // A decaying tracer, uneven in both layers.
+    tracers_[1].name = "cl_";
+    tracers_[1].radioactive = 1;
+    tracers_[1].half_time = 2.0;
+    int32_t error = -1;
+    model_->SetupTracers(error, 1, tracers_.data(), records_.data(), kZoneStatisticsCapacity);
+    EXPECT_EQ(error, 0) << screen_.str();
+    for (int l = 1; l <= 2; ++l) {
+      double** conc = Grid(FormatText("concstor_tracer_1_layer_%d_groundwater_flow", l));
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c)
+          if (conc[r] != nullptr && G("zones")[r][c] != N) conc[r][c] = l + std::sin(r * l + c);
+    }
     Run(kSteps);
     Snapshot shot;
     for (int r = setup_.first_local_row; r <= setup_.last_local_row; ++r)
       for (int c = 1; c <= kCols; ++c)
-        for (const char* name :
-             {"gw_head_1", "gw_head_2", "baseflow", "gw_balance1", "gw_balance2"})
+        for (const char* name : {"gw_head_1", "gw_head_2", "baseflow", "gw_balance1", "gw_balance2",
+                                 "concstor_tracer_1_layer_1_groundwater_flow",
+                                 "concstor_tracer_1_layer_2_groundwater_flow"})
           shot.values.push_back(Own(r, c) ? Grid(name)[r][c] : 0.0);
     return shot;
   }
   MpiLayout layout_;
+  std::vector<TracerDefinition> tracers_ = std::vector<TracerDefinition>(2);
+  std::vector<ZoneStatisticsRecord> records_ =
+      std::vector<ZoneStatisticsRecord>(kZoneStatisticsCapacity + 1);
 };
 
-TEST_F(GroundwaterProcesses, HeadsBaseflowAndBalancesDoNotDependOnProcessesOrThreads) {
+TEST_F(GroundwaterProcesses, HeadsBaseflowBalancesAndTracersDoNotDependOnProcessesOrThreads) {
   // The reference on this process alone, one thread; the same with four threads.
   AddAquifer();
   omp_set_num_threads(1);
@@ -89,14 +109,14 @@ TEST_F(GroundwaterProcesses, HeadsBaseflowAndBalancesDoNotDependOnProcessesOrThr
   AddAquifer();
   Decompose();
   const Snapshot distributed = RunAndTake(1);
-  ASSERT_EQ(distributed.values.size() % 5, 0u);
+  ASSERT_EQ(distributed.values.size() % 7, 0u);
   std::size_t i = 0;
   int compared = 0;
   for (int r = setup_.first_local_row; r <= setup_.last_local_row; ++r) {
     for (int c = 1; c <= kCols; ++c) {
-      for (int k = 0; k < 5; ++k, ++i) {
+      for (int k = 0; k < 7; ++k, ++i) {
         if (!Own(r, c)) continue;
-        const std::size_t reference = static_cast<std::size_t>(((r - 1) * kCols + c - 1) * 5 + k);
+        const std::size_t reference = static_cast<std::size_t>(((r - 1) * kCols + c - 1) * 7 + k);
         EXPECT_EQ(distributed.values[i], one_thread.values[reference]) << r << "," << c << "," << k;
         ++compared;
       }

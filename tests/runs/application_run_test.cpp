@@ -84,6 +84,7 @@ struct BasinOptions {
   std::string end = "24\n31\n12\n2019\n";
   std::string precipitation_correction = "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n";
   std::string soil_table = "[soil_table]\n0\n";
+  std::string substances = "[substance_transport]\n0\n";
   std::string extra;
 };
 
@@ -102,8 +103,8 @@ std::string ControlFile(const fs::path& dir, const std::string& out, const Basin
          grids + "[model_time]\n24\n1\n1\n2019\n" + basin.end +
          (basin.grids.empty() ? "[landuse_table]\n0\n" : kLanduseTable) + basin.soil_table +
          "[irrigation]\n0\n[radiation_correction]\n0\n1440\n" + basin.precipitation_correction +
-         "[variable_grids]\n0\n"
-         "[substance_transport]\n0\n[region_transition_distance]\n250\n"
+         "[variable_grids]\n0\n" + basin.substances +
+         "[region_transition_distance]\n250\n"
          "[special_output]\n1\n60\nnumfiles = 1;\n{\nheader = points; filename = points.txt;\n"
          "entity { ID = param; Symbol = P; Xcoords = 1150, 1350; Ycoords = 2550 2150; }\n}\n" +
          basin.extra;
@@ -764,6 +765,12 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
       "0 grid read\n2 layers\n3 2 control cell\ncp.txt\n0 no ponds\n"
       "h1.asc\n1\ntx1.asc\n0\nty1.asc\n0\nb1.asc\n0\nh2.asc\n1\ntx2.asc\n1\nty2.asc\n1\nb2."
       "asc\n1\n";
+  // A tracer that the aquifer carries (its layer-2 concentration is written).
+  basin.substances =
+      "[substance_transport]\n1\ncl_ non_radioactive non_evaporating min_conc = 0 max_conc = 100 "
+      "mg/l "
+      "soilini = 1 "
+      "gwini = 2 statcode = 0 gridcode = 1 path = $d//out/ statext = sta gridext = grd\n";
   std::vector<std::string> first;
   for (const int processes : {1, 3}) {
     SCOPED_TRACE("processes " + std::to_string(processes));
@@ -771,7 +778,7 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
     const RunResult result = Run(processes);
     ASSERT_EQ(result.exit_status, 0) << result.Describe();
     std::vector<std::string> outputs;
-    for (const char* file : {"h2.asc", "tx2.asc", "b2.asc", "cp.txt"})
+    for (const char* file : {"h2.asc", "tx2.asc", "b2.asc", "cp.txt", "cl_2grou.grd"})
       outputs.push_back(Output(file));
     if (first.empty()) first = outputs;
     for (std::size_t i = 0; i < outputs.size(); ++i) EXPECT_EQ(outputs[i], first[i]) << i;
@@ -789,6 +796,17 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
     EXPECT_LT(h[kCols - 1] - start(kCols - 1), h[kCols - 2] - start(kCols - 2)) << r;
   }
   EXPECT_EQ(SplitLines(first[3]).size(), 2u) << first[3];
+  // Water of one concentration mixes to the same concentration everywhere.
+  const auto tracer_lines = SplitLines(first[4]);
+  ASSERT_EQ(tracer_lines.size(), 6u + kRows) << first[4];
+  for (int r = 1; r <= kRows; ++r) {
+    std::istringstream row(tracer_lines[5 + r]);
+    for (int c = 1; c <= kCols; ++c) {
+      double value = 0;
+      row >> value;
+      EXPECT_NEAR(value, 2.0, 1e-6) << r << "," << c;
+    }
+  }
 }
 
 // Faults of the outputs end the run with their FATAL entry (and never with the success line):
