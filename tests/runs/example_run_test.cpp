@@ -2,7 +2,7 @@
 // it: the year as shipped (degree-day snow, soil water), three variants of January to March
 // without the soil zone (Hamon instead of Penman-Monteith, snow by its energy balance,
 // interception before snow), April with ponding on the soil, and January to March with
-// frozen soil (heat transfer), also after a temperature pre-spin-up, a week of January with a
+// frozen soil (heat transfer), also after a temperature pre-spin-up, four days of January with a
 // layered snow pack on the frozen soil, on 1 process with 2
 // threads and on 3 processes (the quarters without the soil zone on 2 as well). Every output
 // file must be the same on every process count and equal to the reviewed files in
@@ -151,7 +151,7 @@ const std::string kLayeredSnow =
     "swes.stk\n0\nswel.stk\n0\ntsnow.stk\n0\nthsnow.stk\n0\nhhsnow.stk\n0\nhgsnow.stk\n0\n"
     "qusnow.stk\n0\nthick.stk\n0\ndens.stk\n0\nupper.asc\n0\n"
     "[LayeredSnowProperties]\n1 snow type\n1 snow method MultipleHorizons {\n"
-    "  layers = 3; ksat = 5e-5; theta_sat = 0.9; theta_res = 0.02; alpha = 10; Par_n = 2;\n"
+    "  layers = 3; ksat = 5e-6; theta_sat = 0.9; theta_res = 0.02; alpha = 10; Par_n = 2;\n"
     "  thickness = 0.05; DryDensity = 120;\n}\n\n";
 const Edit kLayeredSnowOn = {"front-range.ctl", "# ---- Time series at single cells",
                              kLayeredSnow + "# ---- Time series at single cells"};
@@ -214,8 +214,13 @@ TEST(ExampleRun, OutputsAreTheSameOnOneTwoAndThreeProcessesAndAsReviewed) {
       // Frozen soil, January to March; and the same after a temperature pre-spin-up over the
       // quarter, which sets the first soil temperatures from its degree days.
       {"soil-heat-quarter", {{"front-range.ctl", kModelEnd, "0\n31\n3\n"}, kHeatOn}, {1, 3}},
-      // A snow pack in layers on the frozen soil, the first week of January.
-      {"layered-snow-week", {{"front-range.ctl", kModelEnd, "0\n7\n1\n"}, kHeatOn, kLayeredSnowOn}},
+      // A snow pack in layers on the frozen soil, 16 to 19 January (a snowfall of 8 mm).
+      {"layered-snow-january",
+       {{"front-range.ctl", kModelEnd, "0\n19\n1\n"},
+        {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+         "0          # start\n16\n1\n"},
+        kHeatOn,
+        kLayeredSnowOn}},
       {"soil-heat-pre-spin-up-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         kHeatOn,
