@@ -425,8 +425,8 @@ void ModellApplication::LinkSurfaceRouting(double**& runoff, const std::string* 
 
 void ModellApplication::LinkSoilAndSnow() {
   snow->SetHeatTransferActive(unsatzone->IsHeatTransferActive());
-  // The layered snow model is refused above; its hand-over stays off until it is built.
-  snow->SetLayeredSnowModel(unsatzone->IsLayeredSnowActive(), {},
+  // The snow model fills the soil columns' snow layers up to their limits.
+  snow->SetLayeredSnowModel(unsatzone->IsLayeredSnowActive(), unsatzone->LayeredSnowLimits(),
                             unsatzone->GetFreshSnowTemperatureOffset());
 }
 
@@ -439,8 +439,6 @@ void ModellApplication::RefuseLaterSoilOptions() {
   if (unsatzone->surfaceWaterInteraction > 1)
     refuse(kSoilRiverExchangeCode,
            "the exchange of river cells between processes (interaction parameter above 1)");
-  if (SectionSwitch(compiled_control_file_name, "LayeredSnowModel") != 0)
-    refuse(kSoilLayeredSnowCode, "[LayeredSnowModel]");
   if (SectionSwitch(compiled_control_file_name, "lake_model") != 0 &&
       grid_registry->Find("lake_codes", 0) > 0)
     refuse(kSoilLakeCode, "a lake grid (\"lake_codes\") with [lake_model]");

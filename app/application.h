@@ -70,7 +70,6 @@ inline constexpr int kPreSpinUpTemperatureCode = 1035;
 // Options of the soil zone that later work builds: river cells exchanged between processes
 // (interaction parameter above 1), the layered snow model, lakes.
 inline constexpr int kSoilRiverExchangeCode = 3014;
-inline constexpr int kSoilLayeredSnowCode = 3016;
 inline constexpr int kSoilLakeCode = 3017;
 // Model variant of the settings object: land-use tables with root distribution, irrigation.
 inline constexpr int32_t kModelVariant = 2;

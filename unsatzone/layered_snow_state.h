@@ -62,7 +62,8 @@ struct LayeredSnowState {
   std::array<int, kStackCount> stack_index{};
   GridMatrix upper_index;  // "upperIndexSnow"
   int upper_index_entry = 0;
-  SoilLayerConstants constants;  // conductivity powers of the snow types
+  SoilLayerConstants constants;     // conductivity powers of the snow types
+  SnowLayerParameters restructure;  // set before each sub-step's row loop
   // The snow model's grids (null when absent).
   double** surftemp = nullptr;
   double** surftemp_onGlacier = nullptr;

@@ -35,10 +35,11 @@ void unsatzonmodellklasse::PrepareHeatTables() {
     thaw_thresholds[s] = ThawThresholds(soil_table[s], dTModSEForStat);
 }
 
-ColumnCell unsatzonmodellklasse::HeatCell(long r, long c) const {
+ColumnCell unsatzonmodellklasse::HeatCell(long r, long c, int i0) const {
   ColumnCell cell;
   cell.soil = &CellSoil(r, c);
-  cell.i0 = 0;
+  cell.i0 = i0;
+  if (layered_snow.M > 0) cell.snow = &layered_snow.types[1];
   cell.liquidFraction = true;
   return cell;
 }
@@ -55,9 +56,12 @@ void unsatzonmodellklasse::PrepareCellHeat(SoilColumnWorkspace& ws, SoilHeatWork
                                            long c, double substep_seconds, CellHeat& h) {
   const int N = ws.N;
   const int type = static_cast<int>(links.soil_types[r][c]);
-  const ColumnCell cell = HeatCell(r, c);
-  hs.Resize(0, N);
+  const int M = ws.M;
+  const ColumnCell cell = HeatCell(r, c, h.i0);
+  // A caller with a snow pack sizes hs itself and loads the snow temperatures first.
+  if (hs.M != M || hs.N != N) hs.Resize(M, N);
   LoadHeatLayers(hs, *cell.soil, soil_constants, type, 0);
+  if (cell.snow != nullptr) LoadHeatLayers(hs, *cell.snow, layered_snow.constants, 1, -M);
   const double* stored = stacks[kSoilTemperature][r][c];
   for (int k = 1; k <= N; ++k) {
     hs[H::kTemper][k] = stored[k];
@@ -86,12 +90,33 @@ void unsatzonmodellklasse::PrepareCellHeat(SoilColumnWorkspace& ws, SoilHeatWork
   h.upper.nFactor =
       ChooseNFactor(at_date, freezing, thawing, air, dTModNFactorFreezing, dTModNFactorThawing);
   h.boundary.lower = BottomTemperature(hs, ws, r, c);
-  const bool snow = links.snow_solid != nullptr && links.snow_solid[r][c] > 0;
+  const int i0 = h.i0;
+  if (i0 < 0 && layered_snow.energyBalance != nullptr) {
+    // Under a layered snow pack the snow model's energy balance decides the boundary.
+    const int top = i0 + 1;
+    SnowSurface s;
+    s.energyBalance = layered_snow.energyBalance[r][c];
+    s.surfaceKelvin = layered_snow.surftemp != nullptr ? layered_snow.surftemp[r][c] : 273.16;
+    s.dtSeconds = substep_seconds;
+    s.thickness = ws[W::kDz][top];
+    s.waterContent = ws[W::kTheta][top];
+    s.liquidFraction = ws[W::kLiquid][top];
+    s.temperature = hs[H::kTemper][top];
+    s.conductivity = hs[H::kLambda][top];
+    s.heatCapacity = hs[H::kHeatCap][top];
+    s.secondLayer = top + 1 <= 0;
+    if (s.secondLayer) {
+      s.temperature2 = hs[H::kTemper][top + 1];
+      s.heatCapacity2 = hs[H::kHeatCap][top + 1];
+    }
+    h.upper = SnowUpperBoundary(s, air, dTModNFactorFreezing, dTModNFactorThawing);
+  }
+  const bool snow = i0 < 0 || (links.snow_solid != nullptr && links.snow_solid[r][c] > 0);
   h.boundary.water = snow ? 0.0 : air;
 
   const double trial =
-      TrialTopChange(ws, hs, 0, h.boundary.lower, h.upper, std::lround(substep_seconds));
-  h.steps = HeatStepCount(trial, air, hs[H::kTemper][1], substep_seconds, dTModShortestStep,
+      TrialTopChange(ws, hs, i0, h.boundary.lower, h.upper, std::lround(substep_seconds));
+  h.steps = HeatStepCount(trial, air, hs[H::kTemper][i0 + 1], substep_seconds, dTModShortestStep,
                           dTModLongestStep);
   h.perWaterStep = 1;
 }
@@ -100,7 +125,7 @@ void unsatzonmodellklasse::RunCellHeatSteps(SoilColumnWorkspace& ws, SoilHeatWor
                                             long c, const CellHeat& h, double dt,
                                             const double* inflow) {
   const int N = ws.N;
-  const ColumnCell cell = HeatCell(r, c);
+  const ColumnCell cell = HeatCell(r, c, h.i0);
   const HeatParameters p = HeatParametersOfRun();
   for (int k = 1; k <= N; ++k) {
     ws[W::kTheta][k] = ws[W::kTheta0][k];

@@ -93,6 +93,7 @@ struct CellHeat {
   UpperBoundary upper;
   HeatBoundary boundary;
   double airTemperature = 0;
+  int i0 = 0;  // top index of the column (a layered snow pack above the soil: < 0)
 };
 
 // Couples n_h heat steps with n_w water steps: with n_h > 2 n_w, n_h rises to the next multiple

@@ -69,7 +69,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   const int32_t s = soil_zone_index[static_cast<std::size_t>(soil_zone_grid[r][c])];
   const int L = landuse_layers;
   SoilColumnWorkspace& ws = scratch.ws;
-  ws.Resize(0, N);
+  // A layered snow pack lies at the column indices 1-M..0 above the soil (heat transfer on).
+  const int M = layeredSnowSwitch > 0 ? layered_snow.M : 0;
+  ws.Resize(M, N);
 
   // Column from the stacks; theta0 holds the contents of the column between the steps.
   double* t0 = ws[W::kTheta0];
@@ -98,6 +100,17 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     }
   }
   const double* fc = &soil_constants.field_capacity[soil_constants.At(type, 0)];
+  if (heatTransferSwitch > 0) {
+    // Temperatures and liquid fractions from their stacks (a new snow layer takes the
+    // temperature of the layer below; the liquid fractions limit the inner step count).
+    scratch.hs.Resize(M, N);
+    for (int k = 1; k <= N; ++k) {
+      scratch.hs[SoilHeatWorkspace::kTemper][k] = stacks[kSoilTemperature][r][c][k];
+      ws[W::kLiquid][k] = stacks[kSoilSE][r][c][k];
+    }
+  }
+  int i0 = M > 0 ? LoadSnowLayers(ws, scratch.hs, scratch.snow, r, c) : 0;
+  double snow_outflow = 0;  // mm of the sub-step
 
   // The cell as the column operations see it.
   ColumnCell cell;
@@ -105,6 +118,12 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   cell.fieldCapacity = fc;
   cell.cellSize = cellsize;
   cell.kSatClay = kSatClay;
+  if (M > 0) {
+    cell.i0 = i0;
+    cell.snow = &layered_snow.types[1];
+    cell.seSnow = layered_snow.seSnow;
+    cell.snowDrainageDensity = layered_snow.drainageDensity;
+  }
   const double tangens = std::tan(grids[kTangensBeta][r][c]);
   cell.drainageDensity = drainageDensity[s] * std::min(1.0, std::fabs(tangens));
   if (links.drainage_depth != nullptr && Grid(kDrainageLevel) != nullptr) {
@@ -137,15 +156,28 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
                      : nullptr;
   const double max_pond = pond != nullptr ? links.max_ponding_storage[r][c] : 0.0;
   const bool ponding = pond != nullptr && max_pond > 0;
-  const double input_grid = water_input != nullptr ? water_input[r][c] : 0.0;
+  double input_grid = water_input != nullptr ? water_input[r][c] : 0.0;
+  double substep_input = input_grid / substepCount;  // mm
+  if (M > 0) {
+    // The water the snow model handed to the pack (level 0, taken whole by this sub-step, as
+    // the pack's settling empties it) and the rain of the step.
+    const double rain =
+        layered_snow.rain_fraction != nullptr ? layered_snow.rain_fraction[r][c] : 0.0;
+    const double handed = layered_snow.stacks[LayeredSnowState::kLiquid][r][c][0];
+    input_grid = handed + rain;
+    substep_input = handed + rain / substepCount;
+    if (water_input != nullptr) water_input[r][c] = input_grid;
+  }
 
   // Number of inner steps and their length.
   const double substep_seconds = time_interval * 60.0 / substepCount;
-  int nw = InnerStepCount(method, soil, t0, 0, level, input_grid != 0.0, substep_seconds,
-                          dParameterMinStep);
+  int nw = InnerStepCount(method, soil, t0, i0, level, input_grid != 0.0, substep_seconds,
+                          dParameterMinStep, heatTransferSwitch > 0 ? ws[W::kLiquid] : nullptr,
+                          cell.snow, M, dz);
   // With heat transfer the heat steps of the sub-step and the water steps are coupled.
   CellHeat& heat = scratch.heat;
   if (heatTransferSwitch > 0) {
+    heat.i0 = i0;
     PrepareCellHeat(ws, scratch.hs, r, c, substep_seconds, heat);
     CoupleHeatAndWaterSteps(heat.steps, nw, heat.perWaterStep);
     cell.liquidFraction = true;
@@ -180,7 +212,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       scratch.achieved[j] = 0;
     }
     const double evaporation_demand = links.potential_evaporation[r][c] / substepCount / nw;
-    double P = input_grid / substepCount / nw;
+    double P = substep_input / nw;
     double D =
         links.direct_runoff_silting != nullptr ? links.direct_runoff_silting[r][c] / nw : 0.0;
     for (int k = 0; k <= N; ++k) {
@@ -188,7 +220,6 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       scratch.uptakeTotal[k] = 0;
       scratch.evaporation[k] = 0;
       scratch.source[k] = 0;
-      q[k] = 0;  // no flux below the layers that the iteration computes
     }
     // Snow runoff share and the surface water.
     double S = links.snow_solid != nullptr && layeredSnowSwitch == 0
@@ -208,8 +239,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     const double rS = S / f;
 
     // Macropores take their share of the input into the layers at once.
+    // Macropores take nothing under a snow pack.
     const double m =
-        ComputeMacroporeInfiltration(soil, N, sat, dz, t0, scratch.inflow.data(), rP, f);
+        i0 < 0 ? 0.0
+               : ComputeMacroporeInfiltration(soil, N, sat, dz, t0, scratch.inflow.data(), rP, f);
 
     // Root extraction per vegetation layer and soil evaporation, taken from the contents.
     const int gw_layer_start = std::max(1, std::min(N, static_cast<int>(level)));
@@ -269,15 +302,26 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     b = moved;
     level = gw_layer;
     scratch.source[0] = surface_out;
-    // Heat steps of the inner step (the layered snow pack is refused at construction).
-    if (heatTransferSwitch > 0)
+    // Heat steps of the inner step; the water-borne heat moves with the fluxes of the last
+    // iteration (at the first step those of the sub-step before).
+    if (heatTransferSwitch > 0) {
+      heat.i0 = i0;
       RunCellHeatSteps(ws, scratch.hs, r, c, heat, substep_seconds / heat.steps,
                        scratch.inflow.data());
+    }
+    for (int k = 0; k <= N; ++k) q[k] = 0;  // no flux below the layers the iteration computes
+    // The snow pack settles before the iteration.
+    if (M > 0) {
+      snow_outflow +=
+          SettleSnowPack(ws, scratch.hs, scratch.snow, layered_snow.restructure, r, c, i0);
+      cell.i0 = i0;
+    }
 
-    // The moisture iteration.
+    // The moisture iteration; the input enters the column at `top`.
+    const int top = i0;
     cell.gwLayer = gw_layer;
     cell.zGw = head_gw;
-    for (int k = 0; k <= N; ++k) theta[k] = mean[k] = t0[k];
+    for (int k = i0; k <= N; ++k) theta[k] = mean[k] = t0[k];
     double tolerance = max_error;
     int n = 0;
     int mean_count = 0;
@@ -292,6 +336,11 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       e = UpdateLayerMoisture(ws, cell, n, dt, mean_count);
     } while (e > tolerance && n < static_cast<int>(max_iterations));
     iterations += n;
+    if (M > 0) {
+      snow_outflow +=
+          SettleSnowPack(ws, scratch.hs, scratch.snow, layered_snow.restructure, r, c, i0);
+      cell.i0 = i0;
+    }
 
     // Iteration log of process 0: one lock, whole lines.
     if (n > kLoggedIterations && rank == 0) {
@@ -327,9 +376,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     const double x = ComputeGroundwaterRecharge(ws, soil, move, scratch.source.data());
 
     // Infiltration and its excess: what the top of the column did not take runs off.
+    // Under a snow pack the input enters the top of the pack and the soil takes what leaves it.
     const double q0 = q[0];
     const double infiltration = q0 < 0 ? -q0 * f : 0.0;
-    double excess = std::max(0.0, (rP + q0 + rS) * f);
+    double excess = std::max(0.0, (rP + q[top] + rS) * f);
     double direct = excess + surface_out * f;  // mm
     if (ponding) {
       // What the soil did not take stays in the pond up to its maximum.
@@ -416,6 +466,17 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
 
   // Frozen-soil grids, temperatures and liquid fractions of the cell.
   if (heatTransferSwitch > 0) FinishCellHeat(ws, scratch.hs, r, c);
+
+  // The pack back into the snow stacks; what it released beyond its pores runs off directly,
+  // and the cell's water input reports the water that left the pack and its liquid water.
+  if (M > 0) {
+    StoreSnowLayers(ws, scratch.hs, scratch.snow, r, c);
+    grids[kDirectflow][r][c] += snow_outflow;
+    grids[kInfiltrationExcess][r][c] += snow_outflow;
+    double liquid = 0;
+    for (int j = 1; j <= M; ++j) liquid += scratch.snow.swel[static_cast<std::size_t>(j)];
+    if (water_input != nullptr) water_input[r][c] = snow_outflow + liquid;
+  }
 
   // Write-back.
   double* out_theta = stacks[kTheta][r][c];

@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "unsatzone/layered_snow_state.h"
 #include "unsatzone/soil_column_workspace.h"
 #include "unsatzone/soil_heat_coupling.h"
 
@@ -18,6 +19,7 @@ struct SoilWaterScratch {
   SoilColumnWorkspace ws;
   SoilHeatWorkspace hs;  // heat transfer on: temperatures and heat arrays of the column
   CellHeat heat;
+  SnowLayerBuffers snow;            // layered snow on: the snow layers 1..M of the cell
   std::vector<double> source;       // 0..N: gain from the groundwater (m/s); [0] surface outflow
   std::vector<double> weights;      // 0..N root weights
   std::vector<double> uptake;       // 0..N uptake of one vegetation layer, mm

@@ -14,18 +14,26 @@
 namespace velorn {
 
 int InnerStepCount(int method, const SoilRecord& soil, const double* theta, int i0, double level,
-                   bool with_input, double substep_seconds, double min_step) {
+                   bool with_input, double substep_seconds, double min_step, const double* liquid,
+                   const SoilRecord* snow, int M, const double* dz) {
   if (method != 3) return 1;
   double shortest = substep_seconds;
-  const std::vector<double>& ks = soil.GetKsat();
-  for (int i = i0 + 1; i < level && i < static_cast<int>(ks.size()); ++i) {
-    const double k_sat = ks[static_cast<std::size_t>(i)];
+  const int first = snow != nullptr && dz != nullptr ? std::max(i0, -M) : std::max(i0, 0);
+  for (int i = first + 1; i < level; ++i) {
+    // A snow layer i <= 0 is layer M + i of the snow entry.
+    const SoilRecord& entry = i >= 1 ? soil : *snow;
+    const int layer = i >= 1 ? i : M + i;
+    const std::vector<double>& ks = entry.GetKsat();
+    if (layer >= static_cast<int>(ks.size())) break;
+    const double k_sat = ks[static_cast<std::size_t>(layer)];
     if (k_sat <= 0) continue;
+    const double thickness = i >= 1 ? soil.thickness[i] : dz[i];
     if (with_input) {
-      shortest = std::min(shortest, soil.thickness[i] / k_sat);
+      shortest = std::min(shortest, thickness / k_sat);
     } else {
-      const double kr = soil.GetRelativeConductivity(i, theta[i], 1.0);
-      if (kr > 0) shortest = std::min(shortest, soil.thickness[i] / (kr * k_sat));
+      double kr = entry.GetRelativeConductivity(layer, theta[i], 1.0);
+      if (liquid != nullptr) kr *= std::max(0.5, liquid[i]);
+      if (kr > 0) shortest = std::min(shortest, thickness / (kr * k_sat));
     }
   }
   const double step = std::max(min_step, shortest);
@@ -125,6 +133,9 @@ void unsatzonmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int
 void unsatzonmodellklasse::ComputeSoilColumns(long first_row) {
   double** owner = owner_grid;
   const int32_t* index = soil_zone_index.data();
+  if (layeredSnowSwitch > 0 && layered_snow.M > 0)
+    layered_snow.restructure =
+        RestructureParameters(layered_snow, dTModFactor, dTModCIce0, dTModCWater);
   ForEachRow(first_row, last_local_row, [&](long r) {
     // The work space of this thread, sized for the row (grown only when a soil needs more).
     static thread_local SoilWaterScratch scratch;

@@ -558,7 +558,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void UnregisterLayeredSnow();
   void ReleasePreSpinUpGrids();
   void PrepareHeatTables();
-  ColumnCell HeatCell(long r, long c) const;
+  ColumnCell HeatCell(long r, long c, int i0) const;
   double BottomTemperature(const SoilHeatWorkspace& hs, const SoilColumnWorkspace& ws, long r,
                            long c) const;
   void CreateIrrigationGrids();

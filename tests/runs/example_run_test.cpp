@@ -2,7 +2,8 @@
 // it: the year as shipped (degree-day snow, soil water), variants of January to March without
 // the soil zone (Hamon instead of Penman-Monteith, snow by its energy balance, interception
 // before snow, snow sliding off slopes), April with ponding on the soil, and January to March
-// with frozen soil (heat transfer), also after a temperature pre-spin-up, on 1 process with 2
+// with frozen soil (heat transfer), also after a temperature pre-spin-up, four days of January
+// with a layered snow pack on the frozen soil, on 1 process with 2
 // threads and on 3 processes (the variants without the soil zone on 2 as well). Each run is a
 // test of its own: every output file must equal the reviewed files in
 // tests/runs/expected/front-range/<variant>/, so the outputs of every process count are the same
@@ -144,6 +145,17 @@ const std::string kHeatTransfer =
     "temper.txt\nthaw.stat 2001\ntemper.stk\n0\nthaw.asc\n0\nse.stk\n0\n\n";
 const Edit kHeatOn = {"front-range.ctl", "# ---- Time series at single cells",
                       kHeatTransfer + "# ---- Time series at single cells"};
+// A layered snow pack of three layers of up to 5 cm on the soil columns (with heat transfer).
+const std::string kLayeredSnow =
+    "[LayeredSnowModel]\n1\n1 method\n350 maximum density\n500\n-1.5 fresh-snow offset\n"
+    "0.01 drainage density\n0.08 holding capacity\n0.5\n0.4\n"
+    "swes.stk\n0\nswel.stk\n0\ntsnow.stk\n0\nthsnow.stk\n0\nhhsnow.stk\n0\nhgsnow.stk\n0\n"
+    "qusnow.stk\n0\nthick.stk\n0\ndens.stk\n0\nupper.asc\n0\n"
+    "[LayeredSnowProperties]\n1 snow type\n1 snow method MultipleHorizons {\n"
+    "  layers = 3; ksat = 5e-6; theta_sat = 0.9; theta_res = 0.02; alpha = 10; Par_n = 2;\n"
+    "  thickness = 0.05; DryDensity = 120;\n}\n\n";
+const Edit kLayeredSnowOn = {"front-range.ctl", "# ---- Time series at single cells",
+                             kLayeredSnow + "# ---- Time series at single cells"};
 const std::string kPenmanMonteith =
     "1          # method 1: Penman-Monteith per vegetation layer, day and night apart";
 
@@ -203,6 +215,13 @@ const std::vector<Variant>& Variants() {
       // Frozen soil, January to March; and the same after a temperature pre-spin-up over the
       // quarter, which sets the first soil temperatures from its degree days.
       {"soil-heat-quarter", {{"front-range.ctl", kModelEnd, "0\n31\n3\n"}, kHeatOn}, {1, 3}},
+      // A snow pack in layers on the frozen soil, 16 to 19 January (a snowfall of 8 mm).
+      {"layered-snow-january",
+       {{"front-range.ctl", kModelEnd, "0\n19\n1\n"},
+        {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+         "0          # start\n16\n1\n"},
+        kHeatOn,
+        kLayeredSnowOn}},
       {"soil-heat-pre-spin-up-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         kHeatOn,

@@ -5,6 +5,7 @@
 
 #include "core/error_code.h"
 #include "tests/support/soil_column_fixture.h"
+#include "unsatzone/soil_column_state.h"
 
 namespace velorn {
 namespace {
@@ -118,6 +119,65 @@ TEST_F(LayeredSnowSetUp, PackOnTheColumnKeepsItsWater) {
   EXPECT_NEAR(stored + outflow, 17.5, 1e-9);
   EXPECT_LE(StackOf("SnowWaterEquivalentLiquid")[r][c][3], 0.08 * 9 + 1e-9);
   EXPECT_EQ(registry_[registry_.FindIdentifier("upperIndexSnow")].grid[r][c], i0 + 4.0);
+}
+
+// The soil-water sub-step with snow packs on the columns: per cell and sub-step the water of
+// pack and soil changes by the water handed to the pack (level 0 of the liquid stack) minus
+// direct runoff (with the pack's outflow), interflow, base flow and evapotranspiration; the
+// pack's layers stay within their pores.
+TEST_F(LayeredSnowSetUp, WaterOfPackAndSoilClosesEverySubStep) {
+  using U = unsatzonmodellklasse;
+  Add("throughfall0", Fill(0.0));
+  for (int method : {2, 3}) {
+    SCOPED_TRACE(testing::Message() << "method " << method);
+    section_.method = method;
+    section_.after = test::HeatSection() + SnowSections(SnowType(1, 3, " DryDensity = 120;"), 1);
+    ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+    model_->LinkWaterInputGrid(false);
+    model_->BeginStep(0, 15, 1, 2020);
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 4; ++c) grids_["landuse1"][r][c] = -9999;  // bare soil
+    double*** solid = StackOf("SnowWaterEquivalentSolid");
+    double*** liquid = StackOf("SnowWaterEquivalentLiquid");
+    // No pack, one layer, and full packs, one of them wet beyond its holding capacity.
+    const double packs[2][4][4] = {{{0, 0, 0, 0}, {0, 0, 0, 12}, {0, 0, 6, 9}, {0, 4, 8, 10}},
+                                   {{0, 0, 5, 0}, {0, 0, 3, 20}, {0, 7, 7, 7}, {0, 0, 0, 40}}};
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 4; ++c)
+        for (int j = 1; j <= 3; ++j) {
+          solid[r][c][j] = packs[r - 1][c - 1][j];
+          liquid[r][c][j] = r == 2 && c == 3 ? 3.0 : 0.1 * packs[r - 1][c - 1][j];
+        }
+    const double handed[2][4] = {{0, 5, 30, 2}, {12, 0, 60, 1}};
+    auto water = [&](int r, int c) {
+      const SoilRecord& soil = SoilOf(r, c);
+      double w = 1000.0 * ColumnSoilWater(soil, soil.layers, model_->Stack(U::kTheta)[r][c]);
+      for (int j = 1; j <= 3; ++j) w += solid[r][c][j] + liquid[r][c][j];
+      return w;
+    };
+    auto et = [&](int r, int c) {
+      return grids_["real_transpiration1"][r][c] + grids_["real_evaporation"][r][c];
+    };
+    for (int step = 0; step < 3; ++step) {
+      double before[3][5], et_before[3][5];
+      for (int r = 1; r <= 2; ++r)
+        for (int c = 1; c <= 4; ++c) {
+          liquid[r][c][0] = handed[r - 1][c - 1];
+          before[r][c] = water(r, c);
+          et_before[r][c] = et(r, c);
+        }
+      model_->ComputeSoilColumns(model_->first_local_row);
+      for (int r = 1; r <= 2; ++r)
+        for (int c = 1; c <= 4; ++c) {
+          const double out = model_->Grid(U::kDirectflow)[r][c] +
+                             model_->Grid(U::kInterflow)[r][c] + model_->Grid(U::kBaseflow)[r][c] +
+                             et(r, c) - et_before[r][c];
+          EXPECT_NEAR(water(r, c) - before[r][c], handed[r - 1][c - 1] - out, 1e-8)
+              << "cell " << r << "," << c << " sub-step " << step;
+          for (int j = 1; j <= 3; ++j) EXPECT_LE(StackOf("theta_Snow")[r][c][j], 0.9 + 1e-9) << j;
+        }
+    }
+  }
 }
 
 TEST_F(LayeredSnowSetUp, SwitchAndEntriesAreChecked) {
