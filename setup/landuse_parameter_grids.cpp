@@ -90,12 +90,16 @@ class LanduseGridWork {
   // Runs `cell`(r, c) for every land-use cell of this process's rows, in the row loop.
   template <class Cell>
   void ForEachLanduseCell(Cell&& cell);
+  // The same with `cell`(cache, r, c) and one cache of shifted fixpoint days per row, so that
+  // the parameters of a cell, and cells of one entry at one altitude, shift the days once.
+  template <class Cell>
+  void ForEachLanduseCellCached(Cell&& cell);
   // The entry of layer l's code at (r, c), or null for a cell without code in that layer.
   const LanduseRecord* EntryAt(int l, long r, long c) const;
   void SetLayerNodata(int l, long r, long c, bool creation);
   void CorrectPhenology(const LanduseRecord& e, LanduseLayerGrids& lg, long r, long c);
   void EvaluateCell(const LanduseRecord& e, int l, long r, long c, const ModelDate& date, int d,
-                    bool creation);
+                    bool creation, ShiftedDaysCache& cache);
   double Altitude(long r, long c) const { return elevation_ ? elevation_[r][c] : 0.0; }
 
   defaultini& s_;
@@ -213,9 +217,15 @@ void LanduseGridWork::CreateGrids() {
 
 template <class Cell>
 void LanduseGridWork::ForEachLanduseCell(Cell&& cell) {
+  ForEachLanduseCellCached([&](ShiftedDaysCache&, long r, long c) { cell(r, c); });
+}
+
+template <class Cell>
+void LanduseGridWork::ForEachLanduseCellCached(Cell&& cell) {
   double** landuse = s_.landuse_layers[0];
   ForEachRow(s_.first_local_row, s_.last_local_row, [&](long r) {
     if (landuse == nullptr || landuse[r] == nullptr) return;
+    ShiftedDaysCache cache;
     long first = 1;
     long last = s_.ncols;
     if (s_.column_ranges != nullptr) {
@@ -226,7 +236,7 @@ void LanduseGridWork::ForEachLanduseCell(Cell&& cell) {
       if (IsNodata(landuse[r][c], s_.nodata)) continue;
       if (s_.owner_grid != nullptr && s_.owner_grid[r] != nullptr && s_.owner_grid[r][c] != s_.rank)
         continue;
-      cell(r, c);
+      cell(cache, r, c);
     }
   });
 }
@@ -328,34 +338,40 @@ void LanduseGridWork::CorrectPhenology(const LanduseRecord& e, LanduseLayerGrids
 }
 
 void LanduseGridWork::EvaluateCell(const LanduseRecord& e, int l, long r, long c,
-                                   const ModelDate& date, int d, bool creation) {
+                                   const ModelDate& date, int d, bool creation,
+                                   ShiftedDaysCache& cache) {
   LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
   const double alt = Altitude(r, c);
   const int day = static_cast<int>(date.day);
   const int month = static_cast<int>(date.month);
   const int year = static_cast<int>(date.year);
   if (l == 1 && e.TestParameterSwitch(kBitAlbedo))
-    g_.albedo[r][c] = e.GetAlbedo(diag_, day, month, year, l, r, c, alt);
+    g_.albedo[r][c] =
+        e.EvaluateAtDate(diag_, LanduseSeries::kAlbedo, day, month, year, l, r, c, alt, &cache);
   if (l == 1 && e.TestParameterSwitch(kBitEvaporationResistance))
-    g_.evaporation_resistance[r][c] = e.GetRsEvaporation(diag_, day, month, year, l, r, c, alt);
+    g_.evaporation_resistance[r][c] = e.EvaluateAtDate(diag_, LanduseSeries::kRsEvaporation, day,
+                                                       month, year, l, r, c, alt, &cache);
   if (e.TestParameterSwitch(kBitRootDepth))
-    lg.root_depth[r][c] = e.InterpolateRootDepth(diag_, d, l, r, c, alt);
+    lg.root_depth[r][c] = e.InterpolateRootDepth(diag_, d, l, r, c, alt, &cache);
   if (e.TestParameterSwitch(kBitLeafAreaIndex))
-    lg.leaf_area_index[r][c] = e.InterpolateLAI(diag_, d, l, r, c, alt);
+    lg.leaf_area_index[r][c] = e.EvaluateAtDay(diag_, LanduseSeries::kLAI, d, l, r, c, alt, &cache);
   if (e.TestParameterSwitch(kBitVegetationCoverage))
-    lg.vegetation_coverage[r][c] = e.InterpolateVCF(diag_, d, l, r, c, alt);
+    lg.vegetation_coverage[r][c] =
+        e.EvaluateAtDay(diag_, LanduseSeries::kVCF, d, l, r, c, alt, &cache);
   if (e.TestParameterSwitch(kBitCanopyResistance))
-    lg.canopy_resistance[r][c] = e.GetRsc(diag_, day, month, year, l, r, c, alt);
+    lg.canopy_resistance[r][c] =
+        e.EvaluateAtDate(diag_, LanduseSeries::kRsc, day, month, year, l, r, c, alt, &cache);
   if (e.TestParameterSwitch(kBitInterceptionResistance))
-    lg.interception_resistance[r][c] = e.GetRsInterception(diag_, day, month, year, l, r, c, alt);
+    lg.interception_resistance[r][c] = e.EvaluateAtDate(diag_, LanduseSeries::kRsInterception, day,
+                                                        month, year, l, r, c, alt, &cache);
   if (e.TestParameterSwitch(kBitRoughnessLength))
-    lg.roughness_length[r][c] = e.InterpolateZ0(diag_, d, l, r, c, alt);
+    lg.roughness_length[r][c] = e.EvaluateAtDay(diag_, LanduseSeries::kZ0, d, l, r, c, alt, &cache);
 
   double& start = lg.vegetation_start[r][c];
   double& stop = lg.vegetation_stop[r][c];
   double& duration = lg.vegetation_duration[r][c];
   if (creation) {
-    if (start <= 0) start = e.GetVegetationStartDay(diag_, d, l, r, c, alt);
+    if (start <= 0) start = e.GetVegetationStartDay(diag_, d, l, r, c, alt, &cache);
     stop = -1;
     duration = 0;
   } else {
@@ -364,8 +380,8 @@ void LanduseGridWork::EvaluateCell(const LanduseRecord& e, int l, long r, long c
       stop = -1;
       duration = 0;
     }
-    if (start <= 0) start = e.GetVegetationStartDay(diag_, d, l, r, c, alt);
-    if (stop < 0) stop = e.GetVegetationStopDay(diag_, d, l, r, c, alt);
+    if (start <= 0) start = e.GetVegetationStartDay(diag_, d, l, r, c, alt, &cache);
+    if (stop < 0) stop = e.GetVegetationStopDay(diag_, d, l, r, c, alt, &cache);
   }
   lg.root_depth[r][c] = std::max(lg.root_depth[r][c], kMinimumRootDepth);
   lg.vegetation_coverage[r][c] = std::clamp(lg.vegetation_coverage[r][c], 0.0, 1.0);
@@ -376,7 +392,7 @@ void LanduseGridWork::EvaluateCell(const LanduseRecord& e, int l, long r, long c
 
 void LanduseGridWork::EvaluateAll(const ModelDate& date, bool creation) {
   const int d = DayOfYear(date);
-  ForEachLanduseCell([&](long r, long c) {
+  ForEachLanduseCellCached([&](ShiftedDaysCache& cache, long r, long c) {
     for (int l = 1; l <= g_.layer_count; ++l) {
       const LanduseRecord* e = EntryAt(l, r, c);
       if (e == nullptr) {
@@ -385,7 +401,7 @@ void LanduseGridWork::EvaluateAll(const ModelDate& date, bool creation) {
       }
       if (creation && g_.dynamic_phenology && IsDynamic(e->GetMethod()))
         CorrectPhenology(*e, g_.layers[static_cast<std::size_t>(l)], r, c);
-      EvaluateCell(*e, l, r, c, date, d, creation);
+      EvaluateCell(*e, l, r, c, date, d, creation, cache);
     }
   });
 }

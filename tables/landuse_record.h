@@ -84,6 +84,25 @@ enum class LanduseSeries {
   kNFactor,
 };
 
+struct LanduseRecord;
+
+// The shifted fixpoint days of one (entry, start day, altitude), kept for the evaluations that
+// follow: the grid update evaluates up to ten parameters of a cell from the same days, and
+// neighbouring cells of one entry often share an altitude. The vectors are scratch space that
+// keeps its capacity, so evaluating through one cache allocates only while it grows. One cache
+// per thread (not shared); it holds no pointer into the table beyond the key.
+struct ShiftedDaysCache {
+  const LanduseRecord* record = nullptr;  // the key: entry, start day and altitude
+  int start_day = 0;
+  double altitude = 0;
+  std::vector<int> days;
+  // Scratch of the ordering of the days.
+  std::vector<bool> is_day;
+  std::vector<long> block_sum;
+  std::vector<long> block_count;
+  std::vector<std::size_t> members;
+};
+
 struct LanduseRecord {
  public:
   LanduseRecord();
@@ -197,6 +216,9 @@ struct LanduseRecord {
   // The fixpoint days s[0..n] shifted by altitude, with the dynamic start fixpoint set to
   // `start_day` (methods 3, 4, 6); a day outside -1..366 is FATAL (152).
   std::vector<int> ShiftFixpoints(DiagnosticStream& diag, int start_day, double altitude) const;
+  // The same days through `cache`: computed only when the cache holds another key.
+  const std::vector<int>& ShiftFixpoints(DiagnosticStream& diag, int start_day, double altitude,
+                                         ShiftedDaysCache& cache) const;
   // Index 1..n + 1 of the shifted fixpoint that ends the interval holding day `d`.
   int FindFixpointInterval(DiagnosticStream& diag, int d, int start_day, double altitude) const;
   static double InterpolateLinear(double x0, double y0, double x1, double y1, double x);
@@ -210,11 +232,13 @@ struct LanduseRecord {
   [[noreturn]] void FailShiftedDay(DiagnosticStream& diag, double day, int i) const;
 
   // The generic evaluation of `series` at day of year d for one cell and land-use layer, and at
-  // a date (monthly rule for the resistances of the fixed format).
+  // a date (monthly rule for the resistances of the fixed format). A cache (optional) keeps the
+  // shifted days for the next evaluation of the same entry, start day and altitude.
   double EvaluateAtDay(DiagnosticStream& diag, LanduseSeries series, int d, int layer, long row,
-                       long col, double altitude) const;
+                       long col, double altitude, ShiftedDaysCache* cache = nullptr) const;
   double EvaluateAtDate(DiagnosticStream& diag, LanduseSeries series, int day, int month, int year,
-                        int layer, long row, long col, double altitude) const;
+                        int layer, long row, long col, double altitude,
+                        ShiftedDaysCache* cache = nullptr) const;
 
   double GetRsc(DiagnosticStream& diag, int day, int month, int year, int layer, long row, long col,
                 double altitude) const;
@@ -250,7 +274,7 @@ struct LanduseRecord {
                         double altitude) const;
   // A failure adds the cell's coordinates, layer, altitude, day and code to the diagnostics.
   double InterpolateRootDepth(DiagnosticStream& diag, int d, int layer, long row, long col,
-                              double altitude) const;
+                              double altitude, ShiftedDaysCache* cache = nullptr) const;
   double InterpolateAlbedo(DiagnosticStream& diag, int d, int layer, long row, long col,
                            double altitude) const;
   double InterpolateStemDiameter(DiagnosticStream& diag, int d, int layer, long row, long col,
@@ -265,9 +289,9 @@ struct LanduseRecord {
   // vegetation period (start) or is its last fixpoint's day (stop); -1.0 otherwise; 0.0 when
   // the entry has no start (stop) fixpoint.
   double GetVegetationStartDay(DiagnosticStream& diag, int d, int layer, long row, long col,
-                               double altitude) const;
+                               double altitude, ShiftedDaysCache* cache = nullptr) const;
   double GetVegetationStopDay(DiagnosticStream& diag, int d, int layer, long row, long col,
-                              double altitude) const;
+                              double altitude, ShiftedDaysCache* cache = nullptr) const;
   double GetVegetationStartDayAt(DiagnosticStream& diag, int day, int month, int year, int layer,
                                  long row, long col, double altitude) const;
 
@@ -293,6 +317,12 @@ struct LanduseRecord {
                           long col) const;
   int CellUpperFixpoint(const double* p, int d) const;
   double MonthlyRule(const std::vector<double>& v, int day, int month, int year) const;
+  // The days of AltitudeShiftedDays into the cache's vectors.
+  void AltitudeShiftedDaysInto(double altitude, ShiftedDaysCache& cache) const;
+  // The shifted days of a cell, through the cache when there is one, else into `local`.
+  const std::vector<int>& CellShiftedDays(DiagnosticStream& diag, int layer, long row, long col,
+                                          double altitude, ShiftedDaysCache* cache,
+                                          std::vector<int>& local) const;
 
   std::string name;
   int code = 0;

@@ -16,8 +16,9 @@
 // The resistances of the fixed format (methods 0 and 1) follow the monthly rule instead: each
 // monthly value holds on the 15th of its month.
 //
-// Called from OpenMP row loops: every evaluation keeps its shifted days to itself, and a
-// failure writes its diagnostics entry inside one critical section.
+// Called from OpenMP row loops: every evaluation keeps its shifted days to itself (or to the
+// caller's per-thread cache), and a failure writes its diagnostics entry inside one critical
+// section.
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -93,30 +94,34 @@ int LanduseRecord::GetDayOfYear(int day, int month, int year) const {
 namespace {
 
 // Pools neighbouring days that are out of order into their (truncated) mean until the days
-// marked in `is_day` never decrease; unmarked entries are left alone and skipped.
-void KeepDaysInOrder(std::vector<int>& s, const std::vector<bool>& is_day) {
-  struct Block {
-    long sum;
-    long count;
-    double Mean() const { return static_cast<double>(sum) / static_cast<double>(count); }
+// marked in `c.is_day` never decrease; unmarked entries are left alone and skipped. The blocks
+// live in the cache's scratch vectors.
+void KeepDaysInOrder(ShiftedDaysCache& c) {
+  std::vector<int>& s = c.days;
+  c.block_sum.clear();
+  c.block_count.clear();
+  c.members.clear();
+  auto mean = [&](std::size_t b) {
+    return static_cast<double>(c.block_sum[b]) / static_cast<double>(c.block_count[b]);
   };
-  std::vector<Block> blocks;
-  std::vector<std::size_t> members;
   for (std::size_t i = 0; i < s.size(); ++i) {
-    if (!is_day[i]) continue;
-    members.push_back(i);
-    blocks.push_back({s[i], 1});
-    while (blocks.size() > 1 && blocks[blocks.size() - 2].Mean() > blocks.back().Mean()) {
-      const Block last = blocks.back();
-      blocks.pop_back();
-      blocks.back().sum += last.sum;
-      blocks.back().count += last.count;
+    if (!c.is_day[i]) continue;
+    c.members.push_back(i);
+    c.block_sum.push_back(s[i]);
+    c.block_count.push_back(1);
+    while (c.block_sum.size() > 1 && mean(c.block_sum.size() - 2) > mean(c.block_sum.size() - 1)) {
+      const long sum = c.block_sum.back();
+      const long count = c.block_count.back();
+      c.block_sum.pop_back();
+      c.block_count.pop_back();
+      c.block_sum.back() += sum;
+      c.block_count.back() += count;
     }
   }
   std::size_t m = 0;
-  for (const Block& b : blocks) {
-    const int day = static_cast<int>(std::floor(b.Mean()));
-    for (long j = 0; j < b.count; ++j) s[members[m++]] = day;
+  for (std::size_t b = 0; b < c.block_sum.size(); ++b) {
+    const int day = static_cast<int>(std::floor(mean(b)));
+    for (long j = 0; j < c.block_count[b]; ++j) s[c.members[m++]] = day;
   }
 }
 
@@ -135,9 +140,10 @@ int ClampedShiftedDay(int day, double altitude, double alt_dep) {
 
 }  // namespace
 
-std::vector<int> LanduseRecord::AltitudeShiftedDays(double altitude) const {
-  std::vector<int> s(At(n > 0 ? n : 0) + 1, 0);
-  std::vector<bool> is_day(s.size(), false);
+void LanduseRecord::AltitudeShiftedDaysInto(double altitude, ShiftedDaysCache& cache) const {
+  std::vector<int>& s = cache.days;
+  s.assign(At(n > 0 ? n : 0) + 1, 0);
+  cache.is_day.assign(s.size(), false);
   const int k = phenology_fixpoint_index;
   const bool dynamic = HasDynamicStart(method) && k >= 1 && k < n;
   for (int i = 1; i <= n; ++i) {
@@ -149,11 +155,16 @@ std::vector<int> LanduseRecord::AltitudeShiftedDays(double altitude) const {
       continue;
     }
     s[At(i)] = ClampedShiftedDay(day, altitude, GetAltDep(i));
-    is_day[At(i)] = true;
+    cache.is_day[At(i)] = true;
   }
-  KeepDaysInOrder(s, is_day);
-  s[0] = n >= 1 && is_day[At(n)] ? s[At(n)] - 366 : GetJulDay(n) - 366;
-  return s;
+  KeepDaysInOrder(cache);
+  s[0] = n >= 1 && cache.is_day[At(n)] ? s[At(n)] - 366 : GetJulDay(n) - 366;
+}
+
+std::vector<int> LanduseRecord::AltitudeShiftedDays(double altitude) const {
+  ShiftedDaysCache scratch;
+  AltitudeShiftedDaysInto(altitude, scratch);
+  return std::move(scratch.days);
 }
 
 int LanduseRecord::ShiftedFixpointDay(int i, double altitude) const {
@@ -163,13 +174,25 @@ int LanduseRecord::ShiftedFixpointDay(int i, double altitude) const {
 
 std::vector<int> LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start_day,
                                                double altitude) const {
+  ShiftedDaysCache scratch;
+  ShiftFixpoints(diag, start_day, altitude, scratch);
+  return std::move(scratch.days);
+}
+
+const std::vector<int>& LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start_day,
+                                                      double altitude,
+                                                      ShiftedDaysCache& cache) const {
+  if (cache.record == this && cache.start_day == start_day && cache.altitude == altitude)
+    return cache.days;
+  cache.record = nullptr;
   // A shift that leaves the year is an error of the table or the altitude, whatever the order.
   for (int i = 1; i <= n; ++i) {
     if (GetJulDay(i) < 0) continue;
     const double day = ShiftedDay(GetJulDay(i), altitude, GetAltDep(i));
     if (!(day >= -1 && day <= 366)) FailShiftedDay(diag, day, i);
   }
-  std::vector<int> s = AltitudeShiftedDays(altitude);
+  AltitudeShiftedDaysInto(altitude, cache);
+  std::vector<int>& s = cache.days;
   // The dynamic start fixpoint lies in 1..n-1; an entry without one has index -1 and no day to
   // replace (writing s[-1] would corrupt the evaluation).
   const int k = phenology_fixpoint_index;
@@ -179,7 +202,20 @@ std::vector<int> LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, int start
   }
   for (int i = 1; i <= n; ++i)
     if (s[At(i)] < -1 || s[At(i)] > 366) FailShiftedDay(diag, s[At(i)], i);
+  cache.record = this;
+  cache.start_day = start_day;
+  cache.altitude = altitude;
   return s;
+}
+
+const std::vector<int>& LanduseRecord::CellShiftedDays(DiagnosticStream& diag, int layer, long row,
+                                                       long col, double altitude,
+                                                       ShiftedDaysCache* cache,
+                                                       std::vector<int>& local) const {
+  const int start_day = StartDayOf(layer, row, col);
+  if (cache != nullptr) return ShiftFixpoints(diag, start_day, altitude, *cache);
+  local = ShiftFixpoints(diag, start_day, altitude);
+  return local;
 }
 
 void LanduseRecord::FailShiftedDay(DiagnosticStream& diag, double day, int i) const {
@@ -254,14 +290,16 @@ double LanduseRecord::EvaluateCellDays(const std::vector<double>& v, const doubl
 }
 
 double LanduseRecord::EvaluateAtDay(DiagnosticStream& diag, LanduseSeries series, int d, int layer,
-                                    long row, long col, double altitude) const {
+                                    long row, long col, double altitude,
+                                    ShiftedDaysCache* cache) const {
   const std::vector<double>& v = GetSeries(series);
   if (n < 1 || v.size() < At(n) + 1)
     ThrowFatal(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint at ", 1,
                " is outside of the allowed range of ", 1, " to ", n + 1);
   if (const double* p = CellFixpointDays(layer, row, col))
     return EvaluateCellDays(v, p, d, layer, row, col);
-  const std::vector<int> s = ShiftFixpoints(diag, StartDayOf(layer, row, col), altitude);
+  std::vector<int> local;
+  const std::vector<int>& s = CellShiftedDays(diag, layer, row, col, altitude, cache, local);
   const int i = SearchInterval(s, n, d);
   if (i > n + 1)
     ThrowFatal(diag, kFixpointIntervalCode, "FATAL: Julian-day-fixpoint at ", i,
@@ -290,13 +328,13 @@ double LanduseRecord::MonthlyRule(const std::vector<double>& v, int day, int mon
 
 double LanduseRecord::EvaluateAtDate(DiagnosticStream& diag, LanduseSeries series, int day,
                                      int month, int year, int layer, long row, long col,
-                                     double altitude) const {
+                                     double altitude, ShiftedDaysCache* cache) const {
   if (RuleOf(series).monthly && (method == 0 || method == 1))
     return MonthlyRule(GetSeries(series), day, month, year);
   const int d = GetDayOfYear(day, month, year);
   if (series == LanduseSeries::kRootDepth)
-    return InterpolateRootDepth(diag, d, layer, row, col, altitude);
-  return EvaluateAtDay(diag, series, d, layer, row, col, altitude);
+    return InterpolateRootDepth(diag, d, layer, row, col, altitude, cache);
+  return EvaluateAtDay(diag, series, d, layer, row, col, altitude, cache);
 }
 
 // --- Named parameters -----------------------------------------------------------------------
@@ -331,9 +369,10 @@ double LanduseRecord::GetRootDepth(DiagnosticStream& diag, int day, int month, i
 }
 
 double LanduseRecord::InterpolateRootDepth(DiagnosticStream& diag, int d, int layer, long row,
-                                           long col, double altitude) const {
+                                           long col, double altitude,
+                                           ShiftedDaysCache* cache) const {
   try {
-    return EvaluateAtDay(diag, LanduseSeries::kRootDepth, d, layer, row, col, altitude);
+    return EvaluateAtDay(diag, LanduseSeries::kRootDepth, d, layer, row, col, altitude, cache);
   } catch (const ErrorCode& error) {
     ThrowFatal(diag, error.code, "FATAL: Coordinates: i=", row, ", j=", col, "\nLayer=", layer,
                "\nAltitude=", altitude, "m\nJulday=", d, "\nLanduse Code=", code,
@@ -358,7 +397,8 @@ double LanduseRecord::InterpolateNFactor(DiagnosticStream& diag, int d) const {
 // --- Vegetation period ------------------------------------------------------------------------
 
 double LanduseRecord::GetVegetationStartDay(DiagnosticStream& diag, int d, int layer, long row,
-                                            long col, double altitude) const {
+                                            long col, double altitude,
+                                            ShiftedDaysCache* cache) const {
   const int start = StartVegetationPeriodForBalance;
   const int stop = StopVegetationPeriodForBalance;
   if (start == 0) return 0.0;
@@ -367,7 +407,8 @@ double LanduseRecord::GetVegetationStartDay(DiagnosticStream& diag, int d, int l
     if (k >= start && d >= p[k] && (k < stop || start > stop)) return d;
     return -1.0;
   }
-  const std::vector<int> s = ShiftFixpoints(diag, StartDayOf(layer, row, col), altitude);
+  std::vector<int> local;
+  const std::vector<int>& s = CellShiftedDays(diag, layer, row, col, altitude, cache, local);
   int i = SearchInterval(s, n, d);
   int day = d;
   if (i > n) {
@@ -379,14 +420,16 @@ double LanduseRecord::GetVegetationStartDay(DiagnosticStream& diag, int d, int l
 }
 
 double LanduseRecord::GetVegetationStopDay(DiagnosticStream& diag, int d, int layer, long row,
-                                           long col, double altitude) const {
+                                           long col, double altitude,
+                                           ShiftedDaysCache* cache) const {
   const int stop = StopVegetationPeriodForBalance;
   if (stop == 0) return 0.0;
   if (const double* p = CellFixpointDays(layer, row, col)) {
     const int k = CellUpperFixpoint(p, d) - 1;
     return k == stop && d == p[stop] ? d : -1.0;
   }
-  const std::vector<int> s = ShiftFixpoints(diag, StartDayOf(layer, row, col), altitude);
+  std::vector<int> local;
+  const std::vector<int>& s = CellShiftedDays(diag, layer, row, col, altitude, cache, local);
   int i = SearchInterval(s, n, d);
   int day = d;
   if (i > n) {
