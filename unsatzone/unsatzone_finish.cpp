@@ -93,9 +93,9 @@ void unsatzonmodellklasse::WriteEndOfRunLog() {
   double*** theta = Stack(kTheta);
   const std::string name = FormatText("modell_%d.log", rank);
   if (single_point_owner) {
-    const double mm = ColumnSoilWater(CellSoil(controlRow, controlCol), layerCount,
-                                      theta[controlRow][controlCol]) *
-                      1000.0;
+    const SoilRecord& soil = CellSoil(controlRow, controlCol);
+    const double mm =
+        ColumnSoilWater(soil, CellLayers(soil), theta[controlRow][controlCol]) * 1000.0;
     AppendToLog(Diag(), name,
                 FormatText("(mpi_rank %d) soil water content (control point r=%d c=%d) at "
                            "model-end: %lf mm\n",

@@ -216,12 +216,13 @@ void unsatzonmodellklasse::SetColdStartState() {
       }
       if (!OwnCell(r, c)) continue;
       const SoilRecord& soil = CellSoil(r, c);
-      GeodeticHeads(soil, n, elevation[r][c], geodetic[r][c]);
+      const int layers = CellLayers(soil);
+      GeodeticHeads(soil, layers, elevation[r][c], geodetic[r][c]);
       const int g = storageMode == 2
-                        ? LastUnsaturatedLayerAtDistance(geodetic[r][c], n, distance[r][c])
-                        : cold_g;
-      HydrostaticTheta(soil, n, geodetic[r][c], g, theta[r][c]);
-      HydraulicHeads(soil, n, geodetic[r][c], theta[r][c], heads[r][c]);
+                        ? LastUnsaturatedLayerAtDistance(geodetic[r][c], layers, distance[r][c])
+                        : std::min(cold_g, layers);
+      HydrostaticTheta(soil, layers, geodetic[r][c], g, theta[r][c]);
+      HydraulicHeads(soil, layers, geodetic[r][c], theta[r][c], heads[r][c]);
     }
   });
 }
@@ -235,8 +236,9 @@ void unsatzonmodellklasse::ScanGroundwaterGrids() {
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
+      const SoilRecord& soil = CellSoil(r, c);
       const GroundwaterScan scan =
-          ScanGroundwater(CellSoil(r, c), layerCount, geodetic[r][c], theta[r][c]);
+          ScanGroundwater(soil, CellLayers(soil), geodetic[r][c], theta[r][c]);
       theta_at_level[r][c] = scan.theta_at_level;
       if (scan.level > 0) level[r][c] = scan.level;
       // Storage mode 2 keeps the distance read from its file.
@@ -251,7 +253,8 @@ void unsatzonmodellklasse::SetDrainageLevel() {
   double** depth = links.drainage_depth;
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-      if (OwnCell(r, c)) level[r][c] = DrainageLayer(geodetic[r][c], layerCount, depth[r][c]);
+      if (OwnCell(r, c))
+        level[r][c] = DrainageLayer(geodetic[r][c], CellLayers(CellSoil(r, c)), depth[r][c]);
   });
 }
 

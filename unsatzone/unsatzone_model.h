@@ -44,6 +44,7 @@
 // the construction; a construction that fails unregisters every grid it had registered.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -587,6 +588,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ReadStackFile(OwnStack stack, const std::string& name);
   void ReadGridFile(OwnGrid grid, const std::string& name);
   const SoilRecord& CellSoil(long row, long column) const;
+  // The layers of a cell's column: the stacks hold the most layers of any soil of the basin, a
+  // soil with fewer uses only its own.
+  int CellLayers(const SoilRecord& soil) const { return std::min(layerCount, soil.layers); }
   bool ZoneCell(long row, long column) const;
   void WriteSinglePointHeader(SinglePoint file, const std::string& header,
                               const std::string& message);

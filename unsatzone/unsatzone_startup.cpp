@@ -75,7 +75,7 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
       const SoilRecord& soil = CellSoil(r, c);
-      mean[r][c] = RootZoneTheta(soil, layerCount, theta[r][c], links.root_depth[1][r][c]);
+      mean[r][c] = RootZoneTheta(soil, CellLayers(soil), theta[r][c], links.root_depth[1][r][c]);
       const int code = static_cast<int>(codes[r][c]);
       if (code < 1 || code > rules) continue;
       const IrrigationRecord& rule = irrigation_table->records[code];
@@ -170,9 +170,9 @@ void unsatzonmodellklasse::WriteStartUpLog() {
   char name[64];
   std::snprintf(name, sizeof name, "modell_%d.log", rank);
   if (single_point_owner) {
-    const double mm = ColumnSoilWater(CellSoil(controlRow, controlCol), layerCount,
-                                      theta[controlRow][controlCol]) *
-                      1000.0;
+    const SoilRecord& soil = CellSoil(controlRow, controlCol);
+    const double mm =
+        ColumnSoilWater(soil, CellLayers(soil), theta[controlRow][controlCol]) * 1000.0;
     if (std::FILE* log = std::fopen(name, "a+")) {
       std::fprintf(log, "soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
                    controlRow, controlCol, mm);
@@ -185,7 +185,8 @@ void unsatzonmodellklasse::WriteStartUpLog() {
   for (long r = first_local_row; r <= last_local_row; ++r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
-      const double water = ColumnSoilWater(CellSoil(r, c), layerCount, theta[r][c]);
+      const SoilRecord& soil = CellSoil(r, c);
+      const double water = ColumnSoilWater(soil, CellLayers(soil), theta[r][c]);
       const double share = ice != nullptr ? GlacierShareOfCell(ice[r][c]).glacierized : 0.0;
       sums[0].Add(water);
       sums[1].Add(1.0);

@@ -228,6 +228,28 @@ TEST_F(UnsatModel, ColdStartFillsEveryColumnAndTheGroundwaterGrids) {
   EXPECT_DOUBLE_EQ(Registered("groundwater_distance")[2][3], 0.0);
 }
 
+// A basin whose soils differ in their layer counts: each column uses its own soil's layers (the
+// cold start, the groundwater scan and the logs read the 2-layer sand's arrays at 2 layers, not
+// at the 4 of the loam, which ran past them).
+TEST_F(UnsatModel, ColdStartOfSoilsWithFewerLayersThanTheStacks) {
+  soils_[2] = SoilRecord();
+  soils_[2].ParseEntry(
+      diag_,
+      test::SoilBlock(test::VanGenuchtenKeys(0.43, 0.045, 14.5, 2.68, 8.25e-5, 2), 2, "sand"),
+      "MultipleHorizons");
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  double*** theta = model_->Stack(unsatzonmodellklasse::kTheta);
+  for (int r = 1; r <= 2; ++r) {
+    for (int c = 1; c <= 4; ++c) {
+      const SoilRecord& soil = SoilOf(r, c);
+      for (int k = 1; k <= std::min(4, soil.layers); ++k) {
+        EXPECT_GT(theta[r][c][k], 0.0) << r << " " << c << " " << k;
+        EXPECT_LE(theta[r][c][k], 0.43) << r << " " << c << " " << k;
+      }
+    }
+  }
+}
+
 // A warm start takes the stacks and grids from the files a cold start wrote; the soil
 // temperatures read are kept for the first step.
 TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
