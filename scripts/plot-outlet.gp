@@ -16,5 +16,6 @@ set format x '%b'
 set ylabel 'Q (m^3/s)'
 set grid
 set key off
+set autoscale xfix
 # Three header lines; the date is in columns 1-3, the outlet (subbasin 5) in column 9.
 plot datafile every ::3 using (strptime('%Y %m %d', sprintf('%d %d %d', $1, $2, $3))):9 with lines lw 2
