@@ -11,7 +11,7 @@
 [output_interval]
 24         # report interval in hours: one report line per simulated day
 0          # 1 would warn about every cell without a station within the maximum distance
-0          # (not used)
+1          # unit of the routed discharge: 1 m3/s (0 would be mm per day over the subbasin)
 1440       # minutes from the hour of a data record to the end of its step: the KNMI daily
            # values of day D cover 00-24 h, the record carries hour 0 and the step ends 24 h later
 WriteAsciiGrids = 1
@@ -524,6 +524,42 @@ soilstorage  # storage content file (the process number is appended)
 substeps.stat 0
 substeps.asc
 0
+
+# ---- Discharge routing ---------------------------------------------------------------------
+# The runoff of every subbasin (qg.stat) flows through the river network to the basin outlet.
+# Subbasins 1 and 2 are headwaters that join in subbasin 4; subbasin 3 is a tributary that
+# joins the outflow of 4 in subbasin 5, the last reach above the outlet. One description per
+# subbasin that receives a tributary, upstream first: TG 4 routes the outflows of 1 and 2 down
+# the channel through subbasin 4, TG 5 those of 4 and 3 down the channel through subbasin 5.
+# A = area drained at the end of the reach (km2, the zone grid's areas: 1.69 + 5.61 + 0.24 =
+# 7.54 at the outlet of 4, 14.09 at the basin outlet), f = 1 (no correction of the area).
+# Channel values per tributary, in this order:
+#   kh, kv  storage constants of the channel and of the flood plain (h): short, steep reaches
+#           that a day's water passes within the hour, so small values
+#   Bh, Bv  width of the channel and of the flood plain (m), growing with the drained area
+#           (about 1.5 m at 2 km2 to 4 m at 14 km2, as in small Rocky Mountain streams)
+#   Th      bank-full depth (m)
+#   Mh, Mv  Manning-Strickler coefficients (m^(1/3)/s): 20 for a mountain stream with cobbles
+#           and boulders (Manning n = 0.05, Chow 1959, Open-Channel Hydraulics, table 5-6),
+#           10 for a wooded flood plain (n = 0.1)
+#   I       slope of the reach (m/m) and L its length (m): from dem.asc along the stream cells
+#           of river_links.asc in the subbasin the reach crosses (4 cells falling 20 m in
+#           subbasin 4, 8 cells falling 45 m in subbasin 5)
+#   A       area of the tributary's catchment (km2)
+# The outlet's discharge is the column "5" of discharge.stat (m3/s per day).
+[routing_model]
+1          # on
+1440       # time step (minutes): daily, as the rest of the model
+1.0 1000.0 50 24   # qmin, qmax (l/s/km2) and intervals of the water-level table; 24 hourly sub-steps
+discharge.stat 2001   # routed discharge per subbasin (m3/s), one row per day
+none.txt   # no observed discharges (the example ships none)
+0          # no observation columns
+0          # goodness of fit from the first step (unused without observations)
+TG 4 (A=7.54, f=1) OL 1 (kh=0.5, kv=2, Bh=1.5, Bv=8, Th=0.5, Mh=20, Mv=10, I=0.05, L=500, A=1.69)
+OL 2 (kh=0.5, kv=2, Bh=2.5, Bv=12, Th=0.7, Mh=20, Mv=10, I=0.05, L=500, A=5.61)
+TG 5 (A=14.09, f=1) OL 4 (kh=1, kv=4, Bh=3, Bv=15, Th=0.8, Mh=20, Mv=10, I=0.056, L=1000, A=7.54)
+OL 3 (kh=1, kv=4, Bh=2.5, Bv=12, Th=0.7, Mh=20, Mv=10, I=0.056, L=1000, A=5.83)
+end of the routing descriptions
 
 # ---- Time series at single cells ------------------------------------------------------------
 # Daily values at the basin outlet (2416 m) and at the highest cell of the basin (3218 m).

@@ -129,6 +129,10 @@ const std::string kSlideLines =
 const std::string kInterceptionMethod =
     "2          # method: evaporation at the potential interception evaporation, the potential\n"
     "           # transpiration reduced by the same amount";
+// Discharge routing switched off (it takes its runoff from the soil zone: with the soil zone off
+// routing would end with code 43).
+const Edit kRoutingOff = {"front-range.ctl", "[routing_model]\n1          # on",
+                          "[routing_model]\n0          # off"};
 // The soil zone switched off, and ponding on with a pond of up to 15 mm in every cell.
 const Edit kSoilOff = {"front-range.ctl", "[unsatzon_model]\n1          # on",
                        "[unsatzon_model]\n0          # off"};
@@ -174,20 +178,23 @@ const std::vector<Variant>& Variants() {
       {"hamon-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         {"front-range.ctl", kPenmanMonteith, "2          # method 2: Hamon"},
-        kSoilOff},
+        kSoilOff,
+        kRoutingOff},
        {1, 2, 3}},
       // Snow by its energy balance, January to March.
       {"energy-balance-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         {"front-range.ctl", kDegreeDay, "5"},
         {"front-range.ctl", kColdStart, kColdStart + kEnergyBalanceLines},
-        kSoilOff},
+        kSoilOff,
+        kRoutingOff},
        {1, 2, 3}},
       // Interception before snow (method 12): the snow model takes the throughfall.
       {"interception-before-snow-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         {"front-range.ctl", kInterceptionMethod, "12"},
-        kSoilOff},
+        kSoilOff,
+        kRoutingOff},
        {1, 2, 3}},
       // Degree-day snow sliding off slopes of 15 degrees and more, January to March.
       {"slide-quarter",
@@ -198,7 +205,8 @@ const std::vector<Variant>& Variants() {
          "[standard_grids]\n9\nslidefraction1.asc slidefraction1 0\n"
          "slidefraction2.asc slidefraction2 0\nslidefraction3.asc slidefraction3 0\n"
          "slidefraction4.asc slidefraction4 0\n"},
-        kSoilOff},
+        kSoilOff,
+        kRoutingOff},
        {1, 2, 3},
        true},
       // Ponding of up to 15 mm on the soil, April.

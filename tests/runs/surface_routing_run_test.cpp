@@ -69,6 +69,8 @@ RunResult RunWithSurfaceRouting(const TempDir& dir, int processes, int threads, 
     ASSERT_NE(at, std::string::npos) << from;
     control.replace(at, from.size(), to);
   };
+  // Discharge routing off: these runs compare the surface routing alone, as short as they can be.
+  replace("[routing_model]\n1          # on", "[routing_model]\n0          # off");
   replace("[standard_grids]\n5\n",
           "[standard_grids]\n7\nriver_depth.asc river_depth 0\n"
           "river_width.asc river_width 0\n");
