@@ -138,12 +138,16 @@ void SP_class::RunStep(double inflow, double dt, double irrigation, double abstr
                        double** flows, double** history, std::vector<AL_class>& abstractions,
                        int32_t nAL, int32_t year, int32_t month, int32_t day, int32_t hour) {
   const double s = 60.0 * dt;
+  previous_ = state_;
+  double& v = state_[0];
+  // Irrigation, then the abstractions, take at most the volume there is; the balance books what
+  // they took, so it stays closed.
+  irrigation = std::clamp(irrigation, 0.0, std::max(v, 0.0));
+  abstraction = std::clamp(abstraction, 0.0, std::max(v - irrigation, 0.0));
   balance_ = ReservoirBalance{};
   balance_.m3[kIrrig] = irrigation;
   balance_.m3[kAbstr] = abstraction;
   balance_.m3[kQin] = s * inflow;
-  previous_ = state_;
-  double& v = state_[0];
   v = std::max(0.0, v - irrigation - abstraction);
 
   double inflow_volume = 0.0;

@@ -118,6 +118,9 @@ struct IrrigationLinks {
   const std::vector<double>* demand = nullptr;
   std::vector<std::vector<double>>* maxirrig = nullptr;
   std::vector<char>* drawn = nullptr;
+  // [tr][sb]: after the routing, what the last reservoir of a stretch can spare (mm over A / f);
+  // after the irrigation step, what irrigation took from it in the next step.
+  std::vector<std::vector<double>>* from_reservoirs = nullptr;
 };
 
 class routingclass : public modelobject {
@@ -282,6 +285,11 @@ class routingclass : public modelobject {
   void RunReservoirs(int32_t year, int32_t month, int32_t day, int32_t hour);
   void DrawIrrigationAtSources();
   void DrawIrrigationAtOutlet();
+  // Irrigation served by the last reservoir (routing/stretch_irrigation.cpp): the volume (m³)
+  // irrigation took from it in this real step (0 without irrigation), and, after its step, what
+  // it can spare for the next one.
+  double ReservoirIrrigationVolume(bool real_step) const;
+  void OfferReservoirToIrrigation(bool real_step);
 
   // Steps of SetInflow and ReadInflows.
   void OpenInflowTable(int32_t k, int32_t start_row, int32_t year, int32_t month, int32_t day,

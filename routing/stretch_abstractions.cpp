@@ -50,9 +50,13 @@ void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, in
   const double effective = area_ / divisor_;
   // With reservoirs the abstractions draw on the last reservoir's volume; the reservoirs then
   // set the outlet.
-  const double q = nSP_ > 0
-                       ? DischargeToDepth(reservoirs_[nSP_].volume() / dt_ / 60.0, effective, dt_)
-                       : flows_[0][own];
+  // The irrigation the last reservoir serves this step is not offered to them.
+  const double q =
+      nSP_ > 0
+          ? DischargeToDepth(
+                (reservoirs_[nSP_].volume() - ReservoirIrrigationVolume(real_step)) / dt_ / 60.0,
+                effective, dt_)
+          : flows_[0][own];
   for (int32_t k = 1; k <= nAL_; ++k) {
     AL_class& al = abstractions_[k];
     if (al.mode() == kAbstractionReservoirRule) continue;

@@ -47,4 +47,28 @@ void routingclass::DrawIrrigationAtOutlet() {
   flows_[0][own] = std::max(0.0, flows_[0][own] - d);
 }
 
+// The reservoir's offer and the irrigation model's share are mm over the area of the stretch's
+// outlet subbasin as the demand table holds it (total area · area share, km²), the unit of the
+// demand they meet; 1 mm over 1 km² is 1000 m³. The share never exceeds the offer, the volume
+// the last reservoir held after the previous step.
+double routingclass::ReservoirIrrigationVolume(bool real_step) const {
+  if (!real_step || irrigation_ == nullptr || irrigation_->from_reservoirs == nullptr) return 0.0;
+  const int32_t own = IndexOf(tg_code_);
+  const double area = irrigation_->records[0][3] * irrigation_->records[own][3];
+  const double taken = (*irrigation_->from_reservoirs)[0][own];
+  return std::max(0.0, taken) * std::max(0.0, area) * 1000.0;
+}
+
+// The whole volume of the last reservoir, with its concentrations, is offered to irrigation.
+void routingclass::OfferReservoirToIrrigation(bool real_step) {
+  if (!real_step || irrigation_ == nullptr || irrigation_->from_reservoirs == nullptr) return;
+  const int32_t own = IndexOf(tg_code_);
+  const double area = irrigation_->records[0][3] * irrigation_->records[own][3];
+  std::vector<std::vector<double>>& offered = *irrigation_->from_reservoirs;
+  const SP_class& r = reservoirs_[nSP_];
+  offered[0][own] = area > 0.0 ? r.volume() / (area * 1000.0) : 0.0;
+  for (int32_t tr = 1; tr <= ntr_ && static_cast<std::size_t>(tr) < offered.size(); ++tr)
+    offered[tr][own] = r.concentration(tr);
+}
+
 }  // namespace velorn

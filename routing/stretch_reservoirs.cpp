@@ -48,7 +48,8 @@ void routingclass::CollectReservoirs(std::vector<SP_class*>& list) {
 
 // Each reservoir takes the outlet discharge the previous one left as its inflow and sets the
 // outlet to its outflow; the last one also serves the step's abstractions (their sum S, as a
-// volume). Reservoir-fed abstractions hand their water to their receiving inflow.
+// volume) and the irrigation drawn from it. Reservoir-fed abstractions hand their water to their
+// receiving inflow.
 void routingclass::RunReservoirs(int32_t year, int32_t month, int32_t day, int32_t hour) {
   if (nSP_ == 0) return;
   const bool real_step = month >= 1;
@@ -57,11 +58,13 @@ void routingclass::RunReservoirs(int32_t year, int32_t month, int32_t day, int32
   for (int32_t k = 1; k <= nSP_; ++k) {
     SP_class& r = reservoirs_[k];
     const double inflow = DepthToDischarge(flows_[0][own], effective, dt_);
+    const double irrigation = k == nSP_ ? ReservoirIrrigationVolume(real_step) : 0.0;
     const double withdrawn = real_step && k == nSP_
                                  ? dt_ * 60.0 * DepthToDischarge(abstraction_sum_, effective, dt_)
                                  : 0.0;
-    r.RunStep(inflow, dt_, 0.0, withdrawn, flows_, history_ != nullptr ? history_[0] : nullptr,
-              abstractions_, nAL_, year, month, day, hour);
+    r.RunStep(inflow, dt_, irrigation, withdrawn, flows_,
+              history_ != nullptr ? history_[0] : nullptr, abstractions_, nAL_, year, month, day,
+              hour);
     for (int32_t a = 1; a <= nAL_; ++a) {
       AL_class& al = abstractions_[a];
       if (al.mode() != kAbstractionReservoirRule || !al.linked()) continue;
@@ -76,6 +79,7 @@ void routingclass::RunReservoirs(int32_t year, int32_t month, int32_t day, int32
     for (int32_t tr = 1; tr <= ntr_; ++tr) flows_[tr][own] = r.concentration(tr);
     for (int32_t j = 1; j <= nsub_; ++j)
       for (int32_t tr = 0; tr <= ntr_; ++tr) subflows_[tr][j][own] = flows_[tr][own];
+    if (k == nSP_) OfferReservoirToIrrigation(real_step);
     if (real_step) r.AppendOutputRow(year, month, day, hour);
   }
 }

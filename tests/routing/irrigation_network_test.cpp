@@ -48,47 +48,79 @@ class IrrigationNetworkTest : public RoutingModelTest {
     return volume;
   }
 
+  // Builds both models over the network `outlet13` (the description of 13's stretch, with its
+  // reservoir items) and runs 60 hourly steps; returns the water irrigated, in mm · km², and
+  // checks the balance of the network: runoff = irrigation + outflow + stored water.
+  double RunNetwork(const std::string& outlet13, const std::string& rules) {
+    WriteFile(setup_.control_file_name,
+              "[output_interval]\n24\n0\n0\n0\n[routing_model]\n1\n60\n" + Header("1 1000 50 3") +
+                  outlet13 + "\nTG 15 (A=150, f=1) OL 13 " + ChannelValues(4, 20000, 60) +
+                  "\nSUMTRIB 14 " + ChannelValues(1, 5000, 40) +
+                  "\nend of descriptions\n[irrigation]\n1\n60\nirr_gw.sta 0\nirr_sw.sta 0\n" +
+                  rules);
+    int32_t error = -1;
+    irrigation_ = std::make_unique<irrigationclass>(error, setup_, &table_);
+    EXPECT_EQ(error, 0) << screen_.str();
+    irrigation_->SetupTracers(error, 0, nullptr, nullptr, 0);
+    SetPulse(0);
+    routing_ = Start();
+    if (!routing_) return 0;
+    routing_->SetIrrigationDemand(irrigation_->GetSurfaceWaterDemand());
+    irrigation_->SetMaxIrrigationArrays(routing_->GetMaxIrrigation(),
+                                        routing_->GetMaxIrrigationFromReservoirs());
+    irrigation_->SetRoutingTargets(&routing_->GetRoutingTargets()->target);
+    irrigation_->SetAbfrelTable(routing_->GetAbfrelTable());
+
+    const double stored_before = Stored();
+    double in = 0, out = 0, irrigated = 0;
+    double** amounts = grids_["irrigation_amounts"].get();
+    for (int n = 0; n < 60; ++n) {
+      SetPulse(n);
+      in += RunoffVolume();
+      irrigation_->RunStep(n % 24, 1 + n / 24, 1, 2001);
+      for (int k = 1; k <= 5; ++k) irrigated += amounts[1][k] * zones_[k][3];  // mm · km²
+      Step(*routing_, n);
+      out += routing_->Flows()[0][5] * 150.0;
+    }
+    EXPECT_NEAR(in - irrigated, out + Stored() - stored_before, 1e-9 * in);
+    return irrigated;
+  }
+  // Channel and reservoir water in mm · km² (1 mm over 1 km² is 1000 m³).
+  double Stored() const {
+    double water = routing_->ChannelStorage();
+    for (int32_t k = 1; k <= routing_->Stretch(1).ReservoirCount(); ++k)
+      water += routing_->Stretch(1).Reservoir(k).volume() / 1000.0;
+    return water;
+  }
+
   IrrigationTable table_;
   std::map<std::string, GridMatrix> grids_;
   std::unique_ptr<irrigationclass> irrigation_;
+  std::unique_ptr<abflussmodellklasse> routing_;
 };
 
-TEST_F(IrrigationNetworkTest, SurfaceIrrigationLeavesTheRivers) {
-  WriteFile(setup_.control_file_name,
-            "[output_interval]\n24\n0\n0\n0\n[routing_model]\n1\n60\n" + Header("1 1000 50 3") +
-                "TG 13 (A=60, f=1) OL 11 " + ChannelValues(2, 8000, 10) + " OL 12 " +
-                ChannelValues(3, 12000, 20) + "\nTG 15 (A=150, f=1) OL 13 " +
-                ChannelValues(4, 20000, 60) + "\nSUMTRIB 14 " + ChannelValues(1, 5000, 40) +
-                "\nend of descriptions\n[irrigation]\n1\n60\nirr_gw.sta 0\nirr_sw.sta 0\n");
-  int32_t error = -1;
-  irrigation_ = std::make_unique<irrigationclass>(error, setup_, &table_);
-  ASSERT_EQ(error, 0) << screen_.str();
-  irrigation_->SetupTracers(error, 0, nullptr, nullptr, 0);
-  SetPulse(0);
-  auto routing = Start();
-  ASSERT_TRUE(routing);
-  routing->SetIrrigationDemand(irrigation_->GetSurfaceWaterDemand());
-  irrigation_->SetMaxIrrigationArrays(routing->GetMaxIrrigation(),
-                                      routing->GetMaxIrrigationFromReservoirs());
-  irrigation_->SetRoutingTargets(&routing->GetRoutingTargets()->target);
-  irrigation_->SetAbfrelTable(routing->GetAbfrelTable());
+const char* const kStretch13 = "TG 13 (A=60, f=1) OL 11 ";
 
-  const double stored_before = routing->ChannelStorage();
-  double in = 0, out = 0, irrigated = 0;
-  double** amounts = grids_["irrigation_amounts"].get();
-  for (int n = 0; n < 60; ++n) {
-    SetPulse(n);
-    in += RunoffVolume();
-    irrigation_->RunStep(n % 24, 1 + n / 24, 1, 2001);
-    for (int k = 1; k <= 5; ++k) irrigated += amounts[1][k] * zones_[k][3];  // mm · km²
-    Step(*routing, n);
-    out += routing->Flows()[0][5] * 150.0;
-  }
-  const double stored_after = routing->ChannelStorage();
+TEST_F(IrrigationNetworkTest, SurfaceIrrigationLeavesTheRivers) {
+  const double irrigated = RunNetwork(
+      kStretch13 + ChannelValues(2, 8000, 10) + " OL 12 " + ChannelValues(3, 12000, 20), "");
   // The first step finds no river water recorded yet; afterwards every demand is met.
   EXPECT_NEAR(irrigated, 59 * 0.2 * 150.0, 1e-9 * irrigated);
-  EXPECT_NEAR(in - irrigated, out + stored_after - stored_before, 1e-9 * in);
   EXPECT_NEAR(grids_["precipitation"].get()[1][3], 59 * 0.2, 1e-12);
+}
+
+// A reservoir at the outlet of 13 serves 13's demand (0.2 mm over its 30 km² per step, 6000 m³)
+// from its volume, which it offers after each step; its balance books the draw and stays closed.
+TEST_F(IrrigationNetworkTest, ReservoirServesItsSubbasin) {
+  const double irrigated =
+      RunNetwork(kStretch13 + ChannelValues(2, 8000, 10) + " OL 12 " + ChannelValues(3, 12000, 20) +
+                     "\nSP 1 file = r1.txt V0 = 1e6 C0 = 0 0 0 0 0 0 0 0 0",
+                 "[abstraction_rule_reservoir_1]\n2\n0 0\n1e7 100\n\n");
+  ASSERT_TRUE(routing_);
+  EXPECT_NEAR(irrigated, 59 * 0.2 * 150.0, 1e-9 * irrigated);
+  const SP_class& r = routing_->Stretch(1).Reservoir(1);
+  EXPECT_NEAR(r.balance().m3[kIrrig], 0.2 * 30 * 1000.0, 1e-9);
+  EXPECT_NEAR(routing_->GetMaxIrrigationFromReservoirs()->at(0)[3], r.volume() / 30e3, 1e-12);
 }
 
 }  // namespace

@@ -97,6 +97,20 @@ TEST_F(ReservoirTest, ItemValuesAndDefaults) {
   }
 }
 
+// Irrigation, then abstraction, take at most the volume there is; the balance books what they
+// took, so V_end = V_start − Irrig − Abstr still holds.
+TEST_F(ReservoirTest, WithdrawalsNeverExceedTheVolume) {
+  SP_class& r = Make(Item(500), Table("2\n0 0\n2.0e6 10\n"));
+  Step(0.0, 60, 2001, 800.0, 100.0);
+  EXPECT_EQ(r.volume(), 0.0);
+  EXPECT_EQ(r.balance().m3[kIrrig], 500.0);
+  EXPECT_EQ(r.balance().m3[kAbstr], 0.0);
+  Make(Item(500), Table("2\n0 0\n2.0e6 10\n"));
+  Step(0.0, 60, 2001, 300.0, 400.0);
+  EXPECT_EQ(r.balance().m3[kIrrig], 300.0);
+  EXPECT_EQ(r.balance().m3[kAbstr], 200.0);
+}
+
 // V_end = V_start − Irrig − Abstr + Qin·s − Qout·s, with Err, dV and every mm column 0.
 TEST_F(ReservoirTest, BalanceOfAReservoirThatIsNoLake) {
   SP_class& r = Make(Item(1.0e6), Table("2\n0 0\n2.0e6 10\n"));
