@@ -247,6 +247,10 @@ struct VariantRun {
   int processes;
 };
 
+void PrintTo(const VariantRun& run, std::ostream* out) {
+  *out << Variants()[run.variant].name << " on " << run.processes;
+}
+
 std::vector<VariantRun> AllVariantRuns() {
   std::vector<VariantRun> runs;
   for (std::size_t v = 0; v < Variants().size(); ++v)
