@@ -273,8 +273,11 @@ TEST_P(ExampleVariant, OutputsAreAsReviewed) {
   ASSERT_NE(result.diag.find(DiagnosticsLine(4, "reached end of simulation sucessfully")),
             std::string::npos);
   auto outputs = OutputFiles(dir.path() / "output");
-  // The soil zone's storage content files hold each process's own state.
-  std::erase_if(outputs, [](const auto& file) { return file.first.starts_with("soilstorage_"); });
+  // The soil zone's storage content files hold each process's own state; the channel tables
+  // ("wq_table.*") follow from the routing descriptions alone and have tests of their own.
+  std::erase_if(outputs, [](const auto& file) {
+    return file.first.starts_with("soilstorage_") || file.first.starts_with("wq_table.");
+  });
   if (update) {
     fs::remove_all(expected_dir);
     fs::create_directories(expected_dir);
