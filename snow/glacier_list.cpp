@@ -83,8 +83,9 @@ void schneemodellklasse::AssignBandCells(int32_t code) {
     }
     return false;
   };
-  // `first`: margin or partial cells without firn; otherwise, for glaciers left without a cell,
-  // their margin cells and cells with 0 <= g < 1 regardless of firn.
+  // `first`: margin or partial cells without firn, and cells of fraction 0 (given to the glacier
+  // by growth: left out, a growing glacier could never fill them); otherwise, for glaciers left
+  // without a cell, their margin cells and cells with 0 <= g < 1 regardless of firn.
   std::vector<bool> empty;
   auto scan = [&](bool first) {
     for (int32_t r = 1; r <= nrows; ++r) {
@@ -95,7 +96,7 @@ void schneemodellklasse::AssignBandCells(int32_t code) {
         if (found == glacier_index.end()) continue;
         GlacierRecord& glacier = glacier_list[found->second];
         if (!chosen(glacier.code) || (!first && !empty[found->second])) continue;
-        const bool takes = first ? g > 0 && firn[r][c] <= 0 && (margin(r, c) || g < 1)
+        const bool takes = first ? g == 0 || (g > 0 && firn[r][c] <= 0 && (margin(r, c) || g < 1))
                                  : margin(r, c) || (g >= 0 && g < 1);
         if (takes) glacier.AddCellToBand(r, c, elevation[r][c]);
       }

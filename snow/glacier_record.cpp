@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/nodata.h"
+
 namespace velorn {
 
 // ---- Volume-area scaling ----------------------------------------------------------------------
@@ -191,6 +193,86 @@ double GlacierRecord::SpreadOverBands(double** fraction, double** code_grid, dou
   return left;
 }
 
+void GlacierRecord::ScaleToVolume() {
+  if (volume == 0) {
+    volume = oldVolume =
+        GlacierVolume(area > 0 ? area : kMinimumGlacierArea, VAscaling, VAexponent);
+    oldArea = area;
+  }
+  const GlacierSize size = AreaOfVolume(volume, VAscaling, VAexponent);
+  area = size.area;
+  volume = size.volume;
+  cellsToAdd = CellsToAdd(area, oldArea, cellSize);
+  cellsChanged = 0;
+}
+
+// ---- Yearly changes of a glacier's cells ----------------------------------------------------
+
+namespace {
+
+// Calls `visit(row, col)` for every cell with subbasin data, row-major.
+template <class Visit>
+void ForEachBasinCell(const GlacierYearGrids& grids, Visit visit) {
+  for (int32_t r = 1; r <= grids.nrows; ++r) {
+    for (int32_t c = grids.columns[r].first; c <= grids.columns[r].last; ++c) {
+      if (!IsNodata(grids.subbasin[r][c], grids.nodata)) visit(r, c);
+    }
+  }
+}
+
+// The position in the list of a glacier code 0 or above, or nullptr.
+const std::size_t* FindGlacier(const std::map<int32_t, std::size_t>& index, double code) {
+  if (!(code >= 0)) return nullptr;
+  const auto found = index.find(static_cast<int32_t>(code));
+  return found == index.end() ? nullptr : &found->second;
+}
+
+}  // namespace
+
+void AddYearVolumeChange(std::vector<GlacierRecord>& glaciers,
+                         const std::map<int32_t, std::size_t>& index,
+                         const GlacierYearGrids& grids) {
+  ForEachBasinCell(grids, [&](int32_t r, int32_t c) {
+    const std::size_t* at = FindGlacier(index, grids.code[r][c]);
+    if (at == nullptr || !(grids.fraction[r][c] >= 0)) return;
+    GlacierRecord& glacier = glaciers[*at];
+    glacier.volume += CellVolumeChange(glacier.cellSize, grids.fraction[r][c], grids.balance[r][c],
+                                       grids.old_balance[r][c]);
+  });
+}
+
+void DistributeLostAreaMassBalance(std::vector<GlacierRecord>& glaciers,
+                                   const std::map<int32_t, std::size_t>& index, int32_t code,
+                                   const GlacierYearGrids& grids) {
+  auto chosen = [&](const std::size_t* at) {
+    return at != nullptr && (code == -1 || glaciers[*at].code == code);
+  };
+  for (GlacierRecord& glacier : glaciers) {
+    if (code != -1 && glacier.code != code) continue;
+    glacier.lostAreaMassBalance = glacier.oldFractionSum = glacier.newFractionSum = 0;
+  }
+  ForEachBasinCell(grids, [&](int32_t r, int32_t c) {
+    const std::size_t* old_at = FindGlacier(index, grids.code_old[r][c]);
+    if (chosen(old_at)) {
+      GlacierRecord& glacier = glaciers[*old_at];
+      const double kept = grids.code[r][c] == grids.code_old[r][c] ? grids.fraction[r][c] : 0.0;
+      glacier.lostAreaMassBalance += (grids.fraction_old[r][c] - kept) * grids.balance[r][c];
+      glacier.oldFractionSum += grids.fraction_old[r][c];
+    }
+    const std::size_t* at = FindGlacier(index, grids.code[r][c]);
+    if (chosen(at)) glaciers[*at].newFractionSum += grids.fraction[r][c];
+  });
+  for (GlacierRecord& glacier : glaciers) {
+    if (code != -1 && glacier.code != code) continue;
+    glacier.massBalanceShare =
+        glacier.newFractionSum > 0 ? glacier.lostAreaMassBalance / glacier.newFractionSum : 0.0;
+  }
+  ForEachBasinCell(grids, [&](int32_t r, int32_t c) {
+    const std::size_t* at = FindGlacier(index, grids.code[r][c]);
+    if (chosen(at)) grids.balance[r][c] += glaciers[*at].massBalanceShare;
+  });
+}
+
 // ---- Yearly changes of a cell -----------------------------------------------------------------
 
 double ShiftFirnLayers(double* stack, int32_t levels, double snow) {
@@ -218,9 +300,65 @@ void TransferExcessSnow(PackState& free_part, PackState& glacier_part, double fr
   free_part.liquid -= liquid;
 }
 
+double UpdateGlacierCellYear(GlacierCellState& s, int32_t levels, double max_pack, double rel_size,
+                             bool glacier_storages) {
+  const double excess = s.cell.total > max_pack ? s.cell.total - max_pack : 0.0;
+  double moved = 0;
+  auto move_excess = [&] {
+    if (excess <= 0) return;
+    TransferExcessSnow(s.cell, s.glacier, s.fraction, excess);
+    s.balance += excess;
+    moved = excess;
+  };
+  PackState& year_snow = glacier_storages ? s.glacier : s.cell;
+  if (s.fraction <= 0) {
+    if (excess <= 0) return 0;
+    if (s.code >= 0) {
+      s.code_old = s.code;
+    } else {
+      s.code = -1;
+    }
+    s.fraction = s.fraction_old = rel_size;
+    if (glacier_storages) {
+      s.glacier = s.cell;
+      move_excess();
+    }
+    for (int32_t k = 2; k <= levels; ++k) s.firn[k] = 0;
+    s.firn[1] = year_snow.total;
+    s.firn_total = s.firn[0] = s.firn[1];
+    year_snow = PackState{};
+    s.balance = s.old_balance = s.firn_total;
+    return moved;
+  }
+  if (s.fraction < 1 && glacier_storages) {
+    move_excess();
+  } else if (s.fraction >= 1) {
+    s.cell = PackState{};
+  }
+  s.code_old = s.code;
+  s.firn_total = ShiftFirnLayers(s.firn, levels, year_snow.total);
+  year_snow = PackState{};
+  return moved;
+}
+
 double GlacierMassBalanceStep(const GlacierStepFluxes& f) {
   return f.snowfall + f.rain - f.snow_melt - f.firn_melt - f.ice_melt + f.deposition +
          f.mobile_mass - f.input_mass - f.evaporation;
+}
+
+double TakeFirnMelt(double* stack, int32_t levels, double melt, double nodata) {
+  double total = 0;
+  for (int32_t k = 1; k <= levels; ++k) {
+    if (melt > 0) {
+      const double layer = IsNodata(stack[k], nodata) ? 0.0 : stack[k];
+      const double taken = std::min(layer, melt);
+      stack[k] = layer - taken;
+      melt -= taken;
+    }
+    if (!IsNodata(stack[k], nodata)) total += stack[k];
+  }
+  stack[0] = total;
+  return melt;
 }
 
 bool IsGlacierEvaluationStep(int64_t hour, int64_t day, int64_t month, double step_hours,

@@ -1,7 +1,9 @@
 // The pieces of the dynamic glacier model that need no MPI and no snow model: volume-area
 // scaling, the elevation bands through which a glacier grows and shrinks, the record of one
 // glacier, the yearly firn shift, the excess transfer of a deep pack into the glacier, the
-// per-step mass balance of a glacier cell and the evaluation date.
+// per-step mass balance of a glacier cell, the firn melt through the stack, the evaluation date,
+// and over whole grids the volume change of the year and the spread of the lost area's mass
+// balance.
 //
 // A glacier of area A (km²) holds the volume V = c·A^γ (Bahr et al. 1997; c = `VAscaling`,
 // 28.5 with V in 10⁶ m³, γ = `VAexponent`); it never counts as smaller than 0.0543 km². Once a
@@ -16,8 +18,12 @@
 // formula is a pure function, unit-tested in tests/snow/glacier_record_test.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <vector>
+
+#include "core/zone_types.h"
 
 namespace velorn {
 
@@ -109,6 +115,10 @@ struct GlacierRecord {
   // the changeable cells (below 1 nothing was changed). `complete` turns false when a band ran
   // out of sweeps.
   double SpreadOverBands(double** fraction, double** code, double& changeable, bool& complete);
+  // The size of the year: a volume of exactly 0 (a glacier first counted this year) starts from
+  // its counted area (0.0543 km² when none) as both old and new size; then the area of the
+  // volume by scaling and `cellsToAdd`, the cells that take the glacier from its old area there.
+  void ScaleToVolume();
 
   int32_t code = 0;
   double cellSize = 100.0;
@@ -125,6 +135,33 @@ struct GlacierRecord {
   std::vector<ElevationBand> bands;
 };
 
+// ---- Yearly changes of a glacier's cells ----------------------------------------------------
+
+// The grids of the annual update, whole on process 0 (1-based rows, columns of `columns`).
+struct GlacierYearGrids {
+  double** fraction = nullptr;      // GlacierizedCells
+  double** code = nullptr;          // GlacierCodes
+  double** fraction_old = nullptr;  // GlacierizedCellsOld
+  double** code_old = nullptr;      // GlacierCodesOld
+  double** balance = nullptr;       // GlacierMassBalance (mm)
+  double** old_balance = nullptr;   // OldGlacierMassBalance (mm)
+  double** subbasin = nullptr;      // zone grid of the soil model
+  double nodata = -9999;
+  int32_t nrows = 0;
+  const ColumnRange* columns = nullptr;  // 1..nrows
+};
+// Adds the ice volume change of the year, Σ cellSize²·g·(M - Mold)/0.85 over the cells of each
+// glacier (code 0 or above, in `index`, g 0 or above), to the volumes of the list.
+void AddYearVolumeChange(std::vector<GlacierRecord>& glaciers,
+                         const std::map<int32_t, std::size_t>& index,
+                         const GlacierYearGrids& grids);
+// The mass balance of the area a glacier (`code`, -1: all) lost or gained this year, Σ (g_old -
+// g)·M over its old cells (all of g_old·M where the cell left it), is spread evenly over the
+// mass balance of its cells of now, so Σ g·M of each glacier keeps its value for the old area.
+void DistributeLostAreaMassBalance(std::vector<GlacierRecord>& glaciers,
+                                   const std::map<int32_t, std::size_t>& index, int32_t code,
+                                   const GlacierYearGrids& grids);
+
 // ---- Yearly changes of a cell -----------------------------------------------------------------
 
 // The firn stack of one cell (levels 0..levels, 0 = total) takes this year's snow as its youngest
@@ -139,6 +176,22 @@ struct PackState {
 };
 void TransferExcessSnow(PackState& free_part, PackState& glacier_part, double fraction,
                         double excess);
+// The yearly change of one cell on the evaluation step. A glacier-free cell (g <= 0) whose pack S
+// passes `max_pack` becomes a new glacier cell (code -1 unless it kept a code 0 or above, g =
+// `rel_size`): its glacier part takes the pack, the excess S - `max_pack` of the rest moves onto
+// it, and all of it becomes the youngest firn layer (the older layers 0), which also starts the
+// mass balances. A glacier cell moves its excess onto its glacier part (g < 1; g = 1 drops the
+// glacier-free pack) and shifts its firn layers with the glacier part's pack as the youngest.
+// The glacier part's pack then starts again at 0. Without glacier storages the cell's own pack
+// is the snow of the year. Returns the excess moved (for the layered snow).
+struct GlacierCellState {
+  double fraction = 0, fraction_old = 0, code = 0, code_old = 0;
+  PackState cell, glacier;
+  double balance = 0, old_balance = 0, firn_total = 0;
+  double* firn = nullptr;  // levels 0..levels
+};
+double UpdateGlacierCellYear(GlacierCellState& s, int32_t levels, double max_pack, double rel_size,
+                             bool glacier_storages);
 // Per-step mass balance (mm) of a glacier cell: snowfall + rain - snow melt on the glacier -
 // firn melt - ice melt + deposition + mobile mass - input mass - snow evaporation on it.
 struct GlacierStepFluxes {
@@ -146,6 +199,10 @@ struct GlacierStepFluxes {
   double deposition = 0, mobile_mass = 0, input_mass = 0, evaporation = 0;
 };
 double GlacierMassBalanceStep(const GlacierStepFluxes& f);
+// Takes the firn melt of a step (mm) from the firn stack (levels 0..levels, 0 = total) layer by
+// layer from the youngest, level 1: a layer used up becomes 0 (a nodata layer holds nothing).
+// Level 0 takes the sum of the layers. Returns the melt left after the last layer (ice melt).
+double TakeFirnMelt(double* stack, int32_t levels, double melt, double nodata);
 // The step that ends on the evaluation day: month and day match and hour + step length + time
 // shift of the meteorological data (hours) pass 24.001.
 bool IsGlacierEvaluationStep(int64_t hour, int64_t day, int64_t month, double step_hours,

@@ -316,6 +316,15 @@ void schneemodellklasse::ComputeGlacierShares() {
   BroadcastFlagAndTwoDoubles(glacier_shares.data(), static_cast<int>(glacier_shares.size()));
 }
 
+void schneemodellklasse::RecountGlacierShares() {
+  // The flags are the same on every process, so the kept ones need no broadcast of their own.
+  const std::vector<GlacierShareRecord> previous = glacier_shares;
+  ComputeGlacierShares();
+  for (std::size_t i = 0; i < previous.size() && i < glacier_shares.size(); ++i) {
+    glacier_shares[i].hasGlacier = glacier_shares[i].hasGlacier || previous[i].hasGlacier;
+  }
+}
+
 // ---- Glacier grids ----------------------------------------------------------------------------
 
 void schneemodellklasse::CreateGlacierGrids() {

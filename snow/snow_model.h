@@ -163,6 +163,10 @@ class schneemodellklasse : public teilmodellklasse {
   virtual void RunSnowStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   // After the soil sub-steps: statistics, glacier linear storages into `Qg`, grid output.
   virtual void FinishStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // After the annual glacier update: the subbasin glacier shares counted again and broadcast
+  // (collective). A subbasin keeps its glacier flag and gains it when a glacier appears in it,
+  // so the melt of a glacier that grows into a glacier-free subbasin reaches its runoff `Qg`.
+  void RecountGlacierShares();
 
   // --- Storage state (snow/snow_storage.cpp) -------------------------------------------------
   // The [snow_model] section of the per-process storage file: the glacier linear storages.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -172,6 +173,74 @@ TEST_F(BandTest, SpreadOverBandsLowestFirstAndShrinkToNothing) {
   EXPECT_NEAR(rest, -1.4, 1e-9);
 }
 
+// One row of four 1 km² cells in subbasin 1 (the last one outside the basin), whole grids.
+class GlacierYearTest : public test::DiagTest {
+ protected:
+  GlacierYearTest() {
+    for (GridMatrix* grid :
+         {&fraction_, &code_, &fraction_old_, &code_old_, &balance_, &old_balance_, &subbasin_}) {
+      *grid = GridMatrix(diag_, 1, 1, 4, 1);
+      for (int32_t c = 0; c <= 4; ++c) (*grid)[1][c] = 0;
+    }
+    for (int32_t c = 1; c <= 3; ++c) subbasin_[1][c] = 1;
+    subbasin_[1][4] = -9999;
+    grids_ = {fraction_.get(), code_.get(),    fraction_old_.get(),
+              code_old_.get(), balance_.get(), old_balance_.get(),
+              subbasin_.get(), -9999,          1,
+              columns_};
+  }
+  void Cells(const std::vector<double>& fraction, const std::vector<double>& code,
+             const std::vector<double>& balance) {
+    for (int32_t c = 1; c <= 4; ++c) {
+      fraction_[1][c] = fraction[c - 1];
+      code_[1][c] = code[c - 1];
+      balance_[1][c] = balance[c - 1];
+    }
+  }
+  GridMatrix fraction_, code_, fraction_old_, code_old_, balance_, old_balance_, subbasin_;
+  ColumnRange columns_[2] = {{}, {1, 4}};
+  GlacierYearGrids grids_;
+};
+
+// Glacier 3 of 1 km² (V = 28.5): -850 mm on a whole cell and -1700 mm on half a cell are 1 m and
+// 2 m of ice, -1 and -1 (10⁶ m³); a cell of glacier 4 (not listed) and one outside the basin do
+// not count. V = 26.5 gives A = (26.5/28.5)^(1/1.36) = 0.947906 km², 0.052094 cells fewer. A
+// glacier first counted this year (volume 0, 0.5 km²) starts from its area and stays.
+TEST_F(GlacierYearTest, VolumeChangeIsTheYearsMassBalance) {
+  Cells({1, 0.5, 1, 1}, {3, 3, 4, 3}, {-850, -1700, -8500, -8500});
+  std::vector<GlacierRecord> glaciers{GlacierRecord(3, 1, 0, 1, 28.5, 1.36, 28.5, 1.0, 1000),
+                                      GlacierRecord(9, 1, 0, 1, 28.5, 1.36, 0, 0.5, 1000)};
+  const std::map<int32_t, std::size_t> index{{3, 0}, {9, 1}};
+  AddYearVolumeChange(glaciers, index, grids_);
+  EXPECT_NEAR(glaciers[0].volume, 26.5, 1e-12);
+  for (GlacierRecord& glacier : glaciers) glacier.ScaleToVolume();
+  EXPECT_NEAR(glaciers[0].area, 0.947906, 1e-6);
+  EXPECT_NEAR(glaciers[0].cellsToAdd, -0.052094, 1e-6);
+  EXPECT_NEAR(glaciers[1].volume, 28.5 * std::pow(0.5, 1.36), 1e-12);
+  EXPECT_NEAR(glaciers[1].area, 0.5, 1e-12);
+  EXPECT_NEAR(glaciers[1].cellsToAdd, 0, 1e-9);
+}
+
+// Glacier 3 held (1, 0.6, 0.4) with 100, 200, 300 mm; now (1, 0.8), the third cell left it. The
+// lost 0·100 - 0.2·200 + 0.4·300 = 80 mm-fractions spread over 1.8: each cell gains 44.44 mm,
+// and Σ g·M over the new cells, 100 + 0.8·200 + 80 = 340, equals Σ g_old·M. Choosing glacier 5
+// leaves glacier 3's cells as they are.
+TEST_F(GlacierYearTest, LostAreaMassBalanceKeepsTheGlacierMass) {
+  Cells({1, 0.8, 0, 0}, {3, 3, kLostGlacierCode, 0}, {100, 200, 300, 0});
+  for (int32_t c = 1; c <= 3; ++c) code_old_[1][c] = 3;
+  for (int32_t c = 1; c <= 3; ++c) fraction_old_[1][c] = std::vector<double>{1, 0.6, 0.4}[c - 1];
+  std::vector<GlacierRecord> glaciers{GlacierRecord(3, 1, 0, 1, 28.5, 1.36, 28.5, 1.0, 1000),
+                                      GlacierRecord(5, 1, 0, 1, 28.5, 1.36, 28.5, 1.0, 1000)};
+  const std::map<int32_t, std::size_t> index{{3, 0}, {5, 1}};
+  DistributeLostAreaMassBalance(glaciers, index, 5, grids_);
+  EXPECT_EQ(balance_[1][1], 100.0);
+  DistributeLostAreaMassBalance(glaciers, index, -1, grids_);
+  EXPECT_NEAR(glaciers[0].massBalanceShare, 80 / 1.8, 1e-12);
+  EXPECT_NEAR(balance_[1][1] + 0.8 * balance_[1][2], 340, 1e-9);
+  EXPECT_EQ(balance_[1][3], 300.0);  // left the glacier: untouched
+  EXPECT_EQ(glaciers[1].massBalanceShare, 0.0);
+}
+
 // Three layers (10, 20, 30 mm, youngest first) and 5 mm of this year's snow: 30 mm leave as ice,
 // the stack becomes (5, 10, 20) with total 35. One layer: the firn is only this year's snow.
 TEST(GlacierYear, FirnShiftAndExcessTransfer) {
@@ -195,6 +264,51 @@ TEST(GlacierYear, FirnShiftAndExcessTransfer) {
   EXPECT_NEAR(glacier_part.liquid + glacier_part.solid, glacier_part.total, 1e-12);
 }
 
+// A pack of 1500 mm above the 1000 mm limit makes a new glacier cell of 0.25: its glacier part
+// takes the pack plus 3·500 from the rest, all of it (3000) becomes firn, and the cell mean keeps
+// 0.75·1000 + 0.25·3000 = 1500. A glacier cell (g = 0.5, 1200 mm, 100 mm on its glacier part)
+// moves 200 mm on, and its firn takes 300 as the youngest layer: mean 0.5·1000 + 0.5·firn gain.
+TEST(GlacierYear, CellUpdateKeepsTheCellMean) {
+  double firn[3] = {-9999, -9999, -9999};
+  GlacierCellState fresh;
+  fresh.code = -9999;
+  fresh.cell = {1500, 150, 1350};
+  fresh.firn = firn;
+  EXPECT_EQ(UpdateGlacierCellYear(fresh, 2, 1000, 0.25, true), 500.0);
+  EXPECT_EQ(fresh.code, -1);
+  EXPECT_EQ(fresh.fraction, 0.25);
+  EXPECT_NEAR(0.75 * fresh.cell.total + 0.25 * fresh.firn_total, 1500, 1e-9);
+  EXPECT_NEAR(firn[1], 3000, 1e-9);
+  EXPECT_EQ(firn[2], 0.0);
+  EXPECT_EQ(fresh.balance, fresh.firn_total);
+
+  double layers[3] = {50, 50, 0};
+  GlacierCellState glacier;
+  glacier.fraction = 0.5;
+  glacier.code = 4;
+  glacier.cell = {1200, 0, 1200};
+  glacier.glacier = {100, 0, 100};
+  glacier.firn = layers;
+  EXPECT_EQ(UpdateGlacierCellYear(glacier, 2, 1000, 0.25, true), 200.0);
+  EXPECT_EQ(glacier.code_old, 4.0);
+  EXPECT_NEAR(layers[1], 300, 1e-12);
+  EXPECT_NEAR(glacier.firn_total, 350, 1e-12);
+  EXPECT_NEAR(0.5 * glacier.cell.total + 0.5 * layers[1], 0.5 * 1200 + 0.5 * 100, 1e-9);
+}
+
+// Firn melt of 25 mm on layers (10, nodata, 30): 10 from the youngest, nothing from the empty one,
+// 15 from the oldest, total 15. 100 mm on a stack of 15 leave 85 mm for the ice, every layer 0.
+TEST(GlacierYear, FirnMeltLayerByLayer) {
+  double stack[4] = {40, 10, -9999, 30};
+  EXPECT_EQ(TakeFirnMelt(stack, 3, 25, -9999), 0.0);
+  EXPECT_EQ(stack[1], 0.0);
+  EXPECT_EQ(stack[3], 15.0);
+  EXPECT_EQ(stack[0], 15.0);
+  EXPECT_EQ(TakeFirnMelt(stack, 3, 100, -9999), 85.0);
+  EXPECT_EQ(stack[3], 0.0);
+  EXPECT_EQ(stack[0], 0.0);
+}
+
 // The evaluation step: hour, step length and time shift of the weather pass 24.001 hours on the
 // evaluation day.
 TEST(GlacierYear, EvaluationDate) {
@@ -204,6 +318,11 @@ TEST(GlacierYear, EvaluationDate) {
   EXPECT_TRUE(IsGlacierEvaluationStep(0, 30, 9, 24, 0.5, 30, 9));
   EXPECT_FALSE(IsGlacierEvaluationStep(23, 29, 9, 1, 1, 30, 9));
   EXPECT_FALSE(IsGlacierEvaluationStep(23, 30, 10, 1, 1, 30, 9));
+  // Hours that mark the step's end (shift 0) run 1..24: the step of hour 24 is the day's last,
+  // that of hour 23 is not; daily data carry hour 24.
+  EXPECT_TRUE(IsGlacierEvaluationStep(24, 30, 9, 1, 0, 30, 9));
+  EXPECT_TRUE(IsGlacierEvaluationStep(24, 30, 9, 24, 0, 30, 9));
+  EXPECT_FALSE(IsGlacierEvaluationStep(21, 30, 9, 3, 0, 30, 9));
 }
 
 }  // namespace

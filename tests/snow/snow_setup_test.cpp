@@ -269,6 +269,16 @@ TEST_F(SnowTest, StaticGlacierSetUp) {
   EXPECT_EQ(Registered("melt_from_ice")[3][1], N);
   EXPECT_EQ(Registered("melt_from_ice")[3][2], 0.0);
   EXPECT_EQ(Registered("firn_WE_stack"), nullptr);
+  // A glacier appears in subbasin 2 and leaves subbasin 1: the recount flags 2 and keeps 1, so
+  // the melt of both still reaches the runoff.
+  grids_["ice_firn"][2][3] = 0.5;
+  grids_["ice_firn"][1][1] = 0;
+  grids_["ice_firn"][1][2] = 0;
+  model_->RecountGlacierShares();
+  EXPECT_TRUE(model_->glacier_shares[2].hasGlacier);
+  EXPECT_DOUBLE_EQ(model_->glacier_shares[2].glacierized, 0.5);
+  EXPECT_TRUE(model_->glacier_shares[1].hasGlacier);
+  EXPECT_DOUBLE_EQ(model_->glacier_shares[1].glacierized, 0.0);
 }
 
 TEST_F(SnowTest, GlacierSectionFaults) {
@@ -327,6 +337,12 @@ TEST_F(SnowTest, DynamicGlacierSetUp) {
   EXPECT_EQ(glacier.cellsInBands, 1);
   EXPECT_EQ(glacier.bands[0].rows, std::vector<int32_t>{1});
   EXPECT_EQ(glacier.bands[0].cols, std::vector<int32_t>{1});
+  // A cell of fraction 0 that growth gave to the glacier joins a band, so it can grow.
+  grids_["GlacierCodes"][2][2] = 7;
+  ASSERT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kDynamicGlacierUnavailableCode);
+  EXPECT_EQ(model_->glacier_list[0].cellsInBands, 2);
+  EXPECT_EQ(model_->glacier_list[0].bands[0].rows, (std::vector<int32_t>{1, 2}));
+  grids_["GlacierCodes"][2][2] = N;
   grids_["GlacierCodes"][1][3] = 7;  // soil zone 2
   grids_["GlacierizedCells"][1][3] = 0.2;
   EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kGlacierSubbasinCode);
