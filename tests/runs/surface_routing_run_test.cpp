@@ -87,6 +87,8 @@ RunResult RunWithSurfaceRouting(const TempDir& dir, int processes, int threads, 
   options.processes = processes;
   options.directory = dir.path().string();
   options.environment = {"OMP_NUM_THREADS=" + std::to_string(threads)};
+  // Soil water and surface routing for a quarter: minutes under the sanitizers.
+  options.timeout_seconds = 600;
   return RunVelorn(options, {kControl});
 }
 
