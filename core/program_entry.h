@@ -105,8 +105,10 @@ void ReportTopLevelFailure(DiagnosticStream& diag, int code);
 // How long a process other than 0 waits before it aborts. When every process fails at the
 // same point (the usual case: all of them run the same step), the first abort kills the others
 // at once; the wait lets process 0 finish its report in the diagnostics file first. A process
-// that fails alone has already written its FATAL entries to its standard error.
-inline constexpr int kNonRootAbortDelayMilliseconds = 2000;
+// that fails alone has already written its FATAL entries to its standard error. Process 0 can
+// be seconds behind the others on a loaded machine (2 s lost its FATAL entry under a load of
+// 30): the wait only delays the end of a run that fails on another process alone.
+inline constexpr int kNonRootAbortDelayMilliseconds = 10000;
 
 // Aborts every process of the world communicator with `code`; processes other than 0 wait
 // `delay_milliseconds` first. Returns only if the abort returns.
