@@ -81,7 +81,7 @@ void abflussmodellklasse::SetupLakes() {
 
 // The static grids are gathered whole (the table is then the same on any number of processes);
 // the step grids are process 0's registry grids, whose lake cells the lake exchange gathers
-// every step, so they must hold every row of the lakes (checked here).
+// every step, so they must hold every row of the lakes (checked here, before the first gather).
 void abflussmodellklasse::BindLakes() {
   // The copies live until the lakes hold their cells.
   double** whole[4] = {};
@@ -93,7 +93,22 @@ void abflussmodellklasse::BindLakes() {
     copies[n] = MPIGatherGridCopy(index, nullptr);
     whole[n] = copies[n] ? copies[n].get() : (*registry)[index].grid;
   }
-  if (rank != 0 || !IsOn()) return;
+  const bool binds = rank == 0 && IsOn();
+  for (int index : {ponding_index_, registry->Find("real_transpiration0", 0),
+                    registry->Find("q_downext", 0), registry->Find("baseflow", 0)}) {
+    if (!binds || index <= 0) continue;
+    const GridEntry& entry = (*registry)[index];
+    for (int32_t r = 1; r <= nrows; ++r)
+      for (int32_t c = 1; c <= ncols; ++c)
+        if (whole[1][r][c] != nodata && whole[0][r][c] > nodata &&
+            (r < entry.first_row || r > entry.last_row))
+          ThrowFatal(Diag(), kLakeRowsCode, "FATAL: the lake cell at row ", r, ", col ", c,
+                     " lies outside the rows of the grid \"", entry.identifier.value_or(""),
+                     "\" that process 0 holds for the lake exchange");
+  }
+  // A lake that starts from the ponding water reads the cells of every process.
+  MPIGatherZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data(), nullptr);
+  if (!binds) return;
   auto optional = [&](const char* name) {
     const int index = registry->Find(name, 0);
     return index > 0 ? (*registry)[index].grid : nullptr;
@@ -107,18 +122,6 @@ void abflussmodellklasse::BindLakes() {
   const int input = RequireOneOfThreeGrids("throughfall0", "snowcover_outflow", "precipitation");
   lake_grids_.precipitation = size > 1 ? lakes_grid_.get() : (*registry)[input].grid;
   const LakeStaticGrids statics{whole[0], whole[1], whole[2], whole[3], nrows, ncols, nodata};
-  for (int index : {ponding_index_, registry->Find("real_transpiration0", 0),
-                    registry->Find("q_downext", 0), registry->Find("baseflow", 0)}) {
-    if (index <= 0) continue;
-    const GridEntry& entry = (*registry)[index];
-    for (int32_t r = 1; r <= nrows; ++r)
-      for (int32_t c = 1; c <= ncols; ++c)
-        if (whole[1][r][c] != nodata && whole[0][r][c] > nodata &&
-            (r < entry.first_row || r > entry.last_row))
-          ThrowFatal(Diag(), kLakeRowsCode, "FATAL: the lake cell at row ", r, ", col ", c,
-                     " lies outside the rows of the grid \"", entry.identifier.value_or(""),
-                     "\" that process 0 holds for the lake exchange");
-  }
   for (int32_t n = 1; n <= ndesc_; ++n)
     stretches_[n]->BindLakes(statics, &lake_grids_, cellsize, readgrids_ != 0);
 }
