@@ -1,11 +1,11 @@
-// A lake on its grid cells, by hand: which cells belong to it and its table from them, the
-// fluxes and the state taken from the ponding water, the level written back to the cells, and a
-// lake reservoir's water balance per step, closed to round-off.
+// A lake on its grid cells, by hand: the fluxes and the state taken from the ponding water, the
+// level written back to the cells, and a lake reservoir's water balance per step, closed to
+// round-off, with its table file and the refusal of a lake across two subbasins.
 #include "routing/lake_cells.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <tuple>
 
 #include "core/matrix.h"
 #include "routing/reservoir.h"
@@ -32,20 +32,17 @@ class LakeCellsTest : public test::DiagTest {
       for (int c = 1; c <= kCols; ++c) {
         codes_[r][c] = kNodata;
         zones_[r][c] = 5;
-        elevation_[r][c] = 105;
-        max_pond_[r][c] = 0;
-        ponding_[r][c] = etr_[r][c] = qdown_[r][c] = baseflow_[r][c] = prec_[r][c] = 0;
+        elevation_[r][c] = max_pond_[r][c] = ponding_[r][c] = etr_[r][c] = qdown_[r][c] =
+            baseflow_[r][c] = prec_[r][c] = 0;
       }
     auto lake = [&](int r, int c, double z) {
       codes_[r][c] = 7;
       elevation_[r][c] = z;
       max_pond_[r][c] = (102 - z) * 1000;
     };
-    lake(1, 2, 100.0);
-    lake(1, 3, 100.5);
-    lake(2, 2, 101.0);
-    lake(2, 3, 101.0);
-    lake(3, 3, 90.0);
+    for (auto [r, c, z] :
+         {std::tuple{1, 2, 100.0}, {1, 3, 100.5}, {2, 2, 101.0}, {2, 3, 101.0}, {3, 3, 90.0}})
+      lake(r, c, z);
     zones_[3][3] = kNodata;
     codes_[3][1] = 8;
     zones_[3][1] = 6;
@@ -71,48 +68,13 @@ class LakeCellsTest : public test::DiagTest {
   LakeGrids grids_;
 };
 
-TEST_F(LakeCellsTest, CellsAndTableFromTheGrids) {
-  const std::vector<LakeCell> cells = CollectLakeCells(statics_, 7, 5, diag_);
-  ASSERT_EQ(cells.size(), 4u);  // (3,3) lies outside the zone grid
-  EXPECT_EQ(cells[1].row, 1);
-  EXPECT_EQ(cells[1].col, 3);
-  EXPECT_EQ(cells[2].row, 2);
-  const LakeVolumeTable t = BuildLakeVolumeTable(cells, kCell, 7, diag_);
-  ASSERT_EQ(t.rows(), 201);
-  EXPECT_DOUBLE_EQ(t.volume[0], 100 * (2 + 1.5 + 1 + 1));
-  EXPECT_NEAR(t.volume[100], 100 * (1 + 0.5), 1e-9);  // 101 m
-  EXPECT_NEAR(t.volume[150], 100 * 0.5, 1e-9);        // 100.5 m
-  EXPECT_EQ(CollectLakeCells(statics_, 8, 6, diag_).size(), 1u);
-  EXPECT_EQ(test::ThrownCode([&] { CollectLakeCells(statics_, 8, 5, diag_); }), kLakeSubbasinCode);
-  EXPECT_TRUE(ScreenHas("Lake 8 must be located completely within subbasin 5."));
-  WriteLakeVolumeTable(t, 7, (dir_ / "W_V_Table_07.dat"), diag_);
-  EXPECT_TRUE(
-      test::ReadFile(dir_ / "W_V_Table_07.dat")
-          .starts_with("waterlevel-volume-table lake 7\nLevel[m a.s.l.]\tVolume[m^3]\n102\t550\n"));
-  EXPECT_EQ(test::ThrownCode([&] { WriteLakeVolumeTable(t, 7, dir_ / "no/such/dir/x", diag_); }),
-            kLakeTableFileCode);
-}
-
 // Ponding 1500, 1000 and 500 mm on three cells, none on (2,3); transpiration 2 mm, precipitation
 // 10 mm; the downward flux 1e-6 m/s on (1,2), baseflow 2e-6 m/s elsewhere; an hour.
 TEST_F(LakeCellsTest, FluxesAndStateFromPonding) {
   const std::vector<LakeCell> cells = CollectLakeCells(statics_, 7, 5, diag_);
-  double tracer_top[kRows + 1][kCols + 1] = {};
-  std::vector<double*> tracer_cells[kRows + 1];
-  std::vector<double**> tracer_rows(kRows + 1);
-  for (int r = 1; r <= kRows; ++r) {
-    tracer_cells[r].assign(kCols + 1, nullptr);
-    for (int c = 1; c <= kCols; ++c) tracer_cells[r][c] = &tracer_top[r][c];
-    tracer_rows[r] = tracer_cells[r].data();
-  }
-  grids_.tracers = {nullptr, tracer_rows.data()};
   ponding_[1][2] = 1500;
   ponding_[1][3] = 1000;
   ponding_[2][2] = 500;
-  tracer_top[1][2] = 1;
-  tracer_top[1][3] = 4;
-  tracer_top[2][2] = 10;
-  tracer_top[2][3] = 99;  // dry: not counted
   for (int r = 1; r <= 2; ++r)
     for (int c = 2; c <= 3; ++c) {
       etr_[r][c] = 2;
@@ -127,20 +89,15 @@ TEST_F(LakeCellsTest, FluxesAndStateFromPonding) {
   grids_.q_down = nullptr;
   EXPECT_EQ(LakeCellFluxes(cells, grids_, kCell, 3600).groundwater, 0.0);
   std::vector<double> state;
-  EXPECT_EQ(LakeStateFromPonding(cells, grids_, kCell, 1, state), 3);
+  EXPECT_EQ(LakeStateFromPonding(cells, grids_, kCell, 0, state), 3);
   EXPECT_NEAR(state[0], 150 + 100 + 50, 1e-12);
-  EXPECT_NEAR(state[1], (150 * 1 + 100 * 4 + 50 * 10) / 300.0, 1e-12);
-  // A level of 100.8 m wets the two deep cells with the lake's concentration; below the lake
-  // every cell dries.
-  EXPECT_EQ(ApplyLevelToCells(cells, grids_, 100.8, {0, 7.5}, 1), 2);
+  // A level of 100.8 m wets the two deep cells; below the lake every cell dries.
+  EXPECT_EQ(ApplyLevelToCells(cells, grids_, 100.8, {0}, 0), 2);
   EXPECT_NEAR(ponding_[1][2], 800, 1e-9);
   EXPECT_NEAR(ponding_[1][3], 300, 1e-9);
   EXPECT_EQ(ponding_[2][2], 0.0);
-  EXPECT_EQ(tracer_top[1][3], 7.5);
-  EXPECT_EQ(tracer_top[2][2], 0.0);
-  EXPECT_EQ(ApplyLevelToCells(cells, grids_, 99.0, {0, 7.5}, 1), 0);
+  EXPECT_EQ(ApplyLevelToCells(cells, grids_, 99.0, {0}, 0), 0);
   EXPECT_EQ(PondedVolume(), 0.0);
-  EXPECT_EQ(tracer_top[1][2], 0.0);
 }
 
 // A lake reservoir over several steps: the other models put precipitation on and take
@@ -159,8 +116,10 @@ TEST_F(LakeCellsTest, LakeWaterBalancePerStep) {
   EXPECT_NEAR(ponding_[1][2], 1000, 1e-9);
   EXPECT_NEAR(ponding_[1][3], 500, 1e-9);
   EXPECT_EQ(ponding_[2][2], 0.0);
-  EXPECT_TRUE(
-      test::ReadFile(dir_ / "W_V_Table_07.dat").starts_with("waterlevel-volume-table lake 7"));
+  EXPECT_TRUE(test::ReadFile(dir_ / "W_V_Table_07.dat")
+                  .starts_with("waterlevel-volume-table lake 7\nLevel[m a.s.l.]\tVolume[m^3]\n"
+                               "102\t550\n"));
+  EXPECT_EQ(test::ThrownCode([&] { CollectLakeCells(statics_, 8, 5, diag_); }), kLakeSubbasinCode);
   std::vector<AL_class> none(1);
   for (int n = 0; n < 6; ++n) {
     const double before = lake.volume();
