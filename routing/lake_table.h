@@ -4,8 +4,8 @@
 // linear interpolation in it (the end segments extrapolated).
 //
 // Callers: reservoirs that are lakes (routing/reservoir.h) and data assimilation of lake
-// levels. Pure functions; the caller gathers the lake's cells over all processes first, so the
-// table is the same on any number of processes. Not yet bound to the lake grids in this build.
+// levels. Pure functions; the caller gathers the lake's cells over all processes first
+// (routing/lake_cells.h), so the table is the same on any number of processes.
 // Settled here: the top starts from the lake's first cell (a lake below 0 m a.s.l. gets a sound
 // table), and a lake without cells or without a volume range (flat, zero maximum ponding) is
 // refused by name instead of giving an undefined table or NaN levels.

@@ -139,15 +139,16 @@ void SP_class::RunStep(double inflow, double dt, double irrigation, double abstr
                        int32_t nAL, int32_t year, int32_t month, int32_t day, int32_t hour) {
   const double s = 60.0 * dt;
   previous_ = state_;
+  balance_ = ReservoirBalance{};
+  balance_.m3[kQin] = s * inflow;
+  if (IsLake()) TakeLakeFromPonding(s);
   double& v = state_[0];
   // Irrigation, then the abstractions, take at most the volume there is; the balance books what
   // they took, so it stays closed.
   irrigation = std::clamp(irrigation, 0.0, std::max(v, 0.0));
   abstraction = std::clamp(abstraction, 0.0, std::max(v - irrigation, 0.0));
-  balance_ = ReservoirBalance{};
   balance_.m3[kIrrig] = irrigation;
   balance_.m3[kAbstr] = abstraction;
-  balance_.m3[kQin] = s * inflow;
   v = std::max(0.0, v - irrigation - abstraction);
 
   double inflow_volume = 0.0;
@@ -173,16 +174,73 @@ void SP_class::RunStep(double inflow, double dt, double irrigation, double abstr
     v += inflow_volume;
   }
   if (v < q * dt * 60.0) q = v / 60.0 / dt;
-  if (year > 0) v -= s * q;
+  if (year > 0) {
+    v -= s * q;
+    ApplyLakeLevel(v);
+  }
   outflow_ = q;
 
   balance_.m3[kQout] = s * q;
   balance_.m3[kAbstr] = abstracted;
+  if (IsLake()) {
+    double* m3 = balance_.m3;
+    m3[kDV] = m3[kQGW] + m3[kQin] + m3[kPREC] - m3[kETR] - m3[kIrrig] - m3[kAbstr] - m3[kQout];
+    m3[kErr] = (v - previous_[0]) - m3[kDV];
+  }
   for (int32_t n = 0; n < kQuantities; ++n) {
     balance_.m3s[n] = balance_.m3[n] / s;
     balance_.mm[n] = balance_.area > 0.0 ? balance_.m3[n] / balance_.area * 1000.0 : 0.0;
   }
   balance_.m3s[kQout] = q;
+}
+
+// --- Lakes --------------------------------------------------------------------------------------
+
+void SP_class::BindLake(std::vector<LakeCell> cells, double cellsize, const LakeGrids* grids,
+                        bool from_ponding) {
+  lake_table_ = BuildLakeVolumeTable(cells, cellsize, id_, *diag_);
+  char name[32];
+  std::snprintf(name, sizeof name, "W_V_Table_%02d.dat", id_);
+  WriteLakeVolumeTable(lake_table_, id_, PrefixDirectory(output_directory_, name), *diag_);
+  lake_cells_ = std::move(cells);
+  cellsize_ = cellsize;
+  lake_grids_ = grids;
+  if (from_ponding) InitialiseFromPonding();
+  ApplyLakeLevel(state_[0]);
+}
+
+int32_t SP_class::ApplyLakeLevel(double v) {
+  level_ = GetLevelForVolume(v);
+  if (!IsLake()) return 0;
+  return ApplyLevelToCells(lake_cells_, *lake_grids_, level_, state_, ntr_);
+}
+
+int32_t SP_class::LakeStateFromPonding(std::vector<double>& target) const {
+  if (!IsLake()) return 0;
+  return velorn::LakeStateFromPonding(lake_cells_, *lake_grids_, cellsize_, ntr_, target);
+}
+
+void SP_class::InitialiseFromPonding() {
+  if (!IsLake()) return;
+  std::vector<double> taken;
+  LakeStateFromPonding(taken);
+  state_[0] = taken[0];
+  if (!lake_grids_->tracers.empty()) state_ = taken;
+}
+
+// The lake's part of a step before the rules: the fluxes the other models put on the lake
+// cells, then the volume and concentrations of the ponding water become the current state.
+void SP_class::TakeLakeFromPonding(double s) {
+  const LakeFluxes f = LakeCellFluxes(lake_cells_, *lake_grids_, cellsize_, s);
+  balance_.m3[kETR] = f.transpiration;
+  balance_.m3[kQGW] = f.groundwater;
+  balance_.m3[kPREC] = f.precipitation;
+  LakeStateFromPonding(ponding_state_);
+  // Without concentration grids on the lake cells the lake keeps its own concentrations.
+  if (lake_grids_->tracers.empty())
+    for (int32_t i = 1; i <= ntr_; ++i) ponding_state_[i] = state_[i];
+  balance_.area = cellsize_ * cellsize_ * ApplyLakeLevel(ponding_state_[0]);
+  state_ = ponding_state_;
 }
 
 void SP_class::AppendOutputRow(int32_t year, int32_t month, int32_t day, int32_t hour) {

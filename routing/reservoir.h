@@ -21,7 +21,13 @@
 // water a hydraulic connection moves is booked in the target reservoir's volume too, so two
 // connected reservoirs keep their summed volume. A reservoir that is not a lake has no level
 // table: its level is 0 and its balance columns A, QGW, ETR, PREC, dV, Err and all mm stay 0.
-// Lakes (cells bound to a "lake_codes" grid) are not part of this build.
+//
+// A lake is a reservoir bound (BindLake) to the cells whose "lake_codes" value is its id
+// (routing/lake_cells.h): its level-volume table comes from their elevation and maximum ponding
+// and is written to "W_V_Table_<id>.dat" in the output directory; each step its volume and
+// concentrations are taken from the ponding water of the cells (which the soil, evaporation and
+// snow models changed by transpiration, groundwater exchange and precipitation, booked as ETR,
+// QGW and PREC), and the level after the step is written back to the cells as ponding depth.
 // Single-threaded, no MPI: the routing runs on process 0.
 #pragma once
 
@@ -38,6 +44,7 @@
 #include "core/tracer_bookkeeping.h"
 #include "routing/abstraction.h"
 #include "routing/abstraction_rules.h"
+#include "routing/lake_cells.h"
 #include "routing/lake_table.h"
 
 namespace velorn {
@@ -140,6 +147,16 @@ class SP_class {
   void AppendOutputRow(int32_t year, int32_t month, int32_t day, int32_t hour);
   void FlushBuffers(int32_t force);
 
+  // Binds the reservoir to its lake cells (process 0's whole grids in `grids`, which must outlive
+  // the reservoir): builds the level-volume table (FATAL 213 for a lake without a sound table),
+  // writes it ("W_V_Table_%02d.dat" in the output directory, FATAL 225), takes the state from the
+  // ponding water when `from_ponding` is set, and writes the level of the volume to the cells.
+  void BindLake(std::vector<LakeCell> cells, double cellsize, const LakeGrids* grids,
+                bool from_ponding);
+  bool IsLake() const { return lake_grids_ != nullptr; }
+  const std::vector<LakeCell>& lake_cells() const { return lake_cells_; }
+  const LakeVolumeTable& lake_table() const { return lake_table_; }
+
   // Level (m a.s.l.) of a volume and volume of a level by the lake's level-volume table
   // (routing/lake_table.h). A reservoir without a table has no level: 0, and a level keeps the
   // current volume.
@@ -149,8 +166,14 @@ class SP_class {
   double GetVolumeForLevel(double z) const {
     return lake_table_.rows() > 0 ? velorn::GetVolumeForLevel(lake_table_, z) : state_[0];
   }
-  // The level of volume V becomes the lake's level (the lake cells are not bound in this build).
-  void ApplyLakeLevel(double v) { level_ = GetLevelForVolume(v); }
+  // The level of volume V becomes the lake's level; a lake writes it to its cells as ponding
+  // depth with the current concentrations. Returns the number of wet cells (0 without a lake).
+  int32_t ApplyLakeLevel(double v);
+  // Volume and concentrations of the ponding water on the lake cells into `target` (ntr + 1
+  // values); the number of cells with water (0 and `target` unchanged without a lake).
+  int32_t LakeStateFromPonding(std::vector<double>& target) const;
+  // The current state from the ponding water of the lake cells (nothing without a lake).
+  void InitialiseFromPonding();
   void SetLakeTable(LakeVolumeTable table) { lake_table_ = std::move(table); }
   void set_level(double z) { level_ = z; }
 
@@ -187,6 +210,7 @@ class SP_class {
   // Inner-step withdrawal of the reservoir-fed abstractions from v (never below 0).
   void WithdrawInner(double& v, double** history, std::vector<AL_class>& abstractions, int32_t nAL,
                      int32_t year, int32_t month, int32_t day, int32_t hour);
+  void TakeLakeFromPonding(double s);
   bool RuleActive(int32_t k, int32_t year, int32_t month, int32_t day, int32_t hour) const;
   void ReadConnection(ControlFileReader& file);
 
@@ -213,6 +237,10 @@ class SP_class {
   HydraulicConnection connection_;
   ReservoirMap* links_ = nullptr;
   LakeVolumeTable lake_table_;
+  std::vector<LakeCell> lake_cells_;
+  double cellsize_ = 0;
+  const LakeGrids* lake_grids_ = nullptr;
+  std::vector<double> ponding_state_;
 
   std::vector<double> buffer_;  // capacity · (ntr + 35)
   int64_t capacity_ = 0, filled_ = 0;

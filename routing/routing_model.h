@@ -95,6 +95,9 @@ class abflussmodellklasse : public teilmodellklasse {
   void ReadLakeSection(const std::string& header);
   // Counts the lake cells per process and hands out their ponding storage (collective).
   void SetupLakes();
+  // Gathers the static lake grids whole onto process 0 (collective) and binds the reservoirs
+  // of every stretch to their lake cells there.
+  void BindLakes();
   // Channel states, the check of internal inflows and the initialisation passes.
   void InitialiseRouting();
   // Links each internal abstraction to the internal inflow of its number (codes 300-303).
@@ -252,6 +255,8 @@ class abflussmodellklasse : public teilmodellklasse {
   std::vector<int64_t> lake_cells_;
   int lakes_grid_index_ = 0;
   OwnedGrid lakes_grid_;
+  // Process 0: the step grids the lakes of the stretches work on.
+  LakeGrids lake_grids_;
 
   std::optional<std::string> storage_name_;
   std::string written_storage_name_;

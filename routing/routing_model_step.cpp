@@ -75,7 +75,55 @@ void abflussmodellklasse::SetupLakes() {
   if (size >= 2)
     for (int32_t r = 0; r < size; ++r)
       Diag() << "DEBUG: lakeCellsPerMPIRank[" << r << "] " << lake_cells_[r] << "[end-entry]";
+  BindLakes();
   MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data());
+}
+
+// The static grids are gathered whole (the table is then the same on any number of processes);
+// the step grids are process 0's registry grids, whose lake cells the lake exchange gathers
+// every step, so they must hold every row of the lakes (checked here, before the first gather).
+void abflussmodellklasse::BindLakes() {
+  // The copies live until the lakes hold their cells.
+  double** whole[4] = {};
+  GridMatrix copies[4];
+  const char* names[4] = {"lake_codes", "zonegrid_soilmodel", "[elevation_model]",
+                          "max_ponding_storage"};
+  for (int n = 0; n < 4; ++n) {
+    const int index = RequireGrid(names[n]);
+    copies[n] = MPIGatherGridCopy(index, nullptr);
+    whole[n] = copies[n] ? copies[n].get() : (*registry)[index].grid;
+  }
+  const bool binds = rank == 0 && IsOn();
+  for (int index : {ponding_index_, registry->Find("real_transpiration0", 0),
+                    registry->Find("q_downext", 0), registry->Find("baseflow", 0)}) {
+    if (!binds || index <= 0) continue;
+    const GridEntry& entry = (*registry)[index];
+    for (int32_t r = 1; r <= nrows; ++r)
+      for (int32_t c = 1; c <= ncols; ++c)
+        if (whole[1][r][c] != nodata && whole[0][r][c] > nodata &&
+            (r < entry.first_row || r > entry.last_row))
+          ThrowFatal(Diag(), kLakeRowsCode, "FATAL: the lake cell at row ", r, ", col ", c,
+                     " lies outside the rows of the grid \"", entry.identifier.value_or(""),
+                     "\" that process 0 holds for the lake exchange");
+  }
+  // A lake that starts from the ponding water reads the cells of every process.
+  MPIGatherZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data(), nullptr);
+  if (!binds) return;
+  auto optional = [&](const char* name) {
+    const int index = registry->Find(name, 0);
+    return index > 0 ? (*registry)[index].grid : nullptr;
+  };
+  lake_grids_ = LakeGrids{};
+  lake_grids_.ponding = (*registry)[ponding_index_].grid;
+  lake_grids_.transpiration = optional("real_transpiration0");
+  lake_grids_.q_down = optional("q_downext");
+  lake_grids_.baseflow = optional("baseflow");
+  // One process has no gather into "PrecOnLakes": the lakes read the water input itself.
+  const int input = RequireOneOfThreeGrids("throughfall0", "snowcover_outflow", "precipitation");
+  lake_grids_.precipitation = size > 1 ? lakes_grid_.get() : (*registry)[input].grid;
+  const LakeStaticGrids statics{whole[0], whole[1], whole[2], whole[3], nrows, ncols, nodata};
+  for (int32_t n = 1; n <= ndesc_; ++n)
+    stretches_[n]->BindLakes(statics, &lake_grids_, cellsize, readgrids_ != 0);
 }
 
 // Every process takes part under the same condition, whether routing is on here or not.

@@ -191,6 +191,10 @@ class routingclass : public modelobject {
   // The outflow of every reservoir before the first step (rules of an initialisation pass), at
   // most its volume in one step.
   void InitialiseReservoirOutflows();
+  // Binds every reservoir to its lake cells in `statics` (process 0's whole grids) with the step
+  // grids `grids`; `from_ponding`: the lakes start from the ponding water (routing/reservoir.h).
+  void BindLakes(const LakeStaticGrids& statics, const LakeGrids* grids, double cellsize,
+                 bool from_ponding);
   // Appends the address of every reservoir.
   void CollectReservoirs(std::vector<SP_class*>& list);
   int32_t ReservoirCount() const { return nSP_; }

@@ -42,6 +42,14 @@ void routingclass::InitialiseReservoirOutflows() {
   }
 }
 
+void routingclass::BindLakes(const LakeStaticGrids& statics, const LakeGrids* grids,
+                             double cellsize, bool from_ponding) {
+  for (int32_t k = 1; k <= nSP_; ++k) {
+    SP_class& r = reservoirs_[k];
+    r.BindLake(CollectLakeCells(statics, r.id(), tg_code_, *diag), cellsize, grids, from_ponding);
+  }
+}
+
 void routingclass::CollectReservoirs(std::vector<SP_class*>& list) {
   for (int32_t k = 1; k <= nSP_; ++k) list.push_back(&reservoirs_[k]);
 }

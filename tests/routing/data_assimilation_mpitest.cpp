@@ -1,7 +1,11 @@
 // The data-assimilation model on 1, 2 and 3 processes: a grid rule replaces a registered grid at
 // its listed step and divides the new value into liquid and solid snow storage, the same on
-// every process; a reservoir rule without lake grids stops the construction with code 33.
+// every process; a reservoir rule without lake grids stops the construction with code 33; with
+// them it sets the lake's level, volume and ponding, and every process holds the same ponding.
 #include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <algorithm>
 
 #include "core/grid_registry.h"
 #include "core/matrix.h"
@@ -85,6 +89,59 @@ TEST_F(AssimilationMpiTest, GridRuleWithSnowSplit) {
       EXPECT_DOUBLE_EQ(liquid_[r][c], c % 2 == 1 ? 0.25 * g : 0.2 * g) << r << "," << c;
       EXPECT_DOUBLE_EQ(solid_[r][c], c % 2 == 1 ? 0.75 * g : 0.8 * g) << r << "," << c;
     }
+  model.ReleaseMemory();
+}
+
+// Lake 1 on column 2, one cell per row at 100, 100.2, ..., 101 m with the top at 102 m, on 10 m
+// cells. The listed level 100.95 m wets rows 1..5: 100·(0.95 + 0.75 + 0.55 + 0.35 + 0.15) m³.
+TEST_F(AssimilationMpiTest, ReservoirRuleSetsTheLakeOnEveryProcess) {
+  GridMatrix ponding(diag_, 1, kRows, kCols, kRows), codes(diag_, 1, kRows, kCols, kRows);
+  std::vector<LakeCell> cells;
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      ponding[r][c] = 0;
+      codes[r][c] = c == 2 ? 1 : -9999;
+      if (c == 2) cells.push_back({r, c, 100 + 0.2 * (r - 1), (102 - 100 - 0.2 * (r - 1)) * 1000});
+    }
+  registry_.Register(diag_, 5, "", ponding.get(), nullptr, 0, "ponding_storage", 0, 1, kRows, kCols,
+                     kRows);
+  registry_.Register(diag_, 6, "", codes.get(), nullptr, 0, "lake_codes", 0, 1, kRows, kCols,
+                     kRows);
+  std::vector<int64_t> counts(static_cast<std::size_t>(test::Size()), 0);
+  for (int r = 1; r <= kRows; ++r)
+    if (Own(r, 2)) ++counts[static_cast<std::size_t>(test::Rank())];
+  MPI_Allreduce(MPI_IN_PLACE, counts.data(), test::Size(), MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+  SP_class lake;
+  LakeGrids grids;
+  grids.ponding = ponding.get();
+  std::vector<SP_class*> reservoirs;
+  if (test::Rank() == 0) {
+    lake.Initialise(ReservoirSetup{.diag = &diag_, .output_directory = dir_.path().string() + "/"});
+    lake.ReadParameters("SP 1 file = l.txt V0 = 0 C0 = 0 0 0 0 0 0 0 0 0", 2);
+    lake.BindLake(cells, 10.0, &grids, false);
+    reservoirs.push_back(&lake);
+  }
+  Put("levels.txt",
+      "levels\n1 1 1 1 1 2 2 2 2 2 3 3 3 3 3 h h h h w\n2001 1 1 3 -9999\n2001 1 1 5 100.95\n");
+  WriteControlFile("[data_assimilation]\n1\n60\n1\nreservoir { lake-ID = 1; listfilename = " +
+                   (dir_ / "levels.txt") + "; }\n");
+  int32_t error = -1;
+  data_assimilation model(setup_, error, reservoirs, counts.data());
+  ASSERT_EQ(error, 0) << screen_.str();
+  model.RunStep(3, 1, 1, 2001);  // a level at nodata changes nothing
+  for (int r = 1; r <= kRows; ++r)
+    if (Own(r, 2)) {
+      EXPECT_EQ(ponding[r][2], 0.0);
+    }
+  model.RunStep(5, 1, 1, 2001);
+  for (int r = 1; r <= kRows; ++r)
+    if (Own(r, 2)) {
+      EXPECT_NEAR(ponding[r][2], std::max(0.0, 950 - 200.0 * (r - 1)), 1e-9) << r;
+    }
+  if (test::Rank() == 0) {
+    EXPECT_NEAR(lake.volume(), 100 * (0.95 + 0.75 + 0.55 + 0.35 + 0.15), 1e-9);
+    EXPECT_EQ(lake.level(), 100.95);
+  }
   model.ReleaseMemory();
 }
 

@@ -1,9 +1,14 @@
 // The routing model on 1 to 3 processes: process 0 routes, the others switch the model off and
-// keep the control file's switch; every process passes the lake set-up and the steps alike.
+// keep the control file's switch; every process passes the lake set-up and the steps alike; a
+// lake is built from the grids of every process and holds the same water on 1 to 3 processes.
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include "core/matrix.h"
+#include "grids/mpi_layout.h"
+#include "setup/mpi_regions.h"
 #include "tests/routing/routing_model_fixture.h"
+#include "tests/support/test_mpi.h"
 
 namespace velorn::test {
 namespace {
@@ -29,6 +34,90 @@ TEST_F(RoutingModelTest, OnlyProcessZeroRoutes) {
   } else {
     EXPECT_EQ(model->Flows(), nullptr);
   }
+  MPI_Barrier(MPI_COMM_WORLD);
+}
+
+// Lake 1 on column 2 of a 6 x 4 grid of subbasin 13, 10 m cells, one cell per row at 100, 100.2,
+// ..., 101 m with the top at 102 m. Every process fills only its own cells of the elevation,
+// maximum ponding and ponding grids and ponds the cells up to 101 m; the lake starts from that
+// water (readgrids 1): 100·(1 + 0.8 + 0.6 + 0.4 + 0.2) m³; the full table holds 100·(2 + 1.8 +
+// … + 1) m³. After three steps every process's cells hold process 0's lake level.
+TEST_F(RoutingModelTest, LakeFromTheGridsOfEveryProcess) {
+  constexpr int kRows = 6, kCols = 4;
+  const int rank = test::Rank();
+  GridMatrix zone(diag_, 1, kRows, kCols, kRows), codes(diag_, 1, kRows, kCols, kRows),
+      elevation(diag_, 1, kRows, kCols, kRows), max_pond(diag_, 1, kRows, kCols, kRows),
+      ponding(diag_, 1, kRows, kCols, kRows), water(diag_, 1, kRows, kCols, kRows);
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) zone[r][c] = 13;
+  RegionGrids region_grids;
+  region_grids.zone = zone.get();
+  MpiLayout layout =
+      DecomposeRegions(diag_, RegionGeometry{kCols, kRows, -9999}, region_grids, 1.0).layout;
+  auto own = [&](int r, int c) {
+    return r >= layout.first_row && r <= layout.last_row && layout.regions[r][c] == rank;
+  };
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      const double z = 100 + 0.2 * (r - 1);
+      const bool lake = c == 2 && own(r, c);
+      codes[r][c] = c == 2 ? 1 : -9999;  // the lake exchange's mask, whole on every process
+      elevation[r][c] = lake ? z : 0;
+      max_pond[r][c] = lake ? (102 - z) * 1000 : 0;
+      ponding[r][c] = lake ? std::max(0.0, 101 - z) * 1000 : 0;
+      water[r][c] = 0;
+    }
+  int index = 0;
+  for (auto [grid, name] : {std::pair{zone.get(), "zonegrid_soilmodel"},
+                            {elevation.get(), "[elevation_model]"},
+                            {codes.get(), "lake_codes"},
+                            {max_pond.get(), "max_ponding_storage"},
+                            {ponding.get(), "ponding_storage"},
+                            {water.get(), "precipitation"},
+                            {layout.regions.get(), "MPIRegions"}})
+    registry_.Register(diag_, ++index, "", grid, nullptr, 0, name, 0, 1, kRows, kCols, kRows);
+  ranges_.assign(kRows + 1, ColumnRange{1, kCols});
+  setup_.column_ranges = ranges_.data();
+  setup_.ncols = kCols;
+  setup_.nrows = kRows;
+  setup_.first_local_row = layout.first_row;
+  setup_.last_local_row = layout.last_row;
+  setup_.cellsize = 10;
+  setup_.mpi = &layout;
+  Write(Header(), "TG 13 (A=60, f=1) OL 11 " + ChannelValues(1, 3000, 10) +
+                      " SP 1 file = lake1.txt V0 = 5 C0 = 0 0 0 0 0 0 0 0 0\n");
+  WriteFile(setup_.control_file_name,
+            ReadFile(setup_.control_file_name) +
+                "[lake_model]\n1\n0\n0\n0\n1\n[abstraction_rule_reservoir_1]\n2\n0 0\n"
+                "1000 0.01\n\n");
+  int32_t error = -1;
+  auto model = Build(error);
+  ASSERT_EQ(error, 0) << screen_.str();
+  model->SetQg(RunoffRows());
+  ASSERT_EQ(ThrownCode([&] {
+              model->SetupLakes();
+              model->InitialiseRouting();
+            }),
+            -1)
+      << screen_.str();
+  double level = 0;
+  if (rank == 0) {
+    SP_class& lake = model->Stretch(1).Reservoir(1);
+    EXPECT_TRUE(lake.IsLake());
+    EXPECT_EQ(lake.lake_table().rows(), 201);
+    EXPECT_NEAR(lake.lake_table().volume[0], 100 * (2 + 1.8 + 1.6 + 1.4 + 1.2 + 1), 1e-9);
+    EXPECT_NEAR(lake.volume(), 100 * (1 + 0.8 + 0.6 + 0.4 + 0.2), 1e-9);
+    for (int n = 0; n < 3; ++n) Step(*model, n);
+    EXPECT_LT(lake.volume(), 300.0);  // the rule released water
+    level = lake.level();
+  } else {
+    for (int n = 0; n < 3; ++n) Step(*model, n);
+  }
+  MPI_Bcast(&level, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  for (int r = 1; r <= kRows; ++r)
+    if (own(r, 2)) {
+      EXPECT_NEAR(ponding[r][2], std::max(0.0, level - 100 - 0.2 * (r - 1)) * 1000, 1e-9) << r;
+    }
   MPI_Barrier(MPI_COMM_WORLD);
 }
 
