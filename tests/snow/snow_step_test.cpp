@@ -213,6 +213,58 @@ TEST_F(SnowStepTest, StaticGlacierMeltAndStorages) {
   EXPECT_EQ(water[1], 0.0);
 }
 
+// Dynamic glacier 7 (method 11, cells of 1 km², 6 °C, hourly): (1,1) fully glacierized without
+// firn melts 0.75 mm of ice; on (1,2), half glacierized with three firn layers of 50 mm, the
+// glacier part's 0.2 mm of snow melts first, then firn (1 mm less that 0.2 mm) from the youngest
+// layer. The mass balance sums the melt. On the evaluation step (30 September, last step) a mass
+// balance M of (1,1) brings the volume to V1 = 28.5·1.25^1.36, a glacier of 1.25 km²: (1,1), the
+// only cell of the lowest band, gives up a quarter; the firn layers move down one with this
+// year's (empty) snow as the youngest, the oldest leaves; the mass balance of the lost quarter,
+// 0.25·M, is spread over the 1.25 remaining glacier cells, so Σ g·M keeps its value; the
+// subbasin share and the reference mass balance follow.
+TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
+  Add("GlacierizedCells", {{1, 0.5, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Add("GlacierCodes", {{7, 7, N, N}, {N, N, N, N}, {N, N, N, N}});
+  GlacierSection dynamic;
+  dynamic.method = 11;
+  Start(Section(SnowSection{}) + IceFirn(dynamic));
+  SetAll("temperature", 6);
+  At("SolidSnowStorage_onGlacier", 1, 2) = At("TotalSnowStorage_onGlacier", 1, 2) = 0.2;
+  Step();
+  EXPECT_DOUBLE_EQ(At("melt_from_ice", 1, 1), 0.75);
+  EXPECT_DOUBLE_EQ(At("SnowMelt_onGlacier", 1, 2), 0.2);
+  EXPECT_DOUBLE_EQ(At("melt_from_firn", 1, 2), 0.8);
+  EXPECT_EQ(At("melt_from_ice", 1, 2), 0.0);
+  EXPECT_DOUBLE_EQ(model_->firn_WE_stack[1][2][1], 49.2);
+  EXPECT_DOUBLE_EQ(At("firn_WE_stack", 1, 2), 149.2);
+  EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 1), -0.75);
+  EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 2), -1.0);
+
+  SetAll("temperature", -5);
+  const double V0 = 28.5 * std::pow(1.5, 1.36), V1 = 28.5 * std::pow(1.25, 1.36);
+  const double M = (V1 - V0) * 850;  // a cell of 1 km² gains M / 850 10⁶ m³ of ice
+  At("GlacierMassBalance", 1, 1) = M;
+  At("GlacierMassBalance", 1, 2) = 0;
+  model_->time_shift = 0.5;
+  model_->RunSnowStep(23, 30, 9, 2001);
+  model_->FinishStep(23, 30, 9, 2001);
+  EXPECT_NEAR(At("GlacierizedCells", 1, 1), 0.75, 1e-9);
+  EXPECT_EQ(At("GlacierizedCells", 1, 2), 0.5);
+  EXPECT_EQ(At("GlacierCodes", 1, 1), 7.0);
+  const GlacierRecord& glacier = model_->glacier_list.at(0);
+  EXPECT_NEAR(glacier.oldArea, 1.25, 1e-12);
+  EXPECT_NEAR(glacier.oldVolume, V1, 1e-9);
+  EXPECT_NEAR(At("GlacierMassBalance", 1, 1), 1.2 * M, 1e-9);
+  EXPECT_NEAR(At("GlacierMassBalance", 1, 2), 0.2 * M, 1e-9);
+  EXPECT_NEAR(0.75 * At("GlacierMassBalance", 1, 1) + 0.5 * At("GlacierMassBalance", 1, 2), M,
+              1e-9);
+  EXPECT_EQ(At("OldGlacierMassBalance", 1, 1), At("GlacierMassBalance", 1, 1));
+  const std::vector<double> layers(model_->firn_WE_stack[1][2], model_->firn_WE_stack[1][2] + 4);
+  EXPECT_EQ(layers, (std::vector<double>{99.2, 0, 49.2, 50}));
+  EXPECT_NEAR(model_->glacier_shares[1].glacierized, 1.25, 1e-12);
+  EXPECT_NEAR(model_->glacier_shares[1].nonGlacierized, 3.75, 1e-12);
+}
+
 // Three cells of row 1 with snow above an empty layer: with at most 2 dump files two are
 // written and the DEBUG entry comes once; with -closeAfterDump the first ends the step (199).
 TEST_F(SnowStepTest, DumpFilesOfLayersOutOfOrder) {
