@@ -85,8 +85,8 @@ void schneemodellklasse::CountGlacierCells(int32_t code, bool full_range) {
         auto [at, added] = glacier_index.emplace(given, glacier_list.size());
         if (added) {
           glacier_list.emplace_back(given, numElevBands, extraWeightFactorBand0,
-                                    static_cast<int32_t>(subbasin), VAscaling, VAexponent, 0.0,
-                                    0.0, cellsize);
+                                    static_cast<int32_t>(subbasin), VAscaling, VAexponent, 0.0, 0.0,
+                                    cellsize);
         }
         count_new(glacier_list[at->second], r, c);
         continue;
@@ -163,7 +163,8 @@ void schneemodellklasse::UpdateGlacierAreas() {
   }
   AssignBandCells(-1);
   AddYearVolumeChange(glacier_list, glacier_index, YearGrids());
-  Diag() << "DEBUG: Glacierbalance\n" << "[end-entry]";
+  Diag() << "DEBUG: Glacierbalance\n"
+         << "[end-entry]";
   // Records made by a recount inside the loop are handled in the next year.
   const std::size_t count = glacier_list.size();
   for (std::size_t i = 0; i < count; ++i) ChangeGlacierArea(i);
@@ -172,9 +173,10 @@ void schneemodellklasse::UpdateGlacierAreas() {
 void schneemodellklasse::ChangeGlacierArea(std::size_t i) {
   GlacierRecord* glacier = &glacier_list[i];
   glacier->ScaleToVolume();
-  Diag() << "DEBUG: Glacier:\t" << i << "\nOld Volume:\t" << glacier->oldVolume
-         << "\nNew Volume:\t" << glacier->volume << "\nOld Area:\t" << glacier->oldArea
-         << "\nNew Area:\t" << glacier->area << "\n" << "[end-entry]";
+  Diag() << "DEBUG: Glacier:\t" << i << "\nOld Volume:\t" << glacier->oldVolume << "\nNew Volume:\t"
+         << glacier->volume << "\nOld Area:\t" << glacier->oldArea << "\nNew Area:\t"
+         << glacier->area << "\n"
+         << "[end-entry]";
   bool converged = false;
   for (int pass = 0; pass < kGlacierPasses; ++pass) {
     if (std::fabs(glacier->cellsToAdd) <= kGlacierCellTolerance) {
@@ -183,7 +185,8 @@ void schneemodellklasse::ChangeGlacierArea(std::size_t i) {
     }
     double changeable = 0;
     bool complete = true;
-    const double left = glacier->SpreadOverBands(glacier_cells, glacier_codes, changeable, complete);
+    const double left =
+        glacier->SpreadOverBands(glacier_cells, glacier_codes, changeable, complete);
     if (!complete) {
       std::cerr << "error: could not remove or add the required number of cells for the glacier"
                 << std::endl;
@@ -202,10 +205,12 @@ void schneemodellklasse::ChangeGlacierArea(std::size_t i) {
     const double area = glacier->area;
     glacier->ResetCount();
     if (cells_to_add > 0) {
-      Diag() << "DEBUG: growing the glacier..." << "[end-entry]";
+      Diag() << "DEBUG: growing the glacier..."
+             << "[end-entry]";
       GrowGlacier(code);
     } else {
-      Diag() << "DEBUG: shrinking the glacier..." << "[end-entry]";
+      Diag() << "DEBUG: shrinking the glacier..."
+             << "[end-entry]";
     }
     CountGlacierCells(code, false);
     glacier = &glacier_list[i];  // the recount may add records
@@ -218,9 +223,11 @@ void schneemodellklasse::ChangeGlacierArea(std::size_t i) {
   if (!converged && std::fabs(glacier->cellsToAdd) > kGlacierCellTolerance) {
     Diag() << "WARNING: \n----------- WARNING: ----------\nThere were too many iterations when "
               "trying to remove or add glacier areas for glacier"
-           << i << "\n-----------------------------\n" << "[end-entry]";
+           << i << "\n-----------------------------\n"
+           << "[end-entry]";
   }
-  Diag() << "DEBUG: ---------------------------------\n\n" << "[end-entry]";
+  Diag() << "DEBUG: ---------------------------------\n\n"
+         << "[end-entry]";
   glacier->oldArea = glacier->area;
   glacier->oldVolume = glacier->volume;
 }

@@ -70,7 +70,8 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
     auto call = [&](double air, double w) {
       in.T = air;
       cell_melt += ComputeSnowCell(cell_settings_, in, w, 0, free_part);
-      if (free_part.layered_added > 0) UpdateLayeredSnow(r, c, 0, 1.0, free_part.layered_added, air);
+      if (free_part.layered_added > 0)
+        UpdateLayeredSnow(r, c, 0, 1.0, free_part.layered_added, air);
       if (free_part.layered_removed > 0)
         UpdateLayeredSnow(r, c, 0, 1.0, -free_part.layered_removed, air);
       deposited += free_part.deposited;

@@ -80,7 +80,8 @@ void schneemodellklasse::UpdateGlaciersOfYear() {
   for (std::size_t i = 2; i < gathered.size(); ++i)
     MPIScatterGrid(gathered[i]->index, gathered[i]->grid);
   MPIScatterStack(stack->index, firn_WE_stack);
-  Diag() << "DEBUG: glaciers changed, updating glaicerlist now..." << "[end-entry]";
+  Diag() << "DEBUG: glaciers changed, updating glaicerlist now..."
+         << "[end-entry]";
   RecountGlacierShares();
   double** old_balance = OwnData("OldGlacierMassBalance");
   double** balance = step_.mass_balance;

@@ -430,9 +430,9 @@ class schneemodellklasse : public teilmodellklasse {
     // Dynamic glaciers: the storages, melt, evaporation and temperatures of the glacier part, the
     // firn total and the mass balance.
     double **glacier_solid = nullptr, **glacier_liquid = nullptr, **glacier_total = nullptr,
-           **glacier_melt = nullptr, **glacier_evaporation = nullptr,
-           **glacier_snowtemp = nullptr, **glacier_surftemp = nullptr,
-           **glacier_balance = nullptr, **firn = nullptr, **mass_balance = nullptr;
+           **glacier_melt = nullptr, **glacier_evaporation = nullptr, **glacier_snowtemp = nullptr,
+           **glacier_surftemp = nullptr, **glacier_balance = nullptr, **firn = nullptr,
+           **mass_balance = nullptr;
   };
   void ResolveStepGrids();
   StepGrids step_;

@@ -426,7 +426,8 @@ void schneemodellklasse::AfterCell(long r, long c, double land) {
     g.age[r][c] = 0;
   albedo[r][c] = SnowAlbedo(pack, kAlbedoPackAfter, g.age[r][c], T, ALBsnow_min, ALBsnow_max, land);
   g.total[r][c] = pack;
-  if (g.glacier_total != nullptr) g.glacier_total[r][c] = g.glacier_solid[r][c] + g.glacier_liquid[r][c];
+  if (g.glacier_total != nullptr)
+    g.glacier_total[r][c] = g.glacier_solid[r][c] + g.glacier_liquid[r][c];
   CheckLayeredDump(r, c);
   if (g.snow_free_days == nullptr) return;
   double& free_days = g.snow_free_days[r][c];
