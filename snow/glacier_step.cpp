@@ -18,8 +18,6 @@
 namespace velorn {
 namespace {
 
-constexpr double kNightSplitMinutes = 720.0;
-
 // Applies `melt` to a pack and its water holding; returns the melt applied and adds the water
 // released beyond CWH times the solid to `outflow` (and to `melt_only` when snow melted).
 double MeltPack(double& solid, double& liquid, double melt, double cwh, double& outflow,
@@ -81,12 +79,7 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
       glacier_melt += ComputeSnowCell(cell_settings_, in, w, 1, glacier_part);
       glacier_sublimation += glacier_part.sublimation;
     };
-    if (time_interval > kNightSplitMinutes) {
-      call(temperature_night[r][c], night_fraction);
-      call(T, daylight_fraction);
-    } else {
-      call(T, 1.0);
-    }
+    CallsOfStep(r, c, call);
     if (deposited != 0) water_input[r][c] = P + deposited;
     g.snowfall[r][c] = free_part.snowfall;
     g.rain[r][c] = free_part.rain;

@@ -393,6 +393,17 @@ class schneemodellklasse : public teilmodellklasse {
   void StepCell(long row, long column);
   void GlacierCell(long row, long column, double share);
   SnowCellInput CellInput(long row, long column) const;
+  // The calls of ComputeSnowCell in a step: `call`(temperature, weight) once with weight 1, or
+  // for steps longer than 720 minutes at the night temperature and then at the day's.
+  template <class Call>
+  void CallsOfStep(long r, long c, Call call) {
+    if (time_interval > 720.0) {
+      call(temperature_night[r][c], night_fraction);
+      call(temperature[r][c], daylight_fraction);
+    } else {
+      call(temperature[r][c], 1.0);
+    }
+  }
   // A cell of a dynamic glacier (snow/glacier_step.cpp): snow on both parts of the cell, then
   // firn melt through the firn stack and ice melt once the glacier part's snow is gone.
   void DynamicGlacierCell(long row, long column);

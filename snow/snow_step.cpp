@@ -22,7 +22,6 @@
 namespace velorn {
 namespace {
 
-constexpr double kNightSplitMinutes = 720.0;
 // Pack limits (mm) of the albedo before and after the melt, of a snow day and of fresh snow.
 constexpr double kAlbedoPackBefore = 2.5;
 constexpr double kAlbedoPackAfter = 5.0;
@@ -295,12 +294,7 @@ void schneemodellklasse::StepCell(long r, long c) {
         sublimated = true;
       }
     };
-    if (time_interval > kNightSplitMinutes) {
-      call(temperature_night[r][c], night_fraction);
-      call(T, daylight_fraction);
-    } else {
-      call(T, 1.0);
-    }
+    CallsOfStep(r, c, call);
     // Deposition raises the step's precipitation once, by the snow the calls deposited.
     if (deposited != 0) water_input[r][c] = P + deposited;
     g.snowfall[r][c] = st.snowfall;

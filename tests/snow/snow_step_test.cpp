@@ -216,12 +216,10 @@ TEST_F(SnowStepTest, StaticGlacierMeltAndStorages) {
 // Dynamic glacier 7 (method 11, cells of 1 km², 6 °C, hourly): (1,1) fully glacierized without
 // firn melts 0.75 mm of ice; on (1,2), half glacierized with three firn layers of 50 mm, the
 // glacier part's 0.2 mm of snow melts first, then firn (1 mm less that 0.2 mm) from the youngest
-// layer. The mass balance sums the melt. On the evaluation step (30 September, last step) a mass
-// balance M of (1,1) brings the volume to V1 = 28.5·1.25^1.36, a glacier of 1.25 km²: (1,1), the
-// only cell of the lowest band, gives up a quarter; the firn layers move down one with this
-// year's (empty) snow as the youngest, the oldest leaves; the mass balance of the lost quarter,
-// 0.25·M, is spread over the 1.25 remaining glacier cells, so Σ g·M keeps its value; the
-// subbasin share and the reference mass balance follow.
+// layer. The mass balance sums the melt. A mass balance M of (1,1) then brings the volume to
+// V1 = 28.5·A1^1.36 on the evaluation step: the area becomes A1 through (1,1), the only cell of
+// the lowest band; the firn layers move down one with this year's (empty) snow as the youngest,
+// the oldest leaves; the subbasin share and the reference mass balance follow.
 TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
   Add("GlacierizedCells", {{1, 0.5, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
   Add("GlacierCodes", {{7, 7, N, N}, {N, N, N, N}, {N, N, N, N}});
@@ -240,29 +238,44 @@ TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
   EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 1), -0.75);
   EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 2), -1.0);
 
-  SetAll("temperature", -5);
-  const double V0 = 28.5 * std::pow(1.5, 1.36), V1 = 28.5 * std::pow(1.25, 1.36);
-  const double M = (V1 - V0) * 850;  // a cell of 1 km² gains M / 850 10⁶ m³ of ice
-  At("GlacierMassBalance", 1, 1) = M;
-  At("GlacierMassBalance", 1, 2) = 0;
-  model_->time_shift = 0.5;
-  model_->RunSnowStep(23, 30, 9, 2001);
-  model_->FinishStep(23, 30, 9, 2001);
-  EXPECT_NEAR(At("GlacierizedCells", 1, 1), 0.75, 1e-9);
-  EXPECT_EQ(At("GlacierizedCells", 1, 2), 0.5);
-  EXPECT_EQ(At("GlacierCodes", 1, 1), 7.0);
-  const GlacierRecord& glacier = model_->glacier_list.at(0);
-  EXPECT_NEAR(glacier.oldArea, 1.25, 1e-12);
-  EXPECT_NEAR(glacier.oldVolume, V1, 1e-9);
-  EXPECT_NEAR(At("GlacierMassBalance", 1, 1), 1.2 * M, 1e-9);
-  EXPECT_NEAR(At("GlacierMassBalance", 1, 2), 0.2 * M, 1e-9);
-  EXPECT_NEAR(0.75 * At("GlacierMassBalance", 1, 1) + 0.5 * At("GlacierMassBalance", 1, 2), M,
-              1e-9);
-  EXPECT_EQ(At("OldGlacierMassBalance", 1, 1), At("GlacierMassBalance", 1, 1));
-  const std::vector<double> layers(model_->firn_WE_stack[1][2], model_->firn_WE_stack[1][2] + 4);
-  EXPECT_EQ(layers, (std::vector<double>{99.2, 0, 49.2, 50}));
-  EXPECT_NEAR(model_->glacier_shares[1].glacierized, 1.25, 1e-12);
-  EXPECT_NEAR(model_->glacier_shares[1].nonGlacierized, 3.75, 1e-12);
+  // The evaluation step (30 September, last step), from the glacier as it started: shrinking
+  // to 1.25 km², and growing to 1.75 km², which band 0's full cell (1,1) cannot take, so the
+  // glacier grows into its bare neighbour (2,1), which then takes the quarter cell.
+  struct Case {
+    double area, g11, g21, code21, balance11, balance12;
+  };
+  for (const Case& k : {Case{1.25, 0.75, 0, N, 1.2, 0.2}, Case{1.75, 1, 0.25, 7, 1, 0}}) {
+    SCOPED_TRACE(k.area);
+    grids_["GlacierizedCells"][1][1] = 1;
+    grids_["GlacierizedCells"][1][2] = 0.5;
+    grids_["GlacierizedCells"][2][1] = 0;
+    grids_["GlacierCodes"][2][1] = N;
+    Start(Section(SnowSection{}) + IceFirn(dynamic));
+    SetAll("temperature", -5);
+    const double V0 = 28.5 * std::pow(1.5, 1.36), V1 = 28.5 * std::pow(k.area, 1.36);
+    const double M = (V1 - V0) * 850;  // a cell of 1 km² gains M / 850 10⁶ m³ of ice
+    At("GlacierMassBalance", 1, 1) = M;
+    model_->time_shift = 0.5;
+    model_->RunSnowStep(23, 30, 9, 2001);
+    model_->FinishStep(23, 30, 9, 2001);
+    EXPECT_NEAR(At("GlacierizedCells", 1, 1), k.g11, 1e-9);
+    EXPECT_EQ(At("GlacierizedCells", 1, 2), 0.5);
+    EXPECT_NEAR(At("GlacierizedCells", 2, 1), k.g21, 1e-9);
+    EXPECT_EQ(At("GlacierCodes", 2, 1), k.code21);
+    const GlacierRecord& glacier = model_->glacier_list.at(0);
+    EXPECT_NEAR(glacier.oldArea, k.area, 1e-12);
+    EXPECT_NEAR(glacier.oldVolume, V1, 1e-9);
+    // The mass balance of a lost quarter cell is spread: Σ g·M keeps its value M.
+    EXPECT_NEAR(At("GlacierMassBalance", 1, 1), k.balance11 * M, 1e-9);
+    EXPECT_NEAR(At("GlacierMassBalance", 1, 2), k.balance12 * M, 1e-9);
+    EXPECT_NEAR(k.g11 * At("GlacierMassBalance", 1, 1) + 0.5 * At("GlacierMassBalance", 1, 2), M,
+                1e-9);
+    EXPECT_EQ(At("OldGlacierMassBalance", 1, 1), At("GlacierMassBalance", 1, 1));
+    const std::vector<double> layers(model_->firn_WE_stack[1][2], model_->firn_WE_stack[1][2] + 4);
+    EXPECT_EQ(layers, (std::vector<double>{100, 0, 50, 50}));
+    EXPECT_NEAR(model_->glacier_shares[1].glacierized, k.area, 1e-12);
+    EXPECT_NEAR(model_->glacier_shares[1].nonGlacierized, 5 - k.area, 1e-12);
+  }
 }
 
 // Three cells of row 1 with snow above an empty layer: with at most 2 dump files two are
