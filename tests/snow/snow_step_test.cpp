@@ -278,6 +278,39 @@ TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
   }
 }
 
+// Snow on a dynamic glacier cell (g = 0.5) by glacier method: 10 mm at -5 °C (all snow) fall
+// on both parts of the cell, the glacier part's storages take them and its mass balance grows by
+// them; at 6 °C the glacier part's pack melts (0.5 mm by degree-days with method 11, by the snow
+// method with 13), and what leaves it as "SnowMelt_onGlacier" leaves the mass balance.
+TEST_F(SnowStepTest, SnowOnBothPartsOfADynamicGlacierCell) {
+  Add("GlacierizedCells", {{0.5, 0, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Add("GlacierCodes", {{3, N, N, N}, {N, N, N, N}, {N, N, N, N}});
+  Add("global_radiation", Fill(0));
+  for (int method : {11, 12, 13}) {
+    SCOPED_TRACE(method);
+    GlacierSection dynamic;
+    dynamic.method = method;
+    Start(Section(SnowSection{}) + IceFirn(dynamic));
+    SetAll("temperature", -5);
+    SetAll("precipitation", 10);
+    Step();
+    EXPECT_DOUBLE_EQ(At("snowstorage_solid"), 10.0);
+    EXPECT_DOUBLE_EQ(At("SolidSnowStorage_onGlacier"), 10.0);
+    EXPECT_DOUBLE_EQ(At("TotalSnowStorage_onGlacier"), 10.0);
+    EXPECT_DOUBLE_EQ(At("GlacierMassBalance"), 10.0);
+    if (method == 12) continue;
+    SetAll("temperature", 6);
+    SetAll("precipitation", 0);
+    Step();
+    EXPECT_GT(At("LiquidSnowStorage_onGlacier"), 0.0);
+    if (method == 11) {
+      EXPECT_DOUBLE_EQ(At("LiquidSnowStorage_onGlacier"), 0.5);
+    }
+    EXPECT_DOUBLE_EQ(At("TotalSnowStorage_onGlacier") + At("SnowMelt_onGlacier"), 10.0);
+    EXPECT_DOUBLE_EQ(At("GlacierMassBalance"), 10.0 - At("SnowMelt_onGlacier"));
+  }
+}
+
 // Three cells of row 1 with snow above an empty layer: with at most 2 dump files two are
 // written and the DEBUG entry comes once; with -closeAfterDump the first ends the step (199).
 TEST_F(SnowStepTest, DumpFilesOfLayersOutOfOrder) {
