@@ -154,12 +154,13 @@ void schneemodellklasse::UpdateGlacierAreas() {
     glacier.volume = glacier.oldVolume;
   }
   CountGlacierCells(-1, false);
-  for (GlacierRecord& glacier : glacier_list) {
-    if (glacier.minElevation == 10000) {
-      glacier.ResetCount();
-      CountGlacierCells(glacier.code, true);
+  // By index: a recount may add records.
+  for (std::size_t i = 0; i < glacier_list.size(); ++i) {
+    if (glacier_list[i].minElevation == 10000) {
+      glacier_list[i].ResetCount();
+      CountGlacierCells(glacier_list[i].code, true);
     }
-    glacier.BuildBands();
+    glacier_list[i].BuildBands();
   }
   AssignBandCells(-1);
   AddYearVolumeChange(glacier_list, glacier_index, YearGrids());
