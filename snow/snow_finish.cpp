@@ -69,12 +69,17 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
   const long subbasin_code = std::lround(code);
   if (subbasin_code < 0 || subbasin_code > soil_zone_highest) return;
   const int32_t subbasin = soil_zone_index[static_cast<std::size_t>(subbasin_code)];
-  // Static glaciers keep no snow of their own: the cell's snow melt is no snow-on-ice melt.
-  const double melts[3] = {g.firn_melt[r][c], g.ice_melt[r][c], 0.0};
+  // Static glaciers keep no snow of their own: the cell's snow melt is no snow-on-ice melt. On a
+  // dynamic glacier the glacier part's snow melt counts with the firn melt where firn lies.
+  const double snow_melt = g.glacier_melt != nullptr && share > 0 ? g.glacier_melt[r][c] : 0.0;
+  const double on_firn = g.firn != nullptr && g.firn[r][c] > 0 ? 1.0 : 0.0;
+  const double melts[3] = {on_firn * snow_melt + g.firn_melt[r][c], g.ice_melt[r][c],
+                           (1.0 - on_firn) * snow_melt};
   for (int t = 0; t < 3; ++t) {
     if (share > 0) glacier_tables_[t].table->AddValue(r, c, subbasin, melts[t], share);
     glacier_tables_[t].table->AddValue(r, c, subbasin, 0.0, share > 0 ? 1.0 - share : 1.0);
   }
+  if (IsDynamicGlacierMethod(glacierMethod)) AddGlacierBalance(r, c, subbasin, share);
   const double area = relative_cell_area != nullptr && relative_cell_area[r][c] > -9999.0
                           ? relative_cell_area[r][c]
                           : 1.0;
@@ -218,9 +223,13 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
   for (std::size_t t = 0; t < snow_tables_.size(); ++t)
     snow_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
   if (glacier_cells != nullptr) {
-    for (int t : {0, 1, 2, 4})
-      glacier_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
+    for (std::size_t t = 0; t < glacier_tables_.size(); ++t)
+      if (t != 3) glacier_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
     RouteGlacierMelt();
+    if (IsDynamicGlacierMethod(glacierMethod) &&
+        IsGlacierEvaluationStep(hour, day, month, time_interval / 60.0, time_shift, GMBEvalDay,
+                                GMBEvalMonth))
+      UpdateGlaciersOfYear();
   }
   if (thaw_depth_table_.table)
     thaw_depth_table_.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
@@ -235,6 +244,16 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
   if (glacier_cells != nullptr) {
     outputs.push_back("melt_from_firn");
     outputs.push_back("melt_from_ice");
+  }
+  if (IsDynamicGlacierMethod(glacierMethod)) {
+    if (const OwnGrid* stack = FindOwnGrid("firn_WE_stack"); stack != nullptr && !stack->linked)
+      WriteStackOutput(stack->index);
+    outputs.insert(outputs.end(), {"GlacierMassBalance", "OldGlacierMassBalance",
+                                   "SolidSnowStorage_onGlacier", "LiquidSnowStorage_onGlacier",
+                                   "TotalSnowStorage_onGlacier", "SnowMelt_onGlacier"});
+    if (IsEnergyBalanceSnowMethod(method))
+      outputs.insert(outputs.end(), {"surftemp_onGlacier", "snowtemp_onGlacier"});
+    outputs.push_back("SnowEvaporation_onGlacier");
   }
   for (const char* identifier : outputs)
     if (const int index = registry->FindIdentifier(identifier)) WriteGridOutput(index, 1, false);

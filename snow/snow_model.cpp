@@ -73,11 +73,7 @@ schneemodellklasse::schneemodellklasse(int32_t& error, const SubModelSetup& setu
     CreateSnowGrids();
     if (glacier) {
       CreateGlacierGrids();
-      if (IsDynamicGlacierMethod(glacierMethod)) {
-        BuildGlacierList();
-        ThrowFatal(Diag(), kDynamicGlacierUnavailableCode, "FATAL: glacier method ", glacierMethod,
-                   " (dynamic glaciers) is not available in this build of the snow model");
-      }
+      if (IsDynamicGlacierMethod(glacierMethod)) BuildGlacierList();
     }
     if (FindGrid("ThawCoeffPermaFrost", 0) > 0 && FindGrid("PermafrostThawDepth", 0) > 0)
       SetUpPermafrost();

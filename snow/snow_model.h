@@ -38,9 +38,9 @@
 // (0..1) wherever it is used.
 //
 // Construction reports every failure through the error-code out-parameter (103 for an
-// exception without a code); the application throws it on. Until the dynamic glacier list is
-// built, a dynamic glacier method ends the construction with a FATAL entry of its own (code
-// 3042) after everything else is built. The slide methods redistribute the snow of steep cells
+// exception without a code); the application throws it on. The dynamic glacier methods change
+// the glacier areas once a year on the evaluation step (snow/glacier_year.cpp). The slide methods
+// redistribute the snow of steep cells
 // at the end of each step (snow/snow_slide.h) on process 0. Construction is collective (zone
 // ranking, grid reading, glacier shares): every process constructs the model with the same control
 // file. ReleaseMemory frees what the object made, never what it only linked.
@@ -82,8 +82,6 @@ inline constexpr int kGlacierSubbasinCode = 84;
 inline constexpr int kSnowOnIceTableNameCode = 103;
 // Snow and surface temperature of cells that a temperature grid file leaves empty (K).
 inline constexpr double kMeltingPointKelvin = 273.16;
-// Methods this build constructs but cannot run yet: dynamic glaciers.
-inline constexpr int kDynamicGlacierUnavailableCode = 3042;
 
 // Per subbasin: whether a cell of it carries glacier, and the sums of the glacierized and
 // non-glacierized fractions of its cells. Laid out as the MPI type of FlagAndTwoDoublesType
@@ -347,6 +345,15 @@ class schneemodellklasse : public teilmodellklasse {
   void BuildGlacierList();
   // Fills the bands of the glacier `code`, or of every glacier for -1.
   void AssignBandCells(int32_t code);
+  // The yearly glacier areas on process 0 (snow/glacier_areas.cpp): the recount of the cells of
+  // glacier `code` (-1: all; every counted cell widens the elevation range with `full_range`),
+  // giving new glacier cells their codes; growth into the cells next to a glacier; the whole
+  // change of the year, and the change of glacier i of the list.
+  void CountGlacierCells(int32_t code, bool full_range);
+  void GrowGlacier(int32_t code);
+  void UpdateGlacierAreas();
+  void ChangeGlacierArea(std::size_t i);
+  GlacierYearGrids YearGrids() const;
   void SetUpPermafrost();
 
   // What a grid starts with (0 inside the zone grid or the soil zones and nodata outside,
@@ -385,6 +392,26 @@ class schneemodellklasse : public teilmodellklasse {
   bool TakesCell(long row, long column) const;
   void StepCell(long row, long column);
   void GlacierCell(long row, long column, double share);
+  SnowCellInput CellInput(long row, long column) const;
+  // The calls of ComputeSnowCell in a step: `call`(temperature, weight) once with weight 1, or
+  // for steps longer than 720 minutes at the night temperature and then at the day's.
+  template <class Call>
+  void CallsOfStep(long r, long c, Call call) {
+    if (time_interval > 720.0) {
+      call(temperature_night[r][c], night_fraction);
+      call(temperature[r][c], daylight_fraction);
+    } else {
+      call(temperature[r][c], 1.0);
+    }
+  }
+  // A cell of a dynamic glacier (snow/glacier_step.cpp): snow on both parts of the cell, then
+  // firn melt through the firn stack and ice melt once the glacier part's snow is gone.
+  void DynamicGlacierCell(long row, long column);
+  // The step's mass balance of a dynamic glacier cell and its glacier statistics.
+  void AddGlacierBalance(long row, long column, int32_t subbasin, double share);
+  // The annual glacier update of the evaluation step (snow/glacier_year.cpp), collective.
+  void UpdateGlaciersOfYear();
+  void UpdateGlacierCellsOfYear();
   void AfterCell(long row, long column, double land_albedo);
   void AddCellStatistics(long row, long column);
   void TracerInput(long row, long column, double input, double pack);
@@ -411,6 +438,12 @@ class schneemodellklasse : public teilmodellklasse {
            **firn_melt = nullptr, **ice_melt = nullptr, **glacier_old = nullptr,
            **snow_free_days = nullptr, **snow_cover_days = nullptr, **input_mass = nullptr,
            **mobile_mass = nullptr, **deposition = nullptr;
+    // Dynamic glaciers: the storages, melt, evaporation and temperatures of the glacier part, the
+    // firn total and the mass balance.
+    double **glacier_solid = nullptr, **glacier_liquid = nullptr, **glacier_total = nullptr,
+           **glacier_melt = nullptr, **glacier_evaporation = nullptr, **glacier_snowtemp = nullptr,
+           **glacier_surftemp = nullptr, **glacier_balance = nullptr, **firn = nullptr,
+           **mass_balance = nullptr;
   };
   void ResolveStepGrids();
   StepGrids step_;

@@ -22,7 +22,6 @@
 namespace velorn {
 namespace {
 
-constexpr double kNightSplitMinutes = 720.0;
 // Pack limits (mm) of the albedo before and after the melt, of a snow day and of fresh snow.
 constexpr double kAlbedoPackBefore = 2.5;
 constexpr double kAlbedoPackAfter = 5.0;
@@ -152,6 +151,16 @@ void schneemodellklasse::ResolveStepGrids() {
   step_.glacier_old = OwnData("GlacierizedCellsOld");
   step_.snow_free_days = OwnData("SnowFreeDaysGrid");
   step_.snow_cover_days = OwnData("SnowCoverDaysGrid");
+  step_.glacier_solid = OwnData("SolidSnowStorage_onGlacier");
+  step_.glacier_liquid = OwnData("LiquidSnowStorage_onGlacier");
+  step_.glacier_total = OwnData("TotalSnowStorage_onGlacier");
+  step_.glacier_melt = OwnData("SnowMelt_onGlacier");
+  step_.glacier_evaporation = OwnData("SnowEvaporation_onGlacier");
+  step_.glacier_snowtemp = OwnData("snowtemp_onGlacier");
+  step_.glacier_surftemp = OwnData("surftemp_onGlacier");
+  step_.glacier_balance = OwnData("EnergyBalance_onGlacier");
+  step_.firn = OwnData("firn_WE_stack");
+  step_.mass_balance = OwnData("GlacierMassBalance");
 }
 
 bool schneemodellklasse::TakesCell(long row, long column) const {
@@ -208,6 +217,30 @@ double schneemodellklasse::LandAlbedo(long row, long column) const {
       static_cast<int>(step_date.year), 1, row, column, elevation[row][column]);
 }
 
+// The cell's inputs of the step for ComputeSnowCell.
+SnowCellInput schneemodellklasse::CellInput(long r, long c) const {
+  SnowCellInput in;
+  in.P = water_input[r][c];
+  in.unload = canopy_unload != nullptr ? canopy_unload[r][c] : 0.0;
+  if (wind != nullptr) in.wind = wind[r][c];
+  if (humidity != nullptr) in.humidity = humidity[r][c];
+  if (radiation != nullptr) in.radiation = radiation[r][c];
+  if (cloudiness != nullptr) in.cloudiness = cloudiness[r][c];
+  in.albedo = albedo[r][c];
+  in.elevation = elevation[r][c];
+  if (vapor_pressure != nullptr) in.vapour = vapor_pressure[r][c];
+  if (deposition_index != nullptr) in.deposition = deposition_index[r][c];
+  if (radiation_correction != nullptr) in.correction = radiation_correction[r][c];
+  if (surfacetemperature != nullptr) {
+    in.has_surface_grid = true;
+    in.surface_given = surfacetemperature[r][c];
+  }
+  if (canopy_long_wave != nullptr) in.long_wave = canopy_long_wave[r][c];
+  in.lake = lake_flag != 0 && lake_codes != nullptr && lake_codes[r][c] > 0 && ponding != nullptr &&
+            ponding[r][c] > 0;
+  return in;
+}
+
 // One own cell of the step.
 void schneemodellklasse::StepCell(long r, long c) {
   StepGrids& g = step_;
@@ -230,30 +263,15 @@ void schneemodellklasse::StepCell(long r, long c) {
     const double value = glacier_cells[r][c];
     share = IsAboveNodata(value, nodata) ? std::clamp(value, 0.0, 1.0) : 0.0;
   }
-  if (share > 0) {
+  if (step_.glacier_melt != nullptr) step_.glacier_melt[r][c] = 0;
+  if (share > 0 && IsDynamicGlacierMethod(glacierMethod)) {
+    DynamicGlacierCell(r, c);
+  } else if (share > 0) {
     GlacierCell(r, c, share);
   } else {
     const bool energy = IsEnergyBalanceSnowMethod(method);
-    SnowCellInput in;
-    const double P = water_input[r][c];
-    in.P = P;
-    in.unload = canopy_unload != nullptr ? canopy_unload[r][c] : 0.0;
-    if (wind != nullptr) in.wind = wind[r][c];
-    if (humidity != nullptr) in.humidity = humidity[r][c];
-    if (radiation != nullptr) in.radiation = radiation[r][c];
-    if (cloudiness != nullptr) in.cloudiness = cloudiness[r][c];
-    in.albedo = albedo[r][c];
-    in.elevation = elevation[r][c];
-    if (vapor_pressure != nullptr) in.vapour = vapor_pressure[r][c];
-    if (deposition_index != nullptr) in.deposition = deposition_index[r][c];
-    if (radiation_correction != nullptr) in.correction = radiation_correction[r][c];
-    if (surfacetemperature != nullptr) {
-      in.has_surface_grid = true;
-      in.surface_given = surfacetemperature[r][c];
-    }
-    if (canopy_long_wave != nullptr) in.long_wave = canopy_long_wave[r][c];
-    in.lake = lake_flag != 0 && lake_codes != nullptr && lake_codes[r][c] > 0 &&
-              ponding != nullptr && ponding[r][c] > 0;
+    SnowCellInput in = CellInput(r, c);
+    const double P = in.P;
     TracerInput(r, c, P, g.solid[r][c] + g.liquid[r][c]);
     SnowCellState st;
     st.solid = g.solid[r][c];
@@ -276,12 +294,7 @@ void schneemodellklasse::StepCell(long r, long c) {
         sublimated = true;
       }
     };
-    if (time_interval > kNightSplitMinutes) {
-      call(temperature_night[r][c], night_fraction);
-      call(T, daylight_fraction);
-    } else {
-      call(T, 1.0);
-    }
+    CallsOfStep(r, c, call);
     // Deposition raises the step's precipitation once, by the snow the calls deposited.
     if (deposited != 0) water_input[r][c] = P + deposited;
     g.snowfall[r][c] = st.snowfall;
@@ -308,6 +321,9 @@ void schneemodellklasse::StepCell(long r, long c) {
       if (g.balance != nullptr) g.balance[r][c] = st.balance;
       if (sublimated && snow_evaporation != nullptr) snow_evaporation[r][c] = sublimation;
     }
+    // A cell without glacier keeps no snow on a glacier part.
+    for (double** part : {g.glacier_solid, g.glacier_liquid})
+      if (part != nullptr) part[r][c] = 0;
   }
   AfterCell(r, c, land);
 }
@@ -404,6 +420,8 @@ void schneemodellklasse::AfterCell(long r, long c, double land) {
     g.age[r][c] = 0;
   albedo[r][c] = SnowAlbedo(pack, kAlbedoPackAfter, g.age[r][c], T, ALBsnow_min, ALBsnow_max, land);
   g.total[r][c] = pack;
+  if (g.glacier_total != nullptr)
+    g.glacier_total[r][c] = g.glacier_solid[r][c] + g.glacier_liquid[r][c];
   CheckLayeredDump(r, c);
   if (g.snow_free_days == nullptr) return;
   double& free_days = g.snow_free_days[r][c];

@@ -213,6 +213,104 @@ TEST_F(SnowStepTest, StaticGlacierMeltAndStorages) {
   EXPECT_EQ(water[1], 0.0);
 }
 
+// Dynamic glacier 7 (method 11, cells of 1 km², 6 °C, hourly): (1,1) fully glacierized without
+// firn melts 0.75 mm of ice; on (1,2), half glacierized with three firn layers of 50 mm, the
+// glacier part's 0.2 mm of snow melts first, then firn (1 mm less that 0.2 mm) from the youngest
+// layer. The mass balance sums the melt. A mass balance M of (1,1) then brings the volume to
+// V1 = 28.5·A1^1.36 on the evaluation step: the area becomes A1 through (1,1), the only cell of
+// the lowest band; the firn layers move down one with this year's (empty) snow as the youngest,
+// the oldest leaves; the subbasin share and the reference mass balance follow.
+TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
+  Add("GlacierizedCells", {{1, 0.5, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Add("GlacierCodes", {{7, 7, N, N}, {N, N, N, N}, {N, N, N, N}});
+  GlacierSection dynamic;
+  dynamic.method = 11;
+  Start(Section(SnowSection{}) + IceFirn(dynamic));
+  SetAll("temperature", 6);
+  At("SolidSnowStorage_onGlacier", 1, 2) = At("TotalSnowStorage_onGlacier", 1, 2) = 0.2;
+  Step();
+  EXPECT_DOUBLE_EQ(At("melt_from_ice", 1, 1), 0.75);
+  EXPECT_DOUBLE_EQ(At("SnowMelt_onGlacier", 1, 2), 0.2);
+  EXPECT_DOUBLE_EQ(At("melt_from_firn", 1, 2), 0.8);
+  EXPECT_EQ(At("melt_from_ice", 1, 2), 0.0);
+  EXPECT_DOUBLE_EQ(model_->firn_WE_stack[1][2][1], 49.2);
+  EXPECT_DOUBLE_EQ(At("firn_WE_stack", 1, 2), 149.2);
+  EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 1), -0.75);
+  EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 2), -1.0);
+
+  // The evaluation step (30 September, last step), from the glacier as it started: shrinking
+  // to 1.25 km², and growing to 1.75 km², which band 0's full cell (1,1) cannot take, so the
+  // glacier grows into its bare neighbour (2,1), which then takes the quarter cell.
+  struct Case {
+    double area, g11, g21, code21, balance11, balance12;
+  };
+  for (const Case& k : {Case{1.25, 0.75, 0, N, 1.2, 0.2}, Case{1.75, 1, 0.25, 7, 1, 0}}) {
+    SCOPED_TRACE(k.area);
+    grids_["GlacierizedCells"][1][1] = 1;
+    grids_["GlacierizedCells"][1][2] = 0.5;
+    grids_["GlacierizedCells"][2][1] = 0;
+    grids_["GlacierCodes"][2][1] = N;
+    Start(Section(SnowSection{}) + IceFirn(dynamic));
+    SetAll("temperature", -5);
+    const double V0 = 28.5 * std::pow(1.5, 1.36), V1 = 28.5 * std::pow(k.area, 1.36);
+    const double M = (V1 - V0) * 850;  // a cell of 1 km² gains M / 850 10⁶ m³ of ice
+    At("GlacierMassBalance", 1, 1) = M;
+    model_->time_shift = 0.5;
+    model_->RunSnowStep(23, 30, 9, 2001);
+    model_->FinishStep(23, 30, 9, 2001);
+    EXPECT_NEAR(At("GlacierizedCells", 1, 1), k.g11, 1e-9);
+    EXPECT_EQ(At("GlacierizedCells", 1, 2), 0.5);
+    EXPECT_NEAR(At("GlacierizedCells", 2, 1), k.g21, 1e-9);
+    EXPECT_EQ(At("GlacierCodes", 2, 1), k.code21);
+    const GlacierRecord& glacier = model_->glacier_list.at(0);
+    EXPECT_NEAR(glacier.oldArea, k.area, 1e-12);
+    EXPECT_NEAR(glacier.oldVolume, V1, 1e-9);
+    // The mass balance of a lost quarter cell is spread: Σ g·M keeps its value M.
+    EXPECT_NEAR(At("GlacierMassBalance", 1, 1), k.balance11 * M, 1e-9);
+    EXPECT_NEAR(At("GlacierMassBalance", 1, 2), k.balance12 * M, 1e-9);
+    EXPECT_NEAR(k.g11 * At("GlacierMassBalance", 1, 1) + 0.5 * At("GlacierMassBalance", 1, 2), M,
+                1e-9);
+    EXPECT_EQ(At("OldGlacierMassBalance", 1, 1), At("GlacierMassBalance", 1, 1));
+    const std::vector<double> layers(model_->firn_WE_stack[1][2], model_->firn_WE_stack[1][2] + 4);
+    EXPECT_EQ(layers, (std::vector<double>{100, 0, 50, 50}));
+    EXPECT_NEAR(model_->glacier_shares[1].glacierized, k.area, 1e-12);
+    EXPECT_NEAR(model_->glacier_shares[1].nonGlacierized, 5 - k.area, 1e-12);
+  }
+}
+
+// Snow on a dynamic glacier cell (g = 0.5) by glacier method: 10 mm at -5 °C (all snow) fall
+// on both parts of the cell, the glacier part's storages take them and its mass balance grows by
+// them; at 6 °C the glacier part's pack melts (0.5 mm by degree-days with method 11, by the snow
+// method with 13), and what leaves it as "SnowMelt_onGlacier" leaves the mass balance.
+TEST_F(SnowStepTest, SnowOnBothPartsOfADynamicGlacierCell) {
+  Add("GlacierizedCells", {{0.5, 0, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Add("GlacierCodes", {{3, N, N, N}, {N, N, N, N}, {N, N, N, N}});
+  Add("global_radiation", Fill(0));
+  for (int method : {11, 12, 13}) {
+    SCOPED_TRACE(method);
+    GlacierSection dynamic;
+    dynamic.method = method;
+    Start(Section(SnowSection{}) + IceFirn(dynamic));
+    SetAll("temperature", -5);
+    SetAll("precipitation", 10);
+    Step();
+    EXPECT_DOUBLE_EQ(At("snowstorage_solid"), 10.0);
+    EXPECT_DOUBLE_EQ(At("SolidSnowStorage_onGlacier"), 10.0);
+    EXPECT_DOUBLE_EQ(At("TotalSnowStorage_onGlacier"), 10.0);
+    EXPECT_DOUBLE_EQ(At("GlacierMassBalance"), 10.0);
+    if (method == 12) continue;
+    SetAll("temperature", 6);
+    SetAll("precipitation", 0);
+    Step();
+    EXPECT_GT(At("LiquidSnowStorage_onGlacier"), 0.0);
+    if (method == 11) {
+      EXPECT_DOUBLE_EQ(At("LiquidSnowStorage_onGlacier"), 0.5);
+    }
+    EXPECT_DOUBLE_EQ(At("TotalSnowStorage_onGlacier") + At("SnowMelt_onGlacier"), 10.0);
+    EXPECT_DOUBLE_EQ(At("GlacierMassBalance"), 10.0 - At("SnowMelt_onGlacier"));
+  }
+}
+
 // Three cells of row 1 with snow above an empty layer: with at most 2 dump files two are
 // written and the DEBUG entry comes once; with -closeAfterDump the first ends the step (199).
 TEST_F(SnowStepTest, DumpFilesOfLayersOutOfOrder) {

@@ -1,0 +1,169 @@
+// The step of a dynamic glacier cell (glacier methods 11..13) and its mass balance.
+//
+// A cell of glacierized fraction g keeps two packs: the cell's storages stand for its glacier-free
+// part, the on-glacier storages for its glacier part. Both take the step's snow and rain and melt
+// by the same formula (11: degree-day, 12: with radiation; 13: the snow model's own method,
+// ComputeSnowCell, for each part). The glacier-free part drains to "snowcover_outflow", the
+// glacier part to "SnowMelt_onGlacier". Once the glacier part's snow is gone, the rest of the
+// warmth melts firn, taken from the firn stack layer by layer from the youngest; what the stack
+// cannot give is ice melt. The mass balance of the glacier part (mm) sums the step's snow and
+// rain less its snow, firn and ice melt (with the slide terms and the snow evaporation on it).
+#include <algorithm>
+#include <cmath>
+
+#include "core/nodata.h"
+#include "snow/snow_formulas.h"
+#include "snow/snow_model.h"
+
+namespace velorn {
+namespace {
+
+// Applies `melt` to a pack and its water holding; returns the melt applied and adds the water
+// released beyond CWH times the solid to `outflow` (and to `melt_only` when snow melted).
+double MeltPack(double& solid, double& liquid, double melt, double cwh, double& outflow,
+                double* melt_only) {
+  const double m = std::min(solid, melt);
+  liquid += m;
+  solid -= m;
+  if (liquid > cwh * solid) {
+    const double excess = liquid - cwh * solid;
+    outflow = excess;
+    if (m > 0 && melt_only != nullptr) *melt_only = excess;
+    liquid = cwh * solid;
+  }
+  return m;
+}
+
+}  // namespace
+
+void schneemodellklasse::DynamicGlacierCell(long r, long c) {
+  StepGrids& g = step_;
+  const double T = temperature[r][c];
+  const double P = water_input[r][c];
+  double& solid = g.solid[r][c];
+  double& liquid = g.liquid[r][c];
+  double& glacier_solid = g.glacier_solid[r][c];
+  double& glacier_liquid = g.glacier_liquid[r][c];
+  const double R = glacier_radiation != nullptr ? glacier_radiation[r][c] : 0.0;
+  const double warm = T > T0 ? T - T0 : 0.0;
+  double cell_melt = 0, glacier_melt = 0;
+  if (glacierMethod == 13) {
+    const bool energy = IsEnergyBalanceSnowMethod(method);
+    SnowCellInput in = CellInput(r, c);
+    in.unload = 0;
+    SnowCellState free_part, glacier_part;
+    free_part.solid = solid;
+    free_part.liquid = liquid;
+    glacier_part.solid = glacier_solid;
+    glacier_part.liquid = glacier_liquid;
+    if (energy) {
+      free_part.snow_temperature = g.snowtemp[r][c];
+      free_part.surface_temperature = g.surftemp[r][c];
+      glacier_part.snow_temperature = g.glacier_snowtemp[r][c];
+      glacier_part.surface_temperature = g.glacier_surftemp[r][c];
+    }
+    double deposited = 0, sublimation = 0, glacier_sublimation = 0;
+    // Each call of the glacier-free part is followed by the glacier part's, which takes the
+    // snowfall and rain of that call.
+    auto call = [&](double air, double w) {
+      in.T = air;
+      cell_melt += ComputeSnowCell(cell_settings_, in, w, 0, free_part);
+      if (free_part.layered_added > 0)
+        UpdateLayeredSnow(r, c, 0, 1.0, free_part.layered_added, air);
+      if (free_part.layered_removed > 0)
+        UpdateLayeredSnow(r, c, 0, 1.0, -free_part.layered_removed, air);
+      deposited += free_part.deposited;
+      sublimation += free_part.sublimation;
+      glacier_part.snowfall = free_part.snowfall;
+      glacier_part.rain = free_part.rain;
+      glacier_melt += ComputeSnowCell(cell_settings_, in, w, 1, glacier_part);
+      glacier_sublimation += glacier_part.sublimation;
+    };
+    CallsOfStep(r, c, call);
+    if (deposited != 0) water_input[r][c] = P + deposited;
+    g.snowfall[r][c] = free_part.snowfall;
+    g.rain[r][c] = free_part.rain;
+    solid = free_part.solid;
+    liquid = free_part.liquid;
+    glacier_solid = glacier_part.solid;
+    glacier_liquid = glacier_part.liquid;
+    if (energy) {
+      g.snowtemp[r][c] = free_part.snow_temperature;
+      g.surftemp[r][c] = free_part.surface_temperature;
+      g.glacier_snowtemp[r][c] = glacier_part.snow_temperature;
+      g.glacier_surftemp[r][c] = glacier_part.surface_temperature;
+      if (g.balance != nullptr) g.balance[r][c] = free_part.balance;
+      if (g.glacier_balance != nullptr) g.glacier_balance[r][c] = glacier_part.balance;
+      if (snow_evaporation != nullptr && sublimation != 0) snow_evaporation[r][c] = sublimation;
+    }
+    if (g.glacier_evaporation != nullptr) g.glacier_evaporation[r][c] = glacier_sublimation;
+  } else {
+    const double f = SnowShare(T, T0R, transzone);
+    g.snowfall[r][c] = f * P;
+    g.rain[r][c] = (1.0 - f) * P;
+    solid += f * P;
+    liquid += (1.0 - f) * P;
+    glacier_solid += f * P;
+    glacier_liquid += (1.0 - f) * P;
+    if (f * P > 0) UpdateLayeredSnow(r, c, 0, 1.0, f * P, T);
+    const double rate = glacierMethod == 12 ? (MF / steps_per_day + snowRadiationFactor * R) * warm
+                                            : warm * DDFsnow / steps_per_day;
+    if (warm > 0 && g.total[r][c] > 0) cell_melt = rate;
+    if (warm > 0 && g.glacier_total[r][c] > 0) glacier_melt = rate;
+  }
+  const double m = MeltPack(solid, liquid, cell_melt, CWH, g.outflow[r][c], &g.melt[r][c]);
+  if (layeredSnowActive && m > 0) {
+    UpdateLayeredSnow(r, c, 0, 1.0, -m, T);
+    layer_liquid[r][c][0] += m;
+  }
+  const double ms =
+      MeltPack(glacier_solid, glacier_liquid, glacier_melt, CWH, g.glacier_melt[r][c], nullptr);
+  if (warm <= 0 || glacier_solid > 0) return;
+  // Firn and ice melt of methods 12 and 13 use radiation, 11 degree-days.
+  const bool radiative = glacierMethod != 11;
+  const double d =
+      debris != nullptr && debris[r][c] > nodata + 1 ? debris[r][c] * debrisScaling : 1.0;
+  if (g.firn[r][c] > 0) {
+    const double rate = radiative ? (MF / steps_per_day + snowRadiationFactor * R) * warm
+                                  : warm * DDFfirn / steps_per_day;
+    const double firn = std::max(0.0, rate - ms);
+    const double left = TakeFirnMelt(firn_WE_stack[r][c], firn_levels, firn, nodata);
+    g.firn[r][c] = firn_WE_stack[r][c][0];
+    g.firn_melt[r][c] += firn - left;
+    g.ice_melt[r][c] += left;
+  } else {
+    const double rate = radiative ? d * (MF / steps_per_day + iceRadiationFactor * R) * warm
+                                  : d * DDFice * warm / steps_per_day;
+    g.ice_melt[r][c] = std::max(0.0, rate - ms);
+  }
+}
+
+void schneemodellklasse::AddGlacierBalance(long r, long c, int32_t subbasin, double share) {
+  const StepGrids& g = step_;
+  zonalstatistic* firn_table = glacier_tables_[5].table.get();
+  zonalstatistic* balance_table = glacier_tables_[6].table.get();
+  zonalstatistic* glacier_part_table = glacier_tables_[7].table.get();
+  if (share > 0) {
+    GlacierStepFluxes f;
+    f.snowfall = g.snowfall[r][c];
+    f.rain = g.rain[r][c];
+    f.snow_melt = g.glacier_melt[r][c];
+    f.firn_melt = g.firn_melt[r][c];
+    f.ice_melt = g.ice_melt[r][c];
+    if (g.deposition != nullptr) {
+      f.deposition = g.deposition[r][c];
+      f.mobile_mass = g.mobile_mass[r][c];
+      f.input_mass = g.input_mass[r][c];
+    }
+    if (g.glacier_evaporation != nullptr) f.evaporation = g.glacier_evaporation[r][c];
+    g.mass_balance[r][c] += GlacierMassBalanceStep(f);
+    firn_table->AddValue(r, c, subbasin, g.firn[r][c], share);
+    balance_table->AddValue(r, c, subbasin, g.mass_balance[r][c], share);
+    glacier_part_table->AddValue(r, c, subbasin, g.mass_balance[r][c], share);
+  }
+  const double rest = share > 0 ? 1.0 - share : 1.0;
+  firn_table->AddValue(r, c, subbasin, 0.0, rest);
+  balance_table->AddValue(r, c, subbasin, 0.0, rest);
+}
+
+}  // namespace velorn

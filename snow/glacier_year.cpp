@@ -1,0 +1,101 @@
+// The annual update of the dynamic glaciers on the evaluation step, at the end of the snow step
+// (collective):
+// 1. every process, own cells: this year's snow on the glaciers becomes the youngest firn layer
+//    (the oldest leaves and becomes ice), a pack above `maxSnowPackToCreateGlacier` on a cell
+//    without glacier starts a glacier cell, and the snow above that threshold on a partly
+//    glacierized cell moves onto its glacier part;
+// 2. the glacier grids and the firn stack are gathered on process 0, which changes the glacier
+//    areas (snow/glacier_areas.cpp) and spreads the mass balance of lost area over the rest of
+//    each glacier, and scattered back;
+// 3. the subbasin glacier shares are counted again and broadcast, and the reference mass balance
+//    of every glacier cell takes its mass balance.
+#include <algorithm>
+
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "snow/snow_model.h"
+
+namespace velorn {
+
+void schneemodellklasse::UpdateGlacierCellsOfYear() {
+  const StepGrids& g = step_;
+  double** fraction_old = OwnData("GlacierizedCellsOld");
+  double** code_old = OwnData("GlacierCodesOld");
+  double** old_balance = OwnData("OldGlacierMassBalance");
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(zone_grid[r][c], nodata)) continue;
+      if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      GlacierCellState s;
+      s.fraction = glacier_cells[r][c];
+      s.fraction_old = fraction_old[r][c];
+      s.code = glacier_codes[r][c];
+      s.code_old = code_old[r][c];
+      s.cell = PackState{g.total[r][c], g.liquid[r][c], g.solid[r][c]};
+      s.glacier = PackState{g.glacier_total[r][c], g.glacier_liquid[r][c], g.glacier_solid[r][c]};
+      s.balance = g.mass_balance[r][c];
+      s.old_balance = old_balance[r][c];
+      s.firn_total = g.firn[r][c];
+      s.firn = firn_WE_stack[r][c];
+      const double moved = UpdateGlacierCellYear(s, firn_levels, maxSnowPackToCreateGlacier,
+                                                 relSizeNewGlacier, true);
+      glacier_cells[r][c] = s.fraction;
+      fraction_old[r][c] = s.fraction_old;
+      glacier_codes[r][c] = s.code;
+      code_old[r][c] = s.code_old;
+      g.total[r][c] = s.cell.total;
+      g.liquid[r][c] = s.cell.liquid;
+      g.solid[r][c] = s.cell.solid;
+      g.glacier_total[r][c] = s.glacier.total;
+      g.glacier_liquid[r][c] = s.glacier.liquid;
+      g.glacier_solid[r][c] = s.glacier.solid;
+      g.mass_balance[r][c] = s.balance;
+      old_balance[r][c] = s.old_balance;
+      g.firn[r][c] = s.firn_total;
+      if (moved > 0) UpdateLayeredSnow(r, c, 0, 1.0, -moved, std::min(temperature[r][c], 0.0));
+    }
+  });
+}
+
+void schneemodellklasse::UpdateGlaciersOfYear() {
+  UpdateGlacierCellsOfYear();
+  const int fraction_index = FindGrid("GlacierizedCells", 0);
+  const int code_index = FindGrid("GlacierCodes", 0);
+  const OwnGrid* stack = FindOwnGrid("firn_WE_stack");
+  std::vector<const OwnGrid*> gathered;
+  for (const char* identifier : {"GlacierizedCellsOld", "GlacierCodesOld", "GlacierMassBalance",
+                                 "OldGlacierMassBalance", "firn_WE_stack"})
+    gathered.push_back(FindOwnGrid(identifier));
+  for (const OwnGrid* grid : gathered) MPIGatherGrid(grid->index, grid->grid);
+  MPIGatherStack(stack->index, firn_WE_stack);
+  MPIGatherGrid(fraction_index, glacier_cells);
+  MPIGatherGrid(code_index, glacier_codes);
+  if (rank == 0) {
+    UpdateGlacierAreas();
+    DistributeLostAreaMassBalance(glacier_list, glacier_index, -1, YearGrids());
+  }
+  MPIScatterGrid(fraction_index, glacier_cells);
+  MPIScatterGrid(code_index, glacier_codes);
+  // The firn total goes back with the stack: growth gives new glacier cells firn.
+  for (std::size_t i = 2; i < gathered.size(); ++i)
+    MPIScatterGrid(gathered[i]->index, gathered[i]->grid);
+  MPIScatterStack(stack->index, firn_WE_stack);
+  Diag() << "DEBUG: glaciers changed, updating glaicerlist now..."
+         << "[end-entry]";
+  RecountGlacierShares();
+  double** old_balance = OwnData("OldGlacierMassBalance");
+  double** balance = step_.mass_balance;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(zone_grid[r][c], nodata)) continue;
+      if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      if (IsNotNodata(soil_zone_grid[r][c], nodata) && glacier_cells[r][c] > 0) {
+        old_balance[r][c] = balance[r][c];
+      } else {
+        old_balance[r][c] = balance[r][c] = 0;
+      }
+    }
+  });
+}
+
+}  // namespace velorn
