@@ -19,8 +19,10 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kControl = "front-range-surface-routing.ctl";
-const std::string kMethod = "4          # method: single direction, steepest descent of the water surface";
-const std::string kModelEnd = "0          # end: hour, day, month, year (the last daily step, 19 March 2019)\n19\n";
+const std::string kMethod =
+    "4          # method: single direction, steepest descent of the water surface";
+const std::string kModelEnd =
+    "0          # end: hour, day, month, year (the last daily step, 19 March 2019)\n19\n";
 
 RunResult RunWithSurfaceRouting(const TempDir& dir, int processes, int threads, int method) {
   CopyExample(dir.path());
