@@ -173,8 +173,10 @@ void gwflowclass::ReadTuning() {
 
 void gwflowclass::TakeGrids() {
   const auto data = [&](int index) { return index > 0 ? (*registry)[index].grid : nullptr; };
+  // Flag 1: the soil zone registers these grids after its stacks, where a search for grids
+  // only (flag 0) stops.
   for (const char* name : {"groundwater_distance", "groundwater_recharge", "baseflow"}) {
-    if (FindGrid(name, 0) == 0) {
+    if (FindGrid(name, 1) == 0) {
       ThrowFatal(Diag(), kGridMissingCode, "FATAL: in modul ", module_name, ": the grid ", name,
                  " is not in memory: the unsaturated-zone model ([unsatzon_model]) provides it, "
                  "or it must be given as a grid of its own");

@@ -30,8 +30,12 @@ ThreeWayShares SplitOutflow(double deviation) {
   s.main = std::cos(e);
   const double sine = std::fabs(std::cos(e) * std::sin(b));
   const double cosine = std::fabs(std::cos(e) * std::cos(b));
-  s.anticlockwise = deviation <= 0 ? sine : cosine;
-  s.clockwise = deviation <= 0 ? cosine : sine;
+  // b is the angle between the aspect and the side it leans towards, so that side takes cos b
+  // and the far side sin b: the split then turns smoothly with the aspect across the border of
+  // two main directions. Giving the near side sin b instead sends most of the side share away
+  // from the aspect and makes the shares jump at every sector border.
+  s.anticlockwise = deviation <= 0 ? cosine : sine;
+  s.clockwise = deviation <= 0 ? sine : cosine;
   for (double* share : {&s.main, &s.anticlockwise, &s.clockwise})
     if (*share < 0.0001) *share = 0;
   const double sum = s.main + s.anticlockwise + s.clockwise;

@@ -29,8 +29,8 @@ InnerTimeStep FitInnerTimeStep(double t, double stable_limit, double minimum, do
 double SurfaceAspect(double dzdx, double dzdy);
 
 // Shares of the main direction and its two neighbours (anticlockwise, clockwise) for an aspect
-// deviating by `deviation` degrees from the main direction; shares below 0.0001 are 0, the three
-// sum to 1.
+// deviating by `deviation` degrees from the main direction (negative: anticlockwise); the side
+// the aspect leans towards takes the larger share; shares below 0.0001 are 0, the three sum to 1.
 struct ThreeWayShares {
   double main = 0, anticlockwise = 0, clockwise = 0;
 };

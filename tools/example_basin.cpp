@@ -4,8 +4,10 @@
 //
 // Brings the geographic SRTM tile onto a metric grid of 200 m cells, finds the basin of its
 // largest outlet and splits it into subbasins at the major confluences, assigns land use and
-// soil by rules, and writes into DIR: dem.asc, zones.asc, landuse.asc, soil.asc, river_links.asc
-// (the basin's bounding box with two cells of margin) and one station table per meteorological
+// soil by rules, and writes into DIR: dem.asc, zones.asc, landuse.asc, soil.asc, river_links.asc,
+// river_width.asc and river_depth.asc (the channel of every stream cell, for surface routing),
+// gw_boundary_fix_h_1.asc (the bed of every stream channel, the groundwater's fixed head there;
+// the basin's bounding box with two cells of margin) and one station table per meteorological
 // variable from the KNMI daily series of the year, with the station at the basin outlet. The
 // files in examples/front-range/ are this program's output; a test runs it again and compares.
 // Prints a short summary of the basin. Exits with 1 and a message on any failure.
@@ -69,6 +71,17 @@ Raster ReadAsciiRaster(const std::string& path) {
   return g;
 }
 
+// Bank-full width and depth (m) of a stream draining `area` km², by the downstream hydraulic
+// geometry of Leopold and Maddock (1953, USGS Prof. Paper 252): width grows with the square root
+// and depth with the 0.4th power of the discharge, taken proportional to the area; 1.5 m wide
+// and 0.5 m deep at 2 km², as the channels of discharge routing in the example.
+double ChannelWidth(double area) {
+  return std::round(15 * std::sqrt(area / 2)) / 10;
+}
+double ChannelDepth(double area) {
+  return std::round(50 * std::pow(area / 2, 0.4)) / 100;
+}
+
 // The window [r0, r0 + rows) x [c0, c0 + cols) of `g` as an ASCII grid, values as "%g".
 std::string AsciiWindow(const Raster& g, int r0, int c0, int rows, int cols) {
   GridGeometry geometry;
@@ -127,7 +140,7 @@ int Generate(const Options& o) {
   SlopeAndAspect(dem, slope, aspect);
 
   const ClassRules rules;
-  Raster zones = dem, landuse = dem, soil = dem, rivers = dem;
+  Raster zones = dem, landuse = dem, soil = dem, rivers = dem, width = dem, depth = dem, bed = dem;
   int r_min = dem.nrows, r_max = -1, c_min = dem.ncols, c_max = -1;
   std::map<int, int> cells_of_zone, cells_of_landuse, cells_of_soil;
   for (int r = 0; r < dem.nrows; ++r)
@@ -135,6 +148,7 @@ int Generate(const Options& o) {
       const std::size_t i = static_cast<std::size_t>(r) * dem.ncols + c;
       const int zone = basins.zone[i];
       zones.values[i] = landuse.values[i] = soil.values[i] = rivers.values[i] = dem.nodata;
+      width.values[i] = depth.values[i] = bed.values[i] = dem.nodata;
       if (zone == 0) continue;
       r_min = std::min(r_min, r), r_max = std::max(r_max, r);
       c_min = std::min(c_min, c), c_max = std::max(c_max, c);
@@ -142,7 +156,13 @@ int Generate(const Options& o) {
       landuse.values[i] =
           LanduseClass(rules, dem.values[i], slope.values[i], aspect.values[i], acc[i]);
       soil.values[i] = SoilClass(rules, slope.values[i], acc[i]);
-      if (acc[i] >= rules.river_cells) rivers.values[i] = zone;
+      if (acc[i] >= rules.river_cells) {
+        const double area = acc[i] * kCellSize * kCellSize / 1e6;
+        rivers.values[i] = zone;
+        width.values[i] = ChannelWidth(area);
+        depth.values[i] = ChannelDepth(area);
+        bed.values[i] = std::round((dem.values[i] - depth.values[i]) * 100) / 100;
+      }
       ++cells_of_zone[zone];
       ++cells_of_landuse[static_cast<int>(landuse.values[i])];
       ++cells_of_soil[static_cast<int>(soil.values[i])];
@@ -157,7 +177,10 @@ int Generate(const Options& o) {
                                                          {"zones.asc", &zones},
                                                          {"landuse.asc", &landuse},
                                                          {"soil.asc", &soil},
-                                                         {"river_links.asc", &rivers}};
+                                                         {"river_links.asc", &rivers},
+                                                         {"river_width.asc", &width},
+                                                         {"river_depth.asc", &depth},
+                                                         {"gw_boundary_fix_h_1.asc", &bed}};
   for (const auto& [name, grid] : grids)
     WriteText(out / name, AsciiWindow(*grid, r0, c0, rows, cols));
 

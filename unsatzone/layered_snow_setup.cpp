@@ -6,6 +6,7 @@
 #include "core/error_code.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "unsatzone/snow_temperature_profile.h"
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
@@ -233,6 +234,31 @@ void unsatzonmodellklasse::InitialiseSnowStacks(bool warm_start) {
     }
   });
   s.temperaturePending = true;
+}
+
+// The snow of every own cell (its solid water per layer) gets temperatures between the soil's
+// top layer and the air by depth, at most 0 degC; the upper snow index follows the unbroken run
+// of snow layers from the soil up (M + 1: no snow). Runs after the first soil temperatures.
+void unsatzonmodellklasse::InitialiseSnowTemperatures() {
+  LayeredSnowState& s = layered_snow;
+  s.temperaturePending = false;
+  double*** soil_temperature = Stack(kSoilTemperature);
+  double** air = links.air_temperature;
+  if (soil_temperature == nullptr || air == nullptr) return;
+  const int M = s.M;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      double* temperature = s.stacks[S::kTemperature].get()[r][c];
+      if (!OwnCell(r, c)) {
+        std::fill(temperature + 1, temperature + M + 1, nodata);
+        continue;
+      }
+      s.upper_index.get()[r][c] = InitialSnowTemperatures(
+          s.stacks[S::kSolid].get()[r][c], s.stacks[S::kGeodetic].get()[r][c],
+          s.stacks[S::kThickness].get()[r][c], M, soil_temperature[r][c][1], air[r][c], nodata,
+          temperature);
+    }
+  });
 }
 
 void unsatzonmodellklasse::ReadSnowStackFile(int stack) {

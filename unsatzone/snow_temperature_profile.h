@@ -1,8 +1,8 @@
 // The first temperature profile of a layered snow pack on the soil (the step start of the soil
 // zone with heat transfer and layered snow, when the snow temperature stack was created empty).
 //
-// Pure function of one cell's column, unit-tested; the caller (the soil zone's BeginStep, once
-// the layered snow model exists) runs it per active cell through the row loop. Snow levels are
+// Pure function of one cell's column, unit-tested; the caller (the soil zone's BeginStep, after
+// the first soil temperatures) runs it per own cell through the row loop. Snow levels are
 // numbered 1..M from the top, level M lies on the soil surface; `height` is the geodetic height
 // of a level's lower boundary, `thickness` its thickness (m).
 #pragma once

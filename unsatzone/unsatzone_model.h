@@ -555,6 +555,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ReadLayeredSnowProperties();
   void CreateLayeredSnowGrids();
   void InitialiseSnowStacks(bool warm_start);
+  // The first snow temperatures of a pack created empty, at the first step with heat transfer.
+  void InitialiseSnowTemperatures();
   void ReadSnowStackFile(int stack);
   void UnregisterLayeredSnow();
   void ReleasePreSpinUpGrids();

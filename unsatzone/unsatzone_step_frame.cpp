@@ -85,6 +85,8 @@ void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, i
     InitialiseSoilTemperatures();
     temperatureStackPending = 0;
   }
+  if (heatTransferSwitch > 0 && layeredSnowSwitch > 0 && layered_snow.temperaturePending)
+    InitialiseSnowTemperatures();
   runoff.BeginStep();
   for (Statistics& s : statistics)
     if (s.table) s.table->ResetZoneSums();

@@ -36,16 +36,27 @@ TEST(SurfaceFlowFormulas, AspectsAndTheSplitOfTheOutflow) {
   const ThreeWayShares straight = SplitOutflow(0);
   EXPECT_NEAR(straight.main, 1 / (1 + 2 * std::sqrt(0.5)), 1e-5);
   EXPECT_NEAR(straight.anticlockwise, straight.clockwise, 1e-5);
-  // At e = -20: main cos 20, anticlockwise cos 20 sin 25, clockwise cos 20 cos 25.
+  // Aspect 340 on main direction N (e = -20): the aspect lies 25 degrees from NW (anticlockwise
+  // side) and 65 from NE, so NW takes cos 20 cos 25 and NE cos 20 sin 25.
   const double rad = 0.017453, m = std::cos(20 * rad);
-  const double p = m * std::sin(25 * rad), q = m * std::cos(25 * rad);
+  const double near = m * std::cos(25 * rad), far = m * std::sin(25 * rad);
   const ThreeWayShares s = SplitOutflow(-20);
-  EXPECT_NEAR(s.main, m / (m + p + q), 1e-12);
-  EXPECT_NEAR(s.anticlockwise, p / (m + p + q), 1e-12);
-  EXPECT_NEAR(s.clockwise, q / (m + p + q), 1e-12);
+  EXPECT_NEAR(s.main, m / (m + near + far), 1e-12);
+  EXPECT_NEAR(s.anticlockwise, near / (m + near + far), 1e-12);
+  EXPECT_NEAR(s.clockwise, far / (m + near + far), 1e-12);
   const ThreeWayShares t = SplitOutflow(20);  // the sides swap for a positive deviation
   EXPECT_NEAR(t.anticlockwise, s.clockwise, 1e-12);
   EXPECT_NEAR(t.clockwise, s.anticlockwise, 1e-12);
+  // The resultant of the three shares (main along 0, the sides at -45 and +45 degrees) leans to
+  // the aspect's side: about -10 degrees for e = -20 (the far-side split gave +10).
+  const double east = (s.clockwise - s.anticlockwise) * std::sqrt(0.5);
+  const double north = s.main + (s.clockwise + s.anticlockwise) * std::sqrt(0.5);
+  EXPECT_LT(std::atan2(east, north), 0);
+  // Across the border of two sectors (aspect 337.5 between N and NW) N and NW keep the two
+  // largest shares: N's share goes from main (cos 22.5) to the near side (cos^2 22.5).
+  const ThreeWayShares before = SplitOutflow(-22.4999), after = SplitOutflow(22.5);
+  EXPECT_NEAR(after.clockwise / before.main, std::cos(22.5 * rad), 1e-5);
+  EXPECT_NEAR(after.main / before.anticlockwise, 1 / std::cos(22.5 * rad), 1e-5);
 }
 
 TEST(SurfaceFlowFormulas, KinematicVelocityIsCapped) {

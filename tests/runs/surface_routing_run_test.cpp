@@ -1,13 +1,16 @@
-// Whole runs of the example basin with surface routing: the unsaturated zone's direct runoff is
-// routed over the terrain to the river-link cells (method 4, and once method 6) and its total
-// runoff goes to discharge routing. The outputs are the same on 1 process with 1 and 4 threads
-// and on 2 and 3 processes (method 6: ten days on 1 and 3 processes).
+// Whole runs of two example variants, each with identical outputs on every process and thread
+// count: surface routing (front-range-surface-routing.ctl, ten wet days of March: the soil
+// zone's direct runoff is routed over the terrain to the stream cells, method 4 on 1 process
+// with 1 and 4 threads and on 2 and 3 processes, method 6 over five days on 1 and 3 processes,
+// its total runoff going to discharge routing), and groundwater in two layers
+// (front-range-groundwater.ctl, its first three days on 1 and 3 processes: the groundwater model
+// starts under the soil zone, which provides its water table, recharge and base flow grids).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/test_files.h"
@@ -18,107 +21,83 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kControl = "front-range.ctl";
-const std::string kYearEnd =
-    "0          # end: hour, day, month, year (the last daily step, 31 December 2019)\n31\n12\n";
+using Outputs = std::map<std::string, std::string>;
 
-// Strickler coefficients 1/n of overland flow from Engman's Manning roughness (1986): short
-// grass prairie n = 0.15, dense grass n = 0.24, forest litter n = 0.40.
-const std::map<std::string, std::string> kStrickler = {{"10 meadow", "6.7"},
-                                                       {"20 montane_forest", "2.5"},
-                                                       {"30 subalpine_forest", "2.5"},
-                                                       {"40 grass_shrub", "4.2"}};
-
-std::string Section(int method) {
-  return "\n[SurfaceRoutingModel]\n1\n1440\n" + std::to_string(method) +
-         "\nqdsr.stat 2001\nqisr.stat 2001\nqbsr.stat 2001\nqgsr.stat "
-         "2001\nvelocity.stk\n0\nfluxes.stk\n0\n"
-         "0.0001\n10\n0.001\n10\n600\n3600\n0.01\n1.0\n0\nsurfstor.stat 2001\n";
-}
-
-// River depth and width on the river-link cells, nodata elsewhere.
-void WriteRiverGrids(const fs::path& dir) {
-  const std::vector<std::string> lines = SplitLines(ReadFile((dir / "river_links.asc").string()));
-  std::string depth, width;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i < 6) {
-      depth += lines[i] + "\n";
-      width += lines[i] + "\n";
-      continue;
-    }
-    std::istringstream row(lines[i]);
-    double link = 0;
-    while (row >> link) {
-      depth += link > 0 ? "0.5 " : "-9999 ";
-      width += link > 0 ? "4 " : "-9999 ";
-    }
-    depth += "\n";
-    width += "\n";
-  }
-  WriteFile(dir / "river_depth.asc", depth);
-  WriteFile(dir / "river_width.asc", width);
-}
-
-RunResult RunWithSurfaceRouting(const TempDir& dir, int processes, int threads, int method) {
+// Runs `control` of the example (with its extra grid files) after the replacements `edits` on
+// `processes` x `threads`; the outputs but the per-process storage files.
+Outputs RunVariant(const std::string& control_name, const std::vector<const char*>& files,
+                   const std::vector<std::pair<std::string, std::string>>& edits, int processes,
+                   int threads) {
+  TempDir dir;
   CopyExample(dir.path());
-  std::string control = ReadFile((ExampleDir() / kControl).string());
-  control.replace(control.find(kYearEnd), kYearEnd.size(),
-                  method == 6 ? "0\n10\n1\n" : "0\n31\n3\n");
-  const auto replace = [&](const std::string& from, const std::string& to) {
+  for (const char* file : files)
+    fs::copy_file(ExampleDir() / file, dir.path() / file, fs::copy_options::overwrite_existing);
+  std::string control = ReadFile((ExampleDir() / control_name).string());
+  for (const auto& [from, to] : edits) {
     const std::size_t at = control.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    control.replace(at, from.size(), to);
-  };
-  // Discharge routing off: these runs compare the surface routing alone, as short as they can be.
-  replace("[routing_model]\n1          # on", "[routing_model]\n0          # off");
-  replace("[standard_grids]\n5\n",
-          "[standard_grids]\n7\nriver_depth.asc river_depth 0\n"
-          "river_width.asc river_width 0\n");
-  replace("[variable_grids]\n0\n",
-          "[variable_grids]\n1\nsurface_storage.asc SurfStorSiltingUp 0 0\n0\n0\n");
-  for (const auto& [entry, k_st] : kStrickler)
-    replace(entry + " method VariableDayCount {",
-            entry + " method VariableDayCount { SR_K_ST = " + k_st + ";");
-  control += Section(method);
-  WriteRiverGrids(dir.path());
-  WriteFile(dir / kControl, control);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) control.replace(at, from.size(), to);
+  }
+  WriteFile(dir / control_name, control);
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   RunOptions options;
   options.processes = processes;
   options.directory = dir.path().string();
   options.environment = {"OMP_NUM_THREADS=" + std::to_string(threads)};
-  // Soil water and surface routing for a quarter: minutes under the sanitizers.
+  // Soil water and surface routing: minutes under the sanitizers.
   options.timeout_seconds = 600;
-  return RunVelorn(options, {kControl});
+  const RunResult result = RunVelorn(options, {control_name});
+  EXPECT_EQ(result.exit_status, 0) << result.Describe();
+  auto outputs = OutputFiles(dir.path() / "output");
+  std::erase_if(outputs, [](const auto& file) { return file.first.starts_with("soilstorage_"); });
+  return outputs;
+}
+
+void ExpectSame(const Outputs& outputs, const Outputs& first) {
+  ASSERT_EQ(outputs.size(), first.size());
+  for (const auto& [name, text] : outputs) EXPECT_TRUE(text == first.at(name)) << name;
 }
 
 TEST(SurfaceRoutingRun, SameOutputsOnEveryProcessAndThreadCount) {
+  const std::string method_line =
+      "4          # method: single direction, steepest descent of the water surface";
+  const std::string model_end =
+      "0          # end: hour, day, month, year (the last daily step, 19 March 2019)\n19\n";
   for (int method : {4, 6}) {
-    std::map<std::string, std::string> first;
+    Outputs first;
     const int runs[][2] = {{1, 1}, {1, 4}, {2, 1}, {3, 1}};
     for (const auto& run : runs) {
-      // The head iteration runs ten days, on 1 and 3 processes.
+      // The head iteration runs the first five days on 1 and 3 processes.
       if (method == 6 && (run[1] == 4 || run[0] == 2)) continue;
       SCOPED_TRACE("method " + std::to_string(method) + ", processes " + std::to_string(run[0]) +
                    ", threads " + std::to_string(run[1]));
-      TempDir dir;
-      const RunResult result = RunWithSurfaceRouting(dir, run[0], run[1], method);
-      ASSERT_EQ(result.exit_status, 0) << result.Describe();
-      // The storage files are written per process; every other output must agree.
-      auto outputs = OutputFiles(dir.path() / "output");
-      std::erase_if(outputs,
-                    [](const auto& file) { return file.first.rfind("soilstorage_", 0) == 0; });
-      std::string names;
-      for (const auto& [name, text] : outputs) names += name + " ";
-      ASSERT_EQ(outputs.count("qgsr.stat"), 1u) << names;
-      ASSERT_EQ(outputs.count("surfstor.stat"), 1u);
-      if (first.empty()) {
+      std::vector<std::pair<std::string, std::string>> edits;
+      if (method == 6) edits = {{method_line, "6"}, {model_end, "0\n14\n"}};
+      const Outputs outputs =
+          RunVariant("front-range-surface-routing.ctl", {"river_width.asc", "river_depth.asc"},
+                     edits, run[0], run[1]);
+      for (const char* name : {"qgsr.stat", "surfstor.stat", "discharge.stat"})
+        ASSERT_EQ(outputs.count(name), 1u) << name;
+      if (first.empty())
         first = outputs;
-        continue;
-      }
-      ASSERT_EQ(outputs.size(), first.size());
-      for (const auto& [name, text] : outputs) EXPECT_TRUE(text == first.at(name)) << name;
+      else
+        ExpectSame(outputs, first);
     }
+  }
+}
+
+TEST(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses) {
+  Outputs first;
+  for (const int processes : {1, 3}) {
+    SCOPED_TRACE("processes " + std::to_string(processes));
+    const Outputs outputs =
+        RunVariant("front-range-groundwater.ctl", {"gw_boundary_fix_h_1.asc"},
+                   {{"(the last daily step, 31 March 2019)\n31\n3\n", "\n3\n1\n"}}, processes, 2);
+    ASSERT_EQ(outputs.count("qg.stat"), 1u);
+    if (first.empty())
+      first = outputs;
+    else
+      ExpectSame(outputs, first);
   }
 }
 

@@ -41,6 +41,30 @@ class LayeredSnowSetUp : public test::SoilColumnTest {
   test::UnsatSection section_;
 };
 
+// The first step with heat transfer gives the snow of a pack created empty its temperatures,
+// after the soil's: two layers of 0.05 m on the soil under air at -10 degC lie at depths
+// 0.025 and 0.075 of 0.1 m, so f = 0.25 and 0.75 between the air and the soil's top layer.
+TEST_F(LayeredSnowSetUp, FirstStepSetsTheSnowTemperaturesByDepth) {
+  section_.after = test::HeatSection() + SnowSections(SnowType(1, 3, " DryDensity = 120;"), 1);
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  for (long r = 1; r <= 2; ++r)
+    for (long c = 1; c <= 4; ++c) grids_["temperature"].get()[r][c] = -10.0;
+  for (int k = 2; k <= 3; ++k) {
+    StackOf("SnowWaterEquivalentSolid")[1][2][k] = 5.0;
+    StackOf("SnowLayerThickness")[1][2][k] = 0.05;
+  }
+  model_->BeginStep(0, 15, 1, 2020);
+  const double soil_top = StackOf("Soil_Temperature_Stack")[1][2][1];
+  double*** t = StackOf("Temperature_Stack_Snow");
+  EXPECT_EQ(t[1][2][1], N);
+  EXPECT_NEAR(t[1][2][2], std::min(0.0, 0.25 * soil_top - 0.75 * 10), 1e-9);
+  EXPECT_NEAR(t[1][2][3], std::min(0.0, 0.75 * soil_top - 0.25 * 10), 1e-9);
+  EXPECT_EQ(registry_[registry_.FindIdentifier("upperIndexSnow")].grid[1][2], 2.0);
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(t[1][3][k], N) << k;  // no snow
+  EXPECT_EQ(registry_[registry_.FindIdentifier("upperIndexSnow")].grid[1][3], 4.0);
+  EXPECT_FALSE(model_->layered_snow.temperaturePending);
+}
+
 TEST_F(LayeredSnowSetUp, FreshStacksSitOnTheSoilSurface) {
   section_.after = test::HeatSection() + SnowSections(SnowType(1, 3, " DryDensity = 120;"), 1);
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
