@@ -1,5 +1,7 @@
 // Helpers shared by the benchmark programs of bench/: the best time of repeated runs of a
-// collective operation, and the frame of a benchmark's main (MPI start and end, error report).
+// collective operation, the square one-zone basin of the sub-model benchmarks (work directory,
+// control file, registry, pattern grids), and the frame of a benchmark's main (MPI start and
+// end, error report; for Google Benchmark programs VELORN_BENCHMARK_MAIN).
 //
 // Header only; every benchmark program includes it. The timing is collective: every process
 // must run the same number of repetitions of the same operation.
@@ -9,9 +11,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "core/diagnostic_stream.h"
 #include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/matrix.h"
@@ -69,6 +75,50 @@ inline void AddPatternGrid(DiagnosticStream& diag, GridRegistry& registry,
                     side, side, side);
 }
 
+// The directory `name` below the temporary directory, created on first use: a benchmark's
+// control file and diagnostics go there.
+inline std::filesystem::path WorkDirectory(const std::string& name) {
+  const auto path = std::filesystem::temp_directory_path() / name;
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+// The basin of a sub-model benchmark: `section` written as the control file "run.ctl" of
+// `directory`, diagnostics into its "diag.xml" (screen output kept in memory), a square grid of
+// `side` cells of 100 m held whole by this process, one zone of code 1, and `setup` pointed at
+// all of it. The benchmark adds its input grids with Add, its own tables to `setup`, and makes
+// its model.
+struct SquareBasin {
+  SquareBasin(const std::filesystem::path& directory, const std::string& section, int32_t side)
+      : diag((directory / "diag.xml").string(), 0, screen), side(side) {
+    const std::string control = (directory / "run.ctl").string();
+    std::ofstream(control) << section;
+    SquareOneZoneSetup(setup, side, 100, zones, columns);
+    zones[1] = ZoneRecord{{1e6, 1e6, 1, 1, 1e6}};
+    setup.diag = &diag;
+    setup.control_file_name = control;
+    setup.registry = &registry;
+    setup.zone_code_index = zone_index.data();
+  }
+  SquareBasin(const SquareBasin&) = delete;
+  SquareBasin& operator=(const SquareBasin&) = delete;
+
+  // A pattern grid (see AddPatternGrid) registered under `identifier`.
+  void Add(const std::string& identifier, double mean, double spread) {
+    AddPatternGrid(diag, registry, grids, side, identifier, mean, spread);
+  }
+
+  std::ostringstream screen;
+  DiagnosticStream diag;
+  int32_t side;
+  GridRegistry registry;
+  std::vector<int32_t> zone_index{0, 1};
+  std::vector<ZoneRecord> zones;
+  std::vector<ColumnRange> columns;
+  std::vector<GridMatrix> grids;
+  SubModelSetup setup;
+};
+
 // The [unsatzon_model] section of the soil-zone benchmarks: hourly steps, method 2, a cold start
 // at ini_gw_level 2, eight subbasins (codes 1..8), no statistics, grids or single-point files.
 inline std::string UnsatzoneControlFile() {
@@ -99,3 +149,17 @@ inline int BenchMain(int argc, char** argv, const char* name, int (*run)(int, ch
 }
 
 }  // namespace velorn::bench
+
+// The main of a Google Benchmark program (as the library's BENCHMARK_MAIN) under MPI: runs the
+// benchmarks asked for, then removes the program's work directory `directory`.
+#define VELORN_BENCHMARK_MAIN(directory)    \
+  int main(int argc, char** argv) {         \
+    MPI_Init(&argc, &argv);                 \
+    ::benchmark::Initialize(&argc, argv);   \
+    ::benchmark::RunSpecifiedBenchmarks();  \
+    ::benchmark::Shutdown();                \
+    std::filesystem::remove_all(directory); \
+    ::velorn::FreeMpiOperations();          \
+    MPI_Finalize();                         \
+    return 0;                               \
+  }

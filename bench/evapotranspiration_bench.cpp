@@ -13,10 +13,7 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,9 +33,7 @@ constexpr int kSide = 1000;
 
 // Created on first use.
 std::filesystem::path WorkDirectory() {
-  const auto path = std::filesystem::temp_directory_path() / "velorn-evapotranspiration-bench";
-  std::filesystem::create_directories(path);
-  return path;
+  return bench::WorkDirectory("velorn-evapotranspiration-bench");
 }
 
 std::string Section(int method, int interval) {
@@ -55,19 +50,11 @@ std::string Section(int method, int interval) {
 
 // One model with its registry, zone table and input grids; cell values vary a little so that
 // no branch is taken uniformly for the wrong reason.
-struct Basin {
+struct Basin : bench::SquareBasin {
   Basin(int method, int layers, int interval)
-      : diag((WorkDirectory() / "diag.xml").string(), 0, screen) {
-    const std::string control = (WorkDirectory() / "run.ctl").string();
-    std::ofstream(control) << Section(method, interval);
-    bench::SquareOneZoneSetup(setup, kSide, 100, zones, columns);
-    zones[1] = ZoneRecord{{1e6, 1e6, 1, 1, 1e6}};
+      : SquareBasin(WorkDirectory(), Section(method, interval), kSide) {
     multilayer[0].code = 1;
     multilayer[1].LayerCount = layers;
-    setup.diag = &diag;
-    setup.control_file_name = control;
-    setup.registry = &registry;
-    setup.zone_code_index = zone_index.data();
     setup.latitude = 50;
     setup.longitude = 10;
     setup.reference_meridian = 15;
@@ -103,19 +90,7 @@ struct Basin {
     if (model) model->ReleaseMemory();
   }
 
-  void Add(const std::string& identifier, double mean, double spread) {
-    bench::AddPatternGrid(diag, registry, grids, kSide, identifier, mean, spread);
-  }
-
-  std::ostringstream screen;
-  DiagnosticStream diag;
-  GridRegistry registry;
-  std::vector<int32_t> zone_index{0, 1};
-  std::vector<ZoneRecord> zones;
-  std::vector<ColumnRange> columns;
   std::vector<MultilayerLanduseRecord> multilayer = std::vector<MultilayerLanduseRecord>(2);
-  std::vector<GridMatrix> grids;
-  SubModelSetup setup;
   std::unique_ptr<verdunstungsmodellklasse> model;
 };
 
@@ -156,13 +131,4 @@ BENCHMARK(PotentialStep)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  MPI_Init(&argc, &argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::filesystem::remove_all(WorkDirectory());
-  velorn::FreeMpiOperations();
-  MPI_Finalize();
-  return 0;
-}
+VELORN_BENCHMARK_MAIN(WorkDirectory())

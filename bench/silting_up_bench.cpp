@@ -13,10 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,9 +41,7 @@ const std::vector<std::string> kStatements{
     "X=A", "Z=(O>0)*E*(100*L)^F*K^G*(O+(O<=0))^H", "V=((X-Y)*exp(-Z*Q)+Y)*R/60"};
 
 std::filesystem::path WorkDirectory() {
-  const auto path = std::filesystem::temp_directory_path() / "velorn-silting-up-bench";
-  std::filesystem::create_directories(path);
-  return path;
+  return bench::WorkDirectory("velorn-silting-up-bench");
 }
 
 std::string Section(int method) {
@@ -62,12 +57,8 @@ std::string Section(int method) {
 }
 
 // One model with its registry, tables and input grids; the rain varies per cell.
-struct Basin {
-  explicit Basin(int method) : diag((WorkDirectory() / "diag.xml").string(), 0, screen) {
-    const std::string control = (WorkDirectory() / "run.ctl").string();
-    std::ofstream(control) << Section(method);
-    bench::SquareOneZoneSetup(setup, kSide, 100, zones, columns);
-    zones[1] = ZoneRecord{{1e6, 1e6, 1, 1, 1e6}};
+struct Basin : bench::SquareBasin {
+  explicit Basin(int method) : SquareBasin(WorkDirectory(), Section(method), kSide) {
     landuse[0].SetCode(1);
     landuse[1].ParseEntry(diag,
                           "1 crop method VariableDayCount { RootDist = 1; TReduWet = 0.95; "
@@ -83,10 +74,6 @@ struct Basin {
     const SiltingUpParameters p;
     const double par[] = {0, p.A, p.B, p.C, p.D, p.E, p.F, p.G, p.H};
     for (int k = 1; k <= 8; ++k) soil[1].SU_PAR[k] = par[k];
-    setup.diag = &diag;
-    setup.control_file_name = control;
-    setup.registry = &registry;
-    setup.zone_code_index = zone_index.data();
     setup.landuse_table = landuse.data();
     setup.soil_table = soil.data();
     Add("zonegrid", 1, 0);
@@ -105,20 +92,8 @@ struct Basin {
     if (model) model->ReleaseMemory();
   }
 
-  void Add(const std::string& identifier, double mean, double spread) {
-    bench::AddPatternGrid(diag, registry, grids, kSide, identifier, mean, spread);
-  }
-
-  std::ostringstream screen;
-  DiagnosticStream diag;
-  GridRegistry registry;
-  std::vector<int32_t> zone_index{0, 1};
-  std::vector<ZoneRecord> zones;
-  std::vector<ColumnRange> columns;
   std::vector<LanduseRecord> landuse = std::vector<LanduseRecord>(2);
   std::vector<SoilRecord> soil = std::vector<SoilRecord>(2);
-  std::vector<GridMatrix> grids;
-  SubModelSetup setup;
   std::unique_ptr<siltingupclass> model;
 };
 
@@ -193,13 +168,4 @@ BENCHMARK(ParserStatements);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  MPI_Init(&argc, &argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::filesystem::remove_all(WorkDirectory());
-  velorn::FreeMpiOperations();
-  MPI_Finalize();
-  return 0;
-}
+VELORN_BENCHMARK_MAIN(WorkDirectory())

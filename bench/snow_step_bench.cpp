@@ -14,9 +14,7 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,9 +33,7 @@ using namespace velorn;
 constexpr int kSide = 1000;
 
 std::filesystem::path WorkDirectory() {
-  const auto path = std::filesystem::temp_directory_path() / "velorn-snow-step-bench";
-  std::filesystem::create_directories(path);
-  return path;
+  return bench::WorkDirectory("velorn-snow-step-bench");
 }
 
 std::string Section(int method) {
@@ -55,16 +51,8 @@ std::string Section(int method) {
   return text + "55\n1\n30\n0.01\n1\n1\n1.0\n";
 }
 
-struct Basin {
-  explicit Basin(int method) : diag((WorkDirectory() / "diag.xml").string(), 0, screen) {
-    const std::string control = (WorkDirectory() / "run.ctl").string();
-    std::ofstream(control) << Section(method);
-    bench::SquareOneZoneSetup(setup, kSide, 100, zones, columns);
-    zones[1] = ZoneRecord{{1e6, 1e6, 1, 1, 1e6}};
-    setup.diag = &diag;
-    setup.control_file_name = control;
-    setup.registry = &registry;
-    setup.zone_code_index = zone_index.data();
+struct Basin : bench::SquareBasin {
+  explicit Basin(int method) : SquareBasin(WorkDirectory(), Section(method), kSide) {
     Add("zonegrid", 1, 0);
     Add("[elevation_model]", 1500, 500);
     Add("MPIRegions", 0, 0);
@@ -93,27 +81,10 @@ struct Basin {
   ~Basin() {
     if (model) model->ReleaseMemory();
   }
-  void Add(const std::string& identifier, double mean, double spread) {
-    grids.emplace_back(diag, 1, kSide, kSide, kSide);
-    double** g = grids.back().get();
-    for (int r = 1; r <= kSide; ++r)
-      for (int c = 0; c <= kSide; ++c)
-        g[r][c] = mean + spread * ((r * 7 + c * 13) % 100 - 50) / 50.0;
-    registry.Register(diag, registry.FirstFreeIndex(), identifier, g, nullptr, 0, identifier, 0, 1,
-                      kSide, kSide, kSide);
-  }
   double** Grid(const std::string& identifier) const {
     return registry[registry.FindIdentifier(identifier)].grid;
   }
 
-  std::ostringstream screen;
-  DiagnosticStream diag;
-  GridRegistry registry;
-  std::vector<int32_t> zone_index{0, 1};
-  std::vector<ZoneRecord> zones;
-  std::vector<ColumnRange> columns;
-  std::vector<GridMatrix> grids;
-  SubModelSetup setup;
   std::unique_ptr<schneemodellklasse> model;
 };
 
@@ -199,13 +170,4 @@ BENCHMARK(PlainLoop)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  MPI_Init(&argc, &argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::filesystem::remove_all(WorkDirectory());
-  velorn::FreeMpiOperations();
-  MPI_Finalize();
-  return 0;
-}
+VELORN_BENCHMARK_MAIN(WorkDirectory())

@@ -54,6 +54,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,6 +129,12 @@ class teilmodellklasse : public modelobject {
   virtual double MixConcentration(double c1, double c2, double q1, double q2);
   virtual double EnrichConcentration(double concentration, double volume, double loss);
   virtual void ReleaseTracers();
+  // The frame of a sub-model's own SetupTracers: nothing while the sub-model is off; else the
+  // base's set-up and, when that succeeded, `own` (the sub-model's own tracer inputs), whose
+  // failure `error` receives as the base's does.
+  void SetupTracersThen(int32_t& error, int32_t count, TracerDefinition* definitions,
+                        ZoneStatisticsRecord* statistics_registry, int32_t capacity,
+                        const std::function<void()>& own);
 
   // Registry index of the concentration of tracer `tracer` in this sub-model's water input: the
   // first registered grid "concflux_tracer_<tracer>_<source>" of `sources`, in their order.

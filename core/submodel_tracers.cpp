@@ -176,6 +176,17 @@ void teilmodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefinit
   });
 }
 
+void teilmodellklasse::SetupTracersThen(int32_t& error, int32_t count,
+                                        TracerDefinition* definitions,
+                                        ZoneStatisticsRecord* statistics_registry, int32_t capacity,
+                                        const std::function<void()>& own) {
+  error = 0;
+  if (GetFlowControl() == 0) return;
+  teilmodellklasse::SetupTracers(error, count, definitions, statistics_registry, capacity);
+  if (error != 0) return;
+  error = CaptureErrorCode(own);
+}
+
 double teilmodellklasse::TracerMass(double concentration, double volume) {
   return velorn::TracerMass(concentration, volume);
 }

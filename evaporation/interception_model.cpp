@@ -307,11 +307,7 @@ void interzeptionsmodellklasse::SetupTracers(int32_t& error, int32_t count,
                                              TracerDefinition* definitions,
                                              ZoneStatisticsRecord* statistics_registry,
                                              int32_t capacity) {
-  error = 0;
-  if (GetFlowControl() == 0) return;
-  teilmodellklasse::SetupTracers(error, count, definitions, statistics_registry, capacity);
-  if (error != 0) return;
-  error = CaptureErrorCode([&] {
+  SetupTracersThen(error, count, definitions, statistics_registry, capacity, [&] {
     tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     for (int32_t t = 1; t <= tracer_count; ++t) {
       // The concentration of the water input comes from the snow model, the irrigation or an

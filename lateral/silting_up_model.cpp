@@ -304,11 +304,7 @@ void siltingupclass::SelectWaterInput(uint8_t interception_before_snow_arg) {
 
 void siltingupclass::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
                                   ZoneStatisticsRecord* statistics_registry, int32_t capacity) {
-  error = 0;
-  if (GetFlowControl() == 0) return;
-  teilmodellklasse::SetupTracers(error, count, definitions, statistics_registry, capacity);
-  if (error != 0) return;
-  error = CaptureErrorCode([&] {
+  SetupTracersThen(error, count, definitions, statistics_registry, capacity, [&] {
     tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     for (int32_t t = 1; t <= tracer_count; ++t) {
       // The concentration of the water input: from the model that delivered the water, an

@@ -103,11 +103,7 @@ void irrigationclass::SetAbfrelTable(const AbfrelTable* table) {
 
 void irrigationclass::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
                                    ZoneStatisticsRecord* statistics_registry, int32_t capacity) {
-  error = 0;
-  if (GetFlowControl() == 0) return;
-  teilmodellklasse::SetupTracers(error, count, definitions, statistics_registry, capacity);
-  if (error != 0) return;
-  error = CaptureErrorCode([&] {
+  SetupTracersThen(error, count, definitions, statistics_registry, capacity, [&] {
     tracer_input_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     for (int32_t t = 1; t <= tracer_count; ++t) tracer_input_[t] = FindTracerInput(t, {"input"});
     river_concentration_.assign(static_cast<std::size_t>(tracer_count) + 1,

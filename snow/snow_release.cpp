@@ -23,11 +23,7 @@ void schneemodellklasse::SetDumpOptions(int32_t dump_mode, int32_t close_after_d
 
 void schneemodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
                                       ZoneStatisticsRecord* statistics_registry, int32_t capacity) {
-  error = 0;
-  if (GetFlowControl() == 0) return;
-  teilmodellklasse::SetupTracers(error, count, definitions, statistics_registry, capacity);
-  if (error != 0) return;
-  error = CaptureErrorCode([&] {
+  SetupTracersThen(error, count, definitions, statistics_registry, capacity, [&] {
     tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     // Irrigation water reaches the snow cover before the plain input of a tracer.
     for (int32_t t = 1; t <= tracer_count; ++t) {
