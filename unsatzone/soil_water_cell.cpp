@@ -5,7 +5,9 @@
 // transpiration first), macropores, root extraction and soil evaporation taken from the
 // contents at once, the exchange with the groundwater below (base flow), the moisture
 // iteration (heads, fluxes, content limiter, update), the groundwater table, recharge,
-// infiltration and its excess, ponding, the root-zone aggregates and the sums of the sub-step;
+// infiltration and its excess, ponding, the tracers (carried by the step's fluxes, the
+// interflow and the base flow the exchange took; water rising from below brings none), the
+// root-zone aggregates and the sums of the sub-step;
 // at the end the storage coefficient, the base flow in mm and the write-back into the stacks.
 //
 // Water of a column: the contents of layers 1..N (theta x thickness) and the ponding storage.

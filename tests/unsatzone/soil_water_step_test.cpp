@@ -3,9 +3,10 @@
 // both methods, a column at rest in hydrostatic equilibrium, glaciated cells, the snow runoff
 // share at its 10 mm threshold, ponding bounded by its maximum, the inner-step counts of
 // method 3 by hand, and the iteration log (its line, and its failure ending the run with code 5
-// from inside the row loop). On 5 m of 10-cm loam layers: steady drainage under an input below
-// Ks against unit-gradient flow and a Runge-Kutta integration of Darcy's law, methods 2 and 3
-// reaching the same state; on 1 m of 1-cm layers: infiltration against Philip and Green-Ampt.
+// from inside the row loop), the mass balance of a tracer. On 5 m of 10-cm loam layers: steady
+// drainage under an input below Ks against unit-gradient flow and a Runge-Kutta integration of
+// Darcy's law, methods 2 and 3 reaching the same state; on 1 m of 1-cm layers: infiltration against
+// Philip and Green-Ampt.
 #include "unsatzone/soil_water_step.h"
 
 #include <gtest/gtest.h>
