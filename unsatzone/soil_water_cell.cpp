@@ -5,7 +5,9 @@
 // transpiration first), macropores, root extraction and soil evaporation taken from the
 // contents at once, the exchange with the groundwater below (base flow), the moisture
 // iteration (heads, fluxes, content limiter, update), the groundwater table, recharge,
-// infiltration and its excess, ponding, the root-zone aggregates and the sums of the sub-step;
+// infiltration and its excess, ponding, the tracers (carried by the step's fluxes, the
+// interflow and the base flow the exchange took; water rising from below brings none), the
+// root-zone aggregates and the sums of the sub-step;
 // at the end the storage coefficient, the base flow in mm and the write-back into the stacks.
 //
 // Water of a column: the contents of layers 1..N (theta x thickness) and the ponding storage.
@@ -24,10 +26,12 @@
 #include "core/error_code.h"
 #include "core/nodata.h"
 #include "core/string_helpers.h"
+#include "core/tracer_bookkeeping.h"
 #include "tables/landuse_record.h"
 #include "unsatzone/soil_column_fluxes.h"
 #include "unsatzone/soil_column_sources.h"
 #include "unsatzone/soil_water_step.h"
+#include "unsatzone/solute_transport.h"
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
@@ -57,6 +61,48 @@ double TakeWater(double* theta, const double* dz, int k, double amount, double l
   const double taken = std::min(amount, held);
   theta[k] -= taken / (dz[k] * 1000.0);
   return taken;
+}
+
+// Moves every tracer of a cell with the water of one inner step: `direct` mm of direct runoff,
+// `share` the step's part of the sub-step (for the decay); the layers' masses stay in `scratch`.
+template <class Tracers>
+void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, long r, long c, int N,
+                     double dt, int gw_layer, double direct, double share, double nodata) {
+  SoilColumnWorkspace& ws = scratch.ws;
+  const double* dz = ws[W::kDz];
+  const double* theta = ws[W::kTheta];
+  const double* before = scratch.thetaBefore.data();
+  SoluteWater water;
+  water.theta0 = before;
+  water.theta = theta;
+  water.dz = dz;
+  water.q = ws[W::kQ];
+  water.extraction = ws[W::kExtraction];
+  water.uptake = scratch.loss.data();
+  water.first = 1;
+  water.last = N;
+  water.groundwater_layer = gw_layer;
+  water.dt = dt;
+  const int T = static_cast<int>(soil_tracers.size()) - 1;
+  for (int t = 1; t <= T; ++t) {
+    const auto& tracer = soil_tracers[static_cast<std::size_t>(t)];
+    const auto base = static_cast<std::size_t>(t * (N + 1));
+    double* mass = &scratch.tracerMass[base];
+    double* conc = &scratch.tracerConc[base];
+    double* previous = &scratch.tracerPrevious[base];
+    for (int k = 1; k <= N; ++k) {
+      const double w = before[k] * dz[k] * 1000.0;
+      conc[k] = w > 0 ? mass[k] / w : 0.0;
+    }
+    SoluteTracer settings;
+    const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
+    settings.input_concentration = IsAboveNodata(input, nodata) ? input : 0.0;
+    settings.decay_factor = std::pow(tracer.decay, share);
+    const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, previous, nullptr);
+    for (int k = 1; k <= N; ++k) mass[k] = conc[k] * theta[k] * dz[k] * 1000.0;
+    scratch.tracerInter[static_cast<std::size_t>(t)] += out.extracted;
+    scratch.tracerDirect[static_cast<std::size_t>(t)] += direct * settings.input_concentration;
+  }
 }
 
 }  // namespace
@@ -200,6 +246,24 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     scratch.valid[j] = IsNotNodata(links.landuse[j][r][c], nodata) && links.landuse[j][r][c] >= 1;
     if (scratch.valid[j]) root_depth = std::max(root_depth, links.root_depth[j][r][c]);
   }
+  // Tracers: each layer's mass over the sub-step (the stack holds the concentration of an
+  // evaporating tracer, the mass otherwise).
+  const int T = static_cast<int>(soil_tracers.size()) - 1;
+  const auto at = [N](int t, int k) { return static_cast<std::size_t>(t * (N + 1) + k); };
+  if (T > 0) {
+    const auto size = static_cast<std::size_t>((T + 1) * (N + 1));
+    for (std::vector<double>* v :
+         {&scratch.tracerMass, &scratch.tracerConc, &scratch.tracerPrevious})
+      v->assign(size, 0.0);
+    scratch.tracerInter.assign(static_cast<std::size_t>(T + 1), 0.0);
+    scratch.tracerDirect.assign(static_cast<std::size_t>(T + 1), 0.0);
+    for (int t = 1; t <= T; ++t) {
+      const double* stack = soil_tracers[static_cast<std::size_t>(t)].stack.get()[r][c];
+      const bool evaporating = tracer_definitions[t].evaporating != 0;
+      for (int k = 1; k <= N; ++k)
+        scratch.tracerMass[at(t, k)] = evaporating ? stack[k] * t0[k] * dz[k] * 1000.0 : stack[k];
+    }
+  }
   std::vector<double>& achieved_sum = scratch.achievedSum;
   std::fill(achieved_sum.begin(), achieved_sum.end(), 0.0);
   int64_t iterations = 0;
@@ -290,6 +354,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     for (int j = 1; j <= L; ++j) et_total += scratch.achieved[j];
 
     // Exchange with the groundwater below the column (the base flow of the inner step).
+    for (int k = 1; k <= N; ++k) scratch.thetaBefore[k] = t0[k];
     int gw_layer = velorn::GroundwaterLayer(t0, sat, N);
     level = gw_layer;
     theta_gw = t0[gw_layer];
@@ -397,6 +462,13 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     for (int k = 1; k <= N; ++k) extracted += ext[k];
     const double drainage = std::min(std::max(0.0, totals.drainage), extracted);
 
+    // Tracers move with the step's water: in with the infiltration at the input's
+    // concentration, out with interflow and the base flow the exchange took from the layers.
+    if (T > 0) {
+      for (int k = 1; k <= N; ++k) scratch.loss[k] = std::max(0.0, -scratch.source[k]);
+      MoveCellTracers(scratch, soil_tracers, r, c, N, dt, gw_layer, direct, 1.0 / nw, nodata);
+    }
+
     // Contents for the next inner step.
     for (int k = 1; k <= N; ++k) t0[k] = theta[k];
 
@@ -476,6 +548,25 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     double liquid = 0;
     for (int j = 1; j <= M; ++j) liquid += scratch.snow.swel[static_cast<std::size_t>(j)];
     if (water_input != nullptr) water_input[r][c] = snow_outflow + liquid;
+  }
+
+  // Tracers back into their stacks; the concentrations of direct runoff and interflow.
+  if (T > 0) {
+    for (int t = 1; t <= T; ++t) {
+      auto& tracer = soil_tracers[static_cast<std::size_t>(t)];
+      double* stack = tracer.stack.get()[r][c];
+      const bool evaporating = tracer_definitions[t].evaporating != 0;
+      for (int k = 1; k <= N; ++k) {
+        const double mass = scratch.tracerMass[at(t, k)];
+        const double water = t0[k] * dz[k] * 1000.0;
+        stack[k] = !evaporating ? mass : water > 0 ? mass / water : 0.0;
+      }
+      const auto t_index = static_cast<std::size_t>(t);
+      tracer.direct.get()[r][c] =
+          sums.direct > 0 ? scratch.tracerDirect[t_index] / sums.direct : 0.0;
+      const double extracted = sums.inter + sums.drainage;  // interflow and tile drainage
+      tracer.inter.get()[r][c] = extracted > 0 ? scratch.tracerInter[t_index] / extracted : 0.0;
+    }
   }
 
   // Write-back.

@@ -30,11 +30,18 @@ struct SoilWaterScratch {
   std::vector<double> achieved;     // 0..L achieved transpiration of the inner step, mm
   std::vector<double> achievedSum;  // 0..L achieved transpiration of the sub-step, mm
   std::vector<char> valid;          // 1..L: the vegetation layer has a land-use code
+  std::vector<double> thetaBefore;  // 0..N contents after the uptake, before the exchange
+  std::vector<double> loss;         // 0..N water the exchange took out of each layer, m/s
+  // Tracers: per tracer t = 1..T the layers' masses 0..N (mass = concentration x water in mm),
+  // concentrations and their values at the step start, at [t * (N + 1) + k]; per tracer the
+  // sub-step's solute in interflow and in direct runoff.
+  std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect;
 
   // Room for N soil layers and L vegetation layers.
   void Prepare(int layers, int vegetation_layers) {
     const auto n = static_cast<std::size_t>(layers) + 2;
-    for (std::vector<double>* v : {&source, &weights, &uptake, &uptakeTotal, &evaporation, &inflow})
+    for (std::vector<double>* v :
+         {&source, &weights, &uptake, &uptakeTotal, &evaporation, &inflow, &thetaBefore, &loss})
       if (v->size() < n) v->resize(n);
     const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
     demand.assign(l, 0.0);
