@@ -87,6 +87,12 @@ void WaterBalance::AddCells(bool fluxes) {
           ? interception->canopy_grids[interzeptionsmodellklasse::kCanopyLoad].get()
           : nullptr;
   const double nodata = soil.nodata;
+  // Solid and liquid water of the layered snow pack on the soil columns (null when off).
+  double*** layered[2] = {nullptr, nullptr};
+  if (soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0) {
+    layered[0] = soil.layered_snow.stacks[LayeredSnowState::kSolid].get();
+    layered[1] = soil.layered_snow.stacks[LayeredSnowState::kLiquid].get();
+  }
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -114,8 +120,14 @@ void WaterBalance::AddCells(bool fluxes) {
       }
       if (interception != nullptr) cell[StoreTerm(kBalanceCanopy)] = interception->storage[0][r][c];
       if (canopy_snow != nullptr) cell[StoreTerm(kBalanceCanopy)] += canopy_snow[r][c];
-      if (snow_solid_ != nullptr) cell[StoreTerm(kBalanceSnow)] += snow_solid_[r][c];
-      if (snow_liquid_ != nullptr) cell[StoreTerm(kBalanceSnow)] += snow_liquid_[r][c];
+      if (layered[0] != nullptr) {
+        // The pack on the soil column takes the melt and the rain: it is the snow on the ground.
+        for (int j = 1; j <= soil.layered_snow.M; ++j)
+          cell[StoreTerm(kBalanceSnow)] += layered[0][r][c][j] + layered[1][r][c][j];
+      } else {
+        if (snow_solid_ != nullptr) cell[StoreTerm(kBalanceSnow)] += snow_solid_[r][c];
+        if (snow_liquid_ != nullptr) cell[StoreTerm(kBalanceSnow)] += snow_liquid_[r][c];
+      }
       cell[StoreTerm(kBalanceSoil)] = soil.ColumnWater(r, c);
       if (pond != nullptr) cell[StoreTerm(kBalancePonding)] = pond[r][c];
       for (int32_t i : {0, s})
