@@ -8,16 +8,18 @@
 //   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
 //                  transpiration as the rest of its real evapotranspiration of the cell;
 //   stores         interception storage (cell total) and canopy snow, the snow pack's
-//                  "snowstorage_solid" and "snowstorage_liquid", the soil column's theta times
-//                  thickness, and ponding.
+//                  "snowstorage_solid" and "snowstorage_liquid" (with layered snow on the soil
+//                  columns, that pack, which takes the melt and the rain, instead), the soil
+//                  column's theta times thickness, and ponding.
 // Per subbasin, on process 0, it takes the runoff Qg and the water of runoff concentration: the
 // flow-time zones not yet at the outlet and the two linear storages, whose content for the
 // discrete storage q_t = (1 - e) I_t + e q_(t-1) is e / (1 - e) q_t, so that the content
 // changes by I - q exactly.
 // The cell values are added with exact sums and reduced exactly onto process 0, so the account
-// is the same for every number of processes and threads. Not yet counted: glacier shares, the
-// layered snow pack on the soil columns, surface routing, the groundwater model, irrigation and
-// the river network.
+// is the same for every number of processes and threads (the flow-time zones' per-process
+// sums aside, which round alike in the written table). Not yet counted: glacier shares, surface
+// routing, the groundwater model, irrigation and the river network. Cost: about 0.2 % of a
+// step of the example year (0.85 ms of 510 ms on one process with two threads).
 //
 // The application makes it after the models, calls BeforeStep at the start and AfterStep at the
 // end of every step (collective) and Finish once at the end of the run.
