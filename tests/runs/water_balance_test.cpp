@@ -98,8 +98,8 @@ bool Closes(double residual, double precipitation) {
 // every store that changed by more than 1e-6 of the precipitation, and the soil always did.
 TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
   const fs::path source = ExampleDir().parent_path().parent_path();
-  const std::vector<AccountRow> rows = ReadAccount(
-      ReadFile(source / "tests/runs/expected/front-range/year/water_balance.txt"));
+  const std::vector<AccountRow> rows =
+      ReadAccount(ReadFile(source / "tests/runs/expected/front-range/year/water_balance.txt"));
   ASSERT_EQ(rows.size(), 12u);  // five subbasins and the basin, for 2019 and the run
   for (const AccountRow& row : rows) {
     SCOPED_TRACE(row.period + " " + row.subbasin);
@@ -165,8 +165,8 @@ TEST(WaterBalance, ExampleYearPassesTheHydrologistsChecks) {
   // The year's runoff lies between precipitation minus potential evapotranspiration and
   // precipitation, both less the water the stores kept (the account's basin row).
   const fs::path source = ExampleDir().parent_path().parent_path();
-  const std::vector<AccountRow> rows = ReadAccount(
-      ReadFile(source / "tests/runs/expected/front-range/year/water_balance.txt"));
+  const std::vector<AccountRow> rows =
+      ReadAccount(ReadFile(source / "tests/runs/expected/front-range/year/water_balance.txt"));
   ASSERT_FALSE(rows.empty());
   double kept = 0;
   for (double change : rows.back().stores) kept += change;
