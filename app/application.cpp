@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "balance/water_balance.h"
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
@@ -341,6 +342,10 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
       std::make_unique<data_assimilation>(setup, error, reservoirs, routing->LakeCellCounts());
   CheckError(error);
   assimilation->SetInitialised(1);
+  // The water-balance account of the soil zone's subbasins (a diagnostic of our own).
+  water_balance = std::make_unique<WaterBalance>(
+      stream, WaterBalance::Models{unsatzone.get(), evapotranspiration.get(), interception.get()});
+  if (!water_balance->Active()) water_balance.reset();
 }
 
 void ModellApplication::CreateRouting() {

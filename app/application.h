@@ -52,6 +52,7 @@ class SpecialOutputClass;
 class meteointerpol;
 class precicorrclass;
 class verdunstungsmodellklasse;
+class WaterBalance;
 class interzeptionsmodellklasse;
 class abflussmodellklasse;
 class siltingupclass;
@@ -169,6 +170,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<surfaceroutingclass> surface_routing;  // null when its section is off
   std::unique_ptr<SpecialOutputClass> special_output;
   std::unique_ptr<data_assimilation> assimilation;
+  std::unique_ptr<WaterBalance> water_balance;  // null when the soil zone is off
 
  private:
   // Construction steps.

@@ -3,6 +3,7 @@
 #include <mpi.h>
 
 #include "app/application.h"
+#include "balance/water_balance.h"
 #include "core/error_code.h"
 #include "core/signals.h"
 #include "evaporation/evapotranspiration.h"
@@ -157,6 +158,7 @@ void ModellApplication::RunTimeStep() {
   const int64_t d = current_day;
   const int64_t m = current_month;
   const int64_t y = current_year;
+  if (water_balance) water_balance->BeforeStep();
   // Interpolation: the station regressions, the precipitation correction around the
   // interpolation and the regional superposition.
   for (std::size_t j = 1; j < interpolators.size(); ++j) {
@@ -213,6 +215,7 @@ void ModellApplication::RunTimeStep() {
   groundwater->FinishStep();
   // Routing is the last model of the step: it takes the runoff the step produced.
   routing->RunStep(h, d, m, y);
+  if (water_balance) water_balance->AfterStep(y);
   // Outputs of the step.
   settings_object->WriteStandardGrids(h, d, m, y);
   settings_object->WriteVariableGrids(h, d, m, y);

@@ -1,6 +1,7 @@
 // Shut-down of a run: flush every buffer, release the tracer data and the models, delete every
 // object in a fixed order and free the registries.
 #include "app/application.h"
+#include "balance/water_balance.h"
 #include "core/error_code.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
@@ -89,6 +90,7 @@ void ModellApplication::MarkNotInitialised() {
 }
 
 void ModellApplication::ReleaseModels() {
+  if (water_balance) water_balance->Finish(settings.default_output_directory);
   for (std::size_t j = interpolators.size(); j-- > 1;)
     if (interpolators[j]) interpolators[j]->ReleaseMemory();
   if (groundwater) groundwater->ReleaseTracers();
@@ -130,6 +132,7 @@ void ModellApplication::DeleteObjects() {
   meteo_count = 0;
   tracer_definitions.reset();
   assimilation.reset();
+  water_balance.reset();
   routing.reset();
   irrigation.reset();
   silting_up.reset();

@@ -106,8 +106,13 @@ void unsatzonmodellklasse::StoreSnowLayers(const SoilColumnWorkspace& ws,
                                            long r, long c) {
   LayeredSnowState& s = layered_snow;
   const int M = s.M;
+  // Level 0 of the solid stack holds the pack's sum, which the snow model compares with its
+  // own pack at the end of the step: left at 0, the snow model would add its whole pack again.
+  double& sum = s.stacks[S::kSolid][r][c][0];
+  sum = 0;
   for (int j = 1; j <= M; ++j) {
     const int i = Col(j, M);
+    sum += b.swes[j];
     s.stacks[S::kSolid][r][c][j] = b.swes[j];
     s.stacks[S::kLiquid][r][c][j] = b.swel[j];
     s.stacks[S::kDensity][r][c][j] = b.density[j];

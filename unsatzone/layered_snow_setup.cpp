@@ -173,7 +173,8 @@ void unsatzonmodellklasse::CreateLayeredSnowGrids() {
       {s.snowstorage_solid, "snowstorage_solid"},
       {s.snowstorage_liquid, "snowstorage_liquid"},
       {s.snow_storage_total, "snow_storage_total"},
-      {s.melt_from_snowcover, "melt_from_snowcover"}};
+      {s.melt_from_snowcover, "melt_from_snowcover"},
+      {s.snowcover_outflow, "snowcover_outflow"}};
   for (const auto& [link, identifier] : optional) link = Optional(identifier);
 
   const int count = s.types[0].code;

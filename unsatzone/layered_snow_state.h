@@ -74,6 +74,7 @@ struct LayeredSnowState {
   double** snowstorage_liquid = nullptr;
   double** snow_storage_total = nullptr;
   double** melt_from_snowcover = nullptr;
+  double** snowcover_outflow = nullptr;
 };
 
 // One thread's snow values numbered by layer 1..M (the column arrays hold the rest).

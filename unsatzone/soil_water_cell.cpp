@@ -210,8 +210,16 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     const double rain =
         layered_snow.rain_fraction != nullptr ? layered_snow.rain_fraction[r][c] : 0.0;
     const double handed = layered_snow.stacks[LayeredSnowState::kLiquid][r][c][0];
-    input_grid = handed + rain;
-    substep_input = handed + rain / substepCount;
+    // Interception after snow takes its water from the snow model's outflow, while the soil
+    // takes the rain before the canopy: the canopy's take (outflow less throughfall: its
+    // evaporation and storage gain) is given back in the first sub-step, so that no water is
+    // both evaporated from the canopy and infiltrated.
+    double canopy = 0;
+    if (current_substep <= 1 && !snowAfterInterception && water_input != nullptr &&
+        layered_snow.snowcover_outflow != nullptr && water_input != layered_snow.snowcover_outflow)
+      canopy = layered_snow.snowcover_outflow[r][c] - water_input[r][c];
+    input_grid = handed + rain - canopy;
+    substep_input = std::max(0.0, handed + rain / substepCount - canopy);
     if (water_input != nullptr) water_input[r][c] = input_grid;
   }
 

@@ -11,6 +11,7 @@
 #include "setup/irrigation_tables.h"
 #include "tables/landuse_multilayer.h"
 #include "tables/soil_record.h"
+#include "unsatzone/soil_column_state.h"
 #include "version.h"
 
 namespace velorn {
@@ -242,6 +243,12 @@ const SoilRecord& unsatzonmodellklasse::CellSoil(long row, long column) const {
                ") is not in the soil table (1 to ", soil_table[0].code, ")");
   }
   return soil_table[type];
+}
+
+double unsatzonmodellklasse::ColumnWater(long row, long column) const {
+  const SoilRecord& soil = CellSoil(row, column);
+  return 1000.0 * ColumnSoilWater(soil, std::min(layerCount, soil.layers),
+                                  stacks[kTheta][row][column]);
 }
 
 }  // namespace velorn

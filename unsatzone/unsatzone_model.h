@@ -383,6 +383,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // True for a cell of the local rows that this process computes: a zone value and, with
   // regions, this process as owner.
   bool OwnCell(long row, long column) const;
+  // Water held in the soil column of an own cell, mm: theta times thickness of its layers.
+  double ColumnWater(long row, long column) const;
 
   // --- Settings of [unsatzon_model] ------------------------------------------------------------
   int32_t method = 0;

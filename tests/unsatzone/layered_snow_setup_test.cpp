@@ -148,10 +148,17 @@ TEST_F(LayeredSnowSetUp, PackOnTheColumnKeepsItsWater) {
 // The soil-water sub-step with snow packs on the columns: per cell and sub-step the water of
 // pack and soil changes by the water handed to the pack (level 0 of the liquid stack) minus
 // direct runoff (with the pack's outflow), interflow, base flow and evapotranspiration; the
-// pack's layers stay within their pores.
+// pack's layers stay within their pores. Interception after snow took `canopy` of the snow
+// model's outflow (outflow less throughfall): the soil gets the handed water less that take, so
+// no water is both evaporated from the canopy and infiltrated. Level 0 of the solid stack holds
+// the pack's sum, which the snow model compares with its own pack.
 TEST_F(LayeredSnowSetUp, WaterOfPackAndSoilClosesEverySubStep) {
   using U = unsatzonmodellklasse;
   Add("throughfall0", Fill(0.0));
+  const double canopy[2][4] = {{0, 1, 2, 0.5}, {3, 0, 4, 0}};
+  Add("snowcover_outflow", Fill(0.0));
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 4; ++c) grids_["snowcover_outflow"][r][c] = canopy[r - 1][c - 1];
   for (int method : {2, 3}) {
     SCOPED_TRACE(testing::Message() << "method " << method);
     section_.method = method;
@@ -187,6 +194,7 @@ TEST_F(LayeredSnowSetUp, WaterOfPackAndSoilClosesEverySubStep) {
       for (int r = 1; r <= 2; ++r)
         for (int c = 1; c <= 4; ++c) {
           liquid[r][c][0] = handed[r - 1][c - 1];
+          grids_["throughfall0"][r][c] = 0;  // the canopy's throughfall of each step
           before[r][c] = water(r, c);
           et_before[r][c] = et(r, c);
         }
@@ -196,8 +204,10 @@ TEST_F(LayeredSnowSetUp, WaterOfPackAndSoilClosesEverySubStep) {
           const double out = model_->Grid(U::kDirectflow)[r][c] +
                              model_->Grid(U::kInterflow)[r][c] + model_->Grid(U::kBaseflow)[r][c] +
                              et(r, c) - et_before[r][c];
-          EXPECT_NEAR(water(r, c) - before[r][c], handed[r - 1][c - 1] - out, 1e-8)
+          const double input = handed[r - 1][c - 1] - canopy[r - 1][c - 1];
+          EXPECT_NEAR(water(r, c) - before[r][c], input - out, 1e-8)
               << "cell " << r << "," << c << " sub-step " << step;
+          EXPECT_NEAR(solid[r][c][0], solid[r][c][1] + solid[r][c][2] + solid[r][c][3], 1e-12);
           for (int j = 1; j <= 3; ++j) EXPECT_LE(StackOf("theta_Snow")[r][c][j], 0.9 + 1e-9) << j;
         }
     }

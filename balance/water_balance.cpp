@@ -1,0 +1,235 @@
+// The water-balance account's sums from the models (see water_balance.h).
+#include "balance/water_balance.h"
+
+#include <omp.h>
+
+#include <cstdio>
+
+#include "core/diagnostic_stream.h"
+#include "core/error_code.h"
+#include "core/grid_registry.h"
+#include "core/mpi_operations.h"
+#include "core/row_loop.h"
+#include "evaporation/evapotranspiration.h"
+#include "evaporation/interception_model.h"
+#include "unsatzone/runoff_concentration.h"
+#include "unsatzone/unsatzone_model.h"
+
+namespace velorn {
+
+namespace {
+
+// The exact cell sums of one index: the weight, the fluxes before runoff, the stores before
+// runoff concentration, and the water of the flow-time zones (a per-process value).
+constexpr int kWeightTerm = 0;
+constexpr int FluxTerm(int flux) {
+  return 1 + flux;
+}
+constexpr int StoreTerm(int store) {
+  return 1 + kBalanceRunoff + store;
+}
+constexpr int kPipelineTerm = StoreTerm(kBalanceConcentration);
+constexpr int kCellTermCount = kPipelineTerm + 1;
+
+double** RegistryGrid(const GridRegistry* registry, const char* identifier) {
+  if (registry == nullptr) return nullptr;
+  const int i = registry->Find(identifier, 0);
+  return i > 0 ? (*registry)[i].grid : nullptr;
+}
+
+// Content of a linear storage of factor e whose outflow of the last step was q.
+double LinearStorageContent(double q, double e) {
+  return e > 0 && e < 1 ? e / (1.0 - e) * q : 0.0;
+}
+
+}  // namespace
+
+WaterBalance::WaterBalance(DiagnosticStream& diag, Models models)
+    : diag_(diag), models_(models), account_({}) {
+  unsatzonmodellklasse* soil = models_.soil;
+  active_ = soil != nullptr && soil->GetFlowControl() != 0;
+  if (!active_) return;
+  subbasins_ = soil->runoff.subbasins();
+  std::vector<int32_t> codes;
+  for (int32_t s = 1; s <= subbasins_; ++s)
+    codes.push_back(static_cast<int32_t>(soil->subbasinCodes[static_cast<std::size_t>(s)]));
+  account_ = WaterBalanceAccount(codes);
+  precipitation_ = RegistryGrid(soil->registry, "precipitation");
+  snow_solid_ = RegistryGrid(soil->registry, "snowstorage_solid");
+  snow_liquid_ = RegistryGrid(soil->registry, "snowstorage_liquid");
+  const auto threads = static_cast<std::size_t>(omp_get_max_threads());
+  sums_.assign(threads, std::vector<std::vector<ExactSum>>(static_cast<std::size_t>(subbasins_ + 1),
+                                                           std::vector<ExactSum>(kCellTermCount)));
+}
+
+void WaterBalance::BeforeStep() {
+  if (!active_ || account_.Started()) return;
+  account_.Start(Gather(false));
+}
+
+void WaterBalance::AfterStep(int64_t year) {
+  if (!active_) return;
+  std::vector<WaterBalanceValues> step = Gather(true);
+  if (models_.soil->rank == 0) account_.AddStep(year, step);
+}
+
+void WaterBalance::AddCells(bool fluxes) {
+  unsatzonmodellklasse& soil = *models_.soil;
+  const GridRegistry* registry = soil.registry;
+  double** area = RegistryGrid(registry, "RelCellArea");
+  double** pond = soil.Grid(unsatzonmodellklasse::kPondingStorage);
+  verdunstungsmodellklasse* et = models_.evapotranspiration;
+  if (et != nullptr && et->GetFlowControl() == 0) et = nullptr;
+  interzeptionsmodellklasse* interception = models_.interception;
+  if (interception != nullptr && interception->GetFlowControl() == 0) interception = nullptr;
+  double** canopy_snow =
+      interception != nullptr && interception->canopy_snow
+          ? interception->canopy_grids[interzeptionsmodellklasse::kCanopyLoad].get()
+          : nullptr;
+  const double nodata = soil.nodata;
+  // Solid and liquid water of the layered snow pack on the soil columns (null when off).
+  double*** layered[2] = {nullptr, nullptr};
+  if (soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0) {
+    layered[0] = soil.layered_snow.stacks[LayeredSnowState::kSolid].get();
+    layered[1] = soil.layered_snow.stacks[LayeredSnowState::kLiquid].get();
+  }
+  ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
+    auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
+    for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
+      if (!soil.OwnCell(r, c)) continue;
+      const auto code = static_cast<std::size_t>(soil.soil_zone_grid[r][c]);
+      const int32_t s = code < soil.soil_zone_index.size() ? soil.soil_zone_index[code] : 0;
+      if (s < 1 || s > subbasins_) continue;
+      const double a = area != nullptr && area[r][c] > nodata ? area[r][c] : 1.0;
+      double cell[kCellTermCount] = {};
+      cell[kWeightTerm] = 1.0;  // times the weight a, as every term
+      if (fluxes) {
+        if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
+        if (et != nullptr) {
+          const double interception_evaporation =
+              et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;
+          const double snow = et->snow_evaporation[r][c];
+          const double soil_evaporation = et->real_evaporation[r][c];
+          cell[FluxTerm(kBalanceInterceptionEvaporation)] = interception_evaporation;
+          cell[FluxTerm(kBalanceSnowEvaporation)] = snow;
+          cell[FluxTerm(kBalanceSoilEvaporation)] = soil_evaporation;
+          // The rest of the real evapotranspiration the model books for the cell.
+          cell[FluxTerm(kBalanceTranspiration)] =
+              et->real_transpiration[0][r][c] - interception_evaporation - snow - soil_evaporation;
+        }
+      }
+      if (interception != nullptr) cell[StoreTerm(kBalanceCanopy)] = interception->storage[0][r][c];
+      if (canopy_snow != nullptr) cell[StoreTerm(kBalanceCanopy)] += canopy_snow[r][c];
+      if (layered[0] != nullptr) {
+        // The pack on the soil column takes the melt and the rain: it is the snow on the ground.
+        for (int j = 1; j <= soil.layered_snow.M; ++j)
+          cell[StoreTerm(kBalanceSnow)] += layered[0][r][c][j] + layered[1][r][c][j];
+      } else {
+        if (snow_solid_ != nullptr) cell[StoreTerm(kBalanceSnow)] += snow_solid_[r][c];
+        if (snow_liquid_ != nullptr) cell[StoreTerm(kBalanceSnow)] += snow_liquid_[r][c];
+      }
+      cell[StoreTerm(kBalanceSoil)] = soil.ColumnWater(r, c);
+      if (pond != nullptr) cell[StoreTerm(kBalancePonding)] = pond[r][c];
+      for (int32_t i : {0, s})
+        for (int k = 0; k < kPipelineTerm; ++k)
+          sums[static_cast<std::size_t>(i)][k].Add(a * cell[k]);
+    }
+  });
+}
+
+std::vector<WaterBalanceValues> WaterBalance::Gather(bool fluxes) {
+  unsatzonmodellklasse& soil = *models_.soil;
+  for (auto& per_thread : sums_)
+    for (auto& per_index : per_thread)
+      for (ExactSum& sum : per_index) sum.Reset();
+  AddCells(fluxes);
+  // The water of the flow-time zones that has not reached the outlet (zones 2 and up), which
+  // every process holds for its own cells.
+  const RunoffConcentration& runoff = soil.runoff;
+  for (int32_t s = 1; s <= subbasins_; ++s)
+    for (const RunoffConcentration::Buffer* b : {&runoff.zoneFZT_QD, &runoff.zoneFZT_QI}) {
+      const auto& zones = (*b)[0][static_cast<std::size_t>(s)];
+      for (std::size_t z = 2; z < zones.size(); ++z)
+        for (std::size_t i : {std::size_t{0}, static_cast<std::size_t>(s)})
+          sums_[0][i][kPipelineTerm].Add(zones[z][1]);
+    }
+  std::vector<ExactSum> all;
+  all.reserve(static_cast<std::size_t>(subbasins_ + 1) * kCellTermCount);
+  for (std::size_t i = 0; i <= static_cast<std::size_t>(subbasins_); ++i)
+    for (int k = 0; k < kCellTermCount; ++k) {
+      ExactSum total = sums_[0][i][k];
+      for (std::size_t t = 1; t < sums_.size(); ++t) total.Merge(sums_[t][i][k]);
+      all.push_back(total);
+    }
+  ReduceExactSumsToRoot(all);
+  std::vector<WaterBalanceValues> values(static_cast<std::size_t>(subbasins_ + 1));
+  if (soil.rank != 0) return values;
+  std::vector<double> weights(values.size(), 0.0);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const ExactSum* sum = &all[i * kCellTermCount];
+    const double weight = sum[kWeightTerm].Value();
+    weights[i] = weight;
+    if (weight <= 0) continue;
+    for (int f = 0; f < kBalanceRunoff; ++f) values[i].flux[f] = sum[FluxTerm(f)].Value() / weight;
+    for (int s = 0; s < kBalanceConcentration; ++s)
+      values[i].store[s] = sum[StoreTerm(s)].Value() / weight;
+    // The flow-time records hold mm x weight x sub-steps.
+    values[i].store[kBalanceConcentration] =
+        sum[kPipelineTerm].Value() / (weight * soil.substepCount);
+  }
+  AddSubbasins(values, weights, fluxes);
+  return values;
+}
+
+void WaterBalance::AddSubbasins(std::vector<WaterBalanceValues>& values,
+                                const std::vector<double>& weights, bool fluxes) {
+  const unsatzonmodellklasse& soil = *models_.soil;
+  const RunoffConcentration& runoff = soil.runoff;
+  // The basin takes each subbasin's runoff and storages with the subbasin's weight.
+  ExactSum runoff_sum, store_sum;
+  for (int32_t s = 1; s <= subbasins_; ++s) {
+    const auto i = static_cast<std::size_t>(s);
+    const bool surface = soil.surfaceRoutingActive != 0;
+    const double e_direct = StorageFactor(soil.time_interval, soil.kelsqd[i], surface);
+    const double e_inter = StorageFactor(soil.time_interval, soil.kelsqi[i], surface);
+    const double stored = LinearStorageContent(runoff.QDd[0][i], e_direct) +
+                          LinearStorageContent(runoff.QIi[0][i], e_inter);
+    values[i].store[kBalanceConcentration] += stored;
+    store_sum.Add(stored * weights[i]);
+    if (fluxes) {
+      values[i].flux[kBalanceRunoff] = runoff.Qg[0][i];
+      runoff_sum.Add(runoff.Qg[0][i] * weights[i]);
+    }
+  }
+  if (weights[0] <= 0) return;
+  values[0].store[kBalanceConcentration] += store_sum.Value() / weights[0];
+  values[0].flux[kBalanceRunoff] = runoff_sum.Value() / weights[0];
+}
+
+void WaterBalance::Finish(const std::string& output_directory) {
+  if (!active_ || models_.soil->rank != 0 || !account_.Started()) return;
+  const std::string path = output_directory + "water_balance.txt";
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  const std::string table = account_.Table();
+  if (file == nullptr || std::fwrite(table.data(), 1, table.size(), file) != table.size()) {
+    diag_ << "ERROR: the water balance could not be written to " << path << "[end-entry]";
+  }
+  if (file != nullptr) std::fclose(file);
+  const WaterBalanceAccount::Period& run = account_.Run();
+  double evaporation = 0, change = 0;
+  for (int f = kBalanceInterceptionEvaporation; f < kBalanceRunoff; ++f)
+    evaporation += run.sums[0].flux[f];
+  for (int s = 0; s < kBalanceStoreCount; ++s)
+    change += WaterBalanceAccount::StorageChange(run, 0, static_cast<WaterBalanceStore>(s));
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "INFO: water balance of the basin over the run (%lld steps, mm): precipitation "
+                "%.3f, evaporation %.3f, runoff %.3f, storage change %.3f, residual %.3g "
+                "(table %s)",
+                static_cast<long long>(account_.Steps()), run.sums[0].flux[kBalancePrecipitation],
+                evaporation, run.sums[0].flux[kBalanceRunoff], change,
+                WaterBalanceAccount::Residual(run, 0), path.c_str());
+  diag_ << text << "[end-entry]";
+}
+
+}  // namespace velorn

@@ -1,0 +1,88 @@
+// WaterBalance: forms the water-balance account of a run (balance/water_balance_account.h) from
+// the models' own grids and arrays, at the end of every step, and writes its table
+// "water_balance.txt" and one INFO entry with the basin's balance at the end of the run.
+//
+// The account covers the subbasins of the soil zone ("zonegrid_soilmodel"); it is on when the
+// soil zone is. Per own cell it takes, weighted by "RelCellArea" where it is given:
+//   precipitation  the grid "precipitation" (after its correction);
+//   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
+//                  transpiration as the rest of its real evapotranspiration of the cell;
+//   stores         interception storage (cell total) and canopy snow, the snow pack's
+//                  "snowstorage_solid" and "snowstorage_liquid" (with layered snow on the soil
+//                  columns, that pack, which takes the melt and the rain, instead), the soil
+//                  column's theta times thickness, and ponding.
+// Per subbasin, on process 0, it takes the runoff Qg and the water of runoff concentration: the
+// flow-time zones not yet at the outlet and the two linear storages, whose content for the
+// discrete storage q_t = (1 - e) I_t + e q_(t-1) is e / (1 - e) q_t, so that the content
+// changes by I - q exactly.
+// The cell values are added with exact sums and reduced exactly onto process 0, so the account
+// is the same for every number of processes and threads (the flow-time zones' per-process
+// sums aside, which round alike in the written table). Not yet counted: glacier shares, surface
+// routing, the groundwater model, irrigation and the river network. Cost: about 0.2 % of a
+// step of the example year (0.85 ms of 510 ms on one process with two threads).
+//
+// The application makes it after the models, calls BeforeStep at the start and AfterStep at the
+// end of every step (collective) and Finish once at the end of the run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "balance/water_balance_account.h"
+#include "core/exact_sum.h"
+
+namespace velorn {
+
+class DiagnosticStream;
+class unsatzonmodellklasse;
+class verdunstungsmodellklasse;
+class interzeptionsmodellklasse;
+
+class WaterBalance {
+ public:
+  struct Models {
+    unsatzonmodellklasse* soil = nullptr;
+    verdunstungsmodellklasse* evapotranspiration = nullptr;
+    interzeptionsmodellklasse* interception = nullptr;
+  };
+
+  WaterBalance(DiagnosticStream& diag, Models models);
+
+  // On when the soil zone runs.
+  bool Active() const { return active_; }
+  // The stores before the first step of the run (only the first call counts). Collective.
+  void BeforeStep();
+  // Books the step of calendar year `year`. Collective.
+  void AfterStep(int64_t year);
+  // Process 0 writes "water_balance.txt" into `output_directory` and the INFO entry.
+  void Finish(const std::string& output_directory);
+
+  const WaterBalanceAccount& Account() const { return account_; }
+
+ private:
+  // Per index 0..n (0 the basin): the stores and, with `fluxes`, the step's fluxes; complete on
+  // process 0. Collective.
+  std::vector<WaterBalanceValues> Gather(bool fluxes);
+  // Adds the own cells into the exact sums of thread slot 0..threads - 1.
+  void AddCells(bool fluxes);
+  // The runoff and the runoff-concentration store of every subbasin into `values` (process 0).
+  // `weights`: the weight sums of indexes 0..n.
+  void AddSubbasins(std::vector<WaterBalanceValues>& values, const std::vector<double>& weights,
+                    bool fluxes);
+
+  DiagnosticStream& diag_;
+  Models models_;
+  bool active_ = false;
+  int32_t subbasins_ = 0;
+  WaterBalanceAccount account_;
+  // Grids found in the registry (null when absent).
+  double** precipitation_ = nullptr;
+  double** snow_solid_ = nullptr;
+  double** snow_liquid_ = nullptr;
+  // Exact sums [thread][index 0..n][cell term]; the cell terms are the weight, the fluxes but
+  // runoff, then the stores but runoff concentration.
+  std::vector<std::vector<std::vector<ExactSum>>> sums_;
+};
+
+}  // namespace velorn

@@ -1,0 +1,54 @@
+// The water-balance account's bookkeeping: periods per calendar year (a spin-up repetition that
+// comes back to a year opens a period of its own) and the run, storage changes from the stores
+// before the first step, the residual, and a table that writes round-off without a sign.
+#include "balance/water_balance_account.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace velorn {
+namespace {
+
+// One index (the basin only): a bucket that takes `p`, loses `e` and `q`, and holds the rest.
+std::vector<WaterBalanceValues> Step(double p, double e, double q, double soil) {
+  WaterBalanceValues v;
+  v.flux[kBalancePrecipitation] = p;
+  v.flux[kBalanceSoilEvaporation] = e;
+  v.flux[kBalanceRunoff] = q;
+  v.store[kBalanceSoil] = soil;
+  return {v, v};
+}
+
+TEST(WaterBalanceAccount, PeriodsPerYearAndRunCloseAndSeeALeak) {
+  WaterBalanceAccount account({7});
+  account.Start(Step(0, 0, 0, 100));
+  // 2019: +10 - 3 - 2 = +5; 2020: +4 - 1 - 1 = +2, then a leak of 0.5 mm; 2019 again (spin-up).
+  account.AddStep(2019, Step(10, 3, 2, 105));
+  account.AddStep(2020, Step(4, 1, 1, 107));
+  account.AddStep(2020, Step(0, 0, 0, 106.5));
+  account.AddStep(2019, Step(1, 0, 1, 106.5));
+  const auto& years = account.Years();
+  ASSERT_EQ(years.size(), 3u);
+  EXPECT_EQ(years[2].year, 2019);
+  EXPECT_DOUBLE_EQ(WaterBalanceAccount::StorageChange(years[1], 1, kBalanceSoil), 1.5);
+  EXPECT_DOUBLE_EQ(WaterBalanceAccount::Residual(years[0], 1), 0.0);
+  EXPECT_DOUBLE_EQ(WaterBalanceAccount::Residual(years[1], 1), 0.5);
+  EXPECT_DOUBLE_EQ(WaterBalanceAccount::Residual(years[2], 0), 0.0);
+  EXPECT_DOUBLE_EQ(WaterBalanceAccount::Residual(account.Run(), 1), 0.5);
+  EXPECT_DOUBLE_EQ(account.Run().sums[1].flux[kBalancePrecipitation], 15.0);
+  EXPECT_EQ(account.Steps(), 4);
+  // Rows per period: the subbasin, then the basin; a tiny negative residual has no sign.
+  WaterBalanceAccount tiny({7});
+  tiny.Start(Step(0, 0, 0, 0));
+  tiny.AddStep(2019, Step(1, 0, 0, 1 + 1e-12));
+  const std::string table = tiny.Table();
+  EXPECT_NE(table.find("2019\t7\t1.000000\t"), std::string::npos) << table;
+  EXPECT_NE(table.find("run\tbasin\t1.000000\t"), std::string::npos) << table;
+  EXPECT_EQ(table.find("-0.000000000"), std::string::npos) << table;
+  EXPECT_NE(table.find("\t0.000000000\n"), std::string::npos) << table;
+}
+
+}  // namespace
+}  // namespace velorn
