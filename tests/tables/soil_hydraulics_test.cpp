@@ -53,7 +53,8 @@ TEST_F(SoilLookupTest, HydraulicLookups) {
     for (double theta : {t[j], j > 0 ? 0.5 * (t[j - 1] + t[j]) : 0.5, 0.0, kThetaSat + 0.01}) {
       for (int start = -1; start <= soil_.SuctionTableLast + 1; ++start) {
         int hint = start;
-        EXPECT_EQ(soil_.GetSuction(1, theta, hint), soil_.GetSuction(1, theta)) << j << " " << start;
+        EXPECT_EQ(soil_.GetSuction(1, theta, hint), soil_.GetSuction(1, theta))
+            << j << " " << start;
       }
     }
   }
