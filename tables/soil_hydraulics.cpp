@@ -96,13 +96,22 @@ void SoilRecord::BuildHydraulicTables(int layer) {
 
 double SoilRecord::GetSuction(int layer, double theta) const {
   const double* t = ThetaForSuction[layer].data();
-  const double* s = SuctionTable[layer].data();
   const int last = SuctionTableLast;
-  if (theta <= t[last]) return s[last];
+  if (theta <= t[last]) return SuctionTable[layer][last];
   if (theta >= t[1]) return 0.0;
-  const int j = DescendingBracket(t, last, theta);
-  const double f = (theta - t[j + 1]) / (t[j] - t[j + 1]);
-  return f * s[j] + (1.0 - f) * s[j + 1];
+  return SuctionInInterval(layer, DescendingBracket(t, last, theta), theta);
+}
+
+// The intervals t[j] > theta >= t[j + 1] are disjoint, so an interval that holds theta is the
+// one the bisection finds. At theta == t[last] inside the last interval f is 0 and the
+// interpolation gives s[last] exactly, as the plain look-up does.
+double SoilRecord::SearchSuction(int layer, double theta, int& hint) const {
+  const double* t = ThetaForSuction[layer].data();
+  const int last = SuctionTableLast;
+  if (theta <= t[last]) return SuctionTable[layer][last];
+  if (theta >= t[1]) return 0.0;
+  hint = DescendingBracket(t, last, theta);
+  return SuctionInInterval(layer, hint, theta);
 }
 
 double SoilRecord::GetTheta(int layer, double suction_value) const {

@@ -92,6 +92,16 @@ struct SoilRecord {
   // Suction at water content `theta`: 0 at or above saturation, the driest point (150) at or
   // below theta_res.
   double GetSuction(int layer, double theta) const;
+  // The same suction, bit for bit, for a caller that looks up nearby contents of one layer
+  // again and again (the flux limiter's bisection): `hint` holds the table interval of the last
+  // look-up (0 at first) and is tried before the bisection of the table.
+  double GetSuction(int layer, double theta, int& hint) const {
+    const double* t = ThetaForSuction[layer].data();
+    const int j = hint;
+    if (j >= 1 && j < SuctionTableLast && t[j] > theta && theta >= t[j + 1])
+      return SuctionInInterval(layer, j, theta);
+    return SearchSuction(layer, theta, hint);
+  }
   // Water content at `suction`: theta_sat at or below 0, theta_res at or beyond 150.
   double GetTheta(int layer, double suction) const;
   // Relative conductivity (0..1) at min(a, b).
@@ -191,6 +201,15 @@ struct SoilRecord {
   bool ReadOldFormatLayers(DiagnosticStream& diag, std::size_t& pos, const std::string& line);
   // Shift magnitude of table `shift` at relative saturation r times the step count.
   double ShiftAt(const std::vector<double>& shift, double r) const;
+  // Suction at theta inside interval j of the table of `layer` (t[j] > theta >= t[j + 1]).
+  double SuctionInInterval(int layer, int j, double theta) const {
+    const double* t = ThetaForSuction[layer].data();
+    const double* s = SuctionTable[layer].data();
+    const double f = (theta - t[j + 1]) / (t[j] - t[j + 1]);
+    return f * s[j] + (1.0 - f) * s[j + 1];
+  }
+  // GetSuction with the bisection of the table; `hint` receives the interval found.
+  double SearchSuction(int layer, double theta, int& hint) const;
   // Liquid fraction and slope of layer i at temperature t (FreezingLowerLimit < t <= 0).
   void FreezingPoint(int i, double t, double theta, double& fraction, double& slope) const;
 };

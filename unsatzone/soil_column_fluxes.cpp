@@ -26,6 +26,11 @@ inline double Suction(const SoilColumnWorkspace& ws, const ColumnCell& cell, int
   const LayerEntry e = EntryOf(ws, cell, i);
   return e.record->GetSuction(e.layer, theta);
 }
+inline double Suction(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double theta,
+                      int& hint) {
+  const LayerEntry e = EntryOf(ws, cell, i);
+  return e.record->GetSuction(e.layer, theta, hint);
+}
 inline double Relative(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double theta,
                        double cap) {
   const LayerEntry e = EntryOf(ws, cell, i);
@@ -220,13 +225,26 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
   };
   // The predicted content of layer i often is the one that the boundary above predicted for
   // it (the same sum of the same fluxes): its suction is then carried over, not looked up.
+  // Within the bisection the contents move little: each side starts its table search from the
+  // interval of its last look-up, and a content that has not changed keeps its suction (late
+  // rounds move the flux by less than the contents resolve).
+  double upper_theta = carried.layer == i ? carried.theta : std::nan("");
+  double upper_suction = carried.suction;
+  double lower_theta = std::nan("");
+  double lower_suction = 0;
+  int upper_hint = 0;
+  int lower_hint = 0;
   auto heads = [&] {
-    const double su =
-        carried.layer == i && carried.theta == tu ? carried.suction : Suction(ws, cell, i, fu * tu);
-    const double sl = Suction(ws, cell, i + 1, fl * tl);
-    hu = 0.5 * (z[i] + z[i - 1]) - su;
-    hl = 0.5 * (z[i] + z[i + 1]) - sl;
-    carried = {i + 1, tl, sl};
+    if (tu != upper_theta) {
+      upper_theta = tu;
+      upper_suction = Suction(ws, cell, i, fu * tu, upper_hint);
+    }
+    if (tl != lower_theta) {
+      lower_theta = tl;
+      lower_suction = Suction(ws, cell, i + 1, fl * tl, lower_hint);
+    }
+    hu = 0.5 * (z[i] + z[i - 1]) - upper_suction;
+    hl = 0.5 * (z[i] + z[i + 1]) - lower_suction;
   };
   auto reversed = [&] {
     return (head[i] > head[i + 1] && hl > hu + 0.001) || (head[i + 1] > head[i] && hu > hl + 0.001);
@@ -239,7 +257,12 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
     predict();
   }
   heads();
-  if (!reversed()) return q;
+  // The lower layer's last predicted content and suction go on to the next boundary down.
+  auto finish = [&] {
+    carried = {i + 1, lower_theta, lower_suction};
+    return q;
+  };
+  if (!reversed()) return finish();
   // Bisection on the flux (and the layer's extraction) until the gradient just holds.
   double factor = 0.5;
   double direction = -1.0;
@@ -257,14 +280,14 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
         direction = -direction;
       }
     } else if (std::fabs(hl - hu) <= 0.001) {
-      return q;
+      return finish();
     } else if (reducing) {
       reducing = false;
       direction = -direction;
     }
     factor *= 0.5;
   }
-  return q;
+  return finish();
 }
 
 namespace {
