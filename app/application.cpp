@@ -341,6 +341,8 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
       std::make_unique<data_assimilation>(setup, error, reservoirs, routing->LakeCellCounts());
   CheckError(error);
   assimilation->SetInitialised(1);
+  // River-link cells of the soil zone move to the process of their link (interaction above 1).
+  unsatzone->prepareMPIReinfiltration(settings_object->decomposition.river_links);
 }
 
 void ModellApplication::CreateRouting() {
@@ -436,9 +438,6 @@ void ModellApplication::RefuseLaterSoilOptions() {
     ThrowFatal(stream, code, "FATAL: unsaturated-zone model (section [unsatzon_model]): ", option,
                " is switched on, but it is not available in this build");
   };
-  if (unsatzone->surfaceWaterInteraction > 1)
-    refuse(kSoilRiverExchangeCode,
-           "the exchange of river cells between processes (interaction parameter above 1)");
   if (SectionSwitch(compiled_control_file_name, "lake_model") != 0 &&
       grid_registry->Find("lake_codes", 0) > 0)
     refuse(kSoilLakeCode, "a lake grid (\"lake_codes\") with [lake_model]");

@@ -12,7 +12,7 @@
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
 // snow, interception, silting-up, the unsaturated soil zone (its options of later work refused
-// with codes 3014-3017), surface routing, irrigation (which needs the soil zone's grids and
+// with code 3017), surface routing, irrigation (which needs the soil zone's grids and
 // discharge routing), groundwater flow, discharge routing (which ends with code 43 when it is on
 // without the soil zone, which hands it runoff), data assimilation and special output. Without
 // meteorological variables the date of every step is -9999 and a pass of the loop is one step;
@@ -69,7 +69,6 @@ inline constexpr int kDumpModeCode = 1061;
 inline constexpr int kPreSpinUpTemperatureCode = 1035;
 // Options of the soil zone that later work builds: river cells exchanged between processes
 // (interaction parameter above 1), the layered snow model, lakes.
-inline constexpr int kSoilRiverExchangeCode = 3014;
 inline constexpr int kSoilLakeCode = 3017;
 // Model variant of the settings object: land-use tables with root distribution, irrigation.
 inline constexpr int32_t kModelVariant = 2;

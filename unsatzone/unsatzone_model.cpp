@@ -11,6 +11,7 @@
 #include "setup/irrigation_tables.h"
 #include "tables/landuse_multilayer.h"
 #include "tables/soil_record.h"
+#include "unsatzone/soil_halo.h"
 #include "version.h"
 
 namespace velorn {
@@ -150,6 +151,8 @@ void unsatzonmodellklasse::ReleaseMemory() {
   for (Statistics& table : statistics)
     if (table.table) table.table->ReleaseMemory();
   if (immobilised_statistics.table) immobilised_statistics.table->ReleaseMemory();
+  if (river_halo) river_halo->RestoreRow();
+  river_halo.reset();
   UnregisterAll();
   teilmodellklasse::ReleaseMemory();
 }

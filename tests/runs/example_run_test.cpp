@@ -3,7 +3,8 @@
 // the soil zone (Hamon instead of Penman-Monteith, snow by its energy balance, interception
 // before snow, snow sliding off slopes), April with ponding on the soil, and January to March
 // with frozen soil (heat transfer), also after a temperature pre-spin-up, four days of January
-// with a layered snow pack on the frozen soil, on 1 process with 2
+// with a layered snow pack on the frozen soil and four with river-link cells computed by the
+// process of their link, on 1 process with 2
 // threads and on 3 processes (the variants without the soil zone on 2 as well). Each run is a
 // test of its own: every output file must equal the reviewed files in
 // tests/runs/expected/front-range/<variant>/, so the outputs of every process count are the same
@@ -230,6 +231,13 @@ const std::vector<Variant>& Variants() {
          "0          # start\n16\n1\n"},
         kHeatOn,
         kLayeredSnowOn}},
+      // The cells of every river link computed by the process of its link (interaction
+      // parameter 2): on 3 processes the links cross the strips, 16 to 19 January.
+      {"soil-river-links-january",
+       {{"front-range.ctl", kModelEnd, "0\n19\n1\n"},
+        {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+         "0          # start\n16\n1\n"},
+        {"front-range.ctl", "0          # no exchange with river water", "2"}}},
       {"soil-heat-pre-spin-up-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         kHeatOn,
@@ -405,12 +413,6 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "error in control file, Konstante Regen fuer precipitation_correction is 1e+308, it must "
        "lie within 0 to 10",
        17},
-      {"soil zone exchanging river cells between processes",
-       {"front-range.ctl", "0          # no exchange with river water", "2"},
-       "unsaturated-zone model (section [unsatzon_model]): the exchange of river cells between "
-       "processes (interaction parameter above 1) is switched on, but it is not available in "
-       "this build",
-       3014},
       {"evapotranspiration line given twice",
        {"front-range.ctl", "0.7 0.1    # atmospheric transmissivity: yearly mean and amplitude\n",
         "0.7 0.1\n0.7 0.1\n"},
