@@ -273,7 +273,6 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   unsatzone =
       std::make_unique<unsatzonmodellklasse>(error, setup, settings_object->irrigation_table.get());
   CheckError(error);
-  RefuseLaterSoilOptions();
   unsatzone->SetSubStepCount(sub_steps);
   unsatzone->ComputeDrainablePoreVolume();
   unsatzone->LinkWaterInputGrid(interception_before_snow != 0);
@@ -430,17 +429,6 @@ void ModellApplication::LinkSoilAndSnow() {
   // The snow model fills the soil columns' snow layers up to their limits.
   snow->SetLayeredSnowModel(unsatzone->IsLayeredSnowActive(), unsatzone->LayeredSnowLimits(),
                             unsatzone->GetFreshSnowTemperatureOffset());
-}
-
-void ModellApplication::RefuseLaterSoilOptions() {
-  if (unsatzone->GetFlowControl() == 0) return;
-  const auto refuse = [&](int code, const char* option) {
-    ThrowFatal(stream, code, "FATAL: unsaturated-zone model (section [unsatzon_model]): ", option,
-               " is switched on, but it is not available in this build");
-  };
-  if (SectionSwitch(compiled_control_file_name, "lake_model") != 0 &&
-      grid_registry->Find("lake_codes", 0) > 0)
-    refuse(kSoilLakeCode, "a lake grid (\"lake_codes\") with [lake_model]");
 }
 
 std::clock_t ModellApplication::WaitClockTicks(std::clock_t ticks) {

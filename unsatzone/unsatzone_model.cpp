@@ -92,6 +92,7 @@ void unsatzonmodellklasse::Construct() {
   soil_constants = ComputeSoilLayerConstants(soil_table, soil_table[0].code, layerCount,
                                              heatTransferSwitch > 0, dTModLamWat);
   if (heatTransferSwitch > 0) PrepareHeatTables();
+  SetupLake("[lake_model]");
   FormGlacierShares();
   WriteStartUpLog();
   if (response_unit_switch != 0) {

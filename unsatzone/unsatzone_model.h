@@ -383,6 +383,17 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::unique_ptr<RiverLinkHalo> river_halo;
   double** river_link_cells = nullptr;  // "river_links" as the decomposition read it
 
+  // --- Lake cells (unsatzone/lake_cells.cpp) --------------------------------------------------
+  // Called by the constructor once its grids and state exist: reads the switch and the method
+  // of `header` ("[lake_model]") and prepares the lake cells (unsatzone/lake_cells.h). Without
+  // "lake_codes" an INFO entry; with response units the switch is 0; no pond parameter or a
+  // method other than 1 and 2: code 215. Collective with method 2 (the elevation is gathered).
+  virtual void SetupLake(const std::string& header);
+  void PrepareLakeCells();
+  int32_t lakeSwitch = 0;
+  int32_t lakeInitMethod = 0;
+  double** lake_codes = nullptr;
+
   // --- Tracers (unsatzone/unsatzone_tracers.cpp) ------------------------------------------------
   // Second-stage set-up: flow-time zones, tracer blocks, stacks and grids, the river coupling
   // with the groundwater model, the runoff arrays, the initial base flow and Qg, the stored state

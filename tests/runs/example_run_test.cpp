@@ -4,7 +4,7 @@
 // before snow, snow sliding off slopes), April with ponding on the soil, and January to March
 // with frozen soil (heat transfer), also after a temperature pre-spin-up, four days of January
 // with a layered snow pack on the frozen soil and four with river-link cells computed by the
-// process of their link, on 1 process with 2
+// process of their link, eight days of April with lakes in the soil zone, on 1 process with 2
 // threads and on 3 processes (the variants without the soil zone on 2 as well). Each run is a
 // test of its own: every output file must equal the reviewed files in
 // tests/runs/expected/front-range/<variant>/, so the outputs of every process count are the same
@@ -238,6 +238,23 @@ const std::vector<Variant>& Variants() {
         {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
          "0          # start\n16\n1\n"},
         {"front-range.ctl", "0          # no exchange with river water", "2"}}},
+      // The river cells as lakes of the soil zone (method 2: flattened, lowered by their pond
+      // of up to 15 mm), 1 to 8 April, without discharge routing (its lakes need lake tables).
+      {"soil-lake-april",
+       [] {
+         std::vector<Edit> edits = kPonding;
+         edits.insert(edits.begin(), {"front-range.ctl",
+                                      "0          # start: hour, day, month, "
+                                      "year\n1\n1\n",
+                                      "0          # start\n1\n4\n"});
+         edits.insert(edits.begin(), {"front-range.ctl", kModelEnd, "0\n8\n4\n"});
+         edits.push_back({"front-range.ctl", "[standard_grids]\n5\n",
+                          "[standard_grids]\n6\nriver_links.asc lake_codes 0\n"});
+         edits.push_back({"front-range.ctl", "# ---- Time series at single cells",
+                          "[lake_model]\n1\n2\n0.08\n0.001\n\n# ---- Time series at single cells"});
+         edits.push_back(kRoutingOff);
+         return edits;
+       }()},
       {"soil-heat-pre-spin-up-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         kHeatOn,
