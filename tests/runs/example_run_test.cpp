@@ -164,6 +164,16 @@ const Edit kLayeredSnowOn = {"front-range.ctl", "# ---- Time series at single ce
 const std::string kPenmanMonteith =
     "1          # method 1: Penman-Monteith per vegetation layer, day and night apart";
 
+// Ponding as above from 1 April to the day `last_day` of April.
+std::vector<Edit> PondingInApril(const std::string& last_day) {
+  std::vector<Edit> edits = {
+      {"front-range.ctl", kModelEnd, "0\n" + last_day + "\n4\n"},
+      {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+       "0          # start\n1\n4\n"}};
+  edits.insert(edits.end(), kPonding.begin(), kPonding.end());
+  return edits;
+}
+
 struct Variant {
   const char* name;
   std::vector<Edit> edits;
@@ -211,16 +221,7 @@ const std::vector<Variant>& Variants() {
        {1, 2, 3},
        true},
       // Ponding of up to 15 mm on the soil, April.
-      {"soil-ponding-april",
-       [] {
-         std::vector<Edit> edits = kPonding;
-         edits.insert(edits.begin(), {"front-range.ctl",
-                                      "0          # start: hour, day, month, "
-                                      "year\n1\n1\n",
-                                      "0          # start\n1\n4\n"});
-         edits.insert(edits.begin(), {"front-range.ctl", kModelEnd, "0\n30\n4\n"});
-         return edits;
-       }()},
+      {"soil-ponding-april", PondingInApril("30")},
       // Frozen soil, January to March; and the same after a temperature pre-spin-up over the
       // quarter, which sets the first soil temperatures from its degree days.
       {"soil-heat-quarter", {{"front-range.ctl", kModelEnd, "0\n31\n3\n"}, kHeatOn}, {1, 3}},
@@ -242,12 +243,7 @@ const std::vector<Variant>& Variants() {
       // of up to 15 mm), 1 to 8 April, without discharge routing (its lakes need lake tables).
       {"soil-lake-april",
        [] {
-         std::vector<Edit> edits = kPonding;
-         edits.insert(edits.begin(), {"front-range.ctl",
-                                      "0          # start: hour, day, month, "
-                                      "year\n1\n1\n",
-                                      "0          # start\n1\n4\n"});
-         edits.insert(edits.begin(), {"front-range.ctl", kModelEnd, "0\n8\n4\n"});
+         std::vector<Edit> edits = PondingInApril("8");
          edits.push_back({"front-range.ctl", "[standard_grids]\n5\n",
                           "[standard_grids]\n6\nriver_links.asc lake_codes 0\n"});
          edits.push_back({"front-range.ctl", "# ---- Time series at single cells",
