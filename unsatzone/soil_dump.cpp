@@ -7,6 +7,8 @@
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
+#include "unsatzone/soil_column_workspace.h"
+#include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
 namespace {
@@ -116,6 +118,23 @@ void CloseAfterDump(DiagnosticStream& diag) {
              "---------------------------------------------\n\n",
              " a dumpfile has been written and Velorn aborts now.\n",
              "-------------------------------------------------------------\n\n");
+}
+
+void unsatzonmodellklasse::CheckInnerStep(SoilColumnWorkspace& ws, long row, long column, int N) {
+  using W = SoilColumnWorkspace;
+  double** grid = Grid(kBaseflow);
+  double baseflow = grid != nullptr ? grid[row][column] : 0.0;
+  // The temperature test needs the heat step's reference values, which the cell body does not
+  // hand over yet.
+  const DumpReasons reasons =
+      TestColumnStep(baseflow, ws[W::kTheta], ws[W::kThetaSat], ws.M, N, nullptr);
+  if (!reasons.Any()) return;
+  const DumpEvent event = CountDumpEvent(dumpEvents, maxDumpFiles);
+  if (closeAfterDump != 0) CloseAfterDump(Diag());
+  if (repairAfterDump == 0) return;
+  RepairColumnStep(reasons, baseflow, ws[W::kTheta], ws[W::kThetaSat], N, nullptr, nullptr);
+  if (grid != nullptr) grid[row][column] = baseflow;
+  WriteRepairMessage(Diag(), event.message);
 }
 
 }  // namespace velorn

@@ -8,8 +8,10 @@
 // threads; "-closeAfterDump" ends the run with code 199 from the thread of the cell, which the
 // row-loop helper carries out of the parallel region.
 //
-// Limits: the binary snapshot of the inner step (its items) and the readable twin are not
-// written yet; the cell body does not call these tests yet.
+// The cell body calls unsatzonmodellklasse::CheckInnerStep (unsatzone/soil_dump.cpp) after the
+// iteration of every inner step. Limits: the binary snapshot of the inner step (its items) and
+// the readable twin are not written yet, and the cell body hands over no temperatures, so the
+// temperature test and its repair act only where called with them.
 #pragma once
 
 #include <atomic>
