@@ -274,7 +274,6 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   unsatzone =
       std::make_unique<unsatzonmodellklasse>(error, setup, settings_object->irrigation_table.get());
   CheckError(error);
-  RefuseLaterSoilOptions();
   unsatzone->SetSubStepCount(sub_steps);
   unsatzone->ComputeDrainablePoreVolume();
   unsatzone->LinkWaterInputGrid(interception_before_snow != 0);
@@ -342,6 +341,8 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
       std::make_unique<data_assimilation>(setup, error, reservoirs, routing->LakeCellCounts());
   CheckError(error);
   assimilation->SetInitialised(1);
+  // River-link cells of the soil zone move to the process of their link (interaction above 1).
+  unsatzone->prepareMPIReinfiltration(settings_object->decomposition.river_links);
   // The water-balance account of the soil zone's subbasins (a diagnostic of our own).
   water_balance = std::make_unique<WaterBalance>(
       stream, WaterBalance::Models{unsatzone.get(), evapotranspiration.get(), interception.get()});
@@ -433,20 +434,6 @@ void ModellApplication::LinkSoilAndSnow() {
   // The snow model fills the soil columns' snow layers up to their limits.
   snow->SetLayeredSnowModel(unsatzone->IsLayeredSnowActive(), unsatzone->LayeredSnowLimits(),
                             unsatzone->GetFreshSnowTemperatureOffset());
-}
-
-void ModellApplication::RefuseLaterSoilOptions() {
-  if (unsatzone->GetFlowControl() == 0) return;
-  const auto refuse = [&](int code, const char* option) {
-    ThrowFatal(stream, code, "FATAL: unsaturated-zone model (section [unsatzon_model]): ", option,
-               " is switched on, but it is not available in this build");
-  };
-  if (unsatzone->surfaceWaterInteraction > 1)
-    refuse(kSoilRiverExchangeCode,
-           "the exchange of river cells between processes (interaction parameter above 1)");
-  if (SectionSwitch(compiled_control_file_name, "lake_model") != 0 &&
-      grid_registry->Find("lake_codes", 0) > 0)
-    refuse(kSoilLakeCode, "a lake grid (\"lake_codes\") with [lake_model]");
 }
 
 std::clock_t ModellApplication::WaitClockTicks(std::clock_t ticks) {

@@ -11,8 +11,8 @@
 //
 // Sub-models of this build: one meteorological interpolator per variable of [meteo_names],
 // regional superposition, precipitation correction, radiation correction, evapotranspiration,
-// snow, interception, silting-up, the unsaturated soil zone (its options of later work refused
-// with codes 3014-3017), surface routing, irrigation (which needs the soil zone's grids and
+// snow, interception, silting-up, the unsaturated soil zone (with river links and lakes),
+// surface routing, irrigation (which needs the soil zone's grids and
 // discharge routing), groundwater flow, discharge routing (which ends with code 43 when it is on
 // without the soil zone, which hands it runoff), data assimilation and special output. Without
 // meteorological variables the date of every step is -9999 and a pass of the loop is one step;
@@ -68,10 +68,6 @@ class surfaceroutingclass;
 inline constexpr int kDumpModeCode = 1061;
 // Pre-spin-up without a first meteorological variable "temperature".
 inline constexpr int kPreSpinUpTemperatureCode = 1035;
-// Options of the soil zone that later work builds: river cells exchanged between processes
-// (interaction parameter above 1), the layered snow model, lakes.
-inline constexpr int kSoilRiverExchangeCode = 3014;
-inline constexpr int kSoilLakeCode = 3017;
 // Model variant of the settings object: land-use tables with root distribution, irrigation.
 inline constexpr int32_t kModelVariant = 2;
 
@@ -182,8 +178,6 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // The sub-models in the order of the run: the one place where a sub-model joins the
   // construction.
   void CreateSubModels(const std::vector<std::string>& args);
-  // Options of the soil zone that this build does not run yet, each with its own code.
-  void RefuseLaterSoilOptions();
   // The soil zone's hand-overs to the snow model, before the tracer set-up.
   void LinkSoilAndSnow();
   // The soil zone's runoff arrays, records and storage file to the models that are on.

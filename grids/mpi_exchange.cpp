@@ -306,6 +306,28 @@ void MPIExchangeStackHalo(MpiLayout* layout, double*** stack, int levels) {
   MPI_Waitall(posted, slots, MPI_STATUSES_IGNORE);
 }
 
+// ---- Buffers of doubles to and from peers ------------------------------------------------------
+
+void MPIExchangePeerBuffers(std::span<const PeerBuffer> sends,
+                            std::span<const PeerBuffer> receives) {
+  std::vector<MPI_Request> requests;
+  requests.reserve(sends.size() + receives.size());
+  for (const PeerBuffer& b : sends) {
+    if (b.count <= 0) continue;
+    requests.emplace_back();
+    MPI_Isend(b.data, static_cast<int>(b.count), MPI_DOUBLE, b.peer, 0, MPI_COMM_WORLD,
+              &requests.back());
+  }
+  for (const PeerBuffer& b : receives) {
+    if (b.count <= 0) continue;
+    requests.emplace_back();
+    MPI_Irecv(b.data, static_cast<int>(b.count), MPI_DOUBLE, b.peer, 0, MPI_COMM_WORLD,
+              &requests.back());
+  }
+  if (!requests.empty())
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+}
+
 // ---- Zone records ----------------------------------------------------------------------------
 
 void MPIReduceRecords(MpiLayout* layout, double* records, int last, bool keep) {

@@ -65,6 +65,21 @@ void MPIWaitHalo(MpiLayout* layout);
 void MPIExchangeGridHalo(MpiLayout* layout, double** grid);
 void MPIExchangeStackHalo(MpiLayout* layout, double*** stack, int levels);
 
+// ---- Buffers of doubles to and from peers ------------------------------------------------------
+
+// One buffer of doubles for one peer process (a process may name itself).
+struct PeerBuffer {
+  int peer = 0;
+  double* data = nullptr;
+  int64_t count = 0;  // doubles; an empty buffer posts no message
+};
+// Posts a non-blocking send of every send buffer, then a non-blocking receive into every receive
+// buffer (tag 0, MPI_COMM_WORLD), and waits for all of them once; nothing is posted for empty
+// buffers and nothing waited for when nothing was posted. Each pair of processes must exchange
+// at most one message per direction in one call (messages are matched by peer and tag only).
+void MPIExchangePeerBuffers(std::span<const PeerBuffer> sends,
+                            std::span<const PeerBuffer> receives);
+
 // ---- Zone records ----------------------------------------------------------------------------
 
 // Sums fields 0, 1 and 4 of records 0..last of all processes onto process 0. Unless `keep`,

@@ -414,6 +414,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
           SettleSnowPack(ws, scratch.hs, scratch.snow, layered_snow.restructure, r, c, i0);
       cell.i0 = i0;
     }
+    if (dumpMode != 0) CheckInnerStep(ws, r, c, N);
 
     // Iteration log of process 0: one lock, whole lines.
     if (n > kLoggedIterations && rank == 0) {

@@ -8,6 +8,7 @@
 
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "unsatzone/soil_halo.h"
 #include "unsatzone/soil_water_cell.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -121,9 +122,11 @@ void unsatzonmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
   ++current_substep;
-  // An interaction parameter above 1 (river cells exchanged between processes) is refused at
-  // construction, so the loop starts at the first own row.
-  ComputeSoilColumns(first_local_row);
+  // With an interaction parameter above 1 the cells of the river links this process computes
+  // come in as the row above the first own row, and go back after the loop.
+  ExchangeHaloRows();
+  ComputeSoilColumns(river_halo ? river_halo->FirstLoopRow() : first_local_row);
+  ExchangeHaloRowsBack();
   // Hydrologic response units, the zone sums and the single-point rows of the sub-step.
   if (response_unit_switch != 0) CopyResponseUnitStates();
   AddZoneSums();
@@ -136,16 +139,22 @@ void unsatzonmodellklasse::ComputeSoilColumns(long first_row) {
   if (layeredSnowSwitch > 0 && layered_snow.M > 0)
     layered_snow.restructure =
         RestructureParameters(layered_snow, dTModFactor, dTModCIce0, dTModCWater);
+  // The row of the river-link cells (all computed here, whatever their region), and the own
+  // cells of links, which the process of their link computes.
+  const long link_row = river_halo ? river_halo->MappedRow() : -1;
+  double** link_cells = river_halo && river_halo->LinksExchanged() ? river_link_cells : nullptr;
   ForEachRow(first_row, last_local_row, [&](long r) {
     // The work space of this thread, sized for the row (grown only when a soil needs more).
     static thread_local SoilWaterScratch scratch;
     scratch.Prepare(layerCount, landuse_layers);
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (IsNodata(soil_zone_grid[r][c], nodata)) continue;
-      if (owner != nullptr && static_cast<int32_t>(owner[r][c]) != rank) continue;
+      if (r != link_row) {
+        if (owner != nullptr && static_cast<int32_t>(owner[r][c]) != rank) continue;
+        if (link_cells != nullptr && link_cells[r][c] > 0) continue;
+      }
       if (index[static_cast<std::size_t>(soil_zone_grid[r][c])] < 1) continue;
-      // A cell with a river link is computed in place: its river row is never exchanged in
-      // this build (interaction above 1 is refused), so it would otherwise never be computed.
+      // Without the exchange a cell with a river link is computed in place.
       if (response_unit_switch > 0 && links.master_response_units != nullptr &&
           IsNodata(links.master_response_units[r][c], nodata))
         continue;

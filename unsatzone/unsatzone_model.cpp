@@ -12,6 +12,7 @@
 #include "tables/landuse_multilayer.h"
 #include "tables/soil_record.h"
 #include "unsatzone/soil_column_state.h"
+#include "unsatzone/soil_halo.h"
 #include "version.h"
 
 namespace velorn {
@@ -92,6 +93,7 @@ void unsatzonmodellklasse::Construct() {
   soil_constants = ComputeSoilLayerConstants(soil_table, soil_table[0].code, layerCount,
                                              heatTransferSwitch > 0, dTModLamWat);
   if (heatTransferSwitch > 0) PrepareHeatTables();
+  SetupLake("[lake_model]");
   FormGlacierShares();
   WriteStartUpLog();
   if (response_unit_switch != 0) {
@@ -151,6 +153,8 @@ void unsatzonmodellklasse::ReleaseMemory() {
   for (Statistics& table : statistics)
     if (table.table) table.table->ReleaseMemory();
   if (immobilised_statistics.table) immobilised_statistics.table->ReleaseMemory();
+  if (river_halo) river_halo->RestoreRow();
+  river_halo.reset();
   UnregisterAll();
   teilmodellklasse::ReleaseMemory();
 }

@@ -65,7 +65,10 @@
 
 namespace velorn {
 
+class CellValueList;
+class RiverLinkHalo;
 struct IrrigationTable;
+struct RiverLinkSet;
 struct StorageParameters;
 struct SoilRecord;
 struct SoilWaterScratch;
@@ -78,6 +81,8 @@ inline constexpr int kSinglePointFileCode = 62;
 inline constexpr int kSoilMethodCode = 91;
 // A cell whose soil type is not a record of the soil table.
 inline constexpr int kCellSoilTypeCode = 30;
+// Tracers with river-link cells exchanged between processes.
+inline constexpr int kRiverLinkTracerCode = 1150;
 
 class unsatzonmodellklasse : public teilmodellklasse {
  public:
@@ -234,6 +239,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // is not configured).
   unsatzonmodellklasse(int32_t& error, const SubModelSetup& setup,
                        const IrrigationTable* irrigation = nullptr);
+  ~unsatzonmodellklasse() override;
 
   void SetSubStepCount(int32_t count) override;
   // Null when the model is off.
@@ -335,6 +341,11 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int64_t iterationLogLines = 0;  // lines of "modell_0.log" written by the iteration
   // Inner water steps and iterations of this process since the start (for benchmarks).
   std::atomic<int64_t> innerStepCount{0}, iterationCount{0};
+  // "-dumpmode" (unsatzone/soil_dump.h): the tests of a column after the iteration of an inner
+  // step (soil layers 1..N, snow layers of ws), the repair and the close after a failed test.
+  // Called by the thread of the cell; the count of dump events is shared.
+  void CheckInnerStep(SoilColumnWorkspace& ws, long row, long column, int N);
+  std::atomic<int64_t> dumpEvents{0};
   // --- End of a sub-step (unsatzone/zone_sums.cpp) ---------------------------------------------
   // The last steps of RunStep after its cell loop, in this order (the date is step_date):
   //   if (response_unit_switch != 0) CopyResponseUnitStates();   // collective
@@ -360,6 +371,33 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int32_t OtherDataValueCount() const { return 18 + 6 * landuse_layers; }
   // Glacier share of a cell: "ice_firn" or "GlacierizedCells" clamped to [0, 1], 0 without them.
   double GlacierShare(long row, long column) const;
+
+  // --- River-link cells across processes (unsatzone/soil_halo.cpp) ----------------------------
+  // With an interaction parameter above 1 the cells of every river link are computed by the
+  // process the decomposition gave the link (unsatzone/soil_halo.h). Made once, collectively,
+  // after every sub-model exists; returns the doubles per cell (0 and nothing made with an
+  // interaction parameter below 2). Tracers with link cells to receive: FATAL, code 1150.
+  virtual int64_t prepareMPIReinfiltration(const RiverLinkSet& river_link_set);
+  // Before and after the sub-step's cell loop (collective; nothing without the exchange). The
+  // backward exchange also adds the sub-step's re-infiltration to the step's mean.
+  virtual void ExchangeHaloRows();
+  virtual void ExchangeHaloRowsBack();
+  void averageReinfiltrationOverSubsteps();
+  // The arrays whose cell values travel: every grid and stack the cell body uses.
+  CellValueList ExchangedArrays();
+  std::unique_ptr<RiverLinkHalo> river_halo;
+  double** river_link_cells = nullptr;  // "river_links" as the decomposition read it
+
+  // --- Lake cells (unsatzone/lake_cells.cpp) --------------------------------------------------
+  // Called by the constructor once its grids and state exist: reads the switch and the method
+  // of `header` ("[lake_model]") and prepares the lake cells (unsatzone/lake_cells.h). Without
+  // "lake_codes" an INFO entry; with response units the switch is 0; no pond parameter or a
+  // method other than 1 and 2: code 215. Collective with method 2 (the elevation is gathered).
+  virtual void SetupLake(const std::string& header);
+  void PrepareLakeCells();
+  int32_t lakeSwitch = 0;
+  int32_t lakeInitMethod = 0;
+  double** lake_codes = nullptr;
 
   // --- Tracers (unsatzone/unsatzone_tracers.cpp) ------------------------------------------------
   // Second-stage set-up: flow-time zones, tracer blocks, stacks and grids, the river coupling

@@ -3,7 +3,8 @@
 // the soil zone (Hamon instead of Penman-Monteith, snow by its energy balance, interception
 // before snow, snow sliding off slopes), April with ponding on the soil, and January to March
 // with frozen soil (heat transfer), also after a temperature pre-spin-up, four days of January
-// with a layered snow pack on the frozen soil, on 1 process with 2
+// with a layered snow pack on the frozen soil and four with river-link cells computed by the
+// process of their link, eight days of April with lakes in the soil zone, on 1 process with 2
 // threads and on 3 processes (the variants without the soil zone on 2 as well). Each run is a
 // test of its own: every output file must equal the reviewed files in
 // tests/runs/expected/front-range/<variant>/, so the outputs of every process count are the same
@@ -163,6 +164,16 @@ const Edit kLayeredSnowOn = {"front-range.ctl", "# ---- Time series at single ce
 const std::string kPenmanMonteith =
     "1          # method 1: Penman-Monteith per vegetation layer, day and night apart";
 
+// Ponding as above from 1 April to the day `last_day` of April.
+std::vector<Edit> PondingInApril(const std::string& last_day) {
+  std::vector<Edit> edits = {
+      {"front-range.ctl", kModelEnd, "0\n" + last_day + "\n4\n"},
+      {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+       "0          # start\n1\n4\n"}};
+  edits.insert(edits.end(), kPonding.begin(), kPonding.end());
+  return edits;
+}
+
 struct Variant {
   const char* name;
   std::vector<Edit> edits;
@@ -210,16 +221,7 @@ const std::vector<Variant>& Variants() {
        {1, 2, 3},
        true},
       // Ponding of up to 15 mm on the soil, April.
-      {"soil-ponding-april",
-       [] {
-         std::vector<Edit> edits = kPonding;
-         edits.insert(edits.begin(), {"front-range.ctl",
-                                      "0          # start: hour, day, month, "
-                                      "year\n1\n1\n",
-                                      "0          # start\n1\n4\n"});
-         edits.insert(edits.begin(), {"front-range.ctl", kModelEnd, "0\n30\n4\n"});
-         return edits;
-       }()},
+      {"soil-ponding-april", PondingInApril("30")},
       // Frozen soil, January to March; and the same after a temperature pre-spin-up over the
       // quarter, which sets the first soil temperatures from its degree days.
       {"soil-heat-quarter", {{"front-range.ctl", kModelEnd, "0\n31\n3\n"}, kHeatOn}, {1, 3}},
@@ -230,6 +232,25 @@ const std::vector<Variant>& Variants() {
          "0          # start\n16\n1\n"},
         kHeatOn,
         kLayeredSnowOn}},
+      // The cells of every river link computed by the process of its link (interaction
+      // parameter 2): on 3 processes the links cross the strips, 16 to 19 January.
+      {"soil-river-links-january",
+       {{"front-range.ctl", kModelEnd, "0\n19\n1\n"},
+        {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+         "0          # start\n16\n1\n"},
+        {"front-range.ctl", "0          # no exchange with river water", "2"}}},
+      // The river cells as lakes of the soil zone (method 2: flattened, lowered by their pond
+      // of up to 15 mm), 1 to 8 April, without discharge routing (its lakes need lake tables).
+      {"soil-lake-april",
+       [] {
+         std::vector<Edit> edits = PondingInApril("8");
+         edits.push_back({"front-range.ctl", "[standard_grids]\n5\n",
+                          "[standard_grids]\n6\nriver_links.asc lake_codes 0\n"});
+         edits.push_back({"front-range.ctl", "# ---- Time series at single cells",
+                          "[lake_model]\n1\n2\n0.08\n0.001\n\n# ---- Time series at single cells"});
+         edits.push_back(kRoutingOff);
+         return edits;
+       }()},
       {"soil-heat-pre-spin-up-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         kHeatOn,
@@ -415,12 +436,6 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "error in control file, Konstante Regen fuer precipitation_correction is 1e+308, it must "
        "lie within 0 to 10",
        17},
-      {"soil zone exchanging river cells between processes",
-       {"front-range.ctl", "0          # no exchange with river water", "2"},
-       "unsaturated-zone model (section [unsatzon_model]): the exchange of river cells between "
-       "processes (interaction parameter above 1) is switched on, but it is not available in "
-       "this build",
-       3014},
       {"evapotranspiration line given twice",
        {"front-range.ctl", "0.7 0.1    # atmospheric transmissivity: yearly mean and amplitude\n",
         "0.7 0.1\n0.7 0.1\n"},
