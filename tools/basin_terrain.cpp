@@ -284,4 +284,46 @@ int SoilClass(const ClassRules& rules, double slope, int64_t accumulation) {
   return kSandyLoam;
 }
 
+std::vector<Reach> ChannelReaches(const Raster& dem, const std::vector<int64_t>& down,
+                                  const std::vector<int64_t>& acc, const Subbasins& s,
+                                  int64_t stream_cells) {
+  const auto step = [&](int64_t from, int64_t to) {
+    const bool diagonal = from / dem.ncols != to / dem.ncols && from % dem.ncols != to % dem.ncols;
+    return dem.cellsize * (diagonal ? std::sqrt(2.0) : 1.0);
+  };
+  std::vector<Reach> reaches;
+  for (std::size_t k = 0; k < s.outlets.size(); ++k) {
+    Reach reach;
+    reach.zone = static_cast<int>(k) + 1;
+    const int64_t outlet = s.outlets[k];
+    const int64_t below = down[outlet];
+    reach.downstream_zone = below >= 0 ? s.zone[below] : 0;
+    reach.area = static_cast<double>(acc[outlet]) * dem.cellsize * dem.cellsize / 1e6;
+    int64_t cell = outlet;
+    reach.length = below >= 0 ? step(outlet, below) : dem.cellsize;
+    reach.cells = 1;
+    for (;;) {
+      const int r = static_cast<int>(cell / dem.ncols), c = static_cast<int>(cell % dem.ncols);
+      int64_t up = -1;
+      for (int dr = -1; dr <= 1; ++dr)
+        for (int dc = -1; dc <= 1; ++dc) {
+          const int rr = r + dr, cc = c + dc;
+          if ((dr == 0 && dc == 0) || rr < 0 || cc < 0 || rr >= dem.nrows || cc >= dem.ncols)
+            continue;
+          const int64_t j = static_cast<int64_t>(rr) * dem.ncols + cc;
+          if (down[j] == cell && s.zone[j] == reach.zone && acc[j] >= stream_cells &&
+              (up < 0 || acc[j] > acc[up]))
+            up = j;
+        }
+      if (up < 0) break;
+      reach.length += step(up, cell);
+      ++reach.cells;
+      cell = up;
+    }
+    reach.fall = dem.values[cell] - dem.values[below >= 0 ? below : outlet];
+    reaches.push_back(reach);
+  }
+  return reaches;
+}
+
 }  // namespace velorn::tools

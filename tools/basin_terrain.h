@@ -108,4 +108,21 @@ int LanduseClass(const ClassRules& rules, double elevation, double slope, double
                  int64_t accumulation);
 int SoilClass(const ClassRules& rules, double slope, int64_t accumulation);
 
+// The reach of discharge routing through a subbasin: the main stream from the zone's outlet
+// upstream, always to the stream cell (accumulation >= `stream_cells`) of the same zone that
+// drains most, as long as there is one. Each cell counts the flow distance to the cell below it
+// (the cell size, times sqrt(2) diagonally); the fall runs from the top cell of the reach to the
+// cell below the outlet (the outlet itself at the basin outlet).
+struct Reach {
+  int zone = 0;
+  int downstream_zone = 0;  // the zone the outlet drains into; 0 at the basin outlet
+  double area = 0;          // km2 drained at the outlet
+  int cells = 0;
+  double length = 0;  // m
+  double fall = 0;    // m
+};
+std::vector<Reach> ChannelReaches(const Raster& dem, const std::vector<int64_t>& down,
+                                  const std::vector<int64_t>& accumulation, const Subbasins& s,
+                                  int64_t stream_cells);
+
 }  // namespace velorn::tools

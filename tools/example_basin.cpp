@@ -227,6 +227,16 @@ int Generate(const Options& o) {
   for (const auto& [code, cells] : cells_of_landuse)
     std::printf("land use %d: %d cells\n", code, cells);
   for (const auto& [code, cells] : cells_of_soil) std::printf("soil %d: %d cells\n", code, cells);
+  // The topology and the channel values of discharge routing, to check the example's routing
+  // descriptions against ([routing_model] in front-range.ctl).
+  for (const Reach& reach :
+       ChannelReaches(dem, down, acc, basins, static_cast<int64_t>(rules.river_cells))) {
+    std::printf(
+        "subbasin %d: drains into %d, %.2f km2 at its outlet; reach of %d stream cells, L %.0f m, "
+        "fall %.1f m, I %.3f; bank-full width %.1f m, depth %.2f m\n",
+        reach.zone, reach.downstream_zone, reach.area, reach.cells, reach.length, reach.fall,
+        reach.fall / reach.length, ChannelWidth(reach.area), ChannelDepth(reach.area));
+  }
   return 0;
 }
 

@@ -537,14 +537,14 @@ substeps.asc
 #   kh, kv  storage constants of the channel and of the flood plain (h): short, steep reaches
 #           that a day's water passes within the hour, so small values
 #   Bh, Bv  width of the channel and of the flood plain (m), growing with the drained area
-#           (about 1.5 m at 2 km2 to 4 m at 14 km2, as in small Rocky Mountain streams)
+#           (Leopold and Maddock 1953: 1.5 m wide and 0.5 m deep at 2 km2)
 #   Th      bank-full depth (m)
 #   Mh, Mv  Manning-Strickler coefficients (m^(1/3)/s): 20 for a mountain stream with cobbles
 #           and boulders (Manning n = 0.05, Chow 1959, Open-Channel Hydraulics, table 5-6),
 #           10 for a wooded flood plain (n = 0.1)
-#   I       slope of the reach (m/m) and L its length (m): from dem.asc along the stream cells
-#           of river_links.asc in the subbasin the reach crosses (4 cells falling 20 m in
-#           subbasin 4, 8 cells falling 45 m in subbasin 5)
+#   I       slope of the reach (m/m) and L its length (m): from dem.asc along the main stream
+#           of the subbasin the reach crosses (4 cells falling 33 m in subbasin 4, 8 cells
+#           falling 64 m in subbasin 5; tools/example_basin prints every subbasin's values)
 #   A       area of the tributary's catchment (km2)
 # The outlet's discharge is the column "5" of discharge.stat (m3/s per day).
 [routing_model]
@@ -555,10 +555,10 @@ discharge.stat 2001   # routed discharge per subbasin (m3/s), one row per day
 none.txt   # no observed discharges (the example ships none)
 0          # no observation columns
 0          # goodness of fit from the first step (unused without observations)
-TG 4 (A=7.54, f=1) OL 1 (kh=0.5, kv=2, Bh=1.5, Bv=8, Th=0.5, Mh=20, Mv=10, I=0.05, L=500, A=1.69)
-OL 2 (kh=0.5, kv=2, Bh=2.5, Bv=12, Th=0.7, Mh=20, Mv=10, I=0.05, L=500, A=5.61)
-TG 5 (A=14.09, f=1) OL 4 (kh=1, kv=4, Bh=3, Bv=15, Th=0.8, Mh=20, Mv=10, I=0.056, L=1000, A=7.54)
-OL 3 (kh=1, kv=4, Bh=2.5, Bv=12, Th=0.7, Mh=20, Mv=10, I=0.056, L=1000, A=5.83)
+TG 4 (A=7.54, f=1) OL 1 (kh=0.5, kv=2, Bh=1.4, Bv=8, Th=0.47, Mh=20, Mv=10, I=0.063, L=524, A=1.69)
+OL 2 (kh=0.5, kv=2, Bh=2.5, Bv=12, Th=0.76, Mh=20, Mv=10, I=0.063, L=524, A=5.61)
+TG 5 (A=14.09, f=1) OL 4 (kh=1, kv=4, Bh=2.9, Bv=15, Th=0.85, Mh=20, Mv=10, I=0.069, L=924, A=7.54)
+OL 3 (kh=1, kv=4, Bh=2.6, Bv=12, Th=0.77, Mh=20, Mv=10, I=0.069, L=924, A=5.83)
 end of the routing descriptions
 
 # ---- Time series at single cells ------------------------------------------------------------

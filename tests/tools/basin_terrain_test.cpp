@@ -120,6 +120,44 @@ TEST(Subbasins, SplitAtTheMajorConfluenceUpstreamFirst) {
   }
 }
 
+TEST(Subbasins, ReachesFollowTheMainStreamToTheZoneBelow) {
+  const auto down = HandDrawnBasin();
+  const auto acc = FlowAccumulation(down);
+  // Every cell 2 m above the cell below it: the fall of a reach is twice its steps.
+  Raster dem(9, 9, 100.0);
+  dem.cellsize = 100;
+  for (std::size_t i = 0; i < dem.Size(); ++i)
+    for (int64_t j = down[i]; j >= 0; j = down[j]) dem.values[i] += 2;
+  const Subbasins s = DelineateSubbasins(dem, down, acc, 0.1, 2);
+  const std::vector<Reach> reaches = ChannelReaches(dem, down, acc, s, 3);
+  struct Expected {
+    int downstream_zone;
+    double area;
+    int cells;
+    double length, fall;
+  } expected[] = {
+      // The northern stream (2, 4) <- (1, 4) <- (1, 5): (1, 4) drains 4 cells, (2, 5) only 3;
+      // three steps to (3, 4) on the main stem.
+      {3, 0.08, 3, 300, 6},
+      // The western block: (3, 3) <- (3, 2) <- (3, 1) <- (4, 1) <- (5, 1), where (4, 1) drains
+      // 4 cells and (2, 1) 2; (6, 1) drains 2, below the stream threshold of 3.
+      {3, 0.21, 5, 500, 10},
+      // The main stem from the basin outlet (7, 4) up to (3, 4), where the other zones join,
+      // and on to (3, 5): six cells down to (8, 4) below the outlet, outside the basin.
+      {0, 0.49, 6, 600, 12},
+  };
+  ASSERT_EQ(reaches.size(), 3u);
+  for (int k = 0; k < 3; ++k) {
+    SCOPED_TRACE(k + 1);
+    EXPECT_EQ(reaches[k].zone, k + 1);
+    EXPECT_EQ(reaches[k].downstream_zone, expected[k].downstream_zone);
+    EXPECT_NEAR(reaches[k].area, expected[k].area, 1e-12);
+    EXPECT_EQ(reaches[k].cells, expected[k].cells);
+    EXPECT_DOUBLE_EQ(reaches[k].length, expected[k].length);
+    EXPECT_DOUBLE_EQ(reaches[k].fall, expected[k].fall);
+  }
+}
+
 TEST(ClassRules, StreamsElevationSlopeAndAspectChooseTheClasses) {
   const ClassRules rules;
   struct Case {
