@@ -87,6 +87,11 @@ void WaterBalance::AddCells(bool fluxes) {
           ? interception->canopy_grids[interzeptionsmodellklasse::kCanopyLoad].get()
           : nullptr;
   const double nodata = soil.nodata;
+  // The snow model makes it when the layered pack is on, after this account (a grid without a
+  // file name, found by its identifier).
+  double** alignment = nullptr;
+  if (const int i = registry != nullptr ? registry->FindIdentifier("layered_snow_alignment") : 0)
+    alignment = (*registry)[i].grid;
   // Solid and liquid water of the layered snow pack on the soil columns (null when off).
   double*** layered[2] = {nullptr, nullptr};
   if (soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0) {
@@ -105,6 +110,8 @@ void WaterBalance::AddCells(bool fluxes) {
       cell[kWeightTerm] = 1.0;  // times the weight a, as every term
       if (fluxes) {
         if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
+        if (alignment != nullptr && layered[0] != nullptr && alignment[r][c] > nodata)
+          cell[FluxTerm(kBalanceSnowAlignment)] = alignment[r][c];
         if (et != nullptr) {
           const double interception_evaporation =
               et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;

@@ -5,6 +5,8 @@
 // The account covers the subbasins of the soil zone ("zonegrid_soilmodel"); it is on when the
 // soil zone is. Per own cell it takes, weighted by "RelCellArea" where it is given:
 //   precipitation  the grid "precipitation" (after its correction);
+//   alignment      with layered snow, the water the end of the snow step added to the layered
+//                  pack to align it with the snow model's pack ("layered_snow_alignment");
 //   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
 //                  transpiration as the rest of its real evapotranspiration of the cell;
 //   stores         interception storage (cell total) and canopy snow, the snow pack's

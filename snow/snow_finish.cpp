@@ -189,17 +189,26 @@ void schneemodellklasse::RedistributeLateralSnow() {
 void schneemodellklasse::AlignLayeredSnow() {
   if (!layeredSnowActive || layer_solid == nullptr) return;
   const int n = snow_layers;
+  // The water of layers 1..n, solid and liquid.
+  auto pack = [&](long r, long c) {
+    double sum = 0;
+    for (int j = 1; j <= n; ++j) sum += layer_solid[r][c][j] + layer_liquid[r][c][j];
+    return sum;
+  };
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (IsNodata(zone_grid[r][c], nodata)) continue;
       if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      if (layer_alignment != nullptr) layer_alignment[r][c] = 0;
       const double difference = step_.solid[r][c] - layer_solid[r][c][0];
       if (std::fabs(difference) <= 0.0005) continue;
       double T = std::min(temperature[r][c], 0.0);
       const int top = static_cast<int>(upper_snow_index[r][c]);
       if (heatTransferActive && layer_temperature != nullptr && top <= n)
         T = layer_temperature[r][c][(top + n) / 2];
+      const double before = pack(r, c);
       UpdateLayeredSnow(r, c, 0, 1.0, difference, T);
+      if (layer_alignment != nullptr) layer_alignment[r][c] = pack(r, c) - before;
     }
   });
 }

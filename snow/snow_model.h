@@ -306,6 +306,9 @@ class schneemodellklasse : public teilmodellklasse {
   // Layered snow stacks of the unsaturated zone (SetLayeredSnowModel).
   double*** layer_solid = nullptr;
   double*** layer_liquid = nullptr;
+  // "layered_snow_alignment": the water the end of the step added to (or took from) the layered
+  // pack of each own cell to align it with the snow storage, mm; read by the water balance.
+  double** layer_alignment = nullptr;
   double*** layer_thickness = nullptr;
   double*** layer_density = nullptr;
   double*** layer_temperature = nullptr;

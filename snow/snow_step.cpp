@@ -95,6 +95,7 @@ void schneemodellklasse::SetLayeredSnowModel(bool on, const std::vector<SnowLaye
   layer_density = stack("SnowDensity");
   if (heatTransferActive) layer_temperature = stack("Temperature_Stack_Snow");
   upper_snow_index = RequiredGrid("upperIndexSnow");
+  layer_alignment = MakeGrid(GridPlan{"layered_snow_alignment"});
   snow_layer_limits = limits;
   snow_layer_limits.resize(static_cast<std::size_t>(snow_layers) + 1);
   dTOffsetFreshSnow = fresh_snow_offset;

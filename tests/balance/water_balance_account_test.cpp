@@ -11,10 +11,13 @@
 namespace velorn {
 namespace {
 
-// One index (the basin only): a bucket that takes `p`, loses `e` and `q`, and holds the rest.
-std::vector<WaterBalanceValues> Step(double p, double e, double q, double soil) {
+// One index (the basin only): a bucket that takes `p` (and `aligned`, the layered snow's
+// alignment), loses `e` and `q`, and holds the rest.
+std::vector<WaterBalanceValues> Step(double p, double e, double q, double soil,
+                                     double aligned = 0) {
   WaterBalanceValues v;
   v.flux[kBalancePrecipitation] = p;
+  v.flux[kBalanceSnowAlignment] = aligned;
   v.flux[kBalanceSoilEvaporation] = e;
   v.flux[kBalanceRunoff] = q;
   v.store[kBalanceSoil] = soil;
@@ -24,11 +27,12 @@ std::vector<WaterBalanceValues> Step(double p, double e, double q, double soil) 
 TEST(WaterBalanceAccount, PeriodsPerYearAndRunCloseAndSeeALeak) {
   WaterBalanceAccount account({7});
   account.Start(Step(0, 0, 0, 100));
-  // 2019: +10 - 3 - 2 = +5; 2020: +4 - 1 - 1 = +2, then a leak of 0.5 mm; 2019 again (spin-up).
+  // 2019: +10 - 3 - 2 = +5; 2020: +4 - 1 - 1 = +2, then a leak of 0.5 mm; 2019 again (spin-up),
+  // with 0.25 mm aligned into the snow.
   account.AddStep(2019, Step(10, 3, 2, 105));
   account.AddStep(2020, Step(4, 1, 1, 107));
   account.AddStep(2020, Step(0, 0, 0, 106.5));
-  account.AddStep(2019, Step(1, 0, 1, 106.5));
+  account.AddStep(2019, Step(1, 0, 1, 106.75, 0.25));
   const auto& years = account.Years();
   ASSERT_EQ(years.size(), 3u);
   EXPECT_EQ(years[2].year, 2019);

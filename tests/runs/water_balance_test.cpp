@@ -61,7 +61,7 @@ TEST(WaterBalance, ExampleYearClosesInEverySubbasinAndTheNetwork) {
   EXPECT_TRUE(network) << "no discharge.stat among the year's outputs";
 }
 
-// Rows of the account: period, subbasin, six fluxes, five storage changes, residual.
+// Rows of the account: period, subbasin, seven fluxes, five storage changes, residual.
 struct AccountRow {
   std::string period, subbasin;
   double precipitation = 0;
@@ -76,7 +76,7 @@ std::vector<AccountRow> ReadAccount(const std::string& text) {
   while (std::getline(table, line)) {
     std::istringstream in(line);
     AccountRow row;
-    double flux[6], store[5];
+    double flux[7], store[5];
     if (!(in >> row.period >> row.subbasin)) continue;
     for (double& f : flux) in >> f;
     for (double& d : store) in >> d;
@@ -112,6 +112,30 @@ TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
       }
     }
   }
+}
+
+// Every reviewed variant with the soil zone closes the same way: frozen soil, ponding, lakes and
+// river links. Not yet: the pre-spin-up variant, whose response units copy the water content of
+// a master column onto columns of other soils, and the layered snow pack, which closes to
+// 0.04 mm of 18.9 mm once its alignment with the snow pack is booked (the rest is still open).
+TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
+  const fs::path expected =
+      ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range";
+  int variants = 0;
+  for (const auto& entry : fs::directory_iterator(expected)) {
+    const fs::path table = entry.path() / "water_balance.txt";
+    const std::string name = entry.path().filename().string();
+    if (!fs::exists(table) || name == "soil-heat-pre-spin-up-quarter" ||
+        name == "layered-snow-january")
+      continue;
+    ++variants;
+    for (const AccountRow& row : ReadAccount(ReadFile(table))) {
+      SCOPED_TRACE(name + " " + row.period + " " + row.subbasin);
+      EXPECT_GT(row.precipitation, 10);
+      EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.residual;
+    }
+  }
+  EXPECT_GE(variants, 5);
 }
 
 // A daily zone statistics table of the example year: per row the month and the basin mean, or
