@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "core/nodata.h"
+#include "core/row_loop.h"
 #include "snow/snow_formulas.h"
 #include "snow/snow_model.h"
 
@@ -138,25 +139,38 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
   }
 }
 
+void schneemodellklasse::AddGlacierMassBalances() {
+  const StepGrids& g = step_;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!TakesCell(r, c) || !(glacier_cells[r][c] > 0)) continue;
+      const double code = soil_zone_grid[r][c];
+      if (!IsAboveNodata(code, nodata)) continue;
+      const long subbasin_code = std::lround(code);
+      if (subbasin_code < 0 || subbasin_code > soil_zone_highest) continue;
+      GlacierStepFluxes f;
+      f.snowfall = g.snowfall[r][c];
+      f.rain = g.rain[r][c];
+      f.snow_melt = g.glacier_melt[r][c];
+      f.firn_melt = g.firn_melt[r][c];
+      f.ice_melt = g.ice_melt[r][c];
+      if (g.deposition != nullptr) {
+        f.deposition = g.deposition[r][c];
+        f.mobile_mass = g.mobile_mass[r][c];
+        f.input_mass = g.input_mass[r][c];
+      }
+      if (g.glacier_evaporation != nullptr) f.evaporation = g.glacier_evaporation[r][c];
+      g.mass_balance[r][c] += GlacierMassBalanceStep(f);
+    }
+  });
+}
+
 void schneemodellklasse::AddGlacierBalance(long r, long c, int32_t subbasin, double share) {
   const StepGrids& g = step_;
   zonalstatistic* firn_table = glacier_tables_[5].table.get();
   zonalstatistic* balance_table = glacier_tables_[6].table.get();
   zonalstatistic* glacier_part_table = glacier_tables_[7].table.get();
   if (share > 0) {
-    GlacierStepFluxes f;
-    f.snowfall = g.snowfall[r][c];
-    f.rain = g.rain[r][c];
-    f.snow_melt = g.glacier_melt[r][c];
-    f.firn_melt = g.firn_melt[r][c];
-    f.ice_melt = g.ice_melt[r][c];
-    if (g.deposition != nullptr) {
-      f.deposition = g.deposition[r][c];
-      f.mobile_mass = g.mobile_mass[r][c];
-      f.input_mass = g.input_mass[r][c];
-    }
-    if (g.glacier_evaporation != nullptr) f.evaporation = g.glacier_evaporation[r][c];
-    g.mass_balance[r][c] += GlacierMassBalanceStep(f);
     firn_table->AddValue(r, c, subbasin, g.firn[r][c], share);
     balance_table->AddValue(r, c, subbasin, g.mass_balance[r][c], share);
     glacier_part_table->AddValue(r, c, subbasin, g.mass_balance[r][c], share);

@@ -131,11 +131,24 @@ void schneemodellklasse::CopyResponseUnits() {
   if (IsSlideSnowMethod(method))
     grids.insert(grids.end(), {g.input_mass, g.mobile_mass, g.deposition});
   if (glacier_cells != nullptr) grids.insert(grids.end(), {g.firn_melt, g.ice_melt});
+  // Dynamic glaciers: the glacier part's storages and fluxes, the firn total, the mass balance
+  // and every level of the firn stack, so the annual update finds the master's glacier state in
+  // each cell of its unit.
+  double*** firn_stack = nullptr;
+  if (IsDynamicGlacierMethod(glacierMethod)) {
+    for (double** grid :
+         {g.glacier_solid, g.glacier_liquid, g.glacier_total, g.glacier_melt, g.glacier_evaporation,
+          g.glacier_snowtemp, g.glacier_surftemp, g.glacier_balance, g.firn, g.mass_balance})
+      if (grid != nullptr) grids.push_back(grid);
+    firn_stack = firn_WE_stack;
+  }
+  const std::size_t levels = firn_stack != nullptr ? static_cast<std::size_t>(firn_levels) + 1 : 0;
   const UnitResults masters = ShareUnitResults(
-      *response_unit_table, grids.size(), first_local_row, last_local_row, column_ranges,
+      *response_unit_table, grids.size() + levels, first_local_row, last_local_row, column_ranges,
       [&](long r, long c) { return TakesCell(r, c); },
       [&](long r, long c, double* out) {
-        for (std::size_t i = 0; i < grids.size(); ++i) out[i] = grids[i][r][c];
+        for (double** grid : grids) *out++ = grid[r][c];
+        if (firn_stack != nullptr) std::copy(firn_stack[r][c], firn_stack[r][c] + levels, out);
       });
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
@@ -143,7 +156,8 @@ void schneemodellklasse::CopyResponseUnits() {
         continue;
       if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
       const double* values = masters.Require(*diag, module_name, response_units[r][c], r, c);
-      for (std::size_t i = 0; i < grids.size(); ++i) grids[i][r][c] = values[i];
+      for (double** grid : grids) grid[r][c] = *values++;
+      if (firn_stack != nullptr) std::copy(values, values + levels, firn_stack[r][c]);
     }
   });
 }
@@ -217,8 +231,10 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
   ResolveStepGrids();
-  CopyResponseUnits();
+  // The redistribution runs without response units only, so it never meets the copy.
   if (response_unit_switch == 0 && IsSlideSnowMethod(method)) RedistributeLateralSnow();
+  if (glacier_cells != nullptr && IsDynamicGlacierMethod(glacierMethod)) AddGlacierMassBalances();
+  CopyResponseUnits();
   AlignLayeredSnow();
   if (glacier_cells != nullptr) {
     for (ExactSum& sum : glacier_step_sums_) sum.Reset();

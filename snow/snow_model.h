@@ -410,7 +410,10 @@ class schneemodellklasse : public teilmodellklasse {
   // A cell of a dynamic glacier (snow/glacier_step.cpp): snow on both parts of the cell, then
   // firn melt through the firn stack and ice melt once the glacier part's snow is gone.
   void DynamicGlacierCell(long row, long column);
-  // The step's mass balance of a dynamic glacier cell and its glacier statistics.
+  // The step's mass balance of every computed dynamic glacier cell, after the slide
+  // redistribution and before response-unit cells copy their master.
+  void AddGlacierMassBalances();
+  // The glacier statistics of a dynamic glacier cell (firn, mass balance).
   void AddGlacierBalance(long row, long column, int32_t subbasin, double share);
   // The annual glacier update of the evaluation step (snow/glacier_year.cpp), collective.
   void UpdateGlaciersOfYear();

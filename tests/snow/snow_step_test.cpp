@@ -9,6 +9,7 @@
 
 #include "core/error_code.h"
 #include "core/matrix.h"
+#include "setup/response_units.h"
 #include "setup/tracer_definitions.h"
 #include "tests/support/snow_test.h"
 
@@ -309,6 +310,35 @@ TEST_F(SnowStepTest, SnowOnBothPartsOfADynamicGlacierCell) {
     EXPECT_DOUBLE_EQ(At("TotalSnowStorage_onGlacier") + At("SnowMelt_onGlacier"), 10.0);
     EXPECT_DOUBLE_EQ(At("GlacierMassBalance"), 10.0 - At("SnowMelt_onGlacier"));
   }
+}
+
+// Response units: (1,2) belongs to the unit of master (1,1) and takes, besides the snow storages,
+// the master's glacier state after the step (6 °C, glacier 7 as above): the on-glacier storages
+// (0, not its own 30 mm), the mass balance of 0.75 mm of ice melt and every firn level (none
+// below the firn line at 1800 m, not its own three layers of 50 mm).
+TEST_F(SnowStepTest, ResponseUnitCellsTakeTheGlacierStateOfTheirMaster) {
+  Add("GlacierizedCells", {{1, 0.5, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Add("GlacierCodes", {{7, 7, N, N}, {N, N, N, N}, {N, N, N, N}});
+  Add("HydrologicResponseUnits", {{1, 1, 2, 3}, {4, 5, 6, 7}, {N, 8, 9, 10}});
+  Add("MasterHydrologicResponseUnits", {{1, N, 1, 1}, {1, 1, 1, 1}, {N, 1, 1, 1}});
+  std::vector<HruRecord> units = EmptyHruTable();
+  units.push_back(HruRecord{1, "", 1, 1, 0});
+  setup_.response_unit_switch = 1;
+  setup_.response_unit_table = &units;
+  GlacierSection dynamic;
+  dynamic.method = 11;
+  Start(Section(SnowSection{}) + IceFirn(dynamic));
+  SetAll("temperature", 6);
+  At("SolidSnowStorage_onGlacier", 1, 2) = At("TotalSnowStorage_onGlacier", 1, 2) = 30;
+  ASSERT_EQ(model_->firn_WE_stack[1][2][0], 150.0);
+  Step();
+  EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 2), -0.75);
+  EXPECT_EQ(At("TotalSnowStorage_onGlacier", 1, 2), 0.0);
+  for (const char* grid : {"SolidSnowStorage_onGlacier", "LiquidSnowStorage_onGlacier",
+                           "SnowMelt_onGlacier", "firn_WE_stack"})
+    EXPECT_EQ(At(grid, 1, 2), At(grid, 1, 1)) << grid;
+  for (int k = 0; k <= 3; ++k)
+    EXPECT_EQ(model_->firn_WE_stack[1][2][k], model_->firn_WE_stack[1][1][k]) << k;
 }
 
 // Three cells of row 1 with snow above an empty layer: with at most 2 dump files two are
