@@ -140,7 +140,10 @@ void SP_class::RunStep(double inflow, double dt, double irrigation, double abstr
   const double s = 60.0 * dt;
   previous_ = state_;
   balance_ = ReservoirBalance{};
-  balance_.m3[kQin] = s * inflow;
+  // Water received through connections since the last step counts as inflow of this step.
+  previous_[0] -= received_;
+  balance_.m3[kQin] = s * inflow + received_;
+  received_ = 0.0;
   if (IsLake()) TakeLakeFromPonding(s);
   double& v = state_[0];
   // Irrigation, then the abstractions, take at most the volume there is; the balance books what
@@ -175,6 +178,7 @@ void SP_class::RunStep(double inflow, double dt, double irrigation, double abstr
   }
   if (v < q * dt * 60.0) q = v / 60.0 / dt;
   if (year > 0) {
+    if (connected_) q = PassToTarget(q, s);
     v -= s * q;
     ApplyLakeLevel(v);
   }

@@ -18,9 +18,12 @@
 //
 // Settled here: the optional keys dTmin and UseRunningAvg are read only inside their own SP item
 // (up to the next item keyword); reservoir-fed abstractions take at most the volume left; the
-// water a hydraulic connection moves is booked in the target reservoir's volume too, so two
-// connected reservoirs keep their summed volume. A reservoir that is not a lake has no level
-// table: its level is 0 and its balance columns A, QGW, ETR, PREC, dV, Err and all mm stay 0.
+// water a hydraulic connection moves (the outflow of a connected reservoir, negative when it
+// draws from its target) goes into the target reservoir's volume (a lake target's cells get the
+// new level as ponding), is booked in the target's Qin at its next step, and does not also leave
+// down the river: two connected reservoirs keep their summed volume. A reservoir that is not a lake
+// has no level table: its level is 0 and its balance columns A, QGW, ETR, PREC, dV, Err and all mm
+// stay 0.
 //
 // A lake is a reservoir bound (BindLake) to the cells whose "lake_codes" value is its id
 // (routing/lake_cells.h): its level-volume table comes from their elevation and maximum ponding
@@ -130,6 +133,13 @@ class SP_class {
   void SetBypassSet(std::map<int32_t, bool>* bypass) const;
   // The target of a connection must be in the map: FATAL 29 naming it otherwise.
   void CheckConnectionTarget() const;
+  // Water (m³, negative when taken) a connected reservoir moved through its channel into this
+  // one: added to the volume at once (a lake writes its new level to its cells), booked in Qin
+  // at the next step.
+  void ReceiveConnected(double m3);
+  // Outflow (m³/s) the reservoir passes down the river: a connected reservoir's outflow went
+  // through its channel to the target instead.
+  double RiverOutflow() const { return connected_ ? 0.0 : outflow_; }
 
   // One step: `inflow` (m³/s), `dt` (min), the irrigation and abstraction volumes (m³) the
   // stretch computed, `flows` the stretch's flow table (flows[tr][index] concentrations),
@@ -213,6 +223,9 @@ class SP_class {
   void TakeLakeFromPonding(double s);
   bool RuleActive(int32_t k, int32_t year, int32_t month, int32_t day, int32_t hour) const;
   void ReadConnection(ControlFileReader& file);
+  // Hands the step's connection volume s·q to the target, which gives at most what it holds;
+  // returns the outflow that was moved.
+  double PassToTarget(double q, double s);
 
   DiagnosticStream* diag_ = nullptr;
   const TracerDefinition* tracers_ = nullptr;
@@ -236,6 +249,7 @@ class SP_class {
   bool connected_ = false;
   HydraulicConnection connection_;
   ReservoirMap* links_ = nullptr;
+  double received_ = 0;  // m³ moved in through connections since the last step
   LakeVolumeTable lake_table_;
   std::vector<LakeCell> lake_cells_;
   double cellsize_ = 0;

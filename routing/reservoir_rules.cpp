@@ -86,6 +86,20 @@ void SP_class::CheckConnectionTarget() const {
                " names TargetReservoir ", connection_.target, ", which no SP item defines");
 }
 
+void SP_class::ReceiveConnected(double m3) {
+  state_[0] += m3;
+  received_ += m3;
+  ApplyLakeLevel(state_[0]);
+}
+
+double SP_class::PassToTarget(double q, double s) {
+  CheckConnectionTarget();
+  SP_class& target = *links_->at(connection_.target).reservoir;
+  if (s * q < -target.volume()) q = -std::max(target.volume(), 0.0) / s;
+  target.ReceiveConnected(s * q);
+  return q;
+}
+
 bool SP_class::RuleActive(int32_t k, int32_t year, int32_t month, int32_t day, int32_t hour) const {
   if (month < 1) return false;
   const long days = rules_.weekdays[k];

@@ -83,7 +83,7 @@ void routingclass::RunReservoirs(int32_t year, int32_t month, int32_t day, int32
       }
       flows_[0][t] = al.values()[0];
     }
-    flows_[0][own] = DischargeToDepth(r.outflow(), effective, dt_);
+    flows_[0][own] = DischargeToDepth(r.RiverOutflow(), effective, dt_);
     for (int32_t tr = 1; tr <= ntr_; ++tr) flows_[tr][own] = r.concentration(tr);
     for (int32_t j = 1; j <= nsub_; ++j)
       for (int32_t tr = 0; tr <= ntr_; ++tr) subflows_[tr][j][own] = flows_[tr][own];

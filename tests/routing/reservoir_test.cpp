@@ -268,6 +268,52 @@ TEST_F(ReservoirTest, ConnectionSectionsAndTheirRefusals) {
   EXPECT_EQ(test::ThrownCode([&] { Make(Item(1), Table("2 100 100\n0 0 0\n10 1 1\n")); }), 17);
 }
 
+// Reservoir 7 drains to or draws from reservoir 9 through the channel of the test above
+// (B = 5 m, zb = 100 m, L = 1000 m, kst = 30): one metre of head over a depth of 2 m moves
+// 10.1772 m³/s. Both hold 10⁶ m³ per metre above 100 m (no lake cells, so no area: the levels
+// stay put over the inner steps). The moved water arrives in reservoir 9 and is booked there as
+// inflow; none goes down the river; the pair's summed volume changes only by 7's inflow.
+TEST_F(ReservoirTest, ConnectedReservoirsKeepTheirSummedVolume) {
+  const std::string link =
+      "[abstraction_rule_reservoir_7]\n0\nHydraulicConnection { TargetReservoir = 9; "
+      "ChannelWidth = 5; ChannelBottom = 100; ChannelLength = 1000; RoughnessCoeff = 30 }\n";
+  const LakeVolumeTable metre{{110.0, 100.0}, {1.0e7, 0.0}};
+  struct Case {
+    double v7, v9, dt, inflow;
+    LakeVolumeTable table9;
+    double moved;  // m³ from 7 into 9
+  };
+  for (const Case& c : {
+           Case{2.0e6, 1.0e6, 1.0, 2.0, metre, 60.0 * 10.1772},   // 102 m over 101 m
+           Case{1.0e6, 2.0e6, 1.0, 0.0, metre, -60.0 * 10.1772},  // 101 m under 102 m
+           // 9 stands at 102 m with only 10⁴ m³: it gives what it holds, not 3600 s · 10.18.
+           Case{1.0e6, 1.0e4, 60.0, 0.0, {{110.0, 101.99}, {8.01e6, 0.0}}, -1.0e4},
+       }) {
+    SP_class& r7 = Make(Item(c.v7), link);
+    SP_class r9;
+    r9.Initialise(ReservoirSetup{.diag = &diag_, .tracers = tracers_.data(), .subbasin_index = 1});
+    r9.ReadParameters(
+        "SP 9 file = res9.txt V0 = " + std::to_string(c.v9) + " C0 = 0 0 0 0 0 0 0 0 0", 2);
+    ControlFileReader rules9;
+    rules9.OpenText("[abstraction_rule_reservoir_9]\n2\n0 0\n2.0e7 0\n");
+    r9.ReadReservoirRules(rules9);
+    ReservoirMap map;
+    r7.SetReservoirLinks(&map);
+    r9.SetReservoirLinks(&map);
+    r7.SetLakeTable(metre);
+    r9.SetLakeTable(c.table9);
+    r7.ApplyLakeLevel(r7.volume());
+    r9.ApplyLakeLevel(r9.volume());
+    Step(c.inflow, c.dt);
+    EXPECT_NEAR(r9.volume(), c.v9 + c.moved, 0.01);
+    EXPECT_EQ(r7.RiverOutflow(), 0.0);
+    EXPECT_NEAR(r7.balance().m3[kQout], c.moved, 0.01);
+    r9.RunStep(0.0, c.dt, 0, 0, flows_, nullptr, abstractions_, 0, 2001, 5, 14, 12);
+    EXPECT_NEAR(r9.balance().m3[kQin], c.moved, 0.01);
+    EXPECT_NEAR(r7.volume() + r9.volume(), c.v7 + c.v9 + 60.0 * c.dt * c.inflow, 1e-6);
+  }
+}
+
 TEST_F(ReservoirTest, BalanceFileHeaderAndRows) {
   SP_class& r = Make(Item(1500), Table(kRuleExample), 2);
   r.WriteOutputHeader();
