@@ -29,6 +29,7 @@
 #include "core/tracer_bookkeeping.h"
 #include "tables/landuse_record.h"
 #include "unsatzone/soil_column_fluxes.h"
+#include "unsatzone/soil_column_river.h"
 #include "unsatzone/soil_column_sources.h"
 #include "unsatzone/soil_water_step.h"
 #include "unsatzone/solute_transport.h"
@@ -51,7 +52,7 @@ std::mutex iteration_log_mutex;
 struct CellSums {
   double direct = 0, inter = 0, drainage = 0, recharge = 0, percolation = 0, uprise = 0;
   double macropore = 0, excess = 0, infiltration = 0, evaporation = 0, baseflow = 0;
-  double total_et = 0;
+  double total_et = 0, riverIn = 0, riverOut = 0;
 };
 
 // Takes `amount` mm out of layer k (down to `lowest`), returns what it could take.
@@ -190,6 +191,21 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   if (links.permafrost_thaw_depth != nullptr && links.permafrost_thaw_depth[r][c] >= 0) {
     cell.thawDepth = links.permafrost_thaw_depth[r][c];
     cell.reducedKsat = reducedKsatPermafrost;
+  }
+
+  // A stream in the cell: the column gives the water standing above the stream bed off to it
+  // (a gaining stream). A losing stream gives water only with the routing's record, which the
+  // cell loop does not hand over yet, so it stays dry here.
+  RiverCell river;
+  cell.riverOn = surfaceWaterInteraction >= 1 && river_depth != nullptr && river_width != nullptr &&
+                 river_depth[r][c] > 0 && river_width[r][c] > 0;
+  if (cell.riverOn) {
+    cell.interaction = surfaceWaterInteraction;
+    river.depth = river_depth[r][c];
+    river.width = river_width[r][c];
+    river.kolmation = kolmation != nullptr && kolmation[r][c] > 0 ? kolmation[r][c] : 0.0;
+    river.substeps = substepCount;
+    river.stepSeconds = time_interval * 60.0;
   }
 
   // Grids of the sub-step.
@@ -403,7 +419,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     do {
       ComputeHydraulicHeads(ws, cell, n);
       ++n;
-      ComputeLayerFluxes(ws, cell, rP, dt, nullptr, totals);
+      ComputeLayerFluxes(ws, cell, rP, dt, cell.riverOn ? &river : nullptr, totals);
       LimitLayerContents(ws, cell, kContentLimiterSweeps, dt, totals);
       if (n == kRelaxedIteration) tolerance = kRelaxedToleranceFactor * max_error;
       e = UpdateLayerMoisture(ws, cell, n, dt, mean_count);
@@ -447,6 +463,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     move.dt = dt;
     move.factor = f;
     move.baseflow = b;
+    move.riverOn = cell.riverOn;
+    move.riverIn = totals.riverIn;
+    move.riverOut = totals.riverOut;
     const double x = ComputeGroundwaterRecharge(ws, soil, move, scratch.source.data());
 
     // Infiltration and its excess: what the top of the column did not take runs off.
@@ -494,6 +513,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     sums.infiltration += infiltration;
     sums.evaporation += soil_evaporation;
     sums.baseflow += b * f;
+    sums.riverIn += totals.riverIn * f;
+    sums.riverOut += totals.riverOut * f;
     sums.total_et += et_total;
     for (int j = 1; j <= L; ++j) achieved_sum[j] += scratch.achieved[j];
   }
@@ -527,6 +548,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   for (int j = 1; j <= L; ++j) links.real_transpiration[j][r][c] += achieved_sum[j];
   links.real_transpiration[0][r][c] += sums.total_et;
   base = sums.baseflow;
+  if (double** g = Grid(kRiverInfiltration)) g[r][c] = sums.riverIn;
+  if (double** g = Grid(kRiverExfiltration)) g[r][c] = sums.riverOut;
 
   // Storage coefficient of the groundwater layer for the groundwater model.
   if (links.gw_storage_coefficient != nullptr) {

@@ -65,9 +65,11 @@ dem.asc
 # gw_k_x/y_i: horizontal conductivity (m/s); gw_storage_coeff_i: specific yield (-);
 # aquifer_thickness_i (m); gw_kolmation_1: leakage between the layers (1/s). Layer 1 is held
 # at the bed of the stream channels (gw_boundary_fix_h_1.asc: surface minus bank-full depth on
-# the stream cells, nodata elsewhere); no other fixed heads or inflows (-9999).
+# the stream cells, nodata elsewhere); no other fixed heads or inflows (-9999). The stream
+# cells (river_width.asc, river_depth.asc) take the water the soil columns give off where the
+# water table stands above the stream bed: kolmation is the leakage coefficient of the bed (1/s).
 [standard_grids]
-18
+21
 gw_boundary_fix_h_1.asc gw_boundary_fix_h_1 0
 aquifer_thickness_1 aquifer_thickness_1 0 readcode=0 defaultValue=1
 aquifer_thickness_2 aquifer_thickness_2 0 readcode=0 defaultValue=10
@@ -85,6 +87,9 @@ landuse.asc landuse 0
 zones.asc zonegrid_soilmodel 0
 soil.asc soil_types 0
 river_links.asc river_links 0
+river_width.asc river_width 0
+river_depth.asc river_depth 0
+kolmation kolmation 0 readcode=0 defaultValue=1e-5
 albedo albedo 0 readcode=0 defaultValue=0.2
 
 [variable_grids]
@@ -452,7 +457,7 @@ interception_storage.stat 2001
 3          # method 3: inner steps bounded by the travel time of water through a layer
            # (thickness over conductivity), which daily steps need: a fixed daily step (method 2)
            # would move water through several 10-cm layers in one step
-0          # no exchange with river water
+1          # exchange with river water: the soil columns give water off to gaining streams
 0          # no ponding: water the soil cannot take runs off at once
 0          # no tile drainage
 0          # no clay layer

@@ -4,7 +4,8 @@
 // with 1 and 4 threads and on 2 and 3 processes, method 6 over five days on 1 and 3 processes,
 // its total runoff going to discharge routing), and groundwater in two layers
 // (front-range-groundwater.ctl, its first three days on 1 and 3 processes: the groundwater model
-// starts under the soil zone, which provides its water table, recharge and base flow grids).
+// starts under the soil zone, which provides its water table, recharge and base flow grids, and
+// the streams take base flow from the soil columns).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -91,9 +92,16 @@ TEST(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses) {
   for (const int processes : {1, 3}) {
     SCOPED_TRACE("processes " + std::to_string(processes));
     const Outputs outputs =
-        RunVariant("front-range-groundwater.ctl", {"gw_boundary_fix_h_1.asc"},
+        RunVariant("front-range-groundwater.ctl",
+                   {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"},
                    {{"(the last daily step, 31 March 2019)\n31\n3\n", "\n3\n1\n"}}, processes, 2);
     ASSERT_EQ(outputs.count("qg.stat"), 1u);
+    // The water table stands above the stream beds: the streams take base flow every day.
+    const std::string& base = outputs.at("qb.stat");
+    const std::size_t day = base.find("2019\t 1\t 3");
+    ASSERT_NE(day, std::string::npos);
+    const std::string mean = base.substr(base.rfind('\t', base.find('\n', day)) + 1);
+    EXPECT_GT(std::stod(mean), 0.0) << base;
     if (first.empty())
       first = outputs;
     else
