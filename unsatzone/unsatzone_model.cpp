@@ -251,8 +251,8 @@ const SoilRecord& unsatzonmodellklasse::CellSoil(long row, long column) const {
 
 double unsatzonmodellklasse::ColumnWater(long row, long column) const {
   const SoilRecord& soil = CellSoil(row, column);
-  return 1000.0 * ColumnSoilWater(soil, std::min(layerCount, soil.layers),
-                                  stacks[kTheta][row][column]);
+  return 1000.0 *
+         ColumnSoilWater(soil, std::min(layerCount, soil.layers), stacks[kTheta][row][column]);
 }
 
 }  // namespace velorn
