@@ -6,9 +6,11 @@
 // contents at once, the exchange with the groundwater below (base flow), the moisture
 // iteration (heads, fluxes, content limiter, update), the groundwater table, recharge,
 // infiltration and its excess, ponding, the tracers (carried by the step's fluxes, the
-// interflow and the base flow the exchange took; water rising from below brings none), the
-// root-zone aggregates and the sums of the sub-step;
-// at the end the storage coefficient, the base flow in mm and the write-back into the stacks.
+// interflow and the base flow the exchange took; water rising from below brings none; the
+// surface's solute, level 0 of a tracer stack, mixes with the step's input and leaves with the
+// water entering the soil and the direct runoff), the root-zone aggregates and the sums of the
+// sub-step; at the end the storage coefficient, the base flow in mm, the sub-step's groundwater
+// irrigation and the write-back into the stacks.
 //
 // Water of a column: the contents of layers 1..N (theta x thickness) and the ponding storage.
 // What enters: the water input of the step (and the silting-up runoff); what leaves: direct
@@ -27,6 +29,7 @@
 #include "core/nodata.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
+#include "setup/irrigation_tables.h"
 #include "tables/landuse_record.h"
 #include "unsatzone/soil_column_fluxes.h"
 #include "unsatzone/soil_column_river.h"
@@ -43,6 +46,8 @@ using W = SoilColumnWorkspace;
 
 // Code of a land-use code without an entry of the land-use table.
 constexpr int kLanduseCodeCode = 31;
+// Origin of an irrigation rule that pumps groundwater.
+constexpr int32_t kIrrigationFromGroundwater = 1;
 // Code of an iteration log that cannot be opened.
 constexpr int kIterationLogCode = 5;
 // One lock for the iteration log: threads append whole lines, one at a time.
@@ -64,11 +69,36 @@ double TakeWater(double* theta, const double* dz, int k, double amount, double l
   return taken;
 }
 
-// Moves every tracer of a cell with the water of one inner step: `direct` mm of direct runoff,
-// `share` the step's part of the sub-step (for the decay); the layers' masses stay in `scratch`.
+// The water at the surface of a cell in one inner step, mm: what arrived (the water input and
+// the silting-up runoff) and where it went: into the soil through its top and the macropores
+// (per layer, m/s, times `factor`), off as direct runoff, and what stays in the pond.
+struct SurfaceWater {
+  double input = 0, silting = 0;
+  double infiltration = 0, macropore = 0, direct = 0, pond = 0;
+  const double* macroporeInflow = nullptr;
+  double factor = 0;
+};
+
+// Solute held at the surface of a cell (the pond's, and what a dry surface keeps until water
+// comes), one tracer: the step's arrivals mix with it; the soil takes the mix with the water
+// entering it; solute rising out of the column (`top`) joins what stays; direct runoff and the
+// pond share the rest by their water. Returns the solute of the direct runoff.
+double MixSurfaceSolute(double& store, double arrived, double top, double mix,
+                        const SurfaceWater& w) {
+  store += arrived - mix * (w.infiltration + w.macropore) + top;
+  const double stays = w.direct + w.pond;
+  if (!(stays > 0)) return 0.0;
+  const double concentration = store / stays;
+  store = concentration * w.pond;
+  return concentration * w.direct;
+}
+
+// Moves every tracer of a cell with the water of one inner step (`surface`), `share` the step's
+// part of the sub-step (for the decay); the layers' and the surface's masses stay in `scratch`.
 template <class Tracers>
 void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, long r, long c, int N,
-                     double dt, int gw_layer, double direct, double share, double nodata) {
+                     double dt, int gw_layer, const SurfaceWater& surface, double share,
+                     double nodata) {
   SoilColumnWorkspace& ws = scratch.ws;
   const double* dz = ws[W::kDz];
   const double* theta = ws[W::kTheta];
@@ -91,22 +121,46 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, lon
     double* mass = &scratch.tracerMass[base];
     double* conc = &scratch.tracerConc[base];
     double* previous = &scratch.tracerPrevious[base];
+    // The surface water of the step mixes with the solute the surface holds; the water that
+    // enters the soil carries the mix (the silting-up runoff, without a concentration of its
+    // own, the input's).
+    const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
+    const double c_in = IsAboveNodata(input, nodata) ? input : 0.0;
+    const double silting = tracer.silting != nullptr ? tracer.silting[r][c] : nodata;
+    const double c_silting = IsAboveNodata(silting, nodata) ? silting : c_in;
+    const double arrived = c_in * surface.input + c_silting * surface.silting;
+    double& store = scratch.tracerSurface[static_cast<std::size_t>(t)];
+    const double leaving = surface.infiltration + surface.macropore + surface.direct + surface.pond;
+    const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
     for (int k = 1; k <= N; ++k) {
+      mass[k] += mix * surface.macroporeInflow[k] * surface.factor;
       const double w = before[k] * dz[k] * 1000.0;
       conc[k] = w > 0 ? mass[k] / w : 0.0;
     }
     SoluteTracer settings;
-    const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
-    settings.input_concentration = IsAboveNodata(input, nodata) ? input : 0.0;
+    settings.input_concentration = mix;
     settings.decay_factor = std::pow(tracer.decay, share);
     const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, previous, nullptr);
     for (int k = 1; k <= N; ++k) mass[k] = conc[k] * theta[k] * dz[k] * 1000.0;
     scratch.tracerInter[static_cast<std::size_t>(t)] += out.extracted;
-    scratch.tracerDirect[static_cast<std::size_t>(t)] += direct * settings.input_concentration;
+    scratch.tracerDirect[static_cast<std::size_t>(t)] +=
+        MixSurfaceSolute(store, arrived, out.top, mix, surface);
+    store *= settings.decay_factor;
   }
 }
 
 }  // namespace
+
+double unsatzonmodellklasse::GroundwaterIrrigation(long r, long c) const {
+  double** amount = Grid(kIrrigationAmounts);
+  if (amount == nullptr || links.irrigation_codes == nullptr || irrigation_table == nullptr)
+    return 0.0;
+  const double code = links.irrigation_codes[r][c];
+  if (!(code >= 1 && code < irrigation_table->count + 1.0)) return 0.0;  // nodata and no rule
+  const IrrigationRecord& rule = irrigation_table->records[static_cast<std::size_t>(code)];
+  if (rule.origin != kIrrigationFromGroundwater || !(amount[r][c] > 0)) return 0.0;
+  return amount[r][c] / substepCount;
+}
 
 void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long c, double g) {
   (void)g;  // the zone sums weigh the cell's results with 1 - g
@@ -281,11 +335,16 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       v->assign(size, 0.0);
     scratch.tracerInter.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerDirect.assign(static_cast<std::size_t>(T + 1), 0.0);
+    scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
     for (int t = 1; t <= T; ++t) {
       const double* stack = soil_tracers[static_cast<std::size_t>(t)].stack.get()[r][c];
       const bool evaporating = tracer_definitions[t].evaporating != 0;
       for (int k = 1; k <= N; ++k)
         scratch.tracerMass[at(t, k)] = evaporating ? stack[k] * t0[k] * dz[k] * 1000.0 : stack[k];
+      // Level 0 holds the surface's solute (the pond's concentration for an evaporating tracer).
+      const double surface = IsAboveNodata(stack[0], nodata) ? stack[0] : 0.0;
+      scratch.tracerSurface[static_cast<std::size_t>(t)] =
+          evaporating ? surface * (pond != nullptr ? *pond : 0.0) : surface;
     }
   }
   std::vector<double>& achieved_sum = scratch.achievedSum;
@@ -303,6 +362,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     double P = substep_input / nw;
     double D =
         links.direct_runoff_silting != nullptr ? links.direct_runoff_silting[r][c] / nw : 0.0;
+    SurfaceWater surface;
+    surface.input = P;
+    surface.silting = D;
     for (int k = 0; k <= N; ++k) {
       scratch.inflow[k] = 0;
       scratch.uptakeTotal[k] = 0;
@@ -494,7 +556,13 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     // concentration, out with interflow and the base flow the exchange took from the layers.
     if (T > 0) {
       for (int k = 1; k <= N; ++k) scratch.loss[k] = std::max(0.0, -scratch.source[k]);
-      MoveCellTracers(scratch, soil_tracers, r, c, N, dt, gw_layer, direct, 1.0 / nw, nodata);
+      surface.infiltration = infiltration;
+      surface.macropore = m;
+      surface.direct = direct;
+      surface.pond = ponding ? *pond : 0.0;
+      surface.macroporeInflow = scratch.inflow.data();
+      surface.factor = f;
+      MoveCellTracers(scratch, soil_tracers, r, c, N, dt, gw_layer, surface, 1.0 / nw, nodata);
     }
 
     // Contents for the next inner step.
@@ -550,6 +618,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   base = sums.baseflow;
   if (double** g = Grid(kRiverInfiltration)) g[r][c] = sums.riverIn;
   if (double** g = Grid(kRiverExfiltration)) g[r][c] = sums.riverOut;
+  if (double** g = Grid(kGroundwaterIrrigation)) g[r][c] = GroundwaterIrrigation(r, c);
 
   // Storage coefficient of the groundwater layer for the groundwater model.
   if (links.gw_storage_coefficient != nullptr) {
@@ -593,6 +662,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         const double water = t0[k] * dz[k] * 1000.0;
         stack[k] = !evaporating ? mass : water > 0 ? mass / water : 0.0;
       }
+      const double surface = scratch.tracerSurface[static_cast<std::size_t>(t)];
+      const double pond_water = pond != nullptr ? *pond : 0.0;
+      stack[0] = !evaporating ? surface : pond_water > 0 ? surface / pond_water : 0.0;
       const auto t_index = static_cast<std::size_t>(t);
       tracer.direct.get()[r][c] =
           sums.direct > 0 ? scratch.tracerDirect[t_index] / sums.direct : 0.0;

@@ -34,8 +34,9 @@ struct SoilWaterScratch {
   std::vector<double> loss;         // 0..N water the exchange took out of each layer, m/s
   // Tracers: per tracer t = 1..T the layers' masses 0..N (mass = concentration x water in mm),
   // concentrations and their values at the step start, at [t * (N + 1) + k]; per tracer the
-  // sub-step's solute in interflow and in direct runoff.
-  std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect;
+  // sub-step's solute in interflow and in direct runoff, and the solute held at the surface.
+  std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect,
+      tracerSurface;
 
   // Room for N soil layers and L vegetation layers.
   void Prepare(int layers, int vegetation_layers) {

@@ -169,9 +169,9 @@ void unsatzonmodellklasse::ComputeSoilColumns(long first_row) {
 }
 
 void unsatzonmodellklasse::ZeroGlacierCell(long r, long c) {
-  for (OwnGrid grid :
-       {kDrainageFlow, kInfiltrationExcess, kTotalInfiltration, kDirectflow, kInterflow,
-        kPercolation, kCapillaryUprise, kMacroporeInfiltration, kGroundwaterRecharge, kBaseflow}) {
+  for (OwnGrid grid : {kDrainageFlow, kInfiltrationExcess, kTotalInfiltration, kDirectflow,
+                       kInterflow, kPercolation, kCapillaryUprise, kMacroporeInfiltration,
+                       kGroundwaterRecharge, kBaseflow, kGroundwaterIrrigation}) {
     if (double** g = Grid(grid)) g[r][c] = 0;
   }
   if (method == 3)

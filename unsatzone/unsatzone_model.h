@@ -179,6 +179,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
     kLowerBoundaryTemperature,
     kRiverInfiltration,  // groundwater model on (made by SetupTracers)
     kRiverExfiltration,
+    kGroundwaterIrrigation,  // irrigation on: the sub-step's groundwater irrigation, mm
     kOwnGridCount
   };
   // The model's stacks, levels 0..N.
@@ -335,6 +336,11 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ZeroGlacierCell(long row, long column);
   // The cell body: loads, steps and writes back the column of one cell (glacier share `g` < 1).
   void ComputeColumn(SoilWaterScratch& scratch, long row, long column, double g);
+  // Water one sub-step pumps from the groundwater for the cell's irrigation, mm: its share of
+  // the irrigation model's amount of the step ("irrigation_amounts", given to the surface with
+  // the precipitation) when the cell's rule takes groundwater, else 0. The zone sums take it
+  // off the base flow, so the water is moved, not made.
+  double GroundwaterIrrigation(long row, long column) const;
   // Marks that "GWTableExtern" gives the table (the column's own base flow stops).
   bool externalTableApplied = false;
   int32_t current_substep = 0;    // 1..substepCount within the step (BeginStep resets it)

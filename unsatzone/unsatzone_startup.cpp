@@ -60,6 +60,10 @@ double RootZoneTheta(const SoilRecord& soil, int layers, const double* theta, do
 void unsatzonmodellklasse::CreateIrrigationGrids() {
   MakeGrid(kIrrigationAmounts, grid_pairs[kPairIRRIG].name, "irrigation_amounts",
            grid_pairs[kPairIRRIG].code, 0.0);
+  // The soil zone's own record of the groundwater irrigation: "irrigation_amounts" is the
+  // irrigation model's running amount and stays its own.
+  MakeGrid(kGroundwaterIrrigation, "irrigation_from_groundwater", "irrigation_from_groundwater", 0,
+           0.0);
   MakeGrid(kMaxPumping, "Max_Pumping", "Max_Pumping", 0, 0.0);
   MakeGrid(kSoilMoistureLow, "SBLOW_grid", "SBLOW_grid", 0, 0.0);
   MakeGrid(kSoilMoistureHigh, "SBHIGH_grid", "SBHIGH_grid", 0, 0.0);

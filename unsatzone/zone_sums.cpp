@@ -14,18 +14,10 @@
 #include "core/response_unit_results.h"
 #include "core/row_loop.h"
 #include "core/tracer_bookkeeping.h"
-#include "setup/irrigation_tables.h"
 #include "tables/soil_record.h"
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
-
-namespace {
-
-// Irrigation rules whose water is pumped from groundwater.
-constexpr int32_t kIrrigationFromGroundwater = 1;
-
-}  // namespace
 
 double unsatzonmodellklasse::GlacierShare(long row, long column) const {
   double** share = links.ice_firn != nullptr ? links.ice_firn : links.glacierized_cells;
@@ -95,7 +87,7 @@ void unsatzonmodellklasse::AddZoneSums() {
   double** qd = Grid(kDirectflow);
   double** qi = Grid(kInterflow);
   double** base = Grid(kBaseflow);
-  double** irrigation = Grid(kIrrigationAmounts);
+  double** pumped = Grid(kGroundwaterIrrigation);
   double** river_in = Grid(kRiverInfiltration);
   double** river_out = Grid(kRiverExfiltration);
   double** old_share = links.glacierized_cells_old;
@@ -129,8 +121,6 @@ void unsatzonmodellklasse::AddZoneSums() {
   zonalstatistic* immobilised =
       old_share != nullptr && share_now != nullptr ? immobilised_statistics.table.get() : nullptr;
   double** profile = Grid(kSoilMoistureProfile);
-  // Seconds of a sub-step times 1000: the irrigation amount (mm per step) as a rate per sub-step.
-  const double irrigation_divisor = time_interval * 60000.0 / k;
 
   for (long r = first_local_row; r <= last_local_row; ++r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
@@ -165,16 +155,13 @@ void unsatzonmodellklasse::AddZoneSums() {
           immobilised->AddValue(r, c, s, change, w);
         }
         if (qb_table != nullptr) {
+          // Irrigation pumped from the groundwater leaves the base flow (without the
+          // groundwater model, whose own exchange with the rivers is the base flow).
           double q = base[r][c];
-          if (groundwaterModelActive != 0 && river_out != nullptr) {
+          if (groundwaterModelActive != 0 && river_out != nullptr)
             q = river_out[r][c];
-          } else if (irrigation != nullptr && links.irrigation_codes != nullptr &&
-                     irrigation_table != nullptr) {
-            const int rule = static_cast<int>(links.irrigation_codes[r][c]);
-            if (rule >= 1 && rule <= irrigation_table->count &&
-                irrigation_table->records[rule].origin == kIrrigationFromGroundwater)
-              q -= irrigation[r][c] / irrigation_divisor;
-          }
+          else if (pumped != nullptr)
+            q -= pumped[r][c];
           qb_table->AddValue(r, c, s, q * k, w);
         }
         AddTracerBaseflow(r, c, s, base[r][c] * w);

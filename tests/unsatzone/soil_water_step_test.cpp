@@ -223,18 +223,20 @@ TEST_F(SoilWaterStep, WaterBorneHeatMovesWithTheFluxesOfTheWaterSteps) {
   EXPECT_GT(largest, 1e-3);
 }
 
-// A stable tracer entering with the water input at 3 units per mm: per cell and sub-step the
-// change of its mass in the layers equals what entered with the infiltration minus what left
-// with interflow (at the concentration the cell writes into "_CONC_QI_1_"; the fixture's layers
-// have one k_sat, so none); direct runoff carries the input's concentration. Both methods, wet
-// and dry cells, no base flow.
+// A stable tracer entering with the water input at 3 units per mm, clean water from the fourth
+// sub-step: per cell and sub-step the change of its mass in the layers and at the surface (level
+// 0: the pond's) equals what came with the input minus what left with interflow and direct
+// runoff (at the concentrations the cell writes into "_CONC_QI_1_" and "_CONC_QD_1_"). Without a
+// pond direct runoff carries the input's concentration; a pond keeps its solute, so clean rain
+// runs off with some. Both methods, wet and dry cells, no base flow.
 TEST_F(SoilWaterStep, TracerMassBalanceOfEveryCellAndSubStep) {
   const Rows input = {{0, 2, 20, 80}, {0.5, 150, 5, 40}};
   section_.parameters[4] = "0 0";  // no base flow: every outflow of solute is on a grid
   Add("tracer_input", Fill(3.0));
-  for (int method : {2, 3}) {
-    SCOPED_TRACE(testing::Message() << "method " << method);
+  for (const auto& [method, pond] : {std::pair{2, 0}, {3, 0}, {2, 1}, {3, 1}}) {
+    SCOPED_TRACE(testing::Message() << "method " << method << " pond " << pond);
     section_.method = method;
+    section_.pond = pond;
     Build(input);
     std::vector<TracerDefinition> definitions(2);
     definitions[1].name = "cl_";
@@ -251,27 +253,73 @@ TEST_F(SoilWaterStep, TracerMassBalanceOfEveryCellAndSubStep) {
     double*** mass = model_->soil_tracers[1].stack.get();
     const auto column_mass = [&](int r, int c) {
       double sum = 0;
-      for (int k = 1; k <= 4; ++k) sum += mass[r][c][k];
+      for (int k = 0; k <= 4; ++k) sum += mass[r][c][k];
       return sum;
     };
-    for (int step = 0; step < 4; ++step) {
+    int carried = 0;  // cells whose clean direct runoff carried the pond's solute
+    for (int step = 0; step < 5; ++step) {
+      const double c_in = step < 3 ? 3.0 : 0.0;
+      for (double* row : {grids_["tracer_input"][1], grids_["tracer_input"][2]})
+        std::fill(row + 1, row + 5, c_in);
       double before[3][5];
       for (int r = 1; r <= 2; ++r)
         for (int c = 1; c <= 4; ++c) before[r][c] = column_mass(r, c);
       model_->ComputeSoilColumns(model_->first_local_row);
       for (int r = 1; r <= 2; ++r)
         for (int c = 1; c <= 4; ++c) {
-          const double in = 3.0 * model_->Grid(M::kTotalInfiltration)[r][c];
+          const double in = c_in * input[r - 1][c - 1];
+          const double qd = model_->Grid(M::kDirectflow)[r][c];
+          const double c_qd = model_->soil_tracers[1].direct.get()[r][c];
           const double out =
-              model_->soil_tracers[1].inter.get()[r][c] * model_->Grid(M::kInterflow)[r][c];
+              model_->soil_tracers[1].inter.get()[r][c] * model_->Grid(M::kInterflow)[r][c] +
+              c_qd * qd;
           EXPECT_NEAR(column_mass(r, c) - before[r][c], in - out, 1e-9 * (1 + before[r][c]))
               << "cell " << r << "," << c << " sub-step " << step;
-          if (model_->Grid(M::kDirectflow)[r][c] > 0) {
-            EXPECT_DOUBLE_EQ(model_->soil_tracers[1].direct.get()[r][c], 3.0);
+          if (pond == 0 && qd > 0) {
+            EXPECT_DOUBLE_EQ(c_qd, c_in);
           }
+          carried += c_in == 0 && c_qd > 0;
         }
     }
+    EXPECT_EQ(carried > 0, pond == 1);
     model_->ReleaseTracers();
+  }
+}
+
+// Irrigation from groundwater, by hand: each of two sub-steps pumps half the irrigation model's
+// amount of the step where the cell's rule takes groundwater, nothing under other rules (surface
+// water, none, outside the table, nodata), and the subbasin's base flow loses exactly that: the
+// water given to the surface is the water the base flow gave up. The amounts stay as they were.
+TEST_F(SoilWaterStep, GroundwaterIrrigationIsTakenFromTheBaseFlowOnce) {
+  IrrigationTable table{2, std::vector<IrrigationRecord>(3)};
+  table.records[1].origin = 1;  // groundwater
+  table.records[2].origin = 2;  // surface water
+  irrigation_ = &table;
+  const Rows code = {{1, 2, 0, N}, {1, 1, 3, 1}}, amount = {{4.8, 4.8, 4.8, 3}, {0, 7, 5, 0.5}};
+  const Rows pumped = {{2.4, 0, 0, 0}, {0, 3.5, 0, 0.25}};  // mm per sub-step
+  Add("irrigation_codes", code);
+  section_.statistics_code = 2001;
+  Build(Fill(1.0));
+  int32_t error = -1;
+  model_->SetupTracers(error, 0, nullptr, nullptr, 0);
+  model_->substepCount = 2;
+  double** amounts = model_->Grid(M::kIrrigationAmounts);
+  for (int i = 0; i < 8; ++i) amounts[i / 4 + 1][i % 4 + 1] = amount[i / 4][i % 4];
+  model_->BeginStep(1, 7, 12, 2026);
+  double base[8] = {};
+  for (int sub = 0; sub < 2; ++sub) {
+    model_->ComputeSoilColumns(model_->first_local_row);
+    model_->AddZoneSums();
+    for (int i = 0; i < 8; ++i) {
+      base[i] += model_->Grid(M::kBaseflow)[i / 4 + 1][i % 4 + 1];
+      EXPECT_EQ(model_->Grid(M::kGroundwaterIrrigation)[i / 4 + 1][i % 4 + 1],
+                pumped[i / 4][i % 4]);
+    }
+  }
+  const auto& qb = model_->statistics[M::kStatQB].records;
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(amounts[i / 4 + 1][i % 4 + 1], amount[i / 4][i % 4]) << i;
+    EXPECT_NEAR(qb[i + 1][1] / qb[i + 1][4], base[i] - 2 * pumped[i / 4][i % 4], 1e-12) << i;
   }
 }
 
