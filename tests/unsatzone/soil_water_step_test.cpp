@@ -275,6 +275,77 @@ TEST_F(SoilWaterStep, TracerMassBalanceOfEveryCellAndSubStep) {
   }
 }
 
+// Streams in every cell with the groundwater model on and interaction 2: beds at 0.3 m above
+// the tables of the cold start (losing) and at 1.8 m below them (gaining); cells (1,1) and (1,2)
+// share subbasin 1's record, which offers less than they ask for; (1,4) lies on no link and
+// (2,4) on a link without a routing record (199). Per cell and sub-step the column's change is
+// its input less its outflows plus what the stream gave less what it took, and per record the
+// water the stream lost is the water its cells received, never more than the offer.
+TEST_F(SoilWaterStep, LosingStreamsGiveTheColumnsWhatTheirRecordsLose) {
+  const Rows input = {{0, 2, 20, 0}, {0.5, 5, 5, 1}};
+  Add("river_depth", {{0.3, 0.3, 0.3, 0.3}, {0.3, 1.8, 0.3, 0.3}});
+  Add("river_width", Fill(2.0));
+  GridMatrix& links = Add("river_links", {{1, 1, 3, N}, {5, 6, 7, 9}});
+  Add("kolmation", Fill(1e-5));
+  Add("aquifer_thickness_1", Fill(2.0));
+  Add("gw_storage_coeff_1", Fill(0.1));
+  section_.interaction = 2;
+  Build(input);
+  model_->groundwaterModelActive = 1;
+  int32_t error = -1;
+  model_->SetupTracers(error, 0, nullptr, nullptr, 0);
+  ASSERT_EQ(error, 0) << screen_.str();
+  EXPECT_EQ(test::ThrownCode([&] { model_->ComputeSoilColumns(model_->first_local_row); }), 199);
+  EXPECT_NE(screen_.str().find("There is a river link \"9\" from the river link grid"),
+            std::string::npos);
+  links[2][4] = N;
+  auto& records = model_->reinfiltration_records;
+  const auto Index = [&](int code) {
+    return static_cast<std::size_t>(model_->soil_zone_index[static_cast<std::size_t>(code)]);
+  };
+  const double area = model_->cellsize * model_->cellsize, seconds = 3600;
+  for (int step = 0; step < 3; ++step) {
+    for (ReinfiltrationRecord& record : records) {
+      record = ReinfiltrationRecord{};
+      record.offeredWater = 1.0;  // m³/s
+      record.channelLength = 1.0;  // m/s
+    }
+    ReinfiltrationRecord& first = records[Index(1)];
+    first.offeredWater = 2e-6;
+    double before[3][5], et[3][5];
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 4; ++c) {
+        before[r][c] = Storage(r, c);
+        et[r][c] = Evapotranspiration(r, c);
+      }
+    model_->ComputeSoilColumns(model_->first_local_row);
+    std::vector<double> received(records.size(), 0.0);
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 4; ++c) {
+        const double gwin = model_->Grid(M::kRiverInfiltration)[r][c];
+        const double gwex = model_->Grid(M::kRiverExfiltration)[r][c];
+        const double change = Storage(r, c) - before[r][c];
+        EXPECT_NEAR(change, input[r - 1][c - 1] - Outflow(r, c, et[r][c]) + gwin - gwex, 1e-8)
+            << "cell " << r << "," << c << " step " << step;
+        if (links[r][c] > 0) received[Index(static_cast<int>(links[r][c]))] += gwin;
+        if (r == 2 && c == 2) {
+          EXPECT_GT(gwex, 0.0);
+        }
+        if ((r == 2 && c == 2) || links[r][c] <= 0) {
+          EXPECT_EQ(gwin, 0.0);
+        }
+      }
+    for (int code : {1, 3, 5, 7}) {
+      const std::size_t s = Index(code);
+      EXPECT_GT(received[s], 0.0) << code;
+      EXPECT_NEAR(records[s].reinfiltrated, received[s] / 1000 * area / seconds,
+                  1e-12 * records[s].reinfiltrated)
+          << code;
+    }
+    EXPECT_NEAR(first.reinfiltrated, 2e-6, 1e-18);  // the offer binds
+  }
+}
+
 // More than 100 iterations on process 0 write one line per inner step into "modell_0.log"; a
 // log that cannot be opened ends the run with code 5 from inside the row loop.
 TEST_F(SoilWaterStep, IterationLogLineAndItsFailure) {
