@@ -300,8 +300,8 @@ void gwflowclass::SetStartHeads() {
       // A cell of the basin needs a head: nodata would enter the sweeps as a head of -9999 m.
       for (long r = first_local_row; r <= last_local_row; ++r)
         for (long c = 1; c <= ncols; ++c)
-          if (Owns(r, c) && ValidReference(r, c) && (IsNodata(head[r][c], nodata) ||
-                                                     IsNodata(head_old[r][c], nodata)))
+          if (Owns(r, c) && ValidReference(r, c) &&
+              (IsNodata(head[r][c], nodata) || IsNodata(head_old[r][c], nodata)))
             ThrowFatal(Diag(), kGridFormatCode, "FATAL: in modul ", module_name,
                        ": the start heads of layer ", l, " (", layer.heads_name, " or ", old_name,
                        ") hold no value at row ", r, ", column ", c, ", a cell of the basin");

@@ -206,6 +206,13 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     river.depth = river_depth[r][c];
     river.width = river_width[r][c];
     river.kolmation = kolmation != nullptr && kolmation[r][c] > 0 ? kolmation[r][c] : 0.0;
+    // A lake cell ponded by 1 mm or more exchanges through its lake; a lake switch other than 0
+    // and 1 stops the exchange of every cell.
+    const double* ponded =
+        Grid(kPondingStorage) != nullptr ? &Grid(kPondingStorage)[r][c] : nullptr;
+    river.lake = lakeSwitch != 0 && (lakeSwitch != 1 || (lake_codes != nullptr &&
+                                                         IsNotNodata(lake_codes[r][c], nodata) &&
+                                                         ponded != nullptr && *ponded >= 1.0));
     river.substeps = substepCount;
     river.substep = std::clamp(current_substep, 1, std::max(1, substepCount));
     river.stepSeconds = time_interval * 60.0;
@@ -213,9 +220,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     if (groundwaterModelActive != 0 && surfaceWaterInteraction > 1 && IsNotNodata(link, nodata) &&
         link > 0) {
       river.linkCode = static_cast<int>(link);
-      const int index =
-          RiverRecordIndex(river.linkCode, soil_zone_index, static_cast<int32_t>(
-                                                                reinfiltration_records.size()) - 1);
+      const int index = RiverRecordIndex(river.linkCode, soil_zone_index,
+                                         static_cast<int32_t>(reinfiltration_records.size()) - 1);
       if (index < 1)
         ThrowFatal(Diag(), kRiverLinkCode,
                    "FATAL: \n\n -------- error! ---------------------------------------------\n\n"

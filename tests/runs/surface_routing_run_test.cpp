@@ -101,10 +101,9 @@ TEST(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses) {
                    std::to_string(processes));
       auto edits = interaction == 1 ? decltype(losing){} : losing;
       edits.emplace_back("(the last daily step, 31 March 2019)\n31\n3\n", "\n3\n1\n");
-      const Outputs outputs =
-          RunVariant("front-range-groundwater.ctl",
-                     {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"}, edits,
-                     processes, 2);
+      const Outputs outputs = RunVariant(
+          "front-range-groundwater.ctl",
+          {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"}, edits, processes, 2);
       ASSERT_EQ(outputs.count("qg.stat"), 1u);
       // Interaction 1: the water table stands above the stream beds, the streams take base flow
       // every day. Interaction 2: the streams give water once routing offers it (day 2 on).

@@ -108,10 +108,6 @@ TEST_F(ColumnRiver, LosingRiverTakesTheLeakageUpToRoomAndOffer) {
     }
     EXPECT_NEAR(record_.reinfiltrated, p * 0.5, 1e-12 * p);  // its share of the step's mean
   }
-  // The link code finds its record through the zone-code table; codes without one find none.
-  const std::vector<int32_t> index = {0, 2, 0, 1, 3};  // codes 1..4 -> subbasins 2, -, 1, 3
-  for (auto [code, expected] : {std::pair{1, 2}, {3, 1}, {2, 0}, {4, 0}, {5, 0}, {0, 0}, {-1, 0}})
-    EXPECT_EQ(RiverRecordIndex(code, index, 2), expected) << code;
 }
 
 // A gaining river takes the drainable water (above field capacity) of the layers between the

@@ -326,6 +326,10 @@ TEST_F(SoilWaterStep, LosingStreamsGiveTheColumnsWhatTheirRecordsLose) {
     }
     EXPECT_NEAR(records[Index(1)].reinfiltrated, 2e-6, 1e-18);  // the offer binds
   }
+  model_->lakeSwitch = 2;  // no exchange at all
+  RunAndCheckBalance(1, input, 1e-8);
+  EXPECT_EQ(model_->Grid(M::kRiverExfiltration)[2][2] + model_->Grid(M::kRiverInfiltration)[1][1],
+            0.0);
 }
 
 // More than 100 iterations on process 0 write one line per inner step into "modell_0.log"; a
