@@ -297,6 +297,14 @@ void gwflowclass::SetStartHeads() {
       double** head_old = layer.head_old.get();
       ReadGrid(layer.heads_name, head, 0, false, true, false, 0, false, true, 0.0);
       ReadGrid(old_name, head_old, 0, false, true, false, 0, false, true, 0.0);
+      // A cell of the basin needs a head: nodata would enter the sweeps as a head of -9999 m.
+      for (long r = first_local_row; r <= last_local_row; ++r)
+        for (long c = 1; c <= ncols; ++c)
+          if (Owns(r, c) && ValidReference(r, c) &&
+              (IsNodata(head[r][c], nodata) || IsNodata(head_old[r][c], nodata)))
+            ThrowFatal(Diag(), kGridFormatCode, "FATAL: in modul ", module_name,
+                       ": the start heads of layer ", l, " (", layer.heads_name, " or ", old_name,
+                       ") hold no value at row ", r, ", column ", c, ", a cell of the basin");
     } else {
       ForEachRow(first_local_row, last_local_row, [&](long r) {
         for (long c = 1; c <= ncols; ++c) {

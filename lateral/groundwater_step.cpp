@@ -102,6 +102,14 @@ void gwflowclass::ComputeTransmissivities() {
       if (!ValidReference(rn, cn)) return false;
       return flow_control != 3 || zone_grid[rn][cn] == zone_grid[r][c];
     };
+    // The held rows beside the own rows carry no flow unless their process sends its faces: a
+    // row that no process computes (the empty rows above a basin) would otherwise keep the
+    // nodata fill, and the sweep would read -9999 m²/s as the face to the row above.
+    for (long r = HeldFirst(); r <= HeldLast(); ++r)
+      if (r < first_local_row || r > last_local_row) {
+        std::fill(layer.tx[r], layer.tx[r] + ncols + 1, 0.0);
+        std::fill(layer.ty[r], layer.ty[r] + ncols + 1, 0.0);
+      }
     ForEachRow(first_local_row, last_local_row, [&](long r) {
       for (long c = 1; c <= ncols; ++c) {
         if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) {

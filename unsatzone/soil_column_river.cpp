@@ -42,6 +42,12 @@ double RiverWaterStillOffered(const ReinfiltrationRecord& record, int substep, i
   return record.offeredWater * share - record.reinfiltrated;
 }
 
+int RiverRecordIndex(int code, const std::vector<int32_t>& zone_index, int32_t zone_count) {
+  if (code < 1 || static_cast<std::size_t>(code) >= zone_index.size()) return 0;
+  const int32_t index = zone_index[static_cast<std::size_t>(code)];
+  return index >= 1 && index <= zone_count ? index : 0;
+}
+
 void BookRiverTake(RiverCell& river, double rate, double cellSize, double dt) {
   if (river.record == nullptr) return;
   const double take = std::max(0.0, rate) * cellSize * cellSize * StepShare(river, dt);

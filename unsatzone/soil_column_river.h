@@ -15,6 +15,9 @@
 // step). Inside the column the exchange is a rate in m/s per layer.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "unsatzone/reinfiltration_record.h"
 #include "unsatzone/soil_column_workspace.h"
 
@@ -46,6 +49,11 @@ double RiverWaterDepth(const ReinfiltrationRecord& record, double width);
 // `substep` of `substeps`: each sub-step adds its share of the offered discharge, and what the
 // cells took in the step so far is subtracted. At most 0 when the takes used up the offer.
 double RiverWaterStillOffered(const ReinfiltrationRecord& record, int substep, int substeps);
+
+// Index of the routing record of river link `code`: the code must be a subbasin code of the
+// zone-code table (`zone_index`: code -> index, 0 or less when the code has no subbasin) whose
+// index lies in 1..`zone_count`. Returns 0 for a code without a routing record.
+int RiverRecordIndex(int code, const std::vector<int32_t>& zone_index, int32_t zone_count);
 
 // Fills riverIn / riverOut of layers 1..N and the totals' riverIn / riverOut (m/s) for a river
 // cell (cell.interaction >= 1), booking a losing river's take into the record. `dt`: the length

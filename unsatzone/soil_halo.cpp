@@ -265,11 +265,12 @@ void unsatzonmodellklasse::ExchangeHaloRowsBack() {
   averageReinfiltrationOverSubsteps();
 }
 
+// The cells book their takes as shares of the step's mean rate (m³/s), summed over the
+// sub-steps so far, and the offer still open is read against that sum: the step's mean is the sum
+// after the last sub-step, so it is copied, neither divided by the sub-step count again nor reset.
 void unsatzonmodellklasse::averageReinfiltrationOverSubsteps() {
-  for (ReinfiltrationRecord& record : reinfiltration_records) {
-    record.reinfiltratedStep += record.reinfiltrated / std::max(1, substepCount);
-    record.reinfiltrated = 0;
-  }
+  for (ReinfiltrationRecord& record : reinfiltration_records)
+    record.reinfiltratedStep = record.reinfiltrated;
 }
 
 }  // namespace velorn

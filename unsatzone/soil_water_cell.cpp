@@ -50,6 +50,8 @@ constexpr int kLanduseCodeCode = 31;
 constexpr int32_t kIrrigationFromGroundwater = 1;
 // Code of an iteration log that cannot be opened.
 constexpr int kIterationLogCode = 5;
+// Code of a river link without a routing record.
+constexpr int kRiverLinkCode = 199;
 // One lock for the iteration log: threads append whole lines, one at a time.
 std::mutex iteration_log_mutex;
 
@@ -248,8 +250,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   }
 
   // A stream in the cell: the column gives the water standing above the stream bed off to it
-  // (a gaining stream). A losing stream gives water only with the routing's record, which the
-  // cell loop does not hand over yet, so it stays dry here.
+  // (a gaining stream); a losing stream of a river link (interaction above 1) gives the column
+  // water from the routing record of the link's subbasin, which all cells of the link share.
   RiverCell river;
   cell.riverOn = surfaceWaterInteraction >= 1 && river_depth != nullptr && river_width != nullptr &&
                  river_depth[r][c] > 0 && river_width[r][c] > 0;
@@ -258,8 +260,35 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     river.depth = river_depth[r][c];
     river.width = river_width[r][c];
     river.kolmation = kolmation != nullptr && kolmation[r][c] > 0 ? kolmation[r][c] : 0.0;
+    // A lake cell ponded by 1 mm or more exchanges through its lake; a lake switch other than 0
+    // and 1 stops the exchange of every cell.
+    const double* ponded =
+        Grid(kPondingStorage) != nullptr ? &Grid(kPondingStorage)[r][c] : nullptr;
+    river.lake = lakeSwitch != 0 && (lakeSwitch != 1 || (lake_codes != nullptr &&
+                                                         IsNotNodata(lake_codes[r][c], nodata) &&
+                                                         ponded != nullptr && *ponded >= 1.0));
     river.substeps = substepCount;
+    river.substep = std::clamp(current_substep, 1, std::max(1, substepCount));
     river.stepSeconds = time_interval * 60.0;
+    const double link = river_links != nullptr ? river_links[r][c] : nodata;
+    if (groundwaterModelActive != 0 && surfaceWaterInteraction > 1 && IsNotNodata(link, nodata) &&
+        link > 0) {
+      river.linkCode = static_cast<int>(link);
+      const int index = RiverRecordIndex(river.linkCode, soil_zone_index,
+                                         static_cast<int32_t>(reinfiltration_records.size()) - 1);
+      if (index < 1)
+        ThrowFatal(Diag(), kRiverLinkCode,
+                   "FATAL: \n\n -------- error! ---------------------------------------------\n\n"
+                   "There is a river link \"",
+                   river.linkCode,
+                   "\" from the river link grid\nwhich is not valid for the current routing "
+                   "structure -> there is no routing \ndescription for a river with code ",
+                   river.linkCode, "\n",
+                   "Please check your River link grid if there are cells defined as routing link ",
+                   river.linkCode, " and replace those values by nodata (-9999).\n",
+                   "-------------------------------------------------------------\n\n");
+      river.record = &reinfiltration_records[static_cast<std::size_t>(index)];
+    }
   }
 
   // Grids of the sub-step.
@@ -478,6 +507,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     int mean_count = 0;
     double e = 0;
     FluxTotals totals;
+    river.cellTake = 0;  // the take of this inner step replaces no earlier one
     do {
       ComputeHydraulicHeads(ws, cell, n);
       ++n;
@@ -487,6 +517,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       e = UpdateLayerMoisture(ws, cell, n, dt, mean_count);
     } while (e > tolerance && n < static_cast<int>(max_iterations));
     iterations += n;
+    // The river water the column took in the step, as the content limiter left it.
+    if (river.record != nullptr) BookRiverTake(river, totals.riverIn, cellsize, dt);
     if (M > 0) {
       snow_outflow +=
           SettleSnowPack(ws, scratch.hs, scratch.snow, layered_snow.restructure, r, c, i0);

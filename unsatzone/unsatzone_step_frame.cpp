@@ -94,6 +94,9 @@ void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, i
   if (!reinfiltration_records.empty())
     BroadcastBytes(reinfiltration_records.data(),
                    static_cast<int>(reinfiltration_records.size() * sizeof(ReinfiltrationRecord)));
+  // Process 0 holds last step's sum, which routing has booked: this step's takes start at 0.
+  for (ReinfiltrationRecord& record : reinfiltration_records)
+    record.reinfiltrated = record.reinfiltratedStep = 0;
 }
 
 void unsatzonmodellklasse::InitialiseSoilTemperatures() {

@@ -102,6 +102,14 @@ TEST_F(GroundwaterSection, StartHeadsAreReadFromTheHeadsFiles) {
   ASSERT_EQ(Make(text), 0) << screen_.str();
   EXPECT_DOUBLE_EQ(Head(1, 2, 3), 92.3);
   EXPECT_DOUBLE_EQ(Grid("gw_head_old_1")[3][1], 83.1);
+  // A heads file without a value at a cell of the basin is bad input.
+  Reset();
+  AddInputs(1, -1.0, 1e-4, 0.1);
+  test::WriteFile(dir_ / "head1.asc", test::AsciiGrid(3, 3, 0, 0, 100, -9999, [](int r, int c) {
+                    return r == 2 && c == 2 ? -9999.0 : 90.0;
+                  }));
+  EXPECT_EQ(Make(text), 22);
+  EXPECT_NE(screen_.str().find("hold no value at row 2, column 2"), std::string::npos);
 }
 
 TEST_F(GroundwaterSection, TuningIsReadWithEitherLineEnd) {

@@ -41,6 +41,19 @@ TEST_F(Strip, SteadyHeadsAreLinearAndCarryTDeltaHOverL) {
   for (int c = 2; c < 11; ++c) EXPECT_NEAR(Grid("gw_balance2")[2][c], 0.0, 1e-5) << c;
 }
 
+// A basin whose first row of cells lies below an empty row, which no process computes (the
+// decomposition starts at row 2): the row above carries no flow, and the strip keeps its line
+// instead of draining into the nodata heads of the empty row.
+TEST_F(Strip, EmptyRowAboveTheOwnRowsCarriesNoFlow) {
+  for (int c = 1; c <= 11; ++c) G("zones")[1][c] = N;
+  setup_.first_local_row = 2;
+  ASSERT_EQ(Make(Section(1, 2, 1.5, 1, "0 0", "0 no ponds", 300, 1e-4)), 0) << screen_.str();
+  Run(1);
+  for (int r = 2; r <= 3; ++r)
+    for (int c = 1; c <= 11; ++c) EXPECT_NEAR(Head(2, r, c), 130 - (c - 1), 0.05) << r << "," << c;
+  EXPECT_EQ(Grid("gw_transmissivity_y_2")[1][5], 0.0);
+}
+
 TEST_F(Strip, RowImplicitPassSolvesTheRowExactlyWhenNothingMovesAcrossRows) {
   // Method 2 solves x implicitly: with equal start heads in every row the rows do not exchange,
   // so one pass per sub-step with little storage lands on the straight line.

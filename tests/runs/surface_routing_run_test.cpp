@@ -88,24 +88,35 @@ TEST(SurfaceRoutingRun, SameOutputsOnEveryProcessAndThreadCount) {
 }
 
 TEST(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses) {
-  Outputs first;
-  for (const int processes : {1, 3}) {
-    SCOPED_TRACE("processes " + std::to_string(processes));
-    const Outputs outputs =
-        RunVariant("front-range-groundwater.ctl",
-                   {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"},
-                   {{"(the last daily step, 31 March 2019)\n31\n3\n", "\n3\n1\n"}}, processes, 2);
-    ASSERT_EQ(outputs.count("qg.stat"), 1u);
-    // The water table stands above the stream beds: the streams take base flow every day.
-    const std::string& base = outputs.at("qb.stat");
-    const std::size_t day = base.find("2019\t 1\t 3");
-    ASSERT_NE(day, std::string::npos);
-    const std::string mean = base.substr(base.rfind('\t', base.find('\n', day)) + 1);
-    EXPECT_GT(std::stod(mean), 0.0) << base;
-    if (first.empty())
-      first = outputs;
-    else
-      ExpectSame(outputs, first);
+  // Interaction 2 with the table started deeper than the stream beds: the streams lose water to
+  // the columns from the routing records of their links, whose cells one process computes.
+  const std::vector<std::pair<std::string, std::string>> losing = {
+      {"1          # exchange with river water", "2          # exchange with river water"},
+      {"2          # ini_gw_level", "1          # ini_gw_level"},
+      {"gwin.stat 0", "gwin.stat 2001"}};
+  for (const int interaction : {1, 2}) {
+    Outputs first;
+    for (const int processes : {1, 3}) {
+      SCOPED_TRACE("interaction " + std::to_string(interaction) + ", processes " +
+                   std::to_string(processes));
+      auto edits = interaction == 1 ? decltype(losing){} : losing;
+      edits.emplace_back("(the last daily step, 31 March 2019)\n31\n3\n", "\n3\n1\n");
+      const Outputs outputs = RunVariant(
+          "front-range-groundwater.ctl",
+          {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"}, edits, processes, 2);
+      ASSERT_EQ(outputs.count("qg.stat"), 1u);
+      // Interaction 1: the water table stands above the stream beds, the streams take base flow
+      // every day. Interaction 2: the streams give water once routing offers it (day 2 on).
+      const std::string& table = outputs.at(interaction == 1 ? "qb.stat" : "gwin.stat");
+      const std::size_t day = table.find("2019\t 1\t 3");
+      ASSERT_NE(day, std::string::npos) << table;
+      const std::string mean = table.substr(table.rfind('\t', table.find('\n', day)) + 1);
+      EXPECT_GT(std::stod(mean), 0.0) << table;
+      if (first.empty())
+        first = outputs;
+      else
+        ExpectSame(outputs, first);
+    }
   }
 }
 

@@ -67,6 +67,49 @@ TEST_F(ColumnRiver, TableAtTheBedIsLosing) {
   EXPECT_NEAR(record_.reinfiltrated, p * 0.5 / 2, 1e-18);
 }
 
+// A losing river by hand (table below the bed, the river 0.005 m deep over its bed at 99 m, one
+// inner step of half the hour): the bed's leakage P = width kolmation (zb + w - ha) cellsize goes
+// into the layers from the bed down to the table, limited by what they hold and by the offer of
+// the first sub-step (0.005 m³/s of the step's mean, so at most 0.01 m³/s over half the step).
+// Interaction 1 and a cell without a link take nothing.
+TEST_F(ColumnRiver, LosingRiverTakesTheLeakageUpToRoomAndOffer) {
+  struct Case {
+    const char* name;
+    double z_gw, head_bed, kolmation, theta;
+    int interaction, link;
+    double p;  // expected take, m³/s (< 0: the room of layers 2..4)
+  };
+  const double dt = 1800;
+  for (const Case& c : {Case{"deep table", 98.0, 98.5, 1e-5, 0.4, 2, 1, 4e-5 * 0.505 * 100},
+                        Case{"offer limits", 98.0, 98.5, 1e-3, 0.4, 2, 1, 0.01},
+                        Case{"room limits", 98.0, 98.5, 1e-3, 0.4299, 3, 1, -1},
+                        Case{"interaction 1", 98.0, 98.5, 1e-3, 0.4, 1, 1, 0},
+                        Case{"no link", 98.0, 98.5, 1e-3, 0.4, 2, 0, 0}}) {
+    SCOPED_TRACE(c.name);
+    record_ = ReinfiltrationRecord{};
+    totals_ = FluxTotals{};
+    river_ = RiverCell{};
+    Setup(c.z_gw, c.z_gw < 99 ? 4 : 2, c.kolmation);
+    for (int k = 1; k <= 4; ++k) A(W::kTheta0)[k] = A(W::kThetaMean)[k] = c.theta;
+    A(W::kHead)[2] = c.head_bed;
+    cell_.interaction = c.interaction;
+    river_.linkCode = c.link;
+    ComputeRiverReinfiltration(ws_, cell_, river_, dt, totals_);
+    const double room = (A(W::kThetaSat)[2] - c.theta) * 0.5 / dt;
+    const double p = c.p >= 0 ? c.p : 3 * room * 1e4;
+    EXPECT_NEAR(totals_.riverIn, p / 1e4, 1e-12 * p) << c.name;
+    EXPECT_EQ(totals_.riverOut, 0.0);
+    double layers = 0;
+    for (int k = 1; k <= 4; ++k) layers += A(W::kRiverIn)[k];
+    EXPECT_NEAR(layers, totals_.riverIn, 1e-20);
+    EXPECT_EQ(A(W::kRiverIn)[1], 0.0);
+    if (c.p < 0) {
+      EXPECT_NEAR(A(W::kRiverIn)[4], room, 1e-20);
+    }
+    EXPECT_NEAR(record_.reinfiltrated, p * 0.5, 1e-12 * p);  // its share of the step's mean
+  }
+}
+
 // A gaining river takes the drainable water (above field capacity) of the layers between the
 // table and the bed, down from the table, at most the bed's leakage.
 TEST_F(ColumnRiver, GainingRiverDrawsFromTheLayersAsListed) {

@@ -54,11 +54,14 @@ class SoilWaterStep : public test::SoilColumnTest {
     if (double** pond = model_->Grid(M::kPondingStorage)) water += pond[r][c];
     return water;
   }
-  // Water that left a cell in the last sub-step, mm (the evapotranspiration grids accumulate).
+  // Water that left a cell in the last sub-step, mm (the evapotranspiration grids accumulate;
+  // a stream cell counts what it gave its stream less what it took).
   double Outflow(int r, int c, double et_before) const {
     double out = model_->Grid(M::kDirectflow)[r][c] + model_->Grid(M::kInterflow)[r][c] +
                  model_->Grid(M::kBaseflow)[r][c] + Evapotranspiration(r, c) - et_before;
     if (double** drain = model_->Grid(M::kDrainageFlow)) out += drain[r][c];
+    if (double** gwin = model_->Grid(M::kRiverInfiltration))
+      out += model_->Grid(M::kRiverExfiltration)[r][c] - gwin[r][c];
     return out;
   }
   double Evapotranspiration(int r, int c) const {
@@ -321,6 +324,58 @@ TEST_F(SoilWaterStep, GroundwaterIrrigationIsTakenFromTheBaseFlowOnce) {
     EXPECT_EQ(amounts[i / 4 + 1][i % 4 + 1], amount[i / 4][i % 4]) << i;
     EXPECT_NEAR(qb[i + 1][1] / qb[i + 1][4], base[i] - 2 * pumped[i / 4][i % 4], 1e-12) << i;
   }
+// Streams in every cell with the groundwater model on and interaction 2: beds 0.3 m deep, above
+// the tables of the cold start (losing), and one 1.8 m deep, below them (gaining); (1,1), (1,2)
+// share subbasin 1's record, which offers less than they ask for; (1,4) lies on no link and
+// (2,4) on a link without a routing record (199). Per cell and sub-step the column's change is
+// its input less its outflows plus what the stream gave less what it took, and per record the
+// water the stream lost is the water its cells received, never more than the offer.
+TEST_F(SoilWaterStep, LosingStreamsGiveTheColumnsWhatTheirRecordsLose) {
+  const Rows input = {{0, 2, 20, 0}, {0.5, 5, 5, 1}};
+  Add("river_depth", {{0.3, 0.3, 0.3, 0.3}, {0.3, 1.8, 0.3, 0.3}});
+  Add("river_width", Fill(2.0));
+  GridMatrix& links = Add("river_links", {{1, 1, 3, N}, {5, 6, 7, 9}});
+  Add("kolmation", Fill(1e-5));
+  Add("aquifer_thickness_1", Fill(2.0));
+  Add("gw_storage_coeff_1", Fill(0.1));
+  section_.interaction = 2;
+  Build(input);
+  model_->groundwaterModelActive = 1;
+  int32_t error = -1;
+  model_->SetupTracers(error, 0, nullptr, nullptr, 0);
+  ASSERT_EQ(error, 0) << screen_.str();
+  EXPECT_EQ(test::ThrownCode([&] { model_->ComputeSoilColumns(model_->first_local_row); }), 199);
+  EXPECT_NE(screen_.str().find("There is a river link \"9\" from the river link grid"),
+            std::string::npos);
+  links[2][4] = N;
+  auto& records = model_->reinfiltration_records;
+  const auto Index = [&](int code) {
+    return static_cast<std::size_t>(model_->soil_zone_index[static_cast<std::size_t>(code)]);
+  };
+  const double area = model_->cellsize * model_->cellsize, seconds = 3600;
+  for (int step = 0; step < 3; ++step) {
+    for (ReinfiltrationRecord& record : records)
+      record = ReinfiltrationRecord{.offeredWater = 1.0, .channelLength = 1.0};  // m³/s, m/s
+    records[Index(1)].offeredWater = 2e-6;
+    RunAndCheckBalance(1, input, 1e-8);  // the stream's water enters the cells' balance
+    double** gwin = model_->Grid(M::kRiverInfiltration);
+    std::vector<double> received(records.size(), 0.0);
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 4; ++c)
+        if (links[r][c] > 0) received[Index(static_cast<int>(links[r][c]))] += gwin[r][c];
+    EXPECT_EQ(gwin[1][4] + gwin[2][2], 0.0);  // no link; a gaining stream
+    EXPECT_GT(model_->Grid(M::kRiverExfiltration)[2][2], 0.0);
+    for (int code : {1, 3, 5, 7}) {
+      const double taken = records[Index(code)].reinfiltrated;
+      EXPECT_GT(taken, 0.0) << code;
+      EXPECT_NEAR(taken, received[Index(code)] / 1000 * area / seconds, 1e-12 * taken) << code;
+    }
+    EXPECT_NEAR(records[Index(1)].reinfiltrated, 2e-6, 1e-18);  // the offer binds
+  }
+  model_->lakeSwitch = 2;  // no exchange at all
+  RunAndCheckBalance(1, input, 1e-8);
+  EXPECT_EQ(model_->Grid(M::kRiverExfiltration)[2][2] + model_->Grid(M::kRiverInfiltration)[1][1],
+            0.0);
 }
 
 // More than 100 iterations on process 0 write one line per inner step into "modell_0.log"; a
