@@ -324,6 +324,8 @@ TEST_F(SoilWaterStep, GroundwaterIrrigationIsTakenFromTheBaseFlowOnce) {
     EXPECT_EQ(amounts[i / 4 + 1][i % 4 + 1], amount[i / 4][i % 4]) << i;
     EXPECT_NEAR(qb[i + 1][1] / qb[i + 1][4], base[i] - 2 * pumped[i / 4][i % 4], 1e-12) << i;
   }
+}
+
 // Streams in every cell with the groundwater model on and interaction 2: beds 0.3 m deep, above
 // the tables of the cold start (losing), and one 1.8 m deep, below them (gaining); (1,1), (1,2)
 // share subbasin 1's record, which offers less than they ask for; (1,4) lies on no link and
