@@ -116,8 +116,9 @@ TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
 
 // Every reviewed variant with the soil zone closes the same way: frozen soil, ponding, lakes and
 // river links. Not yet: the pre-spin-up variant, whose response units copy the water content of
-// a master column onto columns of other soils, and the layered snow pack, which closes to
-// 0.04 mm of 18.9 mm once its alignment with the snow pack is booked (the rest is still open).
+// a master column onto columns of other soils. The layered snow pack closes to 1e-6 mm of 18.9 mm
+// (it left 0.04 mm while the soil took the day's split of the precipitation as the rain of the
+// step and while the canopy's take beyond the water reaching the ground was not given back).
 TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   const fs::path expected =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range";
@@ -125,14 +126,15 @@ TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   for (const auto& entry : fs::directory_iterator(expected)) {
     const fs::path table = entry.path() / "water_balance.txt";
     const std::string name = entry.path().filename().string();
-    if (!fs::exists(table) || name == "soil-heat-pre-spin-up-quarter" ||
-        name == "layered-snow-january")
-      continue;
+    if (!fs::exists(table) || name == "soil-heat-pre-spin-up-quarter") continue;
     ++variants;
     for (const AccountRow& row : ReadAccount(ReadFile(table))) {
       SCOPED_TRACE(name + " " + row.period + " " + row.subbasin);
       EXPECT_GT(row.precipitation, 10);
-      EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.residual;
+      if (name == "layered-snow-january")
+        EXPECT_LT(std::abs(row.residual), 1e-7 * row.precipitation);
+      else
+        EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.residual;
     }
   }
   EXPECT_GE(variants, 5);
