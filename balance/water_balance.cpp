@@ -3,12 +3,14 @@
 
 #include <omp.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/mpi_operations.h"
+#include "core/response_unit_results.h"
 #include "core/row_loop.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
@@ -29,7 +31,10 @@ constexpr int StoreTerm(int store) {
   return 1 + kBalanceRunoff + store;
 }
 constexpr int kPipelineTerm = StoreTerm(kBalanceConcentration);
-constexpr int kCellTermCount = kPipelineTerm + 1;
+// The stores of the cells of response units that are not their unit's master, less those of
+// their masters.
+constexpr int kUnitTerm = kPipelineTerm + 1;
+constexpr int kCellTermCount = kUnitTerm + 1;
 
 double** RegistryGrid(const GridRegistry* registry, const char* identifier) {
   if (registry == nullptr) return nullptr;
@@ -73,31 +78,62 @@ void WaterBalance::AfterStep(int64_t year) {
   if (models_.soil->rank == 0) account_.AddStep(year, step);
 }
 
-void WaterBalance::AddCells(bool fluxes) {
-  unsatzonmodellklasse& soil = *models_.soil;
-  const GridRegistry* registry = soil.registry;
-  double** area = RegistryGrid(registry, "RelCellArea");
-  double** pond = soil.Grid(unsatzonmodellklasse::kPondingStorage);
-  verdunstungsmodellklasse* et = models_.evapotranspiration;
-  if (et != nullptr && et->GetFlowControl() == 0) et = nullptr;
+void WaterBalance::CellStores(long r, long c, double* stores) const {
+  const unsatzonmodellklasse& soil = *models_.soil;
   interzeptionsmodellklasse* interception = models_.interception;
   if (interception != nullptr && interception->GetFlowControl() == 0) interception = nullptr;
   double** canopy_snow =
       interception != nullptr && interception->canopy_snow
           ? interception->canopy_grids[interzeptionsmodellklasse::kCanopyLoad].get()
           : nullptr;
-  const double nodata = soil.nodata;
-  // The snow model makes it when the layered pack is on, after this account (a grid without a
-  // file name, found by its identifier).
-  double** alignment = nullptr;
-  if (const int i = registry != nullptr ? registry->FindIdentifier("layered_snow_alignment") : 0)
-    alignment = (*registry)[i].grid;
   // Solid and liquid water of the layered snow pack on the soil columns (null when off).
   double*** layered[2] = {nullptr, nullptr};
   if (soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0) {
     layered[0] = soil.layered_snow.stacks[LayeredSnowState::kSolid].get();
     layered[1] = soil.layered_snow.stacks[LayeredSnowState::kLiquid].get();
   }
+  double** pond = soil.Grid(unsatzonmodellklasse::kPondingStorage);
+  for (int k = 0; k < kBalanceConcentration; ++k) stores[k] = 0;
+  if (interception != nullptr) stores[kBalanceCanopy] = interception->storage[0][r][c];
+  if (canopy_snow != nullptr) stores[kBalanceCanopy] += canopy_snow[r][c];
+  if (layered[0] != nullptr) {
+    // The pack on the soil column takes the melt and the rain: it is the snow on the ground.
+    for (int j = 1; j <= soil.layered_snow.M; ++j)
+      stores[kBalanceSnow] += layered[0][r][c][j] + layered[1][r][c][j];
+  } else {
+    if (snow_solid_ != nullptr) stores[kBalanceSnow] += snow_solid_[r][c];
+    if (snow_liquid_ != nullptr) stores[kBalanceSnow] += snow_liquid_[r][c];
+  }
+  stores[kBalanceSoil] = soil.ColumnWater(r, c);
+  if (pond != nullptr) stores[kBalancePonding] = pond[r][c];
+}
+
+void WaterBalance::AddCells(bool fluxes) {
+  unsatzonmodellklasse& soil = *models_.soil;
+  const GridRegistry* registry = soil.registry;
+  double** area = RegistryGrid(registry, "RelCellArea");
+  verdunstungsmodellklasse* et = models_.evapotranspiration;
+  if (et != nullptr && et->GetFlowControl() == 0) et = nullptr;
+  const double nodata = soil.nodata;
+  // Response units: the stores of every unit's master, shared with every process.
+  double** units = soil.response_unit_switch != 0 && soil.response_unit_table != nullptr
+                       ? soil.links.response_units
+                       : nullptr;
+  double** masters = soil.links.master_response_units;
+  if (masters == nullptr) units = nullptr;
+  UnitResults unit_stores;
+  if (units != nullptr)
+    unit_stores = ShareUnitResults(
+        *soil.response_unit_table, kBalanceConcentration, soil.first_local_row, soil.last_local_row,
+        soil.column_ranges,
+        [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
+        [&](long r, long c, double* out) { CellStores(r, c, out); });
+  // The snow model makes it when the layered pack is on, after this account (a grid without a
+  // file name, found by its identifier).
+  double** alignment = nullptr;
+  if (const int i = registry != nullptr ? registry->FindIdentifier("layered_snow_alignment") : 0)
+    alignment = (*registry)[i].grid;
+  const bool layered = soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0;
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -110,7 +146,7 @@ void WaterBalance::AddCells(bool fluxes) {
       cell[kWeightTerm] = 1.0;  // times the weight a, as every term
       if (fluxes) {
         if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
-        if (alignment != nullptr && layered[0] != nullptr && alignment[r][c] > nodata)
+        if (alignment != nullptr && layered && alignment[r][c] > nodata)
           cell[FluxTerm(kBalanceSnowAlignment)] = alignment[r][c];
         if (et != nullptr) {
           const double interception_evaporation =
@@ -125,21 +161,20 @@ void WaterBalance::AddCells(bool fluxes) {
               et->real_transpiration[0][r][c] - interception_evaporation - snow - soil_evaporation;
         }
       }
-      if (interception != nullptr) cell[StoreTerm(kBalanceCanopy)] = interception->storage[0][r][c];
-      if (canopy_snow != nullptr) cell[StoreTerm(kBalanceCanopy)] += canopy_snow[r][c];
-      if (layered[0] != nullptr) {
-        // The pack on the soil column takes the melt and the rain: it is the snow on the ground.
-        for (int j = 1; j <= soil.layered_snow.M; ++j)
-          cell[StoreTerm(kBalanceSnow)] += layered[0][r][c][j] + layered[1][r][c][j];
-      } else {
-        if (snow_solid_ != nullptr) cell[StoreTerm(kBalanceSnow)] += snow_solid_[r][c];
-        if (snow_liquid_ != nullptr) cell[StoreTerm(kBalanceSnow)] += snow_liquid_[r][c];
+      CellStores(r, c, &cell[StoreTerm(0)]);
+      if (units != nullptr && !(masters[r][c] > nodata)) {
+        // A member of a response unit takes its master's state: what its stores gain beyond
+        // the master's is water the copy gives it (other soils hold other water at one theta).
+        if (const double* master = unit_stores.Of(std::trunc(units[r][c]))) {
+          for (int k = 0; k < kBalanceConcentration; ++k)
+            cell[kUnitTerm] += cell[StoreTerm(k)] - master[k];
+        }
       }
-      cell[StoreTerm(kBalanceSoil)] = soil.ColumnWater(r, c);
-      if (pond != nullptr) cell[StoreTerm(kBalancePonding)] = pond[r][c];
-      for (int32_t i : {0, s})
+      for (int32_t i : {0, s}) {
         for (int k = 0; k < kPipelineTerm; ++k)
           sums[static_cast<std::size_t>(i)][k].Add(a * cell[k]);
+        sums[static_cast<std::size_t>(i)][kUnitTerm].Add(a * cell[kUnitTerm]);
+      }
     }
   });
 }
@@ -171,6 +206,7 @@ std::vector<WaterBalanceValues> WaterBalance::Gather(bool fluxes) {
   ReduceExactSumsToRoot(all);
   std::vector<WaterBalanceValues> values(static_cast<std::size_t>(subbasins_ + 1));
   if (soil.rank != 0) return values;
+  unit_excess_.resize(values.size(), 0.0);
   std::vector<double> weights(values.size(), 0.0);
   for (std::size_t i = 0; i < values.size(); ++i) {
     const ExactSum* sum = &all[i * kCellTermCount];
@@ -183,6 +219,10 @@ std::vector<WaterBalanceValues> WaterBalance::Gather(bool fluxes) {
     // The flow-time records hold mm x weight x sub-steps.
     values[i].store[kBalanceConcentration] =
         sum[kPipelineTerm].Value() / (weight * soil.substepCount);
+    // The members' stores beyond their masters' now, less before the step.
+    const double unit_excess = sum[kUnitTerm].Value() / weight;
+    if (fluxes) values[i].flux[kBalanceResponseUnits] = unit_excess - unit_excess_[i];
+    unit_excess_[i] = unit_excess;
   }
   AddSubbasins(values, weights, fluxes);
   return values;

@@ -7,6 +7,9 @@
 //   precipitation  the grid "precipitation" (after its correction);
 //   alignment      with layered snow, the water the end of the snow step added to the layered
 //                  pack to align it with the snow model's pack ("layered_snow_alignment");
+//   response units with response units on, the change of the stores of the cells that take their
+//                  unit's master's state, less the master's change (the copy puts the master's
+//                  theta on columns of other soils, and replaces their own start content);
 //   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
 //                  transpiration as the rest of its real evapotranspiration of the cell;
 //   stores         interception storage (cell total) and canopy snow, the snow pack's
@@ -66,8 +69,11 @@ class WaterBalance {
   // Per index 0..n (0 the basin): the stores and, with `fluxes`, the step's fluxes; complete on
   // process 0. Collective.
   std::vector<WaterBalanceValues> Gather(bool fluxes);
-  // Adds the own cells into the exact sums of thread slot 0..threads - 1.
+  // Adds the own cells into the exact sums of thread slot 0..threads - 1. Collective (the
+  // stores of the response units' masters are shared first).
   void AddCells(bool fluxes);
+  // The stores of cell (r, c) but runoff concentration, indexed by WaterBalanceStore.
+  void CellStores(long r, long c, double* stores) const;
   // The runoff and the runoff-concentration store of every subbasin into `values` (process 0).
   // `weights`: the weight sums of indexes 0..n.
   void AddSubbasins(std::vector<WaterBalanceValues>& values, const std::vector<double>& weights,
@@ -85,6 +91,9 @@ class WaterBalance {
   // Exact sums [thread][index 0..n][cell term]; the cell terms are the weight, the fluxes but
   // runoff, then the stores but runoff concentration.
   std::vector<std::vector<std::vector<ExactSum>>> sums_;
+  // Per index 0..n (process 0): the stores of response-unit members beyond their masters' after
+  // the last step, in mm over the area.
+  std::vector<double> unit_excess_;
 };
 
 }  // namespace velorn

@@ -63,12 +63,13 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
       glacier_part.snow_temperature = g.glacier_snowtemp[r][c];
       glacier_part.surface_temperature = g.glacier_surftemp[r][c];
     }
-    double deposited = 0, sublimation = 0, glacier_sublimation = 0;
+    double deposited = 0, sublimation = 0, glacier_sublimation = 0, rain = 0;
     // Each call of the glacier-free part is followed by the glacier part's, which takes the
     // snowfall and rain of that call.
     auto call = [&](double air, double w) {
       in.T = air;
       cell_melt += ComputeSnowCell(cell_settings_, in, w, 0, free_part);
+      rain += w * free_part.rain;
       if (free_part.layered_added > 0)
         UpdateLayeredSnow(r, c, 0, 1.0, free_part.layered_added, air);
       if (free_part.layered_removed > 0)
@@ -83,7 +84,7 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
     CallsOfStep(r, c, call);
     if (deposited != 0) water_input[r][c] = P + deposited;
     g.snowfall[r][c] = free_part.snowfall;
-    g.rain[r][c] = free_part.rain;
+    g.rain[r][c] = rain;  // the rain of both calls (see StepCell)
     solid = free_part.solid;
     liquid = free_part.liquid;
     glacier_solid = glacier_part.solid;

@@ -282,11 +282,12 @@ void schneemodellklasse::StepCell(long r, long c) {
       st.surface_temperature = g.surftemp[r][c];
       if (g.balance != nullptr) st.balance = g.balance[r][c];
     }
-    double melt = 0, deposited = 0, sublimation = 0;
+    double melt = 0, deposited = 0, sublimation = 0, rain = 0;
     bool sublimated = false;
     auto call = [&](double air, double w) {
       in.T = air;
       melt += ComputeSnowCell(cell_settings_, in, w, 0, st);
+      rain += w * st.rain;
       if (st.layered_added > 0) UpdateLayeredSnow(r, c, 0, 1.0, st.layered_added, air);
       if (st.layered_removed > 0) UpdateLayeredSnow(r, c, 0, 1.0, -st.layered_removed, air);
       deposited += st.deposited;
@@ -299,7 +300,9 @@ void schneemodellklasse::StepCell(long r, long c) {
     // Deposition raises the step's precipitation once, by the snow the calls deposited.
     if (deposited != 0) water_input[r][c] = P + deposited;
     g.snowfall[r][c] = st.snowfall;
-    g.rain[r][c] = st.rain;
+    // The rain the pack took over the step: with a night and a day call, the rain of each part
+    // (not the day's split of the whole precipitation). The soil under a layered pack takes it.
+    g.rain[r][c] = rain;
     const double m = std::min(st.solid, melt);
     st.liquid += m;
     st.solid -= m;

@@ -319,6 +319,11 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       canopy = layered_snow.snowcover_outflow[r][c] - water_input[r][c];
     input_grid = handed + rain - canopy;
     substep_input = std::max(0.0, handed + rain / substepCount - canopy);
+    // The canopy may take more than reaches the ground: the outflow of the snow model's own pack
+    // (which the layered pack kept). That rest comes out of the soil layers from the top, as far
+    // as they hold water, so that no water is created.
+    double rest = canopy - handed - rain / substepCount;
+    for (int k = 1; k <= N && rest > 0; ++k) rest -= TakeWater(t0, dz, k, rest, 0.0);
     if (water_input != nullptr) water_input[r][c] = input_grid;
   }
 

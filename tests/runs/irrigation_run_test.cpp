@@ -11,6 +11,7 @@
 
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
+#include "tests/support/water_balance_table.h"
 
 namespace velorn::test {
 namespace {
@@ -57,6 +58,11 @@ TEST(IrrigationRun, JulyIsTheSameOnOneTwoAndThreeProcesses) {
     ASSERT_TRUE(outputs.count("irr_sw.stat") && outputs.count("ditch.txt"));
     if (processes == 1) {
       first = outputs;
+      // The account closes with the irrigation water, which reaches the cells with the
+      // precipitation.
+      ASSERT_TRUE(outputs.count("water_balance.txt"));
+      for (const AccountRow& row : ReadAccount(outputs.at("water_balance.txt")))
+        EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.subbasin << " " << row.residual;
       continue;
     }
     // Files of one process each (the decomposition, the soil zone's storage content) differ.

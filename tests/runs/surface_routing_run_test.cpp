@@ -16,6 +16,7 @@
 
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
+#include "tests/support/water_balance_table.h"
 
 namespace velorn::test {
 namespace {
@@ -77,8 +78,11 @@ TEST(SurfaceRoutingRun, SameOutputsOnEveryProcessAndThreadCount) {
       const Outputs outputs =
           RunVariant("front-range-surface-routing.ctl", {"river_width.asc", "river_depth.asc"},
                      edits, run[0], run[1]);
-      for (const char* name : {"qgsr.stat", "surfstor.stat", "discharge.stat"})
+      for (const char* name : {"qgsr.stat", "surfstor.stat", "discharge.stat", "water_balance.txt"})
         ASSERT_EQ(outputs.count(name), 1u) << name;
+      // The soil zone's account closes under surface routing, which takes its runoff.
+      for (const AccountRow& row : ReadAccount(outputs.at("water_balance.txt")))
+        EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.subbasin << " " << row.residual;
       if (first.empty())
         first = outputs;
       else

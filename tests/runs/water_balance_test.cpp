@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/test_files.h"
+#include "tests/support/water_balance_table.h"
 
 namespace velorn::test {
 namespace {
@@ -61,38 +62,6 @@ TEST(WaterBalance, ExampleYearClosesInEverySubbasinAndTheNetwork) {
   EXPECT_TRUE(network) << "no discharge.stat among the year's outputs";
 }
 
-// Rows of the account: period, subbasin, seven fluxes, five storage changes, residual.
-struct AccountRow {
-  std::string period, subbasin;
-  double precipitation = 0;
-  std::vector<double> stores;  // dS of canopy, snow, soil, ponding, runoff concentration
-  double residual = 0;
-};
-
-std::vector<AccountRow> ReadAccount(const std::string& text) {
-  std::istringstream table(text);
-  std::string line;
-  std::vector<AccountRow> rows;
-  while (std::getline(table, line)) {
-    std::istringstream in(line);
-    AccountRow row;
-    double flux[7], store[5];
-    if (!(in >> row.period >> row.subbasin)) continue;
-    for (double& f : flux) in >> f;
-    for (double& d : store) in >> d;
-    if (!(in >> row.residual)) continue;
-    row.precipitation = flux[0];
-    row.stores.assign(store, store + 5);
-    rows.push_back(row);
-  }
-  return rows;
-}
-
-// The account closes when the residual stays within 1e-9 of the precipitation.
-bool Closes(double residual, double precipitation) {
-  return std::abs(residual) <= 1e-9 * precipitation;
-}
-
 // The example year: every subbasin and the basin close, for 2019 and the run. The check sees a
 // leak: the same account with one store left out (its change added to the residual) fails for
 // every store that changed by more than 1e-6 of the precipitation, and the soil always did.
@@ -115,9 +84,11 @@ TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
 }
 
 // Every reviewed variant with the soil zone closes the same way: frozen soil, ponding, lakes and
-// river links. Not yet: the pre-spin-up variant, whose response units copy the water content of
-// a master column onto columns of other soils, and the layered snow pack, which closes to
-// 0.04 mm of 18.9 mm once its alignment with the snow pack is booked (the rest is still open).
+// river links, and response units after a pre-spin-up, whose members take the water content of
+// their master's column onto columns of other soils (the account books that as their own
+// change less the master's). The layered snow pack closes to 1e-6 mm of 18.9 mm
+// (it left 0.04 mm while the soil took the day's split of the precipitation as the rain of the
+// step and while the canopy's take beyond the water reaching the ground was not given back).
 TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   const fs::path expected =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range";
@@ -125,14 +96,15 @@ TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   for (const auto& entry : fs::directory_iterator(expected)) {
     const fs::path table = entry.path() / "water_balance.txt";
     const std::string name = entry.path().filename().string();
-    if (!fs::exists(table) || name == "soil-heat-pre-spin-up-quarter" ||
-        name == "layered-snow-january")
-      continue;
+    if (!fs::exists(table)) continue;
     ++variants;
     for (const AccountRow& row : ReadAccount(ReadFile(table))) {
       SCOPED_TRACE(name + " " + row.period + " " + row.subbasin);
       EXPECT_GT(row.precipitation, 10);
-      EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.residual;
+      if (name == "layered-snow-january")
+        EXPECT_LT(std::abs(row.residual), 1e-7 * row.precipitation);
+      else
+        EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.residual;
     }
   }
   EXPECT_GE(variants, 5);

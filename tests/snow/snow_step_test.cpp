@@ -426,6 +426,23 @@ TEST_F(SnowStepTest, LayeredSnowFollowsThePack) {
   EXPECT_NEAR(solid[0], At("snowstorage_solid"), 1e-12);
 }
 
+// A daily step with a cold night (all snow) and a warm day (all rain, and melt): the layered
+// pack and the water handed to the soil keep the precipitation, P = rain + the pack's gain +
+// the melt handed over, so "rain_fraction" is the rain of both parts of the step (not the day's
+// split of the whole precipitation, which the soil under a layered pack would take twice).
+TEST_F(SnowStepTest, LayeredChainKeepsTheRainOfNightAndDay) {
+  Start(Section(SnowSection{}), 1440);
+  AddLayers();
+  At("precipitation") = 10;
+  At("temperature_night") = -10;
+  At("temperature") = 10;
+  Step();
+  const double rain = At("rain_fraction");
+  EXPECT_GT(rain, 0.5);
+  EXPECT_LT(rain, 9.5);
+  EXPECT_NEAR(rain + stacks_[0][1][1][0] + stacks_[1][1][1][0], 10, 1e-12);
+}
+
 // The storage section: a round trip within six decimals; missing file or section: warnings and
 // cold start; another subbasin count: code 71; modes 2 and 4 neither read nor write; an
 // unwritable file: an ERROR entry.
