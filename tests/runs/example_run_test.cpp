@@ -366,9 +366,10 @@ std::map<std::string, std::string> DumpFiles(const fs::path& dir) {
 // some inner steps fail the temperature test. Every dump file is the same on one process and on
 // three; each binary file holds the 48 items of a column of 3 snow and 8 soil layers (12 column
 // values) with one vegetation layer: 4 + 3·8 + 2·8 + 21·12·8 + 8 + 4·4·8 + 4·8 + 4 + 8 + 4·4 +
-// 2·8 + 4 + 2·8 + 4 + 2·8 = 2304 bytes. With "-dumpmode:2 -closeAfterDump" the run ends with
-// code 199 and its FATAL entry after the first dump.
-TEST(ExampleRun, DumpFilesOfTheLayeredSnowAndTheCloseAfterDump) {
+// 2·8 + 4 + 2·8 + 4 + 2·8 = 2304 bytes. With "-dumpmode:2 -repairAfterDump" two files and
+// two repair entries; with "-dumpmode:2 -closeAfterDump" the run ends with code 199 and its FATAL
+// entry after the first dump.
+TEST(ExampleRun, DumpFilesOfTheLayeredSnowWithRepairAndClose) {
   const std::vector<Edit> days = {
       {"front-range.ctl", kModelEnd, "0\n17\n1\n"},
       {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
@@ -392,6 +393,24 @@ TEST(ExampleRun, DumpFilesOfTheLayeredSnowAndTheCloseAfterDump) {
       EXPECT_EQ(bytes.size(), 2304u) << name;
       EXPECT_TRUE(dumps[0].contains(name + "_asc")) << name;
     }
+  }
+  // With "-dumpmode:2 -repairAfterDump" (one thread) two events write files and a DEBUG entry
+  // each, the second saying that later ones go without it; the run goes on to its end.
+  {
+    TempDir dir;
+    const RunResult result =
+        RunExample(dir, 1, days, false, 1, {"-dumpmode:2", "-repairAfterDump"});
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    EXPECT_EQ(DumpFiles(dir.path()).size(), 4u);
+    const std::string entry = "command line option -repairAfterDump active!";
+    const std::size_t first = result.diag.find(entry);
+    ASSERT_NE(first, std::string::npos) << result.diag;
+    const std::size_t second = result.diag.find(entry, first + 1);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_EQ(result.diag.find(entry, second + 1), std::string::npos);
+    EXPECT_EQ(result.diag.find("continuing from now on without that message"),
+              result.diag.find("continuing from now on without that message", first + 1));
+    EXPECT_GT(result.diag.find("continuing from now on without that message"), second);
   }
   TempDir dir;
   const RunResult result = RunExample(dir, 1, days, false, 1, {"-dumpmode:2", "-closeAfterDump"});
