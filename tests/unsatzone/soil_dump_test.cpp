@@ -54,13 +54,6 @@ TEST(SoilDump, TestsAndTheirFirstFailingLayer) {
          c.heat.lower = 5;
        },
        kNoDumpLayer, kNoDumpLayer, kNoDumpLayer, false},
-      {"bottom beyond the lower boundary",
-       [](Column& c) {
-         c.t[3] = 5.5;
-         c.heat.hasLower = true;
-         c.heat.lower = 5;
-       },
-       3, kNoDumpLayer, kNoDumpLayer, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
