@@ -140,6 +140,7 @@ void unsatzonmodellklasse::TakeColumnSnapshot(SoilWaterScratch& scratch, long r,
   if (step.step > 1)
     for (int k = 1; k <= ws.N; ++k)
       if (scratch.uptakeTotal[static_cast<std::size_t>(k)] > 0) s.rootLayers = k;
+  // The time-centred suction of the lowest layer at the last head computation.
   s.scratchSuction = ws[SoilColumnWorkspace::kScratch][ws.N];
   s.inputRate = 0;  // set by the cell body once the step's input is known
   double** base = Grid(kBaseflow);
