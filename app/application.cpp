@@ -279,9 +279,6 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   unsatzone->LinkWaterInputGrid(interception_before_snow != 0);
   dump = ReadDumpOptions(stream, args);
   unsatzone->SetDumpMode(dump.on, dump.close, dump.repair, dump.maximum);
-  if (dump.on && unsatzone->GetFlowControl() != 0)
-    stream << "WARNING: -dumpmode: this build writes no soil-column dumps of the unsaturated zone"
-           << "[end-entry]";
   evapotranspiration->ReadLakeSection("[lake_model]");
   snow->ReadLakeSection("[lake_model]");
   LinkSoilAndSnow();

@@ -3,7 +3,8 @@
 // second per thread (a water-only Picard solver with van Genuchten closed forms, three pow per
 // layer, 3.7 iterations per step, N = 20, measured on an 8-core EPYC) and a plain loop that
 // reads and writes the same grids and stacks of every cell (the memory floor). Also the
-// iterations per inner step and the share of the serial zone sums (AddZoneSums) in a sub-step.
+// iterations per inner step and the share of the serial zone sums (AddZoneSums) in a sub-step;
+// and the rate on one thread with "-dumpmode" on, when no column fails its tests, against off.
 //
 // Usage: soil_water_step_bench [side (100)] [layers (20)] [sub-steps (24)] [threads (8)]
 // One process. The basin: `side` x `side` cells in eight subbasins (row bands), a surface
@@ -203,6 +204,19 @@ int Run(int argc, char** argv) {
                 cells * static_cast<double>(rounds) / floor_time,
                 100.0 * sums_time / (sums_time + cell_time));
   }
+  // "-dumpmode" when no column fails its tests (one thread): the snapshot of every inner step
+  // and the tests after it, against the same sub-steps without them.
+  omp_set_num_threads(1);
+  double dump_rate[2] = {0, 0};
+  for (const int dump : {0, 1}) {
+    model->SetDumpMode(dump != 0, false, false, 0);
+    const auto start = Clock::now();
+    for (int k = 0; k < substeps; ++k) model->ComputeSoilColumns(1);
+    dump_rate[dump] = cells * static_cast<double>(substeps) / Seconds(start);
+  }
+  std::printf("-dumpmode on 1 thread: %.3g column-steps/s, off: %.3g (on/off %.2f; %lld events)\n",
+              dump_rate[1], dump_rate[0], dump_rate[1] / dump_rate[0],
+              static_cast<long long>(model->dumpEvents.load()));
   model->ReleaseMemory();
   fs::current_path("/");
   fs::remove_all(directory);

@@ -7,7 +7,9 @@
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
+#include "unsatzone/column_snapshot.h"
 #include "unsatzone/soil_column_workspace.h"
+#include "unsatzone/soil_water_cell.h"
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
@@ -18,7 +20,9 @@ constexpr double kTolerance = 0.001;
 constexpr double kTemperatureLimit = 70.0;
 
 // Reference temperatures of layer i: a top layer (i == top) compares with its start value, the
-// surface and the layer below; any other with its own start value and both neighbours.
+// surface and the layer below; any other with its own start value and both neighbours. The
+// bottom layer's neighbour below is the lower boundary: without it a bottom layer that warms or
+// cools towards the boundary temperature would fail the test in every step.
 std::vector<double> References(const ColumnTemperatures& h, int i, int top, int N) {
   std::vector<double> refs;
   if (i == top) {
@@ -29,6 +33,8 @@ std::vector<double> References(const ColumnTemperatures& h, int i, int top, int 
   if (i < N) {
     refs.push_back(h.start[i + 1]);
     refs.push_back(h.current[i + 1]);
+  } else if (h.hasLower) {
+    refs.push_back(h.lower);
   }
   return refs;
 }
@@ -120,19 +126,89 @@ void CloseAfterDump(DiagnosticStream& diag) {
              "-------------------------------------------------------------\n\n");
 }
 
-void unsatzonmodellklasse::CheckInnerStep(SoilColumnWorkspace& ws, long row, long column, int N) {
+void unsatzonmodellklasse::TakeColumnSnapshot(SoilWaterScratch& scratch, long r, long c,
+                                              const InnerStep& step) {
+  ColumnSnapshot& s = scratch.dumpSnapshot;
+  const SoilColumnWorkspace& ws = scratch.ws;
+  const bool heat = heatTransferSwitch > 0 && step.heat != nullptr;
+  const bool snow = layeredSnowSwitch > 0 && ws.M > 0;
+  CaptureColumnArrays(ws, heat ? &scratch.hs : nullptr, nullptr, snow ? &scratch.snow : nullptr, s);
+  const int L = landuse_layers;
+  s.L = L;
+  // The deepest layer that gave water to the roots in the inner step before (none at the first).
+  s.rootLayers = 0;
+  if (step.step > 1)
+    for (int k = 1; k <= ws.N; ++k)
+      if (scratch.uptakeTotal[static_cast<std::size_t>(k)] > 0) s.rootLayers = k;
+  // The time-centred suction of the lowest layer at the last head computation.
+  s.scratchSuction = ws[SoilColumnWorkspace::kScratch][ws.N];
+  s.inputRate = 0;  // set by the cell body once the step's input is known
+  double** base = Grid(kBaseflow);
+  s.baseflow = base != nullptr ? base[r][c] : 0.0;
+  const auto value = [r, c](double** grid) { return grid != nullptr ? grid[r][c] : 0.0; };
+  s.transpiration.assign(static_cast<std::size_t>(L) + 1, 0.0);
+  for (int j = 0; j <= L && j < static_cast<int>(links.pot_transpiration.size()); ++j)
+    s.transpiration[static_cast<std::size_t>(j)] = value(links.pot_transpiration[j]);
+  s.landuse.assign(static_cast<std::size_t>(L), 0.0);
+  for (int j = 1; j <= L && j < static_cast<int>(links.landuse.size()); ++j)
+    s.landuse[static_cast<std::size_t>(j - 1)] = value(links.landuse[j]);
+  s.soilCode = static_cast<int32_t>(links.soil_types[r][c]);
+  s.date = {static_cast<int32_t>(step_date.hour), static_cast<int32_t>(step_date.day),
+            static_cast<int32_t>(step_date.month), static_cast<int32_t>(step_date.year)};
+  s.innerSteps = step.innerSteps;
+  s.innerStepLength = step.innerStepLength;
+  s.i0 = step.i0;
+  if (snow)
+    s.snowCell = {value(layered_snow.upper_index.get()), value(layered_snow.snowstorage_solid),
+                  value(layered_snow.snowstorage_liquid), value(layered_snow.snow_storage_total)};
+  if (heat) {
+    const CellHeat& h = *step.heat;
+    s.heatStepLength = step.substepSeconds / h.steps;
+    s.heatSteps = h.steps;
+    s.heatPerWaterStep = h.perWaterStep;
+    s.surfaceInput = value(links.air_temperature);
+    s.surfaceTemperature = h.upper.temperature;
+  }
+}
+
+void unsatzonmodellklasse::CheckInnerStep(SoilWaterScratch& scratch, long row, long column,
+                                          const InnerStep& step) {
   using W = SoilColumnWorkspace;
+  SoilColumnWorkspace& ws = scratch.ws;
+  const ColumnSnapshot& dump = scratch.dumpSnapshot;
+  const int N = ws.N;
   double** grid = Grid(kBaseflow);
   double baseflow = grid != nullptr ? grid[row][column] : 0.0;
-  // The temperature test needs the heat step's reference values, which the cell body does not
-  // hand over yet.
+  // With heat transfer the temperatures after the step against those at its start.
+  ColumnTemperatures temperatures;
+  const ColumnTemperatures* heat = nullptr;
+  double* temperature = nullptr;
+  if (dump.heat) {
+    temperature = scratch.hs[SoilHeatWorkspace::kTemper];
+    temperatures.current = temperature;
+    temperatures.start = dump.heatLayers[6].data() + dump.M;
+    temperatures.i0 = step.i0;
+    temperatures.surface = step.heat->upper.nFactor * step.heat->upper.temperature;
+    temperatures.hasLower = true;
+    temperatures.lower = step.heat->boundary.lower;
+    heat = &temperatures;
+  }
   const DumpReasons reasons =
-      TestColumnStep(baseflow, ws[W::kTheta], ws[W::kThetaSat], ws.M, N, nullptr);
+      TestColumnStep(baseflow, ws[W::kTheta], ws[W::kThetaSat], ws.M, N, heat);
   if (!reasons.Any()) return;
   const DumpEvent event = CountDumpEvent(dumpEvents, maxDumpFiles);
+  if (event.writeFiles) {
+    ColumnSnapshot& now = scratch.dumpNow;
+    CaptureColumnArrays(ws, dump.heat ? &scratch.hs : nullptr, dump.heatLayers[6].data() + dump.M,
+                        dump.layeredSnow ? &scratch.snow : nullptr, now);
+    now.surfaceTemperature = dump.surfaceTemperature;
+    WriteDumpFiles(DumpFileName(rank, reasons, row, column, step.step, step_date.year,
+                                step_date.month, step_date.day, step_date.hour),
+                   now, dump);
+  }
   if (closeAfterDump != 0) CloseAfterDump(Diag());
   if (repairAfterDump == 0) return;
-  RepairColumnStep(reasons, baseflow, ws[W::kTheta], ws[W::kThetaSat], N, nullptr, nullptr);
+  RepairColumnStep(reasons, baseflow, ws[W::kTheta], ws[W::kThetaSat], N, temperature, heat);
   if (grid != nullptr) grid[row][column] = baseflow;
   WriteRepairMessage(Diag(), event.message);
 }

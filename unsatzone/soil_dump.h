@@ -8,10 +8,10 @@
 // threads; "-closeAfterDump" ends the run with code 199 from the thread of the cell, which the
 // row-loop helper carries out of the parallel region.
 //
-// The cell body calls unsatzonmodellklasse::CheckInnerStep (unsatzone/soil_dump.cpp) after the
-// iteration of every inner step. Limits: the binary snapshot of the inner step (its items) and
-// the readable twin are not written yet, and the cell body hands over no temperatures, so the
-// temperature test and its repair act only where called with them.
+// The cell body keeps a ColumnSnapshot (unsatzone/column_snapshot.h) at the start of every inner
+// step (unsatzonmodellklasse::TakeColumnSnapshot) and calls unsatzonmodellklasse::CheckInnerStep
+// after its iteration: the tests (with heat transfer the temperatures after the step against
+// those at its start), the dump files, the close and the repair (unsatzone/soil_dump.cpp).
 #pragma once
 
 #include <atomic>
@@ -22,6 +22,19 @@
 namespace velorn {
 
 class DiagnosticStream;
+struct CellHeat;
+
+// What the cell body knows of an inner step beside its column: the step k (1..n_w), n_w, the
+// step length (s), the top index i0, the cell's heat steps (null without heat transfer) and
+// the sub-step length (s).
+struct InnerStep {
+  int step = 1;
+  int innerSteps = 1;
+  double innerStepLength = 0;
+  int i0 = 0;
+  const CellHeat* heat = nullptr;
+  double substepSeconds = 0;
+};
 
 inline constexpr int kCloseAfterDumpCode = 199;
 inline constexpr int kNoDumpLayer = INT_MIN;
@@ -38,12 +51,16 @@ struct DumpReasons {
 };
 
 // Temperatures of a column (°C, -M..N) for the temperature test: current values, values at the
-// start of the heat step, the top index i0 and the n-factor times the surface temperature.
+// start of the heat step, the top index i0, the n-factor times the surface temperature and, when
+// known, the lower boundary temperature, which the bottom layer follows as the top layer follows
+// the surface.
 struct ColumnTemperatures {
   const double* current = nullptr;
   const double* start = nullptr;
   int i0 = 0;
   double surface = 0;
+  bool hasLower = false;
+  double lower = 0;
 };
 
 // Tests after the iteration of an inner step: base flow beyond +-10; water content below 0

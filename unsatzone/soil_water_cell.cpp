@@ -34,6 +34,7 @@
 #include "unsatzone/soil_column_fluxes.h"
 #include "unsatzone/soil_column_river.h"
 #include "unsatzone/soil_column_sources.h"
+#include "unsatzone/soil_dump.h"
 #include "unsatzone/soil_water_step.h"
 #include "unsatzone/solute_transport.h"
 #include "unsatzone/unsatzone_model.h"
@@ -385,7 +386,17 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   std::fill(achieved_sum.begin(), achieved_sum.end(), 0.0);
   int64_t iterations = 0;
 
+  InnerStep inner;  // "-dumpmode": the inner step as its snapshot and tests see it
+  inner.innerSteps = nw;
+  inner.innerStepLength = dt;
+  inner.heat = heatTransferSwitch > 0 ? &heat : nullptr;
+  inner.substepSeconds = substep_seconds;
   for (int step = 1; step <= nw; ++step) {
+    if (dumpMode != 0) {
+      inner.step = step;
+      inner.i0 = i0;
+      TakeColumnSnapshot(scratch, r, c, inner);
+    }
     // Demands and inputs of the inner step (mm).
     for (int j = 1; j <= L; ++j) {
       scratch.demand[j] =
@@ -421,6 +432,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     }
     double rP = P / f;
     const double rS = S / f;
+    if (dumpMode != 0) scratch.dumpSnapshot.inputRate = rP;
 
     // Macropores take their share of the input into the layers at once.
     // Macropores take nothing under a snow pack.
@@ -529,7 +541,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
           SettleSnowPack(ws, scratch.hs, scratch.snow, layered_snow.restructure, r, c, i0);
       cell.i0 = i0;
     }
-    if (dumpMode != 0) CheckInnerStep(ws, r, c, N);
+    if (dumpMode != 0) {
+      inner.i0 = i0;
+      CheckInnerStep(scratch, r, c, inner);
+    }
 
     // Iteration log of process 0: one lock, whole lines.
     if (n > kLoggedIterations && rank == 0) {

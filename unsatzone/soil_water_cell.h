@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "unsatzone/column_snapshot.h"
 #include "unsatzone/layered_snow_state.h"
 #include "unsatzone/soil_column_workspace.h"
 #include "unsatzone/soil_heat_coupling.h"
@@ -37,6 +38,8 @@ struct SoilWaterScratch {
   // sub-step's solute in interflow and in direct runoff, and the solute held at the surface.
   std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect,
       tracerSurface;
+  // "-dumpmode": the column at the start of the inner step and, for a dump, after it.
+  ColumnSnapshot dumpSnapshot, dumpNow;
 
   // Room for N soil layers and L vegetation layers.
   void Prepare(int layers, int vegetation_layers) {

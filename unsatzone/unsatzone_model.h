@@ -72,6 +72,7 @@ struct RiverLinkSet;
 struct StorageParameters;
 struct SoilRecord;
 struct SoilWaterScratch;
+struct InnerStep;
 
 // Codes of the unsaturated zone's own failures.
 inline constexpr int kControlPointRowCode = 8;
@@ -347,10 +348,11 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int64_t iterationLogLines = 0;  // lines of "modell_0.log" written by the iteration
   // Inner water steps and iterations of this process since the start (for benchmarks).
   std::atomic<int64_t> innerStepCount{0}, iterationCount{0};
-  // "-dumpmode" (unsatzone/soil_dump.h): the tests of a column after the iteration of an inner
-  // step (soil layers 1..N, snow layers of ws), the repair and the close after a failed test.
+  // "-dumpmode" (unsatzone/soil_dump.h): the snapshot of a column at the start of an inner step;
+  // after its iteration the tests, the dump files, the repair and the close after a failed test.
   // Called by the thread of the cell; the count of dump events is shared.
-  void CheckInnerStep(SoilColumnWorkspace& ws, long row, long column, int N);
+  void TakeColumnSnapshot(SoilWaterScratch& scratch, long row, long column, const InnerStep& step);
+  void CheckInnerStep(SoilWaterScratch& scratch, long row, long column, const InnerStep& step);
   std::atomic<int64_t> dumpEvents{0};
   // --- End of a sub-step (unsatzone/zone_sums.cpp) ---------------------------------------------
   // The last steps of RunStep after its cell loop, in this order (the date is step_date):

@@ -88,21 +88,24 @@ void WriteSlideFractions(const fs::path& dir) {
 }
 
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
-                     bool slides = false, int threads = 0) {
+                     bool slides = false, int threads = 0,
+                     const std::vector<std::string>& options = {}) {
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   if (slides) WriteSlideFractions(dir.path());
   ApplyEdits(dir.path(), edits);
-  RunOptions options;
-  options.processes = processes;
-  options.directory = dir.path().string();
+  RunOptions run;
+  run.processes = processes;
+  run.directory = dir.path().string();
   // Two threads on one process; one thread per process otherwise: threads that spin-wait
   // beside busy-polling MPI processes make a run many times slower on a shared machine.
   if (threads == 0) threads = processes == 1 ? 2 : 1;
-  options.environment = {"OMP_NUM_THREADS=" + std::to_string(threads)};
+  run.environment = {"OMP_NUM_THREADS=" + std::to_string(threads)};
   // The year with soil water takes about a minute of one core on an idle machine.
-  options.timeout_seconds = 600;
-  return RunVelorn(options, {"front-range.ctl"});
+  run.timeout_seconds = 600;
+  std::vector<std::string> arguments = {"front-range.ctl"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  return RunVelorn(run, arguments);
 }
 
 std::vector<std::string> Names(const std::map<std::string, std::string>& files) {
@@ -345,6 +348,83 @@ TEST(ExampleRun, StatisticsTablesAreTheSameOnOneAndFourThreads) {
   ASSERT_GE(tables[0].size(), 10u);
   ASSERT_EQ(Names(tables[1]), Names(tables[0]));
   for (const auto& [name, text] : tables[1]) EXPECT_TRUE(text == tables[0].at(name)) << name;
+}
+
+// The dump files ("*.dmp" and their "*.dmp_asc" twins) of a run's working directory, named
+// without the rank that wrote them ("MPI_<rank>_").
+std::map<std::string, std::string> DumpFiles(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".dmp") != std::string::npos)
+      files[name.substr(name.find('_', 4) + 1)] = ReadFile(entry.path().string());
+  }
+  return files;
+}
+
+// "-dumpmode" in the layered snow of 16 and 17 January: where the snow falls on the frozen soil,
+// some inner steps fail the temperature test. Every dump file is the same on one process and on
+// three; each binary file holds the 48 items of a column of 3 snow and 8 soil layers (12 column
+// values) with one vegetation layer: 4 + 3·8 + 2·8 + 21·12·8 + 8 + 4·4·8 + 4·8 + 4 + 8 + 4·4 +
+// 2·8 + 4 + 2·8 + 4 + 2·8 = 2304 bytes. With "-dumpmode:2 -repairAfterDump" two files and
+// two repair entries; with "-dumpmode:2 -closeAfterDump" the run ends with code 199 and its FATAL
+// entry after the first dump.
+TEST(ExampleRun, DumpFilesOfTheLayeredSnowWithRepairAndClose) {
+  const std::vector<Edit> days = {
+      {"front-range.ctl", kModelEnd, "0\n17\n1\n"},
+      {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+       "0          # start\n16\n1\n"},
+      kHeatOn,
+      kLayeredSnowOn};
+  // Under the sanitizers on 3 processes only (as the variants).
+  std::vector<std::map<std::string, std::string>> dumps;
+  for (const int processes : {1, 3}) {
+    if (VELORN_SANITIZED_BUILD && processes == 1) continue;
+    TempDir dir;
+    const RunResult result = RunExample(dir, processes, days, false, 0, {"-dumpmode"});
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    dumps.push_back(DumpFiles(dir.path()));
+  }
+  ASSERT_GE(dumps[0].size(), 20u);
+  ASSERT_EQ(Names(dumps.back()), Names(dumps[0]));
+  for (const auto& [name, bytes] : dumps[0]) {
+    EXPECT_TRUE(bytes == dumps.back().at(name)) << name;
+    if (name.ends_with(".dmp")) {
+      EXPECT_EQ(bytes.size(), 2304u) << name;
+      EXPECT_TRUE(dumps[0].contains(name + "_asc")) << name;
+    }
+  }
+  // With "-dumpmode:2 -repairAfterDump" (one thread) two events write files and a DEBUG entry
+  // each, the second saying that later ones go without it; the run goes on to its end.
+  {
+    TempDir dir;
+    const RunResult result =
+        RunExample(dir, 1, days, false, 1, {"-dumpmode:2", "-repairAfterDump"});
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    EXPECT_EQ(DumpFiles(dir.path()).size(), 4u);
+    // The entries in the diagnostics file: the message, then the message with its last words.
+    const std::string entry = "command line option -repairAfterDump active!";
+    const std::string last = "continuing from now on without that message";
+    std::vector<std::size_t> at;
+    for (std::size_t p = result.diag.find(entry); p != std::string::npos;
+         p = result.diag.find(entry, p + 1))
+      at.push_back(p);
+    ASSERT_EQ(at.size(), 2u) << result.diag;
+    const std::size_t continuing = result.diag.find(last);
+    ASSERT_NE(continuing, std::string::npos);
+    EXPECT_GT(continuing, at[1]);
+  }
+  TempDir dir;
+  const RunResult result = RunExample(dir, 1, days, false, 1, {"-dumpmode:2", "-closeAfterDump"});
+  EXPECT_EQ(result.exit_status, 199) << result.Describe();
+  EXPECT_EQ(DumpFiles(dir.path()).size(), 2u);
+  EXPECT_NE(result.diag.find("command line option -closeAfterDump active!"), std::string::npos);
+  EXPECT_NE(result.diag.find(DiagnosticsLine(0, "Exception 199 caught at top level!")),
+            std::string::npos)
+      << result.diag;
+  if (const auto schema = RefData("pi-diag-schema/pi_diag.xsd")) {
+    EXPECT_EQ(ValidateDiagnostics((dir.path() / "Velorn_Diag_0.xml").string(), *schema), "");
+  }
 }
 
 TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
