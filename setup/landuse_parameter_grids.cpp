@@ -385,16 +385,16 @@ void LanduseGridWork::ComputeValues(const LanduseRecord& e, int l, long r, long 
     v.canopy_resistance =
         e.EvaluateAtDate(diag_, LanduseSeries::kRsc, day, month, year, l, r, c, alt, &cache);
   if (e.TestParameterSwitch(kBitInterceptionResistance))
-    v.interception_resistance = e.EvaluateAtDate(diag_, LanduseSeries::kRsInterception, day,
-                                                 month, year, l, r, c, alt, &cache);
+    v.interception_resistance = e.EvaluateAtDate(diag_, LanduseSeries::kRsInterception, day, month,
+                                                 year, l, r, c, alt, &cache);
   if (e.TestParameterSwitch(kBitRoughnessLength))
     v.roughness_length = e.EvaluateAtDay(diag_, LanduseSeries::kZ0, d, l, r, c, alt, &cache);
 }
 
 template <class Start, class Stop>
 void LanduseGridWork::StoreValues(const LanduseRecord& e, int l, long r, long c,
-                                  const LanduseDayValues& v, int d, bool creation, Start&& start_day,
-                                  Stop&& stop_day) {
+                                  const LanduseDayValues& v, int d, bool creation,
+                                  Start&& start_day, Stop&& stop_day) {
   LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
   if (l == 1 && e.TestParameterSwitch(kBitAlbedo)) g_.albedo[r][c] = v.albedo;
   if (l == 1 && e.TestParameterSwitch(kBitEvaporationResistance))
@@ -476,8 +476,8 @@ void LanduseGridWork::BuildCurves() {
         if (e == nullptr || IsDynamic(e->GetMethod()) || !e->ShiftFixpointsInto(-1, alt, scratch))
           continue;
         const int entry = static_cast<int>(e - &s_.landuse_table[0]);
-        auto [it, added] = local.try_emplace(Key{l, entry, scratch.days},
-                                             static_cast<int32_t>(row_curves.size()));
+        auto [it, added] =
+            local.try_emplace(Key{l, entry, scratch.days}, static_cast<int32_t>(row_curves.size()));
         if (added) {
           LanduseCurve& curve = row_curves.emplace_back();
           curve.entry = entry;
@@ -511,17 +511,18 @@ void LanduseGridWork::BuildCurves() {
   });
 }
 
+// One pass on the calling thread: a table has few curves (entries x layers x distinct shifts),
+// each a few interpolations, less than waking the threads would cost; the first failing curve
+// is always the same.
 void LanduseGridWork::EvaluateCurves(const ModelDate& date, int d) {
-  const long count = static_cast<long>(g_.curves.size());
-  ForEachRow(0, count - 1, [&](long i) {
-    LanduseCurve& k = g_.curves[static_cast<std::size_t>(i)];
+  for (LanduseCurve& k : g_.curves) {
     const LanduseRecord& e = s_.landuse_table[k.entry];
     ComputeValues(e, k.layer, k.row, k.col, date, d, k.altitude, k.days, k.values);
     k.values.vegetation_start =
         e.GetVegetationStartDay(diag_, d, k.layer, k.row, k.col, k.altitude, &k.days);
     k.values.vegetation_stop =
         e.GetVegetationStopDay(diag_, d, k.layer, k.row, k.col, k.altitude, &k.days);
-  });
+  }
 }
 
 const LanduseCurve* LanduseGridWork::CurveOf(int l, long r, long c, int entry) const {
