@@ -8,7 +8,9 @@
 // step's temperature to the daily mean and, at the end of a day, completes the mean, shifts
 // the seven-day history, runs dynamic phenology, evaluates the parameters with the entry's
 // switch bits and the limits, keeps the vegetation period, and flags the vegetation-period
-// statistics of every registered grid on the table's reset and write days.
+// statistics of every registered grid on the table's reset and write days. Cells of entries with
+// a fixed calendar are grouped at creation into curves (layer, entry, altitude-shifted days),
+// evaluated once a day and copied to their cells; the other cells evaluate on their own.
 #include "tables/landuse_parameter_grids.h"
 
 #include <algorithm>
