@@ -8,7 +8,9 @@
 // step's temperature to the daily mean and, at the end of a day, completes the mean, shifts
 // the seven-day history, runs dynamic phenology, evaluates the parameters with the entry's
 // switch bits and the limits, keeps the vegetation period, and flags the vegetation-period
-// statistics of every registered grid on the table's reset and write days.
+// statistics of every registered grid on the table's reset and write days. Cells of entries with
+// a fixed calendar are grouped at creation into curves (layer, entry, altitude-shifted days),
+// evaluated once a day and copied to their cells; the other cells evaluate on their own.
 #include "tables/landuse_parameter_grids.h"
 
 #include <algorithm>
@@ -20,93 +22,11 @@
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "setup/defaultini.h"
+#include "setup/landuse_grid_work.h"
 #include "tables/dynamic_phenology.h"
 
 namespace velorn {
-namespace {
-
-// Days of the temperature history behind "TemperatureMOVAVG7".
-constexpr int kHistoryDays = 7;
-// Lower limits of the evaluated parameters.
-constexpr double kMinimumRootDepth = 0.01;
-constexpr double kMinimumRoughnessLength = 0.01;
-
-// Switch bits of the parameters (useInternalParameters).
-constexpr int kBitAlbedo = 1;
-constexpr int kBitEvaporationResistance = 2;
-constexpr int kBitCanopyResistance = 4;
-constexpr int kBitInterceptionResistance = 8;
-constexpr int kBitLeafAreaIndex = 16;
-constexpr int kBitVegetationCoverage = 32;
-constexpr int kBitRootDepth = 64;
-constexpr int kBitRoughnessLength = 128;
-
-std::string LayerName(const char* base, int layer) {
-  return std::string(base) + std::to_string(layer);
-}
-
-bool IsDynamic(int method) {
-  return method >= 3 && method <= 6;
-}
-bool HasDynamicStart(int method) {
-  return method == 3 || method == 4 || method == 6;
-}
-
-}  // namespace
-
-// The steps of creation and update, with access to the settings object's fields.
-class LanduseGridWork {
- public:
-  LanduseGridWork(defaultini& settings, LanduseParameterGrids& grids)
-      : s_(settings), g_(grids), diag_(*settings.diag) {
-    if (s_.registry != nullptr) elevation_ = (*s_.registry)[2].grid;
-  }
-
-  // --- Creation ---------------------------------------------------------------------------
-  void ScanTable();
-  void CreateGrids();
-  void InitialisePhenology();
-  void LinkEntries();
-  void EvaluateAll(const ModelDate& date, bool creation);
-
-  // --- Update -----------------------------------------------------------------------------
-  void FindInputs();
-  void AccumulateTemperature(double minutes);
-  void CompleteDailyMean();
-  void ResetDailyMean();
-  void FlagVegetationStatistics(int d);
-  void CountVegetationDuration();
-  void StepPhenologyCells(int d);
-
-  int DayOfYear(const ModelDate& date) const {
-    return s_.landuse_table[0].GetDayOfYear(
-        static_cast<int>(date.day), static_cast<int>(date.month), static_cast<int>(date.year));
-  }
-
- private:
-  double** Grid(const std::string& name, double preset, bool fill);
-  double*** FixpointStack(const std::string& name);
-  void RegisterNew(const std::string& name, double** grid, double*** stack, int levels);
-  // Runs `cell`(r, c) for every land-use cell of this process's rows, in the row loop.
-  template <class Cell>
-  void ForEachLanduseCell(Cell&& cell);
-  // The same with `cell`(cache, r, c) and one cache of shifted fixpoint days per row, so that
-  // the parameters of a cell, and cells of one entry at one altitude, shift the days once.
-  template <class Cell>
-  void ForEachLanduseCellCached(Cell&& cell);
-  // The entry of layer l's code at (r, c), or null for a cell without code in that layer.
-  const LanduseRecord* EntryAt(int l, long r, long c) const;
-  void SetLayerNodata(int l, long r, long c, bool creation);
-  void CorrectPhenology(const LanduseRecord& e, LanduseLayerGrids& lg, long r, long c);
-  void EvaluateCell(const LanduseRecord& e, int l, long r, long c, const ModelDate& date, int d,
-                    bool creation, ShiftedDaysCache& cache);
-  double Altitude(long r, long c) const { return elevation_ ? elevation_[r][c] : 0.0; }
-
-  defaultini& s_;
-  LanduseParameterGrids& g_;
-  DiagnosticStream& diag_;
-  double** elevation_ = nullptr;
-};
+namespace landuse_work {
 
 // --- Creation -----------------------------------------------------------------------------
 
@@ -215,32 +135,6 @@ void LanduseGridWork::CreateGrids() {
         FixpointStack(LayerName("MultipleStartTimes", l));
 }
 
-template <class Cell>
-void LanduseGridWork::ForEachLanduseCell(Cell&& cell) {
-  ForEachLanduseCellCached([&](ShiftedDaysCache&, long r, long c) { cell(r, c); });
-}
-
-template <class Cell>
-void LanduseGridWork::ForEachLanduseCellCached(Cell&& cell) {
-  double** landuse = s_.landuse_layers[0];
-  ForEachRow(s_.first_local_row, s_.last_local_row, [&](long r) {
-    if (landuse == nullptr || landuse[r] == nullptr) return;
-    ShiftedDaysCache cache;
-    long first = 1;
-    long last = s_.ncols;
-    if (s_.column_ranges != nullptr) {
-      first = std::max<long>(1, s_.column_ranges[r].first);
-      last = std::min<long>(s_.ncols, s_.column_ranges[r].last);
-    }
-    for (long c = first; c <= last; ++c) {
-      if (IsNodata(landuse[r][c], s_.nodata)) continue;
-      if (s_.owner_grid != nullptr && s_.owner_grid[r] != nullptr && s_.owner_grid[r][c] != s_.rank)
-        continue;
-      cell(cache, r, c);
-    }
-  });
-}
-
 void LanduseGridWork::InitialisePhenology() {
   if (!g_.dynamic_phenology) return;
   // Every cell of the own rows: zero where there is land use, nodata elsewhere.
@@ -335,75 +229,6 @@ void LanduseGridWork::CorrectPhenology(const LanduseRecord& e, LanduseLayerGrids
   if (!HasDynamicStart(e.GetMethod())) return;
   if (lg.pheno_start[r][c] < 0) lg.pheno_start[r][c] = e.GetPhenologyStartDay();
   if (lg.forcing_threshold[r][c] < 0) lg.forcing_threshold[r][c] = e.GetFStar();
-}
-
-void LanduseGridWork::EvaluateCell(const LanduseRecord& e, int l, long r, long c,
-                                   const ModelDate& date, int d, bool creation,
-                                   ShiftedDaysCache& cache) {
-  LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
-  const double alt = Altitude(r, c);
-  const int day = static_cast<int>(date.day);
-  const int month = static_cast<int>(date.month);
-  const int year = static_cast<int>(date.year);
-  if (l == 1 && e.TestParameterSwitch(kBitAlbedo))
-    g_.albedo[r][c] =
-        e.EvaluateAtDate(diag_, LanduseSeries::kAlbedo, day, month, year, l, r, c, alt, &cache);
-  if (l == 1 && e.TestParameterSwitch(kBitEvaporationResistance))
-    g_.evaporation_resistance[r][c] = e.EvaluateAtDate(diag_, LanduseSeries::kRsEvaporation, day,
-                                                       month, year, l, r, c, alt, &cache);
-  if (e.TestParameterSwitch(kBitRootDepth))
-    lg.root_depth[r][c] = e.InterpolateRootDepth(diag_, d, l, r, c, alt, &cache);
-  if (e.TestParameterSwitch(kBitLeafAreaIndex))
-    lg.leaf_area_index[r][c] = e.EvaluateAtDay(diag_, LanduseSeries::kLAI, d, l, r, c, alt, &cache);
-  if (e.TestParameterSwitch(kBitVegetationCoverage))
-    lg.vegetation_coverage[r][c] =
-        e.EvaluateAtDay(diag_, LanduseSeries::kVCF, d, l, r, c, alt, &cache);
-  if (e.TestParameterSwitch(kBitCanopyResistance))
-    lg.canopy_resistance[r][c] =
-        e.EvaluateAtDate(diag_, LanduseSeries::kRsc, day, month, year, l, r, c, alt, &cache);
-  if (e.TestParameterSwitch(kBitInterceptionResistance))
-    lg.interception_resistance[r][c] = e.EvaluateAtDate(diag_, LanduseSeries::kRsInterception, day,
-                                                        month, year, l, r, c, alt, &cache);
-  if (e.TestParameterSwitch(kBitRoughnessLength))
-    lg.roughness_length[r][c] = e.EvaluateAtDay(diag_, LanduseSeries::kZ0, d, l, r, c, alt, &cache);
-
-  double& start = lg.vegetation_start[r][c];
-  double& stop = lg.vegetation_stop[r][c];
-  double& duration = lg.vegetation_duration[r][c];
-  if (creation) {
-    if (start <= 0) start = e.GetVegetationStartDay(diag_, d, l, r, c, alt, &cache);
-    stop = -1;
-    duration = 0;
-  } else {
-    if (d == e.GetJDVegetationResetForBalance()) {
-      start = -1;
-      stop = -1;
-      duration = 0;
-    }
-    if (start <= 0) start = e.GetVegetationStartDay(diag_, d, l, r, c, alt, &cache);
-    if (stop < 0) stop = e.GetVegetationStopDay(diag_, d, l, r, c, alt, &cache);
-  }
-  lg.root_depth[r][c] = std::max(lg.root_depth[r][c], kMinimumRootDepth);
-  lg.vegetation_coverage[r][c] = std::clamp(lg.vegetation_coverage[r][c], 0.0, 1.0);
-  lg.leaf_area_index[r][c] = std::max(lg.leaf_area_index[r][c], 0.0);
-  lg.interception_resistance[r][c] = std::max(lg.interception_resistance[r][c], 0.0);
-  if (lg.roughness_length[r][c] <= 0) lg.roughness_length[r][c] = kMinimumRoughnessLength;
-}
-
-void LanduseGridWork::EvaluateAll(const ModelDate& date, bool creation) {
-  const int d = DayOfYear(date);
-  ForEachLanduseCellCached([&](ShiftedDaysCache& cache, long r, long c) {
-    for (int l = 1; l <= g_.layer_count; ++l) {
-      const LanduseRecord* e = EntryAt(l, r, c);
-      if (e == nullptr) {
-        SetLayerNodata(l, r, c, creation);
-        continue;
-      }
-      if (creation && g_.dynamic_phenology && IsDynamic(e->GetMethod()))
-        CorrectPhenology(*e, g_.layers[static_cast<std::size_t>(l)], r, c);
-      EvaluateCell(*e, l, r, c, date, d, creation, cache);
-    }
-  });
 }
 
 // --- Update ---------------------------------------------------------------------------------
@@ -506,6 +331,10 @@ void LanduseGridWork::StepPhenologyCells(int d) {
   });
 }
 
+}  // namespace landuse_work
+
+using landuse_work::LanduseGridWork;
+
 // --- defaultini ---------------------------------------------------------------------------
 
 void defaultini::generateMultiLayerParameterGrids(int32_t layer_count) {
@@ -521,6 +350,7 @@ void defaultini::generateMultiLayerParameterGrids(int32_t layer_count) {
   landuse_grids = grids;
   work.InitialisePhenology();
   work.LinkEntries();
+  work.BuildCurves();
   work.EvaluateAll(start_date, true);
 }
 

@@ -22,6 +22,7 @@
 // the regions are divided, owned by this process in "MPIRegions".
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "core/matrix.h"
@@ -48,6 +49,34 @@ struct LanduseLayerGrids {
   GridMatrix cold_days;               // consecutive cold days (leaf fall of method 6)
 };
 
+// The parameters of one day that an entry gives a cell, before the grid limits.
+struct LanduseDayValues {
+  double albedo = 0;
+  double evaporation_resistance = 0;
+  double root_depth = 0;
+  double leaf_area_index = 0;
+  double vegetation_coverage = 0;
+  double canopy_resistance = 0;
+  double interception_resistance = 0;
+  double roughness_length = 0;
+  double vegetation_start = 0;  // what GetVegetationStartDay gives on the day
+  double vegetation_stop = 0;   // what GetVegetationStopDay gives on the day
+};
+
+// One land-use curve: an entry of a fixed calendar (methods 0 to 2) in one layer with one set of
+// altitude-shifted fixpoint days. Its cells share every evaluated value, so the daily update
+// evaluates each curve once and fills the cells by look-up. The first cell that has it (row by
+// row) stands for all of them in the evaluation and in its error messages.
+struct LanduseCurve {
+  int entry = 0;  // index into the land-use table
+  int layer = 0;
+  long row = 0;
+  long col = 0;
+  double altitude = 0;
+  ShiftedDaysCache days;  // keyed to (record, no start day, altitude)
+  LanduseDayValues values;
+};
+
 struct LanduseParameterGrids {
   int layer_count = 0;
   double** albedo = nullptr;
@@ -68,6 +97,16 @@ struct LanduseParameterGrids {
   double** temperature = nullptr;
   double** root_zone_theta = nullptr;  // "MeanThetaInRootZone", null when absent
   PhenologyLinks links;
+
+  // The curves, and per layer the curve of each own cell ((r - first row) * ncols + c - 1; -1:
+  // the cell evaluates on its own) with the altitude it was built for: a cell whose entry or
+  // altitude changed since evaluates on its own.
+  std::vector<LanduseCurve> curves;
+  std::vector<std::vector<int32_t>> cell_curve;
+  std::vector<double> curve_altitude;
+  long curve_first_row = 0;  // the rows and columns the curves were built for
+  long curve_last_row = -1;
+  long curve_ncols = 0;
 };
 
 }  // namespace velorn

@@ -219,6 +219,9 @@ struct LanduseRecord {
   // The same days through `cache`: computed only when the cache holds another key.
   const std::vector<int>& ShiftFixpoints(DiagnosticStream& diag, int start_day, double altitude,
                                          ShiftedDaysCache& cache) const;
+  // The same days into `cache` without a message: false (and the cache keyed to nothing) where
+  // ShiftFixpoints would end in its FATAL entry.
+  bool ShiftFixpointsInto(int start_day, double altitude, ShiftedDaysCache& cache) const;
   // Index 1..n + 1 of the shifted fixpoint that ends the interval holding day `d`.
   int FindFixpointInterval(DiagnosticStream& diag, int d, int start_day, double altitude) const;
   static double InterpolateLinear(double x0, double y0, double x1, double y1, double x);

@@ -184,12 +184,27 @@ const std::vector<int>& LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, in
                                                       ShiftedDaysCache& cache) const {
   if (cache.record == this && cache.start_day == start_day && cache.altitude == altitude)
     return cache.days;
+  if (ShiftFixpointsInto(start_day, altitude, cache)) return cache.days;
+  // The same checks in the same order, now with their messages.
+  for (int i = 1; i <= n; ++i) {
+    if (GetJulDay(i) < 0) continue;
+    const double day = ShiftedDay(GetJulDay(i), altitude, GetAltDep(i));
+    if (!(day >= -1 && day <= 366)) FailShiftedDay(diag, day, i);
+  }
+  const std::vector<int>& s = cache.days;
+  for (int i = 1; i <= n; ++i)
+    if (s[At(i)] < -1 || s[At(i)] > 366) FailShiftedDay(diag, s[At(i)], i);
+  return s;
+}
+
+bool LanduseRecord::ShiftFixpointsInto(int start_day, double altitude,
+                                       ShiftedDaysCache& cache) const {
   cache.record = nullptr;
   // A shift that leaves the year is an error of the table or the altitude, whatever the order.
   for (int i = 1; i <= n; ++i) {
     if (GetJulDay(i) < 0) continue;
     const double day = ShiftedDay(GetJulDay(i), altitude, GetAltDep(i));
-    if (!(day >= -1 && day <= 366)) FailShiftedDay(diag, day, i);
+    if (!(day >= -1 && day <= 366)) return false;
   }
   AltitudeShiftedDaysInto(altitude, cache);
   std::vector<int>& s = cache.days;
@@ -201,11 +216,11 @@ const std::vector<int>& LanduseRecord::ShiftFixpoints(DiagnosticStream& diag, in
     s[At(k + 1)] = start_day + GetJulDay(k + 1);
   }
   for (int i = 1; i <= n; ++i)
-    if (s[At(i)] < -1 || s[At(i)] > 366) FailShiftedDay(diag, s[At(i)], i);
+    if (s[At(i)] < -1 || s[At(i)] > 366) return false;
   cache.record = this;
   cache.start_day = start_day;
   cache.altitude = altitude;
-  return s;
+  return true;
 }
 
 const std::vector<int>& LanduseRecord::CellShiftedDays(DiagnosticStream& diag, int layer, long row,

@@ -318,5 +318,57 @@ TEST_F(ParameterGridsTest, LeafOutFromDeBiltTemperatures) {
               1e-12);
 }
 
+// Cells of one entry at many altitudes share a curve per set of shifted fixpoint days. Every grid
+// value must be what the entry gives the cell on its own, also for a cell whose altitude changes
+// after set-up, and for a cell whose shift leaves the year only when that cell is reached.
+class LanduseCurveTest : public ParameterGridsTest {
+ protected:
+  void SetUp() override {
+    test::LanduseGridsTest::SetUp();
+    ASSERT_EQ(ReadTable("[landuse_table]\n1\n10 meadow method VariableDayCount { " + kCommon +
+                        "StartVegetationPeriodForBalance = 2; StopVegetationPeriodForBalance = 3;\n"
+                        "JulDays = 1 60 240 366; Albedo = 0.2 0.2 0.3 0.2; rsc = 80 80 60 80;\n"
+                        "LAI = 1 1 5 1; Z0 = 0.02 0.02 0.1 0.02; VCF = 0.5 0.5 0.9 0.5;\n"
+                        "RootDepth = 0.2 0.2 0.5 0.2; AltDep = 0 0.02 -0.02 0; }\n"),
+              0)
+        << screen_.str();
+  }
+  // Every cell's grids against the entry's own evaluation at the cell's altitude.
+  void ExpectCellValues(const ModelDate& date) {
+    const LanduseRecord& e = settings_.landuse_table[1];
+    const int d = e.GetDayOfYear(int(date.day), int(date.month), int(date.year));
+    for (int r = 1; r <= settings_.nrows; ++r) {
+      for (int c = 1; c <= settings_.ncols; ++c) {
+        const double alt = grid("dem")[r][c];
+        EXPECT_EQ(grid("leaf_area_index1")[r][c], e.InterpolateLAI(diag_, d, 1, r, c, alt));
+        EXPECT_EQ(grid("albedo")[r][c], e.InterpolateAlbedo(diag_, d, 1, r, c, alt));
+        EXPECT_EQ(grid("root_depth1")[r][c], e.InterpolateRootDepth(diag_, d, 1, r, c, alt));
+        EXPECT_EQ(grid("SurfaceCanopyResistance1")[r][c], e.InterpolateRsc(diag_, d, 1, r, c, alt));
+      }
+    }
+  }
+};
+
+TEST_F(LanduseCurveTest, CellsOfACurveTakeTheirOwnValues) {
+  Build({{1, 1, 1}, {1, 1, 1}}, 400, {2003, 4, 15, 24});
+  const std::vector<double> altitudes = {400, 900, 905.5, 1400, 3000, 899.9};
+  for (int i = 0; i < 6; ++i) grid("dem")[1 + i / 3][1 + i % 3] = altitudes[std::size_t(i)];
+  Generate();
+  // At 900 m the fixpoints lie on days 70 and 230: day 105 gives LAI 1 + 4 x 35/160.
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 2), 1.875);
+  ExpectCellValues({2003, 4, 15, 24});
+  grid("dem")[1][2] = 1400;  // changed after set-up: the cell evaluates on its own
+  RunDays({2003, 6, 1, 24}, 1, 1, 1440, 10);
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 2), 1.0 + 4 * (152 - 80.0) / (220 - 80));
+  ExpectCellValues({2003, 6, 1, 24});
+}
+
+// A shift that leaves the year still ends the run with its code when the cell is evaluated.
+TEST_F(LanduseCurveTest, ShiftOutOfTheYearEndsTheRun) {
+  Build({{1, 1}}, 400, {2003, 4, 15, 24});
+  grid("dem")[1][2] = 20400;  // fixpoint 2 on day 60 + 400
+  EXPECT_EQ(test::ThrownCode([&] { Generate(); }), kShiftedDayCode);
+}
+
 }  // namespace
 }  // namespace velorn
