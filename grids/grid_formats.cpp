@@ -201,20 +201,33 @@ class AsciiCellCursor {
   bool Done() const { return row_ > rows_; }
 
   // Reads the numbers of [p, end), which must not cut a word, until the text or the cells are
-  // used up; false at a word that is no number (the cursor stays at its cell).
+  // used up; false at a word that is no number (the cursor stays at its cell). The loop works
+  // on locals, which a store to a cell cannot alias.
   bool Parse(const char*& p, const char* end) {
-    while (row_ <= rows_) {
+    int64_t row = row_, col = col_;
+    double* cells = cells_;
+    const double from = from_, to = to_;
+    double scratch = 0;
+    bool read = true;
+    while (row <= rows_) {
       p = SkipBlanks(p, end);
-      if (p == end) return true;
-      double& cell = cells_ != nullptr ? cells_[col_] : scratch_;
-      if (!ReadNumber(p, end, cell)) return false;
-      if (cell == from_) cell = to_;
-      if (++col_ > cols_) {
-        ++row_;
-        StartRow();
+      if (p == end) break;
+      double& cell = cells != nullptr ? cells[col] : scratch;
+      if (!ReadNumber(p, end, cell)) {
+        read = false;
+        break;
+      }
+      if (cell == from) cell = to;
+      if (++col > cols_) {
+        col = 1;
+        ++row;
+        cells = target_ != nullptr && row <= rows_ ? target_[row] : nullptr;
       }
     }
-    return true;
+    row_ = row;
+    col_ = col;
+    cells_ = cells;
+    return read;
   }
 
   // The result when the text ended here (`rest` not blank: more than the cells).
@@ -245,7 +258,6 @@ class AsciiCellCursor {
   int64_t row_ = 1;
   int64_t col_ = 1;
   double* cells_ = nullptr;
-  double scratch_ = 0;
 };
 
 }  // namespace
