@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@
 #include "core/matrix.h"
 #include "core/mpi_operations.h"
 #include "core/submodel_setup.h"
+#include "grids/mpi_layout.h"
+#include "setup/mpi_regions.h"
 
 namespace velorn::bench {
 
@@ -117,6 +120,63 @@ struct SquareBasin {
   std::vector<ColumnRange> columns;
   std::vector<GridMatrix> grids;
   SubModelSetup setup;
+};
+
+// The basin of a sub-model benchmark under MPI: a square grid of `side` cells of `cellsize` m,
+// one zone of code 1, work directory "velorn-<name>-bench-<rank>" below the temporary directory
+// (diagnostics into its "diag.xml", screen output kept in memory). The grid `zone_grid` (all 1)
+// is registered and decomposed over all processes with equal speeds, and `setup` points at the
+// registry, the layout, its own rows and the directory. The benchmark adds its grids with Add,
+// its tables and control file to `setup`, and removes `directory` at the end.
+struct DecomposedSquareBasin {
+  DecomposedSquareBasin(const std::string& name, int32_t side, double cellsize,
+                        const std::string& zone_grid)
+      : directory(WorkDirectory("velorn-" + name + "-bench-" + std::to_string(Rank()))),
+        diag((directory / "diag.xml").string(), 0, screen),
+        side(side) {
+    SquareOneZoneSetup(setup, side, cellsize, zones, columns);
+    Add(zone_grid, 1);
+    double** zone = grids[zone_grid].get();
+    const RegionGrids region_grids = Rank() == 0 ? RegionGrids{zone, zone, nullptr} : RegionGrids{};
+    layout = std::move(DecomposeRegions(diag, {side, side, -9999.0}, region_grids, 1.0).layout);
+    RegisterMpiGrids(diag, registry, layout);
+    setup.registry = &registry;
+    setup.diag = &diag;
+    setup.mpi = &layout;
+    setup.first_local_row = layout.first_row;
+    setup.last_local_row = layout.last_row;
+    setup.zone_code_index = code_index.data();
+    setup.control_file_name = (directory / "bench.ctl").string();
+    setup.input_directory = setup.output_directory = directory.string() + "/";
+  }
+  DecomposedSquareBasin(const DecomposedSquareBasin&) = delete;
+  DecomposedSquareBasin& operator=(const DecomposedSquareBasin&) = delete;
+
+  // A whole grid of `value` (column 0 included) registered as `name` (file name `name`.asc).
+  void Add(const std::string& name, double value) {
+    grids[name] = GridMatrix(diag, 1, side, side, side);
+    for (int32_t r = 1; r <= side; ++r) std::fill(grids[name][r], grids[name][r] + side + 1, value);
+    registry.Register(diag, registry.FirstFreeIndex(), name + ".asc", grids[name].get(), nullptr, 0,
+                      name, 0, 1, side, side, side);
+  }
+
+  static int Rank() {
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    return rank;
+  }
+
+  std::filesystem::path directory;
+  std::ostringstream screen;
+  DiagnosticStream diag;
+  int32_t side;
+  SubModelSetup setup;
+  std::vector<ZoneRecord> zones;
+  std::vector<ColumnRange> columns;
+  GridRegistry registry;
+  std::map<std::string, GridMatrix> grids;
+  MpiLayout layout;
+  std::vector<int32_t> code_index{0, 1};
 };
 
 // The [unsatzon_model] section of the soil-zone benchmarks: hourly steps, method 2, a cold start

@@ -61,30 +61,9 @@ int Run(int argc, char** argv) {
   int rank = 0, size = 1;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);
-  const fs::path directory =
-      fs::temp_directory_path() / ("velorn-groundwater-bench-" + std::to_string(rank));
-  fs::create_directories(directory);
-  std::ostringstream screen;
-  DiagnosticStream diag((directory / "diag.xml").string(), 0, screen);
-
-  SubModelSetup setup;
-  std::vector<ZoneRecord> zones;
-  std::vector<ColumnRange> columns;
-  bench::SquareOneZoneSetup(setup, side, 10.0, zones, columns);
-  GridRegistry registry;
-  std::map<std::string, GridMatrix> grids;
-  const auto add = [&](const std::string& name, double value) {
-    grids[name] = GridMatrix(diag, 1, side, side, side);
-    for (int r = 1; r <= side; ++r) std::fill(grids[name][r], grids[name][r] + side + 1, value);
-    registry.Register(diag, registry.FirstFreeIndex(), name + ".asc", grids[name].get(), nullptr, 0,
-                      name, 0, 1, side, side, side);
-  };
-  add("zones", 1);
-  const RegionGrids region_grids =
-      rank == 0 ? RegionGrids{grids["zones"].get(), grids["zones"].get(), nullptr} : RegionGrids{};
-  MpiLayout layout =
-      std::move(DecomposeRegions(diag, {side, side, -9999.0}, region_grids, 1.0).layout);
-  RegisterMpiGrids(diag, registry, layout);
+  bench::DecomposedSquareBasin basin("groundwater", side, 10.0, "zones");
+  auto [directory, diag, registry, grids, layout, setup] =
+      std::tie(basin.directory, basin.diag, basin.registry, basin.grids, basin.layout, basin.setup);
   for (const auto& [name, value] :
        std::vector<std::pair<std::string, double>>{{"[elevation_model]", 100},
                                                    {"groundwater_recharge", 0},
@@ -97,22 +76,13 @@ int Run(int argc, char** argv) {
                                                    {"gw_storage_coeff_1", 1e-4},
                                                    {"gw_boundary_fix_h_1", -9999},
                                                    {"gw_boundary_fix_q_1", -9999}})
-    add(name, value);
+    basin.Add(name, value);
   for (int r = 1; r <= side; ++r) grids["gw_boundary_fix_h_1"][r][1] = 110;
   grids["gw_boundary_fix_q_1"][side / 2][side / 2] = -1e-4;
   std::vector<SoilRecord> soils(2);
   soils[0].code = 1;
   soils[1].TotalDepth = 10;
   setup.soil_table = soils.data();
-  setup.registry = &registry;
-  setup.diag = &diag;
-  setup.mpi = &layout;
-  setup.first_local_row = layout.first_row;
-  setup.last_local_row = layout.last_row;
-  std::vector<int32_t> code_index{0, 1};
-  setup.zone_code_index = code_index.data();
-  setup.control_file_name = (directory / "bench.ctl").string();
-  setup.output_directory = directory.string() + "/";
   std::ofstream(setup.control_file_name)
       << "[groundwater_flow]\n1\n60\n1\n1\n1e-12\n1\n1.8\n0\n1\n0 0\ncp.txt\n0\n"
          "h.asc\n0\ntx.asc\n0\nty.asc\n0\nb.asc\n0\n";

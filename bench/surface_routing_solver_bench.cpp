@@ -51,36 +51,14 @@ int Run(int argc, char** argv) {
   int rank = 0, size = 1;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);
-  const fs::path directory =
-      fs::temp_directory_path() / ("velorn-surface-bench-" + std::to_string(rank));
-  fs::create_directories(directory);
-  std::ostringstream screen;
-  DiagnosticStream diag((directory / "diag.xml").string(), 0, screen);
-
-  SubModelSetup setup;
-  std::vector<ZoneRecord> zones;
-  std::vector<ColumnRange> columns;
-  bench::SquareOneZoneSetup(setup, side, 10.0, zones, columns);
-  GridRegistry registry;
-  std::map<std::string, GridMatrix> grids;
-  const auto add = [&](const std::string& name, double value) {
-    grids[name] = GridMatrix(diag, 1, side, side, side);
-    for (int r = 1; r <= side; ++r) std::fill(grids[name][r], grids[name][r] + side + 1, value);
-    registry.Register(diag, registry.FirstFreeIndex(), name + ".asc", grids[name].get(), nullptr, 0,
-                      name, 0, 1, side, side, side);
-  };
-  add("zonegrid", 1);
-  add("[elevation_model]", 0);
-  const RegionGrids region_grids =
-      rank == 0 ? RegionGrids{grids["zonegrid"].get(), grids["zonegrid"].get(), nullptr}
-                : RegionGrids{};
-  MpiLayout layout =
-      std::move(DecomposeRegions(diag, {side, side, -9999.0}, region_grids, 1.0).layout);
-  RegisterMpiGrids(diag, registry, layout);
+  bench::DecomposedSquareBasin basin("surface", side, 10.0, "zonegrid");
+  basin.Add("[elevation_model]", 0);
+  auto [directory, diag, registry, grids, layout, setup] =
+      std::tie(basin.directory, basin.diag, basin.registry, basin.grids, basin.layout, basin.setup);
   for (const char* name :
        {"landuse1", "vegetation_coverage_degree1", "soil_types", "SurfStorSiltingUp", "directflow",
         "interflow", "river_depth", "river_width", "river_links"})
-    add(name, std::string(name) == "landuse1" || std::string(name) == "soil_types" ? 1 : 0);
+    basin.Add(name, std::string(name) == "landuse1" || std::string(name) == "soil_types" ? 1 : 0);
   double** z = grids["[elevation_model]"].get();
   for (int r = 1; r <= side; ++r) {
     for (int c = 1; c <= side; ++c)
@@ -95,16 +73,7 @@ int Run(int argc, char** argv) {
                         "0.02; VCF = 0.5 0.5; RootDepth = 0.2 0.2; AltDep = 0 0; JulDays = 1 366; "
                         "SR_K_ST = 10; }",
                         "VariableDayCount");
-  std::vector<int32_t> code_index{0, 1};
   setup.landuse_table = landuse.data();
-  setup.registry = &registry;
-  setup.diag = &diag;
-  setup.mpi = &layout;
-  setup.first_local_row = layout.first_row;
-  setup.last_local_row = layout.last_row;
-  setup.zone_code_index = code_index.data();
-  setup.control_file_name = (directory / "bench.ctl").string();
-  setup.input_directory = setup.output_directory = directory.string() + "/";
   setup.end_date = ModelDate{2001, 12, 31, 24};
 
   const double own_cells = static_cast<double>(side) * (layout.last_row - layout.first_row + 1);

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "core/error_code.h"
 #include "core/string_helpers.h"
@@ -185,32 +187,119 @@ AsciiHeaderResult ParseAsciiHeader(std::string_view text) {
   return result;
 }
 
+namespace {
+
+// The cell that the next number of an ASCII grid goes to, carried from one piece of text to the
+// next; cells equal to `from` become `to` (never when `from` is not a number).
+class AsciiCellCursor {
+ public:
+  AsciiCellCursor(int64_t rows, int64_t cols, double** target, double from, double to)
+      : rows_(rows), cols_(cols), target_(target), from_(from), to_(to) {
+    StartRow();
+  }
+
+  bool Done() const { return row_ > rows_; }
+
+  // Reads the numbers of [p, end), which must not cut a word, until the text or the cells are
+  // used up; false at a word that is no number (the cursor stays at its cell). The loop works
+  // on locals, which a store to a cell cannot alias.
+  bool Parse(const char*& p, const char* end) {
+    int64_t row = row_, col = col_;
+    double* cells = cells_;
+    const double from = from_, to = to_;
+    double scratch = 0;
+    bool read = true;
+    while (row <= rows_) {
+      p = SkipBlanks(p, end);
+      if (p == end) break;
+      double& cell = cells != nullptr ? cells[col] : scratch;
+      if (!ReadNumber(p, end, cell)) {
+        read = false;
+        break;
+      }
+      if (cell == from) cell = to;
+      if (++col > cols_) {
+        col = 1;
+        ++row;
+        cells = target_ != nullptr && row <= rows_ ? target_[row] : nullptr;
+      }
+    }
+    row_ = row;
+    col_ = col;
+    cells_ = cells;
+    return read;
+  }
+
+  // The result when the text ended here (`rest` not blank: more than the cells).
+  AsciiCellResult Finish(bool rest) const {
+    AsciiCellResult result;
+    if (!Done()) {
+      result.ok = false;
+      result.row = row_;
+      result.col = col_;
+    } else if (rest) {
+      result.ok = false;
+      result.trailing = true;
+      result.row = rows_;
+      result.col = cols_;
+    }
+    return result;
+  }
+
+ private:
+  void StartRow() {
+    col_ = 1;
+    cells_ = target_ != nullptr && row_ <= rows_ ? target_[row_] : nullptr;
+  }
+
+  int64_t rows_, cols_;
+  double** target_;
+  double from_, to_;
+  int64_t row_ = 1;
+  int64_t col_ = 1;
+  double* cells_ = nullptr;
+};
+
+}  // namespace
+
 AsciiCellResult ParseAsciiCells(std::string_view text, std::size_t offset, int64_t rows,
                                 int64_t cols, double** target) {
   const char* const end = text.data() + text.size();
   const char* p = text.data() + std::min(offset, text.size());
-  AsciiCellResult result;
-  double scratch = 0;
-  for (int64_t r = 1; r <= rows; ++r) {
-    double* row = target != nullptr ? target[r] : nullptr;
-    for (int64_t c = 1; c <= cols; ++c) {
-      p = SkipBlanks(p, end);
-      double& cell = row != nullptr ? row[c] : scratch;
-      if (p == end || !ReadNumber(p, end, cell)) {
-        result.ok = false;
-        result.row = r;
-        result.col = c;
-        return result;
-      }
+  AsciiCellCursor cursor(rows, cols, target, std::nan(""), 0);
+  cursor.Parse(p, end);
+  return cursor.Finish(SkipBlanks(p, end) != end);
+}
+
+AsciiCellResult ParseAsciiCellStream(std::string_view start, const AsciiTextSource& more,
+                                     int64_t rows, int64_t cols, double** target, double from,
+                                     double to, std::size_t buffer_bytes) {
+  AsciiCellCursor cursor(rows, cols, target, from, to);
+  std::vector<char> buffer(std::max(buffer_bytes, start.size()));
+  std::memcpy(buffer.data(), start.data(), start.size());
+  std::size_t filled = start.size();
+  bool at_end = false;
+  for (;;) {
+    while (!at_end && filled < buffer.size()) {
+      const std::size_t got = more(buffer.data() + filled, buffer.size() - filled);
+      at_end = got == 0;
+      filled += got;
     }
+    const char* const begin = buffer.data();
+    const char* end = begin + filled;
+    // Only whole words are parsed: the tail after the last blank waits for the next piece.
+    if (!at_end) {
+      while (end > begin && !IsBlank(end[-1])) --end;
+      if (end == begin) return cursor.Finish(cursor.Done());  // a word that fills the buffer
+    }
+    const char* p = begin;
+    if (!cursor.Parse(p, end)) return cursor.Finish(false);
+    if (cursor.Done() && SkipBlanks(p, begin + filled) != begin + filled)
+      return cursor.Finish(true);
+    if (at_end) return cursor.Finish(false);
+    filled = static_cast<std::size_t>(begin + filled - end);
+    std::memmove(buffer.data(), end, filled);
   }
-  if (SkipBlanks(p, end) != end) {
-    result.ok = false;
-    result.trailing = true;
-    result.row = rows;
-    result.col = cols;
-  }
-  return result;
 }
 
 std::string CheckGridHeader(const GridHeader6& header) {

@@ -11,8 +11,8 @@
 //     exactly -9999, then the rows of values in the same precision, row 1 first;
 //   - GIF images ("GIF8") and netCDF files (classic "CDF", netCDF-4 "\x89HDF") are recognised
 //     here and read by GifImageReader and NetcdfGridReader.
-// The parsers are pure functions over memory (no MPI, no diagnostics), so they can be tested
-// and timed on their own; the reader turns their results into FATAL entries.
+// The parsers are pure functions over memory or a text source (no MPI, no diagnostics), so they
+// can be tested and timed on their own; the reader turns their results into FATAL entries.
 //
 // Limits: grids of at most 2^31 - 1 rows and columns; ASCII numbers are read with
 // std::from_chars (plain decimal and exponent forms, a leading '+' allowed; not-a-number and
@@ -104,6 +104,21 @@ struct AsciiCellResult {
 // number, or when anything but white space follows the last value.
 AsciiCellResult ParseAsciiCells(std::string_view text, std::size_t offset, int64_t rows,
                                 int64_t cols, double** target);
+
+// Supplies the text of a file piece by piece: copies up to `size` bytes to `to` and returns
+// their count, 0 at the end of the text (or when it cannot be read).
+using AsciiTextSource = std::function<std::size_t(char* to, std::size_t size)>;
+
+// Bytes of the buffer through which ParseAsciiCellStream reads.
+inline constexpr std::size_t kAsciiStreamBufferBytes = std::size_t{1} << 20;
+
+// As ParseAsciiCells, on text that arrives in pieces: `start` (the text behind the header that
+// is already in memory), then what `more` supplies, parsed through one buffer of `buffer_bytes`
+// so that the file is never held whole (a word longer than the buffer fails at its cell). Every
+// cell equal to `from` becomes `to` as it is read (the file's nodata value to the model's).
+AsciiCellResult ParseAsciiCellStream(std::string_view start, const AsciiTextSource& more,
+                                     int64_t rows, int64_t cols, double** target, double from,
+                                     double to, std::size_t buffer_bytes = kAsciiStreamBufferBytes);
 
 // Empty when ncols and nrows are whole numbers from 1 to 2^31 - 1, the corners finite and the
 // cell size finite and above 0; otherwise what is wrong.

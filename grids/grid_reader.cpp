@@ -45,6 +45,8 @@ constexpr double kGifDefaultY = -160000.0;
 constexpr double kGifDefaultCellsize = 1000.0;
 // Input origin and cell size that mark a netCDF slice of exactly the model's size.
 constexpr double kNetcdfSameGridMarker = 9999.0;
+// Bytes of an ASCII file first read for its header.
+constexpr uint64_t kAsciiHeaderBytes = 64 * 1024;
 
 struct ReadArguments {
   int fill_mode = 0;
@@ -107,6 +109,8 @@ class GridReadCall {
   void ReadParallel();
   void ReadWholeOnRoot();
   void ReadRegularAscii();
+  AsciiCellResult ParseCells(double** target, int64_t rows, int64_t cols, double file_nodata,
+                             double nodata);
   void ReadBinaryRows(double** grid, int64_t rows, int64_t cols, bool irregular);
   void ReadIrregular();
   void ReadGif();
@@ -137,7 +141,7 @@ class GridReadCall {
   // Process 0 only.
   FilePtr file_;
   uint64_t file_size_ = 0;
-  std::unique_ptr<char[]> text_buffer_;  // the whole ASCII file
+  std::unique_ptr<char[]> text_buffer_;  // the first bytes of an ASCII file, its header
   std::string_view text_;
   std::size_t data_offset_ = 0;
   double exact_x_ = 0;  // lower-left corner before the header's corners are floored
@@ -251,13 +255,20 @@ void GridReadCall::ExamineFile() {
                static_cast<unsigned long>(kBroadcastNameLength), " characters: ", name_);
 }
 
+// The header is read from the first bytes of the file (more while they may cut it: a header
+// that fails or ends at their end); the cells follow from there in ParseCells.
 void GridReadCall::ReadHeader() {
-  text_buffer_ = std::make_unique_for_overwrite<char[]>(file_size_);
-  std::rewind(file_.get());
-  if (std::fread(text_buffer_.get(), 1, file_size_, file_.get()) != file_size_)
-    ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading ascii value #", 1, " from ", name_);
-  text_ = std::string_view(text_buffer_.get(), file_size_);
-  const AsciiHeaderResult header = ParseAsciiHeader(text_);
+  AsciiHeaderResult header;
+  for (uint64_t bytes = std::min<uint64_t>(file_size_, kAsciiHeaderBytes);; bytes *= 2) {
+    bytes = std::min(bytes, file_size_);
+    text_buffer_ = std::make_unique_for_overwrite<char[]>(bytes);
+    std::rewind(file_.get());
+    if (std::fread(text_buffer_.get(), 1, bytes, file_.get()) != bytes)
+      ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading ascii value #", 1, " from ", name_);
+    text_ = std::string_view(text_buffer_.get(), bytes);
+    header = ParseAsciiHeader(text_);
+    if (bytes == file_size_ || (header.failed_pair == 0 && header.data_offset < bytes)) break;
+  }
   if (header.failed_pair != 0)
     ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading ascii value #", header.failed_pair,
                " from ", name_, " (", header.reason, ")");
@@ -273,10 +284,10 @@ void GridReadCall::CheckDataSize() {
   const auto cols = static_cast<uint64_t>(header_[0]);
   const auto rows = static_cast<uint64_t>(header_[1]);
   if (type_ == kGridAscii) {
-    const uint64_t data_bytes = text_.size() - data_offset_;
+    const uint64_t data_bytes = file_size_ - data_offset_;
     if (rows * cols <= (data_bytes + 1) / 2) return;
-    FailAsciiCell(ParseAsciiCells(text_, data_offset_, static_cast<int64_t>(rows),
-                                  static_cast<int64_t>(cols), nullptr));
+    FailAsciiCell(
+        ParseCells(nullptr, static_cast<int64_t>(rows), static_cast<int64_t>(cols), 0, 0));
   }
   const uint64_t width = type_ == kGridBinaryDouble ? sizeof(double) : sizeof(float);
   const uint64_t values = BinaryValuesInFile(file_size_, width);
@@ -423,10 +434,11 @@ void GridReadCall::ReadWholeOnRoot() {
     ReadIrregular();
     return;
   }
-  if (type_ == kGridAscii)
+  if (type_ == kGridAscii) {
     ReadRegularAscii();
-  else
-    ReadBinaryRows(whole_.get(), model_.nrows, model_.ncols, false);
+    return;
+  }
+  ReadBinaryRows(whole_.get(), model_.nrows, model_.ncols, false);
   ReplaceValue(whole_.get(), 1, model_.nrows, model_.ncols, header_[5], model_.nodata);
 }
 
@@ -438,8 +450,24 @@ void GridReadCall::RestoreModelNodata() {
 
 void GridReadCall::ReadRegularAscii() {
   const AsciiCellResult cells =
-      ParseAsciiCells(text_, data_offset_, model_.nrows, model_.ncols, whole_.get());
+      ParseCells(whole_.get(), model_.nrows, model_.ncols, header_[5], model_.nodata);
   if (!cells.ok) FailAsciiCell(cells);
+}
+
+// The cells of an ASCII file behind its header, read on from where the header's bytes ended,
+// the file's nodata value set to `nodata` as they are read.
+AsciiCellResult GridReadCall::ParseCells(double** target, int64_t rows, int64_t cols,
+                                         double file_nodata, double nodata) {
+  const std::string_view start = text_.substr(data_offset_);
+  std::FILE* file = file_.get();
+  const AsciiTextSource more = [file](char* to, std::size_t size) {
+    return std::fread(to, 1, size, file);
+  };
+  const AsciiCellResult cells =
+      ParseAsciiCellStream(start, more, rows, cols, target, file_nodata, nodata);
+  text_buffer_.reset();
+  text_ = {};
+  return cells;
 }
 
 void GridReadCall::ReadBinaryRows(double** grid, int64_t rows, int64_t cols, bool irregular) {
@@ -469,12 +497,12 @@ void GridReadCall::ReadIrregular() {
   const auto cols = static_cast<int32_t>(header_[0]);
   GridMatrix source(diag_, 1, rows, cols, rows);
   if (type_ == kGridAscii) {
-    const AsciiCellResult cells = ParseAsciiCells(text_, data_offset_, rows, cols, source.get());
+    const AsciiCellResult cells = ParseCells(source.get(), rows, cols, header_[5], kNodata);
     if (!cells.ok) FailAsciiCell(cells);
   } else {
     ReadBinaryRows(source.get(), rows, cols, true);
+    ReplaceValue(source.get(), 1, rows, cols, header_[5], kNodata);
   }
-  ReplaceValue(source.get(), 1, rows, cols, header_[5], kNodata);
   GridMatrix mask = WholeMask();
   GifImageReader::ResampleToGrid(diag_, source.get(), 1, cols, 1, rows, whole_.get(), 1,
                                  model_.ncols, 1, model_.nrows, mask.get(), exact_x_, exact_y_,

@@ -263,12 +263,22 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
     return q;
   };
   if (!reversed()) return finish();
-  // Bisection on the flux (and the layer's extraction) until the gradient just holds.
+  // Bisection on the flux (and the layer's extraction) until the gradient just holds. Most
+  // bisections find the gradient reversed down to the smallest flux and end at q0 / 2^rounds
+  // after all rounds: that end point is tried first, and when the gradient is reversed there
+  // too it is the result.
+  const double q0 = q;
+  const double e0 = ext[i];
+  q = std::ldexp(q0, -kFluxBisectionRounds);
+  ext[i] = std::ldexp(e0, -kFluxBisectionRounds);
+  predict();
+  heads();
+  if (reversed()) return finish();
+  q = q0;
+  ext[i] = e0;
   double factor = 0.5;
   double direction = -1.0;
   bool reducing = true;
-  const double q0 = q;
-  const double e0 = ext[i];
   for (int round = 0; round < kFluxBisectionRounds; ++round) {
     q += factor * direction * q0;
     ext[i] += factor * direction * e0;

@@ -13,6 +13,7 @@
 // the program). A finding prints the reader and the input, written to fuzz-finding.txt as well.
 #include <mpi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -176,8 +177,18 @@ void ReadAsciiGrid(const std::string& text) {
   if (header.failed_pair != 0 || !CheckGridHeader(header.values).empty()) return;
   const double cells = header.values[0] * header.values[1];
   if (cells > 1e6) return;  // a reader compares this with the file's size first
-  ParseAsciiCells(text, header.data_offset, static_cast<int64_t>(header.values[1]),
-                  static_cast<int64_t>(header.values[0]), nullptr);
+  const auto rows = static_cast<int64_t>(header.values[1]);
+  const auto cols = static_cast<int64_t>(header.values[0]);
+  ParseAsciiCells(text, header.data_offset, rows, cols, nullptr);
+  // The same cells as the file reader reads them: in pieces of 7 bytes through 64.
+  std::size_t at = header.data_offset;
+  const AsciiTextSource more = [&](char* to, std::size_t size) {
+    const std::size_t n = std::min({size, std::size_t{7}, text.size() - at});
+    text.copy(to, n, at);
+    at += n;
+    return n;
+  };
+  ParseAsciiCellStream({}, more, rows, cols, nullptr, -9999, 0, 64);
 }
 
 class TableReaders {

@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 #include <netcdf.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "core/matrix.h"
@@ -112,6 +114,47 @@ TEST(AsciiCells, ReadsRowsAndPointsAtTheFirstBadCell) {
   result = ParseAsciiCells("1 2 3\n4 nan 6", 0, 2, 3, nullptr);
   EXPECT_EQ(std::pair(result.row, result.col), std::pair(int64_t{2}, int64_t{2}));
   EXPECT_TRUE(ParseAsciiCells("1 2 3\n4 5 6 7", 0, 2, 3, nullptr).trailing);
+}
+
+// Text that arrives in pieces of 1 to 5 bytes through a buffer of 8 bytes, so that words are cut
+// at every place: the same cells and failures as the text in memory, the file's nodata value
+// (-1) replaced (by -7) as it is read, and a word longer than the buffer failing at its cell.
+TEST(AsciiCells, TextInPiecesReadsAsTheTextInMemory) {
+  test::CapturedDiag d;
+  struct Case {
+    std::string text;
+    int64_t row, col;  // the failing cell, 0: read
+    bool trailing;
+  };
+  const Case cases[] = {{" 1 +2 3e1\r\n-4.5\t-1 -9999 \n\n", 0, 0, false},
+                        {"1 2 3\n4 5", 2, 3, false},
+                        {"1 2 3\n4 nan 6", 2, 2, false},
+                        {"1 2 3\n4 5 6 7", 2, 3, true},
+                        {"1 2 3\n4 5 6 123456789", 2, 3, true},
+                        {"1 2 3\n4 1.000000000 6", 2, 2, false}};
+  for (const Case& c : cases) {
+    for (std::size_t piece = 1; piece <= 5; ++piece) {
+      GridMatrix grid(d.diag, 1, 2, 3, 2);
+      std::size_t at = 2;  // behind the start
+      const AsciiTextSource more = [&](char* to, std::size_t size) {
+        const std::size_t n = std::min({size, piece, c.text.size() - at});
+        c.text.copy(to, n, at);
+        at += n;
+        return n;
+      };
+      const AsciiCellResult result =
+          ParseAsciiCellStream(c.text.substr(0, 2), more, 2, 3, grid.get(), -1, -7, 8);
+      EXPECT_EQ(std::tuple(result.ok, result.row, result.col, result.trailing),
+                std::tuple(c.row == 0, c.row, c.col, c.trailing))
+          << c.text << " in pieces of " << piece;
+      if (c.row == 0) {
+        EXPECT_EQ(grid[1][3], 30.0);
+        EXPECT_EQ(grid[2][1], -4.5);
+        EXPECT_EQ(grid[2][2], -7.0);
+        EXPECT_EQ(grid[2][3], -9999.0);
+      }
+    }
+  }
 }
 
 TEST(GridHeaderChecks, RefusesSizesThatAreNoCellCounts) {

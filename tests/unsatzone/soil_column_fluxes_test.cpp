@@ -1,7 +1,7 @@
 // The column numerics of one iteration: gravity flow at unit gradient, the conductivity ratio
 // limit, interflow and tile drainage by hand, the flux limiter's room rule and its 51-round
-// bisection, the thaw-depth cap of infiltration, and the water balance of every iteration of
-// random columns that drive the content limiter into its wet and dry cases.
+// bisection (run out, or stopped inside), the thaw-depth cap of infiltration, and the water balance
+// of every iteration of random columns that drive the content limiter into its wet and dry cases.
 #include "unsatzone/soil_column_fluxes.h"
 
 #include <gtest/gtest.h>
@@ -129,6 +129,23 @@ TEST_F(ColumnFluxes, BisectionEndsAfterFiftyOneRounds) {
   const double q = LimitInterfaceFlux(ws_, cell_, 1, q0, 60);
   EXPECT_DOUBLE_EQ(q, q0 * std::ldexp(1.0, -kFluxBisectionRounds));
   EXPECT_DOUBLE_EQ(A(W::kExtraction)[1], 1e-8 * std::ldexp(1.0, -kFluxBisectionRounds));
+}
+
+// Two equal layers draining fast enough to reverse the gradient in one step, which no flux near
+// 0 does: the bisection stops inside, where the predicted heads are within 1 mm (not at the end
+// point that a gradient reversed at every flux gives).
+TEST_F(ColumnFluxes, BisectionStopsWhereTheGradientJustHolds) {
+  LoadLoam(3, 0.1, 0.3);
+  A(W::kHead)[1] = 99.95;
+  A(W::kHead)[2] = 99.85;
+  const double q0 = -1e-4, dt = 60;
+  const double q = LimitInterfaceFlux(ws_, cell_, 1, q0, dt);
+  EXPECT_LT(q0, q);
+  EXPECT_LT(q, q0 * std::ldexp(1.0, -20));
+  const double* z = A(W::kZBound);
+  const double hu = 0.5 * (z[0] + z[1]) - soil_.GetSuction(1, 0.3 + q * dt / 0.1);
+  const double hl = 0.5 * (z[1] + z[2]) - soil_.GetSuction(2, 0.3 - q * dt / 0.1);
+  EXPECT_LE(std::fabs(hl - hu), 0.001);
 }
 
 // Below the permafrost thaw depth the soil conducts the reduced conductivity; a thaw depth inside
