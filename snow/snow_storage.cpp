@@ -101,8 +101,10 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
 
 bool schneemodellklasse::WriteStorageState(bool append) {
   if (GetFlowControl() == 0 || storage_file_name.empty()) return true;
+  // Beside the other models' sections in the output directory: the run never writes into the
+  // folder of its initial state.
   std::string name = storage_file_name;
-  PrefixDirectory(input_directory, name);
+  PrefixDirectory(output_directory, name);
   std::string text = "[snow_model]\n" + FormatText("%d (number of subasins)\n", soil_zone_count);
   const char* comments[3] = {"(TG code and Qice_slr value)", "(TG code and Qfirn_slr value)",
                              "(TG code and Qsnow_slr value)"};

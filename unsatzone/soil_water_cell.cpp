@@ -621,7 +621,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     for (int k = 1; k <= N; ++k) t0[k] = theta[k];
 
     sums.direct += direct;
-    sums.inter += (extracted - drainage) * f;
+    // The drains discharge into the channels with the interflow; the drainage grid and table
+    // show their share of it.
+    sums.inter += extracted * f;
     sums.drainage += drainage * f;
     sums.macropore += m;
     sums.recharge += x;
@@ -720,8 +722,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const auto t_index = static_cast<std::size_t>(t);
       tracer.direct.get()[r][c] =
           sums.direct > 0 ? scratch.tracerDirect[t_index] / sums.direct : 0.0;
-      const double extracted = sums.inter + sums.drainage;  // interflow and tile drainage
-      tracer.inter.get()[r][c] = extracted > 0 ? scratch.tracerInter[t_index] / extracted : 0.0;
+      // The interflow holds the tile drainage.
+      tracer.inter.get()[r][c] = sums.inter > 0 ? scratch.tracerInter[t_index] / sums.inter : 0.0;
     }
   }
 

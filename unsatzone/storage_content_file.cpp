@@ -115,12 +115,16 @@ bool WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool a
       for (int32_t z = 1; z <= zmax; ++z) {
         for (const char* name : {"QD", "QI"}) {
           const ZoneRecord& r = (name[1] == 'D' ? runoff.zoneFZT_QD : runoff.zoneFZT_QI)[t][s][z];
-          std::fprintf(f, "%lg %lg %lg %lg %lg (zoneFZT_%s.n/.sx/.zonenwert/.rel/.RelCellSum)\n",
+          // States with 17 digits, which read back to the same double: a warm start goes on
+          // as the run would have.
+          std::fprintf(f,
+                       "%.17g %.17g %.17g %.17g %.17g (zoneFZT_%s.n/.sx/.zonenwert/.rel/"
+                       ".RelCellSum)\n",
                        r[0], r[1], r[2], r[3], r[4], name);
         }
       }
-      std::fprintf(f, "%g (QDd[%d][%d])\n", runoff.QDd[t][s], t, s);
-      std::fprintf(f, "%g (QIi[%d][%d])\n", runoff.QIi[t][s], t, s);
+      std::fprintf(f, "%.17g (QDd[%d][%d])\n", runoff.QDd[t][s], t, s);
+      std::fprintf(f, "%.17g (QIi[%d][%d])\n", runoff.QIi[t][s], t, s);
     }
   }
   std::fputs("\n", f);

@@ -6,8 +6,9 @@
 // after the routing model's section or created anew; read during the second-stage set-up of a
 // run in storage mode 1, after the zones have been sized. The reader finds the section by the
 // text "unsatzon_model" anywhere in a line, so the order of the sections does not matter.
-// Values are printed with "%g"/"%lg" (six significant digits): a warm start continues the
-// translation and the storages to that precision.
+// The parameters are printed with "%g" (checked to a relative 1e-5), the buffers and storages
+// with 17 significant digits, which read back to the same doubles: a warm start continues the
+// translation and the storages exactly.
 //
 // Failures: a file that cannot be read is code 64, a missing section or any stored value that
 // does not agree with this run (subbasins, codes, parameters, tracer count, zone counts, five

@@ -4,16 +4,18 @@
 // before snow, snow sliding off slopes), April with ponding on the soil, and January to March
 // with frozen soil (heat transfer), also after a temperature pre-spin-up, four days of January
 // with a layered snow pack on the frozen soil and four with river-link cells computed by the
-// process of their link, eight days of April with lakes in the soil zone, on 1 process with 2
-// threads and on 3 processes (the variants without the soil zone on 2 as well). Each run is a
-// test of its own: every output file must equal the reviewed files in
-// tests/runs/expected/front-range/<variant>/, so the outputs of every process count are the same
-// (MPIRegions_0, which describes the decomposition itself, the files of one process's share and
-// the soil zone's storage content files, one per process, are left out).
+// process of their link, eight days of April with lakes in the soil zone, and five days of April
+// with tile drains, with hydrologic response units and with a groundwater table handed over by
+// an external model, on 1 process with 2 threads and on 3 processes (the variants without the
+// soil zone on 2 as well). Each run is a test of its own: every output file must equal the
+// reviewed files in tests/runs/expected/front-range/<variant>/, so the outputs of every process
+// count are the same (MPIRegions_0, which describes the decomposition itself, the files of one
+// process's share and the soil zone's storage content files, one per process, are left out).
 // VELORN_UPDATE_EXPECTED=1 writes the outputs of one process there instead, for a deliberate
 // change of the results, to be reviewed (--gtest_filter=FrontRange/ExampleVariant.*/year_on_1
 // picks one variant). A malformed copy of each kind of input (a control-file section, a grid, a
-// station table) must end in its FATAL entry and code, with a valid diagnostics file.
+// station table) must end in its FATAL entry and code, with a valid diagnostics file. A run split
+// in two, the second part a warm start from the state the first stored, must end as the whole.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -52,27 +54,41 @@ void ApplyEdits(const fs::path& dir, const std::vector<Edit>& edits) {
   }
 }
 
+// The example's elevation grid: its six header lines and its values, row 1 first.
+struct Dem {
+  std::string header;
+  int ncols = 0, nrows = 0;
+  std::vector<double> z;
+};
+
+Dem ReadDem(const fs::path& dir) {
+  std::istringstream in(ReadFile((dir / "dem.asc").string()));
+  Dem dem;
+  std::string key;
+  for (int line = 0; line < 6; ++line) {
+    std::string text;
+    std::getline(in, text);
+    dem.header += text + "\n";
+    if (line < 2) {
+      std::istringstream values(text);
+      values >> key >> (line == 0 ? dem.ncols : dem.nrows);
+    }
+  }
+  dem.z.resize(static_cast<std::size_t>(dem.nrows * dem.ncols));
+  for (double& value : dem.z) in >> value;
+  return dem;
+}
+
 // The four slide-fraction grids of the example: each cell sends its sliding snow to its lower
 // neighbours (previous row, previous column, next column, next row) in proportion to the drop.
 void WriteSlideFractions(const fs::path& dir) {
-  std::istringstream dem(ReadFile((dir / "dem.asc").string()));
-  std::string header, key;
-  int ncols = 0, nrows = 0;
-  for (int line = 0; line < 6; ++line) {
-    std::string text;
-    std::getline(dem, text);
-    header += text + "\n";
-    if (line < 2) {
-      std::istringstream in(text);
-      in >> key >> (line == 0 ? ncols : nrows);
-    }
-  }
-  std::vector<double> z(static_cast<std::size_t>(nrows * ncols));
-  for (double& value : z) dem >> value;
+  const Dem dem = ReadDem(dir);
+  const int nrows = dem.nrows, ncols = dem.ncols;
+  const std::vector<double>& z = dem.z;
   const int dr[4] = {-1, 0, 0, 1}, dc[4] = {0, -1, 1, 0};
   for (int k = 0; k < 4; ++k) {
     std::ostringstream out;
-    out << header;
+    out << dem.header;
     for (int r = 0; r < nrows; ++r) {
       for (int c = 0; c < ncols; ++c) {
         const int nr = r + dr[k], nc = c + dc[k];
@@ -87,12 +103,32 @@ void WriteSlideFractions(const fs::path& dir) {
   }
 }
 
+// What an external groundwater model hands over at the first step: a water table 1 m below the
+// surface of every cell ("gw_table.asc", geodetic height in m) and the synchronisation file that
+// tells the run to go on.
+void WriteExternalTable(const fs::path& dir) {
+  const Dem dem = ReadDem(dir);
+  std::ostringstream out;
+  out << dem.header;
+  for (int r = 0; r < dem.nrows; ++r) {
+    for (int c = 0; c < dem.ncols; ++c) {
+      const double z = dem.z[static_cast<std::size_t>(r * dem.ncols + c)];
+      out << (c > 0 ? " " : "") << (z > -9999 ? z - 1.0 : -9999.0);
+    }
+    out << "\n";
+  }
+  WriteFile((dir / "gw_table.asc").string(), out.str());
+  WriteFile((dir / "sync.txt").string(), "Command=Continue;\n");
+}
+
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
                      bool slides = false, int threads = 0,
-                     const std::vector<std::string>& options = {}) {
+                     const std::vector<std::string>& options = {},
+                     void (*prepare)(const fs::path&) = nullptr) {
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   if (slides) WriteSlideFractions(dir.path());
+  if (prepare != nullptr) prepare(dir.path());
   ApplyEdits(dir.path(), edits);
   RunOptions run;
   run.processes = processes;
@@ -167,6 +203,9 @@ const Edit kLayeredSnowOn = {"front-range.ctl", "# ---- Time series at single ce
 const std::string kPenmanMonteith =
     "1          # method 1: Penman-Monteith per vegetation layer, day and night apart";
 
+const Edit kStartInApril = {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+                            "0          # start\n1\n4\n"};
+
 // Ponding as above from 1 April to the day `last_day` of April.
 std::vector<Edit> PondingInApril(const std::string& last_day) {
   std::vector<Edit> edits = {
@@ -183,6 +222,7 @@ struct Variant {
   // The runs with soil water cost most: 1 and 3 processes show the identity.
   std::vector<int> processes = {1, 3};
   bool slides = false;
+  void (*prepare)(const fs::path&) = nullptr;  // writes further input files
 };
 const std::vector<Variant>& Variants() {
   static const std::vector<Variant> variants = {
@@ -259,6 +299,34 @@ const std::vector<Variant>& Variants() {
         kHeatOn,
         {"front-range.ctl", "[SpinUp]\n0 ",
          "[SpinUp]\n1\n1\n1\n1\nelevation_model 10 linear\n# "}}},
+      // Tile drains 0.8 m deep and 20 m apart in every cell, 1 to 5 April.
+      {"soil-drainage-april",
+       {{"front-range.ctl", kModelEnd, "0\n5\n4\n"},
+        kStartInApril,
+        {"front-range.ctl", "0          # no tile drainage", "1          # tile drains"},
+        {"front-range.ctl", "[standard_grids]\n5\n",
+         "[standard_grids]\n7\ndrainage_depth drainage_depth 0 readcode=0 defaultValue=0.8\n"
+         "drainage_distance drainage_distance 0 readcode=0 defaultValue=20\n"},
+        {"front-range.ctl", "qdrain.stat 0 ", "qdrain.stat 2001"}}},
+      // Hydrologic response units (spin-up switch 2: one pass) of land use, soil type and 100 m
+      // elevation bands: each unit's cells take the state of its master cell, 1 to 5 April.
+      {"soil-response-units-april",
+       {{"front-range.ctl", kModelEnd, "0\n5\n4\n"},
+        kStartInApril,
+        {"front-range.ctl", "[SpinUp]\n0 ",
+         "[SpinUp]\n2\n0\n1\n3\nlanduse1 1 linear\nsoil_types 1 linear\n"
+         "elevation_model 100 linear\n# "}}},
+      // A groundwater table 1 m below the surface handed over by an external model through the
+      // coupling files at the first step (yearly exchange), 1 to 5 April.
+      {"soil-external-table-april",
+       {{"front-range.ctl", kModelEnd, "0\n5\n4\n"},
+        kStartInApril,
+        {"front-range.ctl", "[ExternalCoupling]\n0 ",
+         "[ExternalCoupling]\n1\n./sync.txt\n10\nY\n1440\n1\ngw_table.asc GWTableExtern 0 2\n"
+         "0\n0\n./to_partner.txt\nCommand=Continue;\n# "}},
+       {1, 3},
+       false,
+       WriteExternalTable},
   };
   return variants;
 }
@@ -301,7 +369,8 @@ TEST_P(ExampleVariant, OutputsAreAsReviewed) {
   const fs::path expected_dir =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range" / variant.name;
   TempDir dir;
-  const RunResult result = RunExample(dir, processes, variant.edits, variant.slides);
+  const RunResult result =
+      RunExample(dir, processes, variant.edits, variant.slides, 0, {}, variant.prepare);
   ASSERT_EQ(result.exit_status, 0) << result.Describe();
   ASSERT_NE(result.diag.find(DiagnosticsLine(4, "reached end of simulation sucessfully")),
             std::string::npos);
@@ -425,6 +494,89 @@ TEST(ExampleRun, DumpFilesOfTheLayeredSnowWithRepairAndClose) {
   if (const auto schema = RefData("pi-diag-schema/pi_diag.xsd")) {
     EXPECT_EQ(ValidateDiagnostics((dir.path() / "Velorn_Diag_0.xml").string(), *schema), "");
   }
+// The state a warm start reads: every model's storage grids written at the end of the run as
+// binary doubles (exact), and the storage switches of the snow, interception and soil models.
+std::vector<Edit> StoredStateEdits(bool warm) {
+  const auto at_end = [](const std::string& line) {
+    return Edit{"front-range.ctl", line + "\n0\n", line + "\n3\n"};
+  };
+  std::vector<Edit> edits = {
+      {"front-range.ctl", "WriteAsciiGrids = 1\nWriteDoubleGrids = 0",
+       "WriteAsciiGrids = 0\nWriteDoubleGrids = 1"},
+      at_end("theta.stk  # water content per layer"),
+      at_end("hh.stk     # hydraulic head per layer"),
+      at_end("hgeo.stk   # elevation of the layer boundaries"),
+      at_end("qunten.stk # flux through the lower boundary of each layer"),
+      at_end("gwstand.asc"),
+      at_end("gwtheta.asc"),
+      at_end("gwlevel.asc"),
+      at_end("deltagw.asc"),
+      at_end("snowsolid.asc  # solid snow storage (mm water equivalent)"),
+      at_end("snowliquid.asc # liquid water in the pack (mm)"),
+      at_end("snowstorage.asc   # total snow storage grid"),
+      at_end("snowdays.asc   # days with snow cover"),
+      at_end("snowage.asc    # snow age (days)"),
+      at_end("interception_storage.asc"),
+  };
+  if (warm) {
+    edits.push_back({"front-range.ctl", kColdStart, "1\n"});
+    edits.push_back({"front-range.ctl",
+                     "0          # the storages start empty (1: read from the grids above)", "1"});
+    edits.push_back({"front-range.ctl",
+                     "0          # cold start (1: read the stacks and grids named above)", "1"});
+  }
+  return edits;
+}
+
+// A warm start from the state stored at the end of 25 January (a snow pack of 2.3 mm that melts
+// the next day, water on the leaves) continues the run as if it had not stopped: 26 and 27
+// January give the same table rows as the run of 24 to 27 January, and the same state at the
+// end, bit for bit. On 3 processes: each process stores its own runoff concentration.
+TEST(ExampleRun, AWarmStartContinuesTheRunBitForBit) {
+  const auto period = [](const char* first_day, const char* last_day, bool warm) {
+    std::vector<Edit> edits = StoredStateEdits(warm);
+    edits.push_back({"front-range.ctl", kModelEnd, std::string("0\n") + last_day + "\n1\n"});
+    edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
+                     std::string("0          # start\n") + first_day + "\n"});
+    return edits;
+  };
+  TempDir whole, first, second;
+  for (const auto& [dir, edits] : {std::pair{&whole, period("24", "27", false)},
+                                   std::pair{&first, period("24", "25", false)}}) {
+    const RunResult result = RunExample(*dir, 3, edits);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  }
+  // The second part runs in a directory that holds the first part's outputs as its initial
+  // state (InitialStateDirectory is the run directory).
+  for (const auto& entry : fs::directory_iterator(first.path() / "output"))
+    fs::copy_file(entry.path(), second.path() / entry.path().filename());
+  const RunResult result = RunExample(second, 3, period("26", "27", true));
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+
+  const auto whole_outputs = OutputFiles(whole.path() / "output");
+  const auto second_outputs = OutputFiles(second.path() / "output");
+  int tables = 0, states = 0;
+  for (const auto& [name, text] : second_outputs) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(whole_outputs.contains(name));
+    const std::string& all = whole_outputs.at(name);
+    if (name.ends_with(".stat")) {
+      // The rows of 26 and 27 January close the whole run's table.
+      const std::size_t rows = text.find("\n2019\t 1\t26\t");
+      ASSERT_NE(rows, std::string::npos);
+      EXPECT_TRUE(all.ends_with(text.substr(rows)));
+      ++tables;
+    } else if (!name.ends_with(".txt") && !name.starts_with("soilstorage_")) {
+      EXPECT_TRUE(text == all);
+      ++states;
+    }
+  }
+  EXPECT_GE(tables, 20);
+  EXPECT_GE(states, 14);
+  // Every model's state went to the output directory, none into the initial state's.
+  EXPECT_NE(ReadFile((first.path() / "output/soilstorage_0").string()).find("[snow_model]"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
 }
 
 TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {

@@ -46,7 +46,7 @@ class StorageSection : public test::DiagTest {
       density_{0, 14, 14}, inverse_{0, 2.5, 0}, max_base_{0, 0.01, 0.02}, snow_{0, 0.1, 0.1};
 };
 
-TEST_F(StorageSection, RoundTripRestoresBuffersAndStoragesToSixDigits) {
+TEST_F(StorageSection, RoundTripRestoresBuffersAndStoragesExactly) {
   for (int tracers : {0, 2}) {
     const RunoffConcentration written = Make(tracers);
     ASSERT_TRUE(WriteStorageSection(diag_, Path(), false, written, Parameters()));
@@ -62,13 +62,11 @@ TEST_F(StorageSection, RoundTripRestoresBuffersAndStoragesToSixDigits) {
       for (int s = 1; s <= 2; ++s) {
         for (int z = 1; z <= written.maxzeit[s]; ++z)
           for (int f = 0; f < 5; ++f) {
-            EXPECT_NEAR(read.zoneFZT_QD[t][s][z][f], written.zoneFZT_QD[t][s][z][f],
-                        5e-6 * written.zoneFZT_QD[t][s][z][f]);
-            EXPECT_NEAR(read.zoneFZT_QI[t][s][z][f], written.zoneFZT_QI[t][s][z][f],
-                        5e-6 * written.zoneFZT_QI[t][s][z][f]);
+            EXPECT_EQ(read.zoneFZT_QD[t][s][z][f], written.zoneFZT_QD[t][s][z][f]);
+            EXPECT_EQ(read.zoneFZT_QI[t][s][z][f], written.zoneFZT_QI[t][s][z][f]);
           }
-        EXPECT_NEAR(read.QDd[t][s], written.QDd[t][s], 5e-6 * written.QDd[t][s]);
-        EXPECT_NEAR(read.QIi[t][s], written.QIi[t][s], 5e-6 * written.QIi[t][s]);
+        EXPECT_EQ(read.QDd[t][s], written.QDd[t][s]);
+        EXPECT_EQ(read.QIi[t][s], written.QIi[t][s]);
       }
   }
   // Zero tracers: one block, for the water; codes without decimals; the section ends empty.
