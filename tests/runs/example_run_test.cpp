@@ -494,6 +494,8 @@ TEST(ExampleRun, DumpFilesOfTheLayeredSnowWithRepairAndClose) {
   if (const auto schema = RefData("pi-diag-schema/pi_diag.xsd")) {
     EXPECT_EQ(ValidateDiagnostics((dir.path() / "Velorn_Diag_0.xml").string(), *schema), "");
   }
+}
+
 // The state a warm start reads: every model's storage grids written at the end of the run as
 // binary doubles (exact), and the storage switches of the snow, interception and soil models.
 std::vector<Edit> StoredStateEdits(bool warm) {
