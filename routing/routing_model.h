@@ -193,6 +193,11 @@ class abflussmodellklasse : public teilmodellklasse {
   double DischargeFactor(int32_t sb) const;
   // Steps of RunStep (routing/routing_model_step.cpp).
   void ExchangeLakes(bool gather);
+  // Tracer concentrations of the lake cells (routing/lake_tracer_exchange.cpp): finds the
+  // unsaturated zone's concentration stacks, and gathers their top level on the lake cells into
+  // whole grids for process 0's lakes, or scatters the lakes' concentrations back (collective).
+  void SetupLakeTracers();
+  void ExchangeLakeTracers(bool gather);
   void CompareWithObserved();
   void ShiftObservedWindow(int64_t hour, int64_t day, int64_t month, int64_t year);
   void CollectStatistics(int64_t hour, int64_t day, int64_t month, int64_t year);
@@ -257,6 +262,10 @@ class abflussmodellklasse : public teilmodellklasse {
   OwnedGrid lakes_grid_;
   // Process 0: the step grids the lakes of the stretches work on.
   LakeGrids lake_grids_;
+  // Per tracer 1..ntr the registry index of the concentration stack (none: the lakes keep their
+  // own concentrations) and the grid of its top level on the lake cells (every process).
+  std::vector<int> lake_tracer_stacks_;
+  std::vector<OwnedGrid> lake_tracers_;
 
   std::optional<std::string> storage_name_;
   std::string written_storage_name_;

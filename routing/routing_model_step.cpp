@@ -77,6 +77,7 @@ void abflussmodellklasse::SetupLakes() {
       Diag() << "DEBUG: lakeCellsPerMPIRank[" << r << "] " << lake_cells_[r] << "[end-entry]";
   BindLakes();
   MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data());
+  ExchangeLakeTracers(false);
 }
 
 // The static grids are gathered whole (the table is then the same on any number of processes);
@@ -108,6 +109,8 @@ void abflussmodellklasse::BindLakes() {
   }
   // A lake that starts from the ponding water reads the cells of every process.
   MPIGatherZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data(), nullptr);
+  SetupLakeTracers();
+  ExchangeLakeTracers(true);
   if (!binds) return;
   auto optional = [&](const char* name) {
     const int index = registry->Find(name, 0);
@@ -121,6 +124,7 @@ void abflussmodellklasse::BindLakes() {
   // One process has no gather into "PrecOnLakes": the lakes read the water input itself.
   const int input = RequireOneOfThreeGrids("throughfall0", "snowcover_outflow", "precipitation");
   lake_grids_.precipitation = size > 1 ? lakes_grid_.get() : (*registry)[input].grid;
+  for (const OwnedGrid& top : lake_tracers_) lake_grids_.tracers.push_back(top.get());
   const LakeStaticGrids statics{whole[0], whole[1], whole[2], whole[3], nrows, ncols, nodata};
   for (int32_t n = 1; n <= ndesc_; ++n)
     stretches_[n]->BindLakes(statics, &lake_grids_, cellsize, readgrids_ != 0);
@@ -129,6 +133,7 @@ void abflussmodellklasse::BindLakes() {
 // Every process takes part under the same condition, whether routing is on here or not.
 void abflussmodellklasse::ExchangeLakes(bool gather) {
   if (lake_switch_ == 0 || was_active_ < 1 || lake_cells_.empty()) return;
+  ExchangeLakeTracers(gather);
   if (!gather) {
     MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data());
     return;
@@ -491,6 +496,7 @@ void abflussmodellklasse::ReleaseMemory() {
     fit_linear_.clear();
     fit_logarithmic_.clear();
     lake_cells_.clear();
+    lake_tracer_stacks_.clear();
   }
   if (rank == 0 && lakes_grid_index_ > 0 && lakes_grid_) {
     UnregisterGrid(lakes_grid_index_);
