@@ -87,11 +87,45 @@ void WriteSlideFractions(const fs::path& dir) {
   }
 }
 
+// A lake of three cells above the outlet of subbasin 5 (rows 22–23, columns 61–62; lake code 5)
+// whose cells share the top level 2432 m: "lake_codes.asc", and "lake_ponding_max.asc" with the
+// depth below the top on them and a pond of 15 mm on every other cell of the basin.
+void WriteLakeGrids(const fs::path& dir) {
+  constexpr double kTop = 2432.0;
+  const int lake[3][2] = {{22, 61}, {23, 61}, {23, 62}};
+  std::istringstream dem(ReadFile((dir / "dem.asc").string()));
+  std::string header;
+  for (int line = 0; line < 6; ++line) {
+    std::string text;
+    std::getline(dem, text);
+    header += text + "\n";
+  }
+  constexpr int kCols = 65, kRows = 49;
+  std::ostringstream codes, pond;
+  codes << header;
+  pond << header;
+  for (int r = 1; r <= kRows; ++r) {
+    for (int c = 1; c <= kCols; ++c) {
+      double z = 0;
+      dem >> z;
+      bool in_lake = false;
+      for (const auto& cell : lake) in_lake = in_lake || (cell[0] == r && cell[1] == c);
+      codes << (c > 1 ? " " : "") << (in_lake ? 5 : -9999);
+      pond << (c > 1 ? " " : "") << (in_lake ? (kTop - z) * 1000 : z > -9999 ? 15 : -9999);
+    }
+    codes << "\n";
+    pond << "\n";
+  }
+  WriteFile((dir / "lake_codes.asc").string(), codes.str());
+  WriteFile((dir / "lake_ponding_max.asc").string(), pond.str());
+}
+
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
                      bool slides = false, int threads = 0) {
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   if (slides) WriteSlideFractions(dir.path());
+  WriteLakeGrids(dir.path());
   ApplyEdits(dir.path(), edits);
   RunOptions options;
   options.processes = processes;
@@ -249,6 +283,24 @@ const std::vector<Variant>& Variants() {
          edits.push_back({"front-range.ctl", "# ---- Time series at single cells",
                           "[lake_model]\n1\n2\n0.08\n0.001\n\n# ---- Time series at single cells"});
          edits.push_back(kRoutingOff);
+         return edits;
+       }()},
+      // The lake of WriteLakeGrids as reservoir SP 5 of subbasin 5 with discharge routing, 1 to
+      // 8 April: it starts from the water the soil zone ponds on its cells (readgrids 1) and
+      // releases by an outflow table; its balance file and level-volume table are outputs.
+      {"lake-routing-april",
+       [] {
+         std::vector<Edit> edits = PondingInApril("8");
+         edits[3].to = "[variable_grids]\n1\nlake_ponding_max.asc max_ponding_storage 0 15\n0\n1\n";
+         edits.push_back({"front-range.ctl", "[standard_grids]\n5\n",
+                          "[standard_grids]\n6\nlake_codes.asc lake_codes 0\n"});
+         edits.push_back({"front-range.ctl", "A=5.83)\nend of the routing descriptions",
+                          "A=5.83)\nSP 5 file = lake5.txt V0 = 0 C0 = 0 0 0 0 0 0 0 0 0\n"
+                          "end of the routing descriptions"});
+         edits.push_back({"front-range.ctl", "# ---- Time series at single cells",
+                          "[lake_model]\n1\n1\n0.08\n0.001\n1\n\n"
+                          "[abstraction_rule_reservoir_5]\n3\n0 0\n50000 0.05\n200000 2\n\n"
+                          "# ---- Time series at single cells"});
          return edits;
        }()},
       {"soil-heat-pre-spin-up-quarter",
