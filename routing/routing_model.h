@@ -155,6 +155,9 @@ class abflussmodellklasse : public teilmodellklasse {
   // Water held in the channels of all stretches, in mm · km².
   double ChannelStorage() const;
   int32_t LakeSwitch() const { return lake_switch_; }
+  // Scatters the ponding the lakes on process 0 wrote to the processes that own the cells (and
+  // into process 0's own rows); collective, a no-op while lakes are off.
+  void ScatterLakePonding();
   // Lake cells per process (null while lakes are off) and the reservoirs of every stretch.
   const int64_t* LakeCellCounts() const {
     return lake_cells_.empty() ? nullptr : lake_cells_.data();
@@ -206,10 +209,8 @@ class abflussmodellklasse : public teilmodellklasse {
   };
   // The mask of the lake exchange: process 0's whole copy of "lake_codes" on several processes.
   double** LakeMask() const;
-  // Gathers the lake cells of a step grid into process 0's copy; scatters the ponding of
-  // process 0's copy to the processes that own the cells (and into process 0's own rows).
+  // Gathers the lake cells of a step grid into process 0's copy.
   void GatherLakeGrid(const LakeStepGrid& grid);
-  void ScatterLakePonding();
   void CompareWithObserved();
   void ShiftObservedWindow(int64_t hour, int64_t day, int64_t month, int64_t year);
   void CollectStatistics(int64_t hour, int64_t day, int64_t month, int64_t year);

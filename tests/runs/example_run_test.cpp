@@ -118,6 +118,11 @@ void WriteLakeGrids(const fs::path& dir) {
   }
   WriteFile((dir / "lake_codes.asc").string(), codes.str());
   WriteFile((dir / "lake_ponding_max.asc").string(), pond.str());
+  // Synthetic observed levels of the lake (a demonstration, not observations): 2428.5 m on
+  // 5 April, below the level the lake would reach.
+  WriteFile((dir / "lake_levels.txt").string(),
+            "synthetic levels of the test lake\nYY MM DD HH level YY MM DD HH level YY MM DD HH "
+            "level YY MM DD HH level\n2019 4 5 0 2428.5\n");
 }
 
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
@@ -286,8 +291,9 @@ const std::vector<Variant>& Variants() {
          return edits;
        }()},
       // The lake of WriteLakeGrids as reservoir SP 5 of subbasin 5 with discharge routing, 1 to
-      // 8 April: it starts from the water the soil zone ponds on its cells (readgrids 1) and
-      // releases by an outflow table; its balance file and level-volume table are outputs.
+      // 8 April: it starts from the water the soil zone ponds on its cells (readgrids 1),
+      // releases by an outflow table and is set to a listed level on 5 April (data
+      // assimilation); its balance file and level-volume table are outputs.
       {"lake-routing-april",
        [] {
          std::vector<Edit> edits = PondingInApril("8");
@@ -300,6 +306,9 @@ const std::vector<Variant>& Variants() {
          edits.push_back({"front-range.ctl", "# ---- Time series at single cells",
                           "[lake_model]\n1\n1\n0.08\n0.001\n1\n\n"
                           "[abstraction_rule_reservoir_5]\n3\n0 0\n50000 0.05\n200000 2\n\n"
+                          "[data_assimilation]\n1\n1440\n1\nreservoir { lake-ID = 5; "
+                          "AverageWaterTable = 0; listfilename = lake_levels.txt; options { format "
+                          "= velorn; skiprows = 0; } }\n\n"
                           "# ---- Time series at single cells"});
          return edits;
        }()},
