@@ -72,7 +72,10 @@ void data_assimilation::RunStep(int64_t hour, int64_t day, int64_t month, int64_
   if (flow_control == 0) return;
   teilmodellklasse::RunStep(hour, day, month, year);
   for (auto& rule : rules_) rule->Apply(hour, day, month, year);
-  if (ponding_index_ > 0 && lake_codes_index_ > 0 && size > 1 && lake_cells_ != nullptr)
+  if (ponding_index_ == 0 || lake_codes_index_ == 0 || lake_cells_ == nullptr) return;
+  if (scatter_)
+    scatter_();
+  else if (size > 1)
     MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_);
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,6 +71,9 @@ class data_assimilation : public teilmodellklasse {
   data_assimilation(const SubModelSetup& setup, int32_t& error, std::vector<SP_class*> reservoirs,
                     const int64_t* lake_cells);
   void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  // The routing model's scatter of the lakes' ponding (collective): after the rules imposed the
+  // levels, every process's lake cells get them. Without it the registered ponding is scattered.
+  void SetPondingScatter(std::function<void()> scatter) { scatter_ = std::move(scatter); }
   void FlushBuffers() {}
   void ReleaseMemory() override;
   int32_t RuleCount() const { return static_cast<int32_t>(rules_.size()); }
@@ -85,6 +89,7 @@ class data_assimilation : public teilmodellklasse {
   std::vector<std::unique_ptr<data_assimilation_entity>> rules_;
   std::vector<SP_class*> reservoirs_;
   const int64_t* lake_cells_ = nullptr;
+  std::function<void()> scatter_;
   int ponding_index_ = 0;
   int lake_codes_index_ = 0;
   ModelDate start_;

@@ -12,7 +12,7 @@ namespace {
 double Tracer(const LakeGrids& grids, int32_t i, const LakeCell& c) {
   if (static_cast<std::size_t>(i) >= grids.tracers.size() || grids.tracers[i] == nullptr)
     return 0.0;
-  return grids.tracers[i][c.row][c.col][0];
+  return grids.tracers[i][c.row][c.col];
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ int32_t ApplyLevelToCells(const std::vector<LakeCell>& cells, const LakeGrids& g
     grids.ponding[c.row][c.col] = wet ? (z - c.elevation) * 1000.0 : 0.0;
     for (int32_t i = 1; i <= ntr; ++i)
       if (static_cast<std::size_t>(i) < grids.tracers.size() && grids.tracers[i] != nullptr)
-        grids.tracers[i][c.row][c.col][0] = wet ? state[i] : 0.0;
+        grids.tracers[i][c.row][c.col] = wet ? state[i] : 0.0;
     if (wet) ++count;
   }
   return count;

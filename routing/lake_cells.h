@@ -46,9 +46,10 @@ struct LakeGrids {
   double** q_down = nullptr;         // "q_downext", m/s, optional
   double** baseflow = nullptr;       // m/s, optional
   double** precipitation = nullptr;  // "PrecOnLakes", mm of the step
-  // Per tracer 1..ntr the concentration stack of the unsaturated zone (level 0 is the top
-  // level); empty or null entries carry no concentration.
-  std::vector<double***> tracers;
+  // Per tracer 1..ntr the concentration of the water on the cells: the top level of the
+  // unsaturated zone's concentration stack, which the routing model gathers into whole grids
+  // and hands back after the step; empty or null entries carry no concentration.
+  std::vector<double**> tracers;
 };
 
 // The fluxes of one step over the lake cells with ponding water, in m³.

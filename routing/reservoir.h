@@ -135,8 +135,11 @@ class SP_class {
   void CheckConnectionTarget() const;
   // Water (m³, negative when taken) a connected reservoir moved through its channel into this
   // one: added to the volume at once (a lake writes its new level to its cells), booked in Qin
-  // at the next step.
-  void ReceiveConnected(double m3);
+  // at the next step. Arriving water mixes in the concentrations `source` (1..ntr) by volume.
+  void ReceiveConnected(double m3, const std::vector<double>& source);
+  // Water received through connections and not yet booked in Qin (m³; storage file).
+  double received() const { return received_; }
+  void set_received(double m3) { received_ = m3; }
   // Outflow (m³/s) the reservoir passes down the river: a connected reservoir's outflow went
   // through its channel to the target instead.
   double RiverOutflow() const { return connected_ ? 0.0 : outflow_; }

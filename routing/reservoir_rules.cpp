@@ -7,6 +7,7 @@
 
 #include "core/error_code.h"
 #include "routing/reservoir.h"
+#include "routing/routing_formulas.h"
 
 namespace velorn {
 namespace {
@@ -86,7 +87,11 @@ void SP_class::CheckConnectionTarget() const {
                " names TargetReservoir ", connection_.target, ", which no SP item defines");
 }
 
-void SP_class::ReceiveConnected(double m3) {
+void SP_class::ReceiveConnected(double m3, const std::vector<double>& source) {
+  // Water that arrives mixes its concentrations in; water that leaves takes the reservoir's own.
+  if (m3 > 0.0)
+    for (int32_t i = 1; i <= ntr_; ++i)
+      state_[i] = WeightedMean(state_[i], source[i], std::max(state_[0], 0.0), m3);
   state_[0] += m3;
   received_ += m3;
   ApplyLakeLevel(state_[0]);
@@ -96,7 +101,12 @@ double SP_class::PassToTarget(double q, double s) {
   CheckConnectionTarget();
   SP_class& target = *links_->at(connection_.target).reservoir;
   if (s * q < -target.volume()) q = -std::max(target.volume(), 0.0) / s;
-  target.ReceiveConnected(s * q);
+  // Water drawn from the target arrives here with the target's concentrations.
+  if (q < 0.0)
+    for (int32_t i = 1; i <= ntr_; ++i)
+      state_[i] =
+          WeightedMean(state_[i], target.concentration(i), std::max(state_[0], 0.0), -s * q);
+  target.ReceiveConnected(s * q, state_);
   return q;
 }
 

@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "core/matrix.h"
 #include "core/route_statistics.h"
 #include "core/submodel.h"
 #include "core/tracer_bookkeeping.h"
@@ -154,6 +155,9 @@ class abflussmodellklasse : public teilmodellklasse {
   // Water held in the channels of all stretches, in mm · km².
   double ChannelStorage() const;
   int32_t LakeSwitch() const { return lake_switch_; }
+  // Scatters the ponding the lakes on process 0 wrote to the processes that own the cells (and
+  // into process 0's own rows); collective, a no-op while lakes are off.
+  void ScatterLakePonding();
   // Lake cells per process (null while lakes are off) and the reservoirs of every stretch.
   const int64_t* LakeCellCounts() const {
     return lake_cells_.empty() ? nullptr : lake_cells_.data();
@@ -193,6 +197,20 @@ class abflussmodellklasse : public teilmodellklasse {
   double DischargeFactor(int32_t sb) const;
   // Steps of RunStep (routing/routing_model_step.cpp).
   void ExchangeLakes(bool gather);
+  // The lake exchange (routing/lake_exchange.cpp). Tracer concentrations of the lake cells: finds
+  // the unsaturated zone's concentration stacks, and gathers their top level on the lake cells into
+  // whole grids for process 0's lakes, or scatters the lakes' concentrations back (collective).
+  void SetupLakeTracers();
+  void ExchangeLakeTracers(bool gather);
+  // A step grid of the lakes: its registry index and, on process 0 of several, its whole copy.
+  struct LakeStepGrid {
+    int index = 0;
+    GridMatrix whole;
+  };
+  // The mask of the lake exchange: process 0's whole copy of "lake_codes" on several processes.
+  double** LakeMask() const;
+  // Gathers the lake cells of a step grid into process 0's copy.
+  void GatherLakeGrid(const LakeStepGrid& grid);
   void CompareWithObserved();
   void ShiftObservedWindow(int64_t hour, int64_t day, int64_t month, int64_t year);
   void CollectStatistics(int64_t hour, int64_t day, int64_t month, int64_t year);
@@ -257,6 +275,13 @@ class abflussmodellklasse : public teilmodellklasse {
   OwnedGrid lakes_grid_;
   // Process 0: the step grids the lakes of the stretches work on.
   LakeGrids lake_grids_;
+  // Per tracer 1..ntr the registry index of the concentration stack (none: the lakes keep their
+  // own concentrations) and the grid of its top level on the lake cells (every process).
+  GridMatrix lake_mask_;
+  std::vector<LakeStepGrid> lake_step_grids_;                // ponding first
+  std::vector<std::pair<int32_t, int32_t>> own_lake_cells_;  // row, column
+  std::vector<int> lake_tracer_stacks_;
+  std::vector<OwnedGrid> lake_tracers_;
 
   std::optional<std::string> storage_name_;
   std::string written_storage_name_;

@@ -9,6 +9,7 @@
 #include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/matrix.h"
+#include "grids/mpi_exchange.h"
 #include "routing/irrigation_formulas.h"
 #include "routing/routing_model.h"
 
@@ -65,25 +66,28 @@ void abflussmodellklasse::SetupLakes() {
   double** lakes = (*registry)[lake_codes_index_].grid;
   const int owners = registry->Find("MPIRegions", 0);
   double** regions = owners > 0 ? (*registry)[owners].grid : nullptr;
-  int64_t own = 0;
+  own_lake_cells_.clear();
   for (int64_t r = first_local_row; r <= last_local_row; ++r)
     for (int64_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
       if (zone_grid[r][c] > nodata && lakes[r][c] > nodata &&
           (regions == nullptr || static_cast<int32_t>(regions[r][c]) == rank))
-        ++own;
+        own_lake_cells_.emplace_back(static_cast<int32_t>(r), static_cast<int32_t>(c));
+  int64_t own = static_cast<int64_t>(own_lake_cells_.size());
   MPI_Allgather(&own, 1, MPI_INT64_T, lake_cells_.data(), 1, MPI_INT64_T, MPI_COMM_WORLD);
   if (size >= 2)
     for (int32_t r = 0; r < size; ++r)
       Diag() << "DEBUG: lakeCellsPerMPIRank[" << r << "] " << lake_cells_[r] << "[end-entry]";
   BindLakes();
-  MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data());
+  ScatterLakePonding();
+  ExchangeLakeTracers(false);
 }
 
-// The static grids are gathered whole (the table is then the same on any number of processes);
-// the step grids are process 0's registry grids, whose lake cells the lake exchange gathers
-// every step, so they must hold every row of the lakes (checked here, before the first gather).
+// The static grids are gathered whole (the table is then the same on any number of processes).
+// On several processes process 0's lakes work on whole copies of the step grids, into which the
+// lake exchange gathers the lake cells of every process each step (process 0's own rows of the
+// registry grids need not hold the lakes); on one process they work on the registry grids.
 void abflussmodellklasse::BindLakes() {
-  // The copies live until the lakes hold their cells.
+  // The copies of the static grids live until the lakes hold their cells.
   double** whole[4] = {};
   GridMatrix copies[4];
   const char* names[4] = {"lake_codes", "zonegrid_soilmodel", "[elevation_model]",
@@ -93,34 +97,34 @@ void abflussmodellklasse::BindLakes() {
     copies[n] = MPIGatherGridCopy(index, nullptr);
     whole[n] = copies[n] ? copies[n].get() : (*registry)[index].grid;
   }
-  const bool binds = rank == 0 && IsOn();
+  lake_mask_ = std::move(copies[0]);
+  lake_step_grids_.clear();
   for (int index : {ponding_index_, registry->Find("real_transpiration0", 0),
-                    registry->Find("q_downext", 0), registry->Find("baseflow", 0)}) {
-    if (!binds || index <= 0) continue;
-    const GridEntry& entry = (*registry)[index];
-    for (int32_t r = 1; r <= nrows; ++r)
-      for (int32_t c = 1; c <= ncols; ++c)
-        if (whole[1][r][c] != nodata && whole[0][r][c] > nodata &&
-            (r < entry.first_row || r > entry.last_row))
-          ThrowFatal(Diag(), kLakeRowsCode, "FATAL: the lake cell at row ", r, ", col ", c,
-                     " lies outside the rows of the grid \"", entry.identifier.value_or(""),
-                     "\" that process 0 holds for the lake exchange");
-  }
+                    registry->Find("q_downext", 0), registry->Find("baseflow", 0)})
+    if (index > 0)
+      lake_step_grids_.push_back({index, rank == 0 && size > 1
+                                             ? GridMatrix(Diag(), 1, nrows, ncols, nrows)
+                                             : GridMatrix()});
   // A lake that starts from the ponding water reads the cells of every process.
-  MPIGatherZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data(), nullptr);
-  if (!binds) return;
-  auto optional = [&](const char* name) {
+  GatherLakeGrid(lake_step_grids_[0]);
+  SetupLakeTracers();
+  ExchangeLakeTracers(true);
+  if (rank != 0 || !IsOn()) return;
+  auto step_grid = [&](const char* name) -> double** {
     const int index = registry->Find(name, 0);
-    return index > 0 ? (*registry)[index].grid : nullptr;
+    for (const LakeStepGrid& g : lake_step_grids_)
+      if (index > 0 && g.index == index) return g.whole ? g.whole.get() : (*registry)[index].grid;
+    return nullptr;
   };
   lake_grids_ = LakeGrids{};
-  lake_grids_.ponding = (*registry)[ponding_index_].grid;
-  lake_grids_.transpiration = optional("real_transpiration0");
-  lake_grids_.q_down = optional("q_downext");
-  lake_grids_.baseflow = optional("baseflow");
+  lake_grids_.ponding = step_grid("ponding_storage");
+  lake_grids_.transpiration = step_grid("real_transpiration0");
+  lake_grids_.q_down = step_grid("q_downext");
+  lake_grids_.baseflow = step_grid("baseflow");
   // One process has no gather into "PrecOnLakes": the lakes read the water input itself.
   const int input = RequireOneOfThreeGrids("throughfall0", "snowcover_outflow", "precipitation");
   lake_grids_.precipitation = size > 1 ? lakes_grid_.get() : (*registry)[input].grid;
+  for (const OwnedGrid& top : lake_tracers_) lake_grids_.tracers.push_back(top.get());
   const LakeStaticGrids statics{whole[0], whole[1], whole[2], whole[3], nrows, ncols, nodata};
   for (int32_t n = 1; n <= ndesc_; ++n)
     stretches_[n]->BindLakes(statics, &lake_grids_, cellsize, readgrids_ != 0);
@@ -129,17 +133,15 @@ void abflussmodellklasse::BindLakes() {
 // Every process takes part under the same condition, whether routing is on here or not.
 void abflussmodellklasse::ExchangeLakes(bool gather) {
   if (lake_switch_ == 0 || was_active_ < 1 || lake_cells_.empty()) return;
+  ExchangeLakeTracers(gather);
   if (!gather) {
-    MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data());
+    ScatterLakePonding();
     return;
   }
-  MPIGatherZoneValues(ponding_index_, lake_codes_index_, lake_cells_.data(), nullptr);
-  for (const char* name : {"real_transpiration0", "q_downext", "baseflow"}) {
-    const int index = registry->Find(name, 0);
-    if (index > 0) MPIGatherZoneValues(index, lake_codes_index_, lake_cells_.data(), nullptr);
-  }
+  for (const LakeStepGrid& g : lake_step_grids_) GatherLakeGrid(g);
   const int input = RequireOneOfThreeGrids("throughfall0", "snowcover_outflow", "precipitation");
-  MPIGatherZoneValues(input, lake_codes_index_, lake_cells_.data(), lakes_grid_.get());
+  velorn::MPIGatherZoneValues(Diag(), mpi, (*registry)[input].grid, LakeMask(), lake_cells_,
+                              lakes_grid_.get());
 }
 
 int32_t abflussmodellklasse::InitialisationPasses() const {
@@ -491,6 +493,7 @@ void abflussmodellklasse::ReleaseMemory() {
     fit_linear_.clear();
     fit_logarithmic_.clear();
     lake_cells_.clear();
+    lake_tracer_stacks_.clear();
   }
   if (rank == 0 && lakes_grid_index_ > 0 && lakes_grid_) {
     UnregisterGrid(lakes_grid_index_);

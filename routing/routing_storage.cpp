@@ -16,6 +16,7 @@ namespace {
 // Values of a history row per line of the file.
 constexpr int32_t kValuesPerLine = 10;
 constexpr const char* kSectionName = "routing_model";
+constexpr const char* kReceivedLabel = "received through connections, reservoir";
 
 bool ReadToken(StorageFileReader& in, std::string& token) {
   token.clear();
@@ -120,7 +121,8 @@ void routingclass::WriteStorageState(std::FILE* file) const {
   }
   std::fprintf(file, "%d (number of reservoirs)\n", nSP_);
   // Per reservoir its state, its running-average setting and the running-average list, each
-  // on a line of its own (the list line may be empty).
+  // on a line of its own (the list line may be empty), then the water it received through a
+  // hydraulic connection and books in Qin at its next step (exact, so the balance continues).
   for (int32_t k = 1; k <= nSP_; ++k) {
     const SP_class& r = reservoirs_[k];
     for (int32_t tr = 0; tr <= ntr_; ++tr) std::fprintf(file, "%lg ", r.state()[tr]);
@@ -128,6 +130,7 @@ void routingclass::WriteStorageState(std::FILE* file) const {
     std::fprintf(file, "%d (useRunningAvg reservoir %d)\n", r.UseRunningAvg(), k);
     for (double v : r.history()) std::fprintf(file, "%lg ", v);
     std::fprintf(file, "\n");
+    std::fprintf(file, "%.17g (%s %d)\n", r.received(), kReceivedLabel, k);
   }
   std::fprintf(file, "\n\n");
 }
@@ -208,6 +211,19 @@ void routingclass::ReadStorageState(StorageFileReader& in) {
     r.history().clear();
     pos = 0;
     for (double v = 0; ScanValue(text, pos, v);) r.history().push_back(v);
+    // The received water; a file without its line received none.
+    const long after_list = std::ftell(in.file);
+    const int64_t list_line = in.line;
+    r.set_received(0.0);
+    if (!in.ReadLine(text) || text.find(kReceivedLabel) == std::string::npos) {
+      std::fseek(in.file, after_list, SEEK_SET);
+      in.line = list_line;
+      continue;
+    }
+    double received = 0;
+    pos = 0;
+    if (!ScanValue(text, pos, received)) fail("the water received through a connection");
+    r.set_received(received);
   }
 }
 

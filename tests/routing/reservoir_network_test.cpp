@@ -1,6 +1,7 @@
 // Reservoirs in a river network through the routing model: two reservoirs in a chain at the
 // outlet of a stretch keep the water balance of the network, and a warm start from the storage
-// file continues the run, every reservoir with its own state and running-mean list.
+// file continues the run, every reservoir with its own state, running-mean list and the water
+// it received through a hydraulic connection.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -113,6 +114,59 @@ TEST_F(ReservoirNetworkTest, WarmStartRestoresEveryReservoir) {
     EXPECT_NEAR(continued[n - kHalf], cold[n], 1e-5 * cold[n]) << "step " << n;
   EXPECT_NEAR(warm->Stretch(1).Reservoir(1).volume(), cold_v1, 1e-5 * cold_v1);
   EXPECT_NEAR(warm->Stretch(1).Reservoir(2).volume(), cold_v2, 1e-5 * cold_v2);
+}
+
+// Reservoir 2 (of the later stretch 15) drains through a channel into reservoir 1 (of stretch
+// 13, which has already stepped): the water stays received in 1 until its next step books it in
+// Qin. The storage file keeps it exactly: read back and written again, the file is the same,
+// and the warm run books the same Qin as the cold one.
+TEST_F(ReservoirNetworkTest, StorageFileKeepsWaterReceivedThroughAConnection) {
+  const std::string c0 = " C0 = 0 0 0 0 0 0 0 0 0";
+  Write(Header("1 1000 50 3"), "TG 13 (A=60, f=1) OL 11 " + ChannelValues(2, 8000, 10) +
+                                   "\nSP 1 file = r1.txt V0 = 1e6" + c0 +
+                                   "\nTG 15 (A=150, f=1) OL 13 " + ChannelValues(4, 20000, 60) +
+                                   "\nSP 2 file = r2.txt V0 = 2e6" + c0 + "\n");
+  std::ofstream(setup_.control_file_name, std::ios::app)
+      << "[abstraction_rule_reservoir_1]\n2\n0 0\n1e7 1\n\n[abstraction_rule_reservoir_2]\n0\n"
+         "HydraulicConnection { TargetReservoir = 1; ChannelWidth = 5; ChannelBottom = 100; "
+         "ChannelLength = 1000; RoughnessCoeff = 30 }\n\n";
+  const LakeVolumeTable metre{{110.0, 100.0}, {1.0e7, 0.0}};  // 10⁶ m³ per metre above 100 m
+  auto start = [&](int32_t readgrids) {
+    auto model = Start(readgrids);
+    for (int32_t n = 1; model && n <= 2; ++n) {
+      SP_class& r = model->Stretch(n).Reservoir(1);
+      r.SetLakeTable(metre);
+      r.ApplyLakeLevel(r.volume());
+    }
+    return model;
+  };
+  constexpr int kSteps = 3;
+  const std::string name = "state.txt";
+  SetPulse(0);
+  auto cold = start(0);
+  ASSERT_TRUE(cold);
+  RunPulse(*cold, 0, kSteps, 5);
+  const double received = cold->Stretch(1).Reservoir(1).received();
+  ASSERT_GT(received, 1000.0);  // 102 m over 101 m: about 10 m³/s for an hour
+  cold->ReadStorageState(&name, 0);
+  cold->SetInitialised(1);
+  cold->WriteStorageState();
+  const std::string written = test::ReadFile(dir_ / name);
+  RunPulse(*cold, kSteps, kSteps + 1, 5);
+  const double cold_qin = cold->Stretch(1).Reservoir(1).balance().m3[kQin];
+
+  SetPulse(kSteps);
+  auto warm = start(1);
+  ASSERT_TRUE(warm);
+  warm->ReadStorageState(&name, 1);
+  EXPECT_EQ(warm->Stretch(1).Reservoir(1).received(), received);
+  EXPECT_EQ(warm->Stretch(2).Reservoir(1).received(), 0.0);
+  warm->SetInitialised(1);
+  warm->WriteStorageState();
+  EXPECT_EQ(test::ReadFile(dir_ / name), written);
+  RunPulse(*warm, kSteps, kSteps + 1, 5);
+  EXPECT_NEAR(warm->Stretch(1).Reservoir(1).balance().m3[kQin], cold_qin, 1e-5 * cold_qin);
+  EXPECT_GT(cold_qin, received);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The routing model on 1 to 3 processes: process 0 routes, the others switch the model off and
 // keep the control file's switch; every process passes the lake set-up and the steps alike; a
-// lake is built from the grids of every process and holds the same water on 1 to 3 processes.
+// lake is built from the grids of every process and holds the same water on 1 to 3 processes;
+// tracer mass stays put through two lakes joined by a channel, whichever process owns a cell.
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -37,53 +38,70 @@ TEST_F(RoutingModelTest, OnlyProcessZeroRoutes) {
   MPI_Barrier(MPI_COMM_WORLD);
 }
 
-// Lake 1 on column 2 of a 6 x 4 grid of subbasin 13, 10 m cells, one cell per row at 100, 100.2,
-// ..., 101 m with the top at 102 m. Every process fills only its own cells of the elevation,
-// maximum ponding and ponding grids and ponds the cells up to 101 m; the lake starts from that
-// water (readgrids 1): 100·(1 + 0.8 + 0.6 + 0.4 + 0.2) m³; the full table holds 100·(2 + 1.8 +
-// … + 1) m³. After three steps every process's cells hold process 0's lake level.
+// The grids of the lake tests: a 6 x 4 grid of subbasin 13 with 10 m cells, decomposed over the
+// processes; each process fills only its own cells (by `Own`), the lake codes are whole on every
+// process. Registers them with a concentration stack of one tracer and sets up the model.
+struct LakeLayout {
+  static constexpr int kRows = 6, kCols = 4;
+  explicit LakeLayout(DiagnosticStream& diag) {
+    for (GridMatrix* g : {&zone, &codes, &elevation, &max_pond, &ponding, &water, &layer})
+      *g = GridMatrix(diag, 1, kRows, kCols, kRows);
+    conc = StackMatrix(diag, 1, kRows, kCols, 1, kRows);
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) zone[r][c] = 13;
+    RegionGrids region_grids;
+    region_grids.zone = zone.get();
+    layout = DecomposeRegions(diag, RegionGeometry{kCols, kRows, -9999}, region_grids, 1.0).layout;
+  }
+  bool Own(int r, int c) const {
+    return r >= layout.first_row && r <= layout.last_row && layout.regions[r][c] == test::Rank();
+  }
+  void Register(DiagnosticStream& diag, GridRegistry& registry, SubModelSetup& setup,
+                std::vector<ColumnRange>& ranges) {
+    int index = 0;
+    for (auto [grid, name] : {std::pair{zone.get(), "zonegrid_soilmodel"},
+                              {elevation.get(), "[elevation_model]"},
+                              {codes.get(), "lake_codes"},
+                              {max_pond.get(), "max_ponding_storage"},
+                              {ponding.get(), "ponding_storage"},
+                              {water.get(), "precipitation"},
+                              {layout.regions.get(), "MPIRegions"}})
+      registry.Register(diag, ++index, "", grid, nullptr, 0, name, 0, 1, kRows, kCols, kRows);
+    registry.Register(diag, ++index, "", layer.get(), conc.get(), 1,
+                      "concstor_tracer_1_unsatzon_model", 0, 1, kRows, kCols, kRows);
+    ranges.assign(kRows + 1, ColumnRange{1, kCols});
+    setup.registry = &registry;
+    setup.column_ranges = ranges.data();
+    setup.ncols = kCols;
+    setup.nrows = kRows;
+    setup.first_local_row = layout.first_row;
+    setup.last_local_row = layout.last_row;
+    setup.cellsize = 10;
+    setup.mpi = &layout;
+  }
+  GridMatrix zone, codes, elevation, max_pond, ponding, water, layer;
+  StackMatrix conc;
+  MpiLayout layout;
+};
+
+// Lake 1 on column 2, one cell per row at 100, 100.2, ..., 101 m with the top at 102 m, ponded
+// up to 101 m; the lake starts from that water (readgrids 1): 100·(1 + 0.8 + 0.6 + 0.4 + 0.2) m³;
+// the full table holds 100·(2 + 1.8 + … + 1) m³. After three steps every process's cells hold
+// process 0's lake level.
 TEST_F(RoutingModelTest, LakeFromTheGridsOfEveryProcess) {
-  constexpr int kRows = 6, kCols = 4;
-  const int rank = test::Rank();
-  GridMatrix zone(diag_, 1, kRows, kCols, kRows), codes(diag_, 1, kRows, kCols, kRows),
-      elevation(diag_, 1, kRows, kCols, kRows), max_pond(diag_, 1, kRows, kCols, kRows),
-      ponding(diag_, 1, kRows, kCols, kRows), water(diag_, 1, kRows, kCols, kRows);
-  for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c) zone[r][c] = 13;
-  RegionGrids region_grids;
-  region_grids.zone = zone.get();
-  MpiLayout layout =
-      DecomposeRegions(diag_, RegionGeometry{kCols, kRows, -9999}, region_grids, 1.0).layout;
-  auto own = [&](int r, int c) {
-    return r >= layout.first_row && r <= layout.last_row && layout.regions[r][c] == rank;
-  };
-  for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c) {
+  LakeLayout grids(diag_);
+  for (int r = 1; r <= LakeLayout::kRows; ++r)
+    for (int c = 1; c <= LakeLayout::kCols; ++c) {
       const double z = 100 + 0.2 * (r - 1);
-      const bool lake = c == 2 && own(r, c);
-      codes[r][c] = c == 2 ? 1 : -9999;  // the lake exchange's mask, whole on every process
-      elevation[r][c] = lake ? z : 0;
-      max_pond[r][c] = lake ? (102 - z) * 1000 : 0;
-      ponding[r][c] = lake ? std::max(0.0, 101 - z) * 1000 : 0;
-      water[r][c] = 0;
+      const bool lake = c == 2 && grids.Own(r, c);
+      grids.codes[r][c] = c == 2 ? 1 : -9999;
+      grids.elevation[r][c] = lake ? z : 0;
+      grids.max_pond[r][c] = lake ? (102 - z) * 1000 : 0;
+      grids.ponding[r][c] = lake ? std::max(0.0, 101 - z) * 1000 : 0;
+      grids.water[r][c] = 0;
     }
-  int index = 0;
-  for (auto [grid, name] : {std::pair{zone.get(), "zonegrid_soilmodel"},
-                            {elevation.get(), "[elevation_model]"},
-                            {codes.get(), "lake_codes"},
-                            {max_pond.get(), "max_ponding_storage"},
-                            {ponding.get(), "ponding_storage"},
-                            {water.get(), "precipitation"},
-                            {layout.regions.get(), "MPIRegions"}})
-    registry_.Register(diag_, ++index, "", grid, nullptr, 0, name, 0, 1, kRows, kCols, kRows);
-  ranges_.assign(kRows + 1, ColumnRange{1, kCols});
-  setup_.column_ranges = ranges_.data();
-  setup_.ncols = kCols;
-  setup_.nrows = kRows;
-  setup_.first_local_row = layout.first_row;
-  setup_.last_local_row = layout.last_row;
-  setup_.cellsize = 10;
-  setup_.mpi = &layout;
+  GridRegistry registry;
+  grids.Register(diag_, registry, setup_, ranges_);
   Write(Header(), "TG 13 (A=60, f=1) OL 11 " + ChannelValues(1, 3000, 10) +
                       " SP 1 file = lake1.txt V0 = 5 C0 = 0 0 0 0 0 0 0 0 0\n");
   WriteFile(setup_.control_file_name,
@@ -101,7 +119,7 @@ TEST_F(RoutingModelTest, LakeFromTheGridsOfEveryProcess) {
             -1)
       << screen_.str();
   double level = 0;
-  if (rank == 0) {
+  if (test::Rank() == 0) {
     SP_class& lake = model->Stretch(1).Reservoir(1);
     EXPECT_TRUE(lake.IsLake());
     EXPECT_EQ(lake.lake_table().rows(), 201);
@@ -114,11 +132,90 @@ TEST_F(RoutingModelTest, LakeFromTheGridsOfEveryProcess) {
     for (int n = 0; n < 3; ++n) Step(*model, n);
   }
   MPI_Bcast(&level, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-  for (int r = 1; r <= kRows; ++r)
-    if (own(r, 2)) {
-      EXPECT_NEAR(ponding[r][2], std::max(0.0, level - 100 - 0.2 * (r - 1)) * 1000, 1e-9) << r;
+  for (int r = 1; r <= LakeLayout::kRows; ++r)
+    if (grids.Own(r, 2)) {
+      EXPECT_NEAR(grids.ponding[r][2], std::max(0.0, level - 100 - 0.2 * (r - 1)) * 1000, 1e-9)
+          << r;
     }
   MPI_Barrier(MPI_COMM_WORLD);
+}
+
+// Lakes 1 (column 2) and 2 (column 3), flat at 100 m with the top at 102 m (600 m² each), joined
+// by a channel (B = 1 m, zb = 100 m, L = 100 m), start from the ponding and concentrations on
+// their cells (readgrids 1); no water comes in or leaves. The water runs from the higher lake
+// into the lower one with its concentration: the tracer mass V1·c1 + V2·c2 stays that of the
+// start on the lakes, and on the cells of all processes together after the concentrations went
+// back.
+TEST_F(RoutingModelTest, TracerMassStaysThroughConnectedLakes) {
+  struct Case {
+    double pond1, c1, pond2, c2;  // mm and concentration on the cells of each lake
+  };
+  for (const Case& k : {Case{1500, 10, 500, 2}, Case{500, 10, 1500, 2}}) {
+    const double mass = 600 * (k.pond1 / 1000 * k.c1 + k.pond2 / 1000 * k.c2);
+    LakeLayout grids(diag_);
+    for (int r = 1; r <= LakeLayout::kRows; ++r)
+      for (int c = 1; c <= LakeLayout::kCols; ++c) {
+        const bool lake = (c == 2 || c == 3) && grids.Own(r, c);
+        grids.codes[r][c] = c == 2 ? 1 : c == 3 ? 2 : -9999;
+        grids.elevation[r][c] = lake ? 100 : 0;
+        grids.max_pond[r][c] = lake ? 2000 : 0;
+        grids.ponding[r][c] = lake ? (c == 2 ? k.pond1 : k.pond2) : 0;
+        grids.conc[r][c][0] = lake ? (c == 2 ? k.c1 : k.c2) : 0;
+        grids.water[r][c] = 0;
+      }
+    GridRegistry registry;
+    grids.Register(diag_, registry, setup_, ranges_);
+    const std::string c0 = " C0 = 0 0 0 0 0 0 0 0 0";
+    Write(Header(), "TG 13 (A=60, f=1) OL 11 " + ChannelValues(1, 3000, 10) +
+                        " SP 1 file = lake1.txt V0 = 0" + c0 + " SP 2 file = lake2.txt V0 = 0" +
+                        c0 + "\n");
+    WriteFile(setup_.control_file_name,
+              ReadFile(setup_.control_file_name) +
+                  "[lake_model]\n1\n0\n0\n0\n1\n[abstraction_rule_reservoir_1]\n0\n"
+                  "HydraulicConnection { TargetReservoir = 2; ChannelWidth = 1; ChannelBottom = "
+                  "100; ChannelLength = 100; RoughnessCoeff = 30 }\n"
+                  "[abstraction_rule_reservoir_2]\n2\n0 0\n1e9 0\n\n");
+    std::vector<TracerDefinition> tracers(2);
+    tracers[1].name = "cl_";
+    tracers[1].path = dir_.path().string() + "/";
+    tracers[1].statext = "sta";
+    runoff_.assign(2, std::vector<double>(6, 0.0));
+    int32_t error = -1;
+    auto model = std::make_unique<abflussmodellklasse>(error, setup_, 1, tracers.data(), 1);
+    ASSERT_EQ(error, 0) << screen_.str();
+    model->SetQg(RunoffRows());
+    ASSERT_EQ(ThrownCode([&] {
+                model->SetupLakes();
+                model->InitialiseRouting();
+                for (int n = 0; n < 3; ++n) Step(*model, n);
+              }),
+              -1)
+        << screen_.str();
+    double lakes[2] = {0, 0};  // concentrations of lakes 1 and 2
+    if (test::Rank() == 0) {
+      SP_class& one = model->Stretch(1).Reservoir(1);
+      SP_class& two = model->Stretch(1).Reservoir(2);
+      EXPECT_NEAR(one.volume() + two.volume(), 600 * (k.pond1 + k.pond2) / 1000, 1e-9);
+      EXPECT_GT(std::fabs(two.balance().m3[kQin]), 0.0);  // water moved
+      EXPECT_NEAR(one.volume() * one.concentration(1) + two.volume() * two.concentration(1), mass,
+                  1e-9 * mass);
+      lakes[0] = one.concentration(1);
+      lakes[1] = two.concentration(1);
+    }
+    MPI_Bcast(lakes, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    double on_cells = 0;
+    for (int r = 1; r <= LakeLayout::kRows; ++r)
+      for (int c = 2; c <= 3; ++c)
+        if (grids.Own(r, c) && grids.ponding[r][c] > 0) {
+          EXPECT_EQ(grids.conc[r][c][0], lakes[c - 2]) << r << " " << c;
+          on_cells += 100 * grids.ponding[r][c] / 1000 * grids.conc[r][c][0];
+        }
+    double total = 0;
+    MPI_Allreduce(&on_cells, &total, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_NEAR(total, mass, 1e-9 * mass);
+    model->ReleaseMemory();
+    MPI_Barrier(MPI_COMM_WORLD);
+  }
 }
 
 }  // namespace
