@@ -5,7 +5,6 @@
 // centre cell.
 #include <gtest/gtest.h>
 
-#include "lateral/groundwater_physics.h"
 #include "tests/lateral/groundwater_fixture.h"
 
 namespace velorn {
@@ -15,14 +14,6 @@ class Pumping : public test::GroundwaterTest {
  protected:
   Pumping() : GroundwaterTest(3, 3, 10.0) {}
 };
-
-TEST(PumpedHeadDrop, IsTheVolumeOverStorageAtMostTheSaturatedThickness) {
-  EXPECT_DOUBLE_EQ(PumpedHeadDrop(0.01, 0.1, 1.5), 0.1);
-  EXPECT_DOUBLE_EQ(PumpedHeadDrop(0.5, 0.1, 1.5), 1.5);
-  EXPECT_EQ(PumpedHeadDrop(0.01, 0.0, 1.5), 0.0);
-  EXPECT_EQ(PumpedHeadDrop(0.01, 0.1, 0.0), 0.0);
-  EXPECT_EQ(PumpedHeadDrop(-9999, 0.1, 1.5), 0.0);
-}
 
 TEST_F(Pumping, LayerOneLosesThePumpedWaterAndItsBalanceCloses) {
   struct Case {
