@@ -5,8 +5,10 @@
 // neighbouring layers exchange water by leakage. Layer 1's thickness is the soil profile depth
 // of the cell's soil type, and at the start of every sub-step its head is set from the water
 // table that the unsaturated-zone model keeps in "groundwater_distance"; the release from
-// storage of layer 1 goes back as "baseflow". Heads are solved per layer either by successive
-// over-relaxation of a time-weighted scheme (method 1) or by one row-implicit pass (method 2).
+// storage of layer 1 goes back as "baseflow". Irrigation water pumped from groundwater (the soil
+// zone's "irrigation_from_groundwater") leaves layer 1 first, at most what it holds. Heads are
+// solved per layer either by successive over-relaxation of a time-weighted scheme (method 1) or by
+// one row-implicit pass (method 2).
 //
 // Files: set-up and section reading (lateral/groundwater_setup.cpp), the sub-step
 // (lateral/groundwater_step.cpp, cell formulas in lateral/groundwater_physics.h), lakes,
@@ -175,6 +177,8 @@ class gwflowclass : public teilmodellklasse {
   double** thaw_depth = nullptr;
   double** frozen_soil = nullptr;
   double** silting_storage = nullptr;
+  // The soil zone's groundwater irrigation (mm per sub-step), withdrawn from layer 1.
+  double** pumped = nullptr;
   int elevation_index = 0, distance_index = 0, baseflow_index = 0, ponding_index = 0;
   int thaw_index = 0, frozen_index = 0;
 
@@ -208,6 +212,7 @@ class gwflowclass : public teilmodellklasse {
   void ComputeLeakage();
   void ShiftStartHeads();
   double StartHead(long r, long c) const;
+  double PumpedDrop(long r, long c, double head) const;
   void ExchangeLayerHeads(GwLayer& layer);
   void SolveLayer(int l);
   void ComputeBaseflow();

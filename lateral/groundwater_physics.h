@@ -86,6 +86,15 @@ inline double AdaptiveRelaxation(double target, double head, double previous) {
 // guarantees (storage makes b_i strictly dominant; a run holds no cell with b_i = 0).
 void SolveTridiagonal(const double* a, const double* b, double* c, double* d, int n);
 
+// Drop of a layer's head when `pumped` m of water leave a cell of storage coefficient `storage`
+// whose layer holds the saturated thickness `saturated` m: pumped / storage, at most the
+// thickness (no more water than the layer holds); 0 without pumping, storage or water.
+inline double PumpedHeadDrop(double pumped, double storage, double saturated) {
+  if (!(pumped > 0) || !(storage > 0) || !(saturated > 0)) return 0.0;
+  const double drop = pumped / storage;
+  return drop < saturated ? drop : saturated;
+}
+
 // Per-cell balance residual of a sub-step (mm): storage change of the layer minus the net volume
 // that entered through the faces and by leakage, per area: ((h - h0) S - inflow / A) x 1000.
 double BalanceResidual(double head, double head_start, double storage, double inflow_volume,

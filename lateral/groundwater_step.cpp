@@ -21,6 +21,9 @@ constexpr double kEdgeMark = -8888;
 void gwflowclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
+  // The soil zone registers its grid after this model: look it up when it is there.
+  const int pumped_index = FindGrid("irrigation_from_groundwater", 0);
+  pumped = pumped_index > 0 ? (*registry)[pumped_index].grid : nullptr;
   for (GwTracer& tracer : gw_tracers)
     for (GwTracerLayer& layer : tracer.layers)
       if (layer.statistics) layer.statistics->ResetZoneSums();
@@ -67,7 +70,12 @@ void gwflowclass::ShiftStartHeads() {
       for (long c = 1; c <= ncols; ++c) {
         if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) continue;
         layer.head_old_old[r][c] = layer.head_old[r][c];
-        if (l == 1) layer.head[r][c] = StartHead(r, c);
+        if (l == 1) {
+          // Water pumped for irrigation leaves layer 1 at the start of the sub-step, so the
+          // release from storage that follows ("baseflow") and the balance exclude it.
+          const double h = StartHead(r, c);
+          layer.head[r][c] = h - PumpedDrop(r, c, h);
+        }
         // A fixed head holds from the start of the sub-step, so no sweep changes a start head.
         if (layer.fixed_head[r][c] != nodata)
           layer.head[r][c] = layer.head_old_old[r][c] = layer.fixed_head[r][c];
@@ -77,6 +85,15 @@ void gwflowclass::ShiftStartHeads() {
     });
     ExchangeLayerHeads(layer);
   }
+}
+
+double gwflowclass::PumpedDrop(long r, long c, double head) const {
+  if (pumped == nullptr || !(pumped[r][c] > 0)) return 0.0;
+  const GwLayer& top = layers[1];
+  const double b = top.thickness[r][c];
+  const double limit = top.upper_limit[r][c];
+  const double saturated = head >= limit ? b : std::max(0.0, head - limit + b);
+  return PumpedHeadDrop(pumped[r][c] / 1000.0, top.storage[r][c], saturated);
 }
 
 void gwflowclass::ExchangeLayerHeads(GwLayer& layer) {
