@@ -178,7 +178,11 @@ void ModellApplication::RunTimeStep() {
   settings_object->UpdateLanduseParameterGrids(h, d, m, y, minutes);
   for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->WriteResultGrid();
   superposition->WriteOutput();
+  // A level the assimilation sets on a lake moves ponding on its cells: the lake exchange.
+  routing->StartLakeExchange();
+  routing->BookLakeExchange(false);
   assimilation->RunStep(h, d, m, y);
+  routing->BookLakeExchange(true);
   // Radiation, evapotranspiration and interception.
   radiation_correction->RunStep(h, d, m, y);
   evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);

@@ -134,6 +134,10 @@ void WaterBalance::AddCells(bool fluxes) {
   if (const int i = registry != nullptr ? registry->FindIdentifier("layered_snow_alignment") : 0)
     alignment = (*registry)[i].grid;
   const bool layered = soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0;
+  // The routing model makes it when lakes are on: the ponding its lakes moved on each cell.
+  double** lake_exchange = nullptr;
+  if (const int i = registry != nullptr ? registry->FindIdentifier("lake_exchange") : 0)
+    lake_exchange = (*registry)[i].grid;
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -148,6 +152,7 @@ void WaterBalance::AddCells(bool fluxes) {
         if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
         if (alignment != nullptr && layered && alignment[r][c] > nodata)
           cell[FluxTerm(kBalanceSnowAlignment)] = alignment[r][c];
+        if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
         if (et != nullptr) {
           const double interception_evaporation =
               et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;

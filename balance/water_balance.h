@@ -10,6 +10,9 @@
 //   response units with response units on, the change of the stores of the cells that take their
 //                  unit's master's state, less the master's change (the copy puts the master's
 //                  theta on columns of other soils, and replaces their own start content);
+//   lake exchange  with lakes on, the ponding the lakes put on (+) or took from (-) their cells
+//                  ("lake_exchange" of the routing model: the routed inflow and the outflow of
+//                  the lake step, and a level set by data assimilation);
 //   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
 //                  transpiration as the rest of its real evapotranspiration of the cell;
 //   stores         interception storage (cell total) and canopy snow, the snow pack's

@@ -158,6 +158,12 @@ class abflussmodellklasse : public teilmodellklasse {
   // Scatters the ponding the lakes on process 0 wrote to the processes that own the cells (and
   // into process 0's own rows); collective, a no-op while lakes are off.
   void ScatterLakePonding();
+  // "lake_exchange": StartLakeExchange clears it at the start of a step; around each change of
+  // the lake cells' ponding by the lakes (the lake step, a level set by data assimilation)
+  // BookLakeExchange(false) takes off the ponding before and BookLakeExchange(true) adds it
+  // after. No-ops while lakes are off; every process books its own lake cells.
+  void StartLakeExchange();
+  void BookLakeExchange(bool after);
   // Lake cells per process (null while lakes are off) and the reservoirs of every stretch.
   const int64_t* LakeCellCounts() const {
     return lake_cells_.empty() ? nullptr : lake_cells_.data();
@@ -282,6 +288,10 @@ class abflussmodellklasse : public teilmodellklasse {
   std::vector<std::pair<int32_t, int32_t>> own_lake_cells_;  // row, column
   std::vector<int> lake_tracer_stacks_;
   std::vector<OwnedGrid> lake_tracers_;
+  // "lake_exchange" (every process, own lake cells): the ponding the lake step of the last step
+  // put on (+) or took from (-) each cell, mm; the water-balance account books it.
+  int lake_exchange_index_ = 0;
+  OwnedGrid lake_exchange_;
 
   std::optional<std::string> storage_name_;
   std::string written_storage_name_;

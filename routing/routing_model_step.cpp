@@ -80,6 +80,27 @@ void abflussmodellklasse::SetupLakes() {
   BindLakes();
   ScatterLakePonding();
   ExchangeLakeTracers(false);
+  lake_exchange_index_ = registry->FirstFreeIndex();
+  if (lake_exchange_index_ > kLastGridIndex)
+    ThrowFatal(Diag(), kRegistryFullCode, "FATAL: no more free grids in memory, (max. ",
+               kRefusedGridIndex, ")!");
+  lake_exchange_.reset(AllocateMatrix(Diag(), 1, nrows, 1, ncols, nrows));
+  for (int32_t r = 1; r <= nrows; ++r)
+    for (int32_t c = 1; c <= ncols; ++c) lake_exchange_.get()[r][c] = 0.0;
+  RegisterGrid(lake_exchange_index_, "lake_exchange", lake_exchange_.get(), nullptr, 0,
+               "lake_exchange", 0, 1, nrows);
+}
+
+void abflussmodellklasse::StartLakeExchange() {
+  if (!lake_exchange_) return;
+  for (const auto& [r, c] : own_lake_cells_) lake_exchange_.get()[r][c] = 0.0;
+}
+
+void abflussmodellklasse::BookLakeExchange(bool after) {
+  if (!lake_exchange_ || lake_switch_ == 0 || was_active_ < 1) return;
+  double** pond = (*registry)[ponding_index_].grid;
+  double** exchange = lake_exchange_.get();
+  for (const auto& [r, c] : own_lake_cells_) exchange[r][c] += after ? pond[r][c] : -pond[r][c];
 }
 
 // The static grids are gathered whole (the table is then the same on any number of processes).
@@ -260,9 +281,11 @@ void abflussmodellklasse::InitialiseRouting() {
 }
 
 void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  BookLakeExchange(false);
   ExchangeLakes(true);
   if (rank != 0 || !IsOn()) {
     ExchangeLakes(false);
+    BookLakeExchange(true);
     return;
   }
   teilmodellklasse::RunStep(hour, day, month, year);
@@ -284,6 +307,7 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
   ShiftObservedWindow(hour, day, month, year);
   CollectStatistics(hour, day, month, year);
   ExchangeLakes(false);
+  BookLakeExchange(true);
 }
 
 void abflussmodellklasse::SetIrrigationDemand(const ZoneRecord* table) {
@@ -499,6 +523,11 @@ void abflussmodellklasse::ReleaseMemory() {
     UnregisterGrid(lakes_grid_index_);
     lakes_grid_.reset();
     lakes_grid_index_ = 0;
+  }
+  if (lake_exchange_index_ > 0 && lake_exchange_) {
+    UnregisterGrid(lake_exchange_index_);
+    lake_exchange_.reset();
+    lake_exchange_index_ = 0;
   }
   modelobject::ReleaseMemory();
 }
