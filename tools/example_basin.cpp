@@ -6,8 +6,9 @@
 // largest outlet and splits it into subbasins at the major confluences, assigns land use and
 // soil by rules, and writes into DIR: dem.asc, zones.asc, landuse.asc, soil.asc, river_links.asc,
 // river_width.asc and river_depth.asc (the channel of every stream cell, for surface routing),
-// gw_boundary_fix_h_1.asc (the bed of every stream channel, the groundwater's fixed head there;
-// the basin's bounding box with two cells of margin) and one station table per meteorological
+// gw_boundary_fix_h_1.asc (the bed of every stream channel, the groundwater's fixed head there),
+// lake_codes.asc and lake_ponding_max.asc (a small lake above the outlet; all grids the basin's
+// bounding box with two cells of margin) and one station table per meteorological
 // variable from the KNMI daily series of the year, with the station at the basin outlet. The
 // files in examples/front-range/ are this program's output; a test runs it again and compares.
 // Prints a short summary of the basin. Exits with 1 and a message on any failure.
@@ -21,6 +22,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "grids/grid_formats.h"
@@ -100,6 +102,26 @@ std::string AsciiWindow(const Raster& g, int r0, int c0, int rows, int cols) {
     text += '\n';
   }
   return text;
+}
+
+// The lake of the variant front-range-lake.ctl: three cells of the valley floor of subbasin 5
+// above the outlet (rows 22-23, columns 61-62 of the written window, counted from 1), lake code
+// 5, sharing the top level 2432 m. The maximum ponding storage holds each lake cell's depth
+// below the top (mm, to the millimetre) and a pond of 15 mm on every other cell with elevation.
+std::pair<Raster, Raster> LakeGrids(const Raster& dem, int r0, int c0) {
+  constexpr double kTop = 2432.0, kPond = 15.0;
+  const int cells[3][2] = {{22, 61}, {23, 61}, {23, 62}};
+  Raster codes = dem, ponding = dem;
+  for (std::size_t i = 0; i < dem.Size(); ++i) {
+    codes.values[i] = dem.nodata;
+    if (dem.values[i] != dem.nodata) ponding.values[i] = kPond;
+  }
+  for (const auto& cell : cells) {
+    const int r = r0 + cell[0] - 1, c = c0 + cell[1] - 1;
+    codes.at(r, c) = 5;
+    ponding.at(r, c) = std::round((kTop - dem.at(r, c)) * 1000);
+  }
+  return {codes, ponding};
 }
 
 struct Options {
@@ -183,6 +205,9 @@ int Generate(const Options& o) {
                                                          {"gw_boundary_fix_h_1.asc", &bed}};
   for (const auto& [name, grid] : grids)
     WriteText(out / name, AsciiWindow(*grid, r0, c0, rows, cols));
+  const auto [lake_codes, lake_ponding] = LakeGrids(dem, r0, c0);
+  WriteText(out / "lake_codes.asc", AsciiWindow(lake_codes, r0, c0, rows, cols));
+  WriteText(out / "lake_ponding_max.asc", AsciiWindow(lake_ponding, r0, c0, rows, cols));
 
   // The station stands at the basin outlet and carries the outlet's elevation.
   const int64_t o_cell = basins.basin_outlet;

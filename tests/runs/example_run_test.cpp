@@ -121,34 +121,14 @@ void WriteExternalTable(const fs::path& dir) {
   WriteFile((dir / "sync.txt").string(), "Command=Continue;\n");
 }
 
-// A lake of three cells above the outlet of subbasin 5 (rows 22–23, columns 61–62; lake code 5)
-// whose cells share the top level 2432 m: "lake_codes.asc", and "lake_ponding_max.asc" with the
-// depth below the top on them and a pond of 15 mm on every other cell of the basin.
-void WriteLakeGrids(const fs::path& dir) {
-  constexpr double kTop = 2432.0;
-  const int lake[3][2] = {{22, 61}, {23, 61}, {23, 62}};
-  const Dem dem = ReadDem(dir);
-  std::ostringstream codes, pond;
-  codes << dem.header;
-  pond << dem.header;
-  for (int r = 1; r <= dem.nrows; ++r) {
-    for (int c = 1; c <= dem.ncols; ++c) {
-      const double z = dem.z[static_cast<std::size_t>((r - 1) * dem.ncols + c - 1)];
-      bool in_lake = false;
-      for (const auto& cell : lake) in_lake = in_lake || (cell[0] == r && cell[1] == c);
-      codes << (c > 1 ? " " : "") << (in_lake ? 5 : -9999);
-      pond << (c > 1 ? " " : "") << (in_lake ? (kTop - z) * 1000 : z > -9999 ? 15 : -9999);
-    }
-    codes << "\n";
-    pond << "\n";
-  }
-  WriteFile((dir / "lake_codes.asc").string(), codes.str());
-  WriteFile((dir / "lake_ponding_max.asc").string(), pond.str());
-  // Synthetic observed levels of the lake (a demonstration, not observations): 2428.5 m on
-  // 5 April, below the level the lake would reach.
-  WriteFile((dir / "lake_levels.txt").string(),
-            "synthetic levels of the test lake\nYY MM DD HH level YY MM DD HH level YY MM DD HH "
-            "level YY MM DD HH level\n2019 4 5 0 2428.5\n");
+// The lake variant as shipped (examples/front-range/front-range-lake.ctl, 1 to 8 April): its
+// control file in place of front-range.ctl, with its lake grids and its synthetic lake levels.
+void UseLakeVariant(const fs::path& dir) {
+  const fs::path example = ExampleDir();
+  fs::copy_file(example / "front-range-lake.ctl", dir / "front-range.ctl",
+                fs::copy_options::overwrite_existing);
+  for (const char* file : {"lake_codes.asc", "lake_ponding_max.asc", "lake_levels.txt"})
+    fs::copy_file(example / file, dir / file, fs::copy_options::overwrite_existing);
 }
 
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
@@ -158,7 +138,6 @@ RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>&
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   if (slides) WriteSlideFractions(dir.path());
-  WriteLakeGrids(dir.path());
   if (prepare != nullptr) prepare(dir.path());
   ApplyEdits(dir.path(), edits);
   RunOptions run;
@@ -325,28 +304,11 @@ const std::vector<Variant>& Variants() {
          edits.push_back(kRoutingOff);
          return edits;
        }()},
-      // The lake of WriteLakeGrids as reservoir SP 5 of subbasin 5 with discharge routing, 1 to
-      // 8 April: it starts from the water the soil zone ponds on its cells (readgrids 1),
-      // releases by an outflow table and is set to a listed level on 5 April (data
-      // assimilation); its balance file and level-volume table are outputs.
-      {"lake-routing-april",
-       [] {
-         std::vector<Edit> edits = PondingInApril("8");
-         edits[3].to = "[variable_grids]\n1\nlake_ponding_max.asc max_ponding_storage 0 15\n0\n1\n";
-         edits.push_back({"front-range.ctl", "[standard_grids]\n5\n",
-                          "[standard_grids]\n6\nlake_codes.asc lake_codes 0\n"});
-         edits.push_back({"front-range.ctl", "A=5.83)\nend of the routing descriptions",
-                          "A=5.83)\nSP 5 file = lake5.txt V0 = 0 C0 = 0 0 0 0 0 0 0 0 0\n"
-                          "end of the routing descriptions"});
-         edits.push_back({"front-range.ctl", "# ---- Time series at single cells",
-                          "[lake_model]\n1\n1\n0.08\n0.001\n1\n\n"
-                          "[abstraction_rule_reservoir_5]\n3\n0 0\n50000 0.05\n200000 2\n\n"
-                          "[data_assimilation]\n1\n1440\n1\nreservoir { lake-ID = 5; "
-                          "AverageWaterTable = 0; listfilename = lake_levels.txt; options { format "
-                          "= velorn; skiprows = 0; } }\n\n"
-                          "# ---- Time series at single cells"});
-         return edits;
-       }()},
+      // The shipped lake variant: a lake above the outlet as reservoir SP 5 of subbasin 5 with
+      // discharge routing, 1 to 8 April: it starts from the water the soil zone ponds on its
+      // cells (readgrids 1), releases by an outflow table and is set to a listed level on
+      // 5 April (data assimilation); its balance file and level-volume table are outputs.
+      {"lake-routing-april", {}, {1, 3}, false, UseLakeVariant},
       {"soil-heat-pre-spin-up-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         kHeatOn,
