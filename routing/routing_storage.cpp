@@ -82,7 +82,7 @@ void routingclass::WriteStorageState(std::FILE* file) const {
     std::fprintf(file, "%d %d (tracer/flow index and %s)\n", tr, t, label);
     const int32_t length = nsub_ + items_[item].record.history_length;
     for (int32_t k = 1; k <= length; ++k) {
-      std::fprintf(file, "%g ", history_[tr][t][k]);
+      std::fprintf(file, "%.17g ", history_[tr][t][k]);
       if (k % kValuesPerLine == 0) std::fprintf(file, "\n");
     }
     std::fprintf(file, "\n");
@@ -90,10 +90,10 @@ void routingclass::WriteStorageState(std::FILE* file) const {
   auto sections = [&](int32_t item, int32_t label) {
     const ChannelRecord& r = items_[item].record;
     for (int32_t s = 1; s <= r.SectionCount(); ++s) {
-      for (int32_t j = 1; j <= nsub_; ++j) std::fprintf(file, "%g ", r.Outflow(s, j));
+      for (int32_t j = 1; j <= nsub_; ++j) std::fprintf(file, "%.17g ", r.Outflow(s, j));
       std::fprintf(file, " (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", label, s,
                    nsub_);
-      std::fprintf(file, "%g (wqtab[local tributary %d].qvzuq[subchannel %d])\n",
+      std::fprintf(file, "%.17g (wqtab[local tributary %d].qvzuq[subchannel %d])\n",
                    r.previous_share[s], label, s);
     }
   };
@@ -106,9 +106,9 @@ void routingclass::WriteStorageState(std::FILE* file) const {
       sections(i, i);
       if (records_ != nullptr) {
         const ReinfiltrationRecord& record = records_[t];
-        for (int32_t tr = 0; tr <= ntr_; ++tr) std::fprintf(file, "%lg ", record.riverValues[tr]);
+        for (int32_t tr = 0; tr <= ntr_; ++tr) std::fprintf(file, "%.17g ", record.riverValues[tr]);
         std::fprintf(file, "(riverflow_table[%d].flow_mm[%d])\n", t, ntr_ + 1);
-        std::fprintf(file, "%lg %lg (riverflow_table[%d].flowm3s/speed\n", record.offeredWater,
+        std::fprintf(file, "%.17g %.17g (riverflow_table[%d].flowm3s/speed\n", record.offeredWater,
                      record.channelLength, t);
       }
     }
@@ -125,10 +125,10 @@ void routingclass::WriteStorageState(std::FILE* file) const {
   // hydraulic connection and books in Qin at its next step (exact, so the balance continues).
   for (int32_t k = 1; k <= nSP_; ++k) {
     const SP_class& r = reservoirs_[k];
-    for (int32_t tr = 0; tr <= ntr_; ++tr) std::fprintf(file, "%lg ", r.state()[tr]);
+    for (int32_t tr = 0; tr <= ntr_; ++tr) std::fprintf(file, "%.17g ", r.state()[tr]);
     std::fprintf(file, " (reservoir %d)\n", k);
     std::fprintf(file, "%d (useRunningAvg reservoir %d)\n", r.UseRunningAvg(), k);
-    for (double v : r.history()) std::fprintf(file, "%lg ", v);
+    for (double v : r.history()) std::fprintf(file, "%.17g ", v);
     std::fprintf(file, "\n");
     std::fprintf(file, "%.17g (%s %d)\n", r.received(), kReceivedLabel, k);
   }

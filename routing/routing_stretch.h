@@ -208,8 +208,9 @@ class routingclass : public modelobject {
   // --- Storage state (routing/routing_storage.cpp) ------------------------------------------
   // Appends the stretch's block of the storage file: per channel item the histories, section
   // outflows and flood-plain shares (and the re-infiltration values when records are set),
-  // per inflow item the same with the inflow's own channel, and the reservoir count. Values
-  // are written with "%g": about six significant digits survive.
+  // per inflow item the same with the inflow's own channel, and the reservoirs' states. Values
+  // are written with 17 significant digits, so a warm start continues bit for bit; files with
+  // fewer digits still read.
   void WriteStorageState(std::FILE* file) const;
   // Reads the block back; a code, index or count that differs from this stretch, or a value
   // that cannot be read, is FATAL (71).
