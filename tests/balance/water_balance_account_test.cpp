@@ -14,8 +14,8 @@ namespace {
 // One index (the basin only): a bucket that takes `p` (and `aligned`, the layered snow's
 // alignment, `units`, what response-unit members gained beyond their masters, and `lake`, what
 // the lake step put on the ponding), loses `e` and `q`, and holds the rest.
-std::vector<WaterBalanceValues> Step(double p, double e, double q, double soil,
-                                     double aligned = 0, double units = 0, double lake = 0) {
+std::vector<WaterBalanceValues> Step(double p, double e, double q, double soil, double aligned = 0,
+                                     double units = 0, double lake = 0) {
   WaterBalanceValues v;
   v.flux[kBalancePrecipitation] = p;
   v.flux[kBalanceSnowAlignment] = aligned;

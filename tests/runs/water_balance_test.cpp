@@ -85,11 +85,12 @@ TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
 
 // Every reviewed variant with the soil zone closes the same way: frozen soil, ponding, lakes and
 // river links, the lake with discharge routing (whose step puts routed water on the lake cells'
-// ponding and takes its outflow from there: the lake exchange), and response units after a pre-spin-up, whose members take the water content of
-// their master's column onto columns of other soils (the account books that as their own
-// change less the master's). The layered snow pack closes to 1e-6 mm of 18.9 mm
-// (it left 0.04 mm while the soil took the day's split of the precipitation as the rain of the
-// step and while the canopy's take beyond the water reaching the ground was not given back).
+// ponding and takes its outflow from there: the lake exchange), and response units after a
+// pre-spin-up, whose members take the water content of their master's column onto columns of other
+// soils (the account books that as their own change less the master's). The layered snow pack
+// closes to 1e-6 mm of 18.9 mm (it left 0.04 mm while the soil took the day's split of the
+// precipitation as the rain of the step and while the canopy's take beyond the water reaching the
+// ground was not given back).
 TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   const fs::path expected =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range";
