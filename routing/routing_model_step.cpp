@@ -84,9 +84,7 @@ void abflussmodellklasse::SetupLakes() {
   if (lake_exchange_index_ > kLastGridIndex)
     ThrowFatal(Diag(), kRegistryFullCode, "FATAL: no more free grids in memory, (max. ",
                kRefusedGridIndex, ")!");
-  lake_exchange_.reset(AllocateMatrix(Diag(), 1, nrows, 1, ncols, nrows));
-  for (int32_t r = 1; r <= nrows; ++r)
-    for (int32_t c = 1; c <= ncols; ++c) lake_exchange_.get()[r][c] = 0.0;
+  lake_exchange_.reset(AllocateMatrix(Diag(), 1, nrows, 1, ncols, nrows));  // zeroed
   RegisterGrid(lake_exchange_index_, "lake_exchange", lake_exchange_.get(), nullptr, 0,
                "lake_exchange", 0, 1, nrows);
 }

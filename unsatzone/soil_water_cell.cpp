@@ -263,8 +263,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     river.kolmation = kolmation != nullptr && kolmation[r][c] > 0 ? kolmation[r][c] : 0.0;
     // A lake cell ponded by 1 mm or more exchanges through its lake; a lake switch other than 0
     // and 1 stops the exchange of every cell.
-    const double* ponded =
-        Grid(kPondingStorage) != nullptr ? &Grid(kPondingStorage)[r][c] : nullptr;
+    double** ponding = Grid(kPondingStorage);
+    const double* ponded = ponding != nullptr ? &ponding[r][c] : nullptr;
     river.lake = lakeSwitch != 0 && (lakeSwitch != 1 || (lake_codes != nullptr &&
                                                          IsNotNodata(lake_codes[r][c], nodata) &&
                                                          ponded != nullptr && *ponded >= 1.0));
