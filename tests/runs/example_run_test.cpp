@@ -317,7 +317,8 @@ const std::vector<Variant>& Variants() {
        {{"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
          "0          # start\n27\n5\n"},
         {"front-range.ctl",
-         "0          # end: hour, day, month, year (the last daily step, 30 September 2019)\n30\n9\n",
+         "0          # end: hour, day, month, year (the last daily step, 30 September "
+         "2019)\n30\n9\n",
          "0\n4\n6\n"}},
        {1, 3},
        false,

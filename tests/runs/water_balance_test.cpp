@@ -13,9 +13,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,7 +96,8 @@ std::map<std::string, double> SnowSurveyMeans() {
   for (std::size_t i = 0; i < z.size() && i < zone.size(); ++i) {
     if (zone[i] <= 0) continue;
     const double swe = std::round(std::max(z[i] - 2400.0, 0.0)) / 10.0;
-    for (const std::string& key : {std::to_string(static_cast<int>(zone[i])), std::string("basin")}) {
+    for (const std::string& key :
+         {std::to_string(static_cast<int>(zone[i])), std::string("basin")}) {
       sums[key].first += swe;
       ++sums[key].second;
     }
