@@ -7,7 +7,8 @@
 // soil by rules, and writes into DIR: dem.asc, zones.asc, landuse.asc, soil.asc, river_links.asc,
 // river_width.asc and river_depth.asc (the channel of every stream cell, for surface routing),
 // gw_boundary_fix_h_1.asc (the bed of every stream channel, the groundwater's fixed head there),
-// lake_codes.asc and lake_ponding_max.asc (a small lake above the outlet; all grids the basin's
+// lake_codes.asc and lake_ponding_max.asc (a small lake above the outlet), snow_survey.asc (a
+// synthetic snow water equivalent for the lake variant's data assimilation; all grids the basin's
 // bounding box with two cells of margin) and one station table per meteorological
 // variable from the KNMI daily series of the year, with the station at the basin outlet. The
 // files in examples/front-range/ are this program's output; a test runs it again and compares.
@@ -124,6 +125,17 @@ std::pair<Raster, Raster> LakeGrids(const Raster& dem, int r0, int c0) {
   return {codes, ponding};
 }
 
+// A synthetic snow survey for the grid rule of data assimilation in front-range-lake.ctl (not a
+// measurement): snow water equivalent (mm, to 0.1 mm) growing by 10 mm per 100 m above 2400 m,
+// none below, on every cell with elevation.
+Raster SnowSurveyGrid(const Raster& dem) {
+  constexpr double kBase = 2400.0, kPerMetre = 0.1;
+  Raster swe = dem;
+  for (double& z : swe.values)
+    if (z != dem.nodata) z = std::round(std::max(z - kBase, 0.0) * kPerMetre * 10) / 10;
+  return swe;
+}
+
 struct Options {
   std::string dem, knmi, out;
   int year = 2019;
@@ -208,6 +220,7 @@ int Generate(const Options& o) {
   const auto [lake_codes, lake_ponding] = LakeGrids(dem, r0, c0);
   WriteText(out / "lake_codes.asc", AsciiWindow(lake_codes, r0, c0, rows, cols));
   WriteText(out / "lake_ponding_max.asc", AsciiWindow(lake_ponding, r0, c0, rows, cols));
+  WriteText(out / "snow_survey.asc", AsciiWindow(SnowSurveyGrid(dem), r0, c0, rows, cols));
 
   // The station stands at the basin outlet and carries the outlet's elevation.
   const int64_t o_cell = basins.basin_outlet;

@@ -1,8 +1,9 @@
 # Velorn control file of the example basin: a 14 km2 headwater catchment of the Colorado Front
 # Range (SRTM terrain on a 100 m grid, five subbasins), driven by the daily weather of the
 # year 2019 measured at De Bilt (KNMI), as if it had been observed at the basin outlet.
-# Variant with a small lake above the outlet (a demonstration), 1 to 8 April 2019: ponding
-# on the soil, the lake as a reservoir of discharge routing, and a synthetic observed level.
+# Variant with a small lake above the outlet (a demonstration), 1 April to 30 September 2019:
+# ponding on the soil, the lake as a reservoir of discharge routing operated by a summer and a
+# winter rule, synthetic observed lake levels once a week and a synthetic snow survey.
 # See README.md in this folder for the data, their sources and what the run computes.
 #
 # Every value stands on its own line; text after a value on the same line is ignored, and
@@ -43,9 +44,9 @@ DefaultOutputDirectory = output/
 1
 4
 2019
-0          # end: hour, day, month, year (the last daily step, 8 April 2019)
-8
-4
+0          # end: hour, day, month, year (the last daily step, 30 September 2019)
+30
+9
 2019
 
 [SpinUp]
@@ -574,8 +575,8 @@ end of the routing descriptions
 # cell's depth below the top in mm, a pond of 15 mm on every other cell). The lake starts from
 # the water the soil zone ponds on its cells and is reservoir SP 5 of subbasin 5 (balance file
 # output/lake5.txt, level-volume table output/W_V_Table_05.dat). It releases by the outflow
-# table [abstraction_rule_reservoir_5] (volume in m3, outflow in m3/s) and is set once, on
-# 5 April, to the level of lake_levels.txt (synthetic levels, not observations).
+# table [abstraction_rule_reservoir_5] and is set every Tuesday to the level of lake_levels.txt
+# (synthetic levels, not observations).
 [lake_model]
 1
 1
@@ -583,17 +584,34 @@ end of the routing descriptions
 0.001
 1
 
+# The operating rule: volume classes (m3), then the outflow (m3/s) of each period, linear
+# between the classes; above the last class (113000 m3, the lake full at 2432 m) the lake passes
+# its inflow. The periods begin on days 151, 152, 243, 244 and 365 of the year (31 May, 1 June,
+# 31 August, 1 September, 31 December); between two period days the outflow is interpolated, so
+# equal columns on both sides of a summer day keep the rule sharp: the winter table up to 31 May
+# and from 1 September, the summer table from 1 June to 31 August. In winter the lake is drawn
+# towards 2429 m (44000 m3), in summer it is held near 2430.5 m (74000 m3).
 [abstraction_rule_reservoir_5]
-3
-0 0
-50000 0.05
-200000 2
+4 151 152 243 244 365
+0       0     0      0      0     0
+44000   0.02  0.002  0.002  0.02  0.02
+74000   0.5   0.02   0.02   0.5   0.5
+113000  2     2      2      2     2
 
+# Two rules: the lake's level every Tuesday from lake_levels.txt, and on 28 May the snow water
+# equivalent of snow_survey.asc (a synthetic snow survey, mm), divided into the liquid and solid
+# storages of the snow model: by the cell's own liquid share where the pack has solid snow, else
+# 5 % liquid.
 [data_assimilation]
 1
 1440
-1
+2
 reservoir { lake-ID = 5; AverageWaterTable = 0; listfilename = lake_levels.txt; options { format = velorn; skiprows = 0; } }
+grid {
+  grid-ID = snow_storage_total;
+  listfilename = snow_survey_list.txt;
+  options { split-into-liquid-and-solid = true; default-liquid-percentage = 5; }
+}
 
 # ---- Time series at single cells ------------------------------------------------------------
 # Daily values at the basin outlet (2416 m) and at the highest cell of the basin (3218 m).

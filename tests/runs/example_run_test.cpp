@@ -4,7 +4,8 @@
 // before snow, snow sliding off slopes), April with ponding on the soil, and January to March
 // with frozen soil (heat transfer), also after a temperature pre-spin-up, four days of January
 // with a layered snow pack on the frozen soil and four with river-link cells computed by the
-// process of their link, eight days of April with lakes in the soil zone, and five days of April
+// process of their link, eight days of April with lakes in the soil zone, nine days of May and
+// June with a lake of discharge routing, and five days of April
 // with tile drains, with hydrologic response units and with a groundwater table handed over by
 // an external model, on 1 process with 2 threads and on 3 processes (the variants without the
 // soil zone on 2 as well). Each run is a test of its own: every output file must equal the
@@ -121,13 +122,15 @@ void WriteExternalTable(const fs::path& dir) {
   WriteFile((dir / "sync.txt").string(), "Command=Continue;\n");
 }
 
-// The lake variant as shipped (examples/front-range/front-range-lake.ctl, 1 to 8 April): its
-// control file in place of front-range.ctl, with its lake grids and its synthetic lake levels.
+// The lake variant as shipped (examples/front-range/front-range-lake.ctl, April to September):
+// its control file in place of front-range.ctl, with its lake grids, its synthetic lake levels
+// and its synthetic snow survey.
 void UseLakeVariant(const fs::path& dir) {
   const fs::path example = ExampleDir();
   fs::copy_file(example / "front-range-lake.ctl", dir / "front-range.ctl",
                 fs::copy_options::overwrite_existing);
-  for (const char* file : {"lake_codes.asc", "lake_ponding_max.asc", "lake_levels.txt"})
+  for (const char* file : {"lake_codes.asc", "lake_ponding_max.asc", "lake_levels.txt",
+                           "snow_survey.asc", "snow_survey_list.txt"})
     fs::copy_file(example / file, dir / file, fs::copy_options::overwrite_existing);
 }
 
@@ -304,11 +307,22 @@ const std::vector<Variant>& Variants() {
          edits.push_back(kRoutingOff);
          return edits;
        }()},
-      // The shipped lake variant: a lake above the outlet as reservoir SP 5 of subbasin 5 with
-      // discharge routing, 1 to 8 April: it starts from the water the soil zone ponds on its
-      // cells (readgrids 1), releases by an outflow table and is set to a listed level on
-      // 5 April (data assimilation); its balance file and level-volume table are outputs.
-      {"lake-routing-april", {}, {1, 3}, false, UseLakeVariant},
+      // The shipped lake variant cut to 27 May - 4 June: a lake above the outlet as reservoir
+      // SP 5 of subbasin 5 with discharge routing. It starts from the water the soil zone ponds
+      // on its cells (readgrids 1), releases by the winter rule to 31 May and the summer rule
+      // from 1 June, and is set to the listed levels of 28 May and 4 June; the snow survey of
+      // 28 May replaces the snow storages (data assimilation). Its balance file and
+      // level-volume table are outputs.
+      {"lake-routing-june",
+       {{"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
+         "0          # start\n27\n5\n"},
+        {"front-range.ctl",
+         "0          # end: hour, day, month, year (the last daily step, 30 September "
+         "2019)\n30\n9\n",
+         "0\n4\n6\n"}},
+       {1, 3},
+       false,
+       UseLakeVariant},
       {"soil-heat-pre-spin-up-quarter",
        {{"front-range.ctl", kModelEnd, "0\n31\n3\n"},
         kHeatOn,

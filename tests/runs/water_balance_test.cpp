@@ -7,12 +7,15 @@
 // runoff reaches the outlet but for the change of channel storage and the rounding of the
 // discharge table (less than 0.1 mm).
 // The model's own account (water_balance.txt, the same file on 1 and 3 processes) closes every
-// subbasin and the basin to round-off, per year and for the run.
+// subbasin and the basin to round-off, per year and for the run; in the lake variant but for the
+// water of the synthetic snow survey that data assimilation puts into the snow stores.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -83,6 +86,27 @@ TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
   }
 }
 
+// The snow survey of the lake variant by hand: 0.1 mm of water equivalent per metre above 2400 m
+// (rounded to 0.1 mm) on every cell of dem.asc, averaged per subbasin of zones.asc and over the
+// basin (cells of equal area), in mm.
+std::map<std::string, double> SnowSurveyMeans() {
+  const std::vector<double> z = AsciiGridCells((ExampleDir() / "dem.asc").string());
+  const std::vector<double> zone = AsciiGridCells((ExampleDir() / "zones.asc").string());
+  std::map<std::string, std::pair<double, int>> sums;
+  for (std::size_t i = 0; i < z.size() && i < zone.size(); ++i) {
+    if (zone[i] <= 0) continue;
+    const double swe = std::round(std::max(z[i] - 2400.0, 0.0)) / 10.0;
+    for (const std::string& key :
+         {std::to_string(static_cast<int>(zone[i])), std::string("basin")}) {
+      sums[key].first += swe;
+      ++sums[key].second;
+    }
+  }
+  std::map<std::string, double> means;
+  for (const auto& [key, sum] : sums) means[key] = sum.first / sum.second;
+  return means;
+}
+
 // Every reviewed variant with the soil zone closes the same way: frozen soil, ponding, lakes and
 // river links, the lake with discharge routing (whose step puts routed water on the lake cells'
 // ponding and takes its outflow from there: the lake exchange), and response units after a
@@ -90,8 +114,11 @@ TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
 // soils (the account books that as their own change less the master's). The layered snow pack
 // closes to 1e-6 mm of 18.9 mm (it left 0.04 mm while the soil took the day's split of the
 // precipitation as the rain of the step and while the canopy's take beyond the water reaching the
-// ground was not given back).
+// ground was not given back). The lake variant's snow survey on 28 May falls on an empty pack:
+// split into liquid and solid snow, both parts together hold the survey's value, which the account
+// has no column for, so the residual is minus the survey's mean in every subbasin.
 TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
+  const std::map<std::string, double> survey = SnowSurveyMeans();
   const fs::path expected =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range";
   int variants = 0;
@@ -105,6 +132,9 @@ TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
       EXPECT_GT(row.precipitation, 10);
       if (name == "layered-snow-january")
         EXPECT_LT(std::abs(row.residual), 1e-7 * row.precipitation);
+      else if (name == "lake-routing-june")
+        EXPECT_TRUE(Closes(row.residual + survey.at(row.subbasin), row.precipitation))
+            << row.residual;
       else
         EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.residual;
     }

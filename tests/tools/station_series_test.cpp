@@ -98,7 +98,7 @@ TEST(ExampleBasin, TheGeneratorReproducesTheShippedFiles) {
     EXPECT_EQ(read(entry.path()), read(example / relative)) << relative;
     ++files;
   }
-  EXPECT_EQ(files, 16);  // ten grids and six station tables
+  EXPECT_EQ(files, 17);  // eleven grids and six station tables
   fs::remove_all(out);
 }
 
