@@ -1,7 +1,8 @@
 // The grid cells of a lake: which cells belong to a lake (its code in "lake_codes"), and what
 // passes between the lake and the ponding water stored on them: the fluxes of a step that the
-// evaporation and snow models put on the lake cells (transpiration, precipitation), the lake's volume and concentrations taken from the ponding water, and the
-// lake level written back to the cells as ponding depth.
+// evaporation and snow models put on the lake cells (transpiration, precipitation), the lake's
+// volume and concentrations taken from the ponding water, and the lake level written back to the
+// cells as ponding depth.
 //
 // Callers: the reservoirs that are lakes (routing/reservoir.h), bound by the routing stretch
 // (routing/stretch_reservoirs.cpp) with the grids the routing model holds on process 0. Pure

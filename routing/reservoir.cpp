@@ -64,7 +64,7 @@ double ReservoirDecayFactor(double half_life_days, double dt) {
 double LakeBalanceError(double change, double dv, double roundoff_scale) {
   const double err = change - dv;
   return std::fabs(err) <= 16.0 * std::numeric_limits<double>::epsilon() * roundoff_scale ? 0.0
-                                                                                         : err;
+                                                                                          : err;
 }
 
 void SP_class::Initialise(const ReservoirSetup& setup) {
@@ -196,9 +196,9 @@ void SP_class::RunStep(double inflow, double dt, double irrigation, double abstr
   if (IsLake()) {
     double* m3 = balance_.m3;
     m3[kDV] = m3[kQGW] + m3[kQin] + m3[kPREC] - m3[kETR] - m3[kIrrig] - m3[kAbstr] - m3[kQout];
-    double scale = std::fabs(v) + std::fabs(previous_[0]) +
-                   cellsize_ * cellsize_ * static_cast<double>(lake_cells_.size()) *
-                       std::fabs(level_);
+    double scale =
+        std::fabs(v) + std::fabs(previous_[0]) +
+        cellsize_ * cellsize_ * static_cast<double>(lake_cells_.size()) * std::fabs(level_);
     for (int32_t n = 0; n < kDV; ++n) scale += std::fabs(m3[n]);
     scale += std::fabs(m3[kAbstr]);
     m3[kErr] = LakeBalanceError(v - previous_[0], m3[kDV], scale);
@@ -247,10 +247,11 @@ void SP_class::InitialiseFromPonding() {
 // The lake's part of a step before the rules: the fluxes the other models put on the lake
 // cells, then the volume and concentrations of the ponding water become the current state.
 // The soil below takes water from the ponding (infiltration, which also feeds its
-// evapotranspiration and its base flow) and gives some back (exfiltration); no grid holds that
-// exchange, so it is measured: what the ponding gained since the lake last wrote its cells,
-// beyond the precipitation and less the evapotranspiration booked on them, is the exchange with
-// the soil and the groundwater below, booked as QGW.
+// evapotranspiration and its base flow) and gives some back (exfiltration); water above the
+// maximum ponding runs off as direct runoff. No grid holds that exchange, so it is measured: what
+// the ponding gained since the lake last wrote its cells, beyond the precipitation and less the
+// evapotranspiration booked on them, is the exchange with the soil and the groundwater below,
+// booked as QGW.
 void SP_class::TakeLakeFromPonding() {
   const LakeFluxes f = LakeCellFluxes(lake_cells_, *lake_grids_, cellsize_);
   balance_.m3[kETR] = f.transpiration;

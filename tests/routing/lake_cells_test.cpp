@@ -25,8 +25,7 @@ constexpr double kCell = 10.0;  // 100 m² per cell
 class LakeCellsTest : public test::DiagTest {
  protected:
   LakeCellsTest() {
-    for (GridMatrix* g :
-         {&codes_, &zones_, &elevation_, &max_pond_, &ponding_, &etr_, &prec_})
+    for (GridMatrix* g : {&codes_, &zones_, &elevation_, &max_pond_, &ponding_, &etr_, &prec_})
       *g = GridMatrix(diag_, 1, kRows, kCols, kRows);
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c) {
@@ -135,8 +134,8 @@ TEST_F(LakeCellsTest, LakeWaterBalancePerStep) {
     EXPECT_NEAR(b.m3[kPREC], wet * 4, 1e-12) << n;
     EXPECT_NEAR(b.m3[kETR], wet * 0.3, 1e-12) << n;
     EXPECT_NEAR(b.m3[kQGW], -wet * 0.2, 1e-9) << n;
-    EXPECT_NEAR(lake.volume(),
-                before + 72 + b.m3[kPREC] + b.m3[kQGW] - b.m3[kETR] - b.m3[kQout], 1e-9)
+    EXPECT_NEAR(lake.volume(), before + 72 + b.m3[kPREC] + b.m3[kQGW] - b.m3[kETR] - b.m3[kQout],
+                1e-9)
         << n;
     EXPECT_NEAR(b.m3[kErr], 0.0, 1e-9) << n;
     EXPECT_NEAR(PondedVolume(), lake.volume(), 1e-9) << n;
