@@ -1,7 +1,6 @@
 // The grid cells of a lake (see lake_cells.h).
 #include "routing/lake_cells.h"
 
-#include <cmath>
 #include <fstream>
 
 #include "core/error_code.h"
@@ -33,21 +32,13 @@ std::vector<LakeCell> CollectLakeCells(const LakeStaticGrids& grids, int32_t id,
 }
 
 LakeFluxes LakeCellFluxes(const std::vector<LakeCell>& cells, const LakeGrids& grids,
-                          double cellsize, double s) {
+                          double cellsize) {
   LakeFluxes f;
   const double a = cellsize * cellsize;
-  const bool exchange = grids.q_down != nullptr && grids.baseflow != nullptr;
   for (const LakeCell& c : cells) {
     if (!(grids.ponding[c.row][c.col] > 0.0)) continue;
     if (grids.transpiration != nullptr)
       f.transpiration += a * grids.transpiration[c.row][c.col] / 1000.0;
-    if (exchange) {
-      const double g = grids.q_down[c.row][c.col];
-      if (std::fabs(g) > 1e-10)
-        f.groundwater += s * a * g;
-      else
-        f.groundwater -= s * a * grids.baseflow[c.row][c.col];
-    }
     f.precipitation += a * grids.precipitation[c.row][c.col] / 1000.0;
   }
   return f;
@@ -70,11 +61,16 @@ int32_t LakeStateFromPonding(const std::vector<LakeCell>& cells, const LakeGrids
 }
 
 int32_t ApplyLevelToCells(const std::vector<LakeCell>& cells, const LakeGrids& grids, double z,
-                          const std::vector<double>& state, int32_t ntr) {
+                          const std::vector<double>& state, int32_t ntr, double cellsize,
+                          double& volume) {
   int32_t count = 0;
+  volume = 0.0;
   for (const LakeCell& c : cells) {
     const bool wet = z > c.elevation;
-    grids.ponding[c.row][c.col] = wet ? (z - c.elevation) * 1000.0 : 0.0;
+    const double p = wet ? (z - c.elevation) * 1000.0 : 0.0;
+    grids.ponding[c.row][c.col] = p;
+    // As LakeStateFromPonding sums it, so that an unchanged pond reads back as this volume.
+    if (wet) volume += cellsize * (p / 1000.0 * cellsize);
     for (int32_t i = 1; i <= ntr; ++i)
       if (static_cast<std::size_t>(i) < grids.tracers.size() && grids.tracers[i] != nullptr)
         grids.tracers[i][c.row][c.col] = wet ? state[i] : 0.0;

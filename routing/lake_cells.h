@@ -1,8 +1,8 @@
 // The grid cells of a lake: which cells belong to a lake (its code in "lake_codes"), and what
 // passes between the lake and the ponding water stored on them: the fluxes of a step that the
-// soil, evaporation and snow models put on the lake cells (transpiration, groundwater exchange,
-// precipitation), the lake's volume and concentrations taken from the ponding water, and the
-// lake level written back to the cells as ponding depth.
+// evaporation and snow models put on the lake cells (transpiration, precipitation), the lake's
+// volume and concentrations taken from the ponding water, and the lake level written back to the
+// cells as ponding depth.
 //
 // Callers: the reservoirs that are lakes (routing/reservoir.h), bound by the routing stretch
 // (routing/stretch_reservoirs.cpp) with the grids the routing model holds on process 0. Pure
@@ -43,8 +43,6 @@ struct LakeStaticGrids {
 struct LakeGrids {
   double** ponding = nullptr;        // mm, read and written
   double** transpiration = nullptr;  // "real_transpiration0", mm of the step
-  double** q_down = nullptr;         // "q_downext", m/s, optional
-  double** baseflow = nullptr;       // m/s, optional
   double** precipitation = nullptr;  // "PrecOnLakes", mm of the step
   // Per tracer 1..ntr the concentration of the water on the cells: the top level of the
   // unsaturated zone's concentration stack, which the routing model gathers into whole grids
@@ -55,7 +53,6 @@ struct LakeGrids {
 // The fluxes of one step over the lake cells with ponding water, in m³.
 struct LakeFluxes {
   double transpiration = 0;
-  double groundwater = 0;
   double precipitation = 0;
 };
 
@@ -65,11 +62,12 @@ struct LakeFluxes {
 std::vector<LakeCell> CollectLakeCells(const LakeStaticGrids& grids, int32_t id,
                                        int32_t subbasin_code, DiagnosticStream& diag);
 
-// Transpiration, groundwater exchange and precipitation of a step of s seconds over the cells
-// with ponding water: ETR += a·transpiration/1000, PREC += a·precipitation/1000, QGW += s·a·g
-// with g the downward flux when |g| > 1e-10, else −s·a·baseflow (QGW = 0 without both grids).
+// Transpiration and precipitation of a step over the cells with ponding water (a = cell size²):
+// ETR += a·transpiration/1000, PREC += a·precipitation/1000. The exchange with the soil below
+// (infiltration from the ponding water, exfiltration into it, and through the soil the
+// groundwater and its base flow) is not a grid: the lake measures it (routing/reservoir.h).
 LakeFluxes LakeCellFluxes(const std::vector<LakeCell>& cells, const LakeGrids& grids,
-                          double cellsize, double s);
+                          double cellsize);
 
 // Volume (m³) and concentrations of the ponding water on the cells into `state` (index 0 the
 // volume, 1..ntr the volume-weighted concentrations, 0 without water); returns the number of
@@ -78,9 +76,11 @@ int32_t LakeStateFromPonding(const std::vector<LakeCell>& cells, const LakeGrids
                              double cellsize, int32_t ntr, std::vector<double>& state);
 
 // Level z (m a.s.l.) written to the cells: ponding (z − elevation)·1000 mm and the lake's
-// concentrations on the cells below z, 0 on the others; returns the number of wet cells.
+// concentrations on the cells below z, 0 on the others; returns the number of wet cells and
+// sets `volume` to the water written (m³, summed as LakeStateFromPonding sums it).
 int32_t ApplyLevelToCells(const std::vector<LakeCell>& cells, const LakeGrids& grids, double z,
-                          const std::vector<double>& state, int32_t ntr);
+                          const std::vector<double>& state, int32_t ntr, double cellsize,
+                          double& volume);
 
 // Writes the level-volume table of lake `id` to `name` (FATAL 225 when it cannot be opened).
 void WriteLakeVolumeTable(const LakeVolumeTable& table, int32_t id, const std::string& name,

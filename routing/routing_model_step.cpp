@@ -118,8 +118,7 @@ void abflussmodellklasse::BindLakes() {
   }
   lake_mask_ = std::move(copies[0]);
   lake_step_grids_.clear();
-  for (int index : {ponding_index_, registry->Find("real_transpiration0", 0),
-                    registry->Find("q_downext", 0), registry->Find("baseflow", 0)})
+  for (int index : {ponding_index_, registry->Find("real_transpiration0", 0)})
     if (index > 0)
       lake_step_grids_.push_back({index, rank == 0 && size > 1
                                              ? GridMatrix(Diag(), 1, nrows, ncols, nrows)
@@ -138,8 +137,6 @@ void abflussmodellklasse::BindLakes() {
   lake_grids_ = LakeGrids{};
   lake_grids_.ponding = step_grid("ponding_storage");
   lake_grids_.transpiration = step_grid("real_transpiration0");
-  lake_grids_.q_down = step_grid("q_downext");
-  lake_grids_.baseflow = step_grid("baseflow");
   // One process has no gather into "PrecOnLakes": the lakes read the water input itself.
   const int input = RequireOneOfThreeGrids("throughfall0", "snowcover_outflow", "precipitation");
   lake_grids_.precipitation = size > 1 ? lakes_grid_.get() : (*registry)[input].grid;
