@@ -379,6 +379,7 @@ void ModellApplication::HandOverSoilRunoff() {
     routing->ReadStorageState(storage_file, storage_mode);
     routing->SetInitialised(1);
   }
+  routing->ApplyRestoredLakeLevels();
   LinkIrrigation(records, runoff);
   groundwater->SetQg(runoff != nullptr ? runoff[0] : nullptr);
   groundwater->SetInitialised(1);

@@ -17,7 +17,8 @@
 //
 // The application calls, in this order: SetQg (runoff per tracer and subbasin; none is FATAL
 // 43), SetupLakes (every process), InitialiseRouting, SetReinfiltrationRecords, ReadStorageState
-// (the unsaturated zone's storage file name and mode), SetInitialised(1); per step RunStep as
+// (the unsaturated zone's storage file name and mode), SetInitialised(1), ApplyRestoredLakeLevels
+// (every process); per step RunStep as
 // the last model of the step; FlushBuffers; ReleaseMemory (writes the storage file "[routing_
 // model]" section first, then the goodness-of-fit tables) and deletion.
 //
@@ -96,6 +97,9 @@ class abflussmodellklasse : public teilmodellklasse {
   void ReadLakeSection(const std::string& header);
   // Counts the lake cells per process and hands out their ponding storage (collective).
   void SetupLakes();
+  // After a warm start whose lakes begin from V0 (readgrids 0 of [lake_model]), writes the level
+  // of each lake's restored volume to its cells and scatters it (collective; every process).
+  void ApplyRestoredLakeLevels();
   // Gathers the static lake grids whole onto process 0 (collective) and binds the reservoirs
   // of every stretch to their lake cells there.
   void BindLakes();
@@ -273,6 +277,7 @@ class abflussmodellklasse : public teilmodellklasse {
 
   // Lakes.
   int32_t lake_switch_ = 0;
+  bool restored_from_storage_ = false;  // process 0 read the storage file's reservoir states
   int32_t readgrids_ = 0;
   int lake_codes_index_ = 0;
   int ponding_index_ = 0;

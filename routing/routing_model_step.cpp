@@ -89,6 +89,19 @@ void abflussmodellklasse::SetupLakes() {
                "lake_exchange", 0, 1, nrows);
 }
 
+// Binding wrote V0's level to the lake cells before the storage file restored the volumes; the
+// cells take the restored level, else the first step would read V0's water back as the volume.
+void abflussmodellklasse::ApplyRestoredLakeLevels() {
+  if (was_active_ < 1 || lake_switch_ == 0) return;
+  int32_t restored = rank == 0 && restored_from_storage_ && readgrids_ == 0 ? 1 : 0;
+  MPI_Bcast(&restored, 1, MPI_INT32_T, 0, MPI_COMM_WORLD);
+  if (restored == 0) return;
+  if (rank == 0)
+    for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->ApplyLakeLevels();
+  ScatterLakePonding();
+  ExchangeLakeTracers(false);
+}
+
 void abflussmodellklasse::StartLakeExchange() {
   if (!lake_exchange_) return;
   for (const auto& [r, c] : own_lake_cells_) lake_exchange_.get()[r][c] = 0.0;

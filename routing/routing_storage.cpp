@@ -249,6 +249,7 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
     ThrowFatal(Diag(), kRoutingStorageContentCode, "FATAL: error looking for the section ",
                kSectionName, " in ", path);
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->ReadStorageState(in);
+  restored_from_storage_ = true;
 }
 
 void abflussmodellklasse::WriteStorageState() {

@@ -191,6 +191,8 @@ class routingclass : public modelobject {
   // The outflow of every reservoir before the first step (rules of an initialisation pass), at
   // most its volume in one step.
   void InitialiseReservoirOutflows();
+  // Writes the level of each lake's present volume to its cells (process 0).
+  void ApplyLakeLevels();
   // Binds every reservoir to its lake cells in `statics` (process 0's whole grids) with the step
   // grids `grids`; `from_ponding`: the lakes start from the ponding water (routing/reservoir.h).
   void BindLakes(const LakeStaticGrids& statics, const LakeGrids* grids, double cellsize,

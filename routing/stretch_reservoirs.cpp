@@ -42,6 +42,11 @@ void routingclass::InitialiseReservoirOutflows() {
   }
 }
 
+void routingclass::ApplyLakeLevels() {
+  for (int32_t k = 1; k <= nSP_; ++k)
+    if (reservoirs_[k].IsLake()) reservoirs_[k].ApplyLakeLevel(reservoirs_[k].state()[0]);
+}
+
 void routingclass::BindLakes(const LakeStaticGrids& statics, const LakeGrids* grids,
                              double cellsize, bool from_ponding) {
   for (int32_t k = 1; k <= nSP_; ++k) {

@@ -610,6 +610,42 @@ TEST(ExampleRun, AWarmStartContinuesTheRunBitForBit) {
   EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
 }
 
+// A lake that starts from V0 (readgrids 0) on a warm start takes the volume the storage file
+// restores: binding the lake wrote V0's level to its cells first, and without the restored
+// level the first step read V0's water back as the lake's volume. The lake's balance rows of
+// the second half equal those of the run as a whole, with Err 0.
+TEST(ExampleRun, AWarmStartedLakeKeepsItsStoredVolume) {
+  const auto period = [](const char* first_day, const char* last_day, bool warm) {
+    std::vector<Edit> edits = StoredStateEdits(warm);
+    edits.push_back({"front-range.ctl", "pond.asc\n0\n", "pond.asc\n3\n"});
+    edits.push_back({"front-range.ctl", "[lake_model]\n1\n1\n0.08\n0.001\n1\n",
+                     "[lake_model]\n1\n1\n0.08\n0.001\n0\n"});
+    edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
+                     std::string("0          # start\n") + first_day + "\n5\n"});
+    edits.push_back({"front-range.ctl",
+                     "0          # end: hour, day, month, year (the last daily step, 30 September "
+                     "2019)\n30\n9\n",
+                     std::string("0\n") + last_day + "\n5\n"});
+    return edits;
+  };
+  TempDir whole, first, second;
+  for (const auto& [dir, edits] : {std::pair{&whole, period("27", "30", false)},
+                                   std::pair{&first, period("27", "28", false)}}) {
+    const RunResult result = RunExample(*dir, 3, edits, false, 0, {}, UseLakeVariant);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  }
+  for (const auto& entry : fs::directory_iterator(first.path() / "output"))
+    fs::copy_file(entry.path(), second.path() / entry.path().filename());
+  const RunResult result =
+      RunExample(second, 3, period("29", "30", true), false, 0, {}, UseLakeVariant);
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  const std::string all = ReadFile((whole.path() / "output/lake5.txt").string());
+  const std::string part = ReadFile((second.path() / "output/lake5.txt").string());
+  const std::size_t rows = part.find("\n2019\t 5\t29\t");
+  ASSERT_NE(rows, std::string::npos);
+  EXPECT_TRUE(all.ends_with(part.substr(rows))) << part.substr(rows) << "\nwhole run:\n" << all;
+}
+
 TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
   struct Case {
     const char* name;
