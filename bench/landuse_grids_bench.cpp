@@ -7,8 +7,8 @@
 //
 //   build/bench/landuse_grids_bench [--benchmark_filter=...]
 //
-// Beside it the snow model's land albedo of one step: per cell as it was (LandAlbedoPerCell),
-// through the curves (LandAlbedoByCurve), and its limit, a per-class array (LandAlbedoPlain).
+// Beside it the snow model's land albedo of one step: per cell as it was and through the curves
+// (LandAlbedo), and its limit, a per-class array (LandAlbedoPlain).
 //
 // The counter cells is cells per second; the argument is the number of OpenMP threads.
 #include <benchmark/benchmark.h>
@@ -150,37 +150,15 @@ void PlainPass(benchmark::State& state) {
       static_cast<double>(kSide) * kSide * state.iterations(), benchmark::Counter::kIsRate);
 }
 
-// The snow model's land albedo of one step (every cell, at the step's date), as it was: each
-// cell evaluates its entry's albedo on its own (`GetAlbedo`: the cell's shifted fixpoint days
-// in a vector allocated per call).
-void LandAlbedoPerCell(benchmark::State& state) {
+// The snow model's land albedo of one step (every cell, at the step's date). Argument
+// by_curve 0, as it was: each cell evaluates its entry's albedo on its own (`GetAlbedo`: the
+// cell's shifted fixpoint days in a vector allocated per call). 1, as the snow step runs it now
+// (LanduseCurveValues): each curve evaluated once at the step's date, its cells by look-up, one
+// cache of shifted days per row for cells off the curves.
+void LandAlbedo(benchmark::State& state) {
   Basin& b = SharedBasin();
-  omp_set_num_threads(static_cast<int>(state.range(0)));
-  double** codes = b.settings->landuse_layers[1];
-  double** dem = b.basin.registry[2].grid;
-  double** out = b.settings->landuse_grids->albedo;
-  const LanduseRecord* table = b.settings->landuse_table;
-  int day = 0;
-  for (auto _ : state) {
-    const int month = 3 + (day / 28) % 8;
-    const int dom = 1 + day % 28;
-    ForEachRow(1, kSide, [&](long r) {
-      for (long c = 1; c <= kSide; ++c)
-        out[r][c] = table[static_cast<int>(codes[r][c])].GetAlbedo(b.basin.diag, dom, month, 2001,
-                                                                   1, r, c, dem[r][c]);
-    });
-    day += 3;
-  }
-  state.counters["cells"] = benchmark::Counter(
-      static_cast<double>(kSide) * kSide * state.iterations(), benchmark::Counter::kIsRate);
-}
-
-// The same through the land-use curves (LanduseCurveValues, as the snow step runs it now): each
-// curve evaluated once at the step's date, its cells by look-up, one cache of shifted days per
-// row for cells off the curves.
-void LandAlbedoByCurve(benchmark::State& state) {
-  Basin& b = SharedBasin();
-  omp_set_num_threads(static_cast<int>(state.range(0)));
+  const bool by_curve = state.range(0) != 0;
+  omp_set_num_threads(static_cast<int>(state.range(1)));
   double** codes = b.settings->landuse_layers[1];
   double** dem = b.basin.registry[2].grid;
   double** out = b.settings->landuse_grids->albedo;
@@ -194,9 +172,12 @@ void LandAlbedoByCurve(benchmark::State& state) {
                     ModelDate{2001, month, dom, 12});
     ForEachRow(1, kSide, [&](long r) {
       ShiftedDaysCache days;
-      for (long c = 1; c <= kSide; ++c)
+      for (long c = 1; c <= kSide; ++c) {
+        const int entry = static_cast<int>(codes[r][c]);
         out[r][c] =
-            albedo.Value(b.basin.diag, table, r, c, static_cast<int>(codes[r][c]), dem[r][c], days);
+            by_curve ? albedo.Value(b.basin.diag, table, r, c, entry, dem[r][c], days)
+                     : table[entry].GetAlbedo(b.basin.diag, dom, month, 2001, 1, r, c, dem[r][c]);
+      }
     });
     day += 3;
   }
@@ -237,17 +218,12 @@ BENCHMARK(PlainPass)
     ->Arg(4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(LandAlbedoPerCell)
-    ->Iterations(4)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(4)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK(LandAlbedoByCurve)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(4)
+BENCHMARK(LandAlbedo)
+    ->ArgNames({"by_curve", "threads"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({0, 4})
+    ->Args({1, 4})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(LandAlbedoPlain)
