@@ -253,6 +253,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   snow = std::make_unique<schneemodellklasse>(error, setup);
   CheckError(error);
   snow->SetRadiationCorrectionGrid(radiation_correction->GetCorrectionGrid());
+  snow->SetLanduseCurves(settings_object->landuse_grids.get());
   evapotranspiration->SetSolidSnowStorage(snow->GetSolidSnowStorage());
   evapotranspiration->SetSnowMethod(snow->GetMethod());
   evapotranspiration->SetInitialised(1);

@@ -7,6 +7,9 @@
 //
 //   build/bench/landuse_grids_bench [--benchmark_filter=...]
 //
+// Beside it the snow model's land albedo of one step: per cell as it was and through the curves
+// (LandAlbedo), and its limit, a per-class array (LandAlbedoPlain).
+//
 // The counter cells is cells per second; the argument is the number of OpenMP threads.
 #include <benchmark/benchmark.h>
 #include <mpi.h>
@@ -24,6 +27,7 @@
 #include "core/model_date.h"
 #include "core/row_loop.h"
 #include "setup/defaultini.h"
+#include "tables/landuse_curve_values.h"
 #include "tables/landuse_parameter_grids.h"
 
 namespace {
@@ -146,6 +150,61 @@ void PlainPass(benchmark::State& state) {
       static_cast<double>(kSide) * kSide * state.iterations(), benchmark::Counter::kIsRate);
 }
 
+// The snow model's land albedo of one step (every cell, at the step's date). Argument
+// by_curve 0, as it was: each cell evaluates its entry's albedo on its own (`GetAlbedo`: the
+// cell's shifted fixpoint days in a vector allocated per call). 1, as the snow step runs it now
+// (LanduseCurveValues): each curve evaluated once at the step's date, its cells by look-up, one
+// cache of shifted days per row for cells off the curves.
+void LandAlbedo(benchmark::State& state) {
+  Basin& b = SharedBasin();
+  const bool by_curve = state.range(0) != 0;
+  omp_set_num_threads(static_cast<int>(state.range(1)));
+  double** codes = b.settings->landuse_layers[1];
+  double** dem = b.basin.registry[2].grid;
+  double** out = b.settings->landuse_grids->albedo;
+  const LanduseRecord* table = b.settings->landuse_table;
+  LanduseCurveValues albedo(LanduseSeries::kAlbedo, 1);
+  int day = 0;
+  for (auto _ : state) {
+    const int month = 3 + (day / 28) % 8;
+    const int dom = 1 + day % 28;
+    albedo.Evaluate(b.basin.diag, table, b.settings->landuse_grids.get(),
+                    ModelDate{2001, month, dom, 12});
+    ForEachRow(1, kSide, [&](long r) {
+      ShiftedDaysCache days;
+      for (long c = 1; c <= kSide; ++c) {
+        const int entry = static_cast<int>(codes[r][c]);
+        out[r][c] =
+            by_curve ? albedo.Value(b.basin.diag, table, r, c, entry, dem[r][c], days)
+                     : table[entry].GetAlbedo(b.basin.diag, dom, month, 2001, 1, r, c, dem[r][c]);
+      }
+    });
+    day += 3;
+  }
+  state.counters["cells"] = benchmark::Counter(
+      static_cast<double>(kSide) * kSide * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+// The limit of the land albedo: every cell's value read from a per-class array.
+void LandAlbedoPlain(benchmark::State& state) {
+  Basin& b = SharedBasin();
+  omp_set_num_threads(static_cast<int>(state.range(0)));
+  double** codes = b.settings->landuse_layers[1];
+  double** out = b.settings->landuse_grids->albedo;
+  std::array<double, kClasses + 1> value{};
+  double bump = 0;
+  for (auto _ : state) {
+    bump += 1e-3;
+    value.fill(bump);
+    ForEachRow(1, kSide, [&](long r) {
+      for (long c = 1; c <= kSide; ++c) out[r][c] = value[static_cast<std::size_t>(codes[r][c])];
+    });
+    benchmark::ClobberMemory();
+  }
+  state.counters["cells"] = benchmark::Counter(
+      static_cast<double>(kSide) * kSide * state.iterations(), benchmark::Counter::kIsRate);
+}
+
 BENCHMARK(DailyUpdate)
     ->Iterations(4)
     ->ArgName("threads")
@@ -154,6 +213,20 @@ BENCHMARK(DailyUpdate)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(PlainPass)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(4)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(LandAlbedo)
+    ->ArgNames({"by_curve", "threads"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({0, 4})
+    ->Args({1, 4})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(LandAlbedoPlain)
     ->ArgName("threads")
     ->Arg(1)
     ->Arg(4)

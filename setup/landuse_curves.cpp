@@ -173,14 +173,7 @@ void LanduseGridWork::EvaluateCurves(const ModelDate& date, int d) {
 }
 
 const LanduseCurve* LanduseGridWork::CurveOf(int l, long r, long c, int entry) const {
-  if (r < g_.curve_first_row || r > g_.curve_last_row || c < 1 || c > g_.curve_ncols ||
-      static_cast<std::size_t>(l) >= g_.cell_curve.size())
-    return nullptr;
-  const auto at = static_cast<std::size_t>((r - g_.curve_first_row) * g_.curve_ncols + c - 1);
-  const int32_t k = g_.cell_curve[static_cast<std::size_t>(l)][at];
-  if (k < 0 || g_.curve_altitude[at] != Altitude(r, c)) return nullptr;
-  const LanduseCurve& curve = g_.curves[static_cast<std::size_t>(k)];
-  return curve.entry == entry ? &curve : nullptr;
+  return CurveOfCell(g_, l, r, c, entry, Altitude(r, c));
 }
 
 void LanduseGridWork::EvaluateAll(const ModelDate& date, bool creation) {

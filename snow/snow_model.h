@@ -65,6 +65,7 @@
 #include "snow/glacier_record.h"
 #include "snow/layered_snow.h"
 #include "snow/snow_cell.h"
+#include "tables/landuse_curve_values.h"
 
 namespace velorn {
 
@@ -146,6 +147,9 @@ class schneemodellklasse : public teilmodellklasse {
   virtual void ReadLakeSection(const std::string& section_name);
   virtual double** GetSolidSnowStorage();
   virtual bool SetRadiationCorrectionGrid(double** correction);
+  // The land-use curves of the settings object, whose cells take the land albedo of their
+  // curve (null: every cell evaluates its own).
+  void SetLanduseCurves(const LanduseParameterGrids* grids) { landuse_curves_ = grids; }
   // Keeps the soil model's runoff array (per tracer 0.., subbasin 1..), marks the model
   // initialised; returns whether the model is on.
   virtual bool SetQg(double** runoff);
@@ -393,7 +397,7 @@ class schneemodellklasse : public teilmodellklasse {
   std::vector<Table*> AllTables();
   // Steps of the time step.
   bool TakesCell(long row, long column) const;
-  void StepCell(long row, long column);
+  void StepCell(long row, long column, ShiftedDaysCache& days);
   void GlacierCell(long row, long column, double share);
   SnowCellInput CellInput(long row, long column) const;
   // The calls of ComputeSnowCell in a step: `call`(temperature, weight) once with weight 1, or
@@ -434,7 +438,12 @@ class schneemodellklasse : public teilmodellklasse {
   std::mutex dump_mutex_;
   uint64_t dump_count_ = 0;  // anomalous cells of this process, written or not
   void RouteGlacierMelt();
-  double LandAlbedo(long row, long column) const;
+  // The land-use albedo of a cell at the step's date: its curve's value of the step when it
+  // has one, else its own evaluation through the row's cache of shifted fixpoint days (both bit
+  // for bit the record's GetAlbedo, without an allocation per cell).
+  double LandAlbedo(long row, long column, ShiftedDaysCache& days) const;
+  const LanduseParameterGrids* landuse_curves_ = nullptr;
+  LanduseCurveValues land_albedo_{LanduseSeries::kAlbedo, 1};
 
   // The own grids of the step, resolved once before the cell loop.
   struct StepGrids {

@@ -202,20 +202,20 @@ void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, i
                                     heatTransferActive,
                                     layeredSnowActive,
                                     nodata};
+  land_albedo_.Evaluate(*diag, landuse_table, landuse_curves_, step_date);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
+    ShiftedDaysCache days;
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-      if (TakesCell(r, c)) StepCell(r, c);
+      if (TakesCell(r, c)) StepCell(r, c, days);
   });
 }
 
-double schneemodellklasse::LandAlbedo(long row, long column) const {
+double schneemodellklasse::LandAlbedo(long row, long column, ShiftedDaysCache& days) const {
   const int32_t count = landuse_table != nullptr ? landuse_table[0].GetCode() : 0;
   const double code = landuse[1] != nullptr ? landuse[1][row][column] : nodata;
   const int32_t index = static_cast<int32_t>(code);
   if (!IsAboveNodata(code, nodata) || index < 1 || index > count) return albedo[row][column];
-  return landuse_table[index].GetAlbedo(
-      *diag, static_cast<int>(step_date.day), static_cast<int>(step_date.month),
-      static_cast<int>(step_date.year), 1, row, column, elevation[row][column]);
+  return land_albedo_.Value(*diag, landuse_table, row, column, index, elevation[row][column], days);
 }
 
 // The cell's inputs of the step for ComputeSnowCell.
@@ -243,7 +243,7 @@ SnowCellInput schneemodellklasse::CellInput(long r, long c) const {
 }
 
 // One own cell of the step.
-void schneemodellklasse::StepCell(long r, long c) {
+void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
   StepGrids& g = step_;
   const double T = temperature[r][c];
   g.outflow[r][c] = 0;
@@ -253,7 +253,7 @@ void schneemodellklasse::StepCell(long r, long c) {
     if (snow_evaporation != nullptr && snow_evaporation[r][c] > 0)
       UpdateLayeredSnow(r, c, 0, 1.0, -snow_evaporation[r][c], T);
   }
-  const double land = LandAlbedo(r, c);
+  const double land = LandAlbedo(r, c, days);
   albedo[r][c] = SnowAlbedo(g.solid[r][c] + g.liquid[r][c], kAlbedoPackBefore, g.age[r][c], T,
                             ALBsnow_min, ALBsnow_max, land);
   double share = 0;

@@ -22,6 +22,7 @@
 // the regions are divided, owned by this process in "MPIRegions".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -108,5 +109,21 @@ struct LanduseParameterGrids {
   long curve_last_row = -1;
   long curve_ncols = 0;
 };
+
+// The curve of layer l's own cell (r, c) while the cell still has entry `entry` (an index into the
+// land-use table) at `altitude`, the altitude the curves were built for; null when the cell
+// evaluates on its own. Read by the daily update and by models that evaluate a parameter of the
+// curves at their own step's date (the snow model's land albedo).
+inline const LanduseCurve* CurveOfCell(const LanduseParameterGrids& g, int l, long r, long c,
+                                       int entry, double altitude) {
+  if (r < g.curve_first_row || r > g.curve_last_row || c < 1 || c > g.curve_ncols || l < 0 ||
+      static_cast<std::size_t>(l) >= g.cell_curve.size())
+    return nullptr;
+  const auto at = static_cast<std::size_t>((r - g.curve_first_row) * g.curve_ncols + c - 1);
+  const int32_t k = g.cell_curve[static_cast<std::size_t>(l)][at];
+  if (k < 0 || g.curve_altitude[at] != altitude) return nullptr;
+  const LanduseCurve& curve = g.curves[static_cast<std::size_t>(k)];
+  return curve.entry == entry ? &curve : nullptr;
+}
 
 }  // namespace velorn

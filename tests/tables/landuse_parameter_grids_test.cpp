@@ -13,6 +13,7 @@
 
 #include "core/model_date.h"
 #include "tables/dynamic_phenology.h"
+#include "tables/landuse_curve_values.h"
 #include "tests/support/landuse_grids_test.h"
 
 namespace velorn {
@@ -347,6 +348,22 @@ class LanduseCurveTest : public ParameterGridsTest {
       }
     }
   }
+  // The albedo at a model's own step date (the snow model's land albedo) through the curves:
+  // every cell bit for bit what GetAlbedo gives it, the cells of a curve and the others.
+  void ExpectStepAlbedo(const ModelDate& date) {
+    const LanduseRecord* table = settings_.landuse_table;
+    LanduseCurveValues albedo(LanduseSeries::kAlbedo, 1);
+    albedo.Evaluate(diag_, table, settings_.landuse_grids.get(), date);
+    ShiftedDaysCache days;
+    for (int r = 1; r <= settings_.nrows; ++r) {
+      for (int c = 1; c <= settings_.ncols; ++c) {
+        const double alt = grid("dem")[r][c];
+        EXPECT_EQ(albedo.Value(diag_, table, r, c, 1, alt, days),
+                  table[1].GetAlbedo(diag_, int(date.day), int(date.month), int(date.year), 1, r, c,
+                                     alt));
+      }
+    }
+  }
 };
 
 TEST_F(LanduseCurveTest, CellsOfACurveTakeTheirOwnValues) {
@@ -357,10 +374,13 @@ TEST_F(LanduseCurveTest, CellsOfACurveTakeTheirOwnValues) {
   // At 900 m the fixpoints lie on days 70 and 230: day 105 gives LAI 1 + 4 x 35/160.
   EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 2), 1.875);
   ExpectCellValues({2003, 4, 15, 24});
+  ASSERT_NE(CurveOfCell(*settings_.landuse_grids, 1, 1, 1, 1, 400), nullptr);
+  ExpectStepAlbedo({2003, 4, 20, 12});
   grid("dem")[1][2] = 1400;  // changed after set-up: the cell evaluates on its own
   RunDays({2003, 6, 1, 24}, 1, 1, 1440, 10);
   EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 2), 1.0 + 4 * (152 - 80.0) / (220 - 80));
   ExpectCellValues({2003, 6, 1, 24});
+  ExpectStepAlbedo({2003, 6, 2, 6});
 }
 
 // A shift that leaves the year still ends the run with its code when the cell is evaluated.
