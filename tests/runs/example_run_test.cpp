@@ -229,6 +229,25 @@ std::vector<Edit> PondingInApril(const std::string& last_day) {
   return edits;
 }
 
+// The year writes the grids the hydrologist's checks read (tests/runs/water_balance_test.cpp):
+// monthly sums of the snow days and of the snow storage, the minimum over the run of the snow
+// and interception stores and the minimum and maximum of the root zone's water content, and
+// the water content of every layer of the summit cell (row 27, column 15) at every daily step.
+const std::vector<Edit> kYearChecks = {
+    {"front-range.ctl", "snowdays.asc   # days with snow cover\n0\n",
+     "snowdays.asc   # days with snow cover\n30\n"},
+    {"front-range.ctl", "snowstorage.asc   # total snow storage grid\n0\n",
+     "snowstorage.asc   # total snow storage grid\n30\n"},
+    {"front-range.ctl", "snowsolid.asc  # solid snow storage (mm water equivalent)\n0\n",
+     "snowsolid.asc  # solid snow storage (mm water equivalent)\n100\n"},
+    {"front-range.ctl", "snowliquid.asc # liquid water in the pack (mm)\n0\n",
+     "snowliquid.asc # liquid water in the pack (mm)\n100\n"},
+    {"front-range.ctl", "interception_storage.asc\n0\n", "interception_storage.asc\n100\n"},
+    {"front-range.ctl",
+     "sb05.asc   # grids and stacks: name, then write code (0: not written)\n0\n",
+     "sb05.asc   # grids and stacks: name, then write code (0: not written)\n300\n"},
+    {"front-range.ctl", "0 0        # no control point", "27 15      # control point"}};
+
 struct Variant {
   const char* name;
   std::vector<Edit> edits;
@@ -239,7 +258,7 @@ struct Variant {
 };
 const std::vector<Variant>& Variants() {
   static const std::vector<Variant> variants = {
-      {"year", {}},
+      {"year", kYearChecks},
       // The quarters vary the models above the soil; the soil zone runs in the year and in
       // the April with ponding.
       {"hamon-quarter",

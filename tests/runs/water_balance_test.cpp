@@ -18,6 +18,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/test_files.h"
@@ -210,6 +211,134 @@ TEST(WaterBalance, ExampleYearPassesTheHydrologistsChecks) {
     if (soil.Basin(d) < soil.Basin(driest)) driest = d;
   EXPECT_GE(soil.month[driest], 7);
   EXPECT_LE(soil.month[driest], 9);
+}
+
+// A grid of the example (its folder) or of the year's reviewed outputs, cell (r, c) 1-based.
+struct YearGrid {
+  std::vector<double> cells;
+  double operator()(int r, int c) const {
+    return cells[static_cast<std::size_t>((r - 1) * 65 + c - 1)];
+  }
+};
+YearGrid Loaded(const fs::path& path) {
+  YearGrid grid{AsciiGridCells(path.string())};
+  EXPECT_EQ(grid.cells.size(), 65u * 49u) << path;
+  grid.cells.resize(65 * 49, -9999);
+  return grid;
+}
+YearGrid Example(const std::string& name) {
+  return Loaded(ExampleDir() / name);
+}
+YearGrid Output(const std::string& name) {
+  return Loaded(ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range/year" /
+                name);
+}
+// The basin's cells (those of a subbasin), as (row, column).
+std::vector<std::pair<int, int>> BasinCells() {
+  const YearGrid zones = Example("zones.asc");
+  std::vector<std::pair<int, int>> cells;
+  for (int r = 1; r <= 49; ++r)
+    for (int c = 1; c <= 65; ++c)
+      if (zones(r, c) > -9999) cells.emplace_back(r, c);
+  return cells;
+}
+constexpr std::pair<int, int> kOutlet = {24, 63}, kSummit = {27, 15};  // 2416 m and 3218 m
+
+// Snow where and when the station's cold days put it. The station series (De Bilt 2019, at the
+// outlet, moved up 6.5 K per km) has 18 days below 0 degC in January at the summit and 8 at the
+// outlet; snow falls below 2 degC only, and the outlet's daily mean stays above that from
+// March to October (2.9 degC at the lowest), the summit's from June to September (8.6 degC).
+// A snow day is a day with more than 5 mm in the pack (the albedo's threshold).
+TEST(WaterBalance, ExampleYearHasSnowOnTheColdDaysAndHighUp) {
+  int cold_summit = 0, cold_outlet = 0;
+  std::istringstream station(ReadFile(ExampleDir() / "stations/temperature.txt"));
+  for (std::string line; std::getline(station, line);) {
+    int year = 0, month = 0, day = 0, hour = 0;
+    double t = 0;
+    if (std::istringstream(line) >> year >> month >> day >> hour >> t && month == 1) {
+      cold_outlet += t < 0;
+      cold_summit += t - 0.0065 * (3217.8 - 2415.9) < 0;
+    }
+  }
+  EXPECT_EQ(cold_summit, 18);
+  EXPECT_EQ(cold_outlet, 8);
+  std::vector<YearGrid> days, storage;  // monthly sums of snow days and of daily storage
+  for (int m = 1; m <= 12; ++m) {
+    const std::string month = (m < 10 ? "_20190" : "_2019") + std::to_string(m) + ".sum";
+    days.push_back(Output("snowdays" + month));
+    storage.push_back(Output("snowstorage" + month));
+  }
+  auto year_days = [&](std::pair<int, int> cell) {
+    double sum = 0;
+    for (const YearGrid& d : days) sum += d(cell.first, cell.second);
+    return sum;
+  };
+  const auto [sr, sc] = kSummit;
+  const auto [outlet_row, outlet_column] = kOutlet;
+  EXPECT_GT(days[0](sr, sc), 0);
+  EXPECT_GT(year_days(kSummit), year_days(kOutlet));
+  for (int m = 5; m <= 9; ++m) EXPECT_EQ(storage[m - 1](outlet_row, outlet_column), 0) << m;
+  std::vector<std::pair<int, int>> cells = BasinCells();
+  for (const auto& [r, c] : cells)
+    for (int m = 6; m <= 8; ++m) EXPECT_EQ(storage[m - 1](r, c), 0) << r << " " << c << " " << m;
+  // The colder the cell, the longer its snow cover: the upper third of the cells by elevation
+  // has more snow days in the year than the lower third.
+  const YearGrid dem = Example("dem.asc");
+  std::sort(cells.begin(), cells.end(),
+            [&](auto a, auto b) { return dem(a.first, a.second) < dem(b.first, b.second); });
+  const std::size_t third = cells.size() / 3;
+  double lower = 0, upper = 0;
+  for (std::size_t i = 0; i < third; ++i) {
+    lower += year_days(cells[i]);
+    upper += year_days(cells[cells.size() - 1 - i]);
+  }
+  EXPECT_GT(upper, lower);
+}
+
+// No store holds less than nothing, and the soil holds its water between the residual and the
+// saturated water content of each layer (the soil table of the example: loam, sandy loam and
+// loamy sand; layers 1-3 topsoil, 4-8 subsoil).
+TEST(WaterBalance, ExampleYearKeepsEveryStoreWithinItsBounds) {
+  struct Soil {
+    double residual, top, sub;  // theta_res, theta_sat of topsoil and subsoil
+  };
+  const Soil soils[] = {{0, 0, 0}, {0.078, 0.43, 0.41}, {0.065, 0.41, 0.39}, {0.057, 0.41, 0.39}};
+  const YearGrid soil = Example("soil.asc");
+  // Minimum over every daily step of the run, per cell.
+  const YearGrid solid = Output("snowsolid.min"), liquid = Output("snowliquid.min"),
+                 canopy = Output("interception_storage.min");
+  // The root zone's water content (a mean over its layers), its minimum and maximum per cell.
+  const YearGrid root_min = Output("sb05.min"), root_max = Output("sb05.max");
+  for (const auto& [r, c] : BasinCells()) {
+    SCOPED_TRACE(std::to_string(r) + " " + std::to_string(c));
+    EXPECT_GE(solid(r, c), 0);
+    EXPECT_GE(liquid(r, c), 0);
+    EXPECT_GE(canopy(r, c), 0);
+    const Soil& s = soils[static_cast<int>(soil(r, c))];
+    EXPECT_GE(root_min(r, c), s.residual);
+    EXPECT_LE(root_max(r, c), s.top + 1e-12);
+  }
+  // Every layer of the summit cell (sandy loam) at every daily step.
+  const std::vector<std::string> rows = SplitLines(ReadFile(
+      ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range/year/theta.txt"));
+  ASSERT_EQ(rows.size(), 366u);
+  for (std::size_t d = 1; d < rows.size(); ++d) {
+    std::istringstream in(rows[d]);
+    double date[4], theta = 0;
+    in >> date[0] >> date[1] >> date[2] >> date[3];
+    for (int layer = 1; in >> theta; ++layer) {
+      EXPECT_GE(theta, soils[2].residual) << rows[d];
+      EXPECT_LE(theta, (layer <= 3 ? soils[2].top : soils[2].sub) + 1e-12) << rows[d];
+    }
+  }
+  // Runoff concentration: its linear storages hold e/(1 - e) times their outflow and its
+  // flow-time zones the runoff on its way, so no negative outflow means no negative store.
+  // (Ponding is off in the year: the account's ponding column stays 0.)
+  for (const char* name : {"qd.stat", "qi.stat"}) {
+    const DailyTable q = ReadDaily(name);
+    for (std::size_t d = 0; d < q.values.size(); ++d)
+      for (double v : q.values[d]) EXPECT_GE(v, 0) << name << " day " << d + 1;
+  }
 }
 
 }  // namespace
