@@ -82,8 +82,8 @@ void WaterBalance::BeforeAssimilation() {
   if (!active_) return;
   const unsatzonmodellklasse& soil = *models_.soil;
   if (!assimilated_)
-    assimilated_ = GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols,
-                              soil.nrows);
+    assimilated_ =
+        GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
   MarkAssimilation(false);
 }
 

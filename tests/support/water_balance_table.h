@@ -14,7 +14,7 @@ namespace velorn::test {
 struct AccountRow {
   std::string period, subbasin;
   double precipitation = 0;
-  double assimilation = 0;  // what data assimilation set into the stores
+  double assimilation = 0;     // what data assimilation set into the stores
   std::vector<double> stores;  // every dS column
   double residual = 0;
 };
