@@ -178,11 +178,13 @@ void ModellApplication::RunTimeStep() {
   settings_object->UpdateLanduseParameterGrids(h, d, m, y, minutes);
   for (std::size_t j = 1; j < interpolators.size(); ++j) interpolators[j]->WriteResultGrid();
   superposition->WriteOutput();
-  // A level the assimilation sets on a lake moves ponding on its cells: the lake exchange.
+  // What the assimilation sets into the stores (a lake level, a snow survey) is the account's
+  // input "assimilation"; the lake exchange books the lake step alone.
   routing->StartLakeExchange();
-  routing->BookLakeExchange(false);
+  const bool assimilating = water_balance && assimilation->GetFlowControl() != 0;
+  if (assimilating) water_balance->BeforeAssimilation();
   assimilation->RunStep(h, d, m, y);
-  routing->BookLakeExchange(true);
+  if (assimilating) water_balance->AfterAssimilation();
   // Radiation, evapotranspiration and interception.
   radiation_correction->RunStep(h, d, m, y);
   evapotranspiration->ComputePotentialEvapotranspiration(h, d, m, y);

@@ -78,6 +78,33 @@ void WaterBalance::AfterStep(int64_t year) {
   if (models_.soil->rank == 0) account_.AddStep(year, step);
 }
 
+void WaterBalance::BeforeAssimilation() {
+  if (!active_) return;
+  const unsatzonmodellklasse& soil = *models_.soil;
+  if (!assimilated_)
+    assimilated_ =
+        GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
+  MarkAssimilation(false);
+}
+
+void WaterBalance::AfterAssimilation() {
+  if (assimilated_) MarkAssimilation(true);
+}
+
+void WaterBalance::MarkAssimilation(bool after) {
+  const unsatzonmodellklasse& soil = *models_.soil;
+  ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
+    for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
+      if (!soil.OwnCell(r, c)) continue;
+      double stores[kBalanceConcentration];
+      CellStores(r, c, stores);
+      double sum = 0;
+      for (double store : stores) sum += store;
+      assimilated_[r][c] = after ? assimilated_[r][c] + sum : -sum;
+    }
+  });
+}
+
 void WaterBalance::CellStores(long r, long c, double* stores) const {
   const unsatzonmodellklasse& soil = *models_.soil;
   interzeptionsmodellklasse* interception = models_.interception;
@@ -153,6 +180,7 @@ void WaterBalance::AddCells(bool fluxes) {
         if (alignment != nullptr && layered && alignment[r][c] > nodata)
           cell[FluxTerm(kBalanceSnowAlignment)] = alignment[r][c];
         if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
+        if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
         if (et != nullptr) {
           const double interception_evaporation =
               et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;

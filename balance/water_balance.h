@@ -12,7 +12,10 @@
 //                  theta on columns of other soils, and replaces their own start content);
 //   lake exchange  with lakes on, the ponding the lakes put on (+) or took from (-) their cells
 //                  ("lake_exchange" of the routing model: the routed inflow and the outflow of
-//                  the lake step, and a level set by data assimilation);
+//                  the lake step);
+//   assimilation   with data assimilation on, what its rules set into the stores counted below
+//                  (a snow survey, a lake level on the ponding of the lake cells, any counted
+//                  grid a rule replaces): the cell's stores after its step minus before;
 //   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
 //                  transpiration as the rest of its real evapotranspiration of the cell;
 //   stores         interception storage (cell total) and canopy snow, the snow pack's
@@ -30,7 +33,9 @@
 // step of the example year (0.85 ms of 510 ms on one process with two threads).
 //
 // The application makes it after the models, calls BeforeStep at the start and AfterStep at the
-// end of every step (collective) and Finish once at the end of the run.
+// end of every step (collective), BeforeAssimilation and AfterAssimilation around the data
+// assimilation's step when that runs (each process on its own cells, no MPI), and Finish once at
+// the end of the run.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +44,7 @@
 
 #include "balance/water_balance_account.h"
 #include "core/exact_sum.h"
+#include "core/matrix.h"
 
 namespace velorn {
 
@@ -61,6 +67,10 @@ class WaterBalance {
   bool Active() const { return active_; }
   // The stores before the first step of the run (only the first call counts). Collective.
   void BeforeStep();
+  // Around the data assimilation's step: what it changes in the stores of each own cell, booked
+  // as the step's input "assimilation". Two passes over the own cells; no MPI.
+  void BeforeAssimilation();
+  void AfterAssimilation();
   // Books the step of calendar year `year`. Collective.
   void AfterStep(int64_t year);
   // Process 0 writes "water_balance.txt" into `output_directory` and the INFO entry.
@@ -75,6 +85,9 @@ class WaterBalance {
   // Adds the own cells into the exact sums of thread slot 0..threads - 1. Collective (the
   // stores of the response units' masters are shared first).
   void AddCells(bool fluxes);
+  // The stores of every own cell, summed: set into `assimilated_` with a minus (before the data
+  // assimilation) or added to it (after).
+  void MarkAssimilation(bool after);
   // The stores of cell (r, c) but runoff concentration, indexed by WaterBalanceStore.
   void CellStores(long r, long c, double* stores) const;
   // The runoff and the runoff-concentration store of every subbasin into `values` (process 0).
@@ -91,6 +104,9 @@ class WaterBalance {
   double** precipitation_ = nullptr;
   double** snow_solid_ = nullptr;
   double** snow_liquid_ = nullptr;
+  // Per own cell: minus its stores before data assimilation, then plus those after (null while
+  // data assimilation is off).
+  GridMatrix assimilated_;
   // Exact sums [thread][index 0..n][cell term]; the cell terms are the weight, the fluxes but
   // runoff, then the stores but runoff concentration.
   std::vector<std::vector<std::vector<ExactSum>>> sums_;

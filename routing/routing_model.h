@@ -163,9 +163,9 @@ class abflussmodellklasse : public teilmodellklasse {
   // into process 0's own rows); collective, a no-op while lakes are off.
   void ScatterLakePonding();
   // "lake_exchange": StartLakeExchange clears it at the start of a step; around each change of
-  // the lake cells' ponding by the lakes (the lake step, a level set by data assimilation)
-  // BookLakeExchange(false) takes off the ponding before and BookLakeExchange(true) adds it
-  // after. No-ops while lakes are off; every process books its own lake cells.
+  // the lake cells' ponding by the lake step BookLakeExchange(false) takes off the ponding
+  // before and BookLakeExchange(true) adds it after (a level set by data assimilation is the
+  // account's "assimilation"). No-ops while lakes are off; every process books its own lake cells.
   void StartLakeExchange();
   void BookLakeExchange(bool after);
   // Lake cells per process (null while lakes are off) and the reservoirs of every stretch.

@@ -12,15 +12,17 @@ namespace velorn {
 namespace {
 
 // One index (the basin only): a bucket that takes `p` (and `aligned`, the layered snow's
-// alignment, `units`, what response-unit members gained beyond their masters, and `lake`, what
-// the lake step put on the ponding), loses `e` and `q`, and holds the rest.
+// alignment, `units`, what response-unit members gained beyond their masters, `lake`, what the
+// lake step put on the ponding, and `assimilated`, what data assimilation set into the stores),
+// loses `e` and `q`, and holds the rest.
 std::vector<WaterBalanceValues> Step(double p, double e, double q, double soil, double aligned = 0,
-                                     double units = 0, double lake = 0) {
+                                     double units = 0, double lake = 0, double assimilated = 0) {
   WaterBalanceValues v;
   v.flux[kBalancePrecipitation] = p;
   v.flux[kBalanceSnowAlignment] = aligned;
   v.flux[kBalanceResponseUnits] = units;
   v.flux[kBalanceLakeExchange] = lake;
+  v.flux[kBalanceAssimilation] = assimilated;
   v.flux[kBalanceSoilEvaporation] = e;
   v.flux[kBalanceRunoff] = q;
   v.store[kBalanceSoil] = soil;
@@ -31,12 +33,12 @@ TEST(WaterBalanceAccount, PeriodsPerYearAndRunCloseAndSeeALeak) {
   WaterBalanceAccount account({7});
   account.Start(Step(0, 0, 0, 100));
   // 2019: +10 - 3 - 2 = +5; 2020: +4 - 1 - 1 = +2, then a leak of 0.5 mm; 2019 again (spin-up),
-  // with 0.25 mm aligned into the snow, 0.5 mm lost by the members of response units and 0.75 mm
-  // the lake step put on the ponding.
+  // with 0.25 mm aligned into the snow, 0.5 mm lost by the members of response units, 0.75 mm
+  // the lake step put on the ponding and 2 mm of a snow survey.
   account.AddStep(2019, Step(10, 3, 2, 105));
   account.AddStep(2020, Step(4, 1, 1, 107));
   account.AddStep(2020, Step(0, 0, 0, 106.5));
-  account.AddStep(2019, Step(1.5, 0, 1, 107.5, 0.25, -0.5, 0.75));
+  account.AddStep(2019, Step(1.5, 0, 1, 109.5, 0.25, -0.5, 0.75, 2));
   const auto& years = account.Years();
   ASSERT_EQ(years.size(), 3u);
   EXPECT_EQ(years[2].year, 2019);

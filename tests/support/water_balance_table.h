@@ -14,6 +14,7 @@ namespace velorn::test {
 struct AccountRow {
   std::string period, subbasin;
   double precipitation = 0;
+  double assimilation = 0;     // what data assimilation set into the stores
   std::vector<double> stores;  // every dS column
   double residual = 0;
 };
@@ -34,6 +35,7 @@ inline std::vector<AccountRow> ReadAccount(const std::string& text) {
     std::size_t k = 2;
     for (double value; k < names.size() && in >> value; ++k) {
       if (names[k] == "precipitation") row.precipitation = value;
+      if (names[k] == "assimilation") row.assimilation = value;
       if (names[k].starts_with("dS_")) row.stores.push_back(value);
       if (names[k] == "residual") row.residual = value;
     }
