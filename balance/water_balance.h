@@ -13,6 +13,13 @@
 //   lake exchange  with lakes on, the ponding the lakes put on (+) or took from (-) their cells
 //                  ("lake_exchange" of the routing model: the routed inflow and the outflow of
 //                  the lake step, and a level set by data assimilation);
+//   groundwater    with the groundwater model, what its fixed heads and fixed inflows gave
+//                  ("groundwater_boundary"), the net flow into the cell over every layer
+//                  ("groundwater_lateral", 0 over the basin) and the head solution's imbalance
+//                  ("groundwater_iteration"), the water losing streams gave the soil columns
+//                  ("groundwater_river_infiltration"); its layers below layer 1 as a store
+//                  ("groundwater_storage"), less the base flow of layer 1 that the soil column
+//                  gives in the next sub-step (layer 1 is the column's saturated zone);
 //   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
 //                  transpiration as the rest of its real evapotranspiration of the cell;
 //   stores         interception storage (cell total) and canopy snow, the snow pack's
@@ -91,6 +98,11 @@ class WaterBalance {
   double** precipitation_ = nullptr;
   double** snow_solid_ = nullptr;
   double** snow_liquid_ = nullptr;
+  // The groundwater model's account grids (see the file header) and the soil's base flow.
+  double** groundwater_storage_ = nullptr;
+  // Boundary, lateral, iteration, river infiltration.
+  double** groundwater_fluxes_[4] = {nullptr, nullptr, nullptr, nullptr};
+  double** baseflow_ = nullptr;
   // Exact sums [thread][index 0..n][cell term]; the cell terms are the weight, the fluxes but
   // runoff, then the stores but runoff concentration.
   std::vector<std::vector<std::vector<ExactSum>>> sums_;

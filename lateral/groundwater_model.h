@@ -188,6 +188,16 @@ class gwflowclass : public teilmodellklasse {
   int64_t control_capacity = 0;
   bool owns_control_cell = false;
 
+  // The aquifer in the water-balance account, mm over the cell, own rows (lateral/
+  // groundwater_account.cpp): layers 2..N's water since the start ("groundwater_storage"), and
+  // per step the water the fixed heads and the fixed inflows gave ("groundwater_boundary"), the
+  // net face flow into the cell over every layer ("groundwater_lateral") and what the head
+  // solution stored beyond its face flows, as its sweeps stop at the tolerance
+  // ("groundwater_iteration"). Layer 1's change is the base flow, which the soil column gives.
+  // With losing streams, the water the streams gave the soil columns in the step, summed over
+  // the soil zone's sub-steps ("groundwater_river_infiltration").
+  GridMatrix account_storage, account_boundary, account_lateral, account_iteration, account_river;
+
   // Coupling references of the unsaturated zone (kept, not read).
   double* qg = nullptr;
   void* reinfiltration_records = nullptr;
@@ -203,6 +213,7 @@ class gwflowclass : public teilmodellklasse {
   void MakeWorkingGrids();
   void CheckExplicitStorage();
   void CreateControlPointFile();
+  void MakeAccountGrids();
   int RegisterNext(const std::string& file_name, double** grid, const std::string& identifier,
                    int32_t write_code, bool held);
   GridMatrix NewHeldGrid() const;
@@ -219,6 +230,8 @@ class gwflowclass : public teilmodellklasse {
   void ComputeBalance(int l);
   void MarkInvalidHeads(int l);
   void RecordControlPoint();
+  void ResetAccountStep();
+  void AccountSubStep();
   // Face volumes of the sub-step (m3, into the cell): north, east, south, west, above, below.
   void FaceVolumes(int l, long r, long c, double q[6]) const;
   double StoredVolume(int l, long r, long c) const;

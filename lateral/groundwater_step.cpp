@@ -39,6 +39,7 @@ void gwflowclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year
   for (int l = 1; l <= layer_count; ++l) MPIExchangeGridHalo(layers[l].head_index, nullptr);
   ComputeBaseflow();
   for (int l = 1; l <= layer_count; ++l) ComputeBalance(l);
+  AccountSubStep();
   // The face volumes of the transport need the heads of invalid cells as they stand.
   TransportTracers();
   for (int l = 1; l <= layer_count; ++l) MarkInvalidHeads(l);
