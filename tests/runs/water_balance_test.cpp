@@ -90,7 +90,10 @@ TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
 // soils (the account books that as their own change less the master's). The layered snow pack
 // closes to 1e-6 mm of 18.9 mm (it left 0.04 mm while the soil took the day's split of the
 // precipitation as the rain of the step and while the canopy's take beyond the water reaching the
-// ground was not given back).
+// ground was not given back). The groundwater variant closes the same way, with its aquifer
+// below layer 1 as a store, its fixed heads, the flow between subbasins and its losing streams:
+// GroundwaterRun.StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses checks its table,
+// which is the same on 1 and 3 processes, without a run of its own here.
 TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   const fs::path expected =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range";
