@@ -72,6 +72,7 @@ WaterBalance::WaterBalance(DiagnosticStream& diag, Models models)
     groundwater_fluxes_[1] = find("groundwater_lateral");
     groundwater_fluxes_[2] = find("groundwater_iteration");
     groundwater_fluxes_[3] = find("groundwater_river_infiltration");
+    groundwater_fluxes_[4] = find("groundwater_pumping");
     if (groundwater_storage_ != nullptr) baseflow_ = soil->Grid(unsatzonmodellklasse::kBaseflow);
   }
   const auto threads = static_cast<std::size_t>(omp_get_max_threads());
@@ -173,7 +174,7 @@ void WaterBalance::AddCells(bool fluxes) {
         if (alignment != nullptr && layered && alignment[r][c] > nodata)
           cell[FluxTerm(kBalanceSnowAlignment)] = alignment[r][c];
         if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
-        for (int k = 0; k < 4; ++k)
+        for (int k = 0; k < 5; ++k)
           if (groundwater_fluxes_[k] != nullptr)
             cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
         if (et != nullptr) {

@@ -17,7 +17,9 @@
 //                  ("groundwater_boundary"), the net flow into the cell over every layer
 //                  ("groundwater_lateral", 0 over the basin) and the head solution's imbalance
 //                  ("groundwater_iteration"), the water losing streams gave the soil columns
-//                  ("groundwater_river_infiltration"); its layers below layer 1 as a store
+//                  ("groundwater_river_infiltration"), less the water pumped from layer 1 for
+//                  irrigation ("groundwater_pumping"), which returns with the precipitation; its
+//                  layers below layer 1 as a store
 //                  ("groundwater_storage"), less the base flow of layer 1 that the soil column
 //                  gives in the next sub-step (layer 1 is the column's saturated zone);
 //   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
@@ -100,8 +102,8 @@ class WaterBalance {
   double** snow_liquid_ = nullptr;
   // The groundwater model's account grids (see the file header) and the soil's base flow.
   double** groundwater_storage_ = nullptr;
-  // Boundary, lateral, iteration, river infiltration.
-  double** groundwater_fluxes_[4] = {nullptr, nullptr, nullptr, nullptr};
+  // Boundary, lateral, iteration, river infiltration, pumping.
+  double** groundwater_fluxes_[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
   double** baseflow_ = nullptr;
   // Exact sums [thread][index 0..n][cell term]; the cell terms are the weight, the fluxes but
   // runoff, then the stores but runoff concentration.

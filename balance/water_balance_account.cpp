@@ -71,7 +71,7 @@ std::string WaterBalanceAccount::Table() const {
       "# water balance, mm over the area: input - evaporation - runoff - storage change = "
       "residual\nperiod\tsubbasin\tprecipitation\tsnow_alignment\tresponse_units\tlake_"
       "exchange\tgroundwater_boundary\tgroundwater_lateral\tgroundwater_iteration\triver_"
-      "infiltration\tE_interception\tE_snow\tE_soil\ttranspiration\t"
+      "infiltration\tgroundwater_pumping\tE_interception\tE_snow\tE_soil\ttranspiration\t"
       "runoff\tdS_canopy\tdS_snow\tdS_soil\tdS_ponding\tdS_groundwater\tdS_"
       "concentration\tresidual\n";
   std::vector<const Period*> periods;

@@ -5,7 +5,8 @@
 // take their master's state: their change minus the master's, the water the routing's lake
 // step puts on or takes from the ponding of the lake cells, and the groundwater model's fixed
 // heads and inflows, net flow between cells and the imbalance of its head solution, and the water
-// losing streams give the soil columns), what left (each evaporation term,
+// losing streams give the soil columns, less the water pumped from the aquifer for irrigation,
+// which returns with the precipitation), what left (each evaporation term,
 // the runoff Qg), how much every store changed, and what is left over (the residual, which is
 // round-off when the models keep their water).
 //
@@ -41,6 +42,7 @@ enum WaterBalanceFlux {
   kBalanceGroundwaterLateral,       // net groundwater flow into the cells (0 over the basin)
   kBalanceGroundwaterIteration,     // what the head solution stored beyond its face flows
   kBalanceRiverInfiltration,        // water losing streams gave the soil columns
+  kBalanceGroundwaterPumping,       // water pumped from the aquifer for irrigation (< 0)
   kBalanceInterceptionEvaporation,  // from the canopy (with canopy-snow sublimation)
   kBalanceSnowEvaporation,          // evaporation and sublimation of the snow pack
   kBalanceSoilEvaporation,

@@ -7,10 +7,13 @@
 // The deeper layers are a store of their own ("groundwater_storage", running from 0 at the
 // start). Leakage between the layers of a cell cancels; the face flows cancel between cells;
 // a fixed-head cell keeps its head, so every face and leakage flow into it is water its
-// boundary takes (and the opposite). Losing streams give water to the soil columns, which the
-// soil zone computes per sub-step; it is summed here, where every sub-step passes. Changes are
-// counted with the storage coefficient the head solution used, so that storage change = faces +
-// leakage + inflow + the solution's own imbalance holds per cell to round-off.
+// boundary takes (and the opposite). Water pumped for irrigation leaves layer 1 before the
+// solution; the base flow carries it, so the soil column gives it, and the account books it as
+// leaving the aquifer (the irrigation brings it back with the precipitation). Losing streams give
+// water to the soil columns, which the soil zone computes per sub-step; it is summed here, where
+// every sub-step passes. Changes are counted with the storage coefficient the head solution used,
+// so that storage change = faces + leakage + inflow + the solution's own imbalance holds per cell
+// to round-off.
 #include <algorithm>
 #include <cmath>
 
@@ -28,17 +31,22 @@ void gwflowclass::MakeAccountGrids() {
                {&account_boundary, "groundwater_boundary"},
                {&account_lateral, "groundwater_lateral"},
                {&account_iteration, "groundwater_iteration"},
-               {&account_river, "groundwater_river_infiltration"}};
+               {&account_river, "groundwater_river_infiltration"},
+               {&account_pumping, "groundwater_pumping"}};
   for (const auto& g : grids) {
     *g.grid = NewOwnGrid();
     for (int64_t r = first_local_row; r <= last_local_row; ++r)
       std::fill((*g.grid)[r], (*g.grid)[r] + ncols + 1, 0.0);
     RegisterNext(g.identifier, g.grid->get(), g.identifier, 0, false);
   }
+  pumped_water = NewOwnGrid();
+  for (int64_t r = first_local_row; r <= last_local_row; ++r)
+    std::fill(pumped_water[r], pumped_water[r] + ncols + 1, 0.0);
 }
 
 void gwflowclass::ResetAccountStep() {
-  for (GridMatrix* grid : {&account_boundary, &account_lateral, &account_iteration, &account_river})
+  for (GridMatrix* grid :
+       {&account_boundary, &account_lateral, &account_iteration, &account_river, &account_pumping})
     for (int64_t r = first_local_row; r <= last_local_row; ++r)
       std::fill((*grid)[r], (*grid)[r] + ncols + 1, 0.0);
 }
@@ -70,7 +78,8 @@ void gwflowclass::AccountSubStep() {
         // The storage coefficient of the sweep: an unconfined cell of method 1 takes layer 1's.
         const bool unconfined = method == 1 && layer.head_old[r][c] < layer.upper_limit[r][c];
         const double s = unconfined ? layers[1].storage[r][c] : layer.storage[r][c];
-        const double gained = l == 1 ? -baseflow[r][c] * dt * 1000.0
+        // Layer 1's base flow carries the water pumped from it, which the faces do not.
+        const double gained = l == 1 ? -baseflow[r][c] * dt * 1000.0 + pumped_water[r][c]
                                      : (layer.head[r][c] - layer.head_old[r][c]) * s * 1000.0;
         iteration += gained - faces - leaked - inflow;
         if (l > 1) deeper += gained;
@@ -79,6 +88,7 @@ void gwflowclass::AccountSubStep() {
       account_boundary[r][c] += boundary;
       account_lateral[r][c] += lateral;
       account_iteration[r][c] += iteration;
+      account_pumping[r][c] -= pumped_water[r][c];
       if (river != nullptr && river[r][c] > nodata) account_river[r][c] += river[r][c];
     }
   });

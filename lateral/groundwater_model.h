@@ -6,7 +6,8 @@
 // of the cell's soil type, and at the start of every sub-step its head is set from the water
 // table that the unsaturated-zone model keeps in "groundwater_distance"; the release from
 // storage of layer 1 goes back as "baseflow". Irrigation water pumped from groundwater (the soil
-// zone's "irrigation_from_groundwater") leaves layer 1 first, at most what it holds. Heads are
+// zone's "irrigation_from_groundwater") leaves layer 1 first, at most what it holds, and the
+// soil column gives it with the base flow. Heads are
 // solved per layer either by successive over-relaxation of a time-weighted scheme (method 1) or by
 // one row-implicit pass (method 2).
 //
@@ -196,7 +197,11 @@ class gwflowclass : public teilmodellklasse {
   // ("groundwater_iteration"). Layer 1's change is the base flow, which the soil column gives.
   // With losing streams, the water the streams gave the soil columns in the step, summed over
   // the soil zone's sub-steps ("groundwater_river_infiltration").
-  GridMatrix account_storage, account_boundary, account_lateral, account_iteration, account_river;
+  // Water pumped for irrigation from layer 1, summed over the step ("groundwater_pumping", < 0).
+  GridMatrix account_storage, account_boundary, account_lateral, account_iteration, account_river,
+      account_pumping;
+  // Water pumped from layer 1 in the running sub-step, mm (own rows).
+  GridMatrix pumped_water;
 
   // Coupling references of the unsaturated zone (kept, not read).
   double* qg = nullptr;
