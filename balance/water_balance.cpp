@@ -62,6 +62,19 @@ WaterBalance::WaterBalance(DiagnosticStream& diag, Models models)
   precipitation_ = RegistryGrid(soil->registry, "precipitation");
   snow_solid_ = RegistryGrid(soil->registry, "snowstorage_solid");
   snow_liquid_ = RegistryGrid(soil->registry, "snowstorage_liquid");
+  if (const GridRegistry* registry = soil->registry) {
+    const auto find = [&](const char* identifier) -> double** {
+      const int i = registry->FindIdentifier(identifier);
+      return i > 0 ? (*registry)[i].grid : nullptr;
+    };
+    groundwater_storage_ = find("groundwater_storage");
+    groundwater_fluxes_[0] = find("groundwater_boundary");
+    groundwater_fluxes_[1] = find("groundwater_lateral");
+    groundwater_fluxes_[2] = find("groundwater_iteration");
+    groundwater_fluxes_[3] = find("groundwater_river_infiltration");
+    groundwater_fluxes_[4] = find("groundwater_pumping");
+    if (groundwater_storage_ != nullptr) baseflow_ = soil->Grid(unsatzonmodellklasse::kBaseflow);
+  }
   const auto threads = static_cast<std::size_t>(omp_get_max_threads());
   sums_.assign(threads, std::vector<std::vector<ExactSum>>(static_cast<std::size_t>(subbasins_ + 1),
                                                            std::vector<ExactSum>(kCellTermCount)));
@@ -133,6 +146,14 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
   }
   stores[kBalanceSoil] = soil.ColumnWater(r, c);
   if (pond != nullptr) stores[kBalancePonding] = pond[r][c];
+  if (groundwater_storage_ != nullptr) {
+    // Between steps the base-flow grid holds layer 1's release (m/s), which the soil column
+    // gives in the next sub-step: water the aquifer already moved on.
+    const double substep_seconds = soil.time_interval * 60.0 / soil.substepCount;
+    stores[kBalanceGroundwater] = groundwater_storage_[r][c];
+    if (baseflow_ != nullptr && baseflow_[r][c] > soil.nodata)
+      stores[kBalanceGroundwater] -= baseflow_[r][c] * substep_seconds * 1000.0;
+  }
 }
 
 void WaterBalance::AddCells(bool fluxes) {
@@ -181,6 +202,9 @@ void WaterBalance::AddCells(bool fluxes) {
           cell[FluxTerm(kBalanceSnowAlignment)] = alignment[r][c];
         if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
         if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
+        for (int k = 0; k < 5; ++k)
+          if (groundwater_fluxes_[k] != nullptr)
+            cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
         if (et != nullptr) {
           const double interception_evaporation =
               et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;

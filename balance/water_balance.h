@@ -16,6 +16,15 @@
 //   assimilation   with data assimilation on, what its rules set into the stores counted below
 //                  (a snow survey, a lake level on the ponding of the lake cells, any counted
 //                  grid a rule replaces): the cell's stores after its step minus before;
+//   groundwater    with the groundwater model, what its fixed heads and fixed inflows gave
+//                  ("groundwater_boundary"), the net flow into the cell over every layer
+//                  ("groundwater_lateral", 0 over the basin) and the head solution's imbalance
+//                  ("groundwater_iteration"), the water losing streams gave the soil columns
+//                  ("groundwater_river_infiltration"), less the water pumped from layer 1 for
+//                  irrigation ("groundwater_pumping"), which returns with the precipitation; its
+//                  layers below layer 1 as a store
+//                  ("groundwater_storage"), less the base flow of layer 1 that the soil column
+//                  gives in the next sub-step (layer 1 is the column's saturated zone);
 //   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
 //                  transpiration as the rest of its real evapotranspiration of the cell;
 //   stores         interception storage (cell total) and canopy snow, the snow pack's
@@ -107,6 +116,11 @@ class WaterBalance {
   // Per own cell: minus its stores before data assimilation, then plus those after (null while
   // data assimilation is off).
   GridMatrix assimilated_;
+  // The groundwater model's account grids (see the file header) and the soil's base flow.
+  double** groundwater_storage_ = nullptr;
+  // Boundary, lateral, iteration, river infiltration, pumping.
+  double** groundwater_fluxes_[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  double** baseflow_ = nullptr;
   // Exact sums [thread][index 0..n][cell term]; the cell terms are the weight, the fluxes but
   // runoff, then the stores but runoff concentration.
   std::vector<std::vector<std::vector<ExactSum>>> sums_;

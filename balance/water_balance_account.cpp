@@ -61,16 +61,19 @@ double WaterBalanceAccount::Residual(const Period& period, std::size_t i) {
   double change = 0;
   for (int s = 0; s < kBalanceStoreCount; ++s)
     change += StorageChange(period, i, static_cast<WaterBalanceStore>(s));
-  return f[kBalancePrecipitation] + f[kBalanceSnowAlignment] + f[kBalanceResponseUnits] +
-         f[kBalanceLakeExchange] + f[kBalanceAssimilation] - out - change;
+  double in = 0;
+  for (int k = 0; k < kBalanceInterceptionEvaporation; ++k) in += f[k];
+  return in - out - change;
 }
 
 std::string WaterBalanceAccount::Table() const {
   std::string text =
       "# water balance, mm over the area: input - evaporation - runoff - storage change = "
       "residual\nperiod\tsubbasin\tprecipitation\tsnow_alignment\tresponse_units\tlake_"
-      "exchange\tassimilation\tE_interception\tE_snow\tE_soil\ttranspiration\t"
-      "runoff\tdS_canopy\tdS_snow\tdS_soil\tdS_ponding\tdS_concentration\tresidual\n";
+      "exchange\tassimilation\tgroundwater_boundary\tgroundwater_lateral\tgroundwater_"
+      "iteration\triver_infiltration\tgroundwater_pumping\tE_interception\tE_snow\tE_soil\t"
+      "transpiration\trunoff\tdS_canopy\tdS_snow\tdS_soil\tdS_ponding\tdS_groundwater\tdS_"
+      "concentration\tresidual\n";
   std::vector<const Period*> periods;
   for (const Period& p : years_) periods.push_back(&p);
   periods.push_back(&run_);

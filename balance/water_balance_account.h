@@ -3,8 +3,11 @@
 // (precipitation, the water the layered snow pack gains when the end of the snow step aligns it
 // with the snow model's pack, the water the other cells of a response unit gain when they
 // take their master's state: their change minus the master's, the water the routing's lake
-// step puts on or takes from the ponding of the lake cells, and what data assimilation sets into
-// the stores), what left (each evaporation term,
+// step puts on or takes from the ponding of the lake cells, what data assimilation sets into
+// the stores, and the groundwater model's fixed heads and inflows, net flow between cells and
+// the imbalance of its head solution, and the water losing streams give the soil columns, less
+// the water pumped from the aquifer for irrigation, which returns with the precipitation), what
+// left (each evaporation term,
 // the runoff Qg), how much every store changed, and what is left over (the residual, which is
 // round-off when the models keep their water).
 //
@@ -37,6 +40,11 @@ enum WaterBalanceFlux {
   kBalanceResponseUnits,            // water the copies of response-unit masters gave the members
   kBalanceLakeExchange,             // ponding the routing's lake step put on (+) the lake cells
   kBalanceAssimilation,             // what data assimilation set into the stores (+ when it added)
+  kBalanceGroundwaterBoundary,      // water the aquifer's fixed heads and fixed inflows gave
+  kBalanceGroundwaterLateral,       // net groundwater flow into the cells (0 over the basin)
+  kBalanceGroundwaterIteration,     // what the head solution stored beyond its face flows
+  kBalanceRiverInfiltration,        // water losing streams gave the soil columns
+  kBalanceGroundwaterPumping,       // water pumped from the aquifer for irrigation (< 0)
   kBalanceInterceptionEvaporation,  // from the canopy (with canopy-snow sublimation)
   kBalanceSnowEvaporation,          // evaporation and sublimation of the snow pack
   kBalanceSoilEvaporation,
@@ -50,6 +58,7 @@ enum WaterBalanceStore {
   kBalanceSnow,           // solid and liquid water of the pack
   kBalanceSoil,           // sum of theta times thickness of every column
   kBalancePonding,        // water ponding on the surface
+  kBalanceGroundwater,    // the aquifer below layer 1, less the base flow the soil still gives
   kBalanceConcentration,  // the flow-time zones and the linear storages of runoff concentration
   kBalanceStoreCount
 };
@@ -77,8 +86,8 @@ class WaterBalanceAccount {
   // One step of calendar year `year`: its fluxes and the stores at its end, per index 0..n.
   void AddStep(int64_t year, const std::vector<WaterBalanceValues>& step);
 
-  // Input (precipitation, snow alignment, response units, lake exchange, assimilation) -
-  // evaporation - runoff - storage change of index `i` over `period`.
+  // Input (every flux before the evaporation terms) - evaporation - runoff - storage change of
+  // index `i` over `period`.
   static double Residual(const Period& period, std::size_t i);
   static double StorageChange(const Period& period, std::size_t i, WaterBalanceStore store);
 

@@ -6,7 +6,8 @@
 // of the cell's soil type, and at the start of every sub-step its head is set from the water
 // table that the unsaturated-zone model keeps in "groundwater_distance"; the release from
 // storage of layer 1 goes back as "baseflow". Irrigation water pumped from groundwater (the soil
-// zone's "irrigation_from_groundwater") leaves layer 1 first, at most what it holds. Heads are
+// zone's "irrigation_from_groundwater") leaves layer 1 first, at most what it holds, and the
+// soil column gives it with the base flow. Heads are
 // solved per layer either by successive over-relaxation of a time-weighted scheme (method 1) or by
 // one row-implicit pass (method 2).
 //
@@ -188,6 +189,20 @@ class gwflowclass : public teilmodellklasse {
   int64_t control_capacity = 0;
   bool owns_control_cell = false;
 
+  // The aquifer in the water-balance account, mm over the cell, own rows (lateral/
+  // groundwater_account.cpp): layers 2..N's water since the start ("groundwater_storage"), and
+  // per step the water the fixed heads and the fixed inflows gave ("groundwater_boundary"), the
+  // net face flow into the cell over every layer ("groundwater_lateral") and what the head
+  // solution stored beyond its face flows, as its sweeps stop at the tolerance
+  // ("groundwater_iteration"). Layer 1's change is the base flow, which the soil column gives.
+  // With losing streams, the water the streams gave the soil columns in the step, summed over
+  // the soil zone's sub-steps ("groundwater_river_infiltration").
+  // Water pumped for irrigation from layer 1, summed over the step ("groundwater_pumping", < 0).
+  GridMatrix account_storage, account_boundary, account_lateral, account_iteration, account_river,
+      account_pumping;
+  // Water pumped from layer 1 in the running sub-step, mm (own rows).
+  GridMatrix pumped_water;
+
   // Coupling references of the unsaturated zone (kept, not read).
   double* qg = nullptr;
   void* reinfiltration_records = nullptr;
@@ -203,6 +218,7 @@ class gwflowclass : public teilmodellklasse {
   void MakeWorkingGrids();
   void CheckExplicitStorage();
   void CreateControlPointFile();
+  void MakeAccountGrids();
   int RegisterNext(const std::string& file_name, double** grid, const std::string& identifier,
                    int32_t write_code, bool held);
   GridMatrix NewHeldGrid() const;
@@ -219,6 +235,8 @@ class gwflowclass : public teilmodellklasse {
   void ComputeBalance(int l);
   void MarkInvalidHeads(int l);
   void RecordControlPoint();
+  void ResetAccountStep();
+  void AccountSubStep();
   // Face volumes of the sub-step (m3, into the cell): north, east, south, west, above, below.
   void FaceVolumes(int l, long r, long c, double q[6]) const;
   double StoredVolume(int l, long r, long c) const;

@@ -60,6 +60,7 @@ void gwflowclass::ReadLakeSection(const std::string& header) {
 void gwflowclass::BeginStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (GetFlowControl() == 0) return;
   teilmodellklasse::RunStep(hour, day, month, year);
+  ResetAccountStep();
 }
 
 void gwflowclass::FinishStep() {

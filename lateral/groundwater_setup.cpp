@@ -54,6 +54,7 @@ gwflowclass::gwflowclass(int32_t& error, const SubModelSetup& setup)
   cell_width = cellsize;
   cell_height = cellsize;
   CreateControlPointFile();
+  MakeAccountGrids();
   initialised = 0;
   ReadLakeSection("[lake_model]");
 }

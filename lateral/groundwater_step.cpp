@@ -39,6 +39,7 @@ void gwflowclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year
   for (int l = 1; l <= layer_count; ++l) MPIExchangeGridHalo(layers[l].head_index, nullptr);
   ComputeBaseflow();
   for (int l = 1; l <= layer_count; ++l) ComputeBalance(l);
+  AccountSubStep();
   // The face volumes of the transport need the heads of invalid cells as they stand.
   TransportTracers();
   for (int l = 1; l <= layer_count; ++l) MarkInvalidHeads(l);
@@ -71,10 +72,13 @@ void gwflowclass::ShiftStartHeads() {
         if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) continue;
         layer.head_old_old[r][c] = layer.head_old[r][c];
         if (l == 1) {
-          // Water pumped for irrigation leaves layer 1 at the start of the sub-step, so the
-          // release from storage that follows ("baseflow") and the balance exclude it.
+          // Water pumped for irrigation leaves layer 1 at the start of the sub-step: the
+          // balance of the solution excludes it, the base flow adds it (layer 1 follows the soil
+          // column's table, so the column gives the pumped water).
           const double h = StartHead(r, c);
-          layer.head[r][c] = h - PumpedDrop(r, c, h);
+          const double drop = layer.fixed_head[r][c] != nodata ? 0.0 : PumpedDrop(r, c, h);
+          layer.head[r][c] = h - drop;
+          pumped_water[r][c] = drop * layer.storage[r][c] * 1000.0;
         }
         // A fixed head holds from the start of the sub-step, so no sweep changes a start head.
         if (layer.fixed_head[r][c] != nodata)
@@ -473,7 +477,9 @@ void gwflowclass::ComputeBaseflow() {
     for (long c = 1; c <= ncols; ++c) {
       if (!Owns(r, c) || !ValidReference(r, c)) continue;
       baseflow[r][c] = GlacierShare(r, c) < 1
-                           ? (top.head_old[r][c] - top.head[r][c]) * top.storage[r][c] / dt
+                           ? ((top.head_old[r][c] - top.head[r][c]) * top.storage[r][c] +
+                              pumped_water[r][c] / 1000.0) /
+                                 dt
                            : 0.0;
     }
   });

@@ -116,6 +116,10 @@ TEST(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses) {
       ASSERT_NE(day, std::string::npos) << table;
       const std::string mean = table.substr(table.rfind('\t', table.find('\n', day)) + 1);
       EXPECT_GT(std::stod(mean), 0.0) << table;
+      // The account closes with the aquifer in it (see tests/runs/water_balance_test.cpp).
+      ASSERT_EQ(outputs.count("water_balance.txt"), 1u);
+      for (const AccountRow& row : ReadAccount(outputs.at("water_balance.txt")))
+        EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.subbasin << " " << row.residual;
       if (first.empty())
         first = outputs;
       else

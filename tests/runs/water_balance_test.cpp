@@ -119,6 +119,10 @@ std::map<std::string, double> SnowSurveyMeans() {
 // split into liquid and solid snow, both parts together hold the survey's value, so the account's
 // input "assimilation" is the survey's mean in the subbasins without the lake (in subbasin 5 and
 // the basin it also holds the ponding of the lake levels set on 28 May and 4 June).
+// ground was not given back). The groundwater variant closes the same way, with its aquifer
+// below layer 1 as a store, its fixed heads, the flow between subbasins and its losing streams:
+// GroundwaterRun.StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses checks its table,
+// which is the same on 1 and 3 processes, without a run of its own here.
 TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   const std::map<std::string, double> survey = SnowSurveyMeans();
   const fs::path expected =

@@ -1,0 +1,97 @@
+// gwflowclass in the water-balance account: per own cell and sub-step, the water each layer
+// gained, split into what came through its faces, what leaked between the layers, what a fixed
+// head or a fixed inflow gave, and what the head solution stored beyond its face flows.
+//
+// Layer 1 is the soil column's saturated zone: its change is the base flow, which the soil
+// column gives (or takes) in the next sub-step, so the account counts it in the soil's water.
+// The deeper layers are a store of their own ("groundwater_storage", running from 0 at the
+// start). Leakage between the layers of a cell cancels; the face flows cancel between cells;
+// a fixed-head cell keeps its head, so every face and leakage flow into it is water its
+// boundary takes (and the opposite). Water pumped for irrigation leaves layer 1 before the
+// solution; the base flow carries it, so the soil column gives it, and the account books it as
+// leaving the aquifer (the irrigation brings it back with the precipitation). Losing streams give
+// water to the soil columns, which the soil zone computes per sub-step; it is summed here, where
+// every sub-step passes. Changes are counted with the storage coefficient the head solution used,
+// so that storage change = faces + leakage + inflow + the solution's own imbalance holds per cell
+// to round-off.
+#include <algorithm>
+#include <cmath>
+
+#include "core/nodata.h"
+#include "core/row_loop.h"
+#include "lateral/groundwater_model.h"
+
+namespace velorn {
+
+void gwflowclass::MakeAccountGrids() {
+  const struct {
+    GridMatrix* grid;
+    const char* identifier;
+  } grids[] = {{&account_storage, "groundwater_storage"},
+               {&account_boundary, "groundwater_boundary"},
+               {&account_lateral, "groundwater_lateral"},
+               {&account_iteration, "groundwater_iteration"},
+               {&account_river, "groundwater_river_infiltration"},
+               {&account_pumping, "groundwater_pumping"}};
+  for (const auto& g : grids) {
+    *g.grid = NewOwnGrid();
+    for (int64_t r = first_local_row; r <= last_local_row; ++r)
+      std::fill((*g.grid)[r], (*g.grid)[r] + ncols + 1, 0.0);
+    RegisterNext(g.identifier, g.grid->get(), g.identifier, 0, false);
+  }
+  pumped_water = NewOwnGrid();
+  for (int64_t r = first_local_row; r <= last_local_row; ++r)
+    std::fill(pumped_water[r], pumped_water[r] + ncols + 1, 0.0);
+}
+
+void gwflowclass::ResetAccountStep() {
+  for (GridMatrix* grid :
+       {&account_boundary, &account_lateral, &account_iteration, &account_river, &account_pumping})
+    for (int64_t r = first_local_row; r <= last_local_row; ++r)
+      std::fill((*grid)[r], (*grid)[r] + ncols + 1, 0.0);
+}
+
+void gwflowclass::AccountSubStep() {
+  const double dt = SubStepSeconds();
+  // The soil zone's losing streams (mm of its sub-step), registered after this model.
+  const int river_index = registry->FindIdentifier("river_infiltration");
+  double** river = river_index > 0 ? (*registry)[river_index].grid : nullptr;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) continue;
+      const double to_mm = 1000.0 / (Dx(r, c) * Dy(r, c));
+      double lateral = 0, boundary = 0, iteration = 0, deeper = 0;
+      for (int l = 1; l <= layer_count; ++l) {
+        const GwLayer& layer = layers[l];
+        double q[6];
+        FaceVolumes(l, r, c, q);
+        const double faces = (q[0] + q[1] + q[2] + q[3]) * to_mm;
+        const double leaked = (q[4] + q[5]) * to_mm;
+        lateral += faces;
+        if (layer.fixed_head[r][c] != nodata) {
+          boundary -= faces + leaked;
+          continue;
+        }
+        const double inflow =
+            layer.fixed_inflow[r][c] > nodata ? layer.fixed_inflow[r][c] * dt * 1000.0 : 0.0;
+        boundary += inflow;
+        // The storage coefficient of the sweep: an unconfined cell of method 1 takes layer 1's.
+        const bool unconfined = method == 1 && layer.head_old[r][c] < layer.upper_limit[r][c];
+        const double s = unconfined ? layers[1].storage[r][c] : layer.storage[r][c];
+        // Layer 1's base flow carries the water pumped from it, which the faces do not.
+        const double gained = l == 1 ? -baseflow[r][c] * dt * 1000.0 + pumped_water[r][c]
+                                     : (layer.head[r][c] - layer.head_old[r][c]) * s * 1000.0;
+        iteration += gained - faces - leaked - inflow;
+        if (l > 1) deeper += gained;
+      }
+      account_storage[r][c] += deeper;
+      account_boundary[r][c] += boundary;
+      account_lateral[r][c] += lateral;
+      account_iteration[r][c] += iteration;
+      account_pumping[r][c] -= pumped_water[r][c];
+      if (river != nullptr && river[r][c] > nodata) account_river[r][c] += river[r][c];
+    }
+  });
+}
+
+}  // namespace velorn
