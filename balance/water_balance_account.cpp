@@ -62,15 +62,17 @@ double WaterBalanceAccount::Residual(const Period& period, std::size_t i) {
   for (int s = 0; s < kBalanceStoreCount; ++s)
     change += StorageChange(period, i, static_cast<WaterBalanceStore>(s));
   return f[kBalancePrecipitation] + f[kBalanceSnowAlignment] + f[kBalanceResponseUnits] +
-         f[kBalanceLakeExchange] - out - change;
+         f[kBalanceLakeExchange] + f[kBalanceExternalTable] + f[kBalanceIceMelt] +
+         f[kBalanceGlacierEvaluation] - out - change;
 }
 
 std::string WaterBalanceAccount::Table() const {
   std::string text =
       "# water balance, mm over the area: input - evaporation - runoff - storage change = "
       "residual\nperiod\tsubbasin\tprecipitation\tsnow_alignment\tresponse_units\tlake_"
-      "exchange\tE_interception\tE_snow\tE_soil\ttranspiration\t"
-      "runoff\tdS_canopy\tdS_snow\tdS_soil\tdS_ponding\tdS_concentration\tresidual\n";
+      "exchange\texternal_table\tice_melt\tglacier_evaluation\tE_interception\tE_snow\tE_"
+      "soil\ttranspiration\t"
+      "runoff\tdS_canopy\tdS_snow\tdS_soil\tdS_ponding\tdS_firn\tdS_concentration\tresidual\n";
   std::vector<const Period*> periods;
   for (const Period& p : years_) periods.push_back(&p);
   periods.push_back(&run_);

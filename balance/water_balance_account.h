@@ -2,8 +2,11 @@
 // basin, per calendar year and for the whole run, in mm over the area: what came in
 // (precipitation, the water the layered snow pack gains when the end of the snow step aligns it
 // with the snow model's pack, the water the other cells of a response unit gain when they
-// take their master's state: their change minus the master's, and the water the routing's lake
-// step puts on or takes from the ponding of the lake cells), what left (each evaporation term,
+// take their master's state: their change minus the master's, the water the routing's lake
+// step puts on or takes from the ponding of the lake cells, and the water an external water
+// table imposed by a coupled program fills into or drains from the soil columns, the melt of
+// glacier ice, and what the yearly evaluation of dynamic glaciers moves into or out of the
+// stores), what left (each evaporation term,
 // the runoff Qg), how much every store changed, and what is left over (the residual, which is
 // round-off when the models keep their water).
 //
@@ -35,6 +38,9 @@ enum WaterBalanceFlux {
   kBalanceSnowAlignment,            // water the layered pack gained aligning with the snow pack
   kBalanceResponseUnits,            // water the copies of response-unit masters gave the members
   kBalanceLakeExchange,             // ponding the routing's lake step put on (+) the lake cells
+  kBalanceExternalTable,            // water an imposed external water table put into the columns
+  kBalanceIceMelt,                  // melt of glacier ice (and of the firn of static glaciers)
+  kBalanceGlacierEvaluation,        // what the yearly glacier evaluation moved into the stores
   kBalanceInterceptionEvaporation,  // from the canopy (with canopy-snow sublimation)
   kBalanceSnowEvaporation,          // evaporation and sublimation of the snow pack
   kBalanceSoilEvaporation,
@@ -48,6 +54,7 @@ enum WaterBalanceStore {
   kBalanceSnow,           // solid and liquid water of the pack
   kBalanceSoil,           // sum of theta times thickness of every column
   kBalancePonding,        // water ponding on the surface
+  kBalanceFirn,           // the firn stack of dynamic glaciers
   kBalanceConcentration,  // the flow-time zones and the linear storages of runoff concentration
   kBalanceStoreCount
 };
@@ -75,7 +82,8 @@ class WaterBalanceAccount {
   // One step of calendar year `year`: its fluxes and the stores at its end, per index 0..n.
   void AddStep(int64_t year, const std::vector<WaterBalanceValues>& step);
 
-  // Input (precipitation, snow alignment, response units, lake exchange) - evaporation - runoff -
+  // Input (precipitation, snow alignment, response units, lake exchange, external table, ice melt,
+  // glacier evaluation) - evaporation - runoff -
   // storage change of index `i` over `period`.
   static double Residual(const Period& period, std::size_t i);
   static double StorageChange(const Period& period, std::size_t i, WaterBalanceStore store);

@@ -253,8 +253,11 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
     RouteGlacierMelt();
     if (IsDynamicGlacierMethod(glacierMethod) &&
         IsGlacierEvaluationStep(hour, day, month, time_interval / 60.0, time_shift, GMBEvalDay,
-                                GMBEvalMonth))
+                                GMBEvalMonth)) {
+      if (glacier_evaluation_hook) glacier_evaluation_hook(false);
       UpdateGlaciersOfYear();
+      if (glacier_evaluation_hook) glacier_evaluation_hook(true);
+    }
   }
   if (thaw_depth_table_.table)
     thaw_depth_table_.table->CollectStep(d.year, d.month, d.day, d.hour, 1);

@@ -91,6 +91,9 @@ TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
 // closes to 1e-6 mm of 18.9 mm (it left 0.04 mm while the soil took the day's split of the
 // precipitation as the rain of the step and while the canopy's take beyond the water reaching the
 // ground was not given back).
+// Dynamic glaciers (tests/runs/glacier_run_test.cpp, with the yearly evaluation on the second
+// day, which turns 45 mm of firn of subbasins 2 and 3 into ice and changes glacier areas) close
+// with the cells' glacier-free and glacier parts weighed by 1 - g and g.
 TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   const fs::path expected =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range";
@@ -102,7 +105,8 @@ TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
     ++variants;
     for (const AccountRow& row : ReadAccount(ReadFile(table))) {
       SCOPED_TRACE(name + " " + row.period + " " + row.subbasin);
-      EXPECT_GT(row.precipitation, 10);
+      // Three days of January on glaciers bring little rain; their firn moves more.
+      EXPECT_GT(row.precipitation, name == "glacier-january" ? 0.5 : 10);
       if (name == "layered-snow-january")
         EXPECT_LT(std::abs(row.residual), 1e-7 * row.precipitation);
       else
