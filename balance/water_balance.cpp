@@ -231,7 +231,7 @@ void WaterBalance::AddCells(bool fluxes) {
       const double a = area != nullptr && area[r][c] > nodata ? area[r][c] : 1.0;
       double cell[kCellTermCount] = {};
       cell[kWeightTerm] = 1.0;  // times the weight a, as every term
-      cell[kCountTerm] = 1.0 / a;
+      cell[kCountTerm] = a != 0 ? 1.0 / a : 0.0;
       // The step's fluxes took the glacier shares before a glacier evaluation at its end.
       const double g =
           step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
