@@ -344,7 +344,8 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   unsatzone->prepareMPIReinfiltration(settings_object->decomposition.river_links);
   // The water-balance account of the soil zone's subbasins (a diagnostic of our own).
   water_balance = std::make_unique<WaterBalance>(
-      stream, WaterBalance::Models{unsatzone.get(), evapotranspiration.get(), interception.get()});
+      stream, WaterBalance::Models{unsatzone.get(), evapotranspiration.get(), interception.get(),
+                                   snow.get()});
   if (!water_balance->Active()) water_balance.reset();
 }
 

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
@@ -14,6 +15,7 @@
 #include "core/row_loop.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
+#include "snow/snow_model.h"
 #include "unsatzone/runoff_concentration.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -34,7 +36,10 @@ constexpr int kPipelineTerm = StoreTerm(kBalanceConcentration);
 // The stores of the cells of response units that are not their unit's master, less those of
 // their masters.
 constexpr int kUnitTerm = kPipelineTerm + 1;
-constexpr int kCellTermCount = kUnitTerm + 1;
+// The count of cells (1 / weight per cell): the glacier melt storages give their runoff per
+// cell count.
+constexpr int kCountTerm = kUnitTerm + 1;
+constexpr int kCellTermCount = kCountTerm + 1;
 
 double** RegistryGrid(const GridRegistry* registry, const char* identifier) {
   if (registry == nullptr) return nullptr;
@@ -76,8 +81,16 @@ WaterBalance::WaterBalance(DiagnosticStream& diag, Models models)
     if (groundwater_storage_ != nullptr) baseflow_ = soil->Grid(unsatzonmodellklasse::kBaseflow);
   }
   const auto threads = static_cast<std::size_t>(omp_get_max_threads());
+  if (models_.snow != nullptr && Glaciers() != nullptr &&
+      IsDynamicGlacierMethod(models_.snow->glacierMethod))
+    models_.snow->glacier_evaluation_hook = [this](bool after) { AroundGlacierEvaluation(after); };
   sums_.assign(threads, std::vector<std::vector<ExactSum>>(static_cast<std::size_t>(subbasins_ + 1),
                                                            std::vector<ExactSum>(kCellTermCount)));
+}
+
+WaterBalance::~WaterBalance() {
+  if (models_.snow != nullptr && models_.snow->glacier_evaluation_hook && active_)
+    models_.snow->glacier_evaluation_hook = nullptr;
 }
 
 void WaterBalance::BeforeStep() {
@@ -85,9 +98,49 @@ void WaterBalance::BeforeStep() {
   account_.Start(Gather(false));
 }
 
+std::size_t WaterBalance::ShareIndex(long r, long c) const {
+  const unsatzonmodellklasse& soil = *models_.soil;
+  return static_cast<std::size_t>((r - soil.first_local_row) * (soil.ncols + 1) + c);
+}
+
+const schneemodellklasse* WaterBalance::Glaciers() const {
+  schneemodellklasse* snow = models_.snow;
+  return snow != nullptr && snow->GetFlowControl() != 0 && snow->glacier_cells != nullptr ? snow
+                                                                                          : nullptr;
+}
+
+void WaterBalance::AroundGlacierEvaluation(bool after) {
+  if (!active_ || !account_.Started()) return;
+  // Only the stores count here: the response units' and the external table's bookkeeping stay
+  // with the step.
+  const std::vector<double> unit_excess = unit_excess_;
+  const int64_t exchanges = external_exchanges_;
+  std::vector<WaterBalanceValues> stores = Gather(false);
+  unit_excess_ = unit_excess;
+  external_exchanges_ = exchanges;
+  if (!after) {
+    const unsatzonmodellklasse& soil = *models_.soil;
+    step_shares_.assign(ShareIndex(soil.last_local_row + 1, 0), 0.0);
+    for (long r = soil.first_local_row; r <= soil.last_local_row; ++r)
+      for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c)
+        step_shares_[ShareIndex(r, c)] = soil.GlacierShare(r, c);
+    before_evaluation_ = std::move(stores);
+    return;
+  }
+  if (models_.soil->rank != 0) return;
+  evaluation_.resize(stores.size(), 0.0);
+  for (std::size_t i = 0; i < stores.size() && i < before_evaluation_.size(); ++i)
+    for (int k = 0; k < kBalanceStoreCount; ++k)
+      evaluation_[i] += stores[i].store[k] - before_evaluation_[i].store[k];
+}
+
 void WaterBalance::AfterStep(int64_t year) {
   if (!active_) return;
   std::vector<WaterBalanceValues> step = Gather(true);
+  for (std::size_t i = 0; i < evaluation_.size() && i < step.size(); ++i)
+    step[i].flux[kBalanceGlacierEvaluation] = evaluation_[i];
+  evaluation_.clear();
+  step_shares_.clear();
   if (models_.soil->rank == 0) account_.AddStep(year, step);
 }
 
@@ -133,6 +186,15 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
     layered[1] = soil.layered_snow.stacks[LayeredSnowState::kLiquid].get();
   }
   double** pond = soil.Grid(unsatzonmodellklasse::kPondingStorage);
+  // The glacier-free part of the cell counts with 1 - g; dynamic glaciers keep a pack and the
+  // firn stack of the glacier part, which count with g.
+  const double g = soil.GlacierShare(r, c);
+  const schneemodellklasse* glaciers = Glaciers();
+  double** glacier_pack[2] = {nullptr, nullptr};
+  if (glaciers != nullptr && IsDynamicGlacierMethod(glaciers->glacierMethod)) {
+    glacier_pack[0] = glaciers->OwnData("SolidSnowStorage_onGlacier");
+    glacier_pack[1] = glaciers->OwnData("LiquidSnowStorage_onGlacier");
+  }
   for (int k = 0; k < kBalanceConcentration; ++k) stores[k] = 0;
   if (interception != nullptr) stores[kBalanceCanopy] = interception->storage[0][r][c];
   if (canopy_snow != nullptr) stores[kBalanceCanopy] += canopy_snow[r][c];
@@ -143,9 +205,16 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
   } else {
     if (snow_solid_ != nullptr) stores[kBalanceSnow] += snow_solid_[r][c];
     if (snow_liquid_ != nullptr) stores[kBalanceSnow] += snow_liquid_[r][c];
+    if (glacier_pack[0] != nullptr && glacier_pack[1] != nullptr) {
+      stores[kBalanceSnow] =
+          (1.0 - g) * stores[kBalanceSnow] + g * (glacier_pack[0][r][c] + glacier_pack[1][r][c]);
+      if (glaciers->firn_WE_stack != nullptr)
+        stores[kBalanceFirn] = g * glaciers->firn_WE_stack[r][c][0];
+    }
   }
-  stores[kBalanceSoil] = soil.ColumnWater(r, c);
-  if (pond != nullptr) stores[kBalancePonding] = pond[r][c];
+  stores[kBalanceCanopy] *= 1.0 - g;
+  stores[kBalanceSoil] = (1.0 - g) * soil.ColumnWater(r, c);
+  if (pond != nullptr) stores[kBalancePonding] = (1.0 - g) * pond[r][c];
   if (groundwater_storage_ != nullptr) {
     // Between steps the base-flow grid holds layer 1's release (m/s), which the soil column
     // gives in the next sub-step: water the aquifer already moved on.
@@ -186,6 +255,20 @@ void WaterBalance::AddCells(bool fluxes) {
   double** lake_exchange = nullptr;
   if (const int i = registry != nullptr ? registry->FindIdentifier("lake_exchange") : 0)
     lake_exchange = (*registry)[i].grid;
+  // An external table exchanged since the last booking: the water it put into the columns.
+  double** external = fluxes && soil.externalTableExchanges != external_exchanges_
+                          ? soil.Grid(unsatzonmodellklasse::kBalance)
+                          : nullptr;
+  external_exchanges_ = soil.externalTableExchanges;
+  // Glaciers: the melt of ice (and of the firn of static glaciers, which is no store) and the
+  // evaporation of the pack on the glacier part.
+  const schneemodellklasse* glaciers = Glaciers();
+  double** ice_melt = glaciers != nullptr ? glaciers->OwnData("melt_from_ice") : nullptr;
+  double** firn_melt = glaciers != nullptr && !IsDynamicGlacierMethod(glaciers->glacierMethod)
+                           ? glaciers->OwnData("melt_from_firn")
+                           : nullptr;
+  double** glacier_evaporation =
+      glaciers != nullptr ? glaciers->OwnData("SnowEvaporation_onGlacier") : nullptr;
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -196,6 +279,10 @@ void WaterBalance::AddCells(bool fluxes) {
       const double a = area != nullptr && area[r][c] > nodata ? area[r][c] : 1.0;
       double cell[kCellTermCount] = {};
       cell[kWeightTerm] = 1.0;  // times the weight a, as every term
+      cell[kCountTerm] = a != 0 ? 1.0 / a : 0.0;
+      // The step's fluxes took the glacier shares before a glacier evaluation at its end.
+      const double g =
+          step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
       if (fluxes) {
         if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
         if (alignment != nullptr && layered && alignment[r][c] > nodata)
@@ -205,17 +292,27 @@ void WaterBalance::AddCells(bool fluxes) {
         for (int k = 0; k < 5; ++k)
           if (groundwater_fluxes_[k] != nullptr)
             cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
+        if (external != nullptr && external[r][c] > nodata)
+          cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * external[r][c];
+        if (g > 0) {
+          if (ice_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] = g * ice_melt[r][c];
+          if (firn_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] += g * firn_melt[r][c];
+          if (glacier_evaporation != nullptr)
+            cell[FluxTerm(kBalanceSnowEvaporation)] += g * glacier_evaporation[r][c];
+        }
         if (et != nullptr) {
           const double interception_evaporation =
               et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;
           const double snow = et->snow_evaporation[r][c];
           const double soil_evaporation = et->real_evaporation[r][c];
-          cell[FluxTerm(kBalanceInterceptionEvaporation)] = interception_evaporation;
-          cell[FluxTerm(kBalanceSnowEvaporation)] = snow;
-          cell[FluxTerm(kBalanceSoilEvaporation)] = soil_evaporation;
+          cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
+          // The snow model's cell pack, which loses it, is the glacier-free part's.
+          cell[FluxTerm(kBalanceSnowEvaporation)] += (1.0 - g) * snow;
+          cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
           // The rest of the real evapotranspiration the model books for the cell.
           cell[FluxTerm(kBalanceTranspiration)] =
-              et->real_transpiration[0][r][c] - interception_evaporation - snow - soil_evaporation;
+              (1.0 - g) * (et->real_transpiration[0][r][c] - interception_evaporation - snow -
+                           soil_evaporation);
         }
       }
       CellStores(r, c, &cell[StoreTerm(0)]);
@@ -231,6 +328,7 @@ void WaterBalance::AddCells(bool fluxes) {
         for (int k = 0; k < kPipelineTerm; ++k)
           sums[static_cast<std::size_t>(i)][k].Add(a * cell[k]);
         sums[static_cast<std::size_t>(i)][kUnitTerm].Add(a * cell[kUnitTerm]);
+        sums[static_cast<std::size_t>(i)][kCountTerm].Add(a * cell[kCountTerm]);
       }
     }
   });
@@ -264,11 +362,12 @@ std::vector<WaterBalanceValues> WaterBalance::Gather(bool fluxes) {
   std::vector<WaterBalanceValues> values(static_cast<std::size_t>(subbasins_ + 1));
   if (soil.rank != 0) return values;
   unit_excess_.resize(values.size(), 0.0);
-  std::vector<double> weights(values.size(), 0.0);
+  std::vector<double> weights(values.size(), 0.0), counts(values.size(), 0.0);
   for (std::size_t i = 0; i < values.size(); ++i) {
     const ExactSum* sum = &all[i * kCellTermCount];
     const double weight = sum[kWeightTerm].Value();
     weights[i] = weight;
+    counts[i] = sum[kCountTerm].Value();
     if (weight <= 0) continue;
     for (int f = 0; f < kBalanceRunoff; ++f) values[i].flux[f] = sum[FluxTerm(f)].Value() / weight;
     for (int s = 0; s < kBalanceConcentration; ++s)
@@ -281,12 +380,13 @@ std::vector<WaterBalanceValues> WaterBalance::Gather(bool fluxes) {
     if (fluxes) values[i].flux[kBalanceResponseUnits] = unit_excess - unit_excess_[i];
     unit_excess_[i] = unit_excess;
   }
-  AddSubbasins(values, weights, fluxes);
+  AddSubbasins(values, weights, counts, fluxes);
   return values;
 }
 
 void WaterBalance::AddSubbasins(std::vector<WaterBalanceValues>& values,
-                                const std::vector<double>& weights, bool fluxes) {
+                                const std::vector<double>& weights,
+                                const std::vector<double>& counts, bool fluxes) {
   const unsatzonmodellklasse& soil = *models_.soil;
   const RunoffConcentration& runoff = soil.runoff;
   // The basin takes each subbasin's runoff and storages with the subbasin's weight.
@@ -298,8 +398,10 @@ void WaterBalance::AddSubbasins(std::vector<WaterBalanceValues>& values,
     const double e_inter = StorageFactor(soil.time_interval, soil.kelsqi[i], surface);
     const double stored = LinearStorageContent(runoff.QDd[0][i], e_direct) +
                           LinearStorageContent(runoff.QIi[0][i], e_inter);
-    values[i].store[kBalanceConcentration] += stored;
-    store_sum.Add(stored * weights[i]);
+    // The glacier melt's three linear storages, whose runoff is in Qg.
+    const double stores = stored + GlacierStorages(s, weights[i], counts[i]);
+    values[i].store[kBalanceConcentration] += stores;
+    store_sum.Add(stores * weights[i]);
     if (fluxes) {
       values[i].flux[kBalanceRunoff] = runoff.Qg[0][i];
       runoff_sum.Add(runoff.Qg[0][i] * weights[i]);
@@ -308,6 +410,25 @@ void WaterBalance::AddSubbasins(std::vector<WaterBalanceValues>& values,
   if (weights[0] <= 0) return;
   values[0].store[kBalanceConcentration] += store_sum.Value() / weights[0];
   values[0].flux[kBalanceRunoff] = runoff_sum.Value() / weights[0];
+}
+
+double WaterBalance::GlacierStorages(int32_t s, double weight, double count) const {
+  const schneemodellklasse* snow = Glaciers();
+  const auto i = static_cast<std::size_t>(s);
+  if (snow == nullptr || i >= snow->glacier_shares.size() || !snow->glacier_shares[i].hasGlacier ||
+      i >= snow->Qice_els.size() || !(weight > 0))
+    return 0.0;
+  // The runoff of a storage is its content Q times the glacierized share fg of the subbasin and
+  // its cells per weight (snow/snow_finish.cpp): the storage holds e / (1 - e) of that.
+  const GlacierShareRecord& record = snow->glacier_shares[i];
+  const double sum = record.glacierized + record.nonGlacierized;
+  const double share = (sum > 0 ? record.glacierized / sum : 0.0) * count / weight;
+  double content = 0;
+  for (const auto& [q, k] : {std::pair{snow->Qice_els[i], snow->kice_els},
+                             std::pair{snow->Qfirn_els[i], snow->kfirn_els},
+                             std::pair{snow->Qsnow_els[i], snow->ksnow_els}})
+    content += LinearStorageContent(q * share, std::exp(-1.0 / k));
+  return content;
 }
 
 void WaterBalance::Finish(const std::string& output_directory) {

@@ -71,9 +71,9 @@ std::string WaterBalanceAccount::Table() const {
       "# water balance, mm over the area: input - evaporation - runoff - storage change = "
       "residual\nperiod\tsubbasin\tprecipitation\tsnow_alignment\tresponse_units\tlake_"
       "exchange\tassimilation\tgroundwater_boundary\tgroundwater_lateral\tgroundwater_"
-      "iteration\triver_infiltration\tgroundwater_pumping\tE_interception\tE_snow\tE_soil\t"
-      "transpiration\trunoff\tdS_canopy\tdS_snow\tdS_soil\tdS_ponding\tdS_groundwater\tdS_"
-      "concentration\tresidual\n";
+      "iteration\triver_infiltration\tgroundwater_pumping\texternal_table\tice_melt\tglacier_"
+      "evaluation\tE_interception\tE_snow\tE_soil\ttranspiration\trunoff\tdS_canopy\tdS_snow\t"
+      "dS_soil\tdS_ponding\tdS_groundwater\tdS_firn\tdS_concentration\tresidual\n";
   std::vector<const Period*> periods;
   for (const Period& p : years_) periods.push_back(&p);
   periods.push_back(&run_);

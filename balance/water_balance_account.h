@@ -4,10 +4,12 @@
 // with the snow model's pack, the water the other cells of a response unit gain when they
 // take their master's state: their change minus the master's, the water the routing's lake
 // step puts on or takes from the ponding of the lake cells, what data assimilation sets into
-// the stores, and the groundwater model's fixed heads and inflows, net flow between cells and
-// the imbalance of its head solution, and the water losing streams give the soil columns, less
-// the water pumped from the aquifer for irrigation, which returns with the precipitation), what
-// left (each evaporation term,
+// the stores, the groundwater model's fixed heads and inflows, net flow between cells and the
+// imbalance of its head solution, the water losing streams give the soil columns, less the
+// water pumped from the aquifer for irrigation, which returns with the precipitation, the
+// water an external water table imposed by a coupled program fills into or drains from the
+// soil columns, the melt of glacier ice, and what the yearly evaluation of dynamic glaciers
+// moves into or out of the stores), what left (each evaporation term,
 // the runoff Qg), how much every store changed, and what is left over (the residual, which is
 // round-off when the models keep their water).
 //
@@ -45,6 +47,9 @@ enum WaterBalanceFlux {
   kBalanceGroundwaterIteration,     // what the head solution stored beyond its face flows
   kBalanceRiverInfiltration,        // water losing streams gave the soil columns
   kBalanceGroundwaterPumping,       // water pumped from the aquifer for irrigation (< 0)
+  kBalanceExternalTable,            // water an imposed external water table put into the columns
+  kBalanceIceMelt,                  // melt of glacier ice (and of the firn of static glaciers)
+  kBalanceGlacierEvaluation,        // what the yearly glacier evaluation moved into the stores
   kBalanceInterceptionEvaporation,  // from the canopy (with canopy-snow sublimation)
   kBalanceSnowEvaporation,          // evaporation and sublimation of the snow pack
   kBalanceSoilEvaporation,
@@ -59,6 +64,7 @@ enum WaterBalanceStore {
   kBalanceSoil,           // sum of theta times thickness of every column
   kBalancePonding,        // water ponding on the surface
   kBalanceGroundwater,    // the aquifer below layer 1, less the base flow the soil still gives
+  kBalanceFirn,           // the firn stack of dynamic glaciers
   kBalanceConcentration,  // the flow-time zones and the linear storages of runoff concentration
   kBalanceStoreCount
 };

@@ -69,9 +69,12 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
   const long subbasin_code = std::lround(code);
   if (subbasin_code < 0 || subbasin_code > soil_zone_highest) return;
   const int32_t subbasin = soil_zone_index[static_cast<std::size_t>(subbasin_code)];
-  // Static glaciers keep no snow of their own: the cell's snow melt is no snow-on-ice melt. On a
-  // dynamic glacier the glacier part's snow melt counts with the firn melt where firn lies.
-  const double snow_melt = g.glacier_melt != nullptr && share > 0 ? g.glacier_melt[r][c] : 0.0;
+  // On a dynamic glacier the glacier part's snow melt counts with the firn melt where firn lies.
+  // Static glaciers keep no pack of their own: the glacier part's share of the cell pack's
+  // outflow (melt and rain) leaves through the glacier storages, as the soil zone takes only the
+  // glacier-free part's (it would otherwise be lost).
+  double snow_melt = g.glacier_melt != nullptr && share > 0 ? g.glacier_melt[r][c] : 0.0;
+  if (share > 0 && !IsDynamicGlacierMethod(glacierMethod)) snow_melt = g.outflow[r][c];
   const double on_firn = g.firn != nullptr && g.firn[r][c] > 0 ? 1.0 : 0.0;
   const double melts[3] = {on_firn * snow_melt + g.firn_melt[r][c], g.ice_melt[r][c],
                            (1.0 - on_firn) * snow_melt};
@@ -253,8 +256,11 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
     RouteGlacierMelt();
     if (IsDynamicGlacierMethod(glacierMethod) &&
         IsGlacierEvaluationStep(hour, day, month, time_interval / 60.0, time_shift, GMBEvalDay,
-                                GMBEvalMonth))
+                                GMBEvalMonth)) {
+      if (glacier_evaluation_hook) glacier_evaluation_hook(false);
       UpdateGlaciersOfYear();
+      if (glacier_evaluation_hook) glacier_evaluation_hook(true);
+    }
   }
   if (thaw_depth_table_.table)
     thaw_depth_table_.table->CollectStep(d.year, d.month, d.day, d.hour, 1);

@@ -278,6 +278,9 @@ class schneemodellklasse : public teilmodellklasse {
   // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
   // (the totals) is the own grid "firn_WE_stack".
   double*** firn_WE_stack = nullptr;
+  // Called before (false) and after (true) the yearly evaluation of the dynamic glaciers, on
+  // every process (the water-balance account books what it moves); empty: none.
+  std::function<void(bool after)> glacier_evaluation_hook;
   // Process 0, dynamic methods: the glaciers in order of first appearance (row-major) and the
   // position of each glacier code in that list (snow/glacier_list.cpp).
   std::vector<GlacierRecord> glacier_list;

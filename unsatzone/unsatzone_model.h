@@ -344,6 +344,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   double GroundwaterIrrigation(long row, long column) const;
   // Marks that "GWTableExtern" gives the table (the column's own base flow stops).
   bool externalTableApplied = false;
+  // Exchanges of the external table so far: each puts the water of "Balance" into the columns
+  // (the water-balance account books the grid when the count moves).
+  int64_t externalTableExchanges = 0;
   int32_t current_substep = 0;    // 1..substepCount within the step (BeginStep resets it)
   int64_t iterationLogLines = 0;  // lines of "modell_0.log" written by the iteration
   // Inner water steps and iterations of this process since the start (for benchmarks).

@@ -144,6 +144,7 @@ void unsatzonmodellklasse::FinishStep(const uint8_t* glacier) {
 
 void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
   if (GetFlowControl() == 0) return;
+  ++externalTableExchanges;
   double** given = Grid(kGwTableExtern);
   double** balance = Grid(kBalance);
   double** base = Grid(kBaseflow);

@@ -20,12 +20,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/test_files.h"
@@ -104,7 +106,7 @@ void WriteSlideFractions(const fs::path& dir) {
   }
 }
 
-// What an external groundwater model hands over at the first step: a water table 1 m below the
+// What an external groundwater model hands over at every exchange: a water table 1 m below the
 // surface of every cell ("gw_table.asc", geodetic height in m) and the synchronisation file that
 // tells the run to go on.
 void WriteExternalTable(const fs::path& dir) {
@@ -137,7 +139,7 @@ void UseLakeVariant(const fs::path& dir) {
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
                      bool slides = false, int threads = 0,
                      const std::vector<std::string>& options = {},
-                     void (*prepare)(const fs::path&) = nullptr) {
+                     void (*prepare)(const fs::path&) = nullptr, bool partner = false) {
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   if (slides) WriteSlideFractions(dir.path());
@@ -154,6 +156,20 @@ RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>&
   run.timeout_seconds = 600;
   std::vector<std::string> arguments = {"front-range.ctl"};
   arguments.insert(arguments.end(), options.begin(), options.end());
+  // The coupled program: it answers every step's "to_partner.txt" with the synchronisation
+  // file (the table file stays) until the run writes that it is done.
+  if (partner)
+    run.while_running = [&dir](int) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+      while (!fs::exists(dir / "to_partner.txt_Done") &&
+             std::chrono::steady_clock::now() < deadline) {
+        if (fs::exists(dir / "to_partner.txt")) {
+          fs::remove(dir / "to_partner.txt");
+          WriteFile(dir / "sync.txt", "Command=Continue;\n");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    };
   return RunVelorn(run, arguments);
 }
 
@@ -255,6 +271,7 @@ struct Variant {
   std::vector<int> processes = {1, 3};
   bool slides = false;
   void (*prepare)(const fs::path&) = nullptr;  // writes further input files
+  bool partner = false;                        // a coupled program answers every step
 };
 const std::vector<Variant>& Variants() {
   static const std::vector<Variant> variants = {
@@ -365,16 +382,18 @@ const std::vector<Variant>& Variants() {
          "[SpinUp]\n2\n0\n1\n3\nlanduse1 1 linear\nsoil_types 1 linear\n"
          "elevation_model 100 linear\n# "}}},
       // A groundwater table 1 m below the surface handed over by an external model through the
-      // coupling files at the first step (yearly exchange), 1 to 5 April.
+      // coupling files at the start of every day, 1 to 5 April: each exchange fills the columns
+      // up to it or drains them down to it again (the account books the water it moves).
       {"soil-external-table-april",
        {{"front-range.ctl", kModelEnd, "0\n5\n4\n"},
         kStartInApril,
         {"front-range.ctl", "[ExternalCoupling]\n0 ",
-         "[ExternalCoupling]\n1\n./sync.txt\n10\nY\n1440\n1\ngw_table.asc GWTableExtern 0 2\n"
+         "[ExternalCoupling]\n1\n./sync.txt\n10\nD\n1440\n1\ngw_table.asc GWTableExtern 0 2\n"
          "0\n0\n./to_partner.txt\nCommand=Continue;\n# "}},
        {1, 3},
        false,
-       WriteExternalTable},
+       WriteExternalTable,
+       true},
   };
   return variants;
 }
@@ -417,8 +436,8 @@ TEST_P(ExampleVariant, OutputsAreAsReviewed) {
   const fs::path expected_dir =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range" / variant.name;
   TempDir dir;
-  const RunResult result =
-      RunExample(dir, processes, variant.edits, variant.slides, 0, {}, variant.prepare);
+  const RunResult result = RunExample(dir, processes, variant.edits, variant.slides, 0, {},
+                                      variant.prepare, variant.partner);
   ASSERT_EQ(result.exit_status, 0) << result.Describe();
   ASSERT_NE(result.diag.find(DiagnosticsLine(4, "reached end of simulation sucessfully")),
             std::string::npos);

@@ -119,10 +119,13 @@ std::map<std::string, double> SnowSurveyMeans() {
 // split into liquid and solid snow, both parts together hold the survey's value, so the account's
 // input "assimilation" is the survey's mean in the subbasins without the lake (in subbasin 5 and
 // the basin it also holds the ponding of the lake levels set on 28 May and 4 June).
-// ground was not given back). The groundwater variant closes the same way, with its aquifer
+// The groundwater variant closes the same way, with its aquifer
 // below layer 1 as a store, its fixed heads, the flow between subbasins and its losing streams:
 // GroundwaterRun.StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses checks its table,
 // which is the same on 1 and 3 processes, without a run of its own here.
+// Dynamic glaciers (tests/runs/glacier_run_test.cpp, with the yearly evaluation on the second
+// day, which turns 45 mm of firn of subbasins 2 and 3 into ice and changes glacier areas) close
+// with the cells' glacier-free and glacier parts weighed by 1 - g and g.
 TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   const std::map<std::string, double> survey = SnowSurveyMeans();
   const fs::path expected =
@@ -135,7 +138,8 @@ TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
     ++variants;
     for (const AccountRow& row : ReadAccount(ReadFile(table))) {
       SCOPED_TRACE(name + " " + row.period + " " + row.subbasin);
-      EXPECT_GT(row.precipitation, 10);
+      // Three days of January on glaciers bring little rain; their firn moves more.
+      EXPECT_GT(row.precipitation, name == "glacier-january" ? 0.5 : 10);
       if (name == "layered-snow-january")
         EXPECT_LT(std::abs(row.residual), 1e-7 * row.precipitation);
       else

@@ -192,8 +192,17 @@ TEST_F(SnowStepTest, StaticGlacierMeltAndStorages) {
   SetAll("temperature", 6);
   At("snowstorage_solid", 1, 1) = At("snow_storage_total", 1, 1) = 1;
   At("snowstorage_solid", 1, 2) = At("snow_storage_total", 1, 2) = 1;
+  const double q0 = model_->Qsnow_els[1];
   Step();
   EXPECT_EQ(At("melt_from_ice", 1, 1), 0.0);
+  // The soil zone takes no water from a cell of share 1: its pack's outflow (melt and rain)
+  // leaves through the snow-on-ice storage, Isnow = the outflow of both cells over 5 cells.
+  const double outflow = At("snowcover_outflow", 1, 1) + At("snowcover_outflow", 1, 2);
+  const GlacierShareRecord& record = model_->glacier_shares[1];
+  const double fg = record.glacierized / (record.glacierized + record.nonGlacierized);
+  EXPECT_GT(outflow, 0.0);
+  const double e = std::exp(-1 / model_->ksnow_els);
+  EXPECT_NEAR(model_->Qsnow_els[1] * fg, e * q0 * fg + (1 - e) * outflow / 5, 1e-12);
   Step();
   EXPECT_DOUBLE_EQ(At("melt_from_ice", 1, 1), 0.75 - 0.5);
   EXPECT_DOUBLE_EQ(At("melt_from_firn", 1, 2), 1.0 - 0.5);
