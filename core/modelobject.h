@@ -31,6 +31,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -169,6 +170,13 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   // outside the row's column range are first set to nodata in `grid` itself.
   virtual void WriteGridMasked(const std::string& fileName, double** grid, bool asciiFlag,
                                bool doubleFlag, bool netcdfFlag);
+  // As WriteGrid (WriteGridMasked when `masked`) from rows handed over one at a time:
+  // rows(r) is called for r = 1..nrows in order (null: a row of nodata); `grid` names the grid
+  // for the once-only warning of values that are no finite number. The output of registered
+  // grids streams gathered rows through it (grids/grid_row_stream.h).
+  virtual void WriteGridRows(const std::string& fileName,
+                             const std::function<double*(int32_t)>& rows, double** grid,
+                             bool asciiFlag, bool doubleFlag, bool netcdfFlag, bool masked);
 
   // --- Registry (slots 31..33) ------------------------------------------------------------------
   // Write-code output of entry `index` at the date in step_date (grids/grid_output.cpp): keeps
@@ -282,6 +290,9 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   std::string input_directory;
   // Grids written with a value that is no finite number, each warned about once.
   std::set<double**> grids_with_non_finite_values;
+  // Rows per block in which process 0 gathers and writes a grid of the write-code output
+  // (0: as many as fit 4 MiB).
+  int32_t output_block_rows = 0;
   GridRegistry* registry = nullptr;  // shared by all model objects of the run
   double** owner_grid = nullptr;     // data of "MPIRegions"
   double** strip_table = nullptr;    // data of "MPIHelper"

@@ -7,6 +7,7 @@
 #include "core/modelobject.h"
 #include "core/nodata.h"
 #include "core/string_helpers.h"
+#include "grids/grid_row_stream.h"
 #include "grids/mpi_exchange.h"
 #include "grids/mpi_layout.h"
 
@@ -289,6 +290,7 @@ struct EntryOutput {
   double** owner;      // owner grid in mpiMode (cells of other processes are skipped), or null
   bool gather;         // mpiMode with two or more processes: grids go to process 0 first
   OutputCalendar calendar;
+  int32_t block_rows;  // rows per gathered block (0: the stream's default)
 
   // Calls fn(row, col, valid) for every cell within the column ranges of the entry's rows.
   template <class Fn>
@@ -312,17 +314,14 @@ struct EntryOutput {
     }
   }
 
-  // The grid as process 0 writes it: gathered from all processes, or on a single process a copy
-  // with nodata outside its region (unless it holds nodata there already), so that no file
-  // depends on the number of processes; an empty matrix when the grid is written as it is.
-  GridMatrix Whole(double** grid) const {
-    if (gather) return MPIGatherGridCopy(*object.diag, object.mpi, grid);
-    if (owner == nullptr || object.size > 1 || NodataOutsideRegion(grid)) return {};
-    GridMatrix copy(*object.diag, 1, object.nrows, object.ncols, object.nrows);
-    for (int64_t row = 1; row <= object.nrows; ++row)
-      for (int64_t col = 1; col <= object.ncols; ++col)
-        copy[row][col] = Own(grid, row, col) ? grid[row][col] : object.nodata;
-    return copy;
+  // How process 0 gets the rows it writes: gathered from all processes, or on a single process
+  // copied with nodata outside its region (unless the grid holds nodata there already), so that
+  // no file depends on the number of processes; else the grid as it is.
+  GridRowStream::Form FormOf(double** grid) const {
+    if (gather) return GridRowStream::Form::kGathered;
+    if (owner == nullptr || object.size > 1 || NodataOutsideRegion(grid))
+      return GridRowStream::Form::kAsItIs;
+    return GridRowStream::Form::kOwnCells;
   }
   bool Own(double** grid, int64_t row, int64_t col) const {
     return grid[row] != nullptr && owner[row] != nullptr && owner[row][col] == object.rank;
@@ -335,16 +334,26 @@ struct EntryOutput {
     return true;
   }
 
-  // Writes a grid (or, masked, a companion) on process 0, gathered first when needed.
+  // Writes a grid (or, masked, a companion) on process 0; gathered or copied rows are streamed
+  // to the writer by blocks of rows, a grid written as it is goes to WriteGrid(Masked).
   void Write(const std::string& name, double** grid, bool masked) const {
-    const GridMatrix copy = Whole(grid);
+    const GridRowStream::Form form = FormOf(grid);
+    if (form == GridRowStream::Form::kAsItIs) {
+      if (object.rank != 0) return;
+      if (masked)
+        object.WriteGridMasked(name, grid, object.write_ascii, object.write_double,
+                               object.write_netcdf);
+      else
+        object.WriteGrid(name, grid, object.write_ascii, object.write_double, object.write_netcdf);
+      return;
+    }
+    GridRowStream rows(*object.diag, form, object.mpi, grid, owner, object.rank, object.nrows,
+                       object.ncols, object.nodata, block_rows);
     if (object.rank != 0) return;
-    double** data = copy ? copy.get() : grid;
-    if (masked)
-      object.WriteGridMasked(name, data, object.write_ascii, object.write_double,
-                             object.write_netcdf);
-    else
-      object.WriteGrid(name, data, object.write_ascii, object.write_double, object.write_netcdf);
+    object.WriteGridRows(
+        name, [&rows](int32_t row) { return rows.Row(row); }, grid, object.write_ascii,
+        object.write_double, object.write_netcdf, masked);
+    rows.Finish();
   }
 };
 
@@ -457,15 +466,9 @@ void WriteEntryGrid(const EntryOutput& out) {
         break;
     }
   }
-  const GridMatrix copy = out.Whole(e.grid);
-  if (out.object.rank != 0) return;
-  modelobject& object = out.object;
-  double** data = copy ? copy.get() : e.grid;
-  if (due)
-    object.WriteGrid(name, data, object.write_ascii, object.write_double, object.write_netcdf);
-  if (again)
-    object.WriteGrid(output_name, data, object.write_ascii, object.write_double,
-                     object.write_netcdf);
+  // Written twice at the end of the run: the rows are streamed (and gathered) once per file.
+  if (due) out.Write(name, e.grid, false);
+  if (again) out.Write(output_name, e.grid, false);
 }
 
 // Minimum and maximum at the end of the run.
@@ -522,7 +525,8 @@ void modelobject::WriteGridOutput(int index, int mpiMode, bool gridOnly) {
                         (*registry)[1].grid,
                         mpiMode != 0 ? owner : nullptr,
                         mpiMode != 0 && size >= 2,
-                        OutputCalendarOf(step_date, end_key, GetTimeShiftHours())};
+                        OutputCalendarOf(step_date, end_key, GetTimeShiftHours()),
+                        output_block_rows};
 
   // Calls after the run's sum or mean was written belong to no period that is ever written; a
   // new pass over the time range (spin-up) starts that sum afresh.

@@ -1,10 +1,11 @@
 // modelobject::WriteGrid and modelobject::WriteGridMasked: one grid to one file, as a netCDF
 // time slice, an ASCII grid or a binary grid of double or single precision.
 //
-// No MPI: the output of registered grids gathers a grid on process 0 and calls these there.
-// Rows that the caller does not hold (null row pointers) are written as the model's nodata
-// value. Binary headers carry count, minimum, maximum, sum, mean and standard deviation of the
-// written cells, weighted with the relative cell area "RelCellArea" when the object holds it.
+// No MPI: the output of registered grids gathers a grid on process 0 by blocks of rows and hands
+// the rows to modelobject::WriteGridRows, which WriteGrid and WriteGridMasked call with the rows
+// of a grid. Rows that the caller does not hold (null row pointers) are written as the model's
+// nodata value. Binary headers carry count, minimum, maximum, sum, mean and standard deviation of
+// the written cells, weighted with the relative cell area "RelCellArea" when the object holds it.
 // SIGINT is ignored while a file is open. A file that cannot be written completely is removed,
 // so no truncated grid is left behind for a later run to read.
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,8 @@
 
 namespace velorn {
 namespace {
+
+using RowSource = std::function<double*(int32_t)>;
 
 // Byte offsets of the six statistics values in a binary header.
 constexpr long kDoubleStatisticsOffset = 6 * sizeof(double);
@@ -123,11 +127,11 @@ GridGeometry GeometryOf(const modelobject& owner) {
 
 // Column-major copy (column outer, row inner, top row first) with nodata for rows not held.
 template <class T>
-std::vector<T> ColumnMajor(const modelobject& owner, double** grid) {
+std::vector<T> ColumnMajor(const modelobject& owner, const RowSource& grid) {
   const auto rows = static_cast<std::size_t>(owner.nrows);
   std::vector<T> values(rows * static_cast<std::size_t>(owner.ncols));
   for (int32_t i = 1; i <= owner.nrows; ++i) {
-    const double* row = grid[i];
+    const double* row = grid(i);
     for (int32_t j = 1; j <= owner.ncols; ++j)
       values[static_cast<std::size_t>(j - 1) * rows + static_cast<std::size_t>(i - 1)] =
           static_cast<T>(row != nullptr ? row[j] : owner.nodata);
@@ -140,11 +144,12 @@ std::vector<double> CoordinateGrid(modelobject& owner, const char* identifier) {
   if (owner.registry == nullptr) return {};
   const int index = owner.registry->Find(identifier, 0);
   if (index == 0 || (*owner.registry)[index].grid == nullptr) return {};
-  return ColumnMajor<double>(owner, (*owner.registry)[index].grid);
+  double** grid = (*owner.registry)[index].grid;
+  return ColumnMajor<double>(owner, [grid](int32_t row) { return grid[row]; });
 }
 
 void WriteNetcdfSlice(modelobject& owner, DiagnosticStream& diag, const std::string& name,
-                      double** grid, bool double_precision) {
+                      const RowSource& grid, bool double_precision) {
   if (!owner.netcdf_writer) owner.netcdf_writer = std::make_shared<NetcdfGridWriter>(diag);
   NetcdfGridWriter& writer = *owner.netcdf_writer;
   writer.SetGeoReference(owner.xll, owner.yll, owner.cellsize);
@@ -170,8 +175,8 @@ void WriteNetcdfSlice(modelobject& owner, DiagnosticStream& diag, const std::str
 // ASCII: WriteGrid writes values with "%g", WriteGridMasked masks held rows first and writes
 // with "%lg" (the same text for a double); rows not held are the nodata value in the same
 // format. AppendGeneral writes that text without printf, which would bound the write rate.
-void WriteAscii(modelobject& owner, DiagnosticStream& diag, const std::string& name, double** grid,
-                bool masked) {
+void WriteAscii(modelobject& owner, DiagnosticStream& diag, const std::string& name,
+                const RowSource& grid, bool masked) {
   OutputFile file(owner, diag, name, "w", "text");
   file.Write(FormatAsciiHeader(GeometryOf(owner)));
   std::string nodata_row;
@@ -182,7 +187,7 @@ void WriteAscii(modelobject& owner, DiagnosticStream& diag, const std::string& n
   nodata_row += '\n';
   std::string line;
   for (int32_t r = 1; r <= owner.nrows; ++r) {
-    double* row = grid[r];
+    double* row = grid(r);
     if (row == nullptr) {
       file.Write(nodata_row);
       continue;
@@ -213,11 +218,11 @@ void AddRowToStatistics(modelobject& owner, int32_t r, const double* row,
 }
 
 template <class T>
-void WriteBinaryRows(modelobject& owner, OutputFile& file, double** grid, bool masked) {
+void WriteBinaryRows(modelobject& owner, OutputFile& file, const RowSource& grid, bool masked) {
   const auto count = static_cast<std::size_t>(owner.ncols);
   std::vector<T> buffer(count);
   for (int32_t r = 1; r <= owner.nrows; ++r) {
-    double* row = grid[r];
+    double* row = grid(r);
     if (row == nullptr) {
       std::fill(buffer.begin(), buffer.end(), static_cast<T>(owner.nodata));
     } else {
@@ -237,8 +242,8 @@ void WriteBinaryValues(OutputFile& file, const double* values, int count) {
   file.Write(converted.data(), sizeof(T), converted.size());
 }
 
-void WriteBinary(modelobject& owner, DiagnosticStream& diag, const std::string& name, double** grid,
-                 bool double_precision, bool masked) {
+void WriteBinary(modelobject& owner, DiagnosticStream& diag, const std::string& name,
+                 const RowSource& grid, bool double_precision, bool masked) {
   OutputFile file(owner, diag, name, "wb", "binary");
   std::array<double, kBinaryHeaderValues>& header = owner.grid_header;
   header = {static_cast<double>(owner.ncols),
@@ -273,48 +278,78 @@ void WriteBinary(modelobject& owner, DiagnosticStream& diag, const std::string& 
 
 // A grid that holds NaN or an infinite value is written as it is, but the first time with a
 // WARNING naming it and the step: a run must not end "successfully" with such values unnoticed.
-void WarnOfNonFiniteValues(modelobject& owner, DiagnosticStream& diag, const std::string& name,
-                           double** grid) {
-  if (grid == nullptr || owner.grids_with_non_finite_values.count(grid) > 0) return;
-  for (int32_t r = 1; r <= owner.nrows; ++r) {
-    if (grid[r] == nullptr) continue;
-    for (int32_t c = 1; c <= owner.ncols; ++c) {
-      if (std::isfinite(grid[r][c])) continue;
-      owner.grids_with_non_finite_values.insert(grid);
-      const ModelDate& d = owner.step_date;
-      diag << "WARNING: the grid " << name << " of " << owner.module_name << " holds "
-           << FormatText("%g", grid[r][c]) << ", no finite number, at row " << r << ", column " << c
-           << " in the step " << d.day << "." << d.month << "." << d.year << " " << d.hour
-           << ". h (reported once per grid)[end-entry]";
+// Rows are checked as they are handed to the writer, before any masking.
+class NonFiniteCheck {
+ public:
+  NonFiniteCheck(modelobject& owner, DiagnosticStream& diag, const std::string& name, double** grid)
+      : owner_(owner),
+        diag_(diag),
+        name_(name),
+        grid_(grid),
+        done_(grid == nullptr || owner.grids_with_non_finite_values.count(grid) > 0) {}
+  void Check(int32_t r, const double* row) {
+    if (done_ || row == nullptr) return;
+    for (int32_t c = 1; c <= owner_.ncols; ++c) {
+      if (std::isfinite(row[c])) continue;
+      owner_.grids_with_non_finite_values.insert(grid_);
+      done_ = true;
+      const ModelDate& d = owner_.step_date;
+      diag_ << "WARNING: the grid " << name_ << " of " << owner_.module_name << " holds "
+            << FormatText("%g", row[c]) << ", no finite number, at row " << r << ", column " << c
+            << " in the step " << d.day << "." << d.month << "." << d.year << " " << d.hour
+            << ". h (reported once per grid)[end-entry]";
       return;
     }
   }
-}
+
+ private:
+  modelobject& owner_;
+  DiagnosticStream& diag_;
+  const std::string& name_;
+  double** grid_;
+  bool done_;
+};
 
 void WriteGridFile(modelobject& owner, DiagnosticStream& diag, const std::string& fileName,
-                   double** grid, bool asciiFlag, bool doubleFlag, bool netcdfFlag, bool masked) {
+                   const RowSource& rows, double** grid, bool asciiFlag, bool doubleFlag,
+                   bool netcdfFlag, bool masked) {
   SigintIgnoredScope sigint_ignored;
-  WarnOfNonFiniteValues(owner, diag, fileName, grid);
+  NonFiniteCheck check(owner, diag, fileName, grid);
+  const RowSource checked = [&](int32_t r) {
+    double* row = rows(r);
+    check.Check(r, row);
+    return row;
+  };
   std::string name = fileName;
   owner.PrefixDirectory(owner.output_directory, name);
   if (netcdfFlag)
-    WriteNetcdfSlice(owner, diag, name, grid, doubleFlag);
+    WriteNetcdfSlice(owner, diag, name, checked, doubleFlag);
   else if (asciiFlag)
-    WriteAscii(owner, diag, name, grid, masked);
+    WriteAscii(owner, diag, name, checked, masked);
   else
-    WriteBinary(owner, diag, name, grid, doubleFlag, masked);
+    WriteBinary(owner, diag, name, checked, doubleFlag, masked);
 }
 
 }  // namespace
 
 void modelobject::WriteGrid(const std::string& fileName, double** grid, bool asciiFlag,
                             bool doubleFlag, bool netcdfFlag) {
-  WriteGridFile(*this, Diag(), fileName, grid, asciiFlag, doubleFlag, netcdfFlag, false);
+  WriteGridRows(
+      fileName, [grid](int32_t row) { return grid[row]; }, grid, asciiFlag, doubleFlag, netcdfFlag,
+      false);
 }
 
 void modelobject::WriteGridMasked(const std::string& fileName, double** grid, bool asciiFlag,
                                   bool doubleFlag, bool netcdfFlag) {
-  WriteGridFile(*this, Diag(), fileName, grid, asciiFlag, doubleFlag, netcdfFlag, true);
+  WriteGridRows(
+      fileName, [grid](int32_t row) { return grid[row]; }, grid, asciiFlag, doubleFlag, netcdfFlag,
+      true);
+}
+
+void modelobject::WriteGridRows(const std::string& fileName,
+                                const std::function<double*(int32_t)>& rows, double** grid,
+                                bool asciiFlag, bool doubleFlag, bool netcdfFlag, bool masked) {
+  WriteGridFile(*this, Diag(), fileName, rows, grid, asciiFlag, doubleFlag, netcdfFlag, masked);
 }
 
 }  // namespace velorn

@@ -65,11 +65,13 @@ bool Active(const MpiLayout* layout) {
 // Moves the strips of a grid or stack: cell(row, col) is the address of the cell's first
 // value and `width` the doubles per cell (the cells of a row are contiguous). `to_owners`
 // scatters, otherwise gathers.
+// Process 0 moves the strips of rows first..last only (all rows by default).
 template <class Cell>
 void MoveStrips(DiagnosticStream& diag, const MpiLayout& layout, Cell&& cell, int width,
-                bool to_owners, OverflowText text) {
+                bool to_owners, OverflowText text, int32_t first = 1, int32_t last = -1) {
   if (layout.rank == 0) {
-    for (int32_t row = 1; row <= layout.nrows; ++row) {
+    if (last < 0) last = layout.nrows;
+    for (int32_t row = first; row <= last; ++row) {
       ForEachStripOfRow(diag, layout, row, text, [&](double owner, int32_t start, int32_t count) {
         if (owner <= 0) return;
         double* data = cell(row, start);
@@ -174,6 +176,16 @@ GridMatrix MPIGatherGridCopy(DiagnosticStream& diag, const MpiLayout* layout, do
       copy[row][col] = layout->regions[row][col] == 0.0 ? grid[row][col] : layout->nodata;
   MoveStrips(diag, *layout, GridCells(copy.get()), 1, false, OverflowText::kInRow);
   return copy;
+}
+
+void MPIGatherGridBlock(DiagnosticStream& diag, const MpiLayout& layout, double** grid,
+                        int32_t first, int32_t last, double* block) {
+  const int64_t row_length = static_cast<int64_t>(layout.ncols) + 1;
+  auto cell = [&](int32_t row, int32_t col) { return block + (row - first) * row_length + col; };
+  for (int32_t row = first; row <= last; ++row)
+    for (int32_t col = 1; col <= layout.ncols; ++col)
+      *cell(row, col) = layout.regions[row][col] == 0.0 ? grid[row][col] : layout.nodata;
+  MoveStrips(diag, layout, cell, 1, false, OverflowText::kInRow, first, last);
 }
 
 void MPIBroadcastGridRows(const MpiLayout* layout, double** grid, int32_t first, int32_t last) {

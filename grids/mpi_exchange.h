@@ -39,6 +39,13 @@ void MPIGatherGrid(DiagnosticStream& diag, const MpiLayout* layout, double** gri
 // As MPIGatherGrid, into a fresh whole grid on process 0 (process 0's own cells copied from the
 // grid, nodata outside every region); an empty matrix on the other processes.
 GridMatrix MPIGatherGridCopy(DiagnosticStream& diag, const MpiLayout* layout, double** grid);
+// Process 0's part of a gather by blocks of rows: rows first..last as MPIGatherGridCopy makes
+// them (own cells from `grid`, the other processes' strips received, nodata elsewhere) into
+// `block`, where grid row first + k starts at block + k * (ncols + 1) (column 0 unused). The
+// other processes call MPIGatherGrid once, which sends all their strips; process 0 calls this
+// for consecutive blocks until it has received every row, so it never holds the whole grid.
+void MPIGatherGridBlock(DiagnosticStream& diag, const MpiLayout& layout, double** grid,
+                        int32_t first, int32_t last, double* block);
 
 // Rows first..last of process 0's grid to every process's grid (each holding those rows), in
 // messages of contiguous rows: a whole copy of a grid that never changes, made once.

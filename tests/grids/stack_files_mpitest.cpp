@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <netcdf>
 #include <sstream>
@@ -75,6 +76,13 @@ class RecordingObject : public modelobject {
   }
   void WriteGridMasked(const std::string& name, double** grid, bool, bool, bool) override {
     written[name] = Copy(grid);
+  }
+  void WriteGridRows(const std::string& name, const std::function<double*(int32_t)>& rows, double**,
+                     bool, bool, bool, bool) override {
+    std::vector<double> values;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) values.push_back(rows(r)[c]);
+    written[name] = values;
   }
   std::map<std::string, std::vector<double>> written;  // rows 1..17 x columns 1..21
 
