@@ -356,7 +356,7 @@ const std::vector<Variant>& Variants() {
          "0          # end: hour, day, month, year (the last daily step, 30 September "
          "2019)\n30\n9\n",
          "0\n4\n6\n"}},
-       {1, 3},
+       {1, 2, 3},
        false,
        UseLakeVariant},
       {"soil-heat-pre-spin-up-quarter",
