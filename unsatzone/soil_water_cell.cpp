@@ -599,9 +599,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       }
     }
 
-    // Interflow and tile drainage leave through the extraction of the layers.
+    // Interflow and tile drainage leave through the extraction of the layers; the layers of a
+    // snow pack (from the top the iteration saw) give interflow too.
     double extracted = 0;
-    for (int k = 1; k <= N; ++k) extracted += ext[k];
+    for (int k = top + 1; k <= N; ++k) extracted += ext[k];
     const double drainage = std::min(std::max(0.0, totals.drainage), extracted);
 
     // Tracers move with the step's water: in with the infiltration at the input's

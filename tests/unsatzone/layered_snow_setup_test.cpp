@@ -151,7 +151,9 @@ TEST_F(LayeredSnowSetUp, PackOnTheColumnKeepsItsWater) {
 // pack's layers stay within their pores. Interception after snow took `canopy` of the snow
 // model's outflow (outflow less throughfall): the soil gets the handed water less that take, so
 // no water is both evaporated from the canopy and infiltrated. Level 0 of the solid stack holds
-// the pack's sum, which the snow model compares with its own pack.
+// the pack's sum, which the snow model compares with its own pack. The air at -5 degC keeps the
+// packs through the sub-steps (at 0 degC they melt away before the first iteration); the wet
+// layers of a pack drain sideways, and that water leaves with the interflow.
 TEST_F(LayeredSnowSetUp, WaterOfPackAndSoilClosesEverySubStep) {
   using U = unsatzonmodellklasse;
   Add("throughfall0", Fill(0.0));
@@ -165,6 +167,8 @@ TEST_F(LayeredSnowSetUp, WaterOfPackAndSoilClosesEverySubStep) {
     section_.after = test::HeatSection() + SnowSections(SnowType(1, 3, " DryDensity = 120;"), 1);
     ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
     model_->LinkWaterInputGrid(false);
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 4; ++c) grids_["temperature"][r][c] = -5.0;  // the packs stay
     model_->BeginStep(0, 15, 1, 2020);
     for (int r = 1; r <= 2; ++r)
       for (int c = 1; c <= 4; ++c) grids_["landuse1"][r][c] = -9999;  // bare soil
