@@ -199,18 +199,19 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
   if (interception != nullptr) stores[kBalanceCanopy] = interception->storage[0][r][c];
   if (canopy_snow != nullptr) stores[kBalanceCanopy] += canopy_snow[r][c];
   if (layered[0] != nullptr) {
-    // The pack on the soil column takes the melt and the rain: it is the snow on the ground.
+    // The pack on the soil column takes the melt and the rain: it is the snow on the ground of
+    // the glacier-free part.
     for (int j = 1; j <= soil.layered_snow.M; ++j)
       stores[kBalanceSnow] += layered[0][r][c][j] + layered[1][r][c][j];
   } else {
     if (snow_solid_ != nullptr) stores[kBalanceSnow] += snow_solid_[r][c];
     if (snow_liquid_ != nullptr) stores[kBalanceSnow] += snow_liquid_[r][c];
-    if (glacier_pack[0] != nullptr && glacier_pack[1] != nullptr) {
-      stores[kBalanceSnow] =
-          (1.0 - g) * stores[kBalanceSnow] + g * (glacier_pack[0][r][c] + glacier_pack[1][r][c]);
-      if (glaciers->firn_WE_stack != nullptr)
-        stores[kBalanceFirn] = g * glaciers->firn_WE_stack[r][c][0];
-    }
+  }
+  if (glacier_pack[0] != nullptr && glacier_pack[1] != nullptr) {
+    stores[kBalanceSnow] =
+        (1.0 - g) * stores[kBalanceSnow] + g * (glacier_pack[0][r][c] + glacier_pack[1][r][c]);
+    if (glaciers->firn_WE_stack != nullptr)
+      stores[kBalanceFirn] = g * glaciers->firn_WE_stack[r][c][0];
   }
   stores[kBalanceCanopy] *= 1.0 - g;
   stores[kBalanceSoil] = (1.0 - g) * soil.ColumnWater(r, c);
@@ -286,7 +287,7 @@ void WaterBalance::AddCells(bool fluxes) {
       if (fluxes) {
         if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
         if (alignment != nullptr && layered && alignment[r][c] > nodata)
-          cell[FluxTerm(kBalanceSnowAlignment)] = alignment[r][c];
+          cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * alignment[r][c];
         if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
         if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
         for (int k = 0; k < 5; ++k)
