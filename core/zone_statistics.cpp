@@ -112,8 +112,12 @@ zonalstatistic::zonalstatistic(int& error, DiagnosticStream* diag, double** weig
     columns_ = StatisticsColumns(mode_, zone_count_, listed_count_);
     capacity_ = StatisticsBufferRows(columns_);
     const auto width = static_cast<std::size_t>(columns_) + 1;
-    row_values_.assign(static_cast<std::size_t>(capacity_) * width, 0.0);
-    row_dates_.assign(static_cast<std::size_t>(capacity_) * 4, 0);
+    // Only process 0 buffers rows. The buffer is reserved, not filled: a row's pages become
+    // resident when the row is buffered, so a table that writes few rows holds little of it.
+    if (diag_ == nullptr || diag_->rank() == 0) {
+      row_values_.reserve(static_cast<std::size_t>(capacity_) * width);
+      row_dates_.reserve(static_cast<std::size_t>(capacity_) * 4);
+    }
     current_values_.assign(width, 0.0);
     second_values_.assign(width, 0.0);
     area_shares_.assign(width, 0.0);
@@ -309,6 +313,8 @@ void zonalstatistic::CollectRecords(int64_t year, int64_t month, int64_t day, in
   if (due) {
     const int64_t slot = rows_buffered_++;
     column_index_ = 0;
+    row_values_.resize(static_cast<std::size_t>(rows_buffered_ * (columns_ + 1)), 0.0);
+    row_dates_.resize(static_cast<std::size_t>(rows_buffered_ * 4), 0);
     row = &row_values_[static_cast<std::size_t>(slot * (columns_ + 1))];
     int64_t* date = &row_dates_[static_cast<std::size_t>(slot * 4)];
     date[0] = last_date_[0] = year;
@@ -432,6 +438,8 @@ void zonalstatistic::FlushBuffers() {
          << "[end-entry]";
   rows_buffered_ = 0;
   column_index_ = 0;
+  row_values_.clear();  // keeps the reserved capacity
+  row_dates_.clear();
 }
 
 // A table row with NaN or an infinite value is written as it is, but the first one of the table

@@ -32,7 +32,8 @@
 // onto process 0 (collective), so a table is the same for every process count. Only process 0
 // buffers rows and writes the file. Rows are buffered in 2 MiB
 // (8 bytes per value and 32 per row) and appended when the buffer is full, at FlushBuffers and
-// at ReleaseMemory; SIGINT is ignored while the file is written.
+// at ReleaseMemory; SIGINT is ignored while the file is written. The buffer is reserved on
+// process 0 only and its pages are touched as rows are buffered.
 //
 // AddValue may be called from the body of a ForEachRow loop, on every thread: each thread adds
 // to exact sums of its own (made at its first value), which CollectStep merges into the step
