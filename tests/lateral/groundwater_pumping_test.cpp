@@ -1,8 +1,8 @@
 // Irrigation water pumped from the groundwater: the soil zone's grid "irrigation_from_groundwater"
 // (mm per sub-step) leaves layer 1 of the groundwater model, at most what the layer holds. Layer 1
 // follows the soil column's table, so its release ("baseflow", which the column gives) carries
-// the pumped water, and the water-balance account books it as pumped. One layer, 3 x 3 cells of 10 m,
-// the water table 1 m below the surface (head 99 m, layer 1 from 97.5 to 100 m), pumping in the
+// the pumped water, and the water-balance account books it as pumped. One layer, 3 x 3 cells of 10
+// m, the water table 1 m below the surface (head 99 m, layer 1 from 97.5 to 100 m), pumping in the
 // centre cell.
 #include <gtest/gtest.h>
 
