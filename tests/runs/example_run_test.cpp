@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/example_sections.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
 
@@ -211,24 +212,10 @@ const std::vector<Edit> kPonding = {
     {"front-range.ctl", "[variable_grids]\n0\n",
      "[variable_grids]\n1\nponding_max.asc max_ponding_storage 0 15\n0\n0\n"},
     {"front-range.ctl", "pond.stat 0\n", "pond.stat 2001\n"}};
-// Heat transfer and frozen soil in the soil columns (implicit scheme, n-factors 0.8 and 1.0).
-const std::string kHeatTransfer =
-    "[heat_transfer]\n1\n11         # method 11: implicit\n0\n0\n12.0\n-0.007\n800\n1500\n0.58\n"
-    "1e-10\n0.5562\n2.33\n4187\n1940\n2090\n334000\n1000\n1.22\n0.5\n60\n1800\n0.8\n1.0\n"
-    "temper.txt\nthaw.stat 2001\ntemper.stk\n0\nthaw.asc\n0\nse.stk\n0\n\n";
-const Edit kHeatOn = {"front-range.ctl", "# ---- Time series at single cells",
-                      kHeatTransfer + "# ---- Time series at single cells"};
-// A layered snow pack of three layers of up to 5 cm on the soil columns (with heat transfer).
-const std::string kLayeredSnow =
-    "[LayeredSnowModel]\n1\n1 method\n350 maximum density\n500\n-1.5 fresh-snow offset\n"
-    "0.01 drainage density\n0.08 holding capacity\n0.5\n0.4\n"
-    "swes.stk\n0\nswel.stk\n0\ntsnow.stk\n0\nthsnow.stk\n0\nhhsnow.stk\n0\nhgsnow.stk\n0\n"
-    "qusnow.stk\n0\nthick.stk\n0\ndens.stk\n0\nupper.asc\n0\n"
-    "[LayeredSnowProperties]\n1 snow type\n1 snow method MultipleHorizons {\n"
-    "  layers = 3; ksat = 5e-6; theta_sat = 0.9; theta_res = 0.02; alpha = 10; Par_n = 2;\n"
-    "  thickness = 0.05; DryDensity = 120;\n}\n\n";
-const Edit kLayeredSnowOn = {"front-range.ctl", "# ---- Time series at single cells",
-                             kLayeredSnow + "# ---- Time series at single cells"};
+// Heat transfer and frozen soil in the soil columns.
+const Edit kHeatOn = {"front-range.ctl", kSectionsEnd, kHeatTransfer + kSectionsEnd};
+// A layered snow pack of three layers on the soil columns (with heat transfer).
+const Edit kLayeredSnowOn = {"front-range.ctl", kSectionsEnd, kLayeredSnow + kSectionsEnd};
 const std::string kPenmanMonteith =
     "1          # method 1: Penman-Monteith per vegetation layer, day and night apart";
 
@@ -338,8 +325,8 @@ const std::vector<Variant>& Variants() {
          std::vector<Edit> edits = PondingInApril("8");
          edits.push_back({"front-range.ctl", "[standard_grids]\n5\n",
                           "[standard_grids]\n6\nriver_links.asc lake_codes 0\n"});
-         edits.push_back({"front-range.ctl", "# ---- Time series at single cells",
-                          "[lake_model]\n1\n2\n0.08\n0.001\n\n# ---- Time series at single cells"});
+         edits.push_back({"front-range.ctl", kSectionsEnd,
+                          "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd});
          edits.push_back(kRoutingOff);
          return edits;
        }()},

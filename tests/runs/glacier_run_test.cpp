@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/example_sections.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
 #include "tests/support/water_balance_table.h"
@@ -97,7 +98,7 @@ RunResult RunGlacierExample(const TempDir& dir, int processes, std::vector<Edit>
        "[standard_grids]\n7\nglacier_fraction.asc GlacierizedCells 0\n"
        "glacier_codes.asc GlacierCodes 0\n"},
       {"[routing_model]\n1          # on", "[routing_model]\n0          # off"},
-      {"# ---- Time series at single cells", kIceFirn + "# ---- Time series at single cells"}};
+      {kSectionsEnd, kIceFirn + kSectionsEnd}};
   edits.insert(edits.begin(), glacier_edits.begin(), glacier_edits.end());
   const std::string control = (dir.path() / "front-range.ctl").string();
   std::string text = ReadFile(control);
@@ -143,23 +144,9 @@ TEST(GlacierRun, OutputsOnOneAndThreeProcessesAgree) {
 // A layered snow pack on the soil columns of the glacier-free parts (with the heat transfer it
 // needs): the account weighs it by 1 - g, as the rest of the column, and closes.
 TEST(GlacierRun, LayeredSnowUnderTheGlacierFreePartsCloses) {
-  const std::string heat =
-      "[heat_transfer]\n1\n11\n0\n0\n12.0\n-0.007\n800\n1500\n0.58\n1e-10\n0.5562\n2.33\n4187\n"
-      "1940\n2090\n334000\n1000\n1.22\n0.5\n60\n1800\n0.8\n1.0\ntemper.txt\nthaw.stat 0\n"
-      "temper.stk\n0\nthaw.asc\n0\nse.stk\n0\n\n";
-  const std::string layered =
-      "[LayeredSnowModel]\n1\n1 method\n350 maximum density\n500\n-1.5 fresh-snow offset\n"
-      "0.01 drainage density\n0.08 holding capacity\n0.5\n0.4\n"
-      "swes.stk\n0\nswel.stk\n0\ntsnow.stk\n0\nthsnow.stk\n0\nhhsnow.stk\n0\nhgsnow.stk\n0\n"
-      "qusnow.stk\n0\nthick.stk\n0\ndens.stk\n0\nupper.asc\n0\n"
-      "[LayeredSnowProperties]\n1 snow type\n1 snow method MultipleHorizons {\n"
-      "  layers = 3; ksat = 5e-6; theta_sat = 0.9; theta_res = 0.02; alpha = 10; Par_n = 2;\n"
-      "  thickness = 0.05; DryDensity = 120;\n}\n\n";
   TempDir dir;
   const RunResult result =
-      RunGlacierExample(dir, 1,
-                        {{"# ---- Time series at single cells",
-                          heat + layered + "# ---- Time series at single cells"}});
+      RunGlacierExample(dir, 1, {{kSectionsEnd, kHeatTransfer + kLayeredSnow + kSectionsEnd}});
   ASSERT_EQ(result.exit_status, 0) << result.Describe();
   const std::vector<AccountRow> rows =
       ReadAccount(ReadFile((dir.path() / "output/water_balance.txt").string()));

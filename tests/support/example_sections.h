@@ -1,0 +1,26 @@
+// Control-file sections that whole-model tests add to the example basin's control file
+// (examples/front-range/front-range.ctl). Used by tests/runs/.
+#pragma once
+
+#include <string>
+
+namespace velorn::test {
+
+// Heat transfer and frozen soil in the soil columns (implicit scheme, n-factors 0.8 and 1.0).
+inline const std::string kHeatTransfer =
+    "[heat_transfer]\n1\n11         # method 11: implicit\n0\n0\n12.0\n-0.007\n800\n1500\n0.58\n"
+    "1e-10\n0.5562\n2.33\n4187\n1940\n2090\n334000\n1000\n1.22\n0.5\n60\n1800\n0.8\n1.0\n"
+    "temper.txt\nthaw.stat 2001\ntemper.stk\n0\nthaw.asc\n0\nse.stk\n0\n\n";
+// A layered snow pack of three layers of up to 5 cm on the soil columns (with heat transfer).
+inline const std::string kLayeredSnow =
+    "[LayeredSnowModel]\n1\n1 method\n350 maximum density\n500\n-1.5 fresh-snow offset\n"
+    "0.01 drainage density\n0.08 holding capacity\n0.5\n0.4\n"
+    "swes.stk\n0\nswel.stk\n0\ntsnow.stk\n0\nthsnow.stk\n0\nhhsnow.stk\n0\nhgsnow.stk\n0\n"
+    "qusnow.stk\n0\nthick.stk\n0\ndens.stk\n0\nupper.asc\n0\n"
+    "[LayeredSnowProperties]\n1 snow type\n1 snow method MultipleHorizons {\n"
+    "  layers = 3; ksat = 5e-6; theta_sat = 0.9; theta_res = 0.02; alpha = 10; Par_n = 2;\n"
+    "  thickness = 0.05; DryDensity = 120;\n}\n\n";
+// The line before which the sections above go.
+inline const std::string kSectionsEnd = "# ---- Time series at single cells";
+
+}  // namespace velorn::test
