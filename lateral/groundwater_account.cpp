@@ -33,15 +33,12 @@ void gwflowclass::MakeAccountGrids() {
                {&account_iteration, "groundwater_iteration"},
                {&account_river, "groundwater_river_infiltration"},
                {&account_pumping, "groundwater_pumping"}};
+  // The own rows start at 0 (the allocation zeroes them).
   for (const auto& g : grids) {
-    *g.grid = NewOwnGrid();
-    for (int64_t r = first_local_row; r <= last_local_row; ++r)
-      std::fill((*g.grid)[r], (*g.grid)[r] + ncols + 1, 0.0);
+    *g.grid = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
     RegisterNext(g.identifier, g.grid->get(), g.identifier, 0, false);
   }
-  pumped_water = NewOwnGrid();
-  for (int64_t r = first_local_row; r <= last_local_row; ++r)
-    std::fill(pumped_water[r], pumped_water[r] + ncols + 1, 0.0);
+  pumped_water = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
 }
 
 void gwflowclass::ResetAccountStep() {
