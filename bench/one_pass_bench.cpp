@@ -17,9 +17,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "core/diagnostic_stream.h"
 #include "core/matrix.h"
 #include "core/row_loop.h"
@@ -33,9 +35,14 @@ constexpr int kRows = 980;
 constexpr double kCells = static_cast<double>(kColumns) * kRows;
 constexpr int kMaxGrids = 128;
 
+// Holds the diagnostics file of the allocations; removed at the end.
+std::filesystem::path WorkDirectory() {
+  return bench::WorkDirectory("velorn-one-pass-bench");
+}
+
 // K grids filled with distinct values, and K targets for the copy.
 struct Grids {
-  explicit Grids(int count) : diag("/dev/null", 0, screen) {
+  explicit Grids(int count) : diag((WorkDirectory() / "diag.xml").string(), 0, screen) {
     for (int k = 0; k < count; ++k) {
       grids.emplace_back(diag, 1, kRows, kColumns, kRows);
       targets.emplace_back(diag, 1, kRows, kColumns, kRows);
@@ -128,4 +135,4 @@ BENCHMARK(GridCopy)->Apply(GridCounts);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+VELORN_BENCHMARK_MAIN(WorkDirectory())
