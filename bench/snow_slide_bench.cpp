@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -28,7 +29,11 @@ constexpr int kSide = 1000;
 constexpr double kNodata = -9999;
 
 struct Basin {
-  Basin() : diag("/dev/null", 0, screen) {
+  // The diagnostics file goes to the temporary directory: a path such as /dev/null gets the rank
+  // before its extension and would become a new file beside it.
+  Basin()
+      : diag((std::filesystem::temp_directory_path() / "velorn_snow_slide_bench.xml").string(), 0,
+             screen) {
     for (const char* name :
          {"zone", "elevation", "order_row", "order_col", "slope", "f1", "f2", "f3", "f4",
           "capacity", "input", "mobile", "deposition", "S", "L", "solid"})
