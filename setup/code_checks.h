@@ -38,11 +38,18 @@ struct UnknownCode {
 // never a code.
 UnknownCode FindUnknownCode(double** grid, double** zone, int32_t ncols, int32_t nrows,
                             double nodata, const std::vector<int32_t>& codes, bool positive_only);
+// The same over rows first_row..last_row only.
+UnknownCode FindUnknownCode(double** grid, double** zone, int32_t ncols, int32_t first_row,
+                            int32_t last_row, double nodata, const std::vector<int32_t>& codes,
+                            bool positive_only);
 
 // Sets every cell of rows 1..nrows whose code is a table code to that entry's index (with a
 // code given twice, the later entry's). Irrigation grids (positive_only) keep values of 0 and
 // below.
 void ReplaceCodesByIndexes(double** grid, int32_t ncols, int32_t nrows,
+                           const std::vector<int32_t>& codes, bool positive_only);
+// The same over rows first_row..last_row only.
+void ReplaceCodesByIndexes(double** grid, int32_t ncols, int32_t first_row, int32_t last_row,
                            const std::vector<int32_t>& codes, bool positive_only);
 
 // Pairs of entries (first, later) that hold the same code.
