@@ -4,7 +4,9 @@
 //
 // The pure steps live here (testable on whole grids without MPI); the settings object runs
 // them on process 0 and distributes the result (defaultini::CheckCodeGrid and the named checks,
-// code_checks.cpp), at set-up and again after every periodic re-read of a code grid. A code is
+// code_checks.cpp), at set-up and again after every periodic re-read of a code grid; once
+// process 0 holds only its rows (setup/held_rows_trim.h), a re-read grid is checked and replaced
+// on every process's rows and the first unknown code in row order is reported. A code is
 // the integer part of the cell value, and a replaced cell holds exactly its entry's index, also
 // when the file held a fraction (20.5 in a grid whose table has code 20 at entry 2 becomes 2).
 // The pure steps take a table as its codes, entries 1..count (element 0 unused); the settings
