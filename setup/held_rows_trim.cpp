@@ -64,8 +64,8 @@ void defaultini::TrimSetUpGrids() {
 }
 
 // A code grid re-read in the run after the trim: every process checks and replaces its held
-// rows. The first unknown code in row order is the one found by the lowest process that finds
-// one (the processes hold the rows in rank order), and process 0 reports it.
+// rows. The first unknown code in row order over all processes is reported by process 0 (the
+// strips do not lie in rank order, and a halo row is held by two processes).
 void defaultini::CheckCodeGridOnHeldRows(const GridEntry& grid_entry, CodeTable table) {
   const std::vector<int32_t> codes = TableCodes(table);
   const bool positive_only = table == CodeTable::kIrrigation;
@@ -74,12 +74,18 @@ void defaultini::CheckCodeGridOnHeldRows(const GridEntry& grid_entry, CodeTable 
   if (rank == 0) Diag() << CodeCheckMessage(table) << "[end-entry]";
   const UnknownCode unknown = FindUnknownCode(grid_entry.grid, (*registry)[1].grid, ncols, first,
                                               last, nodata, codes, positive_only);
-  std::vector<double> finder{unknown.found ? -static_cast<double>(rank)
-                                           : -static_cast<double>(size)};
-  AllReduceMaximum(finder);
-  const int first_finder = static_cast<int>(-finder[0]);
-  if (first_finder < size) {
-    std::vector<double> value{rank == first_finder ? unknown.value : 0.0};
+  // The cell's place in row order, negated for the maximum; "none" below every cell.
+  const double none = -static_cast<double>(nrows + 1) * (ncols + 1);
+  const double place =
+      unknown.found ? -(static_cast<double>(unknown.row) * (ncols + 1) + unknown.col) : none;
+  std::vector<double> first_place{place};
+  AllReduceMaximum(first_place);
+  if (first_place[0] > none) {
+    // One of the processes that found that cell gives its value.
+    std::vector<double> giver{place == first_place[0] ? -static_cast<double>(rank)
+                                                      : -static_cast<double>(size)};
+    AllReduceMaximum(giver);
+    std::vector<double> value{rank == static_cast<int>(-giver[0]) ? unknown.value : 0.0};
     AllReduceSum(value);
     if (rank == 0) ReportUnknownCode(grid_entry, table, value[0]);
     throw ErrorCode{UnknownCodeError(table)};
