@@ -125,6 +125,8 @@ void ModellApplication::Construct(int argc, char** argv, int index) {
   zone_statistics_registry.assign(kZoneStatisticsCapacity + 1, ZoneStatisticsRecord{});
 
   CreateSettings();
+  // Process 0's whole set-up grids are cut to its rows before the sub-models allocate theirs.
+  settings_object->TrimSetUpGrids();
   CreateInterpolators();
 
   int32_t error = 0;

@@ -15,6 +15,7 @@
 
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
+#include "core/matrix_trim.h"
 
 namespace velorn {
 namespace {
@@ -218,6 +219,35 @@ void FreeMatrix(double** grid) noexcept {
   if (grid == nullptr) return;
   GridLayout layout;
   if (Table().TakeGrid(grid, &layout)) FreeGridLayout(grid, layout);
+}
+
+void TrimMatrixRows(DiagnosticStream& diag, double** grid, int64_t first_row, int64_t last_row) {
+  GridLayout layout;
+  if (grid == nullptr || !Table().FindGrid(grid, &layout))
+    ThrowFatal(diag, 1, "FATAL: TrimMatrixRows() called with a grid not made by matrix()");
+  if (last_row >= first_row && (first_row < layout.first_row || last_row > layout.last_row))
+    ThrowFatal(diag, 1, "FATAL: TrimMatrixRows() called with rows ", first_row, "..", last_row,
+               " for a grid of rows ", layout.first_row, "..", layout.last_row);
+  GridLayout kept{first_row, last_row, layout.last_col, {}};
+  const int64_t row_doubles = layout.last_col + 1;
+  std::vector<double*> rows;
+  for (int64_t rows_in_block : MatrixBlockRows(first_row, last_row, layout.last_col)) {
+    auto* block = static_cast<double*>(std::malloc(rows_in_block * row_doubles * sizeof(double)));
+    if (block == nullptr) {
+      for (double* taken : kept.blocks) std::free(taken);
+      ThrowFatal(diag, 1, "FATAL: memory allocation error 2 in matrix()");
+    }
+    kept.blocks.push_back(block);
+    for (int64_t i = 0; i < rows_in_block; ++i) rows.push_back(block + i * row_doubles);
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto row = first_row + static_cast<int64_t>(i);
+    std::copy(grid[row], grid[row] + row_doubles, rows[i]);
+  }
+  for (double* block : layout.blocks) std::free(block);
+  for (int64_t row = layout.first_row; row <= layout.last_row; ++row) grid[row] = nullptr;
+  for (std::size_t i = 0; i < rows.size(); ++i) grid[first_row + static_cast<int64_t>(i)] = rows[i];
+  Table().AddGrid(grid, std::move(kept));
 }
 
 double*** Allocate3dMatrix(DiagnosticStream& diag, int64_t first_row, int64_t last_row,

@@ -7,8 +7,8 @@
 // once the storage has grown to the size of the lists.
 //
 // Limits: one layout per run and per process; the grids hold global, 1-based rows: all rows on
-// process 0, the own rows with one halo row on each side elsewhere. A process that owns no cell
-// has the empty row range first_row = 1, last_row = 0.
+// process 0 (but "MPIHalo" after the set-up), the own rows with one halo row on each side
+// elsewhere. A process that owns no cell has the empty row range first_row = 1, last_row = 0.
 #pragma once
 
 #include <mpi.h>
@@ -72,7 +72,7 @@ struct MpiLayout {
   GridMatrix helper;
   int32_t strip_pairs = 0;
   // "MPIHalo": per cell next to an own cell and owned by another process, that process's rank;
-  // nodata elsewhere.
+  // nodata elsewhere. Process 0 keeps only its own rows with halo of it after the set-up.
   GridMatrix halo;
 
   // Strips of halo cells that this process receives, and of own cells that it sends.

@@ -62,8 +62,14 @@ TableTexts TextsOf(CodeTable table) {
 
 UnknownCode FindUnknownCode(double** grid, double** zone, int32_t ncols, int32_t nrows,
                             double nodata, const std::vector<int32_t>& codes, bool positive_only) {
+  return FindUnknownCode(grid, zone, ncols, 1, nrows, nodata, codes, positive_only);
+}
+
+UnknownCode FindUnknownCode(double** grid, double** zone, int32_t ncols, int32_t first_row,
+                            int32_t last_row, double nodata, const std::vector<int32_t>& codes,
+                            bool positive_only) {
   const auto index = IndexByCode(codes);
-  for (int32_t r = 1; r <= nrows; ++r)
+  for (int32_t r = first_row; r <= last_row; ++r)
     for (int32_t c = 1; c <= ncols; ++c) {
       if (!IsNotNodata(zone[r][c], nodata)) continue;
       const double value = grid[r][c];
@@ -77,8 +83,13 @@ UnknownCode FindUnknownCode(double** grid, double** zone, int32_t ncols, int32_t
 
 void ReplaceCodesByIndexes(double** grid, int32_t ncols, int32_t nrows,
                            const std::vector<int32_t>& codes, bool positive_only) {
+  ReplaceCodesByIndexes(grid, ncols, 1, nrows, codes, positive_only);
+}
+
+void ReplaceCodesByIndexes(double** grid, int32_t ncols, int32_t first_row, int32_t last_row,
+                           const std::vector<int32_t>& codes, bool positive_only) {
   const auto index = IndexByCode(codes);
-  for (int32_t r = 1; r <= nrows; ++r)
+  for (int32_t r = first_row; r <= last_row; ++r)
     for (int32_t c = 1; c <= ncols; ++c) {
       double& value = grid[r][c];
       if (positive_only && !(value > 0)) continue;
@@ -181,6 +192,11 @@ void defaultini::CheckCodeGrid(int entry, CodeTable table) {
   for (const CodeGridCheck& check : code_grid_checks) known = known || check.entry == entry;
   const bool layers = !known && table == CodeTable::kMultilayerLanduse;
   const GridEntry& grid_entry = (*registry)[entry];
+  if (known && set_up_grids_trimmed) {
+    CheckCodeGridOnHeldRows(grid_entry, table);
+    MPIExchangeGridHalo(entry, nullptr);
+    return;
+  }
   int failure = 0;
   if (rank == 0) {
     failure = CodeOf([&] {
@@ -202,26 +218,42 @@ void defaultini::CheckCodeGrid(int entry, CodeTable table) {
 
 void defaultini::CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable table,
                                        const std::vector<int32_t>& codes) {
+  const bool positive_only = table == CodeTable::kIrrigation;
+  Diag() << CodeCheckMessage(table) << "[end-entry]";
+  const UnknownCode unknown = FindUnknownCode(grid_entry.grid, (*registry)[1].grid, ncols, nrows,
+                                              nodata, codes, positive_only);
+  if (unknown.found) ReportUnknownCode(grid_entry, table, unknown.value);
+  ReportCodeReplacement(grid_entry, table, codes);
+  ReplaceCodesByIndexes(grid_entry.grid, ncols, nrows, codes, positive_only);
+}
+
+const char* defaultini::CodeCheckMessage(CodeTable table) {
+  return TextsOf(table).checking;
+}
+
+int defaultini::UnknownCodeError(CodeTable table) {
+  if (table == CodeTable::kSoil) return kUnknownSoilCode;
+  return table == CodeTable::kMultilayerLanduse ? kUnknownMultilayerCode : kUnknownLanduseCode;
+}
+
+void defaultini::ReportUnknownCode(const GridEntry& grid_entry, CodeTable table, double value) {
   const TableTexts texts = TextsOf(table);
   const std::string file_name = grid_entry.file_name.value_or("");
   const std::string identifier = grid_entry.identifier.value_or("");
-  const bool positive_only = table == CodeTable::kIrrigation;
-  Diag() << texts.checking << "[end-entry]";
-  const UnknownCode unknown = FindUnknownCode(grid_entry.grid, (*registry)[1].grid, ncols, nrows,
-                                              nodata, codes, positive_only);
-  if (unknown.found) {
-    if (table == CodeTable::kSoil)
-      ThrowFatal(Diag(), kUnknownSoilCode, "FATAL: \n", kRule, "\n", "soil type ", unknown.value,
-                 " in grid ", file_name, " (", identifier, ")\n",
-                 "is not present in the control file \n", kRule, "\n\n");
-    const int code =
-        table == CodeTable::kMultilayerLanduse ? kUnknownMultilayerCode : kUnknownLanduseCode;
-    ThrowFatal(Diag(), code, "FATAL: \n", kRule, "\n",
-               table == CodeTable::kIrrigation ? "irrigation type " : "land use ", unknown.value,
-               " in grid ", file_name, " (", identifier, ")\nis not present in the ",
-               texts.table_name, " in the control file \n", kRule, "\n\n");
-  }
-  Diag() << texts.replacing << file_name << "[end-entry]";
+  if (table == CodeTable::kSoil)
+    ThrowFatal(Diag(), kUnknownSoilCode, "FATAL: \n", kRule, "\n", "soil type ", value, " in grid ",
+               file_name, " (", identifier, ")\n", "is not present in the control file \n", kRule,
+               "\n\n");
+  ThrowFatal(Diag(), UnknownCodeError(table), "FATAL: \n", kRule, "\n",
+             table == CodeTable::kIrrigation ? "irrigation type " : "land use ", value, " in grid ",
+             file_name, " (", identifier, ")\nis not present in the ", texts.table_name,
+             " in the control file \n", kRule, "\n\n");
+}
+
+void defaultini::ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,
+                                       const std::vector<int32_t>& codes) {
+  const TableTexts texts = TextsOf(table);
+  Diag() << texts.replacing << grid_entry.file_name.value_or("") << "[end-entry]";
   for (const auto& [first, later] : DuplicateCodes(codes))
     Diag() << "WARNING: code " << codes[static_cast<std::size_t>(first)] << " stands at entries "
            << first << " and " << later << " of the " << texts.table_name << "; cells with it get "
@@ -230,7 +262,6 @@ void defaultini::CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable ta
     if (codes[i] != static_cast<int32_t>(i))
       Diag() << codes[i] << " replaced by " << static_cast<long>(i) << " ..."
              << "[end-entry]";
-  ReplaceCodesByIndexes(grid_entry.grid, ncols, nrows, codes, positive_only);
 }
 
 // Layer codes of the multilayer entries: each must be a land-use code (layer 1 always, later

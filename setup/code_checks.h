@@ -4,7 +4,9 @@
 //
 // The pure steps live here (testable on whole grids without MPI); the settings object runs
 // them on process 0 and distributes the result (defaultini::CheckCodeGrid and the named checks,
-// code_checks.cpp), at set-up and again after every periodic re-read of a code grid. A code is
+// code_checks.cpp), at set-up and again after every periodic re-read of a code grid; once
+// process 0 holds only its rows (setup/held_rows_trim.h), a re-read grid is checked and replaced
+// on every process's rows and the first unknown code in row order is reported. A code is
 // the integer part of the cell value, and a replaced cell holds exactly its entry's index, also
 // when the file held a fraction (20.5 in a grid whose table has code 20 at entry 2 becomes 2).
 // The pure steps take a table as its codes, entries 1..count (element 0 unused); the settings
@@ -38,11 +40,18 @@ struct UnknownCode {
 // never a code.
 UnknownCode FindUnknownCode(double** grid, double** zone, int32_t ncols, int32_t nrows,
                             double nodata, const std::vector<int32_t>& codes, bool positive_only);
+// The same over rows first_row..last_row only.
+UnknownCode FindUnknownCode(double** grid, double** zone, int32_t ncols, int32_t first_row,
+                            int32_t last_row, double nodata, const std::vector<int32_t>& codes,
+                            bool positive_only);
 
 // Sets every cell of rows 1..nrows whose code is a table code to that entry's index (with a
 // code given twice, the later entry's). Irrigation grids (positive_only) keep values of 0 and
 // below.
 void ReplaceCodesByIndexes(double** grid, int32_t ncols, int32_t nrows,
+                           const std::vector<int32_t>& codes, bool positive_only);
+// The same over rows first_row..last_row only.
+void ReplaceCodesByIndexes(double** grid, int32_t ncols, int32_t first_row, int32_t last_row,
                            const std::vector<int32_t>& codes, bool positive_only);
 
 // Pairs of entries (first, later) that hold the same code.

@@ -187,9 +187,14 @@ class defaultini : public modelobject {
   // Collective: [variable_grids] from the compiled file; returns their count.
   virtual int32_t ReadVariableGrids();
   virtual void WriteVariableGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
-  // Rows a set-up grid holds here: all on process 0, the own rows and one halo row on each
-  // side elsewhere.
+  // Rows a set-up grid holds here: all on process 0 until TrimSetUpGrids, the own rows and one
+  // halo row on each side elsewhere (and on process 0 after it).
   HeldRows LocalRowRange() const;
+  // Collective, once after the set-up and before the sub-models allocate their grids: process 0
+  // keeps of its whole set-up grids only its held rows (setup/held_rows_trim.h).
+  void TrimSetUpGrids();
+  // Set on every process of a run on two or more processes by TrimSetUpGrids.
+  bool set_up_grids_trimmed = false;
 
   // --- Statistics of the standard grids (standard_grid_statistics.cpp) -----------------------
   // Once after the set-up, on every process: a zone statistics table (precision 5, weighted by
@@ -357,6 +362,12 @@ class defaultini : public modelobject {
   std::vector<int32_t> TableCodes(CodeTable table) const;
   void CheckCodeGrid(int entry, CodeTable table);
   void CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable table,
+                             const std::vector<int32_t>& codes);
+  void CheckCodeGridOnHeldRows(const GridEntry& grid_entry, CodeTable table);
+  static const char* CodeCheckMessage(CodeTable table);
+  static int UnknownCodeError(CodeTable table);
+  [[noreturn]] void ReportUnknownCode(const GridEntry& grid_entry, CodeTable table, double value);
+  void ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,
                              const std::vector<int32_t>& codes);
   void ReplaceLayerCodes(const std::vector<int32_t>& landuse_codes);
   void BroadcastLayerCodes();

@@ -138,7 +138,7 @@ std::string DatedGridFileName(const std::string& file_name, const ModelDate& dat
 // ---- defaultini ------------------------------------------------------------------------------
 
 HeldRows defaultini::LocalRowRange() const {
-  if (rank == 0) return HeldRows{1, nrows};
+  if (rank == 0 && !set_up_grids_trimmed) return HeldRows{1, nrows};
   return HeldRowsOf(first_local_row, last_local_row, nrows);
 }
 

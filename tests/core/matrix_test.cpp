@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/matrix_trim.h"
 #include "core/memory_handling.h"
 #include "tests/support/test_helpers.h"
 
@@ -107,6 +108,24 @@ TEST(Matrix, FreeWithOtherArgumentsIsRefused) {
   double* rows[2] = {&local, &local};
   EXPECT_EQ(ThrownCode([&] { FreeMatrix(d.diag, rows, 1, 1, 1, 1, 0); }), 1);
   FreeMatrix(d.diag, nullptr, 1, 1, 1, 1, 0);  // null is ignored
+}
+
+// A trimmed grid keeps its row-pointer array and the values of the kept rows; the other rows are
+// null, rows it does not hold are refused, and it is freed by its new layout.
+TEST(Matrix, TrimKeepsTheRowsAndThePointer) {
+  test::CapturedDiag d;
+  double** g = AllocateMatrix(d.diag, 1, 100, 1, 10, 100);
+  for (int r = 1; r <= 100; ++r) g[r][10] = r;
+  TrimMatrixRows(d.diag, g, 40, 60);
+  for (int r = 1; r <= 100; ++r) {
+    ASSERT_EQ(g[r] != nullptr, r >= 40 && r <= 60) << r;
+    if (g[r] != nullptr) {
+      EXPECT_EQ(g[r][10], r);
+    }
+  }
+  EXPECT_EQ(ThrownCode([&] { TrimMatrixRows(d.diag, g, 39, 50); }), 1);
+  EXPECT_EQ(ThrownCode([&] { FreeMatrix(d.diag, g, 1, 100, 1, 10, 100); }), 1);
+  FreeMatrix(d.diag, g, 40, 60, 1, 10, 100);
 }
 
 TEST(Matrix, StackKeepsLevelsOfARowContiguous) {

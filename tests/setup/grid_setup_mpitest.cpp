@@ -201,6 +201,55 @@ TEST(GridSetupMpi, CodeGridsStandardAndVariableGridsOverTheProcessRows) {
   }
 }
 
+// After the trim, process 0 holds of a set-up grid only its own rows with one halo row on each
+// side, as every other process does (the zone grid stays whole there). Dated re-reads still
+// bring back codes checked on each process's rows: 30 becomes index 3, and codes not in the
+// table end every process with the block that process 0 writes for the first of them.
+TEST(GridSetupMpi, TrimmedSetUpGridsHoldTheStripOnProcessZero) {
+  GridSetup setup("1\nsoil.asc soil_types 0 periodicity = 1 D 1 persistent = 0 2\n");
+  defaultini& s = setup.settings();
+  s.RankZones(setup.registry(), nullptr, kCols, kRows, N);
+  s.DistributeStandardGrids();
+  s.soil_records = Table<SoilRecord>({10, 20, 30});
+  s.check_SOIL_Codes(3);
+  s.TrimSetUpGrids();
+  int size = 1;
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  const HeldRows strip = HeldRowsOf(s.first_local_row, s.last_local_row, kRows);
+  for (int entry : {1, 3}) {
+    const GridEntry& grid = setup.registry()[entry];
+    const bool whole = Rank() == 0 && (entry == 1 || size == 1);
+    const HeldRows held = whole ? HeldRows{1, kRows} : strip;
+    EXPECT_EQ(grid.first_row, held.first) << entry;
+    EXPECT_EQ(grid.last_row, held.last) << entry;
+    for (int32_t r = 1; r <= kRows; ++r)
+      EXPECT_EQ(grid.grid[r] != nullptr, r >= held.first && r <= held.last) << entry << " " << r;
+  }
+  // On 3 and 4 processes process 0 holds fewer rows than the grid has.
+  if (Rank() == 0 && size >= 3) {
+    EXPECT_LT(strip.last - strip.first + 1, kRows);
+  }
+  double** zone = setup.registry()[1].grid;
+  double** soil = setup.registry()[3].grid;
+  s.ReadPeriodicGrids(0, 1, 1, 2000);
+  for (int32_t r = strip.first; r <= strip.last; ++r)
+    for (int32_t c = 1; c <= kCols; ++c)
+      if (zone[r][c] != N) {
+        EXPECT_EQ(soil[r][c], 3) << r << "," << c;
+      }
+  for (int64_t hour : {1, 2, 3}) s.ReadPeriodicGrids(hour, 1, 1, 2000);
+  // Unknown codes 41..46 by row: the first in row order is reported, whichever process holds it.
+  if (Rank() == 0)
+    test::WriteFile("soil.asc_2000010200", GridFile([](int r, int) { return 40 + r; }));
+  MPI_Barrier(MPI_COMM_WORLD);
+  EXPECT_EQ(test::ThrownCode([&] { s.ReadPeriodicGrids(0, 2, 1, 2000); }), 32);
+  if (Rank() == 0) {
+    EXPECT_TRUE(setup.diag().HasFatal(
+        ";--;soil type 41 in grid soil.asc (soil_types);is not present in the control file ;--;;"))
+        << setup.diag().DiagFile();
+  }
+}
+
 // The unknown code stops the check with the exact block; process 0 alone decides, and every
 // process leaves with the code.
 TEST(GridSetupMpi, UnknownSoilCodeEndsEveryProcessWithTheBlock) {
