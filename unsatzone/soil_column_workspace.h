@@ -66,15 +66,32 @@ struct SoilColumnWorkspace : ColumnArrays {
     kArrayCount
   };
 
+  // Table intervals of the last suction look-up of each layer (-M..N), one set per kind of
+  // content looked up. They only start the next look-up of the layer nearby (the suction is the
+  // same from any start), so they survive from one evaluation, iteration and cell to the next.
+  enum Hints {
+    kMeanHint,     // heads: contents at the start of the step and the iterates' mean
+    kPredictHint,  // flux limiter: predicted contents
+    kHintCount
+  };
+
   // Makes room for M snow layers and N soil layers; allocates only when the column grows.
   void Resize(int snow_layers, int soil_layers) {
     ResizeArrays(snow_layers, soil_layers, kArrayCount);
+    hints_.assign(static_cast<std::size_t>(kHintCount) * (M + N + 2), 0);
   }
   // Sets every array to 0 at -M..N.
   void Clear() { ClearArrays(); }
   // Array `a` indexed -M..N.
   double* operator[](Array a) { return ArrayAt(a); }
   const double* operator[](Array a) const { return ArrayAt(a); }
+  // Hints of kind `h` indexed -M..N.
+  int* operator[](Hints h) {
+    return hints_.data() + static_cast<std::ptrdiff_t>(h) * (M + N + 2) + M;
+  }
+
+ private:
+  std::vector<int> hints_;
 };
 
 // The cell whose column the workspace holds: its soil, the ranges and the switches the
