@@ -2,6 +2,7 @@
 #include "unsatzone/soil_column_fluxes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "unsatzone/soil_column_river.h"
@@ -286,6 +287,49 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
     return q;
   };
   if (!reversed()) return finish();
+  // From here on the result depends on these inputs alone (the carried suction and the hints
+  // only save look-ups): a bisection from the same bits as the last one at this boundary
+  // gives what that one gave.
+  const LayerEntry upper = EntryOf(ws, cell, i);
+  const LayerEntry lower = EntryOf(ws, cell, i + 1);
+  const std::array<std::uint64_t, W::LimiterMemo::kKeySize> key = {
+      std::bit_cast<std::uint64_t>(q),
+      std::bit_cast<std::uint64_t>(e),
+      std::bit_cast<std::uint64_t>(q_above),
+      std::bit_cast<std::uint64_t>(q_below),
+      std::bit_cast<std::uint64_t>(e_below),
+      std::bit_cast<std::uint64_t>(t0u),
+      std::bit_cast<std::uint64_t>(t0l),
+      std::bit_cast<std::uint64_t>(dt),
+      std::bit_cast<std::uint64_t>(dzu),
+      std::bit_cast<std::uint64_t>(dzl),
+      std::bit_cast<std::uint64_t>(zu),
+      std::bit_cast<std::uint64_t>(zl),
+      std::bit_cast<std::uint64_t>(fu),
+      std::bit_cast<std::uint64_t>(fl),
+      static_cast<std::uint64_t>(falls) | static_cast<std::uint64_t>(rises) << 1,
+      reinterpret_cast<std::uintptr_t>(upper.record),
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(upper.layer)),
+      reinterpret_cast<std::uintptr_t>(lower.record),
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(lower.layer)),
+      0};
+  W::LimiterMemo& memo = ws.Memo(i);
+  if (memo.valid && memo.key == key) {
+    q = memo.q;
+    e = memo.e;
+    lower_theta = memo.theta;
+    lower_suction = memo.suction;
+    return finish();
+  }
+  auto remember = [&] {
+    memo.valid = true;
+    memo.key = key;
+    memo.q = q;
+    memo.e = e;
+    memo.theta = lower_theta;
+    memo.suction = lower_suction;
+    return finish();
+  };
   // Bisection on the flux (and the layer's extraction) until the gradient just holds. Most
   // bisections find the gradient reversed down to the smallest flux and end at q0 / 2^rounds
   // after all rounds: that end point is tried first, and when the gradient is reversed there
@@ -297,7 +341,7 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
   e = e0 * kEndScale;
   predict();
   heads();
-  if (reversed()) return finish();
+  if (reversed()) return remember();
   q = q0;
   e = e0;
   double factor = 0.5;
@@ -314,14 +358,14 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
         direction = -direction;
       }
     } else if (std::fabs(hl - hu) <= 0.001) {
-      return finish();
+      return remember();
     } else if (reducing) {
       reducing = false;
       direction = -direction;
     }
     factor *= 0.5;
   }
-  return finish();
+  return remember();
 }
 
 namespace {
