@@ -257,7 +257,8 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
   double lower_suction = 0;
   int upper_hint = hints[i];
   int lower_hint = hints[i + 1];
-  auto heads = [&] {
+  // Inlined at its three calls: as a call it reloads every captured value each round.
+  auto heads = [&]() __attribute__((always_inline)) {
     if (tu != upper_theta) {
       upper_theta = tu;
       upper_suction = Suction(ws, cell, i, fu * tu, upper_hint);
