@@ -7,7 +7,10 @@
 // from the top, the M layers of the layered snow at 1-M..0 (index 0 the lowest snow layer), and
 // index -M for the upper boundary of a full snow pack. Boundary arrays (q, ...) are indexed by
 // the layer above the boundary: q[i] is the flux through the lower boundary of layer i. The
-// arrays live in one contiguous block, so a column of 20 layers sits in L1 cache.
+// arrays live in one contiguous block, so a column of 20 layers sits in L1 cache. Besides the
+// arrays it keeps what saves work between the iterations of a cell without changing a result:
+// the table interval of each layer's last suction look-up and the flux limiter's last bisection
+// per boundary (Resize clears both).
 //
 // Units: fluxes m/s positive upward, water contents m³/m³, heads, suctions, elevations and
 // thicknesses m.
