@@ -63,8 +63,12 @@ Column& Loam() {
   return column;
 }
 
-// Profile 0: the draining profile; profile 1: uniform water content (gravity flow only).
+// Profile 0: the draining profile; profile 1: uniform water content (gravity flow only). The
+// workspace starts afresh, as the model's for every cell (no look-up hints, no stored bisection
+// of the flux limiter from the cycle before).
 void Restore(Column& c, int profile) {
+  c.ws.Resize(0, kLayers);
+  velorn::LoadSoilLayers(c.ws, c.soil, 100.0);
   for (int k = 1; k <= kLayers; ++k)
     for (auto a : {W::kTheta0, W::kTheta, W::kThetaMean})
       c.ws[a][k] = profile == 0 ? c.start[k] : 0.3;

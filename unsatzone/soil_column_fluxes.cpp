@@ -2,6 +2,7 @@
 #include "unsatzone/soil_column_fluxes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "unsatzone/soil_column_river.h"
@@ -140,11 +141,12 @@ void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   double* s0 = ws[W::kSuction0];
   double* scratch = ws[W::kScratch];
   double* head = ws[W::kHead];
+  int* hint = ws[W::kMeanHint];
   const int g = cell.gwLayer;
   for (int i = cell.i0 + 1; i <= lowest; ++i) {
     const double f = IceFactor(ws, cell, i);
-    if (iteration == 0) s0[i] = Suction(ws, cell, i, f * t0[i]);
-    const double psi = 0.5 * (Suction(ws, cell, i, f * tm[i]) + s0[i]);
+    if (iteration == 0) s0[i] = Suction(ws, cell, i, f * t0[i], hint[i]);
+    const double psi = 0.5 * (Suction(ws, cell, i, f * tm[i], hint[i]) + s0[i]);
     scratch[i] = psi;
     const double zc = Centre(z, i);
     head[i] = zc - psi;
@@ -197,8 +199,17 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
     totals.drainage += Extraction(ws, cell, i, fu, dt);
   }
   PredictedSuction carried;
-  for (int i = cell.i0 + 1; i <= lowest; ++i)
-    if (i != 0) q[i] = LimitInterfaceFlux(ws, cell, i, q[i], dt, carried);
+  const double* ext = ws[W::kExtraction];
+  for (int i = cell.i0 + 1; i <= lowest; ++i) {
+    if (i == 0) continue;
+    // Without flux and extraction the limiter keeps both (its end point is the same zero
+    // flux): the boundary is left as it is, and the next one down looks its suction up.
+    if (q[i] == 0 && ext[i] == 0) {
+      carried = PredictedSuction{};
+      continue;
+    }
+    q[i] = LimitInterfaceFlux(ws, cell, i, q[i], dt, carried);
+  }
 }
 
 double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double q,
@@ -209,32 +220,45 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
 
 double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double q,
                           double dt, PredictedSuction& carried) {
-  const double* t0 = ws[W::kTheta0];
   const double* z = ws[W::kZBound];
   const double* head = ws[W::kHead];
-  const double* qs = ws[W::kQ];
   double* ext = ws[W::kExtraction];
+  int* hints = ws[W::kPredictHint];
+  // What the predictions and heads read besides the flux and the extraction of layer i: fixed
+  // for the call, read once.
   const double dzu = z[i - 1] - z[i];
   const double dzl = z[i] - z[i + 1];
   const double fu = IceFactor(ws, cell, i);
   const double fl = IceFactor(ws, cell, i + 1);
+  const double q_above = ws[W::kQ][i - 1];
+  const double q_below = ws[W::kQ][i + 1];
+  const double e_below = ext[i + 1];
+  const double t0u = ws[W::kTheta0][i];
+  const double t0l = ws[W::kTheta0][i + 1];
+  const double zu = 0.5 * (z[i] + z[i - 1]);
+  const double zl = 0.5 * (z[i] + z[i + 1]);
+  const bool falls = head[i] > head[i + 1];
+  const bool rises = head[i + 1] > head[i];
+  double e = ext[i];
   double tu = 0, tl = 0, hu = 0, hl = 0;
   auto predict = [&] {
-    tu = (q - ext[i] - qs[i - 1]) * dt / dzu + t0[i];
-    tl = (qs[i + 1] - ext[i + 1] - q) * dt / dzl + t0[i + 1];
+    tu = (q - e - q_above) * dt / dzu + t0u;
+    tl = (q_below - e_below - q) * dt / dzl + t0l;
   };
   // The predicted content of layer i often is the one that the boundary above predicted for
   // it (the same sum of the same fluxes): its suction is then carried over, not looked up.
   // Within the bisection the contents move little: each side starts its table search from the
-  // interval of its last look-up, and a content that has not changed keeps its suction (late
-  // rounds move the flux by less than the contents resolve).
+  // interval of its last look-up (at first from the layer's last one, kept in the workspace),
+  // and a content that has not changed keeps its suction (late rounds move the flux by less
+  // than the contents resolve).
   double upper_theta = carried.layer == i ? carried.theta : std::nan("");
   double upper_suction = carried.suction;
   double lower_theta = std::nan("");
   double lower_suction = 0;
-  int upper_hint = 0;
-  int lower_hint = 0;
-  auto heads = [&] {
+  int upper_hint = hints[i];
+  int lower_hint = hints[i + 1];
+  // Inlined at its three calls: as a call it reloads every captured value each round.
+  auto heads = [&]() __attribute__((always_inline)) {
     if (tu != upper_theta) {
       upper_theta = tu;
       upper_suction = Suction(ws, cell, i, fu * tu, upper_hint);
@@ -243,16 +267,14 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
       lower_theta = tl;
       lower_suction = Suction(ws, cell, i + 1, fl * tl, lower_hint);
     }
-    hu = 0.5 * (z[i] + z[i - 1]) - upper_suction;
-    hl = 0.5 * (z[i] + z[i + 1]) - lower_suction;
+    hu = zu - upper_suction;
+    hl = zl - lower_suction;
   };
-  auto reversed = [&] {
-    return (head[i] > head[i + 1] && hl > hu + 0.001) || (head[i + 1] > head[i] && hu > hl + 0.001);
-  };
+  auto reversed = [&] { return (falls && hl > hu + 0.001) || (rises && hu > hl + 0.001); };
   predict();
   const double sat = ws[W::kThetaSat][i];
   if (q > 0 && tu > sat) {
-    const double room = std::fabs(dzu * (sat - t0[i]) / dt);
+    const double room = std::fabs(dzu * (sat - t0u) / dt);
     q = room < q ? room : 0.0;
     predict();
   }
@@ -260,28 +282,75 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
   // The lower layer's last predicted content and suction go on to the next boundary down.
   auto finish = [&] {
     carried = {i + 1, lower_theta, lower_suction};
+    ext[i] = e;
+    hints[i] = upper_hint;
+    hints[i + 1] = lower_hint;
     return q;
   };
   if (!reversed()) return finish();
+  // From here on the result depends on these inputs alone (the carried suction and the hints
+  // only save look-ups): a bisection from the same bits as the last one at this boundary
+  // gives what that one gave.
+  const LayerEntry upper = EntryOf(ws, cell, i);
+  const LayerEntry lower = EntryOf(ws, cell, i + 1);
+  const std::array<std::uint64_t, W::LimiterMemo::kKeySize> key = {
+      std::bit_cast<std::uint64_t>(q),
+      std::bit_cast<std::uint64_t>(e),
+      std::bit_cast<std::uint64_t>(q_above),
+      std::bit_cast<std::uint64_t>(q_below),
+      std::bit_cast<std::uint64_t>(e_below),
+      std::bit_cast<std::uint64_t>(t0u),
+      std::bit_cast<std::uint64_t>(t0l),
+      std::bit_cast<std::uint64_t>(dt),
+      std::bit_cast<std::uint64_t>(dzu),
+      std::bit_cast<std::uint64_t>(dzl),
+      std::bit_cast<std::uint64_t>(zu),
+      std::bit_cast<std::uint64_t>(zl),
+      std::bit_cast<std::uint64_t>(fu),
+      std::bit_cast<std::uint64_t>(fl),
+      static_cast<std::uint64_t>(falls) | static_cast<std::uint64_t>(rises) << 1,
+      reinterpret_cast<std::uintptr_t>(upper.record),
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(upper.layer)),
+      reinterpret_cast<std::uintptr_t>(lower.record),
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(lower.layer)),
+      0};
+  W::LimiterMemo& memo = ws.Memo(i);
+  if (memo.valid && memo.key == key) {
+    q = memo.q;
+    e = memo.e;
+    lower_theta = memo.theta;
+    lower_suction = memo.suction;
+    return finish();
+  }
+  auto remember = [&] {
+    memo.valid = true;
+    memo.key = key;
+    memo.q = q;
+    memo.e = e;
+    memo.theta = lower_theta;
+    memo.suction = lower_suction;
+    return finish();
+  };
   // Bisection on the flux (and the layer's extraction) until the gradient just holds. Most
   // bisections find the gradient reversed down to the smallest flux and end at q0 / 2^rounds
   // after all rounds: that end point is tried first, and when the gradient is reversed there
-  // too it is the result.
+  // too it is the result. (Scaling by a power of two is exact, as ldexp would be.)
+  constexpr double kEndScale = 1.0 / static_cast<double>(1LL << kFluxBisectionRounds);
   const double q0 = q;
-  const double e0 = ext[i];
-  q = std::ldexp(q0, -kFluxBisectionRounds);
-  ext[i] = std::ldexp(e0, -kFluxBisectionRounds);
+  const double e0 = e;
+  q = q0 * kEndScale;
+  e = e0 * kEndScale;
   predict();
   heads();
-  if (reversed()) return finish();
+  if (reversed()) return remember();
   q = q0;
-  ext[i] = e0;
+  e = e0;
   double factor = 0.5;
   double direction = -1.0;
   bool reducing = true;
   for (int round = 0; round < kFluxBisectionRounds; ++round) {
     q += factor * direction * q0;
-    ext[i] += factor * direction * e0;
+    e += factor * direction * e0;
     predict();
     heads();
     if (reversed()) {
@@ -290,14 +359,14 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
         direction = -direction;
       }
     } else if (std::fabs(hl - hu) <= 0.001) {
-      return finish();
+      return remember();
     } else if (reducing) {
       reducing = false;
       direction = -direction;
     }
     factor *= 0.5;
   }
-  return finish();
+  return remember();
 }
 
 namespace {

@@ -7,13 +7,18 @@
 // from the top, the M layers of the layered snow at 1-M..0 (index 0 the lowest snow layer), and
 // index -M for the upper boundary of a full snow pack. Boundary arrays (q, ...) are indexed by
 // the layer above the boundary: q[i] is the flux through the lower boundary of layer i. The
-// arrays live in one contiguous block, so a column of 20 layers sits in L1 cache.
+// arrays live in one contiguous block, so a column of 20 layers sits in L1 cache. Besides the
+// arrays it keeps what saves work between the iterations of a cell without changing a result:
+// the table interval of each layer's last suction look-up and the flux limiter's last bisection
+// per boundary (Resize clears both).
 //
 // Units: fluxes m/s positive upward, water contents m³/m³, heads, suctions, elevations and
 // thicknesses m.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "tables/soil_record.h"
@@ -66,15 +71,50 @@ struct SoilColumnWorkspace : ColumnArrays {
     kArrayCount
   };
 
+  // Table intervals of the last suction look-up of each layer (-M..N), one set per kind of
+  // content looked up. They only start the next look-up of the layer nearby (the suction is the
+  // same from any start), so they survive from one evaluation and iteration to the next.
+  enum Hints {
+    kMeanHint,     // heads: contents at the start of the step and the iterates' mean
+    kPredictHint,  // flux limiter: predicted contents
+    kHintCount
+  };
+
+  // The last bisection of the flux limiter at one boundary: the bit patterns of everything it
+  // read, and what it gave. The iterations of a step often bisect a boundary again from the
+  // very same inputs; the limiter then takes the stored result (the same numbers).
+  struct LimiterMemo {
+    static constexpr int kKeySize = 20;
+    bool valid = false;
+    std::array<std::uint64_t, kKeySize> key{};
+    double q = 0;        // limited flux
+    double e = 0;        // extraction of the upper layer
+    double theta = 0;    // last predicted content of the lower layer
+    double suction = 0;  // and its suction
+  };
+
   // Makes room for M snow layers and N soil layers; allocates only when the column grows.
+  // Clears the arrays, the hints and the limiter's memos.
   void Resize(int snow_layers, int soil_layers) {
     ResizeArrays(snow_layers, soil_layers, kArrayCount);
+    hints_.assign(static_cast<std::size_t>(kHintCount) * (M + N + 2), 0);
+    memos_.assign(static_cast<std::size_t>(M + N + 2), LimiterMemo{});
   }
   // Sets every array to 0 at -M..N.
   void Clear() { ClearArrays(); }
   // Array `a` indexed -M..N.
   double* operator[](Array a) { return ArrayAt(a); }
   const double* operator[](Array a) const { return ArrayAt(a); }
+  // Hints of kind `h` indexed -M..N.
+  int* operator[](Hints h) {
+    return hints_.data() + static_cast<std::ptrdiff_t>(h) * (M + N + 2) + M;
+  }
+  // The limiter's memo of the boundary below layer i (-M..N).
+  LimiterMemo& Memo(int i) { return memos_[static_cast<std::size_t>(i + M)]; }
+
+ private:
+  std::vector<int> hints_;
+  std::vector<LimiterMemo> memos_;
 };
 
 // The cell whose column the workspace holds: its soil, the ranges and the switches the

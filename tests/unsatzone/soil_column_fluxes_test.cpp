@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
 
 #include "tests/support/soil_column_work.h"
@@ -146,6 +148,43 @@ TEST_F(ColumnFluxes, BisectionStopsWhereTheGradientJustHolds) {
   const double hu = 0.5 * (z[0] + z[1]) - soil_.GetSuction(1, 0.3 + q * dt / 0.1);
   const double hl = 0.5 * (z[1] + z[2]) - soil_.GetSuction(2, 0.3 - q * dt / 0.1);
   EXPECT_LE(std::fabs(hl - hu), 0.001);
+}
+
+// The limiter keeps its last bisection per boundary: the same inputs again give the stored
+// result, and a change of any one input bisects anew, as a fresh workspace does (same bits).
+TEST_F(ColumnFluxes, RepeatedBisectionGivesTheSameBits) {
+  const double q0 = -1e-4, dt = 60;
+  struct Case {
+    const char* input;
+    W::Array array;
+    int layer;
+    double value;
+  };
+  auto limit = [&](const Case* change) {
+    A(W::kHead)[1] = 99.95;
+    A(W::kHead)[2] = 99.85;
+    A(W::kExtraction)[1] = 1e-7;
+    if (change != nullptr) A(change->array)[change->layer] = change->value;
+    return LimitInterfaceFlux(ws_, cell_, 1, q0, dt);
+  };
+  for (const Case& c :
+       {Case{"flux below", W::kQ, 2, -2e-5}, Case{"content", W::kTheta0, 2, 0.31},
+        Case{"head", W::kHead, 2, 99.96}, Case{"extraction", W::kExtraction, 2, 1e-7},
+        Case{"upper extraction", W::kExtraction, 1, 2e-7}}) {
+    LoadLoam(3, 0.1, 0.3);
+    const double first = limit(nullptr);
+    const double first_extraction = A(W::kExtraction)[1];
+    const double again = limit(nullptr);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(again), std::bit_cast<std::uint64_t>(first));
+    EXPECT_EQ(A(W::kExtraction)[1], first_extraction);
+    const double changed = limit(&c);
+    const double changed_extraction = A(W::kExtraction)[1];
+    LoadLoam(3, 0.1, 0.3);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(changed), std::bit_cast<std::uint64_t>(limit(&c)))
+        << c.input;
+    EXPECT_EQ(changed_extraction, A(W::kExtraction)[1]) << c.input;
+    EXPECT_TRUE(changed != first || changed_extraction != first_extraction) << c.input;
+  }
 }
 
 // Below the permafrost thaw depth the soil conducts the reduced conductivity; a thaw depth inside
