@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
@@ -56,6 +57,11 @@ TableTexts TextsOf(CodeTable table) {
   }
   return {"1.: checking codes in land use grid", "2.:replacing codes in land use grid ",
           "multilayer-landuse-table"};
+}
+
+int UnknownCodeError(CodeTable table) {
+  if (table == CodeTable::kSoil) return kUnknownSoilCode;
+  return table == CodeTable::kMultilayerLanduse ? kUnknownMultilayerCode : kUnknownLanduseCode;
 }
 
 }  // namespace
@@ -219,7 +225,7 @@ void defaultini::CheckCodeGrid(int entry, CodeTable table) {
 void defaultini::CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable table,
                                        const std::vector<int32_t>& codes) {
   const bool positive_only = table == CodeTable::kIrrigation;
-  Diag() << CodeCheckMessage(table) << "[end-entry]";
+  Diag() << TextsOf(table).checking << "[end-entry]";
   const UnknownCode unknown = FindUnknownCode(grid_entry.grid, (*registry)[1].grid, ncols, nrows,
                                               nodata, codes, positive_only);
   if (unknown.found) ReportUnknownCode(grid_entry, table, unknown.value);
@@ -227,13 +233,35 @@ void defaultini::CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable ta
   ReplaceCodesByIndexes(grid_entry.grid, ncols, nrows, codes, positive_only);
 }
 
-const char* defaultini::CodeCheckMessage(CodeTable table) {
-  return TextsOf(table).checking;
-}
-
-int defaultini::UnknownCodeError(CodeTable table) {
-  if (table == CodeTable::kSoil) return kUnknownSoilCode;
-  return table == CodeTable::kMultilayerLanduse ? kUnknownMultilayerCode : kUnknownLanduseCode;
+// A code grid re-read in the run after the trim: every process checks and replaces its held
+// rows. The first unknown code in row order over all processes is reported by process 0 (the
+// strips do not lie in rank order, and a halo row is held by two processes).
+void defaultini::CheckCodeGridOnHeldRows(const GridEntry& grid_entry, CodeTable table) {
+  const std::vector<int32_t> codes = TableCodes(table);
+  const bool positive_only = table == CodeTable::kIrrigation;
+  const auto first = static_cast<int32_t>(grid_entry.first_row);
+  const auto last = static_cast<int32_t>(grid_entry.last_row);
+  if (rank == 0) Diag() << TextsOf(table).checking << "[end-entry]";
+  const UnknownCode unknown = FindUnknownCode(grid_entry.grid, (*registry)[1].grid, ncols, first,
+                                              last, nodata, codes, positive_only);
+  // The cell's place in row order, negated for the maximum; "none" below every cell.
+  const double none = -static_cast<double>(nrows + 1) * (ncols + 1);
+  const double place =
+      unknown.found ? -(static_cast<double>(unknown.row) * (ncols + 1) + unknown.col) : none;
+  std::vector<double> first_place{place};
+  AllReduceMaximum(first_place);
+  if (first_place[0] > none) {
+    // One of the processes that found that cell gives its value.
+    std::vector<double> giver{place == first_place[0] ? -static_cast<double>(rank)
+                                                      : -static_cast<double>(size)};
+    AllReduceMaximum(giver);
+    std::vector<double> value{rank == static_cast<int>(-giver[0]) ? unknown.value : 0.0};
+    AllReduceSum(value);
+    if (rank == 0) ReportUnknownCode(grid_entry, table, value[0]);
+    throw ErrorCode{UnknownCodeError(table)};
+  }
+  if (rank == 0) ReportCodeReplacement(grid_entry, table, codes);
+  ReplaceCodesByIndexes(grid_entry.grid, ncols, first, last, codes, positive_only);
 }
 
 void defaultini::ReportUnknownCode(const GridEntry& grid_entry, CodeTable table, double value) {

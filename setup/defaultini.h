@@ -364,8 +364,6 @@ class defaultini : public modelobject {
   void CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable table,
                              const std::vector<int32_t>& codes);
   void CheckCodeGridOnHeldRows(const GridEntry& grid_entry, CodeTable table);
-  static const char* CodeCheckMessage(CodeTable table);
-  static int UnknownCodeError(CodeTable table);
   [[noreturn]] void ReportUnknownCode(const GridEntry& grid_entry, CodeTable table, double value);
   void ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,
                              const std::vector<int32_t>& codes);

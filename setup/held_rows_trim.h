@@ -9,19 +9,16 @@
 // names them. On one process nothing is trimmed.
 #pragma once
 
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace velorn {
 
 // Whether process 0 keeps the set-up grid of registry entry `index` with `identifier` whole;
-// `registered` holds the identifiers of every registered grid. Kept: the zone grid (the
-// reference of every fill of a grid read in the run), the elevation model (the shading scan
+// `glaciers` and `slide` say whether glaciers and the snow slide are modelled. Kept: the zone grid
+// (the reference of every fill of a grid read in the run), the elevation model (the shading scan
 // hands process 0's whole copy to every process), the owner grid and strip table (the output
 // gather), the soil zones and relative cell areas (the sub-models rank their zones on process
 // 0), and, when glaciers or the snow slide are modelled, the grids they walk whole.
-bool KeptWholeOnProcessZero(int index, std::string_view identifier,
-                            const std::vector<std::string>& registered);
+bool KeptWholeOnProcessZero(int index, std::string_view identifier, bool glaciers, bool slide);
 
 }  // namespace velorn
