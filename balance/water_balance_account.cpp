@@ -81,7 +81,8 @@ std::string WaterBalanceAccount::Table() const {
     for (std::size_t k = 1; k <= codes_.size(); ++k) {
       const std::size_t i = k % codes_.size();  // the subbasins, then the basin
       text += p == &run_ ? std::string("run") : std::to_string(p->year);
-      text += "\t" + (i == 0 ? std::string("basin") : std::to_string(codes_[i]));
+      text += '\t';
+      text += i == 0 ? std::string("basin") : std::to_string(codes_[i]);
       for (double v : p->sums[i].flux) text += Cell(v, 6);
       for (int s = 0; s < kBalanceStoreCount; ++s)
         text += Cell(StorageChange(*p, i, static_cast<WaterBalanceStore>(s)), 6);

@@ -102,6 +102,17 @@ int BroadcastCodeFromRoot(int code, MPI_Comm comm) {
   return code;
 }
 
+int ProcessesOnNode() {
+  MPI_Comm node = MPI_COMM_NULL;
+  MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &node);
+  int processes = 1;
+  if (node != MPI_COMM_NULL) {
+    MPI_Comm_size(node, &processes);
+    MPI_Comm_free(&node);
+  }
+  return processes > 0 ? processes : 1;
+}
+
 MPI_Op AddZoneRecordSumsOp() {
   if (g_add_zone_record_sums == MPI_OP_NULL) {
     MPI_Op_create(&AddZoneRecordSums, /*commute=*/1, &g_add_zone_record_sums);

@@ -75,6 +75,10 @@ void BroadcastFlagAndTwoDoubles(void* records, int count, MPI_Comm comm = MPI_CO
 // ends with the same code everywhere, so no process waits for one that has given up.
 int BroadcastCodeFromRoot(int code, MPI_Comm comm = MPI_COMM_WORLD);
 
+// The number of processes of MPI_COMM_WORLD that share this process's node (its memory), at
+// least 1 (collective over MPI_COMM_WORLD).
+int ProcessesOnNode();
+
 // Frees every type and operation created so far; before MPI_Finalize.
 void FreeMpiOperations();
 

@@ -4,8 +4,10 @@
 #include <mpi.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <thread>
@@ -137,8 +139,12 @@ void ReportProcessLayout(DiagnosticStream& diag, int rank, int size) {
   diag.FlushScreen();
 }
 
-void FailWithUsage(DiagnosticStream& diag) {
-  diag << "FATAL: \nusage: velornvz[o]<32|64>|velornmpi64 <1-st cntrl-file> [<2-nd cntrl-file> "
+namespace {
+
+// The usage text: the command line (after `level`, "FATAL: " or "INFO: ") and the options.
+void WriteUsage(DiagnosticStream& diag, const char* level) {
+  diag << level
+       << "\nusage: velornvz[o]<32|64>|velornmpi64 <1-st cntrl-file> [<2-nd cntrl-file> "
           "... [n-th cntrl-file]] [-diagfile:<diagnostics_file> "
           "[-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>]] [-dumpmode "
           "[-closeAfterDump|-repairAfterDump]]\n"
@@ -153,8 +159,45 @@ void FailWithUsage(DiagnosticStream& diag) {
           "be set to the maxumum/minimum of the neighboring layers etc. Although the error is "
           "repaired it may well happen that the hard disk is flooded with other dump files."
        << "[end-entry]";
+}
+
+}  // namespace
+
+void FailWithUsage(DiagnosticStream& diag) {
+  WriteUsage(diag, "FATAL: ");
   throw ErrorCode{kNoArgumentCode};
 }
+
+namespace {
+
+// "--help" or "-h" anywhere on the command line.
+bool AsksForHelp(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int DefaultThreadCount(int node_cores, int processes_on_node, int usable_cores) {
+  const int share = node_cores / std::max(processes_on_node, 1);
+  return std::max(1, std::min(share, usable_cores));
+}
+
+namespace {
+
+// Without OMP_NUM_THREADS every process would start a thread per core of the node, so that
+// several processes on one node run many times more threads than there are cores.
+void SetDefaultThreadCount() {
+  const char* given = std::getenv("OMP_NUM_THREADS");
+  if (given != nullptr && given[0] != '\0') return;
+  const int node_cores = static_cast<int>(std::thread::hardware_concurrency());
+  omp_set_num_threads(
+      DefaultThreadCount(node_cores > 0 ? node_cores : 1, ProcessesOnNode(), omp_get_num_procs()));
+}
+
+}  // namespace
 
 std::unique_ptr<RunnableApplication> MakeUnavailableApplication(DiagnosticStream& diag,
                                                                 int /*argc*/, char** argv,
@@ -214,8 +257,17 @@ int RunProgram(int argc, char** argv, const ApplicationFactory& factory,
     const DiagnosticsOptions options = ScanDiagnosticsOptions(ArgumentList(argc, argv));
     diag = std::make_unique<DiagnosticStream>(options.file_name, options.threshold);
     WriteBanner(*diag);
+    SetDefaultThreadCount();
     ReportProcessLayout(*diag, rank, size);
     if (argc < 2) FailWithUsage(*diag);
+    if (AsksForHelp(ArgumentList(argc, argv))) {
+      WriteUsage(*diag, "INFO: ");
+      WriteEnd(*diag, 0);
+      FreeMpiOperations();
+      MPI_Finalize();
+      diag.reset();
+      return 0;
+    }
 
     const int result = RunControlFiles(*diag, argc, argv, factory);
 

@@ -48,6 +48,10 @@ std::string VersionText();
 // The five banner entries; then the screen is flushed.
 void WriteBanner(DiagnosticStream& diag);
 
+// Threads of a process when OMP_NUM_THREADS is not set: the node's cores shared between the
+// processes on the node, no more than the cores this process may use, at least 1.
+int DefaultThreadCount(int node_cores, int processes_on_node, int usable_cores);
+
 // Record of the start-up OpenMP report: MPI process number and thread count.
 struct ThreadReport {
   int process = 0;

@@ -92,7 +92,8 @@ std::vector<std::string> ReadSiltingUpExpressions(DiagnosticStream& diag, Contro
                    "in control file \"",
                    control_file_name, "\"");
       }
-      block += "\n" + file.RestOfLine();
+      block += '\n';
+      block += file.RestOfLine();
     }
     std::vector<std::string> statements = SplitStatements(block.substr(0, block.find('}')));
     if (!statements.empty()) return statements;

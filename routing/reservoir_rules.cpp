@@ -53,7 +53,8 @@ void SP_class::ReadConnection(ControlFileReader& file) {
       ThrowFatal(*diag_, kReservoirConnectionCode,
                  "FATAL: reading HydraulicConnection parameters for SP ", id_,
                  ": the block ends without \"}\"");
-    block += "\n" + file.RestOfLine();
+    block += '\n';
+    block += file.RestOfLine();
   }
   double target = 0;
   const bool read = ConnectionValue(block, "TargetReservoir", target) &&

@@ -1,21 +1,65 @@
-# Draws the daily discharge at the basin outlet of the example (the column "5" of
-# discharge.stat, m³/s) as a hydrograph. scripts/run-example calls it in the run directory:
-#   gnuplot -e "datafile='output/discharge.stat'; outfile='output/outlet_discharge.png'" scripts/plot-outlet.gp
-# With outfile='' it draws a text plot on the screen (terminal dumb) instead of the PNG.
-if (!exists("datafile")) datafile = 'output/discharge.stat'
-if (!exists("outfile")) outfile = 'output/outlet_discharge.png'
+# Draws one column of a discharge table of discharge routing (the statistics file of
+# [routing_model], e.g. output/discharge.stat) as a hydrograph:
+#   gnuplot -c scripts/plot-outlet.gp TABLE COLUMN [OUTFILE]
+# TABLE   the discharge table (three header rows, then year, month, day, hour and one column
+#         per subbasin outlet; a goodness-of-fit block may follow the rows)
+# COLUMN  the subbasin whose outlet to draw: its code as the first header row names it ("5"
+#         or 5), or a column number of the file prefixed with '#' ("#9": the ninth column)
+# OUTFILE a PNG file to write; without it a text plot goes to the screen
+# It stops with a message (exit status 1) when the table is missing, the subbasin is not in
+# it or the column holds no value to plot. scripts/run-example draws the example's outlet:
+#   gnuplot -c scripts/plot-outlet.gp output/discharge.stat 5 output/outlet_discharge.png
+if (ARGC < 2) {
+  print "usage: gnuplot -c plot-outlet.gp TABLE COLUMN [OUTFILE]"
+  exit status 2
+}
+datafile = ARG1
+wanted = ARG2
+outfile = ARGC >= 3 ? ARG3 : ''
+
+if (system(sprintf("test -r '%s' && echo yes", datafile)) ne "yes") {
+  print sprintf("plot-outlet: cannot read the table %s", datafile)
+  exit status 1
+}
+
+# The column: "#N" is the file's column N; otherwise the subbasin code of the first header row
+# (quoted there, as "5").
+if (wanted[1:1] eq '#') {
+  column = int(wanted[2:*])
+} else {
+  column = int(system(sprintf("head -n 1 '%s' | awk -v w='%s' '{ for (i = 5; i <= NF; ++i) \
+    { n = $i; gsub(/\"/, \"\", n); if (n == w) { print i; exit } } print 0 }' | head -n 1", \
+    datafile, wanted)))
+}
+# Only the dated rows count: the header rows begin with words or "--", the goodness-of-fit
+# block after the rows with its labels; values at or below -9999 are missing.
+if (column < 5) {
+  print sprintf("plot-outlet: %s has no column for %s (its first row names: %s)", datafile, \
+    wanted, system(sprintf("head -n 1 '%s' | cut -f5- | tr -d '\"\\r' | tr '\\t' ' '", datafile)))
+  exit status 1
+}
+
+rows = sprintf("awk 'NR > 3 && $1 ~ /^[0-9]+$/ && NF >= %d && $%d > -9999' '%s'", \
+  column, column, datafile)
+if (int(system(rows . " | wc -l")) == 0) {
+  print sprintf("plot-outlet: column %d of %s holds no discharge to plot", column, datafile)
+  exit status 1
+}
+unit = system(sprintf("sed -n 2p '%s' | grep -o '\\[.*\\]' | tr -d '[]' | sed 's/^ *//; s/ *$//'", \
+  datafile))
+
 if (outfile eq '') {
   set terminal dumb size 100,25
 } else {
   set terminal pngcairo size 1000,500
   set output outfile
 }
-set title 'Front Range example: daily discharge at the basin outlet'
+set title sprintf('%s: discharge at the outlet of %s', datafile, wanted) noenhanced
 set xdata time
-set format x '%b'
-set ylabel 'Q (m^3/s)'
+set format x "%b\n%Y"
+set ylabel sprintf('Q (%s)', unit eq '' ? 'unit of the table' : unit) noenhanced
 set grid
 set key off
 set autoscale xfix
-# Three header lines; the date is in columns 1-3, the outlet (subbasin 5) in column 9.
-plot datafile every ::3 using (strptime('%Y %m %d', sprintf('%d %d %d', $1, $2, $3))):9 with lines lw 2
+plot '< '.rows using (strptime('%Y %m %d', sprintf('%d %d %d', $1, $2, $3)) + 3600 * $4):column \
+  with lines lw 2

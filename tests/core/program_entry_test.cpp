@@ -44,6 +44,17 @@ TEST(ProgramOptions, ControlFilesAreTheArgumentsThatAreNoOption) {
   EXPECT_TRUE(ControlFileIndexes({"velorn", "-diaglevel:info"}).empty());
 }
 
+TEST(ProgramThreads, TheNodesCoresAreSharedBetweenItsProcessesWithinTheUsableCores) {
+  struct Case {
+    int node_cores, processes, usable, threads;
+  };
+  for (const Case& c : {Case{8, 4, 8, 2}, Case{8, 1, 8, 8}, Case{8, 3, 8, 2}, Case{8, 16, 8, 1},
+                        Case{8, 2, 1, 1}, Case{8, 0, 8, 8}}) {
+    EXPECT_EQ(DefaultThreadCount(c.node_cores, c.processes, c.usable), c.threads)
+        << c.node_cores << " cores, " << c.processes << " processes, " << c.usable << " usable";
+  }
+}
+
 TEST(ProgramBanner, FiveEntriesWithANineLineBlock) {
   test::CapturedDiag d;
   WriteBanner(d.diag);

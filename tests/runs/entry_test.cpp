@@ -103,6 +103,19 @@ TEST(EntryRun, NoArgumentShowsUsageAndAbortsWithCodeTwoOnOneAndThreeProcesses) {
   }
 }
 
+TEST(EntryRun, HelpShowsTheUsageAndEndsNormallyWithoutOpeningAControlFile) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--help"}, std::vector<std::string>{"ctl.txt", "-h"}}) {
+    TempDir dir;
+    const RunResult result = RunIn(dir, 1, arguments);
+    EXPECT_EQ(result.exit_status, 0) << result.Describe();
+    EXPECT_NE(result.out.find("\nusage: velornvz[o]<32|64>|velornmpi64 <1-st cntrl-file>"),
+              std::string::npos);
+    EXPECT_EQ(result.out.find("caught at top level"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("exitcode 0\n"), std::string::npos);
+  }
+}
+
 TEST(EntryRun, OptionsOnlyEndNormallyAndTheLevelFiltersTheFile) {
   TempDir dir;
   const RunResult quiet = RunIn(dir, 2, {"-diaglevel:info"});
