@@ -56,7 +56,7 @@ if (outfile eq '') {
 }
 set title sprintf('%s: discharge at the outlet of %s', datafile, wanted) noenhanced
 set xdata time
-set format x "%b\n%Y"
+set format x "%d %b\n%Y"
 set ylabel sprintf('Q (%s)', unit eq '' ? 'unit of the table' : unit) noenhanced
 set grid
 set key off
