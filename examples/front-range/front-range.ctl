@@ -514,9 +514,10 @@ interflow.txt
 1 5        # subbasin codes: the first and the last; subbasins 2-4 take the values of 1
 12 12      # kelsqd: recession constant of direct runoff (h)
 48 48      # kelsqi: recession constant of interflow (h)
-10 10      # density of the channel network: the share of the slope that sheds interflow
+10 10      # interflow factor (1/m): a layer sheds k(theta) x thickness x 10 x min(1, slope)
 0.4 0.4    # kelsqlat: base flow falls by e per 0.4 m of groundwater table depth
-1.0 1.0    # QB-Red.Faktor: base flow with the table at the surface (mm per day)
+1.0 1.0    # QB-Red.Faktor: base flow with the table at the surface, mm per step (here a
+           # day; with 60-minute steps give 1.0 / 24 = 0.042 for the same base flow)
 0.1 0.1    # SnowRunoff_fraction: share of the water input that runs off a snow cover
 0          # cold start (1: read the stacks and grids named above)
 soilstorage  # storage content file (the process number is appended)
