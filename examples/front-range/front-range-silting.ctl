@@ -343,10 +343,10 @@ shadow.asc
 1 1 1 1 1 1 1 1 1 1 1 1   # monthly factors of the Hamon method (not used by Penman-Monteith)
 0.2 0.2 0.21 0.29 0.29 0.28 0.26 0.25 0.23 0.22 0.2 0.2   # monthly Haude factors (not used)
 1.0        # Wendling factor (not used)
-etp.asc    # potential transpiration: grid, write code, zone statistics and code
+etp.asc    # potential transpiration (etp.stat: with the potential soil evaporation): grid, write code, statistics
 0
 etp.stat 2001
-etr.asc    # real transpiration
+etr.asc    # real transpiration; etr.stat holds the whole real evapotranspiration
 0
 etr.stat 2001
 evap.asc   # potential soil evaporation
