@@ -56,7 +56,9 @@ if (outfile eq '') {
 }
 set title sprintf('%s: discharge at the outlet of %s', datafile, wanted) noenhanced
 set xdata time
-set format x "%d %b\n%Y"
+# Months on the axis for long series, days for short ones.
+months = int(system(rows . " | awk '{ print $1 * 100 + $2 }' | uniq | wc -l"))
+if (months > 3) { set format x "%b\n%Y" } else { set format x "%d %b\n%Y" }
 set ylabel sprintf('Q (%s)', unit eq '' ? 'unit of the table' : unit) noenhanced
 set grid
 set key off
