@@ -288,6 +288,36 @@ TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
   }
 }
 
+// Ice melt of a bare dynamic glacier cell (method 11, DDFice 3 mm/(°C d), 6 °C, hourly: 0.75 mm)
+// times the cell's debris value (1 without the grid or without a value) times debrisScaling,
+// which counts also without a debris grid.
+TEST_F(SnowStepTest, IceMeltScalesWithDebrisAndItsScaling) {
+  Add("GlacierizedCells", {{1, 0, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Add("GlacierCodes", {{7, N, N, N}, {N, N, N, N}, {N, N, N, N}});
+  GlacierSection dynamic;
+  dynamic.method = 11;
+  const struct {
+    const char* name;
+    double debris;  // 0: no debris grid
+    double scaling;
+    double melt;
+  } cases[] = {{"no grid", 0, 1.0, 0.75},
+               {"no grid, scaled", 0, 0.6, 0.45},
+               {"debris 2, scaled", 2, 0.6, 0.9},
+               {"no value, scaled", N, 0.6, 0.45}};
+  Add("debris_on_glaciers", Fill(1));
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    At("debris_on_glaciers") = k.debris;
+    Start(Section(SnowSection{}) + IceFirn(dynamic));
+    if (k.debris == 0) model_->debris = nullptr;  // as without the grid
+    model_->debrisScaling = k.scaling;
+    SetAll("temperature", 6);
+    Step();
+    EXPECT_NEAR(At("melt_from_ice"), k.melt, 1e-12);
+  }
+}
+
 // Snow on a dynamic glacier cell (g = 0.5) by glacier method: 10 mm at -5 °C (all snow) fall
 // on both parts of the cell, the glacier part's storages take them and its mass balance grows by
 // them; at 6 °C the glacier part's pack melts (0.5 mm by degree-days with method 11, by the snow
@@ -416,23 +446,33 @@ TEST_F(SnowStepTest, TracerMassFollowsTheWater) {
 
 // With the soil model's layered pack on, snowfall fills the layers, melt leaves them and goes to
 // level 0 of the liquid stack, and the end of the step aligns the layers with the solid storage.
+// The same within the step on a static ice cell (1, 2), whose snow melts by DDFsnow 2 mm/(°C d):
+// 5 °C for an hour melt 0.625 mm off glacier, 5 * 2 / 24 mm on it.
 TEST_F(SnowStepTest, LayeredSnowFollowsThePack) {
-  Start(Section(SnowSection{}));
+  Add("ice_firn", {{0, 1, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Start(Section(SnowSection{}) + IceFirn(GlacierSection{}));
   AddLayers();
-  At("precipitation") = 10;
-  At("temperature") = -5;
-  Step();
-  double* solid = stacks_[0][1][1];
-  EXPECT_NEAR(solid[0], 10, 1e-12);
+  SetAll("precipitation", 10);
+  SetAll("temperature", -5);
+  model_->RunSnowStep(12, 15, 1, 2001);
+  const struct {
+    int column;
+    double melt;
+  } cells[] = {{1, 0.625}, {2, 5 * 2.0 / 24}};
+  for (const auto& cell : cells) EXPECT_NEAR(stacks_[0][1][cell.column][0], 10, 1e-12);
   EXPECT_NEAR(stacks_[3][1][1][3], 0.1, 1e-12);  // density of the bottom layer, relative
-  At("precipitation") = 0;
-  At("temperature") = 5;
-  Step();
-  EXPECT_NEAR(solid[0], 10 - 0.625, 1e-12);
-  EXPECT_NEAR(stacks_[1][1][1][0], 0.625, 1e-12);
+  model_->FinishStep(12, 15, 1, 2001);
+  SetAll("precipitation", 0);
+  SetAll("temperature", 5);
+  model_->RunSnowStep(12, 15, 1, 2001);
+  for (const auto& cell : cells) {
+    SCOPED_TRACE(cell.column);
+    EXPECT_NEAR(stacks_[0][1][cell.column][0], 10 - cell.melt, 1e-12);
+    EXPECT_NEAR(stacks_[1][1][cell.column][0], cell.melt, 1e-12);
+  }
   At("snowstorage_solid") += 2;
   model_->FinishStep(12, 15, 1, 2001);
-  EXPECT_NEAR(solid[0], At("snowstorage_solid"), 1e-12);
+  EXPECT_NEAR(stacks_[0][1][1][0], At("snowstorage_solid"), 1e-12);
 }
 
 // A daily step with a cold night (all snow) and a warm day (all rain, and melt): the layered
