@@ -250,11 +250,15 @@ TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
 
   // The evaluation step (30 September, last step), from the glacier as it started: shrinking
   // to 1.25 km², and growing to 1.75 km², which band 0's full cell (1,1) cannot take, so the
-  // glacier grows into its bare neighbour (2,1), which then takes the quarter cell.
+  // glacier grows into its bare neighbour (2,1), which then takes the quarter cell. The volume
+  // change is Σ cell²·g·ΔM / 0.85 over the year's balances: with E = 170 mm of snow above the
+  // 1500 mm limit on (1,2) (g = 0.5) the balance there grows by E, the volume by 0.5·E/850 and
+  // the glacier part of the cell takes (1 - g)/g·E as its youngest firn layer.
   struct Case {
-    double area, g11, g21, code21, balance11, balance12;
+    double area, g11, g21, code21, balance11, balance12, excess12;
   };
-  for (const Case& k : {Case{1.25, 0.75, 0, N, 1.2, 0.2}, Case{1.75, 1, 0.25, 7, 1, 0}}) {
+  for (const Case& k : {Case{1.25, 0.75, 0, N, 1.2, 0.2, 0}, Case{1.75, 1, 0.25, 7, 1, 0, 0},
+                        Case{1.25, 0.75, 0, N, 1.2, 0.2, 170}}) {
     SCOPED_TRACE(k.area);
     grids_["GlacierizedCells"][1][1] = 1;
     grids_["GlacierizedCells"][1][2] = 0.5;
@@ -263,8 +267,10 @@ TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
     Start(Section(SnowSection{}) + IceFirn(dynamic));
     SetAll("temperature", -5);
     const double V0 = 28.5 * std::pow(1.5, 1.36), V1 = 28.5 * std::pow(k.area, 1.36);
-    const double M = (V1 - V0) * 850;  // a cell of 1 km² gains M / 850 10⁶ m³ of ice
+    // A cell of 1 km² gains M / 850 10⁶ m³ of ice.
+    const double M = (V1 - V0) * 850 - 0.5 * k.excess12;
     At("GlacierMassBalance", 1, 1) = M;
+    At("snow_storage_total", 1, 2) = At("snowstorage_solid", 1, 2) = 1500 + k.excess12;
     model_->time_shift = 0.5;
     model_->RunSnowStep(23, 30, 9, 2001);
     model_->FinishStep(23, 30, 9, 2001);
@@ -277,12 +283,12 @@ TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
     EXPECT_NEAR(glacier.oldVolume, V1, 1e-9);
     // The mass balance of a lost quarter cell is spread: Σ g·M keeps its value M.
     EXPECT_NEAR(At("GlacierMassBalance", 1, 1), k.balance11 * M, 1e-9);
-    EXPECT_NEAR(At("GlacierMassBalance", 1, 2), k.balance12 * M, 1e-9);
-    EXPECT_NEAR(k.g11 * At("GlacierMassBalance", 1, 1) + 0.5 * At("GlacierMassBalance", 1, 2), M,
-                1e-9);
+    EXPECT_NEAR(At("GlacierMassBalance", 1, 2), k.balance12 * M + k.excess12, 1e-9);
+    EXPECT_NEAR(k.g11 * At("GlacierMassBalance", 1, 1) + 0.5 * At("GlacierMassBalance", 1, 2),
+                M + 0.5 * k.excess12, 1e-9);
     EXPECT_EQ(At("OldGlacierMassBalance", 1, 1), At("GlacierMassBalance", 1, 1));
     const std::vector<double> layers(model_->firn_WE_stack[1][2], model_->firn_WE_stack[1][2] + 4);
-    EXPECT_EQ(layers, (std::vector<double>{100, 0, 50, 50}));
+    EXPECT_EQ(layers, (std::vector<double>{100 + k.excess12, k.excess12, 50, 50}));
     EXPECT_NEAR(model_->glacier_shares[1].glacierized, k.area, 1e-12);
     EXPECT_NEAR(model_->glacier_shares[1].nonGlacierized, 5 - k.area, 1e-12);
   }
