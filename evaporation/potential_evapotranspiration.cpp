@@ -255,7 +255,8 @@ void verdunstungsmodellklasse::PotentialRow(long r) {
 void verdunstungsmodellklasse::PenmanMonteithCell(long r, long c, double s, double relative,
                                                   double net_shortwave) {
   // Day and night temperatures of the cell; for long steps shifted by the day/night amplitude.
-  // The shift stays local: the shared temperature grids are read by later models.
+  // The shift goes into the shared grids, where the snow model splits its melt between day and
+  // night; the meteorological models write them afresh every step.
   double t_day = temperature[r][c];
   double t_night = temperature_night[r][c];
   if (time_interval > 720) {
@@ -263,6 +264,8 @@ void verdunstungsmodellklasse::PenmanMonteithCell(long r, long c, double s, doub
         amplitude_of_day * std::exp(-elevation[r][c] / amplitude_scale_height) * relative;
     t_day += (amplitude_fraction_day + annual_term) * amplitude;
     t_night -= (amplitude_fraction_night - annual_term) * amplitude;
+    temperature[r][c] = t_day;
+    if (temperature_night != temperature) temperature_night[r][c] = t_night;
   }
   pot_transpiration[0][r][c] = 0;
   real_transpiration[0][r][c] = 0;

@@ -106,9 +106,8 @@ void gwflowclass::ReadSection() {
     ReadValue(file, layer.ty_code, "Writegrid y-transmissivities in ");
     ReadValue(file, layer.balance_name, "name of grid with balances in ");
     ReadValue(file, layer.balance_code, "Writegrid balances in ");
-    for (std::string* name :
-         {&layer.heads_name, &layer.tx_name, &layer.ty_name, &layer.balance_name})
-      PrefixDirectory(output_directory, *name);
+    // The grid names stay bare: the grid writer puts the output directory in front of them
+    // and the reader of the start heads the state directory.
   }
   control_file->Close();
 }

@@ -123,8 +123,7 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
   if (warm <= 0 || glacier_solid > 0) return;
   // Firn and ice melt of methods 12 and 13 use radiation, 11 degree-days.
   const bool radiative = glacierMethod != 11;
-  const double d =
-      debris != nullptr && debris[r][c] > nodata + 1 ? debris[r][c] * debrisScaling : 1.0;
+  const double d = DebrisFactor(r, c);
   if (g.firn[r][c] > 0) {
     const double rate = radiative ? (MF / steps_per_day + snowRadiationFactor * R) * warm
                                   : warm * DDFfirn / steps_per_day;

@@ -270,10 +270,15 @@ class schneemodellklasse : public teilmodellklasse {
   OutputSetting mass_balance_statistics2;
   // The seven on-glacier grids: solid, liquid, total, melt, surftemp, snowtemp, evaporation.
   std::array<OutputSetting, 7> on_glacier_outputs;
-  double** glacier_cells = nullptr;      // "ice_firn" (1, 2) or "GlacierizedCells" (11..13)
-  double** glacier_codes = nullptr;      // "GlacierCodes" (11..13)
-  double** debris = nullptr;             // "debris_on_glaciers"
-  double** glacier_radiation = nullptr;  // methods 2, 12, 13
+  double** glacier_cells = nullptr;  // "ice_firn" (1, 2) or "GlacierizedCells" (11..13)
+  double** glacier_codes = nullptr;  // "GlacierCodes" (11..13)
+  double** debris = nullptr;         // "debris_on_glaciers"
+  // Factor of a cell's ice melt: its debris value (1 without the grid or without a value there)
+  // times debrisScaling, which scales the ice melt of every glacier cell.
+  double DebrisFactor(long r, long c) const {
+    return (debris != nullptr && debris[r][c] > nodata + 1 ? debris[r][c] : 1.0) * debrisScaling;
+  }
+  double** glacier_radiation = nullptr;            // methods 2, 12, 13
   std::vector<GlacierShareRecord> glacier_shares;  // 0..Z
   // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
   // (the totals) is the own grid "firn_WE_stack".

@@ -367,8 +367,9 @@ void schneemodellklasse::TracerOutflow(long r, long c, double outflow, double pa
   }
 }
 
-// A static glacier cell (glacier grid 1: ice, 2: firn): degree-day snow on the glacier, then ice
-// or firn melt once the snow is gone, less the snow melt of the same step.
+// A static glacier cell (glacier grid 1: ice, 2: firn): degree-day snow on the glacier (handed to
+// the layered pack like the snow of a cell without glacier), then ice or firn melt once the snow
+// is gone, less the snow melt of the same step.
 void schneemodellklasse::GlacierCell(long r, long c, double share) {
   static_cast<void>(share);
   StepGrids& g = step_;
@@ -377,6 +378,8 @@ void schneemodellklasse::GlacierCell(long r, long c, double share) {
   const double f = SnowShare(T, T0R, transzone);
   g.snowfall[r][c] = f * P;
   g.rain[r][c] = (1.0 - f) * P;
+  // The layered pack of the soil zone takes the snowfall and gives up the melt, as off glacier.
+  if (f * P > 0) UpdateLayeredSnow(r, c, 0, 1.0, f * P, T);
   double solid = g.solid[r][c] + f * P;
   double liquid = g.liquid[r][c] + (1.0 - f) * P;
   const double R = glacier_radiation != nullptr ? glacier_radiation[r][c] : 0.0;
@@ -397,9 +400,12 @@ void schneemodellklasse::GlacierCell(long r, long c, double share) {
   }
   g.solid[r][c] = solid;
   g.liquid[r][c] = liquid;
+  if (layeredSnowActive && m > 0) {
+    UpdateLayeredSnow(r, c, 0, 1.0, -m, T);
+    layer_liquid[r][c][0] += m;
+  }
   if (warm <= 0 || solid > 0) return;
-  const double d =
-      debris != nullptr && debris[r][c] > nodata + 1 ? debris[r][c] * debrisScaling : 1.0;
+  const double d = DebrisFactor(r, c);
   const double kind = glacier_cells[r][c];
   if (kind >= 2.0) {
     const double rate = radiative ? (MF / steps_per_day + snowRadiationFactor * R) * warm

@@ -414,6 +414,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       scratch.inflow[k] = 0;
       scratch.uptakeTotal[k] = 0;
       scratch.evaporation[k] = 0;
+      scratch.extracted[k] = 0;
       scratch.source[k] = 0;
     }
     // Snow runoff share and the surface water.
@@ -477,8 +478,12 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       double taken = 0;
       for (int k = 1; k <= N; ++k) {
         const double lowest = k == 1 ? 0.0 : res[k];
-        taken += TakeWater(t0, dz, k, scratch.uptake[k], lowest);
-        soil_evaporation += TakeWater(t0, dz, k, scratch.evaporation[k], lowest);
+        const double uptake = TakeWater(t0, dz, k, scratch.uptake[k], lowest);
+        const double evaporated = TakeWater(t0, dz, k, scratch.evaporation[k], lowest);
+        taken += uptake;
+        soil_evaporation += evaporated;
+        scratch.extracted[k] += uptake;
+        scratch.extracted[0] += evaporated;
       }
       if (!evaporation_only) scratch.achieved[j] += taken;
     }
@@ -738,6 +743,17 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     out_q[k] = q[k];
   }
   out_q[0] = q[0];
+
+  // The control point's records of the last inner step (mm per inner step).
+  if (r == controlRow && c == controlCol && single_point_owner) {
+    ControlCellStep last;
+    last.infiltration = -q[0] * f;
+    last.layers = N;
+    last.extracted = scratch.extracted.data();
+    last.interflow = ext;
+    last.factor = f;
+    AppendControlCellRow(r, c, &last);
+  }
 }
 
 }  // namespace velorn

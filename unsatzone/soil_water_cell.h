@@ -26,6 +26,8 @@ struct SoilWaterScratch {
   std::vector<double> uptake;       // 0..N uptake of one vegetation layer, mm
   std::vector<double> uptakeTotal;  // 0..N uptake of all vegetation layers, mm
   std::vector<double> evaporation;  // 0..N soil evaporation, mm; [0] the total
+  // 0..N water the inner step took out: [0] soil evaporation, [k] root uptake of layer k, mm
+  std::vector<double> extracted;
   std::vector<double> inflow;       // 0..N macropore inflow, m/s
   std::vector<double> demand;       // 0..L transpiration demand of the inner step, mm
   std::vector<double> achieved;     // 0..L achieved transpiration of the inner step, mm
@@ -44,8 +46,8 @@ struct SoilWaterScratch {
   // Room for N soil layers and L vegetation layers.
   void Prepare(int layers, int vegetation_layers) {
     const auto n = static_cast<std::size_t>(layers) + 2;
-    for (std::vector<double>* v :
-         {&source, &weights, &uptake, &uptakeTotal, &evaporation, &inflow, &thetaBefore, &loss})
+    for (std::vector<double>* v : {&source, &weights, &uptake, &uptakeTotal, &evaporation,
+                                   &extracted, &inflow, &thetaBefore, &loss})
       if (v->size() < n) v->resize(n);
     const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
     demand.assign(l, 0.0);

@@ -147,23 +147,27 @@ void unsatzonmodellklasse::ComputeSoilColumns(long first_row) {
     // The work space of this thread, sized for the row (grown only when a soil needs more).
     static thread_local SoilWaterScratch scratch;
     scratch.Prepare(layerCount, landuse_layers);
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      if (IsNodata(soil_zone_grid[r][c], nodata)) continue;
-      if (r != link_row) {
-        if (owner != nullptr && static_cast<int32_t>(owner[r][c]) != rank) continue;
-        if (link_cells != nullptr && link_cells[r][c] > 0) continue;
-      }
-      if (index[static_cast<std::size_t>(soil_zone_grid[r][c])] < 1) continue;
+    // Computes (or zeroes) one cell; false when the cell is not computed here.
+    const auto step_cell = [&](long c) {
+      if (r != link_row && link_cells != nullptr && link_cells[r][c] > 0) return false;
+      if (index[static_cast<std::size_t>(soil_zone_grid[r][c])] < 1) return false;
       // Without the exchange a cell with a river link is computed in place.
       if (response_unit_switch > 0 && links.master_response_units != nullptr &&
           IsNodata(links.master_response_units[r][c], nodata))
-        continue;
+        return false;
       const double g = GlacierShare(r, c);
       if (g >= 1.0) {
         ZeroGlacierCell(r, c);
-        continue;
+        return false;
       }
-      ComputeColumn(scratch, r, c, g);
+      ComputeColumn(scratch, r, c, g);  // appends the control point's records itself
+      return true;
+    };
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(soil_zone_grid[r][c], nodata)) continue;
+      if (r != link_row && owner != nullptr && static_cast<int32_t>(owner[r][c]) != rank) continue;
+      if (!step_cell(c) && r == controlRow && c == controlCol && single_point_owner)
+        AppendControlCellRow(r, c, nullptr);
     }
   });
 }

@@ -379,6 +379,20 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // written by the next AppendSinglePointRows.
   virtual void AppendControlCellRecords(const double* other, const double* root_extraction,
                                         const double* interflow);
+  // What the last inner step of a computed control cell leaves for its records: the
+  // infiltration (mm), the water taken per level 0..layers (mm: [0] soil evaporation, [k] root
+  // uptake) and the interflow extraction rates of layers 1..layers (m/s, times `factor` mm).
+  struct ControlCellStep {
+    double infiltration = 0;
+    int layers = 0;
+    const double* extracted = nullptr;
+    const double* interflow = nullptr;
+    double factor = 0;
+  };
+  // The control cell's records at the end of its cell in the sub-step: the other-data row from
+  // the cell's grids, the root-extraction and interflow rows from `last` (null: the cell was
+  // not computed, rows of 0). Nothing with response units on.
+  void AppendControlCellRow(long row, long column, const ControlCellStep* last);
   int32_t OtherDataValueCount() const { return 18 + 6 * landuse_layers; }
   // Glacier share of a cell: "ice_firn" or "GlacierizedCells" clamped to [0, 1], 0 without them.
   double GlacierShare(long row, long column) const;

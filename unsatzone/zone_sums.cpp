@@ -247,4 +247,39 @@ void unsatzonmodellklasse::AppendControlCellRecords(const double* other,
   PointBuffer(kInterflowFile).Append(date, interflow);
 }
 
+void unsatzonmodellklasse::AppendControlCellRow(long r, long c, const ControlCellStep* last) {
+  if (response_unit_switch != 0) return;
+  const auto value = [&](double** grid) { return grid != nullptr ? grid[r][c] : nodata; };
+  const auto layer_value = [&](const std::vector<double**>& grids, int j) {
+    return static_cast<std::size_t>(j) < grids.size() ? value(grids[j]) : nodata;
+  };
+  std::vector<double> other;
+  other.reserve(static_cast<std::size_t>(OtherDataValueCount()));
+  other.insert(other.end(),
+               {value(Grid(kDirectflow)), value(Grid(kInterflow)), value(Grid(kBaseflow)),
+                last != nullptr ? last->infiltration : 0.0, value(Grid(kRiverInfiltration)),
+                value(Grid(kRiverExfiltration)), value(Grid(kGroundwaterRecharge)),
+                value(Grid(kCapillaryUprise)), value(Grid(kPercolation)),
+                value(Grid(kMacroporeInfiltration)), value(Grid(kDrainageFlow)),
+                links.max_ponding_storage != nullptr ? value(Grid(kPondingStorage)) : nodata,
+                value(Grid(kInfiltrationExcess)), value(Grid(kGroundwaterDistance)),
+                value(Grid(kGroundwaterLevel)), value(Grid(kRootGrid)), value(links.albedo),
+                value(links.evaporation_resistance)});
+  for (int j = 1; j <= landuse_layers; ++j)
+    other.insert(
+        other.end(),
+        {layer_value(links.leaf_area, j), layer_value(links.vegetation_cover, j),
+         layer_value(links.canopy_resistance, j), layer_value(links.intercept_resistance, j),
+         layer_value(links.root_depth, j), layer_value(links.roughness, j)});
+  const auto levels = static_cast<std::size_t>(layerCount) + 1;
+  std::vector<double> extracted(levels, 0.0), interflow(levels, 0.0);
+  if (last != nullptr) {
+    const int n = std::min(last->layers, layerCount);
+    for (int k = 0; k <= n; ++k) extracted[static_cast<std::size_t>(k)] = last->extracted[k];
+    for (int k = 1; k <= n; ++k)
+      interflow[static_cast<std::size_t>(k)] = last->interflow[k] * last->factor;
+  }
+  AppendControlCellRecords(other.data(), extracted.data(), interflow.data());
+}
+
 }  // namespace velorn

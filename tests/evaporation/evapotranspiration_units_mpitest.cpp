@@ -59,6 +59,10 @@ TEST_F(UnitsAcrossProcesses, CellsCarryTheirMastersValues) {
         owners[r][c] = owner(r, c);
         snow[r][c] = 10.0 * unit_of[r][c];
       }
+    // The step shifts the temperature grids by the day/night amplitude: fresh weather each run.
+    for (int id = 1; id <= 3; ++id)
+      temperature_[master_of[id][0]][master_of[id][1]] = night[master_of[id][0]][master_of[id][1]] =
+          5.0 * id;
     model->ComputePotentialEvapotranspiration(24, 15, 6, 2001);
     model->ComputeSnowEvaporation(24, 15, 6, 2001);
     std::vector<std::array<std::array<double, 5>, 3>> values(results.size());

@@ -150,19 +150,22 @@ TEST_F(PotentialStep, SecondLayerGetsOnlyTheUnabsorbedEnergy) {
   EXPECT_NEAR(day, 0.25, 1e-12);
 }
 
-// Long Penman-Monteith steps shift day and night temperatures by the amplitude for the cell
-// only: the shared temperature grids keep their values, and a repeated step gives the same
-// result instead of a drifting one.
-TEST_F(PotentialStep, DayNightSplitLeavesTheTemperatureGridsAlone) {
-  AddPenmanMonteithInputs(18, 0.6, 3, 4000);
+// Long Penman-Monteith steps shift day and night temperatures by the amplitude into the shared
+// grids, which the snow model reads. Amplitude 4 K at sea level, radiation far above clear sky
+// (r = 1), day fraction 0.6, annual term 0.1 cos(2 pi 182 / 365) on 1 July: the day grid gains
+// 4 (0.6 + a), the night grid loses 4 (0.4 - a). Grids written afresh give the same step again.
+TEST_F(PotentialStep, DayNightSplitShiftsTheTemperatureGrids) {
+  AddPenmanMonteithInputs(18, 0.6, 3, 1e5);
   double** night = registry_[registry_.Find("temperature_night", 0)].grid;
   auto model = Make();
+  const double a = 0.1 * std::cos(2 * 3.141592653589793 * 182 / 365);
   std::vector<double> results;
   for (int repeat = 0; repeat < 3; ++repeat) {
+    temperature_[1][1] = night[1][1] = 18;
     model->ComputePotentialEvapotranspiration(24, 1, 7, 2001);
     results.push_back(model->pot_transpiration[0][1][1]);
-    EXPECT_DOUBLE_EQ(temperature_[1][1], 18);
-    EXPECT_DOUBLE_EQ(night[1][1], 18);
+    EXPECT_NEAR(temperature_[1][1], 18 + 4 * (0.6 + a), 1e-9);
+    EXPECT_NEAR(night[1][1], 18 - 4 * (0.4 - a), 1e-9);
   }
   EXPECT_GT(results[0], 1.0);
   // The day of year follows the step's own year (2000 is a leap year), whatever February the

@@ -50,7 +50,7 @@ TEST_F(GroundwaterSection, UsePondFlagLineInItsThreeForms) {
     ASSERT_EQ(Make(Section(1, 1, 1.5, 1, "0 0", c.line)), 0) << screen_.str();
     EXPECT_TRUE(ScreenHas(c.info)) << screen_.str();
     EXPECT_EQ(model_->use_ponding, c.used);
-    EXPECT_EQ(*registry_[registry_.FindIdentifier("gw_head_1")].file_name, (dir_ / "head1.asc"));
+    EXPECT_EQ(*registry_[registry_.FindIdentifier("gw_head_1")].file_name, "head1.asc");
   }
   // Without the flag line the heads block follows directly.
   Reset();
@@ -59,7 +59,7 @@ TEST_F(GroundwaterSection, UsePondFlagLineInItsThreeForms) {
   text.erase(text.find("0 no ponds\n"), 11);
   ASSERT_EQ(Make(text), 0) << screen_.str();
   EXPECT_TRUE(ScreenHas("no POND-Grid will be used because Use-Pond-Flag is not present"));
-  EXPECT_EQ(*registry_[registry_.FindIdentifier("gw_head_1")].file_name, (dir_ / "head1.asc"));
+  EXPECT_EQ(*registry_[registry_.FindIdentifier("gw_head_1")].file_name, "head1.asc");
 }
 
 TEST_F(GroundwaterSection, ControlCellIsNoneOrInsideTheGrid) {
@@ -89,23 +89,35 @@ TEST_F(GroundwaterSection, OneLayerNeedsNoLeakageGridAndLayerOneIsTheSoilProfile
   EXPECT_EQ(Head(1, 2, 2), kElevation - 1.0);
 }
 
+// Relative directories as a user's control file gives them: the start heads come from the state
+// directory, the grids and the control point file go once into the output directory.
 TEST_F(GroundwaterSection, StartHeadsAreReadFromTheHeadsFiles) {
+  test::ScopedCurrentDir here(dir_.path());
+  setup_.input_directory = "./state/";
+  setup_.output_directory = "output/";
+  std::filesystem::create_directories("state");
+  std::filesystem::create_directories("output");
   AddInputs(1, -1.0, 1e-4, 0.1);
   const auto heads = [](double base) {
     return test::AsciiGrid(3, 3, 0, 0, 100, -9999,
                            [base](int r, int c) { return base + r + 0.1 * c; });
   };
-  test::WriteFile(dir_ / "head1.asc", heads(90));
-  test::WriteFile(dir_ / "head1_old.asc", heads(80));
-  std::string text = Section(1, 1);
+  test::WriteFile("state/head1.asc", heads(90));
+  test::WriteFile("state/head1_old.asc", heads(80));
+  std::string text = Section(1, 1, 1.5, 1, "2 2");
   text.replace(text.find("0 grid read"), 1, "1");
+  text.replace(text.find("head1.asc\n0\n"), 12, "head1.asc\n1\n");  // written every step
   ASSERT_EQ(Make(text), 0) << screen_.str();
   EXPECT_DOUBLE_EQ(Head(1, 2, 3), 92.3);
   EXPECT_DOUBLE_EQ(Grid("gw_head_old_1")[3][1], 83.1);
+  model_->WriteGridOutput(registry_.FindIdentifier("gw_head_1"), 1, false);
+  EXPECT_TRUE(std::filesystem::exists("output/head1.asc")) << screen_.str();
+  EXPECT_TRUE(std::filesystem::exists("output/control.txt"));
+  EXPECT_FALSE(std::filesystem::exists("output/output"));
   // A heads file without a value at a cell of the basin is bad input.
   Reset();
   AddInputs(1, -1.0, 1e-4, 0.1);
-  test::WriteFile(dir_ / "head1.asc", test::AsciiGrid(3, 3, 0, 0, 100, -9999, [](int r, int c) {
+  test::WriteFile("state/head1.asc", test::AsciiGrid(3, 3, 0, 0, 100, -9999, [](int r, int c) {
                     return r == 2 && c == 2 ? -9999.0 : 90.0;
                   }));
   EXPECT_EQ(Make(text), 22);

@@ -224,12 +224,13 @@ TEST_F(SnowStepTest, StaticGlacierMeltAndStorages) {
 }
 
 // Dynamic glacier 7 (method 11, cells of 1 km², 6 °C, hourly): (1,1) fully glacierized without
-// firn melts 0.75 mm of ice; on (1,2), half glacierized with three firn layers of 50 mm, the
-// glacier part's 0.2 mm of snow melts first, then firn (1 mm less that 0.2 mm) from the youngest
-// layer. The mass balance sums the melt. A mass balance M of (1,1) then brings the volume to
-// V1 = 28.5·A1^1.36 on the evaluation step: the area becomes A1 through (1,1), the only cell of
-// the lowest band; the firn layers move down one with this year's (empty) snow as the youngest,
-// the oldest leaves; the subbasin share and the reference mass balance follow.
+// firn melts 0.75 mm of ice times debrisScaling 0.6 (no debris grid), 0.45 mm; on (1,2), half
+// glacierized with three firn layers of 50 mm, the glacier part's 0.2 mm of snow melts first, then
+// firn (1 mm less that 0.2 mm) from the youngest layer. The mass balance sums the melt. A mass
+// balance M of (1,1) then brings the volume to V1 = 28.5·A1^1.36 on the evaluation step: the area
+// becomes A1 through (1,1), the only cell of the lowest band; the firn layers move down one with
+// this year's (empty) snow as the youngest, the oldest leaves; the subbasin share and the reference
+// mass balance follow.
 TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
   Add("GlacierizedCells", {{1, 0.5, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
   Add("GlacierCodes", {{7, 7, N, N}, {N, N, N, N}, {N, N, N, N}});
@@ -238,23 +239,28 @@ TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
   Start(Section(SnowSection{}) + IceFirn(dynamic));
   SetAll("temperature", 6);
   At("SolidSnowStorage_onGlacier", 1, 2) = At("TotalSnowStorage_onGlacier", 1, 2) = 0.2;
+  model_->debrisScaling = 0.6;
   Step();
-  EXPECT_DOUBLE_EQ(At("melt_from_ice", 1, 1), 0.75);
+  EXPECT_DOUBLE_EQ(At("melt_from_ice", 1, 1), 0.45);
   EXPECT_DOUBLE_EQ(At("SnowMelt_onGlacier", 1, 2), 0.2);
   EXPECT_DOUBLE_EQ(At("melt_from_firn", 1, 2), 0.8);
   EXPECT_EQ(At("melt_from_ice", 1, 2), 0.0);
   EXPECT_DOUBLE_EQ(model_->firn_WE_stack[1][2][1], 49.2);
   EXPECT_DOUBLE_EQ(At("firn_WE_stack", 1, 2), 149.2);
-  EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 1), -0.75);
+  EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 1), -0.45);
   EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 2), -1.0);
 
   // The evaluation step (30 September, last step), from the glacier as it started: shrinking
   // to 1.25 km², and growing to 1.75 km², which band 0's full cell (1,1) cannot take, so the
-  // glacier grows into its bare neighbour (2,1), which then takes the quarter cell.
+  // glacier grows into its bare neighbour (2,1), which then takes the quarter cell. The volume
+  // change is Σ cell²·g·ΔM / 0.85 over the year's balances: with E = 170 mm of snow above the
+  // 1500 mm limit on (1,2) (g = 0.5) the balance there grows by E, the volume by 0.5·E/850 and
+  // the glacier part of the cell takes (1 - g)/g·E as its youngest firn layer.
   struct Case {
-    double area, g11, g21, code21, balance11, balance12;
+    double area, g11, g21, code21, balance11, balance12, excess12;
   };
-  for (const Case& k : {Case{1.25, 0.75, 0, N, 1.2, 0.2}, Case{1.75, 1, 0.25, 7, 1, 0}}) {
+  for (const Case& k : {Case{1.25, 0.75, 0, N, 1.2, 0.2, 0}, Case{1.75, 1, 0.25, 7, 1, 0, 0},
+                        Case{1.25, 0.75, 0, N, 1.2, 0.2, 170}}) {
     SCOPED_TRACE(k.area);
     grids_["GlacierizedCells"][1][1] = 1;
     grids_["GlacierizedCells"][1][2] = 0.5;
@@ -263,8 +269,10 @@ TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
     Start(Section(SnowSection{}) + IceFirn(dynamic));
     SetAll("temperature", -5);
     const double V0 = 28.5 * std::pow(1.5, 1.36), V1 = 28.5 * std::pow(k.area, 1.36);
-    const double M = (V1 - V0) * 850;  // a cell of 1 km² gains M / 850 10⁶ m³ of ice
+    // A cell of 1 km² gains M / 850 10⁶ m³ of ice.
+    const double M = (V1 - V0) * 850 - 0.5 * k.excess12;
     At("GlacierMassBalance", 1, 1) = M;
+    At("snow_storage_total", 1, 2) = At("snowstorage_solid", 1, 2) = 1500 + k.excess12;
     model_->time_shift = 0.5;
     model_->RunSnowStep(23, 30, 9, 2001);
     model_->FinishStep(23, 30, 9, 2001);
@@ -277,12 +285,12 @@ TEST_F(SnowStepTest, DynamicGlacierStepAndAnnualUpdate) {
     EXPECT_NEAR(glacier.oldVolume, V1, 1e-9);
     // The mass balance of a lost quarter cell is spread: Σ g·M keeps its value M.
     EXPECT_NEAR(At("GlacierMassBalance", 1, 1), k.balance11 * M, 1e-9);
-    EXPECT_NEAR(At("GlacierMassBalance", 1, 2), k.balance12 * M, 1e-9);
-    EXPECT_NEAR(k.g11 * At("GlacierMassBalance", 1, 1) + 0.5 * At("GlacierMassBalance", 1, 2), M,
-                1e-9);
+    EXPECT_NEAR(At("GlacierMassBalance", 1, 2), k.balance12 * M + k.excess12, 1e-9);
+    EXPECT_NEAR(k.g11 * At("GlacierMassBalance", 1, 1) + 0.5 * At("GlacierMassBalance", 1, 2),
+                M + 0.5 * k.excess12, 1e-9);
     EXPECT_EQ(At("OldGlacierMassBalance", 1, 1), At("GlacierMassBalance", 1, 1));
     const std::vector<double> layers(model_->firn_WE_stack[1][2], model_->firn_WE_stack[1][2] + 4);
-    EXPECT_EQ(layers, (std::vector<double>{100, 0, 50, 50}));
+    EXPECT_EQ(layers, (std::vector<double>{100 + k.excess12, k.excess12, 50, 50}));
     EXPECT_NEAR(model_->glacier_shares[1].glacierized, k.area, 1e-12);
     EXPECT_NEAR(model_->glacier_shares[1].nonGlacierized, 5 - k.area, 1e-12);
   }
@@ -416,23 +424,33 @@ TEST_F(SnowStepTest, TracerMassFollowsTheWater) {
 
 // With the soil model's layered pack on, snowfall fills the layers, melt leaves them and goes to
 // level 0 of the liquid stack, and the end of the step aligns the layers with the solid storage.
+// The same within the step on a static ice cell (1, 2), whose snow melts by DDFsnow 2 mm/(°C d):
+// 5 °C for an hour melt 0.625 mm off glacier, 5 * 2 / 24 mm on it.
 TEST_F(SnowStepTest, LayeredSnowFollowsThePack) {
-  Start(Section(SnowSection{}));
+  Add("ice_firn", {{0, 1, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Start(Section(SnowSection{}) + IceFirn(GlacierSection{}));
   AddLayers();
-  At("precipitation") = 10;
-  At("temperature") = -5;
-  Step();
-  double* solid = stacks_[0][1][1];
-  EXPECT_NEAR(solid[0], 10, 1e-12);
+  SetAll("precipitation", 10);
+  SetAll("temperature", -5);
+  model_->RunSnowStep(12, 15, 1, 2001);
+  const struct {
+    int column;
+    double melt;
+  } cells[] = {{1, 0.625}, {2, 5 * 2.0 / 24}};
+  for (const auto& cell : cells) EXPECT_NEAR(stacks_[0][1][cell.column][0], 10, 1e-12);
   EXPECT_NEAR(stacks_[3][1][1][3], 0.1, 1e-12);  // density of the bottom layer, relative
-  At("precipitation") = 0;
-  At("temperature") = 5;
-  Step();
-  EXPECT_NEAR(solid[0], 10 - 0.625, 1e-12);
-  EXPECT_NEAR(stacks_[1][1][1][0], 0.625, 1e-12);
+  model_->FinishStep(12, 15, 1, 2001);
+  SetAll("precipitation", 0);
+  SetAll("temperature", 5);
+  model_->RunSnowStep(12, 15, 1, 2001);
+  for (const auto& cell : cells) {
+    SCOPED_TRACE(cell.column);
+    EXPECT_NEAR(stacks_[0][1][cell.column][0], 10 - cell.melt, 1e-12);
+    EXPECT_NEAR(stacks_[1][1][cell.column][0], cell.melt, 1e-12);
+  }
   At("snowstorage_solid") += 2;
   model_->FinishStep(12, 15, 1, 2001);
-  EXPECT_NEAR(solid[0], At("snowstorage_solid"), 1e-12);
+  EXPECT_NEAR(stacks_[0][1][1][0], At("snowstorage_solid"), 1e-12);
 }
 
 // A daily step with a cold night (all snow) and a warm day (all rain, and melt): the layered

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <numeric>
+#include <sstream>
 
 #include "core/nodata.h"
 #include "core/tracer_bookkeeping.h"
@@ -166,6 +168,46 @@ TEST_F(SoilWaterStep, GlaciatedCellGivesZerosAndKeepsItsColumn) {
   EXPECT_EQ(grids_["real_transpiration1"][1][1], 0.0);
   EXPECT_EQ(std::vector<double>(theta[1][1], theta[1][1] + 5), before);
   EXPECT_GT(model_->Grid(M::kTotalInfiltration)[1][2], 0.0);
+}
+
+// The control point's other-data, root-extraction and interflow rows of one sub-step, cell
+// (1, 1) of loam under 2 mm of input (taken whole: infiltration 2 mm, no direct runoff) with the
+// land-use grids at 1: the date, 18 + 6 values, levels 0..4 and layers 1..4; the extraction adds
+// up to the evapotranspiration the cell booked, the interflow to QI. A cell under a whole glacier
+// is not computed: zeros.
+TEST_F(SoilWaterStep, ControlPointRowsOfTheCellBody) {
+  const auto row = [&](const char* file) {
+    std::istringstream last(test::SplitLines(test::ReadFile(dir_ / file)).at(1));
+    std::vector<double> values;
+    for (double x; last >> x;) values.push_back(x);
+    std::filesystem::remove(dir_ / file);
+    return values;
+  };
+  const auto sum = [](const std::vector<double>& v, std::size_t from) {
+    return std::accumulate(v.begin() + static_cast<long>(from), v.end(), 0.0);
+  };
+  Add("ice_firn", Fill(0.0));
+  section_.control_point = "1 1";
+  for (const double ice : {0.0, 1.0}) {
+    SCOPED_TRACE(ice);
+    grids_["ice_firn"][1][1] = ice;
+    Build(Fill(2.0));
+    const double et = -Evapotranspiration(1, 1);
+    model_->RunStep(3, 5, 6, 2001);
+    model_->FlushBuffers();
+    const std::vector<double> other = row("other.txt"), etr = row("etr.txt"),
+                              inter = row("interflow.txt");
+    ASSERT_EQ(std::vector<std::size_t>({other.size(), etr.size(), inter.size()}),
+              std::vector<std::size_t>({28, 9, 8}));
+    EXPECT_EQ(std::vector<double>(other.begin(), other.begin() + 4),
+              (std::vector<double>{2001, 6, 5, 3}));
+    EXPECT_EQ(std::vector<double>({other[4], other[15], other[16]}),
+              (std::vector<double>{0, N, 0}));
+    EXPECT_NEAR(other[7], 2.0 * (1 - ice), 1e-5);                         // QINF
+    for (std::size_t i = 20; i < 28; ++i) EXPECT_EQ(other[i], 1.0) << i;  // Albedo .. Z0_1
+    EXPECT_NEAR(sum(etr, 4), ice > 0 ? 0.0 : et + Evapotranspiration(1, 1), 1e-5);
+    EXPECT_NEAR(sum(inter, 4), other[5], 1e-5);
+  }
 }
 
 // Above 10 mm of solid snow a share of the input (SnowRunoff_fraction 0.1) runs off at once;
