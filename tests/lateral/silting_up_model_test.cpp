@@ -262,6 +262,35 @@ TEST_F(SiltingUpTest, AParserErrorInOneRowEndsTheStepWithItsCode) {
                 "correctly. Parser message: Error: Division by zero in operator %"));
 }
 
+TEST_F(SiltingUpTest, ACapacityThatIsNotANumberOrNegativeIsReportedOnce) {
+  struct Case {
+    const char* statements;
+    const char* warning;
+  };
+  const Case cases[] = {
+      {"W=1; V=SQRT(-1);",
+       "the infiltration capacity V of the statement V=SQRT(-1) is not a number"},
+      {"W=1; V=0/0;", "the infiltration capacity V of the statement V=0/0 is not a number"},
+      {"W=1; XV=2; V=-XV;", "the infiltration capacity V of the statement V=-XV is negative (-2)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.statements);
+    screen_.str("");
+    ASSERT_EQ(Make(Section("3\n", std::string("1 8\n.4 .3\n0\nSiltingUpExpressions {") +
+                                      c.statements + "}\n")),
+              0);
+    model_->RunStep(0, 20, 5, 2001);
+    model_->RunStep(0, 21, 5, 2001);
+    EXPECT_TRUE(ScreenHas(c.warning)) << screen_.str();
+    EXPECT_TRUE(ScreenHas(" on 20.5.2001 0 h (row ")) << screen_.str();
+    std::size_t count = 0;
+    for (std::size_t at = screen_.str().find("infiltration capacity V"); at != std::string::npos;
+         at = screen_.str().find("infiltration capacity V", at + 1))
+      ++count;
+    EXPECT_EQ(count, 1u);
+  }
+}
+
 TEST_F(SiltingUpTest, SoilWithoutSandNeitherSealsNorYieldsNaN) {
   ASSERT_EQ(Make(Section("", "1 8\n0.4 0.3\n0\n")), 0);
   EXPECT_TRUE(ScreenHas("SiltingUpModel: the soils 33 hold no sand"));
