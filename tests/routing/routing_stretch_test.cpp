@@ -124,6 +124,20 @@ TEST_F(StretchTest, GrowingAndShrinkingDelays) {
     EXPECT_NEAR(r.Outflow(1, 1), outputs[step], 1e-15) << step;
     EXPECT_NEAR(r.storage[0][1], storage[step], 1e-15) << step;
   }
+  // Sub-steps of 10 min: the delay grows from 3 to 9 sub-steps when the flow drops, and each of
+  // the six positions of the gap takes a out of the storage.
+  StretchHarness fine(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 6, 60);
+  fine.Channel(1, 2, p);
+  const ChannelRecord& f = fine.stretch->Channel(1);
+  ASSERT_EQ(f.SectionCount(), 1);
+  ASSERT_EQ(f.delay[1], 9);
+  ASSERT_EQ(f.delay[2], 3);
+  fine.flows()[0][2] = b;
+  fine.Start();
+  fine.Step({{2, b}});
+  EXPECT_NEAR(f.storage[0][1], 0.0, 1e-15);
+  fine.Step({{2, a}});
+  EXPECT_NEAR(f.storage[0][1], -6 * a, 1e-15);
 }
 
 // Σ inflow = Σ outflow + change of the stored water, over steps of changing inflow through a
