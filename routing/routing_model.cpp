@@ -476,9 +476,10 @@ void abflussmodellklasse::OpenObservedTable() {
   }
   Diag() << "[end-entry]";
   // Rows without a record (the file ends within the window, or the start date was not found)
-  // stay 0 and count towards the end.
+  // hold nodata and count towards the end.
   for (int32_t row = kObservedCurrentRow; row < kObservedRows; ++row) {
     if (table.state() == kTablePastEnd) {
+      std::fill(observed_window_[row].begin(), observed_window_[row].end(), nodata);
       ++end_counter_;
       continue;
     }

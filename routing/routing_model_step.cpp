@@ -417,7 +417,8 @@ void abflussmodellklasse::ShiftObservedWindow(int64_t hour, int64_t day, int64_t
   std::rotate(observed_window_.begin(), observed_window_.begin() + 1, observed_window_.end());
   std::vector<double>& last = observed_window_[kObservedRows - 1];
   if (observed_table_->state() == kTablePastEnd) {
-    std::fill(last.begin(), last.end(), 0.0);
+    // No record: nodata, which neither enters the comparison nor replaces a discharge.
+    std::fill(last.begin(), last.end(), nodata);
     if (end_counter_ < kObservedEnded) ++end_counter_;
     return;
   }
