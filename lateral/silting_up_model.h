@@ -28,6 +28,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -129,6 +130,9 @@ class siltingupclass : public teilmodellklasse {
   void CarryTracerRunoff(long row, long column, double runoff, double storage);
   // Evaluates statements [first, last) of the list; a failure is FATAL 403.
   void EvaluateStatements(ExpressionParser& parser, std::size_t first, std::size_t last) const;
+  // One WARNING per run for a user's capacity that is not a number or negative (which act as no
+  // sealing and as no infiltration): it names the statement, the step and the cell.
+  void WarnAboutCapacity(long row, long column, double capacity);
   std::vector<double**> ResultGrids() const;
   void CopyFromMasters(const UnitResults& masters);
   void AddStatistics();
@@ -138,6 +142,7 @@ class siltingupclass : public teilmodellklasse {
   Output disposition_table_output_, runoff_table_output_;
   Table disposition_table_, runoff_table_;
   std::size_t second_group_ = 0;  // index of the first statement holding "V="
+  std::atomic<bool> capacity_warned_{false};
   int elevation_index_ = 0;
   int water_input_index_ = 0;
   int soil_index_ = 0;

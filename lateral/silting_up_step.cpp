@@ -189,6 +189,7 @@ void siltingupclass::ComputeCell(long row, long column, ExpressionParser* parser
     parser->SetVariable("Q", kinetic_energy);
     EvaluateStatements(*parser, second_group_, expressions.size());
     parser->GetVariable("V", capacity);
+    if (!(capacity >= 0)) WarnAboutCapacity(row, column, capacity);
   }
   // A soil without sand has no defined capacity and disposition: it does not seal.
   if (!std::isfinite(capacity)) capacity = std::nan("");
@@ -202,6 +203,22 @@ void siltingupclass::ComputeCell(long row, long column, ExpressionParser* parser
   // empty: its water now stands in the water input or in the runoff.
   CarryTracerRunoff(row, column, out.runoff, water_input + storage);
   storage = out.storage;
+}
+
+void siltingupclass::WarnAboutCapacity(long row, long column, double capacity) {
+  if (capacity_warned_.exchange(true)) return;
+  // The statement that gave V its value: the last one assigning it.
+  std::string statement = expressions[second_group_];
+  for (std::size_t i = second_group_; i < expressions.size(); ++i)
+    if (expressions[i].rfind("V=", 0) == 0) statement = expressions[i];
+  const ModelDate& d = step_date;
+  *diag << "WARNING: " << module_name << ": the infiltration capacity V of the statement "
+        << statement << " is " << (std::isnan(capacity) ? "not a number" : "negative") << " ("
+        << capacity << ") on " << d.day << "." << d.month << "." << d.year << " " << d.hour
+        << " h (row " << row << ", column " << column
+        << "): " << (std::isnan(capacity) ? "the cell does not seal" : "the cell takes up no water")
+        << "; later such values are not reported"
+        << "[end-entry]";
 }
 
 void siltingupclass::MixTracerInput(long row, long column, double water_input, double storage) {

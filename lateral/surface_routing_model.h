@@ -255,6 +255,8 @@ class surfaceroutingclass : public teilmodellklasse {
   void StartTransfer();
   void RunInnerStep(double t, bool first);
   void AgreeTimeStep(double t);
+  // Method 6: the heads of the own cells back to the start of the inner step (halo exchanged).
+  void RestartHeads();
   void SumRecords(int which);
   void ReduceRecords();
   void ExchangeHeadsAndFluxes();

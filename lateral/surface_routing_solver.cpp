@@ -2,7 +2,9 @@
 // surface storage, the inner steps move the water (methods 1-5 explicitly, method 6 by the head
 // iteration) with a time step agreed over all processes, the zone records link the water that
 // left the hillslopes to the channel cells, and a closing pass enters what reached the channels
-// into the flow-time zones.
+// into the flow-time zones. The first inner step of a call agrees the time step; its flow and
+// storage passes then use the agreed step (method 6 solves its heads a second time for it), so
+// the water moves over the time by which the clock advances, whatever the minimum step.
 //
 // Every process makes the same collectives in the same order (three halo rounds, the record sums
 // and, on the first inner step, the agreed time step), also without own cells. The zone records
@@ -121,7 +123,20 @@ void surfaceroutingclass::RunInnerStep(double t, bool first) {
     RunHeadIteration(previous_dt);
     ExchangeHeadsAndFluxes();
     FinishHeadIteration();
-    if (first) AgreeTimeStep(t);
+    if (first) {
+      // The velocities of a trial with the minimum step give the agreed step; the heads then
+      // start again from the start of the inner step and are solved over the agreed step, so the
+      // water moves over the time by which the clock advances.
+      AgreeTimeStep(t);
+      if (inner_dt != previous_dt) {
+        RestartHeads();
+        previous_dt = inner_dt;
+        RunHeadIteration(previous_dt);
+        ExchangeHeadsAndFluxes();
+        FinishHeadIteration();
+      }
+      previous_dt = inner_dt;
+    }
   }
   if (inner_index == recompute_mark)
     recompute_mark =
@@ -134,6 +149,16 @@ void surfaceroutingclass::RunInnerStep(double t, bool first) {
     ExplicitStoragePass(previous_dt);
   else
     HeadStoragePass(previous_dt);
+  ExchangeHeadsAndFluxes();
+}
+
+void surfaceroutingclass::RestartHeads() {
+  double** head = grid_data[kSurfHead];
+  double** head_old = grid_data[kSurfHeadOld];
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (OwnCell(r, c)) head[r][c] = head_old[r][c];
+  });
   ExchangeHeadsAndFluxes();
 }
 

@@ -474,13 +474,21 @@ void abflussmodellklasse::OpenObservedTable() {
     previous_day = d;
     table.NextRow();
   }
-  if (table.state() == kTablePastEnd) ++end_counter_;
   Diag() << "[end-entry]";
+  // Rows without a record (the file ends within the window, or the start date was not found)
+  // hold nodata and count towards the end.
   for (int32_t row = kObservedCurrentRow; row < kObservedRows; ++row) {
-    CopyObservedRow(row);
-    if (table.state() == kTablePastEnd) ++end_counter_;
-    table.NextRow();
+    if (table.state() == kTablePastEnd) {
+      std::fill(observed_window_[row].begin(), observed_window_[row].end(), nodata);
+      ++end_counter_;
+      continue;
+    }
     if (table.GetDate(y, m, d, h)) observed_date_ = ModelDate{FullYear(y), m, d, h};
+    CopyObservedRow(row);
+    table.NextRow();
+    if (table.state() == kTablePastEnd)
+      Diag() << "INFO: end of discharge file reached!"
+             << "[end-entry]";
   }
   for (int32_t row = 0; row < kObservedCurrentRow; ++row)
     observed_window_[row] = observed_window_[kObservedCurrentRow];

@@ -69,8 +69,9 @@ inline constexpr std::size_t kMaxDescriptionLine = 2400;
 // Rows of the observed window: lags -10..+10, row 10 is the current step.
 inline constexpr int kObservedRows = 21;
 inline constexpr int kObservedCurrentRow = 10;
-// The end counter value that stops the comparison with observed discharges.
-inline constexpr int32_t kObservedEnded = 10;
+// The end counter counts the rows of the window, from its top, that hold no record of the
+// observed file; at this value row 10 holds none either and the comparison stops.
+inline constexpr int32_t kObservedEnded = kObservedRows - kObservedCurrentRow;
 // Default name of the storage file when the soil model gives none.
 inline constexpr const char* kDefaultStorageFile = "storage.ftz";
 

@@ -378,7 +378,7 @@ double abflussmodellklasse::ChannelStorage() const {
 }
 
 void abflussmodellklasse::CompareWithObserved() {
-  if (end_counter_ > kObservedEnded - 1 || observed_window_.empty()) return;
+  if (end_counter_ >= kObservedEnded || observed_window_.empty()) return;
   ++step_counter_;
   const int32_t mode = statistics_code_ / 1000;
   double* observed_values = statistics_->observed_values();
@@ -408,7 +408,7 @@ void abflussmodellklasse::CompareWithObserved() {
 void abflussmodellklasse::ShiftObservedWindow(int64_t hour, int64_t day, int64_t month,
                                               int64_t year) {
   if (!observed_table_) return;
-  if (end_counter_ > kObservedEnded - 1)
+  if (end_counter_ >= kObservedEnded)
     Diag() << "INFO: observed runoff: actual date " << day << "." << month << "." << year << " "
            << hour << "h not found (end of discharge file at " << observed_date_.day << "."
            << observed_date_.month << "." << observed_date_.year << ", " << observed_date_.hour
@@ -416,8 +416,10 @@ void abflussmodellklasse::ShiftObservedWindow(int64_t hour, int64_t day, int64_t
            << "[end-entry]";
   std::rotate(observed_window_.begin(), observed_window_.begin() + 1, observed_window_.end());
   std::vector<double>& last = observed_window_[kObservedRows - 1];
-  if (end_counter_ > kObservedEnded - 1) {
-    std::fill(last.begin(), last.end(), 0.0);
+  if (observed_table_->state() == kTablePastEnd) {
+    // No record: nodata, which neither enters the comparison nor replaces a discharge.
+    std::fill(last.begin(), last.end(), nodata);
+    if (end_counter_ < kObservedEnded) ++end_counter_;
     return;
   }
   CopyObservedRow(kObservedRows - 1);
@@ -426,7 +428,6 @@ void abflussmodellklasse::ShiftObservedWindow(int64_t hour, int64_t day, int64_t
   if (observed_table_->state() == kTablePastEnd) {
     Diag() << "INFO: end of discharge file reached!"
            << "[end-entry]";
-    ++end_counter_;
   } else if (observed_table_->GetDate(y, m, d, h)) {
     observed_date_ = ModelDate{y < 1000 ? y + 1900 : y, m, d, h};
   }

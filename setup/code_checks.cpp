@@ -15,6 +15,7 @@
 #include "core/string_helpers.h"
 #include "grids/grid_output.h"
 #include "setup/defaultini.h"
+#include "setup/zone_ranking.h"
 
 namespace velorn {
 namespace {
@@ -257,8 +258,10 @@ void defaultini::CheckCodeGridOnHeldRows(const GridEntry& grid_entry, CodeTable 
     AllReduceMaximum(giver);
     std::vector<double> value{rank == static_cast<int>(-giver[0]) ? unknown.value : 0.0};
     AllReduceSum(value);
-    if (rank == 0) ReportUnknownCode(grid_entry, table, value[0]);
-    throw ErrorCode{UnknownCodeError(table)};
+    int failure = UnknownCodeError(table);
+    if (rank == 0) failure = CodeOf([&] { ReportUnknownCode(grid_entry, table, value[0]); });
+    if (size > 1) MPI_Bcast(&failure, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    throw ErrorCode{failure};
   }
   if (rank == 0) ReportCodeReplacement(grid_entry, table, codes);
   ReplaceCodesByIndexes(grid_entry.grid, ncols, first, last, codes, positive_only);
@@ -268,6 +271,14 @@ void defaultini::ReportUnknownCode(const GridEntry& grid_entry, CodeTable table,
   const TableTexts texts = TextsOf(table);
   const std::string file_name = grid_entry.file_name.value_or("");
   const std::string identifier = grid_entry.identifier.value_or("");
+  // A grid of another cell size was resampled onto the zone grid: its blended or missing codes
+  // are no fault of the table.
+  const GridFileHeader read = ReadGridFileHeader(file_name);
+  if (read.code == 0 && read.header[4] != cellsize)
+    ThrowFatal(Diag(), kGridFormatCode, "FATAL: the cell size of grid ", file_name, " (",
+               identifier, ") is ", read.header[4], ", that of the zone grid ",
+               (*registry)[1].file_name.value_or(""), " is ", cellsize,
+               ": a grid of codes does not fit the zone grid; give it the zone grid's cell size");
   if (table == CodeTable::kSoil)
     ThrowFatal(Diag(), kUnknownSoilCode, "FATAL: \n", kRule, "\n", "soil type ", value, " in grid ",
                file_name, " (", identifier, ")\n", "is not present in the control file \n", kRule,

@@ -76,11 +76,13 @@ std::string EndOfYearFileName(const std::string& external_name, int year);
 std::string RenamedExternalGridName(const std::string& name, int64_t year, int64_t month,
                                     int64_t day, int64_t hour, std::clock_t ticks);
 
-// Index of the first in-use record among the first `capacity` of `records` whose name (blanks
-// read as '_') is `name`, or whose statistic part (after the first ':') is `name`; -1 when none.
-// A name that is only a piece of a record's name links nothing.
+// Index of the in-use record among the first `capacity` of `records` whose name (blanks read as
+// '_') contains `name`, -1 when none. A record whose whole name, or whose statistic part (after
+// the first ':'), is `name` goes before the first record that merely contains it. `containing`
+// (may be null) receives the number of records whose name contains `name` when the link rests
+// on containment alone, else 0.
 int FindStatisticRecord(const ZoneStatisticsRecord* records, int32_t capacity,
-                        const std::string& name);
+                        const std::string& name, int* containing = nullptr);
 
 // The text of a statistics file at an interval end. Adds the current values to the zone sums
 // (the record's second values) for the accumulating kinds and sets the sums of "Sum" and "Mean"

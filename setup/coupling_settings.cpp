@@ -75,20 +75,27 @@ std::string RenamedExternalGridName(const std::string& name, int64_t year, int64
 }
 
 int FindStatisticRecord(const ZoneStatisticsRecord* records, int32_t capacity,
-                        const std::string& name) {
+                        const std::string& name, int* containing) {
+  if (containing != nullptr) *containing = 0;
   if (records == nullptr || name.empty()) return -1;
-  int statistic_part_match = -1;
+  int whole_match = -1, statistic_part_match = -1, first_containing = -1, count = 0;
   for (int i = 0; i < capacity && records[i].InUse(); ++i) {
     if (records[i].internal_name == nullptr) continue;
     std::string record_name = records[i].internal_name;
     std::replace(record_name.begin(), record_name.end(), ' ', '_');
-    if (record_name == name) return i;
+    if (record_name.find(name) == std::string::npos) continue;
+    ++count;
+    if (first_containing < 0) first_containing = i;
+    if (whole_match < 0 && record_name == name) whole_match = i;
     const std::size_t colon = record_name.find(':');
     if (statistic_part_match < 0 && colon != std::string::npos &&
         record_name.compare(colon + 1, std::string::npos, name) == 0)
       statistic_part_match = i;
   }
-  return statistic_part_match;
+  if (whole_match >= 0) return whole_match;
+  if (statistic_part_match >= 0) return statistic_part_match;
+  if (containing != nullptr) *containing = count;
+  return first_containing;
 }
 
 std::string CouplingStatisticsText(ZoneStatisticsRecord& record, CouplingWriteKind kind,
@@ -248,7 +255,14 @@ void defaultini::LinkExternalGrids(ZoneStatisticsRecord* registry_records, int32
                  "\"\npossible reason: internal name of the grid is wrong (case sensitive!)");
   if (rank != 0) return;
   for (ExternalStatistic& entry : coupling.statistics) {
-    const int index = FindStatisticRecord(registry_records, capacity, entry.internal_name);
+    int containing = 0;
+    const int index =
+        FindStatisticRecord(registry_records, capacity, entry.internal_name, &containing);
+    if (index >= 0 && containing > 1)
+      Diag() << "WARNING: the zonal statistic name \"" << entry.internal_name
+             << "\" of [ExternalCoupling] is part of " << containing
+             << " table names; it is linked to \"" << registry_records[index].internal_name
+             << "\"[end-entry]";
     if (index < 0)
       ThrowFatal(Diag(), kCouplingStatisticMissingCode,
                  "FATAL: -----------------error------------\nerror looking for zonal statistic "

@@ -157,48 +157,67 @@ RegionRanking RankRegionGrid(double** region, double** zone, int32_t ncols, int3
   return result;
 }
 
+GridFileHeader ReadGridFileHeader(const std::string& name) {
+  GridFileHeader result;
+  SigintIgnoredScope sigint_ignored;
+  std::ifstream file(name, std::ios::binary);
+  if (!file) {
+    result.code = kGridOpenCode;
+    result.problem = "FATAL: error opening " + name;
+    return result;
+  }
+  std::string lead(kAsciiHeaderBytes, '\0');
+  file.read(lead.data(), static_cast<std::streamsize>(lead.size()));
+  lead.resize(static_cast<std::size_t>(file.gcount()));
+  const auto* bytes = reinterpret_cast<const unsigned char*>(lead.data());
+  // The forms and header rules of the grid reader, so that the geometry taken from this
+  // header is the one the reader compares the zone grid with.
+  const auto type = DetectGridFileType(bytes, std::min(lead.size(), kGridLeadBytes));
+  switch (type) {
+    case kGridAscii: {
+      const AsciiHeaderResult ascii = ParseAsciiHeader(lead);
+      if (ascii.failed_pair != 0) {
+        result.code = kGridFormatCode;
+        result.problem = "FATAL: error reading " + name + ": " + ascii.reason;
+        return result;
+      }
+      result.header = ascii.values;
+      break;
+    }
+    case kGridBinaryDouble:
+    case kGridBinarySingle: {
+      const auto values = DecodeBinaryHeader(bytes, type == kGridBinaryDouble);
+      std::copy_n(values.begin(), result.header.size(), result.header.begin());
+      break;
+    }
+    default:
+      result.code = kGridFormatCode;
+      result.problem =
+          "FATAL: could not recognise file format (ascii, float or double) for " + name;
+      return result;
+  }
+  file.clear();  // a header shorter than the read-ahead leaves end-of-file set
+  file.close();
+  if (file.fail()) {
+    result.code = kGridCloseCode;
+    result.problem = "FATAL: error closing grid " + name;
+    return result;
+  }
+  const std::string problem = CheckGridHeader(result.header);
+  if (!problem.empty()) {
+    result.code = kGridFormatCode;
+    result.problem = "FATAL: error reading " + name + ": " + problem;
+  }
+  return result;
+}
+
 // ---- defaultini ------------------------------------------------------------------------------
 
 void defaultini::ReadZoneGridHeader(int32_t& ncols_out, int32_t& nrows_out, double& xll_out,
                                     double& yll_out, double& cellsize_out, double& nodata_out) {
-  const std::string name = (*registry)[1].file_name.value_or("");
-  GridHeader6 header{};
-  {
-    SigintIgnoredScope sigint_ignored;
-    std::ifstream file(name, std::ios::binary);
-    if (!file) ThrowFatal(Diag(), kGridOpenCode, "FATAL: error opening ", name);
-    std::string lead(kAsciiHeaderBytes, '\0');
-    file.read(lead.data(), static_cast<std::streamsize>(lead.size()));
-    lead.resize(static_cast<std::size_t>(file.gcount()));
-    const auto* bytes = reinterpret_cast<const unsigned char*>(lead.data());
-    // The forms and header rules of the grid reader, so that the geometry taken from this
-    // header is the one the reader compares the zone grid with.
-    const auto type = DetectGridFileType(bytes, std::min(lead.size(), kGridLeadBytes));
-    switch (type) {
-      case kGridAscii: {
-        const AsciiHeaderResult ascii = ParseAsciiHeader(lead);
-        if (ascii.failed_pair != 0)
-          ThrowFatal(Diag(), kGridFormatCode, "FATAL: error reading ", name, ": ", ascii.reason);
-        header = ascii.values;
-        break;
-      }
-      case kGridBinaryDouble:
-      case kGridBinarySingle: {
-        const auto values = DecodeBinaryHeader(bytes, type == kGridBinaryDouble);
-        std::copy_n(values.begin(), header.size(), header.begin());
-        break;
-      }
-      default:
-        ThrowFatal(Diag(), kGridFormatCode,
-                   "FATAL: could not recognise file format (ascii, float or double) for ", name);
-    }
-    file.clear();  // a header shorter than the read-ahead leaves end-of-file set
-    file.close();
-    if (file.fail()) ThrowFatal(Diag(), kGridCloseCode, "FATAL: error closing grid ", name);
-  }
-  const std::string problem = CheckGridHeader(header);
-  if (!problem.empty())
-    ThrowFatal(Diag(), kGridFormatCode, "FATAL: error reading ", name, ": ", problem);
+  const GridFileHeader read = ReadGridFileHeader((*registry)[1].file_name.value_or(""));
+  if (read.code != 0) ThrowFatal(Diag(), read.code, read.problem);
+  const GridHeader6& header = read.header;
   ncols_out = static_cast<int32_t>(std::floor(header[0]));
   nrows_out = static_cast<int32_t>(std::floor(header[1]));
   xll_out = header[2];

@@ -5,14 +5,17 @@
 // zone_ranking.cpp) and broadcasts the result; tests call them directly. Zone codes are the
 // integer parts of the zone values, 0..32767, at most 16000 zones; region codes 1..32767, at
 // most 30 regions. A grid that breaks a limit gives the failure's code and the offending value
-// instead of a table; nothing is thrown here.
+// instead of a table; nothing is thrown here. ReadGridFileHeader reads the geometry of a grid
+// file's header the way the grid reader does.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/zone_ranking.h"
 #include "core/zone_types.h"
+#include "grids/grid_formats.h"
 
 namespace velorn {
 
@@ -57,5 +60,15 @@ RegionRanking RankRegionGrid(double** region, double** zone, int32_t ncols, int3
 // Zone code of a value (its integer part), or -1 when the value is not finite or its integer
 // part lies outside 0..32767.
 int32_t ZoneCodeOf(double value);
+
+// The six geometry values from the header of a grid file in the reader's forms (ASCII, binary
+// single or double); `code` is 0, or the reader's code with the FATAL text in `problem` (21
+// the file cannot be opened, 22 unknown form or bad header, 23 close failure).
+struct GridFileHeader {
+  GridHeader6 header{};
+  int code = 0;
+  std::string problem;
+};
+GridFileHeader ReadGridFileHeader(const std::string& name);
 
 }  // namespace velorn

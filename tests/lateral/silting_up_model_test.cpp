@@ -262,6 +262,25 @@ TEST_F(SiltingUpTest, AParserErrorInOneRowEndsTheStepWithItsCode) {
                 "correctly. Parser message: Error: Division by zero in operator %"));
 }
 
+TEST_F(SiltingUpTest, ACapacityThatIsNotANumberOrNegativeIsReportedOnce) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"V=SQRT(-1);", "V=SQRT(-1) is not a number"},
+      {"V=0/0;", "V=0/0 is not a number"},
+      {"XV=2; V=-XV;", "V=-XV is negative (-2) on 20.5.2001 0 h (row "}};
+  for (const auto& [statements, warning] : cases) {
+    screen_.str("");
+    ASSERT_EQ(Make(Section("3\n", std::string("1 8\n.4 .3\n0\nSiltingUpExpressions {W=1; ") +
+                                      statements + "}\n")),
+              0);
+    model_->RunStep(0, 20, 5, 2001);
+    model_->RunStep(0, 21, 5, 2001);
+    const std::string screen = screen_.str();
+    const std::size_t at = screen.find(std::string("capacity V of the statement ") + warning);
+    EXPECT_NE(at, std::string::npos) << screen;
+    EXPECT_EQ(screen.find("capacity V", at + 1), std::string::npos) << screen;  // once
+  }
+}
+
 TEST_F(SiltingUpTest, SoilWithoutSandNeitherSealsNorYieldsNaN) {
   ASSERT_EQ(Make(Section("", "1 8\n0.4 0.3\n0\n")), 0);
   EXPECT_TRUE(ScreenHas("SiltingUpModel: the soils 33 hold no sand"));

@@ -75,6 +75,13 @@ TEST_F(SurfacePond, AFlatPondStaysStill) {
     // Nothing moves: the agreed step is the longest allowed.
     EXPECT_EQ(model_->inner_dt, 300) << method;
     EXPECT_EQ(model_->inner_steps, 2) << method;
+    // The stable step is the shortest crossing time L / |v| of a counted direction: methods 1-5
+    // count the moving directions with a share above 0.0001, method 6 every moving direction.
+    model_->stack_data[kSurfVelocity][3][3][5] = 0.4;  // 10 m / 0.4 m/s = 25 s
+    model_->stack_data[kSurfWeights][3][3][5] = 0.5;
+    model_->stack_data[kSurfVelocity][2][4][3] = -0.8;  // 12.5 s, share 0.00005
+    model_->stack_data[kSurfWeights][2][4][3] = 0.00005;
+    EXPECT_EQ(model_->ComputeStableTimeStep(0), method == 6 ? 12.5 : 25) << method;
     Release();
     for (int r = 1; r <= 5; ++r)
       for (int c = 1; c <= 5; ++c) G("SurfStorSiltingUp")[r][c] = 0;
@@ -151,18 +158,18 @@ class SurfacePlane : public SurfaceBasin {
   SurfacePlane() : SurfaceBasin(kRows, 1) {
     for (int r = 1; r <= kRows; ++r) G("[elevation_model]")[r][1] = 100 - 0.1 * r;
     Channel(kRows, 1);
+    landuse_[1] = LanduseRecord();
+    landuse_[1].ParseEntry(
+        diag_,
+        "1 bare method VariableDayCount { RootDist = 1.0; TReduWet = 0.95; HReduDry = 3.45;"
+        " Albedo = 0.25 0.20 0.25; rsc = 80 60 80; LAI = 1 4 1; Z0 = 0.02 0.1 0.02;"
+        " VCF = 0.5 0.9 0.5; RootDepth = 0.2 0.5 0.2; AltDep = 0 0.01 0; JulDays = 1 180 366;"
+        " SR_K_ST = 10; }",
+        "VariableDayCount");
   }
 };
 
 TEST_F(SurfacePlane, Method5FollowsTheKinematicWave) {
-  landuse_[1] = LanduseRecord();
-  landuse_[1].ParseEntry(
-      diag_,
-      "1 bare method VariableDayCount { RootDist = 1.0; TReduWet = 0.95; HReduDry = 3.45;"
-      " Albedo = 0.25 0.20 0.25; rsc = 80 60 80; LAI = 1 4 1; Z0 = 0.02 0.1 0.02;"
-      " VCF = 0.5 0.9 0.5; RootDepth = 0.2 0.5 0.2; AltDep = 0 0.01 0; JulDays = 1 180 366;"
-      " SR_K_ST = 10; }",
-      "VariableDayCount");
   // Sub-steps of 60 s, inner steps of at most 5 s; the cap L / (20 s) = 0.5 m/s never binds.
   Start(0, 0, 0, Section(5, "1", "1", "5"));
   const double i = 50.0 / 1000 / 3600;  // 50 mm/h in m/s
@@ -208,6 +215,29 @@ TEST_F(SurfacePlane, Method5FollowsTheKinematicWave) {
   for (int step = 0; step < 240; ++step) delivered += Route(0);
   EXPECT_LT(Storage(), 0.01 * put_in);
   EXPECT_NEAR(Storage() + delivered, put_in, 1e-11 * put_in);
+}
+
+TEST_F(SurfacePlane, HeadIterationDoesNotDependOnTheMinimumSubTimeStep) {
+  // Steady rain of 50 mm/h on the plane, sub-steps of 600 s: whatever the shortest allowed inner
+  // step, the plane reaches equilibrium (outflow = rain) and the two runs deliver alike.
+  const double rain = 50.0 / 6, sub_step_rain = rain * kRows;
+  std::vector<std::vector<double>> runs;
+  for (const char* minimum : {"60", "1"}) {
+    Start(0, 0, 0, Section(6, "10", minimum, "300"));
+    runs.emplace_back();
+    double put_in = 0, delivered = 0;
+    for (int step = 0; step < 18; ++step) {
+      runs.back().push_back(Route(rain));
+      put_in += sub_step_rain;
+      delivered += runs.back().back();
+    }
+    EXPECT_NEAR(runs.back().back(), sub_step_rain, 0.01 * sub_step_rain) << minimum;
+    EXPECT_NEAR(Storage() + delivered, put_in, 1e-11 * put_in) << minimum;
+    Release();
+    for (int r = 1; r <= kRows; ++r) G("SurfStorSiltingUp")[r][1] = G("directflow")[r][1] = 0;
+  }
+  for (std::size_t k = 0; k < runs[0].size(); ++k)
+    EXPECT_NEAR(runs[1][k], runs[0][k], 0.01 * sub_step_rain) << k;
 }
 
 TEST_F(SurfaceCatchment, HeadIterationStaysWithinTheInitialSurfaceAndDrainsToChannels) {

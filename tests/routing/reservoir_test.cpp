@@ -171,6 +171,17 @@ TEST_F(ReservoirTest, RuleTableByHand) {
   Make(Item(1e5), Table("2\n0 2\n1e6 2\n", "TargetCap = 0.5\n"));
   Step(0.0, 60.0);
   EXPECT_NEAR(r.outflow(), 0.5, 1e-12);
+  // 14 May (day 134) between the period days 91 and 274: w = 43 / 183 of period 2. By volume,
+  // the two periods give 2 and 5 m³/s at 1500 m³. By outflow, 1 m³/s at 1000 and 500 m³, 3 m³/s
+  // at 2000 and 1000 m³: the blended volume t = 1000 − 500 w and slope 0.002 (1 + w) give
+  // 1 + 0.002 (1 + w) (1500 − t) = 1 + (1 + w)².
+  const double w = 43.0 / 183;
+  Make(Item(1500), Table("3 91 274\n0 0 0\n1000 1 3\n2000 3 7\n"));
+  Step(0.0, 1.0);
+  EXPECT_NEAR(r.outflow(), (1 - w) * 2 + w * 5, 1e-12);
+  Make(Item(1500), Table("3 91 274\n0 0 0\n1 1000 500\n3 2000 1000\n", "TableIndex = Flow\n"));
+  Step(0.0, 1.0);
+  EXPECT_NEAR(r.outflow(), 1 + (1 + w) * (1 + w), 1e-12);
 }
 
 // A storage-proportional rule r = k·v is a linear reservoir: with inflow I the inner steps give

@@ -137,12 +137,15 @@ TEST_F(RoutingNetworkTest, EndOfTheObservedFileStopsTheComparison) {
       ++n;
     return n;
   };
-  // Rows 11..14 fill the window in steps 0..3; from step 3 the file is past its end: ten steps
-  // report it, the seven after them report the missing date and compare nothing.
-  EXPECT_EQ(count("end of discharge file reached!"), 10);
-  EXPECT_EQ(count("h not found (end of discharge file at 1.1.2001, 14h)"), 7);
-  EXPECT_TRUE(ScreenHas("observed runoff: actual date 1.1.2001 19h not found"));
-  EXPECT_EQ(model->LinearFit()[kGoodnessOfFitMaxLag][5].count, 13);
+  // The window reads ten rows ahead: the last record (14 h) enters it in step 4, which says
+  // once that the file ends. Every step up to 14 h is compared with its own record; the five
+  // after it report the missing date. Ten steps ahead, only steps 0..4 have a record.
+  EXPECT_EQ(count("end of discharge file reached!"), 1);
+  EXPECT_EQ(count("h not found (end of discharge file at 1.1.2001, 14h)"), 5);
+  EXPECT_TRUE(ScreenHas("observed runoff: actual date 1.1.2001 15h not found"));
+  EXPECT_EQ(model->LinearFit()[kGoodnessOfFitMaxLag][5].count, 15);
+  EXPECT_EQ(model->LinearFit()[2 * kGoodnessOfFitMaxLag][5].count, 5);
+  EXPECT_EQ(model->LinearFit()[0][5].count, 15);
 }
 
 TEST_F(RoutingNetworkTest, WarmStartContinuesTheRun) {

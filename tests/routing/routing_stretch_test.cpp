@@ -124,6 +124,51 @@ TEST_F(StretchTest, GrowingAndShrinkingDelays) {
     EXPECT_NEAR(r.Outflow(1, 1), outputs[step], 1e-15) << step;
     EXPECT_NEAR(r.storage[0][1], storage[step], 1e-15) << step;
   }
+  // Sub-steps of 10 min: the delay grows from 3 to 9 sub-steps when the flow drops, and each of
+  // the six positions of the gap takes a out of the storage.
+  StretchHarness fine(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 6, 60);
+  fine.Channel(1, 2, p);
+  const ChannelRecord& f = fine.stretch->Channel(1);
+  ASSERT_EQ(f.SectionCount(), 1);
+  ASSERT_EQ(f.delay[1], 9);
+  ASSERT_EQ(f.delay[2], 3);
+  fine.flows()[0][2] = b;
+  fine.Start();
+  fine.Step({{2, b}});
+  EXPECT_NEAR(f.storage[0][1], 0.0, 1e-15);
+  fine.Step({{2, a}});
+  EXPECT_NEAR(f.storage[0][1], -6 * a, 1e-15);
+}
+
+// Storage constants of 2 h (mean channel) and 0.5 h (flood plain), sub-steps of 30 min: in the
+// first step above bank-full the inflow splits by the flood-plain share fl of the step's largest
+// flow, while the outflow carried from the step before leaves by that step's split (mean
+// channel alone); the second sub-step carries by fl.
+TEST_F(StretchTest, FloodPlainShareOfTheFirstSubStepAboveBankfull) {
+  StretchHarness h(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 2, 60);
+  ChannelParameters p = DeepChannel(2.0, 1.0, 1.0, 1, 3000, 6);
+  p.k_flood = 0.5;
+  p.bankfull_depth = 0.3;
+  p.width_mean = 3;
+  h.Channel(1, 2, p);
+  const ChannelRecord& r = h.stretch->Channel(1);
+  const double small = 0.5, large = 30;
+  const int32_t row = h.stretch->LookupWQRow(1, large);
+  ASSERT_EQ(r.share[h.stretch->LookupWQRow(1, small)], 0.0);
+  ASSERT_GT(r.share[row], 0.1);
+  ASSERT_EQ(r.delay[row], 0);
+  h.flows()[0][2] = small;
+  h.Start();
+  h.Step({{1, 0.0}, {2, small}});
+  const double before = r.Outflow(1, 2);
+  h.Step({{1, 0.0}, {2, large}});
+  const double fl = r.share[row], km = std::exp(-0.25), kf = std::exp(-1.0);
+  EXPECT_NEAR(h.stretch->Parameters(1).factor_mean, km, 1e-12);
+  EXPECT_NEAR(h.stretch->Parameters(1).factor_flood, kf, 1e-12);
+  const double in = (1 - fl) * (1 - km) + fl * (1 - kf);
+  const double first = in * large + km * before;
+  EXPECT_NEAR(r.Outflow(1, 1), first, 1e-12);
+  EXPECT_NEAR(r.Outflow(1, 2), in * large + ((1 - fl) * km + fl * kf) * first, 1e-12);
 }
 
 // Σ inflow = Σ outflow + change of the stored water, over steps of changing inflow through a

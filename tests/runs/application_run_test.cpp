@@ -8,7 +8,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -720,6 +722,81 @@ TEST_F(MeteoBasinRun, FinishChosenInThePreSpinUpEndsTheRun) {
   EXPECT_TRUE(HasLine(result, 3,
                       "pre-SpinUp reached end of defined time range. Soil-temperatures are going "
                       "to be set now."));
+}
+
+// A partner exchanging zone statistics on hourly steps: the 25 hourly temperatures from 1.1.2019
+// 24 h to 2.1.2019 24 h (station values s / 10 and s / 5 in step s), named in [ExternalCoupling]
+// by a piece of the table's name. Exchanged every step, the partner reads each step's zone
+// means; once a day, the mean of the day's steps. The file carries the date of the step after
+// the interval (the last step's at the end). With a spin-up pass the partner sees both passes.
+TEST_F(MeteoBasinRun, PartnerReadsTheZoneStatisticsOfEveryStepOrDay) {
+  struct Case {
+    const char* interval;
+    int processes;
+    int passes;
+    std::vector<std::pair<int, int>> exchanges;  // first and last step of each
+  };
+  std::vector<std::pair<int, int>> every_step;
+  for (int step = 1; step <= 25; ++step) every_step.emplace_back(step, step);
+  std::ostringstream records;
+  for (int step = 1; step <= 25; ++step)
+    records << "2019 1 " << (step == 1 ? "1 24" : "2 " + std::to_string(step - 1)) << " "
+            << step / 10.0 << " " << step / 5.0 << "\n";
+  const std::string stations =
+      "stations\na b c d 500 600\na b c d 1040 1470\na b c d 2580 2030\nYY MM DD HH T1 T2\n" +
+      records.str();
+  const Case cases[] = {
+      {"I", 1, 1, every_step}, {"D", 3, 1, {{1, 1}, {2, 25}}}, {"D", 3, 2, {{1, 1}, {2, 25}}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.interval) + " on " + std::to_string(c.processes) + ", passes " +
+                 std::to_string(c.passes));
+    BasinOptions basin;
+    basin.meteo =
+        "[meteo_data_count]\n1\n[meteo_names]\ntemperature\n" + InterpolationSection("temperature");
+    basin.end = "24\n2\n1\n2019\n";
+    basin.extra = "[ExternalCoupling]\n1\n$d//sync.txt\n10\n" + std::string(c.interval) +
+                  "\n60\n0\n0\n1\n$d//t.txt submodel:temperature Mean\n$d//to_partner.txt\n"
+                  "Command=Continue;\n";
+    if (c.passes > 1) basin.extra += "[SpinUp]\n1\n0\n2\n1\nelevation_model 1 linear\n";
+    Write(basin);
+    WriteFile(dir_ / "temperature.txt", stations);
+    const fs::path to_partner = dir_.path() / "to_partner.txt";
+    const fs::path done = dir_.path() / "to_partner.txt_Done";
+    fs::remove(to_partner);
+    fs::remove(done);
+    WriteFile(dir_ / "sync.txt", "Command=Continue;\n");
+    std::vector<std::string> seen;
+    const RunResult result = Run(c.processes, {"run.ctl"}, {}, [&](int) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      while (!fs::exists(done) && std::chrono::steady_clock::now() < deadline) {
+        if (fs::exists(to_partner) && Slurp(to_partner) != "Command=Finish;") {
+          seen.push_back(Slurp(dir_.path() / "t.txt"));
+          fs::remove(to_partner);
+          WriteFile(dir_ / "sync.txt", "Command=Continue;\n");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    seen.push_back(Slurp(dir_.path() / "t.txt"));  // the last one, written with Finish
+    const std::size_t count = c.exchanges.size();
+    ASSERT_EQ(seen.size(), count * c.passes);
+    for (std::size_t k = 0; k < seen.size(); ++k) {
+      const auto [first, last] = c.exchanges[k % count];
+      const double step = (first + last) / 2.0;  // the mean of the interval's steps
+      const double values[2] = {step / 10, step / 5};
+      const auto means = IdwZoneMeans(values, 1.0);
+      const int dated = std::min(last + 1, 25);
+      char date[64];
+      std::snprintf(date, sizeof date, "date: 2019-01-0%d\nhour: %02dh\n", dated == 1 ? 1 : 2,
+                    dated == 1 ? 24 : dated - 1);
+      EXPECT_EQ(seen[k].rfind(date, 0), 0u) << k << "\n" << seen[k];
+      double zone[2] = {0, 0};
+      const char* values_text = seen[k].c_str() + seen[k].find(" zones\n") + 7;
+      ASSERT_EQ(std::sscanf(values_text, "1\t%lf\n2\t%lf", &zone[0], &zone[1]), 2) << seen[k];
+      for (int z = 0; z < 2; ++z) EXPECT_NEAR(zone[z], means[z], 1e-5 * step) << k << " " << z;
+    }
+  }
 }
 
 // The groundwater model in a whole run, its water table given as a grid of its own (the

@@ -151,24 +151,31 @@ struct StatisticRecords {
   std::vector<int64_t> codes{0, 5, 7, 0};
 };
 
-TEST(CouplingStatistics, NamesLinkWholeOrByTheirStatisticPart) {
+TEST(CouplingStatistics, NamesLinkWholeByTheirStatisticPartOrAsAPiece) {
   StatisticRecords r({"snow_model_submodel:snow cover", "unsatzon_model_submodel:total runoff",
-                      "unsatzon_model_submodel:total runoff_corrected"});
+                      "unsatzon_model_submodel:total runoff_corrected",
+                      "unsatzon_model_submodel:base flow [mm per Zone]"});
   struct Case {
     const char* name;
     int index;
+    int containing;  // records containing the name when the link rests on that alone
   };
   const Case cases[] = {
-      {"total_runoff", 1},
-      {"total_runoff_corrected", 2},
-      {"unsatzon_model_submodel:total_runoff", 1},
-      {"snow_cover", 0},
-      {"total runoff", -1},  // blanks are read as '_' in the record, not in the request
-      {"runoff", -1},        // a piece of a name links nothing
-      {"unsatzon_model", -1},
+      {"total_runoff_corrected", 2, 0},
+      {"total_runoff", 1, 0},  // the statistic part goes before a longer name holding it
+      {"unsatzon_model_submodel:total_runoff", 1, 0},
+      {"snow_cover", 0, 0},
+      {"base_flow", 3, 1},  // a piece of the name in the table's header
+      {"submodel:base_flow", 3, 1},
+      {"runoff", 1, 2},  // the first of two
+      {"unsatzon_model", 1, 3},
+      {"total runoff", -1, 0},  // blanks are read as '_' in the record, not in the request
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(FindStatisticRecord(r.records.data(), 200, c.name), c.index) << c.name;
+  for (const Case& c : cases) {
+    int containing = -1;
+    EXPECT_EQ(FindStatisticRecord(r.records.data(), 200, c.name, &containing), c.index) << c.name;
+    EXPECT_EQ(containing, c.containing) << c.name;
+  }
   EXPECT_EQ(FindStatisticRecord(r.records.data(), 1, "total_runoff"), -1);  // capacity ends it
   EXPECT_STREQ(r.records[1].internal_name, "unsatzon_model_submodel:total runoff");
 }
@@ -205,7 +212,7 @@ TEST_F(CouplingTest, LinksNamesOrReportsTheMissingOne) {
       {"all found", "GWTableExtern", "runoff", "total_runoff", -1},
       {"grid to read", "gwtableextern", "runoff", "total_runoff", kCouplingReadGridMissingCode},
       {"grid to write", "GWTableExtern", "Runoff", "total_runoff", kCouplingWriteGridMissingCode},
-      {"statistic", "GWTableExtern", "runoff", "runoff", kCouplingStatisticMissingCode},
+      {"statistic", "GWTableExtern", "runoff", "runoff_corrected", kCouplingStatisticMissingCode},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

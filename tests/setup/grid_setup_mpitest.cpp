@@ -251,14 +251,27 @@ TEST(GridSetupMpi, TrimmedSetUpGridsHoldTheStripOnProcessZero) {
 }
 
 // The unknown code stops the check with the exact block; process 0 alone decides, and every
-// process leaves with the code.
+// process leaves with the code. A grid of half the cell size, its codes resampled into blends
+// that no table holds, names the two cell sizes instead.
 TEST(GridSetupMpi, UnknownSoilCodeEndsEveryProcessWithTheBlock) {
-  GridSetup setup("1\nsoil.asc soil_types 0\n");
-  defaultini& s = setup.settings();
-  s.DistributeStandardGrids();
-  s.soil_records = Table<SoilRecord>({10, 30});
-  EXPECT_EQ(test::ThrownCode([&] { s.check_SOIL_Codes(3); }), 32);
-  if (Rank() == 0) {
+  for (const int cell_size : {1000, 500}) {
+    GridSetup setup("1\nsoil.asc soil_types 0\n");
+    if (Rank() == 0 && cell_size != 1000)
+      test::WriteFile("soil.asc", test::AsciiGrid(kCols, kRows, 0, 0, cell_size, N,
+                                                  [](int, int c) { return c % 2 ? 10 : 30; }));
+    MPI_Barrier(MPI_COMM_WORLD);
+    defaultini& s = setup.settings();
+    s.DistributeStandardGrids();
+    s.soil_records = Table<SoilRecord>({10, 30});
+    EXPECT_EQ(test::ThrownCode([&] { s.check_SOIL_Codes(3); }), cell_size == 1000 ? 32 : 22);
+    if (Rank() != 0) continue;
+    if (cell_size != 1000) {
+      EXPECT_TRUE(
+          setup.diag().ScreenHas("the cell size of grid soil.asc (soil_types) is 500, that "
+                                 "of the zone grid zone.asc is 1000"))
+          << setup.diag().DiagFile();
+      continue;
+    }
     // The file keeps line ends as ';' and dash runs as "--"; the screen shows the whole rule.
     EXPECT_TRUE(setup.diag().HasFatal(
         ";--;soil type 20 in grid soil.asc (soil_types);is not present in the control file ;--;;"))

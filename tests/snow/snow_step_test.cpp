@@ -134,9 +134,9 @@ TEST_F(SnowStepTest, RipePackPassesRainAndMeltOutflowTakesAll) {
   EXPECT_DOUBLE_EQ(At("melt_from_snowcover"), At("snowcover_outflow"));
 }
 
-// Fresh snow above 1 mm on a pack above 5 mm resets the age and gives ALBsnow_max; a day later
-// at -5 °C the albedo has decayed with k = -0.12; a pack of at most 5 mm after the step takes the
-// land's albedo (the fixture's 0.7 before the step).
+// Fresh snow above 1 mm (not 1 mm itself) on a pack above 5 mm resets the age and gives
+// ALBsnow_max; a day later at -5 °C the albedo has decayed with k = -0.12; a pack of at most
+// 5 mm after the step takes the land's albedo (the fixture's 0.7 before the step).
 TEST_F(SnowStepTest, SnowAgeAndAlbedo) {
   Start(Section(SnowSection{}));
   At("snowstorage_solid") = 50;
@@ -151,6 +151,10 @@ TEST_F(SnowStepTest, SnowAgeAndAlbedo) {
   EXPECT_NEAR(At("snow_age"), 1.0, 1e-12);
   EXPECT_NEAR(At("albedo"), 0.45 + std::exp(-0.12) * 0.45, 1e-12);
   EXPECT_NEAR(At("days_snow"), 1 / 24.0, 1e-15);
+  At("precipitation") = 1.0;  // exactly 1 mm is no fresh snow: the pack ages on
+  Step();
+  EXPECT_NEAR(At("snow_age"), 1.0 + 1 / 24.0, 1e-12);
+  At("precipitation") = 0;
   At("albedo", 2, 2) = 0.7;
   At("snowstorage_solid", 2, 2) = 5;
   At("temperature", 2, 2) = -5;

@@ -54,6 +54,24 @@ TEST_F(ColumnFluxes, UniformSuctionDrainsAtUnitGradient) {
   }
 }
 
+// The head of a layer takes the mean of the suctions at the start of the step (kept from the
+// first iteration) and at the iteration's mean content: h = z_centre - (psi(theta0) +
+// psi(theta_mean)) / 2.
+TEST_F(ColumnFluxes, HeadCentresTheSuctionInTime) {
+  LoadLoam(3, 0.2, 0.3);
+  A(W::kTheta0)[2] = 0.25;
+  A(W::kThetaMean)[2] = 0.35;
+  const double centre = kSurface - 0.3;
+  const double start = soil_.GetSuction(2, 0.25);
+  for (int iteration : {0, 1}) {
+    ComputeHydraulicHeads(ws_, cell_, iteration);
+    EXPECT_NEAR(A(W::kHead)[2], centre - 0.5 * (start + soil_.GetSuction(2, 0.35)), 1e-12)
+        << iteration;
+    A(W::kTheta0)[2] = 0.2;  // a later iteration keeps the start's suction
+  }
+  EXPECT_GT(start, soil_.GetSuction(2, 0.35));
+}
+
 // A wet layer over a dry one: the relative conductivities are brought within the soil's
 // maxratio before the thickness-weighted harmonic mean.
 TEST_F(ColumnFluxes, RatioLimitBoundsTheConductivityContrast) {

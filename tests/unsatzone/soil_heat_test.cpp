@@ -54,17 +54,18 @@ class HeatColumn : public ::testing::Test {
 
 // lambda_s 0.58, porosity 0.45, lambda_w 0.5562: a saturated unfrozen layer has
 // 0.58^0.55 x 0.5562^0.45 = 0.56917; partly frozen it mixes in ice by its share; entries above
-// the top layer read -9999; a layer without solids or water takes the solids' value.
+// the top layer read -9999; a layer without solids or water takes the solids' value; a layer
+// counts as saturated while less than 0.01 of its volume holds air.
 TEST(SoilHeat, ThermalConductivityMixingByHand) {
   W ws;
   H hs;
-  ws.Resize(2, 4);
-  hs.Resize(2, 4);
+  ws.Resize(2, 6);
+  hs.Resize(2, 6);
   HeatParameters p;
-  const double phi[] = {0.45, 0.45, 0.45, 1.0};
-  const double theta[] = {0.45, 0.45, 0.20, 0.0};
-  const double liquid[] = {1.0, 0.5, 1.0, 1.0};
-  for (int i = 1; i <= 4; ++i) {
+  const double phi[] = {0.45, 0.45, 0.45, 1.0, 0.45, 0.45};
+  const double theta[] = {0.45, 0.45, 0.20, 0.0, 0.40, 0.445};
+  const double liquid[] = {1.0, 0.5, 1.0, 1.0, 1.0, 1.0};
+  for (int i = 1; i <= 6; ++i) {
     ws[W::kThetaSat][i] = phi[i - 1];
     ws[W::kTheta][i] = theta[i - 1];
     ws[W::kLiquid][i] = liquid[i - 1];
@@ -83,6 +84,11 @@ TEST(SoilHeat, ThermalConductivityMixingByHand) {
               0.0262 * 0.25 + 0.75 * std::pow(0.58, 0.55 / 0.75) * std::pow(0.5562, 0.2 / 0.75),
               1e-12);
   EXPECT_EQ(l[4], 0.58);
+  // 0.05 of air is no longer saturated; 0.005 still is.
+  EXPECT_NEAR(l[5],
+              0.0262 * 0.05 + 0.95 * std::pow(0.58, 0.55 / 0.95) * std::pow(0.5562, 0.4 / 0.95),
+              1e-12);
+  EXPECT_NEAR(l[6], 0.56917, 5e-6);
 }
 
 TEST(SoilHeat, LatentHeatTermVanishesAtResidualWater) {
