@@ -114,10 +114,7 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
     if (warm > 0 && g.glacier_total[r][c] > 0) glacier_melt = rate;
   }
   const double m = MeltPack(solid, liquid, cell_melt, CWH, g.outflow[r][c], &g.melt[r][c]);
-  if (layeredSnowActive && m > 0) {
-    UpdateLayeredSnow(r, c, 0, 1.0, -m, T);
-    layer_liquid[r][c][0] += m;
-  }
+  if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
   const double ms =
       MeltPack(glacier_solid, glacier_liquid, glacier_melt, CWH, g.glacier_melt[r][c], nullptr);
   if (warm <= 0 || glacier_solid > 0) return;

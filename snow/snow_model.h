@@ -433,8 +433,14 @@ class schneemodellklasse : public teilmodellklasse {
   void CopyResponseUnits();
   // The lateral snow redistribution of the step on process 0, between gather and scatter.
   void RedistributeLateralSnow();
+  // The solid storage of every own cell takes the ice of its layers (before the redistribution):
+  // the soil step melts, refreezes and drains the layers besides the melt handed over.
+  void TakeLayeredSnowIce();
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
+  // Removes `melt` from the layers of a cell and hands level 0 of the liquid stack the ice that
+  // left them (the layers may hold less than the storage melted).
+  void HandOverLayeredMelt(long row, long column, double melt, double T);
   // Dump files of cells whose layers are out of order (snow/snow_dump.cpp).
   void CheckLayeredDump(long row, long column);
   void WriteLayeredDump(long row, long column, int swes, int swel);

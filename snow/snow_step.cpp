@@ -314,10 +314,7 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
     }
     g.solid[r][c] = st.solid;
     g.liquid[r][c] = st.liquid;
-    if (layeredSnowActive && m > 0) {
-      UpdateLayeredSnow(r, c, 0, 1.0, -m, T);
-      layer_liquid[r][c][0] += m;
-    }
+    if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
     TracerOutflow(r, c, g.outflow[r][c], st.solid + st.liquid);
     if (energy) {
       g.snowtemp[r][c] = st.snow_temperature;

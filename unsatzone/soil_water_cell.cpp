@@ -505,6 +505,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       heat.i0 = i0;
       RunCellHeatSteps(ws, scratch.hs, r, c, heat, substep_seconds / heat.steps,
                        scratch.inflow.data());
+      if (dumpMode != 0) {
+        const double* t = scratch.hs[SoilHeatWorkspace::kTemper];
+        scratch.heatResult.assign(t - M, t + N + 1);
+      }
     }
     for (int k = 0; k <= N; ++k) q[k] = 0;  // no flux below the layers the iteration computes
     // The snow pack settles before the iteration.
