@@ -98,7 +98,10 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
       if (g.glacier_balance != nullptr) g.glacier_balance[r][c] = glacier_part.balance;
       if (snow_evaporation != nullptr && sublimation != 0) snow_evaporation[r][c] = sublimation;
     }
-    if (g.glacier_evaporation != nullptr) g.glacier_evaporation[r][c] = glacier_sublimation;
+    // The energy balance sublimates on its own; under the other methods the evaporation model
+    // has taken the glacier part's evaporation from its pack already and booked it.
+    if (energy && g.glacier_evaporation != nullptr)
+      g.glacier_evaporation[r][c] = glacier_sublimation;
   } else {
     const double f = SnowShare(T, T0R, transzone);
     g.snowfall[r][c] = f * P;

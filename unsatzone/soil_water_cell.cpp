@@ -575,7 +575,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     // Recharge of the saturated zone (percolation when positive, capillary rise otherwise).
     TableMove move;
     move.coupled = groundwaterModelActive != 0;
-    move.oldLayer = move.newLayer = gw_layer;
+    // The table left the layer that held it at the step's start (the exchange and the
+    // iteration may have moved it by more than a layer).
+    move.oldLayer = TableLayer(z, N, head_before);
+    move.newLayer = gw_layer;
     move.zOld = head_before;
     move.zNew = head_gw;
     move.dt = dt;
