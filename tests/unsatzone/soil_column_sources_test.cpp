@@ -3,7 +3,6 @@
 // distribution, the uptake stress factor, root extraction, depth averages, the drainable pore
 // volume and the recharge of the saturated zone.
 #include "unsatzone/soil_column_sources.h"
-#include "unsatzone/soil_water_step.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/soil_column_work.h"
+#include "unsatzone/soil_water_step.h"
 
 namespace velorn {
 namespace {
