@@ -433,9 +433,11 @@ class schneemodellklasse : public teilmodellklasse {
   void CopyResponseUnits();
   // The lateral snow redistribution of the step on process 0, between gather and scatter.
   void RedistributeLateralSnow();
-  // The solid storage of every own cell takes the ice of its layers (before the redistribution):
-  // the soil step melts, refreezes and drains the layers besides the melt handed over.
-  void TakeLayeredSnowIce();
+  // The ice of the layers of a cell (sum of levels 1..n).
+  double LayeredIce(long row, long column) const;
+  // The solid storage of every own cell takes what the soil step changed of the ice of its layers
+  // (before the redistribution): it melts and refreezes them besides the melt handed over.
+  void TakeLayeredSnowMelt();
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
   // Removes `melt` from the layers of a cell and hands level 0 of the liquid stack the ice that
@@ -478,6 +480,8 @@ class schneemodellklasse : public teilmodellklasse {
   std::vector<Table> snow_tables_;
   std::vector<Table> glacier_tables_;
   Table thaw_depth_table_;
+  // Layered snow: the ice of each own cell's layers after its snow step (nodata: not stepped).
+  GridMatrix layer_ice_of_step_;
   std::vector<int> tracer_input_index_;  // 1..tracer_count
   StackMatrix firn_stack_data_;          // the firn stack when made here
 };

@@ -96,6 +96,9 @@ void schneemodellklasse::SetLayeredSnowModel(bool on, const std::vector<SnowLaye
   if (heatTransferActive) layer_temperature = stack("Temperature_Stack_Snow");
   upper_snow_index = RequiredGrid("upperIndexSnow");
   layer_alignment = MakeGrid(GridPlan{"layered_snow_alignment"});
+  layer_ice_of_step_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  for (long r = first_local_row; r <= last_local_row; ++r)
+    std::fill(layer_ice_of_step_[r] + 1, layer_ice_of_step_[r] + ncols + 1, nodata);
   snow_layer_limits = limits;
   snow_layer_limits.resize(static_cast<std::size_t>(snow_layers) + 1);
   dTOffsetFreshSnow = fresh_snow_offset;
@@ -205,8 +208,11 @@ void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, i
   land_albedo_.Evaluate(*diag, landuse_table, landuse_curves_, step_date);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     ShiftedDaysCache days;
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-      if (TakesCell(r, c)) StepCell(r, c, days);
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!TakesCell(r, c)) continue;
+      StepCell(r, c, days);
+      if (layer_ice_of_step_) layer_ice_of_step_[r][c] = LayeredIce(r, c);
+    }
   });
 }
 
