@@ -98,7 +98,10 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
       if (g.glacier_balance != nullptr) g.glacier_balance[r][c] = glacier_part.balance;
       if (snow_evaporation != nullptr && sublimation != 0) snow_evaporation[r][c] = sublimation;
     }
-    if (g.glacier_evaporation != nullptr) g.glacier_evaporation[r][c] = glacier_sublimation;
+    // The energy balance sublimates on its own; under the other methods the evaporation model
+    // has taken the glacier part's evaporation from its pack already and booked it.
+    if (energy && g.glacier_evaporation != nullptr)
+      g.glacier_evaporation[r][c] = glacier_sublimation;
   } else {
     const double f = SnowShare(T, T0R, transzone);
     g.snowfall[r][c] = f * P;
@@ -114,10 +117,7 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
     if (warm > 0 && g.glacier_total[r][c] > 0) glacier_melt = rate;
   }
   const double m = MeltPack(solid, liquid, cell_melt, CWH, g.outflow[r][c], &g.melt[r][c]);
-  if (layeredSnowActive && m > 0) {
-    UpdateLayeredSnow(r, c, 0, 1.0, -m, T);
-    layer_liquid[r][c][0] += m;
-  }
+  if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
   const double ms =
       MeltPack(glacier_solid, glacier_liquid, glacier_melt, CWH, g.glacier_melt[r][c], nullptr);
   if (warm <= 0 || glacier_solid > 0) return;

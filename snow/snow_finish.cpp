@@ -203,6 +203,37 @@ void schneemodellklasse::RedistributeLateralSnow() {
     if (const OwnGrid* grid = FindOwnGrid(identifier)) MPIScatterGrid(grid->index, grid->grid);
 }
 
+double schneemodellklasse::LayeredIce(long r, long c) const {
+  double ice = 0;
+  for (int j = 1; j <= snow_layers; ++j) ice += layer_solid[r][c][j];
+  return ice;
+}
+
+// Under layered snow the pack on the soil columns is the snow on the ground (the water balance
+// counts it): the soil step melts and refreezes its layers by their heat, besides the snow
+// model's own melt, which the snow step handed over. The snow model's solid storage takes what the
+// soil step changed of the layers' ice, so that the alignment below moves only what the
+// redistribution and the response units moved and never adds back ice the soil step melted.
+void schneemodellklasse::TakeLayeredSnowMelt() {
+  if (!layeredSnowActive || layer_solid == nullptr || !layer_ice_of_step_) return;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      double& before = layer_ice_of_step_[r][c];
+      if (!IsAboveNodata(before, nodata)) continue;
+      const double old = step_.solid[r][c];
+      step_.solid[r][c] = std::max(0.0, old + LayeredIce(r, c) - before);
+      if (step_.total != nullptr) step_.total[r][c] += step_.solid[r][c] - old;
+      before = nodata;
+    }
+  });
+}
+
+void schneemodellklasse::HandOverLayeredMelt(long r, long c, double melt, double T) {
+  const double before = LayeredIce(r, c);
+  UpdateLayeredSnow(r, c, 0, 1.0, -melt, T);
+  layer_liquid[r][c][0] += std::max(0.0, before - layer_solid[r][c][0]);
+}
+
 void schneemodellklasse::AlignLayeredSnow() {
   if (!layeredSnowActive || layer_solid == nullptr) return;
   const int n = snow_layers;
@@ -234,6 +265,7 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
   ResolveStepGrids();
+  TakeLayeredSnowMelt();
   // The redistribution runs without response units only, so it never meets the copy.
   if (response_unit_switch == 0 && IsSlideSnowMethod(method)) RedistributeLateralSnow();
   if (glacier_cells != nullptr && IsDynamicGlacierMethod(glacierMethod)) AddGlacierMassBalances();

@@ -438,8 +438,16 @@ class schneemodellklasse : public teilmodellklasse {
   void CopyResponseUnits();
   // The lateral snow redistribution of the step on process 0, between gather and scatter.
   void RedistributeLateralSnow();
+  // The ice of the layers of a cell (sum of levels 1..n).
+  double LayeredIce(long row, long column) const;
+  // The solid storage of every own cell takes what the soil step changed of the ice of its layers
+  // (before the redistribution): it melts and refreezes them besides the melt handed over.
+  void TakeLayeredSnowMelt();
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
+  // Removes `melt` from the layers of a cell and hands level 0 of the liquid stack the ice that
+  // left them (the layers may hold less than the storage melted).
+  void HandOverLayeredMelt(long row, long column, double melt, double T);
   // Dump files of cells whose layers are out of order (snow/snow_dump.cpp).
   void CheckLayeredDump(long row, long column);
   void WriteLayeredDump(long row, long column, int swes, int swel);
@@ -477,6 +485,8 @@ class schneemodellklasse : public teilmodellklasse {
   std::vector<Table> snow_tables_;
   std::vector<Table> glacier_tables_;
   Table thaw_depth_table_;
+  // Layered snow: the ice of each own cell's layers after its snow step (nodata: not stepped).
+  GridMatrix layer_ice_of_step_;
   std::vector<int> tracer_input_index_;  // 1..tracer_count
   StackMatrix firn_stack_data_;          // the firn stack when made here
 };

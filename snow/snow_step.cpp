@@ -96,6 +96,9 @@ void schneemodellklasse::SetLayeredSnowModel(bool on, const std::vector<SnowLaye
   if (heatTransferActive) layer_temperature = stack("Temperature_Stack_Snow");
   upper_snow_index = RequiredGrid("upperIndexSnow");
   layer_alignment = MakeGrid(GridPlan{"layered_snow_alignment"});
+  layer_ice_of_step_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  for (long r = first_local_row; r <= last_local_row; ++r)
+    std::fill(layer_ice_of_step_[r] + 1, layer_ice_of_step_[r] + ncols + 1, nodata);
   snow_layer_limits = limits;
   snow_layer_limits.resize(static_cast<std::size_t>(snow_layers) + 1);
   dTOffsetFreshSnow = fresh_snow_offset;
@@ -205,8 +208,11 @@ void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, i
   land_albedo_.Evaluate(*diag, landuse_table, landuse_curves_, step_date);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     ShiftedDaysCache days;
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-      if (TakesCell(r, c)) StepCell(r, c, days);
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!TakesCell(r, c)) continue;
+      StepCell(r, c, days);
+      if (layer_ice_of_step_) layer_ice_of_step_[r][c] = LayeredIce(r, c);
+    }
   });
 }
 
@@ -314,10 +320,7 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
     }
     g.solid[r][c] = st.solid;
     g.liquid[r][c] = st.liquid;
-    if (layeredSnowActive && m > 0) {
-      UpdateLayeredSnow(r, c, 0, 1.0, -m, T);
-      layer_liquid[r][c][0] += m;
-    }
+    if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
     TracerOutflow(r, c, g.outflow[r][c], st.solid + st.liquid);
     if (energy) {
       g.snowtemp[r][c] = st.snow_temperature;
@@ -400,10 +403,7 @@ void schneemodellklasse::GlacierCell(long r, long c, double share) {
   }
   g.solid[r][c] = solid;
   g.liquid[r][c] = liquid;
-  if (layeredSnowActive && m > 0) {
-    UpdateLayeredSnow(r, c, 0, 1.0, -m, T);
-    layer_liquid[r][c][0] += m;
-  }
+  if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
   if (warm <= 0 || solid > 0) return;
   const double d = DebrisFactor(r, c);
   const double kind = glacier_cells[r][c];

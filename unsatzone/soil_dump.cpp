@@ -179,15 +179,19 @@ void unsatzonmodellklasse::CheckInnerStep(SoilWaterScratch& scratch, long row, l
   const int N = ws.N;
   double** grid = Grid(kBaseflow);
   double baseflow = grid != nullptr ? grid[row][column] : 0.0;
-  // With heat transfer the temperatures after the step against those at its start.
+  // With heat transfer the temperatures the heat steps left against those at the step's start
+  // (the snow restructuring after the heat steps puts a layer that held liquid beyond its
+  // capacity on its freezing curve and moves or merges layers: no bound of conduction covers
+  // that). The repair sets the soil layers, which the restructuring leaves alone.
   ColumnTemperatures temperatures;
   const ColumnTemperatures* heat = nullptr;
   double* temperature = nullptr;
   if (dump.heat) {
     temperature = scratch.hs[SoilHeatWorkspace::kTemper];
-    temperatures.current = temperature;
+    const bool stepped = scratch.heatResult.size() == static_cast<std::size_t>(ws.M + N + 1);
+    temperatures.current = stepped ? scratch.heatResult.data() + ws.M : temperature;
     temperatures.start = dump.heatLayers[6].data() + dump.M;
-    temperatures.i0 = step.i0;
+    temperatures.i0 = step.heat->i0;
     temperatures.surface = step.heat->upper.nFactor * step.heat->upper.temperature;
     temperatures.hasLower = true;
     temperatures.lower = step.heat->boundary.lower;

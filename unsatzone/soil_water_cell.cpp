@@ -510,6 +510,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       heat.i0 = i0;
       RunCellHeatSteps(ws, scratch.hs, r, c, heat, substep_seconds / heat.steps,
                        scratch.inflow.data());
+      if (dumpMode != 0) {
+        const double* t = scratch.hs[SoilHeatWorkspace::kTemper];
+        scratch.heatResult.assign(t - M, t + N + 1);
+      }
     }
     for (int k = 0; k <= N; ++k) q[k] = 0;  // no flux below the layers the iteration computes
     // The snow pack settles before the iteration.
@@ -576,7 +580,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     // Recharge of the saturated zone (percolation when positive, capillary rise otherwise).
     TableMove move;
     move.coupled = groundwaterModelActive != 0;
-    move.oldLayer = move.newLayer = gw_layer;
+    // The table left the layer that held it at the step's start (the exchange and the
+    // iteration may have moved it by more than a layer).
+    move.oldLayer = TableLayer(z, N, head_before);
+    move.newLayer = gw_layer;
     move.zOld = head_before;
     move.zNew = head_gw;
     move.dt = dt;

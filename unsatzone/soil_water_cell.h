@@ -40,8 +40,11 @@ struct SoilWaterScratch {
   // sub-step's solute in interflow and in direct runoff, and the solute held at the surface.
   std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect,
       tracerSurface;
-  // "-dumpmode": the column at the start of the inner step and, for a dump, after it.
+  // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
+  // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:
+  // the snow restructuring after them moves and resets snow temperatures by its own rules).
   ColumnSnapshot dumpSnapshot, dumpNow;
+  std::vector<double> heatResult;
 
   // Room for N soil layers and L vegetation layers.
   void Prepare(int layers, int vegetation_layers) {

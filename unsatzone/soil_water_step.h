@@ -53,6 +53,15 @@ double ServeDemands(double water, std::vector<double>& demand, std::vector<doubl
 // content, the top of the unbroken block of such layers that reaches layer N.
 int GroundwaterLayer(const double* theta, const double* theta_sat, int layers);
 
+// Layer 1..N that holds a groundwater table at elevation `head` (m), `z` the lower boundaries of
+// the layers (z[0] the surface): the first layer whose lower boundary lies below it (a table on
+// a boundary belongs to the layer below it); 1 above the surface, N below the column.
+inline int TableLayer(const double* z, int layers, double head) {
+  int k = 1;
+  while (k < layers && !(z[k] < head)) ++k;
+  return k;
+}
+
 // Exchange of one inner step with the groundwater below the column, `rate` m/s (positive out
 // of the column), applied to `theta` from the groundwater layer `layer`. Water entering fills
 // the layers towards saturation from the layer upwards (what finds no room leaves at the surface

@@ -1,6 +1,6 @@
 // The outputs of the soil zone's step end (see unsatzone_model.h, CollectStepTables and
 // WriteStepGrids): the zone statistics rows of the step and the grids and stacks by their write
-// codes, in the order in which the files have always been written.
+// codes, in the order in which the files have always been written (the layered snow pack's last).
 //
 // The tables of direct runoff, interflow, base flow and total runoff show what leaves the
 // subbasins' linear storages, not a mean of the cells: FinishStep writes their records on
@@ -63,6 +63,14 @@ void unsatzonmodellklasse::WriteStepGrids() {
     stack(kSoilTemperature);
     stack(kSoilSE);
     grid(kThawDepth);
+  }
+  // The layered snow pack: its stacks in the order of [LayeredSnowModel], then the grid of the
+  // uppermost layer.
+  if (layeredSnowSwitch > 0 && layered_snow.M > 0) {
+    for (const int index : layered_snow.stack_index)
+      if (index > 0) WriteStackOutput(index);
+    if (layered_snow.upper_index_entry > 0)
+      WriteGridOutput(layered_snow.upper_index_entry, 1, false);
   }
 }
 

@@ -304,13 +304,16 @@ const std::vector<Variant>& Variants() {
       // Frozen soil, January to March; and the same after a temperature pre-spin-up over the
       // quarter, which sets the first soil temperatures from its degree days.
       {"soil-heat-quarter", {{"front-range.ctl", kModelEnd, "0\n31\n3\n"}, kHeatOn}, {1, 3}},
-      // A snow pack in layers on the frozen soil, 16 to 19 January (a snowfall of 8 mm).
+      // A snow pack in layers on the frozen soil, 16 to 19 January (a snowfall of 8 mm), with
+      // its ice stack and the grid of its top layer.
       {"layered-snow-january",
        {{"front-range.ctl", kModelEnd, "0\n19\n1\n"},
         {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
          "0          # start\n16\n1\n"},
         kHeatOn,
-        kLayeredSnowOn}},
+        kLayeredSnowOn,
+        {"front-range.ctl", "swes.stk\n0\n", "swes.stk\n1\n"},
+        {"front-range.ctl", "upper.asc\n0\n", "upper.asc\n1\n"}}},
       // The cells of every river link computed by the process of its link (interaction
       // parameter 2): on 3 processes the links cross the strips, 16 to 19 January.
       {"soil-river-links-january",
@@ -485,7 +488,9 @@ std::map<std::string, std::string> DumpFiles(const fs::path& dir) {
   return files;
 }
 
-// "-dumpmode" in the layered snow of 16 and 17 January: where the snow falls on the frozen soil,
+// "-dumpmode" in the layered snow of 16 and 17 January: the implicit heat solution passes the heat
+// test (of what the heat steps left, before the snow restructuring); with the explicit one,
+// where the snow falls on the frozen soil,
 // some inner steps fail the temperature test. Every dump file is the same on one process and on
 // three; each binary file holds the 48 items of a column of 3 snow and 8 soil layers (12 column
 // values) with one vegetation layer: 4 + 3·8 + 2·8 + 21·12·8 + 8 + 4·4·8 + 4·8 + 4 + 8 + 4·4 +
@@ -493,12 +498,16 @@ std::map<std::string, std::string> DumpFiles(const fs::path& dir) {
 // two repair entries; with "-dumpmode:2 -closeAfterDump" the run ends with code 199 and its FATAL
 // entry after the first dump.
 TEST(ExampleRun, DumpFilesOfTheLayeredSnowWithRepairAndClose) {
-  const std::vector<Edit> days = {
+  std::vector<Edit> days = {
       {"front-range.ctl", kModelEnd, "0\n17\n1\n"},
       {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
        "0          # start\n16\n1\n"},
       kHeatOn,
       kLayeredSnowOn};
+  TempDir implicit;
+  ASSERT_EQ(RunExample(implicit, 1, days, false, 0, {"-dumpmode"}).exit_status, 0);
+  EXPECT_TRUE(DumpFiles(implicit.path()).empty());
+  days.push_back({"front-range.ctl", "11         # method 11: implicit", "1"});
   // Under the sanitizers on 3 processes only (as the variants).
   std::vector<std::map<std::string, std::string>> dumps;
   for (const int processes : {1, 3}) {
@@ -548,6 +557,21 @@ TEST(ExampleRun, DumpFilesOfTheLayeredSnowWithRepairAndClose) {
   if (const auto schema = RefData("pi-diag-schema/pi_diag.xsd")) {
     EXPECT_EQ(ValidateDiagnostics((dir.path() / "Velorn_Diag_0.xml").string(), *schema), "");
   }
+}
+
+// An empty layered pack is no pack: from 1 to 3 July the soil under layered snow computes as with
+// heat transfer alone (with dSEeffectivenessSoil 0, as without layered snow): every table.
+TEST(ExampleRun, EmptyLayeredSnowIsTheSoilColumnWithHeatTransfer) {
+  std::vector<Edit> edits = {
+      {"front-range.ctl", kModelEnd, "0\n3\n7\n"},
+      {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+       "0          # start\n1\n7\n"},
+      kHeatOn};
+  TempDir heat, layered;
+  ASSERT_EQ(RunExample(heat, 1, edits).exit_status, 0);
+  edits.insert(edits.end(), {kLayeredSnowOn, {"front-range.ctl", "0.5\n0.4\n", "0.5\n0\n"}});
+  ASSERT_EQ(RunExample(layered, 1, edits).exit_status, 0);
+  EXPECT_EQ(OutputFiles(layered.path() / "output"), OutputFiles(heat.path() / "output"));
 }
 
 // The state a warm start reads: every model's storage grids written at the end of the run as

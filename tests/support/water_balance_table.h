@@ -15,6 +15,7 @@ struct AccountRow {
   std::string period, subbasin;
   double precipitation = 0;
   double assimilation = 0;     // what data assimilation set into the stores
+  double alignment = 0;        // what the end of the step added to the layered snow pack
   std::vector<double> stores;  // every dS column
   double residual = 0;
 };
@@ -36,6 +37,7 @@ inline std::vector<AccountRow> ReadAccount(const std::string& text) {
     for (double value; k < names.size() && in >> value; ++k) {
       if (names[k] == "precipitation") row.precipitation = value;
       if (names[k] == "assimilation") row.assimilation = value;
+      if (names[k] == "snow_alignment") row.alignment = value;
       if (names[k].starts_with("dS_")) row.stores.push_back(value);
       if (names[k] == "residual") row.residual = value;
     }

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "tests/support/soil_column_work.h"
+#include "unsatzone/soil_water_step.h"
 
 namespace velorn {
 namespace {
@@ -258,6 +260,11 @@ TEST_F(ColumnSources, GroundwaterRechargeByHand) {
     EXPECT_NEAR(ComputeGroundwaterRecharge(ws_, soil_, c.move, exchange.data()), c.expected, 1e-9)
         << c.move.oldLayer << " " << c.move.newLayer;
   }
+  // The old layer is the one that held the table at the start (on a boundary: the layer below),
+  // wherever the exchange and the iteration moved it: 1 above the surface, 4 below the column.
+  const double z[] = {100, 99.5, 99, 98.5, 98};
+  for (const auto& [head, layer] : {std::pair{99.2, 2}, {99.0, 3}, {100.5, 1}, {97.0, 4}})
+    EXPECT_EQ(TableLayer(z, 4, head), layer) << head;
 }
 
 }  // namespace
