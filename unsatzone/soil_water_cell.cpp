@@ -477,8 +477,15 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       double taken = 0;
       for (int k = 1; k <= N; ++k) {
         const double lowest = k == 1 ? 0.0 : res[k];
+        const double held = t0[k];
         taken += TakeWater(t0, dz, k, scratch.uptake[k], lowest);
         soil_evaporation += TakeWater(t0, dz, k, scratch.evaporation[k], lowest);
+        // An evaporating tracer leaves with the water at the layer's concentration; any other
+        // stays in the layer (its concentration rises as the water goes).
+        if (held > 0 && t0[k] < held)
+          for (int t = 1; t <= T; ++t)
+            if (tracer_definitions[t].evaporating != 0)
+              scratch.tracerMass[at(t, k)] *= t0[k] / held;
       }
       if (!evaporation_only) scratch.achieved[j] += taken;
     }
