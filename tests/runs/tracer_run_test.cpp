@@ -7,6 +7,7 @@
 // days of the runoff times its concentration. Runs on 1 and 3 processes write the same files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <map>
@@ -35,11 +36,14 @@ const std::vector<std::pair<std::string, std::string>> kTracerEdits = {
     {"12 12      # kelsqd", "0.0001 0.0001 # kelsqd"},
     {"48 48      # kelsqi", "0.0001 0.0001 # kelsqi"}};
 
-RunResult RunTracerExample(const TempDir& dir, int processes) {
+RunResult RunTracerExample(const TempDir& dir, int processes,
+                           const std::vector<std::pair<std::string, std::string>>& further = {}) {
   const std::string control = CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   std::string text = ReadFile(control);
-  for (const auto& [from, to] : kTracerEdits) {
+  std::vector<std::pair<std::string, std::string>> edits = kTracerEdits;
+  edits.insert(edits.end(), further.begin(), further.end());
+  for (const auto& [from, to] : edits) {
     const std::size_t at = text.find(from);
     if (at == std::string::npos) ADD_FAILURE() << "the example holds no \"" << from << "\"";
     if (at != std::string::npos) text.replace(at, from.size(), to);
@@ -162,6 +166,30 @@ TEST(TracerRun, ConservativeTracerKeepsItsMassFromRainToRunoff) {
       EXPECT_GT(routed[d][s], 0.0) << d << " " << s;
     }
   }
+}
+
+// Soil water at concentration 10 in every layer and tracer-free rain, a tracer that evaporates
+// with the water: upwind transport mixes the layers with cleaner water only, so no layer and no
+// runoff rises above 10 (a non-evaporating tracer would stay behind the evaporated water).
+TEST(TracerRun, AnEvaporatingTracerNeverRisesAboveItsSource) {
+  TempDir dir;
+  const RunResult result =
+      RunTracerExample(dir, 1,
+                       {{"cin concflux_tracer_1_input 0 10", "cin concflux_tracer_1_input 0 0"},
+                        {"non_evaporating", "evaporating"},
+                        {"soilini = 0 gwini = 0", "soilini = 10 gwini = 10"}});
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  const fs::path out = dir.path() / "output";
+  int levels = 0;
+  const std::vector<double> layers = Values(out / "conunsat.asc", levels);
+  double highest = 0;
+  for (std::size_t i = 0; i < layers.size(); ++i)
+    if (i % static_cast<std::size_t>(levels) != 0) highest = std::max(highest, layers[i]);
+  EXPECT_GT(highest, 9.0);
+  EXPECT_LE(highest, kInputConcentration * (1 + 1e-12));
+  for (const char* table : {"conunsat.sta", "conrouti.sta"})
+    for (const auto& row : Rows(out / table, nullptr))
+      for (double c : row) EXPECT_LE(c, kInputConcentration) << table;
 }
 
 }  // namespace
