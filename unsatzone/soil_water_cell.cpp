@@ -146,6 +146,7 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, lon
     const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, previous, nullptr);
     for (int k = 1; k <= N; ++k) mass[k] = conc[k] * theta[k] * dz[k] * 1000.0;
     scratch.tracerInter[static_cast<std::size_t>(t)] += out.extracted;
+    scratch.tracerBase[static_cast<std::size_t>(t)] += out.uptake;
     scratch.tracerDirect[static_cast<std::size_t>(t)] +=
         MixSurfaceSolute(store, arrived, out.top, mix, surface);
     store *= settings.decay_factor;
@@ -370,6 +371,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       v->assign(size, 0.0);
     scratch.tracerInter.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerDirect.assign(static_cast<std::size_t>(T + 1), 0.0);
+    scratch.tracerBase.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
     for (int t = 1; t <= T; ++t) {
       const double* stack = soil_tracers[static_cast<std::size_t>(t)].stack.get()[r][c];
@@ -732,6 +734,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
           sums.direct > 0 ? scratch.tracerDirect[t_index] / sums.direct : 0.0;
       // The interflow holds the tile drainage.
       tracer.inter.get()[r][c] = sums.inter > 0 ? scratch.tracerInter[t_index] / sums.inter : 0.0;
+      // The base flow carries the solute the exchange took out of the layers.
+      tracer.base_flow.get()[r][c] =
+          sums.baseflow > 0 ? scratch.tracerBase[t_index] / sums.baseflow : nodata;
     }
   }
 

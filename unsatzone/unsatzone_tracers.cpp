@@ -154,6 +154,8 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
   RegisterGrid(tracer.stack_index, block.grid_file_name, tracer.layer_one.get(), stack, layerCount,
                identifier, d.gridcode, grid_first_row, grid_last_row);
   tracer.silting = Optional(FormatText("concflux_tracer_%d_SiltingUpModel", t));
+  tracer.base_flow = NewGrid();
+  Fill(tracer.base_flow.get(), nodata);
   // Concentrations of the cells' direct runoff and interflow.
   for (auto [grid, index, name] :
        {std::tuple{&tracer.direct, &tracer.direct_index, FormatText("_CONC_QD_%i_", t)},
@@ -251,7 +253,12 @@ void unsatzonmodellklasse::AddTracerBaseflow(long row, long column, int32_t subb
     SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
     if (!tracer.stack) continue;
     ZoneRecord& sums = tracer.baseflow[static_cast<std::size_t>(subbasin)];
-    sums[1] += a * q_weight * TracerConcentration(t, row, column, g, 0.0, 0.0);
+    // The solute the base flow took out of the column; without base flow leaving the column,
+    // the groundwater layer's concentration.
+    const double taken = tracer.base_flow.get()[row][column];
+    const double c =
+        IsAboveNodata(taken, nodata) ? taken : TracerConcentration(t, row, column, g, 0.0, 0.0);
+    sums[1] += a * q_weight * c;
     sums[4] += a * q_weight;
   }
 }
@@ -324,6 +331,7 @@ void unsatzonmodellklasse::ReleaseTracers() {
     tracer.layer_one = GridMatrix();
     tracer.direct = GridMatrix();
     tracer.inter = GridMatrix();
+    tracer.base_flow = GridMatrix();
     tracer.groundwater = nullptr;  // the groundwater model's grid
   }
   soil_tracers.clear();
