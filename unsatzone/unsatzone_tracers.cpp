@@ -245,7 +245,7 @@ void unsatzonmodellklasse::SetInitialRunoff() {
 
 void unsatzonmodellklasse::AddTracerBaseflow(long row, long column, int32_t subbasin,
                                              double q_weight) {
-  if (soil_tracers.size() < 2) return;
+  if (soil_tracers.size() < 2 || !(q_weight > 0)) return;
   double** area = relative_cell_area;
   const double a = area != nullptr && area[row][column] > nodata ? area[row][column] : 1.0;
   const int32_t g = StoredGroundwaterLayer(row, column);
