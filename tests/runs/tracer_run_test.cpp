@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <numeric>
 #include <sstream>
 #include <string>
@@ -20,15 +21,19 @@
 namespace velorn::test {
 namespace {
 
-RunResult RunTracerExample(const TempDir& dir, int processes) {
+// The example's `variant` (its control file in place of front-range.ctl), to 31 March or to
+// 20 January (`short_run`).
+RunResult RunTracerExample(const TempDir& dir, int processes, const std::string& variant = "",
+                           bool short_run = false) {
   const std::string control = CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
-  std::string text = ReadFile(control);
+  for (const char* file : {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"})
+    std::filesystem::copy_file(ExampleDir() / file, dir.path() / file);
+  std::string text = ReadFile(variant.empty() ? control : (ExampleDir() / variant).string());
   const std::string tracer =
       " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
       "path = ./ statext = sta gridext = asc";
   const std::vector<std::pair<std::string, std::string>> edits = {
-      {"# end: hour, day, month, year (the last daily step, 31 December 2019)\n31\n12", "\n31\n3"},
       {"[variable_grids]\n0",
        "[variable_grids]\n2\ncin concflux_tracer_1_input 0 10\n0\n0\n"
        "ein concflux_tracer_2_input 0 0\n0\n0"},
@@ -41,6 +46,10 @@ RunResult RunTracerExample(const TempDir& dir, int processes) {
     EXPECT_NE(at, std::string::npos) << from;
     if (at != std::string::npos) text.replace(at, from.size(), to);
   }
+  // The day and month of the last step: the two lines after the end's hour.
+  const std::size_t day = text.find('\n', text.find("# end:")) + 1;
+  const std::size_t year = text.find('\n', text.find('\n', day) + 1) + 1;
+  text.replace(day, year - day, short_run ? "20\n1\n" : "31\n3\n");
   WriteFile(control, text);
   RunOptions options;
   options.processes = processes;
@@ -133,6 +142,17 @@ TEST(TracerRun, KeepsItsMassFromRainToRunoffAndNeverRisesAboveItsSource) {
   for (const char* table : {"evaunsat.sta", "evarouti.sta"})
     for (const auto& row : Rows(out + table))
       EXPECT_LE(*std::max_element(row.begin(), row.end()), 10.0) << table;
+}
+
+// With the groundwater model the base flow is the exfiltration into the rivers: its tracers
+// leave with that water, so no runoff concentration turns negative.
+TEST(TracerRun, UnderTheGroundwaterModelNoConcentrationIsNegative) {
+  TempDir dir;
+  const RunResult result = RunTracerExample(dir, 1, "front-range-groundwater.ctl", true);
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  const auto rows = Rows((dir.path() / "output/conunsat.sta").string());
+  ASSERT_EQ(rows.size(), 21u);
+  for (const auto& row : rows) EXPECT_GE(*std::min_element(row.begin(), row.end()), 0.0);
 }
 
 }  // namespace
