@@ -90,7 +90,11 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
   block.statistics->WriteHeader(module_name, title, zone_statistics, zone_statistics_capacity);
   tracer.baseflow.assign(static_cast<std::size_t>(soil_zone_count) + 1, ZoneRecord{});
   // Concentration of the water input (none: the input carries no tracer, as in the other models).
-  const int input = FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
+  // (the last model above the soil first).
+  const int input =
+      snowAfterInterception
+          ? FindTracerInput(t, {"snow_model", "interception_model", "irrigation", "input"})
+          : FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
   tracer.input = input > 0 ? Data(input) : nullptr;
 
   if (single_point_owner) {
