@@ -306,12 +306,16 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   unsatzone->groundwaterModelActive = groundwater->GetFlowControl() > 0 ? 1 : 0;
   groundwater->SetSubStepCount(sub_steps);
   evapotranspiration->SetSubStepCount(sub_steps);
-  snow->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
-                     kZoneStatisticsCapacity);
-  CheckError(error);
-  interception->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
-                             kZoneStatisticsCapacity);
-  CheckError(error);
+  // The tracers of the model that takes the precipitation first, so that the next finds its
+  // outflow's concentration.
+  const auto setup_tracers = [&](teilmodellklasse& model) {
+    model.SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),
+                       kZoneStatisticsCapacity);
+    CheckError(error);
+  };
+  if (interception_before_snow != 0) setup_tracers(*interception);
+  setup_tracers(*snow);
+  if (interception_before_snow == 0) setup_tracers(*interception);
   interception->SetInitialised(1);
   CreateRouting();
   silting_up->SetupTracers(error, tracer_count, tracer_table, zone_statistics_registry.data(),

@@ -194,8 +194,10 @@ std::unique_ptr<zonalstatistic> teilmodellklasse::MakeZoneTable(std::vector<Zone
 int teilmodellklasse::FindTracerInput(int32_t tracer, const std::vector<std::string>& sources) {
   std::string names;
   for (const std::string& source : sources) {
-    if (const int index = FindGrid(FormatText("concflux_tracer_%1d_%s", tracer, source.c_str()), 0))
-      return index;
+    // By identifier over every named entry: the flux grids of the sub-models set up before this
+    // one may stand behind an entry without a grid (a stack), where the plain look-up stops.
+    const std::string name = FormatText("concflux_tracer_%1d_%s", tracer, source.c_str());
+    if (const int index = registry != nullptr ? registry->FindIdentifier(name) : 0) return index;
     names += (names.empty() ? "_" : ", _") + source;
   }
   Diag() << "INFO: " << module_name << ": no grid concflux_tracer_" << tracer << names

@@ -310,9 +310,12 @@ void interzeptionsmodellklasse::SetupTracers(int32_t& error, int32_t count,
   SetupTracersThen(error, count, definitions, statistics_registry, capacity, [&] {
     tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     for (int32_t t = 1; t <= tracer_count; ++t) {
-      // The concentration of the water input comes from the snow model, the irrigation or an
-      // input grid, whichever the run has; without any of them the water carries no tracer.
-      tracer_input_index_[t] = FindTracerInput(t, {"snow_model", "irrigation", "input"});
+      // The concentration of the water input comes from the snow model (when the leaves take
+      // its outflow), the irrigation or an input grid, whichever the run has; without any of
+      // them the water carries no tracer.
+      tracer_input_index_[t] = method < 10
+                                   ? FindTracerInput(t, {"snow_model", "irrigation", "input"})
+                                   : FindTracerInput(t, {"irrigation", "input"});
     }
   });
 }

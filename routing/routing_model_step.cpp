@@ -451,7 +451,8 @@ void abflussmodellklasse::CollectStatistics(int64_t hour, int64_t day, int64_t m
       block.balance_table[k][4] += 1;
       block.balance_table[k][1] += flows[t][k];
     }
-    block.statistics->CollectStep(year, month, day, hour, 0);
+    // The records hold the step's concentrations as they stand (no cell sums to collect).
+    block.statistics->CollectWrittenStep(year, month, day, hour);
   }
 }
 

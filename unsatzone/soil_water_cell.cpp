@@ -146,6 +146,7 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, lon
     const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, previous, nullptr);
     for (int k = 1; k <= N; ++k) mass[k] = conc[k] * theta[k] * dz[k] * 1000.0;
     scratch.tracerInter[static_cast<std::size_t>(t)] += out.extracted;
+    scratch.tracerBase[static_cast<std::size_t>(t)] += out.uptake;
     scratch.tracerDirect[static_cast<std::size_t>(t)] +=
         MixSurfaceSolute(store, arrived, out.top, mix, surface);
     store *= settings.decay_factor;
@@ -370,6 +371,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       v->assign(size, 0.0);
     scratch.tracerInter.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerDirect.assign(static_cast<std::size_t>(T + 1), 0.0);
+    scratch.tracerBase.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
     for (int t = 1; t <= T; ++t) {
       const double* stack = soil_tracers[static_cast<std::size_t>(t)].stack.get()[r][c];
@@ -478,12 +480,19 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       double taken = 0;
       for (int k = 1; k <= N; ++k) {
         const double lowest = k == 1 ? 0.0 : res[k];
+        const double held = t0[k];
         const double uptake = TakeWater(t0, dz, k, scratch.uptake[k], lowest);
         const double evaporated = TakeWater(t0, dz, k, scratch.evaporation[k], lowest);
         taken += uptake;
         soil_evaporation += evaporated;
         scratch.extracted[k] += uptake;
         scratch.extracted[0] += evaporated;
+        // An evaporating tracer leaves with the water at the layer's concentration; any other
+        // stays in the layer (its concentration rises as the water goes).
+        if (held > 0 && t0[k] < held)
+          for (int t = 1; t <= T; ++t)
+            if (tracer_definitions[t].evaporating != 0)
+              scratch.tracerMass[at(t, k)] *= t0[k] / held;
       }
       if (!evaporation_only) scratch.achieved[j] += taken;
     }
@@ -737,6 +746,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
           sums.direct > 0 ? scratch.tracerDirect[t_index] / sums.direct : 0.0;
       // The interflow holds the tile drainage.
       tracer.inter.get()[r][c] = sums.inter > 0 ? scratch.tracerInter[t_index] / sums.inter : 0.0;
+      // The base flow carries the solute the exchange took out of the layers.
+      tracer.base_flow.get()[r][c] =
+          sums.baseflow > 0 ? scratch.tracerBase[t_index] / sums.baseflow : nodata;
     }
   }
 

@@ -37,8 +37,9 @@ struct SoilWaterScratch {
   std::vector<double> loss;         // 0..N water the exchange took out of each layer, m/s
   // Tracers: per tracer t = 1..T the layers' masses 0..N (mass = concentration x water in mm),
   // concentrations and their values at the step start, at [t * (N + 1) + k]; per tracer the
-  // sub-step's solute in interflow and in direct runoff, and the solute held at the surface.
-  std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect,
+  // sub-step's solute in interflow, in direct runoff and in the base flow the exchange took, and
+  // the solute held at the surface.
+  std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect, tracerBase,
       tracerSurface;
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:

@@ -573,6 +573,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
     StackMatrix stack;         // "concstor_tracer_t_unsatzon_model", levels 0..N
     GridMatrix layer_one;      // concentration at the top (registered with the stack)
     GridMatrix direct, inter;  // "_CONC_QD_t_", "_CONC_QI_t_"
+    GridMatrix base_flow;      // of the cell's base flow in the sub-step (nodata: none left)
     int stack_index = 0, direct_index = 0, inter_index = 0;
     double** input = nullptr;        // concentration of the water input
     double** silting = nullptr;      // "concflux_tracer_t_SiltingUpModel" or null

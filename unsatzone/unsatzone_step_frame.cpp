@@ -12,6 +12,7 @@
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "core/tracer_bookkeeping.h"
 #include "tables/soil_record.h"
 #include "unsatzone/external_groundwater_table.h"
 #include "unsatzone/storage_content_file.h"
@@ -91,6 +92,9 @@ void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, i
   for (Statistics& s : statistics)
     if (s.table) s.table->ResetZoneSums();
   if (immobilised_statistics.table) immobilised_statistics.table->ResetZoneSums();
+  // The runoff-concentration tables of the tracers count their steps here too.
+  for (int32_t t = 1; t <= tracer_count && tracer_blocks; ++t)
+    if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->ResetZoneSums();
   if (!reinfiltration_records.empty())
     BroadcastBytes(reinfiltration_records.data(),
                    static_cast<int>(reinfiltration_records.size() * sizeof(ReinfiltrationRecord)));

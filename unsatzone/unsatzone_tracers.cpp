@@ -90,7 +90,11 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
   block.statistics->WriteHeader(module_name, title, zone_statistics, zone_statistics_capacity);
   tracer.baseflow.assign(static_cast<std::size_t>(soil_zone_count) + 1, ZoneRecord{});
   // Concentration of the water input (none: the input carries no tracer, as in the other models).
-  const int input = FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
+  // (the last model above the soil first).
+  const int input =
+      snowAfterInterception
+          ? FindTracerInput(t, {"snow_model", "interception_model", "irrigation", "input"})
+          : FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
   tracer.input = input > 0 ? Data(input) : nullptr;
 
   if (single_point_owner) {
@@ -154,6 +158,8 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
   RegisterGrid(tracer.stack_index, block.grid_file_name, tracer.layer_one.get(), stack, layerCount,
                identifier, d.gridcode, grid_first_row, grid_last_row);
   tracer.silting = Optional(FormatText("concflux_tracer_%d_SiltingUpModel", t));
+  tracer.base_flow = NewGrid();
+  Fill(tracer.base_flow.get(), nodata);
   // Concentrations of the cells' direct runoff and interflow.
   for (auto [grid, index, name] :
        {std::tuple{&tracer.direct, &tracer.direct_index, FormatText("_CONC_QD_%i_", t)},
@@ -243,7 +249,7 @@ void unsatzonmodellklasse::SetInitialRunoff() {
 
 void unsatzonmodellklasse::AddTracerBaseflow(long row, long column, int32_t subbasin,
                                              double q_weight) {
-  if (soil_tracers.size() < 2) return;
+  if (soil_tracers.size() < 2 || !(q_weight > 0)) return;
   double** area = relative_cell_area;
   const double a = area != nullptr && area[row][column] > nodata ? area[row][column] : 1.0;
   const int32_t g = StoredGroundwaterLayer(row, column);
@@ -251,7 +257,12 @@ void unsatzonmodellklasse::AddTracerBaseflow(long row, long column, int32_t subb
     SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
     if (!tracer.stack) continue;
     ZoneRecord& sums = tracer.baseflow[static_cast<std::size_t>(subbasin)];
-    sums[1] += a * q_weight * TracerConcentration(t, row, column, g, 0.0, 0.0);
+    // The solute the base flow took out of the column; without base flow leaving the column,
+    // the groundwater layer's concentration.
+    const double taken = tracer.base_flow.get()[row][column];
+    const double c =
+        IsAboveNodata(taken, nodata) ? taken : TracerConcentration(t, row, column, g, 0.0, 0.0);
+    sums[1] += a * q_weight * c;
     sums[4] += a * q_weight;
   }
 }
@@ -324,6 +335,7 @@ void unsatzonmodellklasse::ReleaseTracers() {
     tracer.layer_one = GridMatrix();
     tracer.direct = GridMatrix();
     tracer.inter = GridMatrix();
+    tracer.base_flow = GridMatrix();
     tracer.groundwater = nullptr;  // the groundwater model's grid
   }
   soil_tracers.clear();

@@ -164,7 +164,10 @@ void unsatzonmodellklasse::AddZoneSums() {
             q -= pumped[r][c];
           qb_table->AddValue(r, c, s, q * k, w);
         }
-        AddTracerBaseflow(r, c, s, base[r][c] * w);
+        // The tracers leave with the water the base-flow table books (with the groundwater model
+        // the exfiltration into the rivers); a cell without outflow adds none.
+        const bool exfiltration = groundwaterModelActive != 0 && river_out != nullptr;
+        AddTracerBaseflow(r, c, s, (exfiltration ? river_out[r][c] : base[r][c]) * w);
       }
       if (g > 0) {
         for (const Entry& e : entries) e.table->AddValue(r, c, s, 0.0, g);

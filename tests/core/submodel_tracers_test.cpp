@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/matrix.h"
 #include "core/submodel.h"
 #include "core/tracer_bookkeeping.h"
 #include "setup/tracer_definitions.h"
@@ -146,6 +147,18 @@ TEST_F(TracerSetupTest, ReleaseFromTheLastEntryLeavesNoHole) {
   EXPECT_EQ(model.FindGrid("other", 0), 2);
   model.ReleaseTracers();  // a second release does nothing
   EXPECT_EQ(registry_.FirstFreeIndex(), 3);
+}
+
+// The water input's tracer comes from the first source registered, wherever its entry stands:
+// behind an entry that holds a stack and no grid, as the flux grids of the models set up first.
+TEST_F(TracerSetupTest, InputConcentrationIsFoundBehindAStackEntry) {
+  StackMatrix stack(diag_, 1, 3, 4, 2, 3);
+  registry_.Register(diag_, 3, "layers.stk", nullptr, stack.get(), 2, "layers", 0, 1, 3, 4, 3);
+  registry_.Register(diag_, 4, "flux.asc", zone_grid_.get(), nullptr, 0,
+                     "concflux_tracer_1_snow_model", 0, 1, 3, 4, 3);
+  TestModel model(setup_, "test_model");
+  EXPECT_EQ(model.FindTracerInput(1, {"interception_model", "snow_model", "input"}), 4);
+  EXPECT_EQ(model.FindTracerInput(2, {"snow_model"}), 0);
 }
 
 TEST_F(TracerSetupTest, FailuresArriveInTheErrorParameter) {

@@ -1,0 +1,179 @@
+// The example basin, January to March, runoff storages made instantaneous, with two tracers:
+// "con" in the rain (concentration 10, from a variable grid), whose mass closes from the written
+// outputs alone (rain x 10 = snow + leaves + soil at the end + runoff x concentration per day)
+// on 1 and 3 processes alike; and "eva", evaporating, at 10 in the soil water and absent from
+// the rain, which upwind transport only dilutes: no layer and no runoff rises above 10 (a
+// non-evaporating tracer would stay behind the evaporated water and rise).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_files.h"
+#include "tests/support/velorn_runner.h"
+#include "tests/support/water_balance_table.h"
+
+namespace velorn::test {
+namespace {
+
+// The example's `variant` (its control file in place of front-range.ctl), to 31 March or to
+// 20 January (`short_run`).
+RunResult RunTracerExample(const TempDir& dir, int processes, const std::string& variant = "",
+                           bool short_run = false,
+                           std::vector<std::pair<std::string, std::string>> edits = {}) {
+  const std::string control = CopyExample(dir.path());
+  WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
+  for (const char* file : {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"})
+    std::filesystem::copy_file(ExampleDir() / file, dir.path() / file);
+  std::string text = ReadFile(variant.empty() ? control : (ExampleDir() / variant).string());
+  const std::string tracer =
+      " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
+      "path = ./ statext = sta gridext = asc";
+  edits.insert(edits.end(), {{"[variable_grids]\n0",
+                              "[variable_grids]\n2\ncin concflux_tracer_1_input 0 10\n0\n0\n"
+                              "ein concflux_tracer_2_input 0 0\n0\n0"},
+                             {"0          # no solute tracers",
+                              "2\ncon non_evaporating soilini = 0 gwini = 0" + tracer +
+                                  "\neva evaporating soilini = 10 gwini = 10" + tracer},
+                             {"12 12      # kelsqd", "0.0001 0.0001 # kelsqd"},
+                             {"48 48      # kelsqi", "0.0001 0.0001 # kelsqi"}});
+  for (const auto& [from, to] : edits) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+  }
+  // The day and month of the last step: the two lines after the end's hour.
+  const std::size_t day = text.find('\n', text.find("# end:")) + 1;
+  const std::size_t year = text.find('\n', text.find('\n', day) + 1) + 1;
+  text.replace(day, year - day, short_run ? "20\n1\n" : "31\n3\n");
+  WriteFile(control, text);
+  RunOptions options;
+  options.processes = processes;
+  options.directory = dir.path().string();
+  options.environment = {"OMP_NUM_THREADS=1"};
+  options.timeout_seconds = 300;
+  return RunVelorn(options, {"front-range.ctl"});
+}
+
+// The cells of a grid or stack after its header (pairs of a name and a number), nodata as 0;
+// `levels` receives the values per cell.
+std::vector<double> Cells(const std::string& path, std::size_t& levels) {
+  std::istringstream in(ReadFile(path));
+  std::vector<double> cells;
+  levels = 1;
+  for (std::string word; in >> word;) {
+    double value = 0;
+    if (std::isalpha(static_cast<unsigned char>(word[0])) != 0) {
+      if (in >> value && word == "numlevels") levels = static_cast<std::size_t>(value) + 1;
+      continue;
+    }
+    value = std::stod(word);
+    cells.push_back(value <= -9999 ? 0.0 : value);
+  }
+  return cells;
+}
+
+double Sum(const std::string& path) {
+  std::size_t levels = 0;
+  const std::vector<double> cells = Cells(path, levels);
+  return std::accumulate(cells.begin(), cells.end(), 0.0);
+}
+
+// The subbasin columns of a statistics table: row 0 their area shares, then one row per day.
+std::vector<std::vector<double>> Rows(const std::string& path) {
+  std::vector<std::vector<double>> rows;
+  for (const std::string& line : SplitLines(ReadFile(path))) {
+    std::istringstream fields(line);
+    std::vector<std::string> words;
+    for (std::string w; fields >> w;) words.push_back(w);
+    if (words.size() != 10 || words[4].starts_with('"')) continue;
+    rows.emplace_back();
+    for (int s = 4; s < 9; ++s) rows.back().push_back(std::stod(words[s]));
+  }
+  return rows;
+}
+
+// The rain's tracer in the stores at the end (snow, leaves, soil) and in the runoff of the
+// days, as basin means, over what came with the rain; the days' rows of runoff and of
+// concentration to `runoff` and `concentration` (row 0: the area shares).
+double AccountedShare(const std::string& out, std::vector<std::vector<double>>& runoff,
+                      std::vector<std::vector<double>>& concentration) {
+  const auto zones = AsciiGridCells(out + "../zones.asc");
+  const double cells = static_cast<double>(
+      std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
+  double found =
+      (Sum(out + "consnow_.asc") + Sum(out + "coninter.asc") + Sum(out + "conunsat.asc")) / cells;
+  runoff = Rows(out + "qg.stat");
+  concentration = Rows(out + "conunsat.sta");
+  for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
+    for (std::size_t s = 0; s < 5; ++s) found += runoff[0][s] * runoff[d][s] * concentration[d][s];
+  return found / (10 * ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation);
+}
+
+TEST(TracerRun, KeepsItsMassFromRainToRunoffAndNeverRisesAboveItsSource) {
+  TempDir one, three;
+  const RunResult first = RunTracerExample(one, 1);
+  ASSERT_EQ(first.exit_status, 0) << first.Describe();
+  const RunResult second = RunTracerExample(three, 3);
+  ASSERT_EQ(second.exit_status, 0) << second.Describe();
+  const std::string out = (one.path() / "output/").string();
+  for (const char* name : {"conunsat.sta", "conrouti.sta", "consnow_.asc", "conunsat.asc"})
+    EXPECT_EQ(ReadFile(out + name), ReadFile((three.path() / "output" / name).string())) << name;
+
+  std::vector<std::vector<double>> runoff, concentration;
+  // The tables hold six significant digits.
+  EXPECT_NEAR(AccountedShare(out, runoff, concentration), 1.0, 1e-6);
+  const auto routed = Rows(out + "conrouti.sta");
+  ASSERT_EQ(runoff.size(), 91u);
+  ASSERT_EQ(concentration.size(), runoff.size()) << "a row per day of the soil's tracer table";
+  ASSERT_EQ(routed.size(), runoff.size()) << "a row per day of the routing's tracer table";
+  // A headwater's routed concentration is its runoff's; those below it carry the tracer too.
+  for (std::size_t d = 2; d < routed.size(); ++d) {
+    EXPECT_EQ(std::vector(routed[d].begin(), routed[d].begin() + 3),
+              std::vector(concentration[d].begin(), concentration[d].begin() + 3));
+    EXPECT_GT(std::min(routed[d][3], routed[d][4]), 0.0) << d;
+  }
+
+  // The evaporating tracer, absent from the rain, only thins out.
+  std::size_t levels = 0;
+  const std::vector<double> layers = Cells(out + "evaunsat.asc", levels);
+  double highest = 0;  // of the layers (level 0 is the surface)
+  for (std::size_t i = 0; i < layers.size(); ++i)
+    if (i % levels != 0) highest = std::max(highest, layers[i]);
+  EXPECT_GT(highest, 9.0);
+  EXPECT_LE(highest, 10.0 + 1e-9);
+  for (const char* table : {"evaunsat.sta", "evarouti.sta"})
+    for (const auto& row : Rows(out + table))
+      EXPECT_LE(*std::max_element(row.begin(), row.end()), 10.0) << table;
+}
+
+// With the groundwater model the base flow is the exfiltration into the rivers: its tracers
+// leave with that water, so no runoff concentration turns negative.
+TEST(TracerRun, UnderTheGroundwaterModelNoConcentrationIsNegative) {
+  TempDir dir;
+  const RunResult result = RunTracerExample(dir, 1, "front-range-groundwater.ctl", true);
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  const auto rows = Rows((dir.path() / "output/conunsat.sta").string());
+  ASSERT_EQ(rows.size(), 21u);
+  for (const auto& row : rows) EXPECT_GE(*std::min_element(row.begin(), row.end()), 0.0);
+}
+
+// Leaves above the snow cover (interception method 12): the rain's tracer passes the leaves,
+// then the cover, then the soil, and keeps its mass as well.
+TEST(TracerRun, KeepsItsMassWithTheLeavesAboveTheSnow) {
+  TempDir dir;
+  const RunResult result =
+      RunTracerExample(dir, 1, "", true, {{"2          # method: evaporation", "12 # method"}});
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  std::vector<std::vector<double>> runoff, concentration;
+  EXPECT_NEAR(AccountedShare((dir.path() / "output/").string(), runoff, concentration), 1.0, 1e-6);
+  EXPECT_EQ(concentration.size(), 21u);
+}
+
+}  // namespace
+}  // namespace velorn::test
