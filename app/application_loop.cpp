@@ -279,17 +279,35 @@ void ModellApplication::AdvanceInputs() {
 }
 
 bool ModellApplication::EndOfDataEverywhere(bool first_only) {
-  // A process whose inputs go on keeps every process in the loop: all decide alike, so none
-  // can wait in a collective call that the others have left. Without meteorological input every
-  // pass is a single step.
-  int going_on = 0;
+  // The run ends with the last record of the input that ends first: the next step would have
+  // no value of it. The flags of all processes are combined, so every process decides alike and
+  // none waits in a collective call that the others have left. Without meteorological input
+  // every pass is a single step.
   const std::size_t last =
       first_only ? std::min<std::size_t>(interpolators.size(), 2) : interpolators.size();
+  int flags[2] = {0, 0};  // some input has ended, some input goes on
+  for (std::size_t j = 1; j < last; ++j) flags[interpolators[j]->IsEndOfData() != 0 ? 0 : 1] = 1;
+  int any[2] = {0, 0};
+  MPI_Allreduce(flags, any, 2, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+  if (any[0] != 0 && any[1] != 0) ReportShortInputs(last);
+  return any[0] != 0 || any[1] == 0;
+}
+
+void ModellApplication::ReportShortInputs(std::size_t last) {
+  std::string going_on;
   for (std::size_t j = 1; j < last; ++j)
-    if (interpolators[j]->IsEndOfData() == 0) going_on = 1;
-  int any_going_on = 0;
-  MPI_Allreduce(&going_on, &any_going_on, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
-  return any_going_on == 0;
+    if (interpolators[j]->IsEndOfData() == 0)
+      going_on += (going_on.empty() ? "" : ", ") + interpolators[j]->name;
+  for (std::size_t j = 1; j < last; ++j) {
+    const meteointerpol& input = *interpolators[j];
+    if (input.IsEndOfData() == 0) continue;
+    int64_t h = 0, d = 0, m = 0, y = 0;
+    input.GetDate(h, d, m, y);
+    stream << "WARNING: the input file " << input.DatingFileName() << " of " << input.name
+           << " ends with the record of " << d << "." << m << "." << y << " " << h
+           << ". h, before the data of " << going_on << "; the run ends with that step"
+           << "[end-entry]";
+  }
 }
 
 void ModellApplication::ReportEarlyEndOfData() {
