@@ -138,7 +138,7 @@ class DiagnosticStream {
   int rank_ = 0;
   int size_ = 1;
   std::ofstream file_;
-  int lock_fd_ = -1;         // descriptor that holds the lock on the file (process 0)
+  int lock_fd_ = -1;       // descriptor that holds the lock on the file (process 0)
   std::streampos tail_{};  // where the closing tag of the file begins
   std::ostream* screen_ = &std::cout;
   std::ostream* errors_ = &std::cerr;  // FATAL and ERROR lines of processes other than 0
