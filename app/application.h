@@ -198,6 +198,9 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   void CheckStepLengths(const ModelDate& step, const ModelDate& next);
   // Every interpolator moves to its next record.
   void AdvanceInputs();
+  // After the last step of a month: writes the completed rows of every table (the flush list of
+  // the interrupt menu).
+  void FlushAtMonthEnd();
   // True when the time range is exhausted: on some process an interpolator (only the first
   // with `first_only`) has passed the end of its data; the next step would lack its values.
   bool EndOfDataEverywhere(bool first_only = false);

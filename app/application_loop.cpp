@@ -67,6 +67,7 @@ int ModellApplication::RunLoop() {
     if (settings_object->IsCouplingActive()) CouplingAtStepStart();
     HandleControlRequest(false);
     RunTimeStep();
+    FlushAtMonthEnd();
     // A finish asked for in this pass ends the run instead of starting the next repetition.
     const bool repeats = spin_up_switch == 1 && end_flag == 1 && repeat_count > repetition &&
                          ControlState() != kStateFinishSetUp;
@@ -137,6 +138,17 @@ void ModellApplication::RunPreSpinUp() {
   end_flag = 0;
   temperature.RewindInputs();
   temperature.AdvanceRecords();
+}
+
+// The rows of a month reach the disk when its last step is done, so that a run that fails or
+// is killed keeps what it computed and no table holds more than a month in memory. Every
+// process sees the same dates and flushes at the same step.
+void ModellApplication::FlushAtMonthEnd() {
+  if (end_flag != 0 || interpolators.size() < 2) return;
+  int64_t h = 0, d = 0, m = 0, y = 0;
+  interpolators[1]->GetDate(h, d, m, y);
+  if (m == current_month && y == current_year) return;
+  FlushDuringRun(false);
 }
 
 void ModellApplication::TakeCurrentDate() {
