@@ -691,10 +691,20 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
   struct Case {
     const char* name;
     Edit edit;
-    const char* entry;  // description of the FATAL entry in the diagnostics file
+    std::string entry;  // description of the FATAL entry (WARNING for code 0) in the diagnostics
     int code;
   };
+  const std::string temperature = ReadFile((ExampleDir() / "stations/temperature.txt").string());
+  const std::string after_10_january = temperature.substr(temperature.find("2019 01 11 00"));
   const Case cases[] = {
+      // One station file shorter than the others: the run ends with its last record, as a run
+      // whose data all end early, and keeps its rows.
+      {"temperature file ending on 10 January",
+       {"stations/temperature.txt", after_10_january, ""},
+       "the input file ./stations/temperature.txt of temperature ends with the record of "
+       "10.1.2019 0. h, before the data of precipitation, wind_speed, air_humidity, "
+       "global_radiation, sunshine_duration; the run ends with that step",
+       0},
       {"control-file section short of values",
        {"front-range.ctl", "1.10       # KS: snow factor at calm\n", ""},
        "error in control file, Anstieg Schnee fuer ; precipitation_correctionnot found!",
@@ -790,14 +800,23 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
     // The station tables are read as the time loop reaches their lines: without the soil zone
     // and routing the run gets there in a fraction of the time.
     std::vector<Edit> edits = {c.edit};
-    if (c.code == 1051) edits.insert(edits.end(), {kSoilOff, kRoutingOff});
+    if (c.code == 1051 || c.code == 0) edits.insert(edits.end(), {kSoilOff, kRoutingOff});
     const RunResult result = RunExample(dir, 2, edits);
     EXPECT_EQ(result.exit_status, c.code & 0xff) << result.Describe();
-    EXPECT_NE(result.diag.find(DiagnosticsLine(0, c.entry)), std::string::npos) << result.diag;
-    EXPECT_NE(result.diag.find(DiagnosticsLine(
-                  0, "Exception " + std::to_string(c.code) + " caught at top level!")),
-              std::string::npos)
+    EXPECT_NE(result.diag.find(DiagnosticsLine(c.code == 0 ? 2 : 0, c.entry)), std::string::npos)
         << result.diag;
+    if (c.code == 0) {
+      EXPECT_NE(result.diag.find("reached end of simulation sucessfully"), std::string::npos);
+      // The rows up to the last record of the short file, and none after it.
+      const std::string table = ReadFile((dir.path() / "output/temperature.stat").string());
+      EXPECT_NE(table.find("\n2019\t 1\t10\t 0\t"), std::string::npos) << table;
+      EXPECT_EQ(table.find("\n2019\t 1\t11\t"), std::string::npos) << table;
+    } else {
+      EXPECT_NE(result.diag.find(DiagnosticsLine(
+                    0, "Exception " + std::to_string(c.code) + " caught at top level!")),
+                std::string::npos)
+          << result.diag;
+    }
     if (schema) {
       EXPECT_EQ(ValidateDiagnostics((dir.path() / "Velorn_Diag_0.xml").string(), *schema), "");
     }
