@@ -201,8 +201,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // After the last step of a month: writes the completed rows of every table (the flush list of
   // the interrupt menu).
   void FlushAtMonthEnd();
-  // True when the time range is exhausted: on some process an interpolator (only the first
-  // with `first_only`) has passed the end of its data; the next step would lack its values.
+  // True when the time range is exhausted on every process: on each, some interpolator (only
+  // the first with `first_only`) has passed the end of its data.
   bool EndOfDataEverywhere(bool first_only = false);
   // WARNING naming each input that ended while others go on, with the date of its last record.
   void ReportShortInputs(std::size_t last);

@@ -291,18 +291,20 @@ void ModellApplication::AdvanceInputs() {
 }
 
 bool ModellApplication::EndOfDataEverywhere(bool first_only) {
-  // The run ends with the last record of the input that ends first: the next step would have
-  // no value of it. The flags of all processes are combined, so every process decides alike and
-  // none waits in a collective call that the others have left. Without meteorological input
-  // every pass is a single step.
+  // The data of a process end with the input that ends first: its next step would have no value
+  // of that input. A process whose data go on keeps every process in the loop: all decide alike,
+  // so none can wait in a collective call that the others have left. Without meteorological
+  // input every pass is a single step.
   const std::size_t last =
       first_only ? std::min<std::size_t>(interpolators.size(), 2) : interpolators.size();
-  int flags[2] = {0, 0};  // some input has ended, some input goes on
-  for (std::size_t j = 1; j < last; ++j) flags[interpolators[j]->IsEndOfData() != 0 ? 0 : 1] = 1;
-  int any[2] = {0, 0};
-  MPI_Allreduce(flags, any, 2, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
-  if (any[0] != 0 && any[1] != 0) ReportShortInputs(last);
-  return any[0] != 0 || any[1] == 0;
+  bool ended = false, going = false;
+  for (std::size_t j = 1; j < last; ++j)
+    (interpolators[j]->IsEndOfData() != 0 ? ended : going) = true;
+  int going_on = going && !ended ? 1 : 0;
+  int any_going_on = 0;
+  MPI_Allreduce(&going_on, &any_going_on, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+  if (any_going_on == 0 && ended && going) ReportShortInputs(last);
+  return any_going_on == 0;
 }
 
 void ModellApplication::ReportShortInputs(std::size_t last) {

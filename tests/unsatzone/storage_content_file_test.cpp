@@ -131,7 +131,7 @@ TEST_F(StorageSection, UnwritableFileEndsTheRun) {
                                   Make(0), Parameters());
             }),
             kWriteErrorCode);
-  EXPECT_TRUE(ScreenHas("FATAL: cannot open "));
+  EXPECT_TRUE(ScreenHas("cannot open "));
   EXPECT_TRUE(ScreenHas("No such file or directory"));
 }
 
