@@ -2,9 +2,9 @@
 // whole-model tests. Writes to a file whose name ends in $VELORN_FULL_DISK_NAME fail with ENOSPC
 // once the file holds at least $VELORN_FULL_DISK_FROM bytes (default 1: the header written at
 // set-up goes through and the rows written later do not, as a disk that fills up during a run;
-// 0: every write fails). The calls the writers use are covered: fwrite, fputs, fputc, fprintf
-// and vfprintf (also their fortified forms), and fflush and fclose, which fail when stdio still
-// holds unwritten bytes for such a file (those bytes are dropped, as a full disk drops them).
+// 0: every write fails). The calls of the checked writers (core/output_files.h) are covered:
+// fwrite and vfprintf (also its fortified form), and fflush and fclose, which fail when stdio
+// still holds unwritten bytes for such a file (those bytes are dropped, as a full disk would).
 #include <dlfcn.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -62,24 +62,6 @@ size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
   return real(data, size, count, stream);
 }
 
-int fputs(const char* text, FILE* stream) {
-  static const auto real = Real<int (*)(const char*, FILE*)>("fputs");
-  if (OnFullDisk(stream)) {
-    errno = ENOSPC;
-    return EOF;
-  }
-  return real(text, stream);
-}
-
-int fputc(int c, FILE* stream) {
-  static const auto real = Real<int (*)(int, FILE*)>("fputc");
-  if (OnFullDisk(stream)) {
-    errno = ENOSPC;
-    return EOF;
-  }
-  return real(c, stream);
-}
-
 int vfprintf(FILE* stream, const char* format, va_list arguments) {
   static const auto real = Real<int (*)(FILE*, const char*, va_list)>("vfprintf");
   if (OnFullDisk(stream)) {
@@ -91,22 +73,6 @@ int vfprintf(FILE* stream, const char* format, va_list arguments) {
 
 int __vfprintf_chk(FILE* stream, int, const char* format, va_list arguments) {
   return vfprintf(stream, format, arguments);
-}
-
-int fprintf(FILE* stream, const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  const int written = vfprintf(stream, format, arguments);
-  va_end(arguments);
-  return written;
-}
-
-int __fprintf_chk(FILE* stream, int, const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  const int written = vfprintf(stream, format, arguments);
-  va_end(arguments);
-  return written;
 }
 
 int fflush(FILE* stream) {
