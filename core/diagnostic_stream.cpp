@@ -5,6 +5,7 @@
 #include <mpi.h>
 #include <omp.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -272,6 +273,12 @@ void DiagnosticStream::LockFile(const std::string& name) {
   // Opened without truncation: the file is emptied only once the lock is ours.
   const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;  // the open of the stream itself fails and reports it
+  // Only a regular file is locked: runs may share a device such as /dev/null.
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
     if (lock_fd_ >= 0) close(lock_fd_);
     lock_fd_ = fd;
