@@ -198,9 +198,14 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   void CheckStepLengths(const ModelDate& step, const ModelDate& next);
   // Every interpolator moves to its next record.
   void AdvanceInputs();
-  // True when the time range is exhausted on every process: every interpolator (only the
-  // first with `first_only`) has passed the end of its data.
+  // After the last step of a month: writes the completed rows of every table (the flush list of
+  // the interrupt menu).
+  void FlushAtMonthEnd();
+  // True when the time range is exhausted on every process: on each, some interpolator (only
+  // the first with `first_only`) has passed the end of its data.
   bool EndOfDataEverywhere(bool first_only = false);
+  // WARNING naming each input that ended while others go on, with the date of its last record.
+  void ReportShortInputs(std::size_t last);
   // The step length the periodic grids and the land-use parameters are given, in minutes.
   double StepMinutes();
   // WARNING when the data ended before the last step of the model time range.

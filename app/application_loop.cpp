@@ -67,6 +67,7 @@ int ModellApplication::RunLoop() {
     if (settings_object->IsCouplingActive()) CouplingAtStepStart();
     HandleControlRequest(false);
     RunTimeStep();
+    FlushAtMonthEnd();
     // A finish asked for in this pass ends the run instead of starting the next repetition.
     const bool repeats = spin_up_switch == 1 && end_flag == 1 && repeat_count > repetition &&
                          ControlState() != kStateFinishSetUp;
@@ -137,6 +138,17 @@ void ModellApplication::RunPreSpinUp() {
   end_flag = 0;
   temperature.RewindInputs();
   temperature.AdvanceRecords();
+}
+
+// The rows of a month reach the disk when its last step is done, so that a run that fails or
+// is killed keeps what it computed and no table holds more than a month in memory. Every
+// process sees the same dates and flushes at the same step.
+void ModellApplication::FlushAtMonthEnd() {
+  if (end_flag != 0 || interpolators.size() < 2) return;
+  int64_t h = 0, d = 0, m = 0, y = 0;
+  interpolators[1]->GetDate(h, d, m, y);
+  if (m == current_month && y == current_year) return;
+  FlushDuringRun(false);
 }
 
 void ModellApplication::TakeCurrentDate() {
@@ -279,17 +291,37 @@ void ModellApplication::AdvanceInputs() {
 }
 
 bool ModellApplication::EndOfDataEverywhere(bool first_only) {
-  // A process whose inputs go on keeps every process in the loop: all decide alike, so none
-  // can wait in a collective call that the others have left. Without meteorological input every
-  // pass is a single step.
-  int going_on = 0;
+  // The data of a process end with the input that ends first: its next step would have no value
+  // of that input. A process whose data go on keeps every process in the loop: all decide alike,
+  // so none can wait in a collective call that the others have left. Without meteorological
+  // input every pass is a single step.
   const std::size_t last =
       first_only ? std::min<std::size_t>(interpolators.size(), 2) : interpolators.size();
+  bool ended = false, going = false;
   for (std::size_t j = 1; j < last; ++j)
-    if (interpolators[j]->IsEndOfData() == 0) going_on = 1;
+    (interpolators[j]->IsEndOfData() != 0 ? ended : going) = true;
+  int going_on = going && !ended ? 1 : 0;
   int any_going_on = 0;
   MPI_Allreduce(&going_on, &any_going_on, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+  if (any_going_on == 0 && ended && going) ReportShortInputs(last);
   return any_going_on == 0;
+}
+
+void ModellApplication::ReportShortInputs(std::size_t last) {
+  std::string going_on;
+  for (std::size_t j = 1; j < last; ++j)
+    if (interpolators[j]->IsEndOfData() == 0)
+      going_on += (going_on.empty() ? "" : ", ") + interpolators[j]->name;
+  for (std::size_t j = 1; j < last; ++j) {
+    const meteointerpol& input = *interpolators[j];
+    if (input.IsEndOfData() == 0) continue;
+    int64_t h = 0, d = 0, m = 0, y = 0;
+    input.GetDate(h, d, m, y);
+    stream << "WARNING: the input file " << input.DatingFileName() << " of " << input.name
+           << " ends with the record of " << d << "." << m << "." << y << " " << h
+           << ". h, before the data of " << going_on << "; the run ends with that step"
+           << "[end-entry]";
+  }
 }
 
 void ModellApplication::ReportEarlyEndOfData() {

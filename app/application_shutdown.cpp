@@ -1,5 +1,7 @@
 // Shut-down of a run: flush every buffer, release the tracer data and the models, delete every
 // object in a fixed order and free the registries.
+#include <mpi.h>
+
 #include "app/application.h"
 #include "balance/water_balance.h"
 #include "core/error_code.h"
@@ -25,17 +27,20 @@ namespace velorn {
 
 void ModellApplication::ClearMemory() {
   try {
-    // The outputs are written completely before the run reports success: a write that fails
-    // (a full disk) ends the run with its FATAL entry instead.
+    // The outputs are written completely before the run reports success: the tables and the
+    // point files here, the water balance, lake and storage files in the release. A write that
+    // fails (a full disk) on any process ends the run with its FATAL entry instead; the
+    // barrier keeps process 0 from reporting success before every process has written.
     if (initialised != 0) {
       FlushAtEnd();
     } else {
       MarkNotInitialised();
     }
-    stream << "reached end of simulation sucessfully"
-           << "[end-entry]";
     variable_names.clear();
     ReleaseModels();
+    MPI_Barrier(MPI_COMM_WORLD);
+    stream << "reached end of simulation sucessfully"
+           << "[end-entry]";
     stream << "o.k.\n"
            << "[end-entry]";
     stream << "deleting modules..."

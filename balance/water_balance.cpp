@@ -11,6 +11,7 @@
 #include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/mpi_operations.h"
+#include "core/output_files.h"
 #include "core/response_unit_results.h"
 #include "core/row_loop.h"
 #include "evaporation/evapotranspiration.h"
@@ -435,12 +436,9 @@ double WaterBalance::GlacierStorages(int32_t s, double weight, double count) con
 void WaterBalance::Finish(const std::string& output_directory) {
   if (!active_ || models_.soil->rank != 0 || !account_.Started()) return;
   const std::string path = output_directory + "water_balance.txt";
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  const std::string table = account_.Table();
-  if (file == nullptr || std::fwrite(table.data(), 1, table.size(), file) != table.size()) {
-    diag_ << "ERROR: the water balance could not be written to " << path << "[end-entry]";
-  }
-  if (file != nullptr) std::fclose(file);
+  CheckedFile table(diag_, kWriteErrorCode, path, "w");
+  table.Write(account_.Table());
+  table.Close();
   const WaterBalanceAccount::Period& run = account_.Run();
   double evaporation = 0, change = 0;
   for (int f = kBalanceInterceptionEvaporation; f < kBalanceRunoff; ++f)

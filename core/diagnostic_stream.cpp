@@ -1,11 +1,16 @@
 // DiagnosticStream: entry handling, escaping for the XML file and the file's life cycle.
 #include "core/diagnostic_stream.h"
 
+#include <fcntl.h>
 #include <mpi.h>
 #include <omp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <sstream>
@@ -221,6 +226,7 @@ DiagnosticStream::~DiagnosticStream() {
   line_open_ = false;
   WriteFileLine(LineStart(kLevelInfo) + "Velorn finished at " + LocalTimeStamp() + kLineEnd);
   file_.close();
+  if (lock_fd_ >= 0) close(lock_fd_);
 }
 
 std::string DiagnosticStream::RankTag() const {
@@ -239,6 +245,7 @@ void DiagnosticStream::Open(const std::string& requested_name, bool with_fallbac
   const std::string name = RankFileName(requested_name, rank_);
   if (rank_ != 0) return;
 
+  LockFile(name);
   file_.open(name, std::ios::out | std::ios::trunc);
   if (file_.is_open()) {
     file_name_ = name;
@@ -250,6 +257,7 @@ void DiagnosticStream::Open(const std::string& requested_name, bool with_fallbac
                 " -------------------\n\n"
              << std::endl;
     file_.clear();
+    LockFile(kFallbackName);
     file_.open(kFallbackName, std::ios::out | std::ios::trunc);
     if (file_.is_open()) file_name_ = kFallbackName;
   }
@@ -259,6 +267,32 @@ void DiagnosticStream::Open(const std::string& requested_name, bool with_fallbac
     throw ErrorCode{kOpenFailedCode};
   }
   WriteHeader();
+}
+
+void DiagnosticStream::LockFile(const std::string& name) {
+  // Opened without truncation: the file is emptied only once the lock is ours.
+  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;  // the open of the stream itself fails and reports it
+  // Only a regular file is locked: runs may share a device such as /dev/null.
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    if (lock_fd_ >= 0) close(lock_fd_);
+    lock_fd_ = fd;
+    return;
+  }
+  const int error = errno;
+  close(fd);
+  if (error != EWOULDBLOCK) return;  // a file system without locks: run unlocked
+  *screen_ << RankTag() << "FATAL: the diagnostics file " << name
+           << " is in use by another run in this working directory; this run ends without "
+              "touching it or any other file of that run (give it a working directory of its "
+              "own or another name with -diagfile:)"
+           << std::endl;
+  throw ErrorCode{kOutputCreateCode};
 }
 
 void DiagnosticStream::WriteHeader() {

@@ -28,7 +28,10 @@
 // so a console prompt shows without an end.
 //
 // `main` creates one stream per process before anything else; every model object keeps a
-// pointer to it.
+// pointer to it. Process 0 holds an exclusive lock (flock) on its file for as long as the stream
+// lives: a second run started in the same working directory finds the file locked and ends with
+// code 26 and a FATAL line on its screen before it truncates the file of the running one (or
+// writes anything else).
 #pragma once
 
 #include <cstdint>
@@ -99,6 +102,8 @@ class DiagnosticStream {
   // Builds the rank's file name, opens it on process 0 (with the fallback name when asked) and
   // writes the header and the start line.
   void Open(const std::string& requested_name, bool with_fallback);
+  // Locks `name` before it is truncated; throws 26 when another process holds the lock.
+  void LockFile(const std::string& name);
   void WriteHeader();
   // Writes one whole line (without its line end) and the closing tag behind it, overwriting the
   // closing tag written before; flushes.
@@ -133,6 +138,7 @@ class DiagnosticStream {
   int rank_ = 0;
   int size_ = 1;
   std::ofstream file_;
+  int lock_fd_ = -1;       // descriptor that holds the lock on the file (process 0)
   std::streampos tail_{};  // where the closing tag of the file begins
   std::ostream* screen_ = &std::cout;
   std::ostream* errors_ = &std::cerr;  // FATAL and ERROR lines of processes other than 0

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -105,6 +106,54 @@ int CloseChecked(std::FILE* file) {
   const int earlier = errno;
   if (std::fclose(file) != 0) return ErrorOrIo();
   return failed_before ? (earlier != 0 ? earlier : EIO) : 0;
+}
+
+CheckedFile::CheckedFile(DiagnosticStream& diag, int code, std::string path, const char* mode)
+    : diag_(diag), code_(code), path_(std::move(path)) {
+  errno = 0;
+  file_ = std::fopen(path_.c_str(), mode);
+  if (file_ == nullptr)
+    ThrowFatal(diag_, code_, "FATAL: cannot open ", path_, SystemReason(ErrorOrIo()));
+}
+
+CheckedFile::CheckedFile(DiagnosticStream& diag, int code, std::string path, std::FILE* file)
+    : diag_(diag), code_(code), path_(std::move(path)), file_(file) {}
+
+CheckedFile::~CheckedFile() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+void CheckedFile::Keep(int error) {
+  if (error_ == 0) error_ = error != 0 ? error : EIO;
+}
+
+void CheckedFile::Printf(const char* format, ...) {
+  if (file_ == nullptr || error_ != 0) return;
+  errno = 0;
+  va_list arguments;
+  va_start(arguments, format);
+  const int written = std::vfprintf(file_, format, arguments);
+  va_end(arguments);
+  if (written < 0) Keep(errno);
+}
+
+void CheckedFile::Write(const std::string& text) {
+  if (file_ == nullptr || error_ != 0 || text.empty()) return;
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) Keep(errno);
+}
+
+void CheckedFile::Close() {
+  if (file_ == nullptr) return;
+  std::FILE* file = file_;
+  file_ = nullptr;
+  if (error_ == 0) {
+    errno = 0;
+    if (std::fflush(file) != 0) Keep(errno);
+  }
+  const int closed = CloseChecked(file);
+  if (error_ == 0 && closed != 0) Keep(closed);
+  if (error_ != 0) ThrowFatal(diag_, code_, "FATAL: cannot write ", path_, SystemReason(error_));
 }
 
 int WriteAndClose(std::FILE* file, const std::string& text) {

@@ -5,8 +5,12 @@
 // out its buffer at the close. The writers of statistics, point series, grids and stacks report
 // that number with SystemReason (core/error_code.h) in their FATAL entry.
 //
+// CheckedFile is the one path of every writer that builds its file piece by piece (tables, lake
+// and balance files, storage states): each write, the flush and the close are checked, and the
+// first failure is a FATAL entry naming the file with the system's reason.
+//
 // OutputFolderLock keeps a second run out of the output folder of a running one (see below).
-// Used by the writers in core/, grids/ and setup/, and by the settings object for the lock.
+// Used by the writers of every floor, and by the settings object for the lock.
 #pragma once
 
 #include <cstdio>
@@ -26,6 +30,40 @@ int WriteAndClose(std::FILE* file, const std::string& text);
 // Closes `file` (a null file counts as closed) and returns 0 or the errno of the failure; a
 // write error noted earlier on the stream counts as a failure too.
 int CloseChecked(std::FILE* file);
+
+// A file written through the checked path:
+//
+//   CheckedFile out(diag, kWriteErrorCode, path, "w");  // FATAL "cannot open <path>: reason"
+//   out.Printf("%d (number of subasins)\n", n);          // or out.Write(text)
+//   out.Close();  // FATAL "cannot write <path>: reason" for the first failed write, flush or close
+//
+// Printf and Write never throw: a failure is kept (with its errno) and the rest is skipped, so a
+// writer's loop stays as it is and Close reports it. An object destroyed without Close (an
+// exception on the way) closes its file unchecked: the exception already says what failed.
+class CheckedFile {
+ public:
+  CheckedFile(DiagnosticStream& diag, int code, std::string path, const char* mode);
+  // Takes over `file`, which the caller opened (and whose failed open it reported).
+  CheckedFile(DiagnosticStream& diag, int code, std::string path, std::FILE* file);
+  ~CheckedFile();
+  CheckedFile(const CheckedFile&) = delete;
+  CheckedFile& operator=(const CheckedFile&) = delete;
+
+  __attribute__((format(printf, 2, 3))) void Printf(const char* format, ...);
+  void Write(const std::string& text);
+  // Flushes and closes; throws `code` after the FATAL entry when anything failed.
+  void Close();
+  const std::string& path() const { return path_; }
+
+ private:
+  void Keep(int error);
+
+  DiagnosticStream& diag_;
+  int code_;
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  int error_ = 0;
+};
 
 // The lock of an output folder for the length of a run: the file "velorn.lock" in the folder,
 // created exclusively (O_EXCL) and holding "<process id> <host name>". Two runs writing into one

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
 #include "lateral/groundwater_model.h"
@@ -112,9 +113,9 @@ void gwflowclass::WriteControlPointFluxes(const std::string& name, int64_t& coun
     }
     text += "\n";
   }
-  const bool written = std::fputs(text.c_str(), file) >= 0;
-  if (std::fclose(file) != 0 || !written)
-    ThrowFatal(Diag(), kGwControlPointWriteCode, "FATAL: error opening file ", name);
+  CheckedFile out(Diag(), kGwControlPointWriteCode, name, file);
+  out.Write(text);
+  out.Close();
   const int64_t bytes = ((6 * layer_count + 1) * 8 + 32) * count;
   Diag() << "(" << bytes << " of " << kGwControlBufferBytes << " buffer-bytes)"
          << "[end-entry]";

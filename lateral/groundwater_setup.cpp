@@ -11,6 +11,7 @@
 
 #include "core/error_code.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "grids/mpi_layout.h"
@@ -422,12 +423,9 @@ void gwflowclass::CreateControlPointFile() {
         l, l, l, l, l, l);
   }
   header += "\n";
-  const bool written = std::fputs(header.c_str(), file) >= 0;
-  if (std::fclose(file) != 0 || !written) {
-    ThrowFatal(Diag(), kGwControlPointFileCode,
-               "FATAL: error opening file for gw-fluxes (single point) \n-> check disk space or "
-               "user rights\n");
-  }
+  CheckedFile checked(Diag(), kGwControlPointFileCode, control_point_file, file);
+  checked.Write(header);
+  checked.Close();
 }
 
 }  // namespace velorn

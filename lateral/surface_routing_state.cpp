@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "lateral/surface_routing_model.h"
 
 namespace velorn {
@@ -128,36 +129,29 @@ void surfaceroutingclass::WriteStorageState(bool append) {
   if (GetFlowControl() == 0 || storage_file_name.empty() || QDd.empty()) return;
   std::string path = storage_file_name;
   PrefixDirectory(output_directory, path);
-  std::FILE* file = std::fopen(path.c_str(), append ? "a" : "w");
-  if (file == nullptr) {
-    Diag() << "WARNING: storage content file " << path
-           << " could not be opened for writing; the section [" << kSection
-           << "] is not written[end-entry]";
-    return;
-  }
-  std::fprintf(file, "[SurfaceRoutingModel]\n");
-  std::fprintf(file, "%d (number of subasins)\n", zone_count);
-  std::fprintf(file, "%d (number of tracers)\n", tracer_count);
+  CheckedFile file(Diag(), kWriteErrorCode, path, append ? "a" : "w");
+  file.Printf("[SurfaceRoutingModel]\n");
+  file.Printf("%d (number of subasins)\n", zone_count);
+  file.Printf("%d (number of tracers)\n", tracer_count);
   for (int32_t k = 0; k <= tracer_count; ++k) {
-    std::fprintf(file, "%d (0=runoff, 1...9 = tracers)\n", k);
+    file.Printf("%d (0=runoff, 1...9 = tracers)\n", k);
     for (int32_t z = 1; z <= zone_count; ++z) {
       const int32_t m = static_cast<int32_t>(std::trunc(maxzeit[z]));
-      std::fprintf(file, "%d %d (zone %d and maxzeit)\n", z, m, z);
+      file.Printf("%d %d (zone %d and maxzeit)\n", z, m, z);
       for (int32_t j = 1; j <= m; ++j) {
         const ZoneRecord& d = zoneFZT_QD[k][z][j];
-        std::fprintf(file, "%lg %lg %lg %lg %lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n",
-                     d[0], d[1], d[2], d[3], d[4]);
+        file.Printf("%lg %lg %lg %lg %lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d[0],
+                    d[1], d[2], d[3], d[4]);
         const ZoneRecord& i = zoneFZT_QI[k][z][j];
-        std::fprintf(file, "%lg %lg %lg %lg %lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n",
-                     i[0], i[1], i[2], i[3], i[4]);
+        file.Printf("%lg %lg %lg %lg %lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i[0],
+                    i[1], i[2], i[3], i[4]);
       }
-      std::fprintf(file, "%g (QDd[%d][%d])\n", QDd[k][z], k, z);
-      std::fprintf(file, "%g (QIi[%d][%d])\n", QIi[k][z], k, z);
+      file.Printf("%g (QDd[%d][%d])\n", QDd[k][z], k, z);
+      file.Printf("%g (QIi[%d][%d])\n", QIi[k][z], k, z);
     }
   }
-  std::fprintf(file, "\n");
-  if (std::fclose(file) != 0)
-    ThrowFatal(Diag(), kWriteErrorCode, "FATAL: write error ", path, " ! (", kSection, ")");
+  file.Printf("\n");
+  file.Close();
 }
 
 }  // namespace velorn

@@ -146,6 +146,12 @@ class meteointerpol : public modelobject {
   virtual void InterpolateStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void AdvanceRecords();
   virtual int IsEndOfData() const { return end_of_data; }
+  // The file whose records date the steps: the first regression file of method 2, else the
+  // (first) station file or the grid list.
+  std::string DatingFileName() const {
+    return method == 2 && regression_files.size() > 1 ? regression_files[1].path
+                                                      : station_files[0].path;
+  }
   virtual void SetEndDateToCurrent();
   virtual void FlushBuffers();
   virtual void RewindInputs();

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "routing/routing_formulas.h"
 
@@ -160,8 +161,9 @@ void AL_class::CreateOutputFile() {
   std::string head = "YY\tMM\tDD\tHH\tm^3/s";
   for (int32_t t = 1; t <= ntr_; ++t) head += "\t" + tracers_[t].name;
   head += "\n";
-  std::fprintf(file, "%sabstraction_%d\n%s", head.c_str(), number_, head.c_str());
-  std::fclose(file);
+  CheckedFile out(*diag_, kWriteErrorCode, output_name_, file);
+  out.Printf("%sabstraction_%d\n%s", head.c_str(), number_, head.c_str());
+  out.Close();
   capacity_ = AbstractionBufferRows(ntr_);
   buffer_.assign(static_cast<std::size_t>(capacity_) * (ntr_ + 5), 0.0);
   filled_ = 0;
@@ -270,14 +272,15 @@ void AL_class::FlushBuffers(int32_t force) {
   if (file == nullptr)
     ThrowFatal(*diag_, kAbstractionAppendCode, "FATAL: error opening ", output_name_,
                " for abstraction ", number_);
+  CheckedFile out(*diag_, kWriteErrorCode, output_name_, file);
   for (int64_t i = 0; i < filled_; ++i) {
     const double* row = &buffer_[static_cast<std::size_t>(i) * (ntr_ + 5)];
-    std::fprintf(file, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
-    for (int32_t t = 0; t <= ntr_; ++t) std::fprintf(file, "\t%lg", row[4 + t]);
-    std::fprintf(file, "\n");
+    out.Printf("%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
+    for (int32_t t = 0; t <= ntr_; ++t) out.Printf("\t%lg", row[4 + t]);
+    out.Write("\n");
   }
-  std::fclose(file);
   filled_ = 0;
+  out.Close();
 }
 
 }  // namespace velorn

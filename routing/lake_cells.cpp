@@ -1,9 +1,11 @@
 // The grid cells of a lake (see lake_cells.h).
 #include "routing/lake_cells.h"
 
-#include <fstream>
+#include <cstdio>
+#include <sstream>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 
 namespace velorn {
 namespace {
@@ -81,14 +83,18 @@ int32_t ApplyLevelToCells(const std::vector<LakeCell>& cells, const LakeGrids& g
 
 void WriteLakeVolumeTable(const LakeVolumeTable& table, int32_t id, const std::string& name,
                           DiagnosticStream& diag) {
-  std::ofstream out(name);
-  if (!out)
+  std::FILE* file = std::fopen(name.c_str(), "w");
+  if (file == nullptr)
     ThrowFatal(diag, kLakeTableFileCode, "FATAL: error opening ", name,
                " for writing the waterlevel-volume-relation to disk.");
+  CheckedFile checked(diag, kLakeTableFileCode, name, file);
+  std::ostringstream out;
   out << "waterlevel-volume-table lake " << id << "\n"
       << "Level[m a.s.l.]\tVolume[m^3]\n";
   for (int32_t r = 0; r < table.rows(); ++r)
     out << table.level[r] << "\t" << table.volume[r] << "\n";
+  checked.Write(out.str());
+  checked.Close();
 }
 
 }  // namespace velorn

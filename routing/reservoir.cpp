@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "routing/routing_descriptions.h"
 #include "routing/routing_formulas.h"
@@ -130,15 +131,16 @@ void SP_class::WriteOutputHeader() {
   if (f == nullptr)
     ThrowFatal(*diag_, kReservoirOpenCode, "FATAL: error opening ", file_name_, " for reservoir ",
                id_);
+  CheckedFile out(*diag_, kWriteErrorCode, file_name_, f);
   auto header = [&]() {
-    std::fputs(kBalanceHeader, f);
-    for (int32_t i = 1; i <= ntr_; ++i) std::fprintf(f, "\t%s", tracers_[i].name.c_str());
+    out.Write(kBalanceHeader);
+    for (int32_t i = 1; i <= ntr_; ++i) out.Printf("\t%s", tracers_[i].name.c_str());
   };
   header();
-  std::fprintf(f, "\nreservoir_%d\n", id_);
+  out.Printf("\nreservoir_%d\n", id_);
   header();
-  std::fputs("\n", f);
-  std::fclose(f);
+  out.Write("\n");
+  out.Close();
 }
 
 void SP_class::RunStep(double inflow, double dt, double irrigation, double abstraction,
@@ -292,15 +294,17 @@ void SP_class::FlushBuffers(int32_t force) {
   std::FILE* f = std::fopen(file_name_.c_str(), "a+");
   if (f == nullptr)
     ThrowFatal(*diag_, kReservoirAppendCode, "FATAL: error opening reservoir file ", file_name_);
+  CheckedFile out(*diag_, kWriteErrorCode, file_name_, f);
   const int32_t values = kRowValuesBeforeTracers + ntr_;
   for (int64_t r = 0; r < filled_; ++r) {
     const double* row = &buffer_[static_cast<std::size_t>(r) * (ntr_ + 35)];
-    std::fprintf(f, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
-    for (int32_t n = 0; n < values; ++n) std::fprintf(f, "\t%lg", row[4 + n]);
-    std::fputs("\n", f);
+    out.Printf("%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
+    for (int32_t n = 0; n < values; ++n) out.Printf("\t%lg", row[4 + n]);
+    out.Write("\n");
   }
-  std::fclose(f);
+  // The rows are taken whether or not they reached the disk: a failure ends the run.
   filled_ = 0;
+  out.Close();
 }
 
 }  // namespace velorn

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "routing/routing_model.h"
 #include "routing/routing_stretch.h"
 
@@ -74,27 +75,26 @@ bool StorageFileReader::ReadLine(std::string& text) {
 
 // --- The stretch's block ---------------------------------------------------------------------
 
-void routingclass::WriteStorageState(std::FILE* file) const {
-  std::fprintf(file, "%d (routing subbasin with tributaries", tg_code_);
-  for (int32_t i = 1; i <= ntrib_; ++i) std::fprintf(file, " %d", items_[i].code);
-  std::fprintf(file, "\n");
+void routingclass::WriteStorageState(CheckedFile& file) const {
+  file.Printf("%d (routing subbasin with tributaries", tg_code_);
+  for (int32_t i = 1; i <= ntrib_; ++i) file.Printf(" %d", items_[i].code);
+  file.Printf("\n");
   auto history = [&](int32_t tr, int32_t t, int32_t item, const char* label) {
-    std::fprintf(file, "%d %d (tracer/flow index and %s)\n", tr, t, label);
+    file.Printf("%d %d (tracer/flow index and %s)\n", tr, t, label);
     const int32_t length = nsub_ + items_[item].record.history_length;
     for (int32_t k = 1; k <= length; ++k) {
-      std::fprintf(file, "%.17g ", history_[tr][t][k]);
-      if (k % kValuesPerLine == 0) std::fprintf(file, "\n");
+      file.Printf("%.17g ", history_[tr][t][k]);
+      if (k % kValuesPerLine == 0) file.Printf("\n");
     }
-    std::fprintf(file, "\n");
+    file.Printf("\n");
   };
   auto sections = [&](int32_t item, int32_t label) {
     const ChannelRecord& r = items_[item].record;
     for (int32_t s = 1; s <= r.SectionCount(); ++s) {
-      for (int32_t j = 1; j <= nsub_; ++j) std::fprintf(file, "%.17g ", r.Outflow(s, j));
-      std::fprintf(file, " (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", label, s,
-                   nsub_);
-      std::fprintf(file, "%.17g (wqtab[local tributary %d].qvzuq[subchannel %d])\n",
-                   r.previous_share[s], label, s);
+      for (int32_t j = 1; j <= nsub_; ++j) file.Printf("%.17g ", r.Outflow(s, j));
+      file.Printf(" (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", label, s, nsub_);
+      file.Printf("%.17g (wqtab[local tributary %d].qvzuq[subchannel %d])\n", r.previous_share[s],
+                  label, s);
     }
   };
   for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
@@ -106,10 +106,10 @@ void routingclass::WriteStorageState(std::FILE* file) const {
       sections(i, i);
       if (records_ != nullptr) {
         const ReinfiltrationRecord& record = records_[t];
-        for (int32_t tr = 0; tr <= ntr_; ++tr) std::fprintf(file, "%.17g ", record.riverValues[tr]);
-        std::fprintf(file, "(riverflow_table[%d].flow_mm[%d])\n", t, ntr_ + 1);
-        std::fprintf(file, "%.17g %.17g (riverflow_table[%d].flowm3s/speed\n", record.offeredWater,
-                     record.channelLength, t);
+        for (int32_t tr = 0; tr <= ntr_; ++tr) file.Printf("%.17g ", record.riverValues[tr]);
+        file.Printf("(riverflow_table[%d].flow_mm[%d])\n", t, ntr_ + 1);
+        file.Printf("%.17g %.17g (riverflow_table[%d].flowm3s/speed\n", record.offeredWater,
+                    record.channelLength, t);
       }
     }
   }
@@ -119,20 +119,20 @@ void routingclass::WriteStorageState(std::FILE* file) const {
     for (int32_t tr = 0; tr <= ntr_; ++tr) history(tr, FlowIndex(item), item, "external inflow");
     sections(item, k);
   }
-  std::fprintf(file, "%d (number of reservoirs)\n", nSP_);
+  file.Printf("%d (number of reservoirs)\n", nSP_);
   // Per reservoir its state, its running-average setting and the running-average list, each
   // on a line of its own (the list line may be empty), then the water it received through a
   // hydraulic connection and books in Qin at its next step (exact, so the balance continues).
   for (int32_t k = 1; k <= nSP_; ++k) {
     const SP_class& r = reservoirs_[k];
-    for (int32_t tr = 0; tr <= ntr_; ++tr) std::fprintf(file, "%.17g ", r.state()[tr]);
-    std::fprintf(file, " (reservoir %d)\n", k);
-    std::fprintf(file, "%d (useRunningAvg reservoir %d)\n", r.UseRunningAvg(), k);
-    for (double v : r.history()) std::fprintf(file, "%.17g ", v);
-    std::fprintf(file, "\n");
-    std::fprintf(file, "%.17g (%s %d)\n", r.received(), kReceivedLabel, k);
+    for (int32_t tr = 0; tr <= ntr_; ++tr) file.Printf("%.17g ", r.state()[tr]);
+    file.Printf(" (reservoir %d)\n", k);
+    file.Printf("%d (useRunningAvg reservoir %d)\n", r.UseRunningAvg(), k);
+    for (double v : r.history()) file.Printf("%.17g ", v);
+    file.Printf("\n");
+    file.Printf("%.17g (%s %d)\n", r.received(), kReceivedLabel, k);
   }
-  std::fprintf(file, "\n\n");
+  file.Printf("\n\n");
 }
 
 void routingclass::ReadStorageState(StorageFileReader& in) {
@@ -253,28 +253,15 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
 }
 
 void abflussmodellklasse::WriteStorageState() {
-  const bool named = storage_name_.has_value();
-  std::string path = named ? *storage_name_ : std::string(kDefaultStorageFile);
+  std::string path = storage_name_.has_value() ? *storage_name_ : std::string(kDefaultStorageFile);
   PrefixDirectory(output_directory, path);
   written_storage_name_ = path;
-  std::FILE* file = std::fopen(path.c_str(), "wt");
-  if (file == nullptr) {
-    if (named)
-      Diag() << "WARNING: couldn't open file \"" << path
-             << "\" \n(model version doesn't support this feature or write access error)"
-             << "[end-entry]";
-    else
-      Diag() << "WARNING: couldn't open file " << path
-             << " \n(no filename was given or model version \ndoesn't support this feature or "
-                "the current user has no write access)"
-             << "[end-entry]";
-    return;
-  }
-  std::fprintf(file, "[%s]\n", kSectionName);
+  // A state that cannot be stored ends the run: the next run would start from nothing.
+  CheckedFile file(Diag(), kWriteErrorCode, path, "wt");
+  file.Printf("[%s]\n", kSectionName);
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->WriteStorageState(file);
-  std::fprintf(file, "\n");
-  if (std::fclose(file) != 0)
-    Diag() << "WARNING: error writing the storage file " << path << "[end-entry]";
+  file.Printf("\n");
+  file.Close();
 }
 
 }  // namespace velorn

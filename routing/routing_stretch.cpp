@@ -3,12 +3,14 @@
 #include "routing/routing_stretch.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "routing/routing_formulas.h"
 
 namespace velorn {
@@ -201,12 +203,13 @@ void routingclass::WriteWQTable() {
     }
     std::string path = name;
     PrefixDirectory(output_directory_, path);
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (file) file << FormatChannelTable(title, it.params, it.record, nsub_, substep_hours);
-    if (!file) {
-      *diag << "FATAL: error opening file " << path << " (check user rights or disk space)"
-            << "[end-entry]";
-    }
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+      ThrowFatal(*diag, kWriteErrorCode, "FATAL: error opening file ", path,
+                 " (check user rights or disk space)", SystemReason(errno));
+    CheckedFile table(*diag, kWriteErrorCode, path, file);
+    table.Write(FormatChannelTable(title, it.params, it.record, nsub_, substep_hours));
+    table.Close();
   }
 }
 

@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "core/modelobject.h"
+#include "core/output_files.h"
 #include "core/tracer_bookkeeping.h"
 #include "grids/time_series_table.h"
 #include "routing/abstraction.h"
@@ -141,7 +142,7 @@ class routingclass : public modelobject {
   // INFO when the area differs from the description's. A stretch of area 0 is FATAL (17).
   void CheckArea();
   // One table file per item ("wq_table.%.3d" / "wq_tabZL.%.3d"); a file that cannot be created
-  // is FATAL in the diagnostics but the next file is written and the run goes on.
+  // or written ends the run (FATAL 18 naming it).
   void WriteWQTable();
 
   // --- Flows and state ------------------------------------------------------------------------
@@ -213,7 +214,7 @@ class routingclass : public modelobject {
   // per inflow item the same with the inflow's own channel, and the reservoirs' states. Values
   // are written with 17 significant digits, so a warm start continues bit for bit; files with
   // fewer digits still read.
-  void WriteStorageState(std::FILE* file) const;
+  void WriteStorageState(CheckedFile& file) const;
   // Reads the block back; a code, index or count that differs from this stretch, or a value
   // that cannot be read, is FATAL (71).
   void ReadStorageState(StorageFileReader& file);

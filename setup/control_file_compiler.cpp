@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/string_helpers.h"
 
 namespace velorn {
@@ -127,16 +129,17 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
   control.clear();
   control.seekg(0);
   if (!control) ThrowFatal(diag_, 28, "FATAL: error rewinding ", control_file_name);
-  std::ofstream compiled(compiled_name, std::ios::out | std::ios::trunc);
-  if (!compiled) ThrowFatal(diag_, 28, "FATAL: error opening ", compiled_name);
+  std::FILE* file = std::fopen(compiled_name.c_str(), "w");
+  if (file == nullptr) ThrowFatal(diag_, 28, "FATAL: error opening ", compiled_name);
+  CheckedFile compiled_file(diag_, 11, compiled_name, file);
+  std::ostringstream compiled;
   WriteCompiledLines(control, compiled, control_file_name);
 
   control.clear();
   control.close();
   if (control.fail()) ThrowFatal(diag_, 11, "FATAL: error closing ", control_file_name);
-  // Closing flushes; a write that failed on the way shows here too.
-  compiled.close();
-  if (compiled.fail()) ThrowFatal(diag_, 11, "FATAL: error closing ", compiled_name);
+  compiled_file.Write(compiled.str());
+  compiled_file.Close();
   return compiled_name;
 }
 

@@ -175,9 +175,9 @@ class schneemodellklasse : public teilmodellklasse {
   // Storage mode 2 or 4, or no name: neither read nor written. Mode 0: the name is kept, nothing
   // is read. A missing file or section: two WARNING entries, cold start.
   virtual void ReadStorageState(const std::string& file_name, int32_t storage_mode);
-  // Writes the section ("a" appends, else a new file); an unwritable file gets an ERROR entry.
-  // Returns false when the section could not be written.
-  virtual bool WriteStorageState(bool append);
+  // Writes the section ("a" appends, else a new file); a file that cannot be written ends the
+  // run (FATAL 18 naming it).
+  virtual void WriteStorageState(bool append);
   // FATAL with code 71: the model and the file disagree on `label`.
   [[noreturn]] virtual void CompareStorageValue(const std::string& label, double control_value,
                                                 double file_value);

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/string_helpers.h"
 #include "snow/snow_model.h"
 
@@ -99,8 +100,8 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
   }
 }
 
-bool schneemodellklasse::WriteStorageState(bool append) {
-  if (GetFlowControl() == 0 || storage_file_name.empty()) return true;
+void schneemodellklasse::WriteStorageState(bool append) {
+  if (GetFlowControl() == 0 || storage_file_name.empty()) return;
   // Beside the other models' sections in the output directory: the run never writes into the
   // folder of its initial state.
   std::string name = storage_file_name;
@@ -118,16 +119,9 @@ bool schneemodellklasse::WriteStorageState(bool append) {
     }
   }
   text += "\n";
-  FileHandle file(std::fopen(name.c_str(), append ? "a" : "w"));
-  bool written = file && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-  if (file) written = std::fclose(file.release()) == 0 && written;
-  if (!written) {
-    Diag() << "ERROR: the snow model could not write its glacier storages to the storage content "
-              "file "
-           << name << "; the next run starts them cold"
-           << "[end-entry]";
-  }
-  return written;
+  CheckedFile file(Diag(), kWriteErrorCode, name, append ? "a" : "w");
+  file.Write(text);
+  file.Close();
 }
 
 }  // namespace velorn

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 
 namespace velorn {
@@ -31,17 +32,16 @@ void WriteSinglePointBuffer(DiagnosticStream& diag, const std::string& file_name
   if (out == nullptr) ThrowFatal(diag, kPointFileCode, "FATAL: \nerror opening file ", file_name);
   const int32_t last = last_layer == 0 ? buffer.layers : std::min(last_layer, buffer.layers);
   const int32_t first = std::max(first_layer, 0);
+  CheckedFile file(diag, kPointFileCode, file_name, out);
   for (int64_t i = 0; i < buffer.count; ++i) {
     const auto& d = buffer.dates[static_cast<std::size_t>(i)];
-    std::fprintf(out, "%ld\t%ld\t%ld\t%ld", static_cast<long>(d[0]), static_cast<long>(d[1]),
-                 static_cast<long>(d[2]), static_cast<long>(d[3]));
+    file.Printf("%ld\t%ld\t%ld\t%ld", static_cast<long>(d[0]), static_cast<long>(d[1]),
+                static_cast<long>(d[2]), static_cast<long>(d[3]));
     const double* row = buffer.Row(i);
-    for (int32_t k = first; k <= last; ++k) std::fprintf(out, "\t%g", row[k]);
-    std::fputc('\n', out);
+    for (int32_t k = first; k <= last; ++k) file.Printf("\t%g", row[k]);
+    file.Write("\n");
   }
-  const bool failed = std::ferror(out) != 0;
-  if (std::fclose(out) != 0 || failed)
-    ThrowFatal(diag, kPointFileCode, "FATAL: \nerror writing file ", file_name);
+  file.Close();
   diag << "(" << SinglePointRowBytes(buffer.layers) * buffer.count << " of "
        << kSinglePointBufferBytes << " buffer-bytes)"
        << "[end-entry]";

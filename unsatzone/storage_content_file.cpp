@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 
 namespace velorn {
 
@@ -87,56 +88,41 @@ class SectionReader {
 
 }  // namespace
 
-bool WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool append,
+void WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool append,
                          const RunoffConcentration& runoff, const StorageParameters& parameters) {
-  File file(std::fopen(path.c_str(), append ? "a" : "w"));
-  if (!file) {
-    diag << "ERROR: storage content file " << path << " cannot be opened for writing ("
-         << std::strerror(errno) << "); the state of the unsaturated zone is not stored"
-         << "[end-entry]";
-    return false;
-  }
-  std::FILE* f = file.get();
+  CheckedFile f(diag, kWriteErrorCode, path, append ? "a" : "w");
   const int32_t n = runoff.subbasins();
-  std::fprintf(f, "[unsatzon_model]\n%d (number of subasins)\n", n);
-  for (int32_t s = 1; s <= n; ++s) std::fprintf(f, "%.0f\t", (*parameters.codes)[s]);
-  std::fputs("(code)\n", f);
+  f.Printf("[unsatzon_model]\n%d (number of subasins)\n", n);
+  for (int32_t s = 1; s <= n; ++s) f.Printf("%.0f\t", (*parameters.codes)[s]);
+  f.Write("(code)\n");
   const auto lines = ParameterLines(parameters);
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    for (int32_t s = 1; s <= n; ++s) std::fprintf(f, "%g ", (*lines[i])[s]);
-    std::fputs(kParameterComments[i], f);
+    for (int32_t s = 1; s <= n; ++s) f.Printf("%g ", (*lines[i])[s]);
+    f.Write(kParameterComments[i]);
   }
-  std::fprintf(f, "%d (number of tracers)\n", runoff.tracers());
+  f.Printf("%d (number of tracers)\n", runoff.tracers());
   for (int32_t t = 0; t <= runoff.tracers(); ++t) {
-    std::fprintf(f, "%d (0=runoff, 1...9 = tracers)\n", t);
+    f.Printf("%d (0=runoff, 1...9 = tracers)\n", t);
     for (int32_t s = 1; s <= n; ++s) {
       const auto zmax = static_cast<int32_t>(runoff.maxzeit[s]);
-      std::fprintf(f, "%d %d (zone %d and maxzeit)\n", s, zmax, s);
+      f.Printf("%d %d (zone %d and maxzeit)\n", s, zmax, s);
       for (int32_t z = 1; z <= zmax; ++z) {
         for (const char* name : {"QD", "QI"}) {
           const ZoneRecord& r = (name[1] == 'D' ? runoff.zoneFZT_QD : runoff.zoneFZT_QI)[t][s][z];
           // States with 17 digits, which read back to the same double: a warm start goes on
           // as the run would have.
-          std::fprintf(f,
-                       "%.17g %.17g %.17g %.17g %.17g (zoneFZT_%s.n/.sx/.zonenwert/.rel/"
-                       ".RelCellSum)\n",
-                       r[0], r[1], r[2], r[3], r[4], name);
+          f.Printf(
+              "%.17g %.17g %.17g %.17g %.17g (zoneFZT_%s.n/.sx/.zonenwert/.rel/"
+              ".RelCellSum)\n",
+              r[0], r[1], r[2], r[3], r[4], name);
         }
       }
-      std::fprintf(f, "%.17g (QDd[%d][%d])\n", runoff.QDd[t][s], t, s);
-      std::fprintf(f, "%.17g (QIi[%d][%d])\n", runoff.QIi[t][s], t, s);
+      f.Printf("%.17g (QDd[%d][%d])\n", runoff.QDd[t][s], t, s);
+      f.Printf("%.17g (QIi[%d][%d])\n", runoff.QIi[t][s], t, s);
     }
   }
-  std::fputs("\n", f);
-  const bool written = std::ferror(f) == 0;
-  const int closed = std::fclose(file.release());
-  if (!written || closed != 0) {
-    diag << "ERROR: storage content file " << path << " could not be written ("
-         << std::strerror(errno) << "); the state of the unsaturated zone is not stored"
-         << "[end-entry]";
-    return false;
-  }
-  return true;
+  f.Write("\n");
+  f.Close();
 }
 
 void ReadStorageSection(DiagnosticStream& diag, const std::string& path,

@@ -12,9 +12,8 @@
 //
 // Failures: a file that cannot be read is code 64, a missing section or any stored value that
 // does not agree with this run (subbasins, codes, parameters, tracer count, zone counts, five
-// fields per record) is code 71. A file that cannot be written loses the state: the writer
-// writes an ERROR entry naming the file and the reason and returns false, so that the run does
-// not end as a success.
+// fields per record) is code 71. A file that cannot be written would lose the state: the writer
+// ends the run with code 18 and a FATAL entry naming the file and the system's reason.
 #pragma once
 
 #include <string>
@@ -43,9 +42,9 @@ struct StorageParameters {
 // for a stored value other than 0, exact equality for a stored 0; NaN never agrees.
 bool StoredValueAgrees(double stored, double control);
 
-// Writes the section (appending when `append`, else creating the file). False, after an ERROR
-// entry, when the file cannot be opened or written.
-bool WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool append,
+// Writes the section (appending when `append`, else creating the file); a file that cannot be
+// opened or written ends the run (FATAL 18 naming it with the system's reason).
+void WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool append,
                          const RunoffConcentration& runoff, const StorageParameters& parameters);
 
 // Reads the section into the buffers (records 1..maxzeit) and storages of `runoff`, whose zones

@@ -313,7 +313,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Imposes "GWTableExtern" on every column of the local rows.
   virtual void ApplyExternalGroundwaterTable();
   // The storage section; false (after an ERROR entry) when the file cannot be written.
-  virtual bool WriteStorageState(bool append);
+  virtual void WriteStorageState(bool append);
   virtual void ReadStorageState();
   // Per tracer 0..T the arrays of n + 1 values; null when the model is off; code 57 before set-up.
   virtual double** GetTotalRunoff();

@@ -13,6 +13,7 @@
 #include "core/exact_sum.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "setup/irrigation_tables.h"
@@ -98,8 +99,9 @@ void unsatzonmodellklasse::WriteSinglePointHeader(SinglePoint file, const std::s
   const std::string& name = single_point_files[file];
   std::FILE* out = std::fopen(name.c_str(), "wt");
   if (out == nullptr) ThrowFatal(Diag(), kSinglePointFileCode, message);
-  const bool written = std::fputs(header.c_str(), out) >= 0;
-  if (std::fclose(out) != 0 || !written) ThrowFatal(Diag(), kSinglePointFileCode, message);
+  CheckedFile checked(Diag(), kSinglePointFileCode, name, out);
+  checked.Write(header);
+  checked.Close();
 }
 
 void unsatzonmodellklasse::CreateSinglePointFiles() {

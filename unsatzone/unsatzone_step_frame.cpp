@@ -193,10 +193,10 @@ StorageParameters unsatzonmodellklasse::StorageParametersOfRun() const {
           &snowRunoffFraction};
 }
 
-bool unsatzonmodellklasse::WriteStorageState(bool append) {
+void unsatzonmodellklasse::WriteStorageState(bool append) {
   std::string path = storageFileName;
   PrefixDirectory(output_directory, path);
-  return WriteStorageSection(Diag(), path, append, runoff, StorageParametersOfRun());
+  WriteStorageSection(Diag(), path, append, runoff, StorageParametersOfRun());
 }
 
 void unsatzonmodellklasse::ReadStorageState() {

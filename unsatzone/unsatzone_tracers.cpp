@@ -21,6 +21,7 @@
 #include "core/exact_reduction.h"
 #include "core/grid_registry.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
@@ -105,10 +106,12 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
     for (int32_t k = 1; k <= layerCount; ++k) header += FormatText("[%d]\t", k);
     header += "\n";
     std::FILE* out = std::fopen(tracer.point_file.c_str(), "wt");
-    const bool written = out != nullptr && std::fputs(header.c_str(), out) >= 0;
-    if (out == nullptr || std::fclose(out) != 0 || !written)
+    if (out == nullptr)
       ThrowFatal(Diag(), kTracerPointFileCode, "FATAL: error opening tracer concentration file ",
                  tracer.point_file);
+    CheckedFile checked(Diag(), kTracerPointFileCode, tracer.point_file, out);
+    checked.Write(header);
+    checked.Close();
   }
 
   // The concentration stack with its top grid, fresh or from the storage file of the run.

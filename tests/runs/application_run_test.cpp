@@ -4,8 +4,10 @@
 // files; the zone means are checked against hand computation. Also: control files run one after
 // another, sub-models that this build does not contain, spin-up, synchronisation commands of a
 // coupled program and a real interrupt sent to mpirun.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -888,8 +890,9 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
 
 // Faults of the outputs end the run with their FATAL entry (and never with the success line):
 // a disk that fills up while the run writes its rows (fwrite fails with ENOSPC through
-// full_disk_shim.cpp), an output folder that another run holds, two special-output blocks of one
-// file; an unknown special-output ID only warns.
+// full_disk_shim.cpp), an output folder that another run holds, a diagnostics file that another
+// run holds (locked: the refused run leaves it as it is), two special-output blocks of one file;
+// an unknown special-output ID only warns.
 TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
@@ -901,16 +904,19 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
     std::string from, to;  // a change of run.ctl
     bool full_disk;
     bool foreign_lock;
+    bool diag_in_use;
     int exit_status;
     std::string entry;  // part of the diagnostics line expected
   };
   const Case cases[] = {
-      {"disk full", "", "", true, false, 18, "param.sta: No space left on device"},
-      {"folder in use", "", "", false, true, 26,
+      {"disk full", "", "", true, false, false, 18, "param.sta: No space left on device"},
+      {"folder in use", "", "", false, true, false, 26,
        "is in use by the run of process 1 on " + std::string(host) + " (lock file "},
+      {"diagnostics in use", "", "", false, false, true, 26,
+       "FATAL: the diagnostics file Velorn_Diag_0.xml is in use by another run"},
       {"one file twice", "numfiles = 1;\n" + block, "numfiles = 2;\n" + block + block, false, false,
-       17, "two file blocks write the file "},
-      {"unknown ID", "ID = param;", "ID = parm;", false, false, 0,
+       false, 17, "two file blocks write the file "},
+      {"unknown ID", "ID = param;", "ID = parm;", false, false, false, 0,
        "no grid or stack has the ID parm; its 2 column(s) in "},
   };
   for (const Case& c : cases) {
@@ -930,9 +936,22 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
       options.environment = {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
                              "VELORN_FULL_DISK_NAME=param.sta",
                              "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
+    // The running run's diagnostics file, locked as that run holds it.
+    const std::string running = "<?xml version='1.0'?>\n<Diag>\n\t<line of=\"the running run\"/>\n";
+    int holder = -1;
+    if (c.diag_in_use) {
+      WriteFile(dir_ / "Velorn_Diag_0.xml", running);
+      holder = open((dir_.path() / "Velorn_Diag_0.xml").c_str(), O_RDONLY);
+      ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    }
     const RunResult result = RunVelorn(options, {"run.ctl"});
+    if (holder >= 0) close(holder);
     EXPECT_EQ(result.exit_status, c.exit_status) << result.Describe();
-    EXPECT_NE(result.diag.find(c.entry), std::string::npos) << result.diag;
+    EXPECT_NE((c.diag_in_use ? result.out : result.diag).find(c.entry), std::string::npos)
+        << result.Describe();
+    if (c.diag_in_use) {
+      EXPECT_EQ(result.diag, running);
+    }
     EXPECT_EQ(result.diag.find("reached end of simulation sucessfully") != std::string::npos,
               c.exit_status == 0);
     // The lock goes with the run that took it; another run's lock stays.

@@ -18,11 +18,13 @@
 // station table) must end in its FATAL entry and code, with a valid diagnostics file. A run split
 // in two, the second part a warm start from the state the first stored, must end as the whole.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -125,6 +127,16 @@ void WriteExternalTable(const fs::path& dir) {
   WriteFile((dir / "sync.txt").string(), "Command=Continue;\n");
 }
 
+// The irrigation variant (examples/front-range/front-range-irrigation.ctl) in place of
+// front-range.ctl, with its irrigation grid: its abstraction writes "ditch.txt".
+void UseIrrigationVariant(const fs::path& dir) {
+  const fs::path example = ExampleDir();
+  fs::copy_file(example / "front-range-irrigation.ctl", dir / "front-range.ctl",
+                fs::copy_options::overwrite_existing);
+  fs::copy_file(example / "irrigation.asc", dir / "irrigation.asc",
+                fs::copy_options::overwrite_existing);
+}
+
 // The lake variant as shipped (examples/front-range/front-range-lake.ctl, April to September):
 // its control file in place of front-range.ctl, with its lake grids, its synthetic lake levels
 // and its synthetic snow survey.
@@ -140,7 +152,9 @@ void UseLakeVariant(const fs::path& dir) {
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
                      bool slides = false, int threads = 0,
                      const std::vector<std::string>& options = {},
-                     void (*prepare)(const fs::path&) = nullptr, bool partner = false) {
+                     void (*prepare)(const fs::path&) = nullptr, bool partner = false,
+                     const std::vector<std::string>& environment = {},
+                     std::function<void(int)> while_running = {}) {
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   if (slides) WriteSlideFractions(dir.path());
@@ -153,6 +167,8 @@ RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>&
   // beside busy-polling MPI processes make a run many times slower on a shared machine.
   if (threads == 0) threads = processes == 1 ? 2 : 1;
   run.environment = {"OMP_NUM_THREADS=" + std::to_string(threads)};
+  run.environment.insert(run.environment.end(), environment.begin(), environment.end());
+  run.while_running = std::move(while_running);
   // The year with soil water takes about a minute of one core on an idle machine.
   run.timeout_seconds = 600;
   std::vector<std::string> arguments = {"front-range.ctl"};
@@ -699,10 +715,20 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
   struct Case {
     const char* name;
     Edit edit;
-    const char* entry;  // description of the FATAL entry in the diagnostics file
+    std::string entry;  // description of the FATAL entry (WARNING for code 0) in the diagnostics
     int code;
   };
+  const std::string temperature = ReadFile((ExampleDir() / "stations/temperature.txt").string());
+  const std::string after_10_january = temperature.substr(temperature.find("2019 01 11 00"));
   const Case cases[] = {
+      // One station file shorter than the others: the run ends with its last record, as a run
+      // whose data all end early, and keeps its rows.
+      {"temperature file ending on 10 January",
+       {"stations/temperature.txt", after_10_january, ""},
+       "the input file ./stations/temperature.txt of temperature ends with the record of "
+       "10.1.2019 0. h, before the data of precipitation, wind_speed, air_humidity, "
+       "global_radiation, sunshine_duration; the run ends with that step",
+       0},
       {"control-file section short of values",
        {"front-range.ctl", "1.10       # KS: snow factor at calm\n", ""},
        "error in control file, Anstieg Schnee fuer ; precipitation_correctionnot found!",
@@ -798,17 +824,97 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
     // The station tables are read as the time loop reaches their lines: without the soil zone
     // and routing the run gets there in a fraction of the time.
     std::vector<Edit> edits = {c.edit};
-    if (c.code == 1051) edits.insert(edits.end(), {kSoilOff, kRoutingOff});
+    if (c.code == 1051 || c.code == 0) edits.insert(edits.end(), {kSoilOff, kRoutingOff});
     const RunResult result = RunExample(dir, 2, edits);
     EXPECT_EQ(result.exit_status, c.code & 0xff) << result.Describe();
-    EXPECT_NE(result.diag.find(DiagnosticsLine(0, c.entry)), std::string::npos) << result.diag;
-    EXPECT_NE(result.diag.find(DiagnosticsLine(
-                  0, "Exception " + std::to_string(c.code) + " caught at top level!")),
-              std::string::npos)
+    EXPECT_NE(result.diag.find(DiagnosticsLine(c.code == 0 ? 2 : 0, c.entry)), std::string::npos)
         << result.diag;
+    if (c.code == 0) {
+      EXPECT_NE(result.diag.find("reached end of simulation sucessfully"), std::string::npos);
+      // The rows up to the last record of the short file, and none after it.
+      const std::string table = ReadFile((dir.path() / "output/temperature.stat").string());
+      EXPECT_NE(table.find("\n2019\t 1\t10\t 0\t"), std::string::npos) << table;
+      EXPECT_EQ(table.find("\n2019\t 1\t11\t"), std::string::npos) << table;
+    } else {
+      EXPECT_NE(result.diag.find(DiagnosticsLine(
+                    0, "Exception " + std::to_string(c.code) + " caught at top level!")),
+                std::string::npos)
+          << result.diag;
+    }
     if (schema) {
       EXPECT_EQ(ValidateDiagnostics((dir.path() / "Velorn_Diag_0.xml").string(), *schema), "");
     }
+  }
+}
+
+// A disk that fills up under one output at a time (tests/runs/full_disk_shim.cpp: every write
+// to the file fails, or every write once its header is there) ends the run with the FATAL entry
+// that names the file and the system's reason, on whichever process writes it, with the file's
+// code and never with the success line: the balance, lake, abstraction, channel and storage
+// files, a table and the point file. A run killed in March keeps the rows of January and
+// February on disk.
+TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFile) {
+  const std::vector<Edit> lake = {
+      {"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
+       "0          # start\n27\n5\n"},
+      {"front-range.ctl",
+       "0          # end: hour, day, month, year (the last daily step, 30 September 2019)\n30\n9\n",
+       "0\n29\n5\n"}};
+  const std::vector<Edit> irrigation = {
+      {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n2019\n",
+       "0          # start\n1\n7\n2019\n"},
+      {"front-range.ctl", kModelEnd, "0\n3\n7\n"}};
+  struct Case {
+    const char* file;  // the output on the full disk; null: the run is killed instead
+    const char* from;  // bytes the file holds before its writes fail
+    bool irrigation;
+    int code;
+  };
+  const Case cases[] = {
+      {"water_balance.txt", "0", false, 18}, {"lake5.txt", "1", false, 18},
+      {"W_V_Table_05.dat", "0", false, 225}, {"soilstorage_0", "0", false, 18},
+      {"soilstorage_1", "0", false, 18},     {"wq_table.001", "0", false, 18},
+      {"qg.stat", "1", false, 18},           {"points.txt", "1", false, 18},
+      {"ditch.txt", "1", true, 18},          {nullptr, "", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file == nullptr ? "killed" : c.file);
+    TempDir dir;
+    if (c.file == nullptr) {
+      const fs::path diag = dir.path() / "Velorn_Diag_0.xml";
+      const RunResult result =
+          RunExample(dir, 2, {}, false, 0, {}, nullptr, false, {}, [&diag](int mpirun) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+            while ((!fs::exists(diag) ||
+                    ReadFile(diag.string()).find("temperature 1.3.2019") == std::string::npos) &&
+                   std::chrono::steady_clock::now() < deadline)
+              std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            kill(mpirun, SIGTERM);
+          });
+      EXPECT_NE(result.exit_status, 0) << result.Describe();
+      for (const char* table : {"qg.stat", "temperature.stat"})
+        EXPECT_NE(ReadFile((dir.path() / "output" / table).string()).find("2019\t 2\t28\t 0\t"),
+                  std::string::npos)
+            << table;
+      EXPECT_NE(ReadFile((dir.path() / "output/points.txt").string()).find("\n2019\t2\t28\t0\t"),
+                std::string::npos);
+      continue;
+    }
+    const RunResult result =
+        RunExample(dir, 2, c.irrigation ? irrigation : lake, false, 0, {},
+                   c.irrigation ? UseIrrigationVariant : UseLakeVariant, false,
+                   {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
+                    "VELORN_FULL_DISK_NAME=" + std::string(c.file),
+                    "VELORN_FULL_DISK_FROM=" + std::string(c.from),
+                    "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
+    EXPECT_EQ(result.exit_status, c.code) << result.Describe();
+    const std::string reported = result.diag + result.err;
+    // The last line that names the file, its FATAL entry, gives the system's reason.
+    const std::size_t at = reported.rfind("output/" + std::string(c.file));
+    ASSERT_NE(at, std::string::npos) << result.Describe();
+    const std::string line = reported.substr(at, reported.find('\n', at) - at);
+    EXPECT_NE(line.find(": No space left on device"), std::string::npos) << line;
+    EXPECT_EQ(result.diag.find("reached end of simulation sucessfully"), std::string::npos);
   }
 }
 

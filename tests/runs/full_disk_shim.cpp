@@ -1,12 +1,17 @@
 // A stand-in for a full disk, loaded into the velorn processes with LD_PRELOAD by the
-// whole-model tests: fwrite to a file whose name ends in $VELORN_FULL_DISK_NAME fails with
-// ENOSPC once the file holds something (so the header written at set-up goes through and the
-// rows written later do not), as a disk that fills up during a run.
+// whole-model tests. Writes to a file whose name ends in $VELORN_FULL_DISK_NAME fail with ENOSPC
+// once the file holds at least $VELORN_FULL_DISK_FROM bytes (default 1: the header written at
+// set-up goes through and the rows written later do not, as a disk that fills up during a run;
+// 0: every write fails). The calls of the checked writers (core/output_files.h) are covered:
+// fwrite and vfprintf (also its fortified form), and fflush and fclose, which fail when stdio
+// still holds unwritten bytes for such a file (those bytes are dropped, as a full disk would).
 #include <dlfcn.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,9 +22,12 @@ namespace {
 bool OnFullDisk(std::FILE* stream) {
   const char* name = std::getenv("VELORN_FULL_DISK_NAME");
   if (name == nullptr || *name == '\0' || stream == nullptr) return false;
+  const char* from_text = std::getenv("VELORN_FULL_DISK_FROM");
+  const long from = from_text != nullptr && *from_text != '\0' ? std::atol(from_text) : 1;
   const int fd = fileno(stream);
   struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return false;
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < from)
+    return false;
   char path[4096] = {};
   const std::string link = "/proc/self/fd/" + std::to_string(fd);
   const ssize_t length = readlink(link.c_str(), path, sizeof path - 1);
@@ -29,14 +37,60 @@ bool OnFullDisk(std::FILE* stream) {
          std::strcmp(path + length - static_cast<ssize_t>(suffix), name) == 0;
 }
 
+template <class Function>
+Function Real(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// Drops what stdio holds for a file on the full disk; true when there was something.
+bool DropPending(std::FILE* stream) {
+  if (!OnFullDisk(stream) || __fpending(stream) == 0) return false;
+  __fpurge(stream);
+  return true;
+}
+
 }  // namespace
 
-extern "C" size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
-  using Fwrite = size_t (*)(const void*, size_t, size_t, FILE*);
-  static const auto real = reinterpret_cast<Fwrite>(dlsym(RTLD_NEXT, "fwrite"));
+extern "C" {
+
+size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
+  static const auto real = Real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
   if (OnFullDisk(stream)) {
     errno = ENOSPC;
     return 0;
   }
   return real(data, size, count, stream);
 }
+
+int vfprintf(FILE* stream, const char* format, va_list arguments) {
+  static const auto real = Real<int (*)(FILE*, const char*, va_list)>("vfprintf");
+  if (OnFullDisk(stream)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(stream, format, arguments);
+}
+
+int __vfprintf_chk(FILE* stream, int, const char* format, va_list arguments) {
+  return vfprintf(stream, format, arguments);
+}
+
+int fflush(FILE* stream) {
+  static const auto real = Real<int (*)(FILE*)>("fflush");
+  if (DropPending(stream)) {
+    errno = ENOSPC;
+    return EOF;
+  }
+  return real(stream);
+}
+
+int fclose(FILE* stream) {
+  static const auto real = Real<int (*)(FILE*)>("fclose");
+  const bool dropped = DropPending(stream);
+  const int closed = real(stream);
+  if (!dropped) return closed;
+  errno = ENOSPC;
+  return EOF;
+}
+
+}  // extern "C"

@@ -489,7 +489,7 @@ TEST_F(SnowStepTest, StorageSection) {
   model_->Qice_els = {0, 1.2345678, 2.5};
   model_->Qfirn_els = {0, 3.25, 0};
   model_->Qsnow_els = {0, 0.0000004, 7};
-  ASSERT_TRUE(model_->WriteStorageState(false));
+  model_->WriteStorageState(false);
   EXPECT_EQ(test::ReadFile(path),
             "[snow_model]\n2 (number of subasins)\n"
             "1\t1.234568(TG code and Qice_slr value)\n1\t3.250000(TG code and Qfirn_slr value)\n"
@@ -514,12 +514,12 @@ TEST_F(SnowStepTest, StorageSection) {
   for (int mode : {2, 4}) {
     std::filesystem::remove(path);
     model_->ReadStorageState(file, mode);
-    EXPECT_TRUE(model_->WriteStorageState(false));
+    model_->WriteStorageState(false);
     EXPECT_FALSE(std::filesystem::exists(path));
   }
   model_->ReadStorageState("no_such_folder/state_0", 0);
-  EXPECT_FALSE(model_->WriteStorageState(true));
-  EXPECT_TRUE(ScreenHas("the snow model could not write its glacier storages"));
+  EXPECT_EQ(test::ThrownCode([&] { model_->WriteStorageState(true); }), kWriteErrorCode);
+  EXPECT_TRUE(ScreenHas("no_such_folder/state_0: No such file or directory"));
   // One value compared: within 1e-5 relative it passes, a 0 in the file takes only 0.
   test::WriteFile(path, "2.0 2.00001 0 0");
   std::FILE* values = std::fopen(path.c_str(), "r");

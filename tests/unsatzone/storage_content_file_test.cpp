@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/error_code.h"
 #include "tests/support/test_helpers.h"
 
 namespace velorn {
@@ -49,7 +50,7 @@ class StorageSection : public test::DiagTest {
 TEST_F(StorageSection, RoundTripRestoresBuffersAndStoragesExactly) {
   for (int tracers : {0, 2}) {
     const RunoffConcentration written = Make(tracers);
-    ASSERT_TRUE(WriteStorageSection(diag_, Path(), false, written, Parameters()));
+    WriteStorageSection(diag_, Path(), false, written, Parameters());
     RunoffConcentration read = Make(tracers);
     for (auto* b : {&read.zoneFZT_QD, &read.zoneFZT_QI})
       for (auto& t : *b)
@@ -70,7 +71,7 @@ TEST_F(StorageSection, RoundTripRestoresBuffersAndStoragesExactly) {
       }
   }
   // Zero tracers: one block, for the water; codes without decimals; the section ends empty.
-  ASSERT_TRUE(WriteStorageSection(diag_, Path(), false, Make(0), Parameters()));
+  WriteStorageSection(diag_, Path(), false, Make(0), Parameters());
   std::ifstream in(Path());
   std::stringstream text;
   text << in.rdbuf();
@@ -83,7 +84,7 @@ TEST_F(StorageSection, RoundTripRestoresBuffersAndStoragesExactly) {
 
 TEST_F(StorageSection, AppendedAfterAnotherSectionIsFound) {
   { std::ofstream(Path()) << "[routing_model]\n1 2 3\n"; }
-  ASSERT_TRUE(WriteStorageSection(diag_, Path(), true, Make(1), Parameters()));
+  WriteStorageSection(diag_, Path(), true, Make(1), Parameters());
   RunoffConcentration read = Make(1);
   EXPECT_EQ(ReadCode(read, Path()), 0);
 }
@@ -106,7 +107,7 @@ TEST_F(StorageSection, RefusesWhatDoesNotBelongToThisRun) {
   EXPECT_EQ(ReadCode(read, Path()), kStorageFileContentCode);
   EXPECT_TRUE(ScreenHas("error locking for the section [unsatzon_model] in "));
 
-  ASSERT_TRUE(WriteStorageSection(diag_, Path(), false, Make(1), Parameters()));
+  WriteStorageSection(diag_, Path(), false, Make(1), Parameters());
   // A stored 0 agrees only with 0.
   inverse_[2] = 1e-12;
   EXPECT_EQ(ReadCode(read, Path()), kStorageFileContentCode);
@@ -124,10 +125,13 @@ TEST_F(StorageSection, RefusesWhatDoesNotBelongToThisRun) {
   EXPECT_EQ(ReadCode(read, Path()), 0);
 }
 
-TEST_F(StorageSection, UnwritableFileIsAnErrorNotSilence) {
-  EXPECT_FALSE(WriteStorageSection(diag_, (dir_.path() / "no" / "such" / "file_0").string(), false,
-                                   Make(0), Parameters()));
-  EXPECT_TRUE(ScreenHas("storage content file "));
+TEST_F(StorageSection, UnwritableFileEndsTheRun) {
+  EXPECT_EQ(test::ThrownCode([&] {
+              WriteStorageSection(diag_, (dir_.path() / "no" / "such" / "file_0").string(), false,
+                                  Make(0), Parameters());
+            }),
+            kWriteErrorCode);
+  EXPECT_TRUE(ScreenHas("cannot open "));
   EXPECT_TRUE(ScreenHas("No such file or directory"));
 }
 
