@@ -9,7 +9,7 @@ namespace {
 
 using namespace canopy;
 
-constexpr double kStefanBoltzmann = 5.67e-8;
+constexpr double kCanopyStefanBoltzmann = 5.67e-8;
 constexpr double kMeltingPoint = 273.16;
 constexpr double kSecondsPerDay = 86400.0;
 // Snowfall rate (mm/s) above which the canopy snow albedo is refreshed.
@@ -104,7 +104,7 @@ double IncomingLongwave(double temperature, double humidity, double cloudiness,
   const double vapour_pressure = CanopySaturationVaporPressure(temperature) * humidity / 100.0;
   double k = 0.24;
   if (precipitation == 0.0) k = cloudiness <= 0.2 ? 0.08 : (cloudiness < 0.6 ? 0.17 : 0.2);
-  return kStefanBoltzmann * Fourth(temperature) * (0.61 + 0.05 * std::sqrt(vapour_pressure)) *
+  return kCanopyStefanBoltzmann * Fourth(temperature) * (0.61 + 0.05 * std::sqrt(vapour_pressure)) *
          (1.0 + k * cloudiness * cloudiness);
 }
 
@@ -134,7 +134,7 @@ int CanopySnowStep(CanopySnowState& s) {
   const double closure = Closure(leaf_area, 0.55);
   s[kLongwave] =
       (1.0 - closure) * IncomingLongwave(t, humidity, s[kCloudiness], s[kPrecipitation]) +
-      closure * kStefanBoltzmann * Fourth(t);
+      closure * kCanopyStefanBoltzmann * Fourth(t);
 
   s[kAboveWind] = wind;
   s[kWind] = wind * std::exp(-0.9 * leaf_area * (1.0 - 0.6));
@@ -207,7 +207,7 @@ double CanopyEnergyBalanceResidual(CanopySnowState& s) {
       (1.0 + ground_albedo * (1.0 - tau) / (1.0 - ground_albedo * canopy_albedo * tau));
   const double ground_temperature =
       s[kSnowSurfaceTemperature] > -9999.0 ? s[kSnowSurfaceTemperature] : s[kAirTemperature] - 0.5;
-  const double longwave = tau * (kStefanBoltzmann * Fourth(ground_temperature) + longwave_in -
+  const double longwave = tau * (kCanopyStefanBoltzmann * Fourth(ground_temperature) + longwave_in -
                                  1.134e-7 * Fourth(canopy_temperature));
   const double wind = s[kAboveWind] == 0.0 ? 0.01 : s[kAboveWind];
   const double log_term = std::log((15.0 - 0.67 * height) / (0.123 * height));

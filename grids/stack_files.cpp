@@ -184,13 +184,13 @@ void WriteBinaryCells(const CellSource& source, const StackGeometry& geometry, i
 
 // What process 0 learnt from the file, broadcast to all: failure code (0: none), form, levels,
 // header values 1-6.
-struct SharedHeader {
+struct SharedStackHeader {
   int code = 0;
   StackForm form = StackForm::kAscii;
   StackGeometry geometry;
 };
 
-void BroadcastHeader(SharedHeader& shared) {
+void BroadcastHeader(SharedStackHeader& shared) {
   StackGeometry& g = shared.geometry;
   std::array<double, 9> v = {static_cast<double>(shared.code),
                              static_cast<double>(static_cast<int>(shared.form)),
@@ -358,7 +358,7 @@ int modelobject::ReadStack(const std::string& fileName, double***& stack, bool w
 
   // Process 0 recognises the form, checks the geometry and, for a row-by-row read, keeps the
   // file open; every failure reaches the other processes through the broadcast.
-  SharedHeader shared;
+  SharedStackHeader shared;
   StackFileReader root_file(Diag(), name);
   if (rank == 0) {
     shared.code = CodeOf([&] {

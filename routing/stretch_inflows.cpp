@@ -13,7 +13,7 @@ constexpr int64_t kInflowBufferBytes = 100000;
 // Inflow values at or below this are missing and count as 0.
 constexpr double kMissingInflowLimit = -9998.0;
 
-int32_t FullYear(int32_t year) {
+int32_t InflowFullYear(int32_t year) {
   return year < 1000 ? year + 1900 : year;
 }
 
@@ -62,7 +62,7 @@ void routingclass::OpenInflowTable(int32_t k, int32_t start_row, int32_t year, i
       ThrowFatal(*diag, kInflowSearchCode, "FATAL: starting date ", year, ".", month, ".", day,
                  ", ", hour, ". h in ", inflow.file_name, " not found (", "search started at row ",
                  start_row, ")");
-    if (FullYear(y) == year && m == month && d == day && h == hour) break;
+    if (InflowFullYear(y) == year && m == month && d == day && h == hour) break;
     table.NextRow();
   }
 }
@@ -89,7 +89,7 @@ void routingclass::ReadInflows(double** flows, int32_t year, int32_t month, int3
     if (table.state() == kTablePastEnd || !table.GetDate(y, m, d, h))
       ThrowFatal(*diag, kInflowEndCode, "FATAL: error reading from ", inflow.file_name,
                  " (or from its buffer) for inflow ", inflow.code, "\nreached end of file!");
-    y = FullYear(y);
+    y = InflowFullYear(y);
     if (y != year || m != month || d != day || h != hour)
       ThrowFatal(*diag, kInflowDateCode, "FATAL: error comparing dates in ", inflow.file_name,
                  ":\n     read: ", y, ".", m, ".", d, ", ", h, ". h,\nshould be: ", year, ".",

@@ -17,8 +17,8 @@ namespace velorn {
 namespace {
 
 // Rows and columns of the four neighbours: previous row, previous column, next column, next row.
-constexpr int kRowStep[4] = {-1, 0, 0, 1};
-constexpr int kColStep[4] = {0, -1, 1, 0};
+constexpr int kRookRowStep[4] = {-1, 0, 0, 1};
+constexpr int kRookColStep[4] = {0, -1, 1, 0};
 
 }  // namespace
 
@@ -76,7 +76,7 @@ void schneemodellklasse::AssignBandCells(int32_t code) {
   double** firn = OwnData("firn_WE_stack");
   auto margin = [&](int32_t r, int32_t c) {
     for (int k = 0; k < 4; ++k) {
-      const int32_t nr = r + kRowStep[k], nc = c + kColStep[k];
+      const int32_t nr = r + kRookRowStep[k], nc = c + kRookColStep[k];
       if (nr >= 1 && nr <= nrows && nc >= 1 && nc <= ncols &&
           glacier_codes[nr][nc] != glacier_codes[r][c])
         return true;

@@ -13,8 +13,8 @@ namespace velorn {
 namespace {
 
 // The four neighbours in the order of the slide-fraction grids 1..4.
-constexpr int kRowStep[5] = {0, -1, 0, 0, 1};
-constexpr int kColStep[5] = {0, 0, -1, 1, 0};
+constexpr int kSlideRowStep[5] = {0, -1, 0, 0, 1};
+constexpr int kSlideColStep[5] = {0, 0, -1, 1, 0};
 
 class SlidePass {
  public:
@@ -57,8 +57,8 @@ class SlidePass {
 
   // Neighbour k of (r, c) lies in the grid and in the same zone.
   bool SameZoneNeighbour(int32_t r, int32_t c, int k) const {
-    const int32_t nr = r + kRowStep[k];
-    const int32_t nc = c + kColStep[k];
+    const int32_t nr = r + kSlideRowStep[k];
+    const int32_t nc = c + kSlideColStep[k];
     if (nr < 1 || nr > nrows_ || nc < 1 || nc > ncols_) return false;
     return HasZone(nr, nc) && g_.zone[nr][nc] == g_.zone[r][c];
   }
@@ -114,8 +114,8 @@ class SlidePass {
     for (int k = 1; k <= 4; ++k) {
       const double share = moving * w[k];
       if (!(share > 0) || !SameZoneNeighbour(r, c, k)) continue;
-      const int32_t nr = r + kRowStep[k];
-      const int32_t nc = c + kColStep[k];
+      const int32_t nr = r + kSlideRowStep[k];
+      const int32_t nc = c + kSlideColStep[k];
       const double deposited = g_.deposition[nr][nc] + share;
       const double capacity = g_.max_deposition[nr][nc];
       if (capacity < deposited) {

@@ -47,9 +47,9 @@ TEST(TracerFormulas, MixingAndEnrichmentConserveSoluteMass) {
   EXPECT_EQ(TracerFileName("/out/", "cl_", "unsatzon_model", "stat"), "/out/cl_unsat.sta");
 }
 
-class TestModel : public teilmodellklasse {
+class TracerTestModel : public teilmodellklasse {
  public:
-  TestModel(const SubModelSetup& setup, const std::string& section)
+  TracerTestModel(const SubModelSetup& setup, const std::string& section)
       : teilmodellklasse(setup, section) {}
 };
 
@@ -95,8 +95,8 @@ TEST_F(TracerSetupTest, RegistersGridsWritesStatisticsHeaderAndKeepsItsOwnDecay)
   // Entry 4 is taken, so the flux grid of tracer 1 cannot go to "concentration + 1".
   registry_.Register(diag_, 4, "blocker.asc", zone_grid_.get(), nullptr, 0, "blocker", 0, 1, 3, 4,
                      3);
-  TestModel daily(setup_, "test_model");
-  TestModel hourly(setup_, "hour_model");
+  TracerTestModel daily(setup_, "test_model");
+  TracerTestModel hourly(setup_, "hour_model");
   ASSERT_EQ(Setup(daily, 2), 0);
   ASSERT_EQ(Setup(hourly, 1), 0);
 
@@ -139,7 +139,7 @@ TEST_F(TracerSetupTest, RegistersGridsWritesStatisticsHeaderAndKeepsItsOwnDecay)
 }
 
 TEST_F(TracerSetupTest, ReleaseFromTheLastEntryLeavesNoHole) {
-  TestModel model(setup_, "test_model");
+  TracerTestModel model(setup_, "test_model");
   ASSERT_EQ(Setup(model, 2), 0);
   EXPECT_EQ(registry_.FirstFreeIndex(), 7);
   model.ReleaseTracers();
@@ -185,7 +185,7 @@ TEST_F(TracerSetupTest, FailuresArriveInTheErrorParameter) {
     setup_.output_list_count = static_cast<int32_t>(c.listed.size());
     setup_.output_list_codes = list.data();
     definitions_[1].statcode = c.statcode;
-    TestModel model(setup_, "test_model");
+    TracerTestModel model(setup_, "test_model");
     EXPECT_EQ(Setup(model, c.count), c.error);
     if (c.count == 0) {
       EXPECT_EQ(model.tracer_blocks, nullptr);

@@ -15,7 +15,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999;
+constexpr double kNodataEvapotranspirationUnits = -9999;
 
 class UnitsAcrossProcesses : public test::EvaporationTest {
  protected:
@@ -31,8 +31,8 @@ TEST_F(UnitsAcrossProcesses, CellsCarryTheirMastersValues) {
   const int unit_of[3][5] = {{}, {0, 1, 1, 2, 2}, {0, 1, 2, 3, 3}};
   const int master_of[4][2] = {{}, {1, 1}, {1, 3}, {2, 3}};
   std::vector<HruRecord> table = EmptyHruTable();
-  double** units = AddGrid("HydrologicResponseUnits", N);
-  double** masters = AddGrid("MasterHydrologicResponseUnits", N);
+  double** units = AddGrid("HydrologicResponseUnits", kNodataEvapotranspirationUnits);
+  double** masters = AddGrid("MasterHydrologicResponseUnits", kNodataEvapotranspirationUnits);
   double** night = registry_[registry_.FindIdentifier("temperature_night")].grid;
   for (int id = 1; id <= 3; ++id) {
     const int r = master_of[id][0], c = master_of[id][1];
@@ -69,7 +69,8 @@ TEST_F(UnitsAcrossProcesses, CellsCarryTheirMastersValues) {
     for (std::size_t k = 0; k < results.size(); ++k)
       for (int r = 1; r <= 2; ++r)
         for (int c = 1; c <= 4; ++c)
-          values[k][r][c] = owners[r][c] == test::Rank() ? results[k][r][c] : N;
+          values[k][r][c] =
+              owners[r][c] == test::Rank() ? results[k][r][c] : kNodataEvapotranspirationUnits;
     return values;
   };
   // Every cell on this process, as with one process, gives the reference.

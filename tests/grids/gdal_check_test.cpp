@@ -22,7 +22,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999.0;
+constexpr double kNodataGdalCheck = -9999.0;
 
 bool GdalinfoInstalled() {
   const char* path = std::getenv("PATH");
@@ -72,7 +72,7 @@ class GdalCheckTest : public test::DiagTest {
     if (!GdalinfoInstalled()) GTEST_SKIP() << "gdalinfo not found (Debian package gdal-bin)";
   }
   void Geometry(int ncols, int nrows, double xll, double yll, double cellsize) {
-    test::SetGeometry(object_, ncols, nrows, xll, yll, cellsize, N);
+    test::SetGeometry(object_, ncols, nrows, xll, yll, cellsize, kNodataGdalCheck);
   }
   modelobject object_{&diag_, "run.ctl", 0, true, false, false, "", "", nullptr, 0, nullptr};
 };
@@ -83,8 +83,8 @@ TEST_F(GdalCheckTest, GdalReadsSizeGeoreferenceNodataAndStatistics) {
   std::vector<double> valid;
   for (int r = 1; r <= 4; ++r)
     for (int c = 1; c <= 5; ++c) {
-      grid[r][c] = (r + c) % 4 == 0 ? N : 0.5 * r * r + c;
-      if (grid[r][c] != N) valid.push_back(grid[r][c]);
+      grid[r][c] = (r + c) % 4 == 0 ? kNodataGdalCheck : 0.5 * r * r + c;
+      if (grid[r][c] != kNodataGdalCheck) valid.push_back(grid[r][c]);
     }
   // Rows 3-4 not held: nodata for GDAL as well.
   GridMatrix half(diag_, 1, 2, 5, 4);
@@ -93,7 +93,7 @@ TEST_F(GdalCheckTest, GdalReadsSizeGeoreferenceNodataAndStatistics) {
   std::vector<double> half_valid;
   for (int r = 1; r <= 2; ++r)
     for (int c = 1; c <= 5; ++c)
-      if (grid[r][c] != N) half_valid.push_back(grid[r][c]);
+      if (grid[r][c] != kNodataGdalCheck) half_valid.push_back(grid[r][c]);
 
   for (const auto& [name, matrix, cells] :
        {std::tuple{"dem.asc", grid.get(), valid}, std::tuple{"half.asc", half.get(), half_valid}}) {
@@ -104,7 +104,7 @@ TEST_F(GdalCheckTest, GdalReadsSizeGeoreferenceNodataAndStatistics) {
     EXPECT_EQ(NumbersAfter(info, "Size is"), (std::vector<double>{5, 4})) << info;
     EXPECT_EQ(NumbersAfter(info, "Origin = ("), (std::vector<double>{3500, 7400})) << info;
     EXPECT_EQ(NumbersAfter(info, "Pixel Size = ("), (std::vector<double>{100, -100})) << info;
-    EXPECT_EQ(NumbersAfter(info, "NoData Value="), (std::vector<double>{N})) << info;
+    EXPECT_EQ(NumbersAfter(info, "NoData Value="), (std::vector<double>{kNodataGdalCheck})) << info;
 
     double sum = 0, squares = 0;
     for (double v : cells) sum += v;

@@ -17,7 +17,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999.0;
+constexpr double kNodataGridOutput = -9999.0;
 
 TEST(OutputCalendar, MonthEndsFollowTheCalendarOfEachYear) {
   const int64_t end = ModelTimeKey(2021, 1, 1, 24);
@@ -114,12 +114,12 @@ struct GridOutput : ::testing::Test, test::CapturedDiag {
     model.registry = &registry;
     model.ncols = 4;
     model.nrows = 3;
-    model.nodata = N;
+    model.nodata = kNodataGridOutput;
     model.column_ranges = ranges;
     zone = GridMatrix(diag, 1, 3, 4, 3);
     grid = GridMatrix(diag, 1, 3, 4, 3);
     for (int r = 1; r <= 3; ++r)
-      for (int c = 1; c <= 4; ++c) zone[r][c] = (r == 1 && c == 1) ? N : 1;
+      for (int c = 1; c <= 4; ++c) zone[r][c] = (r == 1 && c == 1) ? kNodataGridOutput : 1;
     model.RegisterGrid(1, "zone.asc", zone.get(), nullptr, 0, "zone", 0, 1, 3);
   }
   int Register(const std::string& name, int code, double** data = nullptr) {
@@ -162,11 +162,11 @@ TEST_F(GridOutput, Code1332WritesDatedGridsMonthSumsAndRunExtremes) {
   EXPECT_EQ(Names(), expected);
   const Written& sum = Last("prec_201903.sum");
   EXPECT_TRUE(sum.masked);
-  EXPECT_EQ(sum.at(2, 3), 9.0);  // 2 + 6 + 1
-  EXPECT_EQ(sum.at(1, 1), N);    // outside the domain
+  EXPECT_EQ(sum.at(2, 3), 9.0);                // 2 + 6 + 1
+  EXPECT_EQ(sum.at(1, 1), kNodataGridOutput);  // outside the domain
   EXPECT_EQ(Last("prec.min").at(3, 4), 1.0);
   EXPECT_EQ(Last("prec.max").at(3, 4), 6.0);
-  EXPECT_EQ(Last("prec.max").at(1, 1), N);
+  EXPECT_EQ(Last("prec.max").at(1, 1), kNodataGridOutput);
   EXPECT_EQ(Last("prec.asc").at(2, 2), 5.0);
 }
 
@@ -220,15 +220,15 @@ TEST_F(GridOutput, NodataCellsOfTheGridDoNotEnterSumsAndExtremes) {
   model.SetEndDate(2019, 3, 3, 24);
   Step({2019, 3, 1, 24}, 4.0, index);
   Step({2019, 3, 2, 24}, 1.0, index);
-  grid[2][2] = N;  // a hole in the last step
+  grid[2][2] = kNodataGridOutput;  // a hole in the last step
   model.step_date = {2019, 3, 3, 24};
   model.WriteGridOutput(index, 1, false);
   EXPECT_EQ(Names(), (std::vector<std::string>{"n.min", "n.max", "n.mit"}));
   EXPECT_EQ(Last("n.min").at(2, 2), 1.0);
   EXPECT_EQ(Last("n.max").at(2, 2), 4.0);
-  EXPECT_EQ(Last("n.mit").at(2, 2), N);    // the mean over the run is unknown there
-  EXPECT_EQ(Last("n.mit").at(2, 3), 2.0);  // (4 + 1 + 1) / 3
-  EXPECT_EQ(Last("n.min").at(1, 1), N);    // outside the domain
+  EXPECT_EQ(Last("n.mit").at(2, 2), kNodataGridOutput);  // the mean over the run is unknown there
+  EXPECT_EQ(Last("n.mit").at(2, 3), 2.0);                // (4 + 1 + 1) / 3
+  EXPECT_EQ(Last("n.min").at(1, 1), kNodataGridOutput);  // outside the domain
 }
 
 TEST_F(GridOutput, GridOnlyKeepsAccumulatingWithoutWriting) {
@@ -284,11 +284,11 @@ TEST_F(GridOutput, VegetationPeriodMeanOverTheDaysOfThePeriod) {
   const Written& mean = Last("etr_Layer_2_0019_vegper.mit");
   EXPECT_EQ(mean.at(2, 2), 4.0);  // (3 + 5) / 2 days
   EXPECT_EQ(mean.at(2, 4), 0.0);
-  EXPECT_EQ(mean.at(3, 2), N);
+  EXPECT_EQ(mean.at(3, 2), kNodataGridOutput);
   registry[index].vegetation_period_restart = 1;
   Step({2019, 5, 3, 24}, 1.0, index);
   EXPECT_EQ(registry[index].vegetation_grid[2][2], 0.0);
-  EXPECT_EQ(registry[index].vegetation_grid[1][1], N);
+  EXPECT_EQ(registry[index].vegetation_grid[1][1], kNodataGridOutput);
 }
 
 // Through the real writers: the names get the output directory, the files their values.
@@ -298,7 +298,7 @@ TEST_F(GridOutput, FilesReachTheOutputDirectory) {
   writer.registry = &registry;
   writer.ncols = 4;
   writer.nrows = 3;
-  writer.nodata = N;
+  writer.nodata = kNodataGridOutput;
   writer.cellsize = 10;
   writer.column_ranges = ranges;
   index = Register("prec.asc", 12);

@@ -27,7 +27,7 @@ namespace {
 
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
-constexpr double N = -9999.0;
+constexpr double kNodataGridWriter = -9999.0;
 
 using test::Rank;
 using test::ThrownCode;
@@ -44,7 +44,7 @@ class WriterTest : public test::DiagTest {
  protected:
   WriterTest() {
     object_.SetModuleName("writer test");
-    Geometry(4, 3, 3500, 7000, 100, N);
+    Geometry(4, 3, 3500, 7000, 100, kNodataGridWriter);
   }
   void Geometry(int ncols, int nrows, double xll, double yll, double cellsize, double nodata) {
     test::SetGeometry(object_, ncols, nrows, xll, yll, cellsize, nodata);
@@ -73,7 +73,7 @@ TEST_F(WriterTest, AsciiRowsNotHeldAreTheModelsNodata) {
 }
 
 TEST_F(WriterTest, MaskedWriterCutsHeldRowsToTheirColumnRange) {
-  Geometry(4, 3, 0, 0, 1, N);
+  Geometry(4, 3, 0, 0, 1, kNodataGridWriter);
   std::vector<ColumnRange> ranges = {{0, -1}, {2, 3}, {0, -1}, {1, 4}};
   object_.column_ranges = ranges.data();
   GridMatrix grid = Grid(1, 2, [](int r, int c) { return r + c / 10.0; });
@@ -82,26 +82,26 @@ TEST_F(WriterTest, MaskedWriterCutsHeldRowsToTheirColumnRange) {
   EXPECT_THAT(text, HasSubstr("nodata_value\t-9999.000000\n"
                               "-9999\t1.2\t1.3\t-9999\n-9999\t-9999\t-9999\t-9999\n"
                               "-9999\t-9999\t-9999\t-9999\n"));
-  EXPECT_EQ(grid[1][1], N);  // the caller's grid is masked too
-  EXPECT_EQ(grid[2][2], N);
+  EXPECT_EQ(grid[1][1], kNodataGridWriter);  // the caller's grid is masked too
+  EXPECT_EQ(grid[2][2], kNodataGridWriter);
   EXPECT_EQ(grid[1][2], 1.2);
 }
 
 // Statistics: cells of each row's column range with their relative cell area, a row without
 // domain cells with weight 1 (WriteGrid), nodata not counted.
 TEST_F(WriterTest, BinaryHeadersCarryWeightedStatistics) {
-  Geometry(3, 2, 3500, 7000, 100, N);
+  Geometry(3, 2, 3500, 7000, 100, kNodataGridWriter);
   std::vector<ColumnRange> ranges = {{0, -1}, {1, 2}, {0, -1}};
   object_.column_ranges = ranges.data();
   GridMatrix area = Grid(1, 2, [](int, int c) { return c == 2 ? 0.5 : 1.0; });
   object_.relative_cell_area = area.get();
-  const double cells[2][3] = {{2, 4, 100}, {6, N, 8}};
+  const double cells[2][3] = {{2, 4, 100}, {6, kNodataGridWriter, 8}};
   GridMatrix grid = Grid(1, 2, [&](int r, int c) { return cells[r - 1][c - 1]; });
   // Counted: (2, w 1), (4, w 0.5) of row 1; 6 and 8 (w 1) of row 2, which has no range.
   const double w = 3.5, sum = 2 + 2 + 6 + 8, squares = 4 + 8 + 36 + 64;
-  const double expected[12] = {3,   2,   3500,    7000,
-                               100, N,   w,       2,
-                               8,   sum, sum / w, std::sqrt((squares - sum * sum / w) / (w - 1))};
+  const double expected[12] = {
+      3, 2, 3500, 7000, 100,     kNodataGridWriter,
+      w, 2, 8,    sum,  sum / w, std::sqrt((squares - sum * sum / w) / (w - 1))};
   object_.WriteGrid(dir_ / "g.dbl", grid.get(), false, true, false);
   const std::vector<double> dbl = ReadValues<double>(dir_ / "g.dbl");
   ASSERT_EQ(dbl.size(), 12u + 6u);
@@ -115,12 +115,12 @@ TEST_F(WriterTest, BinaryHeadersCarryWeightedStatistics) {
   for (int i = 0; i < 12; ++i) EXPECT_FLOAT_EQ(flt[i], static_cast<float>(expected[i])) << i;
 
   // All nodata: count 0, mean and standard deviation -9999.
-  GridMatrix empty = Grid(1, 2, [](int, int) { return N; });
+  GridMatrix empty = Grid(1, 2, [](int, int) { return kNodataGridWriter; });
   object_.WriteGridMasked(dir_ / "e.dbl", empty.get(), false, true, false);
   const std::vector<double> none = ReadValues<double>(dir_ / "e.dbl");
   EXPECT_EQ(none[6], 0);
-  EXPECT_EQ(none[10], N);
-  EXPECT_EQ(none[11], N);
+  EXPECT_EQ(none[10], kNodataGridWriter);
+  EXPECT_EQ(none[11], kNodataGridWriter);
 }
 
 TEST_F(WriterTest, NetcdfTakesPrecedenceOverAscii) {
@@ -160,7 +160,7 @@ TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
   EXPECT_EQ(ThrownCode([&] { object_.WriteGrid(dir_ / "no/dir/g.flt", grid.get(), 0, 0, 0); }), 26);
 
   // A file size limit makes the writes fail part-way.
-  Geometry(200, 200, 0, 0, 1, N);
+  Geometry(200, 200, 0, 0, 1, kNodataGridWriter);
   GridMatrix big = Grid(1, 200, [](int r, int c) { return r * 1000.0 + c + 0.125; });
   rlimit previous{};
   getrlimit(RLIMIT_FSIZE, &previous);
@@ -193,14 +193,16 @@ TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
 class RoundTripTest : public WriterTest {
  protected:
   void Decompose(int ncols, int nrows) {
-    Geometry(ncols, nrows, 1000, 2000, 25, N);
+    Geometry(ncols, nrows, 1000, 2000, 25, kNodataGridWriter);
     RegionGrids grids;
     GridMatrix zone;
     if (Rank() == 0) {
-      zone = Grid(1, nrows, [](int r, int c) { return (r * 3 + c) % 8 == 0 ? N : 1.0; });
+      zone = Grid(1, nrows,
+                  [](int r, int c) { return (r * 3 + c) % 8 == 0 ? kNodataGridWriter : 1.0; });
       grids.zone = zone.get();
     }
-    layout_ = DecomposeRegions(diag_, RegionGeometry{ncols, nrows, N}, grids, 1.0).layout;
+    layout_ =
+        DecomposeRegions(diag_, RegionGeometry{ncols, nrows, kNodataGridWriter}, grids, 1.0).layout;
     object_.mpi = &layout_;
     object_.first_local_row = layout_.first_row;
     object_.last_local_row = layout_.last_row;
@@ -226,7 +228,7 @@ TEST_F(RoundTripTest, GatheredGridsWrittenAndReadBackExactlyOnEveryProcess) {
     // Each process holds its own cells; process 0 gathers and writes.
     const HeldRows held = Rank() == 0 ? HeldRows{1, 9} : layout_.held_rows();
     GridMatrix local = Grid(held.first, held.last, [&](int r, int c) {
-      return layout_.regions[r][c] == Rank() ? form.value(r, c) : N;
+      return layout_.regions[r][c] == Rank() ? form.value(r, c) : kNodataGridWriter;
     });
     GridMatrix whole = MPIGatherGridCopy(diag_, &layout_, local.get());
     const std::string path = shared_ / form.name;
@@ -258,8 +260,9 @@ TEST_F(RoundTripTest, GridOutputByBlocksOfRowsEqualsTheWholeGridWritten) {
   object_.registry = &registry;
   const HeldRows held = Rank() == 0 ? HeldRows{1, 9} : layout_.held_rows();
   // Cells this process does not own hold values of their own, which no file may show.
-  GridMatrix zone = Grid(held.first, held.last,
-                         [&](int r, int c) { return layout_.regions[r][c] > N ? 1.0 : N; });
+  GridMatrix zone = Grid(held.first, held.last, [&](int r, int c) {
+    return layout_.regions[r][c] > kNodataGridWriter ? 1.0 : kNodataGridWriter;
+  });
   GridMatrix local = Grid(held.first, held.last, [&](int r, int c) {
     return layout_.regions[r][c] == Rank() ? r * 100 + c / 8.0 : -r - Rank();
   });
@@ -289,8 +292,9 @@ TEST_F(RoundTripTest, GridOutputByBlocksOfRowsEqualsTheWholeGridWritten) {
     GridMatrix whole = MPIGatherGridCopy(diag_, &layout_, local.get());
     if (Rank() == 0) {
       if (!whole) {  // one process: the region's cells only
-        whole =
-            Grid(1, 9, [&](int r, int c) { return layout_.regions[r][c] == 0 ? local[r][c] : N; });
+        whole = Grid(1, 9, [&](int r, int c) {
+          return layout_.regions[r][c] == 0 ? local[r][c] : kNodataGridWriter;
+        });
       }
       object_.WriteGrid(name, whole.get(), form.ascii, form.dbl, form.netcdf);
       for (const auto& entry : fs::directory_iterator(whole_dir)) {

@@ -10,14 +10,14 @@
 namespace velorn {
 namespace {
 
-constexpr int32_t kRows = 9;
-constexpr int32_t kCols = 6;
-constexpr int kLevels = 2;
-constexpr double N = -9999;
+constexpr int32_t kRowsModelobjectExchange = 9;
+constexpr int32_t kColsModelobjectExchange = 6;
+constexpr int kLevelsModelobjectExchange = 2;
+constexpr double kNodataModelobjectExchange = -9999;
 
 using test::Rank;
 
-double Value(int r, int c, int level = 0) {
+double ExchangeValue(int r, int c, int level = 0) {
   return 100.0 * r + c + 0.25 * level;
 }
 
@@ -32,24 +32,33 @@ struct ObjectExchange : ::testing::Test, test::CapturedDiag {
   HeldRows held;
 
   void SetUp() override {
-    GridMatrix zone(diag, 1, kRows, kCols, kRows);
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) zone[r][c] = (r == 4 && c == 3) ? N : 1;
+    GridMatrix zone(diag, 1, kRowsModelobjectExchange, kColsModelobjectExchange,
+                    kRowsModelobjectExchange);
+    for (int r = 1; r <= kRowsModelobjectExchange; ++r)
+      for (int c = 1; c <= kColsModelobjectExchange; ++c)
+        zone[r][c] = (r == 4 && c == 3) ? kNodataModelobjectExchange : 1;
     const RegionGrids grids =
         Rank() == 0 ? RegionGrids{zone.get(), zone.get(), nullptr} : RegionGrids{};
-    layout = std::move(DecomposeRegions(diag, {kCols, kRows, N}, grids, 1.0).layout);
-    held = Rank() == 0 ? HeldRows{1, kRows} : layout.held_rows();
+    layout = std::move(
+        DecomposeRegions(
+            diag, {kColsModelobjectExchange, kRowsModelobjectExchange, kNodataModelobjectExchange},
+            grids, 1.0)
+            .layout);
+    held = Rank() == 0 ? HeldRows{1, kRowsModelobjectExchange} : layout.held_rows();
 
     object = std::make_unique<modelobject>(&diag, "", 0, true, false, false, "", "", &layout, 0,
                                            nullptr);
     object->registry = &registry;
-    object->ncols = kCols;
-    object->nrows = kRows;
-    object->nodata = N;
-    grid = GridMatrix(diag, held.first, held.last, kCols, kRows);
-    stack = StackMatrix(diag, held.first, held.last, kCols, kLevels, kRows);
+    object->ncols = kColsModelobjectExchange;
+    object->nrows = kRowsModelobjectExchange;
+    object->nodata = kNodataModelobjectExchange;
+    grid =
+        GridMatrix(diag, held.first, held.last, kColsModelobjectExchange, kRowsModelobjectExchange);
+    stack = StackMatrix(diag, held.first, held.last, kColsModelobjectExchange,
+                        kLevelsModelobjectExchange, kRowsModelobjectExchange);
     object->RegisterGrid(1, "g.asc", grid.get(), nullptr, 0, "g", 0, held.first, held.last);
-    object->RegisterGrid(2, "s.stk", nullptr, stack.get(), kLevels, "s", 0, held.first, held.last);
+    object->RegisterGrid(2, "s.stk", nullptr, stack.get(), kLevelsModelobjectExchange, "s", 0,
+                         held.first, held.last);
   }
   void TearDown() override { object->ReleaseMemory(); }
 
@@ -58,27 +67,29 @@ struct ObjectExchange : ::testing::Test, test::CapturedDiag {
 
 TEST_F(ObjectExchange, ScatterAndGatherTheRegisteredGridByItsEntry) {
   if (Rank() == 0)
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) grid[r][c] = Value(r, c);
+    for (int r = 1; r <= kRowsModelobjectExchange; ++r)
+      for (int c = 1; c <= kColsModelobjectExchange; ++c) grid[r][c] = ExchangeValue(r, c);
   object->MPIScatterGrid(1, nullptr);
   for (int r = layout.first_row; r <= layout.last_row; ++r)
-    for (int c = 1; c <= kCols; ++c)
+    for (int c = 1; c <= kColsModelobjectExchange; ++c)
       if (Own(r, c)) {
-        ASSERT_EQ(grid[r][c], Value(r, c)) << r << "," << c;
+        ASSERT_EQ(grid[r][c], ExchangeValue(r, c)) << r << "," << c;
       }
 
   // Every process changes its own cells; with several processes the gathered copy on process 0
   // shows all of them.
   for (int r = layout.first_row; r <= layout.last_row; ++r)
-    for (int c = 1; c <= kCols; ++c)
-      if (Own(r, c)) grid[r][c] = -Value(r, c);
+    for (int c = 1; c <= kColsModelobjectExchange; ++c)
+      if (Own(r, c)) grid[r][c] = -ExchangeValue(r, c);
   const GridMatrix whole = object->MPIGatherGridCopy(1, nullptr);
   if (layout.size == 1) {
     EXPECT_FALSE(whole);  // nothing to gather: the grid itself is whole
   } else if (Rank() == 0) {
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c)
-        ASSERT_EQ(whole[r][c], (r == 4 && c == 3) ? N : -Value(r, c)) << r << "," << c;
+    for (int r = 1; r <= kRowsModelobjectExchange; ++r)
+      for (int c = 1; c <= kColsModelobjectExchange; ++c)
+        ASSERT_EQ(whole[r][c],
+                  (r == 4 && c == 3) ? kNodataModelobjectExchange : -ExchangeValue(r, c))
+            << r << "," << c;
   } else {
     EXPECT_FALSE(whole);
   }
@@ -86,30 +97,34 @@ TEST_F(ObjectExchange, ScatterAndGatherTheRegisteredGridByItsEntry) {
 
 TEST_F(ObjectExchange, StacksTakeTheirLevelCountFromTheEntry) {
   if (Rank() == 0)
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c)
-        for (int l = 0; l <= kLevels; ++l) stack[r][c][l] = Value(r, c, l);
+    for (int r = 1; r <= kRowsModelobjectExchange; ++r)
+      for (int c = 1; c <= kColsModelobjectExchange; ++c)
+        for (int l = 0; l <= kLevelsModelobjectExchange; ++l)
+          stack[r][c][l] = ExchangeValue(r, c, l);
   object->MPIScatterStack(2, nullptr);
   for (int r = layout.first_row; r <= layout.last_row; ++r)
-    for (int c = 1; c <= kCols; ++c)
+    for (int c = 1; c <= kColsModelobjectExchange; ++c)
       if (Own(r, c)) {
-        for (int l = 0; l <= kLevels; ++l) ASSERT_EQ(stack[r][c][l], Value(r, c, l));
+        for (int l = 0; l <= kLevelsModelobjectExchange; ++l)
+          ASSERT_EQ(stack[r][c][l], ExchangeValue(r, c, l));
       }
 
   object->MPIExchangeStackHalo(2, 0, nullptr);
   for (int r = held.first; r <= held.last; ++r)
-    for (int c = 1; c <= kCols; ++c)
+    for (int c = 1; c <= kColsModelobjectExchange; ++c)
       if (layout.halo[r][c] >= 0) {
-        for (int l = 0; l <= kLevels; ++l) ASSERT_EQ(stack[r][c][l], Value(r, c, l));
+        for (int l = 0; l <= kLevelsModelobjectExchange; ++l)
+          ASSERT_EQ(stack[r][c][l], ExchangeValue(r, c, l));
       }
 }
 
 TEST_F(ObjectExchange, HaloByEntryAndNothingForANegativeIndex) {
   for (int r = held.first; r <= held.last; ++r)
-    for (int c = 1; c <= kCols; ++c) grid[r][c] = Own(r, c) ? Value(r, c) : -1.0;
+    for (int c = 1; c <= kColsModelobjectExchange; ++c)
+      grid[r][c] = Own(r, c) ? ExchangeValue(r, c) : -1.0;
   object->MPIExchangeGridHalo(-1, nullptr);
   for (int r = held.first; r <= held.last; ++r)
-    for (int c = 1; c <= kCols; ++c)
+    for (int c = 1; c <= kColsModelobjectExchange; ++c)
       if (!Own(r, c)) {
         ASSERT_EQ(grid[r][c], -1.0);
       }
@@ -118,9 +133,9 @@ TEST_F(ObjectExchange, HaloByEntryAndNothingForANegativeIndex) {
   object->MPIPostHaloSends(1, nullptr);
   object->MPIWaitHalo(1);
   for (int r = held.first; r <= held.last; ++r)
-    for (int c = 1; c <= kCols; ++c)
+    for (int c = 1; c <= kColsModelobjectExchange; ++c)
       if (layout.halo[r][c] >= 0) {
-        ASSERT_EQ(grid[r][c], Value(r, c)) << r << "," << c;
+        ASSERT_EQ(grid[r][c], ExchangeValue(r, c)) << r << "," << c;
       }
 }
 

@@ -17,8 +17,8 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999.0;
-constexpr int kRows = 17;
+constexpr double kNodataMpiExchange = -9999.0;
+constexpr int kRowsMpiExchange = 17;
 constexpr int kCols = 21;
 
 using test::Rank;
@@ -30,19 +30,19 @@ double W(int r, int c) {
 }
 
 struct Exchange : ::testing::Test, test::CapturedDiag {
-  RegionGeometry geometry{kCols, kRows, N};
+  RegionGeometry geometry{kCols, kRowsMpiExchange, kNodataMpiExchange};
   GridMatrix zone, elevation, links;
   MpiLayout layout;
 
   void SetUp() override {
-    zone = GridMatrix(diag, 1, kRows, kCols, kRows);
-    elevation = GridMatrix(diag, 1, kRows, kCols, kRows);
-    links = GridMatrix(diag, 1, kRows, kCols, kRows);
-    for (int r = 1; r <= kRows; ++r)
+    zone = GridMatrix(diag, 1, kRowsMpiExchange, kCols, kRowsMpiExchange);
+    elevation = GridMatrix(diag, 1, kRowsMpiExchange, kCols, kRowsMpiExchange);
+    links = GridMatrix(diag, 1, kRowsMpiExchange, kCols, kRowsMpiExchange);
+    for (int r = 1; r <= kRowsMpiExchange; ++r)
       for (int c = 1; c <= kCols; ++c) {
         bool hole = (r * 3 + c * 5) % 11 == 0 || (c < 4 && r > 13);
         if (r == 7) hole = c % 2 == 0;  // a row of single cells between holes
-        zone[r][c] = hole ? N : 1 + (c > 10) + (r > 12);
+        zone[r][c] = hole ? kNodataMpiExchange : 1 + (c > 10) + (r > 12);
         elevation[r][c] = 300.0 - 2 * r - 0.1 * c;
         links[r][c] = c == 9 ? 9 : (r == 11 ? 30 : 0);
       }
@@ -51,21 +51,21 @@ struct Exchange : ::testing::Test, test::CapturedDiag {
     layout = std::move(DecomposeRegions(diag, geometry, grids, 1.0).layout);
   }
 
-  bool Domain(int r, int c) const { return zone[r][c] > N; }
-  HeldRows Held() const { return Rank() == 0 ? HeldRows{1, kRows} : layout.held_rows(); }
+  bool Domain(int r, int c) const { return zone[r][c] > kNodataMpiExchange; }
+  HeldRows Held() const { return Rank() == 0 ? HeldRows{1, kRowsMpiExchange} : layout.held_rows(); }
   bool Own(int r, int c) const { return layout.regions[r][c] == Rank(); }
   bool OwnRow(int r) const { return r >= layout.first_row && r <= layout.last_row; }
 
   GridMatrix HeldGrid(double fill) {
     const HeldRows held = Held();
-    GridMatrix grid(diag, held.first, held.last, kCols, kRows);
+    GridMatrix grid(diag, held.first, held.last, kCols, kRowsMpiExchange);
     for (int r = held.first; r <= held.last; ++r)
       for (int c = 0; c <= kCols; ++c) grid[r][c] = fill;
     return grid;
   }
   StackMatrix HeldStack(int levels, double fill) {
     const HeldRows held = Held();
-    StackMatrix stack(diag, held.first, held.last, kCols, levels, kRows);
+    StackMatrix stack(diag, held.first, held.last, kCols, levels, kRowsMpiExchange);
     for (int r = held.first; r <= held.last; ++r)
       for (int c = 1; c <= kCols; ++c)
         for (int l = 0; l <= levels; ++l) stack[r][c][l] = fill;
@@ -81,7 +81,7 @@ TEST_F(Exchange, ScatterThenGatherReproducesTheWholeGrid) {
   GridMatrix grid = HeldGrid(-1.0);
   const HeldRows held = Held();
   if (Rank() == 0)
-    for (int r = 1; r <= kRows; ++r)
+    for (int r = 1; r <= kRowsMpiExchange; ++r)
       for (int c = 1; c <= kCols; ++c) grid[r][c] = W(r, c);
   MPIScatterGrid(diag, &layout, grid.get());
   for (int r = held.first; r <= held.last; ++r)
@@ -100,7 +100,7 @@ TEST_F(Exchange, ScatterThenGatherReproducesTheWholeGrid) {
     }
   MPIGatherGrid(diag, &layout, grid.get());
   if (Rank() == 0)
-    for (int r = 1; r <= kRows; ++r)
+    for (int r = 1; r <= kRowsMpiExchange; ++r)
       for (int c = 1; c <= kCols; ++c)
         if (Domain(r, c)) {
           ASSERT_EQ(grid[r][c], 2 * W(r, c)) << r << "," << c;
@@ -119,8 +119,9 @@ TEST_F(Exchange, GatherCopyIsTheWholeGridOnProcessZeroOnly) {
     return;
   }
   ASSERT_TRUE(copy);
-  for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c) ASSERT_EQ(copy[r][c], Domain(r, c) ? W(r, c) : N);
+  for (int r = 1; r <= kRowsMpiExchange; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      ASSERT_EQ(copy[r][c], Domain(r, c) ? W(r, c) : kNodataMpiExchange);
 }
 
 // Fill of the cells that are not own: different on every process, so a value that travelled
@@ -176,7 +177,7 @@ TEST_F(Exchange, HaloExchangeDeliversEveryHaloCellInOneCallAndSplit) {
   if (Size() == 1) {
     // No halo at all: nothing but the own cells holds a value.
     const GridMatrix untouched = OwnValues(*this);
-    for (int r = 1; r <= kRows; ++r)
+    for (int r = 1; r <= kRowsMpiExchange; ++r)
       for (int c = 1; c <= kCols; ++c) ASSERT_EQ(grid[r][c], untouched[r][c]);
   }
 }
@@ -187,7 +188,7 @@ TEST_F(Exchange, StacksMoveAllLevelsOfTheirCells) {
   StackMatrix stack = HeldStack(kLevels, -1.0);
   const HeldRows held = Held();
   if (Rank() == 0)
-    for (int r = 1; r <= kRows; ++r)
+    for (int r = 1; r <= kRowsMpiExchange; ++r)
       for (int c = 1; c <= kCols; ++c)
         for (int l = 0; l <= kLevels; ++l) stack[r][c][l] = value(r, c, l);
   MPIScatterStack(diag, &layout, stack.get(), kLevels, "theta");
@@ -217,14 +218,14 @@ TEST_F(Exchange, StacksMoveAllLevelsOfTheirCells) {
   MPIGatherStack(diag, &layout, stack.get(), kLevels, "theta");
   if (Rank() != 0) return;
   EXPECT_EQ(static_cast<bool>(copy), Size() > 1);
-  for (int r = 1; r <= kRows; ++r)
+  for (int r = 1; r <= kRowsMpiExchange; ++r)
     for (int c = 1; c <= kCols; ++c)
       for (int l = 0; l <= kLevels; ++l) {
         if (Domain(r, c)) {
           ASSERT_EQ(stack[r][c][l], -value(r, c, l));
         }
         if (copy) {
-          ASSERT_EQ(copy[r][c][l], Domain(r, c) ? -value(r, c, l) : N);
+          ASSERT_EQ(copy[r][c][l], Domain(r, c) ? -value(r, c, l) : kNodataMpiExchange);
         }
       }
 }
@@ -244,7 +245,7 @@ TEST_F(Exchange, ZoneRecordReductionGivesTheWholeGridTotals) {
     records[z][2] = z;
     records[z][3] = Rank();
   }
-  for (int r = 1; r <= kRows; ++r)
+  for (int r = 1; r <= kRowsMpiExchange; ++r)
     for (int c = 1; c <= kCols; ++c) {
       if (!Domain(r, c)) continue;
       const int z = static_cast<int>(zone[r][c]);
@@ -312,19 +313,19 @@ struct ZoneValues : Exchange {
   std::vector<int64_t> counts;
   void SetUp() override {
     Exchange::SetUp();
-    mask = HeldGrid(N);
+    mask = HeldGrid(kNodataMpiExchange);
     counts.assign(static_cast<std::size_t>(Size()), 0);
     const RegionPlan plan = PlanRegions(diag, geometry, {zone.get(), elevation.get(), links.get()},
                                         std::vector<double>(static_cast<std::size_t>(Size()), 1.0));
     const HeldRows held = Held();
-    for (int r = 1; r <= kRows; ++r)
+    for (int r = 1; r <= kRowsMpiExchange; ++r)
       for (int c = 1; c <= kCols; ++c) {
         const bool masked = Domain(r, c) && (r + c) % 3 == 0;
         if (masked) ++counts[static_cast<std::size_t>(plan.owner[r][c])];
-        if (r >= held.first && r <= held.last) mask[r][c] = masked ? 5.0 : N;
+        if (r >= held.first && r <= held.last) mask[r][c] = masked ? 5.0 : kNodataMpiExchange;
       }
   }
-  bool Masked(int r, int c) const { return mask[r][c] > N; }
+  bool Masked(int r, int c) const { return mask[r][c] > kNodataMpiExchange; }
 };
 
 TEST_F(ZoneValues, GatherIntoTheValueGridOrATarget) {
@@ -336,7 +337,7 @@ TEST_F(ZoneValues, GatherIntoTheValueGridOrATarget) {
   GridMatrix target = HeldGrid(-7.0);
   MPIGatherZoneValues(diag, &layout, values.get(), mask.get(), counts, target.get());
   if (Rank() == 0) {
-    for (int r = 1; r <= kRows; ++r)
+    for (int r = 1; r <= kRowsMpiExchange; ++r)
       for (int c = 1; c <= kCols; ++c) {
         const double owner = layout.regions[r][c];
         double expected = -7.0;
@@ -347,7 +348,7 @@ TEST_F(ZoneValues, GatherIntoTheValueGridOrATarget) {
   }
   MPIGatherZoneValues(diag, &layout, values.get(), mask.get(), counts, nullptr);
   if (Rank() == 0)
-    for (int r = 1; r <= kRows; ++r)
+    for (int r = 1; r <= kRowsMpiExchange; ++r)
       for (int c = 1; c <= kCols; ++c) {
         const bool other = Masked(r, c) && layout.regions[r][c] > 0;
         ASSERT_EQ(values[r][c], other ? W(r, c) + 0.5 : -3.0) << r << "," << c;
@@ -358,7 +359,7 @@ TEST_F(ZoneValues, ScatterReachesTheOwnMaskedCellsOnly) {
   GridMatrix values = HeldGrid(-1.0);
   const HeldRows held = Held();
   if (Rank() == 0)
-    for (int r = 1; r <= kRows; ++r)
+    for (int r = 1; r <= kRowsMpiExchange; ++r)
       for (int c = 1; c <= kCols; ++c) values[r][c] = W(r, c) + 7;
   MPIScatterZoneValues(diag, &layout, values.get(), mask.get(), counts);
   if (Rank() == 0) return;
@@ -460,8 +461,8 @@ TEST_F(HandTable, FourStripsFitATenColumnRowAndAFifthIsCode120) {
   Make(10, 4);  // elements 0..10 of a 10-column row
   layout.first_row = 1;
   layout.last_row = 0;  // only process 0 walks the row; its strips are its own
-  const double four[11] = {0, 0, 1, N, 1, 0, 1, N, 1, 0, 0};
-  const double five[11] = {0, 0, 1, N, 1, 0, 1, N, 1, 0, 1};
+  const double four[11] = {0, 0, 1, kNodataMpiExchange, 1, 0, 1, kNodataMpiExchange, 1, 0, 0};
+  const double five[11] = {0, 0, 1, kNodataMpiExchange, 1, 0, 1, kNodataMpiExchange, 1, 0, 1};
   GridMatrix grid(diag, 1, 1, 10, 1);
   if (Rank() == 0) std::copy(four, four + 11, layout.helper[1]);
   EXPECT_EQ(ThrownCode([&] { MPIScatterGrid(diag, &layout, grid.get()); }), -1);

@@ -17,17 +17,18 @@ namespace {
 
 using test::Rank;
 using test::ThrownCode;
-constexpr double N = -9999.0;
+constexpr double kNodataSpecialOutput = -9999.0;
 
 // A 4 x 3 grid at (3000, 1000) with 100 m cells; cell (3, 1) lies outside the domain.
 class SpecialOutputTest : public test::DiagTest {
  protected:
   SpecialOutputTest() : DiagTest(test::TempDir::Shared()) {
-    zone_ = test::MakeGrid(diag_, {{1, 1, 1, 1}, {1, 1, 1, 1}, {N, 1, 1, 1}});
+    zone_ = test::MakeGrid(diag_, {{1, 1, 1, 1}, {1, 1, 1, 1}, {kNodataSpecialOutput, 1, 1, 1}});
     registry_.Register(diag_, 1, "zone.asc", zone_.get(), nullptr, 0, "zonegrid", 0, 1, 3, 4, 3);
     RegionGrids grids;
     grids.zone = zone_.get();
-    layout_ = DecomposeRegions(diag_, RegionGeometry{4, 3, N}, grids, 1.0).layout;
+    layout_ =
+        DecomposeRegions(diag_, RegionGeometry{4, 3, kNodataSpecialOutput}, grids, 1.0).layout;
     RegisterMpiGrids(diag_, registry_, layout_);
     for (int r = 1; r <= 3; ++r) ranges_[r] = ColumnRange{1, 4};
     setup_ = SubModelSetup{};
@@ -46,7 +47,7 @@ class SpecialOutputTest : public test::DiagTest {
     setup_.xll = 3000;
     setup_.yll = 1000;
     setup_.cellsize = 100;
-    setup_.nodata = N;
+    setup_.nodata = kNodataSpecialOutput;
     setup_.output_directory = dir_ / "";
     setup_.mpi = &layout_;
   }
@@ -155,7 +156,7 @@ TEST_F(SpecialOutputTest, SumsFluxesOverSubSteps) {
     EXPECT_EQ(model_->files()[0]->entities()[0]->summed(), c.sub_steps > 1);
     for (int k = 1; k <= 3; ++k) {
       Fill(q, k);
-      q[1][4] = k == 2 ? N : k;
+      q[1][4] = k == 2 ? kNodataSpecialOutput : k;
       model_->RunStep(24, 1, 1, 2001, true, k);
     }
     Fill(temperature, 7);

@@ -25,9 +25,9 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999.0;
+constexpr double kNodataStackFiles = -9999.0;
 constexpr int kRows = 17;
-constexpr int kCols = 21;
+constexpr int kColsStackFiles = 21;
 constexpr int kLevels = 3;  // levels 0..3: four values per cell
 constexpr double kXll = 4500000.0;
 constexpr double kYll = 5200000.0;
@@ -58,12 +58,13 @@ void Append(std::string& bytes, T value) {
 template <class T>
 std::string ExpectedBinary() {
   std::string bytes;
-  const double header[12] = {kCols, kRows, kXll, kYll, kCell, N, 0, 0, 0, 0, 0, kLevels};
+  const double header[12] = {
+      kColsStackFiles, kRows, kXll, kYll, kCell, kNodataStackFiles, 0, 0, 0, 0, 0, kLevels};
   for (double h : header) Append<T>(bytes, static_cast<T>(h));
   for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c)
+    for (int c = 1; c <= kColsStackFiles; ++c)
       for (int k = 0; k <= kLevels; ++k)
-        Append<T>(bytes, static_cast<T>(Hole(r, c) ? N : V(r, c, k)));
+        Append<T>(bytes, static_cast<T>(Hole(r, c) ? kNodataStackFiles : V(r, c, k)));
   return bytes;
 }
 
@@ -81,7 +82,7 @@ class RecordingObject : public modelobject {
                      bool, bool, bool, bool) override {
     std::vector<double> values;
     for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) values.push_back(rows(r)[c]);
+      for (int c = 1; c <= kColsStackFiles; ++c) values.push_back(rows(r)[c]);
     written[name] = values;
   }
   std::map<std::string, std::vector<double>> written;  // rows 1..17 x columns 1..21
@@ -90,7 +91,7 @@ class RecordingObject : public modelobject {
   static std::vector<double> Copy(double** grid) {
     std::vector<double> values;
     for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) values.push_back(grid[r][c]);
+      for (int c = 1; c <= kColsStackFiles; ++c) values.push_back(grid[r][c]);
     return values;
   }
 };
@@ -115,25 +116,25 @@ struct StackFiles : ::testing::Test, test::CapturedDiag {
                          nullptr};
 
   void SetUp() override {
-    zone = GridMatrix(diag, 1, kRows, kCols, kRows);
-    elevation = GridMatrix(diag, 1, kRows, kCols, kRows);
+    zone = GridMatrix(diag, 1, kRows, kColsStackFiles, kRows);
+    elevation = GridMatrix(diag, 1, kRows, kColsStackFiles, kRows);
     for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) {
-        zone[r][c] = Hole(r, c) ? N : 1 + (c > 10);
+      for (int c = 1; c <= kColsStackFiles; ++c) {
+        zone[r][c] = Hole(r, c) ? kNodataStackFiles : 1 + (c > 10);
         elevation[r][c] = 300.0 - r;
       }
-    const RegionGeometry geometry{kCols, kRows, N};
+    const RegionGeometry geometry{kColsStackFiles, kRows, kNodataStackFiles};
     const RegionGrids grids =
         Rank() == 0 ? RegionGrids{zone.get(), elevation.get(), nullptr} : RegionGrids{};
     layout = std::move(DecomposeRegions(diag, geometry, grids, 1.0).layout);
     object.SetModuleName("unsatzon");
     object.registry = &registry;
-    object.ncols = kCols;
+    object.ncols = kColsStackFiles;
     object.nrows = kRows;
     object.xll = kXll;
     object.yll = kYll;
     object.cellsize = kCell;
-    object.nodata = N;
+    object.nodata = kNodataStackFiles;
     object.first_local_row = layout.first_row;
     object.last_local_row = layout.last_row;
     object.RegisterGrid(1, "zone.asc", zone.get(), nullptr, 0, "zone", 0, 1, kRows);
@@ -145,16 +146,16 @@ struct StackFiles : ::testing::Test, test::CapturedDiag {
   }
   // This process's rows, with V in its own cells and junk elsewhere (never to be written).
   StackMatrix LocalStack() {
-    StackMatrix stack(diag, layout.first_row, layout.last_row, kCols, kLevels, kRows);
+    StackMatrix stack(diag, layout.first_row, layout.last_row, kColsStackFiles, kLevels, kRows);
     for (int r = layout.first_row; r <= layout.last_row; ++r)
-      for (int c = 1; c <= kCols; ++c)
+      for (int c = 1; c <= kColsStackFiles; ++c)
         for (int k = 0; k <= kLevels; ++k) stack[r][c][k] = Own(r, c) ? V(r, c, k) : 5.5;
     return stack;
   }
   // Every own cell of a stack read back holds V.
   void ExpectOwnCells(double*** stack) {
     for (int r = layout.first_row; r <= layout.last_row; ++r)
-      for (int c = 1; c <= kCols; ++c)
+      for (int c = 1; c <= kColsStackFiles; ++c)
         for (int k = 0; k <= kLevels && Own(r, c); ++k)
           ASSERT_EQ(stack[r][c][k], V(r, c, k)) << r << "," << c;
   }
@@ -169,7 +170,7 @@ TEST_F(StackFiles, BinaryStacksAreTheSameFileOnAnyNumberOfProcessesAndReadBack) 
   MPI_Barrier(MPI_COMM_WORLD);
   if (Rank() == 0) {
     const std::string doubles = test::ReadFile(Path("theta_d.stk"));
-    EXPECT_EQ(doubles.size(), (kCols * kRows * (kLevels + 1) + 12) * 8u);
+    EXPECT_EQ(doubles.size(), (kColsStackFiles * kRows * (kLevels + 1) + 12) * 8u);
     EXPECT_TRUE(doubles == ExpectedBinary<double>()) << "double stack differs from the layout";
     EXPECT_TRUE(test::ReadFile(Path("theta_f.stk")) == ExpectedBinary<float>())
         << "single stack differs from the layout";
@@ -200,8 +201,8 @@ TEST_F(StackFiles, WholeOnRootGivesProcessZeroEveryRow) {
   ASSERT_EQ(object.ReadStack("whole.stk", read, true), kLevels);
   if (Rank() == 0) {
     for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c)
-        ASSERT_EQ(read[r][c][2], Hole(r, c) ? N : V(r, c, 2)) << r << "," << c;
+      for (int c = 1; c <= kColsStackFiles; ++c)
+        ASSERT_EQ(read[r][c][2], Hole(r, c) ? kNodataStackFiles : V(r, c, 2)) << r << "," << c;
   } else {
     ExpectOwnCells(read);
   }
@@ -226,11 +227,12 @@ TEST_F(StackFiles, AsciiStackOutputIsGatheredAndReadsBackWithNodataInForeignCell
     std::getline(text, line);
     EXPECT_EQ(line, "numlevels\t3.000000");
     for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c)
+      for (int c = 1; c <= kColsStackFiles; ++c)
         for (int k = 0; k <= kLevels; ++k) {
           ASSERT_TRUE(std::getline(text, line));
           char expected[32];
-          std::snprintf(expected, sizeof expected, "%lg", Hole(r, c) ? N : V(r, c, k));
+          std::snprintf(expected, sizeof expected, "%lg",
+                        Hole(r, c) ? kNodataStackFiles : V(r, c, k));
           ASSERT_EQ(line, expected) << r << "," << c << "," << k;
         }
     EXPECT_FALSE(std::getline(text, line));
@@ -240,9 +242,9 @@ TEST_F(StackFiles, AsciiStackOutputIsGatheredAndReadsBackWithNodataInForeignCell
   ExpectOwnCells(read);
   if (Rank() != 0) {
     for (int r = layout.first_row; r <= layout.last_row; ++r)
-      for (int c = 1; c <= kCols; ++c)
+      for (int c = 1; c <= kColsStackFiles; ++c)
         if (!Own(r, c)) {
-          ASSERT_EQ(read[r][c][kLevels], N) << r << "," << c;
+          ASSERT_EQ(read[r][c][kLevels], kNodataStackFiles) << r << "," << c;
         }
   }
   Free3dMatrix(read);
@@ -380,9 +382,9 @@ TEST_F(StackFiles, DatedStackNamesFollowTheUnitsDigitAndNeverCollide) {
 // outside the domain, whatever the number of processes.
 TEST_F(StackFiles, GridOutputGathersTheGridAndItsCompanionsToProcessZero) {
   const HeldRows held = Rank() == 0 ? HeldRows{1, kRows} : layout.held_rows();
-  GridMatrix grid(diag, held.first, held.last, kCols, kRows);
+  GridMatrix grid(diag, held.first, held.last, kColsStackFiles, kRows);
   for (int r = held.first; r <= held.last; ++r)
-    for (int c = 1; c <= kCols; ++c) grid[r][c] = Own(r, c) ? V(r, c, 1) : 7.5;
+    for (int c = 1; c <= kColsStackFiles; ++c) grid[r][c] = Own(r, c) ? V(r, c, 1) : 7.5;
   const int index = registry.FirstFreeIndex();
   object.RegisterGrid(index, "out.asc", grid.get(), nullptr, 0, "out", 332, held.first,
                       held.last);  // dated grid, monthly sum, minimum and maximum
@@ -400,8 +402,9 @@ TEST_F(StackFiles, GridOutputGathersTheGridAndItsCompanionsToProcessZero) {
     const std::vector<double>& values = object.written[name];
     const double factor = std::string(name) == "out_201903.sum" ? 2.0 : 1.0;
     for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c)
-        ASSERT_EQ(values[(r - 1) * kCols + c - 1], Hole(r, c) ? N : factor * V(r, c, 1))
+      for (int c = 1; c <= kColsStackFiles; ++c)
+        ASSERT_EQ(values[(r - 1) * kColsStackFiles + c - 1],
+                  Hole(r, c) ? kNodataStackFiles : factor * V(r, c, 1))
             << name << " " << r << "," << c;
   }
 }
@@ -420,11 +423,13 @@ TEST_F(StackFiles, NetcdfStackOutputAppendsOneSlicePerLevel) {
   netCDF::NcFile file(Path("soil.stk.nc"), netCDF::NcFile::read);
   netCDF::NcVar var = file.getVar("soil");
   ASSERT_EQ(file.getDim("t").getSize(), 2u * (kLevels + 1));
-  std::vector<double> slice(kCols * kRows);
-  var.getVar({kLevels + 2, 0, 0}, {1, kCols, kRows}, slice.data());  // level 1, second output
+  std::vector<double> slice(kColsStackFiles * kRows);
+  var.getVar({kLevels + 2, 0, 0}, {1, kColsStackFiles, kRows},
+             slice.data());  // level 1, second output
   for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c)
-      ASSERT_EQ(slice[(c - 1) * kRows + r - 1], Hole(r, c) ? N : V(r, c, 1)) << r << "," << c;
+    for (int c = 1; c <= kColsStackFiles; ++c)
+      ASSERT_EQ(slice[(c - 1) * kRows + r - 1], Hole(r, c) ? kNodataStackFiles : V(r, c, 1))
+          << r << "," << c;
 }
 
 }  // namespace

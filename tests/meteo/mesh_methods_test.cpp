@@ -10,7 +10,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = 9999;
+constexpr double kNodataMeshMethods = 9999;
 
 // Twelve stations 1000 m apart: columns x = 0..3000, rows y = 0..2000.
 struct Mesh {
@@ -60,7 +60,8 @@ TEST(MeshMethodsTest, CornersFromEverySideGiveTheBilinearValue) {
   for (int i = 1; i <= 4; ++i) v.push_back(Mesh::Field(x[i], y[i]));
   const MeshCorners rect{1, 2, 3, 4};
   for (auto [px, py] : {std::pair{1400.0, 600.0}, {1000.0, 1000.0}, {1999.0, 1.0}})
-    EXPECT_NEAR(BilinearValue(rect, x.data(), y.data(), v.data(), N, px, py, [] { return -1.0; }),
+    EXPECT_NEAR(BilinearValue(rect, x.data(), y.data(), v.data(), kNodataMeshMethods, px, py,
+                              [] { return -1.0; }),
                 Mesh::Field(px, py), 1e-12);
 }
 
@@ -80,8 +81,9 @@ TEST(MeshMethodsTest, MissingCornersFallBack) {
                         {{1, 1, 3, 4}, 3, 42.0}};  // no width
   for (const Case& c : cases) {
     v[3] = c.value_of_3;
-    EXPECT_DOUBLE_EQ(BilinearValue(c.corners, x.data(), y.data(), v.data(), N, 1500, 500, idw),
-                     c.expected);
+    EXPECT_DOUBLE_EQ(
+        BilinearValue(c.corners, x.data(), y.data(), v.data(), kNodataMeshMethods, 1500, 500, idw),
+        c.expected);
   }
 }
 

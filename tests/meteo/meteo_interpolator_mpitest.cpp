@@ -21,21 +21,21 @@
 namespace velorn {
 namespace {
 
-constexpr int kRows = 9;
+constexpr int kRowsMeteoInterpolator = 9;
 constexpr int kCols = 6;
 const double kSx[3] = {0, 1500, 5500};
 const double kSy[3] = {0, 7500, 1500};
 
 int FirstRow() {
-  return 1 + test::Rank() * kRows / test::Size();
+  return 1 + test::Rank() * kRowsMeteoInterpolator / test::Size();
 }
 int LastRow() {
-  return (test::Rank() + 1) * kRows / test::Size();
+  return (test::Rank() + 1) * kRowsMeteoInterpolator / test::Size();
 }
 
 class YearOfStations : public test::MeteoTest {
  protected:
-  YearOfStations() : MeteoTest(kRows, kCols, FirstRow(), LastRow()) {
+  YearOfStations() : MeteoTest(kRowsMeteoInterpolator, kCols, FirstRow(), LastRow()) {
     SetOwners([](int) { return test::Rank(); });
   }
 
@@ -65,7 +65,7 @@ class YearOfStations : public test::MeteoTest {
 // The same basin held whole by this process with every cell its own: the run of one process.
 class WholeBasin : public test::MeteoTest {
  public:
-  WholeBasin() : MeteoTest(kRows, kCols) {
+  WholeBasin() : MeteoTest(kRowsMeteoInterpolator, kCols) {
     SetOwners([](int) { return test::Rank(); });
   }
   void TestBody() override {}
@@ -174,7 +174,7 @@ TEST_F(YearOfStations, GridsEqualThePlainFormulaOrTheWholeBasinOnEveryProcess) {
     std::vector<double> reference;
     if (!c.formula)
       RunYear(whole.setup_, whole.registry_, c.name, [&](meteointerpol& m) {
-        for (int r = 1; r <= kRows; ++r)
+        for (int r = 1; r <= kRowsMeteoInterpolator; ++r)
           for (int col = 1; col <= kCols; ++col) reference.push_back(m.result.get()[r][col]);
       });
     long mismatches = 0, missing = 0;
@@ -185,8 +185,8 @@ TEST_F(YearOfStations, GridsEqualThePlainFormulaOrTheWholeBasinOnEveryProcess) {
       for (int r = FirstRow(); r <= LastRow(); ++r)
         for (int col = 1; col <= kCols; ++col) {
           const double value = m.result.get()[r][col];
-          const std::size_t at =
-              step * kRows * kCols + static_cast<std::size_t>((r - 1) * kCols + col - 1);
+          const std::size_t at = step * kRowsMeteoInterpolator * kCols +
+                                 static_cast<std::size_t>((r - 1) * kCols + col - 1);
           const double expected = c.formula ? Expected(c.method == 1 && c.ratio < 1 ? 2 : c.method,
                                                        x_[r][col] + 500, y_[r][col] + 500, v)
                                             : reference.at(at);
@@ -258,11 +258,11 @@ TEST_F(YearOfStations, ResponseUnitsTakeTheirMastersValueFromAnyProcess) {
   std::vector<HruRecord> table = EmptyHruTable();
   for (int c = 1; c <= kCols; ++c)
     table.push_back(HruRecord{static_cast<uint64_t>(c), "", 1, c, 0});
-  GridMatrix units(diag_, FirstRow(), LastRow(), kCols, kRows);
-  GridMatrix masters(diag_, FirstRow(), LastRow(), kCols, kRows);
+  GridMatrix units(diag_, FirstRow(), LastRow(), kCols, kRowsMeteoInterpolator);
+  GridMatrix masters(diag_, FirstRow(), LastRow(), kCols, kRowsMeteoInterpolator);
   for (int r = FirstRow(); r <= LastRow(); ++r)
     for (int c = 1; c <= kCols; ++c) {
-      units[r][c] = r == kRows && c == 1 ? setup_.nodata : c;
+      units[r][c] = r == kRowsMeteoInterpolator && c == 1 ? setup_.nodata : c;
       masters[r][c] = r == 1 ? c : setup_.nodata;
     }
   Register("", units.get(), "HydrologicResponseUnits");
@@ -277,8 +277,10 @@ TEST_F(YearOfStations, ResponseUnitsTakeTheirMastersValueFromAnyProcess) {
     const double* v = m.station_files[0].values.data();
     for (int r = FirstRow(); r <= LastRow(); ++r)
       for (int c = 1; c <= kCols; ++c) {
-        const double master = Expected(1, (c - 0.5) * 1000.0, (kRows - 0.5) * 1000.0, v);
-        mismatches += m.result.get()[r][c] != (r == kRows && c == 1 ? setup_.nodata : master);
+        const double master =
+            Expected(1, (c - 0.5) * 1000.0, (kRowsMeteoInterpolator - 0.5) * 1000.0, v);
+        mismatches += m.result.get()[r][c] !=
+                      (r == kRowsMeteoInterpolator && c == 1 ? setup_.nodata : master);
       }
   });
   EXPECT_EQ(steps, 2);

@@ -13,7 +13,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = 9999;
+constexpr double kNodataPrecipitationCorrection = 9999;
 
 TEST(PrecipitationCorrectionTest, FactorIsLinearInWindAndSnowAtTheThreshold) {
   const CatchCorrection k{0.5, 1.05, 0.02, 1.2, 0.1};
@@ -74,13 +74,13 @@ TEST(PrecipitationCorrectionTest, RefitIsTheLeastSquaresLineOfTheCorrectedLine) 
 }
 
 double At(const RegressionZoneParameters& z, double h) {
-  return EvaluateRegressionZone(z, 0, 0, h, N, -9999);
+  return EvaluateRegressionZone(z, 0, 0, h, kNodataPrecipitationCorrection, -9999);
 }
 
 // A constant factor multiplies the whole zone, whatever its form; flat lines included.
 TEST(PrecipitationCorrectionTest, ConstantFactorScalesEveryRange) {
   auto zone = [](double ZL, double ZU, std::array<double, 4> B, std::array<double, 4> A) {
-    RegressionZoneParameters z = MissingRegressionZone(-N - 1);
+    RegressionZoneParameters z = MissingRegressionZone(-kNodataPrecipitationCorrection - 1);
     z.ZL = ZL, z.ZU = ZU, z.B = B, z.A = A;
     return z;
   };
@@ -94,14 +94,15 @@ TEST(PrecipitationCorrectionTest, ConstantFactorScalesEveryRange) {
   };
   for (const RegressionZoneParameters& original : cases) {
     RegressionZoneParameters corrected = original;
-    CorrectRegressionLines(corrected, 3000, N, [](double) { return 1.3; });
+    CorrectRegressionLines(corrected, 3000, kNodataPrecipitationCorrection,
+                           [](double) { return 1.3; });
     for (double h : {0.0, 250.0, 500.0, 799.0, 1000.0, 1700.0, 2900.0})
       EXPECT_NEAR(At(corrected, h), 1.3 * At(original, h), 1e-9) << h;
   }
   // A zone without lines stays as it is.
-  RegressionZoneParameters missing = MissingRegressionZone(-N - 1);
-  CorrectRegressionLines(missing, 3000, N, [](double) { return 1.3; });
-  EXPECT_DOUBLE_EQ(missing.B[2], -N - 1);
+  RegressionZoneParameters missing = MissingRegressionZone(-kNodataPrecipitationCorrection - 1);
+  CorrectRegressionLines(missing, 3000, kNodataPrecipitationCorrection, [](double) { return 1.3; });
+  EXPECT_DOUBLE_EQ(missing.B[2], -kNodataPrecipitationCorrection - 1);
 }
 
 }  // namespace

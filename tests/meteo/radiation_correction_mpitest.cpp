@@ -12,7 +12,7 @@ namespace velorn {
 namespace {
 
 constexpr int32_t kRows = 9;
-constexpr int32_t kCols = 8;
+constexpr int32_t kColsRadiationCorrection = 8;
 constexpr double N = -9999;
 
 using test::Rank;
@@ -34,7 +34,7 @@ double Temperature(int r, int c) {
 
 class RadiationCorrectionMpi : public test::SubModelTest {
  protected:
-  RadiationCorrectionMpi() : test::SubModelTest(kRows, kCols) {
+  RadiationCorrectionMpi() : test::SubModelTest(kRows, kColsRadiationCorrection) {
     setup_.latitude = 47;
     setup_.longitude = 8;
     setup_.reference_meridian = 15;
@@ -48,11 +48,11 @@ class RadiationCorrectionMpi : public test::SubModelTest {
   void RegisterInputs(GridRegistry& registry, std::vector<GridMatrix>& grids, int32_t first,
                       int32_t last) {
     const auto add = [&](const std::string& name, double (*value)(int, int)) {
-      grids.emplace_back(diag_, first, last, kCols, kRows);
+      grids.emplace_back(diag_, first, last, kColsRadiationCorrection, kRows);
       for (int r = first; r <= last; ++r)
-        for (int c = 1; c <= kCols; ++c) grids.back()[r][c] = value(r, c);
+        for (int c = 1; c <= kColsRadiationCorrection; ++c) grids.back()[r][c] = value(r, c);
       registry.Register(diag_, registry.FirstFreeIndex(), name + ".asc", grids.back().get(),
-                        nullptr, 0, name, 0, first, last, kCols, kRows);
+                        nullptr, 0, name, 0, first, last, kColsRadiationCorrection, kRows);
     };
     add("zones", [](int r, int c) { return Elevation(r, c) == N ? N : 1.0; });
     add("[elevation_model]", Elevation);
@@ -63,16 +63,17 @@ class RadiationCorrectionMpi : public test::SubModelTest {
 };
 
 TEST_F(RadiationCorrectionMpi, FactorsAndTemperaturesMatchASingleProcessRun) {
-  GridMatrix zone(diag_, 1, kRows, kCols, kRows);
-  GridMatrix dem(diag_, 1, kRows, kCols, kRows);
+  GridMatrix zone(diag_, 1, kRows, kColsRadiationCorrection, kRows);
+  GridMatrix dem(diag_, 1, kRows, kColsRadiationCorrection, kRows);
   for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c) {
+    for (int c = 1; c <= kColsRadiationCorrection; ++c) {
       dem[r][c] = Elevation(r, c);
       zone[r][c] = dem[r][c] == N ? N : 1.0;
     }
   const RegionGrids whole =
       Rank() == 0 ? RegionGrids{zone.get(), dem.get(), nullptr} : RegionGrids{};
-  MpiLayout layout = std::move(DecomposeRegions(diag_, {kCols, kRows, N}, whole, 1.0).layout);
+  MpiLayout layout =
+      std::move(DecomposeRegions(diag_, {kColsRadiationCorrection, kRows, N}, whole, 1.0).layout);
   const HeldRows held = Rank() == 0 ? HeldRows{1, kRows} : layout.held_rows();
 
   std::vector<GridMatrix> grids;
@@ -108,7 +109,7 @@ TEST_F(RadiationCorrectionMpi, FactorsAndTemperaturesMatchASingleProcessRun) {
     double** t = temperatures ? temperatures.get() : model.corr_temperature.get();
     int shaded = 0;
     for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) {
+      for (int c = 1; c <= kColsRadiationCorrection; ++c) {
         if (dem[r][c] == N) continue;
         EXPECT_EQ(f[r][c], alone->radiation_correction[r][c]) << hour << ": " << r << "," << c;
         EXPECT_EQ(t[r][c], alone->corr_temperature[r][c]) << hour << ": " << r << "," << c;

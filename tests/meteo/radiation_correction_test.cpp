@@ -16,7 +16,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999;
+constexpr double kNodataRadiationCorrection = -9999;
 constexpr double kDeg = 3.141592653589793 / 180.0;
 
 TEST(SubIntervalDaylight, SharesAtSunriseSunsetAndUnderTimeShifts) {
@@ -109,13 +109,14 @@ TEST(ShadingScan, ARidgeShadesTheCellBehindItForEveryQuadrant) {
   for (const Case& c : cases) {
     GridMatrix dem = test::FilledGrid(d.diag, 7, 7, 0.0);
     for (int i = 1; i <= 7; ++i) (c.ridge_is_column ? dem[i][4] : dem[4][i]) = 1000;
-    dem[7][7] = N;  // passed over
+    dem[7][7] = kNodataRadiationCorrection;  // passed over
     GridMatrix shadow = test::FilledGrid(d.diag, 7, 7, 0.0);
-    ShadingScan(dem.get(), 7, 7, N, 1000, c.azimuth, 30 * kDeg, shadow.get());
+    ShadingScan(dem.get(), 7, 7, kNodataRadiationCorrection, 1000, c.azimuth, 30 * kDeg,
+                shadow.get());
     for (int r = 1; r <= 7; ++r)
       for (int col = 1; col <= 7; ++col) {
         const bool behind = c.ridge_is_column ? col == c.shaded_col : r == c.shaded_row;
-        EXPECT_EQ(shadow[r][col], behind && dem[r][col] != N ? 1.0 : 0.0)
+        EXPECT_EQ(shadow[r][col], behind && dem[r][col] != kNodataRadiationCorrection ? 1.0 : 0.0)
             << c.sun << " row " << r << " col " << col;
       }
   }
@@ -131,18 +132,20 @@ TEST(ShadingScan, BandsOnFourThreadsMatchTheWholeScanOnOne) {
   GridMatrix dem = test::FilledGrid(d.diag, kRows, kCols, 0.0);
   for (int r = 1; r <= kRows; ++r)
     for (int c = 1; c <= kCols; ++c)
-      dem[r][c] = (r * 7919 + c * 104729) % 97 == 0 ? N : ((r * 37 + c * 61) * 2654435761u % 3001);
+      dem[r][c] = (r * 7919 + c * 104729) % 97 == 0 ? kNodataRadiationCorrection
+                                                    : ((r * 37 + c * 61) * 2654435761u % 3001);
   const int bands[][2] = {{1, 9}, {10, 10}, {11, 30}, {31, 41}};
   const int threads = omp_get_max_threads();
   for (double degrees : {0.0, 20.0, 44.0, 46.0, 90.0, 120.0, 180.0, 200.0, 250.0, 270.0, 315.0}) {
     omp_set_num_threads(1);
     GridMatrix whole = test::FilledGrid(d.diag, kRows, kCols, 0.0);
-    ShadingScan(dem.get(), kRows, kCols, N, 50, degrees * kDeg, 10 * kDeg, whole.get());
+    ShadingScan(dem.get(), kRows, kCols, kNodataRadiationCorrection, 50, degrees * kDeg, 10 * kDeg,
+                whole.get());
     omp_set_num_threads(4);
     for (const auto& band : bands) {
       GridMatrix part(d.diag, band[0], band[1], kCols, kRows);
-      ShadingScanRows(dem.get(), kRows, kCols, N, 50, degrees * kDeg, 10 * kDeg, band[0], band[1],
-                      part.get());
+      ShadingScanRows(dem.get(), kRows, kCols, kNodataRadiationCorrection, 50, degrees * kDeg,
+                      10 * kDeg, band[0], band[1], part.get());
       for (int r = band[0]; r <= band[1]; ++r)
         for (int c = 1; c <= kCols; ++c)
           ASSERT_EQ(part[r][c], whole[r][c]) << degrees << " degrees, row " << r << " col " << c;
@@ -161,8 +164,8 @@ class RadiationCorrection : public test::SubModelTest {
         aspect_(test::MakeGrid(diag_, {{0, 0, 0, 0}, {180, 180, 180, 180}, {0, 0, 0, 0}})),
         slope_(test::MakeGrid(diag_, {{0, 0, 0, 0}, {30, 30, 30, 30}, {30, 30, 30, 30}})),
         temperature_(test::FilledGrid(diag_, 3, 4, 10)) {
-    zone_[1][1] = N;
-    dem_[1][1] = N;
+    zone_[1][1] = kNodataRadiationCorrection;
+    dem_[1][1] = kNodataRadiationCorrection;
     Register("zone.asc", zone_, "zones");
     Register("dem.asc", dem_, "[elevation_model]");
     Register("aspect.asc", aspect_, "slope_aspect");
@@ -181,7 +184,8 @@ class RadiationCorrection : public test::SubModelTest {
                        3, 4, 3);
   }
 
-  // Constructs the model with `method`, N, S and the time interval; returns its error code.
+  // Constructs the model with `method`, kNodataRadiationCorrection, S and the time interval;
+  // returns its error code.
   int32_t Make(int method, int divisor = 1, int splittings = 1, int interval = 60) {
     WriteControlFile("[radiation_correction]\n1 flow control parameter for\n" +
                      std::to_string(interval) + " time interval for\n" + std::to_string(method) +
@@ -219,7 +223,7 @@ TEST_F(RadiationCorrection, FactorsAtEquinoxNoonFollowTheIncidenceAngle) {
     model_->RunStep(12, 21, 3, 2001);
     double** f = model_->radiation_correction.get();
     double** t = model_->corr_temperature.get();
-    EXPECT_EQ(f[1][1], N);
+    EXPECT_EQ(f[1][1], kNodataRadiationCorrection);
     for (int c = 2; c <= 4; ++c) EXPECT_NEAR(f[1][c], 1.0, 1e-9) << days;
     for (int c = 1; c <= 4; ++c) {
       EXPECT_NEAR(f[2][c], south, 1e-6) << days;
@@ -289,7 +293,7 @@ TEST_F(RadiationCorrection, NightTemperatureIsACopyForDailyStepsOnly) {
   temperature_[3][3] = -4;
   model_->RunStep(24, 21, 3, 2001);
   EXPECT_EQ(registry_[night].grid[3][3], -4);
-  EXPECT_EQ(registry_[night].grid[1][1], N);
+  EXPECT_EQ(registry_[night].grid[1][1], kNodataRadiationCorrection);
   model_->ReleaseMemory();
   EXPECT_EQ(registry_.Find("temperature_night", 0), 0);
   EXPECT_EQ(registry_.Find("radiation_correction", 0), 0);

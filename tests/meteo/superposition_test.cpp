@@ -12,7 +12,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999;
+constexpr double kNodataSuperposition = -9999;
 
 // A 2 x 3 grid: cell (1,1) outside the zones. Regions 10 (rank 1) and 20 (rank 2); pair 1
 // holds region 10 with weight 0.7 in row 1 and region 20 with weight 1 in row 2; pair 2 holds
@@ -20,12 +20,15 @@ constexpr double N = -9999;
 class Superposition : public test::SubModelTest {
  protected:
   Superposition() : test::SubModelTest(2, 3) {
-    Add("zones", {{N, 1, 1}, {1, 1, 1}});
+    Add("zones", {{kNodataSuperposition, 1, 1}, {1, 1, 1}});
     Add("regression_regions", {{10, 10, 10}, {20, 20, 20}});
     Add("regression_weights1", {{0.7, 0.7, 0.7}, {1, 1, 1}});
-    Add("regression_regions2", {{20, 20, 20}, {N, N, N}});
+    Add("regression_regions2",
+        {{20, 20, 20}, {kNodataSuperposition, kNodataSuperposition, kNodataSuperposition}});
     Add("regression_weights2", {{0.3, 0.3, 0.3}, {0, 0, 0}});
-    Add("regression_regions3", {{N, N, N}, {N, N, N}});
+    Add("regression_regions3",
+        {{kNodataSuperposition, kNodataSuperposition, kNodataSuperposition},
+         {kNodataSuperposition, kNodataSuperposition, kNodataSuperposition}});
     Add("regression_weights3", {{0, 0, 0}, {0, 0, 0}});
     Add("a", {{10, 10, 10}, {10, 10, 10}});
     Add("b", {{2, 2, 2}, {2, 2, 2}});
@@ -86,8 +89,8 @@ TEST_F(Superposition, BlendsTheRegionsOfEveryPairByHand) {
   model_->WriteOutput();
   double** blend = Output("blend");
   double** empty = Output("empty");
-  EXPECT_EQ(blend[1][1], N);
-  EXPECT_EQ(empty[1][1], N);
+  EXPECT_EQ(blend[1][1], kNodataSuperposition);
+  EXPECT_EQ(empty[1][1], kNodataSuperposition);
   for (int c = 2; c <= 3; ++c) EXPECT_NEAR(blend[1][c], 16.7, 1e-12);
   for (int c = 1; c <= 3; ++c) {
     EXPECT_NEAR(blend[2][c], 30, 1e-12);

@@ -13,7 +13,7 @@ namespace {
 
 // 11 and 12 drain into 13; 13 and (as a list channel without members) 14 drain into 15. Listed
 // upstream first.
-std::string Chain() {
+std::string NetworkChain() {
   return "TG 13 (A=60, f=1) OL 11 " + ChannelValues(2, 8000, 10) + " OL 12 " +
          ChannelValues(3, 12000, 20) + "\nTG 15 (A=150, f=1) OL 13 " + ChannelValues(4, 20000, 60) +
          "\nSUMTRIB 14 " + ChannelValues(1, 5000, 40) + "\n";
@@ -31,7 +31,7 @@ class RoutingNetworkTest : public RoutingModelTest {
 };
 
 TEST_F(RoutingNetworkTest, NetworkConservesWater) {
-  Write(Header("1 1000 50 3"), Chain());
+  Write(Header("1 1000 50 3"), NetworkChain());
   SetPulse(0);
   auto model = Start();
   ASSERT_TRUE(model);
@@ -66,7 +66,7 @@ TEST_F(RoutingNetworkTest, DischargeInCubicMetresPerSecond) {
 }
 
 TEST_F(RoutingNetworkTest, InitialisationPassesCoverTheTravelTimes) {
-  Write(Header(), Chain());
+  Write(Header(), NetworkChain());
   auto model = Start();
   ASSERT_TRUE(model);
   // The slowest row of each channel (the smallest discharge): length / velocity, in whole hours.
@@ -90,7 +90,7 @@ TEST_F(RoutingNetworkTest, InitialisationPassesCoverTheTravelTimes) {
 }
 
 TEST_F(RoutingNetworkTest, ObservedSeriesTwoStepsLateFitsAtLagTwo) {
-  Write(Header(), Chain());
+  Write(Header(), NetworkChain());
   constexpr int kSteps = 40;
   SetPulse(0);
   auto first = Start();
@@ -106,7 +106,7 @@ TEST_F(RoutingNetworkTest, ObservedSeriesTwoStepsLateFitsAtLagTwo) {
     text += row;
   }
   WriteFile(dir_ / "qobs.txt", text);
-  Write(Header("1 1000 50 2", dir_ / "qobs.txt", "1\n15 1\n"), Chain());
+  Write(Header("1 1000 50 2", dir_ / "qobs.txt", "1\n15 1\n"), NetworkChain());
   SetPulse(0);
   auto model = Start();
   ASSERT_TRUE(model);
@@ -126,7 +126,7 @@ TEST_F(RoutingNetworkTest, EndOfTheObservedFileStopsTheComparison) {
   std::string text = "YY MM DD HH Q\n";
   for (int i = 0; i < 15; ++i) text += "2001 1 1 " + std::to_string(i) + " 2.5\n";
   WriteFile(dir_ / "qobs.txt", text);
-  Write(Header("1 1000 50 2", dir_ / "qobs.txt", "1\n15 1\n"), Chain());
+  Write(Header("1 1000 50 2", dir_ / "qobs.txt", "1\n15 1\n"), NetworkChain());
   auto model = Start();
   ASSERT_TRUE(model);
   RunPulse(*model, 0, 20, 5);
@@ -151,8 +151,8 @@ TEST_F(RoutingNetworkTest, EndOfTheObservedFileStopsTheComparison) {
 TEST_F(RoutingNetworkTest, WarmStartContinuesTheRun) {
   // An inflow channel of its own geometry into 14, which drains into 15: its state must survive
   // the storage file.
-  Write(Header("1 1000 50 3"),
-        "TG 14 (A=40, f=1) ZL 1 = constant 0.4 " + ChannelValues(2, 15000, 5) + "\n" + Chain());
+  Write(Header("1 1000 50 3"), "TG 14 (A=40, f=1) ZL 1 = constant 0.4 " +
+                                   ChannelValues(2, 15000, 5) + "\n" + NetworkChain());
   constexpr int kHalf = 12;
   SetPulse(0);
   auto model = Start();
@@ -185,7 +185,7 @@ TEST_F(RoutingNetworkTest, WarmStartContinuesTheRun) {
 }
 
 TEST_F(RoutingNetworkTest, StorageFileRefusals) {
-  Write(Header("1 1000 50 2"), Chain());
+  Write(Header("1 1000 50 2"), NetworkChain());
   const std::string name = "state.txt";
   {
     auto model = Start();
@@ -219,7 +219,7 @@ TEST_F(RoutingNetworkTest, StorageFileRefusals) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Write(Header(c.limits), Chain());
+    Write(Header(c.limits), NetworkChain());
     auto model = Start(1);
     ASSERT_TRUE(model);
     EXPECT_EQ(ThrownCode([&] { model->ReadStorageState(&c.file, 1); }), c.code) << screen_.str();

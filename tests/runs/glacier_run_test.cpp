@@ -83,15 +83,16 @@ const std::string kIceFirn =
     "og1.asc\n0\nog2.asc\n0\nog3.asc\n0\nog4.asc\n0\nog5.asc\n0\nog6.asc\n0\nog7.asc\n0\n"
     "5 0.3\n\n";
 
-struct Edit {
+struct GlacierEdit {
   std::string from, to;
 };
 
-RunResult RunGlacierExample(const TempDir& dir, int processes, std::vector<Edit> edits = {}) {
+RunResult RunGlacierExample(const TempDir& dir, int processes,
+                            std::vector<GlacierEdit> edits = {}) {
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   WriteGlacierGrids(dir.path());
-  const std::vector<Edit> glacier_edits = {
+  const std::vector<GlacierEdit> glacier_edits = {
       {"0          # end: hour, day, month, year (the last daily step, 31 December 2019)\n31\n12\n",
        "0\n3\n1\n"},
       {"[standard_grids]\n5\n",
@@ -102,7 +103,7 @@ RunResult RunGlacierExample(const TempDir& dir, int processes, std::vector<Edit>
   edits.insert(edits.begin(), glacier_edits.begin(), glacier_edits.end());
   const std::string control = (dir.path() / "front-range.ctl").string();
   std::string text = ReadFile(control);
-  for (const Edit& edit : edits) {
+  for (const GlacierEdit& edit : edits) {
     const std::size_t at = text.find(edit.from);
     if (at == std::string::npos) ADD_FAILURE() << "the example holds no \"" << edit.from << "\"";
     if (at != std::string::npos) text.replace(at, edit.from.size(), edit.to);

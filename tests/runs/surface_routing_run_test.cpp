@@ -60,12 +60,16 @@ void ExpectSame(const Outputs& outputs, const Outputs& first) {
   for (const auto& [name, text] : outputs) EXPECT_TRUE(text == first.at(name)) << name;
 }
 
-TEST(SurfaceRoutingRun, SameOutputsOnEveryProcessAndThreadCount) {
+// One test per method, so that CTest runs the two side by side.
+class SurfaceRoutingRun : public ::testing::TestWithParam<int> {};
+
+TEST_P(SurfaceRoutingRun, SameOutputsOnEveryProcessAndThreadCount) {
   const std::string method_line =
       "4          # method: single direction, steepest descent of the water surface";
   const std::string model_end =
       "0          # end: hour, day, month, year (the last daily step, 19 March 2019)\n19\n";
-  for (int method : {4, 6}) {
+  {
+    const int method = GetParam();
     Outputs first;
     const int runs[][2] = {{1, 1}, {1, 4}, {2, 1}, {3, 1}};
     for (const auto& run : runs) {
@@ -91,14 +95,20 @@ TEST(SurfaceRoutingRun, SameOutputsOnEveryProcessAndThreadCount) {
   }
 }
 
-TEST(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses) {
+INSTANTIATE_TEST_SUITE_P(Method, SurfaceRoutingRun, ::testing::Values(4, 6));
+
+// One test per interaction mode, so that CTest runs the two side by side.
+class GroundwaterRun : public ::testing::TestWithParam<int> {};
+
+TEST_P(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses) {
   // Interaction 2 with the table started deeper than the stream beds: the streams lose water to
   // the columns from the routing records of their links, whose cells one process computes.
   const std::vector<std::pair<std::string, std::string>> losing = {
       {"1          # exchange with river water", "2          # exchange with river water"},
       {"2          # ini_gw_level", "1          # ini_gw_level"},
       {"gwin.stat 0", "gwin.stat 2001"}};
-  for (const int interaction : {1, 2}) {
+  {
+    const int interaction = GetParam();
     Outputs first;
     for (const int processes : {1, 3}) {
       SCOPED_TRACE("interaction " + std::to_string(interaction) + ", processes " +
@@ -127,6 +137,8 @@ TEST(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Interaction, GroundwaterRun, ::testing::Values(1, 2));
 
 }  // namespace
 }  // namespace velorn::test

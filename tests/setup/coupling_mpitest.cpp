@@ -22,7 +22,7 @@ namespace {
 
 using test::Rank;
 namespace fs = std::filesystem;
-constexpr double N = -9999.0;
+constexpr double kNodataCoupling = -9999.0;
 
 // True once `path` exists, false after `limit` without it.
 bool WaitForFile(const std::string& path, std::chrono::milliseconds limit) {
@@ -41,8 +41,8 @@ void WriteWhole(const std::string& path, const std::string& text) {
 }
 
 // A grid file of the partner's 4 x 3 geometry.
-std::string AsciiGrid(double (*value)(int, int)) {
-  return test::AsciiGrid(4, 3, 3000, 1000, 100, N, value);
+std::string CouplingAsciiGrid(double (*value)(int, int)) {
+  return test::AsciiGrid(4, 3, 3000, 1000, 100, kNodataCoupling, value);
 }
 
 // The cell rows of an ASCII grid, joined by '|'.
@@ -54,13 +54,13 @@ std::string Cells(const std::string& text) {
 class CouplingPartnerTest : public test::DiagTest {
  protected:
   CouplingPartnerTest() : DiagTest(test::TempDir::Shared()) {
-    zone_ = test::MakeGrid(diag_, {{1, 1, 1, 1}, {1, 1, 1, 1}, {N, 1, 1, 1}});
+    zone_ = test::MakeGrid(diag_, {{1, 1, 1, 1}, {1, 1, 1, 1}, {kNodataCoupling, 1, 1, 1}});
     registry_.Register(diag_, 1, "zone.asc", zone_.get(), nullptr, 0, "zonegrid", 0, 1, 3, 4, 3);
     RegionGrids grids;
     grids.zone = zone_.get();
-    layout_ = DecomposeRegions(diag_, RegionGeometry{4, 3, N}, grids, 1.0).layout;
+    layout_ = DecomposeRegions(diag_, RegionGeometry{4, 3, kNodataCoupling}, grids, 1.0).layout;
     RegisterMpiGrids(diag_, registry_, layout_);
-    test::SetGeometry(settings_, 4, 3, 3000, 1000, 100, N);
+    test::SetGeometry(settings_, 4, 3, 3000, 1000, 100, kNodataCoupling);
     settings_.mpi = &layout_;
     settings_.first_local_row = layout_.first_row;
     settings_.last_local_row = layout_.last_row;
@@ -111,8 +111,8 @@ TEST_F(CouplingPartnerTest, PartnerSeesSumsAndMeansOfTheGridsItSent) {
   std::thread partner;
   if (Rank() == 0)
     partner = std::thread([&] {
-      test::WriteFile(d + "in.asc", AsciiGrid([](int, int) { return 1.0; }));
-      test::WriteFile(d + "gw.asc", AsciiGrid([](int r, int c) { return r * 10.0 + c; }));
+      test::WriteFile(d + "in.asc", CouplingAsciiGrid([](int, int) { return 1.0; }));
+      test::WriteFile(d + "gw.asc", CouplingAsciiGrid([](int r, int c) { return r * 10.0 + c; }));
       WriteWhole(d + "sema.txt", "Command=Continue;");
       if (!WaitForFile(d + "to_partner.txt", std::chrono::seconds(20))) return;
       partner_sum = Cells(test::ReadFile(d + "sum.asc"));

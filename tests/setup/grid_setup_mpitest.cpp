@@ -18,18 +18,19 @@ namespace velorn {
 namespace {
 
 constexpr int32_t kRows = 6;
-constexpr int32_t kCols = 5;
+constexpr int32_t kColsGridSetup = 5;
 constexpr double N = -9999;
 using test::Rank;
 
 // Zones 7 (rows 1-2), 3 (rows 3-4) and 12 (rows 5-6); row 2 is all hole, row 4 has zone cells
 // in columns 2..4 only.
-const double kZone[kRows][kCols] = {{7, 7, 7, N, N}, {N, N, N, N, N},      {3, 3, 3, 3, 3},
-                                    {N, 3, 3, 3, N}, {12, 12, 12, 12, 12}, {N, 12, N, 12, N}};
+const double kZone[kRows][kColsGridSetup] = {{7, 7, 7, N, N},      {N, N, N, N, N},
+                                             {3, 3, 3, 3, 3},      {N, 3, 3, 3, N},
+                                             {12, 12, 12, 12, 12}, {N, 12, N, 12, N}};
 
 // A 6 x 5 grid file whose cell (r, c) holds value(r, c).
 std::string GridFile(const std::function<double(int, int)>& value) {
-  return test::AsciiGrid(kCols, kRows, 0, 0, 1000, N, value);
+  return test::AsciiGrid(kColsGridSetup, kRows, 0, 0, 1000, N, value);
 }
 
 std::string Uniform(double value) {
@@ -104,9 +105,9 @@ class GridSetup {
     if (Rank() != 0) {
       const HeldRows held = s.LocalRowRange();
       for (int e = 1; e <= 2; ++e) {
-        GridMatrix grid(d_.diag, held.first, held.last, kCols, kRows);
+        GridMatrix grid(d_.diag, held.first, held.last, kColsGridSetup, kRows);
         for (int32_t r = held.first; r <= held.last; ++r)
-          for (int32_t c = 0; c <= kCols; ++c) grid[r][c] = N;
+          for (int32_t c = 0; c <= kColsGridSetup; ++c) grid[r][c] = N;
         s.RegisterGrid(e, "zone", grid.release(), nullptr, 0, "zone", 0, held.first, held.last);
       }
     }
@@ -132,7 +133,7 @@ class GridSetup {
 TEST(GridSetupMpi, ZoneTableAndColumnRangesOfABasinWithHoles) {
   GridSetup setup("0\n");
   defaultini& s = setup.settings();
-  s.RankZones(setup.registry(), nullptr, kCols, kRows, N);
+  s.RankZones(setup.registry(), nullptr, kColsGridSetup, kRows, N);
   ASSERT_EQ(s.zone_count, 3);
   EXPECT_EQ(s.highest_zone_code, 12);
   // Worked by hand: zone 3 has 8 cells, zone 7 three, zone 12 seven; 18 cells of 1 km².
@@ -160,7 +161,7 @@ TEST(GridSetupMpi, CodeGridsStandardAndVariableGridsOverTheProcessRows) {
       "2\nsoil.asc soil_types 0 periodicity = 1 D 1 persistent = 0 2\n"
       "x created fillcode = 0 readcode = 0 defaultValue = 2.5\n");
   defaultini& s = setup.settings();
-  s.RankZones(setup.registry(), nullptr, kCols, kRows, N);
+  s.RankZones(setup.registry(), nullptr, kColsGridSetup, kRows, N);
   s.DistributeStandardGrids();
   EXPECT_EQ(s.ReadVariableGrids(), 1);
   s.soil_records = Table<SoilRecord>({10, 20, 30});
@@ -176,7 +177,7 @@ TEST(GridSetupMpi, CodeGridsStandardAndVariableGridsOverTheProcessRows) {
   const auto expect_all = [&](int entry, double value, const std::string& when) {
     double** grid = setup.registry()[entry].grid;
     for (int32_t r = held.first; r <= held.last; ++r)
-      for (int32_t c = 1; c <= kCols; ++c) {
+      for (int32_t c = 1; c <= kColsGridSetup; ++c) {
         // Cells of the held rows that this process neither owns nor gets as halo stay nodata.
         if (zone[r][c] == N) continue;
         ++checked;
@@ -208,7 +209,7 @@ TEST(GridSetupMpi, CodeGridsStandardAndVariableGridsOverTheProcessRows) {
 TEST(GridSetupMpi, TrimmedSetUpGridsHoldTheStripOnProcessZero) {
   GridSetup setup("1\nsoil.asc soil_types 0 periodicity = 1 D 1 persistent = 0 2\n");
   defaultini& s = setup.settings();
-  s.RankZones(setup.registry(), nullptr, kCols, kRows, N);
+  s.RankZones(setup.registry(), nullptr, kColsGridSetup, kRows, N);
   s.DistributeStandardGrids();
   s.soil_records = Table<SoilRecord>({10, 20, 30});
   s.check_SOIL_Codes(3);
@@ -233,7 +234,7 @@ TEST(GridSetupMpi, TrimmedSetUpGridsHoldTheStripOnProcessZero) {
   double** soil = setup.registry()[3].grid;
   s.ReadPeriodicGrids(0, 1, 1, 2000);
   for (int32_t r = strip.first; r <= strip.last; ++r)
-    for (int32_t c = 1; c <= kCols; ++c)
+    for (int32_t c = 1; c <= kColsGridSetup; ++c)
       if (zone[r][c] != N) {
         EXPECT_EQ(soil[r][c], 3) << r << "," << c;
       }
@@ -319,7 +320,7 @@ TEST(GridSetupMpi, MultilayerLandUseCodesAndLayerGrids) {
     SCOPED_TRACE(c.message);
     GridSetup setup("1\nlu.asc landuse 0\n");
     defaultini& s = setup.settings();
-    s.RankZones(setup.registry(), nullptr, kCols, kRows, N);
+    s.RankZones(setup.registry(), nullptr, kColsGridSetup, kRows, N);
     s.DistributeStandardGrids();
     s.landuse_records = Table<LanduseRecord>({10, 20});
     s.multilayer_landuse_records = Table<MultilayerLanduseRecord>(c.multilayer_codes);
@@ -344,7 +345,7 @@ TEST(GridSetupMpi, MultilayerLandUseCodesAndLayerGrids) {
     double** owner = s.decomposition.layout.regions.get();
     const HeldRows held = ExpectedHeldRows(s);
     for (int32_t r = held.first; r <= held.last; ++r)
-      for (int32_t col = 1; col <= kCols; ++col) {
+      for (int32_t col = 1; col <= kColsGridSetup; ++col) {
         double* at[3] = {&setup.registry()[3].grid[r][col],
                          &setup.registry()[first_layer].grid[r][col],
                          &setup.registry()[first_layer + 1].grid[r][col]};
@@ -369,7 +370,7 @@ TEST(GridSetupMpi, StandardGridStatisticsRowsOfEveryZone) {
       "2\nvalues.asc values 0 statfile = values.stat statcode = 2001\n"
       "zone.asc plain 0\n");
   defaultini& s = setup.settings();
-  s.RankZones(setup.registry(), nullptr, kCols, kRows, N);
+  s.RankZones(setup.registry(), nullptr, kColsGridSetup, kRows, N);
   s.DistributeStandardGrids();
   s.CreateStandardGridStatistics();
   ASSERT_EQ(s.standard_grid_statistics.size(), 1u);
@@ -379,7 +380,7 @@ TEST(GridSetupMpi, StandardGridStatisticsRowsOfEveryZone) {
   for (int hour = 0; hour <= 1; ++hour) {
     if (hour == 1)
       for (int32_t r = held.first; r <= held.last; ++r)
-        for (int32_t c = 1; c <= kCols; ++c) setup.registry()[3].grid[r][c] *= 2;
+        for (int32_t c = 1; c <= kColsGridSetup; ++c) setup.registry()[3].grid[r][c] *= 2;
     s.ResetStandardGridStatistics();
     s.AccumulateStandardGridStatistics();
     s.WriteStandardGridStatistics(hour, 1, 1, 2000);

@@ -15,7 +15,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999.0;
+constexpr double kNodataMpiRegions = -9999.0;
 
 using test::Rank;
 using test::SameRecords;
@@ -29,24 +29,26 @@ struct Basin {
 
 // 3 x 4 with a hole at (2,2) and (3,4) outside the domain.
 Basin HoleBasin(DiagnosticStream& diag) {
-  Basin b{{4, 3, N}, {}, {}, {}};
-  b.zone = test::MakeGrid(diag, {{1, 1, 1, 1}, {1, N, 1, 1}, {1, 1, 1, N}});
+  Basin b{{4, 3, kNodataMpiRegions}, {}, {}, {}};
+  b.zone = test::MakeGrid(
+      diag, {{1, 1, 1, 1}, {1, kNodataMpiRegions, 1, 1}, {1, 1, 1, kNodataMpiRegions}});
   return b;
 }
 
 // 19 x 23 with holes and a notch, river links down two columns and along one row, so links
 // cross the borders of every process's rows.
 Basin RiverBasin(DiagnosticStream& diag) {
-  Basin b{{23, 19, N}, {}, {}, {}};
+  Basin b{{23, 19, kNodataMpiRegions}, {}, {}, {}};
   b.zone = GridMatrix(diag, 1, 19, 23, 19);
   b.elevation = GridMatrix(diag, 1, 19, 23, 19);
   b.links = GridMatrix(diag, 1, 19, 23, 19);
   for (int r = 1; r <= 19; ++r)
     for (int c = 1; c <= 23; ++c) {
       const bool hole = (r * 5 + c * 3) % 13 == 0 || (c > 18 && r < 5);
-      b.zone[r][c] = hole ? N : 1 + (c > 11);
+      b.zone[r][c] = hole ? kNodataMpiRegions : 1 + (c > 11);
       b.elevation[r][c] = 500.0 - 3 * r - 0.5 * c;
-      b.links[r][c] = (c == 6 || c == 15) ? c : (r == 9 ? 40 : (r % 4 == 0 ? N : 0));
+      b.links[r][c] =
+          (c == 6 || c == 15) ? c : (r == 9 ? 40 : (r % 4 == 0 ? kNodataMpiRegions : 0));
     }
   return b;
 }

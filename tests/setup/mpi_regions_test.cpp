@@ -16,7 +16,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999.0;
+constexpr double kNodataMpiRegions = -9999.0;
 
 using test::MakeGrid;
 using test::SameRecords;
@@ -45,12 +45,13 @@ TEST(SpeedWeights, InverseTimesNormalisedAndNonPositiveTimesCountAsOne) {
 
 TEST(PlanRegions, OneProcessOwnsTheWholeDomainAndEveryLink) {
   test::CapturedDiag d;
-  GridMatrix zone = MakeGrid(d.diag, {{1, 1, N}, {1, 1, 1}});
-  GridMatrix links = MakeGrid(d.diag, {{3, 0, N}, {3, 0, 4}});
+  GridMatrix zone = MakeGrid(d.diag, {{1, 1, kNodataMpiRegions}, {1, 1, 1}});
+  GridMatrix links = MakeGrid(d.diag, {{3, 0, kNodataMpiRegions}, {3, 0, 4}});
   GridMatrix elevation = MakeGrid(d.diag, {{5, 5, 5}, {4, 4, 4}});
-  const RegionGeometry g{3, 2, N};
+  const RegionGeometry g{3, 2, kNodataMpiRegions};
   const RegionPlan plan = PlanRegions(d.diag, g, {zone.get(), elevation.get(), links.get()}, {9});
-  EXPECT_EQ(OwnerRows(plan, g), (std::vector<std::vector<double>>{{0, 0, N}, {0, 0, 0}}));
+  EXPECT_EQ(OwnerRows(plan, g),
+            (std::vector<std::vector<double>>{{0, 0, kNodataMpiRegions}, {0, 0, 0}}));
   EXPECT_EQ(plan.first_rows, std::vector<int32_t>{1});
   EXPECT_EQ(plan.last_rows, std::vector<int32_t>{2});
   EXPECT_EQ(plan.cell_counts, (std::vector<int64_t>{5, 0}));
@@ -64,15 +65,17 @@ TEST(PlanRegions, OneProcessOwnsTheWholeDomainAndEveryLink) {
 // 0.4, 0.4, 0.2 and quotas 4, 4, 2 of the 10 cells; rank 2 is filled first.
 struct HoleBasin : ::testing::Test {
   test::CapturedDiag d;
-  RegionGeometry g{4, 3, N};
-  GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1, 1}, {1, N, 1, 1}, {1, 1, 1, N}});
+  RegionGeometry g{4, 3, kNodataMpiRegions};
+  GridMatrix zone =
+      MakeGrid(d.diag, {{1, 1, 1, 1}, {1, kNodataMpiRegions, 1, 1}, {1, 1, 1, kNodataMpiRegions}});
   RegionPlan plan = PlanRegions(d.diag, g, {zone.get(), nullptr, nullptr}, {1, 1, 2});
 };
 
 TEST_F(HoleBasin, OwnersRowsAndCountsAsWorkedOutByHand) {
   EXPECT_EQ(plan.quotas, (std::vector<int64_t>{4, 4, 2}));
   EXPECT_EQ(OwnerRows(plan, g),
-            (std::vector<std::vector<double>>{{2, 2, 1, 1}, {1, N, 1, 0}, {0, 0, 0, N}}));
+            (std::vector<std::vector<double>>{
+                {2, 2, 1, 1}, {1, kNodataMpiRegions, 1, 0}, {0, 0, 0, kNodataMpiRegions}}));
   EXPECT_EQ(plan.first_rows, (std::vector<int32_t>{2, 1, 1}));
   EXPECT_EQ(plan.last_rows, (std::vector<int32_t>{3, 2, 1}));
   EXPECT_EQ(plan.cell_counts, (std::vector<int64_t>{4, 4, 2, 0}));
@@ -82,8 +85,9 @@ TEST_F(HoleBasin, StripTablesInBothForms) {
   const MpiLayout p0 = LayoutFromPlan(d.diag, g, plan, 0);
   // Process 0: cells before the first domain cell, then (owner, run) pairs; nodata runs too.
   EXPECT_EQ(TableRow(p0, 1, 7), (std::vector<double>{0, 2, 2, 1, 2, 0, 0}));
-  EXPECT_EQ(TableRow(p0, 2, 11), (std::vector<double>{0, 1, 1, N, 1, 1, 1, 0, 1, 0, 0}));
-  EXPECT_EQ(TableRow(p0, 3, 7), (std::vector<double>{0, 0, 3, N, 1, 0, 0}));
+  EXPECT_EQ(TableRow(p0, 2, 11),
+            (std::vector<double>{0, 1, 1, kNodataMpiRegions, 1, 1, 1, 0, 1, 0, 0}));
+  EXPECT_EQ(TableRow(p0, 3, 7), (std::vector<double>{0, 0, 3, kNodataMpiRegions, 1, 0, 0}));
   const MpiLayout p1 = LayoutFromPlan(d.diag, g, plan, 1);
   EXPECT_EQ(TableRow(p1, 1, 5), (std::vector<double>{0, 3, 2, 0, 0}));
   EXPECT_EQ(TableRow(p1, 2, 7), (std::vector<double>{0, 1, 1, 3, 1, 0, 0}));
@@ -98,8 +102,8 @@ TEST_F(HoleBasin, HaloGridsAndListsAsWorkedOutByHand) {
   EXPECT_EQ(layouts[0].halo[1][4], 1);
   EXPECT_EQ(layouts[0].halo[2][1], 1);
   EXPECT_EQ(layouts[0].halo[2][3], 1);
-  EXPECT_EQ(layouts[0].halo[2][2], N);
-  EXPECT_EQ(layouts[0].halo[3][1], N);  // own cell
+  EXPECT_EQ(layouts[0].halo[2][2], kNodataMpiRegions);
+  EXPECT_EQ(layouts[0].halo[3][1], kNodataMpiRegions);  // own cell
   EXPECT_EQ(layouts[1].halo[1][1], 2);
   EXPECT_EQ(layouts[1].halo[2][4], 0);
   EXPECT_EQ(layouts[1].halo[3][3], 0);
@@ -121,9 +125,10 @@ TEST_F(HoleBasin, HaloGridsAndListsAsWorkedOutByHand) {
 // 0 and nodata elsewhere. Both off-river forms are regular cells and spend quota.
 TEST(PlanRegions, RiverLinksKeptWholeAndOffRiverCellsSpendQuota) {
   test::CapturedDiag d;
-  const RegionGeometry g{4, 3, N};
+  const RegionGeometry g{4, 3, kNodataMpiRegions};
   GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}});
-  GridMatrix links = MakeGrid(d.diag, {{0, 7, N, 5}, {0, 7, 0, 5}, {N, 7.9, 0, 0}});
+  GridMatrix links = MakeGrid(
+      d.diag, {{0, 7, kNodataMpiRegions, 5}, {0, 7, 0, 5}, {kNodataMpiRegions, 7.9, 0, 0}});
   GridMatrix elevation = MakeGrid(d.diag, {{9, 30, 9, 5}, {9, 20, 9, 8}, {9, 10, 9, 9}});
   const RegionPlan plan =
       PlanRegions(d.diag, g, {zone.get(), elevation.get(), links.get()}, {1, 1});
@@ -157,7 +162,7 @@ TEST(PlanRegions, RiverLinksKeptWholeAndOffRiverCellsSpendQuota) {
 // receives cells in rows 2..4 and its row range must cover all of them.
 TEST(PlanRegions, LastRowFollowsTheLastCellWhenQuotasDoNotAddUp) {
   test::CapturedDiag d;
-  const RegionGeometry g{3, 4, N};
+  const RegionGeometry g{3, 4, kNodataMpiRegions};
   GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1}, {1, 1, 1}, {1, 1, 1}, {1, 1, 1}});
   GridMatrix links = MakeGrid(d.diag, {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}});
   GridMatrix elevation = MakeGrid(d.diag, {{0, 0, 0}, {3, 2, 1}, {3, 2, 1}, {3, 2, 1}});
@@ -173,7 +178,7 @@ TEST(PlanRegions, LastRowFollowsTheLastCellWhenQuotasDoNotAddUp) {
 // A very slow process gets a quota of 0: it receives no cell instead of the rest of the domain.
 TEST(PlanRegions, ProcessWithoutQuotaGetsNoCells) {
   test::CapturedDiag d;
-  const RegionGeometry g{5, 2, N};
+  const RegionGeometry g{5, 2, kNodataMpiRegions};
   GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1, 1, 1}, {1, 1, 1, 1, 1}});
   const RegionPlan plan = PlanRegions(d.diag, g, {zone.get(), nullptr, nullptr}, {1, 1, 1000});
   EXPECT_EQ(plan.quotas, (std::vector<int64_t>{5, 5, 0}));
@@ -187,13 +192,16 @@ TEST(PlanRegions, ProcessWithoutQuotaGetsNoCells) {
 // A row of single cells between holes holds as many strips as cells; the table has room.
 TEST(BuildLocalTables, RowOfAlternatingRunsFitsTheStripTable) {
   test::CapturedDiag d;
-  const RegionGeometry g{6, 2, N};
-  GridMatrix zone = MakeGrid(d.diag, {{1, N, 1, N, 1, N}, {1, 1, 1, 1, 1, 1}});
+  const RegionGeometry g{6, 2, kNodataMpiRegions};
+  GridMatrix zone = MakeGrid(
+      d.diag,
+      {{1, kNodataMpiRegions, 1, kNodataMpiRegions, 1, kNodataMpiRegions}, {1, 1, 1, 1, 1, 1}});
   const RegionPlan plan = PlanRegions(d.diag, g, {zone.get(), nullptr, nullptr}, {1, 1});
   const MpiLayout p0 = LayoutFromPlan(d.diag, g, plan, 0);
   EXPECT_EQ(p0.strip_pairs, 6);  // a 6-column row would hold only 2
   EXPECT_EQ(TableRow(p0, 1, 15),
-            (std::vector<double>{0, 1, 1, N, 1, 1, 1, N, 1, 1, 1, N, 1, 0, 0}));
+            (std::vector<double>{0, 1, 1, kNodataMpiRegions, 1, 1, 1, kNodataMpiRegions, 1, 1, 1,
+                                 kNodataMpiRegions, 1, 0, 0}));
   const MpiLayout p1 = LayoutFromPlan(d.diag, g, plan, 1);
   EXPECT_EQ(TableRow(p1, 1, 9), (std::vector<double>{0, 1, 1, 3, 1, 5, 1, 0, 0}));
 }
@@ -202,14 +210,14 @@ TEST(BuildLocalTables, RowOfAlternatingRunsFitsTheStripTable) {
 // owner inside that owner's rows, halo relations are mutual, and every halo cell is received.
 TEST(PlanRegions, FourProcessesOnAnIrregularBasinWithLinks) {
   test::CapturedDiag d;
-  const RegionGeometry g{17, 13, N};
+  const RegionGeometry g{17, 13, kNodataMpiRegions};
   GridMatrix zone(d.diag, 1, g.nrows, g.ncols, g.nrows);
   GridMatrix links(d.diag, 1, g.nrows, g.ncols, g.nrows);
   GridMatrix elevation(d.diag, 1, g.nrows, g.ncols, g.nrows);
   for (int r = 1; r <= g.nrows; ++r)
     for (int c = 1; c <= g.ncols; ++c) {
       const bool hole = (r * 7 + c * 3) % 11 == 0 || (c > 13 && r < 4);
-      zone[r][c] = hole ? N : 1 + (c > 8);
+      zone[r][c] = hole ? kNodataMpiRegions : 1 + (c > 8);
       links[r][c] = (c == 5 || c == 12) ? c : (r == 6 ? 20 : 0);
       elevation[r][c] = 100.0 - r - 0.1 * c;
     }
@@ -221,8 +229,8 @@ TEST(PlanRegions, FourProcessesOnAnIrregularBasinWithLinks) {
   int64_t domain = 0;
   for (int r = 1; r <= g.nrows; ++r)
     for (int c = 1; c <= g.ncols; ++c) {
-      if (zone[r][c] <= N) {
-        EXPECT_EQ(plan.owner[r][c], N);
+      if (zone[r][c] <= kNodataMpiRegions) {
+        EXPECT_EQ(plan.owner[r][c], kNodataMpiRegions);
         continue;
       }
       ++domain;
@@ -256,7 +264,7 @@ TEST(PlanRegions, FourProcessesOnAnIrregularBasinWithLinks) {
         for (int nr = std::max(1, r - 1); nr <= std::min<int>(g.nrows, r + 1); ++nr)
           for (int nc = std::max(1, c - 1); nc <= std::min<int>(g.ncols, c + 1); ++nc) {
             const double o = plan.owner[nr][nc];
-            if (o != p && o != N) {
+            if (o != p && o != kNodataMpiRegions) {
               EXPECT_TRUE(covered.count({nr, nc})) << p << ":" << nr << "," << nc;
             }
           }
@@ -315,8 +323,9 @@ TEST(RiverLinkCell, BroadcastFormPutsPositionBeforeElevation) {
 
 TEST(RegisterMpiGrids, ThreeEntriesAfterTheUsedOnesAndFullRegistryIsCode12) {
   test::CapturedDiag d;
-  const RegionGeometry g{4, 3, N};
-  GridMatrix zone = MakeGrid(d.diag, {{1, 1, 1, 1}, {1, N, 1, 1}, {1, 1, 1, N}});
+  const RegionGeometry g{4, 3, kNodataMpiRegions};
+  GridMatrix zone =
+      MakeGrid(d.diag, {{1, 1, 1, 1}, {1, kNodataMpiRegions, 1, 1}, {1, 1, 1, kNodataMpiRegions}});
   const RegionPlan plan = PlanRegions(d.diag, g, {zone.get(), nullptr, nullptr}, {1, 1, 2});
   const MpiLayout p1 = LayoutFromPlan(d.diag, g, plan, 1);
   GridRegistry registry;

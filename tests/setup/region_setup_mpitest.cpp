@@ -14,8 +14,8 @@
 namespace velorn {
 namespace {
 
-constexpr int32_t kRows = 6;
-constexpr int32_t kCols = 5;
+constexpr int32_t kRowsRegionSetup = 6;
+constexpr int32_t kColsRegionSetup = 5;
 constexpr double kNodata = -9999;
 
 using test::Rank;
@@ -48,26 +48,28 @@ class RegionSetup {
     EXPECT_EQ(error, 0);
     std::string compiled;
     settings_->CompileControlFileSymbols(control, compiled);
-    settings_->ncols = kCols;
-    settings_->nrows = kRows;
+    settings_->ncols = kColsRegionSetup;
+    settings_->nrows = kRowsRegionSetup;
     settings_->nodata = kNodata;
 
     // Process 0 holds every row of the zone, elevation and river-link grids.
     if (Rank() == 0) {
-      zone_ = GridMatrix(d_.diag, 1, kRows, kCols, kRows);
-      elevation_ = GridMatrix(d_.diag, 1, kRows, kCols, kRows);
-      links_ = GridMatrix(d_.diag, 1, kRows, kCols, kRows);
-      for (int32_t r = 1; r <= kRows; ++r)
-        for (int32_t c = 1; c <= kCols; ++c) {
+      zone_ = GridMatrix(d_.diag, 1, kRowsRegionSetup, kColsRegionSetup, kRowsRegionSetup);
+      elevation_ = GridMatrix(d_.diag, 1, kRowsRegionSetup, kColsRegionSetup, kRowsRegionSetup);
+      links_ = GridMatrix(d_.diag, 1, kRowsRegionSetup, kColsRegionSetup, kRowsRegionSetup);
+      for (int32_t r = 1; r <= kRowsRegionSetup; ++r)
+        for (int32_t c = 1; c <= kColsRegionSetup; ++c) {
           zone_[r][c] = (r == 2 && c == 2) ? kNodata : 1;
           elevation_[r][c] = 100.0 - r;
           links_[r][c] = c == 3 ? 7 : 0;
         }
-      settings_->RegisterGrid(1, "zone.asc", zone_.get(), nullptr, 0, "zone", 0, 1, kRows);
-      settings_->RegisterGrid(2, "dem.asc", elevation_.get(), nullptr, 0, "elevation", 0, 1, kRows);
+      settings_->RegisterGrid(1, "zone.asc", zone_.get(), nullptr, 0, "zone", 0, 1,
+                              kRowsRegionSetup);
+      settings_->RegisterGrid(2, "dem.asc", elevation_.get(), nullptr, 0, "elevation", 0, 1,
+                              kRowsRegionSetup);
       if (register_links)
         settings_->RegisterGrid(3, "links.asc", links_.get(), nullptr, 0, "river_links", 0, 1,
-                                kRows);
+                                kRowsRegionSetup);
     }
   }
   ~RegionSetup() { settings_->ReleaseMemory(); }
@@ -103,11 +105,11 @@ TEST(RegionSetup, RegistersTheDecompositionAndSetsTheOwnRows) {
   // its own rows.
   int64_t total = 0;
   for (int p = 0; p < setup.layout().size; ++p) total += setup.layout().cell_counts[p];
-  EXPECT_EQ(total, kRows * kCols - 1);
+  EXPECT_EQ(total, kRowsRegionSetup * kColsRegionSetup - 1);
   const MpiLayout& layout = setup.layout();
-  const HeldRows held = Rank() == 0 ? HeldRows{1, kRows} : layout.held_rows();
+  const HeldRows held = Rank() == 0 ? HeldRows{1, kRowsRegionSetup} : layout.held_rows();
   for (int32_t r = held.first; r <= held.last; ++r)
-    for (int32_t c = 1; c <= kCols; ++c)
+    for (int32_t c = 1; c <= kColsRegionSetup; ++c)
       if (layout.regions[r][c] == Rank()) {
         EXPECT_GE(r, layout.first_row) << "cell " << r << "," << c;
         EXPECT_LE(r, layout.last_row) << "cell " << r << "," << c;
@@ -120,7 +122,7 @@ TEST(RegionSetup, KeepsRiverLinksWholeWhenReinfiltrationAsksForThem) {
   RegionSetup setup(2);
   const auto& links = setup.settings().decomposition.river_links.links;
   ASSERT_EQ(links.size(), 1u);
-  EXPECT_EQ(links[0]->GetCells().size(), static_cast<std::size_t>(kRows));
+  EXPECT_EQ(links[0]->GetCells().size(), static_cast<std::size_t>(kRowsRegionSetup));
 }
 
 // [unsatzon_model] is read whenever it exists, with or without the grid "river_links": a

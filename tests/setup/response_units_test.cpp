@@ -11,7 +11,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999.0;
+constexpr double kNodataResponseUnits = -9999.0;
 using test::FilledGrid;
 using test::MakeGrid;
 
@@ -27,8 +27,9 @@ struct UnitFixture {
     const int cols = static_cast<int>(zone_rows[0].size());
     units = FilledGrid(d.diag, rows, cols, 0);
     masters = FilledGrid(d.diag, rows, cols, 0);
-    ranges = ZoneColumnRanges({cols, rows, 0, 0, 1, N}, zone.get(), 1, rows);
-    grids = {cols, rows, N, zone.get(), ranges.data(), units.get(), masters.get()};
+    ranges = ZoneColumnRanges({cols, rows, 0, 0, 1, kNodataResponseUnits}, zone.get(), 1, rows);
+    grids = {cols,          rows,        kNodataResponseUnits, zone.get(),
+             ranges.data(), units.get(), masters.get()};
   }
 };
 
@@ -48,15 +49,16 @@ TEST(HruClass, LinearAndSquareRootSpacing) {
 }
 
 TEST(BuildUnitsFromDefinitions, UnitsNumberedInScanOrderWithMasterCells) {
-  UnitFixture f({{1, 1, 1}, {1, 1, N}});
+  UnitFixture f({{1, 1, 1}, {1, 1, kNodataResponseUnits}});
   GridMatrix a = MakeGrid(f.d.diag, {{10, 12, 25}, {19, 31, 7}});
-  GridMatrix b = MakeGrid(f.d.diag, {{1, 1, 1}, {N, 2, 1}});
+  GridMatrix b = MakeGrid(f.d.diag, {{1, 1, 1}, {kNodataResponseUnits, 2, 1}});
   const std::vector<HruDefinition> defs{{"a", 10, "lin", a.get()}, {"b", 1, "lin", b.get()}};
   ASSERT_EQ(BuildUnitsFromDefinitions(f.grids, defs, f.table).row, 0);
   // Keys: (1,1) "0001'0001'", (1,2) same, (1,3) "0002'0001'", (2,1) "0001'" (b nodata ends
   // it), (2,2) "0003'0002'"; (2,3) lies outside the zone.
-  const std::vector<std::vector<double>> expected_units{{1, 1, 2}, {3, 4, N}};
-  const std::vector<std::vector<double>> expected_masters{{1, N, 2}, {3, 4, N}};
+  const std::vector<std::vector<double>> expected_units{{1, 1, 2}, {3, 4, kNodataResponseUnits}};
+  const std::vector<std::vector<double>> expected_masters{{1, kNodataResponseUnits, 2},
+                                                          {3, 4, kNodataResponseUnits}};
   for (int r = 1; r <= 2; ++r)
     for (int c = 1; c <= 3; ++c) {
       EXPECT_EQ(f.units[r][c], expected_units[r - 1][c - 1]) << r << "," << c;
@@ -72,9 +74,9 @@ TEST(BuildUnitsFromDefinitions, UnitsNumberedInScanOrderWithMasterCells) {
 
 TEST(BuildUnitsFromDefinitions, FirstGridNodataGivesNoUnitAndClassLimitStops) {
   UnitFixture f({{1, 1}});
-  GridMatrix a = MakeGrid(f.d.diag, {{N, 5}});
+  GridMatrix a = MakeGrid(f.d.diag, {{kNodataResponseUnits, 5}});
   ASSERT_EQ(BuildUnitsFromDefinitions(f.grids, {{"a", 1, "lin", a.get()}}, f.table).row, 0);
-  EXPECT_EQ(f.units[1][1], N);
+  EXPECT_EQ(f.units[1][1], kNodataResponseUnits);
   EXPECT_EQ(f.units[1][2], 1);
 
   UnitFixture g({{1, 1}});
@@ -91,8 +93,8 @@ TEST(BuildUnitsFromDefinitions, FirstGridNodataGivesNoUnitAndClassLimitStops) {
 }
 
 TEST(BuildUnitsFromGrid, GivenValuesBecomeIdsAndNodataFormsAUnit) {
-  UnitFixture f({{1, 1, 1, N}, {1, 1, 1, 1}});
-  const double given[2][4] = {{7, N, 7, 8}, {3.4, 2.6, N, 5}};
+  UnitFixture f({{1, 1, 1, kNodataResponseUnits}, {1, 1, 1, 1}});
+  const double given[2][4] = {{7, kNodataResponseUnits, 7, 8}, {3.4, 2.6, kNodataResponseUnits, 5}};
   for (int r = 1; r <= 2; ++r)
     for (int c = 1; c <= 4; ++c) f.units[r][c] = given[r - 1][c - 1];
   BuildUnitsFromGrid(f.grids, f.table);
@@ -103,7 +105,7 @@ TEST(BuildUnitsFromGrid, GivenValuesBecomeIdsAndNodataFormsAUnit) {
   EXPECT_EQ(f.units[1][4], 8);  // kept: outside the column range
   EXPECT_EQ(f.table[2].key, "-9999");
   EXPECT_EQ(f.masters[2][1], 3);
-  EXPECT_EQ(f.masters[2][2], N);
+  EXPECT_EQ(f.masters[2][2], kNodataResponseUnits);
 }
 
 // Without [SpinUp], or with its switch at 0, spin-up is off and only the placeholder exists;

@@ -20,23 +20,24 @@
 namespace velorn {
 namespace {
 
-constexpr int kCols = 12;
-constexpr int kRows = 10;
-constexpr double kCs = 100, kXll = 1000, kYll = 2000, N = -9999;
+constexpr int kColsSetupSteps = 12;
+constexpr int kRowsSetupSteps = 10;
+constexpr double kCs = 100, kXll = 1000, kYll = 2000, kNodataSetupSteps = -9999;
 constexpr double kSlope = 20, kAspect = 135;  // degrees; the plane falls towards south-east
 
 bool InZone(int r, int c) {
-  return !(r == 1 && c <= 2) && !(r == kRows && c == kCols);
+  return !(r == 1 && c <= 2) && !(r == kRowsSetupSteps && c == kColsSetupSteps);
 }
 
 double Elevation(int r, int c) {
-  const double x = (c - 1) * kCs, y = (kRows - r) * kCs, rad = std::numbers::pi / 180;
+  const double x = (c - 1) * kCs, y = (kRowsSetupSteps - r) * kCs, rad = std::numbers::pi / 180;
   return 2000 -
          std::tan(kSlope * rad) * (x * std::sin(kAspect * rad) + y * std::cos(kAspect * rad));
 }
 
 std::string AsciiGrid(double (*value)(int, int)) {
-  return test::AsciiGrid(kCols, kRows, kXll, kYll, kCs, N, value);
+  return test::AsciiGrid(kColsSetupSteps, kRowsSetupSteps, kXll, kYll, kCs, kNodataSetupSteps,
+                         value);
 }
 
 // The values of an ASCII grid file, rows 1..nrows, columns 1..ncols (header skipped).
@@ -45,9 +46,10 @@ std::vector<std::vector<double>> ReadAscii(const std::string& path) {
   std::string key;
   double header[6] = {};
   for (double& h : header) in >> key >> h;
-  std::vector<std::vector<double>> rows(kRows + 1, std::vector<double>(kCols + 1, N));
-  for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c) in >> rows[r][c];
+  std::vector<std::vector<double>> rows(
+      kRowsSetupSteps + 1, std::vector<double>(kColsSetupSteps + 1, kNodataSetupSteps));
+  for (int r = 1; r <= kRowsSetupSteps; ++r)
+    for (int c = 1; c <= kColsSetupSteps; ++c) in >> rows[r][c];
   return rows;
 }
 
@@ -136,8 +138,9 @@ class SetupRun : public ::testing::Test {
       // The output directory and its parent do not exist: the set-up creates them.
       test::WriteFile(d_.dir / "run.ctl", ControlFile(d_.dir.path().string(), extras));
       test::WriteFile(d_.dir / "MpiSpeedFactor.dat", "1.0\n");
-      test::WriteFile(d_.dir / "zone.asc",
-                      AsciiGrid([](int r, int c) { return InZone(r, c) ? 1.0 + (r > 5) : N; }));
+      test::WriteFile(d_.dir / "zone.asc", AsciiGrid([](int r, int c) {
+                        return InZone(r, c) ? 1.0 + (r > 5) : kNodataSetupSteps;
+                      }));
       test::WriteFile(d_.dir / "dem.asc", AsciiGrid(Elevation));
       test::WriteFile(d_.dir / "regions.asc",
                       AsciiGrid([](int, int c) { return c <= 6 ? 1.0 : 2.0; }));
@@ -186,9 +189,9 @@ TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
   Prepare(Extras{});
   EXPECT_EQ(RunSetup(), 24);  // steps 0..22 and the closing call
   EXPECT_EQ(settings_->setup_complete, 1);
-  double highest = N;
-  for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c)
+  double highest = kNodataSetupSteps;
+  for (int r = 1; r <= kRowsSetupSteps; ++r)
+    for (int c = 1; c <= kColsSetupSteps; ++c)
       if (InZone(r, c)) highest = std::max(highest, Elevation(r, c));
   EXPECT_NEAR(settings_->GetMaximumElevation(), highest, 1e-9);
   EXPECT_EQ(settings_->region_count, 2);
@@ -208,12 +211,13 @@ TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
     const auto w1 = ReadAscii(dir + "regions.$w1"), w2 = ReadAscii(dir + "regions.$w2");
     const auto r2 = ReadAscii(dir + "regions.$r2");
     // Transition radius 2.5 cells across the border between columns 6 and 7.
-    const double own_weight[kCols + 1] = {0, 1, 1, 1, 1, 0.9, 0.7, 0.7, 0.9, 1, 1, 1, 1};
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) {
+    const double own_weight[kColsSetupSteps + 1] = {0, 1, 1, 1, 1, 0.9, 0.7, 0.7, 0.9, 1, 1, 1, 1};
+    for (int r = 1; r <= kRowsSetupSteps; ++r)
+      for (int c = 1; c <= kColsSetupSteps; ++c) {
         SCOPED_TRACE(testing::Message() << "row " << r << ", column " << c);
         if (!InZone(r, c)) {
-          for (const auto* g : {&owner, &rca, &cx, &slope, &w1}) EXPECT_EQ((*g)[r][c], N);
+          for (const auto* g : {&owner, &rca, &cx, &slope, &w1})
+            EXPECT_EQ((*g)[r][c], kNodataSetupSteps);
           continue;
         }
         EXPECT_GE(owner[r][c], 0);
@@ -221,7 +225,7 @@ TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
         EXPECT_EQ(rca[r][c], 1);
         EXPECT_EQ(csx[r][c], kCs);
         EXPECT_EQ(cx[r][c], kXll + (c - 1) * kCs);
-        EXPECT_EQ(cy[r][c], kYll + (kRows - r) * kCs);
+        EXPECT_EQ(cy[r][c], kYll + (kRowsSetupSteps - r) * kCs);
         EXPECT_NEAR(slope[r][c], kSlope, 1e-4);
         EXPECT_NEAR(aspect[r][c], kAspect, 1e-4);
         EXPECT_NEAR(w1[r][c], own_weight[c], 1e-9);
@@ -252,9 +256,10 @@ TEST_F(SetupRun, StepsCompleteWithDerivedGridsIndependentOfTheProcessCount) {
   EXPECT_EQ(pre_spin_up, 0);
   EXPECT_EQ(repeat, 2);
   std::vector<std::string> keys{""};
-  std::vector<std::vector<double>> expected_ids(kRows + 1, std::vector<double>(kCols + 1, N));
-  for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c) {
+  std::vector<std::vector<double>> expected_ids(
+      kRowsSetupSteps + 1, std::vector<double>(kColsSetupSteps + 1, kNodataSetupSteps));
+  for (int r = 1; r <= kRowsSetupSteps; ++r)
+    for (int c = 1; c <= kColsSetupSteps; ++c) {
       if (!InZone(r, c)) continue;
       char key[32];
       std::snprintf(key, sizeof key, "%04d'", static_cast<int>(std::floor(Elevation(r, c) / 100)));
@@ -292,13 +297,13 @@ TEST_P(SetupRunWithTables, LanduseLayersAndSoilParameterGrids) {
   EXPECT_EQ(settings_->landuse_layer_count, multilayer ? 2 : 1);
   // Own cells and, through the halo, their neighbours hold the available soil moisture.
   const auto near_own = [&](int r, int c) {
-    for (int rr = std::max(r - 1, 1); rr <= std::min(r + 1, kRows); ++rr)
-      for (int cc = std::max(c - 1, 1); cc <= std::min(c + 1, kCols); ++cc)
+    for (int rr = std::max(r - 1, 1); rr <= std::min(r + 1, kRowsSetupSteps); ++rr)
+      for (int cc = std::max(c - 1, 1); cc <= std::min(c + 1, kColsSetupSteps); ++cc)
         if (Owns(rr, cc)) return true;
     return false;
   };
-  for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c) {
+  for (int r = 1; r <= kRowsSetupSteps; ++r)
+    for (int c = 1; c <= kColsSetupSteps; ++c) {
       if (!InZone(r, c) || !near_own(r, c)) continue;
       SCOPED_TRACE(testing::Message() << "row " << r << ", column " << c);
       const double fcap = kSoils[r <= 4 ? 0 : 1].fcap;
@@ -307,7 +312,7 @@ TEST_P(SetupRunWithTables, LanduseLayersAndSoilParameterGrids) {
       EXPECT_EQ(At("soil_types", r, c), r <= 4 ? 1 : 2);
       EXPECT_EQ(At("root_depth1", r, c), c <= 6 ? 0.4 : 1.2);
       if (multilayer) {
-        EXPECT_EQ(At("root_depth2", r, c), c <= 6 ? 1.2 : N);
+        EXPECT_EQ(At("root_depth2", r, c), c <= 6 ? 1.2 : kNodataSetupSteps);
       }
     }
   MPI_Barrier(MPI_COMM_WORLD);
@@ -317,11 +322,11 @@ TEST_P(SetupRunWithTables, LanduseLayersAndSoilParameterGrids) {
     const std::string dir = d_.dir.path().string() + "/";
     const auto fk = ReadAscii(dir + "soil.$fk"), k = ReadAscii(dir + "soil.$k");
     const auto na = ReadAscii(dir + "soil.$na");
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) {
+    for (int r = 1; r <= kRowsSetupSteps; ++r)
+      for (int c = 1; c <= kColsSetupSteps; ++c) {
         SCOPED_TRACE(testing::Message() << "row " << r << ", column " << c);
         if (!InZone(r, c)) {
-          EXPECT_EQ(fk[r][c], N);
+          EXPECT_EQ(fk[r][c], kNodataSetupSteps);
           continue;
         }
         const Soil& soil = kSoils[r <= 4 ? 0 : 1];
@@ -355,8 +360,8 @@ TEST_F(SetupRun, ZonesRankedAgainWithTheRelativeCellAreas) {
   MPI_Barrier(MPI_COMM_WORLD);
   if (test::Rank() == 0) {
     const auto csx = ReadAscii(d_.dir.path().string() + "/zone.$csx");
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c)
+    for (int r = 1; r <= kRowsSetupSteps; ++r)
+      for (int c = 1; c <= kColsSetupSteps; ++c)
         if (InZone(r, c)) {
           EXPECT_NEAR(csx[r][c], kCs * std::sqrt(RelativeArea(r, c)), 1e-3);  // six digits
         }

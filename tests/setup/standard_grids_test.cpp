@@ -15,7 +15,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999.0;
+constexpr double kNodataStandardGrids = -9999.0;
 
 TEST(StandardGridLine, ReadsOldAndKeywordStylesWithWholeWordKeywords) {
   struct Case {
@@ -120,9 +120,14 @@ class RankingTest : public test::DiagTest {};
 // (grid_setup_mpitest.cpp); here the weights: areas follow them, cell counts stay counts.
 TEST_F(RankingTest, WeightedZoneAreasKeepTheCellCounts) {
   GridMatrix zone =
-      Whole(diag_, {{N, 7, 7, N, N}, {N, N, N, N, N}, {3, 7, 12, 12, 12}, {N, 3, 3, N, 3}});
+      Whole(diag_, {{kNodataStandardGrids, 7, 7, kNodataStandardGrids, kNodataStandardGrids},
+                    {kNodataStandardGrids, kNodataStandardGrids, kNodataStandardGrids,
+                     kNodataStandardGrids, kNodataStandardGrids},
+                    {3, 7, 12, 12, 12},
+                    {kNodataStandardGrids, 3, 3, kNodataStandardGrids, 3}});
   GridMatrix weight = test::FilledGrid(diag_, 4, 5, 0.5);
-  const ZoneGridRanking w = RankZoneGrid(zone.get(), weight.get(), 5, 4, N, 1000.0);
+  const ZoneGridRanking w =
+      RankZoneGrid(zone.get(), weight.get(), 5, 4, kNodataStandardGrids, 1000.0);
   ASSERT_EQ(w.zone_count, 3);
   const double expected[4][5] = {
       {0, 0, 0, 5, 0}, {2, 4, 3, 0.4, 2}, {1.5, 3, 7, 0.3, 1.5}, {1.5, 3, 12, 0.3, 1.5}};
@@ -138,19 +143,22 @@ TEST_F(RankingTest, ZoneAndRegionLimitsGiveTheirCodes) {
   const Case cases[] = {{32767, 0}, {0, 0}, {32768, kInvalidZoneCode}, {-2.5, kInvalidZoneCode}};
   for (const Case& c : cases) {
     GridMatrix zone = Whole(diag_, {{1, c.value}});
-    EXPECT_EQ(RankZoneGrid(zone.get(), nullptr, 2, 1, N, 1).failure, c.failure) << c.value;
+    EXPECT_EQ(RankZoneGrid(zone.get(), nullptr, 2, 1, kNodataStandardGrids, 1).failure, c.failure)
+        << c.value;
   }
-  GridMatrix holes = Whole(diag_, {{N, N}});
-  EXPECT_EQ(RankZoneGrid(holes.get(), nullptr, 2, 1, N, 1).failure, kNoZoneCellCode);
+  GridMatrix holes = Whole(diag_, {{kNodataStandardGrids, kNodataStandardGrids}});
+  EXPECT_EQ(RankZoneGrid(holes.get(), nullptr, 2, 1, kNodataStandardGrids, 1).failure,
+            kNoZoneCellCode);
   std::vector<double> many(16001);
   for (std::size_t i = 0; i < many.size(); ++i) many[i] = static_cast<double>(i);
   GridMatrix crowded = Whole(diag_, {many});
-  EXPECT_EQ(RankZoneGrid(crowded.get(), nullptr, 16001, 1, N, 1).failure, kTooManyZonesCode);
+  EXPECT_EQ(RankZoneGrid(crowded.get(), nullptr, 16001, 1, kNodataStandardGrids, 1).failure,
+            kTooManyZonesCode);
 
   // Regions: centres are the mean row and column of the region's zone cells.
-  GridMatrix zone = Whole(diag_, {{1, 1, N}, {1, 1, 1}, {1, 1, 1}});
-  GridMatrix region = Whole(diag_, {{5, 5, N}, {2, 5, 2}, {2, 2, 2}});
-  const RegionRanking r = RankRegionGrid(region.get(), zone.get(), 3, 3, N);
+  GridMatrix zone = Whole(diag_, {{1, 1, kNodataStandardGrids}, {1, 1, 1}, {1, 1, 1}});
+  GridMatrix region = Whole(diag_, {{5, 5, kNodataStandardGrids}, {2, 5, 2}, {2, 2, 2}});
+  const RegionRanking r = RankRegionGrid(region.get(), zone.get(), 3, 3, kNodataStandardGrids);
   ASSERT_EQ(r.failure, 0);
   ASSERT_EQ(r.region_count, 2);
   EXPECT_EQ(r.code_index[2], 1);
@@ -161,18 +169,20 @@ TEST_F(RankingTest, ZoneAndRegionLimitsGiveTheirCodes) {
   EXPECT_DOUBLE_EQ(r.records[2].mean_col, 5.0 / 3);
   EXPECT_EQ(r.records[2].center_col, 1);
   EXPECT_DOUBLE_EQ(r.records[2].cell_count, 3);
-  region[2][2] = N;  // a zone cell without region
-  EXPECT_EQ(RankRegionGrid(region.get(), zone.get(), 3, 3, N).failure, kInvalidZoneCode);
+  region[2][2] = kNodataStandardGrids;  // a zone cell without region
+  EXPECT_EQ(RankRegionGrid(region.get(), zone.get(), 3, 3, kNodataStandardGrids).failure,
+            kInvalidZoneCode);
   std::vector<double> thirty_one(31);
   for (std::size_t i = 0; i < thirty_one.size(); ++i) thirty_one[i] = static_cast<double>(i + 1);
   GridMatrix regions31 = Whole(diag_, {thirty_one});
   GridMatrix zone31 = test::FilledGrid(diag_, 1, 31, 1);
-  EXPECT_EQ(RankRegionGrid(regions31.get(), zone31.get(), 31, 1, N).failure, kTooManyZonesCode);
+  EXPECT_EQ(RankRegionGrid(regions31.get(), zone31.get(), 31, 1, kNodataStandardGrids).failure,
+            kTooManyZonesCode);
 }
 
 TEST_F(RankingTest, CodesBecomeTheIndexesOfTheirEntries) {
   const std::vector<int32_t> soil{0, 10, 20, 30};
-  GridMatrix zone = Whole(diag_, {{1, 1, 1, 1, N}});
+  GridMatrix zone = Whole(diag_, {{1, 1, 1, 1, kNodataStandardGrids}});
   struct Case {
     std::vector<double> cells;
     bool positive_only;
@@ -182,15 +192,15 @@ TEST_F(RankingTest, CodesBecomeTheIndexesOfTheirEntries) {
   const Case cases[] = {
       {{20, 30, 10, 10, 20}, false, 0, {2, 3, 1, 1, 2}},  // outside the zones too
       // A fraction is checked and replaced by its integer part: 20.5 becomes 2, not 20.5.
-      {{20.5, 30.9, 10, 10, N}, false, 0, {2, 3, 1, 1, N}},
-      {{20, 15, 10, 10, N}, false, 2, {}},
+      {{20.5, 30.9, 10, 10, kNodataStandardGrids}, false, 0, {2, 3, 1, 1, kNodataStandardGrids}},
+      {{20, 15, 10, 10, kNodataStandardGrids}, false, 2, {}},
       {{10, 30, 10, 99, 99}, false, 4, {}},               // 99 outside the zones is not checked
       {{0, -3, 30, 20, 99}, true, 0, {0, -3, 3, 2, 99}},  // irrigation: 0 and below stay
   };
   for (const Case& c : cases) {
     GridMatrix grid = Whole(diag_, {c.cells});
     const UnknownCode unknown =
-        FindUnknownCode(grid.get(), zone.get(), 5, 1, N, soil, c.positive_only);
+        FindUnknownCode(grid.get(), zone.get(), 5, 1, kNodataStandardGrids, soil, c.positive_only);
     EXPECT_EQ(unknown.found ? unknown.col : 0, c.bad_col);
     if (c.bad_col != 0) {
       EXPECT_EQ(unknown.value, c.cells[c.bad_col - 1]);
@@ -200,7 +210,8 @@ TEST_F(RankingTest, CodesBecomeTheIndexesOfTheirEntries) {
     for (int col = 1; col <= 5; ++col) EXPECT_EQ(grid[1][col], c.replaced[col - 1]) << col;
   }
   GridMatrix any = Whole(diag_, {{1, 1, 1, 1, 1}});
-  EXPECT_TRUE(FindUnknownCode(any.get(), zone.get(), 5, 1, N, {0}, false).found);  // empty table
+  EXPECT_TRUE(FindUnknownCode(any.get(), zone.get(), 5, 1, kNodataStandardGrids, {0}, false)
+                  .found);  // empty table
   const auto pairs = DuplicateCodes({0, 5, 6, 5});
   ASSERT_EQ(pairs.size(), 1u);
   EXPECT_EQ(pairs[0], std::make_pair(1, 3));

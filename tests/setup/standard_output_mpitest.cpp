@@ -28,8 +28,8 @@ namespace {
 using test::Rank;
 using test::ThrownCode;
 
-constexpr double N = -9999.0;
-constexpr int kRows = 11;
+constexpr double kNodataStandardOutput = -9999.0;
+constexpr int kRowsStandardOutput = 11;
 constexpr int kCols = 8;
 constexpr int kLevels = 2;  // levels 0..2: three values per cell
 
@@ -70,33 +70,34 @@ class StandardOutput : public ::testing::Test {
                                             &registry_pointer);
     ASSERT_EQ(error, 0);
     settings->ncols = kCols;
-    settings->nrows = kRows;
+    settings->nrows = kRowsStandardOutput;
     settings->xll = 3500000;
     settings->yll = 5400000;
     settings->cellsize = 50;
-    settings->nodata = N;
+    settings->nodata = kNodataStandardOutput;
     settings->output_directory = dir.path().string() + "/";
 
     GridMatrix zone;
     GridMatrix elevation;
     auto fill = [&](int first, int last) {
-      zone = GridMatrix(diag, first, last, kCols, kRows);
-      elevation = GridMatrix(diag, first, last, kCols, kRows);
+      zone = GridMatrix(diag, first, last, kCols, kRowsStandardOutput);
+      elevation = GridMatrix(diag, first, last, kCols, kRowsStandardOutput);
       for (int r = first; r <= last; ++r)
         for (int c = 1; c <= kCols; ++c) {
-          zone[r][c] = Hole(r, c) ? N : 1 + (r > 5);
-          elevation[r][c] = Hole(r, c) ? N : 400.0 - r;
+          zone[r][c] = Hole(r, c) ? kNodataStandardOutput : 1 + (r > 5);
+          elevation[r][c] = Hole(r, c) ? kNodataStandardOutput : 400.0 - r;
         }
     };
-    if (Rank() == 0) fill(1, kRows);
+    if (Rank() == 0) fill(1, kRowsStandardOutput);
     const RegionGrids grids =
         Rank() == 0 ? RegionGrids{zone.get(), elevation.get(), nullptr} : RegionGrids{};
-    settings->decomposition = DecomposeRegions(diag, RegionGeometry{kCols, kRows, N}, grids, 1.0);
+    settings->decomposition = DecomposeRegions(
+        diag, RegionGeometry{kCols, kRowsStandardOutput, kNodataStandardOutput}, grids, 1.0);
     const MpiLayout& layout = settings->decomposition.layout;
     settings->mpi = &settings->decomposition.layout;
     settings->first_local_row = layout.first_row;
     settings->last_local_row = layout.last_row;
-    held = Rank() == 0 ? HeldRows{1, kRows} : layout.held_rows();
+    held = Rank() == 0 ? HeldRows{1, kRowsStandardOutput} : layout.held_rows();
     if (Rank() != 0) fill(held.first, held.last);
     settings->RegisterGrid(1, "zone.asc", zone.release(), nullptr, 0, "zone", 0, held.first,
                            held.last);
@@ -107,14 +108,15 @@ class StandardOutput : public ::testing::Test {
   // A grid of the held rows, registered at the next free entry; the registry's release frees it.
   int AddGrid(const std::string& name, int32_t write_code) {
     const int index = registry.FirstFreeIndex();
-    double** grid = GridMatrix(diag, held.first, held.last, kCols, kRows).release();
+    double** grid = GridMatrix(diag, held.first, held.last, kCols, kRowsStandardOutput).release();
     settings->RegisterGrid(index, name, grid, nullptr, 0, name, write_code, held.first, held.last);
     return index;
   }
   void Fill(int index, double (*value)(int, int, int), int step) {
     double** grid = registry[index].grid;
     for (int r = held.first; r <= held.last; ++r)
-      for (int c = 1; c <= kCols; ++c) grid[r][c] = Hole(r, c) ? N : value(r, c, step);
+      for (int c = 1; c <= kCols; ++c)
+        grid[r][c] = Hole(r, c) ? kNodataStandardOutput : value(r, c, step);
   }
   // Registers the decomposition grids at the next free entries.
   void AddRegionGrids() { RegisterMpiGrids(diag, registry, settings->decomposition.layout); }
@@ -126,7 +128,7 @@ class StandardOutput : public ::testing::Test {
   // The stack of this process's rows: V in its own cells, junk elsewhere (never to be written).
   double*** OwnStack() {
     const MpiLayout& layout = settings->decomposition.layout;
-    StackMatrix stack(diag, layout.first_row, layout.last_row, kCols, kLevels, kRows);
+    StackMatrix stack(diag, layout.first_row, layout.last_row, kCols, kLevels, kRowsStandardOutput);
     for (int r = layout.first_row; r <= layout.last_row; ++r)
       for (int c = 1; c <= kCols; ++c)
         for (int k = 0; k <= kLevels; ++k) stack[r][c][k] = Own(r, c) ? V(r, c, k) : 5.5;
@@ -152,11 +154,11 @@ class StandardOutput : public ::testing::Test {
     reader.SetModuleName("reader");
     reader.registry = &reader_registry;
     reader.ncols = kCols;
-    reader.nrows = kRows;
+    reader.nrows = kRowsStandardOutput;
     reader.xll = settings->xll;
     reader.yll = settings->yll;
     reader.cellsize = settings->cellsize;
-    reader.nodata = N;
+    reader.nodata = kNodataStandardOutput;
     reader.first_local_row = layout.first_row;
     reader.last_local_row = layout.last_row;
     RegisterMpiGrids(diag, reader_registry, layout);
@@ -222,10 +224,11 @@ TEST_F(StandardOutput, StandardGridsReachTheirFilesOncePerStep) {
   // Every process's cells, nodata outside the basin; a day sum holds the two steps of its day.
   auto expect_cells = [&](const std::string& name, auto value) {
     const std::vector<double> cells = AsciiCells(dir / name);
-    ASSERT_EQ(cells.size(), static_cast<std::size_t>(kRows * kCols)) << name;
-    for (int r = 1; r <= kRows; ++r)
+    ASSERT_EQ(cells.size(), static_cast<std::size_t>(kRowsStandardOutput * kCols)) << name;
+    for (int r = 1; r <= kRowsStandardOutput; ++r)
       for (int c = 1; c <= kCols; ++c)
-        ASSERT_DOUBLE_EQ(cells[(r - 1) * kCols + c - 1], Hole(r, c) ? N : value(r, c))
+        ASSERT_DOUBLE_EQ(cells[(r - 1) * kCols + c - 1],
+                         Hole(r, c) ? kNodataStandardOutput : value(r, c))
             << name << " " << r << "," << c;
   };
   expect_cells("prec_20190301.024", [](int r, int c) { return Prec(r, c, 2); });
@@ -246,11 +249,11 @@ TEST_F(StandardOutput, KeptBinaryStackIsWrittenWithItsLevelsAtRelease) {
   ExpectStackReadsBack("soil_moisture.stk_End");
   if (Rank() != 0) return;
   const std::string bytes = test::ReadFile(dir / "soil_moisture.stk_End");
-  ASSERT_EQ(bytes.size(), (kCols * kRows * (kLevels + 1) + 12) * sizeof(double));
+  ASSERT_EQ(bytes.size(), (kCols * kRowsStandardOutput * (kLevels + 1) + 12) * sizeof(double));
   double header[12];
   std::memcpy(header, bytes.data(), sizeof header);
   EXPECT_EQ(header[11], kLevels);
-  EXPECT_EQ(header[5], N);
+  EXPECT_EQ(header[5], kNodataStandardOutput);
 }
 
 TEST_F(StandardOutput, KeptAsciiStackHoldsEveryProcessCells) {
@@ -265,11 +268,12 @@ TEST_F(StandardOutput, KeptAsciiStackHoldsEveryProcessCells) {
   for (int i = 0; i < 12; ++i) std::getline(text, line);
   EXPECT_EQ(line, "numlevels\t2.000000");
   // Cells of the other processes too: the stack was gathered before process 0 wrote it.
-  for (int r = 1; r <= kRows; ++r)
+  for (int r = 1; r <= kRowsStandardOutput; ++r)
     for (int c = 1; c <= kCols; ++c)
       for (int k = 0; k <= kLevels; ++k) {
         ASSERT_TRUE(std::getline(text, line));
-        ASSERT_DOUBLE_EQ(std::strtod(line.c_str(), nullptr), Hole(r, c) ? N : V(r, c, k))
+        ASSERT_DOUBLE_EQ(std::strtod(line.c_str(), nullptr),
+                         Hole(r, c) ? kNodataStandardOutput : V(r, c, k))
             << r << "," << c << "," << k;
       }
   EXPECT_FALSE(std::getline(text, line));

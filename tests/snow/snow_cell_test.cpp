@@ -19,7 +19,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999;
+constexpr double kNodataSnowCell = -9999;
 
 SnowCellSettings Settings(int method, double minutes = 60) {
   SnowCellSettings s;
@@ -155,7 +155,7 @@ TEST(SnowCell, EnergyBalanceWarmStepByHand) {
   in.humidity = 1;
   in.radiation = 100;
   in.albedo = 0.5;
-  SnowCellState st{40, 0, 40, N, N};
+  SnowCellState st{40, 0, 40, kNodataSnowCell, kNodataSnowCell};
   const double melt = ComputeSnowCell(Settings(5), in, 1.0, 0, st);
   EXPECT_NEAR(st.balance, 24.9717, 1e-3);
   EXPECT_NEAR(melt, 24.9717 * 3600 / 337500, 1e-5);
@@ -164,12 +164,12 @@ TEST(SnowCell, EnergyBalanceWarmStepByHand) {
   EXPECT_EQ(st.sublimation, 0.0);  // condensation onto a melting pack is not booked
   // The day call of a split step warms the pack by the weighted energy: its melt is weighted
   // once, w times the melt of a whole call.
-  SnowCellState day{40, 0, 40, N, N};
+  SnowCellState day{40, 0, 40, kNodataSnowCell, kNodataSnowCell};
   EXPECT_NEAR(ComputeSnowCell(Settings(5), in, 0.6, 0, day), 0.6 * melt, 1e-9);
   // An empty pack: no melt, nodata temperatures.
   SnowCellState empty{0, 0, 0, 270, 270};
   EXPECT_EQ(ComputeSnowCell(Settings(5), in, 1.0, 0, empty), 0.0);
-  EXPECT_EQ(empty.snow_temperature, N);
+  EXPECT_EQ(empty.snow_temperature, kNodataSnowCell);
 }
 
 // Warm but dry air (1 °C, 30 %) in sunshine: the wet-bulb temperature is about -3.1 °C, so the
@@ -183,7 +183,7 @@ TEST(SnowCell, DryWarmAirSublimatesWeightedOnce) {
   in.albedo = 0.2;
   in.wind = 2;
   for (double w : {1.0, 0.6}) {
-    SnowCellState st{30, 0, 30, N, kSnowZeroKelvin};
+    SnowCellState st{30, 0, 30, kNodataSnowCell, kSnowZeroKelvin};
     const double melt = ComputeSnowCell(Settings(5, 1440), in, w, 0, st);
     const double e = 0.3 * MagnusOverWater(1);
     const double H = WindFunction(2) * 32.82 * (e - 6.1071);
@@ -195,7 +195,7 @@ TEST(SnowCell, DryWarmAirSublimatesWeightedOnce) {
     EXPECT_NEAR(st.solid, 30 - st.sublimation, 1e-9);
   }
   // A pack used up by sublimation ends at 0.
-  SnowCellState thin{0.001, 0, 0.001, N, N};
+  SnowCellState thin{0.001, 0, 0.001, kNodataSnowCell, kNodataSnowCell};
   ComputeSnowCell(Settings(5, 1440), in, 1.0, 0, thin);
   EXPECT_EQ(thin.solid, 0.0);
   EXPECT_DOUBLE_EQ(thin.sublimation, 0.001);
@@ -219,7 +219,7 @@ TEST(SnowCell, ColdSearchStaysInItsBounds) {
     in.albedo = 0.5 + 0.4 * unit(random);
     in.P = unit(random) < 0.3 ? 2 * unit(random) : 0;
     const double liquid = unit(random) < 0.2 ? unit(random) : 0;
-    SnowCellState st{50 * unit(random) + 0.1, liquid, 0, N, N};
+    SnowCellState st{50 * unit(random) + 0.1, liquid, 0, kNodataSnowCell, kNodataSnowCell};
     const double before = st.solid + st.liquid;
     ComputeSnowCell(Settings(5), in, 1.0, 0, st);
     const double Tk = in.T + kSnowZeroKelvin;
@@ -255,7 +255,7 @@ TEST(SnowCell, ColdSearchStaysInItsBounds) {
   in.humidity = 0.7;
   in.has_surface_grid = true;
   in.surface_given = -12;
-  SnowCellState st{20, 0, 20, N, N};
+  SnowCellState st{20, 0, 20, kNodataSnowCell, kNodataSnowCell};
   ComputeSnowCell(Settings(5), in, 1.0, 0, st);
   EXPECT_EQ(st.evaluations, 1);
   EXPECT_DOUBLE_EQ(st.surface_temperature, kSnowZeroKelvin - 12);

@@ -17,23 +17,26 @@ namespace {
 
 using test::SnowSection;
 using test::SnowTest;
-constexpr double N = -9999;
+constexpr double kNodataSnowSlide = -9999;
 
 TEST_F(SnowTest, SlidesGiveTheWholeGridPassOnEveryProcessCount) {
   const bool root = test::Rank() == 0;
   const RegionGrids whole_grids =
       root ? RegionGrids{grids_["zonegrid"].get(), grids_["[elevation_model]"].get(), nullptr}
            : RegionGrids{};
-  MpiLayout layout = std::move(DecomposeRegions(diag_, {4, 3, N}, whole_grids, 1.0).layout);
+  MpiLayout layout =
+      std::move(DecomposeRegions(diag_, {4, 3, kNodataSnowSlide}, whole_grids, 1.0).layout);
   RegisterMpiGrids(diag_, registry_, layout);
   setup_.mpi = &layout;
   setup_.first_local_row = layout.first_row;
   setup_.last_local_row = layout.last_row;
-  Add("slidefraction1", {{0.1, 0.2, 0.3, 0.4}, {0.5, 0.1, 0.2, 0.3}, {N, 0.4, 0.5, 0.1}});
+  Add("slidefraction1",
+      {{0.1, 0.2, 0.3, 0.4}, {0.5, 0.1, 0.2, 0.3}, {kNodataSnowSlide, 0.4, 0.5, 0.1}});
   Add("slidefraction2", Fill(0.25));
-  Add("slidefraction3", {{0.3, 0.1, 0.0, 0.2}, {0.0, 0.6, 0.1, 0.2}, {N, 0.1, 0.3, 0.3}});
+  Add("slidefraction3",
+      {{0.3, 0.1, 0.0, 0.2}, {0.0, 0.6, 0.1, 0.2}, {kNodataSnowSlide, 0.1, 0.3, 0.3}});
   Add("slidefraction4", Fill(0.5));
-  Add("slope_angle", {{40, 35, 60, 45}, {31, 10, 50, 40}, {N, 33, 20, 45}});
+  Add("slope_angle", {{40, 35, 60, 45}, {31, 10, 50, 40}, {kNodataSnowSlide, 33, 20, 45}});
   SnowSection slide;
   slide.method = 8;
   slide.bounds = "55\n2\n30\n0.2\n1\n1\n";
@@ -46,8 +49,9 @@ TEST_F(SnowTest, SlidesGiveTheWholeGridPassOnEveryProcessCount) {
   for (int r = 1; r <= 3; ++r) {
     for (int c = 0; c <= 4; ++c) {
       const bool inside = c > 0 && !(r == 3 && c == 1);
-      const double S = inside ? 10.0 * r + c : N;
-      const double values[3] = {S, inside ? 0.1 * S : N, inside ? 0.9 * S : N};
+      const double S = inside ? 10.0 * r + c : kNodataSnowSlide;
+      const double values[3] = {S, inside ? 0.1 * S : kNodataSnowSlide,
+                                inside ? 0.9 * S : kNodataSnowSlide};
       for (int k = 0; k < 3; ++k) {
         expected[k][r][c] = values[k];
         if (r >= total.first_row && r <= total.last_row) Registered(packs[k])[r][c] = values[k];
@@ -58,9 +62,9 @@ TEST_F(SnowTest, SlidesGiveTheWholeGridPassOnEveryProcessCount) {
       order_col(diag_, 1, 3, 4, 3);
   for (int r = 1; r <= 3; ++r)
     for (int c = 1; c <= 4; ++c)
-      capacity[r][c] = DepositionCapacity(grids_["slope_angle"][r][c], 55, 2, N);
-  FillElevationOrder(grids_["zonegrid"].get(), grids_["[elevation_model]"].get(), 3, 4, N,
-                     order_row.get(), order_col.get());
+      capacity[r][c] = DepositionCapacity(grids_["slope_angle"][r][c], 55, 2, kNodataSnowSlide);
+  FillElevationOrder(grids_["zonegrid"].get(), grids_["[elevation_model]"].get(), 3, 4,
+                     kNodataSnowSlide, order_row.get(), order_col.get());
   SlideGrids whole;
   whole.zone = grids_["zonegrid"].get();
   whole.order_row = order_row.get();
@@ -74,7 +78,7 @@ TEST_F(SnowTest, SlidesGiveTheWholeGridPassOnEveryProcessCount) {
   whole.deposition = expected[5].get();
   whole.pack = {expected[0].get(), expected[1].get(), expected[2].get()};
   const std::vector<ColumnRange> ranges(4, ColumnRange{1, 4});
-  RedistributeSnow(whole, SlideSettings{30, 0.2, N}, 3, 4, ranges.data());
+  RedistributeSnow(whole, SlideSettings{30, 0.2, kNodataSnowSlide}, 3, 4, ranges.data());
 
   model_->FinishStep(12, 15, 1, 2001);
   const char* grids[6] = {packs[0], packs[1], packs[2], "input_mass", "mobile_mass", "deposition"};

@@ -20,7 +20,7 @@
 namespace velorn {
 namespace {
 
-constexpr double N = -9999;
+constexpr double kNodataSnowSlide = -9999;
 
 // Whole grids of one basin, every grid 0 (nodata outside the zones for the outputs).
 class SlideTest : public test::DiagTest {
@@ -58,9 +58,10 @@ class SlideTest : public test::DiagTest {
     return g;
   }
   void Run(bool glacier, double f) {
-    FillElevationOrder((*this)["zone"], (*this)["elevation"], nrows_, ncols_, N,
+    FillElevationOrder((*this)["zone"], (*this)["elevation"], nrows_, ncols_, kNodataSnowSlide,
                        (*this)["order_row"], (*this)["order_col"]);
-    RedistributeSnow(Grids(glacier), SlideSettings{30.0, f, N}, nrows_, ncols_, ranges_.data());
+    RedistributeSnow(Grids(glacier), SlideSettings{30.0, f, kNodataSnowSlide}, nrows_, ncols_,
+                     ranges_.data());
   }
 
   int nrows_ = 0, ncols_ = 0;
@@ -128,12 +129,14 @@ TEST_F(SlideTest, RandomBasinsConserveEachZoneAndKeepLiquidShares) {
     Build(nrows, ncols);
     for (int r = 1; r <= nrows; ++r) {
       for (int c = 1; c <= ncols; ++c) {
-        (*this)["zone"][r][c] = r + c <= 3 && trial % 2 == 0 ? N : (c <= ncols / 2 ? 3 : 7);
+        (*this)["zone"][r][c] =
+            r + c <= 3 && trial % 2 == 0 ? kNodataSnowSlide : (c <= ncols / 2 ? 3 : 7);
         (*this)["elevation"][r][c] = 1000 * unit(random);
         (*this)["slope"][r][c] = 60 * unit(random);
         (*this)["capacity"][r][c] = unit(random) < 0.2 ? 0 : 3 * unit(random);
         const double u = unit(random);
-        (*this)["g"][r][c] = u < 0.4 ? 0 : (u < 0.7 ? unit(random) : (u < 0.8 ? 1.3 : N));
+        (*this)["g"][r][c] =
+            u < 0.4 ? 0 : (u < 0.7 ? unit(random) : (u < 0.8 ? 1.3 : kNodataSnowSlide));
         for (const auto& [total, liquid, solid] :
              {std::tuple{"S", "L", "solid"}, {"G", "Lg", "Gsolid"}}) {
           (*this)[total][r][c] = unit(random) < 0.2 ? 0 : 200 * unit(random);
@@ -172,8 +175,8 @@ TEST_F(SlideTest, RandomBasinsConserveEachZoneAndKeepLiquidShares) {
         for (int c = 1; c <= ncols; ++c) {
           const double zone = (*this)["zone"][r][c];
           after[zone] += cell_mean(r, c);
-          if (zone == N) {
-            EXPECT_EQ((*this)["deposition"][r][c], N);
+          if (zone == kNodataSnowSlide) {
+            EXPECT_EQ((*this)["deposition"][r][c], kNodataSnowSlide);
             continue;
           }
           EXPECT_LE((*this)["deposition"][r][c], (*this)["capacity"][r][c] + 1e-12);

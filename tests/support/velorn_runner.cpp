@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Slurp(const fs::path& path) {
+std::string SlurpFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return {};
   std::ostringstream text;
@@ -82,8 +82,8 @@ RunResult Execute(const std::string& directory, const std::vector<std::string>& 
     result.exit_status = WEXITSTATUS(status);
   else if (WIFSIGNALED(status))
     result.exit_status = 128 + WTERMSIG(status);
-  result.out = Slurp(out_path);
-  result.err = Slurp(err_path);
+  result.out = SlurpFile(out_path);
+  result.err = SlurpFile(err_path);
   std::error_code ignored;
   fs::remove_all(capture, ignored);
   return result;
@@ -112,7 +112,7 @@ RunResult RunVelorn(const RunOptions& options, const std::vector<std::string>& a
   RunResult result = Execute(options.directory, command, options.environment,
                              options.timeout_seconds, options.while_running, options.input);
   if (!options.diag_file.empty())
-    result.diag = Slurp(fs::path(options.directory) / options.diag_file);
+    result.diag = SlurpFile(fs::path(options.directory) / options.diag_file);
   return result;
 }
 

@@ -12,7 +12,7 @@
 namespace velorn {
 namespace {
 
-const char* const kTable =
+const char* const kSeasonalTable =
     "[landuse_table]\n7\n"
     // 1: fixed format; monthly rsc Jan..Dec, days 1 120 210 366.
     "10 grassland 0.20 80 80 75 70 60 55 50 55 60 70 80 85 1 120 210 366 "
@@ -57,7 +57,7 @@ class SeasonalTest : public test::LanduseGridsTest {
  protected:
   void SetUp() override {
     test::LanduseGridsTest::SetUp();
-    ASSERT_EQ(ReadTable(kTable), 0) << screen_.str();
+    ASSERT_EQ(ReadTable(kSeasonalTable), 0) << screen_.str();
   }
   const LanduseRecord& Entry(int i) { return settings_.landuse_table[i]; }
   // Per-cell state of one cell (row 1, column 1, layer 1) that entries can be linked to.

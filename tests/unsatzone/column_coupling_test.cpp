@@ -20,7 +20,7 @@ namespace velorn {
 namespace {
 
 // Four layers of 0.5 m below a surface at 10 m: H = 10, 9.5, 9, 8.5, 8.
-struct Column {
+struct CoupledColumn {
   std::vector<double> theta{0, 0.30, 0.30, 0.43, 0.43};
   std::vector<double> heads{10, 9.5, 9, 8.5, 8};
   std::vector<double> sat{0, 0.43, 0.43, 0.43, 0.43};
@@ -33,7 +33,7 @@ struct Column {
 };
 
 TEST(ExternalTable, EqualTableMovesNothing) {
-  Column col;  // table at the bottom of layer 2: 9 m, distance -1 m, level 3
+  CoupledColumn col;  // table at the bottom of layer 2: 9 m, distance -1 m, level 3
   const ExternalTableResult r = ApplyExternalTable(col.View(), -1.0, 3, 9.0);
   EXPECT_EQ(r.balance_mm, 0.0);
   EXPECT_EQ(r.level, 3);
@@ -41,7 +41,7 @@ TEST(ExternalTable, EqualTableMovesNothing) {
 }
 
 TEST(ExternalTable, RisingAcrossTwoLayersBooksTheWaterStored) {
-  Column col;
+  CoupledColumn col;
   const double before = col.Water();
   // From the top of layer 3 (9 m) to the top of layer 1 (10 m): layers 2 and 1 fill.
   const ExternalTableResult r = ApplyExternalTable(col.View(), -1.0, 3, 10.0);
@@ -53,7 +53,7 @@ TEST(ExternalTable, RisingAcrossTwoLayersBooksTheWaterStored) {
 }
 
 TEST(ExternalTable, TableAboveTheSurfaceNeverOversaturates) {
-  Column col;
+  CoupledColumn col;
   col.theta = {0, 0.30, 0.43, 0.43, 0.43};
   const double before = col.Water();
   // Table in layer 1 (9.7 m) rising 2 m above the surface: the layer takes what it has room for.
@@ -64,7 +64,7 @@ TEST(ExternalTable, TableAboveTheSurfaceNeverOversaturates) {
 }
 
 TEST(ExternalTable, TableBelowTheProfileDrainsToFieldCapacity) {
-  Column col;
+  CoupledColumn col;
   col.theta = {0, 0.43, 0.43, 0.43, 0.43};
   // Table at the surface (level 1), imposed 5 m below the bottom.
   const ExternalTableResult r = ApplyExternalTable(col.View(), 0.0, 1, 3.0);
@@ -76,7 +76,7 @@ TEST(ExternalTable, TableBelowTheProfileDrainsToFieldCapacity) {
 
 TEST(StepStart, FirstSoilTemperaturesRunFromTheAirToTheLowerBoundary) {
   // Layer centres at 0.25, 0.75, 1.25, 1.75 m of 2 m: f = 1/8, 3/8, 5/8, 7/8.
-  Column col;
+  CoupledColumn col;
   std::vector<double> t(5);
   InitialSoilTemperatures(col.heads.data(), 4, 8.0, 0.0, t.data());
   EXPECT_EQ(t, (std::vector<double>{8, 1, 3, 5, 7}));

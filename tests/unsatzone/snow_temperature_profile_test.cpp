@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/nodata.h"
+
 namespace velorn {
 namespace {
-
-constexpr double kNodata = -9999;
 
 TEST(SnowTemperatureProfile, DepthWeightRisesFromTheSnowSurfaceToTheSoil) {
   const double height[] = {0, 0.2, 0.1, 0.0};  // lower boundaries, levels 1..3 (3 on the soil)
