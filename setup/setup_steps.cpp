@@ -17,6 +17,7 @@
 #include "core/error_code.h"
 #include "core/nodata.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "setup/defaultini.h"
 
 namespace velorn {
@@ -245,6 +246,20 @@ void defaultini::DistributeZoneAndElevation() {
   }
   zone_data = (*registry)[1].grid;
   elevation_data = (*registry)[2].grid;
+  CheckElevations();
+}
+
+// Every cell of the basin needs an elevation on Earth: a nodata cell or a value like -1e6 m would
+// enter the lapse rates, the slopes and the heads as a number.
+void defaultini::CheckElevations() {
+  const CellOutside cell =
+      FirstCellOutside(elevation_data, zone_data, column_ranges, first_local_row, last_local_row,
+                       nodata, [&](double z) { return z != nodata && IsEarthElevation(z); });
+  if (!cell.found) return;
+  ThrowFatal(Diag(), kGridFormatCode, "FATAL: [elevation_model] ",
+             (*registry)[2].file_name.value_or(""), ": the cell at row ", cell.row, ", column ",
+             cell.col, " of the basin holds ", cell.value, ", no elevation on Earth (",
+             kLowestElevation, " to ", kHighestElevation, " m a.s.l.)");
 }
 
 // Step 13: the land-use codes checked, then the layer list: the layer grids of the multilayer

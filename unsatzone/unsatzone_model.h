@@ -589,6 +589,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ReadStorageItems();
   void ReopenControlFile();
   void ReadHeatTransferSection();
+  void CheckHeatTransferValues();
   void ReadTuningSection();
   void ReadPermafrost();
   void LinkForeignGrids();
