@@ -133,7 +133,11 @@ void unsatzonmodellklasse::AddZoneSums() {
       int32_t z = 1;
       if (flow != nullptr && surfaceRoutingActive == 0) {
         const auto last = static_cast<int32_t>(runoff.maxzeit[s]);
-        z = std::clamp(static_cast<int32_t>(flow[r][c]), 1, std::max(last, 1));
+        // Clamped before the cast: a flow time of 1e308 or NaN fits no integer.
+        const double time = flow[r][c];
+        z = time >= 1 && time <= last ? static_cast<int32_t>(time)
+            : time > last             ? std::max(last, 1)
+                                      : 1;
       }
       const double a = area != nullptr && area[r][c] > nodata ? area[r][c] : 1.0;
       const double direct = g < 1 ? qd[r][c] : 0.0;
