@@ -1,6 +1,4 @@
 // defaultini::DecomposeMpiRegions: the region decomposition as one step of the set-up.
-#include "core/error_code.h"
-#include "core/mpi_operations.h"
 #include "setup/defaultini.h"
 #include "setup/mpi_regions.h"
 
@@ -19,21 +17,6 @@ void defaultini::DecomposeMpiRegions() {
     const int links = FindGrid("river_links", 1);
     if (links > 0 && mode == 2) grids.river_links = (*registry)[links].grid;
   }
-  // A zone grid without a cell above its nodata value (every cell nodata, or a nodata value
-  // above every code) leaves no cell to decompose: refused on process 0, then on all.
-  int code = 0;
-  if (rank == 0) {
-    code = CodeOf([&] {
-      for (int32_t r = 1; r <= nrows; ++r)
-        for (int32_t c = 1; c <= ncols; ++c)
-          if (grids.zone[r][c] > nodata) return;
-      ThrowFatal(Diag(), kGridFormatCode, "FATAL: the zone grid ",
-                 (*registry)[1].file_name.value_or(""), " holds no subbasin cell: every cell is ",
-                 "at or below its nodata value ", nodata);
-    });
-  }
-  code = BroadcastCodeFromRoot(code);
-  if (code != 0) throw ErrorCode{code};
   const double process_time = ReadProcessTime(Diag(), rank);
   decomposition = DecomposeRegions(Diag(), geometry, grids, process_time);
   RegisterMpiGrids(Diag(), *registry, decomposition.layout);
