@@ -2,6 +2,7 @@
 #include "routing/data_assimilation.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "core/error_code.h"
@@ -247,8 +248,8 @@ void data_assimilation_reservoir_entity::Apply(int64_t hour, int64_t day, int64_
     return;
   const LakeVolumeTable& table = reservoir_->lake_table();
   const double level = record_.level;
-  if (level != level || (level > owner_.nodata && table.rows() > 0 &&
-                         (level > table.level.front() || level < table.level.back())))
+  if (std::isnan(level) || (level > owner_.nodata && table.rows() > 0 &&
+                            (level > table.level.front() || level < table.level.back())))
     ThrowFatal(owner_.Diag(), kAssimilationLevelCode, kHead, "level ", level, " m of lake ",
                settings_.lake_id, " on ", day, ".", month, ".", year, " ", hour, "h in ",
                list_.name(), " lies outside the lake's level-volume table (",
