@@ -3,15 +3,16 @@
 //
 // A double converted to an integer type outside that type's range is undefined behaviour (a
 // glacier code of 1e308 becomes -2147483648, a row count of 1e308 asks for a vector the size of
-// the address space). Readers test a value with FitsInteger before the cast, or convert it with
-// CheckedInteger, which writes the caller's FATAL entry (the value appended) and throws its code:
+// the address space). Readers test a value with FitsInteger before the cast:
 //
-//   const int32_t code = CheckedInteger<int32_t>(value, Diag(), 84, "FATAL: glacier code in row ",
-//                                                r, ", column ", c, " is no integer: ");
+//   if (!FitsInteger<int32_t>(value))
+//     ThrowFatal(Diag(), 80, "FATAL: glacier code at row ", r, ": ", value);
+//   const auto code = static_cast<int32_t>(value);
 //
 // Elevations are bounded by the Earth's surface, from the deepest ocean trench to the highest
 // summit (rounded outward), so that a DEM cell of -1e6 m or a level of 1e308 m is refused where
-// it is read instead of turning into NaN further on.
+// it is read instead of turning into NaN further on; CheckGridCells refuses a grid whose basin
+// cells leave a range, naming the cell (the set-up of the models that read the grid calls it).
 #pragma once
 
 #include <cstdint>
@@ -43,14 +44,6 @@ constexpr bool FitsInteger(double value) {
   for (int bit = 0; bit < std::numeric_limits<Int>::digits; ++bit) upper *= 2.0;
   const double lower = std::numeric_limits<Int>::is_signed ? -upper - 1.0 : -1.0;
   return value > lower && value < upper;
-}
-
-// `value` truncated to `Int`; a value that does not fit writes the FATAL entry of `pieces`
-// followed by the value and throws `code`.
-template <class Int, class... Pieces>
-Int CheckedInteger(double value, DiagnosticStream& diag, int code, const Pieces&... pieces) {
-  if (!FitsInteger<Int>(value)) ThrowFatal(diag, code, pieces..., value);
-  return static_cast<Int>(value);
 }
 
 // True when `value` is a finite elevation on the Earth's surface.
