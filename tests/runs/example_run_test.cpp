@@ -812,6 +812,12 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        {"", "", ""},
        UseGroundwaterVariant,
        1},
+      {"channel of 1e11 m",
+       {"front-range.ctl", "I=0.069, L=924, A=7.54", "I=0.069, L=1e11, A=7.54"},
+       "routing: channel 1 of the stretch of subbasin 5 (source 4) takes 8.32169e+06 h at its "
+       "smallest discharge, more than a year (8784 h); check its length, slope, widths and "
+       "Manning coefficients",
+       17},
       {"lake ponding maximum 1e308 mm",
        {"lake_ponding_max.asc", " 900 ", " 1e308 "},
        "lake 5 is 1e+305 m deep (top 1e+305 m a.s.l., lowest cell 2426.1 m a.s.l.), more than "
