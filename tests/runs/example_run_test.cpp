@@ -818,6 +818,12 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "smallest discharge, more than a year (8784 h); check its length, slope, widths and "
        "Manning coefficients",
        17},
+      {"zone code 0.5, subbasin 0 of the zone grid and 1 of the soil zone",
+       {"zones.asc", " 1 ", " 0.5 "},
+       "discharge routing takes the runoff of 6 subbasins of the zone grid, but the soil zone "
+       "computes 5 subbasins of &quot;zonegrid_soilmodel&quot; with other codes: check both "
+       "grids for codes that are no whole numbers",
+       22},
       {"lake ponding maximum 1e308 mm",
        {"lake_ponding_max.asc", " 900 ", " 1e308 "},
        "lake 5 is 1e+305 m deep (top 1e+305 m a.s.l., lowest cell 2426.1 m a.s.l.), more than "
