@@ -10,6 +10,7 @@
 #include "core/matrix.h"
 #include "core/mpi_operations.h"
 #include "core/row_loop.h"
+#include "core/value_ranges.h"
 
 namespace velorn {
 namespace {
@@ -168,6 +169,7 @@ void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t mon
   double** rows = values.get();
   owner_.ReadGrid(record_.file, rows, 0, false, true, false, 0, false, false, 0.0);
   CheckCoverage(record_.file);
+  if (settings_.split) CheckSnowValues(record_.file, rows);
   Replace(rows);
   valid_ = list_.Next(record_);
 }
@@ -186,6 +188,21 @@ void data_assimilation_grid_entity::CheckCoverage(const std::string& file) const
              settings_.grid_id, " covers x ", grid[0], " to ", grid[1], ", y ", grid[2], " to ",
              grid[3], ", but the basin's cells lie at x ", basin[0], " to ", basin[1], ", y ",
              basin[2], " to ", basin[3], kRule);
+}
+
+void data_assimilation_grid_entity::CheckSnowValues(const std::string& file,
+                                                    double** values) const {
+  const CellOutside cell = FirstCellOutside(
+      values, owner_.zone_grid, owner_.column_ranges, owner_.first_local_row, owner_.last_local_row,
+      owner_.nodata, [&](double g) { return g == owner_.nodata || g >= 0; });
+  // Every process learns of a failure on any: the grid rule runs on all of them.
+  std::vector<double> failed = {cell.found ? 1.0 : 0.0};
+  AllReduceMaximum(failed);
+  if (cell.found)
+    ThrowFatal(owner_.Diag(), kAssimilationValueCode, kHead, "the grid ", file, " for entity ",
+               settings_.grid_id, " holds ", cell.value, " at row ", cell.row, ", column ",
+               cell.col, ": a snow water equivalent is 0 or more", kRule);
+  if (failed[0] > 0) throw ErrorCode{kAssimilationValueCode};
 }
 
 void data_assimilation_grid_entity::Replace(double** values) {

@@ -14,8 +14,9 @@
 // basin's cells is refused (1213, both extents named); a listed level that is no number or lies
 // outside the lake's level-volume table is refused (1221, naming lake, date and level), on
 // every process once the step's rules have run.
-// Codes: 1200 (list file), 1205 (first date), 1210-1216 (grids), 1220 (reservoir, format), 1221
-// (level), 33 ("ponding_storage" or "lake_codes" missing with a reservoir rule), 17 (section).
+// Codes: 1200 (list file), 1205 (first date), 1210-1216 (grids), 1217 (a snow value below 0),
+// 1220 (reservoir, format), 1221 (level), 33 ("ponding_storage" or "lake_codes" missing with a
+// reservoir rule), 17 (section).
 #pragma once
 
 #include <array>
@@ -57,6 +58,9 @@ class data_assimilation_grid_entity : public data_assimilation_entity {
   // FATAL 1213 when the grid file just read (its header in the owner's grid_header) does not
   // cover the basin's cells.
   void CheckCoverage(const std::string& file) const;
+  // FATAL 1217 (on every process) when the file gives a basin cell a negative snow water
+  // equivalent or no number (the split into liquid and solid snow on).
+  void CheckSnowValues(const std::string& file, double** values) const;
   // The new values where the file has them: nodata cells keep the model's value. With the
   // split, the snow storages of the replaced cells are divided.
   void Replace(double** values);

@@ -32,6 +32,7 @@ inline constexpr int kAssimilationListOpenCode = 1200;
 inline constexpr int kAssimilationDateCode = 1205;
 inline constexpr int kAssimilationReservoirCode = 1220;
 inline constexpr int kAssimilationCoverageCode = 1213;
+inline constexpr int kAssimilationValueCode = 1217;
 inline constexpr int kAssimilationLevelCode = 1221;
 inline constexpr int kAssimilationRuleCode = 1299;
 
