@@ -366,6 +366,23 @@ void ModellApplication::CreateRouting() {
   CheckError(error);
 }
 
+// Discharge routing takes one runoff per subbasin of the zone grid from the soil zone's
+// subbasins of "zonegrid_soilmodel": both must be the same codes in the same order. They part
+// where the two rankings read a cell differently (0.5: the integer part 0 for the zone grid,
+// rounded to 1 for the soil zone), and routing would read past the soil zone's runoff.
+void ModellApplication::CheckRoutedSubbasins() {
+  const std::vector<ZoneRecord>& soil = unsatzone->soil_zones;
+  const int32_t count = routing->zone_count;
+  bool same = static_cast<int32_t>(soil.size()) == count + 1 && routing->zone_table != nullptr;
+  for (int32_t z = 1; same && z <= count; ++z) same = soil[z][2] == routing->zone_table[z][2];
+  if (same) return;
+  ThrowFatal(stream, kGridFormatCode, "FATAL: discharge routing takes the runoff of ", count,
+             " subbasins of the zone grid, but the soil zone computes ",
+             soil.empty() ? 0 : soil.size() - 1,
+             " subbasins of \"zonegrid_soilmodel\" with other codes: check both grids for codes "
+             "that are no whole numbers");
+}
+
 // Rows n-o of the construction: the soil zone's runoff goes to routing (without the soil zone
 // routing that is on ends with code 43), its records and runoff to the groundwater model, its
 // runoff and storage file to the snow model.
@@ -377,6 +394,7 @@ void ModellApplication::HandOverSoilRunoff() {
   const std::string* storage_file = unsatzone->GetStorageFileName();
   double** routed = runoff;
   LinkSurfaceRouting(routed, storage_file, storage_mode);
+  if (routing->GetFlowControl() > 0 && soil_on) CheckRoutedSubbasins();
   if (routing->GetFlowControl() > 0) routing->SetQg(routed);
   routing->SetupLakes();
   if (routing->GetFlowControl() > 0) {

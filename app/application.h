@@ -184,6 +184,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // Irrigation's hand-overs: the soil zone's records and runoff, the routing model's arrays.
   void LinkIrrigation(ReinfiltrationRecord* records, double** runoff);
   void HandOverSoilRunoff();
+  void CheckRoutedSubbasins();
   // The soil zone's end of step with the snow model's glacier flags.
   void FinishSoilStep();
   // Row o and the routing links: construction, runoff, lakes, initialisation, storage state.

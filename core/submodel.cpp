@@ -67,6 +67,12 @@ bool teilmodellklasse::ReadSectionHead(bool section_required) {
     return false;
   }
   ReadValue(*control_file, flow_control, "flow control parameter for ");
+  // 0 switches the model off, a value above 0 on: a negative one would leave it half on (on for
+  // the model itself, off for the callers that ask for a value above 0).
+  if (flow_control < 0) {
+    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", line_buffer2,
+               ": the flow control parameter ", flow_control, " must be 0 (off) or above");
+  }
   ReadValue(*control_file, time_interval, "time interval for ");
   return true;
 }

@@ -217,6 +217,7 @@ class gwflowclass : public teilmodellklasse {
   void SetStartHeads();
   void MakeWorkingGrids();
   void CheckExplicitStorage();
+  void CheckFixedHeads();
   void CreateControlPointFile();
   void MakeAccountGrids();
   int RegisterNext(const std::string& file_name, double** grid, const std::string& identifier,

@@ -14,6 +14,7 @@
 #include "core/output_files.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "grids/mpi_layout.h"
 #include "lateral/groundwater_model.h"
 #include "tables/soil_record.h"
@@ -51,6 +52,7 @@ gwflowclass::gwflowclass(int32_t& error, const SubModelSetup& setup)
   SetLayerOneThickness();
   SetStartHeads();
   MakeWorkingGrids();
+  CheckFixedHeads();
   CheckExplicitStorage();
   cell_width = cellsize;
   cell_height = cellsize;
@@ -389,6 +391,28 @@ void gwflowclass::CheckExplicitStorage() {
         }
       }
     }
+  }
+}
+
+// A fixed head below the bottom of its layer would drain water the layer cannot hold, and the
+// account of the boundary would no longer close: refused at set-up, naming the cell.
+void gwflowclass::CheckFixedHeads() {
+  for (int l = 1; l <= layer_count; ++l) {
+    const GwLayer& layer = layers[l];
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!Owns(r, c) || !ValidReference(r, c)) continue;
+        const double head = layer.fixed_head[r][c];
+        if (head == nodata) continue;
+        const double bottom = layer.upper_limit[r][c] - layer.thickness[r][c];
+        if (head >= bottom && head <= kHighestElevation) continue;
+        ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: in modul ", module_name,
+                   ": gw_boundary_fix_h_", l, " at row ", r, ", column ", c, " is ", head,
+                   " m, outside its layer (bottom ", bottom,
+                   " m a.s.l.): a fixed head must lie between the bottom of its layer and ",
+                   kHighestElevation, " m a.s.l.");
+      }
+    });
   }
 }
 

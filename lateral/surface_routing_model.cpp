@@ -9,6 +9,7 @@
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "grids/mpi_layout.h"
 #include "lateral/surface_routing_formulas.h"
 #include "tables/landuse_multilayer.h"
@@ -151,6 +152,8 @@ void surfaceroutingclass::LinkInputGrids() {
   river_depth = (*registry)[RequireGrid("river_depth")].grid;
   river_width = (*registry)[RequireGrid("river_width")].grid;
   river_links = (*registry)[RequireGrid("river_links")].grid;
+  CheckChannelGrids(Diag(), river_width, river_depth, zone_grid, column_ranges, first_local_row,
+                    last_local_row, nodata);
   if (const int index = FindGrid("flow_times", 0)) {
     flow_times = (*registry)[index].grid;
     const GridEntry& entry = (*registry)[index];

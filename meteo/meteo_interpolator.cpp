@@ -156,6 +156,9 @@ void meteointerpol::ReadInterpolationSection() {
   RequireRange(idw_weight, 0, kMaxIdwWeight, "idw-weight in ");
   ReadValue(file, idw_fraction, "fraction of idw on weighted interpolation (method 3)");
   ReadValue(file, max_distance, "maximum distance in " + name);
+  // A negative radius holds no station (every cell without a value); squared in the fast
+  // comparison, a radius beyond 1e100 m would no longer be a finite number.
+  RequireRange(max_distance, 0, 1e100, "maximum distance in ");
   ReadValue(file, anisotropy_slope, "slope of the main axis of the anisotropy ellipse in " + name);
   ReadValue(file, anisotropy_ratio, "anisotropy b/a in " + name);
   ReadValue(file, limits[1], "lower limit of results in " + name);

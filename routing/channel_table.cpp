@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 
+#include "core/value_ranges.h"
 #include "routing/routing_formulas.h"
 
 namespace velorn {
@@ -120,6 +122,9 @@ void BuildChannelTable(ChannelParameters& p, double dt, int32_t nsub, double div
   p.factor_mean = RecessionFactor(p.k_mean, substep_hours);
   p.factor_flood = RecessionFactor(p.k_flood, substep_hours);
 
+  // Row counts beyond any memory (1e30 intervals) are refused before the cast.
+  if (!FitsInteger<int32_t>(p.intervals) || p.intervals > 1e8)
+    throw std::length_error("channel table rows");
   r.rows = static_cast<int32_t>(p.intervals);
   const std::size_t entries = static_cast<std::size_t>(std::max(r.rows + 2, 2));
   for (auto* column :
@@ -132,11 +137,17 @@ void BuildChannelTable(ChannelParameters& p, double dt, int32_t nsub, double div
   r.max_delay = 0;
   if (r.rows >= 0 && FirstUnsoundRow(r) == 0) {
     for (int32_t row = 1; row <= r.rows + 1; ++row) {
-      r.delay[row] = static_cast<int32_t>(r.tt[row] / r.sections / dt * 60.0 * nsub);
+      // A delay no integer count of sub-steps holds (a channel 1e15 m long) is refused as the
+      // tables too large for the memory are.
+      const double delay = r.tt[row] / r.sections / dt * 60.0 * nsub;
+      if (!FitsInteger<int32_t>(delay)) throw std::length_error("channel delay");
+      r.delay[row] = static_cast<int32_t>(delay);
       r.max_delay = std::max(r.max_delay, r.delay[row]);
     }
   }
-  r.history_length = static_cast<int32_t>((nsub + r.max_delay) * r.sections);
+  const double history = (static_cast<double>(nsub) + r.max_delay) * r.sections;
+  if (!FitsInteger<int32_t>(history)) throw std::length_error("channel history");
+  r.history_length = static_cast<int32_t>(history);
 
   const std::size_t section_entries = static_cast<std::size_t>(r.SectionCount() + 2);
   r.last.assign(section_entries, 0);

@@ -76,6 +76,9 @@ struct ChannelRecord {
 void BuildChannelTable(ChannelParameters& p, double dt, int32_t nsub, double divisor,
                        int32_t tracers, ChannelRecord& record);
 
+// The longest travel time through one channel that a run accepts (h): a leap year.
+inline constexpr double kLongestChannelHours = 8784.0;
+
 // First row 1..N+1 whose mean velocity is not > 0 or whose travel time is not finite; 0 when
 // every row is sound. A channel with such a row cannot be routed.
 int32_t FirstUnsoundRow(const ChannelRecord& record);

@@ -1,8 +1,16 @@
 // The data-assimilation model and its two rules (see data_assimilation.h).
 #include "routing/data_assimilation.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 #include "core/error_code.h"
 #include "core/grid_registry.h"
+#include "core/matrix.h"
+#include "core/mpi_operations.h"
+#include "core/row_loop.h"
+#include "core/value_ranges.h"
 
 namespace velorn {
 namespace {
@@ -25,6 +33,7 @@ data_assimilation::data_assimilation(const SubModelSetup& setup, int32_t& error,
 
 void data_assimilation::Construct() {
   if (flow_control == 0) return;
+  FindBasinExtent();
   ControlFileReader file;
   const std::string header = "[data_assimilation]";
   if (!file.Open(control_file_name) || !file.FindHeader(header))
@@ -68,10 +77,47 @@ void data_assimilation::StartList(AssimilationList& list, AssimilationRecord& re
   while (valid && ModelTimeKey(record.date) < start) valid = list.Next(record);
 }
 
+void data_assimilation::FindBasinExtent() {
+  // Per own row the first and last column of a basin cell (0 and -1 without one).
+  const int64_t rows = std::max<int64_t>(last_local_row - first_local_row + 1, 0);
+  std::vector<std::array<double, 2>> columns(static_cast<std::size_t>(rows), {0.0, -1.0});
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    auto& [first, last] = columns[static_cast<std::size_t>(r - first_local_row)];
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (zone_grid[r][c] == nodata) continue;
+      if (first == 0) first = static_cast<double>(c);
+      last = static_cast<double>(c);
+    }
+  });
+  // Negated minima and maxima of the rows and columns, reduced over all processes.
+  std::vector<double> bounds(4, -std::numeric_limits<double>::max());
+  for (int64_t i = 0; i < rows; ++i) {
+    const auto [first, last] = columns[static_cast<std::size_t>(i)];
+    if (last < first) continue;
+    const double row = static_cast<double>(first_local_row + i);
+    bounds = {std::max(bounds[0], -row), std::max(bounds[1], row), std::max(bounds[2], -first),
+              std::max(bounds[3], last)};
+  }
+  AllReduceMaximum(bounds);
+  if (bounds[1] < 1) return;  // no basin cell: nothing to cover
+  basin_extent_ = {xll + (-bounds[2] - 1) * cellsize, xll + bounds[3] * cellsize,
+                   yll + (nrows - bounds[1]) * cellsize, yll + (nrows + bounds[0] + 1) * cellsize};
+}
+
 void data_assimilation::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flow_control == 0) return;
   teilmodellklasse::RunStep(hour, day, month, year);
-  for (auto& rule : rules_) rule->Apply(hour, day, month, year);
+  // A reservoir rule that fails on process 0 waits until every process has passed the grid
+  // rules' collective reads; then the step ends with its code on every process.
+  int code = 0;
+  for (auto& rule : rules_) {
+    if (rule->Collective())
+      rule->Apply(hour, day, month, year);
+    else if (code == 0)
+      code = CodeOf([&] { rule->Apply(hour, day, month, year); });
+  }
+  if (ponding_index_ != 0) code = BroadcastCodeFromRoot(code);
+  if (code != 0) throw ErrorCode{code};
   if (ponding_index_ == 0 || lake_codes_index_ == 0 || lake_cells_ == nullptr) return;
   if (scatter_)
     scatter_();
@@ -117,36 +163,81 @@ data_assimilation_grid_entity::data_assimilation_grid_entity(data_assimilation& 
 void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (!AdvanceToStep(list_, record_, valid_, ModelDate{year, month, day, hour}, owner_.Diag()))
     return;
+  // Read beside the target: the file's nodata cells must not overwrite the model's values.
+  GridMatrix values(owner_.Diag(), owner_.first_local_row, owner_.last_local_row, owner_.ncols,
+                    owner_.nrows);
+  double** rows = values.get();
+  owner_.ReadGrid(record_.file, rows, 0, false, true, false, 0, false, false, 0.0);
+  CheckCoverage(record_.file);
+  if (settings_.split) CheckSnowValues(record_.file, rows);
+  Replace(rows);
+  valid_ = list_.Next(record_);
+}
+
+void data_assimilation_grid_entity::CheckCoverage(const std::string& file) const {
+  const std::array<double, 12>& h = owner_.grid_header;
+  const std::array<double, 4>& basin = owner_.basin_extent_;
+  const std::array<double, 4> grid = {h[2], h[2] + h[0] * h[4], h[3], h[3] + h[1] * h[4]};
+  if (basin[1] <= basin[0]) return;
+  // The header's corner is floored to whole metres when it is read: a metre of tolerance.
+  const double slack = 1.0;
+  if (grid[0] <= basin[0] + slack && grid[1] >= basin[1] - slack && grid[2] <= basin[2] + slack &&
+      grid[3] >= basin[3] - slack)
+    return;
+  ThrowFatal(owner_.Diag(), kAssimilationCoverageCode, kHead, "the grid ", file, " for entity ",
+             settings_.grid_id, " covers x ", grid[0], " to ", grid[1], ", y ", grid[2], " to ",
+             grid[3], ", but the basin's cells lie at x ", basin[0], " to ", basin[1], ", y ",
+             basin[2], " to ", basin[3], kRule);
+}
+
+void data_assimilation_grid_entity::CheckSnowValues(const std::string& file,
+                                                    double** values) const {
+  const CellOutside cell = FirstCellOutside(
+      values, owner_.zone_grid, owner_.column_ranges, owner_.first_local_row, owner_.last_local_row,
+      owner_.nodata, [&](double g) { return g == owner_.nodata || g >= 0; });
+  // Every process learns of a failure on any: the grid rule runs on all of them.
+  std::vector<double> failed = {cell.found ? 1.0 : 0.0};
+  AllReduceMaximum(failed);
+  if (cell.found)
+    ThrowFatal(owner_.Diag(), kAssimilationValueCode, kHead, "the grid ", file, " for entity ",
+               settings_.grid_id, " holds ", cell.value, " at row ", cell.row, ", column ",
+               cell.col, ": a snow water equivalent is 0 or more", kRule);
+  if (failed[0] > 0) throw ErrorCode{kAssimilationValueCode};
+}
+
+void data_assimilation_grid_entity::Replace(double** values) {
   GridRegistry& registry = *owner_.registry;
   double** grid = registry[target_].grid;
-  owner_.ReadGrid(record_.file, grid, 0, false, true, false, 0, false, false, 0.0);
-  if (settings_.split) {
-    double** liquid = registry[liquid_].grid;
-    double** solid = registry[solid_].grid;
-    const bool weigh = settings_.weigh;
-    double** gt = weigh ? registry[glacier_total_].grid : nullptr;
-    double** gs = weigh ? registry[glacier_solid_].grid : nullptr;
-    double** gl = weigh ? registry[glacier_liquid_].grid : nullptr;
-    double** share = weigh ? registry[glacierized_].grid : nullptr;
-    for (int64_t r = owner_.first_local_row; r <= owner_.last_local_row; ++r)
-      for (int64_t c = owner_.column_ranges[r].first; c <= owner_.column_ranges[r].last; ++c) {
-        if (owner_.zone_grid[r][c] == owner_.nodata) continue;
-        if (owner_.owner_grid != nullptr &&
-            static_cast<int32_t>(owner_.owner_grid[r][c]) != owner_.rank)
-          continue;
-        SnowCell cell{liquid[r][c], solid[r][c], weigh ? gl[r][c] : 0, weigh ? gs[r][c] : 0,
-                      weigh ? gt[r][c] : 0};
-        AssimilateSnowCell(cell, grid[r][c], settings_.liquid_percentage, weigh,
-                           weigh ? share[r][c] : 0.0);
-        liquid[r][c] = cell.liquid;
-        solid[r][c] = cell.solid;
-        if (!weigh) continue;
-        gl[r][c] = cell.glacier_liquid;
-        gs[r][c] = cell.glacier_solid;
-        gt[r][c] = cell.glacier_total;
-      }
-  }
-  valid_ = list_.Next(record_);
+  const double nodata = owner_.nodata;
+  const bool split = settings_.split, weigh = split && settings_.weigh;
+  double** liquid = split ? registry[liquid_].grid : nullptr;
+  double** solid = split ? registry[solid_].grid : nullptr;
+  double** gt = weigh ? registry[glacier_total_].grid : nullptr;
+  double** gs = weigh ? registry[glacier_solid_].grid : nullptr;
+  double** gl = weigh ? registry[glacier_liquid_].grid : nullptr;
+  double** share = weigh ? registry[glacierized_].grid : nullptr;
+  ForEachRow(owner_.first_local_row, owner_.last_local_row, [&](long r) {
+    for (long c = 1; c <= owner_.ncols; ++c) {
+      if (values[r][c] == nodata) continue;
+      grid[r][c] = values[r][c];
+      if (!split || c < owner_.column_ranges[r].first || c > owner_.column_ranges[r].last ||
+          owner_.zone_grid[r][c] == nodata)
+        continue;
+      if (owner_.owner_grid != nullptr &&
+          static_cast<int32_t>(owner_.owner_grid[r][c]) != owner_.rank)
+        continue;
+      SnowCell cell{liquid[r][c], solid[r][c], weigh ? gl[r][c] : 0, weigh ? gs[r][c] : 0,
+                    weigh ? gt[r][c] : 0};
+      AssimilateSnowCell(cell, grid[r][c], settings_.liquid_percentage, weigh,
+                         weigh ? share[r][c] : 0.0);
+      liquid[r][c] = cell.liquid;
+      solid[r][c] = cell.solid;
+      if (!weigh) continue;
+      gl[r][c] = cell.glacier_liquid;
+      gs[r][c] = cell.glacier_solid;
+      gt[r][c] = cell.glacier_total;
+    }
+  });
 }
 
 // --- Reservoir rule ---------------------------------------------------------------------------
@@ -172,6 +263,15 @@ void data_assimilation_reservoir_entity::Apply(int64_t hour, int64_t day, int64_
                                                int64_t year) {
   if (!AdvanceToStep(list_, record_, valid_, ModelDate{year, month, day, hour}, owner_.Diag()))
     return;
+  const LakeVolumeTable& table = reservoir_->lake_table();
+  const double level = record_.level;
+  if (std::isnan(level) || (level > owner_.nodata && table.rows() > 0 &&
+                            (level > table.level.front() || level < table.level.back())))
+    ThrowFatal(owner_.Diag(), kAssimilationLevelCode, kHead, "level ", level, " m of lake ",
+               settings_.lake_id, " on ", day, ".", month, ".", year, " ", hour, "h in ",
+               list_.name(), " lies outside the lake's level-volume table (",
+               table.rows() > 0 ? table.level.back() : 0.0, " to ",
+               table.rows() > 0 ? table.level.front() : 0.0, " m a.s.l.)", kRule);
   if (record_.level > owner_.nodata) {
     const double volume = reservoir_->GetVolumeForLevel(record_.level);
     reservoir_->ApplyLakeLevel(volume);

@@ -10,10 +10,16 @@
 // ReleaseMemory at the end. Grid rules run on every process (the grid read is collective);
 // reservoir rules exist on process 0 only, and the ponding storage is then scattered from
 // process 0 to the owners of the lake cells every step when more than one process runs.
-// Codes: 1200 (list file), 1205 (first date), 1210-1216 (grids), 1220 (reservoir, format), 33
-// ("ponding_storage" or "lake_codes" missing with a reservoir rule), 17 (section).
+// A grid file's nodata cells keep the model's value; a grid file whose extent does not cover the
+// basin's cells is refused (1213, both extents named); a listed level that is no number or lies
+// outside the lake's level-volume table is refused (1221, naming lake, date and level), on
+// every process once the step's rules have run.
+// Codes: 1200 (list file), 1205 (first date), 1210-1216 (grids), 1217 (a snow value below 0),
+// 1220 (reservoir, format), 1221 (level), 33 ("ponding_storage" or "lake_codes" missing with a
+// reservoir rule), 17 (section).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,6 +39,8 @@ class data_assimilation_entity {
   virtual ~data_assimilation_entity() = default;
   // Applies the record of the step when the list has one for it.
   virtual void Apply(int64_t hour, int64_t day, int64_t month, int64_t year) = 0;
+  // Grid rules read collectively on every process; reservoir rules run on process 0 alone.
+  virtual bool Collective() const = 0;
 
  protected:
   AssimilationList list_;
@@ -44,8 +52,18 @@ class data_assimilation_grid_entity : public data_assimilation_entity {
  public:
   data_assimilation_grid_entity(data_assimilation& owner, const std::string& block);
   void Apply(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  bool Collective() const override { return true; }
 
  private:
+  // FATAL 1213 when the grid file just read (its header in the owner's grid_header) does not
+  // cover the basin's cells.
+  void CheckCoverage(const std::string& file) const;
+  // FATAL 1217 (on every process) when the file gives a basin cell a negative snow water
+  // equivalent or no number (the split into liquid and solid snow on).
+  void CheckSnowValues(const std::string& file, double** values) const;
+  // The new values where the file has them: nodata cells keep the model's value. With the
+  // split, the snow storages of the replaced cells are divided.
+  void Replace(double** values);
   data_assimilation& owner_;
   GridRuleSettings settings_;
   int target_ = 0;
@@ -58,6 +76,7 @@ class data_assimilation_reservoir_entity : public data_assimilation_entity {
   data_assimilation_reservoir_entity(data_assimilation& owner, const std::string& block,
                                      const std::vector<SP_class*>& reservoirs);
   void Apply(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  bool Collective() const override { return false; }
 
  private:
   data_assimilation& owner_;
@@ -86,7 +105,11 @@ class data_assimilation : public teilmodellklasse {
   void StartList(AssimilationList& list, AssimilationRecord& record, bool& valid,
                  const std::string& name, bool bafu, bool grid, const std::string& what);
 
+  // The extent of the basin's cells (m): west, east, south, north, over all processes.
+  void FindBasinExtent();
+
   std::vector<std::unique_ptr<data_assimilation_entity>> rules_;
+  std::array<double, 4> basin_extent_{};
   std::vector<SP_class*> reservoirs_;
   const int64_t* lake_cells_ = nullptr;
   std::function<void()> scatter_;

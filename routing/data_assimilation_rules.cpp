@@ -6,6 +6,7 @@
 
 #include "core/brace_block_readers.h"
 #include "core/error_code.h"
+#include "meteo/station_files.h"
 
 namespace velorn {
 namespace {
@@ -149,6 +150,7 @@ bool AssimilationList::Next(AssimilationRecord& record) {
         !Columns(line_, 33, 2, h) || line_.size() <= 39)
       return false;
     record.date = ModelDate{y, m, d, h};
+    if (!IsWrittenDate(record.date)) return false;
     const std::string level = line_.substr(39, 10);
     char* end = nullptr;
     record.level = std::strtod(level.c_str(), &end);
@@ -164,6 +166,8 @@ bool AssimilationList::Next(AssimilationRecord& record) {
     if (*end != '\0') return false;
   }
   record.date = ModelDate{values[0], values[1], values[2], values[3]};
+  // A date outside the calendar would overflow the time key: the record cannot be read.
+  if (!IsWrittenDate(record.date)) return false;
   if (grid_) {
     record.file = words[4];
     return true;

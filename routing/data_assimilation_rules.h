@@ -31,6 +31,9 @@ namespace velorn {
 inline constexpr int kAssimilationListOpenCode = 1200;
 inline constexpr int kAssimilationDateCode = 1205;
 inline constexpr int kAssimilationReservoirCode = 1220;
+inline constexpr int kAssimilationCoverageCode = 1213;
+inline constexpr int kAssimilationValueCode = 1217;
+inline constexpr int kAssimilationLevelCode = 1221;
 inline constexpr int kAssimilationRuleCode = 1299;
 
 enum class AssimilationKind { kGrid, kReservoir };
@@ -74,7 +77,8 @@ class AssimilationList {
  public:
   // Opens and reads the header; false when the file cannot be opened.
   bool Open(const std::string& name, bool bafu, bool grid);
-  // The next record; false at the end of the file (or a record that cannot be read).
+  // The next record; false at the end of the file (or a record that cannot be read, a date
+  // outside the calendar among them).
   bool Next(AssimilationRecord& record);
   // Discards the rest of the current line (velorn: the first call ends the record's line).
   void SkipRestOfLine();

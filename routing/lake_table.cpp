@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/error_code.h"
+#include "core/value_ranges.h"
 
 namespace velorn {
 namespace {
@@ -52,7 +53,7 @@ LakeVolumeTable BuildLakeVolumeTable(const std::vector<LakeCell>& cells, double 
   double ztop = reference;
   for (const LakeCell& c : cells) {
     const double top = c.elevation + c.max_ponding / 1000.0;
-    if (std::fabs(reference - top) > kLakeTopTolerance)
+    if (!(std::fabs(reference - top) <= kLakeTopTolerance))
       ThrowFatal(diag, kLakeTopCode, "FATAL: \n============== ERROR ====================\n",
                  "Error in initialization for lake ", id, ".",
                  "All Cells for a lake must have the same Altitude value for DEM + MAXPOND\n",
@@ -67,6 +68,13 @@ LakeVolumeTable BuildLakeVolumeTable(const std::vector<LakeCell>& cells, double 
     ThrowFatal(diag, kLakeTopCode, "FATAL: lake ", id,
                " has no volume: its cells' maximum ponding storage is 0 (top ", ztop,
                " m a.s.l. equals its lowest elevation)");
+  // The table's row counts are integers: a depth beyond any relief on Earth (a maximum ponding
+  // storage of 1e308 mm) would overflow them.
+  if (depth > kLargestRelief)
+    ThrowFatal(diag, kLakeTopCode, "FATAL: lake ", id, " is ", depth, " m deep (top ", ztop,
+               " m a.s.l., lowest cell ", zmin,
+               " m a.s.l.), more than any relief on Earth: check its cells' maximum ponding "
+               "storage (mm) and elevations");
   const LakeRowCounts n = LakeRows(depth);
   LakeVolumeTable t;
   t.level.resize(static_cast<std::size_t>(n.rows()));

@@ -8,7 +8,8 @@
 // (routing/lake_cells.h), so the table is the same on any number of processes.
 // Settled here: the top starts from the lake's first cell (a lake below 0 m a.s.l. gets a sound
 // table), and a lake without cells or without a volume range (flat, zero maximum ponding) is
-// refused by name instead of giving an undefined table or NaN levels.
+// refused by name instead of giving an undefined table or NaN levels; so is a lake deeper than
+// any relief on Earth or with a cell whose top is no number.
 #pragma once
 
 #include <cstdint>

@@ -21,7 +21,7 @@ constexpr std::size_t kMaxModeLength = 19;
 constexpr std::size_t kMaxInflowFileLength = 299;
 constexpr int64_t kObservedBufferBytes = 1000000;
 
-int64_t FullYear(int64_t year) {
+int64_t ObservedFullYear(int64_t year) {
   return year < 1000 ? year + 1900 : year;
 }
 
@@ -468,7 +468,7 @@ void abflussmodellklasse::OpenObservedTable() {
   int32_t y = 0, m = 0, d = 0, h = 0;
   int32_t previous_day = 0;
   while (table.GetDate(y, m, d, h) && table.state() != kTablePastEnd &&
-         !(FullYear(y) == start_date_.year && m == start_date_.month && d == start_date_.day &&
+         !(ObservedFullYear(y) == start_date_.year && m == start_date_.month && d == start_date_.day &&
            h == start_date_.hour)) {
     if (d < previous_day) Diag() << ".";
     previous_day = d;
@@ -483,7 +483,7 @@ void abflussmodellklasse::OpenObservedTable() {
       ++end_counter_;
       continue;
     }
-    if (table.GetDate(y, m, d, h)) observed_date_ = ModelDate{FullYear(y), m, d, h};
+    if (table.GetDate(y, m, d, h)) observed_date_ = ModelDate{ObservedFullYear(y), m, d, h};
     CopyObservedRow(row);
     table.NextRow();
     if (table.state() == kTablePastEnd)

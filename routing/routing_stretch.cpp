@@ -119,6 +119,14 @@ void routingclass::BuildWQTable(int32_t item, int32_t code, const std::vector<in
                ") has no flow velocity above 0 in row ", row,
                " of its water-level/discharge table; check its widths, Manning coefficients, "
                "slope and area");
+  // Water that needs more than a year through one channel is no river on Earth: the
+  // initialisation would route the first discharges for as many steps.
+  const double slowest = it.record.tt[static_cast<std::size_t>(it.record.rows + 1)];
+  if (slowest > kLongestChannelHours)
+    ThrowFatal(*diag, kControlFileErrorCode, "FATAL: routing: channel ", item,
+               " of the stretch of subbasin ", tg_code_, " (source ", code, ") takes ", slowest,
+               " h at its smallest discharge, more than a year (", kLongestChannelHours,
+               " h); check its length, slope, widths and Manning coefficients");
   it.built = true;
   outlet_.assign(static_cast<std::size_t>((ntr_ + 1) * (nsub_ + 1)), 0.0);
   work_.assign(outlet_.size(), 0.0);

@@ -350,6 +350,7 @@ class defaultini : public modelobject {
   void RunStep(int32_t step);
   void ReadZoneAndElevation();
   void DistributeZoneAndElevation();
+  void CheckZoneAndElevation();
   void SetUpLanduseLayers();
   std::vector<HruDefinition> ReadSpinUpSection(int32_t& spin_up_switch, int32_t& pre_spin_up,
                                                int32_t& repeat_count);

@@ -11,12 +11,16 @@
 #include <mpi.h>
 
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "setup/defaultini.h"
 
 namespace velorn {
@@ -215,6 +219,7 @@ void defaultini::ReadZoneAndElevation() {
     zone_data = (*registry)[1].grid;
     elevation_data = (*registry)[2].grid;
   }
+  CheckZoneAndElevation();
   DecomposeMpiRegions();
   owner_grid = decomposition.layout.regions.get();
   strip_table = decomposition.layout.helper.get();
@@ -245,6 +250,39 @@ void defaultini::DistributeZoneAndElevation() {
   }
   zone_data = (*registry)[1].grid;
   elevation_data = (*registry)[2].grid;
+}
+
+// Process 0, on the whole grids it read: the zone grid needs a cell above its nodata value (the
+// cells the decomposition shares out), and every cell of the basin an elevation on Earth: a
+// nodata cell or a value like -1e6 m would enter the lapse rates, the slopes and the heads as a
+// number. Every process leaves with process 0's code.
+void defaultini::CheckZoneAndElevation() {
+  int code = 0;
+  if (rank == 0) {
+    code = CodeOf([&] {
+      const std::string zones = (*registry)[1].file_name.value_or("");
+      const std::vector<ColumnRange> every(static_cast<std::size_t>(nrows) + 1,
+                                           ColumnRange{1, ncols});
+      // The first cell above nodata (no cell is masked: NaN equals no value).
+      const CellOutside subbasin = FirstCellOutside(zone_data, zone_data, every.data(), 1, nrows,
+                                                    std::numeric_limits<double>::quiet_NaN(),
+                                                    [&](double z) { return z <= nodata; });
+      if (!subbasin.found)
+        ThrowFatal(Diag(), kGridFormatCode, "FATAL: the zone grid ", zones,
+                   " holds no subbasin cell: every cell is at or below its nodata value ", nodata);
+      const CellOutside cell =
+          FirstCellOutside(elevation_data, zone_data, every.data(), 1, nrows, nodata,
+                           [&](double z) { return z != nodata && IsEarthElevation(z); });
+      if (cell.found)
+        ThrowFatal(Diag(), kGridFormatCode, "FATAL: [elevation_model] ",
+                   (*registry)[2].file_name.value_or(""), ": the cell at row ", cell.row,
+                   ", column ", cell.col, " of the basin holds ", cell.value,
+                   ", no elevation on Earth (", kLowestElevation, " to ", kHighestElevation,
+                   " m a.s.l.)");
+    });
+  }
+  code = BroadcastCodeFromRoot(code);
+  if (code != 0) throw ErrorCode{code};
 }
 
 // Step 13: the land-use codes checked, then the layer list: the layer grids of the multilayer

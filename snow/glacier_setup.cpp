@@ -10,6 +10,7 @@
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
+#include "core/value_ranges.h"
 #include "snow/snow_model.h"
 #include "snow/snow_setup_formulas.h"
 
@@ -250,7 +251,15 @@ void schneemodellklasse::CheckDynamicGlacierGrids() {
                        r, " and col ", c);
           }
         }
-        if (IsNotNodata(soil_zone_grid[r][c], nodata) && glacier_codes[r][c] > 0) coded = true;
+        if (IsNodata(soil_zone_grid[r][c], nodata)) continue;
+        // Codes become integers (the glacier list, the areas): a value no integer can hold
+        // would turn into another glacier's code.
+        if (!IsNodata(glacier_codes[r][c], nodata) && !FitsInteger<int32_t>(glacier_codes[r][c])) {
+          ThrowFatal(Diag(), kGlacierSetupCode, kFatalHead,
+                     "GlacierCodes holds no integer glacier code at row ", r, " and col ", c, ": ",
+                     glacier_codes[r][c]);
+        }
+        if (glacier_codes[r][c] > 0) coded = true;
       }
     }
     if (!glacierized) {

@@ -250,9 +250,9 @@ void SoilRecord::ReadBlockOptions(DiagnosticStream& diag, const std::string& blo
   scalar("MaxInterflowDepth", MaxInterflowDepth, 2.0);
 }
 
-// The look-up tables divide by theta_sat - theta_res and by m, and need alpha > 0 and n > 1 for
-// a saturation within 0..1; a layer without thickness has no depth. Each layer is checked
-// before any table is built.
+// Water contents lie within 0..1; the look-up tables divide by theta_sat - theta_res and by m, and
+// need alpha > 0 and n > 1 for a saturation within 0..1; a layer without thickness has no depth.
+// Each layer is checked before any table is built.
 bool SoilRecord::ValidateLayers(DiagnosticStream& diag) const {
   for (int i = 1; i <= layers; ++i) {
     const auto report = [&](const char* what, double value, const char* limit) {
@@ -260,6 +260,14 @@ bool SoilRecord::ValidateLayers(DiagnosticStream& diag) const {
            << " (" << value << ") must be greater than " << limit << "[end-entry]";
       return false;
     };
+    // Water contents are shares of the volume: a theta_res of -9999 would create water.
+    for (const auto& [what, value] :
+         {std::pair{"theta_res", theta_res[i]}, std::pair{"theta_sat", theta_sat[i]}}) {
+      if (value >= 0 && value <= 1) continue;
+      diag << "FATAL: soil type " << code << " (" << name << "), layer " << i << ": " << what
+           << " (" << value << ") must lie within 0 to 1[end-entry]";
+      return false;
+    }
     if (!(theta_sat[i] > theta_res[i]))
       return report("theta_sat", theta_sat[i], FormatText("theta_res (%g)", theta_res[i]).c_str());
     if (!(alpha[i] > 0)) return report("alpha", alpha[i], "0");

@@ -40,15 +40,7 @@ void unsatzonmodellklasse::ReadHeatTransferSection() {
       {&dTModNFactorFreezing, " dTModNFactorFreezing "},
       {&dTModNFactorThawing, " dTModNFactorThawing "}};
   for (const auto& [target, label] : parameters) ReadValue(file, *target, label);
-  // The heat solution searches its internal step between these two: it needs both above 0.
-  for (const auto& [value, name] : {std::pair{dTModShortestStep, "dTModShortestStep"},
-                                    std::pair{dTModLongestStep, "dTModLongestStep"}}) {
-    if (!(value > 0)) {
-      ThrowFatal(Diag(), kControlFileErrorCode,
-                 "FATAL: error in control file, [heat_transfer]: ", name, " (", value,
-                 ") must be greater than 0 seconds");
-    }
-  }
+  CheckHeatTransferValues();
   ReadValue(file, single_point_files[kTemperatureFile],
             "Name of the temperature-file for the control point location in ");
   ReadTwoValues(file, statistics_pairs[kStatTemper].name, statistics_pairs[kStatTemper].code,
@@ -60,6 +52,34 @@ void unsatzonmodellklasse::ReadHeatTransferSection() {
   ReadValue(file, se_stack_pair.name, "name of the SE-stack (heat-tr.mod.) in ");
   ReadValue(file, se_stack_pair.code, "Writecode SE-stack (heat-tr.mod.) in ");
   PrefixDirectory(output_directory, single_point_files[kTemperatureFile]);
+}
+
+// The reader refuses values that are no finite number; the densities, heat capacities,
+// conductivities, the latent heat, the freezing curve's scale and the bounds of the internal step
+// (which the heat solution searches between) must be above 0: a zero or negative one divides the
+// heat budget by 0 or turns the temperatures' direction, NaN in every table.
+void unsatzonmodellklasse::CheckHeatTransferValues() {
+  const std::pair<double, const char*> positive[] = {{dTModCDrySoil, "dTModCDrySoil"},
+                                                     {dTModRhoDrySoil, "dTModRhoDrySoil"},
+                                                     {dTModLamDrySoil, "dTModLamDrySoil"},
+                                                     {dTModKmin, "dTModKmin"},
+                                                     {dTModLamWat, "dTModLamWat"},
+                                                     {dTModLamIce, "dTModLamIce"},
+                                                     {dTModCWater, "dTModCWater"},
+                                                     {dTModCIce20, "dTModCIce20"},
+                                                     {dTModCIce0, "dTModCIce0"},
+                                                     {dTModLatHeat, "dTModLatHeat"},
+                                                     {dTModRhoWater, "dTModRhoWater"},
+                                                     {dTModFactor, "dTModFactor"},
+                                                     {dTModShortestStep, "dTModShortestStep"},
+                                                     {dTModLongestStep, "dTModLongestStep"}};
+  for (const auto& [value, name] : positive) {
+    if (!(value > 0)) {
+      ThrowFatal(Diag(), kControlFileErrorCode,
+                 "FATAL: error in control file, [heat_transfer]: ", name, " (", value,
+                 ") must be greater than 0");
+    }
+  }
 }
 
 // Runs after the soil-water grids exist: the lower boundary needs the surface elevations.

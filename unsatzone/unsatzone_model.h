@@ -552,6 +552,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::array<int, kOwnStackCount> stack_index{};
   std::array<Statistics, kStatisticsPairCount> statistics;
   Statistics immobilised_statistics;  // SB_2_ "_immo" table with "GlacierMassBalance"
+  // The step's base flow per soil zone while its table is silent (statistics code without a
+  // mode): the runoff takes the base flow from these sums then, not from the table's.
+  std::vector<ZoneRecord> base_flow_records;
   SoilLayerConstants soil_constants;
   std::vector<GlacierShareRecord> glacier_shares;  // 0..n, with "ice_firn"
 
@@ -604,6 +607,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ReadStorageItems();
   void ReopenControlFile();
   void ReadHeatTransferSection();
+  void CheckHeatTransferValues();
   void ReadTuningSection();
   void ReadPermafrost();
   void LinkForeignGrids();

@@ -81,8 +81,9 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
       if (!OwnCell(r, c)) continue;
       const SoilRecord& soil = CellSoil(r, c);
       mean[r][c] = RootZoneTheta(soil, CellLayers(soil), theta[r][c], links.root_depth[1][r][c]);
+      // Tested before the cast: cells without irrigation may hold any value (-1e308 too).
+      if (!(codes[r][c] >= 1 && codes[r][c] < rules + 1.0)) continue;
       const int code = static_cast<int>(codes[r][c]);
-      if (code < 1 || code > rules) continue;
       const IrrigationRecord& rule = irrigation_table->records[code];
       double psi_dry = rule.psi_dry;
       const int landuse = static_cast<int>(links.landuse[1][r][c]);

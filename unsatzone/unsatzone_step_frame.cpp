@@ -95,6 +95,8 @@ void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, i
   // The runoff-concentration tables of the tracers count their steps here too.
   for (int32_t t = 1; t <= tracer_count && tracer_blocks; ++t)
     if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->ResetZoneSums();
+  base_flow_records = soil_zones;
+  for (ZoneRecord& record : base_flow_records) record[0] = record[1] = record[4] = 0.0;
   if (!reinfiltration_records.empty())
     BroadcastBytes(reinfiltration_records.data(),
                    static_cast<int>(reinfiltration_records.size() * sizeof(ReinfiltrationRecord)));
@@ -135,8 +137,8 @@ void unsatzonmodellklasse::FinishStep(const uint8_t* glacier) {
   std::vector<double> rel(static_cast<std::size_t>(soil_zone_count) + 1, 0.0);
   for (int32_t s = 1; s <= soil_zone_count; ++s) rel[s] = soil_zones[s][3];
   RunoffConcentration::StepTables tables;
-  std::vector<ZoneRecord> base_records(static_cast<std::size_t>(soil_zone_count) + 1);
-  tables.qb = statistics[kStatQB].table ? &statistics[kStatQB].records : &base_records;
+  const zonalstatistic* qb = statistics[kStatQB].table.get();
+  tables.qb = qb != nullptr && qb->active() ? &statistics[kStatQB].records : &base_flow_records;
   tables.qd = statistics[kStatQD].table ? &statistics[kStatQD].records : nullptr;
   tables.qi = statistics[kStatQI].table ? &statistics[kStatQI].records : nullptr;
   tables.qg = statistics[kStatQg].table ? &statistics[kStatQg].records : nullptr;

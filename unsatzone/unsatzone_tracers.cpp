@@ -25,6 +25,7 @@
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
+#include "core/value_ranges.h"
 #include "tables/soil_record.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -180,6 +181,8 @@ void unsatzonmodellklasse::SetupRiverCoupling() {
     river_width = Required("river_width");
     river_links = Required("river_links");
     kolmation = Required("kolmation");
+    CheckChannelGrids(Diag(), river_width, river_depth, zone_grid, column_ranges, first_local_row,
+                      last_local_row, nodata);
   }
   MakeTable(statistics[kStatGWIN], statistics_pairs[kStatGWIN],
             "re-infiltration from rivers [mm per Zone]", 7, soil_zones);

@@ -118,6 +118,24 @@ void unsatzonmodellklasse::AddZoneSums() {
   };
   std::erase_if(entries, [](const Entry& e) { return e.table == nullptr || e.grid == nullptr; });
   zonalstatistic* qb_table = table(kStatQB);
+  // The base flow reaches the runoff through these sums whether its table is written or not: a
+  // silent table adds nothing, and its share goes to the step's own sums (weighted as a table
+  // weighs, by the relative cell area).
+  const bool qb_written = qb_table != nullptr && qb_table->active();
+  const auto add_base_flow = [&](long r, long c, int32_t s, double value, double weight) {
+    if (qb_written) {
+      qb_table->AddValue(r, c, s, value, weight);
+      return;
+    }
+    const double cell = relative_cell_area != nullptr && relative_cell_area[r] != nullptr &&
+                                relative_cell_area[r][c] > kNodata
+                            ? relative_cell_area[r][c]
+                            : 1.0;
+    ZoneRecord& record = base_flow_records[static_cast<std::size_t>(s)];
+    record[0] += weight;
+    record[1] += value * cell * weight;
+    record[4] += weight * cell;
+  };
   zonalstatistic* immobilised =
       old_share != nullptr && share_now != nullptr ? immobilised_statistics.table.get() : nullptr;
   double** profile = Grid(kSoilMoistureProfile);
@@ -133,7 +151,11 @@ void unsatzonmodellklasse::AddZoneSums() {
       int32_t z = 1;
       if (flow != nullptr && surfaceRoutingActive == 0) {
         const auto last = static_cast<int32_t>(runoff.maxzeit[s]);
-        z = std::clamp(static_cast<int32_t>(flow[r][c]), 1, std::max(last, 1));
+        // Clamped before the cast: a flow time of 1e308 or NaN fits no integer.
+        const double time = flow[r][c];
+        z = time >= 1 && time <= last ? static_cast<int32_t>(time)
+            : time > last             ? std::max(last, 1)
+                                      : 1;
       }
       const double a = area != nullptr && area[r][c] > nodata ? area[r][c] : 1.0;
       const double direct = g < 1 ? qd[r][c] : 0.0;
@@ -154,7 +176,7 @@ void unsatzonmodellklasse::AddZoneSums() {
               before >= 0 && now >= 0 && before != now ? (before - now) * profile[r][c] : 0.0;
           immobilised->AddValue(r, c, s, change, w);
         }
-        if (qb_table != nullptr) {
+        {
           // Irrigation pumped from the groundwater leaves the base flow (without the
           // groundwater model, whose own exchange with the rivers is the base flow).
           double q = base[r][c];
@@ -162,7 +184,7 @@ void unsatzonmodellklasse::AddZoneSums() {
             q = river_out[r][c];
           else if (pumped != nullptr)
             q -= pumped[r][c];
-          qb_table->AddValue(r, c, s, q * k, w);
+          add_base_flow(r, c, s, q * k, w);
         }
         // The tracers leave with the water the base-flow table books (with the groundwater model
         // the exfiltration into the rivers); a cell without outflow adds none.
@@ -172,7 +194,7 @@ void unsatzonmodellklasse::AddZoneSums() {
       if (g > 0) {
         for (const Entry& e : entries) e.table->AddValue(r, c, s, 0.0, g);
         if (immobilised != nullptr) immobilised->AddValue(r, c, s, 0.0, g);
-        if (qb_table != nullptr) qb_table->AddValue(r, c, s, 0.0, g);
+        add_base_flow(r, c, s, 0.0, g);
       }
     }
   }

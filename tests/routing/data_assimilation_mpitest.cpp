@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/matrix.h"
 #include "grids/mpi_layout.h"
@@ -23,8 +24,9 @@ namespace {
 constexpr int kCols = 4;
 constexpr int kRows = 6;
 
+// The survey has no value at row 2, column 3.
 double NewValue(int r, int c) {
-  return 10.0 * r + c;
+  return r == 2 && c == 3 ? -9999 : 10.0 * r + c;
 }
 
 class AssimilationMpiTest : public test::SubModelTest {
@@ -35,6 +37,7 @@ class AssimilationMpiTest : public test::SubModelTest {
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c) {
         zone_[r][c] = 1;
+        target_[r][c] = 4;
         liquid_[r][c] = 1;
         solid_[r][c] = c % 2 == 1 ? 3 : 0;  // odd columns 1:3, even ones no solid snow
       }
@@ -69,7 +72,12 @@ TEST_F(AssimilationMpiTest, GridRuleWithSnowSplit) {
   Put("list.txt",
       "grids\n1 1 1 1 1 2 2 2 2 2 3 3 3 3 3 h h h h w\n2000 12 31 0 old.asc\n"
       "2001 1 1 5 " +
-          (dir_ / "g1.asc") + "\n");
+          (dir_ / "g1.asc") + "\n2001 1 1 6 " + (dir_ / "far.asc") + "\n2001 1 1 7 " +
+          (dir_ / "minus.asc") + "\n");
+  Put("minus.asc", test::AsciiGrid(kCols, kRows, 0, 0, 1000, -9999,
+                                   [](int r, int c) { return r == 5 && c == 1 ? -5.0 : 0.0; }));
+  // The same survey 100 km east of the basin.
+  Put("far.asc", test::AsciiGrid(kCols, kRows, 100000, 0, 1000, -9999, NewValue));
   WriteControlFile("[data_assimilation]\n1\n60\n1\n\n  grid {\n grid-ID = swe; listfilename = " +
                    (dir_ / "list.txt") +
                    ";\n options { split-into-liquid-and-solid = true;"
@@ -85,10 +93,32 @@ TEST_F(AssimilationMpiTest, GridRuleWithSnowSplit) {
     for (int c = 1; c <= kCols; ++c) {
       if (!Own(r, c)) continue;
       const double g = NewValue(r, c);
+      if (g == -9999) {  // a cell without a value keeps the model's
+        EXPECT_EQ(target_[r][c], 4);
+        EXPECT_EQ(liquid_[r][c], 1);
+        EXPECT_EQ(solid_[r][c], 3);
+        continue;
+      }
       ASSERT_EQ(target_[r][c], g) << r << "," << c;
       EXPECT_DOUBLE_EQ(liquid_[r][c], c % 2 == 1 ? 0.25 * g : 0.2 * g) << r << "," << c;
       EXPECT_DOUBLE_EQ(solid_[r][c], c % 2 == 1 ? 0.75 * g : 0.8 * g) << r << "," << c;
     }
+  try {
+    model.RunStep(6, 1, 1, 2001);
+    ADD_FAILURE() << "a grid beside the basin was taken";
+  } catch (const ErrorCode& e) {
+    EXPECT_EQ(e.code, kAssimilationCoverageCode);
+  }
+  if (test::Rank() == 0) {
+    EXPECT_TRUE(ScreenHas("covers x 100000 to 104000")) << screen_.str();
+  }
+  // Negative snow ends the step on every process, whichever holds the cell.
+  try {
+    model.RunStep(7, 1, 1, 2001);
+    ADD_FAILURE() << "negative snow was taken";
+  } catch (const ErrorCode& e) {
+    EXPECT_EQ(e.code, kAssimilationValueCode);
+  }
   model.ReleaseMemory();
 }
 
@@ -122,7 +152,8 @@ TEST_F(AssimilationMpiTest, ReservoirRuleSetsTheLakeOnEveryProcess) {
     reservoirs.push_back(&lake);
   }
   Put("levels.txt",
-      "levels\n1 1 1 1 1 2 2 2 2 2 3 3 3 3 3 h h h h w\n2001 1 1 3 -9999\n2001 1 1 5 100.95\n");
+      "levels\n1 1 1 1 1 2 2 2 2 2 3 3 3 3 3 h h h h w\n2001 1 1 3 -9999\n2001 1 1 5 100.95\n"
+      "2001 1 1 6 102.5\n2001 1 1 7 99\n2001 1 1 8 nan\n");
   WriteControlFile("[data_assimilation]\n1\n60\n1\nreservoir { lake-ID = 1; listfilename = " +
                    (dir_ / "levels.txt") + "; }\n");
   int32_t error = -1;
@@ -140,6 +171,23 @@ TEST_F(AssimilationMpiTest, ReservoirRuleSetsTheLakeOnEveryProcess) {
     }
   if (test::Rank() == 0) {
     EXPECT_NEAR(lake.volume(), 100 * (0.95 + 0.75 + 0.55 + 0.35 + 0.15), 1e-9);
+    EXPECT_EQ(lake.level(), 100.95);
+  }
+  // Levels above the top, below the lowest cell or no number end the step on every process.
+  for (const auto& [hour, text] : {std::pair{6, "level 102.5 m of lake 1 on 1.1.2001 6h"},
+                                   {7, "level 99 m"},
+                                   {8, "level nan m"}}) {
+    try {
+      model.RunStep(hour, 1, 1, 2001);
+      ADD_FAILURE() << text;
+    } catch (const ErrorCode& e) {
+      EXPECT_EQ(e.code, kAssimilationLevelCode) << text;
+    }
+    if (test::Rank() == 0) {
+      EXPECT_TRUE(ScreenHas(text)) << screen_.str();
+    }
+  }
+  if (test::Rank() == 0) {
     EXPECT_EQ(lake.level(), 100.95);
   }
   model.ReleaseMemory();

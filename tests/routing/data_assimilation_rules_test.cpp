@@ -65,7 +65,8 @@ TEST_F(AssimilationRulesTest, VelornListAcrossTheSteps) {
   const std::string path =
       List("levels.txt",
            "a comment line\n1 1 1 1 1\n2 2 2 2 2\n3 3 3 3 3\nh h h h word\n"
-           "2001 1 1 0 400.5\n2001 1 2 1 401.0\n2001 1 2 2 401.5\n2001 1 2 3 402.0\n");
+           "2001 1 1 0 400.5\n2001 1 2 1 401.0\n2001 1 2 2 401.5\n2001 1 2 3 402.0\n"
+           "2019000000000000 1 3 0 403.0\n");
   AssimilationList list;
   ASSERT_TRUE(list.Open(path, false, false));
   AssimilationRecord record;
@@ -81,7 +82,7 @@ TEST_F(AssimilationRulesTest, VelornListAcrossTheSteps) {
   EXPECT_FALSE(AdvanceToStep(list, record, valid, ModelDate{2001, 1, 2, 2}, diag_));
   ASSERT_TRUE(AdvanceToStep(list, record, valid, ModelDate{2001, 1, 2, 3}, diag_));
   EXPECT_EQ(record.level, 402.0);
-  EXPECT_FALSE(list.Next(record));
+  EXPECT_FALSE(list.Next(record));  // a year outside the calendar ends the list
   EXPECT_FALSE(AssimilationList().Open(dir_ / "none.txt", false, true));
 }
 

@@ -810,7 +810,7 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
                                                              {"baseflow", 0},
                                                              {"soil_types", 1},
                                                              {"aquifer_thickness_1", 1},
-                                                             {"aquifer_thickness_2", 20},
+                                                             {"aquifer_thickness_2", 80},
                                                              {"gw_k_x_1", 1e-5},
                                                              {"gw_k_y_1", 1e-5},
                                                              {"gw_k_x_2", 1e-4},
@@ -824,7 +824,8 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
                                                              {"gw_kolmation_1", 1e-6}};
   BasinOptions basin;
   for (const auto& [name, value] : grids) {
-    // The east column of layer 2 is held at 500 m; everything else is uniform.
+    // The east column of layer 2 is held at 500 m, above the layer's bottom (at most 504 + 60 -
+    // 82.5 m); everything else is uniform.
     std::ostringstream text;
     text << "ncols " << kCols << "\nnrows " << kRows
          << "\nxllcorner 1000\nyllcorner 2000\ncellsize 100\nnodata_value -9999\n";

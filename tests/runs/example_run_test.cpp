@@ -149,6 +149,16 @@ void UseLakeVariant(const fs::path& dir) {
     fs::copy_file(example / file, dir / file, fs::copy_options::overwrite_existing);
 }
 
+// The groundwater variant as shipped (examples/front-range/front-range-groundwater.ctl), with its
+// fixed heads and stream channels.
+void UseGroundwaterVariant(const fs::path& dir) {
+  const fs::path example = ExampleDir();
+  fs::copy_file(example / "front-range-groundwater.ctl", dir / "front-range.ctl",
+                fs::copy_options::overwrite_existing);
+  for (const char* file : {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"})
+    fs::copy_file(example / file, dir / file, fs::copy_options::overwrite_existing);
+}
+
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
                      bool slides = false, int threads = 0,
                      const std::vector<std::string>& options = {},
@@ -717,6 +727,10 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
     Edit edit;
     std::string entry;  // description of the FATAL entry (WARNING for code 0) in the diagnostics
     int code;
+    Edit more = {"", "", ""};                    // a second edit where the file is named
+    void (*prepare)(const fs::path&) = nullptr;  // the variant, front-range.ctl without
+    // Values checked on each process's own rows reach process 0's diagnostics file on one.
+    int processes = 2;
   };
   const std::string temperature = ReadFile((ExampleDir() / "stations/temperature.txt").string());
   const std::string after_10_january = temperature.substr(temperature.find("2019 01 11 00"));
@@ -786,6 +800,12 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
         "temperature.stat 2001\n9999\n-1e30"},
        "error in control file, idw-weight in temperature is -1e+30, it must lie within 0 to 100",
        17},
+      {"station radius -1e308",
+       {"front-range.ctl", "temperature.stat 2001\n9999\n2.0\n0.0\n50000",
+        "temperature.stat 2001\n9999\n2.0\n0.0\n-1e308"},
+       "error in control file, maximum distance in temperature is -1e+308, it must lie within 0 "
+       "to 1e+100",
+       17},
       {"Julian day -2147483648",
        {"front-range.ctl", "JulDays = 1 130 180 270 366;", "JulDays = 1 -2147483648 180 270 366;"},
        "parameter &quot;JulDays&quot; of land use 10: the day -2147483648 lies outside -366 to 366",
@@ -816,6 +836,57 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "error in control file, monthly temperature amplitude (K) for evapotranspiration is 3000, "
        "it must lie within 0 to 50",
        17},
+      // Values no basin can have, refused where they are read.
+      {"elevation -1e6 m",
+       {"dem.asc", "2844.8", "-1e6"},
+       "[elevation_model] dem.asc: the cell at row 3, column 40 of the basin holds -1e+06, no "
+       "elevation on Earth (-11000 to 9000 m a.s.l.)",
+       22},
+      {"zone grid whose nodata value lies above every code",
+       {"zones.asc", "nodata_value\t-9999.000000", "nodata_value\t1e6"},
+       "the zone grid zones.asc holds no subbasin cell: every cell is at or below its nodata "
+       "value 1e+06",
+       22},
+      {"routing half on",
+       {"front-range.ctl", "[routing_model]\n1          # on", "[routing_model]\n-1"},
+       "error in control file, [routing_model]: the flow control parameter -1 must be 0 (off) or "
+       "above",
+       17},
+      {"fixed head 1000 m a.s.l., far below its layer",
+       {"gw_boundary_fix_h_1.asc", "2615.39", "1000"},
+       "in modul groundwater_flow: gw_boundary_fix_h_1 at row 18, column 43 is 1000 m, outside "
+       "its layer (bottom 2614.5 m a.s.l.): a fixed head must lie between the bottom of its "
+       "layer and 9000 m a.s.l.",
+       17,
+       {"", "", ""},
+       UseGroundwaterVariant,
+       1},
+      {"river width 1e308 m",
+       {"river_width.asc", " 1.2 1.1 ", " 1e308 1.1 "},
+       "grid river_width: the cell at row 18, column 43 holds 1e+308, outside -100000 to 100000 m",
+       22,
+       {"", "", ""},
+       UseGroundwaterVariant,
+       1},
+      {"channel of 1e11 m",
+       {"front-range.ctl", "I=0.069, L=924, A=7.54", "I=0.069, L=1e11, A=7.54"},
+       "routing: channel 1 of the stretch of subbasin 5 (source 4) takes 8.32169e+06 h at its "
+       "smallest discharge, more than a year (8784 h); check its length, slope, widths and "
+       "Manning coefficients",
+       17},
+      {"zone code 0.5, subbasin 0 of the zone grid and 1 of the soil zone",
+       {"zones.asc", " 1 ", " 0.5 "},
+       "discharge routing takes the runoff of 6 subbasins of the zone grid, but the soil zone "
+       "computes 5 subbasins of &quot;zonegrid_soilmodel&quot; with other codes: check both "
+       "grids for codes that are no whole numbers",
+       22},
+      {"lake ponding maximum 1e308 mm",
+       {"lake_ponding_max.asc", " 900 ", " 1e308 "},
+       "lake 5 is 1e+305 m deep (top 1e+305 m a.s.l., lowest cell 2426.1 m a.s.l.), more than "
+       "any relief on Earth: check its cells&apos; maximum ponding storage (mm) and elevations",
+       213,
+       {"lake_ponding_max.asc", " 4500 5900 ", " 1e308 1e308 "},
+       UseLakeVariant},
   };
   const auto schema = RefData("pi-diag-schema/pi_diag.xsd");
   for (const Case& c : cases) {
@@ -824,8 +895,9 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
     // The station tables are read as the time loop reaches their lines: without the soil zone
     // and routing the run gets there in a fraction of the time.
     std::vector<Edit> edits = {c.edit};
+    if (*c.more.file != '\0') edits.push_back(c.more);
     if (c.code == 1051 || c.code == 0) edits.insert(edits.end(), {kSoilOff, kRoutingOff});
-    const RunResult result = RunExample(dir, 2, edits);
+    const RunResult result = RunExample(dir, c.processes, edits, false, 0, {}, c.prepare);
     EXPECT_EQ(result.exit_status, c.code & 0xff) << result.Describe();
     EXPECT_NE(result.diag.find(DiagnosticsLine(c.code == 0 ? 2 : 0, c.entry)), std::string::npos)
         << result.diag;

@@ -147,7 +147,7 @@ TEST(GlacierRun, OutputsOnOneAndThreeProcessesAgree) {
 // the parts, 2e-6 mm); so does method 13 over 1 to 12 January (it booked no snow evaporation of
 // the glacier part but the energy balance's: 0.012 mm).
 TEST(GlacierRun, LayeredSnowAndMethodThirteenClose) {
-  for (const std::vector<Edit>& edits : std::vector<std::vector<Edit>>{
+  for (const std::vector<GlacierEdit>& edits : std::vector<std::vector<GlacierEdit>>{
            {{kSectionsEnd, kHeatTransfer + kLayeredSnow + kSectionsEnd}},
            {{"[ice_firn]\n11\n", "[ice_firn]\n13\n"}, {"2019\n0\n3\n1\n", "2019\n0\n12\n1\n"}}}) {
     TempDir dir;

@@ -258,7 +258,7 @@ TEST(GridSetupMpi, UnknownSoilCodeEndsEveryProcessWithTheBlock) {
   for (const int cell_size : {1000, 500}) {
     GridSetup setup("1\nsoil.asc soil_types 0\n");
     if (Rank() == 0 && cell_size != 1000)
-      test::WriteFile("soil.asc", test::AsciiGrid(kCols, kRows, 0, 0, cell_size, N,
+      test::WriteFile("soil.asc", test::AsciiGrid(kColsGridSetup, kRows, 0, 0, cell_size, N,
                                                   [](int, int c) { return c % 2 ? 10 : 30; }));
     MPI_Barrier(MPI_COMM_WORLD);
     defaultini& s = setup.settings();

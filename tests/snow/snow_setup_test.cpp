@@ -359,6 +359,10 @@ TEST_F(SnowTest, DynamicGlacierSetUp) {
   grids_["GlacierCodes"][1][2] = N;
   EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kGlacierSetupCode);
   EXPECT_TRUE(ScreenHas(" (must be an integer ID for each separate glacier) at row 1 and col 2"));
+  // A code no integer holds would turn into another glacier's code.
+  grids_["GlacierCodes"][1][2] = 1e308;
+  EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kGlacierSetupCode);
+  EXPECT_TRUE(ScreenHas("GlacierCodes holds no integer glacier code at row 1 and col 2: 1e+308"));
 }
 
 TEST_F(SnowTest, PermafrostSection) {

@@ -107,6 +107,8 @@ TEST_F(SoilEntryTest, RefusedBlockEntries) {
        "Soil table code 7: some values could not be read", 29},  // no Par_n
       {"layers = 1 1;" + after_layers + "theta_res = 0.43;",
        "soil type 7 (loam), layer 1: theta_sat (0.43) must be greater than theta_res (0.43)", 29},
+      {"layers = 1 1;" + after_layers + "theta_res = -9999;",
+       "soil type 7 (loam), layer 1: theta_res (-9999) must lie within 0 to 1", 29},
       {"layers = 1 1;" + after_layers + "Par_n = 1.5 1.0;",
        "layer 2: Par_n (1) must be greater than 1", 29},
       {loam + "Par_m = 0;", "Par_m (0) must be greater than 0", 29},

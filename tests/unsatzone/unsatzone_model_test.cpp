@@ -154,9 +154,18 @@ TEST_F(UnsatModel, HeatTransferSetUp) {
     EXPECT_EQ(soil->DryThermalConduct[3], 0.58);
     EXPECT_EQ(soil->KMinFrozenSoil, 1e-10);
   }
-  section_.after = test::HeatSection(0);
-  EXPECT_EQ(Make(section_.Text()), kControlFileErrorCode);
-  EXPECT_TRUE(ScreenHas("dTModShortestStep (0) must be greater than 0"));
+  // Values no soil can have end the set-up naming the value.
+  for (const auto& [from, to, message] :
+       {std::tuple{"\n60.000000\n", "\n0\n", "dTModShortestStep (0) must be greater than 0"},
+        {"\n0.58\n", "\n-0.58\n", "dTModLamDrySoil (-0.58) must be greater than 0"},
+        {"\n4187\n", "\n0\n", "dTModCWater (0) must be greater than 0"},
+        {"\n800\n", "\n-800\n", "dTModCDrySoil (-800) must be greater than 0"}}) {
+    std::string heat = test::HeatSection();
+    heat.replace(heat.find(from), std::string(from).size(), to);
+    section_.after = heat;
+    EXPECT_EQ(Make(section_.Text()), kControlFileErrorCode) << message;
+    EXPECT_TRUE(ScreenHas(message)) << screen_.str();
+  }
 }
 
 TEST_F(UnsatModel, PermafrostConductivityWithTheSnowModelsGrids) {

@@ -1,0 +1,106 @@
+// Ranges that values read from files must lie in before they enter the physics or an integer
+// cast, each named once.
+//
+// A double converted to an integer type outside that type's range is undefined behaviour (a
+// glacier code of 1e308 becomes -2147483648, a row count of 1e308 asks for a vector the size of
+// the address space). Readers test a value with FitsInteger before the cast:
+//
+//   if (!FitsInteger<int32_t>(value))
+//     ThrowFatal(Diag(), 80, "FATAL: glacier code at row ", r, ": ", value);
+//   const auto code = static_cast<int32_t>(value);
+//
+// Elevations are bounded by the Earth's surface, from the deepest ocean trench to the highest
+// summit (rounded outward), so that a DEM cell of -1e6 m or a level of 1e308 m is refused where
+// it is read instead of turning into NaN further on; CheckGridCells refuses a grid whose basin
+// cells leave a range, naming the cell (the set-up of the models that read the grid calls it).
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/error_code.h"
+#include "core/row_loop.h"
+#include "core/zone_types.h"
+
+namespace velorn {
+
+// Surface elevations on Earth (m a.s.l.).
+inline constexpr double kLowestElevation = -11000.0;
+inline constexpr double kHighestElevation = 9000.0;
+// The widest river channel on Earth, in flood (m).
+inline constexpr double kWidestRiver = 100000.0;
+// The largest vertical extent of anything on the Earth's surface (m): a depth, a head range.
+inline constexpr double kLargestRelief = kHighestElevation - kLowestElevation;
+
+// True when `value` is finite and converts to `Int` by truncation toward zero without overflow
+// (NaN and the infinities never fit).
+template <class Int>
+constexpr bool FitsInteger(double value) {
+  // 2^digits, the first value above the type's range, is exact in a double; truncation keeps
+  // the values between one below the lowest and that bound (NaN compares false).
+  double upper = 1.0;
+  for (int bit = 0; bit < std::numeric_limits<Int>::digits; ++bit) upper *= 2.0;
+  const double lower = std::numeric_limits<Int>::is_signed ? -upper - 1.0 : -1.0;
+  return value > lower && value < upper;
+}
+
+// True when `value` is a finite elevation on the Earth's surface.
+constexpr bool IsEarthElevation(double value) {
+  return value >= kLowestElevation && value <= kHighestElevation;
+}
+
+// The first cell, row by row, of rows first..last (columns of each row's range) whose `zone`
+// value is not `nodata` and whose `grid` value fails `inside` (a predicate on the value); found
+// is false when there is none. Runs over the rows with the row-loop helper.
+struct CellOutside {
+  bool found = false;
+  long row = 0, col = 0;
+  double value = 0;
+};
+template <class Inside>
+CellOutside FirstCellOutside(double** grid, double** zone, const ColumnRange* ranges, long first,
+                             long last, double nodata, Inside&& inside) {
+  if (last < first) return {};
+  std::vector<long> bad(static_cast<std::size_t>(last - first + 1), 0);
+  ForEachRow(first, last, [&](long r) {
+    for (long c = ranges[r].first; c <= ranges[r].last; ++c) {
+      if (zone[r][c] == nodata || inside(grid[r][c])) continue;
+      bad[static_cast<std::size_t>(r - first)] = c;
+      return;
+    }
+  });
+  for (long r = first; r <= last; ++r) {
+    const long c = bad[static_cast<std::size_t>(r - first)];
+    if (c != 0) return {true, r, c, grid[r][c]};
+  }
+  return {};
+}
+
+// Refuses a grid whose basin cells (as FirstCellOutside) hold a value outside [lowest, highest]
+// other than nodata: the FATAL entry names the grid, the cell, the value and the range, and the
+// code is kGridFormatCode.
+inline void CheckGridCells(DiagnosticStream& diag, const std::string& name, double** grid,
+                           double** zone, const ColumnRange* ranges, long first, long last,
+                           double nodata, double lowest, double highest, const char* unit) {
+  const CellOutside cell = FirstCellOutside(
+      grid, zone, ranges, first, last, nodata,
+      [&](double value) { return value == nodata || (value >= lowest && value <= highest); });
+  if (!cell.found) return;
+  ThrowFatal(diag, kGridFormatCode, "FATAL: grid ", name, ": the cell at row ", cell.row,
+             ", column ", cell.col, " holds ", cell.value, ", outside ", lowest, " to ", highest,
+             " ", unit);
+}
+
+// The channel geometry of the river cells ("river_width", "river_depth", m) over the basin cells:
+// a width up to kWidestRiver, a depth up to kLargestRelief (0 or less: no channel).
+inline void CheckChannelGrids(DiagnosticStream& diag, double** width, double** depth, double** zone,
+                              const ColumnRange* ranges, long first, long last, double nodata) {
+  CheckGridCells(diag, "river_width", width, zone, ranges, first, last, nodata, -kWidestRiver,
+                 kWidestRiver, "m");
+  CheckGridCells(diag, "river_depth", depth, zone, ranges, first, last, nodata, -kLargestRelief,
+                 kLargestRelief, "m");
+}
+
+}  // namespace velorn

@@ -1,0 +1,548 @@
+// Whole-run fuzz harness: makes a mutated copy of a shipped variant of the example basin on a
+// short window, and sorts the outcome of a run of it. tests/fuzz/run_fuzz.py drives it (runs
+// `velorn` on each copy with a time limit, a few at a time, and counts the classes); built with
+// the tests, never run by CI.
+//
+//   velorn_run_fuzz mutate <example folder> <case folder> <seed>
+//       copies the example folder into the case folder, picks a variant (a control file of the
+//       folder, some with heat transfer, a layered snow pack or river-link cells switched on),
+//       cuts its window to 1-2 days inside its period and applies one to three mutations: a
+//       number of a control-file section changed (to a value at the edge of what numbers can
+//       be: nan, inf, 1e308, -1, 0, 2147483648, ...), a line of it dropped or doubled, a cell or
+//       a header value of one of its grids changed or the grid cut short, a value of one of its
+//       station or list files changed, a line of them dropped or doubled or the file cut
+//       short. Writes "mutations.txt" (what was changed) and prints the control file to run.
+//   velorn_run_fuzz classify <case folder> <exit status|timeout|signal:N> <log file>
+//       prints the class of the run and why: "clean-error" (an exit status other than 0 with a
+//       FATAL entry), "success", "bad-output" (exit 0 but NaN or inf in an output table, a
+//       negative value in a table of a store, a water-balance residual above 1e-6 of the
+//       precipitation (at least of 1 mm), or a FATAL entry), "sanitizer" (a report of
+//       AddressSanitizer or UndefinedBehaviorSanitizer in the log), "crash" (a signal, code 250
+//       of an exception that no reader turned into its FATAL entry, or an exit status other than
+//       0 without a FATAL entry) or "hang" (the driver's time limit).
+//
+// The same seed gives the same case: a finding is reproduced by `mutate` with its seed.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/example_sections.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kEdgeValues[] = {"nan",   "-inf",   "inf",        "1e308",       "-1e308",
+                                   "1e30",  "-1e6",   "0",          "-0",          "-1",
+                                   "-9999", "1e-320", "2147483648", "-2147483649", "99999999999",
+                                   "13",    "366",    "32768",      "0.5",         "1e6"};
+
+using Lines = std::vector<std::string>;
+
+Lines ReadLines(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  Lines lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void WriteLines(const fs::path& path, const Lines& lines) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (const std::string& line : lines) out << line << '\n';
+}
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class Random {
+ public:
+  explicit Random(uint64_t seed) : engine_(seed) {}
+  std::size_t Below(std::size_t n) {
+    return n == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, n - 1)(engine_);
+  }
+  bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(engine_) < p; }
+  template <class T>
+  const T& Pick(const std::vector<T>& items) {
+    return items[Below(items.size())];
+  }
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+// A number token of a text: [begin, end) in the line.
+struct Token {
+  std::size_t begin = 0, end = 0;
+};
+
+std::vector<Token> NumberTokens(const std::string& line) {
+  std::vector<Token> tokens;
+  const std::size_t stop = std::min(line.find('#'), line.size());
+  std::size_t i = 0;
+  while (i < stop) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    const bool starts =
+        std::isdigit(c) != 0 || ((c == '-' || c == '.' || c == '+') && i + 1 < stop &&
+                                 std::isdigit(static_cast<unsigned char>(line[i + 1])) != 0);
+    const bool after_word = i > 0 && (std::isalnum(static_cast<unsigned char>(line[i - 1])) != 0 ||
+                                      line[i - 1] == '_' || line[i - 1] == '.');
+    if (!starts || after_word) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    while (j < stop &&
+           (std::isdigit(static_cast<unsigned char>(line[j])) != 0 || line[j] == '.' ||
+            line[j] == 'e' || line[j] == 'E' ||
+            ((line[j] == '-' || line[j] == '+') && (line[j - 1] == 'e' || line[j - 1] == 'E'))))
+      ++j;
+    tokens.push_back({i, j});
+    i = j;
+  }
+  return tokens;
+}
+
+// A new text for the number `old`: an edge value, or the number negated, scaled or shifted.
+std::string MutatedNumber(const std::string& old, Random& random) {
+  if (random.Chance(0.6)) return kEdgeValues[random.Below(std::size(kEdgeValues))];
+  const double x = std::strtod(old.c_str(), nullptr);
+  char text[64];
+  const double changed[] = {-x, x * 1000, x / 1000, x + 1, x - 1, x * 1e12};
+  std::snprintf(text, sizeof text, "%.17g", changed[random.Below(std::size(changed))]);
+  return text;
+}
+
+// Replaces one number token of line `at`; false when it has none.
+bool MutateNumberOnLine(Lines& lines, std::size_t at, Random& random, std::string& what) {
+  const std::vector<Token> tokens = NumberTokens(lines[at]);
+  if (tokens.empty()) return false;
+  const Token t = tokens[random.Below(tokens.size())];
+  const std::string old = lines[at].substr(t.begin, t.end - t.begin);
+  const std::string now = MutatedNumber(old, random);
+  lines[at].replace(t.begin, t.end - t.begin, now);
+  what = "line " + std::to_string(at + 1) + ": " + old + " -> " + now;
+  return true;
+}
+
+// --- Dates of the window ------------------------------------------------------------------------
+
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+void CivilFromDays(int64_t z, int64_t& y, int64_t& m, int64_t& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp + (mp < 10 ? 3 : -9);
+  y = yoe + era * 400 + (m <= 2);
+}
+
+// Indexes of the value lines (not empty, no comment) of section `name`, in order.
+std::vector<std::size_t> SectionValueLines(const Lines& lines, const std::string& name) {
+  std::vector<std::size_t> at;
+  bool inside = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    const std::size_t first = l.find_first_not_of(" \t\r");
+    if (first == std::string::npos || l[first] == '#') continue;
+    if (l[first] == '[') {
+      inside = l.compare(first, name.size(), name) == 0;
+      continue;
+    }
+    if (inside) at.push_back(i);
+  }
+  return at;
+}
+
+// The window: 1-2 days from a random day of the variant's period (the lake variant now and then
+// from 26 May, so that its snow survey of 28 May is assimilated).
+std::string CutWindow(Lines& lines, Random& random, bool lake) {
+  const std::vector<std::size_t> at = SectionValueLines(lines, "[model_time]");
+  if (at.size() < 8) return "window as shipped";
+  int64_t v[8];
+  for (int k = 0; k < 8; ++k) v[k] = std::strtoll(lines[at[k]].c_str(), nullptr, 10);
+  const int64_t first = DaysFromCivil(v[3], v[2], v[1]);
+  const int64_t last = DaysFromCivil(v[7], v[6], v[5]);
+  const int64_t length = 1 + static_cast<int64_t>(random.Below(2));
+  int64_t start = first;
+  if (last - length > first)
+    start =
+        first + static_cast<int64_t>(random.Below(static_cast<std::size_t>(last - length - first)));
+  if (lake && random.Chance(0.3)) start = DaysFromCivil(2019, 5, 26);
+  int64_t y, m, d;
+  CivilFromDays(start, y, m, d);
+  lines[at[1]] = std::to_string(d);
+  lines[at[2]] = std::to_string(m);
+  lines[at[3]] = std::to_string(y);
+  CivilFromDays(std::min(start + length, std::max(last, start)), y, m, d);
+  lines[at[4]] = "0";
+  lines[at[5]] = std::to_string(d);
+  lines[at[6]] = std::to_string(m);
+  lines[at[7]] = std::to_string(y);
+  return "window from " + lines[at[1]] + "." + lines[at[2]] + "." + lines[at[3]] + " to " +
+         lines[at[5]] + "." + lines[at[6]] + "." + lines[at[7]];
+}
+
+// --- Variants
+// -------------------------------------------------------------------------------------
+
+struct Variant {
+  const char* control_file;
+  const char* name;
+  std::string insert;  // sections added before the single-point outputs
+  const char* from = nullptr;
+  const char* to = nullptr;
+};
+
+const std::vector<Variant>& Variants() {
+  static const std::vector<Variant> variants = {
+      {"front-range.ctl", "year", ""},
+      {"front-range.ctl", "heat", velorn::test::kHeatTransfer},
+      {"front-range.ctl", "layered-snow", velorn::test::kHeatTransfer + velorn::test::kLayeredSnow},
+      {"front-range.ctl", "river-links", "", "0          # no exchange with river water", "2"},
+      {"front-range-lake.ctl", "lake", ""},
+      {"front-range-groundwater.ctl", "groundwater", ""},
+      {"front-range-irrigation.ctl", "irrigation", ""},
+      {"front-range-silting.ctl", "silting", ""},
+      {"front-range-surface-routing.ctl", "surface-routing", ""},
+  };
+  return variants;
+}
+
+void ApplyVariant(const Variant& v, std::string& text) {
+  if (!v.insert.empty()) {
+    const std::size_t at = text.find(velorn::test::kSectionsEnd);
+    if (at != std::string::npos) text.insert(at, v.insert);
+  }
+  if (v.from != nullptr) {
+    const std::size_t at = text.find(v.from);
+    if (at != std::string::npos) text.replace(at, std::string(v.from).size(), v.to);
+  }
+}
+
+// --- Mutations
+// ------------------------------------------------------------------------------------
+
+// Files of the case folder that the control file names (grids: ".asc"; tables: the rest).
+std::vector<fs::path> NamedFiles(const fs::path& dir, const std::string& control, bool grids) {
+  std::vector<fs::path> named;
+  for (const fs::path sub : {fs::path(), fs::path("stations")}) {
+    if (!fs::is_directory(dir / sub)) continue;
+    for (const auto& entry : fs::directory_iterator(dir / sub)) {
+      if (!entry.is_regular_file()) continue;
+      const std::string name = entry.path().filename().string();
+      const bool grid = entry.path().extension() == ".asc";
+      const bool table = entry.path().extension() == ".txt" && name != "README.md";
+      if (grids ? !grid : !table) continue;
+      if (control.find(name) == std::string::npos) continue;
+      named.push_back(entry.path());
+    }
+  }
+  std::sort(named.begin(), named.end());
+  return named;
+}
+
+// A control-file number (outside the window and the spin-up), or a line dropped or doubled.
+std::string MutateControl(Lines& lines, Random& random) {
+  std::vector<std::size_t> candidates;
+  bool fixed = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    const std::size_t first = l.find_first_not_of(" \t\r");
+    if (first == std::string::npos || l[first] == '#') continue;
+    if (l[first] == '[') {
+      fixed = l.rfind("[model_time]", first) == first || l.rfind("[SpinUp]", first) == first;
+      continue;
+    }
+    if (!fixed) candidates.push_back(i);
+  }
+  if (candidates.empty()) return "control file unchanged";
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const std::size_t at = random.Pick(candidates);
+    if (random.Chance(0.85)) {
+      std::string what;
+      if (MutateNumberOnLine(lines, at, random, what)) return "control file " + what;
+      continue;
+    }
+    const std::string old = lines[at];
+    if (random.Chance(0.5)) {
+      lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(at));
+      return "control file line " + std::to_string(at + 1) + " dropped: " + old;
+    }
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), old);
+    return "control file line " + std::to_string(at + 1) + " doubled: " + old;
+  }
+  return "control file unchanged";
+}
+
+std::string MutateGrid(const fs::path& path, Random& random) {
+  Lines lines = ReadLines(path);
+  if (lines.size() < 7) return "grid " + path.filename().string() + " unchanged";
+  std::string what;
+  const std::size_t kind = random.Below(10);
+  if (kind < 6) {  // a cell
+    const std::size_t row = 6 + random.Below(lines.size() - 6);
+    std::vector<Token> tokens = NumberTokens(lines[row]);
+    if (!tokens.empty()) {
+      const Token t = tokens[random.Below(tokens.size())];
+      const std::string old = lines[row].substr(t.begin, t.end - t.begin);
+      const std::string now = kEdgeValues[random.Below(std::size(kEdgeValues))];
+      lines[row].replace(t.begin, t.end - t.begin, now);
+      what = "cell " + std::to_string(t.begin) + " of line " + std::to_string(row + 1) + ": " +
+             old + " -> " + now;
+    }
+  } else if (kind < 7) {  // a whole row of cells
+    const std::size_t row = 6 + random.Below(lines.size() - 6);
+    const std::string now = kEdgeValues[random.Below(std::size(kEdgeValues))];
+    std::string text;
+    for (std::size_t k = 0; k < NumberTokens(lines[row]).size(); ++k) text += now + " ";
+    lines[row] = text;
+    what = "line " + std::to_string(row + 1) + " all " + now;
+  } else if (kind < 9) {  // a header value
+    MutateNumberOnLine(lines, random.Below(6), random, what);
+  } else {  // cut short
+    const std::size_t keep = random.Below(lines.size());
+    lines.resize(keep);
+    what = "cut after line " + std::to_string(keep);
+  }
+  WriteLines(path, lines);
+  return "grid " + path.filename().string() + " " + what;
+}
+
+std::string MutateTable(const fs::path& path, Random& random) {
+  Lines lines = ReadLines(path);
+  const std::string name = path.parent_path().filename().string() + "/" + path.filename().string();
+  if (lines.size() < 2) return "table " + name + " unchanged";
+  std::string what;
+  const std::size_t kind = random.Below(10);
+  // Station files have five header lines; data from there (the list files from line 3).
+  const std::size_t from = std::min<std::size_t>(lines.size() - 1, random.Chance(0.8) ? 2 : 0);
+  const std::size_t at = from + random.Below(lines.size() - from);
+  if (kind < 7) {
+    for (int attempt = 0; attempt < 10 && what.empty(); ++attempt) {
+      const std::size_t line = from + random.Below(lines.size() - from);
+      MutateNumberOnLine(lines, line, random, what);
+    }
+  } else if (kind < 8) {
+    what = "line " + std::to_string(at + 1) + " dropped";
+    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(at));
+  } else if (kind < 9) {
+    what = "line " + std::to_string(at + 1) + " doubled";
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), lines[at]);
+  } else {
+    lines.resize(at);
+    what = "cut after line " + std::to_string(at);
+  }
+  WriteLines(path, lines);
+  return "table " + name + " " + what;
+}
+
+int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed) {
+  Random random(seed);
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  for (const auto& entry : fs::directory_iterator(example)) {
+    const std::string name = entry.path().filename().string();
+    if (name == "output" || name == "source") continue;
+    fs::copy(entry.path(), dir / name, fs::copy_options::recursive);
+  }
+  const Variant& variant = random.Pick(Variants());
+  std::string text = ReadText(dir / variant.control_file);
+  ApplyVariant(variant, text);
+  std::vector<std::string> notes = {"variant " + std::string(variant.name) + " (" +
+                                    variant.control_file + "), seed " + std::to_string(seed)};
+  Lines lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  notes.push_back(CutWindow(lines, random, std::string(variant.name) == "lake"));
+  const int mutations = 1 + static_cast<int>(random.Below(3));
+  for (int m = 0; m < mutations; ++m) {
+    std::string control;
+    for (const std::string& l : lines) control += l + "\n";
+    const std::size_t kind = random.Below(3);
+    if (kind == 0) {
+      notes.push_back(MutateControl(lines, random));
+      continue;
+    }
+    const std::vector<fs::path> files = NamedFiles(dir, control, kind == 1);
+    if (files.empty()) continue;
+    const fs::path& file = random.Pick(files);
+    notes.push_back(kind == 1 ? MutateGrid(file, random) : MutateTable(file, random));
+  }
+  const std::string run_name = "fuzz.ctl";
+  WriteLines(dir / run_name, lines);
+  std::ofstream note(dir / "mutations.txt");
+  for (const std::string& n : notes) note << n << "\n";
+  std::cout << run_name << "\n";
+  return 0;
+}
+
+// --- Classification
+// -------------------------------------------------------------------------------
+
+bool IsNonFinite(std::string token) {
+  for (char& c : token) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!token.empty() && (token[0] == '-' || token[0] == '+')) token.erase(0, 1);
+  return token == "nan" || token == "inf" || token == "infinity" || token.rfind("nan(", 0) == 0 ||
+         token == "1.#inf" || token == "1.#qnan";
+}
+
+std::vector<std::string> Split(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  for (char c : line) {
+    if (c == '\t' || c == ' ' || c == '\r' || c == ';' || c == ',') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  if (!word.empty()) words.push_back(word);
+  return words;
+}
+
+// Tables of stores: a value below 0 in a data row (a year first) is a negative store.
+bool IsStoreTable(const std::string& name) {
+  return (name.find("storage") != std::string::npos || name.rfind("sb1", 0) == 0 ||
+          name.rfind("sb2", 0) == 0 || name.rfind("pond", 0) == 0) &&
+         name.find(".stat") != std::string::npos;
+}
+
+// The first fault of the output folder's text files, or empty.
+std::string CheckOutputs(const fs::path& output) {
+  if (!fs::is_directory(output)) return {};
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(output))
+    if (entry.is_regular_file() && entry.file_size() < (64u << 20)) files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  for (const fs::path& path : files) {
+    const std::string text = ReadText(path);
+    if (text.find('\0') != std::string::npos) continue;  // binary grids and state files
+    const std::string name = path.filename().string();
+    const bool store = IsStoreTable(name);
+    const bool balance = name == "water_balance.txt";
+    int precipitation = -1, residual = -1;
+    std::istringstream in(text);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) {
+      ++n;
+      const std::vector<std::string> words = Split(line);
+      for (const std::string& w : words)
+        if (IsNonFinite(w))
+          return "non-finite value " + w + " in " + name + " line " + std::to_string(n);
+      if (words.empty()) continue;
+      if (balance && words[0] == "period") {
+        for (std::size_t k = 0; k < words.size(); ++k) {
+          if (words[k] == "precipitation") precipitation = static_cast<int>(k);
+          if (words[k] == "residual") residual = static_cast<int>(k);
+        }
+        continue;
+      }
+      const bool data =
+          words[0].size() == 4 && std::isdigit(static_cast<unsigned char>(words[0][0]));
+      if (store && data) {
+        for (std::size_t k = 4; k < words.size(); ++k) {
+          const double v = std::strtod(words[k].c_str(), nullptr);
+          if (v < -1e-6 && v != -9999)
+            return "negative store " + words[k] + " in " + name + " line " + std::to_string(n);
+        }
+      }
+      if (balance && precipitation >= 0 && residual >= 0 &&
+          words.size() > static_cast<std::size_t>(std::max(precipitation, residual))) {
+        const double p =
+            std::strtod(words[static_cast<std::size_t>(precipitation)].c_str(), nullptr);
+        const double r = std::strtod(words[static_cast<std::size_t>(residual)].c_str(), nullptr);
+        if (std::fabs(r) > 1e-6 * std::max(std::fabs(p), 1.0))
+          return "water-balance residual " + words[static_cast<std::size_t>(residual)] +
+                 " of precipitation " + words[static_cast<std::size_t>(precipitation)] +
+                 " in line " + std::to_string(n);
+      }
+    }
+  }
+  return {};
+}
+
+std::string FirstLineWith(const std::string& log, const std::string& what) {
+  const std::size_t at = log.find(what);
+  if (at == std::string::npos) return {};
+  const std::size_t begin = log.rfind('\n', at);
+  const std::size_t end = log.find('\n', at);
+  return log.substr(begin == std::string::npos ? 0 : begin + 1,
+                    std::min<std::size_t>((end == std::string::npos ? log.size() : end) -
+                                              (begin == std::string::npos ? 0 : begin + 1),
+                                          300));
+}
+
+int Classify(const fs::path& dir, const std::string& status, const fs::path& log_file) {
+  const std::string log = ReadText(log_file);
+  auto say = [](const std::string& kind, const std::string& why) {
+    std::cout << kind << "\t" << why << "\n";
+    return 0;
+  };
+  for (const char* report : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer",
+                             "SUMMARY: UndefinedBehaviorSanitizer"}) {
+    if (log.find(report) != std::string::npos) return say("sanitizer", FirstLineWith(log, report));
+  }
+  if (status == "timeout") return say("hang", "no end within the time limit");
+  if (status.rfind("signal", 0) == 0) return say("crash", status);
+  const int code = std::atoi(status.c_str());
+  // FATAL entries: level 0 of the diagnostics file, the abort line of the screen, or the entries
+  // a process other than 0 writes to its standard error.
+  const std::string diagnostics = ReadText(dir / "Velorn_Diag_0.xml");
+  const bool fatal = diagnostics.find("<line level=\"0\"") != std::string::npos ||
+                     log.find("Program aborted with exit code") != std::string::npos ||
+                     log.find("FATAL") != std::string::npos;
+  const std::string first_fatal = [&] {
+    const std::size_t at = diagnostics.find("<line level=\"0\"");
+    if (at == std::string::npos) return FirstLineWith(log, "FATAL");
+    return FirstLineWith(diagnostics.substr(at), "description");
+  }();
+  if (code == 250)
+    return say("crash", "an exception no reader turned into its FATAL entry: " +
+                            FirstLineWith(log, "unexpected"));
+  if (code != 0) {
+    if (fatal) return say("clean-error", "code " + status + ": " + first_fatal);
+    return say("crash", "exit status " + status + " without a FATAL entry");
+  }
+  if (fatal) return say("bad-output", "exit 0 after " + first_fatal);
+  const std::string fault = CheckOutputs(dir / "output");
+  if (!fault.empty()) return say("bad-output", fault);
+  return say("success", "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 4 && args[0] == "mutate")
+    return Mutate(args[1], args[2], std::strtoull(args[3].c_str(), nullptr, 10));
+  if (args.size() == 4 && args[0] == "classify") return Classify(args[1], args[2], args[3]);
+  std::cerr
+      << "usage: velorn_run_fuzz mutate <example folder> <case folder> <seed>\n"
+         "       velorn_run_fuzz classify <case folder> <exit status|timeout|signal:N> <log>\n";
+  return 2;
+}

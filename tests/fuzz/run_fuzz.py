@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Drives the whole-run fuzz harness (tests/fuzz/run_fuzz.cpp).
+
+    tests/fuzz/run_fuzz.py [--build build-sanitize] [--cases 1000] [--seed 1] [--jobs 3]
+                           [--timeout 180] [--out fuzz-runs]
+
+Case k (seed + k) is a mutated copy of a variant of examples/front-range/ in <out>/case-<k>;
+`velorn` runs it on one process (every tenth case on two, under mpirun) with the time limit,
+at most --jobs runs at a time, and `velorn_run_fuzz classify` sorts the outcome. The folders of
+clean errors and successes are removed; the others stay with their log. Prints the count per
+class and writes <out>/results.tsv (case, class, reason, mutations).
+"""
+import argparse
+import collections
+import concurrent.futures
+import os
+import shutil
+import signal
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+CLASSES = ["clean-error", "success", "bad-output", "sanitizer", "crash", "hang"]
+
+
+def run_case(args, k):
+    seed = args.seed + k
+    case = os.path.join(args.out, "case-%d" % k)
+    fuzz = os.path.join(args.build, "tests", "velorn_run_fuzz")
+    control = subprocess.run([fuzz, "mutate", os.path.join(ROOT, "examples", "front-range"),
+                              case, str(seed)], capture_output=True, text=True,
+                             check=True).stdout.strip()
+    velorn = os.path.join(args.build, "velorn")
+    command = [velorn, control]
+    if k % 10 == 9:
+        command = ["mpirun", "--allow-run-as-root", "--oversubscribe", "-np", "2"] + command
+    env = dict(os.environ, OMP_NUM_THREADS="1", OMPI_ALLOW_RUN_AS_ROOT="1",
+               OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+               ASAN_OPTIONS="detect_leaks=0", UBSAN_OPTIONS="print_stacktrace=1")
+    log = os.path.join(case, "run.log")
+    with open(log, "wb") as out:
+        process = subprocess.Popen(command, cwd=case, stdout=out, stderr=subprocess.STDOUT,
+                                   stdin=subprocess.DEVNULL, env=env, start_new_session=True)
+        try:
+            code = process.wait(timeout=args.timeout)
+            status = "signal:%d" % -code if code < 0 else str(code)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            status = "timeout"
+    verdict = subprocess.run([fuzz, "classify", case, status, log], capture_output=True,
+                             text=True, check=True).stdout.strip()
+    kind, _, reason = verdict.partition("\t")
+    with open(os.path.join(case, "mutations.txt")) as notes:
+        mutations = " | ".join(line.strip() for line in notes)
+    if kind in ("clean-error", "success"):
+        shutil.rmtree(case, ignore_errors=True)
+    return k, kind, reason, mutations
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(ROOT, "build-sanitize"))
+    parser.add_argument("--cases", type=int, default=1000)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--jobs", type=int, default=3)
+    parser.add_argument("--timeout", type=float, default=180)
+    parser.add_argument("--out", default="fuzz-runs")
+    args = parser.parse_args()
+    args.build = os.path.abspath(args.build)
+    args.out = os.path.abspath(args.out)
+    os.makedirs(args.out, exist_ok=True)
+    counts = collections.Counter()
+    with open(os.path.join(args.out, "results.tsv"), "w") as results, \
+            concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        for k, kind, reason, mutations in pool.map(lambda k: run_case(args, k),
+                                                   range(args.cases)):
+            counts[kind] += 1
+            results.write("%d\t%s\t%s\t%s\n" % (k, kind, reason, mutations))
+            results.flush()
+            if kind not in ("clean-error", "success"):
+                print("case %d: %s: %s [%s]" % (k, kind, reason, mutations), flush=True)
+    print(" ".join("%s %d" % (c, counts[c]) for c in CLASSES))
+    return 0 if all(counts[c] == 0 for c in CLASSES[2:]) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
