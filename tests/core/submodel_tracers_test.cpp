@@ -156,7 +156,7 @@ TEST_F(TracerSetupTest, InputConcentrationIsFoundBehindAStackEntry) {
   registry_.Register(diag_, 3, "layers.stk", nullptr, stack.get(), 2, "layers", 0, 1, 3, 4, 3);
   registry_.Register(diag_, 4, "flux.asc", zone_grid_.get(), nullptr, 0,
                      "concflux_tracer_1_snow_model", 0, 1, 3, 4, 3);
-  TestModel model(setup_, "test_model");
+  TracerTestModel model(setup_, "test_model");
   EXPECT_EQ(model.FindTracerInput(1, {"interception_model", "snow_model", "input"}), 4);
   EXPECT_EQ(model.FindTracerInput(2, {"snow_model"}), 0);
 }
