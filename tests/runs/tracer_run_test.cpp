@@ -180,8 +180,9 @@ TEST(TracerRun, UnderTheGroundwaterModelNoConcentrationIsNegative) {
 // The lake variant without its level assimilation, 1 to 20 April, on 1 and 3 processes: the
 // lake, the ponding on its cells, mixes the rain on it, the routed inflow and the soil's surface
 // water by volume; the rain's tracer is in the stores or has left at the outlet below the lake
-// (an excess of 2.5e-4 of it is not yet traced; with the lake blind to the soil's surface
-// solute 0.7 % went missing).
+// but for what the channels hold, which no output shows (1.2e-3 of it on 3 April, after a
+// storm), and an excess of 2.5e-4 on 20 April not yet traced. With the lake blind to the
+// soil's surface solute 0.7 % went missing.
 TEST(TracerRun, KeepsItsMassThroughTheLake) {
   TempDir one, three;
   const std::vector<std::pair<std::string, std::string>> no_assimilation = {
