@@ -377,6 +377,8 @@ void schneemodellklasse::GlacierCell(long r, long c, double share) {
   const double f = SnowShare(T, T0R, transzone);
   g.snowfall[r][c] = f * P;
   g.rain[r][c] = (1.0 - f) * P;
+  // The pack on the glacier keeps and releases its tracers as any pack does.
+  TracerInput(r, c, P, g.solid[r][c] + g.liquid[r][c]);
   double solid = g.solid[r][c] + f * P;
   double liquid = g.liquid[r][c] + (1.0 - f) * P;
   const double R = glacier_radiation != nullptr ? glacier_radiation[r][c] : 0.0;
@@ -397,6 +399,7 @@ void schneemodellklasse::GlacierCell(long r, long c, double share) {
   }
   g.solid[r][c] = solid;
   g.liquid[r][c] = liquid;
+  TracerOutflow(r, c, g.outflow[r][c], solid + liquid);
   if (warm <= 0 || solid > 0) return;
   const double d =
       debris != nullptr && debris[r][c] > nodata + 1 ? debris[r][c] * debrisScaling : 1.0;
