@@ -156,6 +156,9 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   void SkipCanopy(long row, long column, double input);
   void CarryTracers(long row, long column, const CellWork& work);
   void ZeroGlacierCell(long row, long column, double input);
+  // On a wholly glacierized cell the tracers pass with the whole water input; `carried`: the
+  // cell's work when CarryTracers has moved them already, else null.
+  void PassGlacierTracers(long row, long column, double input, const CellWork* carried);
   double GlacierShare(long row, long column) const;
   void AddStatistics(const UnitResults* masters);
   void FinishStep();

@@ -169,6 +169,7 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
   if (work.glacier >= 1.0) {
     if (canopy_snow) SkipCanopy(row, column, input);
     ZeroGlacierCell(row, column, input);
+    if (tracer_count > 0) PassGlacierTracers(row, column, input, nullptr);
     return;
   }
   double rain = input;
@@ -235,7 +236,10 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
   storage[0][row][column] = totals.storage;
   evaporation[0][row][column] = totals.evaporation;
   throughfall[0][row][column] = totals.throughfall;
-  if (work.glacier >= kWholeGlacier) ZeroGlacierCell(row, column, input);
+  if (work.glacier >= kWholeGlacier) {
+    ZeroGlacierCell(row, column, input);
+    if (tracer_count > 0) PassGlacierTracers(row, column, input, &work);
+  }
 }
 
 // A wholly glacierized cell holds and evaporates nothing: the water input reaches the ground
@@ -339,6 +343,26 @@ void interzeptionsmodellklasse::SkipCanopy(long row, long column, double input) 
   balance_grids[kBalanceTemperature][row][column] = air_temperature + kCelsiusToKelvin;
   balance_grids[kBalanceTemperatureOld][row][column] = air_temperature + kCelsiusToKelvin;
   balance_grids[kBalanceDifference][row][column] = 0.0;
+}
+
+// The solute of a wholly glacierized cell's water input, with what the leaves held, leaves with
+// the throughfall, which is the whole input; without input the leaves keep it.
+void interzeptionsmodellklasse::PassGlacierTracers(long row, long column, double input,
+                                                   const CellWork* carried) {
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    TracerBlock& block = tracer_blocks[t];
+    double& mass = block.concentration.get()[row][column];
+    double& flux = block.flux.get()[row][column];
+    double solute = mass;
+    if (carried != nullptr) {
+      solute += flux * carried->layers[0].throughfall;
+    } else {
+      if (tracer_definitions[t].radioactive != 0) solute *= block.decay_factor;
+      if (tracer_input_index_[t] > 0) solute += Data(tracer_input_index_[t])[row][column] * input;
+    }
+    mass = input > 0.0 ? 0.0 : solute;
+    flux = input > 0.0 ? solute / input : 0.0;
+  }
 }
 
 // Tracer masses of the one-layer storage: the input concentration enters with the water, the

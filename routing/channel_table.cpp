@@ -153,6 +153,7 @@ void BuildChannelTable(ChannelParameters& p, double dt, int32_t nsub, double div
   r.last.assign(section_entries, 0);
   r.storage.assign(static_cast<std::size_t>(tracers + 1),
                    std::vector<double>(section_entries, 0.0));
+  r.mixed = r.storage;
   r.previous_share.assign(section_entries, 0.0);
   r.outflow_stride = nsub + 2;
   r.outflow.assign(section_entries * static_cast<std::size_t>(r.outflow_stride), 0.0);

@@ -21,7 +21,8 @@ void abflussmodellklasse::SetupLakeTracers() {
   lake_tracers_.clear();
   std::vector<int> stacks(static_cast<std::size_t>(tracer_count) + 1, 0);
   for (int32_t t = 1; t <= tracer_count; ++t) {
-    stacks[t] = registry->Find(FormatText("concstor_tracer_%d_%s", t, "unsatzon_model"), 0);
+    // By identifier over every named entry: the plain look-up stops at an entry without a grid.
+    stacks[t] = registry->FindIdentifier(FormatText("concstor_tracer_%d_%s", t, "unsatzon_model"));
     if (stacks[t] <= 0 || (*registry)[stacks[t]].stack == nullptr) return;
   }
   if (tracer_count < 1) return;
@@ -56,15 +57,27 @@ void abflussmodellklasse::ScatterLakePonding() {
 
 void abflussmodellklasse::ExchangeLakeTracers(bool gather) {
   if (lake_tracer_stacks_.empty() || lake_cells_.empty()) return;
+  // The soil keeps the solute of a tracer that does not evaporate at the surface as a mass
+  // (concentration x ponding in mm); the lakes work with concentrations. The ponding stands as
+  // the soil left it when gathering and as the lakes wrote it when scattering.
+  double** pond = lake_step_grids_.empty() ? nullptr : (*registry)[lake_step_grids_[0].index].grid;
+  const auto water = [&](int32_t r, int32_t c) {
+    return pond != nullptr && pond[r][c] > 0.0 ? pond[r][c] : 0.0;
+  };
   for (int32_t t = 1; t <= tracer_count; ++t) {
     double*** stack = (*registry)[lake_tracer_stacks_[t]].stack;
     double** top = lake_tracers_[t].get();
+    const bool mass = tracer_definitions != nullptr && tracer_definitions[t].evaporating == 0;
     if (gather) {
-      for (const auto& [r, c] : own_lake_cells_) top[r][c] = stack[r][c][0];
+      for (const auto& [r, c] : own_lake_cells_) {
+        const double p = water(r, c);
+        top[r][c] = !mass ? stack[r][c][0] : p > 0.0 ? stack[r][c][0] / p : 0.0;
+      }
       velorn::MPIGatherZoneValues(Diag(), mpi, top, LakeMask(), lake_cells_, nullptr);
     } else {
       velorn::MPIScatterZoneValues(Diag(), mpi, top, LakeMask(), lake_cells_);
-      for (const auto& [r, c] : own_lake_cells_) stack[r][c][0] = top[r][c];
+      for (const auto& [r, c] : own_lake_cells_)
+        stack[r][c][0] = mass ? top[r][c] * water(r, c) : top[r][c];
     }
   }
 }

@@ -162,11 +162,13 @@ void abflussmodellklasse::BindLakes() {
 // Every process takes part under the same condition, whether routing is on here or not.
 void abflussmodellklasse::ExchangeLakes(bool gather) {
   if (lake_switch_ == 0 || was_active_ < 1 || lake_cells_.empty()) return;
-  ExchangeLakeTracers(gather);
   if (!gather) {
+    // The ponding first: the tracers' surface masses follow the ponding the lakes wrote.
     ScatterLakePonding();
+    ExchangeLakeTracers(false);
     return;
   }
+  ExchangeLakeTracers(true);
   for (const LakeStepGrid& g : lake_step_grids_) GatherLakeGrid(g);
   const int input = RequireOneOfThreeGrids("throughfall0", "snowcover_outflow", "precipitation");
   velorn::MPIGatherZoneValues(Diag(), mpi, (*registry)[input].grid, LakeMask(), lake_cells_,

@@ -116,8 +116,8 @@ void routingclass::RouteChannel(int32_t item) {
 }
 
 // One section: translation by the delay of the section's inflow, then the two parallel linear
-// storages of mean channel and flood plain. The tracers leave the section with the translated
-// (and decayed) concentrations of the history.
+// storages of mean channel and flood plain. The tracers move with the translation (and decay
+// over its travel time), then mix by volume with the water the storages hold.
 void routingclass::RouteSection(ChannelItem& it, int32_t item, int32_t s) {
   ChannelRecord& r = it.record;
   const ChannelParameters& p = it.params;
@@ -188,15 +188,29 @@ void routingclass::RouteSection(ChannelItem& it, int32_t item, int32_t s) {
   const double inflow_part = (1.0 - fl) * (1.0 - km) + fl * (1.0 - kf);
   const double first_carry = (1.0 - r.previous_share[s]) * km + r.previous_share[s] * kf;
   const double carry = (1.0 - fl) * km + fl * kf;
+  // Water held by the two storages per unit of their outflow.
+  const double mean_content = km / (1.0 - km);
+  const double flood_content = kf / (1.0 - kf);
   double previous = r.Outflow(s, nsub_);
+  double share = r.previous_share[s];
   for (int32_t j = 1; j <= nsub_; ++j) {
     const double out = inflow_part * water[b + j] + (j == 1 ? first_carry : carry) * previous;
+    // The tracers: the water held mixes with the inflow by volume and leaves at the mix, so the
+    // solute carried out plus the solute held is the solute that came in.
+    const double held =
+        std::max(0.0, previous * ((1.0 - share) * mean_content + share * flood_content));
+    const double inflow = std::max(0.0, water[b + j]);
+    for (int32_t tr = 1; tr <= ntr_; ++tr) {
+      double& c = r.mixed[tr][s];
+      const double arriving = h(tr)[b + j];
+      if (held + inflow > 0.0) c = (held * c + inflow * arriving) / (held + inflow);
+      Work(tr, j) = c;
+    }
     r.Outflow(s, j) = out;
     Work(0, j) = out;
     previous = out;
+    share = fl;
   }
-  for (int32_t tr = 1; tr <= ntr_; ++tr)
-    for (int32_t j = 1; j <= nsub_; ++j) Work(tr, j) = h(tr)[b + j];
   r.Outflow(s, 0) = r.Outflow(s, nsub_);
   r.previous_share[s] = fl;
 }

@@ -383,6 +383,8 @@ void schneemodellklasse::GlacierCell(long r, long c, double share) {
   g.rain[r][c] = (1.0 - f) * P;
   // The layered pack of the soil zone takes the snowfall and gives up the melt, as off glacier.
   if (f * P > 0) UpdateLayeredSnow(r, c, 0, 1.0, f * P, T);
+  // The pack on the glacier keeps and releases its tracers as any pack does.
+  TracerInput(r, c, P, g.solid[r][c] + g.liquid[r][c]);
   double solid = g.solid[r][c] + f * P;
   double liquid = g.liquid[r][c] + (1.0 - f) * P;
   const double R = glacier_radiation != nullptr ? glacier_radiation[r][c] : 0.0;
@@ -404,6 +406,7 @@ void schneemodellklasse::GlacierCell(long r, long c, double share) {
   g.solid[r][c] = solid;
   g.liquid[r][c] = liquid;
   if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
+  TracerOutflow(r, c, g.outflow[r][c], solid + liquid);
   if (warm <= 0 || solid > 0) return;
   const double d = DebrisFactor(r, c);
   const double kind = glacier_cells[r][c];

@@ -141,6 +141,7 @@ TEST_F(InterceptionTest, TracerMassesMoveWithTheWaterAndAreConserved) {
   // Capacity 2 * 0.5 = 1 mm in every cell, interception evaporation 0.2 mm per step (method 12).
   AddRainInputs(1, Fill(2), Fill(2.0), {{1, 1, 1, 1}, {0.5, 1, 0, 0.25}});
   Add("concflux_tracer_1_input", {{N, 1, 1, 1}, {4, 2, 1, 3}});
+  Add("GlacierizedCells", {{0, 0, 1, 0}, {0, 0, 0, 0}});  // passes its input on in full
   statistics_code_ = 2001;
   ASSERT_EQ(Make(Section(12)), 0) << screen_.str();
   std::vector<TracerDefinition> tracers(2);

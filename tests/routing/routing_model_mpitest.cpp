@@ -179,6 +179,7 @@ TEST_F(RoutingModelTest, TracerMassStaysThroughConnectedLakes) {
     tracers[1].name = "cl_";
     tracers[1].path = dir_.path().string() + "/";
     tracers[1].statext = "sta";
+    tracers[1].evaporating = 1;  // the soil's surface level then holds a concentration
     runoff_.assign(2, std::vector<double>(6, 0.0));
     int32_t error = -1;
     auto model = std::make_unique<abflussmodellklasse>(error, setup_, 1, tracers.data(), 1);

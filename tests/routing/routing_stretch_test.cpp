@@ -265,6 +265,31 @@ TEST_F(StretchTest, ObservedSubstitutionReplacesWaterOnly) {
   EXPECT_EQ(h.subflows()[0][1][3], 1.5);  // the list mean of 2 and 1 mm
 }
 
+// A tracer mixes by volume with the water the linear storage holds (the start water filled by
+// initialisation passes): a flood carrying solute, then clear water, delivers all it brought
+// (what 200 steps leave held is below round-off); a constant concentration leaves unchanged.
+TEST_F(StretchTest, TracerKeepsItsMassThroughTheStorages) {
+  for (const double constant : {0.0, 3.0}) {
+    StretchHarness h(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 2, 60, 1);
+    h.Channel(1, 2, DeepChannel(0.4, 2000, 1.0, 1, 1000, 4));
+    h.flows()[0][2] = 1.0;
+    h.flows()[1][2] = h.subflows()[1][1][2] = h.subflows()[1][2][2] = constant;
+    h.Start();
+    for (int pass = 0; pass < 30; ++pass) h.Step({{1, 0.0}, {2, 1.0}}, 0);
+    double entered = 0, left = 0;
+    for (int step = 1; step <= 200; ++step) {
+      const double q = step <= 2 ? 10.0 * step : 1.0 + std::sin(step);
+      const double c = constant > 0 ? constant : step <= 2 ? 5.0 : 0.0;
+      h.subflows()[1][1][2] = h.subflows()[1][2][2] = c;
+      entered += q * c;
+      h.Step({{1, 0.0}, {2, q}});
+      left += 2 * h.flows()[0][1] * h.flows()[1][1];  // the tributary is half of the stretch
+      EXPECT_NEAR(h.flows()[1][1], constant > 0 ? constant : h.flows()[1][1], 1e-12) << step;
+    }
+    EXPECT_NEAR(left, constant > 0 ? left : entered, 1e-10 * entered) << constant;
+  }
+}
+
 // A list channel (and an outlet) without water keeps tracer values of 0.
 TEST_F(StretchTest, DryListChannelKeepsTracersAtZero) {
   StretchHarness h(diag_, {0, 1.0, 1.0, 1.0}, 1, 0, 1, 0, 2, 60, 1);

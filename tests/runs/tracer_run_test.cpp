@@ -28,16 +28,22 @@ RunResult RunTracerExample(const TempDir& dir, int processes, const std::string&
                            std::vector<std::pair<std::string, std::string>> edits = {}) {
   const std::string control = CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
-  for (const char* file : {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"})
+  for (const char* file :
+       {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc", "lake_codes.asc",
+        "lake_ponding_max.asc", "lake_levels.txt", "snow_survey.asc", "snow_survey_list.txt"})
     std::filesystem::copy_file(ExampleDir() / file, dir.path() / file);
   std::string text = ReadFile(variant.empty() ? control : (ExampleDir() / variant).string());
   const std::string tracer =
       " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
       "path = ./ statext = sta gridext = asc";
-  edits.insert(edits.end(), {{"[variable_grids]\n0",
-                              "[variable_grids]\n2\ncin concflux_tracer_1_input 0 10\n0\n0\n"
-                              "ein concflux_tracer_2_input 0 0\n0\n0"},
-                             {"0          # no solute tracers",
+  // The rain's concentrations join the variant's variable grids.
+  const std::size_t grids = text.find("[variable_grids]\n") + 17;
+  const std::size_t count_end = text.find('\n', grids);
+  text.replace(grids, count_end - grids,
+               std::to_string(std::stoi(text.substr(grids, count_end - grids)) + 2) +
+                   "\ncin concflux_tracer_1_input 0 10\n0\n0\n"
+                   "ein concflux_tracer_2_input 0 0\n0\n0");
+  edits.insert(edits.end(), {{"0          # no solute tracers",
                               "2\ncon non_evaporating soilini = 0 gwini = 0" + tracer +
                                   "\neva evaporating soilini = 10 gwini = 10" + tracer},
                              {"12 12      # kelsqd", "0.0001 0.0001 # kelsqd"},
@@ -50,7 +56,9 @@ RunResult RunTracerExample(const TempDir& dir, int processes, const std::string&
   // The day and month of the last step: the two lines after the end's hour.
   const std::size_t day = text.find('\n', text.find("# end:")) + 1;
   const std::size_t year = text.find('\n', text.find('\n', day) + 1) + 1;
-  text.replace(day, year - day, short_run ? "20\n1\n" : "31\n3\n");
+  const std::size_t start_month = text.find('\n', text.find('\n', text.find("# start:")) + 1) + 1;
+  const std::string month = text.substr(start_month, text.find('\n', start_month) - start_month);
+  text.replace(day, year - day, short_run ? "20\n" + month + "\n" : "31\n3\n");
   WriteFile(control, text);
   RunOptions options;
   options.processes = processes;
@@ -84,14 +92,17 @@ double Sum(const std::string& path) {
   return std::accumulate(cells.begin(), cells.end(), 0.0);
 }
 
-// The subbasin columns of a statistics table: row 0 their area shares, then one row per day.
+// The subbasin columns of a statistics table (with or without the basin mean): row 0 their area
+// shares, then one row per day.
 std::vector<std::vector<double>> Rows(const std::string& path) {
   std::vector<std::vector<double>> rows;
   for (const std::string& line : SplitLines(ReadFile(path))) {
     std::istringstream fields(line);
     std::vector<std::string> words;
     for (std::string w; fields >> w;) words.push_back(w);
-    if (words.size() != 10 || words[4].starts_with('"')) continue;
+    if (words.size() < 9 || words[4].starts_with('"') ||
+        !(words[0] == "--" || std::isdigit(static_cast<unsigned char>(words[0][0])) != 0))
+      continue;
     rows.emplace_back();
     for (int s = 4; s < 9; ++s) rows.back().push_back(std::stod(words[s]));
   }
@@ -100,18 +111,21 @@ std::vector<std::vector<double>> Rows(const std::string& path) {
 
 // The rain's tracer in the stores at the end (snow, leaves, soil) and in the runoff of the
 // days, as basin means, over what came with the rain; the days' rows of runoff and of
-// concentration to `runoff` and `concentration` (row 0: the area shares).
+// concentration to `runoff` and `concentration` (row 0: the area shares). `at_outlet`: what
+// left at the outlet's routed discharge (subbasin 5, m3/s, cells of 1 ha) instead of the runoff.
 double AccountedShare(const std::string& out, std::vector<std::vector<double>>& runoff,
-                      std::vector<std::vector<double>>& concentration) {
+                      std::vector<std::vector<double>>& concentration, bool at_outlet = false) {
   const auto zones = AsciiGridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
   double found =
       (Sum(out + "consnow_.asc") + Sum(out + "coninter.asc") + Sum(out + "conunsat.asc")) / cells;
-  runoff = Rows(out + "qg.stat");
-  concentration = Rows(out + "conunsat.sta");
+  runoff = Rows(out + (at_outlet ? "discharge.stat" : "qg.stat"));
+  concentration = Rows(out + (at_outlet ? "conrouti.sta" : "conunsat.sta"));
   for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
-    for (std::size_t s = 0; s < 5; ++s) found += runoff[0][s] * runoff[d][s] * concentration[d][s];
+    for (std::size_t s = at_outlet ? 4 : 0; s < 5; ++s)
+      found +=
+          (at_outlet ? 86400 / (cells * 10) : runoff[0][s]) * runoff[d][s] * concentration[d][s];
   return found / (10 * ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation);
 }
 
@@ -161,6 +175,30 @@ TEST(TracerRun, UnderTheGroundwaterModelNoConcentrationIsNegative) {
   const auto rows = Rows((dir.path() / "output/conunsat.sta").string());
   ASSERT_EQ(rows.size(), 21u);
   for (const auto& row : rows) EXPECT_GE(*std::min_element(row.begin(), row.end()), 0.0);
+}
+
+// The lake variant without its level assimilation, 1 to 20 April, on 1 and 3 processes: the
+// lake, the ponding on its cells, mixes the rain on it, the routed inflow and the soil's surface
+// water by volume; the rain's tracer is in the stores or has left at the outlet below the lake
+// but for what the channels hold, which no output shows (1.2e-3 of it on 3 April, after a
+// storm), and an excess of 2.5e-4 on 20 April not yet traced. With the lake blind to the
+// soil's surface solute 0.7 % went missing.
+TEST(TracerRun, KeepsItsMassThroughTheLake) {
+  TempDir one, three;
+  const std::vector<std::pair<std::string, std::string>> no_assimilation = {
+      {"[data_assimilation]\n1", "[data_assimilation]\n0"}};
+  const RunResult first = RunTracerExample(one, 1, "front-range-lake.ctl", true, no_assimilation);
+  ASSERT_EQ(first.exit_status, 0) << first.Describe();
+  const RunResult second =
+      RunTracerExample(three, 3, "front-range-lake.ctl", true, no_assimilation);
+  ASSERT_EQ(second.exit_status, 0) << second.Describe();
+  const std::string out = (one.path() / "output/").string();
+  for (const char* name : {"lake5.txt", "conrouti.sta", "conunsat.asc"})
+    EXPECT_EQ(ReadFile(out + name), ReadFile((three.path() / "output" / name).string())) << name;
+  std::vector<std::vector<double>> discharge, routed;
+  EXPECT_NEAR(AccountedShare(out, discharge, routed, true), 1.0, 5e-4);
+  ASSERT_EQ(routed.size(), 21u);
+  EXPECT_GT(routed.back()[4], 0.1) << "the lake's outflow carries the rain's tracer";
 }
 
 // Leaves above the snow cover (interception method 12): the rain's tracer passes the leaves,

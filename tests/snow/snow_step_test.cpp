@@ -397,9 +397,11 @@ TEST_F(SnowStepTest, DumpFilesOfLayersOutOfOrder) {
 
 // A tracer that stays with the water: the pack gains P * c_in; the outflow takes the pack's share
 // of outflow in outflow plus storage, at most max_conc per mm, and the flux grid holds its
-// concentration. Snow falls (all of it stays), then rain on a ripe pack drains.
+// concentration. Snow falls (all of it stays), then rain on a ripe pack drains; on a cell of
+// glacier (column 2) as well.
 TEST_F(SnowStepTest, TracerMassFollowsTheWater) {
-  Start(Section(SnowSection{}));
+  Add("ice_firn", {{0, 1, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Start(Section(SnowSection{}) + IceFirn(GlacierSection{}));
   std::vector<TracerDefinition> tracers(2);
   tracers[1].name = "cl_";
   tracers[1].max_conc = 100;
@@ -411,18 +413,22 @@ TEST_F(SnowStepTest, TracerMassFollowsTheWater) {
   double** pack = Registered("concstor_tracer_1_snow_model");
   double** flux = Registered("concflux_tracer_1_snow_model");
   ASSERT_NE(pack, nullptr);
-  At("precipitation") = 10;
-  At("temperature") = -5;
+  SetAll("precipitation", 10);
+  SetAll("temperature", -5);
   Step();
-  EXPECT_DOUBLE_EQ(pack[1][1], 20.0);
-  EXPECT_EQ(flux[1][1], 0.0);
-  At("temperature") = 5;
+  for (int c = 1; c <= 2; ++c) {
+    EXPECT_DOUBLE_EQ(pack[1][c], 20.0);
+    EXPECT_EQ(flux[1][c], 0.0);
+  }
+  SetAll("temperature", 5);
   Step();
-  const double outflow = At("snowcover_outflow");
-  const double volume = outflow + At("snowstorage_solid") + At("snowstorage_liquid");
-  ASSERT_GT(outflow, 0);
-  EXPECT_NEAR(flux[1][1], 40.0 / volume, 1e-12);
-  EXPECT_NEAR(pack[1][1], 40.0 - 40.0 * outflow / volume, 1e-12);
+  for (int c = 1; c <= 2; ++c) {
+    const double outflow = At("snowcover_outflow", 1, c);
+    const double volume = outflow + At("snowstorage_solid", 1, c) + At("snowstorage_liquid", 1, c);
+    ASSERT_GT(outflow, 0);
+    EXPECT_NEAR(flux[1][c], 40.0 / volume, 1e-12) << c;
+    EXPECT_NEAR(pack[1][c], 40.0 - 40.0 * outflow / volume, 1e-12) << c;
+  }
   model_->ReleaseTracers();
 }
 
