@@ -202,6 +202,13 @@ class gwflowclass : public teilmodellklasse {
       account_pumping;
   // Water pumped from layer 1 in the running sub-step, mm (own rows).
   GridMatrix pumped_water;
+  // Share (0..1) of layer 1's face conductances that carries water out of a cell in the running
+  // sub-step (held rows). Layer 1 is the soil column's saturated zone, whose water ends at the
+  // layer's bottom: when the implicit head of a cell would fall below that bottom, the sweep
+  // lowers the share of its outflowing faces until the cell gives exactly what it holds. A face
+  // takes the share of the cell the water leaves, so both cells see the same face flow.
+  GridMatrix outflow_share;
+  int outflow_share_index = 0;
 
   // Coupling references of the unsaturated zone (kept, not read).
   double* qg = nullptr;
@@ -241,6 +248,12 @@ class gwflowclass : public teilmodellklasse {
   // Face volumes of the sub-step (m3, into the cell): north, east, south, west, above, below.
   void FaceVolumes(int l, long r, long c, double q[6]) const;
   double StoredVolume(int l, long r, long c) const;
+  // Outflow share of the face between (r, c) at head `h` and a neighbour of share `share_n` at
+  // head `hn`: layer 1's faces take the share of the higher cell; 1 in the other layers.
+  double FaceShare(int l, long r, long c, double h, double hn, double share_n) const {
+    if (l != 1) return 1.0;
+    return hn < h ? outflow_share[r][c] : share_n;
+  }
 
   // Tracer pieces (lateral/groundwater_tracers.cpp).
   void SetupTracerLayer(int t, int l);

@@ -372,6 +372,11 @@ void gwflowclass::MakeWorkingGrids() {
                       layer.flow_y_index, layer.upper_limit_index})
       MPIExchangeGridHalo(index, nullptr);
   }
+  outflow_share = NewHeldGrid();
+  for (int64_t r = HeldFirst(); r <= HeldLast(); ++r)
+    std::fill(outflow_share[r], outflow_share[r] + ncols + 1, 1.0);
+  outflow_share_index =
+      RegisterNext("gw_outflow_share_1", outflow_share.get(), "gw_outflow_share_1", 0, true);
 }
 
 // The explicit scheme (alpha 0) divides by the storage term alone: every active cell needs a

@@ -170,6 +170,10 @@ void gwflowclass::SolveLayer(int l) {
   factor_count = 0;
   // The start heads do not change during the sweeps: one exchange of the head grids suffices.
   ExchangeLayerHeads(layer);
+  // Every face of layer 1 starts the sub-step open; the sweeps narrow those of draining cells.
+  if (l == 1)
+    for (int64_t r = HeldFirst(); r <= HeldLast(); ++r)
+      std::fill(outflow_share[r], outflow_share[r] + ncols + 1, 1.0);
   std::vector<double> change(1, 0.0);
   while (true) {
     ++iteration;
@@ -218,6 +222,7 @@ double gwflowclass::IterateHeadsSOR(int l) {
   for (int colour = 0; colour < 2; ++colour) {
     SweepColour(l, colour, row_max, row_sum, row_count);
     MPIExchangeGridHalo(layers[l].head_index, nullptr);
+    if (l == 1) MPIExchangeGridHalo(outflow_share_index, nullptr);
   }
   double largest = 0;
   factor_sum = 0;
@@ -259,6 +264,11 @@ void gwflowclass::SweepColour(int l, int colour, std::vector<double>& row_max,
     const double* leak_above = l > 1 ? layers[l - 1].leakage[r] : nullptr;
     const double* size_x = cell_size_x != nullptr ? cell_size_x[r] : nullptr;
     const double* size_y = cell_size_y != nullptr ? cell_size_y[r] : nullptr;
+    const double* thickness = layer.thickness[r];
+    // Layer 1's outflow shares of this row and the rows above and below (null otherwise).
+    double* share_row = l == 1 ? outflow_share[r] : nullptr;
+    const double* share_up = l == 1 && r > 1 ? outflow_share[r - 1] : nullptr;
+    const double* share_down = l == 1 && r < nrows ? outflow_share[r + 1] : nullptr;
     double largest = 0, factors = 0, count = 0;
     for (long c = 1 + ((r + 1 + colour) % 2); c <= ncols; c += 2) {
       if ((owner != nullptr && owner[c] != rank) || !(zone[c] > nodata)) continue;
@@ -282,10 +292,8 @@ void gwflowclass::SweepColour(int l, int colour, std::vector<double>& row_max,
       cell.source = (inflow[c] > nodata ? inflow[c] : 0.0) +
                     (leak_below != nullptr ? leak_below[c] : 0.0) -
                     (leak_above != nullptr ? leak_above[c] : 0.0);
-      cell.conductance[0] = h_up != nullptr ? dx / dy * ty_up[c] : 0.0;
-      cell.conductance[1] = dx / dy * ty_row[c];
-      cell.conductance[2] = c > 1 ? dy / dx * tx_row[c - 1] : 0.0;
-      cell.conductance[3] = dy / dx * tx_row[c];
+      const double open[4] = {h_up != nullptr ? dx / dy * ty_up[c] : 0.0, dx / dy * ty_row[c],
+                              c > 1 ? dy / dx * tx_row[c - 1] : 0.0, dy / dx * tx_row[c]};
       // Time-weighted neighbour heads; beyond the grid edge the cell's own head.
       const auto weighted = [&](double start, double now) {
         return (1.0 - alpha) * start + alpha * now;
@@ -294,11 +302,53 @@ void gwflowclass::SweepColour(int l, int colour, std::vector<double>& row_max,
       cell.neighbour[1] = h_down != nullptr ? weighted(h0_down[c], h_down[c]) : h;
       cell.neighbour[2] = c > 1 ? weighted(h0_row[c - 1], h_row[c - 1]) : h;
       cell.neighbour[3] = c < ncols ? weighted(h0_row[c + 1], h_row[c + 1]) : h;
-      const double target = ImplicitCellHead(cell);
+      // Layer 1: the neighbours' heads and shares, and the face shares as the heads stand now.
+      double now[4] = {h, h, h, h}, share_n[4] = {1, 1, 1, 1};
+      if (share_row != nullptr) {
+        if (h_up != nullptr) now[0] = h_up[c], share_n[0] = share_up[c];
+        if (h_down != nullptr) now[1] = h_down[c], share_n[1] = share_down[c];
+        if (c > 1) now[2] = h_row[c - 1], share_n[2] = share_row[c - 1];
+        if (c < ncols) now[3] = h_row[c + 1], share_n[3] = share_row[c + 1];
+      }
+      const auto set_conductances = [&](double own_head) {
+        for (int k = 0; k < 4; ++k)
+          cell.conductance[k] = share_row == nullptr
+                                    ? open[k]
+                                    : open[k] * (now[k] < own_head ? share_row[c] : share_n[k]);
+      };
+      set_conductances(h);
+      double target = ImplicitCellHead(cell);
+      // Layer 1 holds no water below its bottom: a cell whose head would fall below it gives
+      // through its outflowing faces only what it holds, and its head stops at the bottom.
+      bool drained = false;
+      if (share_row != nullptr && thickness[c] > 0 && target < top[c] - thickness[c] &&
+          cell.storage > 0) {
+        const double bottom = top[c] - thickness[c];
+        const double at_bottom = alpha * bottom + (1.0 - alpha) * h0;
+        double needed = cell.area * (cell.storage * (bottom - h0) / dt - cell.source);
+        double out = 0;
+        for (int k = 0; k < 4; ++k) {
+          const double flow = cell.neighbour[k] - at_bottom;
+          if (now[k] < bottom)
+            out += open[k] * flow;
+          else
+            needed -= open[k] * share_n[k] * flow;
+        }
+        if (out < 0) {
+          share_row[c] = std::clamp(needed / out, 0.0, share_row[c]);
+          set_conductances(bottom);
+          target = ImplicitCellHead(cell);
+          drained = true;
+        }
+      }
       double e = std::fabs(target - h);
       if (confined) e /= 5.0;
       largest = std::max(largest, e);
-      if (adaptive) {
+      if (drained) {
+        // No over-relaxation past the bottom.
+        hp_row[c] = h;
+        h = target;
+      } else if (adaptive) {
         const double omega = AdaptiveRelaxation(target, h, hp_row[c]);
         hp_row[c] = h;
         h += omega * (target - h);
@@ -495,7 +545,9 @@ void gwflowclass::FaceVolumes(int l, long r, long c, double q[6]) const {
                         double across) {
     if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return 0.0;
     if (!ValidReference(rn, cn) || IsNodata(flux[rf][cf], nodata)) return 0.0;
-    return (layer.head[rn][cn] - h) / along * t * across * dt;
+    const double hn = layer.head[rn][cn];
+    const double share = FaceShare(l, r, c, h, hn, l == 1 ? outflow_share[rn][cn] : 1.0);
+    return (hn - h) / along * t * share * across * dt;
   };
   q[0] = r > 1 ? face(r - 1, c, layer.flow_y.get(), r - 1, c, layer.ty[r - 1][c], dy, dx) : 0.0;
   q[1] = face(r, c + 1, layer.flow_x.get(), r, c, layer.tx[r][c], dx, dy);

@@ -85,7 +85,8 @@ double ExchangeWithGroundwater(double rate, double dt, const double* dz, const d
     return rate;
   }
   double out = rate;
-  for (int k = std::max(layer, 1); k <= layers && out > 0; ++k) {
+  const int first = std::max(layer, 1);
+  for (int k = first; k <= layers && out > 0; ++k) {
     const double spare = std::max(0.0, (theta[k] - field_capacity[k]) * dz[k] / dt);
     if (spare <= 0) {
       layer = std::min(layers, k + 1);
@@ -101,6 +102,15 @@ double ExchangeWithGroundwater(double rate, double dt, const double* dz, const d
       out -= spare;
       layer = std::min(layers, k + 1);
     }
+  }
+  // The groundwater model drains the whole saturated zone it sees: water above field capacity
+  // that the inner steps moved above the groundwater layer is still the column's to give.
+  for (int k = std::min(first, layers + 1) - 1; k >= 1 && out > 0; --k) {
+    const double spare = std::max(0.0, (theta[k] - field_capacity[k]) * dz[k] / dt);
+    const double taken = std::min(out, spare);
+    theta[k] -= taken * dt / dz[k];
+    source[k] = -taken;
+    out -= taken;
   }
   return rate - out;
 }
