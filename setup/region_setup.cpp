@@ -36,7 +36,7 @@ void defaultini::DecomposeMpiRegions() {
     // here (it is distributed with the other standard grids later) and each cell weighed by the
     // table entry of its code. A code without an entry weighs as a cell without a soil column;
     // the code check of the standard grids reports it.
-    const int soil = FindGrid("soil_types", 0);
+    const int soil = FindGrid("soil_types", 1);
     const int32_t soil_count = soil_table != nullptr ? soil_table[0].code : 0;
     if (head.on == 1 && soil > 0 && soil_count > 0) {
       GridEntry& entry = (*registry)[soil];
