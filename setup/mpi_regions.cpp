@@ -14,6 +14,7 @@
 #include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/row_loop.h"
+#include "tables/soil_inner_steps.h"
 
 namespace velorn {
 
@@ -66,6 +67,15 @@ std::vector<RiverLinkCell> TakeCensus(DiagnosticStream& diag, const RegionGeomet
     }
   }
   plan.river_cells = static_cast<int64_t>(river.size());
+  if (grids.work != nullptr && plan.regular_cells > 0) {
+    double work = 0.0;
+    for (int32_t row = 1; row <= geometry.nrows; ++row)
+      for (int32_t col = 1; col <= geometry.ncols; ++col)
+        if (InDomain(grids.zone[row][col], geometry.nodata) && IsRegularCell(grids, row, col))
+          work += grids.work[row][col];
+    plan.mean_work = work / static_cast<double>(plan.regular_cells);
+    diag << "MPI mean work of a regular cell: " << plan.mean_work << "[end-entry]";
+  }
   diag << "MPI regular cells: " << static_cast<long long>(plan.regular_cells)
        << "\nMPI river cells: " << static_cast<long long>(plan.river_cells) << "[end-entry]";
   return river;
@@ -117,7 +127,11 @@ void AssignQuotas(DiagnosticStream& diag, RegionPlan& plan, int size) {
 // takes whatever is left. Each process's last row is the row of the last cell it received.
 void AssignCells(const RegionGeometry& geometry, const RegionGrids& grids, RegionPlan& plan,
                  int size) {
-  std::vector<int64_t> remaining = plan.quotas;
+  // Quotas count mean cells; a cell spends its own work. With equal work every cell spends
+  // exactly the mean, which gives the plain cell counts.
+  std::vector<double> remaining(plan.quotas.size());
+  for (std::size_t p = 0; p < remaining.size(); ++p)
+    remaining[p] = static_cast<double>(plan.quotas[p]) * plan.mean_work;
   plan.first_rows.assign(static_cast<std::size_t>(size), -1);
   plan.last_rows.assign(static_cast<std::size_t>(size), -1);
   int current = size - 1;
@@ -129,7 +143,8 @@ void AssignCells(const RegionGeometry& geometry, const RegionGrids& grids, Regio
       if (plan.first_rows[p] == -1) plan.first_rows[p] = row;
       plan.last_rows[p] = row;
       plan.owner[row][col] = current;
-      if (IsRegularCell(grids, row, col)) --remaining[p];
+      if (IsRegularCell(grids, row, col))
+        remaining[p] -= grids.work != nullptr ? grids.work[row][col] : 1.0;
     }
   }
   for (int p = 0; p < size; ++p) {
@@ -314,24 +329,45 @@ double ReadProcessTime(DiagnosticStream& diag, int rank, const ProcessTimer& tim
   return time;
 }
 
-int ReadReinfiltrationMode(DiagnosticStream& diag, const std::string& compiled_file,
-                           const std::string& module_name) {
+UnsatzoneHead ReadUnsatzoneHead(DiagnosticStream& diag, const std::string& compiled_file,
+                                const std::string& module_name) {
   ControlFileReader file;
   if (!file.Open(compiled_file)) {
     ThrowFatal(diag, kControlFileOpenCode, "FATAL: Error opening ", compiled_file);
   }
-  if (!file.FindHeader("[unsatzon_model]")) return 0;
-  // The mode is the fourth value line of the section; each line's comment is skipped.
-  int mode = 0;
+  UnsatzoneHead head;
+  if (!file.FindHeader("[unsatzon_model]")) return head;
+  // The first four value lines of the section; each line's comment is skipped.
+  int values[4] = {0, 0, 0, 0};
   for (int k = 0; k < 4; ++k) {
-    if (!file.Read(mode)) {
+    const bool read = k == 1 ? file.Read(head.step_minutes) : file.Read(values[k]);
+    if (!read) {
       ThrowFatal(diag, kControlFileErrorCode, "FATAL: error in control file, ",
                  "looking for re-infiltration parameter in [unsatzon_model]", "; ", module_name,
                  "not found!");
     }
     if (k < 3) file.SkipRestOfLine();
   }
-  return mode;
+  head.on = values[0];
+  head.method = values[2];
+  head.reinfiltration = values[3];
+  return head;
+}
+
+int ReadReinfiltrationMode(DiagnosticStream& diag, const std::string& compiled_file,
+                           const std::string& module_name) {
+  return ReadUnsatzoneHead(diag, compiled_file, module_name).reinfiltration;
+}
+
+double CellWorkWeight(int method, const SoilRecord* soil, double step_seconds) {
+  if (soil == nullptr) return 1.0;
+  const int layers = std::max(soil->layers, 0);
+  if (!(step_seconds > 0)) return kCellWorkOutsideSoil + layers;
+  // Inner steps of a wetting column: every layer above the groundwater at saturated flow.
+  const int per_step =
+      InnerStepCount(method, *soil, nullptr, 0, layers + 1.0, true, step_seconds, 0.0);
+  const double steps_per_day = std::ceil(86400.0 / step_seconds) * per_step;
+  return kCellWorkOutsideSoil + layers * steps_per_day;
 }
 
 std::vector<double> SpeedWeights(const std::vector<double>& times) {

@@ -22,6 +22,7 @@
 #include "core/matrix.h"
 #include "grids/mpi_layout.h"
 #include "setup/river_link.h"
+#include "tables/soil_record.h"
 
 namespace velorn {
 
@@ -46,6 +47,26 @@ double ReadProcessTime(DiagnosticStream& diag, int rank,
 int ReadReinfiltrationMode(DiagnosticStream& diag, const std::string& compiled_file,
                            const std::string& module_name);
 
+// The settings of [unsatzon_model] the decomposition needs: whether the sub-model is on (first
+// value), its time step in minutes (second), the soil method (third) and the re-infiltration
+// mode (fourth); all 0 when the section is absent.
+struct UnsatzoneHead {
+  int on = 0;
+  double step_minutes = 0.0;
+  int method = 0;
+  int reinfiltration = 0;
+};
+UnsatzoneHead ReadUnsatzoneHead(DiagnosticStream& diag, const std::string& compiled_file,
+                                const std::string& module_name);
+
+// Work of a cell outside its soil column, in inner soil steps of one layer.
+inline constexpr double kCellWorkOutsideSoil = 12.0;
+
+// The expected work of one basin cell per day: 1 without a soil column (soil null); else 12
+// plus the column's layers times its inner water steps per day, counted for a wetting column
+// (every layer at its saturated conductivity, no minimum step) in steps of `step_seconds`.
+double CellWorkWeight(int method, const SoilRecord* soil, double step_seconds);
+
 struct RegionGeometry {
   int32_t ncols = 0;
   int32_t nrows = 0;
@@ -58,6 +79,8 @@ struct RegionGrids {
   double** zone = nullptr;
   double** elevation = nullptr;
   double** river_links = nullptr;
+  // The expected work of each cell (CellWorkWeight), or null when every cell counts alike.
+  double** work = nullptr;
 };
 
 // Normalised weights from the processes' times: 1 / time, or 1 for a time of 0 or below.
@@ -67,6 +90,7 @@ std::vector<double> SpeedWeights(const std::vector<double>& times);
 struct RegionPlan {
   std::vector<double> weights;
   std::vector<int64_t> quotas;  // regular cells per process, after the river links were taken
+  double mean_work = 1.0;       // mean work of a regular cell: a quota of q cells is q x it
   int64_t regular_cells = 0;
   int64_t river_cells = 0;
   GridMatrix owner;                 // every row; nodata outside the domain

@@ -1,21 +1,62 @@
 // defaultini::DecomposeMpiRegions: the region decomposition as one step of the set-up.
+#include <cmath>
+#include <map>
+
+#include "core/matrix.h"
 #include "setup/defaultini.h"
 #include "setup/mpi_regions.h"
 
 namespace velorn {
 
+namespace {
+
+// Frees a grid read whole on process 0 when the decomposition is done with it.
+struct ReadGridOwner {
+  double** grid = nullptr;
+  ~ReadGridOwner() { FreeMatrix(grid); }
+};
+
+}  // namespace
+
 void defaultini::DecomposeMpiRegions() {
   const RegionGeometry geometry{ncols, nrows, nodata};
   RegionGrids grids;
+  ReadGridOwner soil_types;
+  GridMatrix work;
   if (rank == 0) {
     grids.zone = (*registry)[1].grid;
     grids.elevation = (*registry)[2].grid;
     // [unsatzon_model] is read whenever it is there (a missing value is a control-file error
     // whether or not river links exist); river links only count when the grid "river_links" is
     // registered and the unsaturated zone re-infiltrates river water (mode 2).
-    const int mode = ReadReinfiltrationMode(Diag(), control_file_name, module_name);
+    const UnsatzoneHead head = ReadUnsatzoneHead(Diag(), control_file_name, module_name);
     const int links = FindGrid("river_links", 1);
-    if (links > 0 && mode == 2) grids.river_links = (*registry)[links].grid;
+    if (links > 0 && head.reinfiltration == 2) grids.river_links = (*registry)[links].grid;
+    // With the soil zone on, a cell's work follows its soil column: the soil grid is read whole
+    // here (it is distributed with the other standard grids later) and each cell weighed by the
+    // table entry of its code. A code without an entry weighs as a cell without a soil column;
+    // the code check of the standard grids reports it.
+    const int soil = FindGrid("soil_types", 1);
+    const int32_t soil_count = soil_table != nullptr ? soil_table[0].code : 0;
+    if (head.on == 1 && soil > 0 && soil_count > 0) {
+      GridEntry& entry = (*registry)[soil];
+      ReadGrid(entry.file_name.value_or(""), soil_types.grid, entry.fill_code, true, false, false,
+               1, true, false, entry.default_value);
+      std::map<int32_t, double> weight_of_code;
+      for (int32_t s = 1; s <= soil_count; ++s)
+        weight_of_code[soil_table[s].code] =
+            CellWorkWeight(head.method, &soil_table[s], head.step_minutes * 60.0);
+      work = GridMatrix(Diag(), 1, nrows, ncols, nrows);
+      for (int32_t r = 1; r <= nrows; ++r)
+        for (int32_t c = 1; c <= ncols; ++c) {
+          const double code = soil_types.grid[r][c];
+          const auto found = code > nodata && std::fabs(code) < 2e9
+                                 ? weight_of_code.find(static_cast<int32_t>(code))
+                                 : weight_of_code.end();
+          work[r][c] = found != weight_of_code.end() ? found->second : kCellWorkOutsideSoil;
+        }
+      grids.work = work.get();
+    }
   }
   const double process_time = ReadProcessTime(Diag(), rank);
   decomposition = DecomposeRegions(Diag(), geometry, grids, process_time);

@@ -1,7 +1,8 @@
-// The small rules of the soil-water sub-step, as pure functions: the number of inner water steps
-// of a cell, the share of the water input that runs off a snow-covered cell, the base flow of a
-// cell without groundwater model, the water at the surface that serves the transpiration demands
-// first, the groundwater layer of a column and the storage coefficient of the groundwater layer.
+// The small rules of the soil-water sub-step, as pure functions (the number of inner water steps
+// of a cell is in tables/soil_inner_steps.h): the share of the water input that runs off a
+// snow-covered cell, the base flow of a cell without groundwater model, the water at the surface
+// that serves the transpiration demands first, the groundwater layer of a column and the storage
+// coefficient of the groundwater layer.
 //
 // Called per cell by the sub-step body (unsatzone/soil_water_cell.cpp); no registry, no MPI, no
 // allocation. Units as stated per function: amounts in mm, rates in m/s, lengths in m.
@@ -9,6 +10,7 @@
 
 #include <vector>
 
+#include "tables/soil_inner_steps.h"
 #include "tables/soil_record.h"
 #include "unsatzone/soil_column_workspace.h"
 
@@ -23,19 +25,6 @@ inline constexpr int kRelaxedIteration = 21;
 inline constexpr double kRelaxedToleranceFactor = 5.0;
 // Iterations above which process 0 logs the cell.
 inline constexpr int kLoggedIterations = 100;
-
-// Number of inner water steps of a cell in a sub-step of `substep_seconds`. Method 2: 1. Method
-// 3: the sub-step divided by the shortest travel time thickness / K of the layers from i0 + 1
-// above the groundwater level (`level`, a layer index, may be fractional), rounded up, K being
-// the unsaturated conductivity k_r(theta) k_sat without input and k_sat with input; the travel
-// time is bounded below by `min_step` (s). With `liquid` (the heat model's liquid fractions,
-// column indices) k_r is multiplied by max(0.5, liquid fraction). Layers i0 + 1..0 of a layered
-// snow pack (i0 < 0) take k_sat and k_r from `snow` (its layer M + i) and their thickness from
-// `dz` (column indices).
-int InnerStepCount(int method, const SoilRecord& soil, const double* theta, int i0, double level,
-                   bool with_input, double substep_seconds, double min_step,
-                   const double* liquid = nullptr, const SoilRecord* snow = nullptr, int M = 0,
-                   const double* dz = nullptr);
 
 // Snow runoff share of the water input `input` (mm): `fraction` of it when the solid snow is
 // above 10 mm and the input positive, else 0.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "core/error_code.h"
 #include "core/output_files.h"
@@ -123,6 +124,16 @@ void WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool a
   }
   f.Write("\n");
   f.Close();
+}
+
+void RefuseStorageFilesOfMoreProcesses(DiagnosticStream& diag, const std::string& base_path,
+                                       int size) {
+  const std::string beyond = base_path + "_" + std::to_string(size);
+  if (File(std::fopen(beyond.c_str(), "rt")))
+    ThrowFatal(diag, kStorageFileContentCode, "FATAL: storage content file ", beyond,
+               " belongs to a run of more than ", size,
+               " processes: a warm start needs the process count of the run that wrote its "
+               "state files");
 }
 
 void ReadStorageSection(DiagnosticStream& diag, const std::string& path,

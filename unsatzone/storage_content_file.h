@@ -47,6 +47,14 @@ bool StoredValueAgrees(double stored, double control);
 void WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool append,
                          const RunoffConcentration& runoff, const StorageParameters& parameters);
 
+// The files of a warm start are "<base>_<rank>", one per process. What they hold per process are
+// its parts of the subbasins' runoff on its way (added up over the processes as it arrives), no
+// value of a cell: the files of a run with the same process count read back to the same sums
+// whatever cells each process held. A file "<base>_<size>" means the state was written by more
+// processes, whose parts beyond this run's last rank would be lost: FATAL 71 naming it.
+void RefuseStorageFilesOfMoreProcesses(DiagnosticStream& diag, const std::string& base_path,
+                                       int size);
+
 // Reads the section into the buffers (records 1..maxzeit) and storages of `runoff`, whose zones
 // must already be sized; checks every stored parameter against this run's.
 void ReadStorageSection(DiagnosticStream& diag, const std::string& path,

@@ -204,6 +204,8 @@ void unsatzonmodellklasse::WriteStorageState(bool append) {
 void unsatzonmodellklasse::ReadStorageState() {
   std::string path = storageFileName;
   PrefixDirectory(input_directory, path);
+  // The name ends in "_<rank>".
+  RefuseStorageFilesOfMoreProcesses(Diag(), path.substr(0, path.rfind('_')), size);
   ReadStorageSection(Diag(), path, runoff, StorageParametersOfRun());
 }
 

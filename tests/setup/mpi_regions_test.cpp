@@ -190,6 +190,58 @@ TEST(PlanRegions, ProcessWithoutQuotaGetsNoCells) {
 }
 
 // A row of single cells between holes holds as many strips as cells; the table has room.
+// Work weights: equal weights keep the plain strips; heavier cells shorten the strip that holds
+// them. Two processes of equal speed on HoleBasin's 10 cells (quotas 5 and 5).
+TEST(PlanRegions, CellWorkWeighsTheStrips) {
+  test::CapturedDiag d;
+  const RegionGeometry g{4, 3, kNodataMpiRegions};
+  GridMatrix zone =
+      MakeGrid(d.diag, {{1, 1, 1, 1}, {1, kNodataMpiRegions, 1, 1}, {1, 1, 1, kNodataMpiRegions}});
+  struct Row {
+    std::vector<std::vector<double>> work;  // empty: no work grid
+    int32_t last_row_of_1;
+    std::vector<int64_t> cell_counts;
+  };
+  const Row rows[] = {
+      {{}, 2, {5, 5, 0}},
+      {{{30, 30, 30, 30}, {30, 30, 30, 30}, {30, 30, 30, 30}}, 2, {5, 5, 0}},
+      // Row 1 three times as heavy: the mean is 1.8, process 1 spends 9 on three cells.
+      {{{3, 3, 3, 3}, {1, 1, 1, 1}, {1, 1, 1, 1}}, 1, {7, 3, 0}},
+  };
+  for (const Row& row : rows) {
+    GridMatrix work = row.work.empty() ? GridMatrix() : MakeGrid(d.diag, row.work);
+    const RegionPlan plan =
+        PlanRegions(d.diag, g, {zone.get(), nullptr, nullptr, work.get()}, {1, 1});
+    EXPECT_EQ(plan.quotas, (std::vector<int64_t>{5, 5}));
+    EXPECT_EQ(plan.first_rows[1], 1);
+    EXPECT_EQ(plan.last_rows[1], row.last_row_of_1);
+    EXPECT_EQ(plan.cell_counts, row.cell_counts);
+  }
+}
+
+// The weight of a cell by hand: 12 + layers x inner steps a day; two 0.1 m layers at 1e-5 m/s
+// pass water in 1e4 s, so a daily step takes 9 inner steps and an hourly one 1 (24 a day).
+TEST(CellWorkWeight, TwelvePlusLayersTimesInnerStepsPerDay) {
+  SoilRecord soil(7);
+  soil.layers = 2;
+  soil.ksat = {0, 1e-5, 1e-5};
+  soil.thickness = {0, 0.1, 0.1};
+  SoilRecord fast = soil;
+  fast.ksat = {0, 1e-5, 1e-4};  // the second layer passes water in 1e3 s
+  struct Row {
+    int method;
+    const SoilRecord* soil;
+    double step_seconds;
+    double weight;
+  } const rows[] = {
+      {3, nullptr, 86400, 1},        {2, &soil, 86400, 12 + 2 * 1}, {2, &soil, 3600, 12 + 2 * 24},
+      {3, &soil, 86400, 12 + 2 * 9}, {3, &soil, 3600, 12 + 2 * 24}, {3, &fast, 86400, 12 + 2 * 87},
+  };
+  for (const Row& row : rows)
+    EXPECT_DOUBLE_EQ(CellWorkWeight(row.method, row.soil, row.step_seconds), row.weight)
+        << "method " << row.method << ", step " << row.step_seconds;
+}
+
 TEST(BuildLocalTables, RowOfAlternatingRunsFitsTheStripTable) {
   test::CapturedDiag d;
   const RegionGeometry g{6, 2, kNodataMpiRegions};
@@ -295,6 +347,10 @@ TEST(ReadReinfiltrationMode, FourthValueOfTheSection) {
   const std::string file = d.dir / "run.ini.$$$";
   test::WriteFile(file, "[other]\n9\n[unsatzon_model]\n1 first\n0  second\n3 third\n2 # mode\n");
   EXPECT_EQ(ReadReinfiltrationMode(d.diag, file, "defaultini"), 2);
+  const UnsatzoneHead head = ReadUnsatzoneHead(d.diag, file, "defaultini");
+  EXPECT_EQ(head.on, 1);
+  EXPECT_EQ(head.step_minutes, 0.0);
+  EXPECT_EQ(head.method, 3);
   test::WriteFile(file, "[other]\n9\n");
   EXPECT_EQ(ReadReinfiltrationMode(d.diag, file, "defaultini"), 0);
   test::WriteFile(file, "[unsatzon_model]\n1\n0\nnone\n");

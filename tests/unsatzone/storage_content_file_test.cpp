@@ -123,6 +123,12 @@ TEST_F(StorageSection, RefusesWhatDoesNotBelongToThisRun) {
   EXPECT_TRUE(ScreenHas("maxzeit of actual subbasin"));
   read.maxzeit[2] = 3;
   EXPECT_EQ(ReadCode(read, Path()), 0);
+  // "state.txt_3" exists: a run of 4 processes reads its files, a run of 3 would drop it.
+  const std::string base = Path("state.txt");
+  EXPECT_EQ(test::ThrownCode([&] { RefuseStorageFilesOfMoreProcesses(diag_, base, 4); }, 0), 0);
+  EXPECT_EQ(test::ThrownCode([&] { RefuseStorageFilesOfMoreProcesses(diag_, base, 3); }, 0),
+            kStorageFileContentCode);
+  EXPECT_TRUE(ScreenHas("state.txt_3 belongs to a run of more than 3 processes"));
 }
 
 TEST_F(StorageSection, UnwritableFileEndsTheRun) {
