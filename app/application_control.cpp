@@ -136,8 +136,9 @@ int CombineControlState(int state) {
 }
 
 int PollControlState(DiagnosticStream& diag, std::istream* console) {
-  const int combined = CombineControlState(ControlState());
-  SetControlState(kStateRunOn);
+  // Taken and reset before the collective: a Ctrl-C that arrives while this process waits for
+  // the others stays set and is combined at the next poll, instead of being reset unseen.
+  const int combined = CombineControlState(TakeControlState());
   if (combined == kStateFinish && diag.rank() == 0) {
     diag << "SKIP: \n\nCtrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next "
             "interval (writing all grids and buffers)\n2 = cancel now without saving "

@@ -10,7 +10,9 @@ namespace velorn {
 namespace {
 
 volatile std::sig_atomic_t g_application_current = 0;
-volatile std::sig_atomic_t g_control_state = 0;
+// Lock-free, so the handler may set it and the time loop may take it in one exchange.
+std::atomic<int> g_control_state{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 // An interrupt that arrived while no application was current (during the set-up of a run).
 volatile std::sig_atomic_t g_pending_interrupt = 0;
 volatile std::sig_atomic_t g_fpe_state[kFpeSubModelCount] = {};
@@ -21,6 +23,14 @@ constexpr int kInterruptSignals[2] = {SIGINT, SIGUSR1};
 
 // Depth of nested SigintIgnoredScope windows (never touched by a handler).
 std::atomic<int> g_ignore_depth{0};
+// An interrupt signal that arrived inside a SigintIgnoredScope window, taken when it ends.
+volatile std::sig_atomic_t g_deferred_interrupt = 0;
+
+// The action of SIGINT and SIGUSR1 inside a file window: the signal is kept, not lost, and the
+// write goes on (SA_RESTART), so a Ctrl-C during a table flush still opens the menu afterwards.
+void DeferInterrupt(int sig) {
+  g_deferred_interrupt = sig;
+}
 
 // write(2) of a constant text; the only output a handler makes.
 void WriteRaw(int fd, const char* text) {
@@ -109,6 +119,10 @@ void SetControlState(int state) {
   g_control_state = state;
 }
 
+int TakeControlState() {
+  return g_control_state.exchange(0);
+}
+
 int FpeState(FpeSubModel model) {
   return g_fpe_state[model];
 }
@@ -129,8 +143,8 @@ void OnInterrupt(int sig) {
     WriteRaw(STDOUT_FILENO, "\nCntr-C pressed! the menu opens when the run starts...\n\n");
     return;
   }
-  if (g_control_state != 0) return;
-  g_control_state = 1;
+  int running = 0;
+  if (!g_control_state.compare_exchange_strong(running, 1)) return;
   WriteRaw(STDOUT_FILENO, "\nCntr-C pressed! please wait...\n\n");
 }
 
@@ -175,11 +189,16 @@ void InstallRunHandlers() {
 
 SigintIgnoredScope::SigintIgnoredScope() {
   outermost_ = g_ignore_depth.fetch_add(1) == 0;
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  for (int i = 0; i < 2; ++i)
-    sigaction(kInterruptSignals[i], &ignore, outermost_ ? &previous_[i] : nullptr);
+  if (!outermost_) return;
+  struct sigaction defer {};
+  defer.sa_handler = DeferInterrupt;
+  sigemptyset(&defer.sa_mask);
+  defer.sa_flags = SA_RESTART;
+  for (int i = 0; i < 2; ++i) {
+    sigaction(kInterruptSignals[i], nullptr, &previous_[i]);
+    // A signal the run already ignores (after a Ctrl-C, until the menu is done) stays ignored.
+    if (previous_[i].sa_handler != SIG_IGN) sigaction(kInterruptSignals[i], &defer, nullptr);
+  }
 }
 
 SigintIgnoredScope::~SigintIgnoredScope() {
@@ -190,6 +209,10 @@ SigintIgnoredScope::~SigintIgnoredScope() {
   } else {
     for (int i = 0; i < 2; ++i) sigaction(kInterruptSignals[i], &previous_[i], nullptr);
   }
+  // The interrupt that came during the window now takes the path it would have taken.
+  const int deferred = g_deferred_interrupt;
+  g_deferred_interrupt = 0;
+  if (deferred != 0) raise(deferred);
 }
 
 }  // namespace velorn

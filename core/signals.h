@@ -54,6 +54,9 @@ bool HasCurrentApplication();
 // Control state of the current application (`RunControlState`).
 int ControlState();
 void SetControlState(int state);
+// The control state, set back to 0 in the same step: an interrupt arriving at any moment is
+// either in the value returned or stays for the next call, never lost between a read and a reset.
+int TakeControlState();
 
 // Floating-point-error state of a sub-model: 0 none, 1 an error waits to be reported.
 int FpeState(FpeSubModel model);
@@ -85,10 +88,12 @@ void DisableInterruptHandler();
 // set-up of a run must not end the job) and again once an application has been constructed.
 void InstallRunHandlers();
 
-// Ignores SIGINT (and SIGUSR1) while a grid or stack file is open. When the outermost scope
-// ends (also by an exception) the interrupt handler is installed again while an application is
-// current; without one, the signals get back the actions they had before, so that Ctrl-C still
-// ends a program that has no run to steer.
+// Holds SIGINT (and SIGUSR1) back while a grid, stack or table file is open: a signal arriving
+// then interrupts neither the write nor the run, and is kept. When the outermost scope ends (also
+// by an exception) the interrupt handler is installed again while an application is current;
+// without one, the signals get back the actions they had before, so that Ctrl-C still ends a
+// program that has no run to steer. A signal kept during the window is then raised again, so it
+// takes that path (a Ctrl-C landing in a monthly table flush still opens the menu).
 class SigintIgnoredScope {
  public:
   SigintIgnoredScope();

@@ -164,7 +164,8 @@ TEST_F(SignalFixture, RealInterruptIsIgnoredUntilTheHandlerIsEnabledAgain) {
       raise(sig);
       raise(sig);
     });
-    EXPECT_EQ(ControlState(), 1);
+    EXPECT_EQ(TakeControlState(), 1);  // taken once, in one step with the reset
+    EXPECT_EQ(ControlState(), 0);
     EXPECT_EQ(said, "\nCntr-C pressed! please wait...\n\n");
     EXPECT_EQ(SigintHandler(sig), SIG_IGN);
     EnableInterruptHandler();
@@ -192,12 +193,19 @@ TEST_F(SignalFixture, IgnoredScopeRestoresTheHandlerAlsoOnExceptions) {
   try {
     SigintIgnoredScope reading;
     { SigintIgnoredScope nested; }
-    EXPECT_EQ(SigintHandler(), SIG_IGN);  // the inner window does not end the outer one
+    // The inner window does not end the outer one: the signal is held back, not taken.
+    EXPECT_NE(SigintHandler(), &OnInterrupt);
+    EXPECT_NE(SigintHandler(), SIG_DFL);
     raise(SIGINT);
     EXPECT_EQ(ControlState(), 0);
     throw std::runtime_error("read error");
   } catch (const std::runtime_error&) {
   }
+  // The Ctrl-C held back during the window is taken when the window ends, not lost.
+  EXPECT_EQ(ControlState(), 1);
+  EXPECT_EQ(SigintHandler(), SIG_IGN);
+  SetControlState(0);
+  EnableInterruptHandler();
   EXPECT_EQ(SigintHandler(), &OnInterrupt);
 
   // After a Ctrl-C the handler is ignoring; the end of a file window arms it again.
