@@ -161,15 +161,6 @@ void WriteUsage(DiagnosticStream& diag, const char* level) {
        << "[end-entry]";
 }
 
-}  // namespace
-
-void FailWithUsage(DiagnosticStream& diag) {
-  WriteUsage(diag, "FATAL: ");
-  throw ErrorCode{kNoArgumentCode};
-}
-
-namespace {
-
 // "--help" or "-h" anywhere on the command line.
 bool AsksForHelp(const std::vector<std::string>& args) {
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -177,15 +168,6 @@ bool AsksForHelp(const std::vector<std::string>& args) {
   }
   return false;
 }
-
-}  // namespace
-
-int DefaultThreadCount(int node_cores, int processes_on_node, int usable_cores) {
-  const int share = node_cores / std::max(processes_on_node, 1);
-  return std::max(1, std::min(share, usable_cores));
-}
-
-namespace {
 
 // Without OMP_NUM_THREADS every process would start a thread per core of the node, so that
 // several processes on one node run many times more threads than there are cores.
@@ -198,6 +180,16 @@ void SetDefaultThreadCount() {
 }
 
 }  // namespace
+
+void FailWithUsage(DiagnosticStream& diag) {
+  WriteUsage(diag, "FATAL: ");
+  throw ErrorCode{kNoArgumentCode};
+}
+
+int DefaultThreadCount(int node_cores, int processes_on_node, int usable_cores) {
+  const int share = node_cores / std::max(processes_on_node, 1);
+  return std::max(1, std::min(share, usable_cores));
+}
 
 std::unique_ptr<RunnableApplication> MakeUnavailableApplication(DiagnosticStream& diag,
                                                                 int /*argc*/, char** argv,
@@ -260,16 +252,12 @@ int RunProgram(int argc, char** argv, const ApplicationFactory& factory,
     SetDefaultThreadCount();
     ReportProcessLayout(*diag, rank, size);
     if (argc < 2) FailWithUsage(*diag);
-    if (AsksForHelp(ArgumentList(argc, argv))) {
+    // "--help" shows the usage and ends as a run that ended normally.
+    int result = 0;
+    if (AsksForHelp(ArgumentList(argc, argv)))
       WriteUsage(*diag, "INFO: ");
-      WriteEnd(*diag, 0);
-      FreeMpiOperations();
-      MPI_Finalize();
-      diag.reset();
-      return 0;
-    }
-
-    const int result = RunControlFiles(*diag, argc, argv, factory);
+    else
+      result = RunControlFiles(*diag, argc, argv, factory);
 
     WriteEnd(*diag, result);
     FreeMpiOperations();
