@@ -214,9 +214,9 @@ void gwflowclass::BeginTracerSubStep() {
         // A fixed-head cell hands what the column gave on past the boundary.
         if (layers[1].fixed_head[r][c] != nodata) {
           gw_tracers[t].left[r][c] += given[r][c];
-        } else {
-          layer.mass[r][c] = std::max(0.0, layer.mass[r][c] + mass);
+          continue;
         }
+        layer.mass[r][c] = std::max(0.0, layer.mass[r][c] + mass);
         rows[static_cast<std::size_t>(r - first_local_row)] += mass;
       }
     });
