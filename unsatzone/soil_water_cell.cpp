@@ -6,7 +6,8 @@
 // contents at once, the exchange with the groundwater below (base flow), the moisture
 // iteration (heads, fluxes, content limiter, update), the groundwater table, recharge,
 // infiltration and its excess, ponding, the tracers (carried by the step's fluxes, the
-// interflow and the base flow the exchange took; water rising from below brings none; the
+// interflow, the streams' draw and the base flow the exchange took; water the groundwater
+// model gives back brings its layer 1's concentration, other water rising from below none; the
 // surface's solute, level 0 of a tracer stack, mixes with the step's input and leaves with the
 // water entering the soil and the direct runoff), the root-zone aggregates and the sums of the
 // sub-step; at the end the storage coefficient, the base flow in mm, the sub-step's groundwater
