@@ -293,6 +293,7 @@ class gwflowclass : public teilmodellklasse {
     return Owns(r, c) && ValidReference(r, c) && GlacierShare(r, c) < 1;
   }
   std::vector<int32_t> tracer_zone_index;  // zone code -> record of the zone table
+  bool tracer_mass_running = false;        // the solute grids were taken in at a sub-step
   void SweepColour(int l, int colour, std::vector<double>& row_max, std::vector<double>& row_sum,
                    std::vector<double>& row_count);
 

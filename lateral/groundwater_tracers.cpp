@@ -7,9 +7,9 @@
 // of an evaporating one. The start value is the tracer's groundwater concentration (gwini) in
 // the water the layer stores (storage coefficient x saturated thickness).
 //
-// Each sub-step the solute mass of every layer and cell is taken from its grid, changed by the
-// soil's exchange, decay and the upwind transport, and stored back; the sums of the sub-step
-// are kept per layer for the balance.
+// The first sub-step takes the solute mass of every layer and cell from its grid; every
+// sub-step changes it by the soil's exchange, decay and the upwind transport and stores it
+// back into the grid; the sums of the sub-step are kept per layer for the balance.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -90,6 +90,7 @@ void gwflowclass::SetupTracers(int32_t& error, int32_t count, TracerDefinition* 
         });
       }
     StoreTracers();
+    tracer_mass_running = false;
   });
 }
 
@@ -177,7 +178,9 @@ void gwflowclass::ReleaseTracers() {
 // solute from the grids, the soil columns' exchange of their sub-step, then decay.
 void gwflowclass::BeginTracerSubStep() {
   if (gw_tracers.size() < 2) return;
-  for (int t = 1; t <= tracer_count; ++t)
+  // The grids as set up (or set since) give the first sub-step's solute; later the solute
+  // itself runs on, so that a cell left without water keeps what it holds.
+  for (int t = 1; t <= tracer_count && !tracer_mass_running; ++t)
     for (int l = 1; l <= layer_count; ++l) {
       GwTracerLayer& layer = gw_tracers[t].layers[l];
       ForEachRow(first_local_row, last_local_row, [&](long r) {
@@ -186,6 +189,7 @@ void gwflowclass::BeginTracerSubStep() {
             layer.mass[r][c] = MassOf(t, l, r, c, layer.concentration[r][c]);
       });
     }
+  tracer_mass_running = true;
   // The soil zone registers its exchange grids after this model: look them up when there.
   std::vector<double**> soil(static_cast<std::size_t>(tracer_count) + 1, nullptr);
   for (int t = 1; t <= tracer_count; ++t) {
