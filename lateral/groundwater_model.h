@@ -28,12 +28,18 @@
 // all processes. Method 2 solves along rows; a row split between processes is solved piecewise,
 // with the neighbour's head as a known value at the split.
 //
-// Tracers (lateral/groundwater_tracers.cpp): every solute tracer has a concentration grid per
-// layer. A radioactive tracer decays at the start of every sub-step by the model's own factor;
-// then the water of each cell (its stored volume plus the face volumes of the sub-step) carries
-// the upwind concentration of every face. All layers are transported from the concentrations
-// at the start of the transport, so what one layer leaks out is what the other receives and the
-// tracer mass of the aquifer only changes by decay.
+// Tracers (lateral/groundwater_tracers.cpp): every solute tracer has a solute mass per layer
+// and cell, and each layer and cell a volume of water that carries it (set from the stored
+// water at the start, then changed by the same volumes that move the solute); the
+// concentration is the one over the other. Per sub-step: the soil column's exchange of the
+// sub-step before enters layer 1 (the solute of the water the column gave to the aquifer, less
+// what the water it took back carried), the radioactive part decays, and every face and leakage
+// volume carries the upwind cell's concentration, each cell's outflows scaled down to the water
+// it holds. A fixed-head cell is the aquifer's boundary: its concentration stays, what flows
+// into it has left the aquifer and what flows out of it came from outside; a negative fixed
+// inflow takes solute with its water, a positive one brings water without solute. So the solute
+// of the aquifer changes only by the soil's exchange, decay and what crossed the boundary, and
+// no concentration leaves the range of its sources.
 //
 // Limits: RunStep, FinishStep and the set-up are collective.
 #pragma once
@@ -63,21 +69,32 @@ struct GwControlRecord {
   std::vector<double> values;  // 6N + 1 values, element 0 unused
 };
 
-// One solute tracer in one layer: its concentration grid (held rows), the new concentration of
-// the running sub-step (own rows), its zone statistics and the tracer mass of the sub-step:
-// `mass_start` after decay, `decayed` lost by decay, `mass_end` after transport (own cells).
+// One solute tracer in one layer: its registered grid "concstor_tracer_<t>_layer_<l>_<module>"
+// (the stored amount, concentration x water in mm over the cell, of a non-evaporating tracer;
+// the concentration of an evaporating one; own rows valid), the solute of the running sub-step
+// (m3 x concentration, own rows), the concentration its outflows carry times their scale (held
+// rows), its zone statistics, and the sums of the sub-step over the own cells (m3 x
+// concentration): `mass_start` after the soil's exchange, `decayed`, `left` through the
+// boundary (net), `mass_end` after the transport, and `exchanged` from the soil columns into
+// the layer (at a fixed head it passes the boundary at once).
 struct GwTracerLayer {
   std::vector<ZoneRecord> balance_table;
   std::unique_ptr<zonalstatistic> statistics;
   std::string statistics_file_name, grid_file_name;
-  GridMatrix concentration, next;
+  GridMatrix concentration, mass, carried;
   int concentration_index = 0;
-  double mass_start = 0, decayed = 0, mass_end = 0;
+  double mass_start = 0, decayed = 0, left = 0, mass_end = 0, exchanged = 0;
 };
 struct GwTracer {
   std::vector<GwTracerLayer> layers;  // 1..layer count
-  GridMatrix flux;                    // layer 1's new concentration, registered
+  // Concentration of the water layer 1 hands back to the soil column in the next sub-step (the
+  // solute held over the larger of the water held and the water handed back), registered.
+  GridMatrix flux;
   int flux_index = 0;
+  // Solute that left the aquifer through its boundary since the start, mm x concentration over
+  // the cell ("concleft_tracer_<t>_<module>", written with the tracer's grid code).
+  GridMatrix left;
+  int left_index = 0;
   double decay_factor = 1.0;  // per sub-step of this model; 1 for a stable tracer
 };
 
@@ -97,6 +114,9 @@ struct GwLayer {
   GridMatrix tx, ty, flow_x, flow_y;
   GridMatrix balance, leakage;  // own rows
   GridMatrix upper_limit;
+  // Transport: the water that carries the tracers (m3, own rows) and the share of its outflows
+  // a cell feeds in the sub-step (held rows).
+  GridMatrix solute_water, outflow_scale;
   int head_index = 0, head_old_index = 0, head_old_old_index = 0;
   int tx_index = 0, ty_index = 0, flow_x_index = 0, flow_y_index = 0;
   int balance_index = 0, leakage_index = 0, upper_limit_index = 0;
@@ -257,11 +277,23 @@ class gwflowclass : public teilmodellklasse {
 
   // Tracer pieces (lateral/groundwater_tracers.cpp).
   void SetupTracerLayer(int t, int l);
+  void SetupSoluteWater();
+  void BeginTracerSubStep();
+  void TakeSoilExchange(int t);
   void DecayTracers();
   void TransportTracers();
+  void ScaleOutflows(int l);
   void TransportLayer(int t, int l);
+  void StoreTracers();
   void FinishTracerStep();
+  // Mass (m3 x concentration) of the registered grid's value `stored` and back.
+  double MassOf(int t, int l, long r, long c, double stored) const;
+  double StoredOf(int t, int l, long r, long c, double mass) const;
+  bool TransportCell(long r, long c) const {
+    return Owns(r, c) && ValidReference(r, c) && GlacierShare(r, c) < 1;
+  }
   std::vector<int32_t> tracer_zone_index;  // zone code -> record of the zone table
+  bool tracer_mass_running = false;        // the solute grids were taken in at a sub-step
   void SweepColour(int l, int colour, std::vector<double>& row_max, std::vector<double>& row_sum,
                    std::vector<double>& row_count);
 

@@ -15,7 +15,7 @@ namespace velorn {
 
 void gwflowclass::ReadLakeSection(const std::string& header) {
   if (GetFlowControl() == 0) return;
-  if (FindGrid("lake_codes", 0) == 0) {
+  if (registry->FindIdentifier("lake_codes") == 0) {
     Diag() << "INFO: no LAKE-grid was found in " << module_name << "\n"
            << "Lake modelling is switched off for " << module_name << ".\n"
            << "[end-entry]";
@@ -40,7 +40,7 @@ void gwflowclass::ReadLakeSection(const std::string& header) {
   }
   ReadValue(*control_file, lake_method, "initialization method for ");
   control_file->Close();
-  if (FindGrid("ponding_storage", 0) == 0) {
+  if (registry->FindIdentifier("ponding_storage") == 0) {
     ThrowFatal(Diag(), kControlFileOpenCode,
                "FATAL: \n=======================================\n!!!! ERROR !!!! \n\n",
                "\nLAKE-grid was found, but no POND-Grid. For using lakes,",

@@ -57,15 +57,25 @@ double BalanceResidual(double head, double head_start, double storage, double in
   return ((head - head_start) * storage - inflow_volume / area) * 1000.0;
 }
 
-double TransportedConcentration(double volume, double concentration, const double q[6],
-                                const double upwind[6]) {
-  double water = volume;
-  double mass = volume * concentration;
+SoluteCell MoveSolute(SoluteCell cell, const double q[6], const double upwind_scale[6],
+                      const double upwind_carried[6]) {
+  // The products are formed as the receiving cells form them, so both sides book the same.
+  const double carried = cell.water > 0 ? cell.scale * (cell.mass / cell.water) : 0.0;
+  SoluteCell out = cell;
+  double gone_water = 0, gone_mass = 0;
   for (int k = 0; k < 6; ++k) {
-    water += q[k];
-    mass += q[k] * (q[k] > 0 ? upwind[k] : concentration);
+    if (q[k] < 0) {
+      gone_water += -q[k] * cell.scale;
+      gone_mass += -q[k] * carried;
+    } else if (q[k] > 0) {
+      out.water += q[k] * upwind_scale[k];
+      out.mass += q[k] * upwind_carried[k];
+    }
   }
-  return water > 0 ? mass / water : 0.0;
+  // What left is at most what the cell held (scale); round-off never takes it below 0.
+  out.water = std::max(0.0, out.water - std::min(gone_water, cell.water));
+  out.mass = std::max(0.0, out.mass - std::min(gone_mass, cell.mass));
+  return out;
 }
 
 }  // namespace velorn

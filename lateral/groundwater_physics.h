@@ -100,11 +100,31 @@ inline double PumpedHeadDrop(double pumped, double storage, double saturated) {
 double BalanceResidual(double head, double head_start, double storage, double inflow_volume,
                        double area);
 
-// Concentration after one sub-step of a cell that stored the volume `volume` (m3) of
-// concentration `concentration` and takes the face volumes q[k] (m3, positive into the cell):
-// an inflowing face brings `upwind[k]`, an outflowing one takes the cell's own concentration.
-// The mass V c + sum q_k c_k over the water left, V + sum q_k; 0 when no water is left.
-double TransportedConcentration(double volume, double concentration, const double q[6],
-                                const double upwind[6]);
+// Share (0..1) of its outflows that a cell can feed in a sub-step: all of them while it holds at
+// least the water that leaves (`water` and `outflow` in m3), else what it holds over what would
+// leave; 0 for a cell without water. Every outflowing face of the cell carries this share of
+// its volume, so no cell gives more water or solute than it holds.
+inline double OutflowScale(double water, double outflow) {
+  if (!(outflow > 0)) return 1.0;
+  if (!(water > 0)) return 0.0;
+  return outflow > water ? water / outflow : 1.0;
+}
+
+// Solute and water of one cell of one layer over a sub-step.
+struct SoluteCell {
+  double water;  // m3 at the start
+  double mass;   // solute, m3 x concentration, at the start
+  double scale;  // OutflowScale of the cell
+};
+
+// Moves the solute of one cell with the face volumes q[k] of the sub-step (m3, positive into
+// the cell; north, east, south, west, above, below): an outflowing face takes `scale` x its
+// volume at the cell's concentration (mass / water), an inflowing one brings its volume times
+// the upwind cell's scale (`upwind_scale[k]`) of water and its volume times `upwind_carried[k]`
+// (the upwind cell's scale x concentration) of solute. The result holds the water and the
+// solute after the sub-step; its concentration lies between the smallest and the largest of
+// the cell's and the inflows' concentrations, and neither value turns negative.
+SoluteCell MoveSolute(SoluteCell cell, const double q[6], const double upwind_scale[6],
+                      const double upwind_carried[6]);
 
 }  // namespace velorn

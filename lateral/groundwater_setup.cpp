@@ -42,8 +42,10 @@ gwflowclass::gwflowclass(int32_t& error, const SubModelSetup& setup)
     return;
   }
   if (owner_grid == nullptr) {
-    if (const int regions = FindGrid("MPIRegions", 0)) owner_grid = (*registry)[regions].grid;
-    if (const int helper = FindGrid("MPIHelper", 0)) strip_table = (*registry)[helper].grid;
+    if (const int regions = registry->FindIdentifier("MPIRegions"))
+      owner_grid = (*registry)[regions].grid;
+    if (const int helper = registry->FindIdentifier("MPIHelper"))
+      strip_table = (*registry)[helper].grid;
   }
   Diag() << "file gwflow, compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
   ReadSection();
@@ -125,7 +127,7 @@ void gwflowclass::ReadPondFlag() {
   const char flag = line.empty() ? '\n' : line[0];
   if (flag == '1') {
     pond_flag = 1;
-    ponding_index = FindGrid("ponding_storage", 0);
+    ponding_index = registry->FindIdentifier("ponding_storage");
     use_ponding = ponding_index > 0;
     if (use_ponding) {
       ponding = (*registry)[ponding_index].grid;
@@ -176,10 +178,10 @@ void gwflowclass::ReadTuning() {
 
 void gwflowclass::TakeGrids() {
   const auto data = [&](int index) { return index > 0 ? (*registry)[index].grid : nullptr; };
-  // Flag 1: the soil zone registers these grids after its stacks, where a search for grids
-  // only (flag 0) stops.
+  // Every look-up goes by identifier over all named entries: the soil zone and the models after
+  // it register their grids behind stacks, where a search for grids only stops.
   for (const char* name : {"groundwater_distance", "groundwater_recharge", "baseflow"}) {
-    if (FindGrid(name, 1) == 0) {
+    if (registry->FindIdentifier(name) == 0) {
       ThrowFatal(Diag(), kGridMissingCode, "FATAL: in modul ", module_name, ": the grid ", name,
                  " is not in memory: the unsaturated-zone model ([unsatzon_model]) provides it, "
                  "or it must be given as a grid of its own");
@@ -197,9 +199,9 @@ void gwflowclass::TakeGrids() {
     cell_size_x = data(RequireGrid("CellSizeX"));
     cell_size_y = data(RequireGrid("CellSizeY"));
   }
-  if (const int g = FindGrid("GlacierizedCells", 0)) {
+  if (const int g = registry->FindIdentifier("GlacierizedCells")) {
     glacier = data(g);
-  } else if (const int ice = FindGrid("ice_firn", 0)) {
+  } else if (const int ice = registry->FindIdentifier("ice_firn")) {
     glacier = data(ice);
   }
   for (int l = 1; l <= layer_count; ++l) {
@@ -213,18 +215,20 @@ void gwflowclass::TakeGrids() {
     layer.fixed_inflow = data(RequireGrid(FormatText("gw_boundary_fix_q_%d", l)));
     if (l < layer_count) layer.kolmation = data(RequireGrid(FormatText("gw_kolmation_%d", l)));
   }
-  if (FindGrid("PermafrostThawDepth", 0) > 0 && FindGrid("SnowFreeDaysGrid", 0) > 0 &&
-      FindGrid("ThawCoeffPermaFrost", 0) > 0) {
-    thaw_index = FindGrid("PermafrostThawDepth", 0);
+  if (registry->FindIdentifier("PermafrostThawDepth") > 0 &&
+      registry->FindIdentifier("SnowFreeDaysGrid") > 0 &&
+      registry->FindIdentifier("ThawCoeffPermaFrost") > 0) {
+    thaw_index = registry->FindIdentifier("PermafrostThawDepth");
     thaw_depth = data(thaw_index);
-  } else if (FindGrid("ThawDepthTMod", 0) > 0) {
-    thaw_index = FindGrid("ThawDepthTMod", 0);
+  } else if (registry->FindIdentifier("ThawDepthTMod") > 0) {
+    thaw_index = registry->FindIdentifier("ThawDepthTMod");
     thaw_depth = data(thaw_index);
     frozen_index = RequireGrid("frozenSoilInGroundwater");
     frozen_soil = data(frozen_index);
   }
-  if (FindGrid("SurfStorSiltingUp", 0) > 0 && FindGrid("DirectRunoffSiltingUp", 0) == 0)
-    silting_storage = data(FindGrid("SurfStorSiltingUp", 0));
+  if (registry->FindIdentifier("SurfStorSiltingUp") > 0 &&
+      registry->FindIdentifier("DirectRunoffSiltingUp") == 0)
+    silting_storage = data(registry->FindIdentifier("SurfStorSiltingUp"));
 }
 
 // Layer 1 is the soil profile: its thickness is the profile depth of the cell's soil type.

@@ -22,14 +22,14 @@ void gwflowclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year
   if (GetFlowControl() == 0) return;
   step_date = ModelDate{year, month, day, hour};
   // The soil zone registers its grid after this model: look it up when it is there.
-  const int pumped_index = FindGrid("irrigation_from_groundwater", 0);
+  const int pumped_index = registry->FindIdentifier("irrigation_from_groundwater");
   pumped = pumped_index > 0 ? (*registry)[pumped_index].grid : nullptr;
   for (GwTracer& tracer : gw_tracers)
     for (GwTracerLayer& layer : tracer.layers)
       if (layer.statistics) layer.statistics->ResetZoneSums();
   ComputeLeakage();
   ShiftStartHeads();
-  DecayTracers();
+  BeginTracerSubStep();
   for (int index : {thaw_index, frozen_index, use_ponding ? ponding_index : 0, distance_index})
     if (index > 0) MPIExchangeGridHalo(index, nullptr);
   ComputeTransmissivities();

@@ -1,11 +1,15 @@
-// Solute tracers of the groundwater model (see groundwater_model.h): per tracer and layer a
-// concentration grid "concstor_tracer_<t>_layer_<l>_<module>" with its zone statistics, and per
-// tracer the grid "concflux_tracer_<t>_<module>" holding layer 1's new concentration (what the
-// baseflow carries). Each sub-step: decay, then upwind transport of every layer from the
-// concentrations at its start; the masses of the step are kept per layer for the balance.
+// Solute tracers of the groundwater model (see groundwater_model.h): per tracer and layer the
+// grid "concstor_tracer_<t>_layer_<l>_<module>" with its zone statistics, per tracer the grid
+// "concflux_tracer_<t>_<module>" (the concentration of the water layer 1 gives back to the soil
+// columns) and the grid "concleft_tracer_<t>_<module>" (the solute that left through the
+// boundary). A layer grid holds what the soil zone's stacks hold: the stored amount
+// (concentration x water in mm over the cell) of a non-evaporating tracer, the concentration
+// of an evaporating one. The start value is the tracer's groundwater concentration (gwini) in
+// the water the layer stores (storage coefficient x saturated thickness).
 //
-// The start concentration is the tracer's groundwater concentration (gwini) for every tracer:
-// the transport treats the grid as a concentration, so it starts as one.
+// The first sub-step takes the solute mass of every layer and cell from its grid; every
+// sub-step changes it by the soil's exchange, decay and the upwind transport and stores it
+// back into the grid; the sums of the sub-step are kept per layer for the balance.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -51,19 +55,58 @@ void gwflowclass::SetupTracers(int32_t& error, int32_t count, TracerDefinition* 
     tracer_zone_index.assign(static_cast<std::size_t>(highest) + 1, 0);
     for (int32_t z = 1; zone_table != nullptr && z <= zone_count; ++z)
       if (zone_table[z][2] >= 0) tracer_zone_index[static_cast<int32_t>(zone_table[z][2])] = z;
+    SetupSoluteWater();
     gw_tracers.resize(static_cast<std::size_t>(tracer_count) + 1);
     for (int t = 1; t <= tracer_count; ++t) {
       GwTracer& tracer = gw_tracers[t];
-      if (definitions[t].radioactive != 0)
-        tracer.decay_factor = DecayFactor(time_interval / sub_step_count, definitions[t].half_time);
+      const TracerDefinition& d = definitions[t];
+      if (d.radioactive != 0)
+        tracer.decay_factor = DecayFactor(time_interval / sub_step_count, d.half_time);
       tracer.layers.resize(static_cast<std::size_t>(layer_count) + 1);
       for (int l = 1; l <= layer_count; ++l) SetupTracerLayer(t, l);
       tracer.flux = NewOwnGrid();
       tracer.flux_index =
           RegisterNext(tracer.layers[1].grid_file_name, tracer.flux.get(),
                        FormatText("concflux_tracer_%d_%s", t, module_name.c_str()), 0, false);
+      tracer.left = NewOwnGrid();
+      ForEachRow(first_local_row, last_local_row, [&](long r) {
+        for (long c = 1; c <= ncols; ++c)
+          if (Owns(r, c) && ValidReference(r, c)) tracer.left[r][c] = 0.0;
+      });
+      tracer.left_index = RegisterNext(
+          FormatText("%s%.3sout%.4s.%s", d.path.c_str(), d.name.c_str(), module_name.c_str(),
+                     d.gridext.c_str()),
+          tracer.left.get(), FormatText("concleft_tracer_%d_%s", t, module_name.c_str()),
+          d.gridcode, false);
     }
+    // The soil columns' first sub-step takes back water at the start concentrations.
+    for (int t = 1; t <= tracer_count; ++t)
+      for (int l = 1; l <= layer_count; ++l) {
+        GwTracerLayer& layer = gw_tracers[t].layers[l];
+        ForEachRow(first_local_row, last_local_row, [&](long r) {
+          for (long c = 1; c <= ncols; ++c)
+            if (Owns(r, c) && ValidReference(r, c))
+              layer.mass[r][c] = MassOf(t, l, r, c, layer.concentration[r][c]);
+        });
+      }
+    StoreTracers();
+    tracer_mass_running = false;
   });
+}
+
+// The water that carries the solute starts as the water each layer stores.
+void gwflowclass::SetupSoluteWater() {
+  for (int l = 1; l <= layer_count; ++l) {
+    GwLayer& layer = layers[l];
+    layer.solute_water = NewOwnGrid();
+    layer.outflow_scale = NewHeldGrid();
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        layer.solute_water[r][c] = Owns(r, c) && ValidReference(r, c) ? StoredVolume(l, r, c) : 0.0;
+        layer.outflow_scale[r][c] = 0.0;
+      }
+    });
+  }
 }
 
 void gwflowclass::SetupTracerLayer(int t, int l) {
@@ -78,27 +121,48 @@ void gwflowclass::SetupTracerLayer(int t, int l) {
   layer.grid_file_name = FormatText("%s%.3s%.1d%.4s.%s", d.path.c_str(), d.name.c_str(), l,
                                     module_name.c_str(), d.gridext.c_str());
   layer.concentration = NewHeldGrid();
+  double** grid = layer.concentration.get();
   if (grid_read_parameter == 1) {
-    double** grid = layer.concentration.get();
     ReadGrid(layer.grid_file_name, grid, 0, false, true, false, 0, false, true, 0.0);
   } else {
-    double** grid = layer.concentration.get();
+    const double** water = const_cast<const double**>(layers[l].solute_water.get());
     ForEachRow(first_local_row, last_local_row, [&](long r) {
-      for (long c = 1; c <= ncols; ++c)
-        if (Owns(r, c)) grid[r][c] = ValidReference(r, c) ? d.gwini : nodata;
+      for (long c = 1; c <= ncols; ++c) {
+        if (!Owns(r, c)) continue;
+        if (!ValidReference(r, c)) {
+          grid[r][c] = nodata;
+          continue;
+        }
+        grid[r][c] =
+            d.evaporating != 0 ? d.gwini : d.gwini * water[r][c] * 1000.0 / (Dx(r, c) * Dy(r, c));
+      }
     });
   }
   layer.concentration_index = RegisterNext(
       layer.grid_file_name, layer.concentration.get(),
       FormatText("concstor_tracer_%d_layer_%d_%s", t, l, module_name.c_str()), d.gridcode, true);
   MPIExchangeGridHalo(layer.concentration_index, nullptr);
-  layer.next = NewOwnGrid();
+  layer.mass = NewOwnGrid();
+  layer.carried = NewHeldGrid();
+}
+
+double gwflowclass::MassOf(int t, int l, long r, long c, double stored) const {
+  if (!(stored > nodata)) return 0.0;
+  if (tracer_definitions[t].evaporating != 0) return stored * layers[l].solute_water[r][c];
+  return stored * Dx(r, c) * Dy(r, c) / 1000.0;
+}
+
+double gwflowclass::StoredOf(int t, int l, long r, long c, double mass) const {
+  if (tracer_definitions[t].evaporating == 0) return mass * 1000.0 / (Dx(r, c) * Dy(r, c));
+  const double water = layers[l].solute_water[r][c];
+  return water > 0 ? mass / water : 0.0;
 }
 
 // Entries are cleared from the last registered one down, so the registry keeps no holes.
 void gwflowclass::ReleaseTracers() {
   for (int t = static_cast<int>(gw_tracers.size()) - 1; t >= 1; --t) {
     GwTracer& tracer = gw_tracers[t];
+    if (tracer.left_index > 0) UnregisterGrid(tracer.left_index);
     if (tracer.flux_index > 0) UnregisterGrid(tracer.flux_index);
     for (int l = static_cast<int>(tracer.layers.size()) - 1; l >= 1; --l) {
       GwTracerLayer& layer = tracer.layers[l];
@@ -110,38 +174,210 @@ void gwflowclass::ReleaseTracers() {
   tracer_count = 0;
 }
 
-// At the start of the sub-step, after the start heads: every active cell loses the decayed part.
+// At the start of the sub-step, before the base flow of this sub-step replaces the soil's: the
+// solute from the grids, the soil columns' exchange of their sub-step, then decay.
+void gwflowclass::BeginTracerSubStep() {
+  if (gw_tracers.size() < 2) return;
+  // The grids as set up (or set since) give the first sub-step's solute; later the solute
+  // itself runs on, so that a cell left without water keeps what it holds.
+  for (int t = 1; t <= tracer_count && !tracer_mass_running; ++t)
+    for (int l = 1; l <= layer_count; ++l) {
+      GwTracerLayer& layer = gw_tracers[t].layers[l];
+      ForEachRow(first_local_row, last_local_row, [&](long r) {
+        for (long c = 1; c <= ncols; ++c)
+          if (Owns(r, c) && ValidReference(r, c))
+            layer.mass[r][c] = MassOf(t, l, r, c, layer.concentration[r][c]);
+      });
+    }
+  tracer_mass_running = true;
+  // The soil zone registers its exchange grids after this model: look them up when there.
+  std::vector<double**> soil(static_cast<std::size_t>(tracer_count) + 1, nullptr);
+  for (int t = 1; t <= tracer_count; ++t) {
+    const int index = registry->FindIdentifier(FormatText("solute_to_groundwater_%d", t));
+    soil[static_cast<std::size_t>(t)] = index > 0 ? (*registry)[index].grid : nullptr;
+  }
+  // The water the columns gave (base flow in mm of their sub-step, < 0 when they took water).
+  double** handed = soil[1];
+  GwLayer& top = layers[1];
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      if (!TransportCell(r, c) || handed == nullptr || !(handed[r][c] > nodata)) continue;
+      if (top.fixed_head[r][c] != nodata || !(baseflow[r][c] > nodata)) continue;
+      top.solute_water[r][c] =
+          std::max(0.0, top.solute_water[r][c] + baseflow[r][c] * Dx(r, c) * Dy(r, c) / 1000.0);
+    }
+  });
+  for (int t = 1; t <= tracer_count; ++t) {
+    GwTracerLayer& layer = gw_tracers[t].layers[1];
+    double** given = soil[static_cast<std::size_t>(t)];
+    std::vector<double> rows(static_cast<std::size_t>(last_local_row - first_local_row + 1), 0);
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!TransportCell(r, c) || given == nullptr || !(given[r][c] > nodata)) continue;
+        const double mass = given[r][c] * Dx(r, c) * Dy(r, c) / 1000.0;
+        // A fixed-head cell hands what the column gave on past the boundary.
+        if (layers[1].fixed_head[r][c] != nodata) {
+          gw_tracers[t].left[r][c] += given[r][c];
+          continue;
+        }
+        layer.mass[r][c] = std::max(0.0, layer.mass[r][c] + mass);
+        rows[static_cast<std::size_t>(r - first_local_row)] += mass;
+      }
+    });
+    layer.exchanged = SumRows(rows);
+  }
+  DecayTracers();
+}
+
+// Every cell of the aquifer loses the decayed part of its solute.
 void gwflowclass::DecayTracers() {
   for (int t = 1; t < static_cast<int>(gw_tracers.size()); ++t) {
     GwTracer& tracer = gw_tracers[t];
     for (int l = 1; l <= layer_count; ++l) {
       GwTracerLayer& layer = tracer.layers[l];
-      layer.decayed = 0;
-      if (tracer.decay_factor == 1.0) continue;
-      double** conc = layer.concentration.get();
-      std::vector<double> rows(static_cast<std::size_t>(last_local_row - first_local_row + 1), 0);
+      std::vector<double> start(static_cast<std::size_t>(last_local_row - first_local_row + 1), 0);
+      std::vector<double> lost(start.size(), 0);
       ForEachRow(first_local_row, last_local_row, [&](long r) {
-        double& lost = rows[static_cast<std::size_t>(r - first_local_row)];
+        const std::size_t i = static_cast<std::size_t>(r - first_local_row);
         for (long c = 1; c <= ncols; ++c) {
-          if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) continue;
-          const double kept = conc[r][c] * tracer.decay_factor;
-          lost += StoredVolume(l, r, c) * (conc[r][c] - kept);
-          conc[r][c] = kept;
+          if (!TransportCell(r, c)) continue;
+          start[i] += layer.mass[r][c];
+          const double kept = layer.mass[r][c] * tracer.decay_factor;
+          lost[i] += layer.mass[r][c] - kept;
+          layer.mass[r][c] = kept;
         }
       });
-      layer.decayed = SumRows(rows);
+      layer.mass_start = SumRows(start);
+      layer.decayed = SumRows(lost);
     }
   }
 }
 
+// Share of the outflows each cell of layer l feeds: its faces, its leakage and a negative fixed
+// inflow take water; a fixed-head cell feeds all of them (the boundary supplies the water).
+void gwflowclass::ScaleOutflows(int l) {
+  GwLayer& layer = layers[l];
+  const double dt = SubStepSeconds();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      if (!TransportCell(r, c)) {
+        layer.outflow_scale[r][c] = 0.0;
+        continue;
+      }
+      if (layer.fixed_head[r][c] != nodata) {
+        layer.outflow_scale[r][c] = 1.0;
+        continue;
+      }
+      double q[6];
+      FaceVolumes(l, r, c, q);
+      double outflow = 0;
+      for (const double v : q) outflow += std::max(0.0, -v);
+      const double fixed = layer.fixed_inflow[r][c];
+      if (fixed > nodata && fixed < 0) outflow -= fixed * dt * Dx(r, c) * Dy(r, c);
+      layer.outflow_scale[r][c] = OutflowScale(layer.solute_water[r][c], outflow);
+    }
+  });
+  MPIExchangeGridHalo(0, layer.outflow_scale.get());
+}
+
 void gwflowclass::TransportTracers() {
   if (gw_tracers.size() < 2) return;
+  for (int l = 1; l <= layer_count; ++l) ScaleOutflows(l);
+  // What a unit of each cell's outflow carries, for its neighbours.
   for (int t = 1; t <= tracer_count; ++t)
-    for (int l = 1; l <= layer_count; ++l)
-      MPIExchangeGridHalo(gw_tracers[t].layers[l].concentration_index, nullptr);
-  for (int t = 1; t <= tracer_count; ++t)
-    for (int l = 1; l <= layer_count; ++l) TransportLayer(t, l);
-  // Every layer moved from the start concentrations; now they all take the new ones.
+    for (int l = 1; l <= layer_count; ++l) {
+      GwTracerLayer& layer = gw_tracers[t].layers[l];
+      const GwLayer& water = layers[l];
+      ForEachRow(first_local_row, last_local_row, [&](long r) {
+        for (long c = 1; c <= ncols; ++c) {
+          const double v = water.solute_water[r][c];
+          layer.carried[r][c] = TransportCell(r, c) && v > 0
+                                    ? water.outflow_scale[r][c] * (layer.mass[r][c] / v)
+                                    : 0.0;
+        }
+      });
+      MPIExchangeGridHalo(0, layer.carried.get());
+    }
+  // Every layer moves from the scales and carried concentrations of the start; a layer's water
+  // follows its last tracer's move.
+  for (int l = 1; l <= layer_count; ++l)
+    for (int t = 1; t <= tracer_count; ++t) TransportLayer(t, l);
+  StoreTracers();
+}
+
+void gwflowclass::TransportLayer(int t, int l) {
+  GwTracer& tracer = gw_tracers[t];
+  GwTracerLayer& layer = tracer.layers[l];
+  GwLayer& water = layers[l];
+  const double dt = SubStepSeconds();
+  const std::size_t row_count = static_cast<std::size_t>(last_local_row - first_local_row + 1);
+  std::vector<double> end(row_count, 0), left(row_count, 0);
+  // Only the last tracer writes the water back, so every tracer moves from the same water.
+  const bool last = t == tracer_count;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    const std::size_t i = static_cast<std::size_t>(r - first_local_row);
+    for (long c = 1; c <= ncols; ++c) {
+      if (!TransportCell(r, c)) continue;
+      double q[6];
+      FaceVolumes(l, r, c, q);
+      // Upwind scale and carried concentration per face (beyond the grid no water moves).
+      double scale[6] = {0, 0, 0, 0, 0, 0}, carried[6] = {0, 0, 0, 0, 0, 0};
+      const auto take = [&](int k, const GwLayer& from, const GwTracerLayer& of, long rn, long cn) {
+        scale[k] = from.outflow_scale[rn][cn];
+        carried[k] = of.carried[rn][cn];
+      };
+      if (r > 1) take(0, water, layer, r - 1, c);
+      if (c < ncols) take(1, water, layer, r, c + 1);
+      if (r < nrows) take(2, water, layer, r + 1, c);
+      if (c > 1) take(3, water, layer, r, c - 1);
+      if (l > 1) take(4, layers[l - 1], tracer.layers[l - 1], r, c);
+      if (l < layer_count) take(5, layers[l + 1], tracer.layers[l + 1], r, c);
+      double& mass = layer.mass[r][c];
+      const double own_scale = water.outflow_scale[r][c];
+      if (water.fixed_head[r][c] != nodata) {
+        // The boundary: in minus out has left the aquifer; the cell keeps its concentration.
+        double net = 0;
+        for (int k = 0; k < 6; ++k)
+          net += q[k] > 0 ? q[k] * carried[k] : q[k] * layer.carried[r][c];
+        left[i] += net;
+        tracer.left[r][c] += net * 1000.0 / (Dx(r, c) * Dy(r, c));
+        end[i] += mass;
+        continue;
+      }
+      SoluteCell cell{water.solute_water[r][c], mass, own_scale};
+      SoluteCell after = MoveSolute(cell, q, scale, carried);
+      const double fixed = water.fixed_inflow[r][c];
+      if (fixed > nodata && fixed != 0) {
+        const double volume = fixed * dt * Dx(r, c) * Dy(r, c);
+        if (volume > 0) {
+          after.water += volume;  // water from outside, without solute
+        } else {
+          const double taken = std::min(after.mass, -volume * layer.carried[r][c]);
+          after.mass -= taken;
+          after.water = std::max(0.0, after.water + volume * own_scale);
+          left[i] += taken;
+          tracer.left[r][c] += taken * 1000.0 / (Dx(r, c) * Dy(r, c));
+        }
+      }
+      mass = after.mass;
+      end[i] += after.mass;
+      if (last) water.solute_water[r][c] = after.water;
+      const double code = zone_grid[r][c];
+      const int32_t zone = code >= 0 && code < static_cast<double>(tracer_zone_index.size())
+                               ? tracer_zone_index[static_cast<std::size_t>(code)]
+                               : 0;
+      layer.statistics->AddValue(r, c, zone, after.water > 0 ? after.mass / after.water : 0.0, 1.0);
+    }
+  });
+  layer.mass_end = SumRows(end);
+  layer.left = SumRows(left);
+}
+
+// The grids from the solute: the layers' stored amounts or concentrations, and the
+// concentration of the water layer 1 hands back to the soil in the next sub-step, at most the
+// solute it holds over the water it hands back.
+void gwflowclass::StoreTracers() {
+  const double dt = SubStepSeconds();
   for (int t = 1; t <= tracer_count; ++t) {
     GwTracer& tracer = gw_tracers[t];
     for (int l = 1; l <= layer_count; ++l) {
@@ -149,55 +385,22 @@ void gwflowclass::TransportTracers() {
       ForEachRow(first_local_row, last_local_row, [&](long r) {
         for (long c = 1; c <= ncols; ++c) {
           if (!Owns(r, c)) continue;
-          layer.concentration[r][c] = layer.next[r][c];
-          if (l == 1) tracer.flux[r][c] = layer.next[r][c];
+          if (!ValidReference(r, c)) {
+            layer.concentration[r][c] = nodata;
+            if (l == 1) tracer.flux[r][c] = nodata;
+            continue;
+          }
+          layer.concentration[r][c] = StoredOf(t, l, r, c, layer.mass[r][c]);
+          if (l != 1) continue;
+          const double back = baseflow != nullptr && baseflow[r][c] < 0
+                                  ? -baseflow[r][c] * dt * Dx(r, c) * Dy(r, c)
+                                  : 0.0;
+          const double held = std::max(layers[1].solute_water[r][c], back);
+          tracer.flux[r][c] = held > 0 ? layer.mass[r][c] / held : 0.0;
         }
       });
     }
   }
-}
-
-void gwflowclass::TransportLayer(int t, int l) {
-  GwTracerLayer& layer = gw_tracers[t].layers[l];
-  double** conc = layer.concentration.get();
-  double** above = l > 1 ? gw_tracers[t].layers[l - 1].concentration.get() : nullptr;
-  double** below = l < layer_count ? gw_tracers[t].layers[l + 1].concentration.get() : nullptr;
-  const std::size_t row_count = static_cast<std::size_t>(last_local_row - first_local_row + 1);
-  std::vector<double> start(row_count, 0), end(row_count, 0);
-  ForEachRow(first_local_row, last_local_row, [&](long r) {
-    const std::size_t i = static_cast<std::size_t>(r - first_local_row);
-    for (long c = 1; c <= ncols; ++c) {
-      if (!Owns(r, c)) continue;
-      if (!ValidReference(r, c)) {
-        layer.next[r][c] = nodata;
-        continue;
-      }
-      const double own = conc[r][c];
-      if (GlacierShare(r, c) >= 1) {
-        layer.next[r][c] = own;
-        continue;
-      }
-      double q[6];
-      FaceVolumes(l, r, c, q);
-      // A face without water carries nothing, so the own value stands in for missing neighbours.
-      const double upwind[6] = {
-          r > 1 ? conc[r - 1][c] : own,         c < ncols ? conc[r][c + 1] : own,
-          r < nrows ? conc[r + 1][c] : own,     c > 1 ? conc[r][c - 1] : own,
-          above != nullptr ? above[r][c] : own, below != nullptr ? below[r][c] : own};
-      const double volume = StoredVolume(l, r, c);
-      const double next = TransportedConcentration(volume, own, q, upwind);
-      layer.next[r][c] = next;
-      start[i] += volume * own;
-      end[i] += (volume + q[0] + q[1] + q[2] + q[3] + q[4] + q[5]) * next;
-      const double code = zone_grid[r][c];
-      const int32_t zone = code >= 0 && code < static_cast<double>(tracer_zone_index.size())
-                               ? tracer_zone_index[static_cast<std::size_t>(code)]
-                               : 0;
-      layer.statistics->AddValue(r, c, zone, next, 1.0);
-    }
-  });
-  layer.mass_start = SumRows(start);
-  layer.mass_end = SumRows(end);
 }
 
 void gwflowclass::FinishTracerStep() {
@@ -208,6 +411,7 @@ void gwflowclass::FinishTracerStep() {
       layer.statistics->CollectStep(step_date.year, step_date.month, step_date.day, step_date.hour,
                                     1);
     }
+    WriteGridOutput(gw_tracers[t].left_index, 1, false);
   }
 }
 

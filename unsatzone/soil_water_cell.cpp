@@ -6,7 +6,8 @@
 // contents at once, the exchange with the groundwater below (base flow), the moisture
 // iteration (heads, fluxes, content limiter, update), the groundwater table, recharge,
 // infiltration and its excess, ponding, the tracers (carried by the step's fluxes, the
-// interflow and the base flow the exchange took; water rising from below brings none; the
+// interflow, the streams' draw and the base flow the exchange took; water the groundwater
+// model gives back brings its layer 1's concentration, other water rising from below none; the
 // surface's solute, level 0 of a tracer stack, mixes with the step's input and leaves with the
 // water entering the soil and the direct runoff), the root-zone aggregates and the sums of the
 // sub-step; at the end the storage coefficient, the base flow in mm, the sub-step's groundwater
@@ -77,6 +78,7 @@ double TakeWater(double* theta, const double* dz, int k, double amount, double l
 // (per layer, m/s, times `factor`), off as direct runoff, and what stays in the pond.
 struct SurfaceWater {
   double input = 0, silting = 0;
+  double aquifer = 0;  // water from the groundwater model that found no room in the column
   double infiltration = 0, macropore = 0, direct = 0, pond = 0;
   const double* macroporeInflow = nullptr;
   double factor = 0;
@@ -113,6 +115,10 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, lon
   water.q = ws[W::kQ];
   water.extraction = ws[W::kExtraction];
   water.uptake = scratch.loss.data();
+  // With the groundwater model the streams draw the layers' water and solute, and the water the
+  // aquifer gives back brings the aquifer's concentration.
+  water.river_out = ws[W::kRiverOut];
+  water.aquifer_in = scratch.gain.data();
   water.first = 1;
   water.last = N;
   water.groundwater_layer = gw_layer;
@@ -131,7 +137,10 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, lon
     const double c_in = IsAboveNodata(input, nodata) ? input : 0.0;
     const double silting = tracer.silting != nullptr ? tracer.silting[r][c] : nodata;
     const double c_silting = IsAboveNodata(silting, nodata) ? silting : c_in;
-    const double arrived = c_in * surface.input + c_silting * surface.silting;
+    const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : 0.0;
+    const double c_aquifer = IsAboveNodata(aquifer, nodata) ? aquifer : 0.0;
+    const double arrived =
+        c_in * surface.input + c_silting * surface.silting + c_aquifer * surface.aquifer;
     double& store = scratch.tracerSurface[static_cast<std::size_t>(t)];
     const double leaving = surface.infiltration + surface.macropore + surface.direct + surface.pond;
     const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
@@ -142,11 +151,15 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, lon
     }
     SoluteTracer settings;
     settings.input_concentration = mix;
+    settings.aquifer_concentration = c_aquifer;
     settings.decay_factor = std::pow(tracer.decay, share);
     const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, previous, nullptr);
     for (int k = 1; k <= N; ++k) mass[k] = conc[k] * theta[k] * dz[k] * 1000.0;
     scratch.tracerInter[static_cast<std::size_t>(t)] += out.extracted;
     scratch.tracerBase[static_cast<std::size_t>(t)] += out.uptake;
+    scratch.tracerRiver[static_cast<std::size_t>(t)] += out.river;
+    scratch.tracerReturned[static_cast<std::size_t>(t)] +=
+        out.returned + c_aquifer * surface.aquifer;
     scratch.tracerDirect[static_cast<std::size_t>(t)] +=
         MixSurfaceSolute(store, arrived, out.top, mix, surface);
     store *= settings.decay_factor;
@@ -372,6 +385,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     scratch.tracerInter.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerDirect.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerBase.assign(static_cast<std::size_t>(T + 1), 0.0);
+    scratch.tracerRiver.assign(static_cast<std::size_t>(T + 1), 0.0);
+    scratch.tracerReturned.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
     for (int t = 1; t <= T; ++t) {
       const double* stack = soil_tracers[static_cast<std::size_t>(t)].stack.get()[r][c];
@@ -629,7 +644,11 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     // Tracers move with the step's water: in with the infiltration at the input's
     // concentration, out with interflow and the base flow the exchange took from the layers.
     if (T > 0) {
-      for (int k = 1; k <= N; ++k) scratch.loss[k] = std::max(0.0, -scratch.source[k]);
+      for (int k = 1; k <= N; ++k) {
+        scratch.loss[k] = std::max(0.0, -scratch.source[k]);
+        scratch.gain[k] = std::max(0.0, scratch.source[k]);
+      }
+      surface.aquifer = surface_out * f;
       surface.infiltration = infiltration;
       surface.macropore = m;
       surface.direct = direct;
@@ -746,9 +765,18 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
           sums.direct > 0 ? scratch.tracerDirect[t_index] / sums.direct : 0.0;
       // The interflow holds the tile drainage.
       tracer.inter.get()[r][c] = sums.inter > 0 ? scratch.tracerInter[t_index] / sums.inter : 0.0;
-      // The base flow carries the solute the exchange took out of the layers.
-      tracer.base_flow.get()[r][c] =
-          sums.baseflow > 0 ? scratch.tracerBase[t_index] / sums.baseflow : nodata;
+      // The base flow carries the solute the exchange took out of the layers; with the
+      // groundwater model that solute (less what its water brought back) goes to the aquifer,
+      // and the base flow of the runoff is the streams' draw with its solute.
+      if (tracer.to_groundwater) {
+        tracer.to_groundwater.get()[r][c] =
+            scratch.tracerBase[t_index] - scratch.tracerReturned[t_index];
+        tracer.base_flow.get()[r][c] =
+            sums.riverOut > 0 ? scratch.tracerRiver[t_index] / sums.riverOut : nodata;
+      } else {
+        tracer.base_flow.get()[r][c] =
+            sums.baseflow > 0 ? scratch.tracerBase[t_index] / sums.baseflow : nodata;
+      }
     }
   }
 

@@ -35,12 +35,14 @@ struct SoilWaterScratch {
   std::vector<char> valid;          // 1..L: the vegetation layer has a land-use code
   std::vector<double> thetaBefore;  // 0..N contents after the uptake, before the exchange
   std::vector<double> loss;         // 0..N water the exchange took out of each layer, m/s
+  std::vector<double> gain;         // 0..N water the exchange brought into each layer, m/s
   // Tracers: per tracer t = 1..T the layers' masses 0..N (mass = concentration x water in mm),
   // concentrations and their values at the step start, at [t * (N + 1) + k]; per tracer the
-  // sub-step's solute in interflow, in direct runoff and in the base flow the exchange took, and
-  // the solute held at the surface.
+  // sub-step's solute in interflow, in direct runoff and in the base flow the exchange took, the
+  // solute held at the surface, the solute the streams drew and the solute the water from the
+  // groundwater model brought.
   std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect, tracerBase,
-      tracerSurface;
+      tracerSurface, tracerRiver, tracerReturned;
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:
   // the snow restructuring after them moves and resets snow temperatures by its own rules).
@@ -51,7 +53,7 @@ struct SoilWaterScratch {
   void Prepare(int layers, int vegetation_layers) {
     const auto n = static_cast<std::size_t>(layers) + 2;
     for (std::vector<double>* v : {&source, &weights, &uptake, &uptakeTotal, &evaporation,
-                                   &extracted, &inflow, &thetaBefore, &loss})
+                                   &extracted, &inflow, &thetaBefore, &loss, &gain})
       if (v->size() < n) v->resize(n);
     const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
     demand.assign(l, 0.0);

@@ -74,6 +74,11 @@ SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& 
     out.uptake += u;
     out.river += r;
     if (At(w.river_in, k) > 0) mass[k] += At(w.river_in, k) * mm * tracer.river_concentration;
+    if (At(w.aquifer_in, k) > 0) {
+      const double s = At(w.aquifer_in, k) * mm * tracer.aquifer_concentration;
+      mass[k] += s;
+      out.returned += s;
+    }
   }
   // Lower boundary of the active range: leaving downward, or rising from the layer below.
   const double bottom = w.q[last] * mm;

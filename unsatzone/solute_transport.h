@@ -31,25 +31,29 @@ struct SoluteWater {
   const double* uptake = nullptr;      // further extraction (root uptake), m/s; may be null
   const double* river_out = nullptr;   // exfiltration into the river, m/s; may be null
   const double* river_in = nullptr;    // infiltration from the river, m/s; may be null
-  int32_t first = 1, last = 0;         // active layers
-  int32_t groundwater_layer = 0;       // first saturated layer (0: none)
-  double dt = 0;                       // sub-step, s
-  double aquifer_water = 0;            // water of the aquifer below the column, mm (0: none)
+  const double* aquifer_in =
+      nullptr;                    // water the groundwater model gave the layer, m/s; may be null
+  int32_t first = 1, last = 0;    // active layers
+  int32_t groundwater_layer = 0;  // first saturated layer (0: none)
+  double dt = 0;                  // sub-step, s
+  double aquifer_water = 0;       // water of the aquifer below the column, mm (0: none)
 };
 
 // One tracer's settings for the sub-step.
 struct SoluteTracer {
-  double input_concentration = 0;  // of the infiltrating water
-  double river_concentration = 0;  // of the river water
-  double decay_factor = 1;         // per sub-step (1: no decay)
+  double input_concentration = 0;    // of the infiltrating water
+  double river_concentration = 0;    // of the river water
+  double aquifer_concentration = 0;  // of the water the groundwater model gives
+  double decay_factor = 1;           // per sub-step (1: no decay)
   // Largest concentration that moving water carries (0: no limit); for tracers of kind 0.
   double carried_limit = 0;
 };
 
 // Solute that left the column during the sub-step (mass).
 // `bottom` is net: water rising into the column from below counts negative.
+// `returned` is the solute the water from the groundwater model brought in.
 struct SoluteOutflows {
-  double extracted = 0, uptake = 0, river = 0, bottom = 0, top = 0;
+  double extracted = 0, uptake = 0, river = 0, bottom = 0, top = 0, returned = 0;
 };
 
 // Decay factor per sub-step of a tracer with `half_life_days`, for a step of

@@ -578,10 +578,15 @@ class unsatzonmodellklasse : public teilmodellklasse {
     GridMatrix direct, inter;  // "_CONC_QD_t_", "_CONC_QI_t_"
     GridMatrix base_flow;      // of the cell's base flow in the sub-step (nodata: none left)
     int stack_index = 0, direct_index = 0, inter_index = 0;
-    double** input = nullptr;        // concentration of the water input
-    double** silting = nullptr;      // "concflux_tracer_t_SiltingUpModel" or null
-    double** groundwater = nullptr;  // "concstor_tracer_t_layer_1_groundwater_flow" (gw model on)
-    double decay = 1.0;              // per sub-step; 1 for a stable tracer
+    double** input = nullptr;    // concentration of the water input
+    double** silting = nullptr;  // "concflux_tracer_t_SiltingUpModel" or null
+    // With the groundwater model: the concentration of the water its layer 1 gives back
+    // ("concflux_tracer_t_groundwater_flow"), and the sub-step's solute each column handed it,
+    // mm x concentration, less what that water brought ("solute_to_groundwater_t", registered).
+    double** groundwater = nullptr;
+    GridMatrix to_groundwater;
+    int to_groundwater_index = 0;
+    double decay = 1.0;                        // per sub-step; 1 for a stable tracer
     std::unique_ptr<SinglePointBuffer> point;  // control-point rows (owner process)
     // Per subbasin 1..n the step's base flow of the cells: [1] sum of a q c, [4] sum of a q.
     std::vector<ZoneRecord> baseflow;

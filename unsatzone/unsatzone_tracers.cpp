@@ -193,9 +193,16 @@ void unsatzonmodellklasse::SetupRiverCoupling() {
            grid_pairs[kPairGWIN].code, 0.0);
   MakeGrid(kRiverExfiltration, grid_pairs[kPairGWEX].name, "river_exfiltration",
            grid_pairs[kPairGWEX].code, 0.0);
-  for (int32_t t = 1; t <= tracer_count; ++t)
-    soil_tracers[static_cast<std::size_t>(t)].groundwater =
-        Required(FormatText("concstor_tracer_%d_layer_1_%s", t, kGroundwaterModule));
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+    tracer.groundwater = Required(FormatText("concflux_tracer_%d_%s", t, kGroundwaterModule));
+    const std::string name = FormatText("solute_to_groundwater_%d", t);
+    tracer.to_groundwater = NewGrid();
+    Fill(tracer.to_groundwater.get(), nodata);
+    tracer.to_groundwater_index = NextFreeIndex();
+    RegisterGrid(tracer.to_groundwater_index, name, tracer.to_groundwater.get(), nullptr, 0, name,
+                 0, grid_first_row, grid_last_row);
+  }
   aquifer_thickness = Required("aquifer_thickness_1");
   reinfiltration_records.assign(static_cast<std::size_t>(soil_zone_count) + 1,
                                 ReinfiltrationRecord{});
@@ -207,7 +214,6 @@ void unsatzonmodellklasse::SetInitialTracerConcentrations() {
     SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
     const double max_conc = tracer_definitions[t].max_conc;
     double** top = tracer.layer_one.get();
-    double** gw = tracer.groundwater;
     ForEachRow(first_local_row, last_local_row, [&](long r) {
       for (long c = 1; c <= ncols; ++c) {
         if (!ZoneCell(r, c)) {
@@ -218,7 +224,6 @@ void unsatzonmodellklasse::SetInitialTracerConcentrations() {
         double value = TracerConcentration(t, r, c, StoredGroundwaterLayer(r, c), 0.0, 0.0);
         if (max_conc > 0) value = std::min(value, max_conc);
         top[r][c] = value;
-        if (gw != nullptr) gw[r][c] = value;
       }
     });
   }
@@ -333,7 +338,8 @@ void unsatzonmodellklasse::ReleaseTracers() {
     SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
     if (tracer.point) WriteSinglePointBuffer(Diag(), tracer.point_file, *tracer.point, 1, 0);
     tracer.point.reset();
-    for (int* index : {&tracer.stack_index, &tracer.direct_index, &tracer.inter_index}) {
+    for (int* index : {&tracer.to_groundwater_index, &tracer.stack_index, &tracer.direct_index,
+                       &tracer.inter_index}) {
       if (*index > 0) UnregisterGrid(*index);
       *index = 0;
     }
@@ -342,6 +348,7 @@ void unsatzonmodellklasse::ReleaseTracers() {
     tracer.direct = GridMatrix();
     tracer.inter = GridMatrix();
     tracer.base_flow = GridMatrix();
+    tracer.to_groundwater = GridMatrix();
     tracer.groundwater = nullptr;  // the groundwater model's grid
   }
   soil_tracers.clear();

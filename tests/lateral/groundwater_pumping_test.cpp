@@ -1,7 +1,8 @@
 // Irrigation water pumped from the groundwater: the soil zone's grid "irrigation_from_groundwater"
 // (mm per sub-step) leaves layer 1 of the groundwater model, at most what the layer holds. Layer 1
 // follows the soil column's table, so its release ("baseflow", which the column gives) carries
-// the pumped water, and the water-balance account books it as pumped. One layer, 3 x 3 cells of 10
+// the pumped water, and the water-balance account books it as pumped (the grid found behind the
+// soil zone's stacks). One layer, 3 x 3 cells of 10
 // m, the water table 1 m below the surface (head 99 m, layer 1 from 97.5 to 100 m), pumping in the
 // centre cell.
 #include <gtest/gtest.h>
@@ -27,6 +28,9 @@ TEST_F(Pumping, LayerOneLosesThePumpedWaterAndItsBalanceCloses) {
   for (const Case& t : {Case{0, 10, 99 - 0.01 / s}, Case{0, 500, 97.5}, Case{1e-4, 30, 0}}) {
     Reset();
     AddInputs(1, -1.0, t.k, s);
+    // The soil zone registers the grid behind its stacks (an entry without grid data).
+    registry_.Register(diag_, registry_.FirstFreeIndex(), "theta.asc", nullptr, nullptr, 0,
+                       "theta", 0, 1, 3, 3, 3);
     Add("irrigation_from_groundwater", 0)[2][2] = t.pumped;
     ASSERT_EQ(Make(Section(1, 1)), 0) << screen_.str();
     Run(1);

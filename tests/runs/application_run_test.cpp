@@ -845,11 +845,12 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
       "0 grid read\n2 layers\n3 2 control cell\ncp.txt\n0 no ponds\n"
       "h1.asc\n1\ntx1.asc\n0\nty1.asc\n0\nb1.asc\n0\nh2.asc\n1\ntx2.asc\n1\nty2.asc\n1\nb2."
       "asc\n1\n";
-  // A tracer that the aquifer carries (its layer-2 concentration is written).
+  // A tracer that the aquifer carries (its layer-2 concentration is written: an evaporating
+  // tracer's grids hold concentrations).
   basin.substances =
-      "[substance_transport]\n1\ncl_ non_radioactive non_evaporating min_conc = 0 max_conc = 100 "
+      "[substance_transport]\n1\ncl_ non_radioactive evaporating min_conc = 0 max_conc = 100 "
       "mg/l "
-      "soilini = 1 "
+      "soilini = 2 "
       "gwini = 2 statcode = 0 gridcode = 1 path = $d//out/ statext = sta gridext = grd\n";
   std::vector<std::string> first;
   for (const int processes : {1, 3}) {

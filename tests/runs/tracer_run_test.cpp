@@ -110,16 +110,19 @@ std::vector<std::vector<double>> Rows(const std::string& path) {
 }
 
 // The rain's tracer in the stores at the end (snow, leaves, soil) and in the runoff of the
-// days, as basin means, over what came with the rain; the days' rows of runoff and of
-// concentration to `runoff` and `concentration` (row 0: the area shares). `at_outlet`: what
-// left at the outlet's routed discharge (subbasin 5, m3/s, cells of 1 ha) instead of the runoff.
+// days, as basin means (and those of the grids `more`), over what came with the rain; the days'
+// rows of runoff and of concentration to `runoff` and `concentration` (row 0: the area shares).
+// `at_outlet`: what left at the outlet's routed discharge (subbasin 5, m3/s, cells of 1 ha) instead
+// of the runoff.
 double AccountedShare(const std::string& out, std::vector<std::vector<double>>& runoff,
-                      std::vector<std::vector<double>>& concentration, bool at_outlet = false) {
+                      std::vector<std::vector<double>>& concentration, bool at_outlet = false,
+                      const std::vector<std::string>& more = {}) {
   const auto zones = AsciiGridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
   double found =
       (Sum(out + "consnow_.asc") + Sum(out + "coninter.asc") + Sum(out + "conunsat.asc")) / cells;
+  for (const std::string& name : more) found += Sum(out + name) / cells;
   runoff = Rows(out + (at_outlet ? "discharge.stat" : "qg.stat"));
   concentration = Rows(out + (at_outlet ? "conrouti.sta" : "conunsat.sta"));
   for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
@@ -166,15 +169,38 @@ TEST(TracerRun, KeepsItsMassFromRainToRunoffAndNeverRisesAboveItsSource) {
       EXPECT_LE(*std::max_element(row.begin(), row.end()), 10.0) << table;
 }
 
-// With the groundwater model the base flow is the exfiltration into the rivers: its tracers
-// leave with that water, so no runoff concentration turns negative.
+// With the groundwater model the soil columns give the aquifer's layer 1 the solute of the water
+// they give it and take back its concentration with the water it returns; the streams draw the
+// layers' solute as base flow; what reaches a fixed head has left the aquifer. The rain's
+// tracer closes with the aquifer's layers (stored amounts per cell) and what left its boundary,
+// on 1 and 3 processes alike; the evaporating tracer, at 10 in soil and aquifer and absent from
+// the rain, stays within [0, 10] in every layer of both.
 TEST(TracerRun, UnderTheGroundwaterModelNoConcentrationIsNegative) {
-  TempDir dir;
-  const RunResult result = RunTracerExample(dir, 1, "front-range-groundwater.ctl", true);
-  ASSERT_EQ(result.exit_status, 0) << result.Describe();
-  const auto rows = Rows((dir.path() / "output/conunsat.sta").string());
-  ASSERT_EQ(rows.size(), 21u);
-  for (const auto& row : rows) EXPECT_GE(*std::min_element(row.begin(), row.end()), 0.0);
+  TempDir one, three;
+  const RunResult first = RunTracerExample(one, 1, "front-range-groundwater.ctl", true);
+  ASSERT_EQ(first.exit_status, 0) << first.Describe();
+  const RunResult second = RunTracerExample(three, 3, "front-range-groundwater.ctl", true);
+  ASSERT_EQ(second.exit_status, 0) << second.Describe();
+  const std::string out = (one.path() / "output/").string();
+  const std::vector<std::string> aquifer = {"con1grou.asc", "con2grou.asc", "conoutgrou.asc"};
+  for (const char* name : {"conunsat.sta", "conunsat.asc", "eva1grou.asc", "con1grou.asc",
+                           "con2grou.asc", "conoutgrou.asc"})
+    EXPECT_EQ(ReadFile(out + name), ReadFile((three.path() / "output" / name).string())) << name;
+  std::vector<std::vector<double>> runoff, concentration;
+  EXPECT_NEAR(AccountedShare(out, runoff, concentration, false, aquifer), 1.0, 1e-6);
+  ASSERT_EQ(concentration.size(), 21u);
+  for (const auto& row : concentration) EXPECT_GE(*std::min_element(row.begin(), row.end()), 0.0);
+  EXPECT_GT(Sum(out + "conoutgrou.asc"), 0.0) << "the streams' fixed heads pass solute on";
+  EXPECT_GT(Sum(out + "con1grou.asc"), 0.0) << "the soil hands its solute to the aquifer";
+  for (const char* name :
+       {"evaunsat.asc", "eva1grou.asc", "eva2grou.asc", "con1grou.asc", "con2grou.asc"}) {
+    std::size_t levels = 0;
+    const std::vector<double> cells = Cells(out + name, levels);
+    EXPECT_GE(*std::min_element(cells.begin(), cells.end()), 0.0) << name;
+    if (name[0] == 'e') {
+      EXPECT_LE(*std::max_element(cells.begin(), cells.end()), 10.0) << name;
+    }
+  }
 }
 
 // The lake variant without its level assimilation, 1 to 20 April, on 1 and 3 processes: the

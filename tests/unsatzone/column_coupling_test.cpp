@@ -109,17 +109,27 @@ struct SoluteColumn {
 
 TEST(SoluteTransport, MassIsConservedPerColumn) {
   SoluteColumn col;
+  // A stream draws 1e-7 m/s from layer 2; the aquifer gives layer 3 3e-7 m/s at 6.
+  const std::vector<double> river_out{0, 0, 1e-7, 0}, aquifer_in{0, 0, 0, 3e-7};
   // The water balance of the sub-step sets theta.
   for (int k = 1; k <= 3; ++k)
-    col.theta[k] =
-        col.theta0[k] + (-col.q[k - 1] + col.q[k] - col.extraction[k]) * 3600 / col.dz[k];
+    col.theta[k] = col.theta0[k] +
+                   (-col.q[k - 1] + col.q[k] - col.extraction[k] - river_out[k] + aquifer_in[k]) *
+                       3600 / col.dz[k];
   SoluteTracer tracer;
   tracer.input_concentration = 3;
+  tracer.aquifer_concentration = 6;
+  SoluteWater w = col.Water();
+  w.river_out = river_out.data();
+  w.aquifer_in = aquifer_in.data();
   const double before = col.Mass(col.theta0, col.c);
   const SoluteOutflows out =
-      ComputeSoluteTransport(col.Water(), tracer, col.c.data(), col.previous.data(), nullptr);
+      ComputeSoluteTransport(w, tracer, col.c.data(), col.previous.data(), nullptr);
   const double inflow = 2e-6 * 3600 * 1000 * 3;
-  EXPECT_NEAR(before + inflow, col.Mass(col.theta, col.c) + out.extracted + out.bottom, 1e-9);
+  EXPECT_NEAR(out.returned, 3e-7 * 3600 * 1000 * 6, 1e-12);
+  EXPECT_NEAR(out.river, 1e-7 * 3600 * 1000 * 2, 1e-12);  // at layer 2's start concentration
+  EXPECT_NEAR(before + inflow + out.returned,
+              col.Mass(col.theta, col.c) + out.extracted + out.bottom + out.river, 1e-9);
   EXPECT_EQ(col.previous[1], 4);
   // Upwind: layer 3 exports its own start concentration.
   EXPECT_NEAR(out.bottom, 0.5e-6 * 3600 * 1000 * 1, 1e-12);
