@@ -307,6 +307,9 @@ class abflussmodellklasse : public teilmodellklasse {
   std::vector<std::pair<int32_t, int32_t>> own_lake_cells_;  // row, column
   std::vector<int> lake_tracer_stacks_;
   std::vector<OwnedGrid> lake_tracers_;
+  // Per tracer 1..ntr and own lake cell: the surface solute of a tracer kept as a mass on a cell
+  // without ponding when the lakes took their water, handed back to the cell after their step.
+  std::vector<std::vector<double>> dry_surface_solute_;
   // "lake_exchange" (every process, own lake cells): the ponding the lake step of the last step
   // put on (+) or took from (-) each cell, mm; the water-balance account books it.
   int lake_exchange_index_ = 0;
