@@ -89,7 +89,7 @@ class RoutingModelTest : public DiagTest {
   }
   std::unique_ptr<abflussmodellklasse> Build(int32_t& error, int32_t readgrids = 0) {
     const auto count = static_cast<int32_t>(tracers_.size()) - 1;
-    return std::make_unique<abflussmodellklasse>(error, setup_, std::max(count, 0),
+    return std::make_unique<abflussmodellklasse>(error, setup_, count,
                                                  count > 0 ? tracers_.data() : nullptr, readgrids);
   }
   // Built without error, runoff handed in and initialised.
@@ -140,7 +140,7 @@ class RoutingModelTest : public DiagTest {
   SubModelSetup setup_;
   std::vector<std::vector<double>> runoff_;
   std::vector<double*> rows_;
-  std::vector<TracerDefinition> tracers_;
+  std::vector<TracerDefinition> tracers_ = std::vector<TracerDefinition>(1);
 };
 
 }  // namespace velorn::test

@@ -200,22 +200,16 @@ TEST_F(StretchTest, StretchConservesWater) {
     for (int32_t j = 1; j <= 3; ++j) {
       const double wave = std::max(0.0, std::sin(step * 0.37 + j) * 4.0);
       const double q[] = {0, 0.2 * wave, wave * wave, 0.5 * wave, step % 7 == 0 ? 30.0 : 0.0};
-      double c[5] = {0, 0, 0, 0, 2.0};  // the inflow channel's at index 4
-      for (int32_t t = 1; t <= 4; ++t) {
-        c[t - 1] = 1.0 + t + std::sin(step * 0.5 + t);
-        h.subflows()[0][j][t] = q[t];
-        h.subflows()[1][j][t] = c[t - 1];
-      }
+      const double c = 2.0 + std::sin(step * 0.5);  // of all water entering in the step
+      for (int32_t t = 1; t <= 4; ++t) h.subflows()[0][j][t] = q[t];
       h.subflows()[0][j][zl] = zl_value;
-      h.subflows()[1][j][zl] = c[4];
-      in += (h.stretch->Weight(0) * q[1] + h.stretch->OutletFactor(1) * q[2] +
-             h.stretch->OutletFactor(2) * (1.5 * q[3] + 2.5 * q[4]) / 4.0 +
-             h.stretch->OutletFactor(3) * zl_value) /
-            3;
-      solute_in += (h.stretch->Weight(0) * q[1] * c[0] + h.stretch->OutletFactor(1) * q[2] * c[1] +
-                    h.stretch->OutletFactor(2) * (1.5 * q[3] * c[2] + 2.5 * q[4] * c[3]) / 4.0 +
-                    h.stretch->OutletFactor(3) * zl_value * c[4]) /
-                   3;
+      for (int32_t t = 1; t <= zl; ++t) h.subflows()[1][j][t] = c;
+      const double entering = (h.stretch->Weight(0) * q[1] + h.stretch->OutletFactor(1) * q[2] +
+                               h.stretch->OutletFactor(2) * (1.5 * q[3] + 2.5 * q[4]) / 4.0 +
+                               h.stretch->OutletFactor(3) * zl_value) /
+                              3;
+      in += entering;
+      solute_in += entering * c;
     }
     h.stretch->RouteStep(2001, 1, 1, step);
     out += h.flows()[0][1];

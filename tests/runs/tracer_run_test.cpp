@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <iterator>
 #include <numeric>
 #include <sstream>
 #include <string>
@@ -204,28 +205,22 @@ TEST(TracerRun, KeepsItsMassThroughTheLake) {
     cells += zones[i] > -9999 ? 1 : 0;
     for (std::size_t k = lakes[i] == 5 ? 1 : 0; k < levels; ++k) found += soil[i * levels + k];
   }
-  std::vector<std::vector<std::string>> lake;  // the header, then the rows of the days
-  for (const std::string& line : SplitLines(ReadFile(out + "lake5.txt"))) {
-    std::istringstream fields(line);
-    std::vector<std::string> words;
-    for (std::string w; fields >> w;) words.push_back(w);
-    if (lake.empty() || std::isdigit(static_cast<unsigned char>(line[0])) != 0)
-      lake.push_back(words);
-  }
-  ASSERT_EQ(lake.size(), 21u);
-  auto column = [&](const char* name) {
-    return std::find(lake[0].begin(), lake[0].end(), name) - lake[0].begin();
-  };
-  const auto volume = column("V[m3]"), outflow = column("Qout[m3]"), con = column("con");
-  for (std::size_t d = 1; d < lake.size(); ++d)
-    found += std::stod(lake[d][outflow]) * std::stod(lake[d][con]) / 10;
-  found += std::stod(lake.back()[volume]) * std::stod(lake.back()[con]) / 10;
+  // The lake's days: V[m3] is value 6 of a row, Qout[m3] value 10, the concentration of con 34.
+  std::vector<std::vector<double>> lake;
+  for (const std::string& line : SplitLines(ReadFile(out + "lake5.txt")))
+    if (std::isdigit(static_cast<unsigned char>(line[0])) != 0) {
+      std::istringstream fields(line);
+      lake.emplace_back(std::istream_iterator<double>(fields), std::istream_iterator<double>());
+    }
+  ASSERT_EQ(lake.size(), 20u);
+  for (const auto& day : lake) found += day[10] * day[34] / 10;
+  found += lake.back()[6] * lake.back()[34] / 10;
   const std::vector<std::string> held = SplitLines(ReadFile(out + "conchann.sta"));
   const double channels = std::stod(held.back().substr(held.back().rfind('\t') + 1));
   const double rain = 10 * ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation;
   EXPECT_GT(channels / rain, 1e-6) << "the channels hold more than the account may miss";
   EXPECT_NEAR((found / cells + channels) / rain, 1.0, 1e-6);
-  EXPECT_GT(std::stod(lake.back()[con]), 0.1) << "the lake's outflow carries the rain's tracer";
+  EXPECT_GT(lake.back()[34], 0.1) << "the lake's outflow carries the rain's tracer";
 }
 
 // Leaves above the snow cover (interception method 12): the rain's tracer passes the leaves,
