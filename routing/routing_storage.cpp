@@ -2,6 +2,7 @@
 // stretch reads and writes its own block (see routing_model.h and routing_stretch.h).
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -187,7 +188,8 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
       if (!ScanValue(text, pos, count) || count != ntr_)
         fail("the tracer count of the channel storages");
       for (int32_t tr = 1; tr <= ntr_; ++tr)
-        if (!ScanValue(text, pos, r.mixed[tr][s])) fail("a tracer concentration");
+        if (!ScanValue(text, pos, r.mixed[tr][s]) || !std::isfinite(r.mixed[tr][s]))
+          fail("a tracer concentration");
     }
   };
   for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
