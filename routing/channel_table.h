@@ -52,9 +52,9 @@ struct ChannelRecord {
   double sections = 1;         // m
   int32_t max_delay = 0;       // largest delay of the table
   int32_t history_length = 0;  // positions of the history rows besides the nsub of the input
-  // Per section 1..m: last filled history position, storage content per tracer
-  // (storage[tr][s], water in sub-step values), the tracers' concentration in the linear
-  // storages (mixed[tr][s], tr >= 1), previous flood-plain
+  // Per section 1..m: last filled history position, the section storage (storage[0][s],
+  // water in sub-step values; storage[tr][s], tr >= 1, its solute: water x concentration), the
+  // tracers' concentration in the linear storages (mixed[tr][s], tr >= 1), previous flood-plain
   // share, and the section outflows of the sub-steps (outflow[s * (nsub + 2) + j],
   // j = 0..nsub + 1; column 0 holds the last outflow of the previous step while a step runs).
   std::vector<int32_t> last;

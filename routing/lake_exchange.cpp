@@ -27,6 +27,7 @@ void abflussmodellklasse::SetupLakeTracers() {
   }
   if (tracer_count < 1) return;
   lake_tracer_stacks_ = std::move(stacks);
+  dry_surface_solute_.assign(static_cast<std::size_t>(tracer_count) + 1, {});
   lake_tracers_.resize(static_cast<std::size_t>(tracer_count) + 1);
   for (int32_t t = 1; t <= tracer_count; ++t) {
     lake_tracers_[t].reset(AllocateMatrix(Diag(), 1, nrows, 1, ncols, nrows));
@@ -68,16 +69,24 @@ void abflussmodellklasse::ExchangeLakeTracers(bool gather) {
     double*** stack = (*registry)[lake_tracer_stacks_[t]].stack;
     double** top = lake_tracers_[t].get();
     const bool mass = tracer_definitions != nullptr && tracer_definitions[t].evaporating == 0;
+    // A dry cell's solute (left where its water went) is none of the lake's: it stays on the
+    // cell, beside what the lake writes there (until the next gathering, whichever scatter).
+    std::vector<double>& dry = dry_surface_solute_[t];
+    dry.resize(own_lake_cells_.size(), 0.0);
     if (gather) {
-      for (const auto& [r, c] : own_lake_cells_) {
+      for (std::size_t i = 0; i < own_lake_cells_.size(); ++i) {
+        const auto [r, c] = own_lake_cells_[i];
         const double p = water(r, c);
+        dry[i] = mass && !(p > 0.0) ? stack[r][c][0] : 0.0;
         top[r][c] = !mass ? stack[r][c][0] : p > 0.0 ? stack[r][c][0] / p : 0.0;
       }
       velorn::MPIGatherZoneValues(Diag(), mpi, top, LakeMask(), lake_cells_, nullptr);
     } else {
       velorn::MPIScatterZoneValues(Diag(), mpi, top, LakeMask(), lake_cells_);
-      for (const auto& [r, c] : own_lake_cells_)
-        stack[r][c][0] = mass ? top[r][c] * water(r, c) : top[r][c];
+      for (std::size_t i = 0; i < own_lake_cells_.size(); ++i) {
+        const auto [r, c] = own_lake_cells_[i];
+        stack[r][c][0] = mass ? top[r][c] * water(r, c) + dry[i] : top[r][c];
+      }
     }
   }
 }

@@ -159,6 +159,9 @@ class abflussmodellklasse : public teilmodellklasse {
   double OutputDischarge(int32_t sb) const;
   // Water held in the channels of all stretches, in mm · km².
   double ChannelStorage() const;
+  // Solute of tracer `tr` held in the channels of stretch n, in mm x concentration over the
+  // basin: the stretch's StoredSolute times its share of the basin area.
+  double ChannelSolute(int32_t n, int32_t tr) const;
   int32_t LakeSwitch() const { return lake_switch_; }
   // Scatters the ponding the lakes on process 0 wrote to the processes that own the cells (and
   // into process 0's own rows); collective, a no-op while lakes are off.
@@ -225,6 +228,11 @@ class abflussmodellklasse : public teilmodellklasse {
   void CompareWithObserved();
   void ShiftObservedWindow(int64_t hour, int64_t day, int64_t month, int64_t year);
   void CollectStatistics(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Per tracer the table of the solute held in the channels ("<name>chann.<statext>"): per
+  // subbasin that ends a stretch, the stretch's channel solute in mm x concentration over the
+  // subbasin's area, weighted by that area, so that the total column is the basin's.
+  void CreateChannelSoluteTables(ZoneStatisticsRecord* statistics_registry, int32_t capacity);
+  void CollectChannelSolute(int64_t hour, int64_t day, int64_t month, int64_t year);
   void FillSubflows();
   void RefreshObserved();
 
@@ -272,6 +280,11 @@ class abflussmodellklasse : public teilmodellklasse {
   GoodnessOfFitTable fit_linear_, fit_logarithmic_;
 
   std::vector<ZoneRecord> own_zones_;  // zone records of the discharge table
+  struct ChannelSoluteTable {
+    std::vector<ZoneRecord> records;  // 0..zone count
+    std::unique_ptr<zonalstatistic> table;
+  };
+  std::vector<ChannelSoluteTable> channel_solute_;  // 1..ntr
   std::unique_ptr<routstatistic> statistics_;
   int32_t statistics_index_ = 0;
   int32_t unit_ = 0;
@@ -294,6 +307,9 @@ class abflussmodellklasse : public teilmodellklasse {
   std::vector<std::pair<int32_t, int32_t>> own_lake_cells_;  // row, column
   std::vector<int> lake_tracer_stacks_;
   std::vector<OwnedGrid> lake_tracers_;
+  // Per tracer 1..ntr and own lake cell: the surface solute of a tracer kept as a mass on a cell
+  // without ponding when the lakes took their water, handed back to the cell after their step.
+  std::vector<std::vector<double>> dry_surface_solute_;
   // "lake_exchange" (every process, own lake cells): the ponding the lake step of the last step
   // put on (+) or took from (-) each cell, mm; the water-balance account books it.
   int lake_exchange_index_ = 0;

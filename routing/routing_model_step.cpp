@@ -456,6 +456,52 @@ void abflussmodellklasse::CollectStatistics(int64_t hour, int64_t day, int64_t m
     // The records hold the step's concentrations as they stand (no cell sums to collect).
     block.statistics->CollectWrittenStep(year, month, day, hour);
   }
+  CollectChannelSolute(hour, day, month, year);
+}
+
+double abflussmodellklasse::ChannelSolute(int32_t n, int32_t tr) const {
+  const int32_t outlet = outlet_of_stretch_[n];
+  return stretches_[n]->StoredSolute(tr) * abfrel_.area[outlet] / abfrel_.divisor[outlet];
+}
+
+void abflussmodellklasse::CreateChannelSoluteTables(ZoneStatisticsRecord* statistics_registry,
+                                                    int32_t capacity) {
+  channel_solute_.resize(static_cast<std::size_t>(tracer_count) + 1);
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    const TracerDefinition& def = tracer_definitions[t];
+    ChannelSoluteTable& c = channel_solute_[t];
+    c.records.assign(static_cast<std::size_t>(zone_count) + 1, ZoneRecord{});
+    for (int32_t z = 0; z <= zone_count; ++z)
+      for (int f = 2; f < 4; ++f) c.records[z][f] = zone_table[z][f];
+    int status = 0;
+    std::string name = TracerFileName(def.path, def.name, "channel", def.statext);
+    c.table = std::make_unique<zonalstatistic>(
+        status, diag, nullptr, 1, 1, c.records.data(), zone_count, def.statcode,
+        kSignificantDigitsPrecision, name, output_directory, output_list_count, output_list_codes);
+    if (status != 0) throw ErrorCode{status};
+    c.table->WriteHeader(module_name,
+                         "solute held in the channels for tracer " + std::to_string(t) + " (" +
+                             def.name + ") [mm x concentration] ",
+                         statistics_registry, capacity);
+  }
+}
+
+// A zone's value is its weighted sum over its weight: the solute over the subbasin's area, and
+// the total (all sums over all weights, the area shares adding up to 1) the basin's.
+void abflussmodellklasse::CollectChannelSolute(int64_t hour, int64_t day, int64_t month,
+                                               int64_t year) {
+  for (int32_t t = 1; t < static_cast<int32_t>(channel_solute_.size()); ++t) {
+    ChannelSoluteTable& c = channel_solute_[t];
+    c.table->ResetZoneSums();
+    for (int32_t k = 1; k <= zone_count; ++k) {
+      c.records[k][0] = 1;
+      c.records[k][1] = 0;
+      c.records[k][4] = zone_table[k][3];
+    }
+    for (int32_t n = 1; n <= ndesc_; ++n)
+      c.records[outlet_of_stretch_[n]][1] += ChannelSolute(n, t);
+    c.table->CollectWrittenStep(year, month, day, hour);
+  }
 }
 
 void abflussmodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
@@ -488,6 +534,7 @@ void abflussmodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefi
           "tracer concentration for tracer " + std::to_string(t) + " (" + def.name + ") ",
           statistics_registry, capacity);
     }
+    CreateChannelSoluteTables(statistics_registry, capacity);
   });
 }
 
@@ -500,6 +547,9 @@ void abflussmodellklasse::ReleaseTracers() {
     block.balance_table.clear();
   }
   tracer_blocks.reset();
+  for (ChannelSoluteTable& c : channel_solute_)
+    if (c.table) c.table->ReleaseMemory();
+  channel_solute_.clear();
 }
 
 void abflussmodellklasse::FlushBuffers() {
@@ -507,6 +557,8 @@ void abflussmodellklasse::FlushBuffers() {
   if (statistics_) statistics_->FlushBuffers();
   for (int32_t t = 1; tracer_blocks && t <= tracer_count; ++t)
     if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->FlushBuffers();
+  for (ChannelSoluteTable& c : channel_solute_)
+    if (c.table) c.table->FlushBuffers();
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->FlushBuffers();
 }
 

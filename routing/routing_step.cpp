@@ -132,23 +132,29 @@ void routingclass::RouteSection(ChannelItem& it, int32_t item, int32_t s) {
     decay_[tr] = TravelDecayFactor(d, dt_, nsub_, tracers_[tr].half_time);
   const int32_t start = b + 1 + nsub_ + d;
   const int32_t last = r.last[s];
+  // The section storage keeps the water and, per tracer, the solute (water x concentration).
   auto store = [&](double amount, int32_t tr_source_k, bool from_history) {
-    const double before = r.storage[0][s];
-    for (int32_t tr = 1; tr <= ntr_; ++tr) {
-      const double c = from_history ? h(tr)[tr_source_k] : Work(tr, tr_source_k);
-      r.storage[tr][s] = WeightedMean(r.storage[tr][s], c, before, amount);
-    }
-    r.storage[0][s] = before + amount;
+    for (int32_t tr = 1; tr <= ntr_; ++tr)
+      r.storage[tr][s] += amount * (from_history ? h(tr)[tr_source_k] : Work(tr, tr_source_k));
+    r.storage[0][s] += amount;
   };
 
   // Gap: the delay grew; the positions up to the new start receive the smaller of the last
-  // scheduled value and the first new inflow, taken out of the section storage.
+  // scheduled value and the first new inflow, taken out of the section storage with its
+  // concentration while it holds that water (else with the value's own), its solute with it.
   if (last + 1 < start) {
     const bool from_history = water[last] < Work(0, 1);
     const double v = from_history ? water[last] : Work(0, 1);
-    r.storage[0][s] -= (start - last - 1) * v;
-    for (int32_t k = last + 1; k < start; ++k)
-      for (int32_t tr = 0; tr <= ntr_; ++tr) h(tr)[k] = from_history ? h(tr)[last] : Work(tr, 1);
+    const double taken = (start - last - 1) * v;
+    const bool held = r.storage[0][s] >= taken && r.storage[0][s] > 0.0;
+    for (int32_t tr = 1; tr <= ntr_; ++tr) {
+      const double c =
+          held ? r.storage[tr][s] / r.storage[0][s] : (from_history ? h(tr)[last] : Work(tr, 1));
+      for (int32_t k = last + 1; k < start; ++k) h(tr)[k] = c;
+      r.storage[tr][s] -= taken * c;
+    }
+    r.storage[0][s] -= taken;
+    for (int32_t k = last + 1; k < start; ++k) h(0)[k] = v;
   }
   // Placement; where the new inflow overlaps scheduled water (the delay shrank), the smaller of
   // the two goes into the section storage and the position holds the larger.

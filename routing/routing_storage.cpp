@@ -2,6 +2,7 @@
 // stretch reads and writes its own block (see routing_model.h and routing_stretch.h).
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,8 @@ namespace {
 constexpr int32_t kValuesPerLine = 10;
 constexpr const char* kSectionName = "routing_model";
 constexpr const char* kReceivedLabel = "received through connections, reservoir";
+// The line of a section's linear-storage concentrations (with tracers only).
+constexpr const char* kMixedLabel = "].Cmix[subchannel ";
 
 bool ReadToken(StorageFileReader& in, std::string& token) {
   token.clear();
@@ -95,6 +98,10 @@ void routingclass::WriteStorageState(CheckedFile& file) const {
       file.Printf(" (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", label, s, nsub_);
       file.Printf("%.17g (wqtab[local tributary %d].qvzuq[subchannel %d])\n", r.previous_share[s],
                   label, s);
+      if (ntr_ < 1) continue;
+      file.Printf("%d ", ntr_);
+      for (int32_t tr = 1; tr <= ntr_; ++tr) file.Printf("%.17g ", r.mixed[tr][s]);
+      file.Printf("(wqtab[local tributary %d%s%d][1..%d])\n", label, kMixedLabel, s, ntr_);
     }
   };
   for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
@@ -135,7 +142,8 @@ void routingclass::WriteStorageState(CheckedFile& file) const {
   file.Printf("\n\n");
 }
 
-void routingclass::ReadStorageState(StorageFileReader& in) {
+int32_t routingclass::ReadStorageState(StorageFileReader& in) {
+  int32_t without_tracers = 0;
   auto fail = [&](const char* what) {
     ThrowFatal(*diag, kRoutingStorageContentCode, "FATAL: error reading ", what, " in file ",
                in.name, " (position ", in.line, ")");
@@ -163,6 +171,25 @@ void routingclass::ReadStorageState(StorageFileReader& in) {
       in.SkipLine();
       value(r.previous_share[s]);
       in.SkipLine();
+      // The concentrations of the linear storages; a file written before they were kept goes
+      // on with the next block, the storages' water free of the tracers.
+      const long mark = std::ftell(in.file);
+      const int64_t line = in.line;
+      std::string text;
+      if (!in.ReadLine(text) || text.find(kMixedLabel) == std::string::npos) {
+        std::fseek(in.file, mark, SEEK_SET);
+        in.line = line;
+        for (int32_t tr = 1; tr <= ntr_; ++tr) r.mixed[tr][s] = 0.0;
+        ++without_tracers;
+        continue;
+      }
+      std::size_t pos = 0;
+      int32_t count = 0;
+      if (!ScanValue(text, pos, count) || count != ntr_)
+        fail("the tracer count of the channel storages");
+      for (int32_t tr = 1; tr <= ntr_; ++tr)
+        if (!ScanValue(text, pos, r.mixed[tr][s]) || !std::isfinite(r.mixed[tr][s]))
+          fail("a tracer concentration");
     }
   };
   for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
@@ -225,6 +252,7 @@ void routingclass::ReadStorageState(StorageFileReader& in) {
     if (!ScanValue(text, pos, received)) fail("the water received through a connection");
     r.set_received(received);
   }
+  return without_tracers;
 }
 
 // --- The routing model's section -------------------------------------------------------------
@@ -248,7 +276,13 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
   if (!found)
     ThrowFatal(Diag(), kRoutingStorageContentCode, "FATAL: error looking for the section ",
                kSectionName, " in ", path);
-  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->ReadStorageState(in);
+  int32_t without_tracers = 0;
+  for (int32_t n = 1; n <= ndesc_; ++n) without_tracers += stretches_[n]->ReadStorageState(in);
+  if (tracer_count > 0 && without_tracers > 0)
+    Diag() << "WARNING: the storage file " << path
+           << " keeps no tracer concentrations of the channel storages (written before they "
+              "were kept): the water they hold starts free of the tracers"
+           << "[end-entry]";
   restored_from_storage_ = true;
 }
 

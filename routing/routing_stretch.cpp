@@ -326,4 +326,27 @@ double routingclass::StoredWater() const {
   return total;
 }
 
+double routingclass::StoredSolute(int32_t tr) const {
+  double total = 0.0;
+  for (int32_t i = 1; i <= ItemCount(); ++i) {
+    const ChannelRecord& r = items_[i].record;
+    const ChannelParameters& p = items_[i].params;
+    const double* h = history_[0][FlowIndex(i)];
+    const double* c = history_[tr][FlowIndex(i)];
+    const double mean_content = p.factor_mean / (1.0 - p.factor_mean);
+    const double flood_content = p.factor_flood / (1.0 - p.factor_flood);
+    double solute = 0.0;
+    for (int32_t s = 1; s <= r.SectionCount(); ++s) {
+      const int32_t b = (s - 1) * r.Span(nsub_);
+      for (int32_t k = b + nsub_ + 1; k <= r.last[s]; ++k) solute += h[k] * c[k];
+      solute += r.storage[tr][s];
+      const double g = r.previous_share[s];
+      solute +=
+          r.Outflow(s, nsub_) * ((1.0 - g) * mean_content + g * flood_content) * r.mixed[tr][s];
+    }
+    total += OutletFactor(i) * solute / nsub_;
+  }
+  return total;
+}
+
 }  // namespace velorn

@@ -211,13 +211,16 @@ class routingclass : public modelobject {
   // --- Storage state (routing/routing_storage.cpp) ------------------------------------------
   // Appends the stretch's block of the storage file: per channel item the histories, section
   // outflows and flood-plain shares (and the re-infiltration values when records are set),
-  // per inflow item the same with the inflow's own channel, and the reservoirs' states. Values
+  // per inflow item the same with the inflow's own channel, and the reservoirs' states; with
+  // tracers each section's line of the linear storages' concentrations (the count first). Values
   // are written with 17 significant digits, so a warm start continues bit for bit; files with
   // fewer digits still read.
   void WriteStorageState(CheckedFile& file) const;
-  // Reads the block back; a code, index or count that differs from this stretch, or a value
-  // that cannot be read, is FATAL (71).
-  void ReadStorageState(StorageFileReader& file);
+  // Reads the block back; a code, index or count that differs from this stretch (also the
+  // tracer count of the storages' concentrations), or a value that cannot be read, is FATAL
+  // (71). Returns the number of sections read without concentration lines (a file written
+  // before they were kept: their storages' water starts free of the tracers).
+  int32_t ReadStorageState(StorageFileReader& file);
 
   // --- Small helpers --------------------------------------------------------------------------
   double MaxOverSubSteps(const double* values) const;
@@ -230,6 +233,8 @@ class routingclass : public modelobject {
   // Water held by the stretch (histories not yet routed, section storages, linear storages), in
   // mm over the stretch's effective area A / f, the unit of its step result.
   double StoredWater() const;
+  // Solute of tracer `tr` held the same way: water times concentration, in mm over A / f.
+  double StoredSolute(int32_t tr) const;
   // Factor that turns a flow of item `item` into mm over A / f.
   double OutletFactor(int32_t item) const;
 

@@ -11,6 +11,7 @@
 
 #include "core/grid_registry.h"
 #include "core/submodel_setup.h"
+#include "core/tracer_bookkeeping.h"
 #include "core/zone_types.h"
 #include "routing/routing_model.h"
 #include "tests/support/test_files.h"
@@ -79,8 +80,17 @@ class RoutingModelTest : public DiagTest {
     return limits + "\nq.sta 0\n" + observed + "\n" + columns + "0\n";
   }
 
+  // Stable tracers (inactive tables) of the models built next, each with a row of
+  // concentrations in the runoff table.
+  void Tracers(int32_t count) {
+    tracers_.assign(static_cast<std::size_t>(count) + 1, TracerDefinition{});
+    for (int32_t t = 1; t <= count; ++t) tracers_[t].name = "t" + std::to_string(t) + "_";
+    runoff_.resize(static_cast<std::size_t>(count) + 1, runoff_[0]);
+  }
   std::unique_ptr<abflussmodellklasse> Build(int32_t& error, int32_t readgrids = 0) {
-    return std::make_unique<abflussmodellklasse>(error, setup_, 0, nullptr, readgrids);
+    const auto count = static_cast<int32_t>(tracers_.size()) - 1;
+    return std::make_unique<abflussmodellklasse>(error, setup_, count,
+                                                 count > 0 ? tracers_.data() : nullptr, readgrids);
   }
   // Built without error, runoff handed in and initialised.
   std::unique_ptr<abflussmodellklasse> Start(int32_t readgrids = 0) {
@@ -101,20 +111,24 @@ class RoutingModelTest : public DiagTest {
   static void Step(abflussmodellklasse& model, int n) {
     model.RunStep(n % 24, 1 + n / 24, 1, 2001);
   }
-  // A runoff pulse per subbasin: mm per step.
+  // A runoff pulse per subbasin: mm per step; the tracers' concentrations change with it.
   void SetPulse(int n) {
-    for (std::size_t k = 1; k < runoff_[0].size(); ++k)
+    for (std::size_t k = 1; k < runoff_[0].size(); ++k) {
       runoff_[0][k] = 0.2 + 0.1 * k + 2.0 * std::exp(-std::pow((n - 5.0 * k) / 3.0, 2));
+      for (std::size_t t = 1; t < runoff_.size(); ++t)
+        runoff_[t][k] = 1.0 + t + std::sin(0.7 * n + static_cast<double>(k));
+    }
   }
 
   // Steps from..to - 1 under the runoff pulse; returns the water at the outlet of subbasin
-  // index `outlet` after each (mm over its A / f).
+  // index `outlet` after each (mm over its A / f), followed by each tracer's concentration.
   std::vector<double> RunPulse(abflussmodellklasse& model, int from, int to, int32_t outlet) {
     std::vector<double> results;
     for (int n = from; n < to; ++n) {
       SetPulse(n);
       Step(model, n);
-      results.push_back(model.Flows()[0][outlet]);
+      for (std::size_t tr = 0; tr < runoff_.size(); ++tr)
+        results.push_back(model.Flows()[tr][outlet]);
     }
     return results;
   }
@@ -126,6 +140,7 @@ class RoutingModelTest : public DiagTest {
   SubModelSetup setup_;
   std::vector<std::vector<double>> runoff_;
   std::vector<double*> rows_;
+  std::vector<TracerDefinition> tracers_ = std::vector<TracerDefinition>(1);
 };
 
 }  // namespace velorn::test

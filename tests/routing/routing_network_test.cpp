@@ -3,6 +3,7 @@
 // discharges and the storage file (warm start, refusals).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -150,10 +151,11 @@ TEST_F(RoutingNetworkTest, EndOfTheObservedFileStopsTheComparison) {
 
 TEST_F(RoutingNetworkTest, WarmStartContinuesTheRun) {
   // An inflow channel of its own geometry into 14, which drains into 15: its state must survive
-  // the storage file.
+  // the storage file, and with a tracer the concentrations of every channel's storages.
   Write(Header("1 1000 50 3"), "TG 14 (A=40, f=1) ZL 1 = constant 0.4 " +
                                    ChannelValues(2, 15000, 5) + "\n" + NetworkChain());
   constexpr int kHalf = 12;
+  Tracers(1);
   SetPulse(0);
   auto model = Start();
   ASSERT_TRUE(model);
@@ -179,13 +181,15 @@ TEST_F(RoutingNetworkTest, WarmStartContinuesTheRun) {
   const std::vector<double>& restored = warm->Stretch(1).Channel(1).outflow;
   ASSERT_EQ(restored.size(), inflow_outflow.size());
   EXPECT_EQ(restored, inflow_outflow);
-  // The state keeps every digit: the continued run is the cold one.
+  // The state keeps every digit: the continued run (water and tracer) is the cold one.
   const std::vector<double> continued = RunPulse(*warm, kHalf, 2 * kHalf, 5);
-  for (int n = kHalf; n < 2 * kHalf; ++n) EXPECT_EQ(continued[n - kHalf], cold[n]) << "step " << n;
+  for (std::size_t i = 0; i < continued.size(); ++i)
+    EXPECT_EQ(continued[i], cold[continued.size() + i]) << "value " << i;
 }
 
 TEST_F(RoutingNetworkTest, StorageFileRefusals) {
   Write(Header("1 1000 50 2"), NetworkChain());
+  Tracers(1);
   const std::string name = "state.txt";
   {
     auto model = Start();
@@ -196,6 +200,12 @@ TEST_F(RoutingNetworkTest, StorageFileRefusals) {
   const std::string written = ReadFile(dir_ / kDefaultStorageFile);
   EXPECT_EQ(written.rfind("[routing_model]\n13 (routing subbasin with tributaries 11 12\n", 0), 0u);
   std::filesystem::rename(dir_ / kDefaultStorageFile, StatePath());
+  // As a writer that kept no concentrations of the channel storages left it.
+  std::string older;
+  for (const std::string& line : SplitLines(written))
+    if (line.find("Cmix") == std::string::npos) older += line + "\n";
+  EXPECT_LT(older.size(), written.size());
+  WriteFile(dir_ / "older.txt", older);
 
   // Modes 0, 2 and 4 read nothing, not even a missing file.
   const std::string missing = "missing.txt";
@@ -207,22 +217,31 @@ TEST_F(RoutingNetworkTest, StorageFileRefusals) {
     const char* name;
     std::string limits;
     std::string file;
+    int32_t tracers;
     int code;
   };
   WriteFile(dir_ / "other.txt", "[unsatzon_model]\n1 2 3\n");
   const Case cases[] = {
-      {"missing file", "1 1000 50 2", missing, kRoutingStorageOpenCode},
-      {"no routing section", "1 1000 50 2", "other.txt", kRoutingStorageContentCode},
-      {"other time splitting", "1 1000 50 3", name, kRoutingStorageContentCode},
-      {"other table intervals", "1 1000 20 2", name, kRoutingStorageContentCode},
-      {"same network", "1 1000 50 2", name, -1},
+      {"missing file", "1 1000 50 2", missing, 1, kRoutingStorageOpenCode},
+      {"no routing section", "1 1000 50 2", "other.txt", 1, kRoutingStorageContentCode},
+      {"other time splitting", "1 1000 50 3", name, 1, kRoutingStorageContentCode},
+      {"other table intervals", "1 1000 20 2", name, 1, kRoutingStorageContentCode},
+      {"more tracers", "1 1000 50 2", name, 2, kRoutingStorageContentCode},
+      {"same network", "1 1000 50 2", name, 1, -1},
+      {"written before the storages' concentrations were kept", "1 1000 50 2", "older.txt", 1, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Write(Header(c.limits), NetworkChain());
+    Tracers(c.tracers);
     auto model = Start(1);
     ASSERT_TRUE(model);
+    screen_.str("");
     EXPECT_EQ(ThrownCode([&] { model->ReadStorageState(&c.file, 1); }), c.code) << screen_.str();
+    const bool older_file = c.file == "older.txt";
+    EXPECT_EQ(ScreenHas("keeps no tracer concentrations of the channel storages"), older_file);
+    const std::vector<double>& mixed = model->Stretch(1).Channel(1).mixed.back();
+    EXPECT_TRUE(!older_file || *std::max_element(mixed.begin(), mixed.end()) == 0.0);
   }
 }
 

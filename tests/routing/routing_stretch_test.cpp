@@ -173,9 +173,10 @@ TEST_F(StretchTest, FloodPlainShareOfTheFirstSubStepAboveBankfull) {
 
 // Σ inflow = Σ outflow + change of the stored water, over steps of changing inflow through a
 // tributary, a list channel, a constant inflow channel and the own runoff; delays change with
-// the flows, and one channel overflows its banks (with equal storage constants).
+// the flows, and one channel overflows its banks (with equal storage constants). A tracer's
+// solute closes the same way, through the section storages' gaps and overlaps too.
 TEST_F(StretchTest, StretchConservesWater) {
-  StretchHarness h(diag_, {0, 2.0, 3.0, 1.5, 2.5}, 1, 1, 1, 1, 3, 60);
+  StretchHarness h(diag_, {0, 2.0, 3.0, 1.5, 2.5}, 1, 1, 1, 1, 3, 60, 1);
   ChannelParameters tributary = DeepChannel(1.5, 1.0, 3.0, 20, 2000, 8);
   tributary.length = 3.2 / (UnitTable(tributary).tt[1] - UnitTable(tributary).tt[9]);
   ChannelParameters overflowing = DeepChannel(4.0, 8000, 4.0, 1, 3000, 6);
@@ -191,22 +192,28 @@ TEST_F(StretchTest, StretchConservesWater) {
   const double zl_value = h.flows()[0][zl];
   EXPECT_NEAR(zl_value, DischargeToDepth(0.4, 0.8, 60), 1e-15);
   const double start = h.stretch->StoredWater();
+  const double start_solute = h.stretch->StoredSolute(1);
   EXPECT_GT(start, 0.0);
 
-  double in = 0, out = 0, parked = 0;
+  double in = 0, out = 0, parked = 0, solute_in = 0, solute_out = 0;
   for (int step = 1; step <= 80; ++step) {
     for (int32_t j = 1; j <= 3; ++j) {
       const double wave = std::max(0.0, std::sin(step * 0.37 + j) * 4.0);
       const double q[] = {0, 0.2 * wave, wave * wave, 0.5 * wave, step % 7 == 0 ? 30.0 : 0.0};
+      const double c = 2.0 + std::sin(step * 0.5);  // of all water entering in the step
       for (int32_t t = 1; t <= 4; ++t) h.subflows()[0][j][t] = q[t];
       h.subflows()[0][j][zl] = zl_value;
-      in += (h.stretch->Weight(0) * q[1] + h.stretch->OutletFactor(1) * q[2] +
-             h.stretch->OutletFactor(2) * (1.5 * q[3] + 2.5 * q[4]) / 4.0 +
-             h.stretch->OutletFactor(3) * zl_value) /
-            3;
+      for (int32_t t = 1; t <= zl; ++t) h.subflows()[1][j][t] = c;
+      const double entering = (h.stretch->Weight(0) * q[1] + h.stretch->OutletFactor(1) * q[2] +
+                               h.stretch->OutletFactor(2) * (1.5 * q[3] + 2.5 * q[4]) / 4.0 +
+                               h.stretch->OutletFactor(3) * zl_value) /
+                              3;
+      in += entering;
+      solute_in += entering * c;
     }
     h.stretch->RouteStep(2001, 1, 1, step);
     out += h.flows()[0][1];
+    solute_out += h.flows()[0][1] * h.flows()[1][1];
     const ChannelRecord& r = h.stretch->Channel(1);
     for (int32_t s = 1; s <= r.SectionCount(); ++s)
       parked = std::max(parked, std::fabs(r.storage[0][s]));
@@ -214,6 +221,7 @@ TEST_F(StretchTest, StretchConservesWater) {
   EXPECT_GT(parked, 0.01);  // gaps and overlaps did occur
   EXPECT_GT(h.stretch->Channel(2).sections, 1.0);
   EXPECT_NEAR(in, out + h.stretch->StoredWater() - start, 1e-10 * in);
+  EXPECT_NEAR(solute_in, solute_out + h.stretch->StoredSolute(1) - start_solute, 1e-10 * solute_in);
 }
 
 TEST_F(StretchTest, AreaCheckWeightsAndRefusal) {
