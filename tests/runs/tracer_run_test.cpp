@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/glacier_example.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
 #include "tests/support/water_balance_table.h"
@@ -92,6 +93,20 @@ double Sum(const std::string& path) {
   return std::accumulate(cells.begin(), cells.end(), 0.0);
 }
 
+// The sum of a grid's or stack's cells weighed by the glacier share g of each cell
+// (`glacier_part`) or by 1 - g; without shares, the plain sum.
+double Weighed(const std::string& path, const std::vector<double>& glacier, bool glacier_part) {
+  if (glacier.empty()) return Sum(path);
+  std::size_t levels = 0;
+  const std::vector<double> cells = Cells(path, levels);
+  double sum = 0;
+  for (std::size_t i = 0; i < cells.size() && i / levels < glacier.size(); ++i) {
+    const double g = std::clamp(glacier[i / levels], 0.0, 1.0);
+    sum += cells[i] * (glacier_part ? g : 1.0 - g);
+  }
+  return sum;
+}
+
 // The subbasin columns of a statistics table (with or without the basin mean): row 0 their area
 // shares, then one row per day.
 std::vector<std::vector<double>> Rows(const std::string& path) {
@@ -113,13 +128,19 @@ std::vector<std::vector<double>> Rows(const std::string& path) {
 // days, as basin means, over what came with the rain; the days' rows of runoff and of
 // concentration to `runoff` and `concentration` (row 0: the area shares). `at_outlet`: what
 // left at the outlet's routed discharge (subbasin 5, m3/s, cells of 1 ha) instead of the runoff.
+// `glacier`: the cells' glacier shares; their glacier parts hold the solute of their snow, firn
+// and ice, the rest that of the snow cover, the leaves and the soil.
 double AccountedShare(const std::string& out, std::vector<std::vector<double>>& runoff,
-                      std::vector<std::vector<double>>& concentration, bool at_outlet = false) {
+                      std::vector<std::vector<double>>& concentration, bool at_outlet = false,
+                      const std::vector<double>& glacier = {}) {
   const auto zones = AsciiGridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
-  double found =
-      (Sum(out + "consnow_.asc") + Sum(out + "coninter.asc") + Sum(out + "conunsat.asc")) / cells;
+  double found = 0;
+  for (const char* store : {"consnow_.asc", "coninter.asc", "conunsat.asc"})
+    found += Weighed(out + store, glacier, false) / cells;
+  for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
+    if (!glacier.empty()) found += Weighed(out + store, glacier, true) / cells;
   runoff = Rows(out + (at_outlet ? "discharge.stat" : "qg.stat"));
   concentration = Rows(out + (at_outlet ? "conrouti.sta" : "conunsat.sta"));
   for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
@@ -211,6 +232,29 @@ TEST(TracerRun, KeepsItsMassWithTheLeavesAboveTheSnow) {
   std::vector<std::vector<double>> runoff, concentration;
   EXPECT_NEAR(AccountedShare((dir.path() / "output/").string(), runoff, concentration), 1.0, 1e-6);
   EXPECT_EQ(concentration.size(), 21u);
+}
+
+// Dynamic glaciers (tests/support/glacier_example.h) from 1 to 20 January, their linear
+// storages instantaneous and their yearly evaluation after the run: the rain's tracer is held
+// by the glacier-free parts (snow cover, leaves, soil, weighed 1 - g) and the glacier parts
+// (snow, firn and ice, weighed g) or has left with the runoff, on 1 and 3 processes alike.
+TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
+  TempDir one, three;
+  auto edits = GlacierEdits();
+  edits.insert(edits.end(), {{"0.2\n10\n20\n5\n", "0.2\n0.0001\n0.0001\n0.0001\n"},
+                             {"\n2 1\n28.5", "\n2 6\n28.5"}});
+  for (const TempDir* dir : {&one, &three}) {
+    WriteGlacierGrids(dir->path());
+    const RunResult result = RunTracerExample(*dir, dir == &one ? 1 : 3, "", true, edits);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  }
+  const std::string out = (one.path() / "output/").string();
+  for (const char* name : {"conunsat.sta", "consnowg.asc", "confirn_.asc", "conice__.asc"})
+    EXPECT_EQ(ReadFile(out + name), ReadFile((three.path() / "output" / name).string())) << name;
+  std::vector<std::vector<double>> runoff, concentration;
+  const auto glacier = AsciiGridCells(out + "../glacier_fraction.asc");
+  EXPECT_NEAR(AccountedShare(out, runoff, concentration, false, glacier), 1.0, 1e-6);
+  EXPECT_GT(Sum(out + "consnowg.asc"), 0.0) << "the glacier parts hold the rain's tracer";
 }
 
 }  // namespace
