@@ -257,5 +257,22 @@ TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
   EXPECT_GT(Sum(out + "consnowg.asc"), 0.0) << "the glacier parts hold the rain's tracer";
 }
 
+// Snow held in the forest canopy (interception method 22, canopy grids unwritten): the canopy's
+// load keeps the solute of the snow it takes, and the snow that falls past it or is unloaded
+// reaches the snow cover with its solute.
+TEST(TracerRun, KeepsItsMassThroughTheCanopySnow) {
+  TempDir dir;
+  std::string canopy;
+  for (int i = 0; i < 10; ++i) canopy += "canopy" + std::to_string(i) + ".asc\n0\nc.sta 0\n";
+  const RunResult result =
+      RunTracerExample(dir, 1, "", true,
+                       {{"2          # method: evaporation", "22 # method"},
+                        {"0          # the storages start empty (1: read from the grids above)\n",
+                         "0\n" + canopy + "0.5\n0.01\n1.0\n"}});
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  std::vector<std::vector<double>> runoff, concentration;
+  EXPECT_NEAR(AccountedShare((dir.path() / "output/").string(), runoff, concentration), 1.0, 1e-6);
+}
+
 }  // namespace
 }  // namespace velorn::test
