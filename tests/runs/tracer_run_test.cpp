@@ -93,15 +93,14 @@ double Sum(const std::string& path) {
   return std::accumulate(cells.begin(), cells.end(), 0.0);
 }
 
-// The sum of a grid's or stack's cells weighed by the glacier share g of each cell
-// (`glacier_part`) or by 1 - g; without shares, the plain sum.
+// The sum of a grid's or stack's cells, each times 1 - g, or g (`glacier_part`), of its cell's
+// glacier share g (none: 0).
 double Weighed(const std::string& path, const std::vector<double>& glacier, bool glacier_part) {
-  if (glacier.empty()) return Sum(path);
   std::size_t levels = 0;
   const std::vector<double> cells = Cells(path, levels);
   double sum = 0;
-  for (std::size_t i = 0; i < cells.size() && i / levels < glacier.size(); ++i) {
-    const double g = std::clamp(glacier[i / levels], 0.0, 1.0);
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const double g = glacier.empty() ? 0.0 : std::clamp(glacier[i / levels], 0.0, 1.0);
     sum += cells[i] * (glacier_part ? g : 1.0 - g);
   }
   return sum;
