@@ -456,7 +456,7 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
                                                  : 0.0;
       const double stored_input = layer.cover * layer.input;
       const double filled = work.storage_before[static_cast<std::size_t>(i - 1)] + stored_input;
-      double flux = in * (1.0 - layer.cover) * layer.input;
+      double flux = in * ((1.0 - layer.cover) * layer.input);
       mass += in * stored_input;
       if (layer.overflow > 0.0 && filled > 0.0) {
         const double moved = mass * layer.overflow / filled;

@@ -29,7 +29,8 @@
 // the storages and their total, the four step outputs, "days_snow", "snow_age" and the albedo;
 // on static glacier cells the snow, ice and firn melt; permafrost thaw; at the end of the step
 // every table, the subbasin glacier melt through Qice_els / Qfirn_els / Qsnow_els into the soil
-// runoff `Qg` of the subbasins whose share record has hasGlacier set, and the grid output. Grids
+// runoff `Qg` of the subbasins whose share record has hasGlacier set (with tracers, their
+// concentration into Qg[t]; snow/glacier_tracers.cpp), and the grid output. Grids
 // over the snow rows are whole on process 0 exactly when wholeGridOnRoot is set; "days_snow",
 // "snow_age", "snowtemp" and "surftemp" read from files hold the own rows only.
 // Settled for the whole model: the evapotranspiration model takes the snow evaporation it books
