@@ -97,6 +97,12 @@ void schneemodellklasse::UpdateGlaciersOfYear() {
         old_balance[r][c] = balance[r][c];
       } else {
         old_balance[r][c] = balance[r][c] = 0;
+        if (glacier_cells[r][c] > 0) continue;
+        // A cell without glacier keeps no solute on a glacier part.
+        for (GlacierTracer& stores : glacier_tracers_)
+          for (OwnedGrid* grid : {&stores.pack, &stores.firn, &stores.ice})
+            if (*grid) (*grid).get()[r][c] = 0;
+        if (young_ice_) young_ice_[r][c] = 0;
       }
     }
   });
