@@ -317,7 +317,39 @@ void interzeptionsmodellklasse::SetupTracers(int32_t& error, int32_t count,
                                    ? FindTracerInput(t, {"snow_model", "irrigation", "input"})
                                    : FindTracerInput(t, {"irrigation", "input"});
     }
+    SetupLeafTracers();
   });
+}
+
+// With several layers or canopy snow every layer and the canopy snow hold their own solute; a
+// concentration grid read at the start (the cells' sum) starts on the top layer.
+void interzeptionsmodellklasse::SetupLeafTracers() {
+  leaf_tracers_.clear();
+  leaf_tracers_.resize(static_cast<std::size_t>(tracer_count) + 1);
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    LeafTracer& leaves = leaf_tracers_[static_cast<std::size_t>(t)];
+    double** sum = tracer_blocks[t].concentration.get();
+    leaves.layers.assign(static_cast<std::size_t>(layer_count) + 1, nullptr);
+    if (layer_count == 1 && !canopy_snow) {
+      leaves.layers[1] = sum;
+      continue;
+    }
+    for (int32_t i = 1; i <= layer_count; ++i) {
+      leaves.owned.emplace_back(*diag, first_local_row, last_local_row, ncols, nrows);
+      leaves.layers[static_cast<std::size_t>(i)] = leaves.owned.back().get();
+    }
+    if (canopy_snow)
+      leaves.canopy = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c)
+        if (IsNotNodata(sum[r][c], nodata)) leaves.layers[1][r][c] = sum[r][c];
+    });
+  }
+}
+
+void interzeptionsmodellklasse::ReleaseTracers() {
+  leaf_tracers_.clear();
+  teilmodellklasse::ReleaseTracers();
 }
 
 void interzeptionsmodellklasse::FlushBuffers() {

@@ -28,7 +28,10 @@
 // share and water input. The master may lie on another process: one reduction per step shares
 // the results of every master (core/response_unit_results.h).
 //
-// Limits: tracers are carried in the one-layer case only, and as masses moving with the water.
+// Tracers move as masses with the water: per layer, and in the canopy snow, the solute held
+// (the tracer block's concentration grid holds their sum per cell; with one layer and no
+// canopy snow it is the layer's own); the flux grid holds the concentration of the water
+// reaching the ground, the throughfall with the canopy's solid output.
 // RunStep, the grid output and the statistics are collective: every process calls them.
 #pragma once
 
@@ -91,6 +94,7 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   // The base tracer set-up, then the input concentration grid of every tracer. Never throws.
   void SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
                     ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
+  void ReleaseTracers() override;
   // One time step (hour of the data, day, month, year). Collective.
   void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   // Writes the buffered rows of every statistics table.
@@ -152,9 +156,11 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   void ComputeRows();
   void ComputeCell(CellWork& work, long row, long column);
   // The canopy snow of one cell; returns the liquid output (the rain interception's input).
-  double RunCanopy(long row, long column, double input);
+  double RunCanopy(CellWork& work, long row, long column, double input);
   void SkipCanopy(long row, long column, double input);
-  void CarryTracers(long row, long column, const CellWork& work);
+  // The solute of the canopy snow (with `work`'s split of the input), then of every layer, to
+  // the flux grid's concentration of the water reaching the ground.
+  void CarryTracers(long row, long column, const CellWork& work, double input);
   void ZeroGlacierCell(long row, long column, double input);
   // On a wholly glacierized cell the tracers pass with the whole water input; `carried`: the
   // cell's work when CarryTracers has moved them already, else null.
@@ -177,7 +183,19 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   int temperature_index_ = 0;
   int radiation_index_ = 0, wind_index_ = 0, humidity_index_ = 0, cloudiness_index_ = 0;
   int snow_albedo_index_ = 0, snow_storage_index_ = 0, surface_temperature_index_ = 0;
-  std::vector<int> tracer_input_index_;             // 1..tracer count
+  std::vector<int> tracer_input_index_;  // 1..tracer count
+  // Per tracer (1..count) the solute on layers 1..n and in the canopy snow (mass per cell
+  // area); the layers' grids are `owned`, or with one layer and no canopy snow the block's.
+  struct LeafTracer {
+    std::vector<double**> layers;
+    std::vector<GridMatrix> owned;
+    GridMatrix canopy;
+  };
+  std::vector<LeafTracer> leaf_tracers_;
+  void SetupLeafTracers();
+  static double GroundWater(const CellWork& work);
+  // Sum of a cell's solute on the layers and in the canopy snow.
+  double LeafSolute(int32_t tracer, long row, long column) const;
   std::vector<std::array<Table, 3>> layer_tables_;  // evaporation, storage, throughfall
   std::array<Table, kCanopyGridCount> canopy_tables_;
   std::array<Table, kBalanceGridCount> balance_tables_;

@@ -29,8 +29,13 @@ constexpr double kCelsiusToKelvin = 273.16;
 // Per row: the layers of the cell being computed, with the storage before the step's input.
 struct interzeptionsmodellklasse::CellWork {
   std::vector<InterceptionLayer> layers;
-  double storage_before = 0;  // layer 1, for the tracers
+  std::vector<double> storage_before;  // per layer, for the tracers
   double glacier = 0;
+  // The canopy snow's split of the water input (mm): snowfall and rain, the snow it took and
+  // the snow it unloaded as liquid and as solid, its load after the step. `canopy_ran`: false
+  // where the canopy model did not run (the whole input passed as liquid).
+  bool canopy_ran = false;
+  double snowfall = 0, rainfall = 0, intercepted = 0, liquid_unload = 0, solid_unload = 0, load = 0;
 };
 
 bool interzeptionsmodellklasse::OwnCell(long row, long column) const {
@@ -58,11 +63,12 @@ std::vector<double**> interzeptionsmodellklasse::ResultGrids() const {
     for (const GridMatrix& grid : canopy_grids) grids.push_back(grid.get());
   if (energy_balance)
     for (const GridMatrix& grid : balance_grids) grids.push_back(grid.get());
-  if (layer_count == 1) {
-    for (int32_t t = 1; t <= tracer_count; ++t) {
-      grids.push_back(tracer_blocks[t].concentration.get());
-      grids.push_back(tracer_blocks[t].flux.get());
-    }
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    grids.push_back(tracer_blocks[t].concentration.get());
+    grids.push_back(tracer_blocks[t].flux.get());
+    if (leaf_tracers_.size() <= static_cast<std::size_t>(t)) continue;
+    for (const GridMatrix& layer : leaf_tracers_[t].owned) grids.push_back(layer.get());
+    if (leaf_tracers_[t].canopy) grids.push_back(leaf_tracers_[t].canopy.get());
   }
   return grids;
 }
@@ -150,6 +156,7 @@ void interzeptionsmodellklasse::ComputeRows() {
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     CellWork work;
     work.layers.resize(static_cast<std::size_t>(layer_count));
+    work.storage_before.resize(static_cast<std::size_t>(layer_count));
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (Computed(r, c)) {
         ComputeCell(work, r, c);
@@ -173,6 +180,7 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
     return;
   }
   double rain = input;
+  work.canopy_ran = false;
   if (canopy_snow) {
     double leaf_area = 0.0;
     double roughness = 0.0;
@@ -181,7 +189,7 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
       roughness = std::max(roughness, Data(layer_inputs_[i].roughness)[row][column]);
     }
     if (leaf_area > minimum_leaf_area && roughness > minimum_roughness) {
-      rain = RunCanopy(row, column, input);
+      rain = RunCanopy(work, row, column, input);
     } else {
       SkipCanopy(row, column, input);
     }
@@ -213,7 +221,9 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
     layer.capacity = InterceptionCapacity(capacity_per_leaf_area, Data(in.leaf_area)[row][column],
                                           maximum_water_thickness);
   }
-  work.storage_before = work.layers[0].storage;
+  for (int32_t i = 0; i < layer_count; ++i)
+    work.storage_before[static_cast<std::size_t>(i)] =
+        work.layers[static_cast<std::size_t>(i)].storage;
   const InterceptionTotals totals = InterceptLayers(rain, rule, work.layers.data(), layer_count);
 
   for (int32_t i = 1; i <= layer_count; ++i) {
@@ -226,13 +236,13 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
   double& total_transpiration = Data(transpiration_index_[0])[row][column];
   if (layer_count == 1) {
     total_transpiration = work.layers[0].potential_transpiration;
-    // Tracers move as masses with the water: the tracer definitions carry no mixing property
-    // and no transfer factor, so an overflow takes the stored mass in proportion to the water
-    // it removes from the filled storage, which never moves more than is stored.
-    if (tracer_count > 0) CarryTracers(row, column, work);
   } else {
     total_transpiration -= totals.transpiration_reduction;
   }
+  // Tracers move as masses with the water: the tracer definitions carry no mixing property
+  // and no transfer factor, so an overflow takes the stored mass in proportion to the water
+  // it removes from the filled storage, which never moves more than is stored.
+  if (tracer_count > 0) CarryTracers(row, column, work, input);
   storage[0][row][column] = totals.storage;
   evaporation[0][row][column] = totals.evaporation;
   throughfall[0][row][column] = totals.throughfall;
@@ -252,7 +262,7 @@ void interzeptionsmodellklasse::ZeroGlacierCell(long row, long column, double in
   }
 }
 
-double interzeptionsmodellklasse::RunCanopy(long row, long column, double input) {
+double interzeptionsmodellklasse::RunCanopy(CellWork& work, long row, long column, double input) {
   using namespace canopy;
   CanopySnowState s;
   const double air_temperature = Data(temperature_index_)[row][column];
@@ -287,7 +297,15 @@ double interzeptionsmodellklasse::RunCanopy(long row, long column, double input)
   s[kAge] = canopy_grids[kCanopyAge][row][column];
   SplitRainSnow(s[kSnowfall], s[kRainfall], air_temperature, threshold_temperature,
                 transition_half_width, input);
+  work.snowfall = s[kSnowfall];
+  work.rainfall = s[kRainfall];
   CanopySnowStep(s);
+  work.canopy_ran = true;
+  work.liquid_unload = s[kLiquidUnload];
+  work.solid_unload = s[kSolidUnload];
+  work.load = s[kLoad];
+  // Snow below the canopy = unloaded snow + the snowfall it did not take.
+  work.intercepted = work.snowfall + work.solid_unload - s[kSnowfall];
 
   if (energy_balance) {
     s[kSnowSurfaceTemperature] = Data(surface_temperature_index_)[row][column];
@@ -345,48 +363,113 @@ void interzeptionsmodellklasse::SkipCanopy(long row, long column, double input) 
   balance_grids[kBalanceDifference][row][column] = 0.0;
 }
 
-// The solute of a wholly glacierized cell's water input, with what the leaves held, leaves with
-// the throughfall, which is the whole input; without input the leaves keep it.
+// The solute of a wholly glacierized cell's water input, with what the leaves and the canopy
+// snow held, leaves with the throughfall, which is the whole input; without input the leaves
+// keep it.
 void interzeptionsmodellklasse::PassGlacierTracers(long row, long column, double input,
                                                    const CellWork* carried) {
   for (int32_t t = 1; t <= tracer_count; ++t) {
     TracerBlock& block = tracer_blocks[t];
-    double& mass = block.concentration.get()[row][column];
+    LeafTracer& leaves = leaf_tracers_[static_cast<std::size_t>(t)];
     double& flux = block.flux.get()[row][column];
-    double solute = mass;
+    double solute = LeafSolute(t, row, column);
     if (carried != nullptr) {
-      solute += flux * carried->layers[0].throughfall;
+      solute += flux * GroundWater(*carried);
     } else {
       if (tracer_definitions[t].radioactive != 0) solute *= block.decay_factor;
       if (tracer_input_index_[t] > 0) solute += Data(tracer_input_index_[t])[row][column] * input;
     }
-    mass = input > 0.0 ? 0.0 : solute;
-    flux = input > 0.0 ? solute / input : 0.0;
+    const bool passed = input > 0.0;
+    for (int32_t i = 1; i <= layer_count; ++i) leaves.layers[i][row][column] = 0.0;
+    if (leaves.canopy) leaves.canopy[row][column] = 0.0;
+    leaves.layers[1][row][column] = passed ? 0.0 : solute;
+    block.concentration.get()[row][column] = passed ? 0.0 : solute;
+    flux = passed ? solute / input : 0.0;
   }
 }
 
-// Tracer masses of the one-layer storage: the input concentration enters with the water, the
-// covered part is stored, and an overflow carries its proportional share of the stored mass on.
-void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWork& work) {
-  const InterceptionLayer& layer = work.layers[0];
-  const double stored_input = layer.cover * layer.input;
-  const double direct = (1.0 - layer.cover) * layer.input;
-  const double filled = work.storage_before + stored_input;  // before the overflow
+// The water reaching the ground: the lowest layer's throughfall and the canopy's solid output.
+double interzeptionsmodellklasse::GroundWater(const CellWork& work) {
+  const double solid = work.canopy_ran ? work.snowfall - work.intercepted + work.solid_unload : 0.0;
+  return work.layers.back().throughfall + solid;
+}
+
+double interzeptionsmodellklasse::LeafSolute(int32_t t, long row, long column) const {
+  const LeafTracer& leaves = leaf_tracers_[static_cast<std::size_t>(t)];
+  double sum = leaves.canopy ? leaves.canopy[row][column] : 0.0;
+  for (int32_t i = 1; i <= layer_count; ++i) sum += leaves.layers[i][row][column];
+  return sum;
+}
+
+// Tracer masses of the canopy snow and of every layer's storage: the input concentration enters
+// with the water; the canopy snow keeps the solute of the snow it takes and unloads its mean
+// concentration; on each layer the covered part of the water reaching it is stored, and an
+// overflow carries its proportional share of the stored mass on. A layer without vegetation
+// lets the solute it held fall with the water it held. Solute without water stays in place.
+void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWork& work,
+                                             double input) {
+  const double unloaded = work.liquid_unload + work.solid_unload;
   for (int32_t t = 1; t <= tracer_count; ++t) {
     TracerBlock& block = tracer_blocks[t];
-    double& mass = block.concentration.get()[row][column];
-    double& flux = block.flux.get()[row][column];
+    LeafTracer& leaves = leaf_tracers_[static_cast<std::size_t>(t)];
+    const bool decays = tracer_definitions[t].radioactive != 0;
     const double concentration =
         tracer_input_index_[t] > 0 ? Data(tracer_input_index_[t])[row][column] : 0.0;
-    if (tracer_definitions[t].radioactive != 0) mass *= block.decay_factor;
-    flux = concentration * direct;
-    mass += concentration * stored_input;
-    if (layer.overflow > 0.0 && filled > 0.0) {
-      const double moved = mass * layer.overflow / filled;
-      mass -= moved;
-      flux += moved;
+    // What reaches the first layer with the liquid water, and the ground with the solid.
+    double down = concentration * input;
+    double solid_solute = 0.0;
+    if (leaves.canopy) {
+      double& held = leaves.canopy[row][column];
+      if (decays) held *= block.decay_factor;
+      if (work.canopy_ran) {
+        held += concentration * work.intercepted;
+        const double before_unload = work.load + unloaded;
+        const double unload = unloaded > 0.0 && before_unload > 0.0
+                                  ? held * std::min(unloaded / before_unload, 1.0)
+                                  : 0.0;
+        held -= unload;
+        down = concentration * work.rainfall +
+               (unloaded > 0.0 ? unload * work.liquid_unload / unloaded : 0.0);
+        solid_solute = concentration * (work.snowfall - work.intercepted) +
+                       (unloaded > 0.0 ? unload * work.solid_unload / unloaded : 0.0);
+      } else if (input > 0.0) {
+        down += held;  // the canopy's load went with the whole input
+        held = 0.0;
+      }
     }
-    flux = layer.throughfall > 0.0 ? flux / layer.throughfall : 0.0;
+    double total = leaves.canopy ? leaves.canopy[row][column] : 0.0;
+    for (int32_t i = 1; i <= layer_count; ++i) {
+      const InterceptionLayer& layer = work.layers[static_cast<std::size_t>(i - 1)];
+      double& mass = leaves.layers[i][row][column];
+      if (decays) mass *= block.decay_factor;
+      if (!layer.vegetated) {
+        if (layer.throughfall > 0.0) {
+          down += mass;
+          mass = 0.0;
+        }
+        total += mass;
+        continue;
+      }
+      // Without canopy snow the top layer takes the input's own concentration.
+      const double in = i == 1 && !leaves.canopy ? concentration
+                        : layer.input > 0.0      ? down / layer.input
+                                                 : 0.0;
+      const double stored_input = layer.cover * layer.input;
+      const double filled = work.storage_before[static_cast<std::size_t>(i - 1)] + stored_input;
+      double flux = in * ((1.0 - layer.cover) * layer.input);
+      mass += in * stored_input;
+      if (layer.overflow > 0.0 && filled > 0.0) {
+        const double moved = mass * layer.overflow / filled;
+        mass -= moved;
+        flux += moved;
+      }
+      down = flux;
+      total += mass;
+    }
+    if (leaves.layers[1] != block.concentration.get())
+      block.concentration.get()[row][column] = total;
+    const double ground = GroundWater(work);
+    block.flux.get()[row][column] = ground > 0.0 ? (down + solid_solute) / ground : 0.0;
   }
 }
 
@@ -430,7 +513,6 @@ void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
           if (balance_tables_[g].table)
             balance_tables_[g].table->AddValue(r, c, zone, balance_grids[g][r][c], weight);
       }
-      if (layer_count != 1) continue;
       for (int32_t t = 1; t <= tracer_count; ++t) {
         zonalstatistic* table = tracer_blocks[t].statistics.get();
         if (table == nullptr) continue;

@@ -47,6 +47,9 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
   double& glacier_liquid = g.glacier_liquid[r][c];
   const double R = glacier_radiation != nullptr ? glacier_radiation[r][c] : 0.0;
   const double warm = T > T0 ? T - T0 : 0.0;
+  const double glacier_pack = glacier_solid + glacier_liquid;
+  // The glacier-free pack keeps and releases its tracers as any pack does.
+  TracerInput(r, c, P, solid + liquid);
   double cell_melt = 0, glacier_melt = 0;
   if (glacierMethod == 13) {
     const bool energy = IsEnergyBalanceSnowMethod(method);
@@ -118,9 +121,17 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
   }
   const double m = MeltPack(solid, liquid, cell_melt, CWH, g.outflow[r][c], &g.melt[r][c]);
   if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
+  TracerOutflow(r, c, g.outflow[r][c], solid + liquid);
   const double ms =
       MeltPack(glacier_solid, glacier_liquid, glacier_melt, CWH, g.glacier_melt[r][c], nullptr);
-  if (warm <= 0 || glacier_solid > 0) return;
+  if (warm > 0 && glacier_solid <= 0) MeltFirnAndIce(r, c, warm, R, ms);
+  if (tracer_count > 0) GlacierTracerStep(r, c, P, glacier_pack);
+}
+
+// Once the glacier part's snow is gone, the warmth left after its snow melt `ms` melts firn
+// from the firn stack, and ice where the stack gives out.
+void schneemodellklasse::MeltFirnAndIce(long r, long c, double warm, double R, double ms) {
+  StepGrids& g = step_;
   // Firn and ice melt of methods 12 and 13 use radiation, 11 degree-days.
   const bool radiative = glacierMethod != 11;
   const double d = DebrisFactor(r, c);

@@ -1,9 +1,9 @@
 // The annual update of the dynamic glaciers on the evaluation step, at the end of the snow step
 // (collective):
 // 1. every process, own cells: this year's snow on the glaciers becomes the youngest firn layer
-//    (the oldest leaves and becomes ice), a pack above `maxSnowPackToCreateGlacier` on a cell
-//    without glacier starts a glacier cell, and the snow above that threshold on a partly
-//    glacierized cell moves onto its glacier part;
+//    (the oldest leaves and becomes ice; the solute of tracers moves with the water), a pack above
+//    `maxSnowPackToCreateGlacier` on a cell without glacier starts a glacier cell, and the snow
+//    above that threshold on a partly glacierized cell moves onto its glacier part;
 // 2. the glacier grids and the firn stack are gathered on process 0, which changes the glacier
 //    areas (snow/glacier_areas.cpp) and spreads the mass balance of lost area over the rest of
 //    each glacier, and scattered back;
@@ -37,8 +37,12 @@ void schneemodellklasse::UpdateGlacierCellsOfYear() {
       s.old_balance = old_balance[r][c];
       s.firn_total = g.firn[r][c];
       s.firn = firn_WE_stack[r][c];
+      const GlacierCellState before = s;
+      const double oldest = firn_levels >= 1 ? s.firn[firn_levels] : 0.0;
       const double moved = UpdateGlacierCellYear(s, firn_levels, maxSnowPackToCreateGlacier,
                                                  relSizeNewGlacier, true);
+      if (!glacier_tracers_.empty())
+        GlacierTracerYear(r, c, before, s, moved, IsNodata(oldest, nodata) ? 0.0 : oldest);
       glacier_cells[r][c] = s.fraction;
       fraction_old[r][c] = s.fraction_old;
       glacier_codes[r][c] = s.code;
@@ -93,6 +97,12 @@ void schneemodellklasse::UpdateGlaciersOfYear() {
         old_balance[r][c] = balance[r][c];
       } else {
         old_balance[r][c] = balance[r][c] = 0;
+        if (glacier_cells[r][c] > 0) continue;
+        // A cell without glacier keeps no solute on a glacier part.
+        for (GlacierTracer& stores : glacier_tracers_)
+          for (OwnedGrid* grid : {&stores.pack, &stores.firn, &stores.ice})
+            if (*grid) (*grid).get()[r][c] = 0;
+        if (young_ice_) young_ice_[r][c] = 0;
       }
     }
   });

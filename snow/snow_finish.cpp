@@ -21,13 +21,13 @@
 #include "snow/snow_slide.h"
 
 namespace velorn {
-namespace {
+namespace {}  // namespace
 
 // Per subbasin: the area-weighted sums of ice, firn and snow-on-ice melt times the glacier share,
-// the sum of area weights and the number of cells.
-constexpr int kGlacierSums = 5;
-
-}  // namespace
+// the sum of area weights and the number of cells, then per tracer the solute of the three melts.
+std::size_t schneemodellklasse::GlacierSumStride() const {
+  return static_cast<std::size_t>(kGlacierWaterSums + 3 * tracer_count);
+}
 
 void schneemodellklasse::FlushBuffers() {
   if (GetFlowControl() == 0) return;
@@ -86,12 +86,14 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
   const double area = relative_cell_area != nullptr && relative_cell_area[r][c] > -9999.0
                           ? relative_cell_area[r][c]
                           : 1.0;
-  ExactSum* sums = &glacier_step_sums_[static_cast<std::size_t>(subbasin) * kGlacierSums];
+  ExactSum* sums = &glacier_step_sums_[static_cast<std::size_t>(subbasin) * GlacierSumStride()];
   sums[0].Add(melts[1] * share * area);
   sums[1].Add(melts[0] * share * area);
   sums[2].Add(melts[2] * share * area);
   sums[3].Add(area);
   sums[4].Add(1.0);
+  if (share > 0 && tracer_count > 0)
+    AddGlacierTracerSums(r, c, melts, share * area, on_firn > 0, sums);
 }
 
 // Process 0: the three linear storages of every glacierized subbasin and the soil runoff.
@@ -100,7 +102,7 @@ void schneemodellklasse::RouteGlacierMelt() {
   zonalstatistic* total = glacier_tables_[3].table.get();
   if (rank == 0) {
     for (int32_t i = 1; i <= soil_zone_count; ++i) {
-      const ExactSum* sums = &glacier_step_sums_[static_cast<std::size_t>(i) * kGlacierSums];
+      const ExactSum* sums = &glacier_step_sums_[static_cast<std::size_t>(i) * GlacierSumStride()];
       const double weights = sums[3].Value();
       const double cells = sums[4].Value();
       const GlacierShareRecord& record = glacier_shares[static_cast<std::size_t>(i)];
@@ -109,6 +111,11 @@ void schneemodellklasse::RouteGlacierMelt() {
         const double sum = record.glacierized + record.nonGlacierized;
         const double fg = sum > 0 ? record.glacierized / sum : 0.0;
         const double mean = weights > 0 ? 1.0 / weights : 0.0;
+        if (tracer_count > 0) {
+          const double inflow[3] = {sums[0].Value() * mean, sums[1].Value() * mean,
+                                    sums[2].Value() * mean};
+          RouteGlacierTracers(i, sums, inflow, fg);
+        }
         Qice_els[i] = LinearStorageStep(Qice_els[i], kice_els, sums[0].Value() * mean, fg);
         Qfirn_els[i] = LinearStorageStep(Qfirn_els[i], kfirn_els, sums[1].Value() * mean, fg);
         Qsnow_els[i] = LinearStorageStep(Qsnow_els[i], ksnow_els, sums[2].Value() * mean, fg);
@@ -273,7 +280,7 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
   AlignLayeredSnow();
   if (glacier_cells != nullptr) {
     for (ExactSum& sum : glacier_step_sums_) sum.Reset();
-    glacier_step_sums_.resize(static_cast<std::size_t>(soil_zone_count + 1) * kGlacierSums);
+    glacier_step_sums_.resize(static_cast<std::size_t>(soil_zone_count + 1) * GlacierSumStride());
   }
   // Tables hold no lock: one thread adds, in row order.
   for (int32_t r = first_local_row; r <= last_local_row; ++r)
@@ -324,6 +331,10 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
     TracerBlock& block = tracer_blocks[t];
     if (block.statistics) block.statistics->CollectStep(d.year, d.month, d.day, d.hour, 1);
     if (block.concentration_index > 0) WriteGridOutput(block.concentration_index, 1, false);
+    if (glacier_tracers_.empty()) continue;
+    const GlacierTracer& stores = glacier_tracers_[static_cast<std::size_t>(t)];
+    for (int index : {stores.pack_index, stores.firn_index, stores.ice_index})
+      if (index > 0) WriteGridOutput(index, 1, false);
   }
 }
 

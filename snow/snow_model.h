@@ -29,7 +29,8 @@
 // the storages and their total, the four step outputs, "days_snow", "snow_age" and the albedo;
 // on static glacier cells the snow, ice and firn melt; permafrost thaw; at the end of the step
 // every table, the subbasin glacier melt through Qice_els / Qfirn_els / Qsnow_els into the soil
-// runoff `Qg` of the subbasins whose share record has hasGlacier set, and the grid output. Grids
+// runoff `Qg` of the subbasins whose share record has hasGlacier set (with tracers, their
+// concentration into Qg[t]; snow/glacier_tracers.cpp), and the grid output. Grids
 // over the snow rows are whole on process 0 exactly when wholeGridOnRoot is set; "days_snow",
 // "snow_age", "snowtemp" and "surftemp" read from files hold the own rows only.
 // Settled for the whole model: the evapotranspiration model takes the snow evaporation it books
@@ -60,6 +61,7 @@
 #include "core/exact_sum.h"
 #include "core/matrix.h"
 #include "core/submodel.h"
+#include "core/tracer_bookkeeping.h"
 #include "core/zone_statistics.h"
 #include "evaporation/evapotranspiration.h"
 #include "snow/glacier_record.h"
@@ -422,6 +424,7 @@ class schneemodellklasse : public teilmodellklasse {
   // A cell of a dynamic glacier (snow/glacier_step.cpp): snow on both parts of the cell, then
   // firn melt through the firn stack and ice melt once the glacier part's snow is gone.
   void DynamicGlacierCell(long row, long column);
+  void MeltFirnAndIce(long row, long column, double warm, double radiation, double snow_melt);
   // The step's mass balance of every computed dynamic glacier cell, after the slide
   // redistribution and before response-unit cells copy their master.
   void AddGlacierMassBalances();
@@ -479,6 +482,9 @@ class schneemodellklasse : public teilmodellklasse {
   void ResolveStepGrids();
   StepGrids step_;
   std::vector<ExactSum> glacier_step_sums_;  // per subbasin, see snow/snow_finish.cpp
+  // Water sums per subbasin in glacier_step_sums_: ice, firn and snow melt, area, cells.
+  static constexpr int kGlacierWaterSums = 5;
+  std::size_t GlacierSumStride() const;
   SnowCellSettings cell_settings_;
 
   // Tables of [snow_model] in creation order, of [ice_firn] and of [permafrost].
@@ -489,6 +495,42 @@ class schneemodellklasse : public teilmodellklasse {
   GridMatrix layer_ice_of_step_;
   std::vector<int> tracer_input_index_;  // 1..tracer_count
   StackMatrix firn_stack_data_;          // the firn stack when made here
+
+  // --- Solute on the glaciers (snow/glacier_tracers.cpp) --------------------------------------
+  // Per tracer, on the glacier part of a dynamic glacier cell (per mm of its area): the solute
+  // of its snow pack, of its firn and of the ice the firn became; a mass for a tracer that stays
+  // with the water, a concentration for an evaporating one. `leaving`: the solute (mass) the
+  // step's snow melt, firn melt and ice melt carry off the glacier part.
+  struct GlacierTracer {
+    OwnedGrid pack, firn, ice;
+    int pack_index = 0, firn_index = 0, ice_index = 0;
+    std::array<GridMatrix, 3> leaving;
+  };
+  void SetupGlacierTracers();
+  void ReleaseGlacierTracers();
+  // The glacier part of a dynamic glacier cell after its step: input `P` on the pack of
+  // `pack_before` mm, the pack's outflow, the firn melt and the ice melt.
+  void GlacierTracerStep(long row, long column, double P, double pack_before);
+  // The yearly move of a cell's solute with its water (see UpdateGlacierCellYear): the excess
+  // of the glacier-free pack onto the glacier part, the glacier pack into the firn, the oldest
+  // firn layer (`oldest` mm of `firn_before`) into the ice.
+  void GlacierTracerYear(long row, long column, const GlacierCellState& before,
+                         const GlacierCellState& after, double moved, double oldest);
+  // The solute of a glacier cell's melt into the storage sums of its subbasin, and through the
+  // three linear storages into the concentration of the glacier runoff (process 0).
+  // `sums`: the subbasin's sums (kGlacierWaterSums of the water, then the ice, firn and snow
+  // solute of each tracer); `melts`: the cell's firn, ice and snow storage inflow (mm of the
+  // glacier part); `weight`: share * area.
+  void AddGlacierTracerSums(long row, long column, const double* melts, double weight, bool on_firn,
+                            ExactSum* sums) const;
+  // Before the storages take the step's inflow `inflow` (ice, firn, snow; mm over the
+  // subbasin's area share `fg`): the outflow concentrations and the runoff's into Qg[t].
+  void RouteGlacierTracers(int32_t subbasin, const ExactSum* sums, const double* inflow, double fg);
+  std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
+  GridMatrix young_ice_;  // mm of ice the firn became in this run, which melts first
+  // Concentration of the outflow of the ice, firn and snow storage per tracer and subbasin:
+  // [(t * (subbasins + 1) + i) * 3 + k].
+  std::vector<double> glacier_runoff_concentration_;
 };
 
 }  // namespace velorn

@@ -37,11 +37,13 @@ void schneemodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefin
                                 FormatText("concflux_tracer_%1d_%s", t, "irrigation"),
                                 FormatText("concflux_tracer_%1d_%s", t, "input"), "!!_no_entry_!!");
     }
+    SetupGlacierTracers();
   });
 }
 
 void schneemodellklasse::ReleaseTracers() {
   if (GetFlowControl() == 0) return;
+  ReleaseGlacierTracers();
   teilmodellklasse::ReleaseTracers();
   tracer_input_index_.clear();
 }

@@ -279,7 +279,8 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
     const bool energy = IsEnergyBalanceSnowMethod(method);
     SnowCellInput in = CellInput(r, c);
     const double P = in.P;
-    TracerInput(r, c, P, g.solid[r][c] + g.liquid[r][c]);
+    // The snow the canopy unloads comes with the throughfall's concentration.
+    TracerInput(r, c, P + in.unload, g.solid[r][c] + g.liquid[r][c]);
     SnowCellState st;
     st.solid = g.solid[r][c];
     st.liquid = g.liquid[r][c];

@@ -318,10 +318,15 @@ void unsatzonmodellklasse::FinishTracerStep() {
       const double q_b = runoff.QBb[0][s], q_i = runoff.QIi[0][s], q_d = runoff.QDd[0][s];
       runoff.QBb[t][s] = next[1] > 0 ? next[0] / next[1] : 0.0;
       const double total = q_b + q_i + q_d;
-      runoff.Qg[t][s] =
-          total > 0
-              ? (q_b * runoff.QBb[t][s] + q_i * runoff.QIi[t][s] + q_d * runoff.QDd[t][s]) / total
-              : 0.0;
+      const double soil = q_b * runoff.QBb[t][s] + q_i * runoff.QIi[t][s] + q_d * runoff.QDd[t][s];
+      // The glacier runoff the snow model put into Qg (with its concentration in Qg[t]) before
+      // the soil's joined it: the runoff carries the solute of both.
+      const double glacier = runoff.Qg[0][s] - ((q_d + q_i) + q_b);
+      if (glacier > 0) {
+        runoff.Qg[t][s] = (soil + glacier * runoff.Qg[t][s]) / runoff.Qg[0][s];
+      } else {
+        runoff.Qg[t][s] = total > 0 ? soil / total : 0.0;
+      }
       table[s][0] = 1.0;
       table[s][1] = runoff.Qg[t][s];
       table[s][4] = 1.0;

@@ -203,6 +203,65 @@ TEST_F(InterceptionTest, TracerMassesMoveWithTheWaterAndAreConserved) {
   }
 }
 
+// Two layers (method 11, cover 0.5) and one layer under canopy snow (method 21, LAI 3 in row
+// 2, -5 then +5 C): per cell and step the input's solute is the change of what the layers and
+// the canopy snow hold plus what reaches the ground with the throughfall and the canopy's solid
+// output. By hand at (2,2) (capacity 0.6 mm), P = 3 mm at 2, then clean: each layer keeps 1.2;
+// then the 1.2 mm overflow of 1.8 takes 0.8 off layer 1, layer 2 holds 1.6 in 1.65 mm, and
+// its 1.05 mm overflow take their share.
+class InterceptionTracerTest : public InterceptionTest {
+ protected:
+  void TwoSteps(int method) {
+    std::vector<MultilayerLanduseRecord> table(2);
+    table[0].code = 1;
+    table[1].LayerCount = 2;
+    if (method == 11) setup_.multilayer_landuse_table = table.data();
+    AddRainInputs(method == 11 ? 2 : 1, Fill(1), {{2, 2, 2, 2}, {3, 3, 3, 3}}, Fill(0.5));
+    AddMeteoInputs(-5.0);
+    double** input = Add("concflux_tracer_1_input", {{N, 1, 1, 1}, {4, 2, 1, 3}}).get();
+    ASSERT_EQ(Make(Section(method)), 0) << screen_.str();
+    model_->transition_half_width = 1.0;
+    std::vector<TracerDefinition> tracers(2);
+    std::vector<ZoneStatisticsRecord> records(kZoneStatisticsCapacity + 1);
+    int32_t error = -1;
+    model_->SetupTracers(error, 1, tracers.data(), records.data(), kZoneStatisticsCapacity);
+    ASSERT_EQ(error, 0) << screen_.str();
+    double** held = Grid("concstor_tracer_1_interception_model");
+    double** flux = Grid("concflux_tracer_1_interception_model");
+    const double by_hand[2][2] = {{2.4, 2.0},
+                                  {0.4 + 1.6 * 0.6 / 1.65, (0.4 + 1.6 * 1.05 / 1.65) / 2.4}};
+    for (int step = 0; step < 2; ++step) {
+      GridMatrix before = test::MakeGrid(diag_, Fill(0));
+      for (int r = 1; r <= 2; ++r)
+        for (int c = 3 - r; c <= 4; ++c) before[r][c] = held[r][c];
+      model_->RunStep(step, 1, 1, 2001);
+      double** solid = Grid("Snow_canopy_unload_solid");
+      for (int r = 1; r <= 2; ++r)
+        for (int c = 3 - r; c <= 4; ++c)
+          EXPECT_NEAR(input[r][c] * Grid("precipitation")[r][c],
+                      held[r][c] - before[r][c] +
+                          flux[r][c] * (Grid("throughfall0")[r][c] + (solid ? solid[r][c] : 0)),
+                      1e-12)
+              << r << "," << c << " step " << step;
+      if (method == 11) {
+        EXPECT_NEAR(held[2][2], by_hand[step][0], 1e-12);
+        EXPECT_NEAR(flux[2][2], by_hand[step][1], 1e-12);
+      } else if (step == 0) {
+        EXPECT_GT(held[2][2], 0.0) << "held by the canopy snow";
+      }
+      input[2][2] = 0.0;
+      for (int c = 1; c <= 4; ++c) Grid("temperature")[2][c] = 5.0;
+    }
+  }
+};
+
+TEST_F(InterceptionTracerTest, TwoLayers) {
+  TwoSteps(11);
+}
+TEST_F(InterceptionTracerTest, CanopySnow) {
+  TwoSteps(21);
+}
+
 // Without snow model, irrigation or input grid of a concentration the tracers still run: the
 // water input carries none, and what is stored only decays.
 TEST_F(InterceptionTest, TracersRunWithoutAnInputConcentration) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/example_sections.h"
+#include "tests/support/glacier_example.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
 #include "tests/support/water_balance_table.h"
@@ -23,65 +24,6 @@ namespace velorn::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// An ASCII grid of the example: its six header lines and its cells.
-struct Grid {
-  std::string header;
-  std::vector<double> cells;
-};
-
-Grid ReadGrid(const fs::path& path) {
-  std::istringstream in(ReadFile(path.string()));
-  Grid grid;
-  int ncols = 0, nrows = 0;
-  for (int line = 0; line < 6; ++line) {
-    std::string text, key;
-    std::getline(in, text);
-    grid.header += text + "\n";
-    std::istringstream fields(text);
-    if (line == 0) fields >> key >> ncols;
-    if (line == 1) fields >> key >> nrows;
-  }
-  grid.cells.resize(static_cast<std::size_t>(ncols * nrows));
-  for (double& value : grid.cells) in >> value;
-  return grid;
-}
-
-void WriteGrid(const fs::path& path, const Grid& grid) {
-  std::ostringstream out;
-  out << grid.header;
-  for (double value : grid.cells) out << value << "\n";
-  WriteFile(path.string(), out.str());
-}
-
-// Cells above the 90th percentile of elevation are glacier, those above the 80th a fifth
-// glacier; each glacier carries the code of its subbasin.
-void WriteGlacierGrids(const fs::path& dir) {
-  const Grid dem = ReadGrid(dir / "dem.asc");
-  const Grid zones = ReadGrid(dir / "zones.asc");
-  std::vector<double> heights;
-  for (std::size_t i = 0; i < dem.cells.size(); ++i)
-    if (dem.cells[i] > -9999 && zones.cells[i] > -9999) heights.push_back(dem.cells[i]);
-  std::sort(heights.begin(), heights.end());
-  const double p80 = heights[heights.size() * 8 / 10], p90 = heights[heights.size() * 9 / 10];
-  Grid fraction = dem, codes = dem;
-  for (std::size_t i = 0; i < dem.cells.size(); ++i) {
-    const bool basin = dem.cells[i] > -9999 && zones.cells[i] > -9999;
-    const double g = !basin ? -9999 : dem.cells[i] >= p90 ? 1.0 : dem.cells[i] >= p80 ? 0.2 : 0.0;
-    fraction.cells[i] = g;
-    codes.cells[i] = g > 0 ? zones.cells[i] : -9999;
-  }
-  WriteGrid(dir / "glacier_fraction.asc", fraction);
-  WriteGrid(dir / "glacier_codes.asc", codes);
-}
-
-const std::string kIceFirn =
-    "[ice_firn]\n11\n3\n4\n2\n1\n0.1\n0.2\n0.1\n0.2\n10\n20\n5\n0\n0\n0\n"
-    "firn.asc\n0\nqfirn.stat 2001\nice.asc\n0\nqice.stat 2001\nqglac.stat 2001\n"
-    "qsnowglac.stat 2001\n0\n3 2500 0.5\n2 1\n28.5 1.36 4 1\nfirn.stk\n0\nfirnwe.stat 2001\n"
-    "gmb.asc\n0\ngmbold.asc\n0\ngmb1.stat 2001\ngmb2.stat 2001\n1.0\nsnowglac.stat 2001\n"
-    "og1.asc\n0\nog2.asc\n0\nog3.asc\n0\nog4.asc\n0\nog5.asc\n0\nog6.asc\n0\nog7.asc\n0\n"
-    "5 0.3\n\n";
 
 struct GlacierEdit {
   std::string from, to;
@@ -92,14 +34,11 @@ RunResult RunGlacierExample(const TempDir& dir, int processes,
   CopyExample(dir.path());
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
   WriteGlacierGrids(dir.path());
-  const std::vector<GlacierEdit> glacier_edits = {
+  std::vector<GlacierEdit> glacier_edits = {
       {"0          # end: hour, day, month, year (the last daily step, 31 December 2019)\n31\n12\n",
        "0\n3\n1\n"},
-      {"[standard_grids]\n5\n",
-       "[standard_grids]\n7\nglacier_fraction.asc GlacierizedCells 0\n"
-       "glacier_codes.asc GlacierCodes 0\n"},
-      {"[routing_model]\n1          # on", "[routing_model]\n0          # off"},
-      {kSectionsEnd, kIceFirn + kSectionsEnd}};
+      {"[routing_model]\n1          # on", "[routing_model]\n0          # off"}};
+  for (const auto& [from, to] : GlacierEdits()) glacier_edits.push_back({from, to});
   edits.insert(edits.begin(), glacier_edits.begin(), glacier_edits.end());
   const std::string control = (dir.path() / "front-range.ctl").string();
   std::string text = ReadFile(control);

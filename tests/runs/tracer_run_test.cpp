@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/glacier_example.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
 #include "tests/support/water_balance_table.h"
@@ -93,6 +94,19 @@ double Sum(const std::string& path) {
   return std::accumulate(cells.begin(), cells.end(), 0.0);
 }
 
+// The sum of a grid's or stack's cells, each times 1 - g, or g (`glacier_part`), of its cell's
+// glacier share g (none: 0).
+double Weighed(const std::string& path, const std::vector<double>& glacier, bool glacier_part) {
+  std::size_t levels = 0;
+  const std::vector<double> cells = Cells(path, levels);
+  double sum = 0;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const double g = glacier.empty() ? 0.0 : std::clamp(glacier[i / levels], 0.0, 1.0);
+    sum += cells[i] * (glacier_part ? g : 1.0 - g);
+  }
+  return sum;
+}
+
 // The subbasin columns of a statistics table (with or without the basin mean): row 0 their area
 // shares, then one row per day.
 std::vector<std::vector<double>> Rows(const std::string& path) {
@@ -113,14 +127,20 @@ std::vector<std::vector<double>> Rows(const std::string& path) {
 // The rain's tracer in the stores at the end (snow, leaves, soil) and in the runoff of the
 // days, as basin means (and those of the grids `more`), over what came with the rain; the days'
 // rows of runoff and of concentration to `runoff` and `concentration` (row 0: the area shares).
+// `glacier`: the cells' glacier shares; their glacier parts hold the solute of their snow, firn
+// and ice, the rest that of the snow cover, the leaves and the soil.
 double AccountedShare(const std::string& out, std::vector<std::vector<double>>& runoff,
                       std::vector<std::vector<double>>& concentration,
-                      const std::vector<std::string>& more = {}) {
+                      const std::vector<std::string>& more = {},
+                      const std::vector<double>& glacier = {}) {
   const auto zones = AsciiGridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
-  double found =
-      (Sum(out + "consnow_.asc") + Sum(out + "coninter.asc") + Sum(out + "conunsat.asc")) / cells;
+  double found = 0;
+  for (const char* store : {"consnow_.asc", "coninter.asc", "conunsat.asc"})
+    found += Weighed(out + store, glacier, false) / cells;
+  for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
+    if (!glacier.empty()) found += Weighed(out + store, glacier, true) / cells;
   for (const std::string& name : more) found += Sum(out + name) / cells;
   runoff = Rows(out + "qg.stat");
   concentration = Rows(out + "conunsat.sta");
@@ -258,6 +278,46 @@ TEST(TracerRun, KeepsItsMassWithTheLeavesAboveTheSnow) {
   std::vector<std::vector<double>> runoff, concentration;
   EXPECT_NEAR(AccountedShare((dir.path() / "output/").string(), runoff, concentration), 1.0, 1e-6);
   EXPECT_EQ(concentration.size(), 21u);
+}
+
+// Dynamic glaciers (tests/support/glacier_example.h) from 1 to 20 January, their linear
+// storages instantaneous and their yearly evaluation after the run: the rain's tracer is held
+// by the glacier-free parts (snow cover, leaves, soil, weighed 1 - g) and the glacier parts
+// (snow, firn and ice, weighed g) or has left with the runoff, on 1 and 3 processes alike.
+TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
+  TempDir one, three;
+  auto edits = GlacierEdits();
+  edits.insert(edits.end(), {{"0.2\n10\n20\n5\n", "0.2\n0.0001\n0.0001\n0.0001\n"},
+                             {"\n2 1\n28.5", "\n2 6\n28.5"}});
+  for (const TempDir* dir : {&one, &three}) {
+    WriteGlacierGrids(dir->path());
+    const RunResult result = RunTracerExample(*dir, dir == &one ? 1 : 3, "", true, edits);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  }
+  const std::string out = (one.path() / "output/").string();
+  for (const char* name : {"conunsat.sta", "consnowg.asc", "confirn_.asc", "conice__.asc"})
+    EXPECT_EQ(ReadFile(out + name), ReadFile((three.path() / "output" / name).string())) << name;
+  std::vector<std::vector<double>> runoff, concentration;
+  const auto glacier = AsciiGridCells(out + "../glacier_fraction.asc");
+  EXPECT_NEAR(AccountedShare(out, runoff, concentration, {}, glacier), 1.0, 1e-6);
+  EXPECT_GT(Sum(out + "consnowg.asc"), 0.0) << "the glacier parts hold the rain's tracer";
+}
+
+// Snow held in the forest canopy (interception method 22, canopy grids unwritten): the canopy's
+// load keeps the solute of the snow it takes, and the snow that falls past it or is unloaded
+// reaches the snow cover with its solute.
+TEST(TracerRun, KeepsItsMassThroughTheCanopySnow) {
+  TempDir dir;
+  std::string canopy;
+  for (int i = 0; i < 10; ++i) canopy += "canopy" + std::to_string(i) + ".asc\n0\nc.sta 0\n";
+  const RunResult result =
+      RunTracerExample(dir, 1, "", true,
+                       {{"2          # method: evaporation", "22 # method"},
+                        {"0          # the storages start empty (1: read from the grids above)\n",
+                         "0\n" + canopy + "0.5\n0.01\n1.0\n"}});
+  ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  std::vector<std::vector<double>> runoff, concentration;
+  EXPECT_NEAR(AccountedShare((dir.path() / "output/").string(), runoff, concentration), 1.0, 1e-6);
 }
 
 }  // namespace

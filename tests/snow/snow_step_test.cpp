@@ -432,6 +432,45 @@ TEST_F(SnowStepTest, TracerMassFollowsTheWater) {
   model_->ReleaseTracers();
 }
 
+// Solute on the glacier part of (1,2) (g = 0.5, firn 3 x 50 mm holding 30 units, glacier 7 as
+// above, 6 °C): 0.2 mm of rain at concentration 2 brings 0.4, the pack drains it all, then 1 mm
+// of firn melt takes 30 / 150; in = held + out: 30.4 = 29.8 + 0.6. The storages (made
+// instantaneous) give the runoff 0.6 * 0.5 over the water 0.75 (ice of (1,1)) + 1.2 * 0.5. On
+// the evaluation step the oldest firn layer (50 of 149 mm) takes its share into the ice.
+TEST_F(SnowStepTest, TracerOnTheGlacierPartOfADynamicCell) {
+  Add("GlacierizedCells", {{1, 0.5, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
+  Add("GlacierCodes", {{7, 7, N, N}, {N, N, N, N}, {N, N, N, N}});
+  Add("concflux_tracer_1_input", Fill(2.0));
+  GlacierSection dynamic;
+  dynamic.method = 11;
+  Start(Section(SnowSection{}) + IceFirn(dynamic));
+  std::vector<TracerDefinition> tracers(2);
+  tracers[1].max_conc = 100;
+  int32_t error = -1;
+  model_->SetupTracers(error, 1, tracers.data(), nullptr, 0);
+  ASSERT_EQ(error, 0);
+  std::vector<double> water(3, 0.0), tracer(3, 0.0);
+  double* runoff[2] = {water.data(), tracer.data()};
+  ASSERT_TRUE(model_->SetQg(runoff));
+  model_->kice_els = model_->kfirn_els = model_->ksnow_els = 1e-4;
+  At("concstor_tracer_1_firn", 1, 2) = 30;
+  SetAll("temperature", 6);
+  SetAll("precipitation", 0);
+  At("precipitation", 1, 2) = 0.2;
+  Step();
+  ASSERT_DOUBLE_EQ(At("SnowMelt_onGlacier", 1, 2) + At("melt_from_firn", 1, 2), 1.2);
+  EXPECT_DOUBLE_EQ(At("concstor_tracer_1_firn", 1, 2), 29.8);
+  EXPECT_NEAR(tracer[1], 0.6 * 0.5 / (0.75 + 1.2 * 0.5), 1e-12);
+  SetAll("temperature", -5);
+  At("precipitation", 1, 2) = 0;
+  model_->time_shift = 0.5;
+  model_->RunSnowStep(23, 30, 9, 2001);
+  model_->FinishStep(23, 30, 9, 2001);
+  EXPECT_NEAR(At("concstor_tracer_1_ice", 1, 2), 29.8 * 50 / 149, 1e-12);
+  EXPECT_NEAR(At("concstor_tracer_1_firn", 1, 2), 29.8 * 99 / 149, 1e-12);
+  model_->ReleaseTracers();
+}
+
 // With the soil model's layered pack on, snowfall fills the layers, melt leaves them and goes to
 // level 0 of the liquid stack, and the end of the step aligns the layers with the solid storage.
 // The same within the step on a static ice cell (1, 2), whose snow melts by DDFsnow 2 mm/(°C d):
