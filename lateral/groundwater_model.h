@@ -279,6 +279,7 @@ class gwflowclass : public teilmodellklasse {
   void SetupTracerLayer(int t, int l);
   void SetupSoluteWater();
   void BeginTracerSubStep();
+  void TakeSoluteFromGrids();
   void TakeSoilExchange(int t);
   void DecayTracers();
   void TransportTracers();

@@ -80,15 +80,7 @@ void gwflowclass::SetupTracers(int32_t& error, int32_t count, TracerDefinition* 
           d.gridcode, false);
     }
     // The soil columns' first sub-step takes back water at the start concentrations.
-    for (int t = 1; t <= tracer_count; ++t)
-      for (int l = 1; l <= layer_count; ++l) {
-        GwTracerLayer& layer = gw_tracers[t].layers[l];
-        ForEachRow(first_local_row, last_local_row, [&](long r) {
-          for (long c = 1; c <= ncols; ++c)
-            if (Owns(r, c) && ValidReference(r, c))
-              layer.mass[r][c] = MassOf(t, l, r, c, layer.concentration[r][c]);
-        });
-      }
+    TakeSoluteFromGrids();
     StoreTracers();
     tracer_mass_running = false;
   });
@@ -158,6 +150,19 @@ double gwflowclass::StoredOf(int t, int l, long r, long c, double mass) const {
   return water > 0 ? mass / water : 0.0;
 }
 
+// The solute of every layer and own cell from its registered grid.
+void gwflowclass::TakeSoluteFromGrids() {
+  for (int t = 1; t <= tracer_count; ++t)
+    for (int l = 1; l <= layer_count; ++l) {
+      GwTracerLayer& layer = gw_tracers[t].layers[l];
+      ForEachRow(first_local_row, last_local_row, [&](long r) {
+        for (long c = 1; c <= ncols; ++c)
+          if (Owns(r, c) && ValidReference(r, c))
+            layer.mass[r][c] = MassOf(t, l, r, c, layer.concentration[r][c]);
+      });
+    }
+}
+
 // Entries are cleared from the last registered one down, so the registry keeps no holes.
 void gwflowclass::ReleaseTracers() {
   for (int t = static_cast<int>(gw_tracers.size()) - 1; t >= 1; --t) {
@@ -180,15 +185,7 @@ void gwflowclass::BeginTracerSubStep() {
   if (gw_tracers.size() < 2) return;
   // The grids as set up (or set since) give the first sub-step's solute; later the solute
   // itself runs on, so that a cell left without water keeps what it holds.
-  for (int t = 1; t <= tracer_count && !tracer_mass_running; ++t)
-    for (int l = 1; l <= layer_count; ++l) {
-      GwTracerLayer& layer = gw_tracers[t].layers[l];
-      ForEachRow(first_local_row, last_local_row, [&](long r) {
-        for (long c = 1; c <= ncols; ++c)
-          if (Owns(r, c) && ValidReference(r, c))
-            layer.mass[r][c] = MassOf(t, l, r, c, layer.concentration[r][c]);
-      });
-    }
+  if (!tracer_mass_running) TakeSoluteFromGrids();
   tracer_mass_running = true;
   // The soil zone registers its exchange grids after this model: look them up when there.
   std::vector<double**> soil(static_cast<std::size_t>(tracer_count) + 1, nullptr);
