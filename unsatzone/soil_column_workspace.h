@@ -66,7 +66,7 @@ struct SoilColumnWorkspace : ColumnArrays {
     kRiverOut,    // exfiltration into the river (rate)
     kRiverIn,     // infiltration from the river (rate)
     kThetaTrial,  // trial contents of the content limiter
-    kKs,          // saturated conductivity of the fluxes
+    kKs,          // saturated conductivity of the fluxes, where snow or a thaw depth set it
     kLiquid,      // liquid fraction of the layer's water (heat transfer)
     kArrayCount
   };
