@@ -33,9 +33,9 @@ inline double Suction(const SoilColumnWorkspace& ws, const ColumnCell& cell, int
   return e.record->GetSuction(e.layer, theta, hint);
 }
 inline double Relative(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double theta,
-                       double cap) {
+                       double cap, int* hints) {
   const LayerEntry e = EntryOf(ws, cell, i);
-  return e.record->GetRelativeConductivity(e.layer, theta, cap);
+  return e.record->GetRelativeConductivity(e.layer, theta, cap, hints[i]);
 }
 inline double Centre(const double* z, int i) {
   return 0.5 * (z[i - 1] + z[i]);
@@ -54,19 +54,19 @@ int ScanRiverLayers(const SoilColumnWorkspace& ws, int start) {
 // harmonic mean near and below the table, the larger of the two above it). `lower` carries the
 // relative conductivity of layer i + 1 to the next interface, where it is layer i's (`lowerOf`
 // names the layer it belongs to; -1 - M: none), saving one look-up per layer.
-double InterfaceConductivity(const SoilColumnWorkspace& ws, const ColumnCell& cell,
-                             const double* ks, int i, double fu, double fl, double& lower,
-                             int& lowerOf) {
+double InterfaceConductivity(SoilColumnWorkspace& ws, const ColumnCell& cell, const double* ks,
+                             int i, double fu, double fl, double& lower, int& lowerOf) {
+  int* hints = ws[W::kConductivityHint];
   const double* t0 = ws[W::kTheta0];
   const double* tm = ws[W::kThetaMean];
   const double* dz = ws[W::kDz];
   if (cell.clayLayer > 0 && (i == cell.clayLayer || i + 1 == cell.clayLayer)) {
     const int c = cell.clayLayer;
-    return cell.kSatClay * Relative(ws, cell, i, 0.5 * (t0[c] + tm[c]), fu);
+    return cell.kSatClay * Relative(ws, cell, i, 0.5 * (t0[c] + tm[c]), fu, hints);
   }
   if (i > cell.gwLayer) return ks[i];
-  double ru = lowerOf == i ? lower : Relative(ws, cell, i, 0.5 * (t0[i] + tm[i]), fu);
-  double rl = Relative(ws, cell, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl);
+  double ru = lowerOf == i ? lower : Relative(ws, cell, i, 0.5 * (t0[i] + tm[i]), fu, hints);
+  double rl = Relative(ws, cell, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl, hints);
   lower = rl;
   lowerOf = i + 1;
   double s = i >= 1 ? cell.soil->maxratio : cell.snow->maxratio;
@@ -102,7 +102,7 @@ double Extraction(SoilColumnWorkspace& ws, const ColumnCell& cell, const double*
   const double qmax = std::max(0.0, (tm[i] - fc) * dz[i] / dt);
   const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
   if (qmax <= 0 || (ks[i] <= ks[i + 1] && !drains)) return 0.0;
-  const double r = Relative(ws, cell, i, tm[i], fu);
+  const double r = Relative(ws, cell, i, tm[i], fu, ws[W::kConductivityHint]);
   if (ks[i] > ks[i + 1])
     ext[i] = r * ks[i] * dz[i] * (i >= 1 ? cell.drainageDensity : cell.snowDrainageDensity);
   double drain = 0;

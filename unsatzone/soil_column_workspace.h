@@ -71,12 +71,13 @@ struct SoilColumnWorkspace : ColumnArrays {
     kArrayCount
   };
 
-  // Table intervals of the last suction look-up of each layer (-M..N), one set per kind of
-  // content looked up. They only start the next look-up of the layer nearby (the suction is the
+  // Table intervals of the last look-up of each layer (-M..N), one set per kind of content
+  // looked up. They only start the next look-up of the layer nearby (the suction is the
   // same from any start), so they survive from one evaluation and iteration to the next.
   enum Hints {
-    kMeanHint,     // heads: contents at the start of the step and the iterates' mean
-    kPredictHint,  // flux limiter: predicted contents
+    kMeanHint,          // heads: contents at the start of the step and the iterates' mean
+    kPredictHint,       // flux limiter: predicted contents
+    kConductivityHint,  // relative conductivities of the fluxes and the interflow
     kHintCount
   };
 
