@@ -575,20 +575,32 @@ double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   double* theta = ws[W::kTheta];
   double* mean = ws[W::kThetaMean];
   double change = 0;
-  for (int i = cell.i0 + 1; i <= lowest; ++i) {
+  int clamps = 0;
+  // The new content of layer i (clamped to [0, 1]); returns the previous one.
+  auto update = [&](int i) {
     const double prev = theta[i];
-    if (iteration < 4) mean[i] = prev;
     const double raw = (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
     theta[i] = std::clamp(raw, 0.0, 1.0);
-    if (clamped != nullptr && theta[i] != raw) ++*clamped;
+    clamps += theta[i] != raw;
     change = std::max(change, std::fabs(prev - theta[i]));
-    if (iteration >= 4) {
-      meanCount = iteration - 3;
-      mean[i] = (meanCount * mean[i] + theta[i]) / (meanCount + 1);
-    } else {
+    return prev;
+  };
+  if (iteration < 4) {
+    for (int i = cell.i0 + 1; i <= lowest; ++i) {
+      const double prev = update(i);
       mean[i] = 0.5 * (prev + theta[i]);
     }
+  } else if (cell.i0 + 1 <= lowest) {
+    // From the fourth iteration on, the running mean of the iterates.
+    meanCount = iteration - 3;
+    const double n = meanCount;
+    const double n1 = meanCount + 1;
+    for (int i = cell.i0 + 1; i <= lowest; ++i) {
+      update(i);
+      mean[i] = (n * mean[i] + theta[i]) / n1;
+    }
   }
+  if (clamped != nullptr) *clamped += clamps;
   return change;
 }
 
