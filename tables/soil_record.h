@@ -101,6 +101,8 @@ struct SoilRecord {
     const int j = hint;
     if (j >= 1 && j < SuctionTableLast && t[j] > theta && theta >= t[j + 1])
       return SuctionInInterval(layer, j, theta);
+    // A saturated content (a layer under the water table) needs no search.
+    if (theta >= t[1] && theta > t[SuctionTableLast]) return 0.0;
     return SearchSuction(layer, theta, hint);
   }
   // Water content at `suction`: theta_sat at or below 0, theta_res at or beyond 150.
@@ -115,6 +117,7 @@ struct SoilRecord {
     const int j = hint;
     if (j >= 1 && j < ConductivityTableLast && t[j] > x && x >= t[j + 1])
       return ConductivityInInterval(layer, j, x);
+    if (x >= t[1]) return 1.0;
     return SearchConductivity(layer, x, hint);
   }
   const std::vector<double>& GetKsat() const { return ksat; }
