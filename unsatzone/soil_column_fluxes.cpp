@@ -32,11 +32,6 @@ inline double Suction(const SoilColumnWorkspace& ws, const ColumnCell& cell, int
   const LayerEntry e = EntryOf(ws, cell, i);
   return e.record->GetSuction(e.layer, theta, hint);
 }
-inline double Relative(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double theta,
-                       double cap, int* hints) {
-  const LayerEntry e = EntryOf(ws, cell, i);
-  return e.record->GetRelativeConductivity(e.layer, theta, cap, hints[i]);
-}
 inline double Centre(const double* z, int i) {
   return 0.5 * (z[i - 1] + z[i]);
 }
@@ -50,23 +45,45 @@ int ScanRiverLayers(const SoilColumnWorkspace& ws, int start) {
   return last;
 }
 
+// What the fluxes of one ComputeLayerFluxes call read and write of the column, found once.
+struct FluxColumn {
+  SoilColumnWorkspace& ws;
+  const ColumnCell& cell;
+  const double* ks;  // saturated conductivities
+  double dt;
+  const double* t0 = ws[W::kTheta0];
+  const double* tm = ws[W::kThetaMean];
+  const double* dz = ws[W::kDz];
+  const double* z = ws[W::kZBound];
+  const double* head = ws[W::kHead];
+  double* ext = ws[W::kExtraction];
+  int* hints = ws[W::kConductivityHint];
+};
+
+// Relative conductivity of layer i at min(theta, cap).
+inline double Relative(const FluxColumn& c, int i, double theta, double cap) {
+  const LayerEntry e = EntryOf(c.ws, c.cell, i);
+  return e.record->GetRelativeConductivity(e.layer, theta, cap, c.hints[i]);
+}
+
 // Interface conductivity between layers i and i + 1 (step 4 of the fluxes: ratio-limited
 // harmonic mean near and below the table, the larger of the two above it). `lower` carries the
 // relative conductivity of layer i + 1 to the next interface, where it is layer i's (`lowerOf`
 // names the layer it belongs to; -1 - M: none), saving one look-up per layer.
-double InterfaceConductivity(SoilColumnWorkspace& ws, const ColumnCell& cell, const double* ks,
-                             int i, double fu, double fl, double& lower, int& lowerOf) {
-  int* hints = ws[W::kConductivityHint];
-  const double* t0 = ws[W::kTheta0];
-  const double* tm = ws[W::kThetaMean];
-  const double* dz = ws[W::kDz];
+inline double InterfaceConductivity(const FluxColumn& c, int i, double fu, double fl, double& lower,
+                                    int& lowerOf) {
+  const ColumnCell& cell = c.cell;
+  const double* t0 = c.t0;
+  const double* tm = c.tm;
+  const double* dz = c.dz;
+  const double* ks = c.ks;
   if (cell.clayLayer > 0 && (i == cell.clayLayer || i + 1 == cell.clayLayer)) {
-    const int c = cell.clayLayer;
-    return cell.kSatClay * Relative(ws, cell, i, 0.5 * (t0[c] + tm[c]), fu, hints);
+    const int k = cell.clayLayer;
+    return cell.kSatClay * Relative(c, i, 0.5 * (t0[k] + tm[k]), fu);
   }
   if (i > cell.gwLayer) return ks[i];
-  double ru = lowerOf == i ? lower : Relative(ws, cell, i, 0.5 * (t0[i] + tm[i]), fu, hints);
-  double rl = Relative(ws, cell, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl, hints);
+  double ru = lowerOf == i ? lower : Relative(c, i, 0.5 * (t0[i] + tm[i]), fu);
+  double rl = Relative(c, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl);
   lower = rl;
   lowerOf = i + 1;
   double s = i >= 1 ? cell.soil->maxratio : cell.snow->maxratio;
@@ -88,21 +105,21 @@ double InterfaceConductivity(SoilColumnWorkspace& ws, const ColumnCell& cell, co
 }
 
 // Interflow and tile drainage out of layer i; returns the tile drainage.
-double Extraction(SoilColumnWorkspace& ws, const ColumnCell& cell, const double* ks, int i,
-                  double fu, double dt) {
-  double* ext = ws[W::kExtraction];
-  const double* tm = ws[W::kThetaMean];
-  const double* dz = ws[W::kDz];
-  const double* z = ws[W::kZBound];
-  const double* head = ws[W::kHead];
+inline double Extraction(const FluxColumn& c, int i, double fu) {
+  const ColumnCell& cell = c.cell;
+  double* ext = c.ext;
+  const double* tm = c.tm;
+  const double* dz = c.dz;
+  const double* ks = c.ks;
+  const double dt = c.dt;
   ext[i] = 0;
-  if (i >= cell.gwLayer || z[i] - head[i] >= kInterflowSuctionLimit) return 0.0;
+  if (i >= cell.gwLayer || c.z[i] - c.head[i] >= kInterflowSuctionLimit) return 0.0;
   const double fc =
-      i >= 1 ? cell.fieldCapacity[i] : cell.snow->GetTheta(ws.M + i, kFieldCapacitySuction);
+      i >= 1 ? cell.fieldCapacity[i] : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
   const double qmax = std::max(0.0, (tm[i] - fc) * dz[i] / dt);
   const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
   if (qmax <= 0 || (ks[i] <= ks[i + 1] && !drains)) return 0.0;
-  const double r = Relative(ws, cell, i, tm[i], fu, ws[W::kConductivityHint]);
+  const double r = Relative(c, i, tm[i], fu);
   if (ks[i] > ks[i + 1])
     ext[i] = r * ks[i] * dz[i] * (i >= 1 ? cell.drainageDensity : cell.snowDrainageDensity);
   double drain = 0;
@@ -246,7 +263,8 @@ struct LimiterColumn {
 };
 
 // The flux limiter at the boundary below layer i (see LimitInterfaceFlux).
-inline double LimitBoundary(const LimiterColumn& c, int i, double q, PredictedSuction& carried) {
+inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& c, int i, double q,
+                                                           PredictedSuction& carried) {
   const SoilColumnWorkspace& ws = c.ws;
   const ColumnCell& cell = c.cell;
   const double* z = c.z;
@@ -376,19 +394,21 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
   if (river != nullptr && cell.riverOn) ComputeRiverReinfiltration(ws, cell, *river, dt, totals);
 
   const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kFluxes);
+  const FluxColumn column{ws, cell, ks, dt};
   double lower = 0;
   int lower_of = -1 - ws.M;
+  double fl = IceFactor(ws, cell, cell.i0 + 1);
   for (int i = cell.i0 + 1; i <= lowest; ++i) {
-    const double fu = IceFactor(ws, cell, i);
-    const double fl = IceFactor(ws, cell, i + 1);  // the soil's effectiveness from layer 1 on
-    const double k = InterfaceConductivity(ws, cell, ks, i, fu, fl, lower, lower_of);
+    const double fu = fl;
+    fl = IceFactor(ws, cell, i + 1);  // the soil's effectiveness from layer 1 on
+    const double k = InterfaceConductivity(column, i, fu, fl, lower, lower_of);
     q[i] = LayerFlux(k, head[i], head[i + 1], dz[i], dz[i + 1]);
     if (i == 0 && q[i] > 0) q[i] = 0;  // no water rises from the soil into the snow
-    totals.drainage += Extraction(ws, cell, ks, i, fu, dt);
+    totals.drainage += Extraction(column, i, fu);
   }
   PredictedSuction carried;
-  const LimiterColumn column{ws, cell, dt};
-  const double* ext = column.ext;
+  const LimiterColumn limiter{ws, cell, dt};
+  const double* ext = limiter.ext;
   for (int i = cell.i0 + 1; i <= lowest; ++i) {
     if (i == 0) continue;
     // Without flux and extraction the limiter keeps both (its end point is the same zero
@@ -397,7 +417,7 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
       carried = PredictedSuction{};
       continue;
     }
-    q[i] = LimitBoundary(column, i, q[i], carried);
+    q[i] = LimitBoundary(limiter, i, q[i], carried);
   }
 }
 
