@@ -347,7 +347,10 @@ void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   for (int i = cell.i0 + 1; i <= lowest; ++i) {
     const double f = IceFactor(ws, cell, i);
     if (iteration == 0) s0[i] = Suction(ws, cell, i, f * t0[i], hint[i]);
-    const double psi = 0.5 * (Suction(ws, cell, i, f * tm[i], hint[i]) + s0[i]);
+    // The first iteration's mean is the start content: the same suction.
+    const double sm =
+        iteration == 0 && tm[i] == t0[i] ? s0[i] : Suction(ws, cell, i, f * tm[i], hint[i]);
+    const double psi = 0.5 * (sm + s0[i]);
     scratch[i] = psi;
     const double zc = Centre(z, i);
     head[i] = zc - psi;
