@@ -136,6 +136,7 @@ int Run(int argc, char** argv) {
   model->SetSubStepCount(substeps);
   model->SetupRunoff(0);
   model->LinkWaterInputGrid(false);
+  model->BeginStep(1, 1, 1, 2001);  // the zone sums' records of the step
   const long cells = static_cast<long>(side) * side;
 
   std::printf("soil-water sub-step: %d x %d cells, %d layers, %d sub-steps per step\n", side, side,

@@ -128,15 +128,18 @@ double SoilRecord::GetTheta(int layer, double suction_value) const {
 }
 
 double SoilRecord::GetRelativeConductivity(int layer, double a, double b) const {
-  const double x = std::min(a, b);
+  int hint = 0;
+  return SearchConductivity(layer, std::min(a, b), hint);
+}
+
+// As with the suctions, the interval that holds x is the one the bisection finds.
+double SoilRecord::SearchConductivity(int layer, double x, int& hint) const {
   const double* t = ThetaForConductivity[layer].data();
-  const double* k = RelativeConductivity[layer].data();
   const int last = ConductivityTableLast;
-  if (x < t[last]) return k[last];
+  if (x < t[last]) return RelativeConductivity[layer][last];
   if (x >= t[1]) return 1.0;
-  const int j = DescendingBracket(t, last, x);
-  const double f = (x - t[j + 1]) / (t[j] - t[j + 1]);
-  return f * k[j] + (1.0 - f) * k[j + 1];
+  hint = DescendingBracket(t, last, x);
+  return ConductivityInInterval(layer, hint, x);
 }
 
 // --- Freezing curve ------------------------------------------------------------------------------

@@ -31,6 +31,7 @@
 // o + 1 .. o + n.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string>
@@ -100,12 +101,25 @@ struct SoilRecord {
     const int j = hint;
     if (j >= 1 && j < SuctionTableLast && t[j] > theta && theta >= t[j + 1])
       return SuctionInInterval(layer, j, theta);
+    // A saturated content (a layer under the water table) needs no search.
+    if (theta >= t[1] && theta > t[SuctionTableLast]) return 0.0;
     return SearchSuction(layer, theta, hint);
   }
   // Water content at `suction`: theta_sat at or below 0, theta_res at or beyond 150.
   double GetTheta(int layer, double suction) const;
   // Relative conductivity (0..1) at min(a, b).
   double GetRelativeConductivity(int layer, double a, double b) const;
+  // The same relative conductivity, bit for bit, starting from the table interval `hint` of the
+  // layer's last look-up (0 at first), as the suction look-up with a hint does.
+  double GetRelativeConductivity(int layer, double a, double b, int& hint) const {
+    const double x = std::min(a, b);
+    const double* t = ThetaForConductivity[layer].data();
+    const int j = hint;
+    if (j >= 1 && j < ConductivityTableLast && t[j] > x && x >= t[j + 1])
+      return ConductivityInInterval(layer, j, x);
+    if (x >= t[1]) return 1.0;
+    return SearchConductivity(layer, x, hint);
+  }
   const std::vector<double>& GetKsat() const { return ksat; }
   // For layers i = 1..n: liquid fraction and its slope by temperature at temperature[o + i]
   // and water content theta[o + i] into fraction[o + i] and slope[o + i]. Nothing without a
@@ -210,6 +224,15 @@ struct SoilRecord {
   }
   // GetSuction with the bisection of the table; `hint` receives the interval found.
   double SearchSuction(int layer, double theta, int& hint) const;
+  // Relative conductivity at x inside interval j of the table of `layer` (t[j] > x >= t[j + 1]).
+  double ConductivityInInterval(int layer, int j, double x) const {
+    const double* t = ThetaForConductivity[layer].data();
+    const double* k = RelativeConductivity[layer].data();
+    const double f = (x - t[j + 1]) / (t[j] - t[j + 1]);
+    return f * k[j] + (1.0 - f) * k[j + 1];
+  }
+  // The relative conductivity at x with the bisection of the table; `hint` receives the interval.
+  double SearchConductivity(int layer, double x, int& hint) const;
   // Liquid fraction and slope of layer i at temperature t (FreezingLowerLimit < t <= 0).
   void FreezingPoint(int i, double t, double theta, double& fraction, double& slope) const;
 };

@@ -32,11 +32,6 @@ inline double Suction(const SoilColumnWorkspace& ws, const ColumnCell& cell, int
   const LayerEntry e = EntryOf(ws, cell, i);
   return e.record->GetSuction(e.layer, theta, hint);
 }
-inline double Relative(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double theta,
-                       double cap) {
-  const LayerEntry e = EntryOf(ws, cell, i);
-  return e.record->GetRelativeConductivity(e.layer, theta, cap);
-}
 inline double Centre(const double* z, int i) {
   return 0.5 * (z[i - 1] + z[i]);
 }
@@ -50,23 +45,45 @@ int ScanRiverLayers(const SoilColumnWorkspace& ws, int start) {
   return last;
 }
 
+// What the fluxes of one ComputeLayerFluxes call read and write of the column, found once.
+struct FluxColumn {
+  SoilColumnWorkspace& ws;
+  const ColumnCell& cell;
+  const double* ks;  // saturated conductivities
+  double dt;
+  const double* t0 = ws[W::kTheta0];
+  const double* tm = ws[W::kThetaMean];
+  const double* dz = ws[W::kDz];
+  const double* z = ws[W::kZBound];
+  const double* head = ws[W::kHead];
+  double* ext = ws[W::kExtraction];
+  int* hints = ws[W::kConductivityHint];
+};
+
+// Relative conductivity of layer i at min(theta, cap).
+inline double Relative(const FluxColumn& c, int i, double theta, double cap) {
+  const LayerEntry e = EntryOf(c.ws, c.cell, i);
+  return e.record->GetRelativeConductivity(e.layer, theta, cap, c.hints[i]);
+}
+
 // Interface conductivity between layers i and i + 1 (step 4 of the fluxes: ratio-limited
 // harmonic mean near and below the table, the larger of the two above it). `lower` carries the
 // relative conductivity of layer i + 1 to the next interface, where it is layer i's (`lowerOf`
 // names the layer it belongs to; -1 - M: none), saving one look-up per layer.
-double InterfaceConductivity(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i,
-                             double fu, double fl, double& lower, int& lowerOf) {
-  const double* t0 = ws[W::kTheta0];
-  const double* tm = ws[W::kThetaMean];
-  const double* ks = ws[W::kKs];
-  const double* dz = ws[W::kDz];
+inline double InterfaceConductivity(const FluxColumn& c, int i, double fu, double fl, double& lower,
+                                    int& lowerOf) {
+  const ColumnCell& cell = c.cell;
+  const double* t0 = c.t0;
+  const double* tm = c.tm;
+  const double* dz = c.dz;
+  const double* ks = c.ks;
   if (cell.clayLayer > 0 && (i == cell.clayLayer || i + 1 == cell.clayLayer)) {
-    const int c = cell.clayLayer;
-    return cell.kSatClay * Relative(ws, cell, i, 0.5 * (t0[c] + tm[c]), fu);
+    const int k = cell.clayLayer;
+    return cell.kSatClay * Relative(c, i, 0.5 * (t0[k] + tm[k]), fu);
   }
   if (i > cell.gwLayer) return ks[i];
-  double ru = lowerOf == i ? lower : Relative(ws, cell, i, 0.5 * (t0[i] + tm[i]), fu);
-  double rl = Relative(ws, cell, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl);
+  double ru = lowerOf == i ? lower : Relative(c, i, 0.5 * (t0[i] + tm[i]), fu);
+  double rl = Relative(c, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl);
   lower = rl;
   lowerOf = i + 1;
   double s = i >= 1 ? cell.soil->maxratio : cell.snow->maxratio;
@@ -88,21 +105,21 @@ double InterfaceConductivity(const SoilColumnWorkspace& ws, const ColumnCell& ce
 }
 
 // Interflow and tile drainage out of layer i; returns the tile drainage.
-double Extraction(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double fu, double dt) {
-  double* ext = ws[W::kExtraction];
-  const double* tm = ws[W::kThetaMean];
-  const double* ks = ws[W::kKs];
-  const double* dz = ws[W::kDz];
-  const double* z = ws[W::kZBound];
-  const double* head = ws[W::kHead];
+inline double Extraction(const FluxColumn& c, int i, double fu) {
+  const ColumnCell& cell = c.cell;
+  double* ext = c.ext;
+  const double* tm = c.tm;
+  const double* dz = c.dz;
+  const double* ks = c.ks;
+  const double dt = c.dt;
   ext[i] = 0;
-  if (i >= cell.gwLayer || z[i] - head[i] >= kInterflowSuctionLimit) return 0.0;
+  if (i >= cell.gwLayer || c.z[i] - c.head[i] >= kInterflowSuctionLimit) return 0.0;
   const double fc =
-      i >= 1 ? cell.fieldCapacity[i] : cell.snow->GetTheta(ws.M + i, kFieldCapacitySuction);
+      i >= 1 ? cell.fieldCapacity[i] : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
   const double qmax = std::max(0.0, (tm[i] - fc) * dz[i] / dt);
   const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
   if (qmax <= 0 || (ks[i] <= ks[i + 1] && !drains)) return 0.0;
-  const double r = Relative(ws, cell, i, tm[i], fu);
+  const double r = Relative(c, i, tm[i], fu);
   if (ks[i] > ks[i + 1])
     ext[i] = r * ks[i] * dz[i] * (i >= 1 ? cell.drainageDensity : cell.snowDrainageDensity);
   double drain = 0;
@@ -113,6 +130,190 @@ double Extraction(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double
   }
   ext[i] = std::min(ext[i], qmax);
   return drain;
+}
+
+// The limiter's inputs at the boundary below layer i besides the flux and the extraction of layer
+// i: fixed for the call, read once.
+struct Boundary {
+  int i;
+  double dt, dzu, dzl, fu, fl, qAbove, qBelow, eBelow, t0u, t0l, zu, zl;
+  bool falls, rises;
+  LayerEntry upper, lower;
+};
+
+// The limiter's running values: the flux and the extraction of layer i, the predicted contents
+// with their suctions and the table intervals of the look-ups.
+struct Prediction {
+  double q, e;
+  double upperTheta, upperSuction, lowerTheta, lowerSuction;
+  int upperHint, lowerHint;
+};
+
+// Predicted contents of both layers at the prediction's flux and extraction, their suctions (a
+// content that has not changed keeps its suction; a look-up starts from the interval of the last
+// one), and whether the predicted heads reverse the gradient by more than 1 mm. `hu` and `hl`
+// receive the predicted heads.
+inline __attribute__((always_inline)) bool PredictReversed(const Boundary& b, Prediction& p,
+                                                           double& hu, double& hl) {
+  const double tu = (p.q - p.e - b.qAbove) * b.dt / b.dzu + b.t0u;
+  const double tl = (b.qBelow - b.eBelow - p.q) * b.dt / b.dzl + b.t0l;
+  if (tu != p.upperTheta) {
+    p.upperTheta = tu;
+    p.upperSuction = b.upper.record->GetSuction(b.upper.layer, b.fu * tu, p.upperHint);
+  }
+  if (tl != p.lowerTheta) {
+    p.lowerTheta = tl;
+    p.lowerSuction = b.lower.record->GetSuction(b.lower.layer, b.fl * tl, p.lowerHint);
+  }
+  hu = b.zu - p.upperSuction;
+  hl = b.zl - p.lowerSuction;
+  return (b.falls && hl > hu + 0.001) || (b.rises && hu > hl + 0.001);
+}
+
+// The bisection of a boundary whose predicted heads reverse the gradient (the rare way through
+// the limiter, kept out of the common one).
+__attribute__((noinline)) void Bisect(SoilColumnWorkspace& ws, const Boundary& b, Prediction& p) {
+  // From here on the result depends on these inputs alone (the carried suction and the hints
+  // only save look-ups): a bisection from the same bits as the last one at this boundary
+  // gives what that one gave.
+  const std::array<std::uint64_t, W::LimiterMemo::kKeySize> key = {
+      std::bit_cast<std::uint64_t>(p.q),
+      std::bit_cast<std::uint64_t>(p.e),
+      std::bit_cast<std::uint64_t>(b.qAbove),
+      std::bit_cast<std::uint64_t>(b.qBelow),
+      std::bit_cast<std::uint64_t>(b.eBelow),
+      std::bit_cast<std::uint64_t>(b.t0u),
+      std::bit_cast<std::uint64_t>(b.t0l),
+      std::bit_cast<std::uint64_t>(b.dt),
+      std::bit_cast<std::uint64_t>(b.dzu),
+      std::bit_cast<std::uint64_t>(b.dzl),
+      std::bit_cast<std::uint64_t>(b.zu),
+      std::bit_cast<std::uint64_t>(b.zl),
+      std::bit_cast<std::uint64_t>(b.fu),
+      std::bit_cast<std::uint64_t>(b.fl),
+      static_cast<std::uint64_t>(b.falls) | static_cast<std::uint64_t>(b.rises) << 1,
+      reinterpret_cast<std::uintptr_t>(b.upper.record),
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(b.upper.layer)),
+      reinterpret_cast<std::uintptr_t>(b.lower.record),
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(b.lower.layer)),
+      0};
+  W::LimiterMemo& memo = ws.Memo(b.i);
+  if (memo.valid && memo.key == key) {
+    p.q = memo.q;
+    p.e = memo.e;
+    p.lowerTheta = memo.theta;
+    p.lowerSuction = memo.suction;
+    return;
+  }
+  auto remember = [&] {
+    memo.valid = true;
+    memo.key = key;
+    memo.q = p.q;
+    memo.e = p.e;
+    memo.theta = p.lowerTheta;
+    memo.suction = p.lowerSuction;
+  };
+  // Bisection on the flux (and the layer's extraction) until the gradient just holds. Most
+  // bisections find the gradient reversed down to the smallest flux and end at q0 / 2^rounds
+  // after all rounds: that end point is tried first, and when the gradient is reversed there
+  // too it is the result. (Scaling by a power of two is exact, as ldexp would be.)
+  constexpr double kEndScale = 1.0 / static_cast<double>(1LL << kFluxBisectionRounds);
+  const double q0 = p.q;
+  const double e0 = p.e;
+  double hu = 0, hl = 0;
+  p.q = q0 * kEndScale;
+  p.e = e0 * kEndScale;
+  if (PredictReversed(b, p, hu, hl)) return remember();
+  p.q = q0;
+  p.e = e0;
+  double factor = 0.5;
+  double direction = -1.0;
+  bool reducing = true;
+  for (int round = 0; round < kFluxBisectionRounds; ++round) {
+    p.q += factor * direction * q0;
+    p.e += factor * direction * e0;
+    if (PredictReversed(b, p, hu, hl)) {
+      if (!reducing) {
+        reducing = true;
+        direction = -direction;
+      }
+    } else if (std::fabs(hl - hu) <= 0.001) {
+      return remember();
+    } else if (reducing) {
+      reducing = false;
+      direction = -direction;
+    }
+    factor *= 0.5;
+  }
+  remember();
+}
+
+// What the limiter pass of one ComputeLayerFluxes call reads and writes of the column.
+struct LimiterColumn {
+  SoilColumnWorkspace& ws;
+  const ColumnCell& cell;
+  double dt;
+  const double* z = ws[W::kZBound];
+  const double* head = ws[W::kHead];
+  const double* q = ws[W::kQ];
+  double* ext = ws[W::kExtraction];
+  const double* t0 = ws[W::kTheta0];
+  const double* sat = ws[W::kThetaSat];
+  int* hints = ws[W::kPredictHint];
+};
+
+// The flux limiter at the boundary below layer i (see LimitInterfaceFlux).
+inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& c, int i, double q,
+                                                           PredictedSuction& carried) {
+  const SoilColumnWorkspace& ws = c.ws;
+  const ColumnCell& cell = c.cell;
+  const double* z = c.z;
+  Boundary b;
+  b.i = i;
+  b.dt = c.dt;
+  b.dzu = z[i - 1] - z[i];
+  b.dzl = z[i] - z[i + 1];
+  b.fu = IceFactor(ws, cell, i);
+  b.fl = IceFactor(ws, cell, i + 1);
+  b.qAbove = c.q[i - 1];
+  b.qBelow = c.q[i + 1];
+  b.eBelow = c.ext[i + 1];
+  b.t0u = c.t0[i];
+  b.t0l = c.t0[i + 1];
+  b.zu = 0.5 * (z[i] + z[i - 1]);
+  b.zl = 0.5 * (z[i] + z[i + 1]);
+  b.falls = c.head[i] > c.head[i + 1];
+  b.rises = c.head[i + 1] > c.head[i];
+  b.upper = EntryOf(ws, cell, i);
+  b.lower = EntryOf(ws, cell, i + 1);
+  // The predicted content of layer i often is the one that the boundary above predicted for
+  // it (the same sum of the same fluxes): its suction is then carried over, not looked up.
+  // Within the bisection the contents move little: each side starts its table search from the
+  // interval of its last look-up (at first from the layer's last one, kept in the workspace),
+  // and a content that has not changed keeps its suction (late rounds move the flux by less
+  // than the contents resolve).
+  Prediction p;
+  p.q = q;
+  p.e = c.ext[i];
+  p.upperTheta = carried.layer == i ? carried.theta : std::nan("");
+  p.upperSuction = carried.suction;
+  p.lowerTheta = std::nan("");
+  p.lowerSuction = 0;
+  p.upperHint = c.hints[i];
+  p.lowerHint = c.hints[i + 1];
+  const double sat = c.sat[i];
+  if (q > 0 && (q - p.e - b.qAbove) * b.dt / b.dzu + b.t0u > sat) {
+    const double room = std::fabs(b.dzu * (sat - b.t0u) / b.dt);
+    p.q = room < q ? room : 0.0;
+  }
+  double hu = 0, hl = 0;
+  if (PredictReversed(b, p, hu, hl)) Bisect(c.ws, b, p);
+  // The lower layer's last predicted content and suction go on to the next boundary down.
+  carried = {i + 1, p.lowerTheta, p.lowerSuction};
+  c.ext[i] = p.e;
+  c.hints[i] = p.upperHint;
+  c.hints[i + 1] = p.lowerHint;
+  return p.q;
 }
 
 }  // namespace
@@ -146,7 +347,10 @@ void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   for (int i = cell.i0 + 1; i <= lowest; ++i) {
     const double f = IceFactor(ws, cell, i);
     if (iteration == 0) s0[i] = Suction(ws, cell, i, f * t0[i], hint[i]);
-    const double psi = 0.5 * (Suction(ws, cell, i, f * tm[i], hint[i]) + s0[i]);
+    // The first iteration's mean is the start content: the same suction.
+    const double sm =
+        iteration == 0 && tm[i] == t0[i] ? s0[i] : Suction(ws, cell, i, f * tm[i], hint[i]);
+    const double psi = 0.5 * (sm + s0[i]);
     scratch[i] = psi;
     const double zc = Centre(z, i);
     head[i] = zc - psi;
@@ -162,44 +366,52 @@ void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
 void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double infiltration,
                         double dt, RiverCell* river, FluxTotals& totals) {
   const int n = ws.N;
-  double* ks = ws[W::kKs];
   const double* dz = ws[W::kDz];
   const double* head = ws[W::kHead];
   double* q = ws[W::kQ];
-  const std::vector<double>& soil_ks = cell.soil->GetKsat();
-  for (int k = 0; k <= n; ++k) ks[k] = soil_ks[static_cast<std::size_t>(k)];
-  if (cell.snow != nullptr) {
-    const std::vector<double>& snow_ks = cell.snow->GetKsat();
-    for (int k = 1 - ws.M; k <= 0; ++k) ks[k] = snow_ks[static_cast<std::size_t>(k + ws.M)];
-  }
-  // Below the permafrost thaw depth the soil conducts only the reduced conductivity.
-  if (cell.thawDepth >= 0) {
-    double depth = 0;
-    for (int k = 1; k <= n; ++k) {
-      depth += dz[k];
-      if (depth <= cell.thawDepth) continue;
-      ks[k] = cell.reducedKsat;
-      if (k == 1 && std::fabs(infiltration) > cell.reducedKsat)
-        infiltration = infiltration > 0 ? cell.reducedKsat : -cell.reducedKsat;
+  // Saturated conductivities: the soil entry's own (layers 0..N) unless snow layers or a thaw
+  // depth change them; then a copy in the workspace.
+  const double* ks = cell.soil->GetKsat().data();
+  if (cell.snow != nullptr || cell.thawDepth >= 0) {
+    double* copy = ws[W::kKs];
+    for (int k = 0; k <= n; ++k) copy[k] = ks[k];
+    if (cell.snow != nullptr) {
+      const std::vector<double>& snow_ks = cell.snow->GetKsat();
+      for (int k = 1 - ws.M; k <= 0; ++k) copy[k] = snow_ks[static_cast<std::size_t>(k + ws.M)];
     }
+    // Below the permafrost thaw depth the soil conducts only the reduced conductivity.
+    if (cell.thawDepth >= 0) {
+      double depth = 0;
+      for (int k = 1; k <= n; ++k) {
+        depth += dz[k];
+        if (depth <= cell.thawDepth) continue;
+        copy[k] = cell.reducedKsat;
+        if (k == 1 && std::fabs(infiltration) > cell.reducedKsat)
+          infiltration = infiltration > 0 ? cell.reducedKsat : -cell.reducedKsat;
+      }
+    }
+    ks = copy;
   }
   q[cell.i0] = -infiltration;
   totals = FluxTotals{};
   if (river != nullptr && cell.riverOn) ComputeRiverReinfiltration(ws, cell, *river, dt, totals);
 
   const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kFluxes);
+  const FluxColumn column{ws, cell, ks, dt};
   double lower = 0;
   int lower_of = -1 - ws.M;
+  double fl = IceFactor(ws, cell, cell.i0 + 1);
   for (int i = cell.i0 + 1; i <= lowest; ++i) {
-    const double fu = IceFactor(ws, cell, i);
-    const double fl = IceFactor(ws, cell, i + 1);  // the soil's effectiveness from layer 1 on
-    const double k = InterfaceConductivity(ws, cell, i, fu, fl, lower, lower_of);
+    const double fu = fl;
+    fl = IceFactor(ws, cell, i + 1);  // the soil's effectiveness from layer 1 on
+    const double k = InterfaceConductivity(column, i, fu, fl, lower, lower_of);
     q[i] = LayerFlux(k, head[i], head[i + 1], dz[i], dz[i + 1]);
     if (i == 0 && q[i] > 0) q[i] = 0;  // no water rises from the soil into the snow
-    totals.drainage += Extraction(ws, cell, i, fu, dt);
+    totals.drainage += Extraction(column, i, fu);
   }
   PredictedSuction carried;
-  const double* ext = ws[W::kExtraction];
+  const LimiterColumn limiter{ws, cell, dt};
+  const double* ext = limiter.ext;
   for (int i = cell.i0 + 1; i <= lowest; ++i) {
     if (i == 0) continue;
     // Without flux and extraction the limiter keeps both (its end point is the same zero
@@ -208,7 +420,7 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
       carried = PredictedSuction{};
       continue;
     }
-    q[i] = LimitInterfaceFlux(ws, cell, i, q[i], dt, carried);
+    q[i] = LimitBoundary(limiter, i, q[i], carried);
   }
 }
 
@@ -220,153 +432,7 @@ double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i
 
 double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double q,
                           double dt, PredictedSuction& carried) {
-  const double* z = ws[W::kZBound];
-  const double* head = ws[W::kHead];
-  double* ext = ws[W::kExtraction];
-  int* hints = ws[W::kPredictHint];
-  // What the predictions and heads read besides the flux and the extraction of layer i: fixed
-  // for the call, read once.
-  const double dzu = z[i - 1] - z[i];
-  const double dzl = z[i] - z[i + 1];
-  const double fu = IceFactor(ws, cell, i);
-  const double fl = IceFactor(ws, cell, i + 1);
-  const double q_above = ws[W::kQ][i - 1];
-  const double q_below = ws[W::kQ][i + 1];
-  const double e_below = ext[i + 1];
-  const double t0u = ws[W::kTheta0][i];
-  const double t0l = ws[W::kTheta0][i + 1];
-  const double zu = 0.5 * (z[i] + z[i - 1]);
-  const double zl = 0.5 * (z[i] + z[i + 1]);
-  const bool falls = head[i] > head[i + 1];
-  const bool rises = head[i + 1] > head[i];
-  double e = ext[i];
-  double tu = 0, tl = 0, hu = 0, hl = 0;
-  auto predict = [&] {
-    tu = (q - e - q_above) * dt / dzu + t0u;
-    tl = (q_below - e_below - q) * dt / dzl + t0l;
-  };
-  // The predicted content of layer i often is the one that the boundary above predicted for
-  // it (the same sum of the same fluxes): its suction is then carried over, not looked up.
-  // Within the bisection the contents move little: each side starts its table search from the
-  // interval of its last look-up (at first from the layer's last one, kept in the workspace),
-  // and a content that has not changed keeps its suction (late rounds move the flux by less
-  // than the contents resolve).
-  double upper_theta = carried.layer == i ? carried.theta : std::nan("");
-  double upper_suction = carried.suction;
-  double lower_theta = std::nan("");
-  double lower_suction = 0;
-  int upper_hint = hints[i];
-  int lower_hint = hints[i + 1];
-  // Inlined at its three calls: as a call it reloads every captured value each round.
-  auto heads = [&]() __attribute__((always_inline)) {
-    if (tu != upper_theta) {
-      upper_theta = tu;
-      upper_suction = Suction(ws, cell, i, fu * tu, upper_hint);
-    }
-    if (tl != lower_theta) {
-      lower_theta = tl;
-      lower_suction = Suction(ws, cell, i + 1, fl * tl, lower_hint);
-    }
-    hu = zu - upper_suction;
-    hl = zl - lower_suction;
-  };
-  auto reversed = [&] { return (falls && hl > hu + 0.001) || (rises && hu > hl + 0.001); };
-  predict();
-  const double sat = ws[W::kThetaSat][i];
-  if (q > 0 && tu > sat) {
-    const double room = std::fabs(dzu * (sat - t0u) / dt);
-    q = room < q ? room : 0.0;
-    predict();
-  }
-  heads();
-  // The lower layer's last predicted content and suction go on to the next boundary down.
-  auto finish = [&] {
-    carried = {i + 1, lower_theta, lower_suction};
-    ext[i] = e;
-    hints[i] = upper_hint;
-    hints[i + 1] = lower_hint;
-    return q;
-  };
-  if (!reversed()) return finish();
-  // From here on the result depends on these inputs alone (the carried suction and the hints
-  // only save look-ups): a bisection from the same bits as the last one at this boundary
-  // gives what that one gave.
-  const LayerEntry upper = EntryOf(ws, cell, i);
-  const LayerEntry lower = EntryOf(ws, cell, i + 1);
-  const std::array<std::uint64_t, W::LimiterMemo::kKeySize> key = {
-      std::bit_cast<std::uint64_t>(q),
-      std::bit_cast<std::uint64_t>(e),
-      std::bit_cast<std::uint64_t>(q_above),
-      std::bit_cast<std::uint64_t>(q_below),
-      std::bit_cast<std::uint64_t>(e_below),
-      std::bit_cast<std::uint64_t>(t0u),
-      std::bit_cast<std::uint64_t>(t0l),
-      std::bit_cast<std::uint64_t>(dt),
-      std::bit_cast<std::uint64_t>(dzu),
-      std::bit_cast<std::uint64_t>(dzl),
-      std::bit_cast<std::uint64_t>(zu),
-      std::bit_cast<std::uint64_t>(zl),
-      std::bit_cast<std::uint64_t>(fu),
-      std::bit_cast<std::uint64_t>(fl),
-      static_cast<std::uint64_t>(falls) | static_cast<std::uint64_t>(rises) << 1,
-      reinterpret_cast<std::uintptr_t>(upper.record),
-      static_cast<std::uint64_t>(static_cast<std::int64_t>(upper.layer)),
-      reinterpret_cast<std::uintptr_t>(lower.record),
-      static_cast<std::uint64_t>(static_cast<std::int64_t>(lower.layer)),
-      0};
-  W::LimiterMemo& memo = ws.Memo(i);
-  if (memo.valid && memo.key == key) {
-    q = memo.q;
-    e = memo.e;
-    lower_theta = memo.theta;
-    lower_suction = memo.suction;
-    return finish();
-  }
-  auto remember = [&] {
-    memo.valid = true;
-    memo.key = key;
-    memo.q = q;
-    memo.e = e;
-    memo.theta = lower_theta;
-    memo.suction = lower_suction;
-    return finish();
-  };
-  // Bisection on the flux (and the layer's extraction) until the gradient just holds. Most
-  // bisections find the gradient reversed down to the smallest flux and end at q0 / 2^rounds
-  // after all rounds: that end point is tried first, and when the gradient is reversed there
-  // too it is the result. (Scaling by a power of two is exact, as ldexp would be.)
-  constexpr double kEndScale = 1.0 / static_cast<double>(1LL << kFluxBisectionRounds);
-  const double q0 = q;
-  const double e0 = e;
-  q = q0 * kEndScale;
-  e = e0 * kEndScale;
-  predict();
-  heads();
-  if (reversed()) return remember();
-  q = q0;
-  e = e0;
-  double factor = 0.5;
-  double direction = -1.0;
-  bool reducing = true;
-  for (int round = 0; round < kFluxBisectionRounds; ++round) {
-    q += factor * direction * q0;
-    e += factor * direction * e0;
-    predict();
-    heads();
-    if (reversed()) {
-      if (!reducing) {
-        reducing = true;
-        direction = -direction;
-      }
-    } else if (std::fabs(hl - hu) <= 0.001) {
-      return remember();
-    } else if (reducing) {
-      reducing = false;
-      direction = -direction;
-    }
-    factor *= 0.5;
-  }
-  return remember();
+  return LimitBoundary(LimiterColumn{ws, cell, dt}, i, q, carried);
 }
 
 namespace {
@@ -532,20 +598,32 @@ double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   double* theta = ws[W::kTheta];
   double* mean = ws[W::kThetaMean];
   double change = 0;
-  for (int i = cell.i0 + 1; i <= lowest; ++i) {
+  int clamps = 0;
+  // The new content of layer i (clamped to [0, 1]); returns the previous one.
+  auto update = [&](int i) {
     const double prev = theta[i];
-    if (iteration < 4) mean[i] = prev;
     const double raw = (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
     theta[i] = std::clamp(raw, 0.0, 1.0);
-    if (clamped != nullptr && theta[i] != raw) ++*clamped;
+    clamps += theta[i] != raw;
     change = std::max(change, std::fabs(prev - theta[i]));
-    if (iteration >= 4) {
-      meanCount = iteration - 3;
-      mean[i] = (meanCount * mean[i] + theta[i]) / (meanCount + 1);
-    } else {
+    return prev;
+  };
+  if (iteration < 4) {
+    for (int i = cell.i0 + 1; i <= lowest; ++i) {
+      const double prev = update(i);
       mean[i] = 0.5 * (prev + theta[i]);
     }
+  } else if (cell.i0 + 1 <= lowest) {
+    // From the fourth iteration on, the running mean of the iterates.
+    meanCount = iteration - 3;
+    const double n = meanCount;
+    const double n1 = meanCount + 1;
+    for (int i = cell.i0 + 1; i <= lowest; ++i) {
+      update(i);
+      mean[i] = (n * mean[i] + theta[i]) / n1;
+    }
   }
+  if (clamped != nullptr) *clamped += clamps;
   return change;
 }
 

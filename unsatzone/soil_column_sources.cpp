@@ -182,7 +182,15 @@ double DistributeEvapotranspiration(const SoilRecord& soil, const double* fieldC
   double unmet = 0;
   for (int k = 1; k <= layers; ++k) {
     if (weights[k] <= 0) continue;
-    const double threshold = StressThreshold(soil, k, settings.stressSuction, fieldCapacity[k]);
+    double threshold = 0;
+    if (settings.thresholds == nullptr) {
+      threshold = StressThreshold(soil, k, settings.stressSuction, fieldCapacity[k]);
+    } else {
+      double& kept = settings.thresholds[k];
+      if (std::isnan(kept))
+        kept = StressThreshold(soil, k, settings.stressSuction, fieldCapacity[k]);
+      threshold = kept;
+    }
     const double factor = UptakeFactor(theta[k], thetaRes[k], threshold, thetaSat[k],
                                        settings.wetFraction, settings.wetFactor);
     const double missing = weights[k] * (1.0 - factor);

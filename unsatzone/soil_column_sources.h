@@ -94,6 +94,9 @@ struct RootUptakeSettings {
   double stepLength = 0;         // ms
   double evaporationDemand = 0;  // soil evaporation demand, mm
   double evaporationDepth = 0;   // m
+  // Per layer 1..N the StressThreshold of the soil at stressSuction, kept by the caller for a
+  // cell's vegetation layer (they stay the same) and filled here where NaN; null: computed here.
+  double* thresholds = nullptr;
 };
 // Distributes transpiration over the rooted layers (root weights reduced by the stress factors,
 // the unmet part passed to the next layer down to the layer limit) into `uptake` (mm per layer,

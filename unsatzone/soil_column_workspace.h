@@ -66,17 +66,18 @@ struct SoilColumnWorkspace : ColumnArrays {
     kRiverOut,    // exfiltration into the river (rate)
     kRiverIn,     // infiltration from the river (rate)
     kThetaTrial,  // trial contents of the content limiter
-    kKs,          // saturated conductivity of the fluxes
+    kKs,          // saturated conductivity of the fluxes, where snow or a thaw depth set it
     kLiquid,      // liquid fraction of the layer's water (heat transfer)
     kArrayCount
   };
 
-  // Table intervals of the last suction look-up of each layer (-M..N), one set per kind of
-  // content looked up. They only start the next look-up of the layer nearby (the suction is the
+  // Table intervals of the last look-up of each layer (-M..N), one set per kind of content
+  // looked up. They only start the next look-up of the layer nearby (the suction is the
   // same from any start), so they survive from one evaluation and iteration to the next.
   enum Hints {
-    kMeanHint,     // heads: contents at the start of the step and the iterates' mean
-    kPredictHint,  // flux limiter: predicted contents
+    kMeanHint,          // heads: contents at the start of the step and the iterates' mean
+    kPredictHint,       // flux limiter: predicted contents
+    kConductivityHint,  // relative conductivities of the fluxes and the interflow
     kHintCount
   };
 

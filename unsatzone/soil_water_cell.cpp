@@ -399,6 +399,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
           evaporating ? surface * (pond != nullptr ? *pond : 0.0) : surface;
     }
   }
+  scratch.thresholds.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));
   std::vector<double>& achieved_sum = scratch.achievedSum;
   std::fill(achieved_sum.begin(), achieved_sum.end(), 0.0);
   int64_t iterations = 0;
@@ -488,6 +489,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       } else {
         settings.rootDepth = dz[1];
       }
+      settings.thresholds = &scratch.thresholds[static_cast<std::size_t>(j * (N + 1))];
       evaporation_done = true;
       DistributeEvapotranspiration(soil, fc, N, dz, sat, res, t0, settings, scratch.weights.data(),
                                    scratch.uptake.data(), scratch.uptakeTotal.data(),

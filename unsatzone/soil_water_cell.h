@@ -36,6 +36,9 @@ struct SoilWaterScratch {
   std::vector<double> thetaBefore;  // 0..N contents after the uptake, before the exchange
   std::vector<double> loss;         // 0..N water the exchange took out of each layer, m/s
   std::vector<double> gain;         // 0..N water the exchange brought into each layer, m/s
+  // Stress thresholds of the cell's soil per vegetation layer j = 1..L and for the soil
+  // evaporation (j = L + 1), layers 1..N at [j * (N + 1) + k]; NaN until first needed.
+  std::vector<double> thresholds;
   // Tracers: per tracer t = 1..T the layers' masses 0..N (mass = concentration x water in mm),
   // concentrations and their values at the step start, at [t * (N + 1) + k]; per tracer the
   // sub-step's solute in interflow, in direct runoff and in the base flow the exchange took, the

@@ -46,14 +46,19 @@ TEST_F(SoilLookupTest, HydraulicLookups) {
   // A water content equal to a table entry gives that entry's suction exactly.
   for (int j = 2; j <= soil_.SuctionTableLast; ++j)
     EXPECT_EQ(soil_.GetSuction(1, soil_.ThetaForSuction[1][j]), soil_.SuctionTable[1][j]) << j;
-  // The hinted look-up equals the plain one bit for bit, whatever interval the hint holds: from
-  // every table entry and midpoint, past both ends, and at every start hint.
+  // The hinted look-ups (suction, relative conductivity) equal the plain ones bit for bit,
+  // whatever interval the hint holds: from every table entry and midpoint, past both ends, and
+  // at every start hint.
   const std::vector<double>& t = soil_.ThetaForSuction[1];
   for (int j = 0; j <= soil_.SuctionTableLast; ++j) {
     for (double theta : {t[j], j > 0 ? 0.5 * (t[j - 1] + t[j]) : 0.5, 0.0, kThetaSat + 0.01}) {
       for (int start = -1; start <= soil_.SuctionTableLast + 1; ++start) {
         int hint = start;
         EXPECT_EQ(soil_.GetSuction(1, theta, hint), soil_.GetSuction(1, theta))
+            << j << " " << start;
+        hint = start;
+        EXPECT_EQ(soil_.GetRelativeConductivity(1, theta, 1.0, hint),
+                  soil_.GetRelativeConductivity(1, theta, 1.0))
             << j << " " << start;
       }
     }
