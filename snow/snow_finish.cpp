@@ -152,6 +152,17 @@ void schneemodellklasse::CopyResponseUnits() {
       if (grid != nullptr) grids.push_back(grid);
     firn_stack = firn_WE_stack;
   }
+  // Tracers: the pack's solute and its outflow's concentration, on dynamic glaciers also the
+  // glacier part's snow, firn and ice solute, what their melt carried and the young ice.
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    grids.insert(grids.end(), {tracer_blocks[t].concentration.get(), tracer_blocks[t].flux.get()});
+    if (static_cast<std::size_t>(t) >= glacier_tracers_.size()) continue;
+    GlacierTracer& glacier = glacier_tracers_[static_cast<std::size_t>(t)];
+    grids.insert(grids.end(), {glacier.pack.get(), glacier.firn.get(), glacier.ice.get()});
+    for (GridMatrix& leaving : glacier.leaving)
+      if (leaving) grids.push_back(leaving.get());
+  }
+  if (young_ice_) grids.push_back(young_ice_.get());
   const std::size_t levels = firn_stack != nullptr ? static_cast<std::size_t>(firn_levels) + 1 : 0;
   const UnitResults masters = ShareUnitResults(
       *response_unit_table, grids.size() + levels, first_local_row, last_local_row, column_ranges,

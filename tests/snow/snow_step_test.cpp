@@ -336,7 +336,8 @@ TEST_F(SnowStepTest, SnowOnBothPartsOfADynamicGlacierCell) {
 // Response units: (1,2) belongs to the unit of master (1,1) and takes, besides the snow storages,
 // the master's glacier state after the step (6 °C, glacier 7 as above): the on-glacier storages
 // (0, not its own 30 mm), the mass balance of 0.75 mm of ice melt and every firn level (none
-// below the firn line at 1800 m, not its own three layers of 50 mm).
+// below the firn line at 1800 m, not its own three layers of 50 mm), and the tracers' solute
+// of the pack and of the glacier part with them.
 TEST_F(SnowStepTest, ResponseUnitCellsTakeTheGlacierStateOfTheirMaster) {
   Add("GlacierizedCells", {{1, 0.5, 0, 0}, {0, 0, 0, 0}, {N, 0, 0, 0}});
   Add("GlacierCodes", {{7, 7, N, N}, {N, N, N, N}, {N, N, N, N}});
@@ -348,15 +349,24 @@ TEST_F(SnowStepTest, ResponseUnitCellsTakeTheGlacierStateOfTheirMaster) {
   setup_.response_unit_table = &units;
   GlacierSection dynamic;
   dynamic.method = 11;
+  Add("concflux_tracer_1_input", Fill(2.0));
   Start(Section(SnowSection{}) + IceFirn(dynamic));
+  std::vector<TracerDefinition> tracers(2);
+  tracers[1].max_conc = 100;
+  int32_t error = -1;
+  model_->SetupTracers(error, 1, tracers.data(), nullptr, 0);
+  ASSERT_EQ(error, 0);
   SetAll("temperature", 6);
   At("SolidSnowStorage_onGlacier", 1, 2) = At("TotalSnowStorage_onGlacier", 1, 2) = 30;
+  At("concstor_tracer_1_firn", 1, 2) = 30;
+  At("concstor_tracer_1_snow_model", 1, 2) = 7;
   ASSERT_EQ(model_->firn_WE_stack[1][2][0], 150.0);
   Step();
   EXPECT_DOUBLE_EQ(At("GlacierMassBalance", 1, 2), -0.75);
   EXPECT_EQ(At("TotalSnowStorage_onGlacier", 1, 2), 0.0);
   for (const char* grid : {"SolidSnowStorage_onGlacier", "LiquidSnowStorage_onGlacier",
-                           "SnowMelt_onGlacier", "firn_WE_stack"})
+                           "SnowMelt_onGlacier", "firn_WE_stack", "concstor_tracer_1_firn",
+                           "concstor_tracer_1_snow_model", "concflux_tracer_1_snow_model"})
     EXPECT_EQ(At(grid, 1, 2), At(grid, 1, 1)) << grid;
   for (int k = 0; k <= 3; ++k)
     EXPECT_EQ(model_->firn_WE_stack[1][2][k], model_->firn_WE_stack[1][1][k]) << k;
