@@ -637,10 +637,23 @@ std::vector<Edit> StoredStateEdits(bool warm) {
 // A warm start from the state stored at the end of 25 January (a snow pack of 2.3 mm that melts
 // the next day, water on the leaves) continues the run as if it had not stopped: 26 and 27
 // January give the same table rows as the run of 24 to 27 January, and the same state at the
-// end, bit for bit. On 3 processes: each process stores its own runoff concentration.
-TEST(ExampleRun, AWarmStartContinuesTheRunBitForBit) {
+// end, bit for bit. On 3 processes: each process stores its own runoff concentration. With
+// tracers (one at 10 in the rain, one evaporating at 10 in the soil water) their tables and
+// grids, written at the end and read back, continue the same way.
+class WarmStart : public ::testing::TestWithParam<bool> {};
+TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   const auto period = [](const char* first_day, const char* last_day, bool warm) {
     std::vector<Edit> edits = StoredStateEdits(warm);
+    const std::string tracer =
+        " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
+        "path = ./ statext = sta gridext = asc";
+    if (GetParam())
+      edits.insert(edits.end(), {{"front-range.ctl", "0          # no solute tracers",
+                                  "2\ncon non_evaporating soilini = 0 gwini = 0" + tracer +
+                                      "\neva evaporating soilini = 10 gwini = 10" + tracer},
+                                 {"front-range.ctl", "[variable_grids]\n0\n",
+                                  "[variable_grids]\n2\ncin concflux_tracer_1_input 0 10\n0\n0\n"
+                                  "ein concflux_tracer_2_input 0 0\n0\n0\n"}});
     edits.push_back({"front-range.ctl", kModelEnd, std::string("0\n") + last_day + "\n1\n"});
     edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
                      std::string("0          # start\n") + first_day + "\n"});
@@ -666,7 +679,7 @@ TEST(ExampleRun, AWarmStartContinuesTheRunBitForBit) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(whole_outputs.contains(name));
     const std::string& all = whole_outputs.at(name);
-    if (name.ends_with(".stat")) {
+    if (name.ends_with(".stat") || name.ends_with(".sta")) {
       // The rows of 26 and 27 January close the whole run's table.
       const std::size_t rows = text.find("\n2019\t 1\t26\t");
       ASSERT_NE(rows, std::string::npos);
@@ -684,6 +697,7 @@ TEST(ExampleRun, AWarmStartContinuesTheRunBitForBit) {
             std::string::npos);
   EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
 }
+INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStart, ::testing::Values(false, true));
 
 // A lake that starts from V0 (readgrids 0) on a warm start takes the volume the storage file
 // restores: binding the lake wrote V0's level to its cells first, and without the restored
