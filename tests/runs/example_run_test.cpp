@@ -600,6 +600,19 @@ TEST(ExampleRun, EmptyLayeredSnowIsTheSoilColumnWithHeatTransfer) {
   EXPECT_EQ(OutputFiles(layered.path() / "output"), OutputFiles(heat.path() / "output"));
 }
 
+// Two tracers: "con" at 10 in the rain, "eva" evaporating at 10 in the soil water; their grids
+// are written at the end (gridcode 3).
+const std::string kTracerLine =
+    " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 path = ./ "
+    "statext = sta gridext = asc";
+const std::vector<Edit> kTracerEdits = {
+    {"front-range.ctl", "0          # no solute tracers",
+     "2\ncon non_evaporating soilini = 0 gwini = 0" + kTracerLine +
+         "\neva evaporating soilini = 10 gwini = 10" + kTracerLine},
+    {"front-range.ctl", "[variable_grids]\n0\n",
+     "[variable_grids]\n2\ncin concflux_tracer_1_input 0 10\n0\n0\n"
+     "ein concflux_tracer_2_input 0 0\n0\n0\n"}};
+
 // The state a warm start reads: every model's storage grids written at the end of the run as
 // binary doubles (exact), and the storage switches of the snow, interception and soil models.
 std::vector<Edit> StoredStateEdits(bool warm) {
@@ -644,16 +657,7 @@ class WarmStart : public ::testing::TestWithParam<bool> {};
 TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   const auto period = [](const char* first_day, const char* last_day, bool warm) {
     std::vector<Edit> edits = StoredStateEdits(warm);
-    const std::string tracer =
-        " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
-        "path = ./ statext = sta gridext = asc";
-    if (GetParam())
-      edits.insert(edits.end(), {{"front-range.ctl", "0          # no solute tracers",
-                                  "2\ncon non_evaporating soilini = 0 gwini = 0" + tracer +
-                                      "\neva evaporating soilini = 10 gwini = 10" + tracer},
-                                 {"front-range.ctl", "[variable_grids]\n0\n",
-                                  "[variable_grids]\n2\ncin concflux_tracer_1_input 0 10\n0\n0\n"
-                                  "ein concflux_tracer_2_input 0 0\n0\n0\n"}});
+    if (GetParam()) edits.insert(edits.end(), kTracerEdits.begin(), kTracerEdits.end());
     edits.push_back({"front-range.ctl", kModelEnd, std::string("0\n") + last_day + "\n1\n"});
     edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
                      std::string("0          # start\n") + first_day + "\n"});
