@@ -653,11 +653,19 @@ std::vector<Edit> StoredStateEdits(bool warm) {
 // end, bit for bit. On 3 processes: each process stores its own runoff concentration. With
 // tracers (one at 10 in the rain, one evaporating at 10 in the soil water) their tables and
 // grids, written at the end and read back, continue the same way.
-class WarmStart : public ::testing::TestWithParam<bool> {};
+// With snow held in the canopy (interception method 22, its grids stored) the solute of the
+// canopy's load and of the leaves beneath it continues as well.
+class WarmStart : public ::testing::TestWithParam<int> {};
 TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   const auto period = [](const char* first_day, const char* last_day, bool warm) {
-    std::vector<Edit> edits = StoredStateEdits(warm);
-    if (GetParam()) edits.insert(edits.end(), kTracerEdits.begin(), kTracerEdits.end());
+    std::string canopy;
+    for (int i = 0; i < 10; ++i) canopy += "canopy" + std::to_string(i) + ".asc\n3\nc.sta 0\n";
+    std::vector<Edit> edits = {{"front-range.ctl", "from the grids above)\n\n",
+                                "from the grids above)\n" + canopy + "0.5\n0.01\n1.0\n\n"},
+                               {"front-range.ctl", "2          # method: evaporation", "22 #"}};
+    edits.resize(GetParam() == 2 ? 2 : 0);
+    for (const Edit& edit : StoredStateEdits(warm)) edits.push_back(edit);
+    if (GetParam() > 0) edits.insert(edits.end(), kTracerEdits.begin(), kTracerEdits.end());
     edits.push_back({"front-range.ctl", kModelEnd, std::string("0\n") + last_day + "\n1\n"});
     edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
                      std::string("0          # start\n") + first_day + "\n"});
@@ -701,7 +709,7 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
             std::string::npos);
   EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
 }
-INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStart, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStart, ::testing::Values(0, 1, 2));
 
 // A lake that starts from V0 (readgrids 0) on a warm start takes the volume the storage file
 // restores: binding the lake wrote V0's level to its cells first, and without the restored
