@@ -600,8 +600,7 @@ TEST(ExampleRun, EmptyLayeredSnowIsTheSoilColumnWithHeatTransfer) {
   EXPECT_EQ(OutputFiles(layered.path() / "output"), OutputFiles(heat.path() / "output"));
 }
 
-// Two tracers: "con" at 10 in the rain, "eva" evaporating at 10 in the soil water; their grids
-// are written at the end (gridcode 3).
+// "con" at 10 in the rain, "eva" evaporating at 10 in the soil water, grids written at the end.
 const std::string kTracerLine =
     " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 path = ./ "
     "statext = sta gridext = asc";
@@ -651,10 +650,7 @@ std::vector<Edit> StoredStateEdits(bool warm) {
 // the next day, water on the leaves) continues the run as if it had not stopped: 26 and 27
 // January give the same table rows as the run of 24 to 27 January, and the same state at the
 // end, bit for bit. On 3 processes: each process stores its own runoff concentration. With
-// tracers (one at 10 in the rain, one evaporating at 10 in the soil water) their tables and
-// grids, written at the end and read back, continue the same way.
-// With snow held in the canopy (interception method 22, its grids stored) the solute of the
-// canopy's load and of the leaves beneath it continues as well.
+// tracers (1) the tracers' tables and grids do too, also with snow held in the canopy (2).
 class WarmStart : public ::testing::TestWithParam<int> {};
 TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   const auto period = [](const char* first_day, const char* last_day, bool warm) {
