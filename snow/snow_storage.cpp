@@ -139,7 +139,9 @@ void schneemodellklasse::ReadGlacierRunoffConcentrations(std::FILE* file, const 
                      " holds no concentration (a number, 0 or more) of tracer ", t,
                      " in a glacier storage of subbasin ", k);
       }
-      if (std::fgets(line.data(), static_cast<int>(line.size()), file) == nullptr) break;
+      // The rest of the line is its comment.
+      for (int ch = 0; (ch = std::fgetc(file)) != EOF && ch != '\n';) {
+      }
     }
   }
 }
