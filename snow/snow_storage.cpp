@@ -3,8 +3,8 @@
 //
 // Format: "[snow_model]", "<N> (number of subasins)", then per subbasin k = 1..N three lines
 // "<k>\t<value>(TG code and Q..._slr value)" for ice, firn and snow, then an empty line. A model
-// without glaciers writes 0.000000 values. Values keep six decimals ("%lf"). With tracers on
-// dynamic glaciers the concentrations of the storages' water come before the empty line: a
+// without glaciers writes 0.000000 values. Values keep six decimals ("%lf"). With tracers and
+// glaciers the concentrations of the storages' water come before the empty line: a
 // line "<T> (number of tracers in the glacier storages)", then per tracer t and subbasin k
 // "<t> <k> <ice> <firn> <snow>" with every digit ("%.17g") and a comment.
 #include <algorithm>
