@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <filesystem>
 #include <utility>
 
 #include "core/error_code.h"
@@ -321,25 +322,44 @@ void interzeptionsmodellklasse::SetupTracers(int32_t& error, int32_t count,
   });
 }
 
-// With several layers or canopy snow every layer and the canopy snow hold their own solute; a
-// concentration grid read at the start (the cells' sum) starts on the top layer.
+// With several layers or canopy snow every layer and the canopy snow hold their own solute, each
+// a grid of its own beside the cells' sum (its file name with "_Layer_<i>" or "_Canopy", the
+// sum's grid code), read back with the storages. A state without them puts the read sum on the
+// top layer.
 void interzeptionsmodellklasse::SetupLeafTracers() {
   leaf_tracers_.clear();
   leaf_tracers_.resize(static_cast<std::size_t>(tracer_count) + 1);
   for (int32_t t = 1; t <= tracer_count; ++t) {
     LeafTracer& leaves = leaf_tracers_[static_cast<std::size_t>(t)];
-    double** sum = tracer_blocks[t].concentration.get();
+    const TracerBlock& block = tracer_blocks[t];
+    double** sum = block.concentration.get();
     leaves.layers.assign(static_cast<std::size_t>(layer_count) + 1, nullptr);
     if (layer_count == 1 && !canopy_snow) {
       leaves.layers[1] = sum;
       continue;
     }
+    std::vector<std::string> files;
     for (int32_t i = 1; i <= layer_count; ++i) {
-      leaves.owned.emplace_back(*diag, first_local_row, last_local_row, ncols, nrows);
+      leaves.owned.push_back(NewGrid(0.0));
       leaves.layers[static_cast<std::size_t>(i)] = leaves.owned.back().get();
+      files.push_back(LayerFileName(block.grid_file_name, i));
     }
-    if (canopy_snow)
-      leaves.canopy = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+    if (canopy_snow) {
+      leaves.canopy = NewGrid(0.0);
+      const std::size_t dot = block.grid_file_name.rfind('.');
+      files.push_back(
+          std::string(block.grid_file_name)
+              .insert(dot == std::string::npos ? block.grid_file_name.size() : dot, "_Canopy"));
+    }
+    const bool read = grid_read_parameter == 1 && StoredLeafTracers(files);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      GridMatrix& grid = i < leaves.owned.size() ? leaves.owned[i] : leaves.canopy;
+      if (read) ReadState(files[i], grid);
+      leaves.indexes.push_back(RegisterNext(files[i], grid.get(),
+                                            FormatText("concstor_tracer_%d_leaves_%zu", t, i + 1),
+                                            tracer_definitions[t].gridcode));
+    }
+    if (read) continue;
     ForEachRow(first_local_row, last_local_row, [&](long r) {
       for (long c = 1; c <= ncols; ++c)
         if (IsNotNodata(sum[r][c], nodata)) leaves.layers[1][r][c] = sum[r][c];
@@ -347,7 +367,26 @@ void interzeptionsmodellklasse::SetupLeafTracers() {
   }
 }
 
+// Whether a warm start finds every layer's (and the canopy's) solute grid; a state written
+// without them starts the layers from the sum, with a WARNING.
+bool interzeptionsmodellklasse::StoredLeafTracers(const std::vector<std::string>& files) {
+  for (std::string name : files) {
+    PrefixDirectory(input_directory, name);
+    if (!std::filesystem::exists(name)) {
+      Diag() << "WARNING: no grid " << name
+             << " of a leaf layer's tracer: the solute of the leaves' grid starts on the top "
+                "layer"
+             << "[end-entry]";
+      return false;
+    }
+  }
+  return true;
+}
+
 void interzeptionsmodellklasse::ReleaseTracers() {
+  for (auto t = leaf_tracers_.rbegin(); t != leaf_tracers_.rend(); ++t)
+    for (auto index = t->indexes.rbegin(); index != t->indexes.rend(); ++index)
+      UnregisterGrid(*index);
   leaf_tracers_.clear();
   teilmodellklasse::ReleaseTracers();
 }

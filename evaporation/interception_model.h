@@ -190,9 +190,11 @@ class interzeptionsmodellklasse : public teilmodellklasse {
     std::vector<double**> layers;
     std::vector<GridMatrix> owned;
     GridMatrix canopy;
+    std::vector<int> indexes;  // registry entries of the layers' and the canopy's grids
   };
   std::vector<LeafTracer> leaf_tracers_;
   void SetupLeafTracers();
+  bool StoredLeafTracers(const std::vector<std::string>& files);
   static double GroundWater(const CellWork& work);
   // Sum of a cell's solute on the layers and in the canopy snow.
   double LeafSolute(int32_t tracer, long row, long column) const;

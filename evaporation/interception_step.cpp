@@ -554,6 +554,8 @@ void interzeptionsmodellklasse::FinishStep() {
   for (int32_t t = 1; t <= tracer_count; ++t) {
     TracerBlock& block = tracer_blocks[t];
     if (block.concentration_index > 0) WriteGridOutput(block.concentration_index, 1, false);
+    if (leaf_tracers_.size() > static_cast<std::size_t>(t))
+      for (int index : leaf_tracers_[t].indexes) WriteGridOutput(index, 1, false);
   }
 }
 

@@ -190,6 +190,8 @@ void schneemodellklasse::ReadSection() {
   ReadOutput(total_output, "name of the total snow storage grid for ",
              "Writegrid of the total snow storage grid for ", nullptr);
   ReadValue(f, readStorageGrids, "readgrid forr storage grids for ");
+  // The tracer grids of the pack (and of the glacier parts) are read back with its storages.
+  grid_read_parameter = readStorageGrids == 1 ? 1 : 0;
   if (IsSlideSnowMethod(method) && rank == 0) {
     wholeGridOnRoot = true;
     gridRowFirst = 1;

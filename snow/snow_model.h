@@ -526,6 +526,8 @@ class schneemodellklasse : public teilmodellklasse {
   // Before the storages take the step's inflow `inflow` (ice, firn, snow; mm over the
   // subbasin's area share `fg`): the outflow concentrations and the runoff's into Qg[t].
   void RouteGlacierTracers(int32_t subbasin, const ExactSum* sums, const double* inflow, double fg);
+  // The storage file's concentrations of the glacier storages (after their water's lines).
+  void ReadGlacierRunoffConcentrations(std::FILE* file, const std::string& name);
   std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
   GridMatrix young_ice_;  // mm of ice the firn became in this run, which melts first
   // Concentration of the outflow of the ice, firn and snow storage per tracer and subbasin:

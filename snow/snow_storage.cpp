@@ -3,7 +3,11 @@
 //
 // Format: "[snow_model]", "<N> (number of subasins)", then per subbasin k = 1..N three lines
 // "<k>\t<value>(TG code and Q..._slr value)" for ice, firn and snow, then an empty line. A model
-// without glaciers writes 0.000000 values. Values keep six decimals ("%lf").
+// without glaciers writes 0.000000 values. Values keep six decimals ("%lf"). With tracers and
+// glaciers the concentrations of the storages' water come before the empty line: a
+// line "<T> (number of tracers in the glacier storages)", then per tracer t and subbasin k
+// "<t> <k> <ice> <firn> <snow>" with every digit ("%.17g") and a comment.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +23,7 @@ namespace {
 
 inline constexpr int kStorageMismatchCode = 71;
 constexpr std::size_t kStorageLineLength = 2400;
+constexpr const char* kGlacierTracerLabel = "(number of tracers in the glacier storages)";
 
 struct FileCloser {
   void operator()(std::FILE* file) const {
@@ -98,6 +103,47 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
       skip_line();
     }
   }
+  if (tracer_count > 0 && !glacier_runoff_concentration_.empty())
+    ReadGlacierRunoffConcentrations(file.get(), name);
+}
+
+// The concentrations of the storages' water follow the storages' lines; a file written before
+// they were kept ends the section there, and that water starts free of the tracers.
+void schneemodellklasse::ReadGlacierRunoffConcentrations(std::FILE* file, const std::string& name) {
+  std::vector<char> line(kStorageLineLength + 1);
+  if (std::fgets(line.data(), static_cast<int>(line.size()), file) == nullptr ||
+      std::strstr(line.data(), kGlacierTracerLabel) == nullptr) {
+    Diag() << "WARNING: the storage file " << name
+           << " keeps no tracer concentrations of the glacier storages (written before they "
+              "were kept): the water they hold starts free of the tracers"
+           << "[end-entry]";
+    std::fill(glacier_runoff_concentration_.begin(), glacier_runoff_concentration_.end(), 0.0);
+    return;
+  }
+  int count = -1;
+  if (std::sscanf(line.data(), "%d", &count) != 1 || count != tracer_count)
+    CompareStorageValue("number of tracers of the glacier storages", tracer_count, count);
+  const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    for (int32_t k = 1; k <= soil_zone_count; ++k) {
+      int tracer = -1, code = -1;
+      if (std::fscanf(file, "%d %d", &tracer, &code) != 2 || tracer != t)
+        CompareStorageValue("tracer of the glacier storages", t, tracer);
+      if (code != k) CompareStorageValue("subbasin code", k, code);
+      double* concentration =
+          &glacier_runoff_concentration_[(static_cast<std::size_t>(t) * subbasins + k) * 3];
+      for (int s = 0; s < 3; ++s) {
+        if (std::fscanf(file, "%lf", &concentration[s]) != 1 || !std::isfinite(concentration[s]) ||
+            concentration[s] < 0)
+          ThrowFatal(Diag(), kStorageMismatchCode, "FATAL: (snow model) the storage file ", name,
+                     " holds no concentration (a number, 0 or more) of tracer ", t,
+                     " in a glacier storage of subbasin ", k);
+      }
+      // The rest of the line is its comment.
+      for (int ch = 0; (ch = std::fgetc(file)) != EOF && ch != '\n';) {
+      }
+    }
+  }
 }
 
 void schneemodellklasse::WriteStorageState(bool append) {
@@ -116,6 +162,19 @@ void schneemodellklasse::WriteStorageState(bool append) {
       const double value =
           static_cast<std::size_t>(k) < array.size() ? array[static_cast<std::size_t>(k)] : 0.0;
       text += FormatText("%d\t%lf", k, value) + comments[a] + "\n";
+    }
+  }
+  if (tracer_count > 0 && !glacier_runoff_concentration_.empty()) {
+    const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
+    text += FormatText("%d ", tracer_count) + kGlacierTracerLabel + "\n";
+    for (int32_t t = 1; t <= tracer_count; ++t) {
+      for (int32_t k = 1; k <= soil_zone_count; ++k) {
+        const double* concentration =
+            &glacier_runoff_concentration_[(static_cast<std::size_t>(t) * subbasins + k) * 3];
+        text += FormatText("%d %d %.17g %.17g %.17g ", t, k, concentration[0], concentration[1],
+                           concentration[2]) +
+                "(tracer, TG code, concentration in the ice, firn and snow storage)\n";
+      }
     }
   }
   text += "\n";

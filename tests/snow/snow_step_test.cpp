@@ -471,6 +471,21 @@ TEST_F(SnowStepTest, TracerOnTheGlacierPartOfADynamicCell) {
   ASSERT_DOUBLE_EQ(At("SnowMelt_onGlacier", 1, 2) + At("melt_from_firn", 1, 2), 1.2);
   EXPECT_DOUBLE_EQ(At("concstor_tracer_1_firn", 1, 2), 29.8);
   EXPECT_NEAR(tracer[1], 0.6 * 0.5 / (0.75 + 1.2 * 0.5), 1e-12);
+  // The storage file keeps the storages' concentrations at every digit; a file without them
+  // reads with a WARNING (that water starts free of the tracer).
+  const std::string path = (dir_.path() / "state_0").string();
+  model_->ReadStorageState("state_0", 1);
+  model_->WriteStorageState(false);
+  const std::string stored = test::ReadFile(path);
+  const std::size_t kept = stored.find("1 (number of tracers in the glacier storages)\n1 1 ");
+  ASSERT_NE(kept, std::string::npos);
+  for (const std::string& text : {stored.substr(0, kept) + "\n", stored}) {
+    test::WriteFile(path, text);
+    model_->ReadStorageState("state_0", 1);
+    model_->WriteStorageState(false);
+  }
+  EXPECT_TRUE(ScreenHas("keeps no tracer concentrations of the glacier storages"));
+  EXPECT_EQ(test::ReadFile(path), stored);
   SetAll("temperature", -5);
   At("precipitation", 1, 2) = 0;
   model_->time_shift = 0.5;
