@@ -625,13 +625,14 @@ double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   ws.trialsHeldTo = W::kNoTrials;
   double change = 0;
   int clamps = 0;
+  const bool counting = clamped != nullptr;
   // The new content of layer i (clamped to [0, 1]); returns the previous one.
   auto update = [&](int i) {
     const double prev = theta[i];
     const double raw =
         held ? trial[i] : (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
     theta[i] = std::clamp(raw, 0.0, 1.0);
-    clamps += theta[i] != raw;
+    if (counting) clamps += theta[i] != raw;
     change = std::max(change, std::fabs(prev - theta[i]));
     return prev;
   };
