@@ -43,6 +43,19 @@ int AscendingBracket(const double* table, int last, double x) {
   return base;
 }
 
+// Bracket index j in 1 .. last - 1 of a descending table with table[j] > x >= table[j + 1],
+// walked from the guess's interval; the caller guarantees table[1] > x >= table[last]. The
+// walk ends at the one interval that holds x, wherever it starts.
+int GuessedBracket(const double* table, int last, const IntervalGuess& guess, double x) {
+  if (guess.scale == 0) return DescendingBracket(table, last, x);
+  const double at = (x - guess.low) * guess.scale;
+  const int cell = at < kGuessCells ? (at > 0 ? static_cast<int>(at) : 0) : kGuessCells - 1;
+  int j = guess.first[static_cast<std::size_t>(cell)];
+  while (table[j] <= x) --j;
+  while (x < table[j + 1]) ++j;
+  return j;
+}
+
 // The constants of the temperature shift, kept as the doubles the shift tables were always
 // built with, so that both branches meet at 1.3 T*.
 constexpr double kShiftKnee = 1.2999999999999998;
@@ -92,6 +105,26 @@ void SoilRecord::BuildHydraulicTables(int layer) {
       k[i] = std::pow(se, tau) * inner * inner;
     }
   }
+  // Interval guesses: cell c covers contents from low + c / scale up; its guess is the interval
+  // of the cell's upper end (the walk corrects a guess that rounding put one cell off).
+  if (SuctionGuess.size() <= static_cast<std::size_t>(layer)) SuctionGuess.resize(layer + 1);
+  IntervalGuess& guess = SuctionGuess[static_cast<std::size_t>(layer)];
+  guess = IntervalGuess{};
+  const double high = t_suction[1];
+  const double low = t_suction[suction_last];
+  // The conductivity table has the same contents (the same guesses serve it) unless a caller
+  // set other lengths.
+  if (suction_last >= 2 && suction_last < 256 && suction_last == conductivity_last && high > low &&
+      t_suction == t_conduct) {
+    guess.low = low;
+    guess.scale = kGuessCells / (high - low);
+    for (int c = 0; c < kGuessCells; ++c) {
+      const double top = std::min(low + (c + 1) / guess.scale, high);
+      int j = 1;
+      while (j < suction_last - 1 && top <= t_suction[j + 1]) ++j;
+      guess.first[static_cast<std::size_t>(c)] = static_cast<unsigned char>(j);
+    }
+  }
 }
 
 double SoilRecord::GetSuction(int layer, double theta) const {
@@ -99,7 +132,8 @@ double SoilRecord::GetSuction(int layer, double theta) const {
   const int last = SuctionTableLast;
   if (theta <= t[last]) return SuctionTable[layer][last];
   if (theta >= t[1]) return 0.0;
-  return SuctionInInterval(layer, DescendingBracket(t, last, theta), theta);
+  return SuctionInInterval(
+      layer, GuessedBracket(t, last, SuctionGuess[static_cast<std::size_t>(layer)], theta), theta);
 }
 
 // The intervals t[j] > theta >= t[j + 1] are disjoint, so an interval that holds theta is the
@@ -110,7 +144,7 @@ double SoilRecord::SearchSuction(int layer, double theta, int& hint) const {
   const int last = SuctionTableLast;
   if (theta <= t[last]) return SuctionTable[layer][last];
   if (theta >= t[1]) return 0.0;
-  hint = DescendingBracket(t, last, theta);
+  hint = GuessedBracket(t, last, SuctionGuess[static_cast<std::size_t>(layer)], theta);
   return SuctionInInterval(layer, hint, theta);
 }
 
@@ -138,7 +172,7 @@ double SoilRecord::SearchConductivity(int layer, double x, int& hint) const {
   const int last = ConductivityTableLast;
   if (x < t[last]) return RelativeConductivity[layer][last];
   if (x >= t[1]) return 1.0;
-  hint = DescendingBracket(t, last, x);
+  hint = GuessedBracket(t, last, SuctionGuess[static_cast<std::size_t>(layer)], x);
   return ConductivityInInterval(layer, hint, x);
 }
 

@@ -56,6 +56,17 @@ inline constexpr int kSuctionPoints = 30;
 // (0.3 t_star) + 1) t_star down to 1.3 t_star and t - 1.15 t_star below; continuous at both.
 double FreezingTemperatureShift(double t, double t_star);
 
+// A first guess of the interval of a descending table of contents that holds a content: the
+// range between the table's second and last entries split into kGuessCells equal cells, each
+// with the interval of its upper end. A search walks from the guess to the interval (one or two
+// steps where the table's intervals are narrower than a cell) instead of bisecting the table.
+inline constexpr int kGuessCells = 128;
+struct IntervalGuess {
+  double low = 0;    // the table's last content
+  double scale = 0;  // cells per unit of content; 0: no guesses (bisect)
+  std::array<unsigned char, kGuessCells> first{};
+};
+
 struct SoilRecord {
   // One table of doubles per layer 0..n.
   using LayerTables = std::vector<std::vector<double>>;
@@ -161,6 +172,8 @@ struct SoilRecord {
   LayerTables RelativeConductivity;
   LayerTables ThetaForSuction;
   LayerTables SuctionTable;
+  // Per layer 0..n: where the searches of the hydraulic tables start (see IntervalGuess).
+  std::vector<IntervalGuess> SuctionGuess;
   // Per layer 0..n.
   std::vector<double> ksat;       // saturated hydraulic conductivity
   std::vector<double> thickness;  // m
@@ -222,7 +235,7 @@ struct SoilRecord {
     const double f = (theta - t[j + 1]) / (t[j] - t[j + 1]);
     return f * s[j] + (1.0 - f) * s[j + 1];
   }
-  // GetSuction with the bisection of the table; `hint` receives the interval found.
+  // GetSuction with the search of the table; `hint` receives the interval found.
   double SearchSuction(int layer, double theta, int& hint) const;
   // Relative conductivity at x inside interval j of the table of `layer` (t[j] > x >= t[j + 1]).
   double ConductivityInInterval(int layer, int j, double x) const {
@@ -231,7 +244,7 @@ struct SoilRecord {
     const double f = (x - t[j + 1]) / (t[j] - t[j + 1]);
     return f * k[j] + (1.0 - f) * k[j + 1];
   }
-  // The relative conductivity at x with the bisection of the table; `hint` receives the interval.
+  // The relative conductivity at x with the search of the table; `hint` receives the interval.
   double SearchConductivity(int layer, double x, int& hint) const;
   // Liquid fraction and slope of layer i at temperature t (FreezingLowerLimit < t <= 0).
   void FreezingPoint(int i, double t, double theta, double& fraction, double& slope) const;

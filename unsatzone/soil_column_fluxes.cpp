@@ -562,16 +562,33 @@ int LimitLayerContents(SoilColumnWorkspace& ws, const ColumnCell& cell, int swee
   double* trial = ws[W::kThetaTrial];
   const bool wet_river = cell.riverOn && cell.interaction >= 2;
   const bool dry_river = cell.riverOn && cell.interaction >= 1;
+  // A correction of layer i changes only the terms of layers i - 1, i and i + 1; layer i - 1
+  // comes next in the same sweep. A layer whose terms did not change since its last trial passed
+  // gives the same trial again and passes again, so a sweep after the first tries only the
+  // layers from the lowest one below a correction of the sweep before (`from`) up to the highest
+  // corrected one (`to`), and above those each layer whose lower neighbour it just corrected:
+  // the same corrections in the same order as full sweeps, and the same trials. After a sweep
+  // without correction every trial of the range is the content its terms give.
+  int from = lowest;
+  int to = cell.i0 + 1;
   int sweep = 0;
-  for (bool corrected = true; corrected && sweep < sweeps; ++sweep) {
+  bool corrected = true;
+  for (; corrected && sweep < sweeps; ++sweep) {
     corrected = false;
-    for (int i = lowest; i >= cell.i0 + 1; --i) {
+    const int upper = to;
+    int next_from = cell.i0;
+    int next_to = lowest + 1;
+    for (int i = from; i >= cell.i0 + 1; --i) {
       trial[i] = (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
       if (trial[i] > sat[i]) {
         corrected = true;
+        next_from = std::max(next_from, i + 1);
+        next_to = i;
         CorrectWet(q[i - 1], q[i], (trial[i] - sat[i]) * dz[i] / dt, in[i], wet_river, totals);
       } else if (trial[i] < res[i]) {
         corrected = true;
+        next_from = std::max(next_from, i + 1);
+        next_to = i;
         const double minimum = res[i] + (t0[i] - res[i]) * (1.0 - IceFactor(ws, cell, i));
         double delta = -q[i];
         if (t0[i] > minimum) {
@@ -580,9 +597,14 @@ int LimitLayerContents(SoilColumnWorkspace& ws, const ColumnCell& cell, int swee
           delta = (t0[i] - trial[i]) * dz[i] / dt;
         }
         CorrectDry(q[i - 1], q[i], delta, ext[i], out[i], dry_river, totals);
+      } else if (i <= upper) {
+        break;  // passed, and nothing above changed
       }
     }
+    from = std::min(next_from, lowest);
+    to = next_to;
   }
+  ws.trialsHeldTo = corrected ? W::kNoTrials : lowest;
   return sweep;
 }
 
@@ -597,14 +619,20 @@ double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   const double* out = ws[W::kRiverOut];
   double* theta = ws[W::kTheta];
   double* mean = ws[W::kThetaMean];
+  // The content limiter's last trials, when they hold, are these contents computed already.
+  const double* trial = ws[W::kThetaTrial];
+  const bool held = lowest <= ws.trialsHeldTo;
+  ws.trialsHeldTo = W::kNoTrials;
   double change = 0;
   int clamps = 0;
+  const bool counting = clamped != nullptr;
   // The new content of layer i (clamped to [0, 1]); returns the previous one.
   auto update = [&](int i) {
     const double prev = theta[i];
-    const double raw = (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
+    const double raw =
+        held ? trial[i] : (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
     theta[i] = std::clamp(raw, 0.0, 1.0);
-    clamps += theta[i] != raw;
+    if (counting) clamps += theta[i] != raw;
     change = std::max(change, std::fabs(prev - theta[i]));
     return prev;
   };

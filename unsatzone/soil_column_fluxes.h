@@ -77,6 +77,8 @@ int LimitLayerContents(SoilColumnWorkspace& ws, const ColumnCell& cell, int swee
 // New water contents of the active layers (clamped to [0, 1]) and their running mean; returns
 // the largest absolute change of a content (0 for an empty range). `meanCount` receives the
 // number of iterates in the running mean. `clamped`, when given, counts the layers clamped.
+// Right after LimitLayerContents it takes the limiter's last trials where they hold (the same
+// numbers the update would compute).
 double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration,
                            double dt, int& meanCount, int* clamped = nullptr);
 

@@ -94,9 +94,17 @@ struct SoilColumnWorkspace : ColumnArrays {
     double suction = 0;  // and its suction
   };
 
+  // Lowest layer down to which kThetaTrial holds, from the top of the column, the contents that
+  // the fluxes, extractions and river terms give as they stand: set by LimitLayerContents when
+  // its last sweep corrected nothing, taken and cleared by the UpdateLayerMoisture that follows
+  // it; kNoTrials: none.
+  static constexpr int kNoTrials = -1000000;
+  int trialsHeldTo = kNoTrials;
+
   // Makes room for M snow layers and N soil layers; allocates only when the column grows.
   // Clears the arrays, the hints and the limiter's memos.
   void Resize(int snow_layers, int soil_layers) {
+    trialsHeldTo = kNoTrials;
     ResizeArrays(snow_layers, soil_layers, kArrayCount);
     hints_.assign(static_cast<std::size_t>(kHintCount) * (M + N + 2), 0);
     memos_.assign(static_cast<std::size_t>(M + N + 2), LimiterMemo{});

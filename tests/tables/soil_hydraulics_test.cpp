@@ -63,6 +63,20 @@ TEST_F(SoilLookupTest, HydraulicLookups) {
       }
     }
   }
+  // The searches that start from the interval guesses find what the bisection of the table
+  // (a copy without guesses) finds, bit for bit: dense contents, every entry and its neighbours.
+  SoilRecord bisected = soil_;
+  for (IntervalGuess& guess : bisected.SuctionGuess) guess.scale = 0;
+  std::vector<double> contents;
+  for (int k = 0; k <= 20000; ++k) contents.push_back(kThetaRes - 0.01 + k * 0.4 / 20000);
+  for (double entry : t)
+    for (double d : {-1.0, 0.0, 1.0}) contents.push_back(std::nextafter(entry, entry + d));
+  for (double theta : contents) {
+    EXPECT_EQ(soil_.GetSuction(1, theta), bisected.GetSuction(1, theta)) << theta;
+    EXPECT_EQ(soil_.GetRelativeConductivity(1, theta, 1.0),
+              bisected.GetRelativeConductivity(1, theta, 1.0))
+        << theta;
+  }
 
   enum Kind { kTheta, kSuction, kConductivity };
   struct Case {
