@@ -283,6 +283,8 @@ void SoilRecord::BuildAllTables() {
   for (LayerTables* tables :
        {&ThetaForConductivity, &RelativeConductivity, &ThetaForSuction, &SuctionTable})
     tables->assign(size, {});
+  // Every layer has its search guesses (none until its tables are built: it bisects).
+  SuctionGuess.assign(size, IntervalGuess{});
   for (int l = 0; l <= layers; ++l) BuildHydraulicTables(l);
   const std::vector<double> freezing(static_cast<std::size_t>(FreezingSteps) + 1, 0.0);
   for (LayerTables* tables :
