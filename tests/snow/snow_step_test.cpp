@@ -39,6 +39,14 @@ class SnowStepTest : public test::SnowTest {
     model_->FinishStep(12, day, month, 2001);
   }
   double& At(const char* grid, int r = 1, int c = 1) { return Registered(grid)[r][c]; }
+  // One tracer, carried at most at 100 (after Start; its rain grid added before it).
+  void StartTracer() {
+    std::vector<TracerDefinition> tracers(2);
+    tracers[1].max_conc = 100;
+    int32_t error = -1;
+    model_->SetupTracers(error, 1, tracers.data(), nullptr, 0);
+    ASSERT_EQ(error, 0);
+  }
   // The soil model's three snow layers, empty, registered once.
   void AddLayers() {
     if (!stacks_.empty()) {
@@ -351,11 +359,7 @@ TEST_F(SnowStepTest, ResponseUnitCellsTakeTheGlacierStateOfTheirMaster) {
   dynamic.method = 11;
   Add("concflux_tracer_1_input", Fill(2.0));
   Start(Section(SnowSection{}) + IceFirn(dynamic));
-  std::vector<TracerDefinition> tracers(2);
-  tracers[1].max_conc = 100;
-  int32_t error = -1;
-  model_->SetupTracers(error, 1, tracers.data(), nullptr, 0);
-  ASSERT_EQ(error, 0);
+  StartTracer();
   SetAll("temperature", 6);
   At("SolidSnowStorage_onGlacier", 1, 2) = At("TotalSnowStorage_onGlacier", 1, 2) = 30;
   At("concstor_tracer_1_firn", 1, 2) = 30;
@@ -454,11 +458,7 @@ TEST_F(SnowStepTest, TracerOnTheGlacierPartOfADynamicCell) {
   GlacierSection dynamic;
   dynamic.method = 11;
   Start(Section(SnowSection{}) + IceFirn(dynamic));
-  std::vector<TracerDefinition> tracers(2);
-  tracers[1].max_conc = 100;
-  int32_t error = -1;
-  model_->SetupTracers(error, 1, tracers.data(), nullptr, 0);
-  ASSERT_EQ(error, 0);
+  StartTracer();
   std::vector<double> water(3, 0.0), tracer(3, 0.0);
   double* runoff[2] = {water.data(), tracer.data()};
   ASSERT_TRUE(model_->SetQg(runoff));
