@@ -39,14 +39,16 @@ class SnowStepTest : public test::SnowTest {
     model_->FinishStep(12, day, month, 2001);
   }
   double& At(const char* grid, int r = 1, int c = 1) { return Registered(grid)[r][c]; }
-  // One tracer, carried at most at 100 (after Start; its rain grid added before it).
+  // One tracer, carried at most at 100 (after Start; its rain grid added before it). The model
+  // keeps the definitions: they live as long as the fixture.
   void StartTracer() {
-    std::vector<TracerDefinition> tracers(2);
-    tracers[1].max_conc = 100;
+    tracers_.assign(2, TracerDefinition{});
+    tracers_[1].max_conc = 100;
     int32_t error = -1;
-    model_->SetupTracers(error, 1, tracers.data(), nullptr, 0);
+    model_->SetupTracers(error, 1, tracers_.data(), nullptr, 0);
     ASSERT_EQ(error, 0);
   }
+  std::vector<TracerDefinition> tracers_;
   // The soil model's three snow layers, empty, registered once.
   void AddLayers() {
     if (!stacks_.empty()) {
