@@ -306,45 +306,29 @@ double routingclass::OutletFactor(int32_t item) const {
 }
 
 double routingclass::StoredWater() const {
-  double total = 0.0;
-  for (int32_t i = 1; i <= ItemCount(); ++i) {
-    const ChannelRecord& r = items_[i].record;
-    const ChannelParameters& p = items_[i].params;
-    const double* h = history_[0][FlowIndex(i)];
-    const double mean_content = p.factor_mean / (1.0 - p.factor_mean);
-    const double flood_content = p.factor_flood / (1.0 - p.factor_flood);
-    double water = 0.0;
-    for (int32_t s = 1; s <= r.SectionCount(); ++s) {
-      const int32_t b = (s - 1) * r.Span(nsub_);
-      for (int32_t k = b + nsub_ + 1; k <= r.last[s]; ++k) water += h[k];
-      water += r.storage[0][s];
-      const double g = r.previous_share[s];
-      water += r.Outflow(s, nsub_) * ((1.0 - g) * mean_content + g * flood_content);
-    }
-    total += OutletFactor(i) * water / nsub_;
-  }
-  return total;
+  return StoredSolute(0);
 }
 
+// Tracer 0 is the water itself: each amount counts at concentration 1.
 double routingclass::StoredSolute(int32_t tr) const {
   double total = 0.0;
   for (int32_t i = 1; i <= ItemCount(); ++i) {
     const ChannelRecord& r = items_[i].record;
     const ChannelParameters& p = items_[i].params;
     const double* h = history_[0][FlowIndex(i)];
-    const double* c = history_[tr][FlowIndex(i)];
+    const double* c = tr > 0 ? history_[tr][FlowIndex(i)] : nullptr;
     const double mean_content = p.factor_mean / (1.0 - p.factor_mean);
     const double flood_content = p.factor_flood / (1.0 - p.factor_flood);
-    double solute = 0.0;
+    double amount = 0.0;
     for (int32_t s = 1; s <= r.SectionCount(); ++s) {
       const int32_t b = (s - 1) * r.Span(nsub_);
-      for (int32_t k = b + nsub_ + 1; k <= r.last[s]; ++k) solute += h[k] * c[k];
-      solute += r.storage[tr][s];
+      for (int32_t k = b + nsub_ + 1; k <= r.last[s]; ++k) amount += c ? h[k] * c[k] : h[k];
+      amount += r.storage[tr][s];
       const double g = r.previous_share[s];
-      solute +=
-          r.Outflow(s, nsub_) * ((1.0 - g) * mean_content + g * flood_content) * r.mixed[tr][s];
+      amount += r.Outflow(s, nsub_) * ((1.0 - g) * mean_content + g * flood_content) *
+                (tr > 0 ? r.mixed[tr][s] : 1.0);
     }
-    total += OutletFactor(i) * solute / nsub_;
+    total += OutletFactor(i) * amount / nsub_;
   }
   return total;
 }

@@ -233,7 +233,8 @@ class routingclass : public modelobject {
   // Water held by the stretch (histories not yet routed, section storages, linear storages), in
   // mm over the stretch's effective area A / f, the unit of its step result.
   double StoredWater() const;
-  // Solute of tracer `tr` held the same way: water times concentration, in mm over A / f.
+  // Solute of tracer `tr` held the same way: water times concentration, in mm over A / f
+  // (tracer 0: the water).
   double StoredSolute(int32_t tr) const;
   // Factor that turns a flow of item `item` into mm over A / f.
   double OutletFactor(int32_t item) const;

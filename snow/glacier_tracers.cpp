@@ -137,14 +137,12 @@ void schneemodellklasse::GlacierTracerStep(long r, long c, double P, double pack
     }
     if (P > 0) {
       const double incoming = LinkData(tracer_input_index_[static_cast<std::size_t>(t)])[r][c];
-      AddGlacierSolute(on_pack, evaporating, pack_before, P, P * incoming);
+      on_pack = PackSoluteAfterInput(on_pack, evaporating, pack_before, P, incoming);
     }
-    // The pack's outflow as the glacier-free pack's (TracerOutflow).
-    double snow = 0;
-    if (evaporating) {
-      snow = on_pack * outflow;
-    } else if (outflow > 0) {
-      snow = std::min(outflow * tracer.max_conc, on_pack * outflow / (outflow + pack));
+    // The pack's outflow as the glacier-free pack's.
+    double snow = on_pack * outflow;
+    if (!evaporating) {
+      snow = PackSoluteOutflow(on_pack, outflow, pack, tracer.max_conc);
       on_pack -= snow;
     }
     stores.leaving[0][r][c] = snow;

@@ -21,7 +21,6 @@
 #include "snow/snow_slide.h"
 
 namespace velorn {
-namespace {}  // namespace
 
 // Per subbasin: the area-weighted sums of ice, firn and snow-on-ice melt times the glacier share,
 // the sum of area weights and the number of cells, then per tracer the solute of the three melts.
@@ -111,14 +110,12 @@ void schneemodellklasse::RouteGlacierMelt() {
         const double sum = record.glacierized + record.nonGlacierized;
         const double fg = sum > 0 ? record.glacierized / sum : 0.0;
         const double mean = weights > 0 ? 1.0 / weights : 0.0;
-        if (tracer_count > 0) {
-          const double inflow[3] = {sums[0].Value() * mean, sums[1].Value() * mean,
-                                    sums[2].Value() * mean};
-          RouteGlacierTracers(i, sums, inflow, fg);
-        }
-        Qice_els[i] = LinearStorageStep(Qice_els[i], kice_els, sums[0].Value() * mean, fg);
-        Qfirn_els[i] = LinearStorageStep(Qfirn_els[i], kfirn_els, sums[1].Value() * mean, fg);
-        Qsnow_els[i] = LinearStorageStep(Qsnow_els[i], ksnow_els, sums[2].Value() * mean, fg);
+        const double inflow[3] = {sums[0].Value() * mean, sums[1].Value() * mean,
+                                  sums[2].Value() * mean};
+        if (tracer_count > 0) RouteGlacierTracers(i, sums, inflow, fg);
+        Qice_els[i] = LinearStorageStep(Qice_els[i], kice_els, inflow[0], fg);
+        Qfirn_els[i] = LinearStorageStep(Qfirn_els[i], kfirn_els, inflow[1], fg);
+        Qsnow_els[i] = LinearStorageStep(Qsnow_els[i], ksnow_els, inflow[2], fg);
         runoff =
             (Qice_els[i] + Qfirn_els[i] + Qsnow_els[i]) * fg * (weights > 0 ? cells / weights : 0);
         if (Qg != nullptr) Qg[0][i] = runoff;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/tracer_bookkeeping.h"
+
 namespace velorn {
 
 int DayOfYear(int day, int month, const std::array<int32_t, 12>& lengths) {
@@ -118,6 +120,17 @@ double LinearStorageStep(double content, double k, double inflow, double share) 
   if (!(share > 0.0)) return 0.0;
   const double keep = std::exp(-1.0 / k);
   return content * keep + (1.0 - keep) * inflow / share;
+}
+
+double PackSoluteAfterInput(double stored, bool evaporating, double pack, double input,
+                            double incoming) {
+  return evaporating ? MixConcentration(stored, incoming, pack, input) : stored + input * incoming;
+}
+
+double PackSoluteOutflow(double stored, double outflow, double pack, double max_conc) {
+  const double volume = outflow + pack;
+  const double share = volume > 0 ? stored * outflow / volume : 0.0;
+  return std::min(outflow * max_conc, share);
 }
 
 }  // namespace velorn

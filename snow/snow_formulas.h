@@ -85,4 +85,13 @@ double ThawDepth(double alpha, double snow_free_days);
 // share `share`: Q exp(-1/k) + (1 - exp(-1/k)) inflow / share; a share of 0 or less empties it.
 double LinearStorageStep(double content, double k, double inflow, double share);
 
+// A pack's solute tracer: `stored` is a mass (mm x concentration) for a tracer that stays with
+// the water, a concentration for an evaporating one. After `input` mm at concentration
+// `incoming` joined `pack` mm: the mass plus the input's, or the volume-weighted mixture.
+double PackSoluteAfterInput(double stored, bool evaporating, double pack, double input,
+                            double incoming);
+// The mass that `outflow` mm carry out of a pack that keeps `pack` mm and holds the mass
+// `stored`: its share outflow / (outflow + pack), at most `outflow` x `max_conc`.
+double PackSoluteOutflow(double stored, double outflow, double pack, double max_conc);
+
 }  // namespace velorn

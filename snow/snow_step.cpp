@@ -346,8 +346,7 @@ void schneemodellklasse::TracerInput(long r, long c, double input, double pack) 
     if (tracer.radioactive == 1) stored *= block.decay_factor;
     if (!(input > 0)) continue;
     const double incoming = LinkData(tracer_input_index_[static_cast<std::size_t>(t)])[r][c];
-    stored = tracer.evaporating == 1 ? MixConcentration(stored, incoming, pack, input)
-                                     : stored + input * incoming;
+    stored = PackSoluteAfterInput(stored, tracer.evaporating == 1, pack, input, incoming);
   }
 }
 
@@ -363,9 +362,7 @@ void schneemodellklasse::TracerOutflow(long r, long c, double outflow, double pa
       flux = stored;
       continue;
     }
-    const double volume = outflow + pack;
-    const double share = volume > 0 ? stored * outflow / volume : 0.0;
-    const double removed = std::min(outflow * tracer.max_conc, share);
+    const double removed = PackSoluteOutflow(stored, outflow, pack, tracer.max_conc);
     stored -= removed;
     flux = outflow > 0 ? removed / outflow : 0.0;
   }

@@ -48,12 +48,7 @@ RunResult RunGlacierExample(const TempDir& dir, int processes,
     if (at != std::string::npos) text.replace(at, edit.from.size(), edit.to);
   }
   WriteFile(control, text);
-  RunOptions options;
-  options.processes = processes;
-  options.directory = dir.path().string();
-  options.environment = {"OMP_NUM_THREADS=1"};
-  options.timeout_seconds = 300;
-  return RunVelorn(options, {"front-range.ctl"});
+  return RunExampleControl(dir.path().string(), processes);
 }
 
 TEST(GlacierRun, OutputsOnOneAndThreeProcessesAgree) {

@@ -62,12 +62,7 @@ RunResult RunTracerExample(const TempDir& dir, int processes, const std::string&
   const std::string month = text.substr(start_month, text.find('\n', start_month) - start_month);
   text.replace(day, year - day, short_run ? "20\n" + month + "\n" : "31\n3\n");
   WriteFile(control, text);
-  RunOptions options;
-  options.processes = processes;
-  options.directory = dir.path().string();
-  options.environment = {"OMP_NUM_THREADS=1"};
-  options.timeout_seconds = 300;
-  return RunVelorn(options, {"front-range.ctl"});
+  return RunExampleControl(dir.path().string(), processes);
 }
 
 // The cells of a grid or stack after its header (pairs of a name and a number), nodata as 0;

@@ -133,4 +133,13 @@ std::string DiagnosticsLine(int level, const std::string& description) {
   return "\t<line level=\"" + std::to_string(level) + "\" description= \"" + description + "\"/>";
 }
 
+RunResult RunExampleControl(const std::string& directory, int processes) {
+  RunOptions options;
+  options.processes = processes;
+  options.directory = directory;
+  options.environment = {"OMP_NUM_THREADS=1"};
+  options.timeout_seconds = 300;
+  return RunVelorn(options, {"front-range.ctl"});
+}
+
 }  // namespace velorn::test
