@@ -141,23 +141,36 @@ void ReportProcessLayout(DiagnosticStream& diag, int rank, int size) {
 
 namespace {
 
+// The name the program was started with, without its folder ("velorn" when argv is empty).
+std::string ProgramName(const std::vector<std::string>& args) {
+  if (args.empty() || args[0].empty()) return "velorn";
+  const std::size_t slash = args[0].find_last_of('/');
+  return slash == std::string::npos ? args[0] : args[0].substr(slash + 1);
+}
+
 // The usage text: the command line (after `level`, "FATAL: " or "INFO: ") and the options.
-void WriteUsage(DiagnosticStream& diag, const char* level) {
-  diag << level
-       << "\nusage: velornvz[o]<32|64>|velornmpi64 <1-st cntrl-file> [<2-nd cntrl-file> "
-          "... [n-th cntrl-file]] [-diagfile:<diagnostics_file> "
-          "[-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>]] [-dumpmode "
-          "[-closeAfterDump|-repairAfterDump]]\n"
+void WriteUsage(DiagnosticStream& diag, const char* level, const std::string& program) {
+  diag << level << "\nusage: " << program
+       << " <1-st cntrl-file> [<2-nd cntrl-file> ... [n-th cntrl-file]] "
+          "[-diagfile:<diagnostics_file>] [-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>] "
+          "[-dumpmode[:n] [-closeAfterDump|-repairAfterDump]] [-h|--help]\n"
        << "[end-entry]";
-  diag << "INFO: \n-dumpmode: if soil moisture or soil temperatures or hydraulic head (all in "
+  diag << "INFO: "
+       << "\n-diagfile:<name.xml>: the diagnostics file; process 0 writes <name>_0.xml "
+          "(default Velorn_Diag_0.xml)"
+       << "\n-diaglevel:<level>: the highest level written to the diagnostics file (default "
+          "DEBUG, everything); the screen shows every message"
+       << "\n-dumpmode: if soil moisture or soil temperatures or hydraulic head (all in "
           "Richards approach only) leave the expected range, a dumpfile is written containing "
-          "the actual internal registers (can be used for debugging) "
-       << "\n-closeAfterDump: Velorn stops the program execution immediately (usefull to "
+          "the actual internal registers (can be used for debugging); -dumpmode:n writes at "
+          "most n of them"
+       << "\n-closeAfterDump: Velorn stops the program execution immediately (useful to "
           "prevent the hard disk from being filled up with dumpfiles)"
        << "\n-repairAfterDump: let Velorn try to repair the unexpected results, e.g. a soil "
           "temperature that is higher or lower than that of both neighboring soil layers will "
-          "be set to the maxumum/minimum of the neighboring layers etc. Although the error is "
+          "be set to the maximum/minimum of the neighboring layers etc. Although the error is "
           "repaired it may well happen that the hard disk is flooded with other dump files."
+       << "\n-h, --help: show this text and end"
        << "[end-entry]";
 }
 
@@ -181,8 +194,8 @@ void SetDefaultThreadCount() {
 
 }  // namespace
 
-void FailWithUsage(DiagnosticStream& diag) {
-  WriteUsage(diag, "FATAL: ");
+void FailWithUsage(DiagnosticStream& diag, const std::string& program) {
+  WriteUsage(diag, "FATAL: ", program);
   throw ErrorCode{kNoArgumentCode};
 }
 
@@ -249,13 +262,18 @@ int RunProgram(int argc, char** argv, const ApplicationFactory& factory,
     const DiagnosticsOptions options = ScanDiagnosticsOptions(ArgumentList(argc, argv));
     diag = std::make_unique<DiagnosticStream>(options.file_name, options.threshold);
     WriteBanner(*diag);
-    SetDefaultThreadCount();
-    ReportProcessLayout(*diag, rank, size);
-    if (argc < 2) FailWithUsage(*diag);
-    // "--help" shows the usage and ends as a run that ended normally.
+    const std::vector<std::string> args = ArgumentList(argc, argv);
+    // "--help" shows the usage and ends as a run that ended normally, without starting the
+    // threads a run would use.
+    const bool help = argc >= 2 && AsksForHelp(args);
+    if (!help) {
+      SetDefaultThreadCount();
+      ReportProcessLayout(*diag, rank, size);
+    }
+    if (argc < 2) FailWithUsage(*diag, ProgramName(args));
     int result = 0;
-    if (AsksForHelp(ArgumentList(argc, argv)))
-      WriteUsage(*diag, "INFO: ");
+    if (help)
+      WriteUsage(*diag, "INFO: ", ProgramName(args));
     else
       result = RunControlFiles(*diag, argc, argv, factory);
 

@@ -65,8 +65,9 @@ void ReportOpenMPThreads(ThreadReport& report);
 // The instance line of this process and its OpenMP report; flushes all output.
 void ReportProcessLayout(DiagnosticStream& diag, int rank, int size);
 
-// The usage and INFO entries, then ErrorCode{kNoArgumentCode}.
-[[noreturn]] void FailWithUsage(DiagnosticStream& diag);
+// The usage and INFO entries (the command line named `program`, the name the program was
+// started with), then ErrorCode{kNoArgumentCode}.
+[[noreturn]] void FailWithUsage(DiagnosticStream& diag, const std::string& program);
 
 // Thrown alike by every process of a run that the user (Ctrl-C menu) or a coupled program
 // ("StopWithoutSaving") stops at once without saving: the program closes its diagnostics with
