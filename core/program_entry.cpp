@@ -151,7 +151,7 @@ std::string ProgramName(const std::vector<std::string>& args) {
 // The usage text: the command line (after `level`, "FATAL: " or "INFO: ") and the options.
 void WriteUsage(DiagnosticStream& diag, const char* level, const std::string& program) {
   diag << level << "\nusage: " << program
-       << " <1-st cntrl-file> [<2-nd cntrl-file> ... [n-th cntrl-file]] "
+       << " <control-file> [<control-file> ...] "
           "[-diagfile:<diagnostics_file>] [-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>] "
           "[-dumpmode[:n] [-closeAfterDump|-repairAfterDump]] [-h|--help]\n"
        << "[end-entry]";
@@ -164,8 +164,8 @@ void WriteUsage(DiagnosticStream& diag, const char* level, const std::string& pr
           "Richards approach only) leave the expected range, a dumpfile is written containing "
           "the actual internal registers (can be used for debugging); -dumpmode:n writes at "
           "most n of them"
-       << "\n-closeAfterDump: Velorn stops the program execution immediately (useful to "
-          "prevent the hard disk from being filled up with dumpfiles)"
+       << "\n-closeAfterDump: with -dumpmode, Velorn stops the run after the first dumpfile "
+          "(code 199; useful to prevent the hard disk from being filled up with dumpfiles)"
        << "\n-repairAfterDump: let Velorn try to repair the unexpected results, e.g. a soil "
           "temperature that is higher or lower than that of both neighboring soil layers will "
           "be set to the maximum/minimum of the neighboring layers etc. Although the error is "

@@ -81,14 +81,14 @@ TEST(EntryRun, NoArgumentShowsUsageAndAbortsWithCodeTwoOnOneAndThreeProcesses) {
     const RunResult result = RunIn(dir, processes, {});
     ASSERT_FALSE(result.timed_out) << result.Describe();
     EXPECT_EQ(result.exit_status, 2) << result.Describe();
-    EXPECT_NE(result.out.find("\nusage: velorn <1-st cntrl-file>"), std::string::npos);
+    EXPECT_NE(result.out.find("\nusage: velorn <control-file> [<control-file> ...]"),
+              std::string::npos);
     EXPECT_NE(result.out.find("\n-dumpmode: if soil moisture"), std::string::npos);
     EXPECT_NE(result.out.find("Exception 2 caught at top level!"), std::string::npos);
     EXPECT_NE(result.out.find("Program aborted with exit code 2"), std::string::npos);
     EXPECT_TRUE(HasLine(result.diag, 0, "Exception 2 caught at top level!")) << result.diag;
     EXPECT_TRUE(HasLine(result.diag, 0, "Program aborted with exit code 2"));
-    EXPECT_NE(result.diag.find("<line level=\"3\" description= \";-diagfile:"),
-              std::string::npos);
+    EXPECT_NE(result.diag.find("<line level=\"3\" description= \";-diagfile:"), std::string::npos);
     EXPECT_EQ(result.diag.substr(result.diag.size() - 8), "</Diag>\n");
     ExpectValid(dir, "Velorn_Diag_0.xml");
     // Only process 0 writes a file. (What other processes print may be cut by the abort.)
@@ -109,12 +109,13 @@ TEST(EntryRun, HelpShowsTheUsageAndEndsNormallyWithoutOpeningAControlFile) {
     const RunResult result = RunIn(dir, 1, arguments);
     EXPECT_EQ(result.exit_status, 0) << result.Describe();
     // The program as it was started, every option it takes, and no threads started for it.
-    EXPECT_NE(result.out.find("\nusage: velorn <1-st cntrl-file>"), std::string::npos);
+    EXPECT_NE(result.out.find("\nusage: velorn <control-file> [<control-file> ...]"),
+              std::string::npos);
     for (const char* option : {"[-diagfile:", "[-diaglevel:", "[-dumpmode[:n] ",
                                "-closeAfterDump|-repairAfterDump", "[-h|--help]"}) {
       EXPECT_NE(result.out.find(option), std::string::npos) << option;
     }
-    EXPECT_EQ(result.out.find("OpenMP thread"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("This is OpenMP thread"), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("caught at top level"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("exitcode 0\n"), std::string::npos);
   }
