@@ -461,8 +461,18 @@ void abflussmodellklasse::OpenObservedTable() {
   }
   Diag() << "INFO: looking for starting date in " << observed_name_ << "[end-entry]";
   observed_columns_ = table.columns();
-  for (int32_t& column : observation_columns_)
-    if (column > observed_columns_) column = 0;
+  // A column beyond the file compares nothing: say so, or the subbasin's scores stay -9999
+  // without a reason.
+  for (std::size_t index = 1; index < observation_columns_.size(); ++index) {
+    int32_t& column = observation_columns_[index];
+    if (column <= observed_columns_) continue;
+    Diag() << "WARNING: [routing_model]: subbasin " << ZoneCode(static_cast<int32_t>(index))
+           << " is compared with column " << column << " of " << observed_name_
+           << ", which holds " << observed_columns_
+           << " columns of values: the subbasin is not compared with an observation"
+           << "[end-entry]";
+    column = 0;
+  }
   observed_window_.assign(kObservedRows,
                           std::vector<double>(static_cast<std::size_t>(observed_columns_) + 1));
   int32_t y = 0, m = 0, d = 0, h = 0;

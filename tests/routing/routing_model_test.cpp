@@ -162,6 +162,11 @@ TEST_F(RoutingModelTest, ObservedTableColumnsAndTwoDigitYears) {
   ASSERT_EQ(error, 0) << screen_.str();
   EXPECT_EQ(model->ObservationColumn(2), 2);
   EXPECT_EQ(model->ObservationColumn(3), 0);
+  // ... and says so, naming the subbasin and the column, where it would compare nothing.
+  EXPECT_TRUE(ScreenHas("[routing_model]: subbasin 13 is compared with column 5 of "))
+      << screen_.str();
+  EXPECT_TRUE(ScreenHas("which holds 2 columns of values"));
+  EXPECT_FALSE(ScreenHas("subbasin 12 is compared"));
   EXPECT_EQ(model->ObservedSubstitution(), 1);
   // The start date 1999 was found in the row of year 99; the file then ends within the window.
   EXPECT_TRUE(ScreenHas("looking for starting date in")) << screen_.str();
