@@ -95,6 +95,38 @@ void meteointerpol::ReadStationHeader(StationFile& file) {
   file.distance_from_origin.assign(size, 0.0);
 }
 
+namespace {
+
+// Number of blank- or tab-separated words of a record line.
+int WordCount(const std::string& line) {
+  int count = 0;
+  bool in_word = false;
+  for (const char c : line) {
+    const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    if (!blank && !in_word) ++count;
+    in_word = !blank;
+  }
+  return count;
+}
+
+}  // namespace
+
+// A record holds year, month, day, hour, the additional columns and a value per station. A table
+// without its hour column would otherwise read the first station's value as the hour and end in
+// a start date that is not found.
+void meteointerpol::RequireFullRecord(const StationFile& file, const std::string& line) const {
+  const int needed = 4 + file.additional_columns + file.count;
+  const int given = WordCount(line);
+  if (given >= needed) return;
+  ThrowFatal(Diag(), kStationContentCode, "FATAL: station file ", file.path, " of ", name,
+             ": its first record \"", line, "\" holds ", given, " values, but a record needs ",
+             needed, " (year, month, day, hour, ",
+             file.additional_columns > 0 ? FormatText("%d more columns, ", file.additional_columns)
+                                         : std::string(),
+             "one value for each of the ", file.count,
+             " stations of its header); is the hour column missing?");
+}
+
 void meteointerpol::SeekStationStartDate(StationFile& file) {
   std::string unused;
   SeekStationStartDateOnly(file, unused);
@@ -112,9 +144,14 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
   bool found = false;
   ModelDate first{};  // of the file's records, for the message when the start is missing
   bool any = false;
+  bool checked = false;  // the first record line holds every column
   while (!found) {
     const int64_t position = static_cast<int64_t>(in.tellg());
     if (!ReadLine(in, line)) break;
+    if (!checked && WordCount(line) > 0) {
+      checked = true;
+      if (!list) RequireFullRecord(file, line);
+    }
     ModelDate date;
     if (ParseRecordDate(line, 0, date) != RecordParse::kOk) continue;
     date = WithStationYear(date);

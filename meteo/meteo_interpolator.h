@@ -166,6 +166,9 @@ class meteointerpol : public modelobject {
   virtual void ReadStationHeader(StationFile& file);
   virtual void SeekStationStartDate(StationFile& file);
   virtual void SeekStationStartDateOnly(StationFile& file, std::string& token);
+  // Ends with kStationContentCode when a record line holds fewer values than the date, the
+  // additional columns and the stations of the header.
+  void RequireFullRecord(const StationFile& file, const std::string& line) const;
   virtual void SeekRegressionStartDate(int r);
 
   // --- Method set-up and kernels -------------------------------------------------------------

@@ -485,6 +485,11 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
        [](SectionSpec&) {},
        {"2000 1 1 24 1 2", "2000 1 2 24 1"},
        kStationContentCode},
+      // Without the hour column the first value would read as the hour of another date.
+      {"no hour column",
+       [](SectionSpec&) {},
+       {"2000 1 1 1 2", "2000 1 2 1 2"},
+       kStationContentCode},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -502,6 +507,7 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
   }
   EXPECT_TRUE(ScreenHas(
       "dosnt contain date 1.1.2000, hour 24(feof)!\nIts records begin on 2.1.2000, hour 24."));
+  EXPECT_TRUE(ScreenHas("its first record \"2000 1 1 1 2\" holds 5 values, but a record needs 6"));
   // The application's date must be the record's.
   SectionSpec s;
   s.station_line = Stations(good);
