@@ -467,8 +467,8 @@ void abflussmodellklasse::OpenObservedTable() {
     int32_t& column = observation_columns_[index];
     if (column <= observed_columns_) continue;
     Diag() << "WARNING: [routing_model]: subbasin " << ZoneCode(static_cast<int32_t>(index))
-           << " is compared with column " << column << " of " << observed_name_
-           << ", which holds " << observed_columns_
+           << " is compared with column " << column << " of " << observed_name_ << ", which holds "
+           << observed_columns_
            << " columns of values: the subbasin is not compared with an observation"
            << "[end-entry]";
     column = 0;
