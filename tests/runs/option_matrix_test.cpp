@@ -1,0 +1,520 @@
+// The option matrix: generated whole runs of the example basin (examples/front-range/), each a
+// combination of options that no shipped variant switches on, over a window of a few days to a
+// few weeks chosen so that its options act (snow on the ground, a glacier evaluation, the
+// irrigation season, a lake's assimilation day). Every run carries two tracers: "con",
+// non-evaporating, at 10 in the rain, and "eva", evaporating, at 10 in the soil water and the
+// aquifer and absent from the rain (the leaves keep an evaporating tracer as well, so only
+// without it in the rain does no store rise above 10). Each combination runs on 1, 2 and 3 processes and must show
+//   - the same output files on every process count (the decomposition's own files aside);
+//   - the model's own account ("water_balance.txt") closed: a residual of at most 1e-6 mm in
+//     every subbasin, and no source term that only mends the books ("snow_alignment", the
+//     groundwater solution's imbalance) above the table's rounding;
+//   - the mass of "con": what the rain brought (10 x precipitation) is in the stores at the end
+//     (grids written at the end) or has left with the runoff (runoff x concentration per report
+//     interval; the runoff storages made instantaneous), within 1e-6 of the input;
+//   - no concentration below 0 anywhere, and none of "eva" above 10, its only source's, in any
+//     store or in what leaves one (upwind transport only thins it out);
+//   - for the rows that ask for it, a warm start halfway from state written as binary doubles
+//     that continues the straight run: the same table rows for the second half and the same
+//     state at the end, bit for bit.
+// A row whose combination does not close yet carries the reason in `pending` and is skipped with
+// it. CTest runs the rows as shards of their own ("option_matrix_N", tests/CMakeLists.txt).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/example_sections.h"
+#include "tests/support/glacier_example.h"
+#include "tests/support/test_files.h"
+#include "tests/support/velorn_runner.h"
+#include "tests/support/water_balance_table.h"
+
+namespace velorn::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Edits = std::vector<std::pair<std::string, std::string>>;
+
+// A day of 2019.
+struct Day {
+  int day, month;
+};
+
+struct Combination {
+  const char* name;
+  const char* variant;  // the example's control file the copy starts from
+  Edits edits;          // applied in order to the copy (each text must be there)
+  Day first, last;      // the window
+  // Grids that hold the rain's tracer at the end besides the snow cover, the leaves and the
+  // soil (the aquifer's layers, what left through fixed heads).
+  std::vector<std::string> tracer_stores = {};
+  bool glaciers = false;  // the glacier grids are written; their parts weigh by g
+  bool warm = false;      // a warm start halfway must continue the straight run
+  bool mass = true;       // the rain's tracer closes from the stores named above
+  const char* pending = nullptr;  // why the row does not close yet (skipped with this)
+};
+
+const std::string kStandardGrids = "[standard_grids]\n5\n";
+const std::string kInterception =
+    "2          # method: evaporation at the potential interception evaporation";
+const std::string kDegreeDay = "1          # method 1: degree-day (temperature index)";
+const std::string kSnowColdStart =
+    "0          # the pack starts empty (1: read from the storage grids above)\n";
+const std::string kInterceptionColdStart =
+    "0          # the storages start empty (1: read from the grids above)\n";
+
+// Snow held in the canopy (interception method 22); `code` is the canopy grids' write code.
+Edits CanopySnow(int code = 0) {
+  std::string canopy;
+  for (int i = 0; i < 10; ++i)
+    canopy += "canopy" + std::to_string(i) + ".asc\n" + std::to_string(code) + "\nc.sta 0\n";
+  return {{kInterception, "22 # method"},
+          {kInterceptionColdStart, kInterceptionColdStart + canopy + "0.5\n0.01\n1.0\n"}};
+}
+
+// Every land use as two vegetation layers: itself over the meadow (the meadow over grass).
+const Edits kLeafLayers = {
+    {"[landuse_table]\n",
+     "[multilayer_landuse]\n4\n10 meadow2 { Landuse_Layers = 10, 40; k_extinct = 0.3; "
+     "LAI_scale = 10; }\n20 montane2 { Landuse_Layers = 20, 10; k_extinct = 0.3; LAI_scale = 10; "
+     "}\n30 subalpine2 { Landuse_Layers = 30, 10; k_extinct = 0.3; LAI_scale = 10; }\n"
+     "40 grass2 { Landuse_Layers = 40, 10; k_extinct = 0.3; LAI_scale = 10; }\n\n"
+     "[landuse_table]\n"}};
+
+// The lines of the energy-balance snow methods after the pack's storage switch.
+const std::string kEnergyBalanceLines =
+    "snowtemp.asc\n0\nsnowtemp.stat 0\nsurftemp.asc\n0\nsurftemp.stat 0\n"
+    "inputmass.asc\n0\ninputmass.stat 0\nmobilemass.asc\n0\nmobilemass.stat 0\n"
+    "deposition.asc\n0\ndeposition.stat 0\n55\n1\n30\n0.01\n1\n1\n1.0\n";
+
+const Edits kHeat = {{kSectionsEnd, kHeatTransfer + kSectionsEnd}};
+const Edits kLayered = {{kSectionsEnd, kHeatTransfer + kLayeredSnow + kSectionsEnd}};
+
+// The glacier melt's linear storages pass their water on within the step.
+const std::pair<std::string, std::string> kInstantGlacierStorages = {
+    "0.2\n10\n20\n5\n", "0.2\n0.0001\n0.0001\n0.0001\n"};
+
+// Dynamic glaciers (method 11) evaluated on the window's second day; `day` and `month` of that.
+Edits DynamicGlaciers(const std::string& day, const std::string& month) {
+  Edits edits = GlacierEdits();
+  edits.push_back({"\n2 1\n28.5", "\n" + day + " " + month + "\n28.5"});
+  edits.push_back(kInstantGlacierStorages);
+  return edits;
+}
+
+// Static glaciers (method 1): the ice and firn grid "ice_firn" (ice where the dynamic rows have a
+// whole glacier cell, firn where they have a fifth).
+const Edits kStaticGlaciers = {
+    {kStandardGrids, "[standard_grids]\n6\nice_firn.asc ice_firn 0\n"},
+    {kSectionsEnd,
+     "[ice_firn]\n1\n3\n4\n2\n1\n0.1\n0.2\n0.1\n0.2\n0.0001\n0.0001\n0.0001\n0\n0\n0\n"
+     "firn.asc\n0\nqfirn.stat 2001\nice.asc\n0\nqice.stat 2001\nqglac.txt 2001\n\n" +
+         kSectionsEnd}};
+
+// Response units (spin-up switch 2) of land use, soil type and 100 m elevation bands.
+const Edits kResponseUnits = {
+    {"[SpinUp]\n0 ",
+     "[SpinUp]\n2\n0\n1\n3\nlanduse1 1 linear\nsoil_types 1 linear\nelevation_model 100 linear\n# "}};
+
+// The groundwater variant's method and layer-1 conductivity.
+Edits Groundwater(const std::string& method, const std::string& conductivity) {
+  return {{"1          # method: successive over-relaxation", method + " # method"},
+          {"gw_k_x_1 gw_k_x_1 0 readcode=0 defaultValue=1.2e-5",
+           "gw_k_x_1 gw_k_x_1 0 readcode=0 defaultValue=" + conductivity},
+          {"gw_k_y_1 gw_k_y_1 0 readcode=0 defaultValue=1.2e-5",
+           "gw_k_y_1 gw_k_y_1 0 readcode=0 defaultValue=" + conductivity}};
+}
+const std::vector<std::string> kAquifer = {"con1grou.asc", "con2grou.asc", "conoutgrou.asc"};
+
+// Every model's step and the report interval set to `minutes`.
+Edits Steps(int minutes) {
+  const std::string step = std::to_string(minutes);
+  Edits edits = {{"24         # report interval", std::to_string(minutes / 60) + " #"}};
+  for (int model = 0; model < 8; ++model)
+    edits.push_back({"1440       # time step (minutes)", step + " #"});
+  return edits;
+}
+
+// Spin-up switch 1: the window twice.
+const Edits kSpinUpPasses = {{"[SpinUp]\n0 ", "[SpinUp]\n1\n1\n2\n0\n# "}};
+
+Edits Joined(std::initializer_list<Edits> parts) {
+  Edits all;
+  for (const Edits& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+const std::vector<Combination>& Matrix() {
+  static const std::vector<Combination> rows = {
+      {"degree_day_january", "", {}, {20, 1}, {27, 1}, {}, false, true},
+      {"interception_1", "", {{kInterception, "1 # method"}}, {20, 1}, {27, 1}},
+      {"interception_12_before_snow", "", {{kInterception, "12 # method"}}, {20, 1}, {27, 1}},
+      {"interception_22_canopy_snow", "", CanopySnow(), {20, 1}, {27, 1}},
+      {"interception_22_leaf_layers", "", Joined({CanopySnow(), kLeafLayers}), {20, 1}, {27, 1}},
+      {"interception_2_leaf_layers", "", kLeafLayers, {20, 1}, {27, 1}},
+      {"snow_method_2", "", {{kDegreeDay, "2 # method"}}, {20, 1}, {27, 1}},
+      {"snow_method_3", "", {{kDegreeDay, "3 # method"}}, {20, 1}, {27, 1}},
+      {"snow_energy_balance",
+       "",
+       {{kDegreeDay, "5 # method"}, {kSnowColdStart, kSnowColdStart + kEnergyBalanceLines}},
+       {20, 1},
+       {27, 1}},
+      {"layered_snow", "", kLayered, {16, 1}, {23, 1}},
+      {"layered_snow_method_3", "", Joined({kLayered, {{kDegreeDay, "3 # method"}}}), {16, 1},
+       {23, 1}},
+      {"heat_and_frost", "", kHeat, {16, 1}, {25, 1}, {}, false, true},
+      {"static_glaciers", "", kStaticGlaciers, {1, 1}, {5, 1}, {}, false},
+      {"dynamic_glaciers_evaluated", "", DynamicGlaciers("2", "1"), {1, 1}, {5, 1}, {}, true},
+      {"response_units", "", kResponseUnits, {1, 4}, {5, 4}},
+      {"spin_up_passes", "", kSpinUpPasses, {20, 1}, {23, 1}},
+      {"steps_3_hourly", "", Steps(180), {20, 1}, {23, 1}},
+      {"steps_hourly", "", Steps(60), {20, 1}, {21, 1}},
+      {"groundwater_method_1_fast",
+       "front-range-groundwater.ctl",
+       Groundwater("1", "1e-2"),
+       {1, 3},
+       {10, 3},
+       kAquifer},
+      {"groundwater_method_2_fast",
+       "front-range-groundwater.ctl",
+       Groundwater("2", "1e-2"),
+       {1, 3},
+       {10, 3},
+       kAquifer},
+      {"lake_assimilation_day", "front-range-lake.ctl", {}, {26, 5}, {2, 6}, {}, false, true,
+       false},
+      {"surface_routing", "front-range-surface-routing.ctl", {}, {10, 3}, {19, 3}},
+      {"silting_up", "front-range-silting.ctl", {}, {1, 5}, {10, 5}},
+      {"irrigation_from_rivers", "front-range-irrigation.ctl", {}, {1, 7}, {14, 7}, {}, false,
+       false, false},
+      // Pairs that act on one store.
+      {"dynamic_glaciers_with_response_units", "",
+       Joined({DynamicGlaciers("2", "1"), kResponseUnits}), {1, 1}, {5, 1}, {}, true},
+      {"dynamic_glaciers_with_canopy_snow", "", Joined({DynamicGlaciers("2", "1"), CanopySnow()}),
+       {1, 1}, {5, 1}, {}, true},
+      {"static_glaciers_with_layered_snow", "", Joined({kStaticGlaciers, kLayered}), {1, 1},
+       {5, 1}},
+      {"lake_with_surface_routing_window", "front-range-lake.ctl",
+       {{"[data_assimilation]\n1", "[data_assimilation]\n0"}}, {1, 4}, {10, 4}, {}, false, false,
+       false},
+  };
+  return rows;
+}
+
+// ---- Preparing and running a combination ------------------------------------------------------
+
+void Replace(std::string& text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << "the control file holds no \"" << from << "\"";
+  text.replace(at, from.size(), to);
+}
+
+// The two lines after the line holding `key` (the day and the month of a date) become `day`.
+void SetDate(std::string& text, const std::string& key, Day day) {
+  const std::size_t first = text.find('\n', text.find(key)) + 1;
+  const std::size_t after = text.find('\n', text.find('\n', first) + 1) + 1;
+  text.replace(first, after - first,
+               std::to_string(day.day) + "\n" + std::to_string(day.month) + "\n");
+}
+
+// The write code on the line after each state grid or stack becomes 3 (written at the end).
+void WriteStateAtEnd(std::string& text) {
+  for (const char* name :
+       {"theta.stk", "hh.stk", "hgeo.stk", "qunten.stk", "gwstand.asc", "gwtheta.asc",
+        "gwlevel.asc", "deltagw.asc", "snowsolid.asc", "snowliquid.asc", "snowstorage.asc",
+        "snowdays.asc", "snowage.asc", "interception_storage.asc", "temper.stk", "se.stk",
+        "pond.asc", "gwhead1.asc", "gwhead2.asc"}) {
+    const std::size_t at = text.find(std::string("\n") + name);
+    if (at == std::string::npos) continue;
+    const std::size_t code = text.find('\n', at + 1) + 1;
+    if (text.compare(code, 2, "0\n") == 0) text[code] = '3';
+  }
+}
+
+enum class Part { kWhole, kFirstHalf, kSecondHalf };
+
+// The copy of the example for `row` in `dir`, its window cut to `part`, its state written as
+// doubles at the end when the row is warm-started, read at the start for the second half.
+std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
+  const std::string control = CopyExample(dir);
+  WriteFile((dir / "MpiSpeedFactor.dat").string(), "1.0\n");
+  for (const char* file :
+       {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc", "lake_codes.asc",
+        "lake_ponding_max.asc", "lake_levels.txt", "snow_survey.asc", "snow_survey_list.txt",
+        "irrigation.asc"})
+    fs::copy_file(ExampleDir() / file, dir / file, fs::copy_options::overwrite_existing);
+  {
+    WriteGlacierGrids(dir);
+    // The static glaciers' ice (1) and firn (2) where the dynamic rows have glacier shares.
+    const std::string codes = ReadFile((dir / "glacier_fraction.asc").string());
+    std::istringstream in(codes);
+    std::ostringstream out;
+    std::string line;
+    for (int n = 0; std::getline(in, line); ++n) {
+      if (n < 6) {
+        out << line << "\n";
+        continue;
+      }
+      const double g = std::stod(line);
+      out << (g < -9998 ? -9999 : g >= 1 ? 1 : g > 0 ? 2 : 0) << "\n";
+    }
+    WriteFile((dir / "ice_firn.asc").string(), out.str());
+  }
+  std::string text = ReadFile(
+      (row.variant[0] == '\0' ? fs::path(control) : ExampleDir() / row.variant).string());
+  const std::string tracer =
+      " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
+      "path = ./ statext = sta gridext = asc";
+  const std::size_t grids = text.find("[variable_grids]\n") + 17;
+  const std::size_t count_end = text.find('\n', grids);
+  text.replace(grids, count_end - grids,
+               std::to_string(std::stoi(text.substr(grids, count_end - grids)) + 2) +
+                   "\ncin concflux_tracer_1_input 0 10\n0\n0\n"
+                   "ein concflux_tracer_2_input 0 0\n0\n0");
+  Replace(text, "0          # no solute tracers",
+          "2\ncon non_evaporating soilini = 0 gwini = 0" + tracer +
+              "\neva evaporating soilini = 10 gwini = 10" + tracer);
+  // The runoff storages pass their water on within the step: what leaves a subbasin is its
+  // runoff times the runoff's concentration.
+  Replace(text, "12 12      # kelsqd", "0.0001 0.0001 # kelsqd");
+  Replace(text, "48 48      # kelsqi", "0.0001 0.0001 # kelsqi");
+  for (const auto& [from, to] : row.edits) Replace(text, from, to);
+  // The halves split the window after its middle day.
+  const int days = (row.last.month == row.first.month ? 0 : 31) + row.last.day - row.first.day;
+  Day middle = {row.first.day + days / 2, row.first.month};
+  if (middle.day > 31) middle = {middle.day - 31, middle.month + 1};
+  Day after = {middle.day + 1, middle.month};
+  SetDate(text, "# start:", part == Part::kSecondHalf ? after : row.first);
+  SetDate(text, "# end:", part == Part::kFirstHalf ? middle : row.last);
+  if (row.warm) {
+    Replace(text, "WriteAsciiGrids = 1\nWriteDoubleGrids = 0",
+            "WriteAsciiGrids = 0\nWriteDoubleGrids = 1");
+    WriteStateAtEnd(text);
+    if (part == Part::kSecondHalf) {
+      for (const std::string& cold :
+           {kSnowColdStart, kInterceptionColdStart,
+            std::string("0          # cold start (1: read the stacks and grids named above)")}) {
+        const std::size_t at = text.find(cold);
+        if (at != std::string::npos) text[at] = '1';
+      }
+    }
+  }
+  WriteFile(control, text);
+  return control;
+}
+
+// ---- Reading the outputs ---------------------------------------------------------------------
+
+// The values of a grid or stack file after its header (ASCII, or binary doubles after twelve
+// header values), nodata as 0, and its values per cell.
+std::vector<double> Values(const std::string& path, std::size_t& levels) {
+  const std::string file = ReadFile(path);
+  std::vector<double> cells;
+  levels = 1;
+  if (!file.empty() && std::isalpha(static_cast<unsigned char>(file[0])) == 0) {
+    std::vector<double> binary(file.size() / sizeof(double));
+    std::copy(file.begin(), file.begin() + static_cast<long>(binary.size() * sizeof(double)),
+              reinterpret_cast<char*>(binary.data()));
+    if (binary.size() <= 12) return cells;
+    const double cell_count = binary[0] * binary[1];
+    if (cell_count > 0)
+      levels = static_cast<std::size_t>(static_cast<double>(binary.size() - 12) / cell_count);
+    for (std::size_t i = 12; i < binary.size(); ++i)
+      cells.push_back(binary[i] <= -9999 ? 0.0 : binary[i]);
+    return cells;
+  }
+  std::istringstream in(file);
+  for (std::string word; in >> word;) {
+    double value = 0;
+    if (std::isalpha(static_cast<unsigned char>(word[0])) != 0) {
+      if (in >> value && word == "numlevels") levels = static_cast<std::size_t>(value) + 1;
+      continue;
+    }
+    value = std::stod(word);
+    cells.push_back(value <= -9999 ? 0.0 : value);
+  }
+  return cells;
+}
+
+// The subbasin columns of a statistics table: row 0 their area shares, then one row per report.
+std::vector<std::vector<double>> TableRows(const std::string& path) {
+  std::vector<std::vector<double>> rows;
+  for (const std::string& line : SplitLines(ReadFile(path))) {
+    std::istringstream fields(line);
+    std::vector<std::string> words;
+    for (std::string w; fields >> w;) words.push_back(w);
+    if (words.size() < 9 || words[4].starts_with('"') ||
+        !(words[0] == "--" || std::isdigit(static_cast<unsigned char>(words[0][0])) != 0))
+      continue;
+    rows.emplace_back();
+    for (int s = 4; s < 9; ++s) rows.back().push_back(std::stod(words[s]));
+  }
+  return rows;
+}
+
+// The rain's tracer "con" in the stores at the end and in the runoff, over what the rain
+// brought (a share near 1 when it closes).
+double ConservativeShare(const Combination& row, const std::string& out) {
+  const auto zones = AsciiGridCells(out + "../zones.asc");
+  const double cells = static_cast<double>(
+      std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
+  std::vector<double> glacier;
+  if (row.glaciers) glacier = AsciiGridCells(out + "../glacier_fraction.asc");
+  // Each store's sum over the cells, weighed by the cell's glacier-free part (1 - g) or its
+  // glacier part (g).
+  const auto weighed = [&](const std::string& name, bool glacier_part) {
+    if (!fs::exists(out + name)) return 0.0;
+    std::size_t levels = 0;
+    const std::vector<double> values = Values(out + name, levels);
+    double sum = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const double g = glacier.empty() ? 0.0 : std::clamp(glacier[i / levels], 0.0, 1.0);
+      sum += values[i] * (glacier_part ? g : 1.0 - g);
+    }
+    return sum / cells;
+  };
+  double found = 0;
+  for (const char* store : {"consnow_.asc", "coninter.asc", "conunsat.asc"})
+    found += weighed(store, false);
+  if (row.glaciers)
+    for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
+      found += weighed(store, true);
+  for (const std::string& store : row.tracer_stores) found += weighed(store, false);
+  const auto runoff = TableRows(out + "qg.stat");
+  const auto concentration = TableRows(out + "conunsat.sta");
+  EXPECT_EQ(runoff.size(), concentration.size()) << "a concentration per runoff row";
+  for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
+    for (std::size_t s = 0; s < 5; ++s) found += runoff[0][s] * runoff[d][s] * concentration[d][s];
+  return found / (10 * ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation);
+}
+
+// The outputs that must agree between runs: every file but the decomposition's own, the soil
+// zone's per-process state files and the channel tables, which follow from the routing
+// descriptions alone.
+std::map<std::string, std::string> Outputs(const fs::path& dir) {
+  auto files = OutputFiles(dir / "output");
+  std::erase_if(files, [](const auto& file) {
+    return file.first.starts_with("soilstorage_") || file.first.starts_with("wq_table.");
+  });
+  return files;
+}
+
+// ---- The test --------------------------------------------------------------------------------
+
+class OptionMatrix : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
+  const Combination& row = Matrix()[GetParam()];
+  if (row.pending != nullptr) GTEST_SKIP() << row.pending;
+  std::vector<TempDir> dirs(3);
+  for (int processes = 1; processes <= 3; ++processes) {
+    const fs::path& dir = dirs[static_cast<std::size_t>(processes - 1)].path();
+    Prepare(row, dir, Part::kWhole);
+    const RunResult result = RunExampleControl(dir.string(), processes);
+    ASSERT_EQ(result.exit_status, 0) << processes << " processes\n" << result.Describe();
+  }
+  const auto outputs = Outputs(dirs[0].path());
+  for (std::size_t other = 1; other < 3; ++other) {
+    const auto files = Outputs(dirs[other].path());
+    for (const auto& [name, text] : outputs) {
+      ASSERT_TRUE(files.contains(name)) << name << " missing on " << other + 1 << " processes";
+      EXPECT_TRUE(files.at(name) == text) << name << " differs on " << other + 1 << " processes";
+    }
+  }
+
+  const std::string out = (dirs[0].path() / "output/").string();
+  const std::string account = ReadFile(out + "water_balance.txt");
+  const std::vector<AccountRow> rows = ReadAccount(account);
+  ASSERT_FALSE(rows.empty()) << account;
+  for (const AccountRow& entry : rows) {
+    SCOPED_TRACE(entry.period + " " + entry.subbasin);
+    EXPECT_LE(std::abs(entry.residual), 1e-6);
+    EXPECT_LE(std::abs(entry.alignment), 1e-6) << "snow_alignment";
+  }
+  // The groundwater solution's imbalance is a source of the books only.
+  for (const std::string& line : SplitLines(account))
+    if (line.starts_with("period")) {
+      std::istringstream names(line);
+      std::vector<std::string> columns;
+      for (std::string name; names >> name;) columns.push_back(name);
+      const auto at = std::find(columns.begin(), columns.end(), "groundwater_iteration");
+      for (const std::string& data : SplitLines(account)) {
+        std::istringstream fields(data);
+        std::vector<std::string> values;
+        for (std::string v; fields >> v;) values.push_back(v);
+        if (at == columns.end() || values.size() != columns.size() || data == line) continue;
+        EXPECT_LE(std::abs(std::stod(values[at - columns.begin()])), 1e-6) << data;
+      }
+    }
+
+  if (row.mass) EXPECT_NEAR(ConservativeShare(row, out), 1.0, 1e-6) << "the rain's tracer";
+  for (const auto& [name, text] : outputs) {
+    const bool con = name.starts_with("con"), eva = name.starts_with("eva");
+    if (!con && !eva) continue;
+    std::size_t levels = 0;
+    const bool table = name.ends_with(".sta");
+    std::vector<double> values;
+    if (table) {
+      for (const auto& r : TableRows(out + name)) values.insert(values.end(), r.begin(), r.end());
+    } else {
+      values = Values(out + name, levels);
+    }
+    if (values.empty()) continue;
+    // Round-off of a store emptied to nothing aside.
+    EXPECT_GE(*std::min_element(values.begin(), values.end()), -1e-12) << name;
+    if (eva) {
+      EXPECT_LE(*std::max_element(values.begin(), values.end()), 10.0 + 1e-9) << name;
+    }
+  }
+
+  if (!row.warm) return;
+  TempDir first, second;
+  Prepare(row, first.path(), Part::kFirstHalf);
+  const RunResult first_half = RunExampleControl(first.path().string(), 2);
+  ASSERT_EQ(first_half.exit_status, 0) << first_half.Describe();
+  Prepare(row, second.path(), Part::kSecondHalf);
+  // The second half reads the first half's outputs as its initial state (the run directory).
+  for (const auto& entry : fs::directory_iterator(first.path() / "output"))
+    if (!fs::exists(second.path() / entry.path().filename()))
+      fs::copy_file(entry.path(), second.path() / entry.path().filename());
+  const RunResult second_half = RunExampleControl(second.path().string(), 2);
+  ASSERT_EQ(second_half.exit_status, 0) << second_half.Describe();
+  int states = 0;
+  for (const auto& [name, text] : Outputs(second.path())) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(outputs.contains(name));
+    const std::string& whole = outputs.at(name);
+    if (name.ends_with(".stat") || name.ends_with(".sta")) {
+      // The second half's report rows end the straight run's table.
+      const std::vector<std::string> lines = SplitLines(text);
+      std::size_t header = 0;
+      while (header < lines.size() && !std::isdigit(static_cast<unsigned char>(lines[header][0])))
+        ++header;
+      if (header == lines.size()) continue;
+      const std::size_t rows_at = text.find(lines[header]);
+      EXPECT_TRUE(whole.ends_with(text.substr(rows_at))) << text.substr(rows_at);
+    } else if (!name.ends_with(".txt") && !name.ends_with(".dat")) {
+      EXPECT_TRUE(text == whole);
+      ++states;
+    }
+  }
+  EXPECT_GE(states, 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(FrontRange, OptionMatrix,
+                         ::testing::Range<std::size_t>(0, Matrix().size()),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                           return std::string(Matrix()[info.param].name);
+                         });
+
+}  // namespace
+}  // namespace velorn::test
