@@ -61,6 +61,7 @@ struct Combination {
   bool warm = false;      // a warm start halfway must continue the straight run
   bool mass = true;       // the rain's tracer closes from the stores named above
   const char* pending = nullptr;  // why the row does not close yet (skipped with this)
+  bool soil = true;  // the soil zone runs (without it there is no account to close)
 };
 
 const std::string kStandardGrids = "[standard_grids]\n5\n";
@@ -135,17 +136,16 @@ Edits Groundwater(const std::string& method, const std::string& conductivity) {
 }
 const std::vector<std::string> kAquifer = {"con1grou.asc", "con2grou.asc", "conoutgrou.asc"};
 
-// Every model's step and the report interval set to `minutes`.
+// Every model's step and the report interval set to `minutes` (the stations stay daily).
 Edits Steps(int minutes) {
-  const std::string step = std::to_string(minutes);
-  Edits edits = {{"24         # report interval", std::to_string(minutes / 60) + " #"}};
-  for (int model = 0; model < 8; ++model)
-    edits.push_back({"1440       # time step (minutes)", step + " #"});
-  return edits;
+  return {{"24         # report interval", std::to_string(minutes / 60) + " #"},
+          {"1440       # time step", std::to_string(minutes) + " #"}};
 }
 
-// Spin-up switch 1: the window twice.
-const Edits kSpinUpPasses = {{"[SpinUp]\n0 ", "[SpinUp]\n1\n1\n2\n0\n# "}};
+// Spin-up switch 1: the window twice, with the response units above.
+const Edits kSpinUpPasses = {
+    {"[SpinUp]\n0 ",
+     "[SpinUp]\n1\n0\n2\n3\nlanduse1 1 linear\nsoil_types 1 linear\nelevation_model 100 linear\n# "}};
 
 Edits Joined(std::initializer_list<Edits> parts) {
   Edits all;
@@ -193,7 +193,9 @@ const std::vector<Combination>& Matrix() {
       {"lake_assimilation_day", "front-range-lake.ctl", {}, {26, 5}, {2, 6}, {}, false, true,
        false},
       {"surface_routing", "front-range-surface-routing.ctl", {}, {10, 3}, {19, 3}},
-      {"silting_up", "front-range-silting.ctl", {}, {1, 5}, {10, 5}},
+      // The variant runs without the soil zone: the process counts agree.
+      {"silting_up", "front-range-silting.ctl", {}, {1, 5}, {10, 5}, {}, false, false, false,
+       nullptr, false},
       {"irrigation_from_rivers", "front-range-irrigation.ctl", {}, {1, 7}, {14, 7}, {}, false,
        false, false},
       // Pairs that act on one store.
@@ -285,9 +287,17 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
               "\neva evaporating soilini = 10 gwini = 10" + tracer);
   // The runoff storages pass their water on within the step: what leaves a subbasin is its
   // runoff times the runoff's concentration.
-  Replace(text, "12 12      # kelsqd", "0.0001 0.0001 # kelsqd");
-  Replace(text, "48 48      # kelsqi", "0.0001 0.0001 # kelsqi");
-  for (const auto& [from, to] : row.edits) Replace(text, from, to);
+  if (row.soil) {
+    Replace(text, "12 12      # kelsqd", "0.0001 0.0001 # kelsqd");
+    Replace(text, "48 48      # kelsqi", "0.0001 0.0001 # kelsqi");
+  }
+  for (const auto& [from, to] : row.edits) {
+    Replace(text, from, to);
+    // A model step applies to every model.
+    for (std::size_t at = text.find(from); from.starts_with("1440 ") && at != std::string::npos;
+         at = text.find(from))
+      text.replace(at, from.size(), to);
+  }
   // The halves split the window after its middle day.
   const int days = (row.last.month == row.first.month ? 0 : 31) + row.last.day - row.first.day;
   Day middle = {row.first.day + days / 2, row.first.month};
@@ -432,6 +442,7 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
   }
 
   const std::string out = (dirs[0].path() / "output/").string();
+  if (!row.soil) return;
   const std::string account = ReadFile(out + "water_balance.txt");
   const std::vector<AccountRow> rows = ReadAccount(account);
   ASSERT_FALSE(rows.empty()) << account;
@@ -471,7 +482,8 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
     if (values.empty()) continue;
     // Round-off of a store emptied to nothing aside.
     EXPECT_GE(*std::min_element(values.begin(), values.end()), -1e-12) << name;
-    if (eva) {
+    // The channels' tables hold amounts, not concentrations.
+    if (eva && name.find("chann") == std::string::npos) {
       EXPECT_LE(*std::max_element(values.begin(), values.end()), 10.0 + 1e-9) << name;
     }
   }
