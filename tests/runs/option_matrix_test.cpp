@@ -139,6 +139,7 @@ const std::vector<std::string> kAquifer = {"con1grou.asc", "con2grou.asc", "cono
 // Every model's step and the report interval set to `minutes` (the stations stay daily).
 Edits Steps(int minutes) {
   return {{"24         # report interval", std::to_string(minutes / 60) + " #"},
+          {"1440       # minutes from the hour", std::to_string(minutes) + " #"},
           {"1440       # time step", std::to_string(minutes) + " #"}};
 }
 
@@ -177,7 +178,7 @@ const std::vector<Combination>& Matrix() {
       {"response_units", "", kResponseUnits, {1, 4}, {5, 4}},
       {"spin_up_passes", "", kSpinUpPasses, {20, 1}, {23, 1}},
       {"steps_3_hourly", "", Steps(180), {20, 1}, {23, 1}},
-      {"steps_hourly", "", Steps(60), {20, 1}, {21, 1}},
+      {"steps_hourly", "", Steps(60), {22, 1}, {23, 1}},
       {"groundwater_method_1_fast",
        "front-range-groundwater.ctl",
        Groundwater("1", "1e-2"),
