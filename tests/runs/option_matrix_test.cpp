@@ -7,8 +7,8 @@
 // without it in the rain does no store rise above 10). Each combination runs on 1, 2 and 3 processes and must show
 //   - the same output files on every process count (the decomposition's own files aside);
 //   - the model's own account ("water_balance.txt") closed: a residual of at most 1e-6 mm in
-//     every subbasin, and no source term that only mends the books ("snow_alignment", the
-//     groundwater solution's imbalance) above the table's rounding;
+//     every subbasin, no source term that only mends the books ("snow_alignment") above the
+//     table's rounding and the groundwater solution's imbalance within its tolerance;
 //   - the mass of "con": what the rain brought (10 x precipitation) is in the stores at the end
 //     (grids written at the end) or has left with the runoff (runoff x concentration per report
 //     interval; the runoff storages made instantaneous), within 1e-6 of the input;
@@ -136,6 +136,18 @@ Edits Groundwater(const std::string& method, const std::string& conductivity) {
           {"gw_k_y_1 gw_k_y_1 0 readcode=0 defaultValue=1.2e-5",
            "gw_k_y_1 gw_k_y_1 0 readcode=0 defaultValue=" + conductivity}};
 }
+// The soil zone's lakes (method 2) on the cells of "lake_codes.asc", with ponding of up to
+// "lake_ponding_max.asc"; discharge routing off (its lakes need lake tables). `grids`: the
+// variant's line of the standard grids' count.
+Edits SoilLakes(const std::string& grids, int count) {
+  return {{grids, "[standard_grids]\n" + std::to_string(count + 2) +
+                      "\nlake_codes.asc lake_codes 0\nlake_ponding_max.asc max_ponding_storage 0\n"},
+          {"0          # no ponding: water the soil cannot take runs off at once", "1 # ponding"},
+          {"pond.stat 0", "pond.stat 2001"},
+          {"[routing_model]\n1          # on", "[routing_model]\n0 # off"},
+          {kSectionsEnd, "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd}};
+}
+
 const std::vector<std::string> kAquifer = {"con1grou.asc", "con2grou.asc", "conoutgrou.asc"};
 
 // Every model's step and the report interval set to `minutes` (the stations stay daily).
@@ -183,13 +195,13 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({CanopySnow(), kLeafLayers}),
        .first = {20, 1},
        .last = {27, 1},
-       .acts = "interception_storage_Layer_2.stat",
+       .acts = "interception_evaporation_Layer_2.stat",
        .pending = "residual 2.32 mm in subbasin 1 (as interception_22_canopy_snow)"},
       {.name = "interception_2_leaf_layers",
        .edits = kLeafLayers,
        .first = {20, 1},
        .last = {27, 1},
-       .acts = "interception_storage_Layer_2.stat"},
+       .acts = "interception_evaporation_Layer_2.stat"},
       {.name = "snow_method_2",
        .edits = {{kDegreeDay, "2 # method"}},
        .first = {20, 1},
@@ -304,16 +316,20 @@ const std::vector<Combination>& Matrix() {
       {.name = "irrigation_from_rivers",
        .variant = "front-range-irrigation.ctl",
        .first = {1, 7},
-       .last = {14, 7},
+       .last = {31, 7},
        .acts = "irr_sw.stat",
-       .mass = false},
+       .mass = false,
+       .pending = "conchann.sta falls to -1.66 and evachann.sta to -4.02; consnow_.sta differs "
+                  "between 1, 2 and 3 processes"},
       {.name = "irrigation_from_groundwater",
        .variant = "front-range-irrigation.ctl",
        .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 3 1 1 0.33"}},
        .first = {1, 7},
        .last = {14, 7},
        .acts = "irr_gw.stat",
-       .mass = false},
+       .mass = false,
+       .pending = "residual 0.285 mm in subbasin 1, 0.292 mm in the basin (the pumped water is "
+                  "not booked)"},
       // Pairs that act on one store.
       {.name = "dynamic_glaciers_with_response_units",
        .edits = Joined({DynamicGlaciers("2", "1"), kResponseUnits}),
@@ -329,6 +345,28 @@ const std::vector<Combination>& Matrix() {
        .acts = "gmb1.stat",
        .glaciers = true,
        .pending = "residual 0.0048 mm in subbasin 1; the rain's tracer closes to 0.9756"},
+      {.name = "dynamic_glaciers_with_layered_snow",
+       .edits = Joined({DynamicGlaciers("2", "1"), kLayered}),
+       .first = {1, 1},
+       .last = {5, 1},
+       .acts = "gmb1.stat",
+       .glaciers = true,
+       .pending = "snow_alignment 2e-6 mm; the rain's tracer closes to 0.99965"},
+      {.name = "lakes_with_groundwater",
+       .variant = "front-range-groundwater.ctl",
+       .edits = Joined({SoilLakes("[standard_grids]\n21\n", 21),
+                        {{"0          # no ponding water on the start heads", "1 # ponding"}}}),
+       .first = {1, 3},
+       .last = {10, 3},
+       .acts = "pond.stat",
+       .tracer_stores = kAquifer},
+      {.name = "lakes_with_surface_routing",
+       .variant = "front-range-surface-routing.ctl",
+       .edits = SoilLakes("[standard_grids]\n7\n", 7),
+       .first = {10, 3},
+       .last = {19, 3},
+       .acts = "pond.stat",
+       .pending = "evaSurfa.sta reaches 12.18, above the evaporating tracer's only source (10)"},
       {.name = "static_glaciers_with_layered_snow",
        .edits = Joined({kStaticGlaciers, kLayered}),
        .first = {1, 1},
@@ -584,7 +622,8 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
     EXPECT_LE(std::abs(entry.residual), 1e-6);
     EXPECT_LE(std::abs(entry.alignment), 1e-6) << "snow_alignment";
   }
-  // The groundwater solution's imbalance is a source of the books only.
+  // The groundwater solution's imbalance is a source of the books only: it stays within what the
+  // solver's tolerance (1e-5 m of head on a storage coefficient) leaves, far below 1e-3 mm.
   for (const std::string& line : SplitLines(account))
     if (line.starts_with("period")) {
       std::istringstream names(line);
@@ -596,14 +635,15 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
         std::vector<std::string> values;
         for (std::string v; fields >> v;) values.push_back(v);
         if (at == columns.end() || values.size() != columns.size() || data == line) continue;
-        EXPECT_LE(std::abs(std::stod(values[at - columns.begin()])), 1e-6) << data;
+        EXPECT_LE(std::abs(std::stod(values[at - columns.begin()])), 1e-3) << data;
       }
     }
 
   if (row.mass) EXPECT_NEAR(ConservativeShare(row, out), 1.0, 1e-6) << "the rain's tracer";
   for (const auto& [name, text] : outputs) {
     const bool con = name.starts_with("con"), eva = name.starts_with("eva");
-    if (!con && !eva) continue;
+    // What left the aquifer through its fixed heads is an amount, negative where they fed it.
+    if ((!con && !eva) || name.find("outgrou") != std::string::npos) continue;
     std::size_t levels = 0;
     const bool table = name.ends_with(".sta");
     std::vector<double> values;
@@ -615,7 +655,7 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
     if (values.empty()) continue;
     // Round-off of a store emptied to nothing aside.
     EXPECT_GE(*std::min_element(values.begin(), values.end()), -1e-12) << name;
-    // The channels' tables hold amounts, not concentrations.
+    // The channels' tables hold amounts.
     if (eva && name.find("chann") == std::string::npos) {
       EXPECT_LE(*std::max_element(values.begin(), values.end()), 10.0 + 1e-9) << name;
     }
