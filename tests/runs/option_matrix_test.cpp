@@ -4,7 +4,8 @@
 // irrigation season, a lake's assimilation day). Every run carries two tracers: "con",
 // non-evaporating, at 10 in the rain, and "eva", evaporating, at 10 in the soil water and the
 // aquifer and absent from the rain (the leaves keep an evaporating tracer as well, so only
-// without it in the rain does no store rise above 10). Each combination runs on 1, 2 and 3 processes and must show
+// without it in the rain does no store rise above 10). Each combination runs on 1, 2 and 3
+// processes and must show
 //   - the same output files on every process count (the decomposition's own files aside);
 //   - the model's own account ("water_balance.txt") closed: a residual of at most 1e-6 mm in
 //     every subbasin, no source term that only mends the books ("snow_alignment") above the
@@ -33,6 +34,7 @@
 
 #include "tests/support/example_sections.h"
 #include "tests/support/glacier_example.h"
+#include "tests/support/run_outputs.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
 #include "tests/support/water_balance_table.h"
@@ -59,10 +61,10 @@ struct Combination {
   // Grids that hold the rain's tracer at the end besides the snow cover, the leaves and the
   // soil (the aquifer's layers, what left through fixed heads).
   std::vector<std::string> tracer_stores = {};
-  bool glaciers = false;  // the glacier parts weigh their cells' stores by g
-  bool warm = false;      // a warm start halfway must continue the straight run
-  bool mass = true;       // the rain's tracer closes from the stores named above
-  bool soil = true;       // the soil zone runs (without it there is no account to close)
+  bool glaciers = false;          // the glacier parts weigh their cells' stores by g
+  bool warm = false;              // a warm start halfway must continue the straight run
+  bool mass = true;               // the rain's tracer closes from the stores named above
+  bool soil = true;               // the soil zone runs (without it there is no account to close)
   const char* pending = nullptr;  // why the row does not close yet (skipped with this)
 };
 
@@ -124,9 +126,9 @@ const Edits kStaticGlaciers = {
          kSectionsEnd}};
 
 // Response units (spin-up switch 2) of land use, soil type and 100 m elevation bands.
-const Edits kResponseUnits = {
-    {"[SpinUp]\n0 ",
-     "[SpinUp]\n2\n0\n1\n3\nlanduse1 1 linear\nsoil_types 1 linear\nelevation_model 100 linear\n# "}};
+const Edits kResponseUnits = {{"[SpinUp]\n0 ",
+                               "[SpinUp]\n2\n0\n1\n3\nlanduse1 1 linear\nsoil_types 1 "
+                               "linear\nelevation_model 100 linear\n# "}};
 
 // The groundwater variant's method and layer-1 conductivity.
 Edits Groundwater(const std::string& method, const std::string& conductivity) {
@@ -140,12 +142,13 @@ Edits Groundwater(const std::string& method, const std::string& conductivity) {
 // "lake_ponding_max.asc"; discharge routing off (its lakes need lake tables). `grids`: the
 // variant's line of the standard grids' count.
 Edits SoilLakes(const std::string& grids, int count) {
-  return {{grids, "[standard_grids]\n" + std::to_string(count + 2) +
-                      "\nlake_codes.asc lake_codes 0\nlake_ponding_max.asc max_ponding_storage 0\n"},
-          {"0          # no ponding: water the soil cannot take runs off at once", "1 # ponding"},
-          {"pond.stat 0", "pond.stat 2001"},
-          {"[routing_model]\n1          # on", "[routing_model]\n0 # off"},
-          {kSectionsEnd, "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd}};
+  return {
+      {grids, "[standard_grids]\n" + std::to_string(count + 2) +
+                  "\nlake_codes.asc lake_codes 0\nlake_ponding_max.asc max_ponding_storage 0\n"},
+      {"0          # no ponding: water the soil cannot take runs off at once", "1 # ponding"},
+      {"pond.stat 0", "pond.stat 2001"},
+      {"[routing_model]\n1          # on", "[routing_model]\n0 # off"},
+      {kSectionsEnd, "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd}};
 }
 
 const std::vector<std::string> kAquifer = {"con1grou.asc", "con2grou.asc", "conoutgrou.asc"};
@@ -158,9 +161,9 @@ Edits Steps(int minutes) {
 }
 
 // Spin-up switch 1: the window twice, with the response units above.
-const Edits kSpinUpPasses = {
-    {"[SpinUp]\n0 ",
-     "[SpinUp]\n1\n0\n2\n3\nlanduse1 1 linear\nsoil_types 1 linear\nelevation_model 100 linear\n# "}};
+const Edits kSpinUpPasses = {{"[SpinUp]\n0 ",
+                              "[SpinUp]\n1\n0\n2\n3\nlanduse1 1 linear\nsoil_types 1 "
+                              "linear\nelevation_model 100 linear\n# "}};
 
 Edits Joined(std::initializer_list<Edits> parts) {
   Edits all;
@@ -413,10 +416,9 @@ enum class Part { kWhole, kFirstHalf, kSecondHalf };
 std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
   const std::string control = CopyExample(dir);
   WriteFile((dir / "MpiSpeedFactor.dat").string(), "1.0\n");
-  for (const char* file :
-       {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc", "lake_codes.asc",
-        "lake_ponding_max.asc", "lake_levels.txt", "snow_survey.asc", "snow_survey_list.txt",
-        "irrigation.asc"})
+  for (const char* file : {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc",
+                           "lake_codes.asc", "lake_ponding_max.asc", "lake_levels.txt",
+                           "snow_survey.asc", "snow_survey_list.txt", "irrigation.asc"})
     fs::copy_file(ExampleDir() / file, dir / file, fs::copy_options::overwrite_existing);
   {
     WriteGlacierGrids(dir);
@@ -435,8 +437,8 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
     }
     WriteFile((dir / "ice_firn.asc").string(), out.str());
   }
-  std::string text = ReadFile(
-      (row.variant[0] == '\0' ? fs::path(control) : ExampleDir() / row.variant).string());
+  std::string text =
+      ReadFile((row.variant[0] == '\0' ? fs::path(control) : ExampleDir() / row.variant).string());
   const std::string tracer =
       " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
       "path = ./ statext = sta gridext = asc";
@@ -488,53 +490,6 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
 
 // ---- Reading the outputs ---------------------------------------------------------------------
 
-// The values of a grid or stack file after its header (ASCII, or binary doubles after twelve
-// header values), nodata as 0, and its values per cell.
-std::vector<double> Values(const std::string& path, std::size_t& levels) {
-  const std::string file = ReadFile(path);
-  std::vector<double> cells;
-  levels = 1;
-  if (!file.empty() && std::isalpha(static_cast<unsigned char>(file[0])) == 0) {
-    std::vector<double> binary(file.size() / sizeof(double));
-    std::copy(file.begin(), file.begin() + static_cast<long>(binary.size() * sizeof(double)),
-              reinterpret_cast<char*>(binary.data()));
-    if (binary.size() <= 12) return cells;
-    const double cell_count = binary[0] * binary[1];
-    if (cell_count > 0)
-      levels = static_cast<std::size_t>(static_cast<double>(binary.size() - 12) / cell_count);
-    for (std::size_t i = 12; i < binary.size(); ++i)
-      cells.push_back(binary[i] <= -9999 ? 0.0 : binary[i]);
-    return cells;
-  }
-  std::istringstream in(file);
-  for (std::string word; in >> word;) {
-    double value = 0;
-    if (std::isalpha(static_cast<unsigned char>(word[0])) != 0) {
-      if (in >> value && word == "numlevels") levels = static_cast<std::size_t>(value) + 1;
-      continue;
-    }
-    value = std::stod(word);
-    cells.push_back(value <= -9999 ? 0.0 : value);
-  }
-  return cells;
-}
-
-// The subbasin columns of a statistics table: row 0 their area shares, then one row per report.
-std::vector<std::vector<double>> TableRows(const std::string& path) {
-  std::vector<std::vector<double>> rows;
-  for (const std::string& line : SplitLines(ReadFile(path))) {
-    std::istringstream fields(line);
-    std::vector<std::string> words;
-    for (std::string w; fields >> w;) words.push_back(w);
-    if (words.size() < 9 || words[4].starts_with('"') ||
-        !(words[0] == "--" || std::isdigit(static_cast<unsigned char>(words[0][0])) != 0))
-      continue;
-    rows.emplace_back();
-    for (int s = 4; s < 9; ++s) rows.back().push_back(std::stod(words[s]));
-  }
-  return rows;
-}
-
 // The rain's tracer "con" in the stores at the end and in the runoff, over what the rain
 // brought (a share near 1 when it closes).
 double ConservativeShare(const Combination& row, const std::string& out) {
@@ -548,7 +503,7 @@ double ConservativeShare(const Combination& row, const std::string& out) {
   const auto weighed = [&](const std::string& name, bool glacier_part) {
     if (!fs::exists(out + name)) return 0.0;
     std::size_t levels = 0;
-    const std::vector<double> values = Values(out + name, levels);
+    const std::vector<double> values = GridValues(out + name, levels);
     double sum = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
       const double g = glacier.empty() ? 0.0 : std::clamp(glacier[i / levels], 0.0, 1.0);
@@ -563,8 +518,8 @@ double ConservativeShare(const Combination& row, const std::string& out) {
     for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
       found += weighed(store, true);
   for (const std::string& store : row.tracer_stores) found += weighed(store, false);
-  const auto runoff = TableRows(out + "qg.stat");
-  const auto concentration = TableRows(out + "conunsat.sta");
+  const auto runoff = ZoneTableRows(out + "qg.stat");
+  const auto concentration = ZoneTableRows(out + "conunsat.sta");
   EXPECT_EQ(runoff.size(), concentration.size()) << "a concentration per runoff row";
   for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
     for (std::size_t s = 0; s < 5; ++s) found += runoff[0][s] * runoff[d][s] * concentration[d][s];
@@ -608,7 +563,7 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
   const std::string out = (dirs[0].path() / "output/").string();
   if (row.acts != nullptr) {
     double largest = 0;
-    const auto table = TableRows(out + row.acts);
+    const auto table = ZoneTableRows(out + row.acts);
     for (std::size_t d = 1; d < table.size(); ++d)  // row 0: the area shares
       for (const double value : table[d]) largest = std::max(largest, std::abs(value));
     EXPECT_GT(largest, 0.0) << row.acts << ": the options do not act in the window";
@@ -648,9 +603,9 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
     const bool table = name.ends_with(".sta");
     std::vector<double> values;
     if (table) {
-      for (const auto& r : TableRows(out + name)) values.insert(values.end(), r.begin(), r.end());
+      for (const auto& r : ZoneTableRows(out + name)) values.insert(values.end(), r.begin(), r.end());
     } else {
-      values = Values(out + name, levels);
+      values = GridValues(out + name, levels);
     }
     if (values.empty()) continue;
     // Round-off of a store emptied to nothing aside.
