@@ -10,6 +10,9 @@
 //   - the model's own account ("water_balance.txt") closed: a residual of at most 1e-6 mm in
 //     every subbasin, no source term that only mends the books ("snow_alignment") above the
 //     table's rounding and the groundwater solution's imbalance within its tolerance;
+//   - where the tables show every store (snow cover, leaves, soil profile), an outside account
+//     from the tables alone: precipitation = real evapotranspiration + runoff + the change of
+//     the stores, within the tables' rounding;
 //   - the mass of "con": what the rain brought (10 x precipitation) is in the stores at the end
 //     (grids written at the end) or has left with the runoff (runoff x concentration per report
 //     interval; the runoff storages made instantaneous), within 1e-6 of the input;
@@ -58,6 +61,9 @@ struct Combination {
   Day first, last;           // the window
   // A table that shows the options act: some value of it is not 0.
   const char* acts = nullptr;
+  // The daily tables of every store, for the outside account; none: the row has stores that no
+  // table shows (glacier parts, the aquifer, lakes of the routing, the layered pack).
+  std::vector<std::string> stores = {};
   // Grids that hold the rain's tracer at the end besides the snow cover, the leaves and the
   // soil (the aquifer's layers, what left through fixed heads).
   std::vector<std::string> tracer_stores = {};
@@ -151,6 +157,10 @@ Edits SoilLakes(const std::string& grids, int count) {
       {kSectionsEnd, "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd}};
 }
 
+// The stores of the soil zone's models that the tables show: snow cover, leaves, soil profile.
+const std::vector<std::string> kTabledStores = {"snowstorage.stat", "interception_storage.stat",
+                                                "sb2.stat"};
+
 const std::vector<std::string> kAquifer = {"con1grou.asc", "con2grou.asc", "conoutgrou.asc"};
 
 // Every model's step and the report interval set to `minutes` (the stations stay daily).
@@ -177,17 +187,20 @@ const std::vector<Combination>& Matrix() {
        .first = {20, 1},
        .last = {27, 1},
        .acts = "snowstorage.stat",
+       .stores = kTabledStores,
        .warm = true},
       {.name = "interception_1",
        .edits = {{kInterception, "1 # method"}},
        .first = {20, 1},
        .last = {27, 1},
-       .acts = "interception_storage.stat"},
+       .acts = "interception_storage.stat",
+       .stores = kTabledStores},
       {.name = "interception_12_before_snow",
        .edits = {{kInterception, "12 # method"}},
        .first = {20, 1},
        .last = {27, 1},
-       .acts = "interception_storage.stat"},
+       .acts = "interception_storage.stat",
+       .stores = kTabledStores},
       {.name = "interception_22_canopy_snow",
        .edits = CanopySnow(),
        .first = {20, 1},
@@ -204,23 +217,27 @@ const std::vector<Combination>& Matrix() {
        .edits = kLeafLayers,
        .first = {20, 1},
        .last = {27, 1},
-       .acts = "interception_evaporation_Layer_2.stat"},
+       .acts = "interception_evaporation_Layer_2.stat",
+       .stores = kTabledStores},
       {.name = "snow_method_2",
        .edits = {{kDegreeDay, "2 # method"}},
        .first = {20, 1},
        .last = {27, 1},
-       .acts = "snowstorage.stat"},
+       .acts = "snowstorage.stat",
+       .stores = kTabledStores},
       {.name = "snow_method_3",
        .edits = {{kDegreeDay, "3 # method"}},
        .first = {20, 1},
        .last = {27, 1},
-       .acts = "snowstorage.stat"},
+       .acts = "snowstorage.stat",
+       .stores = kTabledStores},
       {.name = "snow_energy_balance",
        .edits = {{kDegreeDay, "5 # method"},
                  {kSnowColdStart, kSnowColdStart + kEnergyBalanceLines}},
        .first = {20, 1},
        .last = {27, 1},
-       .acts = "snowstorage.stat"},
+       .acts = "snowstorage.stat",
+       .stores = kTabledStores},
       {.name = "layered_snow",
        .edits = kLayered,
        .first = {16, 1},
@@ -239,6 +256,7 @@ const std::vector<Combination>& Matrix() {
        .first = {16, 1},
        .last = {25, 1},
        .acts = "thaw.stat",
+       .stores = kTabledStores,
        .warm = true},
       {.name = "static_glaciers",
        .edits = kStaticGlaciers,
@@ -256,7 +274,17 @@ const std::vector<Combination>& Matrix() {
        .edits = kResponseUnits,
        .first = {1, 4},
        .last = {5, 4},
-       .acts = "qg.stat"},
+       .acts = "qg.stat",
+       .stores = kTabledStores},
+      // Snow on response units: the tables of the snow model must show the snow the cells hold.
+      {.name = "response_units_with_snow",
+       .edits = kResponseUnits,
+       .first = {20, 1},
+       .last = {23, 1},
+       .acts = "snowfall.stat",
+       .stores = kTabledStores,
+       .pending = "snowfall.stat and snowstorage.stat show 0 mm in subbasins 1, 4 and 5 while "
+                  "the account books dS_snow 3.22 mm there: the outside account misses 3.22 mm"},
       {.name = "spin_up_passes",
        .edits = kSpinUpPasses,
        .first = {20, 1},
@@ -266,12 +294,14 @@ const std::vector<Combination>& Matrix() {
        .edits = Steps(180),
        .first = {20, 1},
        .last = {23, 1},
-       .acts = "snowstorage.stat"},
+       .acts = "snowstorage.stat",
+       .stores = kTabledStores},
       {.name = "steps_hourly",
        .edits = Steps(60),
        .first = {22, 1},
        .last = {23, 1},
-       .acts = "snowstorage.stat"},
+       .acts = "snowstorage.stat",
+       .stores = kTabledStores},
       {.name = "groundwater_method_1_fast",
        .variant = "front-range-groundwater.ctl",
        .edits = Groundwater("1", "1e-2"),
@@ -526,6 +556,25 @@ double ConservativeShare(const Combination& row, const std::string& out) {
   return found / (10 * ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation);
 }
 
+// The outside account from the tables alone, per subbasin column: precipitation - real
+// evapotranspiration - runoff over the reports after the first, less the change of the stores
+// from the first report to the last (the tables hold the stores at the end of each report).
+std::vector<double> OutsideResiduals(const std::string& out,
+                                     const std::vector<std::string>& stores) {
+  const auto precipitation = ZoneTableRows(out + "precipitation.stat");
+  const auto evaporation = ZoneTableRows(out + "etr.stat");
+  const auto runoff = ZoneTableRows(out + "qg.stat");
+  std::vector<double> residuals(5, 0.0);
+  for (std::size_t d = 2; d < precipitation.size(); ++d)
+    for (std::size_t s = 0; s < 5; ++s)
+      residuals[s] += precipitation[d][s] - evaporation.at(d)[s] - runoff.at(d)[s];
+  for (const std::string& store : stores) {
+    const auto content = ZoneTableRows(out + store);
+    for (std::size_t s = 0; s < 5; ++s) residuals[s] -= content.back()[s] - content.at(1)[s];
+  }
+  return residuals;
+}
+
 // The outputs that must agree between runs: every file but the decomposition's own, the soil
 // zone's per-process state files and the channel tables, which follow from the routing
 // descriptions alone.
@@ -594,6 +643,14 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
       }
     }
 
+  // The tables round to 3 to 6 digits: a thousandth of a mm for the stores, 1e-5 mm a day for
+  // the fluxes.
+  if (!row.stores.empty()) {
+    const std::vector<double> outside = OutsideResiduals(out, row.stores);
+    const double days = static_cast<double>(ZoneTableRows(out + "qg.stat").size());
+    for (std::size_t s = 0; s < outside.size(); ++s)
+      EXPECT_NEAR(outside[s], 0.0, 2e-3 + 3e-5 * days) << "outside account of subbasin " << s + 1;
+  }
   if (row.mass) EXPECT_NEAR(ConservativeShare(row, out), 1.0, 1e-6) << "the rain's tracer";
   for (const auto& [name, text] : outputs) {
     const bool con = name.starts_with("con"), eva = name.starts_with("eva");
@@ -603,7 +660,8 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
     const bool table = name.ends_with(".sta");
     std::vector<double> values;
     if (table) {
-      for (const auto& r : ZoneTableRows(out + name)) values.insert(values.end(), r.begin(), r.end());
+      for (const auto& r : ZoneTableRows(out + name))
+        values.insert(values.end(), r.begin(), r.end());
     } else {
       values = GridValues(out + name, levels);
     }
