@@ -22,7 +22,8 @@
 //     that continues the straight run: the same table rows for the second half and the same
 //     state at the end, bit for bit.
 // A row whose combination does not close yet carries the reason in `pending` and is skipped with
-// it. CTest runs the rows as shards of their own ("option_matrix_N", tests/CMakeLists.txt).
+// it. CTest runs the rows as shards of their own ("option_matrix_tests_N", tests/CMakeLists.txt);
+// `--gtest_filter=*/<row name>` runs one row.
 #include <gtest/gtest.h>
 
 #include <algorithm>
