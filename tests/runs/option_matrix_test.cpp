@@ -525,18 +525,8 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
   }
   std::string text =
       ReadFile((row.variant[0] == '\0' ? fs::path(control) : ExampleDir() / row.variant).string());
-  const std::string tracer =
-      " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
-      "path = ./ statext = sta gridext = asc";
-  const std::size_t grids = text.find("[variable_grids]\n") + 17;
-  const std::size_t count_end = text.find('\n', grids);
-  text.replace(grids, count_end - grids,
-               std::to_string(std::stoi(text.substr(grids, count_end - grids)) + 2) +
-                   "\ncin concflux_tracer_1_input 0 10\n0\n0\n"
-                   "ein concflux_tracer_2_input 0 0\n0\n0");
-  Replace(text, "0          # no solute tracers",
-          "2\ncon non_evaporating soilini = 0 gwini = 0" + tracer +
-              "\neva evaporating soilini = 10 gwini = 10" + tracer);
+  const auto [tracers, declared] = AddRainTracers(text);
+  Replace(text, tracers, declared);
   // The runoff storages pass their water on within the step: what leaves a subbasin is its
   // runoff times the runoff's concentration.
   if (row.soil) {

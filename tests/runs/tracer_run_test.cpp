@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/example_sections.h"
 #include "tests/support/glacier_example.h"
 #include "tests/support/run_outputs.h"
 #include "tests/support/test_files.h"
@@ -36,19 +37,8 @@ RunResult RunTracerExample(const TempDir& dir, int processes, const std::string&
         "lake_ponding_max.asc", "lake_levels.txt", "snow_survey.asc", "snow_survey_list.txt"})
     std::filesystem::copy_file(ExampleDir() / file, dir.path() / file);
   std::string text = ReadFile(variant.empty() ? control : (ExampleDir() / variant).string());
-  const std::string tracer =
-      " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
-      "path = ./ statext = sta gridext = asc";
   // The rain's concentrations join the variant's variable grids.
-  const std::size_t grids = text.find("[variable_grids]\n") + 17;
-  const std::size_t count_end = text.find('\n', grids);
-  text.replace(grids, count_end - grids,
-               std::to_string(std::stoi(text.substr(grids, count_end - grids)) + 2) +
-                   "\ncin concflux_tracer_1_input 0 10\n0\n0\n"
-                   "ein concflux_tracer_2_input 0 0\n0\n0");
-  edits.insert(edits.end(), {{"0          # no solute tracers",
-                              "2\ncon non_evaporating soilini = 0 gwini = 0" + tracer +
-                                  "\neva evaporating soilini = 10 gwini = 10" + tracer},
+  edits.insert(edits.end(), {AddRainTracers(text),
                              {"12 12      # kelsqd", "0.0001 0.0001 # kelsqd"},
                              {"48 48      # kelsqi", "0.0001 0.0001 # kelsqi"}});
   for (const auto& [from, to] : edits) {
