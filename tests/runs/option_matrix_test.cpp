@@ -23,12 +23,14 @@
 //     state at the end, bit for bit.
 // A row whose combination does not close yet carries the reason in `pending` and is skipped with
 // it. CTest runs the rows as shards of their own ("option_matrix_tests_N", tests/CMakeLists.txt);
-// `--gtest_filter=*/<row name>` runs one row.
+// `--gtest_filter=*/<row name>` runs one row; VELORN_MATRIX_PENDING=1 runs the pending rows too
+// (to see whether a mend lets them close).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <numeric>
@@ -613,7 +615,8 @@ class OptionMatrix : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
   const Combination& row = Matrix()[GetParam()];
-  if (row.pending != nullptr) GTEST_SKIP() << row.pending;
+  if (row.pending != nullptr && std::getenv("VELORN_MATRIX_PENDING") == nullptr)
+    GTEST_SKIP() << row.pending;
   std::vector<TempDir> dirs(3);
   for (int processes = 1; processes <= 3; ++processes) {
     const fs::path& dir = dirs[static_cast<std::size_t>(processes - 1)].path();
