@@ -98,8 +98,8 @@ class abflussmodellklasse : public teilmodellklasse {
   void ReadLakeSection(const std::string& header);
   // Counts the lake cells per process and hands out their ponding storage (collective).
   void SetupLakes();
-  // After a warm start whose lakes begin from V0 (readgrids 0 of [lake_model]), writes the level
-  // of each lake's restored volume to its cells and scatters it (collective; every process).
+  // After a warm start, writes the level of each lake's restored volume to its cells and
+  // scatters it (collective; every process).
   void ApplyRestoredLakeLevels();
   // Gathers the static lake grids whole onto process 0 (collective) and binds the reservoirs
   // of every stretch to their lake cells there.

@@ -89,11 +89,13 @@ void abflussmodellklasse::SetupLakes() {
                "lake_exchange", 0, 1, nrows);
 }
 
-// Binding wrote V0's level to the lake cells before the storage file restored the volumes; the
-// cells take the restored level, else the first step would read V0's water back as the volume.
+// Binding wrote V0's level (readgrids 0) or took the stored ponding (any other readgrids) to the
+// lake cells before the storage file restored the volumes; the cells take the restored level,
+// else the first step would read that water back as the volume. The stored ponding grid does not
+// hold it: the soil writes its grids before the lakes' last step.
 void abflussmodellklasse::ApplyRestoredLakeLevels() {
   if (was_active_ < 1 || lake_switch_ == 0) return;
-  int32_t restored = rank == 0 && restored_from_storage_ && readgrids_ == 0 ? 1 : 0;
+  int32_t restored = rank == 0 && restored_from_storage_ ? 1 : 0;
   MPI_Bcast(&restored, 1, MPI_INT32_T, 0, MPI_COMM_WORLD);
   if (restored == 0) return;
   if (rank == 0)

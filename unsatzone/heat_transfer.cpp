@@ -2,8 +2,11 @@
 // the lower boundary temperature and the thermal completion of the soil table.
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <string>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/row_loop.h"
 #include "tables/soil_record.h"
 #include "unsatzone/unsatzone_model.h"
@@ -123,6 +126,20 @@ void unsatzonmodellklasse::CreateHeatGrids() {
   // A fresh stack is filled by the first step; a stack read from its file keeps its values.
   temperatureStackPending = warm_start ? 0 : 1;
   MakeStack(kSoilSE, se_stack_pair.name, "Soil_SE_Stack", se_stack_pair.code);
+  // The liquid fractions of the last step bound the first step's inner steps: a warm start
+  // continues the run exactly only with them (a state written without them starts them as a
+  // cold start does).
+  if (warm_start) {
+    std::string stored = se_stack_pair.name;
+    PrefixDirectory(input_directory, stored);
+    // Process 0's view holds for all, so that every process reads or none does.
+    if (BroadcastCodeFromRoot(std::filesystem::exists(stored) ? 1 : 0) != 0)
+      ReadStackFile(kSoilSE, se_stack_pair.name);
+    else
+      Diag() << "WARNING: no stack " << stored
+             << " of the liquid fractions: the first step starts them as a cold start does"
+             << "[end-entry]";
+  }
 
   if (Optional("gw_k_x_1") != nullptr && Optional("gw_k_y_1") != nullptr)
     MakeGrid(kFrozenSoilInGroundwater, "frozenSoilInGroundwater", "frozenSoilInGroundwater", 0,

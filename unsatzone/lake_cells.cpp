@@ -1,6 +1,8 @@
 // Lake cells of the soil zone (unsatzone/lake_cells.h).
 #include "unsatzone/lake_cells.h"
 
+#include <cmath>
+
 #include "core/control_file_reader.h"
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
@@ -17,9 +19,11 @@ bool ResetLakeCell(int32_t method, int32_t storage_mode, double ponding_mm) {
   return ponding_mm > (method == 1 ? 1.0 : 0.3);
 }
 
-void SaturateLakeColumn(const std::vector<double>& theta_sat, int layers, double* theta) {
+void SaturateLakeColumn(const std::vector<double>& theta_sat, int layers, double* theta,
+                        bool stored) {
   for (int i = 1; i < layers && i < static_cast<int>(theta_sat.size()); ++i)
-    theta[i] = theta_sat[i];
+    if (!stored || std::abs(theta[i] - theta_sat[i]) > kSaturatedRoundOff * theta_sat[i])
+      theta[i] = theta_sat[i];
 }
 
 void unsatzonmodellklasse::SetupLake(const std::string& header) {
@@ -85,7 +89,7 @@ void unsatzonmodellklasse::PrepareLakeCells() {
         distance[r][c] = 0;
         level[r][c] = 1;
         const SoilRecord& soil = CellSoil(r, c);
-        SaturateLakeColumn(soil.theta_sat, CellLayers(soil), theta[r][c]);
+        SaturateLakeColumn(soil.theta_sat, CellLayers(soil), theta[r][c], storageMode > 0);
       }
       // The lake surface lies the deepest pond below the ground.
       if (flatten && elevation != nullptr && max_ponding != nullptr)

@@ -25,8 +25,13 @@ inline constexpr int kLakeSetupCode = 215;
 // (method 2); never with a negative storage mode.
 bool ResetLakeCell(int32_t method, int32_t storage_mode, double ponding_mm);
 
+// Relative distance from saturation within which a stored layer counts as saturated.
+inline constexpr double kSaturatedRoundOff = 1e-12;
+
 // Saturates layers 1..layers-1 of a column (theta_sat per layer 0..layers); the deepest layer
-// keeps its water content.
-void SaturateLakeColumn(const std::vector<double>& theta_sat, int layers, double* theta);
+// keeps its water content. A `stored` column (a warm start's) keeps every layer that already
+// holds its saturated content to round-off, so that the run continues bit for bit.
+void SaturateLakeColumn(const std::vector<double>& theta_sat, int layers, double* theta,
+                        bool stored = false);
 
 }  // namespace velorn

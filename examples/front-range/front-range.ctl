@@ -8,6 +8,8 @@
 # that holds this file, or a copy of it).
 
 # ---- Output and time ----------------------------------------------------------------------
+# Grids are written as ASCII grids (six significant digits). A run whose state a warm start is to
+# continue exactly writes it as binary doubles instead: WriteAsciiGrids = 0, WriteDoubleGrids = 1.
 [output_interval]
 24         # report interval in hours: one report line per simulated day
 0          # 1 would warn about every cell without a station within the maximum distance

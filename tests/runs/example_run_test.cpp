@@ -707,16 +707,18 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
 }
 INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStart, ::testing::Values(0, 1, 2));
 
-// A lake that starts from V0 (readgrids 0) on a warm start takes the volume the storage file
-// restores: binding the lake wrote V0's level to its cells first, and without the restored
-// level the first step read V0's water back as the lake's volume. The lake's balance rows of
-// the second half equal those of the run as a whole, with Err 0.
-TEST(ExampleRun, AWarmStartedLakeKeepsItsStoredVolume) {
+// A lake that starts from V0 (readgrids 0) or from the ponding water on its cells (1) takes on a
+// warm start the volume the storage file restores: binding the lake wrote V0's level, or took the
+// stored ponding grid (written before the lake's last step), and without the restored level the
+// first step read that water back as the lake's volume. The lake's balance rows of the second
+// half equal those of the run as a whole, with Err 0.
+class WarmStartedLake : public ::testing::TestWithParam<const char*> {};
+TEST_P(WarmStartedLake, KeepsItsStoredVolume) {
   const auto period = [](const char* first_day, const char* last_day, bool warm) {
     std::vector<Edit> edits = StoredStateEdits(warm);
     edits.push_back({"front-range.ctl", "pond.asc\n0\n", "pond.asc\n3\n"});
     edits.push_back({"front-range.ctl", "[lake_model]\n1\n1\n0.08\n0.001\n1\n",
-                     "[lake_model]\n1\n1\n0.08\n0.001\n0\n"});
+                     std::string("[lake_model]\n1\n1\n0.08\n0.001\n") + GetParam() + "\n"});
     edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
                      std::string("0          # start\n") + first_day + "\n5\n"});
     edits.push_back({"front-range.ctl",
@@ -742,6 +744,7 @@ TEST(ExampleRun, AWarmStartedLakeKeepsItsStoredVolume) {
   ASSERT_NE(rows, std::string::npos);
   EXPECT_TRUE(all.ends_with(part.substr(rows))) << part.substr(rows) << "\nwhole run:\n" << all;
 }
+INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStartedLake, ::testing::Values("0", "1"));
 
 TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
   struct Case {

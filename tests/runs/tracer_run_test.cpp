@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/example_sections.h"
 #include "tests/support/glacier_example.h"
+#include "tests/support/run_outputs.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
 #include "tests/support/water_balance_table.h"
@@ -35,19 +37,8 @@ RunResult RunTracerExample(const TempDir& dir, int processes, const std::string&
         "lake_ponding_max.asc", "lake_levels.txt", "snow_survey.asc", "snow_survey_list.txt"})
     std::filesystem::copy_file(ExampleDir() / file, dir.path() / file);
   std::string text = ReadFile(variant.empty() ? control : (ExampleDir() / variant).string());
-  const std::string tracer =
-      " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
-      "path = ./ statext = sta gridext = asc";
   // The rain's concentrations join the variant's variable grids.
-  const std::size_t grids = text.find("[variable_grids]\n") + 17;
-  const std::size_t count_end = text.find('\n', grids);
-  text.replace(grids, count_end - grids,
-               std::to_string(std::stoi(text.substr(grids, count_end - grids)) + 2) +
-                   "\ncin concflux_tracer_1_input 0 10\n0\n0\n"
-                   "ein concflux_tracer_2_input 0 0\n0\n0");
-  edits.insert(edits.end(), {{"0          # no solute tracers",
-                              "2\ncon non_evaporating soilini = 0 gwini = 0" + tracer +
-                                  "\neva evaporating soilini = 10 gwini = 10" + tracer},
+  edits.insert(edits.end(), {AddRainTracers(text),
                              {"12 12      # kelsqd", "0.0001 0.0001 # kelsqd"},
                              {"48 48      # kelsqi", "0.0001 0.0001 # kelsqi"}});
   for (const auto& [from, to] : edits) {
@@ -65,27 +56,9 @@ RunResult RunTracerExample(const TempDir& dir, int processes, const std::string&
   return RunExampleControl(dir.path().string(), processes);
 }
 
-// The cells of a grid or stack after its header (pairs of a name and a number), nodata as 0;
-// `levels` receives the values per cell.
-std::vector<double> Cells(const std::string& path, std::size_t& levels) {
-  std::istringstream in(ReadFile(path));
-  std::vector<double> cells;
-  levels = 1;
-  for (std::string word; in >> word;) {
-    double value = 0;
-    if (std::isalpha(static_cast<unsigned char>(word[0])) != 0) {
-      if (in >> value && word == "numlevels") levels = static_cast<std::size_t>(value) + 1;
-      continue;
-    }
-    value = std::stod(word);
-    cells.push_back(value <= -9999 ? 0.0 : value);
-  }
-  return cells;
-}
-
 double Sum(const std::string& path) {
   std::size_t levels = 0;
-  const std::vector<double> cells = Cells(path, levels);
+  const std::vector<double> cells = GridValues(path, levels);
   return std::accumulate(cells.begin(), cells.end(), 0.0);
 }
 
@@ -93,30 +66,13 @@ double Sum(const std::string& path) {
 // glacier share g (none: 0).
 double Weighed(const std::string& path, const std::vector<double>& glacier, bool glacier_part) {
   std::size_t levels = 0;
-  const std::vector<double> cells = Cells(path, levels);
+  const std::vector<double> cells = GridValues(path, levels);
   double sum = 0;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     const double g = glacier.empty() ? 0.0 : std::clamp(glacier[i / levels], 0.0, 1.0);
     sum += cells[i] * (glacier_part ? g : 1.0 - g);
   }
   return sum;
-}
-
-// The subbasin columns of a statistics table (with or without the basin mean): row 0 their area
-// shares, then one row per day.
-std::vector<std::vector<double>> Rows(const std::string& path) {
-  std::vector<std::vector<double>> rows;
-  for (const std::string& line : SplitLines(ReadFile(path))) {
-    std::istringstream fields(line);
-    std::vector<std::string> words;
-    for (std::string w; fields >> w;) words.push_back(w);
-    if (words.size() < 9 || words[4].starts_with('"') ||
-        !(words[0] == "--" || std::isdigit(static_cast<unsigned char>(words[0][0])) != 0))
-      continue;
-    rows.emplace_back();
-    for (int s = 4; s < 9; ++s) rows.back().push_back(std::stod(words[s]));
-  }
-  return rows;
 }
 
 // The rain's tracer in the stores at the end (snow, leaves, soil) and in the runoff of the
@@ -137,8 +93,8 @@ double AccountedShare(const std::string& out, std::vector<std::vector<double>>& 
   for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
     if (!glacier.empty()) found += Weighed(out + store, glacier, true) / cells;
   for (const std::string& name : more) found += Sum(out + name) / cells;
-  runoff = Rows(out + "qg.stat");
-  concentration = Rows(out + "conunsat.sta");
+  runoff = ZoneTableRows(out + "qg.stat");
+  concentration = ZoneTableRows(out + "conunsat.sta");
   for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
     for (std::size_t s = 0; s < 5; ++s) found += runoff[0][s] * runoff[d][s] * concentration[d][s];
   return found / (10 * ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation);
@@ -157,7 +113,7 @@ TEST(TracerRun, KeepsItsMassFromRainToRunoffAndNeverRisesAboveItsSource) {
   std::vector<std::vector<double>> runoff, concentration;
   // The tables hold six significant digits.
   EXPECT_NEAR(AccountedShare(out, runoff, concentration), 1.0, 1e-6);
-  const auto routed = Rows(out + "conrouti.sta");
+  const auto routed = ZoneTableRows(out + "conrouti.sta");
   ASSERT_EQ(runoff.size(), 91u);
   ASSERT_EQ(concentration.size(), runoff.size()) << "a row per day of the soil's tracer table";
   ASSERT_EQ(routed.size(), runoff.size()) << "a row per day of the routing's tracer table";
@@ -170,14 +126,14 @@ TEST(TracerRun, KeepsItsMassFromRainToRunoffAndNeverRisesAboveItsSource) {
 
   // The evaporating tracer, absent from the rain, only thins out.
   std::size_t levels = 0;
-  const std::vector<double> layers = Cells(out + "evaunsat.asc", levels);
+  const std::vector<double> layers = GridValues(out + "evaunsat.asc", levels);
   double highest = 0;  // of the layers (level 0 is the surface)
   for (std::size_t i = 0; i < layers.size(); ++i)
     if (i % levels != 0) highest = std::max(highest, layers[i]);
   EXPECT_GT(highest, 9.0);
   EXPECT_LE(highest, 10.0 + 1e-9);
   for (const char* table : {"evaunsat.sta", "evarouti.sta"})
-    for (const auto& row : Rows(out + table))
+    for (const auto& row : ZoneTableRows(out + table))
       EXPECT_LE(*std::max_element(row.begin(), row.end()), 10.0) << table;
 }
 
@@ -207,7 +163,7 @@ TEST(TracerRun, UnderTheGroundwaterModelNoConcentrationIsNegative) {
   for (const char* name :
        {"evaunsat.asc", "eva1grou.asc", "eva2grou.asc", "con1grou.asc", "con2grou.asc"}) {
     std::size_t levels = 0;
-    const std::vector<double> cells = Cells(out + name, levels);
+    const std::vector<double> cells = GridValues(out + name, levels);
     EXPECT_GE(*std::min_element(cells.begin(), cells.end()), 0.0) << name;
     if (name[0] == 'e') {
       EXPECT_LE(*std::max_element(cells.begin(), cells.end()), 10.0) << name;
@@ -238,7 +194,7 @@ TEST(TracerRun, KeepsItsMassThroughTheLake) {
   const auto zones = AsciiGridCells(out + "../zones.asc");
   const auto lakes = AsciiGridCells(out + "../lake_codes.asc");
   std::size_t levels = 0;
-  const std::vector<double> soil = Cells(out + "conunsat.asc", levels);
+  const std::vector<double> soil = GridValues(out + "conunsat.asc", levels);
   ASSERT_EQ(soil.size(), zones.size() * levels);
   double cells = 0, found = Sum(out + "consnow_.asc") + Sum(out + "coninter.asc");
   for (std::size_t i = 0; i < zones.size(); ++i) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace velorn::test {
 
@@ -22,5 +23,25 @@ inline const std::string kLayeredSnow =
     "  thickness = 0.05; DryDensity = 120;\n}\n\n";
 // The line before which the sections above go.
 inline const std::string kSectionsEnd = "# ---- Time series at single cells";
+
+// Two tracers for a copy of an example control file (its text): "con", non-evaporating, at 10
+// in the rain (from a variable grid), and "eva", evaporating, at 10 in the soil water and the
+// aquifer and absent from the rain; both tables daily, both grids written at the end. Returns
+// the edit that declares them in [substance_transport] (from, to); the rain's concentrations
+// join the text's variable grids here.
+inline std::pair<std::string, std::string> AddRainTracers(std::string& text) {
+  const std::string tracer =
+      " non_radioactive min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 "
+      "path = ./ statext = sta gridext = asc";
+  const std::size_t grids = text.find("[variable_grids]\n") + 17;
+  const std::size_t count_end = text.find('\n', grids);
+  text.replace(grids, count_end - grids,
+               std::to_string(std::stoi(text.substr(grids, count_end - grids)) + 2) +
+                   "\ncin concflux_tracer_1_input 0 10\n0\n0\n"
+                   "ein concflux_tracer_2_input 0 0\n0\n0");
+  return {"0          # no solute tracers",
+          "2\ncon non_evaporating soilini = 0 gwini = 0" + tracer +
+              "\neva evaporating soilini = 10 gwini = 10" + tracer};
+}
 
 }  // namespace velorn::test

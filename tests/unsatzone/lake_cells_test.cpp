@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "core/error_code.h"
 #include "tests/support/soil_column_fixture.h"
 
@@ -29,6 +31,13 @@ TEST(LakeCells, ResetRules) {
   EXPECT_EQ(theta[1], 0.4);
   EXPECT_EQ(theta[2], 0.41);
   EXPECT_EQ(theta[3], 0.3);  // the deepest layer keeps its water
+  // A warm start keeps a stored layer saturated to round-off (the step left 0.39 - 1 ULP), and
+  // saturates one that is not.
+  const double stored_saturated = std::nextafter(0.4, 0.0);
+  double stored[4] = {9, stored_saturated, 0.2, 0.3};
+  SaturateLakeColumn(sat, 3, stored, true);
+  EXPECT_EQ(stored[1], stored_saturated);
+  EXPECT_EQ(stored[2], 0.41);
 }
 
 class LakeModel : public test::SoilColumnTest {
