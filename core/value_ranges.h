@@ -37,6 +37,11 @@ inline constexpr double kLargestDischarge = 1e6;
 // The largest water equivalent of a snow pack (mm): 100 m of water, where the snowiest places on
 // Earth receive a few metres a year.
 inline constexpr double kLargestSnowWaterEquivalent = 1e5;
+// Hydraulic conductivities (m/s): from tight clay (1e-12) to open karst conduits (about 1).
+inline constexpr double kFastestConductivity = 1.0;
+// Recession constants of glacier melt storages, in model steps: above 0, at most a million.
+inline constexpr double kShortestGlacierRecession = 1e-3;
+inline constexpr double kLongestGlacierRecession = 1e6;
 // The largest vertical extent of anything on the Earth's surface (m): a depth, a head range.
 inline constexpr double kLargestRelief = kHighestElevation - kLowestElevation;
 

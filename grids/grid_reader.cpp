@@ -497,6 +497,7 @@ void GridReadCall::RequireOverlap(int32_t cols, int32_t rows) {
   const double south = exact_y_, north = exact_y_ + rows * header_[4];
   const double model_east = model_.xll + model_.ncols * model_.cellsize;
   const double model_north = model_.yll + model_.nrows * model_.cellsize;
+  if (!owner_.refuse_grid_beside_model) return;
   if (east > model_.xll && west < model_east && north > model_.yll && south < model_north) return;
   ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading grid ", name_, ": it covers x ",
              FormatText("%.10g", west), " to ", FormatText("%.10g", east), ", y ",

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "core/error_code.h"
 #include "core/string_helpers.h"
@@ -54,15 +55,19 @@ bool IsBlankLine(const std::string& line) {
 }
 
 // Refuses a record whose reading of a station (scaled as the results are) lies outside what the
-// variable can hold (StationValueRangeOf); missing values are not readings.
+// variable can hold (StationValueRangeOf), unless the section's limits replace every result on
+// that side (a lower limit at or above the lowest value, an upper one at or below the highest:
+// negative precipitation with the limits 0 0 becomes 0); missing values are not readings.
 void CheckStationValues(DiagnosticStream& diag, const std::string& variable, double scaling,
-                        double nodata_value, const std::string& path, int64_t position, int count,
+                        const std::array<double, 5>& limits, double nodata_value,
+                        const std::string& path, int64_t position, int count,
                         const double* values) {
   const StationValueRange range = StationValueRangeOf(variable);
+  const double low = limits[1] >= range.low ? -std::numeric_limits<double>::infinity() : range.low;
+  const double high = limits[3] <= range.high ? std::numeric_limits<double>::infinity() : range.high;
   for (int i = 1; i <= count; ++i) {
     const double scaled = values[i] * scaling;
-    if (IsMissingStationValue(values[i], nodata_value) ||
-        (scaled >= range.low && scaled <= range.high))
+    if (IsMissingStationValue(values[i], nodata_value) || (scaled >= low && scaled <= high))
       continue;
     ThrowFatal(diag, kStationContentCode, "FATAL: line ", LineNumberAt(path, position), " of ",
                path, ": station ", i, " of ", variable, " holds ", FormatText("%g", values[i]),
@@ -172,7 +177,7 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
       ThrowFatal(Diag(), kStationContentCode, "FATAL: record of ", start.day, ".", start.month, ".",
                  start.year, " in ", file.path, " is incomplete");
     if (!list)
-      CheckStationValues(Diag(), name, scaling_factor, nodata_value, file.path, position,
+      CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
                          file.count, file.values.data());
   }
   Diag() << "[end-entry]";
@@ -260,7 +265,7 @@ void meteointerpol::ReadStationRecord(int k) {
     if (parsed != RecordParse::kOk)
       FailRecordLine(Diag(), file.path, position, line, parsed, bad_word,
                      std::to_string(file.count) + " station values");
-    CheckStationValues(Diag(), name, scaling_factor, nodata_value, file.path, position,
+    CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
                        file.count, values);
     position = PositionAfter(in, file.path);
     ++read;

@@ -167,7 +167,13 @@ void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t mon
   GridMatrix values(owner_.Diag(), owner_.first_local_row, owner_.last_local_row, owner_.ncols,
                     owner_.nrows);
   double** rows = values.get();
-  owner_.ReadGrid(record_.file, rows, 0, false, true, false, 0, false, false, 0.0);
+  // The coverage of the basin's cells is checked here, with this model's code.
+  owner_.refuse_grid_beside_model = false;
+  const int read = CodeOf([&] {
+    owner_.ReadGrid(record_.file, rows, 0, false, true, false, 0, false, false, 0.0);
+  });
+  owner_.refuse_grid_beside_model = true;
+  if (read != 0) throw ErrorCode{read};
   CheckCoverage(record_.file);
   if (settings_.split) CheckSnowValues(record_.file, rows);
   Replace(rows);

@@ -438,21 +438,20 @@ void abflussmodellklasse::CreateStatistics() {
       statistics_->WriteHeader(module_name, title, zone_statistics, zone_statistics_capacity);
 }
 
-// A discharge that no river carries (negative, or beyond kLargestDischarge) would reach the
-// goodness of fit and, under flow control 2, the routing itself; values at or below nodata are
+// A discharge beyond what any river carries (kLargestDischarge; 1e308 gave NaN in the goodness
+// of fit and, under flow control 2, infinite discharges) is refused; values of 0 or below are
 // missing.
 void abflussmodellklasse::CopyObservedRow(int32_t row) {
   for (int64_t c = 0; c < observed_columns_; ++c) {
     const double value = observed_table_->GetValue(c);
-    if (value > nodata && !(value >= 0 && value <= kLargestDischarge)) {
+    if (value > kLargestDischarge) {
       int32_t y = 0, m = 0, d = 0, h = 0;
       observed_table_->GetDate(y, m, d, h);
       ThrowFatal(Diag(), kRoutingObservedReadCode, "FATAL: error analysing or reading ",
                  observed_name_, ": column ", c + 1, " of the record of ", d, ".", m, ".",
                  ObservedFullYear(y), " ", h, "h holds ", FormatText("%g", value),
                  ", an observed discharge must lie within 0 to ",
-                 FormatText("%g", kLargestDischarge), " (", FormatText("%g", nodata),
-                 " or less: missing)");
+                 FormatText("%g", kLargestDischarge), " (0 or less: missing)");
     }
     observed_window_[row][c + 1] = value;
   }

@@ -206,6 +206,16 @@ void defaultini::ReadCoordinates() {
   if (out.latitude < -90 || out.latitude > 90)
     FailOutOfRange("geographic latitude in [coordinates]", FormatText("%g", out.latitude),
                    "-90 to 90 degrees");
+  // Longitudes east or west, also counted 0 to 360; a shift of the data time by at most a day.
+  if (out.longitude < -360 || out.longitude > 360)
+    FailOutOfRange("geographic longitude in [coordinates]", FormatText("%g", out.longitude),
+                   "-360 to 360 degrees");
+  if (out.reference_meridian < -360 || out.reference_meridian > 360)
+    FailOutOfRange("reference meridian in [coordinates]",
+                   FormatText("%g", out.reference_meridian), "-360 to 360 degrees");
+  if (out.time_shift < -24 || out.time_shift > 24)
+    FailOutOfRange("time shift in [coordinates]", FormatText("%g", out.time_shift),
+                   "-24 to 24 hours");
 }
 
 void defaultini::ReadMeteoNames() {

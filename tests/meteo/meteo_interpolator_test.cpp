@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error_code.h"
 #include "core/string_helpers.h"
 #include "tests/support/meteo_fixture.h"
 
