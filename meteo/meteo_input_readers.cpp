@@ -49,7 +49,8 @@ bool IsBlankLine(const std::string& line) {
                " holds no date of the calendar (year month day hour): \"", line, "\"");
   if (parsed == RecordParse::kBadValue)
     ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, ": \"", bad_word,
-               "\" is not a finite number (a value is one whole word; decimals take a point, not a comma)");
+               "\" is not a finite number (a value is one whole word; decimals take a point, not a "
+               "comma)");
   ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, " holds fewer than ",
              expected, ": \"", line, "\"");
 }
@@ -64,7 +65,8 @@ void CheckStationValues(DiagnosticStream& diag, const std::string& variable, dou
                         const double* values) {
   const StationValueRange range = StationValueRangeOf(variable);
   const double low = limits[1] >= range.low ? -std::numeric_limits<double>::infinity() : range.low;
-  const double high = limits[3] <= range.high ? std::numeric_limits<double>::infinity() : range.high;
+  const double high =
+      limits[3] <= range.high ? std::numeric_limits<double>::infinity() : range.high;
   for (int i = 1; i <= count; ++i) {
     const double scaled = values[i] * scaling;
     if (IsMissingStationValue(values[i], nodata_value) || (scaled >= low && scaled <= high))
@@ -101,16 +103,14 @@ void meteointerpol::ReadStationHeader(StationFile& file) {
                " leading columns and the altitude, x and y of every station");
   // Lines 3 and 4 give the stations that line 2 must give an altitude for: a word that is no
   // altitude there ("nan", "-", nothing) would otherwise drop the station and every one after it.
-  const int located =
-      std::max(CountStations(line3, file.additional_columns),
-               CountStations(line4, file.additional_columns));
+  const int located = std::max(CountStations(line3, file.additional_columns),
+                               CountStations(line4, file.additional_columns));
   if (header.count == 0 || located > header.count) {
     const std::string word = StationHeaderWord(line2, file.additional_columns, header.count + 1);
     ThrowFatal(Diag(), kStationContentCode, "FATAL: station file ", file.path, " of ", name,
                ": the altitude of station ", header.count + 1, " on line 2 is ",
                word.empty() ? std::string("missing") : "\"" + word + "\"",
-               ", it must be a number within ", kLowestElevation, " to ", kHighestElevation,
-               " m");
+               ", it must be a number within ", kLowestElevation, " to ", kHighestElevation, " m");
   }
   for (int i = 1; i <= header.count; ++i) {
     const double altitude = header.altitude[static_cast<std::size_t>(i)];

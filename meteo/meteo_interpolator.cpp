@@ -252,7 +252,8 @@ void meteointerpol::ReadMethodParameters() {
     RequireRange(v[1], kLowestElevation, kHighestElevation, "upper inversion (m) for ");
     RequireRange(v[2], 0, kLargestRelief, "inversion tolerance (m) for ");
     RequireRange(v[4], 0, kLargestRelief, "cluster range (m) for ");
-    if (count >= 6 && v[5] > -9998) RequireRange(v[5], -1, 1, "lapse rate above upper inversion for ");
+    if (count >= 6 && v[5] > -9998)
+      RequireRange(v[5], -1, 1, "lapse rate above upper inversion for ");
     for (int i = 0; i < 5; ++i) regression_parameters[static_cast<std::size_t>(i)] = v[i];
     // The overlap is a switch (1 or more: on); clamped so that its integer cast is defined.
     regression_parameters[3] = std::clamp(std::trunc(v[3]), -1.0, 1.0);

@@ -169,9 +169,8 @@ void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t mon
   double** rows = values.get();
   // The coverage of the basin's cells is checked here, with this model's code.
   owner_.refuse_grid_beside_model = false;
-  const int read = CodeOf([&] {
-    owner_.ReadGrid(record_.file, rows, 0, false, true, false, 0, false, false, 0.0);
-  });
+  const int read = CodeOf(
+      [&] { owner_.ReadGrid(record_.file, rows, 0, false, true, false, 0, false, false, 0.0); });
   owner_.refuse_grid_beside_model = true;
   if (read != 0) throw ErrorCode{read};
   CheckCoverage(record_.file);
@@ -208,8 +207,8 @@ void data_assimilation_grid_entity::CheckSnowValues(const std::string& file,
   if (cell.found)
     ThrowFatal(owner_.Diag(), kAssimilationValueCode, kHead, "the grid ", file, " for entity ",
                settings_.grid_id, " holds ", cell.value, " at row ", cell.row, ", column ",
-               cell.col, ": a snow water equivalent lies within 0 to ",
-               kLargestSnowWaterEquivalent, " mm", kRule);
+               cell.col, ": a snow water equivalent lies within 0 to ", kLargestSnowWaterEquivalent,
+               " mm", kRule);
   if (failed[0] > 0) throw ErrorCode{kAssimilationValueCode};
 }
 

@@ -484,8 +484,8 @@ void abflussmodellklasse::OpenObservedTable() {
   int32_t y = 0, m = 0, d = 0, h = 0;
   int32_t previous_day = 0;
   while (table.GetDate(y, m, d, h) && table.state() != kTablePastEnd &&
-         !(ObservedFullYear(y) == start_date_.year && m == start_date_.month && d == start_date_.day &&
-           h == start_date_.hour)) {
+         !(ObservedFullYear(y) == start_date_.year && m == start_date_.month &&
+           d == start_date_.day && h == start_date_.hour)) {
     if (d < previous_day) Diag() << ".";
     previous_day = d;
     table.NextRow();

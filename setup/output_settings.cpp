@@ -211,8 +211,8 @@ void defaultini::ReadCoordinates() {
     FailOutOfRange("geographic longitude in [coordinates]", FormatText("%g", out.longitude),
                    "-360 to 360 degrees");
   if (out.reference_meridian < -360 || out.reference_meridian > 360)
-    FailOutOfRange("reference meridian in [coordinates]",
-                   FormatText("%g", out.reference_meridian), "-360 to 360 degrees");
+    FailOutOfRange("reference meridian in [coordinates]", FormatText("%g", out.reference_meridian),
+                   "-360 to 360 degrees");
   if (out.time_shift < -24 || out.time_shift > 24)
     FailOutOfRange("time shift in [coordinates]", FormatText("%g", out.time_shift),
                    "-24 to 24 hours");

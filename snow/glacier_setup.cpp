@@ -493,7 +493,7 @@ void schneemodellklasse::SetUpPermafrost() {
   ReadTwoValues(f, thaw_depth_statistics.statistics_name, thaw_depth_statistics.statistics_code,
                 "name of thaw depth statistics file ");
   ReadValue(f, reducedKsat, "reduced k_sat (in m/s)");
-  RequireRange(Min_Snow_Age_Refreeze, 0, 1e6, "Min_Snow_Age_Refreeze for ");
+  RequireRange(Min_Snow_Age_Refreeze, 0, 36500, "Min_Snow_Age_Refreeze (days) for ");
   RequireRange(Max_SWE_SnowFree, 0, kLargestSnowWaterEquivalent, "Max_SWE_SnowFree for ");
   RequireRange(reducedKsat, 0, kFastestConductivity, "reduced k_sat (m/s) for ");
   MakeTable(thaw_depth_table_, thaw_depth_statistics, kThawDepthPrecision, "thaw_depth_in_m_",

@@ -118,7 +118,8 @@ TEST_F(SnowTest, SectionFamiliesWithTheirBoundsAndCodes) {
       {"no entry 63", last62, 0, nullptr},
       {"method 15", m15, kControlFileErrorCode, "snow model method 15 is not one of the methods"},
       {"unreadable", unreadable, kControlFileErrorCode, "T0 for "},
-      {"negative CWH", negative_cwh, kControlFileErrorCode, "CWH for snow_model is -0.5, it must "
+      {"negative CWH", negative_cwh, kControlFileErrorCode,
+       "CWH for snow_model is -0.5, it must "
        "lie within 0 to 1"},
       {"roughness 0", no_roughness, kControlFileErrorCode, "z0 for snow_model is 0"},
       {"albedo 1.5", albedo, kControlFileErrorCode, "ALBsnow_max for snow_model is 1.5"},

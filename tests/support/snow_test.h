@@ -35,8 +35,8 @@ struct SnowSection {
 struct GlacierSection {
   int method = 1;
   std::string qglac = "qglac.txt";
-  std::string firn = "3 2000 0.5";      // entry 25 of the dynamic methods
-  std::string optional = "1500 0.3\n";  // entry 53
+  std::string firn = "3 2000 0.5";             // entry 25 of the dynamic methods
+  std::string optional = "1500 0.3\n";         // entry 53
   std::string volume_area = "28.5 1.36 10 1";  // entry 27
   int statistics_code = 0;
 };
@@ -105,9 +105,9 @@ class SnowTest : public SubModelTest {
                        Stat("qfirn", k) + "ice.asc\n0\n" + Stat("qice", k) + g.qglac + " " +
                        std::to_string(k) + "\n";
     if (!IsDynamicGlacierMethod(g.method)) return text;
-    text += Stat("qsgl", k) + "0 readgrid\n" + g.firn + "\n30 9\n" + g.volume_area + "\nfirn.stk\n0\n" +
-            Stat("firnwe", k) + "gmb.asc\n0\ngmbold.asc\n0\n" + Stat("gmb1", k) + Stat("gmb2", k) +
-            "1.0\n" + Stat("snowglac", k);
+    text += Stat("qsgl", k) + "0 readgrid\n" + g.firn + "\n30 9\n" + g.volume_area +
+            "\nfirn.stk\n0\n" + Stat("firnwe", k) + "gmb.asc\n0\ngmbold.asc\n0\n" +
+            Stat("gmb1", k) + Stat("gmb2", k) + "1.0\n" + Stat("snowglac", k);
     for (int i = 1; i <= 7; ++i) text += "og" + std::to_string(i) + ".asc\n0\n";
     return text + g.optional;
   }
