@@ -39,8 +39,7 @@ inline constexpr double kLargestDischarge = 1e6;
 inline constexpr double kLargestSnowWaterEquivalent = 1e5;
 // Hydraulic conductivities (m/s): from tight clay (1e-12) to open karst conduits (about 1).
 inline constexpr double kFastestConductivity = 1.0;
-// Recession constants of glacier melt storages, in model steps: above 0, at most a million.
-inline constexpr double kShortestGlacierRecession = 1e-3;
+// The longest recession constant of a glacier melt storage, in model steps.
 inline constexpr double kLongestGlacierRecession = 1e6;
 // The largest vertical extent of anything on the Earth's surface (m): a depth, a head range.
 inline constexpr double kLargestRelief = kHighestElevation - kLowestElevation;

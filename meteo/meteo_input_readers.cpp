@@ -49,8 +49,7 @@ bool IsBlankLine(const std::string& line) {
                " holds no date of the calendar (year month day hour): \"", line, "\"");
   if (parsed == RecordParse::kBadValue)
     ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, ": \"", bad_word,
-               "\" is not a finite number (a value is one whole word; decimals take a point, not a "
-               "comma)");
+               "\" is not a finite number");
   ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, " holds fewer than ",
              expected, ": \"", line, "\"");
 }

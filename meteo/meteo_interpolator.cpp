@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "core/error_code.h"
 #include "core/row_loop.h"
@@ -160,10 +159,10 @@ void meteointerpol::ReadInterpolationSection() {
   ReadValue(file, idw_fraction, "fraction of idw on weighted interpolation (method 3)");
   RequireRange(idw_fraction, 0, 1, "fraction of idw on weighted interpolation in ");
   ReadValue(file, max_distance, "maximum distance in " + name);
-  // A negative radius holds no station (every cell without a value). Any larger radius is
-  // allowed: one beyond the Earth's size (1e300, say) sets no limit, and its square in the fast
-  // comparison may be infinite, which still compares right.
-  RequireRange(max_distance, 0, std::numeric_limits<double>::max(), "maximum distance in ");
+  // A negative radius holds no station (every cell without a value). A radius beyond the
+  // Earth's size (1e300, say) sets no limit; its square in the fast comparison may be infinite,
+  // which still compares right.
+  RequireRange(max_distance, 0, 1e308, "maximum distance in ");
   given_distance = max_distance;
   ReadValue(file, anisotropy_slope, "slope of the main axis of the anisotropy ellipse in " + name);
   ReadValue(file, anisotropy_ratio, "anisotropy b/a in " + name);

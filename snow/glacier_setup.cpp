@@ -125,11 +125,11 @@ void schneemodellklasse::ReadGlacierSection() {
       {&ksnow_els, "ksnow_els for "}};
   for (const auto& [field, description] : values) ReadValue(f, *field, description);
   for (const auto& [field, description] : values) {
-    // Melt factors and radiation coefficients of 0 or more; a recession constant above 0 and
-    // within a million steps (the storage keeps e^(-1/k) of its content each step).
+    // Melt factors and radiation coefficients of 0 or more; a recession constant of 0 (the
+    // storage releases all at once) to a million steps (it keeps e^(-1/k) of its content each
+    // step; a negative one would grow it).
     const bool recession = field == &kice_els || field == &kfirn_els || field == &ksnow_els;
-    RequireRange(*field, recession ? kShortestGlacierRecession : 0,
-                 recession ? kLongestGlacierRecession : 100, description);
+    RequireRange(*field, 0, recession ? kLongestGlacierRecession : 100, description);
   }
   const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
   for (std::vector<double>* array :
