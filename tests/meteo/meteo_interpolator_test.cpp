@@ -260,6 +260,14 @@ TEST_F(MeteoInterpolatorTest, RegressionAndIdwAreBlendedOnlyWhenBothAreUsable) {
     EXPECT_EQ(CombineRegressionAndIdw(c.regression, c.valid, c.idw, 0.25, 9999), c.expected);
 }
 
+// Below limit 1 becomes limit 2, above limit 3 limit 4; a result that is no number never passes.
+TEST_F(MeteoInterpolatorTest, LimitsReplaceResultsBeyondThemAndNaN) {
+  const std::array<double, 5> limits = {0, 0, 0.5, 100, 90};
+  const double cases[][2] = {{-3, 0.5}, {50, 50}, {150, 90}, {NAN, 0.5}};
+  for (const auto& [value, expected] : cases)
+    EXPECT_EQ(ApplyLimits(value, limits), expected) << value;
+}
+
 TEST_F(MeteoInterpolatorTest, SectionValuesAndRotatedGrids) {
   SectionSpec s;
   s.station_line = Stations({"2000 1 1 24 x y 1 2"}, 2) + " AdditionalColumns=2";
@@ -533,6 +541,12 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
       {"scaling 1e308", [](SectionSpec& s) { s.scaling = 1e308; }, good, kControlFileErrorCode,
        "scaling factor for temperature is 1e+308"},
       {"no distance limit", [](SectionSpec& s) { s.max_distance = 1e300; }, good, -1},
+      {"lapse rate 5 per m",
+       [](SectionSpec& s) { s.method = 12, s.parameter_line = "5 lapse rate"; }, good,
+       kControlFileErrorCode, "lapse rate (per m) for temperature is 5"},
+      {"GIF exponent 5",
+       [](SectionSpec& s) { s.method = 9, s.parameter_line = "8.9e-5 0.0767 127 6e-6 5"; }, good,
+       kControlFileErrorCode, "GIF-Mapping exponent x2 for temperature is 5"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
