@@ -260,6 +260,9 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   double input_y = 0;
   double input_cellsize = 0;
   double** input_grid = nullptr;
+  // The grid reader refuses a grid of another geometry that covers none of the model area; a
+  // caller that checks the coverage itself, with its own code, turns this off around its read.
+  bool refuse_grid_beside_model = true;
   // Pixel-to-value mapping of GIF grids.
   double gif_b1 = 0.0767528404;
   double gif_a1 = 8.916787e-05;

@@ -31,6 +31,16 @@ inline constexpr double kLowestElevation = -11000.0;
 inline constexpr double kHighestElevation = 9000.0;
 // The widest river channel on Earth, in flood (m).
 inline constexpr double kWidestRiver = 100000.0;
+// The largest discharge of a river (m3/s; the Amazon in flood carries about 4e5), also the bound
+// of a discharge given as mm per step of a subbasin.
+inline constexpr double kLargestDischarge = 1e6;
+// The largest water equivalent of a snow pack (mm): 100 m of water, where the snowiest places on
+// Earth receive a few metres a year.
+inline constexpr double kLargestSnowWaterEquivalent = 1e5;
+// Hydraulic conductivities (m/s): from tight clay (1e-12) to open karst conduits (about 1).
+inline constexpr double kFastestConductivity = 1.0;
+// The longest recession constant of a glacier melt storage, in model steps.
+inline constexpr double kLongestGlacierRecession = 1e6;
 // The largest vertical extent of anything on the Earth's surface (m): a depth, a head range.
 inline constexpr double kLargestRelief = kHighestElevation - kLowestElevation;
 

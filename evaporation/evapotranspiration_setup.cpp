@@ -484,6 +484,9 @@ void verdunstungsmodellklasse::ReadLakeSection(const std::string& section) {
     ReadValue(*control_file, lake_init_method, "initialization method for ");
     ReadValue(*control_file, Albedo_OpenWater, "Albedo_OpenWater for ");
     ReadValue(*control_file, z0_OpenWater, "z0_OpenWater for ");
+    // The wind profile over open water takes ln(z / z0): a roughness of 0 or less has none.
+    RequireRange(Albedo_OpenWater, 0, 1, "Albedo_OpenWater for ");
+    RequireRange(z0_OpenWater, 1e-6, 10, "z0_OpenWater for ");
     lake_codes = (*registry)[RequireGrid("lake_codes")].grid;
     int pond = FindGrid("ponding_storage", 0);
     if (pond == 0) pond = FindGrid("ponding_storage_top", 0);

@@ -121,6 +121,7 @@ void interzeptionsmodellklasse::ReadSettings() {
   ReadOutput(storage_output, "interception storage", "");
   ReadValue(file, maximum_water_thickness,
             "parameter interception storage maximum water layer thickness for ");
+  RequireRange(maximum_water_thickness, 0, 100, "maximum water layer thickness (mm) for ");
   ReadValue(file, grid_read_parameter, "readgrid parameter for ");
   if (canopy_snow) {
     ReadOutput(canopy_outputs[kCanopyTemperatureGrid], "sub-canopy temperature",
@@ -137,6 +138,8 @@ void interzeptionsmodellklasse::ReadSettings() {
               "minimum LAI value above which the snow canopy model will be started for");
     ReadValue(file, minimum_roughness,
               "minimum z0 value above which the snow canopy model will be started for");
+    RequireRange(minimum_leaf_area, 0, 20, "minimum LAI of the snow canopy model for ");
+    RequireRange(minimum_roughness, 0, 10, "minimum z0 (m) of the snow canopy model for ");
     ReadValue(file, leaf_area_scaling, "LAI scaling factor for the snow canopy model for");
     // A factor of 0 would leave the canopy without room for snow and its loads undefined.
     if (!(leaf_area_scaling > 0.0)) {

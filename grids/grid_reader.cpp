@@ -113,6 +113,7 @@ class GridReadCall {
                              double nodata);
   void ReadBinaryRows(double** grid, int64_t rows, int64_t cols, bool irregular);
   void ReadIrregular();
+  void RequireOverlap(int32_t cols, int32_t rows);
   void ReadGif();
   void ReadNetcdf();
   [[noreturn]] void FailNetcdfSize(int cols, int rows);
@@ -488,6 +489,24 @@ void GridReadCall::ReadBinaryRows(double** grid, int64_t rows, int64_t cols, boo
   }
 }
 
+// The resampling gives a cell beyond the file's edges the edge cell's value: a file that lies
+// beside the model area (a header with a corner 1000 km off) would give every cell a value from
+// somewhere else. Such a file is refused; one that covers part of the model area is resampled.
+void GridReadCall::RequireOverlap(int32_t cols, int32_t rows) {
+  const double west = exact_x_, east = exact_x_ + cols * header_[4];
+  const double south = exact_y_, north = exact_y_ + rows * header_[4];
+  const double model_east = model_.xll + model_.ncols * model_.cellsize;
+  const double model_north = model_.yll + model_.nrows * model_.cellsize;
+  if (!owner_.refuse_grid_beside_model) return;
+  if (east > model_.xll && west < model_east && north > model_.yll && south < model_north) return;
+  ThrowFatal(diag_, kGridFormatCode, "FATAL: error reading grid ", name_, ": it covers x ",
+             FormatText("%.10g", west), " to ", FormatText("%.10g", east), ", y ",
+             FormatText("%.10g", south), " to ", FormatText("%.10g", north),
+             ", none of the model grid at x ", FormatText("%.10g", model_.xll), " to ",
+             FormatText("%.10g", model_east), ", y ", FormatText("%.10g", model_.yll), " to ",
+             FormatText("%.10g", model_north), " (check xllcorner, yllcorner and cellsize)");
+}
+
 // A grid of another geometry: the file's grid whole, its nodata cells set to the resampler's
 // nodata, then resampled onto the model grid from the exact lower-left corner of the file. The
 // resampled values are not compared with the file's nodata value again: a blend of two values
@@ -495,6 +514,7 @@ void GridReadCall::ReadBinaryRows(double** grid, int64_t rows, int64_t cols, boo
 void GridReadCall::ReadIrregular() {
   const auto rows = static_cast<int32_t>(header_[1]);
   const auto cols = static_cast<int32_t>(header_[0]);
+  RequireOverlap(cols, rows);
   GridMatrix source(diag_, 1, rows, cols, rows);
   if (type_ == kGridAscii) {
     const AsciiCellResult cells = ParseCells(source.get(), rows, cols, header_[5], kNodata);

@@ -4,11 +4,14 @@
 // Files are opened for one access and closed again; the byte positions of the next record and
 // of the start record survive between accesses (the grid-name list alone stays open). Every
 // failure names the file: 49 open, 50 close, 51 start date missing, 1051 unreadable content.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "core/error_code.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "meteo/meteo_interpolator.h"
 
 namespace velorn {
@@ -51,6 +54,30 @@ bool IsBlankLine(const std::string& line) {
              expected, ": \"", line, "\"");
 }
 
+// Refuses a record whose reading of a station (scaled as the results are) lies outside what the
+// variable can hold (StationValueRangeOf), unless the section's limits replace every result on
+// that side (a lower limit at or above the lowest value, an upper one at or below the highest:
+// negative precipitation with the limits 0 0 becomes 0); missing values are not readings.
+void CheckStationValues(DiagnosticStream& diag, const std::string& variable, double scaling,
+                        const std::array<double, 5>& limits, double nodata_value,
+                        const std::string& path, int64_t position, int count,
+                        const double* values) {
+  const StationValueRange range = StationValueRangeOf(variable);
+  const double low = limits[1] >= range.low ? -std::numeric_limits<double>::infinity() : range.low;
+  const double high =
+      limits[3] <= range.high ? std::numeric_limits<double>::infinity() : range.high;
+  for (int i = 1; i <= count; ++i) {
+    const double scaled = values[i] * scaling;
+    if (IsMissingStationValue(values[i], nodata_value) || (scaled >= low && scaled <= high))
+      continue;
+    ThrowFatal(diag, kStationContentCode, "FATAL: line ", LineNumberAt(path, position), " of ",
+               path, ": station ", i, " of ", variable, " holds ", FormatText("%g", values[i]),
+               scaling == 1.0 ? std::string() : FormatText(" (scaled: %g)", scaled),
+               ", it must lie within ", FormatText("%g", range.low), " to ",
+               FormatText("%g", range.high), " ", range.unit);
+  }
+}
+
 ModelDate WithStationYear(ModelDate date) {
   date.year = StationYear(date.year);
   return date;
@@ -73,7 +100,23 @@ void meteointerpol::ReadStationHeader(StationFile& file) {
     ThrowFatal(Diag(), kStationContentCode, "FATAL: station file ", file.path, " of ", name,
                ": lines 2 to 4 must hold ", 4 + file.additional_columns,
                " leading columns and the altitude, x and y of every station");
+  // Lines 3 and 4 give the stations that line 2 must give an altitude for: a word that is no
+  // altitude there ("nan", "-", nothing) would otherwise drop the station and every one after it.
+  const int located = std::max(CountStations(line3, file.additional_columns),
+                               CountStations(line4, file.additional_columns));
+  if (header.count == 0 || located > header.count) {
+    const std::string word = StationHeaderWord(line2, file.additional_columns, header.count + 1);
+    ThrowFatal(Diag(), kStationContentCode, "FATAL: station file ", file.path, " of ", name,
+               ": the altitude of station ", header.count + 1, " on line 2 is ",
+               word.empty() ? std::string("missing") : "\"" + word + "\"",
+               ", it must be a number within ", kLowestElevation, " to ", kHighestElevation, " m");
+  }
   for (int i = 1; i <= header.count; ++i) {
+    const double altitude = header.altitude[static_cast<std::size_t>(i)];
+    if (!IsEarthElevation(altitude))
+      ThrowFatal(Diag(), kStationContentCode, "FATAL: station file ", file.path, " of ", name,
+                 ": the altitude of station ", i, " on line 2 is ", FormatText("%g", altitude),
+                 ", it must lie within ", kLowestElevation, " to ", kHighestElevation, " m");
     const double x = header.x[static_cast<std::size_t>(i)],
                  y = header.y[static_cast<std::size_t>(i)];
     if (std::fabs(x) > kMaxStationCoordinate || std::fabs(y) > kMaxStationCoordinate)
@@ -169,6 +212,9 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
     if (parsed != RecordParse::kOk)
       ThrowFatal(Diag(), kStationContentCode, "FATAL: record of ", start.day, ".", start.month, ".",
                  start.year, " in ", file.path, " is incomplete");
+    if (!list)
+      CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
+                         file.count, file.values.data());
   }
   Diag() << "[end-entry]";
   if (!found)
@@ -195,11 +241,16 @@ void meteointerpol::HoldLastValidRecord(StationFile& file) {
   // Without an earlier usable record the step decides (see ReplacementForMissingRecord).
   if (file.held_values.empty()) return;
   file.values = file.held_values;
+  // One entry per variable and run, on the first such step: a long gap would otherwise write
+  // one entry per step.
+  if (warned_without_values) return;
+  warned_without_values = true;
   const ModelDate& d = file.date;
   const ModelDate& h = file.held_date;
   Diag() << "WARNING: no station of " << name << " in " << file.path << " has a value on " << d.day
          << "." << d.month << "." << d.year << " " << d.hour << ". h: the values of " << h.day
-         << "." << h.month << "." << h.year << " " << h.hour << ". h are held"
+         << "." << h.month << "." << h.year << " " << h.hour
+         << ". h are held (later steps without any value are not reported)"
          << "[end-entry]";
 }
 
@@ -250,6 +301,8 @@ void meteointerpol::ReadStationRecord(int k) {
     if (parsed != RecordParse::kOk)
       FailRecordLine(Diag(), file.path, position, line, parsed, bad_word,
                      std::to_string(file.count) + " station values");
+    CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
+                       file.count, values);
     position = PositionAfter(in, file.path);
     ++read;
   }

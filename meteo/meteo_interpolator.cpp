@@ -8,6 +8,7 @@
 #include "core/error_code.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "core/zone_statistics.h"
 
 namespace velorn {
@@ -146,6 +147,7 @@ void meteointerpol::ReadInterpolationSection() {
   ReadValue(file, result_file_name, "name of the result grid in " + name);
   ReadValue(file, result_write_code, "grid write code for result grid in " + name);
   ReadValue(file, scaling_factor, "scaling factor for " + name);
+  RequireRange(scaling_factor, -kMaxScalingFactor, kMaxScalingFactor, "scaling factor for ");
   ReadTwoValues(file, statistics_file_name, statistics_code,
                 "name of the statistic result file in " + name);
   ReadValue(file, nodata_value, "nodata value in ");
@@ -155,16 +157,20 @@ void meteointerpol::ReadInterpolationSection() {
   ReadValue(file, idw_weight, "idw-weight in " + name);
   RequireRange(idw_weight, 0, kMaxIdwWeight, "idw-weight in ");
   ReadValue(file, idw_fraction, "fraction of idw on weighted interpolation (method 3)");
+  RequireRange(idw_fraction, 0, 1, "fraction of idw on weighted interpolation in ");
   ReadValue(file, max_distance, "maximum distance in " + name);
-  // A negative radius holds no station (every cell without a value); squared in the fast
-  // comparison, a radius beyond 1e100 m would no longer be a finite number.
-  RequireRange(max_distance, 0, 1e100, "maximum distance in ");
+  // A negative radius holds no station (every cell without a value). A radius beyond the
+  // Earth's size (1e300, say) sets no limit; its square in the fast comparison may be infinite,
+  // which still compares right.
+  RequireRange(max_distance, 0, 1e308, "maximum distance in ");
+  given_distance = max_distance;
   ReadValue(file, anisotropy_slope, "slope of the main axis of the anisotropy ellipse in " + name);
   ReadValue(file, anisotropy_ratio, "anisotropy b/a in " + name);
   ReadValue(file, limits[1], "lower limit of results in " + name);
   ReadValue(file, limits[2], "upper limit of results in " + name);
   ReadValue(file, limits[3], "lower replacement for limit-exceeding results in " + name);
   ReadValue(file, limits[4], "upper replacement for limit-exceeding results in " + name);
+  CheckLimits();
   ReadValue(file, scenario_use, "SzenUse in " + name);
   if (scenario_use == 1) ReadScenarioSection();
   // The fast IDW path compares squared distances: square the radius whenever it runs, not
@@ -173,6 +179,19 @@ void meteointerpol::ReadInterpolationSection() {
   // The statistics header shows the distance in the mode the weight selects.
   idw_mode = IdwMode(idw_weight);
   control_file->Close();
+}
+
+// A limit that a result can reach (one within what the variable can hold, StationValueRangeOf)
+// gives its replacement to cells: that replacement must be a value of the variable, so that a
+// lower replacement of -50 cannot make precipitation negative. A limit beyond the variable's
+// range only catches the missing marker and may keep any replacement.
+void meteointerpol::CheckLimits() {
+  const StationValueRange range = StationValueRangeOf(name);
+  const auto reachable = [&](double limit) { return limit >= range.low && limit <= range.high; };
+  if (reachable(limits[1]))
+    RequireRange(limits[2], range.low, range.high, "replacement of the lower limit for ");
+  if (reachable(limits[3]))
+    RequireRange(limits[4], range.low, range.high, "replacement of the upper limit for ");
 }
 
 void meteointerpol::ReadStationFileLine(int k) {
@@ -214,6 +233,10 @@ void meteointerpol::ReadMethodParameters() {
                  name);
     // The threshold is compared with pixel values 0..255: clamped to -1..256 before the cast,
     // which keeps every comparison and no value can overflow it.
+    RequireRange(v[0], 0, kMaxScalingFactor, "GIF-Mapping factor f1 for ");
+    RequireRange(v[1], -1, 1, "GIF-Mapping exponent x1 for ");
+    RequireRange(v[3], 0, kMaxScalingFactor, "GIF-Mapping factor f2 for ");
+    RequireRange(v[4], -1, 1, "GIF-Mapping exponent x2 for ");
     gif_a1 = v[0], gif_b1 = v[1];
     gif_limit = static_cast<int32_t>(std::clamp(v[2], -1.0, 256.0));
     gif_a2 = v[3], gif_b2 = v[4];
@@ -224,6 +247,12 @@ void meteointerpol::ReadMethodParameters() {
                  "inversion> <upper inversion> <tolerance> <overlap> <clusterrange> [<lapse rate "
                  "above upper inversion>] for interpolation of ",
                  name);
+    RequireRange(v[0], kLowestElevation, kHighestElevation, "lower inversion (m) for ");
+    RequireRange(v[1], kLowestElevation, kHighestElevation, "upper inversion (m) for ");
+    RequireRange(v[2], 0, kLargestRelief, "inversion tolerance (m) for ");
+    RequireRange(v[4], 0, kLargestRelief, "cluster range (m) for ");
+    if (count >= 6 && v[5] > -9998)
+      RequireRange(v[5], -1, 1, "lapse rate above upper inversion for ");
     for (int i = 0; i < 5; ++i) regression_parameters[static_cast<std::size_t>(i)] = v[i];
     // The overlap is a switch (1 or more: on); clamped so that its integer cast is defined.
     regression_parameters[3] = std::clamp(std::trunc(v[3]), -1.0, 1.0);
@@ -234,8 +263,14 @@ void meteointerpol::ReadMethodParameters() {
                  "FATAL: error reading the required parameter \"lapse rate\" and/or optional "
                  "parameters inversion_hight and fix upper lapse rate for interpolation of ",
                  name);
+    RequireRange(v[0], -1, 1, "lapse rate (per m) for ");
     lapse_rate = v[0];
-    if (count >= 3) inversion_height = v[1], upper_lapse_rate = v[2];
+    if (count >= 3) {
+      RequireRange(v[1], kLowestElevation, kHighestElevation, "inversion height (m) for ");
+      // An upper lapse rate of -9998 or less is none.
+      if (v[2] > -9998) RequireRange(v[2], -1, 1, "upper lapse rate (per m) for ");
+      inversion_height = v[1], upper_lapse_rate = v[2];
+    }
     p_type = Contains(word, "P-type");
   }
 }
@@ -313,7 +348,7 @@ std::string meteointerpol::StatisticsHeader() const {
   const std::string zones_name = (*registry)[1].file_name.value_or("");
   const char* z = zones_name.c_str();
   const char* ctl = control_file_name.c_str();
-  const double shown = idw_mode == 2000 ? std::sqrt(max_distance) : max_distance;
+  const double shown = given_distance;
   switch (method) {
     case 1:
       return FormatText(

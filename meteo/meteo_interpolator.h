@@ -83,6 +83,8 @@ inline constexpr int kNoGridNameCode = 1050;
 inline constexpr double kMaxStationNodata = 2147483646.0;
 inline constexpr double kMaxIdwWeight = 100.0;
 inline constexpr double kMaxStationCoordinate = 1e9;
+// The largest factor on results or mapped pixel values (a unit conversion, a scaling).
+inline constexpr double kMaxScalingFactor = 1e6;
 
 // One station table (or the grid-name list of method 9) with its read state.
 struct StationFile {
@@ -231,6 +233,7 @@ class meteointerpol : public modelobject {
   double idw_weight = 2.0;
   double idw_fraction = 0.0;
   double max_distance = 0.0;      // compared with squared distances in IDW mode 2000
+  double given_distance = 0.0;    // as the section gives it
   double anisotropy_slope = 0.0;  // radians after construction
   double anisotropy_ratio = 1.0;
   int idw_mode = 2000;
@@ -244,6 +247,7 @@ class meteointerpol : public modelobject {
   ModelDate start;
   int end_of_data = 0;
   int no_station_warning = 0;
+  bool warned_without_values = false;  // a step without any station value was reported
   double time_step_hours = 0;
   int scenario_month = 0;
   int result_index = 0;
@@ -293,6 +297,7 @@ class meteointerpol : public modelobject {
   std::string StatisticsHeader() const;
   void ReadScenarioSection();
   void ReadMethodParameters();
+  void CheckLimits();
   void ReadStationFileLine(int k);
   void ReadScenarioGrid(int month);
   // Step parts (meteo/meteo_interpolator_step.cpp).

@@ -52,7 +52,8 @@ double CombineRegressionAndIdw(double regression, bool regression_valid, double 
 }
 
 double ApplyLimits(double value, const std::array<double, 5>& limits) {
-  if (value < limits[1]) return limits[2];
+  // A value that is no number never passes: it takes the replacement of the lower limit.
+  if (!(value >= limits[1])) return limits[2];
   if (value > limits[3]) return limits[4];
   return value;
 }
@@ -249,10 +250,12 @@ double meteointerpol::ReplacementForMissingRecord() {
                ". h and no earlier record can be held: give the first record values, or a lower "
                "limit above ",
                marker * scaling_factor, " with its replacement value in [", name, "]");
+  if (warned_without_values) return marker;
+  warned_without_values = true;
   Diag() << "WARNING: no station of " << name << " has a value on " << current.day << "."
          << current.month << "." << current.year << " " << current.hour
          << ". h and no earlier record can be held: the cells take the replacement value "
-         << limits[2] << " of the lower limit"
+         << limits[2] << " of the lower limit (later steps without any value are not reported)"
          << "[end-entry]";
   return marker;
 }

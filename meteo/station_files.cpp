@@ -30,6 +30,15 @@ bool ConvertDouble(std::string_view token, double& value) {
   return end != text.c_str() && std::isfinite(value);
 }
 
+// The whole word converts to a finite number.
+bool ConvertWholeDouble(std::string_view token, double& value) {
+  if (token.empty()) return false;
+  const std::string text(token);
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size() && std::isfinite(value);
+}
+
 // Prefix conversion as "%ld" does it.
 bool ConvertLong(std::string_view token, int64_t& value) {
   if (token.empty()) return false;
@@ -79,6 +88,12 @@ int CountStations(const std::string& line2, int additional_columns) {
   return count;
 }
 
+std::string StationHeaderWord(const std::string& line, int additional_columns, int station) {
+  std::size_t pos = 0;
+  if (!SkipTokens(line, pos, 4 + additional_columns + station - 1)) return "";
+  return std::string(NextToken(line, pos));
+}
+
 bool ParseStationHeader(const std::string& line2, const std::string& line3,
                         const std::string& line4, int additional_columns, StationHeader& header) {
   const int skipped = 4 + additional_columns;
@@ -105,7 +120,7 @@ RecordParse ParseStationRecord(std::string_view line, int additional_columns, in
     double v = 0;
     const std::string_view token = NextToken(line, pos);
     if (token.empty()) return RecordParse::kShort;
-    if (!ConvertDouble(token, v)) {
+    if (!ConvertWholeDouble(token, v)) {
       if (bad_word != nullptr) bad_word->assign(token);
       return RecordParse::kBadValue;
     }
@@ -125,6 +140,27 @@ RecordParse ParseRecordDate(std::string_view line, int additional_columns, Model
   if (token.empty()) return RecordParse::kShort;
   name->assign(token);
   return RecordParse::kOk;
+}
+
+StationValueRange StationValueRangeOf(std::string_view variable) {
+  struct Entry {
+    std::string_view prefix;
+    StationValueRange range;
+  };
+  static constexpr Entry kRanges[] = {
+      {"temperature", {-100, 100, "degC"}},
+      {"precipitation", {0, 5000, "mm"}},
+      {"wind_speed", {0, 150, "m/s"}},
+      {"air_humidity", {0, 1.1, "(fraction)"}},
+      {"global_radiation", {0, 1e5, "Wh/m2"}},
+      {"net_radiation", {-1e5, 1e5, "Wh/m2"}},
+      {"sunshine_duration", {0, 1, "(fraction)"}},
+      {"vapor_pressure", {0, 200, "hPa"}},
+      {"air_pressure", {0, 1200, "hPa"}},
+  };
+  for (const Entry& e : kRanges)
+    if (variable.substr(0, e.prefix.size()) == e.prefix) return e.range;
+  return {-1e9, 1e9, ""};
 }
 
 bool IsRegressionTitle(std::string_view first_line) {

@@ -78,11 +78,28 @@ struct StationHeader {
 // finite number; the first other token or the end of the line ends the count.
 int CountStations(const std::string& line2, int additional_columns);
 
+// The word of station `station` (1-based) on a header line, after the skipped columns; empty
+// when the line ends first.
+std::string StationHeaderWord(const std::string& line, int additional_columns, int station);
+
 // Parses lines 2..4 (given without line ends). A row with fewer than `count` tokens after the
 // skipped columns gives false. Tokens convert like the C library's string-to-double (a token
 // that is no number gives 0).
 bool ParseStationHeader(const std::string& line2, const std::string& line3,
                         const std::string& line4, int additional_columns, StationHeader& header);
+
+// The values a station can report for a meteorological variable, in the units of its grid
+// (after the section's scaling factor), by the variable's name: the temperatures ("temperature",
+// "temperature_14", ...) -100 to 100 degC, precipitation 0 to 5000 mm per step, wind speed 0 to
+// 150 m/s, relative humidity ("air_humidity", ...) 0 to 1.1, global radiation 0 to 1e5 Wh/m2 per
+// step, net radiation -1e5 to 1e5 Wh/m2, relative sunshine 0 to 1, vapour pressure 0 to 200
+// hPa, air pressure 0 to 1200 hPa; any other variable -1e9 to 1e9.
+struct StationValueRange {
+  double low;
+  double high;
+  const char* unit;
+};
+StationValueRange StationValueRangeOf(std::string_view variable);
 
 // Result of parsing one record line.
 enum class RecordParse {
@@ -90,7 +107,7 @@ enum class RecordParse {
   kNoDate,    // the first word is no number: no record (the end of the readable records)
   kBadDate,   // it begins with a number, but holds no whole date of the calendar
   kShort,     // the date converts but the additional columns or values are incomplete
-  kBadValue,  // a value is there but is no finite number ("nan", "inf", a word)
+  kBadValue,  // a value is there but is no finite number ("nan", "inf", a word, "3,5")
 };
 
 // True for the all-zero end record and for dates as written with year 0..9999, month 1..12,
@@ -98,7 +115,8 @@ enum class RecordParse {
 bool IsWrittenDate(const ModelDate& written);
 
 // Reads "year month day hour", skips `additional_columns` tokens and reads `count` values into
-// values[1..count] with the nodata rule. The date is returned as written (no year fix-up). For
+// values[1..count] with the nodata rule; a value must be the whole word ("3,5" or "2.1mm" is no
+// value). The date is returned as written (no year fix-up). For
 // kBadValue the offending word is stored in `bad_word` when given.
 RecordParse ParseStationRecord(std::string_view line, int additional_columns, int count,
                                double nodata_value, ModelDate& date, double* values,

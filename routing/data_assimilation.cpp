@@ -167,7 +167,12 @@ void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t mon
   GridMatrix values(owner_.Diag(), owner_.first_local_row, owner_.last_local_row, owner_.ncols,
                     owner_.nrows);
   double** rows = values.get();
-  owner_.ReadGrid(record_.file, rows, 0, false, true, false, 0, false, false, 0.0);
+  // The coverage of the basin's cells is checked here, with this model's code.
+  owner_.refuse_grid_beside_model = false;
+  const int read = CodeOf(
+      [&] { owner_.ReadGrid(record_.file, rows, 0, false, true, false, 0, false, false, 0.0); });
+  owner_.refuse_grid_beside_model = true;
+  if (read != 0) throw ErrorCode{read};
   CheckCoverage(record_.file);
   if (settings_.split) CheckSnowValues(record_.file, rows);
   Replace(rows);
@@ -194,14 +199,16 @@ void data_assimilation_grid_entity::CheckSnowValues(const std::string& file,
                                                     double** values) const {
   const CellOutside cell = FirstCellOutside(
       values, owner_.zone_grid, owner_.column_ranges, owner_.first_local_row, owner_.last_local_row,
-      owner_.nodata, [&](double g) { return g == owner_.nodata || g >= 0; });
+      owner_.nodata,
+      [&](double g) { return g == owner_.nodata || (g >= 0 && g <= kLargestSnowWaterEquivalent); });
   // Every process learns of a failure on any: the grid rule runs on all of them.
   std::vector<double> failed = {cell.found ? 1.0 : 0.0};
   AllReduceMaximum(failed);
   if (cell.found)
     ThrowFatal(owner_.Diag(), kAssimilationValueCode, kHead, "the grid ", file, " for entity ",
                settings_.grid_id, " holds ", cell.value, " at row ", cell.row, ", column ",
-               cell.col, ": a snow water equivalent is 0 or more", kRule);
+               cell.col, ": a snow water equivalent lies within 0 to ", kLargestSnowWaterEquivalent,
+               " mm", kRule);
   if (failed[0] > 0) throw ErrorCode{kAssimilationValueCode};
 }
 

@@ -10,6 +10,8 @@
 #include "core/error_code.h"
 #include "core/grid_registry.h"
 #include "core/matrix.h"
+#include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "routing/routing_formulas.h"
 #include "version.h"
 
@@ -436,9 +438,23 @@ void abflussmodellklasse::CreateStatistics() {
       statistics_->WriteHeader(module_name, title, zone_statistics, zone_statistics_capacity);
 }
 
+// A discharge beyond what any river carries (kLargestDischarge; 1e308 gave NaN in the goodness
+// of fit and, under flow control 2, infinite discharges) is refused; values of 0 or below are
+// missing.
 void abflussmodellklasse::CopyObservedRow(int32_t row) {
-  for (int64_t c = 0; c < observed_columns_; ++c)
-    observed_window_[row][c + 1] = observed_table_->GetValue(c);
+  for (int64_t c = 0; c < observed_columns_; ++c) {
+    const double value = observed_table_->GetValue(c);
+    if (value > kLargestDischarge) {
+      int32_t y = 0, m = 0, d = 0, h = 0;
+      observed_table_->GetDate(y, m, d, h);
+      ThrowFatal(Diag(), kRoutingObservedReadCode, "FATAL: error analysing or reading ",
+                 observed_name_, ": column ", c + 1, " of the record of ", d, ".", m, ".",
+                 ObservedFullYear(y), " ", h, "h holds ", FormatText("%g", value),
+                 ", an observed discharge must lie within 0 to ",
+                 FormatText("%g", kLargestDischarge), " (0 or less: missing)");
+    }
+    observed_window_[row][c + 1] = value;
+  }
 }
 
 void abflussmodellklasse::OpenObservedTable() {
@@ -478,8 +494,8 @@ void abflussmodellklasse::OpenObservedTable() {
   int32_t y = 0, m = 0, d = 0, h = 0;
   int32_t previous_day = 0;
   while (table.GetDate(y, m, d, h) && table.state() != kTablePastEnd &&
-         !(ObservedFullYear(y) == start_date_.year && m == start_date_.month && d == start_date_.day &&
-           h == start_date_.hour)) {
+         !(ObservedFullYear(y) == start_date_.year && m == start_date_.month &&
+           d == start_date_.day && h == start_date_.hour)) {
     if (d < previous_day) Diag() << ".";
     previous_day = d;
     table.NextRow();

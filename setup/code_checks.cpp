@@ -272,21 +272,22 @@ void defaultini::ReportUnknownCode(const GridEntry& grid_entry, CodeTable table,
   const std::string file_name = grid_entry.file_name.value_or("");
   const std::string identifier = grid_entry.identifier.value_or("");
   // A grid of another cell size was resampled onto the zone grid: its blended or missing codes
-  // are no fault of the table.
+  // are no fault of the table, which a second line says, naming both cell sizes.
   const GridFileHeader read = ReadGridFileHeader(file_name);
+  std::string sizes;
   if (read.code == 0 && read.header[4] != cellsize)
-    ThrowFatal(Diag(), kGridFormatCode, "FATAL: the cell size of grid ", file_name, " (",
-               identifier, ") is ", read.header[4], ", that of the zone grid ",
-               (*registry)[1].file_name.value_or(""), " is ", cellsize,
-               ": a grid of codes does not fit the zone grid; give it the zone grid's cell size");
+    sizes = "the cell size of grid " + file_name + " (" + identifier + ") is " +
+            FormatText("%g", read.header[4]) + ", that of the zone grid " +
+            (*registry)[1].file_name.value_or("") + " is " + FormatText("%g", cellsize) +
+            ": its codes were resampled; give it the zone grid's cell size\n";
   if (table == CodeTable::kSoil)
     ThrowFatal(Diag(), kUnknownSoilCode, "FATAL: \n", kRule, "\n", "soil type ", value, " in grid ",
                file_name, " (", identifier, ")\n", "is not present in the control file \n", kRule,
-               "\n\n");
+               "\n\n", sizes);
   ThrowFatal(Diag(), UnknownCodeError(table), "FATAL: \n", kRule, "\n",
              table == CodeTable::kIrrigation ? "irrigation type " : "land use ", value, " in grid ",
              file_name, " (", identifier, ")\nis not present in the ", texts.table_name,
-             " in the control file \n", kRule, "\n\n");
+             " in the control file \n", kRule, "\n\n", sizes);
 }
 
 void defaultini::ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,

@@ -193,19 +193,29 @@ void defaultini::ReadCoordinates() {
   FindSection("[coordinates]", 1);
   ControlFileReader& file = *control_file;
   OutputSettings& out = output_settings;
-  const std::array<std::pair<double*, const char*>, 4> values = {{
-      {&out.latitude, "geographic latitude"},
-      {&out.longitude, "geographic longitude"},
-      {&out.reference_meridian, "reference meridian"},
-      {&out.time_shift, "time shift of data time to lokal time"},
+  // Each value, its name in messages and what it can be: a latitude, longitudes east or west
+  // (also counted 0 to 360), a shift of the data time by at most a day.
+  struct Coordinate {
+    double* target;
+    const char* text;
+    const char* key;
+    double lowest, highest;
+    const char* unit;
+  };
+  const std::array<Coordinate, 4> values = {{
+      {&out.latitude, "geographic latitude", "geographic latitude", -90, 90, "degrees"},
+      {&out.longitude, "geographic longitude", "geographic longitude", -360, 360, "degrees"},
+      {&out.reference_meridian, "reference meridian", "reference meridian", -360, 360, "degrees"},
+      {&out.time_shift, "time shift of data time to lokal time", "time shift", -24, 24, "hours"},
   }};
-  for (const auto& [target, text] : values) {
-    if (!file.Read(*target)) ReportControlFileError(text, "");
+  for (const Coordinate& value : values) {
+    if (!file.Read(*value.target)) ReportControlFileError(value.text, "");
     file.SkipRestOfLine();
   }
-  if (out.latitude < -90 || out.latitude > 90)
-    FailOutOfRange("geographic latitude in [coordinates]", FormatText("%g", out.latitude),
-                   "-90 to 90 degrees");
+  for (const Coordinate& value : values)
+    if (*value.target < value.lowest || *value.target > value.highest)
+      FailOutOfRange(std::string(value.key) + " in [coordinates]", FormatText("%g", *value.target),
+                     FormatText("%g to %g %s", value.lowest, value.highest, value.unit));
 }
 
 void defaultini::ReadMeteoNames() {

@@ -124,6 +124,13 @@ void schneemodellklasse::ReadGlacierSection() {
       {&kice_els, "kice_els for "},   {&kfirn_els, "kfirn_els "},
       {&ksnow_els, "ksnow_els for "}};
   for (const auto& [field, description] : values) ReadValue(f, *field, description);
+  for (const auto& [field, description] : values) {
+    // Melt factors and radiation coefficients of 0 or more; a recession constant of 0 (the
+    // storage releases all at once) to a million steps (it keeps e^(-1/k) of its content each
+    // step; a negative one would grow it).
+    const bool recession = field == &kice_els || field == &kfirn_els || field == &ksnow_els;
+    RequireRange(*field, 0, recession ? kLongestGlacierRecession : 100, description);
+  }
   const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
   for (std::vector<double>* array :
        {&Qice_els, &Qfirn_els, &Qsnow_els, &ice_melt_input, &firn_melt_input, &snow_melt_input})
@@ -132,6 +139,9 @@ void schneemodellklasse::ReadGlacierSection() {
   ReadValue(f, initial[0], "initial Qice_els for ");
   ReadValue(f, initial[1], "initial Qfirn_els ");
   ReadValue(f, initial[2], "initial Qsnow_els for ");
+  RequireRange(initial[0], 0, kLargestSnowWaterEquivalent, "initial Qice_els for ");
+  RequireRange(initial[1], 0, kLargestSnowWaterEquivalent, "initial Qfirn_els for ");
+  RequireRange(initial[2], 0, kLargestSnowWaterEquivalent, "initial Qsnow_els for ");
   for (std::size_t i = 1; i < subbasins; ++i) {
     Qice_els[i] = initial[0];
     Qfirn_els[i] = initial[1];
@@ -173,6 +183,8 @@ void schneemodellklasse::ReadDynamicGlacierSection() {
     ThrowFatal(Diag(), kGlacierSetupCode, kFatalBlockHead, "firn_levels must be 1 or more, read ",
                firn_levels);
   }
+  RequireRange(firn_base, kLowestElevation, kHighestElevation, "firn_base (m) for ");
+  RequireRange(deltafirnper100m, -1000, 1000, "deltafirnper100m (mm/m) for ");
   if (!(f.Read(GMBEvalDay) && f.Read(GMBEvalMonth))) {
     ThrowFatal(Diag(), kGlacierSetupCode, kFatalBlockHead,
                "Could not read the two parameters GMBEvalDay (int 1...31)\n",
@@ -187,6 +199,12 @@ void schneemodellklasse::ReadDynamicGlacierSection() {
                "for Volume-Area-Relation in dynamic glacier modelling ");
   }
   f.SkipRestOfLine();
+  // The area follows from the volume as (volume / VAscaling)^(1 / VAexponent), and the bands
+  // divide the glacier's elevation range: none of them may be 0.
+  RequireRange(VAscaling, 1e-6, 1e6, "VAscaling for ");
+  RequireRange(VAexponent, 0.1, 10, "VAexponent for ");
+  RequireRange(numElevBands, 1, 10000, "numElevBands for ");
+  RequireRange(extraWeightFactorBand0, 0, 10000, "extraWeightFactorBand0 for ");
   ReadOutput(firn_stack_output, "name of the firn stack for ", "write code for the firn stack in ",
              "name of the firn-statistic-file for ");
   ReadValue(f, mass_balance_output.grid_name, "name of the glacier mass balance grid for ");
@@ -202,6 +220,7 @@ void schneemodellklasse::ReadDynamicGlacierSection() {
                 "name of the glacier mass balance statistics file (2) for ");
   ReadValue(f, debrisScaling,
             "global debris scaling factor (requirede when using a debris_on_glaciers grid) ");
+  RequireRange(debrisScaling, 0, 100, "global debris scaling factor for ");
   ReadTwoValues(f, glacier_snow_statistics.statistics_name, glacier_snow_statistics.statistics_code,
                 "name of the snow statistics for snow on glacier for ");
   for (int g = 0; g < 7; ++g) {
@@ -474,6 +493,9 @@ void schneemodellklasse::SetUpPermafrost() {
   ReadTwoValues(f, thaw_depth_statistics.statistics_name, thaw_depth_statistics.statistics_code,
                 "name of thaw depth statistics file ");
   ReadValue(f, reducedKsat, "reduced k_sat (in m/s)");
+  RequireRange(Min_Snow_Age_Refreeze, 0, 36500, "Min_Snow_Age_Refreeze (days) for ");
+  RequireRange(Max_SWE_SnowFree, 0, kLargestSnowWaterEquivalent, "Max_SWE_SnowFree for ");
+  RequireRange(reducedKsat, 0, kFastestConductivity, "reduced k_sat (m/s) for ");
   MakeTable(thaw_depth_table_, thaw_depth_statistics, kThawDepthPrecision, "thaw_depth_in_m_",
             zone_table, zone_count);
   control_file->Close();

@@ -168,6 +168,7 @@ void schneemodellklasse::ReadSection() {
                                                     {&ALBsnow_min, "ALBsnow_min for "},
                                                     {&ALBsnow_max, "ALBsnow_max for "}};
   for (const auto& [field, description] : values) ReadValue(f, *field, description);
+  CheckSectionRanges();
   ReadOutput(rain_output, "Name of the rain-grid for ", "Writegrid of rain-grid for ",
              "Name of the rain statistics for ");
   ReadOutput(snow_output, "Name of the snow grid for ", "Writegrid of the snow grid for ",
@@ -264,6 +265,7 @@ void schneemodellklasse::ReadExtendedSection() {
   }
   double scaling = 0;
   if (f.Read(scaling)) {
+    RequireRange(scaling, 0, 10, "EnBalScaling for ");
     EnBalScaling = scaling;
   } else {
     Diag() << "WARNING: \n------------- warning: -------------\n"
@@ -274,6 +276,25 @@ void schneemodellklasse::ReadExtendedSection() {
            << "[end-entry]";
   }
   f.SkipRestOfLine();
+}
+
+// What a snow pack can have: thresholds near 0 degC, a liquid share and albedos of 0 to 1,
+// melt and refreezing factors of 0 or more, and a roughness length above 0 (the wind profile
+// divides by its logarithm).
+void schneemodellklasse::CheckSectionRanges() {
+  RequireRange(transzone, 0, 20, "transzone for ");
+  RequireRange(T0R, -20, 20, "T0R for ");
+  RequireRange(T0, -20, 20, "T0 for ");
+  RequireRange(CWH, 0, 1, "CWH for ");
+  RequireRange(CRFR, 0, 10, "CRFR for ");
+  RequireRange(C0, 0, 100, "C0 for ");
+  RequireRange(C1, 0, 100, "C1 for ");
+  RequireRange(C2, 0, 100, "C2 for ");
+  RequireRange(z0, 1e-6, 10, "z0 for ");
+  RequireRange(RMFMIN, 0, 100, "RMFMIN for ");
+  RequireRange(RMFMAX, 0, 100, "RMFMAX for ");
+  RequireRange(ALBsnow_min, 0, 1, "ALBsnow_min for ");
+  RequireRange(ALBsnow_max, 0, 1, "ALBsnow_max for ");
 }
 
 void schneemodellklasse::CheckThresholds() {

@@ -348,6 +348,7 @@ class schneemodellklasse : public teilmodellklasse {
   void CreateSnowGrids();
   void BuildSlideOrder();
   void CheckThresholds();
+  void CheckSectionRanges();
   // Steps of the glacier and permafrost parts (snow/glacier_setup.cpp).
   void SetUpGlacier();
   void ReadGlacierSection();

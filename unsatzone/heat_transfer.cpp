@@ -8,6 +8,7 @@
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/row_loop.h"
+#include "core/value_ranges.h"
 #include "tables/soil_record.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -60,29 +61,46 @@ void unsatzonmodellklasse::ReadHeatTransferSection() {
 // The reader refuses values that are no finite number; the densities, heat capacities,
 // conductivities, the latent heat, the freezing curve's scale and the bounds of the internal step
 // (which the heat solution searches between) must be above 0: a zero or negative one divides the
-// heat budget by 0 or turns the temperatures' direction, NaN in every table.
+// heat budget by 0 or turns the temperatures' direction, NaN in every table. Each has an upper
+// bound far beyond any soil, water or ice (a capacity of 1e308 J/(kg K) freezes every
+// temperature), and the boundary, threshold and n-factor values lie in what a soil can have.
 void unsatzonmodellklasse::CheckHeatTransferValues() {
-  const std::pair<double, const char*> positive[] = {{dTModCDrySoil, "dTModCDrySoil"},
-                                                     {dTModRhoDrySoil, "dTModRhoDrySoil"},
-                                                     {dTModLamDrySoil, "dTModLamDrySoil"},
-                                                     {dTModKmin, "dTModKmin"},
-                                                     {dTModLamWat, "dTModLamWat"},
-                                                     {dTModLamIce, "dTModLamIce"},
-                                                     {dTModCWater, "dTModCWater"},
-                                                     {dTModCIce20, "dTModCIce20"},
-                                                     {dTModCIce0, "dTModCIce0"},
-                                                     {dTModLatHeat, "dTModLatHeat"},
-                                                     {dTModRhoWater, "dTModRhoWater"},
-                                                     {dTModFactor, "dTModFactor"},
-                                                     {dTModShortestStep, "dTModShortestStep"},
-                                                     {dTModLongestStep, "dTModLongestStep"}};
-  for (const auto& [value, name] : positive) {
+  struct Positive {
+    double value;
+    const char* name;
+    double highest;
+  };
+  const Positive positive[] = {{dTModCDrySoil, "dTModCDrySoil", 1e5},
+                               {dTModRhoDrySoil, "dTModRhoDrySoil", 1e4},
+                               {dTModLamDrySoil, "dTModLamDrySoil", 100},
+                               {dTModKmin, "dTModKmin", kFastestConductivity},
+                               {dTModLamWat, "dTModLamWat", 100},
+                               {dTModLamIce, "dTModLamIce", 100},
+                               {dTModCWater, "dTModCWater", 1e5},
+                               {dTModCIce20, "dTModCIce20", 1e5},
+                               {dTModCIce0, "dTModCIce0", 1e5},
+                               {dTModLatHeat, "dTModLatHeat", 1e7},
+                               {dTModRhoWater, "dTModRhoWater", 1e4},
+                               {dTModFactor, "dTModFactor", 1000},
+                               {dTModShortestStep, "dTModShortestStep", 1e6},
+                               {dTModLongestStep, "dTModLongestStep", 1e6}};
+  for (const auto& [value, name, highest] : positive) {
     if (!(value > 0)) {
       ThrowFatal(Diag(), kControlFileErrorCode,
                  "FATAL: error in control file, [heat_transfer]: ", name, " (", value,
                  ") must be greater than 0");
     }
+    if (value > highest) {
+      ThrowFatal(Diag(), kControlFileErrorCode,
+                 "FATAL: error in control file, [heat_transfer]: ", name, " (", value,
+                 ") must be at most ", highest);
+    }
   }
+  RequireRange(dTModLowBoundBase, -50, 50, "dTModLowBoundBase (degC) in ");
+  RequireRange(dTModLapseRate, -1, 1, "dTModLapseRate (degC/m) in ");
+  RequireRange(dTModSEForStat, 0, 1, "dTModSEForStat in ");
+  RequireRange(dTModNFactorFreezing, 0, 10, "dTModNFactorFreezing in ");
+  RequireRange(dTModNFactorThawing, 0, 10, "dTModNFactorThawing in ");
 }
 
 // Runs after the soil-water grids exist: the lower boundary needs the surface elevations.

@@ -101,6 +101,12 @@ int32_t unsatzonmodellklasse::ReadLayeredSnowModel() {
   }
   // The restructuring compacts to this density and divides by it.
   RequireRange(s.maxDensity[0], 1.0, 1000.0, " dLayeredSnowMaxDensity in ");
+  RequireRange(s.maxDensity[1], 1.0, 1000.0, " dLayeredSnowMaxDensity (second) in ");
+  RequireRange(dTOffsetFreshSnow, -50, 50, " dTOffsetFreshSnow in ");
+  RequireRange(s.drainageDensity, 0, 1000, " dDrainageDensitiySnow in ");
+  RequireRange(s.holdingCapacity, 0, 1, " dWaterHoldingCapacity in ");
+  RequireRange(s.seSnow, 0, 1, " dSEeffectiveness in ");
+  RequireRange(s.seSoil, 0, 1, " dSEeffectivenessSoil in ");
   return layeredSnowSwitch;
 }
 

@@ -125,6 +125,9 @@ TEST_F(EvapSetup, ReadsTheLakeSection) {
       {"lake without pond grid", lake + "1 init\n0.08 albedo\n0.001 z0\n", false, 28},
       {"initialization method 3", lake + "3 init\n0.08 albedo\n0.001 z0\n", true, 211},
       {"valid", lake + "2 init\n0.08 albedo\n0.001 z0\n", true, -1},
+      // ln(z / z0) of the open water's wind profile needs a roughness above 0.
+      {"negative roughness", lake + "2 init\n0.08 albedo\n-0.001 z0\n", true, 17},
+      {"albedo above 1", lake + "2 init\n1.5 albedo\n0.001 z0\n", true, 17},
   };
   AddGrid("lake_codes", 1);
   for (const Case& c : cases) {
@@ -140,6 +143,7 @@ TEST_F(EvapSetup, ReadsTheLakeSection) {
     }
     model.ReleaseMemory();
   }
+  EXPECT_TRUE(ScreenHas("z0_OpenWater for evapotranspiration is -0.001, it must lie within"));
 }
 
 }  // namespace

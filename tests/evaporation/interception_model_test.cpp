@@ -32,6 +32,7 @@ TEST_F(InterceptionTest, RefusesBadSectionsWithTheirCodes) {
        "22, 31, 32)"},
       {21, "1.0\n0.1\n0.0\n", true, 17, nullptr},
       {22, "1.0\n0.1\n-2\n", true, 17, nullptr},
+      {21, "-1.0\n0.1\n1.0\n", true, 17, "minimum LAI of the snow canopy model for"},
       {31, "1.0\n0.1\n1.0\n", false, kCanopyBalanceSnowGridCode,
        "Albedo not available in advanced snow interception model with canopy energy "
        "balance (should be available when an extended snow model is used)"},

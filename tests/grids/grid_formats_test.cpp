@@ -492,7 +492,8 @@ TEST_F(BadInputTest, OversizedHeadersFailBeforeAllocating) {
       {"huge.dbl", 22, "error reading (irregular) float  grid " + (dir_ / "huge.dbl")},
       {"huge.gif", 22, "cannot be filled by the"},
       {"huge.nc<v>0", 26, "reading from netCDF file " + (dir_ / "huge.nc")},
-      {"far.asc", 0, ""},
+      // A corner far beside the model area: no cell of the file lies over the model's.
+      {"far.asc", 22, "it covers x -1.7e+308 to -1.7e+308, y 0 to 20, none of the model grid"},
   };
   for (const Case& c : cases) {
     screen_.str("");

@@ -417,6 +417,12 @@ TEST_F(ReaderMpiTest, ErrorsEndOnEveryProcessWithTheSameCode) {
   EXPECT_EQ(Read(dir_ / "absent.asc", grid, 0, true, 0, true), 21);
   const std::string truncated = Put("cut.asc", AsciiGrid(5, 6, 0, 0, 1, N, Value).substr(0, 150));
   EXPECT_EQ(Read(truncated, grid, 0, true, 0, true), 22);
+  // A grid of another geometry that lies 1000 km beside the model area covers none of its cells.
+  const std::string far = Put("far.asc", AsciiGrid(2, 3, 1e6, 0, 2, N, Value));
+  EXPECT_EQ(Read(far, grid, 0, true, 0, true), 22);
+  if (Rank() == 0) {
+    EXPECT_THAT(screen_.str(), HasSubstr("it covers x 1000000 to 1000004, y 0 to 6"));
+  }
   const std::string good = Put("good.dbl", BinaryGrid<double>(5, 6, 0, 0, 1, Value));
   // Filling needs the reference grid, which only process 0 reads: all stop with code 33.
   GridRegistry empty;

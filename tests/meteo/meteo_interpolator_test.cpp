@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error_code.h"
 #include "core/string_helpers.h"
 #include "tests/support/meteo_fixture.h"
 
@@ -51,6 +52,13 @@ class MeteoInterpolatorTest : public test::MeteoTest {
             "2000 1 4 24 -9999 30"};
   }
   double Cell(meteointerpol& m, int r, int c) { return m.result.get()[r][c]; }
+  long CountOnScreen(const std::string& text) const {
+    const std::string all = screen_.str();
+    long count = 0;
+    for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+      ++count;
+    return count;
+  }
   void Step(meteointerpol& m) {
     int64_t h, d, mo, y;
     m.GetDate(h, d, mo, y);
@@ -82,6 +90,11 @@ TEST_F(MeteoInterpolatorTest, StepsThroughTheRecordsToTheEndOfDataAndRewinds) {
     for (int c = 1; c <= 4; ++c) EXPECT_EQ(Cell(*m, r, c), 10.0);
   EXPECT_TRUE(ScreenHas("no station of temperature in " + s.station_line +
                         " has a value on 3.1.2000 24. h: the values of 2.1.2000 24. h are held"));
+  // A step without values is reported once per run, however many follow.
+  m->RewindInputs();
+  for (int day = 1; day <= 3; ++day) m->AdvanceRecords();
+  Step(*m);
+  EXPECT_EQ(CountOnScreen("no station of temperature"), 1);
   // Day 4: -9999 is missing with nodata 9999, so only station 2 counts.
   m->AdvanceRecords();
   Step(*m);
@@ -245,6 +258,14 @@ TEST_F(MeteoInterpolatorTest, RegressionAndIdwAreBlendedOnlyWhenBothAreUsable) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(CombineRegressionAndIdw(c.regression, c.valid, c.idw, 0.25, 9999), c.expected);
+}
+
+// Below limit 1 becomes limit 2, above limit 3 limit 4; a result that is no number never passes.
+TEST_F(MeteoInterpolatorTest, LimitsReplaceResultsBeyondThemAndNaN) {
+  const std::array<double, 5> limits = {0, 0, 0.5, 100, 90};
+  const double cases[][2] = {{-3, 0.5}, {50, 50}, {150, 90}, {NAN, 0.5}};
+  for (const auto& [value, expected] : cases)
+    EXPECT_EQ(ApplyLimits(value, limits), expected) << value;
 }
 
 TEST_F(MeteoInterpolatorTest, SectionValuesAndRotatedGrids) {
@@ -465,9 +486,15 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
     const char* what;
     std::function<void(SectionSpec&)> change;
     std::vector<std::string> records;
-    int code;
+    int code;  // -1: taken
+    const char* message = "";
   };
   const std::vector<std::string> good = {"2000 1 1 24 1 2", "2000 1 2 24 1 2"};
+  const auto header = [this](std::vector<double> altitudes) {
+    return [this, altitudes](SectionSpec& s) {
+      s.station_line = WriteStations("header.txt", altitudes, {500, 3500}, {2500, 500}, {});
+    };
+  };
   const std::vector<Case> cases = {
       {"method 13", [](SectionSpec& s) { s.method = 13, s.parameter_line = ""; }, good,
        kMethodCode},
@@ -490,6 +517,41 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
        [](SectionSpec&) {},
        {"2000 1 1 1 2", "2000 1 2 1 2"},
        kStationContentCode},
+      {"decimal comma",
+       [](SectionSpec&) {},
+       {"2000 1 1 24 1 2", "2000 1 2 24 3,5 2"},
+       kStationContentCode,
+       "\"3,5\" is not a finite number"},
+      {"temperature of 150 degC",
+       [](SectionSpec&) {},
+       {"2000 1 1 24 150 2"},
+       kStationContentCode,
+       "station 1 of temperature holds 150, it must lie within -100 to 100"},
+      {"scaled beyond the range", [](SectionSpec& s) { s.scaling = 100; }, good,
+       kStationContentCode, "holds 2 (scaled: 200)"},
+      {"altitude nan", header({NAN, 20}), good, kStationContentCode,
+       "the altitude of station 1 on line 2 is \"nan\""},
+      {"altitude missing", header({10}), good, kStationContentCode,
+       "the altitude of station 2 on line 2 is missing"},
+      {"altitude 1e5", header({10, 1e5}), good, kStationContentCode,
+       "the altitude of station 2 on line 2 is 100000, it must lie within -11000 to 9000 m"},
+      {"idw fraction 1.5", [](SectionSpec& s) { s.fraction = 1.5; }, good, kControlFileErrorCode,
+       "fraction of idw on weighted interpolation in temperature is 1.5, it must lie within 0 to "
+       "1"},
+      {"replacement outside",
+       [](SectionSpec& s) {
+         s.limits = {-60, -500, 1e10, 1e10};
+       },
+       good, kControlFileErrorCode, "replacement of the lower limit for temperature is -500"},
+      {"scaling 1e308", [](SectionSpec& s) { s.scaling = 1e308; }, good, kControlFileErrorCode,
+       "scaling factor for temperature is 1e+308"},
+      {"no distance limit", [](SectionSpec& s) { s.max_distance = 1e300; }, good, -1},
+      {"lapse rate 5 per m",
+       [](SectionSpec& s) { s.method = 12, s.parameter_line = "5 lapse rate"; }, good,
+       kControlFileErrorCode, "lapse rate (per m) for temperature is 5"},
+      {"GIF exponent 5",
+       [](SectionSpec& s) { s.method = 9, s.parameter_line = "8.9e-5 0.0767 127 6e-6 5"; }, good,
+       kControlFileErrorCode, "GIF-Mapping exponent x2 for temperature is 5"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -503,6 +565,7 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
       m.AdvanceRecords();
     });
     EXPECT_EQ(code, c.code);
+    EXPECT_TRUE(ScreenHas(c.message)) << c.message;
     for (int i = registry_.FirstFreeIndex() - 1; i > 5; --i) registry_.Unregister(i);
   }
   EXPECT_TRUE(ScreenHas(

@@ -55,6 +55,9 @@ TEST(StationFiles, RecordsApplyTheMissingRuleAndReportShortLines) {
       {"1995 1 -2147483648 24 1 2", RecordParse::kBadDate, 0, 0},
       {"0 0 0 0", RecordParse::kShort, 0, 0},
       {"1995 1 2 24 nan 2", RecordParse::kBadValue, 0, 0},
+      // A value is the whole word: a decimal comma or a unit is no value.
+      {"1995 1 2 24 3,5 2", RecordParse::kBadValue, 0, 0},
+      {"1995 1 2 24 1 2mm", RecordParse::kBadValue, 0, 0},
   };
   for (const Case& c : cases) {
     ModelDate date;

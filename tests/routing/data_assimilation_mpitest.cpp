@@ -73,9 +73,11 @@ TEST_F(AssimilationMpiTest, GridRuleWithSnowSplit) {
       "grids\n1 1 1 1 1 2 2 2 2 2 3 3 3 3 3 h h h h w\n2000 12 31 0 old.asc\n"
       "2001 1 1 5 " +
           (dir_ / "g1.asc") + "\n2001 1 1 6 " + (dir_ / "far.asc") + "\n2001 1 1 7 " +
-          (dir_ / "minus.asc") + "\n");
+          (dir_ / "minus.asc") + "\n2001 1 1 8 " + (dir_ / "huge.asc") + "\n");
   Put("minus.asc", test::AsciiGrid(kCols, kRows, 0, 0, 1000, -9999,
                                    [](int r, int c) { return r == 5 && c == 1 ? -5.0 : 0.0; }));
+  Put("huge.asc", test::AsciiGrid(kCols, kRows, 0, 0, 1000, -9999,
+                                  [](int r, int c) { return r == 2 && c == 3 ? 1e308 : 0.0; }));
   // The same survey 100 km east of the basin.
   Put("far.asc", test::AsciiGrid(kCols, kRows, 100000, 0, 1000, -9999, NewValue));
   WriteControlFile("[data_assimilation]\n1\n60\n1\n\n  grid {\n grid-ID = swe; listfilename = " +
@@ -112,12 +114,15 @@ TEST_F(AssimilationMpiTest, GridRuleWithSnowSplit) {
   if (test::Rank() == 0) {
     EXPECT_TRUE(ScreenHas("covers x 100000 to 104000")) << screen_.str();
   }
-  // Negative snow ends the step on every process, whichever holds the cell.
-  try {
-    model.RunStep(7, 1, 1, 2001);
-    ADD_FAILURE() << "negative snow was taken";
-  } catch (const ErrorCode& e) {
-    EXPECT_EQ(e.code, kAssimilationValueCode);
+  // Negative snow, or a pack of 1e308 mm, ends the step on every process, whichever holds the
+  // cell.
+  for (const int hour : {7, 8}) {
+    try {
+      model.RunStep(hour, 1, 1, 2001);
+      ADD_FAILURE() << "the survey of " << hour << "h was taken";
+    } catch (const ErrorCode& e) {
+      EXPECT_EQ(e.code, kAssimilationValueCode);
+    }
   }
   model.ReleaseMemory();
 }

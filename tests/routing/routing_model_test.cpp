@@ -71,7 +71,14 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
   };
   const std::string tg = "TG 13 (A=60, f=1) ";
   const std::string ten = "12&12&12&12&12&12&12&12&12&12 ";
+  // An observed discharge that no river carries; -9999 is missing.
+  WriteFile(dir_ / "qhuge.txt", "YY MM DD HH Q1\n2001 1 1 0 -9999\n2001 1 1 1 1e308\n");
   const Case cases[] = {
+      {"observed discharge 1e308", Header("1 1000 50 2", dir_ / "qhuge.txt", "1\n13 1\n"),
+       tg + "OL 11 " + kChannel + "\n", 203,
+       "column 1 of the record of 1.1.2001 1h holds 1e+308, an observed discharge must lie within "
+       "0 to 1e+06"},
+
       {"line too long", Header(), tg + "OL 11 " + kChannel + std::string(2400, ' ') + "\n", 40,
        "string is too long"},
       {"tributary equal to the outlet", Header(), tg + "OL 13 " + kChannel + "\n", 41,

@@ -829,7 +829,7 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        {"front-range.ctl", "temperature.stat 2001\n9999\n2.0\n0.0\n50000",
         "temperature.stat 2001\n9999\n2.0\n0.0\n-1e308"},
        "error in control file, maximum distance in temperature is -1e+308, it must lie within 0 "
-       "to 1e+100",
+       "to 1e+308",
        17},
       {"Julian day -2147483648",
        {"front-range.ctl", "JulDays = 1 130 180 270 366;", "JulDays = 1 -2147483648 180 270 366;"},

@@ -197,6 +197,12 @@ TEST_F(OutputSettingsTest, ValuesOutsideTheirRangeAreRefusedWhereTheyAreRead) {
        "geographic latitude in [coordinates] is 91, it must be -90 to 90 degrees"},
       {kInterval + kList + "[coordinates]\nnan\n8\n15\n1\n" + kMeteo,
        "geographic latitude; \"nan\" is not a finite number"},
+      {kInterval + kList + "[coordinates]\n47\n1e308\n15\n1\n" + kMeteo,
+       "geographic longitude in [coordinates] is 1e+308, it must be -360 to 360 degrees"},
+      {kInterval + kList + "[coordinates]\n47\n8\n-400\n1\n" + kMeteo,
+       "reference meridian in [coordinates] is -400"},
+      {kInterval + kList + "[coordinates]\n47\n8\n15\n25\n" + kMeteo,
+       "time shift in [coordinates] is 25, it must be -24 to 24 hours"},
       {kInterval + kList + kCoordinates + "[meteo_data_count]\n2000000000\n[meteo_names]\nT\n",
        "number of meteorological variables in [meteo_data_count] is 2000000000, but"},
   };

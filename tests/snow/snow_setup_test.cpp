@@ -92,6 +92,12 @@ TEST_F(SnowTest, SectionFamiliesWithTheirBoundsAndCodes) {
   last62.scaling = "";
   m15.method = 15;
   unreadable.T0 = "warm";
+  SnowSection negative_cwh, no_roughness, albedo, huge_scaling;
+  negative_cwh.factors = "-0.5\n0.5\n3\n0.5\n0.5\n0.001\n1.5\n3\n0.45\n0.9\n";
+  no_roughness.factors = "0.1\n0.5\n3\n0.5\n0.5\n0\n1.5\n3\n0.45\n0.9\n";
+  albedo.factors = "0.1\n0.5\n3\n0.5\n0.5\n0.001\n1.5\n3\n0.45\n1.5\n";
+  huge_scaling.method = 10;
+  huge_scaling.scaling = "1e308\n";
   const Case cases[] = {
       {"method 3", m3, 0, nullptr},
       {"method 10", m10, 0, nullptr},
@@ -112,6 +118,12 @@ TEST_F(SnowTest, SectionFamiliesWithTheirBoundsAndCodes) {
       {"no entry 63", last62, 0, nullptr},
       {"method 15", m15, kControlFileErrorCode, "snow model method 15 is not one of the methods"},
       {"unreadable", unreadable, kControlFileErrorCode, "T0 for "},
+      {"negative CWH", negative_cwh, kControlFileErrorCode,
+       "CWH for snow_model is -0.5, it must "
+       "lie within 0 to 1"},
+      {"roughness 0", no_roughness, kControlFileErrorCode, "z0 for snow_model is 0"},
+      {"albedo 1.5", albedo, kControlFileErrorCode, "ALBsnow_max for snow_model is 1.5"},
+      {"EnBalScaling 1e308", huge_scaling, kControlFileErrorCode, "EnBalScaling for snow_model"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Make(Section(c.section)), c.code) << c.name;
@@ -297,6 +309,26 @@ TEST_F(SnowTest, GlacierSectionFaults) {
   EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(no_dot)), kSnowOnIceTableNameCode);
   EXPECT_TRUE(ScreenHas("the name of the qglac-statistic-file qglac has no extension"));
   EXPECT_EQ(Make(Section(SnowSection{})), kControlFileErrorCode);  // [ice_firn] missing
+  // Values no glacier has: the volume-area relation and the bands divide by them.
+  struct Case {
+    const char* what;
+    std::string firn, volume_area;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"firn base 1e308", "3 1e308 0.5", "28.5 1.36 10 1", "firn_base (m) for "},
+      {"VAexponent 0", "3 2000 0.5", "28.5 0 10 1", "VAexponent for "},
+      {"no elevation band", "3 2000 0.5", "28.5 1.36 0 1", "numElevBands for "},
+  };
+  Add("GlacierCodes", Fill(7));
+  for (const Case& c : cases) {
+    GlacierSection dynamic;
+    dynamic.method = 11;
+    dynamic.firn = c.firn;
+    dynamic.volume_area = c.volume_area;
+    EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kControlFileErrorCode) << c.what;
+    EXPECT_TRUE(ScreenHas(c.message)) << c.what;
+  }
 }
 
 // Dynamic glaciers: the firn stack's start levels, the optional entry and its check, the glacier

@@ -22,6 +22,8 @@ struct SnowSection {
   int method = 1;
   std::string T0R = "0.5";
   std::string T0 = "0";
+  // CWH, CRFR, C0, C1, C2, z0, RMFMIN, RMFMAX, ALBsnow_min, ALBsnow_max.
+  std::string factors = "0.1\n0.5\n3\n0.5\n0.5\n0.001\n1.5\n3\n0.45\n0.9\n";
   int read_storage = 0;
   int statistics_code = 0;
   // Entry 42 and the lines after the slide bounds (entries 57-62), then entry 63.
@@ -33,8 +35,9 @@ struct SnowSection {
 struct GlacierSection {
   int method = 1;
   std::string qglac = "qglac.txt";
-  std::string firn = "3 2000 0.5";      // entry 25 of the dynamic methods
-  std::string optional = "1500 0.3\n";  // entry 53
+  std::string firn = "3 2000 0.5";             // entry 25 of the dynamic methods
+  std::string optional = "1500 0.3\n";         // entry 53
+  std::string volume_area = "28.5 1.36 10 1";  // entry 27
   int statistics_code = 0;
 };
 
@@ -81,7 +84,7 @@ class SnowTest : public SubModelTest {
     const int k = s.statistics_code;
     std::string text = "[snow_model]\n1 flow control parameter for\n60 time interval for\n" +
                        std::to_string(s.method) + " method for\n1.0\n" + s.T0R + "\n" + s.T0 +
-                       "\n0.1\n0.5\n3\n0.5\n0.5\n0.001\n1.5\n3\n0.45\n0.9\n";
+                       "\n" + s.factors;
     for (const char* name : {"rain", "snow", "days", "age"})
       text += std::string(name) + ".asc\n0\n" + Stat(name, k);
     text += Stat("albedo", k);
@@ -102,9 +105,9 @@ class SnowTest : public SubModelTest {
                        Stat("qfirn", k) + "ice.asc\n0\n" + Stat("qice", k) + g.qglac + " " +
                        std::to_string(k) + "\n";
     if (!IsDynamicGlacierMethod(g.method)) return text;
-    text += Stat("qsgl", k) + "0 readgrid\n" + g.firn + "\n30 9\n28.5 1.36 10 1\nfirn.stk\n0\n" +
-            Stat("firnwe", k) + "gmb.asc\n0\ngmbold.asc\n0\n" + Stat("gmb1", k) + Stat("gmb2", k) +
-            "1.0\n" + Stat("snowglac", k);
+    text += Stat("qsgl", k) + "0 readgrid\n" + g.firn + "\n30 9\n" + g.volume_area +
+            "\nfirn.stk\n0\n" + Stat("firnwe", k) + "gmb.asc\n0\ngmbold.asc\n0\n" +
+            Stat("gmb1", k) + Stat("gmb2", k) + "1.0\n" + Stat("snowglac", k);
     for (int i = 1; i <= 7; ++i) text += "og" + std::to_string(i) + ".asc\n0\n";
     return text + g.optional;
   }

@@ -230,6 +230,12 @@ TEST_F(LayeredSnowSetUp, SwitchAndEntriesAreChecked) {
   EXPECT_EQ(Make(section_.Text()), kLayeredSnowWithoutHeatCode);
   EXPECT_TRUE(ScreenHas("[heat_transfer] must be used as well"));
   EXPECT_EQ(registry_.FindIdentifier("theta"), 0);
+  // A holding capacity below 0 would make the liquid store of the layers negative.
+  std::string negative = test::HeatSection() + SnowSections(SnowType(1, 3), 1);
+  negative.replace(negative.find("\n0.08\n"), 6, "\n-0.08\n");
+  section_.after = negative;
+  EXPECT_EQ(Make(section_.Text()), kControlFileErrorCode);
+  EXPECT_TRUE(ScreenHas("dWaterHoldingCapacity in ")) << screen_.str();
   // Unequal layer counts, named by both codes.
   section_.after = test::HeatSection() + SnowSections(SnowType(1, 3) + SnowType(2, 4), 2);
   EXPECT_EQ(Make(section_.Text()), kSnowTypeEntryCode);

@@ -159,7 +159,10 @@ TEST_F(UnsatModel, HeatTransferSetUp) {
        {std::tuple{"\n60.000000\n", "\n0\n", "dTModShortestStep (0) must be greater than 0"},
         {"\n0.58\n", "\n-0.58\n", "dTModLamDrySoil (-0.58) must be greater than 0"},
         {"\n4187\n", "\n0\n", "dTModCWater (0) must be greater than 0"},
-        {"\n800\n", "\n-800\n", "dTModCDrySoil (-800) must be greater than 0"}}) {
+        {"\n800\n", "\n-800\n", "dTModCDrySoil (-800) must be greater than 0"},
+        {"\n334000\n", "\n1e308\n", "dTModLatHeat (1e+308) must be at most 1e+07"},
+        {"\n12.0\n", "\n1e308\n", "dTModLowBoundBase (degC) in "},
+        {"\n1.0\n1.0\ntemper", "\n1.0\n-2\ntemper", "dTModNFactorThawing in "}}) {
     std::string heat = test::HeatSection();
     heat.replace(heat.find(from), std::string(from).size(), to);
     section_.after = heat;
