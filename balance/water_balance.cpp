@@ -197,7 +197,11 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
     glacier_pack[1] = glaciers->OwnData("LiquidSnowStorage_onGlacier");
   }
   for (int k = 0; k < kBalanceConcentration; ++k) stores[k] = 0;
-  if (interception != nullptr) stores[kBalanceCanopy] = interception->storage[0][r][c];
+  // The leaves' water of every layer and the canopy's snow (the cell total of the interception
+  // storage holds both, but a stored state read at the start may not).
+  if (interception != nullptr)
+    for (int32_t i = 1; i <= interception->layer_count; ++i)
+      stores[kBalanceCanopy] += interception->storage[i][r][c];
   if (canopy_snow != nullptr) stores[kBalanceCanopy] += canopy_snow[r][c];
   if (layered[0] != nullptr) {
     // The pack on the soil column takes the melt and the rain: it is the snow on the ground of
@@ -240,19 +244,27 @@ void WaterBalance::AddCells(bool fluxes) {
                        : nullptr;
   double** masters = soil.links.master_response_units;
   if (masters == nullptr) units = nullptr;
-  UnitResults unit_stores;
-  if (units != nullptr)
-    unit_stores = ShareUnitResults(
-        *soil.response_unit_table, kBalanceConcentration, soil.first_local_row, soil.last_local_row,
-        soil.column_ranges,
-        [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
-        [&](long r, long c, double* out) { CellStores(r, c, out); });
   // The snow model makes it when the layered pack is on, after this account (a grid without a
   // file name, found by its identifier).
   double** alignment = nullptr;
   if (const int i = registry != nullptr ? registry->FindIdentifier("layered_snow_alignment") : 0)
     alignment = (*registry)[i].grid;
   const bool layered = soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0;
+  auto aligned = [&](long r, long c) {
+    return alignment != nullptr && layered && alignment[r][c] > nodata ? alignment[r][c] : 0.0;
+  };
+  // Per master: its stores, then the water its layered pack was aligned by.
+  constexpr int kMasterAlignment = kBalanceConcentration;
+  UnitResults unit_stores;
+  if (units != nullptr)
+    unit_stores = ShareUnitResults(
+        *soil.response_unit_table, kMasterAlignment + 1, soil.first_local_row,
+        soil.last_local_row, soil.column_ranges,
+        [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
+        [&](long r, long c, double* out) {
+          CellStores(r, c, out);
+          out[kMasterAlignment] = aligned(r, c);
+        });
   // The routing model makes it when lakes are on: the ponding its lakes moved on each cell.
   double** lake_exchange = nullptr;
   if (const int i = registry != nullptr ? registry->FindIdentifier("lake_exchange") : 0)
@@ -287,8 +299,7 @@ void WaterBalance::AddCells(bool fluxes) {
           step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
       if (fluxes) {
         if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
-        if (alignment != nullptr && layered && alignment[r][c] > nodata)
-          cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * alignment[r][c];
+        cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * aligned(r, c);
         if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
         if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
         for (int k = 0; k < 5; ++k)
@@ -321,9 +332,12 @@ void WaterBalance::AddCells(bool fluxes) {
       if (units != nullptr && !(masters[r][c] > nodata)) {
         // A member of a response unit takes its master's state: what its stores gain beyond
         // the master's is water the copy gives it (other soils hold other water at one theta).
+        // The alignment of its layered pack to the snow copied from the master is part of
+        // that copy: the member books its master's alignment, as it books its fluxes.
         if (const double* master = unit_stores.Of(std::trunc(units[r][c]))) {
           for (int k = 0; k < kBalanceConcentration; ++k)
             cell[kUnitTerm] += cell[StoreTerm(k)] - master[k];
+          if (fluxes) cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * master[kMasterAlignment];
         }
       }
       for (int32_t i : {0, s}) {
