@@ -258,8 +258,8 @@ void WaterBalance::AddCells(bool fluxes) {
   UnitResults unit_stores;
   if (units != nullptr)
     unit_stores = ShareUnitResults(
-        *soil.response_unit_table, kMasterAlignment + 1, soil.first_local_row,
-        soil.last_local_row, soil.column_ranges,
+        *soil.response_unit_table, kMasterAlignment + 1, soil.first_local_row, soil.last_local_row,
+        soil.column_ranges,
         [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
         [&](long r, long c, double* out) {
           CellStores(r, c, out);

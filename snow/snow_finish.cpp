@@ -39,7 +39,10 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
   const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
   const double* values[] = {g.outflow[r], g.melt[r],     nullptr,   g.days[r],
                             g.age[r],     g.snowfall[r], g.rain[r], albedo[r]};
-  const double pack = g.solid[r][c] + g.liquid[r][c];
+  // The snow on the ground: with layered snow the pack of the layers (the total storage grid
+  // holds it as well), else this model's own.
+  const double pack = layeredSnowActive && layer_solid != nullptr ? LayeredPack(r, c)
+                                                                  : g.solid[r][c] + g.liquid[r][c];
   for (std::size_t t = 0; t < 8; ++t)
     snow_tables_[t].table->AddValue(r, c, zone, values[t] != nullptr ? values[t][c] : pack, 1.0);
   if (IsEnergyBalanceSnowMethod(method)) {
@@ -243,6 +246,12 @@ void schneemodellklasse::TakeLayeredSnowMelt() {
   });
 }
 
+double schneemodellklasse::LayeredPack(long r, long c) const {
+  double water = 0;
+  for (int j = 1; j <= snow_layers; ++j) water += layer_solid[r][c][j] + layer_liquid[r][c][j];
+  return water;
+}
+
 void schneemodellklasse::HandOverLayeredMelt(long r, long c, double melt, double T) {
   const double before = LayeredIce(r, c);
   UpdateLayeredSnow(r, c, 0, 1.0, -melt, T);
@@ -252,26 +261,23 @@ void schneemodellklasse::HandOverLayeredMelt(long r, long c, double melt, double
 void schneemodellklasse::AlignLayeredSnow() {
   if (!layeredSnowActive || layer_solid == nullptr) return;
   const int n = snow_layers;
-  // The water of layers 1..n, solid and liquid.
-  auto pack = [&](long r, long c) {
-    double sum = 0;
-    for (int j = 1; j <= n; ++j) sum += layer_solid[r][c][j] + layer_liquid[r][c][j];
-    return sum;
-  };
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (IsNodata(zone_grid[r][c], nodata)) continue;
       if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
       if (layer_alignment != nullptr) layer_alignment[r][c] = 0;
       const double difference = step_.solid[r][c] - layer_solid[r][c][0];
-      if (std::fabs(difference) <= 0.0005) continue;
-      double T = std::min(temperature[r][c], 0.0);
-      const int top = static_cast<int>(upper_snow_index[r][c]);
-      if (heatTransferActive && layer_temperature != nullptr && top <= n)
-        T = layer_temperature[r][c][(top + n) / 2];
-      const double before = pack(r, c);
-      UpdateLayeredSnow(r, c, 0, 1.0, difference, T);
-      if (layer_alignment != nullptr) layer_alignment[r][c] = pack(r, c) - before;
+      if (std::fabs(difference) > 0.0005) {
+        double T = std::min(temperature[r][c], 0.0);
+        const int top = static_cast<int>(upper_snow_index[r][c]);
+        if (heatTransferActive && layer_temperature != nullptr && top <= n)
+          T = layer_temperature[r][c][(top + n) / 2];
+        const double before = LayeredPack(r, c);
+        UpdateLayeredSnow(r, c, 0, 1.0, difference, T);
+        if (layer_alignment != nullptr) layer_alignment[r][c] = LayeredPack(r, c) - before;
+      }
+      // The total storage is the snow on the ground: the layers' ice and liquid water.
+      if (step_.total != nullptr) step_.total[r][c] = LayeredPack(r, c);
     }
   });
 }
