@@ -296,10 +296,13 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
     for (ExactSum& sum : glacier_step_sums_) sum.Reset();
     glacier_step_sums_.resize(static_cast<std::size_t>(soil_zone_count + 1) * GlacierSumStride());
   }
-  // Tables hold no lock: one thread adds, in row order.
+  // Tables hold no lock: one thread adds, in row order. Every own cell counts, the members of a
+  // response unit with the results they took from their master.
   for (int32_t r = first_local_row; r <= last_local_row; ++r)
     for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-      if (TakesCell(r, c)) AddCellStatistics(r, c);
+      if (IsNotNodata(zone_grid[r][c], nodata) &&
+          (owner_grid == nullptr || owner_grid[r][c] == static_cast<double>(rank)))
+        AddCellStatistics(r, c);
   const ModelDate& d = step_date;
   for (std::size_t t = 0; t < snow_tables_.size(); ++t)
     snow_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/example_sections.h"
 #include "tests/support/glacier_example.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
@@ -303,13 +304,11 @@ TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
 // reaches the snow cover with its solute.
 TEST(TracerRun, KeepsItsMassThroughTheCanopySnow) {
   TempDir dir;
-  std::string canopy;
-  for (int i = 0; i < 10; ++i) canopy += "canopy" + std::to_string(i) + ".asc\n0\nc.sta 0\n";
   const RunResult result =
       RunTracerExample(dir, 1, "", true,
                        {{"2          # method: evaporation", "22 # method"},
                         {"0          # the storages start empty (1: read from the grids above)\n",
-                         "0\n" + canopy + "0.5\n0.01\n1.0\n"}});
+                         "0\n" + kCanopyGrids + "0.5\n0.01\n1.0\n"}});
   ASSERT_EQ(result.exit_status, 0) << result.Describe();
   std::vector<std::vector<double>> runoff, concentration;
   EXPECT_NEAR(AccountedShare((dir.path() / "output/").string(), runoff, concentration), 1.0, 1e-6);
