@@ -276,6 +276,24 @@ TEST(TracerRun, KeepsItsMassWithTheLeavesAboveTheSnow) {
   EXPECT_EQ(concentration.size(), 21u);
 }
 
+// A layered pack on the frozen soil, 1 to 20 January: the soil takes other water than the snow
+// cover and the leaves release (the melt handed to the pack, the rain of the step), yet receives
+// the solute they release, on 1 and 3 processes alike.
+TEST(TracerRun, KeepsItsMassUnderLayeredSnow) {
+  TempDir one, three;
+  for (const TempDir* dir : {&one, &three}) {
+    const RunResult result =
+        RunTracerExample(*dir, dir == &one ? 1 : 3, "", true,
+                         {{kSectionsEnd, kHeatTransfer + kLayeredSnow + kSectionsEnd}});
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  }
+  const std::string out = (one.path() / "output/").string();
+  for (const char* name : {"conunsat.sta", "consnow_.asc", "conunsat.asc"})
+    EXPECT_EQ(ReadFile(out + name), ReadFile((three.path() / "output" / name).string())) << name;
+  std::vector<std::vector<double>> runoff, concentration;
+  EXPECT_NEAR(AccountedShare(out, runoff, concentration), 1.0, 1e-6);
+}
+
 // Dynamic glaciers (tests/support/glacier_example.h) from 1 to 20 January, their linear
 // storages instantaneous and their yearly evaluation after the run: the rain's tracer is held
 // by the glacier-free parts (snow cover, leaves, soil, weighed 1 - g) and the glacier parts
