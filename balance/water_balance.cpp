@@ -217,6 +217,13 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
         (1.0 - g) * stores[kBalanceSnow] + g * (glacier_pack[0][r][c] + glacier_pack[1][r][c]);
     if (glaciers->firn_WE_stack != nullptr)
       stores[kBalanceFirn] = g * glaciers->firn_WE_stack[r][c][0];
+  } else if (glaciers != nullptr && layered[0] != nullptr && g > 0) {
+    // A static glacier's part keeps the snow model's cell pack; the layered pack on the soil
+    // column is the glacier-free part's.
+    double cell_pack = 0;
+    if (snow_solid_ != nullptr) cell_pack += snow_solid_[r][c];
+    if (snow_liquid_ != nullptr) cell_pack += snow_liquid_[r][c];
+    stores[kBalanceSnow] = (1.0 - g) * stores[kBalanceSnow] + g * cell_pack;
   }
   stores[kBalanceCanopy] *= 1.0 - g;
   stores[kBalanceSoil] = (1.0 - g) * soil.ColumnWater(r, c);
@@ -283,6 +290,8 @@ void WaterBalance::AddCells(bool fluxes) {
                            : nullptr;
   double** glacier_evaporation =
       glaciers != nullptr ? glaciers->OwnData("SnowEvaporation_onGlacier") : nullptr;
+  const bool static_glacier =
+      glaciers != nullptr && !IsDynamicGlacierMethod(glaciers->glacierMethod);
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -319,8 +328,9 @@ void WaterBalance::AddCells(bool fluxes) {
           const double snow = et->snow_evaporation[r][c];
           const double soil_evaporation = et->real_evaporation[r][c];
           cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
-          // The snow model's cell pack, which loses it, is the glacier-free part's.
-          cell[FluxTerm(kBalanceSnowEvaporation)] += (1.0 - g) * snow;
+          // The snow model's cell pack, which loses it, is the glacier-free part's; a static
+          // glacier's part keeps the same pack and loses it as well.
+          cell[FluxTerm(kBalanceSnowEvaporation)] += (static_glacier ? 1.0 : 1.0 - g) * snow;
           cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
           // The rest of the real evapotranspiration the model books for the cell.
           cell[FluxTerm(kBalanceTranspiration)] =

@@ -242,6 +242,20 @@ void schneemodellklasse::TakeLayeredSnowMelt() {
       step_.solid[r][c] = std::max(0.0, old + LayeredIce(r, c) - before);
       if (step_.total != nullptr) step_.total[r][c] += step_.solid[r][c] - old;
       before = nodata;
+      // A static glacier's part of the cell keeps this pack: the water its melt gives leaves
+      // with the pack's outflow (its glacier part through the glacier storages), and it
+      // refreezes no more than its liquid water (the alignment books the rest the layers froze).
+      if (glacier_cells != nullptr && !IsDynamicGlacierMethod(glacierMethod) &&
+          glacier_cells[r][c] > 0) {
+        const double change = step_.solid[r][c] - old;
+        if (change < 0) step_.outflow[r][c] -= change;
+        if (change > 0 && step_.liquid != nullptr) {
+          const double frozen = std::min(change, step_.liquid[r][c]);
+          step_.liquid[r][c] -= frozen;
+          step_.solid[r][c] = old + frozen;
+          if (step_.total != nullptr) step_.total[r][c] -= change;
+        }
+      }
     }
   });
 }
