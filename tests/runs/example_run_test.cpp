@@ -356,9 +356,10 @@ const std::vector<Variant>& Variants() {
          "0\n" + kCanopyGrids + "0.5\n0.01\n1.0\n"},
         kRoutingOff}},
       // The layered pack on the frozen soil under response units (as in April below) and snow
-      // method 3 (whose refreezing the layers' heat does), 1 January to 1 February.
-      {"layered-snow-units-january",
-       {{"front-range.ctl", kModelEnd, "0\n1\n2\n"},
+      // method 3 (whose refreezing the layers' heat does), 1 January to 9 February, when the
+      // layers have melted.
+      {"layered-snow-units-winter",
+       {{"front-range.ctl", kModelEnd, "0\n9\n2\n"},
         {"front-range.ctl", kDegreeDay, "3"},
         kHeatOn,
         kLayeredSnowOn,
