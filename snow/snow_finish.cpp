@@ -41,8 +41,7 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
                             g.age[r],     g.snowfall[r], g.rain[r], albedo[r]};
   // The snow on the ground: with layered snow the pack of the layers (the total storage grid
   // holds it as well), else this model's own.
-  const double pack = layeredSnowActive && layer_solid != nullptr ? LayeredPack(r, c)
-                                                                  : g.solid[r][c] + g.liquid[r][c];
+  const double pack = GroundPack(r, c);
   for (std::size_t t = 0; t < 8; ++t)
     snow_tables_[t].table->AddValue(r, c, zone, values[t] != nullptr ? values[t][c] : pack, 1.0);
   if (IsEnergyBalanceSnowMethod(method)) {
@@ -64,7 +63,8 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
     if (zonalstatistic* table = tracer_blocks[t].statistics.get())
       table->AddValue(r, c, zone, tracer_blocks[t].concentration.get()[r][c], 1.0);
   if (glacier_cells == nullptr) return;
-  glacier_tables_[4].table->AddValue(r, c, zone, pack, 1.0 - share);
+  const double free_pack = layeredSnowActive && layer_solid != nullptr ? LayeredPack(r, c) : pack;
+  glacier_tables_[4].table->AddValue(r, c, zone, free_pack, 1.0 - share);
   glacier_tables_[4].table->AddValue(r, c, zone, 0.0, share);
   const double code = soil_zone_grid[r][c];
   if (!IsAboveNodata(code, nodata)) return;
@@ -239,25 +239,32 @@ void schneemodellklasse::TakeLayeredSnowMelt() {
       double& before = layer_ice_of_step_[r][c];
       if (!IsAboveNodata(before, nodata)) continue;
       const double old = step_.solid[r][c];
-      step_.solid[r][c] = std::max(0.0, old + LayeredIce(r, c) - before);
-      if (step_.total != nullptr) step_.total[r][c] += step_.solid[r][c] - old;
+      const double change = std::max(-old, LayeredIce(r, c) - before);
       before = nodata;
-      // A static glacier's part of the cell keeps this pack: the water its melt gives leaves
-      // with the pack's outflow (its glacier part through the glacier storages), and it
-      // refreezes no more than its liquid water (the alignment books the rest the layers froze).
-      if (glacier_cells != nullptr && !IsDynamicGlacierMethod(glacierMethod) &&
-          glacier_cells[r][c] > 0) {
-        const double change = step_.solid[r][c] - old;
-        if (change < 0) step_.outflow[r][c] -= change;
-        if (change > 0 && step_.liquid != nullptr) {
-          const double frozen = std::min(change, step_.liquid[r][c]);
-          step_.liquid[r][c] -= frozen;
-          step_.solid[r][c] = old + frozen;
-          if (step_.total != nullptr) step_.total[r][c] -= change;
-        }
-      }
+      // A static glacier's part of the cell keeps this pack, the layers being the glacier-free
+      // part's snow: it melts with them, the water leaving with its outflow (its glacier part
+      // through the glacier storages), and keeps no ice the layers refroze of their own water.
+      const bool glacier_part = StaticGlacierShare(r, c) > 0;
+      if (glacier_part && change > 0) continue;
+      if (glacier_part) step_.outflow[r][c] -= change;
+      step_.solid[r][c] = old + change;
+      if (step_.total != nullptr) step_.total[r][c] += change;
     }
   });
+}
+
+double schneemodellklasse::StaticGlacierShare(long r, long c) const {
+  if (glacier_cells == nullptr || IsDynamicGlacierMethod(glacierMethod) ||
+      !IsAboveNodata(glacier_cells[r][c], nodata))
+    return 0.0;
+  return std::clamp(glacier_cells[r][c], 0.0, 1.0);
+}
+
+double schneemodellklasse::GroundPack(long r, long c) const {
+  const double own = step_.solid[r][c] + step_.liquid[r][c];
+  if (!layeredSnowActive || layer_solid == nullptr) return own;
+  const double share = StaticGlacierShare(r, c);
+  return (1.0 - share) * LayeredPack(r, c) + share * own;
 }
 
 double schneemodellklasse::LayeredPack(long r, long c) const {
@@ -281,7 +288,11 @@ void schneemodellklasse::AlignLayeredSnow() {
       if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
       if (layer_alignment != nullptr) layer_alignment[r][c] = 0;
       const double difference = step_.solid[r][c] - layer_solid[r][c][0];
-      if (std::fabs(difference) > 0.0005) {
+      // Nothing moves the pack of a static glacier's part but its own rules, which keep it apart
+      // from the layers.
+      const bool apart =
+          StaticGlacierShare(r, c) > 0 && response_unit_switch == 0 && !IsSlideSnowMethod(method);
+      if (!apart && std::fabs(difference) > 0.0005) {
         double T = std::min(temperature[r][c], 0.0);
         const int top = static_cast<int>(upper_snow_index[r][c]);
         if (heatTransferActive && layer_temperature != nullptr && top <= n)
@@ -290,8 +301,9 @@ void schneemodellklasse::AlignLayeredSnow() {
         UpdateLayeredSnow(r, c, 0, 1.0, difference, T);
         if (layer_alignment != nullptr) layer_alignment[r][c] = LayeredPack(r, c) - before;
       }
-      // The total storage is the snow on the ground: the layers' ice and liquid water.
-      if (step_.total != nullptr) step_.total[r][c] = LayeredPack(r, c);
+      // The total storage is the snow on the ground: the layers' ice and liquid water (and a
+      // static glacier's part's pack).
+      if (step_.total != nullptr) step_.total[r][c] = GroundPack(r, c);
     }
   });
 }
