@@ -239,16 +239,16 @@ void schneemodellklasse::TakeLayeredSnowMelt() {
       double& before = layer_ice_of_step_[r][c];
       if (!IsAboveNodata(before, nodata)) continue;
       const double old = step_.solid[r][c];
-      const double change = std::max(-old, LayeredIce(r, c) - before);
+      const double solid = std::max(0.0, old + LayeredIce(r, c) - before);
       before = nodata;
       // A static glacier's part of the cell keeps this pack, the layers being the glacier-free
       // part's snow: it melts with them, the water leaving with its outflow (its glacier part
       // through the glacier storages), and keeps no ice the layers refroze of their own water.
       const bool glacier_part = StaticGlacierShare(r, c) > 0;
-      if (glacier_part && change > 0) continue;
-      if (glacier_part) step_.outflow[r][c] -= change;
-      step_.solid[r][c] = old + change;
-      if (step_.total != nullptr) step_.total[r][c] += change;
+      if (glacier_part && solid > old) continue;
+      if (glacier_part) step_.outflow[r][c] += old - solid;
+      step_.solid[r][c] = solid;
+      if (step_.total != nullptr) step_.total[r][c] += solid - old;
     }
   });
 }
