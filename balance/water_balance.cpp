@@ -197,7 +197,11 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
     glacier_pack[1] = glaciers->OwnData("LiquidSnowStorage_onGlacier");
   }
   for (int k = 0; k < kBalanceConcentration; ++k) stores[k] = 0;
-  if (interception != nullptr) stores[kBalanceCanopy] = interception->storage[0][r][c];
+  // The leaves' water of every layer and the canopy's snow (the cell total of the interception
+  // storage holds both, but a stored state read at the start may not).
+  if (interception != nullptr)
+    for (int32_t i = 1; i <= interception->layer_count; ++i)
+      stores[kBalanceCanopy] += interception->storage[i][r][c];
   if (canopy_snow != nullptr) stores[kBalanceCanopy] += canopy_snow[r][c];
   if (layered[0] != nullptr) {
     // The pack on the soil column takes the melt and the rain: it is the snow on the ground of
@@ -213,6 +217,13 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
         (1.0 - g) * stores[kBalanceSnow] + g * (glacier_pack[0][r][c] + glacier_pack[1][r][c]);
     if (glaciers->firn_WE_stack != nullptr)
       stores[kBalanceFirn] = g * glaciers->firn_WE_stack[r][c][0];
+  } else if (glaciers != nullptr && layered[0] != nullptr && g > 0) {
+    // A static glacier's part keeps the snow model's cell pack; the layered pack on the soil
+    // column is the glacier-free part's.
+    double cell_pack = 0;
+    if (snow_solid_ != nullptr) cell_pack += snow_solid_[r][c];
+    if (snow_liquid_ != nullptr) cell_pack += snow_liquid_[r][c];
+    stores[kBalanceSnow] = (1.0 - g) * stores[kBalanceSnow] + g * cell_pack;
   }
   stores[kBalanceCanopy] *= 1.0 - g;
   stores[kBalanceSoil] = (1.0 - g) * soil.ColumnWater(r, c);
@@ -240,19 +251,27 @@ void WaterBalance::AddCells(bool fluxes) {
                        : nullptr;
   double** masters = soil.links.master_response_units;
   if (masters == nullptr) units = nullptr;
-  UnitResults unit_stores;
-  if (units != nullptr)
-    unit_stores = ShareUnitResults(
-        *soil.response_unit_table, kBalanceConcentration, soil.first_local_row, soil.last_local_row,
-        soil.column_ranges,
-        [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
-        [&](long r, long c, double* out) { CellStores(r, c, out); });
   // The snow model makes it when the layered pack is on, after this account (a grid without a
   // file name, found by its identifier).
   double** alignment = nullptr;
   if (const int i = registry != nullptr ? registry->FindIdentifier("layered_snow_alignment") : 0)
     alignment = (*registry)[i].grid;
   const bool layered = soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0;
+  auto aligned = [&](long r, long c) {
+    return alignment != nullptr && layered && alignment[r][c] > nodata ? alignment[r][c] : 0.0;
+  };
+  // Per master: its stores, then the water its layered pack was aligned by.
+  constexpr int kMasterAlignment = kBalanceConcentration;
+  UnitResults unit_stores;
+  if (units != nullptr)
+    unit_stores = ShareUnitResults(
+        *soil.response_unit_table, kMasterAlignment + 1, soil.first_local_row, soil.last_local_row,
+        soil.column_ranges,
+        [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
+        [&](long r, long c, double* out) {
+          CellStores(r, c, out);
+          out[kMasterAlignment] = aligned(r, c);
+        });
   // The routing model makes it when lakes are on: the ponding its lakes moved on each cell.
   double** lake_exchange = nullptr;
   if (const int i = registry != nullptr ? registry->FindIdentifier("lake_exchange") : 0)
@@ -271,6 +290,8 @@ void WaterBalance::AddCells(bool fluxes) {
                            : nullptr;
   double** glacier_evaporation =
       glaciers != nullptr ? glaciers->OwnData("SnowEvaporation_onGlacier") : nullptr;
+  const bool static_glacier =
+      glaciers != nullptr && !IsDynamicGlacierMethod(glaciers->glacierMethod);
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -287,8 +308,7 @@ void WaterBalance::AddCells(bool fluxes) {
           step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
       if (fluxes) {
         if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
-        if (alignment != nullptr && layered && alignment[r][c] > nodata)
-          cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * alignment[r][c];
+        cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * aligned(r, c);
         if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
         if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
         for (int k = 0; k < 5; ++k)
@@ -308,8 +328,9 @@ void WaterBalance::AddCells(bool fluxes) {
           const double snow = et->snow_evaporation[r][c];
           const double soil_evaporation = et->real_evaporation[r][c];
           cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
-          // The snow model's cell pack, which loses it, is the glacier-free part's.
-          cell[FluxTerm(kBalanceSnowEvaporation)] += (1.0 - g) * snow;
+          // The snow model's cell pack, which loses it, is the glacier-free part's; a static
+          // glacier's part keeps the same pack and loses it as well.
+          cell[FluxTerm(kBalanceSnowEvaporation)] += (static_glacier ? 1.0 : 1.0 - g) * snow;
           cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
           // The rest of the real evapotranspiration the model books for the cell.
           cell[FluxTerm(kBalanceTranspiration)] =
@@ -321,9 +342,12 @@ void WaterBalance::AddCells(bool fluxes) {
       if (units != nullptr && !(masters[r][c] > nodata)) {
         // A member of a response unit takes its master's state: what its stores gain beyond
         // the master's is water the copy gives it (other soils hold other water at one theta).
+        // The alignment of its layered pack to the snow copied from the master is part of
+        // that copy: the member books its master's alignment, as it books its fluxes.
         if (const double* master = unit_stores.Of(std::trunc(units[r][c]))) {
           for (int k = 0; k < kBalanceConcentration; ++k)
             cell[kUnitTerm] += cell[StoreTerm(k)] - master[k];
+          if (fluxes) cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * master[kMasterAlignment];
         }
       }
       for (int32_t i : {0, s}) {

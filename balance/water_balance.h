@@ -30,7 +30,9 @@
 //                  the soil column, ponding, the evaporation of canopy and soil, transpiration)
 //                  with 1 - g and its glacier part (the pack on
 //                  the glacier, its evaporation, the firn stack of dynamic glaciers) with g;
-//                  static glaciers keep the cell's pack for the whole cell. The melt of ice (and
+//                  static glaciers keep the cell's pack for the whole cell, with the snow
+//                  evaporation it loses (under layered snow the layers count with 1 - g and the
+//                  cell's pack with g). The melt of ice (and
 //                  of the firn of static glaciers) is an input, the content of the three linear
 //                  storages of the glacier melt of each subbasin a store of runoff
 //                  concentration, and what the yearly evaluation of dynamic glaciers moves (the
@@ -39,7 +41,7 @@
 //                  those before;
 //   evaporation    interception, snow and soil evaporation of the evapotranspiration model, and
 //                  transpiration as the rest of its real evapotranspiration of the cell;
-//   stores         interception storage (cell total) and canopy snow, the snow pack's
+//   stores         interception storage (every layer's) and canopy snow, the snow pack's
 //                  "snowstorage_solid" and "snowstorage_liquid" (with layered snow on the soil
 //                  columns, that pack, which takes the melt and the rain, instead), the soil
 //                  column's theta times thickness, and ponding.

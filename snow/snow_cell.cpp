@@ -265,7 +265,10 @@ double ComputeSnowCell(const SnowCellSettings& s, const SnowCellInput& in, doubl
     }
     return melt * w;
   }
-  if (m == 3 || m == 4) {
+  if ((m == 3 || m == 4) && takes_over) {
+    // The layers' heat refreezes their water in the soil step, which hands the change of their
+    // ice back to this pack; refreezing here as well would create ice the layers never had.
+  } else if (m == 3 || m == 4) {
     const double r = std::fabs(s.CRFR * s.RMF * (in.T - s.T0) / spd) * w;
     if (!s.heat_transfer && g == 0 && s.layered) st.layered_added += std::min(r, st.liquid);
     if (st.liquid < r) {

@@ -39,7 +39,9 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
   const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
   const double* values[] = {g.outflow[r], g.melt[r],     nullptr,   g.days[r],
                             g.age[r],     g.snowfall[r], g.rain[r], albedo[r]};
-  const double pack = g.solid[r][c] + g.liquid[r][c];
+  // The snow on the ground: with layered snow the pack of the layers (the total storage grid
+  // holds it as well), else this model's own.
+  const double pack = GroundPack(r, c);
   for (std::size_t t = 0; t < 8; ++t)
     snow_tables_[t].table->AddValue(r, c, zone, values[t] != nullptr ? values[t][c] : pack, 1.0);
   if (IsEnergyBalanceSnowMethod(method)) {
@@ -61,7 +63,8 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
     if (zonalstatistic* table = tracer_blocks[t].statistics.get())
       table->AddValue(r, c, zone, tracer_blocks[t].concentration.get()[r][c], 1.0);
   if (glacier_cells == nullptr) return;
-  glacier_tables_[4].table->AddValue(r, c, zone, pack, 1.0 - share);
+  const double free_pack = layeredSnowActive && layer_solid != nullptr ? LayeredPack(r, c) : pack;
+  glacier_tables_[4].table->AddValue(r, c, zone, free_pack, 1.0 - share);
   glacier_tables_[4].table->AddValue(r, c, zone, 0.0, share);
   const double code = soil_zone_grid[r][c];
   if (!IsAboveNodata(code, nodata)) return;
@@ -236,11 +239,38 @@ void schneemodellklasse::TakeLayeredSnowMelt() {
       double& before = layer_ice_of_step_[r][c];
       if (!IsAboveNodata(before, nodata)) continue;
       const double old = step_.solid[r][c];
-      step_.solid[r][c] = std::max(0.0, old + LayeredIce(r, c) - before);
-      if (step_.total != nullptr) step_.total[r][c] += step_.solid[r][c] - old;
+      const double solid = std::max(0.0, old + LayeredIce(r, c) - before);
       before = nodata;
+      // A static glacier's part of the cell keeps this pack, the layers being the glacier-free
+      // part's snow: it melts with them, the water leaving with its outflow (its glacier part
+      // through the glacier storages), and keeps no ice the layers refroze of their own water.
+      const bool glacier_part = StaticGlacierShare(r, c) > 0;
+      if (glacier_part && solid > old) continue;
+      if (glacier_part) step_.outflow[r][c] += old - solid;
+      step_.solid[r][c] = solid;
+      if (step_.total != nullptr) step_.total[r][c] += solid - old;
     }
   });
+}
+
+double schneemodellklasse::StaticGlacierShare(long r, long c) const {
+  if (glacier_cells == nullptr || IsDynamicGlacierMethod(glacierMethod) ||
+      !IsAboveNodata(glacier_cells[r][c], nodata))
+    return 0.0;
+  return std::clamp(glacier_cells[r][c], 0.0, 1.0);
+}
+
+double schneemodellklasse::GroundPack(long r, long c) const {
+  const double own = step_.solid[r][c] + step_.liquid[r][c];
+  if (!layeredSnowActive || layer_solid == nullptr) return own;
+  const double share = StaticGlacierShare(r, c);
+  return (1.0 - share) * LayeredPack(r, c) + share * own;
+}
+
+double schneemodellklasse::LayeredPack(long r, long c) const {
+  double water = 0;
+  for (int j = 1; j <= snow_layers; ++j) water += layer_solid[r][c][j] + layer_liquid[r][c][j];
+  return water;
 }
 
 void schneemodellklasse::HandOverLayeredMelt(long r, long c, double melt, double T) {
@@ -252,26 +282,28 @@ void schneemodellklasse::HandOverLayeredMelt(long r, long c, double melt, double
 void schneemodellklasse::AlignLayeredSnow() {
   if (!layeredSnowActive || layer_solid == nullptr) return;
   const int n = snow_layers;
-  // The water of layers 1..n, solid and liquid.
-  auto pack = [&](long r, long c) {
-    double sum = 0;
-    for (int j = 1; j <= n; ++j) sum += layer_solid[r][c][j] + layer_liquid[r][c][j];
-    return sum;
-  };
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (IsNodata(zone_grid[r][c], nodata)) continue;
       if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
       if (layer_alignment != nullptr) layer_alignment[r][c] = 0;
       const double difference = step_.solid[r][c] - layer_solid[r][c][0];
-      if (std::fabs(difference) <= 0.0005) continue;
-      double T = std::min(temperature[r][c], 0.0);
-      const int top = static_cast<int>(upper_snow_index[r][c]);
-      if (heatTransferActive && layer_temperature != nullptr && top <= n)
-        T = layer_temperature[r][c][(top + n) / 2];
-      const double before = pack(r, c);
-      UpdateLayeredSnow(r, c, 0, 1.0, difference, T);
-      if (layer_alignment != nullptr) layer_alignment[r][c] = pack(r, c) - before;
+      // Nothing moves the pack of a static glacier's part but its own rules, which keep it apart
+      // from the layers.
+      const bool apart =
+          StaticGlacierShare(r, c) > 0 && response_unit_switch == 0 && !IsSlideSnowMethod(method);
+      if (!apart && std::fabs(difference) > 0.0005) {
+        double T = std::min(temperature[r][c], 0.0);
+        const int top = static_cast<int>(upper_snow_index[r][c]);
+        if (heatTransferActive && layer_temperature != nullptr && top <= n)
+          T = layer_temperature[r][c][(top + n) / 2];
+        const double before = LayeredPack(r, c);
+        UpdateLayeredSnow(r, c, 0, 1.0, difference, T);
+        if (layer_alignment != nullptr) layer_alignment[r][c] = LayeredPack(r, c) - before;
+      }
+      // The total storage is the snow on the ground: the layers' ice and liquid water (and a
+      // static glacier's part's pack).
+      if (step_.total != nullptr) step_.total[r][c] = GroundPack(r, c);
     }
   });
 }
@@ -290,10 +322,13 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
     for (ExactSum& sum : glacier_step_sums_) sum.Reset();
     glacier_step_sums_.resize(static_cast<std::size_t>(soil_zone_count + 1) * GlacierSumStride());
   }
-  // Tables hold no lock: one thread adds, in row order.
+  // Tables hold no lock: one thread adds, in row order. Every own cell counts, the members of a
+  // response unit with the results they took from their master.
   for (int32_t r = first_local_row; r <= last_local_row; ++r)
     for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-      if (TakesCell(r, c)) AddCellStatistics(r, c);
+      if (IsNotNodata(zone_grid[r][c], nodata) &&
+          (owner_grid == nullptr || owner_grid[r][c] == static_cast<double>(rank)))
+        AddCellStatistics(r, c);
   const ModelDate& d = step_date;
   for (std::size_t t = 0; t < snow_tables_.size(); ++t)
     snow_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);

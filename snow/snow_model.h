@@ -444,6 +444,13 @@ class schneemodellklasse : public teilmodellklasse {
   void RedistributeLateralSnow();
   // The ice of the layers of a cell (sum of levels 1..n).
   double LayeredIce(long row, long column) const;
+  // The water of the layers of a cell, ice and liquid (sum of levels 1..n).
+  double LayeredPack(long row, long column) const;
+  // The share of a static glacier in the cell (0 without one, and with dynamic glaciers).
+  double StaticGlacierShare(long row, long column) const;
+  // The snow on the ground of a cell: this model's pack, or with layered snow the layers' (a
+  // static glacier's part keeps this model's pack).
+  double GroundPack(long row, long column) const;
   // The solid storage of every own cell takes what the soil step changed of the ice of its layers
   // (before the redistribution): it melts and refreezes them besides the melt handed over.
   void TakeLayeredSnowMelt();

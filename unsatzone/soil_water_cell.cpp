@@ -140,7 +140,8 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, lon
     const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : 0.0;
     const double c_aquifer = IsAboveNodata(aquifer, nodata) ? aquifer : 0.0;
     const double arrived =
-        c_in * surface.input + c_silting * surface.silting + c_aquifer * surface.aquifer;
+        scratch.tracerInputWeight[static_cast<std::size_t>(t)] * c_in * surface.input +
+        c_silting * surface.silting + c_aquifer * surface.aquifer;
     double& store = scratch.tracerSurface[static_cast<std::size_t>(t)];
     const double leaving = surface.infiltration + surface.macropore + surface.direct + surface.pond;
     const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
@@ -318,6 +319,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   const bool ponding = pond != nullptr && max_pond > 0;
   double input_grid = water_input != nullptr ? water_input[r][c] : 0.0;
   double substep_input = input_grid / substepCount;  // mm
+  // The water the source of the input (the canopy's throughfall or the snow model's outflow)
+  // gave the cell in the step, with its solute.
+  const double source_water = input_grid;
   if (M > 0) {
     // The water the snow model handed to the pack (level 0, taken whole by this sub-step, as
     // the pack's settling empties it) and the rain of the step.
@@ -388,6 +392,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     scratch.tracerRiver.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerReturned.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
+    scratch.tracerInputWeight.assign(static_cast<std::size_t>(T + 1), 1.0);
     for (int t = 1; t <= T; ++t) {
       const double* stack = soil_tracers[static_cast<std::size_t>(t)].stack.get()[r][c];
       const bool evaporating = tracer_definitions[t].evaporating != 0;
@@ -397,6 +402,18 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const double surface = IsAboveNodata(stack[0], nodata) ? stack[0] : 0.0;
       scratch.tracerSurface[static_cast<std::size_t>(t)] =
           evaporating ? surface * (pond != nullptr ? *pond : 0.0) : surface;
+      // Under a layered pack the soil takes other water than its source gave (the melt handed
+      // to the pack, the rain of the step): the solute the source brought enters the surface
+      // whole in the first sub-step and leaves it with the water that enters the soil, so that
+      // the soil receives exactly what the snow cover or the canopy released.
+      if (M > 0 && !evaporating) {
+        scratch.tracerInputWeight[static_cast<std::size_t>(t)] = 0.0;
+        const double input = soil_tracers[static_cast<std::size_t>(t)].input != nullptr
+                                 ? soil_tracers[static_cast<std::size_t>(t)].input[r][c]
+                                 : 0.0;
+        if (current_substep <= 1 && IsAboveNodata(input, nodata) && source_water > 0)
+          scratch.tracerSurface[static_cast<std::size_t>(t)] += input * source_water;
+      }
     }
   }
   scratch.thresholds.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));

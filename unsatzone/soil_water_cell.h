@@ -46,6 +46,9 @@ struct SoilWaterScratch {
   // groundwater model brought.
   std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect, tracerBase,
       tracerSurface, tracerRiver, tracerReturned;
+  // Per tracer: 1 where the water input brings its solute at the input's concentration, 0 where
+  // the step put the solute of its source on the surface already (under a layered pack).
+  std::vector<double> tracerInputWeight;
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:
   // the snow restructuring after them moves and resets snow temperatures by its own rules).

@@ -245,6 +245,12 @@ const Edit kLayeredSnowOn = {"front-range.ctl", kSectionsEnd, kLayeredSnow + kSe
 const std::string kPenmanMonteith =
     "1          # method 1: Penman-Monteith per vegetation layer, day and night apart";
 
+// Hydrologic response units (spin-up switch 2: one pass) of land use, soil type and 100 m
+// elevation bands.
+const Edit kResponseUnits = {"front-range.ctl", "[SpinUp]\n0 ",
+                             "[SpinUp]\n2\n0\n1\n3\nlanduse1 1 linear\nsoil_types 1 linear\n"
+                             "elevation_model 100 linear\n# "};
+
 const Edit kStartInApril = {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
                             "0          # start\n1\n4\n"};
 
@@ -340,6 +346,25 @@ const std::vector<Variant>& Variants() {
         kLayeredSnowOn,
         {"front-range.ctl", "swes.stk\n0\n", "swes.stk\n1\n"},
         {"front-range.ctl", "upper.asc\n0\n", "upper.asc\n1\n"}}},
+      // Snow held in the forest canopy (interception method 22), 1 to 22 January: the canopy's
+      // load is interception storage and its sublimation interception evaporation.
+      {"canopy-snow-january",
+       {{"front-range.ctl", kModelEnd, "0\n22\n1\n"},
+        {"front-range.ctl", kInterceptionMethod, "22"},
+        {"front-range.ctl",
+         "0          # the storages start empty (1: read from the grids above)\n",
+         "0\n" + kCanopyGrids + "0.5\n0.01\n1.0\n"},
+        kRoutingOff}},
+      // The layered pack on the frozen soil under response units (as in April below) and snow
+      // method 3 (whose refreezing the layers' heat does), 1 January to 9 February, when the
+      // layers have melted.
+      {"layered-snow-units-winter",
+       {{"front-range.ctl", kModelEnd, "0\n9\n2\n"},
+        {"front-range.ctl", kDegreeDay, "3"},
+        kHeatOn,
+        kLayeredSnowOn,
+        kResponseUnits,
+        kRoutingOff}},
       // The cells of every river link computed by the process of its link (interaction
       // parameter 2): on 3 processes the links cross the strips, 16 to 19 January.
       {"soil-river-links-january",
@@ -392,11 +417,7 @@ const std::vector<Variant>& Variants() {
       // Hydrologic response units (spin-up switch 2: one pass) of land use, soil type and 100 m
       // elevation bands: each unit's cells take the state of its master cell, 1 to 5 April.
       {"soil-response-units-april",
-       {{"front-range.ctl", kModelEnd, "0\n5\n4\n"},
-        kStartInApril,
-        {"front-range.ctl", "[SpinUp]\n0 ",
-         "[SpinUp]\n2\n0\n1\n3\nlanduse1 1 linear\nsoil_types 1 linear\n"
-         "elevation_model 100 linear\n# "}}},
+       {{"front-range.ctl", kModelEnd, "0\n5\n4\n"}, kStartInApril, kResponseUnits}},
       // A groundwater table 1 m below the surface handed over by an external model through the
       // coupling files at the start of every day, 1 to 5 April: each exchange fills the columns
       // up to it or drains them down to it again (the account books the water it moves).

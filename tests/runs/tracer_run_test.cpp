@@ -231,6 +231,24 @@ TEST(TracerRun, KeepsItsMassWithTheLeavesAboveTheSnow) {
   EXPECT_EQ(concentration.size(), 21u);
 }
 
+// A layered pack on the frozen soil, 1 to 20 January: the soil takes other water than the snow
+// cover and the leaves release (the melt handed to the pack, the rain of the step), yet receives
+// the solute they release, on 1 and 3 processes alike.
+TEST(TracerRun, KeepsItsMassUnderLayeredSnow) {
+  TempDir one, three;
+  for (const TempDir* dir : {&one, &three}) {
+    const RunResult result =
+        RunTracerExample(*dir, dir == &one ? 1 : 3, "", true,
+                         {{kSectionsEnd, kHeatTransfer + kLayeredSnow + kSectionsEnd}});
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+  }
+  const std::string out = (one.path() / "output/").string();
+  for (const char* name : {"conunsat.sta", "consnow_.asc", "conunsat.asc"})
+    EXPECT_EQ(ReadFile(out + name), ReadFile((three.path() / "output" / name).string())) << name;
+  std::vector<std::vector<double>> runoff, concentration;
+  EXPECT_NEAR(AccountedShare(out, runoff, concentration), 1.0, 1e-6);
+}
+
 // Dynamic glaciers (tests/support/glacier_example.h) from 1 to 20 January, their linear
 // storages instantaneous and their yearly evaluation after the run: the rain's tracer is held
 // by the glacier-free parts (snow cover, leaves, soil, weighed 1 - g) and the glacier parts
@@ -259,13 +277,11 @@ TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
 // reaches the snow cover with its solute.
 TEST(TracerRun, KeepsItsMassThroughTheCanopySnow) {
   TempDir dir;
-  std::string canopy;
-  for (int i = 0; i < 10; ++i) canopy += "canopy" + std::to_string(i) + ".asc\n0\nc.sta 0\n";
   const RunResult result =
       RunTracerExample(dir, 1, "", true,
                        {{"2          # method: evaporation", "22 # method"},
                         {"0          # the storages start empty (1: read from the grids above)\n",
-                         "0\n" + canopy + "0.5\n0.01\n1.0\n"}});
+                         "0\n" + kCanopyGrids + "0.5\n0.01\n1.0\n"}});
   ASSERT_EQ(result.exit_status, 0) << result.Describe();
   std::vector<std::vector<double>> runoff, concentration;
   EXPECT_NEAR(AccountedShare((dir.path() / "output/").string(), runoff, concentration), 1.0, 1e-6);

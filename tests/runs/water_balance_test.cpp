@@ -177,6 +177,37 @@ std::map<std::string, double> SnowSurveyMeans() {
 // day, which turns 45 mm of firn of subbasins 2 and 3 into ice and changes glacier areas) close
 // with the cells' glacier-free and glacier parts weighed by 1 - g and g. The alignment of the
 // layered pack adds no water ("snow_alignment": it gave back the ice the soil step melted).
+// The last row of a zone statistics table: its subbasins' columns and the basin's.
+std::vector<double> LastRow(const fs::path& table) {
+  std::vector<double> values;
+  for (const std::string& line : SplitLines(ReadFile(table))) {
+    std::istringstream in(line);
+    int year = 0, month = 0, day = 0, hour = 0;
+    if (!(in >> year >> month >> day >> hour)) continue;
+    values.clear();
+    for (double v; in >> v;) values.push_back(v);
+  }
+  return values;
+}
+
+// The tables of the canopy's and the snow's storage hold what the account counts: from empty
+// stores, their last rows are the run's storage changes (the canopy's snow with the leaves'
+// water, the layered pack's liquid water with its ice), to the tables' rounding.
+void ExpectTablesHoldTheStores(const fs::path& variant, const std::vector<AccountRow>& rows) {
+  const std::pair<const char*, std::size_t> tables[] = {{"interception_storage.stat", 0},
+                                                        {"snowstorage.stat", 1}};
+  for (const auto& [name, store] : tables) {
+    if (!fs::exists(variant / name)) continue;
+    const std::vector<double> last = LastRow(variant / name);
+    std::size_t column = 0;
+    for (const AccountRow& row : rows) {
+      if (row.period != "run") continue;
+      ASSERT_LT(column, last.size()) << name;
+      EXPECT_NEAR(last[column++], row.stores[store], 6e-4) << name << " " << row.subbasin;
+    }
+  }
+}
+
 TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
   const std::map<std::string, double> survey = SnowSurveyMeans();
   const fs::path expected =
@@ -187,7 +218,9 @@ TEST(WaterBalance, InModelAccountOfEveryVariantClosesToRoundOff) {
     const std::string name = entry.path().filename().string();
     if (!fs::exists(table)) continue;
     ++variants;
-    for (const AccountRow& row : ReadAccount(ReadFile(table))) {
+    const std::vector<AccountRow> rows = ReadAccount(ReadFile(table));
+    if (name != "lake-routing-june") ExpectTablesHoldTheStores(entry.path(), rows);
+    for (const AccountRow& row : rows) {
       SCOPED_TRACE(name + " " + row.period + " " + row.subbasin);
       // Three days of January on glaciers bring little rain; their firn moves more.
       EXPECT_GT(row.precipitation, name == "glacier-january" ? 0.5 : 10);

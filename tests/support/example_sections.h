@@ -21,6 +21,13 @@ inline const std::string kLayeredSnow =
     "[LayeredSnowProperties]\n1 snow type\n1 snow method MultipleHorizons {\n"
     "  layers = 3; ksat = 5e-6; theta_sat = 0.9; theta_res = 0.02; alpha = 10; Par_n = 2;\n"
     "  thickness = 0.05; DryDensity = 120;\n}\n\n";
+// The ten grids of the canopy snow (interception methods 21 to 32), none written, with their
+// statistics off.
+inline const std::string kCanopyGrids = [] {
+  std::string grids;
+  for (int i = 0; i < 10; ++i) grids += "canopy" + std::to_string(i) + ".asc\n0\nc.sta 0\n";
+  return grids;
+}();
 // The line before which the sections above go.
 inline const std::string kSectionsEnd = "# ---- Time series at single cells";
 
