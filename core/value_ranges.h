@@ -22,6 +22,7 @@
 
 #include "core/error_code.h"
 #include "core/row_loop.h"
+#include "core/string_helpers.h"
 #include "core/zone_types.h"
 
 namespace velorn {
@@ -33,6 +34,11 @@ inline constexpr double kHighestElevation = 9000.0;
 inline constexpr double kWidestRiver = 100000.0;
 // The largest vertical extent of anything on the Earth's surface (m): a depth, a head range.
 inline constexpr double kLargestRelief = kHighestElevation - kLowestElevation;
+// Hydraulic conductivity (m/s): from 0 (a sealed layer) to beyond the open conduits of karst
+// (about 1 m/s), the fastest medium any basin holds.
+inline constexpr double kHighestConductivity = 10.0;
+// A rate of water entering or leaving a surface (mm/h): ten times the most intense rain recorded.
+inline constexpr double kHighestWaterRate = 20000.0;
 
 // True when `value` is finite and converts to `Int` by truncation toward zero without overflow
 // (NaN and the infinities never fit).
@@ -44,6 +50,17 @@ constexpr bool FitsInteger(double value) {
   for (int bit = 0; bit < std::numeric_limits<Int>::digits; ++bit) upper *= 2.0;
   const double lower = std::numeric_limits<Int>::is_signed ? -upper - 1.0 : -1.0;
   return value > lower && value < upper;
+}
+
+// Refuses a control-file value outside [low, high] (NaN included) with code
+// kControlFileErrorCode: "FATAL: error in control file, <description><module> is <value>, it
+// must lie within <low> to <high>" (modelobject::RequireRange for readers without a model).
+inline void RequireControlRange(DiagnosticStream& diag, double value, double low, double high,
+                                const std::string& description, const std::string& module) {
+  if (value >= low && value <= high) return;
+  ThrowFatal(diag, kControlFileErrorCode, "FATAL: error in control file, ", description, module,
+             " is ", FormatText("%g", value), ", it must lie within ", FormatText("%g", low),
+             " to ", FormatText("%g", high));
 }
 
 // True when `value` is a finite elevation on the Earth's surface.
