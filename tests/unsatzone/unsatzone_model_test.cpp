@@ -95,6 +95,17 @@ TEST_F(UnsatModel, RefusesABadSection) {
            Case{"ini_gw_level 0", [](auto& s) { s.ini_gw_level = 0; }, kControlFileErrorCode},
            Case{"ini_gw_level below 0", [](auto& s) { s.ini_gw_level = -2; },
                 kControlFileErrorCode},
+           // Values outside their ranges.
+           Case{"clay k_sat 1e308", [](auto& s) { s.clay = 1, s.k_sat_clay = 1e308; },
+                kControlFileErrorCode},
+           Case{"clay off, its k_sat unused", [](auto& s) { s.k_sat_clay = -1; }, 0},
+           Case{"QB-Red.Faktor -1", [](auto& s) { s.parameters[4] = "0.01 -1"; },
+                kControlFileErrorCode},
+           Case{"max_error -1", [](auto& s) { s.after = "[unsatzon_tuning]\nmax_error = -1\n"; },
+                kControlFileErrorCode},
+           Case{"max_iterations 1e308",
+                [](auto& s) { s.after = "[unsatzon_tuning]\nmax_iterations = 1e308\n"; },
+                kControlFileErrorCode},
        }) {
     test::UnsatSection section;
     k.change(section);
@@ -175,6 +186,10 @@ TEST_F(UnsatModel, PermafrostConductivityWithTheSnowModelsGrids) {
   section_.after = "[permafrost]\n1\n0.5\n0.7\nthaw.sta 0\n3e-8 reduced k_sat\n";
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
   EXPECT_DOUBLE_EQ(model_->reducedKsatPermafrost, 3e-8);
+  section_.after = "[permafrost]\n1\n0.5\n0.7\nthaw.sta 0\n-3e-8 reduced k_sat\n";
+  EXPECT_EQ(Make(section_.Text()), kControlFileErrorCode);
+  EXPECT_TRUE(ScreenHas("reduced k_sat (in m/s) for unsatzon_model is -3e-08, it must lie within "
+                        "0 to 10"));
 }
 
 TEST_F(UnsatModel, SwitchedOffRegistersNothing) {
