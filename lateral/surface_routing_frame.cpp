@@ -102,10 +102,9 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
           continue;
         }
         if (t > longest) {
-          ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", flow_times_file,
-                     ": the cell at row ", r, ", column ", c, " holds ", t,
-                     " steps, a flow time beyond a year (", longest, " steps of ", time_interval,
-                     " minutes)");
+          ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", flow_times_file, ": the cell at row ",
+                     r, ", column ", c, " holds ", t, " steps, a flow time beyond a year (",
+                     longest, " steps of ", time_interval, " minutes)");
         }
         double& m = maxzeit[ZoneIndexOf(r, c)];
         m = std::max(m, t);

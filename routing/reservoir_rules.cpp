@@ -80,7 +80,8 @@ void SP_class::ReadConnection(ControlFileReader& file) {
     refuse("ChannelBottom", connection_.bottom, "-11000 to 9000 m a.s.l.");
   if (!(connection_.strickler > 0 && connection_.strickler <= 1000))
     refuse("RoughnessCoeff", connection_.strickler, "above 0 to 1000 m^(1/3)/s");
-  if (!(connection_.width <= kWidestRiver)) refuse("ChannelWidth", connection_.width, "0 to 100000 m");
+  if (!(connection_.width <= kWidestRiver))
+    refuse("ChannelWidth", connection_.width, "0 to 100000 m");
   if (!FitsInteger<int32_t>(target) || target != std::trunc(target))
     refuse("TargetReservoir", target, "the ids of the SP items (whole numbers)");
   connection_.target = static_cast<int32_t>(target);

@@ -113,8 +113,7 @@ SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& 
                    "] for ", module, kHelpText, end);
       }
       RequireControlRange(diag, value, line.low, line.high,
-                          std::string(line.name) + std::to_string(zone_code(z)) + "] for ",
-                          module);
+                          std::string(line.name) + std::to_string(zone_code(z)) + "] for ", module);
       (*line.target)[z] = line.convert != nullptr ? line.convert(value) : value;
     }
     // Zones without a code of their own copy the zone before them.

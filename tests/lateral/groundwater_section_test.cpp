@@ -98,7 +98,7 @@ TEST_F(GroundwaterSection, RefusesValuesNoAquiferCanHold) {
       {"", 0, Section(1, 2, 1.5, 1, "0 0", "0 no ponds", 20, -0.001),
        "maxerror_allowed in groundwater_flow is -0.001, it must lie above 0",
        kControlFileErrorCode},
-      {"gw_boundary_fix_q_1", -1,  Section(1, 2),
+      {"gw_boundary_fix_q_1", -1, Section(1, 2),
        "grid gw_boundary_fix_q_1: the cell at row 2, column 3 holds -1, outside -0.00555556 to "
        "0.00555556 m/s",
        kGridFormatCode},
@@ -112,8 +112,7 @@ TEST_F(GroundwaterSection, RefusesValuesNoAquiferCanHold) {
       {"gw_storage_coeff_2", -0.1, Section(1, 2), "holds -0.1, outside 0 to 1", kGridFormatCode},
       {"gw_kolmation_1", 1e308, Section(1, 2), "grid gw_kolmation_1: the cell at row 2",
        kGridFormatCode},
-      {"gw_kolmation_1", -1e-6, Section(1, 2), "holds -1e-06, outside 0 to 1 1/s",
-       kGridFormatCode},
+      {"gw_kolmation_1", -1e-6, Section(1, 2), "holds -1e-06, outside 0 to 1 1/s", kGridFormatCode},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.grid) + " " + c.message);

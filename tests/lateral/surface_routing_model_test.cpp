@@ -115,8 +115,9 @@ TEST_F(SurfaceConstructionTest, RefusesValuesOutsideTheirRanges) {
   }
   G("river_width")[2][2] = -1;
   EXPECT_EQ(Make(), kGridFormatCode);
-  EXPECT_TRUE(ScreenHas("grid river_width: the cell at row 2, column 2 holds -1, outside 0 to "
-                        "100000 m"));
+  EXPECT_TRUE(
+      ScreenHas("grid river_width: the cell at row 2, column 2 holds -1, outside 0 to "
+                "100000 m"));
   G("river_width")[2][2] = 0;  // no channel
   Add("flow_times", Fill(1));
   G("flow_times")[3][3] = 1e308;
@@ -124,8 +125,9 @@ TEST_F(SurfaceConstructionTest, RefusesValuesOutsideTheirRanges) {
   int32_t error = 0;
   EXPECT_EQ(ThrownCode([&] { model_->SetupTracers(error, 0, nullptr, nullptr, 0); }),
             kGridFormatCode);
-  EXPECT_TRUE(ScreenHas("grid flow_times.asc: the cell at row 3, column 3 holds 1e+308 steps, a "
-                        "flow time beyond a year (8784 steps of 60 minutes)"))
+  EXPECT_TRUE(
+      ScreenHas("grid flow_times.asc: the cell at row 3, column 3 holds 1e+308 steps, a "
+                "flow time beyond a year (8784 steps of 60 minutes)"))
       << screen_.str();
 }
 

@@ -51,8 +51,9 @@ TEST_F(AssimilationRulesTest, BlocksAndKeys) {
   std::string too_wet = blocks[2];
   too_wet.replace(too_wet.find("= 30"), 4, "= 150");
   EXPECT_EQ(test::ThrownCode([&] { ReadGridRule(too_wet, diag_); }), kControlFileErrorCode);
-  EXPECT_TRUE(ScreenHas("rule of grid x: default-liquid-percentage is 150, it must lie within 0 "
-                        "to 100"));
+  EXPECT_TRUE(
+      ScreenHas("rule of grid x: default-liquid-percentage is 150, it must lie within 0 "
+                "to 100"));
   // Without options: velorn, no skipped rows.
   const ReservoirRuleSettings plain = ReadReservoirRule("reservoir { lake-ID = 4; }", diag_);
   EXPECT_FALSE(plain.bafu);

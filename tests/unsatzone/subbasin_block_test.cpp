@@ -82,14 +82,16 @@ TEST_F(SubbasinBlock, RefusesWhatCannotBeRead) {
   };
   for (const auto& [text, message] : {
            std::pair<std::string, const char*>{
-               with("52", "-1"), "QB-Red.Faktor[8] for unsatzon_model is -1, it must lie within 0 "
-                                 "to 10000"},
+               with("52", "-1"),
+               "QB-Red.Faktor[8] for unsatzon_model is -1, it must lie within 0 "
+               "to 10000"},
            {with("52", "-2147483649"), "QB-Red.Faktor[8] for unsatzon_model is -2.14748e+09"},
            {with("12", "-1"), "kelsqd[8] for unsatzon_model is -1, it must lie within 0 to 1e+06"},
            {with("22", "1e308"), "kelsqi[8] for unsatzon_model is 1e+308"},
            {with("32", "-14"), "channel network density[8] for unsatzon_model is -14"},
-           {with("0.62", "1.5"), "SnowRunoff_fraction[8] for unsatzon_model is 1.5, it must lie "
-                                 "within 0 to 1"},
+           {with("0.62", "1.5"),
+            "SnowRunoff_fraction[8] for unsatzon_model is 1.5, it must lie "
+            "within 0 to 1"},
        }) {
     EXPECT_EQ(Code(text), kControlFileErrorCode) << text;
     EXPECT_TRUE(ScreenHas(message)) << message;

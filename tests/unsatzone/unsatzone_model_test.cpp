@@ -188,8 +188,9 @@ TEST_F(UnsatModel, PermafrostConductivityWithTheSnowModelsGrids) {
   EXPECT_DOUBLE_EQ(model_->reducedKsatPermafrost, 3e-8);
   section_.after = "[permafrost]\n1\n0.5\n0.7\nthaw.sta 0\n-3e-8 reduced k_sat\n";
   EXPECT_EQ(Make(section_.Text()), kControlFileErrorCode);
-  EXPECT_TRUE(ScreenHas("reduced k_sat (in m/s) for unsatzon_model is -3e-08, it must lie within "
-                        "0 to 10"));
+  EXPECT_TRUE(
+      ScreenHas("reduced k_sat (in m/s) for unsatzon_model is -3e-08, it must lie within "
+                "0 to 10"));
 }
 
 TEST_F(UnsatModel, SwitchedOffRegistersNothing) {
