@@ -311,6 +311,31 @@ TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
   EXPECT_TRUE(
       ScreenHas("wrong number of levels in stack theta.stk (there are 3 level, it must "
                 "be 4"));
+  // Values no soil column holds, refused where the state is read: a water content above 1, then
+  // a groundwater level that is no layer index (it is taken as an int).
+  section_.storage_mode = 0;
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  double*** theta = model_->Stack(unsatzonmodellklasse::kTheta);
+  const double kept = theta[2][2][1];
+  theta[2][2][1] = 1.5;
+  write_stack(unsatzonmodellklasse::kTheta, "theta.stk", 4);
+  theta[2][2][1] = kept;
+  model_->Grid(unsatzonmodellklasse::kGroundwaterLevel)[1][4] = 1e308;
+  model_->WriteGrid("gwlevel.asc", model_->Grid(unsatzonmodellklasse::kGroundwaterLevel), true,
+                    false, false);
+  section_.storage_mode = 1;
+  EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
+  EXPECT_TRUE(ScreenHas("stack theta.stk: level 1 of the cell at row 2, column 2 holds 1.5, "
+                        "outside 0 to 1"))
+      << screen_.str();
+  section_.storage_mode = 0;
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  write_stack(unsatzonmodellklasse::kTheta, "theta.stk", 4);
+  section_.storage_mode = 1;
+  EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
+  EXPECT_TRUE(ScreenHas("grid gwlevel.asc: the cell at row 1, column 4 holds 1e+308, outside 0 "
+                        "to 5 (layer index)"))
+      << screen_.str();
 }
 
 TEST_F(UnsatModel, SinglePointFilesAndStartUpLog) {
