@@ -232,6 +232,12 @@ void LanduseRecord::ReadOldFormatValues(DiagnosticStream& diag,
     if (next < words.size()) read(RootDist);
     if (next < words.size()) read(HReduDry);
   }
+  CheckRange(diag, code, "Albedo", 0, Albedo[1], 0, 1, "");
+  for (int month = 1; month <= 12; ++month)
+    CheckRange(diag, code, "rsc", month, rsc[static_cast<std::size_t>(month)], 0,
+               kHighestResistance, "s/m");
+  CheckRange(diag, code, "RootDist", 0, RootDist, -1, 1000, "");
+  CheckRange(diag, code, "HReduDry", 0, HReduDry, 0, kLargestSoilHead, "m");
   AltDep = {-0.025, 0.025, 0.025, -0.025, -0.025};
   TReduWet = 0.95;
   LimitReduWet = 0;

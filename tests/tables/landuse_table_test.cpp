@@ -298,6 +298,12 @@ TEST_F(LanduseTableTest, FailuresReportTheEntryAndTheirCode) {
        29, "value 17 (\"abc\")"},
       {h + "1\n10 " + std::string(200, 'g') + " 0.2 " + fixed35.substr(12) + "\n", 29,
        "longer than 199"},
+      // Values no land use can have, in the fixed form too.
+      {h + "1\n10 grass 1.2 " + fixed35.substr(13) + "\n", 29,
+       "\"Albedo\" of land use 10 (1.2) lies outside 0 to 1"},
+      {h + "1\n10 grass 0.2 1 2 -3 " + fixed35.substr(19) + "\n", 29,
+       "\"rsc\" of land use 10: value 3 (-3) lies outside 0 to 1e+06 s/m"},
+      {h + "1\n" + fixed35 + " -5 3.4\n", 29, "\"RootDist\" of land use 10 (-5) lies outside -1"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Read(c.text), c.code) << c.text;
