@@ -284,7 +284,7 @@ void SoilRecord::ReadBlockOptions(DiagnosticStream& diag, const std::string& blo
 }
 
 // The values both entry forms share: field capacity and pore volume (percent of the volume),
-// conductivity, wetting-front suction and the conductivity ratio between layers.
+// conductivity and wetting-front suction.
 void SoilRecord::CheckStorageValues(DiagnosticStream& diag) const {
   const auto within = [&](const char* key, double value, double low, double high,
                           const char* unit) {
@@ -298,7 +298,8 @@ void SoilRecord::CheckStorageValues(DiagnosticStream& diag) const {
 
 // The layer values beyond the ones the hydraulic tables need: conductivity, thickness, the
 // Mualem tortuosity, the decrease of ksat with depth and the heat properties of the dry soil
-// (below 0: not given, the heat model's defaults hold).
+// (below 0: not given, the heat model's defaults hold); then the conductivity ratio between
+// neighbouring layers.
 void SoilRecord::CheckLayerRanges(DiagnosticStream& diag) const {
   for (int i = 1; i <= layers; ++i) {
     const auto within = [&](const char* key, double value, double low, double high,

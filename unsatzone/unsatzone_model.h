@@ -621,7 +621,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void CreateGridsAndStacks();
   void SetInitialState();
   void ReadStoredState();
-  void CheckStoredState();
+  void CheckStoredState(bool whole);
   void SetColdStartState();
   void ScanGroundwaterGrids();
   void SetDrainageLevel();

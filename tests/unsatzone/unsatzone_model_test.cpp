@@ -251,6 +251,15 @@ TEST_F(UnsatModel, ColdStartFillsEveryColumnAndTheGroundwaterGrids) {
   theta = model_->Stack(unsatzonmodellklasse::kTheta);
   for (int k = 0; k <= 4; ++k) EXPECT_DOUBLE_EQ(theta[2][3][k], 0.43) << k;
   EXPECT_DOUBLE_EQ(Registered("groundwater_distance")[2][3], 0.0);
+  // A water table 1e6 m from the surface is no basin's.
+  test::WriteFile(dir_ / "gwstand.asc", test::AsciiGrid(4, 2, 0, 0, 1000, -9999, [](int r, int c) {
+                    return r == 2 && c == 3 ? -1e6 : 0.0;
+                  }));
+  EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
+  EXPECT_TRUE(
+      ScreenHas("grid gwstand.asc: the cell at row 2, column 3 holds -1e+06, outside "
+                "-20000 to 20000 m"))
+      << screen_.str();
 }
 
 // A basin whose soils differ in their layer counts: each column uses its own soil's layers (the
@@ -325,16 +334,18 @@ TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
                     false, false);
   section_.storage_mode = 1;
   EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
-  EXPECT_TRUE(ScreenHas("stack theta.stk: level 1 of the cell at row 2, column 2 holds 1.5, "
-                        "outside 0 to 1"))
+  EXPECT_TRUE(
+      ScreenHas("stack theta.stk: level 1 of the cell at row 2, column 2 holds 1.5, "
+                "outside 0 to 1"))
       << screen_.str();
   section_.storage_mode = 0;
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
   write_stack(unsatzonmodellklasse::kTheta, "theta.stk", 4);
   section_.storage_mode = 1;
   EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
-  EXPECT_TRUE(ScreenHas("grid gwlevel.asc: the cell at row 1, column 4 holds 1e+308, outside 0 "
-                        "to 5 (layer index)"))
+  EXPECT_TRUE(
+      ScreenHas("grid gwlevel.asc: the cell at row 1, column 4 holds 1e+308, outside 0 "
+                "to 5 (layer index)"))
       << screen_.str();
 }
 
