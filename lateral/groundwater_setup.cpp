@@ -174,6 +174,7 @@ void gwflowclass::ReadTuning() {
       ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: in modul ", module_name,
                  ": [groundwater_tuning] holds no number for frozenDepthScaling: ", line);
     }
+    RequireRange(value, 0, 1000, "frozenDepthScaling of [groundwater_tuning] for ");
     frozen_depth_scaling = value;
   }
 }

@@ -187,6 +187,13 @@ TEST_F(GroundwaterSection, TuningIsReadWithEitherLineEnd) {
     ASSERT_EQ(Make(Section(1, 1) + tuning), 0) << screen_.str();
     EXPECT_EQ(model_->frozen_depth_scaling, expected) << tuning;
   }
+  Reset();
+  AddInputs(1, -1.0, 1e-4, 0.1);
+  EXPECT_EQ(Make(Section(1, 1) + "\n[groundwater_tuning]\nfrozenDepthScaling = -1\n"),
+            kControlFileErrorCode);
+  EXPECT_TRUE(
+      ScreenHas("frozenDepthScaling of [groundwater_tuning] for groundwater_flow is -1, it "
+                "must lie within 0 to 1000"));
 }
 
 TEST_F(GroundwaterSection, LakesNeedThePondFlag) {
