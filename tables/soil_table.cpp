@@ -260,6 +260,8 @@ void SoilRecord::ReadBlockOptions(DiagnosticStream& diag, const std::string& blo
   optional_list("DryDensity", DryDensity);
   optional_list("DryThermalConduct", DryThermalConduct);
   if (ReadScalarValue(diag, block, "KMinFrozenSoil", KMinFrozenSoil)) {
+    // 0 or below: the floor of frozen soil's conductivity.
+    within("KMinFrozenSoil", KMinFrozenSoil, -kHighestConductivity, kHighestConductivity, "m/s");
     LogKMinFrozenSoil = KMinFrozenSoil > 0 ? std::log(KMinFrozenSoil) : kLogKMinFrozenFloor;
   }
   within("PMacroThresh", PMacroThresh, 0, kHighestWaterRate, "mm/h");

@@ -138,6 +138,7 @@ TEST_F(SoilEntryTest, RefusedBlockEntries) {
       {loam + "FCap = 150;", "FCap (150) must lie within 0 to 100 %", 29},
       {loam + "ksat_topmodel = 1e30;", "ksat_topmodel (1e+30) must lie within 0 to 10 m/s", 29},
       {loam + "suction = -300;", "suction (-300) must lie within 0 to 1e+08 mm", 29},
+      {loam + "KMinFrozenSoil = 1e308;", "KMinFrozenSoil (1e+308) must lie within -10 to 10", 29},
   };
   for (const Refusal& r : cases) ExpectRefused(r, false);
   SoilRecord record;
