@@ -123,7 +123,6 @@ TEST_F(SoilEntryTest, RefusedBlockEntries) {
       {loam + "GrainSizeDist = 0.5 0.3 0.3 0 0 0 0;", "sum of all fractions", 29},
       // Values no soil can hold.
       {loam + "ksat = 1e11;", "(loam), layer 1: ksat (1e+11) must lie within 0 to 10 m/s", 29},
-      {loam + "ksat = -1e-5;", "layer 1: ksat (-1e-05) must lie within 0 to 10 m/s", 29},
       {loam + "ThicknessScaling = 1e308;", "thickness (5e+307) must lie within 0 to 20000 m", 29},
       {loam + "Par_tau = 1e308;", "Par_tau (1e+308) must lie within -100 to 100", 29},
       {loam + "k_recession = -0.5;", "k_recession (-0.5) must lie within 0 to 1 per m", 29},
