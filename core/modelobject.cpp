@@ -10,6 +10,7 @@
 #include "core/error_code.h"
 #include "core/string_helpers.h"
 #include "core/submodel_setup.h"
+#include "core/value_ranges.h"
 
 namespace velorn {
 namespace {
@@ -150,10 +151,7 @@ void modelobject::ReportControlFileError(const std::string& text1, const std::st
 
 void modelobject::RequireRange(double value, double low, double high,
                                const std::string& description) {
-  if (value >= low && value <= high) return;
-  ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", description,
-             module_name, " is ", FormatText("%g", value), ", it must lie within ",
-             FormatText("%g", low), " to ", FormatText("%g", high));
+  RequireControlRange(Diag(), value, low, high, description, module_name);
 }
 
 void modelobject::ReportWriteError(const std::string& name, int32_t code) {

@@ -22,6 +22,7 @@
 
 #include "core/error_code.h"
 #include "core/row_loop.h"
+#include "core/string_helpers.h"
 #include "core/zone_types.h"
 
 namespace velorn {
@@ -37,12 +38,21 @@ inline constexpr double kLargestDischarge = 1e6;
 // The largest water equivalent of a snow pack (mm): 100 m of water, where the snowiest places on
 // Earth receive a few metres a year.
 inline constexpr double kLargestSnowWaterEquivalent = 1e5;
-// Hydraulic conductivities (m/s): from tight clay (1e-12) to open karst conduits (about 1).
-inline constexpr double kFastestConductivity = 1.0;
 // The longest recession constant of a glacier melt storage, in model steps.
 inline constexpr double kLongestGlacierRecession = 1e6;
 // The largest vertical extent of anything on the Earth's surface (m): a depth, a head range.
 inline constexpr double kLargestRelief = kHighestElevation - kLowestElevation;
+// Hydraulic conductivity (m/s): from 0 (a sealed layer) to beyond the open conduits of karst
+// (about 1 m/s), the fastest medium any basin holds.
+inline constexpr double kHighestConductivity = 10.0;
+// The longest time water may take from a cell to its subbasin's outlet (s): a leap year.
+inline constexpr double kLongestFlowTime = 366.0 * 86400.0;
+// The fastest flow of water over or in the ground (m/s).
+inline constexpr double kFastestFlow = 100.0;
+// A head of soil water (m): far beyond the suction of oven-dry soil (pF 7, 1e5 m).
+inline constexpr double kLargestSoilHead = 1e6;
+// A rate of water entering or leaving a surface (mm/h): ten times the most intense rain recorded.
+inline constexpr double kHighestWaterRate = 20000.0;
 
 // True when `value` is finite and converts to `Int` by truncation toward zero without overflow
 // (NaN and the infinities never fit).
@@ -54,6 +64,17 @@ constexpr bool FitsInteger(double value) {
   for (int bit = 0; bit < std::numeric_limits<Int>::digits; ++bit) upper *= 2.0;
   const double lower = std::numeric_limits<Int>::is_signed ? -upper - 1.0 : -1.0;
   return value > lower && value < upper;
+}
+
+// Refuses a control-file value outside [low, high] (NaN included) with code
+// kControlFileErrorCode: "FATAL: error in control file, <description><module> is <value>, it
+// must lie within <low> to <high>" (modelobject::RequireRange for readers without a model).
+inline void RequireControlRange(DiagnosticStream& diag, double value, double low, double high,
+                                const std::string& description, const std::string& module) {
+  if (value >= low && value <= high) return;
+  ThrowFatal(diag, kControlFileErrorCode, "FATAL: error in control file, ", description, module,
+             " is ", FormatText("%g", value), ", it must lie within ", FormatText("%g", low),
+             " to ", FormatText("%g", high));
 }
 
 // True when `value` is a finite elevation on the Earth's surface.
@@ -68,6 +89,7 @@ struct CellOutside {
   bool found = false;
   long row = 0, col = 0;
   double value = 0;
+  int level = 0;  // of a stack
 };
 template <class Inside>
 CellOutside FirstCellOutside(double** grid, double** zone, const ColumnRange* ranges, long first,
@@ -88,6 +110,33 @@ CellOutside FirstCellOutside(double** grid, double** zone, const ColumnRange* ra
   return {};
 }
 
+// The same over levels 0..levels of a stack (levels of one cell contiguous): the first cell, row
+// by row, with a level that fails `inside`, and that level.
+template <class Inside>
+CellOutside FirstStackCellOutside(double*** stack, int levels, double** zone,
+                                  const ColumnRange* ranges, long first, long last, double nodata,
+                                  Inside&& inside) {
+  if (last < first) return {};
+  std::vector<long> bad(static_cast<std::size_t>(last - first + 1), 0);
+  ForEachRow(first, last, [&](long r) {
+    for (long c = ranges[r].first; c <= ranges[r].last; ++c) {
+      if (zone[r][c] == nodata) continue;
+      for (int k = 0; k <= levels; ++k) {
+        if (inside(stack[r][c][k])) continue;
+        bad[static_cast<std::size_t>(r - first)] = c;
+        return;
+      }
+    }
+  });
+  for (long r = first; r <= last; ++r) {
+    const long c = bad[static_cast<std::size_t>(r - first)];
+    if (c == 0) continue;
+    for (int k = 0; k <= levels; ++k)
+      if (!inside(stack[r][c][k])) return {true, r, c, stack[r][c][k], k};
+  }
+  return {};
+}
+
 // Refuses a grid whose basin cells (as FirstCellOutside) hold a value outside [lowest, highest]
 // other than nodata: the FATAL entry names the grid, the cell, the value and the range, and the
 // code is kGridFormatCode.
@@ -103,14 +152,30 @@ inline void CheckGridCells(DiagnosticStream& diag, const std::string& name, doub
              " ", unit);
 }
 
+// Refuses a stack whose basin cells hold a level outside [lowest, highest] other than nodata,
+// naming the stack, the cell, the level and the value (code kGridFormatCode).
+inline void CheckStackCells(DiagnosticStream& diag, const std::string& name, double*** stack,
+                            int levels, double** zone, const ColumnRange* ranges, long first,
+                            long last, double nodata, double lowest, double highest,
+                            const char* unit) {
+  const CellOutside cell = FirstStackCellOutside(
+      stack, levels, zone, ranges, first, last, nodata,
+      [&](double value) { return value == nodata || (value >= lowest && value <= highest); });
+  if (!cell.found) return;
+  ThrowFatal(diag, kGridFormatCode, "FATAL: stack ", name, ": level ", cell.level,
+             " of the cell at row ", cell.row, ", column ", cell.col, " holds ", cell.value,
+             ", outside ", lowest, " to ", highest, " ", unit);
+}
+
 // The channel geometry of the river cells ("river_width", "river_depth", m) over the basin cells:
-// a width up to kWidestRiver, a depth up to kLargestRelief (0 or less: no channel).
+// a width up to kWidestRiver, a depth up to kLargestRelief (0 or nodata: no channel; a negative
+// width or depth is none a channel can have).
 inline void CheckChannelGrids(DiagnosticStream& diag, double** width, double** depth, double** zone,
                               const ColumnRange* ranges, long first, long last, double nodata) {
-  CheckGridCells(diag, "river_width", width, zone, ranges, first, last, nodata, -kWidestRiver,
-                 kWidestRiver, "m");
-  CheckGridCells(diag, "river_depth", depth, zone, ranges, first, last, nodata, -kLargestRelief,
-                 kLargestRelief, "m");
+  CheckGridCells(diag, "river_width", width, zone, ranges, first, last, nodata, 0, kWidestRiver,
+                 "m");
+  CheckGridCells(diag, "river_depth", depth, zone, ranges, first, last, nodata, 0, kLargestRelief,
+                 "m");
 }
 
 }  // namespace velorn

@@ -161,6 +161,8 @@ class gwflowclass : public teilmodellklasse {
 
   // --- Settings ------------------------------------------------------------------------------
   int32_t method = 1;
+  // The most sweeps per layer and sub-step a run may ask for.
+  static constexpr double kMostSweeps = 1e7;
   int32_t maxiter = 1;
   double maxerror_allowed = 0.001;
   double alpha = 1;
@@ -240,6 +242,8 @@ class gwflowclass : public teilmodellklasse {
   void ReadPondFlag();
   void ReadTuning();
   void TakeGrids();
+  void CheckSolverValues();
+  void CheckAquiferGrids();
   void SetLayerOneThickness();
   void SetStartHeads();
   void MakeWorkingGrids();

@@ -51,6 +51,7 @@ gwflowclass::gwflowclass(int32_t& error, const SubModelSetup& setup)
   ReadSection();
   ReadTuning();
   TakeGrids();
+  CheckAquiferGrids();
   SetLayerOneThickness();
   SetStartHeads();
   MakeWorkingGrids();
@@ -72,6 +73,7 @@ void gwflowclass::ReadSection() {
   ReadValue(file, alpha, "alpha in ");
   ReadValue(file, sor_parameter, "sor-parameter in ");
   adaptive = sor_parameter <= 0;
+  CheckSolverValues();
   ReadValue(file, grid_read_parameter, "grid read parameter in ");
   ReadValue(file, layer_count, "number of layers in ");
   if (layer_count < 1 || layer_count > 9) {
@@ -172,7 +174,47 @@ void gwflowclass::ReadTuning() {
       ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: in modul ", module_name,
                  ": [groundwater_tuning] holds no number for frozenDepthScaling: ", line);
     }
+    RequireRange(value, 0, 1000, "frozenDepthScaling of [groundwater_tuning] for ");
     frozen_depth_scaling = value;
+  }
+}
+
+// Sweeps stop after maxiter (1 to kMostSweeps) or once no head changes by more than
+// maxerror_allowed (above 0, at most any relief); over-relaxation diverges from a factor of 2 on.
+void gwflowclass::CheckSolverValues() {
+  RequireRange(maxiter, 1, kMostSweeps, "maxiter in ");
+  if (!(maxerror_allowed > 0 && maxerror_allowed <= kLargestRelief)) {
+    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, maxerror_allowed in ",
+               module_name, " is ", FormatText("%g", maxerror_allowed),
+               ", it must lie above 0 and at most ", FormatText("%g", kLargestRelief), " m");
+  }
+  if (!(sor_parameter < 2)) {
+    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, sor-parameter in ",
+               module_name, " is ", FormatText("%g", sor_parameter),
+               ", it must lie below 2 (0 or below: an adaptive factor)");
+  }
+}
+
+// The aquifer grids over the basin cells: thickness of the layers below the soil profile up to
+// any relief, conductivities up to the fastest karst, storage coefficients as shares of the
+// volume, leakage coefficients up to 1/s (a clogging layer of the fastest conductivity 10 m
+// thick) and fixed inflows up to the largest rate water enters or leaves a surface; nodata
+// passes where the model reads it as "none".
+void gwflowclass::CheckAquiferGrids() {
+  const double fastest_inflow = kHighestWaterRate / 3.6e6;  // m/s
+  const auto check = [&](const char* name, int l, double** grid, double low, double high,
+                         const char* unit) {
+    CheckGridCells(Diag(), FormatText("%s%d", name, l), grid, zone_grid, column_ranges,
+                   first_local_row, last_local_row, nodata, low, high, unit);
+  };
+  for (int l = 1; l <= layer_count; ++l) {
+    GwLayer& layer = layers[l];
+    if (l > 1) check("aquifer_thickness_", l, layer.thickness, 0, kLargestRelief, "m");
+    check("gw_k_x_", l, layer.kx, 0, kHighestConductivity, "m/s");
+    check("gw_k_y_", l, layer.ky, 0, kHighestConductivity, "m/s");
+    check("gw_storage_coeff_", l, layer.storage, 0, 1, "");
+    check("gw_boundary_fix_q_", l, layer.fixed_inflow, -fastest_inflow, fastest_inflow, "m/s");
+    if (l < layer_count) check("gw_kolmation_", l, layer.kolmation, 0, 1, "1/s");
   }
 }
 

@@ -13,6 +13,7 @@
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
+#include "core/value_ranges.h"
 #include "setup/tracer_definitions.h"
 #include "tables/landuse_multilayer.h"
 #include "tables/soil_record.h"
@@ -189,7 +190,14 @@ void siltingupclass::ReadSection() {
         "parameter C for method 2 (I_inf) ", "parameter D for method 2 (I_inf) ",
         "parameter E for method 2 (C_v) ",   "parameter F for method 2 (C_v) ",
         "parameter G for method 2 (C_v) ",   "parameter H for method 2 (C_v) "};
-    for (int i = 0; i < 8; ++i) ReadValue(file, *values[i], descriptions[i]);
+    // Rates and coefficients lie at or above 0, exponents within ±10 (the grain diameter in µm
+    // and the sand percentage raised to them stay finite).
+    const double low[] = {0, 0, -10, -10, 0, -10, -10, -10};
+    const double high[] = {kHighestWaterRate, kHighestWaterRate, 10, 10, 1e6, 10, 10, 10};
+    for (int i = 0; i < 8; ++i) {
+      ReadValue(file, *values[i], descriptions[i]);
+      RequireRange(*values[i], low[i], high[i], descriptions[i] + std::string("for "));
+    }
   } else if (method == 3) {
     expressions = ReadSiltingUpExpressions(Diag(), file, control_file_name);
     second_group_ = expressions.size();
@@ -238,6 +246,11 @@ void siltingupclass::ReadSubbasinList() {
     if (!file.Read(value)) {
       ThrowFatal(Diag(), kSiltingUpListCode, kErrorBanner, "error reading RainPause[", z, "] for ",
                  module_name, " (minimum rainpause)", kGroupExplanation);
+    }
+    // A pause in days of the year.
+    if (!(value >= 0 && value <= 366)) {
+      ThrowFatal(Diag(), kSiltingUpListCode, kErrorBanner, "RainPause[", z, "] for ", module_name,
+                 " is ", value, ", it must lie within 0 to 366 days", kGroupExplanation);
     }
     values.push_back(value);
   }

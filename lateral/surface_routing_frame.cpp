@@ -10,6 +10,7 @@
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
+#include "core/value_ranges.h"
 #include "lateral/surface_routing_formulas.h"
 #include "lateral/surface_routing_model.h"
 
@@ -87,6 +88,9 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
   const auto usable = [&](double t) {
     return IsNotNodata(t, nodata) && t >= 0 && std::isfinite(t);
   };
+  // Every whole step is a record per subbasin and line: a flow time beyond a year is no
+  // basin's and would ask for billions of them.
+  const double longest = kLongestFlowTime / (60.0 * time_interval);  // steps
   std::vector<double> unusable{0.0};
   if (flow_times != nullptr) {
     for (long r = first_local_row; r <= last_local_row; ++r)
@@ -96,6 +100,11 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
         if (!usable(t)) {
           unusable[0] += 1;
           continue;
+        }
+        if (t > longest) {
+          ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", flow_times_file, ": the cell at row ",
+                     r, ", column ", c, " holds ", t, " steps, a flow time beyond a year (",
+                     longest, " steps of ", time_interval, " minutes)");
         }
         double& m = maxzeit[ZoneIndexOf(r, c)];
         m = std::max(m, t);

@@ -114,6 +114,7 @@ void surfaceroutingclass::ReadSection() {
   ReadValue(file, minimum_flow_depth,
             "minimum flow depth to take into account the roughness of the crops [m] in ");
   ReadValue(file, concentration_factor, "Concentration factor [1/1] in ");
+  CheckIterationValues();
   FitSubStepLimits();
   ReadValue(file, storage_read_control, "read control parameter for storage grids for ");
   // The last line is optional: without a name and a code the table stays inactive.
@@ -127,6 +128,19 @@ void surfaceroutingclass::ReadSection() {
     statistics_codes[kStatStorage] = 0;
   }
   file.Close();
+}
+
+// Each iteration runs per cell and inner step: its tolerance lies at or above 0 and its passes
+// are bounded, so that no tolerance nor count can stall a run.
+void surfaceroutingclass::CheckIterationValues() {
+  constexpr double kMostPasses = 10000;
+  RequireRange(anl_error, 0, kLargestRelief, "maximum iteration error for A_NL [m] in ");
+  RequireRange(anl_steps, 0, kMostPasses, "maximum iteration steps for A_NL in ");
+  RequireRange(velocity_error, 0, kFastestFlow, "maximum iteration error [m/s] for velocity in ");
+  RequireRange(velocity_steps, 0, kMostPasses, "maximum iteration steps for velocity in ");
+  RequireRange(minimum_flow_depth, 0, kLargestRelief,
+               "minimum flow depth to take into account the roughness of the crops [m] in ");
+  RequireRange(concentration_factor, 0, 1000, "Concentration factor [1/1] in ");
 }
 
 void surfaceroutingclass::FitSubStepLimits() {

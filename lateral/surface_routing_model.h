@@ -230,6 +230,7 @@ class surfaceroutingclass : public teilmodellklasse {
  private:
   void Construct();
   void ReadSection();
+  void CheckIterationValues();
   void FitSubStepLimits();
   void LinkInputGrids();
   void SetUpGrids();

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/error_code.h"
+#include "core/string_helpers.h"
 
 namespace velorn {
 namespace {
@@ -154,7 +155,12 @@ AbstractionRules ReadRuleSection(ControlFileReader& file, const std::string& hea
   if (r.periods == 1) {
     r.day[1] = 1;
   } else {
-    for (int32_t k = 1; k <= r.periods; ++k) r.day[k] = static_cast<int32_t>(head[k]);
+    for (int32_t k = 1; k <= r.periods; ++k) {
+      // A day of the year; anything else would not even fit the integer it is kept in.
+      if (!(head[k] >= 1 && head[k] <= 366))
+        c.Fail(line_no, "the period day " + FormatText("%g", head[k]) + " lies outside 1 to 366");
+      r.day[k] = static_cast<int32_t>(head[k]);
+    }
     for (int32_t k = 2; k <= r.periods; ++k)
       if (r.day[k] <= r.day[k - 1])
         c.Fail(line_no, "the period days must increase (" + std::to_string(r.day[k - 1]) +

@@ -272,15 +272,17 @@ void data_assimilation_reservoir_entity::Apply(int64_t hour, int64_t day, int64_
     return;
   const LakeVolumeTable& table = reservoir_->lake_table();
   const double level = record_.level;
-  if (std::isnan(level) || (level > owner_.nodata && table.rows() > 0 &&
-                            (level > table.level.front() || level < table.level.back())))
-    ThrowFatal(owner_.Diag(), kAssimilationLevelCode, kHead, "level ", level, " m of lake ",
-               settings_.lake_id, " on ", day, ".", month, ".", year, " ", hour, "h in ",
-               list_.name(), " lies outside the lake's level-volume table (",
-               table.rows() > 0 ? table.level.back() : 0.0, " to ",
-               table.rows() > 0 ? table.level.front() : 0.0, " m a.s.l.)", kRule);
-  if (record_.level > owner_.nodata) {
-    const double volume = reservoir_->GetVolumeForLevel(record_.level);
+  // A level that is no number, or at or below nodata, changes nothing; above the lake's top the
+  // table's first segment extends it. A level below the lake's lowest cell would give a
+  // negative volume, and one above any summit no lake has: both are refused.
+  if (level > owner_.nodata) {
+    const double volume = reservoir_->GetVolumeForLevel(level);
+    if (!(volume >= 0) || !(level <= kHighestElevation))
+      ThrowFatal(owner_.Diag(), kAssimilationLevelCode, kHead, "level ", level, " m of lake ",
+                 settings_.lake_id, " on ", day, ".", month, ".", year, " ", hour, "h in ",
+                 list_.name(), " lies below the lake's lowest cell or above ", kHighestElevation,
+                 " m a.s.l. (lowest cell ", table.rows() > 0 ? table.level.back() : 0.0,
+                 " m a.s.l.)", kRule);
     reservoir_->ApplyLakeLevel(volume);
     reservoir_->set_volume(volume);
     reservoir_->set_level(record_.level);

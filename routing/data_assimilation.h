@@ -11,9 +11,10 @@
 // reservoir rules exist on process 0 only, and the ponding storage is then scattered from
 // process 0 to the owners of the lake cells every step when more than one process runs.
 // A grid file's nodata cells keep the model's value; a grid file whose extent does not cover the
-// basin's cells is refused (1213, both extents named); a listed level that is no number or lies
-// outside the lake's level-volume table is refused (1221, naming lake, date and level), on
-// every process once the step's rules have run.
+// basin's cells is refused (1213, both extents named); a listed level that is no number changes
+// nothing, one above the lake's top extends its level-volume table, one below its lowest cell
+// or above 9000 m a.s.l. is refused (1221, naming lake, date and level), on every process once
+// the step's rules have run.
 // Codes: 1200 (list file), 1205 (first date), 1210-1216 (grids), 1217 (a snow value below 0),
 // 1220 (reservoir, format), 1221 (level), 33 ("ponding_storage" or "lake_codes" missing with a
 // reservoir rule), 17 (section).

@@ -85,6 +85,11 @@ GridRuleSettings ReadGridRule(std::string block, DiagnosticStream& diag) {
   if (ParseStringValue(diag, body, "weighing-by-glacierized-fraction", flag))
     g.weigh = flag == "true";
   if (g.split) ParseDoubleValue(diag, body, "default-liquid-percentage", g.liquid_percentage);
+  // A share of the water equivalent in percent: above 100 the solid share turns negative.
+  if (!(g.liquid_percentage >= 0 && g.liquid_percentage <= 100))
+    ThrowFatal(diag, kControlFileErrorCode, "FATAL: [data_assimilation]: rule of grid ", g.grid_id,
+               ": default-liquid-percentage is ", g.liquid_percentage,
+               ", it must lie within 0 to 100");
   return g;
 }
 

@@ -2,10 +2,12 @@
 // (table or hydraulic connection), the running mean and the reservoir-fed abstractions, and
 // the shared reservoir map (see reservoir.h).
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <numeric>
 
 #include "core/error_code.h"
+#include "core/value_ranges.h"
 #include "routing/reservoir.h"
 #include "routing/routing_formulas.h"
 
@@ -68,6 +70,20 @@ void SP_class::ReadConnection(ControlFileReader& file) {
                ": some values could not be read\n",
                "(TargetReservoir, ChannelWidth > 0, ChannelBottom, ChannelLength > 0 and "
                "RoughnessCoeff, each as key = value)");
+  // The channel bottom is a level on Earth, the roughness a Strickler coefficient above 0 (the
+  // flow divides by none), the target a reservoir id (an integer).
+  const auto refuse = [&](const char* key, double value, const char* range) {
+    ThrowFatal(*diag_, kReservoirConnectionCode, "FATAL: HydraulicConnection of SP ", id_, ": ",
+               key, " is ", value, ", it must lie within ", range);
+  };
+  if (!IsEarthElevation(connection_.bottom))
+    refuse("ChannelBottom", connection_.bottom, "-11000 to 9000 m a.s.l.");
+  if (!(connection_.strickler > 0 && connection_.strickler <= 1000))
+    refuse("RoughnessCoeff", connection_.strickler, "above 0 to 1000 m^(1/3)/s");
+  if (!(connection_.width <= kWidestRiver))
+    refuse("ChannelWidth", connection_.width, "0 to 100000 m");
+  if (!FitsInteger<int32_t>(target) || target != std::trunc(target))
+    refuse("TargetReservoir", target, "the ids of the SP items (whole numbers)");
   connection_.target = static_cast<int32_t>(target);
   connected_ = true;
 }

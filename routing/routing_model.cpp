@@ -242,6 +242,38 @@ void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_
                  ": value ", v + 1, " of the ten channel values of item ", item,
                  " not found (each after a '=')");
   }
+  // What a river channel can be: storage constants up to a century (0: the shortest), widths up
+  // to the widest river, a bank-full depth up to any relief, Strickler coefficients up to
+  // smoother than glass, a slope up to ten times 45 degrees, a catchment up to a continent's.
+  // Mean channel, depth, roughness, slope, length and area above 0 (the table needs a velocity
+  // above 0 in every row); the flood plain's width and roughness may be 0 (taken as 0.1 m and
+  // 1). A channel too long to cross within a year is refused by its table.
+  struct Range {
+    const char* key;
+    double value, low, high;
+    bool above_low;
+  };
+  constexpr double kLongestStorage = 1e6, kSmoothest = 1000, kSteepest = 10, kLargestArea = 1e8;
+  const Range ranges[kChannelValues] = {
+      {"kh", p.k_mean, 0, kLongestStorage, false},
+      {"kv", p.k_flood, 0, kLongestStorage, false},
+      {"Bh", p.width_mean, 0, kWidestRiver, true},
+      {"Bv", p.width_flood, 0, kWidestRiver, false},
+      {"Th", p.bankfull_depth, 0, kLargestRelief, true},
+      {"Mh", p.manning_mean, 0, kSmoothest, true},
+      {"Mv", p.manning_flood, 0, kSmoothest, false},
+      {"I", p.slope, 0, kSteepest, true},
+      {"L", p.length, 0, 1e300, true},
+      {"A", p.area, 0, kLargestArea, true},
+  };
+  for (const Range& r : ranges) {
+    const bool inside = (r.above_low ? r.value > r.low : r.value >= r.low) && r.value <= r.high;
+    if (inside) continue;
+    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description ", StretchCount(),
+               ": channel value ", r.key, " of item ", item, " is ", FormatText("%g", r.value),
+               ", it must lie ", r.above_low ? "above " : "within ", FormatText("%g", r.low),
+               r.above_low ? " and at most " : " to ", FormatText("%g", r.high));
+  }
   p.qmin = qmin_;
   p.qmax = qmax_;
   p.intervals = nint_;
@@ -278,6 +310,10 @@ void abflussmodellklasse::ParseInflow(routingclass& stretch, const std::string& 
     mode = kInflowConstant;
     if (!ScanValue(text, pos, value))
       ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: constant inflow ", code, " has no value");
+    // An inflow adds water (m³/s): up to ten times the largest river's discharge.
+    if (!(value >= 0 && value <= 2e6))
+      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: constant inflow ", code, " is ",
+                 FormatText("%g", value), ", it must lie within 0 to 2e+06 m3/s");
   } else if (mode_word == "extern") {
     mode = kInflowFile;
     if (!ScanValue(text, pos, file_name) || file_name.size() > kMaxInflowFileLength ||

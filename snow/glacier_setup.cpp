@@ -495,7 +495,7 @@ void schneemodellklasse::SetUpPermafrost() {
   ReadValue(f, reducedKsat, "reduced k_sat (in m/s)");
   RequireRange(Min_Snow_Age_Refreeze, 0, 36500, "Min_Snow_Age_Refreeze (days) for ");
   RequireRange(Max_SWE_SnowFree, 0, kLargestSnowWaterEquivalent, "Max_SWE_SnowFree for ");
-  RequireRange(reducedKsat, 0, kFastestConductivity, "reduced k_sat (m/s) for ");
+  RequireRange(reducedKsat, 0, kHighestConductivity, "reduced k_sat (m/s) for ");
   MakeTable(thaw_depth_table_, thaw_depth_statistics, kThawDepthPrecision, "thaw_depth_in_m_",
             zone_table, zone_count);
   control_file->Close();

@@ -18,6 +18,7 @@
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "tables/landuse_record.h"
 
 namespace velorn {
@@ -122,11 +123,23 @@ void OptionalScalar(DiagnosticStream& diag, const std::string& items, const std:
 // Days of the year in the table lie within -366..366 (a negative fixpoint day is found at run
 // time); nothing larger may reach the day arithmetic of the season.
 constexpr int kMaxTableDay = 366;
+// A canopy resistance (s/m): far beyond a closed canopy's (some thousand s/m).
+constexpr double kHighestResistance = 1e6;
 
 void CheckDay(DiagnosticStream& diag, int code, const std::string& key, int day) {
   if (day < -kMaxTableDay || day > kMaxTableDay)
     ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"", key, "\" of land use ", code,
                ": the day ", day, " lies outside -366 to 366");
+}
+
+// Refuses a value of the entry outside [low, high] (NaN included); `index` 0 for a single value,
+// else the position in its list.
+void CheckRange(DiagnosticStream& diag, int code, const char* key, int index, double value,
+                double low, double high, const char* unit) {
+  if (value >= low && value <= high) return;
+  const std::string position = index > 0 ? FormatText(": value %d", index) : std::string();
+  ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"", key, "\" of land use ", code,
+             position, " (", value, ") lies outside ", low, " to ", high, " ", unit);
 }
 
 void RequireDay(DiagnosticStream& diag, int code, const std::string& items, const std::string& key,
@@ -219,6 +232,12 @@ void LanduseRecord::ReadOldFormatValues(DiagnosticStream& diag,
     if (next < words.size()) read(RootDist);
     if (next < words.size()) read(HReduDry);
   }
+  CheckRange(diag, code, "Albedo", 0, Albedo[1], 0, 1, "");
+  for (int month = 1; month <= 12; ++month)
+    CheckRange(diag, code, "rsc", month, rsc[static_cast<std::size_t>(month)], 0,
+               kHighestResistance, "s/m");
+  CheckRange(diag, code, "RootDist", 0, RootDist, -1, 1000, "");
+  CheckRange(diag, code, "HReduDry", 0, HReduDry, 0, kLargestSoilHead, "m");
   AltDep = {-0.025, 0.025, 0.025, -0.025, -0.025};
   TReduWet = 0.95;
   LimitReduWet = 0;
@@ -316,6 +335,14 @@ void LanduseRecord::ReadScalarKeys(DiagnosticStream& diag, const std::string& it
   OptionalScalar(diag, items, "JDVegetationWriteForBalance", JDVegetationWriteForBalance, -1);
   OptionalScalar(diag, items, "IntercepCap", IntercepCap, -1.0);
   OptionalScalar(diag, items, "StressFactorDynPhen", StressFactorDynPhen, 0.0);
+  // The root weights turn negative for a shape below -1; factors and shares lie within 0..1;
+  // an IntercepCap below 0 counts as not given.
+  CheckRange(diag, code, "RootDist", 0, RootDist, -1, 1000, "");
+  CheckRange(diag, code, "TReduWet", 0, TReduWet, 0, 1, "");
+  CheckRange(diag, code, "LimitReduWet", 0, LimitReduWet, 0, 1, "");
+  CheckRange(diag, code, "HReduDry", 0, HReduDry, 0, kLargestSoilHead, "m");
+  if (IntercepCap >= 0) CheckRange(diag, code, "IntercepCap", 0, IntercepCap, 0, 100, "mm");
+  CheckRange(diag, code, "StressFactorDynPhen", 0, StressFactorDynPhen, 0, 1000, "");
 }
 
 void LanduseRecord::ParseJulDays(DiagnosticStream& diag, const std::string& text) {
@@ -427,6 +454,9 @@ void LanduseRecord::ReadSeasonalLists(DiagnosticStream& diag, const std::string&
     ReadKeyValues(diag, items, key, *values, n);
   }
   for (int i = 1; i <= n; ++i) {
+    const auto at = static_cast<std::size_t>(i);
+    CheckRange(diag, code, "Albedo", i, Albedo[at], 0, 1, "");
+    CheckRange(diag, code, "rsc", i, rsc[at], 0, kHighestResistance, "s/m");
     const double shift = AltDep[static_cast<std::size_t>(i)];
     if (std::fabs(shift) > kMaxAltDep)
       ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"AltDep\" of land use ", code,

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace velorn {
@@ -32,7 +33,12 @@ int InnerStepCount(int method, const SoilRecord& soil, const double* theta, int 
   }
   const double step = std::max(min_step, shortest);
   if (!(step > 0)) return 1;
-  return std::max(1, static_cast<int>(std::ceil(substep_seconds / step)));
+  // A count beyond int (a layer far thinner than its conductivity crosses in a second) stays
+  // at the largest int instead of wrapping.
+  const double count = std::ceil(substep_seconds / step);
+  if (!(count < static_cast<double>(std::numeric_limits<int>::max())))
+    return std::numeric_limits<int>::max();
+  return std::max(1, static_cast<int>(count));
 }
 
 }  // namespace velorn

@@ -223,6 +223,10 @@ struct SoilRecord {
   void ReadBlockParameters(DiagnosticStream& diag, const std::string& block);
   void ReadBlockOptions(DiagnosticStream& diag, const std::string& block);
   bool ValidateLayers(DiagnosticStream& diag) const;
+  // Range checks of the values read; a value outside its range writes the FATAL entry and
+  // fails the entry.
+  void CheckStorageValues(DiagnosticStream& diag) const;
+  void CheckLayerRanges(DiagnosticStream& diag) const;
   void BuildAllTables();
   void ReduceKsatWithDepth();
   bool ReadOldFormatLayers(DiagnosticStream& diag, std::size_t& pos, const std::string& line);

@@ -9,6 +9,7 @@
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "tables/soil_record.h"
 
 namespace velorn {
@@ -32,6 +33,26 @@ template <class T>
 bool ReadNext(const std::string& text, std::size_t& pos, T& value) {
   while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
   return pos < text.size() && ScanValue(text, pos, value);
+}
+
+// Suction at the wetting front (mm): up to oven-dry soil (pF 7).
+constexpr double kHighestSuction = 1e8;
+// Ratio of the relative conductivities of neighbouring layers, and a heat property of the dry
+// soil (J/(kg K), kg/m³, W/(m K)): metal is the most any of these reaches.
+constexpr double kHighestConductivityRatio = 1e12;
+constexpr double kHighestDryHeatCapacity = 10000.0;
+constexpr double kHighestDryDensity = 10000.0;
+constexpr double kHighestDryThermalConduct = 1000.0;
+
+// Refuses `value` of soil `code` outside [low, high] (layer 0: a value of the whole soil).
+void RequireWithin(DiagnosticStream& diag, int code, const std::string& name, int layer,
+                   const char* key, double value, double low, double high, const char* unit) {
+  if (value >= low && value <= high) return;
+  diag << "FATAL: soil type " << code << " (" << name << ")";
+  if (layer > 0) diag << ", layer " << layer;
+  diag << ": " << key << " (" << value << ") must lie within " << low << " to " << high << " "
+       << unit << "[end-entry]";
+  Fail();
 }
 
 bool OnlyBlanksFrom(const std::string& text, std::size_t pos) {
@@ -165,6 +186,7 @@ void SoilRecord::ParseEntry(DiagnosticStream& diag, const std::string& block,
     ReadBlockParameters(diag, shown);
     ReadBlockOptions(diag, shown);
     if (!ValidateLayers(diag)) Fail();
+    CheckLayerRanges(diag);
     ConductivityTableLast = SuctionTableLast = kSuctionPoints;
     BuildAllTables();
     ReduceKsatWithDepth();
@@ -223,6 +245,10 @@ void SoilRecord::ReadBlockOptions(DiagnosticStream& diag, const std::string& blo
     target = fallback;
     ReadScalarValue(diag, block, key, target);
   };
+  const auto within = [&](const char* key, double value, double low, double high,
+                          const char* unit) {
+    RequireWithin(diag, code, name, 0, key, value, low, high, unit);
+  };
   for (int k = 0; k <= 10; ++k) scalar(FormatText("SU_PAR%.02d", k).c_str(), SU_PAR[k], 0.0);
   optional_list("Par_tau", Par_tau);
   optional_list("k_recession", k_recession);
@@ -234,8 +260,15 @@ void SoilRecord::ReadBlockOptions(DiagnosticStream& diag, const std::string& blo
   optional_list("DryDensity", DryDensity);
   optional_list("DryThermalConduct", DryThermalConduct);
   if (ReadScalarValue(diag, block, "KMinFrozenSoil", KMinFrozenSoil)) {
+    // 0 or below: the floor of frozen soil's conductivity.
+    within("KMinFrozenSoil", KMinFrozenSoil, -kHighestConductivity, kHighestConductivity, "m/s");
     LogKMinFrozenSoil = KMinFrozenSoil > 0 ? std::log(KMinFrozenSoil) : kLogKMinFrozenFloor;
   }
+  within("PMacroThresh", PMacroThresh, 0, kHighestWaterRate, "mm/h");
+  within("MacroCapacity", MacroCapacity, 0, kHighestWaterRate, "mm/h");
+  within("CapacityRedu", CapacityRedu, 0, 1, "per m");
+  within("MacroDepth", MacroDepth, 0, kLargestRelief, "m");
+  within("EvapMaxDepth", EvapMaxDepth, 0, kLargestRelief, "m");
   PMacroThresh /= 3.6e6;
   MacroCapacity /= 3.6e6;
   scalar("maxratio", maxratio, 1000.0);
@@ -243,11 +276,51 @@ void SoilRecord::ReadBlockOptions(DiagnosticStream& diag, const std::string& blo
   scalar("mSB", mSB, 35.0);
   scalar("ksat_topmodel", ksat_topmodel, 1e-5);
   scalar("suction", suction, 300.0);
+  CheckStorageValues(diag);
   mSB_minus_FCap = (mSB - FCap) * 0.01;
   if (!optional_list("Par_m", Par_m)) {
     for (int i = 0; i <= layers; ++i) Par_m[i] = Par_n[i] == 0.0 ? 0.0 : 1.0 - 1.0 / Par_n[i];
   }
   scalar("MaxInterflowDepth", MaxInterflowDepth, 2.0);
+  within("MaxInterflowDepth", MaxInterflowDepth, 0, kLargestRelief, "m");
+}
+
+// The values both entry forms share: field capacity and pore volume (percent of the volume),
+// conductivity and wetting-front suction.
+void SoilRecord::CheckStorageValues(DiagnosticStream& diag) const {
+  const auto within = [&](const char* key, double value, double low, double high,
+                          const char* unit) {
+    RequireWithin(diag, code, name, 0, key, value, low, high, unit);
+  };
+  within("FCap", FCap, 0, 100, "%");
+  within("mSB", mSB, 0, 100, "%");
+  within("ksat_topmodel", ksat_topmodel, 0, kHighestConductivity, "m/s");
+  within("suction", suction, 0, kHighestSuction, "mm");
+}
+
+// The layer values beyond the ones the hydraulic tables need: conductivity, thickness, the
+// Mualem tortuosity, the decrease of ksat with depth and the heat properties of the dry soil
+// (below 0: not given, the heat model's defaults hold); then the conductivity ratio between
+// neighbouring layers.
+void SoilRecord::CheckLayerRanges(DiagnosticStream& diag) const {
+  for (int i = 1; i <= layers; ++i) {
+    const auto within = [&](const char* key, double value, double low, double high,
+                            const char* unit) {
+      RequireWithin(diag, code, name, i, key, value, low, high, unit);
+    };
+    within("ksat", ksat[i], 0, kHighestConductivity, "m/s");
+    within("thickness", thickness[i], 0, kLargestRelief, "m");
+    within("Par_tau", Par_tau[i], -100, 100, "");
+    within("k_recession", k_recession[i], 0, 1, "per m");
+    const auto heat = [&](const char* key, double value, double high, const char* unit) {
+      if (value < 0) return;
+      within(key, value, 0, high, unit);
+    };
+    heat("DryHeatCapacity", DryHeatCapacity[i], kHighestDryHeatCapacity, "J/(kg K)");
+    heat("DryDensity", DryDensity[i], kHighestDryDensity, "kg/m3");
+    heat("DryThermalConduct", DryThermalConduct[i], kHighestDryThermalConduct, "W/(m K)");
+  }
+  RequireWithin(diag, code, name, 0, "maxratio", maxratio, 1, kHighestConductivityRatio, "");
 }
 
 // Water contents lie within 0..1; the look-up tables divide by theta_sat - theta_res and by m, and
@@ -326,6 +399,7 @@ void SoilRecord::ParseEntryOldFormat(DiagnosticStream& diag, const std::string& 
     if (!ReadNext(line, pos, FCap) || !ReadNext(line, pos, mSB) ||
         !ReadNext(line, pos, ksat_topmodel) || !ReadNext(line, pos, suction))
       Fail();
+    CheckStorageValues(diag);
     mSB_minus_FCap = (mSB - FCap) * 0.01;
     if (model_variant != 2) return;
     if (!ReadNext(line, pos, method)) Fail();
@@ -395,6 +469,7 @@ bool SoilRecord::ReadOldFormatLayers(DiagnosticStream& diag, std::size_t& pos,
   ConductivityTableLast = SuctionTableLast = kSuctionPoints;
   BuildAllTables();
 
+  RequireWithin(diag, code, name, 0, "k reduction", KReduction, 0, 1, "per m");
   ksat[1] = ksat_topmodel * std::pow(KReduction, 0.025);
   ksat[2] = ksat_topmodel * std::pow(KReduction, (thickness[2] - kOldTopLayer) * 0.5 + 0.05);
   for (int i = 3; i <= layers; ++i) {
@@ -402,6 +477,7 @@ bool SoilRecord::ReadOldFormatLayers(DiagnosticStream& diag, std::size_t& pos,
     ksat[i] = z <= 2.0 ? ksat_topmodel * std::pow(KReduction, z) : ksat[i - 1];
   }
   ksat[0] = ksat[1];
+  CheckLayerRanges(diag);
   return true;
 }
 

@@ -73,7 +73,7 @@ void unsatzonmodellklasse::CheckHeatTransferValues() {
   const Positive positive[] = {{dTModCDrySoil, "dTModCDrySoil", 1e5},
                                {dTModRhoDrySoil, "dTModRhoDrySoil", 1e4},
                                {dTModLamDrySoil, "dTModLamDrySoil", 100},
-                               {dTModKmin, "dTModKmin", kFastestConductivity},
+                               {dTModKmin, "dTModKmin", kHighestConductivity},
                                {dTModLamWat, "dTModLamWat", 100},
                                {dTModLamIce, "dTModLamIce", 100},
                                {dTModCWater, "dTModCWater", 1e5},

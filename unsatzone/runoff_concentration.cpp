@@ -8,6 +8,7 @@
 #include "core/error_code.h"
 #include "core/exact_reduction.h"
 #include "core/mpi_operations.h"
+#include "core/value_ranges.h"
 
 namespace velorn {
 
@@ -55,6 +56,14 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
   std::fill(maxzeit.begin(), maxzeit.end(), with_grid ? 0.0 : 1.0);
   if (with_grid) {
     const FlowTimeCell* first_bad = nullptr;
+    for (const FlowTimeCell& cell : cells) {
+      // Every zone is a record per subbasin and line: a flow time beyond a year is no basin's
+      // and would ask for billions of them.
+      if (cell.seconds == nodata || !(cell.seconds > kLongestFlowTime)) continue;
+      ThrowFatal(diag, kGridFormatCode, "FATAL: grid ", grid_name, ": the cell at row ", cell.row,
+                 ", column ", cell.column, " holds ", cell.seconds,
+                 " s, a flow time beyond a year (", kLongestFlowTime, " s)");
+    }
     for (std::size_t i = 0; i < cells.size(); ++i) {
       int32_t zone = FlowTimeZone(cells[i].seconds, interval_minutes, nodata);
       if (zone < 1) {

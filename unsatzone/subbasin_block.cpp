@@ -6,6 +6,7 @@
 
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
+#include "core/value_ranges.h"
 
 namespace velorn {
 namespace {
@@ -16,6 +17,13 @@ constexpr const char* kHelpText =
     "the smallest code is 1 and the largest code is 8)\n1\t8\n3\t3\n8\t8\n14\t14\n0.4\t0.4\n0.01"
     "\t0.01\n0.1\t0.1\n..\t..\nThen, to all subcatchments with zone-codes ranging from 1 to 7 "
     "the \nparameters of subbasin 1 will be assigned!";
+// The longest recession constant (h, about a century) and the largest channel network density
+// (1/m) and base flow at the surface (mm per step) a subbasin can have.
+constexpr double kLongestRecession = 1e6;
+constexpr double kDensestChannels = 1e6;
+constexpr double kLargestBaseflow = 1e4;
+constexpr double kUnbounded = 1e308;
+
 constexpr const char* kErrorHead = "FATAL: \n-----------------error------------\n";
 
 // The next line that holds more than white space (empty at the end of the file).
@@ -79,18 +87,20 @@ SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& 
   }
 
   // Six parameter lines, one value per given code on each.
+  // kelsqlat of 0 or below means no fall with depth: any number will do.
   struct Line {
     const char* name;
     std::vector<double>* target;
     double (*convert)(double);
+    double low, high;
   };
   const std::array<Line, 6> lines{{
-      {"kelsqd[", &p.kelsqd, RecessionMinutes},
-      {"kelsqi[", &p.kelsqi, RecessionMinutes},
-      {"channel network density[", &p.drainage_density, nullptr},
-      {"kelsqlat[", &p.inverse_recession, InverseRecession},
-      {"QB-Red.Faktor[", &p.max_baseflow, nullptr},
-      {"SnowRunoff_fraction[", &p.snow_runoff_fraction, nullptr},
+      {"kelsqd[", &p.kelsqd, RecessionMinutes, 0, kLongestRecession},
+      {"kelsqi[", &p.kelsqi, RecessionMinutes, 0, kLongestRecession},
+      {"channel network density[", &p.drainage_density, nullptr, 0, kDensestChannels},
+      {"kelsqlat[", &p.inverse_recession, InverseRecession, -kUnbounded, kUnbounded},
+      {"QB-Red.Faktor[", &p.max_baseflow, nullptr, 0, kLargestBaseflow},
+      {"SnowRunoff_fraction[", &p.snow_runoff_fraction, nullptr, 0, 1},
   }};
   for (const Line& line : lines) {
     const std::string text = NextLine(file);
@@ -102,6 +112,8 @@ SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& 
         ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error reading ", line.name, zone_code(z),
                    "] for ", module, kHelpText, end);
       }
+      RequireControlRange(diag, value, line.low, line.high,
+                          std::string(line.name) + std::to_string(zone_code(z)) + "] for ", module);
       (*line.target)[z] = line.convert != nullptr ? line.convert(value) : value;
     }
     // Zones without a code of their own copy the zone before them.

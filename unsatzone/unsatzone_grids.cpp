@@ -6,6 +6,7 @@
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "tables/soil_record.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -182,6 +183,7 @@ void unsatzonmodellklasse::SetInitialState() {
     if (storageMode == 2) {
       ReadGridFile(kGroundwaterDistance, grid_pairs[kPairGWSTAND].name);
       if (pondParameter == 1) ReadGridFile(kPondingStorage, grid_pairs[kPairPOND].name);
+      CheckStoredState(false);
     }
     SetColdStartState();
     ScanGroundwaterGrids();
@@ -198,6 +200,34 @@ void unsatzonmodellklasse::ReadStoredState() {
   ReadGridFile(kThetaInGwLevel, grid_pairs[kPairGWTheta].name);
   ReadGridFile(kBaseflow, grid_pairs[kPairDELTAGW].name);
   if (pondParameter == 1) ReadGridFile(kPondingStorage, grid_pairs[kPairPOND].name);
+  CheckStoredState(true);
+}
+
+// The stored state over the soil zone's cells: water contents are shares of the volume, heads
+// and groundwater distances lie within what a soil column can carry, the groundwater level is a
+// layer index of the column (it is taken as an int), base flow and pond within any water
+// column; nodata marks the cells outside the zone. Without `whole` only the groundwater
+// distance and the pond, which a start from the groundwater distance reads.
+void unsatzonmodellklasse::CheckStoredState(bool whole) {
+  const long first = first_local_row, last = last_local_row;
+  const auto stack = [&](OwnStack s, int pair, double low, double high, const char* unit) {
+    CheckStackCells(Diag(), grid_pairs[pair].name, stacks[s].get(), layerCount, soil_zone_grid,
+                    column_ranges, first, last, nodata, low, high, unit);
+  };
+  const auto grid = [&](OwnGrid g, int pair, double low, double high, const char* unit) {
+    CheckGridCells(Diag(), grid_pairs[pair].name, grids[g].get(), soil_zone_grid, column_ranges,
+                   first, last, nodata, low, high, unit);
+  };
+  const double water_column = kLargestRelief * 1000.0;  // mm
+  grid(kGroundwaterDistance, kPairGWSTAND, -kLargestRelief, kLargestRelief, "m");
+  if (pondParameter == 1) grid(kPondingStorage, kPairPOND, 0, water_column, "mm");
+  if (!whole) return;
+  stack(kTheta, kPairTheta, 0, 1, "");
+  stack(kHydraulicHeads, kPairHH, -kLargestSoilHead, kLargestSoilHead, "m");
+  stack(kGeodeticHeads, kPairHGeo, -kLargestSoilHead, kLargestSoilHead, "m");
+  grid(kGroundwaterLevel, kPairGWLEVEL, 0, layerCount + 1, "(layer index)");
+  grid(kThetaInGwLevel, kPairGWTheta, 0, 1, "");
+  grid(kBaseflow, kPairDELTAGW, -water_column, water_column, "mm");
 }
 
 void unsatzonmodellklasse::SetColdStartState() {

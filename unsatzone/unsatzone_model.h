@@ -621,6 +621,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void CreateGridsAndStacks();
   void SetInitialState();
   void ReadStoredState();
+  void CheckStoredState(bool whole);
   void SetColdStartState();
   void ScanGroundwaterGrids();
   void SetDrainageLevel();

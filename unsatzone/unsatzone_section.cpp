@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/error_code.h"
+#include "core/value_ranges.h"
 #include "unsatzone/subbasin_block.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -76,6 +77,7 @@ void unsatzonmodellklasse::ReadModelSection() {
   ReadValue(file, drainageParameter, " drainage parameter of ");
   ReadValue(file, clayParameter, " clay parameter ");
   ReadValue(file, kSatClay, " k_sat. for clay  ");
+  if (clayParameter == 1) RequireRange(kSatClay, 0, kHighestConductivity, " k_sat. for clay  ");
   ReadValue(file, iniGwLevel, " ini_gw_level  ");
   for (int s = kStatQDRAIN; s <= kStatINFILT; ++s)
     ReadTwoValues(file, statistics_pairs[s].name, statistics_pairs[s].code, kStatisticsLabels[s]);
@@ -168,6 +170,9 @@ void unsatzonmodellklasse::ReadTuningSection() {
       ReadTuningValue(line, max_iterations);
     }
   }
+  // Water contents change by shares of the volume; the count is taken as an int.
+  RequireRange(max_error, 0, 1, "max_error of [unsatzon_tuning] for ");
+  RequireRange(max_iterations, 1, 1e6, "max_iterations of [unsatzon_tuning] for ");
 }
 
 void unsatzonmodellklasse::ReadPermafrost() {
@@ -181,6 +186,7 @@ void unsatzonmodellklasse::ReadPermafrost() {
   ReadValue(file, skipped_double, "third value of [permafrost] for ");
   ReadTwoValues(file, skipped_name, skipped_int, "fourth value of [permafrost] for ");
   ReadValue(file, reducedKsatPermafrost, "reduced k_sat (in m/s)");
+  RequireRange(reducedKsatPermafrost, 0, kHighestConductivity, "reduced k_sat (in m/s) for ");
 }
 
 }  // namespace velorn

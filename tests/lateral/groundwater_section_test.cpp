@@ -79,6 +79,55 @@ TEST_F(GroundwaterSection, ControlCellIsNoneOrInsideTheGrid) {
   EXPECT_EQ(Make(text), kControlFileErrorCode);
 }
 
+// Values no aquifer or solver can have, in the section or in a basin cell of a grid of layer 1
+// or 2: each ends with its code and names the value, the grid or key and the range.
+TEST_F(GroundwaterSection, RefusesValuesNoAquiferCanHold) {
+  struct Case {
+    const char* grid;  // "" for a value of the section
+    double value;
+    std::string section;
+    const char* message;
+    int code;
+  };
+  const Case cases[] = {
+      {"", 0, Section(1, 2, 3.0), "sor-parameter in groundwater_flow is 3, it must lie below 2",
+       kControlFileErrorCode},
+      {"", 0, Section(1, 2, 1.5, 1, "0 0", "0 no ponds", 0),
+       "maxiter in groundwater_flow is 0, it must lie within 1 to 1e+07", kControlFileErrorCode},
+      {"", 0, Section(1, 2, 1.5, 1, "0 0", "0 no ponds", 20, -0.001),
+       "maxerror_allowed in groundwater_flow is -0.001, it must lie above 0",
+       kControlFileErrorCode},
+      {"gw_boundary_fix_q_1", -1, Section(1, 2),
+       "grid gw_boundary_fix_q_1: the cell at row 2, column 3 holds -1, outside -0.00555556 to "
+       "0.00555556 m/s",
+       kGridFormatCode},
+      {"gw_k_x_2", 1e308, Section(1, 2), "grid gw_k_x_2: the cell at row 2, column 3 holds 1e+308",
+       kGridFormatCode},
+      {"gw_k_y_1", -1e-4, Section(1, 2), "outside 0 to 10 m/s", kGridFormatCode},
+      {"aquifer_thickness_2", -10, Section(1, 2), "grid aquifer_thickness_2: the cell at row 2",
+       kGridFormatCode},
+      {"aquifer_thickness_2", 1e308, Section(1, 2), "holds 1e+308, outside 0 to 20000 m",
+       kGridFormatCode},
+      {"gw_storage_coeff_2", -0.1, Section(1, 2), "holds -0.1, outside 0 to 1", kGridFormatCode},
+      {"gw_kolmation_1", 1e308, Section(1, 2), "grid gw_kolmation_1: the cell at row 2",
+       kGridFormatCode},
+      {"gw_kolmation_1", -1e-6, Section(1, 2), "holds -1e-06, outside 0 to 1 1/s", kGridFormatCode},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.grid) + " " + c.message);
+    Reset();
+    AddInputs(2, -1.0, 1e-4, 0.1);
+    if (*c.grid != '\0') G(c.grid)[2][3] = c.value;
+    EXPECT_EQ(Make(c.section), c.code);
+    EXPECT_TRUE(ScreenHas(c.message)) << screen_.str();
+  }
+  // Layer 1's thickness is the soil profile's: its grid only marks the cells.
+  Reset();
+  AddInputs(2, -1.0, 1e-4, 0.1);
+  G("aquifer_thickness_1")[2][3] = -5;
+  EXPECT_EQ(Make(Section(1, 2)), 0) << screen_.str();
+}
+
 TEST_F(GroundwaterSection, OneLayerNeedsNoLeakageGridAndLayerOneIsTheSoilProfile) {
   AddInputs(1, -1.0, 1e-4, 0.1);
   G("soil_types")[3][3] = 7;  // no entry of the soil table
@@ -137,6 +186,13 @@ TEST_F(GroundwaterSection, TuningIsReadWithEitherLineEnd) {
     ASSERT_EQ(Make(Section(1, 1) + tuning), 0) << screen_.str();
     EXPECT_EQ(model_->frozen_depth_scaling, expected) << tuning;
   }
+  Reset();
+  AddInputs(1, -1.0, 1e-4, 0.1);
+  EXPECT_EQ(Make(Section(1, 1) + "\n[groundwater_tuning]\nfrozenDepthScaling = -1\n"),
+            kControlFileErrorCode);
+  EXPECT_TRUE(
+      ScreenHas("frozenDepthScaling of [groundwater_tuning] for groundwater_flow is -1, it "
+                "must lie within 0 to 1000"));
 }
 
 TEST_F(GroundwaterSection, LakesNeedThePondFlag) {

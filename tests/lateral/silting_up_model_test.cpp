@@ -147,6 +147,14 @@ TEST_F(SiltingUpTest, ReadsTheSectionOrRefusesItWithItsCode) {
       {"1\n", "1 8\n0.4 0.3\n", 10, "error reading readgrid-Parameter for SiltingUpModel"},
       {"2\n", "1 8\n0.4 0.3\n0\n65\n", 17, "parameter B for method 2 (I_inf) "},
       {"3\n", "1 8\n0.4 0.3\n0\n", kExpressionBlockCode, "no SiltingUpExpressios found"},
+      // Values outside their ranges.
+      {"1\n", "1 8\n0.4 -1\n0\n", 10,
+       "RainPause[8] for SiltingUpModel is -1, it must lie within 0 to 366 days"},
+      {"2\n", "1 8\n0.4 0.3\n0\n-65\n12.2\n0.52\n-0.64\n0.013\n-1.03\n0.7\n-0.19\n", 17,
+       "parameter A for method 2 (I_0) for SiltingUpModel is -65, it must lie within 0 to 20000"},
+      {"2\n", "1 8\n0.4 0.3\n0\n65\n12.2\n0.52\n-0.64\n0.013\n-1.03\n0.7\n1e308\n", 17,
+       "parameter H for method 2 (C_v) for SiltingUpModel is 1e+308, it must lie within -10 to "
+       "10"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Make(Section(c.method, c.rest)), c.code) << c.method << c.rest;

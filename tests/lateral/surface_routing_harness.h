@@ -29,6 +29,8 @@ struct SurfaceSection {
   std::string interval = "60";           // minutes
   std::string velocity_error = "0.001";  // m/s
   std::string velocity_steps = "10";
+  std::string anl = "0.001\n10\n";               // A_NL iteration: error (m), steps
+  std::string depth_and_factor = "0.01\n1.0\n";  // minimum flow depth (m), concentration factor
 };
 
 class SurfaceRoutingTest : public SubModelTest {
@@ -83,10 +85,10 @@ class SurfaceRoutingTest : public SubModelTest {
     return "[SurfaceRoutingModel]\n" + std::to_string(s.flow_control) +
            " flow control parameter for\n" + s.interval + " time interval for\n" +
            std::to_string(s.method) + " method for flowpath-calculation\nqd.sta" + code + "qi.sta" +
-           code + "qb.sta" + code + "qg.sta" + code +
-           "velocity.stk\n0\nfluxes.stk\n0\n0.001\n10\n" + s.velocity_error + "\n" +
-           s.velocity_steps + "\n" + s.minimum + " minimum sub time step\n" + s.maximum +
-           " maximum sub time step\n0.01\n1.0\n0 read control\n" + s.last_line;
+           code + "qb.sta" + code + "qg.sta" + code + "velocity.stk\n0\nfluxes.stk\n0\n" + s.anl +
+           s.velocity_error + "\n" + s.velocity_steps + "\n" + s.minimum +
+           " minimum sub time step\n" + s.maximum + " maximum sub time step\n" +
+           s.depth_and_factor + "0 read control\n" + s.last_line;
   }
   // Constructs the model; returns its construction error.
   int Make(const SurfaceSection& s = {}) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "core/error_code.h"
 #include "core/nodata.h"
 #include "lateral/surface_routing_formulas.h"
 #include "tests/lateral/surface_routing_harness.h"
@@ -81,6 +82,53 @@ TEST_F(SurfaceConstructionTest, SectionFaultsAndTheOptionalLastLine) {
     EXPECT_EQ(model_->statistics_codes[kStatStorage], 0);
     EXPECT_FALSE(model_->statistics[kStatStorage]->active());
   }
+}
+
+// Values no run can use, each refused with code 17 naming the value and its range; a flow time
+// beyond a year and a channel of negative width end with code 22 naming the cell.
+TEST_F(SurfaceConstructionTest, RefusesValuesOutsideTheirRanges) {
+  struct Case {
+    void (*edit)(SurfaceSection&);
+    const char* message;
+  };
+  const Case cases[] = {
+      {[](SurfaceSection& s) { s.anl = "-0.001\n10\n"; },
+       "maximum iteration error for A_NL [m] in SurfaceRoutingModel is -0.001, it must lie within "
+       "0 to 20000"},
+      {[](SurfaceSection& s) { s.anl = "0.001\n2000000000\n"; },
+       "maximum iteration steps for A_NL in SurfaceRoutingModel is 2e+09, it must lie within 0 "
+       "to 10000"},
+      {[](SurfaceSection& s) { s.velocity_error = "-1"; },
+       "maximum iteration error [m/s] for velocity in SurfaceRoutingModel is -1"},
+      {[](SurfaceSection& s) { s.velocity_steps = "-5"; },
+       "maximum iteration steps for velocity in SurfaceRoutingModel is -5"},
+      {[](SurfaceSection& s) { s.depth_and_factor = "1e308\n1.0\n"; },
+       "crops [m] in SurfaceRoutingModel is 1e+308, it must lie within 0 to 20000"},
+      {[](SurfaceSection& s) { s.depth_and_factor = "0.01\n-2\n"; },
+       "Concentration factor [1/1] in SurfaceRoutingModel is -2, it must lie within 0 to 1000"},
+  };
+  for (const Case& c : cases) {
+    SurfaceSection s;
+    c.edit(s);
+    EXPECT_EQ(Make(s), kControlFileErrorCode) << c.message;
+    EXPECT_TRUE(ScreenHas(c.message)) << screen_.str();
+  }
+  G("river_width")[2][2] = -1;
+  EXPECT_EQ(Make(), kGridFormatCode);
+  EXPECT_TRUE(
+      ScreenHas("grid river_width: the cell at row 2, column 2 holds -1, outside 0 to "
+                "100000 m"));
+  G("river_width")[2][2] = 0;  // no channel
+  Add("flow_times", Fill(1));
+  G("flow_times")[3][3] = 1e308;
+  ASSERT_EQ(Make(), 0) << screen_.str();
+  int32_t error = 0;
+  EXPECT_EQ(ThrownCode([&] { model_->SetupTracers(error, 0, nullptr, nullptr, 0); }),
+            kGridFormatCode);
+  EXPECT_TRUE(
+      ScreenHas("grid flow_times.asc: the cell at row 3, column 3 holds 1e+308 steps, a "
+                "flow time beyond a year (8784 steps of 60 minutes)"))
+      << screen_.str();
 }
 
 TEST_F(SurfaceConstructionTest, FoundGridsKeepNegatedIndicesAndStayRegistered) {

@@ -225,6 +225,8 @@ TEST_F(AbstractionTest, MalformedRuleSectionsAreRefused) {
       {"short key line", "1 91 274\n0 0 0\nWeekDays = 12345\n", kControlFileErrorCode,
        "WeekDays: 1 value(s) for 2 period(s)"},
       {"no table points", "x\n", kControlFileErrorCode, "number of table points"},
+      {"last period day 1e308", "2 91 1e308\n0 0 0\n10 1 2\n", kControlFileErrorCode,
+       "line 2 of the control file: the period day 1e+308 lies outside 1 to 366"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -158,7 +158,7 @@ TEST_F(AssimilationMpiTest, ReservoirRuleSetsTheLakeOnEveryProcess) {
   }
   Put("levels.txt",
       "levels\n1 1 1 1 1 2 2 2 2 2 3 3 3 3 3 h h h h w\n2001 1 1 3 -9999\n2001 1 1 5 100.95\n"
-      "2001 1 1 6 102.5\n2001 1 1 7 99\n2001 1 1 8 nan\n");
+      "2001 1 1 6 102.5\n2001 1 1 7 nan\n2001 1 1 8 99\n2001 1 1 9 1e308\n");
   WriteControlFile("[data_assimilation]\n1\n60\n1\nreservoir { lake-ID = 1; listfilename = " +
                    (dir_ / "levels.txt") + "; }\n");
   int32_t error = -1;
@@ -178,10 +178,22 @@ TEST_F(AssimilationMpiTest, ReservoirRuleSetsTheLakeOnEveryProcess) {
     EXPECT_NEAR(lake.volume(), 100 * (0.95 + 0.75 + 0.55 + 0.35 + 0.15), 1e-9);
     EXPECT_EQ(lake.level(), 100.95);
   }
-  // Levels above the top, below the lowest cell or no number end the step on every process.
-  for (const auto& [hour, text] : {std::pair{6, "level 102.5 m of lake 1 on 1.1.2001 6h"},
-                                   {7, "level 99 m"},
-                                   {8, "level nan m"}}) {
+  // Above the top (102 m) every cell is wet: the volume grows by 6 cells of 100 m² per metre,
+  // 100·(6·102.5 − 603) m³. A level that is no number changes nothing.
+  model.RunStep(6, 1, 1, 2001);
+  model.RunStep(7, 1, 1, 2001);
+  for (int r = 1; r <= kRows; ++r)
+    if (Own(r, 2)) {
+      EXPECT_NEAR(ponding[r][2], 2500 - 200.0 * (r - 1), 1e-9) << r;
+    }
+  if (test::Rank() == 0) {
+    EXPECT_NEAR(lake.volume(), 1200, 1e-9);
+    EXPECT_EQ(lake.level(), 102.5);
+  }
+  // A level below the lowest cell (a negative volume) or above any summit ends the step on
+  // every process.
+  for (const auto& [hour, text] :
+       {std::pair{8, "level 99 m of lake 1 on 1.1.2001 8h"}, {9, "level 1e+308 m"}}) {
     try {
       model.RunStep(hour, 1, 1, 2001);
       ADD_FAILURE() << text;
@@ -193,7 +205,7 @@ TEST_F(AssimilationMpiTest, ReservoirRuleSetsTheLakeOnEveryProcess) {
     }
   }
   if (test::Rank() == 0) {
-    EXPECT_EQ(lake.level(), 100.95);
+    EXPECT_EQ(lake.level(), 102.5);
   }
   model.ReleaseMemory();
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/error_code.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_helpers.h"
 
@@ -46,6 +47,13 @@ TEST_F(AssimilationRulesTest, BlocksAndKeys) {
   EXPECT_TRUE(split.split);
   EXPECT_FALSE(split.weigh);
   EXPECT_EQ(split.liquid_percentage, 30.0);
+  // A liquid share above 100 % would leave a negative solid one.
+  std::string too_wet = blocks[2];
+  too_wet.replace(too_wet.find("= 30"), 4, "= 150");
+  EXPECT_EQ(test::ThrownCode([&] { ReadGridRule(too_wet, diag_); }), kControlFileErrorCode);
+  EXPECT_TRUE(
+      ScreenHas("rule of grid x: default-liquid-percentage is 150, it must lie within 0 "
+                "to 100"));
   // Without options: velorn, no skipped rows.
   const ReservoirRuleSettings plain = ReadReservoirRule("reservoir { lake-ID = 4; }", diag_);
   EXPECT_FALSE(plain.bafu);

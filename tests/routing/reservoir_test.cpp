@@ -8,6 +8,7 @@
 #include <cmath>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "tests/support/test_files.h"
 #include "tests/support/test_helpers.h"
@@ -273,6 +274,22 @@ TEST_F(ReservoirTest, ConnectionSectionsAndTheirRefusals) {
             }),
             kReservoirConnectionCode);
   EXPECT_TRUE(ScreenHas("some values could not be read"));
+  // Values no channel between reservoirs has.
+  for (const auto& [from, to, message] : {
+           std::tuple<const char*, const char*, const char*>{
+               "ChannelBottom = 100.5", "ChannelBottom = 1e308",
+               "HydraulicConnection of SP 7: ChannelBottom is 1e+308, it must lie within -11000 "
+               "to 9000 m a.s.l."},
+           {"RoughnessCoeff = 30", "RoughnessCoeff = 0", "RoughnessCoeff is 0, it must lie"},
+           {"ChannelWidth = 5", "ChannelWidth = 1e9", "ChannelWidth is 1e+09"},
+           {"TargetReservoir = 9", "TargetReservoir = 1e308", "TargetReservoir is 1e+308"},
+           {"TargetReservoir = 9", "TargetReservoir = 9.5", "TargetReservoir is 9.5"},
+       }) {
+    std::string text = block;
+    text.replace(text.find(from), std::string(from).size(), to);
+    EXPECT_EQ(test::ThrownCode([&] { Make(Item(1), text); }), kReservoirConnectionCode) << to;
+    EXPECT_TRUE(ScreenHas(message)) << screen_.str();
+  }
   EXPECT_EQ(test::ThrownCode([&] { Make(Item(1), "[abstraction_rule_reservoir_8]\n1\n0 0\n"); }),
             34);
   // Period days that do not increase are refused like the abstraction rules'.

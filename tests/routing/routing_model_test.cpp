@@ -9,6 +9,14 @@ namespace velorn::test {
 namespace {
 
 const std::string kChannel = ChannelValues(1, 3000, 10);
+// The text with its first `from` replaced by `to`, the number after `from` dropped when `from`
+// ends in '='.
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  std::size_t end = at + from.size();
+  if (from.back() == '=') end = text.find_first_of(",)", end);
+  return text.replace(at, end - at, to);
+}
 
 TEST_F(RoutingModelTest, ThreeSubbasinDescriptionBuildsOneStretch) {
   // Subbasins 11 and 12 (indices 1, 2) drain into 13 (index 3); the second tributary stands on a
@@ -125,6 +133,25 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
        "section [abstraction_rule_reservoir_2] not found in control file"},
       {"channel value missing", Header(), tg + "OL 11 (kh=1, kv=1)\n", 17,
        "value 3 of the ten channel values of item 1 not found"},
+      // Channel values no river has, and a negative constant inflow.
+      {"slope 0", Header(), tg + "OL 11 " + Replace(kChannel, "I=0.001", "I=0") + "\n", 17,
+       "routing description 1: channel value I of item 1 is 0, it must lie above 0 and at most "
+       "10"},
+      {"length -1", Header(), tg + "OL 11 " + Replace(kChannel, "L=", "L=-1") + "\n", 17,
+       "channel value L of item 1 is -1"},
+      {"roughness 0", Header(), tg + "OL 11 " + Replace(kChannel, "Mh=30", "Mh=0") + "\n", 17,
+       "channel value Mh of item 1 is 0, it must lie above 0"},
+      {"width -1", Header(), tg + "OL 11 " + Replace(kChannel, "Bh=10", "Bh=-1") + "\n", 17,
+       "channel value Bh of item 1 is -1"},
+      {"bank-full depth 0", Header(), tg + "OL 11 " + Replace(kChannel, "Th=100", "Th=0") + "\n",
+       17, "channel value Th of item 1 is 0"},
+      {"area 0", Header(), tg + "OL 11 " + Replace(kChannel, "A=", "A=0") + "\n", 17,
+       "channel value A of item 1 is 0"},
+      {"storage constant 1e308", Header(),
+       tg + "OL 11 " + Replace(kChannel, "kv=", "kv=1e308") + "\n", 17,
+       "channel value kv of item 1 is 1e+308, it must lie within 0 to 1e+06"},
+      {"constant inflow -1", Header(), tg + "ZL 1 = constant -1 " + kChannel + "\n", 17,
+       "constant inflow 1 is -1, it must lie within 0 to 2e+06 m3/s"},
       // Valid sections: qmin = qmax, and file names that only contain item keywords.
       {"qmin equal to qmax", Header("5 5 1 2"), tg + "OL 11 " + kChannel + "\n", 0, ""},
       {"keywords inside words", Header(),

@@ -909,7 +909,7 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        1},
       {"river width 1e308 m",
        {"river_width.asc", " 1.2 1.1 ", " 1e308 1.1 "},
-       "grid river_width: the cell at row 18, column 43 holds 1e+308, outside -100000 to 100000 m",
+       "grid river_width: the cell at row 18, column 43 holds 1e+308, outside 0 to 100000 m",
        22,
        {"", "", ""},
        UseGroundwaterVariant,

@@ -25,7 +25,8 @@ const char* const kSeasonalTable =
     "  AltDep = 0 0.025 -0.025 0; n-factor = 0.5 0.8 0.9 0.5; }\n"
     // 3: a year end without fixpoint: days 60 and 300.
     "30 winter method VariableDayCount {\n"
-    "  RootDist = 1; TReduWet = 0.9; HReduDry = 4; JulDays = 60 300; Albedo = 1 3; rsc = 1 3; LAI "
+    "  RootDist = 1; TReduWet = 0.9; HReduDry = 4; JulDays = 60 300; Albedo = 0.1 0.3; rsc = 1 3; "
+    "LAI "
     "= 1 3; Z0 = 1 3; VCF = 1 3;\n"
     "  RootDepth = 1 3; AltDep = 0 0; }\n"
     // 4: DynamicPhenology_1, dynamic fixpoint 2, fixpoint 3 30 days after the start.
@@ -40,7 +41,8 @@ const char* const kSeasonalTable =
     "  RootDist = 1; TReduWet = 0.9; HReduDry = 4;\n"
     "  JulDays = 1 100 -1 30 366; DP4_t0_dorm = 5; DP4_t1_dorm = 45; DP4_T0 = 2.5; DP4_T1 = 9;\n"
     "  DP4_Par_a = 0.3; DP4_Par_b = -0.4; DP4_T_xylstop = 11; DP4_t_xs1 = 60; DP4_SPSLF = 2;\n"
-    "  Albedo = 1 2 3 4 5; rsc = 1 2 3 4 5; LAI = 1 2 3 4 5; Z0 = 1 1 1 1 1; VCF = 1 1 1 1 1;\n"
+    "  Albedo = 0.1 0.2 0.3 0.4 0.5; rsc = 1 2 3 4 5; LAI = 1 2 3 4 5; Z0 = 1 1 1 1 1; VCF = 1 1 1 "
+    "1 1;\n"
     "  RootDepth = 1 1 1 1 1; AltDep = 0 0 0 0 0; }\n"
     // 6: DynamicPhenology_3 with forcing thresholds.
     "60 crop method DynamicPhenology_3 {\n"

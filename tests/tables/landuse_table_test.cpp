@@ -298,6 +298,12 @@ TEST_F(LanduseTableTest, FailuresReportTheEntryAndTheirCode) {
        29, "value 17 (\"abc\")"},
       {h + "1\n10 " + std::string(200, 'g') + " 0.2 " + fixed35.substr(12) + "\n", 29,
        "longer than 199"},
+      // Values no land use can have, in the fixed form too.
+      {h + "1\n10 grass 1.2 " + fixed35.substr(13) + "\n", 29,
+       "\"Albedo\" of land use 10 (1.2) lies outside 0 to 1"},
+      {h + "1\n10 grass 0.2 1 2 -3 " + fixed35.substr(19) + "\n", 29,
+       "\"rsc\" of land use 10: value 3 (-3) lies outside 0 to 1e+06 s/m"},
+      {h + "1\n" + fixed35 + " -5 3.4\n", 29, "\"RootDist\" of land use 10 (-5) lies outside -1"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Read(c.text), c.code) << c.text;
@@ -344,6 +350,23 @@ TEST_F(LanduseTableTest, BlockFailuresEndWithTheEntryMessage) {
       {"DynamicPhenology_1",
        kRequired3 + days + Replace(kPhenology, "DP1_t1_dorm = 30", "DP1_t1_dorm = 2147483647"),
        "\"DP1_t1_dorm\" of land use 30: the day 2147483647 lies outside -366 to 366"},
+      // Values no land use can have.
+      {"VariableDayCount", Replace(kRequired3, "RootDist = 1.0", "RootDist = -2") + days,
+       "\"RootDist\" of land use 30 (-2) lies outside -1 to 1000"},
+      {"VariableDayCount", Replace(kRequired3, "TReduWet = 0.95", "TReduWet = 1.5") + days,
+       "\"TReduWet\" of land use 30 (1.5) lies outside 0 to 1"},
+      {"VariableDayCount", kRequired3 + days + "LimitReduWet = -0.1;",
+       "\"LimitReduWet\" of land use 30 (-0.1) lies outside 0 to 1"},
+      {"VariableDayCount", Replace(kRequired3, "HReduDry = 3.45", "HReduDry = -3") + days,
+       "\"HReduDry\" of land use 30 (-3) lies outside 0 to 1e+06 m"},
+      {"VariableDayCount", kRequired3 + days + "IntercepCap = 1e308;",
+       "\"IntercepCap\" of land use 30 (1e+308) lies outside 0 to 100 mm"},
+      {"VariableDayCount", kRequired3 + days + "StressFactorDynPhen = -1;",
+       "\"StressFactorDynPhen\" of land use 30 (-1) lies outside 0 to 1000"},
+      {"VariableDayCount", Replace(kRequired3, "Albedo = 0.25 0.20", "Albedo = 0.25 1.2") + days,
+       "\"Albedo\" of land use 30: value 2 (1.2) lies outside 0 to 1"},
+      {"VariableDayCount", Replace(kRequired3, "rsc = 80 60 80", "rsc = 80 60 -80") + days,
+       "\"rsc\" of land use 30: value 3 (-80) lies outside 0 to 1e+06 s/m"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ReadBlock(c.method, c.items), 29) << c.items;

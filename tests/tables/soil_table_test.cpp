@@ -121,6 +121,23 @@ TEST_F(SoilEntryTest, RefusedBlockEntries) {
       {loam + "GrainSizeDist = 0 0.5 0.5 0 0 0 0;", "fraction of sand must be > 0", 29},
       {loam + "GrainSizeDist = 0.6 -0.1 0.5 0 0 0 0;", "all grain size fractions must be >= 0", 29},
       {loam + "GrainSizeDist = 0.5 0.3 0.3 0 0 0 0;", "sum of all fractions", 29},
+      // Values no soil can hold.
+      {loam + "ksat = 1e11;", "(loam), layer 1: ksat (1e+11) must lie within 0 to 10 m/s", 29},
+      {loam + "ThicknessScaling = 1e308;", "thickness (5e+307) must lie within 0 to 20000 m", 29},
+      {loam + "Par_tau = 1e308;", "Par_tau (1e+308) must lie within -100 to 100", 29},
+      {loam + "k_recession = -0.5;", "k_recession (-0.5) must lie within 0 to 1 per m", 29},
+      {loam + "DryDensity = 1e308;", "DryDensity (1e+308) must lie within 0 to 10000 kg/m3", 29},
+      {loam + "maxratio = 0;", "soil type 7 (loam): maxratio (0) must lie within 1 to 1e+12", 29},
+      {loam + "CapacityRedu = -1;", "CapacityRedu (-1) must lie within 0 to 1 per m", 29},
+      {loam + "MacroCapacity = -36;", "MacroCapacity (-36) must lie within 0 to 20000 mm/h", 29},
+      {loam + "PMacroThresh = 1e308;", "PMacroThresh (1e+308) must lie within 0 to 20000", 29},
+      {loam + "MacroDepth = -1;", "MacroDepth (-1) must lie within 0 to 20000 m", 29},
+      {loam + "EvapMaxDepth = 1e308;", "EvapMaxDepth (1e+308) must lie within 0 to 20000 m", 29},
+      {loam + "MaxInterflowDepth = -2;", "MaxInterflowDepth (-2) must lie within 0 to 20000", 29},
+      {loam + "FCap = 150;", "FCap (150) must lie within 0 to 100 %", 29},
+      {loam + "ksat_topmodel = 1e30;", "ksat_topmodel (1e+30) must lie within 0 to 10 m/s", 29},
+      {loam + "suction = -300;", "suction (-300) must lie within 0 to 1e+08 mm", 29},
+      {loam + "KMinFrozenSoil = 1e308;", "KMinFrozenSoil (1e+308) must lie within -10 to 10", 29},
   };
   for (const Refusal& r : cases) ExpectRefused(r, false);
   SoilRecord record;
@@ -166,6 +183,10 @@ TEST_F(SoilEntryTest, OldFormatEntries) {
       {head + "1 0.46 0.034 1.6 1.37 8 0.3 1000", "error reading k reduction for soil type 4", 30},
       {head + "1 0.3 0.3 1.6 1.37 8 0.3 1000 0.5", "theta_sat (0.3) must be greater", 30},
       {head + "1 0.46 0.034 1.6 1.37 x", "soil table code 4: some values could not be read", 30},
+      {"4 silt 25 35 1e30 300 1", "soil type 4 (silt): ksat_topmodel (1e+30) must lie", 30},
+      {"4 silt 25 -35 2e-5 300 1", "soil type 4 (silt): mSB (-35) must lie within 0 to 100", 30},
+      {head + "1 0.46 0.034 1.6 1.37 8 0.3 1000 -0.5", "k reduction (-0.5) must lie within 0", 30},
+      {head + "1 0.46 0.034 1.6 1.37 8 0.3 0 0.5", "maxratio (0) must lie within 1 to 1e+12", 30},
   };
   for (const Refusal& r : cases) ExpectRefused(r, true);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error_code.h"
 #include "core/nodata.h"
 #include "tests/support/test_helpers.h"
 #include "tests/support/test_mpi.h"
@@ -148,6 +149,24 @@ TEST_F(RunoffConcentrationTest, EmptyFirstZoneEndsTheRun) {
       },
       0);
   EXPECT_EQ(code, kFirstZoneEmptyCode);
+  // A flow time beyond a year (here 1e308 s) would ask for billions of zone records: refused,
+  // naming the grid, the cell and the value (process 0 alone, before any collective call).
+  if (test::Rank() == 0) {
+    RunoffConcentration alone;
+    alone.Allocate(2, 0);
+    const std::vector<FlowTimeCell> far = {{1, 3600, 1, 1, 1}, {2, 1e308, 1, 4, 7}};
+    EXPECT_EQ(test::ThrownCode(
+                  [&] {
+                    alone.SetupZones(diag_, far, true, "flow.asc", 60, 1, {0, 11, 12},
+                                     (dir_.path() / "modell_0.log").string(), kNodata,
+                                     MPI_COMM_SELF);
+                  },
+                  0),
+              kGridFormatCode);
+    EXPECT_TRUE(ScreenHas("grid flow.asc: the cell at row 4, column 7 holds 1e+308 s, a flow "
+                          "time beyond a year (3.16224e+07 s)"))
+        << screen_.str();
+  }
 }
 
 TEST_F(RunoffConcentrationTest, SameTotalRunoffOnEveryProcessCount) {

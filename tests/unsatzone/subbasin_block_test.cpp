@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/control_file_reader.h"
+#include "core/error_code.h"
 #include "tests/support/test_helpers.h"
 #include "tests/support/zone_table.h"
 
@@ -29,11 +30,13 @@ class SubbasinBlock : public test::DiagTest {
   std::vector<int32_t> index_ = {0, 1, 2, 3, 4, 5, 6, 7, 8};
 };
 
-// Lines of `values` given codes: kelsqd = 1, 2, 3 h by column, the rest by column too.
+// Lines of `values` given codes: kelsqd = 11, 12, 13 h by column, the rest by column too (the
+// snow runoff share 0.61, 0.62, 0.63).
 std::string Block(const std::string& codes, int values) {
   std::string text = codes + "  codes\n";
   for (int line = 1; line <= 6; ++line) {
-    for (int v = 1; v <= values; ++v) text += std::to_string(line * 10 + v) + " ";
+    for (int v = 1; v <= values; ++v)
+      text += (line == 6 ? "0." : "") + std::to_string(line * 10 + v) + " ";
     text += " comment\n";
   }
   return text;
@@ -59,7 +62,7 @@ TEST_F(SubbasinBlock, ZonesTakeTheValuesOfTheGivenCodeBeforeThem) {
       EXPECT_DOUBLE_EQ(p.drainage_density[z], 30 + column) << k.codes << " zone " << z;
       EXPECT_DOUBLE_EQ(p.inverse_recession[z], 1.0 / (40 + column)) << k.codes << " zone " << z;
       EXPECT_DOUBLE_EQ(p.max_baseflow[z], 50 + column) << k.codes << " zone " << z;
-      EXPECT_DOUBLE_EQ(p.snow_runoff_fraction[z], 60 + column) << k.codes << " zone " << z;
+      EXPECT_DOUBLE_EQ(p.snow_runoff_fraction[z], 0.6 + 0.01 * column) << k.codes << " zone " << z;
     }
   }
 }
@@ -72,6 +75,27 @@ TEST_F(SubbasinBlock, RecessionConstantsInMinutes) {
 }
 
 TEST_F(SubbasinBlock, RefusesWhatCannotBeRead) {
+  // A value no subbasin can have, in the second column (zone 8): code 17.
+  const auto with = [](const char* good, const char* bad) {
+    std::string text = Block("1 8", 2);
+    return text.replace(text.find(good), std::string(good).size(), bad);
+  };
+  for (const auto& [text, message] : {
+           std::pair<std::string, const char*>{
+               with("52", "-1"),
+               "QB-Red.Faktor[8] for unsatzon_model is -1, it must lie within 0 "
+               "to 10000"},
+           {with("52", "-2147483649"), "QB-Red.Faktor[8] for unsatzon_model is -2.14748e+09"},
+           {with("12", "-1"), "kelsqd[8] for unsatzon_model is -1, it must lie within 0 to 1e+06"},
+           {with("22", "1e308"), "kelsqi[8] for unsatzon_model is 1e+308"},
+           {with("32", "-14"), "channel network density[8] for unsatzon_model is -14"},
+           {with("0.62", "1.5"),
+            "SnowRunoff_fraction[8] for unsatzon_model is 1.5, it must lie "
+            "within 0 to 1"},
+       }) {
+    EXPECT_EQ(Code(text), kControlFileErrorCode) << text;
+    EXPECT_TRUE(ScreenHas(message)) << message;
+  }
   for (const auto& [text, message] : {
            std::pair<std::string, const char*>{"1 x 8\n", "error reading code[1]"},
            {"1 9\n", "error! there is no code 9 (from [unsatzon_model])"},

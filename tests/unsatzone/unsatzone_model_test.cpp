@@ -95,6 +95,17 @@ TEST_F(UnsatModel, RefusesABadSection) {
            Case{"ini_gw_level 0", [](auto& s) { s.ini_gw_level = 0; }, kControlFileErrorCode},
            Case{"ini_gw_level below 0", [](auto& s) { s.ini_gw_level = -2; },
                 kControlFileErrorCode},
+           // Values outside their ranges.
+           Case{"clay k_sat 1e308", [](auto& s) { s.clay = 1, s.k_sat_clay = 1e308; },
+                kControlFileErrorCode},
+           Case{"clay off, its k_sat unused", [](auto& s) { s.k_sat_clay = -1; }, 0},
+           Case{"QB-Red.Faktor -1", [](auto& s) { s.parameters[4] = "0.01 -1"; },
+                kControlFileErrorCode},
+           Case{"max_error -1", [](auto& s) { s.after = "[unsatzon_tuning]\nmax_error = -1\n"; },
+                kControlFileErrorCode},
+           Case{"max_iterations 1e308",
+                [](auto& s) { s.after = "[unsatzon_tuning]\nmax_iterations = 1e308\n"; },
+                kControlFileErrorCode},
        }) {
     test::UnsatSection section;
     k.change(section);
@@ -178,6 +189,11 @@ TEST_F(UnsatModel, PermafrostConductivityWithTheSnowModelsGrids) {
   section_.after = "[permafrost]\n1\n0.5\n0.7\nthaw.sta 0\n3e-8 reduced k_sat\n";
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
   EXPECT_DOUBLE_EQ(model_->reducedKsatPermafrost, 3e-8);
+  section_.after = "[permafrost]\n1\n0.5\n0.7\nthaw.sta 0\n-3e-8 reduced k_sat\n";
+  EXPECT_EQ(Make(section_.Text()), kControlFileErrorCode);
+  EXPECT_TRUE(
+      ScreenHas("reduced k_sat (in m/s) for unsatzon_model is -3e-08, it must lie within "
+                "0 to 10"));
 }
 
 TEST_F(UnsatModel, SwitchedOffRegistersNothing) {
@@ -238,6 +254,15 @@ TEST_F(UnsatModel, ColdStartFillsEveryColumnAndTheGroundwaterGrids) {
   theta = model_->Stack(unsatzonmodellklasse::kTheta);
   for (int k = 0; k <= 4; ++k) EXPECT_DOUBLE_EQ(theta[2][3][k], 0.43) << k;
   EXPECT_DOUBLE_EQ(Registered("groundwater_distance")[2][3], 0.0);
+  // A water table 1e6 m from the surface is no basin's.
+  test::WriteFile(dir_ / "gwstand.asc", test::AsciiGrid(4, 2, 0, 0, 1000, -9999, [](int r, int c) {
+                    return r == 2 && c == 3 ? -1e6 : 0.0;
+                  }));
+  EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
+  EXPECT_TRUE(
+      ScreenHas("grid gwstand.asc: the cell at row 2, column 3 holds -1e+06, outside "
+                "-20000 to 20000 m"))
+      << screen_.str();
 }
 
 // A basin whose soils differ in their layer counts: each column uses its own soil's layers (the
@@ -298,6 +323,33 @@ TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
   EXPECT_TRUE(
       ScreenHas("wrong number of levels in stack theta.stk (there are 3 level, it must "
                 "be 4"));
+  // Values no soil column holds, refused where the state is read: a water content above 1, then
+  // a groundwater level that is no layer index (it is taken as an int).
+  section_.storage_mode = 0;
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  double*** theta = model_->Stack(unsatzonmodellklasse::kTheta);
+  const double kept = theta[2][2][1];
+  theta[2][2][1] = 1.5;
+  write_stack(unsatzonmodellklasse::kTheta, "theta.stk", 4);
+  theta[2][2][1] = kept;
+  model_->Grid(unsatzonmodellklasse::kGroundwaterLevel)[1][4] = 1e308;
+  model_->WriteGrid("gwlevel.asc", model_->Grid(unsatzonmodellklasse::kGroundwaterLevel), true,
+                    false, false);
+  section_.storage_mode = 1;
+  EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
+  EXPECT_TRUE(
+      ScreenHas("stack theta.stk: level 1 of the cell at row 2, column 2 holds 1.5, "
+                "outside 0 to 1"))
+      << screen_.str();
+  section_.storage_mode = 0;
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  write_stack(unsatzonmodellklasse::kTheta, "theta.stk", 4);
+  section_.storage_mode = 1;
+  EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
+  EXPECT_TRUE(
+      ScreenHas("grid gwlevel.asc: the cell at row 1, column 4 holds 1e+308, outside 0 "
+                "to 5 (layer index)"))
+      << screen_.str();
 }
 
 TEST_F(UnsatModel, SinglePointFilesAndStartUpLog) {
