@@ -148,6 +148,18 @@ class gwflowclass : public teilmodellklasse {
   void ComputeFlows();
   // One red-black sweep of layer l (1-based); the largest change. Collective (halo exchange).
   double IterateHeadsSOR(int l);
+  // One row of the row-implicit pass: the leakage to and from the neighbouring layers, and per
+  // cell of the run being solved whether it is held at layer 1's bottom and its last solution.
+  struct RunRow {
+    const double* leak_below = nullptr;
+    const double* leak_above = nullptr;
+    std::vector<char> pinned;
+    std::vector<double> previous;
+  };
+  // The equations of one run of free cells of a row (see groundwater_step.cpp).
+  bool BuildRunRow(int l, long r, long first, std::size_t m, const RunRow& row,
+                   std::vector<double>& a, std::vector<double>& b, std::vector<double>& cc,
+                   std::vector<double>& d) const;
   // One row-implicit pass of layer l; the largest change.
   double IterateHeadsOnce(int l);
   // Cells of the own rows whose change reversed its sign between the last two sub-steps by

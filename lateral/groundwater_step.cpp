@@ -370,14 +370,9 @@ double gwflowclass::IterateHeadsOnce(int l) {
   GwLayer& layer = layers[l];
   const double dt = SubStepSeconds();
   std::vector<double> row_max(static_cast<std::size_t>(nrows) + 2, 0.0);
-  const auto usable = [&](long r, long c, long rn, long cn) {
-    if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return false;
-    if (!ValidReference(rn, cn) || GlacierShare(rn, cn) >= 1) return false;
-    return flow_control != 3 || zone_grid[rn][cn] == zone_grid[r][c];
-  };
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     const auto n = static_cast<std::size_t>(ncols) + 2;
-    std::vector<double> a(n), b(n), cc(n), d(n), old(n);
+    std::vector<double> a(n), b(n), cc(n), d(n);
     const auto active = [&](long c) {
       return Owns(r, c) && ValidReference(r, c) && GlacierShare(r, c) < 1;
     };
@@ -406,7 +401,12 @@ double gwflowclass::IterateHeadsOnce(int l) {
       }
       in_run[c] = 1;
     }
-    // Step 2: the runs of consecutive free cells.
+    // Step 2: the runs of consecutive free cells. Layer 1 holds no water below its bottom: a
+    // cell whose head the solution puts below it is held at the bottom and the run solved again
+    // (its neighbours then see the bottom head), until no cell of the run falls below.
+    RunRow row;
+    row.leak_below = l < layer_count ? layer.leakage[r] : nullptr;
+    row.leak_above = l > 1 ? layers[l - 1].leakage[r] : nullptr;
     long c = 1;
     while (c <= ncols) {
       if (!in_run[c]) {
@@ -414,48 +414,29 @@ double gwflowclass::IterateHeadsOnce(int l) {
         continue;
       }
       const long first = c;
-      std::size_t m = 0;
-      for (; c <= ncols && in_run[c]; ++c, ++m) {
-        const double dx = Dx(r, c);
-        const double dy = Dy(r, c);
-        const double s = layer.storage[r][c];
-        double ai = usable(r, c, r, c - 1) ? layer.tx[r][c - 1] / Dx(r, c - 1) : 0.0;
-        double ci = usable(r, c, r, c + 1) ? layer.tx[r][c] / Dx(r, c + 1) : 0.0;
-        const double bi = -dx * s / dt - ai - ci;
-        const double h0 = layer.head_old[r][c];
-        const double nn =
-            usable(r, c, r - 1, c)
-                ? layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c)
-                : 0.0;
-        const double ns = usable(r, c, r + 1, c)
-                              ? layer.ty[r][c] / dy * (layer.head_old[r + 1][c] - h0) / Dy(r + 1, c)
-                              : 0.0;
-        const double q = layer.fixed_inflow[r][c] != nodata ? layer.fixed_inflow[r][c] : 0.0;
-        double di = dx * (-s * layer.head[r][c] / dt - ns + nn - q);
-        // Neighbours outside the run (fixed head, another process's cell) are known values.
-        if (ai != 0 && (c == first)) {
-          di -= ai * layer.head[r][c - 1];
-          ai = 0;
+      while (c <= ncols && in_run[c]) ++c;
+      const auto m = static_cast<std::size_t>(c - first);
+      row.pinned.assign(m, 0);
+      row.previous.assign(m, 0.0);
+      bool solved = false;
+      for (std::size_t pass = 0; pass <= m && !solved; ++pass) {
+        if (!BuildRunRow(l, r, first, m, row, a, b, cc, d)) break;
+        SolveTridiagonal(a.data(), b.data(), cc.data(), d.data(), static_cast<int>(m));
+        std::copy_n(d.begin(), m, row.previous.begin());
+        solved = true;
+        for (std::size_t i = 0; l == 1 && i < m; ++i) {
+          const long column = first + static_cast<long>(i);
+          const double bottom = layer.upper_limit[r][column] - layer.thickness[r][column];
+          if (!row.pinned[i] && layer.thickness[r][column] > 0 && d[i] < bottom) {
+            row.pinned[i] = 1;
+            solved = false;
+          }
         }
-        if (ci != 0 && (c == ncols || !in_run[c + 1])) {
-          di -= ci * layer.head[r][c + 1];
-          ci = 0;
-        }
-        a[m] = ai;
-        b[m] = bi;
-        cc[m] = ci;
-        d[m] = di;
-        old[m] = layer.head[r][c];
       }
-      // A run whose first cell has neither storage nor a face along the row has nothing to
-      // solve (b = 0): its cells keep their heads.
-      bool solvable = true;
-      for (std::size_t i = 0; i < m; ++i) solvable = solvable && b[i] != 0;
-      if (!solvable) continue;
-      SolveTridiagonal(a.data(), b.data(), cc.data(), d.data(), static_cast<int>(m));
+      if (!solved) continue;
       for (std::size_t i = 0; i < m; ++i) {
         const long column = first + static_cast<long>(i);
-        row_max[r] = std::max(row_max[r], std::fabs(d[i] - old[i]));
+        row_max[r] = std::max(row_max[r], std::fabs(d[i] - layer.head[r][column]));
         layer.head[r][column] = d[i];
       }
     }
@@ -463,6 +444,83 @@ double gwflowclass::IterateHeadsOnce(int l) {
   double largest = 0;
   for (long r = first_local_row; r <= last_local_row; ++r) largest = std::max(largest, row_max[r]);
   return largest;
+}
+
+// The equations of one run of free cells of row r (columns first .. first + m - 1), x implicit,
+// the exchange with the rows above and below from the start heads, the fixed inflow and the
+// leakage from and to the neighbouring layers as sources. A pinned cell (layer 1 drained to its
+// bottom) keeps the bottom head and gives its neighbours in the run what it holds above the
+// bottom and receives from the other sides, split by the flows towards them in the last
+// solution: a known inflow of theirs, so that no cell gives away more than it holds.
+// False when a cell has neither storage nor a face along the row (the run keeps its heads).
+bool gwflowclass::BuildRunRow(int l, long r, long first, std::size_t m, const RunRow& row,
+                              std::vector<double>& a, std::vector<double>& b,
+                              std::vector<double>& cc, std::vector<double>& d) const {
+  const GwLayer& layer = layers[l];
+  const double dt = SubStepSeconds();
+  std::vector<double> held(m, 0.0);  // a pinned cell's outflow along the row, m2/s
+  for (std::size_t i = 0; i < m; ++i) {
+    const long c = first + static_cast<long>(i);
+    const auto usable = [&](long rn, long cn) {
+      if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return false;
+      if (!ValidReference(rn, cn) || GlacierShare(rn, cn) >= 1) return false;
+      return flow_control != 3 || zone_grid[rn][cn] == zone_grid[r][c];
+    };
+    const double dx = Dx(r, c);
+    const double dy = Dy(r, c);
+    const double s = layer.storage[r][c];
+    a[i] = usable(r, c - 1) ? layer.tx[r][c - 1] / Dx(r, c - 1) : 0.0;
+    cc[i] = usable(r, c + 1) ? layer.tx[r][c] / Dx(r, c + 1) : 0.0;
+    b[i] = -dx * s / dt - a[i] - cc[i];
+    if (b[i] == 0) return false;
+    const double h0 = layer.head[r][c];
+    const double nn = usable(r - 1, c)
+                          ? layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c)
+                          : 0.0;
+    const double ns = usable(r + 1, c)
+                          ? layer.ty[r][c] / dy * (layer.head_old[r + 1][c] - h0) / Dy(r + 1, c)
+                          : 0.0;
+    const double q = (layer.fixed_inflow[r][c] != nodata ? layer.fixed_inflow[r][c] : 0.0) +
+                     (row.leak_below != nullptr ? row.leak_below[c] : 0.0) -
+                     (row.leak_above != nullptr ? row.leak_above[c] : 0.0);
+    d[i] = dx * (-s * h0 / dt - ns + nn - q);
+    const double bottom = layer.upper_limit[r][c] - layer.thickness[r][c];
+    if (row.pinned[i]) held[i] = std::max(0.0, dx * (s * (h0 - bottom) / dt + ns - nn + q));
+  }
+  const double* x = row.previous.data();
+  for (std::size_t i = 0; i < m; ++i) {
+    if (!row.pinned[i]) continue;
+    const long c = first + static_cast<long>(i);
+    const bool left = i > 0 && !row.pinned[i - 1];
+    const bool right = i + 1 < m && !row.pinned[i + 1];
+    const double wl = left ? std::max(0.0, a[i] * (x[i] - x[i - 1])) : 0.0;
+    const double wr = right ? std::max(0.0, cc[i] * (x[i] - x[i + 1])) : 0.0;
+    const double w = wl + wr;
+    if (left) {
+      b[i - 1] += cc[i - 1];
+      cc[i - 1] = 0;
+      d[i - 1] -= w > 0 ? held[i] * wl / w : 0.0;
+    }
+    if (right) {
+      b[i + 1] += a[i + 1];
+      a[i + 1] = 0;
+      d[i + 1] -= w > 0 ? held[i] * wr / w : 0.0;
+    }
+    a[i] = cc[i] = 0;
+    b[i] = 1;
+    d[i] = layer.upper_limit[r][c] - layer.thickness[r][c];
+  }
+  // Neighbours outside the run (fixed head, another process's cell) are known values.
+  if (a[0] != 0) {
+    d[0] -= a[0] * layer.head[r][first - 1];
+    a[0] = 0;
+  }
+  const long last = first + static_cast<long>(m) - 1;
+  if (cc[m - 1] != 0) {
+    d[m - 1] -= cc[m - 1] * layer.head[r][last + 1];
+    cc[m - 1] = 0;
+  }
+  return true;
 }
 
 double gwflowclass::CountOscillations(double** h, double** h0, double** h00) {
