@@ -74,11 +74,15 @@ void gwflowclass::ShiftStartHeads() {
         if (l == 1) {
           // Water pumped for irrigation leaves layer 1 at the start of the sub-step: the
           // balance of the solution excludes it, the base flow adds it (layer 1 follows the soil
-          // column's table, so the column gives the pumped water).
+          // column's table, so the column gives the pumped water). The head falls by what the
+          // layer holds at most; the column gives the whole amount, the rest from the water
+          // above the table. A fixed head keeps its head: its boundary gives the water.
           const double h = StartHead(r, c);
-          const double drop = layer.fixed_head[r][c] != nodata ? 0.0 : PumpedDrop(r, c, h);
+          const bool fixed = layer.fixed_head[r][c] != nodata;
+          const double drop = fixed ? 0.0 : PumpedDrop(r, c, h);
           layer.head[r][c] = h - drop;
-          pumped_water[r][c] = drop * layer.storage[r][c] * 1000.0;
+          pumped_water[r][c] =
+              fixed || pumped == nullptr || !(pumped[r][c] > 0) ? 0.0 : pumped[r][c];
         }
         // A fixed head holds from the start of the sub-step, so no sweep changes a start head.
         if (layer.fixed_head[r][c] != nodata)
