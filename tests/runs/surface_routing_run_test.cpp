@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -128,11 +129,22 @@ TEST_P(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses)
                                  (interaction == 3 ? "1e-2" : "1e-3"));
       if (interaction == 4)
         edits.emplace_back("1          # method: successive over-relaxation of each layer", "2");
+      // 5: the meadows irrigated from the groundwater (most beside the streams, where layer 1
+      // holds a fixed head): the account books all the irrigation water as pumped (it booked
+      // what layer 1 held, 1.35 of 3.85 mm, or nothing at fixed heads).
+      if (interaction == 5) {
+        edits.emplace_back("[irrigation]\n0          # no irrigation",
+                           "[irrigation]\n1\n1440\nirr_gw.stat 2001\nirr_sw.stat 0\n"
+                           "[irrigation_table]\n1\n12 meadow 3 1 1 0.33\n");
+        edits.emplace_back("[standard_grids]\n21\n",
+                           "[standard_grids]\n22\nirrigation.asc irrigation_codes 0\n");
+      }
       edits.emplace_back("(the last daily step, 31 March 2019)\n31\n3\n",
                          interaction == 4 ? "\n5\n1\n" : "\n3\n1\n");
       const Outputs outputs = RunVariant(
           "front-range-groundwater.ctl",
-          {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"}, edits, processes, 2);
+          {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc", "irrigation.asc"},
+          edits, processes, 2);
       ASSERT_EQ(outputs.count("qg.stat"), 1u);
       // Interaction 1: the water table stands above the stream beds, the streams take base flow
       // every day. Interaction 2: the streams give water once routing offers it (day 2 on).
@@ -145,6 +157,23 @@ TEST_P(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses)
       ASSERT_EQ(outputs.count("water_balance.txt"), 1u);
       for (const AccountRow& row : ReadAccount(outputs.at("water_balance.txt")))
         EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.subbasin << " " << row.residual;
+      if (interaction == 5) {
+        // The basin's irrigation over the three days (last column of irr_gw.stat) is what the
+        // run's basin row books as pumped.
+        std::istringstream daily(outputs.at("irr_gw.stat"));
+        double irrigated = 0;
+        for (std::string line; std::getline(daily, line);)
+          if (line.starts_with("2019")) irrigated += std::stod(line.substr(line.rfind('\t') + 1));
+        const std::string& account = outputs.at("water_balance.txt");
+        std::istringstream header(account.substr(account.find("period")));
+        int column = 0;
+        for (std::string name; header >> name && name != "groundwater_pumping";) ++column;
+        std::istringstream basin(account.substr(account.find("run\tbasin")));
+        std::string value;
+        for (int k = 0; k <= column; ++k) basin >> value;
+        EXPECT_GT(irrigated, 1.0);
+        EXPECT_NEAR(-std::stod(value), irrigated, 2e-4) << account;
+      }
       if (first.empty())
         first = outputs;
       else
@@ -153,7 +182,7 @@ TEST_P(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses)
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Interaction, GroundwaterRun, ::testing::Values(1, 2, 3, 4));
+INSTANTIATE_TEST_SUITE_P(Interaction, GroundwaterRun, ::testing::Values(1, 2, 3, 4, 5));
 
 }  // namespace
 }  // namespace velorn::test
