@@ -156,6 +156,9 @@ class gwflowclass : public teilmodellklasse {
     std::vector<char> pinned;
     std::vector<double> previous;
   };
+  bool RowNeighbourUsable(long r, long c, long rn, long cn) const;
+  // Layer 1's shares of the exchange across rows in the row-implicit pass (collective).
+  void LimitRowExchange();
   // The equations of one run of free cells of a row (see groundwater_step.cpp).
   bool BuildRunRow(int l, long r, long first, std::size_t m, const RunRow& row,
                    std::vector<double>& a, std::vector<double>& b, std::vector<double>& cc,

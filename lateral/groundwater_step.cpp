@@ -374,6 +374,7 @@ double gwflowclass::IterateHeadsOnce(int l) {
   GwLayer& layer = layers[l];
   const double dt = SubStepSeconds();
   std::vector<double> row_max(static_cast<std::size_t>(nrows) + 2, 0.0);
+  if (l == 1) LimitRowExchange();
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     const auto n = static_cast<std::size_t>(ncols) + 2;
     std::vector<double> a(n), b(n), cc(n), d(n);
@@ -450,6 +451,40 @@ double gwflowclass::IterateHeadsOnce(int l) {
   return largest;
 }
 
+// Whether the cell (rn, cn) beside (r, c) exchanges water with it in the row-implicit pass.
+bool gwflowclass::RowNeighbourUsable(long r, long c, long rn, long cn) const {
+  if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return false;
+  if (!ValidReference(rn, cn) || GlacierShare(rn, cn) >= 1) return false;
+  return flow_control != 3 || zone_grid[rn][cn] == zone_grid[r][c];
+}
+
+// Layer 1 in the row-implicit pass: the exchange with the rows above and below comes from the
+// start heads. A cell whose start head would give those rows more than it holds above the
+// layer's bottom in the sub-step gives them only that: its outflowing faces across the rows
+// take the share "outflow share" (1 elsewhere), which both rows of a face read (halo exchange).
+void gwflowclass::LimitRowExchange() {
+  const GwLayer& layer = layers[1];
+  const double dt = SubStepSeconds();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      outflow_share[r][c] = 1.0;
+      if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) continue;
+      if (layer.fixed_head[r][c] != nodata || !(layer.thickness[r][c] > 0)) continue;
+      const double h0 = layer.head[r][c];
+      const double dy = Dy(r, c);
+      double out = 0;  // m/s
+      if (RowNeighbourUsable(r, c, r - 1, c) && layer.head_old[r - 1][c] < h0)
+        out += layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c);
+      if (RowNeighbourUsable(r, c, r + 1, c) && layer.head_old[r + 1][c] < h0)
+        out += layer.ty[r][c] / dy * (h0 - layer.head_old[r + 1][c]) / Dy(r + 1, c);
+      const double bottom = layer.upper_limit[r][c] - layer.thickness[r][c];
+      const double held = layer.storage[r][c] * std::max(0.0, h0 - bottom) / dt;
+      if (out > held) outflow_share[r][c] = held / out;
+    }
+  });
+  MPIExchangeGridHalo(outflow_share_index, nullptr);
+}
+
 // The equations of one run of free cells of row r (columns first .. first + m - 1), x implicit,
 // the exchange with the rows above and below from the start heads, the fixed inflow and the
 // leakage from and to the neighbouring layers as sources. A pinned cell (layer 1 drained to its
@@ -465,11 +500,7 @@ bool gwflowclass::BuildRunRow(int l, long r, long first, std::size_t m, const Ru
   std::vector<double> held(m, 0.0);  // a pinned cell's outflow along the row, m2/s
   for (std::size_t i = 0; i < m; ++i) {
     const long c = first + static_cast<long>(i);
-    const auto usable = [&](long rn, long cn) {
-      if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return false;
-      if (!ValidReference(rn, cn) || GlacierShare(rn, cn) >= 1) return false;
-      return flow_control != 3 || zone_grid[rn][cn] == zone_grid[r][c];
-    };
+    const auto usable = [&](long rn, long cn) { return RowNeighbourUsable(r, c, rn, cn); };
     const double dx = Dx(r, c);
     const double dy = Dy(r, c);
     const double s = layer.storage[r][c];
@@ -478,12 +509,16 @@ bool gwflowclass::BuildRunRow(int l, long r, long first, std::size_t m, const Ru
     b[i] = -dx * s / dt - a[i] - cc[i];
     if (b[i] == 0) return false;
     const double h0 = layer.head[r][c];
-    const double nn = usable(r - 1, c)
-                          ? layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c)
-                          : 0.0;
-    const double ns = usable(r + 1, c)
-                          ? layer.ty[r][c] / dy * (layer.head_old[r + 1][c] - h0) / Dy(r + 1, c)
-                          : 0.0;
+    // Flow to the row above and from the row below; in layer 1 each at the share of the cell
+    // it leaves.
+    double nn = usable(r - 1, c)
+                    ? layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c)
+                    : 0.0;
+    double ns = usable(r + 1, c)
+                    ? layer.ty[r][c] / dy * (layer.head_old[r + 1][c] - h0) / Dy(r + 1, c)
+                    : 0.0;
+    if (l == 1 && nn != 0) nn *= nn > 0 ? outflow_share[r][c] : outflow_share[r - 1][c];
+    if (l == 1 && ns != 0) ns *= ns < 0 ? outflow_share[r][c] : outflow_share[r + 1][c];
     const double q = (layer.fixed_inflow[r][c] != nodata ? layer.fixed_inflow[r][c] : 0.0) +
                      (row.leak_below != nullptr ? row.leak_below[c] : 0.0) -
                      (row.leak_above != nullptr ? row.leak_above[c] : 0.0);
