@@ -9,7 +9,8 @@
 // a fixed-head cell keeps its head, so every face and leakage flow into it is water its
 // boundary takes (and the opposite). Water pumped for irrigation leaves layer 1 before the
 // solution; the base flow carries it, so the soil column gives it, and the account books it as
-// leaving the aquifer (the irrigation brings it back with the precipitation). Losing streams give
+// leaving the aquifer (the irrigation brings it back with the precipitation); where layer 1
+// holds a fixed head, that boundary gives the pumped water. Losing streams give
 // water to the soil columns, which the soil zone computes per sub-step; it is summed here, where
 // every sub-step passes. Changes are counted with the storage coefficient the head solution used,
 // so that storage change = faces + leakage + inflow + the solution's own imbalance holds per cell
@@ -81,11 +82,17 @@ void gwflowclass::AccountSubStep() {
         iteration += gained - faces - leaked - inflow;
         if (l > 1) deeper += gained;
       }
+      // Water pumped where layer 1 holds a fixed head comes from that boundary.
+      const double from_boundary =
+          layers[1].fixed_head[r][c] != nodata && pumped != nullptr && pumped[r][c] > 0
+              ? pumped[r][c]
+              : 0.0;
+      boundary += from_boundary;
       account_storage[r][c] += deeper;
       account_boundary[r][c] += boundary;
       account_lateral[r][c] += lateral;
       account_iteration[r][c] += iteration;
-      account_pumping[r][c] -= pumped_water[r][c];
+      account_pumping[r][c] -= pumped_water[r][c] + from_boundary;
       if (river != nullptr && river[r][c] > nodata) account_river[r][c] += river[r][c];
     }
   });

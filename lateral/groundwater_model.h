@@ -148,6 +148,34 @@ class gwflowclass : public teilmodellklasse {
   void ComputeFlows();
   // One red-black sweep of layer l (1-based); the largest change. Collective (halo exchange).
   double IterateHeadsSOR(int l);
+  // Per cell of a row, what the row-implicit pass needs of it: whether it is a free cell, the
+  // coefficients and right side of its equation, what it holds for its row neighbours when
+  // drained, layer 1's bottom and whether it can drain there, its head (known neighbours).
+  enum RunField {
+    kRunFlag,
+    kRunA,
+    kRunB,
+    kRunC,
+    kRunD,
+    kRunHeld,
+    kRunBottom,
+    kRunPinnable,
+    kRunHead,
+    kRunFields
+  };
+  // Per run being solved: the cells held at layer 1's bottom and the last solution.
+  struct RunRow {
+    std::vector<char> pinned;
+    std::vector<double> previous;
+  };
+  bool RowNeighbourUsable(long r, long c, long rn, long cn) const;
+  // Layer 1's shares of the exchange across rows in the row-implicit pass (collective).
+  void LimitRowExchange();
+  void CellEquation(int l, long r, long c, double* cell) const;
+  static bool AssembleRun(const double* cells, long first, std::size_t m, const RunRow& row,
+                          std::vector<double>& a, std::vector<double>& b, std::vector<double>& cc,
+                          std::vector<double>& d);
+  void ShareSplitRows(std::vector<double>& split, std::vector<double>& table, std::size_t width);
   // One row-implicit pass of layer l; the largest change.
   double IterateHeadsOnce(int l);
   // Cells of the own rows whose change reversed its sign between the last two sub-steps by

@@ -74,11 +74,15 @@ void gwflowclass::ShiftStartHeads() {
         if (l == 1) {
           // Water pumped for irrigation leaves layer 1 at the start of the sub-step: the
           // balance of the solution excludes it, the base flow adds it (layer 1 follows the soil
-          // column's table, so the column gives the pumped water).
+          // column's table, so the column gives the pumped water). The head falls by what the
+          // layer holds at most; the column gives the whole amount, the rest from the water
+          // above the table. A fixed head keeps its head: its boundary gives the water.
           const double h = StartHead(r, c);
-          const double drop = layer.fixed_head[r][c] != nodata ? 0.0 : PumpedDrop(r, c, h);
+          const bool fixed = layer.fixed_head[r][c] != nodata;
+          const double drop = fixed ? 0.0 : PumpedDrop(r, c, h);
           layer.head[r][c] = h - drop;
-          pumped_water[r][c] = drop * layer.storage[r][c] * 1000.0;
+          pumped_water[r][c] =
+              fixed || pumped == nullptr || !(pumped[r][c] > 0) ? 0.0 : pumped[r][c];
         }
         // A fixed head holds from the start of the sub-step, so no sweep changes a start head.
         if (layer.fixed_head[r][c] != nodata)
@@ -365,97 +369,94 @@ void gwflowclass::SweepColour(int l, int colour, std::vector<double>& row_max,
 }
 
 // One row-implicit pass: along each row the runs of free cells are solved together (x
-// implicit), the exchange with the rows above and below is taken from the start heads.
+// implicit), the exchange with the rows above and below is taken from the start heads. The
+// owner of each cell writes what the pass needs of it into a table of its rows; rows whose
+// cells belong to several processes are completed over all processes (each value comes from
+// one process, so the sum is exact), and every process holding such a row solves it whole and
+// keeps its own cells: the heads do not depend on how the rows are split.
 double gwflowclass::IterateHeadsOnce(int l) {
   GwLayer& layer = layers[l];
   const double dt = SubStepSeconds();
   std::vector<double> row_max(static_cast<std::size_t>(nrows) + 2, 0.0);
-  const auto usable = [&](long r, long c, long rn, long cn) {
-    if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return false;
-    if (!ValidReference(rn, cn) || GlacierShare(rn, cn) >= 1) return false;
-    return flow_control != 3 || zone_grid[rn][cn] == zone_grid[r][c];
+  if (l == 1) LimitRowExchange();
+  const auto width = static_cast<std::size_t>(ncols) + 2;
+  const auto own_rows =
+      static_cast<std::size_t>(std::max<int64_t>(0, last_local_row - first_local_row + 1));
+  std::vector<double> table(own_rows * width * kRunFields, 0.0);
+  const auto cells_of = [&](long r) {
+    return table.data() + static_cast<std::size_t>(r - first_local_row) * width * kRunFields;
   };
+  // Step 1: fixed heads, isolated cells that only take their fixed inflow, and the equation of
+  // every free cell.
+  std::vector<double> split(static_cast<std::size_t>(nrows) + 1, 0.0);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
-    const auto n = static_cast<std::size_t>(ncols) + 2;
-    std::vector<double> a(n), b(n), cc(n), d(n), old(n);
-    const auto active = [&](long c) {
-      return Owns(r, c) && ValidReference(r, c) && GlacierShare(r, c) < 1;
-    };
+    double* cells = cells_of(r);
     const auto isolated = [&](long c) {
       return layer.tx[r][c] <= 0 && layer.ty[r][c] <= 0 && (c == 1 || layer.tx[r][c - 1] <= 0) &&
              (r == 1 || layer.ty[r - 1][c] <= 0);
     };
-    // Step 1: fixed heads, and isolated cells that only take their fixed inflow.
-    std::vector<char> in_run(n, 0);
     for (long c = 1; c <= ncols; ++c) {
-      if (!active(c)) continue;
+      if (!Owns(r, c)) {
+        if (ValidReference(r, c)) split[r] = 1;
+        continue;
+      }
+      if (!ValidReference(r, c) || GlacierShare(r, c) >= 1) continue;
+      double* cell = cells + static_cast<std::size_t>(c) * kRunFields;
       double& h = layer.head[r][c];
       if (layer.fixed_head[r][c] != nodata) {
         row_max[r] = std::max(row_max[r], std::fabs(layer.fixed_head[r][c] - h));
         h = layer.fixed_head[r][c];
-        continue;
-      }
-      const double s = layer.storage[r][c];
-      if (isolated(c)) {
+      } else if (isolated(c)) {
+        const double s = layer.storage[r][c];
         if (layer.fixed_inflow[r][c] != nodata && s > 0) {
           const double rise = layer.fixed_inflow[r][c] * dt / s;
           row_max[r] = std::max(row_max[r], std::fabs(rise));
           h += rise;
         }
-        continue;
+      } else {
+        CellEquation(l, r, c, cell);
       }
-      in_run[c] = 1;
+      cell[kRunHead] = h;
     }
-    // Step 2: the runs of consecutive free cells.
+  });
+  ShareSplitRows(split, table, width);
+  // Step 2: the runs of consecutive free cells of every row.
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    const double* cells = cells_of(r);
+    const auto n = width;
+    std::vector<double> a(n), b(n), cc(n), d(n);
+    RunRow row;
     long c = 1;
     while (c <= ncols) {
-      if (!in_run[c]) {
+      if (cells[static_cast<std::size_t>(c) * kRunFields + kRunFlag] == 0) {
         ++c;
         continue;
       }
       const long first = c;
-      std::size_t m = 0;
-      for (; c <= ncols && in_run[c]; ++c, ++m) {
-        const double dx = Dx(r, c);
-        const double dy = Dy(r, c);
-        const double s = layer.storage[r][c];
-        double ai = usable(r, c, r, c - 1) ? layer.tx[r][c - 1] / Dx(r, c - 1) : 0.0;
-        double ci = usable(r, c, r, c + 1) ? layer.tx[r][c] / Dx(r, c + 1) : 0.0;
-        const double bi = -dx * s / dt - ai - ci;
-        const double h0 = layer.head_old[r][c];
-        const double nn =
-            usable(r, c, r - 1, c)
-                ? layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c)
-                : 0.0;
-        const double ns = usable(r, c, r + 1, c)
-                              ? layer.ty[r][c] / dy * (layer.head_old[r + 1][c] - h0) / Dy(r + 1, c)
-                              : 0.0;
-        const double q = layer.fixed_inflow[r][c] != nodata ? layer.fixed_inflow[r][c] : 0.0;
-        double di = dx * (-s * layer.head[r][c] / dt - ns + nn - q);
-        // Neighbours outside the run (fixed head, another process's cell) are known values.
-        if (ai != 0 && (c == first)) {
-          di -= ai * layer.head[r][c - 1];
-          ai = 0;
+      while (c <= ncols && cells[static_cast<std::size_t>(c) * kRunFields + kRunFlag] != 0) ++c;
+      const auto m = static_cast<std::size_t>(c - first);
+      row.pinned.assign(m, 0);
+      row.previous.assign(m, 0.0);
+      bool solved = false;
+      for (std::size_t pass = 0; pass <= m && !solved; ++pass) {
+        if (!AssembleRun(cells, first, m, row, a, b, cc, d)) break;
+        SolveTridiagonal(a.data(), b.data(), cc.data(), d.data(), static_cast<int>(m));
+        std::copy_n(d.begin(), m, row.previous.begin());
+        solved = true;
+        for (std::size_t i = 0; l == 1 && i < m; ++i) {
+          const double* cell =
+              cells + static_cast<std::size_t>(first + static_cast<long>(i)) * kRunFields;
+          if (!row.pinned[i] && cell[kRunPinnable] != 0 && d[i] < cell[kRunBottom]) {
+            row.pinned[i] = 1;
+            solved = false;
+          }
         }
-        if (ci != 0 && (c == ncols || !in_run[c + 1])) {
-          di -= ci * layer.head[r][c + 1];
-          ci = 0;
-        }
-        a[m] = ai;
-        b[m] = bi;
-        cc[m] = ci;
-        d[m] = di;
-        old[m] = layer.head[r][c];
       }
-      // A run whose first cell has neither storage nor a face along the row has nothing to
-      // solve (b = 0): its cells keep their heads.
-      bool solvable = true;
-      for (std::size_t i = 0; i < m; ++i) solvable = solvable && b[i] != 0;
-      if (!solvable) continue;
-      SolveTridiagonal(a.data(), b.data(), cc.data(), d.data(), static_cast<int>(m));
+      if (!solved) continue;
       for (std::size_t i = 0; i < m; ++i) {
         const long column = first + static_cast<long>(i);
-        row_max[r] = std::max(row_max[r], std::fabs(d[i] - old[i]));
+        if (!Owns(r, column)) continue;
+        row_max[r] = std::max(row_max[r], std::fabs(d[i] - layer.head[r][column]));
         layer.head[r][column] = d[i];
       }
     }
@@ -463,6 +464,158 @@ double gwflowclass::IterateHeadsOnce(int l) {
   double largest = 0;
   for (long r = first_local_row; r <= last_local_row; ++r) largest = std::max(largest, row_max[r]);
   return largest;
+}
+
+// Rows with cells of other processes (flag per row, agreed over all processes) get the values
+// of every process's cells in `table` (collective; nothing to do on one process).
+void gwflowclass::ShareSplitRows(std::vector<double>& split, std::vector<double>& table,
+                                 std::size_t width) {
+  if (size <= 1) return;
+  AllReduceMaximum(split);
+  std::vector<double> shared;
+  for (long r = 1; r <= nrows; ++r) {
+    if (split[r] == 0) continue;
+    const std::size_t at = shared.size();
+    shared.resize(at + width * kRunFields, 0.0);
+    if (r >= first_local_row && r <= last_local_row)
+      std::copy_n(
+          table.begin() + static_cast<std::ptrdiff_t>((r - first_local_row) * width * kRunFields),
+          width * kRunFields, shared.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  if (shared.empty()) return;
+  AllReduceSum(shared);
+  std::size_t at = 0;
+  for (long r = 1; r <= nrows; ++r) {
+    if (split[r] == 0) continue;
+    if (r >= first_local_row && r <= last_local_row)
+      std::copy_n(
+          shared.begin() + static_cast<std::ptrdiff_t>(at), width * kRunFields,
+          table.begin() + static_cast<std::ptrdiff_t>((r - first_local_row) * width * kRunFields));
+    at += width * kRunFields;
+  }
+}
+
+// Whether the cell (rn, cn) beside (r, c) exchanges water with it in the row-implicit pass.
+bool gwflowclass::RowNeighbourUsable(long r, long c, long rn, long cn) const {
+  if (rn < 1 || rn > nrows || cn < 1 || cn > ncols) return false;
+  if (!ValidReference(rn, cn) || GlacierShare(rn, cn) >= 1) return false;
+  return flow_control != 3 || zone_grid[rn][cn] == zone_grid[r][c];
+}
+
+// Layer 1 in the row-implicit pass: the exchange with the rows above and below comes from the
+// start heads. A cell whose start head would give those rows more than it holds above the
+// layer's bottom in the sub-step gives them only that: its outflowing faces across the rows
+// take the share "outflow share" (1 elsewhere), which both rows of a face read (halo exchange).
+void gwflowclass::LimitRowExchange() {
+  const GwLayer& layer = layers[1];
+  const double dt = SubStepSeconds();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      outflow_share[r][c] = 1.0;
+      if (!Owns(r, c) || !ValidReference(r, c) || GlacierShare(r, c) >= 1) continue;
+      if (layer.fixed_head[r][c] != nodata || !(layer.thickness[r][c] > 0)) continue;
+      const double h0 = layer.head[r][c];
+      const double dy = Dy(r, c);
+      double out = 0;  // m/s
+      if (RowNeighbourUsable(r, c, r - 1, c) && layer.head_old[r - 1][c] < h0)
+        out += layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c);
+      if (RowNeighbourUsable(r, c, r + 1, c) && layer.head_old[r + 1][c] < h0)
+        out += layer.ty[r][c] / dy * (h0 - layer.head_old[r + 1][c]) / Dy(r + 1, c);
+      const double bottom = layer.upper_limit[r][c] - layer.thickness[r][c];
+      const double held = layer.storage[r][c] * std::max(0.0, h0 - bottom) / dt;
+      if (out > held) outflow_share[r][c] = held / out;
+    }
+  });
+  MPIExchangeGridHalo(outflow_share_index, nullptr);
+}
+
+// The equation of the free cell (r, c) in the row-implicit pass, x implicit (the couplings to
+// the row neighbours a and c), the exchange with the rows above and below from the start heads
+// (in layer 1 each at the share of the cell it leaves), the fixed inflow and the leakage to and
+// from the neighbouring layers as sources; with what the cell holds above layer 1's bottom and
+// gets from the other sides, which it gives its row neighbours when drained to the bottom.
+void gwflowclass::CellEquation(int l, long r, long c, double* cell) const {
+  const GwLayer& layer = layers[l];
+  const double dt = SubStepSeconds();
+  const auto usable = [&](long rn, long cn) { return RowNeighbourUsable(r, c, rn, cn); };
+  const double dx = Dx(r, c);
+  const double dy = Dy(r, c);
+  const double s = layer.storage[r][c];
+  const double a = usable(r, c - 1) ? layer.tx[r][c - 1] / Dx(r, c - 1) : 0.0;
+  const double cc = usable(r, c + 1) ? layer.tx[r][c] / Dx(r, c + 1) : 0.0;
+  const double h0 = layer.head[r][c];
+  double nn = usable(r - 1, c)
+                  ? layer.ty[r - 1][c] / dy * (h0 - layer.head_old[r - 1][c]) / Dy(r - 1, c)
+                  : 0.0;
+  double ns =
+      usable(r + 1, c) ? layer.ty[r][c] / dy * (layer.head_old[r + 1][c] - h0) / Dy(r + 1, c) : 0.0;
+  if (l == 1 && nn != 0) nn *= nn > 0 ? outflow_share[r][c] : outflow_share[r - 1][c];
+  if (l == 1 && ns != 0) ns *= ns < 0 ? outflow_share[r][c] : outflow_share[r + 1][c];
+  const double q = (layer.fixed_inflow[r][c] != nodata ? layer.fixed_inflow[r][c] : 0.0) +
+                   (l < layer_count ? layer.leakage[r][c] : 0.0) -
+                   (l > 1 ? layers[l - 1].leakage[r][c] : 0.0);
+  const double bottom = layer.upper_limit[r][c] - layer.thickness[r][c];
+  cell[kRunFlag] = 1;
+  cell[kRunA] = a;
+  cell[kRunB] = -dx * s / dt - a - cc;
+  cell[kRunC] = cc;
+  cell[kRunD] = dx * (-s * h0 / dt - ns + nn - q);
+  cell[kRunHeld] = std::max(0.0, dx * (s * (h0 - bottom) / dt + ns - nn + q));
+  cell[kRunBottom] = bottom;
+  cell[kRunPinnable] = l == 1 && layer.thickness[r][c] > 0 ? 1 : 0;
+}
+
+// The system of one run (columns first .. first + m - 1) from the cells' equations: a pinned
+// cell (layer 1 drained to its bottom) keeps the bottom head and gives its neighbours in the
+// run what it holds, split by the flows towards them in the last solution, a known inflow of
+// theirs, so that no cell gives away more than it holds; neighbours outside the run (fixed
+// head, isolated) are known heads. False when a cell has neither storage nor a face along the
+// row (the run keeps its heads).
+bool gwflowclass::AssembleRun(const double* cells, long first, std::size_t m, const RunRow& row,
+                              std::vector<double>& a, std::vector<double>& b,
+                              std::vector<double>& cc, std::vector<double>& d) {
+  const auto cell = [&](long c) { return cells + static_cast<std::size_t>(c) * kRunFields; };
+  for (std::size_t i = 0; i < m; ++i) {
+    const double* e = cell(first + static_cast<long>(i));
+    a[i] = e[kRunA];
+    b[i] = e[kRunB];
+    cc[i] = e[kRunC];
+    d[i] = e[kRunD];
+    if (b[i] == 0) return false;
+  }
+  const double* x = row.previous.data();
+  for (std::size_t i = 0; i < m; ++i) {
+    if (!row.pinned[i]) continue;
+    const double* e = cell(first + static_cast<long>(i));
+    const bool left = i > 0 && !row.pinned[i - 1];
+    const bool right = i + 1 < m && !row.pinned[i + 1];
+    const double wl = left ? std::max(0.0, a[i] * (x[i] - x[i - 1])) : 0.0;
+    const double wr = right ? std::max(0.0, cc[i] * (x[i] - x[i + 1])) : 0.0;
+    const double w = wl + wr;
+    if (left) {
+      b[i - 1] += cc[i - 1];
+      cc[i - 1] = 0;
+      d[i - 1] -= w > 0 ? e[kRunHeld] * wl / w : 0.0;
+    }
+    if (right) {
+      b[i + 1] += a[i + 1];
+      a[i + 1] = 0;
+      d[i + 1] -= w > 0 ? e[kRunHeld] * wr / w : 0.0;
+    }
+    a[i] = cc[i] = 0;
+    b[i] = 1;
+    d[i] = e[kRunBottom];
+  }
+  if (a[0] != 0) {
+    d[0] -= a[0] * cell(first - 1)[kRunHead];
+    a[0] = 0;
+  }
+  const long last = first + static_cast<long>(m) - 1;
+  if (cc[m - 1] != 0) {
+    d[m - 1] -= cc[m - 1] * cell(last + 1)[kRunHead];
+    cc[m - 1] = 0;
+  }
+  return true;
 }
 
 double gwflowclass::CountOscillations(double** h, double** h0, double** h00) {

@@ -133,6 +133,8 @@ class abflussmodellklasse : public teilmodellklasse {
   // water array (routing/irrigation_formulas.h). Nothing when off.
   void SetIrrigationDemand(const ZoneRecord* table);
   const std::vector<double>& IrrigationDemand() const { return demand_; }
+  // Per subbasin, the irrigation water (mm) its river could not give yet.
+  const std::vector<double>& IrrigationOwed() const { return irrigation_owed_; }
   const RoutingTargets* GetRoutingTargets() const { return IsOn() ? &targets_ : nullptr; }
   const AbfrelTable* GetAbfrelTable() const { return IsOn() ? &abfrel_ : nullptr; }
   std::vector<std::vector<double>>* GetMaxIrrigation() { return IsOn() ? &maxirrig_ : nullptr; }
@@ -258,8 +260,9 @@ class abflussmodellklasse : public teilmodellklasse {
   std::vector<std::vector<double>> maxirrig_;             // [tr][sb]
   std::vector<std::vector<double>> maxirrig_reservoirs_;  // [tr][sb]
   const ZoneRecord* irrigation_demand_ = nullptr;
-  std::vector<double> demand_;          // uncovered surface-water demand per subbasin (mm)
-  std::vector<char> irrigation_drawn_;  // subbasins drawn from in this step
+  std::vector<double> demand_;           // uncovered surface-water demand per subbasin (mm)
+  std::vector<char> irrigation_drawn_;   // subbasins drawn from in this step
+  std::vector<double> irrigation_owed_;  // irrigation water the rivers still owe (mm)
   IrrigationLinks irrigation_links_;
   void PrepareIrrigationDemand();
   void AccumulateIrrigationDemand();

@@ -325,9 +325,10 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
 void abflussmodellklasse::SetIrrigationDemand(const ZoneRecord* table) {
   if (!IsOn()) return;
   irrigation_demand_ = table;
-  irrigation_links_ =
-      IrrigationLinks{table, &demand_, &maxirrig_, &irrigation_drawn_, &maxirrig_reservoirs_};
+  irrigation_links_ = IrrigationLinks{
+      table, &demand_, &maxirrig_, &irrigation_drawn_, &irrigation_owed_, &maxirrig_reservoirs_};
   irrigation_drawn_.assign(static_cast<std::size_t>(nsb_) + 1, 0);
+  irrigation_owed_.assign(static_cast<std::size_t>(nsb_) + 1, 0.0);
   demand_.assign(static_cast<std::size_t>(nsb_) + 1, 0.0);
   for (int32_t n = 1; n <= ndesc_; ++n)
     stretches_[n]->SetIrrigationTables(table != nullptr ? &irrigation_links_ : nullptr);

@@ -119,6 +119,9 @@ struct IrrigationLinks {
   const std::vector<double>* demand = nullptr;
   std::vector<std::vector<double>>* maxirrig = nullptr;
   std::vector<char>* drawn = nullptr;
+  // [sb]: irrigation water (mm over the subbasin) the river could not give in its step, taken
+  // from it first in the following steps.
+  std::vector<double>* owed = nullptr;
   // [tr][sb]: after the routing, what the last reservoir of a stretch can spare (mm over A / f);
   // after the irrigation step, what irrigation took from it in the next step.
   std::vector<std::vector<double>>* from_reservoirs = nullptr;

@@ -4,11 +4,32 @@
 // routing model's table, which irrigation reads in the next step. A subbasin is drawn from once
 // per step, by the first stretch that reaches it: a tributary that is itself a stretch outlet
 // was drawn at that outlet.
+// The irrigation model served the demand from the river water of the previous step: a river
+// gives at most the water it carries in the step (every sub-step lowered by the same share);
+// what it could not give it owes, and gives first in the following steps, and its offer to
+// irrigation is lowered by what it owes.
 #include <algorithm>
 
 #include "routing/routing_stretch.h"
 
 namespace velorn {
+namespace {
+
+// Takes `wanted` (≥ 0, in the flows' unit) from the sub-step flows flows[1..n] of a step, at
+// most their mean, by lowering every sub-step by the same share; returns what was taken.
+double TakeFromStep(double wanted, int32_t n, const auto& flow_of) {
+  if (!(wanted > 0.0) || n < 1) return 0.0;
+  double mean = 0.0;
+  for (int32_t j = 1; j <= n; ++j) mean += flow_of(j);
+  mean /= n;
+  if (!(mean > 0.0)) return 0.0;
+  const double taken = std::min(wanted, mean);
+  const double keep = wanted >= mean ? 0.0 : 1.0 - taken / mean;
+  for (int32_t j = 1; j <= n; ++j) flow_of(j) *= keep;
+  return taken;
+}
+
+}  // namespace
 
 void routingclass::DrawIrrigationAtSources() {
   const IrrigationLinks& links = *irrigation_;
@@ -19,8 +40,11 @@ void routingclass::DrawIrrigationAtSources() {
     if (t < 1 || t > nsb_ || drawn[t]) return;
     drawn[t] = 1;
     for (int32_t tr = 0; tr <= ntr_; ++tr) offered[tr][t] = subflows_[tr][1][t];
-    const double demand = (*links.demand)[t];
-    for (int32_t j = 1; j <= nsub_; ++j) subflows_[0][j][t] -= demand;
+    double& owed = (*links.owed)[t];
+    const double wanted = std::max(0.0, (*links.demand)[t]) + owed;
+    owed = wanted -
+           TakeFromStep(wanted, nsub_, [&](int32_t j) -> double& { return subflows_[0][j][t]; });
+    offered[0][t] = std::max(0.0, offered[0][t] - owed);
   };
   for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
     for (int32_t member : items_[i].members) draw(member);
@@ -29,7 +53,7 @@ void routingclass::DrawIrrigationAtSources() {
 }
 
 // The outlet's flows are mm over A / f; the demand and the offered water are mm over the
-// subbasin. The outlet never falls below 0.
+// subbasin.
 void routingclass::DrawIrrigationAtOutlet() {
   const IrrigationLinks& links = *irrigation_;
   const int32_t own = IndexOf(tg_code_);
@@ -39,12 +63,17 @@ void routingclass::DrawIrrigationAtOutlet() {
   const double share = links.records[own][3];
   const double area = abfrel_->area[own];
   std::vector<std::vector<double>>& offered = *links.maxirrig;
-  offered[0][own] = share > 0.0 ? area / share * flows_[0][own] / divisor_ : 0.0;
+  const double to_subbasin = share > 0.0 ? area / share / divisor_ : 0.0;
+  offered[0][own] = to_subbasin * flows_[0][own];
   for (int32_t tr = 1; tr <= ntr_; ++tr) offered[tr][own] = flows_[tr][own];
-  const double d = area > 0.0 ? share / area * (*links.demand)[own] * divisor_ : 0.0;
-  for (int32_t j = 1; j <= nsub_; ++j)
-    subflows_[0][j][own] = std::max(0.0, subflows_[0][j][own] - d);
-  flows_[0][own] = std::max(0.0, flows_[0][own] - d);
+  double& owed = (*links.owed)[own];
+  const double wanted = std::max(0.0, (*links.demand)[own]) + owed;
+  if (!(to_subbasin > 0.0)) return;  // no area: nothing to give or owe
+  const double taken = TakeFromStep(wanted / to_subbasin, nsub_,
+                                    [&](int32_t j) -> double& { return subflows_[0][j][own]; });
+  flows_[0][own] = std::max(0.0, flows_[0][own] - taken);
+  owed = wanted - taken * to_subbasin;
+  offered[0][own] = std::max(0.0, offered[0][own] - owed);
 }
 
 // The reservoir's offer and the irrigation model's share are mm over the area of the stretch's

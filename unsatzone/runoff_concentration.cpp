@@ -43,6 +43,8 @@ void RunoffConcentration::Allocate(int32_t subbasins, int32_t tracers) {
   zoneFZT_QI = zoneFZT_QD;
   for (Array* a : {&Qg, &QD, &QDd, &QI, &QIi, &QBb})
     a->assign(t_count, std::vector<double>(s_count, 0.0));
+  exact_.clear();
+  base_exact_.clear();
 }
 
 std::vector<int32_t> RunoffConcentration::SetupZones(
@@ -167,7 +169,44 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
           (*b)[0][s][z][4] += (*b)[0][s][z + 1][4];
         }
   }
+  SyncExactSums();
   return zones;
+}
+
+void RunoffConcentration::SyncExactSums() {
+  const auto keys =
+      2 * (static_cast<std::size_t>(tracers_) + 1) * (static_cast<std::size_t>(n_) + 1);
+  exact_offset_.assign(keys + 1, 0);
+  std::size_t k = 0;
+  for (int b = 0; b < 2; ++b)
+    for (int32_t t = 0; t <= tracers_; ++t)
+      for (int32_t s = 0; s <= n_; ++s, ++k)
+        exact_offset_[k + 1] = exact_offset_[k] + 3 * RecordCount(b, t, s);
+  exact_.assign(exact_offset_[keys], ExactSum{});
+  for (int b = 0; b < 2; ++b) {
+    const Buffer& buffer = b == 0 ? zoneFZT_QD : zoneFZT_QI;
+    for (int32_t t = 0; t <= tracers_; ++t)
+      for (int32_t s = 0; s <= n_; ++s)
+        for (std::size_t z = 0; z < RecordCount(b, t, s); ++z)
+          for (int f = 0; f < 3; ++f)
+            exact_[ExactIndex(b, t, s, z, f)].Add(buffer[t][s][z][kExactField[f]]);
+  }
+  base_exact_.assign(3 * (static_cast<std::size_t>(n_) + 1), ExactSum{});
+}
+
+std::size_t RunoffConcentration::RecordCount(int b, int32_t t, int32_t s) const {
+  const Buffer& buffer = b == 0 ? zoneFZT_QD : zoneFZT_QI;
+  const auto ti = static_cast<std::size_t>(t);
+  const auto si = static_cast<std::size_t>(s);
+  return ti < buffer.size() && si < buffer[ti].size() ? buffer[ti][si].size() : 0;
+}
+
+void RunoffConcentration::AddCellBaseflow(int32_t s, double count, double flow, double weight) {
+  if (base_exact_.empty()) SyncExactSums();
+  ExactSum* sums = &base_exact_[3 * static_cast<std::size_t>(s)];
+  sums[0].Add(count);
+  sums[1].Add(flow);
+  sums[2].Add(weight);
 }
 
 void RunoffConcentration::BeginStep() {
@@ -180,6 +219,18 @@ void RunoffConcentration::BeginStep() {
           for (int f : {0, 1, 4}) zones[z][f] = zones[z + 1][f];
         for (int f : {0, 1, 4}) zones[last][f] = 0.0;
       }
+  if (exact_.empty()) SyncExactSums();
+  for (int b = 0; b < 2; ++b)
+    for (int32_t t = 0; t <= tracers_; ++t)
+      for (int32_t s = 0; s <= n_; ++s) {
+        const std::size_t size = RecordCount(b, t, s);
+        if (size < 2) continue;
+        for (std::size_t z = 1; z < size - 1; ++z)
+          for (int f = 0; f < 3; ++f)
+            std::swap(exact_[ExactIndex(b, t, s, z, f)], exact_[ExactIndex(b, t, s, z + 1, f)]);
+        for (int f = 0; f < 3; ++f) exact_[ExactIndex(b, t, s, size - 1, f)].Reset();
+      }
+  for (ExactSum& sum : base_exact_) sum.Reset();
 }
 
 void RunoffConcentration::AddCellRunoff(int32_t t, int32_t s, int32_t zone, double direct,
@@ -187,11 +238,22 @@ void RunoffConcentration::AddCellRunoff(int32_t t, int32_t s, int32_t zone, doub
   ZoneRecord& d = zoneFZT_QD[t][s][zone];
   ZoneRecord& i = zoneFZT_QI[t][s][zone];
   const double share = 1.0 - g;
-  d[1] += w * direct * share * substeps;
-  i[1] += w * inter * share * substeps;
+  const double count = share + g;
+  const double weight = share * w + g * w;
+  const double values[2] = {w * direct * share * substeps, w * inter * share * substeps};
+  d[1] += values[0];
+  i[1] += values[1];
   for (ZoneRecord* r : {&d, &i}) {
-    (*r)[0] += share + g;
-    (*r)[4] += share * w + g * w;
+    (*r)[0] += count;
+    (*r)[4] += weight;
+  }
+  if (exact_.empty()) SyncExactSums();
+  const auto z = static_cast<std::size_t>(zone);
+  for (int b = 0; b < 2; ++b) {
+    ExactSum* sums = &exact_[ExactIndex(b, t, s, z, 0)];
+    sums[0].Add(count);
+    sums[1].Add(values[b]);
+    sums[2].Add(weight);
   }
 }
 
@@ -199,26 +261,30 @@ void RunoffConcentration::FinishStep(const StepTables& tables, const std::vector
                                      const std::vector<double>& kelsqi,
                                      const std::vector<double>& rel, const uint8_t* glacier,
                                      bool surface_routing, double interval_minutes, MPI_Comm comm) {
-  // Records 0 and 1 of every buffer (fields 0, 1, 4), then the base-flow records, in one array.
-  std::vector<double> packed;
-  packed.reserve(static_cast<std::size_t>(tracers_ + 1) * n_ * 12 + tables.qb->size() * 3);
-  for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI})
+  // The exact twins of records 0 and 1 of every buffer (fields 0, 1, 4), then the step's base
+  // flow, in one exchange; process 0's records take the totals.
+  if (exact_.empty()) SyncExactSums();
+  std::vector<ExactSum> packed;
+  packed.reserve(static_cast<std::size_t>(tracers_ + 1) * n_ * 12 + base_exact_.size());
+  for (int b = 0; b < 2; ++b)
     for (int32_t t = 0; t <= tracers_; ++t)
       for (int32_t s = 1; s <= n_; ++s)
-        for (std::size_t z = 0; z < 2 && z < (*b)[t][s].size(); ++z)
-          for (int f : {0, 1, 4}) packed.push_back((*b)[t][s][z][f]);
-  for (ZoneRecord& r : *tables.qb)
-    for (int f : {0, 1, 4}) packed.push_back(r[f]);
-  ReduceExactlyToRoot(packed, comm);
-  const double* next = packed.data();
-  for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI})
-    for (int32_t t = 0; t <= tracers_; ++t)
-      for (int32_t s = 1; s <= n_; ++s)
-        for (std::size_t z = 0; z < 2 && z < (*b)[t][s].size(); ++z)
-          for (int f : {0, 1, 4}) (*b)[t][s][z][f] = *next++;
-  for (ZoneRecord& r : *tables.qb)
-    for (int f : {0, 1, 4}) r[f] = *next++;
+        for (std::size_t z = 0; z < 2 && z < RecordCount(b, t, s); ++z)
+          for (int f = 0; f < 3; ++f) packed.push_back(exact_[ExactIndex(b, t, s, z, f)]);
+  packed.insert(packed.end(), base_exact_.begin(), base_exact_.end());
+  ReduceExactSumsToRoot(packed, comm);
   if (RankOf(comm) != 0) return;
+  const ExactSum* next = packed.data();
+  for (int b = 0; b < 2; ++b)
+    for (int32_t t = 0; t <= tracers_; ++t)
+      for (int32_t s = 1; s <= n_; ++s)
+        for (std::size_t z = 0; z < 2 && z < RecordCount(b, t, s); ++z)
+          for (int f = 0; f < 3; ++f) {
+            exact_[ExactIndex(b, t, s, z, f)] = *next;
+            (b == 0 ? zoneFZT_QD : zoneFZT_QI)[t][s][z][kExactField[f]] = (next++)->Value();
+          }
+  for (std::size_t s = 0; s < tables.qb->size() && 3 * s + 2 < base_exact_.size(); ++s)
+    for (int f = 0; f < 3; ++f) (*tables.qb)[s][kExactField[f]] = next[3 * s + f].Value();
 
   // Inflow of record 1 through the storage of one component, for the water and every tracer.
   auto route = [&](Buffer& buffer, Array& inflow, Array& outflow, double e, int32_t s) {

@@ -16,12 +16,13 @@
 // sub-steps): the concentration that reaches the outlet is the tracer's [1] over the water's
 // [1], so the storages mix solute mass with the water that holds it.
 //
-// Sums over processes: every reduction packs all the records it needs into one array and adds
-// them exactly (core/exact_reduction.h), so the results on process 0 do not depend on the order
-// in which MPI combines the processes' parts. A process adds its own cells into the records in
-// plain doubles, so values whose partial sums round differ in the last bits between splits;
-// dyadic values (as in the tests) agree bit for bit. Limits: values computed from the records are
-// valid on process 0 only (FinishStep), or on every process (SetupZones, InitialTotalRunoff).
+// Sums over processes: a process adds its own cells into the records and, term by term, into
+// exact twins of their fields 0, 1 and 4 (core/exact_sum.h), which move along with the records;
+// FinishStep adds the twins of records 0 and 1 and the step's base flow exactly over the
+// processes, so the runoff on process 0 is the same double for every split of the cells. The
+// records' doubles are what the storage-content file keeps (SyncExactSums makes the twins from
+// them after a read). Limits: values computed from the records are valid on process 0 only
+// (FinishStep), or on every process (SetupZones, InitialTotalRunoff).
 #pragma once
 
 #include <mpi.h>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "core/diagnostic_stream.h"
+#include "core/exact_sum.h"
 #include "core/zone_types.h"
 
 namespace velorn {
@@ -104,6 +106,11 @@ class RunoffConcentration {
   // runoff in mm of the sub-step, weight w, glacier share g, `substeps` per step.
   void AddCellRunoff(int32_t t, int32_t s, int32_t zone, double direct, double inter, double w,
                      double g, int32_t substeps);
+  // One cell's base flow of the step for subbasin `s`, as its record in the base-flow table
+  // takes it: fields [0], [1] and [4] grow by `count`, `flow` and `weight`.
+  void AddCellBaseflow(int32_t s, double count, double flow, double weight);
+  // Makes the exact twins of the records from their doubles (after the records were read).
+  void SyncExactSums();
 
   // Reduces records 0 and 1 of every buffer and the records of `tables.qb` onto process 0 in
   // one exact exchange; on process 0 forms QD, QI through their storages, QBb and Qg per
@@ -123,8 +130,25 @@ class RunoffConcentration {
   Array Qg, QD, QDd, QI, QIi, QBb;
 
  private:
+  // The record fields that have exact twins, in the twins' order.
+  static constexpr int kExactField[3] = {0, 1, 4};
+  // Records of buffer b (0 QD, 1 QI), tracer t, subbasin s (0 when not allocated).
+  std::size_t RecordCount(int b, int32_t t, int32_t s) const;
+  // Index of the twin of field f (0, 1, 2 for [0], [1], [4]) of record z of buffer b (0 QD,
+  // 1 QI), tracer t, subbasin s.
+  std::size_t ExactIndex(int b, int32_t t, int32_t s, std::size_t z, int f) const {
+    const auto key = (static_cast<std::size_t>(b) * (static_cast<std::size_t>(tracers_) + 1) +
+                      static_cast<std::size_t>(t)) *
+                         (static_cast<std::size_t>(n_) + 1) +
+                     static_cast<std::size_t>(s);
+    return exact_offset_[key] + 3 * z + static_cast<std::size_t>(f);
+  }
+
   int32_t n_ = 0;
   int32_t tracers_ = 0;
+  std::vector<ExactSum> exact_;            // twins of the records' fields 0, 1 and 4
+  std::vector<std::size_t> exact_offset_;  // first twin of each buffer, tracer and subbasin
+  std::vector<ExactSum> base_exact_;       // the step's base flow, 3 per subbasin 0..n
 };
 
 // Qg[0][s] at the start of a run: the weighted mean base flow of the subbasin's cells over all

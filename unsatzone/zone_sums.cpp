@@ -122,15 +122,17 @@ void unsatzonmodellklasse::AddZoneSums() {
   // silent table adds nothing, and its share goes to the step's own sums (weighted as a table
   // weighs, by the relative cell area).
   const bool qb_written = qb_table != nullptr && qb_table->active();
+  // The runoff takes the step's base flow from its exact sums, whatever the split of the cells.
   const auto add_base_flow = [&](long r, long c, int32_t s, double value, double weight) {
-    if (qb_written) {
-      qb_table->AddValue(r, c, s, value, weight);
-      return;
-    }
     const double cell = relative_cell_area != nullptr && relative_cell_area[r] != nullptr &&
                                 relative_cell_area[r][c] > kNodata
                             ? relative_cell_area[r][c]
                             : 1.0;
+    runoff.AddCellBaseflow(s, weight, value * cell * weight, weight * cell);
+    if (qb_written) {
+      qb_table->AddValue(r, c, s, value, weight);
+      return;
+    }
     ZoneRecord& record = base_flow_records[static_cast<std::size_t>(s)];
     record[0] += weight;
     record[1] += value * cell * weight;

@@ -30,7 +30,6 @@ class IrrigationNetworkTest : public RoutingModelTest {
     table_.records.resize(2);
     table_.records[1].method = kIrrigationByTable;
     table_.records[1].origin = kIrrigationFromSurfaceWater;
-    for (int day = 1; day <= 3; ++day) table_.records[1].AddEntry(1, day, 4.8);
   }
   ~IrrigationNetworkTest() override {
     if (irrigation_) irrigation_->ReleaseMemory();
@@ -49,9 +48,11 @@ class IrrigationNetworkTest : public RoutingModelTest {
   }
 
   // Builds both models over the network `outlet13` (the description of 13's stretch, with its
-  // reservoir items) and runs 60 hourly steps; returns the water irrigated, in mm · km², and
-  // checks the balance of the network: runoff = irrigation + outflow + stored water.
-  double RunNetwork(const std::string& outlet13, const std::string& rules) {
+  // reservoir items) and runs 60 hourly steps, every cell asking for `daily` mm a day; returns
+  // the water irrigated, in mm · km², and checks the balance of the network: runoff = irrigation
+  // + outflow + stored water - the irrigation water the rivers still owe.
+  double RunNetwork(const std::string& outlet13, const std::string& rules, double daily = 4.8) {
+    for (int day = 1; day <= 3; ++day) table_.records[1].AddEntry(1, day, daily);
     WriteFile(setup_.control_file_name,
               "[output_interval]\n24\n0\n0\n0\n[routing_model]\n1\n60\n" + Header("1 1000 50 3") +
                   outlet13 + "\nTG 15 (A=150, f=1) OL 13 " + ChannelValues(4, 20000, 60) +
@@ -82,7 +83,12 @@ class IrrigationNetworkTest : public RoutingModelTest {
       Step(*routing_, n);
       out += routing_->Flows()[0][5] * 150.0;
     }
-    EXPECT_NEAR(in - irrigated, out + Stored() - stored_before, 1e-9 * in);
+    double owed = 0;
+    for (int k = 1; k <= 5; ++k) {
+      EXPECT_GE(routing_->IrrigationOwed()[k], 0.0);
+      owed += routing_->IrrigationOwed()[k] * zones_[k][3];
+    }
+    EXPECT_NEAR(in - irrigated, out + Stored() - stored_before - owed, 1e-9 * in);
     return irrigated;
   }
   // Channel and reservoir water in mm · km² (1 mm over 1 km² is 1000 m³).
@@ -107,6 +113,17 @@ TEST_F(IrrigationNetworkTest, SurfaceIrrigationLeavesTheRivers) {
   // The first step finds no river water recorded yet; afterwards every demand is met.
   EXPECT_NEAR(irrigated, 59 * 0.2 * 150.0, 1e-9 * irrigated);
   EXPECT_NEAR(grids_["precipitation"].get()[1][3], 59 * 0.2, 1e-12);
+}
+
+// Cells asking for 2 mm an hour, more than the rivers carry once the pulse has passed: the
+// amounts served from the previous step's river water are taken from the rivers as far as they
+// carry water in the step, and the rest later (the outlets were cut at 0: water appeared).
+TEST_F(IrrigationNetworkTest, RiversGiveNoMoreThanTheyCarry) {
+  const double irrigated = RunNetwork(
+      kStretch13 + ChannelValues(2, 8000, 10) + " OL 12 " + ChannelValues(3, 12000, 20), "", 48);
+  ASSERT_TRUE(routing_);
+  EXPECT_LT(irrigated, 59 * 2.0 * 150.0);
+  for (int k = 1; k <= 5; ++k) EXPECT_GE(routing_->Flows()[0][k], 0.0) << k;
 }
 
 // A reservoir at the outlet of 13 serves 13's demand (0.2 mm over its 30 km² per step, 6000 m³)

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -110,20 +111,42 @@ TEST_P(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses)
   {
     const int interaction = GetParam();
     Outputs first;
+    // 4 and 6: the row-implicit pass (method 2) over five days (on 3 processes it cut the runs
+    // of a row where another process's cells began: the heads differed from 1 process).
+    const bool row_implicit = interaction == 4 || interaction == 6;
     for (const int processes : {1, 3}) {
       SCOPED_TRACE("interaction " + std::to_string(interaction) + ", processes " +
                    std::to_string(processes));
       auto edits = interaction == 2 ? losing : decltype(losing){};
       // 3: interaction 1 with soil layers that conduct 1e-2 m/s: a day drains cells of layer 1
       // to its bottom, and the column gives the base flow from layers the table has left.
-      if (interaction == 3)
+      // 4 and 6: the same with the row-implicit pass at 1e-3 and 1e-2 m/s: cells drained to
+      // layer 1's bottom give their neighbours only what they hold (the soil column gave base
+      // flow from water it did not hold: -0.49 and -387 mm).
+      const char* conductivity = interaction == 4 ? "1e-3" : "1e-2";
+      if (interaction == 3 || row_implicit)
         for (const char* axis : {"x", "y"})
-          edits.emplace_back(std::string("gw_k_") + axis + "_1 0 readcode=0 defaultValue=1.2e-5",
-                             std::string("gw_k_") + axis + "_1 0 readcode=0 defaultValue=1e-2");
-      edits.emplace_back("(the last daily step, 31 March 2019)\n31\n3\n", "\n3\n1\n");
+          edits.emplace_back(
+              std::string("gw_k_") + axis + "_1 0 readcode=0 defaultValue=1.2e-5",
+              std::string("gw_k_") + axis + "_1 0 readcode=0 defaultValue=" + conductivity);
+      if (row_implicit)
+        edits.emplace_back("1          # method: successive over-relaxation of each layer", "2");
+      // 5: the meadows irrigated from the groundwater (most beside the streams, where layer 1
+      // holds a fixed head): the account books all the irrigation water as pumped (it booked
+      // what layer 1 held, 1.35 of 3.85 mm, or nothing at fixed heads).
+      if (interaction == 5) {
+        edits.emplace_back("[irrigation]\n0          # no irrigation",
+                           "[irrigation]\n1\n1440\nirr_gw.stat 2001\nirr_sw.stat 0\n"
+                           "[irrigation_table]\n1\n12 meadow 3 1 1 0.33\n");
+        edits.emplace_back("[standard_grids]\n21\n",
+                           "[standard_grids]\n22\nirrigation.asc irrigation_codes 0\n");
+      }
+      edits.emplace_back("(the last daily step, 31 March 2019)\n31\n3\n",
+                         row_implicit ? "\n5\n1\n" : "\n3\n1\n");
       const Outputs outputs = RunVariant(
           "front-range-groundwater.ctl",
-          {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc"}, edits, processes, 2);
+          {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc", "irrigation.asc"},
+          edits, processes, 2);
       ASSERT_EQ(outputs.count("qg.stat"), 1u);
       // Interaction 1: the water table stands above the stream beds, the streams take base flow
       // every day. Interaction 2: the streams give water once routing offers it (day 2 on).
@@ -136,6 +159,23 @@ TEST_P(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses)
       ASSERT_EQ(outputs.count("water_balance.txt"), 1u);
       for (const AccountRow& row : ReadAccount(outputs.at("water_balance.txt")))
         EXPECT_TRUE(Closes(row.residual, row.precipitation)) << row.subbasin << " " << row.residual;
+      if (interaction == 5) {
+        // The basin's irrigation over the three days (last column of irr_gw.stat) is what the
+        // run's basin row books as pumped.
+        std::istringstream daily(outputs.at("irr_gw.stat"));
+        double irrigated = 0;
+        for (std::string line; std::getline(daily, line);)
+          if (line.starts_with("2019")) irrigated += std::stod(line.substr(line.rfind('\t') + 1));
+        const std::string& account = outputs.at("water_balance.txt");
+        std::istringstream header(account.substr(account.find("period")));
+        int column = 0;
+        for (std::string name; header >> name && name != "groundwater_pumping";) ++column;
+        std::istringstream basin(account.substr(account.find("run\tbasin")));
+        std::string value;
+        for (int k = 0; k <= column; ++k) basin >> value;
+        EXPECT_GT(irrigated, 1.0);
+        EXPECT_NEAR(-std::stod(value), irrigated, 2e-4) << account;
+      }
       if (first.empty())
         first = outputs;
       else
@@ -144,7 +184,7 @@ TEST_P(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses)
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Interaction, GroundwaterRun, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Interaction, GroundwaterRun, ::testing::Values(1, 2, 3, 4, 5, 6));
 
 }  // namespace
 }  // namespace velorn::test
