@@ -53,6 +53,14 @@ double LinearStorageContent(double q, double e) {
   return e > 0 && e < 1 ? e / (1.0 - e) * q : 0.0;
 }
 
+// The net of a cell's fluxes (indexed by FluxTerm): its inputs less its evaporation.
+double NetCellFlux(const double* cell) {
+  double net = 0;
+  for (int f = 0; f < kBalanceInterceptionEvaporation; ++f) net += cell[FluxTerm(f)];
+  for (int f = kBalanceInterceptionEvaporation; f < kBalanceRunoff; ++f) net -= cell[FluxTerm(f)];
+  return net;
+}
+
 }  // namespace
 
 WaterBalance::WaterBalance(DiagnosticStream& diag, Models models)
@@ -112,14 +120,17 @@ const schneemodellklasse* WaterBalance::Glaciers() const {
 
 void WaterBalance::AroundGlacierEvaluation(bool after) {
   if (!active_ || !account_.Started()) return;
-  // Only the stores count here: the response units' and the external table's bookkeeping stay
-  // with the step.
+  // Only the stores count here: the external table's bookkeeping stays with the step. The
+  // evaluation changes the members of response units as every cell, which the evaluation's term
+  // books: the step's response-unit term takes the members' excess up to the evaluation only.
   const std::vector<double> unit_excess = unit_excess_;
   const int64_t exchanges = external_exchanges_;
   std::vector<WaterBalanceValues> stores = Gather(false);
+  const std::vector<double> unit_excess_now = unit_excess_;
   unit_excess_ = unit_excess;
   external_exchanges_ = exchanges;
   if (!after) {
+    unit_excess_before_evaluation_ = unit_excess_now;
     const unsatzonmodellklasse& soil = *models_.soil;
     step_shares_.assign(ShareIndex(soil.last_local_row + 1, 0), 0.0);
     for (long r = soil.first_local_row; r <= soil.last_local_row; ++r)
@@ -133,6 +144,10 @@ void WaterBalance::AroundGlacierEvaluation(bool after) {
   for (std::size_t i = 0; i < stores.size() && i < before_evaluation_.size(); ++i)
     for (int k = 0; k < kBalanceStoreCount; ++k)
       evaluation_[i] += stores[i].store[k] - before_evaluation_[i].store[k];
+  for (std::size_t i = 0; i < unit_excess_.size() && i < unit_excess_now.size() &&
+                          i < unit_excess_before_evaluation_.size();
+       ++i)
+    unit_excess_[i] += unit_excess_now[i] - unit_excess_before_evaluation_[i];
 }
 
 void WaterBalance::AfterStep(int64_t year) {
@@ -240,13 +255,6 @@ void WaterBalance::AddCells(bool fluxes) {
                        : nullptr;
   double** masters = soil.links.master_response_units;
   if (masters == nullptr) units = nullptr;
-  UnitResults unit_stores;
-  if (units != nullptr)
-    unit_stores = ShareUnitResults(
-        *soil.response_unit_table, kBalanceConcentration, soil.first_local_row, soil.last_local_row,
-        soil.column_ranges,
-        [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
-        [&](long r, long c, double* out) { CellStores(r, c, out); });
   // The snow model makes it when the layered pack is on, after this account (a grid without a
   // file name, found by its identifier).
   double** alignment = nullptr;
@@ -271,6 +279,56 @@ void WaterBalance::AddCells(bool fluxes) {
                            : nullptr;
   double** glacier_evaporation =
       glaciers != nullptr ? glaciers->OwnData("SnowEvaporation_onGlacier") : nullptr;
+  // The step's fluxes of cell (r, c) into `cell` (indexed by FluxTerm).
+  auto cell_fluxes = [&](long r, long c, double* cell) {
+    // The step's fluxes took the glacier shares before a glacier evaluation at its end.
+    const double g =
+        step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
+    if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
+    if (alignment != nullptr && layered && alignment[r][c] > nodata)
+      cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * alignment[r][c];
+    if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
+    if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
+    for (int k = 0; k < 5; ++k)
+      if (groundwater_fluxes_[k] != nullptr)
+        cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
+    if (external != nullptr && external[r][c] > nodata)
+      cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * external[r][c];
+    if (g > 0) {
+      if (ice_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] = g * ice_melt[r][c];
+      if (firn_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] += g * firn_melt[r][c];
+      if (glacier_evaporation != nullptr)
+        cell[FluxTerm(kBalanceSnowEvaporation)] += g * glacier_evaporation[r][c];
+    }
+    if (et != nullptr) {
+      const double interception_evaporation =
+          et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;
+      const double snow = et->snow_evaporation[r][c];
+      const double soil_evaporation = et->real_evaporation[r][c];
+      cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
+      // The snow model's cell pack, which loses it, is the glacier-free part's.
+      cell[FluxTerm(kBalanceSnowEvaporation)] += (1.0 - g) * snow;
+      cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
+      // The rest of the real evapotranspiration the model books for the cell.
+      cell[FluxTerm(kBalanceTranspiration)] =
+          (1.0 - g) *
+          (et->real_transpiration[0][r][c] - interception_evaporation - snow - soil_evaporation);
+    }
+  };
+  // Response units: the stores of every unit's master and the net of its fluxes (inputs less
+  // evaporation), shared with every process.
+  UnitResults unit_stores;
+  if (units != nullptr)
+    unit_stores = ShareUnitResults(
+        *soil.response_unit_table, kBalanceConcentration + 1, soil.first_local_row,
+        soil.last_local_row, soil.column_ranges,
+        [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
+        [&](long r, long c, double* out) {
+          CellStores(r, c, out);
+          double cell[kCellTermCount] = {};
+          if (fluxes) cell_fluxes(r, c, cell);
+          out[kBalanceConcentration] = NetCellFlux(cell);
+        });
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -282,48 +340,19 @@ void WaterBalance::AddCells(bool fluxes) {
       double cell[kCellTermCount] = {};
       cell[kWeightTerm] = 1.0;  // times the weight a, as every term
       cell[kCountTerm] = a != 0 ? 1.0 / a : 0.0;
-      // The step's fluxes took the glacier shares before a glacier evaluation at its end.
-      const double g =
-          step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
-      if (fluxes) {
-        if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
-        if (alignment != nullptr && layered && alignment[r][c] > nodata)
-          cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * alignment[r][c];
-        if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
-        if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
-        for (int k = 0; k < 5; ++k)
-          if (groundwater_fluxes_[k] != nullptr)
-            cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
-        if (external != nullptr && external[r][c] > nodata)
-          cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * external[r][c];
-        if (g > 0) {
-          if (ice_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] = g * ice_melt[r][c];
-          if (firn_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] += g * firn_melt[r][c];
-          if (glacier_evaporation != nullptr)
-            cell[FluxTerm(kBalanceSnowEvaporation)] += g * glacier_evaporation[r][c];
-        }
-        if (et != nullptr) {
-          const double interception_evaporation =
-              et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;
-          const double snow = et->snow_evaporation[r][c];
-          const double soil_evaporation = et->real_evaporation[r][c];
-          cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
-          // The snow model's cell pack, which loses it, is the glacier-free part's.
-          cell[FluxTerm(kBalanceSnowEvaporation)] += (1.0 - g) * snow;
-          cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
-          // The rest of the real evapotranspiration the model books for the cell.
-          cell[FluxTerm(kBalanceTranspiration)] =
-              (1.0 - g) * (et->real_transpiration[0][r][c] - interception_evaporation - snow -
-                           soil_evaporation);
-        }
-      }
+      if (fluxes) cell_fluxes(r, c, cell);
       CellStores(r, c, &cell[StoreTerm(0)]);
       if (units != nullptr && !(masters[r][c] > nodata)) {
         // A member of a response unit takes its master's state: what its stores gain beyond
-        // the master's is water the copy gives it (other soils hold other water at one theta).
+        // the master's is water the copy gives it (other soils hold other water at one theta),
+        // less what its own fluxes brought beyond the master's (another glacier share weighs
+        // the same melt and evaporation otherwise).
         if (const double* master = unit_stores.Of(std::trunc(units[r][c]))) {
           for (int k = 0; k < kBalanceConcentration; ++k)
             cell[kUnitTerm] += cell[StoreTerm(k)] - master[k];
+          if (fluxes)
+            cell[FluxTerm(kBalanceResponseUnits)] =
+                master[kBalanceConcentration] - NetCellFlux(cell);
         }
       }
       for (int32_t i : {0, s}) {
@@ -379,7 +408,7 @@ std::vector<WaterBalanceValues> WaterBalance::Gather(bool fluxes) {
         sum[kPipelineTerm].Value() / (weight * soil.substepCount);
     // The members' stores beyond their masters' now, less before the step.
     const double unit_excess = sum[kUnitTerm].Value() / weight;
-    if (fluxes) values[i].flux[kBalanceResponseUnits] = unit_excess - unit_excess_[i];
+    if (fluxes) values[i].flux[kBalanceResponseUnits] += unit_excess - unit_excess_[i];
     unit_excess_[i] = unit_excess;
   }
   AddSubbasins(values, weights, counts, fluxes);

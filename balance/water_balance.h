@@ -160,6 +160,8 @@ class WaterBalance {
   // change it made, booked by the next AfterStep.
   std::vector<WaterBalanceValues> before_evaluation_;
   std::vector<double> evaluation_;
+  // Per index 0..n (process 0): the members' excess of `unit_excess_` just before the evaluation.
+  std::vector<double> unit_excess_before_evaluation_;
   // The glacier shares of the own cells before the evaluation (empty without one in the step):
   // the step's fluxes count with them. Indexed by ShareIndex.
   std::vector<double> step_shares_;
