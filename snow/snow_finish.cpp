@@ -112,7 +112,8 @@ void schneemodellklasse::RouteGlacierMelt() {
         const double mean = weights > 0 ? 1.0 / weights : 0.0;
         const double inflow[3] = {sums[0].Value() * mean, sums[1].Value() * mean,
                                   sums[2].Value() * mean};
-        if (tracer_count > 0) RouteGlacierTracers(i, sums, inflow, fg);
+        if (tracer_count > 0)
+          RouteGlacierTracers(i, sums, inflow, fg, weights > 0 ? cells / weights : 0, weights);
         Qice_els[i] = LinearStorageStep(Qice_els[i], kice_els, inflow[0], fg);
         Qfirn_els[i] = LinearStorageStep(Qfirn_els[i], kfirn_els, inflow[1], fg);
         Qsnow_els[i] = LinearStorageStep(Qsnow_els[i], ksnow_els, inflow[2], fg);
@@ -121,10 +122,14 @@ void schneemodellklasse::RouteGlacierMelt() {
         if (Qg != nullptr) Qg[0][i] = runoff;
       }
       if (weights > 0) total->AddValue(0, 0, i, runoff, weights);
+      if (!record.hasGlacier && weights > 0)
+        for (Table& table : glacier_storage_tables_) table.table->AddValue(0, 0, i, 0.0, weights);
     }
   }
   const ModelDate& d = step_date;
   total->CollectStep(d.year, d.month, d.day, d.hour, 1);
+  for (Table& table : glacier_storage_tables_)
+    table.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
 }
 
 void schneemodellklasse::CopyResponseUnits() {

@@ -524,8 +524,11 @@ class schneemodellklasse : public teilmodellklasse {
   void AddGlacierTracerSums(long row, long column, const double* melts, double weight, bool on_firn,
                             ExactSum* sums) const;
   // Before the storages take the step's inflow `inflow` (ice, firn, snow; mm over the
-  // subbasin's area share `fg`): the outflow concentrations and the runoff's into Qg[t].
-  void RouteGlacierTracers(int32_t subbasin, const ExactSum* sums, const double* inflow, double fg);
+  // subbasin's area share `fg`): the outflow concentrations and the runoff's into Qg[t]; the
+  // solute the storages hold then (their outflow times `scale` gives mm over the subbasin) into
+  // the subbasin's row of each tracer's storage table, with `weight`.
+  void RouteGlacierTracers(int32_t subbasin, const ExactSum* sums, const double* inflow, double fg,
+                           double scale, double weight);
   // The storage file's concentrations of the glacier storages (after their water's lines).
   void ReadGlacierRunoffConcentrations(std::FILE* file, const std::string& name);
   std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
@@ -533,6 +536,9 @@ class schneemodellklasse : public teilmodellklasse {
   // Concentration of the outflow of the ice, firn and snow storage per tracer and subbasin:
   // [(t * (subbasins + 1) + i) * 3 + k].
   std::vector<double> glacier_runoff_concentration_;
+  // Per tracer 1..tracer_count at [t - 1]: the solute the three glacier storages of each
+  // subbasin hold at the end of a step, mm times concentration over the subbasin.
+  std::vector<Table> glacier_storage_tables_;
 };
 
 }  // namespace velorn

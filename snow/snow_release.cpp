@@ -50,7 +50,7 @@ void schneemodellklasse::ReleaseTracers() {
 
 std::vector<schneemodellklasse::Table*> schneemodellklasse::AllTables() {
   std::vector<Table*> tables;
-  for (std::vector<Table>* group : {&snow_tables_, &glacier_tables_})
+  for (std::vector<Table>* group : {&snow_tables_, &glacier_tables_, &glacier_storage_tables_})
     for (Table& table : *group) tables.push_back(&table);
   tables.push_back(&thaw_depth_table_);
   return tables;
@@ -79,6 +79,7 @@ void schneemodellklasse::ReleaseMemory() {
          {&Qice_els, &Qfirn_els, &Qsnow_els, &ice_melt_input, &firn_melt_input, &snow_melt_input})
       array->clear();
     glacier_shares.clear();
+    glacier_runoff_concentration_.clear();
     soil_zone_table.clear();
     soil_zone_index.clear();
   }

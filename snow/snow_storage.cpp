@@ -164,10 +164,13 @@ void schneemodellklasse::WriteStorageState(bool append) {
       text += FormatText("%d\t%lf", k, value) + comments[a] + "\n";
     }
   }
-  if (tracer_count > 0 && !glacier_runoff_concentration_.empty()) {
-    const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
-    text += FormatText("%d ", tracer_count) + kGlacierTracerLabel + "\n";
-    for (int32_t t = 1; t <= tracer_count; ++t) {
+  // Written when the model is released, after its tracers: the concentrations keep their count.
+  const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
+  const auto tracers =
+      static_cast<int32_t>(glacier_runoff_concentration_.size() / (subbasins * 3)) - 1;
+  if (tracers > 0) {
+    text += FormatText("%d ", tracers) + kGlacierTracerLabel + "\n";
+    for (int32_t t = 1; t <= tracers; ++t) {
       for (int32_t k = 1; k <= soil_zone_count; ++k) {
         const double* concentration =
             &glacier_runoff_concentration_[(static_cast<std::size_t>(t) * subbasins + k) * 3];
