@@ -285,7 +285,7 @@ TEST(TracerRun, KeepsItsMassWithTheLeavesAboveTheSnow) {
 // leaves, soil, weighed 1 - g), the glacier parts (snow, firn and ice, weighed g) and the
 // glacier storages (their table "conglsto.sta") or has left with the runoff, on 1 and 3
 // processes alike; with the storages instantaneous, and with the example's, which held 5.5 % of
-// the rain's tracer in no output.
+// the rain's tracer in no output. The storage file keeps the storages' concentrations.
 TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
   for (const char* storages : {"0.2\n0.0001\n0.0001\n0.0001\n", "0.2\n10\n20\n5\n"}) {
     SCOPED_TRACE(storages);
@@ -305,6 +305,10 @@ TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
     const auto glacier = AsciiGridCells(out + "../glacier_fraction.asc");
     EXPECT_NEAR(AccountedShare(out, runoff, concentration, {}, glacier), 1.0, 1e-6);
     EXPECT_GT(Sum(out + "consnowg.asc"), 0.0) << "the glacier parts hold the rain's tracer";
+    // The state a warm start reads keeps the storages' concentrations (the release of the
+    // tracers cleared them before the file was written).
+    EXPECT_NE(ReadFile(out + "soilstorage_0").find("2 (number of tracers in the glacier storages)"),
+              std::string::npos);
   }
 }
 
