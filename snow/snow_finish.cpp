@@ -60,7 +60,16 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
   for (int32_t t = 1; t <= tracer_count && share == 0; ++t)
     if (zonalstatistic* table = tracer_blocks[t].statistics.get())
       table->AddValue(r, c, zone, tracer_blocks[t].concentration.get()[r][c], 1.0);
+  AddGlacierCellStatistics(r, c);
+}
+
+void schneemodellklasse::AddGlacierCellStatistics(long r, long c) {
   if (glacier_cells == nullptr) return;
+  const StepGrids& g = step_;
+  const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
+  const double pack = g.solid[r][c] + g.liquid[r][c];
+  const double value = glacier_cells[r][c];
+  const double share = IsAboveNodata(value, nodata) ? std::clamp(value, 0.0, 1.0) : 0.0;
   glacier_tables_[4].table->AddValue(r, c, zone, pack, 1.0 - share);
   glacier_tables_[4].table->AddValue(r, c, zone, 0.0, share);
   const double code = soil_zone_grid[r][c];
@@ -295,10 +304,17 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
     for (ExactSum& sum : glacier_step_sums_) sum.Reset();
     glacier_step_sums_.resize(static_cast<std::size_t>(soil_zone_count + 1) * GlacierSumStride());
   }
-  // Tables hold no lock: one thread adds, in row order.
+  // Tables hold no lock: one thread adds, in row order. The glacier part takes every own cell,
+  // the members of response units with the state their copy gave them: the glacier storages
+  // take the melt of every cell of a subbasin, as the subbasin's runoff and its water account
+  // count them.
   for (int32_t r = first_local_row; r <= last_local_row; ++r)
-    for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-      if (TakesCell(r, c)) AddCellStatistics(r, c);
+    for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (TakesCell(r, c))
+        AddCellStatistics(r, c);
+      else if (OwnsCell(r, c))
+        AddGlacierCellStatistics(r, c);
+    }
   const ModelDate& d = step_date;
   for (std::size_t t = 0; t < snow_tables_.size(); ++t)
     snow_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);

@@ -406,6 +406,9 @@ class schneemodellklasse : public teilmodellklasse {
   void RequireWholeOnRoot(int index, const char* purpose);
   std::vector<Table*> AllTables();
   // Steps of the time step.
+  // A cell of this process (zone data, own MPI region); the model computes it (TakesCell) unless
+  // it is a response unit's member, which takes its master's state.
+  bool OwnsCell(long row, long column) const;
   bool TakesCell(long row, long column) const;
   void StepCell(long row, long column, ShiftedDaysCache& days);
   void GlacierCell(long row, long column, double share);
@@ -435,6 +438,8 @@ class schneemodellklasse : public teilmodellklasse {
   void UpdateGlacierCellsOfYear();
   void AfterCell(long row, long column, double land_albedo);
   void AddCellStatistics(long row, long column);
+  // The glacier part of AddCellStatistics: its tables, the glacier storages' sums.
+  void AddGlacierCellStatistics(long row, long column);
   void TracerInput(long row, long column, double input, double pack);
   void TracerOutflow(long row, long column, double outflow, double pack);
   // Cells of a response unit take the results of its master cell (collective).

@@ -167,11 +167,14 @@ void schneemodellklasse::ResolveStepGrids() {
   step_.mass_balance = OwnData("GlacierMassBalance");
 }
 
-bool schneemodellklasse::TakesCell(long row, long column) const {
+bool schneemodellklasse::OwnsCell(long row, long column) const {
   if (zone_grid == nullptr || IsNodata(zone_grid[row][column], nodata)) return false;
-  if (owner_grid != nullptr && owner_grid[row][column] != static_cast<double>(rank)) return false;
-  return master_response_units == nullptr ||
-         IsNotNodata(master_response_units[row][column], nodata);
+  return owner_grid == nullptr || owner_grid[row][column] == static_cast<double>(rank);
+}
+
+bool schneemodellklasse::TakesCell(long row, long column) const {
+  return OwnsCell(row, column) && (master_response_units == nullptr ||
+                                   IsNotNodata(master_response_units[row][column], nodata));
 }
 
 void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
