@@ -153,7 +153,8 @@ void schneemodellklasse::GlacierTracerStep(long r, long c, double P, double pack
       ice *= decay;
     }
     if (P > 0) {
-      const double incoming = LinkData(tracer_input_index_[static_cast<std::size_t>(t)])[r][c];
+      const double incoming =
+          LinkData(glacier_tracer_input_index_[static_cast<std::size_t>(t)])[r][c];
       on_pack = PackSoluteAfterInput(on_pack, evaporating, pack_before, P, incoming);
     }
     // The pack's outflow as the glacier-free pack's.

@@ -306,6 +306,9 @@ class schneemodellklasse : public teilmodellklasse {
 
   // --- Inputs of the step (linked by SetCanopySnowInputs) -----------------------------------
   double** water_input = nullptr;
+  // The input of the glacier part of a dynamic glacier cell, which no leaves cover: the
+  // precipitation when the interception model runs before the snow model, else `water_input`.
+  double** glacier_input = nullptr;
   double** temperature = nullptr;
   double** canopy_unload = nullptr;
   double** canopy_long_wave = nullptr;
@@ -499,7 +502,9 @@ class schneemodellklasse : public teilmodellklasse {
   // Layered snow: the ice of each own cell's layers after its snow step (nodata: not stepped).
   GridMatrix layer_ice_of_step_;
   std::vector<int> tracer_input_index_;  // 1..tracer_count
-  StackMatrix firn_stack_data_;          // the firn stack when made here
+  // The concentrations of `glacier_input`'s tracers, 1..tracer_count.
+  std::vector<int> glacier_tracer_input_index_;
+  StackMatrix firn_stack_data_;  // the firn stack when made here
 
   // --- Solute on the glaciers (snow/glacier_tracers.cpp) --------------------------------------
   // Per tracer, on the glacier part of a dynamic glacier cell (per mm of its area): the solute

@@ -41,6 +41,10 @@ void schneemodellklasse::SetCanopySnowInputs(bool interception_before_snow) {
       LinkData(interception_before_snow
                    ? RequireOneOfThreeGrids("throughfall0", "precipitation", "!!_no_entry_!!")
                    : RequireGrid("precipitation"));
+  glacier_input =
+      interception_before_snow && IsDynamicGlacierMethod(glacierMethod) && glacier_cells != nullptr
+          ? LinkData(RequireGrid("precipitation"))
+          : water_input;
   canopy_unload = OptionalGrid("Snow_canopy_unload_solid");
   canopy_long_wave = OptionalGrid("Snow_canopy_IR_radiation");
   if (!IndexMethodWithoutWind(method))
