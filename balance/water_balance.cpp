@@ -129,7 +129,9 @@ void WaterBalance::AroundGlacierEvaluation(bool after) {
   const std::vector<double> unit_excess_now = unit_excess_;
   unit_excess_ = unit_excess;
   external_exchanges_ = exchanges;
+  const bool solute = models_.soil->tracer_count > 0;
   if (!after) {
+    if (solute) solute_before_evaluation_ = GatherSolute();
     unit_excess_before_evaluation_ = unit_excess_now;
     const unsatzonmodellklasse& soil = *models_.soil;
     step_shares_.assign(ShareIndex(soil.last_local_row + 1, 0), 0.0);
@@ -139,7 +141,11 @@ void WaterBalance::AroundGlacierEvaluation(bool after) {
     before_evaluation_ = std::move(stores);
     return;
   }
+  const std::vector<double> solute_after = solute ? GatherSolute() : std::vector<double>();
   if (models_.soil->rank != 0) return;
+  evaluation_solute_.resize(solute_after.size(), 0.0);
+  for (std::size_t k = 0; k < solute_after.size() && k < solute_before_evaluation_.size(); ++k)
+    evaluation_solute_[k] += solute_after[k] - solute_before_evaluation_[k];
   evaluation_.resize(stores.size(), 0.0);
   for (std::size_t i = 0; i < stores.size() && i < before_evaluation_.size(); ++i)
     for (int k = 0; k < kBalanceStoreCount; ++k)
@@ -451,9 +457,7 @@ double WaterBalance::GlacierStorages(int32_t s, double weight, double count) con
     return 0.0;
   // The runoff of a storage is its content Q times the glacierized share fg of the subbasin and
   // its cells per weight (snow/snow_finish.cpp): the storage holds e / (1 - e) of that.
-  const GlacierShareRecord& record = snow->glacier_shares[i];
-  const double sum = record.glacierized + record.nonGlacierized;
-  const double share = (sum > 0 ? record.glacierized / sum : 0.0) * count / weight;
+  const double share = SubbasinGlacierShare(s, weight, count);
   double content = 0;
   for (const auto& [q, k] : {std::pair{snow->Qice_els[i], snow->kice_els},
                              std::pair{snow->Qfirn_els[i], snow->kfirn_els},
@@ -462,12 +466,24 @@ double WaterBalance::GlacierStorages(int32_t s, double weight, double count) con
   return content;
 }
 
+double WaterBalance::SubbasinGlacierShare(int32_t s, double weight, double count) const {
+  const schneemodellklasse* snow = Glaciers();
+  const auto i = static_cast<std::size_t>(s);
+  if (snow == nullptr || i >= snow->glacier_shares.size() || !snow->glacier_shares[i].hasGlacier ||
+      !(weight > 0))
+    return 0.0;
+  const GlacierShareRecord& record = snow->glacier_shares[i];
+  const double sum = record.glacierized + record.nonGlacierized;
+  return (sum > 0 ? record.glacierized / sum : 0.0) * count / weight;
+}
+
 void WaterBalance::Finish(const std::string& output_directory) {
   if (!active_ || models_.soil->rank != 0 || !account_.Started()) return;
   const std::string path = output_directory + "water_balance.txt";
   CheckedFile table(diag_, kWriteErrorCode, path, "w");
   table.Write(account_.Table());
   table.Close();
+  WriteEvaluationSolute(output_directory);
   const WaterBalanceAccount::Period& run = account_.Run();
   double evaporation = 0, change = 0;
   for (int f = kBalanceInterceptionEvaporation; f < kBalanceRunoff; ++f)

@@ -130,6 +130,18 @@ class WaterBalance {
   // Process 0: the water in the linear storages of the glacier melt of subbasin `s` (1..n) of
   // weight `weight` and `count` cells, in mm over the subbasin.
   double GlacierStorages(int32_t s, double weight, double count) const;
+  // Process 0: what turns the content Q of a glacier storage of subbasin `s` (1..n) into mm over
+  // the subbasin: its glacierized share times its `count` cells per `weight`.
+  double SubbasinGlacierShare(int32_t s, double weight, double count) const;
+  // The solute of a tracer the account books (not an evaporating one: its stores hold
+  // concentrations).
+  bool SoluteBooked(int32_t t) const;
+  // Per tracer t and index i at [(t - 1) * (n + 1) + i]: the solute in the stores, mm x
+  // concentration over the area (see glacier_evaluation_solute.cpp); complete on process 0.
+  // Collective.
+  std::vector<double> GatherSolute();
+  // Process 0: "glacier_evaluation_solute.txt" after an evaluation with tracers.
+  void WriteEvaluationSolute(const std::string& output_directory) const;
 
   DiagnosticStream& diag_;
   Models models_;
@@ -162,6 +174,10 @@ class WaterBalance {
   std::vector<double> evaluation_;
   // Per index 0..n (process 0): the members' excess of `unit_excess_` just before the evaluation.
   std::vector<double> unit_excess_before_evaluation_;
+  // As GatherSolute: the solute before the evaluation of the step, and what the evaluations
+  // of the run changed (process 0; empty before the first with tracers).
+  std::vector<double> solute_before_evaluation_;
+  std::vector<double> evaluation_solute_;
   // The glacier shares of the own cells before the evaluation (empty without one in the step):
   // the step's fluxes count with them. Indexed by ShareIndex.
   std::vector<double> step_shares_;

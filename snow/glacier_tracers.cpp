@@ -56,6 +56,9 @@ void schneemodellklasse::SetupGlacierTracers() {
   glacier_runoff_concentration_.assign(static_cast<std::size_t>(tracer_count + 1) *
                                            static_cast<std::size_t>(soil_zone_count + 1) * 3,
                                        0.0);
+  glacier_storage_solute_.assign(
+      static_cast<std::size_t>(tracer_count + 1) * static_cast<std::size_t>(soil_zone_count + 1),
+      0.0);
   glacier_storage_tables_.resize(static_cast<std::size_t>(tracer_count));
   for (int32_t t = 1; t <= tracer_count; ++t) {
     const TracerDefinition& definition = tracer_definitions[t];
@@ -112,7 +115,15 @@ void schneemodellklasse::SetupGlacierTracers() {
   }
 }
 
+double schneemodellklasse::GlacierStorageSolute(int32_t t, int32_t subbasin) const {
+  const std::size_t at =
+      static_cast<std::size_t>(t) * static_cast<std::size_t>(soil_zone_count + 1) +
+      static_cast<std::size_t>(subbasin);
+  return at < glacier_storage_solute_.size() ? glacier_storage_solute_[at] : 0.0;
+}
+
 void schneemodellklasse::ReleaseGlacierTracers() {
+  glacier_storage_solute_.clear();
   for (Table& table : glacier_storage_tables_)
     if (table.table) table.table->ReleaseMemory();
   glacier_storage_tables_.clear();
@@ -255,6 +266,8 @@ void schneemodellklasse::RouteGlacierTracers(int32_t i, const ExactSum* sums, co
       held += keep / (1.0 - keep) * out * concentration[s];
     }
     if (Qg != nullptr) Qg[t][i] = water > 0 ? solute / water : 0.0;
+    glacier_storage_solute_[static_cast<std::size_t>(t) * subbasins + static_cast<std::size_t>(i)] =
+        held;
     if (weight > 0 && static_cast<std::size_t>(t) <= glacier_storage_tables_.size())
       glacier_storage_tables_[static_cast<std::size_t>(t) - 1].table->AddValue(
           0, 0, i, held * fg * scale, weight);

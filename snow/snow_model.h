@@ -282,6 +282,11 @@ class schneemodellklasse : public teilmodellklasse {
   }
   double** glacier_radiation = nullptr;            // methods 2, 12, 13
   std::vector<GlacierShareRecord> glacier_shares;  // 0..Z
+  // Process 0: the solute the three glacier storages of subbasin `subbasin` (1..Z) hold for
+  // tracer `t` (1..tracer_count), in the units of their content Q (as Qice_els): times the
+  // glacierized share of the subbasin and its cells per weight it is mm x concentration over
+  // the subbasin. 0 without glacier storages.
+  double GlacierStorageSolute(int32_t t, int32_t subbasin) const;
   // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
   // (the totals) is the own grid "firn_WE_stack".
   double*** firn_WE_stack = nullptr;
@@ -549,6 +554,8 @@ class schneemodellklasse : public teilmodellklasse {
   // Per tracer 1..tracer_count at [t - 1]: the solute the three glacier storages of each
   // subbasin hold at the end of a step, mm times concentration over the subbasin.
   std::vector<Table> glacier_storage_tables_;
+  // GlacierStorageSolute per tracer and subbasin: [t * (subbasins + 1) + i] (process 0).
+  std::vector<double> glacier_storage_solute_;
 };
 
 }  // namespace velorn
