@@ -546,6 +546,8 @@ class schneemodellklasse : public teilmodellklasse {
                            double scale, double weight);
   // The storage file's concentrations of the glacier storages (after their water's lines).
   void ReadGlacierRunoffConcentrations(std::FILE* file, const std::string& name);
+  // The rest of a storage line of the storage file after its value `rounded` (six decimals).
+  static double ExactStorageValue(std::FILE* file, double rounded);
   std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
   GridMatrix young_ice_;  // mm of ice the firn became in this run, which melts first
   // Concentration of the outflow of the ice, firn and snow storage per tracer and subbasin:
