@@ -73,6 +73,19 @@ void schneemodellklasse::SetupGlacierTracers() {
               soil_zone_table.data(), soil_zone_count);
   }
   if (!IsDynamicGlacierMethod(glacierMethod)) return;
+  glacier_part_tables_.resize(static_cast<std::size_t>(tracer_count));
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    const TracerDefinition& definition = tracer_definitions[t];
+    OutputSetting table;
+    table.statistics_name =
+        TracerFileName(definition.path, definition.name, "glpar", definition.statext);
+    table.statistics_code = definition.statcode;
+    MakeTable(glacier_part_tables_[static_cast<std::size_t>(t) - 1], table,
+              kSignificantDigitsPrecision,
+              FormatText("solute_in_the_glacier_parts_snow_firn_ice_of_tracer_%d_(%s)_[mm_x_conc]",
+                         t, definition.name.c_str()),
+              soil_zone_table.data(), soil_zone_count);
+  }
   glacier_tracers_.resize(static_cast<std::size_t>(tracer_count) + 1);
   young_ice_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
   struct Store {
@@ -124,9 +137,11 @@ double schneemodellklasse::GlacierStorageSolute(int32_t t, int32_t subbasin) con
 
 void schneemodellklasse::ReleaseGlacierTracers() {
   glacier_storage_solute_.clear();
-  for (Table& table : glacier_storage_tables_)
-    if (table.table) table.table->ReleaseMemory();
-  glacier_storage_tables_.clear();
+  for (std::vector<Table>* group : {&glacier_storage_tables_, &glacier_part_tables_}) {
+    for (Table& table : *group)
+      if (table.table) table.table->ReleaseMemory();
+    group->clear();
+  }
   for (std::size_t t = glacier_tracers_.size(); t-- > 1;) {
     GlacierTracer& tracer = glacier_tracers_[t];
     for (int* index : {&tracer.ice_index, &tracer.firn_index, &tracer.pack_index}) {

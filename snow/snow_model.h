@@ -504,6 +504,9 @@ class schneemodellklasse : public teilmodellklasse {
   std::vector<Table> snow_tables_;
   std::vector<Table> glacier_tables_;
   Table thaw_depth_table_;
+  // The water the three glacier storages of each subbasin hold at the end of a step, mm over
+  // the subbasin (named after the total glacier melt table, see GlacierStorageTableName).
+  Table glacier_storage_water_table_;
   // Layered snow: the ice of each own cell's layers after its snow step (nodata: not stepped).
   GridMatrix layer_ice_of_step_;
   std::vector<int> tracer_input_index_;  // 1..tracer_count
@@ -556,6 +559,9 @@ class schneemodellklasse : public teilmodellklasse {
   // Per tracer 1..tracer_count at [t - 1]: the solute the three glacier storages of each
   // subbasin hold at the end of a step, mm times concentration over the subbasin.
   std::vector<Table> glacier_storage_tables_;
+  // Dynamic methods, per tracer at [t - 1]: the solute of the glacier parts' snow, firn and ice,
+  // mm x concentration over the subbasin (each cell's part weighed by its glacier share).
+  std::vector<Table> glacier_part_tables_;
   // GlacierStorageSolute per tracer and subbasin: [t * (subbasins + 1) + i] (process 0).
   std::vector<double> glacier_storage_solute_;
 };

@@ -56,9 +56,11 @@ void schneemodellklasse::ReleaseTracers() {
 
 std::vector<schneemodellklasse::Table*> schneemodellklasse::AllTables() {
   std::vector<Table*> tables;
-  for (std::vector<Table>* group : {&snow_tables_, &glacier_tables_, &glacier_storage_tables_})
+  for (std::vector<Table>* group :
+       {&snow_tables_, &glacier_tables_, &glacier_storage_tables_, &glacier_part_tables_})
     for (Table& table : *group) tables.push_back(&table);
   tables.push_back(&thaw_depth_table_);
+  tables.push_back(&glacier_storage_water_table_);
   return tables;
 }
 

@@ -134,13 +134,21 @@ double AccountedShare(const std::string& out, std::vector<std::vector<double>>& 
   double found = 0;
   for (const char* store : {"consnow_.asc", "coninter.asc", "conunsat.asc"})
     found += Weighed(out + store, glacier, false) / cells;
-  for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
-    if (!glacier.empty()) found += Weighed(out + store, glacier, true) / cells;
   for (const std::string& name : more) found += Sum(out + name) / cells;
-  // The glacier storages' solute at the end, per subbasin.
+  // The glacier parts' snow, firn and ice and the glacier storages at the end, per subbasin
+  // (their tables); the glacier parts' grids hold as much.
   if (!glacier.empty()) {
-    const auto held = Rows(out + "conglsto.sta");
-    for (std::size_t s = 0; s < 5 && held.size() > 1; ++s) found += held[0][s] * held.back()[s];
+    double parts = 0;
+    for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
+      parts += Weighed(out + store, glacier, true) / cells;
+    for (const char* table : {"conglpar.sta", "conglsto.sta"}) {
+      const auto rows = Rows(out + table);
+      for (std::size_t s = 0; s < 5 && rows.size() > 1; ++s) {
+        found += rows[0][s] * rows.back()[s];
+        if (table[5] == 'p') parts -= rows[0][s] * rows.back()[s];
+      }
+    }
+    EXPECT_NEAR(parts, 0.0, 1e-5 * found);
   }
   runoff = Rows(out + "qg.stat");
   concentration = Rows(out + "conunsat.sta");
