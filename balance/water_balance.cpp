@@ -125,7 +125,10 @@ void WaterBalance::AroundGlacierEvaluation(bool after) {
   // books: the step's response-unit term takes the members' excess up to the evaluation only.
   const std::vector<double> unit_excess = unit_excess_;
   const int64_t exchanges = external_exchanges_;
+  totals_mode_ = after ? TotalsMode::kKeep : TotalsMode::kStash;
   std::vector<WaterBalanceValues> stores = Gather(false);
+  totals_mode_ = TotalsMode::kUpdate;
+  have_evaluation_totals_ = have_evaluation_totals_ || !after;
   const std::vector<double> unit_excess_now = unit_excess_;
   unit_excess_ = unit_excess;
   external_exchanges_ = exchanges;
@@ -159,6 +162,7 @@ void WaterBalance::AroundGlacierEvaluation(bool after) {
 void WaterBalance::AfterStep(int64_t year) {
   if (!active_) return;
   std::vector<WaterBalanceValues> step = Gather(true);
+  have_evaluation_totals_ = false;
   for (std::size_t i = 0; i < evaluation_.size() && i < step.size(); ++i)
     step[i].flux[kBalanceGlacierEvaluation] = evaluation_[i];
   evaluation_.clear();
@@ -321,12 +325,45 @@ void WaterBalance::AddCells(bool fluxes) {
           (et->real_transpiration[0][r][c] - interception_evaporation - snow - soil_evaporation);
     }
   };
+  // With glaciers a cell gives the subbasin's runoff the outflow of its glacier-free part and
+  // the melt of its glacier part, which the glacier storages take (per mm of the part).
+  const bool parts = units != nullptr && glaciers != nullptr;
+  double** glacier_outflow[3] = {nullptr, nullptr, nullptr};
+  if (parts) {
+    glacier_outflow[0] =
+        glaciers->OwnData(IsDynamicGlacierMethod(glaciers->glacierMethod) ? "SnowMelt_onGlacier"
+                                                                          : "snowcover_outflow");
+    glacier_outflow[1] = glaciers->OwnData("melt_from_firn");
+    glacier_outflow[2] = glaciers->OwnData("melt_from_ice");
+    if (!cell_totals_) {
+      cell_totals_ =
+          GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
+      evaluation_totals_ =
+          GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
+    }
+  }
+  const auto total_of = [](const double* stores) {
+    double total = 0;
+    for (int k = 0; k < kBalanceConcentration; ++k) total += stores[k];
+    return total;
+  };
+  const auto glacier_melt = [&](long r, long c) {
+    double melt = 0;
+    for (double** grid : glacier_outflow)
+      if (grid != nullptr) melt += grid[r][c];
+    return melt;
+  };
+  const auto share_of = [&](long r, long c) {
+    return step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
+  };
   // Response units: the stores of every unit's master and the net of its fluxes (inputs less
-  // evaporation), shared with every process.
+  // evaporation), with glaciers also the outflow of its glacier-free part (what its fluxes less
+  // its change of the step leave besides the glacier part's melt, per mm of the part), its
+  // glacier melt and its share, shared with every process.
   UnitResults unit_stores;
   if (units != nullptr)
     unit_stores = ShareUnitResults(
-        *soil.response_unit_table, kBalanceConcentration + 1, soil.first_local_row,
+        *soil.response_unit_table, kBalanceConcentration + 4, soil.first_local_row,
         soil.last_local_row, soil.column_ranges,
         [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
         [&](long r, long c, double* out) {
@@ -334,6 +371,15 @@ void WaterBalance::AddCells(bool fluxes) {
           double cell[kCellTermCount] = {};
           if (fluxes) cell_fluxes(r, c, cell);
           out[kBalanceConcentration] = NetCellFlux(cell);
+          out[kBalanceConcentration + 1] = out[kBalanceConcentration + 2] = 0;
+          out[kBalanceConcentration + 3] = share_of(r, c);
+          if (!parts || !fluxes) return;
+          const double g = out[kBalanceConcentration + 3];
+          const double melt = glacier_melt(r, c);
+          const double end = have_evaluation_totals_ ? evaluation_totals_[r][c] : total_of(out);
+          const double left = out[kBalanceConcentration] - (end - cell_totals_[r][c]);
+          out[kBalanceConcentration + 1] = g < 1 ? (left - g * melt) / (1.0 - g) : 0.0;
+          out[kBalanceConcentration + 2] = melt;
         });
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
@@ -359,7 +405,19 @@ void WaterBalance::AddCells(bool fluxes) {
           if (fluxes)
             cell[FluxTerm(kBalanceResponseUnits)] =
                 master[kBalanceConcentration] - NetCellFlux(cell);
+          // Another glacier share gives the runoff other shares of the parts' outflows.
+          if (fluxes && parts) {
+            const double g = share_of(r, c), g_master = master[kBalanceConcentration + 3];
+            cell[FluxTerm(kBalanceResponseUnits)] +=
+                (g_master - g) *
+                (master[kBalanceConcentration + 1] - master[kBalanceConcentration + 2]);
+          }
         }
+      }
+      if (parts) {
+        const double total = total_of(&cell[StoreTerm(0)]);
+        if (totals_mode_ == TotalsMode::kStash) evaluation_totals_[r][c] = total;
+        if (totals_mode_ == TotalsMode::kUpdate) cell_totals_[r][c] = total;
       }
       for (int32_t i : {0, s}) {
         for (int k = 0; k < kPipelineTerm; ++k)

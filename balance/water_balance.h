@@ -181,6 +181,12 @@ class WaterBalance {
   // The glacier shares of the own cells before the evaluation (empty without one in the step):
   // the step's fluxes count with them. Indexed by ShareIndex.
   std::vector<double> step_shares_;
+  // Response units on glaciers, per own cell: the sum of its stores after the last step, and
+  // before the glacier evaluation of this step (see AddCells).
+  enum class TotalsMode { kUpdate, kStash, kKeep };
+  TotalsMode totals_mode_ = TotalsMode::kUpdate;
+  GridMatrix cell_totals_, evaluation_totals_;
+  bool have_evaluation_totals_ = false;
   std::size_t ShareIndex(long r, long c) const;
 };
 
