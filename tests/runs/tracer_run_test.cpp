@@ -295,17 +295,23 @@ TEST(TracerRun, KeepsItsMassWithTheLeavesAboveTheSnow) {
 // processes alike; with the storages instantaneous, and with the example's, which held 5.5 % of
 // the rain's tracer in no output. The storage file keeps the storages' concentrations. With the
 // evaluation on 10 January the stores weighed by the new glacier shares and the solute the
-// evaluation booked close the account (3.1 % of the rain's tracer had no term).
+// evaluation booked close the account (3.1 % of the rain's tracer had no term); so do leaves
+// above the snow (interception method 12), the glacier parts taking the rain past them.
 TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
-  for (const auto& [storages, evaluation] :
-       std::vector<std::pair<std::string, std::string>>{{"0.2\n0.0001\n0.0001\n0.0001\n", "2 6"},
-                                                        {"0.2\n10\n20\n5\n", "2 6"},
-                                                        {"0.2\n10\n20\n5\n", "10 1"}}) {
-    SCOPED_TRACE(storages + evaluation);
+  struct Variant {
+    std::string storages, evaluation, interception;
+  };
+  for (const auto& [storages, evaluation, interception] :
+       std::vector<Variant>{{"0.2\n0.0001\n0.0001\n0.0001\n", "2 6", "2 "},
+                            {"0.2\n10\n20\n5\n", "2 6", "2 "},
+                            {"0.2\n10\n20\n5\n", "10 1", "2 "},
+                            {"0.2\n10\n20\n5\n", "2 6", "12 "}}) {
+    SCOPED_TRACE(storages + evaluation + interception);
     TempDir one, three;
     auto edits = GlacierEdits();
     edits.insert(edits.end(), {{"0.2\n10\n20\n5\n", storages},
                                {"\n2 1\n28.5", "\n" + evaluation + "\n28.5"},
+                               {"2          # method: evaporation", interception + "# method"},
                                {"glacier_fraction.asc GlacierizedCells 0\n",
                                 "glacier_fraction.asc GlacierizedCells 0 writecode = 3 "
                                 "outname = glacier_fraction_end.asc\n"}});
