@@ -53,6 +53,22 @@ double LinearStorageContent(double q, double e) {
   return e > 0 && e < 1 ? e / (1.0 - e) * q : 0.0;
 }
 
+// The values shared of a response unit's master: its stores (indexed by WaterBalanceStore, but
+// runoff concentration), the net of its fluxes, with glaciers the outflow of its glacier-free
+// part (per mm of the part), its glacier part's outflow (per mm of the part) and its share.
+constexpr int kMasterNetFlux = kBalanceConcentration;
+constexpr int kMasterFreeOutflow = kMasterNetFlux + 1;
+constexpr int kMasterGlacierOutflow = kMasterFreeOutflow + 1;
+constexpr int kMasterShare = kMasterGlacierOutflow + 1;
+constexpr int kMasterValues = kMasterShare + 1;
+
+// The sum of a cell's stores (indexed by WaterBalanceStore, but runoff concentration).
+double StoreTotal(const double* stores) {
+  double total = 0;
+  for (int k = 0; k < kBalanceConcentration; ++k) total += stores[k];
+  return total;
+}
+
 // The net of a cell's fluxes (indexed by FluxTerm): its inputs less its evaporation.
 double NetCellFlux(const double* cell) {
   double net = 0;
@@ -62,6 +78,13 @@ double NetCellFlux(const double* cell) {
 }
 
 }  // namespace
+
+double WaterBalance::GlacierOutflow(const FluxGrids& grids, long r, long c) {
+  double outflow = 0;
+  for (double** grid : grids.glacier_outflow)
+    if (grid != nullptr) outflow += grid[r][c];
+  return outflow;
+}
 
 WaterBalance::WaterBalance(DiagnosticStream& diag, Models models)
     : diag_(diag), models_(models), account_({}) {
@@ -252,12 +275,113 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
   }
 }
 
-void WaterBalance::AddCells(bool fluxes) {
+WaterBalance::FluxGrids WaterBalance::ResolveFluxGrids(bool fluxes) {
   unsatzonmodellklasse& soil = *models_.soil;
   const GridRegistry* registry = soil.registry;
-  double** area = RegistryGrid(registry, "RelCellArea");
-  verdunstungsmodellklasse* et = models_.evapotranspiration;
-  if (et != nullptr && et->GetFlowControl() == 0) et = nullptr;
+  FluxGrids grids;
+  grids.et = models_.evapotranspiration;
+  if (grids.et != nullptr && grids.et->GetFlowControl() == 0) grids.et = nullptr;
+  // The snow model makes it when the layered pack is on, after this account (a grid without a
+  // file name, found by its identifier).
+  const auto identified = [&](const char* identifier) -> double** {
+    const int i = registry != nullptr ? registry->FindIdentifier(identifier) : 0;
+    return i > 0 ? (*registry)[i].grid : nullptr;
+  };
+  if (soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0)
+    grids.alignment = identified("layered_snow_alignment");
+  // The routing model makes it when lakes are on: the ponding its lakes moved on each cell.
+  grids.lake_exchange = identified("lake_exchange");
+  // An external table exchanged since the last booking: the water it put into the columns.
+  if (fluxes && soil.externalTableExchanges != external_exchanges_)
+    grids.external = soil.Grid(unsatzonmodellklasse::kBalance);
+  external_exchanges_ = soil.externalTableExchanges;
+  // Glaciers: the melt of ice (and of the firn of static glaciers, which is no store) and the
+  // evaporation of the pack on the glacier part; what the glacier part gives the glacier
+  // storages (its snow melt, or the cell pack's outflow on static glaciers, and the melt of
+  // firn and ice).
+  if (const schneemodellklasse* glaciers = Glaciers()) {
+    const bool dynamic = IsDynamicGlacierMethod(glaciers->glacierMethod);
+    grids.ice_melt = glaciers->OwnData("melt_from_ice");
+    if (!dynamic) grids.firn_melt = glaciers->OwnData("melt_from_firn");
+    grids.glacier_evaporation = glaciers->OwnData("SnowEvaporation_onGlacier");
+    grids.glacier_outflow[0] =
+        glaciers->OwnData(dynamic ? "SnowMelt_onGlacier" : "snowcover_outflow");
+    grids.glacier_outflow[1] = glaciers->OwnData("melt_from_firn");
+    grids.glacier_outflow[2] = glaciers->OwnData("melt_from_ice");
+  }
+  return grids;
+}
+
+double WaterBalance::StepShare(long r, long c) const {
+  return step_shares_.empty() ? models_.soil->GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
+}
+
+void WaterBalance::CellFluxes(const FluxGrids& grids, long r, long c, double* cell) const {
+  const double nodata = models_.soil->nodata;
+  // The step's fluxes took the glacier shares before a glacier evaluation at its end.
+  const double g = StepShare(r, c);
+  if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
+  if (grids.alignment != nullptr && grids.alignment[r][c] > nodata)
+    cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * grids.alignment[r][c];
+  if (grids.lake_exchange != nullptr)
+    cell[FluxTerm(kBalanceLakeExchange)] = grids.lake_exchange[r][c];
+  if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
+  for (int k = 0; k < 5; ++k)
+    if (groundwater_fluxes_[k] != nullptr)
+      cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
+  if (grids.external != nullptr && grids.external[r][c] > nodata)
+    cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * grids.external[r][c];
+  if (g > 0) {
+    if (grids.ice_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] = g * grids.ice_melt[r][c];
+    if (grids.firn_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] += g * grids.firn_melt[r][c];
+    if (grids.glacier_evaporation != nullptr)
+      cell[FluxTerm(kBalanceSnowEvaporation)] += g * grids.glacier_evaporation[r][c];
+  }
+  if (const verdunstungsmodellklasse* et = grids.et) {
+    const double interception_evaporation =
+        et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;
+    const double snow = et->snow_evaporation[r][c];
+    const double soil_evaporation = et->real_evaporation[r][c];
+    cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
+    // The snow model's cell pack, which loses it, is the glacier-free part's.
+    cell[FluxTerm(kBalanceSnowEvaporation)] += (1.0 - g) * snow;
+    cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
+    // The rest of the real evapotranspiration the model books for the cell.
+    cell[FluxTerm(kBalanceTranspiration)] =
+        (1.0 - g) *
+        (et->real_transpiration[0][r][c] - interception_evaporation - snow - soil_evaporation);
+  }
+}
+
+UnitResults WaterBalance::ShareMasters(const FluxGrids& grids, bool fluxes, bool parts) {
+  const unsatzonmodellklasse& soil = *models_.soil;
+  double** masters = soil.links.master_response_units;
+  return ShareUnitResults(
+      *soil.response_unit_table, kMasterValues, soil.first_local_row, soil.last_local_row,
+      soil.column_ranges,
+      [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > soil.nodata; },
+      [&](long r, long c, double* out) {
+        CellStores(r, c, out);
+        double cell[kCellTermCount] = {};
+        if (fluxes) CellFluxes(grids, r, c, cell);
+        out[kMasterNetFlux] = NetCellFlux(cell);
+        out[kMasterFreeOutflow] = out[kMasterGlacierOutflow] = 0;
+        out[kMasterShare] = StepShare(r, c);
+        if (!parts || !fluxes) return;
+        // What the fluxes less the change of the step leave the cell, besides the glacier part's
+        // outflow, per mm of the glacier-free part.
+        const double g = out[kMasterShare];
+        const double melt = GlacierOutflow(grids, r, c);
+        const double end = have_evaluation_totals_ ? evaluation_totals_[r][c] : StoreTotal(out);
+        const double left = out[kMasterNetFlux] - (end - cell_totals_[r][c]);
+        out[kMasterFreeOutflow] = g < 1 ? (left - g * melt) / (1.0 - g) : 0.0;
+        out[kMasterGlacierOutflow] = melt;
+      });
+}
+
+void WaterBalance::AddCells(bool fluxes) {
+  unsatzonmodellklasse& soil = *models_.soil;
+  double** area = RegistryGrid(soil.registry, "RelCellArea");
   const double nodata = soil.nodata;
   // Response units: the stores of every unit's master, shared with every process.
   double** units = soil.response_unit_switch != 0 && soil.response_unit_table != nullptr
@@ -265,122 +389,18 @@ void WaterBalance::AddCells(bool fluxes) {
                        : nullptr;
   double** masters = soil.links.master_response_units;
   if (masters == nullptr) units = nullptr;
-  // The snow model makes it when the layered pack is on, after this account (a grid without a
-  // file name, found by its identifier).
-  double** alignment = nullptr;
-  if (const int i = registry != nullptr ? registry->FindIdentifier("layered_snow_alignment") : 0)
-    alignment = (*registry)[i].grid;
-  const bool layered = soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0;
-  // The routing model makes it when lakes are on: the ponding its lakes moved on each cell.
-  double** lake_exchange = nullptr;
-  if (const int i = registry != nullptr ? registry->FindIdentifier("lake_exchange") : 0)
-    lake_exchange = (*registry)[i].grid;
-  // An external table exchanged since the last booking: the water it put into the columns.
-  double** external = fluxes && soil.externalTableExchanges != external_exchanges_
-                          ? soil.Grid(unsatzonmodellklasse::kBalance)
-                          : nullptr;
-  external_exchanges_ = soil.externalTableExchanges;
-  // Glaciers: the melt of ice (and of the firn of static glaciers, which is no store) and the
-  // evaporation of the pack on the glacier part.
-  const schneemodellklasse* glaciers = Glaciers();
-  double** ice_melt = glaciers != nullptr ? glaciers->OwnData("melt_from_ice") : nullptr;
-  double** firn_melt = glaciers != nullptr && !IsDynamicGlacierMethod(glaciers->glacierMethod)
-                           ? glaciers->OwnData("melt_from_firn")
-                           : nullptr;
-  double** glacier_evaporation =
-      glaciers != nullptr ? glaciers->OwnData("SnowEvaporation_onGlacier") : nullptr;
-  // The step's fluxes of cell (r, c) into `cell` (indexed by FluxTerm).
-  auto cell_fluxes = [&](long r, long c, double* cell) {
-    // The step's fluxes took the glacier shares before a glacier evaluation at its end.
-    const double g =
-        step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
-    if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
-    if (alignment != nullptr && layered && alignment[r][c] > nodata)
-      cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * alignment[r][c];
-    if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
-    if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
-    for (int k = 0; k < 5; ++k)
-      if (groundwater_fluxes_[k] != nullptr)
-        cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
-    if (external != nullptr && external[r][c] > nodata)
-      cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * external[r][c];
-    if (g > 0) {
-      if (ice_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] = g * ice_melt[r][c];
-      if (firn_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] += g * firn_melt[r][c];
-      if (glacier_evaporation != nullptr)
-        cell[FluxTerm(kBalanceSnowEvaporation)] += g * glacier_evaporation[r][c];
-    }
-    if (et != nullptr) {
-      const double interception_evaporation =
-          et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;
-      const double snow = et->snow_evaporation[r][c];
-      const double soil_evaporation = et->real_evaporation[r][c];
-      cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
-      // The snow model's cell pack, which loses it, is the glacier-free part's.
-      cell[FluxTerm(kBalanceSnowEvaporation)] += (1.0 - g) * snow;
-      cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
-      // The rest of the real evapotranspiration the model books for the cell.
-      cell[FluxTerm(kBalanceTranspiration)] =
-          (1.0 - g) *
-          (et->real_transpiration[0][r][c] - interception_evaporation - snow - soil_evaporation);
-    }
-  };
-  // With glaciers a cell gives the subbasin's runoff the outflow of its glacier-free part and
-  // the melt of its glacier part, which the glacier storages take (per mm of the part).
-  const bool parts = units != nullptr && glaciers != nullptr;
-  double** glacier_outflow[3] = {nullptr, nullptr, nullptr};
-  if (parts) {
-    glacier_outflow[0] =
-        glaciers->OwnData(IsDynamicGlacierMethod(glaciers->glacierMethod) ? "SnowMelt_onGlacier"
-                                                                          : "snowcover_outflow");
-    glacier_outflow[1] = glaciers->OwnData("melt_from_firn");
-    glacier_outflow[2] = glaciers->OwnData("melt_from_ice");
-    if (!cell_totals_) {
-      cell_totals_ =
-          GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
-      evaluation_totals_ =
-          GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
-    }
+  const FluxGrids grids = ResolveFluxGrids(fluxes);
+  // With glaciers a member of a response unit may have another glacier share than its master:
+  // the cells' store totals after each step give the masters' outflows of their parts.
+  const bool parts = units != nullptr && Glaciers() != nullptr;
+  if (parts && !cell_totals_) {
+    cell_totals_ =
+        GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
+    evaluation_totals_ =
+        GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
   }
-  const auto total_of = [](const double* stores) {
-    double total = 0;
-    for (int k = 0; k < kBalanceConcentration; ++k) total += stores[k];
-    return total;
-  };
-  const auto glacier_melt = [&](long r, long c) {
-    double melt = 0;
-    for (double** grid : glacier_outflow)
-      if (grid != nullptr) melt += grid[r][c];
-    return melt;
-  };
-  const auto share_of = [&](long r, long c) {
-    return step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
-  };
-  // Response units: the stores of every unit's master and the net of its fluxes (inputs less
-  // evaporation), with glaciers also the outflow of its glacier-free part (what its fluxes less
-  // its change of the step leave besides the glacier part's melt, per mm of the part), its
-  // glacier melt and its share, shared with every process.
   UnitResults unit_stores;
-  if (units != nullptr)
-    unit_stores = ShareUnitResults(
-        *soil.response_unit_table, kBalanceConcentration + 4, soil.first_local_row,
-        soil.last_local_row, soil.column_ranges,
-        [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
-        [&](long r, long c, double* out) {
-          CellStores(r, c, out);
-          double cell[kCellTermCount] = {};
-          if (fluxes) cell_fluxes(r, c, cell);
-          out[kBalanceConcentration] = NetCellFlux(cell);
-          out[kBalanceConcentration + 1] = out[kBalanceConcentration + 2] = 0;
-          out[kBalanceConcentration + 3] = share_of(r, c);
-          if (!parts || !fluxes) return;
-          const double g = out[kBalanceConcentration + 3];
-          const double melt = glacier_melt(r, c);
-          const double end = have_evaluation_totals_ ? evaluation_totals_[r][c] : total_of(out);
-          const double left = out[kBalanceConcentration] - (end - cell_totals_[r][c]);
-          out[kBalanceConcentration + 1] = g < 1 ? (left - g * melt) / (1.0 - g) : 0.0;
-          out[kBalanceConcentration + 2] = melt;
-        });
+  if (units != nullptr) unit_stores = ShareMasters(grids, fluxes, parts);
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -392,30 +412,27 @@ void WaterBalance::AddCells(bool fluxes) {
       double cell[kCellTermCount] = {};
       cell[kWeightTerm] = 1.0;  // times the weight a, as every term
       cell[kCountTerm] = a != 0 ? 1.0 / a : 0.0;
-      if (fluxes) cell_fluxes(r, c, cell);
+      if (fluxes) CellFluxes(grids, r, c, cell);
       CellStores(r, c, &cell[StoreTerm(0)]);
       if (units != nullptr && !(masters[r][c] > nodata)) {
         // A member of a response unit takes its master's state: what its stores gain beyond
         // the master's is water the copy gives it (other soils hold other water at one theta),
         // less what its own fluxes brought beyond the master's (another glacier share weighs
-        // the same melt and evaporation otherwise).
+        // the same melt and evaporation otherwise) and what its parts gave the runoff beyond
+        // the master's (other shares of the same outflows).
         if (const double* master = unit_stores.Of(std::trunc(units[r][c]))) {
           for (int k = 0; k < kBalanceConcentration; ++k)
             cell[kUnitTerm] += cell[StoreTerm(k)] - master[k];
           if (fluxes)
-            cell[FluxTerm(kBalanceResponseUnits)] =
-                master[kBalanceConcentration] - NetCellFlux(cell);
-          // Another glacier share gives the runoff other shares of the parts' outflows.
-          if (fluxes && parts) {
-            const double g = share_of(r, c), g_master = master[kBalanceConcentration + 3];
+            cell[FluxTerm(kBalanceResponseUnits)] = master[kMasterNetFlux] - NetCellFlux(cell);
+          if (fluxes && parts)
             cell[FluxTerm(kBalanceResponseUnits)] +=
-                (g_master - g) *
-                (master[kBalanceConcentration + 1] - master[kBalanceConcentration + 2]);
-          }
+                (master[kMasterShare] - StepShare(r, c)) *
+                (master[kMasterFreeOutflow] - master[kMasterGlacierOutflow]);
         }
       }
       if (parts) {
-        const double total = total_of(&cell[StoreTerm(0)]);
+        const double total = StoreTotal(&cell[StoreTerm(0)]);
         if (totals_mode_ == TotalsMode::kStash) evaluation_totals_[r][c] = total;
         if (totals_mode_ == TotalsMode::kUpdate) cell_totals_[r][c] = total;
       }

@@ -9,7 +9,9 @@
 //                  pack to align it with the snow model's pack ("layered_snow_alignment");
 //   response units with response units on, the change of the stores of the cells that take their
 //                  unit's master's state, less the master's change (the copy puts the master's
-//                  theta on columns of other soils, and replaces their own start content);
+//                  theta on columns of other soils, and replaces their own start content), less
+//                  what their own fluxes brought and their parts gave the runoff beyond the
+//                  master's (a member of another glacier share weighs its parts otherwise);
 //   lake exchange  with lakes on, the ponding the lakes put on (+) or took from (-) their cells
 //                  ("lake_exchange" of the routing model: the routed inflow and the outflow of
 //                  the lake step);
@@ -66,6 +68,7 @@
 #include "balance/water_balance_account.h"
 #include "core/exact_sum.h"
 #include "core/matrix.h"
+#include "core/response_unit_results.h"
 
 namespace velorn {
 
@@ -115,6 +118,28 @@ class WaterBalance {
   // Adds the own cells into the exact sums of thread slot 0..threads - 1. Collective (the
   // stores of the response units' masters are shared first).
   void AddCells(bool fluxes);
+  // The grids of the fluxes of a step (null where absent; `external` only while an external
+  // table exchanged since the last booking, which it records).
+  struct FluxGrids {
+    verdunstungsmodellklasse* et = nullptr;
+    double** alignment = nullptr;
+    double** lake_exchange = nullptr;
+    double** external = nullptr;
+    double** ice_melt = nullptr;
+    double** firn_melt = nullptr;
+    double** glacier_evaporation = nullptr;
+    double** glacier_outflow[3] = {nullptr, nullptr, nullptr};  // to the glacier storages
+  };
+  FluxGrids ResolveFluxGrids(bool fluxes);
+  // The step's fluxes of cell (r, c) into `cell` (indexed as the cell terms of AddCells).
+  void CellFluxes(const FluxGrids& grids, long r, long c, double* cell) const;
+  // The glacier share the step's fluxes took (before a glacier evaluation at its end).
+  double StepShare(long r, long c) const;
+  // What the glacier part of cell (r, c) gave the glacier storages, per mm of the part.
+  static double GlacierOutflow(const FluxGrids& grids, long r, long c);
+  // The values of the response units' masters (see kMasterValues), shared with every process;
+  // `parts`: with glaciers. Collective.
+  UnitResults ShareMasters(const FluxGrids& grids, bool fluxes, bool parts);
   // The stores of every own cell, summed: set into `assimilated_` with a minus (before the data
   // assimilation) or added to it (after).
   void MarkAssimilation(bool after);
