@@ -86,7 +86,10 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
       // input.
       glacier_part.snowfall = free_part.snowfall - in.unload + free_part.share * (Pg - P);
       glacier_part.rain = (1.0 - free_part.share) * Pg;
-      glacier_melt += ComputeSnowCell(cell_settings_, in, w, 1, glacier_part);
+      SnowCellInput glacier_in = in;
+      glacier_in.P = Pg;
+      glacier_in.unload = 0;
+      glacier_melt += ComputeSnowCell(cell_settings_, glacier_in, w, 1, glacier_part);
       glacier_sublimation += glacier_part.sublimation;
     };
     CallsOfStep(r, c, call);
