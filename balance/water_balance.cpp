@@ -53,7 +53,39 @@ double LinearStorageContent(double q, double e) {
   return e > 0 && e < 1 ? e / (1.0 - e) * q : 0.0;
 }
 
+// The values shared of a response unit's master: its stores (indexed by WaterBalanceStore, but
+// runoff concentration), the net of its fluxes, with glaciers the outflow of its glacier-free
+// part (per mm of the part), its glacier part's outflow (per mm of the part) and its share.
+constexpr int kMasterNetFlux = kBalanceConcentration;
+constexpr int kMasterFreeOutflow = kMasterNetFlux + 1;
+constexpr int kMasterGlacierOutflow = kMasterFreeOutflow + 1;
+constexpr int kMasterShare = kMasterGlacierOutflow + 1;
+constexpr int kMasterAlignment = kMasterShare + 1;
+constexpr int kMasterValues = kMasterAlignment + 1;
+
+// The sum of a cell's stores (indexed by WaterBalanceStore, but runoff concentration).
+double StoreTotal(const double* stores) {
+  double total = 0;
+  for (int k = 0; k < kBalanceConcentration; ++k) total += stores[k];
+  return total;
+}
+
+// The net of a cell's fluxes (indexed by FluxTerm): its inputs less its evaporation.
+double NetCellFlux(const double* cell) {
+  double net = 0;
+  for (int f = 0; f < kBalanceInterceptionEvaporation; ++f) net += cell[FluxTerm(f)];
+  for (int f = kBalanceInterceptionEvaporation; f < kBalanceRunoff; ++f) net -= cell[FluxTerm(f)];
+  return net;
+}
+
 }  // namespace
+
+double WaterBalance::GlacierOutflow(const FluxGrids& grids, long r, long c) {
+  double outflow = 0;
+  for (double** grid : grids.glacier_outflow)
+    if (grid != nullptr) outflow += grid[r][c];
+  return outflow;
+}
 
 WaterBalance::WaterBalance(DiagnosticStream& diag, Models models)
     : diag_(diag), models_(models), account_({}) {
@@ -112,14 +144,22 @@ const schneemodellklasse* WaterBalance::Glaciers() const {
 
 void WaterBalance::AroundGlacierEvaluation(bool after) {
   if (!active_ || !account_.Started()) return;
-  // Only the stores count here: the response units' and the external table's bookkeeping stay
-  // with the step.
+  // Only the stores count here: the external table's bookkeeping stays with the step. The
+  // evaluation changes the members of response units as every cell, which the evaluation's term
+  // books: the step's response-unit term takes the members' excess up to the evaluation only.
   const std::vector<double> unit_excess = unit_excess_;
   const int64_t exchanges = external_exchanges_;
+  totals_mode_ = after ? TotalsMode::kKeep : TotalsMode::kStash;
   std::vector<WaterBalanceValues> stores = Gather(false);
+  totals_mode_ = TotalsMode::kUpdate;
+  have_evaluation_totals_ = have_evaluation_totals_ || !after;
+  const std::vector<double> unit_excess_now = unit_excess_;
   unit_excess_ = unit_excess;
   external_exchanges_ = exchanges;
+  const bool solute = models_.soil->tracer_count > 0;
   if (!after) {
+    if (solute) solute_before_evaluation_ = GatherSolute();
+    unit_excess_before_evaluation_ = unit_excess_now;
     const unsatzonmodellklasse& soil = *models_.soil;
     step_shares_.assign(ShareIndex(soil.last_local_row + 1, 0), 0.0);
     for (long r = soil.first_local_row; r <= soil.last_local_row; ++r)
@@ -128,16 +168,25 @@ void WaterBalance::AroundGlacierEvaluation(bool after) {
     before_evaluation_ = std::move(stores);
     return;
   }
+  const std::vector<double> solute_after = solute ? GatherSolute() : std::vector<double>();
   if (models_.soil->rank != 0) return;
+  evaluation_solute_.resize(solute_after.size(), 0.0);
+  for (std::size_t k = 0; k < solute_after.size() && k < solute_before_evaluation_.size(); ++k)
+    evaluation_solute_[k] += solute_after[k] - solute_before_evaluation_[k];
   evaluation_.resize(stores.size(), 0.0);
   for (std::size_t i = 0; i < stores.size() && i < before_evaluation_.size(); ++i)
     for (int k = 0; k < kBalanceStoreCount; ++k)
       evaluation_[i] += stores[i].store[k] - before_evaluation_[i].store[k];
+  for (std::size_t i = 0; i < unit_excess_.size() && i < unit_excess_now.size() &&
+                          i < unit_excess_before_evaluation_.size();
+       ++i)
+    unit_excess_[i] += unit_excess_now[i] - unit_excess_before_evaluation_[i];
 }
 
 void WaterBalance::AfterStep(int64_t year) {
   if (!active_) return;
   std::vector<WaterBalanceValues> step = Gather(true);
+  have_evaluation_totals_ = false;
   for (std::size_t i = 0; i < evaluation_.size() && i < step.size(); ++i)
     step[i].flux[kBalanceGlacierEvaluation] = evaluation_[i];
   evaluation_.clear();
@@ -238,12 +287,119 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
   }
 }
 
-void WaterBalance::AddCells(bool fluxes) {
+WaterBalance::FluxGrids WaterBalance::ResolveFluxGrids(bool fluxes) {
   unsatzonmodellklasse& soil = *models_.soil;
   const GridRegistry* registry = soil.registry;
-  double** area = RegistryGrid(registry, "RelCellArea");
-  verdunstungsmodellklasse* et = models_.evapotranspiration;
-  if (et != nullptr && et->GetFlowControl() == 0) et = nullptr;
+  FluxGrids grids;
+  grids.et = models_.evapotranspiration;
+  if (grids.et != nullptr && grids.et->GetFlowControl() == 0) grids.et = nullptr;
+  // The snow model makes it when the layered pack is on, after this account (a grid without a
+  // file name, found by its identifier).
+  const auto identified = [&](const char* identifier) -> double** {
+    const int i = registry != nullptr ? registry->FindIdentifier(identifier) : 0;
+    return i > 0 ? (*registry)[i].grid : nullptr;
+  };
+  if (soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0)
+    grids.alignment = identified("layered_snow_alignment");
+  // The routing model makes it when lakes are on: the ponding its lakes moved on each cell.
+  grids.lake_exchange = identified("lake_exchange");
+  // An external table exchanged since the last booking: the water it put into the columns.
+  if (fluxes && soil.externalTableExchanges != external_exchanges_)
+    grids.external = soil.Grid(unsatzonmodellklasse::kBalance);
+  external_exchanges_ = soil.externalTableExchanges;
+  // Glaciers: the melt of ice (and of the firn of static glaciers, which is no store) and the
+  // evaporation of the pack on the glacier part; what the glacier part gives the glacier
+  // storages (its snow melt, or the cell pack's outflow on static glaciers, and the melt of
+  // firn and ice).
+  if (const schneemodellklasse* glaciers = Glaciers()) {
+    const bool dynamic = IsDynamicGlacierMethod(glaciers->glacierMethod);
+    grids.ice_melt = glaciers->OwnData("melt_from_ice");
+    if (!dynamic) grids.firn_melt = glaciers->OwnData("melt_from_firn");
+    grids.glacier_evaporation = glaciers->OwnData("SnowEvaporation_onGlacier");
+    grids.static_glacier = !dynamic;
+    grids.glacier_outflow[0] =
+        glaciers->OwnData(dynamic ? "SnowMelt_onGlacier" : "snowcover_outflow");
+    grids.glacier_outflow[1] = glaciers->OwnData("melt_from_firn");
+    grids.glacier_outflow[2] = glaciers->OwnData("melt_from_ice");
+  }
+  return grids;
+}
+
+double WaterBalance::StepShare(long r, long c) const {
+  return step_shares_.empty() ? models_.soil->GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
+}
+
+void WaterBalance::CellFluxes(const FluxGrids& grids, long r, long c, double* cell) const {
+  const double nodata = models_.soil->nodata;
+  // The step's fluxes took the glacier shares before a glacier evaluation at its end.
+  const double g = StepShare(r, c);
+  if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
+  if (grids.alignment != nullptr && grids.alignment[r][c] > nodata)
+    cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * grids.alignment[r][c];
+  if (grids.lake_exchange != nullptr)
+    cell[FluxTerm(kBalanceLakeExchange)] = grids.lake_exchange[r][c];
+  if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
+  for (int k = 0; k < 5; ++k)
+    if (groundwater_fluxes_[k] != nullptr)
+      cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
+  if (grids.external != nullptr && grids.external[r][c] > nodata)
+    cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * grids.external[r][c];
+  if (g > 0) {
+    if (grids.ice_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] = g * grids.ice_melt[r][c];
+    if (grids.firn_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] += g * grids.firn_melt[r][c];
+    if (grids.glacier_evaporation != nullptr)
+      cell[FluxTerm(kBalanceSnowEvaporation)] += g * grids.glacier_evaporation[r][c];
+  }
+  if (const verdunstungsmodellklasse* et = grids.et) {
+    const double interception_evaporation =
+        et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;
+    const double snow = et->snow_evaporation[r][c];
+    const double soil_evaporation = et->real_evaporation[r][c];
+    cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
+    // The snow model's cell pack, which loses it, is the glacier-free part's; a static
+    // glacier's part keeps the same pack and loses it as well.
+    cell[FluxTerm(kBalanceSnowEvaporation)] += (grids.static_glacier ? 1.0 : 1.0 - g) * snow;
+    cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
+    // The rest of the real evapotranspiration the model books for the cell.
+    cell[FluxTerm(kBalanceTranspiration)] =
+        (1.0 - g) *
+        (et->real_transpiration[0][r][c] - interception_evaporation - snow - soil_evaporation);
+  }
+}
+
+UnitResults WaterBalance::ShareMasters(const FluxGrids& grids, bool fluxes, bool parts) {
+  const unsatzonmodellklasse& soil = *models_.soil;
+  double** masters = soil.links.master_response_units;
+  return ShareUnitResults(
+      *soil.response_unit_table, kMasterValues, soil.first_local_row, soil.last_local_row,
+      soil.column_ranges,
+      [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > soil.nodata; },
+      [&](long r, long c, double* out) {
+        CellStores(r, c, out);
+        double cell[kCellTermCount] = {};
+        if (fluxes) CellFluxes(grids, r, c, cell);
+        out[kMasterNetFlux] = NetCellFlux(cell);
+        out[kMasterFreeOutflow] = out[kMasterGlacierOutflow] = 0;
+        out[kMasterShare] = StepShare(r, c);
+        // The water its layered pack was aligned by (the members book it as theirs).
+        out[kMasterAlignment] =
+            grids.alignment != nullptr && grids.alignment[r][c] > soil.nodata ? grids.alignment[r][c]
+                                                                               : 0.0;
+        if (!parts || !fluxes) return;
+        // What the fluxes less the change of the step leave the cell, besides the glacier part's
+        // outflow, per mm of the glacier-free part.
+        const double g = out[kMasterShare];
+        const double melt = GlacierOutflow(grids, r, c);
+        const double end = have_evaluation_totals_ ? evaluation_totals_[r][c] : StoreTotal(out);
+        const double left = out[kMasterNetFlux] - (end - cell_totals_[r][c]);
+        out[kMasterFreeOutflow] = g < 1 ? (left - g * melt) / (1.0 - g) : 0.0;
+        out[kMasterGlacierOutflow] = melt;
+      });
+}
+
+void WaterBalance::AddCells(bool fluxes) {
+  unsatzonmodellklasse& soil = *models_.soil;
+  double** area = RegistryGrid(soil.registry, "RelCellArea");
   const double nodata = soil.nodata;
   // Response units: the stores of every unit's master, shared with every process.
   double** units = soil.response_unit_switch != 0 && soil.response_unit_table != nullptr
@@ -251,47 +407,18 @@ void WaterBalance::AddCells(bool fluxes) {
                        : nullptr;
   double** masters = soil.links.master_response_units;
   if (masters == nullptr) units = nullptr;
-  // The snow model makes it when the layered pack is on, after this account (a grid without a
-  // file name, found by its identifier).
-  double** alignment = nullptr;
-  if (const int i = registry != nullptr ? registry->FindIdentifier("layered_snow_alignment") : 0)
-    alignment = (*registry)[i].grid;
-  const bool layered = soil.layeredSnowSwitch > 0 && soil.layered_snow.M > 0;
-  auto aligned = [&](long r, long c) {
-    return alignment != nullptr && layered && alignment[r][c] > nodata ? alignment[r][c] : 0.0;
-  };
-  // Per master: its stores, then the water its layered pack was aligned by.
-  constexpr int kMasterAlignment = kBalanceConcentration;
+  const FluxGrids grids = ResolveFluxGrids(fluxes);
+  // With glaciers a member of a response unit may have another glacier share than its master:
+  // the cells' store totals after each step give the masters' outflows of their parts.
+  const bool parts = units != nullptr && Glaciers() != nullptr;
+  if (parts && !cell_totals_) {
+    cell_totals_ =
+        GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
+    evaluation_totals_ =
+        GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
+  }
   UnitResults unit_stores;
-  if (units != nullptr)
-    unit_stores = ShareUnitResults(
-        *soil.response_unit_table, kMasterAlignment + 1, soil.first_local_row, soil.last_local_row,
-        soil.column_ranges,
-        [&](long r, long c) { return soil.OwnCell(r, c) && masters[r][c] > nodata; },
-        [&](long r, long c, double* out) {
-          CellStores(r, c, out);
-          out[kMasterAlignment] = aligned(r, c);
-        });
-  // The routing model makes it when lakes are on: the ponding its lakes moved on each cell.
-  double** lake_exchange = nullptr;
-  if (const int i = registry != nullptr ? registry->FindIdentifier("lake_exchange") : 0)
-    lake_exchange = (*registry)[i].grid;
-  // An external table exchanged since the last booking: the water it put into the columns.
-  double** external = fluxes && soil.externalTableExchanges != external_exchanges_
-                          ? soil.Grid(unsatzonmodellklasse::kBalance)
-                          : nullptr;
-  external_exchanges_ = soil.externalTableExchanges;
-  // Glaciers: the melt of ice (and of the firn of static glaciers, which is no store) and the
-  // evaporation of the pack on the glacier part.
-  const schneemodellklasse* glaciers = Glaciers();
-  double** ice_melt = glaciers != nullptr ? glaciers->OwnData("melt_from_ice") : nullptr;
-  double** firn_melt = glaciers != nullptr && !IsDynamicGlacierMethod(glaciers->glacierMethod)
-                           ? glaciers->OwnData("melt_from_firn")
-                           : nullptr;
-  double** glacier_evaporation =
-      glaciers != nullptr ? glaciers->OwnData("SnowEvaporation_onGlacier") : nullptr;
-  const bool static_glacier =
-      glaciers != nullptr && !IsDynamicGlacierMethod(glaciers->glacierMethod);
+  if (units != nullptr) unit_stores = ShareMasters(grids, fluxes, parts);
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -303,52 +430,34 @@ void WaterBalance::AddCells(bool fluxes) {
       double cell[kCellTermCount] = {};
       cell[kWeightTerm] = 1.0;  // times the weight a, as every term
       cell[kCountTerm] = a != 0 ? 1.0 / a : 0.0;
-      // The step's fluxes took the glacier shares before a glacier evaluation at its end.
-      const double g =
-          step_shares_.empty() ? soil.GlacierShare(r, c) : step_shares_[ShareIndex(r, c)];
-      if (fluxes) {
-        if (precipitation_ != nullptr) cell[FluxTerm(kBalancePrecipitation)] = precipitation_[r][c];
-        cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * aligned(r, c);
-        if (lake_exchange != nullptr) cell[FluxTerm(kBalanceLakeExchange)] = lake_exchange[r][c];
-        if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
-        for (int k = 0; k < 5; ++k)
-          if (groundwater_fluxes_[k] != nullptr)
-            cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
-        if (external != nullptr && external[r][c] > nodata)
-          cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * external[r][c];
-        if (g > 0) {
-          if (ice_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] = g * ice_melt[r][c];
-          if (firn_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] += g * firn_melt[r][c];
-          if (glacier_evaporation != nullptr)
-            cell[FluxTerm(kBalanceSnowEvaporation)] += g * glacier_evaporation[r][c];
-        }
-        if (et != nullptr) {
-          const double interception_evaporation =
-              et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;
-          const double snow = et->snow_evaporation[r][c];
-          const double soil_evaporation = et->real_evaporation[r][c];
-          cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
-          // The snow model's cell pack, which loses it, is the glacier-free part's; a static
-          // glacier's part keeps the same pack and loses it as well.
-          cell[FluxTerm(kBalanceSnowEvaporation)] += (static_glacier ? 1.0 : 1.0 - g) * snow;
-          cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
-          // The rest of the real evapotranspiration the model books for the cell.
-          cell[FluxTerm(kBalanceTranspiration)] =
-              (1.0 - g) * (et->real_transpiration[0][r][c] - interception_evaporation - snow -
-                           soil_evaporation);
-        }
-      }
+      if (fluxes) CellFluxes(grids, r, c, cell);
       CellStores(r, c, &cell[StoreTerm(0)]);
       if (units != nullptr && !(masters[r][c] > nodata)) {
         // A member of a response unit takes its master's state: what its stores gain beyond
-        // the master's is water the copy gives it (other soils hold other water at one theta).
-        // The alignment of its layered pack to the snow copied from the master is part of
-        // that copy: the member books its master's alignment, as it books its fluxes.
+        // the master's is water the copy gives it (other soils hold other water at one theta),
+        // less what its own fluxes brought beyond the master's (another glacier share weighs
+        // the same melt and evaporation otherwise) and what its parts gave the runoff beyond
+        // the master's (other shares of the same outflows).
         if (const double* master = unit_stores.Of(std::trunc(units[r][c]))) {
           for (int k = 0; k < kBalanceConcentration; ++k)
             cell[kUnitTerm] += cell[StoreTerm(k)] - master[k];
-          if (fluxes) cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * master[kMasterAlignment];
+          // The alignment of its layered pack to the snow copied from the master is part of
+          // that copy: the member books its master's alignment, as it books its fluxes.
+          if (fluxes)
+            cell[FluxTerm(kBalanceSnowAlignment)] =
+                (1.0 - StepShare(r, c)) * master[kMasterAlignment];
+          if (fluxes)
+            cell[FluxTerm(kBalanceResponseUnits)] = master[kMasterNetFlux] - NetCellFlux(cell);
+          if (fluxes && parts)
+            cell[FluxTerm(kBalanceResponseUnits)] +=
+                (master[kMasterShare] - StepShare(r, c)) *
+                (master[kMasterFreeOutflow] - master[kMasterGlacierOutflow]);
         }
+      }
+      if (parts) {
+        const double total = StoreTotal(&cell[StoreTerm(0)]);
+        if (totals_mode_ == TotalsMode::kStash) evaluation_totals_[r][c] = total;
+        if (totals_mode_ == TotalsMode::kUpdate) cell_totals_[r][c] = total;
       }
       for (int32_t i : {0, s}) {
         for (int k = 0; k < kPipelineTerm; ++k)
@@ -403,7 +512,7 @@ std::vector<WaterBalanceValues> WaterBalance::Gather(bool fluxes) {
         sum[kPipelineTerm].Value() / (weight * soil.substepCount);
     // The members' stores beyond their masters' now, less before the step.
     const double unit_excess = sum[kUnitTerm].Value() / weight;
-    if (fluxes) values[i].flux[kBalanceResponseUnits] = unit_excess - unit_excess_[i];
+    if (fluxes) values[i].flux[kBalanceResponseUnits] += unit_excess - unit_excess_[i];
     unit_excess_[i] = unit_excess;
   }
   AddSubbasins(values, weights, counts, fluxes);
@@ -446,9 +555,7 @@ double WaterBalance::GlacierStorages(int32_t s, double weight, double count) con
     return 0.0;
   // The runoff of a storage is its content Q times the glacierized share fg of the subbasin and
   // its cells per weight (snow/snow_finish.cpp): the storage holds e / (1 - e) of that.
-  const GlacierShareRecord& record = snow->glacier_shares[i];
-  const double sum = record.glacierized + record.nonGlacierized;
-  const double share = (sum > 0 ? record.glacierized / sum : 0.0) * count / weight;
+  const double share = SubbasinGlacierShare(s, weight, count);
   double content = 0;
   for (const auto& [q, k] : {std::pair{snow->Qice_els[i], snow->kice_els},
                              std::pair{snow->Qfirn_els[i], snow->kfirn_els},
@@ -457,12 +564,24 @@ double WaterBalance::GlacierStorages(int32_t s, double weight, double count) con
   return content;
 }
 
+double WaterBalance::SubbasinGlacierShare(int32_t s, double weight, double count) const {
+  const schneemodellklasse* snow = Glaciers();
+  const auto i = static_cast<std::size_t>(s);
+  if (snow == nullptr || i >= snow->glacier_shares.size() || !snow->glacier_shares[i].hasGlacier ||
+      !(weight > 0))
+    return 0.0;
+  const GlacierShareRecord& record = snow->glacier_shares[i];
+  const double sum = record.glacierized + record.nonGlacierized;
+  return (sum > 0 ? record.glacierized / sum : 0.0) * count / weight;
+}
+
 void WaterBalance::Finish(const std::string& output_directory) {
   if (!active_ || models_.soil->rank != 0 || !account_.Started()) return;
   const std::string path = output_directory + "water_balance.txt";
   CheckedFile table(diag_, kWriteErrorCode, path, "w");
   table.Write(account_.Table());
   table.Close();
+  WriteEvaluationSolute(output_directory);
   const WaterBalanceAccount::Period& run = account_.Run();
   double evaporation = 0, change = 0;
   for (int f = kBalanceInterceptionEvaporation; f < kBalanceRunoff; ++f)

@@ -9,7 +9,9 @@
 //                  pack to align it with the snow model's pack ("layered_snow_alignment");
 //   response units with response units on, the change of the stores of the cells that take their
 //                  unit's master's state, less the master's change (the copy puts the master's
-//                  theta on columns of other soils, and replaces their own start content);
+//                  theta on columns of other soils, and replaces their own start content), less
+//                  what their own fluxes brought and their parts gave the runoff beyond the
+//                  master's (a member of another glacier share weighs its parts otherwise);
 //   lake exchange  with lakes on, the ponding the lakes put on (+) or took from (-) their cells
 //                  ("lake_exchange" of the routing model: the routed inflow and the outflow of
 //                  the lake step);
@@ -68,6 +70,7 @@
 #include "balance/water_balance_account.h"
 #include "core/exact_sum.h"
 #include "core/matrix.h"
+#include "core/response_unit_results.h"
 
 namespace velorn {
 
@@ -117,6 +120,29 @@ class WaterBalance {
   // Adds the own cells into the exact sums of thread slot 0..threads - 1. Collective (the
   // stores of the response units' masters are shared first).
   void AddCells(bool fluxes);
+  // The grids of the fluxes of a step (null where absent; `external` only while an external
+  // table exchanged since the last booking, which it records).
+  struct FluxGrids {
+    verdunstungsmodellklasse* et = nullptr;
+    double** alignment = nullptr;
+    double** lake_exchange = nullptr;
+    double** external = nullptr;
+    double** ice_melt = nullptr;
+    double** firn_melt = nullptr;
+    double** glacier_evaporation = nullptr;
+    double** glacier_outflow[3] = {nullptr, nullptr, nullptr};  // to the glacier storages
+    bool static_glacier = false;  // the glacier part keeps the snow model's cell pack
+  };
+  FluxGrids ResolveFluxGrids(bool fluxes);
+  // The step's fluxes of cell (r, c) into `cell` (indexed as the cell terms of AddCells).
+  void CellFluxes(const FluxGrids& grids, long r, long c, double* cell) const;
+  // The glacier share the step's fluxes took (before a glacier evaluation at its end).
+  double StepShare(long r, long c) const;
+  // What the glacier part of cell (r, c) gave the glacier storages, per mm of the part.
+  static double GlacierOutflow(const FluxGrids& grids, long r, long c);
+  // The values of the response units' masters (see kMasterValues), shared with every process;
+  // `parts`: with glaciers. Collective.
+  UnitResults ShareMasters(const FluxGrids& grids, bool fluxes, bool parts);
   // The stores of every own cell, summed: set into `assimilated_` with a minus (before the data
   // assimilation) or added to it (after).
   void MarkAssimilation(bool after);
@@ -132,6 +158,18 @@ class WaterBalance {
   // Process 0: the water in the linear storages of the glacier melt of subbasin `s` (1..n) of
   // weight `weight` and `count` cells, in mm over the subbasin.
   double GlacierStorages(int32_t s, double weight, double count) const;
+  // Process 0: what turns the content Q of a glacier storage of subbasin `s` (1..n) into mm over
+  // the subbasin: its glacierized share times its `count` cells per `weight`.
+  double SubbasinGlacierShare(int32_t s, double weight, double count) const;
+  // The solute of a tracer the account books (not an evaporating one: its stores hold
+  // concentrations).
+  bool SoluteBooked(int32_t t) const;
+  // Per tracer t and index i at [(t - 1) * (n + 1) + i]: the solute in the stores, mm x
+  // concentration over the area (see glacier_evaluation_solute.cpp); complete on process 0.
+  // Collective.
+  std::vector<double> GatherSolute();
+  // Process 0: "glacier_evaluation_solute.txt" after an evaluation with tracers.
+  void WriteEvaluationSolute(const std::string& output_directory) const;
 
   DiagnosticStream& diag_;
   Models models_;
@@ -162,9 +200,21 @@ class WaterBalance {
   // change it made, booked by the next AfterStep.
   std::vector<WaterBalanceValues> before_evaluation_;
   std::vector<double> evaluation_;
+  // Per index 0..n (process 0): the members' excess of `unit_excess_` just before the evaluation.
+  std::vector<double> unit_excess_before_evaluation_;
+  // As GatherSolute: the solute before the evaluation of the step, and what the evaluations
+  // of the run changed (process 0; empty before the first with tracers).
+  std::vector<double> solute_before_evaluation_;
+  std::vector<double> evaluation_solute_;
   // The glacier shares of the own cells before the evaluation (empty without one in the step):
   // the step's fluxes count with them. Indexed by ShareIndex.
   std::vector<double> step_shares_;
+  // Response units on glaciers, per own cell: the sum of its stores after the last step, and
+  // before the glacier evaluation of this step (see AddCells).
+  enum class TotalsMode { kUpdate, kStash, kKeep };
+  TotalsMode totals_mode_ = TotalsMode::kUpdate;
+  GridMatrix cell_totals_, evaluation_totals_;
+  bool have_evaluation_totals_ = false;
   std::size_t ShareIndex(long r, long c) const;
 };
 

@@ -310,6 +310,10 @@ void schneemodellklasse::CreateGlacierTables() {
             "glacier_melt_total(firn+ice)__", soil, soil_zone_count);
   MakeTable(glacier_tables_[4], glacier_snow_statistics, kGlacierSnowPrecision,
             "snow_storage_in_mm_WITHOUT_GLACIERS_", zone_table, zone_count);
+  OutputSetting storages = total_melt_statistics;
+  storages.statistics_name = GlacierStorageTableName(total_melt_statistics.statistics_name);
+  MakeTable(glacier_storage_water_table_, storages, kGlacierMeltPrecision,
+            "water_in_the_glacier_storages_[mm_per_subbasin]", soil, soil_zone_count);
 }
 
 // Process 0 sums the shares over the whole grid in row order, then broadcasts them, so every

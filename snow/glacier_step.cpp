@@ -40,7 +40,11 @@ double MeltPack(double& solid, double& liquid, double melt, double cwh, double& 
 void schneemodellklasse::DynamicGlacierCell(long r, long c) {
   StepGrids& g = step_;
   const double T = temperature[r][c];
+  // The glacier-free part takes the throughfall and the snow the canopy unloads (with
+  // interception before snow), the glacier part what falls on it.
   const double P = water_input[r][c];
+  const double unload = canopy_unload != nullptr ? canopy_unload[r][c] : 0.0;
+  const double Pg = glacier_input != nullptr ? glacier_input[r][c] : P;
   double& solid = g.solid[r][c];
   double& liquid = g.liquid[r][c];
   double& glacier_solid = g.glacier_solid[r][c];
@@ -49,12 +53,11 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
   const double warm = T > T0 ? T - T0 : 0.0;
   const double glacier_pack = glacier_solid + glacier_liquid;
   // The glacier-free pack keeps and releases its tracers as any pack does.
-  TracerInput(r, c, P, solid + liquid);
+  TracerInput(r, c, P + unload, solid + liquid);
   double cell_melt = 0, glacier_melt = 0;
   if (glacierMethod == 13) {
     const bool energy = IsEnergyBalanceSnowMethod(method);
     SnowCellInput in = CellInput(r, c);
-    in.unload = 0;
     SnowCellState free_part, glacier_part;
     free_part.solid = solid;
     free_part.liquid = liquid;
@@ -79,9 +82,14 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
         UpdateLayeredSnow(r, c, 0, 1.0, -free_part.layered_removed, air);
       deposited += free_part.deposited;
       sublimation += free_part.sublimation;
-      glacier_part.snowfall = free_part.snowfall;
-      glacier_part.rain = free_part.rain;
-      glacier_melt += ComputeSnowCell(cell_settings_, in, w, 1, glacier_part);
+      // The share of snow and the deposition of the glacier-free part, on the glacier part's
+      // input.
+      glacier_part.snowfall = free_part.snowfall - in.unload + free_part.share * (Pg - P);
+      glacier_part.rain = (1.0 - free_part.share) * Pg;
+      SnowCellInput glacier_in = in;
+      glacier_in.P = Pg;
+      glacier_in.unload = 0;
+      glacier_melt += ComputeSnowCell(cell_settings_, glacier_in, w, 1, glacier_part);
       glacier_sublimation += glacier_part.sublimation;
     };
     CallsOfStep(r, c, call);
@@ -107,13 +115,13 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
       g.glacier_evaporation[r][c] = glacier_sublimation;
   } else {
     const double f = SnowShare(T, T0R, transzone);
-    g.snowfall[r][c] = f * P;
+    g.snowfall[r][c] = f * P + unload;
     g.rain[r][c] = (1.0 - f) * P;
-    solid += f * P;
+    solid += f * P + unload;
     liquid += (1.0 - f) * P;
-    glacier_solid += f * P;
-    glacier_liquid += (1.0 - f) * P;
-    if (f * P > 0) UpdateLayeredSnow(r, c, 0, 1.0, f * P, T);
+    glacier_solid += f * Pg;
+    glacier_liquid += (1.0 - f) * Pg;
+    if (f * P + unload > 0) UpdateLayeredSnow(r, c, 0, 1.0, f * P + unload, T);
     const double rate = glacierMethod == 12 ? (MF / steps_per_day + snowRadiationFactor * R) * warm
                                             : warm * DDFsnow / steps_per_day;
     if (warm > 0 && g.total[r][c] > 0) cell_melt = rate;
@@ -125,7 +133,7 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
   const double ms =
       MeltPack(glacier_solid, glacier_liquid, glacier_melt, CWH, g.glacier_melt[r][c], nullptr);
   if (warm > 0 && glacier_solid <= 0) MeltFirnAndIce(r, c, warm, R, ms);
-  if (tracer_count > 0) GlacierTracerStep(r, c, P, glacier_pack);
+  if (tracer_count > 0) GlacierTracerStep(r, c, Pg, glacier_pack);
 }
 
 // Once the glacier part's snow is gone, the warmth left after its snow melt `ms` melts firn

@@ -56,7 +56,36 @@ void schneemodellklasse::SetupGlacierTracers() {
   glacier_runoff_concentration_.assign(static_cast<std::size_t>(tracer_count + 1) *
                                            static_cast<std::size_t>(soil_zone_count + 1) * 3,
                                        0.0);
+  glacier_storage_solute_.assign(
+      static_cast<std::size_t>(tracer_count + 1) * static_cast<std::size_t>(soil_zone_count + 1),
+      0.0);
+  glacier_storage_tables_.resize(static_cast<std::size_t>(tracer_count));
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    const TracerDefinition& definition = tracer_definitions[t];
+    OutputSetting table;
+    table.statistics_name =
+        TracerFileName(definition.path, definition.name, "glsto", definition.statext);
+    table.statistics_code = definition.statcode;
+    MakeTable(glacier_storage_tables_[static_cast<std::size_t>(t) - 1], table,
+              kSignificantDigitsPrecision,
+              FormatText("solute_in_the_glacier_storages_of_tracer_%d_(%s)_[mm_x_conc]", t,
+                         definition.name.c_str()),
+              soil_zone_table.data(), soil_zone_count);
+  }
   if (!IsDynamicGlacierMethod(glacierMethod)) return;
+  glacier_part_tables_.resize(static_cast<std::size_t>(tracer_count));
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    const TracerDefinition& definition = tracer_definitions[t];
+    OutputSetting table;
+    table.statistics_name =
+        TracerFileName(definition.path, definition.name, "glpar", definition.statext);
+    table.statistics_code = definition.statcode;
+    MakeTable(glacier_part_tables_[static_cast<std::size_t>(t) - 1], table,
+              kSignificantDigitsPrecision,
+              FormatText("solute_in_the_glacier_parts_snow_firn_ice_of_tracer_%d_(%s)_[mm_x_conc]",
+                         t, definition.name.c_str()),
+              soil_zone_table.data(), soil_zone_count);
+  }
   glacier_tracers_.resize(static_cast<std::size_t>(tracer_count) + 1);
   young_ice_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
   struct Store {
@@ -99,7 +128,20 @@ void schneemodellklasse::SetupGlacierTracers() {
   }
 }
 
+double schneemodellklasse::GlacierStorageSolute(int32_t t, int32_t subbasin) const {
+  const std::size_t at =
+      static_cast<std::size_t>(t) * static_cast<std::size_t>(soil_zone_count + 1) +
+      static_cast<std::size_t>(subbasin);
+  return at < glacier_storage_solute_.size() ? glacier_storage_solute_[at] : 0.0;
+}
+
 void schneemodellklasse::ReleaseGlacierTracers() {
+  glacier_storage_solute_.clear();
+  for (std::vector<Table>* group : {&glacier_storage_tables_, &glacier_part_tables_}) {
+    for (Table& table : *group)
+      if (table.table) table.table->ReleaseMemory();
+    group->clear();
+  }
   for (std::size_t t = glacier_tracers_.size(); t-- > 1;) {
     GlacierTracer& tracer = glacier_tracers_[t];
     for (int* index : {&tracer.ice_index, &tracer.firn_index, &tracer.pack_index}) {
@@ -109,7 +151,8 @@ void schneemodellklasse::ReleaseGlacierTracers() {
   }
   glacier_tracers_.clear();
   young_ice_ = GridMatrix();
-  glacier_runoff_concentration_.clear();
+  // The concentrations of the glacier storages' water stay for the storage file, which the
+  // release of the model appends after the tracers are gone.
 }
 
 void schneemodellklasse::GlacierTracerStep(long r, long c, double P, double pack_before) {
@@ -136,7 +179,8 @@ void schneemodellklasse::GlacierTracerStep(long r, long c, double P, double pack
       ice *= decay;
     }
     if (P > 0) {
-      const double incoming = LinkData(tracer_input_index_[static_cast<std::size_t>(t)])[r][c];
+      const double incoming =
+          LinkData(glacier_tracer_input_index_[static_cast<std::size_t>(t)])[r][c];
       on_pack = PackSoluteAfterInput(on_pack, evaporating, pack_before, P, incoming);
     }
     // The pack's outflow as the glacier-free pack's.
@@ -213,14 +257,14 @@ void schneemodellklasse::AddGlacierTracerSums(long r, long c, const double* melt
 }
 
 void schneemodellklasse::RouteGlacierTracers(int32_t i, const ExactSum* sums, const double* inflow,
-                                             double fg) {
+                                             double fg, double scale, double weight) {
   const double content[3] = {Qice_els[i], Qfirn_els[i], Qsnow_els[i]};
   const double k[3] = {kice_els, kfirn_els, ksnow_els};
   const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
   for (int32_t t = 1; t <= tracer_count; ++t) {
     double* concentration =
         &glacier_runoff_concentration_[(static_cast<std::size_t>(t) * subbasins + i) * 3];
-    double water = 0, solute = 0;
+    double water = 0, solute = 0, held = 0;
     for (int s = 0; s < 3; ++s) {
       const double out = LinearStorageStep(content[s], k[s], inflow[s], fg);
       const double keep = std::exp(-1.0 / k[s]);
@@ -233,8 +277,15 @@ void schneemodellklasse::RouteGlacierTracers(int32_t i, const ExactSum* sums, co
               : 0.0;
       water += out;
       solute += out * concentration[s];
+      // A storage whose outflow is q holds e / (1 - e) q, mixed at its outflow's concentration.
+      held += keep / (1.0 - keep) * out * concentration[s];
     }
     if (Qg != nullptr) Qg[t][i] = water > 0 ? solute / water : 0.0;
+    glacier_storage_solute_[static_cast<std::size_t>(t) * subbasins + static_cast<std::size_t>(i)] =
+        held;
+    if (weight > 0 && static_cast<std::size_t>(t) <= glacier_storage_tables_.size())
+      glacier_storage_tables_[static_cast<std::size_t>(t) - 1].table->AddValue(
+          0, 0, i, held * fg * scale, weight);
   }
 }
 

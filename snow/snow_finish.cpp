@@ -8,6 +8,7 @@
 // hold interval sums.
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "core/error_code.h"
 #include "core/exact_sum.h"
@@ -62,7 +63,17 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
   for (int32_t t = 1; t <= tracer_count && share == 0; ++t)
     if (zonalstatistic* table = tracer_blocks[t].statistics.get())
       table->AddValue(r, c, zone, tracer_blocks[t].concentration.get()[r][c], 1.0);
+  AddGlacierCellStatistics(r, c);
+}
+
+void schneemodellklasse::AddGlacierCellStatistics(long r, long c) {
   if (glacier_cells == nullptr) return;
+  const StepGrids& g = step_;
+  const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
+  const double pack = g.solid[r][c] + g.liquid[r][c];
+  const double value = glacier_cells[r][c];
+  const double share = IsAboveNodata(value, nodata) ? std::clamp(value, 0.0, 1.0) : 0.0;
+  // The glacier-free part's snow: with layered snow the pack of the layers.
   const double free_pack = layeredSnowActive && layer_solid != nullptr ? LayeredPack(r, c) : pack;
   glacier_tables_[4].table->AddValue(r, c, zone, free_pack, 1.0 - share);
   glacier_tables_[4].table->AddValue(r, c, zone, 0.0, share);
@@ -85,6 +96,15 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
     glacier_tables_[t].table->AddValue(r, c, subbasin, 0.0, share > 0 ? 1.0 - share : 1.0);
   }
   if (IsDynamicGlacierMethod(glacierMethod)) AddGlacierBalance(r, c, subbasin, share);
+  for (std::size_t t = 1; t <= glacier_part_tables_.size() && t < glacier_tracers_.size(); ++t) {
+    const GlacierTracer& stores = glacier_tracers_[t];
+    zonalstatistic* table = glacier_part_tables_[t - 1].table.get();
+    if (share > 0)
+      table->AddValue(r, c, subbasin,
+                      stores.pack.get()[r][c] + stores.firn.get()[r][c] + stores.ice.get()[r][c],
+                      share);
+    table->AddValue(r, c, subbasin, 0.0, share > 0 ? 1.0 - share : 1.0);
+  }
   const double area = relative_cell_area != nullptr && relative_cell_area[r][c] > -9999.0
                           ? relative_cell_area[r][c]
                           : 1.0;
@@ -102,32 +122,47 @@ void schneemodellklasse::AddCellStatistics(long r, long c) {
 void schneemodellklasse::RouteGlacierMelt() {
   ReduceExactSumsToRoot(glacier_step_sums_);
   zonalstatistic* total = glacier_tables_[3].table.get();
+  zonalstatistic* water = glacier_storage_water_table_.table.get();
   if (rank == 0) {
     for (int32_t i = 1; i <= soil_zone_count; ++i) {
       const ExactSum* sums = &glacier_step_sums_[static_cast<std::size_t>(i) * GlacierSumStride()];
       const double weights = sums[3].Value();
       const double cells = sums[4].Value();
       const GlacierShareRecord& record = glacier_shares[static_cast<std::size_t>(i)];
-      double runoff = 0;
+      double runoff = 0, held = 0;
       if (record.hasGlacier) {
         const double sum = record.glacierized + record.nonGlacierized;
         const double fg = sum > 0 ? record.glacierized / sum : 0.0;
         const double mean = weights > 0 ? 1.0 / weights : 0.0;
         const double inflow[3] = {sums[0].Value() * mean, sums[1].Value() * mean,
                                   sums[2].Value() * mean};
-        if (tracer_count > 0) RouteGlacierTracers(i, sums, inflow, fg);
+        if (tracer_count > 0)
+          RouteGlacierTracers(i, sums, inflow, fg, weights > 0 ? cells / weights : 0, weights);
         Qice_els[i] = LinearStorageStep(Qice_els[i], kice_els, inflow[0], fg);
         Qfirn_els[i] = LinearStorageStep(Qfirn_els[i], kfirn_els, inflow[1], fg);
         Qsnow_els[i] = LinearStorageStep(Qsnow_els[i], ksnow_els, inflow[2], fg);
-        runoff =
-            (Qice_els[i] + Qfirn_els[i] + Qsnow_els[i]) * fg * (weights > 0 ? cells / weights : 0);
+        const double scale = fg * (weights > 0 ? cells / weights : 0);
+        runoff = (Qice_els[i] + Qfirn_els[i] + Qsnow_els[i]) * scale;
         if (Qg != nullptr) Qg[0][i] = runoff;
+        // A storage whose outflow is q holds e / (1 - e) q.
+        for (const auto& [q, k] :
+             {std::pair{Qice_els[i], kice_els}, std::pair{Qfirn_els[i], kfirn_els},
+              std::pair{Qsnow_els[i], ksnow_els}}) {
+          const double keep = std::exp(-1.0 / k);
+          held += keep < 1 ? keep / (1.0 - keep) * q * scale : 0.0;
+        }
       }
       if (weights > 0) total->AddValue(0, 0, i, runoff, weights);
+      if (weights > 0) water->AddValue(0, 0, i, held, weights);
+      if (!record.hasGlacier && weights > 0)
+        for (Table& table : glacier_storage_tables_) table.table->AddValue(0, 0, i, 0.0, weights);
     }
   }
   const ModelDate& d = step_date;
   total->CollectStep(d.year, d.month, d.day, d.hour, 1);
+  water->CollectStep(d.year, d.month, d.day, d.hour, 1);
+  for (std::vector<Table>* group : {&glacier_storage_tables_, &glacier_part_tables_})
+    for (Table& table : *group) table.table->CollectStep(d.year, d.month, d.day, d.hour, 1);
 }
 
 void schneemodellklasse::CopyResponseUnits() {
@@ -323,12 +358,11 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
     glacier_step_sums_.resize(static_cast<std::size_t>(soil_zone_count + 1) * GlacierSumStride());
   }
   // Tables hold no lock: one thread adds, in row order. Every own cell counts, the members of a
-  // response unit with the results they took from their master.
+  // response unit with the results they took from their master; the glacier storages take the
+  // melt of every cell of a subbasin, as the subbasin's runoff and its water account count them.
   for (int32_t r = first_local_row; r <= last_local_row; ++r)
     for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-      if (IsNotNodata(zone_grid[r][c], nodata) &&
-          (owner_grid == nullptr || owner_grid[r][c] == static_cast<double>(rank)))
-        AddCellStatistics(r, c);
+      if (OwnsCell(r, c)) AddCellStatistics(r, c);
   const ModelDate& d = step_date;
   for (std::size_t t = 0; t < snow_tables_.size(); ++t)
     snow_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);

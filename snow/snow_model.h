@@ -282,6 +282,11 @@ class schneemodellklasse : public teilmodellklasse {
   }
   double** glacier_radiation = nullptr;            // methods 2, 12, 13
   std::vector<GlacierShareRecord> glacier_shares;  // 0..Z
+  // Process 0: the solute the three glacier storages of subbasin `subbasin` (1..Z) hold for
+  // tracer `t` (1..tracer_count), in the units of their content Q (as Qice_els): times the
+  // glacierized share of the subbasin and its cells per weight it is mm x concentration over
+  // the subbasin. 0 without glacier storages.
+  double GlacierStorageSolute(int32_t t, int32_t subbasin) const;
   // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
   // (the totals) is the own grid "firn_WE_stack".
   double*** firn_WE_stack = nullptr;
@@ -306,6 +311,9 @@ class schneemodellklasse : public teilmodellklasse {
 
   // --- Inputs of the step (linked by SetCanopySnowInputs) -----------------------------------
   double** water_input = nullptr;
+  // The input of the glacier part of a dynamic glacier cell, which no leaves cover: the
+  // precipitation when the interception model runs before the snow model, else `water_input`.
+  double** glacier_input = nullptr;
   double** temperature = nullptr;
   double** canopy_unload = nullptr;
   double** canopy_long_wave = nullptr;
@@ -407,6 +415,9 @@ class schneemodellklasse : public teilmodellklasse {
   void RequireWholeOnRoot(int index, const char* purpose);
   std::vector<Table*> AllTables();
   // Steps of the time step.
+  // A cell of this process (zone data, own MPI region); the model computes it (TakesCell) unless
+  // it is a response unit's member, which takes its master's state.
+  bool OwnsCell(long row, long column) const;
   bool TakesCell(long row, long column) const;
   void StepCell(long row, long column, ShiftedDaysCache& days);
   void GlacierCell(long row, long column, double share);
@@ -436,6 +447,8 @@ class schneemodellklasse : public teilmodellklasse {
   void UpdateGlacierCellsOfYear();
   void AfterCell(long row, long column, double land_albedo);
   void AddCellStatistics(long row, long column);
+  // The glacier part of AddCellStatistics: its tables, the glacier storages' sums.
+  void AddGlacierCellStatistics(long row, long column);
   void TracerInput(long row, long column, double input, double pack);
   void TracerOutflow(long row, long column, double outflow, double pack);
   // Cells of a response unit take the results of its master cell (collective).
@@ -499,10 +512,15 @@ class schneemodellklasse : public teilmodellklasse {
   std::vector<Table> snow_tables_;
   std::vector<Table> glacier_tables_;
   Table thaw_depth_table_;
+  // The water the three glacier storages of each subbasin hold at the end of a step, mm over
+  // the subbasin (named after the total glacier melt table, see GlacierStorageTableName).
+  Table glacier_storage_water_table_;
   // Layered snow: the ice of each own cell's layers after its snow step (nodata: not stepped).
   GridMatrix layer_ice_of_step_;
   std::vector<int> tracer_input_index_;  // 1..tracer_count
-  StackMatrix firn_stack_data_;          // the firn stack when made here
+  // The concentrations of `glacier_input`'s tracers, 1..tracer_count.
+  std::vector<int> glacier_tracer_input_index_;
+  StackMatrix firn_stack_data_;  // the firn stack when made here
 
   // --- Solute on the glaciers (snow/glacier_tracers.cpp) --------------------------------------
   // Per tracer, on the glacier part of a dynamic glacier cell (per mm of its area): the solute
@@ -532,15 +550,28 @@ class schneemodellklasse : public teilmodellklasse {
   void AddGlacierTracerSums(long row, long column, const double* melts, double weight, bool on_firn,
                             ExactSum* sums) const;
   // Before the storages take the step's inflow `inflow` (ice, firn, snow; mm over the
-  // subbasin's area share `fg`): the outflow concentrations and the runoff's into Qg[t].
-  void RouteGlacierTracers(int32_t subbasin, const ExactSum* sums, const double* inflow, double fg);
+  // subbasin's area share `fg`): the outflow concentrations and the runoff's into Qg[t]; the
+  // solute the storages hold then (their outflow times `scale` gives mm over the subbasin) into
+  // the subbasin's row of each tracer's storage table, with `weight`.
+  void RouteGlacierTracers(int32_t subbasin, const ExactSum* sums, const double* inflow, double fg,
+                           double scale, double weight);
   // The storage file's concentrations of the glacier storages (after their water's lines).
   void ReadGlacierRunoffConcentrations(std::FILE* file, const std::string& name);
+  // The rest of a storage line of the storage file after its value `rounded` (six decimals).
+  static double ExactStorageValue(std::FILE* file, double rounded);
   std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
   GridMatrix young_ice_;  // mm of ice the firn became in this run, which melts first
   // Concentration of the outflow of the ice, firn and snow storage per tracer and subbasin:
   // [(t * (subbasins + 1) + i) * 3 + k].
   std::vector<double> glacier_runoff_concentration_;
+  // Per tracer 1..tracer_count at [t - 1]: the solute the three glacier storages of each
+  // subbasin hold at the end of a step, mm times concentration over the subbasin.
+  std::vector<Table> glacier_storage_tables_;
+  // Dynamic methods, per tracer at [t - 1]: the solute of the glacier parts' snow, firn and ice,
+  // mm x concentration over the subbasin (each cell's part weighed by its glacier share).
+  std::vector<Table> glacier_part_tables_;
+  // GlacierStorageSolute per tracer and subbasin: [t * (subbasins + 1) + i] (process 0).
+  std::vector<double> glacier_storage_solute_;
 };
 
 }  // namespace velorn

@@ -25,17 +25,23 @@ void schneemodellklasse::SetupTracers(int32_t& error, int32_t count, TracerDefin
                                       ZoneStatisticsRecord* statistics_registry, int32_t capacity) {
   SetupTracersThen(error, count, definitions, statistics_registry, capacity, [&] {
     tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
+    glacier_tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     // Irrigation water reaches the snow cover before the plain input of a tracer; under the
     // leaves the cover takes their throughfall and its concentration (the interception model
     // is set up first then).
     for (int32_t t = 1; t <= tracer_count; ++t) {
       const std::string leaves = FormatText("concflux_tracer_%1d_%s", t, "interception_model");
       const int throughfall = interceptionBeforeSnow ? registry->FindIdentifier(leaves) : 0;
-      tracer_input_index_[t] =
-          throughfall > 0 ? throughfall
-                          : RequireOneOfThreeGrids(
-                                FormatText("concflux_tracer_%1d_%s", t, "irrigation"),
-                                FormatText("concflux_tracer_%1d_%s", t, "input"), "!!_no_entry_!!");
+      // The glacier part of a dynamic glacier takes the precipitation past the leaves.
+      const bool past_leaves = throughfall > 0 && glacier_input != water_input;
+      const int input =
+          throughfall > 0 && !past_leaves
+              ? throughfall
+              : RequireOneOfThreeGrids(FormatText("concflux_tracer_%1d_%s", t, "irrigation"),
+                                       FormatText("concflux_tracer_%1d_%s", t, "input"),
+                                       "!!_no_entry_!!");
+      tracer_input_index_[t] = throughfall > 0 ? throughfall : input;
+      glacier_tracer_input_index_[t] = input;
     }
     SetupGlacierTracers();
   });
@@ -50,9 +56,11 @@ void schneemodellklasse::ReleaseTracers() {
 
 std::vector<schneemodellklasse::Table*> schneemodellklasse::AllTables() {
   std::vector<Table*> tables;
-  for (std::vector<Table>* group : {&snow_tables_, &glacier_tables_})
+  for (std::vector<Table>* group :
+       {&snow_tables_, &glacier_tables_, &glacier_storage_tables_, &glacier_part_tables_})
     for (Table& table : *group) tables.push_back(&table);
   tables.push_back(&thaw_depth_table_);
+  tables.push_back(&glacier_storage_water_table_);
   return tables;
 }
 
@@ -79,6 +87,7 @@ void schneemodellklasse::ReleaseMemory() {
          {&Qice_els, &Qfirn_els, &Qsnow_els, &ice_melt_input, &firn_melt_input, &snow_melt_input})
       array->clear();
     glacier_shares.clear();
+    glacier_runoff_concentration_.clear();
     soil_zone_table.clear();
     soil_zone_index.clear();
   }

@@ -45,4 +45,10 @@ std::optional<std::string> SnowOnIceTableName(const std::string& total_table_nam
   return total_table_name.substr(0, dot) + "_qsgl_" + total_table_name.substr(dot);
 }
 
+std::string GlacierStorageTableName(const std::string& total_table_name) {
+  const std::size_t dot = total_table_name.rfind('.');
+  if (dot == std::string::npos) return total_table_name + "_stor_";
+  return total_table_name.substr(0, dot) + "_stor_" + total_table_name.substr(dot);
+}
+
 }  // namespace velorn

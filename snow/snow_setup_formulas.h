@@ -55,5 +55,8 @@ SeasonalRange SeasonalRangeOf(double minimum, double maximum);
 // before the last "." followed by "_qsgl_" and the part from that "." on ("qglac.txt" gives
 // "qglac_qsgl_.txt"). Empty when the name holds no ".".
 std::optional<std::string> SnowOnIceTableName(const std::string& total_table_name);
+// The table of the glacier storages' water, named as the snow-on-ice table with "_stor_" (a name
+// without "." gets it at its end: "qglac" gives "qglac_stor_").
+std::string GlacierStorageTableName(const std::string& total_table_name);
 
 }  // namespace velorn

@@ -41,6 +41,10 @@ void schneemodellklasse::SetCanopySnowInputs(bool interception_before_snow) {
       LinkData(interception_before_snow
                    ? RequireOneOfThreeGrids("throughfall0", "precipitation", "!!_no_entry_!!")
                    : RequireGrid("precipitation"));
+  glacier_input =
+      interception_before_snow && IsDynamicGlacierMethod(glacierMethod) && glacier_cells != nullptr
+          ? LinkData(RequireGrid("precipitation"))
+          : water_input;
   canopy_unload = OptionalGrid("Snow_canopy_unload_solid");
   canopy_long_wave = OptionalGrid("Snow_canopy_IR_radiation");
   if (!IndexMethodWithoutWind(method))
@@ -167,11 +171,14 @@ void schneemodellklasse::ResolveStepGrids() {
   step_.mass_balance = OwnData("GlacierMassBalance");
 }
 
-bool schneemodellklasse::TakesCell(long row, long column) const {
+bool schneemodellklasse::OwnsCell(long row, long column) const {
   if (zone_grid == nullptr || IsNodata(zone_grid[row][column], nodata)) return false;
-  if (owner_grid != nullptr && owner_grid[row][column] != static_cast<double>(rank)) return false;
-  return master_response_units == nullptr ||
-         IsNotNodata(master_response_units[row][column], nodata);
+  return owner_grid == nullptr || owner_grid[row][column] == static_cast<double>(rank);
+}
+
+bool schneemodellklasse::TakesCell(long row, long column) const {
+  return OwnsCell(row, column) && (master_response_units == nullptr ||
+                                   IsNotNodata(master_response_units[row][column], nodata));
 }
 
 void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, int64_t year) {

@@ -2,7 +2,8 @@
 // linear storages per subbasin, read once after construction and appended at the end of a run.
 //
 // Format: "[snow_model]", "<N> (number of subasins)", then per subbasin k = 1..N three lines
-// "<k>\t<value>(TG code and Q..._slr value)" for ice, firn and snow, then an empty line. A model
+// "<k>\t<value>(TG code and Q..._slr value) <value>" for ice, firn and snow (the value again with
+// every digit, "%.17g"), then an empty line. A model
 // without glaciers writes 0.000000 values. Values keep six decimals ("%lf"). With tracers and
 // glaciers the concentrations of the storages' water come before the empty line: a
 // line "<T> (number of tracers in the glacier storages)", then per tracer t and subbasin k
@@ -99,12 +100,27 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
         CompareStorageValue("subbasin code", k, code);
       if (std::fscanf(file.get(), "%lf", &value) != 1)
         CompareStorageValue("storage content of subbasin " + std::to_string(k), 0, -9999);
-      (*array)[static_cast<std::size_t>(k)] = value;
-      skip_line();
+      (*array)[static_cast<std::size_t>(k)] = ExactStorageValue(file.get(), value);
     }
   }
   if (tracer_count > 0 && !glacier_runoff_concentration_.empty())
     ReadGlacierRunoffConcentrations(file.get(), name);
+}
+
+// The rest of a storage line: its comment, then the value with every digit (files written
+// before it was kept end with the comment). The six decimals stand where the exact value is
+// missing or does not round to them.
+double schneemodellklasse::ExactStorageValue(std::FILE* file, double rounded) {
+  std::string rest;
+  for (int ch = 0; (ch = std::fgetc(file)) != EOF && ch != '\n';)
+    rest.push_back(static_cast<char>(ch));
+  const std::size_t comment_end = rest.rfind(')');
+  if (comment_end == std::string::npos) return rounded;
+  double exact = 0;
+  if (std::sscanf(rest.c_str() + comment_end + 1, "%lf", &exact) != 1 || !std::isfinite(exact) ||
+      !(std::fabs(exact - rounded) <= 5.1e-7 + 1e-15 * std::fabs(rounded)))
+    return rounded;
+  return exact;
 }
 
 // The concentrations of the storages' water follow the storages' lines; a file written before
@@ -161,13 +177,17 @@ void schneemodellklasse::WriteStorageState(bool append) {
       const std::vector<double>& array = *arrays[a];
       const double value =
           static_cast<std::size_t>(k) < array.size() ? array[static_cast<std::size_t>(k)] : 0.0;
-      text += FormatText("%d\t%lf", k, value) + comments[a] + "\n";
+      // Every digit after the comment: a warm start continues with the storage's own value.
+      text += FormatText("%d\t%lf", k, value) + comments[a] + FormatText(" %.17g\n", value);
     }
   }
-  if (tracer_count > 0 && !glacier_runoff_concentration_.empty()) {
-    const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
-    text += FormatText("%d ", tracer_count) + kGlacierTracerLabel + "\n";
-    for (int32_t t = 1; t <= tracer_count; ++t) {
+  // Written when the model is released, after its tracers: the concentrations keep their count.
+  const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
+  const auto tracers =
+      static_cast<int32_t>(glacier_runoff_concentration_.size() / (subbasins * 3)) - 1;
+  if (tracers > 0) {
+    text += FormatText("%d ", tracers) + kGlacierTracerLabel + "\n";
+    for (int32_t t = 1; t <= tracers; ++t) {
       for (int32_t k = 1; k <= soil_zone_count; ++k) {
         const double* concentration =
             &glacier_runoff_concentration_[(static_cast<std::size_t>(t) * subbasins + k) * 3];

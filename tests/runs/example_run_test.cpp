@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "tests/support/example_sections.h"
+#include "tests/support/glacier_example.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
 
@@ -671,7 +672,8 @@ std::vector<Edit> StoredStateEdits(bool warm) {
 // the next day, water on the leaves) continues the run as if it had not stopped: 26 and 27
 // January give the same table rows as the run of 24 to 27 January, and the same state at the
 // end, bit for bit. On 3 processes: each process stores its own runoff concentration. With
-// tracers (1) the tracers' tables and grids do too, also with snow held in the canopy (2).
+// tracers (1) the tracers' tables and grids do too, also with snow held in the canopy (2) and
+// on dynamic glaciers (3: their firn, packs, mass balances and solute stored and read back).
 class WarmStart : public ::testing::TestWithParam<int> {};
 TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   const auto period = [](const char* first_day, const char* last_day, bool warm) {
@@ -681,6 +683,19 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
                                 "from the grids above)\n" + canopy + "0.5\n0.01\n1.0\n\n"},
                                {"front-range.ctl", "2          # method: evaporation", "22 #"}};
     edits.resize(GetParam() == 2 ? 2 : 0);
+    // Dynamic glaciers with their glacier storages (3): the firn stack, the glacier parts'
+    // packs and mass balances stored at the end and read back; melting from -8 degC, so that
+    // the glacier storages hold water (written with six decimals only, they gave another
+    // runoff concentration after the warm start).
+    if (GetParam() == 3) {
+      for (const auto& [from, to] : GlacierEdits()) edits.push_back({"front-range.ctl", from, to});
+      for (const char* grid :
+           {"firn.stk", "gmb.asc", "gmbold.asc", "og1.asc", "og2.asc", "og3.asc"})
+        edits.push_back({"front-range.ctl", std::string("\n") + grid + "\n0\n",
+                         std::string("\n") + grid + "\n3\n"});
+      if (warm) edits.push_back({"front-range.ctl", "\n0\n3 2500 0.5\n", "\n1\n3 2500 0.5\n"});
+      edits.push_back({"front-range.ctl", "0.0        # T0: melt", "-8.0 # T0: melt"});
+    }
     for (const Edit& edit : StoredStateEdits(warm)) edits.push_back(edit);
     if (GetParam() > 0) edits.insert(edits.end(), kTracerEdits.begin(), kTracerEdits.end());
     edits.push_back({"front-range.ctl", kModelEnd, std::string("0\n") + last_day + "\n1\n"});
@@ -691,14 +706,16 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   TempDir whole, first, second;
   for (const auto& [dir, edits] : {std::pair{&whole, period("24", "27", false)},
                                    std::pair{&first, period("24", "25", false)}}) {
-    const RunResult result = RunExample(*dir, 3, edits);
+    const RunResult result =
+        RunExample(*dir, 3, edits, false, 0, {}, GetParam() == 3 ? WriteGlacierGrids : nullptr);
     ASSERT_EQ(result.exit_status, 0) << result.Describe();
   }
   // The second part runs in a directory that holds the first part's outputs as its initial
   // state (InitialStateDirectory is the run directory).
   for (const auto& entry : fs::directory_iterator(first.path() / "output"))
     fs::copy_file(entry.path(), second.path() / entry.path().filename());
-  const RunResult result = RunExample(second, 3, period("26", "27", true));
+  const RunResult result = RunExample(second, 3, period("26", "27", true), false, 0, {},
+                                      GetParam() == 3 ? WriteGlacierGrids : nullptr);
   ASSERT_EQ(result.exit_status, 0) << result.Describe();
 
   const auto whole_outputs = OutputFiles(whole.path() / "output");
@@ -726,7 +743,7 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
             std::string::npos);
   EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
 }
-INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStart, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStart, ::testing::Values(0, 1, 2, 3));
 
 // A lake that starts from V0 (readgrids 0) or from the ponding water on its cells (1) takes on a
 // warm start the volume the storage file restores: binding the lake wrote V0's level, or took the

@@ -60,6 +60,8 @@ TEST(SnowSetupFormulas, GlacierSharesFirnAndNames) {
   EXPECT_EQ(SnowOnIceTableName("qglac.txt"), "qglac_qsgl_.txt");
   EXPECT_EQ(SnowOnIceTableName("out.d/qglac"), "out_qsgl_.d/qglac");
   EXPECT_FALSE(SnowOnIceTableName("qglac"));
+  EXPECT_EQ(GlacierStorageTableName("out.d/qglac.txt"), "out.d/qglac_stor_.txt");
+  EXPECT_EQ(GlacierStorageTableName("qglac"), "qglac_stor_");
 }
 
 // One row per behaviour of [snow_model]: the code, and the grids that must or must not exist.

@@ -546,7 +546,7 @@ TEST_F(SnowStepTest, LayeredChainKeepsTheRainOfNightAndDay) {
   EXPECT_NEAR(rain + stacks_[0][1][1][0] + stacks_[1][1][1][0], 10, 1e-12);
 }
 
-// The storage section: a round trip within six decimals; missing file or section: warnings and
+// The storage section: a round trip with every digit; missing file or section: warnings and
 // cold start; another subbasin count: code 71; modes 2 and 4 neither read nor write; an
 // unwritable file: an ERROR entry.
 TEST_F(SnowStepTest, StorageSection) {
@@ -562,16 +562,32 @@ TEST_F(SnowStepTest, StorageSection) {
   model_->Qfirn_els = {0, 3.25, 0};
   model_->Qsnow_els = {0, 0.0000004, 7};
   model_->WriteStorageState(false);
+  const std::string rounded =
+      "[snow_model]\n2 (number of subasins)\n"
+      "1\t1.234568(TG code and Qice_slr value)\n1\t3.250000(TG code and Qfirn_slr value)\n"
+      "1\t0.000000(TG code and Qsnow_slr value)\n2\t2.500000(TG code and Qice_slr value)\n"
+      "2\t0.000000(TG code and Qfirn_slr value)\n2\t7.000000(TG code and Qsnow_slr value)\n\n";
   EXPECT_EQ(test::ReadFile(path),
             "[snow_model]\n2 (number of subasins)\n"
-            "1\t1.234568(TG code and Qice_slr value)\n1\t3.250000(TG code and Qfirn_slr value)\n"
-            "1\t0.000000(TG code and Qsnow_slr value)\n2\t2.500000(TG code and Qice_slr value)\n"
-            "2\t0.000000(TG code and Qfirn_slr value)\n2\t7.000000(TG code and Qsnow_slr value)\n"
-            "\n");
+            "1\t1.234568(TG code and Qice_slr value) 1.2345678\n"
+            "1\t3.250000(TG code and Qfirn_slr value) 3.25\n"
+            "1\t0.000000(TG code and Qsnow_slr value) 3.9999999999999998e-07\n"
+            "2\t2.500000(TG code and Qice_slr value) 2.5\n"
+            "2\t0.000000(TG code and Qfirn_slr value) 0\n"
+            "2\t7.000000(TG code and Qsnow_slr value) 7\n\n");
+  // Every digit comes back; a file without them (or with digits that do not round to the six
+  // decimals) gives the six decimals.
   model_->Qice_els = {0, 0, 0};
   model_->ReadStorageState(file, 1);
-  EXPECT_NEAR(model_->Qice_els[1], 1.2345678, 1e-6);
+  EXPECT_EQ(model_->Qice_els[1], 1.2345678);
+  EXPECT_EQ(model_->Qsnow_els[1], 0.0000004);
   EXPECT_EQ(model_->Qsnow_els[2], 7.0);
+  for (const std::string& text :
+       {rounded, std::string(rounded).replace(rounded.find("value)\n"), 7, "value) 1.3\n")}) {
+    test::WriteFile(path, text);
+    model_->ReadStorageState(file, 1);
+    EXPECT_EQ(model_->Qice_els[1], 1.234568);
+  }
   test::WriteFile(path, "[unsatzon_model]\n1\n");
   model_->ReadStorageState(file, 1);
   EXPECT_TRUE(ScreenHas("[snow_model] not found in storage content file"));
