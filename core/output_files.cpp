@@ -109,15 +109,15 @@ int CloseChecked(std::FILE* file) {
 }
 
 CheckedFile::CheckedFile(DiagnosticStream& diag, int code, std::string path, const char* mode)
-    : diag_(diag), code_(code), path_(std::move(path)) {
+    : diag_(diag), open_code_(code), path_(std::move(path)) {
   errno = 0;
   file_ = std::fopen(path_.c_str(), mode);
   if (file_ == nullptr)
-    ThrowFatal(diag_, code_, "FATAL: cannot open ", path_, SystemReason(ErrorOrIo()));
+    ThrowFatal(diag_, open_code_, "FATAL: cannot open ", path_, SystemReason(ErrorOrIo()));
 }
 
 CheckedFile::CheckedFile(DiagnosticStream& diag, int code, std::string path, std::FILE* file)
-    : diag_(diag), code_(code), path_(std::move(path)), file_(file) {}
+    : diag_(diag), open_code_(code), path_(std::move(path)), file_(file) {}
 
 CheckedFile::~CheckedFile() {
   if (file_ != nullptr) std::fclose(file_);
@@ -153,7 +153,18 @@ void CheckedFile::Close() {
   }
   const int closed = CloseChecked(file);
   if (error_ == 0 && closed != 0) Keep(closed);
-  if (error_ != 0) ThrowFatal(diag_, code_, "FATAL: cannot write ", path_, SystemReason(error_));
+  if (error_ != 0)
+    ThrowFatal(diag_, kWriteErrorCode, "FATAL: cannot write ", path_, SystemReason(error_));
+}
+
+void AppendChecked(DiagnosticStream& diag, int code, const std::string& path,
+                   const std::string& text, const char* open_failure) {
+  errno = 0;
+  std::FILE* opened = std::fopen(path.c_str(), "a");
+  if (opened == nullptr) ThrowFatal(diag, code, open_failure, path, SystemReason(ErrorOrIo()));
+  CheckedFile file(diag, code, path, opened);
+  file.Write(text);
+  file.Close();
 }
 
 int WriteAndClose(std::FILE* file, const std::string& text) {

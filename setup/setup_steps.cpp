@@ -9,11 +9,15 @@
 // the steps meet in the same collective operations in the same order. A thrown code leaves the
 // step counter at the failing step.
 #include <mpi.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core/error_code.h"
@@ -21,9 +25,32 @@
 #include "core/nodata.h"
 #include "core/string_helpers.h"
 #include "core/value_ranges.h"
+#include "setup/control_file_compiler.h"
 #include "setup/defaultini.h"
 
 namespace velorn {
+namespace {
+
+// "<compiled name>.<process id of process 0>": a name no other run uses.
+std::string StagedFileName(const std::string& compiled) {
+  long pid = static_cast<long>(getpid());
+  MPI_Bcast(&pid, 1, MPI_LONG, 0, MPI_COMM_WORLD);
+  return compiled + "." + std::to_string(pid);
+}
+
+// Removes the staged compiled file when the run ends before it is renamed (process 0).
+struct StagedFile {
+  std::string name;
+  bool owner;
+  StagedFile(std::string staged, bool process_zero) : name(std::move(staged)), owner(process_zero) {}
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+  ~StagedFile() {
+    if (owner) std::remove(name.c_str());
+  }
+};
+
+}  // namespace
 
 // The output directory of [output_interval] is made with its parents, as users expect of a
 // directory they name: process 0 creates it, and every process learns whether that worked.
@@ -62,9 +89,14 @@ void defaultini::RunStep(int32_t step) {
   const auto progress = [&](const char* message) { Diag() << message << "[end-entry]"; };
   switch (step) {
     case 0: {
-      std::string compiled;
-      CompileControlFileSymbols(std::string(control_file_name), compiled);
-      ReadOutputSettings(compiled);
+      // Until the run holds the lock of its output folder it writes no file another run may
+      // use: the control file is compiled into a file of this run's own, which becomes the
+      // compiled control file once the lock is taken.
+      const std::string compiled = CompiledControlFileName(control_file_name);
+      const std::string staged = StagedFileName(compiled);
+      StagedFile staged_file(staged, Diag().rank() == 0);
+      CompileOnRankZero(Diag(), control_file_name, staged);
+      ReadOutputSettings(staged);
       // The settings object writes its own grids (derived grids, the owner grid) in the
       // output form and directory of [output_interval].
       min_to_int_end = output_settings.min_to_int_end;
@@ -75,7 +107,17 @@ void defaultini::RunStep(int32_t step) {
       output_directory = output_settings.default_output_directory;
       CreateOutputDirectory(output_directory);
       // Two runs writing into one folder would interleave every table: keep a second one out.
-      if (Diag().rank() == 0) output_lock.Take(Diag(), output_directory);
+      if (Diag().rank() == 0) {
+        output_lock.Take(Diag(), output_directory);
+        if (std::rename(staged.c_str(), compiled.c_str()) != 0)
+          ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot rename ", staged, " to ", compiled,
+                     SystemReason(errno != 0 ? errno : EIO));
+        staged_file.owner = false;
+      }
+      MPI_Barrier(MPI_COMM_WORLD);
+      // From here on every reader of the object works on the compiled file.
+      compiled_control_file_name = compiled;
+      control_file_name = compiled;
       break;
     }
     case 1:
