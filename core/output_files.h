@@ -75,6 +75,11 @@ class CheckedFile {
 void AppendChecked(DiagnosticStream& diag, int code, const std::string& path,
                    const std::string& text, const char* open_failure = "FATAL: cannot open ");
 
+// Writes `bytes` as the whole content of `path` (mode "w" or "wb") through a CheckedFile; a
+// failed open is the FATAL entry of `code`, a failed write or close that of kWriteErrorCode.
+void WriteWholeFile(DiagnosticStream& diag, int code, const std::string& path,
+                    const std::string& bytes, const char* mode = "w");
+
 // The lock of an output folder for the length of a run: the file "velorn.lock" in the folder,
 // created exclusively (O_EXCL) and holding "<process id> <host name>". Two runs writing into one
 // folder would interleave the rows of every table; the second is refused:

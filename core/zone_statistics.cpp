@@ -384,7 +384,7 @@ void zonalstatistic::CloseFile() {
   // failed write (the rows are lost), not a failed close.
   errno = 0;
   if (std::fflush(file_) != 0) {
-    const int error = errno != 0 ? errno : EIO;
+    const int error = ErrnoOrIo();
     std::fclose(file_);
     file_ = nullptr;
     ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot write to ", file_name_,

@@ -119,7 +119,7 @@ void FillGridHoles(DiagnosticStream& diag, int rank, bool verbose, const std::st
   LogPtr log(std::fopen(log_name, "a"));
   if (!log)
     ThrowFatal(diag, kLogFileCode, "FATAL: error opening log file ", log_name,
-               SystemReason(errno != 0 ? errno : EIO));
+               SystemReason(ErrnoOrIo()));
   const int64_t holes =
       FillNodataHoles(diag, log.get(), name, grid, reference, nrows, ncols, nodata, how);
   if (holes > 0) {

@@ -261,8 +261,11 @@ void ReadBinaryRows(const StackGeometry& geometry, StackMatrix& stack, MPI_File 
 template <class Value>
 void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const StackGeometry& g,
                      Value&& value) {
+  errno = 0;
   std::FILE* file = std::fopen(name.c_str(), "w");
-  if (file == nullptr) ThrowFatal(diag, kOutputCreateCode, "FATAL: error opening ", name);
+  if (file == nullptr)
+    ThrowFatal(diag, kOutputCreateCode, "FATAL: error opening ", name,
+               SystemReason(ErrnoOrIo()));
   const std::array<double, kStackHeaderValues> h = StackHeader(g);
   // "%lf", or more digits where "%lf" would not read back as the same number (the corners and
   // cell sizes of geographic grids), so that the geometry check accepts the file again.
@@ -277,7 +280,7 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
   const auto write = [&] {
     errno = 0;
     if (std::fwrite(lines.data(), 1, lines.size(), file) != lines.size() && error == 0)
-      error = errno != 0 ? errno : EIO;
+      error = ErrnoOrIo();
   };
   write();
   // One value a line in "%lg" form, a row of cells at a time.
@@ -290,6 +293,9 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
       }
     write();
   }
+  // What stdio still holds goes out first: a failure there is a failed write (a full disk).
+  errno = 0;
+  if (std::fflush(file) != 0 && error == 0) error = ErrnoOrIo();
   const int close_error = CloseChecked(file);
   if (error != 0)
     ThrowFatal(diag, kWriteErrorCode, "FATAL: write error ", name, " ! (", kWriteErrorCode, ")",

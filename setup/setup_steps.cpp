@@ -111,7 +111,7 @@ void defaultini::RunStep(int32_t step) {
         output_lock.Take(Diag(), output_directory);
         if (std::rename(staged.c_str(), compiled.c_str()) != 0)
           ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot rename ", staged, " to ", compiled,
-                     SystemReason(errno != 0 ? errno : EIO));
+                     SystemReason(ErrnoOrIo()));
         staged_file.owner = false;
       }
       MPI_Barrier(MPI_COMM_WORLD);

@@ -5,6 +5,7 @@
 // exactly (core/exact_sum.h) and combined on process 0, so they are the same for every number
 // of processes.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -98,8 +99,10 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
 void unsatzonmodellklasse::WriteSinglePointHeader(SinglePoint file, const std::string& header,
                                                   const std::string& message) {
   const std::string& name = single_point_files[file];
-  std::FILE* out = std::fopen(name.c_str(), "wt");
-  if (out == nullptr) ThrowFatal(Diag(), kSinglePointFileCode, message);
+  errno = 0;
+  std::FILE* out = std::fopen(name.c_str(), "w");
+  if (out == nullptr)
+    ThrowFatal(Diag(), kSinglePointFileCode, message, "\n", name, SystemReason(ErrnoOrIo()));
   CheckedFile checked(Diag(), kSinglePointFileCode, name, out);
   checked.Write(header);
   checked.Close();
