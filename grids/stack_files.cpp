@@ -40,6 +40,14 @@ std::string MpiErrorText(int code) {
   return text;
 }
 
+// kWriteErrorCode for an MPI-IO error of a full disk or quota (the data did not reach the
+// file), else `code`.
+int FullDiskOr(int rc, int code) {
+  int error_class = 0;
+  MPI_Error_class(rc, &error_class);
+  return error_class == MPI_ERR_NO_SPACE || error_class == MPI_ERR_QUOTA ? kWriteErrorCode : code;
+}
+
 // The first failure of this process in a collective phase, agreed on by all processes.
 struct CollectiveStatus {
   int code = 0;
@@ -483,9 +491,10 @@ void modelobject::WriteStack(const std::string& fileName, double*** stack, int l
   const int64_t bytes = StackFileValues(geometry) * (doubleFlag ? 8 : 4);
   if (const int rc = MPI_File_set_size(file.get(), static_cast<MPI_Offset>(bytes));
       rc != MPI_SUCCESS)
-    status.Fail(kOutputCloseCode, "cannot set the file size (" + MpiErrorText(rc) + ")");
+    status.Fail(FullDiskOr(rc, kOutputCloseCode),
+                "cannot set the file size (" + MpiErrorText(rc) + ")");
   if (const int rc = file.Close(); rc != MPI_SUCCESS)
-    status.Fail(kOutputCloseCode, "error closing (" + MpiErrorText(rc) + ")");
+    status.Fail(FullDiskOr(rc, kOutputCloseCode), "error closing (" + MpiErrorText(rc) + ")");
   status.Agree(Diag(), "error closing stack", name);
 }
 

@@ -107,6 +107,8 @@ void defaultini::RunStep(int32_t step) {
       output_directory = output_settings.default_output_directory;
       CreateOutputDirectory(output_directory);
       // Two runs writing into one folder would interleave every table: keep a second one out.
+      // Every process has read the staged file before process 0 renames it.
+      MPI_Barrier(MPI_COMM_WORLD);
       if (Diag().rank() == 0) {
         output_lock.Take(Diag(), output_directory);
         if (std::rename(staged.c_str(), compiled.c_str()) != 0)
