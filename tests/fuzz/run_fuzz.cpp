@@ -132,15 +132,32 @@ std::string MutatedNumber(const std::string& old, Random& random) {
   return text;
 }
 
-// Replaces one number token of line `at`; false when it has none.
-bool MutateNumberOnLine(Lines& lines, std::size_t at, Random& random, std::string& what) {
-  const std::vector<Token> tokens = NumberTokens(lines[at]);
+// Replaces one number token of `line` (only those after its first '=' when `after_equals`) by
+// new_value(old) and tells what it did; false when it has none.
+template <class NewValue>
+bool ReplaceNumber(std::string& line, Random& random, std::string& what, bool after_equals,
+                   NewValue new_value) {
+  std::vector<Token> tokens = NumberTokens(line);
+  if (after_equals) {
+    const std::size_t equals = line.find('=');
+    std::erase_if(tokens,
+                  [&](const Token& t) { return equals == std::string::npos || t.begin < equals; });
+  }
   if (tokens.empty()) return false;
   const Token t = tokens[random.Below(tokens.size())];
-  const std::string old = lines[at].substr(t.begin, t.end - t.begin);
-  const std::string now = MutatedNumber(old, random);
-  lines[at].replace(t.begin, t.end - t.begin, now);
-  what = "line " + std::to_string(at + 1) + ": " + old + " -> " + now;
+  const std::string old = line.substr(t.begin, t.end - t.begin);
+  const std::string now = new_value(old);
+  line.replace(t.begin, t.end - t.begin, now);
+  what = old + " -> " + now;
+  return true;
+}
+
+// Replaces one number token of line `at`; false when it has none.
+bool MutateNumberOnLine(Lines& lines, std::size_t at, Random& random, std::string& what) {
+  if (!ReplaceNumber(lines[at], random, what, false,
+                     [&](const std::string& old) { return MutatedNumber(old, random); }))
+    return false;
+  what = "line " + std::to_string(at + 1) + ": " + what;
   return true;
 }
 
@@ -169,22 +186,13 @@ std::string ImpossibleNumber(const std::string& old, Random& random) {
   }
 }
 
-// Replaces one number token of line `at` (those after a '=' when `after_equals`) by an
-// impossible value; false when it has none.
+// As MutateNumberOnLine, with an impossible value.
 bool ImpossibleNumberOnLine(Lines& lines, std::size_t at, Random& random, std::string& what,
                             bool after_equals = false) {
-  std::vector<Token> tokens = NumberTokens(lines[at]);
-  if (after_equals) {
-    const std::size_t equals = lines[at].find('=');
-    std::erase_if(tokens,
-                  [&](const Token& t) { return equals == std::string::npos || t.begin < equals; });
-  }
-  if (tokens.empty()) return false;
-  const Token t = tokens[random.Below(tokens.size())];
-  const std::string old = lines[at].substr(t.begin, t.end - t.begin);
-  const std::string now = ImpossibleNumber(old, random);
-  lines[at].replace(t.begin, t.end - t.begin, now);
-  what = "line " + std::to_string(at + 1) + ": " + old + " -> " + now;
+  if (!ReplaceNumber(lines[at], random, what, after_equals,
+                     [&](const std::string& old) { return ImpossibleNumber(old, random); }))
+    return false;
+  what = "line " + std::to_string(at + 1) + ": " + what;
   return true;
 }
 
@@ -520,36 +528,31 @@ std::string GroundwaterGrid(Lines& lines, const fs::path& dir, Random& random) {
          now + " (others " + value + ")";
 }
 
+// Inputs of the control file aimed at: the value lines of a section that hold one of two words.
+struct ControlInput {
+  const char* section;
+  const char* words[2];
+  const char* name;
+};
+const ControlInput kControlInputs[] = {
+    {"[routing_model]", {"TG ", "OL "}, "routing description"},
+    {"[soil_table]", {"=", "="}, "soil table column"},
+    {"[landuse_table]", {"=", "="}, "land-use table column"},
+};
+
 // One input aimed at with an impossible value; the control file's lines change in place.
 std::string AimAtInput(Lines& lines, const fs::path& dir, Random& random) {
   std::string control;
   for (const std::string& l : lines) control += l + "\n";
-  switch (random.Below(6)) {
-    case 0:
-      return StationHeader(dir, control, random);
-    case 1:
-      return ObservedDischarge(lines, dir, random);
-    case 2:
-      return ImpossibleOnControlLines(
-          lines,
-          SectionLinesWhere(lines, "[routing_model]",
-                            [](const std::string& l) { return Has(l, "TG ") || Has(l, "OL "); }),
-          random, "routing description", true);
-    case 3:
-      return GroundwaterGrid(lines, dir, random);
-    case 4:
-      return ImpossibleOnControlLines(
-          lines,
-          SectionLinesWhere(lines, "[soil_table]",
-                            [](const std::string& l) { return Has(l, "="); }),
-          random, "soil table column", true);
-    default:
-      return ImpossibleOnControlLines(
-          lines,
-          SectionLinesWhere(lines, "[landuse_table]",
-                            [](const std::string& l) { return Has(l, "="); }),
-          random, "land-use table column", true);
-  }
+  const std::size_t pick = random.Below(3 + std::size(kControlInputs));
+  if (pick == 0) return StationHeader(dir, control, random);
+  if (pick == 1) return ObservedDischarge(lines, dir, random);
+  if (pick == 2) return GroundwaterGrid(lines, dir, random);
+  const ControlInput& input = kControlInputs[pick - 3];
+  const std::vector<std::size_t> at = SectionLinesWhere(
+      lines, input.section,
+      [&](const std::string& l) { return Has(l, input.words[0]) || Has(l, input.words[1]); });
+  return ImpossibleOnControlLines(lines, at, random, input.name, true);
 }
 
 // As AimAtInput, with another input when the variant has not the one picked.
