@@ -90,13 +90,27 @@ void defaultini::RunStep(int32_t step) {
   switch (step) {
     case 0: {
       // Until the run holds the lock of its output folder it writes no file another run may
-      // use: the control file is compiled into a file of this run's own, which becomes the
-      // compiled control file once the lock is taken.
+      // use: process 0 compiles the control file into a file of this run's own, which becomes
+      // the compiled control file once the lock is taken. Process 0 reads its output folder
+      // from that file; the other processes read the compiled file once it has its name (they
+      // may have been started with another control file, compiled before the run).
+      const bool zero = Diag().rank() == 0;
       const std::string compiled = CompiledControlFileName(control_file_name);
       const std::string staged = StagedFileName(compiled);
-      StagedFile staged_file(staged, Diag().rank() == 0);
+      StagedFile staged_file(staged, zero);
       CompileOnRankZero(Diag(), control_file_name, staged);
-      ReadOutputSettings(staged);
+      if (zero) ReadOutputSettings(staged);
+      CreateOutputDirectory(zero ? output_settings.default_output_directory : std::string());
+      if (zero) {
+        // Two runs writing into one folder would interleave every table: keep a second one out.
+        output_lock.Take(Diag(), output_settings.default_output_directory);
+        if (std::rename(staged.c_str(), compiled.c_str()) != 0)
+          ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot rename ", staged, " to ", compiled,
+                     SystemReason(ErrnoOrIo()));
+        staged_file.owner = false;
+      }
+      MPI_Barrier(MPI_COMM_WORLD);
+      if (!zero) ReadOutputSettings(compiled);
       // The settings object writes its own grids (derived grids, the owner grid) in the
       // output form and directory of [output_interval].
       min_to_int_end = output_settings.min_to_int_end;
@@ -105,18 +119,6 @@ void defaultini::RunStep(int32_t step) {
       write_double = output_settings.write_double;
       write_netcdf = output_settings.write_netcdf;
       output_directory = output_settings.default_output_directory;
-      CreateOutputDirectory(output_directory);
-      // Two runs writing into one folder would interleave every table: keep a second one out.
-      // Every process has read the staged file before process 0 renames it.
-      MPI_Barrier(MPI_COMM_WORLD);
-      if (Diag().rank() == 0) {
-        output_lock.Take(Diag(), output_directory);
-        if (std::rename(staged.c_str(), compiled.c_str()) != 0)
-          ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot rename ", staged, " to ", compiled,
-                     SystemReason(ErrnoOrIo()));
-        staged_file.owner = false;
-      }
-      MPI_Barrier(MPI_COMM_WORLD);
       // From here on every reader of the object works on the compiled file.
       compiled_control_file_name = compiled;
       control_file_name = compiled;
