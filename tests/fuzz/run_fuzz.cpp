@@ -22,7 +22,8 @@
 //       prints the class of the run and why: "clean-error" (an exit status other than 0 with a
 //       FATAL entry), "success", "bad-output" (exit 0 but NaN or inf in an output table, a
 //       negative value in a table of a store, a water-balance residual above 1e-6 of the
-//       precipitation (at least of 1 mm), or a FATAL entry), "sanitizer" (a report of
+//       precipitation (at least of 1 mm), a FATAL entry, or nan or an infinity in an input aimed
+//       at that the run accepted without a message), "sanitizer" (a report of
 //       AddressSanitizer or UndefinedBehaviorSanitizer in the log), "crash" (a signal, code 250
 //       of an exception that no reader turned into its FATAL entry, or an exit status other than
 //       0 without a FATAL entry) or "hang" (the driver's time limit).
@@ -524,8 +525,8 @@ std::string GroundwaterGrid(Lines& lines, const fs::path& dir, Random& random) {
   }
   WriteLines(dir / (name + ".asc"), grid);
   lines[line] = name + ".asc " + name + " 0";
-  return "input groundwater grid: " + name + ".asc cell in line " + std::to_string(row + 1) + " " +
-         now + " (others " + value + ")";
+  return "input groundwater grid: " + name + ".asc (others " + value + ") cell in line " +
+         std::to_string(row + 1) + ": " + value + " -> " + now;
 }
 
 // Inputs of the control file aimed at: the value lines of a section that hold one of two words.
@@ -696,6 +697,20 @@ std::string CheckOutputs(const fs::path& output) {
   return {};
 }
 
+// An input aimed at that got nan or an infinity and still ran to the end: no input of a basin
+// holds such a value, so the reader should have refused it. Empty when the case has none.
+std::string AcceptedNonFinite(const fs::path& dir) {
+  std::istringstream notes(ReadText(dir / "mutations.txt"));
+  for (std::string note; std::getline(notes, note);) {
+    if (note.rfind("input ", 0) != 0) continue;
+    const std::size_t arrow = note.rfind("-> ");
+    if (arrow == std::string::npos) continue;
+    const std::vector<std::string> value = Split(note.substr(arrow + 3));
+    if (!value.empty() && IsNonFinite(value[0])) return "accepted without a message: " + note;
+  }
+  return {};
+}
+
 std::string FirstLineWith(const std::string& log, const std::string& what) {
   const std::size_t at = log.find(what);
   if (at == std::string::npos) return {};
@@ -741,6 +756,8 @@ int Classify(const fs::path& dir, const std::string& status, const fs::path& log
   if (fatal) return say("bad-output", "exit 0 after " + first_fatal);
   const std::string fault = CheckOutputs(dir / "output");
   if (!fault.empty()) return say("bad-output", fault);
+  const std::string accepted = AcceptedNonFinite(dir);
+  if (!accepted.empty()) return say("bad-output", accepted);
   return say("success", "");
 }
 
