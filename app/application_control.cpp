@@ -116,9 +116,8 @@ void WriteSemaphoreFile(DiagnosticStream& diag, const std::string& target,
   if (std::rename(temporary.c_str(), target.c_str()) != 0) {
     const int error = ErrnoOrIo();
     std::remove(temporary.c_str());
-    ThrowFatal(diag, kWriteErrorCode, "FATAL: semaphore file ", temporary,
-               " cannot be renamed to ", target, SystemReason(error),
-               "; the coupled program would wait for it");
+    ThrowFatal(diag, kWriteErrorCode, "FATAL: semaphore file ", temporary, " cannot be renamed to ",
+               target, SystemReason(error), "; the coupled program would wait for it");
   }
 }
 

@@ -241,8 +241,8 @@ int DiagnosticStream::Finish() {
 void DiagnosticStream::RequireWritten() {
   if (write_error_ == 0) return;
   // The file cannot take the entry; the screen shows it, and the top level ends the run.
-  ThrowFatal(*this, kWriteErrorCode, "FATAL: the diagnostics file ", file_name_,
-             " is incomplete", SystemReason(write_error_));
+  ThrowFatal(*this, kWriteErrorCode, "FATAL: the diagnostics file ", file_name_, " is incomplete",
+             SystemReason(write_error_));
 }
 
 void DiagnosticStream::NoteWriteFailure(int error) {

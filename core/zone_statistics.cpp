@@ -387,8 +387,7 @@ void zonalstatistic::CloseFile() {
     const int error = ErrnoOrIo();
     std::fclose(file_);
     file_ = nullptr;
-    ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot write to ", file_name_,
-               SystemReason(error));
+    ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot write to ", file_name_, SystemReason(error));
   }
   const int error = CloseChecked(file_);
   file_ = nullptr;

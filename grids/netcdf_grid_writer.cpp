@@ -167,8 +167,8 @@ void NetcdfGridWriter::WriteGrid(bool double_precision, const double* double_val
     // errno its failed write left behind.
     const int error = errno;
     if (IsFullDisk(error))
-      ThrowFatal(*diag_, kWriteErrorCode, "FATAL: cannot write ", file_name,
-                 SystemReason(error), " (", e.what(), ")");
+      ThrowFatal(*diag_, kWriteErrorCode, "FATAL: cannot write ", file_name, SystemReason(error),
+                 " (", e.what(), ")");
     ThrowFatal(*diag_, kNetcdfErrorCode, "FATAL: error creating ", file_name,
                " for writing in netCDF: ", e.what(), SystemReason(error));
   }

@@ -105,8 +105,7 @@ void SpecialOutputFile::CreateFile() {
   if (file == nullptr)
     ThrowFatal(*diag_, kSpecialOutputCreateCode,
                "FATAL: error opening file for special output of file\n", file_name_,
-               SystemReason(ErrnoOrIo()),
-               "\n-> check file name, disk space or user rights");
+               SystemReason(ErrnoOrIo()), "\n-> check file name, disk space or user rights");
   std::string text = "YY\tMM\tDD\tHH";
   for (const auto& entity : entities_) text += entity->CellHeader();
   text += FormatText("\n%s\nYY\tMM\tDD\tHH", header_.c_str());

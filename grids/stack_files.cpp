@@ -272,8 +272,7 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
   errno = 0;
   std::FILE* file = std::fopen(name.c_str(), "w");
   if (file == nullptr)
-    ThrowFatal(diag, kOutputCreateCode, "FATAL: error opening ", name,
-               SystemReason(ErrnoOrIo()));
+    ThrowFatal(diag, kOutputCreateCode, "FATAL: error opening ", name, SystemReason(ErrnoOrIo()));
   const std::array<double, kStackHeaderValues> h = StackHeader(g);
   // "%lf", or more digits where "%lf" would not read back as the same number (the corners and
   // cell sizes of geographic grids), so that the geometry check accepts the file again.

@@ -103,7 +103,8 @@ void gwflowclass::WriteControlPointFluxes(const std::string& name, int64_t& coun
   errno = 0;
   std::FILE* file = std::fopen(name.c_str(), "a+");
   if (file == nullptr)
-    ThrowFatal(Diag(), kGwControlPointWriteCode, "FATAL: error opening file ", name, SystemReason(ErrnoOrIo()));
+    ThrowFatal(Diag(), kGwControlPointWriteCode, "FATAL: error opening file ", name,
+               SystemReason(ErrnoOrIo()));
   std::string text;
   for (int64_t i = 0; i < count; ++i) {
     const GwControlRecord& record = buffer[static_cast<std::size_t>(i)];

@@ -88,7 +88,8 @@ void WriteLakeVolumeTable(const LakeVolumeTable& table, int32_t id, const std::s
   std::FILE* file = std::fopen(name.c_str(), "w");
   if (file == nullptr)
     ThrowFatal(diag, kLakeTableFileCode, "FATAL: error opening ", name,
-               " for writing the waterlevel-volume-relation to disk", SystemReason(ErrnoOrIo()), ".");
+               " for writing the waterlevel-volume-relation to disk", SystemReason(ErrnoOrIo()),
+               ".");
   CheckedFile checked(diag, kLakeTableFileCode, name, file);
   std::ostringstream out;
   out << "waterlevel-volume-table lake " << id << "\n"

@@ -145,8 +145,7 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
   errno = 0;
   std::FILE* file = std::fopen(compiled_name.c_str(), "w");
   if (file == nullptr)
-    ThrowFatal(diag_, 28, "FATAL: error opening ", compiled_name,
-               SystemReason(ErrnoOrIo()));
+    ThrowFatal(diag_, 28, "FATAL: error opening ", compiled_name, SystemReason(ErrnoOrIo()));
   CheckedFile compiled_file(diag_, 28, compiled_name, file);
   compiled_file.Write(compiled.str());
   compiled_file.Close();

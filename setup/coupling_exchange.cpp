@@ -202,7 +202,8 @@ void defaultini::WriteExternalGrids(int32_t hour, int32_t day, int32_t month, in
       errno = 0;
       std::FILE* file = std::fopen(entry.external_name.c_str(), "w");
       if (file == nullptr)
-        ThrowFatal(Diag(), kOutputCreateCode, "FATAL: error opening ", entry.external_name, SystemReason(ErrnoOrIo()));
+        ThrowFatal(Diag(), kOutputCreateCode, "FATAL: error opening ", entry.external_name,
+                   SystemReason(ErrnoOrIo()));
       const int error = WriteAndClose(file, text);
       if (error != 0)
         ThrowFatal(Diag(), kWriteErrorCode, "FATAL: write error ", entry.external_name, " ! (",

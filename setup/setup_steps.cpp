@@ -42,7 +42,8 @@ std::string StagedFileName(const std::string& compiled) {
 struct StagedFile {
   std::string name;
   bool owner;
-  StagedFile(std::string staged, bool process_zero) : name(std::move(staged)), owner(process_zero) {}
+  StagedFile(std::string staged, bool process_zero)
+      : name(std::move(staged)), owner(process_zero) {}
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
   ~StagedFile() {

@@ -37,7 +37,6 @@
 #include <vector>
 
 #include "core/diagnostic_stream.h"
-
 #include "unsatzone/layered_snow_state.h"
 #include "unsatzone/soil_column_workspace.h"
 #include "unsatzone/soil_heat.h"

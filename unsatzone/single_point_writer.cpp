@@ -32,7 +32,8 @@ void WriteSinglePointBuffer(DiagnosticStream& diag, const std::string& file_name
   errno = 0;
   std::FILE* out = std::fopen(file_name.c_str(), "a+");
   if (out == nullptr)
-    ThrowFatal(diag, kPointFileCode, "FATAL: \nerror opening file ", file_name, SystemReason(ErrnoOrIo()));
+    ThrowFatal(diag, kPointFileCode, "FATAL: \nerror opening file ", file_name,
+               SystemReason(ErrnoOrIo()));
   const int32_t last = last_layer == 0 ? buffer.layers : std::min(last_layer, buffer.layers);
   const int32_t first = std::max(first_layer, 0);
   CheckedFile file(diag, kPointFileCode, file_name, out);

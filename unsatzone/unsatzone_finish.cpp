@@ -86,9 +86,9 @@ void unsatzonmodellklasse::WriteEndOfRunLog() {
     const double mm =
         ColumnSoilWater(soil, CellLayers(soil), theta[controlRow][controlCol]) * 1000.0;
     AppendChecked(Diag(), kWriteErrorCode, name,
-                FormatText("(mpi_rank %d) soil water content (control point r=%d c=%d) at "
-                           "model-end: %lf mm\n",
-                           rank, controlRow, controlCol, mm));
+                  FormatText("(mpi_rank %d) soil water content (control point r=%d c=%d) at "
+                             "model-end: %lf mm\n",
+                             rank, controlRow, controlCol, mm));
   }
   // W1, A1: the cells' soil water outside glaciers; W2, A2: the glaciers' pore volume.
   std::vector<ExactSum> sums(4);

@@ -304,8 +304,8 @@ TEST_F(ZoneStatisticsTest, NonFiniteValuesWarnOnceAndAFullDiskStopsTheWriting) {
   EXPECT_TRUE(ScreenHas("cannot write to /dev/full: No space left on device")) << screen_.str();
   // A table that cannot be opened names the system's reason.
   std::string folder = std::filesystem::path(name_).parent_path().string();
-  auto on_folder = std::make_unique<zonalstatistic>(error, &diag_, nullptr, 2, 2, records.data(),
-                                                    1, 2001, 3, folder, "", 0, nullptr);
+  auto on_folder = std::make_unique<zonalstatistic>(error, &diag_, nullptr, 2, 2, records.data(), 1,
+                                                    2001, 3, folder, "", 0, nullptr);
   EXPECT_EQ(test::ThrownCode([&] { on_folder->WriteHeader("m", "s", nullptr, 0); }),
             kZoneTableOpenCode);
   EXPECT_TRUE(ScreenHas(folder + ": Is a directory")) << screen_.str();
