@@ -11,6 +11,7 @@
 #include <istream>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
 
@@ -99,33 +100,25 @@ std::string TemporarySemaphorePath(const std::string& target) {
   return (directory / kTemporarySemaphoreName).string();
 }
 
-bool WriteSemaphoreFile(DiagnosticStream& diag, const std::string& target,
+void WriteSemaphoreFile(DiagnosticStream& diag, const std::string& target,
                         const std::string& content) {
   const std::string temporary = TemporarySemaphorePath(target);
-  std::FILE* file = std::fopen(temporary.c_str(), "w");
-  if (file == nullptr) {
-    diag << "WARNING: semaphore file " << temporary
-         << " cannot be created: " << std::strerror(errno) << "; " << target << " is not written"
-         << "[end-entry]";
-    return false;
+  {
+    CheckedFile file(diag, kWriteErrorCode, temporary, "w");
+    file.Write(content);
+    const int failed = CodeOf([&] { file.Close(); });
+    if (failed != 0) {
+      std::remove(temporary.c_str());
+      throw ErrorCode{failed};
+    }
   }
-  const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-  const int write_error = errno;
-  if (std::fclose(file) != 0 || !written) {
-    diag << "WARNING: semaphore file " << temporary
-         << " cannot be written: " << std::strerror(written ? errno : write_error) << "; " << target
-         << " is not written"
-         << "[end-entry]";
-    std::remove(temporary.c_str());
-    return false;
-  }
+  errno = 0;
   if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-    diag << "WARNING: semaphore file " << temporary << " cannot be renamed to " << target << ": "
-         << std::strerror(errno) << "[end-entry]";
+    const int error = ErrnoOrIo();
     std::remove(temporary.c_str());
-    return false;
+    ThrowFatal(diag, kWriteErrorCode, "FATAL: semaphore file ", temporary, " cannot be renamed to ",
+               target, SystemReason(error), "; the coupled program would wait for it");
   }
-  return true;
 }
 
 int CombineControlState(int state) {

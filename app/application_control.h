@@ -81,9 +81,9 @@ PollPause PollPauseOf(long milliseconds);
 
 // Writes `content` (no line end) to the temporary file in the directory of `target` and renames
 // it to `target`, replacing a file of that name, so that a reader never sees half a file. A
-// failure of the write or of the rename is reported as a "WARNING: " entry naming the file and
-// the reason, since a partner program would otherwise wait for ever; returns false then.
-bool WriteSemaphoreFile(DiagnosticStream& diag, const std::string& target,
+// failure of the write or of the rename ends the run (FATAL, code 18, naming the file and the
+// reason): a partner program would otherwise wait for ever.
+void WriteSemaphoreFile(DiagnosticStream& diag, const std::string& target,
                         const std::string& content);
 
 // Path of the temporary file for `target`: the fixed name in the target's directory.

@@ -166,6 +166,8 @@ void ModellApplication::TakeCurrentDate() {
 // step (its flush and release go to app/application_shutdown.cpp and app/application_steering.cpp).
 // Models that this build does not contain have no call here.
 void ModellApplication::RunTimeStep() {
+  // A diagnostics file that no longer takes lines (a full disk) ends the run at the next step.
+  stream.RequireWritten();
   const int64_t h = current_hour;
   const int64_t d = current_day;
   const int64_t m = current_month;

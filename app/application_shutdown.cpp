@@ -39,6 +39,7 @@ void ModellApplication::ClearMemory() {
     variable_names.clear();
     ReleaseModels();
     MPI_Barrier(MPI_COMM_WORLD);
+    stream.RequireWritten();
     stream << "reached end of simulation sucessfully"
            << "[end-entry]";
     stream << "o.k.\n"

@@ -218,15 +218,43 @@ DiagnosticStream::DiagnosticStream(const std::string& file_name, int threshold,
 }
 
 DiagnosticStream::~DiagnosticStream() {
+  Finish();
+  if (lock_fd_ >= 0) close(lock_fd_);
+}
+
+int DiagnosticStream::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (finished_) return write_error_;
+  finished_ = true;
   WritePendingOfThisThread();
   EmitErrorText();
-  if (rank_ != 0 || !file_.is_open()) return;
+  if (rank_ != 0 || !file_.is_open()) return write_error_;
   if (line_open_) WriteFileLine(line_ + kLineEnd);
   line_open_ = false;
   WriteFileLine(LineStart(kLevelInfo) + "Velorn finished at " + LocalTimeStamp() + kLineEnd);
+  errno = 0;
   file_.close();
-  if (lock_fd_ >= 0) close(lock_fd_);
+  if (file_.fail()) NoteWriteFailure(errno);
+  return write_error_;
+}
+
+void DiagnosticStream::RequireWritten() {
+  if (write_error_ == 0) return;
+  // The file cannot take the entry; the screen shows it, and the top level ends the run.
+  ThrowFatal(*this, kWriteErrorCode, "FATAL: the diagnostics file ", file_name_, " is incomplete",
+             SystemReason(write_error_));
+}
+
+void DiagnosticStream::NoteWriteFailure(int error) {
+  if (write_error_ != 0) return;
+  write_error_ = error != 0 ? error : EIO;
+  *screen_ << '\n'
+           << RankTag() << "FATAL: cannot write the diagnostics file " << file_name_
+           << SystemReason(write_error_)
+           << "; the messages that follow are on this screen only, and the run ends with code "
+           << kWriteErrorCode << '\n'
+           << RankTag();
+  screen_->flush();
 }
 
 std::string DiagnosticStream::RankTag() const {
@@ -311,11 +339,13 @@ void DiagnosticStream::WriteHeader() {
 void DiagnosticStream::WriteFileLine(const std::string& line) {
   if (!file_.good()) return;
   // Every line is longer than the closing tag, so nothing of the old tag is left behind.
+  errno = 0;
   file_.seekp(tail_);
   file_ << line << '\n';
   tail_ = file_.tellp();
   file_ << kClosingTag;
   file_.flush();
+  if (!file_.good()) NoteWriteFailure(errno);
 }
 
 bool DiagnosticStream::WritesFile() const {

@@ -32,6 +32,12 @@
 // lives: a second run started in the same working directory finds the file locked and ends with
 // code 26 and a FATAL line on its screen before it truncates the file of the running one (or
 // writes anything else).
+//
+// A write to the file that fails (a full disk) cannot be reported in the file itself: the stream
+// says so once on the screen, keeps the system's errno (write_error()) and writes the rest to the
+// screen only. The run ends on it with RequireWritten before it reports success, and `main`
+// checks the closing lines with Finish, so a run whose diagnostics file is incomplete never
+// ends with code 0.
 #pragma once
 
 #include <cstdint>
@@ -92,6 +98,14 @@ class DiagnosticStream {
   // Flushes the screen output.
   void FlushScreen();
 
+  // The errno of the first failed write of the file (0 while every line reached it).
+  int write_error() const { return write_error_; }
+  // FATAL (code 18, on the screen) when a write of the file has failed.
+  void RequireWritten();
+  // Writes the closing line and closes the file (process 0); returns write_error(). The
+  // destructor does both when Finish was not called.
+  int Finish();
+
   int rank() const { return rank_; }
   int size() const { return size_; }
   int threshold() const { return threshold_; }
@@ -108,6 +122,8 @@ class DiagnosticStream {
   // Writes one whole line (without its line end) and the closing tag behind it, overwriting the
   // closing tag written before; flushes.
   void WriteFileLine(const std::string& line);
+  // Notes a failed write of the file (once, on the screen) and stops writing it.
+  void NoteWriteFailure(int error);
   // True when the open entry goes to the file: process 0, file good, entry not suppressed.
   bool WritesFile() const;
   // Opens an entry at `level`, starting its file line when the entry goes to the file.
@@ -139,6 +155,8 @@ class DiagnosticStream {
   int size_ = 1;
   std::ofstream file_;
   int lock_fd_ = -1;       // descriptor that holds the lock on the file (process 0)
+  int write_error_ = 0;    // errno of the first failed write of the file
+  bool finished_ = false;  // the closing line is written and the file closed
   std::streampos tail_{};  // where the closing tag of the file begins
   std::ostream* screen_ = &std::cout;
   std::ostream* errors_ = &std::cerr;  // FATAL and ERROR lines of processes other than 0

@@ -9,6 +9,7 @@
 // The pieces are inserted into the stream in order and the entry is closed with "[end-entry]".
 #pragma once
 
+#include <cerrno>
 #include <string>
 #include <system_error>
 
@@ -55,6 +56,16 @@ inline constexpr int kForeignConstructionCode = 103;
 // for 0. Capture errno right after the failing call: any later call may change it.
 inline std::string SystemReason(int error_number) {
   return error_number == 0 ? std::string() : ": " + std::generic_category().message(error_number);
+}
+
+// errno after a failed call, or EIO when the call left it unset (set errno to 0 before the call).
+inline int ErrnoOrIo() {
+  return errno != 0 ? errno : EIO;
+}
+
+// True for the errno of a write that found no room: a full disk or an exhausted quota.
+inline bool IsFullDisk(int error_number) {
+  return error_number == ENOSPC || error_number == EDQUOT;
 }
 
 template <class... Pieces>

@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/string_helpers.h"
 #include "core/submodel_setup.h"
 #include "core/value_ranges.h"
@@ -93,13 +94,8 @@ void modelobject::WriteLog(int32_t /*unused*/, const std::string& text) {
   if (rank != 0) return;
   char name[64];
   std::snprintf(name, sizeof name, "modell_%d.log", rank);
-  std::ofstream log(name, std::ios::app);
-  if (!log) {
-    if (diag != nullptr) *diag << "WARNING: cannot append to log file " << name << "[end-entry]";
-    return;
-  }
-  log << CtimeNow() << ": " << text << '\n';
-  log.flush();
+  if (diag == nullptr) throw std::logic_error("model object " + module_name + " without stream");
+  AppendChecked(*diag, kWriteErrorCode, name, CtimeNow() + ": " + text + "\n");
 }
 
 void modelobject::SetEndDate(int64_t year, int64_t month, int64_t day, int64_t hour) {

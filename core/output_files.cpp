@@ -16,10 +16,6 @@
 namespace velorn {
 namespace {
 
-int ErrorOrIo() {
-  return errno != 0 ? errno : EIO;
-}
-
 std::string HostName() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0) return "unknown-host";
@@ -59,7 +55,7 @@ void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
       held_ = true;
       if (!written)
         ThrowFatal(diag, kOutputCreateCode, "FATAL: cannot write the lock file ", path_,
-                   SystemReason(ErrorOrIo()));
+                   SystemReason(ErrnoOrIo()));
       return;
     }
     const int error = errno;
@@ -104,20 +100,20 @@ int CloseChecked(std::FILE* file) {
   errno = 0;
   const bool failed_before = std::ferror(file) != 0;
   const int earlier = errno;
-  if (std::fclose(file) != 0) return ErrorOrIo();
+  if (std::fclose(file) != 0) return ErrnoOrIo();
   return failed_before ? (earlier != 0 ? earlier : EIO) : 0;
 }
 
 CheckedFile::CheckedFile(DiagnosticStream& diag, int code, std::string path, const char* mode)
-    : diag_(diag), code_(code), path_(std::move(path)) {
+    : diag_(diag), open_code_(code), path_(std::move(path)) {
   errno = 0;
   file_ = std::fopen(path_.c_str(), mode);
   if (file_ == nullptr)
-    ThrowFatal(diag_, code_, "FATAL: cannot open ", path_, SystemReason(ErrorOrIo()));
+    ThrowFatal(diag_, open_code_, "FATAL: cannot open ", path_, SystemReason(ErrnoOrIo()));
 }
 
 CheckedFile::CheckedFile(DiagnosticStream& diag, int code, std::string path, std::FILE* file)
-    : diag_(diag), code_(code), path_(std::move(path)), file_(file) {}
+    : diag_(diag), open_code_(code), path_(std::move(path)), file_(file) {}
 
 CheckedFile::~CheckedFile() {
   if (file_ != nullptr) std::fclose(file_);
@@ -153,13 +149,31 @@ void CheckedFile::Close() {
   }
   const int closed = CloseChecked(file);
   if (error_ == 0 && closed != 0) Keep(closed);
-  if (error_ != 0) ThrowFatal(diag_, code_, "FATAL: cannot write ", path_, SystemReason(error_));
+  if (error_ != 0)
+    ThrowFatal(diag_, kWriteErrorCode, "FATAL: cannot write ", path_, SystemReason(error_));
+}
+
+void AppendChecked(DiagnosticStream& diag, int code, const std::string& path,
+                   const std::string& text, const char* open_failure) {
+  errno = 0;
+  std::FILE* opened = std::fopen(path.c_str(), "a");
+  if (opened == nullptr) ThrowFatal(diag, code, open_failure, path, SystemReason(ErrnoOrIo()));
+  CheckedFile file(diag, code, path, opened);
+  file.Write(text);
+  file.Close();
+}
+
+void WriteWholeFile(DiagnosticStream& diag, int code, const std::string& path,
+                    const std::string& bytes, const char* mode) {
+  CheckedFile file(diag, code, path, mode);
+  file.Write(bytes);
+  file.Close();
 }
 
 int WriteAndClose(std::FILE* file, const std::string& text) {
   errno = 0;
   if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) {
-    const int error = ErrorOrIo();
+    const int error = ErrnoOrIo();
     std::fclose(file);
     return error;
   }

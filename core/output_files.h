@@ -37,6 +37,9 @@ int CloseChecked(std::FILE* file);
 //   out.Printf("%d (number of subasins)\n", n);          // or out.Write(text)
 //   out.Close();  // FATAL "cannot write <path>: reason" for the first failed write, flush or close
 //
+// The code given is the code of a failed open (each file has its own); a failed write, flush or
+// close is a file that is not completely written, code 18 (kWriteErrorCode) for every file.
+//
 // Printf and Write never throw: a failure is kept (with its errno) and the rest is skipped, so a
 // writer's loop stays as it is and Close reports it. An object destroyed without Close (an
 // exception on the way) closes its file unchecked: the exception already says what failed.
@@ -51,7 +54,7 @@ class CheckedFile {
 
   __attribute__((format(printf, 2, 3))) void Printf(const char* format, ...);
   void Write(const std::string& text);
-  // Flushes and closes; throws `code` after the FATAL entry when anything failed.
+  // Flushes and closes; throws kWriteErrorCode after the FATAL entry when anything failed.
   void Close();
   const std::string& path() const { return path_; }
 
@@ -59,11 +62,23 @@ class CheckedFile {
   void Keep(int error);
 
   DiagnosticStream& diag_;
-  int code_;
+  int open_code_;
   std::string path_;
   std::FILE* file_ = nullptr;
   int error_ = 0;
 };
+
+// Appends `text` to the file `path` (created when missing) through a CheckedFile: a failed open,
+// write or close is the FATAL entry of `code` naming the file and the system's reason. The
+// process logs ("modell_<rank>.log") are written this way.
+// `open_failure` begins the FATAL entry of a failed open (followed by the name and the reason).
+void AppendChecked(DiagnosticStream& diag, int code, const std::string& path,
+                   const std::string& text, const char* open_failure = "FATAL: cannot open ");
+
+// Writes `bytes` as the whole content of `path` (mode "w" or "wb") through a CheckedFile; a
+// failed open is the FATAL entry of `code`, a failed write or close that of kWriteErrorCode.
+void WriteWholeFile(DiagnosticStream& diag, int code, const std::string& path,
+                    const std::string& bytes, const char* mode = "w");
 
 // The lock of an output folder for the length of a run: the file "velorn.lock" in the folder,
 // created exclusively (O_EXCL) and holding "<process id> <host name>". Two runs writing into one

@@ -232,6 +232,11 @@ void WriteEnd(DiagnosticStream& diag, int result) {
        << "[end-entry]";
 }
 
+void FinishDiagnostics(DiagnosticStream& diag) {
+  diag.Finish();
+  diag.RequireWritten();
+}
+
 void ReportTopLevelFailure(DiagnosticStream& diag, int code) {
   diag << "FATAL: Exception " << code << " caught at top level!"
        << "[end-entry]";
@@ -278,12 +283,14 @@ int RunProgram(int argc, char** argv, const ApplicationFactory& factory,
       result = RunControlFiles(*diag, argc, argv, factory);
 
     WriteEnd(*diag, result);
+    FinishDiagnostics(*diag);
     FreeMpiOperations();
     MPI_Finalize();
     diag.reset();
     return result;
   } catch (const RunStopped& stop) {
     WriteEnd(*diag, stop.code);
+    FinishDiagnostics(*diag);
     FreeMpiOperations();
     MPI_Finalize();
     diag.reset();

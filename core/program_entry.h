@@ -104,6 +104,10 @@ int RunControlFiles(DiagnosticStream& diag, int argc, char** argv,
 // The entries "exitcode <result>" and "o.k.\n\nthe end.".
 void WriteEnd(DiagnosticStream& diag, int result);
 
+// Closes the diagnostics file; a file that could not be written completely ends the program
+// with code 18 (its FATAL goes to the screen).
+void FinishDiagnostics(DiagnosticStream& diag);
+
 // The two FATAL entries of a code that reached the top level.
 void ReportTopLevelFailure(DiagnosticStream& diag, int code);
 

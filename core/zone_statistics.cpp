@@ -373,13 +373,22 @@ void zonalstatistic::OpenFile(const char* mode) {
   if (file_ != nullptr) CloseFile();
   file_ = std::fopen(file_name_.c_str(), PosixMode(mode).c_str());
   if (file_ == nullptr) {
-    ThrowFatal(Diag(), kZoneTableOpenCode, "FATAL: error opening \n", file_name_);
+    ThrowFatal(Diag(), kZoneTableOpenCode, "FATAL: error opening \n", file_name_,
+               SystemReason(errno));
   }
 }
 
 void zonalstatistic::CloseFile() {
   if (file_ == nullptr) return;
-  // Closing writes what stdio still buffers: a full disk often shows only here.
+  // What stdio still buffers goes out first: a full disk often shows only here, and it is a
+  // failed write (the rows are lost), not a failed close.
+  errno = 0;
+  if (std::fflush(file_) != 0) {
+    const int error = ErrnoOrIo();
+    std::fclose(file_);
+    file_ = nullptr;
+    ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot write to ", file_name_, SystemReason(error));
+  }
   const int error = CloseChecked(file_);
   file_ = nullptr;
   if (error != 0)

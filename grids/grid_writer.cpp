@@ -42,10 +42,12 @@ class OutputFile {
  public:
   OutputFile(modelobject& owner, DiagnosticStream& diag, std::string name, const char* mode,
              const char* mode_text)
-      : owner_(owner), diag_(diag), name_(std::move(name)), file_(std::fopen(name_.c_str(), mode)) {
+      : owner_(owner), diag_(diag), name_(std::move(name)) {
+    errno = 0;
+    file_ = std::fopen(name_.c_str(), mode);
     if (file_ == nullptr)
       ThrowFatal(diag_, kOutputCreateCode, "FATAL: error creating ", name_, " for writing in ",
-                 mode_text, " mode.");
+                 mode_text, " mode", SystemReason(ErrnoOrIo()), ".");
     struct stat info {};
     regular_ = fstat(fileno(file_), &info) == 0 && S_ISREG(info.st_mode);
   }
@@ -63,6 +65,9 @@ class OutputFile {
     if (std::fseek(file_, offset, SEEK_SET) != 0) Fail(errno);
   }
   void Close() {
+    // What stdio still holds goes out first: a failure there is a failed write (a full disk).
+    errno = 0;
+    if (std::fflush(file_) != 0) Fail(errno);
     std::FILE* file = file_;
     file_ = nullptr;
     const int error = CloseChecked(file);
@@ -94,7 +99,7 @@ class OutputFile {
   modelobject& owner_;
   DiagnosticStream& diag_;
   std::string name_;
-  std::FILE* file_;
+  std::FILE* file_ = nullptr;
   bool regular_ = false;
 };
 

@@ -2,11 +2,13 @@
 #include "grids/hole_filling.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 #include "core/error_code.h"
 #include "core/matrix.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 
 namespace velorn {
 namespace {
@@ -113,8 +115,11 @@ void FillGridHoles(DiagnosticStream& diag, int rank, bool verbose, const std::st
          << "[end-entry]";
   char log_name[64];
   std::snprintf(log_name, sizeof log_name, "modell_%d.log", rank);
+  errno = 0;
   LogPtr log(std::fopen(log_name, "a"));
-  if (!log) ThrowFatal(diag, kLogFileCode, "FATAL: error opening log file ", log_name);
+  if (!log)
+    ThrowFatal(diag, kLogFileCode, "FATAL: error opening log file ", log_name,
+               SystemReason(ErrnoOrIo()));
   const int64_t holes =
       FillNodataHoles(diag, log.get(), name, grid, reference, nrows, ncols, nodata, how);
   if (holes > 0) {
@@ -123,6 +128,10 @@ void FillGridHoles(DiagnosticStream& diag, int rank, bool verbose, const std::st
     std::fprintf(log.get(), "in %s: %ld nodata values replaced!\n\n", name.c_str(),
                  static_cast<long>(holes));
   }
+  // A failed line anywhere above marks the stream; the close reports it.
+  const int error = CloseChecked(log.release());
+  if (error != 0)
+    ThrowFatal(diag, kWriteErrorCode, "FATAL: cannot write ", log_name, SystemReason(error));
 }
 
 }  // namespace velorn

@@ -2,6 +2,7 @@
 #include "grids/netcdf_grid_writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <netcdf>
 #include <string>
 #include <vector>
@@ -149,6 +150,7 @@ void NetcdfGridWriter::WriteGrid(bool double_precision, const double* double_val
                     static_cast<std::size_t>(columns),
                     missing_value};
   CheckSlice(slice, file_name);
+  errno = 0;
   try {
     if (!HasFile(file_name)) {
       AddFile(file_name);
@@ -161,8 +163,14 @@ void NetcdfGridWriter::WriteGrid(bool double_precision, const double* double_val
       AppendSlice(slice, file_name, variable_name);
     }
   } catch (const netCDF::exceptions::NcException& e) {
+    // The library's text of a full disk says little ("HDF error"); the system's reason is the
+    // errno its failed write left behind.
+    const int error = errno;
+    if (IsFullDisk(error))
+      ThrowFatal(*diag_, kWriteErrorCode, "FATAL: cannot write ", file_name, SystemReason(error),
+                 " (", e.what(), ")");
     ThrowFatal(*diag_, kNetcdfErrorCode, "FATAL: error creating ", file_name,
-               " for writing in netCDF: ", e.what());
+               " for writing in netCDF: ", e.what(), SystemReason(error));
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <mpi.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 
@@ -99,11 +100,12 @@ SpecialOutputFile::~SpecialOutputFile() {
 }
 
 void SpecialOutputFile::CreateFile() {
-  std::FILE* file = std::fopen(file_name_.c_str(), "wt");
+  errno = 0;
+  std::FILE* file = std::fopen(file_name_.c_str(), "w");
   if (file == nullptr)
     ThrowFatal(*diag_, kSpecialOutputCreateCode,
                "FATAL: error opening file for special output of file\n", file_name_,
-               "\n-> check file name, disk space or user rights");
+               SystemReason(ErrnoOrIo()), "\n-> check file name, disk space or user rights");
   std::string text = "YY\tMM\tDD\tHH";
   for (const auto& entity : entities_) text += entity->CellHeader();
   text += FormatText("\n%s\nYY\tMM\tDD\tHH", header_.c_str());
@@ -163,9 +165,11 @@ void SpecialOutputFile::WriteBuffer() {
       text += FormatText("\t%g", values[i] < kNodata ? kNodata : values[i]);
     text += "\n";
   }
+  errno = 0;
   std::FILE* file = std::fopen(file_name_.c_str(), "a+");
   if (file == nullptr)
-    ThrowFatal(*diag_, kSpecialOutputAppendCode, "FATAL: \nerror opening file ", file_name_);
+    ThrowFatal(*diag_, kSpecialOutputAppendCode, "FATAL: \nerror opening file ", file_name_,
+               SystemReason(ErrnoOrIo()));
   const int error = WriteAndClose(file, text);
   if (error != 0)
     ThrowFatal(*diag_, kWriteErrorCode, "FATAL: write error ", file_name_, " ! (rows)",

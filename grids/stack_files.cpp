@@ -40,6 +40,14 @@ std::string MpiErrorText(int code) {
   return text;
 }
 
+// kWriteErrorCode for an MPI-IO error of a full disk or quota (the data did not reach the
+// file), else `code`.
+int FullDiskOr(int rc, int code) {
+  int error_class = 0;
+  MPI_Error_class(rc, &error_class);
+  return error_class == MPI_ERR_NO_SPACE || error_class == MPI_ERR_QUOTA ? kWriteErrorCode : code;
+}
+
 // The first failure of this process in a collective phase, agreed on by all processes.
 struct CollectiveStatus {
   int code = 0;
@@ -261,8 +269,10 @@ void ReadBinaryRows(const StackGeometry& geometry, StackMatrix& stack, MPI_File 
 template <class Value>
 void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const StackGeometry& g,
                      Value&& value) {
+  errno = 0;
   std::FILE* file = std::fopen(name.c_str(), "w");
-  if (file == nullptr) ThrowFatal(diag, kOutputCreateCode, "FATAL: error opening ", name);
+  if (file == nullptr)
+    ThrowFatal(diag, kOutputCreateCode, "FATAL: error opening ", name, SystemReason(ErrnoOrIo()));
   const std::array<double, kStackHeaderValues> h = StackHeader(g);
   // "%lf", or more digits where "%lf" would not read back as the same number (the corners and
   // cell sizes of geographic grids), so that the geometry check accepts the file again.
@@ -277,7 +287,7 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
   const auto write = [&] {
     errno = 0;
     if (std::fwrite(lines.data(), 1, lines.size(), file) != lines.size() && error == 0)
-      error = errno != 0 ? errno : EIO;
+      error = ErrnoOrIo();
   };
   write();
   // One value a line in "%lg" form, a row of cells at a time.
@@ -290,6 +300,9 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
       }
     write();
   }
+  // What stdio still holds goes out first: a failure there is a failed write (a full disk).
+  errno = 0;
+  if (std::fflush(file) != 0 && error == 0) error = ErrnoOrIo();
   const int close_error = CloseChecked(file);
   if (error != 0)
     ThrowFatal(diag, kWriteErrorCode, "FATAL: write error ", name, " ! (", kWriteErrorCode, ")",
@@ -477,9 +490,10 @@ void modelobject::WriteStack(const std::string& fileName, double*** stack, int l
   const int64_t bytes = StackFileValues(geometry) * (doubleFlag ? 8 : 4);
   if (const int rc = MPI_File_set_size(file.get(), static_cast<MPI_Offset>(bytes));
       rc != MPI_SUCCESS)
-    status.Fail(kOutputCloseCode, "cannot set the file size (" + MpiErrorText(rc) + ")");
+    status.Fail(FullDiskOr(rc, kOutputCloseCode),
+                "cannot set the file size (" + MpiErrorText(rc) + ")");
   if (const int rc = file.Close(); rc != MPI_SUCCESS)
-    status.Fail(kOutputCloseCode, "error closing (" + MpiErrorText(rc) + ")");
+    status.Fail(FullDiskOr(rc, kOutputCloseCode), "error closing (" + MpiErrorText(rc) + ")");
   status.Agree(Diag(), "error closing stack", name);
 }
 

@@ -3,6 +3,7 @@
 //
 // Codes: 28 (control file, or lakes without "ponding_storage"), 214 (lakes without
 // Use-Pond-Flag 1, invalid lake method), 11 (closing), 65 (control point file).
+#include <cerrno>
 #include <cstdio>
 
 #include "core/error_code.h"
@@ -99,9 +100,11 @@ void gwflowclass::WriteControlPointFluxes(const std::string& name, int64_t& coun
   if (count == 0) return;
   SigintIgnoredScope no_interrupt;
   Diag() << "write " << name;
+  errno = 0;
   std::FILE* file = std::fopen(name.c_str(), "a+");
   if (file == nullptr)
-    ThrowFatal(Diag(), kGwControlPointWriteCode, "FATAL: error opening file ", name);
+    ThrowFatal(Diag(), kGwControlPointWriteCode, "FATAL: error opening file ", name,
+               SystemReason(ErrnoOrIo()));
   std::string text;
   for (int64_t i = 0; i < count; ++i) {
     const GwControlRecord& record = buffer[static_cast<std::size_t>(i)];

@@ -6,6 +6,7 @@
 // 12 (no free registry entry), 17 (a value of the section, or alpha 0 without storage), 28
 // (reopening the control file), 33 (a grid missing), 62 (control point file).
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
@@ -483,11 +484,12 @@ void gwflowclass::CreateControlPointFile() {
   control_buffer.assign(static_cast<std::size_t>(control_capacity), GwControlRecord{});
   for (GwControlRecord& record : control_buffer)
     record.values.assign(static_cast<std::size_t>(6 * layer_count + 1), 0.0);
-  std::FILE* file = std::fopen(control_point_file.c_str(), "wt");
+  errno = 0;
+  std::FILE* file = std::fopen(control_point_file.c_str(), "w");
   if (file == nullptr) {
     ThrowFatal(Diag(), kGwControlPointFileCode,
-               "FATAL: error opening file for gw-fluxes (single point) \n-> check disk space or "
-               "user rights\n");
+               "FATAL: error opening file for gw-fluxes (single point) ", control_point_file,
+               SystemReason(ErrnoOrIo()), "\n-> check disk space or user rights\n");
   }
   std::string header =
       FormatText("YY\tMM\tDD\tHH\tcontrol_point_fluxes[%d][%d]", control_row, control_column);

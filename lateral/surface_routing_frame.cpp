@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
@@ -131,13 +133,8 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
         }
     if (rank == 0) {
       const std::string name = FormatText("modell_%d.log", 0);
-      if (std::FILE* log = std::fopen(name.c_str(), "a")) {
-        std::fputs("flow time distribution will not be calculated (no flow time grid provided)\n",
-                   log);
-        std::fclose(log);
-      } else {
-        Diag() << "WARNING: log-file " << name << " could not be opened[end-entry]";
-      }
+      AppendChecked(Diag(), kWriteErrorCode, name,
+                    "flow time distribution will not be calculated (no flow time grid provided)\n");
     }
     return;
   }
@@ -166,22 +163,19 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
 
 void surfaceroutingclass::WriteFlowTimeLog() {
   const std::string name = FormatText("modell_%d.log", 0);
-  std::FILE* log = nullptr;
+  std::optional<CheckedFile> log;
   if (rank == 0) {
-    log = std::fopen(name.c_str(), "a");
-    if (log == nullptr)
-      Diag() << "WARNING:warning: error opening log-file " << name << "[end-entry]";
-    else
-      std::fputs("Flow time distribution:\n", log);
+    log.emplace(Diag(), kWriteErrorCode, name, "a");
+    log->Write("Flow time distribution:\n");
   }
   for (int32_t z = 1; z <= zone_count; ++z) {
     const int32_t m = ZoneCountOf(maxzeit[z]);
     const int32_t code = static_cast<int32_t>(zone_table[z][2]);
-    if (log != nullptr) std::fprintf(log, "TG\t%4d\t(%3d\tZonen):", code, m);
+    if (log) log->Printf("TG\t%4d\t(%3d\tZonen):", code, m);
     double cells = 0;
     for (int32_t j = 1; j <= m; ++j) cells += zoneFZT_QD[0][z][j][0];
     if (m < 1 || cells == 0) {
-      if (log != nullptr) std::fclose(log);
+      log.reset();
       ThrowFatal(Diag(), kSurfaceFlowTimeCellsCode, "FATAL: all cells in ", flow_times_file,
                  ", subbasin ", code, " are NODATA!");
     }
@@ -193,10 +187,10 @@ void surfaceroutingclass::WriteFlowTimeLog() {
           record[2] = j;
           record[3] = k == 0 ? share : 0.0;
         }
-      if (log != nullptr) std::fprintf(log, "\t%5.3f", share);
+      if (log) log->Printf("\t%5.3f", share);
     }
     if (!(zoneFZT_QD[0][z][1][3] > 0)) {
-      if (log != nullptr) std::fclose(log);
+      log.reset();
       ThrowFatal(Diag(), kSurfaceFirstZoneCode,
                  "FATAL: in flow-travel-time grid: the first time zone of subbasin ", code,
                  " has no cells!");
@@ -205,9 +199,9 @@ void surfaceroutingclass::WriteFlowTimeLog() {
     // value of a step is the weighted mean of the runoff that reaches it.
     for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI})
       for (ZoneRecord& record : (*lines)[0][z]) record[0] = record[4] = 0;
-    if (log != nullptr) std::fputs("\n", log);
+    if (log) log->Write("\n");
   }
-  if (log != nullptr) std::fclose(log);
+  if (log) log->Close();
 }
 
 void surfaceroutingclass::AddToFlowTimeZone(ZoneLines& records, int k, int z, int j, double value,

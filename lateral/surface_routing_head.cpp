@@ -17,6 +17,7 @@
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "lateral/surface_flow_formulas.h"
@@ -145,10 +146,9 @@ void surfaceroutingclass::WriteHeadDump(int64_t row, int64_t column, int64_t k,
                  static_cast<long>(row), static_cast<long>(column), static_cast<long>(k),
                  static_cast<long>(call_date[0]), static_cast<long>(call_date[1]),
                  static_cast<long>(call_date[2]), static_cast<long>(call_date[3]));
-  std::FILE* file = std::fopen(name.c_str(), "wb");
-  if (file == nullptr) return;
-  std::fwrite(values, sizeof(double), kDumpDoubles, file);
-  std::fclose(file);
+  WriteWholeFile(Diag(), kWriteErrorCode, name,
+                 std::string(reinterpret_cast<const char*>(values), kDumpDoubles * sizeof(double)),
+                 "wb");
 }
 
 double surfaceroutingclass::IterateHead(int64_t k, double dt) {

@@ -3,6 +3,7 @@
 #include "routing/abstraction.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "core/error_code.h"
@@ -154,10 +155,11 @@ void AL_class::OpenInputTable(int32_t year, int32_t month, int32_t day, int32_t 
 
 void AL_class::CreateOutputFile() {
   output_name_ = PrefixDirectory(output_directory_, output_name_);
+  errno = 0;
   std::FILE* file = std::fopen(output_name_.c_str(), "w");
   if (file == nullptr)
     ThrowFatal(*diag_, kAbstractionOpenCode, "FATAL: error opening ", output_name_,
-               " for abstraction ", number_);
+               " for abstraction ", number_, SystemReason(ErrnoOrIo()));
   std::string head = "YY\tMM\tDD\tHH\tm^3/s";
   for (int32_t t = 1; t <= ntr_; ++t) head += "\t" + tracers_[t].name;
   head += "\n";
@@ -268,10 +270,11 @@ void AL_class::FlushBuffers(int32_t force) {
   *diag_ << "flushing to disk: " << output_name_ << " (" << kAbstractionBufferBytes
          << " buffersize)"
          << "[end-entry]";
+  errno = 0;
   std::FILE* file = std::fopen(output_name_.c_str(), "a+");
   if (file == nullptr)
     ThrowFatal(*diag_, kAbstractionAppendCode, "FATAL: error opening ", output_name_,
-               " for abstraction ", number_);
+               " for abstraction ", number_, SystemReason(ErrnoOrIo()));
   CheckedFile out(*diag_, kWriteErrorCode, output_name_, file);
   for (int64_t i = 0; i < filled_; ++i) {
     const double* row = &buffer_[static_cast<std::size_t>(i) * (ntr_ + 5)];

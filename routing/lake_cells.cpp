@@ -1,6 +1,7 @@
 // The grid cells of a lake (see lake_cells.h).
 #include "routing/lake_cells.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <sstream>
 
@@ -83,10 +84,12 @@ int32_t ApplyLevelToCells(const std::vector<LakeCell>& cells, const LakeGrids& g
 
 void WriteLakeVolumeTable(const LakeVolumeTable& table, int32_t id, const std::string& name,
                           DiagnosticStream& diag) {
+  errno = 0;
   std::FILE* file = std::fopen(name.c_str(), "w");
   if (file == nullptr)
     ThrowFatal(diag, kLakeTableFileCode, "FATAL: error opening ", name,
-               " for writing the waterlevel-volume-relation to disk.");
+               " for writing the waterlevel-volume-relation to disk", SystemReason(ErrnoOrIo()),
+               ".");
   CheckedFile checked(diag, kLakeTableFileCode, name, file);
   std::ostringstream out;
   out << "waterlevel-volume-table lake " << id << "\n"

@@ -2,6 +2,7 @@
 #include "routing/reservoir.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <limits>
 
@@ -127,10 +128,11 @@ void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
 }
 
 void SP_class::WriteOutputHeader() {
+  errno = 0;
   std::FILE* f = std::fopen(file_name_.c_str(), "w");
   if (f == nullptr)
     ThrowFatal(*diag_, kReservoirOpenCode, "FATAL: error opening ", file_name_, " for reservoir ",
-               id_);
+               id_, SystemReason(ErrnoOrIo()));
   CheckedFile out(*diag_, kWriteErrorCode, file_name_, f);
   auto header = [&]() {
     out.Write(kBalanceHeader);
@@ -291,9 +293,11 @@ void SP_class::FlushBuffers(int32_t force) {
   SigintIgnoredScope quiet;
   *diag_ << "flushing to disk: " << file_name_ << " (" << kReservoirBufferBytes << " buffersize)"
          << "[end-entry]";
+  errno = 0;
   std::FILE* f = std::fopen(file_name_.c_str(), "a+");
   if (f == nullptr)
-    ThrowFatal(*diag_, kReservoirAppendCode, "FATAL: error opening reservoir file ", file_name_);
+    ThrowFatal(*diag_, kReservoirAppendCode, "FATAL: error opening reservoir file ", file_name_,
+               SystemReason(ErrnoOrIo()));
   CheckedFile out(*diag_, kWriteErrorCode, file_name_, f);
   const int32_t values = kRowValuesBeforeTracers + ntr_;
   for (int64_t r = 0; r < filled_; ++r) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -103,8 +104,12 @@ std::string CompiledControlFileName(const std::string& control_file_name) {
 }
 
 std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& control_file_name) {
+  return CompileControlFileSymbols(control_file_name, CompiledControlFileName(control_file_name));
+}
+
+std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& control_file_name,
+                                                           const std::string& compiled_name) {
   diag_ << "compiling symbols in control file " << control_file_name << "[end-entry]";
-  const std::string compiled_name = CompiledControlFileName(control_file_name);
 
   // The symbol table lives only while compiling, whichever way the compilation ends.
   struct Release {
@@ -129,15 +134,19 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
   control.clear();
   control.seekg(0);
   if (!control) ThrowFatal(diag_, 28, "FATAL: error rewinding ", control_file_name);
-  std::FILE* file = std::fopen(compiled_name.c_str(), "w");
-  if (file == nullptr) ThrowFatal(diag_, 28, "FATAL: error opening ", compiled_name);
-  CheckedFile compiled_file(diag_, 11, compiled_name, file);
+  // The compiled text is complete before its file is opened: a faulty control file leaves no
+  // compiled file behind.
   std::ostringstream compiled;
   WriteCompiledLines(control, compiled, control_file_name);
 
   control.clear();
   control.close();
   if (control.fail()) ThrowFatal(diag_, 11, "FATAL: error closing ", control_file_name);
+  errno = 0;
+  std::FILE* file = std::fopen(compiled_name.c_str(), "w");
+  if (file == nullptr)
+    ThrowFatal(diag_, 28, "FATAL: error opening ", compiled_name, SystemReason(ErrnoOrIo()));
+  CheckedFile compiled_file(diag_, 28, compiled_name, file);
   compiled_file.Write(compiled.str());
   compiled_file.Close();
   return compiled_name;
@@ -274,9 +283,15 @@ void ControlFileCompiler::ReplaceReferences(std::string& line, long line_number,
 }
 
 std::string CompileOnRankZero(DiagnosticStream& diag, const std::string& control_file_name) {
-  if (diag.rank() == 0) ControlFileCompiler(diag).CompileControlFileSymbols(control_file_name);
+  return CompileOnRankZero(diag, control_file_name, CompiledControlFileName(control_file_name));
+}
+
+std::string CompileOnRankZero(DiagnosticStream& diag, const std::string& control_file_name,
+                              const std::string& compiled_name) {
+  if (diag.rank() == 0)
+    ControlFileCompiler(diag).CompileControlFileSymbols(control_file_name, compiled_name);
   MPI_Barrier(MPI_COMM_WORLD);
-  return CompiledControlFileName(control_file_name);
+  return compiled_name;
 }
 
 }  // namespace velorn

@@ -55,6 +55,9 @@ class ControlFileCompiler {
   // Compiles `control_file_name` into CompiledControlFileName(control_file_name) and returns
   // that name. Throws ErrorCode after a "FATAL: " entry on every failure.
   std::string CompileControlFileSymbols(const std::string& control_file_name);
+  // As above, into the file `compiled_name`.
+  std::string CompileControlFileSymbols(const std::string& control_file_name,
+                                        const std::string& compiled_name);
 
   // Substitutes the symbols of `table` in `line` (in place) and returns it: cuts a "#" comment
   // with the white space before it, leaves a line whose first word is "$set" unchanged,
@@ -89,5 +92,9 @@ class ControlFileCompiler {
 // Collective: process 0 compiles the control file, then every process waits at a barrier.
 // Returns the compiled name on every process.
 std::string CompileOnRankZero(DiagnosticStream& diag, const std::string& control_file_name);
+// As above, into the file `compiled_name` (the staged file of a run that does not yet hold the
+// lock of its output folder).
+std::string CompileOnRankZero(DiagnosticStream& diag, const std::string& control_file_name,
+                              const std::string& compiled_name);
 
 }  // namespace velorn

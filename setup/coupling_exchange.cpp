@@ -2,6 +2,7 @@
 // start of an interval, accumulating between interval ends, and writing grids, dated totals and
 // statistics texts at an interval end.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -125,13 +126,15 @@ void defaultini::ExchangeExternalGrids(int64_t year, int64_t month, int64_t day,
     if (entry.rename_code == 1) {
       const std::string renamed =
           RenamedExternalGridName(entry.external_name, year, month, day, hour, std::clock());
+      errno = 0;
       if (std::rename(entry.external_name.c_str(), renamed.c_str()) != 0)
         ThrowFatal(Diag(), kCouplingRenameCode, "FATAL: error renaming external grid ",
-                   entry.external_name, " nach ", renamed);
+                   entry.external_name, " nach ", renamed, SystemReason(ErrnoOrIo()));
     } else if (entry.rename_code == 0) {
+      errno = 0;
       if (std::remove(entry.external_name.c_str()) != 0)
         ThrowFatal(Diag(), kCouplingRenameCode, "FATAL: error deleting external grid ",
-                   entry.external_name);
+                   entry.external_name, SystemReason(ErrnoOrIo()));
     }
   }
   if (std::remove(coupling.semaphore_file.c_str()) == 0) return;
@@ -139,9 +142,10 @@ void defaultini::ExchangeExternalGrids(int64_t year, int64_t month, int64_t day,
   const std::clock_t start = std::clock();
   while (std::clock() - start < 100) {
   }
+  errno = 0;
   if (std::remove(coupling.semaphore_file.c_str()) != 0)
     ThrowFatal(Diag(), kCouplingReadCode, "FATAL: error deleting semaphore file ",
-               coupling.semaphore_file);
+               coupling.semaphore_file, SystemReason(ErrnoOrIo()));
 }
 
 void defaultini::AccumulateExternalGrids() {
@@ -195,9 +199,11 @@ void defaultini::WriteExternalGrids(int32_t hour, int32_t day, int32_t month, in
       const std::string text =
           CouplingStatisticsText(*entry.linked, entry.kind, coupling.accumulated_steps, zone_count,
                                  year, month, day, hour);
+      errno = 0;
       std::FILE* file = std::fopen(entry.external_name.c_str(), "w");
       if (file == nullptr)
-        ThrowFatal(Diag(), kOutputCreateCode, "FATAL: error opening ", entry.external_name);
+        ThrowFatal(Diag(), kOutputCreateCode, "FATAL: error opening ", entry.external_name,
+                   SystemReason(ErrnoOrIo()));
       const int error = WriteAndClose(file, text);
       if (error != 0)
         ThrowFatal(Diag(), kWriteErrorCode, "FATAL: write error ", entry.external_name, " ! (",

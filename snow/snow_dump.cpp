@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/string_helpers.h"
 #include "snow/snow_model.h"
 
@@ -96,11 +97,9 @@ void schneemodellklasse::WriteLayeredDump(long r, long c, int swes, int swel) {
   if (radiation_correction != nullptr) value(radiation_correction);
   const int32_t date[4] = {static_cast<int32_t>(d.hour), static_cast<int32_t>(d.day),
                            static_cast<int32_t>(d.month), static_cast<int32_t>(d.year)};
-  // A file that cannot be opened is skipped; the count still grows.
-  std::ofstream file(name, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(values.data()),
-             static_cast<std::streamsize>(values.size() * sizeof(double)));
-  file.write(reinterpret_cast<const char*>(date), sizeof(date));
+  std::string bytes(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(double));
+  bytes.append(reinterpret_cast<const char*>(date), sizeof(date));
+  WriteWholeFile(Diag(), kWriteErrorCode, name, bytes, "wb");
 }
 
 }  // namespace velorn

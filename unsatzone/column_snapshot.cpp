@@ -5,6 +5,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/error_code.h"
+#include "core/output_files.h"
+
 namespace velorn {
 namespace {
 
@@ -161,17 +164,12 @@ std::string DumpText(const ColumnSnapshot& now, const ColumnSnapshot& dump) {
   return out.str();
 }
 
-void WriteDumpFiles(const std::string& name, const ColumnSnapshot& now,
+void WriteDumpFiles(DiagnosticStream& diag, const std::string& name, const ColumnSnapshot& now,
                     const ColumnSnapshot& dump) {
-  {
-    std::ofstream binary(name, std::ios::binary | std::ios::trunc);
-    const std::string bytes = SnapshotBytes(dump);
-    binary.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
+  WriteWholeFile(diag, kWriteErrorCode, name, SnapshotBytes(dump), "wb");
   if (!dump.heat && !dump.layeredSnow) return;
   const std::string twin = name.substr(0, name.size() - 4) + ".dmp_asc";
-  std::ofstream text(twin, std::ios::trunc);
-  text << DumpText(now, dump) << std::flush;
+  WriteWholeFile(diag, kWriteErrorCode, twin, DumpText(now, dump));
 }
 
 }  // namespace velorn

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "core/diagnostic_stream.h"
 #include "unsatzone/layered_snow_state.h"
 #include "unsatzone/soil_column_workspace.h"
 #include "unsatzone/soil_heat.h"
@@ -88,6 +89,7 @@ std::string DumpText(const ColumnSnapshot& now, const ColumnSnapshot& dump);
 
 // Writes `name` (binary) and, with heat or layered snow, its ".dmp_asc" twin into the working
 // directory, replacing earlier files; a file that cannot be opened is skipped.
-void WriteDumpFiles(const std::string& name, const ColumnSnapshot& now, const ColumnSnapshot& dump);
+void WriteDumpFiles(DiagnosticStream& diag, const std::string& name, const ColumnSnapshot& now,
+                    const ColumnSnapshot& dump);
 
 }  // namespace velorn

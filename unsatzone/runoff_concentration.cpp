@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "core/error_code.h"
 #include "core/exact_reduction.h"
 #include "core/mpi_operations.h"
+#include "core/output_files.h"
 #include "core/value_ranges.h"
 
 namespace velorn {
@@ -94,13 +96,8 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
       zoneFZT_QD[t][s].assign(size, ZoneRecord{});
       zoneFZT_QI[t][s].assign(size, ZoneRecord{});
     }
-  std::FILE* log = nullptr;
-  if (rank == 0) {
-    log = std::fopen(log_name.c_str(), "a");
-    if (log == nullptr)
-      diag << "WARNING: log file " << log_name << " could not be opened"
-           << "[end-entry]";
-  }
+  std::optional<CheckedFile> log;
+  if (rank == 0) log.emplace(diag, kWriteErrorCode, log_name, "a");
   if (!with_grid) {
     for (int32_t t = 0; t <= tracers_; ++t)
       for (int32_t s = 1; s <= n_; ++s) {
@@ -109,11 +106,10 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
         zoneFZT_QD[t][s][1][2] = 1.0;
         zoneFZT_QI[t][s][1][2] = 1.0;
       }
-    if (log != nullptr) {
-      std::fputs(
-          "flow time distribution will not be calculated since no flow time grid was provided\n",
-          log);
-      std::fclose(log);
+    if (log) {
+      log->Write(
+          "flow time distribution will not be calculated since no flow time grid was provided\n");
+      log->Close();
     }
   } else {
     // Weights of every zone, summed exactly over the processes (records 1..maxzeit packed).
@@ -124,23 +120,22 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
     for (std::size_t i = 0; i < cells.size(); ++i)
       weights[offset[cells[i].subbasin] + static_cast<std::size_t>(zones[i])] += cells[i].weight;
     AllReduceExactly(weights, comm);
-    if (log != nullptr) std::fputs("flow time distribution:\n", log);
+    if (log) log->Write("flow time distribution:\n");
     for (int32_t s = 1; s <= n_; ++s) {
       const auto zmax = static_cast<int32_t>(maxzeit[s]);
-      if (log != nullptr)
-        std::fprintf(log, "TG\t%4d\t(%3d\tZonen):", static_cast<int>(codes[s]), zmax);
+      if (log) log->Printf("TG\t%4d\t(%3d\tZonen):", static_cast<int>(codes[s]), zmax);
       double total = 0;
       for (int32_t z = 1; z <= zmax; ++z) total += weights[offset[s] + z];
       if (zmax < 1 || total == 0) {
-        if (log != nullptr) std::fclose(log);
+        log.reset();
         ThrowFatal(diag, kFlowTimesNodataCode, "FATAL: all cells in ", grid_name, ", subbasin ",
                    codes[s], " are NODATA!");
       }
       for (int32_t z = 1; z <= zmax; ++z) {
         const double rel = weights[offset[s] + z] / total;
-        if (log != nullptr) std::fprintf(log, "\t%5.3f", rel);
+        if (log) log->Printf("\t%5.3f", rel);
         if (z == 1 && !(rel > 0)) {
-          if (log != nullptr) std::fclose(log);
+          log.reset();
           ThrowFatal(diag, kFirstZoneEmptyCode,
                      "FATAL: in flow-travel-time grid: the first time zone of subbasin ", codes[s],
                      " has no cells!");
@@ -158,9 +153,9 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
             (*b)[0][s][z][4] = weights[offset[s] + z] * substeps;
           }
       }
-      if (log != nullptr) std::fputs("\n", log);
+      if (log) log->Write("\n");
     }
-    if (log != nullptr) std::fclose(log);
+    if (log) log->Close();
     // From the far end: record z holds the weights of all cells whose water is still to come.
     for (int32_t s = 1; s <= n_; ++s)
       for (auto z = static_cast<int32_t>(maxzeit[s]) - 1; z >= 1; --z)

@@ -2,6 +2,7 @@
 #include "unsatzone/single_point_writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "core/error_code.h"
@@ -28,8 +29,11 @@ void WriteSinglePointBuffer(DiagnosticStream& diag, const std::string& file_name
   if (buffer.count == 0) return;
   SigintIgnoredScope guard;
   diag << "write " << file_name << "[end-entry]";
+  errno = 0;
   std::FILE* out = std::fopen(file_name.c_str(), "a+");
-  if (out == nullptr) ThrowFatal(diag, kPointFileCode, "FATAL: \nerror opening file ", file_name);
+  if (out == nullptr)
+    ThrowFatal(diag, kPointFileCode, "FATAL: \nerror opening file ", file_name,
+               SystemReason(ErrnoOrIo()));
   const int32_t last = last_layer == 0 ? buffer.layers : std::min(last_layer, buffer.layers);
   const int32_t first = std::max(first_layer, 0);
   CheckedFile file(diag, kPointFileCode, file_name, out);

@@ -206,7 +206,8 @@ void unsatzonmodellklasse::CheckInnerStep(SoilWaterScratch& scratch, long row, l
     CaptureColumnArrays(ws, dump.heat ? &scratch.hs : nullptr, dump.heatLayers[6].data() + dump.M,
                         dump.layeredSnow ? &scratch.snow : nullptr, now);
     now.surfaceTemperature = dump.surfaceTemperature;
-    WriteDumpFiles(DumpFileName(rank, reasons, row, column, step.step, step_date.year,
+    WriteDumpFiles(Diag(),
+                   DumpFileName(rank, reasons, row, column, step.step, step_date.year,
                                 step_date.month, step_date.day, step_date.hour),
                    now, dump);
   }

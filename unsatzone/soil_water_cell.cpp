@@ -28,6 +28,7 @@
 
 #include "core/error_code.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
 #include "setup/irrigation_tables.h"
@@ -602,14 +603,12 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     if (n > kLoggedIterations && rank == 0) {
       std::lock_guard<std::mutex> lock(iteration_log_mutex);
       const std::string name = FormatText("modell_%d.log", 0);
-      std::FILE* log = std::fopen(name.c_str(), "a");
-      if (log == nullptr)
-        ThrowFatal(Diag(), kIterationLogCode, "FATAL: error opening log-file ", name);
-      std::fprintf(log, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n",
-                   static_cast<int>(step_date.day), static_cast<int>(step_date.month),
-                   static_cast<int>(step_date.hour), static_cast<int>(r), static_cast<int>(c), n,
-                   e);
-      std::fclose(log);
+      AppendChecked(Diag(), kIterationLogCode, name,
+                    FormatText("%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n",
+                               static_cast<int>(step_date.day), static_cast<int>(step_date.month),
+                               static_cast<int>(step_date.hour), static_cast<int>(r),
+                               static_cast<int>(c), n, e),
+                    "FATAL: error opening log-file ");
       ++iterationLogLines;
     }
 

@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/error_code.h"
 #include "core/exact_sum.h"
 #include "core/mpi_operations.h"
+#include "core/output_files.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
 #include "tables/soil_record.h"
@@ -20,24 +22,6 @@
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
-
-namespace {
-
-// Appends `text` to the log `name`; an ERROR entry with the reason when that fails.
-void AppendToLog(DiagnosticStream& diag, const std::string& name, const std::string& text) {
-  std::FILE* log = std::fopen(name.c_str(), "a+");
-  if (log == nullptr) {
-    diag << "ERROR: cannot open log file " << name << ": " << std::strerror(errno) << "[end-entry]";
-    return;
-  }
-  const bool written = std::fputs(text.c_str(), log) >= 0;
-  const int error = errno;
-  if (std::fclose(log) != 0 || !written)
-    diag << "ERROR: cannot write log file " << name << ": " << std::strerror(error)
-         << "[end-entry]";
-}
-
-}  // namespace
 
 // The tables in the order in which their files are flushed.
 std::vector<zonalstatistic*> unsatzonmodellklasse::TablesInFlushOrder() {
@@ -82,11 +66,16 @@ void unsatzonmodellklasse::FinishRun(bool append) {
   // The storage section holds the state of the last step: before the tracer data go.
   if (initialised != 0 && !runoff.Qg.empty()) WriteStorageState(append);
   glacier_shares.clear();
-  if (initialised != 0) WriteEndOfRunLog();
+  // A log or point file that cannot be written ends the run, after the release.
+  const int log_failure = CodeOf([&] {
+    if (initialised != 0) WriteEndOfRunLog();
+  });
   ReleaseTracers();
-  WriteAllPointBuffers();
+  const int point_failure = CodeOf([&] { WriteAllPointBuffers(); });
   point_buffers.clear();
   ReleaseMemory();
+  if (log_failure != 0) throw ErrorCode{log_failure};
+  if (point_failure != 0) throw ErrorCode{point_failure};
 }
 
 void unsatzonmodellklasse::WriteEndOfRunLog() {
@@ -96,10 +85,10 @@ void unsatzonmodellklasse::WriteEndOfRunLog() {
     const SoilRecord& soil = CellSoil(controlRow, controlCol);
     const double mm =
         ColumnSoilWater(soil, CellLayers(soil), theta[controlRow][controlCol]) * 1000.0;
-    AppendToLog(Diag(), name,
-                FormatText("(mpi_rank %d) soil water content (control point r=%d c=%d) at "
-                           "model-end: %lf mm\n",
-                           rank, controlRow, controlCol, mm));
+    AppendChecked(Diag(), kWriteErrorCode, name,
+                  FormatText("(mpi_rank %d) soil water content (control point r=%d c=%d) at "
+                             "model-end: %lf mm\n",
+                             rank, controlRow, controlCol, mm));
   }
   // W1, A1: the cells' soil water outside glaciers; W2, A2: the glaciers' pore volume.
   std::vector<ExactSum> sums(4);
@@ -127,8 +116,8 @@ void unsatzonmodellklasse::WriteEndOfRunLog() {
     const double area = sums[i + 1].Value();
     return area != 0 ? sums[i].Value() / area : 0.0;
   };
-  AppendToLog(
-      Diag(), name,
+  AppendChecked(
+      Diag(), kWriteErrorCode, name,
       FormatText("mean soil water content for all cells at model-end: %lf m^3/m^2\n",
                  mean(0) + mean(2)) +
           FormatText("mean soil water content for unglacierized or only partly unglacierized "

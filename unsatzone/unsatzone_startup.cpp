@@ -5,6 +5,7 @@
 // exactly (core/exact_sum.h) and combined on process 0, so they are the same for every number
 // of processes.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -98,8 +99,10 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
 void unsatzonmodellklasse::WriteSinglePointHeader(SinglePoint file, const std::string& header,
                                                   const std::string& message) {
   const std::string& name = single_point_files[file];
-  std::FILE* out = std::fopen(name.c_str(), "wt");
-  if (out == nullptr) ThrowFatal(Diag(), kSinglePointFileCode, message);
+  errno = 0;
+  std::FILE* out = std::fopen(name.c_str(), "w");
+  if (out == nullptr)
+    ThrowFatal(Diag(), kSinglePointFileCode, message, "\n", name, SystemReason(ErrnoOrIo()));
   CheckedFile checked(Diag(), kSinglePointFileCode, name, out);
   checked.Write(header);
   checked.Close();
@@ -174,17 +177,15 @@ void unsatzonmodellklasse::FormGlacierShares() {
 
 void unsatzonmodellklasse::WriteStartUpLog() {
   double*** theta = stacks[kTheta].get();
-  char name[64];
-  std::snprintf(name, sizeof name, "modell_%d.log", rank);
+  const std::string name = FormatText("modell_%d.log", rank);
   if (single_point_owner) {
     const SoilRecord& soil = CellSoil(controlRow, controlCol);
     const double mm =
         ColumnSoilWater(soil, CellLayers(soil), theta[controlRow][controlCol]) * 1000.0;
-    if (std::FILE* log = std::fopen(name, "a+")) {
-      std::fprintf(log, "soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
-                   controlRow, controlCol, mm);
-      std::fclose(log);
-    }
+    AppendChecked(Diag(), kWriteErrorCode, name,
+                  FormatText("soil water content (for control point r=%d c=%d) at model-start: "
+                             "%lf mm\n",
+                             controlRow, controlCol, mm));
   }
   // Sums of water and weight: all cells, the unglacierised and the glacierised shares.
   std::vector<ExactSum> sums(6);
@@ -209,21 +210,15 @@ void unsatzonmodellklasse::WriteStartUpLog() {
     const double weight = sums[i + 1].Value();
     return weight > 0 ? sums[i].Value() / weight : 0.0;
   };
-  std::FILE* log = std::fopen(name, "a+");
-  if (log == nullptr) {
-    Diag() << "WARNING: cannot append to log file " << name << "[end-entry]";
-    return;
-  }
-  std::fprintf(log, "mean soil water content for all cells at model-start: %lf m^3/m^2\n", mean(0));
-  std::fprintf(log,
-               "mean soil water content for unglacierized or only partly unglacierized cells at "
-               "model-start: %lf m^3/m^2\n",
-               mean(2));
-  std::fprintf(log,
-               "mean soil water content for partly or completely glacierized cells at "
-               "model-start: %lf m^3/m^2\n",
-               mean(4));
-  std::fclose(log);
+  AppendChecked(
+      Diag(), kWriteErrorCode, name,
+      FormatText("mean soil water content for all cells at model-start: %lf m^3/m^2\n", mean(0)) +
+          FormatText("mean soil water content for unglacierized or only partly unglacierized "
+                     "cells at model-start: %lf m^3/m^2\n",
+                     mean(2)) +
+          FormatText("mean soil water content for partly or completely glacierized cells at "
+                     "model-start: %lf m^3/m^2\n",
+                     mean(4)));
 }
 
 }  // namespace velorn

@@ -14,6 +14,7 @@
 // the mix of its three components. The per-subbasin sums are added exactly over the processes,
 // so they do not depend on how the grid is split.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
@@ -107,10 +108,11 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
         FormatText("YY\tMM\tDD\tHH\t%s[%d][%d]", title.c_str(), controlRow, controlCol);
     for (int32_t k = 1; k <= layerCount; ++k) header += FormatText("[%d]\t", k);
     header += "\n";
-    std::FILE* out = std::fopen(tracer.point_file.c_str(), "wt");
+    errno = 0;
+    std::FILE* out = std::fopen(tracer.point_file.c_str(), "w");
     if (out == nullptr)
       ThrowFatal(Diag(), kTracerPointFileCode, "FATAL: error opening tracer concentration file ",
-                 tracer.point_file);
+                 tracer.point_file, SystemReason(ErrnoOrIo()));
     CheckedFile checked(Diag(), kTracerPointFileCode, tracer.point_file, out);
     checked.Write(header);
     checked.Close();

@@ -112,21 +112,39 @@ TEST(RunControl, SemaphoreFilesAreWrittenWholeOrReported) {
   EXPECT_EQ(TemporarySemaphorePath(target.string()),
             (target.parent_path() / kTemporarySemaphoreName).string());
 
-  ASSERT_TRUE(WriteSemaphoreFile(captured.diag, target.string(), kFinishCommand));
+  WriteSemaphoreFile(captured.diag, target.string(), kFinishCommand);
   EXPECT_EQ(Slurp(target), "Command=Finish;");  // replaced, no line end
   EXPECT_FALSE(fs::exists(target.parent_path() / kTemporarySemaphoreName));
 
-  // A target in a directory that does not exist: reported, not silently lost.
+  // A semaphore that cannot be written ends the run: the partner would wait for it for ever.
+  // A target in a directory that does not exist:
   const fs::path missing = captured.dir.path() / "absent" / "to_partner";
-  EXPECT_FALSE(WriteSemaphoreFile(captured.diag, missing.string(), "x"));
-  EXPECT_TRUE(captured.ScreenHas("semaphore file " +
+  EXPECT_EQ(ThrownCode([&] { WriteSemaphoreFile(captured.diag, missing.string(), "x"); }),
+            kWriteErrorCode);
+  EXPECT_TRUE(captured.ScreenHas("cannot open " +
                                  (missing.parent_path() / kTemporarySemaphoreName).string() +
-                                 " cannot be created"));
-  // A target that is a directory: the rename fails and is reported.
+                                 ": No such file or directory"));
+  // A target that is a directory: the rename fails.
   fs::create_directories(captured.dir.path() / "blocked" / "x");
-  EXPECT_FALSE(WriteSemaphoreFile(captured.diag, (captured.dir.path() / "blocked").string(), "x"));
+  EXPECT_EQ(ThrownCode([&] {
+              WriteSemaphoreFile(captured.diag, (captured.dir.path() / "blocked").string(), "x");
+            }),
+            kWriteErrorCode);
   EXPECT_TRUE(
       captured.ScreenHas("cannot be renamed to " + (captured.dir.path() / "blocked").string()));
+  EXPECT_FALSE(fs::exists(captured.dir.path() / kTemporarySemaphoreName));
+  // A full disk (stood in for by /dev/full as the temporary file).
+  if (fs::exists("/dev/full")) {
+    const fs::path full_dir = captured.dir.path() / "full";
+    fs::create_directories(full_dir);
+    fs::create_symlink("/dev/full", full_dir / kTemporarySemaphoreName);
+    EXPECT_EQ(ThrownCode([&] {
+                WriteSemaphoreFile(captured.diag, (full_dir / "to_partner").string(), "x");
+              }),
+              kWriteErrorCode);
+    EXPECT_TRUE(captured.ScreenHas("No space left on device"));
+    EXPECT_FALSE(fs::exists(full_dir / "to_partner"));
+  }
 }
 
 // The wait with a scripted console: the file appears after a given number of pauses.

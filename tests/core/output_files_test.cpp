@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
+#include <sstream>
 
 #include "core/error_code.h"
 #include "tests/support/test_helpers.h"
@@ -26,6 +28,68 @@ TEST(OutputFiles, AFullDiskGivesItsReason) {
   EXPECT_EQ(error, ENOSPC);
   EXPECT_EQ(SystemReason(error), ": No space left on device");
   EXPECT_EQ(SystemReason(0), "");
+}
+
+// Every way into a file of the checked path names the file and the system's reason; a failed
+// open gives the file's own code, a write that found no room 18.
+TEST(OutputFiles, EveryWriterNamesTheFileAndTheReason) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "/dev/full is not there";
+  test::CapturedDiag captured;
+  const std::string folder = captured.dir.path().string();
+  const std::string absent = (captured.dir.path() / "absent" / "x.txt").string();
+  struct Case {
+    const char* name;
+    std::function<void()> write;
+    int code;
+    std::string entry;
+  };
+  const Case cases[] = {
+      {"full table",
+       [&] {
+         CheckedFile out(captured.diag, 65, "/dev/full", "w");
+         out.Printf("%d rows\n", 3);
+         out.Close();
+       },
+       kWriteErrorCode, "cannot write /dev/full: No space left on device"},
+      {"folder as file", [&] { CheckedFile out(captured.diag, 65, folder, "a"); }, 65,
+       "cannot open " + folder + ": Is a directory"},
+      {"full log", [&] { AppendChecked(captured.diag, 5, "/dev/full", "a line\n"); },
+       kWriteErrorCode, "cannot write /dev/full: No space left on device"},
+      {"log in no folder",
+       [&] {
+         AppendChecked(captured.diag, 5, absent, "a line\n", "FATAL: error opening log-file ");
+       },
+       5, "error opening log-file " + absent + ": No such file or directory"},
+      {"full dump", [&] { WriteWholeFile(captured.diag, 37, "/dev/full", "bytes", "wb"); },
+       kWriteErrorCode, "cannot write /dev/full: No space left on device"},
+      {"dump in no folder", [&] { WriteWholeFile(captured.diag, 37, absent, "bytes"); }, 37,
+       "cannot open " + absent + ": No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(test::ThrownCode(c.write), c.code);
+    EXPECT_TRUE(captured.ScreenHas(c.entry)) << captured.screen.str();
+  }
+}
+
+// A diagnostics file that takes no more lines: said once on the screen, kept, and the end of
+// the run refuses it (it cannot say so in the file itself).
+TEST(OutputFiles, AFullDiagnosticsFileEndsTheRun) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "/dev/full is not there";
+  test::TempDir dir;
+  fs::create_symlink("/dev/full", dir / "diag_0.xml");
+  std::ostringstream screen;
+  DiagnosticStream diag(dir / "diag.xml", kLevelDebug, screen);
+  diag << "INFO: a line the file cannot take[end-entry]";
+  EXPECT_EQ(diag.write_error(), ENOSPC);
+  EXPECT_EQ(test::ThrownCode([&] { diag.RequireWritten(); }), kWriteErrorCode);
+  const std::string text = screen.str();
+  const std::string failure =
+      "cannot write the diagnostics file " + (dir / "diag_0.xml") + ": No space left on device";
+  EXPECT_NE(text.find(failure), std::string::npos) << text;
+  EXPECT_EQ(text.find(failure), text.rfind(failure));  // once
+  EXPECT_NE(text.find("a line the file cannot take"), std::string::npos);
+  EXPECT_EQ(diag.Finish(), ENOSPC);
 }
 
 class FolderLock : public ::testing::Test, public test::CapturedDiag {

@@ -298,9 +298,17 @@ TEST_F(ZoneStatisticsTest, NonFiniteValuesWarnOnceAndAFullDiskStopsTheWriting) {
   std::string full = "/dev/full";
   auto on_full_disk = std::make_unique<zonalstatistic>(error, &diag_, nullptr, 2, 2, records.data(),
                                                        1, 2001, 3, full, "", 0, nullptr);
+  // The rows stdio still holds are lost: a failed write, not a failed close.
   EXPECT_EQ(test::ThrownCode([&] { on_full_disk->WriteHeader("m", "s", nullptr, 0); }),
-            kZoneTableCloseCode);
-  EXPECT_TRUE(ScreenHas("cannot close /dev/full: No space left on device")) << screen_.str();
+            kWriteErrorCode);
+  EXPECT_TRUE(ScreenHas("cannot write to /dev/full: No space left on device")) << screen_.str();
+  // A table that cannot be opened names the system's reason.
+  std::string folder = std::filesystem::path(name_).parent_path().string();
+  auto on_folder = std::make_unique<zonalstatistic>(error, &diag_, nullptr, 2, 2, records.data(), 1,
+                                                    2001, 3, folder, "", 0, nullptr);
+  EXPECT_EQ(test::ThrownCode([&] { on_folder->WriteHeader("m", "s", nullptr, 0); }),
+            kZoneTableOpenCode);
+  EXPECT_TRUE(ScreenHas(folder + ": Is a directory")) << screen_.str();
 }
 
 }  // namespace

@@ -11,12 +11,19 @@
 //       be: nan, inf, 1e308, -1, 0, 2147483648, ...), a line of it dropped or doubled, a cell or
 //       a header value of one of its grids changed or the grid cut short, a value of one of its
 //       station or list files changed, a line of them dropped or doubled or the file cut
-//       short. Writes "mutations.txt" (what was changed) and prints the control file to run.
+//       short; or one input aimed at on purpose, with a value no basin has (0, negative,
+//       1e308, nan, inf or a decimal comma such as "3,5"): a station table's altitude or
+//       coordinate header, an observed-discharge file (written for the case and tied to the
+//       outlet subbasin), a value of a routing description, a groundwater layer grid (the
+//       default value of an aquifer grid, or a cell of such a grid written as a file), a column
+//       of the soil or the land-use table. Writes "mutations.txt" (what was changed, the aimed
+//       input first as "input <name>:") and prints the control file to run.
 //   velorn_run_fuzz classify <case folder> <exit status|timeout|signal:N> <log file>
 //       prints the class of the run and why: "clean-error" (an exit status other than 0 with a
 //       FATAL entry), "success", "bad-output" (exit 0 but NaN or inf in an output table, a
 //       negative value in a table of a store, a water-balance residual above 1e-6 of the
-//       precipitation (at least of 1 mm), or a FATAL entry), "sanitizer" (a report of
+//       precipitation (at least of 1 mm), a FATAL entry, or nan or an infinity in an input aimed
+//       at that the run accepted without a message), "sanitizer" (a report of
 //       AddressSanitizer or UndefinedBehaviorSanitizer in the log), "crash" (a signal, code 250
 //       of an exception that no reader turned into its FATAL entry, or an exit status other than
 //       0 without a FATAL entry) or "hang" (the driver's time limit).
@@ -126,15 +133,67 @@ std::string MutatedNumber(const std::string& old, Random& random) {
   return text;
 }
 
-// Replaces one number token of line `at`; false when it has none.
-bool MutateNumberOnLine(Lines& lines, std::size_t at, Random& random, std::string& what) {
-  const std::vector<Token> tokens = NumberTokens(lines[at]);
+// Replaces one number token of `line` (only those after its first '=' when `after_equals`) by
+// new_value(old) and tells what it did; false when it has none.
+template <class NewValue>
+bool ReplaceNumber(std::string& line, Random& random, std::string& what, bool after_equals,
+                   NewValue new_value) {
+  std::vector<Token> tokens = NumberTokens(line);
+  if (after_equals) {
+    const std::size_t equals = line.find('=');
+    std::erase_if(tokens,
+                  [&](const Token& t) { return equals == std::string::npos || t.begin < equals; });
+  }
   if (tokens.empty()) return false;
   const Token t = tokens[random.Below(tokens.size())];
-  const std::string old = lines[at].substr(t.begin, t.end - t.begin);
-  const std::string now = MutatedNumber(old, random);
-  lines[at].replace(t.begin, t.end - t.begin, now);
-  what = "line " + std::to_string(at + 1) + ": " + old + " -> " + now;
+  const std::string old = line.substr(t.begin, t.end - t.begin);
+  const std::string now = new_value(old);
+  line.replace(t.begin, t.end - t.begin, now);
+  what = old + " -> " + now;
+  return true;
+}
+
+// Replaces one number token of line `at`; false when it has none.
+bool MutateNumberOnLine(Lines& lines, std::size_t at, Random& random, std::string& what) {
+  if (!ReplaceNumber(lines[at], random, what, false,
+                     [&](const std::string& old) { return MutatedNumber(old, random); }))
+    return false;
+  what = "line " + std::to_string(at + 1) + ": " + what;
+  return true;
+}
+
+// A value no basin has, for the number `old`: 0, negative, huge, not finite, or written with a
+// decimal comma.
+std::string ImpossibleNumber(const std::string& old, Random& random) {
+  switch (random.Below(7)) {
+    case 0:
+      return "0";
+    case 1:
+      return old.rfind('-', 0) == 0 ? old.substr(1) : "-" + old;
+    case 2:
+      return "1e308";
+    case 3:
+      return "nan";
+    case 4:
+      return random.Chance(0.5) ? "inf" : "-inf";
+    case 5:
+      return "-1";
+    default: {
+      std::string comma = old;
+      const std::size_t dot = comma.find('.');
+      if (dot != std::string::npos) return comma.replace(dot, 1, ",");
+      return old + ",5";
+    }
+  }
+}
+
+// As MutateNumberOnLine, with an impossible value.
+bool ImpossibleNumberOnLine(Lines& lines, std::size_t at, Random& random, std::string& what,
+                            bool after_equals = false) {
+  if (!ReplaceNumber(lines[at], random, what, after_equals,
+                     [&](const std::string& old) { return ImpossibleNumber(old, random); }))
+    return false;
+  what = "line " + std::to_string(at + 1) + ": " + what;
   return true;
 }
 
@@ -360,6 +419,155 @@ std::string MutateTable(const fs::path& path, Random& random) {
   return "table " + name + " " + what;
 }
 
+// --- Inputs aimed at -----------------------------------------------------------------------
+
+// Value lines of `section` that `keep` accepts.
+template <class Keep>
+std::vector<std::size_t> SectionLinesWhere(const Lines& lines, const std::string& section,
+                                           Keep keep) {
+  std::vector<std::size_t> at;
+  for (std::size_t i : SectionValueLines(lines, section))
+    if (keep(lines[i])) at.push_back(i);
+  return at;
+}
+
+bool Has(const std::string& line, const char* word) {
+  return line.find(word) != std::string::npos;
+}
+
+// An impossible value on one of the lines `at` of the control file.
+std::string ImpossibleOnControlLines(Lines& lines, const std::vector<std::size_t>& at,
+                                     Random& random, const char* input, bool after_equals) {
+  std::string what;
+  for (int attempt = 0; attempt < 10 && !at.empty() && what.empty(); ++attempt)
+    ImpossibleNumberOnLine(lines, random.Pick(at), random, what, after_equals);
+  return std::string("input ") + input + ": control file " + (what.empty() ? "unchanged" : what);
+}
+
+// The altitude, x or y line of a station table's header.
+std::string StationHeader(const fs::path& dir, const std::string& control, Random& random) {
+  std::vector<fs::path> stations;
+  for (const fs::path& file : NamedFiles(dir, control, false))
+    if (file.parent_path().filename() == "stations") stations.push_back(file);
+  if (stations.empty()) return "input station header: none";
+  const fs::path& file = random.Pick(stations);
+  Lines lines = ReadLines(file);
+  if (lines.size() < 5) return "input station header: " + file.filename().string() + " short";
+  std::string what;
+  ImpossibleNumberOnLine(lines, 1 + random.Below(3), random, what);
+  WriteLines(file, lines);
+  return "input station header: " + file.filename().string() + " " + what;
+}
+
+// An observed-discharge file for the outlet subbasin 5 (one row a day of 2019 at hour 0, as the
+// station tables date their rows), named in [routing_model], with one impossible value or date.
+std::string ObservedDischarge(Lines& lines, const fs::path& dir, Random& random) {
+  const std::vector<std::size_t> at = SectionValueLines(lines, "[routing_model]");
+  if (at.size() < 7 || !Has(lines[at[4]], "none.txt"))
+    return "input observed discharge: no routing section";
+  Lines rows = {"observed discharge at the outlet (m3/s)", "YYYY MM DD HH Q5"};
+  for (int64_t day = DaysFromCivil(2019, 1, 1); day <= DaysFromCivil(2019, 12, 31); ++day) {
+    int64_t y, m, d;
+    CivilFromDays(day, y, m, d);
+    char row[64];
+    std::snprintf(row, sizeof row, "%04lld %02lld %02lld 00 %.3f", static_cast<long long>(y),
+                  static_cast<long long>(m), static_cast<long long>(d), 0.2 + 0.001 * d);
+    rows.push_back(row);
+  }
+  std::string what;
+  const std::size_t row = 2 + random.Below(rows.size() - 2);
+  if (random.Chance(0.8)) {
+    // The discharge, or a part of the date.
+    std::vector<Token> tokens = NumberTokens(rows[row]);
+    const Token t = random.Chance(0.7) ? tokens.back() : tokens[random.Below(tokens.size())];
+    const std::string old = rows[row].substr(t.begin, t.end - t.begin);
+    const std::string now = ImpossibleNumber(old, random);
+    rows[row].replace(t.begin, t.end - t.begin, now);
+    what = "row " + std::to_string(row + 1) + ": " + old + " -> " + now;
+  } else {
+    rows.resize(row);
+    what = "cut after row " + std::to_string(row);
+  }
+  WriteLines(dir / "qobs.txt", rows);
+  lines[at[4]] = "qobs.txt   # observed discharges";
+  lines[at[5]] = "1";
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at[5]) + 1, "5 1");
+  return "input observed discharge: qobs.txt " + what;
+}
+
+// The default value of an aquifer grid of [standard_grids], or a cell of it written as a file.
+std::string GroundwaterGrid(Lines& lines, const fs::path& dir, Random& random) {
+  const std::vector<std::size_t> at =
+      SectionLinesWhere(lines, "[standard_grids]", [](const std::string& l) {
+        return (l.rfind("gw_", 0) == 0 || l.rfind("aquifer_", 0) == 0) && Has(l, "defaultValue=");
+      });
+  if (at.empty()) return "input groundwater grid: none";
+  const std::size_t line = random.Pick(at);
+  const std::string name = lines[line].substr(0, lines[line].find(' '));
+  const std::size_t value_at = lines[line].find("defaultValue=") + 13;
+  const std::string value =
+      lines[line].substr(value_at, lines[line].find_first_of(" \t#", value_at) - value_at);
+  const std::string now = ImpossibleNumber(value, random);
+  if (random.Chance(0.5) || !fs::exists(dir / "zones.asc")) {
+    lines[line].replace(value_at, value.size(), now);
+    return "input groundwater grid: " + name + " defaultValue " + value + " -> " + now;
+  }
+  // The grid as a file: the zone grid's header, the default value in every cell but one.
+  Lines grid = ReadLines(dir / "zones.asc");
+  if (grid.size() < 7) return "input groundwater grid: zones.asc short";
+  const std::size_t row = 6 + random.Below(grid.size() - 6);
+  for (std::size_t r = 6; r < grid.size(); ++r) {
+    const std::size_t cells = NumberTokens(grid[r]).size();
+    std::string text;
+    for (std::size_t c = 0; c < cells; ++c)
+      text += (r == row && c == cells / 2 ? now : value) + " ";
+    grid[r] = text;
+  }
+  WriteLines(dir / (name + ".asc"), grid);
+  lines[line] = name + ".asc " + name + " 0";
+  return "input groundwater grid: " + name + ".asc (others " + value + ") cell in line " +
+         std::to_string(row + 1) + ": " + value + " -> " + now;
+}
+
+// Inputs of the control file aimed at: the value lines of a section that hold one of two words.
+struct ControlInput {
+  const char* section;
+  const char* words[2];
+  const char* name;
+};
+const ControlInput kControlInputs[] = {
+    {"[routing_model]", {"TG ", "OL "}, "routing description"},
+    {"[soil_table]", {"=", "="}, "soil table column"},
+    {"[landuse_table]", {"=", "="}, "land-use table column"},
+};
+
+// One input aimed at with an impossible value; the control file's lines change in place.
+std::string AimAtInput(Lines& lines, const fs::path& dir, Random& random) {
+  std::string control;
+  for (const std::string& l : lines) control += l + "\n";
+  const std::size_t pick = random.Below(3 + std::size(kControlInputs));
+  if (pick == 0) return StationHeader(dir, control, random);
+  if (pick == 1) return ObservedDischarge(lines, dir, random);
+  if (pick == 2) return GroundwaterGrid(lines, dir, random);
+  const ControlInput& input = kControlInputs[pick - 3];
+  const std::vector<std::size_t> at = SectionLinesWhere(
+      lines, input.section,
+      [&](const std::string& l) { return Has(l, input.words[0]) || Has(l, input.words[1]); });
+  return ImpossibleOnControlLines(lines, at, random, input.name, true);
+}
+
+// As AimAtInput, with another input when the variant has not the one picked.
+std::string MutateInput(Lines& lines, const fs::path& dir, Random& random) {
+  std::string what;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    what = AimAtInput(lines, dir, random);
+    if (what.find(": none") == std::string::npos &&
+        what.find("no routing section") == std::string::npos)
+      break;
+  }
+  return what;
+}
+
 int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed) {
   Random random(seed);
   fs::remove_all(dir);
@@ -378,7 +586,10 @@ int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   notes.push_back(CutWindow(lines, random, std::string(variant.name) == "lake"));
-  const int mutations = 1 + static_cast<int>(random.Below(3));
+  // Half the cases aim at one of the inputs above first.
+  const bool aimed = random.Chance(0.5);
+  if (aimed) notes.push_back(MutateInput(lines, dir, random));
+  const int mutations = static_cast<int>(aimed ? random.Below(2) : 1 + random.Below(3));
   for (int m = 0; m < mutations; ++m) {
     std::string control;
     for (const std::string& l : lines) control += l + "\n";
@@ -486,6 +697,20 @@ std::string CheckOutputs(const fs::path& output) {
   return {};
 }
 
+// An input aimed at that got nan or an infinity and still ran to the end: no input of a basin
+// holds such a value, so the reader should have refused it. Empty when the case has none.
+std::string AcceptedNonFinite(const fs::path& dir) {
+  std::istringstream notes(ReadText(dir / "mutations.txt"));
+  for (std::string note; std::getline(notes, note);) {
+    if (note.rfind("input ", 0) != 0) continue;
+    const std::size_t arrow = note.rfind("-> ");
+    if (arrow == std::string::npos) continue;
+    const std::vector<std::string> value = Split(note.substr(arrow + 3));
+    if (!value.empty() && IsNonFinite(value[0])) return "accepted without a message: " + note;
+  }
+  return {};
+}
+
 std::string FirstLineWith(const std::string& log, const std::string& what) {
   const std::size_t at = log.find(what);
   if (at == std::string::npos) return {};
@@ -531,6 +756,8 @@ int Classify(const fs::path& dir, const std::string& status, const fs::path& log
   if (fatal) return say("bad-output", "exit 0 after " + first_fatal);
   const std::string fault = CheckOutputs(dir / "output");
   if (!fault.empty()) return say("bad-output", fault);
+  const std::string accepted = AcceptedNonFinite(dir);
+  if (!accepted.empty()) return say("bad-output", accepted);
   return say("success", "");
 }
 

@@ -891,10 +891,13 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
 }
 
 // Faults of the outputs end the run with their FATAL entry (and never with the success line):
-// a disk that fills up while the run writes its rows (fwrite fails with ENOSPC through
-// full_disk_shim.cpp), an output folder that another run holds, a diagnostics file that another
-// run holds (locked: the refused run leaves it as it is), two special-output blocks of one file;
-// an unknown special-output ID only warns.
+// a disk that fills up while the run writes (writes to one file fail with ENOSPC through
+// full_disk_shim.cpp: a table, the diagnostics file, whose failure only the screen can show,
+// the process log), an output file that cannot be opened (a folder in its place: the reason is
+// named), an output folder that another run holds (the refused run leaves that run's compiled
+// control file alone), a diagnostics file that another run holds (locked: the refused run
+// leaves it as it is), two special-output blocks of one file; an unknown special-output ID only
+// warns.
 TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
@@ -903,22 +906,30 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
       "1150, 1350; Ycoords = 2550 2150; }\n}\n";
   struct Case {
     const char* name;
-    std::string from, to;  // a change of run.ctl
-    bool full_disk;
+    std::string from, to;   // a change of run.ctl
+    std::string full_disk;  // the file whose writes fail (end of its path), empty for none
+    std::string blocked;    // an output file made a folder, empty for none
     bool foreign_lock;
     bool diag_in_use;
     int exit_status;
-    std::string entry;  // part of the diagnostics line expected
+    std::string entry;  // part of the screen line expected
   };
   const Case cases[] = {
-      {"disk full", "", "", true, false, false, 18, "param.sta: No space left on device"},
-      {"folder in use", "", "", false, true, false, 26,
+      {"disk full: table", "", "", "param.sta", "", false, false, 18,
+       "param.sta: No space left on device"},
+      {"disk full: diagnostics file", "", "", "Velorn_Diag_0.xml", "", false, false, 18,
+       "cannot write the diagnostics file Velorn_Diag_0.xml: No space left on device"},
+      {"disk full: special output", "numfiles = 1;\n" + block, "numfiles = 1;\n" + block,
+       "points.txt", "", false, false, 18, "points.txt ! (rows): No space left on device"},
+      {"table cannot be opened", "", "", "", "out/param.sta", false, false, 15,
+       "param.sta: Is a directory"},
+      {"folder in use", "", "", "", "", true, false, 26,
        "is in use by the run of process 1 on " + std::string(host) + " (lock file "},
-      {"diagnostics in use", "", "", false, false, true, 26,
+      {"diagnostics in use", "", "", "", "", false, true, 26,
        "FATAL: the diagnostics file Velorn_Diag_0.xml is in use by another run"},
-      {"one file twice", "numfiles = 1;\n" + block, "numfiles = 2;\n" + block + block, false, false,
-       false, 17, "two file blocks write the file "},
-      {"unknown ID", "ID = param;", "ID = parm;", false, false, false, 0,
+      {"one file twice", "numfiles = 1;\n" + block, "numfiles = 2;\n" + block + block, "", "",
+       false, false, 17, "two file blocks write the file "},
+      {"unknown ID", "ID = param;", "ID = parm;", "", "", false, false, 0,
        "no grid or stack has the ID parm; its 2 column(s) in "},
   };
   for (const Case& c : cases) {
@@ -930,13 +941,22 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
       WriteFile(dir_ / "run.ctl", text.replace(text.find(c.from), c.from.size(), c.to));
     }
     const std::string lock = (dir_.path() / "out" / "velorn.lock").string();
-    if (c.foreign_lock) WriteFile(lock, "1 " + std::string(host) + "\n");
+    // The compiled control file of the running run, which a refused run must not touch.
+    const std::string running_compiled = "[the running run's compiled control file]\n";
+    if (c.foreign_lock) {
+      WriteFile(lock, "1 " + std::string(host) + "\n");
+      WriteFile(dir_ / "run.ctl.$$$", running_compiled);
+    }
+    if (!c.blocked.empty()) {
+      fs::remove_all(dir_.path() / c.blocked);
+      fs::create_directories(dir_.path() / c.blocked);
+    }
     RunOptions options;
     options.processes = 2;
     options.directory = dir_.path().string();
-    if (c.full_disk)
+    if (!c.full_disk.empty())
       options.environment = {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
-                             "VELORN_FULL_DISK_NAME=param.sta",
+                             "VELORN_FULL_DISK_NAME=" + c.full_disk,
                              "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
     // The running run's diagnostics file, locked as that run holds it.
     const std::string running = "<?xml version='1.0'?>\n<Diag>\n\t<line of=\"the running run\"/>\n";
@@ -949,8 +969,7 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
     const RunResult result = RunVelorn(options, {"run.ctl"});
     if (holder >= 0) close(holder);
     EXPECT_EQ(result.exit_status, c.exit_status) << result.Describe();
-    EXPECT_NE((c.diag_in_use ? result.out : result.diag).find(c.entry), std::string::npos)
-        << result.Describe();
+    EXPECT_NE(result.out.find(c.entry), std::string::npos) << result.Describe();
     if (c.diag_in_use) {
       EXPECT_EQ(result.diag, running);
     }
@@ -958,7 +977,14 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
               c.exit_status == 0);
     // The lock goes with the run that took it; another run's lock stays.
     EXPECT_EQ(fs::exists(lock), c.foreign_lock);
+    if (c.foreign_lock) {
+      EXPECT_EQ(ReadFile(dir_ / "run.ctl.$$$"), running_compiled);
+      for (const auto& entry : fs::directory_iterator(dir_.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind("run.ctl.$$$.", 0), std::string::npos)
+            << entry.path();
+    }
     fs::remove(lock);
+    if (!c.blocked.empty()) fs::remove_all(dir_.path() / c.blocked);
   }
 }
 

@@ -4,10 +4,12 @@
 // set-up goes through and the rows written later do not, as a disk that fills up during a run;
 // 0: every write fails). The calls of the checked writers (core/output_files.h) are covered:
 // fwrite and vfprintf (also its fortified form), and fflush and fclose, which fail when stdio
-// still holds unwritten bytes for such a file (those bytes are dropped, as a full disk would).
+// still holds unwritten bytes for such a file (those bytes are dropped, as a full disk would);
+// and write and writev, through which the C++ streams write.
 #include <dlfcn.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,12 +21,11 @@
 
 namespace {
 
-bool OnFullDisk(std::FILE* stream) {
+bool OnFullDiskFd(int fd) {
   const char* name = std::getenv("VELORN_FULL_DISK_NAME");
-  if (name == nullptr || *name == '\0' || stream == nullptr) return false;
+  if (name == nullptr || *name == '\0') return false;
   const char* from_text = std::getenv("VELORN_FULL_DISK_FROM");
   const long from = from_text != nullptr && *from_text != '\0' ? std::atol(from_text) : 1;
-  const int fd = fileno(stream);
   struct stat info {};
   if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < from)
     return false;
@@ -35,6 +36,10 @@ bool OnFullDisk(std::FILE* stream) {
   const std::size_t suffix = std::strlen(name);
   return static_cast<std::size_t>(length) >= suffix &&
          std::strcmp(path + length - static_cast<ssize_t>(suffix), name) == 0;
+}
+
+bool OnFullDisk(std::FILE* stream) {
+  return stream != nullptr && OnFullDiskFd(fileno(stream));
 }
 
 template <class Function>
@@ -91,6 +96,25 @@ int fclose(FILE* stream) {
   if (!dropped) return closed;
   errno = ENOSPC;
   return EOF;
+}
+
+// The C++ streams (the diagnostics file) write through the system calls.
+ssize_t write(int fd, const void* data, size_t size) {
+  static const auto real = Real<ssize_t (*)(int, const void*, size_t)>("write");
+  if (OnFullDiskFd(fd)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, data, size);
+}
+
+ssize_t writev(int fd, const struct iovec* pieces, int count) {
+  static const auto real = Real<ssize_t (*)(int, const struct iovec*, int)>("writev");
+  if (OnFullDiskFd(fd)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, pieces, count);
 }
 
 }  // extern "C"
