@@ -415,9 +415,7 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({kStaticGlaciers, kLayered}),
        .window = kNewYear,
        .acts = "qice.stat",
-       .warm = true,
-       .pending = "after the warm start the grid of the top snow layer (upper.asc) differs from "
-                  "the straight run's, every stack of the pack being equal"},
+       .warm = true},
       {.name = "static_glaciers_with_layered_snow",
        .edits = Joined({kStaticGlaciers, kLayered}),
        .window = kNewYear,
