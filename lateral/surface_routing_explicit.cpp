@@ -355,13 +355,16 @@ void surfaceroutingclass::UpdateStorage(double dt, int64_t row, int64_t column) 
   for (int k = 1; k <= 8; ++k) q_out += std::max(fluxes[row][column][k], 0.0);
   q_in *= dt * 1000 / area;
   q_out *= dt * 1000 / area;
+  // The water that stays keeps its concentration and mixes with the inflow. Both weights are
+  // not negative, so no concentration leaves the range of its sources; a cell that empties
+  // keeps its concentration rather than the ratio of two round-off remainders.
+  const double remaining = std::max(storage - q_out, 0.0);
+  const double next = remaining + q_in;
   for (int32_t i = 1; i <= tracer_count; ++i) {
     double& c = tracer_blocks[i].concentration.get()[row][column];
     double& inflow = tracer_blocks[i].flux.get()[row][column];
     inflow *= dt * 1000;
-    const double mass = c * storage + inflow / area - c * q_out;
-    const double next = storage + q_in - q_out;
-    c = next > 0 ? std::max(mass, 0.0) / next : 0.0;
+    if (q_in > 0) c = (c * remaining + inflow / area) / next;
   }
   storage += q_in - q_out;
   if (storage < 0) {

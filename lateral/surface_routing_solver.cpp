@@ -226,9 +226,9 @@ void surfaceroutingclass::ClosingPass() {
       std::vector<double> stored(static_cast<std::size_t>(std::max(tracer_count, 0)) + 1, 0.0);
       for (int32_t i = 1; i <= tracer_count; ++i) {
         double** concentration = tracer_blocks[i].concentration.get();
+        // The water left on the surface keeps its concentration for the next call.
         stored[i] = concentration[r][c];
         tracer_surface_grids[i][r][c] = stored[i];
-        concentration[r][c] = 0;
         if (channel)
           tracer_qd_grids[i][r][c] =
               directflow[r][c] > 0 ? tracer_qd_grids[i][r][c] / directflow[r][c] : 0.0;
