@@ -1,8 +1,9 @@
 // The surface-routing solver on small basins: water is conserved to round-off by every method
-// over many inner steps and sub-steps (storage carried between calls), a flat pond stays still,
-// method 5 on a tilted plane follows the kinematic-wave solution (rising limb, equilibrium
-// discharge i L, depth profile, drainage after the rain), the direction and velocity rules of
-// single cells, and the head iteration's rules and its stop on a head that is not finite.
+// over many inner steps and sub-steps (storage carried between calls, with the concentration of
+// its runoff), a flat pond stays still, method 5 on a tilted plane follows the kinematic-wave
+// solution (rising limb, equilibrium discharge i L, depth profile, drainage after the rain), the
+// direction and velocity rules of single cells, and the head iteration's rules and its stop on a
+// head that is not finite.
 #include <gtest/gtest.h>
 
 #include <cmath>
