@@ -5,10 +5,11 @@
 // the opposite of k is k + 4 (cyclic).
 //
 // The first pass writes only the cell's own levels and reads its neighbours' heads; the second
-// reads the neighbours' discharges after a halo round. Both are independent of the order of the
-// cells, so threads and processes do not change the result. Before the balance each cell's
-// outflow is limited to the water it holds for the time step the balance uses, so no storage goes
-// below zero and no water is created.
+// reads the neighbours' discharges (and their tracer concentrations as they stood before the
+// pass) after a halo round. Both are independent of the order of the cells, so threads and
+// processes do not change the result. Before the balance each cell's outflow is limited to the
+// water it holds for the time step the balance uses, so no storage goes below zero and no water
+// is created.
 #include <algorithm>
 #include <cmath>
 
@@ -349,19 +350,21 @@ void surfaceroutingclass::UpdateStorage(double dt, int64_t row, int64_t column) 
     const double inflow = fluxes[r][c][Opposite(k)];
     q_in += inflow;
     for (int32_t i = 1; i <= tracer_count; ++i)
-      tracer_blocks[i].flux.get()[row][column] +=
-          inflow * tracer_blocks[i].concentration.get()[r][c];
+      tracer_blocks[i].flux.get()[row][column] += inflow * tracer_start_concentration[i][r][c];
   }
   for (int k = 1; k <= 8; ++k) q_out += std::max(fluxes[row][column][k], 0.0);
   q_in *= dt * 1000 / area;
   q_out *= dt * 1000 / area;
+  // The water that stays keeps its concentration and mixes with the inflow. Both weights are
+  // not negative, so no concentration leaves the range of its sources; a cell that empties
+  // keeps its concentration rather than the ratio of two round-off remainders.
+  const double remaining = std::max(storage - q_out, 0.0);
+  const double next = remaining + q_in;
   for (int32_t i = 1; i <= tracer_count; ++i) {
     double& c = tracer_blocks[i].concentration.get()[row][column];
     double& inflow = tracer_blocks[i].flux.get()[row][column];
     inflow *= dt * 1000;
-    const double mass = c * storage + inflow / area - c * q_out;
-    const double next = storage + q_in - q_out;
-    c = next > 0 ? std::max(mass, 0.0) / next : 0.0;
+    if (q_in > 0) c = (c * remaining + inflow / area) / next;
   }
   storage += q_in - q_out;
   if (storage < 0) {
@@ -372,6 +375,19 @@ void surfaceroutingclass::UpdateStorage(double dt, int64_t row, int64_t column) 
 
 void surfaceroutingclass::ExplicitStoragePass(double dt) {
   double** head = grid_data[kSurfHead];
+  if (tracer_start_concentration.size() != static_cast<std::size_t>(tracer_count) + 1) {
+    tracer_start_concentration.clear();
+    for (int32_t i = 0; i <= tracer_count; ++i)
+      tracer_start_concentration.emplace_back(Diag(), 1, nrows, ncols, nrows);
+  }
+  const int64_t first = std::max<int64_t>(first_local_row - 1, 1);
+  const int64_t last = std::min<int64_t>(last_local_row + 1, nrows);
+  for (int32_t i = 1; i <= tracer_count; ++i)
+    for (int64_t r = first; r <= last; ++r)
+      if (tracer_blocks[i].concentration.get()[r] != nullptr)
+        std::copy(tracer_blocks[i].concentration.get()[r],
+                  tracer_blocks[i].concentration.get()[r] + ncols + 1,
+                  tracer_start_concentration[i][r]);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;

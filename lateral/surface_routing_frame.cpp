@@ -362,6 +362,7 @@ void surfaceroutingclass::ReleaseTracers() {
   tracer_surface_grids.clear();
   tracer_surface_index.clear();
   tracer_surface_own.clear();
+  tracer_start_concentration.clear();
   for (auto* list : {&Qg, &QD, &QDd, &QI, &QIi}) list->clear();
   for (auto* own : {&own_Qg, &own_QD, &own_QDd, &own_QI, &own_QIi}) own->clear();
   teilmodellklasse::ReleaseTracers();

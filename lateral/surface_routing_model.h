@@ -219,6 +219,9 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double**> tracer_qd_grids, tracer_qi_grids, tracer_surface_grids;
   std::vector<int> tracer_surface_index;  // -1: found (the silting-up model's)
   std::vector<GridMatrix> tracer_surface_own;
+  // Per tracer 1..count: the concentrations at the start of an explicit storage pass, at which
+  // the inflows from the neighbours mix (the pass updates the concentrations cell by cell).
+  std::vector<GridMatrix> tracer_start_concentration;
   int32_t surface_from_silting = 0;
   std::string storage_file_name;
 

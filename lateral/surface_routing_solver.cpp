@@ -226,9 +226,9 @@ void surfaceroutingclass::ClosingPass() {
       std::vector<double> stored(static_cast<std::size_t>(std::max(tracer_count, 0)) + 1, 0.0);
       for (int32_t i = 1; i <= tracer_count; ++i) {
         double** concentration = tracer_blocks[i].concentration.get();
+        // The water left on the surface keeps its concentration for the next call.
         stored[i] = concentration[r][c];
         tracer_surface_grids[i][r][c] = stored[i];
-        concentration[r][c] = 0;
         if (channel)
           tracer_qd_grids[i][r][c] =
               directflow[r][c] > 0 ? tracer_qd_grids[i][r][c] / directflow[r][c] : 0.0;
@@ -252,9 +252,12 @@ void surfaceroutingclass::ClosingPass() {
       enter(zoneFZT_QD, 0, channel ? substeps * directflow[r][c] : 0.0, 1, 1);
       enter(zoneFZT_QI, 0, interflow[r][c], 1, 1);
       for (int32_t i = 1; i <= tracer_count; ++i) {
-        enter(zoneFZT_QD, i, channel ? substeps * tracer_qd_grids[i][r][c] : 0.0, directflow[r][c],
-              directflow[r][c]);
-        enter(zoneFZT_QI, i, tracer_qi_grids[i][r][c], interflow[r][c], interflow[r][c]);
+        // The solute that reached the zone over the water that carried it: a flow-weighted mean
+        // concentration at the outlet.
+        enter(zoneFZT_QD, i, channel ? tracer_qd_grids[i][r][c] * directflow[r][c] : 0.0,
+              directflow[r][c], directflow[r][c]);
+        enter(zoneFZT_QI, i, tracer_qi_grids[i][r][c] * interflow[r][c], interflow[r][c],
+              interflow[r][c]);
         ZoneRecord& balance = tracer_blocks[i].balance_table[static_cast<std::size_t>(s)];
         balance[1] += stored[i] * storage * w;
         balance[0] += storage;

@@ -130,7 +130,9 @@ double PackSoluteAfterInput(double stored, bool evaporating, double pack, double
 double PackSoluteOutflow(double stored, double outflow, double pack, double max_conc) {
   const double volume = outflow + pack;
   const double share = volume > 0 ? stored * outflow / volume : 0.0;
-  return std::min(outflow * max_conc, share);
+  // An emptied pack gives all it holds: stored * outflow / outflow may round one unit above the
+  // store, which would leave it below zero.
+  return std::min({outflow * max_conc, share, std::max(stored, 0.0)});
 }
 
 }  // namespace velorn

@@ -199,6 +199,13 @@ void unsatzonmodellklasse::CreateLayeredSnowGrids() {
                        S::kDensity, S::kTemperature})
       ReadSnowStackFile(k);
     s.temperaturePending = false;
+    // The upper snow index follows the pack read, as after the first step of a straight run
+    // (cells whose pack no step touches keep it to the end).
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+        if (OwnCell(r, c))
+          s.upper_index.get()[r][c] = UpperSnowIndex(s.stacks[S::kSolid].get()[r][c], M);
+    });
   }
   for (int k = 0; k < S::kStackCount; ++k) {
     s.stack_index[k] = NextFreeIndex();

@@ -5,11 +5,16 @@
 
 namespace velorn {
 
+int32_t UpperSnowIndex(const double* swe_solid, int32_t m) {
+  int32_t upper = m + 1;
+  while (upper > 1 && swe_solid[upper - 1] > 0) --upper;
+  return upper;
+}
+
 int32_t InitialSnowTemperatures(const double* swe_solid, const double* height,
                                 const double* thickness, int32_t m, double soil_top, double air,
                                 double nodata, double* temperature) {
-  int32_t upper = m + 1;
-  while (upper > 1 && swe_solid[upper - 1] > 0) --upper;
+  const int32_t upper = UpperSnowIndex(swe_solid, m);
   std::fill(temperature + 1, temperature + m + 1, nodata);
   if (upper > m) return upper;
   const double surface = height[upper] + thickness[upper];

@@ -11,6 +11,10 @@
 
 namespace velorn {
 
+// The upper snow index of a pack: the uppermost layer of the run of layers with solid water
+// equivalent > 0 that starts at M (levels 1..M of `swe_solid`); M + 1: no snow on the soil.
+int32_t UpperSnowIndex(const double* swe_solid, int32_t m);
+
 // Sets `temperature` (levels 1..M) of the snow layers from the upper snow index down to M to
 // f T_soil + (1 - f) T_air, at most 0 degC, and every other level to `nodata`. The upper snow
 // index is the uppermost layer of the run of layers with solid water equivalent > 0 that starts

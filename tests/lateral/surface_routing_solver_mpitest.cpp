@@ -1,8 +1,9 @@
-// The surface-routing solver gives the same heads, storages, discharges, channel water and total
-// runoff on any number of processes and threads: a 9 x 7 catchment with a channel column and a
-// cell outside the basin, routed by methods 4 and 6 over several steps, first on process 0 alone
-// (the other processes own no cell but join every collective) with one and with four threads,
-// then distributed over all processes of the test; every cell must agree to the last bit.
+// The surface-routing solver gives the same heads, storages, discharges, channel water, tracer
+// concentrations and total runoff on any number of processes and threads: a 9 x 7 catchment with
+// a channel column and a cell outside the basin, routed by methods 4 and 6 over several steps,
+// first on process 0 alone (the other processes own no cell but join every collective) with one
+// and with four threads, then distributed over all processes of the test; every cell must agree
+// to the last bit.
 #include <gtest/gtest.h>
 #include <mpi.h>
 #include <omp.h>
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <vector>
 
+#include "core/tracer_bookkeeping.h"
 #include "grids/mpi_layout.h"
 #include "setup/mpi_regions.h"
 #include "tests/lateral/surface_routing_harness.h"
@@ -30,6 +32,10 @@ class SurfaceProcesses : public SurfaceBasin {
         if (c == 4 && r > 2) Channel(r, c);
       }
     G("zonegrid")[1][7] = -9999;
+    Add("_CONC_QD_1_", Fill(0));
+    Add("_CONC_QI_1_", Fill(0));
+    tracers_[1].name = "cl_";
+    tracers_[1].half_time = -9999;
   }
   void Decompose() {
     const RegionGrids grids =
@@ -40,14 +46,20 @@ class SurfaceProcesses : public SurfaceBasin {
     setup_.first_local_row = layout_.first_row;
     setup_.last_local_row = layout_.last_row;
   }
-  // Per cell of the grid: head, storage, directflow, discharges 0..8; own cells only (0 else),
-  // then the total runoff of process 0.
+  // Per cell of the grid: head, storage, directflow, discharges 0..8, the surface water's tracer
+  // concentration; own cells only (0 else), then the total runoff of process 0. The runoff's
+  // concentration differs from cell to cell, so that cells mix different waters.
   std::vector<double> RunAndTake(int method) {
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c) G("SurfStorSiltingUp")[r][c] = 0;
     Start(0, 0, 0, Section(method, "10", "10", "300"));
+    int32_t error = 0;
+    model_->SetupTracers(error, 1, tracers_.data(), nullptr, 0);
+    EXPECT_EQ(error, 0);
     const double runoff[] = {6.0, 0.5, 9.0, 0.0};
     for (double q : runoff) {
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) G("_CONC_QD_1_")[r][c] = 1 + (r * 3 + c * 5) % 7;
       model_->BeginStep(0, 1, 6, 2001);
       Route(q);
       model_->FinishStep();
@@ -63,12 +75,14 @@ class SurfaceProcesses : public SurfaceBasin {
         values.push_back(own ? G("directflow")[r][c] : 0.0);
         for (int k = 0; k <= 8; ++k)
           values.push_back(own ? model_->stack_data[kSurfFluxes][r][c][k] : 0.0);
+        values.push_back(own ? model_->tracer_surface_grids[1][r][c] : 0.0);
       }
     values.push_back(Rank() == 0 ? model_->Qg[0][1] : 0.0);
     Release();
     return values;
   }
   MpiLayout layout_;
+  std::vector<TracerDefinition> tracers_ = std::vector<TracerDefinition>(2);
 };
 
 TEST_F(SurfaceProcesses, RoutingDoesNotDependOnProcessesOrThreads) {
@@ -97,8 +111,8 @@ TEST_F(SurfaceProcesses, RoutingDoesNotDependOnProcessesOrThreads) {
     for (int r = setup_.first_local_row; r <= setup_.last_local_row; ++r)
       for (int c = 1; c <= kCols; ++c) {
         if (layout_.regions[r][c] != Rank()) continue;
-        for (int v = 0; v < 12; ++v) {
-          const std::size_t i = static_cast<std::size_t>(((r - 1) * kCols + (c - 1)) * 12 + v);
+        for (int v = 0; v < 13; ++v) {
+          const std::size_t i = static_cast<std::size_t>(((r - 1) * kCols + (c - 1)) * 13 + v);
           if (distributed[i] != reference[i]) ++differing;
         }
       }

@@ -1,8 +1,9 @@
 // The surface-routing solver on small basins: water is conserved to round-off by every method
-// over many inner steps and sub-steps (storage carried between calls), a flat pond stays still,
-// method 5 on a tilted plane follows the kinematic-wave solution (rising limb, equilibrium
-// discharge i L, depth profile, drainage after the rain), the direction and velocity rules of
-// single cells, and the head iteration's rules and its stop on a head that is not finite.
+// over many inner steps and sub-steps (storage carried between calls, with the concentration of
+// its runoff), a flat pond stays still, method 5 on a tilted plane follows the kinematic-wave
+// solution (rising limb, equilibrium discharge i L, depth profile, drainage after the rain), the
+// direction and velocity rules of single cells, and the head iteration's rules and its stop on a
+// head that is not finite.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/tracer_bookkeeping.h"
 #include "lateral/surface_flow_formulas.h"
 #include "tests/lateral/surface_routing_harness.h"
 
@@ -43,6 +45,42 @@ TEST_F(SurfaceCatchment, EveryMethodConservesWaterOverSubStepsAndSteps) {
     EXPECT_GT(delivered, 0.5 * put_in) << method;
     for (int r = 1; r <= 7; ++r)
       for (int c = 1; c <= 7; ++c) EXPECT_GE(G("SurfStorSiltingUp")[r][c], 0) << method;
+    Release();
+    for (int r = 1; r <= 7; ++r)
+      for (int c = 1; c <= 7; ++c) G("SurfStorSiltingUp")[r][c] = G("directflow")[r][c] = 0;
+  }
+}
+
+// Runoff of one concentration keeps it in every store and in what reaches the channels, also
+// where the water left on the surface by one call mixes with the runoff of the next.
+TEST_F(SurfaceCatchment, ARunoffConcentrationStaysWithTheWaterCarriedBetweenCalls) {
+  Add("_CONC_QD_1_", Fill(0));
+  Add("_CONC_QI_1_", Fill(0));
+  std::vector<TracerDefinition> tracers(2);
+  tracers[1].name = "cl_";
+  tracers[1].half_time = -9999;
+  for (int method = 1; method <= 5; ++method) {
+    Start(0, 0, 0, Section(method, "10", "10", "300"));
+    int32_t error = 0;
+    model_->SetupTracers(error, 1, tracers.data(), nullptr, 0);
+    ASSERT_EQ(error, 0);
+    double carried = 0;
+    for (double q : {4.0, 0.0, 12.5}) {
+      for (int r = 1; r <= 7; ++r)
+        for (int c = 1; c <= 7; ++c) G("_CONC_QD_1_")[r][c] = 10;
+      Route(q);
+      for (int r = 1; r <= 7; ++r)
+        for (int c = 1; c <= 7; ++c) {
+          if (G("SurfStorSiltingUp")[r][c] > 0) {
+            EXPECT_NEAR(model_->tracer_surface_grids[1][r][c], 10, 1e-9) << method;
+          }
+          if (model_->ChannelCell(r, c) && G("directflow")[r][c] > 0) {
+            EXPECT_NEAR(G("_CONC_QD_1_")[r][c], 10, 1e-9) << method;
+          }
+        }
+      carried += Storage();
+    }
+    EXPECT_GT(carried, 0) << method;  // water was carried between the calls
     Release();
     for (int r = 1; r <= 7; ++r)
       for (int c = 1; c <= 7; ++c) G("SurfStorSiltingUp")[r][c] = G("directflow")[r][c] = 0;

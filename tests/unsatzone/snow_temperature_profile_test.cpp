@@ -35,6 +35,13 @@ TEST(SnowTemperatureProfile, SnowAboveAGapOrNoSnowOnTheSoilGivesNodata) {
   EXPECT_EQ(InitialSnowTemperatures(gap, height, thickness, 3, 2.0, -8.0, kNodata, t), 3);
   EXPECT_EQ(t[2], kNodata);
   EXPECT_NEAR(t[3], 0.5 * 2.0 + 0.5 * -8.0, 1e-12);  // a single layer: f = 0.5
+  // The index alone, as a warm start takes it from the pack it reads.
+  const double full[] = {0, 1, 2, 3};
+  const double none[] = {0, 0, 0, 0};
+  EXPECT_EQ(UpperSnowIndex(full, 3), 1);
+  EXPECT_EQ(UpperSnowIndex(gap, 3), 3);
+  EXPECT_EQ(UpperSnowIndex(bare, 3), 4);
+  EXPECT_EQ(UpperSnowIndex(none, 3), 4);
 }
 
 }  // namespace
