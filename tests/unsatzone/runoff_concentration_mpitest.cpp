@@ -163,8 +163,9 @@ TEST_F(RunoffConcentrationTest, EmptyFirstZoneEndsTheRun) {
                   },
                   0),
               kGridFormatCode);
-    EXPECT_TRUE(ScreenHas("grid flow.asc: the cell at row 4, column 7 holds 1e+308 s, a flow "
-                          "time beyond a year (3.16224e+07 s)"))
+    EXPECT_TRUE(
+        ScreenHas("grid flow.asc: the cell at row 4, column 7 holds 1e+308 s, a flow "
+                  "time beyond a year (3.16224e+07 s)"))
         << screen_.str();
   }
 }
@@ -202,10 +203,10 @@ TEST_F(RunoffConcentrationTest, SameTotalRunoffOnEveryProcessCount) {
 
 TEST_F(RunoffConcentrationTest, InitialTotalRunoffIsTheBasinMeanAndNeverNaN) {
   // Subbasin 1: cells on every process; subbasin 2: only weight 0; subbasin 3: no cell at all.
-  std::vector<double> weighted(4, 0.0), weights(4, 0.0);
+  std::vector<ExactSum> weighted(4), weights(4);
   const double q = InitialBaseflow(2.0, -2.0, 0.5);
-  weighted[1] = q * 0.5 * (test::Rank() + 1);
-  weights[1] = 0.5 * (test::Rank() + 1);
+  weighted[1].Add(q * 0.5 * (test::Rank() + 1));
+  weights[1].Add(0.5 * (test::Rank() + 1));
   const std::vector<double> qg = InitialTotalRunoff(weighted, weights);
   EXPECT_NEAR(qg[1], q, 1e-15);
   EXPECT_EQ(qg[2], 0.0);
