@@ -13,6 +13,21 @@
 #include "core/value_ranges.h"
 
 namespace velorn {
+namespace {
+
+// The exact totals over the processes of every process's exact sums of its own cells (never of
+// rounded partial sums, which would depend on the split), rounded once on process 0 and sent to
+// every process. Collective.
+std::vector<double> TotalsOnEveryProcess(std::vector<ExactSum>& sums, MPI_Comm comm) {
+  ReduceExactSumsToRoot(sums, comm);
+  std::vector<double> totals(sums.size());
+  for (std::size_t i = 0; i < sums.size(); ++i) totals[i] = sums[i].Value();
+  if (!totals.empty())
+    BroadcastBytes(totals.data(), static_cast<int>(totals.size() * sizeof(double)), comm);
+  return totals;
+}
+
+}  // namespace
 
 int32_t FlowTimeZone(double seconds, double interval_minutes, double nodata) {
   if (seconds == nodata || !(seconds > 0) || !(interval_minutes > 0)) return 0;
@@ -116,10 +131,10 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
     std::vector<std::size_t> offset(static_cast<std::size_t>(n_) + 2, 0);
     for (int32_t s = 1; s <= n_; ++s)
       offset[s + 1] = offset[s] + static_cast<std::size_t>(maxzeit[s]) + 1;
-    std::vector<double> weights(offset[static_cast<std::size_t>(n_) + 1], 0.0);
+    std::vector<ExactSum> sums(offset[static_cast<std::size_t>(n_) + 1]);
     for (std::size_t i = 0; i < cells.size(); ++i)
-      weights[offset[cells[i].subbasin] + static_cast<std::size_t>(zones[i])] += cells[i].weight;
-    AllReduceExactly(weights, comm);
+      sums[offset[cells[i].subbasin] + static_cast<std::size_t>(zones[i])].Add(cells[i].weight);
+    const std::vector<double> weights = TotalsOnEveryProcess(sums, comm);
     if (log) log->Write("flow time distribution:\n");
     for (int32_t s = 1; s <= n_; ++s) {
       const auto zmax = static_cast<int32_t>(maxzeit[s]);
@@ -316,14 +331,15 @@ void RunoffConcentration::FinishStep(const StepTables& tables, const std::vector
   }
 }
 
-std::vector<double> InitialTotalRunoff(const std::vector<double>& weighted_sums,
-                                       const std::vector<double>& weight_sums, MPI_Comm comm) {
-  std::vector<double> packed(weighted_sums);
+std::vector<double> InitialTotalRunoff(const std::vector<ExactSum>& weighted_sums,
+                                       const std::vector<ExactSum>& weight_sums, MPI_Comm comm) {
+  std::vector<ExactSum> packed(weighted_sums);
   packed.insert(packed.end(), weight_sums.begin(), weight_sums.end());
-  AllReduceExactly(packed, comm);
+  const std::vector<double> totals = TotalsOnEveryProcess(packed, comm);
   const std::size_t n = weighted_sums.size();
   std::vector<double> qg(n, 0.0);
-  for (std::size_t s = 0; s < n; ++s) qg[s] = packed[n + s] > 0 ? packed[s] / packed[n + s] : 0.0;
+  for (std::size_t s = 0; s < n && n + s < totals.size(); ++s)
+    qg[s] = totals[n + s] > 0 ? totals[s] / totals[n + s] : 0.0;
   return qg;
 }
 

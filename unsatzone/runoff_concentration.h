@@ -152,10 +152,11 @@ class RunoffConcentration {
 };
 
 // Qg[0][s] at the start of a run: the weighted mean base flow of the subbasin's cells over all
-// processes (`sums` per subbasin: [0] sum of q x w, [1] sum of w, this process's cells), exactly
-// summed; 0 for a subbasin whose weights sum to 0. Collective; every process gets the result.
-std::vector<double> InitialTotalRunoff(const std::vector<double>& weighted_sums,
-                                       const std::vector<double>& weight_sums,
+// processes (per subbasin the exact sums of this process's cells: of q x w and of w), summed
+// exactly over the processes, so the same double on any split of the cells; 0 for a subbasin
+// whose weights sum to 0. Collective; every process gets the result.
+std::vector<double> InitialTotalRunoff(const std::vector<ExactSum>& weighted_sums,
+                                       const std::vector<ExactSum>& weight_sums,
                                        MPI_Comm comm = MPI_COMM_WORLD);
 
 }  // namespace velorn

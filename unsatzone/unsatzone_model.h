@@ -588,8 +588,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
     int to_groundwater_index = 0;
     double decay = 1.0;                        // per sub-step; 1 for a stable tracer
     std::unique_ptr<SinglePointBuffer> point;  // control-point rows (owner process)
-    // Per subbasin 1..n the step's base flow of the cells: [1] sum of a q c, [4] sum of a q.
-    std::vector<ZoneRecord> baseflow;
+    // Per subbasin s = 1..n the step's base flow of the own cells, summed exactly (the same
+    // doubles on any split of the cells): [2 s] the solute, sum of a q c, [2 s + 1] sum of a q.
+    std::vector<ExactSum> baseflow;
     std::string point_file;
   };
   std::vector<SoilTracer> soil_tracers;

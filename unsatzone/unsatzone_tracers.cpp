@@ -19,8 +19,8 @@
 #include <cstdio>
 
 #include "core/error_code.h"
-#include "core/exact_reduction.h"
 #include "core/grid_registry.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/output_files.h"
 #include "core/row_loop.h"
@@ -92,7 +92,7 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
       d.statcode, 99, file_name, output_directory, output_list_count, output_list_codes);
   if (code != 0) throw ErrorCode{code};
   block.statistics->WriteHeader(module_name, title, zone_statistics, zone_statistics_capacity);
-  tracer.baseflow.assign(static_cast<std::size_t>(soil_zone_count) + 1, ZoneRecord{});
+  tracer.baseflow.assign(2 * (static_cast<std::size_t>(soil_zone_count) + 1), ExactSum{});
   // Concentration of the water input (none: the input carries no tracer, as in the other models).
   // (the last model above the soil first).
   const int input =
@@ -239,8 +239,8 @@ void unsatzonmodellklasse::SetInitialRunoff() {
   const auto count = static_cast<std::size_t>(soil_zone_count) + 1;
   const auto tracers = static_cast<std::size_t>(runoff.tracers()) + 1;
   // Per tracer: sums of q w (water) or q w c, then of w (water) or q w.
-  std::vector<std::vector<double>> weighted(tracers, std::vector<double>(count, 0.0));
-  std::vector<std::vector<double>> weight_sums = weighted;
+  std::vector<std::vector<ExactSum>> weighted(tracers, std::vector<ExactSum>(count));
+  std::vector<std::vector<ExactSum>> weight_sums = weighted;
   for (long r = first_local_row; r <= last_local_row; ++r)
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
@@ -249,12 +249,12 @@ void unsatzonmodellklasse::SetInitialRunoff() {
         base[r][c] = InitialBaseflow(maxBaseflow[s], distance[r][c], baseflowInverseRecession[s]);
       const double w = weights != nullptr ? weights[r][c] : 1.0;
       const double q = base[r][c];
-      weighted[0][s] += q * w;
-      weight_sums[0][s] += w;
+      weighted[0][s].Add(q * w);
+      weight_sums[0][s].Add(w);
       for (std::size_t t = 1; t < tracers && t < soil_tracers.size(); ++t) {
         if (!soil_tracers[t].layer_one) continue;
-        weighted[t][s] += w * q * soil_tracers[t].layer_one.get()[r][c];
-        weight_sums[t][s] += w * q;
+        weighted[t][s].Add(w * q * soil_tracers[t].layer_one.get()[r][c]);
+        weight_sums[t][s].Add(w * q);
       }
     }
   for (std::size_t t = 0; t < tracers; ++t)
@@ -270,14 +270,14 @@ void unsatzonmodellklasse::AddTracerBaseflow(long row, long column, int32_t subb
   for (int32_t t = 1; t < static_cast<int32_t>(soil_tracers.size()); ++t) {
     SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
     if (!tracer.stack) continue;
-    ZoneRecord& sums = tracer.baseflow[static_cast<std::size_t>(subbasin)];
+    ExactSum* sums = &tracer.baseflow[2 * static_cast<std::size_t>(subbasin)];
     // The solute the base flow took out of the column; without base flow leaving the column,
     // the groundwater layer's concentration.
     const double taken = tracer.base_flow.get()[row][column];
     const double c =
         IsAboveNodata(taken, nodata) ? taken : TracerConcentration(t, row, column, g, 0.0, 0.0);
-    sums[1] += a * q_weight * c;
-    sums[4] += a * q_weight;
+    sums[0].Add(a * q_weight * c);
+    sums[1].Add(a * q_weight);
   }
 }
 
@@ -285,7 +285,7 @@ void unsatzonmodellklasse::FinishTracerStep() {
   if (tracer_count < 1) return;
   double*** theta = Stack(kTheta);
   const auto n = static_cast<std::size_t>(soil_zone_count);
-  std::vector<double> packed;
+  std::vector<ExactSum> packed;
   packed.reserve(static_cast<std::size_t>(tracer_count) * n * 2);
   for (int32_t t = 1; t <= tracer_count; ++t) {
     SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
@@ -305,15 +305,18 @@ void unsatzonmodellklasse::FinishTracerStep() {
       }
     });
     WriteStackOutput(tracer.stack_index);
-    for (std::size_t s = 1; s <= n; ++s) {
-      packed.push_back(tracer.baseflow[s][1]);
-      packed.push_back(tracer.baseflow[s][4]);
-      tracer.baseflow[s] = ZoneRecord{};
-    }
+    for (std::size_t s = 1; s <= n; ++s)
+      for (std::size_t f = 0; f < 2; ++f) {
+        packed.push_back(tracer.baseflow[2 * s + f]);
+        tracer.baseflow[2 * s + f].Reset();
+      }
   }
-  // The base-flow sums of all processes, exactly, on process 0.
-  ReduceExactlyToRoot(packed);
-  const double* next = packed.data();
+  // The base-flow sums of all processes, exactly, on process 0: the sums of the cells, not of
+  // rounded partial sums per process, so the concentration does not depend on the split.
+  ReduceExactSumsToRoot(packed);
+  std::vector<double> totals(packed.size());
+  for (std::size_t i = 0; i < packed.size(); ++i) totals[i] = packed[i].Value();
+  const double* next = totals.data();
   for (int32_t t = 1; t <= tracer_count; ++t) {
     std::vector<ZoneRecord>& table = tracer_blocks[t].balance_table;
     for (std::size_t s = 1; s <= n; ++s, next += 2) {

@@ -346,9 +346,7 @@ const std::vector<Combination>& Matrix() {
        .window = {{1, 4}, {10, 4}},
        .acts = "pond.stat",
        .warm = true,
-       .mass = false,
-       .pending = "evaunsat.asc of 3 processes differs from that of 1 in the last bits, layer 6 of "
-                  "the lake cells at row 23, columns 61 and 62"},
+       .mass = false},
       {.name = "surface_routing",
        .variant = "front-range-surface-routing.ctl",
        .window = kWetMarch,

@@ -201,15 +201,23 @@ TEST_F(RunoffConcentrationTest, SameTotalRunoffOnEveryProcessCount) {
 }
 
 TEST_F(RunoffConcentrationTest, InitialTotalRunoffIsTheBasinMeanAndNeverNaN) {
-  // Subbasin 1: cells on every process; subbasin 2: only weight 0; subbasin 3: no cell at all.
-  std::vector<double> weighted(4, 0.0), weights(4, 0.0);
+  // Subbasin 1: cells on every process; subbasin 2: only weight 0; subbasin 3: no cell at all;
+  // subbasin 4: ten cells of 0.1 spread over the processes, whose sum 1.0000000000000000555
+  // rounds to 1 (added one by one in doubles it is 0.9999999999999999), so the mean is 0.1.
+  std::vector<ExactSum> weighted(5), weights(5);
   const double q = InitialBaseflow(2.0, -2.0, 0.5);
-  weighted[1] = q * 0.5 * (test::Rank() + 1);
-  weights[1] = 0.5 * (test::Rank() + 1);
+  weighted[1].Add(q * 0.5 * (test::Rank() + 1));
+  weights[1].Add(0.5 * (test::Rank() + 1));
+  for (int cell = 0; cell < 10; ++cell)
+    if (cell % test::Size() == test::Rank()) {
+      weighted[4].Add(0.1);
+      weights[4].Add(1.0);
+    }
   const std::vector<double> qg = InitialTotalRunoff(weighted, weights);
   EXPECT_NEAR(qg[1], q, 1e-15);
   EXPECT_EQ(qg[2], 0.0);
   EXPECT_EQ(qg[3], 0.0);
+  EXPECT_EQ(qg[4], 0.1);
 }
 
 }  // namespace
