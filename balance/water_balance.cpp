@@ -292,6 +292,7 @@ void WaterBalance::AddCells(bool fluxes) {
       glaciers != nullptr ? glaciers->OwnData("SnowEvaporation_onGlacier") : nullptr;
   const bool static_glacier =
       glaciers != nullptr && !IsDynamicGlacierMethod(glaciers->glacierMethod);
+  double** pumped = soil.Grid(unsatzonmodellklasse::kGroundwaterIrrigation);
   ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
     auto& sums = sums_[static_cast<std::size_t>(omp_get_thread_num())];
     for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
@@ -314,6 +315,11 @@ void WaterBalance::AddCells(bool fluxes) {
         for (int k = 0; k < 5; ++k)
           if (groundwater_fluxes_[k] != nullptr)
             cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
+        // Without the groundwater model the column's saturated zone gives the pumped water
+        // (every sub-step the same share of the step's amount).
+        if (groundwater_fluxes_[4] == nullptr && pumped != nullptr && pumped[r][c] > 0)
+          cell[FluxTerm(kBalanceGroundwaterPumping)] =
+              -(1.0 - g) * pumped[r][c] * soil.substepCount;
         if (external != nullptr && external[r][c] > nodata)
           cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * external[r][c];
         if (g > 0) {

@@ -21,7 +21,9 @@
 //                  ("groundwater_lateral", 0 over the basin) and the head solution's imbalance
 //                  ("groundwater_iteration"), the water losing streams gave the soil columns
 //                  ("groundwater_river_infiltration"), less the water pumped from layer 1 for
-//                  irrigation ("groundwater_pumping"), which returns with the precipitation; its
+//                  irrigation ("groundwater_pumping"; without the groundwater model what the
+//                  soil column's saturated zone gave, "irrigation_from_groundwater"), which
+//                  returns with the precipitation; its
 //                  layers below layer 1 as a store
 //                  ("groundwater_storage"), less the base flow of layer 1 that the soil column
 //                  gives in the next sub-step (layer 1 is the column's saturated zone);
