@@ -358,9 +358,7 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-irrigation.ctl",
        .window = {{1, 7}, {31, 7}},
        .acts = "irr_sw.stat",
-       .mass = false,
-       .pending = "conchann.sta falls to -1.66 and evachann.sta to -4.02; consnow_.sta differs "
-                  "between 1, 2 and 3 processes"},
+       .mass = false},
       {.name = "irrigation_from_groundwater",
        .variant = "front-range-irrigation.ctl",
        .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 3 1 1 0.33"}},
