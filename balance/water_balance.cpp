@@ -307,6 +307,7 @@ WaterBalance::FluxGrids WaterBalance::ResolveFluxGrids(bool fluxes) {
   if (fluxes && soil.externalTableExchanges != external_exchanges_)
     grids.external = soil.Grid(unsatzonmodellklasse::kBalance);
   external_exchanges_ = soil.externalTableExchanges;
+  grids.pumped = soil.Grid(unsatzonmodellklasse::kGroundwaterIrrigation);
   // Glaciers: the melt of ice (and of the firn of static glaciers, which is no store) and the
   // evaporation of the pack on the glacier part; what the glacier part gives the glacier
   // storages (its snow melt, or the cell pack's outflow on static glaciers, and the melt of
@@ -344,6 +345,11 @@ void WaterBalance::CellFluxes(const FluxGrids& grids, long r, long c, double* ce
       cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
   if (grids.external != nullptr && grids.external[r][c] > nodata)
     cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * grids.external[r][c];
+  // Without the groundwater model the column's saturated zone gives the pumped water (every
+  // sub-step the same share of the step's amount).
+  if (groundwater_fluxes_[4] == nullptr && grids.pumped != nullptr && grids.pumped[r][c] > 0)
+    cell[FluxTerm(kBalanceGroundwaterPumping)] =
+        -(1.0 - g) * grids.pumped[r][c] * models_.soil->substepCount;
   if (g > 0) {
     if (grids.ice_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] = g * grids.ice_melt[r][c];
     if (grids.firn_melt != nullptr) cell[FluxTerm(kBalanceIceMelt)] += g * grids.firn_melt[r][c];

@@ -23,7 +23,9 @@
 //                  ("groundwater_lateral", 0 over the basin) and the head solution's imbalance
 //                  ("groundwater_iteration"), the water losing streams gave the soil columns
 //                  ("groundwater_river_infiltration"), less the water pumped from layer 1 for
-//                  irrigation ("groundwater_pumping"), which returns with the precipitation; its
+//                  irrigation ("groundwater_pumping"; without the groundwater model what the
+//                  soil column's saturated zone gave, "irrigation_from_groundwater"), which
+//                  returns with the precipitation; its
 //                  layers below layer 1 as a store
 //                  ("groundwater_storage"), less the base flow of layer 1 that the soil column
 //                  gives in the next sub-step (layer 1 is the column's saturated zone);
@@ -131,6 +133,7 @@ class WaterBalance {
     double** firn_melt = nullptr;
     double** glacier_evaporation = nullptr;
     double** glacier_outflow[3] = {nullptr, nullptr, nullptr};  // to the glacier storages
+    double** pumped = nullptr;    // irrigation pumped from the column's saturated zone
     bool static_glacier = false;  // the glacier part keeps the snow model's cell pack
   };
   FluxGrids ResolveFluxGrids(bool fluxes);

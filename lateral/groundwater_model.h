@@ -167,12 +167,16 @@ class gwflowclass : public teilmodellklasse {
   struct RunRow {
     std::vector<char> pinned;
     std::vector<double> previous;
+    // What each pinned cell gives its left and right neighbour in the run (pass units).
+    std::vector<double> to_left, to_right;
   };
   bool RowNeighbourUsable(long r, long c, long rn, long cn) const;
   // Layer 1's shares of the exchange across rows in the row-implicit pass (collective).
   void LimitRowExchange();
   void CellEquation(int l, long r, long c, double* cell) const;
-  static bool AssembleRun(const double* cells, long first, std::size_t m, const RunRow& row,
+  void RunFaceVolumes(const double* cells, long first, std::size_t m, const RunRow& row,
+                      const std::vector<double>& h, long r, double* east) const;
+  static bool AssembleRun(const double* cells, long first, std::size_t m, RunRow& row,
                           std::vector<double>& a, std::vector<double>& b, std::vector<double>& cc,
                           std::vector<double>& d);
   void ShareSplitRows(std::vector<double>& split, std::vector<double>& table, std::size_t width);
@@ -252,6 +256,9 @@ class gwflowclass : public teilmodellklasse {
       account_pumping;
   // Water pumped from layer 1 in the running sub-step, mm (own rows).
   GridMatrix pumped_water;
+  // Per layer, the water the row-implicit pass moved into each cell of the own rows through its
+  // east face in the running sub-step, m³ (what the account books for the faces along a row).
+  std::vector<GridMatrix> pass_east;
   // Share (0..1) of layer 1's face conductances that carries water out of a cell in the running
   // sub-step (held rows). Layer 1 is the soil column's saturated zone, whose water ends at the
   // layer's bottom: when the implicit head of a cell would fall below that bottom, the sweep

@@ -386,8 +386,8 @@ double gwflowclass::IterateHeadsOnce(int l) {
   const auto cells_of = [&](long r) {
     return table.data() + static_cast<std::size_t>(r - first_local_row) * width * kRunFields;
   };
-  // Step 1: fixed heads, isolated cells that only take their fixed inflow, and the equation of
-  // every free cell.
+  // Step 1: fixed heads, isolated cells that only take their fixed inflow and leakage, and the
+  // equation of every free cell.
   std::vector<double> split(static_cast<std::size_t>(nrows) + 1, 0.0);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     double* cells = cells_of(r);
@@ -407,9 +407,13 @@ double gwflowclass::IterateHeadsOnce(int l) {
         row_max[r] = std::max(row_max[r], std::fabs(layer.fixed_head[r][c] - h));
         h = layer.fixed_head[r][c];
       } else if (isolated(c)) {
+        // No face along or across the rows: the fixed inflow and the leakage alone.
         const double s = layer.storage[r][c];
-        if (layer.fixed_inflow[r][c] != nodata && s > 0) {
-          const double rise = layer.fixed_inflow[r][c] * dt / s;
+        const double q = (layer.fixed_inflow[r][c] != nodata ? layer.fixed_inflow[r][c] : 0.0) +
+                         (l < layer_count ? layer.leakage[r][c] : 0.0) -
+                         (l > 1 ? layers[l - 1].leakage[r][c] : 0.0);
+        if (q != 0 && s > 0) {
+          const double rise = q * dt / s;
           row_max[r] = std::max(row_max[r], std::fabs(rise));
           h += rise;
         }
@@ -420,9 +424,16 @@ double gwflowclass::IterateHeadsOnce(int l) {
     }
   });
   ShareSplitRows(split, table, width);
+  if (pass_east.size() < static_cast<std::size_t>(layer_count) + 1) {
+    pass_east.clear();
+    for (int k = 0; k <= layer_count; ++k)
+      pass_east.emplace_back(*diag, first_local_row, last_local_row, ncols, nrows);
+  }
+  double** east = pass_east[static_cast<std::size_t>(l)].get();
   // Step 2: the runs of consecutive free cells of every row.
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     const double* cells = cells_of(r);
+    std::fill(east[r], east[r] + ncols + 1, 0.0);
     const auto n = width;
     std::vector<double> a(n), b(n), cc(n), d(n);
     RunRow row;
@@ -459,6 +470,7 @@ double gwflowclass::IterateHeadsOnce(int l) {
         row_max[r] = std::max(row_max[r], std::fabs(d[i] - layer.head[r][column]));
         layer.head[r][column] = d[i];
       }
+      RunFaceVolumes(cells, first, m, row, d, r, east[r]);
     }
   });
   double largest = 0;
@@ -507,7 +519,7 @@ bool gwflowclass::RowNeighbourUsable(long r, long c, long rn, long cn) const {
 // layer's bottom in the sub-step gives them only that: its outflowing faces across the rows
 // take the share "outflow share" (1 elsewhere), which both rows of a face read (halo exchange).
 void gwflowclass::LimitRowExchange() {
-  const GwLayer& layer = layers[1];
+  GwLayer& layer = layers[1];
   const double dt = SubStepSeconds();
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = 1; c <= ncols; ++c) {
@@ -522,7 +534,15 @@ void gwflowclass::LimitRowExchange() {
       if (RowNeighbourUsable(r, c, r + 1, c) && layer.head_old[r + 1][c] < h0)
         out += layer.ty[r][c] / dy * (h0 - layer.head_old[r + 1][c]) / Dy(r + 1, c);
       const double bottom = layer.upper_limit[r][c] - layer.thickness[r][c];
-      const double held = layer.storage[r][c] * std::max(0.0, h0 - bottom) / dt;
+      // What the cell holds above the bottom with its fixed inflow; the leakage to layer 2
+      // takes at most that, the rows above and below at most what is left.
+      double held = layer.storage[r][c] * std::max(0.0, h0 - bottom) / dt +
+                    (layer.fixed_inflow[r][c] != nodata ? layer.fixed_inflow[r][c] : 0.0);
+      held = std::max(0.0, held);
+      if (layer_count > 1) {
+        layer.leakage[r][c] = std::max(layer.leakage[r][c], -held);
+        held += layer.leakage[r][c];
+      }
       if (out > held) outflow_share[r][c] = held / out;
     }
   });
@@ -565,13 +585,43 @@ void gwflowclass::CellEquation(int l, long r, long c, double* cell) const {
   cell[kRunPinnable] = l == 1 && layer.thickness[r][c] > 0 ? 1 : 0;
 }
 
+// The water the solved run (heads `h`) moved through the faces along the row, as its cells'
+// equations took it: between free cells by their heads, from a pinned cell what it gave, with
+// the known heads beyond the run's ends; east[c] gets what entered cell c through its east face
+// over the sub-step, m³.
+void gwflowclass::RunFaceVolumes(const double* cells, long first, std::size_t m, const RunRow& row,
+                                 const std::vector<double>& h, long r, double* east) const {
+  const double dt = SubStepSeconds();
+  const auto cell = [&](long c) { return cells + static_cast<std::size_t>(c) * kRunFields; };
+  const long last = first + static_cast<long>(m) - 1;
+  for (std::size_t i = 0; i + 1 < m; ++i) {
+    const long c = first + static_cast<long>(i);
+    double v = 0;
+    if (!row.pinned[i] && !row.pinned[i + 1])
+      v = cell(c)[kRunC] * (h[i + 1] - h[i]);
+    else if (row.pinned[i] && !row.pinned[i + 1])
+      v = -row.to_right[i];
+    else if (!row.pinned[i] && row.pinned[i + 1])
+      v = row.to_left[i + 1];
+    east[c] = v * Dy(r, c) * dt;
+  }
+  if (row.pinned[0])
+    east[first - 1] = row.to_left[0] * Dy(r, first) * dt;
+  else if (cell(first)[kRunA] != 0)
+    east[first - 1] = -cell(first)[kRunA] * (cell(first - 1)[kRunHead] - h[0]) * Dy(r, first) * dt;
+  if (row.pinned[m - 1])
+    east[last] = -row.to_right[m - 1] * Dy(r, last) * dt;
+  else if (cell(last)[kRunC] != 0)
+    east[last] = cell(last)[kRunC] * (cell(last + 1)[kRunHead] - h[m - 1]) * Dy(r, last) * dt;
+}
+
 // The system of one run (columns first .. first + m - 1) from the cells' equations: a pinned
 // cell (layer 1 drained to its bottom) keeps the bottom head and gives its neighbours in the
 // run what it holds, split by the flows towards them in the last solution, a known inflow of
 // theirs, so that no cell gives away more than it holds; neighbours outside the run (fixed
 // head, isolated) are known heads. False when a cell has neither storage nor a face along the
 // row (the run keeps its heads).
-bool gwflowclass::AssembleRun(const double* cells, long first, std::size_t m, const RunRow& row,
+bool gwflowclass::AssembleRun(const double* cells, long first, std::size_t m, RunRow& row,
                               std::vector<double>& a, std::vector<double>& b,
                               std::vector<double>& cc, std::vector<double>& d) {
   const auto cell = [&](long c) { return cells + static_cast<std::size_t>(c) * kRunFields; };
@@ -584,23 +634,37 @@ bool gwflowclass::AssembleRun(const double* cells, long first, std::size_t m, co
     if (b[i] == 0) return false;
   }
   const double* x = row.previous.data();
+  row.to_left.assign(m, 0.0);
+  row.to_right.assign(m, 0.0);
   for (std::size_t i = 0; i < m; ++i) {
     if (!row.pinned[i]) continue;
     const double* e = cell(first + static_cast<long>(i));
     const bool left = i > 0 && !row.pinned[i - 1];
     const bool right = i + 1 < m && !row.pinned[i + 1];
-    const double wl = left ? std::max(0.0, a[i] * (x[i] - x[i - 1])) : 0.0;
-    const double wr = right ? std::max(0.0, cc[i] * (x[i] - x[i + 1])) : 0.0;
+    // A known head beyond the run's end (a fixed head) takes its share as well.
+    const bool left_out = i == 0 && a[0] != 0;
+    const bool right_out = i + 1 == m && cc[i] != 0;
+    const double wl = left       ? std::max(0.0, a[i] * (x[i] - x[i - 1]))
+                      : left_out ? std::max(0.0, a[i] * (x[i] - cell(first - 1)[kRunHead]))
+                                 : 0.0;
+    const double wr =
+        right       ? std::max(0.0, cc[i] * (x[i] - x[i + 1]))
+        : right_out ? std::max(0.0, cc[i] * (x[i] - cell(first + static_cast<long>(m))[kRunHead]))
+                    : 0.0;
     const double w = wl + wr;
+    if (left_out) row.to_left[i] = w > 0 ? e[kRunHeld] * wl / w : 0.0;
+    if (right_out) row.to_right[i] = w > 0 ? e[kRunHeld] * wr / w : 0.0;
     if (left) {
       b[i - 1] += cc[i - 1];
       cc[i - 1] = 0;
-      d[i - 1] -= w > 0 ? e[kRunHeld] * wl / w : 0.0;
+      row.to_left[i] = w > 0 ? e[kRunHeld] * wl / w : 0.0;
+      d[i - 1] -= row.to_left[i];
     }
     if (right) {
       b[i + 1] += a[i + 1];
       a[i + 1] = 0;
-      d[i + 1] -= w > 0 ? e[kRunHeld] * wr / w : 0.0;
+      row.to_right[i] = w > 0 ? e[kRunHeld] * wr / w : 0.0;
+      d[i + 1] -= row.to_right[i];
     }
     a[i] = cc[i] = 0;
     b[i] = 1;
@@ -706,6 +770,22 @@ void gwflowclass::FaceVolumes(int l, long r, long c, double q[6]) const {
   q[1] = face(r, c + 1, layer.flow_x.get(), r, c, layer.tx[r][c], dx, dy);
   q[2] = face(r + 1, c, layer.flow_y.get(), r, c, layer.ty[r][c], dy, dx);
   q[3] = c > 1 ? face(r, c - 1, layer.flow_x.get(), r, c - 1, layer.tx[r][c - 1], dx, dy) : 0.0;
+  if (method == 2 && static_cast<std::size_t>(l) < pass_east.size()) {
+    // The row-implicit pass: along the row what its equations moved; across the rows the
+    // source of each row's equations, from the start heads (in layer 1 at the share of the cell
+    // the water leaves), which both cells of a face book alike.
+    const auto across = [&](long rn, double t) {
+      if (!RowNeighbourUsable(r, c, rn, c)) return 0.0;
+      double inflow = t / dy * (layer.head_old[rn][c] - layer.head_old[r][c]) / Dy(rn, c);
+      if (l == 1 && inflow != 0) inflow *= inflow < 0 ? outflow_share[r][c] : outflow_share[rn][c];
+      return inflow * dx * dy * dt;
+    };
+    double** east = pass_east[static_cast<std::size_t>(l)].get();
+    q[0] = r > 1 ? across(r - 1, layer.ty[r - 1][c]) : 0.0;
+    q[1] = east[r][c];
+    q[2] = r < nrows ? across(r + 1, layer.ty[r][c]) : 0.0;
+    q[3] = c > 1 ? -east[r][c - 1] : 0.0;
+  }
   q[4] = l > 1 ? -layers[l - 1].leakage[r][c] * dx * dy * dt : 0.0;
   q[5] = l < layer_count ? layer.leakage[r][c] * dx * dy * dt : 0.0;
 }

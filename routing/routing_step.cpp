@@ -141,19 +141,24 @@ void routingclass::RouteSection(ChannelItem& it, int32_t item, int32_t s) {
 
   // Gap: the delay grew; the positions up to the new start receive the smaller of the last
   // scheduled value and the first new inflow, taken out of the section storage with its
-  // concentration while it holds that water (else with the value's own), its solute with it.
+  // concentration, its solute with it. The storage gives at most what it holds (a channel
+  // lowered by withdrawals may hold less): the positions share that, and neither the storage's
+  // water nor its solute falls below 0.
   if (last + 1 < start) {
     const bool from_history = water[last] < Work(0, 1);
-    const double v = from_history ? water[last] : Work(0, 1);
-    const double taken = (start - last - 1) * v;
-    const bool held = r.storage[0][s] >= taken && r.storage[0][s] > 0.0;
+    const double wanted =
+        (start - last - 1) * std::max(0.0, from_history ? water[last] : Work(0, 1));
+    const double held = std::max(0.0, r.storage[0][s]);
+    const bool all = wanted >= held;
+    const double taken = all ? held : wanted;
+    const double v = taken / (start - last - 1);
     for (int32_t tr = 1; tr <= ntr_; ++tr) {
-      const double c =
-          held ? r.storage[tr][s] / r.storage[0][s] : (from_history ? h(tr)[last] : Work(tr, 1));
+      const double c = held > 0.0 ? std::max(0.0, r.storage[tr][s]) / held
+                                  : (from_history ? h(tr)[last] : Work(tr, 1));
       for (int32_t k = last + 1; k < start; ++k) h(tr)[k] = c;
-      r.storage[tr][s] -= taken * c;
+      r.storage[tr][s] = all ? 0.0 : r.storage[tr][s] - taken * c;
     }
-    r.storage[0][s] -= taken;
+    r.storage[0][s] = all ? 0.0 : r.storage[0][s] - taken;
     for (int32_t k = last + 1; k < start; ++k) h(0)[k] = v;
   }
   // Placement; where the new inflow overlaps scheduled water (the delay shrank), the smaller of

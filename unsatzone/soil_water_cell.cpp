@@ -366,6 +366,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   // The table imposed from outside holds the cell's water table: no base flow of its own.
   const bool imposed = externalTableApplied && grids[kGwTableExtern][r][c] > nodata;
   const bool own_baseflow = groundwaterModelActive == 0 && !imposed;
+  // Without the groundwater model the column's saturated zone is the groundwater: the water
+  // pumped for the cell's irrigation leaves it with the base flow (m/s), and the zone sums take
+  // it off the base flow that reaches the rivers.
+  const double pumped_rate = own_baseflow ? GroundwaterIrrigation(r, c) / (nw * f) : 0.0;
   // With the groundwater model, its release of layer 1 (m/s) from the sub-step before.
   const double base_given = imposed ? 0.0 : base;
   // The groundwater table at the start of the sub-step (for the storage coefficient).
@@ -540,7 +544,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     level = gw_layer;
     theta_gw = t0[gw_layer];
     double b = own_baseflow ? maxBaseflow[s] * std::exp(distance * baseflowInverseRecession[s]) /
-                                  (substepCount * f * nw)
+                                      (substepCount * f * nw) +
+                                  pumped_rate
                             : base_given;
     double surface_out = 0;
     const double moved = ExchangeWithGroundwater(b, dt, dz, sat, fc, N, t0, scratch.source.data(),

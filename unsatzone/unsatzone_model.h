@@ -339,8 +339,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ComputeColumn(SoilWaterScratch& scratch, long row, long column, double g);
   // Water one sub-step pumps from the groundwater for the cell's irrigation, mm: its share of
   // the irrigation model's amount of the step ("irrigation_amounts", given to the surface with
-  // the precipitation) when the cell's rule takes groundwater, else 0. The zone sums take it
-  // off the base flow, so the water is moved, not made.
+  // the precipitation) when the cell's rule takes groundwater, else 0. Without the groundwater
+  // model the column gives it with its base flow and the zone sums take it off the base flow
+  // that reaches the rivers, so the water is moved, not made.
   double GroundwaterIrrigation(long row, long column) const;
   // Marks that "GWTableExtern" gives the table (the column's own base flow stops).
   bool externalTableApplied = false;

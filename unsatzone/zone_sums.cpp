@@ -187,11 +187,10 @@ void unsatzonmodellklasse::AddZoneSums() {
           else if (pumped != nullptr)
             q -= pumped[r][c];
           add_base_flow(r, c, s, q * k, w);
+          // The tracers leave with the water the base-flow table books (with the groundwater
+          // model the exfiltration into the rivers); a cell without outflow adds none.
+          AddTracerBaseflow(r, c, s, q * w);
         }
-        // The tracers leave with the water the base-flow table books (with the groundwater model
-        // the exfiltration into the rivers); a cell without outflow adds none.
-        const bool exfiltration = groundwaterModelActive != 0 && river_out != nullptr;
-        AddTracerBaseflow(r, c, s, (exfiltration ? river_out[r][c] : base[r][c]) * w);
       }
       if (g > 0) {
         for (const Entry& e : entries) e.table->AddValue(r, c, s, 0.0, g);

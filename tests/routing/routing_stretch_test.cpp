@@ -103,7 +103,8 @@ TEST_F(StretchTest, SectionsFormANashCascade) {
 
 // Rows of 1 (small flows, 1.5 h) and 0 sub-steps of delay (above qmax, 0.6 h): a growing delay
 // fills the gap with the smaller of the last scheduled value and the new inflow, taken from the
-// section storage; a shrinking one moves the smaller of scheduled and new water into it.
+// section storage as far as it holds that water (an empty storage leaves the gap dry, and no
+// storage falls below 0); a shrinking one moves the smaller of scheduled and new water into it.
 TEST_F(StretchTest, GrowingAndShrinkingDelays) {
   StretchHarness h(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 1, 60);
   ChannelParameters p = DeepChannel(0, 1.0, 1.0, 10, 100, 1);
@@ -117,15 +118,15 @@ TEST_F(StretchTest, GrowingAndShrinkingDelays) {
   h.flows()[0][2] = b;
   h.Start();
   const double inputs[] = {a, b, a, a, b};
-  const double outputs[] = {a, b, a, a, b};
-  const double storage[] = {-a, 0, -a, -a, 0};
+  const double outputs[] = {0, b, a, a, b};
+  const double storage[] = {0, a, 0, 0, a};
   for (int step = 0; step < 5; ++step) {
     h.Step({{2, inputs[step]}});
     EXPECT_NEAR(r.Outflow(1, 1), outputs[step], 1e-15) << step;
     EXPECT_NEAR(r.storage[0][1], storage[step], 1e-15) << step;
   }
-  // Sub-steps of 10 min: the delay grows from 3 to 9 sub-steps when the flow drops, and each of
-  // the six positions of the gap takes a out of the storage.
+  // Sub-steps of 10 min: the delay grows from 3 to 9 sub-steps when the flow drops; the six
+  // positions of the gap would take a each out of the storage, which holds nothing.
   StretchHarness fine(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 6, 60);
   fine.Channel(1, 2, p);
   const ChannelRecord& f = fine.stretch->Channel(1);
@@ -137,7 +138,7 @@ TEST_F(StretchTest, GrowingAndShrinkingDelays) {
   fine.Step({{2, b}});
   EXPECT_NEAR(f.storage[0][1], 0.0, 1e-15);
   fine.Step({{2, a}});
-  EXPECT_NEAR(f.storage[0][1], -6 * a, 1e-15);
+  EXPECT_NEAR(f.storage[0][1], 0.0, 1e-15);
 }
 
 // Storage constants of 2 h (mean channel) and 0.5 h (flood plain), sub-steps of 30 min: in the
