@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "core/error_code.h"
+#include "core/exact_reduction.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/output_files.h"
@@ -20,6 +21,9 @@ namespace velorn {
 
 namespace {
 using ZoneLines = std::vector<std::vector<std::vector<ZoneRecord>>>;
+
+// The record fields that have exact twins, in the twins' order.
+constexpr int kZoneExactField[3] = {0, 1, 4};
 
 int32_t ZoneCountOf(double maxzeit) {
   return static_cast<int32_t>(std::trunc(maxzeit));
@@ -136,16 +140,22 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
       AppendChecked(Diag(), kWriteErrorCode, name,
                     "flow time distribution will not be calculated (no flow time grid provided)\n");
     }
+    SyncZoneExactSums();
     return;
   }
+  // The weight of every zone, summed exactly over the cells of all processes (zone j of
+  // subbasin z at weights[first[z] + j]), so the shares are the same on any split of the cells.
+  std::vector<std::size_t> first(static_cast<std::size_t>(zones) + 2, 0);
+  for (int32_t z = 1; z <= zones; ++z)
+    first[z + 1] = first[z] + zoneFZT_QD[0][static_cast<std::size_t>(z)].size();
+  std::vector<ExactSum> weights(first[static_cast<std::size_t>(zones) + 1]);
   for (long r = first_local_row; r <= last_local_row; ++r) {
     Diag() << ".";
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c) || !usable(flow_times[r][c])) continue;
       const double w = relative_cell_area != nullptr ? relative_cell_area[r][c] : 1.0;
-      ZoneRecord& record = zoneFZT_QD[0][ZoneIndexOf(r, c)][ZoneCountOf(flow_times[r][c])];
-      record[0] += w;
-      record[4] += w;
+      weights[first[ZoneIndexOf(r, c)] + static_cast<std::size_t>(ZoneCountOf(flow_times[r][c]))]
+          .Add(w);
     }
   }
   Diag() << "[end-entry]";
@@ -154,11 +164,47 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
     Diag() << "WARNING: " << unusable[0] << " cells of " << flow_times_file
            << " hold no flow travel time (nodata or negative); they belong to no flow time zone"
            << "[end-entry]";
+  ReduceExactSumsToRoot(weights);
+  std::vector<double> totals(weights.size());
+  for (std::size_t i = 0; i < totals.size(); ++i) totals[i] = weights[i].Value();
+  if (!totals.empty())
+    BroadcastBytes(totals.data(), static_cast<int>(totals.size() * sizeof(double)));
   for (int32_t z = 1; z <= zones; ++z) {
-    auto& records = zoneFZT_QD[0][z];
-    AllReduceZoneRecordSums(records[0].field, static_cast<int>(records.size()));
+    auto& records = zoneFZT_QD[0][static_cast<std::size_t>(z)];
+    for (std::size_t j = 0; j < records.size(); ++j)
+      records[j][0] = records[j][4] = totals[first[static_cast<std::size_t>(z)] + j];
   }
   WriteFlowTimeLog();
+  SyncZoneExactSums();
+}
+
+void surfaceroutingclass::SyncZoneExactSums() {
+  const std::size_t tracers = zoneFZT_QD.size();
+  const std::size_t zones = tracers > 0 ? zoneFZT_QD[0].size() : 0;
+  zone_exact_offset.assign(2 * tracers * zones + 1, 0);
+  std::size_t key = 0;
+  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI})
+    for (std::size_t k = 0; k < tracers; ++k)
+      for (std::size_t z = 0; z < zones; ++z, ++key)
+        zone_exact_offset[key + 1] = zone_exact_offset[key] + 3 * (*lines)[k][z].size();
+  zone_exact.assign(zone_exact_offset.back(), ExactSum{});
+  int b = 0;
+  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI}) {
+    for (std::size_t k = 0; k < tracers; ++k)
+      for (std::size_t z = 0; z < zones; ++z)
+        for (std::size_t j = 0; j < (*lines)[k][z].size(); ++j) {
+          ExactSum* twins = ZoneExact(b, k, z, j);
+          for (int f = 0; f < 3; ++f) twins[f].Add((*lines)[k][z][j][kZoneExactField[f]]);
+        }
+    ++b;
+  }
+}
+
+ExactSum* surfaceroutingclass::ZoneExact(int b, std::size_t k, std::size_t z, std::size_t j) {
+  if (zone_exact_offset.empty()) SyncZoneExactSums();
+  const std::size_t zones = zoneFZT_QD[0].size();
+  const std::size_t key = (static_cast<std::size_t>(b) * zoneFZT_QD.size() + k) * zones + z;
+  return &zone_exact[zone_exact_offset[key] + 3 * j];
 }
 
 void surfaceroutingclass::WriteFlowTimeLog() {
@@ -213,6 +259,11 @@ void surfaceroutingclass::AddToFlowTimeZone(ZoneLines& records, int k, int z, in
   line[j][0] += weight;
   line[j][1] += value;
   line[j][4] += weight;
+  ExactSum* twins = ZoneExact(&records == &zoneFZT_QD ? 0 : 1, static_cast<std::size_t>(k),
+                              static_cast<std::size_t>(z), static_cast<std::size_t>(j));
+  twins[0].Add(weight);
+  twins[1].Add(value);
+  twins[2].Add(weight);
 }
 
 void surfaceroutingclass::BeginStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
@@ -232,21 +283,50 @@ void surfaceroutingclass::BeginStep(int64_t hour, int64_t day, int64_t month, in
           for (int f : {0, 1, 4}) line[j - 1][f] = line[j][f];
         for (int f : {0, 1, 4}) line[m][f] = 0;
       }
+  // The twins move along.
+  int b = 0;
+  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI}) {
+    for (std::size_t k = 0; k < lines->size(); ++k)
+      for (std::size_t z = 1; z < (*lines)[k].size(); ++z) {
+        const std::size_t m = (*lines)[k][z].size() - 1;
+        if (m < 1) continue;
+        for (std::size_t j = 2; j <= m; ++j)
+          for (int f = 0; f < 3; ++f)
+            std::swap(ZoneExact(b, k, z, j - 1)[f], ZoneExact(b, k, z, j)[f]);
+        for (int f = 0; f < 3; ++f) ZoneExact(b, k, z, m)[f].Reset();
+      }
+    ++b;
+  }
 }
 
 void surfaceroutingclass::ReduceOutletRecords() {
-  std::vector<double> sums;
-  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI})
-    for (auto& per_tracer : *lines)
-      for (std::size_t z = 1; z < per_tracer.size(); ++z)
-        for (int f : {0, 1, 4}) sums.push_back(per_tracer[z][1][f]);
-  ExactSumsToRoot(sums);
+  // The exact twins of every outlet record (never the rounded sums of each process's cells),
+  // summed exactly over the processes; process 0's records take the totals.
+  std::vector<ExactSum> sums;
+  int b = 0;
+  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI}) {
+    for (std::size_t k = 0; k < lines->size(); ++k)
+      for (std::size_t z = 1; z < (*lines)[k].size(); ++z) {
+        const ExactSum* twins = ZoneExact(b, k, z, 1);
+        sums.insert(sums.end(), twins, twins + 3);
+      }
+    ++b;
+  }
+  ReduceExactSumsToRoot(sums);
   if (rank != 0) return;
-  std::size_t next = 0;
-  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI})
-    for (auto& per_tracer : *lines)
-      for (std::size_t z = 1; z < per_tracer.size(); ++z)
-        for (int f : {0, 1, 4}) per_tracer[z][1][f] = sums[next++];
+  const ExactSum* next = sums.data();
+  b = 0;
+  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI}) {
+    for (std::size_t k = 0; k < lines->size(); ++k)
+      for (std::size_t z = 1; z < (*lines)[k].size(); ++z) {
+        ExactSum* twins = ZoneExact(b, k, z, 1);
+        for (int f = 0; f < 3; ++f, ++next) {
+          twins[f] = *next;
+          (*lines)[k][z][1][kZoneExactField[f]] = next->Value();
+        }
+      }
+    ++b;
+  }
 }
 
 void surfaceroutingclass::FinishOutlet(ZoneLines& records, std::vector<double*>& inflow,

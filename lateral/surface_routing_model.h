@@ -21,8 +21,10 @@
 // MPI: construction, SetupTracers, RunStep, FinishStep and ReleaseArrays are collective; RunStep
 // makes the same collectives on every process (halo rounds, the agreed time step, the record
 // sums, the head iteration's maximum), also on a process without own cells. Qg is valid on
-// process 0; its record sums are combined exactly, so Qg does not depend on the process count
-// when each process's own sums do not.
+// process 0; its record sums are combined exactly, so Qg does not depend on the process count.
+// The flow-time zones' fields 0, 1 and 4 have exact twins (zone_exact) that each cell's entry
+// goes into term by term and that move along with the records; the outlet records are the exact
+// totals of the twins over the processes, and the zone weights of the set-up are summed exactly.
 #pragma once
 
 #include <array>
@@ -107,6 +109,11 @@ class surfaceroutingclass : public teilmodellklasse {
   // `n` and `RelCellSum` += weight; j outside 0..maxzeit is refused (code 125).
   void AddToFlowTimeZone(std::vector<std::vector<std::vector<ZoneRecord>>>& records, int k, int z,
                          int j, double value, double weight);
+  // Makes the exact twins of the flow-time records' fields 0, 1 and 4 from their doubles (after
+  // the set-up and after the state file was read).
+  void SyncZoneExactSums();
+  // First twin (field 0) of record j of line b (0 QD, 1 QI), tracer index k, subbasin z.
+  ExactSum* ZoneExact(int b, std::size_t k, std::size_t z, std::size_t j);
 
   // --- Solver (surface_routing_solver.cpp, _explicit.cpp, _head.cpp) ------------------------
   // Per cell, methods 1-5: type 1 channel, 2 interior, 3 other cell.
@@ -209,6 +216,10 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> maxzeit;  // 1..zones
   // [tracer index][subbasin][zone 0..maxzeit]
   std::vector<std::vector<std::vector<ZoneRecord>>> zoneFZT_QD, zoneFZT_QI;
+  // Exact twins of fields 0, 1 and 4 of every record of both lines, and the first twin of each
+  // line, tracer index and subbasin (line-major, then tracer index, then subbasin).
+  std::vector<ExactSum> zone_exact;
+  std::vector<std::size_t> zone_exact_offset;
   // [tracer index][subbasin 0..zones]
   std::vector<std::vector<double>> own_Qg, own_QD, own_QDd, own_QI, own_QIi;
   std::vector<double*> Qg, QD, QDd, QI, QIi;

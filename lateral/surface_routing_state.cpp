@@ -123,6 +123,7 @@ void surfaceroutingclass::ReadStorageState(const std::string& file_name, int32_t
     }
   }
   CloseStorageFile();
+  SyncZoneExactSums();
 }
 
 void surfaceroutingclass::WriteStorageState(bool append) {

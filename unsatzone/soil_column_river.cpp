@@ -29,6 +29,14 @@ double StepShare(const RiverCell& river, double dt) {
   return river.stepSeconds > 0 ? dt / river.stepSeconds : 1.0;
 }
 
+// Replaces the cell's booked take by `take` in the record's exact twin (inside the critical
+// section of the caller, before river.cellTake changes).
+void ReplaceExactTake(RiverCell& river, double take) {
+  if (river.exactTake == nullptr) return;
+  river.exactTake->Add(-river.cellTake);
+  river.exactTake->Add(take);
+}
+
 }  // namespace
 
 double RiverWaterDepth(const ReinfiltrationRecord& record, double width) {
@@ -53,6 +61,7 @@ void BookRiverTake(RiverCell& river, double rate, double cellSize, double dt) {
   const double take = std::max(0.0, rate) * cellSize * cellSize * StepShare(river, dt);
 #pragma omp critical
   {
+    ReplaceExactTake(river, take);
     river.record->reinfiltrated += take - river.cellTake;
     river.cellTake = take;
   }
@@ -103,6 +112,7 @@ void ComputeRiverReinfiltration(SoilColumnWorkspace& ws, const ColumnCell& cell,
       const double offered =
           std::max(0.0, RiverWaterStillOffered(record, river.substep, river.substeps));
       p = std::min(p, offered / share);
+      ReplaceExactTake(river, p * share);
       river.cellTake = p * share;
       record.reinfiltrated += river.cellTake;
     }

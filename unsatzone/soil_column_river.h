@@ -7,7 +7,8 @@
 // cell, from the OpenMP threads of the cell loop. The record of the cell's subbasin is shared by
 // all its river cells: its offer is read and the cell's take booked inside one unnamed OpenMP
 // critical section, and a cell's take replaces its take of the previous iteration of the same
-// inner step, so that the takes of all cells together never exceed the offer.
+// inner step, so that the takes of all cells together never exceed the offer. Each change of the
+// booked take also goes, term by term, into the record's exact twin (RiverCell::exactTake).
 //
 // Units of the record (written by discharge routing): offeredWater is the discharge offered,
 // m³/s; channelLength holds the mean flow velocity of the channel, m/s; reinfiltrated is the
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/exact_sum.h"
 #include "unsatzone/reinfiltration_record.h"
 #include "unsatzone/soil_column_workspace.h"
 
@@ -33,10 +35,11 @@ struct RiverCell {
   int linkCode = 0;      // river link (> 0: the cell takes water from `record`)
   bool lake = false;     // a lake cell that the exchange skips
   ReinfiltrationRecord* record = nullptr;
-  int substep = 1;         // current sub-step of the time step, 1..substeps
-  int substeps = 1;        // sub-steps per time step
-  double stepSeconds = 0;  // length of the model time step, s
-  double cellTake = 0;     // this cell's booked take of the current inner step (m³/s, step mean)
+  ExactSum* exactTake = nullptr;  // exact twin of record->reinfiltrated (null: none kept)
+  int substep = 1;                // current sub-step of the time step, 1..substeps
+  int substeps = 1;               // sub-steps per time step
+  double stepSeconds = 0;         // length of the model time step, s
+  double cellTake = 0;  // this cell's booked take of the current inner step (m³/s, step mean)
   double* tracerConc = nullptr;  // receives the river water's tracer concentrations
   int tracers = 0;
 };

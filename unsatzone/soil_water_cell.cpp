@@ -305,6 +305,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
                    river.linkCode, " and replace those values by nodata (-9999).\n",
                    "-------------------------------------------------------------\n\n");
       river.record = &reinfiltration_records[static_cast<std::size_t>(index)];
+      if (static_cast<std::size_t>(index) < reinfiltration_exact.size())
+        river.exactTake = &reinfiltration_exact[static_cast<std::size_t>(index)];
     }
   }
 

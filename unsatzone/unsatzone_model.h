@@ -565,6 +565,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   double** water_input = nullptr;  // linked by LinkWaterInputGrid
   bool snowAfterInterception = false;
   std::vector<ReinfiltrationRecord> reinfiltration_records;  // 0..n, groundwater model on
+  // Exact twins of the records' `reinfiltrated` over this process's cells and the step's
+  // sub-steps (each booking and each replaced booking added term by term), so that the step's
+  // total over the processes is the same double on any split of the cells.
+  std::vector<ExactSum> reinfiltration_exact;
   // Single-point buffers of the control point, indexed like single_point_files: made on the
   // process that owns the control point by the first row appended (empty elsewhere).
   std::vector<SinglePointBuffer> point_buffers;

@@ -9,6 +9,7 @@
 
 #include "core/error_code.h"
 #include "core/exact_reduction.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
@@ -104,6 +105,7 @@ void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, i
   // Process 0 holds last step's sum, which routing has booked: this step's takes start at 0.
   for (ReinfiltrationRecord& record : reinfiltration_records)
     record.reinfiltrated = record.reinfiltratedStep = 0;
+  reinfiltration_exact.assign(reinfiltration_records.size(), ExactSum{});
 }
 
 void unsatzonmodellklasse::InitialiseSoilTemperatures() {
@@ -125,15 +127,17 @@ void unsatzonmodellklasse::InitialiseSoilTemperatures() {
 void unsatzonmodellklasse::FinishStep(const uint8_t* glacier) {
   if (GetFlowControl() == 0) return;
   if (!reinfiltration_records.empty()) {
-    std::vector<double> sums;
-    sums.reserve(reinfiltration_records.size());
+    // The step's takes of all processes from the exact twins of the cells' bookings (not from
+    // each process's rounded running sum, which depends on the order and split of the cells).
+    reinfiltration_exact.resize(reinfiltration_records.size());
     for (ReinfiltrationRecord& r : reinfiltration_records) {
       r.reinfiltrated = r.reinfiltratedStep;
       r.reinfiltratedStep = 0;
-      sums.push_back(r.reinfiltrated);
     }
-    ReduceExactlyToRoot(sums);
-    for (std::size_t i = 0; i < sums.size(); ++i) reinfiltration_records[i].reinfiltrated = sums[i];
+    ReduceExactSumsToRoot(reinfiltration_exact);
+    if (rank == 0)
+      for (std::size_t i = 0; i < reinfiltration_records.size(); ++i)
+        reinfiltration_records[i].reinfiltrated = reinfiltration_exact[i].Value();
   }
   std::vector<double> rel(static_cast<std::size_t>(soil_zone_count) + 1, 0.0);
   for (int32_t s = 1; s <= soil_zone_count; ++s) rel[s] = soil_zones[s][3];

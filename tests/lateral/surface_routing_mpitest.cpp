@@ -1,10 +1,12 @@
 // The surface routing frame on 1, 2 and 3 processes: the flow-travel-time zones and the total
-// runoff of process 0 are those of one process, to the last bit.
+// runoff of process 0 are those of one process, to the last bit, also where the cells' runoff does
+// not add up exactly in doubles.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
 
+#include "core/exact_sum.h"
 #include "tests/lateral/surface_routing_harness.h"
 
 namespace velorn::test {
@@ -30,8 +32,10 @@ TEST_F(SurfaceRoutingMpiTest, ZonesAndTotalRunoffDoNotDependOnTheProcessCount) {
   ASSERT_EQ(model_->maxzeit[1], 3);
   const double shares[] = {0, 2.0 / 9, 4.0 / 9, 3.0 / 9};
   for (int j = 1; j <= 3; ++j) EXPECT_EQ(model_->zoneFZT_QD[0][1][j][3], shares[j]) << j;
-  // Runoff differs per row and step; every process enters its own rows' cells.
-  const double runoff[] = {0.375, 1.25, 0.5, 2.0};
+  // Runoff differs per row and step; every process enters its own rows' cells. The values do not
+  // add up exactly in doubles: summed cell by cell and step by step on one process, the outlet's
+  // last record would be 7.200000000000001, where its exact sum rounds to 7.199999999999999.
+  const double runoff[] = {0.1, 0.1, 0.7, 0.7};
   for (double q : runoff) {
     model_->BeginStep(1, 1, 1, 2001);
     for (long r = setup_.first_local_row; r <= setup_.last_local_row; ++r)
@@ -56,8 +60,12 @@ TEST_F(SurfaceRoutingMpiTest, ZonesAndTotalRunoffDoNotDependOnTheProcessCount) {
     qii = (si / n) * (1 - e_i) + e_i * qii;
   }
   EXPECT_NEAR(model_->Qg[0][1], qdd + qii + 0.125, 1e-12);
-  // The bits themselves: the reduction is exact, so every process count agrees.
-  EXPECT_EQ(model_->QD[0][1], (2 * runoff[3] + 7 * runoff[2] + 9 * runoff[1]) / 9);
+  // The bits themselves: the cells' terms are summed exactly, so every process count agrees.
+  ExactSum terms;
+  for (const double term : {runoff[3], runoff[3], runoff[2], 2 * runoff[2], 2 * runoff[2],
+                            2 * runoff[2], 3 * runoff[1], 3 * runoff[1], 3 * runoff[1]})
+    terms.Add(term);
+  EXPECT_EQ(model_->QD[0][1], terms.Value() / 9);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The exchange between a soil column and its river: the depth of the offered water, a table at
 // the bed (losing), a gaining river drawing from the layers between table and bed, and eight
-// threads taking from one record that never give out more than it offers.
+// threads taking from one record that never give out more than it offers, with an exact twin of
+// the record's sum that holds the cells' last takes exactly.
 #include "unsatzone/soil_column_river.h"
 
 #include <gtest/gtest.h>
@@ -37,6 +38,7 @@ class ColumnRiver : public test::SoilColumnWork {
   ReinfiltrationRecord record_;
   RiverCell river_;
   FluxTotals totals_;
+  ExactSum twin_;  // the record's exact twin, for the tests that keep one
 };
 
 TEST_F(ColumnRiver, WaterDepthIsDischargeOverVelocityAndWidth) {
@@ -65,6 +67,20 @@ TEST_F(ColumnRiver, TableAtTheBedIsLosing) {
   // The content limiter halved the inflow: the final booking replaces the iteration's take.
   BookRiverTake(river_, totals_.riverIn / 2, 100, 1800);
   EXPECT_NEAR(record_.reinfiltrated, p * 0.5 / 2, 1e-18);
+}
+
+// The exact twin of the record holds exactly the cell's last booked take, whatever it replaced
+// (a take of 0.7 replaced by 0.1: the record's running sum is 0.09999999999999998).
+TEST_F(ColumnRiver, ExactTwinHoldsTheLastTakeExactly) {
+  Setup(99.0, 2, 1e-6);
+  river_.exactTake = &twin_;
+  river_.stepSeconds = 1;
+  for (const double take : {0.7, 0.1}) BookRiverTake(river_, take, 1, 1);
+  EXPECT_EQ(twin_.Value(), 0.1);
+  EXPECT_EQ(river_.cellTake, 0.1);
+  EXPECT_NEAR(record_.reinfiltrated, 0.1, 1e-16);
+  ComputeRiverReinfiltration(ws_, cell_, river_, 1800, totals_);
+  EXPECT_EQ(twin_.Value(), river_.cellTake);
 }
 
 // A losing river by hand (table below the bed, the river 0.005 m deep over its bed at 99 m, one
@@ -147,9 +163,12 @@ TEST_F(ColumnRiver, GainingRiverDrawsFromTheLayersAsListed) {
 TEST_F(ColumnRiver, EightThreadsNeverTakeMoreThanOffered) {
   Setup(98.0, 4, 1e-5);
   A(W::kHead)[2] = 98.5;
-  const double dt = 1800;  // one inner step per sub-step
+  const double dt = 1800;     // one inner step per sub-step
+  river_.exactTake = &twin_;  // every cell's bookings, in whatever order the threads come
+  ExactSum takes;             // the cells' last takes of the sub-steps so far, added in cell order
   for (int substep = 1; substep <= 2; ++substep) {
     std::vector<double> taken(800, 0.0);
+    std::vector<double> booked(800, 0.0);
 #pragma omp parallel for num_threads(8) schedule(dynamic, 4)
     for (int c = 0; c < 800; ++c) {
       SoilColumnWorkspace ws = ws_;
@@ -163,9 +182,12 @@ TEST_F(ColumnRiver, EightThreadsNeverTakeMoreThanOffered) {
       EXPECT_NEAR(layers, totals.riverIn, 1e-18);
       taken[static_cast<std::size_t>(c)] = totals.riverIn * 1e4 * 0.5;
       EXPECT_NEAR(river.cellTake, taken[static_cast<std::size_t>(c)], 1e-18);
+      booked[static_cast<std::size_t>(c)] = river.cellTake;
     }
     double sum = 0;
     for (double t : taken) sum += t;
+    for (double t : booked) takes.Add(t);
+    EXPECT_EQ(twin_.Value(), takes.Value());
     EXPECT_LE(record_.reinfiltrated, 0.005 * substep * (1 + 1e-12));
     EXPECT_NEAR(record_.reinfiltrated, 0.005 * substep, 1e-12);
     EXPECT_NEAR(sum, 0.005, 1e-12);

@@ -419,6 +419,7 @@ TEST_F(SoilWaterStep, LosingStreamsGiveTheColumnsWhatTheirRecordsLose) {
     for (ReinfiltrationRecord& record : records)
       record = ReinfiltrationRecord{.offeredWater = 1.0, .channelLength = 1.0};  // m³/s, m/s
     records[Index(1)].offeredWater = 2e-6;
+    model_->reinfiltration_exact.assign(records.size(), ExactSum{});
     RunAndCheckBalance(1, input, 1e-8);  // the stream's water enters the cells' balance
     double** gwin = model_->Grid(M::kRiverInfiltration);
     std::vector<double> received(records.size(), 0.0);
@@ -431,6 +432,8 @@ TEST_F(SoilWaterStep, LosingStreamsGiveTheColumnsWhatTheirRecordsLose) {
       const double taken = records[Index(code)].reinfiltrated;
       EXPECT_GT(taken, 0.0) << code;
       EXPECT_NEAR(taken, received[Index(code)] / 1000 * area / seconds, 1e-12 * taken) << code;
+      // The exact twin that the step's total over the processes comes from.
+      EXPECT_NEAR(model_->reinfiltration_exact[Index(code)].Value(), taken, 1e-15 * taken) << code;
     }
     EXPECT_NEAR(records[Index(1)].reinfiltrated, 2e-6, 1e-18);  // the offer binds
   }
