@@ -51,6 +51,19 @@ bool HasAnyItemKeyword(std::string_view text) {
   return false;
 }
 
+std::string_view KeywordWithoutNumber(std::string_view text) {
+  for (std::string_view keyword : {kOutletKeyword, kTributaryKeyword, kListKeyword, kInflowKeyword,
+                                   kAbstractionKeyword, kReservoirKeyword})
+    for (std::size_t at = text.find(keyword); at != std::string_view::npos;
+         at = text.find(keyword, at + 1)) {
+      const std::size_t after = at + keyword.size();
+      const bool word = (at == 0 || !IsWordCharacter(text[at - 1])) &&
+                        (after >= text.size() || !IsWordCharacter(text[after]));
+      if (word && !IsItemKeywordAt(text, at, keyword)) return keyword;
+    }
+  return {};
+}
+
 DescriptionCounts& DescriptionCounts::operator+=(const DescriptionCounts& other) {
   tributaries += other.tributaries;
   members += other.members;

@@ -34,6 +34,10 @@ std::size_t FindItemKeyword(std::string_view text, std::string_view keyword, std
 int32_t CountItemKeyword(std::string_view text, std::string_view keyword);
 // True when the line holds any item keyword (TG, OL, SUMTRIB, ZL, AL or SP).
 bool HasAnyItemKeyword(std::string_view text);
+// The first item keyword of `text` that stands as a word of its own but is not followed by its
+// number ("TG nan", "OL x"); empty when there is none. Such an item would otherwise not count,
+// and its subbasin would silently drop out of the routing.
+std::string_view KeywordWithoutNumber(std::string_view text);
 
 // The counts of one description (or of all of them).
 struct DescriptionCounts {

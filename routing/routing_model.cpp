@@ -173,6 +173,9 @@ void abflussmodellklasse::CountDescriptions() {
   };
   if (!NextLine(line)) fail();
   while (HasAnyItemKeyword(line)) {
+    if (const std::string_view keyword = KeywordWithoutNumber(line); !keyword.empty())
+      ThrowFatal(Diag(), kRoutingSubbasinCode, "FATAL: the routing description \"", line,
+                 "\" holds the item ", std::string(keyword), " without its number");
     if (FindItemKeyword(line, kOutletKeyword, 0) != std::string::npos) ++ndesc_;
     totals_ += CountItems(line);
     if (!NextLine(line)) fail();

@@ -95,6 +95,8 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
        "there cant be a tributary with code 99"},
       {"unknown outlet", Header(), "TG 99 (A=1, f=1) OL 11 " + kChannel + "\n", 41,
        "there is no subbasin with code 99"},
+      {"outlet code nan", Header(), "TG nan (A=1, f=1) OL 11 " + kChannel + "\n", 41,
+       "holds the item TG without its number"},
       {"inflow code above the count", Header(), tg + "ZL 2 = constant 1 " + kChannel + "\n", 42,
        "there is/are only 1 inflow(s)"},
       {"inflow code 0", Header(), tg + "ZL 0 = constant 1 " + kChannel + "\n", 42,
