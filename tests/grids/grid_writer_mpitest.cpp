@@ -177,8 +177,8 @@ TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
   EXPECT_EQ(binary, 18);
   if (Rank() == 0) {  // only process 0 writes diagnostics
     EXPECT_THAT(screen_.str(), HasSubstr("error creating " + (dir_ / "no/dir/g.asc") +
-                                         " for writing in text mode."));
-    EXPECT_THAT(screen_.str(), HasSubstr(" for writing in binary mode."));
+                                         " for writing in text mode: No such file or directory."));
+    EXPECT_THAT(screen_.str(), HasSubstr(" for writing in binary mode: No such file or directory."));
     EXPECT_THAT(screen_.str(), HasSubstr("write error " + (dir_ / "big.asc") + " ! (18)"));
     EXPECT_THAT(screen_.str(),
                 HasSubstr("cannot write " + (dir_ / "big.dbl") + ": File too large"));
