@@ -21,6 +21,8 @@ constexpr const char* kSectionName = "routing_model";
 constexpr const char* kReceivedLabel = "received through connections, reservoir";
 // The line of a section's linear-storage concentrations (with tracers only).
 constexpr const char* kMixedLabel = "].Cmix[subchannel ";
+// The line of a section's last scheduled history position and its storage (water, solute).
+constexpr const char* kScheduleLabel = "].last_and_storage[subchannel ";
 
 bool ReadToken(StorageFileReader& in, std::string& token) {
   token.clear();
@@ -98,10 +100,14 @@ void routingclass::WriteStorageState(CheckedFile& file) const {
       file.Printf(" (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", label, s, nsub_);
       file.Printf("%.17g (wqtab[local tributary %d].qvzuq[subchannel %d])\n", r.previous_share[s],
                   label, s);
-      if (ntr_ < 1) continue;
-      file.Printf("%d ", ntr_);
-      for (int32_t tr = 1; tr <= ntr_; ++tr) file.Printf("%.17g ", r.mixed[tr][s]);
-      file.Printf("(wqtab[local tributary %d%s%d][1..%d])\n", label, kMixedLabel, s, ntr_);
+      if (ntr_ >= 1) {
+        file.Printf("%d ", ntr_);
+        for (int32_t tr = 1; tr <= ntr_; ++tr) file.Printf("%.17g ", r.mixed[tr][s]);
+        file.Printf("(wqtab[local tributary %d%s%d][1..%d])\n", label, kMixedLabel, s, ntr_);
+      }
+      file.Printf("%d ", r.last[s]);
+      for (int32_t tr = 0; tr <= ntr_; ++tr) file.Printf("%.17g ", r.storage[tr][s]);
+      file.Printf("(wqtab[local tributary %d%s%d])\n", label, kScheduleLabel, s);
     }
   };
   for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
@@ -163,6 +169,15 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
     const int32_t length = nsub_ + items_[item].record.history_length;
     for (int32_t k = 1; k <= length; ++k) value(history_[tr][t][k]);
   };
+  // The next line when it carries `label`; otherwise the file stays where it was.
+  auto optional_line = [&](const char* label, std::string& text) {
+    const long mark = std::ftell(in.file);
+    const int64_t line = in.line;
+    if (in.ReadLine(text) && text.find(label) != std::string::npos) return true;
+    std::fseek(in.file, mark, SEEK_SET);
+    in.line = line;
+    return false;
+  };
   auto sections = [&](int32_t item) {
     ChannelRecord& r = items_[item].record;
     for (int32_t s = 1; s <= r.SectionCount(); ++s) {
@@ -173,23 +188,30 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
       in.SkipLine();
       // The concentrations of the linear storages; a file written before they were kept goes
       // on with the next block, the storages' water free of the tracers.
-      const long mark = std::ftell(in.file);
-      const int64_t line = in.line;
       std::string text;
-      if (!in.ReadLine(text) || text.find(kMixedLabel) == std::string::npos) {
-        std::fseek(in.file, mark, SEEK_SET);
-        in.line = line;
+      if (!optional_line(kMixedLabel, text)) {
         for (int32_t tr = 1; tr <= ntr_; ++tr) r.mixed[tr][s] = 0.0;
         ++without_tracers;
-        continue;
+      } else {
+        std::size_t pos = 0;
+        int32_t count = 0;
+        if (!ScanValue(text, pos, count) || count != ntr_)
+          fail("the tracer count of the channel storages");
+        for (int32_t tr = 1; tr <= ntr_; ++tr)
+          if (!ScanValue(text, pos, r.mixed[tr][s]) || !std::isfinite(r.mixed[tr][s]))
+            fail("a tracer concentration");
       }
+      // The last scheduled position and the section storage; a file written before they were
+      // kept leaves them as the initialisation set them.
+      if (!optional_line(kScheduleLabel, text)) continue;
       std::size_t pos = 0;
-      int32_t count = 0;
-      if (!ScanValue(text, pos, count) || count != ntr_)
-        fail("the tracer count of the channel storages");
-      for (int32_t tr = 1; tr <= ntr_; ++tr)
-        if (!ScanValue(text, pos, r.mixed[tr][s]) || !std::isfinite(r.mixed[tr][s]))
-          fail("a tracer concentration");
+      int32_t last = 0;
+      if (!ScanValue(text, pos, last) || last < 0 || last > nsub_ + r.history_length)
+        fail("the last scheduled position of a channel section");
+      r.last[s] = last;
+      for (int32_t tr = 0; tr <= ntr_; ++tr)
+        if (!ScanValue(text, pos, r.storage[tr][s]) || !std::isfinite(r.storage[tr][s]))
+          fail("the storage of a channel section");
     }
   };
   for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {

@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <exception>
+#include <filesystem>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "snow/snow_setup_formulas.h"
 #include "snow/snow_slide.h"
 #include "tables/landuse_multilayer.h"
@@ -25,6 +27,8 @@ constexpr double kNightTemperatureInterval = 720.0;
 // Precision of the snow outflow tables and of the other snow tables.
 constexpr int32_t kOutflowPrecision = 4;
 constexpr int32_t kSnowPrecision = 3;
+// The state grid of the albedo the pack leaves to the next step.
+constexpr const char* kAlbedoStateName = "snowalbedo.asc";
 
 }  // namespace
 
@@ -71,6 +75,7 @@ schneemodellklasse::schneemodellklasse(int32_t& error, const SubModelSetup& setu
     if (glacier) SetUpGlacier();
     LinkMethodGrids();
     CreateSnowGrids();
+    LinkAlbedoState();
     if (glacier) {
       CreateGlacierGrids();
       if (IsDynamicGlacierMethod(glacierMethod)) BuildGlacierList();
@@ -463,6 +468,30 @@ void schneemodellklasse::CreateSnowGrids() {
     plan.rows = Rows::kOwn;
     MakeGrid(plan);
   }
+}
+
+// The albedo the pack leaves at the end of a step is the albedo the next step's
+// evapotranspiration takes: it is written as a state grid with the pack's storage grids (their
+// write code, the fixed name "snowalbedo.asc") and read back where they are read back. A state
+// without it keeps the albedo of the land-use table, as before.
+void schneemodellklasse::LinkAlbedoState() {
+  const int index = NextFreeIndex();
+  RegisterGrid(index, kAlbedoStateName, albedo, nullptr, 0, "snow_albedo_state",
+               solid_output.write_code % 10, first_local_row, last_local_row);
+  own_grids.push_back(OwnGrid{"snow_albedo_state", GridMatrix(), albedo, index, false});
+  if (readStorageGrids != 1) return;
+  std::string stored = kAlbedoStateName;
+  PrefixDirectory(input_directory, stored);
+  // Process 0's view holds for all, so that every process reads or none does.
+  if (BroadcastCodeFromRoot(std::filesystem::exists(stored) ? 1 : 0) == 0) {
+    Diag() << "WARNING: no grid " << stored
+           << " of the snow albedo: the first step takes the albedo of the land-use table"
+           << "[end-entry]";
+    return;
+  }
+  ReadGrid(kAlbedoStateName, albedo, 0, false, false, false, 0, false, false, 0.0);
+  CheckGridCells(Diag(), stored, albedo, zone_grid, column_ranges, first_local_row, last_local_row,
+                 nodata, 0.0, 1.0, "(an albedo)");
 }
 
 void schneemodellklasse::OnRootForAll(const std::function<void()>& step) {

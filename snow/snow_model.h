@@ -354,6 +354,7 @@ class schneemodellklasse : public teilmodellklasse {
   void CreateSnowTables();
   void LinkMethodGrids();
   void CreateSnowGrids();
+  void LinkAlbedoState();
   void BuildSlideOrder();
   void CheckThresholds();
   void CheckSectionRanges();

@@ -206,6 +206,16 @@ TEST_F(RoutingNetworkTest, StorageFileRefusals) {
     if (line.find("Cmix") == std::string::npos) older += line + "\n";
   EXPECT_LT(older.size(), written.size());
   WriteFile(dir_ / "older.txt", older);
+  // As a writer that kept no schedule of the sections left it, and a schedule past the history.
+  std::string unscheduled, beyond;
+  for (const std::string& line : SplitLines(written)) {
+    const bool schedule = line.find("last_and_storage") != std::string::npos;
+    if (!schedule) unscheduled += line + "\n";
+    beyond += (schedule ? "99999" + line.substr(line.find(' ')) : line) + "\n";
+  }
+  EXPECT_LT(unscheduled.size(), written.size());
+  WriteFile(dir_ / "unscheduled.txt", unscheduled);
+  WriteFile(dir_ / "beyond.txt", beyond);
 
   // Modes 0, 2 and 4 read nothing, not even a missing file.
   const std::string missing = "missing.txt";
@@ -229,6 +239,9 @@ TEST_F(RoutingNetworkTest, StorageFileRefusals) {
       {"more tracers", "1 1000 50 2", name, 2, kRoutingStorageContentCode},
       {"same network", "1 1000 50 2", name, 1, -1},
       {"written before the storages' concentrations were kept", "1 1000 50 2", "older.txt", 1, -1},
+      {"written before the sections' schedule was kept", "1 1000 50 2", "unscheduled.txt", 1, -1},
+      {"a scheduled position past the history", "1 1000 50 2", "beyond.txt", 1,
+       kRoutingStorageContentCode},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

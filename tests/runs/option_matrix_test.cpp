@@ -311,8 +311,10 @@ const std::vector<Combination>& Matrix() {
        .window = kFourJanuaryDays,
        .acts = "snowstorage.stat",
        .warm = true,
-       .pending = "the night steps take the day's mean relative sunshine (grid SSDTemp), which no "
-                  "state keeps: etp.stat 0.0221419 mm against 0.0221378 on the first day"},
+       .pending = "the land-use parameters (leaf area, resistances, albedo) are set for the "
+                  "start date; the straight run, whose steps (daily data, 3 h time shift) never "
+                  "end a day, keeps those of its own start: etp.stat 0.0221419 mm against "
+                  "0.0221378 on the first day"},
       {.name = "steps_hourly",
        .edits = Steps(60),
        .window = {{22, 1}, {23, 1}},

@@ -433,6 +433,25 @@ TEST_F(SnowTest, StorageGridsAreReadWhenAsked) {
   EXPECT_EQ(Registered("snowtemp")[1][1], 270.0);
   EXPECT_EQ(Registered("snowtemp")[2][2], kMeltingPointKelvin);
   EXPECT_EQ(Registered("surftemp")[3][3], 1.0);
+  // A state without the pack's albedo keeps the land-use albedo, with one warning.
+  EXPECT_TRUE(ScreenHas("of the snow albedo: the first step takes the albedo of the land-use"));
+  EXPECT_EQ(Registered("albedo")[2][3], 0.7);
+  // With it, the albedo of the last step; a basin cell no albedo can have is refused.
+  for (const double bright : {0.8, 1.5}) {
+    SCOPED_TRACE(bright);
+    test::WriteFile(dir_ / "snowalbedo.asc",
+                    test::AsciiGrid(4, 3, 0, 0, 1000, -9999,
+                                    [&](int r, int c) { return r == 2 && c == 3 ? bright : 0.2; }));
+    screen_.str("");
+    ASSERT_EQ(Make(Section(read)), bright > 1 ? kGridFormatCode : 0) << screen_.str();
+    EXPECT_FALSE(ScreenHas("of the snow albedo"));
+    if (bright > 1) {
+      EXPECT_TRUE(ScreenHas("outside 0 to 1")) << screen_.str();
+      continue;
+    }
+    EXPECT_EQ(Registered("albedo")[2][3], 0.8);
+    EXPECT_EQ(Registered("albedo")[1][1], 0.2);
+  }
 }
 
 }  // namespace
