@@ -236,6 +236,14 @@ void schneemodellklasse::GlacierTracerYear(long r, long c, const GlacierCellStat
   young_ice_[r][c] += oldest;
 }
 
+double schneemodellklasse::GlacierPartOutflowSolute(int32_t t, long r, long c) const {
+  if (t < 1 || static_cast<std::size_t>(t) >= glacier_tracers_.size()) return 0.0;
+  double solute = 0;
+  for (const GridMatrix& leaving : glacier_tracers_[static_cast<std::size_t>(t)].leaving)
+    if (leaving) solute += leaving[r][c];
+  return solute;
+}
+
 void schneemodellklasse::AddGlacierTracerSums(long r, long c, const double* melts, double weight,
                                               bool on_firn, ExactSum* sums) const {
   const double firn_share = on_firn ? 1.0 : 0.0;
