@@ -8,8 +8,9 @@
 //            + (master's input - member's input)
 //            + (g_master - g_member) * (free-part outflow - glacier-part outflow of the master)
 //
-// per mm of the cell, with the solute of the stores that GatherSolute sums (the glacier-free
-// part weighed 1 - g, the glacier part g), the input the rain's concentration times the
+// per mm of the cell, with the solute of the stores that GatherSolute sums (on dynamic glaciers
+// the glacier-free part weighed 1 - g, the glacier part g; static glaciers keep the solute of
+// the whole cell in the cell's stores), the input the rain's concentration times the
 // precipitation, the glacier part's outflow what its melt carried off and the free part's the
 // rest of what left the master. A glacier evaluation's change of the cells is the evaluation's
 // booking and is kept out. The sums are exact and reduced onto process 0, so the booking is the
@@ -39,6 +40,12 @@ constexpr std::size_t kSoluteChange = 0, kSoluteInput = 1, kSoluteShare = 2,
 
 }  // namespace
 
+double WaterBalance::PartShare(long r, long c, bool step) const {
+  const schneemodellklasse* glaciers = Glaciers();
+  if (glaciers == nullptr || !IsDynamicGlacierMethod(glaciers->glacierMethod)) return 0.0;
+  return step ? StepShare(r, c) : models_.soil->GlacierShare(r, c);
+}
+
 bool WaterBalance::BooksUnitSolute() const {
   const unsatzonmodellklasse& soil = *models_.soil;
   if (soil.response_unit_switch == 0 || soil.response_unit_table == nullptr ||
@@ -65,7 +72,7 @@ void WaterBalance::MarkUnitSoluteEvaluation(bool after) {
     ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
       for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
         if (!soil.OwnCell(r, c)) continue;
-        const double solute = CellSolute(stores, r, c, soil.GlacierShare(r, c));
+        const double solute = CellSolute(stores, r, c, PartShare(r, c, false));
         // The evaluation's change counts as if it had been there at the last booking.
         if (after)
           last[r][c] += solute - before[r][c];
@@ -121,9 +128,9 @@ void WaterBalance::BookUnitSolute(bool fluxes) {
             out[kSoluteChange] = out[kSoluteInput] = out[kSoluteShare] = 0;
             out[kSoluteGlacierOutflow] = 0;
             if (!SoluteBooked(t)) continue;
-            const double g = StepShare(r, c);
+            const double g = PartShare(r, c, true);
             out[kSoluteChange] =
-                CellSolute(stores[static_cast<std::size_t>(t)], r, c, soil.GlacierShare(r, c)) -
+                CellSolute(stores[static_cast<std::size_t>(t)], r, c, PartShare(r, c, false)) -
                 unit_solute_last_[static_cast<std::size_t>(t - 1)][r][c];
             out[kSoluteInput] = input(t, r, c);
             out[kSoluteShare] = g;
@@ -148,9 +155,9 @@ void WaterBalance::BookUnitSolute(bool fluxes) {
           if (master != nullptr) {
             const double* m = master + static_cast<std::size_t>(t - 1) * kSoluteValues;
             const double change =
-                CellSolute(stores[static_cast<std::size_t>(t)], r, c, soil.GlacierShare(r, c)) -
+                CellSolute(stores[static_cast<std::size_t>(t)], r, c, PartShare(r, c, false)) -
                 unit_solute_last_[static_cast<std::size_t>(t - 1)][r][c];
-            const double g = StepShare(r, c), gm = m[kSoluteShare];
+            const double g = PartShare(r, c, true), gm = m[kSoluteShare];
             const double glacier_outflow = m[kSoluteGlacierOutflow];
             const double left = m[kSoluteInput] - m[kSoluteChange];
             const double free_outflow = gm < 1 ? (left - gm * glacier_outflow) / (1.0 - gm) : 0.0;
@@ -182,7 +189,7 @@ void WaterBalance::BookUnitSolute(bool fluxes) {
     const SoluteStores& own = stores[static_cast<std::size_t>(t)];
     ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
       for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c)
-        if (soil.OwnCell(r, c)) last[r][c] = CellSolute(own, r, c, soil.GlacierShare(r, c));
+        if (soil.OwnCell(r, c)) last[r][c] = CellSolute(own, r, c, PartShare(r, c, false));
     });
   }
 }

@@ -194,6 +194,9 @@ class WaterBalance {
   // Around a glacier evaluation: its change of each cell's solute is the evaluation's booking,
   // not the copy's. Each process on its own cells.
   void MarkUnitSoluteEvaluation(bool after);
+  // The glacier share the solute of cell (r, c) is weighed by: on dynamic glaciers its share now
+  // (or with `step`, the share the step's fluxes took), else 0.
+  double PartShare(long r, long c, bool step) const;
 
   DiagnosticStream& diag_;
   Models models_;
