@@ -10,7 +10,8 @@
 //
 // per mm of the cell, with the solute of the stores that GatherSolute sums (on dynamic glaciers
 // the glacier-free part weighed 1 - g, the glacier part g; static glaciers keep the solute of
-// the whole cell in the cell's stores), the input the rain's concentration times the
+// the whole cell in the cell's stores, their glacier part giving its share of the pack's
+// outflow to the glacier storages), the input the rain's concentration times the
 // precipitation, the glacier part's outflow what its melt carried off and the free part's the
 // rest of what left the master. A glacier evaluation's change of the cells is the evaluation's
 // booking and is kept out. The sums are exact and reduced onto process 0, so the booking is the
@@ -42,7 +43,9 @@ constexpr std::size_t kSoluteChange = 0, kSoluteInput = 1, kSoluteShare = 2,
 
 double WaterBalance::PartShare(long r, long c, bool step) const {
   const schneemodellklasse* glaciers = Glaciers();
-  if (glaciers == nullptr || !IsDynamicGlacierMethod(glaciers->glacierMethod)) return 0.0;
+  if (glaciers == nullptr) return 0.0;
+  if (!IsDynamicGlacierMethod(glaciers->glacierMethod))
+    return step ? models_.soil->GlacierShare(r, c) : 0.0;
   return step ? StepShare(r, c) : models_.soil->GlacierShare(r, c);
 }
 

@@ -194,8 +194,8 @@ class WaterBalance {
   // Around a glacier evaluation: its change of each cell's solute is the evaluation's booking,
   // not the copy's. Each process on its own cells.
   void MarkUnitSoluteEvaluation(bool after);
-  // The glacier share the solute of cell (r, c) is weighed by: on dynamic glaciers its share now
-  // (or with `step`, the share the step's fluxes took), else 0.
+  // The glacier share the solute of cell (r, c) is weighed by: on dynamic glaciers its share now,
+  // else 0; with `step`, the share its glacier part gave the glacier storages in the step with.
   double PartShare(long r, long c, bool step) const;
 
   DiagnosticStream& diag_;

@@ -379,9 +379,7 @@ const std::vector<Combination>& Matrix() {
       {.name = "static_glaciers_with_response_units",
        .edits = Joined({kStaticGlaciers, kResponseUnits}),
        .window = kNewYear,
-       .acts = "qice.stat",
-       .pending = "the rain's tracer closes to 1.00923 of its input (the copies book nothing: "
-                  "members and masters agree per cell)"},
+       .acts = "qice.stat"},
       {.name = "dynamic_glaciers_with_canopy_snow",
        .edits = Joined({DynamicGlaciers("2", "1"), CanopySnow()}),
        .window = kNewYear,
