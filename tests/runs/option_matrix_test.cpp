@@ -284,6 +284,11 @@ const std::vector<Combination>& Matrix() {
        .acts = "qg.stat",
        .stores = kTabledStores,
        .warm = true},
+      // Two months on response units: the members' base flow carries the master's solute.
+      {.name = "response_units_spring",
+       .edits = kResponseUnits,
+       .window = {{1, 3}, {30, 4}},
+       .acts = "qg.stat"},
       // Snow on response units: the tables of the snow model must show the snow the cells hold.
       {.name = "response_units_with_snow",
        .edits = kResponseUnits,
