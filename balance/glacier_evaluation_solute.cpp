@@ -39,6 +39,41 @@ bool WaterBalance::SoluteBooked(int32_t t) const {
          soil.tracer_definitions[t].evaporating != 1;
 }
 
+WaterBalance::SoluteStores WaterBalance::ResolveSoluteStores(int32_t t) const {
+  const GridRegistry* registry = models_.soil->registry;
+  SoluteStores stores;
+  if (models_.snow != nullptr) stores.free[0] = TracerGrid(registry, t, models_.snow->module_name);
+  stores.free[1] = TracerGrid(registry, t, "interception_model");
+  stores.glacier[0] = TracerGrid(registry, t, "snow_onGlacier");
+  stores.glacier[1] = TracerGrid(registry, t, "firn");
+  stores.glacier[2] = TracerGrid(registry, t, "ice");
+  if (const int i = registry != nullptr ? registry->FindIdentifier(FormatText(
+                                              "concstor_tracer_%d_%s", t, "unsatzon_model"))
+                                        : 0)
+    stores.column = (*registry)[i].stack;
+  return stores;
+}
+
+double WaterBalance::CellSolute(const SoluteStores& stores, long r, long c, double g) const {
+  const unsatzonmodellklasse& soil = *models_.soil;
+  double free = 0, glacier = 0;
+  for (double** grid : stores.free)
+    if (grid != nullptr && grid[r][c] > soil.nodata) free += grid[r][c];
+  for (int32_t k = 0; stores.column != nullptr && k <= soil.layerCount; ++k)
+    if (stores.column[r][c][k] > soil.nodata) free += stores.column[r][c][k];
+  for (double** grid : stores.glacier)
+    if (grid != nullptr && grid[r][c] > soil.nodata) glacier += grid[r][c];
+  return (1.0 - g) * free + g * glacier;
+}
+
+int32_t WaterBalance::OwnSubbasin(long r, long c) const {
+  const unsatzonmodellklasse& soil = *models_.soil;
+  if (!soil.OwnCell(r, c)) return 0;
+  const auto code = static_cast<std::size_t>(soil.soil_zone_grid[r][c]);
+  const int32_t s = code < soil.soil_zone_index.size() ? soil.soil_zone_index[code] : 0;
+  return s >= 1 && s <= subbasins_ ? s : 0;
+}
+
 std::vector<double> WaterBalance::GatherSolute() {
   const unsatzonmodellklasse& soil = *models_.soil;
   const schneemodellklasse& snow = *models_.snow;
@@ -53,36 +88,19 @@ std::vector<double> WaterBalance::GatherSolute() {
     area = (*registry)[i].grid;
   for (int32_t t = 1; t <= soil.tracer_count; ++t) {
     if (!SoluteBooked(t)) continue;
-    double** free_stores[2] = {TracerGrid(registry, t, snow.module_name),
-                               TracerGrid(registry, t, "interception_model")};
-    double** glacier_stores[3] = {TracerGrid(registry, t, "snow_onGlacier"),
-                                  TracerGrid(registry, t, "firn"), TracerGrid(registry, t, "ice")};
-    double*** column = nullptr;
-    if (const int i = registry != nullptr ? registry->FindIdentifier(FormatText(
-                                                "concstor_tracer_%d_%s", t, "unsatzon_model"))
-                                          : 0)
-      column = (*registry)[i].stack;
+    const SoluteStores stores = ResolveSoluteStores(t);
     const auto base = static_cast<std::size_t>(t - 1) * indexes * 3;
     ForEachRow(soil.first_local_row, soil.last_local_row, [&](long r) {
       std::vector<ExactSum>& own = sums[static_cast<std::size_t>(omp_get_thread_num())];
       for (long c = soil.column_ranges[r].first; c <= soil.column_ranges[r].last; ++c) {
-        if (!soil.OwnCell(r, c)) continue;
-        const auto code = static_cast<std::size_t>(soil.soil_zone_grid[r][c]);
-        const int32_t s = code < soil.soil_zone_index.size() ? soil.soil_zone_index[code] : 0;
-        if (s < 1 || s > subbasins_) continue;
+        const int32_t s = OwnSubbasin(r, c);
+        if (s == 0) continue;
         const double a = area != nullptr && area[r][c] > soil.nodata ? area[r][c] : 1.0;
-        const double g = soil.GlacierShare(r, c);
-        double free = 0, glacier = 0;
-        for (double** grid : free_stores)
-          if (grid != nullptr && grid[r][c] > soil.nodata) free += grid[r][c];
-        for (int32_t k = 0; column != nullptr && k <= soil.layerCount; ++k)
-          if (column[r][c][k] > soil.nodata) free += column[r][c][k];
-        for (double** grid : glacier_stores)
-          if (grid != nullptr && grid[r][c] > soil.nodata) glacier += grid[r][c];
+        const double solute = CellSolute(stores, r, c, soil.GlacierShare(r, c));
         for (const auto i : {std::size_t{0}, static_cast<std::size_t>(s)}) {
           own[base + 3 * i].Add(a);
           own[base + 3 * i + 1].Add(1.0);
-          own[base + 3 * i + 2].Add(a * ((1.0 - g) * free + g * glacier));
+          own[base + 3 * i + 2].Add(a * solute);
         }
       }
     });
@@ -116,11 +134,23 @@ std::vector<double> WaterBalance::GatherSolute() {
 }
 
 void WaterBalance::WriteEvaluationSolute(const std::string& output_directory) const {
+  if (models_.soil->rank != 0) return;
+  if (!evaluation_solute_.empty())
+    WriteSoluteBooking(output_directory + "glacier_evaluation_solute.txt",
+                       "solute the yearly glacier evaluations moved into (+) or out of (-) the "
+                       "stores over the run",
+                       evaluation_solute_);
+  if (!unit_solute_.empty())
+    WriteSoluteBooking(output_directory + "response_unit_solute.txt",
+                       "solute the copies of the response units' masters gave (+) or took (-) "
+                       "from the other cells of the units over the run",
+                       unit_solute_);
+}
+
+void WaterBalance::WriteSoluteBooking(const std::string& path, const std::string& comment,
+                                      const std::vector<double>& booked) const {
   const unsatzonmodellklasse& soil = *models_.soil;
-  if (evaluation_solute_.empty() || soil.rank != 0) return;
-  std::string text =
-      "# solute the yearly glacier evaluations moved into (+) or out of (-) the stores over the "
-      "run, mm x concentration over the area\ntracer";
+  std::string text = "# " + comment + ", mm x concentration over the area\ntracer";
   for (int32_t s = 1; s <= subbasins_; ++s)
     text += FormatText("\t%d", static_cast<int>(soil.subbasinCodes[static_cast<std::size_t>(s)]));
   text += "\tbasin\n";
@@ -130,10 +160,11 @@ void WaterBalance::WriteEvaluationSolute(const std::string& output_directory) co
     text += soil.tracer_definitions[t].name;
     const std::size_t base = static_cast<std::size_t>(t - 1) * indexes;
     for (std::size_t i = 1; i <= indexes; ++i)
-      text += FormatText("\t%.9f", evaluation_solute_[base + i % indexes]);
+      text += FormatText("\t%.9f",
+                         base + i % indexes < booked.size() ? booked[base + i % indexes] : 0.0);
     text += "\n";
   }
-  CheckedFile file(diag_, kWriteErrorCode, output_directory + "glacier_evaluation_solute.txt", "w");
+  CheckedFile file(diag_, kWriteErrorCode, path, "w");
   file.Write(text);
   file.Close();
 }

@@ -129,6 +129,7 @@ WaterBalance::~WaterBalance() {
 void WaterBalance::BeforeStep() {
   if (!active_ || account_.Started()) return;
   account_.Start(Gather(false));
+  BookUnitSolute(false);
 }
 
 std::size_t WaterBalance::ShareIndex(long r, long c) const {
@@ -144,6 +145,7 @@ const schneemodellklasse* WaterBalance::Glaciers() const {
 
 void WaterBalance::AroundGlacierEvaluation(bool after) {
   if (!active_ || !account_.Started()) return;
+  MarkUnitSoluteEvaluation(after);
   // Only the stores count here: the external table's bookkeeping stays with the step. The
   // evaluation changes the members of response units as every cell, which the evaluation's term
   // books: the step's response-unit term takes the members' excess up to the evaluation only.
@@ -190,6 +192,7 @@ void WaterBalance::AfterStep(int64_t year) {
   for (std::size_t i = 0; i < evaluation_.size() && i < step.size(); ++i)
     step[i].flux[kBalanceGlacierEvaluation] = evaluation_[i];
   evaluation_.clear();
+  BookUnitSolute(true);
   step_shares_.clear();
   if (models_.soil->rank == 0) account_.AddStep(year, step);
 }

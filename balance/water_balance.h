@@ -171,8 +171,35 @@ class WaterBalance {
   // concentration over the area (see glacier_evaluation_solute.cpp); complete on process 0.
   // Collective.
   std::vector<double> GatherSolute();
-  // Process 0: "glacier_evaluation_solute.txt" after an evaluation with tracers.
+  // The stores a tracer's solute is summed over (see glacier_evaluation_solute.cpp).
+  struct SoluteStores {
+    double** free[2] = {nullptr, nullptr};              // the snow model's pack, the leaves
+    double** glacier[3] = {nullptr, nullptr, nullptr};  // the glacier part's snow, firn, ice
+    double*** column = nullptr;                         // the soil column
+  };
+  SoluteStores ResolveSoluteStores(int32_t t) const;
+  // The subbasin index (1..n) of cell (r, c), 0 when it is not an own cell of a subbasin.
+  int32_t OwnSubbasin(long r, long c) const;
+  // The solute of own cell (r, c) of glacier share g: its glacier-free part weighed 1 - g, its
+  // glacier part g, per mm of the cell.
+  double CellSolute(const SoluteStores& stores, long r, long c, double g) const;
+  // Process 0: "glacier_evaluation_solute.txt" after an evaluation with tracers and
+  // "response_unit_solute.txt" with response units and tracers.
   void WriteEvaluationSolute(const std::string& output_directory) const;
+  void WriteSoluteBooking(const std::string& path, const std::string& comment,
+                          const std::vector<double>& booked) const;
+  // Response units with tracers: the solute the copies of the masters' state gave (+) or took
+  // (-) from the other cells of each unit beyond what their own fluxes account for (see
+  // response_unit_solute.cpp). `fluxes` false: only the cells' solute is taken as the start.
+  // Collective.
+  bool BooksUnitSolute() const;
+  void BookUnitSolute(bool fluxes);
+  // Around a glacier evaluation: its change of each cell's solute is the evaluation's booking,
+  // not the copy's. Each process on its own cells.
+  void MarkUnitSoluteEvaluation(bool after);
+  // The glacier share the solute of cell (r, c) is weighed by: on dynamic glaciers its share now,
+  // else 0; with `step`, the share its glacier part gave the glacier storages in the step with.
+  double PartShare(long r, long c, bool step) const;
 
   DiagnosticStream& diag_;
   Models models_;
@@ -209,6 +236,11 @@ class WaterBalance {
   // of the run changed (process 0; empty before the first with tracers).
   std::vector<double> solute_before_evaluation_;
   std::vector<double> evaluation_solute_;
+  // Response units, per booked tracer at [t - 1]: each own cell's solute at the last booking,
+  // and just before the glacier evaluation of the step; per tracer and index 0..n at
+  // [(t - 1) * (n + 1) + i] (process 0): the copies' solute over the run, mm x concentration.
+  std::vector<GridMatrix> unit_solute_last_, unit_solute_evaluation_;
+  std::vector<double> unit_solute_;
   // The glacier shares of the own cells before the evaluation (empty without one in the step):
   // the step's fluxes count with them. Indexed by ShareIndex.
   std::vector<double> step_shares_;

@@ -236,6 +236,17 @@ void schneemodellklasse::GlacierTracerYear(long r, long c, const GlacierCellStat
   young_ice_[r][c] += oldest;
 }
 
+double schneemodellklasse::GlacierPartOutflowSolute(int32_t t, long r, long c) const {
+  if (t < 1 || t > tracer_count || glacier_cells == nullptr) return 0.0;
+  if (!IsDynamicGlacierMethod(glacierMethod))
+    return step_.outflow != nullptr ? tracer_blocks[t].flux.get()[r][c] * step_.outflow[r][c] : 0.0;
+  if (static_cast<std::size_t>(t) >= glacier_tracers_.size()) return 0.0;
+  double solute = 0;
+  for (const GridMatrix& leaving : glacier_tracers_[static_cast<std::size_t>(t)].leaving)
+    if (leaving) solute += leaving[r][c];
+  return solute;
+}
+
 void schneemodellklasse::AddGlacierTracerSums(long r, long c, const double* melts, double weight,
                                               bool on_firn, ExactSum* sums) const {
   const double firn_share = on_firn ? 1.0 : 0.0;

@@ -287,6 +287,10 @@ class schneemodellklasse : public teilmodellklasse {
   // glacierized share of the subbasin and its cells per weight it is mm x concentration over
   // the subbasin. 0 without glacier storages.
   double GlacierStorageSolute(int32_t t, int32_t subbasin) const;
+  // The solute (mass per mm of the glacier part) that the step's snow, firn and ice melt of
+  // tracer `t` carried off the glacier part of own cell (r, c) (static glaciers: the pack's
+  // outflow at its concentration); 0 without glaciers.
+  double GlacierPartOutflowSolute(int32_t t, long r, long c) const;
   // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
   // (the totals) is the own grid "firn_WE_stack".
   double*** firn_WE_stack = nullptr;

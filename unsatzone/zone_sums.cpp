@@ -49,8 +49,11 @@ void unsatzonmodellklasse::CopyResponseUnitStates() {
     if (s) copied_stacks.push_back(s.get());
   for (std::size_t t = 1; t < soil_tracers.size(); ++t) {
     if (soil_tracers[t].stack) copied_stacks.push_back(soil_tracers[t].stack.get());
+    // The runoff's concentrations, and what the base flow took out of the column and handed the
+    // aquifer: a member's runoff carries the master's solute.
     for (const GridMatrix* g :
-         {&soil_tracers[t].layer_one, &soil_tracers[t].direct, &soil_tracers[t].inter})
+         {&soil_tracers[t].layer_one, &soil_tracers[t].direct, &soil_tracers[t].inter,
+          &soil_tracers[t].base_flow, &soil_tracers[t].to_groundwater})
       if (*g) copied_grids.push_back(g->get());
   }
   const std::size_t levels = static_cast<std::size_t>(layerCount) + 1;

@@ -291,6 +291,11 @@ const std::vector<Combination>& Matrix() {
        .acts = "qg.stat",
        .stores = kTabledStores,
        .warm = true},
+      // Two months on response units: the members' base flow carries the master's solute.
+      {.name = "response_units_spring",
+       .edits = kResponseUnits,
+       .window = {{1, 3}, {30, 4}},
+       .acts = "qg.stat"},
       // Snow on response units: the tables of the snow model must show the snow the cells hold.
       {.name = "response_units_with_snow",
        .edits = kResponseUnits,
@@ -393,9 +398,11 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({DynamicGlaciers("2", "1"), kResponseUnits}),
        .window = kNewYear,
        .acts = "gmb1.stat",
-       .glaciers = true,
-       .pending = "the rain's tracer closes to 0.99505 of its input: the copy of the glacier "
-                  "parts' solute to members of another glacier share has no term"},
+       .glaciers = true},
+      {.name = "static_glaciers_with_response_units",
+       .edits = Joined({kStaticGlaciers, kResponseUnits}),
+       .window = kNewYear,
+       .acts = "qice.stat"},
       {.name = "dynamic_glaciers_with_canopy_snow",
        .edits = Joined({DynamicGlaciers("2", "1"), CanopySnow()}),
        .window = kNewYear,
@@ -591,16 +598,18 @@ double ConservativeShare(const Combination& row, const std::string& out) {
     for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
       found += weighed(store, true);
   for (const std::string& store : row.tracer_stores) found += weighed(store, false);
-  // The glacier storages' solute (their table per subbasin), and what a yearly evaluation moved
-  // out of the soil and the leaves under grown glacier parts (its booking, per basin).
+  // The glacier storages' solute (their table per subbasin), what a yearly evaluation moved
+  // out of the soil and the leaves under grown glacier parts and what the copies of response
+  // units gave their members (their bookings, per basin).
   double evaluated = 0;
   if (row.glaciers) {
     const auto held = ZoneTableRows(out + "conglsto.sta");
     for (std::size_t s = 0; s < 5 && held.size() > 1; ++s) found += held[0][s] * held.back()[s];
-    if (fs::exists(out + "glacier_evaluation_solute.txt"))
-      for (const std::string& line : SplitLines(ReadFile(out + "glacier_evaluation_solute.txt")))
-        if (line.starts_with("con\t")) evaluated = std::stod(line.substr(line.rfind('\t') + 1));
   }
+  for (const char* booking : {"glacier_evaluation_solute.txt", "response_unit_solute.txt"})
+    if (fs::exists(out + booking))
+      for (const std::string& line : SplitLines(ReadFile(out + booking)))
+        if (line.starts_with("con\t")) evaluated += std::stod(line.substr(line.rfind('\t') + 1));
   const auto runoff = ZoneTableRows(out + "qg.stat");
   const auto concentration = ZoneTableRows(out + "conunsat.sta");
   EXPECT_EQ(runoff.size(), concentration.size()) << "a concentration per runoff row";
