@@ -371,6 +371,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   // The groundwater table at the start of the sub-step (for the storage coefficient).
   const double head_start = z[0] + distance;
   double head_gw = head_start;
+  // Base flow the groundwater model took that the column has not yet given (m/s of an inner step).
+  double unpaid = 0;
 
   CellSums sums;
   double root_depth = 0;
@@ -542,9 +544,12 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     double b = own_baseflow ? maxBaseflow[s] * std::exp(distance * baseflowInverseRecession[s]) /
                                   (substepCount * f * nw)
                             : base_given;
+    // The groundwater model's release that an earlier inner step could not give comes first.
+    if (!own_baseflow) b += unpaid;
     double surface_out = 0;
-    const double moved = ExchangeWithGroundwater(b, dt, dz, sat, fc, N, t0, scratch.source.data(),
-                                                 gw_layer, surface_out);
+    const double moved = ExchangeWithGroundwater(b, dt, dz, sat, fc, res, N, t0,
+                                                 scratch.source.data(), gw_layer, surface_out);
+    if (!own_baseflow) unpaid = b - moved;
     b = moved;
     level = gw_layer;
     scratch.source[0] = surface_out;
