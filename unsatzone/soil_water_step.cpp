@@ -35,8 +35,7 @@ int GroundwaterLayer(const double* theta, const double* theta_sat, int layers) {
 
 double ExchangeWithGroundwater(double rate, double dt, const double* dz, const double* theta_sat,
                                const double* field_capacity, const double* theta_res, int layers,
-                               double* theta,
-                               double* source, int& layer, double& surface) {
+                               double* theta, double* source, int& layer, double& surface) {
   surface = 0;
   for (int k = 1; k <= layers; ++k) source[k] = 0;
   if (rate < 0) {

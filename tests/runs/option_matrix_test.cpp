@@ -324,9 +324,7 @@ const std::vector<Combination>& Matrix() {
        .edits = Groundwater("1", "1e-2"),
        .window = kEarlyMarch,
        .acts = "qb.stat",
-       .tracer_stores = kAquifer,
-       .pending = "groundwater_iteration -0.014 mm in subbasin 1: the sweeps of cells drained "
-                  "to layer 1's bottom do not close (500 sweeps on days 1 and 8)"},
+       .tracer_stores = kAquifer},
       {.name = "groundwater_method_2_fast",
        .variant = "front-range-groundwater.ctl",
        .edits = Groundwater("2", "1e-2"),

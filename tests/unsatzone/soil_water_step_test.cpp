@@ -246,9 +246,9 @@ TEST(GroundwaterExchange, ColumnGivesWhatItHoldsAboveItsResidualContents) {
     double theta[] = {0, 0.3, 0.2, 0.4}, source[4] = {}, surface = 0;
     int layer = GroundwaterLayer(theta, sat, 3);
     ASSERT_EQ(layer, 3);
-    EXPECT_NEAR(ExchangeWithGroundwater(c.rate, 1.0, dz, sat, fc, res, 3, theta, source, layer,
-                                        surface),
-                c.moved, 1e-12);
+    EXPECT_NEAR(
+        ExchangeWithGroundwater(c.rate, 1.0, dz, sat, fc, res, 3, theta, source, layer, surface),
+        c.moved, 1e-12);
     EXPECT_NEAR(surface, c.surface, 1e-12);
     EXPECT_EQ(layer, c.layer);
     double gained = 0;
