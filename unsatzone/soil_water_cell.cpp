@@ -544,10 +544,12 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     double b = own_baseflow ? maxBaseflow[s] * std::exp(distance * baseflowInverseRecession[s]) /
                                   (substepCount * f * nw)
                             : base_given;
-    // The groundwater model's release that an earlier inner step could not give comes first.
+    // The groundwater model's release that an earlier inner step could not give comes first;
+    // its faces carried that water away, so the column gives it down to the residual contents.
+    // The column's own base flow takes only the water above field capacity.
     if (!own_baseflow) b += unpaid;
     double surface_out = 0;
-    const double moved = ExchangeWithGroundwater(b, dt, dz, sat, fc, res, N, t0,
+    const double moved = ExchangeWithGroundwater(b, dt, dz, sat, fc, own_baseflow ? fc : res, N, t0,
                                                  scratch.source.data(), gw_layer, surface_out);
     if (!own_baseflow) unpaid = b - moved;
     b = moved;
