@@ -342,14 +342,23 @@ void gwflowclass::SweepColour(int l, int colour, std::vector<double>& row_max,
           share_row[c] = std::clamp(needed / out, 0.0, share_row[c]);
           set_conductances(bottom);
           target = ImplicitCellHead(cell);
+          // A source that drains more than the layer holds takes the head below the bottom: the
+          // faces then run as the heads stand there (neighbours between head and bottom give).
+          if (target < bottom) {
+            set_conductances(target);
+            target = ImplicitCellHead(cell);
+          }
           drained = true;
         }
       }
       double e = std::fabs(target - h);
       if (confined) e /= 5.0;
       largest = std::max(largest, e);
-      if (drained) {
-        // No over-relaxation past the bottom.
+      const bool narrowed = share_row != nullptr && std::min({share_row[c], share_n[0], share_n[1],
+                                                              share_n[2], share_n[3]}) < 1;
+      if (drained || narrowed) {
+        // No over-relaxation past the bottom, nor beside a draining cell: its narrowed faces
+        // would make the relaxed heads swing across it.
         hp_row[c] = h;
         h = target;
       } else if (adaptive) {

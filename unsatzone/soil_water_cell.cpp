@@ -377,6 +377,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   // The groundwater table at the start of the sub-step (for the storage coefficient).
   const double head_start = z[0] + distance;
   double head_gw = head_start;
+  // Base flow the groundwater model took that the column has not yet given (m/s of an inner step).
+  double unpaid = 0;
 
   CellSums sums;
   double root_depth = 0;
@@ -549,9 +551,14 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
                                       (substepCount * f * nw) +
                                   pumped_rate
                             : base_given;
+    // The groundwater model's release that an earlier inner step could not give comes first;
+    // its faces carried that water away, so the column gives it down to the residual contents.
+    // The column's own base flow takes only the water above field capacity.
+    if (!own_baseflow) b += unpaid;
     double surface_out = 0;
-    const double moved = ExchangeWithGroundwater(b, dt, dz, sat, fc, N, t0, scratch.source.data(),
-                                                 gw_layer, surface_out);
+    const double moved = ExchangeWithGroundwater(b, dt, dz, sat, fc, own_baseflow ? fc : res, N, t0,
+                                                 scratch.source.data(), gw_layer, surface_out);
+    if (!own_baseflow) unpaid = b - moved;
     b = moved;
     level = gw_layer;
     scratch.source[0] = surface_out;

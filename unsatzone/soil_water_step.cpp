@@ -34,8 +34,8 @@ int GroundwaterLayer(const double* theta, const double* theta_sat, int layers) {
 }
 
 double ExchangeWithGroundwater(double rate, double dt, const double* dz, const double* theta_sat,
-                               const double* field_capacity, int layers, double* theta,
-                               double* source, int& layer, double& surface) {
+                               const double* field_capacity, const double* theta_res, int layers,
+                               double* theta, double* source, int& layer, double& surface) {
   surface = 0;
   for (int k = 1; k <= layers; ++k) source[k] = 0;
   if (rate < 0) {
@@ -82,6 +82,17 @@ double ExchangeWithGroundwater(double rate, double dt, const double* dz, const d
     const double taken = std::min(out, spare);
     theta[k] -= taken * dt / dz[k];
     source[k] = -taken;
+    out -= taken;
+  }
+  // The aquifer's head fell by more than the drainable water of the layers holds (it drains with
+  // the storage coefficient of the table's layer, which may exceed that of the layers below):
+  // the water its faces carried away still leaves the column, from what the layers hold above
+  // their residual content, from the bottom up.
+  for (int k = layers; k >= 1 && out > 0; --k) {
+    const double spare = std::max(0.0, (theta[k] - theta_res[k]) * dz[k] / dt);
+    const double taken = std::min(out, spare);
+    theta[k] -= taken * dt / dz[k];
+    source[k] -= taken;
     out -= taken;
   }
   return rate - out;

@@ -55,12 +55,14 @@ inline int TableLayer(const double* z, int layers, double head) {
 // of the column), applied to `theta` from the groundwater layer `layer`. Water entering fills
 // the layers towards saturation from the layer upwards (what finds no room leaves at the surface
 // and is returned in `surface`, m/s); water leaving drains the layers above field capacity from
-// the layer downwards, then those above the layer upwards. `source` (1..N) receives each layer's
-// gain (m/s, negative for a loss); `layer` moves with the layers filled or drained. Returns the
-// rate that really moved (m/s, positive out of the column), which the cell books as its base flow.
+// the layer downwards, then those above the layer upwards, and what they cannot give from the
+// water above the residual contents `theta_res`, from the bottom up. `source` (1..N) receives
+// each layer's gain (m/s, negative for a loss); `layer` moves with the layers filled or drained.
+// Returns the rate that really moved (m/s, positive out of the column), which the cell books as
+// its base flow.
 double ExchangeWithGroundwater(double rate, double dt, const double* dz, const double* theta_sat,
-                               const double* field_capacity, int layers, double* theta,
-                               double* source, int& layer, double& surface);
+                               const double* field_capacity, const double* theta_res, int layers,
+                               double* theta, double* source, int& layer, double& surface);
 
 // Storage coefficient of the groundwater layer: the drainable pore space (theta_sat - theta_fc)
 // when the table fell in the step, else the fillable one (theta_sat - theta); at least 0.01.

@@ -338,9 +338,7 @@ const std::vector<Combination>& Matrix() {
        .edits = Groundwater("1", "1e-2"),
        .window = kEarlyMarch,
        .acts = "qb.stat",
-       .tracer_stores = kAquifer,
-       .pending = "residual -0.213 mm in subbasin 1, -0.237 mm in the basin, "
-                  "groundwater_iteration 0.0175 mm"},
+       .tracer_stores = kAquifer},
       // Losing streams (interaction 2, the table started below the beds) take river water
       // from the routing records of their links; tracers cannot be combined with them.
       {.name = "groundwater_losing_streams",

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <numeric>
@@ -222,6 +223,41 @@ TEST_F(SoilWaterStep, SnowRunoffShareStartsAboveTenMillimetres) {
   EXPECT_EQ(model_->Grid(M::kDirectflow)[1][1], 0.0);
   EXPECT_NEAR(model_->Grid(M::kDirectflow)[1][2], 0.2, 1e-12);
   EXPECT_NEAR(model_->Grid(M::kTotalInfiltration)[1][2], 1.8, 1e-12);
+}
+
+// The exchange with the groundwater below a column of 0.1, 0.2, 0.2 m (saturated 0.4, field
+// capacity 0.2, residual 0.05; the table in layer 3): 0.05 m above field capacity, 0.075 m more
+// above the residual contents. A release within the first is taken from the table's layer; one
+// beyond it from the residual water from the bottom up; one beyond both gives what the column
+// holds; water entering fills the layers upwards and the rest leaves at the surface.
+TEST(GroundwaterExchange, ColumnGivesWhatItHoldsAboveItsResidualContents) {
+  const double dz[] = {0, 0.1, 0.2, 0.2}, sat[] = {0, 0.4, 0.4, 0.4}, fc[] = {0, 0.2, 0.2, 0.2},
+               res[] = {0, 0.05, 0.05, 0.05};
+  const struct {
+    double rate, moved, surface;
+    std::array<double, 3> theta;
+    int layer;
+  } cases[] = {{0.03, 0.03, 0, {0.3, 0.2, 0.25}, 3},
+               {0.08, 0.08, 0, {0.2, 0.2, 0.05}, 3},
+               {0.2, 0.125, 0, {0.05, 0.05, 0.05}, 3},
+               {-0.1, -0.1, 0.05, {0.4, 0.4, 0.4}, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rate);
+    double theta[] = {0, 0.3, 0.2, 0.4}, source[4] = {}, surface = 0;
+    int layer = GroundwaterLayer(theta, sat, 3);
+    ASSERT_EQ(layer, 3);
+    EXPECT_NEAR(
+        ExchangeWithGroundwater(c.rate, 1.0, dz, sat, fc, res, 3, theta, source, layer, surface),
+        c.moved, 1e-12);
+    EXPECT_NEAR(surface, c.surface, 1e-12);
+    EXPECT_EQ(layer, c.layer);
+    double gained = 0;
+    for (int k = 1; k <= 3; ++k) {
+      EXPECT_NEAR(theta[k], c.theta[k - 1], 1e-12) << "layer " << k;
+      gained += source[k];
+    }
+    EXPECT_NEAR(gained, -c.moved - c.surface, 1e-12) << "the layers' sources are the exchange";
+  }
 }
 
 // Method 2 takes one inner step; method 3 divides the sub-step by the shortest travel time
