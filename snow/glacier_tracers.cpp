@@ -59,33 +59,24 @@ void schneemodellklasse::SetupGlacierTracers() {
   glacier_storage_solute_.assign(
       static_cast<std::size_t>(tracer_count + 1) * static_cast<std::size_t>(soil_zone_count + 1),
       0.0);
-  glacier_storage_tables_.resize(static_cast<std::size_t>(tracer_count));
-  for (int32_t t = 1; t <= tracer_count; ++t) {
-    const TracerDefinition& definition = tracer_definitions[t];
-    OutputSetting table;
-    table.statistics_name =
-        TracerFileName(definition.path, definition.name, "glsto", definition.statext);
-    table.statistics_code = definition.statcode;
-    MakeTable(glacier_storage_tables_[static_cast<std::size_t>(t) - 1], table,
-              kSignificantDigitsPrecision,
-              FormatText("solute_in_the_glacier_storages_of_tracer_%d_(%s)_[mm_x_conc]", t,
-                         definition.name.c_str()),
-              soil_zone_table.data(), soil_zone_count);
-  }
+  // A table per tracer, named by the tracer's file name with `code` and labelled `label`.
+  const auto make_tables = [&](std::vector<Table>& tables, const char* code, const char* label) {
+    tables.resize(static_cast<std::size_t>(tracer_count));
+    for (int32_t t = 1; t <= tracer_count; ++t) {
+      const TracerDefinition& definition = tracer_definitions[t];
+      OutputSetting table;
+      table.statistics_name = TracerFileName(definition.path, definition.name, code,
+                                             definition.statext);
+      table.statistics_code = definition.statcode;
+      MakeTable(tables[static_cast<std::size_t>(t) - 1], table, kSignificantDigitsPrecision,
+                FormatText("solute_in_the_glacier_%s_of_tracer_%d_(%s)_[mm_x_conc]", label, t,
+                           definition.name.c_str()),
+                soil_zone_table.data(), soil_zone_count);
+    }
+  };
+  make_tables(glacier_storage_tables_, "glsto", "storages");
   if (!IsDynamicGlacierMethod(glacierMethod)) return;
-  glacier_part_tables_.resize(static_cast<std::size_t>(tracer_count));
-  for (int32_t t = 1; t <= tracer_count; ++t) {
-    const TracerDefinition& definition = tracer_definitions[t];
-    OutputSetting table;
-    table.statistics_name =
-        TracerFileName(definition.path, definition.name, "glpar", definition.statext);
-    table.statistics_code = definition.statcode;
-    MakeTable(glacier_part_tables_[static_cast<std::size_t>(t) - 1], table,
-              kSignificantDigitsPrecision,
-              FormatText("solute_in_the_glacier_parts_snow_firn_ice_of_tracer_%d_(%s)_[mm_x_conc]",
-                         t, definition.name.c_str()),
-              soil_zone_table.data(), soil_zone_count);
-  }
+  make_tables(glacier_part_tables_, "glpar", "parts_snow_firn_ice");
   glacier_tracers_.resize(static_cast<std::size_t>(tracer_count) + 1);
   young_ice_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
   struct Store {
