@@ -321,10 +321,11 @@ const std::vector<Combination>& Matrix() {
        .window = kFourJanuaryDays,
        .acts = "snowstorage.stat",
        .warm = true,
-       .pending = "the land-use parameters (leaf area, resistances, albedo) are set for the "
-                  "start date; the straight run, whose steps (daily data, 3 h time shift) never "
-                  "end a day, keeps those of its own start: etp.stat 0.0221419 mm against "
-                  "0.0221378 on the first day"},
+       .pending = "the land-use parameters (leaf area, resistances, albedo) change in the step "
+                  "that ends a day, and a run sets them for its start date: the straight run "
+                  "keeps the parameters of 21 January through the first seven steps of the 22nd, "
+                  "the warm start those of the 22nd (etp.stat 0.0221399 mm against 0.0221419 in "
+                  "the first step, eip.stat 0.092215 against 0.0922129)"},
       {.name = "steps_hourly",
        .step = 60,
        .window = {{22, 1}, {23, 1}},
@@ -530,8 +531,8 @@ void WriteStepStations(const fs::path& dir, int minutes) {
 
 // The days of a window, the first and the last included.
 int Days(const Window& window) {
-  return (window.last.month == window.first.month ? 0 : 31) + window.last.day -
-         window.first.day + 1;
+  return (window.last.month == window.first.month ? 0 : 31) + window.last.day - window.first.day +
+         1;
 }
 
 enum class Part { kWhole, kFirstHalf, kSecondHalf };
