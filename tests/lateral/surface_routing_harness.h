@@ -108,7 +108,9 @@ class SurfaceRoutingTest : public SubModelTest {
     kelsqd_.assign(2, kelsqd);
     kelsqi_.assign(2, kelsqi);
     baseflow_.assign(2, baseflow);
-    baseflow_lists_ = {baseflow_.data()};
+    // The base flow's water, then a concentration list per tracer (a test runs at most three):
+    // none, so the base flow carries no solute.
+    baseflow_lists_ = {baseflow_.data(), nullptr, nullptr, nullptr};
     model_->SetBaseflow(baseflow_lists_.data());
     model_->SetDirectRunoffRecessionConstants(kelsqd_.data());
     model_->SetInterflowRecessionConstants(kelsqi_.data());
