@@ -54,6 +54,20 @@ WaterBalance::SoluteStores WaterBalance::ResolveSoluteStores(int32_t t) const {
   return stores;
 }
 
+double** WaterBalance::CellAreas() const {
+  const GridRegistry* registry = models_.soil->registry;
+  const int i = registry != nullptr ? registry->FindIdentifier("RelCellArea") : 0;
+  return i > 0 ? (*registry)[i].grid : nullptr;
+}
+
+std::vector<ExactSum> WaterBalance::MergedOnRoot(const std::vector<std::vector<ExactSum>>& sums) {
+  std::vector<ExactSum> all = sums[0];
+  for (std::size_t thread = 1; thread < sums.size(); ++thread)
+    for (std::size_t k = 0; k < all.size(); ++k) all[k].Merge(sums[thread][k]);
+  ReduceExactSumsToRoot(all);
+  return all;
+}
+
 double WaterBalance::CellSolute(const SoluteStores& stores, long r, long c, double g) const {
   const unsatzonmodellklasse& soil = *models_.soil;
   double free = 0, glacier = 0;
@@ -77,15 +91,12 @@ int32_t WaterBalance::OwnSubbasin(long r, long c) const {
 std::vector<double> WaterBalance::GatherSolute() {
   const unsatzonmodellklasse& soil = *models_.soil;
   const schneemodellklasse& snow = *models_.snow;
-  const GridRegistry* registry = soil.registry;
   const auto tracers = static_cast<std::size_t>(soil.tracer_count);
   const auto indexes = static_cast<std::size_t>(subbasins_ + 1);
   // Per thread: [t - 1][index][0 the weight, 1 the cells, 2 the solute].
   std::vector<std::vector<ExactSum>> sums(static_cast<std::size_t>(omp_get_max_threads()),
                                           std::vector<ExactSum>(tracers * indexes * 3));
-  double** area = nullptr;
-  if (const int i = registry != nullptr ? registry->FindIdentifier("RelCellArea") : 0)
-    area = (*registry)[i].grid;
+  double** area = CellAreas();
   for (int32_t t = 1; t <= soil.tracer_count; ++t) {
     if (!SoluteBooked(t)) continue;
     const SoluteStores stores = ResolveSoluteStores(t);
@@ -105,10 +116,7 @@ std::vector<double> WaterBalance::GatherSolute() {
       }
     });
   }
-  std::vector<ExactSum> all = sums[0];
-  for (std::size_t thread = 1; thread < sums.size(); ++thread)
-    for (std::size_t k = 0; k < all.size(); ++k) all[k].Merge(sums[thread][k]);
-  ReduceExactSumsToRoot(all);
+  const std::vector<ExactSum> all = MergedOnRoot(sums);
   std::vector<double> solute(tracers * indexes, 0.0);
   if (soil.rank != 0) return solute;
   for (std::size_t t = 1; t <= tracers; ++t) {

@@ -97,9 +97,7 @@ void WaterBalance::BookUnitSolute(bool fluxes) {
     for (std::size_t t = 0; t < tracers; ++t)
       unit_solute_last_.emplace_back(diag_, soil.first_local_row, soil.last_local_row, soil.ncols,
                                      soil.nrows);
-  double** area = nullptr;
-  if (const int i = registry != nullptr ? registry->FindIdentifier("RelCellArea") : 0)
-    area = (*registry)[i].grid;
+  double** area = CellAreas();
   std::vector<SoluteStores> stores(tracers + 1);
   std::vector<double**> inputs(tracers + 1, nullptr);
   for (int32_t t = 1; t <= soil.tracer_count; ++t) {
@@ -175,10 +173,7 @@ void WaterBalance::BookUnitSolute(bool fluxes) {
         }
       }
     });
-    std::vector<ExactSum> all = sums[0];
-    for (std::size_t thread = 1; thread < sums.size(); ++thread)
-      for (std::size_t k = 0; k < all.size(); ++k) all[k].Merge(sums[thread][k]);
-    ReduceExactSumsToRoot(all);
+    const std::vector<ExactSum> all = MergedOnRoot(sums);
     if (soil.rank == 0) {
       unit_solute_.resize(tracers * indexes, 0.0);
       for (std::size_t k = 0; k < tracers * indexes; ++k)

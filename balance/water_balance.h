@@ -183,6 +183,10 @@ class WaterBalance {
   // The solute of own cell (r, c) of glacier share g: its glacier-free part weighed 1 - g, its
   // glacier part g, per mm of the cell.
   double CellSolute(const SoluteStores& stores, long r, long c, double g) const;
+  // The cells' relative areas ("RelCellArea", by identifier; null: every cell weighs 1).
+  double** CellAreas() const;
+  // The per-thread sums of a solute booking merged, then summed over the processes on process 0.
+  static std::vector<ExactSum> MergedOnRoot(const std::vector<std::vector<ExactSum>>& sums);
   // Process 0: "glacier_evaluation_solute.txt" after an evaluation with tracers and
   // "response_unit_solute.txt" with response units and tracers.
   void WriteEvaluationSolute(const std::string& output_directory) const;
