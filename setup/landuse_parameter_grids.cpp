@@ -5,10 +5,12 @@
 // fixpoint count), finds "albedo", registers or reuses the grids layer by layer (the stacks of
 // per-cell fixpoint days last, so that they do not end the grid searches of the others), fills
 // the phenology state and evaluates every grid once at the start date. The update adds each
-// step's temperature to the daily mean and, at the end of a day, completes the mean, shifts
-// the seven-day history, runs dynamic phenology, evaluates the parameters with the entry's
-// switch bits and the limits, keeps the vegetation period, and flags the vegetation-period
-// statistics of every registered grid on the table's reset and write days. Cells of entries with
+// step's temperature to the daily mean; at the end of a day it completes the mean, shifts the
+// seven-day history and runs dynamic phenology; in the first step of a day (after that
+// phenology step when one daily step both begins and ends the day) it evaluates the parameters
+// of the step's day with the entry's switch bits and the limits and keeps the vegetation period;
+// at the end of a day it flags the vegetation-period statistics of every registered grid on the
+// table's reset and write days. Cells of entries with
 // a fixed calendar are grouped at creation into curves (layer, entry, altitude-shifted days),
 // evaluated once a day and copied to their cells; the other cells evaluate on their own.
 #include "tables/landuse_parameter_grids.h"
@@ -363,21 +365,36 @@ void defaultini::UpdateLanduseParameterGrids(int64_t hour, int64_t day, int64_t 
     work.FindInputs();
     work.AccumulateTemperature(time_step_minutes);
   }
-  if (hour + static_cast<int64_t>(GetTimeShiftHours()) == 24) {
+  const ModelDate date{year, month, day, hour};
+  const bool day_ends = hour + static_cast<int64_t>(GetTimeShiftHours()) == 24;
+  // The first step of a day: after the run's first step, the first whose date is another day
+  // than the one of the step before. The run's first step is one when it begins at or before
+  // midnight (a daily step, or a run that starts with a day); a run that starts within a day
+  // keeps the parameters of its start date evaluated at creation, as a longer run does, and so
+  // keeps the state it was given (the snow albedo). A step without a calendar date evaluates
+  // nothing.
+  const int64_t day_key = ModelTimeKey(year, month, day, 0);
+  const bool first_step = grids.step_day < 0;
+  const bool begins_at_midnight =
+      static_cast<double>(hour) + GetTimeShiftHours() - time_step_minutes / 60.0 <= 1e-9;
+  const bool day_begins = (first_step ? begins_at_midnight : day_key != grids.step_day) &&
+                          month >= 1 && month <= 12 && day >= 1 && day <= 31;
+  grids.step_day = day_key;
+  if (day_begins) {
     const std::string message =
         FormatText("INFO: %20s %ld.%ld.%ld %ld. h", "actual parameters", static_cast<long>(day),
                    static_cast<long>(month), static_cast<long>(year), static_cast<long>(hour));
     Diag() << message << "[end-entry]";
-    if (grids.dynamic_phenology) {
-      work.CompleteDailyMean();
-      if (grids.movavg7_index > 0) WriteGridOutput(grids.movavg7_index, 1, false);
-    }
-    const ModelDate date{year, month, day, hour};
-    const int d = work.DayOfYear(date);
-    if (grids.dynamic_phenology) UpdateDynamicPhenology(d, grids.layer_count);
-    work.EvaluateAll(date, false);
+  }
+  if (day_ends && grids.dynamic_phenology) {
+    work.CompleteDailyMean();
+    if (grids.movavg7_index > 0) WriteGridOutput(grids.movavg7_index, 1, false);
+    UpdateDynamicPhenology(work.DayOfYear(date), grids.layer_count);
+  }
+  if (day_begins) work.EvaluateAll(date, false);
+  if (day_ends) {
     if (grids.dynamic_phenology) work.ResetDailyMean();
-    work.FlagVegetationStatistics(d);
+    work.FlagVegetationStatistics(work.DayOfYear(date));
   }
   work.CountVegetationDuration();
 }

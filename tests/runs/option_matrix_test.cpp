@@ -320,12 +320,7 @@ const std::vector<Combination>& Matrix() {
        .step = 180,
        .window = kFourJanuaryDays,
        .acts = "snowstorage.stat",
-       .warm = true,
-       .pending = "the land-use parameters (leaf area, resistances, albedo) change in the step "
-                  "that ends a day, and a run sets them for its start date: the straight run "
-                  "keeps the parameters of 21 January through the first seven steps of the 22nd, "
-                  "the warm start those of the 22nd (etp.stat 0.0221399 mm against 0.0221419 in "
-                  "the first step, eip.stat 0.092215 against 0.0922129)"},
+       .warm = true},
       {.name = "steps_hourly",
        .step = 60,
        .window = {{22, 1}, {23, 1}},

@@ -83,12 +83,18 @@ class ParameterGridsTest : public test::LanduseGridsTest {
                double swing = 0) {
     ModelDate date = first;
     for (int day = 0; day < days; ++day) {
-      for (int s = 1; s <= steps; ++s) {
-        date.hour = steps == 1 ? 24 : s;
-        SetTemperature(mean + (s % 2 == 0 ? swing : -swing));
-        Step(date, minutes);
-      }
+      RunSteps(date, 1, steps, steps, minutes, mean, swing);
       date = AddDays(date, 1);
+    }
+  }
+  // Steps `from` to `to` of the day of `date` divided into `steps` steps; a step's hour is the
+  // hour at its end.
+  void RunSteps(ModelDate date, int from, int to, int steps, double minutes, double mean,
+                double swing = 0) {
+    for (int s = from; s <= to; ++s) {
+      date.hour = s * 24 / steps;
+      SetTemperature(mean + (s % 2 == 0 ? swing : -swing));
+      Step(date, minutes);
     }
   }
 };
@@ -146,11 +152,34 @@ TEST_P(StepLengthTest, DailyParametersDoNotDependOnTheStep) {
   // Day 60 lies after the fixpoint 30 days past the start: 6 towards 0.5 at day 366.
   EXPECT_NEAR(At("leaf_area_index1", 1, 2), 6.0 - 5.5 * 9.0 / 315.0, 1e-12);
   EXPECT_NEAR(At("TemperatureMOVAVG7", 1, 2), 10.0, 1e-12);
-  // The meadow's vegetation period opens on day 60 (1 March 2003); the duration counts steps.
+  // The meadow's vegetation period opens on day 60 (1 March 2003) in the day's first step; the
+  // duration counts the steps of its days.
   EXPECT_EQ(At("VegetationStart1", 1, 1), 60.0);
-  EXPECT_EQ(At("VegetationDuration1", 1, 1), 1.0);
-  RunDays({2003, 3, 2, 0}, 1, p.steps, p.minutes, 10.0, p.swing);
-  EXPECT_EQ(At("VegetationDuration1", 1, 1), 1.0 + p.steps);
+  EXPECT_EQ(At("VegetationDuration1", 1, 1), p.steps);
+  // The first step of day 61 already has the parameters of that day, not those of day 60, and
+  // the later steps of the day keep them.
+  RunSteps({2003, 3, 2, 0}, 1, 1, p.steps, p.minutes, 10.0, p.swing);
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 / 180.0);
+  EXPECT_DOUBLE_EQ(At("vegetation_coverage_degree1", 1, 1), 0.5 + 0.4 / 180.0);
+  RunSteps({2003, 3, 2, 0}, 2, p.steps, p.steps, p.minutes, 10.0, p.swing);
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 / 180.0);
+  EXPECT_EQ(At("VegetationDuration1", 1, 1), 2.0 * p.steps);
+}
+
+// A run that starts within a day (a warm start at noon, 3-hourly steps) has the parameters of its
+// start day from the start, as a run through that day has, and its first step keeps the albedo
+// the state gave it (the snow model's); the next day's first step sets that day's parameters.
+TEST_F(ParameterGridsTest, ARunStartedWithinADayKeepsWhatItWasGiven) {
+  Build({{1}}, 400, {2003, 3, 2, 12});
+  Generate();
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 / 180.0);  // day 61
+  grid("albedo")[1][1] = 0.8;
+  RunSteps({2003, 3, 2, 0}, 5, 8, 8, 180, 10);
+  EXPECT_EQ(At("albedo", 1, 1), 0.8);
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 / 180.0);
+  RunSteps({2003, 3, 3, 0}, 1, 1, 8, 180, 10);
+  EXPECT_DOUBLE_EQ(At("albedo", 1, 1), 0.2 + 0.1 * 2.0 / 180.0);
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 * 2.0 / 180.0);
 }
 
 TEST_F(ParameterGridsTest, VegetationDurationWithoutAStopFixpointCountsOnAfterTheStart) {
@@ -169,7 +198,7 @@ TEST_F(ParameterGridsTest, VegetationDurationWithoutAStopFixpointCountsOnAfterTh
 
 INSTANTIATE_TEST_SUITE_P(Steps, StepLengthTest,
                          ::testing::Values(StepCase{1, 1440, 0}, StepCase{24, 60, 4},
-                                           StepCase{24, 1440, 4}));
+                                           StepCase{24, 1440, 4}, StepCase{8, 180, 4}));
 
 TEST_F(ParameterGridsTest, SevenDayMeanOverTheDaysSeenSoFar) {
   Build({{2}}, 400, {2003, 1, 1, 24});
