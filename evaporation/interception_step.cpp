@@ -352,8 +352,7 @@ double interzeptionsmodellklasse::RunCanopy(CellWork& work, long row, long colum
   return s[kRainfall];
 }
 
-double interzeptionsmodellklasse::SkipCanopy(long row, long column, double input,
-                                            bool drop_load) {
+double interzeptionsmodellklasse::SkipCanopy(long row, long column, double input, bool drop_load) {
   const double air_temperature = Data(temperature_index_)[row][column];
   const double load = drop_load ? std::max(0.0, canopy_grids[kCanopyLoad][row][column]) : 0.0;
   canopy_grids[kCanopyLiquidOutput][row][column] = input;
