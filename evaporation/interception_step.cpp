@@ -354,7 +354,7 @@ double interzeptionsmodellklasse::RunCanopy(CellWork& work, long row, long colum
 
 double interzeptionsmodellklasse::SkipCanopy(long row, long column, double input, bool drop_load) {
   const double air_temperature = Data(temperature_index_)[row][column];
-  const double load = drop_load ? std::max(0.0, canopy_grids[kCanopyLoad][row][column]) : 0.0;
+  const double load = drop_load ? canopy_grids[kCanopyLoad][row][column] : 0.0;
   canopy_grids[kCanopyLiquidOutput][row][column] = input;
   canopy_grids[kCanopySolidOutput][row][column] = load;
   canopy_grids[kCanopyTemperatureGrid][row][column] = air_temperature;
