@@ -104,13 +104,15 @@ const std::string kSnowColdStart =
 const std::string kInterceptionColdStart =
     "0          # the storages start empty (1: read from the grids above)\n";
 
-// Snow held in the canopy (interception method 22); `code` is the canopy grids' write code.
-Edits CanopySnow(int code = 0) {
+// Snow held in the canopy (interception method 22); `code` is the canopy grids' write code,
+// `least_leaf_area` the leaf area the canopy needs to hold snow.
+Edits CanopySnow(int code = 0, const std::string& least_leaf_area = "0.5") {
   std::string canopy;
   for (int i = 0; i < 10; ++i)
     canopy += "canopy" + std::to_string(i) + ".asc\n" + std::to_string(code) + "\nc.sta 0\n";
   return {{kInterception, "22 # method"},
-          {kInterceptionColdStart, kInterceptionColdStart + canopy + "0.5\n0.01\n1.0\n"}};
+          {kInterceptionColdStart,
+           kInterceptionColdStart + canopy + least_leaf_area + "\n0.01\n1.0\n"}};
 }
 
 // Every land use as two vegetation layers: itself over the meadow (the meadow over grass).
@@ -236,6 +238,13 @@ const std::vector<Combination>& Matrix() {
       {.name = "interception_22_canopy_snow",
        .edits = CanopySnow(),
        .window = kLateJanuary,
+       .acts = "interception_storage.stat",
+       .stores = kTabledStores},
+      // The subalpine forest's leaf area (4.3 on day 270, 4.0 on day 366) falls below 4.133
+      // from the 19th to the 20th of November, while its canopy holds the snow of the 19th.
+      {.name = "interception_22_leaves_fall",
+       .edits = CanopySnow(0, "4.133"),
+       .window = {{17, 11}, {21, 11}},
        .acts = "interception_storage.stat",
        .stores = kTabledStores},
       {.name = "interception_22_leaf_layers",
