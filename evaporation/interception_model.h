@@ -158,7 +158,9 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   void ComputeCell(CellWork& work, long row, long column);
   // The canopy snow of one cell; returns the liquid output (the rain interception's input).
   double RunCanopy(CellWork& work, long row, long column, double input);
-  void SkipCanopy(long row, long column, double input);
+  // A cell without the canopy model passes its whole input on as liquid; with `drop_load` the
+  // snow the canopy still held falls to the snow cover as solid output. Returns that load (mm).
+  double SkipCanopy(long row, long column, double input, bool drop_load);
   // The solute of the canopy snow (with `work`'s split of the input), then of every layer, to
   // the flux grid's concentration of the water reaching the ground.
   void CarryTracers(long row, long column, const CellWork& work, double input);

@@ -34,10 +34,11 @@ struct interzeptionsmodellklasse::CellWork {
   // The canopy snow's split of the water input (mm): snowfall and rain, the snow it took and
   // the snow it unloaded as liquid and as solid, its load after the step and what of the load
   // sublimated (negative: deposition). `canopy_ran`: false where the canopy model did not run
-  // (the whole input passed as liquid).
+  // (the whole input passed as liquid); `dropped`: then the load the canopy held before, which
+  // fell to the snow cover as solid output.
   bool canopy_ran = false;
   double snowfall = 0, rainfall = 0, intercepted = 0, liquid_unload = 0, solid_unload = 0, load = 0,
-         sublimation = 0;
+         sublimation = 0, dropped = 0;
 };
 
 bool interzeptionsmodellklasse::OwnCell(long row, long column) const {
@@ -176,13 +177,14 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
   const double input = Data(water_input_index_)[row][column];
   work.glacier = GlacierShare(row, column);
   if (work.glacier >= 1.0) {
-    if (canopy_snow) SkipCanopy(row, column, input);
+    if (canopy_snow) SkipCanopy(row, column, input, false);
     ZeroGlacierCell(row, column, input);
     if (tracer_count > 0) PassGlacierTracers(row, column, input, nullptr);
     return;
   }
   double rain = input;
   work.canopy_ran = false;
+  work.dropped = 0.0;
   if (canopy_snow) {
     double leaf_area = 0.0;
     double roughness = 0.0;
@@ -193,7 +195,9 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
     if (leaf_area > minimum_leaf_area && roughness > minimum_roughness) {
       rain = RunCanopy(work, row, column, input);
     } else {
-      SkipCanopy(row, column, input);
+      // Leaves that fell below the minimum (or a roughness that did) cannot hold the snow they
+      // carried: it falls to the snow cover in this step.
+      work.dropped = SkipCanopy(row, column, input, true);
     }
   }
 
@@ -348,10 +352,11 @@ double interzeptionsmodellklasse::RunCanopy(CellWork& work, long row, long colum
   return s[kRainfall];
 }
 
-void interzeptionsmodellklasse::SkipCanopy(long row, long column, double input) {
+double interzeptionsmodellklasse::SkipCanopy(long row, long column, double input, bool drop_load) {
   const double air_temperature = Data(temperature_index_)[row][column];
+  const double load = drop_load ? canopy_grids[kCanopyLoad][row][column] : 0.0;
   canopy_grids[kCanopyLiquidOutput][row][column] = input;
-  canopy_grids[kCanopySolidOutput][row][column] = 0.0;
+  canopy_grids[kCanopySolidOutput][row][column] = load;
   canopy_grids[kCanopyTemperatureGrid][row][column] = air_temperature;
   canopy_grids[kCanopyHumidity][row][column] = Data(humidity_index_)[row][column];
   canopy_grids[kCanopyRadiation][row][column] = Data(radiation_index_)[row][column];
@@ -361,11 +366,13 @@ void interzeptionsmodellklasse::SkipCanopy(long row, long column, double input) 
   canopy_grids[kCanopyLoad][row][column] = 0.0;
   canopy_grids[kCanopyAge][row][column] = 0.0;
   canopy_grids[kCanopySublimation][row][column] = 0.0;
-  if (!energy_balance) return;
-  balance_grids[kBalanceResidual][row][column] = 0.0;
-  balance_grids[kBalanceTemperature][row][column] = air_temperature + kCelsiusToKelvin;
-  balance_grids[kBalanceTemperatureOld][row][column] = air_temperature + kCelsiusToKelvin;
-  balance_grids[kBalanceDifference][row][column] = 0.0;
+  if (energy_balance) {
+    balance_grids[kBalanceResidual][row][column] = 0.0;
+    balance_grids[kBalanceTemperature][row][column] = air_temperature + kCelsiusToKelvin;
+    balance_grids[kBalanceTemperatureOld][row][column] = air_temperature + kCelsiusToKelvin;
+    balance_grids[kBalanceDifference][row][column] = 0.0;
+  }
+  return load;
 }
 
 // The solute of a wholly glacierized cell's water input, with what the leaves and the canopy
@@ -393,9 +400,11 @@ void interzeptionsmodellklasse::PassGlacierTracers(long row, long column, double
   }
 }
 
-// The water reaching the ground: the lowest layer's throughfall and the canopy's solid output.
+// The water reaching the ground: the lowest layer's throughfall and the canopy's solid output
+// (the snow it let through and unloaded, or the load it dropped).
 double interzeptionsmodellklasse::GroundWater(const CellWork& work) {
-  const double solid = work.canopy_ran ? work.snowfall - work.intercepted + work.solid_unload : 0.0;
+  const double solid =
+      work.canopy_ran ? work.snowfall - work.intercepted + work.solid_unload : work.dropped;
   return work.layers.back().throughfall + solid;
 }
 
@@ -437,8 +446,11 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
                (unloaded > 0.0 ? unload * work.liquid_unload / unloaded : 0.0);
         solid_solute = concentration * (work.snowfall - work.intercepted) +
                        (unloaded > 0.0 ? unload * work.solid_unload / unloaded : 0.0);
+      } else if (work.dropped > 0.0) {
+        solid_solute = held;  // the dropped load takes its solute to the snow cover
+        held = 0.0;
       } else if (input > 0.0) {
-        down += held;  // the canopy's load went with the whole input
+        down += held;  // solute without snow goes with the whole input
         held = 0.0;
       }
     }

@@ -28,10 +28,13 @@ void defaultini::DecomposeMpiRegions() {
     grids.elevation = (*registry)[2].grid;
     // [unsatzon_model] is read whenever it is there (a missing value is a control-file error
     // whether or not river links exist); river links only count when the grid "river_links" is
-    // registered and the unsaturated zone re-infiltrates river water (mode 2).
+    // registered and the unsaturated zone re-infiltrates river water (a mode above 1, as the
+    // soil zone reads it). The cells of a link share its river's offer: only when one process
+    // visits them in one fixed order does the split not depend on the processes and threads,
+    // and only then can no two processes each take the same offer.
     const UnsatzoneHead head = ReadUnsatzoneHead(Diag(), control_file_name, module_name);
     const int links = FindGrid("river_links", 1);
-    if (links > 0 && head.reinfiltration == 2) grids.river_links = (*registry)[links].grid;
+    if (links > 0 && head.reinfiltration > 1) grids.river_links = (*registry)[links].grid;
     // With the soil zone on, a cell's work follows its soil column: the soil grid is read whole
     // here (it is distributed with the other standard grids later) and each cell weighed by the
     // table entry of its code. A code without an entry weighs as a cell without a soil column;

@@ -9,6 +9,9 @@
 // critical section, and a cell's take replaces its take of the previous iteration of the same
 // inner step, so that the takes of all cells together never exceed the offer. Each change of the
 // booked take also goes, term by term, into the record's exact twin (RiverCell::exactTake).
+// Which cell gets a river's last water depends on the order of the takes: in a run the cells of
+// a link are all visited by one process, in one row (unsatzone/soil_halo.h) and so by one thread,
+// from the highest cell down, whatever the number of processes and threads.
 //
 // Units of the record (written by discharge routing): offeredWater is the discharge offered,
 // m³/s; channelLength holds the mean flow velocity of the channel, m/s; reinfiltrated is the

@@ -205,14 +205,16 @@ TEST_F(InterceptionTest, TracerMassesMoveWithTheWaterAndAreConserved) {
 }
 
 // Two layers (method 11, cover 0.5) and one layer under canopy snow (method 21, LAI 3 in row
-// 2, -5 then +5 C): per cell and step the input's solute is the change of what the layers and
-// the canopy snow hold plus what reaches the ground with the throughfall and the canopy's solid
-// output. By hand at (2,2) (capacity 0.6 mm), P = 3 mm at 2, then clean: each layer keeps 1.2;
-// then the 1.2 mm overflow of 1.8 takes 0.8 off layer 1, layer 2 holds 1.6 in 1.65 mm, and
-// its 1.05 mm overflow take their share.
+// 2, -5 then +5 C): per cell and step the input's water and solute are the change of what the
+// layers and the canopy snow hold plus what evaporates and what reaches the ground with the
+// throughfall and the canopy's solid output. By hand at (2,2) (capacity 0.6 mm), P = 3 mm at 2,
+// then clean: each layer keeps 1.2; then the 1.2 mm overflow of 1.8 takes 0.8 off layer 1,
+// layer 2 holds 1.6 in 1.65 mm, and its 1.05 mm overflow take their share. With
+// `leaves_fall` row 2's leaf area drops below the minimum under the first step's snow load: the
+// whole load falls with its solute as solid output in the second step.
 class InterceptionTracerTest : public InterceptionTest {
  protected:
-  void TwoSteps(int method) {
+  void TwoSteps(int method, bool leaves_fall = false) {
     std::vector<MultilayerLanduseRecord> table(2);
     table[0].code = 1;
     table[1].LayerCount = 2;
@@ -231,19 +233,37 @@ class InterceptionTracerTest : public InterceptionTest {
     double** flux = Grid("concflux_tracer_1_interception_model");
     const double by_hand[2][2] = {{2.4, 2.0},
                                   {0.4 + 1.6 * 0.6 / 1.65, (0.4 + 1.6 * 1.05 / 1.65) / 2.4}};
+    double** stored = Grid("interception_storage0");
+    double** load = Grid("Snow_canopy_load");
     for (int step = 0; step < 2; ++step) {
       GridMatrix before = test::MakeGrid(diag_, Fill(0));
+      GridMatrix water_before = test::MakeGrid(diag_, Fill(0));
+      GridMatrix load_before = test::MakeGrid(diag_, Fill(0));
       for (int r = 1; r <= 2; ++r)
-        for (int c = 3 - r; c <= 4; ++c) before[r][c] = held[r][c];
+        for (int c = 3 - r; c <= 4; ++c) {
+          before[r][c] = held[r][c];
+          water_before[r][c] = stored[r][c];
+          if (load) load_before[r][c] = load[r][c];
+        }
       model_->RunStep(step, 1, 1, 2001);
       double** solid = Grid("Snow_canopy_unload_solid");
       for (int r = 1; r <= 2; ++r)
-        for (int c = 3 - r; c <= 4; ++c)
+        for (int c = 3 - r; c <= 4; ++c) {
+          const double ground = Grid("throughfall0")[r][c] + (solid ? solid[r][c] : 0);
           EXPECT_NEAR(input[r][c] * Grid("precipitation")[r][c],
-                      held[r][c] - before[r][c] +
-                          flux[r][c] * (Grid("throughfall0")[r][c] + (solid ? solid[r][c] : 0)),
-                      1e-12)
+                      held[r][c] - before[r][c] + flux[r][c] * ground, 1e-12)
               << r << "," << c << " step " << step;
+          EXPECT_NEAR(
+              Grid("precipitation")[r][c],
+              stored[r][c] - water_before[r][c] + Grid("interception_evaporation0")[r][c] + ground,
+              1e-12)
+              << r << "," << c << " step " << step;
+          if (leaves_fall && step == 1 && r == 2) {
+            EXPECT_GT(load_before[r][c], 0.0) << c;
+            EXPECT_EQ(solid[r][c], load_before[r][c]) << c;
+            EXPECT_EQ(load[r][c], 0.0) << c;
+          }
+        }
       if (method == 11) {
         EXPECT_NEAR(held[2][2], by_hand[step][0], 1e-12);
         EXPECT_NEAR(flux[2][2], by_hand[step][1], 1e-12);
@@ -252,6 +272,8 @@ class InterceptionTracerTest : public InterceptionTest {
       }
       input[2][2] = 0.0;
       for (int c = 1; c <= 4; ++c) Grid("temperature")[2][c] = 5.0;
+      if (leaves_fall)
+        for (int c = 1; c <= 4; ++c) Grid("leaf_area_index1")[2][c] = 0.5;
     }
   }
 };
@@ -261,6 +283,9 @@ TEST_F(InterceptionTracerTest, TwoLayers) {
 }
 TEST_F(InterceptionTracerTest, CanopySnow) {
   TwoSteps(21);
+}
+TEST_F(InterceptionTracerTest, CanopySnowUnderLeavesFallingBelowTheMinimum) {
+  TwoSteps(21, true);
 }
 
 // Without snow model, irrigation or input grid of a concentration the tracers still run: the

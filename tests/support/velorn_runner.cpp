@@ -133,11 +133,14 @@ std::string DiagnosticsLine(int level, const std::string& description) {
   return "\t<line level=\"" + std::to_string(level) + "\" description= \"" + description + "\"/>";
 }
 
-RunResult RunExampleControl(const std::string& directory, int processes) {
+RunResult RunExampleControl(const std::string& directory, int processes, int threads) {
   RunOptions options;
   options.processes = processes;
   options.directory = directory;
-  options.environment = {"OMP_NUM_THREADS=1"};
+  options.environment = {"OMP_NUM_THREADS=" + std::to_string(threads)};
+  // Several threads take the rows one at a time, so that a result depending on their order
+  // shows.
+  if (threads > 1) options.environment.push_back("OMP_SCHEDULE=dynamic,1");
   options.timeout_seconds = 300;
   return RunVelorn(options, {"front-range.ctl"});
 }

@@ -34,9 +34,10 @@ struct RunOptions {
 
 RunResult RunVelorn(const RunOptions& options, const std::vector<std::string>& arguments);
 
-// A run of the control file "front-range.ctl" in `directory` with one thread per process and up
-// to five minutes, as the whole-model runs of the example's variants take.
-RunResult RunExampleControl(const std::string& directory, int processes);
+// A run of the control file "front-range.ctl" in `directory` with `threads` OpenMP threads per
+// process (one unless asked; several take the rows one at a time) and up to five minutes, as the
+// whole-model runs of the example's variants take.
+RunResult RunExampleControl(const std::string& directory, int processes, int threads = 1);
 
 // Runs any command (no mpirun) in a directory with a time limit; used for checks with tools
 // such as xmllint.
