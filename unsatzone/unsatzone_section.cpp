@@ -76,6 +76,12 @@ void unsatzonmodellklasse::ReadModelSection() {
   ReadValue(file, pondParameter, " pond parameter of ");
   ReadValue(file, drainageParameter, " drainage parameter of ");
   ReadValue(file, clayParameter, " clay parameter ");
+  // The switches have no meaning outside these values (an interaction of 3 would keep the cells
+  // of a river link apart while they share its river's offer).
+  RequireRange(surfaceWaterInteraction, 0, 2, " surface water interaction parameter of ");
+  RequireRange(pondParameter, 0, 1, " pond parameter of ");
+  RequireRange(drainageParameter, 0, 1, " drainage parameter of ");
+  RequireRange(clayParameter, 0, 1, " clay parameter of ");
   ReadValue(file, kSatClay, " k_sat. for clay  ");
   if (clayParameter == 1) RequireRange(kSatClay, 0, kHighestConductivity, " k_sat. for clay  ");
   ReadValue(file, iniGwLevel, " ini_gw_level  ");
