@@ -30,16 +30,18 @@
 //
 // Tracers (lateral/groundwater_tracers.cpp): every solute tracer has a solute mass per layer
 // and cell, and each layer and cell a volume of water that carries it (set from the stored
-// water at the start, then changed by the same volumes that move the solute); the
-// concentration is the one over the other. Per sub-step: the soil column's exchange of the
-// sub-step before enters layer 1 (the solute of the water the column gave to the aquifer, less
-// what the water it took back carried), the radioactive part decays, and every face and leakage
-// volume carries the upwind cell's concentration, each cell's outflows scaled down to the water
-// it holds. A fixed-head cell is the aquifer's boundary: its concentration stays, what flows
-// into it has left the aquifer and what flows out of it came from outside; a negative fixed
-// inflow takes solute with its water, a positive one brings water without solute. So the solute
-// of the aquifer changes only by the soil's exchange, decay and what crossed the boundary, and
-// no concentration leaves the range of its sources.
+// water at a cold start, then changed by the same volumes that move the solute); the
+// concentration is the one over the other. The layer grids of the tracers and of the water
+// are the state: every sub-step ends with the solute the grids hold, and a warm start reads
+// them back (grid read parameter 1), so it continues the run that wrote them. Per sub-step: the
+// soil column's exchange of the sub-step before enters layer 1 (the solute of the water the column
+// gave to the aquifer, less what the water it took back carried), the radioactive part decays, and
+// every face and leakage volume carries the upwind cell's concentration, each cell's outflows
+// scaled down to the water it holds. A fixed-head cell is the aquifer's boundary: its concentration
+// stays, what flows into it has left the aquifer and what flows out of it came from outside; a
+// negative fixed inflow takes solute with its water, a positive one brings water without solute. So
+// the solute of the aquifer changes only by the soil's exchange, decay and what crossed the
+// boundary, and no concentration leaves the range of its sources.
 //
 // Limits: RunStep, FinishStep and the set-up are collective.
 #pragma once
@@ -94,6 +96,7 @@ struct GwTracer {
   // Solute that left the aquifer through its boundary since the start, mm x concentration over
   // the cell ("concleft_tracer_<t>_<module>", written with the tracer's grid code).
   GridMatrix left;
+  std::string left_name;
   int left_index = 0;
   double decay_factor = 1.0;  // per sub-step of this model; 1 for a stable tracer
 };
@@ -114,9 +117,12 @@ struct GwLayer {
   GridMatrix tx, ty, flow_x, flow_y;
   GridMatrix balance, leakage;  // own rows
   GridMatrix upper_limit;
-  // Transport: the water that carries the tracers (m3, own rows) and the share of its outflows
-  // a cell feeds in the sub-step (held rows).
+  // Transport: the water that carries the tracers (m3, own rows; registered with the heads'
+  // write code as `solute_water_name`, the heads' name with "_solute_water" before the
+  // extension) and the share of its outflows a cell feeds in the sub-step (held rows).
   GridMatrix solute_water, outflow_scale;
+  std::string solute_water_name;
+  int solute_water_index = 0;
   int head_index = 0, head_old_index = 0, head_old_old_index = 0;
   int tx_index = 0, ty_index = 0, flow_x_index = 0, flow_y_index = 0;
   int balance_index = 0, leakage_index = 0, upper_limit_index = 0;
@@ -325,6 +331,9 @@ class gwflowclass : public teilmodellklasse {
   void ScaleOutflows(int l);
   void TransportLayer(int t, int l);
   void StoreTracers();
+  void SetReturnConcentrations();
+  void ReadTracerState(int t);
+  void CheckTracerState(const std::string& name, double** grid, bool volume);
   void FinishTracerStep();
   // Mass (m3 x concentration) of the registered grid's value `stored` and back.
   double MassOf(int t, int l, long r, long c, double stored) const;

@@ -23,11 +23,11 @@
 namespace velorn {
 namespace {
 
-// "name.asc" -> "name_old.asc"; "name" -> "name_old".
-std::string OldFileName(const std::string& name) {
+// ("name.asc", "_old") -> "name_old.asc"; ("name", "_old") -> "name_old".
+std::string SuffixedFileName(const std::string& name, const char* suffix) {
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return name + "_old";
-  return name.substr(0, dot) + "_old" + name.substr(dot);
+  if (dot == std::string::npos) return name + suffix;
+  return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
 }  // namespace
@@ -341,7 +341,8 @@ void gwflowclass::SetStartHeads() {
     GwLayer& layer = layers[l];
     layer.head = NewHeldGrid();
     layer.head_old = NewHeldGrid();
-    const std::string old_name = OldFileName(layer.heads_name);
+    const std::string old_name = SuffixedFileName(layer.heads_name, "_old");
+    layer.solute_water_name = SuffixedFileName(layer.heads_name, "_solute_water");
     if (grid_read_parameter == 1) {
       double** head = layer.head.get();
       double** head_old = layer.head_old.get();

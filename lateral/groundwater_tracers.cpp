@@ -7,11 +7,15 @@
 // of an evaporating one. The start value is the tracer's groundwater concentration (gwini) in
 // the water the layer stores (storage coefficient x saturated thickness).
 //
-// The first sub-step takes the solute mass of every layer and cell from its grid; every
-// sub-step changes it by the soil's exchange, decay and the upwind transport and stores it
-// back into the grid; the sums of the sub-step are kept per layer for the balance.
+// The grids are the state: the solute mass of every layer and cell is taken from its grid,
+// every sub-step changes it by the soil's exchange, decay and the upwind transport, stores it
+// back into the grid and continues with what the grid holds (for an evaporating tracer with the
+// water that carries it, the grid "gw_solute_water_<layer>"). So a warm start that reads the
+// grids back (grid read parameter 1) continues bit for bit from state written as doubles; the
+// sums of the sub-step are kept per layer for the balance.
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <numeric>
 #include <utility>
 
@@ -68,37 +72,87 @@ void gwflowclass::SetupTracers(int32_t& error, int32_t count, TracerDefinition* 
       tracer.flux_index =
           RegisterNext(tracer.layers[1].grid_file_name, tracer.flux.get(),
                        FormatText("concflux_tracer_%d_%s", t, module_name.c_str()), 0, false);
+      tracer.left_name = FormatText("%s%.3sout%.4s.%s", d.path.c_str(), d.name.c_str(),
+                                    module_name.c_str(), d.gridext.c_str());
       tracer.left = NewOwnGrid();
       ForEachRow(first_local_row, last_local_row, [&](long r) {
         for (long c = 1; c <= ncols; ++c)
           if (Owns(r, c) && ValidReference(r, c)) tracer.left[r][c] = 0.0;
       });
-      tracer.left_index = RegisterNext(
-          FormatText("%s%.3sout%.4s.%s", d.path.c_str(), d.name.c_str(), module_name.c_str(),
-                     d.gridext.c_str()),
-          tracer.left.get(), FormatText("concleft_tracer_%d_%s", t, module_name.c_str()),
-          d.gridcode, false);
+      if (grid_read_parameter == 1) ReadTracerState(t);
+      tracer.left_index = RegisterNext(tracer.left_name, tracer.left.get(),
+                                       FormatText("concleft_tracer_%d_%s", t, module_name.c_str()),
+                                       d.gridcode, false);
     }
     // The soil columns' first sub-step takes back water at the start concentrations.
     TakeSoluteFromGrids();
-    StoreTracers();
+    SetReturnConcentrations();
     tracer_mass_running = false;
   });
 }
 
-// The water that carries the solute starts as the water each layer stores.
+// The water that carries the solute starts as the water each layer stores; a warm start reads
+// it back where the state has it (a state without it starts from the stored water, with a
+// WARNING: the tracers then continue close to the run that wrote it, not bit for bit).
 void gwflowclass::SetupSoluteWater() {
+  bool read = grid_read_parameter == 1;
+  for (int l = 1; read && l <= layer_count; ++l) {
+    std::string name = layers[l].solute_water_name;
+    PrefixDirectory(input_directory, name);
+    if (std::filesystem::exists(name)) continue;
+    Diag() << "WARNING: no grid " << name << " of the water that carries the tracers in "
+           << module_name << ": every layer's tracers start in the water its heads store"
+           << "[end-entry]";
+    read = false;
+  }
   for (int l = 1; l <= layer_count; ++l) {
     GwLayer& layer = layers[l];
     layer.solute_water = NewOwnGrid();
     layer.outflow_scale = NewHeldGrid();
+    double** water = layer.solute_water.get();
+    if (read) {
+      ReadGrid(layer.solute_water_name, water, 0, false, true, false, 0, false, false, 0.0);
+      CheckTracerState(layer.solute_water_name, water, true);
+    }
     ForEachRow(first_local_row, last_local_row, [&](long r) {
       for (long c = 1; c <= ncols; ++c) {
-        layer.solute_water[r][c] = Owns(r, c) && ValidReference(r, c) ? StoredVolume(l, r, c) : 0.0;
         layer.outflow_scale[r][c] = 0.0;
+        if (!Owns(r, c) || !ValidReference(r, c)) {
+          water[r][c] = nodata;
+        } else if (!read) {
+          water[r][c] = StoredVolume(l, r, c);
+        }
       }
     });
+    layer.solute_water_index =
+        RegisterNext(layer.solute_water_name, water, FormatText("gw_solute_water_%d", l),
+                     layer.heads_code, false);
   }
+}
+
+// A read state grid holds a number at every basin cell of the own rows (a volume: at least 0);
+// nodata or no number there ends the run, naming the grid and the cell.
+void gwflowclass::CheckTracerState(const std::string& name, double** grid, bool volume) {
+  std::string path = name;
+  PrefixDirectory(input_directory, path);
+  for (long r = first_local_row; r <= last_local_row; ++r)
+    for (long c = 1; c <= ncols; ++c) {
+      if (!Owns(r, c) || !ValidReference(r, c)) continue;
+      const double v = grid[r][c];
+      if (std::isfinite(v) && !IsNodata(v, nodata) && (!volume || v >= 0)) continue;
+      ThrowFatal(Diag(), kGridFormatCode, "FATAL: in modul ", module_name, ": the grid ", path,
+                 " holds ", v, " at row ", r, ", column ", c, ", a cell of the basin",
+                 volume ? " (a volume of water, m3, at least 0)" : "");
+    }
+}
+
+// A warm start's solute that left through the boundary since the start of the run it
+// continues.
+void gwflowclass::ReadTracerState(int t) {
+  GwTracer& tracer = gw_tracers[t];
+  double** left = tracer.left.get();
+  ReadGrid(tracer.left_name, left, 0, false, true, false, 0, false, false, 0.0);
+  CheckTracerState(tracer.left_name, left, false);
 }
 
 void gwflowclass::SetupTracerLayer(int t, int l) {
@@ -116,6 +170,7 @@ void gwflowclass::SetupTracerLayer(int t, int l) {
   double** grid = layer.concentration.get();
   if (grid_read_parameter == 1) {
     ReadGrid(layer.grid_file_name, grid, 0, false, true, false, 0, false, true, 0.0);
+    CheckTracerState(layer.grid_file_name, grid, true);
   } else {
     const double** water = const_cast<const double**>(layers[l].solute_water.get());
     ForEachRow(first_local_row, last_local_row, [&](long r) {
@@ -175,6 +230,11 @@ void gwflowclass::ReleaseTracers() {
       if (layer.statistics) layer.statistics->ReleaseMemory();
     }
   }
+  for (int l = static_cast<int>(layers.size()) - 1; l >= 1; --l)
+    if (layers[l].solute_water_index > 0) {
+      UnregisterGrid(layers[l].solute_water_index);
+      layers[l].solute_water_index = 0;
+    }
   gw_tracers.clear();
   tracer_count = 0;
 }
@@ -370,11 +430,10 @@ void gwflowclass::TransportLayer(int t, int l) {
   layer.left = SumRows(left);
 }
 
-// The grids from the solute: the layers' stored amounts or concentrations, and the
-// concentration of the water layer 1 hands back to the soil in the next sub-step, at most the
-// solute it holds over the water it hands back.
+// The grids from the solute: the layers' stored amounts or concentrations; the solute then
+// continues as the grids hold it, so that a warm start from them continues the same. An
+// evaporating tracer's solute in a cell without water is round-off and goes.
 void gwflowclass::StoreTracers() {
-  const double dt = SubStepSeconds();
   for (int t = 1; t <= tracer_count; ++t) {
     GwTracer& tracer = gw_tracers[t];
     for (int l = 1; l <= layer_count; ++l) {
@@ -384,19 +443,38 @@ void gwflowclass::StoreTracers() {
           if (!Owns(r, c)) continue;
           if (!ValidReference(r, c)) {
             layer.concentration[r][c] = nodata;
-            if (l == 1) tracer.flux[r][c] = nodata;
             continue;
           }
           layer.concentration[r][c] = StoredOf(t, l, r, c, layer.mass[r][c]);
-          if (l != 1) continue;
-          const double back = baseflow != nullptr && baseflow[r][c] < 0
-                                  ? -baseflow[r][c] * dt * Dx(r, c) * Dy(r, c)
-                                  : 0.0;
-          const double held = std::max(layers[1].solute_water[r][c], back);
-          tracer.flux[r][c] = held > 0 ? layer.mass[r][c] / held : 0.0;
+          layer.mass[r][c] = MassOf(t, l, r, c, layer.concentration[r][c]);
         }
       });
     }
+  }
+  SetReturnConcentrations();
+}
+
+// The concentration of the water layer 1 hands back to the soil in the next sub-step: at most
+// the solute it holds over the water it hands back.
+void gwflowclass::SetReturnConcentrations() {
+  const double dt = SubStepSeconds();
+  for (int t = 1; t <= tracer_count; ++t) {
+    GwTracer& tracer = gw_tracers[t];
+    const GwTracerLayer& layer = tracer.layers[1];
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c) {
+        if (!Owns(r, c)) continue;
+        if (!ValidReference(r, c)) {
+          tracer.flux[r][c] = nodata;
+          continue;
+        }
+        const double back = baseflow != nullptr && baseflow[r][c] < 0
+                                ? -baseflow[r][c] * dt * Dx(r, c) * Dy(r, c)
+                                : 0.0;
+        const double held = std::max(layers[1].solute_water[r][c], back);
+        tracer.flux[r][c] = held > 0 ? layer.mass[r][c] / held : 0.0;
+      }
+    });
   }
 }
 
@@ -410,6 +488,8 @@ void gwflowclass::FinishTracerStep() {
     }
     WriteGridOutput(gw_tracers[t].left_index, 1, false);
   }
+  if (gw_tracers.size() < 2) return;
+  for (int l = 1; l <= layer_count; ++l) WriteGridOutput(layers[l].solute_water_index, 1, false);
 }
 
 }  // namespace velorn

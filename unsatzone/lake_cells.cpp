@@ -1,8 +1,6 @@
 // Lake cells of the soil zone (unsatzone/lake_cells.h).
 #include "unsatzone/lake_cells.h"
 
-#include <cmath>
-
 #include "core/control_file_reader.h"
 #include "core/diagnostic_stream.h"
 #include "core/error_code.h"
@@ -13,17 +11,16 @@
 
 namespace velorn {
 
-bool ResetLakeCell(int32_t method, int32_t storage_mode, double ponding_mm) {
-  if (storage_mode == 0) return true;
-  if (storage_mode < 0) return false;
-  return ponding_mm > (method == 1 ? 1.0 : 0.3);
+LakeCellSetup LakeCellRule(int32_t method, int32_t storage_mode, double ponding_mm) {
+  if (storage_mode < 0) return {};
+  if (storage_mode == 1 || storage_mode == 3) return {false, method == 2};
+  const bool saturate = storage_mode == 0 || ponding_mm > (method == 1 ? 1.0 : 0.3);
+  return {saturate, saturate && method == 2};
 }
 
-void SaturateLakeColumn(const std::vector<double>& theta_sat, int layers, double* theta,
-                        bool stored) {
+void SaturateLakeColumn(const std::vector<double>& theta_sat, int layers, double* theta) {
   for (int i = 1; i < layers && i < static_cast<int>(theta_sat.size()); ++i)
-    if (!stored || std::abs(theta[i] - theta_sat[i]) > kSaturatedRoundOff * theta_sat[i])
-      theta[i] = theta_sat[i];
+    theta[i] = theta_sat[i];
 }
 
 void unsatzonmodellklasse::SetupLake(const std::string& header) {
@@ -75,28 +72,29 @@ void unsatzonmodellklasse::PrepareLakeCells() {
   double** slope = links.slope_angle;
   double** elevation = links.elevation;
   double*** theta = Stack(kTheta);
-  const bool flatten = lakeInitMethod == 2;
+  const bool lower = lakeInitMethod == 2;
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c) || !(lake_codes[r][c] >= 0)) continue;
       const double pond = ponding != nullptr ? ponding[r][c] : 0.0;
-      if (ResetLakeCell(lakeInitMethod, storageMode, pond)) {
-        if (flatten) {
-          if (drainage != nullptr) drainage[r][c] = -1;
-          if (slope != nullptr) slope[r][c] = 0;
-          if (irrigation != nullptr) irrigation[r][c] = 0;
-        }
+      const LakeCellSetup rule = LakeCellRule(lakeInitMethod, storageMode, pond);
+      if (rule.flatten) {
+        if (drainage != nullptr) drainage[r][c] = -1;
+        if (slope != nullptr) slope[r][c] = 0;
+        if (irrigation != nullptr) irrigation[r][c] = 0;
+      }
+      if (rule.saturate) {
         distance[r][c] = 0;
         level[r][c] = 1;
         const SoilRecord& soil = CellSoil(r, c);
-        SaturateLakeColumn(soil.theta_sat, CellLayers(soil), theta[r][c], storageMode > 0);
+        SaturateLakeColumn(soil.theta_sat, CellLayers(soil), theta[r][c]);
       }
       // The lake surface lies the deepest pond below the ground.
-      if (flatten && elevation != nullptr && max_ponding != nullptr)
+      if (lower && elevation != nullptr && max_ponding != nullptr)
         elevation[r][c] -= max_ponding[r][c] / 1000.0;
     }
   });
-  if (flatten && elevation != nullptr) MPIGatherGrid(2, elevation);
+  if (lower && elevation != nullptr) MPIGatherGrid(2, elevation);
 }
 
 }  // namespace velorn

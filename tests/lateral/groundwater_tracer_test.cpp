@@ -1,11 +1,14 @@
 // Solute tracers in the groundwater model: the upwind move of one cell by hand (a table: plain
 // mixing, a cell whose outflow exceeds its water, a dry cell fed by a limited one), two cells
 // between fixed heads by hand (the boundary passes the solute on, decay by half per sub-step),
-// and a two-layer aquifer with leakage whose tracer mass changes per sub-step only by decay and
-// its boundary, with every concentration within the range it started in.
+// a two-layer aquifer with leakage whose tracer mass changes per sub-step only by decay and
+// its boundary, with every concentration within the range it started in, and a warm start of
+// that aquifer from its grids that continues the run bit for bit (a state without the carrier
+// water starts from the stored water with a WARNING; a hole in it is bad input).
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <vector>
 
 #include "core/tracer_bookkeeping.h"
@@ -129,19 +132,24 @@ TEST_F(TwoCells, StoreTheAmountOfANonEvaporatingTracerAndTakeTheSoilsSolute) {
 class Aquifer : public GroundwaterTracers {
  protected:
   Aquifer() : GroundwaterTracers(5, 6) {}
+  // Two layers with leakage, an uneven conductivity and a fixed-head column, so that the water
+  // that carries the solute parts from the water the heads store.
+  void AddAquifer() {
+    AddInputs(2, -0.5, 1e-4, 0.05);
+    for (int r = 1; r <= 5; ++r) {
+      for (int c = 1; c <= 6; ++c) {
+        G("groundwater_distance")[r][c] = -0.3 - 0.1 * c;
+        G("gw_kolmation_1")[r][c] = 2e-6;
+        G("gw_k_x_2")[r][c] = 1e-4 * (1 + 0.5 * std::sin(r + 2 * c));
+      }
+      G("gw_boundary_fix_h_2")[r][1] = 98.5;
+    }
+    G("zones")[3][4] = N;
+  }
 };
 
 TEST_F(Aquifer, TracerMassChangesPerSubStepOnlyByDecayAndTheBoundary) {
-  AddInputs(2, -0.5, 1e-4, 0.05);
-  for (int r = 1; r <= 5; ++r) {
-    for (int c = 1; c <= 6; ++c) {
-      G("groundwater_distance")[r][c] = -0.3 - 0.1 * c;
-      G("gw_kolmation_1")[r][c] = 2e-6;
-      G("gw_k_x_2")[r][c] = 1e-4 * (1 + 0.5 * std::sin(r + 2 * c));
-    }
-    G("gw_boundary_fix_h_2")[r][1] = 98.5;
-  }
-  G("zones")[3][4] = N;
+  AddAquifer();
   ASSERT_EQ(Make(Section(1, 2, 1.3, 1, "0 0", "0", 50, 1e-6)), 0) << screen_.str();
   SetupTracer(true);
   for (int r = 1; r <= 5; ++r)
@@ -176,6 +184,94 @@ TEST_F(Aquifer, TracerMassChangesPerSubStepOnlyByDecayAndTheBoundary) {
             EXPECT_LE(Conc(l)[r][c], 1.5 * std::pow(f, step) + 1e-12) << r << c << l;
           }
   }
+}
+
+// The state as binary doubles after two sub-steps, then two more: a warm start from it gives
+// the same grids, for a tracer whose grids hold concentrations and one whose hold amounts.
+TEST_F(Aquifer, AWarmStartFromItsGridsContinuesTheRun) {
+  test::ScopedCurrentDir here(dir_.path());
+  setup_.input_directory = "state/";
+  setup_.output_directory = "state/";
+  std::filesystem::create_directories("state");
+  const std::vector<std::string> state = {"gw_head_1",
+                                          "gw_head_old_1",
+                                          "gw_head_2",
+                                          "gw_head_old_2",
+                                          "gw_solute_water_1",
+                                          "gw_solute_water_2",
+                                          "concstor_tracer_1_layer_1_groundwater_flow",
+                                          "concstor_tracer_1_layer_2_groundwater_flow",
+                                          "concleft_tracer_1_groundwater_flow"};
+  const std::vector<std::string> compared = {"concstor_tracer_1_layer_1_groundwater_flow",
+                                             "concstor_tracer_1_layer_2_groundwater_flow",
+                                             "concleft_tracer_1_groundwater_flow",
+                                             "concflux_tracer_1_groundwater_flow",
+                                             "gw_solute_water_1",
+                                             "gw_solute_water_2"};
+  std::string warm = Section(1, 2, 1.3, 1, "0 0", "0", 50, 1e-6);
+  warm.replace(warm.find("0 grid read"), 1, "1");
+  // Rows 1..5, columns 1..6 of a grid, row after row.
+  const auto cells = [](double** grid) {
+    std::vector<double> values;
+    for (int r = 1; r <= 5; ++r) values.insert(values.end(), grid[r] + 1, grid[r] + 7);
+    return values;
+  };
+  // The soil zone reads its base flow back.
+  std::vector<double> baseflow;
+  const auto read_baseflow = [&] {
+    for (int r = 1; r <= 5; ++r)
+      std::copy_n(baseflow.begin() + 6 * (r - 1), 6, G("baseflow")[r] + 1);
+  };
+  std::vector<std::vector<double>> straight;
+  for (const bool evaporating : {true, false}) {
+    SCOPED_TRACE(evaporating);
+    Reset();
+    AddAquifer();
+    ASSERT_EQ(Make(Section(1, 2, 1.3, 1, "0 0", "0", 50, 1e-6)), 0) << screen_.str();
+    SetupTracer(false, evaporating);
+    Run(2);
+    for (const std::string& id : state) {
+      const int index = registry_.FindIdentifier(id);
+      model_->WriteGrid(*registry_[index].file_name, Grid(id), false, true, false);
+    }
+    baseflow = cells(G("baseflow"));
+    Run(2);
+    straight.clear();
+    for (const std::string& id : compared) straight.push_back(cells(Grid(id)));
+    Reset();
+    AddAquifer();
+    read_baseflow();
+    ASSERT_EQ(Make(warm), 0) << screen_.str();
+    SetupTracer(false, evaporating);
+    EXPECT_FALSE(ScreenHas("WARNING"));
+    Run(2);
+    for (std::size_t i = 0; i < compared.size(); ++i)
+      EXPECT_EQ(cells(Grid(compared[i])), straight[i]) << compared[i];
+  }
+  // A state without the carrier water starts from the water the heads store.
+  std::filesystem::rename("state/head2_solute_water.asc", "state/kept.asc");
+  Reset();
+  AddAquifer();
+  read_baseflow();
+  ASSERT_EQ(Make(warm), 0) << screen_.str();
+  SetupTracer(false, false);
+  EXPECT_TRUE(ScreenHas("no grid state/head2_solute_water.asc of the water")) << screen_.str();
+  // The water the heads store is not what carried the solute in the run.
+  Run(2);
+  EXPECT_NE(cells(Grid(compared[0])), straight[0]);
+  // A basin cell without water is bad input.
+  std::filesystem::rename("state/kept.asc", "state/head2_solute_water.asc");
+  test::WriteFile(
+      "state/head1_solute_water.asc",
+      test::AsciiGrid(6, 5, 0, 0, 10, N, [](int r, int c) { return r == 2 && c == 5 ? N : 40.0; }));
+  Reset();
+  AddAquifer();
+  ASSERT_EQ(Make(warm), 0) << screen_.str();
+  int32_t error = -1;
+  model_->SetupTracers(error, 1, tracers_.data(), records_.data(), kZoneStatisticsCapacity);
+  EXPECT_EQ(error, kGridFormatCode);
+  EXPECT_TRUE(ScreenHas("the grid state/head1_solute_water.asc holds -9999 at row 2, column 5"))
+      << screen_.str();
 }
 
 }  // namespace

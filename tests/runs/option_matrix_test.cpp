@@ -344,9 +344,7 @@ const std::vector<Combination>& Matrix() {
        .window = kEarlyMarch,
        .acts = "qb.stat",
        .tracer_stores = kAquifer,
-       .warm = true,
-       .pending = "the aquifer's tracers continue close to the straight run, not bit for bit: "
-                  "congrou1.sta 3.34888e-08 against 3.58266e-08 in subbasin 1 on the first day"},
+       .warm = true},
       {.name = "groundwater_method_1_fast",
        .variant = "front-range-groundwater.ctl",
        .edits = Groundwater("1", "1e-2"),
@@ -442,10 +440,7 @@ const std::vector<Combination>& Matrix() {
        .window = kEarlyMarch,
        .acts = "pond.stat",
        .tracer_stores = kAquifer,
-       .warm = true,
-       .pending = "a warm start saturates the lake cells' columns again (their pond is above "
-                  "0.3 mm), which the aquifer had drawn below saturation: sb2.stat of subbasin 5 "
-                  "426.85751 mm against 426.85708 on the first day"},
+       .warm = true},
       {.name = "lakes_with_surface_routing",
        .variant = "front-range-surface-routing.ctl",
        .edits = SoilLakes("[standard_grids]\n7\n", 7),

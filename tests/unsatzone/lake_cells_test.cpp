@@ -1,11 +1,9 @@
-// Lake cells of the soil zone: the warm-start thresholds of the two methods, and the set-up of a
-// model with a lake grid (cold start): ponded, saturated columns down to the layer above the
-// deepest, the elevation lowered by the deepest pond with method 2, and the refusals.
+// Lake cells of the soil zone: what each start does to a lake cell in the two methods, and the
+// set-up of a model with a lake grid (cold start): ponded, saturated columns down to the layer
+// above the deepest, the elevation lowered by the deepest pond with method 2, and the refusals.
 #include "unsatzone/lake_cells.h"
 
 #include <gtest/gtest.h>
-
-#include <cmath>
 
 #include "core/error_code.h"
 #include "tests/support/soil_column_fixture.h"
@@ -13,17 +11,23 @@
 namespace velorn {
 namespace {
 
-TEST(LakeCells, ResetRules) {
+TEST(LakeCells, SetupRules) {
+  // Cold start: every lake cell. Modes 1 and 3 read the columns back: none is saturated, and
+  // method 2 flattens every one as the cold start did. Mode 2 rebuilds the columns: the
+  // thresholds decide. A negative mode changes nothing.
   struct Case {
     int method, storage_mode;
     double pond;
-    bool reset;
-  } cases[] = {{1, 0, 0.0, true},  {2, 0, 0.0, true},    {1, 1, 1.0, false},
-               {1, 1, 1.01, true}, {2, 1, 0.3, false},   {2, 1, 0.31, true},
-               {2, 3, 5.0, true},  {1, -1, 50.0, false}, {2, -1, 50.0, false}};
-  for (const Case& c : cases)
-    EXPECT_EQ(ResetLakeCell(c.method, c.storage_mode, c.pond), c.reset)
-        << c.method << " " << c.storage_mode << " " << c.pond;
+    bool saturate, flatten;
+  } cases[] = {{1, 0, 0.0, true, false},    {2, 0, 0.0, true, true},    {1, 1, 50.0, false, false},
+               {2, 1, 0.0, false, true},    {2, 3, 50.0, false, true},  {1, 2, 1.0, false, false},
+               {1, 2, 1.01, true, false},   {2, 2, 0.3, false, false},  {2, 2, 0.31, true, true},
+               {1, -1, 50.0, false, false}, {2, -1, 50.0, false, false}};
+  for (const Case& c : cases) {
+    const LakeCellSetup rule = LakeCellRule(c.method, c.storage_mode, c.pond);
+    EXPECT_EQ(rule.saturate, c.saturate) << c.method << " " << c.storage_mode << " " << c.pond;
+    EXPECT_EQ(rule.flatten, c.flatten) << c.method << " " << c.storage_mode << " " << c.pond;
+  }
   const std::vector<double> sat = {0, 0.4, 0.41, 0.42};
   double theta[4] = {9, 0.1, 0.2, 0.3};
   SaturateLakeColumn(sat, 3, theta);
@@ -31,13 +35,6 @@ TEST(LakeCells, ResetRules) {
   EXPECT_EQ(theta[1], 0.4);
   EXPECT_EQ(theta[2], 0.41);
   EXPECT_EQ(theta[3], 0.3);  // the deepest layer keeps its water
-  // A warm start keeps a stored layer saturated to round-off (the step left 0.39 - 1 ULP), and
-  // saturates one that is not.
-  const double stored_saturated = std::nextafter(0.4, 0.0);
-  double stored[4] = {9, stored_saturated, 0.2, 0.3};
-  SaturateLakeColumn(sat, 3, stored, true);
-  EXPECT_EQ(stored[1], stored_saturated);
-  EXPECT_EQ(stored[2], 0.41);
 }
 
 class LakeModel : public test::SoilColumnTest {
