@@ -474,6 +474,11 @@ class schneemodellklasse : public teilmodellklasse {
   void TakeLayeredSnowMelt();
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
+  // The yearly glacier evaluation's change of the layers of a cell: they give the ice and the
+  // water the glacier-free pack lost from `before` to `after`; `whole` (a cell wholly glacier,
+  // whose glacier-free pack is dropped) empties them.
+  void LayeredSnowOfYear(long row, long column, const PackState& before, const PackState& after,
+                         double T, bool whole);
   // Removes `melt` from the layers of a cell and hands level 0 of the liquid stack the ice that
   // left them (the layers may hold less than the storage melted).
   void HandOverLayeredMelt(long row, long column, double melt, double T);

@@ -416,9 +416,7 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({DynamicGlaciers("2", "1"), kLayered}),
        .window = kNewYear,
        .acts = "gmb1.stat",
-       .glaciers = true,
-       .pending = "snow_alignment books 2e-6 mm on the evaluation step (what the evaluation "
-                  "moved between the glacier and the glacier-free part)"},
+       .glaciers = true},
       {.name = "lakes_with_groundwater",
        .variant = "front-range-groundwater.ctl",
        .edits = Joined({SoilLakes("[standard_grids]\n21\n", 21),
