@@ -95,6 +95,8 @@ const std::string kStandardGrids = "[standard_grids]\n5\n";
 const std::string kInterception =
     "2          # method: evaporation at the potential interception evaporation";
 const std::string kDegreeDay = "1          # method 1: degree-day (temperature index)";
+// The switch of dynamic glaciers that reads their state grids (after the snow-on-ice table).
+const std::string kGlacierColdStart = "qsnowglac.stat 2001\n0\n";
 const std::string kSnowColdStart =
     "0          # the pack starts empty (1: read from the storage grids above)\n";
 const std::string kInterceptionColdStart =
@@ -397,6 +399,14 @@ const std::vector<Combination>& Matrix() {
        .window = {{1, 7}, {14, 7}},
        .acts = "irr_gw.stat",
        .mass = false},
+      // The evaluation falls in the second half of a warm-started window: the state after it
+      // (glacier shares, firn, the storages on the glacier) continues the straight run.
+      {.name = "dynamic_glaciers_evaluated_after_warm_start",
+       .edits = DynamicGlaciers("4", "1"),
+       .window = kNewYear,
+       .acts = "gmb1.stat",
+       .glaciers = true,
+       .warm = true},
       // Pairs that act on one store.
       {.name = "dynamic_glaciers_with_response_units",
        .edits = Joined({DynamicGlaciers("2", "1"), kResponseUnits}),
@@ -486,7 +496,10 @@ void WriteStateAtEnd(std::string& text) {
                            "thsnow.stk",      "hhsnow.stk",
                            "hgsnow.stk",      "qusnow.stk",
                            "thick.stk",       "dens.stk",
-                           "upper.asc"}) {
+                           "upper.asc",       "firn.stk",
+                           "gmb.asc",         "gmbold.asc",
+                           "og1.asc",         "og2.asc",
+                           "og3.asc"}) {
     const std::size_t at = text.find(std::string("\n") + name);
     if (at == std::string::npos) continue;
     const std::size_t code = text.find('\n', at + 1) + 1;
@@ -603,6 +616,9 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
         const std::size_t at = text.find(cold);
         if (at != std::string::npos) text[at] = '1';
       }
+      // Dynamic glaciers read their firn, mass balances and storages on the glacier.
+      const std::size_t glaciers = text.find(kGlacierColdStart);
+      if (glaciers != std::string::npos) text[glaciers + kGlacierColdStart.size() - 2] = '1';
     }
   }
   WriteFile(control, text);
@@ -617,11 +633,14 @@ double ConservativeShare(const Combination& row, const std::string& out) {
   const auto zones = AsciiGridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
+  // The shares at the end (written as doubles when the row is warm-started).
   std::vector<double> glacier;
+  std::size_t one = 1;
   if (row.glaciers)
-    glacier = AsciiGridCells(out + (fs::exists(out + "glacier_fraction_end.asc")
-                                        ? "glacier_fraction_end.asc"
-                                        : "../glacier_fraction.asc"));
+    glacier =
+        GridValues(out + (fs::exists(out + "glacier_fraction_end.asc") ? "glacier_fraction_end.asc"
+                                                                       : "../glacier_fraction.asc"),
+                   one);
   // Each store's sum over the cells, weighed by the cell's glacier-free part (1 - g) or its
   // glacier part (g).
   const auto weighed = [&](const std::string& name, bool glacier_part) {
