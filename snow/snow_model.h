@@ -148,6 +148,10 @@ class schneemodellklasse : public teilmodellklasse {
   // The lake switch of `section_name` ("[lake_model]"); INFO and off without "lake_codes".
   virtual void ReadLakeSection(const std::string& section_name);
   virtual double** GetSolidSnowStorage();
+  // The identifier of the grid of glacier shares the glacier part runs on ("ice_firn" for static
+  // glaciers, "GlacierizedCells" for dynamic ones), null without the glacier part: the other
+  // models weigh a cell's glacier part by it too.
+  const char* GlacierShareIdentifier() const;
   virtual bool SetRadiationCorrectionGrid(double** correction);
   // The land-use curves of the settings object, whose cells take the land albedo of their
   // curve (null: every cell evaluates its own).

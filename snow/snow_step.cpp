@@ -121,6 +121,11 @@ void schneemodellklasse::UpdateLayeredSnow(long r, long c, int g, double w, doub
   upper_snow_index[r][c] = cell.top;
 }
 
+const char* schneemodellklasse::GlacierShareIdentifier() const {
+  if (glacier_cells == nullptr) return nullptr;
+  return IsDynamicGlacierMethod(glacierMethod) ? "GlacierizedCells" : "ice_firn";
+}
+
 double** schneemodellklasse::GetSolidSnowStorage() {
   return GetFlowControl() != 0 ? OwnData("snowstorage_solid") : nullptr;
 }

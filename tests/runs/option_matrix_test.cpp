@@ -407,6 +407,15 @@ const std::vector<Combination>& Matrix() {
        .acts = "gmb1.stat",
        .glaciers = true,
        .warm = true},
+      // Dynamic glaciers with the static glaciers' grid registered as well: every model weighs a
+      // cell by the dynamic glaciers' share.
+      {.name = "dynamic_glaciers_beside_ice_firn_grid",
+       .edits =
+           Joined({DynamicGlaciers("2", "1"),
+                   {{"[standard_grids]\n7\n", "[standard_grids]\n8\nice_firn.asc ice_firn 0\n"}}}),
+       .window = kNewYear,
+       .acts = "gmb1.stat",
+       .glaciers = true},
       // Pairs that act on one store.
       {.name = "dynamic_glaciers_with_response_units",
        .edits = Joined({DynamicGlaciers("2", "1"), kResponseUnits}),
