@@ -75,12 +75,7 @@ void schneemodellklasse::LayeredSnowOfYear(long r, long c, const PackState& befo
     UpdateLayeredSnow(r, c, 0, 1.0, -(LayeredPack(r, c) + 1.0), T);
     return;
   }
-  LayeredSnowCell cell{layer_solid[r][c],
-                       layer_liquid[r][c],
-                       layer_thickness[r][c],
-                       layer_density[r][c],
-                       layer_temperature != nullptr ? layer_temperature[r][c] : nullptr,
-                       upper_snow_index[r][c]};
+  LayeredSnowCell cell = LayeredCell(r, c);
   // The water first, so that no layer the ice leaves empty hands its water on to the soil.
   TakeLayeredLiquidCell(cell, snow_layers, before.liquid - after.liquid);
   const double ice = before.solid - after.solid;

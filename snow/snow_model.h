@@ -464,6 +464,8 @@ class schneemodellklasse : public teilmodellklasse {
   void CopyResponseUnits();
   // The lateral snow redistribution of the step on process 0, between gather and scatter.
   void RedistributeLateralSnow();
+  // The layered snow stacks of a cell (its top from "upperIndexSnow").
+  LayeredSnowCell LayeredCell(long row, long column) const;
   // The ice of the layers of a cell (sum of levels 1..n).
   double LayeredIce(long row, long column) const;
   // The water of the layers of a cell, ice and liquid (sum of levels 1..n).
