@@ -399,14 +399,18 @@ const std::vector<Combination>& Matrix() {
        .window = {{1, 7}, {14, 7}},
        .acts = "irr_gw.stat",
        .mass = false},
-      // The evaluation falls in the second half of a warm-started window: the state after it
-      // (glacier shares, firn, the storages on the glacier) continues the straight run.
+      // The evaluation falls in the second half of a warm-started window: the state read at the
+      // warm start (firn, mass balances, the packs on the glacier, the water of the glacier
+      // melt's linear storages, kept here) continues the straight run through the evaluation.
+      // The storages hold the tracer over the report intervals: no mass check.
       {.name = "dynamic_glaciers_evaluated_after_warm_start",
-       .edits = DynamicGlaciers("4", "1"),
+       .edits = Joined(
+           {DynamicGlaciers("4", "1"), {{"0.2\n0.0001\n0.0001\n0.0001\n", "0.2\n10\n20\n5\n"}}}),
        .window = kNewYear,
        .acts = "gmb1.stat",
        .glaciers = true,
-       .warm = true},
+       .warm = true,
+       .mass = false},
       // Dynamic glaciers with the static glaciers' grid registered as well: every model weighs a
       // cell by the dynamic glaciers' share.
       {.name = "dynamic_glaciers_beside_ice_firn_grid",
