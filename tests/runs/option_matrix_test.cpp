@@ -138,10 +138,14 @@ Edits DynamicGlaciers(const std::string& day, const std::string& month) {
   Edits edits = GlacierEdits();
   edits.push_back({"\n2 1\n28.5", "\n" + day + " " + month + "\n28.5"});
   edits.push_back(kInstantGlacierStorages);
-  // The shares after a yearly evaluation weigh the stores at the end.
+  // The shares after a yearly evaluation weigh the stores at the end; a warm start reads them
+  // and the codes.
   edits.push_back({"glacier_fraction.asc GlacierizedCells 0\n",
                    "glacier_fraction.asc GlacierizedCells 0 writecode = 3 "
                    "outname = glacier_fraction_end.asc\n"});
+  edits.push_back({"glacier_codes.asc GlacierCodes 0\n",
+                   "glacier_codes.asc GlacierCodes 0 writecode = 3 "
+                   "outname = glacier_codes_end.asc\n"});
   return edits;
 }
 
@@ -287,11 +291,14 @@ const std::vector<Combination>& Matrix() {
        .window = kNewYear,
        .acts = "qice.stat",
        .warm = true},
+      // The warm start halfway starts from the shares and the codes the evaluation left, written
+      // as doubles.
       {.name = "dynamic_glaciers_evaluated",
        .edits = DynamicGlaciers("2", "1"),
        .window = kNewYear,
        .acts = "gmb1.stat",
-       .glaciers = true},
+       .glaciers = true,
+       .warm = true},
       {.name = "response_units",
        .edits = kResponseUnits,
        .window = {{1, 4}, {5, 4}},
@@ -629,9 +636,14 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
         const std::size_t at = text.find(cold);
         if (at != std::string::npos) text[at] = '1';
       }
-      // Dynamic glaciers read their firn, mass balances and storages on the glacier.
+      // Dynamic glaciers read their firn, mass balances and storages on the glacier, and their
+      // shares and codes as a yearly evaluation in the first half left them.
       const std::size_t glaciers = text.find(kGlacierColdStart);
       if (glaciers != std::string::npos) text[glaciers + kGlacierColdStart.size() - 2] = '1';
+      for (const std::string name : {"glacier_fraction", "glacier_codes"}) {
+        const std::size_t at = text.find("\n" + name + ".asc ");
+        if (at != std::string::npos) text.insert(at + 1 + name.size(), "_end");
+      }
     }
   }
   WriteFile(control, text);
