@@ -447,6 +447,13 @@ const std::vector<Combination>& Matrix() {
        .window = kNewYear,
        .acts = "gmb1.stat",
        .glaciers = true},
+      // Snow on the ground at the evaluation: the excess above 0.5 mm of the glacier-free part's
+      // pack (its ice and its water) moves onto the glacier part, out of the layers.
+      {.name = "dynamic_glaciers_with_layered_snow_excess",
+       .edits = Joined({DynamicGlaciers("20", "1"), kLayered, {{"\n5 0.3\n", "\n0.5 0.3\n"}}}),
+       .window = kMidJanuary,
+       .acts = "gmb1.stat",
+       .glaciers = true},
       {.name = "lakes_with_groundwater",
        .variant = "front-range-groundwater.ctl",
        .edits = Joined({SoilLakes("[standard_grids]\n21\n", 21),
