@@ -306,6 +306,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   unsatzone->groundwaterModelActive = groundwater->GetFlowControl() > 0 ? 1 : 0;
   groundwater->SetSubStepCount(sub_steps);
   evapotranspiration->SetSubStepCount(sub_steps);
+  ShareGlacierGrid();
   // The tracers of the model that takes the precipitation first, so that the next finds its
   // outflow's concentration.
   const auto setup_tracers = [&](teilmodellklasse& model) {
@@ -452,6 +453,17 @@ void ModellApplication::LinkSurfaceRouting(double**& runoff, const std::string* 
   surface_routing->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), mode);
   unsatzone->SetSurfaceRoutingActive(true);
   runoff = surface_routing->GetQg();
+}
+
+void ModellApplication::ShareGlacierGrid() {
+  const char* identifier = snow->GlacierShareIdentifier();
+  const int index = identifier != nullptr ? grid_registry->FindIdentifier(identifier) : 0;
+  if (index == 0) return;
+  double** share = (*grid_registry)[index].grid;
+  if (evapotranspiration->GetFlowControl() != 0) evapotranspiration->glacier_fraction = share;
+  if (groundwater->GetFlowControl() != 0) groundwater->glacier = share;
+  interception->UseGlacierShareGrid(identifier);
+  unsatzone->UseGlacierShareGrid(identifier);
 }
 
 void ModellApplication::LinkSoilAndSnow() {

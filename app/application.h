@@ -180,6 +180,10 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   void CreateSubModels(const std::vector<std::string>& args);
   // The soil zone's hand-overs to the snow model, before the tracer set-up.
   void LinkSoilAndSnow();
+  // Every model weighs a cell's glacier part by the grid of glacier shares the glacier model
+  // runs on: with both "ice_firn" and "GlacierizedCells" registered, each would otherwise take
+  // the first it finds.
+  void ShareGlacierGrid();
   // The soil zone's runoff arrays, records and storage file to the models that are on.
   // Irrigation's hand-overs: the soil zone's records and runoff, the routing model's arrays.
   void LinkIrrigation(ReinfiltrationRecord* records, double** runoff);

@@ -80,6 +80,8 @@ interzeptionsmodellklasse::interzeptionsmodellklasse(int32_t& error, const SubMo
     LookUpGrids();
     CreateLayerGrids();
     if (canopy_snow) CreateCanopyGrids();
+    // Without a glacier model the first registered of the two grids of glacier shares (the
+    // application hands over the glacier model's grid when it runs).
     if (const int glacier = FindGrid("GlacierizedCells", 0)) {
       glacier_index_ = glacier;
     } else {

@@ -101,6 +101,9 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   // Writes the buffered rows of every statistics table.
   virtual void FlushBuffers();
   void ReleaseMemory() override;
+  // Weighs a cell's glacier part by the grid of glacier shares with this identifier (the glacier
+  // model's), when registered.
+  void UseGlacierShareGrid(const char* identifier);
 
   // --- Settings --------------------------------------------------------------------------------
   int32_t method = 0;

@@ -106,6 +106,11 @@ void interzeptionsmodellklasse::CopyFromMasters(const UnitResults& masters) {
   });
 }
 
+void interzeptionsmodellklasse::UseGlacierShareGrid(const char* identifier) {
+  if (GetFlowControl() == 0 || identifier == nullptr) return;
+  if (const int index = FindGrid(identifier, 0)) glacier_index_ = index;
+}
+
 double interzeptionsmodellklasse::GlacierShare(long row, long column) const {
   double** glacier = Data(glacier_index_);
   if (glacier == nullptr) return 0.0;

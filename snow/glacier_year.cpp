@@ -3,7 +3,10 @@
 // 1. every process, own cells: this year's snow on the glaciers becomes the youngest firn layer
 //    (the oldest leaves and becomes ice; the solute of tracers moves with the water), a pack above
 //    `maxSnowPackToCreateGlacier` on a cell without glacier starts a glacier cell, and the snow
-//    above that threshold on a partly glacierized cell moves onto its glacier part;
+//    above that threshold on a partly glacierized cell moves onto its glacier part; under
+//    layered snow the layers, the glacier-free part's snow, give what that part's pack gave
+//    (its ice and its water alike), and a cell wholly glacier drops them with that pack, so
+//    that the next step's alignment of the layers to the pack moves nothing;
 // 2. the glacier grids and the firn stack are gathered on process 0, which changes the glacier
 //    areas (snow/glacier_areas.cpp) and spreads the mass balance of lost area over the rest of
 //    each glacier, and scattered back;
@@ -13,6 +16,7 @@
 
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "snow/layered_snow.h"
 #include "snow/snow_model.h"
 
 namespace velorn {
@@ -56,9 +60,26 @@ void schneemodellklasse::UpdateGlacierCellsOfYear() {
       g.mass_balance[r][c] = s.balance;
       old_balance[r][c] = s.old_balance;
       g.firn[r][c] = s.firn_total;
-      if (moved > 0) UpdateLayeredSnow(r, c, 0, 1.0, -moved, std::min(temperature[r][c], 0.0));
+      if (moved > 0 || before.fraction >= 1)
+        LayeredSnowOfYear(r, c, before.cell, s.cell, std::min(temperature[r][c], 0.0),
+                          before.fraction >= 1);
     }
   });
+}
+
+void schneemodellklasse::LayeredSnowOfYear(long r, long c, const PackState& before,
+                                           const PackState& after, double T, bool whole) {
+  if (!layeredSnowActive || layer_solid == nullptr) return;
+  if (whole) {
+    // More than the layers hold empties every one of them.
+    UpdateLayeredSnow(r, c, 0, 1.0, -(LayeredPack(r, c) + 1.0), T);
+    return;
+  }
+  LayeredSnowCell cell = LayeredCell(r, c);
+  // The water first, so that no layer the ice leaves empty hands its water on to the soil.
+  TakeLayeredLiquidCell(cell, snow_layers, before.liquid - after.liquid);
+  const double ice = before.solid - after.solid;
+  if (ice > 0) UpdateLayeredSnow(r, c, 0, 1.0, -ice, T);
 }
 
 void schneemodellklasse::UpdateGlaciersOfYear() {

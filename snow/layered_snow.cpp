@@ -77,4 +77,17 @@ void UpdateLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowL
   for (int k = 1; k <= n; ++k) cell.solid[0] += cell.solid[k];
 }
 
+double TakeLayeredLiquidCell(LayeredSnowCell& cell, int n, double amount) {
+  double taken = 0;
+  for (int k = std::max(static_cast<int>(cell.top), 1); k <= n && taken < amount; ++k) {
+    const double take = std::min(cell.liquid[k], amount - taken);
+    if (!(take > 0)) continue;
+    cell.liquid[k] -= take;
+    taken += take;
+    if (cell.density[k] > 0)
+      cell.thickness[k] = (cell.solid[k] + cell.liquid[k]) / cell.density[k] / 1000.0;
+  }
+  return taken;
+}
+
 }  // namespace velorn

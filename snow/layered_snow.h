@@ -43,4 +43,8 @@ struct LayeredSnowCell {
 void UpdateLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowLayerLimits>& limits,
                            double w, double amount, double T, double fresh_offset);
 
+// Takes up to `amount` mm of liquid water from the layers, the top layer first (a layer's
+// thickness follows at its density); returns what it took. The layers keep their ice.
+double TakeLayeredLiquidCell(LayeredSnowCell& cell, int n, double amount);
+
 }  // namespace velorn

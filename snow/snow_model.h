@@ -148,6 +148,10 @@ class schneemodellklasse : public teilmodellklasse {
   // The lake switch of `section_name` ("[lake_model]"); INFO and off without "lake_codes".
   virtual void ReadLakeSection(const std::string& section_name);
   virtual double** GetSolidSnowStorage();
+  // The identifier of the grid of glacier shares the glacier part runs on ("ice_firn" for static
+  // glaciers, "GlacierizedCells" for dynamic ones), null without the glacier part: the other
+  // models weigh a cell's glacier part by it too.
+  const char* GlacierShareIdentifier() const;
   virtual bool SetRadiationCorrectionGrid(double** correction);
   // The land-use curves of the settings object, whose cells take the land albedo of their
   // curve (null: every cell evaluates its own).
@@ -460,6 +464,8 @@ class schneemodellklasse : public teilmodellklasse {
   void CopyResponseUnits();
   // The lateral snow redistribution of the step on process 0, between gather and scatter.
   void RedistributeLateralSnow();
+  // The layered snow stacks of a cell (its top from "upperIndexSnow").
+  LayeredSnowCell LayeredCell(long row, long column) const;
   // The ice of the layers of a cell (sum of levels 1..n).
   double LayeredIce(long row, long column) const;
   // The water of the layers of a cell, ice and liquid (sum of levels 1..n).
@@ -474,6 +480,11 @@ class schneemodellklasse : public teilmodellklasse {
   void TakeLayeredSnowMelt();
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
+  // The yearly glacier evaluation's change of the layers of a cell: they give the ice and the
+  // water the glacier-free pack lost from `before` to `after`; `whole` (a cell wholly glacier,
+  // whose glacier-free pack is dropped) empties them.
+  void LayeredSnowOfYear(long row, long column, const PackState& before, const PackState& after,
+                         double T, bool whole);
   // Removes `melt` from the layers of a cell and hands level 0 of the liquid stack the ice that
   // left them (the layers may hold less than the storage melted).
   void HandOverLayeredMelt(long row, long column, double melt, double T);

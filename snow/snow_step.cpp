@@ -111,14 +111,23 @@ void schneemodellklasse::SetLayeredSnowModel(bool on, const std::vector<SnowLaye
 void schneemodellklasse::UpdateLayeredSnow(long r, long c, int g, double w, double amount,
                                            double T) {
   if (g == 1 || !layeredSnowActive || layer_solid == nullptr) return;
-  LayeredSnowCell cell{layer_solid[r][c],
-                       layer_liquid[r][c],
-                       layer_thickness[r][c],
-                       layer_density[r][c],
-                       layer_temperature != nullptr ? layer_temperature[r][c] : nullptr,
-                       upper_snow_index[r][c]};
+  LayeredSnowCell cell = LayeredCell(r, c);
   UpdateLayeredSnowCell(cell, snow_layers, snow_layer_limits, w, amount, T, dTOffsetFreshSnow);
   upper_snow_index[r][c] = cell.top;
+}
+
+LayeredSnowCell schneemodellklasse::LayeredCell(long r, long c) const {
+  return LayeredSnowCell{layer_solid[r][c],
+                         layer_liquid[r][c],
+                         layer_thickness[r][c],
+                         layer_density[r][c],
+                         layer_temperature != nullptr ? layer_temperature[r][c] : nullptr,
+                         upper_snow_index[r][c]};
+}
+
+const char* schneemodellklasse::GlacierShareIdentifier() const {
+  if (glacier_cells == nullptr) return nullptr;
+  return IsDynamicGlacierMethod(glacierMethod) ? "GlacierizedCells" : "ice_firn";
 }
 
 double** schneemodellklasse::GetSolidSnowStorage() {

@@ -69,6 +69,8 @@ void unsatzonmodellklasse::LinkForeignGrids() {
   links.surface_storage_silting = Optional("SurfStorSiltingUp");
   links.ice_firn = Optional("ice_firn");
   links.glacierized_cells = Optional("GlacierizedCells");
+  links.glacier_share =
+      links.glacierized_cells != nullptr ? links.glacierized_cells : links.ice_firn;
   links.glacierized_cells_old = Optional("GlacierizedCellsOld");
   links.glacier_mass_balance = Optional("GlacierMassBalance");
   if (response_unit_switch != 0) {

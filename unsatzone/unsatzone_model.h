@@ -227,6 +227,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
     double** colmation = nullptr;
     double** ice_firn = nullptr;
     double** glacierized_cells = nullptr;
+    double** glacier_share = nullptr;  // the one of the two the cells are weighed by
     double** glacierized_cells_old = nullptr;
     double** glacier_mass_balance = nullptr;
     double** permafrost_thaw_depth = nullptr;
@@ -395,8 +396,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // not computed, rows of 0). Nothing with response units on.
   void AppendControlCellRow(long row, long column, const ControlCellStep* last);
   int32_t OtherDataValueCount() const { return 18 + 6 * landuse_layers; }
-  // Glacier share of a cell: "ice_firn" or "GlacierizedCells" clamped to [0, 1], 0 without them.
+  // Glacier share of a cell clamped to [0, 1], 0 without glacier grids: the glacier model's grid
+  // (UseGlacierShareGrid), without one "GlacierizedCells", else "ice_firn".
   double GlacierShare(long row, long column) const;
+  // Weighs a cell's glacier part by the grid of glacier shares with this identifier (the glacier
+  // model's), when registered.
+  void UseGlacierShareGrid(const char* identifier);
 
   // --- River-link cells across processes (unsatzone/soil_halo.cpp) ----------------------------
   // With an interaction parameter above 1 the cells of every river link are computed by the

@@ -19,8 +19,13 @@
 
 namespace velorn {
 
+void unsatzonmodellklasse::UseGlacierShareGrid(const char* identifier) {
+  if (GetFlowControl() == 0 || identifier == nullptr) return;
+  if (double** grid = Optional(identifier)) links.glacier_share = grid;
+}
+
 double unsatzonmodellklasse::GlacierShare(long row, long column) const {
-  double** share = links.ice_firn != nullptr ? links.ice_firn : links.glacierized_cells;
+  double** share = links.glacier_share;
   if (share == nullptr || !(share[row][column] > 0)) return 0.0;
   return share[row][column] > 1 ? 1.0 : share[row][column];
 }

@@ -99,6 +99,8 @@ const std::string kStandardGrids = "[standard_grids]\n5\n";
 const std::string kInterception =
     "2          # method: evaporation at the potential interception evaporation";
 const std::string kDegreeDay = "1          # method 1: degree-day (temperature index)";
+// The switch of dynamic glaciers that reads their state grids (after the snow-on-ice table).
+const std::string kGlacierColdStart = "qsnowglac.stat 2001\n0\n";
 const std::string kSnowColdStart =
     "0          # the pack starts empty (1: read from the storage grids above)\n";
 const std::string kInterceptionColdStart =
@@ -142,10 +144,14 @@ Edits DynamicGlaciers(const std::string& day, const std::string& month) {
   Edits edits = GlacierEdits();
   edits.push_back({"\n2 1\n28.5", "\n" + day + " " + month + "\n28.5"});
   edits.push_back(kInstantGlacierStorages);
-  // The shares after a yearly evaluation weigh the stores at the end.
+  // The shares after a yearly evaluation weigh the stores at the end; a warm start reads them
+  // and the codes.
   edits.push_back({"glacier_fraction.asc GlacierizedCells 0\n",
                    "glacier_fraction.asc GlacierizedCells 0 writecode = 3 "
                    "outname = glacier_fraction_end.asc\n"});
+  edits.push_back({"glacier_codes.asc GlacierCodes 0\n",
+                   "glacier_codes.asc GlacierCodes 0 writecode = 3 "
+                   "outname = glacier_codes_end.asc\n"});
   return edits;
 }
 
@@ -298,11 +304,14 @@ const std::vector<Combination>& Matrix() {
        .window = kNewYear,
        .acts = "qice.stat",
        .warm = true},
+      // The warm start halfway starts from the shares and the codes the evaluation left, written
+      // as doubles.
       {.name = "dynamic_glaciers_evaluated",
        .edits = DynamicGlaciers("2", "1"),
        .window = kNewYear,
        .acts = "gmb1.stat",
-       .glaciers = true},
+       .glaciers = true,
+       .warm = true},
       {.name = "response_units",
        .edits = kResponseUnits,
        .window = {{1, 4}, {5, 4}},
@@ -404,6 +413,27 @@ const std::vector<Combination>& Matrix() {
        .window = {{1, 7}, {14, 7}},
        .acts = "irr_gw.stat",
        .mass = false},
+      // The evaluation falls in the second half of a warm-started window: the state read at the
+      // warm start (firn, mass balances, the packs on the glacier, the water of the glacier
+      // melt's linear storages, kept here) continues the straight run through the evaluation.
+      // The storages hold the tracer over the report intervals: no mass check.
+      {.name = "dynamic_glaciers_evaluated_after_warm_start",
+       .edits = Joined(
+           {DynamicGlaciers("4", "1"), {{"0.2\n0.0001\n0.0001\n0.0001\n", "0.2\n10\n20\n5\n"}}}),
+       .window = kNewYear,
+       .acts = "gmb1.stat",
+       .glaciers = true,
+       .warm = true,
+       .mass = false},
+      // Dynamic glaciers with the static glaciers' grid registered as well: every model weighs a
+      // cell by the dynamic glaciers' share.
+      {.name = "dynamic_glaciers_beside_ice_firn_grid",
+       .edits =
+           Joined({DynamicGlaciers("2", "1"),
+                   {{"[standard_grids]\n7\n", "[standard_grids]\n8\nice_firn.asc ice_firn 0\n"}}}),
+       .window = kNewYear,
+       .acts = "gmb1.stat",
+       .glaciers = true},
       // Pairs that act on one store.
       {.name = "dynamic_glaciers_with_response_units",
        .edits = Joined({DynamicGlaciers("2", "1"), kResponseUnits}),
@@ -423,9 +453,14 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({DynamicGlaciers("2", "1"), kLayered}),
        .window = kNewYear,
        .acts = "gmb1.stat",
-       .glaciers = true,
-       .pending = "snow_alignment books 2e-6 mm on the evaluation step (what the evaluation "
-                  "moved between the glacier and the glacier-free part)"},
+       .glaciers = true},
+      // Snow on the ground at the evaluation: the excess above 0.5 mm of the glacier-free part's
+      // pack (its ice and its water) moves onto the glacier part, out of the layers.
+      {.name = "dynamic_glaciers_with_layered_snow_excess",
+       .edits = Joined({DynamicGlaciers("20", "1"), kLayered, {{"\n5 0.3\n", "\n0.5 0.3\n"}}}),
+       .window = kMidJanuary,
+       .acts = "gmb1.stat",
+       .glaciers = true},
       {.name = "lakes_with_groundwater",
        .variant = "front-range-groundwater.ctl",
        .edits = Joined({SoilLakes("[standard_grids]\n21\n", 21),
@@ -492,7 +527,10 @@ void WriteStateAtEnd(std::string& text) {
                            "thsnow.stk",      "hhsnow.stk",
                            "hgsnow.stk",      "qusnow.stk",
                            "thick.stk",       "dens.stk",
-                           "upper.asc"}) {
+                           "upper.asc",       "firn.stk",
+                           "gmb.asc",         "gmbold.asc",
+                           "og1.asc",         "og2.asc",
+                           "og3.asc"}) {
     const std::size_t at = text.find(std::string("\n") + name);
     if (at == std::string::npos) continue;
     const std::size_t code = text.find('\n', at + 1) + 1;
@@ -609,6 +647,14 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
         const std::size_t at = text.find(cold);
         if (at != std::string::npos) text[at] = '1';
       }
+      // Dynamic glaciers read their firn, mass balances and storages on the glacier, and their
+      // shares and codes as a yearly evaluation in the first half left them.
+      const std::size_t glaciers = text.find(kGlacierColdStart);
+      if (glaciers != std::string::npos) text[glaciers + kGlacierColdStart.size() - 2] = '1';
+      for (const std::string name : {"glacier_fraction", "glacier_codes"}) {
+        const std::size_t at = text.find("\n" + name + ".asc ");
+        if (at != std::string::npos) text.insert(at + 1 + name.size(), "_end");
+      }
     }
   }
   WriteFile(control, text);
@@ -623,11 +669,14 @@ double ConservativeShare(const Combination& row, const std::string& out) {
   const auto zones = AsciiGridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
+  // The shares at the end (written as doubles when the row is warm-started).
   std::vector<double> glacier;
+  std::size_t one = 1;
   if (row.glaciers)
-    glacier = AsciiGridCells(out + (fs::exists(out + "glacier_fraction_end.asc")
-                                        ? "glacier_fraction_end.asc"
-                                        : "../glacier_fraction.asc"));
+    glacier =
+        GridValues(out + (fs::exists(out + "glacier_fraction_end.asc") ? "glacier_fraction_end.asc"
+                                                                       : "../glacier_fraction.asc"),
+                   one);
   // Each store's sum over the cells, weighed by the cell's glacier-free part (1 - g) or its
   // glacier part (g).
   const auto weighed = [&](const std::string& name, bool glacier_part) {

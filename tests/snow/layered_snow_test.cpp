@@ -59,5 +59,25 @@ TEST(LayeredSnow, NewSnowOnAFreshStackAndRemovalBeyondThePack) {
   EXPECT_NEAR(s.density[3], 0.1, 1e-12);
 }
 
+// The glacier evaluation takes the water of the glacier-free pack from the layers, the top layer
+// first, no more than they hold; their ice stays and their thickness follows at their density.
+TEST(LayeredSnow, LiquidTakenFromTheTopDown) {
+  Stacks s;
+  LayeredSnowCell cell = s.Cell();
+  UpdateLayeredSnowCell(cell, 3, s.limits, 1.0, 15, -5, 0);  // layer 3 full (10 mm), layer 2 5 mm
+  ASSERT_EQ(cell.top, 2);
+  s.liquid[2] = 1.0;
+  s.liquid[3] = 2.0;
+  EXPECT_DOUBLE_EQ(TakeLayeredLiquidCell(cell, 3, 1.5), 1.5);
+  EXPECT_DOUBLE_EQ(s.liquid[2], 0.0);
+  EXPECT_DOUBLE_EQ(s.liquid[3], 1.5);
+  EXPECT_NEAR(s.thickness[3], 11.5 / s.density[3] / 1000.0, 1e-15);
+  EXPECT_DOUBLE_EQ(s.solid[0], 15.0);
+  EXPECT_DOUBLE_EQ(TakeLayeredLiquidCell(cell, 3, 4.0), 1.5);  // all that is left
+  EXPECT_EQ(s.liquid[3], 0.0);
+  EXPECT_EQ(s.liquid[0], 0.0);  // nothing handed on to the soil
+  EXPECT_EQ(TakeLayeredLiquidCell(cell, 3, 1.0), 0.0);
+}
+
 }  // namespace
 }  // namespace velorn
