@@ -381,6 +381,15 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-surface-routing.ctl",
        .window = kWetMarch,
        .acts = "surfstor.stat"},
+      {.name = "surface_routing_warm_start",
+       .variant = "front-range-surface-routing.ctl",
+       .edits = {{"SurfStorSiltingUp 0 0\n0 ", "SurfStorSiltingUp 0 0\n3 "},
+                 {"0.0001 0.0001 # kelsqd", "12 12 # kelsqd"},
+                 {"0.0001 0.0001 # kelsqi", "48 48 # kelsqi"}},
+       .window = kWetMarch,
+       .acts = "surfstor.stat",
+       .warm = true,
+       .mass = false},
       {.name = "silting_up",
        .variant = "front-range-silting.ctl",
        .window = {{1, 5}, {10, 5}},
@@ -390,6 +399,12 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-irrigation.ctl",
        .window = {{1, 7}, {31, 7}},
        .acts = "irr_sw.stat",
+       .mass = false},
+      {.name = "irrigation_from_rivers_warm_start",
+       .variant = "front-range-irrigation.ctl",
+       .window = {{1, 7}, {14, 7}},
+       .acts = "irr_sw.stat",
+       .warm = true,
        .mass = false},
       {.name = "irrigation_from_groundwater",
        .variant = "front-range-irrigation.ctl",
@@ -601,7 +616,9 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
       for (const std::string& cold :
            {kSnowColdStart, kInterceptionColdStart,
             std::string("0          # cold start (1: read the stacks and grids named above)"),
-            std::string("0          # start heads at the surface")}) {
+            std::string("0          # start heads at the surface"),
+            std::string("0          # created with 0 in the basin cells, not read"),
+            std::string("0          # storage grids not read")}) {
         const std::size_t at = text.find(cold);
         if (at != std::string::npos) text[at] = '1';
       }
