@@ -647,6 +647,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   double BottomTemperature(const SoilHeatWorkspace& hs, const SoilColumnWorkspace& ws, long r,
                            long c) const;
   void CreateIrrigationGrids();
+  // Reads an own grid back from the file of its pair where that is there (WARNING otherwise),
+  // its basin cells within 0..high.
+  void ReadStoredGridIfThere(OwnGrid grid, int pair, double high, const char* unit);
   void CreateSinglePointFiles();
   void ComposeOptionTag();
   void FormGlacierShares();
