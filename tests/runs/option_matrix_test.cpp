@@ -381,6 +381,8 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-surface-routing.ctl",
        .window = kWetMarch,
        .acts = "surfstor.stat"},
+      // The water on the surface and the runoff storages (their recession constants as shipped)
+      // carry over the halves.
       {.name = "surface_routing_warm_start",
        .variant = "front-range-surface-routing.ctl",
        .edits = {{"SurfStorSiltingUp 0 0\n0 ", "SurfStorSiltingUp 0 0\n3 "},
@@ -400,6 +402,8 @@ const std::vector<Combination>& Matrix() {
        .window = {{1, 7}, {31, 7}},
        .acts = "irr_sw.stat",
        .mass = false},
+      // The halves split where the rivers owe irrigation water; the root zone's water content
+      // and the running amounts the rules look at are written at the end.
       {.name = "irrigation_from_rivers_warm_start",
        .variant = "front-range-irrigation.ctl",
        .edits = {{"sb05.asc   # grids and stacks: name, then write code (0: not written)\n0",
