@@ -648,8 +648,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
                            long c) const;
   void CreateIrrigationGrids();
   // Reads an own grid back from the file of its pair where that is there (WARNING otherwise),
-  // its basin cells within 0..high.
-  void ReadStoredGridIfThere(OwnGrid grid, int pair, double high, const char* unit);
+  // its basin cells within low..high.
+  void ReadStoredGridIfThere(OwnGrid grid, int pair, double low, double high, const char* unit);
   void CreateSinglePointFiles();
   void ComposeOptionTag();
   void FormGlacierShares();

@@ -101,12 +101,13 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
   // so that it continues the run exactly (without them the first step sees them as a cold start
   // does: an empty root zone and no running amount).
   if (storageMode == 1 || storageMode == 3) {
-    ReadStoredGridIfThere(kSoilMoistureRoot, kPairSB05, 1.0, "");
-    ReadStoredGridIfThere(kIrrigationAmounts, kPairIRRIG, kLargestRelief * 1000.0, "mm");
+    const double water_column = kLargestRelief * 1000.0;  // mm
+    ReadStoredGridIfThere(kSoilMoistureRoot, kPairSB05, 0.0, 1.0, "");
+    ReadStoredGridIfThere(kIrrigationAmounts, kPairIRRIG, -water_column, water_column, "mm");
   }
 }
 
-void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, int pair, double high,
+void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, int pair, double low, double high,
                                                  const char* unit) {
   std::string stored = grid_pairs[pair].name;
   PrefixDirectory(input_directory, stored);
@@ -119,7 +120,7 @@ void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, int pair, double 
   }
   ReadGridFile(grid, grid_pairs[pair].name);
   CheckGridCells(Diag(), grid_pairs[pair].name, grids[grid].get(), soil_zone_grid, column_ranges,
-                 first_local_row, last_local_row, nodata, 0.0, high, unit);
+                 first_local_row, last_local_row, nodata, low, high, unit);
 }
 
 void unsatzonmodellklasse::WriteSinglePointHeader(SinglePoint file, const std::string& header,
