@@ -108,14 +108,15 @@ class TracerSetup {
     return index;
   }
 
-  // Read from the grid file, or 0 on zone cells and nodata where the zone grid has none.
+  // Read from the grid file (with the halo rows, which models that route water between cells
+  // exchange), or 0 on zone cells and nodata where the zone grid has none.
   void RegisterConcentrationGrid() {
     const int index = FreeEntry();
     block_.grid_file_name =
         TracerFileName(definition_.path, definition_.name, model_.module_name, definition_.gridext);
     if (model_.grid_read_parameter == 1) {
       double** grid = nullptr;
-      model_.ReadGrid(block_.grid_file_name, grid, 0, true, false, false, 0, false, false, 0.0);
+      model_.ReadGrid(block_.grid_file_name, grid, 0, true, false, false, 0, false, true, 0.0);
       block_.concentration.reset(grid);
     } else {
       block_.concentration.reset(

@@ -117,6 +117,9 @@ void surfaceroutingclass::ReadSection() {
   CheckIterationValues();
   FitSubStepLimits();
   ReadValue(file, storage_read_control, "read control parameter for storage grids for ");
+  // 1: the tracers' concentration in the water on the surface is read back from the grids a run
+  // wrote at its end (the water itself is the grid "SurfStorSiltingUp", read with its own code).
+  grid_read_parameter = storage_read_control == 1 ? 1 : 0;
   // The last line is optional: without a name and a code the table stays inactive.
   std::string name;
   int code = 0;

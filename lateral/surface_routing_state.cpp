@@ -1,8 +1,9 @@
 // The [SurfaceRoutingModel] section of the storage content file (delay lines and storages of
 // every subbasin and tracer) and the dump options of the solver.
 //
-// Values are written with six significant digits ("%g", "%lg"), as the soil zone's section of
-// the same file: a warm start continues from the state within that precision.
+// Values are written with 17 significant digits, which read back to the same doubles, so that a
+// warm start continues the run exactly; the reader takes any precision (files written with six
+// digits read as before).
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -141,14 +142,16 @@ void surfaceroutingclass::WriteStorageState(bool append) {
       file.Printf("%d %d (zone %d and maxzeit)\n", z, m, z);
       for (int32_t j = 1; j <= m; ++j) {
         const ZoneRecord& d = zoneFZT_QD[k][z][j];
-        file.Printf("%lg %lg %lg %lg %lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d[0],
-                    d[1], d[2], d[3], d[4]);
+        file.Printf(
+            "%.17g %.17g %.17g %.17g %.17g (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d[0],
+            d[1], d[2], d[3], d[4]);
         const ZoneRecord& i = zoneFZT_QI[k][z][j];
-        file.Printf("%lg %lg %lg %lg %lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i[0],
-                    i[1], i[2], i[3], i[4]);
+        file.Printf(
+            "%.17g %.17g %.17g %.17g %.17g (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i[0],
+            i[1], i[2], i[3], i[4]);
       }
-      file.Printf("%g (QDd[%d][%d])\n", QDd[k][z], k, z);
-      file.Printf("%g (QIi[%d][%d])\n", QIi[k][z], k, z);
+      file.Printf("%.17g (QDd[%d][%d])\n", QDd[k][z], k, z);
+      file.Printf("%.17g (QIi[%d][%d])\n", QIi[k][z], k, z);
     }
   }
   file.Printf("\n");

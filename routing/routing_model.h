@@ -266,6 +266,10 @@ class abflussmodellklasse : public teilmodellklasse {
   IrrigationLinks irrigation_links_;
   void PrepareIrrigationDemand();
   void AccumulateIrrigationDemand();
+  // The irrigation block of the storage section: per subbasin what the river owes and the river
+  // and reservoir offers irrigation takes in the next step (routing/routing_storage.cpp).
+  void WriteIrrigationState(CheckedFile& file) const;
+  void ReadIrrigationState(StorageFileReader& in);
   std::unique_ptr<RoutingFlowTables> tables_;
   double** runoff_ = nullptr;
   ReinfiltrationRecord* records_ = nullptr;

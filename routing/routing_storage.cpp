@@ -23,6 +23,8 @@ constexpr const char* kReceivedLabel = "received through connections, reservoir"
 constexpr const char* kMixedLabel = "].Cmix[subchannel ";
 // The line of a section's last scheduled history position and its storage (water, solute).
 constexpr const char* kScheduleLabel = "].last_and_storage[subchannel ";
+// The line that opens the irrigation block after the stretches (with irrigation only).
+constexpr const char* kIrrigationLabel = "irrigation: subbasins and tracers";
 
 bool ReadToken(StorageFileReader& in, std::string& token) {
   token.clear();
@@ -300,6 +302,7 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
                kSectionName, " in ", path);
   int32_t without_tracers = 0;
   for (int32_t n = 1; n <= ndesc_; ++n) without_tracers += stretches_[n]->ReadStorageState(in);
+  ReadIrrigationState(in);
   if (tracer_count > 0 && without_tracers > 0)
     Diag() << "WARNING: the storage file " << path
            << " keeps no tracer concentrations of the channel storages (written before they "
@@ -316,8 +319,52 @@ void abflussmodellklasse::WriteStorageState() {
   CheckedFile file(Diag(), kWriteErrorCode, path, "wt");
   file.Printf("[%s]\n", kSectionName);
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->WriteStorageState(file);
+  WriteIrrigationState(file);
   file.Printf("\n");
   file.Close();
+}
+
+// A river that could not give irrigation all it asked for owes the rest and gives it first in
+// the next steps; irrigation takes what the rivers and reservoirs offered in the step before.
+// Both go on in a warm start: a line per subbasin with the debt, the river offer per tracer
+// index (water, then concentrations) and the reservoir offer likewise.
+void abflussmodellklasse::WriteIrrigationState(CheckedFile& file) const {
+  if (irrigation_demand_ == nullptr) return;
+  file.Printf("%d %d (%s)\n", nsb_, tracer_count, kIrrigationLabel);
+  for (int32_t z = 1; z <= nsb_; ++z) {
+    file.Printf("%.17g", irrigation_owed_[z]);
+    for (const auto* offers : {&maxirrig_, &maxirrig_reservoirs_})
+      for (int32_t tr = 0; tr <= tracer_count; ++tr) file.Printf(" %.17g", (*offers)[tr][z]);
+    file.Printf(" (irrigation of subbasin %d: owed, offered by the river, by the reservoir)\n", z);
+  }
+}
+
+// A file written without the block (or by a run without irrigation) leaves no debt and no
+// offer, as a cold start does.
+void abflussmodellklasse::ReadIrrigationState(StorageFileReader& in) {
+  std::string text;
+  while (in.ReadLine(text) && text.find_first_not_of(" \t\r") == std::string::npos) {
+  }
+  if (irrigation_demand_ == nullptr || text.find(kIrrigationLabel) == std::string::npos) return;
+  auto fail = [&](const char* what) {
+    ThrowFatal(Diag(), kRoutingStorageContentCode, "FATAL: error reading ", what, " in file ",
+               in.name, " (position ", in.line, ")");
+  };
+  std::size_t pos = 0;
+  int32_t subbasins = 0, tracers = 0;
+  if (!ScanValue(text, pos, subbasins) || subbasins != nsb_ || !ScanValue(text, pos, tracers) ||
+      tracers != tracer_count)
+    fail("the subbasin and tracer counts of the irrigation block");
+  for (int32_t z = 1; z <= nsb_; ++z) {
+    if (!in.ReadLine(text)) fail("the irrigation state of a subbasin");
+    pos = 0;
+    auto value = [&](double& v) {
+      if (!ScanValue(text, pos, v) || !std::isfinite(v)) fail("the irrigation state of a subbasin");
+    };
+    value(irrigation_owed_[z]);
+    for (auto* offers : {&maxirrig_, &maxirrig_reservoirs_})
+      for (int32_t tr = 0; tr <= tracer_count; ++tr) value((*offers)[tr][z]);
+  }
 }
 
 }  // namespace velorn

@@ -652,6 +652,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   double BottomTemperature(const SoilHeatWorkspace& hs, const SoilColumnWorkspace& ws, long r,
                            long c) const;
   void CreateIrrigationGrids();
+  // Reads an own grid back from the file of its pair where that is there (WARNING otherwise),
+  // its basin cells within low..high.
+  void ReadStoredGridIfThere(OwnGrid grid, int pair, double low, double high, const char* unit);
   void CreateSinglePointFiles();
   void ComposeOptionTag();
   void FormGlacierShares();

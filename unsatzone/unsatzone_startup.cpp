@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "core/error_code.h"
@@ -17,6 +18,7 @@
 #include "core/output_files.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "setup/irrigation_tables.h"
 #include "snow/snow_setup_formulas.h"
 #include "tables/landuse_record.h"
@@ -94,6 +96,31 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
       high[r][c] = soil.GetTheta(layer, rule.psi_wet);
     }
   });
+  // The irrigation rules of a step look at the root zone's water content and the running
+  // amounts the step before left: a warm start takes them from the grids written at the end,
+  // so that it continues the run exactly (without them the first step sees them as a cold start
+  // does: an empty root zone and no running amount).
+  if (storageMode == 1 || storageMode == 3) {
+    const double water_column = kLargestRelief * 1000.0;  // mm
+    ReadStoredGridIfThere(kSoilMoistureRoot, kPairSB05, 0.0, 1.0, "");
+    ReadStoredGridIfThere(kIrrigationAmounts, kPairIRRIG, -water_column, water_column, "mm");
+  }
+}
+
+void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, int pair, double low, double high,
+                                                 const char* unit) {
+  std::string stored = grid_pairs[pair].name;
+  PrefixDirectory(input_directory, stored);
+  // Process 0's view holds for all, so that every process reads or none does.
+  if (BroadcastCodeFromRoot(std::filesystem::exists(stored) ? 1 : 0) == 0) {
+    Diag() << "WARNING: no grid " << stored
+           << " of the last step: the first step of irrigation starts it as a cold start does"
+           << "[end-entry]";
+    return;
+  }
+  ReadGridFile(grid, grid_pairs[pair].name);
+  CheckGridCells(Diag(), grid_pairs[pair].name, grids[grid].get(), soil_zone_grid, column_ranges,
+                 first_local_row, last_local_row, nodata, low, high, unit);
 }
 
 void unsatzonmodellklasse::WriteSinglePointHeader(SinglePoint file, const std::string& header,

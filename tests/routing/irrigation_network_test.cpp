@@ -2,6 +2,7 @@
 // what leaves the rivers, step by step, at the sources and at the stretch outlets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "routing/irrigation_model.h"
@@ -48,10 +49,11 @@ class IrrigationNetworkTest : public RoutingModelTest {
   }
 
   // Builds both models over the network `outlet13` (the description of 13's stretch, with its
-  // reservoir items) and runs 60 hourly steps, every cell asking for `daily` mm a day; returns
+  // reservoir items) and runs `steps` hourly steps, every cell asking for `daily` mm a day; returns
   // the water irrigated, in mm · km², and checks the balance of the network: runoff = irrigation
   // + outflow + stored water - the irrigation water the rivers still owe.
-  double RunNetwork(const std::string& outlet13, const std::string& rules, double daily = 4.8) {
+  double RunNetwork(const std::string& outlet13, const std::string& rules, double daily = 4.8,
+                    int steps = 60) {
     for (int day = 1; day <= 3; ++day) table_.records[1].AddEntry(1, day, daily);
     WriteFile(setup_.control_file_name,
               "[output_interval]\n24\n0\n0\n0\n[routing_model]\n1\n60\n" + Header("1 1000 50 3") +
@@ -75,7 +77,7 @@ class IrrigationNetworkTest : public RoutingModelTest {
     const double stored_before = Stored();
     double in = 0, out = 0, irrigated = 0;
     double** amounts = grids_["irrigation_amounts"].get();
-    for (int n = 0; n < 60; ++n) {
+    for (int n = 0; n < steps; ++n) {
       SetPulse(n);
       in += RunoffVolume();
       irrigation_->RunStep(n % 24, 1 + n / 24, 1, 2001);
@@ -124,6 +126,47 @@ TEST_F(IrrigationNetworkTest, RiversGiveNoMoreThanTheyCarry) {
   ASSERT_TRUE(routing_);
   EXPECT_LT(irrigated, 59 * 2.0 * 150.0);
   for (int k = 1; k <= 5; ++k) EXPECT_GE(routing_->Flows()[0][k], 0.0) << k;
+}
+
+// What the rivers owe at the end of a run, and the river water they offered, go on in a warm
+// start exactly; a state file written without them starts them at 0, one whose block does not
+// fit the network ends with 71.
+TEST_F(IrrigationNetworkTest, WarmStartKeepsWhatTheRiversOwe) {
+  // After 10 steps of 2 mm an hour the rivers owe water.
+  RunNetwork(kStretch13 + ChannelValues(2, 8000, 10) + " OL 12 " + ChannelValues(3, 12000, 20), "",
+             48, 10);
+  ASSERT_TRUE(routing_);
+  const std::vector<double> owed = routing_->IrrigationOwed();
+  ASSERT_GT(*std::max_element(owed.begin(), owed.end()), 0.0);
+  const std::string name = "state.txt";
+  routing_->ReadStorageState(&name, 0);
+  routing_->WriteStorageState();
+  const std::string text = ReadFile(dir_ / name);
+  const auto warm_from = [&](const std::string& file, const std::string& content) {
+    WriteFile(dir_ / file, content);
+    SetPulse(0);
+    auto warm = Start();
+    if (!warm) return warm;
+    warm->SetIrrigationDemand(irrigation_->GetSurfaceWaterDemand());
+    warm->ReadStorageState(&file, 1);
+    return warm;
+  };
+  {
+    auto warm = warm_from(name, text);
+    ASSERT_TRUE(warm);
+    EXPECT_EQ(warm->IrrigationOwed(), owed);
+    EXPECT_EQ(*warm->GetMaxIrrigation(), *routing_->GetMaxIrrigation());
+    EXPECT_EQ(*warm->GetMaxIrrigationFromReservoirs(), *routing_->GetMaxIrrigationFromReservoirs());
+  }
+  const std::size_t block = text.rfind('\n', text.find("(irrigation: subbasins")) + 1;
+  {
+    auto older = warm_from("older.txt", text.substr(0, block) + "\n");
+    ASSERT_TRUE(older);
+    EXPECT_EQ(older->IrrigationOwed(), std::vector<double>(owed.size(), 0.0));
+  }
+  std::string other = text;
+  other.replace(block, 1, "4");  // 5 subbasins in the block's first line
+  EXPECT_EQ(ThrownCode([&] { warm_from("other.txt", other); }), kRoutingStorageContentCode);
 }
 
 // A reservoir at the outlet of 13 serves 13's demand (0.2 mm over its 30 km² per step, 6000 m³)

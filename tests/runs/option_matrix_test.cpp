@@ -397,6 +397,17 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-surface-routing.ctl",
        .window = kWetMarch,
        .acts = "surfstor.stat"},
+      // The water on the surface and the runoff storages (their recession constants as shipped)
+      // carry over the halves.
+      {.name = "surface_routing_warm_start",
+       .variant = "front-range-surface-routing.ctl",
+       .edits = {{"SurfStorSiltingUp 0 0\n0 ", "SurfStorSiltingUp 0 0\n3 "},
+                 {"0.0001 0.0001 # kelsqd", "12 12 # kelsqd"},
+                 {"0.0001 0.0001 # kelsqi", "48 48 # kelsqi"}},
+       .window = kWetMarch,
+       .acts = "surfstor.stat",
+       .warm = true,
+       .mass = false},
       {.name = "silting_up",
        .variant = "front-range-silting.ctl",
        .window = {{1, 5}, {10, 5}},
@@ -406,6 +417,17 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-irrigation.ctl",
        .window = {{1, 7}, {31, 7}},
        .acts = "irr_sw.stat",
+       .mass = false},
+      // The halves split where the rivers owe irrigation water; the root zone's water content
+      // and the running amounts the rules look at are written at the end.
+      {.name = "irrigation_from_rivers_warm_start",
+       .variant = "front-range-irrigation.ctl",
+       .edits = {{"sb05.asc   # grids and stacks: name, then write code (0: not written)\n0",
+                  "sb05.asc\n3"},
+                 {"irrig.asc\n0", "irrig.asc\n3"}},
+       .window = {{22, 7}, {7, 8}},
+       .acts = "irr_sw.stat",
+       .warm = true,
        .mass = false},
       {.name = "irrigation_from_groundwater",
        .variant = "front-range-irrigation.ctl",
@@ -643,7 +665,9 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
       for (const std::string& cold :
            {kSnowColdStart, kInterceptionColdStart,
             std::string("0          # cold start (1: read the stacks and grids named above)"),
-            std::string("0          # start heads at the surface")}) {
+            std::string("0          # start heads at the surface"),
+            std::string("0          # created with 0 in the basin cells, not read"),
+            std::string("0          # storage grids not read")}) {
         const std::size_t at = text.find(cold);
         if (at != std::string::npos) text[at] = '1';
       }
