@@ -38,6 +38,17 @@ TEST(GroundwaterTransport, MovesSoluteUpwindAndNoCellGivesMoreThanItHolds) {
        20},
       // A dry cell takes 2 m3 from a neighbour that feeds half its outflow at 4: 1 m3 and 4.
       {"dry", 0, 0, 0, {0, 0, 2, 0, 0, 0}, {1, 1, 0.5, 1, 1, 1}, {0, 0, 2, 0, 0, 0}, 1, 4},
+      // A cell that gives all its 1200 m3 at 10 to the north and south keeps nothing (the
+      // differences left 1.8e-12 of solute without water, which the next inflow concentrated).
+      {"emptied",
+       1200,
+       12000,
+       1200 / (381.407 + 2074.82),
+       {-381.407, 0, -2074.82, 0, 0, 0},
+       {1, 1, 1, 1, 1, 1},
+       {0, 0, 0, 0, 0, 0},
+       0,
+       0},
   };
   EXPECT_DOUBLE_EQ(OutflowScale(10, 30), 1.0 / 3);
   EXPECT_EQ(OutflowScale(0, 3), 0.0);

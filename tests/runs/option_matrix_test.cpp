@@ -360,10 +360,7 @@ const std::vector<Combination>& Matrix() {
        .edits = Groundwater("2", "1e-2"),
        .window = kEarlyMarch,
        .acts = "qb.stat",
-       .tracer_stores = kAquifer,
-       .pending = "residual -0.03 to -0.16 mm per subbasin; groundwater_iteration -27 to -107 "
-                  "mm: a chain of cells drained to layer 1's bottom loses what the inner ones "
-                  "hold"},
+       .tracer_stores = kAquifer},
       {.name = "lake_assimilation_day",
        .variant = "front-range-lake.ctl",
        .window = {{26, 5}, {2, 6}},
