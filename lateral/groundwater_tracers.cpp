@@ -219,7 +219,10 @@ void gwflowclass::BeginTracerSubStep() {
           gw_tracers[t].left[r][c] += given[r][c];
           continue;
         }
-        layer.mass[r][c] = std::max(0.0, layer.mass[r][c] + mass);
+        // A column that took back all the water the cell held took all its solute: what the
+        // difference leaves is round-off, which would stay without water.
+        const bool emptied = top.solute_water[r][c] == 0 && baseflow[r][c] < 0;
+        layer.mass[r][c] = emptied ? 0.0 : std::max(0.0, layer.mass[r][c] + mass);
         rows[static_cast<std::size_t>(r - first_local_row)] += mass;
       }
     });

@@ -361,6 +361,13 @@ const std::vector<Combination>& Matrix() {
        .window = kEarlyMarch,
        .acts = "qb.stat",
        .tracer_stores = kAquifer},
+      // Cells at the surface give the soil columns more than 1 m of water a day back.
+      {.name = "groundwater_method_2_very_fast",
+       .variant = "front-range-groundwater.ctl",
+       .edits = Groundwater("2", "1e-1"),
+       .window = {{1, 3}, {4, 3}},
+       .acts = "qb.stat",
+       .tracer_stores = kAquifer},
       {.name = "lake_assimilation_day",
        .variant = "front-range-lake.ctl",
        .window = {{26, 5}, {2, 6}},
