@@ -25,8 +25,8 @@
 // row + column sum first, then the others) with a halo exchange between the two colours, so a
 // cell only ever reads neighbours of the other colour that are final for the half-sweep: the
 // heads do not depend on the number of threads or processes. The stopping test is agreed over
-// all processes. Method 2 solves along rows; a row split between processes is solved piecewise,
-// with the neighbour's head as a known value at the split.
+// all processes. Method 2 solves along rows; a row split between processes is solved whole by
+// every process that holds part of it, from the cell equations of all of them.
 //
 // Tracers (lateral/groundwater_tracers.cpp): every solute tracer has a solute mass per layer
 // and cell, and each layer and cell a volume of water that carries it (set from the stored
@@ -169,12 +169,16 @@ class gwflowclass : public teilmodellklasse {
     kRunHead,
     kRunFields
   };
-  // Per run being solved: the cells held at layer 1's bottom and the last solution.
+  // Per run being solved: the cells held at layer 1's bottom and, for each, the head the
+  // solution gave it when it fell below the bottom (`sunk`) and its row neighbours' heads in
+  // that solution (`left_head`, `right_head`; a known head beyond the run's end alike).
   struct RunRow {
     std::vector<char> pinned;
-    std::vector<double> previous;
-    // What each pinned cell gives its left and right neighbour in the run (pass units).
-    std::vector<double> to_left, to_right;
+    std::vector<double> sunk, left_head, right_head;
+    // What each pinned cell passes to its left and right neighbour (pass units): what it holds
+    // and what pinned neighbours passed to it; `passed` ends with what it keeps.
+    std::vector<double> to_left, to_right, passed;
+    std::vector<std::size_t> order;  // scratch: the pinned cells, deepest fall last
   };
   bool RowNeighbourUsable(long r, long c, long rn, long cn) const;
   // Layer 1's shares of the exchange across rows in the row-implicit pass (collective).

@@ -61,20 +61,23 @@ SoluteCell MoveSolute(SoluteCell cell, const double q[6], const double upwind_sc
                       const double upwind_carried[6]) {
   // The products are formed as the receiving cells form them, so both sides book the same.
   const double carried = cell.water > 0 ? cell.scale * (cell.mass / cell.water) : 0.0;
-  SoluteCell out = cell;
-  double gone_water = 0, gone_mass = 0;
+  double gone_water = 0, gone_mass = 0, come_water = 0, come_mass = 0;
   for (int k = 0; k < 6; ++k) {
     if (q[k] < 0) {
       gone_water += -q[k] * cell.scale;
       gone_mass += -q[k] * carried;
     } else if (q[k] > 0) {
-      out.water += q[k] * upwind_scale[k];
-      out.mass += q[k] * upwind_carried[k];
+      come_water += q[k] * upwind_scale[k];
+      come_mass += q[k] * upwind_carried[k];
     }
   }
+  // A cell that gives all it holds (scale below 1) keeps only what flowed in: what it held less
+  // what left is round-off, which would leave solute without water.
+  if (cell.scale < 1 && cell.water > 0) return SoluteCell{come_water, come_mass, cell.scale};
   // What left is at most what the cell held (scale); round-off never takes it below 0.
-  out.water = std::max(0.0, out.water - std::min(gone_water, cell.water));
-  out.mass = std::max(0.0, out.mass - std::min(gone_mass, cell.mass));
+  SoluteCell out = cell;
+  out.water = std::max(0.0, out.water + come_water - std::min(gone_water, cell.water));
+  out.mass = std::max(0.0, out.mass + come_mass - std::min(gone_mass, cell.mass));
   return out;
 }
 

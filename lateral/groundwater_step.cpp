@@ -456,18 +456,25 @@ double gwflowclass::IterateHeadsOnce(int l) {
       while (c <= ncols && cells[static_cast<std::size_t>(c) * kRunFields + kRunFlag] != 0) ++c;
       const auto m = static_cast<std::size_t>(c - first);
       row.pinned.assign(m, 0);
-      row.previous.assign(m, 0.0);
+      row.sunk.assign(m, 0.0);
+      row.left_head.assign(m, 0.0);
+      row.right_head.assign(m, 0.0);
+      // The known heads beyond the run's ends (their faces are 0 where there are none).
+      const double before = cells[static_cast<std::size_t>(first - 1) * kRunFields + kRunHead];
+      const double after = cells[static_cast<std::size_t>(c) * kRunFields + kRunHead];
       bool solved = false;
       for (std::size_t pass = 0; pass <= m && !solved; ++pass) {
         if (!AssembleRun(cells, first, m, row, a, b, cc, d)) break;
         SolveTridiagonal(a.data(), b.data(), cc.data(), d.data(), static_cast<int>(m));
-        std::copy_n(d.begin(), m, row.previous.begin());
         solved = true;
         for (std::size_t i = 0; l == 1 && i < m; ++i) {
           const double* cell =
               cells + static_cast<std::size_t>(first + static_cast<long>(i)) * kRunFields;
           if (!row.pinned[i] && cell[kRunPinnable] != 0 && d[i] < cell[kRunBottom]) {
             row.pinned[i] = 1;
+            row.sunk[i] = d[i];
+            row.left_head[i] = i > 0 ? d[i - 1] : before;
+            row.right_head[i] = i + 1 < m ? d[i + 1] : after;
             solved = false;
           }
         }
@@ -591,11 +598,11 @@ void gwflowclass::CellEquation(int l, long r, long c, double* cell) const {
   cell[kRunD] = dx * (-s * h0 / dt - ns + nn - q);
   cell[kRunHeld] = std::max(0.0, dx * (s * (h0 - bottom) / dt + ns - nn + q));
   cell[kRunBottom] = bottom;
-  cell[kRunPinnable] = l == 1 && layer.thickness[r][c] > 0 ? 1 : 0;
+  cell[kRunPinnable] = l == 1 && layer.thickness[r][c] > 0 && s > 0 ? 1 : 0;
 }
 
 // The water the solved run (heads `h`) moved through the faces along the row, as its cells'
-// equations took it: between free cells by their heads, from a pinned cell what it gave, with
+// equations took it: between free cells by their heads, from a pinned cell what it passed, with
 // the known heads beyond the run's ends; east[c] gets what entered cell c through its east face
 // over the sub-step, m³.
 void gwflowclass::RunFaceVolumes(const double* cells, long first, std::size_t m, const RunRow& row,
@@ -605,13 +612,10 @@ void gwflowclass::RunFaceVolumes(const double* cells, long first, std::size_t m,
   const long last = first + static_cast<long>(m) - 1;
   for (std::size_t i = 0; i + 1 < m; ++i) {
     const long c = first + static_cast<long>(i);
-    double v = 0;
-    if (!row.pinned[i] && !row.pinned[i + 1])
-      v = cell(c)[kRunC] * (h[i + 1] - h[i]);
-    else if (row.pinned[i] && !row.pinned[i + 1])
-      v = -row.to_right[i];
-    else if (!row.pinned[i] && row.pinned[i + 1])
-      v = row.to_left[i + 1];
+    const double v = !row.pinned[i] && !row.pinned[i + 1]
+                         ? cell(c)[kRunC] * (h[i + 1] - h[i])
+                         : (row.pinned[i + 1] ? row.to_left[i + 1] : 0.0) -
+                               (row.pinned[i] ? row.to_right[i] : 0.0);
     east[c] = v * Dy(r, c) * dt;
   }
   if (row.pinned[0])
@@ -624,60 +628,77 @@ void gwflowclass::RunFaceVolumes(const double* cells, long first, std::size_t m,
     east[last] = cell(last)[kRunC] * (cell(last + 1)[kRunHead] - h[m - 1]) * Dy(r, last) * dt;
 }
 
-// The system of one run (columns first .. first + m - 1) from the cells' equations: a pinned
-// cell (layer 1 drained to its bottom) keeps the bottom head and gives its neighbours in the
-// run what it holds, split by the flows towards them in the last solution, a known inflow of
-// theirs, so that no cell gives away more than it holds; neighbours outside the run (fixed
-// head, isolated) are known heads. False when a cell has neither storage nor a face along the
-// row (the run keeps its heads).
+// The system of one run (columns first .. first + m - 1) from the cells' equations. A pinned
+// cell (layer 1 drained to its bottom) keeps the bottom head and passes on what it holds: to
+// each row neighbour that lay below it in the solution that drained it, in proportion to the
+// flows towards them there. A pinned neighbour passes it on in turn, so the water of a chain of
+// drained cells reaches the free cells (or known heads) beside the chain; between two pinned
+// cells it runs towards the one that fell further, so it never runs in a circle. A free
+// neighbour takes it as a known inflow, a known head beyond the run's end (fixed head) as water
+// leaving the run. A pinned cell that has nowhere to pass its water keeps it, above the bottom.
+// Neighbours outside the run (fixed head, isolated) are known heads. False when a cell has
+// neither storage nor a face along the row (the run keeps its heads).
 bool gwflowclass::AssembleRun(const double* cells, long first, std::size_t m, RunRow& row,
                               std::vector<double>& a, std::vector<double>& b,
                               std::vector<double>& cc, std::vector<double>& d) {
   const auto cell = [&](long c) { return cells + static_cast<std::size_t>(c) * kRunFields; };
+  const auto at = [&](std::size_t i) { return cell(first + static_cast<long>(i)); };
   for (std::size_t i = 0; i < m; ++i) {
-    const double* e = cell(first + static_cast<long>(i));
+    const double* e = at(i);
     a[i] = e[kRunA];
     b[i] = e[kRunB];
     cc[i] = e[kRunC];
     d[i] = e[kRunD];
     if (b[i] == 0) return false;
   }
-  const double* x = row.previous.data();
   row.to_left.assign(m, 0.0);
   row.to_right.assign(m, 0.0);
+  row.passed.assign(m, 0.0);
+  row.order.clear();
+  for (std::size_t i = 0; i < m; ++i)
+    if (row.pinned[i]) {
+      row.order.push_back(i);
+      row.passed[i] = at(i)[kRunHeld];
+    }
+  // Deepest fall last: a pinned cell passes water only to pinned cells that fell further.
+  std::sort(row.order.begin(), row.order.end(), [&](std::size_t x, std::size_t y) {
+    return row.sunk[x] != row.sunk[y] ? row.sunk[x] > row.sunk[y] : x < y;
+  });
+  for (const std::size_t i : row.order) {
+    const double* e = at(i);
+    const bool pinned_left = i > 0 && row.pinned[i - 1];
+    const bool pinned_right = i + 1 < m && row.pinned[i + 1];
+    // a and c are 0 at a run end without a known head beyond it.
+    const double wl =
+        e[kRunA] * std::max(0.0, row.sunk[i] - (pinned_left ? row.sunk[i - 1] : row.left_head[i]));
+    const double wr = e[kRunC] * std::max(0.0, row.sunk[i] - (pinned_right ? row.sunk[i + 1]
+                                                                           : row.right_head[i]));
+    const double water = row.passed[i];
+    if (!(wl + wr > 0)) continue;  // kept
+    row.to_left[i] = wr > 0 ? water * wl / (wl + wr) : water;
+    row.to_right[i] = water - row.to_left[i];
+    row.passed[i] = 0;
+    if (pinned_left) row.passed[i - 1] += row.to_left[i];
+    if (pinned_right) row.passed[i + 1] += row.to_right[i];
+  }
   for (std::size_t i = 0; i < m; ++i) {
     if (!row.pinned[i]) continue;
-    const double* e = cell(first + static_cast<long>(i));
-    const bool left = i > 0 && !row.pinned[i - 1];
-    const bool right = i + 1 < m && !row.pinned[i + 1];
-    // A known head beyond the run's end (a fixed head) takes its share as well.
-    const bool left_out = i == 0 && a[0] != 0;
-    const bool right_out = i + 1 == m && cc[i] != 0;
-    const double wl = left       ? std::max(0.0, a[i] * (x[i] - x[i - 1]))
-                      : left_out ? std::max(0.0, a[i] * (x[i] - cell(first - 1)[kRunHead]))
-                                 : 0.0;
-    const double wr =
-        right       ? std::max(0.0, cc[i] * (x[i] - x[i + 1]))
-        : right_out ? std::max(0.0, cc[i] * (x[i] - cell(first + static_cast<long>(m))[kRunHead]))
-                    : 0.0;
-    const double w = wl + wr;
-    if (left_out) row.to_left[i] = w > 0 ? e[kRunHeld] * wl / w : 0.0;
-    if (right_out) row.to_right[i] = w > 0 ? e[kRunHeld] * wr / w : 0.0;
-    if (left) {
+    const double* e = at(i);
+    if (i > 0 && !row.pinned[i - 1]) {
       b[i - 1] += cc[i - 1];
       cc[i - 1] = 0;
-      row.to_left[i] = w > 0 ? e[kRunHeld] * wl / w : 0.0;
       d[i - 1] -= row.to_left[i];
     }
-    if (right) {
+    if (i + 1 < m && !row.pinned[i + 1]) {
       b[i + 1] += a[i + 1];
       a[i + 1] = 0;
-      row.to_right[i] = w > 0 ? e[kRunHeld] * wr / w : 0.0;
       d[i + 1] -= row.to_right[i];
     }
+    // What the cell keeps raises it above the bottom: dx S / dt = -(b + a + c).
+    const double storage = -(e[kRunB] + e[kRunA] + e[kRunC]);
     a[i] = cc[i] = 0;
     b[i] = 1;
-    d[i] = e[kRunBottom];
+    d[i] = e[kRunBottom] + (row.passed[i] > 0 ? row.passed[i] / storage : 0.0);
   }
   if (a[0] != 0) {
     d[0] -= a[0] * cell(first - 1)[kRunHead];

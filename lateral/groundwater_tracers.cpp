@@ -254,12 +254,14 @@ void gwflowclass::BeginTracerSubStep() {
     soil[static_cast<std::size_t>(t)] = index > 0 ? (*registry)[index].grid : nullptr;
   }
   // The water the columns gave (base flow in mm of their sub-step, < 0 when they took water).
+  // Both exchanges are signed amounts, which may lie below -9999 in a sub-step: only the nodata
+  // value itself marks a cell without one.
   double** handed = soil[1];
   GwLayer& top = layers[1];
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = 1; c <= ncols; ++c) {
-      if (!TransportCell(r, c) || handed == nullptr || !(handed[r][c] > nodata)) continue;
-      if (top.fixed_head[r][c] != nodata || !(baseflow[r][c] > nodata)) continue;
+      if (!TransportCell(r, c) || handed == nullptr || IsNodata(handed[r][c], nodata)) continue;
+      if (top.fixed_head[r][c] != nodata || IsNodata(baseflow[r][c], nodata)) continue;
       top.solute_water[r][c] =
           std::max(0.0, top.solute_water[r][c] + baseflow[r][c] * Dx(r, c) * Dy(r, c) / 1000.0);
     }
@@ -270,14 +272,17 @@ void gwflowclass::BeginTracerSubStep() {
     std::vector<double> rows(static_cast<std::size_t>(last_local_row - first_local_row + 1), 0);
     ForEachRow(first_local_row, last_local_row, [&](long r) {
       for (long c = 1; c <= ncols; ++c) {
-        if (!TransportCell(r, c) || given == nullptr || !(given[r][c] > nodata)) continue;
+        if (!TransportCell(r, c) || given == nullptr || IsNodata(given[r][c], nodata)) continue;
         const double mass = given[r][c] * Dx(r, c) * Dy(r, c) / 1000.0;
         // A fixed-head cell hands what the column gave on past the boundary.
         if (layers[1].fixed_head[r][c] != nodata) {
           gw_tracers[t].left[r][c] += given[r][c];
           continue;
         }
-        layer.mass[r][c] = std::max(0.0, layer.mass[r][c] + mass);
+        // A column that took back all the water the cell held took all its solute: what the
+        // difference leaves is round-off, which would stay without water.
+        const bool emptied = top.solute_water[r][c] == 0 && baseflow[r][c] < 0;
+        layer.mass[r][c] = emptied ? 0.0 : std::max(0.0, layer.mass[r][c] + mass);
         rows[static_cast<std::size_t>(r - first_local_row)] += mass;
       }
     });

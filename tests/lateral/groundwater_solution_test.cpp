@@ -90,6 +90,51 @@ TEST_F(Strip, RowImplicitPassSolvesTheRowExactlyWhenNothingMovesAcrossRows) {
   for (int c = 1; c <= 11; ++c) EXPECT_NEAR(Head(2, 2, c), 130 - (c - 1), 1e-4) << c;
 }
 
+// A row of 6 cells of 10 m, layer 1 only (97.5 to 100 m in columns 1-5), the table 0.5 m above
+// the bottom (S = 0.01: 0.5 m3 per cell), conducting 0.1 m/s towards column 6, whose surface
+// lies 20 m lower: a fixed head there, or a free cell. Within the hour the row-implicit pass
+// drains the whole chain of columns 1-5 to the bottom; each drained cell passes what it holds
+// on to its lower neighbour, so all 2.5 m3 reach column 6 (the inner cells of a chain gave
+// nothing and kept nothing: their water vanished).
+class DrainedRow : public GroundwaterTest {
+ protected:
+  DrainedRow() : GroundwaterTest(1, 6, 10.0) {}
+};
+
+TEST_F(DrainedRow, ChainOfDrainedCellsPassesItsWaterToTheSink) {
+  struct Case {
+    const char* what;
+    double fixed;  // fixed head of column 6 (nodata: a free cell, its table at 78 m)
+  };
+  const double s = 0.01, area = 100;
+  for (const Case& t : {Case{"fixed head", 78}, Case{"low free cell", N}}) {
+    Reset();
+    AddInputs(1, -2.0, 0.1, s);
+    G("[elevation_model]")[1][6] -= 20;
+    G("gw_boundary_fix_h_1")[1][6] = t.fixed;
+    ASSERT_EQ(Make(Section(2, 1)), 0) << screen_.str();
+    Run(1);
+    double lost = 0, iteration = 0;
+    for (int c = 1; c <= 6; ++c) {
+      if (c < 6) {
+        EXPECT_NEAR(Head(1, 1, c), 97.5, 1e-12) << t.what << " " << c;
+        lost += (98 - Head(1, 1, c)) * s * area;
+      }
+      iteration += Grid("groundwater_iteration")[1][c];
+      // A fixed head's balance is what its boundary gave.
+      if (c < 6 || !(t.fixed > N)) {
+        EXPECT_NEAR(Grid("gw_balance1")[1][c], 0, 1e-9) << t.what << " " << c;
+      }
+    }
+    EXPECT_NEAR(lost, 2.5, 1e-9) << t.what;
+    // What column 6 took, m3: its boundary's water, or its own rise.
+    const double taken = t.fixed > N ? -Grid("groundwater_boundary")[1][6] * area / 1000
+                                     : (Head(1, 1, 6) - 78) * s * area;
+    EXPECT_NEAR(taken, 2.5, 1e-9) << t.what;
+    EXPECT_NEAR(iteration, 0, 1e-9) << t.what;
+  }
+}
+
 TEST_F(Strip, RedBlackSweepWithUnitFactorIsGaussSeidelOfTheImplicitScheme) {
   ASSERT_EQ(Make(Section(1, 2, 1.0, 1.0, "0 0", "0", 1)), 0) << screen_.str();
   Run(1);

@@ -41,6 +41,17 @@ TEST(GroundwaterTransport, MovesSoluteUpwindAndNoCellGivesMoreThanItHolds) {
        20},
       // A dry cell takes 2 m3 from a neighbour that feeds half its outflow at 4: 1 m3 and 4.
       {"dry", 0, 0, 0, {0, 0, 2, 0, 0, 0}, {1, 1, 0.5, 1, 1, 1}, {0, 0, 2, 0, 0, 0}, 1, 4},
+      // A cell that gives all its 1200 m3 at 10 to the north and south keeps nothing (the
+      // differences left 1.8e-12 of solute without water, which the next inflow concentrated).
+      {"emptied",
+       1200,
+       12000,
+       1200 / (381.407 + 2074.82),
+       {-381.407, 0, -2074.82, 0, 0, 0},
+       {1, 1, 1, 1, 1, 1},
+       {0, 0, 0, 0, 0, 0},
+       0,
+       0},
   };
   EXPECT_DOUBLE_EQ(OutflowScale(10, 30), 1.0 / 3);
   EXPECT_EQ(OutflowScale(0, 3), 0.0);
@@ -113,20 +124,27 @@ TEST_F(TwoCells, PassTheSoluteThroughTheBoundaryAndDecayByHalf) {
 TEST_F(TwoCells, StoreTheAmountOfANonEvaporatingTracerAndTakeTheSoilsSolute) {
   // gwini x S x b x 1000 mm: 1 x 0.2 x 10 m x 1000 in layer 2 (confined), 0.2 x 2.5 m in layer 1.
   AddInputs(2, 20.0, 1e-4, 0.2);
-  // The soil column of cell 1 gave its aquifer 10 mm of water with 30 mm x concentration.
+  // The soil column of cell 1 gave its aquifer 10 mm of water with 30 mm x concentration; that
+  // of cell 2 took back 120 mm at 100, -12000 mm x concentration (below the nodata value: it
+  // was taken for none, and the aquifer kept the solute of the water it gave).
   Add("solute_to_groundwater_1", N)[1][1] = 30;
+  G("solute_to_groundwater_1")[1][2] = -12000;
   G("baseflow")[1][1] = 10;
   ASSERT_EQ(Make(Section(1, 2, 1.0, 1, "0 0", "0", 50, 1e-9)), 0) << screen_.str();
   SetupTracer(false, false);
   EXPECT_NEAR(Conc(2)[1][1], 2000, 1e-9);
   EXPECT_NEAR(Conc(1)[1][2], 500, 1e-9);
   EXPECT_NEAR(Grid("concflux_tracer_1_groundwater_flow")[1][2], 1, 1e-12);
+  Conc(1)[1][2] = 50000;  // 500 mm at 100
+  G("baseflow")[1][2] = -120;
   Run(1);
-  // Layer 1 (no flow, 50 m3 of water at 1 on 100 m2) takes 3 m3 x concentration in 1 m3.
-  EXPECT_NEAR(model_->gw_tracers[1].layers[1].exchanged, 3, 1e-12);
+  // Layer 1 (no flow, 50 m3 of water on 100 m2) takes 3 m3 x concentration in 1 m3 at cell 1
+  // and gives 1200 at cell 2 with 12 m3.
+  EXPECT_NEAR(model_->gw_tracers[1].layers[1].exchanged, 3 - 1200, 1e-9);
   EXPECT_NEAR(Conc(1)[1][1], 530, 1e-9);
-  EXPECT_NEAR(Conc(1)[1][2], 500, 1e-9);
+  EXPECT_NEAR(Conc(1)[1][2], 38000, 1e-9);
   EXPECT_NEAR(Grid("concflux_tracer_1_groundwater_flow")[1][1], 53.0 / 51.0, 1e-12);
+  EXPECT_NEAR(Grid("concflux_tracer_1_groundwater_flow")[1][2], 100, 1e-9);
 }
 
 class Aquifer : public GroundwaterTracers {
