@@ -17,6 +17,7 @@
 
 #include "tests/support/example_sections.h"
 #include "tests/support/glacier_example.h"
+#include "tests/support/grid_files.h"
 #include "tests/support/run_outputs.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
@@ -84,7 +85,7 @@ double AccountedShare(const std::string& out, std::vector<std::vector<double>>& 
                       std::vector<std::vector<double>>& concentration,
                       const std::vector<std::string>& more = {},
                       const std::vector<double>& glacier = {}) {
-  const auto zones = AsciiGridCells(out + "../zones.asc");
+  const auto zones = GridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
   double found = 0;
@@ -204,8 +205,8 @@ TEST(TracerRun, KeepsItsMassThroughTheLake) {
   for (const char* name : {"lake5.txt", "conrouti.sta", "conchann.sta", "conunsat.asc"})
     EXPECT_EQ(ReadFile(out + name), ReadFile((three.path() / "output" / name).string())) << name;
 
-  const auto zones = AsciiGridCells(out + "../zones.asc");
-  const auto lakes = AsciiGridCells(out + "../lake_codes.asc");
+  const auto zones = GridCells(out + "../zones.asc");
+  const auto lakes = GridCells(out + "../lake_codes.asc");
   std::size_t levels = 0;
   const std::vector<double> soil = GridValues(out + "conunsat.asc", levels);
   ASSERT_EQ(soil.size(), zones.size() * levels);
@@ -303,7 +304,7 @@ TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
     std::vector<std::vector<double>> runoff, concentration;
     // The glacier shares after the evaluation weigh the stores; what it moved out of them (the
     // solute of the soil and the leaves under grown glacier parts) is its booking.
-    const auto glacier = AsciiGridCells(out + "glacier_fraction_end.asc");
+    const auto glacier = GridCells(out + "glacier_fraction_end.asc");
     double evaluated = 0;
     if (evaluation != "2 6") {
       const auto booked = SplitLines(ReadFile(out + "glacier_evaluation_solute.txt"));
