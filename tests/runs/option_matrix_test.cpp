@@ -624,9 +624,9 @@ double ConservativeShare(const Combination& row, const std::string& out) {
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
   std::vector<double> glacier;
   if (row.glaciers)
-    glacier = GridCells(out + (fs::exists(out + "glacier_fraction_end.asc")
-                                        ? "glacier_fraction_end.asc"
-                                        : "../glacier_fraction.asc"));
+    glacier =
+        GridCells(out + (fs::exists(out + "glacier_fraction_end.asc") ? "glacier_fraction_end.asc"
+                                                                      : "../glacier_fraction.asc"));
   // Each store's sum over the cells, weighed by the cell's glacier-free part (1 - g) or its
   // glacier part (g).
   const auto weighed = [&](const std::string& name, bool glacier_part) {

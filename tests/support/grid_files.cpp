@@ -71,8 +71,9 @@ GridFile ParseAsciiStack(const std::string& bytes, const std::string& name) {
     grid.header.push_back(value);
     p = next;
   }
-  SetGeometry(grid, {grid.header[0], grid.header[1], grid.header[2], grid.header[3],
-                     grid.header[4], grid.header[5]},
+  SetGeometry(grid,
+              {grid.header[0], grid.header[1], grid.header[2], grid.header[3], grid.header[4],
+               grid.header[5]},
               name);
   const double levels = grid.header[11];
   if (!(levels >= 0 && levels < 1e6) || levels != static_cast<double>(static_cast<int>(levels)))
@@ -138,9 +139,13 @@ GridFile ParseGridFile(const std::string& bytes, const std::string& name) {
   }
 }
 
-GridFile ReadGridFile(const std::string& path) { return ParseGridFile(ReadFile(path), path); }
+GridFile ReadGridFile(const std::string& path) {
+  return ParseGridFile(ReadFile(path), path);
+}
 
-std::vector<double> GridCells(const std::string& path) { return ReadGridFile(path).values; }
+std::vector<double> GridCells(const std::string& path) {
+  return ReadGridFile(path).values;
+}
 
 std::string AsciiGridText(const GridFile& grid) {
   std::string text;
