@@ -15,24 +15,19 @@ namespace {
 
 constexpr std::string_view kStackLead = "stack";
 
-GridFileType FormOf(const std::string& bytes) {
+GridFileType GridFormOf(const std::string& bytes) {
   const auto* lead = reinterpret_cast<const unsigned char*>(bytes.data());
   return DetectGridFileType(lead, std::min(bytes.size(), kGridLeadBytes));
 }
 
-[[noreturn]] void Fail(const std::string& name, const std::string& what) {
+[[noreturn]] void FailGrid(const std::string& name, const std::string& what) {
   throw std::runtime_error(name + ": " + what);
 }
 
 // The geometry of header values 1-6, checked as the model checks a grid header.
-void SetGeometry(GridFile& grid, const GridHeader6& h, const std::string& name) {
-  if (const std::string fault = CheckGridHeader(h); !fault.empty()) Fail(name, fault);
-  grid.ncols = static_cast<int64_t>(h[0]);
-  grid.nrows = static_cast<int64_t>(h[1]);
-  grid.xll = h[2];
-  grid.yll = h[3];
-  grid.cellsize = h[4];
-  grid.nodata = h[5];
+void TakeGridHeader(GridFile& grid, const GridHeader6& h, const std::string& name) {
+  if (const std::string fault = CheckGridHeader(h); !fault.empty()) FailGrid(name, fault);
+  grid.geometry = {static_cast<int32_t>(h[0]), static_cast<int32_t>(h[1]), h[2], h[3], h[4], h[5]};
 }
 
 // `count` values per row (the columns times the levels) from `offset` on, through the model's
@@ -40,15 +35,16 @@ void SetGeometry(GridFile& grid, const GridHeader6& h, const std::string& name) 
 void ReadAsciiValues(GridFile& grid, std::string_view text, std::size_t offset, int64_t count,
                      const std::string& name) {
   // One slot in front: row r's pointer addresses its values from index 1 on.
-  std::vector<double> cells(static_cast<std::size_t>(grid.nrows * count) + 1);
-  std::vector<double*> rows(static_cast<std::size_t>(grid.nrows) + 1, nullptr);
-  for (int64_t r = 1; r <= grid.nrows; ++r)
+  std::vector<double> cells(static_cast<std::size_t>(grid.geometry.nrows * count) + 1);
+  std::vector<double*> rows(static_cast<std::size_t>(grid.geometry.nrows) + 1, nullptr);
+  for (int64_t r = 1; r <= grid.geometry.nrows; ++r)
     rows[static_cast<std::size_t>(r)] = cells.data() + (r - 1) * count;
-  const AsciiCellResult read = ParseAsciiCells(text, offset, grid.nrows, count, rows.data());
+  const AsciiCellResult read =
+      ParseAsciiCells(text, offset, grid.geometry.nrows, count, rows.data());
   if (!read.ok)
-    Fail(name, read.trailing ? "more text after the last value"
-                             : "no value at row " + std::to_string(read.row) + ", value " +
-                                   std::to_string(read.col) + " of the row");
+    FailGrid(name, read.trailing ? "more text after the last value"
+                                 : "no value at row " + std::to_string(read.row) + ", value " +
+                                       std::to_string(read.col) + " of the row");
   cells.erase(cells.begin());
   grid.values = std::move(cells);
 }
@@ -67,20 +63,21 @@ GridFile ParseAsciiStack(const std::string& bytes, const std::string& name) {
     while (p != end && blank(*p)) ++p;
     double value = 0;
     const auto [next, error] = std::from_chars(p, end, value);
-    if (error != std::errc()) Fail(name, "no number in stack header pair " + std::to_string(i + 1));
+    if (error != std::errc())
+      FailGrid(name, "no number in stack header pair " + std::to_string(i + 1));
     grid.header.push_back(value);
     p = next;
   }
-  SetGeometry(grid,
-              {grid.header[0], grid.header[1], grid.header[2], grid.header[3], grid.header[4],
-               grid.header[5]},
-              name);
+  TakeGridHeader(grid,
+                 {grid.header[0], grid.header[1], grid.header[2], grid.header[3], grid.header[4],
+                  grid.header[5]},
+                 name);
   const double levels = grid.header[11];
   if (!(levels >= 0 && levels < 1e6) || levels != static_cast<double>(static_cast<int>(levels)))
-    Fail(name, "level count " + std::to_string(levels));
+    FailGrid(name, "level count " + std::to_string(levels));
   grid.levels = static_cast<std::size_t>(levels) + 1;
   ReadAsciiValues(grid, bytes, static_cast<std::size_t>(p - bytes.data()),
-                  grid.ncols * static_cast<int64_t>(grid.levels), name);
+                  grid.geometry.ncols * static_cast<int64_t>(grid.levels), name);
   return grid;
 }
 
@@ -93,11 +90,12 @@ GridFile ParseBinary(const std::string& bytes, const std::string& name) {
   const std::array<double, kBinaryHeaderValues> header =
       DecodeBinaryHeader(lead, sizeof(Element) == sizeof(double));
   grid.header.assign(header.begin(), header.end());
-  SetGeometry(grid, {header[0], header[1], header[2], header[3], header[4], header[5]}, name);
+  TakeGridHeader(grid, {header[0], header[1], header[2], header[3], header[4], header[5]}, name);
   const uint64_t count = BinaryValuesInFile(bytes.size(), sizeof(Element));
-  const auto cells = static_cast<uint64_t>(grid.ncols) * static_cast<uint64_t>(grid.nrows);
+  const auto cells =
+      static_cast<uint64_t>(grid.geometry.ncols) * static_cast<uint64_t>(grid.geometry.nrows);
   if (count == 0 || count % cells != 0 || bytes.size() % sizeof(Element) != 0)
-    Fail(name, std::to_string(count) + " values for " + std::to_string(cells) + " cells");
+    FailGrid(name, std::to_string(count) + " values for " + std::to_string(cells) + " cells");
   grid.levels = static_cast<std::size_t>(count / cells);
   grid.values.resize(static_cast<std::size_t>(count));
   const char* from = bytes.data() + kBinaryHeaderValues * sizeof(Element);
@@ -114,20 +112,20 @@ GridFile ParseBinary(const std::string& bytes, const std::string& name) {
 
 bool IsBinaryGridFile(const std::string& bytes) {
   if (bytes.starts_with(kStackLead)) return true;
-  const GridFileType form = FormOf(bytes);
+  const GridFileType form = GridFormOf(bytes);
   return form == kGridBinaryDouble || form == kGridBinarySingle;
 }
 
 GridFile ParseGridFile(const std::string& bytes, const std::string& name) {
   if (bytes.starts_with(kStackLead)) return ParseAsciiStack(bytes, name);
-  switch (FormOf(bytes)) {
+  switch (GridFormOf(bytes)) {
     case kGridAscii: {
       const AsciiHeaderResult header = ParseAsciiHeader(bytes);
       if (header.failed_pair != 0)
-        Fail(name, "header pair " + std::to_string(header.failed_pair) + ": " + header.reason);
+        FailGrid(name, "header pair " + std::to_string(header.failed_pair) + ": " + header.reason);
       GridFile grid;
-      SetGeometry(grid, header.values, name);
-      ReadAsciiValues(grid, bytes, header.data_offset, grid.ncols, name);
+      TakeGridHeader(grid, header.values, name);
+      ReadAsciiValues(grid, bytes, header.data_offset, grid.geometry.ncols, name);
       return grid;
     }
     case kGridBinaryDouble:
@@ -135,7 +133,7 @@ GridFile ParseGridFile(const std::string& bytes, const std::string& name) {
     case kGridBinarySingle:
       return ParseBinary<float>(bytes, name);
     default:
-      Fail(name, "neither an ASCII nor a binary grid or stack");
+      FailGrid(name, "neither an ASCII nor a binary grid or stack");
   }
 }
 
@@ -155,12 +153,13 @@ std::string AsciiGridText(const GridFile& grid) {
         "stack_ncols", "nrows", "xll", "yll", "cs",      "nodata",
         "cnt",         "min",   "max", "sum", "average", "numlevels"};
     std::vector<double> header(kBinaryHeaderValues, 0.0);
-    header[0] = static_cast<double>(grid.ncols);
-    header[1] = static_cast<double>(grid.nrows);
-    header[2] = grid.xll;
-    header[3] = grid.yll;
-    header[4] = grid.cellsize;
-    header[5] = grid.nodata;
+    const GridGeometry& g = grid.geometry;
+    header[0] = static_cast<double>(g.ncols);
+    header[1] = static_cast<double>(g.nrows);
+    header[2] = g.xll;
+    header[3] = g.yll;
+    header[4] = g.cellsize;
+    header[5] = g.nodata;
     header[11] = static_cast<double>(grid.levels - 1);
     for (int i = 0; i < kBinaryHeaderValues; ++i)
       text += std::string(kKeys[i]) + "\t" + FormatHeaderNumber(header[i]) + "\n";
@@ -170,12 +169,11 @@ std::string AsciiGridText(const GridFile& grid) {
     }
     return text;
   }
-  text = FormatAsciiHeader({static_cast<int32_t>(grid.ncols), static_cast<int32_t>(grid.nrows),
-                            grid.xll, grid.yll, grid.cellsize, grid.nodata});
+  text = FormatAsciiHeader(grid.geometry);
   for (std::size_t i = 0; i < grid.values.size(); ++i) {
-    if (i % static_cast<std::size_t>(grid.ncols) != 0) text += '\t';
+    if (i % static_cast<std::size_t>(grid.geometry.ncols) != 0) text += '\t';
     AppendGeneral(text, grid.values[i]);
-    if ((i + 1) % static_cast<std::size_t>(grid.ncols) == 0) text += '\n';
+    if ((i + 1) % static_cast<std::size_t>(grid.geometry.ncols) == 0) text += '\n';
   }
   return text;
 }

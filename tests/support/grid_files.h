@@ -9,9 +9,10 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "grids/grid_formats.h"
 
 namespace velorn::test {
 
@@ -21,12 +22,7 @@ namespace velorn::test {
 // the rest of its twelve header values (statistics, the level count of a stack) in `header`.
 struct GridFile {
   bool stack = false;  // an ASCII stack (a binary stack is known by its size alone)
-  int64_t ncols = 0;
-  int64_t nrows = 0;
-  double xll = 0;
-  double yll = 0;
-  double cellsize = 0;
-  double nodata = -9999;
+  GridGeometry geometry;
   std::size_t levels = 1;
   std::vector<double> header;  // the twelve header values of a binary file or an ASCII stack
   std::vector<double> values;
