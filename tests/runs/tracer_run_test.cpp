@@ -179,8 +179,9 @@ TEST(TracerRun, UnderTheGroundwaterModelNoConcentrationIsNegative) {
     std::size_t levels = 0;
     const std::vector<double> cells = GridValues(out + name, levels);
     EXPECT_GE(*std::min_element(cells.begin(), cells.end()), 0.0) << name;
+    // The grids hold exact doubles: the mixing of water at 10 with water at 10 may round up.
     if (name[0] == 'e') {
-      EXPECT_LE(*std::max_element(cells.begin(), cells.end()), 10.0) << name;
+      EXPECT_LE(*std::max_element(cells.begin(), cells.end()), 10.0 + 1e-9) << name;
     }
   }
 }
