@@ -111,7 +111,7 @@ GridFile ParseBinary(const std::string& bytes, const std::string& name) {
 }  // namespace
 
 bool IsBinaryGridFile(const std::string& bytes) {
-  if (bytes.starts_with(kStackLead)) return true;
+  if (bytes.starts_with(kStackLead)) return false;
   const GridFileType form = GridFormOf(bytes);
   return form == kGridBinaryDouble || form == kGridBinarySingle;
 }

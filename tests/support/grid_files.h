@@ -28,8 +28,8 @@ struct GridFile {
   std::vector<double> values;
 };
 
-// True when `bytes` hold a grid or stack file in one of the binary forms or an ASCII stack:
-// the files whose text a test cannot compare as written text.
+// True when `bytes` hold a grid or stack file in one of the binary forms (doubles or floats):
+// the files whose bytes a test cannot read as text.
 bool IsBinaryGridFile(const std::string& bytes);
 
 // Reads the grid or stack `bytes` (named `name` in messages); throws std::runtime_error naming
