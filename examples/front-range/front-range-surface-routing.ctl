@@ -9,7 +9,7 @@
 # that holds this file, or a copy of it).
 
 # ---- Output and time ----------------------------------------------------------------------
-# Grids and state as binary doubles, as in front-range.ctl (a warm start continues exactly).
+# Grids, and with them the state a warm start reads, as binary doubles, as in front-range.ctl.
 [output_interval]
 24         # report interval in hours: one report line per simulated day
 0          # 1 would warn about every cell without a station within the maximum distance
