@@ -7,6 +7,7 @@
 #include "core/error_code.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "grids/mpi_exchange.h"
 #include "tables/landuse_record.h"
 #include "unsatzone/pre_spin_up_formulas.h"
 #include "unsatzone/unsatzone_model.h"
@@ -97,13 +98,20 @@ void unsatzonmodellklasse::SetPreSpinUpSoilTemperatures() {
       PreSpinUpProfile(CellSoil(r, c), cell, temperature[r][c]);
     }
   });
-  // Each process writes its own rows, so each its own file ("_000" for process 0).
+  // Each process writes its own rows of the grids, so each its own file ("_000" for process 0).
   const std::string suffix = FormatText("_%03d", rank);
   for (int k : {kFreezing, kThawing, kAnnual})
     WriteGrid(kPreSpinUpIdentifiers[k] + suffix, pre_spin_up_grids[k].get(), write_ascii,
               write_double, write_netcdf);
-  WriteStack("Soil_Temperature_Stack" + suffix, temperature, layerCount, write_ascii, write_double,
-             write_netcdf);
+  // The stack is one file of every cell: a binary stack is written by all processes at once
+  // (each its own cells), so they must name the same file; ASCII and netCDF stacks are written
+  // by process 0, from the stack gathered there as for the stacks' write codes.
+  StackMatrix gathered;
+  if (size >= 2 && (write_ascii || write_netcdf))
+    gathered =
+        velorn::MPIGatherStackCopy(Diag(), mpi, temperature, layerCount, "Soil_Temperature_Stack");
+  WriteStack("Soil_Temperature_Stack", gathered ? gathered.get() : temperature, layerCount,
+             write_ascii, write_double, write_netcdf);
   ReleasePreSpinUpGrids();
   // The first step of the run keeps this profile.
   temperatureStackPending = 0;

@@ -8,14 +8,15 @@
 # that holds this file, or a copy of it).
 
 # ---- Output and time ----------------------------------------------------------------------
+# Grids, and with them the state a warm start reads, as binary doubles, as in front-range.ctl.
 [output_interval]
 24         # report interval in hours: one report line per simulated day
 0          # 1 would warn about every cell without a station within the maximum distance
 0          # (not used)
 1440       # minutes from the hour of a data record to the end of its step: the KNMI daily
            # values of day D cover 00-24 h, the record carries hour 0 and the step ends 24 h later
-WriteAsciiGrids = 1
-WriteDoubleGrids = 0
+WriteAsciiGrids = 0
+WriteDoubleGrids = 1
 WriteNetcdfGrids = 0
 InitialStateDirectory = ./
 DefaultOutputDirectory = output/

@@ -20,7 +20,7 @@
 //       input first as "input <name>:") and prints the control file to run.
 //   velorn_run_fuzz classify <case folder> <exit status|timeout|signal:N> <log file>
 //       prints the class of the run and why: "clean-error" (an exit status other than 0 with a
-//       FATAL entry), "success", "bad-output" (exit 0 but NaN or inf in an output table, a
+//       FATAL entry), "success", "bad-output" (exit 0 but NaN or inf in an output table or grid, a
 //       negative value in a table of a store, a water-balance residual above 1e-6 of the
 //       precipitation (at least of 1 mm), a FATAL entry, or nan or an infinity in an input aimed
 //       at that the run accepted without a message), "sanitizer" (a report of
@@ -40,10 +40,12 @@
 #include <iostream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "tests/support/example_sections.h"
+#include "tests/support/grid_files.h"
 
 namespace fs = std::filesystem;
 
@@ -308,7 +310,7 @@ void ApplyVariant(const Variant& v, std::string& text) {
 // Files of the case folder that the control file names (grids: ".asc"; tables: the rest).
 std::vector<fs::path> NamedFiles(const fs::path& dir, const std::string& control, bool grids) {
   std::vector<fs::path> named;
-  for (const fs::path sub : {fs::path(), fs::path("stations")}) {
+  for (const fs::path& sub : {fs::path(), fs::path("stations")}) {
     if (!fs::is_directory(dir / sub)) continue;
     for (const auto& entry : fs::directory_iterator(dir / sub)) {
       if (!entry.is_regular_file()) continue;
@@ -643,7 +645,22 @@ bool IsStoreTable(const std::string& name) {
          name.find(".stat") != std::string::npos;
 }
 
-// The first fault of the output folder's text files, or empty.
+// The first value of a binary grid or stack that is not a finite number, or empty; other
+// binary files (state files) pass.
+std::string CheckBinaryGrid(const std::string& bytes, const std::string& name) {
+  if (!velorn::test::IsBinaryGridFile(bytes)) return {};
+  try {
+    const velorn::test::GridFile grid = velorn::test::ParseGridFile(bytes, name);
+    for (std::size_t i = 0; i < grid.values.size(); ++i)
+      if (!std::isfinite(grid.values[i]))
+        return "non-finite value in " + name + " at value " + std::to_string(i + 1);
+  } catch (const std::runtime_error& error) {
+    return std::string("unreadable grid ") + error.what();
+  }
+  return {};
+}
+
+// The first fault of the output folder's tables and grids, or empty.
 std::string CheckOutputs(const fs::path& output) {
   if (!fs::is_directory(output)) return {};
   std::vector<fs::path> files;
@@ -652,8 +669,11 @@ std::string CheckOutputs(const fs::path& output) {
   std::sort(files.begin(), files.end());
   for (const fs::path& path : files) {
     const std::string text = ReadText(path);
-    if (text.find('\0') != std::string::npos) continue;  // binary grids and state files
     const std::string name = path.filename().string();
+    if (text.find('\0') != std::string::npos) {
+      if (const std::string fault = CheckBinaryGrid(text, name); !fault.empty()) return fault;
+      continue;
+    }
     const bool store = IsStoreTable(name);
     const bool balance = name == "water_balance.txt";
     int precipitation = -1, residual = -1;

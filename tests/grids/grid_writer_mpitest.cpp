@@ -20,6 +20,7 @@
 #include "grids/mpi_exchange.h"
 #include "grids/netcdf_grid_reader.h"
 #include "setup/mpi_regions.h"
+#include "tests/support/grid_files.h"
 #include "tests/support/test_helpers.h"
 
 namespace velorn {
@@ -178,7 +179,8 @@ TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
   if (Rank() == 0) {  // only process 0 writes diagnostics
     EXPECT_THAT(screen_.str(), HasSubstr("error creating " + (dir_ / "no/dir/g.asc") +
                                          " for writing in text mode: No such file or directory."));
-    EXPECT_THAT(screen_.str(), HasSubstr(" for writing in binary mode: No such file or directory."));
+    EXPECT_THAT(screen_.str(),
+                HasSubstr(" for writing in binary mode: No such file or directory."));
     EXPECT_THAT(screen_.str(), HasSubstr("write error " + (dir_ / "big.asc") + " ! (18)"));
     EXPECT_THAT(screen_.str(),
                 HasSubstr("cannot write " + (dir_ / "big.dbl") + ": File too large"));
@@ -233,7 +235,18 @@ TEST_F(RoundTripTest, GatheredGridsWrittenAndReadBackExactlyOnEveryProcess) {
     GridMatrix whole = MPIGatherGridCopy(diag_, &layout_, local.get());
     const std::string path = shared_ / form.name;
     if (Rank() == 0) {
-      object_.WriteGrid(path, whole ? whole.get() : local.get(), form.ascii, form.dbl, false);
+      double** grid = whole ? whole.get() : local.get();
+      object_.WriteGrid(path, grid, form.ascii, form.dbl, false);
+      // The tests' reader of run outputs sees every value written, and its ASCII text of them
+      // is the model's own ASCII grid of the same values.
+      const test::GridFile file = test::ReadGridFile(path);
+      ASSERT_EQ(file.values.size(), 99u) << form.name;
+      for (int r = 1; r <= 9; ++r)
+        for (int c = 1; c <= 11; ++c)
+          ASSERT_EQ(file.values[static_cast<std::size_t>((r - 1) * 11 + c - 1)], grid[r][c])
+              << form.name;
+      object_.WriteGrid(path + ".txt", grid, true, false, false);
+      EXPECT_EQ(test::AsciiGridText(file), test::ReadFile(path + ".txt")) << form.name;
     }
     MPI_Barrier(MPI_COMM_WORLD);
     double** read = nullptr;

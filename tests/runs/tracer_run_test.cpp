@@ -17,6 +17,7 @@
 
 #include "tests/support/example_sections.h"
 #include "tests/support/glacier_example.h"
+#include "tests/support/grid_files.h"
 #include "tests/support/run_outputs.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
@@ -84,7 +85,7 @@ double AccountedShare(const std::string& out, std::vector<std::vector<double>>& 
                       std::vector<std::vector<double>>& concentration,
                       const std::vector<std::string>& more = {},
                       const std::vector<double>& glacier = {}) {
-  const auto zones = AsciiGridCells(out + "../zones.asc");
+  const auto zones = GridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
   double found = 0;
@@ -178,8 +179,9 @@ TEST(TracerRun, UnderTheGroundwaterModelNoConcentrationIsNegative) {
     std::size_t levels = 0;
     const std::vector<double> cells = GridValues(out + name, levels);
     EXPECT_GE(*std::min_element(cells.begin(), cells.end()), 0.0) << name;
+    // The grids hold exact doubles: the mixing of water at 10 with water at 10 may round up.
     if (name[0] == 'e') {
-      EXPECT_LE(*std::max_element(cells.begin(), cells.end()), 10.0) << name;
+      EXPECT_LE(*std::max_element(cells.begin(), cells.end()), 10.0 + 1e-9) << name;
     }
   }
 }
@@ -204,8 +206,8 @@ TEST(TracerRun, KeepsItsMassThroughTheLake) {
   for (const char* name : {"lake5.txt", "conrouti.sta", "conchann.sta", "conunsat.asc"})
     EXPECT_EQ(ReadFile(out + name), ReadFile((three.path() / "output" / name).string())) << name;
 
-  const auto zones = AsciiGridCells(out + "../zones.asc");
-  const auto lakes = AsciiGridCells(out + "../lake_codes.asc");
+  const auto zones = GridCells(out + "../zones.asc");
+  const auto lakes = GridCells(out + "../lake_codes.asc");
   std::size_t levels = 0;
   const std::vector<double> soil = GridValues(out + "conunsat.asc", levels);
   ASSERT_EQ(soil.size(), zones.size() * levels);
@@ -303,7 +305,7 @@ TEST(TracerRun, KeepsItsMassOnDynamicGlaciers) {
     std::vector<std::vector<double>> runoff, concentration;
     // The glacier shares after the evaluation weigh the stores; what it moved out of them (the
     // solute of the soil and the leaves under grown glacier parts) is its booking.
-    const auto glacier = AsciiGridCells(out + "glacier_fraction_end.asc");
+    const auto glacier = GridCells(out + "glacier_fraction_end.asc");
     double evaluated = 0;
     if (evaluation != "2 6") {
       const auto booked = SplitLines(ReadFile(out + "glacier_evaluation_solute.txt"));

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/grid_files.h"
 #include "tests/support/test_files.h"
 #include "tests/support/water_balance_table.h"
 
@@ -141,8 +142,8 @@ TEST(WaterBalance, InModelAccountOfTheExampleYearClosesToRoundOff) {
 // (rounded to 0.1 mm) on every cell of dem.asc, averaged per subbasin of zones.asc and over the
 // basin (cells of equal area), in mm.
 std::map<std::string, double> SnowSurveyMeans() {
-  const std::vector<double> z = AsciiGridCells((ExampleDir() / "dem.asc").string());
-  const std::vector<double> zone = AsciiGridCells((ExampleDir() / "zones.asc").string());
+  const std::vector<double> z = GridCells((ExampleDir() / "dem.asc").string());
+  const std::vector<double> zone = GridCells((ExampleDir() / "zones.asc").string());
   std::map<std::string, std::pair<double, int>> sums;
   for (std::size_t i = 0; i < z.size() && i < zone.size(); ++i) {
     if (zone[i] <= 0) continue;
@@ -312,7 +313,7 @@ struct YearGrid {
   }
 };
 YearGrid Loaded(const fs::path& path) {
-  YearGrid grid{AsciiGridCells(path.string())};
+  YearGrid grid{GridCells(path.string())};
   EXPECT_EQ(grid.cells.size(), 65u * 49u) << path;
   grid.cells.resize(65 * 49, -9999);
   return grid;

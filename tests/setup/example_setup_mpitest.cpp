@@ -12,6 +12,7 @@
 #include "core/matrix.h"
 #include "setup/defaultini.h"
 #include "setup/model_settings.h"
+#include "tests/support/grid_files.h"
 #include "tests/support/test_helpers.h"
 
 namespace velorn {
@@ -37,8 +38,8 @@ TEST(ExampleSetup, AcceptsTheExampleBasinOnAnyProcessCount) {
     ASSERT_EQ(test::ThrownCode([&] { settings->RunSetupStep(done); }, 0), 0) << d.screen.str();
   ASSERT_EQ(settings->setup_complete, 1);
 
-  const auto zones = test::AsciiGridCells(test::ExampleDir() / "zones.asc");
-  const auto dem = test::AsciiGridCells(test::ExampleDir() / "dem.asc");
+  const auto zones = test::GridCells(test::ExampleDir() / "zones.asc");
+  const auto dem = test::GridCells(test::ExampleDir() / "dem.asc");
   ASSERT_EQ(zones.size(), dem.size());
   double highest = -1e9;
   std::map<int, int> cells_of_zone;

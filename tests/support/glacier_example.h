@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/example_sections.h"
+#include "tests/support/grid_files.h"
 #include "tests/support/test_files.h"
 
 namespace velorn::test {
@@ -22,8 +23,8 @@ inline void WriteGlacierGrids(const std::filesystem::path& dir) {
   const std::string dem_file = ReadFile((ExampleDir() / "dem.asc").string());
   std::size_t header_end = 0;
   for (int line = 0; line < 6; ++line) header_end = dem_file.find('\n', header_end) + 1;
-  const std::vector<double> dem = AsciiGridCells((ExampleDir() / "dem.asc").string());
-  const std::vector<double> zones = AsciiGridCells((ExampleDir() / "zones.asc").string());
+  const std::vector<double> dem = GridCells((ExampleDir() / "dem.asc").string());
+  const std::vector<double> zones = GridCells((ExampleDir() / "zones.asc").string());
   std::vector<double> heights;
   for (std::size_t i = 0; i < dem.size(); ++i)
     if (dem[i] > -9999 && zones[i] > -9999) heights.push_back(dem[i]);

@@ -9,40 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/grid_files.h"
 #include "tests/support/test_files.h"
 
 namespace velorn::test {
 
-// The values of a grid or stack file after its header, nodata as 0: an ASCII grid or stack (its
-// header words skipped, "numlevels" giving the levels), or a binary one of doubles (twelve
-// header values, the columns and rows first). `levels` receives the values per cell.
+// The values of a grid or stack file in any form the model writes (grid_files.h), nodata as 0;
+// `levels` receives the values per cell.
 inline std::vector<double> GridValues(const std::string& path, std::size_t& levels) {
-  const std::string file = ReadFile(path);
-  std::vector<double> cells;
-  levels = 1;
-  if (!file.empty() && std::isalpha(static_cast<unsigned char>(file[0])) == 0) {
-    std::vector<double> binary(file.size() / sizeof(double));
-    std::copy(file.begin(), file.begin() + static_cast<long>(binary.size() * sizeof(double)),
-              reinterpret_cast<char*>(binary.data()));
-    if (binary.size() <= 12) return cells;
-    const double cell_count = binary[0] * binary[1];
-    if (cell_count > 0)
-      levels = static_cast<std::size_t>(static_cast<double>(binary.size() - 12) / cell_count);
-    for (std::size_t i = 12; i < binary.size(); ++i)
-      cells.push_back(binary[i] <= -9999 ? 0.0 : binary[i]);
-    return cells;
-  }
-  std::istringstream in(file);
-  for (std::string word; in >> word;) {
-    double value = 0;
-    if (std::isalpha(static_cast<unsigned char>(word[0])) != 0) {
-      if (in >> value && word == "numlevels") levels = static_cast<std::size_t>(value) + 1;
-      continue;
-    }
-    value = std::stod(word);
-    cells.push_back(value <= -9999 ? 0.0 : value);
-  }
-  return cells;
+  GridFile grid = ReadGridFile(path);
+  levels = grid.levels;
+  for (double& value : grid.values)
+    if (value <= -9999) value = 0.0;
+  return std::move(grid.values);
 }
 
 // The five subbasin columns of a zone statistics table of the example (with or without the

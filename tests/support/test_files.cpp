@@ -107,16 +107,6 @@ std::string AsciiGrid(int ncols, int nrows, double xll, double yll, double cells
   return text.str();
 }
 
-std::vector<double> AsciiGridCells(const std::string& path) {
-  std::istringstream in(ReadFile(path));
-  std::string key;
-  double value = 0;
-  for (int i = 0; i < 6; ++i) in >> key >> value;
-  std::vector<double> cells;
-  while (in >> value) cells.push_back(value);
-  return cells;
-}
-
 std::optional<std::string> RefData(const std::string& relative) {
   const char* shared = std::getenv("VELORN_SHARED_DIR");
   if (shared == nullptr) return std::nullopt;

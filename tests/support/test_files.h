@@ -58,10 +58,6 @@ std::string Numbered(const std::string& stem, long number, const std::string& su
 std::string AsciiGrid(int ncols, int nrows, double xll, double yll, double cellsize, double nodata,
                       const std::function<double(int, int)>& value);
 
-// The cell values of an ASCII grid file in file order (top row first), its six header lines
-// skipped.
-std::vector<double> AsciiGridCells(const std::string& path);
-
 // Path of a file below ../shared/refdata, or nothing when the folder is absent (a user's clone).
 std::optional<std::string> RefData(const std::string& relative);
 

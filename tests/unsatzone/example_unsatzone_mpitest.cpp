@@ -16,6 +16,7 @@
 #include "core/zone_statistics.h"
 #include "setup/defaultini.h"
 #include "setup/model_settings.h"
+#include "tests/support/grid_files.h"
 #include "tests/support/soil_column_fixture.h"
 
 namespace velorn {
@@ -49,9 +50,9 @@ SubModelSetup SetupOf(const ModelSettings& s, DiagnosticStream& diag, GridRegist
 TEST(ExampleUnsatzone, BuildsTheSameStateOnEveryProcessCount) {
   test::CapturedDiag d(test::TempDir::Shared());
   const std::string control = (d.dir.path() / "front-range.ctl").string();
-  const auto zones = test::AsciiGridCells(test::ExampleDir() / "zones.asc");
-  const auto dem = test::AsciiGridCells(test::ExampleDir() / "dem.asc");
-  const auto soil = test::AsciiGridCells(test::ExampleDir() / "soil.asc");
+  const auto zones = test::GridCells(test::ExampleDir() / "zones.asc");
+  const auto dem = test::GridCells(test::ExampleDir() / "dem.asc");
+  const auto soil = test::GridCells(test::ExampleDir() / "soil.asc");
   // The control point: the first cell of subbasin 4; glacier on subbasins 2 (half) and 3.
   const long ncols = 65;
   const long first4 = std::find(zones.begin(), zones.end(), 4.0) - zones.begin();

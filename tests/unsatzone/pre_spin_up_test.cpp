@@ -33,6 +33,7 @@ TEST_F(PreSpinUpRun, FrostGivesPermafrost) {
        {"FreezingDegreeDays", "thawingDegreeDays", "DailyTemperature", "AnnualTemperature"})
     EXPECT_EQ(registry_.FindIdentifier(grid), 0) << grid;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "FreezingDegreeDays_000"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "Soil_Temperature_Stack"));
   EXPECT_EQ(model_->temperatureStackPending, 0);
   // Four layers of 0.5 m: 1 m after two layers (the reference depth), TTOP there; above it the
   // line to the air, below it the rise through frozen soil.
