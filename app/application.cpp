@@ -304,6 +304,17 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   groundwater = std::make_unique<gwflowclass>(error, setup);
   CheckError(error);
   unsatzone->groundwaterModelActive = groundwater->GetFlowControl() > 0 ? 1 : 0;
+  // The soil zone and the aquifer exchange a step's recharge and base flow: each scales its
+  // rates to its own step, so two steps would leave water that neither books.
+  if (unsatzone->groundwaterModelActive != 0 && unsatzone->GetFlowControl() != 0 &&
+      groundwater->GetTimeInterval() != unsatzone->GetTimeInterval()) {
+    ThrowFatal(stream, kControlFileErrorCode, "FATAL: error in control file, the time interval of ",
+               groundwater->module_name, " (", groundwater->GetTimeInterval(),
+               " minutes) differs from that of ", unsatzone->module_name, " (",
+               unsatzone->GetTimeInterval(),
+               " minutes); they exchange their water every step, so both must have the step of "
+               "the run");
+  }
   groundwater->SetSubStepCount(sub_steps);
   evapotranspiration->SetSubStepCount(sub_steps);
   ShareGlacierGrid();

@@ -269,8 +269,18 @@ void ModellApplication::FinishSoilStep() {
 void ModellApplication::CheckStepLengths(const ModelDate& step, const ModelDate& next) {
   const int64_t minutes = HoursBetween(step, next) * 60;
   if (minutes <= 0) return;
-  teilmodellklasse* models[] = {radiation_correction.get(), superposition.get(),
-                                evapotranspiration.get(), interception.get(), special_output.get()};
+  teilmodellklasse* models[] = {radiation_correction.get(),
+                                superposition.get(),
+                                evapotranspiration.get(),
+                                interception.get(),
+                                snow.get(),
+                                unsatzone.get(),
+                                groundwater.get(),
+                                routing.get(),
+                                irrigation.get(),
+                                silting_up.get(),
+                                surface_routing.get(),
+                                special_output.get()};
   for (teilmodellklasse* model : models) {
     if (model == nullptr || model->GetFlowControl() == 0 || model->GetTimeInterval() == minutes)
       continue;

@@ -929,6 +929,15 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        {"", "", ""},
        UseGroundwaterVariant,
        1},
+      {"groundwater at 2-day steps beside a daily soil zone",
+       {"front-range.ctl", "1440       # time interval (minutes)", "2880 # time interval"},
+       "error in control file, the time interval of groundwater_flow (2880 minutes) differs from "
+       "that of unsatzon_model (1440 minutes); they exchange their water every step, so both "
+       "must have the step of the run",
+       17,
+       {"", "", ""},
+       UseGroundwaterVariant,
+       1},
       {"river width 1e308 m",
        {"river_width.asc", " 1.2 1.1 ", " 1e308 1.1 "},
        "grid river_width: the cell at row 18, column 43 holds 1e+308, outside 0 to 100000 m",

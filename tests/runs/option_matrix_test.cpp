@@ -461,6 +461,13 @@ const std::vector<Combination>& Matrix() {
        .window = kNewYear,
        .acts = "gmb1.stat",
        .glaciers = true},
+      // Sub-daily steps irrigate until the root zone is back at its upper threshold.
+      {.name = "irrigation_3_hourly",
+       .variant = "front-range-irrigation.ctl",
+       .step = 180,
+       .window = {{1, 7}, {27, 7}},
+       .acts = "irr_sw.stat",
+       .mass = false},
       // Pairs that act on one store.
       {.name = "dynamic_glaciers_with_response_units",
        .edits = Joined({DynamicGlaciers("2", "1"), kResponseUnits}),
@@ -524,6 +531,14 @@ const std::vector<Combination>& Matrix() {
        .step = 60,
        .window = {{22, 1}, {23, 1}},
        .acts = "snowstorage.stat"},
+      // The aquifer at the soil zone's sub-daily step (its section has a line of its own).
+      {.name = "groundwater_3_hourly",
+       .variant = "front-range-groundwater.ctl",
+       .edits = {{"1440       # time interval (minutes)", "180 #"}},
+       .step = 180,
+       .window = {{1, 3}, {3, 3}},
+       .acts = "qb.stat",
+       .tracer_stores = kAquifer},
       {.name = "lakes_with_surface_routing",
        .variant = "front-range-surface-routing.ctl",
        .edits = SoilLakes("[standard_grids]\n7\n", 7),
