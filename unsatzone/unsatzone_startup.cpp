@@ -77,6 +77,7 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
   double** high = grids[kSoilMoistureHigh].get();
   double** mean = grids[kMeanThetaInRootZone].get();
   double*** theta = stacks[kTheta].get();
+  double** root_zone = grids[kSoilMoistureRoot].get();
   const int layer = std::min(2, layerCount);
   const int rules = irrigation_table->count;
   ForEachRow(first_local_row, last_local_row, [&](long r) {
@@ -84,6 +85,9 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
       if (!OwnCell(r, c)) continue;
       const SoilRecord& soil = CellSoil(r, c);
       mean[r][c] = RootZoneTheta(soil, CellLayers(soil), theta[r][c], links.root_depth[1][r][c]);
+      // The first step's irrigation rules see the root zone as it starts, not an empty one
+      // (which would ask for a fill from dry on a wet soil).
+      root_zone[r][c] = mean[r][c];
       // Tested before the cast: cells without irrigation may hold any value (-1e308 too).
       if (!(codes[r][c] >= 1 && codes[r][c] < rules + 1.0)) continue;
       const int code = static_cast<int>(codes[r][c]);
@@ -99,7 +103,7 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
   // The irrigation rules of a step look at the root zone's water content and the running
   // amounts the step before left: a warm start takes them from the grids written at the end,
   // so that it continues the run exactly (without them the first step sees them as a cold start
-  // does: an empty root zone and no running amount).
+  // does: the root zone's water as it starts and no running amount).
   if (storageMode == 1 || storageMode == 3) {
     const double water_column = kLargestRelief * 1000.0;  // mm
     ReadStoredGridIfThere(kSoilMoistureRoot, kPairSB05, 0.0, 1.0, "");

@@ -437,7 +437,7 @@ const std::vector<Combination>& Matrix() {
       {.name = "irrigation_from_groundwater",
        .variant = "front-range-irrigation.ctl",
        .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 3 1 1 0.33"}},
-       .window = {{1, 7}, {14, 7}},
+       .window = {{24, 7}, {2, 8}},
        .acts = "irr_gw.stat",
        .mass = false},
       // The evaluation falls in the second half of a warm-started window: the state read at the

@@ -133,11 +133,12 @@ TEST_P(GroundwaterRun, StartsUnderTheSoilZoneAndRunsAlikeOnOneAndThreeProcesses)
         edits.emplace_back("1          # method: successive over-relaxation of each layer", "2");
       // 5: the meadows irrigated from the groundwater (most beside the streams, where layer 1
       // holds a fixed head): the account books all the irrigation water as pumped (it booked
-      // what layer 1 held, 1.35 of 3.85 mm, or nothing at fixed heads).
+      // what layer 1 held, 1.35 of 3.85 mm, or nothing at fixed heads). Thresholds of 0.1 and
+      // 0.05 m suction let the wet soil of January ask for water.
       if (interaction == 5) {
         edits.emplace_back("[irrigation]\n0          # no irrigation",
                            "[irrigation]\n1\n1440\nirr_gw.stat 2001\nirr_sw.stat 0\n"
-                           "[irrigation_table]\n1\n12 meadow 3 1 1 0.33\n");
+                           "[irrigation_table]\n1\n12 meadow 3 1 0.1 0.05\n");
         edits.emplace_back("[standard_grids]\n21\n",
                            "[standard_grids]\n22\nirrigation.asc irrigation_codes 0\n");
       }
