@@ -21,34 +21,22 @@ double At(const double* a, int32_t k) {
   return a == nullptr ? 0.0 : a[k];
 }
 
-}  // namespace
+// Everything that leaves layer k, m/s.
+double Leaving(const SoluteWater& w, int32_t k) {
+  return std::max(0.0, -w.q[k]) + std::max(0.0, w.q[k - 1]) + std::max(0.0, At(w.extraction, k)) +
+         std::max(0.0, At(w.uptake, k)) + std::max(0.0, At(w.river_out, k));
+}
 
-SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& tracer, double* c,
-                                      double* previous, double* aquifer_c) {
-  SoluteOutflows out;
+// The layers' solute `mass` and what left the column after the transfers of one part of the
+// sub-step (`mm`: m/s over the part in mm). Each transfer carries the concentration `start` of
+// the layer it leaves, scaled by the layer's `ratio`.
+void MoveOnePart(const SoluteWater& w, const SoluteTracer& tracer, double mm, const double* start,
+                 const double* ratio, double* mass, const double* aquifer_c, SoluteOutflows& out) {
   const int32_t first = w.first, last = w.last;
-  if (last < first) return out;
-  for (int32_t k = first; k <= last; ++k) previous[k] = c[k];
-  std::vector<double> mass(static_cast<std::size_t>(last + 2), 0.0);
-  std::vector<double> ratio(static_cast<std::size_t>(last + 2), 0.0);
-  const double mm = w.dt * 1000.0;  // m/s over the sub-step in mm
-  for (int32_t k = first; k <= last; ++k) {
-    const double water = w.theta0[k] * w.dz[k] * 1000.0;
-    mass[k] = water * c[k];
-    // Everything that leaves layer k, in mm of the sub-step.
-    const double leaving =
-        (std::max(0.0, -w.q[k]) + std::max(0.0, w.q[k - 1]) + std::max(0.0, At(w.extraction, k)) +
-         std::max(0.0, At(w.uptake, k)) + std::max(0.0, At(w.river_out, k))) *
-        mm;
-    if (water <= kDryLayerMm)
-      ratio[k] = 0.0;
-    else
-      ratio[k] = leaving > water ? water / leaving : 1.0;
-  }
   // Solute carried by `volume` mm of water leaving layer k (upwind, scaled, limited).
   const auto carried = [&](int32_t k, double volume) {
     const double conc =
-        tracer.carried_limit > 0 ? std::min(previous[k], tracer.carried_limit) : previous[k];
+        tracer.carried_limit > 0 ? std::min(start[k], tracer.carried_limit) : start[k];
     return std::max(0.0, volume) * ratio[k] * conc;
   };
   for (int32_t k = first; k <= last; ++k) {
@@ -88,9 +76,62 @@ SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& 
     out.bottom += s;
   } else if (bottom > 0) {
     // Water rising into the range brings the aquifer's concentration (or the lowest layer's).
-    const double s = bottom * (aquifer_c != nullptr ? *aquifer_c : previous[last]);
+    const double s = bottom * (aquifer_c != nullptr ? *aquifer_c : start[last]);
     mass[last] += s;
     out.bottom -= s;
+  }
+}
+
+}  // namespace
+
+int32_t SoluteTransportParts(const SoluteWater& w) {
+  const double mm = w.dt * 1000.0;
+  double parts = 1;
+  for (int32_t k = w.first; k <= w.last; ++k) {
+    const double start = w.theta0[k] * w.dz[k] * 1000.0, end = w.theta[k] * w.dz[k] * 1000.0;
+    const double leaving = Leaving(w, k) * mm;
+    // The water of part p of n is start + (end - start) p / n. A filling layer holds least at
+    // the first part's start, a draining one at the last part's, end + (start - end) / n; each
+    // must cover the part's export, leaving / n.
+    double needed = 0;
+    if (end >= start) {
+      if (start > kDryLayerMm) needed = leaving / start;
+    } else if (end > kDryLayerMm) {
+      needed = (leaving - (start - end)) / end;
+    }
+    parts = std::max(parts, std::ceil(needed));
+  }
+  return static_cast<int32_t>(std::min(parts, static_cast<double>(kMaxSoluteParts)));
+}
+
+SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& tracer, double* c,
+                                      double* previous, double* aquifer_c) {
+  SoluteOutflows out;
+  const int32_t first = w.first, last = w.last;
+  if (last < first) return out;
+  for (int32_t k = first; k <= last; ++k) previous[k] = c[k];
+  const auto size = static_cast<std::size_t>(last + 2);
+  std::vector<double> mass(size, 0.0), ratio(size, 0.0), start(size, 0.0);
+  for (int32_t k = first; k <= last; ++k) mass[k] = w.theta0[k] * w.dz[k] * 1000.0 * c[k];
+  const int32_t parts = SoluteTransportParts(w);
+  const double mm = w.dt * 1000.0 / parts;  // m/s over one part in mm
+  for (int32_t part = 0; part < parts; ++part) {
+    for (int32_t k = first; k <= last; ++k) {
+      // The water the layer holds at the start of the part, and its concentration.
+      const double w0 = w.theta0[k] * w.dz[k] * 1000.0;
+      double water = w0;
+      start[k] = c[k];
+      if (part > 0) {
+        water += (w.theta[k] * w.dz[k] * 1000.0 - w0) * part / parts;
+        start[k] = water > 0 ? std::max(0.0, mass[k]) / water : 0.0;
+      }
+      const double leaving = Leaving(w, k) * mm;
+      if (water <= kDryLayerMm)
+        ratio[k] = 0.0;
+      else
+        ratio[k] = leaving > water ? water / leaving : 1.0;
+    }
+    MoveOnePart(w, tracer, mm, start.data(), ratio.data(), mass.data(), aquifer_c, out);
   }
   // Saturated layers and the aquifer: one mixed concentration, solute kept.
   const int32_t g = w.groundwater_layer;

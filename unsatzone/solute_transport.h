@@ -7,12 +7,16 @@
 // 1..N (boundary fluxes q[0..N], q[k] through the lower boundary of layer k, m/s, positive
 // upward), so the per-thread column work space hands its arrays in directly.
 //
-// Scheme: explicit and upwind. Every water flux carries the concentration at the start of the
-// sub-step of the layer it leaves; the fluxes leaving a layer are scaled together so that no
-// layer exports more water than it held at the sub-step start, and a layer holding 0.001 mm of
-// water or less exports nothing. Each transfer is booked once, out of one layer and into the
-// other (or out of the column), so solute mass is conserved per layer and for the column.
-// Masses are concentration x water in mm.
+// Scheme: explicit and upwind. Every water flux carries the concentration of the layer it
+// leaves. Where more water passes through a layer in the sub-step than it holds, the sub-step
+// is split into equal parts (the layers' water running linearly from its start to its end
+// value) so that no layer exports more in a part than it holds at the part's start: the water
+// leaves with its solute, and no layer rises above the concentrations that reach it. Beyond
+// kMaxSoluteParts parts (a layer all but emptied while water passes through it), and where the
+// water does not follow the fluxes, the fluxes leaving a layer are scaled together to what it
+// holds; a layer holding 0.001 mm of water or less exports nothing. Each transfer is booked once,
+// out of one layer and into the other (or out of the column), so solute mass is conserved per
+// layer and for the column. Masses are concentration x water in mm.
 //
 // Limits: a layer without water after the sub-step (theta 0) keeps concentration 0.
 #pragma once
@@ -55,6 +59,13 @@ struct SoluteTracer {
 struct SoluteOutflows {
   double extracted = 0, uptake = 0, river = 0, bottom = 0, top = 0, returned = 0;
 };
+
+// Most parts a sub-step's transport is split into.
+inline constexpr int32_t kMaxSoluteParts = 100;
+
+// Number of parts the sub-step's transport needs so that no layer exports more water in a part
+// than it holds at the part's start (1 to kMaxSoluteParts).
+int32_t SoluteTransportParts(const SoluteWater& water);
 
 // Decay factor per sub-step of a tracer with `half_life_days`, for a step of
 // `interval_minutes` in `substeps` sub-steps.

@@ -155,6 +155,40 @@ TEST(SoluteTransport, DryLayerExportsNothingAndOutflowIsScaled) {
   EXPECT_EQ(drained.c[1], 0.0);
 }
 
+TEST(SoluteTransport, WaterPassingThroughALayerCarriesItsSolute) {
+  // Layer 2 holds 30 mm; in the hour 90 mm enter it from above, 60 mm leave it downward and
+  // 30 mm as interflow: three times its content passes through while its water stays. All the
+  // water carries 10: every layer keeps 10 (scaled down to 30 mm, its export would leave
+  // 900 of solute in 30 mm of water, a concentration of 30).
+  SoluteColumn col;
+  col.theta0 = col.theta = {0, 0.3, 0.1, 0.3};
+  const double r = 1.0 / 3600 / 1000;  // m/s for 1 mm in the hour
+  col.q = {-90 * r, -90 * r, -60 * r, -60 * r};
+  col.extraction = {0, 0, 30 * r, 0};
+  col.c = {0, 10, 10, 10};
+  SoluteTracer tracer;
+  tracer.input_concentration = 10;
+  EXPECT_EQ(SoluteTransportParts(col.Water()), 3);
+  const SoluteOutflows out =
+      ComputeSoluteTransport(col.Water(), tracer, col.c.data(), col.previous.data(), nullptr);
+  for (int k = 1; k <= 3; ++k) EXPECT_NEAR(col.c[k], 10, 1e-12) << k;
+  EXPECT_NEAR(out.extracted, 30 * 10, 1e-9);
+  EXPECT_NEAR(out.bottom, 60 * 10, 1e-9);
+  // A layer all but emptied (to 0.003 mm) while water passes through it: the parts stop at
+  // their limit and the column's solute is still kept.
+  SoluteColumn drained;
+  drained.theta0 = {0, 0.3, 0.1, 0.3};
+  drained.theta = {0, 0.3, 1e-5, 0.3};
+  const double through = 90 + 30 - 0.003;
+  drained.q = {-90 * r, -90 * r, -through * r, -through * r};
+  drained.extraction = {0, 0, 0, 0};
+  EXPECT_EQ(SoluteTransportParts(drained.Water()), kMaxSoluteParts);
+  const double before = drained.Mass(drained.theta0, drained.c);
+  const SoluteOutflows left = ComputeSoluteTransport(drained.Water(), tracer, drained.c.data(),
+                                                     drained.previous.data(), nullptr);
+  EXPECT_NEAR(before + 90 * 10, drained.Mass(drained.theta, drained.c) + left.bottom, 1e-9);
+}
+
 TEST(SoluteTransport, MixesTheSaturatedLayersWithTheAquifer) {
   SoluteColumn col;
   col.q = {0, 0, 0, 0};
