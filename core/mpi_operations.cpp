@@ -2,6 +2,7 @@
 #include "core/mpi_operations.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "core/exact_sum.h"
 
@@ -100,6 +101,12 @@ int BroadcastCodeFromRoot(int code, MPI_Comm comm) {
   MPI_Comm_size(comm, &processes);
   if (processes > 1) MPI_Bcast(&code, 1, MPI_INT, 0, comm);
   return code;
+}
+
+bool ExistsOnRoot(const std::string& path, MPI_Comm comm) {
+  int rank = 0;
+  MPI_Comm_rank(comm, &rank);
+  return BroadcastCodeFromRoot(rank == 0 && std::filesystem::exists(path) ? 1 : 0, comm) != 0;
 }
 
 int ProcessesOnNode() {

@@ -10,6 +10,7 @@
 #include <mpi.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/exact_sum.h"
@@ -74,6 +75,10 @@ void BroadcastFlagAndTwoDoubles(void* records, int count, MPI_Comm comm = MPI_CO
 // Process 0's `code` on every process of `comm` (collective): a phase that process 0 runs alone
 // ends with the same code everywhere, so no process waits for one that has given up.
 int BroadcastCodeFromRoot(int code, MPI_Comm comm = MPI_COMM_WORLD);
+
+// True on every process when process 0 finds the file `path` (collective): a state file that is
+// optional is then read by all processes or by none.
+bool ExistsOnRoot(const std::string& path, MPI_Comm comm = MPI_COMM_WORLD);
 
 // The number of processes of MPI_COMM_WORLD that share this process's node (its memory), at
 // least 1 (collective over MPI_COMM_WORLD).

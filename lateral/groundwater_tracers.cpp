@@ -15,7 +15,6 @@
 // sums of the sub-step are kept per layer for the balance.
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <numeric>
 #include <utility>
 
@@ -99,7 +98,7 @@ void gwflowclass::SetupSoluteWater() {
   for (int l = 1; read && l <= layer_count; ++l) {
     std::string name = layers[l].solute_water_name;
     PrefixDirectory(input_directory, name);
-    if (std::filesystem::exists(name)) continue;
+    if (ExistsOnRoot(name)) continue;
     Diag() << "WARNING: no grid " << name << " of the water that carries the tracers in "
            << module_name << ": every layer's tracers start in the water its heads store"
            << "[end-entry]";

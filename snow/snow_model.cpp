@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <filesystem>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
@@ -482,8 +481,7 @@ void schneemodellklasse::LinkAlbedoState() {
   if (readStorageGrids != 1) return;
   std::string stored = kAlbedoStateName;
   PrefixDirectory(input_directory, stored);
-  // Process 0's view holds for all, so that every process reads or none does.
-  if (BroadcastCodeFromRoot(std::filesystem::exists(stored) ? 1 : 0) == 0) {
+  if (!ExistsOnRoot(stored)) {
     Diag() << "WARNING: no grid " << stored
            << " of the snow albedo: the first step takes the albedo of the land-use table"
            << "[end-entry]";

@@ -2,7 +2,6 @@
 // the lower boundary temperature and the thermal completion of the soil table.
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "core/error_code.h"
@@ -150,8 +149,7 @@ void unsatzonmodellklasse::CreateHeatGrids() {
   if (warm_start) {
     std::string stored = se_stack_pair.name;
     PrefixDirectory(input_directory, stored);
-    // Process 0's view holds for all, so that every process reads or none does.
-    if (BroadcastCodeFromRoot(std::filesystem::exists(stored) ? 1 : 0) != 0)
+    if (ExistsOnRoot(stored))
       ReadStackFile(kSoilSE, se_stack_pair.name);
     else
       Diag() << "WARNING: no stack " << stored

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 
 #include "core/error_code.h"
@@ -115,8 +114,7 @@ void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, int pair, double 
                                                  const char* unit) {
   std::string stored = grid_pairs[pair].name;
   PrefixDirectory(input_directory, stored);
-  // Process 0's view holds for all, so that every process reads or none does.
-  if (BroadcastCodeFromRoot(std::filesystem::exists(stored) ? 1 : 0) == 0) {
+  if (!ExistsOnRoot(stored)) {
     Diag() << "WARNING: no grid " << stored
            << " of the last step: the first step of irrigation starts it as a cold start does"
            << "[end-entry]";
