@@ -180,6 +180,7 @@ void ReadStorageSection(DiagnosticStream& diag, const std::string& path,
       in.SkipLine();
     }
   }
+  runoff.RecordsRead();
 }
 
 }  // namespace velorn

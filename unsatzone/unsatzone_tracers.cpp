@@ -65,7 +65,6 @@ void unsatzonmodellklasse::SetupTracers(int32_t& error, int32_t count,
     SetInitialTracerConcentrations();
     SetInitialRunoff();
     if (storageMode == 1) ReadStorageState();
-    runoff.SyncExactSums();
   } catch (const ErrorCode& e) {
     error = e.code;
   } catch (...) {
