@@ -43,7 +43,8 @@ def run_case(args, k):
     velorn = os.path.join(args.build, "velorn")
     command = [velorn, control]
     if k % 10 == 9:
-        command = ["mpirun", "--allow-run-as-root", "--oversubscribe", "-np", "2"] + command
+        command = ["mpirun", "--allow-run-as-root", "--oversubscribe", "--bind-to", "none",
+                   "-np", "2"] + command
     env = dict(os.environ, OMP_NUM_THREADS="1", OMPI_ALLOW_RUN_AS_ROOT="1",
                OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
                ASAN_OPTIONS="detect_leaks=0", UBSAN_OPTIONS="print_stacktrace=1")

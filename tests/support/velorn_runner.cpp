@@ -102,11 +102,9 @@ std::string RunResult::Describe() const {
 
 RunResult RunVelorn(const RunOptions& options, const std::vector<std::string>& arguments) {
   std::vector<std::string> command = {
-      EnvOr("VELORN_MPIEXEC", "mpirun"),
-      "--allow-run-as-root",
-      "--oversubscribe",
-      "-np",
-      std::to_string(options.processes),
+      EnvOr("VELORN_MPIEXEC", "mpirun"), "--allow-run-as-root", "--oversubscribe",
+      // Unbound, so that the runs CTest starts side by side spread over the cores.
+      "--bind-to", "none", "-np", std::to_string(options.processes),
       options.binary.empty() ? EnvOr("VELORN_BINARY", "velorn") : options.binary};
   command.insert(command.end(), arguments.begin(), arguments.end());
   RunResult result = Execute(options.directory, command, options.environment,
