@@ -197,6 +197,15 @@ Edits SoilLakes(const std::string& grids, int count) {
       {kSectionsEnd, "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd}};
 }
 
+// The snow survey of 28 May (snow_survey.asc) set into the snow model's pack, divided into its
+// liquid and solid storages.
+const Edits kSnowSurvey = {
+    {kSectionsEnd,
+     "[data_assimilation]\n1\n1440\n1\ngrid {\n  grid-ID = snow_storage_total;\n"
+     "  listfilename = snow_survey_list.txt;\n"
+     "  options { split-into-liquid-and-solid = true; default-liquid-percentage = 5; }\n}\n\n" +
+         kSectionsEnd}};
+
 // The stores of the soil zone's models that the tables show: snow cover, leaves, soil profile.
 const std::vector<std::string> kTabledStores = {"snowstorage.stat", "interception_storage.stat",
                                                 "sb2.stat"};
@@ -558,6 +567,11 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({kStaticGlaciers, kLayered}),
        .window = kNewYear,
        .acts = "qice.stat"},
+      // The survey's snow melts into the soil from the layers on the survey day.
+      {.name = "layered_snow_survey",
+       .edits = Joined({kLayered, kSnowSurvey}),
+       .window = {{26, 5}, {30, 5}},
+       .acts = "snowstorage.stat"},
   };
   return rows;
 }
