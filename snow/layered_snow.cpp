@@ -93,6 +93,27 @@ void SetLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowLaye
   }
 }
 
+double TakeLayeredShareCell(LayeredSnowCell& cell, int n, double amount) {
+  double pack = 0;
+  for (int k = 1; k <= n; ++k) pack += cell.solid[k] + cell.liquid[k];
+  if (!(amount > 0) || !(pack > 0)) return 0.0;
+  const double keep = amount < pack ? 1.0 - amount / pack : 0.0;
+  cell.solid[0] = 0;
+  for (int k = 1; k <= n; ++k) {
+    cell.solid[k] *= keep;
+    cell.liquid[k] *= keep;
+    if (keep == 0) {
+      cell.thickness[k] = cell.density[k] = kEmptyLayer;
+      if (cell.temperature != nullptr) cell.temperature[k] = kEmptyLayer;
+    } else if (cell.thickness[k] > 0) {
+      cell.thickness[k] *= keep;
+    }
+    cell.solid[0] += cell.solid[k];
+  }
+  if (keep == 0) cell.top = n + 1;
+  return std::min(amount, pack);
+}
+
 double TakeLayeredLiquidCell(LayeredSnowCell& cell, int n, double amount) {
   double taken = 0;
   for (int k = std::max(static_cast<int>(cell.top), 1); k <= n && taken < amount; ++k) {

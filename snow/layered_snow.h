@@ -51,6 +51,11 @@ void UpdateLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowL
 void SetLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowLayerLimits>& limits,
                         double ice, double liquid, double T, double fresh_offset);
 
+// Takes up to `amount` mm from the pack, the same share of every layer's ice and liquid water
+// (a layer's thickness shrinks by that share, its density and temperature stay), so that no
+// layer empties before the whole pack does; returns what it took.
+double TakeLayeredShareCell(LayeredSnowCell& cell, int n, double amount);
+
 // Takes up to `amount` mm of liquid water from the layers, the top layer first (a layer's
 // thickness follows at its density); returns what it took. The layers keep their ice.
 double TakeLayeredLiquidCell(LayeredSnowCell& cell, int n, double amount);

@@ -314,6 +314,38 @@ void schneemodellklasse::HandOverLayeredMelt(long r, long c, double melt, double
   layer_liquid[r][c][0] += std::max(0.0, before - layer_solid[r][c][0]);
 }
 
+// Under layered snow the layers are the snow that slides. This model's pack keeps liquid water the
+// layers have already handed to the soil (its melt), and its solid storage may differ from their
+// ice by what the alignment leaves: sliding that pack, the layers of a subbasin would gain or
+// lose what its liquid water and those differences moved. So before the redistribution the
+// storages take the ice and the liquid water of the layers, after it the layers change by what
+// it changed of each cell's pack (a cell that lost snow gives the same share of every layer, one
+// that gained takes fresh snow), and the storages take the layers' again. A static glacier's
+// part keeps its own pack.
+void schneemodellklasse::SlideLayeredSnow(bool after) {
+  if (!layeredSnowActive || layer_solid == nullptr || !slide_pack_) return;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(zone_grid[r][c], nodata) || StaticGlacierShare(r, c) > 0) continue;
+      if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      if (after) {
+        const double change = step_.solid[r][c] + step_.liquid[r][c] - slide_pack_[r][c];
+        if (change < 0) {
+          LayeredSnowCell cell = LayeredCell(r, c);
+          TakeLayeredShareCell(cell, snow_layers, -change);
+          upper_snow_index[r][c] = cell.top;
+        } else if (change > 0) {
+          UpdateLayeredSnow(r, c, 0, 1.0, change, AlignmentTemperature(r, c));
+        }
+      }
+      step_.solid[r][c] = LayeredIce(r, c);
+      step_.liquid[r][c] = LayeredPack(r, c) - step_.solid[r][c];
+      slide_pack_[r][c] = step_.solid[r][c] + step_.liquid[r][c];
+      if (step_.total != nullptr) step_.total[r][c] = slide_pack_[r][c];
+    }
+  });
+}
+
 double schneemodellklasse::AlignmentTemperature(long r, long c) const {
   const int n = snow_layers;
   const int top = static_cast<int>(upper_snow_index[r][c]);
@@ -373,7 +405,11 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
   ResolveStepGrids();
   TakeLayeredSnowMelt();
   // The redistribution runs without response units only, so it never meets the copy.
-  if (response_unit_switch == 0 && IsSlideSnowMethod(method)) RedistributeLateralSnow();
+  if (response_unit_switch == 0 && IsSlideSnowMethod(method)) {
+    SlideLayeredSnow(false);
+    RedistributeLateralSnow();
+    SlideLayeredSnow(true);
+  }
   if (glacier_cells != nullptr && IsDynamicGlacierMethod(glacierMethod)) AddGlacierMassBalances();
   CopyResponseUnits();
   AlignLayeredSnow();

@@ -481,6 +481,10 @@ class schneemodellklasse : public teilmodellklasse {
   // The solid storage of every own cell takes what the soil step changed of the ice of its layers
   // (before the redistribution): it melts and refreezes them besides the melt handed over.
   void TakeLayeredSnowMelt();
+  // Layered snow with the slide methods, before (`after` false) and after the redistribution:
+  // the storages of every own cell take its layers' ice and liquid water, after it once the
+  // layers changed by what the redistribution changed of the cell's pack.
+  void SlideLayeredSnow(bool after);
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
   // The temperature of the snow the alignment adds to a cell's layers: the air's, at most 0 °C,
@@ -539,6 +543,8 @@ class schneemodellklasse : public teilmodellklasse {
   Table glacier_storage_water_table_;
   // Layered snow: the ice of each own cell's layers after its snow step (nodata: not stepped).
   GridMatrix layer_ice_of_step_;
+  // Layered snow with the slide methods: each own cell's pack before the redistribution.
+  GridMatrix slide_pack_;
   std::vector<int> tracer_input_index_;  // 1..tracer_count
   // The concentrations of `glacier_input`'s tracers, 1..tracer_count.
   std::vector<int> glacier_tracer_input_index_;

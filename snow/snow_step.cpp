@@ -103,6 +103,8 @@ void schneemodellklasse::SetLayeredSnowModel(bool on, const std::vector<SnowLaye
   layer_ice_of_step_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
   for (long r = first_local_row; r <= last_local_row; ++r)
     std::fill(layer_ice_of_step_[r] + 1, layer_ice_of_step_[r] + ncols + 1, nodata);
+  if (IsSlideSnowMethod(method))
+    slide_pack_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
   snow_layer_limits = limits;
   snow_layer_limits.resize(static_cast<std::size_t>(snow_layers) + 1);
   dTOffsetFreshSnow = fresh_snow_offset;

@@ -133,6 +133,20 @@ const std::string kEnergyBalanceLines =
     "inputmass.asc\n0\ninputmass.stat 0\nmobilemass.asc\n0\nmobilemass.stat 0\n"
     "deposition.asc\n0\ndeposition.stat 0\n55\n1\n30\n0.01\n1\n1\n1.0\n";
 
+// Degree-day snow sliding off slopes of 15 degrees and more (method 8) to the lower neighbours
+// of the slide fractions.
+const Edits kSlides = {
+    {kDegreeDay, "8 # method"},
+    {kSnowColdStart,
+     kSnowColdStart +
+         "snowtemp.asc\n0\nsnowtemp.stat 0\nsurftemp.asc\n0\nsurftemp.stat 0\n"
+         "inputmass.asc\n0\ninputmass.stat 2001\nmobilemass.asc\n0\nmobilemass.stat 2001\n"
+         "deposition.asc\n0\ndeposition.stat 2001\n55\n20\n15\n0.05\n1\n1\n1.0\n"},
+    {kStandardGrids,
+     "[standard_grids]\n9\nslidefraction1.asc slidefraction1 0\n"
+     "slidefraction2.asc slidefraction2 0\nslidefraction3.asc slidefraction3 0\n"
+     "slidefraction4.asc slidefraction4 0\n"}};
+
 const Edits kHeat = {{kSectionsEnd, kHeatTransfer + kSectionsEnd}};
 const Edits kLayered = {{kSectionsEnd, kHeatTransfer + kLayeredSnow + kSectionsEnd}};
 
@@ -572,6 +586,12 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({kLayered, kSnowSurvey}),
        .window = {{26, 5}, {30, 5}},
        .acts = "snowstorage.stat"},
+      // Snow slides between the layers of the cells of a subbasin.
+      {.name = "layered_snow_slides",
+       .edits = Joined({kSlides, kLayered}),
+       .window = kLateJanuary,
+       .acts = "deposition.stat",
+       .stores = kTabledStores},
   };
   return rows;
 }
@@ -685,6 +705,7 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
     }
     WriteFile((dir / "ice_firn.asc").string(), out.str());
   }
+  WriteSlideFractions(dir);
   if (row.step < 1440) WriteStepStations(dir, row.step);
   std::string text =
       ReadFile((row.variant[0] == '\0' ? fs::path(control) : ExampleDir() / row.variant).string());
