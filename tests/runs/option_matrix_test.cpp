@@ -592,6 +592,12 @@ const std::vector<Combination>& Matrix() {
        .window = kLateJanuary,
        .acts = "deposition.stat",
        .stores = kTabledStores},
+      // The members' layers take their master's snow by the alignment, which they book as their
+      // master's (its own alignment, none here).
+      {.name = "layered_snow_with_response_units",
+       .edits = Joined({kLayered, kResponseUnits}),
+       .window = kMidJanuary,
+       .acts = "snowstorage.stat"},
   };
   return rows;
 }
