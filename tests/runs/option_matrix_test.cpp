@@ -598,6 +598,23 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({kLayered, kResponseUnits}),
        .window = kMidJanuary,
        .acts = "snowstorage.stat"},
+      // Heat carried by the soil water: the first step of the second half moves it with the
+      // water fluxes of the first half's last step.
+      {.name = "heat_method_12_warm_start",
+       .edits = {{kSectionsEnd, kHeatTransfer + kSectionsEnd},
+                 {"11         # method 11: implicit", "12 # method"}},
+       .window = {{16, 1}, {25, 1}},
+       .acts = "thaw.stat",
+       .stores = kTabledStores,
+       .warm = true},
+      // The canopy's mean temperature of the last day carries over the halves.
+      {.name = "canopy_snow_hourly_warm_start",
+       .edits = CanopySnow(3),
+       .step = 60,
+       .window = {{22, 1}, {23, 1}},
+       .acts = "interception_storage.stat",
+       .stores = kTabledStores,
+       .warm = true},
   };
   return rows;
 }
