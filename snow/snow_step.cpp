@@ -400,6 +400,10 @@ void schneemodellklasse::GlacierCell(long r, long c, double share) {
   const double f = SnowShare(T, T0R, transzone);
   g.snowfall[r][c] = f * P;
   g.rain[r][c] = (1.0 - f) * P;
+  // The glacier's pack melts by degree days: it has no temperatures of an energy balance (a warm
+  // start reads them with the melting point where the state holds none).
+  for (double** grid : {g.snowtemp, g.surftemp})
+    if (grid != nullptr) grid[r][c] = nodata;
   // The layered pack of the soil zone takes the snowfall and gives up the melt, as off glacier.
   if (f * P > 0) UpdateLayeredSnow(r, c, 0, 1.0, f * P, T);
   // The pack on the glacier keeps and releases its tracers as any pack does.

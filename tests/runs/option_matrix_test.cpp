@@ -615,6 +615,14 @@ const std::vector<Combination>& Matrix() {
        .acts = "interception_storage.stat",
        .stores = kTabledStores,
        .warm = true},
+      // The glacier cells keep no snow temperatures, also after the warm start.
+      {.name = "snow_energy_balance_with_static_glaciers_warm_start",
+       .edits = Joined(
+           {kStaticGlaciers,
+            {{kDegreeDay, "5 # method"}, {kSnowColdStart, kSnowColdStart + kEnergyBalanceLines}}}),
+       .window = kNewYear,
+       .acts = "qice.stat",
+       .warm = true},
   };
   return rows;
 }
