@@ -445,6 +445,8 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
       "days_snow",          "snow_age",          "snow_fraction",
       "rain_fraction",      "snowcover_outflow", "melt_from_snowcover",
       "snow_albedo_state"};
+  if (thaw_depth != nullptr)
+    outputs.insert(outputs.end(), {"SnowFreeDaysGrid", "SnowCoverDaysGrid"});
   if (method == 5 || method == 11) outputs.insert(outputs.end(), {"snowtemp", "surftemp"});
   if (IsSlideSnowMethod(method))
     outputs.insert(outputs.end(), {"input_mass", "mobile_mass", "deposition"});

@@ -623,6 +623,19 @@ const std::vector<Combination>& Matrix() {
        .window = kNewYear,
        .acts = "qice.stat",
        .warm = true},
+      // Permafrost without heat transfer: the thaw depth and the counts of snow-free and
+      // snow-covered days carry over the halves.
+      {.name = "permafrost_warm_start",
+       .edits = {{kStandardGrids,
+                  "[standard_grids]\n7\npermafrost_thaw.asc PermafrostThawDepth 0 writecode = 3 "
+                  "outname = permafrost_thaw_end.asc\nthaw_coefficient ThawCoeffPermaFrost 0 "
+                  "readcode = 0 defaultValue = 0.05\n"},
+                 {kSectionsEnd,
+                  "[permafrost]\n1\n5\n2\nthawdepth.stat 2001\n1e-9\n\n" + kSectionsEnd}},
+       .window = {{1, 4}, {10, 4}},
+       .acts = "thawdepth.stat",
+       .stores = kTabledStores,
+       .warm = true},
   };
   return rows;
 }
@@ -721,20 +734,24 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
     fs::copy_file(ExampleDir() / file, dir / file, fs::copy_options::overwrite_existing);
   {
     WriteGlacierGrids(dir);
-    // The static glaciers' ice (1) and firn (2) where the dynamic rows have glacier shares.
+    // The static glaciers' ice (1) and firn (2) where the dynamic rows have glacier shares, and
+    // a thaw depth of permafrost of 0 m in every basin cell.
     const std::string codes = ReadFile((dir / "glacier_fraction.asc").string());
     std::istringstream in(codes);
-    std::ostringstream out;
+    std::ostringstream out, thaw;
     std::string line;
     for (int n = 0; std::getline(in, line); ++n) {
       if (n < 6) {
         out << line << "\n";
+        thaw << line << "\n";
         continue;
       }
       const double g = std::stod(line);
       out << (g < -9998 ? -9999 : g >= 1 ? 1 : g > 0 ? 2 : 0) << "\n";
+      thaw << (g < -9998 ? -9999 : 0) << "\n";
     }
     WriteFile((dir / "ice_firn.asc").string(), out.str());
+    WriteFile((dir / "permafrost_thaw.asc").string(), thaw.str());
   }
   WriteSlideFractions(dir);
   if (row.step < 1440) WriteStepStations(dir, row.step);
@@ -789,7 +806,7 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
       // shares and codes as a yearly evaluation in the first half left them.
       const std::size_t glaciers = text.find(kGlacierColdStart);
       if (glaciers != std::string::npos) text[glaciers + kGlacierColdStart.size() - 2] = '1';
-      for (const std::string name : {"glacier_fraction", "glacier_codes"}) {
+      for (const std::string name : {"glacier_fraction", "glacier_codes", "permafrost_thaw"}) {
         const std::size_t at = text.find("\n" + name + ".asc ");
         if (at != std::string::npos) text.insert(at + 1 + name.size(), "_end");
       }
