@@ -636,6 +636,13 @@ const std::vector<Combination>& Matrix() {
        .acts = "thawdepth.stat",
        .stores = kTabledStores,
        .warm = true},
+      // The snow layers' water fluxes carry over the halves.
+      {.name = "layered_snow_mid_january_warm_start",
+       .edits = kLayered,
+       .window = kMidJanuary,
+       .acts = "snowstorage.stat",
+       .stores = kTabledStores,
+       .warm = true},
   };
   return rows;
 }
