@@ -69,7 +69,7 @@ void schneemodellklasse::ReadLakeSection(const std::string& section_name) {
   OpenSection(section_name);
   ReadValue(*control_file, lake_flag, "flow control parameter for ");
   control_file->Close();
-  if (response_unit_switch != 0) lake_flag = 0;
+  SwitchLakesOffForResponseUnits(lake_flag);
   if (lake_flag == 0) return;
   lake_codes = OptionalGrid("lake_codes");
   ponding = OptionalGrid("ponding_storage");

@@ -643,6 +643,12 @@ const std::vector<Combination>& Matrix() {
        .acts = "snowstorage.stat",
        .stores = kTabledStores,
        .warm = true},
+      // Response units switch the lakes off, saying so in every model that reads [lake_model].
+      {.name = "lakes_with_response_units",
+       .variant = "front-range-lake.ctl",
+       .edits = kResponseUnits,
+       .window = {{1, 4}, {5, 4}},
+       .acts = "qg.stat"},
   };
   return rows;
 }
