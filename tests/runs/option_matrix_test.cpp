@@ -649,6 +649,26 @@ const std::vector<Combination>& Matrix() {
        .edits = kResponseUnits,
        .window = {{1, 4}, {5, 4}},
        .acts = "qg.stat"},
+      // Forty days of response units of land use and elevation bands over dynamic glaciers: members
+      // of other glacier shares than their master's copy its firn.
+      {.name = "dynamic_glaciers_with_response_units_by_land_use_and_elevation",
+       .edits = Joined({DynamicGlaciers("2", "1"),
+                        {{"[SpinUp]\n0 ",
+                          "[SpinUp]\n2\n0\n1\n2\nlanduse1 1 linear\n"
+                          "elevation_model 100 linear\n# "}}}),
+       .window = {{1, 1}, {9, 2}},
+       .acts = "gmb1.stat",
+       .glaciers = true},
+      // The evaluation at the last 3-hour step of its day in the second half of a warm start, with
+      // the glacier melt's storages holding water over the halves.
+      {.name = "dynamic_glaciers_3_hourly_evaluated_after_warm_start",
+       .edits = Joined(
+           {DynamicGlaciers("4", "1"), {{"0.2\n0.0001\n0.0001\n0.0001\n", "0.2\n10\n20\n5\n"}}}),
+       .step = 180,
+       .window = kNewYear,
+       .acts = "gmb1.stat",
+       .glaciers = true,
+       .warm = true},
   };
   return rows;
 }
