@@ -479,7 +479,7 @@ void verdunstungsmodellklasse::ReadLakeSection(const std::string& section) {
     ThrowFatal(Diag(), kControlFileOpenCode, "FATAL: error opening ", control_file_name);
   FindSection(section, 1);
   ReadValue(*control_file, lake_flow_control, "flow control parameter for ");
-  if (response_unit_switch != 0) lake_flow_control = 0;
+  SwitchLakesOffForResponseUnits(lake_flow_control);
   if (lake_flow_control != 0) {
     ReadValue(*control_file, lake_init_method, "initialization method for ");
     ReadValue(*control_file, Albedo_OpenWater, "Albedo_OpenWater for ");

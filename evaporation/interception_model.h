@@ -55,6 +55,8 @@ namespace velorn {
 inline constexpr int kInterceptionMethodCode = 1161;
 // Methods 31 and 32 without the snow model's "albedo", "snow_storage_total" or "surftemp".
 inline constexpr int kCanopyBalanceSnowGridCode = 1160;
+// The state stack of the air temperatures of the last day (steps shorter than a day).
+inline constexpr const char* kTemperatureHistoryName = "canopytemperatures.stk";
 
 class interzeptionsmodellklasse : public teilmodellklasse {
  public:
@@ -131,6 +133,11 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   std::array<GridMatrix, kBalanceGridCount> balance_grids;
   std::unique_ptr<GridStack> temperature_stack;
   std::array<int64_t, 4> last_push_date{-1, -1, -1, -1};  // hour, day, month, year
+  // With steps shorter than a day, the temperatures the stack holds as a state stack: level k
+  // the k-th oldest (nodata beyond the count held), level 0 the count (registry entry 0: none).
+  StackMatrix temperature_history;
+  GridMatrix temperature_count;
+  int temperature_history_index = 0;
 
  private:
   // Registry indexes of the grids looked up (0: absent) and registered.
@@ -157,6 +164,11 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   UnitResults ShareMasterResults() const;
   void CopyFromMasters(const UnitResults& masters);
   void PushTemperature();
+  // The state stack of the temperatures of the last day (sub-daily steps): registered with the
+  // canopy load's write code and, where the canopy grids are read back, read back when there.
+  void LinkTemperatureHistory();
+  // The held temperatures into the state stack, which is written when its code says.
+  void WriteTemperatureHistory();
   void ComputeRows();
   void ComputeCell(CellWork& work, long row, long column);
   // The canopy snow of one cell; returns the liquid output (the rain interception's input).

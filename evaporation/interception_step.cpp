@@ -567,6 +567,7 @@ void interzeptionsmodellklasse::FinishStep() {
     for (int g = 0; g < kCanopyGridCount; ++g) {
       WriteGridOutput(canopy_index_[g], 1, false);
     }
+    WriteTemperatureHistory();
   }
   if (energy_balance) {
     for (int g = 0; g < kBalanceGridCount; ++g) {

@@ -176,6 +176,7 @@ void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t mon
   CheckCoverage(record_.file);
   if (settings_.split) CheckSnowValues(record_.file, rows);
   Replace(rows);
+  if (settings_.split && owner_.snow_survey_) owner_.snow_survey_(rows);
   valid_ = list_.Next(record_);
 }
 

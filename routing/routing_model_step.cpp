@@ -47,7 +47,7 @@ void abflussmodellklasse::ReadLakeSection(const std::string& header) {
   if (!file.Open(control_file_name) || !file.FindHeader(header))
     ReportControlFileError(header, "(EOF)");
   ReadValue(file, lake_switch_, "flow control parameter for ");
-  if (response_unit_switch != 0) lake_switch_ = 0;
+  SwitchLakesOffForResponseUnits(lake_switch_);
   if (lake_switch_ == 0) {
     readgrids_ = 0;
     return;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <string>
+#include <utility>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
@@ -476,11 +477,31 @@ void schneemodellklasse::CreateFirnStack() {
 
 // ---- [permafrost] -----------------------------------------------------------------------------
 
+// The counts of snow-free and snow-covered days carry the thaw depth from step to step: they are
+// written as state grids with the pack's storage grids (their write code, the fixed names
+// "snowfreedays.asc" and "snowcoverdays.asc") and read back where those are read back, so that a
+// warm start continues the thaw exactly. A state without them starts the counts at 0, as before.
 void schneemodellklasse::SetUpPermafrost() {
-  for (const char* identifier : {"SnowFreeDaysGrid", "SnowCoverDaysGrid"}) {
+  for (const auto& [identifier, file] :
+       {std::pair<const char*, const char*>{"SnowFreeDaysGrid", "snowfreedays.asc"},
+        {"SnowCoverDaysGrid", "snowcoverdays.asc"}}) {
     GridPlan plan{identifier};
     plan.rows = Rows::kOwn;
-    MakeGrid(plan);
+    plan.file_name = file;
+    plan.write_code = solid_output.write_code % 10;
+    if (readStorageGrids == 1 && registry->FindIdentifier(identifier) == 0) {
+      std::string stored = file;
+      PrefixDirectory(input_directory, stored);
+      plan.read = ExistsOnRoot(stored);
+      if (!plan.read)
+        Diag() << "WARNING: no grid " << stored
+               << " of the permafrost's day counts: they start at 0"
+               << "[end-entry]";
+    }
+    double** grid = MakeGrid(plan);
+    if (plan.read)
+      CheckGridCells(Diag(), file, grid, zone_grid, column_ranges, first_local_row, last_local_row,
+                     nodata, 0.0, 1e6, "(days)");
   }
   thaw_coefficient = RequiredGrid("ThawCoeffPermaFrost");
   thaw_depth = RequiredGrid("PermafrostThawDepth");

@@ -39,7 +39,7 @@ void unsatzonmodellklasse::SetupLake(const std::string& header) {
   } close_at_end{*control_file};
   FindSection(header, 1);
   ReadValue(*control_file, lakeSwitch, "flow control parameter for ");
-  if (response_unit_switch != 0) lakeSwitch = 0;
+  SwitchLakesOffForResponseUnits(lakeSwitch);
   if (lakeSwitch == 0) return;
   if (pondParameter == 0)
     ThrowFatal(Diag(), kLakeSetupCode,

@@ -2,10 +2,13 @@
 // stacks that put the snow pack as layers 1-M..0 on top of every soil column.
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "unsatzone/snow_temperature_profile.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -198,6 +201,20 @@ void unsatzonmodellklasse::CreateLayeredSnowGrids() {
     for (S::Stack k : {S::kTheta, S::kGeodetic, S::kHeads, S::kSolid, S::kLiquid, S::kThickness,
                        S::kDensity, S::kTemperature})
       ReadSnowStackFile(k);
+    // The layers' water fluxes of the last step are state as well: the heat the water carries
+    // (heat methods from 12) moves with them in the first inner step. A state written without
+    // them starts them at 0, as a cold start does.
+    std::string stored = s.outputs[S::kFlux].name;
+    PrefixDirectory(input_directory, stored);
+    if (ExistsOnRoot(stored)) {
+      ReadSnowStackFile(S::kFlux);
+      CheckStackCells(Diag(), stored, s.stacks[S::kFlux].get(), M, soil_zone_grid, column_ranges,
+                      first_local_row, last_local_row, nodata, -kFastestFlow, kFastestFlow, "m/s");
+    } else {
+      Diag() << "WARNING: no stack " << stored
+             << " of the snow layers' water fluxes: they start at 0, as at a cold start"
+             << "[end-entry]";
+    }
     s.temperaturePending = false;
     // The upper snow index follows the pack read, as after the first step of a straight run
     // (cells whose pack no step touches keep it to the end).

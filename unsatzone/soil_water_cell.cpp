@@ -793,8 +793,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const double pond_water = pond != nullptr ? *pond : 0.0;
       stack[0] = !evaporating ? surface : pond_water > 0 ? surface / pond_water : 0.0;
       const auto t_index = static_cast<std::size_t>(t);
-      tracer.direct.get()[r][c] =
-          sums.direct > 0 ? scratch.tracerDirect[t_index] / sums.direct : 0.0;
+      // The direct runoff holds what the layered pack released beyond its pores, which carries
+      // no solute (the snow's solute entered the surface with the source's water).
+      const double direct = sums.direct + snow_outflow;
+      tracer.direct.get()[r][c] = direct > 0 ? scratch.tracerDirect[t_index] / direct : 0.0;
       // The interflow holds the tile drainage.
       tracer.inter.get()[r][c] = sums.inter > 0 ? scratch.tracerInter[t_index] / sums.inter : 0.0;
       // The base flow carries the solute the exchange took out of the layers; with the

@@ -133,6 +133,20 @@ const std::string kEnergyBalanceLines =
     "inputmass.asc\n0\ninputmass.stat 0\nmobilemass.asc\n0\nmobilemass.stat 0\n"
     "deposition.asc\n0\ndeposition.stat 0\n55\n1\n30\n0.01\n1\n1\n1.0\n";
 
+// Degree-day snow sliding off slopes of 15 degrees and more (method 8) to the lower neighbours
+// of the slide fractions.
+const Edits kSlides = {
+    {kDegreeDay, "8 # method"},
+    {kSnowColdStart,
+     kSnowColdStart +
+         "snowtemp.asc\n0\nsnowtemp.stat 0\nsurftemp.asc\n0\nsurftemp.stat 0\n"
+         "inputmass.asc\n0\ninputmass.stat 2001\nmobilemass.asc\n0\nmobilemass.stat 2001\n"
+         "deposition.asc\n0\ndeposition.stat 2001\n55\n20\n15\n0.05\n1\n1\n1.0\n"},
+    {kStandardGrids,
+     "[standard_grids]\n9\nslidefraction1.asc slidefraction1 0\n"
+     "slidefraction2.asc slidefraction2 0\nslidefraction3.asc slidefraction3 0\n"
+     "slidefraction4.asc slidefraction4 0\n"}};
+
 const Edits kHeat = {{kSectionsEnd, kHeatTransfer + kSectionsEnd}};
 const Edits kLayered = {{kSectionsEnd, kHeatTransfer + kLayeredSnow + kSectionsEnd}};
 
@@ -196,6 +210,15 @@ Edits SoilLakes(const std::string& grids, int count) {
       {"[routing_model]\n1          # on", "[routing_model]\n0 # off"},
       {kSectionsEnd, "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd}};
 }
+
+// The snow survey of 28 May (snow_survey.asc) set into the snow model's pack, divided into its
+// liquid and solid storages.
+const Edits kSnowSurvey = {
+    {kSectionsEnd,
+     "[data_assimilation]\n1\n1440\n1\ngrid {\n  grid-ID = snow_storage_total;\n"
+     "  listfilename = snow_survey_list.txt;\n"
+     "  options { split-into-liquid-and-solid = true; default-liquid-percentage = 5; }\n}\n\n" +
+         kSectionsEnd}};
 
 // The stores of the soil zone's models that the tables show: snow cover, leaves, soil profile.
 const std::vector<std::string> kTabledStores = {"snowstorage.stat", "interception_storage.stat",
@@ -558,6 +581,94 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({kStaticGlaciers, kLayered}),
        .window = kNewYear,
        .acts = "qice.stat"},
+      // The survey's snow melts into the soil from the layers on the survey day.
+      {.name = "layered_snow_survey",
+       .edits = Joined({kLayered, kSnowSurvey}),
+       .window = {{26, 5}, {30, 5}},
+       .acts = "snowstorage.stat"},
+      // Snow slides between the layers of the cells of a subbasin.
+      {.name = "layered_snow_slides",
+       .edits = Joined({kSlides, kLayered}),
+       .window = kLateJanuary,
+       .acts = "deposition.stat",
+       .stores = kTabledStores},
+      // The members' layers take their master's snow by the alignment, which they book as their
+      // master's (its own alignment, none here).
+      {.name = "layered_snow_with_response_units",
+       .edits = Joined({kLayered, kResponseUnits}),
+       .window = kMidJanuary,
+       .acts = "snowstorage.stat"},
+      // Heat carried by the soil water: the first step of the second half moves it with the
+      // water fluxes of the first half's last step.
+      {.name = "heat_method_12_warm_start",
+       .edits = {{kSectionsEnd, kHeatTransfer + kSectionsEnd},
+                 {"11         # method 11: implicit", "12 # method"}},
+       .window = {{16, 1}, {25, 1}},
+       .acts = "thaw.stat",
+       .stores = kTabledStores,
+       .warm = true},
+      // The canopy's mean temperature of the last day carries over the halves.
+      {.name = "canopy_snow_hourly_warm_start",
+       .edits = CanopySnow(3),
+       .step = 60,
+       .window = {{22, 1}, {23, 1}},
+       .acts = "interception_storage.stat",
+       .stores = kTabledStores,
+       .warm = true},
+      // The glacier cells keep no snow temperatures, also after the warm start.
+      {.name = "snow_energy_balance_with_static_glaciers_warm_start",
+       .edits = Joined(
+           {kStaticGlaciers,
+            {{kDegreeDay, "5 # method"}, {kSnowColdStart, kSnowColdStart + kEnergyBalanceLines}}}),
+       .window = kNewYear,
+       .acts = "qice.stat",
+       .warm = true},
+      // Permafrost without heat transfer: the thaw depth and the counts of snow-free and
+      // snow-covered days carry over the halves.
+      {.name = "permafrost_warm_start",
+       .edits = {{kStandardGrids,
+                  "[standard_grids]\n7\npermafrost_thaw.asc PermafrostThawDepth 0 writecode = 3 "
+                  "outname = permafrost_thaw_end.asc\nthaw_coefficient ThawCoeffPermaFrost 0 "
+                  "readcode = 0 defaultValue = 0.05\n"},
+                 {kSectionsEnd,
+                  "[permafrost]\n1\n5\n2\nthawdepth.stat 2001\n1e-9\n\n" + kSectionsEnd}},
+       .window = {{1, 4}, {10, 4}},
+       .acts = "thawdepth.stat",
+       .stores = kTabledStores,
+       .warm = true},
+      // The snow layers' water fluxes carry over the halves.
+      {.name = "layered_snow_mid_january_warm_start",
+       .edits = kLayered,
+       .window = kMidJanuary,
+       .acts = "snowstorage.stat",
+       .stores = kTabledStores,
+       .warm = true},
+      // Response units switch the lakes off, saying so in every model that reads [lake_model].
+      {.name = "lakes_with_response_units",
+       .variant = "front-range-lake.ctl",
+       .edits = kResponseUnits,
+       .window = {{1, 4}, {5, 4}},
+       .acts = "qg.stat"},
+      // Forty days of response units of land use and elevation bands over dynamic glaciers: members
+      // of other glacier shares than their master's copy its firn.
+      {.name = "dynamic_glaciers_with_response_units_by_land_use_and_elevation",
+       .edits = Joined({DynamicGlaciers("2", "1"),
+                        {{"[SpinUp]\n0 ",
+                          "[SpinUp]\n2\n0\n1\n2\nlanduse1 1 linear\n"
+                          "elevation_model 100 linear\n# "}}}),
+       .window = {{1, 1}, {9, 2}},
+       .acts = "gmb1.stat",
+       .glaciers = true},
+      // The evaluation at the last 3-hour step of its day in the second half of a warm start, with
+      // the glacier melt's storages holding water over the halves.
+      {.name = "dynamic_glaciers_3_hourly_evaluated_after_warm_start",
+       .edits = Joined(
+           {DynamicGlaciers("4", "1"), {{"0.2\n0.0001\n0.0001\n0.0001\n", "0.2\n10\n20\n5\n"}}}),
+       .step = 180,
+       .window = kNewYear,
+       .acts = "gmb1.stat",
+       .glaciers = true,
+       .warm = true},
   };
   return rows;
 }
@@ -656,21 +767,26 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
     fs::copy_file(ExampleDir() / file, dir / file, fs::copy_options::overwrite_existing);
   {
     WriteGlacierGrids(dir);
-    // The static glaciers' ice (1) and firn (2) where the dynamic rows have glacier shares.
+    // The static glaciers' ice (1) and firn (2) where the dynamic rows have glacier shares, and
+    // a thaw depth of permafrost of 0 m in every basin cell.
     const std::string codes = ReadFile((dir / "glacier_fraction.asc").string());
     std::istringstream in(codes);
-    std::ostringstream out;
+    std::ostringstream out, thaw;
     std::string line;
     for (int n = 0; std::getline(in, line); ++n) {
       if (n < 6) {
         out << line << "\n";
+        thaw << line << "\n";
         continue;
       }
       const double g = std::stod(line);
       out << (g < -9998 ? -9999 : g >= 1 ? 1 : g > 0 ? 2 : 0) << "\n";
+      thaw << (g < -9998 ? -9999 : 0) << "\n";
     }
     WriteFile((dir / "ice_firn.asc").string(), out.str());
+    WriteFile((dir / "permafrost_thaw.asc").string(), thaw.str());
   }
+  WriteSlideFractions(dir);
   if (row.step < 1440) WriteStepStations(dir, row.step);
   std::string text =
       ReadFile((row.variant[0] == '\0' ? fs::path(control) : ExampleDir() / row.variant).string());
@@ -723,7 +839,7 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
       // shares and codes as a yearly evaluation in the first half left them.
       const std::size_t glaciers = text.find(kGlacierColdStart);
       if (glaciers != std::string::npos) text[glaciers + kGlacierColdStart.size() - 2] = '1';
-      for (const std::string name : {"glacier_fraction", "glacier_codes"}) {
+      for (const std::string name : {"glacier_fraction", "glacier_codes", "permafrost_thaw"}) {
         const std::size_t at = text.find("\n" + name + ".asc ");
         if (at != std::string::npos) text.insert(at + 1 + name.size(), "_end");
       }
