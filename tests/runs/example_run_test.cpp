@@ -272,18 +272,16 @@ std::vector<Edit> PondingInApril(const std::string& last_day) {
 // and interception stores and the minimum and maximum of the root zone's water content, and
 // the water content of every layer of the summit cell (row 27, column 15) at every daily step.
 const std::vector<Edit> kYearChecks = {
-    {"front-range.ctl", "snowdays.asc   # days with snow cover\n0\n",
-     "snowdays.asc   # days with snow cover\n30\n"},
-    {"front-range.ctl", "snowstorage.asc   # total snow storage grid\n0\n",
-     "snowstorage.asc   # total snow storage grid\n30\n"},
-    {"front-range.ctl", "snowsolid.asc  # solid snow storage (mm water equivalent)\n0\n",
-     "snowsolid.asc  # solid snow storage (mm water equivalent)\n100\n"},
-    {"front-range.ctl", "snowliquid.asc # liquid water in the pack (mm)\n0\n",
-     "snowliquid.asc # liquid water in the pack (mm)\n100\n"},
-    {"front-range.ctl", "interception_storage.asc\n0\n", "interception_storage.asc\n100\n"},
-    {"front-range.ctl",
-     "sb05.asc   # grids and stacks: name, then write code (0: not written)\n0\n",
-     "sb05.asc   # grids and stacks: name, then write code (0: not written)\n300\n"},
+    {"front-range.ctl", "snowdays.dbl   # days with snow cover\n0\n",
+     "snowdays.dbl   # days with snow cover\n30\n"},
+    {"front-range.ctl", "snowstorage.dbl   # total snow storage grid\n0\n",
+     "snowstorage.dbl   # total snow storage grid\n30\n"},
+    {"front-range.ctl", "snowsolid.dbl  # solid snow storage (mm water equivalent)\n0\n",
+     "snowsolid.dbl  # solid snow storage (mm water equivalent)\n100\n"},
+    {"front-range.ctl", "snowliquid.dbl # liquid water in the pack (mm)\n0\n",
+     "snowliquid.dbl # liquid water in the pack (mm)\n100\n"},
+    {"front-range.ctl", "interception_storage.dbl\n0\n", "interception_storage.dbl\n100\n"},
+    {"front-range.ctl", "\nsb1.dbl\n0\n", "\nsb1.dbl\n300\n"},
     {"front-range.ctl", "0 0        # no control point", "27 15      # control point"}};
 
 struct Variant {
@@ -652,16 +650,16 @@ std::vector<Edit> StoredStateEdits(bool warm) {
       at_end("hh.stk     # hydraulic head per layer"),
       at_end("hgeo.stk   # elevation of the layer boundaries"),
       at_end("qunten.stk # flux through the lower boundary of each layer"),
-      at_end("gwstand.asc"),
-      at_end("gwtheta.asc"),
-      at_end("gwlevel.asc"),
-      at_end("deltagw.asc"),
-      at_end("snowsolid.asc  # solid snow storage (mm water equivalent)"),
-      at_end("snowliquid.asc # liquid water in the pack (mm)"),
-      at_end("snowstorage.asc   # total snow storage grid"),
-      at_end("snowdays.asc   # days with snow cover"),
-      at_end("snowage.asc    # snow age (days)"),
-      at_end("interception_storage.asc"),
+      at_end("gwstand.dbl"),
+      at_end("gwtheta.dbl"),
+      at_end("gwlevel.dbl"),
+      at_end("deltagw.dbl"),
+      at_end("snowsolid.dbl  # solid snow storage (mm water equivalent)"),
+      at_end("snowliquid.dbl # liquid water in the pack (mm)"),
+      at_end("snowstorage.dbl   # total snow storage grid"),
+      at_end("snowdays.dbl   # days with snow cover"),
+      at_end("snowage.dbl    # snow age (days)"),
+      at_end("interception_storage.dbl"),
   };
   if (warm) {
     edits.push_back({"front-range.ctl", kColdStart, "1\n"});
@@ -759,7 +757,7 @@ class WarmStartedLake : public ::testing::TestWithParam<const char*> {};
 TEST_P(WarmStartedLake, KeepsItsStoredVolume) {
   const auto period = [](const char* first_day, const char* last_day, bool warm) {
     std::vector<Edit> edits = StoredStateEdits(warm);
-    edits.push_back({"front-range.ctl", "pond.asc\n0\n", "pond.asc\n3\n"});
+    edits.push_back({"front-range.ctl", "pond.dbl\n0\n", "pond.dbl\n3\n"});
     edits.push_back({"front-range.ctl", "[lake_model]\n1\n1\n0.08\n0.001\n1\n",
                      std::string("[lake_model]\n1\n1\n0.08\n0.001\n") + GetParam() + "\n"});
     edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
