@@ -787,6 +787,49 @@ TEST_P(WarmStartedLake, KeepsItsStoredVolume) {
 }
 INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStartedLake, ::testing::Values("0", "1"));
 
+// The worked warm start the example ships (front-range-first-half.ctl, then
+// front-range-second-half.ctl, a warm start from the state the first writes into first-half/),
+// split on 14 January and ending on 28 January: every row of both halves' tables is the row of
+// the same day in the reviewed tables of the straight year, on 2 processes as on 1.
+TEST(ExampleRun, ShippedWarmStartContinuesTheYear) {
+  TempDir dir;
+  fs::copy(ExampleDir(), dir.path(), fs::copy_options::recursive);
+  WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
+  ApplyEdits(
+      dir.path(),
+      {{"front-range-first-half.ctl", "30 June 2019)\n30\n6\n", "14 January)\n14\n1\n"},
+       {"front-range-second-half.ctl", "1 July 2019)\n1\n7\n", "15 January)\n15\n1\n"},
+       {"front-range-second-half.ctl", "31 December 2019)\n31\n12\n", "28 January)\n28\n1\n"}});
+  for (const char* control : {"front-range-first-half.ctl", "front-range-second-half.ctl"}) {
+    RunOptions run;
+    run.processes = 2;
+    run.directory = dir.path().string();
+    run.environment = {"OMP_NUM_THREADS=1"};
+    const RunResult result = RunVelorn(run, {control});
+    ASSERT_EQ(result.exit_status, 0) << control << result.Describe();
+  }
+  const fs::path year =
+      ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range/year";
+  int tables = 0, rows = 0;
+  for (const char* half : {"first-half", "second-half"}) {
+    for (const auto& [name, text] : OutputFiles(dir.path() / half)) {
+      if (!name.ends_with(".stat")) continue;
+      SCOPED_TRACE(std::string(half) + "/" + name);
+      std::map<std::string, std::string> expected;  // the year's rows by their date
+      for (const std::string& line : SplitLines(ReadFile(year / name)))
+        if (line.starts_with("2019\t")) expected[line.substr(0, 14)] = line;
+      ++tables;
+      for (const std::string& line : SplitLines(text)) {
+        if (!line.starts_with("2019\t")) continue;
+        ++rows;
+        EXPECT_EQ(line, expected[line.substr(0, 14)]);
+      }
+    }
+  }
+  EXPECT_GE(tables, 2 * 30);
+  EXPECT_GE(rows, 28 * 30);
+}
+
 TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
   struct Case {
     const char* name;
