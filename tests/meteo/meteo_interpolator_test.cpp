@@ -498,6 +498,8 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
   const std::vector<Case> cases = {
       {"method 13", [](SectionSpec& s) { s.method = 13, s.parameter_line = ""; }, good,
        kMethodCode},
+      // With the lines of methods 1-8 after it (the regression file): refused for itself.
+      {"method 0", [](SectionSpec& s) { s.method = 0; }, good, kMethodCode},
       {"slope 90.5", [](SectionSpec& s) { s.slope = 90.5, s.ratio = 0.5; }, good, kAnisotropyCode},
       {"ratio 0", [](SectionSpec& s) { s.ratio = 0; }, good, kAnisotropyCode},
       {"no such file", [](SectionSpec& s) { s.station_line = "/nonexistent/st.txt"; }, good,
