@@ -873,7 +873,8 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
       // Values that look like numbers but are none, or that no integer arithmetic may meet.
       {"station value nan",
        {"stations/precipitation.txt", "2019 01 26 00 4.1", "2019 01 26 00 nan"},
-       "line 31 of ./stations/precipitation.txt: &quot;nan&quot; is not a finite number",
+       "line 31 of ./stations/precipitation.txt: station 1: &quot;nan&quot; is not a finite "
+       "number",
        1051},
       {"station date cut short",
        {"stations/temperature.txt", "2019 01 26 00 7.2", "2019 01 26"},
