@@ -383,9 +383,7 @@ void LanduseRecord::CheckFixpointDays(DiagnosticStream& diag) const {
     const int day = JulDays[static_cast<std::size_t>(i)];
     if (dynamic > 0 && (i == dynamic || i == dynamic + 1)) continue;
     if (method == 5 && day < 0) continue;
-    if (day < 1 || day > kMaxTableDay)
-      ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"JulDays\" of land use ", code,
-                 ": value ", i, " (day ", day, ") lies outside 1 to 366");
+    CheckRange(diag, code, "JulDays", i, day, 1, kMaxTableDay, "");
     if (day < previous)
       ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"JulDays\" of land use ", code,
                  ": value ", i, " (day ", day, ") comes before the day ", previous,
