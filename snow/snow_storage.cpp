@@ -108,8 +108,8 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
 }
 
 // The rest of a storage line: its comment, then the value with every digit (a line that ends
-// with the comment, as a hand-made file's may, keeps the six decimals). The six decimals stand where the exact value is
-// missing or does not round to them.
+// with the comment, as a hand-made file's may, keeps the six decimals). The six decimals stand
+// where the exact value is missing or does not round to them.
 double schneemodellklasse::ExactStorageValue(std::FILE* file, double rounded) {
   std::string rest;
   for (int ch = 0; (ch = std::fgetc(file)) != EOF && ch != '\n';)

@@ -432,8 +432,7 @@ const std::vector<Combination>& Matrix() {
       // and the running amounts the rules look at are written at the end.
       {.name = "irrigation_from_rivers_warm_start",
        .variant = "front-range-irrigation.ctl",
-       .edits = {{"\nsb1.dbl\n0", "\nsb1.dbl\n3"},
-                 {"irrig.dbl\n0", "irrig.dbl\n3"}},
+       .edits = {{"\nsb1.dbl\n0", "\nsb1.dbl\n3"}, {"irrig.dbl\n0", "irrig.dbl\n3"}},
        .window = {{22, 7}, {7, 8}},
        .acts = "irr_sw.stat",
        .warm = true,

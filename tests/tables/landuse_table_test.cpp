@@ -348,7 +348,8 @@ TEST_F(LanduseTableTest, BlockFailuresEndWithTheEntryMessage) {
       // after the start that follow it stand outside (the last fixpoint is never dynamic).
       {"VariableDayCount", kRequired3 + "JulDays = 0 180 366;",
        "\"JulDays\" of land use 30: value 1 (0) lies outside 1 to 366"},
-      {"VariableDayCount", kRequired3 + "JulDays = 1 -1 366;", "value 2 (-1) lies outside 1 to 366"},
+      {"VariableDayCount", kRequired3 + "JulDays = 1 -1 366;",
+       "value 2 (-1) lies outside 1 to 366"},
       {"VariableDayCount", kRequired3 + "JulDays = 1 200 180;",
        "value 3 (day 180) comes before the day 200 of the fixpoint before it"},
       {"DynamicPhenology_1", kRequired3 + kPhenology + "JulDays = 1 100 -1;",
