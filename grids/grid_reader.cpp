@@ -564,6 +564,16 @@ void GridReadCall::ReadNetcdf() {
   const double cs = owner_.input_cellsize;
   const bool same_grid = owner_.input_x == kNetcdfSameGridMarker &&
                          owner_.input_y == kNetcdfSameGridMarker && cs == kNetcdfSameGridMarker;
+  // A netCDF slice carries no geometry the reader takes: only the grid list of interpolation
+  // method 9 gives one. Every other reader of a grid (standard and variable grids, state grids)
+  // has none to place the slice with.
+  if (!same_grid && !(cs > 0))
+    ThrowFatal(diag_, kGridFormatCode, "FATAL: netCDF grid ", name_,
+               " cannot be read here: netCDF files are read only as the grids of meteorological "
+               "interpolation method 9, whose grid list gives their geometry (the x and y of the "
+               "centre of the lower-left cell and the cell size in its header rows, or 9999 in "
+               "all three for slices of the model grid's rows and columns); give this grid as an "
+               "ASCII or binary grid");
   // Only the cells the model reads are read: a slice of the model grid must have its sizes, and
   // of a slice that is resampled the part over the model area (one cell more on every side).
   // So a small file that declares a huge grid is refused or read in part before anything of

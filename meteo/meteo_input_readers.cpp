@@ -39,17 +39,20 @@ bool IsBlankLine(const std::string& line) {
 }
 
 // The FATAL entry of a record line that is no record: a date cut short or outside the calendar,
-// a value that is no finite number, or too few values. Names the file and the line.
+// a value that is no finite number (named with its station when known), or too few values.
+// Names the file and the line.
 [[noreturn]] void FailRecordLine(DiagnosticStream& diag, const std::string& path, int64_t position,
                                  const std::string& line, RecordParse parsed,
-                                 const std::string& bad_word, const std::string& expected) {
+                                 const std::string& bad_word, const std::string& expected,
+                                 int bad_station = 0) {
   const int64_t number = LineNumberAt(path, position);
   if (parsed == RecordParse::kBadDate)
     ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path,
                " holds no date of the calendar (year month day hour): \"", line, "\"");
   if (parsed == RecordParse::kBadValue)
-    ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, ": \"", bad_word,
-               "\" is not a finite number");
+    ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, ": ",
+               bad_station > 0 ? FormatText("station %d: ", bad_station) : std::string(), "\"",
+               bad_word, "\" is not a finite number");
   ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, " holds fewer than ",
              expected, ": \"", line, "\"");
 }
@@ -206,9 +209,16 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
     file.date = date;
     file.start_position = position;
     file.next_position = PositionAfter(in, file.path);
-    const RecordParse parsed = list ? ParseRecordDate(line, file.additional_columns, date, &token)
-                                    : ParseStationRecord(line, file.additional_columns, file.count,
-                                                         nodata_value, date, file.values.data());
+    std::string bad_word;
+    int bad_station = 0;
+    const RecordParse parsed =
+        list ? ParseRecordDate(line, file.additional_columns, date, &token)
+             : ParseStationRecord(line, file.additional_columns, file.count, nodata_value, date,
+                                  file.values.data(), &bad_word, &bad_station);
+    // The start record fails as any other record does, naming the station and the value.
+    if (parsed != RecordParse::kOk && !list)
+      FailRecordLine(Diag(), file.path, position, line, parsed, bad_word,
+                     std::to_string(file.count) + " station values", bad_station);
     if (parsed != RecordParse::kOk)
       ThrowFatal(Diag(), kStationContentCode, "FATAL: record of ", start.day, ".", start.month, ".",
                  start.year, " in ", file.path, " is incomplete");
@@ -295,12 +305,14 @@ void meteointerpol::ReadStationRecord(int k) {
     ModelDate& date = file.block_dates[static_cast<std::size_t>(read)];
     double* values = file.block_values.data() + static_cast<std::size_t>(read) * width;
     std::string bad_word;
-    const RecordParse parsed = ParseStationRecord(line, file.additional_columns, file.count,
-                                                  nodata_value, date, values, &bad_word);
+    int bad_station = 0;
+    const RecordParse parsed =
+        ParseStationRecord(line, file.additional_columns, file.count, nodata_value, date, values,
+                           &bad_word, &bad_station);
     if (parsed == RecordParse::kNoDate) break;
     if (parsed != RecordParse::kOk)
       FailRecordLine(Diag(), file.path, position, line, parsed, bad_word,
-                     std::to_string(file.count) + " station values");
+                     std::to_string(file.count) + " station values", bad_station);
     CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
                        file.count, values);
     position = PositionAfter(in, file.path);

@@ -497,6 +497,15 @@ void abflussmodellklasse::CopyObservedRow(int32_t row) {
 }
 
 void abflussmodellklasse::OpenObservedTable() {
+  // "none" names no file: a run told to compare nothing says so without an error about a file.
+  if (observed_name_ == "none") {
+    Diag() << "INFO: no observed-discharge file (none)"
+           << "\nRouting will be done without comparison to observed discharge data!"
+           << "[end-entry]";
+    end_counter_ = kObservedEnded;
+    observed_flag_ = 0;
+    return;
+  }
   observed_table_ = std::make_unique<TimeSeriesTable>();
   TimeSeriesTable& table = *observed_table_;
   const int failed = CodeOf([&] { table.Open(observed_name_, 0, kObservedBufferBytes); });

@@ -188,8 +188,8 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
       in.SkipLine();
       value(r.previous_share[s]);
       in.SkipLine();
-      // The concentrations of the linear storages; a file written before they were kept goes
-      // on with the next block, the storages' water free of the tracers.
+      // The concentrations of the linear storages; a file without them (a run without tracers
+      // wrote it) goes on with the next block, the storages' water free of the tracers.
       std::string text;
       if (!optional_line(kMixedLabel, text)) {
         for (int32_t tr = 1; tr <= ntr_; ++tr) r.mixed[tr][s] = 0.0;
@@ -203,8 +203,8 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
           if (!ScanValue(text, pos, r.mixed[tr][s]) || !std::isfinite(r.mixed[tr][s]))
             fail("a tracer concentration");
       }
-      // The last scheduled position and the section storage; a file written before they were
-      // kept leaves them as the initialisation set them.
+      // The last scheduled position and the section storage; a file without them leaves them as
+      // the initialisation set them.
       if (!optional_line(kScheduleLabel, text)) continue;
       std::size_t pos = 0;
       int32_t last = 0;
@@ -305,8 +305,8 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
   ReadIrrigationState(in);
   if (tracer_count > 0 && without_tracers > 0)
     Diag() << "WARNING: the storage file " << path
-           << " keeps no tracer concentrations of the channel storages (written before they "
-              "were kept): the water they hold starts free of the tracers"
+           << " keeps no tracer concentrations of the channel storages (a run without tracers "
+              "wrote it): the water they hold starts free of the tracers"
            << "[end-entry]";
   restored_from_storage_ = true;
 }

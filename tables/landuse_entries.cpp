@@ -354,6 +354,7 @@ void LanduseRecord::ParseJulDays(DiagnosticStream& diag, const std::string& text
   }
   JulDays = DayList(diag, code, "JulDays", value_text);
   n = static_cast<int>(JulDays.size()) - 1;
+  CheckFixpointDays(diag);
   if (method != 5) return;
   if (JulDays[1] != 1) {
     ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: Error in Landuse Table (Code: ", code,
@@ -364,6 +365,30 @@ void LanduseRecord::ParseJulDays(DiagnosticStream& diag, const std::string& text
     ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: Error in Landuse Table (Code: ", code,
                "): for Method DynamicPhenology_3 the last sample day (JulDay) must be 366 and not ",
                JulDays[static_cast<std::size_t>(n)]);
+  }
+}
+
+// The fixpoint days are days of the year, 1..366, each at or after the one before. With a dynamic
+// start (DynamicPhenology_1, _2, _4) the first negative day of 1..n-1 marks the fixpoint the
+// start of the vegetation period sets and the day after it counts days after that start: both
+// stand outside the order. DynamicPhenology_3 may mark a fixpoint that no forcing sum reaches
+// with a negative day, which stands outside the order as well.
+void LanduseRecord::CheckFixpointDays(DiagnosticStream& diag) const {
+  const bool dynamic_start = method == 3 || method == 4 || method == 6;
+  int dynamic = 0;
+  for (int i = 1; i < n && dynamic_start && dynamic == 0; ++i)
+    if (JulDays[static_cast<std::size_t>(i)] < 0) dynamic = i;
+  int previous = 0;
+  for (int i = 1; i <= n; ++i) {
+    const int day = JulDays[static_cast<std::size_t>(i)];
+    if (dynamic > 0 && (i == dynamic || i == dynamic + 1)) continue;
+    if (method == 5 && day < 0) continue;
+    CheckRange(diag, code, "JulDays", i, day, 1, kMaxTableDay, "");
+    if (day < previous)
+      ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"JulDays\" of land use ", code,
+                 ": value ", i, " (day ", day, ") comes before the day ", previous,
+                 " of the fixpoint before it; the fixpoint days ascend");
+    previous = day;
   }
 }
 

@@ -81,8 +81,10 @@ int32_t unsatzonmodellklasse::ReadLayeredSnowModel() {
   ReadValue(file, layeredSnowSwitch, "");
   if (layeredSnowSwitch <= 0) return layeredSnowSwitch;
   if (heatTransferSwitch <= 0) {
+    // A FATAL entry (its text, which begins with "ERROR:", shows as it is): the cause of the end
+    // of the run, kept at any -diaglevel.
     ThrowFatal(Diag(), kLayeredSnowWithoutHeatCode,
-               "ERROR:\n-----------------\n Error in model configuration: when using "
+               "FATAL: ERROR:\n-----------------\n Error in model configuration: when using "
                "[LayeredSnowModel], [heat_transfer] must be used as well.\n",
                "It is currently not implemented to rout water through the snow without "
                "accounting\n",

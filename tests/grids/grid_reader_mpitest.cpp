@@ -349,6 +349,13 @@ TEST_F(ReaderMpiTest, GifImagesAndNetcdfSlices) {
   if (Rank() == 0) {
     EXPECT_THAT(screen_.str(), HasSubstr("please define xllcorner"));
   }
+  // Without an input geometry (any reader but method 9's) the message says where netCDF is read.
+  object_.SetInputGridGeometry(nullptr, 0, 0, 0);
+  EXPECT_EQ(Read("in.nc<v>0", grid, 0, true, 1, false), 22);
+  if (Rank() == 0) {
+    EXPECT_THAT(screen_.str(), HasSubstr("netCDF files are read only as the grids of "
+                                         "meteorological interpolation method 9"));
+  }
 }
 
 // The real DEMs, read on a model grid of their own geometry, against an independent parse.

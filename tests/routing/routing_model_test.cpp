@@ -42,8 +42,17 @@ TEST_F(RoutingModelTest, ThreeSubbasinDescriptionBuildsOneStretch) {
         "so the total of routingchannels is   : 2", "number of inflows              (ZL)  : 0",
         "number of abstractions         (AL)  : 0", "number reservoirs              (SP)  : 0"})
     EXPECT_TRUE(ScreenHas(line)) << line;
-  // Without an observed file the comparison is off.
+  // Without an observed file the comparison is off; "none" says so without an error about a file.
   EXPECT_TRUE(ScreenHas("Routing will be done without comparison to observed discharge data!"));
+  EXPECT_TRUE(ScreenHas("error opening none.txt"));
+  EXPECT_EQ(model->ObservedEndCounter(), kObservedEnded);
+  screen_.str("");
+  Write(Header("1 1000 50 2", "none"),
+        "TG 13 (A=60, f=1) OL 11 " + kChannel + "\nOL 12 " + kChannel + "\n");
+  model = Build(error);
+  ASSERT_EQ(error, 0) << screen_.str();
+  EXPECT_TRUE(ScreenHas("no observed-discharge file (none)"));
+  EXPECT_FALSE(ScreenHas("error opening"));
   EXPECT_EQ(model->ObservedEndCounter(), kObservedEnded);
 }
 

@@ -223,18 +223,16 @@ std::vector<Edit> PondingInApril(const std::string& last_day) {
 // and interception stores and the minimum and maximum of the root zone's water content, and
 // the water content of every layer of the summit cell (row 27, column 15) at every daily step.
 const std::vector<Edit> kYearChecks = {
-    {"front-range.ctl", "snowdays.asc   # days with snow cover\n0\n",
-     "snowdays.asc   # days with snow cover\n30\n"},
-    {"front-range.ctl", "snowstorage.asc   # total snow storage grid\n0\n",
-     "snowstorage.asc   # total snow storage grid\n30\n"},
-    {"front-range.ctl", "snowsolid.asc  # solid snow storage (mm water equivalent)\n0\n",
-     "snowsolid.asc  # solid snow storage (mm water equivalent)\n100\n"},
-    {"front-range.ctl", "snowliquid.asc # liquid water in the pack (mm)\n0\n",
-     "snowliquid.asc # liquid water in the pack (mm)\n100\n"},
-    {"front-range.ctl", "interception_storage.asc\n0\n", "interception_storage.asc\n100\n"},
-    {"front-range.ctl",
-     "sb05.asc   # grids and stacks: name, then write code (0: not written)\n0\n",
-     "sb05.asc   # grids and stacks: name, then write code (0: not written)\n300\n"},
+    {"front-range.ctl", "snowdays.dbl   # days with snow cover\n0\n",
+     "snowdays.dbl   # days with snow cover\n30\n"},
+    {"front-range.ctl", "snowstorage.dbl   # total snow storage grid\n0\n",
+     "snowstorage.dbl   # total snow storage grid\n30\n"},
+    {"front-range.ctl", "snowsolid.dbl  # solid snow storage (mm water equivalent)\n0\n",
+     "snowsolid.dbl  # solid snow storage (mm water equivalent)\n100\n"},
+    {"front-range.ctl", "snowliquid.dbl # liquid water in the pack (mm)\n0\n",
+     "snowliquid.dbl # liquid water in the pack (mm)\n100\n"},
+    {"front-range.ctl", "interception_storage.dbl\n0\n", "interception_storage.dbl\n100\n"},
+    {"front-range.ctl", "\nsb1.dbl\n0\n", "\nsb1.dbl\n300\n"},
     {"front-range.ctl", "0 0        # no control point", "27 15      # control point"}};
 
 struct Variant {
@@ -603,16 +601,16 @@ std::vector<Edit> StoredStateEdits(bool warm) {
       at_end("hh.stk     # hydraulic head per layer"),
       at_end("hgeo.stk   # elevation of the layer boundaries"),
       at_end("qunten.stk # flux through the lower boundary of each layer"),
-      at_end("gwstand.asc"),
-      at_end("gwtheta.asc"),
-      at_end("gwlevel.asc"),
-      at_end("deltagw.asc"),
-      at_end("snowsolid.asc  # solid snow storage (mm water equivalent)"),
-      at_end("snowliquid.asc # liquid water in the pack (mm)"),
-      at_end("snowstorage.asc   # total snow storage grid"),
-      at_end("snowdays.asc   # days with snow cover"),
-      at_end("snowage.asc    # snow age (days)"),
-      at_end("interception_storage.asc"),
+      at_end("gwstand.dbl"),
+      at_end("gwtheta.dbl"),
+      at_end("gwlevel.dbl"),
+      at_end("deltagw.dbl"),
+      at_end("snowsolid.dbl  # solid snow storage (mm water equivalent)"),
+      at_end("snowliquid.dbl # liquid water in the pack (mm)"),
+      at_end("snowstorage.dbl   # total snow storage grid"),
+      at_end("snowdays.dbl   # days with snow cover"),
+      at_end("snowage.dbl    # snow age (days)"),
+      at_end("interception_storage.dbl"),
   };
   if (warm) {
     edits.push_back({"front-range.ctl", kColdStart, "1\n"});
@@ -710,7 +708,7 @@ class WarmStartedLake : public ::testing::TestWithParam<const char*> {};
 TEST_P(WarmStartedLake, KeepsItsStoredVolume) {
   const auto period = [](const char* first_day, const char* last_day, bool warm) {
     std::vector<Edit> edits = StoredStateEdits(warm);
-    edits.push_back({"front-range.ctl", "pond.asc\n0\n", "pond.asc\n3\n"});
+    edits.push_back({"front-range.ctl", "pond.dbl\n0\n", "pond.dbl\n3\n"});
     edits.push_back({"front-range.ctl", "[lake_model]\n1\n1\n0.08\n0.001\n1\n",
                      std::string("[lake_model]\n1\n1\n0.08\n0.001\n") + GetParam() + "\n"});
     edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
@@ -739,6 +737,49 @@ TEST_P(WarmStartedLake, KeepsItsStoredVolume) {
   EXPECT_TRUE(all.ends_with(part.substr(rows))) << part.substr(rows) << "\nwhole run:\n" << all;
 }
 INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStartedLake, ::testing::Values("0", "1"));
+
+// The worked warm start the example ships (front-range-first-half.ctl, then
+// front-range-second-half.ctl, a warm start from the state the first writes into first-half/),
+// split on 14 January and ending on 28 January: every row of both halves' tables is the row of
+// the same day in the reviewed tables of the straight year, on 2 processes as on 1.
+TEST(ExampleRun, ShippedWarmStartContinuesTheYear) {
+  TempDir dir;
+  fs::copy(ExampleDir(), dir.path(), fs::copy_options::recursive);
+  WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
+  ApplyEdits(
+      dir.path(),
+      {{"front-range-first-half.ctl", "30 June 2019)\n30\n6\n", "14 January)\n14\n1\n"},
+       {"front-range-second-half.ctl", "1 July 2019)\n1\n7\n", "15 January)\n15\n1\n"},
+       {"front-range-second-half.ctl", "31 December 2019)\n31\n12\n", "28 January)\n28\n1\n"}});
+  for (const char* control : {"front-range-first-half.ctl", "front-range-second-half.ctl"}) {
+    RunOptions run;
+    run.processes = 2;
+    run.directory = dir.path().string();
+    run.environment = {"OMP_NUM_THREADS=1"};
+    const RunResult result = RunVelorn(run, {control});
+    ASSERT_EQ(result.exit_status, 0) << control << result.Describe();
+  }
+  const fs::path year =
+      ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range/year";
+  int tables = 0, rows = 0;
+  for (const char* half : {"first-half", "second-half"}) {
+    for (const auto& [name, text] : OutputFiles(dir.path() / half)) {
+      if (!name.ends_with(".stat")) continue;
+      SCOPED_TRACE(std::string(half) + "/" + name);
+      std::map<std::string, std::string> expected;  // the year's rows by their date
+      for (const std::string& line : SplitLines(ReadFile(year / name)))
+        if (line.starts_with("2019\t")) expected[line.substr(0, 14)] = line;
+      ++tables;
+      for (const std::string& line : SplitLines(text)) {
+        if (!line.starts_with("2019\t")) continue;
+        ++rows;
+        EXPECT_EQ(line, expected[line.substr(0, 14)]);
+      }
+    }
+  }
+  EXPECT_GE(tables, 2 * 30);
+  EXPECT_GE(rows, 28 * 30);
+}
 
 TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
   struct Case {
@@ -783,7 +824,8 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
       // Values that look like numbers but are none, or that no integer arithmetic may meet.
       {"station value nan",
        {"stations/precipitation.txt", "2019 01 26 00 4.1", "2019 01 26 00 nan"},
-       "line 31 of ./stations/precipitation.txt: &quot;nan&quot; is not a finite number",
+       "line 31 of ./stations/precipitation.txt: station 1: &quot;nan&quot; is not a finite "
+       "number",
        1051},
       {"station date cut short",
        {"stations/temperature.txt", "2019 01 26 00 7.2", "2019 01 26"},

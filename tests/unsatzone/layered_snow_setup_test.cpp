@@ -229,6 +229,10 @@ TEST_F(LayeredSnowSetUp, SwitchAndEntriesAreChecked) {
   section_.after = SnowSections(SnowType(1, 3), 1);
   EXPECT_EQ(Make(section_.Text()), kLayeredSnowWithoutHeatCode);
   EXPECT_TRUE(ScreenHas("[heat_transfer] must be used as well"));
+  // The cause is a FATAL entry of the Part's text, kept at any -diaglevel.
+  EXPECT_TRUE(ScreenHas("ERROR:\n-----------------\n Error in model configuration"));
+  EXPECT_NE(test::ReadFile(dir_ / "diag_0.xml").find("level=\"0\" description= \"ERROR:"),
+            std::string::npos);
   EXPECT_EQ(registry_.FindIdentifier("theta"), 0);
   // A holding capacity below 0 would make the liquid store of the layers negative.
   std::string negative = test::HeatSection() + SnowSections(SnowType(1, 3), 1);
