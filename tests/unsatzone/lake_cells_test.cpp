@@ -12,21 +12,25 @@ namespace velorn {
 namespace {
 
 TEST(LakeCells, SetupRules) {
-  // Cold start: every lake cell. Modes 1 and 3 read the columns back: none is saturated, and
-  // method 2 flattens every one as the cold start did. Mode 2 rebuilds the columns: the
-  // thresholds decide. A negative mode changes nothing.
+  // Cold start: every lake cell. Modes 1 and 3 read the columns and the irrigation amounts
+  // back: none is saturated or cleared, and method 2 flattens every one as the cold start did.
+  // Mode 2 rebuilds the columns: the thresholds decide. A negative mode changes nothing.
   struct Case {
     int method, storage_mode;
     double pond;
-    bool saturate, flatten;
-  } cases[] = {{1, 0, 0.0, true, false},    {2, 0, 0.0, true, true},    {1, 1, 50.0, false, false},
-               {2, 1, 0.0, false, true},    {2, 3, 50.0, false, true},  {1, 2, 1.0, false, false},
-               {1, 2, 1.01, true, false},   {2, 2, 0.3, false, false},  {2, 2, 0.31, true, true},
-               {1, -1, 50.0, false, false}, {2, -1, 50.0, false, false}};
+    bool saturate, flatten, clear_irrigation;
+  } cases[] = {{1, 0, 0.0, true, false, false},   {2, 0, 0.0, true, true, true},
+               {1, 1, 50.0, false, false, false}, {2, 1, 0.0, false, true, false},
+               {2, 3, 50.0, false, true, false},  {1, 2, 1.0, false, false, false},
+               {1, 2, 1.01, true, false, false},  {2, 2, 0.3, false, false, false},
+               {2, 2, 0.31, true, true, true},    {1, -1, 50.0, false, false, false},
+               {2, -1, 50.0, false, false, false}};
   for (const Case& c : cases) {
     const LakeCellSetup rule = LakeCellRule(c.method, c.storage_mode, c.pond);
     EXPECT_EQ(rule.saturate, c.saturate) << c.method << " " << c.storage_mode << " " << c.pond;
     EXPECT_EQ(rule.flatten, c.flatten) << c.method << " " << c.storage_mode << " " << c.pond;
+    EXPECT_EQ(rule.clear_irrigation, c.clear_irrigation)
+        << c.method << " " << c.storage_mode << " " << c.pond;
   }
   const std::vector<double> sat = {0, 0.4, 0.41, 0.42};
   double theta[4] = {9, 0.1, 0.2, 0.3};
