@@ -196,22 +196,21 @@ std::vector<double> LastRow(const fs::path& table) {
 // its own, the canopy's snow; the layered pack's liquid water with its ice), to the tables'
 // rounding.
 void ExpectTablesHoldTheStores(const fs::path& variant, const std::vector<AccountRow>& rows) {
-  const std::pair<std::vector<const char*>, std::size_t> stores[] = {
-      {{"interception_storage.stat", "canopy_load.stat"}, 0}, {{"snowstorage.stat"}, 1}};
-  for (const auto& [names, store] : stores) {
-    std::vector<double> last;
-    for (const char* name : names) {
-      if (!fs::exists(variant / name)) continue;
-      const std::vector<double> table = LastRow(variant / name);
-      last.resize(std::max(last.size(), table.size()), 0.0);
-      for (std::size_t i = 0; i < table.size(); ++i) last[i] += table[i];
-    }
-    if (last.empty()) continue;
+  const std::pair<const char*, std::size_t> tables[] = {
+      {"interception_storage.stat", 0}, {"canopy_load.stat", 0}, {"snowstorage.stat", 1}};
+  std::map<std::size_t, std::vector<double>> last;  // per store, the sum of its tables
+  for (const auto& [name, store] : tables) {
+    if (!fs::exists(variant / name)) continue;
+    const std::vector<double> table = LastRow(variant / name);
+    last[store].resize(table.size(), 0.0);
+    for (std::size_t i = 0; i < table.size(); ++i) last[store][i] += table[i];
+  }
+  for (const auto& [store, values] : last) {
     std::size_t column = 0;
     for (const AccountRow& row : rows) {
       if (row.period != "run") continue;
-      ASSERT_LT(column, last.size()) << names.front();
-      EXPECT_NEAR(last[column++], row.stores[store], 6e-4) << names.front() << " " << row.subbasin;
+      ASSERT_LT(column, values.size()) << store;
+      EXPECT_NEAR(values[column++], row.stores[store], 6e-4) << store << " " << row.subbasin;
     }
   }
 }

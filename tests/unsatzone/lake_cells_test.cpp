@@ -18,19 +18,16 @@ TEST(LakeCells, SetupRules) {
   struct Case {
     int method, storage_mode;
     double pond;
-    bool saturate, flatten, clear_irrigation;
-  } cases[] = {{1, 0, 0.0, true, false, false},   {2, 0, 0.0, true, true, true},
-               {1, 1, 50.0, false, false, false}, {2, 1, 0.0, false, true, false},
-               {2, 3, 50.0, false, true, false},  {1, 2, 1.0, false, false, false},
-               {1, 2, 1.01, true, false, false},  {2, 2, 0.3, false, false, false},
-               {2, 2, 0.31, true, true, true},    {1, -1, 50.0, false, false, false},
-               {2, -1, 50.0, false, false, false}};
+    bool saturate, flatten;
+  } cases[] = {{1, 0, 0.0, true, false},    {2, 0, 0.0, true, true},    {1, 1, 50.0, false, false},
+               {2, 1, 0.0, false, true},    {2, 3, 50.0, false, true},  {1, 2, 1.0, false, false},
+               {1, 2, 1.01, true, false},   {2, 2, 0.3, false, false},  {2, 2, 0.31, true, true},
+               {1, -1, 50.0, false, false}, {2, -1, 50.0, false, false}};
   for (const Case& c : cases) {
     const LakeCellSetup rule = LakeCellRule(c.method, c.storage_mode, c.pond);
     EXPECT_EQ(rule.saturate, c.saturate) << c.method << " " << c.storage_mode << " " << c.pond;
     EXPECT_EQ(rule.flatten, c.flatten) << c.method << " " << c.storage_mode << " " << c.pond;
-    EXPECT_EQ(rule.clear_irrigation, c.clear_irrigation)
-        << c.method << " " << c.storage_mode << " " << c.pond;
+    EXPECT_EQ(rule.clear_irrigation, c.saturate && c.method == 2) << c.method << c.storage_mode;
   }
   const std::vector<double> sat = {0, 0.4, 0.41, 0.42};
   double theta[4] = {9, 0.1, 0.2, 0.3};
