@@ -428,6 +428,11 @@ void ModellApplication::HandOverSoilRunoff() {
     snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
     snow->SetInitialised(1);
   }
+  // A warm start continues with the land-use parameters the stored run had at its end (the
+  // snow model's albedo state, when read, stays).
+  if ((storage_mode == 1 || storage_mode == 3) && storage_file != nullptr)
+    settings_object->ContinueLanduseParameters(
+        *storage_file, snow->GetFlowControl() != 0 && snow->albedo_state_read);
 }
 
 // Irrigation takes the soil zone's records and runoff and the routing model's arrays (process 0

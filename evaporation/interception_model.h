@@ -14,8 +14,11 @@
 //   31, 32  as 21, 22 with the canopy energy balance where snow lies on the ground
 // Layer grids are registered as base name + layer number, 0 for the cell total:
 // "interception_storage%d", "interception_evaporation%d", "throughfall%d"; the canopy grids as
-// "Snow_canopy_*" and "CEB_*". With canopy snow the cell totals of storage and evaporation hold
-// the canopy's load and its sublimation besides the layers' water.
+// "Snow_canopy_*" and "CEB_*". The cell totals (layer 0) are the sums of the layers: the
+// leaves' water. With canopy snow the canopy's load and its sublimation are in their own grids
+// and tables ("Snow_canopy_load", "Snow_canopy_sublim"), so that no quantity stands in two
+// tables a sum would add; the evapotranspiration and the water balance add the sublimation to
+// the interception evaporation, the water balance the load to the leaves' water.
 //
 // The application constructs it after the snow model, reads GetMethod (above 10: interception
 // before snow, and it copies the snow model's threshold temperature and transition half-width

@@ -207,6 +207,7 @@ class schneemodellklasse : public teilmodellklasse {
   double C0 = 0, C1 = 0, C2 = 0, z0 = 0;
   double RMFMIN = 0, RMFMAX = 0, ALBsnow_min = 0, ALBsnow_max = 0;
   int32_t readStorageGrids = 0;
+  bool albedo_state_read = false;  // the albedo grid holds the state "snowalbedo.asc" read back
   double maxDepositionSlope = 55.0;
   double maxDepositionFactor = 1.0;
   double minSlideSlope = 30.0;

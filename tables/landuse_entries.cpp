@@ -142,6 +142,21 @@ void CheckRange(DiagnosticStream& diag, int code, const char* key, int index, do
              position, " (", value, ") lies outside ", low, " to ", high, " ", unit);
 }
 
+// The vegetation at fixpoints 1..n: a leaf area index, roughness length (m; 0 takes 0.01 in
+// the grids) and root depth (m) from 0 to beyond any plant's, a cover from 0 to 1.
+void CheckVegetation(DiagnosticStream& diag, int code, int n, const std::vector<double>& lai,
+                     const std::vector<double>& z0, const std::vector<double>& vcf,
+                     const std::vector<double>& roots) {
+  constexpr double kLargestLeafArea = 100, kLargestRoughness = 100, kDeepestRoots = 100;
+  for (int i = 1; i <= n; ++i) {
+    const auto at = static_cast<std::size_t>(i);
+    CheckRange(diag, code, "LAI", i, lai[at], 0, kLargestLeafArea, "m2/m2");
+    CheckRange(diag, code, "Z0", i, z0[at], 0, kLargestRoughness, "m");
+    CheckRange(diag, code, "VCF", i, vcf[at], 0, 1, "");
+    CheckRange(diag, code, "RootDepth", i, roots[at], 0, kDeepestRoots, "m");
+  }
+}
+
 void RequireDay(DiagnosticStream& diag, int code, const std::string& items, const std::string& key,
                 int& day) {
   RequireScalar(diag, code, items, key, day);
@@ -236,6 +251,7 @@ void LanduseRecord::ReadOldFormatValues(DiagnosticStream& diag,
   for (int month = 1; month <= 12; ++month)
     CheckRange(diag, code, "rsc", month, rsc[static_cast<std::size_t>(month)], 0,
                kHighestResistance, "s/m");
+  CheckVegetation(diag, code, kOldFormatFixpoints, LAI, Z0, VCF, RootDepth);
   CheckRange(diag, code, "RootDist", 0, RootDist, -1, 1000, "");
   CheckRange(diag, code, "HReduDry", 0, HReduDry, 0, kLargestSoilHead, "m");
   AltDep = {-0.025, 0.025, 0.025, -0.025, -0.025};
@@ -487,6 +503,7 @@ void LanduseRecord::ReadSeasonalLists(DiagnosticStream& diag, const std::string&
       ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"AltDep\" of land use ", code,
                  ": value ", i, " (", shift, " days per m) lies outside -1 to 1");
   }
+  CheckVegetation(diag, code, n, LAI, Z0, VCF, RootDepth);
   for (auto [key, values] :
        {std::pair{"rs_interception", &rs_interception}, {"rs_evaporation", &rs_evaporation}}) {
     std::string value_text;

@@ -47,12 +47,13 @@ SnowLayerParameters RestructureParameters(const LayeredSnowState& s, double fact
   const SoilRecord& type = s.types[1];
   const auto n = static_cast<std::size_t>(s.M) + 1;
   p.standardThickness.assign(n, 0.0);
-  p.maxDensity.assign(n, s.maxDensity[0]);
+  p.maxDensity.assign(n, 0.0);
   p.a.assign(n, 0.0);
   p.b.assign(n, 0.0);
   p.c.assign(n, 0.0);
   for (int j = 1; j <= s.M; ++j) {
     p.standardThickness[j] = type.thickness[j];
+    p.maxDensity[j] = type.DryDensity[j];
     p.a[j] = type.alpha[j];
     p.b[j] = type.Par_n[j];
     p.c[j] = type.Par_m[j];
@@ -104,9 +105,10 @@ int32_t unsatzonmodellklasse::ReadLayeredSnowModel() {
     ReadValue(file, s.outputs[k].name, kOutputLabels[k][0]);
     ReadValue(file, s.outputs[k].code, kOutputLabels[k][1]);
   }
-  // The restructuring compacts to this density and divides by it.
-  RequireRange(s.maxDensity[0], 1.0, 1000.0, " dLayeredSnowMaxDensity in ");
-  RequireRange(s.maxDensity[1], 1.0, 1000.0, " dLayeredSnowMaxDensity (second) in ");
+  // Read and kept, used by no operation (the restructuring compacts to the density of the
+  // snow type): any density up to water's, 0 as the default.
+  RequireRange(s.maxDensity[0], 0.0, 1000.0, " dLayeredSnowMaxDensity in ");
+  RequireRange(s.maxDensity[1], 0.0, 1000.0, " dLayeredSnowMaxDensity (second) in ");
   RequireRange(dTOffsetFreshSnow, -50, 50, " dTOffsetFreshSnow in ");
   RequireRange(s.drainageDensity, 0, 1000, " dDrainageDensitiySnow in ");
   RequireRange(s.holdingCapacity, 0, 1, " dWaterHoldingCapacity in ");

@@ -723,7 +723,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         AverageOverDepth(soil, N, t0, 1, 0.0, root_depth, nodata) / root_depth;
   else
     grids[kSoilMoistureRoot][r][c] = t0[1];
-  grids[kMeanThetaInRootZone][r][c] = grids[kSoilMoistureRoot][r][c];
+  grids[kMeanThetaInRootZone][r][c] = RootZoneSuction(soil, N, t0, root_depth, nodata);
   grids[kSoilMoistureProfile][r][c] = AverageOverDepth(soil, N, t0, 1, 0.0, 9999.0, nodata) * 1000;
   grids[kRootGrid][r][c] = root_depth * 1000.0;
 

@@ -34,10 +34,12 @@
 // Irrigation (configured when an irrigation table with entries is handed in): "SBLOW_grid" and
 // "SBHIGH_grid" start, per cell with an irrigation code, as the water content of layer 2 (layer
 // 1 in a one-layer profile) at the rule's suctions psi_dry and psi_wet; a rule of another method
-// than the suction method takes the land use's HReduDry for psi_dry. "MeanThetaInRootZone" is the
-// thickness-weighted water content down to the root depth ("root_depth1", m; the water content
-// of layer 1 for depths below 1e-8 m or of 9999 m and more); "Max_Pumping" starts at 0. The
-// irrigation model must read these grids with the same meaning.
+// than the suction method takes the land use's HReduDry for psi_dry. The root zone's water content
+// ("SB_1_grid") starts as the thickness-weighted water content down to the root depth
+// ("root_depth1", m; the water content of layer 1 for depths below 1e-8 m or of 9999 m and more)
+// and "MeanThetaInRootZone" as the suction of layer 1 at the root zone's mean relative saturation
+// (m, as every step leaves it, for dynamic phenology); "Max_Pumping" starts at 0. The irrigation
+// model must read these grids with the same meaning.
 //
 // Limits: constructed once per run; the storage file, the step operations and layered snow are
 // not part of this object yet. A control point outside the grid and every unreadable value end

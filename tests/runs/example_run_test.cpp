@@ -299,7 +299,7 @@ const std::vector<Variant>& Variants() {
         {"front-range.ctl", "swes.stk\n0\n", "swes.stk\n1\n"},
         {"front-range.ctl", "upper.asc\n0\n", "upper.asc\n1\n"}}},
       // Snow held in the forest canopy (interception method 22), 1 to 22 January: the canopy's
-      // load is interception storage and its sublimation interception evaporation.
+      // load and its sublimation are the canopy's own, the interception tables the leaves'.
       {"canopy-snow-january",
        {{"front-range.ctl", kModelEnd, "0\n22\n1\n"},
         {"front-range.ctl", kInterceptionMethod, "22"},

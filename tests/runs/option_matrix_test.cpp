@@ -108,11 +108,13 @@ const std::string kInterceptionColdStart =
     "0          # the storages start empty (1: read from the grids above)\n";
 
 // Snow held in the canopy (interception method 22); `code` is the canopy grids' write code,
-// `least_leaf_area` the leaf area the canopy needs to hold snow.
+// `least_leaf_area` the leaf area the canopy needs to hold snow. The canopy's load (the fifth
+// output) has its daily table, a store of its own.
 Edits CanopySnow(int code = 0, const std::string& least_leaf_area = "0.5") {
   std::string canopy;
   for (int i = 0; i < 10; ++i)
-    canopy += "canopy" + std::to_string(i) + ".asc\n" + std::to_string(code) + "\nc.sta 0\n";
+    canopy += "canopy" + std::to_string(i) + ".asc\n" + std::to_string(code) + "\n" +
+              (i == 4 ? "canopy_load.stat 2001\n" : "c.sta 0\n");
   return {{kInterception, "22 # method"},
           {kInterceptionColdStart,
            kInterceptionColdStart + canopy + least_leaf_area + "\n0.01\n1.0\n"}};
@@ -223,6 +225,8 @@ const Edits kSnowSurvey = {
 // The stores of the soil zone's models that the tables show: snow cover, leaves, soil profile.
 const std::vector<std::string> kTabledStores = {"snowstorage.stat", "interception_storage.stat",
                                                 "sb2.stat"};
+const std::vector<std::string> kCanopyStores = {"snowstorage.stat", "interception_storage.stat",
+                                                "canopy_load.stat", "sb2.stat"};
 
 const std::vector<std::string> kAquifer = {"con1grou.asc", "con2grou.asc", "conoutgrou.asc"};
 
@@ -268,20 +272,20 @@ const std::vector<Combination>& Matrix() {
       {.name = "interception_22_canopy_snow",
        .edits = CanopySnow(),
        .window = kLateJanuary,
-       .acts = "interception_storage.stat",
-       .stores = kTabledStores},
+       .acts = "canopy_load.stat",
+       .stores = kCanopyStores},
       // The subalpine forest's leaf area (4.3 on day 270, 4.0 on day 366) falls below 4.133
       // from the 19th to the 20th of November, while its canopy holds the snow of the 19th.
       {.name = "interception_22_leaves_fall",
        .edits = CanopySnow(0, "4.133"),
        .window = {{17, 11}, {21, 11}},
-       .acts = "interception_storage.stat",
-       .stores = kTabledStores},
+       .acts = "canopy_load.stat",
+       .stores = kCanopyStores},
       {.name = "interception_22_leaf_layers",
        .edits = Joined({CanopySnow(), kLeafLayers}),
        .window = kLateJanuary,
        .acts = "interception_evaporation_Layer_2.stat",
-       .stores = kTabledStores},
+       .stores = kCanopyStores},
       {.name = "interception_2_leaf_layers",
        .edits = kLeafLayers,
        .window = kLateJanuary,
@@ -611,7 +615,7 @@ const std::vector<Combination>& Matrix() {
        .step = 60,
        .window = {{22, 1}, {23, 1}},
        .acts = "interception_storage.stat",
-       .stores = kTabledStores,
+       .stores = kCanopyStores,
        .warm = true},
       // The glacier cells keep no snow temperatures, also after the warm start.
       {.name = "snow_energy_balance_with_static_glaciers_warm_start",
@@ -667,6 +671,13 @@ const std::vector<Combination>& Matrix() {
        .acts = "gmb1.stat",
        .glaciers = true,
        .warm = true},
+      // The window ends while the canopy holds the snow of the 22nd to 25th: its load is in the
+      // load table alone, not in the leaves' storage table as well.
+      {.name = "canopy_snow_held_at_the_end",
+       .edits = CanopySnow(),
+       .window = {{20, 1}, {25, 1}},
+       .acts = "canopy_load.stat",
+       .stores = kCanopyStores},
   };
   return rows;
 }

@@ -305,6 +305,8 @@ TEST_F(LanduseTableTest, FailuresReportTheEntryAndTheirCode) {
       {h + "1\n10 grass 0.2 1 2 -3 " + fixed35.substr(19) + "\n", 29,
        "\"rsc\" of land use 10: value 3 (-3) lies outside 0 to 1e+06 s/m"},
       {h + "1\n" + fixed35 + " -5 3.4\n", 29, "\"RootDist\" of land use 10 (-5) lies outside -1"},
+      {h + "1\n" + fixed35.substr(0, 58) + "-5" + fixed35.substr(59) + "\n", 29,
+       "\"LAI\" of land use 10: value 2 (-5) lies outside 0 to 100 m2/m2"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Read(c.text), c.code) << c.text;
@@ -380,6 +382,8 @@ TEST_F(LanduseTableTest, BlockFailuresEndWithTheEntryMessage) {
        "\"Albedo\" of land use 30: value 2 (1.2) lies outside 0 to 1"},
       {"VariableDayCount", Replace(kRequired3, "rsc = 80 60 80", "rsc = 80 60 -80") + days,
        "\"rsc\" of land use 30: value 3 (-80) lies outside 0 to 1e+06 s/m"},
+      {"VariableDayCount", Replace(kRequired3, "VCF = 0.5 0.9", "VCF = 0.5 1.5") + days,
+       "\"VCF\" of land use 30: value 2 (1.5) lies outside 0 to 1"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ReadBlock(c.method, c.items), 29) << c.items;
