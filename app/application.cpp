@@ -356,7 +356,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   assimilation =
       std::make_unique<data_assimilation>(setup, error, reservoirs, routing->LakeCellCounts());
   CheckError(error);
-  assimilation->SetPondingScatter([model = routing.get()] { model->ScatterLakePonding(); });
+  assimilation->SetPondingScatter([model = routing.get()] { model->ScatterLakeState(); });
   assimilation->SetSnowSurvey(
       [model = snow.get()](double** cells) { model->TakeSurveyedSnow(cells); });
   assimilation->SetInitialised(1);
@@ -365,7 +365,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   // The water-balance account of the soil zone's subbasins (a diagnostic of our own).
   water_balance = std::make_unique<WaterBalance>(
       stream, WaterBalance::Models{unsatzone.get(), evapotranspiration.get(), interception.get(),
-                                   snow.get()});
+                                   snow.get(), irrigation.get(), routing.get()});
   if (!water_balance->Active()) water_balance.reset();
 }
 
@@ -443,7 +443,8 @@ void ModellApplication::LinkIrrigation(ReinfiltrationRecord* records, double** r
   irrigation->SetQg(runoff);
   irrigation->LinkSoilTracerGrids();
   irrigation->SetMaxIrrigationArrays(routing->GetMaxIrrigation(),
-                                     routing->GetMaxIrrigationFromReservoirs());
+                                     routing->GetMaxIrrigationFromReservoirs(),
+                                     routing->GetIrrigationSolute());
   const RoutingTargets* targets = routing->GetRoutingTargets();
   irrigation->SetRoutingTargets(targets != nullptr ? &targets->target : nullptr);
   irrigation->SetAbfrelTable(routing->GetAbfrelTable());

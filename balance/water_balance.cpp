@@ -193,6 +193,7 @@ void WaterBalance::AfterStep(int64_t year) {
     step[i].flux[kBalanceGlacierEvaluation] = evaluation_[i];
   evaluation_.clear();
   BookUnitSolute(true);
+  BookStepSolute();
   step_shares_.clear();
   if (models_.soil->rank == 0) account_.AddStep(year, step);
 }
@@ -204,10 +205,12 @@ void WaterBalance::BeforeAssimilation() {
     assimilated_ =
         GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
   MarkAssimilation(false);
+  MarkAssimilationSolute(false);
 }
 
 void WaterBalance::AfterAssimilation() {
   if (assimilated_) MarkAssimilation(true);
+  if (!assimilated_solute_.empty()) MarkAssimilationSolute(true);
 }
 
 void WaterBalance::MarkAssimilation(bool after) {
@@ -591,6 +594,7 @@ void WaterBalance::Finish(const std::string& output_directory) {
   table.Write(account_.Table());
   table.Close();
   WriteEvaluationSolute(output_directory);
+  WriteStepSolute(output_directory);
   const WaterBalanceAccount::Period& run = account_.Run();
   double evaporation = 0, change = 0;
   for (int f = kBalanceInterceptionEvaporation; f < kBalanceRunoff; ++f)

@@ -89,6 +89,7 @@ void abflussmodellklasse::Construct(int32_t readgrids) {
   maxirrig_.assign(static_cast<std::size_t>(ntr) + 1,
                    std::vector<double>(static_cast<std::size_t>(nsb_) + 1, 0.0));
   maxirrig_reservoirs_ = maxirrig_;
+  irrigation_solute_ = maxirrig_;
 
   ReadLakeSection("[lake_model]");
   lakes_grid_index_ = registry->FirstFreeIndex();

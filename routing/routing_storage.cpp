@@ -327,7 +327,8 @@ void abflussmodellklasse::WriteStorageState() {
 // A river that could not give irrigation all it asked for owes the rest and gives it first in
 // the next steps; irrigation takes what the rivers and reservoirs offered in the step before.
 // Both go on in a warm start: a line per subbasin with the debt, the river offer per tracer
-// index (water, then concentrations) and the reservoir offer likewise.
+// index (water, then concentrations), the reservoir offer likewise and per tracer the solute the
+// rivers and reservoirs gave irrigation beyond what the cells received.
 void abflussmodellklasse::WriteIrrigationState(CheckedFile& file) const {
   if (irrigation_demand_ == nullptr) return;
   file.Printf("%d %d (%s)\n", nsb_, tracer_count, kIrrigationLabel);
@@ -335,12 +336,17 @@ void abflussmodellklasse::WriteIrrigationState(CheckedFile& file) const {
     file.Printf("%.17g", irrigation_owed_[z]);
     for (const auto* offers : {&maxirrig_, &maxirrig_reservoirs_})
       for (int32_t tr = 0; tr <= tracer_count; ++tr) file.Printf(" %.17g", (*offers)[tr][z]);
-    file.Printf(" (irrigation of subbasin %d: owed, offered by the river, by the reservoir)\n", z);
+    for (int32_t tr = 1; tr <= tracer_count; ++tr) file.Printf(" %.17g", irrigation_solute_[tr][z]);
+    file.Printf(
+        " (irrigation of subbasin %d: owed, offered by the river, by the reservoir, solute given "
+        "beyond what the cells received)\n",
+        z);
   }
 }
 
 // A file written without the block (or by a run without irrigation) leaves no debt and no
-// offer, as a cold start does.
+// offer, as a cold start does; a line without the solute values (written before they were
+// kept) leaves none of it.
 void abflussmodellklasse::ReadIrrigationState(StorageFileReader& in) {
   std::string text;
   while (in.ReadLine(text) && text.find_first_not_of(" \t\r") == std::string::npos) {
@@ -364,6 +370,11 @@ void abflussmodellklasse::ReadIrrigationState(StorageFileReader& in) {
     value(irrigation_owed_[z]);
     for (auto* offers : {&maxirrig_, &maxirrig_reservoirs_})
       for (int32_t tr = 0; tr <= tracer_count; ++tr) value((*offers)[tr][z]);
+    for (int32_t tr = 1; tr <= tracer_count; ++tr) irrigation_solute_[tr][z] = 0.0;
+    std::size_t at = pos;
+    double solute = 0.0;
+    for (int32_t tr = 1; tr <= tracer_count && ScanValue(text, at, solute); ++tr)
+      irrigation_solute_[tr][z] = solute;
   }
 }
 

@@ -598,6 +598,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
     double** groundwater = nullptr;
     GridMatrix to_groundwater;
     int to_groundwater_index = 0;
+    // The concentration of the water the cell's irrigation pumps from groundwater
+    // ("concpump_tracer_t_unsatzon_model", registered): that of the saturated zone, with the
+    // groundwater model that of the water its layer 1 gives back. Set at the end of each step:
+    // the irrigation of the next step gives the cells this concentration, and the store the water
+    // leaves gives up the same solute with it.
+    GridMatrix pumped;
+    int pumped_index = 0;
     double decay = 1.0;                        // per sub-step; 1 for a stable tracer
     std::unique_ptr<SinglePointBuffer> point;  // control-point rows (owner process)
     // Per subbasin s = 1..n the step's base flow of the own cells, summed exactly (the same
@@ -720,6 +727,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void SetupTracer(int32_t t);
   void SetupRiverCoupling();
   void SetInitialTracerConcentrations();
+  // The pumped water's concentration of tracer t in every own cell (see SoilTracer::pumped).
+  void SetPumpedConcentration(int32_t t);
   // Initial base flow of every own cell (without groundwater model) and Qg per subbasin and
   // tracer: the weighted means over all processes, 0 where the weights sum to 0.
   void SetInitialRunoff();

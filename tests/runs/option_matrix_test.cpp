@@ -14,11 +14,15 @@
 //   - where the tables show every store (snow cover, leaves, soil profile), an outside account
 //     from the tables alone: precipitation = real evapotranspiration + runoff + the change of
 //     the stores, within the tables' rounding;
-//   - the mass of "con": what the rain brought (10 x precipitation) is in the stores at the end
-//     (grids written at the end) or has left with the runoff (runoff x concentration per report
-//     interval; the runoff storages made instantaneous), within 1e-6 of the input;
+//   - the mass of "con": what the rain brought (10 x the precipitation less the irrigation water)
+//     and the bookings of irrigation, the lakes and data assimilation brought is in the stores at
+//     the end (grids written at the end; a lake of the routing by its balance file) or has left
+//     with the runoff (runoff x concentration per report interval; the runoff storages made
+//     instantaneous), within 1e-6 of the input; what the rivers and reservoirs gave irrigation is
+//     what the cells received and what is still on its way;
 //   - no concentration below 0 anywhere, and none of "eva" above 10, its only source's, in any
-//     store or in what leaves one (upwind transport only thins it out);
+//     store or in what leaves one (upwind transport only thins it out), the balance files of
+//     reservoirs and lakes and the abstractions' files included;
 //   - for the rows that ask for it, a warm start halfway from state written as binary doubles
 //     that continues the straight run: the same table rows for the second half and the same
 //     state at the end, bit for bit.
@@ -33,6 +37,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <numeric>
 #include <sstream>
@@ -221,6 +226,22 @@ const Edits kSnowSurvey = {
      "  listfilename = snow_survey_list.txt;\n"
      "  options { split-into-liquid-and-solid = true; default-liquid-percentage = 5; }\n}\n\n" +
          kSectionsEnd}};
+// A lake of discharge routing (reservoir SP 5 of the basin's outlet, the lake variant's rule) on
+// the cells of "lake_codes.asc", with ponding of up to "lake_ponding_max.asc".
+Edits RoutingLake(const std::string& grids, int count) {
+  return {
+      {grids, "[standard_grids]\n" + std::to_string(count + 2) +
+                  "\nlake_codes.asc lake_codes 0\nlake_ponding_max.asc max_ponding_storage 0\n"},
+      {"0          # no ponding: water the soil cannot take runs off at once", "1 # ponding"},
+      {"pond.stat 0", "pond.stat 2001"},
+      {"A=5.83)\nend of the routing descriptions",
+       "A=5.83)\nSP 5 file = lake5.txt V0 = 0 C0 = 0 0 0 0 0 0 0 0 0\nend of the routing "
+       "descriptions"},
+      {kSectionsEnd,
+       "[lake_model]\n1\n1\n0.08\n0.001\n1\n\n[abstraction_rule_reservoir_5]\n"
+       "2 1 365\n0 0 0\n113000 2 2\n\n" +
+           kSectionsEnd}};
+}
 
 // The stores of the soil zone's models that the tables show: snow cover, leaves, soil profile.
 const std::vector<std::string> kTabledStores = {"snowstorage.stat", "interception_storage.stat",
@@ -243,6 +264,45 @@ Edits Steps(int minutes) {
 const Edits kSpinUpPasses = {{"[SpinUp]\n0 ",
                               "[SpinUp]\n1\n0\n2\n3\nlanduse1 1 linear\nsoil_types 1 "
                               "linear\nelevation_model 100 linear\n# "}};
+
+// Irrigation of the meadows (method 3) by `origin` (1 groundwater, 2 rivers) in a variant without
+// it; `grids`: the variant's line of the standard grids' count.
+Edits Irrigation(const std::string& grids, int count, int origin) {
+  return {{grids, "[standard_grids]\n" + std::to_string(count + 1) +
+                      "\nirrigation.asc irrigation_codes 0\n"},
+          {"[irrigation]\n0          # no irrigation",
+           "[irrigation]\n1\n1440\nirr_gw.stat 2001\nirr_sw.stat 2001\n\n[irrigation_table]\n1\n"
+           "12 meadow 3 " +
+               std::to_string(origin) + " 1 0.33"}};
+}
+
+// Silting-up (method 3, the built-in formulas as statements with the soils' parameters) of the
+// meadow, tilled on days 60 and 280, on soils with the grain sizes
+// of the silting variant, in front of the soil zone; the infiltration capacity starts at 0.5 and
+// falls towards 0.2 mm an hour, so that the days of the wet spell of early June seal.
+const std::string kSealingParameters =
+    "  SU_PAR01 = 0.5; SU_PAR02 = 0.2; SU_PAR03 = 0.52; SU_PAR04 = -0.64;\n"
+    "  SU_PAR05 = 0.05; SU_PAR06 = -1.03; SU_PAR07 = 0.7; SU_PAR08 = -0.19;\n";
+const Edits kSiltingUp = {
+    {"IntercepCap = 0.2;\n  JulDays = 1 130 180 270 366;\n",
+     "IntercepCap = 0.2;\n  JulDays = 1 130 180 270 366;\n  SoilTillage = 60 280; SR_ResidCovrg = "
+     "0.3 0.1 0.05 0.2 0.3;\n"},
+    {"thickness = 0.1 0.3;\n",
+     "thickness = 0.1 0.3;\n  GrainSizeDist = 0.40 0.40 0.20 0 0 0 0;\n" + kSealingParameters},
+    {"thickness = 0.1 0.2;\n",
+     "thickness = 0.1 0.2;\n  GrainSizeDist = 0.65 0.25 0.10 0 0 0 0;\n" + kSealingParameters},
+    {"thickness = 0.1 0.1;\n",
+     "thickness = 0.1 0.1;\n  GrainSizeDist = 0.82 0.12 0.06 0 0 0 0;\n" + kSealingParameters},
+    {"[variable_grids]\n2\n",
+     "[variable_grids]\n3\nsurface_storage.asc SurfStorSiltingUp 0 0\n0\n0\n"},
+    {kSectionsEnd,
+     "[SiltingUpModel]\n1\n1440\n3\nsdisp.stat 0\nqdsu.stat 2001\nsdisp.asc\n0\nrainpause.asc\n0\n"
+     "ekin.asc\n0\ntsbb.asc\n0\nqdsu.asc\n0\n1 5\n2.0 2.0\n0\nSiltingUpExpressions {\n"
+     "  W = (P > 0.05) * ((P < 76.2) * (11.89 + 8.73 * log10(P + (P <= 0.05))) + (P >= 76.2) * "
+     "28.33);\n  Y = B * K^C * (100 * L)^D;\n  X = A;\n"
+     "  Z = (O > 0) * E * (100 * L)^F * K^G * (O + (O <= 0))^H;\n"
+     "  V = ((X - Y) * exp(-Z * Q) + Y) * R / 60;\n}\n\n" +
+         kSectionsEnd}};
 
 Edits Joined(std::initializer_list<Edits> parts) {
   Edits all;
@@ -421,15 +481,13 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-lake.ctl",
        .window = {{26, 5}, {2, 6}},
        .acts = "pond.stat",
-       .warm = true,
-       .mass = false},
+       .warm = true},
       {.name = "lake_without_assimilation",
        .variant = "front-range-lake.ctl",
        .edits = {{"[data_assimilation]\n1", "[data_assimilation]\n0"}},
        .window = {{1, 4}, {10, 4}},
        .acts = "pond.stat",
-       .warm = true,
-       .mass = false},
+       .warm = true},
       {.name = "surface_routing",
        .variant = "front-range-surface-routing.ctl",
        .window = kWetMarch,
@@ -453,8 +511,7 @@ const std::vector<Combination>& Matrix() {
       {.name = "irrigation_from_rivers",
        .variant = "front-range-irrigation.ctl",
        .window = {{1, 7}, {31, 7}},
-       .acts = "irr_sw.stat",
-       .mass = false},
+       .acts = "irr_sw.stat"},
       // The halves split where the rivers owe irrigation water; the root zone's water content
       // and the running amounts the rules look at are written at the end.
       {.name = "irrigation_from_rivers_warm_start",
@@ -462,14 +519,12 @@ const std::vector<Combination>& Matrix() {
        .edits = {{"\nsb1.dbl\n0", "\nsb1.dbl\n3"}, {"irrig.dbl\n0", "irrig.dbl\n3"}},
        .window = {{22, 7}, {7, 8}},
        .acts = "irr_sw.stat",
-       .warm = true,
-       .mass = false},
+       .warm = true},
       {.name = "irrigation_from_groundwater",
        .variant = "front-range-irrigation.ctl",
        .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 3 1 1 0.33"}},
        .window = {{24, 7}, {2, 8}},
-       .acts = "irr_gw.stat",
-       .mass = false},
+       .acts = "irr_gw.stat"},
       // The evaluation falls in the second half of a warm-started window: the state read at the
       // warm start (firn, mass balances, the packs on the glacier, the water of the glacier
       // melt's linear storages, kept here) continues the straight run through the evaluation.
@@ -496,8 +551,7 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-irrigation.ctl",
        .step = 180,
        .window = {{1, 7}, {27, 7}},
-       .acts = "irr_sw.stat",
-       .mass = false},
+       .acts = "irr_sw.stat"},
       // Pairs that act on one store.
       {.name = "dynamic_glaciers_with_response_units",
        .edits = Joined({DynamicGlaciers("2", "1"), kResponseUnits}),
@@ -678,6 +732,54 @@ const std::vector<Combination>& Matrix() {
        .window = {{20, 1}, {25, 1}},
        .acts = "canopy_load.stat",
        .stores = kCanopyStores},
+      // The meadows of subbasin 4 take the water of the reservoir at its outlet, at the
+      // reservoir's concentration (it starts free of the tracers).
+      {.name = "irrigation_from_a_reservoir",
+       .variant = "front-range-irrigation.ctl",
+       .edits = {{"A=5.61)\n",
+                  "A=5.61)\nSP 4 file = reservoir4.txt V0 = 50000 C0 = 0 0 0 0 0 0 0 0 0\n"},
+                 {kSectionsEnd,
+                  "[abstraction_rule_reservoir_4]\n2 1 365\n0 0 0\n100000 1 1\n\n" + kSectionsEnd}},
+       .window = {{20, 7}, {31, 7}},
+       .acts = "irr_sw.stat"},
+      // The meadows dry out by the 26th; the first rain after the dry spell, on the 27th: the
+      // river water the meadows took from the dry step's offer leaves the rivers in the rainy
+      // step, at its concentration.
+      {.name = "irrigation_from_rivers_first_rain",
+       .variant = "front-range-irrigation.ctl",
+       .window = {{1, 7}, {27, 7}},
+       .acts = "irr_sw.stat"},
+      // 40 mm a day for three days, far more than the rivers carry: they owe it, their offers
+      // to the next days are lowered by their debts, and they pay them back; the halves split
+      // after the first day, where they owe.
+      {.name = "irrigation_beyond_the_rivers",
+       .variant = "front-range-irrigation.ctl",
+       .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 1 2 1 0.33 3\n7 25 40\n7 26 40\n7 27 40"}},
+       .window = {{23, 7}, {28, 7}},
+       .acts = "irr_sw.stat",
+       .warm = true},
+      // The aquifer feeds the lake through the soil below its cells.
+      {.name = "routing_lake_with_groundwater",
+       .variant = "front-range-groundwater.ctl",
+       .edits = Joined({RoutingLake("[standard_grids]\n21\n", 21),
+                        {{"0          # no ponding water on the start heads", "1 # ponding"}}}),
+       .window = {{1, 7}, {6, 7}},
+       .acts = "pond.stat",
+       .tracer_stores = kAquifer},
+      // Sealing runoff in front of the soil zone carries the surface water's concentration.
+      {.name = "silting_up_with_the_soil_zone",
+       .edits = kSiltingUp,
+       .window = {{3, 6}, {6, 6}},
+       .acts = "qdsu.stat",
+       .stores = kTabledStores},
+
+      // The pumped water leaves the aquifer's layer 1 with the solute the cells receive.
+      {.name = "irrigation_from_the_aquifer",
+       .variant = "front-range-groundwater.ctl",
+       .edits = Irrigation("[standard_grids]\n21\n", 21, 1),
+       .window = {{20, 7}, {29, 7}},
+       .acts = "irr_gw.stat",
+       .tracer_stores = kAquifer},
   };
   return rows;
 }
@@ -860,9 +962,35 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
 
 // ---- Reading the outputs ---------------------------------------------------------------------
 
-// The rain's tracer "con" in the stores at the end and in the runoff, over what the rain
-// brought (a share near 1 when it closes).
-double ConservativeShare(const Combination& row, const std::string& out) {
+// The basin's value of row `name` of a booking file written at the end (0 without the file).
+double Booked(const std::string& path, const std::string& name) {
+  if (!fs::exists(path)) return 0.0;
+  for (const std::string& line : SplitLines(ReadFile(path)))
+    if (line.starts_with(name + "\t")) return std::stod(line.substr(line.rfind('\t') + 1));
+  return 0.0;
+}
+
+// The last row of a balance file of a reservoir or lake (its values from the date on).
+std::vector<double> LastBalanceRow(const std::string& path) {
+  std::vector<double> last;
+  for (const std::string& line : SplitLines(ReadFile(path)))
+    if (std::isdigit(static_cast<unsigned char>(line[0])) != 0) {
+      std::istringstream fields(line);
+      last.assign(std::istream_iterator<double>(fields), std::istream_iterator<double>());
+    }
+  return last;
+}
+
+// The rain's tracer "con" found at the end over what the rain and the bookings brought: `soil`,
+// the soil zone's account (its stores and what left them as runoff; a share near 1 when it
+// closes); `handed`, across the border of the rivers and reservoirs, what they gave up for
+// irrigation less what the cells received and what is still on its way, over the input (near
+// 0). Every term is a booking the run writes or a table or grid of the stores.
+struct TracerShares {
+  double soil = 0, handed = 0;
+};
+
+TracerShares ConservativeShares(const Combination& row, const std::string& out) {
   const auto zones = GridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
@@ -885,9 +1013,31 @@ double ConservativeShare(const Combination& row, const std::string& out) {
     }
     return sum / cells;
   };
+  const GridFile grid = ReadGridFile(out + "../zones.asc");
+  const double cell_area = grid.geometry.cellsize * grid.geometry.cellsize;  // m²
   double found = 0;
   for (const char* store : {"consnow_.asc", "coninter.asc", "conunsat.asc"})
     found += weighed(store, false);
+  // A lake of the routing (the ponding of its cells) by its balance file "lake<id>.txt": the
+  // soil writes its grids before the routing's last lake step. Its last volume (value 6 of a
+  // row) times its concentration of "con" (value 34), over the cells, instead of the surface
+  // level of its cells.
+  if (fs::exists(out + "../lake_codes.asc")) {
+    const auto lakes = GridCells(out + "../lake_codes.asc");
+    std::size_t levels = 0;
+    const std::vector<double> soil = GridValues(out + "conunsat.asc", levels);
+    std::map<long, bool> counted;
+    for (std::size_t i = 0; i < lakes.size(); ++i) {
+      const long id = std::lround(lakes[i]);
+      const std::string balance = out + "lake" + std::to_string(id) + ".txt";
+      if (!(lakes[i] > 0) || !fs::exists(balance)) continue;
+      found -= soil.at(i * levels) / cells;
+      if (counted[id]) continue;
+      counted[id] = true;
+      const std::vector<double> last = LastBalanceRow(balance);
+      if (last.size() > 34) found += last[6] * last[34] * 1000.0 / cell_area / cells;
+    }
+  }
   if (row.glaciers)
     for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
       found += weighed(store, true);
@@ -901,16 +1051,28 @@ double ConservativeShare(const Combination& row, const std::string& out) {
     for (std::size_t s = 0; s < 5 && held.size() > 1; ++s) found += held[0][s] * held.back()[s];
   }
   for (const char* booking : {"glacier_evaluation_solute.txt", "response_unit_solute.txt"})
-    if (fs::exists(out + booking))
-      for (const std::string& line : SplitLines(ReadFile(out + booking)))
-        if (line.starts_with("con\t")) evaluated += std::stod(line.substr(line.rfind('\t') + 1));
+    evaluated += Booked(out + booking, "con");
+  double runoff_solute = 0;
   const auto runoff = ZoneTableRows(out + "qg.stat");
   const auto concentration = ZoneTableRows(out + "conunsat.sta");
   EXPECT_EQ(runoff.size(), concentration.size()) << "a concentration per runoff row";
   for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
-    for (std::size_t s = 0; s < 5; ++s) found += runoff[0][s] * runoff[d][s] * concentration[d][s];
-  return (found - evaluated) /
-         (10 * ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation);
+    for (std::size_t s = 0; s < 5; ++s)
+      runoff_solute += runoff[0][s] * runoff[d][s] * concentration[d][s];
+  // The precipitation holds the irrigation water; the surface water brings its own solute, what
+  // the lakes and data assimilation moved is booked.
+  const std::string irrigation = out + "irrigation_solute.txt";
+  const double rain = ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation -
+                      Booked(irrigation, "groundwater") - Booked(irrigation, "surface_water");
+  const double assimilated = Booked(out + "assimilation_solute.txt", "con");
+  const double brought =
+      Booked(irrigation, "con") + Booked(out + "lake_exchange_solute.txt", "con") + assimilated;
+  TracerShares shares;
+  shares.soil = (found + runoff_solute - evaluated) / (10 * rain + brought);
+  shares.handed = (Booked(out + "routing_solute.txt", "con_irrigation") -
+                   Booked(irrigation, "con") - Booked(irrigation, "con_pending")) /
+                  (10 * rain + brought);
+  return shares;
 }
 
 // The outside account from the tables alone, per subbasin column: precipitation - real
@@ -1021,7 +1183,9 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
       EXPECT_NEAR(outside[s], 0.0, 2e-3 + 3e-5 * days) << "outside account of subbasin " << s + 1;
   }
   if (row.mass) {
-    EXPECT_NEAR(ConservativeShare(row, out), 1.0, 1e-6) << "the rain's tracer";
+    const TracerShares shares = ConservativeShares(row, out);
+    EXPECT_NEAR(shares.soil, 1.0, 1e-6) << "the rain's tracer in the soil zone";
+    EXPECT_NEAR(shares.handed, 0.0, 1e-6) << "the rain's tracer the rivers gave irrigation";
   }
   for (const auto& [name, text] : outputs) {
     const bool con = name.starts_with("con"), eva = name.starts_with("eva");
@@ -1046,6 +1210,23 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
     // The channels' tables hold amounts.
     if (eva && name.find("chann") == std::string::npos) {
       EXPECT_LE(*std::max_element(values.begin(), values.end()), 10.0 + 1e-9) << name;
+    }
+  }
+  // The concentrations of the reservoirs' and lakes' balance files (values 34 and 35 of a row)
+  // and of the abstractions' files (values 5 and 6).
+  for (const auto& [name, text] : outputs) {
+    const std::vector<std::string> lines = SplitLines(text);
+    const bool balance = text.starts_with("YY\tMM\tDD\tHH\tW[m]");
+    if (!balance && (lines.size() < 2 || !lines[1].starts_with("abstraction_"))) continue;
+    for (const std::string& line : lines) {
+      if (std::isdigit(static_cast<unsigned char>(line[0])) == 0) continue;
+      std::istringstream fields(line);
+      const std::vector<double> values(std::istream_iterator<double>(fields),
+                                       (std::istream_iterator<double>()));
+      const std::size_t at = balance ? 34 : 5;
+      if (values.size() < at + 2) continue;
+      EXPECT_GE(values[at], -1e-12) << name << ": " << line;
+      EXPECT_LE(values[at + 1], 10.0 + 1e-9) << name << ": " << line;
     }
   }
 
