@@ -147,7 +147,9 @@ void CheckRange(DiagnosticStream& diag, int code, const char* key, int index, do
 void CheckVegetation(DiagnosticStream& diag, int code, int n, const std::vector<double>& lai,
                      const std::vector<double>& z0, const std::vector<double>& vcf,
                      const std::vector<double>& roots) {
-  constexpr double kLargestLeafArea = 100, kLargestRoughness = 100, kDeepestRoots = 100;
+  constexpr double kLargestLeafArea = 100;
+  constexpr double kLargestRoughness = 100;
+  constexpr double kDeepestRoots = 100;
   for (int i = 1; i <= n; ++i) {
     const auto at = static_cast<std::size_t>(i);
     CheckRange(diag, code, "LAI", i, lai[at], 0, kLargestLeafArea, "m2/m2");
