@@ -51,7 +51,26 @@ bool ScanInteger(std::string_view text, std::size_t& pos, T& value) {
   return true;
 }
 
+// The held compiled text of the running run: its name and content.
+struct HeldText {
+  const HeldControlText* holder = nullptr;
+  std::string name;
+  std::string text;
+};
+HeldText& Held() {
+  static HeldText held;
+  return held;
+}
+
 }  // namespace
+
+void HeldControlText::Hold(const std::string& name, std::string text) {
+  Held() = HeldText{this, name, std::move(text)};
+}
+
+void HeldControlText::Release() {
+  if (Held().holder == this) Held() = HeldText{};
+}
 
 bool ScanValue(std::string_view text, std::size_t& pos, int& value) {
   return ScanInteger(text, pos, value);
@@ -92,18 +111,22 @@ bool ScanValue(std::string_view text, std::size_t& pos, std::string& word) {
 
 bool ControlFileReader::Open(const std::string& path, DiagnosticStream* diag) {
   Close();
-  // Only a regular file is a control file: a directory opens as a stream that yields nothing,
-  // and a device such as /dev/zero would be read until memory runs out.
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
-  if (error || size > kMaxControlFileBytes) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return false;
-  OpenText(content.str());
+  if (!path.empty() && path == Held().name) {
+    OpenText(Held().text);
+  } else {
+    // Only a regular file is a control file: a directory opens as a stream that yields
+    // nothing, and a device such as /dev/zero would be read until memory runs out.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) return false;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error || size > kMaxControlFileBytes) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) return false;
+    OpenText(content.str());
+  }
   path_ = path;
   if (diag != nullptr) {
     for (std::size_t i = 0; i < lines_.size(); ++i) {

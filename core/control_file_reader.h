@@ -22,6 +22,10 @@
 // Model objects normally read through modelobject::FindSection / ReadValue / ReadTwoValues
 // (core/modelobject.h), which add the "FATAL: " reports and codes; this class reports nothing
 // itself. ScanValue offers the same typed reading on any text (keyword values of a line).
+//
+// The compiled control file of the running model run is held in memory (HeldControlText, set
+// by the settings object in set-up step 0 on every process): Open of its name reads that text,
+// never the file of that name, which another run of the same control file may have replaced.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +55,20 @@ bool ScanValue(std::string_view text, std::size_t& pos, std::string& word);
 // words that a numeric ScanValue refuses although they look like numbers.
 bool IsNonFiniteNumber(const std::string& word);
 
+// The compiled text of the running run under its compiled file's name, for as long as the
+// object lives (one run at a time; a second Hold replaces the first).
+class HeldControlText {
+ public:
+  HeldControlText() = default;
+  ~HeldControlText() { Release(); }
+  HeldControlText(const HeldControlText&) = delete;
+  HeldControlText& operator=(const HeldControlText&) = delete;
+
+  void Hold(const std::string& name, std::string text);
+  // Ends the hold when this object holds the text.
+  void Release();
+};
+
 class ControlFileReader {
  public:
   struct Position {
@@ -62,8 +80,8 @@ class ControlFileReader {
 
   // Loads the file and puts the cursor at its start; false (and a closed reader) when it cannot
   // be read, is no regular file (a directory, a device, a pipe) or is larger than
-  // kMaxControlFileBytes. With a stream, every line over
-  // 2400 characters gets one WARNING entry.
+  // kMaxControlFileBytes. The name of the held compiled text loads that text. With a stream,
+  // every line over 2400 characters gets one WARNING entry.
   bool Open(const std::string& path, DiagnosticStream* diag = nullptr);
   // Uses `text` as the file's content (name "(text)").
   void OpenText(std::string_view text);

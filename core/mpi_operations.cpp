@@ -103,6 +103,16 @@ int BroadcastCodeFromRoot(int code, MPI_Comm comm) {
   return code;
 }
 
+void BroadcastText(std::string& text, MPI_Comm comm) {
+  unsigned long length = text.size();
+  MPI_Bcast(&length, 1, MPI_UNSIGNED_LONG, 0, comm);
+  text.resize(length);
+  // In pieces below INT_MAX characters, the largest count of one call.
+  constexpr unsigned long kPiece = 1ul << 30;
+  for (unsigned long at = 0; at < length; at += kPiece)
+    MPI_Bcast(text.data() + at, static_cast<int>(std::min(kPiece, length - at)), MPI_CHAR, 0, comm);
+}
+
 bool ExistsOnRoot(const std::string& path, MPI_Comm comm) {
   int rank = 0;
   MPI_Comm_rank(comm, &rank);

@@ -76,6 +76,9 @@ void BroadcastFlagAndTwoDoubles(void* records, int count, MPI_Comm comm = MPI_CO
 // ends with the same code everywhere, so no process waits for one that has given up.
 int BroadcastCodeFromRoot(int code, MPI_Comm comm = MPI_COMM_WORLD);
 
+// Process 0's `text` on every process of `comm` (collective).
+void BroadcastText(std::string& text, MPI_Comm comm = MPI_COMM_WORLD);
+
 // True on every process when process 0 finds the file `path` (collective): a state file that is
 // optional is then read by all processes or by none.
 bool ExistsOnRoot(const std::string& path, MPI_Comm comm = MPI_COMM_WORLD);

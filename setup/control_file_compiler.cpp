@@ -14,6 +14,7 @@
 
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/output_files.h"
 #include "core/string_helpers.h"
 
@@ -109,6 +110,13 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
 
 std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& control_file_name,
                                                            const std::string& compiled_name) {
+  // The compiled text is complete before its file is opened: a faulty control file leaves no
+  // compiled file behind.
+  WriteCompiledFile(diag_, compiled_name, CompileText(control_file_name));
+  return compiled_name;
+}
+
+std::string ControlFileCompiler::CompileText(const std::string& control_file_name) {
   diag_ << "compiling symbols in control file " << control_file_name << "[end-entry]";
 
   // The symbol table lives only while compiling, whichever way the compilation ends.
@@ -127,29 +135,33 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
   if (!not_regular && size > kMaxControlFileBytes)
     ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name, " - it holds ", size,
                " bytes, more than a control file can hold (", kMaxControlFileBytes, ")");
+  errno = 0;
   std::ifstream control(control_file_name);
-  if (!control) ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name);
+  if (!control)
+    ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name, SystemReason(ErrnoOrIo()));
   CollectSymbols(control, control_file_name);
 
   control.clear();
   control.seekg(0);
   if (!control) ThrowFatal(diag_, 28, "FATAL: error rewinding ", control_file_name);
-  // The compiled text is complete before its file is opened: a faulty control file leaves no
-  // compiled file behind.
   std::ostringstream compiled;
   WriteCompiledLines(control, compiled, control_file_name);
 
   control.clear();
   control.close();
   if (control.fail()) ThrowFatal(diag_, 11, "FATAL: error closing ", control_file_name);
+  return compiled.str();
+}
+
+void WriteCompiledFile(DiagnosticStream& diag, const std::string& compiled_name,
+                       const std::string& text) {
   errno = 0;
   std::FILE* file = std::fopen(compiled_name.c_str(), "w");
   if (file == nullptr)
-    ThrowFatal(diag_, 28, "FATAL: error opening ", compiled_name, SystemReason(ErrnoOrIo()));
-  CheckedFile compiled_file(diag_, 28, compiled_name, file);
-  compiled_file.Write(compiled.str());
+    ThrowFatal(diag, 28, "FATAL: error opening ", compiled_name, SystemReason(ErrnoOrIo()));
+  CheckedFile compiled_file(diag, 28, compiled_name, file);
+  compiled_file.Write(text);
   compiled_file.Close();
-  return compiled_name;
 }
 
 void ControlFileCompiler::FreeWorkBuffers() {
@@ -292,6 +304,13 @@ std::string CompileOnRankZero(DiagnosticStream& diag, const std::string& control
     ControlFileCompiler(diag).CompileControlFileSymbols(control_file_name, compiled_name);
   MPI_Barrier(MPI_COMM_WORLD);
   return compiled_name;
+}
+
+std::string CompileAndShare(DiagnosticStream& diag, const std::string& control_file_name) {
+  std::string text;
+  if (diag.rank() == 0) text = ControlFileCompiler(diag).CompileText(control_file_name);
+  BroadcastText(text);
+  return text;
 }
 
 }  // namespace velorn

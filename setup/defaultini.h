@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/modelobject.h"
 #include "core/output_files.h"
@@ -392,6 +393,9 @@ class defaultini : public modelobject {
   // The output folder of [output_interval], locked by process 0 from set-up step 0 (before
   // anything is written into it) as long as this object lives.
   OutputFolderLock output_lock;
+  // The compiled control file of the run, which every reader of this process reads, held from
+  // set-up step 0 as long as this object lives.
+  HeldControlText compiled_text;
 };
 
 }  // namespace velorn
