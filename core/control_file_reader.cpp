@@ -9,6 +9,8 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <type_traits>
+#include <utility>
 
 #include "core/diagnostic_stream.h"
 
@@ -98,6 +100,20 @@ bool IsNonFiniteNumber(const std::string& word) {
   char* end = nullptr;
   const double parsed = std::strtod(word.c_str(), &end);
   return end != word.c_str() && !std::isfinite(parsed);
+}
+
+std::string WhyNoNumber(const std::string& word) {
+  char* end = nullptr;
+  const double parsed = std::strtod(word.c_str(), &end);
+  if (end == word.c_str()) return std::string();
+  if (*end != '\0')
+    return "is no number: a number must be followed by a blank or the end of the line (a "
+           "decimal comma, or a unit written onto the number, is not read)";
+  if (!std::isfinite(parsed)) return "is not a finite number";
+  if (parsed != std::floor(parsed)) return "is not a whole number";
+  if (std::fabs(parsed) > static_cast<double>(std::numeric_limits<int>::max()))
+    return "lies outside the range of a whole number";
+  return "must be a whole number written in digits";
 }
 
 bool ScanValue(std::string_view text, std::size_t& pos, std::string& word) {
@@ -195,7 +211,17 @@ bool ControlFileReader::FindHeader(const std::string& header) {
 template <class T>
 bool ControlFileReader::ReadTyped(T& value) {
   if (!SkipSpace()) return false;
-  return ScanValue(lines_[cursor_.line], cursor_.column, value);
+  const std::string& line = lines_[cursor_.line];
+  std::size_t pos = cursor_.column;
+  T read{};
+  if (!ScanValue(line, pos, read)) return false;
+  // A number ends where its word ends: the front of "40,16" (a decimal comma) or of "3mm" is
+  // another value than the one meant.
+  if constexpr (!std::is_same_v<T, std::string>)
+    if (pos < line.size() && !IsSpace(line[pos])) return false;
+  cursor_.column = pos;
+  value = std::move(read);
+  return true;
 }
 
 bool ControlFileReader::Read(int& value) {

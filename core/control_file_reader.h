@@ -12,10 +12,12 @@
 //   file.SkipRestOfLine();             // the comment is discarded; next value on the next line
 //
 // Value reading follows the rules of formatted input: leading white space, line ends included,
-// is skipped; a number is read as far as it goes ("12abc" and "12 comment" give 12; "abc" fails
-// and leaves the cursor where it was); a word (std::string) runs to the next white space. Numbers
-// that do not fit their type fail, and so do "nan", "inf" and numbers too large for a double, so
-// that no caller's range check can be passed by a value that is not a number. Nothing is ever
+// is skipped; a word (std::string) runs to the next white space. A number must be a whole word:
+// "12 comment" gives 12, but "12abc", "40,16" (a decimal comma) and, for a whole number, "2.5"
+// fail and leave the cursor where it was, as "abc" does. Numbers that do not fit their type fail,
+// and so do "nan", "inf" and numbers too large for a double, so that no caller's range check can
+// be passed by a value that is not a number. (ScanValue, for keyword values, reads a number as
+// far as it goes: the caller decides what may follow it.) Nothing is ever
 // truncated and no line length can split a line: a line longer than 2400 characters is still one
 // line (Open warns about it once).
 //
@@ -54,6 +56,11 @@ bool ScanValue(std::string_view text, std::size_t& pos, std::string& word);
 // True when `word` begins with a number that is no finite double ("nan", "inf", "1e999"): the
 // words that a numeric ScanValue refuses although they look like numbers.
 bool IsNonFiniteNumber(const std::string& word);
+
+// Why `word`, which a numeric Read refused, is no value, for a message ("is not a whole number",
+// "is no number: a number must be followed by a blank ..."); empty when it does not begin with a
+// number at all.
+std::string WhyNoNumber(const std::string& word);
 
 // The compiled text of the running run under its compiled file's name, for as long as the
 // object lives (one run at a time; a second Hold replaces the first).

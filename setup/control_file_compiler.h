@@ -17,7 +17,9 @@
 // substitution. Exceeding one, an undefined symbol or a symbol that refers to itself ends with
 // a "FATAL: " entry and code 17; files that cannot be opened or rewound, names of anything but
 // a regular file and files over 256 MB give 28, files that cannot be closed 11. A value that
-// several symbols share is noted once (INFO), naming its first two symbols.
+// several symbols share is noted once (INFO), naming its first two symbols. A section given
+// twice ends with code 17 (naming both lines); a section header that no model knows gets a
+// WARNING.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +49,10 @@ inline constexpr std::size_t kMaxSymbolTextLength = 299;        // names and val
 inline constexpr std::size_t kMaxDefinitionWordLength = 99;     // "$set" and "="
 inline constexpr std::size_t kMaxReadLineLength = 2399;         // as read, without the line end
 inline constexpr std::size_t kMaxSubstitutedLineLength = 2400;  // with the blank in front
+
+// True for a section header that a model reads under this name (the meteorological variables'
+// sections, named in [meteo_names], aside).
+bool IsKnownSection(const std::string& header);
 
 // Name of the compiled control file: the control file's name followed by ".$$$".
 std::string CompiledControlFileName(const std::string& control_file_name);
@@ -82,6 +88,7 @@ class ControlFileCompiler {
   void WarnAboutDuplicateValue(std::size_t new_entry);
   void WriteCompiledLines(std::istream& in, std::ostream& out,
                           const std::string& control_file_name);
+  void CheckSectionHeaders(const std::string& text, const std::string& control_file_name);
   bool ReadLine(std::istream& in, long line_number, const std::string& control_file_name);
   void ReplaceReferences(std::string& line, long line_number, const SymbolTable& table,
                          long defining);
@@ -92,6 +99,8 @@ class ControlFileCompiler {
   std::unordered_map<std::string, std::size_t> first_with_value_;
   std::unordered_set<std::string> reported_values_;
   std::string line_;  // the line being read, with its line end when it had one
+  // The line of the control file of each line of the compiled text.
+  std::vector<long> original_lines_;
 };
 
 // Writes `text` as the file `compiled_name` (code 28 when it cannot be created, 18 when it

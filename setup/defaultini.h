@@ -378,6 +378,7 @@ class defaultini : public modelobject {
   void ReadOutputKeywordLines();
   void CreateOutputDirectory(const std::string& directory);
   void WarnAboutKeywordsAfterTheBlock();
+  void WarnAboutUnknownKeyword(const std::string& line);
   void ReadOutputList();
   void ReadCoordinates();
   void ReadMeteoNames();
