@@ -57,24 +57,33 @@ bool IsBlankLine(const std::string& line) {
 // Refuses a record whose reading of a station (scaled as the results are) lies outside what the
 // variable can hold (StationValueRangeOf), unless the section's limits replace every result on
 // that side (a lower limit at or above the lowest value, an upper one at or below the highest:
-// negative precipitation with the limits 0 0 becomes 0); missing values are not readings.
+// negative precipitation with the limits 0 0 becomes 0); such a replaced reading is named in a
+// WARNING, the first one of the variable only (`warned`). Missing values are not readings.
 void CheckStationValues(DiagnosticStream& diag, const std::string& variable, double scaling,
                         const std::array<double, 5>& limits, double nodata_value,
-                        const std::string& path, int64_t position, int count,
-                        const double* values) {
+                        const std::string& path, int64_t position, int count, const double* values,
+                        bool& warned) {
   const StationValueRange range = StationValueRangeOf(variable);
-  const double low = limits[1] >= range.low ? -std::numeric_limits<double>::infinity() : range.low;
-  const double high =
-      limits[3] <= range.high ? std::numeric_limits<double>::infinity() : range.high;
   for (int i = 1; i <= count; ++i) {
     const double scaled = values[i] * scaling;
-    if (IsMissingStationValue(values[i], nodata_value) || (scaled >= low && scaled <= high))
+    if (IsMissingStationValue(values[i], nodata_value) ||
+        (scaled >= range.low && scaled <= range.high))
       continue;
-    ThrowFatal(diag, kStationContentCode, "FATAL: line ", LineNumberAt(path, position), " of ",
-               path, ": station ", i, " of ", variable, " holds ", FormatText("%g", values[i]),
-               scaling == 1.0 ? std::string() : FormatText(" (scaled: %g)", scaled),
-               ", it must lie within ", FormatText("%g", range.low), " to ",
-               FormatText("%g", range.high), " ", range.unit);
+    const bool below = scaled < range.low;
+    const std::string reading =
+        FormatText("station %d of %s holds %g", i, variable.c_str(), values[i]) +
+        (scaling == 1.0 ? std::string() : FormatText(" (scaled: %g)", scaled)) +
+        FormatText(", it must lie within %g to %g %s", range.low, range.high, range.unit);
+    if (below ? limits[1] < range.low : limits[3] > range.high)
+      ThrowFatal(diag, kStationContentCode, "FATAL: line ", LineNumberAt(path, position), " of ",
+                 path, ": ", reading);
+    if (warned) continue;
+    warned = true;
+    diag << "WARNING: line " << LineNumberAt(path, position) << " of " << path << ": " << reading
+         << "; the " << (below ? "lower" : "upper") << " limit of [" << variable
+         << "] replaces it by " << FormatText("%g", below ? limits[2] : limits[4])
+         << " (later readings of " << variable << " outside that range are not reported)"
+         << "[end-entry]";
   }
 }
 
@@ -214,7 +223,7 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
                  start.year, " in ", file.path, " is incomplete");
     if (!list)
       CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
-                         file.count, file.values.data());
+                         file.count, file.values.data(), warned_beyond_range);
   }
   Diag() << "[end-entry]";
   if (!found)
@@ -302,7 +311,7 @@ void meteointerpol::ReadStationRecord(int k) {
       FailRecordLine(Diag(), file.path, position, line, parsed, bad_word,
                      std::to_string(file.count) + " station values");
     CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
-                       file.count, values);
+                       file.count, values, warned_beyond_range);
     position = PositionAfter(in, file.path);
     ++read;
   }

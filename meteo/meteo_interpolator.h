@@ -248,6 +248,7 @@ class meteointerpol : public modelobject {
   int end_of_data = 0;
   int no_station_warning = 0;
   bool warned_without_values = false;  // a step without any station value was reported
+  bool warned_beyond_range = false;    // a reading the limits replace was reported
   double time_step_hours = 0;
   int scenario_month = 0;
   int result_index = 0;

@@ -25,8 +25,9 @@ const std::string kRule(71, '-');
 // Integer code of a cell value; false when the value is not finite or beyond int32.
 bool CodeOfValue(double value, int32_t& code) {
   if (!std::isfinite(value)) return false;
+  // A code is a whole number: 2.5 is no code (rather than the code 2 of its integer part).
   const double whole = std::trunc(value);
-  if (whole < INT32_MIN || whole > INT32_MAX) return false;
+  if (whole != value || whole < INT32_MIN || whole > INT32_MAX) return false;
   code = static_cast<int32_t>(whole);
   return true;
 }
@@ -275,11 +276,13 @@ void defaultini::ReportUnknownCode(const GridEntry& grid_entry, CodeTable table,
   // are no fault of the table, which a second line says, naming both cell sizes.
   const GridFileHeader read = ReadGridFileHeader(file_name);
   std::string sizes;
+  if (std::isfinite(value) && value != std::trunc(value))
+    sizes = FormatText("%g is no whole number, and codes are whole numbers\n", value);
   if (read.code == 0 && read.header[4] != cellsize)
-    sizes = "the cell size of grid " + file_name + " (" + identifier + ") is " +
-            FormatText("%g", read.header[4]) + ", that of the zone grid " +
-            (*registry)[1].file_name.value_or("") + " is " + FormatText("%g", cellsize) +
-            ": its codes were resampled; give it the zone grid's cell size\n";
+    sizes += "the cell size of grid " + file_name + " (" + identifier + ") is " +
+             FormatText("%g", read.header[4]) + ", that of the zone grid " +
+             (*registry)[1].file_name.value_or("") + " is " + FormatText("%g", cellsize) +
+             ": its codes were resampled; give it the zone grid's cell size\n";
   if (table == CodeTable::kSoil)
     ThrowFatal(Diag(), kUnknownSoilCode, "FATAL: \n", kRule, "\n", "soil type ", value, " in grid ",
                file_name, " (", identifier, ")\n", "is not present in the control file \n", kRule,

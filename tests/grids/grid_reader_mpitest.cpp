@@ -249,6 +249,18 @@ TEST_F(ReaderMpiTest, ResamplesAnotherGeometryBilinearly) {
   ExpectCells(
       grid, [&](int r, int c) { return r < 4 && c > 1 ? N : hand(r, c); }, false, true, "holed");
   FreeMatrix(grid);
+  // A file that covers one cell of the model grid gives every cell its value; a WARNING says how
+  // little of the grid it covers.
+  const std::string corner = Put("corner.asc", AsciiGrid(1, 1, 0, 0, 1, N, source));
+  ASSERT_EQ(Read(corner, grid, 0, true, 1, false), 0);
+  ExpectCells(
+      grid, [](int, int) { return 10.0; }, false, true, "corner");
+  FreeMatrix(grid);
+  if (Rank() == 0) {
+    EXPECT_THAT(screen_.str(), HasSubstr("grid " + corner +
+                                         " covers x 0 to 1, y 0 to 1: 15 of the "
+                                         "16 cells of the model grid lie beyond it"));
+  }
 }
 
 // The resampling knows -9999 as its nodata value. A model whose nodata value is another (taken
@@ -424,6 +436,16 @@ TEST_F(ReaderMpiTest, ErrorsEndOnEveryProcessWithTheSameCode) {
     EXPECT_THAT(screen_.str(), HasSubstr("it covers x 1000000 to 1000004, y 0 to 6"));
   }
   const std::string good = Put("good.dbl", BinaryGrid<double>(5, 6, 0, 0, 1, Value));
+  // A binary file with a value or a byte more than its header describes is no such grid.
+  for (const std::string& more : {std::string(8, '\0'), std::string(3, '\0')}) {
+    const std::string longer = Put("longer.dbl", BinaryGrid<double>(5, 6, 0, 0, 1, Value) + more);
+    EXPECT_EQ(Read(longer, grid, 0, true, 0, true), 22);
+  }
+  if (Rank() == 0) {
+    EXPECT_THAT(screen_.str(), HasSubstr("(the file holds 31 values after its header, its header "
+                                         "asks for 6 rows of 5)"));
+    EXPECT_THAT(screen_.str(), HasSubstr("holds 30 values and 3 bytes after its header"));
+  }
   // Filling needs the reference grid, which only process 0 reads: all stop with code 33.
   GridRegistry empty;
   object_.registry = &empty;
