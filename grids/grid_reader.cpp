@@ -408,9 +408,16 @@ void GridReadCall::ReadParallel() {
   const int64_t width = is_double ? sizeof(double) : sizeof(float);
   const int32_t cols = model_.ncols;
   MPI_File file;
-  if (MPI_File_open(MPI_COMM_SELF, name_.c_str(), MPI_MODE_RDONLY, MPI_INFO_NULL, &file) !=
-      MPI_SUCCESS)
-    ThrowFatal(diag_, 21, "FATAL: error opening ", name_, " for reading on process ", owner_.rank);
+  if (const int rc =
+          MPI_File_open(MPI_COMM_SELF, name_.c_str(), MPI_MODE_RDONLY, MPI_INFO_NULL, &file);
+      rc != MPI_SUCCESS) {
+    std::string reason(MPI_MAX_ERROR_STRING, '\0');
+    int length = 0;
+    MPI_Error_string(rc, reason.data(), &length);
+    reason.resize(static_cast<std::size_t>(std::max(length, 0)));
+    ThrowFatal(diag_, 21, "FATAL: error opening ", name_, " for reading on process ", owner_.rank,
+               ": ", reason);
+  }
   std::vector<float> floats(is_double ? 0 : static_cast<std::size_t>(cols));
   bool failed = false;
   for (int32_t r = first_row_; r <= last_row_ && !failed; ++r) {

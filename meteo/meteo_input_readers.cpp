@@ -5,8 +5,11 @@
 // of the start record survive between accesses (the grid-name list alone stays open). Every
 // failure names the file: 49 open, 50 close, 51 start date missing, 1051 unreadable content.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 
 #include "core/error_code.h"
@@ -94,13 +97,23 @@ ModelDate WithStationYear(ModelDate date) {
 
 }  // namespace
 
+// Called right after a failed open: errno holds the system's reason.
 [[noreturn]] void meteointerpol::FailOpen(const std::string& path) const {
-  ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening file ", path);
+  ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening file ", path,
+             SystemReason(ErrnoOrIo()));
 }
 
 void meteointerpol::ReadStationHeader(StationFile& file) {
+  // A folder opens as a stream that reads nothing: its "header" would be blamed instead.
+  std::error_code error;
+  if (std::filesystem::is_directory(file.path, error))
+    ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening ", file.path, " of ", name,
+               " - it is a directory, not a station file");
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
-  if (!in) ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening ", file.path);
+  if (!in)
+    ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening ", file.path,
+               SystemReason(ErrnoOrIo()));
   std::string line1, line2, line3, line4;
   StationHeader header;
   if (!ReadLine(in, line1) || !ReadLine(in, line2) || !ReadLine(in, line3) ||
@@ -187,6 +200,7 @@ void meteointerpol::SeekStationStartDate(StationFile& file) {
 void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& token) {
   Diag() << "looking for starting date " << start.day << "." << start.month << "." << start.year
          << " for " << name << " in " << file.path << "[end-entry]";
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
   if (!in) FailOpen(file.path);
   std::string line;
@@ -213,6 +227,8 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
     if (!(date == start)) continue;
     found = true;
     file.date = date;
+    file.last_read = date;
+    file.has_last_read = true;
     file.start_position = position;
     file.next_position = PositionAfter(in, file.path);
     const RecordParse parsed = list ? ParseRecordDate(line, file.additional_columns, date, &token)
@@ -289,6 +305,7 @@ void meteointerpol::ReadStationRecord(int k) {
   file.capacity = StationBlockCapacity(file.count);
   file.block_dates.resize(static_cast<std::size_t>(file.capacity));
   file.block_values.resize(static_cast<std::size_t>(file.capacity) * width);
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
   if (!in) FailOpen(file.path);
   in.seekg(file.next_position);
@@ -310,12 +327,31 @@ void meteointerpol::ReadStationRecord(int k) {
     if (parsed != RecordParse::kOk)
       FailRecordLine(Diag(), file.path, position, line, parsed, bad_word,
                      std::to_string(file.count) + " station values");
+    RequireRecordOrder(file, date, position);
     CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
                        file.count, values, warned_beyond_range);
     position = PositionAfter(in, file.path);
     ++read;
   }
   FinishBlockOf(file, read, position, end_of_data);
+}
+
+// Records follow one another in time (gaps are allowed): a record doubled or two swapped would
+// otherwise show only as a disagreement with the other variables' files, blamed on them.
+void meteointerpol::RequireRecordOrder(StationFile& file, const ModelDate& raw, int64_t position) {
+  if (IsEndRecord(raw)) return;
+  const ModelDate date = WithStationYear(raw);
+  const ModelDate before = file.last_read;
+  const bool in_order = !file.has_last_read || ModelTimeKey(date) > ModelTimeKey(before);
+  file.last_read = date;
+  file.has_last_read = true;
+  if (in_order) return;
+  ThrowFatal(Diag(), kDateMismatchCode, "FATAL: line ", LineNumberAt(file.path, position), " of ",
+             file.path, " (", name, "): the record of ", date.day, ".", date.month, ".", date.year,
+             " ", date.hour, ". h follows that of ", before.day, ".", before.month, ".",
+             before.year, " ", before.hour,
+             ". h; the records of a station file follow one another in time (a record doubled, "
+             "or two swapped?)");
 }
 
 void meteointerpol::NextStationRecord(int k) {
@@ -351,6 +387,7 @@ void meteointerpol::ReadNextRecordDate() {
   }
   if (end_of_data) return;
   if (!grid_list.is_open()) {
+    errno = 0;
     grid_list.open(list.path, std::ios::binary);
     if (!grid_list) FailOpen(list.path);
     grid_list.seekg(list.next_position);
@@ -378,6 +415,7 @@ void meteointerpol::ReadNextRecordDate() {
 
 void meteointerpol::SeekRegressionStartDate(int r) {
   RegressionFile& file = regression_files[static_cast<std::size_t>(r)];
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
   if (!in) FailOpen(file.path);
   std::string first;
@@ -441,6 +479,7 @@ void meteointerpol::ReadRegressionRecord(int r) {
   file.capacity = kRegressionBlockRecords;
   file.block_dates.resize(static_cast<std::size_t>(file.capacity));
   file.block_values.resize(static_cast<std::size_t>(file.capacity));
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
   if (!in) FailOpen(file.path);
   in.seekg(file.next_position);

@@ -25,9 +25,8 @@ const std::string kRule(71, '-');
 // Integer code of a cell value; false when the value is not finite or beyond int32.
 bool CodeOfValue(double value, int32_t& code) {
   if (!std::isfinite(value)) return false;
-  // A code is a whole number: 2.5 is no code (rather than the code 2 of its integer part).
   const double whole = std::trunc(value);
-  if (whole != value || whole < INT32_MIN || whole > INT32_MAX) return false;
+  if (whole < INT32_MIN || whole > INT32_MAX) return false;
   code = static_cast<int32_t>(whole);
   return true;
 }
@@ -231,6 +230,7 @@ void defaultini::CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable ta
   const UnknownCode unknown = FindUnknownCode(grid_entry.grid, (*registry)[1].grid, ncols, nrows,
                                               nodata, codes, positive_only);
   if (unknown.found) ReportUnknownCode(grid_entry, table, unknown.value);
+  WarnAboutFractionalCodes(grid_entry, table, positive_only);
   ReportCodeReplacement(grid_entry, table, codes);
   ReplaceCodesByIndexes(grid_entry.grid, ncols, nrows, codes, positive_only);
 }
@@ -276,13 +276,11 @@ void defaultini::ReportUnknownCode(const GridEntry& grid_entry, CodeTable table,
   // are no fault of the table, which a second line says, naming both cell sizes.
   const GridFileHeader read = ReadGridFileHeader(file_name);
   std::string sizes;
-  if (std::isfinite(value) && value != std::trunc(value))
-    sizes = FormatText("%g is no whole number, and codes are whole numbers\n", value);
   if (read.code == 0 && read.header[4] != cellsize)
-    sizes += "the cell size of grid " + file_name + " (" + identifier + ") is " +
-             FormatText("%g", read.header[4]) + ", that of the zone grid " +
-             (*registry)[1].file_name.value_or("") + " is " + FormatText("%g", cellsize) +
-             ": its codes were resampled; give it the zone grid's cell size\n";
+    sizes = "the cell size of grid " + file_name + " (" + identifier + ") is " +
+            FormatText("%g", read.header[4]) + ", that of the zone grid " +
+            (*registry)[1].file_name.value_or("") + " is " + FormatText("%g", cellsize) +
+            ": its codes were resampled; give it the zone grid's cell size\n";
   if (table == CodeTable::kSoil)
     ThrowFatal(Diag(), kUnknownSoilCode, "FATAL: \n", kRule, "\n", "soil type ", value, " in grid ",
                file_name, " (", identifier, ")\n", "is not present in the control file \n", kRule,
@@ -291,6 +289,35 @@ void defaultini::ReportUnknownCode(const GridEntry& grid_entry, CodeTable table,
              table == CodeTable::kIrrigation ? "irrigation type " : "land use ", value, " in grid ",
              file_name, " (", identifier, ")\nis not present in the ", texts.table_name,
              " in the control file \n", kRule, "\n\n", sizes);
+}
+
+// A code that is no whole number (a grid resampled or exported as floating point) is taken by
+// its integer part, as codes always are; the user learns of it.
+void defaultini::WarnAboutFractionalCodes(const GridEntry& grid_entry, CodeTable table,
+                                          bool positive_only) {
+  double** grid = grid_entry.grid;
+  double** zone = (*registry)[1].grid;
+  long count = 0;
+  int32_t row = 0, col = 0;
+  for (int32_t r = 1; r <= nrows; ++r)
+    for (int32_t c = 1; c <= ncols; ++c) {
+      const double value = grid[r][c];
+      if (!IsNotNodata(zone[r][c], nodata) || (positive_only && !(value > 0)) ||
+          value == std::trunc(value))
+        continue;
+      if (count++ == 0) row = r, col = c;
+    }
+  if (count == 0) return;
+  const double value = grid[row][col];
+  Diag() << "WARNING: "
+         << (table == CodeTable::kSoil         ? "soil type "
+             : table == CodeTable::kIrrigation ? "irrigation type "
+                                               : "land use ")
+         << FormatText("%g", value) << " in grid " << grid_entry.file_name.value_or("") << " ("
+         << grid_entry.identifier.value_or("") << ") at row " << row << ", column " << col
+         << " is no whole number: its integer part " << FormatText("%g", std::trunc(value))
+         << " is taken as the code (" << count << (count == 1 ? " cell" : " cells")
+         << " of the basin hold such values)[end-entry]";
 }
 
 void defaultini::ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,

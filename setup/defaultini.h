@@ -367,6 +367,7 @@ class defaultini : public modelobject {
                              const std::vector<int32_t>& codes);
   void CheckCodeGridOnHeldRows(const GridEntry& grid_entry, CodeTable table);
   [[noreturn]] void ReportUnknownCode(const GridEntry& grid_entry, CodeTable table, double value);
+  void WarnAboutFractionalCodes(const GridEntry& grid_entry, CodeTable table, bool positive_only);
   void ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,
                              const std::vector<int32_t>& codes);
   void ReplaceLayerCodes(const std::vector<int32_t>& landuse_codes);

@@ -71,10 +71,14 @@ void defaultini::RunStep(int32_t step) {
       // when another run of the same control file (from another folder) writes that file
       // meanwhile. The file is written for the user only once the run holds the lock of its
       // output folder, so a run refused there leaves the running run's copy alone.
+      // (A process started with another control file than process 0, a test's device for
+      // processes whose data differ, reads that file's compiled form from its disk.)
       const bool zero = Diag().rank() == 0;
       const std::string compiled = CompiledControlFileName(control_file_name);
       const std::string text = CompileAndShare(Diag(), control_file_name);
-      compiled_text.Hold(compiled, text);
+      std::string zero_name = control_file_name;
+      BroadcastText(zero_name);
+      if (zero_name == control_file_name) compiled_text.Hold(compiled, text);
       if (zero) ReadOutputSettings(compiled);
       CreateOutputDirectory(zero ? output_settings.default_output_directory : std::string());
       if (zero) {
