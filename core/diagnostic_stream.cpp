@@ -357,6 +357,7 @@ void DiagnosticStream::OpenEntry(int level) {
   suppressed_ = level_ > threshold_;
   entry_closed_ = false;
   error_text_.clear();
+  fatal_text_.clear();
   line_open_ = WritesFile();
   if (line_open_) line_ = LineStart(level_);
 }
@@ -417,6 +418,7 @@ void DiagnosticStream::WriteText(const std::string& piece) {
   ProcessText(piece);
   if (line_open_ && WritesFile()) line_ += file_form_;
   if (rank_ != 0 && level_ <= kLevelError) error_text_ += screen_form;
+  if (level_ == kLevelFatal) fatal_text_ += screen_form;
 
   if (ends) {
     if (rank_ == 0) {
@@ -429,6 +431,7 @@ void DiagnosticStream::WriteText(const std::string& piece) {
     line_open_ = false;
     entry_closed_ = true;
     suppressed_ = false;
+    if (level_ == kLevelFatal) last_fatal_ = fatal_text_;
     EmitErrorText();
   }
 }

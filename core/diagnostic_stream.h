@@ -107,6 +107,9 @@ class DiagnosticStream {
   int Finish();
 
   int rank() const { return rank_; }
+  // The text (as on the screen) of the last FATAL entry this process wrote, empty before one:
+  // what a failure on this process hands to process 0 (core/mpi_operations.h AgreeOnFailure).
+  const std::string& last_fatal() const { return last_fatal_; }
   int size() const { return size_; }
   int threshold() const { return threshold_; }
   // Name of the XML file actually opened (empty on processes other than 0).
@@ -167,6 +170,8 @@ class DiagnosticStream {
   std::string line_;
   std::string file_form_;
   std::string error_text_;
+  std::string fatal_text_;     // the screen text of the running FATAL entry
+  std::string last_fatal_;     // that of the last FATAL entry this process wrote
   std::ostringstream format_;  // typed pieces as text (keeps a field width for the next one)
   std::string file_name_;
   int threshold_ = kLevelDebug;

@@ -151,8 +151,9 @@ void modelobject::RequireRange(double value, double low, double high,
   RequireControlRange(Diag(), value, low, high, description, module_name);
 }
 
-void modelobject::ReportWriteError(const std::string& name, int32_t code) {
-  ThrowFatal(Diag(), kWriteErrorCode, "FATAL: write error ", name, " ! (", code, ")");
+void modelobject::ReportWriteError(const std::string& name, int32_t code,
+                                   const std::string& reason) {
+  ThrowFatal(Diag(), kWriteErrorCode, "FATAL: write error ", name, " ! (", code, ")", reason);
 }
 
 void modelobject::ReportReadError(const std::string& name, int32_t code) {

@@ -190,9 +190,21 @@ std::string ControlFileCompiler::CompileText(const std::string& control_file_nam
   } release{*this};
   FreeWorkBuffers();
 
-  // A directory or a device (such as /dev/zero, read without end) is no control file.
+  // A directory or a device (such as /dev/zero, read without end) is no control file. A name
+  // that begins with "-" and names no file was meant as an option ("--version", an option in
+  // capitals): say so rather than look for a control file.
   std::error_code not_regular;
-  if (!std::filesystem::is_regular_file(control_file_name, not_regular))
+  const auto status = std::filesystem::status(control_file_name, not_regular);
+  if (!std::filesystem::exists(status)) {
+    const int error = not_regular ? not_regular.value() : ENOENT;
+    if (!control_file_name.empty() && control_file_name[0] == '-')
+      ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name, SystemReason(error),
+                 " - it is no option of velorn either (the options are -diagfile:<file>, "
+                 "-diaglevel:<level>, -dumpmode[:n], -closeAfterDump, -repairAfterDump and "
+                 "-h or --help, written as here)");
+    ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name, SystemReason(error));
+  }
+  if (!std::filesystem::is_regular_file(status))
     ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name,
                " - it is not a regular file");
   const std::uintmax_t size = std::filesystem::file_size(control_file_name, not_regular);

@@ -676,7 +676,8 @@ std::vector<Edit> StoredStateEdits(bool warm) {
 // A warm start from the state stored at the end of 25 January (a snow pack of 2.3 mm that melts
 // the next day, water on the leaves) continues the run as if it had not stopped: 26 and 27
 // January give the same table rows as the run of 24 to 27 January, and the same state at the
-// end, bit for bit. On 3 processes: each process stores its own runoff concentration. With
+// end, bit for bit (a warm start on 4 processes from the state of 3 is refused, named by process
+// 0). On 3 processes: each process stores its own runoff concentration. With
 // tracers (1) the tracers' tables and grids do too, also with snow held in the canopy (2) and
 // on dynamic glaciers (3: their firn, packs, mass balances and solute stored and read back).
 class WarmStart : public ::testing::TestWithParam<int> {};
@@ -747,6 +748,17 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   EXPECT_NE(ReadFile((first.path() / "output/soilstorage_0").string()).find("[snow_model]"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
+  if (GetParam() != 0) return;
+  // The state of 3 processes on 4: the fourth finds no storage content file of its own, and
+  // process 0 names that failure of another process.
+  const RunResult more = RunExample(second, 4, period("26", "27", true));
+  EXPECT_EQ(more.exit_status, 64) << more.Describe();
+  EXPECT_NE(more.diag.find(DiagnosticsLine(0,
+                                           "error opening storage content file "
+                                           "./soilstorage_3: No such file or directory (on "
+                                           "mpi-rank 3)")),
+            std::string::npos)
+      << more.Describe();
 }
 INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStart, ::testing::Values(0, 1, 2, 3));
 

@@ -5,7 +5,8 @@
 // 0: every write fails). The calls of the checked writers (core/output_files.h) are covered:
 // fwrite and vfprintf (also its fortified form), and fflush and fclose, which fail when stdio
 // still holds unwritten bytes for such a file (those bytes are dropped, as a full disk would);
-// and write and writev, through which the C++ streams write.
+// and write and writev, through which the C++ streams write, and pwrite and pwritev, through
+// which MPI-IO writes (the binary stacks).
 // A slow disk as well: an fopen of a file whose name ends in $VELORN_HOLD_NAME waits until the
 // file $VELORN_HOLD_UNTIL exists (at most two minutes), which holds a run at that point of its
 // set-up while a test starts another.
@@ -118,6 +119,32 @@ ssize_t writev(int fd, const struct iovec* pieces, int count) {
     return -1;
   }
   return real(fd, pieces, count);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  static const auto real = Real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+  if (OnFullDiskFd(fd)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, data, size, offset);
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
+  return pwrite(fd, data, size, offset);
+}
+
+ssize_t pwritev(int fd, const struct iovec* pieces, int count, off_t offset) {
+  static const auto real = Real<ssize_t (*)(int, const struct iovec*, int, off_t)>("pwritev");
+  if (OnFullDiskFd(fd)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, pieces, count, offset);
+}
+
+ssize_t pwritev64(int fd, const struct iovec* pieces, int count, off_t offset) {
+  return pwritev(fd, pieces, count, offset);
 }
 
 FILE* fopen(const char* name, const char* mode) {
