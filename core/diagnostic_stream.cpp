@@ -368,6 +368,19 @@ void DiagnosticStream::EndRunningEntry() {
   EmitErrorText();
 }
 
+// A screen that no longer takes lines (standard output piped into a program that ended) is
+// said once in the file, which goes on holding every entry.
+void DiagnosticStream::NoteClosedScreen() {
+  if (rank_ != 0 || screen_closed_noted_ || !screen_->fail() || !WritesFile() ||
+      kLevelWarning > threshold_)
+    return;
+  screen_closed_noted_ = true;
+  WriteFileLine(LineStart(kLevelWarning) +
+                "the screen (standard output) takes no more lines: the run goes on, its "
+                "messages are written to this file only" +
+                kLineEnd);
+}
+
 void DiagnosticStream::EmitErrorText() {
   if (rank_ == 0 || error_text_.empty()) return;
   const std::string tag = RankTag();
@@ -429,6 +442,7 @@ void DiagnosticStream::WriteText(const std::string& piece) {
     // The file form already ends the element.
     if (line_open_ && WritesFile()) WriteFileLine(line_);
     line_open_ = false;
+    NoteClosedScreen();
     entry_closed_ = true;
     suppressed_ = false;
     if (level_ == kLevelFatal) last_fatal_ = fatal_text_;

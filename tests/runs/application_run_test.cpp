@@ -898,7 +898,9 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
 // control file alone), a diagnostics file that another run holds (locked: the refused run
 // leaves it as it is), two special-output blocks of one file; an unknown special-output ID only
 // warns. A run held in its set-up (full_disk_shim.cpp) while the same control file, edited, runs
-// from another folder ends with the outputs of its own control file, as it would alone.
+// from another folder ends with the outputs of its own control file, as it would alone. A run
+// (without mpirun) whose screen closes at its first byte ("velorn run.ctl | head -c 1") runs to
+// its end, notes the closed screen in its file and gives up its lock.
 TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
@@ -915,6 +917,7 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
     int exit_status;
     std::string entry;  // part of the screen line expected
     bool twin = false;  // the same control file, edited, runs from another folder meanwhile
+    bool closed_screen = false;  // the run's standard output is a pipe closed after one byte
   };
   const Case cases[] = {
       {"disk full: table", "", "", "param.sta", "", false, false, 18,
@@ -935,6 +938,7 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
        "no grid or stack has the ID parm; its 2 column(s) in "},
       {"one control file from two folders", "", "", "", "", false, false, 0,
        "reached end of simulation sucessfully", true},
+      {"screen closed", "", "", "", "", false, false, 0, "-", false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -996,7 +1000,20 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
       holder = open((dir_.path() / "Velorn_Diag_0.xml").c_str(), O_RDONLY);
       ASSERT_EQ(flock(holder, LOCK_EX), 0);
     }
-    const RunResult result = RunVelorn(options, {"run.ctl"});
+    RunResult result;
+    if (c.closed_screen) {
+      const char* binary = std::getenv("VELORN_BINARY");
+      result = RunCommand(dir_.path().string(),
+                          {"bash", "-c", "\"$0\" run.ctl | head -c 1; exit ${PIPESTATUS[0]}",
+                           binary != nullptr ? binary : "velorn"});
+      result.diag = ReadFile(dir_ / "Velorn_Diag_0.xml");
+      EXPECT_TRUE(HasLine(result, 2,
+                          "the screen (standard output) takes no more lines: the run goes on, its "
+                          "messages are written to this file only"))
+          << result.diag;
+    } else {
+      result = RunVelorn(options, {"run.ctl"});
+    }
     if (holder >= 0) close(holder);
     EXPECT_EQ(result.exit_status, c.exit_status) << result.Describe();
     EXPECT_NE(result.out.find(c.entry), std::string::npos) << result.Describe();

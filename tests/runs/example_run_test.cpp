@@ -1012,8 +1012,8 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
 // to the file fails, or every write once its header is there) ends the run with the FATAL entry
 // that names the file and the system's reason, on whichever process writes it, with the file's
 // code and never with the success line: the balance, lake, abstraction, channel and storage
-// files, a table and the point file. A run killed in March keeps the rows of January and
-// February on disk.
+// files, a table, the point file, a grid and a stack. A run killed in March keeps the rows of
+// January and February on disk and leaves no lock in its output folder.
 TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFile) {
   const std::vector<Edit> lake = {
       {"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
@@ -1030,6 +1030,7 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
     const char* from;  // bytes the file holds before its writes fail
     bool irrigation;
     int code;
+    const char* at_end = nullptr;  // the control-file line of a stack written at the end
   };
   const Case cases[] = {
       {"water_balance.txt", "0", false, 18},
@@ -1042,6 +1043,8 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
       {"points.txt", "1", false, 18},
       {"ditch.txt", "1", true, 18},
       {"modell_0.log", "1", false, 18},
+      {"dem.$ex", "200", false, 18},
+      {"theta.stk", "500", false, 18, "theta.stk  # water content per layer\n"},
       {nullptr, "", false, 0},
   };
   for (const Case& c : cases) {
@@ -1065,15 +1068,20 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
             << table;
       EXPECT_NE(ReadFile((dir.path() / "output/points.txt").string()).find("\n2019\t2\t28\t0\t"),
                 std::string::npos);
+      // The killed run gave up the lock of its output folder.
+      EXPECT_FALSE(fs::exists(dir.path() / "output/velorn.lock"));
       continue;
     }
-    const RunResult result =
-        RunExample(dir, 2, c.irrigation ? irrigation : lake, false, 0, {},
-                   c.irrigation ? UseIrrigationVariant : UseLakeVariant, false,
-                   {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
-                    "VELORN_FULL_DISK_NAME=" + std::string(c.file),
-                    "VELORN_FULL_DISK_FROM=" + std::string(c.from),
-                    "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
+    std::vector<Edit> edits = c.irrigation ? irrigation : lake;
+    if (c.at_end != nullptr)
+      edits.push_back(
+          {"front-range.ctl", c.at_end + std::string("0\n"), c.at_end + std::string("3\n")});
+    const RunResult result = RunExample(
+        dir, 2, edits, false, 0, {}, c.irrigation ? UseIrrigationVariant : UseLakeVariant, false,
+        {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
+         "VELORN_FULL_DISK_NAME=" + std::string(c.file),
+         "VELORN_FULL_DISK_FROM=" + std::string(c.from),
+         "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
     EXPECT_EQ(result.exit_status, c.code) << result.Describe();
     const std::string reported = result.diag + result.err;
     // The last line that names the file, its FATAL entry, gives the system's reason.
