@@ -553,11 +553,20 @@ void GridReadCall::ReadIrregular() {
 void GridReadCall::WarnAboutCellsBeyondTheFile(int32_t cols, int32_t rows, double** mask) {
   const double west = exact_x_, east = exact_x_ + cols * header_[4];
   const double south = exact_y_, north = exact_y_ + rows * header_[4];
+  // Without a mask of its own the basin is that of the zone grid, when it is read already.
+  bool basin = mask != nullptr;
+  if (!basin && owner_.registry != nullptr) {
+    const GridEntry& zone = (*owner_.registry)[1];
+    if (zone.grid != nullptr && zone.first_row <= 1 && zone.last_row >= model_.nrows) {
+      mask = zone.grid;
+      basin = true;
+    }
+  }
   long cells = 0, beyond = 0;
   for (int32_t r = 1; r <= model_.nrows; ++r) {
     const double y = model_.yll + (model_.nrows - r + 0.5) * model_.cellsize;
     for (int32_t c = 1; c <= model_.ncols; ++c) {
-      if (mask != nullptr && IsMissing(mask[r][c])) continue;
+      if (basin && (IsMissing(mask[r][c]) || mask[r][c] == model_.nodata)) continue;
       ++cells;
       const double x = model_.xll + (c - 0.5) * model_.cellsize;
       if (x < west || x > east || y < south || y > north) ++beyond;
@@ -567,7 +576,7 @@ void GridReadCall::WarnAboutCellsBeyondTheFile(int32_t cols, int32_t rows, doubl
   diag_ << "WARNING: grid " << name_ << " covers x " << FormatText("%.10g", west) << " to "
         << FormatText("%.10g", east) << ", y " << FormatText("%.10g", south) << " to "
         << FormatText("%.10g", north) << ": " << beyond << " of the " << cells
-        << (mask != nullptr ? " cells of the basin" : " cells of the model grid")
+        << (basin ? " cells of the basin" : " cells of the model grid")
         << " lie beyond it and take the values of its edge cells (check xllcorner, yllcorner, "
            "cellsize and the extent of the file)[end-entry]";
 }

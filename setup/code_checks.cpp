@@ -316,8 +316,10 @@ void defaultini::WarnAboutFractionalCodes(const GridEntry& grid_entry, CodeTable
          << FormatText("%g", value) << " in grid " << grid_entry.file_name.value_or("") << " ("
          << grid_entry.identifier.value_or("") << ") at row " << row << ", column " << col
          << " is no whole number: its integer part " << FormatText("%g", std::trunc(value))
-         << " is taken as the code (" << count << (count == 1 ? " cell" : " cells")
-         << " of the basin hold such values)[end-entry]";
+         << " is taken as the code ("
+         << (count == 1 ? std::string("1 cell of the basin holds such a value")
+                        : std::to_string(count) + " cells of the basin hold such values")
+         << ")[end-entry]";
 }
 
 void defaultini::ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,

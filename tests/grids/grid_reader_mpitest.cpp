@@ -259,7 +259,7 @@ TEST_F(ReaderMpiTest, ResamplesAnotherGeometryBilinearly) {
   if (Rank() == 0) {
     EXPECT_THAT(screen_.str(), HasSubstr("grid " + corner +
                                          " covers x 0 to 1, y 0 to 1: 15 of the "
-                                         "16 cells of the model grid lie beyond it"));
+                                         "16 cells of the basin lie beyond it"));
   }
 }
 
