@@ -983,8 +983,6 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
         second.directory = twin.string();
         const RunResult result = RunVelorn(second, {"../run.ctl"});
         EXPECT_EQ(result.exit_status, 0) << result.Describe();
-        EXPECT_NE(ReadFile((twin / "out/points.txt").string()).find("P/1250/2550"),
-                  std::string::npos);
         WriteFile(release.string(), "");
       };
     }

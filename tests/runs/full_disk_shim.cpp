@@ -130,10 +130,6 @@ ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
   return real(fd, data, size, offset);
 }
 
-ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
-  return pwrite(fd, data, size, offset);
-}
-
 ssize_t pwritev(int fd, const struct iovec* pieces, int count, off_t offset) {
   static const auto real = Real<ssize_t (*)(int, const struct iovec*, int, off_t)>("pwritev");
   if (OnFullDiskFd(fd)) {
@@ -141,10 +137,6 @@ ssize_t pwritev(int fd, const struct iovec* pieces, int count, off_t offset) {
     return -1;
   }
   return real(fd, pieces, count, offset);
-}
-
-ssize_t pwritev64(int fd, const struct iovec* pieces, int count, off_t offset) {
-  return pwritev(fd, pieces, count, offset);
 }
 
 FILE* fopen(const char* name, const char* mode) {
