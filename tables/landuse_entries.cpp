@@ -65,11 +65,11 @@ std::vector<std::string> Fields(const std::string& text, const char* delimiters)
   return fields;
 }
 
-// A number read from the start of a field ("12mm" gives 12).
+// A number that is the whole field ("12mm" or, for a whole number, "2.5" is none).
 template <class T>
 bool ReadNumber(const std::string& field, T& value) {
   std::size_t pos = 0;
-  return ScanValue(field, pos, value);
+  return ScanValue(field, pos, value) && pos == field.size();
 }
 
 // The numbers of a list value, exactly `count` of them, into values[1..count].
