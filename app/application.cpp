@@ -230,6 +230,9 @@ void ModellApplication::CreateInterpolators() {
     made->SetInitialised(1);
     interpolators[static_cast<std::size_t>(j)] = std::move(made);
   }
+  for (int32_t j = 2; j <= meteo_count; ++j)
+    interpolators[static_cast<std::size_t>(j)]->SetDateSource(
+        interpolators[1]->name + " (" + interpolators[1]->DatingFileName() + ")");
 }
 
 // Table rows a to q: the models of this build in their place, the others refused when on.

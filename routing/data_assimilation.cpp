@@ -65,9 +65,10 @@ void data_assimilation::Construct() {
 void data_assimilation::StartList(AssimilationList& list, AssimilationRecord& record, bool& valid,
                                   const std::string& name, bool bafu, bool grid,
                                   const std::string& what) {
+  errno = 0;
   if (!list.Open(name, bafu, grid))
     ThrowFatal(Diag(), kAssimilationListOpenCode, kHead, "error opening input list file ", name,
-               what, kRule);
+               SystemReason(ErrnoOrIo()), what, kRule);
   valid = list.Next(record);
   if (!grid && !valid)
     ThrowFatal(Diag(), kAssimilationDateCode, kHead, "error reading datetime format in ", name,

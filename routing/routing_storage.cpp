@@ -287,9 +287,11 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
   if (mode == 0 || mode == 2 || mode == 4) return;
   std::string path = *name;
   PrefixDirectory(input_directory, path);
+  errno = 0;
   StorageFileReader in{std::fopen(path.c_str(), "r"), path};
   if (in.file == nullptr)
-    ThrowFatal(Diag(), kRoutingStorageOpenCode, "FATAL: error opening storage content file ", path);
+    ThrowFatal(Diag(), kRoutingStorageOpenCode, "FATAL: error opening storage content file ", path,
+               SystemReason(ErrnoOrIo()));
   struct Closer {
     std::FILE* f;
     ~Closer() { std::fclose(f); }

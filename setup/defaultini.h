@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/modelobject.h"
 #include "core/output_files.h"
@@ -374,6 +375,7 @@ class defaultini : public modelobject {
                              const std::vector<int32_t>& codes);
   void CheckCodeGridOnHeldRows(const GridEntry& grid_entry, CodeTable table);
   [[noreturn]] void ReportUnknownCode(const GridEntry& grid_entry, CodeTable table, double value);
+  void WarnAboutFractionalCodes(const GridEntry& grid_entry, CodeTable table, bool positive_only);
   void ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,
                              const std::vector<int32_t>& codes);
   void ReplaceLayerCodes(const std::vector<int32_t>& landuse_codes);
@@ -385,6 +387,7 @@ class defaultini : public modelobject {
   void ReadOutputKeywordLines();
   void CreateOutputDirectory(const std::string& directory);
   void WarnAboutKeywordsAfterTheBlock();
+  void WarnAboutUnknownKeyword(const std::string& line);
   void ReadOutputList();
   void ReadCoordinates();
   void ReadMeteoNames();
@@ -400,6 +403,9 @@ class defaultini : public modelobject {
   // The output folder of [output_interval], locked by process 0 from set-up step 0 (before
   // anything is written into it) as long as this object lives.
   OutputFolderLock output_lock;
+  // The compiled control file of the run, which every reader of this process reads, held from
+  // set-up step 0 as long as this object lives.
+  HeldControlText compiled_text;
 };
 
 }  // namespace velorn

@@ -65,11 +65,11 @@ std::vector<std::string> Fields(const std::string& text, const char* delimiters)
   return fields;
 }
 
-// A number read from the start of a field ("12mm" gives 12).
+// A number that is the whole field ("12mm" or, for a whole number, "2.5" is none).
 template <class T>
 bool ReadNumber(const std::string& field, T& value) {
   std::size_t pos = 0;
-  return ScanValue(field, pos, value);
+  return ScanValue(field, pos, value) && pos == field.size();
 }
 
 // The numbers of a list value, exactly `count` of them, into values[1..count].
@@ -147,7 +147,9 @@ void CheckRange(DiagnosticStream& diag, int code, const char* key, int index, do
 void CheckVegetation(DiagnosticStream& diag, int code, int n, const std::vector<double>& lai,
                      const std::vector<double>& z0, const std::vector<double>& vcf,
                      const std::vector<double>& roots) {
-  constexpr double kLargestLeafArea = 100, kLargestRoughness = 100, kDeepestRoots = 100;
+  constexpr double kLargestLeafArea = 100;
+  constexpr double kLargestRoughness = 100;
+  constexpr double kDeepestRoots = 100;
   for (int i = 1; i <= n; ++i) {
     const auto at = static_cast<std::size_t>(i);
     CheckRange(diag, code, "LAI", i, lai[at], 0, kLargestLeafArea, "m2/m2");

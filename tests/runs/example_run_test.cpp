@@ -91,6 +91,12 @@ void UseIrrigationVariant(const fs::path& dir) {
                 fs::copy_options::overwrite_existing);
 }
 
+// A station file that is a folder.
+void MakeWindSpeedAFolder(const fs::path& dir) {
+  fs::remove(dir / "stations/wind_speed.txt");
+  fs::create_directory(dir / "stations/wind_speed.txt");
+}
+
 // The lake variant as shipped (examples/front-range/front-range-lake.ctl, April to September):
 // its control file in place of front-range.ctl, with its lake grids, its synthetic lake levels
 // and its synthetic snow survey.
@@ -625,7 +631,8 @@ std::vector<Edit> StoredStateEdits(bool warm) {
 // A warm start from the state stored at the end of 25 January (a snow pack of 2.3 mm that melts
 // the next day, water on the leaves) continues the run as if it had not stopped: 26 and 27
 // January give the same table rows as the run of 24 to 27 January, and the same state at the
-// end, bit for bit. On 3 processes: each process stores its own runoff concentration. With
+// end, bit for bit (a warm start on 4 processes from the state of 3 is refused, named by process
+// 0). On 3 processes: each process stores its own runoff concentration. With
 // tracers (1) the tracers' tables and grids do too, also with snow held in the canopy (2) and
 // on dynamic glaciers (3: their firn, packs, mass balances and solute stored and read back).
 class WarmStart : public ::testing::TestWithParam<int> {};
@@ -696,6 +703,16 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   EXPECT_NE(ReadFile((first.path() / "output/soilstorage_0").string()).find("[snow_model]"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
+  if (GetParam() != 0) return;
+  // The state of 3 processes on 4: process 0 names the fourth's missing storage content file.
+  const RunResult more = RunExample(second, 4, period("26", "27", true));
+  EXPECT_EQ(more.exit_status, 64) << more.Describe();
+  EXPECT_NE(more.diag.find(DiagnosticsLine(0,
+                                           "error opening storage content file "
+                                           "./soilstorage_3: No such file or directory (on "
+                                           "mpi-rank 3)")),
+            std::string::npos)
+      << more.Describe();
 }
 INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStart, ::testing::Values(0, 1, 2, 3));
 
@@ -950,6 +967,40 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "computes 5 subbasins of &quot;zonegrid_soilmodel&quot; with other codes: check both "
        "grids for codes that are no whole numbers",
        22},
+      // A key that no model reads is named; so is a value that the limits replace.
+      {"land-use key misspelt",
+       {"front-range.ctl", "IntercepCap = 0.2;", "IntercepCapp = 0.2;"},
+       "[landuse_table], land use 10: no model reads the key &quot;IntercepCapp&quot;; check its "
+       "spelling (the entry is ignored)",
+       0},
+      {"temperature 200 degC",
+       {"stations/temperature.txt", "2019 01 26 00 7.2", "2019 01 26 00 200"},
+       "line 31 of ./stations/temperature.txt: station 1 of temperature holds 200, it must lie "
+       "within -100 to 100 degC; the upper limit of [temperature] replaces it by 50 (later "
+       "readings of temperature outside that range are not reported)",
+       0},
+      // Messages that name the cause.
+      {"temperature days swapped",
+       {"stations/temperature.txt", "2019 01 11 00 6.8\n2019 01 12 00 7.6\n",
+        "2019 01 12 00 7.6\n2019 01 11 00 6.8\n"},
+       "line 17 of ./stations/temperature.txt (temperature): the record of 11.1.2019 0. h follows "
+       "that of 12.1.2019 0. h; the records of a station file follow one another in time (a "
+       "record doubled, or two swapped?)",
+       52},
+      {"temperature day missing",
+       {"stations/temperature.txt", "2019 01 11 00 6.8\n", ""},
+       "the dates of the meteorological files disagree: temperature (./stations/temperature.txt) "
+       "is at 12.1.2019 0. h, precipitation (./stations/precipitation.txt) at 11.1.2019 0. h: "
+       "temperature (./stations/temperature.txt) has no record of 11.1.2019 0. h (a record "
+       "missing there, or one too many in the other file)",
+       52},
+      {"station file that is a folder",
+       {"front-range.ctl", "", ""},
+       ";error opening ./stations/wind_speed.txt of wind_speed - it is a directory, not a station "
+       "file",
+       49,
+       {"", "", ""},
+       MakeWindSpeedAFolder},
       {"lake ponding maximum 1e308 mm",
        {"lake_ponding_max.asc", " 900 ", " 1e308 "},
        "lake 5 is 1e+305 m deep (top 1e+305 m a.s.l., lowest cell 2426.1 m a.s.l.), more than "
@@ -973,11 +1024,13 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
         << result.diag;
     if (c.code == 0) {
       EXPECT_NE(result.diag.find("reached end of simulation sucessfully"), std::string::npos);
+    }
+    if (c.code == 0 && c.edit.to.empty()) {
       // The rows up to the last record of the short file, and none after it.
       const std::string table = ReadFile((dir.path() / "output/temperature.stat").string());
       EXPECT_NE(table.find("\n2019\t 1\t10\t 0\t"), std::string::npos) << table;
       EXPECT_EQ(table.find("\n2019\t 1\t11\t"), std::string::npos) << table;
-    } else {
+    } else if (c.code != 0) {
       EXPECT_NE(result.diag.find(DiagnosticsLine(
                     0, "Exception " + std::to_string(c.code) + " caught at top level!")),
                 std::string::npos)
@@ -993,8 +1046,8 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
 // to the file fails, or every write once its header is there) ends the run with the FATAL entry
 // that names the file and the system's reason, on whichever process writes it, with the file's
 // code and never with the success line: the balance, lake, abstraction, channel and storage
-// files, a table and the point file. A run killed in March keeps the rows of January and
-// February on disk.
+// files, a table, the point file, a grid and a stack. A run killed in March keeps the rows of
+// January and February on disk and leaves no lock in its output folder.
 TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFile) {
   const std::vector<Edit> lake = {
       {"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
@@ -1011,6 +1064,7 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
     const char* from;  // bytes the file holds before its writes fail
     bool irrigation;
     int code;
+    const char* at_end = nullptr;  // the control-file line of a stack written at the end
   };
   const Case cases[] = {
       {"water_balance.txt", "0", false, 18},
@@ -1023,6 +1077,8 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
       {"points.txt", "1", false, 18},
       {"ditch.txt", "1", true, 18},
       {"modell_0.log", "1", false, 18},
+      {"dem.$ex", "200", false, 18},
+      {"theta.stk", "500", false, 18, "theta.stk  # water content per layer\n"},
       {nullptr, "", false, 0},
   };
   for (const Case& c : cases) {
@@ -1046,15 +1102,20 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
             << table;
       EXPECT_NE(ReadFile((dir.path() / "output/points.txt").string()).find("\n2019\t2\t28\t0\t"),
                 std::string::npos);
+      // The killed run gave up the lock of its output folder.
+      EXPECT_FALSE(fs::exists(dir.path() / "output/velorn.lock"));
       continue;
     }
-    const RunResult result =
-        RunExample(dir, 2, c.irrigation ? irrigation : lake, false, 0, {},
-                   c.irrigation ? UseIrrigationVariant : UseLakeVariant, false,
-                   {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
-                    "VELORN_FULL_DISK_NAME=" + std::string(c.file),
-                    "VELORN_FULL_DISK_FROM=" + std::string(c.from),
-                    "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
+    std::vector<Edit> edits = c.irrigation ? irrigation : lake;
+    if (c.at_end != nullptr)
+      edits.push_back(
+          {"front-range.ctl", c.at_end + std::string("0\n"), c.at_end + std::string("3\n")});
+    const RunResult result = RunExample(
+        dir, 2, edits, false, 0, {}, c.irrigation ? UseIrrigationVariant : UseLakeVariant, false,
+        {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
+         "VELORN_FULL_DISK_NAME=" + std::string(c.file),
+         "VELORN_FULL_DISK_FROM=" + std::string(c.from),
+         "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
     EXPECT_EQ(result.exit_status, c.code) << result.Describe();
     const std::string reported = result.diag + result.err;
     // The last line that names the file, its FATAL entry, gives the system's reason.

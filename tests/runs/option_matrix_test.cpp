@@ -1064,9 +1064,10 @@ TracerShares ConservativeShares(const Combination& row, const std::string& out) 
   // A lake of the routing (the ponding of its cells) by its balance file "lake<id>.txt": the
   // soil writes its grids before the routing's last lake step. Its last volume (value 6 of a
   // row) times its concentration of "con" (value 34), over the cells, instead of the surface
-  // level of its cells.
+  // level of its cells; only where the soil zone runs its lakes (response units switch them off,
+  // and the lake's storage is then a reservoir's whose cells are soil columns like any other).
   std::map<long, bool> counted;
-  if (fs::exists(out + "../lake_codes.asc")) {
+  if (fs::exists(out + "../lake_codes.asc") && fs::exists(out + "lake_exchange_solute.txt")) {
     const auto lakes = GridCells(out + "../lake_codes.asc");
     std::size_t levels = 0;
     const std::vector<double> soil = GridValues(out + "conunsat.asc", levels);
