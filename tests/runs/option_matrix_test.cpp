@@ -1001,13 +1001,9 @@ struct TracerShares {
   double soil = 0, handed = 0, path = 0;
 };
 
-// The rain's tracer "con" beyond the stores of the cells at the end, mm x concentration over the
-// basin (`cells` of `cell_area` m²): on the surface (surface routing's water at the end times its
-// concentration), in the channels (their table's last row), in every reservoir and lake of the
-// routing not `counted` already (volume, value 6 of its balance file's last row, times its
-// concentration, value 34) and what left the basin at its outlet and with the abstractions;
-// without discharge routing what left the soil zone as `runoff` (over the surface or not) has
-// left the basin.
+// "con" beyond the cells' stores at the end, mm x concentration over the basin: on the surface,
+// in the channels, in every reservoir and lake not `counted` already (value 6 x value 34 of its
+// balance file's last row) and what left the basin; without routing, the soil zone's `runoff`.
 double WholePathBeyondTheStores(const std::string& out, const std::map<long, bool>& counted,
                                 double cells, double cell_area, double runoff) {
   if (!fs::exists(out + "routing_solute.txt")) return runoff;
