@@ -41,9 +41,10 @@ void schneemodellklasse::SetCanopySnowInputs(bool interception_before_snow) {
       LinkData(interception_before_snow
                    ? RequireOneOfThreeGrids("throughfall0", "precipitation", "!!_no_entry_!!")
                    : RequireGrid("precipitation"));
+  precipitation = LinkData(RequireGrid("precipitation"));
   glacier_input =
       interception_before_snow && IsDynamicGlacierMethod(glacierMethod) && glacier_cells != nullptr
-          ? LinkData(RequireGrid("precipitation"))
+          ? precipitation
           : water_input;
   canopy_unload = OptionalGrid("Snow_canopy_unload_solid");
   canopy_long_wave = OptionalGrid("Snow_canopy_IR_radiation");
@@ -320,8 +321,9 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
       }
     };
     CallsOfStep(r, c, call);
-    // Deposition raises the step's precipitation once, by the snow the calls deposited.
-    if (deposited != 0) water_input[r][c] = P + deposited;
+    // Deposition raises the step's precipitation once, by the snow the calls deposited (not
+    // the leaves' throughfall, which the water account does not take as its input).
+    if (deposited != 0) precipitation[r][c] += deposited;
     g.snowfall[r][c] = st.snowfall;
     // The rain the pack took over the step: with a night and a day call, the rain of each part
     // (not the day's split of the whole precipitation). The soil under a layered pack takes it.
