@@ -13,9 +13,10 @@
 //   - the model's own account ("water_balance.txt") closed: a residual of at most 1e-6 mm in
 //     every subbasin, no "snow_alignment" above that and the groundwater solution's imbalance
 //     within what its tolerance leaves in each step;
-//   - where the tables show every store and input (snow cover, leaves, soil profile; no
-//     glaciers, aquifer, ponding, lakes, water on the surface, irrigation, assimilation, river
-//     exchange, spin-up passes or deposited snow), an outside account from the tables alone:
+//   - where the tables show every store and input (snow cover, leaves, soil profile at the end
+//     of each report: no sub-steps; no glaciers, aquifer, ponding, lakes, water on the surface,
+//     irrigation, assimilation, river exchange, spin-up passes or deposited snow), an outside
+//     account from the tables alone (and the station's precipitation, which every cell takes):
 //     precipitation = real evapotranspiration + runoff + the change of the stores, within the
 //     tables' rounding;
 //   - the mass of every tracer that neither evaporates nor decays and comes with the rain alone:
@@ -786,6 +787,8 @@ Features Derive(const std::string& text, const Window& window, int step) {
   const int snow = std::atoi(Value(text, "snow_model", 3).c_str());
   f.untabled_stores |=
       snow == 7 || snow == 9 || snow == 10 || snow == 11 || snow == 13 || snow == 14;
+  // With sub-steps the tables of the stores hold their mean over the sub-steps of a report.
+  f.untabled_stores |= Value(text, "soil_surface_groundwater_substeps", 1) != "1";
   f.untabled_stores |= Value(text, "irrigation", 1) == "1" || passes ||
                        Value(text, "unsatzon_model", 4) != "0" ||
                        Value(text, "unsatzon_model", 5) == "1";
@@ -907,30 +910,6 @@ void CheckAccount(const Features& f, const std::string& out, Failures& failures)
   }
 }
 
-// The outside account from the tables alone, per subbasin: precipitation - real
-// evapotranspiration - runoff over the reports after the first, less the change of the stores
-// from the first report to the last (the tables hold the stores at the end of each report).
-// The tables round to 3 to 6 digits: a thousandth of a mm for the stores, 1e-5 mm a step for
-// the fluxes.
-void CheckOutsideAccount(const std::string& out, Failures& failures) {
-  const auto precipitation = ZoneTableRows(out + "precipitation.stat");
-  const auto evaporation = ZoneTableRows(out + "etr.stat");
-  const auto runoff = ZoneTableRows(out + "qg.stat");
-  std::vector<double> residuals(5, 0.0);
-  for (std::size_t d = 2; d < precipitation.size(); ++d)
-    for (std::size_t s = 0; s < 5; ++s)
-      residuals[s] += precipitation[d][s] - evaporation.at(d)[s] - runoff.at(d)[s];
-  for (const char* store : {"snowstorage.stat", "interception_storage.stat", "sb2.stat"}) {
-    if (!fs::exists(out + store)) continue;
-    const auto content = ZoneTableRows(out + store);
-    for (std::size_t s = 0; s < 5; ++s) residuals[s] -= content.back()[s] - content.at(1)[s];
-  }
-  for (std::size_t s = 0; s < 5; ++s)
-    if (std::abs(residuals[s]) > 2e-3 + 3e-5 * static_cast<double>(runoff.size()))
-      failures.push_back({"outside account", "subbasin " + std::to_string(s + 1) + ": " +
-                                                 std::to_string(residuals[s]) + " mm"});
-}
-
 // Half a unit of the last digit a table writes of `value`: six significant digits ("%g"), or
 // `decimals` decimals.
 double Rounding(double value, int decimals = -1) {
@@ -943,11 +922,11 @@ double ProductRounding(double a, double da, double b, double db) {
   return std::abs(a) * db + std::abs(b) * da + da * db;
 }
 
-// The precipitation of the basin over the run (mm): the example's one station, its records in
-// the window (with spin-up passes, each pass), corrected for the gauge's under-catch by the
-// station's temperature and wind, as every cell takes it. The irrigation water that joins it
-// is not the rain's.
-double StationPrecipitation(const std::string& run, const Features& f, const Window& window) {
+// The precipitation of each step of the window (mm): the example's one station, its records in
+// the window, corrected for the gauge's under-catch by the station's temperature and wind, as
+// every cell takes it. The irrigation water that joins it is not the rain's.
+std::vector<double> StationPrecipitation(const std::string& run, const Features& f,
+                                         const Window& window) {
   const auto records = [&](const std::string& variable) {
     std::vector<double> values;
     for (const std::string& line : SplitLines(ReadFile(run + "stations/" + variable + ".txt"))) {
@@ -966,12 +945,37 @@ double StationPrecipitation(const std::string& run, const Features& f, const Win
     return std::stod(Value(f.text, "precipitation_correction", n));
   };
   const bool corrected = Value(f.text, "precipitation_correction", 1) == "1";
-  double sum = 0;
+  std::vector<double> steps(p.size());
   for (std::size_t k = 0; k < p.size(); ++k)
-    sum += p[k] * (!corrected             ? 1.0
-                   : t[k] > correction(2) ? correction(3) + correction(4) * w[k]
-                                          : correction(5) + correction(6) * w[k]);
-  return sum * f.passes;
+    steps[k] = p[k] * (!corrected             ? 1.0
+                       : t[k] > correction(2) ? correction(3) + correction(4) * w[k]
+                                              : correction(5) + correction(6) * w[k]);
+  return steps;
+}
+
+// The outside account from the tables alone, per subbasin: precipitation - real
+// evapotranspiration - runoff over the reports after the first, less the change of the stores
+// from the first report to the last (the tables hold the stores at the end of each report).
+// The tables round to 3 to 6 digits: a thousandth of a mm for the stores, 1e-5 mm a step for
+// the fluxes. The precipitation is the station's, which every cell takes.
+void CheckOutsideAccount(const Features& f, const std::string& out, const Window& window,
+                         Failures& failures) {
+  const std::vector<double> precipitation = StationPrecipitation(out + "../", f, window);
+  const auto evaporation = ZoneTableRows(out + "etr.stat");
+  const auto runoff = ZoneTableRows(out + "qg.stat");
+  std::vector<double> residuals(5, 0.0);
+  for (std::size_t d = 2; d < runoff.size() && d <= precipitation.size(); ++d)
+    for (std::size_t s = 0; s < 5; ++s)
+      residuals[s] += precipitation[d - 1] - evaporation.at(d)[s] - runoff.at(d)[s];
+  for (const char* store : {"snowstorage.stat", "interception_storage.stat", "sb2.stat"}) {
+    if (!fs::exists(out + store)) continue;
+    const auto content = ZoneTableRows(out + store);
+    for (std::size_t s = 0; s < 5; ++s) residuals[s] -= content.back()[s] - content.at(1)[s];
+  }
+  for (std::size_t s = 0; s < 5; ++s)
+    if (std::abs(residuals[s]) > 2e-3 + 3e-5 * static_cast<double>(runoff.size()))
+      failures.push_back({"outside account", "subbasin " + std::to_string(s + 1) + ": " +
+                                                 std::to_string(residuals[s]) + " mm"});
 }
 
 // The mass of tracer `t` (its name): what the rain brought against what the stores hold at the
@@ -1079,7 +1083,8 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
           parts["booked, less"] -= std::stod(line.substr(line.rfind('\t') + 1));
   double found = 0;
   for (const auto& [part, amount] : parts) found += amount;
-  const double input = t.rain * StationPrecipitation(out + "../", f, window);
+  const std::vector<double> rain = StationPrecipitation(out + "../", f, window);
+  const double input = t.rain * std::accumulate(rain.begin(), rain.end(), 0.0) * f.passes;
   if (std::abs(found - input) <= 1e-6 * input + rounding + 1e-9) return;
   std::ostringstream detail;
   detail.precision(9);
@@ -1192,7 +1197,19 @@ void CheckWarmStart(const Combination& row, const std::map<std::string, std::str
     // The account and the bookings sum their own run.
     if (name == "water_balance.txt" || name.ends_with("_solute.txt")) continue;
     if (table && !whole.ends_with(RowsOf(text))) {
-      failures.push_back({"warm start", name + ": the rows of the second half differ"});
+      // The first row that differs, against the straight run's row of that date.
+      std::string row = RowsOf(text), straight_row;
+      const std::vector<std::string> rows = SplitLines(row), ends = SplitLines(whole);
+      for (std::size_t k = 0; k < rows.size(); ++k) {
+        const std::size_t at = ends.size() - rows.size() + k;
+        if (at < ends.size() && ends[at] != rows[k]) {
+          row = rows[k], straight_row = ends[at];
+          break;
+        }
+      }
+      failures.push_back({"warm start", name + ": the rows of the second half differ, " +
+                                            row.substr(0, 160) + " against the straight run's " +
+                                            straight_row.substr(0, 160)});
     } else if (!table && !name.ends_with(".dat")) {
       if (text != whole) failures.push_back({"warm start", name + " differs at the end"});
       ++states;
@@ -1286,7 +1303,7 @@ Verdict Verify(const Combination& row, const Scope& scope = {}) {
                                     std::to_string(f.steps) + " steps"});
   if (f.soil) {
     CheckAccount(f, out, failures);
-    if (!f.untabled_stores && !f.glaciers) CheckOutsideAccount(out, failures);
+    if (!f.untabled_stores && !f.glaciers) CheckOutsideAccount(f, out, WindowOf(row), failures);
     for (const Tracer& t : f.tracers)
       if (t.Accounted() && f.instant_runoff) CheckTracerMass(f, t, out, WindowOf(row), failures);
   }

@@ -273,7 +273,7 @@ const std::vector<Rule>& Rules() {
         "layer"},
        [](const Draw& d) { return d.On("leaflayers") && d.On("et"); },
        [](Draw& d) { d.options.erase("et"); }},
-      {{"silting-up or surface routing with dynamic glaciers", 2, "Glacier"},
+      {{"silting-up or surface routing with dynamic glaciers", 2, "glacier model is active"},
        [](const Draw& d) { return Dynamic(d) && (d.On("silting") || d.On("surface")); },
        [](Draw& d) { d.options.erase("glacier"); }},
       {{"discharge routing without the soil zone", 43, "routing"},
@@ -308,6 +308,12 @@ const std::vector<Rule>& Rules() {
       {{"lakes without the soil zone", 28, "no POND-Grid"},
        [](const Draw& d) { return d.On("lake") && !SoilOn(d); },
        [](Draw& d) { d.options.erase("lake"); }},
+      {{"a lake's level without ponding", 33, "ponding_storage not found"},
+       [](const Draw& d) {
+         return (d.Get("assimilation") == "lake" || d.Get("assimilation") == "both") &&
+                d.Get("lake") == "0" && !(SoilOn(d) && d.On("ponding"));
+       },
+       [](Draw& d) { d.options["assimilation"] = "split"; }},
       {{"a lake's level without a lake", 1220, "lake"},
        [](const Draw& d) {
          return (d.Get("assimilation") == "lake" || d.Get("assimilation") == "both") &&
