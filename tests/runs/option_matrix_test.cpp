@@ -569,31 +569,16 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
 // The state grids and stacks of every model, each written at the end (write code 3) so that a
 // warm start can read it.
 void WriteStateAtEnd(std::string& text) {
-  for (const char* name : {"theta.stk",       "hh.stk",
-                           "hgeo.stk",        "qunten.stk",
-                           "gwstand.asc",     "gwtheta.asc",
-                           "gwlevel.asc",     "deltagw.asc",
-                           "snowsolid.asc",   "snowliquid.asc",
-                           "snowstorage.asc", "snowdays.asc",
-                           "snowage.asc",     "interception_storage.asc",
-                           "temper.stk",      "se.stk",
-                           "pond.asc",        "gwhead1.asc",
-                           "gwhead2.asc",     "snowtemp.asc",
-                           "surftemp.asc",    "swes.stk",
-                           "swel.stk",        "tsnow.stk",
-                           "thsnow.stk",      "hhsnow.stk",
-                           "hgsnow.stk",      "qusnow.stk",
-                           "thick.stk",       "dens.stk",
-                           "upper.asc",       "firn.stk",
-                           "gmb.asc",         "gmbold.asc",
-                           "og1.asc",         "og2.asc",
-                           "og3.asc",         "og5.asc",
-                           "og6.asc",         "sb05.asc",
-                           "irrig.asc",       "sdisp.asc",
-                           "rainpause.asc",   "ekin.asc",
-                           "tsbb.asc",        "canopy4.asc",
-                           "canopy5.asc",     "canopy6.asc"}) {
-    const std::size_t at = text.find(std::string("\n") + name);
+  std::istringstream names(
+      "theta.stk hh.stk hgeo.stk qunten.stk gwstand.asc gwtheta.asc gwlevel.asc deltagw.asc "
+      "snowsolid.asc snowliquid.asc snowstorage.asc snowdays.asc snowage.asc "
+      "interception_storage.asc temper.stk se.stk pond.asc gwhead1.asc gwhead2.asc snowtemp.asc "
+      "surftemp.asc swes.stk swel.stk tsnow.stk thsnow.stk hhsnow.stk hgsnow.stk qusnow.stk "
+      "thick.stk dens.stk upper.asc firn.stk gmb.asc gmbold.asc og1.asc og2.asc og3.asc og5.asc "
+      "og6.asc sb05.asc irrig.asc sdisp.asc rainpause.asc ekin.asc tsbb.asc canopy4.asc "
+      "canopy5.asc canopy6.asc");
+  for (std::string name; names >> name;) {
+    const std::size_t at = text.find("\n" + name);
     if (at == std::string::npos) continue;
     const std::size_t code = text.find('\n', at + 1) + 1;
     if (text.compare(code, 2, "0\n") == 0 || text.compare(code, 2, "0 ") == 0) text[code] = '3';

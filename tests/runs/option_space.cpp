@@ -434,12 +434,12 @@ std::string Zeros(int n) {
 }
 
 void ComposeTracers(const Draw& d, std::string& text) {
-  const std::string spec = d.Get("tracers");
-  if (spec == "0") return;
+  const std::string list = d.Get("tracers");
+  if (list == "0") return;
   std::vector<std::string> tracers;
-  for (std::size_t at = 0; at < spec.size();) {
-    const std::size_t dot = std::min(spec.find('.', at), spec.size());
-    tracers.push_back(spec.substr(at, dot - at));
+  for (std::size_t at = 0; at < list.size();) {
+    const std::size_t dot = std::min(list.find('.', at), list.size());
+    tracers.push_back(list.substr(at, dot - at));
     at = dot + 1;
   }
   std::string lines = std::to_string(tracers.size());
