@@ -1321,22 +1321,26 @@ std::string Environment(const char* name, const std::string& otherwise) {
   return value != nullptr && value[0] != '\0' ? value : otherwise;
 }
 
-// The check that a verdict fails first, "" when it passes.
-std::string FirstCheck(const Verdict& verdict) {
-  return verdict.failures.empty() ? "" : verdict.failures.front().check;
+// What a shrunk draw must still fail: the check and, where the check names a file first (warm
+// start, process counts, bounds), that file.
+std::string Signature(const Failure& failure) {
+  if (failure.check != "warm start" && failure.check != "processes" && failure.check != "bounds")
+    return failure.check;
+  return failure.check + ": " + failure.detail.substr(0, failure.detail.find_first_of(" :"));
 }
 
-// A draw shrunk while it still fails `check`: options back at their default one at a time, then
-// the window's last day as early as it fails and its first as late.
-// `failures` receives the shrunk draw's failures of that check.
-Draw Shrink(Draw draw, const std::string& check, Failures& failures) {
+// A draw shrunk while it still fails as `first` does: options back at their default one at a
+// time, then the window's last day as early as it fails and its first as late. `failures`
+// receives the shrunk draw's failures of that check.
+Draw Shrink(Draw draw, const Failure& first, Failures& failures) {
+  const std::string& check = first.check;
   const Scope scope = {check == "processes" || check == "exit" ? 3 : 1, check == "warm start"};
   const auto fails = [&](const Draw& candidate) {
     const std::string words = candidate.Words();
     const Verdict verdict = Verify({.name = "shrink", .draw = words.c_str()}, scope);
     Failures found;
     for (const Failure& failure : verdict.failures)
-      if (failure.check == check) found.push_back(failure);
+      if (Signature(failure) == Signature(first)) found.push_back(failure);
     if (!found.empty()) failures = found;
     return !found.empty();
   };
@@ -1421,8 +1425,9 @@ TEST(OptionMatrixDraws, DISABLED_FreshCombinations) {
       std::cout << "  " << failure.check << ": " << failure.detail.substr(0, 2000) << "\n";
     if (!shrink) continue;
     Failures failures = verdict.failures;
-    const Draw shrunk = Shrink(draw, FirstCheck(verdict), failures);
-    std::cout << "  shrunk (" << FirstCheck(verdict) << "): " << shrunk.Words() << "\n";
+    const Draw shrunk = Shrink(draw, verdict.failures.front(), failures);
+    std::cout << "  shrunk (" << Signature(verdict.failures.front()) << "): " << shrunk.Words()
+              << "\n";
     for (std::size_t n = 0; n < failures.size() && n < 8; ++n)
       std::cout << "    " << failures[n].detail.substr(0, 400) << "\n";
     std::cout << ControlEdits(shrunk) << std::flush;
