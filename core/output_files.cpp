@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/error_code.h"
+#include "core/signals.h"
 
 namespace velorn {
 namespace {
@@ -53,6 +54,7 @@ void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
                            static_cast<ssize_t>(holder_text.size());
       close(fd);
       held_ = true;
+      SetLockToRelease(path_);
       if (!written)
         ThrowFatal(diag, kOutputCreateCode, "FATAL: cannot write the lock file ", path_,
                    SystemReason(ErrnoOrIo()));
@@ -91,6 +93,7 @@ void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
 }
 
 void OutputFolderLock::Release() {
+  if (held_) ClearLockToRelease();
   if (held_) std::remove(path_.c_str());
   held_ = false;
 }

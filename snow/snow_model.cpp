@@ -490,6 +490,7 @@ void schneemodellklasse::LinkAlbedoState() {
   ReadGrid(kAlbedoStateName, albedo, 0, false, false, false, 0, false, false, 0.0);
   CheckGridCells(Diag(), stored, albedo, zone_grid, column_ranges, first_local_row, last_local_row,
                  nodata, 0.0, 1.0, "(an albedo)");
+  albedo_state_read = true;
 }
 
 void schneemodellklasse::OnRootForAll(const std::function<void()>& step) {

@@ -209,9 +209,12 @@ void unsatzonmodellklasse::WriteStorageState(bool append) {
 void unsatzonmodellklasse::ReadStorageState() {
   std::string path = storageFileName;
   PrefixDirectory(input_directory, path);
-  // The name ends in "_<rank>".
-  RefuseStorageFilesOfMoreProcesses(Diag(), path.substr(0, path.rfind('_')), size);
-  ReadStorageSection(Diag(), path, runoff, StorageParametersOfRun());
+  // The name ends in "_<rank>". Each process reads its own file: a failure on one (its file
+  // missing, as after a run of fewer processes) ends every process, named by process 0.
+  AgreeOnFailure(Diag(), [&] {
+    RefuseStorageFilesOfMoreProcesses(Diag(), path.substr(0, path.rfind('_')), size);
+    ReadStorageSection(Diag(), path, runoff, StorageParametersOfRun());
+  });
 }
 
 double** unsatzonmodellklasse::RunoffRows(RunoffConcentration::Array& array, const char* name) {

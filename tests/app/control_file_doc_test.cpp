@@ -1,7 +1,8 @@
 // docs/control-file.md names every section that the code reads. The sections are found in the
 // sources of every floor (floors.txt), outside comments, so a sub-model that joins adds its own
 // by its code alone: string literals that are a bracketed name ("[model_time]"), the section a
-// sub-model hands its base (`teilmodellklasse(setup, "x")`).
+// sub-model hands its base (`teilmodellklasse(setup, "x")`). The control-file compiler knows
+// each of them (it warns about a section no model reads).
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -11,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "setup/control_file_compiler.h"
 #include "tests/support/test_files.h"
 
 namespace velorn {
@@ -81,6 +83,8 @@ TEST(ControlFileReference, NamesEverySectionTheCodeReads) {
     // Every section the code reads has a section of its own.
     EXPECT_TRUE(doc.find("\n## " + section + "\n") != std::string::npos)
         << section << " is read by the code but not described in docs/control-file.md";
+    // ... and the compiler knows it, so that a control file holding it gets no WARNING.
+    EXPECT_TRUE(IsKnownSection(section)) << section << " is missing in the compiler's list";
   }
 }
 

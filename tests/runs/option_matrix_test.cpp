@@ -107,11 +107,13 @@ const std::string kInterceptionColdStart =
     "0          # the storages start empty (1: read from the grids above)\n";
 
 // Snow held in the canopy (interception method 22); `code` is the canopy grids' write code,
-// `least_leaf_area` the leaf area the canopy needs to hold snow.
+// `least_leaf_area` the leaf area the canopy needs to hold snow. The canopy's load (the fifth
+// output) has its daily table, a store of its own.
 Edits CanopySnow(int code = 0, const std::string& least_leaf_area = "0.5") {
   std::string canopy;
   for (int i = 0; i < 10; ++i)
-    canopy += "canopy" + std::to_string(i) + ".asc\n" + std::to_string(code) + "\nc.sta 0\n";
+    canopy += "canopy" + std::to_string(i) + ".asc\n" + std::to_string(code) + "\n" +
+              (i == 4 ? "canopy_load.stat 2001\n" : "c.sta 0\n");
   return {{kInterception, "22 # method"},
           {kInterceptionColdStart,
            kInterceptionColdStart + canopy + least_leaf_area + "\n0.01\n1.0\n"}};
@@ -131,6 +133,20 @@ const std::string kEnergyBalanceLines =
     "snowtemp.asc\n0\nsnowtemp.stat 0\nsurftemp.asc\n0\nsurftemp.stat 0\n"
     "inputmass.asc\n0\ninputmass.stat 0\nmobilemass.asc\n0\nmobilemass.stat 0\n"
     "deposition.asc\n0\ndeposition.stat 0\n55\n1\n30\n0.01\n1\n1\n1.0\n";
+
+// Degree-day snow sliding off slopes of 15 degrees and more (method 8) to the lower neighbours
+// of the slide fractions.
+const Edits kSlides = {
+    {kDegreeDay, "8 # method"},
+    {kSnowColdStart,
+     kSnowColdStart +
+         "snowtemp.asc\n0\nsnowtemp.stat 0\nsurftemp.asc\n0\nsurftemp.stat 0\n"
+         "inputmass.asc\n0\ninputmass.stat 2001\nmobilemass.asc\n0\nmobilemass.stat 2001\n"
+         "deposition.asc\n0\ndeposition.stat 2001\n55\n20\n15\n0.05\n1\n1\n1.0\n"},
+    {kStandardGrids,
+     "[standard_grids]\n9\nslidefraction1.asc slidefraction1 0\n"
+     "slidefraction2.asc slidefraction2 0\nslidefraction3.asc slidefraction3 0\n"
+     "slidefraction4.asc slidefraction4 0\n"}};
 
 const Edits kHeat = {{kSectionsEnd, kHeatTransfer + kSectionsEnd}};
 const Edits kLayered = {{kSectionsEnd, kHeatTransfer + kLayeredSnow + kSectionsEnd}};
@@ -196,10 +212,74 @@ Edits SoilLakes(const std::string& grids, int count) {
       {kSectionsEnd, "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd}};
 }
 
+// The snow survey of the window's second day (snow_survey.asc) set into the snow model's pack,
+// divided into its liquid and solid storages.
+const Edits kSnowSurvey = {
+    {kSectionsEnd,
+     "[data_assimilation]\n1\n1440\n1\ngrid {\n  grid-ID = snow_storage_total;\n"
+     "  listfilename = snow_survey_list.txt;\n"
+     "  options { split-into-liquid-and-solid = true; default-liquid-percentage = 5; }\n}\n\n" +
+         kSectionsEnd}};
+// A lake of discharge routing (reservoir SP 5 of the basin's outlet, the lake variant's rule) on
+// the cells of "lake_codes.asc", with ponding of up to "lake_ponding_max.asc".
+Edits RoutingLake(const std::string& grids, int count) {
+  return {
+      {grids, "[standard_grids]\n" + std::to_string(count + 2) +
+                  "\nlake_codes.asc lake_codes 0\nlake_ponding_max.asc max_ponding_storage 0\n"},
+      {"0          # no ponding: water the soil cannot take runs off at once", "1 # ponding"},
+      {"pond.stat 0", "pond.stat 2001"},
+      {"A=5.83)\nend of the routing descriptions",
+       "A=5.83)\nSP 5 file = lake5.txt V0 = 0 C0 = 0 0 0 0 0 0 0 0 0\nend of the routing "
+       "descriptions"},
+      {kSectionsEnd,
+       "[lake_model]\n1\n1\n0.08\n0.001\n1\n\n[abstraction_rule_reservoir_5]\n"
+       "2 1 365\n0 0 0\n113000 2 2\n\n" +
+           kSectionsEnd}};
+}
+
 // Spin-up switch 1: the window twice, with the response units above.
 const Edits kSpinUpPasses = {{"[SpinUp]\n0 ",
                               "[SpinUp]\n1\n0\n2\n3\nlanduse1 1 linear\nsoil_types 1 "
                               "linear\nelevation_model 100 linear\n# "}};
+
+// Irrigation of the meadows (method 3) by `origin` (1 groundwater, 2 rivers) in a variant without
+// it; `grids`: the variant's line of the standard grids' count.
+Edits Irrigation(const std::string& grids, int count, int origin) {
+  return {{grids, "[standard_grids]\n" + std::to_string(count + 1) +
+                      "\nirrigation.asc irrigation_codes 0\n"},
+          {"[irrigation]\n0          # no irrigation",
+           "[irrigation]\n1\n1440\nirr_gw.stat 2001\nirr_sw.stat 2001\n\n[irrigation_table]\n1\n"
+           "12 meadow 3 " +
+               std::to_string(origin) + " 1 0.33"}};
+}
+
+// Silting-up (method 3, the built-in formulas as statements with the soils' parameters) of the
+// meadow, tilled on days 60 and 280, on soils with the grain sizes
+// of the silting variant, in front of the soil zone; the infiltration capacity starts at 0.5 and
+// falls towards 0.2 mm an hour, so that the days of the wet spell of early June seal.
+const std::string kSealingParameters =
+    "  SU_PAR01 = 0.5; SU_PAR02 = 0.2; SU_PAR03 = 0.52; SU_PAR04 = -0.64;\n"
+    "  SU_PAR05 = 0.05; SU_PAR06 = -1.03; SU_PAR07 = 0.7; SU_PAR08 = -0.19;\n";
+const Edits kSiltingUp = {
+    {"IntercepCap = 0.2;\n  JulDays = 1 130 180 270 366;\n",
+     "IntercepCap = 0.2;\n  JulDays = 1 130 180 270 366;\n  SoilTillage = 60 280; SR_ResidCovrg = "
+     "0.3 0.1 0.05 0.2 0.3;\n"},
+    {"thickness = 0.1 0.3;\n",
+     "thickness = 0.1 0.3;\n  GrainSizeDist = 0.40 0.40 0.20 0 0 0 0;\n" + kSealingParameters},
+    {"thickness = 0.1 0.2;\n",
+     "thickness = 0.1 0.2;\n  GrainSizeDist = 0.65 0.25 0.10 0 0 0 0;\n" + kSealingParameters},
+    {"thickness = 0.1 0.1;\n",
+     "thickness = 0.1 0.1;\n  GrainSizeDist = 0.82 0.12 0.06 0 0 0 0;\n" + kSealingParameters},
+    {"[variable_grids]\n0\n",
+     "[variable_grids]\n1\nsurface_storage.asc SurfStorSiltingUp 0 0\n0\n0\n"},
+    {kSectionsEnd,
+     "[SiltingUpModel]\n1\n1440\n3\nsdisp.stat 0\nqdsu.stat 2001\nsdisp.asc\n0\nrainpause.asc\n0\n"
+     "ekin.asc\n0\ntsbb.asc\n0\nqdsu.asc\n0\n1 5\n2.0 2.0\n0\nSiltingUpExpressions {\n"
+     "  W = (P > 0.05) * ((P < 76.2) * (11.89 + 8.73 * log10(P + (P <= 0.05))) + (P >= 76.2) * "
+     "28.33);\n  Y = B * K^C * (100 * L)^D;\n  X = A;\n"
+     "  Z = (O > 0) * E * (100 * L)^F * K^G * (O + (O <= 0))^H;\n"
+     "  V = ((X - Y) * exp(-Z * Q) + Y) * R / 60;\n}\n\n" +
+         kSectionsEnd}};
 
 Edits Joined(std::initializer_list<Edits> parts) {
   Edits all;
@@ -221,13 +301,13 @@ const std::vector<Combination>& Matrix() {
       {.name = "interception_22_canopy_snow",
        .edits = CanopySnow(),
        .window = kLateJanuary,
-       .acts = "interception_storage.stat"},
+       .acts = "canopy_load.stat"},
       // The subalpine forest's leaf area (4.3 on day 270, 4.0 on day 366) falls below 4.133
       // from the 19th to the 20th of November, while its canopy holds the snow of the 19th.
       {.name = "interception_22_leaves_fall",
        .edits = CanopySnow(0, "4.133"),
        .window = {{17, 11}, {21, 11}},
-       .acts = "interception_storage.stat"},
+       .acts = "canopy_load.stat"},
       {.name = "interception_22_leaf_layers",
        .edits = Joined({CanopySnow(), kLeafLayers}),
        .window = kLateJanuary,
@@ -362,9 +442,7 @@ const std::vector<Combination>& Matrix() {
       // and the running amounts the rules look at are written at the end.
       {.name = "irrigation_from_rivers_warm_start",
        .variant = "front-range-irrigation.ctl",
-       .edits = {{"sb05.asc   # grids and stacks: name, then write code (0: not written)\n0",
-                  "sb05.asc\n3"},
-                 {"irrig.asc\n0", "irrig.asc\n3"}},
+       .edits = {{"\nsb1.dbl\n0", "\nsb1.dbl\n3"}, {"irrig.dbl\n0", "irrig.dbl\n3"}},
        .window = {{22, 7}, {7, 8}},
        .acts = "irr_sw.stat"},
       {.name = "irrigation_from_groundwater",
@@ -468,6 +546,131 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({kStaticGlaciers, kLayered}),
        .window = kNewYear,
        .acts = "qice.stat"},
+      // The survey's snow melts into the soil from the layers on the survey day.
+      {.name = "layered_snow_survey",
+       .edits = Joined({kLayered, kSnowSurvey}),
+       .window = {{26, 5}, {30, 5}},
+       .acts = "snowstorage.stat"},
+      // Snow slides between the layers of the cells of a subbasin.
+      {.name = "layered_snow_slides",
+       .edits = Joined({kSlides, kLayered}),
+       .window = kLateJanuary,
+       .acts = "deposition.stat"},
+      // The members' layers take their master's snow by the alignment, which they book as their
+      // master's (its own alignment, none here).
+      {.name = "layered_snow_with_response_units",
+       .edits = Joined({kLayered, kResponseUnits}),
+       .window = kMidJanuary,
+       .acts = "snowstorage.stat"},
+      // Heat carried by the soil water: the first step of the second half moves it with the
+      // water fluxes of the first half's last step.
+      {.name = "heat_method_12_warm_start",
+       .edits = {{kSectionsEnd, kHeatTransfer + kSectionsEnd},
+                 {"11         # method 11: implicit", "12 # method"}},
+       .window = {{16, 1}, {25, 1}},
+       .acts = "thaw.stat"},
+      // The canopy's mean temperature of the last day carries over the halves.
+      {.name = "canopy_snow_hourly_warm_start",
+       .edits = CanopySnow(3),
+       .step = 60,
+       .window = {{22, 1}, {23, 1}},
+       .acts = "interception_storage.stat"},
+      // The glacier cells keep no snow temperatures, also after the warm start.
+      {.name = "snow_energy_balance_with_static_glaciers_warm_start",
+       .edits = Joined(
+           {kStaticGlaciers,
+            {{kDegreeDay, "5 # method"}, {kSnowColdStart, kSnowColdStart + kEnergyBalanceLines}}}),
+       .window = kNewYear,
+       .acts = "qice.stat"},
+      // Permafrost without heat transfer: the thaw depth and the counts of snow-free and
+      // snow-covered days carry over the halves.
+      {.name = "permafrost_warm_start",
+       .edits = {{kStandardGrids,
+                  "[standard_grids]\n7\npermafrost_thaw.asc PermafrostThawDepth 0 writecode = 3 "
+                  "outname = permafrost_thaw_end.asc\nthaw_coefficient ThawCoeffPermaFrost 0 "
+                  "readcode = 0 defaultValue = 0.05\n"},
+                 {kSectionsEnd,
+                  "[permafrost]\n1\n5\n2\nthawdepth.stat 2001\n1e-9\n\n" + kSectionsEnd}},
+       .window = {{1, 4}, {10, 4}},
+       .acts = "thawdepth.stat"},
+      // The snow layers' water fluxes carry over the halves.
+      {.name = "layered_snow_mid_january_warm_start",
+       .edits = kLayered,
+       .window = kMidJanuary,
+       .acts = "snowstorage.stat"},
+      // Response units switch the lakes off, saying so in every model that reads [lake_model].
+      {.name = "lakes_with_response_units",
+       .variant = "front-range-lake.ctl",
+       .edits = kResponseUnits,
+       .window = {{1, 4}, {5, 4}},
+       .acts = "qg.stat"},
+      // Forty days of response units of land use and elevation bands over dynamic glaciers: members
+      // of other glacier shares than their master's copy its firn.
+      {.name = "dynamic_glaciers_with_response_units_by_land_use_and_elevation",
+       .edits = Joined({DynamicGlaciers("2", "1"),
+                        {{"[SpinUp]\n0 ",
+                          "[SpinUp]\n2\n0\n1\n2\nlanduse1 1 linear\n"
+                          "elevation_model 100 linear\n# "}}}),
+       .window = {{1, 1}, {9, 2}},
+       .acts = "gmb1.stat"},
+      // The evaluation at the last 3-hour step of its day in the second half of a warm start, with
+      // the glacier melt's storages holding water over the halves.
+      {.name = "dynamic_glaciers_3_hourly_evaluated_after_warm_start",
+       .edits = Joined(
+           {DynamicGlaciers("4", "1"), {{"0.2\n0.0001\n0.0001\n0.0001\n", "0.2\n10\n20\n5\n"}}}),
+       .step = 180,
+       .window = kNewYear,
+       .acts = "gmb1.stat"},
+      // The window ends while the canopy holds the snow of the 22nd to 25th: its load is in the
+      // load table alone, not in the leaves' storage table as well.
+      {.name = "canopy_snow_held_at_the_end",
+       .edits = CanopySnow(),
+       .window = {{20, 1}, {25, 1}},
+       .acts = "canopy_load.stat"},
+      // The meadows of subbasin 4 take the water of the reservoir at its outlet, at the
+      // reservoir's concentration (it starts free of the tracers).
+      {.name = "irrigation_from_a_reservoir",
+       .variant = "front-range-irrigation.ctl",
+       .edits = {{"A=5.61)\n",
+                  "A=5.61)\nSP 4 file = reservoir4.txt V0 = 50000 C0 = 0 0 0 0 0 0 0 0 0\n"},
+                 {kSectionsEnd,
+                  "[abstraction_rule_reservoir_4]\n2 1 365\n0 0 0\n100000 1 1\n\n" + kSectionsEnd}},
+       .window = {{20, 7}, {31, 7}},
+       .acts = "irr_sw.stat"},
+      // The meadows dry out by the 26th; the first rain after the dry spell, on the 27th: the
+      // river water the meadows took from the dry step's offer leaves the rivers in the rainy
+      // step, at its concentration.
+      {.name = "irrigation_from_rivers_first_rain",
+       .variant = "front-range-irrigation.ctl",
+       .window = {{1, 7}, {27, 7}},
+       .acts = "irr_sw.stat"},
+      // 40 mm a day for three days, far more than the rivers carry: they owe it, their offers
+      // to the next days are lowered by their debts, and they pay them back; the halves split
+      // after the first day, where they owe.
+      {.name = "irrigation_beyond_the_rivers",
+       .variant = "front-range-irrigation.ctl",
+       .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 1 2 1 0.33 3\n7 25 40\n7 26 40\n7 27 40"}},
+       .window = {{23, 7}, {28, 7}},
+       .acts = "irr_sw.stat"},
+      // The aquifer feeds the lake through the soil below its cells.
+      {.name = "routing_lake_with_groundwater",
+       .variant = "front-range-groundwater.ctl",
+       .edits = Joined({RoutingLake("[standard_grids]\n21\n", 21),
+                        {{"0          # no ponding water on the start heads", "1 # ponding"}}}),
+       .window = {{1, 7}, {6, 7}},
+       .acts = "pond.stat"},
+      // Sealing runoff in front of the soil zone carries the surface water's concentration.
+      {.name = "silting_up_with_the_soil_zone",
+       .edits = kSiltingUp,
+       .window = {{3, 6}, {6, 6}},
+       .acts = "qdsu.stat"},
+
+      // The pumped water leaves the aquifer's layer 1 with the solute the cells receive.
+      {.name = "irrigation_from_the_aquifer",
+       .variant = "front-range-groundwater.ctl",
+       .edits = Irrigation("[standard_grids]\n21\n", 21, 1),
+       .window = {{20, 7}, {29, 7}},
+       .acts = "irr_gw.stat"},
   };
   return rows;
 }
@@ -570,12 +773,12 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
 // warm start can read it.
 void WriteStateAtEnd(std::string& text) {
   std::istringstream names(
-      "theta.stk hh.stk hgeo.stk qunten.stk gwstand.asc gwtheta.asc gwlevel.asc deltagw.asc "
-      "snowsolid.asc snowliquid.asc snowstorage.asc snowdays.asc snowage.asc "
-      "interception_storage.asc temper.stk se.stk pond.asc gwhead1.asc gwhead2.asc snowtemp.asc "
+      "theta.stk hh.stk hgeo.stk qunten.stk gwstand.dbl gwtheta.dbl gwlevel.dbl deltagw.dbl "
+      "snowsolid.dbl snowliquid.dbl snowstorage.dbl snowdays.dbl snowage.dbl "
+      "interception_storage.dbl temper.stk se.stk pond.dbl gwhead1.dbl gwhead2.dbl snowtemp.asc "
       "surftemp.asc swes.stk swel.stk tsnow.stk thsnow.stk hhsnow.stk hgsnow.stk qusnow.stk "
       "thick.stk dens.stk upper.asc firn.stk gmb.asc gmbold.asc og1.asc og2.asc og3.asc og5.asc "
-      "og6.asc sb05.asc irrig.asc sdisp.asc rainpause.asc ekin.asc tsbb.asc canopy4.asc "
+      "og6.asc sb1.dbl irrig.dbl sdisp.dbl rainpause.dbl ekin.dbl tsbb.dbl canopy4.asc "
       "canopy5.asc canopy6.asc");
   for (std::string name; names >> name;) {
     const std::size_t at = text.find("\n" + name);
@@ -606,7 +809,7 @@ void ReadStateAtStart(std::string& text) {
   }
   // Dynamic glaciers read their shares and codes as a yearly evaluation in the first half left
   // them.
-  for (const std::string name : {"glacier_fraction", "glacier_codes"}) {
+  for (const std::string name : {"glacier_fraction", "glacier_codes", "permafrost_thaw"}) {
     const std::size_t at = text.find("\n" + name + ".asc ");
     if (at != std::string::npos) text.insert(at + 1 + name.size(), "_end");
   }
@@ -952,7 +1155,8 @@ void CheckOutsideAccount(const Features& f, const std::string& out, const Window
   for (std::size_t d = 2; d < runoff.size() && d <= precipitation.size(); ++d)
     for (std::size_t s = 0; s < 5; ++s)
       residuals[s] += precipitation[d - 1] - evaporation.at(d)[s] - runoff.at(d)[s];
-  for (const char* store : {"snowstorage.stat", "interception_storage.stat", "sb2.stat"}) {
+  for (const char* store :
+       {"snowstorage.stat", "interception_storage.stat", "canopy_load.stat", "sb2.stat"}) {
     if (!fs::exists(out + store)) continue;
     const auto content = ZoneTableRows(out + store);
     for (std::size_t s = 0; s < 5; ++s) residuals[s] -= content.back()[s] - content.at(1)[s];
@@ -961,6 +1165,14 @@ void CheckOutsideAccount(const Features& f, const std::string& out, const Window
     if (std::abs(residuals[s]) > 2e-3 + 3e-5 * static_cast<double>(runoff.size()))
       failures.push_back({"outside account", "subbasin " + std::to_string(s + 1) + ": " +
                                                  std::to_string(residuals[s]) + " mm"});
+}
+
+// The basin's value of row `name` of a booking file written at the end (0 without the file).
+double Booked(const std::string& path, const std::string& name) {
+  if (!fs::exists(path)) return 0.0;
+  for (const std::string& line : SplitLines(ReadFile(path)))
+    if (line.starts_with(name + "\t")) return std::stod(line.substr(line.rfind('\t') + 1));
+  return 0.0;
 }
 
 // The mass of tracer `t` (its name): what the rain brought against what the stores hold at the
@@ -1004,7 +1216,9 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   for (int layer = 1; layer <= 9; ++layer)
     parts["aquifer"] += weighed(n + std::to_string(layer) + "grou.asc", 0);
   parts["fixed heads"] = weighed(n + "outgrou.asc", 0);
-  parts["surface"] = weighed(n + "Surfa.asc", 0, "surface_storage.asc");
+  parts["surface"] = weighed(
+      n + "Surfa.asc", 0,
+      fs::exists(out + "surface_storage.dbl") ? "surface_storage.dbl" : "surface_storage.asc");
   // What the tables' rounding leaves open: the discharge table has five decimals (of m3/s), the
   // others six significant digits.
   double rounding = 0;
@@ -1019,8 +1233,10 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
     parts["channels"] = channels.back().back();
     rounding += Rounding(channels.back().back());
   }
-  // Reservoirs and lakes: their volume (m3) at the end at their concentration; abstractions
-  // that leave the basin: m3/s over each step at theirs.
+  // Reservoirs and lakes: their volume (m3) at the end at their concentration. A lake of the
+  // routing counts by its balance file, not by the water on its cells: the soil zone writes its
+  // grids before the routing's last lake step (where response units switch the soil zone's
+  // lakes off, no lake step books an exchange and its cells are soil columns like any other).
   const std::size_t index = static_cast<std::size_t>(&t - f.tracers.data());
   const std::size_t from_end = f.tracers.size() - index;
   for (const std::string& file : f.reservoirs) {
@@ -1030,25 +1246,25 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
     parts["reservoirs"] += volume * c * mm_per_m3;
     rounding += ProductRounding(volume, Rounding(volume), c, Rounding(c)) * mm_per_m3;
   }
-  const double seconds = 60.0 * std::stod(Value(f.text, "output_interval", 4));
-  for (const std::string& file : f.abstractions)
-    for (const auto& row : DataRows(out + file)) {
-      const double q = row.at(4), c = row.at(row.size() - from_end);
-      parts["abstractions"] += q * seconds * c * mm_per_m3;
-      rounding += ProductRounding(q, Rounding(q), c, Rounding(c)) * seconds * mm_per_m3;
-    }
-  // What left: at the outlet of the routing, else at each subbasin's outlet.
-  if (f.routing) {
-    const auto discharge = Table(out + "discharge.stat");
-    const auto concentration = Table(out + n + "routi.sta");
-    // The unit of the discharge table: m3/s, or mm per step over the area the outlet drains.
-    const double mm =
-        Value(f.text, "output_interval", 3) == "0" ? discharge[0][4] : seconds * mm_per_m3;
-    for (std::size_t d = 1; d < discharge.size() && d < concentration.size(); ++d) {
-      const double q = discharge[d][4], c = concentration[d][4];
-      parts["outlet"] += q * c * mm;
-      rounding += ProductRounding(q, Rounding(q, 5), c, Rounding(c)) * mm;
-    }
+  if (fs::exists(out + "lake_exchange_solute.txt") && fs::exists(out + "../lake_codes.asc")) {
+    const auto lakes = GridCells(out + "../lake_codes.asc");
+    std::size_t levels = 0;
+    const std::vector<double> soil = GridValues(out + n + "unsat.asc", levels);
+    for (std::size_t i = 0; i < lakes.size() && !soil.empty(); ++i)
+      if (lakes[i] > 0 &&
+          std::find(f.reservoirs.begin(), f.reservoirs.end(),
+                    "lake" + std::to_string(std::lround(lakes[i])) + ".txt") != f.reservoirs.end())
+        parts["soil zone"] -= soil.at(i * levels) / cells;
+  }
+  // What left the basin (at the outlet, with the abstractions that leave it) and what the rivers
+  // and reservoirs gave irrigation beyond what the cells received: the routing's and the
+  // irrigation's bookings; without routing, each subbasin's runoff at its concentration.
+  const std::string routed = out + "routing_solute.txt";
+  if (f.routing && fs::exists(routed)) {
+    parts["outlet"] = Booked(routed, n + "_outlet");
+    parts["abstractions"] = Booked(routed, n + "_abstracted");
+  } else if (f.routing) {
+    failures.push_back({"tracer account", "no routing_solute.txt"});
   } else {
     const auto runoff = ZoneTableRows(out + "qg.stat");
     const auto concentration = Table(out + n + "unsat.sta");
@@ -1059,13 +1275,13 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
         rounding += runoff[0][s] * ProductRounding(q, Rounding(q, 6), c, Rounding(c));
       }
   }
-  // The bookings of the model ("<what>_solute.txt": a row per tracer, its last column the
-  // basin's): what glacier evaluations and response units moved.
-  for (const auto& entry : fs::directory_iterator(out))
-    if (entry.path().filename().string().ends_with("_solute.txt"))
-      for (const std::string& line : SplitLines(ReadFile(entry.path().string())))
-        if (line.starts_with(n + "\t"))
-          parts["booked, less"] -= std::stod(line.substr(line.rfind('\t') + 1));
+  parts["irrigation on its way"] = Booked(out + "irrigation_solute.txt", n + "_pending");
+  // The bookings of what no flow brought ("<what>_solute.txt": a row per tracer, its last
+  // column the basin's): what glacier evaluations, response units and data assimilation moved.
+  // Irrigation and the lake exchange move solute within the path.
+  for (const char* booking :
+       {"glacier_evaluation_solute.txt", "response_unit_solute.txt", "assimilation_solute.txt"})
+    parts["booked, less"] -= Booked(out + booking, n);
   double found = 0;
   for (const auto& [part, amount] : parts) found += amount;
   const std::vector<double> rain = StationPrecipitation(out + "../", f, window);

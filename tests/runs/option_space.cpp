@@ -493,7 +493,7 @@ void ComposeAboveSoil(const Draw& d, std::string& text) {
     for (const std::string variable : {"temperature", "air_humidity"}) {
       std::string section = SectionText(text, variable);
       section.replace(0, variable.size() + 2, "[" + variable + "_14]");
-      section.replace(section.find(variable + ".asc"), variable.size(), variable + "_14");
+      section.replace(section.find(variable + ".dbl"), variable.size(), variable + "_14");
       section.replace(section.find(variable + ".stat"), variable.size() + 5 + 5,
                       variable + "_14.stat 0   ");
       PutSection(text, section);
@@ -512,8 +512,11 @@ void ComposeAboveSoil(const Draw& d, std::string& text) {
     SetValue(text, "interception_model", 3, interception);
     std::string lines;
     if (interception.size() == 2 && interception[0] >= '2') {
-      // The canopy's grids, its snow load among them, written at the end for a warm start.
-      for (int i = 0; i < 10; ++i) lines += "canopy" + std::to_string(i) + ".asc\n3\nc.sta 0\n";
+      // The canopy's grids, its snow load among them, written at the end for a warm start; the
+      // load (the fifth) has its table, a store of its own.
+      for (int i = 0; i < 10; ++i)
+        lines += "canopy" + std::to_string(i) + ".asc\n3\n" +
+                 (i == 4 ? "canopy_load.stat 2001\n" : "c.sta 0\n");
       lines += "0.5\n0.01\n1.0\n";
     }
     if (interception[0] == '3')
@@ -790,29 +793,6 @@ std::string Compose(const Draw& d, const fs::path& dir) {
 
 namespace {
 
-// The four slide-fraction grids: each cell sends its sliding snow to its lower neighbours
-// (previous row, previous column, next column, next row) in proportion to the drop.
-void WriteSlideFractions(const fs::path& dir) {
-  const GridFile dem = ReadGridFile((dir / "dem.asc").string());
-  const std::string text = ReadFile((dir / "dem.asc").string());
-  std::size_t header = 0;
-  for (int line = 0; line < 6; ++line) header = text.find('\n', header) + 1;
-  const long rows = dem.geometry.nrows, cols = dem.geometry.ncols;
-  const auto z = [&](long r, long c) { return dem.values[static_cast<std::size_t>(r * cols + c)]; };
-  const int dr[4] = {-1, 0, 0, 1}, dc[4] = {0, -1, 1, 0};
-  for (int k = 0; k < 4; ++k) {
-    std::ostringstream out;
-    out << text.substr(0, header);
-    for (long r = 0; r < rows; ++r)
-      for (long c = 0; c < cols; ++c) {
-        const long nr = r + dr[k], nc = c + dc[k];
-        const bool inside = nr >= 0 && nr < rows && nc >= 0 && nc < cols && z(nr, nc) > -9999;
-        out << (inside ? std::max(z(r, c) - z(nr, nc), 0.0) : 0.0) << (c + 1 < cols ? " " : "\n");
-      }
-    WriteFile((dir / ("slidefraction" + std::to_string(k + 1) + ".asc")).string(), out.str());
-  }
-}
-
 std::string Record(Day day, int hour, const std::string& value) {
   return "2019 " + std::to_string(day.month) + " " + std::to_string(day.day) + " " +
          std::to_string(hour) + " " + value + "\n";
@@ -830,6 +810,9 @@ void PrepareInputs(const fs::path& dir, const Window& window, int step_minutes) 
   GridFile shares = ReadGridFile((dir / "glacier_fraction.asc").string());
   for (double& g : shares.values) g = g < -9998 ? -9999 : g >= 1 ? 1 : g > 0 ? 2 : 0;
   WriteFile((dir / "ice_firn.asc").string(), AsciiGridText(shares));
+  // A thaw depth of permafrost of 0 m in every basin cell.
+  for (double& g : shares.values) g = g < -9998 ? -9999 : 0;
+  WriteFile((dir / "permafrost_thaw.asc").string(), AsciiGridText(shares));
   WriteSlideFractions(dir);
   // The snow survey on the window's second day, the lake's levels then and on its last day.
   const Day second = DateOfDay(DayOfYear(window.first) + 1);
