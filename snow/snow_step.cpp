@@ -228,6 +228,10 @@ void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, i
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     ShiftedDaysCache days;
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      // Every own cell's glacier share before the step, also a response unit member's that
+      // takes its master's snow: the soil zone books a change of the share in this step only.
+      if (step_.glacier_old != nullptr && glacier_cells != nullptr && OwnsCell(r, c))
+        step_.glacier_old[r][c] = glacier_cells[r][c];
       if (!TakesCell(r, c)) continue;
       StepCell(r, c, days);
       if (layer_ice_of_step_) layer_ice_of_step_[r][c] = LayeredIce(r, c);
@@ -285,7 +289,6 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
   if (glacier_cells != nullptr) {
     g.firn_melt[r][c] = 0;
     g.ice_melt[r][c] = 0;
-    if (g.glacier_old != nullptr) g.glacier_old[r][c] = glacier_cells[r][c];
     const double value = glacier_cells[r][c];
     share = IsAboveNodata(value, nodata) ? std::clamp(value, 0.0, 1.0) : 0.0;
   }
