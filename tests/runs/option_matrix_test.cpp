@@ -22,11 +22,14 @@
 //   - the mass of every tracer that neither evaporates nor decays and comes with the rain alone:
 //     what the rain brought (the station's precipitation, corrected as every cell takes it) is
 //     in the stores at the end (snow, leaves, soil, glacier parts and storages, the aquifer, the
-//     water on the surface, the channels, reservoirs and lakes) or has left the basin (at the
-//     outlet, through abstractions and fixed heads), less what the model's bookings moved
-//     ("*_solute.txt": glacier evaluations, response units), within 1e-6 of the input and the
-//     rounding of the tables it reads; the runoff storages pass their water on within the step
-//     (the harness sets them so; a row that keeps them holds solute no table shows);
+//     water on the surface, the channels, reservoirs and lakes by their balance files) or has
+//     left the basin (at the outlet and through abstractions, as "routing_solute.txt" books
+//     them; through fixed heads) or is irrigation water on its way ("irrigation_solute.txt"),
+//     less what the model's bookings of what no flow brought say ("*_solute.txt": glacier
+//     evaluations, response units, data assimilation; irrigation and the lakes' exchange move
+//     solute within that path), within 1e-6 of the input and the rounding of the tables it reads;
+//     the runoff storages pass their water on within the step (the harness sets them so; a row
+//     that keeps them holds solute no table shows);
 //   - no concentration below 0 anywhere, and no evaporating tracer above its highest source in
 //     any grid, table, lake or reservoir balance or abstraction file (a tracer that does not
 //     evaporate concentrates where water evaporates, and so does one that does on the leaves:
@@ -685,6 +688,9 @@ const std::vector<Combination>& Sample() {
       // Response units classed by the first of several vegetation layers on 2 and 3 processes.
       {.name = "response_units_with_leaf_layers",
        .draw = "spinup=units leaflayers=1 start=30/3 days=2"},
+      // Surface routing needs the soil zone's direct runoff: refused without it.
+      {.name = "surface_routing_without_the_soil_zone",
+       .draw = "soil=0 surface=3 routing=0 start=5/3 days=2"},
       // Draws of the generator.
       {.name = "draw_1001",
        .draw = "spinup=units et=2 snow=12 soil=0 rivers=1 reservoir=table tracers=er.vr.cr "
