@@ -691,6 +691,9 @@ const std::vector<Combination>& Sample() {
       // Surface routing needs the soil zone's direct runoff: refused without it.
       {.name = "surface_routing_without_the_soil_zone",
        .draw = "soil=0 surface=3 routing=0 start=5/3 days=2"},
+      // Energy-balance snow warm-started before the first snow: the snow-free cells keep no
+      // temperatures.
+      {.name = "snow_energy_balance_before_the_snow", .draw = "snow=5 start=15/11 days=4"},
       // Draws of the generator.
       {.name = "draw_1001",
        .draw = "spinup=units et=2 snow=12 soil=0 rivers=1 reservoir=table tracers=er.vr.cr "
@@ -1399,6 +1402,11 @@ void CheckWarmStart(const Combination& row, const std::map<std::string, std::str
     if (!fs::exists(second.path() / entry.path().filename()))
       fs::copy_file(entry.path(), second.path() / entry.path().filename());
   const RunResult second_half = RunExampleControl(second.path().string(), 2);
+  // VELORN_MATRIX_KEEP=<folder>: the second half is kept beside it, in <folder>-second-half.
+  if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr) {
+    fs::remove_all(std::string(keep) + "-second-half");
+    fs::copy(second.path(), std::string(keep) + "-second-half", fs::copy_options::recursive);
+  }
   if (second_half.exit_status != 0)
     return failures.push_back({"warm start", "second half: " + Messages(second_half)});
   int states = 0;
