@@ -1289,7 +1289,19 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
         rounding += runoff[0][s] * ProductRounding(q, Rounding(q, 6), c, Rounding(c));
       }
   }
-  parts["irrigation on its way"] = Booked(out + "irrigation_solute.txt", n + "_pending");
+  const std::string irrigation = out + "irrigation_solute.txt";
+  parts["irrigation on its way"] = Booked(irrigation, n + "_pending");
+  // What the rivers and reservoirs gave irrigation is what the cells received from them and
+  // what is still on its way.
+  if (fs::exists(irrigation) && fs::exists(routed)) {
+    const double given = Booked(routed, n + "_irrigation");
+    const double received = Booked(irrigation, n) + Booked(irrigation, n + "_pending");
+    if (std::abs(given - received) > 1e-9 + 1e-6 * std::abs(given))
+      failures.push_back({"tracer account", n + ": the rivers gave irrigation " +
+                                                std::to_string(given) + ", the cells received " +
+                                                std::to_string(received) +
+                                                " with what is on its way"});
+  }
   // The bookings of what no flow brought ("<what>_solute.txt": a row per tracer, its last
   // column the basin's): what glacier evaluations, response units and data assimilation moved.
   // Irrigation and the lake exchange move solute within the path.
