@@ -694,6 +694,9 @@ const std::vector<Combination>& Sample() {
       // Energy-balance snow warm-started before the first snow: the snow-free cells keep no
       // temperatures.
       {.name = "snow_energy_balance_before_the_snow", .draw = "snow=5 start=15/11 days=4"},
+      // Layered snow needs the snow model, which feeds its layers: refused without it.
+      {.name = "layered_snow_without_the_snow_model",
+       .draw = "snow=0 heat=11 layered=1 start=10/3 days=2"},
       // Draws of the generator.
       {.name = "draw_1001",
        .draw = "spinup=units et=2 snow=12 soil=0 rivers=1 reservoir=table tracers=er.vr.cr "
