@@ -697,6 +697,11 @@ const std::vector<Combination>& Sample() {
       // Layered snow needs the snow model, which feeds its layers: refused without it.
       {.name = "layered_snow_without_the_snow_model",
        .draw = "snow=0 heat=11 layered=1 start=10/3 days=2"},
+      // The canopy's snow and a snow survey need the snow model: refused without it.
+      {.name = "canopy_snow_without_the_snow_model",
+       .draw = "interception=21 snow=0 start=23/1 days=2"},
+      {.name = "snow_survey_without_the_snow_model",
+       .draw = "snow=0 assimilation=split start=6/2 days=2"},
       // Draws of the generator.
       {.name = "draw_1001",
        .draw = "spinup=units et=2 snow=12 soil=0 rivers=1 reservoir=table tracers=er.vr.cr "

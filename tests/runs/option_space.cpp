@@ -322,6 +322,18 @@ const std::vector<Rule>& Rules() {
                 d.Get("lake") == "0" && !(SoilOn(d) && d.On("ponding"));
        },
        [](Draw& d) { d.options["assimilation"] = "split"; }},
+      {{"the canopy's snow without the snow model", 1160, "needs the snow model"},
+       [](const Draw& d) {
+         const std::string interception = d.Get("interception");
+         return interception.size() == 2 && interception[0] >= '2' && d.Get("snow") == "0";
+       },
+       [](Draw& d) { d.options.erase("interception"); }},
+      {{"a snow survey without the snow model", 1210, "snow_storage_total not available"},
+       [](const Draw& d) {
+         const std::string rules = d.Get("assimilation");
+         return rules != "0" && rules != "lake" && d.Get("snow") == "0";
+       },
+       [](Draw& d) { d.options.erase("assimilation"); }},
       {{"a lake's level without a lake", 1220, "lake"},
        [](const Draw& d) {
          return (d.Get("assimilation") == "lake" || d.Get("assimilation") == "both") &&
