@@ -315,6 +315,8 @@ void siltingupclass::FinishStep() {
     TracerBlock& block = tracer_blocks[t];
     if (block.statistics) block.statistics->CollectStep(d.year, d.month, d.day, d.hour, 1);
     if (block.flux_index > 0) WriteGridOutput(block.flux_index, 1, false);
+    // The solute on the surface is state: a warm start reads it back (grid read parameter 1).
+    if (block.concentration_index > 0) WriteGridOutput(block.concentration_index, 1, false);
   }
 }
 

@@ -407,23 +407,23 @@ void defaultini::CreateLanduseLayerGrids() {
   FillLanduseLayerGrids();
 }
 
-// Each own zone cell gets layer k's land-use index of the multilayer entry named by the cell's
-// land-use value (-9999 when that entry has fewer layers); every other cell nodata.
+// Each zone cell of the held rows gets layer k's land-use index of the multilayer entry named by
+// the cell's land-use value (-9999 when that entry has fewer layers); every other cell nodata.
+// Every held cell, not only the own ones: process 0 holds the whole set-up grids, and the
+// response units are classed there over the whole domain by "landuse1".
 void defaultini::FillLanduseLayerGrids() {
   const HeldRows held = LocalRowRange();
   double** zone = (*registry)[1].grid;
   double** landuse = landuse_layers.empty() ? nullptr : landuse_layers[0];
   if (landuse == nullptr) return;
-  double** owner = DecompositionOwnerGrid(*this);
   const auto entries = static_cast<int32_t>(multilayer_landuse_records.size());
   for (int32_t k = 1; k <= landuse_layer_count; ++k) {
     double** layer = landuse_layers[static_cast<std::size_t>(k)];
     ForEachRow(held.first, held.last, [&](long r) {
       for (int32_t c = 1; c <= ncols; ++c) {
-        const bool own = owner == nullptr || owner[r][c] == rank;
         int32_t index = 0;
-        if (!IsAboveNodata(zone[r][c], nodata) || !own || !CodeOfValue(landuse[r][c], index) ||
-            index < 1 || index >= entries) {
+        if (!IsAboveNodata(zone[r][c], nodata) || !CodeOfValue(landuse[r][c], index) || index < 1 ||
+            index >= entries) {
           layer[r][c] = nodata;
           continue;
         }

@@ -93,7 +93,7 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
       glacier_sublimation += glacier_part.sublimation;
     };
     CallsOfStep(r, c, call);
-    if (deposited != 0) water_input[r][c] = P + deposited;
+    if (deposited != 0) precipitation[r][c] += deposited;
     g.snowfall[r][c] = free_part.snowfall;
     g.rain[r][c] = rain;  // the rain of both calls (see StepCell)
     solid = free_part.solid;

@@ -101,6 +101,10 @@ void schneemodellklasse::UpdateGlaciersOfYear() {
   }
   MPIScatterGrid(fraction_index, glacier_cells);
   MPIScatterGrid(code_index, glacier_codes);
+  // The rows next to each strip as well: the groundwater's faces look at a neighbour's share
+  // across the strips.
+  MPIExchangeGridHalo(fraction_index, glacier_cells);
+  MPIExchangeGridHalo(code_index, glacier_codes);
   // The firn total goes back with the stack: growth gives new glacier cells firn.
   for (std::size_t i = 2; i < gathered.size(); ++i)
     MPIScatterGrid(gathered[i]->index, gathered[i]->grid);

@@ -11,6 +11,7 @@
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
+#include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/value_ranges.h"
 #include "snow/snow_setup_formulas.h"
@@ -441,8 +442,18 @@ void schneemodellklasse::CreateSnowGrids() {
       plan.start = Start::kNodata;
       plan.read = read;
       plan.read_local_rows = true;
-      plan.read_fill = kMeltingPointKelvin;
-      MakeGrid(plan);
+      double** temperatures = MakeGrid(plan);
+      // A cell without ice keeps no temperatures (a pack that forms there starts from the air's),
+      // as the run that wrote the state kept none; a cell whose ice has none in the file takes the
+      // melting point.
+      if (!read) continue;
+      double** solid = OwnData("snowstorage_solid");
+      ForEachRow(first_local_row, last_local_row, [&](long r) {
+        for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+          if (zone_grid != nullptr && IsNotNodata(zone_grid[r][c], nodata) &&
+              IsNodata(temperatures[r][c], nodata) && solid[r][c] > 0)
+            temperatures[r][c] = kMeltingPointKelvin;
+      });
     }
     GridPlan balance{"EnergyBalance"};
     balance.file_name = "EnergyBalance";

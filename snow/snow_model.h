@@ -326,6 +326,9 @@ class schneemodellklasse : public teilmodellklasse {
   // The input of the glacier part of a dynamic glacier cell, which no leaves cover: the
   // precipitation when the interception model runs before the snow model, else `water_input`.
   double** glacier_input = nullptr;
+  // The grid "precipitation", which the snow that deposition methods deposit raises (the water
+  // account's input; under the leaves `water_input` is their throughfall).
+  double** precipitation = nullptr;
   double** temperature = nullptr;
   double** canopy_unload = nullptr;
   double** canopy_long_wave = nullptr;

@@ -41,9 +41,10 @@ void schneemodellklasse::SetCanopySnowInputs(bool interception_before_snow) {
       LinkData(interception_before_snow
                    ? RequireOneOfThreeGrids("throughfall0", "precipitation", "!!_no_entry_!!")
                    : RequireGrid("precipitation"));
+  precipitation = LinkData(RequireGrid("precipitation"));
   glacier_input =
       interception_before_snow && IsDynamicGlacierMethod(glacierMethod) && glacier_cells != nullptr
-          ? LinkData(RequireGrid("precipitation"))
+          ? precipitation
           : water_input;
   canopy_unload = OptionalGrid("Snow_canopy_unload_solid");
   canopy_long_wave = OptionalGrid("Snow_canopy_IR_radiation");
@@ -227,6 +228,10 @@ void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, i
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     ShiftedDaysCache days;
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      // Every own cell's glacier share before the step, also a response unit member's that
+      // takes its master's snow: the soil zone books a change of the share in this step only.
+      if (step_.glacier_old != nullptr && glacier_cells != nullptr && OwnsCell(r, c))
+        step_.glacier_old[r][c] = glacier_cells[r][c];
       if (!TakesCell(r, c)) continue;
       StepCell(r, c, days);
       if (layer_ice_of_step_) layer_ice_of_step_[r][c] = LayeredIce(r, c);
@@ -284,7 +289,6 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
   if (glacier_cells != nullptr) {
     g.firn_melt[r][c] = 0;
     g.ice_melt[r][c] = 0;
-    if (g.glacier_old != nullptr) g.glacier_old[r][c] = glacier_cells[r][c];
     const double value = glacier_cells[r][c];
     share = IsAboveNodata(value, nodata) ? std::clamp(value, 0.0, 1.0) : 0.0;
   }
@@ -322,8 +326,9 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
       }
     };
     CallsOfStep(r, c, call);
-    // Deposition raises the step's precipitation once, by the snow the calls deposited.
-    if (deposited != 0) water_input[r][c] = P + deposited;
+    // Deposition raises the step's precipitation once, by the snow the calls deposited (not
+    // the leaves' throughfall, which the water account does not take as its input).
+    if (deposited != 0) precipitation[r][c] += deposited;
     g.snowfall[r][c] = st.snowfall;
     // The rain the pack took over the step: with a night and a day call, the rain of each part
     // (not the day's split of the whole precipitation). The soil under a layered pack takes it.

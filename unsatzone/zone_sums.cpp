@@ -8,6 +8,8 @@
 // cell yields no soil runoff (the snow model books the glacier's).
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "core/error_code.h"
 #include "core/nodata.h"
@@ -49,11 +51,19 @@ void unsatzonmodellklasse::CopyResponseUnitStates() {
     if (g != nullptr) copied_grids.push_back(g);
   for (double** g : links.real_transpiration)
     if (g != nullptr) copied_grids.push_back(g);
-  std::vector<double***> copied_stacks;
+  const std::size_t levels = static_cast<std::size_t>(layerCount) + 1;
+  // Each stack with its values per cell.
+  std::vector<std::pair<double***, std::size_t>> copied_stacks;
   for (const StackMatrix& s : stacks)
-    if (s) copied_stacks.push_back(s.get());
+    if (s) copied_stacks.emplace_back(s.get(), levels);
+  // The snow layers on the column: a member takes its master's layers with the master's snow
+  // (left to the snow model's alignment, its layers kept their own liquid water and the pack
+  // the member shows differed from its master's).
+  for (const StackMatrix& s : layered_snow.stacks)
+    if (s) copied_stacks.emplace_back(s.get(), static_cast<std::size_t>(s.levels()) + 1);
+  if (layered_snow.upper_index) copied_grids.push_back(layered_snow.upper_index.get());
   for (std::size_t t = 1; t < soil_tracers.size(); ++t) {
-    if (soil_tracers[t].stack) copied_stacks.push_back(soil_tracers[t].stack.get());
+    if (soil_tracers[t].stack) copied_stacks.emplace_back(soil_tracers[t].stack.get(), levels);
     // The runoff's concentrations, and what the base flow took out of the column and handed the
     // aquifer: a member's runoff carries the master's solute.
     for (const GridMatrix* g :
@@ -61,25 +71,25 @@ void unsatzonmodellklasse::CopyResponseUnitStates() {
           &soil_tracers[t].base_flow, &soil_tracers[t].to_groundwater})
       if (*g) copied_grids.push_back(g->get());
   }
-  const std::size_t levels = static_cast<std::size_t>(layerCount) + 1;
-  const std::size_t width = copied_grids.size() + copied_stacks.size() * levels;
+  std::size_t width = copied_grids.size();
+  for (const auto& [stack, count] : copied_stacks) width += count;
   const auto is_master = [&](long r, long c) { return OwnCell(r, c) && masters[r][c] > nodata; };
   // The master of a unit may lie on another process: share every master's values first.
   const UnitResults shared =
       ShareUnitResults(*response_unit_table, width, first_local_row, last_local_row, column_ranges,
                        is_master, [&](long r, long c, double* out) {
                          for (double** g : copied_grids) *out++ = g[r][c];
-                         for (double*** s : copied_stacks)
-                           out = std::copy(s[r][c], s[r][c] + levels, out);
+                         for (const auto& [s, count] : copied_stacks)
+                           out = std::copy(s[r][c], s[r][c] + count, out);
                        });
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c) || masters[r][c] > nodata) continue;
       const double* v = shared.Require(Diag(), module_name, std::trunc(units[r][c]), r, c);
       for (double** g : copied_grids) g[r][c] = *v++;
-      for (double*** s : copied_stacks) {
-        std::copy(v, v + levels, s[r][c]);
-        v += levels;
+      for (const auto& [s, count] : copied_stacks) {
+        std::copy(v, v + count, s[r][c]);
+        v += count;
       }
     }
   });

@@ -1,37 +1,49 @@
-// The option matrix: generated whole runs of the example basin (examples/front-range/), each a
-// combination of options that no shipped variant switches on, over a window of a few days to a
-// few weeks chosen so that its options act (snow on the ground, a glacier evaluation, the
-// irrigation season, a lake's assimilation day). Every run carries two tracers: "con",
-// non-evaporating, at 10 in the rain, and "eva", evaporating, at 10 in the soil water and the
-// aquifer and absent from the rain (the leaves keep an evaporating tracer as well, so only
-// without it in the rain does no store rise above 10). Each combination runs on 1, 2 and 3
-// processes (under the sanitizers on 3 only) and must show
-//   - the same output files on every process count (the decomposition's own files aside), and
-//     for the rows that ask for it with several threads per process on 2 and 3 processes;
+// The option matrix: whole runs of the example basin (examples/front-range/), each a combination
+// of options over a window of days in which they act, all of them held to the same checks. The
+// combinations are the named rows below (edits of the example's control files, each a case once
+// found by hand or shrunk from a failure) and draws of the generator (tests/runs/option_space.h:
+// every method of each sub-model, sub-models on and off, tracers of each kind from the rain, the
+// soil and the aquifer, daily to hourly steps, sub-steps, spin-up, response units, data
+// assimilation, reservoirs, lakes, abstractions, irrigation). A draw that holds a pair the model
+// forbids must be refused: the run ends with the pair's code and a FATAL message naming it, and
+// that is its result. Every other combination runs on 1, 2 and 3 processes (under the sanitizers
+// once on 3, without the comparisons of process counts and warm start) and must show
+//   - the same output files on every process count (the decomposition's own files aside), with
+//     the threads the combination asks for on 2 and 3 processes;
 //   - the model's own account ("water_balance.txt") closed: a residual of at most 1e-6 mm in
-//     every subbasin, no source term that only mends the books ("snow_alignment") above the
-//     table's rounding and the groundwater solution's imbalance within its tolerance;
-//   - where the tables show every store (snow cover, leaves, soil profile), an outside account
-//     from the tables alone: precipitation = real evapotranspiration + runoff + the change of
-//     the stores, within the tables' rounding;
-//   - the mass of "con": what the rain brought (10 x the precipitation less the irrigation water)
-//     and the bookings of irrigation, the lakes and data assimilation brought is in the stores at
-//     the end (grids written at the end; a lake of the routing by its balance file) or has left
-//     with the runoff (runoff x concentration per report interval; the runoff storages made
-//     instantaneous), within 1e-6 of the input, and so does the rain's and the assimilation's
-//     along the whole path (the water on the surface, the channels, the reservoirs and lakes,
-//     what left the basin); what the rivers and reservoirs gave irrigation is what the cells
-//     received and what is still on its way;
-//   - no concentration below 0 anywhere, and none of "eva" above 10, its only source's, in any
-//     store or in what leaves one (upwind transport only thins it out), the balance files of
-//     reservoirs and lakes and the abstractions' files included;
-//   - for the rows that ask for it, a warm start halfway from state written as binary doubles
-//     that continues the straight run: the same table rows for the second half and the same
-//     state at the end, bit for bit.
-// A row whose combination does not close yet carries the reason in `pending` and is skipped with
-// it. CTest runs the rows as shards of their own ("option_matrix_tests_N", tests/CMakeLists.txt);
-// `--gtest_filter=*/<row name>` runs one row; VELORN_MATRIX_PENDING=1 runs the pending rows too
-// (to see whether a mend lets them close).
+//     every subbasin, no "snow_alignment" above that and the groundwater solution's imbalance
+//     within what its tolerance leaves in each step;
+//   - where the tables show every store and input (snow cover, leaves, soil profile at the end
+//     of each report: no sub-steps; no glaciers, aquifer, ponding, lakes, water on the surface,
+//     irrigation, assimilation, river exchange, spin-up passes or deposited snow), an outside
+//     account from the tables alone (and the station's precipitation, which every cell takes):
+//     precipitation = real evapotranspiration + runoff + the change of the stores, within the
+//     tables' rounding;
+//   - the mass of every tracer that neither evaporates nor decays and comes with the rain alone:
+//     what the rain brought (the station's precipitation, corrected as every cell takes it) is
+//     in the stores at the end (snow, leaves, soil, glacier parts and storages, the aquifer, the
+//     water on the surface, the channels, reservoirs and lakes by their balance files) or has
+//     left the basin (at the outlet and through abstractions, as "routing_solute.txt" books
+//     them; through fixed heads) or is irrigation water on its way ("irrigation_solute.txt"),
+//     less what the model's bookings of what no flow brought say ("*_solute.txt": glacier
+//     evaluations, response units, data assimilation; irrigation and the lakes' exchange move
+//     solute within that path), within 1e-6 of the input and the rounding of the tables it reads;
+//     the runoff storages pass their water on within the step (the harness sets them so; a row
+//     that keeps them holds solute no table shows);
+//   - no concentration below 0 anywhere, and no evaporating tracer above its highest source in
+//     any grid, table, lake or reservoir balance or abstraction file (a tracer that does not
+//     evaporate concentrates where water evaporates, and so does one that does on the leaves:
+//     there the bound holds for a tracer that the rain does not bring);
+//   - a warm start halfway from state written as binary doubles that continues the straight run:
+//     the same table rows for the second half and the same grids and stacks at the end, bit for
+//     bit (with spin-up passes the last pass starts from the state the others left; the temperature
+//     pre-spin-up, which sets the soil temperatures of a cold start, runs in the first part only).
+// What to account follows from the options in the control file, never from the row.
+//
+// CTest runs the rows and the fixed sample of draws as shards ("option_matrix_tests_N",
+// tests/CMakeLists.txt); `--gtest_filter=*/<row name>` runs one row. scripts/option-matrix runs
+// fresh draws from a new seed and shrinks each failure to its fewest options and first failing
+// day (README.md, "Set-up").
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,13 +51,16 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <iterator>
+#include <iostream>
 #include <map>
 #include <numeric>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/runs/option_space.h"
 #include "tests/support/example_sections.h"
 #include "tests/support/glacier_example.h"
 #include "tests/support/grid_files.h"
@@ -61,15 +76,6 @@ namespace fs = std::filesystem;
 
 using Edits = std::vector<std::pair<std::string, std::string>>;
 
-// A day of 2019.
-struct Day {
-  int day, month;
-};
-
-// A window of days of 2019, the first and the last.
-struct Window {
-  Day first, last;
-};
 // The windows of several rows: a week of late January with snowfall and melt, the first days of
 // the year (the glaciers' evaluation on the second), the wet days of early and mid March.
 constexpr Window kLateJanuary = {{20, 1}, {27, 1}}, kFourJanuaryDays = {{20, 1}, {23, 1}},
@@ -83,24 +89,14 @@ struct Combination {
   // Every model's step and the report interval in minutes; a shorter step than a day reads
   // station tables with a record per step.
   int step = 1440;
-  Window window;
+  Window window = {};
   // A table that shows the options act: some value of it is not 0.
   const char* acts = nullptr;
-  // The daily tables of every store, for the outside account; none: the row has stores that no
-  // table shows (glacier parts, the aquifer, lakes of the routing, the layered pack).
-  std::vector<std::string> stores = {};
-  // Grids that hold the rain's tracer at the end besides the snow cover, the leaves and the
-  // soil (the aquifer's layers, what left through fixed heads).
-  std::vector<std::string> tracer_stores = {};
-  bool glaciers = false;          // the glacier parts weigh their cells' stores by g
-  bool warm = false;              // a warm start halfway must continue the straight run
-  bool mass = true;               // the rain's tracer closes from the stores named above
-  bool soil = true;               // the soil zone runs (without it there is no account to close)
-  bool tracers = true;            // the rain carries its tracers (off: set mass = false too)
-  const char* pending = nullptr;  // why the row does not close yet (skipped with this)
   // OpenMP threads of each process on 2 and 3 processes (1 process runs with one): their files
   // must equal the single thread's.
   int threads = 1;
+  // A drawn combination: its words (option_space.h), which give its window, step and threads.
+  const char* draw = nullptr;
 };
 
 const std::string kStandardGrids = "[standard_grids]\n5\n";
@@ -220,8 +216,8 @@ Edits SoilLakes(const std::string& grids, int count) {
       {kSectionsEnd, "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd}};
 }
 
-// The snow survey of 28 May (snow_survey.asc) set into the snow model's pack, divided into its
-// liquid and solid storages.
+// The snow survey of the window's second day (snow_survey.asc) set into the snow model's pack,
+// divided into its liquid and solid storages.
 const Edits kSnowSurvey = {
     {kSectionsEnd,
      "[data_assimilation]\n1\n1440\n1\ngrid {\n  grid-ID = snow_storage_total;\n"
@@ -243,23 +239,6 @@ Edits RoutingLake(const std::string& grids, int count) {
        "[lake_model]\n1\n1\n0.08\n0.001\n1\n\n[abstraction_rule_reservoir_5]\n"
        "2 1 365\n0 0 0\n113000 2 2\n\n" +
            kSectionsEnd}};
-}
-
-// The stores of the soil zone's models that the tables show: snow cover, leaves, soil profile.
-const std::vector<std::string> kTabledStores = {"snowstorage.stat", "interception_storage.stat",
-                                                "sb2.stat"};
-const std::vector<std::string> kCanopyStores = {"snowstorage.stat", "interception_storage.stat",
-                                                "canopy_load.stat", "sb2.stat"};
-
-const std::vector<std::string> kAquifer = {"con1grou.asc", "con2grou.asc", "conoutgrou.asc"};
-
-// Every model's step and the report interval set to `minutes`; the run ends with the last step
-// of its last day.
-Edits Steps(int minutes) {
-  return {{"24         # report interval", std::to_string(minutes / 60) + " #"},
-          {"1440       # minutes from the hour", std::to_string(minutes) + " #"},
-          {"1440       # time step", std::to_string(minutes) + " #"},
-          {"0          # end: hour", std::to_string(24 - minutes / 60) + " # end: hour"}};
 }
 
 // Spin-up switch 1: the window twice, with the response units above.
@@ -295,11 +274,11 @@ const Edits kSiltingUp = {
      "thickness = 0.1 0.2;\n  GrainSizeDist = 0.65 0.25 0.10 0 0 0 0;\n" + kSealingParameters},
     {"thickness = 0.1 0.1;\n",
      "thickness = 0.1 0.1;\n  GrainSizeDist = 0.82 0.12 0.06 0 0 0 0;\n" + kSealingParameters},
-    {"[variable_grids]\n2\n",
-     "[variable_grids]\n3\nsurface_storage.asc SurfStorSiltingUp 0 0\n0\n0\n"},
+    {"[variable_grids]\n0\n",
+     "[variable_grids]\n1\nsurface_storage.asc SurfStorSiltingUp 0 0\n0\n0\n"},
     {kSectionsEnd,
-     "[SiltingUpModel]\n1\n1440\n3\nsdisp.stat 0\nqdsu.stat 2001\nsdisp.asc\n0\nrainpause.asc\n0\n"
-     "ekin.asc\n0\ntsbb.asc\n0\nqdsu.asc\n0\n1 5\n2.0 2.0\n0\nSiltingUpExpressions {\n"
+     "[SiltingUpModel]\n1\n1440\n3\nsdisp.stat 0\nqdsu.stat 2001\nsdisp.dbl\n0\nrainpause.dbl\n0\n"
+     "ekin.dbl\n0\ntsbb.dbl\n0\nqdsu.dbl\n0\n1 5\n2.0 2.0\n0\nSiltingUpExpressions {\n"
      "  W = (P > 0.05) * ((P < 76.2) * (11.89 + 8.73 * log10(P + (P <= 0.05))) + (P >= 76.2) * "
      "28.33);\n  Y = B * K^C * (100 * L)^D;\n  X = A;\n"
      "  Z = (O > 0) * E * (100 * L)^F * K^G * (O + (O <= 0))^H;\n"
@@ -314,105 +293,73 @@ Edits Joined(std::initializer_list<Edits> parts) {
 
 const std::vector<Combination>& Matrix() {
   static const std::vector<Combination> rows = {
-      {.name = "degree_day_january",
-       .window = kLateJanuary,
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores,
-       .warm = true},
+      {.name = "degree_day_january", .window = kLateJanuary, .acts = "snowstorage.stat"},
       {.name = "interception_1",
        .edits = {{kInterception, "1 # method"}},
        .window = kLateJanuary,
-       .acts = "interception_storage.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "interception_storage.stat"},
       {.name = "interception_12_before_snow",
        .edits = {{kInterception, "12 # method"}},
        .window = kLateJanuary,
-       .acts = "interception_storage.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "interception_storage.stat"},
       {.name = "interception_22_canopy_snow",
        .edits = CanopySnow(),
        .window = kLateJanuary,
-       .acts = "canopy_load.stat",
-       .stores = kCanopyStores},
+       .acts = "canopy_load.stat"},
       // The subalpine forest's leaf area (4.3 on day 270, 4.0 on day 366) falls below 4.133
       // from the 19th to the 20th of November, while its canopy holds the snow of the 19th.
       {.name = "interception_22_leaves_fall",
        .edits = CanopySnow(0, "4.133"),
        .window = {{17, 11}, {21, 11}},
-       .acts = "canopy_load.stat",
-       .stores = kCanopyStores},
+       .acts = "canopy_load.stat"},
       {.name = "interception_22_leaf_layers",
        .edits = Joined({CanopySnow(), kLeafLayers}),
        .window = kLateJanuary,
-       .acts = "interception_evaporation_Layer_2.stat",
-       .stores = kCanopyStores},
+       .acts = "interception_evaporation_Layer_2.stat"},
       {.name = "interception_2_leaf_layers",
        .edits = kLeafLayers,
        .window = kLateJanuary,
-       .acts = "interception_evaporation_Layer_2.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "interception_evaporation_Layer_2.stat"},
       {.name = "snow_method_2",
        .edits = {{kDegreeDay, "2 # method"}},
        .window = kLateJanuary,
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "snowstorage.stat"},
       {.name = "snow_method_3",
        .edits = {{kDegreeDay, "3 # method"}},
        .window = kLateJanuary,
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "snowstorage.stat"},
       {.name = "snow_energy_balance",
        .edits = {{kDegreeDay, "5 # method"},
                  {kSnowColdStart, kSnowColdStart + kEnergyBalanceLines}},
        .window = kLateJanuary,
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "snowstorage.stat"},
       {.name = "layered_snow",
        .edits = kLayered,
        .window = kMidJanuary,
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores},
+       .acts = "snowstorage.stat"},
       {.name = "layered_snow_four_days",
        .edits = kLayered,
        .window = kFourJanuaryDays,
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores},
+       .acts = "snowstorage.stat"},
       {.name = "layered_snow_method_3",
        .edits = Joined({kLayered, {{kDegreeDay, "3 # method"}}}),
        .window = kMidJanuary,
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores},
-      {.name = "heat_and_frost",
-       .edits = kHeat,
-       .window = {{16, 1}, {25, 1}},
-       .acts = "thaw.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "snowstorage.stat"},
+      {.name = "heat_and_frost", .edits = kHeat, .window = {{16, 1}, {25, 1}}, .acts = "thaw.stat"},
       {.name = "static_glaciers",
        .edits = kStaticGlaciers,
        .window = kNewYear,
-       .acts = "qice.stat",
-       .warm = true},
+       .acts = "qice.stat"},
       // The warm start halfway starts from the shares and the codes the evaluation left, written
       // as doubles.
       {.name = "dynamic_glaciers_evaluated",
        .edits = DynamicGlaciers("2", "1"),
        .window = kNewYear,
-       .acts = "gmb1.stat",
-       .glaciers = true,
-       .warm = true},
+       .acts = "gmb1.stat"},
       {.name = "response_units",
        .edits = kResponseUnits,
        .window = {{1, 4}, {5, 4}},
-       .acts = "qg.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "qg.stat"},
       // Two months on response units: the members' base flow carries the master's solute.
       {.name = "response_units_spring",
        .edits = kResponseUnits,
@@ -422,8 +369,7 @@ const std::vector<Combination>& Matrix() {
       {.name = "response_units_with_snow",
        .edits = kResponseUnits,
        .window = kFourJanuaryDays,
-       .acts = "snowfall.stat",
-       .stores = kTabledStores},
+       .acts = "snowfall.stat"},
       {.name = "spin_up_passes",
        .edits = kSpinUpPasses,
        .window = kFourJanuaryDays,
@@ -431,65 +377,53 @@ const std::vector<Combination>& Matrix() {
       {.name = "steps_3_hourly",
        .step = 180,
        .window = kFourJanuaryDays,
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores},
+       .acts = "snowstorage.stat"},
       {.name = "steps_3_hourly_warm_start",
        .step = 180,
        .window = kFourJanuaryDays,
-       .acts = "snowstorage.stat",
-       .warm = true},
+       .acts = "snowstorage.stat"},
       {.name = "steps_hourly",
        .step = 60,
        .window = {{22, 1}, {23, 1}},
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores},
+       .acts = "snowstorage.stat"},
       {.name = "groundwater_warm_start",
        .variant = "front-range-groundwater.ctl",
        .window = kEarlyMarch,
-       .acts = "qb.stat",
-       .tracer_stores = kAquifer,
-       .warm = true},
+       .acts = "qb.stat"},
       {.name = "groundwater_method_1_fast",
        .variant = "front-range-groundwater.ctl",
        .edits = Groundwater("1", "1e-2"),
        .window = kEarlyMarch,
-       .acts = "qb.stat",
-       .tracer_stores = kAquifer},
+       .acts = "qb.stat"},
       // Losing streams (interaction 2, the table started below the beds) take river water
-      // from the routing records of their links; tracers cannot be combined with them.
+      // from the routing records of their links; tracers cannot be combined with them (the
+      // rows run without).
       {.name = "groundwater_losing_streams",
        .variant = "front-range-groundwater.ctl",
        .edits = kLosingStreams,
        .window = kEarlyMarch,
        .acts = "gwin.stat",
-       .warm = true,
-       .mass = false,
-       .tracers = false,
        .threads = 2},
       {.name = "groundwater_method_2_fast",
        .variant = "front-range-groundwater.ctl",
        .edits = Groundwater("2", "1e-2"),
        .window = kEarlyMarch,
-       .acts = "qb.stat",
-       .tracer_stores = kAquifer},
+       .acts = "qb.stat"},
       // Cells at the surface give the soil columns more than 1 m of water a day back.
       {.name = "groundwater_method_2_very_fast",
        .variant = "front-range-groundwater.ctl",
        .edits = Groundwater("2", "1e-1"),
        .window = {{1, 3}, {4, 3}},
-       .acts = "qb.stat",
-       .tracer_stores = kAquifer},
+       .acts = "qb.stat"},
       {.name = "lake_assimilation_day",
        .variant = "front-range-lake.ctl",
        .window = {{26, 5}, {2, 6}},
-       .acts = "pond.stat",
-       .warm = true},
+       .acts = "pond.stat"},
       {.name = "lake_without_assimilation",
        .variant = "front-range-lake.ctl",
        .edits = {{"[data_assimilation]\n1", "[data_assimilation]\n0"}},
        .window = {{1, 4}, {10, 4}},
-       .acts = "pond.stat",
-       .warm = true},
+       .acts = "pond.stat"},
       {.name = "surface_routing",
        .variant = "front-range-surface-routing.ctl",
        .window = kWetMarch,
@@ -502,14 +436,8 @@ const std::vector<Combination>& Matrix() {
                  {"0.0001 0.0001 # kelsqd", "12 12 # kelsqd"},
                  {"0.0001 0.0001 # kelsqi", "48 48 # kelsqi"}},
        .window = kWetMarch,
-       .acts = "surfstor.stat",
-       .warm = true,
-       .mass = false},
-      {.name = "silting_up",
-       .variant = "front-range-silting.ctl",
-       .window = {{1, 5}, {10, 5}},
-       .mass = false,
-       .soil = false},
+       .acts = "surfstor.stat"},
+      {.name = "silting_up", .variant = "front-range-silting.ctl", .window = {{1, 5}, {10, 5}}},
       {.name = "irrigation_from_rivers",
        .variant = "front-range-irrigation.ctl",
        .window = {{1, 7}, {31, 7}},
@@ -520,8 +448,7 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-irrigation.ctl",
        .edits = {{"\nsb1.dbl\n0", "\nsb1.dbl\n3"}, {"irrig.dbl\n0", "irrig.dbl\n3"}},
        .window = {{22, 7}, {7, 8}},
-       .acts = "irr_sw.stat",
-       .warm = true},
+       .acts = "irr_sw.stat"},
       {.name = "irrigation_from_groundwater",
        .variant = "front-range-irrigation.ctl",
        .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 3 1 1 0.33"}},
@@ -530,15 +457,12 @@ const std::vector<Combination>& Matrix() {
       // The evaluation falls in the second half of a warm-started window: the state read at the
       // warm start (firn, mass balances, the packs on the glacier, the water of the glacier
       // melt's linear storages, kept here) continues the straight run through the evaluation.
-      // The storages hold the tracer over the report intervals: no mass check.
+      // The storages keep their recession constants over the halves.
       {.name = "dynamic_glaciers_evaluated_after_warm_start",
        .edits = Joined(
            {DynamicGlaciers("4", "1"), {{"0.2\n0.0001\n0.0001\n0.0001\n", "0.2\n10\n20\n5\n"}}}),
        .window = kNewYear,
-       .acts = "gmb1.stat",
-       .glaciers = true,
-       .warm = true,
-       .mass = false},
+       .acts = "gmb1.stat"},
       // Dynamic glaciers with the static glaciers' grid registered as well: every model weighs a
       // cell by the dynamic glaciers' share.
       {.name = "dynamic_glaciers_beside_ice_firn_grid",
@@ -546,8 +470,7 @@ const std::vector<Combination>& Matrix() {
            Joined({DynamicGlaciers("2", "1"),
                    {{"[standard_grids]\n7\n", "[standard_grids]\n8\nice_firn.asc ice_firn 0\n"}}}),
        .window = kNewYear,
-       .acts = "gmb1.stat",
-       .glaciers = true},
+       .acts = "gmb1.stat"},
       // Sub-daily steps irrigate until the root zone is back at its upper threshold.
       {.name = "irrigation_3_hourly",
        .variant = "front-range-irrigation.ctl",
@@ -558,8 +481,7 @@ const std::vector<Combination>& Matrix() {
       {.name = "dynamic_glaciers_with_response_units",
        .edits = Joined({DynamicGlaciers("2", "1"), kResponseUnits}),
        .window = kNewYear,
-       .acts = "gmb1.stat",
-       .glaciers = true},
+       .acts = "gmb1.stat"},
       {.name = "static_glaciers_with_response_units",
        .edits = Joined({kStaticGlaciers, kResponseUnits}),
        .window = kNewYear,
@@ -567,35 +489,29 @@ const std::vector<Combination>& Matrix() {
       {.name = "dynamic_glaciers_with_canopy_snow",
        .edits = Joined({DynamicGlaciers("2", "1"), CanopySnow()}),
        .window = kNewYear,
-       .acts = "gmb1.stat",
-       .glaciers = true},
+       .acts = "gmb1.stat"},
       {.name = "dynamic_glaciers_with_layered_snow",
        .edits = Joined({DynamicGlaciers("2", "1"), kLayered}),
        .window = kNewYear,
-       .acts = "gmb1.stat",
-       .glaciers = true},
+       .acts = "gmb1.stat"},
       // Snow on the ground at the evaluation: the excess above 0.5 mm of the glacier-free part's
       // pack (its ice and its water) moves onto the glacier part, out of the layers.
       {.name = "dynamic_glaciers_with_layered_snow_excess",
        .edits = Joined({DynamicGlaciers("20", "1"), kLayered, {{"\n5 0.3\n", "\n0.5 0.3\n"}}}),
        .window = kMidJanuary,
-       .acts = "gmb1.stat",
-       .glaciers = true},
+       .acts = "gmb1.stat"},
       {.name = "lakes_with_groundwater",
        .variant = "front-range-groundwater.ctl",
        .edits = Joined({SoilLakes("[standard_grids]\n21\n", 21),
                         {{"0          # no ponding water on the start heads", "1 # ponding"}}}),
        .window = kEarlyMarch,
-       .acts = "pond.stat",
-       .tracer_stores = kAquifer},
+       .acts = "pond.stat"},
       {.name = "lakes_with_groundwater_warm_start",
        .variant = "front-range-groundwater.ctl",
        .edits = Joined({SoilLakes("[standard_grids]\n21\n", 21),
                         {{"0          # no ponding water on the start heads", "1 # ponding"}}}),
        .window = kEarlyMarch,
-       .acts = "pond.stat",
-       .tracer_stores = kAquifer,
-       .warm = true},
+       .acts = "pond.stat"},
       {.name = "canopy_snow_with_response_units",
        .edits = Joined({CanopySnow(), kResponseUnits}),
        .window = kLateJanuary,
@@ -608,10 +524,7 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-groundwater.ctl",
        .edits = Joined({Groundwater("2", "1e-3"), kLosingStreams}),
        .window = kEarlyMarch,
-       .acts = "gwin.stat",
-       .warm = true,
-       .mass = false,
-       .tracers = false},
+       .acts = "gwin.stat"},
       {.name = "layered_snow_hourly",
        .edits = kLayered,
        .step = 60,
@@ -623,8 +536,7 @@ const std::vector<Combination>& Matrix() {
        .edits = {{"1440       # time interval (minutes)", "180 #"}},
        .step = 180,
        .window = {{1, 3}, {3, 3}},
-       .acts = "qb.stat",
-       .tracer_stores = kAquifer},
+       .acts = "qb.stat"},
       {.name = "lakes_with_surface_routing",
        .variant = "front-range-surface-routing.ctl",
        .edits = SoilLakes("[standard_grids]\n7\n", 7),
@@ -633,8 +545,7 @@ const std::vector<Combination>& Matrix() {
       {.name = "layered_snow_warm_start",
        .edits = Joined({kStaticGlaciers, kLayered}),
        .window = kNewYear,
-       .acts = "qice.stat",
-       .warm = true},
+       .acts = "qice.stat"},
       {.name = "static_glaciers_with_layered_snow",
        .edits = Joined({kStaticGlaciers, kLayered}),
        .window = kNewYear,
@@ -648,8 +559,7 @@ const std::vector<Combination>& Matrix() {
       {.name = "layered_snow_slides",
        .edits = Joined({kSlides, kLayered}),
        .window = kLateJanuary,
-       .acts = "deposition.stat",
-       .stores = kTabledStores},
+       .acts = "deposition.stat"},
       // The members' layers take their master's snow by the alignment, which they book as their
       // master's (its own alignment, none here).
       {.name = "layered_snow_with_response_units",
@@ -662,25 +572,20 @@ const std::vector<Combination>& Matrix() {
        .edits = {{kSectionsEnd, kHeatTransfer + kSectionsEnd},
                  {"11         # method 11: implicit", "12 # method"}},
        .window = {{16, 1}, {25, 1}},
-       .acts = "thaw.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "thaw.stat"},
       // The canopy's mean temperature of the last day carries over the halves.
       {.name = "canopy_snow_hourly_warm_start",
        .edits = CanopySnow(3),
        .step = 60,
        .window = {{22, 1}, {23, 1}},
-       .acts = "interception_storage.stat",
-       .stores = kCanopyStores,
-       .warm = true},
+       .acts = "interception_storage.stat"},
       // The glacier cells keep no snow temperatures, also after the warm start.
       {.name = "snow_energy_balance_with_static_glaciers_warm_start",
        .edits = Joined(
            {kStaticGlaciers,
             {{kDegreeDay, "5 # method"}, {kSnowColdStart, kSnowColdStart + kEnergyBalanceLines}}}),
        .window = kNewYear,
-       .acts = "qice.stat",
-       .warm = true},
+       .acts = "qice.stat"},
       // Permafrost without heat transfer: the thaw depth and the counts of snow-free and
       // snow-covered days carry over the halves.
       {.name = "permafrost_warm_start",
@@ -691,16 +596,12 @@ const std::vector<Combination>& Matrix() {
                  {kSectionsEnd,
                   "[permafrost]\n1\n5\n2\nthawdepth.stat 2001\n1e-9\n\n" + kSectionsEnd}},
        .window = {{1, 4}, {10, 4}},
-       .acts = "thawdepth.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "thawdepth.stat"},
       // The snow layers' water fluxes carry over the halves.
       {.name = "layered_snow_mid_january_warm_start",
        .edits = kLayered,
        .window = kMidJanuary,
-       .acts = "snowstorage.stat",
-       .stores = kTabledStores,
-       .warm = true},
+       .acts = "snowstorage.stat"},
       // Response units switch the lakes off, saying so in every model that reads [lake_model].
       {.name = "lakes_with_response_units",
        .variant = "front-range-lake.ctl",
@@ -715,8 +616,7 @@ const std::vector<Combination>& Matrix() {
                           "[SpinUp]\n2\n0\n1\n2\nlanduse1 1 linear\n"
                           "elevation_model 100 linear\n# "}}}),
        .window = {{1, 1}, {9, 2}},
-       .acts = "gmb1.stat",
-       .glaciers = true},
+       .acts = "gmb1.stat"},
       // The evaluation at the last 3-hour step of its day in the second half of a warm start, with
       // the glacier melt's storages holding water over the halves.
       {.name = "dynamic_glaciers_3_hourly_evaluated_after_warm_start",
@@ -724,16 +624,13 @@ const std::vector<Combination>& Matrix() {
            {DynamicGlaciers("4", "1"), {{"0.2\n0.0001\n0.0001\n0.0001\n", "0.2\n10\n20\n5\n"}}}),
        .step = 180,
        .window = kNewYear,
-       .acts = "gmb1.stat",
-       .glaciers = true,
-       .warm = true},
+       .acts = "gmb1.stat"},
       // The window ends while the canopy holds the snow of the 22nd to 25th: its load is in the
       // load table alone, not in the leaves' storage table as well.
       {.name = "canopy_snow_held_at_the_end",
        .edits = CanopySnow(),
        .window = {{20, 1}, {25, 1}},
-       .acts = "canopy_load.stat",
-       .stores = kCanopyStores},
+       .acts = "canopy_load.stat"},
       // The meadows of subbasin 4 take the water of the reservoir at its outlet, at the
       // reservoir's concentration (it starts free of the tracers).
       {.name = "irrigation_from_a_reservoir",
@@ -758,35 +655,131 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-irrigation.ctl",
        .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 1 2 1 0.33 3\n7 25 40\n7 26 40\n7 27 40"}},
        .window = {{23, 7}, {28, 7}},
-       .acts = "irr_sw.stat",
-       .warm = true},
+       .acts = "irr_sw.stat"},
       // The aquifer feeds the lake through the soil below its cells.
       {.name = "routing_lake_with_groundwater",
        .variant = "front-range-groundwater.ctl",
        .edits = Joined({RoutingLake("[standard_grids]\n21\n", 21),
                         {{"0          # no ponding water on the start heads", "1 # ponding"}}}),
        .window = {{1, 7}, {6, 7}},
-       .acts = "pond.stat",
-       .tracer_stores = kAquifer},
+       .acts = "pond.stat"},
       // Sealing runoff in front of the soil zone carries the surface water's concentration.
       {.name = "silting_up_with_the_soil_zone",
        .edits = kSiltingUp,
        .window = {{3, 6}, {6, 6}},
-       .acts = "qdsu.stat",
-       .stores = kTabledStores},
+       .acts = "qdsu.stat"},
 
       // The pumped water leaves the aquifer's layer 1 with the solute the cells receive.
       {.name = "irrigation_from_the_aquifer",
        .variant = "front-range-groundwater.ctl",
        .edits = Irrigation("[standard_grids]\n21\n", 21, 1),
        .window = {{20, 7}, {29, 7}},
-       .acts = "irr_gw.stat",
-       .tracer_stores = kAquifer},
+       .acts = "irr_gw.stat"},
   };
   return rows;
 }
 
-// ---- Preparing and running a combination ------------------------------------------------------
+// The fixed sample of draws (option_space.h): draws of the generator, named by their seed, and
+// failures it found, shrunk and named after their mends.
+const std::vector<Combination>& Sample() {
+  static const std::vector<Combination> rows = {
+      // Deposition under the leaves raises the water account's precipitation.
+      {.name = "deposition_under_the_leaves", .draw = "interception=12 snow=7 start=20/1 days=3"},
+      // Response units classed by the first of several vegetation layers on 2 and 3 processes.
+      {.name = "response_units_with_leaf_layers",
+       .draw = "spinup=units leaflayers=1 start=30/3 days=2"},
+      // Surface routing needs the soil zone's direct runoff: refused without it.
+      {.name = "surface_routing_without_the_soil_zone",
+       .draw = "soil=0 surface=3 routing=0 start=5/3 days=2"},
+      // Energy-balance snow warm-started before the first snow: the snow-free cells keep no
+      // temperatures.
+      {.name = "snow_energy_balance_before_the_snow", .draw = "snow=5 start=15/11 days=4"},
+      // Layered snow needs the snow model, which feeds its layers: refused without it.
+      {.name = "layered_snow_without_the_snow_model",
+       .draw = "snow=0 heat=11 layered=1 start=10/3 days=2"},
+      // The canopy's snow and a snow survey need the snow model: refused without it.
+      {.name = "canopy_snow_without_the_snow_model",
+       .draw = "interception=21 snow=0 start=23/1 days=2"},
+      {.name = "snow_survey_without_the_snow_model",
+       .draw = "snow=0 assimilation=split start=6/2 days=2"},
+      // Draws of the generator.
+      {.name = "draw_1001",
+       .draw = "spinup=units et=2 snow=12 soil=0 rivers=1 reservoir=table tracers=er.vr.cr "
+               "start=10/12 days=4"},
+      {.name = "draw_1003",
+       .draw = "snow=11 icefirn=1 ponding=1 clay=1 routing=0 abstraction=intern tracers=drsa.ersa "
+               "start=1/11 days=3"},
+      {.name = "draw_1006",
+       .draw = "interception=1 heat=11 layered=1 evaluation=none drainage=1 clay=1 aquifer=2x1e-2 "
+               "tracers=cr start=22/12 days=6"},
+      {.name = "draw_1008",
+       .draw = "leaflayers=1 interception=32 aquifer=2x1e-2 silting=1 tracers=dr.cr.vra.er "
+               "start=22/1 days=10"},
+      {.name = "draw_1012",
+       .draw = "et=3 interception=22 snow=12 heat=11 groundwater=1 aquifer=1x1e-1 surface=5 "
+               "tracers=ers.cr.vs.da start=6/12 days=10"},
+      {.name = "draw_1013",
+       .draw = "spinup=passes radiation=1 snow=8 glacier=1 evaluation=last aquifer=2x1e-2 "
+               "routing=0 lake=soil1 abstraction=extern_rule tracers=ds.dsa.cr start=19/1 days=3"},
+      {.name = "draw_1016",
+       .draw = "step=180 threads=2 radiation=3 leaflayers=1 evaluation=middle drainage=1 clay=1 "
+               "tracers=cr.dr.vrsa start=25/5 days=4"},
+      {.name = "draw_1018",
+       .draw = "interception=12 snow=11 evaluation=last abstraction=reservoir_rule "
+               "assimilation=split tracers=vs.va.vrsa start=30/1 days=4"},
+      {.name = "draw_1021",
+       .draw = "threads=2 leaflayers=1 snow=6 drainage=1 groundwater=1 surface=4 routing=0 "
+               "tracers=drs.cr.ea.dsa start=20/1 days=7"},
+      {.name = "draw_1026",
+       .draw = "threads=2 spinup=units snow=11 heat=11 reservoir=table tracers=dra.ds start=3/2 "
+               "days=8"},
+      {.name = "draw_1030",
+       .draw = "step=180 threads=2 evaluation=last drainage=1 rivers=1 tracers=vra.cr.cr start=8/6 "
+               "days=5"},
+      {.name = "draw_1007",
+       .draw = "step=180 heat=11 layered=1 evaluation=none surface=5 irrigation=4/1 tracers=0 "
+               "start=7/7 days=6"},
+      {.name = "draw_105",
+       .draw = "threads=2 leaflayers=1 interception=11 soil=2 aquifer=2x1e-3 surface=4 routing=0 "
+               "tracers=drs.ds.esa start=9/3 days=7"},
+      {.name = "draw_107",
+       .draw = "step=180 threads=2 leaflayers=1 heat=1 ponding=1 drainage=1 aquifer=1x1e-1 "
+               "surface=1 reservoir=table tracers=vs.vs.cr.vs start=7/4 days=3"},
+      {.name = "draw_116",
+       .draw = "step=180 threads=2 radiation=0 leaflayers=1 snow=10 heat=11 layered=1 ponding=1 "
+               "groundwater=2 aquifer=2x1e-3 abstraction=extern irrigation=4/2 tracers=ers.vr "
+               "start=28/6 days=2"},
+      {.name = "draw_120",
+       .draw = "radiation=1 snow=12 soil=2 ponding=1 macropores=1 lake=soil1 reservoir=two "
+               "tracers=cr.dr.cr start=17/3 days=6"},
+      {.name = "draw_220",
+       .draw = "substeps=2 leaflayers=1 layered=1 glacier=2 rivers=1 groundwater=2 silting=1 "
+               "lake=soil1 tracers=dr.vs start=16/2 days=9"},
+  };
+  return rows;
+}
+
+// The named rows and the fixed sample.
+const std::vector<Combination>& Rows() {
+  static const std::vector<Combination> rows = [] {
+    std::vector<Combination> all = Matrix();
+    all.insert(all.end(), Sample().begin(), Sample().end());
+    return all;
+  }();
+  return rows;
+}
+
+// ---- Preparing a run ---------------------------------------------------------------------------
+
+Window WindowOf(const Combination& row) {
+  return row.draw != nullptr ? Draw::Parse(row.draw).window : row.window;
+}
+int StepOf(const Combination& row) {
+  return row.draw != nullptr ? Draw::Parse(row.draw).Step() : row.step;
+}
+int ThreadsOf(const Combination& row) {
+  return row.draw != nullptr ? std::stoi(Draw::Parse(row.draw).Get("threads")) : row.threads;
+}
 
 void Replace(std::string& text, const std::string& from, const std::string& to) {
   const std::size_t at = text.find(from);
@@ -794,39 +787,53 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
   text.replace(at, from.size(), to);
 }
 
-// The two lines after the line holding `key` (the day and the month of a date) become `day`.
-void SetDate(std::string& text, const std::string& key, Day day) {
-  const std::size_t first = text.find('\n', text.find(key)) + 1;
-  const std::size_t after = text.find('\n', text.find('\n', first) + 1) + 1;
-  text.replace(first, after - first,
-               std::to_string(day.day) + "\n" + std::to_string(day.month) + "\n");
-}
-
-// The write code on the line after each state grid or stack becomes 3 (written at the end).
+// The state grids and stacks of every model, each written at the end (write code 3) so that a
+// warm start can read it.
 void WriteStateAtEnd(std::string& text) {
-  for (const char* name : {"theta.stk",       "hh.stk",
-                           "hgeo.stk",        "qunten.stk",
-                           "gwstand.dbl",     "gwtheta.dbl",
-                           "gwlevel.dbl",     "deltagw.dbl",
-                           "snowsolid.dbl",   "snowliquid.dbl",
-                           "snowstorage.dbl", "snowdays.dbl",
-                           "snowage.dbl",     "interception_storage.dbl",
-                           "temper.stk",      "se.stk",
-                           "pond.dbl",        "gwhead1.dbl",
-                           "gwhead2.dbl",     "snowtemp.asc",
-                           "surftemp.asc",    "swes.stk",
-                           "swel.stk",        "tsnow.stk",
-                           "thsnow.stk",      "hhsnow.stk",
-                           "hgsnow.stk",      "qusnow.stk",
-                           "thick.stk",       "dens.stk",
-                           "upper.asc",       "firn.stk",
-                           "gmb.asc",         "gmbold.asc",
-                           "og1.asc",         "og2.asc",
-                           "og3.asc"}) {
-    const std::size_t at = text.find(std::string("\n") + name);
+  std::istringstream names(
+      "theta.stk hh.stk hgeo.stk qunten.stk gwstand.dbl gwtheta.dbl gwlevel.dbl deltagw.dbl "
+      "snowsolid.dbl snowliquid.dbl snowstorage.dbl snowdays.dbl snowage.dbl "
+      "interception_storage.dbl temper.stk se.stk pond.dbl gwhead1.dbl gwhead2.dbl snowtemp.asc "
+      "surftemp.asc swes.stk swel.stk tsnow.stk thsnow.stk hhsnow.stk hgsnow.stk qusnow.stk "
+      "thick.stk dens.stk upper.asc firn.stk gmb.asc gmbold.asc og1.asc og2.asc og3.asc og5.asc "
+      "og6.asc sb1.dbl irrig.dbl sdisp.dbl rainpause.dbl ekin.dbl tsbb.dbl canopy4.asc "
+      "canopy5.asc canopy6.asc");
+  for (std::string name; names >> name;) {
+    const std::size_t at = text.find("\n" + name);
     if (at == std::string::npos) continue;
     const std::size_t code = text.find('\n', at + 1) + 1;
-    if (text.compare(code, 2, "0\n") == 0) text[code] = '3';
+    if (text.compare(code, 2, "0\n") == 0 || text.compare(code, 2, "0 ") == 0) text[code] = '3';
+  }
+  // The water on the surface (a variable grid: its write code, then its read code).
+  const std::size_t surface = text.find(" SurfStorSiltingUp ");
+  if (surface != std::string::npos) text[text.find('\n', surface) + 1] = '3';
+}
+
+// The switches that start every model from the state the first half wrote.
+void ReadStateAtStart(std::string& text) {
+  for (const auto& [section, n] :
+       std::vector<std::pair<std::string, int>>{{"snow_model", 43},
+                                                {"interception_model", 14},
+                                                {"unsatzon_model", 88},
+                                                {"groundwater_flow", 8},
+                                                {"SurfaceRoutingModel", 20},
+                                                {"SiltingUpModel", 18},
+                                                {"ice_firn", 24}})
+    if (Value(text, section, n) == "0") SetValue(text, section, n, "1");
+  // The temperature pre-spin-up sets the soil temperatures of a cold start: a run that continues
+  // from the temperatures it reads runs without it.
+  if (Value(text, "SpinUp", 1) != "" && Value(text, "SpinUp", 1) != "0")
+    SetValue(text, "SpinUp", 2, "0");
+  const std::size_t surface = text.find(" SurfStorSiltingUp ");
+  if (surface != std::string::npos) {
+    const std::size_t write = text.find('\n', surface) + 1;
+    text[text.find('\n', write) + 1] = '1';
+  }
+  // Dynamic glaciers read their shares and codes as a yearly evaluation in the first half left
+  // them.
+  for (const std::string name : {"glacier_fraction", "glacier_codes", "permafrost_thaw"}) {
+    const std::size_t at = text.find("\n" + name + ".asc ");
+    if (at != std::string::npos) text.insert(at + 1 + name.size(), "_end");
   }
 }
 
@@ -861,114 +868,326 @@ void WriteStepStations(const fs::path& dir, int minutes) {
   }
 }
 
-// The days of a window, the first and the last included.
-int Days(const Window& window) {
-  return (window.last.month == window.first.month ? 0 : 31) + window.last.day - window.first.day +
-         1;
-}
-
 enum class Part { kWhole, kFirstHalf, kSecondHalf };
 
-// The copy of the example for `row` in `dir`, its window cut to `part`, its state written as
-// doubles at the end when the row is warm-started, read at the start for the second half.
+// The window, the steps and the state of `part` set in the control text. The halves split the
+// window after its middle day; with spin-up passes the first part runs all passes but the last.
+void SetTimes(std::string& text, const Window& window, int step, Part part) {
+  Window run = window;
+  const bool passes = Value(text, "SpinUp", 1) == "1" && std::stoi(Value(text, "SpinUp", 3)) > 1;
+  if (passes && part != Part::kWhole) {
+    const int count = std::stoi(Value(text, "SpinUp", 3));
+    SetValue(text, "SpinUp", 3, std::to_string(part == Part::kFirstHalf ? count - 1 : 1));
+  } else if (part != Part::kWhole) {
+    const int middle = DayOfYear(window.first) + (Days(window) - 1) / 2;
+    run = part == Part::kFirstHalf ? Window{window.first, DateOfDay(middle)}
+                                   : Window{DateOfDay(middle + 1), window.last};
+  }
+  const std::string end_hour = std::to_string(step == 1440 ? 0 : 24 - step / 60);
+  for (const auto& [n, value] :
+       std::vector<std::pair<int, std::string>>{{1, "0"},
+                                                {2, std::to_string(run.first.day)},
+                                                {3, std::to_string(run.first.month)},
+                                                {4, "2019"},
+                                                {5, end_hour},
+                                                {6, std::to_string(run.last.day)},
+                                                {7, std::to_string(run.last.month)},
+                                                {8, "2019"}})
+    SetValue(text, "model_time", n, value);
+  if (step != 1440) {
+    SetValue(text, "output_interval", 1, std::to_string(step / 60));
+    SetValue(text, "output_interval", 4, std::to_string(step));
+    for (const char* section :
+         {"radiation_correction", "RegionalSuperposition", "evapotranspiration", "snow_model",
+          "interception_model", "unsatzon_model", "routing_model", "special_output",
+          "groundwater_flow", "irrigation", "SiltingUpModel", "SurfaceRoutingModel",
+          "data_assimilation"})
+      if (Value(text, section, 2) == "1440") SetValue(text, section, 2, std::to_string(step));
+  }
+  // A warm start continues exactly from state written as binary doubles, as the example writes
+  // its grids.
+  EXPECT_NE(text.find("WriteAsciiGrids = 0\nWriteDoubleGrids = 1"), std::string::npos)
+      << "the example's control file writes its grids in another form than binary doubles";
+  WriteStateAtEnd(text);
+  if (part == Part::kSecondHalf) ReadStateAtStart(text);
+}
+
+// The copy of the example for `row` in `dir`, cut to `part`; returns its control text.
 std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
   const std::string control = CopyExample(dir);
   WriteFile((dir / "MpiSpeedFactor.dat").string(), "1.0\n");
-  for (const char* file : {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc",
-                           "lake_codes.asc", "lake_ponding_max.asc", "lake_levels.txt",
-                           "snow_survey.asc", "snow_survey_list.txt", "irrigation.asc"})
-    fs::copy_file(ExampleDir() / file, dir / file, fs::copy_options::overwrite_existing);
-  {
-    WriteGlacierGrids(dir);
-    // The static glaciers' ice (1) and firn (2) where the dynamic rows have glacier shares, and
-    // a thaw depth of permafrost of 0 m in every basin cell.
-    const std::string codes = ReadFile((dir / "glacier_fraction.asc").string());
-    std::istringstream in(codes);
-    std::ostringstream out, thaw;
-    std::string line;
-    for (int n = 0; std::getline(in, line); ++n) {
-      if (n < 6) {
-        out << line << "\n";
-        thaw << line << "\n";
-        continue;
-      }
-      const double g = std::stod(line);
-      out << (g < -9998 ? -9999 : g >= 1 ? 1 : g > 0 ? 2 : 0) << "\n";
-      thaw << (g < -9998 ? -9999 : 0) << "\n";
+  const Window window = WindowOf(row);
+  const int step = StepOf(row);
+  PrepareInputs(dir, window, step);
+  if (step < 1440) WriteStepStations(dir, step);
+  std::string text;
+  if (row.draw != nullptr) {
+    text = Compose(Draw::Parse(row.draw), dir);
+  } else {
+    text = ReadFile(
+        (row.variant[0] == '\0' ? fs::path(control) : ExampleDir() / row.variant).string());
+    // The runoff storages pass their water on within the step: what leaves a subbasin is its
+    // runoff at the runoff's concentration.
+    if (text.find("12 12      # kelsqd") != std::string::npos) {
+      Replace(text, "12 12      # kelsqd", "0.0001 0.0001 # kelsqd");
+      Replace(text, "48 48      # kelsqi", "0.0001 0.0001 # kelsqi");
     }
-    WriteFile((dir / "ice_firn.asc").string(), out.str());
-    WriteFile((dir / "permafrost_thaw.asc").string(), thaw.str());
-  }
-  WriteSlideFractions(dir);
-  if (row.step < 1440) WriteStepStations(dir, row.step);
-  std::string text =
-      ReadFile((row.variant[0] == '\0' ? fs::path(control) : ExampleDir() / row.variant).string());
-  if (row.tracers) {
-    const auto [tracers, declared] = AddRainTracers(text);
-    Replace(text, tracers, declared);
-  }
-  // The runoff storages pass their water on within the step: what leaves a subbasin is its
-  // runoff times the runoff's concentration.
-  if (row.soil) {
-    Replace(text, "12 12      # kelsqd", "0.0001 0.0001 # kelsqd");
-    Replace(text, "48 48      # kelsqi", "0.0001 0.0001 # kelsqi");
-  }
-  Edits edits = row.edits;
-  if (row.step != 1440) {
-    const Edits steps = Steps(row.step);
-    edits.insert(edits.end(), steps.begin(), steps.end());
-  }
-  for (const auto& [from, to] : edits) {
-    Replace(text, from, to);
-    // A model step applies to every model.
-    for (std::size_t at = text.find(from); from.starts_with("1440 ") && at != std::string::npos;
-         at = text.find(from))
-      text.replace(at, from.size(), to);
-  }
-  // The water on the surface written at the end: its tracers' grids hold its concentrations.
-  const std::size_t surface = text.find("\nsurface_storage.dbl SurfStorSiltingUp");
-  if (surface != std::string::npos) {
-    const std::size_t code = text.find('\n', surface + 1) + 1;
-    if (text.compare(code, 2, "0 ") == 0) text[code] = '3';
-  }
-  // The halves split the window after its middle day.
-  const int days = Days(row.window) - 1;
-  Day middle = {row.window.first.day + days / 2, row.window.first.month};
-  if (middle.day > 31) middle = {middle.day - 31, middle.month + 1};
-  Day after = {middle.day + 1, middle.month};
-  SetDate(text, "# start:", part == Part::kSecondHalf ? after : row.window.first);
-  SetDate(text, "# end:", part == Part::kFirstHalf ? middle : row.window.last);
-  if (row.warm) {
-    // A warm start continues exactly from state written as binary doubles, as the example
-    // writes its grids.
-    EXPECT_NE(text.find("WriteAsciiGrids = 0\nWriteDoubleGrids = 1"), std::string::npos)
-        << "the example's control file writes its grids in another form than binary doubles";
-    WriteStateAtEnd(text);
-    if (part == Part::kSecondHalf) {
-      for (const std::string& cold :
-           {kSnowColdStart, kInterceptionColdStart,
-            std::string("0          # cold start (1: read the stacks and grids named above)"),
-            std::string("0          # start heads at the surface"),
-            std::string("0          # created with 0 in the basin cells, not read"),
-            std::string("0          # storage grids not read")}) {
-        const std::size_t at = text.find(cold);
-        if (at != std::string::npos) text[at] = '1';
-      }
-      // Dynamic glaciers read their firn, mass balances and storages on the glacier, and their
-      // shares and codes as a yearly evaluation in the first half left them.
-      const std::size_t glaciers = text.find(kGlacierColdStart);
-      if (glaciers != std::string::npos) text[glaciers + kGlacierColdStart.size() - 2] = '1';
-      for (const std::string name : {"glacier_fraction", "glacier_codes", "permafrost_thaw"}) {
-        const std::size_t at = text.find("\n" + name + ".asc ");
-        if (at != std::string::npos) text.insert(at + 1 + name.size(), "_end");
-      }
+    for (const auto& [from, to] : row.edits) Replace(text, from, to);
+    // Two tracers with the rain and in the soil, where the options allow tracers.
+    if (Value(text, "unsatzon_model", 4) != "2") {
+      const auto [tracers, declared] = AddRainTracers(text);
+      Replace(text, tracers, declared);
     }
   }
+  SetTimes(text, window, step, part);
   WriteFile(control, text);
-  return control;
+  return text;
 }
 
-// ---- Reading the outputs ---------------------------------------------------------------------
+// ---- What a run shows ----------------------------------------------------------------------
+
+// A tracer of the control file: its kind and the concentration of each source.
+struct Tracer {
+  std::string name;
+  bool evaporating = false, decaying = false;
+  double rain = 0, soil = 0, aquifer = 0;
+  double Highest() const { return std::max({rain, soil, aquifer}); }
+  // Its mass closes over the run: it comes with the rain alone and keeps what it has.
+  bool Accounted() const { return !evaporating && !decaying && soil == 0 && aquifer == 0; }
+};
+
+// What the control file switches on, as far as the checks need it.
+struct Features {
+  std::string text;
+  bool soil = false, routing = false, groundwater = false, glaciers = false, dynamic = false;
+  bool untabled_stores = false;  // a store that no table shows (the outside account cannot close)
+  // The runoff storages pass their water on within the step (else they hold solute that no
+  // table shows, and a tracer's account cannot close).
+  bool instant_runoff = false;
+  int passes = 1;  // passes of a spin-up over the window
+  int steps = 0;   // model steps of the run (all passes)
+  std::vector<Tracer> tracers;
+  std::vector<std::string> reservoirs, abstractions;  // their balance and output files
+};
+
+double Number(const std::string& line, const std::string& key) {
+  const std::size_t at = line.find(key);
+  return at == std::string::npos ? 0.0 : std::stod(line.substr(line.find('=', at) + 1));
+}
+
+Features Derive(const std::string& text, const Window& window, int step) {
+  Features f;
+  f.text = text;
+  f.soil = Value(text, "unsatzon_model", 1) == "1";
+  f.routing = f.soil && Value(text, "routing_model", 1) != "0";
+  f.groundwater =
+      Value(text, "groundwater_flow", 1) != "" && Value(text, "groundwater_flow", 1) != "0";
+  f.instant_runoff = f.soil && std::stod(Value(text, "unsatzon_model", 82)) < 0.01 &&
+                     std::stod(Value(text, "unsatzon_model", 83)) < 0.01;
+  f.glaciers = !Value(text, "ice_firn", 1).empty();
+  f.dynamic = f.glaciers && std::stoi(Value(text, "ice_firn", 1)) > 10 &&
+              text.find(" GlacierizedCells ") != std::string::npos;
+  const bool passes = Value(text, "SpinUp", 1) == "1";
+  f.passes = passes ? std::stoi(Value(text, "SpinUp", 3)) : 1;
+  f.steps = Days(window) * 1440 / step * f.passes;
+  for (const char* store : {"ice_firn", "groundwater_flow", "lake_model", "SurfaceRoutingModel",
+                            "SiltingUpModel", "data_assimilation"})
+    f.untabled_stores |= !Value(text, store, 1).empty() && Value(text, store, 1) != "0";
+  // Snow methods with deposition add snow that the precipitation table does not show.
+  const int snow = std::atoi(Value(text, "snow_model", 3).c_str());
+  f.untabled_stores |=
+      snow == 7 || snow == 9 || snow == 10 || snow == 11 || snow == 13 || snow == 14;
+  // With sub-steps the tables of the stores hold their mean over the sub-steps of a report.
+  f.untabled_stores |= Value(text, "soil_surface_groundwater_substeps", 1) != "1";
+  f.untabled_stores |= Value(text, "irrigation", 1) == "1" || passes ||
+                       Value(text, "unsatzon_model", 4) != "0" ||
+                       Value(text, "unsatzon_model", 5) == "1";
+  const std::vector<std::size_t> lines = ValueLines(text, "substance_transport");
+  const int count = std::max(0, std::stoi(Value(text, "substance_transport", 1)));
+  const std::string grids = SectionText(text, "variable_grids");
+  for (int t = 1; t <= count && static_cast<std::size_t>(t) < lines.size(); ++t) {
+    const std::string line = text.substr(lines[t], text.find('\n', lines[t]) - lines[t]);
+    Tracer tracer;
+    std::istringstream words(line);
+    words >> tracer.name;
+    tracer.evaporating = line.find(" evaporating") != std::string::npos;
+    tracer.decaying = line.find(" radioactive") != std::string::npos;
+    tracer.soil = Number(line, "soilini");
+    tracer.aquifer = Number(line, "gwini");
+    const std::size_t input = grids.find("concflux_tracer_" + std::to_string(t) + "_input ");
+    if (input != std::string::npos) {
+      std::istringstream values(grids.substr(grids.find(' ', input)));
+      double fill = 0;
+      values >> fill >> tracer.rain;
+    }
+    f.tracers.push_back(tracer);
+  }
+  std::istringstream descriptions(SectionText(text, "routing_model"));
+  for (std::string line; std::getline(descriptions, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string word; words >> word;) w.push_back(word);
+    for (std::size_t i = 0; i + 3 < w.size(); ++i) {
+      if (w[i] == "SP" && w[i + 2] == "file") f.reservoirs.push_back(w[i + 4]);
+      if (w[i] == "AL" && (w[i + 3] == "extern" || w[i + 3] == "extern_with_rule"))
+        f.abstractions.push_back(w[i + 4]);
+      if (w[i] == "output" && w[i + 1] == "=") f.abstractions.push_back(w[i + 2]);
+    }
+  }
+  return f;
+}
+
+struct Failure {
+  std::string check, detail;
+};
+using Failures = std::vector<Failure>;
+
+// The FATAL entries of a run's diagnostics (level 0) and its ERROR entries, and the FATAL and
+// ERROR lines of its standard error.
+std::string FatalLines(const RunResult& result) {
+  std::string lines;
+  for (const std::string& line : SplitLines(result.diag))
+    if (line.find("level=\"0\"") != std::string::npos || line.find("ERROR") != std::string::npos)
+      lines += line.substr(0, 400) + "\n";
+  // Another process than 0 writes its entries to its standard error, with its rank.
+  for (const std::string& line : SplitLines(result.err))
+    if (line.find("FATAL") != std::string::npos || line.find("ERROR") != std::string::npos ||
+        line.starts_with("(mpi-rank"))
+      lines += line.substr(0, 400) + "\n";
+  return lines;
+}
+
+// The exit status and the FATAL lines of a run (all of it when there are none).
+std::string Messages(const RunResult& result) {
+  const std::string lines = FatalLines(result);
+  return "exit status " + std::to_string(result.exit_status) + "\n" +
+         (lines.empty() ? result.Describe() : lines);
+}
+
+// The rows of a zone table (none when the run did not write it).
+std::vector<std::vector<double>> Table(const std::string& path) {
+  return fs::exists(path) ? ZoneTableRows(path) : std::vector<std::vector<double>>{};
+}
+
+// The data rows of a text file (those that begin with a digit), each as its numbers.
+std::vector<std::vector<double>> DataRows(const std::string& path) {
+  std::vector<std::vector<double>> rows;
+  if (!fs::exists(path)) return rows;
+  for (const std::string& line : SplitLines(ReadFile(path))) {
+    if (line.empty() || std::isdigit(static_cast<unsigned char>(line[0])) == 0) continue;
+    std::istringstream in(line);
+    rows.emplace_back();
+    for (std::string word; in >> word;) {
+      char* end = nullptr;
+      const double value = std::strtod(word.c_str(), &end);
+      if (end != word.c_str()) rows.back().push_back(value);
+    }
+  }
+  return rows;
+}
+
+// The model's own account: residuals and the terms that only mend the books.
+void CheckAccount(const Features& f, const std::string& out, Failures& failures) {
+  const std::string account = ReadFile(out + "water_balance.txt");
+  const std::vector<AccountRow> rows = ReadAccount(account);
+  if (rows.empty()) failures.push_back({"water account", "no rows in water_balance.txt"});
+  for (const AccountRow& row : rows) {
+    const std::string where = row.period + " subbasin " + row.subbasin + ": ";
+    if (std::abs(row.residual) > 1e-6)
+      failures.push_back({"water account", where + "residual " + std::to_string(row.residual)});
+    if (std::abs(row.alignment) > 1e-6)
+      failures.push_back({"snow_alignment", where + std::to_string(row.alignment) + " mm"});
+  }
+  // The groundwater solution's imbalance stays within what its tolerance leaves in each step:
+  // the largest change of a sweep on the largest storage coefficient.
+  if (!f.groundwater) return;
+  const double tolerance = std::stod(Value(f.text, "groundwater_flow", 5)) * 1000 * 0.15;
+  const double substeps = std::stod(Value(f.text, "soil_surface_groundwater_substeps", 1));
+  std::vector<std::string> columns;
+  for (const std::string& line : SplitLines(account)) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    if (line.starts_with("period")) columns = words;
+    const auto at = std::find(columns.begin(), columns.end(), "groundwater_iteration");
+    if (at == columns.end() || words.size() != columns.size() || line.starts_with("period"))
+      continue;
+    const double value = std::stod(words[static_cast<std::size_t>(at - columns.begin())]);
+    if (std::abs(value) > tolerance * f.steps * substeps)
+      failures.push_back({"groundwater_iteration", words[0] + " subbasin " + words[1] + ": " +
+                                                       std::to_string(value) + " mm over " +
+                                                       std::to_string(f.steps) + " steps"});
+  }
+}
+
+// Half a unit of the last digit a table writes of `value`: six significant digits ("%g"), or
+// `decimals` decimals.
+double Rounding(double value, int decimals = -1) {
+  if (decimals >= 0) return 0.5 * std::pow(10.0, -decimals);
+  return value == 0.0 ? 0.0 : 0.5 * std::pow(10.0, std::floor(std::log10(std::abs(value))) - 5);
+}
+
+// What the rounding of two table values can change in their product.
+double ProductRounding(double a, double da, double b, double db) {
+  return std::abs(a) * db + std::abs(b) * da + da * db;
+}
+
+// The precipitation of each step of the window (mm): the example's one station, its records in
+// the window, corrected for the gauge's under-catch by the station's temperature and wind, as
+// every cell takes it. The irrigation water that joins it is not the rain's.
+std::vector<double> StationPrecipitation(const std::string& run, const Features& f,
+                                         const Window& window) {
+  const auto records = [&](const std::string& variable) {
+    std::vector<double> values;
+    for (const std::string& line : SplitLines(ReadFile(run + "stations/" + variable + ".txt"))) {
+      std::istringstream in(line);
+      int year = 0, month = 0, day = 0, hour = 0;
+      double value = 0;
+      if (!(in >> year >> month >> day >> hour >> value)) continue;
+      const int n = DayOfYear({day, month});
+      if (n >= DayOfYear(window.first) && n <= DayOfYear(window.last)) values.push_back(value);
+    }
+    return values;
+  };
+  const std::vector<double> p = records("precipitation"), t = records("temperature"),
+                            w = records("wind_speed");
+  const auto correction = [&](int n) {
+    return std::stod(Value(f.text, "precipitation_correction", n));
+  };
+  const bool corrected = Value(f.text, "precipitation_correction", 1) == "1";
+  std::vector<double> steps(p.size());
+  for (std::size_t k = 0; k < p.size(); ++k)
+    steps[k] = p[k] * (!corrected             ? 1.0
+                       : t[k] > correction(2) ? correction(3) + correction(4) * w[k]
+                                              : correction(5) + correction(6) * w[k]);
+  return steps;
+}
+
+// The outside account from the tables alone, per subbasin: precipitation - real
+// evapotranspiration - runoff over the reports after the first, less the change of the stores
+// from the first report to the last (the tables hold the stores at the end of each report).
+// The tables round to 3 to 6 digits: a thousandth of a mm for the stores, 1e-5 mm a step for
+// the fluxes. The precipitation is the station's, which every cell takes.
+void CheckOutsideAccount(const Features& f, const std::string& out, const Window& window,
+                         Failures& failures) {
+  const std::vector<double> precipitation = StationPrecipitation(out + "../", f, window);
+  const auto evaporation = ZoneTableRows(out + "etr.stat");
+  const auto runoff = ZoneTableRows(out + "qg.stat");
+  std::vector<double> residuals(5, 0.0);
+  for (std::size_t d = 2; d < runoff.size() && d <= precipitation.size(); ++d)
+    for (std::size_t s = 0; s < 5; ++s)
+      residuals[s] += precipitation[d - 1] - evaporation.at(d)[s] - runoff.at(d)[s];
+  for (const char* store :
+       {"snowstorage.stat", "interception_storage.stat", "canopy_load.stat", "sb2.stat"}) {
+    if (!fs::exists(out + store)) continue;
+    const auto content = ZoneTableRows(out + store);
+    for (std::size_t s = 0; s < 5; ++s) residuals[s] -= content.back()[s] - content.at(1)[s];
+  }
+  for (std::size_t s = 0; s < 5; ++s)
+    if (std::abs(residuals[s]) > 2e-3 + 3e-5 * static_cast<double>(runoff.size()))
+      failures.push_back({"outside account", "subbasin " + std::to_string(s + 1) + ": " +
+                                                 std::to_string(residuals[s]) + " mm"});
+}
 
 // The basin's value of row `name` of a booking file written at the end (0 without the file).
 double Booked(const std::string& path, const std::string& name) {
@@ -978,164 +1197,194 @@ double Booked(const std::string& path, const std::string& name) {
   return 0.0;
 }
 
-// The last row of a balance file of a reservoir or lake (its values from the date on).
-std::vector<double> LastBalanceRow(const std::string& path) {
-  std::vector<double> last;
-  for (const std::string& line : SplitLines(ReadFile(path)))
-    if (std::isdigit(static_cast<unsigned char>(line[0])) != 0) {
-      std::istringstream fields(line);
-      last.assign(std::istream_iterator<double>(fields), std::istream_iterator<double>());
-    }
-  return last;
-}
-
-// The rain's tracer "con" found at the end over what the rain and the bookings brought: `soil`,
-// the soil zone's account (its stores and what left them as runoff; a share near 1 when it
-// closes); `handed`, across the border of the rivers and reservoirs, what they gave up for
-// irrigation less what the cells received and what is still on its way, over the input (near
-// 0); `path`, along the whole path the water takes (the stores, the channels, the reservoirs
-// and lakes, what left the basin and what the rivers gave irrigation beyond what the cells
-// received) over the rain's and the assimilation's solute (near 1). Every term is a booking the
-// run writes or a table or grid of the stores.
-struct TracerShares {
-  double soil = 0, handed = 0, path = 0;
-};
-
-// "con" beyond the cells' stores at the end, mm x concentration over the basin: on the surface,
-// in the channels, in every reservoir and lake not `counted` already (value 6 x value 34 of its
-// balance file's last row) and what left the basin; without routing, the soil zone's `runoff`.
-double WholePathBeyondTheStores(const std::string& out, const std::map<long, bool>& counted,
-                                double cells, double cell_area, double runoff) {
-  if (!fs::exists(out + "routing_solute.txt")) return runoff;
-  double beyond = 0;
-  if (fs::exists(out + "conSurfa.asc")) {
-    const std::vector<double> water = GridCells(out + "surface_storage.dbl");
-    const std::vector<double> concentration = GridCells(out + "conSurfa.asc");
-    for (std::size_t i = 0; i < water.size(); ++i)
-      if (water[i] > -9999) beyond += water[i] * concentration.at(i) / cells;
-  }
-  const auto channels = ZoneTableRows(out + "conchann.sta");
-  for (std::size_t s = 0; s < 5 && channels.size() > 1; ++s)
-    beyond += channels[0][s] * channels.back()[s];
-  for (const auto& entry : fs::directory_iterator(out)) {
-    const std::string name = entry.path().filename().string();
-    const bool lake = name.starts_with("lake") && name.ends_with(".txt") &&
-                      counted.contains(std::atol(name.c_str() + 4));
-    if (lake || !ReadFile(entry.path().string()).starts_with("YY\tMM\tDD\tHH\tW[m]")) continue;
-    const std::vector<double> last = LastBalanceRow(entry.path().string());
-    if (last.size() > 34) beyond += last[6] * last[34] * 1000.0 / cell_area / cells;
-  }
-  return beyond + Booked(out + "routing_solute.txt", "con_outlet") +
-         Booked(out + "routing_solute.txt", "con_abstracted");
-}
-
-TracerShares ConservativeShares(const Combination& row, const std::string& out) {
+// The mass of tracer `t` (its name): what the rain brought against what the stores hold at the
+// end and what left, in mm x concentration over the basin.
+void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
+                     const Window& window, Failures& failures) {
   const auto zones = GridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
-  // The shares at the end (written as doubles when the row is warm-started).
+  // Cells of 100 m: a m3 over the basin is this many mm.
+  const double mm_per_m3 = 1000.0 / (cells * 1e4);
+  // The shares at the end (written as doubles: the run writes them at the end).
   std::vector<double> glacier;
-  if (row.glaciers)
+  if (f.dynamic)
     glacier =
         GridCells(out + (fs::exists(out + "glacier_fraction_end.asc") ? "glacier_fraction_end.asc"
                                                                       : "../glacier_fraction.asc"));
   // Each store's sum over the cells, weighed by the cell's glacier-free part (1 - g) or its
-  // glacier part (g).
-  const auto weighed = [&](const std::string& name, bool glacier_part) {
+  // glacier part (g); `water`: a grid of the water that carries a concentration.
+  const auto weighed = [&](const std::string& name, int part, const std::string& water = "") {
     if (!fs::exists(out + name)) return 0.0;
-    std::size_t levels = 0;
+    std::size_t levels = 0, water_levels = 0;
     const std::vector<double> values = GridValues(out + name, levels);
+    const std::vector<double> amounts =
+        water.empty() ? std::vector<double>{} : GridValues(out + water, water_levels);
     double sum = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
       const double g = glacier.empty() ? 0.0 : std::clamp(glacier[i / levels], 0.0, 1.0);
-      sum += values[i] * (glacier_part ? g : 1.0 - g);
+      const double weight = part == 0 ? 1.0 : part == 1 ? 1.0 - g : g;
+      sum += values[i] * weight * (water.empty() ? 1.0 : amounts.at(i));
     }
     return sum / cells;
   };
-  const GridFile grid = ReadGridFile(out + "../zones.asc");
-  const double cell_area = grid.geometry.cellsize * grid.geometry.cellsize;  // m²
-  double found = 0;
-  for (const char* store : {"consnow_.asc", "coninter.asc", "conunsat.asc"})
-    found += weighed(store, false);
-  // A lake of the routing (the ponding of its cells) by its balance file "lake<id>.txt": the
-  // soil writes its grids before the routing's last lake step. Its last volume (value 6 of a
-  // row) times its concentration of "con" (value 34), over the cells, instead of the surface
-  // level of its cells; only where the soil zone runs its lakes (response units switch them off,
-  // and the lake's storage is then a reservoir's whose cells are soil columns like any other).
-  std::map<long, bool> counted;
-  if (fs::exists(out + "../lake_codes.asc") && fs::exists(out + "lake_exchange_solute.txt")) {
+  const std::string& n = t.name;
+  // The parts of the account, named for the message.
+  std::map<std::string, double> parts;
+  for (const std::string store : {"snow_", "inter", "unsat"})
+    parts["soil zone"] += weighed(n + store + ".asc", 1);
+  for (const std::string store : {"snowg", "firn_", "ice__"})
+    parts["glacier parts"] += weighed(n + store + ".asc", 2);
+  for (int layer = 1; layer <= 9; ++layer)
+    parts["aquifer"] += weighed(n + std::to_string(layer) + "grou.asc", 0);
+  parts["fixed heads"] = weighed(n + "outgrou.asc", 0);
+  parts["surface"] = weighed(
+      n + "Surfa.asc", 0,
+      fs::exists(out + "surface_storage.dbl") ? "surface_storage.dbl" : "surface_storage.asc");
+  // What the tables' rounding leaves open: the discharge table has five decimals (of m3/s), the
+  // others six significant digits.
+  double rounding = 0;
+  // Tables of amounts: the glacier storages per subbasin, the channels in their total column.
+  const auto held = Table(out + n + "glsto.sta");
+  for (std::size_t s = 0; s < 5 && held.size() > 1; ++s) {
+    parts["glacier storages"] += held[0][s] * held.back()[s];
+    rounding += held[0][s] * Rounding(held.back()[s]);
+  }
+  const auto channels = DataRows(out + n + "chann.sta");
+  if (!channels.empty()) {
+    parts["channels"] = channels.back().back();
+    rounding += Rounding(channels.back().back());
+  }
+  // Reservoirs and lakes: their volume (m3) at the end at their concentration. A lake of the
+  // routing counts by its balance file, not by the water on its cells: the soil zone writes its
+  // grids before the routing's last lake step (where response units switch the soil zone's
+  // lakes off, no lake step books an exchange and its cells are soil columns like any other).
+  const std::size_t index = static_cast<std::size_t>(&t - f.tracers.data());
+  const std::size_t from_end = f.tracers.size() - index;
+  for (const std::string& file : f.reservoirs) {
+    const auto rows = DataRows(out + file);
+    if (rows.empty()) continue;
+    const double volume = rows.back().at(6), c = rows.back().at(rows.back().size() - from_end);
+    parts["reservoirs"] += volume * c * mm_per_m3;
+    rounding += ProductRounding(volume, Rounding(volume), c, Rounding(c)) * mm_per_m3;
+  }
+  if (fs::exists(out + "lake_exchange_solute.txt") && fs::exists(out + "../lake_codes.asc")) {
     const auto lakes = GridCells(out + "../lake_codes.asc");
     std::size_t levels = 0;
-    const std::vector<double> soil = GridValues(out + "conunsat.asc", levels);
-    for (std::size_t i = 0; i < lakes.size(); ++i) {
-      const long id = std::lround(lakes[i]);
-      const std::string balance = out + "lake" + std::to_string(id) + ".txt";
-      if (!(lakes[i] > 0) || !fs::exists(balance)) continue;
-      found -= soil.at(i * levels) / cells;
-      if (counted[id]) continue;
-      counted[id] = true;
-      const std::vector<double> last = LastBalanceRow(balance);
-      if (last.size() > 34) found += last[6] * last[34] * 1000.0 / cell_area / cells;
-    }
+    const std::vector<double> soil = GridValues(out + n + "unsat.asc", levels);
+    for (std::size_t i = 0; i < lakes.size() && !soil.empty(); ++i)
+      if (lakes[i] > 0 &&
+          std::find(f.reservoirs.begin(), f.reservoirs.end(),
+                    "lake" + std::to_string(std::lround(lakes[i])) + ".txt") != f.reservoirs.end())
+        parts["soil zone"] -= soil.at(i * levels) / cells;
   }
-  if (row.glaciers)
-    for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
-      found += weighed(store, true);
-  for (const std::string& store : row.tracer_stores) found += weighed(store, false);
-  // The glacier storages' solute (their table per subbasin), what a yearly evaluation moved
-  // out of the soil and the leaves under grown glacier parts and what the copies of response
-  // units gave their members (their bookings, per basin).
-  double evaluated = 0;
-  if (row.glaciers) {
-    const auto held = ZoneTableRows(out + "conglsto.sta");
-    for (std::size_t s = 0; s < 5 && held.size() > 1; ++s) found += held[0][s] * held.back()[s];
+  // What left the basin (at the outlet, with the abstractions that leave it) and what the rivers
+  // and reservoirs gave irrigation beyond what the cells received: the routing's and the
+  // irrigation's bookings; without routing, each subbasin's runoff at its concentration.
+  const std::string routed = out + "routing_solute.txt";
+  if (f.routing && fs::exists(routed)) {
+    parts["outlet"] = Booked(routed, n + "_outlet");
+    parts["abstractions"] = Booked(routed, n + "_abstracted");
+  } else if (f.routing) {
+    failures.push_back({"tracer account", "no routing_solute.txt"});
+  } else {
+    const auto runoff = ZoneTableRows(out + "qg.stat");
+    const auto concentration = Table(out + n + "unsat.sta");
+    for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
+      for (std::size_t s = 0; s < 5; ++s) {
+        const double q = runoff[d][s], c = concentration[d][s];
+        parts["outlets"] += runoff[0][s] * q * c;
+        rounding += runoff[0][s] * ProductRounding(q, Rounding(q, 6), c, Rounding(c));
+      }
   }
-  for (const char* booking : {"glacier_evaluation_solute.txt", "response_unit_solute.txt"})
-    evaluated += Booked(out + booking, "con");
-  double runoff_solute = 0;
-  const auto runoff = ZoneTableRows(out + "qg.stat");
-  const auto concentration = ZoneTableRows(out + "conunsat.sta");
-  EXPECT_EQ(runoff.size(), concentration.size()) << "a concentration per runoff row";
-  for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
-    for (std::size_t s = 0; s < 5; ++s)
-      runoff_solute += runoff[0][s] * runoff[d][s] * concentration[d][s];
-  // The precipitation holds the irrigation water; the surface water brings its own solute, what
-  // the lakes and data assimilation moved is booked.
   const std::string irrigation = out + "irrigation_solute.txt";
-  const double rain = ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation -
-                      Booked(irrigation, "groundwater") - Booked(irrigation, "surface_water");
-  const double assimilated = Booked(out + "assimilation_solute.txt", "con");
-  const double brought =
-      Booked(irrigation, "con") + Booked(out + "lake_exchange_solute.txt", "con") + assimilated;
-  TracerShares shares;
-  shares.soil = (found + runoff_solute - evaluated) / (10 * rain + brought);
-  shares.path =
-      (found - evaluated + WholePathBeyondTheStores(out, counted, cells, cell_area, runoff_solute) +
-       Booked(irrigation, "con_pending")) /
-      (10 * rain + assimilated);
-  shares.handed = (Booked(out + "routing_solute.txt", "con_irrigation") -
-                   Booked(irrigation, "con") - Booked(irrigation, "con_pending")) /
-                  (10 * rain + brought);
-  return shares;
+  parts["irrigation on its way"] = Booked(irrigation, n + "_pending");
+  // What the rivers and reservoirs gave irrigation is what the cells received from them and
+  // what is still on its way.
+  if (fs::exists(irrigation) && fs::exists(routed)) {
+    const double given = Booked(routed, n + "_irrigation");
+    const double received = Booked(irrigation, n) + Booked(irrigation, n + "_pending");
+    if (std::abs(given - received) > 1e-9 + 1e-6 * std::abs(given))
+      failures.push_back({"tracer account", n + ": the rivers gave irrigation " +
+                                                std::to_string(given) + ", the cells received " +
+                                                std::to_string(received) +
+                                                " with what is on its way"});
+  }
+  // The bookings of what no flow brought ("<what>_solute.txt": a row per tracer, its last
+  // column the basin's): what glacier evaluations, response units and data assimilation moved.
+  // Irrigation and the lake exchange move solute within the path.
+  for (const char* booking :
+       {"glacier_evaluation_solute.txt", "response_unit_solute.txt", "assimilation_solute.txt"})
+    parts["booked, less"] -= Booked(out + booking, n);
+  double found = 0;
+  for (const auto& [part, amount] : parts) found += amount;
+  const std::vector<double> rain = StationPrecipitation(out + "../", f, window);
+  const double input = t.rain * std::accumulate(rain.begin(), rain.end(), 0.0) * f.passes;
+  if (std::abs(found - input) <= 1e-6 * input + rounding + 1e-9) return;
+  std::ostringstream detail;
+  detail.precision(9);
+  detail << n << ": brought " << input << ", found " << found << " (share " << found / input
+         << ", rounding of the tables " << rounding << "):";
+  for (const auto& [part, amount] : parts)
+    if (amount != 0.0) detail << " " << part << " " << amount << ";";
+  failures.push_back({"tracer account", detail.str()});
 }
 
-// The outside account from the tables alone, per subbasin column: precipitation - real
-// evapotranspiration - runoff over the reports after the first, less the change of the stores
-// from the first report to the last (the tables hold the stores at the end of each report).
-std::vector<double> OutsideResiduals(const std::string& out,
-                                     const std::vector<std::string>& stores) {
-  const auto precipitation = ZoneTableRows(out + "precipitation.stat");
-  const auto evaporation = ZoneTableRows(out + "etr.stat");
-  const auto runoff = ZoneTableRows(out + "qg.stat");
-  std::vector<double> residuals(5, 0.0);
-  for (std::size_t d = 2; d < precipitation.size(); ++d)
-    for (std::size_t s = 0; s < 5; ++s)
-      residuals[s] += precipitation[d][s] - evaporation.at(d)[s] - runoff.at(d)[s];
-  for (const std::string& store : stores) {
-    const auto content = ZoneTableRows(out + store);
-    for (std::size_t s = 0; s < 5; ++s) residuals[s] -= content.back()[s] - content.at(1)[s];
+// No concentration below 0, none of an evaporating tracer above its highest source.
+void CheckBounds(const Features& f, const std::map<std::string, std::string>& outputs,
+                 const std::string& out, Failures& failures) {
+  // The leaves keep an evaporating tracer as well: what the rain or irrigation water from the
+  // rivers and the aquifer brings them rises above its concentration, and so does what they
+  // pass on.
+  const bool leaves = Value(f.text, "interception_model", 1) == "1";
+  const bool irrigated = Value(f.text, "irrigation", 1) == "1";
+  for (std::size_t index = 0; index < f.tracers.size(); ++index) {
+    const Tracer& t = f.tracers[index];
+    const std::size_t from_end = f.tracers.size() - index;
+    const auto check = [&](const std::string& name, const std::vector<double>& values,
+                           bool amounts) {
+      if (values.empty()) return;
+      const double low = *std::min_element(values.begin(), values.end());
+      const double high = *std::max_element(values.begin(), values.end());
+      // Round-off of a store emptied to nothing aside; the snow pack gives exactly what it holds.
+      if (low < (name.find("snow_") != std::string::npos ? 0.0 : -1e-12))
+        failures.push_back({"bounds", name + ": " + t.name + " at " + std::to_string(low)});
+      if (t.evaporating && !((t.rain > 0 || irrigated) && leaves) && !amounts &&
+          high > t.Highest() + 1e-9)
+        failures.push_back({"bounds", name + ": " + t.name + " at " + std::to_string(high) +
+                                          " above its highest source " +
+                                          std::to_string(t.Highest())});
+    };
+    for (const auto& [name, text] : outputs) {
+      // "evap.stat" and "evar.stat" are the model's evaporation tables, not the tracer's.
+      if (!name.starts_with(t.name) || name.ends_with(".stat")) continue;
+      // Tables and grids of amounts: the channels, the glacier storages and parts, what left
+      // through fixed heads (negative where they fed the aquifer).
+      const bool amounts = name.find("chann") != std::string::npos ||
+                           name.find("glsto") != std::string::npos ||
+                           name.find("glpar") != std::string::npos;
+      if (name.find("outgrou") != std::string::npos) continue;
+      std::vector<double> values;
+      if (name.ends_with(".sta")) {
+        for (const auto& r : ZoneTableRows(out + name))
+          values.insert(values.end(), r.begin(), r.end());
+      } else {
+        std::size_t levels = 0;
+        values = GridValues(out + name, levels);
+      }
+      check(name, values, amounts);
+    }
+    // The concentrations ending each row of the balance files of reservoirs and lakes and of
+    // the abstractions' files.
+    std::vector<std::string> files = f.reservoirs;
+    files.insert(files.end(), f.abstractions.begin(), f.abstractions.end());
+    for (const std::string& file : files) {
+      std::vector<double> values;
+      for (const auto& row : DataRows(out + file))
+        if (row.size() >= from_end) values.push_back(row[row.size() - from_end]);
+      check(file, values, false);
+    }
   }
-  return residuals;
 }
 
 // The outputs that must agree between runs: every file but the decomposition's own, the soil
@@ -1149,174 +1398,302 @@ std::map<std::string, std::string> Outputs(const fs::path& dir) {
   return files;
 }
 
-// ---- The test --------------------------------------------------------------------------------
+// The rows of a text output from its first data row on (a row beginning with a digit).
+std::string RowsOf(const std::string& text) {
+  const std::vector<std::string> lines = SplitLines(text);
+  for (const std::string& line : lines)
+    if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0])) != 0)
+      return text.substr(text.find(line));
+  return "";
+}
 
-class OptionMatrix : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
-  const Combination& row = Matrix()[GetParam()];
-  if (row.pending != nullptr && std::getenv("VELORN_MATRIX_PENDING") == nullptr)
-    GTEST_SKIP() << row.pending;
-  // Under the sanitizers on 3 processes only: the normal build compares the process counts, this
-  // one looks for memory faults in each combination.
-  std::vector<TempDir> dirs(VELORN_SANITIZED_BUILD ? 1 : 3);
-  for (int processes = VELORN_SANITIZED_BUILD ? 3 : 1; processes <= 3; ++processes) {
-    const fs::path& dir =
-        dirs[VELORN_SANITIZED_BUILD ? 0 : static_cast<std::size_t>(processes - 1)].path();
-    Prepare(row, dir, Part::kWhole);
-    const RunResult result =
-        RunExampleControl(dir.string(), processes, processes == 1 ? 1 : row.threads);
-    ASSERT_EQ(result.exit_status, 0) << processes << " processes\n" << result.Describe();
-    EXPECT_EQ(result.Describe().find("differs from the step of the meteorological data"),
-              std::string::npos)
-        << result.Describe();
-  }
-  const auto outputs = Outputs(dirs[0].path());
-  for (std::size_t other = 1; other < dirs.size(); ++other) {
-    const auto files = Outputs(dirs[other].path());
-    for (const auto& [name, text] : outputs) {
-      ASSERT_TRUE(files.contains(name)) << name << " missing on " << other + 1 << " processes";
-      EXPECT_TRUE(files.at(name) == text) << name << " differs on " << other + 1 << " processes";
-    }
-  }
-
-  const std::string out = (dirs[0].path() / "output/").string();
-  if (row.acts != nullptr) {
-    double largest = 0;
-    const auto table = ZoneTableRows(out + row.acts);
-    for (std::size_t d = 1; d < table.size(); ++d)  // row 0: the area shares
-      for (const double value : table[d]) largest = std::max(largest, std::abs(value));
-    EXPECT_GT(largest, 0.0) << row.acts << ": the options do not act in the window";
-  }
-  if (row.step < 1440) {
-    EXPECT_EQ(ZoneTableRows(out + "qg.stat").size(), 1 + Days(row.window) * 1440 / row.step)
-        << "a row per step";
-  }
-  if (!row.soil) return;
-  const std::string account = ReadFile(out + "water_balance.txt");
-  const std::vector<AccountRow> rows = ReadAccount(account);
-  ASSERT_FALSE(rows.empty()) << account;
-  for (const AccountRow& entry : rows) {
-    SCOPED_TRACE(entry.period + " " + entry.subbasin);
-    EXPECT_LE(std::abs(entry.residual), 1e-6);
-    EXPECT_LE(std::abs(entry.alignment), 1e-6) << "snow_alignment";
-  }
-  // The groundwater solution's imbalance is a source of the books only: it stays within what the
-  // solver's tolerance (1e-5 m of head on a storage coefficient) leaves, far below 1e-3 mm.
-  for (const std::string& line : SplitLines(account))
-    if (line.starts_with("period")) {
-      std::istringstream names(line);
-      std::vector<std::string> columns;
-      for (std::string name; names >> name;) columns.push_back(name);
-      const auto at = std::find(columns.begin(), columns.end(), "groundwater_iteration");
-      for (const std::string& data : SplitLines(account)) {
-        std::istringstream fields(data);
-        std::vector<std::string> values;
-        for (std::string v; fields >> v;) values.push_back(v);
-        if (at == columns.end() || values.size() != columns.size() || data == line) continue;
-        EXPECT_LE(std::abs(std::stod(values[at - columns.begin()])), 1e-3) << data;
-      }
-    }
-
-  // The tables round to 3 to 6 digits: a thousandth of a mm for the stores, 1e-5 mm a day for
-  // the fluxes.
-  if (!row.stores.empty()) {
-    const std::vector<double> outside = OutsideResiduals(out, row.stores);
-    const double days = static_cast<double>(ZoneTableRows(out + "qg.stat").size());
-    for (std::size_t s = 0; s < outside.size(); ++s)
-      EXPECT_NEAR(outside[s], 0.0, 2e-3 + 3e-5 * days) << "outside account of subbasin " << s + 1;
-  }
-  if (row.mass) {
-    const TracerShares shares = ConservativeShares(row, out);
-    EXPECT_NEAR(shares.soil, 1.0, 1e-6) << "the rain's tracer in the soil zone";
-    EXPECT_NEAR(shares.handed, 0.0, 1e-6) << "the rain's tracer the rivers gave irrigation";
-    EXPECT_NEAR(shares.path, 1.0, 1e-6) << "the rain's tracer along the whole path";
-  }
-  for (const auto& [name, text] : outputs) {
-    const bool con = name.starts_with("con"), eva = name.starts_with("eva");
-    // What left the aquifer through its fixed heads is an amount, negative where they fed it;
-    // "evap.stat" and "evar.stat" are the model's evaporation tables, not the tracer's.
-    if ((!con && !eva) || name.find("outgrou") != std::string::npos || name.ends_with(".stat"))
-      continue;
-    std::size_t levels = 0;
-    const bool table = name.ends_with(".sta");
-    std::vector<double> values;
-    if (table) {
-      for (const auto& r : ZoneTableRows(out + name))
-        values.insert(values.end(), r.begin(), r.end());
-    } else {
-      values = GridValues(out + name, levels);
-    }
-    if (values.empty()) continue;
-    // Round-off of a store emptied to nothing aside; the snow pack gives exactly what it holds.
-    EXPECT_GE(*std::min_element(values.begin(), values.end()),
-              name.starts_with("consnow_") ? 0.0 : -1e-12)
-        << name;
-    // The channels' tables hold amounts.
-    if (eva && name.find("chann") == std::string::npos) {
-      EXPECT_LE(*std::max_element(values.begin(), values.end()), 10.0 + 1e-9) << name;
-    }
-  }
-  // The concentrations of the reservoirs' and lakes' balance files (values 34 and 35 of a row)
-  // and of the abstractions' files (values 5 and 6).
-  for (const auto& [name, text] : outputs) {
-    const std::vector<std::string> lines = SplitLines(text);
-    const bool balance = text.starts_with("YY\tMM\tDD\tHH\tW[m]");
-    if (!balance && (lines.size() < 2 || !lines[1].starts_with("abstraction_"))) continue;
-    for (const std::string& line : lines) {
-      if (std::isdigit(static_cast<unsigned char>(line[0])) == 0) continue;
-      std::istringstream fields(line);
-      const std::vector<double> values(std::istream_iterator<double>(fields),
-                                       (std::istream_iterator<double>()));
-      const std::size_t at = balance ? 34 : 5;
-      if (values.size() < at + 2) continue;
-      EXPECT_GE(values[at], -1e-12) << name << ": " << line;
-      EXPECT_LE(values[at + 1], 10.0 + 1e-9) << name << ": " << line;
-    }
-  }
-
-  if (!row.warm) return;
+// A warm start halfway: the second half's rows end the straight run's tables, its grids and
+// stacks equal the straight run's.
+void CheckWarmStart(const Combination& row, const std::map<std::string, std::string>& straight,
+                    Failures& failures) {
   TempDir first, second;
   Prepare(row, first.path(), Part::kFirstHalf);
   const RunResult first_half = RunExampleControl(first.path().string(), 2);
-  ASSERT_EQ(first_half.exit_status, 0) << first_half.Describe();
+  if (first_half.exit_status != 0)
+    return failures.push_back({"warm start", "first half: " + Messages(first_half)});
   Prepare(row, second.path(), Part::kSecondHalf);
   // The second half reads the first half's outputs as its initial state (the run directory).
   for (const auto& entry : fs::directory_iterator(first.path() / "output"))
     if (!fs::exists(second.path() / entry.path().filename()))
       fs::copy_file(entry.path(), second.path() / entry.path().filename());
   const RunResult second_half = RunExampleControl(second.path().string(), 2);
-  ASSERT_EQ(second_half.exit_status, 0) << second_half.Describe();
+  // VELORN_MATRIX_KEEP=<folder>: the second half is kept beside it, in <folder>-second-half.
+  if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr) {
+    fs::remove_all(std::string(keep) + "-second-half");
+    fs::copy(second.path(), std::string(keep) + "-second-half", fs::copy_options::recursive);
+  }
+  if (second_half.exit_status != 0)
+    return failures.push_back({"warm start", "second half: " + Messages(second_half)});
   int states = 0;
   for (const auto& [name, text] : Outputs(second.path())) {
-    SCOPED_TRACE(name);
-    ASSERT_TRUE(outputs.contains(name));
-    const std::string& whole = outputs.at(name);
-    if (name.ends_with(".stat") || name.ends_with(".sta")) {
-      // The second half's report rows end the straight run's table.
-      const std::vector<std::string> lines = SplitLines(text);
-      std::size_t header = 0;
-      while (header < lines.size() && !std::isdigit(static_cast<unsigned char>(lines[header][0])))
-        ++header;
-      if (header == lines.size()) continue;
-      const std::size_t rows_at = text.find(lines[header]);
-      const std::string rows = text.substr(rows_at);
-      EXPECT_TRUE(whole.ends_with(rows))
-          << rows << "straight run:\n"
-          << whole.substr(whole.size() - std::min(whole.size(), rows.size()));
-    } else if (!name.ends_with(".txt") && !name.ends_with(".dat")) {
-      EXPECT_TRUE(text == whole);
+    if (!straight.contains(name)) {
+      failures.push_back({"warm start", name + " not written by the straight run"});
+      continue;
+    }
+    const std::string& whole = straight.at(name);
+    const bool table = name.ends_with(".stat") || name.ends_with(".sta") || name.ends_with(".txt");
+    // The account and the bookings sum their own run.
+    if (name == "water_balance.txt" || name.ends_with("_solute.txt")) continue;
+    if (table && !whole.ends_with(RowsOf(text))) {
+      // The first row that differs, against the straight run's row of that date.
+      std::string row = RowsOf(text), straight_row;
+      const std::vector<std::string> rows = SplitLines(row), ends = SplitLines(whole);
+      for (std::size_t k = 0; k < rows.size(); ++k) {
+        const std::size_t at = ends.size() - rows.size() + k;
+        if (at < ends.size() && ends[at] != rows[k]) {
+          row = rows[k], straight_row = ends[at];
+          break;
+        }
+      }
+      failures.push_back({"warm start", name + ": the rows of the second half differ, " +
+                                            row.substr(0, 160) + " against the straight run's " +
+                                            straight_row.substr(0, 160)});
+    } else if (!table && !name.ends_with(".dat")) {
+      if (text != whole) failures.push_back({"warm start", name + " differs at the end"});
       ++states;
     }
   }
-  EXPECT_GE(states, 10);
+  if (states < 10)
+    failures.push_back({"warm start", "only " + std::to_string(states) + " state files compared"});
 }
 
-INSTANTIATE_TEST_SUITE_P(FrontRange, OptionMatrix,
-                         ::testing::Range<std::size_t>(0, Matrix().size()),
+// ---- A combination's verdict ---------------------------------------------------------------
+
+struct Verdict {
+  std::optional<Refusal> refused;
+  Failures failures;
+};
+
+// How much of the checks a verdict runs: all (`processes` 3, warm start), or for shrinking only
+// what the failure shrunk needs.
+struct Scope {
+  int processes = 3;
+  bool warm = true;
+};
+
+Verdict Verify(const Combination& row, const Scope& scope = {}) {
+  Verdict verdict;
+  Failures& failures = verdict.failures;
+  static const std::vector<Refusal> kNone;
+  const std::vector<Refusal> refusals =
+      row.draw != nullptr ? Refusals(Draw::Parse(row.draw)) : kNone;
+  // Under the sanitizers on 3 processes only: the normal build compares the process counts, this
+  // one looks for memory faults in each combination.
+  const int least = VELORN_SANITIZED_BUILD ? 3 : 1;
+  std::vector<TempDir> dirs(static_cast<std::size_t>(scope.processes - least + 1));
+  std::string text;
+  for (int processes = least; processes <= scope.processes; ++processes) {
+    const fs::path& dir = dirs[static_cast<std::size_t>(processes - least)].path();
+    text = Prepare(row, dir, Part::kWhole);
+    const RunResult result =
+        RunExampleControl(dir.string(), processes, processes == 1 ? 1 : ThreadsOf(row));
+    // VELORN_MATRIX_KEEP=<folder>: the first run is kept there to look at.
+    if (const char* keep = std::getenv("VELORN_MATRIX_KEEP");
+        keep != nullptr && processes == least) {
+      fs::remove_all(keep);
+      fs::copy(dir, keep, fs::copy_options::recursive);
+    }
+    if (!refusals.empty()) {
+      // A forbidden pair: the run ends with its code and a FATAL message naming it.
+      // (The exit status keeps the code's lowest byte.)
+      for (const Refusal& refusal : refusals)
+        if (result.exit_status == refusal.code % 256 &&
+            result.diag.find("exit code " + std::to_string(refusal.code) + "\"") !=
+                std::string::npos &&
+            FatalLines(result).find(refusal.message) != std::string::npos)
+          verdict.refused = refusal;
+      if (!verdict.refused)
+        failures.push_back({"refusal", "expected the refusal of " + std::string(refusals[0].pair) +
+                                           " (code " + std::to_string(refusals[0].code) + "):\n" +
+                                           Messages(result)});
+      return verdict;
+    }
+    if (result.exit_status != 0) {
+      failures.push_back({"exit", std::to_string(processes) + " processes, " + Messages(result)});
+      return verdict;
+    }
+    if (result.Describe().find("differs from the step of the meteorological data") !=
+        std::string::npos)
+      failures.push_back({"steps", result.Describe()});
+  }
+  const auto outputs = Outputs(dirs[0].path());
+  for (std::size_t other = 1; other < dirs.size(); ++other) {
+    const auto files = Outputs(dirs[other].path());
+    for (const auto& [name, content] : outputs)
+      if (!files.contains(name) || files.at(name) != content)
+        failures.push_back({"processes", name + (files.contains(name) ? " differs" : " missing") +
+                                             " on " + std::to_string(other + least) +
+                                             " processes"});
+  }
+  const std::string out = (dirs[0].path() / "output/").string();
+  const Features f = Derive(text, WindowOf(row), StepOf(row));
+  if (row.acts != nullptr) {
+    double largest = 0;
+    const auto table = ZoneTableRows(out + row.acts);
+    for (std::size_t d = 1; d < table.size(); ++d)  // row 0: the area shares
+      for (const double value : table[d]) largest = std::max(largest, std::abs(value));
+    if (largest == 0.0)
+      failures.push_back({"acts", std::string(row.acts) + ": the options do not act"});
+  }
+  const std::size_t rows = ZoneTableRows(out + "precipitation.stat").size();
+  if (rows != 1 + static_cast<std::size_t>(f.steps))
+    failures.push_back({"rows", std::to_string(rows - 1) + " report rows for " +
+                                    std::to_string(f.steps) + " steps"});
+  if (f.soil) {
+    CheckAccount(f, out, failures);
+    if (!f.untabled_stores && !f.glaciers) CheckOutsideAccount(f, out, WindowOf(row), failures);
+    for (const Tracer& t : f.tracers)
+      if (t.Accounted() && f.instant_runoff) CheckTracerMass(f, t, out, WindowOf(row), failures);
+  }
+  CheckBounds(f, outputs, out, failures);
+  // The sanitizers look for memory faults in the one run: the normal build compares the warm
+  // start as it compares the process counts.
+  if (scope.warm && !VELORN_SANITIZED_BUILD) CheckWarmStart(row, outputs, failures);
+  return verdict;
+}
+
+// ---- The fixed sample ------------------------------------------------------------------------
+
+class OptionMatrix : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
+  const Verdict verdict = Verify(Rows()[GetParam()]);
+  for (const Failure& failure : verdict.failures)
+    ADD_FAILURE() << failure.check << ": " << failure.detail;
+}
+
+INSTANTIATE_TEST_SUITE_P(FrontRange, OptionMatrix, ::testing::Range<std::size_t>(0, Rows().size()),
                          [](const ::testing::TestParamInfo<std::size_t>& info) {
-                           return std::string(Matrix()[info.param].name);
+                           return std::string(Rows()[info.param].name);
                          });
+
+// ---- Fresh draws -------------------------------------------------------------------------------
+
+std::string Environment(const char* name, const std::string& otherwise) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0' ? value : otherwise;
+}
+
+// What a shrunk draw must still fail: the check and, where the check names a file first (warm
+// start, process counts, bounds), that file.
+std::string Signature(const Failure& failure) {
+  if (failure.check != "warm start" && failure.check != "processes" && failure.check != "bounds")
+    return failure.check;
+  return failure.check + ": " + failure.detail.substr(0, failure.detail.find_first_of(" :"));
+}
+
+// A draw shrunk while it still fails as `first` does: options back at their default one at a
+// time, then the window's last day as early as it fails and its first as late. `failures`
+// receives the shrunk draw's failures of that check.
+Draw Shrink(Draw draw, const Failure& first, Failures& failures) {
+  const std::string& check = first.check;
+  const Scope scope = {check == "processes" || check == "exit" ? 3 : 1, check == "warm start"};
+  const auto fails = [&](const Draw& candidate) {
+    const std::string words = candidate.Words();
+    const Verdict verdict = Verify({.name = "shrink", .draw = words.c_str()}, scope);
+    Failures found;
+    for (const Failure& failure : verdict.failures)
+      if (Signature(failure) == Signature(first)) found.push_back(failure);
+    if (!found.empty()) failures = found;
+    return !found.empty();
+  };
+  for (bool shrunk = true; shrunk;) {
+    shrunk = false;
+    for (const std::string& key : OptionKeys(draw)) {
+      Draw candidate = draw;
+      candidate.options.erase(key);
+      if (fails(candidate)) draw = candidate, shrunk = true;
+    }
+  }
+  // The first day that fails: the fewest days from the start (at least two, for the halves).
+  for (int low = 2, high = Days(draw.window); low < high;) {
+    const int days = (low + high) / 2;
+    Draw candidate = draw;
+    candidate.window.last = DateOfDay(DayOfYear(draw.window.first) + days - 1);
+    if (fails(candidate))
+      high = days, draw = candidate;
+    else
+      low = days + 1;
+  }
+  for (int start = DayOfYear(draw.window.last) - 1; start > DayOfYear(draw.window.first); --start) {
+    Draw candidate = draw;
+    candidate.window.first = DateOfDay(start);
+    if (!fails(candidate)) continue;
+    draw = candidate;
+    break;
+  }
+  return draw;
+}
+
+// The control-file edits of a draw against the example's control file, as `diff -u` gives them.
+std::string ControlEdits(const Draw& draw) {
+  TempDir dir;
+  const std::string words = draw.Words();
+  Prepare({.name = "edits", .draw = words.c_str()}, dir.path(), Part::kWhole);
+  fs::copy_file(ExampleDir() / "front-range.ctl", dir.path() / "example.ctl");
+  return RunCommand(dir.path().string(), {"diff", "-u", "example.ctl", "front-range.ctl"}).out;
+}
+
+// Fresh draws, run from scripts/option-matrix: VELORN_MATRIX_SEED (the first seed),
+// VELORN_MATRIX_COUNT (draws), VELORN_MATRIX_JOB and VELORN_MATRIX_JOBS (this job's share:
+// every JOBS-th draw from JOB on), VELORN_MATRIX_DRAW (the words of one draw instead),
+// VELORN_MATRIX_SHRINK=0 (report failures unshrunk), VELORN_MATRIX_QUICK=1 (one process, no warm
+// start: a first look). Prints a line per draw and, for a failure,
+// its shrunk words and control-file edits.
+TEST(OptionMatrixDraws, DISABLED_FreshCombinations) {
+  const std::uint64_t seed = std::stoull(Environment("VELORN_MATRIX_SEED", "1"));
+  const int count = std::stoi(Environment("VELORN_MATRIX_COUNT", "10"));
+  const int job = std::stoi(Environment("VELORN_MATRIX_JOB", "0"));
+  const int jobs = std::stoi(Environment("VELORN_MATRIX_JOBS", "1"));
+  const std::string given = Environment("VELORN_MATRIX_DRAW", "");
+  const bool shrink = Environment("VELORN_MATRIX_SHRINK", "1") != "0";
+  const bool quick = Environment("VELORN_MATRIX_QUICK", "0") != "0";
+  int refused = 0, passed = 0, failed = 0;
+  for (int k = job; k < (given.empty() ? count : 1); k += jobs) {
+    const Draw draw =
+        given.empty() ? DrawCombination(seed + static_cast<std::uint64_t>(k)) : Draw::Parse(given);
+    const std::string words = draw.Words();
+    const Verdict verdict =
+        Verify({.name = "fresh", .draw = words.c_str()}, quick ? Scope{1, false} : Scope{});
+    std::ostringstream line;
+    line << "draw " << (given.empty() ? std::to_string(seed + k) : "given") << ": ";
+    if (verdict.refused) {
+      ++refused;
+      line << "refused (" << verdict.refused->pair << ", code " << verdict.refused->code << ") ";
+    } else if (verdict.failures.empty()) {
+      ++passed;
+      line << "passed ";
+    } else {
+      ++failed;
+      std::set<std::string> checks;
+      for (const Failure& failure : verdict.failures) checks.insert(failure.check);
+      line << "FAILED (";
+      for (const std::string& check : checks)
+        line << check << (check == *checks.rbegin() ? "" : ", ");
+      line << ") ";
+    }
+    std::cout << line.str() << words << "\n" << std::flush;
+    if (verdict.failures.empty()) continue;
+    for (const Failure& failure : verdict.failures)
+      std::cout << "  " << failure.check << ": " << failure.detail.substr(0, 2000) << "\n";
+    if (!shrink) continue;
+    Failures failures = verdict.failures;
+    const Draw shrunk = Shrink(draw, verdict.failures.front(), failures);
+    std::cout << "  shrunk (" << Signature(verdict.failures.front()) << "): " << shrunk.Words()
+              << "\n";
+    for (std::size_t n = 0; n < failures.size() && n < 8; ++n)
+      std::cout << "    " << failures[n].detail.substr(0, 400) << "\n";
+    std::cout << ControlEdits(shrunk) << std::flush;
+  }
+  std::cout << "draws: " << refused << " refused, " << passed << " passed, " << failed
+            << " failed\n";
+  EXPECT_EQ(failed, 0);
+}
 
 }  // namespace
 }  // namespace velorn::test

@@ -1,0 +1,853 @@
+// The option space of the option matrix: its catalogue, the generator, the refusals the model
+// owes and the control text of a draw (see option_space.h).
+#include "tests/runs/option_space.h"
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <sstream>
+
+#include "tests/support/example_sections.h"
+#include "tests/support/glacier_example.h"
+#include "tests/support/grid_files.h"
+#include "tests/support/test_files.h"
+
+namespace velorn::test {
+
+namespace fs = std::filesystem;
+
+// ---- Days of 2019 ----------------------------------------------------------------------------
+
+namespace {
+constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+}  // namespace
+
+int DayOfYear(Day day) {
+  int n = day.day;
+  for (int m = 1; m < day.month; ++m) n += kMonthDays[m - 1];
+  return n;
+}
+
+Day DateOfDay(int day_of_year) {
+  Day day = {std::clamp(day_of_year, 1, 365), 1};
+  while (day.day > kMonthDays[day.month - 1]) day.day -= kMonthDays[day.month++ - 1];
+  return day;
+}
+
+int Days(const Window& window) {
+  return DayOfYear(window.last) - DayOfYear(window.first) + 1;
+}
+
+// ---- The control text by sections ----------------------------------------------------------
+
+const char* const kAddedSectionsEnd = "# ---- Time series at single cells";
+
+namespace {
+
+// The span of [name]: from its header to the next header or rule line.
+std::pair<std::size_t, std::size_t> SectionSpan(const std::string& text, const std::string& name) {
+  const std::string header = "[" + name + "]\n";
+  std::size_t begin = text.starts_with(header) ? 0 : text.find("\n" + header);
+  if (begin == std::string::npos) return {begin, begin};
+  if (text[begin] == '\n') ++begin;
+  std::size_t end = begin + header.size();
+  while (end < text.size() && text[end] != '[' && text.compare(end, 6, "# ----") != 0) {
+    const std::size_t next = text.find('\n', end);
+    end = next == std::string::npos ? text.size() : next + 1;
+  }
+  return {begin, end};
+}
+
+}  // namespace
+
+std::vector<std::size_t> ValueLines(const std::string& text, const std::string& name) {
+  std::vector<std::size_t> lines;
+  const auto [begin, end] = SectionSpan(text, name);
+  if (begin == std::string::npos) return lines;
+  for (std::size_t at = text.find('\n', begin) + 1; at < end; at = text.find('\n', at) + 1) {
+    const std::size_t first = text.find_first_not_of(" \t", at);
+    if (first < end && text[first] != '\n' && text[first] != '#') lines.push_back(at);
+  }
+  return lines;
+}
+
+std::string Value(const std::string& text, const std::string& name, int n) {
+  const std::vector<std::size_t> lines = ValueLines(text, name);
+  if (n < 1 || static_cast<std::size_t>(n) > lines.size()) return "";
+  std::istringstream in(text.substr(lines[n - 1], text.find('\n', lines[n - 1]) - lines[n - 1]));
+  std::string word;
+  in >> word;
+  return word;
+}
+
+bool SetValue(std::string& text, const std::string& name, int n, const std::string& value) {
+  const std::vector<std::size_t> lines = ValueLines(text, name);
+  if (n < 1 || static_cast<std::size_t>(n) > lines.size()) return false;
+  const std::size_t at = lines[n - 1];
+  text.replace(at, text.find('\n', at) - at, value);
+  return true;
+}
+
+void InsertAfterValue(std::string& text, const std::string& name, int n, const std::string& lines) {
+  const std::vector<std::size_t> values = ValueLines(text, name);
+  if (n >= 1 && static_cast<std::size_t>(n) <= values.size())
+    text.insert(text.find('\n', values[n - 1]) + 1, lines);
+}
+
+std::string SectionText(const std::string& text, const std::string& name) {
+  const auto [begin, end] = SectionSpan(text, name);
+  return begin == std::string::npos ? "" : text.substr(begin, end - begin);
+}
+
+void PutSection(std::string& text, const std::string& section) {
+  const std::string name = section.substr(1, section.find(']') - 1);
+  const auto [begin, end] = SectionSpan(text, name);
+  const std::string body = section.ends_with("\n\n") ? section : section + "\n";
+  if (begin != std::string::npos)
+    text.replace(begin, end - begin, body);
+  else
+    text.insert(text.find(kAddedSectionsEnd), body);
+}
+
+void AddStandardGrids(std::string& text, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    std::istringstream words(line);
+    std::string file, identifier;
+    words >> file >> identifier;
+    const std::string section = SectionText(text, "standard_grids");
+    if (section.find(" " + identifier + " ") != std::string::npos) continue;
+    const int count = std::stoi(Value(text, "standard_grids", 1));
+    SetValue(text, "standard_grids", 1, std::to_string(count + 1) + "\n" + line);
+  }
+}
+
+void AddVariableGrid(std::string& text, const std::string& line, int write_code, int read_code) {
+  std::istringstream words(line);
+  std::string file, identifier;
+  words >> file >> identifier;
+  if (SectionText(text, "variable_grids").find(" " + identifier + " ") != std::string::npos) return;
+  const int count = std::stoi(Value(text, "variable_grids", 1));
+  SetValue(text, "variable_grids", 1,
+           std::to_string(count + 1) + "\n" + line + "\n" + std::to_string(write_code) + "\n" +
+               std::to_string(read_code));
+}
+
+// ---- The catalogue ---------------------------------------------------------------------------
+
+namespace {
+
+// An option: its key, its values (the default first) and how often a draw switches it from
+// the default (to one of the other values, evenly).
+struct Option {
+  const char* key;
+  std::vector<const char*> values;
+  double share;
+};
+
+const std::vector<Option>& Catalogue() {
+  static const std::vector<Option> options = {
+      {"step", {"1440", "180", "60"}, 0.25},
+      {"substeps", {"1", "2", "3"}, 0.2},
+      {"threads", {"1", "2"}, 0.3},
+      {"spinup", {"0", "units", "passes", "pre"}, 0.2},
+      {"radiation", {"2", "0", "1", "3", "4"}, 0.15},
+      {"et", {"1", "2", "3", "4"}, 0.15},
+      {"leaflayers", {"0", "1"}, 0.15},
+      {"interception", {"2", "0", "1", "11", "12", "21", "22", "31", "32"}, 0.4},
+      {"snow",
+       {"1", "0", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14"},
+       0.5},
+      {"heat", {"0", "1", "11", "12"}, 0.3},
+      {"layered", {"0", "1"}, 0.2},
+      {"permafrost", {"0", "1"}, 0.1},
+      {"glacier", {"0", "1", "2", "11", "12", "13"}, 0.3},
+      {"icefirn", {"0", "1"}, 0.15},
+      // The day of the dynamic glaciers' yearly evaluation: the window's second, middle or last
+      // day, or none in the window.
+      {"evaluation", {"second", "middle", "last", "none"}, 0.3},
+      {"soil", {"3", "2", "0"}, 0.12},
+      {"ponding", {"0", "1"}, 0.15},
+      {"drainage", {"0", "1"}, 0.15},
+      {"clay", {"0", "1"}, 0.1},
+      {"macropores", {"0", "1"}, 0.15},
+      {"rivers", {"0", "1", "2"}, 0.15},
+      {"groundwater", {"0", "1", "2"}, 0.3},
+      {"aquifer", {"2x1.2e-5", "1x1.2e-5", "2x1e-3", "2x1e-2", "1x1e-1"}, 0.3},
+      {"silting", {"0", "1", "2", "3"}, 0.12},
+      {"surface", {"0", "1", "2", "3", "4", "5", "6"}, 0.15},
+      {"routing", {"1", "0"}, 0.08},
+      {"lake", {"0", "soil1", "soil2", "routing"}, 0.2},
+      {"reservoir", {"0", "table", "window", "two"}, 0.2},
+      {"abstraction",
+       {"0", "extern", "intern", "file", "extern_rule", "intern_rule", "reservoir_rule"},
+       0.2},
+      {"irrigation", {"0", "1/1", "1/2", "2/1", "2/2", "3/1", "3/2", "4/1", "4/2"}, 0.2},
+      {"assimilation", {"0", "snow", "split", "lake", "both"}, 0.15},
+      // Tracers, '.' between them: the kind (c conservative, e evaporating, d decaying, v
+      // decaying and evaporating) and where it starts (r in the rain, s in the soil water, a in
+      // the aquifer); "0": none.
+      {"tracers", {"cr.esa"}, 0.0},
+  };
+  return options;
+}
+
+const Option& Find(const std::string& key) {
+  for (const Option& option : Catalogue())
+    if (key == option.key) return option;
+  throw std::runtime_error("no option \"" + key + "\"");
+}
+
+}  // namespace
+
+std::string Draw::Get(const std::string& key) const {
+  const auto at = options.find(key);
+  return at != options.end() ? at->second : Find(key).values.front();
+}
+
+std::string Draw::Words() const {
+  std::string words;
+  for (const Option& option : Catalogue())
+    if (On(option.key)) words += std::string(option.key) + "=" + options.at(option.key) + " ";
+  return words + "start=" + std::to_string(window.first.day) + "/" +
+         std::to_string(window.first.month) + " days=" + std::to_string(Days(window));
+}
+
+Draw Draw::Parse(const std::string& words) {
+  Draw draw;
+  std::istringstream in(words);
+  int days = 4;
+  for (std::string word; in >> word;) {
+    const std::size_t eq = word.find('=');
+    if (eq == std::string::npos) throw std::runtime_error("no option in \"" + word + "\"");
+    const std::string key = word.substr(0, eq), value = word.substr(eq + 1);
+    if (key == "start") {
+      draw.window.first = {std::stoi(value), std::stoi(value.substr(value.find('/') + 1))};
+    } else if (key == "days") {
+      days = std::stoi(value);
+    } else if (value != Find(key).values.front()) {
+      draw.options[key] = value;
+    }
+  }
+  draw.window.last = DateOfDay(DayOfYear(draw.window.first) + days - 1);
+  return draw;
+}
+
+std::vector<std::string> OptionKeys(const Draw& draw) {
+  std::vector<std::string> keys;
+  for (const Option& option : Catalogue())
+    if (draw.On(option.key)) keys.push_back(option.key);
+  return keys;
+}
+
+// ---- Refusals --------------------------------------------------------------------------------
+
+namespace {
+
+// A pair the model forbids: when it holds, the model refuses the draw; `mend` changes the draw
+// so that it no longer holds (the generator keeps a tenth of the forbidden pairs).
+struct Rule {
+  Refusal refusal;
+  std::function<bool(const Draw&)> holds;
+  std::function<void(Draw&)> mend;
+};
+
+bool Dynamic(const Draw& d) {
+  return d.Get("glacier").size() == 2;
+}
+bool SoilOn(const Draw& d) {
+  return d.Get("soil") != "0";
+}
+bool RoutingOn(const Draw& d) {
+  return d.Get("routing") == "1" && !d.Get("lake").starts_with("soil");
+}
+
+const std::vector<Rule>& Rules() {
+  static const std::vector<Rule> rules = {
+      {{"layered snow without heat transfer", 1041, "[heat_transfer] must be used"},
+       [](const Draw& d) { return d.On("layered") && !d.On("heat"); },
+       [](Draw& d) { d.options["heat"] = "11"; }},
+      {{"layered snow without the snow model", 1041, "[snow_model] must be used"},
+       [](const Draw& d) {
+         return d.On("layered") && d.On("heat") && SoilOn(d) && d.Get("snow") == "0";
+       },
+       [](Draw& d) { d.options.erase("snow"); }},
+      {{"a temperature pre-spin-up without heat transfer", 1040, "pre-SpinUp"},
+       [](const Draw& d) { return d.Get("spinup") == "pre" && !d.On("heat"); },
+       [](Draw& d) { d.options["heat"] = "11"; }},
+      {{"several vegetation layers with an evapotranspiration other than Penman-Monteith", 44,
+        "layer"},
+       [](const Draw& d) { return d.On("leaflayers") && d.On("et"); },
+       [](Draw& d) { d.options.erase("et"); }},
+      {{"silting-up or surface routing with dynamic glaciers", 2, "glacier model is active"},
+       [](const Draw& d) { return Dynamic(d) && (d.On("silting") || d.On("surface")); },
+       [](Draw& d) { d.options.erase("glacier"); }},
+      {{"discharge routing without the soil zone", 43, "routing"},
+       [](const Draw& d) { return !SoilOn(d) && RoutingOn(d); },
+       [](Draw& d) { d.options["routing"] = "0"; }},
+      {{"irrigation without discharge routing", 60, "routing"},
+       [](const Draw& d) { return d.On("irrigation") && SoilOn(d) && !RoutingOn(d); },
+       [](Draw& d) { d.options.erase("irrigation"); }},
+      {{"irrigation without the soil zone", 33, "Max_Pumping not found"},
+       [](const Draw& d) { return d.On("irrigation") && !SoilOn(d); },
+       [](Draw& d) { d.options.erase("irrigation"); }},
+      {{"surface routing without the soil zone", 33, "directflow not found"},
+       [](const Draw& d) { return d.On("surface") && !SoilOn(d); },
+       [](Draw& d) { d.options.erase("surface"); }},
+      {{"the groundwater model without the soil zone", 33, "groundwater_distance is not in memory"},
+       [](const Draw& d) { return d.On("groundwater") && !SoilOn(d); },
+       [](Draw& d) { d.options.erase("groundwater"); }},
+      {{"tracers with losing streams", 1150, "tracer"},
+       [](const Draw& d) { return d.Get("rivers") == "2" && d.Get("tracers") != "0"; },
+       [](Draw& d) { d.options["rivers"] = "1"; }},
+      {{"a reservoir without lake cells while lakes are on", 213, "has no cell"},
+       [](const Draw& d) {
+         return d.Get("lake") == "routing" && RoutingOn(d) &&
+                (d.Get("reservoir") == "two" || d.Get("abstraction") == "reservoir_rule");
+       },
+       [](Draw& d) { d.options.erase("reservoir"), d.options.erase("abstraction"); }},
+      {{"the canopy's energy balance without a snow energy balance", 1160,
+        "snow surface temperatur not available"},
+       [](const Draw& d) {
+         const std::string snow = d.Get("snow");
+         return d.Get("interception")[0] == '3' && snow != "5" && snow != "6" && snow != "7" &&
+                snow != "11";
+       },
+       [](Draw& d) { d.options["interception"] = "22"; }},
+      {{"lakes without the soil zone", 28, "no POND-Grid"},
+       [](const Draw& d) { return d.On("lake") && !SoilOn(d); },
+       [](Draw& d) { d.options.erase("lake"); }},
+      {{"a lake's level without ponding", 33, "ponding_storage not found"},
+       [](const Draw& d) {
+         return (d.Get("assimilation") == "lake" || d.Get("assimilation") == "both") &&
+                d.Get("lake") == "0" && !(SoilOn(d) && d.On("ponding"));
+       },
+       [](Draw& d) { d.options["assimilation"] = "split"; }},
+      {{"the canopy's snow without the snow model", 1160, "needs the snow model"},
+       [](const Draw& d) {
+         const std::string interception = d.Get("interception");
+         return interception.size() == 2 && interception[0] >= '2' && d.Get("snow") == "0";
+       },
+       [](Draw& d) { d.options.erase("interception"); }},
+      {{"a snow survey without the snow model", 1210, "snow_storage_total not available"},
+       [](const Draw& d) {
+         const std::string rules = d.Get("assimilation");
+         return rules != "0" && rules != "lake" && d.Get("snow") == "0";
+       },
+       [](Draw& d) { d.options.erase("assimilation"); }},
+      {{"a lake's level without a lake", 1220, "lake"},
+       [](const Draw& d) {
+         return (d.Get("assimilation") == "lake" || d.Get("assimilation") == "both") &&
+                (d.Get("lake") != "routing" || !RoutingOn(d));
+       },
+       [](Draw& d) { d.options["assimilation"] = "split"; }},
+  };
+  return rules;
+}
+
+}  // namespace
+
+std::vector<Refusal> Refusals(const Draw& draw) {
+  std::vector<Refusal> refusals;
+  for (const Rule& rule : Rules())
+    if (rule.holds(draw)) refusals.push_back(rule.refusal);
+  return refusals;
+}
+
+// ---- The generator ---------------------------------------------------------------------------
+
+namespace {
+
+// Tracers: one to four, each of a kind and with one to three sources.
+std::string DrawTracers(std::mt19937_64& random) {
+  std::uniform_real_distribution<double> share(0, 1);
+  if (share(random) < 0.15) return "0";
+  const int count = 1 + static_cast<int>(share(random) * 4);
+  std::string tracers;
+  for (int t = 0; t < count; ++t) {
+    const char kind = "cedv"[static_cast<int>(share(random) * 4)];
+    std::string sources;
+    // A conservative tracer comes with the rain: its account needs what the run started with.
+    for (const char source : {'r', 's', 'a'})
+      if ((source == 'r' && (kind == 'c' || share(random) < 0.6)) ||
+          (source != 'r' && kind != 'c' && share(random) < 0.5))
+        sources += source;
+    if (sources.empty()) sources = "s";
+    tracers += (t > 0 ? "." : "") + std::string(1, kind) + sources;
+  }
+  return tracers;
+}
+
+// A window in which the drawn options act: irrigation in summer, snow, ice and frozen soil in
+// winter and spring, else any time of the year; sub-daily steps on a few days.
+Window DrawWindow(const Draw& d, std::mt19937_64& random) {
+  std::uniform_real_distribution<double> share(0, 1);
+  const auto between = [&](int low, int high) {
+    return low + static_cast<int>(share(random) * (high - low + 1));
+  };
+  int days = d.Step() == 60 ? between(2, 3) : d.Step() == 180 ? between(2, 6) : between(2, 10);
+  if (d.Step() == 1440 && share(random) < 0.15) days = between(11, 40);
+  if (d.Step() == 1440 && share(random) < 0.04) days = between(41, 120);
+  int first = between(1, 365);
+  if (d.On("irrigation")) {
+    first = between(DayOfYear({15, 6}), DayOfYear({15, 8}));
+  } else if (d.On("layered") || d.On("glacier") || d.On("permafrost") ||
+             d.Get("interception").size() == 2 || d.Get("assimilation") != "0" || d.On("snow")) {
+    first = share(random) < 0.8 ? between(1, DayOfYear({31, 3})) : between(305, 365);
+  }
+  if (d.Step() == 1440 && share(random) < 0.01) first = 1, days = 365;
+  first = std::min(first, 366 - days);
+  return {DateOfDay(first), DateOfDay(first + days - 1)};
+}
+
+}  // namespace
+
+Draw DrawCombination(std::uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::uniform_real_distribution<double> share(0, 1);
+  Draw draw;
+  for (const Option& option : Catalogue()) {
+    if (option.share > 0 && share(random) < option.share)
+      draw.options[option.key] =
+          option.values[1 + static_cast<std::size_t>(share(random) * (option.values.size() - 1))];
+  }
+  draw.options["tracers"] = DrawTracers(random);
+  if (draw.options["tracers"] == Find("tracers").values.front()) draw.options.erase("tracers");
+  for (const Rule& rule : Rules())
+    if (rule.holds(draw) && share(random) < 0.9) rule.mend(draw);
+  draw.window = DrawWindow(draw, random);
+  return draw;
+}
+
+// ---- The control text of a draw -------------------------------------------------------------
+
+namespace {
+
+std::string Variant(const std::string& name) {
+  return ReadFile((ExampleDir() / name).string());
+}
+
+// Keys inserted at the start of every entry of a table section (after each "{").
+void AddEntryKeys(std::string& text, const std::string& section, const std::string& keys) {
+  const std::string before = SectionText(text, section);
+  std::string after = before;
+  for (std::size_t at = after.find('{'); at != std::string::npos; at = after.find('{', at + 1))
+    after.insert(at + 1, " " + keys);
+  text.replace(text.find(before), before.size(), after);
+}
+
+// Items added to the routing description of subbasin `outlet` (4 or 5), on lines of their own
+// after its last line.
+void AddRoutingItems(std::string& text, int outlet, const std::string& items) {
+  const std::string last = outlet == 4 ? "\nOL 2 (" : "\nOL 3 (";
+  const std::size_t at = text.find('\n', text.find(last) + 1) + 1;
+  text.insert(at, items);
+}
+
+// The channel values of an inflow or a short reach.
+const std::string kChannel =
+    "(kh=0.5, kv=2, Bh=1.5, Bv=8, Th=0.5, Mh=20, Mv=10, I=0.05, L=300, A=1)";
+
+std::string Zeros(int n) {
+  std::string zeros;
+  for (int i = 0; i < n; ++i) zeros += " 0";
+  return zeros;
+}
+
+void ComposeTracers(const Draw& d, std::string& text) {
+  const std::string list = d.Get("tracers");
+  if (list == "0") return;
+  std::vector<std::string> tracers;
+  for (std::size_t at = 0; at < list.size();) {
+    const std::size_t dot = std::min(list.find('.', at), list.size());
+    tracers.push_back(list.substr(at, dot - at));
+    at = dot + 1;
+  }
+  std::string lines = std::to_string(tracers.size());
+  std::map<char, int> seen;
+  // Each source its own concentration, so that a tracer mixed from the wrong one shows.
+  const std::map<char, const char*> conc = {{'r', "10"}, {'s', "6"}, {'a', "3"}};
+  for (std::size_t t = 0; t < tracers.size(); ++t) {
+    const char kind = tracers[t][0];
+    const std::string base = kind == 'c'   ? "con"
+                             : kind == 'e' ? "eva"
+                             : kind == 'd' ? "dec"
+                                           : "dev";
+    const int n = ++seen[kind];
+    const std::string name = n == 1 ? base : std::string(1, base[0]) + kind + std::to_string(n);
+    const auto from = [&](char source) {
+      return tracers[t].find(source, 1) != std::string::npos ? conc.at(source) : "0";
+    };
+    lines += "\n" + name + (kind == 'e' || kind == 'v' ? " evaporating" : " non_evaporating") +
+             (kind == 'd' || kind == 'v' ? " radioactive half_time = 5 d" : " non_radioactive") +
+             " soilini = " + from('s') + " gwini = " + from('a') +
+             " min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 path = ./ "
+             "statext = sta gridext = asc";
+    AddVariableGrid(text,
+                    "t" + std::to_string(t + 1) + "in concflux_tracer_" + std::to_string(t + 1) +
+                        "_input 0 " + from('r'),
+                    0, 0);
+  }
+  SetValue(text, "substance_transport", 1, lines);
+}
+
+void ComposeAboveSoil(const Draw& d, std::string& text) {
+  const std::string spinup = d.Get("spinup");
+  if (spinup != "0") {
+    const std::string units =
+        "3\nlanduse1 1 linear\nsoil_types 1 linear\nelevation_model 100 linear\n";
+    PutSection(text, "[SpinUp]\n" + std::string(spinup == "passes" ? "1\n0\n2\n" : "2\n") +
+                         (spinup == "units" ? "0\n1\n"
+                          : spinup == "pre" ? "1\n1\n"
+                                            : "") +
+                         units);
+  }
+  if (d.Get("radiation") == "0")
+    SetValue(text, "radiation_correction", 1, "0");
+  else
+    SetValue(text, "radiation_correction", 3, d.Get("radiation"));
+  SetValue(text, "evapotranspiration", 3, d.Get("et"));
+  if (d.Get("et") == "4") {
+    // Haude takes the temperature and humidity at 14 h: the daily values serve here.
+    SetValue(text, "meteo_data_count", 1, "8");
+    SetValue(text, "meteo_names", 6, "sunshine_duration\ntemperature_14\nair_humidity_14");
+    for (const std::string variable : {"temperature", "air_humidity"}) {
+      std::string section = SectionText(text, variable);
+      section.replace(0, variable.size() + 2, "[" + variable + "_14]");
+      section.replace(section.find(variable + ".dbl"), variable.size(), variable + "_14");
+      section.replace(section.find(variable + ".stat"), variable.size() + 5 + 5,
+                      variable + "_14.stat 0   ");
+      PutSection(text, section);
+    }
+  }
+  if (d.On("leaflayers"))
+    text.replace(text.find("[landuse_table]\n"), 16,
+                 "[multilayer_landuse]\n4\n10 meadow2 { Landuse_Layers = 10, 40; k_extinct = 0.3; "
+                 "LAI_scale = 10; }\n20 montane2 { Landuse_Layers = 20, 10; }\n"
+                 "30 subalpine2 { Landuse_Layers = 30, 10; }\n"
+                 "40 grass2 { Landuse_Layers = 40, 10; }\n\n[landuse_table]\n");
+  const std::string interception = d.Get("interception");
+  if (interception == "0") {
+    SetValue(text, "interception_model", 1, "0");
+  } else {
+    SetValue(text, "interception_model", 3, interception);
+    std::string lines;
+    if (interception.size() == 2 && interception[0] >= '2') {
+      // The canopy's grids, its snow load among them, written at the end for a warm start; the
+      // load (the fifth) has its table, a store of its own.
+      for (int i = 0; i < 10; ++i)
+        lines += "canopy" + std::to_string(i) + ".asc\n3\n" +
+                 (i == 4 ? "canopy_load.stat 2001\n" : "c.sta 0\n");
+      lines += "0.5\n0.01\n1.0\n";
+    }
+    if (interception[0] == '3')
+      for (int i = 0; i < 4; ++i) lines += "ceb" + std::to_string(i) + ".asc\n3\nceb.sta 0\n";
+    InsertAfterValue(text, "interception_model", 14, lines);
+  }
+  const int snow = std::stoi(d.Get("snow"));
+  if (snow == 0) SetValue(text, "snow_model", 1, "0");
+  SetValue(text, "snow_model", 3, std::to_string(std::max(snow, 1)));
+  if (snow == 4)
+    AddStandardGrids(text, {"vapor_pressure vapor_pressure 0 readcode=0 defaultValue=5"});
+  const bool slides = snow == 6 || snow == 7 || snow == 8 || snow == 9 || snow == 12 || snow == 14;
+  if (snow >= 5) {
+    InsertAfterValue(text, "snow_model", 43,
+                     "snowtemp.asc\n3\nsnowtemp.stat 0\nsurftemp.asc\n3\nsurftemp.stat 0\n"
+                     "inputmass.asc\n0\ninputmass.stat 0\nmobilemass.asc\n0\nmobilemass.stat 0\n"
+                     "deposition.asc\n0\ndeposition.stat 0\n55\n1\n" +
+                         std::string(slides ? "15\n0.05\n" : "30\n0.01\n") + "1\n1\n1.0\n");
+  }
+  if (slides)
+    AddStandardGrids(
+        text, {"slidefraction1.asc slidefraction1 0", "slidefraction2.asc slidefraction2 0",
+               "slidefraction3.asc slidefraction3 0", "slidefraction4.asc slidefraction4 0"});
+  if (snow == 7 || snow == 9 || snow == 10 || snow == 11 || snow == 13 || snow == 14)
+    AddStandardGrids(text, {"deposition_index deposition_index 0 readcode=0 defaultValue=0.3"});
+  if (d.On("heat")) {
+    std::string heat = kHeatTransfer;
+    heat.replace(heat.find("11         # method 11: implicit"), 2, d.Get("heat"));
+    PutSection(text, heat);
+  }
+  if (d.On("layered")) text.insert(text.find(kAddedSectionsEnd), kLayeredSnow);
+  if (d.On("permafrost")) {
+    AddStandardGrids(text,
+                     {"ThawCoeffPermaFrost ThawCoeffPermaFrost 0 readcode=0 defaultValue=0.05",
+                      "PermafrostThawDepth PermafrostThawDepth 0 readcode=0 defaultValue=0"});
+    PutSection(text, "[permafrost]\n1\n10\n5\nthawdepth.stat 2001\n1e-9\n");
+  }
+}
+
+void ComposeGlaciers(const Draw& d, std::string& text) {
+  const std::string method = d.Get("glacier");
+  if (method == "0") return;
+  std::string section;
+  if (method.size() == 1) {
+    AddStandardGrids(text, {"ice_firn.asc ice_firn 0"});
+    section = "[ice_firn]\n" + method +
+              "\n3\n4\n2\n1\n0.1\n0.2\n0.1\n0.2\n10\n20\n5\n0\n0\n0\n"
+              "firn.asc\n0\nqfirn.stat 2001\nice.asc\n0\nqice.stat 2001\nqglac.txt 2001\n";
+  } else {
+    // The shares and codes written at the end, which a warm start reads.
+    AddStandardGrids(text, {"glacier_fraction.asc GlacierizedCells 0 writecode = 3 outname = "
+                            "glacier_fraction_end.asc",
+                            "glacier_codes.asc GlacierCodes 0 writecode = 3 outname = "
+                            "glacier_codes_end.asc"});
+    if (d.On("icefirn")) AddStandardGrids(text, {"ice_firn.asc ice_firn 0"});
+    const std::string when = d.Get("evaluation");
+    const int first = DayOfYear(d.window.first), last = DayOfYear(d.window.last);
+    const Day evaluation = DateOfDay(when == "second"   ? first + 1
+                                     : when == "middle" ? (first + last) / 2
+                                     : when == "last"   ? last
+                                                        : (first > 1 ? first - 1 : 365));
+    section = GlacierEdits()[1].second;
+    section = section.substr(0, section.find(kSectionsEnd));
+    section.replace(section.find("[ice_firn]\n11"), 13, "[ice_firn]\n" + method);
+    section.replace(
+        section.find("\n2 1\n28.5"), 9,
+        "\n" + std::to_string(evaluation.day) + " " + std::to_string(evaluation.month) + "\n28.5");
+  }
+  PutSection(text, section);
+}
+
+void ComposeSoil(const Draw& d, std::string& text) {
+  if (!SoilOn(d)) {
+    SetValue(text, "unsatzon_model", 1, "0");
+    return;
+  }
+  SetValue(text, "unsatzon_model", 3, d.Get("soil"));
+  if (d.On("ponding") || d.Get("lake") != "0") {
+    SetValue(text, "unsatzon_model", 5, "1");
+    SetValue(text, "unsatzon_model", 17, "pond.stat 2001");
+  }
+  if (d.On("ponding") && d.Get("lake") == "0")
+    AddStandardGrids(text,
+                     {"max_ponding_storage max_ponding_storage 0 readcode=0 defaultValue=10"});
+  if (d.On("drainage")) {
+    SetValue(text, "unsatzon_model", 6, "1");
+    AddStandardGrids(text, {"drainage_depth drainage_depth 0 readcode=0 defaultValue=0.5",
+                            "drainage_distance drainage_distance 0 readcode=0 defaultValue=20"});
+  }
+  if (d.On("clay")) {
+    SetValue(text, "unsatzon_model", 7, "1");
+    SetValue(text, "unsatzon_model", 8, "1e-8");
+    AddStandardGrids(text, {"clay_depth clay_depth 0 readcode=0 defaultValue=0.6"});
+  }
+  if (d.On("macropores"))
+    AddEntryKeys(text, "soil_table", "PMacroThresh = 0.5; MacroCapacity = 10; MacroDepth = 0.6;");
+  const std::string rivers = d.Get("rivers");
+  if (rivers != "0") {
+    SetValue(text, "unsatzon_model", 4, rivers);
+    SetValue(text, "unsatzon_model", 22, "gwin.stat 2001");
+    SetValue(text, "unsatzon_model", 23, "gwex.stat 2001");
+    if (rivers == "2") SetValue(text, "unsatzon_model", 9, "1");
+  }
+  if (rivers != "0" || d.On("groundwater") || d.On("surface"))
+    AddStandardGrids(text, {"river_width.asc river_width 0", "river_depth.asc river_depth 0",
+                            "kolmation kolmation 0 readcode=0 defaultValue=1e-5"});
+  SetValue(text, "soil_surface_groundwater_substeps", 1, d.Get("substeps"));
+  // The runoff storages pass their water on within the step: what leaves a subbasin is its
+  // runoff at the runoff's concentration.
+  SetValue(text, "unsatzon_model", 82, "0.0001 0.0001");
+  SetValue(text, "unsatzon_model", 83, "0.0001 0.0001");
+}
+
+void ComposeGroundwater(const Draw& d, std::string& text) {
+  if (!d.On("groundwater")) return;
+  const std::string variant = Variant("front-range-groundwater.ctl");
+  std::vector<std::string> grids;
+  std::istringstream lines(SectionText(variant, "standard_grids"));
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with("gw_") || line.starts_with("aquifer_")) grids.push_back(line);
+  const std::string aquifer = d.Get("aquifer");
+  const std::string conductivity = aquifer.substr(2);
+  for (std::string& line : grids)
+    if (line.starts_with("gw_k_x_1") || line.starts_with("gw_k_y_1"))
+      line.replace(line.find("1.2e-5"), 6, conductivity);
+  AddStandardGrids(text, grids);
+  std::string section = SectionText(variant, "groundwater_flow");
+  PutSection(text, section);
+  SetValue(text, "groundwater_flow", 3, d.Get("groundwater"));
+  if (aquifer[0] == '1') {
+    SetValue(text, "groundwater_flow", 9, "1");
+    // Layer 2's eight lines go.
+    for (int n = 0; n < 8; ++n) SetValue(text, "groundwater_flow", 20, "# layer 2");
+  }
+  if (d.Get("lake") != "0") SetValue(text, "groundwater_flow", 12, "1");
+}
+
+void ComposeSurface(const Draw& d, std::string& text) {
+  if (d.On("silting") || d.On("surface"))
+    AddVariableGrid(text, "surface_storage.asc SurfStorSiltingUp 0 0", 0, 0);
+  if (d.On("silting")) {
+    const std::string variant = Variant("front-range-silting.ctl");
+    std::string section = SectionText(variant, "SiltingUpModel");
+    PutSection(text, section);
+    SetValue(text, "SiltingUpModel", 3, d.Get("silting"));
+    if (d.Get("silting") == "2")
+      InsertAfterValue(text, "SiltingUpModel", 18,
+                       "65.0\n12.2\n0.52\n-0.64\n0.013\n-1.03\n0.7\n-0.19\n");
+    AddEntryKeys(text, "landuse_table",
+                 "SoilTillage = 60 280; SR_ResidCovrg = 0.3 0.1 0.05 0.2 0.3;");
+    AddEntryKeys(text, "soil_table",
+                 "GrainSizeDist = 0.40 0.40 0.20 0 0 0 0; SU_PAR01 = 2.0; SU_PAR02 = 0.5; "
+                 "SU_PAR03 = 0.52; SU_PAR04 = -0.64; SU_PAR05 = 0.05; SU_PAR06 = -1.03; "
+                 "SU_PAR07 = 0.7; SU_PAR08 = -0.19;");
+  }
+  if (d.On("surface")) {
+    PutSection(text,
+               SectionText(Variant("front-range-surface-routing.ctl"), "SurfaceRoutingModel"));
+    SetValue(text, "SurfaceRoutingModel", 3, d.Get("surface"));
+  }
+}
+
+void ComposeRouting(const Draw& d, std::string& text) {
+  const std::string lake = d.Get("lake");
+  if (!RoutingOn(d)) SetValue(text, "routing_model", 1, "0");
+  const std::string rule5 =
+      SectionText(Variant("front-range-lake.ctl"), "abstraction_rule_reservoir_5");
+  const std::string c0 = " C0 =" + Zeros(9) + "\n";
+  if (lake != "0") {
+    AddStandardGrids(text, {"lake_codes.asc lake_codes 0"});
+    if (lake == "routing") {
+      AddVariableGrid(text, "lake_ponding_max.asc max_ponding_storage 0 15", 0, 1);
+      AddRoutingItems(text, 5, "SP 5 file = lake5.txt V0 = 0" + c0);
+      PutSection(text, "[lake_model]\n1\n1\n0.08\n0.001\n1\n");
+      PutSection(text, rule5);
+    } else {
+      AddStandardGrids(text, {"lake_ponding_max.asc max_ponding_storage 0"});
+      PutSection(text, std::string("[lake_model]\n1\n") + lake.back() + "\n0.08\n0.001\n");
+    }
+  }
+  const std::string reservoir = d.Get("reservoir");
+  std::string rule4 = rule5;
+  rule4.replace(rule4.find("reservoir_5"), 11, "reservoir_4");
+  if (reservoir != "0" && lake != "routing") {
+    AddRoutingItems(text, 5, "SP 5 file = res5.txt V0 = 50000" + c0);
+    PutSection(text, rule5);
+  }
+  if (reservoir == "window") {
+    std::string rule = SectionText(text, "abstraction_rule_reservoir_5");
+    rule.insert(rule.find("113000"),
+                "");  // the classes stay; the window follows them
+    rule = rule.substr(0, rule.find_last_not_of("\n") + 1) +
+           "\nTargetCap = 1 1 1 1 1\nWeekDays = 1357 1357 1357 1357 1357\n"
+           "start_hour = 0 0 0 0 0\nstop_hour = 23 23 23 23 23\n";
+    PutSection(text, rule);
+  }
+  if (reservoir == "two" || d.Get("abstraction") == "reservoir_rule") {
+    AddRoutingItems(text, 4, "SP 4 file = res4.txt V0 = 20000" + c0);
+    PutSection(text, rule4);
+  }
+  const std::string abstraction = d.Get("abstraction");
+  const std::string intern_inflow = "ZL 1 = intern " + kChannel + "\n";
+  if (abstraction == "extern") {
+    AddRoutingItems(text, 4, "AL 1 = extern abs1.txt 0.005 0.5 0.05 m3/s\n");
+  } else if (abstraction == "intern") {
+    AddRoutingItems(text, 4, "AL 1 = intern 0.005 0.5 0.05 m3/s\n");
+    AddRoutingItems(text, 5, intern_inflow);
+  } else if (abstraction == "file") {
+    AddRoutingItems(text, 4,
+                    "AL 1 = from_file input_file = abstraction.txt column = 0 output = abs1.txt\n");
+  } else if (abstraction != "0") {
+    AddRoutingItems(text, 4,
+                    abstraction == "extern_rule"   ? "AL 1 = extern_with_rule abs1.txt\n"
+                    : abstraction == "intern_rule" ? "AL 1 = intern_with_rule\n"
+                                                   : "AL 1 = intern_with_rule_from_reservoir\n");
+    if (abstraction != "extern_rule") AddRoutingItems(text, 5, intern_inflow);
+    PutSection(
+        text, SectionText(Variant("front-range-irrigation.ctl"), "abstraction_rule_abstraction_1"));
+  }
+}
+
+void ComposeIrrigation(const Draw& d, std::string& text) {
+  const std::string irrigation = d.Get("irrigation");
+  if (irrigation == "0") return;
+  const std::string variant = Variant("front-range-irrigation.ctl");
+  AddStandardGrids(text, {"irrigation.asc irrigation_codes 0"});
+  PutSection(text, SectionText(variant, "irrigation"));
+  const char method = irrigation[0], origin = irrigation[2];
+  const Day second = DateOfDay(DayOfYear(d.window.first) + 1);
+  const std::string date = std::to_string(second.month) + " " + std::to_string(second.day);
+  std::string entry = std::string("12 meadow ") + method + " " + origin + " ";
+  if (method == '1') entry += "1 0.33\n2\n" + date + " 5\n" + date + " 3\n";
+  if (method == '2') entry += "1 0.33 starting from " + date + " with 4 mm 3 times every 2 days\n";
+  if (method == '3') entry += "1 0.33\n";
+  if (method == '4') entry += "0.8\n";
+  PutSection(text, "[irrigation_table]\n1\n" + entry);
+}
+
+void ComposeAssimilation(const Draw& d, std::string& text) {
+  const std::string rules = d.Get("assimilation");
+  if (rules == "0") return;
+  const bool lake = rules == "lake" || rules == "both", snow = rules != "lake";
+  std::string section = "[data_assimilation]\n1\n1440\n" + std::to_string(lake + snow) + "\n";
+  if (lake)
+    section +=
+        "reservoir { lake-ID = 5; AverageWaterTable = 0; listfilename = lake_levels.txt; options "
+        "{ format = velorn; skiprows = 0; } }\n";
+  if (snow)
+    section +=
+        "grid {\n  grid-ID = snow_storage_total;\n  listfilename = snow_survey_list.txt;\n"
+        "  options { split-into-liquid-and-solid = " +
+        std::string(rules == "snow" ? "false" : "true") + "; default-liquid-percentage = 5; " +
+        (Dynamic(d) ? "weighing-by-glacierized-fraction = true; " : "") + "}\n}\n";
+  PutSection(text, section);
+}
+
+}  // namespace
+
+std::string Compose(const Draw& d, const fs::path& dir) {
+  std::string text = ReadFile((dir / "front-range.ctl").string());
+  ComposeTracers(d, text);
+  ComposeAboveSoil(d, text);
+  ComposeGlaciers(d, text);
+  ComposeSoil(d, text);
+  ComposeGroundwater(d, text);
+  ComposeSurface(d, text);
+  ComposeRouting(d, text);
+  ComposeIrrigation(d, text);
+  ComposeAssimilation(d, text);
+  return text;
+}
+
+// ---- Inputs --------------------------------------------------------------------------------
+
+namespace {
+
+std::string Record(Day day, int hour, const std::string& value) {
+  return "2019 " + std::to_string(day.month) + " " + std::to_string(day.day) + " " +
+         std::to_string(hour) + " " + value + "\n";
+}
+
+}  // namespace
+
+void PrepareInputs(const fs::path& dir, const Window& window, int step_minutes) {
+  for (const char* file :
+       {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc", "lake_codes.asc",
+        "lake_ponding_max.asc", "snow_survey.asc", "irrigation.asc"})
+    fs::copy_file(ExampleDir() / file, dir / file, fs::copy_options::overwrite_existing);
+  WriteGlacierGrids(dir);
+  // The static glaciers' ice (1) and firn (2) where the dynamic ones have glacier shares.
+  GridFile shares = ReadGridFile((dir / "glacier_fraction.asc").string());
+  for (double& g : shares.values) g = g < -9998 ? -9999 : g >= 1 ? 1 : g > 0 ? 2 : 0;
+  WriteFile((dir / "ice_firn.asc").string(), AsciiGridText(shares));
+  // A thaw depth of permafrost of 0 m in every basin cell.
+  for (double& g : shares.values) g = g < -9998 ? -9999 : 0;
+  WriteFile((dir / "permafrost_thaw.asc").string(), AsciiGridText(shares));
+  WriteSlideFractions(dir);
+  // The snow survey on the window's second day, the lake's levels then and on its last day.
+  const Day second = DateOfDay(DayOfYear(window.first) + 1);
+  const std::string header =
+      "YY MM DD HH grid YY MM DD HH grid YY MM DD HH grid YY MM DD HH grid\n";
+  WriteFile((dir / "snow_survey_list.txt").string(),
+            "snow survey\n" + header + Record(second, 0, "snow_survey.asc"));
+  WriteFile((dir / "lake_levels.txt").string(),
+            "levels\n" + header + Record(second, 0, "2429.6") + Record(window.last, 0, "2428.9"));
+  // The amounts of an abstraction read from a file: a row per step of the year.
+  std::string amounts = "abstraction (m3/s)\n";
+  for (int day = 1; day <= 365; ++day)
+    for (int minute = 0; minute < 1440; minute += step_minutes)
+      amounts += Record(DateOfDay(day), minute / 60, day % 3 == 0 ? "0.01" : "0.002");
+  WriteFile((dir / "abstraction.txt").string(), amounts);
+}
+
+}  // namespace velorn::test

@@ -1,0 +1,88 @@
+// The option space of the option matrix (tests/runs/option_matrix_test.cpp): the combinations a
+// user can switch on in the example basin (examples/front-range/), drawn at random from a seed,
+// written as a line of words ("snow=5 glacier=11 tracers=cr.esa step=180 start=20/1 days=4"), and
+// made into the control file and the inputs of a run. A word names one option and its value;
+// options left at their default are not written, so the line of a shrunk failure is its fewest
+// options. Pairs that the model forbids stay in the draw now and then: the model must refuse them
+// with the message and code that `Refusals` gives.
+//
+// The control text is edited by sections and value lines ([section], then the n-th line that
+// holds a value), so that options compose in any order; sections the example lacks come from its
+// variants (front-range-groundwater.ctl, ...).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace velorn::test {
+
+// A day of 2019 (the year of the example's station data) and a window of days, both included.
+struct Day {
+  int day, month;
+};
+struct Window {
+  Day first, last;
+};
+int DayOfYear(Day day);
+Day DateOfDay(int day_of_year);
+int Days(const Window& window);
+
+// ---- The control text by sections ----------------------------------------------------------
+
+// The line before which added sections go.
+extern const char* const kAddedSectionsEnd;
+// The offsets of the lines of [name] that hold a value (not empty, not a comment alone), up to
+// the next section header or rule line ("# ----"); empty when the section is missing.
+std::vector<std::size_t> ValueLines(const std::string& text, const std::string& name);
+// The first word of the n-th value line of [name] (1-based), "" when there is none.
+std::string Value(const std::string& text, const std::string& name, int n);
+// The n-th value line of [name] becomes `value` (its comment with it); false when it is missing.
+bool SetValue(std::string& text, const std::string& name, int n, const std::string& value);
+// `lines` (each ending in a line end) inserted after the n-th value line of [name].
+void InsertAfterValue(std::string& text, const std::string& name, int n, const std::string& lines);
+// The section [name] from its header to the next header or rule line, "" when missing.
+std::string SectionText(const std::string& text, const std::string& name);
+// Replaces the section that `section` (starting with its header) names, or adds it.
+void PutSection(std::string& text, const std::string& section);
+// Grid lines added to [standard_grids] (and its count), each unless its identifier is there.
+void AddStandardGrids(std::string& text, const std::vector<std::string>& lines);
+// A variable grid (line "file identifier fillcode default") with its write and read code.
+void AddVariableGrid(std::string& text, const std::string& line, int write_code, int read_code);
+
+// ---- Draws ---------------------------------------------------------------------------------
+
+struct Draw {
+  std::map<std::string, std::string> options;  // the options not at their default
+  Window window = {{20, 1}, {23, 1}};
+
+  std::string Get(const std::string& key) const;  // the value, or the option's default
+  bool On(const std::string& key) const { return options.contains(key); }
+  std::string Words() const;  // the options in catalogue order, then the window
+  static Draw Parse(const std::string& words);
+  int Step() const { return std::stoi(Get("step")); }
+};
+
+// A combination drawn from `seed` (the same seed always gives the same draw).
+Draw DrawCombination(std::uint64_t seed);
+// The draw with option `key` back at its default; the keys of a draw's options in order.
+std::vector<std::string> OptionKeys(const Draw& draw);
+
+// A refusal the model owes a draw: its exit code and words of its FATAL message.
+struct Refusal {
+  const char* pair;  // what the model forbids, in words
+  int code;
+  const char* message;
+};
+std::vector<Refusal> Refusals(const Draw& draw);
+
+// The control text of `draw` from the example's "front-range.ctl" in `dir` (a copy of the
+// example with the files of `PrepareInputs`), before its window and steps are set.
+std::string Compose(const Draw& draw, const std::filesystem::path& dir);
+// The grids and tables every combination may read, written into a copy of the example in
+// `dir`, and the list files of data assimilation and abstraction with dates in `window`.
+void PrepareInputs(const std::filesystem::path& dir, const Window& window, int step_minutes);
+
+}  // namespace velorn::test
