@@ -12,6 +12,7 @@
 #include "balance/water_balance.h"
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/string_helpers.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
@@ -423,7 +424,10 @@ void ModellApplication::HandOverSoilRunoff() {
   groundwater->SetInitialised(1);
   if (snow->GetFlowControl() != 0 && soil_on) {
     snow->SetQg(runoff);
-    snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
+    // Each process reads its own storage content file; one that fails ends every process.
+    OnEveryProcessAgreed([&] {
+      snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
+    });
     snow->SetInitialised(1);
   }
 }

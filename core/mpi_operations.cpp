@@ -103,6 +103,12 @@ int BroadcastCodeFromRoot(int code, MPI_Comm comm) {
   return code;
 }
 
+int HighestCodeOfAll(int code, MPI_Comm comm) {
+  int highest = code;
+  MPI_Allreduce(&code, &highest, 1, MPI_INT, MPI_MAX, comm);
+  return highest;
+}
+
 bool ExistsOnRoot(const std::string& path, MPI_Comm comm) {
   int rank = 0;
   MPI_Comm_rank(comm, &rank);

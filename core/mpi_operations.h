@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error_code.h"
 #include "core/exact_sum.h"
 
 namespace velorn {
@@ -75,6 +76,20 @@ void BroadcastFlagAndTwoDoubles(void* records, int count, MPI_Comm comm = MPI_CO
 // Process 0's `code` on every process of `comm` (collective): a phase that process 0 runs alone
 // ends with the same code everywhere, so no process waits for one that has given up.
 int BroadcastCodeFromRoot(int code, MPI_Comm comm = MPI_COMM_WORLD);
+
+// The highest of the processes' `code`s on every process of `comm` (collective): a phase in
+// which each process reads its own file ends on every process when it fails on one, and the
+// process that failed has written why.
+int HighestCodeOfAll(int code, MPI_Comm comm = MPI_COMM_WORLD);
+
+// Runs `step` (a read or check of this process's own part) on every process and ends every
+// process with the highest code when it failed on any (collective):
+//
+//   OnEveryProcessAgreed([&] { CheckGridCells(diag, name, grid, ...); });
+template <class Step>
+void OnEveryProcessAgreed(Step&& step, MPI_Comm comm = MPI_COMM_WORLD) {
+  if (const int code = HighestCodeOfAll(CodeOf(step), comm); code != 0) throw ErrorCode{code};
+}
 
 // True on every process when process 0 finds the file `path` (collective): a state file that is
 // optional is then read by all processes or by none.

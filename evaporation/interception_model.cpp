@@ -6,13 +6,16 @@
 #include <cmath>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <utility>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
+#include "core/value_ranges.h"
 #include "evaporation/evapotranspiration.h"
 #include "setup/tracer_definitions.h"
 #include "tables/landuse_multilayer.h"
@@ -231,9 +234,15 @@ int interzeptionsmodellklasse::RegisterNext(const std::string& file_name, double
   return index;
 }
 
-void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& grid) {
+void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& grid, double low,
+                                          double high, const char* unit) {
   double** data = grid.get();
   ReadGrid(name, data, 0, false, true, false, 0, false, false, 0.0);
+  // What the model writes there; a failure on one process ends every process.
+  OnEveryProcessAgreed([&] {
+    CheckGridCells(Diag(), name, data, zone_grid, column_ranges, first_local_row, last_local_row,
+                   nodata, low, high, unit);
+  });
 }
 
 void interzeptionsmodellklasse::MakeTable(Table& table, const OutputSetting& output,
@@ -250,7 +259,9 @@ void interzeptionsmodellklasse::CreateLayerGrids() {
       return i == 0 ? output.grid_name : LayerFileName(output.grid_name, i);
     };
     storage.push_back(NewGrid(0.0));
-    if (grid_read_parameter == 1) ReadState(name(storage_output), storage.back());
+    // The water (or snow) the leaves hold: none to the largest snow pack.
+    if (grid_read_parameter == 1)
+      ReadState(name(storage_output), storage.back(), 0, kLargestSnowWaterEquivalent, "mm");
     storage_index_.push_back(RegisterNext(name(storage_output), storage.back().get(),
                                           FormatText("interception_storage%d", i),
                                           storage_output.write_code));
@@ -286,8 +297,12 @@ void interzeptionsmodellklasse::CreateCanopyGrids() {
   for (int g = 0; g < kCanopyGridCount; ++g) {
     const OutputSetting& output = canopy_outputs[g];
     canopy_grids[g] = NewGrid(g == kCanopyAlbedo ? 0.2 : 0.0);
-    if (grid_read_parameter == 1 && (g == kCanopyLoad || g == kCanopyAlbedo || g == kCanopyAge))
-      ReadState(output.grid_name, canopy_grids[g]);
+    if (grid_read_parameter == 1 && g == kCanopyLoad)
+      ReadState(output.grid_name, canopy_grids[g], 0, kLargestSnowWaterEquivalent, "mm");
+    if (grid_read_parameter == 1 && g == kCanopyAlbedo)
+      ReadState(output.grid_name, canopy_grids[g], 0, 1, "(an albedo)");
+    if (grid_read_parameter == 1 && g == kCanopyAge)
+      ReadState(output.grid_name, canopy_grids[g], 0, kLongestSnowAge, "days");
     canopy_index_[g] = RegisterNext(output.grid_name, canopy_grids[g].get(),
                                     kCanopyNames[g].identifier, output.write_code);
     if (kCanopyNames[g].header != nullptr)
@@ -297,8 +312,9 @@ void interzeptionsmodellklasse::CreateCanopyGrids() {
   for (int g = 0; g < kBalanceGridCount; ++g) {
     const OutputSetting& output = balance_outputs[g];
     balance_grids[g] = NewGrid(0.0);
+    // A canopy's temperature (K) up to 100 degC (0: none computed yet).
     if (grid_read_parameter == 1 && g == kBalanceTemperatureOld)
-      ReadState(output.grid_name, balance_grids[g]);
+      ReadState(output.grid_name, balance_grids[g], 0, 373.16, "K");
     balance_index_[g] = RegisterNext(output.grid_name, balance_grids[g].get(),
                                      kBalanceNames[g].identifier, output.write_code);
     MakeTable(balance_tables_[g], output, kBalanceNames[g].header);
@@ -359,7 +375,10 @@ void interzeptionsmodellklasse::SetupLeafTracers() {
     const bool read = grid_read_parameter == 1 && StoredLeafTracers(files);
     for (std::size_t i = 0; i < files.size(); ++i) {
       GridMatrix& grid = i < leaves.owned.size() ? leaves.owned[i] : leaves.canopy;
-      if (read) ReadState(files[i], grid);
+      // The solute on the leaves: any number (a tracer's unit is its own).
+      if (read)
+        ReadState(files[i], grid, -std::numeric_limits<double>::max(),
+                  std::numeric_limits<double>::max(), "");
       leaves.indexes.push_back(RegisterNext(files[i], grid.get(),
                                             FormatText("concstor_tracer_%d_leaves_%zu", t, i + 1),
                                             tracer_definitions[t].gridcode));

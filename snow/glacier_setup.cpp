@@ -398,6 +398,10 @@ void schneemodellklasse::CreateGlacierGrids() {
     plan.read = read;
     plan.read_local_rows = temperature;
     plan.read_fill = temperature ? kMeltingPointKelvin : 0;
+    if (temperature)
+      SetSnowTemperatureRange(plan);
+    else
+      SetSnowPackRange(plan);
     MakeGrid(plan);
   }
   if (energy) {

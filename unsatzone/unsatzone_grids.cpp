@@ -1,8 +1,10 @@
 // Unsaturated zone: links to the grids of the other models, the zone statistics tables, the
 // layer count, the grids and stacks of the model and the initial state of every soil column.
 #include <algorithm>
+#include <cmath>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
@@ -205,12 +207,20 @@ void unsatzonmodellklasse::ReadStoredState() {
   CheckStoredState(true);
 }
 
-// The stored state over the soil zone's cells: water contents are shares of the volume, heads
-// and groundwater distances lie within what a soil column can carry, the groundwater level is a
-// layer index of the column (it is taken as an int), base flow and pond within any water
-// column; nodata marks the cells outside the zone. Without `whole` only the groundwater
-// distance and the pond, which a start from the groundwater distance reads.
+// The stored state over the soil zone's cells, against what the model writes there: water
+// contents are shares of the volume, heads within what a soil column can carry, the layer
+// boundaries on the Earth's surface or below it, the groundwater level a layer index of the
+// column (it is taken as an int), base flow and pond within any water column; nodata marks the
+// cells outside the zone. The groundwater distance lies at or below the surface (a table above
+// the ground is none the column holds: its water would run off at once) and, in a stored state,
+// not below the bottom of the cell's column. Without `whole` only the groundwater distance and
+// the pond, which a start from the groundwater distance reads. Each process checks its own
+// rows; a failure on one ends every process.
 void unsatzonmodellklasse::CheckStoredState(bool whole) {
+  OnEveryProcessAgreed([&] { CheckOwnStoredState(whole); });
+}
+
+void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
   const long first = first_local_row, last = last_local_row;
   const auto stack = [&](OwnStack s, int pair, double low, double high, const char* unit) {
     CheckStackCells(Diag(), grid_pairs[pair].name, stacks[s].get(), layerCount, soil_zone_grid,
@@ -221,15 +231,36 @@ void unsatzonmodellklasse::CheckStoredState(bool whole) {
                    first, last, nodata, low, high, unit);
   };
   const double water_column = kLargestRelief * 1000.0;  // mm
-  grid(kGroundwaterDistance, kPairGWSTAND, -kLargestRelief, kLargestRelief, "m");
+  grid(kGroundwaterDistance, kPairGWSTAND, -kLargestRelief, 0, "m (below the surface)");
   if (pondParameter == 1) grid(kPondingStorage, kPairPOND, 0, water_column, "mm");
   if (!whole) return;
   stack(kTheta, kPairTheta, 0, 1, "");
   stack(kHydraulicHeads, kPairHH, -kLargestSoilHead, kLargestSoilHead, "m");
-  stack(kGeodeticHeads, kPairHGeo, -kLargestSoilHead, kLargestSoilHead, "m");
+  stack(kGeodeticHeads, kPairHGeo, kLowestElevation - kLargestRelief, kHighestElevation,
+        "m a.s.l.");
   grid(kGroundwaterLevel, kPairGWLEVEL, 0, layerCount + 1, "(layer index)");
+  const CellOutside fraction = FirstCellOutside(
+      grids[kGroundwaterLevel].get(), soil_zone_grid, column_ranges, first, last, nodata,
+      [&](double level) { return level == nodata || level == std::floor(level); });
+  if (fraction.found)
+    ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", grid_pairs[kPairGWLEVEL].name,
+               ": the cell at row ", fraction.row, ", column ", fraction.col, " holds ",
+               fraction.value, ", no layer index (a whole number)");
   grid(kThetaInGwLevel, kPairGWTheta, 0, 1, "");
   grid(kBaseflow, kPairDELTAGW, -water_column, water_column, "mm");
+  const CellOutside deep =
+      FirstCellOutsideAt(grids[kGroundwaterDistance].get(), soil_zone_grid, column_ranges, first,
+                         last, nodata, [&](long r, long c, double distance) {
+                           if (distance == nodata || !OwnCell(r, c)) return true;
+                           const SoilRecord& soil = CellSoil(r, c);
+                           double depth = 0;
+                           for (int k = 1; k <= CellLayers(soil); ++k) depth += soil.thickness[k];
+                           return distance >= -depth * (1 + 1e-5);
+                         });
+  if (deep.found)
+    ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", grid_pairs[kPairGWSTAND].name,
+               ": the cell at row ", deep.row, ", column ", deep.col, " holds ", deep.value,
+               " m, below the bottom of the cell's soil column");
 }
 
 void unsatzonmodellklasse::SetColdStartState() {

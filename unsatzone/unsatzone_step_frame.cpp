@@ -197,7 +197,8 @@ StorageParameters unsatzonmodellklasse::StorageParametersOfRun() const {
           &drainageDensity,
           &baseflowInverseRecession,
           &maxBaseflow,
-          &snowRunoffFraction};
+          &snowRunoffFraction,
+          std::max<int32_t>(substepCount, 1)};
 }
 
 void unsatzonmodellklasse::WriteStorageState(bool append) {
@@ -210,8 +211,12 @@ void unsatzonmodellklasse::ReadStorageState() {
   std::string path = storageFileName;
   PrefixDirectory(input_directory, path);
   // The name ends in "_<rank>".
-  RefuseStorageFilesOfMoreProcesses(Diag(), path.substr(0, path.rfind('_')), size);
-  ReadStorageSection(Diag(), path, runoff, StorageParametersOfRun());
+  // A file that fails on one process ends every process with its code, the others without
+  // waiting in the next collective step.
+  OnEveryProcessAgreed([&] {
+    RefuseStorageFilesOfMoreProcesses(Diag(), path.substr(0, path.rfind('_')), size);
+    ReadStorageSection(Diag(), path, runoff, StorageParametersOfRun());
+  });
 }
 
 double** unsatzonmodellklasse::RunoffRows(RunoffConcentration::Array& array, const char* name) {
