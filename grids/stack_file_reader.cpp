@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "core/error_code.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 
 namespace velorn {
@@ -47,6 +48,7 @@ StackFileReader::~StackFileReader() {
 void StackFileReader::Open() {
   file_ = std::fopen(name_.c_str(), "rb");
   if (file_ == nullptr) ThrowFatal(diag_, kGridOpenCode, "FATAL: error opening ", name_);
+  CheckStateFile(diag_, name_);
 }
 
 StackForm StackFileReader::Recognise() {

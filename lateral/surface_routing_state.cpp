@@ -10,6 +10,7 @@
 
 #include "core/error_code.h"
 #include "core/output_files.h"
+#include "core/state_manifest.h"
 #include "lateral/surface_routing_model.h"
 
 namespace velorn {
@@ -70,6 +71,8 @@ void surfaceroutingclass::ReadStorageState(const std::string& file_name, int32_t
            << "[end-entry]";
     return;
   }
+  CheckStateFile(Diag(), path);
+  ReportUncheckedState(Diag(), path);
   char line[2401];
   bool found = false;
   while (std::fgets(line, sizeof line, storage_file) != nullptr)
