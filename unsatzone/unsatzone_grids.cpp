@@ -261,6 +261,37 @@ void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
     ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", grid_pairs[kPairGWSTAND].name,
                ": the cell at row ", deep.row, ", column ", deep.col, " holds ", deep.value,
                " m, below the bottom of the cell's soil column");
+  // The layer boundaries are the cell's column as this run builds it: its surface, then the
+  // layers' thicknesses down (to the digits an ASCII state keeps); the first level off them.
+  double*** boundaries = stacks[kGeodeticHeads].get();
+  const auto off_column = [&](long r, long c, double& expected) {
+    const SoilRecord& soil = CellSoil(r, c);
+    const double* z = boundaries[r][c];
+    const double tolerance = 1e-5 * std::max(1.0, std::fabs(links.elevation[r][c]));
+    expected = links.elevation[r][c];
+    if (!(std::fabs(z[0] - expected) <= tolerance)) return 0;
+    for (int k = 1; k <= CellLayers(soil); ++k) {
+      expected = z[k - 1] - soil.thickness[k];
+      if (!(std::fabs(z[k] - expected) <= tolerance)) return k;
+    }
+    return -1;
+  };
+  const CellOutside off =
+      FirstCellOutsideAt(links.elevation, soil_zone_grid, column_ranges, first, last, nodata,
+                         [&](long r, long c, double) {
+                           double expected = 0;
+                           return !OwnCell(r, c) || off_column(r, c, expected) < 0;
+                         });
+  if (off.found) {
+    double expected = 0;
+    const int k = off_column(off.row, off.col, expected);
+    ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", grid_pairs[kPairHGeo].name, ": level ", k,
+               " of the cell at row ", off.row, ", column ", off.col, " holds ",
+               boundaries[off.row][off.col][k],
+               ", where the cell's soil column has its layer "
+               "boundary at ",
+               expected, " m a.s.l.");
+  }
 }
 
 void unsatzonmodellklasse::SetColdStartState() {
