@@ -655,30 +655,17 @@ std::string MisspellKey(Lines& lines, Random& random) {
 
 // --- Warm starts --------------------------------------------------------------------------------
 
-// The example's state: the soil columns, the groundwater, the snow pack and the interception
-// storages written at the end (the write code 3), and the switches that read them back.
-const std::pair<const char*, const char*> kStateWritten[] = {
-    {"theta.stk  # water content per layer\n0\n", "theta.stk\n3\n"},
-    {"hh.stk     # hydraulic head per layer\n0\n", "hh.stk\n3\n"},
-    {"hgeo.stk   # elevation of the layer boundaries\n0\n", "hgeo.stk\n3\n"},
-    {"gwstand.asc\n0\n", "gwstand.asc\n3\n"},
-    {"gwtheta.asc\n0\n", "gwtheta.asc\n3\n"},
-    {"gwlevel.asc\n0\n", "gwlevel.asc\n3\n"},
-    {"deltagw.asc\n0\n", "deltagw.asc\n3\n"},
-    {"snowsolid.asc  # solid snow storage (mm water equivalent)\n0\n", "snowsolid.asc\n3\n"},
-    {"snowliquid.asc # liquid water in the pack (mm)\n0\n", "snowliquid.asc\n3\n"},
-    {"snowstorage.asc   # total snow storage grid\n0\n", "snowstorage.asc\n3\n"},
-    {"snowdays.asc   # days with snow cover\n0\n", "snowdays.asc\n3\n"},
-    {"snowage.asc    # snow age (days)\n0\n", "snowage.asc\n3\n"},
-    {"interception_storage.asc\n0\n", "interception_storage.asc\n3\n"}};
-const std::pair<const char*, const char*> kStateRead[] = {
-    {"0          # the pack starts empty (1: read from the storage grids above)", "1"},
-    {"0          # the storages start empty (1: read from the grids above)", "1"},
-    {"0          # cold start (1: read the stacks and grids named above)", "1"}};
-
 void Replace(std::string& text, const std::string& from, const std::string& to) {
   const std::size_t at = text.find(from);
   if (at != std::string::npos) text.replace(at, from.size(), to);
+}
+
+// The example's state written at the end (tests/support/example_sections.h), and read back.
+void WriteAndReadState(std::string& text, bool read) {
+  for (const char* line : velorn::test::kStateLines)
+    Replace(text, line + std::string("\n0\n"), line + std::string("\n3\n"));
+  for (const char* line : velorn::test::kStateReadSwitches)
+    if (read) Replace(text, line, "1");
 }
 
 // The control file of a run of the example (front-range.ctl, 1 to 2 January) that writes its
@@ -692,7 +679,7 @@ int MakeStateRun(const fs::path& example, const fs::path& dir) {
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   }
   std::string text = ReadText(dir / "front-range.ctl");
-  for (const auto& [from, to] : kStateWritten) Replace(text, from, to);
+  WriteAndReadState(text, false);
   Lines lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -710,8 +697,7 @@ int MakeStateRun(const fs::path& example, const fs::path& dir) {
 // run without glaciers) are left alone.
 std::string WarmStartFromState(std::string& text, const fs::path& dir, const fs::path& state,
                                Random& random) {
-  for (const auto& [from, to] : kStateWritten) Replace(text, from, to);
-  for (const auto& [from, to] : kStateRead) Replace(text, from, to);
+  WriteAndReadState(text, true);
   std::vector<fs::path> files;
   for (const auto& entry : fs::directory_iterator(state / "output")) {
     const std::string name = entry.path().filename().string();

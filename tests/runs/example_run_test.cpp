@@ -650,32 +650,11 @@ const std::vector<Edit> kTracerEdits = {
 // binary doubles, exact, as the example writes its grids), and the storage switches of the
 // snow, interception and soil models.
 std::vector<Edit> StoredStateEdits(bool warm) {
-  const auto at_end = [](const std::string& line) {
-    return Edit{"front-range.ctl", line + "\n0\n", line + "\n3\n"};
-  };
-  std::vector<Edit> edits = {
-      at_end("theta.stk  # water content per layer"),
-      at_end("hh.stk     # hydraulic head per layer"),
-      at_end("hgeo.stk   # elevation of the layer boundaries"),
-      at_end("qunten.stk # flux through the lower boundary of each layer"),
-      at_end("gwstand.asc"),
-      at_end("gwtheta.asc"),
-      at_end("gwlevel.asc"),
-      at_end("deltagw.asc"),
-      at_end("snowsolid.asc  # solid snow storage (mm water equivalent)"),
-      at_end("snowliquid.asc # liquid water in the pack (mm)"),
-      at_end("snowstorage.asc   # total snow storage grid"),
-      at_end("snowdays.asc   # days with snow cover"),
-      at_end("snowage.asc    # snow age (days)"),
-      at_end("interception_storage.asc"),
-  };
-  if (warm) {
-    edits.push_back({"front-range.ctl", kColdStart, "1\n"});
-    edits.push_back({"front-range.ctl",
-                     "0          # the storages start empty (1: read from the grids above)", "1"});
-    edits.push_back({"front-range.ctl",
-                     "0          # cold start (1: read the stacks and grids named above)", "1"});
-  }
+  std::vector<Edit> edits;
+  for (const char* line : kStateLines)
+    edits.push_back({"front-range.ctl", line + std::string("\n0\n"), line + std::string("\n3\n")});
+  if (warm)
+    for (const char* line : kStateReadSwitches) edits.push_back({"front-range.ctl", line, "1"});
   return edits;
 }
 
