@@ -144,7 +144,6 @@ class BasinRun : public ::testing::Test {
                 const std::string& input = {}, std::function<void(int)> while_running = {}) {
     RunOptions options;
     options.processes = processes;
-    options.timeout_seconds = 60;
     options.directory = dir_.path().string();
     options.input = input;
     options.while_running = std::move(while_running);
@@ -162,10 +161,10 @@ class BasinRun : public ::testing::Test {
   TempDir dir_;
 };
 
-// Also with any nodata value in the zone grid's header: 0, -1 (common GIS exports) and -9999
-// mark no cell here and give the same files; 1 and 2 mark every cell of that subbasin as
-// outside the basin, which leaves the other subbasin alone (the owner grid of the decomposition
-// once took rank 0 or 1 for outside cells there and hung on 3 processes).
+// Also with any nodata value in the zone grid's header, each run within the runner's time limit:
+// 0, -1 (common GIS exports) and -9999 mark no cell here and give the same files; 1 and 2 mark
+// every cell of that subbasin as outside the basin, which leaves the other subbasin alone (the
+// owner grid of the decomposition once took rank 0 or 1 for outside cells there and hung).
 TEST_F(BasinRun, RunsEndToEndWithTheSameOutputsOnOneAndThreeProcesses) {
   struct Case {
     double nodata;
