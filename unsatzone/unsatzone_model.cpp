@@ -80,6 +80,12 @@ void unsatzonmodellklasse::Construct() {
     control_file->Close();
   }
   LinkForeignGrids();
+  // The layered pack takes its snowfall, melt and refreezing from the snow model: without it
+  // the snow that falls would enter no account.
+  if (layeredSnowSwitch > 0 && links.snow_solid == nullptr)
+    ThrowFatal(Diag(), kLayeredSnowWithoutHeatCode,
+               "FATAL: [LayeredSnowModel] is switched on, but the snow model ([snow_model]) is "
+               "not: the snow layers take their snowfall, melt and refreezing from it");
   CreateStatisticsTables();
   DetermineLayerCount();
   CreateGridsAndStacks();
