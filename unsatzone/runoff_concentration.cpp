@@ -3,6 +3,7 @@
 #include "unsatzone/runoff_concentration.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 
@@ -127,7 +128,14 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
     }
   }
   std::optional<CheckedFile> log;
-  if (rank == 0) log.emplace(diag, kWriteErrorCode, log_name, "a");
+  if (rank == 0) {
+    // The process log reports this run, refused or not: opened as it is, never set aside.
+    errno = 0;
+    std::FILE* opened = std::fopen(log_name.c_str(), "a");
+    if (opened == nullptr)
+      ThrowFatal(diag, kWriteErrorCode, "FATAL: cannot open ", log_name, SystemReason(ErrnoOrIo()));
+    log.emplace(diag, kWriteErrorCode, log_name, opened);
+  }
   if (!with_grid) {
     for (int32_t t = 0; t <= tracers_; ++t)
       for (int32_t s = 1; s <= n_; ++s) {
