@@ -263,6 +263,8 @@ void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
                " m, below the bottom of the cell's soil column");
   // The layer boundaries are the cell's column as this run builds it: its surface, then the
   // layers' thicknesses down (to the digits an ASCII state keeps); the first level off them.
+  // With hydrologic response units a cell carries the column of its unit's master cell.
+  if (response_unit_switch != 0) return;
   double*** boundaries = stacks[kGeodeticHeads].get();
   const auto off_column = [&](long r, long c, double& expected) {
     const SoilRecord& soil = CellSoil(r, c);
