@@ -119,8 +119,12 @@ void CheckStoredRecords(SectionReader& in, const RunoffConcentration& runoff, in
                         const std::vector<ZoneRecord> (&expected)[2], int32_t substeps_bound) {
   const double water_column = kLargestRelief * 1000.0;  // mm
   const auto si = static_cast<std::size_t>(s);
-  const double counts = runoff.count_capacity[si] * (1 + 1e-12);
-  const double weights = runoff.weight_capacity[si] * (1 + 1e-12);
+  // Zones sized without their cells (no SetupZones) have no capacities to bound them.
+  const auto capacity = [&](const std::vector<double>& of) {
+    return si < of.size() ? of[si] * (1 + 1e-12) : std::numeric_limits<double>::max();
+  };
+  const double counts = capacity(runoff.count_capacity);
+  const double weights = capacity(runoff.weight_capacity);
   const auto zmax = static_cast<int32_t>(runoff.maxzeit[si]);
   for (int b = 0; b < 2; ++b) {
     const auto& buffer = (b == 0 ? runoff.zoneFZT_QD : runoff.zoneFZT_QI)[t][si];

@@ -741,11 +741,17 @@ std::string WarmStartFromState(std::string& text, const fs::path& dir, const fs:
     std::size_t offset = 0;
     std::vector<std::size_t> candidates;
     for (std::size_t i = 0; i < lines.size() && offset < end; ++i) {
-      if (!NumberTokens(lines[i]).empty()) candidates.push_back(i);
+      if (!NumberTokens(lines[i].substr(0, lines[i].find('('))).empty()) candidates.push_back(i);
       offset += lines[i].size() + 1;
     }
     if (candidates.empty()) return "input state: " + name + " unchanged";
-    MutateNumberOnLine(lines, random.Pick(candidates), random, what);
+    // A number of the line's values, not of its comment (which no run reads).
+    const std::size_t at = random.Pick(candidates);
+    const std::size_t comment = std::min(lines[at].find('('), lines[at].size());
+    Lines head = {lines[at].substr(0, comment)};
+    if (!MutateNumberOnLine(head, 0, random, what)) return "input state: " + name + " unchanged";
+    lines[at] = head[0] + lines[at].substr(comment);
+    what = "line " + std::to_string(at + 1) + what.substr(what.find(':'));
     std::string all;
     for (const std::string& l : lines) all += l + "\n";
     bytes = all;
