@@ -231,6 +231,9 @@ void ModellApplication::CreateInterpolators() {
     made->SetInitialised(1);
     interpolators[static_cast<std::size_t>(j)] = std::move(made);
   }
+  for (int32_t j = 2; j <= meteo_count; ++j)
+    interpolators[static_cast<std::size_t>(j)]->SetDateSource(
+        interpolators[1]->name + " (" + interpolators[1]->DatingFileName() + ")");
 }
 
 // Table rows a to q: the models of this build in their place, the others refused when on.
@@ -357,14 +360,16 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   assimilation =
       std::make_unique<data_assimilation>(setup, error, reservoirs, routing->LakeCellCounts());
   CheckError(error);
-  assimilation->SetPondingScatter([model = routing.get()] { model->ScatterLakePonding(); });
+  assimilation->SetPondingScatter([model = routing.get()] { model->ScatterLakeState(); });
+  assimilation->SetSnowSurvey(
+      [model = snow.get()](double** cells) { model->TakeSurveyedSnow(cells); });
   assimilation->SetInitialised(1);
   // River-link cells of the soil zone move to the process of their link (interaction above 1).
   unsatzone->prepareMPIReinfiltration(settings_object->decomposition.river_links);
   // The water-balance account of the soil zone's subbasins (a diagnostic of our own).
   water_balance = std::make_unique<WaterBalance>(
       stream, WaterBalance::Models{unsatzone.get(), evapotranspiration.get(), interception.get(),
-                                   snow.get()});
+                                   snow.get(), irrigation.get(), routing.get()});
   if (!water_balance->Active()) water_balance.reset();
 }
 
@@ -425,11 +430,16 @@ void ModellApplication::HandOverSoilRunoff() {
   if (snow->GetFlowControl() != 0 && soil_on) {
     snow->SetQg(runoff);
     // Each process reads its own storage content file; one that fails ends every process.
-    OnEveryProcessAgreed([&] {
+    AgreeOnFailure(stream, [&] {
       snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
     });
     snow->SetInitialised(1);
   }
+  // A warm start continues with the land-use parameters the stored run had at its end (the
+  // snow model's albedo state, when read, stays).
+  if ((storage_mode == 1 || storage_mode == 3) && storage_file != nullptr)
+    settings_object->ContinueLanduseParameters(
+        *storage_file, snow->GetFlowControl() != 0 && snow->albedo_state_read);
 }
 
 // Irrigation takes the soil zone's records and runoff and the routing model's arrays (process 0
@@ -440,7 +450,8 @@ void ModellApplication::LinkIrrigation(ReinfiltrationRecord* records, double** r
   irrigation->SetQg(runoff);
   irrigation->LinkSoilTracerGrids();
   irrigation->SetMaxIrrigationArrays(routing->GetMaxIrrigation(),
-                                     routing->GetMaxIrrigationFromReservoirs());
+                                     routing->GetMaxIrrigationFromReservoirs(),
+                                     routing->GetIrrigationSolute());
   const RoutingTargets* targets = routing->GetRoutingTargets();
   irrigation->SetRoutingTargets(targets != nullptr ? &targets->target : nullptr);
   irrigation->SetAbfrelTable(routing->GetAbfrelTable());

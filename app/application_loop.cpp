@@ -2,9 +2,12 @@
 // in their fixed order.
 #include <mpi.h>
 
+#include <vector>
+
 #include "app/application.h"
 #include "balance/water_balance.h"
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/output_files.h"
 #include "core/signals.h"
 #include "evaporation/evapotranspiration.h"
@@ -69,9 +72,16 @@ int ModellApplication::RunLoop() {
     HandleControlRequest(false);
     // The step that reaches the end of the model time writes the state grids: from here on the
     // state in the output folder is marked incomplete until the end of the run has written it.
-    if (!state_manifest && ModelTimeKey(current_year, current_month, current_day, current_hour) >=
-                               ModelTimeKey(setup.end_date))
-      state_manifest.emplace(stream, settings.default_output_directory);
+    // The processes agree on the step (a process whose data ended early keeps its last date).
+    if (!state_manifest) {
+      std::vector<double> at_end = {
+          ModelTimeKey(current_year, current_month, current_day, current_hour) >=
+                  ModelTimeKey(setup.end_date)
+              ? 1.0
+              : 0.0};
+      AllReduceMaximum(at_end);
+      if (at_end[0] != 0) state_manifest.emplace(stream, settings.default_output_directory);
+    }
     RunTimeStep();
     // The first step is done: the files of an earlier run that the set-up replaced go.
     EndOfSetUp();

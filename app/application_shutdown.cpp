@@ -115,8 +115,15 @@ void ModellApplication::ReleaseModels() {
   // Routing first: it creates the storage file that the soil and surface models append to.
   const bool routing_active = routing && routing->GetFlowControl() != 0;
   if (routing) routing->ReleaseMemory();
-  // The soil zone appends its storage section to the file that the routing model wrote.
+  // The soil zone appends its storage section to the file that the routing model wrote, the
+  // settings object the date of the land-use parameters.
+  const std::string* storage_file =
+      unsatzone && unsatzone->GetFlowControl() != 0 ? unsatzone->GetStorageFileName() : nullptr;
+  const std::string storage_name =
+      storage_file != nullptr && initialised != 0 ? *storage_file : std::string();
   if (unsatzone) unsatzone->FinishRun(routing_active);
+  if (!storage_name.empty() && settings_object)
+    settings_object->AppendLanduseEvaluationDate(storage_name);
   // Surface routing appends its section when routing or the soil zone wrote the file.
   const bool soil_active = unsatzone && unsatzone->GetFlowControl() != 0;
   if (surface_routing) surface_routing->ReleaseArrays(routing_active || soil_active);

@@ -193,6 +193,7 @@ void WaterBalance::AfterStep(int64_t year) {
     step[i].flux[kBalanceGlacierEvaluation] = evaluation_[i];
   evaluation_.clear();
   BookUnitSolute(true);
+  BookStepSolute();
   step_shares_.clear();
   if (models_.soil->rank == 0) account_.AddStep(year, step);
 }
@@ -204,10 +205,12 @@ void WaterBalance::BeforeAssimilation() {
     assimilated_ =
         GridMatrix(diag_, soil.first_local_row, soil.last_local_row, soil.ncols, soil.nrows);
   MarkAssimilation(false);
+  MarkAssimilationSolute(false);
 }
 
 void WaterBalance::AfterAssimilation() {
   if (assimilated_) MarkAssimilation(true);
+  if (!assimilated_solute_.empty()) MarkAssimilationSolute(true);
 }
 
 void WaterBalance::MarkAssimilation(bool after) {
@@ -360,8 +363,8 @@ void WaterBalance::CellFluxes(const FluxGrids& grids, long r, long c, double* ce
       cell[FluxTerm(kBalanceSnowEvaporation)] += g * grids.glacier_evaporation[r][c];
   }
   if (const verdunstungsmodellklasse* et = grids.et) {
-    const double interception_evaporation =
-        et->interception_evaporation != nullptr ? et->interception_evaporation[r][c] : 0.0;
+    // The leaves' evaporation and the sublimation of the canopy's snow.
+    const double interception_evaporation = et->InterceptionLoss(r, c);
     const double snow = et->snow_evaporation[r][c];
     const double soil_evaporation = et->real_evaporation[r][c];
     cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
@@ -391,9 +394,9 @@ UnitResults WaterBalance::ShareMasters(const FluxGrids& grids, bool fluxes, bool
         out[kMasterFreeOutflow] = out[kMasterGlacierOutflow] = 0;
         out[kMasterShare] = StepShare(r, c);
         // The water its layered pack was aligned by (the members book it as theirs).
-        out[kMasterAlignment] =
-            grids.alignment != nullptr && grids.alignment[r][c] > soil.nodata ? grids.alignment[r][c]
-                                                                               : 0.0;
+        out[kMasterAlignment] = grids.alignment != nullptr && grids.alignment[r][c] > soil.nodata
+                                    ? grids.alignment[r][c]
+                                    : 0.0;
         if (!parts || !fluxes) return;
         // What the fluxes less the change of the step leave the cell, besides the glacier part's
         // outflow, per mm of the glacier-free part.
@@ -591,6 +594,7 @@ void WaterBalance::Finish(const std::string& output_directory) {
   table.Write(account_.Table());
   table.Close();
   WriteEvaluationSolute(output_directory);
+  WriteStepSolute(output_directory);
   const WaterBalanceAccount::Period& run = account_.Run();
   double evaporation = 0, change = 0;
   for (int f = kBalanceInterceptionEvaporation; f < kBalanceRunoff; ++f)

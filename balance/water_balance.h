@@ -49,6 +49,9 @@
 //                  "snowstorage_solid" and "snowstorage_liquid" (with layered snow on the soil
 //                  columns, that pack, which takes the melt and the rain, instead), the soil
 //                  column's theta times thickness, and ponding.
+// With tracers, or irrigation, it books per step what irrigation, the lakes and data
+// assimilation moved across the border of the stores (balance/step_solute.cpp), written at the
+// end as "irrigation_solute.txt", "lake_exchange_solute.txt" and "assimilation_solute.txt".
 // Per subbasin, on process 0, it takes the runoff Qg and the water of runoff concentration: the
 // flow-time zones not yet at the outlet and the two linear storages, whose content for the
 // discrete storage q_t = (1 - e) I_t + e q_(t-1) is e / (1 - e) q_t, so that the content
@@ -81,6 +84,8 @@ class unsatzonmodellklasse;
 class verdunstungsmodellklasse;
 class interzeptionsmodellklasse;
 class schneemodellklasse;
+class irrigationclass;
+class abflussmodellklasse;
 
 class WaterBalance {
  public:
@@ -89,6 +94,9 @@ class WaterBalance {
     verdunstungsmodellklasse* evapotranspiration = nullptr;
     interzeptionsmodellklasse* interception = nullptr;
     schneemodellklasse* snow = nullptr;  // for its glacier part (may be null)
+    // For the bookings of irrigation and the lakes (may be null; see step_solute.cpp).
+    irrigationclass* irrigation = nullptr;
+    abflussmodellklasse* routing = nullptr;
   };
 
   WaterBalance(DiagnosticStream& diag, Models models);
@@ -107,7 +115,10 @@ class WaterBalance {
   void AfterAssimilation();
   // Books the step of calendar year `year`. Collective.
   void AfterStep(int64_t year);
-  // Process 0 writes "water_balance.txt" into `output_directory` and the INFO entry.
+  // Process 0 writes "water_balance.txt" into `output_directory` and the INFO entry, and the
+  // bookings of solute: "irrigation_solute.txt" with irrigation on, "lake_exchange_solute.txt"
+  // with lakes and tracers, "assimilation_solute.txt" with data assimilation and tracers (see
+  // step_solute.cpp).
   void Finish(const std::string& output_directory);
 
   const WaterBalanceAccount& Account() const { return account_; }
@@ -198,6 +209,18 @@ class WaterBalance {
   // Collective.
   bool BooksUnitSolute() const;
   void BookUnitSolute(bool fluxes);
+  // The bookings of a step that move water or solute across the border of the stores (see
+  // step_solute.cpp): irrigation, the lakes' solute, data assimilation's solute. Collective.
+  bool IrrigationOn() const;
+  bool LakeSoluteOn() const;
+  std::size_t StepBookings() const;
+  void BookStepSolute();
+  void MarkAssimilationSolute(bool after);
+  void WriteStepSolute(const std::string& output_directory) const;
+  // Process 0, per index 0..n: the routing's irrigation record at the end, the water the rivers
+  // owe (t = 0) or the solute of tracer t they gave beyond what the cells received, mm over the
+  // subbasin (mm x concentration).
+  std::vector<double> RoutingIrrigation(int32_t t) const;
   // Around a glacier evaluation: its change of each cell's solute is the evaluation's booking,
   // not the copy's. Each process on its own cells.
   void MarkUnitSoluteEvaluation(bool after);
@@ -245,6 +268,11 @@ class WaterBalance {
   // [(t - 1) * (n + 1) + i] (process 0): the copies' solute over the run, mm x concentration.
   std::vector<GridMatrix> unit_solute_last_, unit_solute_evaluation_;
   std::vector<double> unit_solute_;
+  // Per booked tracer at [t - 1], own cells: minus the solute of the stores before the data
+  // assimilation, then plus after (empty while it is off). Per index and booking (process 0;
+  // see step_solute.cpp): the run's totals, and the weight sums of the indexes.
+  std::vector<GridMatrix> assimilated_solute_;
+  std::vector<double> step_solute_, step_weights_;
   // The glacier shares of the own cells before the evaluation (empty without one in the step):
   // the step's fluxes count with them. Indexed by ShareIndex.
   std::vector<double> step_shares_;

@@ -1,7 +1,10 @@
 // Key lookup and value extraction of the brace-block syntax, and the block cutter.
 #include "core/brace_block_readers.h"
 
+#include <algorithm>
+#include <cctype>
 #include <sstream>
+#include <type_traits>
 
 #include "core/error_code.h"
 
@@ -18,14 +21,23 @@ bool IsKeyBoundary(char c) {
   return IsBlank(c) || c == ';' || c == '{' || c == '}';
 }
 
+bool IsKeyChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-';
+}
+
+// The KeyUse objects alive on this thread.
+thread_local std::vector<KeyUse*> g_key_uses;
+
 // Reads one value of type T from the start of `value_text` as a text stream does; a failed
-// read is a FATAL entry naming the key.
+// read, and a number followed directly by other characters, is a FATAL entry naming the key.
 template <class T>
 T ReadValue(DiagnosticStream& diag, const std::string& key, const std::string& value_text,
             const char* kind) {
   std::istringstream stream(value_text);
   T value{};
-  if (!(stream >> value)) {
+  const bool number = !std::is_same_v<T, std::string>;
+  if (!(stream >> value) ||
+      (number && stream.peek() != std::char_traits<char>::eof() && !IsBlank(stream.peek()))) {
     ThrowFatal(diag, kControlFileErrorCode, "FATAL: error in control file, the value of ", key,
                " is no ", kind, ": \"", value_text, "\"");
   }
@@ -45,6 +57,7 @@ bool ParseValue(DiagnosticStream& diag, const std::string& text, const std::stri
 
 bool FindKeyValueText(const std::string& text, const std::string& key, std::string& value_text) {
   if (key.empty()) return false;
+  for (KeyUse* use : g_key_uses) use->Note(key);
   for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
     if (at > 0 && !IsKeyBoundary(text[at - 1])) continue;
     std::size_t pos = at + key.size();
@@ -71,6 +84,42 @@ bool ParseDoubleValue(DiagnosticStream& diag, const std::string& text, const std
 bool ParseStringValue(DiagnosticStream& diag, const std::string& text, const std::string& key,
                       std::string& value) {
   return ParseValue(diag, text, key, value, "word");
+}
+
+std::vector<std::string> KeysOfEntries(const std::string& text) {
+  std::vector<std::string> keys;
+  for (std::size_t equals = text.find('='); equals != std::string::npos;
+       equals = text.find('=', equals + 1)) {
+    std::size_t end = equals;
+    while (end > 0 && IsBlank(text[end - 1])) --end;
+    std::size_t begin = end;
+    while (begin > 0 && IsKeyChar(text[begin - 1])) --begin;
+    if (begin == end || (begin > 0 && !IsKeyBoundary(text[begin - 1]))) continue;
+    std::string key = text.substr(begin, end - begin);
+    if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(std::move(key));
+  }
+  return keys;
+}
+
+KeyUse::KeyUse() {
+  g_key_uses.push_back(this);
+}
+
+KeyUse::~KeyUse() {
+  g_key_uses.erase(std::find(g_key_uses.begin(), g_key_uses.end(), this));
+}
+
+void KeyUse::Note(const std::string& key) {
+  if (std::find(asked_.begin(), asked_.end(), key) == asked_.end()) asked_.push_back(key);
+}
+
+void KeyUse::WarnAboutUnreadKeys(DiagnosticStream& diag, const std::string& block,
+                                 const std::string& where) const {
+  for (const std::string& key : KeysOfEntries(block)) {
+    if (std::find(asked_.begin(), asked_.end(), key) != asked_.end()) continue;
+    diag << "WARNING: " << where << ": no model reads the key \"" << key
+         << "\"; check its spelling (the entry is ignored)[end-entry]";
+  }
 }
 
 std::string ExtractBracedBlock(DiagnosticStream& diag, std::string& text) {

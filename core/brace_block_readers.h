@@ -15,7 +15,17 @@
 // reads "abc = 3;" and a key written without "=" counts as absent. The value text runs from
 // after that "=" to before the next ";" (to the end of the text without one). It is read as from
 // a text stream: leading white space is skipped, then an integer, a double, or one word (up to
-// the next white space); a number followed by letters reads the number ("12mm" gives 12).
+// the next white space). A number must end where its word ends: "12mm", "40,16" or, for an
+// integer, "2.5" are no values (code 17), since reading the front of them would take another
+// value than the one meant.
+//
+// A misspelt key is absent for every reader; KeyUse names it. While a KeyUse object lives, every
+// key that this thread looks up (through any function here) is noted; WarnAboutUnreadKeys then
+// writes a WARNING for each `key =` entry of a block that no lookup asked for:
+//
+//   KeyUse use;
+//   ...parse the block...
+//   use.WarnAboutUnreadKeys(diag, block, "[landuse_table], land use 10");
 //
 // A key that is absent leaves the target unchanged and the reader returns false. A key whose
 // value cannot be read (empty, not a number, out of the type's range) is bad input: the reader
@@ -27,6 +37,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/diagnostic_stream.h"
 
@@ -54,5 +65,27 @@ std::string ExtractBracedBlock(DiagnosticStream& diag, std::string& text);
 // The value text of `key` (the characters between its "=" and the next ";" or the end), or
 // false when the key has no `key =` entry in `text`.
 bool FindKeyValueText(const std::string& text, const std::string& key, std::string& value_text);
+
+// The keys of the `key =` entries of `text` (a key: letters, digits, "_" and "-" at a key
+// boundary), in their order, each once.
+std::vector<std::string> KeysOfEntries(const std::string& text);
+
+// Notes the keys looked up on this thread while it lives (see above); objects may nest, each
+// notes every lookup.
+class KeyUse {
+ public:
+  KeyUse();
+  ~KeyUse();
+  KeyUse(const KeyUse&) = delete;
+  KeyUse& operator=(const KeyUse&) = delete;
+
+  void Note(const std::string& key);
+  // One WARNING entry for each key of `block` that was not looked up, naming `where`.
+  void WarnAboutUnreadKeys(DiagnosticStream& diag, const std::string& block,
+                           const std::string& where) const;
+
+ private:
+  std::vector<std::string> asked_;
+};
 
 }  // namespace velorn

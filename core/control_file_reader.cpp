@@ -9,6 +9,8 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <type_traits>
+#include <utility>
 
 #include "core/diagnostic_stream.h"
 
@@ -51,7 +53,26 @@ bool ScanInteger(std::string_view text, std::size_t& pos, T& value) {
   return true;
 }
 
+// The held compiled text of the running run: its name and content.
+struct HeldText {
+  const HeldControlText* holder = nullptr;
+  std::string name;
+  std::string text;
+};
+HeldText& Held() {
+  static HeldText held;
+  return held;
+}
+
 }  // namespace
+
+void HeldControlText::Hold(const std::string& name, std::string text) {
+  Held() = HeldText{this, name, std::move(text)};
+}
+
+void HeldControlText::Release() {
+  if (Held().holder == this) Held() = HeldText{};
+}
 
 bool ScanValue(std::string_view text, std::size_t& pos, int& value) {
   return ScanInteger(text, pos, value);
@@ -81,6 +102,20 @@ bool IsNonFiniteNumber(const std::string& word) {
   return end != word.c_str() && !std::isfinite(parsed);
 }
 
+std::string WhyNoNumber(const std::string& word) {
+  char* end = nullptr;
+  const double parsed = std::strtod(word.c_str(), &end);
+  if (end == word.c_str()) return std::string();
+  if (*end != '\0')
+    return "is no number: a number must be followed by a blank or the end of the line (a "
+           "decimal comma, or a unit written onto the number, is not read)";
+  if (!std::isfinite(parsed)) return "is not a finite number";
+  if (parsed != std::floor(parsed)) return "is not a whole number";
+  if (std::fabs(parsed) > static_cast<double>(std::numeric_limits<int>::max()))
+    return "lies outside the range of a whole number";
+  return "must be a whole number written in digits";
+}
+
 bool ScanValue(std::string_view text, std::size_t& pos, std::string& word) {
   const std::size_t start = SkipBlanks(text, pos);
   std::string found = WordAt(text, start);
@@ -92,18 +127,22 @@ bool ScanValue(std::string_view text, std::size_t& pos, std::string& word) {
 
 bool ControlFileReader::Open(const std::string& path, DiagnosticStream* diag) {
   Close();
-  // Only a regular file is a control file: a directory opens as a stream that yields nothing,
-  // and a device such as /dev/zero would be read until memory runs out.
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
-  if (error || size > kMaxControlFileBytes) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return false;
-  OpenText(content.str());
+  if (!path.empty() && path == Held().name) {
+    OpenText(Held().text);
+  } else {
+    // Only a regular file is a control file: a directory opens as a stream that yields
+    // nothing, and a device such as /dev/zero would be read until memory runs out.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) return false;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error || size > kMaxControlFileBytes) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) return false;
+    OpenText(content.str());
+  }
   path_ = path;
   if (diag != nullptr) {
     for (std::size_t i = 0; i < lines_.size(); ++i) {
@@ -172,7 +211,17 @@ bool ControlFileReader::FindHeader(const std::string& header) {
 template <class T>
 bool ControlFileReader::ReadTyped(T& value) {
   if (!SkipSpace()) return false;
-  return ScanValue(lines_[cursor_.line], cursor_.column, value);
+  const std::string& line = lines_[cursor_.line];
+  std::size_t pos = cursor_.column;
+  T read{};
+  if (!ScanValue(line, pos, read)) return false;
+  // A number ends where its word ends: the front of "40,16" (a decimal comma) or of "3mm" is
+  // another value than the one meant.
+  if constexpr (!std::is_same_v<T, std::string>)
+    if (pos < line.size() && !IsSpace(line[pos])) return false;
+  cursor_.column = pos;
+  value = std::move(read);
+  return true;
 }
 
 bool ControlFileReader::Read(int& value) {

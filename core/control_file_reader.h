@@ -12,16 +12,22 @@
 //   file.SkipRestOfLine();             // the comment is discarded; next value on the next line
 //
 // Value reading follows the rules of formatted input: leading white space, line ends included,
-// is skipped; a number is read as far as it goes ("12abc" and "12 comment" give 12; "abc" fails
-// and leaves the cursor where it was); a word (std::string) runs to the next white space. Numbers
-// that do not fit their type fail, and so do "nan", "inf" and numbers too large for a double, so
-// that no caller's range check can be passed by a value that is not a number. Nothing is ever
+// is skipped; a word (std::string) runs to the next white space. A number must be a whole word:
+// "12 comment" gives 12, but "12abc", "40,16" (a decimal comma) and, for a whole number, "2.5"
+// fail and leave the cursor where it was, as "abc" does. Numbers that do not fit their type fail,
+// and so do "nan", "inf" and numbers too large for a double, so that no caller's range check can
+// be passed by a value that is not a number. (ScanValue, for keyword values, reads a number as
+// far as it goes: the caller decides what may follow it.) Nothing is ever
 // truncated and no line length can split a line: a line longer than 2400 characters is still one
 // line (Open warns about it once).
 //
 // Model objects normally read through modelobject::FindSection / ReadValue / ReadTwoValues
 // (core/modelobject.h), which add the "FATAL: " reports and codes; this class reports nothing
 // itself. ScanValue offers the same typed reading on any text (keyword values of a line).
+//
+// The compiled control file of the running model run is held in memory (HeldControlText, set
+// by the settings object in set-up step 0 on every process): Open of its name reads that text,
+// never the file of that name, which another run of the same control file may have replaced.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +57,25 @@ bool ScanValue(std::string_view text, std::size_t& pos, std::string& word);
 // words that a numeric ScanValue refuses although they look like numbers.
 bool IsNonFiniteNumber(const std::string& word);
 
+// Why `word`, which a numeric Read refused, is no value, for a message ("is not a whole number",
+// "is no number: a number must be followed by a blank ..."); empty when it does not begin with a
+// number at all.
+std::string WhyNoNumber(const std::string& word);
+
+// The compiled text of the running run under its compiled file's name, for as long as the
+// object lives (one run at a time; a second Hold replaces the first).
+class HeldControlText {
+ public:
+  HeldControlText() = default;
+  ~HeldControlText() { Release(); }
+  HeldControlText(const HeldControlText&) = delete;
+  HeldControlText& operator=(const HeldControlText&) = delete;
+
+  void Hold(const std::string& name, std::string text);
+  // Ends the hold when this object holds the text.
+  void Release();
+};
+
 class ControlFileReader {
  public:
   struct Position {
@@ -62,8 +87,8 @@ class ControlFileReader {
 
   // Loads the file and puts the cursor at its start; false (and a closed reader) when it cannot
   // be read, is no regular file (a directory, a device, a pipe) or is larger than
-  // kMaxControlFileBytes. With a stream, every line over
-  // 2400 characters gets one WARNING entry.
+  // kMaxControlFileBytes. The name of the held compiled text loads that text. With a stream,
+  // every line over 2400 characters gets one WARNING entry.
   bool Open(const std::string& path, DiagnosticStream* diag = nullptr);
   // Uses `text` as the file's content (name "(text)").
   void OpenText(std::string_view text);

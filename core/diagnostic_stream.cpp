@@ -357,6 +357,7 @@ void DiagnosticStream::OpenEntry(int level) {
   suppressed_ = level_ > threshold_;
   entry_closed_ = false;
   error_text_.clear();
+  fatal_text_.clear();
   line_open_ = WritesFile();
   if (line_open_) line_ = LineStart(level_);
 }
@@ -365,6 +366,19 @@ void DiagnosticStream::EndRunningEntry() {
   if (line_open_ && rank_ == 0) WriteFileLine(line_ + kLineEnd);
   line_open_ = false;
   EmitErrorText();
+}
+
+// A screen that no longer takes lines (standard output piped into a program that ended) is
+// said once in the file, which goes on holding every entry.
+void DiagnosticStream::NoteClosedScreen() {
+  if (rank_ != 0 || screen_closed_noted_ || !screen_->fail() || !WritesFile() ||
+      kLevelWarning > threshold_)
+    return;
+  screen_closed_noted_ = true;
+  WriteFileLine(LineStart(kLevelWarning) +
+                "the screen (standard output) takes no more lines: the run goes on, its "
+                "messages are written to this file only" +
+                kLineEnd);
 }
 
 void DiagnosticStream::EmitErrorText() {
@@ -417,6 +431,7 @@ void DiagnosticStream::WriteText(const std::string& piece) {
   ProcessText(piece);
   if (line_open_ && WritesFile()) line_ += file_form_;
   if (rank_ != 0 && level_ <= kLevelError) error_text_ += screen_form;
+  if (level_ == kLevelFatal) fatal_text_ += screen_form;
 
   if (ends) {
     if (rank_ == 0) {
@@ -427,8 +442,10 @@ void DiagnosticStream::WriteText(const std::string& piece) {
     // The file form already ends the element.
     if (line_open_ && WritesFile()) WriteFileLine(line_);
     line_open_ = false;
+    NoteClosedScreen();
     entry_closed_ = true;
     suppressed_ = false;
+    if (level_ == kLevelFatal) last_fatal_ = fatal_text_;
     EmitErrorText();
   }
 }

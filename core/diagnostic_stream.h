@@ -107,6 +107,9 @@ class DiagnosticStream {
   int Finish();
 
   int rank() const { return rank_; }
+  // The text (as on the screen) of the last FATAL entry this process wrote, empty before one:
+  // what a failure on this process hands to process 0 (core/mpi_operations.h AgreeOnFailure).
+  const std::string& last_fatal() const { return last_fatal_; }
   int size() const { return size_; }
   int threshold() const { return threshold_; }
   // Name of the XML file actually opened (empty on processes other than 0).
@@ -131,6 +134,7 @@ class DiagnosticStream {
   // Ends a running entry that a new prefix interrupts: its file line and its error lines.
   void EndRunningEntry();
   // Writes the collected FATAL or ERROR text of a process other than 0 to its error output.
+  void NoteClosedScreen();
   void EmitErrorText();
   // Entry handling of a typed piece (numbers, widths): opens a DEBUG entry when none is open.
   void BeginEntry();
@@ -167,6 +171,9 @@ class DiagnosticStream {
   std::string line_;
   std::string file_form_;
   std::string error_text_;
+  bool screen_closed_noted_ = false;
+  std::string fatal_text_;     // the screen text of the running FATAL entry
+  std::string last_fatal_;     // that of the last FATAL entry this process wrote
   std::ostringstream format_;  // typed pieces as text (keeps a field width for the next one)
   std::string file_name_;
   int threshold_ = kLevelDebug;

@@ -130,17 +130,18 @@ int modelobject::RequireOneOfFourGrids(const std::string& name1, const std::stri
 }
 
 void modelobject::ReportControlFileError(const std::string& text1, const std::string& text2) {
-  // A value that failed to read leaves the cursor on its word. "nan", "inf" or "1e999" look
-  // like numbers: say what is wrong with them instead of "not found".
+  // A value that failed to read leaves the cursor on its word. "nan", "inf", "1e999", "40,16"
+  // or "2.5" (for a whole number) look like numbers: say what is wrong with them instead of
+  // "not found".
   std::string word;
   if (control_file != nullptr && control_file->is_open()) {
     const ControlFileReader::Position at = control_file->Tell();
     control_file->Read(word);
     control_file->Seek(at);
   }
-  if (IsNonFiniteNumber(word))
+  if (const std::string why = WhyNoNumber(word); !why.empty())
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", text1, "; ", text2,
-               "\"", word, "\" is not a finite number");
+               "\"", word, "\" ", why);
   ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", text1, "; ", text2,
              "not found!");
 }
@@ -150,8 +151,9 @@ void modelobject::RequireRange(double value, double low, double high,
   RequireControlRange(Diag(), value, low, high, description, module_name);
 }
 
-void modelobject::ReportWriteError(const std::string& name, int32_t code) {
-  ThrowFatal(Diag(), kWriteErrorCode, "FATAL: write error ", name, " ! (", code, ")");
+void modelobject::ReportWriteError(const std::string& name, int32_t code,
+                                   const std::string& reason) {
+  ThrowFatal(Diag(), kWriteErrorCode, "FATAL: write error ", name, " ! (", code, ")", reason);
 }
 
 void modelobject::ReportReadError(const std::string& name, int32_t code) {

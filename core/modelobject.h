@@ -98,7 +98,8 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   [[noreturn]] virtual void ReportControlFileError(const std::string& text1,
                                                    const std::string& text2);
   // "FATAL: write error " name " ! (" code ")" and code 18.
-  [[noreturn]] virtual void ReportWriteError(const std::string& name, int32_t code);
+  [[noreturn]] virtual void ReportWriteError(const std::string& name, int32_t code,
+                                             const std::string& reason = {});
   // "FATAL: read error " name " ! (" code ")" and code 19.
   [[noreturn]] virtual void ReportReadError(const std::string& name, int32_t code);
   // Reads one value, then discards the rest of its line (returned in `rest` when given).

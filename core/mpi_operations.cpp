@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/error_code.h"
 #include "core/exact_sum.h"
 
 namespace velorn {
@@ -103,10 +104,35 @@ int BroadcastCodeFromRoot(int code, MPI_Comm comm) {
   return code;
 }
 
-int HighestCodeOfAll(int code, MPI_Comm comm) {
-  int highest = code;
-  MPI_Allreduce(&code, &highest, 1, MPI_INT, MPI_MAX, comm);
-  return highest;
+void BroadcastText(std::string& text, MPI_Comm comm, int root) {
+  unsigned long length = text.size();
+  MPI_Bcast(&length, 1, MPI_UNSIGNED_LONG, root, comm);
+  text.resize(length);
+  // In pieces below INT_MAX characters, the largest count of one call.
+  constexpr unsigned long kPiece = 1ul << 30;
+  for (unsigned long at = 0; at < length; at += kPiece)
+    MPI_Bcast(text.data() + at, static_cast<int>(std::min(kPiece, length - at)), MPI_CHAR, root,
+              comm);
+}
+
+void AgreeOnFailure(DiagnosticStream& diag, const std::function<void()>& work, MPI_Comm comm) {
+  int rank = 0;
+  MPI_Comm_rank(comm, &rank);
+  const int code = CodeOf(work);
+  // The lowest rank of a failing process: (0, rank) for a failure sorts before (1, rank).
+  int mine[2] = {code != 0 ? 0 : 1, rank};
+  int first[2] = {1, 0};
+  MPI_Allreduce(mine, first, 1, MPI_2INT, MPI_MINLOC, comm);
+  if (first[0] != 0) return;
+  const int failing = first[1];
+  int shared = code;
+  MPI_Bcast(&shared, 1, MPI_INT, failing, comm);
+  std::string text = rank == failing ? diag.last_fatal() : std::string();
+  BroadcastText(text, comm, failing);
+  // The failing process wrote its entry (on its standard error when it is not process 0).
+  if (rank == 0 && failing != 0)
+    diag << "FATAL: " << text << " (on mpi-rank " << failing << ")[end-entry]";
+  throw ErrorCode{shared};
 }
 
 bool ExistsOnRoot(const std::string& path, MPI_Comm comm) {

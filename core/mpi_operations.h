@@ -10,10 +10,11 @@
 #include <mpi.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "core/error_code.h"
+#include "core/diagnostic_stream.h"
 #include "core/exact_sum.h"
 
 namespace velorn {
@@ -77,19 +78,17 @@ void BroadcastFlagAndTwoDoubles(void* records, int count, MPI_Comm comm = MPI_CO
 // ends with the same code everywhere, so no process waits for one that has given up.
 int BroadcastCodeFromRoot(int code, MPI_Comm comm = MPI_COMM_WORLD);
 
-// The highest of the processes' `code`s on every process of `comm` (collective): a phase in
-// which each process reads its own file ends on every process when it fails on one, and the
-// process that failed has written why.
-int HighestCodeOfAll(int code, MPI_Comm comm = MPI_COMM_WORLD);
+// Process `root`'s `text` on every process of `comm` (collective).
+void BroadcastText(std::string& text, MPI_Comm comm = MPI_COMM_WORLD, int root = 0);
 
-// Runs `step` (a read or check of this process's own part) on every process and ends every
-// process with the highest code when it failed on any (collective):
-//
-//   OnEveryProcessAgreed([&] { CheckGridCells(diag, name, grid, ...); });
-template <class Step>
-void OnEveryProcessAgreed(Step&& step, MPI_Comm comm = MPI_COMM_WORLD) {
-  if (const int code = HighestCodeOfAll(CodeOf(step), comm); code != 0) throw ErrorCode{code};
-}
+// Runs `work` (the part of a phase that each process does on its own data, such as reading its
+// own state file) on every process of `comm`. When it throws ErrorCode on any process, every
+// process throws the code of the first failing process (the lowest rank), and process 0 shows
+// that process's FATAL entry, naming the process: a failure on any one process reaches the
+// screen and the diagnostics file of process 0, instead of ending the others in the next
+// collective call. Collective.
+void AgreeOnFailure(DiagnosticStream& diag, const std::function<void()>& work,
+                    MPI_Comm comm = MPI_COMM_WORLD);
 
 // True on every process when process 0 finds the file `path` (collective): a state file that is
 // optional is then read by all processes or by none.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/signals.h"
 
 namespace velorn {
 namespace {
@@ -142,6 +143,7 @@ void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
                            static_cast<ssize_t>(holder_text.size());
       close(fd);
       held_ = true;
+      SetLockToRelease(path_);
       if (!written)
         ThrowFatal(diag, kOutputCreateCode, "FATAL: cannot write the lock file ", path_,
                    SystemReason(ErrnoOrIo()));
@@ -180,6 +182,7 @@ void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
 }
 
 void OutputFolderLock::Release() {
+  if (held_) ClearLockToRelease();
   if (held_) std::remove(path_.c_str());
   held_ = false;
 }

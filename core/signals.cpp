@@ -70,6 +70,20 @@ void SetAction(int sig, void (*handler)(int)) {
   sigaction(sig, &action, nullptr);
 }
 
+// The lock file of the output folder that this process holds, removed by OnTerminate.
+char g_held_lock[4096] = {};
+volatile std::sig_atomic_t g_lock_held = 0;
+
+// SIGTERM and SIGHUP (mpirun ending the job, as when its screen closes; a terminal gone): the
+// process ends as the signal would end it, but first gives up the lock of its output folder, so
+// that the next run in that folder is not refused.
+void OnTerminate(int sig) {
+  if (g_lock_held != 0) ::unlink(g_held_lock);
+  g_lock_held = 0;
+  SetAction(sig, SIG_DFL);
+  ::raise(sig);
+}
+
 const char* TrapKind(int code) {
   switch (code) {
     case FPE_INTDIV:
@@ -166,6 +180,17 @@ void OnFloatingPointTrap(int sig, siginfo_t* info, void* /*context*/) {
   ::_exit(kArithmeticTrapExitCode);
 }
 
+void SetLockToRelease(const std::string& path) {
+  g_lock_held = 0;
+  if (path.empty() || path.size() >= sizeof g_held_lock) return;
+  std::memcpy(g_held_lock, path.c_str(), path.size() + 1);
+  g_lock_held = 1;
+}
+
+void ClearLockToRelease() {
+  g_lock_held = 0;
+}
+
 void SetSignalRank(int rank) {
   g_rank = rank;
 }
@@ -180,6 +205,12 @@ void DisableInterruptHandler() {
 
 void InstallRunHandlers() {
   EnableInterruptHandler();
+  // A screen that closes (the run piped into "head", a terminal gone) must not end the run
+  // without a word, with its lock left behind: writes to it fail instead, and the run goes on
+  // writing its files (the diagnostics stream notes the closed screen in its file).
+  SetAction(SIGPIPE, SIG_IGN);
+  SetAction(SIGTERM, OnTerminate);
+  SetAction(SIGHUP, OnTerminate);
   struct sigaction action {};
   action.sa_sigaction = OnFloatingPointTrap;
   sigemptyset(&action.sa_mask);

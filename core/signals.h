@@ -7,7 +7,8 @@
 // only objects a handler touches, so a signal that arrives while a run is being torn down never
 // reaches a deleted object.
 //
-// Callers: `main` installs both handlers around each run; the application registers itself as
+// Callers: `main` installs both handlers around each run (and ignores SIGPIPE, so that a closed
+// screen does not end a run); the application registers itself as
 // current while it exists and polls the control state; the sub-models read and reset their
 // floating-point-error flag; grid and stack readers and writers hold a SigintIgnoredScope while
 // a file is open. Limits: one application per process at a time; the handlers are installed
@@ -23,6 +24,7 @@
 #include <signal.h>
 
 #include <csignal>
+#include <string>
 
 namespace velorn {
 
@@ -61,6 +63,11 @@ int TakeControlState();
 // Floating-point-error state of a sub-model: 0 none, 1 an error waits to be reported.
 int FpeState(FpeSubModel model);
 void SetFpeState(FpeSubModel model, int state);
+
+// The lock file that a SIGTERM or SIGHUP removes before the process ends (the output folder's
+// lock of the running run; path of at most 4095 characters), and the end of that.
+void SetLockToRelease(const std::string& path);
+void ClearLockToRelease();
 
 // Rank of this process, for the tag of the trap message; `main` sets it after MPI starts.
 void SetSignalRank(int rank);

@@ -211,4 +211,13 @@ int teilmodellklasse::FindTracerInput(int32_t tracer, const std::vector<std::str
   return 0;
 }
 
+void teilmodellklasse::SwitchLakesOffForResponseUnits(int32_t& lake_switch) {
+  if (response_unit_switch == 0 || lake_switch == 0) return;
+  lake_switch = 0;
+  Diag() << "WARNING: " << module_name
+         << ": hydrologic response units are on, so lake modelling is switched off here although"
+            " [lake_model] switches it on"
+         << "[end-entry]";
+}
+
 }  // namespace velorn

@@ -114,6 +114,10 @@ class teilmodellklasse : public modelobject {
   double CosIncidenceAngle(double a1, double z1, double a2, double z2) const;
   void SunriseSunset(int day, int month, double lat, double lon, double& sunrise,
                      double& sunset) const;
+  // Hydrologic response units run without lakes: a lake switch its section turned on becomes 0,
+  // with a WARNING naming this sub-model.
+  void SwitchLakesOffForResponseUnits(int32_t& lake_switch);
+
   // Fills the daylight fields for the step stored by the last RunStep at the base's latitude
   // and longitude. A step date without a valid month (runs without meteorological input) leaves
   // them unchanged.

@@ -452,11 +452,11 @@ void verdunstungsmodellklasse::CreateStatistics() {
                          : "real_transpiration" + number);
   }
   NewStatistics(potential_evaporation_stats, evap_potential_output.statistics_name,
-                evap_potential_output.statistics_code, "potential_evaporation_");
+                evap_potential_output.statistics_code, "potential_evaporation_in_mm_");
   NewStatistics(real_evaporation_stats, evap_real_output.statistics_name,
-                evap_real_output.statistics_code, "real_evaporation_");
+                evap_real_output.statistics_code, "real_evaporation_in_mm_");
   NewStatistics(snow_evaporation_stats, snow_evap_output.statistics_name,
-                snow_evap_output.statistics_code, "snow_evaporation_");
+                snow_evap_output.statistics_code, "snow_evaporation_in_mm_");
   NewStatistics(radiation_stats, radiation_statistics_name, radiation_statistics_code,
                 "Global_Radiation_corrected_by_Exposition_");
   NewStatistics(cloudiness_stats, cloudiness_statistics_name, cloudiness_statistics_code,
@@ -479,7 +479,7 @@ void verdunstungsmodellklasse::ReadLakeSection(const std::string& section) {
     ThrowFatal(Diag(), kControlFileOpenCode, "FATAL: error opening ", control_file_name);
   FindSection(section, 1);
   ReadValue(*control_file, lake_flow_control, "flow control parameter for ");
-  if (response_unit_switch != 0) lake_flow_control = 0;
+  SwitchLakesOffForResponseUnits(lake_flow_control);
   if (lake_flow_control != 0) {
     ReadValue(*control_file, lake_init_method, "initialization method for ");
     ReadValue(*control_file, Albedo_OpenWater, "Albedo_OpenWater for ");

@@ -44,6 +44,8 @@ class GridStack : public modelobject {
   double GetMean(int64_t row, int64_t column) const;
 
   int32_t count() const { return static_cast<int32_t>(grids_.size()); }
+  // The held grid `k`, 0 the oldest (k below count()).
+  const GridMatrix& Held(int32_t k) const { return grids_[static_cast<std::size_t>(k)]; }
   int32_t maximum_count() const { return maximum_count_; }
 
  private:

@@ -239,7 +239,7 @@ void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& g
   double** data = grid.get();
   ReadGrid(name, data, 0, false, true, false, 0, false, false, 0.0);
   // What the model writes there; a failure on one process ends every process.
-  OnEveryProcessAgreed([&] {
+  AgreeOnFailure(Diag(), [&] {
     CheckGridCells(Diag(), name, data, zone_grid, column_ranges, first_local_row, last_local_row,
                    nodata, low, high, unit);
   });
@@ -308,6 +308,7 @@ void interzeptionsmodellklasse::CreateCanopyGrids() {
     if (kCanopyNames[g].header != nullptr)
       MakeTable(canopy_tables_[g], output, kCanopyNames[g].header);
   }
+  if (temperature_stack->maximum_count() > 1) LinkTemperatureHistory();
   if (!energy_balance) return;
   for (int g = 0; g < kBalanceGridCount; ++g) {
     const OutputSetting& output = balance_outputs[g];
@@ -319,6 +320,84 @@ void interzeptionsmodellklasse::CreateCanopyGrids() {
                                      kBalanceNames[g].identifier, output.write_code);
     MakeTable(balance_tables_[g], output, kBalanceNames[g].header);
   }
+}
+
+// The canopy's one-day mean temperature is state with steps shorter than a day: a warm start
+// continues the run exactly only with the temperatures of the last day. They are written with
+// the canopy load (its write code, the fixed name "canopytemperatures.stk") and read back where
+// it is; a state without them starts the mean from the first step's temperature, as before.
+void interzeptionsmodellklasse::LinkTemperatureHistory() {
+  const int32_t levels = temperature_stack->maximum_count();
+  temperature_history = StackMatrix(*diag, first_local_row, last_local_row, ncols, levels, nrows);
+  // The count as the stack's grid: an entry without a grid ends the registry's search of grids.
+  temperature_count = NewGrid(0.0);
+  temperature_history_index = registry->FirstFreeIndex();
+  if (temperature_history_index >= kRefusedGridIndex)
+    ThrowFatal(Diag(), kRegistryFullCode, "FATAL: no free grid left");
+  RegisterGrid(temperature_history_index, kTemperatureHistoryName, temperature_count.get(),
+               temperature_history.get(), levels, "canopy_temperature_history",
+               canopy_outputs[kCanopyLoad].write_code % 10, first_local_row, last_local_row);
+  if (grid_read_parameter != 1) return;
+  std::string stored = kTemperatureHistoryName;
+  PrefixDirectory(input_directory, stored);
+  if (!ExistsOnRoot(stored)) {
+    Diag() << "WARNING: no stack " << stored
+           << " of the air temperatures of the last day: the canopy's mean temperature starts"
+           << " from the first step's"
+           << "[end-entry]";
+    return;
+  }
+  double*** read = nullptr;
+  const int stored_levels = ReadStack(kTemperatureHistoryName, read, false);
+  StackMatrix owned(*diag, first_local_row, last_local_row, ncols, stored_levels, nrows);
+  for (long r = first_local_row; r <= last_local_row; ++r)
+    for (long c = 1; c <= ncols; ++c)
+      if (read[r] != nullptr) std::copy(read[r][c], read[r][c] + stored_levels + 1, owned[r][c]);
+  velorn::Free3dMatrix(read);
+  // Air temperatures (°C) and the count on level 0.
+  // Every cell holds the count on level 0, the same in each (a process without basin cells
+  // pushes none); a failure on any process ends every process.
+  double count = 0;
+  AgreeOnFailure(Diag(), [&] {
+    CheckStackCells(Diag(), stored, owned.get(), stored_levels, zone_grid, column_ranges,
+                    first_local_row, last_local_row, nodata, -100.0, 100.0, "degrees Celsius");
+    bool found = false;
+    for (long r = first_local_row; r <= last_local_row; ++r)
+      for (long c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c)) continue;
+        const double held = owned[r][c][0];
+        if (found && held != count)
+          ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", stored, " holds a count of ", count,
+                     " and one of ", held, ": every cell keeps the temperatures of the same steps");
+        count = held;
+        found = true;
+      }
+    if (stored_levels != levels || !(count >= 0 && count <= levels) || count != std::trunc(count))
+      ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", stored, " holds ", stored_levels,
+                 " levels and a count of ", count, ": the steps of ", time_interval,
+                 " minutes keep the temperatures of ", levels, " steps");
+  });
+  for (int32_t k = 1; k <= static_cast<int32_t>(count); ++k) {
+    GridMatrix grid(*diag, first_local_row, last_local_row, ncols, nrows);
+    for (long r = first_local_row; r <= last_local_row; ++r)
+      for (long c = 1; c <= ncols; ++c)
+        if (OwnCell(r, c)) grid[r][c] = owned[r][c][k];
+    temperature_stack->Push(std::move(grid));
+  }
+}
+
+void interzeptionsmodellklasse::WriteTemperatureHistory() {
+  if (!temperature_history) return;
+  const int32_t levels = temperature_stack->maximum_count(), held = temperature_stack->count();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      double* cell = temperature_history[r][c];
+      cell[0] = temperature_count[r][c] = held;
+      for (int32_t k = 1; k <= levels; ++k)
+        cell[k] = k <= held ? temperature_stack->Held(k - 1)[r][c] : nodata;
+    }
+  });
+  WriteStackOutput(temperature_history_index);
 }
 
 int32_t interzeptionsmodellklasse::GetMethod() {
@@ -391,12 +470,13 @@ void interzeptionsmodellklasse::SetupLeafTracers() {
   }
 }
 
-// Whether a warm start finds every layer's (and the canopy's) solute grid; a state written
-// without them starts the layers from the sum, with a WARNING.
+// Whether a warm start finds every layer's (and the canopy's) solute grid, the same answer on
+// every process (collective); a state written without them starts the layers from the sum, with
+// a WARNING.
 bool interzeptionsmodellklasse::StoredLeafTracers(const std::vector<std::string>& files) {
   for (std::string name : files) {
     PrefixDirectory(input_directory, name);
-    if (!std::filesystem::exists(name)) {
+    if (!ExistsOnRoot(name)) {
       Diag() << "WARNING: no grid " << name
              << " of a leaf layer's tracer: the solute of the leaves' grid starts on the top "
                 "layer"
@@ -435,6 +515,7 @@ void interzeptionsmodellklasse::ReleaseMemory() {
          {&storage_index_, &evaporation_index_, &throughfall_index_})
       registered.insert(registered.end(), indexes->begin(), indexes->end());
     for (int index : canopy_index_) registered.push_back(index);
+    registered.push_back(temperature_history_index);
     for (int index : balance_index_) registered.push_back(index);
     std::sort(registered.begin(), registered.end());
     for (auto it = registered.rbegin(); it != registered.rend(); ++it)
@@ -449,6 +530,9 @@ void interzeptionsmodellklasse::ReleaseMemory() {
     throughfall_index_.clear();
     canopy_index_.fill(0);
     balance_index_.fill(0);
+    temperature_history = StackMatrix();
+    temperature_count = GridMatrix();
+    temperature_history_index = 0;
   }
   teilmodellklasse::ReleaseMemory();
 }

@@ -14,8 +14,11 @@
 //   31, 32  as 21, 22 with the canopy energy balance where snow lies on the ground
 // Layer grids are registered as base name + layer number, 0 for the cell total:
 // "interception_storage%d", "interception_evaporation%d", "throughfall%d"; the canopy grids as
-// "Snow_canopy_*" and "CEB_*". With canopy snow the cell totals of storage and evaporation hold
-// the canopy's load and its sublimation besides the layers' water.
+// "Snow_canopy_*" and "CEB_*". The cell totals (layer 0) are the sums of the layers: the
+// leaves' water. With canopy snow the canopy's load and its sublimation are in their own grids
+// and tables ("Snow_canopy_load", "Snow_canopy_sublim"), so that no quantity stands in two
+// tables a sum would add; the evapotranspiration and the water balance add the sublimation to
+// the interception evaporation, the water balance the load to the leaves' water.
 //
 // The application constructs it after the snow model, reads GetMethod (above 10: interception
 // before snow, and it copies the snow model's threshold temperature and transition half-width
@@ -55,6 +58,8 @@ namespace velorn {
 inline constexpr int kInterceptionMethodCode = 1161;
 // Methods 31 and 32 without the snow model's "albedo", "snow_storage_total" or "surftemp".
 inline constexpr int kCanopyBalanceSnowGridCode = 1160;
+// The state stack of the air temperatures of the last day (steps shorter than a day).
+inline constexpr const char* kTemperatureHistoryName = "canopytemperatures.stk";
 
 class interzeptionsmodellklasse : public teilmodellklasse {
  public:
@@ -131,6 +136,11 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   std::array<GridMatrix, kBalanceGridCount> balance_grids;
   std::unique_ptr<GridStack> temperature_stack;
   std::array<int64_t, 4> last_push_date{-1, -1, -1, -1};  // hour, day, month, year
+  // With steps shorter than a day, the temperatures the stack holds as a state stack: level k
+  // the k-th oldest (nodata beyond the count held), level 0 the count (registry entry 0: none).
+  StackMatrix temperature_history;
+  GridMatrix temperature_count;
+  int temperature_history_index = 0;
 
  private:
   // Registry indexes of the grids looked up (0: absent) and registered.
@@ -159,6 +169,11 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   UnitResults ShareMasterResults() const;
   void CopyFromMasters(const UnitResults& masters);
   void PushTemperature();
+  // The state stack of the temperatures of the last day (sub-daily steps): registered with the
+  // canopy load's write code and, where the canopy grids are read back, read back when there.
+  void LinkTemperatureHistory();
+  // The held temperatures into the state stack, which is written when its code says.
+  void WriteTemperatureHistory();
   void ComputeRows();
   void ComputeCell(CellWork& work, long row, long column);
   // The canopy snow of one cell; returns the liquid output (the rain interception's input).

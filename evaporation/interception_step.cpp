@@ -32,13 +32,12 @@ struct interzeptionsmodellklasse::CellWork {
   std::vector<double> storage_before;  // per layer, for the tracers
   double glacier = 0;
   // The canopy snow's split of the water input (mm): snowfall and rain, the snow it took and
-  // the snow it unloaded as liquid and as solid, its load after the step and what of the load
-  // sublimated (negative: deposition). `canopy_ran`: false where the canopy model did not run
-  // (the whole input passed as liquid); `dropped`: then the load the canopy held before, which
-  // fell to the snow cover as solid output.
+  // the snow it unloaded as liquid and as solid, its load after the step. `canopy_ran`: false
+  // where the canopy model did not run (the whole input passed as liquid); `dropped`: then the
+  // load the canopy held before, which fell to the snow cover as solid output.
   bool canopy_ran = false;
   double snowfall = 0, rainfall = 0, intercepted = 0, liquid_unload = 0, solid_unload = 0, load = 0,
-         sublimation = 0, dropped = 0;
+         dropped = 0;
 };
 
 bool interzeptionsmodellklasse::OwnCell(long row, long column) const {
@@ -254,10 +253,11 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
   // and no transfer factor, so an overflow takes the stored mass in proportion to the water
   // it removes from the filled storage, which never moves more than is stored.
   if (tracer_count > 0) CarryTracers(row, column, work, input);
-  // The cell's totals count the canopy's snow with the leaves' water: its load is held above
-  // the ground and its sublimation leaves the cell as interception evaporation.
-  storage[0][row][column] = totals.storage + (work.canopy_ran ? work.load : 0.0);
-  evaporation[0][row][column] = totals.evaporation + (work.canopy_ran ? work.sublimation : 0.0);
+  // The cell's totals are the sums of the layers' (the leaves' water); the canopy's snow load
+  // and its sublimation have grids and tables of their own, which the evapotranspiration and
+  // the water balance add.
+  storage[0][row][column] = totals.storage;
+  evaporation[0][row][column] = totals.evaporation;
   throughfall[0][row][column] = totals.throughfall;
   if (work.glacier >= kWholeGlacier) {
     ZeroGlacierCell(row, column, input);
@@ -317,7 +317,6 @@ double interzeptionsmodellklasse::RunCanopy(CellWork& work, long row, long colum
   work.liquid_unload = s[kLiquidUnload];
   work.solid_unload = s[kSolidUnload];
   work.load = s[kLoad];
-  work.sublimation = s[kSublimation];
   // Snow below the canopy = unloaded snow + the snowfall it did not take.
   work.intercepted = work.snowfall + work.solid_unload - s[kSnowfall];
 
@@ -567,6 +566,7 @@ void interzeptionsmodellklasse::FinishStep() {
     for (int g = 0; g < kCanopyGridCount; ++g) {
       WriteGridOutput(canopy_index_[g], 1, false);
     }
+    WriteTemperatureHistory();
   }
   if (energy_balance) {
     for (int g = 0; g < kBalanceGridCount; ++g) {

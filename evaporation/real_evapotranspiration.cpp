@@ -115,8 +115,10 @@ void verdunstungsmodellklasse::SnowEvaporationCell(long r, long c) {
 void verdunstungsmodellklasse::ResetRealStatistics() {
   Announce("real evapotranspir.", true);
   if (interception_evaporation == nullptr)
-    if (const int i = FindGrid("interception_evaporation0", 0))
+    if (const int i = FindGrid("interception_evaporation0", 0)) {
       interception_evaporation = (*registry)[i].grid;
+      if (const int s = FindGrid("Snow_canopy_sublim", 0)) canopy_sublimation = (*registry)[s].grid;
+    }
   for (EvapStatistics& stats : real_et_stats) stats.table->ResetZoneSums();
   real_evaporation_stats.table->ResetZoneSums();
 }
@@ -150,7 +152,7 @@ void verdunstungsmodellklasse::FinishStep(int64_t hour, int64_t day, int64_t mon
       if (interception_evaporation == nullptr)
         total += snow_evaporation[r][c];
       else
-        total = interception_evaporation[r][c] + snow_evaporation[r][c] + real_evaporation[r][c] +
+        total = InterceptionLoss(r, c) + snow_evaporation[r][c] + real_evaporation[r][c] +
                 transpiration_sum;
       const double glacier_part = glacier_snow_evaporation != nullptr
                                       ? glacier_snow_evaporation[r][c]
@@ -247,8 +249,7 @@ void verdunstungsmodellklasse::BucketCell(long r, long c) {
     total += real_transpiration[i][r][c];
   }
   if (vegetated && !lake) real_evaporation[r][c] += abstract(potential_evaporation[r][c]);
-  total += (interception_evaporation != nullptr ? interception_evaporation[r][c] : 0.0) +
-           snow_evaporation[r][c] + real_evaporation[r][c];
+  total += InterceptionLoss(r, c) + snow_evaporation[r][c] + real_evaporation[r][c];
 }
 
 }  // namespace velorn

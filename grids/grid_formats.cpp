@@ -381,6 +381,7 @@ OpenRetrySleep SetOpenRetrySleep(OpenRetrySleep sleep) {
 
 FilePtr OpenGridFileWithRetries(DiagnosticStream& diag, const std::string& name) {
   for (int attempt = 1;; ++attempt) {
+    errno = 0;
     FilePtr file(std::fopen(name.c_str(), "rb"));
     if (file) {
       struct stat info {};
@@ -390,9 +391,10 @@ FilePtr OpenGridFileWithRetries(DiagnosticStream& diag, const std::string& name)
       return file;
     }
     if (attempt == kOpenAttempts)
-      ThrowFatal(diag, kGridOpenCode, "FATAL: still error opening ", name, " - no retry.");
-    diag << "WARNING: error opening " << name << ". Will try again in " << kRetryWaitMs
-         << " ms... (retriesleft = " << kOpenAttempts - attempt << ")"
+      ThrowFatal(diag, kGridOpenCode, "FATAL: still error opening ", name,
+                 SystemReason(ErrnoOrIo()), " - no retry.");
+    diag << "WARNING: error opening " << name << SystemReason(ErrnoOrIo()) << ". Will try again in "
+         << kRetryWaitMs << " ms... (retriesleft = " << kOpenAttempts - attempt << ")"
          << "[end-entry]";
     WaitBeforeRetry(kRetryWaitMs);
   }

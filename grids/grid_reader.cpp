@@ -120,6 +120,7 @@ class GridReadCall {
   [[noreturn]] void FailNetcdfSize(int cols, int rows);
   SliceWindow ModelWindow(int file_rows, int file_cols, double west, double south, double cs);
   GridMatrix WholeMask();
+  void WarnAboutCellsBeyondTheFile(int32_t cols, int32_t rows, double** mask);
   void RestoreModelNodata();
   void FillHoles();
   void CloseRootFile();
@@ -281,9 +282,9 @@ void GridReadCall::ReadHeader() {
 }
 
 // A header that asks for more cells than the file can hold fails here, before any matrix of
-// that size is allocated: binary files must hold every value, and an ASCII value takes at
-// least two bytes (a digit and a separator; the last one needs no separator). The counts are
-// compared, not the byte sizes, which would overflow for the largest headers.
+// that size is allocated: binary files must hold every value (and no more), and an ASCII value
+// takes at least two bytes (a digit and a separator; the last one needs no separator). The counts
+// are compared, not the byte sizes, which would overflow for the largest headers.
 void GridReadCall::CheckDataSize() {
   const auto cols = static_cast<uint64_t>(header_[0]);
   const auto rows = static_cast<uint64_t>(header_[1]);
@@ -293,13 +294,20 @@ void GridReadCall::CheckDataSize() {
     FailAsciiCell(
         ParseCells(nullptr, static_cast<int64_t>(rows), static_cast<int64_t>(cols), 0, 0));
   }
+  // A binary file holds its header and its values, nothing more: bytes or values beyond them
+  // (a file of another grid, a file cut from a larger one) mean that the header does not
+  // describe the file.
   const uint64_t width = type_ == kGridBinaryDouble ? sizeof(double) : sizeof(float);
   const uint64_t values = BinaryValuesInFile(file_size_, width);
-  if (values >= rows * cols) return;
-  FailBinaryRead(!IsRegularGrid(header_, model_, type_ == kGridBinarySingle),
-                 " (the file holds " + std::to_string(values) + " values after its header, " +
-                     "its header asks for " + std::to_string(rows) + " rows of " +
-                     std::to_string(cols) + ")");
+  const uint64_t header_bytes = kBinaryHeaderValues * width;
+  const uint64_t extra_bytes = file_size_ < header_bytes ? 0 : (file_size_ - header_bytes) % width;
+  if (values == rows * cols && extra_bytes == 0) return;
+  FailBinaryRead(
+      !IsRegularGrid(header_, model_, type_ == kGridBinarySingle),
+      " (the file holds " + std::to_string(values) + " values" +
+          (extra_bytes == 0 ? std::string() : " and " + std::to_string(extra_bytes) + " bytes") +
+          " after its header, its header asks for " + std::to_string(rows) + " rows of " +
+          std::to_string(cols) + ")");
 }
 
 void GridReadCall::FailAsciiCell(const AsciiCellResult& cells) {
@@ -403,9 +411,16 @@ void GridReadCall::ReadParallel() {
   const int64_t width = is_double ? sizeof(double) : sizeof(float);
   const int32_t cols = model_.ncols;
   MPI_File file;
-  if (MPI_File_open(MPI_COMM_SELF, name_.c_str(), MPI_MODE_RDONLY, MPI_INFO_NULL, &file) !=
-      MPI_SUCCESS)
-    ThrowFatal(diag_, 21, "FATAL: error opening ", name_, " for reading on process ", owner_.rank);
+  if (const int rc =
+          MPI_File_open(MPI_COMM_SELF, name_.c_str(), MPI_MODE_RDONLY, MPI_INFO_NULL, &file);
+      rc != MPI_SUCCESS) {
+    std::string reason(MPI_MAX_ERROR_STRING, '\0');
+    int length = 0;
+    MPI_Error_string(rc, reason.data(), &length);
+    reason.resize(static_cast<std::size_t>(std::max(length, 0)));
+    ThrowFatal(diag_, 21, "FATAL: error opening ", name_, " for reading on process ", owner_.rank,
+               ": ", reason);
+  }
   std::vector<float> floats(is_double ? 0 : static_cast<std::size_t>(cols));
   bool failed = false;
   for (int32_t r = first_row_; r <= last_row_ && !failed; ++r) {
@@ -527,10 +542,46 @@ void GridReadCall::ReadIrregular() {
     ReplaceValue(source.get(), 1, rows, cols, header_[5], kNodata);
   }
   GridMatrix mask = WholeMask();
+  WarnAboutCellsBeyondTheFile(cols, rows, mask.get());
   GifImageReader::ResampleToGrid(diag_, source.get(), 1, cols, 1, rows, whole_.get(), 1,
                                  model_.ncols, 1, model_.nrows, mask.get(), exact_x_, exact_y_,
                                  header_[4], model_.xll, model_.yll, model_.cellsize);
   RestoreModelNodata();
+}
+
+// The cells of the basin (of the model grid without a mask) whose centres lie beyond the file's
+// edges take the values of its edge cells: a file that covers a corner of the basin would
+// stretch its few values over the rest. The resampling is kept; the WARNING says how much of
+// the basin the file covers.
+void GridReadCall::WarnAboutCellsBeyondTheFile(int32_t cols, int32_t rows, double** mask) {
+  const double west = exact_x_, east = exact_x_ + cols * header_[4];
+  const double south = exact_y_, north = exact_y_ + rows * header_[4];
+  // Without a mask of its own the basin is that of the zone grid, when it is read already.
+  bool basin = mask != nullptr;
+  if (!basin && owner_.registry != nullptr) {
+    const GridEntry& zone = (*owner_.registry)[1];
+    if (zone.grid != nullptr && zone.first_row <= 1 && zone.last_row >= model_.nrows) {
+      mask = zone.grid;
+      basin = true;
+    }
+  }
+  long cells = 0, beyond = 0;
+  for (int32_t r = 1; r <= model_.nrows; ++r) {
+    const double y = model_.yll + (model_.nrows - r + 0.5) * model_.cellsize;
+    for (int32_t c = 1; c <= model_.ncols; ++c) {
+      if (basin && (IsMissing(mask[r][c]) || mask[r][c] == model_.nodata)) continue;
+      ++cells;
+      const double x = model_.xll + (c - 0.5) * model_.cellsize;
+      if (x < west || x > east || y < south || y > north) ++beyond;
+    }
+  }
+  if (beyond == 0) return;
+  diag_ << "WARNING: grid " << name_ << " covers x " << FormatText("%.10g", west) << " to "
+        << FormatText("%.10g", east) << ", y " << FormatText("%.10g", south) << " to "
+        << FormatText("%.10g", north) << ": " << beyond << " of the " << cells
+        << (basin ? " cells of the basin" : " cells of the model grid")
+        << " lie beyond it and take the values of its edge cells (check xllcorner, yllcorner, "
+           "cellsize and the extent of the file)[end-entry]";
 }
 
 void GridReadCall::ReadGif() {
@@ -567,6 +618,16 @@ void GridReadCall::ReadNetcdf() {
   const double cs = owner_.input_cellsize;
   const bool same_grid = owner_.input_x == kNetcdfSameGridMarker &&
                          owner_.input_y == kNetcdfSameGridMarker && cs == kNetcdfSameGridMarker;
+  // A netCDF slice carries no geometry the reader takes: only the grid list of interpolation
+  // method 9 gives one. Every other reader of a grid (standard and variable grids, state grids)
+  // has none to place the slice with.
+  if (!same_grid && !(cs > 0))
+    ThrowFatal(diag_, kGridFormatCode, "FATAL: netCDF grid ", name_,
+               " cannot be read here: netCDF files are read only as the grids of meteorological "
+               "interpolation method 9, whose grid list gives their geometry (the x and y of the "
+               "centre of the lower-left cell and the cell size in its header rows, or 9999 in "
+               "all three for slices of the model grid's rows and columns); give this grid as an "
+               "ASCII or binary grid");
   // Only the cells the model reads are read: a slice of the model grid must have its sizes, and
   // of a slice that is resampled the part over the model area (one cell more on every side).
   // So a small file that declares a huge grid is refused or read in part before anything of

@@ -78,12 +78,10 @@ class OutputFile {
   }
 
  private:
-  // The system's reason goes in an entry of its own before the model's write-error entry.
+  // The model's write-error entry ends with the system's reason.
   [[noreturn]] void Fail(int error) {
     Discard();
-    diag_ << "ERROR: cannot write " << name_ << SystemReason(error == 0 ? EIO : error)
-          << "[end-entry]";
-    owner_.ReportWriteError(name_, kWriteErrorCode);
+    owner_.ReportWriteError(name_, kWriteErrorCode, SystemReason(error == 0 ? EIO : error));
     throw ErrorCode{kWriteErrorCode};  // in case an override returns
   }
   void Discard() {

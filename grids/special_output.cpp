@@ -214,9 +214,11 @@ void SpecialOutputClass::ReadFiles() {
   const SpecialOutputGeometry geometry{xll, yll, cellsize, ncols, nrows};
   for (int f = 1; f <= file_count_; ++f) {
     const std::string block = ReadFileBlock(f);
+    KeyUse use;
     files_.push_back(std::make_unique<SpecialOutputFile>(this, &Diag(), block, registry, geometry,
                                                          first_local_row, last_local_row,
                                                          output_directory, sub_step_count));
+    use.WarnAboutUnreadKeys(Diag(), block, FormatText("[special_output], file block %d", f));
   }
 }
 

@@ -46,8 +46,10 @@ StackFileReader::~StackFileReader() {
 }
 
 void StackFileReader::Open() {
+  errno = 0;
   file_ = std::fopen(name_.c_str(), "rb");
-  if (file_ == nullptr) ThrowFatal(diag_, kGridOpenCode, "FATAL: error opening ", name_);
+  if (file_ == nullptr)
+    ThrowFatal(diag_, kGridOpenCode, "FATAL: error opening ", name_, SystemReason(ErrnoOrIo()));
   CheckStateFile(diag_, name_);
 }
 
@@ -55,8 +57,10 @@ StackForm StackFileReader::Recognise() {
   char magic[5] = {};
   if (std::fread(magic, 1, sizeof magic, file_) == sizeof magic &&
       std::string(magic, sizeof magic) == "stack") {
+    errno = 0;
     file_ = std::freopen(name_.c_str(), "r", file_);
-    if (file_ == nullptr) ThrowFatal(diag_, kGridOpenCode, "FATAL: error opening ", name_);
+    if (file_ == nullptr)
+      ThrowFatal(diag_, kGridOpenCode, "FATAL: error opening ", name_, SystemReason(ErrnoOrIo()));
     ReadAsciiHeader();
     return StackForm::kAscii;
   }

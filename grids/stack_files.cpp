@@ -16,6 +16,7 @@
 
 #include "core/error_code.h"
 #include "core/modelobject.h"
+#include "core/mpi_operations.h"
 #include "core/output_files.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
@@ -66,8 +67,12 @@ struct CollectiveStatus {
     int worst[2] = {0, 0};
     MPI_Allreduce(mine, worst, 1, MPI_2INT, MPI_MAXLOC, MPI_COMM_WORLD);
     if (worst[0] == 0) return;
+    // The cause travels to every process, so that process 0 shows it whichever process failed.
+    std::string cause = rank == worst[1] ? text : std::string();
+    BroadcastText(cause, MPI_COMM_WORLD, worst[1]);
     if (code != 0) ThrowFatal(diag, worst[0], "FATAL: ", what, " ", name, ": ", text);
-    ThrowFatal(diag, worst[0], "FATAL: ", what, " ", name, " failed on mpi-rank ", worst[1]);
+    ThrowFatal(diag, worst[0], "FATAL: ", what, " ", name, " failed on mpi-rank ", worst[1], ": ",
+               cause);
   }
 };
 
@@ -146,15 +151,23 @@ class RunWriter {
     }
     const auto count = static_cast<int>(buffer_.size());
     MPI_Status io{};
+    errno = 0;
     const int rc = MPI_File_write_at(file_, static_cast<MPI_Offset>(start_ * sizeof(Element)),
                                      buffer_.data(), count, type_, &io);
+    // A write that stops short reports success with the values it wrote; the system's reason
+    // is then left in errno by the library's last write.
+    const int error = errno;
     int written = 0;
     if (rc == MPI_SUCCESS) MPI_Get_count(&io, type_, &written);
-    if (rc != MPI_SUCCESS || written != count)
+    if (rc != MPI_SUCCESS || written != count) {
+      const int64_t stopped =
+          (start_ + std::max(written, 0)) * static_cast<int64_t>(sizeof(Element));
       status_.Fail(kWriteErrorCode,
-                   "write failed at byte " +
-                       std::to_string(start_ * static_cast<int64_t>(sizeof(Element))) +
-                       (rc != MPI_SUCCESS ? " (" + MpiErrorText(rc) + ")" : ""));
+                   "write failed at byte " + std::to_string(stopped) +
+                       (rc != MPI_SUCCESS ? " (" + MpiErrorText(rc) + ")"
+                        : error != 0      ? SystemReason(error)
+                                     : FormatText(" (%d of %d values written)", written, count)));
+    }
     start_ += count;
     buffer_.clear();
   }

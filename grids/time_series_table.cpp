@@ -40,9 +40,10 @@ int TimeSeriesTable::Open(const std::string& file_name, int32_t flag, int64_t bu
   file_name_ = file_name;
   flag_ = flag;
   buffer_bytes_ = buffer_bytes;
+  errno = 0;
   std::ifstream in(file_name, std::ios::binary);
   if (!in) {
-    Fail(kTableCannotOpen, 0, "the file cannot be opened");
+    Fail(kTableCannotOpen, 0, "the file cannot be opened" + SystemReason(ErrnoOrIo()));
     return kTableCannotOpen;
   }
   const int headers = SkipHeader(in);
@@ -132,11 +133,14 @@ bool TimeSeriesTable::ParseRow(const std::string& line, int64_t row) {
 void TimeSeriesTable::ReadNextBlock() {
   int64_t counter = 0;
   current_row_ = 0;
+  errno = 0;
   std::ifstream in(file_name_, std::ios::binary);
+  const int open_error = in ? 0 : ErrnoOrIo();
   if (in) in.seekg(data_position_);
   if (!in) {
     rows_in_block_ = 0;
-    Fail(kTableReadError, data_line_, "the file cannot be opened again for the next block");
+    Fail(kTableReadError, data_line_,
+         "the file cannot be opened again for the next block" + SystemReason(open_error));
     return;
   }
   const auto capacity = static_cast<int64_t>(dates_.size());

@@ -7,7 +7,8 @@
 // table that the unsaturated-zone model keeps in "groundwater_distance"; the release from
 // storage of layer 1 goes back as "baseflow". Irrigation water pumped from groundwater (the soil
 // zone's "irrigation_from_groundwater") leaves layer 1 first, at most what it holds, and the
-// soil column gives it with the base flow. Heads are
+// soil column gives it with the base flow; with tracers it takes the solute the irrigation gave
+// the cells with it (the soil zone's "concpump_tracer_<t>_unsatzon_model"). Heads are
 // solved per layer either by successive over-relaxation of a time-weighted scheme (method 1) or by
 // one row-implicit pass (method 2).
 //
@@ -329,6 +330,7 @@ class gwflowclass : public teilmodellklasse {
   void SetupSoluteWater();
   void BeginTracerSubStep();
   void TakeSoluteFromGrids();
+  void TakePumpedSolute();
   void TakeSoilExchange(int t);
   void DecayTracers();
   void TransportTracers();

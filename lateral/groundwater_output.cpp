@@ -27,7 +27,7 @@ void gwflowclass::ReadLakeSection(const std::string& header) {
     ThrowFatal(Diag(), kControlFileOpenCode, "FATAL: error opening ", control_file_name);
   FindSection(header, 1);
   ReadValue(*control_file, lake_flow_control, "flow control parameter for ");
-  if (response_unit_switch != 0) lake_flow_control = 0;
+  SwitchLakesOffForResponseUnits(lake_flow_control);
   if (lake_flow_control == 0) {
     control_file->Close();
     return;

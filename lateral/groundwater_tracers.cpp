@@ -246,6 +246,7 @@ void gwflowclass::BeginTracerSubStep() {
   // itself runs on, so that a cell left without water keeps what it holds.
   if (!tracer_mass_running) TakeSoluteFromGrids();
   tracer_mass_running = true;
+  TakePumpedSolute();
   // The soil zone registers its exchange grids after this model: look them up when there.
   std::vector<double**> soil(static_cast<std::size_t>(tracer_count) + 1, nullptr);
   for (int t = 1; t <= tracer_count; ++t) {
@@ -288,6 +289,40 @@ void gwflowclass::BeginTracerSubStep() {
     layer.exchanged = SumRows(rows);
   }
   DecayTracers();
+}
+
+// The water pumped for irrigation (mm of the sub-step) leaves layer 1 with the solute the
+// irrigation gave the cells: the soil zone's "concpump_tracer_<t>_unsatzon_model", set for the
+// whole step. Where layer 1 holds a fixed head, its boundary gives the water and the solute.
+void gwflowclass::TakePumpedSolute() {
+  if (pumped == nullptr) return;
+  GwLayer& top = layers[1];
+  std::vector<double**> given(static_cast<std::size_t>(tracer_count) + 1, nullptr);
+  for (int t = 1; t <= tracer_count; ++t) {
+    const int index = registry->FindIdentifier(FormatText("concpump_tracer_%d_unsatzon_model", t));
+    given[static_cast<std::size_t>(t)] = index > 0 ? (*registry)[index].grid : nullptr;
+  }
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      if (!TransportCell(r, c) || !(pumped[r][c] > 0)) continue;
+      const double water = pumped[r][c] * Dx(r, c) * Dy(r, c) / 1000.0;  // m³
+      const bool fixed = top.fixed_head[r][c] != nodata;
+      for (int t = 1; t <= tracer_count; ++t) {
+        double** concentration = given[static_cast<std::size_t>(t)];
+        const double c_pumped =
+            concentration != nullptr && IsAboveNodata(concentration[r][c], nodata)
+                ? concentration[r][c]
+                : 0.0;
+        if (fixed) {
+          gw_tracers[t].left[r][c] -= pumped[r][c] * c_pumped;
+          continue;
+        }
+        double& mass = gw_tracers[t].layers[1].mass[r][c];
+        mass = std::max(0.0, mass - water * c_pumped);
+      }
+      if (!fixed) top.solute_water[r][c] = std::max(0.0, top.solute_water[r][c] - water);
+    }
+  });
 }
 
 // Every cell of the aquifer loses the decayed part of its solute.

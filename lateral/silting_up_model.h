@@ -127,7 +127,8 @@ class siltingupclass : public teilmodellklasse {
   void GatherInputs(long row, long column, CellInputs& in) const;
   void ComputeCell(long row, long column, ExpressionParser* parser);
   void MixTracerInput(long row, long column, double water_input, double storage);
-  void CarryTracerRunoff(long row, long column, double runoff, double storage);
+  void ClearStoredSolute(long row, long column);
+  void CarryTracerRunoff(long row, long column, double runoff, double water);
   // Evaluates statements [first, last) of the list; a failure is FATAL 403.
   void EvaluateStatements(ExpressionParser& parser, std::size_t first, std::size_t last) const;
   // One WARNING per run for a user's capacity that is not a number or negative (which act as no

@@ -147,6 +147,8 @@ void siltingupclass::ComputeCell(long row, long column, ExpressionParser* parser
   double& storage = Data(storage_index_)[row][column];
   if (!surface_routing_present) storage = 0.0;
   const double water_input = input_grid[row][column];
+  // Without surface routing the surface holds no water between steps, and no solute either.
+  if (!surface_routing_present) ClearStoredSolute(row, column);
   MixTracerInput(row, column, water_input, storage);
 
   CellInputs in;
@@ -237,7 +239,18 @@ void siltingupclass::MixTracerInput(long row, long column, double water_input, d
   }
 }
 
-void siltingupclass::CarryTracerRunoff(long row, long column, double runoff, double storage) {
+void siltingupclass::ClearStoredSolute(long row, long column) {
+  for (int32_t t = 1; t <= tracer_count; ++t)
+    if (tracer_definitions[t].evaporating == 0)
+      tracer_blocks[t].concentration.get()[row][column] = 0.0;
+}
+
+// The runoff of sealed soil is a share of the water on the surface (`water`, the step's input
+// and the storage): it carries that share of the surface's solute, at most at the tracer's
+// highest concentration. (Taking the share the water on the surface holds of water and runoff
+// together sent nearly all the solute off with a small runoff, at many times the rain's
+// concentration.)
+void siltingupclass::CarryTracerRunoff(long row, long column, double runoff, double water) {
   for (int32_t t = 1; t <= tracer_count; ++t) {
     TracerBlock& block = tracer_blocks[t];
     double& stored = block.concentration.get()[row][column];
@@ -247,10 +260,9 @@ void siltingupclass::CarryTracerRunoff(long row, long column, double runoff, dou
     } else if (tracer_definitions[t].evaporating != 0) {
       flux = stored;
     } else {
-      const double sum = runoff + storage;
-      const double leaving =
-          sum == 0.0 ? 0.0
-                     : std::min(storage * tracer_definitions[t].max_conc, storage * stored / sum);
+      const double leaving = water > 0.0 ? std::min(runoff * tracer_definitions[t].max_conc,
+                                                    stored * std::min(1.0, runoff / water))
+                                         : 0.0;
       stored -= leaving;
       flux = leaving / runoff;
     }

@@ -5,8 +5,11 @@
 // of the start record survive between accesses (the grid-name list alone stays open). Every
 // failure names the file: 49 open, 50 close, 51 start date missing, 1051 unreadable content.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 
 #include "core/error_code.h"
@@ -39,17 +42,20 @@ bool IsBlankLine(const std::string& line) {
 }
 
 // The FATAL entry of a record line that is no record: a date cut short or outside the calendar,
-// a value that is no finite number, or too few values. Names the file and the line.
+// a value that is no finite number (named with its station when known), or too few values.
+// Names the file and the line.
 [[noreturn]] void FailRecordLine(DiagnosticStream& diag, const std::string& path, int64_t position,
                                  const std::string& line, RecordParse parsed,
-                                 const std::string& bad_word, const std::string& expected) {
+                                 const std::string& bad_word, const std::string& expected,
+                                 int bad_station = 0) {
   const int64_t number = LineNumberAt(path, position);
   if (parsed == RecordParse::kBadDate)
     ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path,
                " holds no date of the calendar (year month day hour): \"", line, "\"");
   if (parsed == RecordParse::kBadValue)
-    ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, ": \"", bad_word,
-               "\" is not a finite number");
+    ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, ": ",
+               bad_station > 0 ? FormatText("station %d: ", bad_station) : std::string(), "\"",
+               bad_word, "\" is not a finite number");
   ThrowFatal(diag, kStationContentCode, "FATAL: line ", number, " of ", path, " holds fewer than ",
              expected, ": \"", line, "\"");
 }
@@ -57,24 +63,33 @@ bool IsBlankLine(const std::string& line) {
 // Refuses a record whose reading of a station (scaled as the results are) lies outside what the
 // variable can hold (StationValueRangeOf), unless the section's limits replace every result on
 // that side (a lower limit at or above the lowest value, an upper one at or below the highest:
-// negative precipitation with the limits 0 0 becomes 0); missing values are not readings.
+// negative precipitation with the limits 0 0 becomes 0); such a replaced reading is named in a
+// WARNING, the first one of the variable only (`warned`). Missing values are not readings.
 void CheckStationValues(DiagnosticStream& diag, const std::string& variable, double scaling,
                         const std::array<double, 5>& limits, double nodata_value,
-                        const std::string& path, int64_t position, int count,
-                        const double* values) {
+                        const std::string& path, int64_t position, int count, const double* values,
+                        bool& warned) {
   const StationValueRange range = StationValueRangeOf(variable);
-  const double low = limits[1] >= range.low ? -std::numeric_limits<double>::infinity() : range.low;
-  const double high =
-      limits[3] <= range.high ? std::numeric_limits<double>::infinity() : range.high;
   for (int i = 1; i <= count; ++i) {
     const double scaled = values[i] * scaling;
-    if (IsMissingStationValue(values[i], nodata_value) || (scaled >= low && scaled <= high))
+    if (IsMissingStationValue(values[i], nodata_value) ||
+        (scaled >= range.low && scaled <= range.high))
       continue;
-    ThrowFatal(diag, kStationContentCode, "FATAL: line ", LineNumberAt(path, position), " of ",
-               path, ": station ", i, " of ", variable, " holds ", FormatText("%g", values[i]),
-               scaling == 1.0 ? std::string() : FormatText(" (scaled: %g)", scaled),
-               ", it must lie within ", FormatText("%g", range.low), " to ",
-               FormatText("%g", range.high), " ", range.unit);
+    const bool below = scaled < range.low;
+    const std::string reading =
+        FormatText("station %d of %s holds %g", i, variable.c_str(), values[i]) +
+        (scaling == 1.0 ? std::string() : FormatText(" (scaled: %g)", scaled)) +
+        FormatText(", it must lie within %g to %g %s", range.low, range.high, range.unit);
+    if (below ? limits[1] < range.low : limits[3] > range.high)
+      ThrowFatal(diag, kStationContentCode, "FATAL: line ", LineNumberAt(path, position), " of ",
+                 path, ": ", reading);
+    if (warned) continue;
+    warned = true;
+    diag << "WARNING: line " << LineNumberAt(path, position) << " of " << path << ": " << reading
+         << "; the " << (below ? "lower" : "upper") << " limit of [" << variable
+         << "] replaces it by " << FormatText("%g", below ? limits[2] : limits[4])
+         << " (later readings of " << variable << " outside that range are not reported)"
+         << "[end-entry]";
   }
 }
 
@@ -85,13 +100,23 @@ ModelDate WithStationYear(ModelDate date) {
 
 }  // namespace
 
+// Called right after a failed open: errno holds the system's reason.
 [[noreturn]] void meteointerpol::FailOpen(const std::string& path) const {
-  ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening file ", path);
+  ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening file ", path,
+             SystemReason(ErrnoOrIo()));
 }
 
 void meteointerpol::ReadStationHeader(StationFile& file) {
+  // A folder opens as a stream that reads nothing: its "header" would be blamed instead.
+  std::error_code error;
+  if (std::filesystem::is_directory(file.path, error))
+    ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening ", file.path, " of ", name,
+               " - it is a directory, not a station file");
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
-  if (!in) ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening ", file.path);
+  if (!in)
+    ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening ", file.path,
+               SystemReason(ErrnoOrIo()));
   std::string line1, line2, line3, line4;
   StationHeader header;
   if (!ReadLine(in, line1) || !ReadLine(in, line2) || !ReadLine(in, line3) ||
@@ -178,6 +203,7 @@ void meteointerpol::SeekStationStartDate(StationFile& file) {
 void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& token) {
   Diag() << "looking for starting date " << start.day << "." << start.month << "." << start.year
          << " for " << name << " in " << file.path << "[end-entry]";
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
   if (!in) FailOpen(file.path);
   std::string line;
@@ -204,17 +230,26 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
     if (!(date == start)) continue;
     found = true;
     file.date = date;
+    file.last_read = date;
+    file.has_last_read = true;
     file.start_position = position;
     file.next_position = PositionAfter(in, file.path);
-    const RecordParse parsed = list ? ParseRecordDate(line, file.additional_columns, date, &token)
-                                    : ParseStationRecord(line, file.additional_columns, file.count,
-                                                         nodata_value, date, file.values.data());
+    std::string bad_word;
+    int bad_station = 0;
+    const RecordParse parsed =
+        list ? ParseRecordDate(line, file.additional_columns, date, &token)
+             : ParseStationRecord(line, file.additional_columns, file.count, nodata_value, date,
+                                  file.values.data(), &bad_word, &bad_station);
+    // The start record fails as any other record does, naming the station and the value.
+    if (parsed != RecordParse::kOk && !list)
+      FailRecordLine(Diag(), file.path, position, line, parsed, bad_word,
+                     std::to_string(file.count) + " station values", bad_station);
     if (parsed != RecordParse::kOk)
       ThrowFatal(Diag(), kStationContentCode, "FATAL: record of ", start.day, ".", start.month, ".",
                  start.year, " in ", file.path, " is incomplete");
     if (!list)
       CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
-                         file.count, file.values.data());
+                         file.count, file.values.data(), warned_beyond_range);
   }
   Diag() << "[end-entry]";
   if (!found)
@@ -280,6 +315,7 @@ void meteointerpol::ReadStationRecord(int k) {
   file.capacity = StationBlockCapacity(file.count);
   file.block_dates.resize(static_cast<std::size_t>(file.capacity));
   file.block_values.resize(static_cast<std::size_t>(file.capacity) * width);
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
   if (!in) FailOpen(file.path);
   in.seekg(file.next_position);
@@ -295,18 +331,39 @@ void meteointerpol::ReadStationRecord(int k) {
     ModelDate& date = file.block_dates[static_cast<std::size_t>(read)];
     double* values = file.block_values.data() + static_cast<std::size_t>(read) * width;
     std::string bad_word;
-    const RecordParse parsed = ParseStationRecord(line, file.additional_columns, file.count,
-                                                  nodata_value, date, values, &bad_word);
+    int bad_station = 0;
+    const RecordParse parsed =
+        ParseStationRecord(line, file.additional_columns, file.count, nodata_value, date, values,
+                           &bad_word, &bad_station);
     if (parsed == RecordParse::kNoDate) break;
     if (parsed != RecordParse::kOk)
       FailRecordLine(Diag(), file.path, position, line, parsed, bad_word,
-                     std::to_string(file.count) + " station values");
+                     std::to_string(file.count) + " station values", bad_station);
+    RequireRecordOrder(file, date, position);
     CheckStationValues(Diag(), name, scaling_factor, limits, nodata_value, file.path, position,
-                       file.count, values);
+                       file.count, values, warned_beyond_range);
     position = PositionAfter(in, file.path);
     ++read;
   }
   FinishBlockOf(file, read, position, end_of_data);
+}
+
+// Records follow one another in time (gaps are allowed): a record doubled or two swapped would
+// otherwise show only as a disagreement with the other variables' files, blamed on them.
+void meteointerpol::RequireRecordOrder(StationFile& file, const ModelDate& raw, int64_t position) {
+  if (IsEndRecord(raw)) return;
+  const ModelDate date = WithStationYear(raw);
+  const ModelDate before = file.last_read;
+  const bool in_order = !file.has_last_read || ModelTimeKey(date) > ModelTimeKey(before);
+  file.last_read = date;
+  file.has_last_read = true;
+  if (in_order) return;
+  ThrowFatal(Diag(), kDateMismatchCode, "FATAL: line ", LineNumberAt(file.path, position), " of ",
+             file.path, " (", name, "): the record of ", date.day, ".", date.month, ".", date.year,
+             " ", date.hour, ". h follows that of ", before.day, ".", before.month, ".",
+             before.year, " ", before.hour,
+             ". h; the records of a station file follow one another in time (a record doubled, "
+             "or two swapped?)");
 }
 
 void meteointerpol::NextStationRecord(int k) {
@@ -342,6 +399,7 @@ void meteointerpol::ReadNextRecordDate() {
   }
   if (end_of_data) return;
   if (!grid_list.is_open()) {
+    errno = 0;
     grid_list.open(list.path, std::ios::binary);
     if (!grid_list) FailOpen(list.path);
     grid_list.seekg(list.next_position);
@@ -369,6 +427,7 @@ void meteointerpol::ReadNextRecordDate() {
 
 void meteointerpol::SeekRegressionStartDate(int r) {
   RegressionFile& file = regression_files[static_cast<std::size_t>(r)];
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
   if (!in) FailOpen(file.path);
   std::string first;
@@ -432,6 +491,7 @@ void meteointerpol::ReadRegressionRecord(int r) {
   file.capacity = kRegressionBlockRecords;
   file.block_dates.resize(static_cast<std::size_t>(file.capacity));
   file.block_values.resize(static_cast<std::size_t>(file.capacity));
+  errno = 0;
   std::ifstream in(file.path, std::ios::binary);
   if (!in) FailOpen(file.path);
   in.seekg(file.next_position);

@@ -78,9 +78,6 @@ meteointerpol::meteointerpol(const SubModelSetup& setup, const std::string& vari
   for (StationFile& file : station_files) file.date = ModelDate{unset, unset, unset, unset};
   current = ModelDate{unset, unset, unset, unset};
   end_of_data = 0;
-  if (method < 1 || method > 12)
-    ThrowFatal(Diag(), kMethodCode,
-               "FATAL: error! interpolation method has to range from 1..12 (here: ", method, ")\n");
   if (method == 2 || method == 3) {
     regression_files.resize(2);
     regression_files[1].path = regression_file_name;
@@ -141,6 +138,11 @@ void meteointerpol::ReadInterpolationSection() {
   FindSection("[" + name + "]", 1);
   ControlFileReader& file = *control_file;
   ReadValue(file, method, kMethodLabel + name);
+  // Checked before the lines that follow, whose meaning depends on the method: an unknown method
+  // would read them out of place and blame another value.
+  if (method < 1 || method > 12)
+    ThrowFatal(Diag(), kMethodCode,
+               "FATAL: error! interpolation method has to range from 1..12 (here: ", method, ")\n");
   station_file_count = (method == 6 || method == 8) ? 2 : 1;
   for (int k = 0; k < station_file_count; ++k) ReadStationFileLine(k);
   ReadMethodParameters();

@@ -107,6 +107,9 @@ struct StationFile {
   // The last record with at least one usable value, held for records without any.
   std::vector<double> held_values;
   ModelDate held_date;
+  // The date of the record read last, for the order check of the records; none after a rewind.
+  ModelDate last_read;
+  bool has_last_read = false;
 };
 
 // One regression file of methods 2 and 3.
@@ -144,6 +147,9 @@ class meteointerpol : public modelobject {
   virtual void ReleaseMemory() override;
   virtual void SetNoStationWarning(int on) { no_station_warning = on; }
   virtual void SetTimeStepHours(double hours) { time_step_hours = hours; }
+  // Names the variable whose records date the steps (the first of [meteo_names]) in the
+  // messages of a date that differs from it.
+  void SetDateSource(const std::string& source) { date_source = source; }
   virtual void GetDate(int64_t& hour, int64_t& day, int64_t& month, int64_t& year) const;
   virtual void InterpolateStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void AdvanceRecords();
@@ -162,6 +168,7 @@ class meteointerpol : public modelobject {
   virtual void ReadStationRecord(int k);
   virtual void ReadRegressionRecord(int r);
   virtual void NextStationRecord(int k);
+  void RequireRecordOrder(StationFile& file, const ModelDate& raw, int64_t position);
   virtual void ReadNextRecordDate();
   virtual void NextRegressionRecord(int r);
   virtual void ReadInterpolationSection();
@@ -248,6 +255,9 @@ class meteointerpol : public modelobject {
   int end_of_data = 0;
   int no_station_warning = 0;
   bool warned_without_values = false;  // a step without any station value was reported
+  bool warned_beyond_range = false;    // a reading the limits replace was reported
+  // The variable whose records date the steps ("temperature (./t.txt)"), for the messages.
+  std::string date_source;
   double time_step_hours = 0;
   int scenario_month = 0;
   int result_index = 0;

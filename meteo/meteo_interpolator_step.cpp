@@ -62,12 +62,23 @@ void meteointerpol::GetDate(int64_t& hour, int64_t& day, int64_t& month, int64_t
   hour = current.hour, day = current.day, month = current.month, year = current.year;
 }
 
+// The first variable's records date the steps; the variable whose file holds the later date
+// lacks the record of the earlier one (or the other holds a record too many).
 void meteointerpol::CheckStepDate(int64_t hour, int64_t day, int64_t month, int64_t year) {
-  if (ModelDate{year, month, day, hour} == current) return;
-  ThrowFatal(Diag(), kDateMismatchCode, "FATAL: ", kRule, "error in date columns of ", name,
-             "\n\nfirst Meteo data set (this is the set from which data is get:\n", day, ".", month,
-             ".", year, " ", hour, ". h\n\nbut in ", name, ":\n", current.day, ".", current.month,
-             ".", current.year, " ", current.hour, ". h\n\n", kRule);
+  const ModelDate step{year, month, day, hour};
+  if (step == current) return;
+  const std::string first = date_source.empty() ? "the first variable" : date_source;
+  const std::string own = name + " (" + DatingFileName() + ")";
+  const auto text = [](const ModelDate& d) {
+    return FormatText("%ld.%ld.%ld %ld. h", static_cast<long>(d.day), static_cast<long>(d.month),
+                      static_cast<long>(d.year), static_cast<long>(d.hour));
+  };
+  const bool first_later = ModelTimeKey(step) > ModelTimeKey(current);
+  ThrowFatal(Diag(), kDateMismatchCode,
+             "FATAL: the dates of the meteorological files disagree: ", first, " is at ",
+             text(step), ", ", own, " at ", text(current), ": ", first_later ? first : own,
+             " has no record of ", text(first_later ? current : step),
+             " (a record missing there, or one too many in the other file)");
 }
 
 void meteointerpol::WriteStepMessage(int64_t hour, int64_t day, int64_t month, int64_t year) {
@@ -407,6 +418,7 @@ void meteointerpol::RewindInputs() {
     file.next_position = file.start_position;
     file.index = file.capacity + 1;
     file.date = start;
+    file.has_last_read = false;
   }
   if (grid_list.is_open()) grid_list.close();
   for (std::size_t r = 1; r < regression_files.size(); ++r) {

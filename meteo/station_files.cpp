@@ -111,7 +111,7 @@ bool IsWrittenDate(const ModelDate& d) {
 
 RecordParse ParseStationRecord(std::string_view line, int additional_columns, int count,
                                double nodata_value, ModelDate& date, double* values,
-                               std::string* bad_word) {
+                               std::string* bad_word, int* bad_station) {
   std::size_t pos = 0;
   const RecordParse dated = ParseDateFields(line, pos, date);
   if (dated != RecordParse::kOk) return dated;
@@ -122,6 +122,7 @@ RecordParse ParseStationRecord(std::string_view line, int additional_columns, in
     if (token.empty()) return RecordParse::kShort;
     if (!ConvertWholeDouble(token, v)) {
       if (bad_word != nullptr) bad_word->assign(token);
+      if (bad_station != nullptr) *bad_station = i;
       return RecordParse::kBadValue;
     }
     values[i] = ApplyStationNodata(v, nodata_value);

@@ -117,10 +117,11 @@ bool IsWrittenDate(const ModelDate& written);
 // Reads "year month day hour", skips `additional_columns` tokens and reads `count` values into
 // values[1..count] with the nodata rule; a value must be the whole word ("3,5" or "2.1mm" is no
 // value). The date is returned as written (no year fix-up). For
-// kBadValue the offending word is stored in `bad_word` when given.
+// kBadValue the offending word is stored in `bad_word` and its station (1..count) in
+// `bad_station` when given.
 RecordParse ParseStationRecord(std::string_view line, int additional_columns, int count,
                                double nodata_value, ModelDate& date, double* values,
-                               std::string* bad_word = nullptr);
+                               std::string* bad_word = nullptr, int* bad_station = nullptr);
 // Reads only the date (and skips the additional columns for `name` when given, storing the
 // grid-name token there). Used by the start-date search and the grid-name list.
 RecordParse ParseRecordDate(std::string_view line, int additional_columns, ModelDate& date,

@@ -22,14 +22,14 @@ double Positive(double value, double fallback) {
 }
 
 void ApplyDefaults(ChannelParameters& p) {
-  p.width_mean = Positive(p.width_mean, 0.1);
-  p.width_flood = Positive(p.width_flood, 0.1);
-  p.bankfull_depth = Positive(p.bankfull_depth, 0.1);
-  p.manning_mean = Positive(p.manning_mean, 1.0);
-  p.manning_flood = Positive(p.manning_flood, 1.0);
-  p.root_slope = p.slope > 0.0 ? std::sqrt(p.slope) : 0.0316;
-  p.length = Positive(p.length, 1.0);
-  p.area = Positive(p.area, 1e-6);
+  p.width_mean = Positive(p.width_mean, kChannelDefaults[2]);
+  p.width_flood = Positive(p.width_flood, kChannelDefaults[3]);
+  p.bankfull_depth = Positive(p.bankfull_depth, kChannelDefaults[4]);
+  p.manning_mean = Positive(p.manning_mean, kChannelDefaults[5]);
+  p.manning_flood = Positive(p.manning_flood, kChannelDefaults[6]);
+  p.root_slope = p.slope > 0.0 ? std::sqrt(p.slope) : kDefaultRootSlope;
+  p.length = Positive(p.length, kChannelDefaults[8]);
+  p.area = Positive(p.area, kChannelDefaults[9]);
   p.log_step = std::log(p.qmax / p.qmin) / p.intervals;
 }
 

@@ -19,7 +19,25 @@
 #include <string>
 #include <vector>
 
+#include "routing/routing_formulas.h"
+
 namespace velorn {
+
+// The defaults that replace a channel value of 0 or below, in the order of the description's
+// ten values (kh, kv, Bh, Bv, Th, Mh, Mv, I, L, A): storage constants 0.01 h, widths and the
+// bank-full depth 0.1 m, Manning coefficients 1, a slope whose root is 0.0316, a length of 1 m
+// and an area of 1e-6 km².
+inline constexpr double kDefaultRootSlope = 0.0316;
+inline constexpr double kChannelDefaults[10] = {kMinStorageConstantHours,
+                                                kMinStorageConstantHours,
+                                                0.1,
+                                                0.1,
+                                                0.1,
+                                                1.0,
+                                                1.0,
+                                                kDefaultRootSlope* kDefaultRootSlope,
+                                                1.0,
+                                                1e-6};
 
 // Geometry and table settings of one channel item (values as given; BuildChannelTable applies
 // the defaults of values <= 0 to its copy).

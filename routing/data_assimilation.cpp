@@ -65,9 +65,10 @@ void data_assimilation::Construct() {
 void data_assimilation::StartList(AssimilationList& list, AssimilationRecord& record, bool& valid,
                                   const std::string& name, bool bafu, bool grid,
                                   const std::string& what) {
+  errno = 0;
   if (!list.Open(name, bafu, grid))
     ThrowFatal(Diag(), kAssimilationListOpenCode, kHead, "error opening input list file ", name,
-               what, kRule);
+               SystemReason(ErrnoOrIo()), what, kRule);
   valid = list.Next(record);
   if (!grid && !valid)
     ThrowFatal(Diag(), kAssimilationDateCode, kHead, "error reading datetime format in ", name,
@@ -176,6 +177,7 @@ void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t mon
   CheckCoverage(record_.file);
   if (settings_.split) CheckSnowValues(record_.file, rows);
   Replace(rows);
+  if (settings_.split && owner_.snow_survey_) owner_.snow_survey_(rows);
   valid_ = list_.Next(record_);
 }
 

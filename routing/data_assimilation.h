@@ -94,6 +94,10 @@ class data_assimilation : public teilmodellklasse {
   // The routing model's scatter of the lakes' ponding (collective): after the rules imposed the
   // levels, every process's lake cells get them. Without it the registered ponding is scattered.
   void SetPondingScatter(std::function<void()> scatter) { scatter_ = std::move(scatter); }
+  // The snow model's take of a survey (each process on its own cells): after a grid rule divided
+  // its values into liquid and solid snow, with the record's grid (nodata where it kept the
+  // model's value).
+  void SetSnowSurvey(std::function<void(double**)> take) { snow_survey_ = std::move(take); }
   void FlushBuffers() {}
   void ReleaseMemory() override;
   int32_t RuleCount() const { return static_cast<int32_t>(rules_.size()); }
@@ -114,6 +118,7 @@ class data_assimilation : public teilmodellklasse {
   std::vector<SP_class*> reservoirs_;
   const int64_t* lake_cells_ = nullptr;
   std::function<void()> scatter_;
+  std::function<void(double**)> snow_survey_;
   int ponding_index_ = 0;
   int lake_codes_index_ = 0;
   ModelDate start_;

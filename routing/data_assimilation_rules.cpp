@@ -6,6 +6,7 @@
 
 #include "core/brace_block_readers.h"
 #include "core/error_code.h"
+#include "core/string_helpers.h"
 #include "meteo/station_files.h"
 
 namespace velorn {
@@ -76,6 +77,7 @@ AssimilationKind AssimilationKindOf(const std::string& block, DiagnosticStream& 
 
 GridRuleSettings ReadGridRule(std::string block, DiagnosticStream& diag) {
   const std::string body = ExtractBracedBlock(diag, block);
+  KeyUse use;
   GridRuleSettings g;
   ParseStringValue(diag, body, "grid-ID", g.grid_id);
   ParseStringValue(diag, body, "listfilename", g.list_file);
@@ -90,11 +92,13 @@ GridRuleSettings ReadGridRule(std::string block, DiagnosticStream& diag) {
     ThrowFatal(diag, kControlFileErrorCode, "FATAL: [data_assimilation]: rule of grid ", g.grid_id,
                ": default-liquid-percentage is ", g.liquid_percentage,
                ", it must lie within 0 to 100");
+  use.WarnAboutUnreadKeys(diag, body, "[data_assimilation], rule of grid " + g.grid_id);
   return g;
 }
 
 ReservoirRuleSettings ReadReservoirRule(std::string block, DiagnosticStream& diag) {
   const std::string body = ExtractBracedBlock(diag, block);
+  KeyUse use;
   ReservoirRuleSettings r;
   ParseIntValue(diag, body, "lake-ID", r.lake_id);
   ParseDoubleValue(diag, body, "AverageWaterTable", r.average_water_table);
@@ -107,6 +111,8 @@ ReservoirRuleSettings ReadReservoirRule(std::string block, DiagnosticStream& dia
       ThrowFatal(diag, kAssimilationReservoirCode, kRuleHead, "for reservoir ", r.lake_id,
                  ": format ", format, "not defined ", kRuleRule);
   }
+  use.WarnAboutUnreadKeys(diag, body,
+                          FormatText("[data_assimilation], rule of reservoir %d", r.lake_id));
   return r;
 }
 

@@ -72,10 +72,12 @@ void irrigationclass::SetReinfiltrationRecords(ReinfiltrationRecord* records) {
 
 // Routing runs on process 0 only: the other processes have no arrays to hand over.
 void irrigationclass::SetMaxIrrigationArrays(std::vector<std::vector<double>>* maxirrig,
-                                             std::vector<std::vector<double>>* from_reservoirs) {
+                                             std::vector<std::vector<double>>* from_reservoirs,
+                                             std::vector<std::vector<double>>* solute) {
   if (GetFlowControl() == 0) return;
   maxirrig_ = maxirrig;
   maxirrig_reservoirs_ = from_reservoirs;
+  solute_ = solute;
   if (rank != 0) return;
   if (maxirrig == nullptr)
     ThrowFatal(Diag(), kIrrigationRoutingCode, kRoutingMissing,
@@ -115,7 +117,7 @@ void irrigationclass::LinkSoilTracerGrids() {
   if (GetFlowControl() == 0 || tracer_count < 1) return;
   soil_tracer_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
   for (int32_t t = 1; t <= tracer_count; ++t)
-    soil_tracer_[t] = RequireGrid(FormatText("concstor_tracer_%d_%s", t, "unsatzon_model"));
+    soil_tracer_[t] = RequireGrid(FormatText("concpump_tracer_%d_%s", t, "unsatzon_model"));
 }
 
 void irrigationclass::FlushBuffers() {

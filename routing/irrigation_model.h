@@ -9,7 +9,10 @@
 // "irrigation_amounts" (which also keeps the running amount of the threshold methods) and are
 // added to "precipitation", so that interception, snow and soil see them as water input. Two
 // zone tables record the amounts from groundwater and from surface water per subbasin; the
-// surface-water table is the demand the routing model takes from the rivers in its step.
+// surface-water table is the demand the routing model takes from the rivers in its step. With
+// tracers the water carries the concentration of where it comes from: the pumped groundwater's
+// (which its store gives up with it), the reservoir's for its share and the river's for the
+// rest, with the solute the rivers and reservoirs gave beyond what the cells received before.
 //
 // Section, after the flow control and time interval of the sub-model base: the groundwater
 // and the surface-water statistics ("name code" each). See docs/control-file.md, [irrigation].
@@ -72,13 +75,16 @@ class irrigationclass : public teilmodellklasse {
   // The surface-water table (records 0..n: [1] sum, [3] area share, [4] count); null when off.
   ZoneRecord* GetSurfaceWaterDemand();
   void SetReinfiltrationRecords(ReinfiltrationRecord* records);
-  // The routing model's [tr][sb] arrays; on process 0 a null one is FATAL 60.
+  // The routing model's [tr][sb] arrays; on process 0 a null one is FATAL 60. `solute`: the
+  // solute the rivers and reservoirs gave beyond what the cells received (may be null: none).
   void SetMaxIrrigationArrays(std::vector<std::vector<double>>* maxirrig,
-                              std::vector<std::vector<double>>* from_reservoirs);
+                              std::vector<std::vector<double>>* from_reservoirs,
+                              std::vector<std::vector<double>>* solute = nullptr);
   // Index of the subbasin each subbasin drains into (0..n, 0 none); null on process 0: 60.
   void SetRoutingTargets(const std::vector<int32_t>* targets);
   void SetAbfrelTable(const AbfrelTable* table);
-  // The soil concentration "concstor_tracer_<t>_unsatzon_model" of every tracer (FATAL 33).
+  // The concentration of the groundwater pumped for irrigation,
+  // "concpump_tracer_<t>_unsatzon_model" of the soil zone, of every tracer (FATAL 33).
   void LinkSoilTracerGrids();
   void FlushBuffers();
 
@@ -86,6 +92,14 @@ class irrigationclass : public teilmodellklasse {
   const ZoneRecord* GroundwaterTable() const { return groundwater_records_.data(); }
   const ZoneRecord* SurfaceWaterTable() const { return surface_records_.data(); }
   const IrrigationSupplyResult& LastSupply() const { return supply_; }
+  // The last step's irrigation of own cell (r, c): its amount (mm) and the origin of its type
+  // (0: no type), and the solute of tracer t (1..ntr) the amount brought (mm x concentration).
+  double StepAmount(long r, long c, int32_t& origin) const;
+  double StepSolute(int32_t t, long r, long c) const {
+    return static_cast<std::size_t>(t) < step_solute_.size() && step_solute_[t]
+               ? step_solute_[t][r][c]
+               : 0.0;
+  }
 
  private:
   struct Output {
@@ -98,6 +112,9 @@ class irrigationclass : public teilmodellklasse {
   const IrrigationRecord* RecordOf(double code) const;
   void ComputeDemand(int64_t month, int64_t day);
   void ServeSurfaceWater();
+  // Process 0: the concentration of tracer t in the surface water served to subbasin z, and the
+  // routing's solute record of z lowered by what the cells receive with it.
+  double ServedConcentration(int32_t t, std::size_t z, const SurfaceSupply& supply);
   void ApplyToWaterInput();
   void AddStatistics();
   void FinishStep();
@@ -112,12 +129,13 @@ class irrigationclass : public teilmodellklasse {
   int precipitation_ = 0, codes_ = 0, pumping_ = 0, amounts_ = 0, soil_moisture_ = 0, low_ = 0,
       high_ = 0, et_ratio_ = 0, root_depth_ = 0;
   std::vector<int> tracer_input_;  // [t] registry index of the input concentration
-  std::vector<int> soil_tracer_;   // [t] registry index of the soil concentration
+  std::vector<int> soil_tracer_;   // [t] registry index of the pumped water's concentration
 
   double** runoff_ = nullptr;
   ReinfiltrationRecord* records_ = nullptr;
   std::vector<std::vector<double>>* maxirrig_ = nullptr;
   std::vector<std::vector<double>>* maxirrig_reservoirs_ = nullptr;
+  std::vector<std::vector<double>>* solute_ = nullptr;
   const std::vector<int32_t>* targets_ = nullptr;
   const AbfrelTable* abfrel_ = nullptr;
 
@@ -125,7 +143,9 @@ class irrigationclass : public teilmodellklasse {
   // [4] weight sum of the step, complete on process 0) and the step's supply.
   std::vector<ZoneRecord> demand_records_;
   IrrigationSupplyResult supply_;
-  std::vector<std::vector<double>> river_concentration_;  // [t][sb] broadcast from process 0
+  // [t][sb] broadcast from process 0: the concentration of each subbasin's surface water.
+  std::vector<std::vector<double>> river_concentration_;
+  std::vector<GridMatrix> step_solute_;  // [t], own cells: see StepSolute
 };
 
 }  // namespace velorn

@@ -90,7 +90,11 @@ void irrigationclass::ComputeDemand(int64_t month, int64_t day) {
 
 // The surface-water demand per subbasin (mean over its cells, as the surface-water table forms
 // it) is summed exactly onto process 0, which serves it from the reservoirs and rivers and
-// sends every process the share of the demand met per subbasin, and the river concentrations.
+// sends every process the share of the demand met per subbasin, and the concentrations of the
+// water served: the reservoir's share at the reservoir's, the river's at the river's, with the
+// solute the rivers and reservoirs gave beyond what the cells received so far (the routing
+// takes the water of its own step, irrigation is served from the offers of the step before),
+// within 0 and the higher of the two.
 void irrigationclass::ServeSurfaceWater() {
   double** codes = Data(codes_);
   const auto n1 = static_cast<std::size_t>(zone_count) + 1;
@@ -145,9 +149,9 @@ void irrigationclass::ServeSurfaceWater() {
       if (maxirrig_ != nullptr) (*maxirrig_)[0][z] = supply.rivers_left[z];
     }
     packed[n1] = supply.shortage ? 1.0 : 0.0;
-    for (int32_t t = 1; t <= tracer_count && maxirrig_ != nullptr; ++t)
-      for (std::size_t z = 1; z < n1 && static_cast<std::size_t>(t) < maxirrig_->size(); ++z)
-        packed[n1 + 1 + (t - 1) * n1 + z] = (*maxirrig_)[t][z];
+    for (int32_t t = 1; t <= tracer_count; ++t)
+      for (std::size_t z = 1; z < n1; ++z)
+        packed[n1 + 1 + (t - 1) * n1 + z] = ServedConcentration(t, z, supply);
   }
   BroadcastBytes(packed.data(), static_cast<int>(packed.size() * sizeof(double)));
   supply_.factor.assign(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(n1));
@@ -157,9 +161,30 @@ void irrigationclass::ServeSurfaceWater() {
                 river_concentration_[t].begin());
 }
 
+double irrigationclass::ServedConcentration(int32_t t, std::size_t z, const SurfaceSupply& supply) {
+  const auto offer = [&](const std::vector<std::vector<double>>* offers) {
+    return offers != nullptr && static_cast<std::size_t>(t) < offers->size() &&
+                   z < (*offers)[t].size()
+               ? (*offers)[t][z]
+               : 0.0;
+  };
+  const double river_c = offer(maxirrig_), reservoir_c = offer(maxirrig_reservoirs_);
+  const double r = supply.reservoir_share[z], river = supply.river_share[z];
+  const double served = r + river;
+  if (!(served > 0.0)) return river_c;
+  const double pending = offer(solute_);
+  const double highest = std::max(r > 0.0 ? reservoir_c : 0.0, river > 0.0 ? river_c : 0.0);
+  const double c = std::clamp((r * reservoir_c + river * river_c + pending) / served, 0.0, highest);
+  if (solute_ != nullptr && static_cast<std::size_t>(t) < solute_->size() &&
+      z < (*solute_)[t].size())
+    (*solute_)[t][z] = pending - served * c;
+  return c;
+}
+
 // Surface-water cells take their subbasin's share of the demand met; every cell's amount joins
 // its precipitation, and with tracers the input concentration is mixed with that of the water
-// the cell receives (soil water for groundwater, river water for surface water).
+// the cell receives (the pumped groundwater's for groundwater, as the store it leaves gives it
+// up, the served concentration for surface water).
 void irrigationclass::ApplyToWaterInput() {
   double** codes = Data(codes_);
   double** amount = Data(amounts_);
@@ -171,6 +196,11 @@ void irrigationclass::ApplyToWaterInput() {
     out_grids[t] = tracer_blocks[t].flux.get();
     in_grids[t] = Data(tracer_input_[t]);
     soil_grids[t] = soil_tracer_.empty() ? nullptr : Data(soil_tracer_[t]);
+  }
+  if (step_solute_.size() != n) {
+    step_solute_.resize(n);
+    for (int32_t t = 1; t <= tracer_count; ++t)
+      step_solute_[t] = GridMatrix(Diag(), first_local_row, last_local_row, ncols, nrows);
   }
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
@@ -185,14 +215,17 @@ void irrigationclass::ApplyToWaterInput() {
       for (int32_t t = 1; t <= tracer_count; ++t) {
         double** out = out_grids[t];
         const double c_in = in_grids[t] != nullptr ? in_grids[t][r][c] : 0.0;
+        step_solute_[t][r][c] = 0.0;
         if (i > 0.0) {
           double c_water = out[r][c];
           if (origin == kIrrigationFromGroundwater)
             c_water = soil_grids[t] != nullptr ? soil_grids[t][r][c] : 0.0;
           else if (origin == kIrrigationFromSurfaceWater)
             c_water = river_concentration_[t][z];
-          if (origin == kIrrigationFromGroundwater || origin == kIrrigationFromSurfaceWater)
+          if (origin == kIrrigationFromGroundwater || origin == kIrrigationFromSurfaceWater) {
             out[r][c] = velorn::MixConcentration(c_in, c_water, p, i);
+            step_solute_[t][r][c] = i * c_water;
+          }
         } else {
           out[r][c] = p > 0.0 ? c_in : 0.0;
         }
@@ -200,6 +233,16 @@ void irrigationclass::ApplyToWaterInput() {
       if (i > 0.0 && IsAboveNodata(p, nodata)) precipitation[r][c] = p + i;
     }
   });
+}
+
+double irrigationclass::StepAmount(long r, long c, int32_t& origin) const {
+  origin = 0;
+  if (flow_control == 0 || !OwnCell(r, c)) return 0.0;
+  const IrrigationRecord* record = RecordOf(Data(codes_)[r][c]);
+  if (record == nullptr) return 0.0;
+  origin = record->origin;
+  const double i = Data(amounts_)[r][c];
+  return i > 0.0 ? i : 0.0;
 }
 
 // One thread adds, in row order (the tables hold no lock).

@@ -206,6 +206,10 @@ class SP_class {
   std::vector<double>& state() { return state_; }
   const std::vector<double>& state() const { return state_; }
   double outflow() const { return outflow_; }
+  // The solute (m³ x concentration) of tracer `tr` in the irrigation water of the last step.
+  double IrrigationSolute(int32_t tr) const {
+    return static_cast<std::size_t>(tr) < irrigation_solute_.size() ? irrigation_solute_[tr] : 0.0;
+  }
   void set_outflow(double q) { outflow_ = q; }
   double level() const { return level_; }
   double dTmin() const { return dtmin_; }
@@ -254,7 +258,8 @@ class SP_class {
   int32_t use_running_avg_ = 0;
   std::deque<double> running_;
   ReservoirBalance balance_;
-  std::vector<double> withdrawn_;  // per abstraction, m³ of the step
+  std::vector<double> withdrawn_;          // per abstraction, m³ of the step
+  std::vector<double> irrigation_solute_;  // [tr]: m³ x concentration irrigation took
 
   AbstractionRules rules_;
   bool connected_ = false;

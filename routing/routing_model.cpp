@@ -89,6 +89,7 @@ void abflussmodellklasse::Construct(int32_t readgrids) {
   maxirrig_.assign(static_cast<std::size_t>(ntr) + 1,
                    std::vector<double>(static_cast<std::size_t>(nsb_) + 1, 0.0));
   maxirrig_reservoirs_ = maxirrig_;
+  irrigation_solute_ = maxirrig_;
 
   ReadLakeSection("[lake_model]");
   lakes_grid_index_ = registry->FirstFreeIndex();
@@ -245,37 +246,42 @@ void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_
                  ": value ", v + 1, " of the ten channel values of item ", item,
                  " not found (each after a '=')");
   }
-  // What a river channel can be: storage constants up to a century (0: the shortest), widths up
-  // to the widest river, a bank-full depth up to any relief, Strickler coefficients up to
-  // smoother than glass, a slope up to ten times 45 degrees, a catchment up to a continent's.
-  // Mean channel, depth, roughness, slope, length and area above 0 (the table needs a velocity
-  // above 0 in every row); the flood plain's width and roughness may be 0 (taken as 0.1 m and
-  // 1). A channel too long to cross within a year is refused by its table.
+  // What a river channel can be: storage constants up to a century, widths up to the widest
+  // river, a bank-full depth up to any relief, Strickler coefficients up to smoother than
+  // glass, a slope up to ten times 45 degrees, a catchment up to a continent's. A value of 0 or
+  // below takes its default (the table builds with it), named in a WARNING; what no default
+  // covers (no number, an infinity, a value above any river) is refused. A channel too long to
+  // cross within a year is refused by its table.
   struct Range {
     const char* key;
-    double value, low, high;
-    bool above_low;
+    double value, high;
   };
   constexpr double kLongestStorage = 1e6, kSmoothest = 1000, kSteepest = 10, kLargestArea = 1e8;
   const Range ranges[kChannelValues] = {
-      {"kh", p.k_mean, 0, kLongestStorage, false},
-      {"kv", p.k_flood, 0, kLongestStorage, false},
-      {"Bh", p.width_mean, 0, kWidestRiver, true},
-      {"Bv", p.width_flood, 0, kWidestRiver, false},
-      {"Th", p.bankfull_depth, 0, kLargestRelief, true},
-      {"Mh", p.manning_mean, 0, kSmoothest, true},
-      {"Mv", p.manning_flood, 0, kSmoothest, false},
-      {"I", p.slope, 0, kSteepest, true},
-      {"L", p.length, 0, 1e300, true},
-      {"A", p.area, 0, kLargestArea, true},
+      {"kh", p.k_mean, kLongestStorage},
+      {"kv", p.k_flood, kLongestStorage},
+      {"Bh", p.width_mean, kWidestRiver},
+      {"Bv", p.width_flood, kWidestRiver},
+      {"Th", p.bankfull_depth, kLargestRelief},
+      {"Mh", p.manning_mean, kSmoothest},
+      {"Mv", p.manning_flood, kSmoothest},
+      {"I", p.slope, kSteepest},
+      {"L", p.length, 1e300},
+      {"A", p.area, kLargestArea},
   };
-  for (const Range& r : ranges) {
-    const bool inside = (r.above_low ? r.value > r.low : r.value >= r.low) && r.value <= r.high;
-    if (inside) continue;
-    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description ", StretchCount(),
-               ": channel value ", r.key, " of item ", item, " is ", FormatText("%g", r.value),
-               ", it must lie ", r.above_low ? "above " : "within ", FormatText("%g", r.low),
-               r.above_low ? " and at most " : " to ", FormatText("%g", r.high));
+  for (int v = 0; v < kChannelValues; ++v) {
+    const Range& r = ranges[v];
+    if (!std::isfinite(r.value) || r.value > r.high)
+      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description ", StretchCount(),
+                 ": channel value ", r.key, " of item ", item, " is ", FormatText("%g", r.value),
+                 ", it must be a number of at most ", FormatText("%g", r.high),
+                 " (0 or below takes its default)");
+    if (r.value <= 0)
+      Diag() << "WARNING: routing description " << StretchCount() << ": channel value " << r.key
+             << " of item " << item << " is " << FormatText("%g", r.value)
+             << ", the channel takes its default "
+             << FormatText("%g", v == 7 ? kDefaultRootSlope : kChannelDefaults[v])
+             << (v == 7 ? " for the root of the slope" : "") << "[end-entry]";
   }
   p.qmin = qmin_;
   p.qmax = qmax_;
@@ -497,6 +503,15 @@ void abflussmodellklasse::CopyObservedRow(int32_t row) {
 }
 
 void abflussmodellklasse::OpenObservedTable() {
+  // "none" names no file: a run told to compare nothing says so without an error about a file.
+  if (observed_name_ == "none") {
+    Diag() << "INFO: no observed-discharge file (none)"
+           << "\nRouting will be done without comparison to observed discharge data!"
+           << "[end-entry]";
+    end_counter_ = kObservedEnded;
+    observed_flag_ = 0;
+    return;
+  }
   observed_table_ = std::make_unique<TimeSeriesTable>();
   TimeSeriesTable& table = *observed_table_;
   const int failed = CodeOf([&] { table.Open(observed_name_, 0, kObservedBufferBytes); });

@@ -141,6 +141,13 @@ class abflussmodellklasse : public teilmodellklasse {
   std::vector<std::vector<double>>* GetMaxIrrigationFromReservoirs() {
     return IsOn() ? &maxirrig_reservoirs_ : nullptr;
   }
+  // [tr][sb], tracers 1..ntr: the solute (mm x concentration over the subbasin) the rivers and
+  // reservoirs gave up for irrigation, less what irrigation gave the cells. Irrigation serves a
+  // step from the offers of the step before, while the routing takes the water of its own step:
+  // irrigation adds what is left here to the solute of its next amounts.
+  std::vector<std::vector<double>>* GetIrrigationSolute() {
+    return IsOn() ? &irrigation_solute_ : nullptr;
+  }
   int32_t SetDischargeUnit(int32_t unit);
 
   // --- Read access (tests, water balance) ---------------------------------------------------
@@ -168,12 +175,24 @@ class abflussmodellklasse : public teilmodellklasse {
   // Scatters the ponding the lakes on process 0 wrote to the processes that own the cells (and
   // into process 0's own rows); collective, a no-op while lakes are off.
   void ScatterLakePonding();
+  // As ScatterLakePonding, and the lakes' concentrations with it: the cells' surface solute
+  // becomes the lake's concentration times their ponding (a level set by data assimilation adds
+  // or removes water at the lake's concentration). Collective, a no-op while lakes are off.
+  void ScatterLakeState() { ExchangeLakes(false); }
   // "lake_exchange": StartLakeExchange clears it at the start of a step; around each change of
   // the lake cells' ponding by the lake step BookLakeExchange(false) takes off the ponding
   // before and BookLakeExchange(true) adds it after (a level set by data assimilation is the
   // account's "assimilation"). No-ops while lakes are off; every process books its own lake cells.
   void StartLakeExchange();
   void BookLakeExchange(bool after);
+  // The solute of tracer t (1..ntr, not evaporating) the lake step put on (+) or took from (-)
+  // the surface of each own lake cell in the step, mm x concentration, as "lake_exchange" books
+  // the water; null while lakes or the tracers' surface solute are off.
+  double** LakeExchangeSolute(int32_t t) const {
+    return static_cast<std::size_t>(t) < lake_exchange_solute_.size()
+               ? lake_exchange_solute_[static_cast<std::size_t>(t)].get()
+               : nullptr;
+  }
   // Lake cells per process (null while lakes are off) and the reservoirs of every stretch.
   const int64_t* LakeCellCounts() const {
     return lake_cells_.empty() ? nullptr : lake_cells_.data();
@@ -235,6 +254,10 @@ class abflussmodellklasse : public teilmodellklasse {
   // subbasin's area, weighted by that area, so that the total column is the basin's.
   void CreateChannelSoluteTables(ZoneStatisticsRecord* statistics_registry, int32_t capacity);
   void CollectChannelSolute(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // The solute that leaves the basin: per step what the stretches that end it pass on, at the
+  // end of the run "routing_solute.txt" (process 0) with what the abstractions took out.
+  void BookOutletSolute();
+  void WriteRoutingSolute();
   void FillSubflows();
   void RefreshObserved();
 
@@ -259,6 +282,7 @@ class abflussmodellklasse : public teilmodellklasse {
   AbfrelTable abfrel_;
   std::vector<std::vector<double>> maxirrig_;             // [tr][sb]
   std::vector<std::vector<double>> maxirrig_reservoirs_;  // [tr][sb]
+  std::vector<std::vector<double>> irrigation_solute_;    // [tr][sb], see GetIrrigationSolute
   const ZoneRecord* irrigation_demand_ = nullptr;
   std::vector<double> demand_;           // uncovered surface-water demand per subbasin (mm)
   std::vector<char> irrigation_drawn_;   // subbasins drawn from in this step
@@ -292,6 +316,12 @@ class abflussmodellklasse : public teilmodellklasse {
     std::unique_ptr<zonalstatistic> table;
   };
   std::vector<ChannelSoluteTable> channel_solute_;  // 1..ntr
+  // [tr][sb]: the solute the stretch of outlet sb passed out of the basin over the run, mm x
+  // concentration over the basin.
+  std::vector<std::vector<double>> outlet_solute_;
+  // [tr][sb]: what the rivers and reservoirs gave irrigation over the run (mm x concentration
+  // over the subbasin).
+  std::vector<std::vector<double>> irrigation_given_;
   std::unique_ptr<routstatistic> statistics_;
   int32_t statistics_index_ = 0;
   int32_t unit_ = 0;
@@ -321,6 +351,7 @@ class abflussmodellklasse : public teilmodellklasse {
   // put on (+) or took from (-) each cell, mm; the water-balance account books it.
   int lake_exchange_index_ = 0;
   OwnedGrid lake_exchange_;
+  std::vector<OwnedGrid> lake_exchange_solute_;  // [t], see LakeExchangeSolute
 
   std::optional<std::string> storage_name_;
   std::string written_storage_name_;

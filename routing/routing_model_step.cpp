@@ -47,7 +47,7 @@ void abflussmodellklasse::ReadLakeSection(const std::string& header) {
   if (!file.Open(control_file_name) || !file.FindHeader(header))
     ReportControlFileError(header, "(EOF)");
   ReadValue(file, lake_switch_, "flow control parameter for ");
-  if (response_unit_switch != 0) lake_switch_ = 0;
+  SwitchLakesOffForResponseUnits(lake_switch_);
   if (lake_switch_ == 0) {
     readgrids_ = 0;
     return;
@@ -87,6 +87,13 @@ void abflussmodellklasse::SetupLakes() {
   lake_exchange_.reset(AllocateMatrix(Diag(), 1, nrows, 1, ncols, nrows));  // zeroed
   RegisterGrid(lake_exchange_index_, "lake_exchange", lake_exchange_.get(), nullptr, 0,
                "lake_exchange", 0, 1, nrows);
+  lake_exchange_solute_.clear();
+  if (!lake_tracer_stacks_.empty()) {
+    lake_exchange_solute_.resize(static_cast<std::size_t>(tracer_count) + 1);
+    for (int32_t t = 1; t <= tracer_count; ++t)
+      if (tracer_definitions != nullptr && tracer_definitions[t].evaporating == 0)
+        lake_exchange_solute_[t].reset(AllocateMatrix(Diag(), 1, nrows, 1, ncols, nrows));
+  }
 }
 
 // Binding wrote V0's level (readgrids 0) or took the stored ponding (any other readgrids) to the
@@ -107,6 +114,9 @@ void abflussmodellklasse::ApplyRestoredLakeLevels() {
 void abflussmodellklasse::StartLakeExchange() {
   if (!lake_exchange_) return;
   for (const auto& [r, c] : own_lake_cells_) lake_exchange_.get()[r][c] = 0.0;
+  for (const OwnedGrid& solute : lake_exchange_solute_)
+    if (solute)
+      for (const auto& [r, c] : own_lake_cells_) solute.get()[r][c] = 0.0;
 }
 
 void abflussmodellklasse::BookLakeExchange(bool after) {
@@ -114,6 +124,14 @@ void abflussmodellklasse::BookLakeExchange(bool after) {
   double** pond = (*registry)[ponding_index_].grid;
   double** exchange = lake_exchange_.get();
   for (const auto& [r, c] : own_lake_cells_) exchange[r][c] += after ? pond[r][c] : -pond[r][c];
+  // The solute of a tracer that does not evaporate: the surface level of the soil's stack.
+  for (std::size_t t = 1; t < lake_exchange_solute_.size(); ++t) {
+    double** solute = lake_exchange_solute_[t].get();
+    if (solute == nullptr) continue;
+    double*** stack = (*registry)[lake_tracer_stacks_[t]].stack;
+    for (const auto& [r, c] : own_lake_cells_)
+      solute[r][c] += after ? stack[r][c][0] : -stack[r][c][0];
+  }
 }
 
 // The static grids are gathered whole (the table is then the same on any number of processes).
@@ -307,17 +325,29 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
   for (int32_t tr = 0; tr <= tracer_count; ++tr)
     std::copy(runoff_[tr] + 1, runoff_[tr] + nsb_ + 1, flows[tr] + 1);
   const auto y = static_cast<int32_t>(year), m = static_cast<int32_t>(month);
+
   const auto d = static_cast<int32_t>(day), h = static_cast<int32_t>(hour);
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->ReadInflows(flows, y, m, d, h);
   FillSubflows();
+  // What the draws of the step add to the solute record is what the rivers and reservoirs gave.
+  const std::vector<std::vector<double>> solute_before = irrigation_solute_;
   for (int32_t n = 1; n <= ndesc_; ++n) {
     stretches_[n]->RouteStep(y, m, d, h);
     if (records_ != nullptr) stretches_[n]->OfferReinfiltration();
+  }
+  if (irrigation_demand_ != nullptr) {
+    irrigation_given_.resize(irrigation_solute_.size());
+    for (std::size_t t = 1; t < irrigation_solute_.size(); ++t) {
+      irrigation_given_[t].resize(irrigation_solute_[t].size(), 0.0);
+      for (std::size_t z = 1; z < irrigation_solute_[t].size(); ++z)
+        irrigation_given_[t][z] += irrigation_solute_[t][z] - solute_before[t][z];
+    }
   }
   AccumulateIrrigationDemand();
   CompareWithObserved();
   ShiftObservedWindow(hour, day, month, year);
   CollectStatistics(hour, day, month, year);
+
   ExchangeLakes(false);
   BookLakeExchange(true);
 }
@@ -325,8 +355,13 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
 void abflussmodellklasse::SetIrrigationDemand(const ZoneRecord* table) {
   if (!IsOn()) return;
   irrigation_demand_ = table;
-  irrigation_links_ = IrrigationLinks{
-      table, &demand_, &maxirrig_, &irrigation_drawn_, &irrigation_owed_, &maxirrig_reservoirs_};
+  irrigation_links_ = IrrigationLinks{table,
+                                      &demand_,
+                                      &maxirrig_,
+                                      &irrigation_drawn_,
+                                      &irrigation_owed_,
+                                      &maxirrig_reservoirs_,
+                                      &irrigation_solute_};
   irrigation_drawn_.assign(static_cast<std::size_t>(nsb_) + 1, 0);
   irrigation_owed_.assign(static_cast<std::size_t>(nsb_) + 1, 0.0);
   demand_.assign(static_cast<std::size_t>(nsb_) + 1, 0.0);
@@ -460,6 +495,67 @@ void abflussmodellklasse::CollectStatistics(int64_t hour, int64_t day, int64_t m
     block.statistics->CollectWrittenStep(year, month, day, hour);
   }
   CollectChannelSolute(hour, day, month, year);
+  BookOutletSolute();
+}
+
+// A stretch whose outlet drains into no other passes its water out of the basin: its step
+// result (mm over A / f) times its concentration, as ChannelSolute turns it into the basin's mm.
+void abflussmodellklasse::BookOutletSolute() {
+  if (tracer_count < 1) return;
+  const std::size_t n1 = static_cast<std::size_t>(nsb_) + 1;
+  outlet_solute_.resize(static_cast<std::size_t>(tracer_count) + 1, std::vector<double>(n1, 0.0));
+  double** flows = tables_->flows();
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    const int32_t outlet = outlet_of_stretch_[n];
+    if (targets_.target[static_cast<std::size_t>(outlet)] != 0) continue;
+    for (int32_t t = 1; t <= tracer_count; ++t)
+      outlet_solute_[t][outlet] +=
+          flows[0][outlet] * flows[t][outlet] * abfrel_.area[outlet] / abfrel_.divisor[outlet];
+  }
+}
+
+// Per tracer the solute that left at the basin's outlet and with the abstractions, per subbasin
+// whose stretch it left (mm x concentration over the subbasin) and for the basin.
+void abflussmodellklasse::WriteRoutingSolute() {
+  if (rank != 0 || tracer_count < 1 || initialised == 0) return;
+  std::string text =
+      "# solute that left the basin over the run, per subbasin whose routing description it left "
+      "and for the basin, mm x concentration over the area: <name>_outlet at the basin's outlet, "
+      "<name>_abstracted with the abstractions that write their water to a file; "
+      "<name>_irrigation: what the rivers and reservoirs gave up for irrigation (with irrigation "
+      "on)\ntracer";
+  for (int32_t k = 1; k <= zone_count; ++k) text += FormatText("\t%d", ZoneCode(k));
+  text += "\tbasin\n";
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    std::vector<double> outlet(static_cast<std::size_t>(zone_count) + 1, 0.0), taken = outlet;
+    for (int32_t n = 1; n <= ndesc_; ++n) {
+      const int32_t k = outlet_of_stretch_[n];
+      if (k < 1 || k > zone_count) continue;
+      if (static_cast<std::size_t>(t) < outlet_solute_.size()) outlet[k] = outlet_solute_[t][k];
+      taken[k] += stretches_[n]->AbstractedSolute(t) * abfrel_.area[k] / abfrel_.divisor[k];
+    }
+    // The irrigation record is mm x concentration over each subbasin.
+    std::vector<double> given(static_cast<std::size_t>(zone_count) + 1, 0.0);
+    for (int32_t k = 1; k <= zone_count; ++k)
+      if (static_cast<std::size_t>(t) < irrigation_given_.size() &&
+          static_cast<std::size_t>(k) < irrigation_given_[t].size())
+        given[k] = irrigation_given_[t][k] * zone_table[k][3];
+    for (const auto& [suffix, values] :
+         {std::pair{"_outlet", &outlet}, {"_abstracted", &taken}, {"_irrigation", &given}}) {
+      if (values == &given && irrigation_demand_ == nullptr) continue;
+      text += tracer_definitions[t].name + suffix;
+      double basin = 0.0;
+      for (int32_t k = 1; k <= zone_count; ++k) {
+        const double share = zone_table[k][3];
+        text += FormatText("\t%.9f", share > 0.0 ? (*values)[k] / share : 0.0);
+        basin += (*values)[k];
+      }
+      text += FormatText("\t%.9f\n", basin);
+    }
+  }
+  CheckedFile file(Diag(), kWriteErrorCode, output_directory + "routing_solute.txt", "w");
+  file.Write(text);
+  file.Close();
 }
 
 double abflussmodellklasse::ChannelSolute(int32_t n, int32_t tr) const {
@@ -568,6 +664,7 @@ void abflussmodellklasse::FlushBuffers() {
 void abflussmodellklasse::ReleaseMemory() {
   if (IsOn()) {
     if (initialised != 0) WriteStorageState();
+    WriteRoutingSolute();
     storage_name_.reset();
     ReleaseTracers();
     if (initialised != 0 && rank == 0 && observed_table_ && statistics_)
@@ -591,6 +688,7 @@ void abflussmodellklasse::ReleaseMemory() {
     lakes_grid_.reset();
     lakes_grid_index_ = 0;
   }
+  lake_exchange_solute_.clear();
   if (lake_exchange_index_ > 0 && lake_exchange_) {
     UnregisterGrid(lake_exchange_index_);
     lake_exchange_.reset();

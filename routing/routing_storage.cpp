@@ -213,8 +213,8 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
       in.SkipLine();
       bounded(r.previous_share[s], "the flood share of " + section, 0.0, 1.0);
       in.SkipLine();
-      // The concentrations of the linear storages; a file written before they were kept goes
-      // on with the next block, the storages' water free of the tracers.
+      // The concentrations of the linear storages; a file without them (a run without tracers
+      // wrote it) goes on with the next block, the storages' water free of the tracers.
       std::string text;
       if (!optional_line(kMixedLabel, text)) {
         for (int32_t tr = 1; tr <= ntr_; ++tr) r.mixed[tr][s] = 0.0;
@@ -230,8 +230,8 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
             fail("a tracer concentration");
         read.clear();
       }
-      // The last scheduled position and the section storage; a file written before they were
-      // kept leaves them as the initialisation set them.
+      // The last scheduled position and the section storage; a file without them leaves them as
+      // the initialisation set them.
       if (!optional_line(kScheduleLabel, text)) continue;
       std::size_t pos = 0;
       int32_t last = 0;
@@ -330,9 +330,11 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
   if (mode == 0 || mode == 2 || mode == 4) return;
   std::string path = *name;
   PrefixDirectory(input_directory, path);
+  errno = 0;
   StorageFileReader in{std::fopen(path.c_str(), "r"), path, 1, {}};
   if (in.file == nullptr)
-    ThrowFatal(Diag(), kRoutingStorageOpenCode, "FATAL: error opening storage content file ", path);
+    ThrowFatal(Diag(), kRoutingStorageOpenCode, "FATAL: error opening storage content file ", path,
+               SystemReason(ErrnoOrIo()));
   CheckStateFile(Diag(), path);
   ReportUncheckedState(Diag(), path);
   struct Closer {
@@ -350,8 +352,8 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
   ReadIrrigationState(in);
   if (tracer_count > 0 && without_tracers > 0)
     Diag() << "WARNING: the storage file " << path
-           << " keeps no tracer concentrations of the channel storages (written before they "
-              "were kept): the water they hold starts free of the tracers"
+           << " keeps no tracer concentrations of the channel storages (a run without tracers "
+              "wrote it): the water they hold starts free of the tracers"
            << "[end-entry]";
   restored_from_storage_ = true;
 }
@@ -372,7 +374,8 @@ void abflussmodellklasse::WriteStorageState() {
 // A river that could not give irrigation all it asked for owes the rest and gives it first in
 // the next steps; irrigation takes what the rivers and reservoirs offered in the step before.
 // Both go on in a warm start: a line per subbasin with the debt, the river offer per tracer
-// index (water, then concentrations) and the reservoir offer likewise.
+// index (water, then concentrations), the reservoir offer likewise and per tracer the solute the
+// rivers and reservoirs gave irrigation beyond what the cells received.
 void abflussmodellklasse::WriteIrrigationState(CheckedFile& file) const {
   if (irrigation_demand_ == nullptr) return;
   file.Printf("%d %d (%s)\n", nsb_, tracer_count, kIrrigationLabel);
@@ -380,12 +383,17 @@ void abflussmodellklasse::WriteIrrigationState(CheckedFile& file) const {
     file.Printf("%.17g", irrigation_owed_[z]);
     for (const auto* offers : {&maxirrig_, &maxirrig_reservoirs_})
       for (int32_t tr = 0; tr <= tracer_count; ++tr) file.Printf(" %.17g", (*offers)[tr][z]);
-    file.Printf(" (irrigation of subbasin %d: owed, offered by the river, by the reservoir)\n", z);
+    for (int32_t tr = 1; tr <= tracer_count; ++tr) file.Printf(" %.17g", irrigation_solute_[tr][z]);
+    file.Printf(
+        " (irrigation of subbasin %d: owed, offered by the river, by the reservoir, solute given "
+        "beyond what the cells received)\n",
+        z);
   }
 }
 
 // A file written without the block (or by a run without irrigation) leaves no debt and no
-// offer, as a cold start does.
+// offer, as a cold start does; a line without the solute values (written before they were
+// kept) leaves none of it.
 void abflussmodellklasse::ReadIrrigationState(StorageFileReader& in) {
   std::string text;
   while (in.ReadLine(text) && text.find_first_not_of(" \t\r") == std::string::npos) {
@@ -409,6 +417,11 @@ void abflussmodellklasse::ReadIrrigationState(StorageFileReader& in) {
     value(irrigation_owed_[z]);
     for (auto* offers : {&maxirrig_, &maxirrig_reservoirs_})
       for (int32_t tr = 0; tr <= tracer_count; ++tr) value((*offers)[tr][z]);
+    for (int32_t tr = 1; tr <= tracer_count; ++tr) irrigation_solute_[tr][z] = 0.0;
+    std::size_t at = pos;
+    double solute = 0.0;
+    for (int32_t tr = 1; tr <= tracer_count && ScanValue(text, at, solute); ++tr)
+      irrigation_solute_[tr][z] = solute;
   }
 }
 

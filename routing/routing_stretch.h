@@ -126,6 +126,8 @@ struct IrrigationLinks {
   // [tr][sb]: after the routing, what the last reservoir of a stretch can spare (mm over A / f);
   // after the irrigation step, what irrigation took from it in the next step.
   std::vector<std::vector<double>>* from_reservoirs = nullptr;
+  // [tr][sb]: the solute each draw gives up is added (mm x concentration over the subbasin).
+  std::vector<std::vector<double>>* solute = nullptr;
 };
 
 class routingclass : public modelobject {
@@ -240,6 +242,11 @@ class routingclass : public modelobject {
   // Solute of tracer `tr` held the same way: water times concentration, in mm over A / f
   // (tracer 0: the water).
   double StoredSolute(int32_t tr) const;
+  // Solute of tracer `tr` the abstractions that do not hand their water to an inflow took out of
+  // the rivers over the run, in mm x concentration over A / f.
+  double AbstractedSolute(int32_t tr) const {
+    return static_cast<std::size_t>(tr) < abstracted_solute_.size() ? abstracted_solute_[tr] : 0.0;
+  }
   // Factor that turns a flow of item `item` into mm over A / f.
   double OutletFactor(int32_t item) const;
 
@@ -308,6 +315,11 @@ class routingclass : public modelobject {
   // it can spare for the next one.
   double ReservoirIrrigationVolume(bool real_step) const;
   void OfferReservoirToIrrigation(bool real_step);
+  // The solute the last reservoir gave with the irrigation water of the step, into the
+  // irrigation links' solute (mm x concentration over the outlet subbasin).
+  void BookReservoirIrrigationSolute(bool real_step);
+  // The outlet's step concentrations: those of the water its sub-steps hold (after a draw).
+  void MixOutletConcentrations();
 
   // Steps of SetInflow and ReadInflows.
   void OpenInflowTable(int32_t k, int32_t start_row, int32_t year, int32_t month, int32_t day,
@@ -345,6 +357,7 @@ class routingclass : public modelobject {
   std::vector<AL_class> abstractions_;        // 1..nAL
   std::vector<int32_t> abstraction_numbers_;  // 1..nAL
   std::vector<double> carry_;                 // [tr] of an abstraction's output row
+  std::vector<double> abstracted_solute_;     // [tr], see AbstractedSolute
   std::vector<SP_class> reservoirs_;          // 1..nSP
 
   double** flows_ = nullptr;

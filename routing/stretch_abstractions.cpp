@@ -40,8 +40,11 @@ void routingclass::FlushBuffers() {
 
 // Every abstraction takes its amount from the outlet discharge Q of the step (mm over A / f) in
 // item order, S summing what the earlier ones took. The amount leaves the outlet's step value
-// and sub-step values; an internal abstraction puts it, in m³/s, at the flow index of its
-// receiving inflow for every sub-step, with the outlet's tracer values.
+// and every sub-step value, so it carries the mean of the sub-steps' concentrations (with
+// reservoirs the last reservoir's), which its output row and the receiving inflow of an
+// internal abstraction take; the outlet keeps the concentrations of the water left. An internal
+// abstraction puts its water, in m³/s, at the flow index of its receiving inflow for every
+// sub-step; what the others take leaves the basin (AbstractedSolute).
 void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, int32_t hour) {
   abstraction_sum_ = 0.0;
   if (nAL_ == 0) return;
@@ -63,18 +66,24 @@ void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, in
     const double amount =
         al.ComputeAbstraction(flows_, abstraction_sum_, q, year, month, day, hour);
     carry_[0] = DepthToDischarge(amount, effective, dt_);
-    for (int32_t tr = 1; tr <= ntr_; ++tr)
-      carry_[tr] = nSP_ > 0 ? reservoirs_[nSP_].concentration(tr) : flows_[tr][own];
+    for (int32_t tr = 1; tr <= ntr_; ++tr) {
+      double mean = 0.0;
+      for (int32_t j = 1; j <= nsub_; ++j) mean += subflows_[tr][j][own] / nsub_;
+      carry_[tr] = nSP_ > 0 ? reservoirs_[nSP_].concentration(tr) : mean;
+    }
     if (real_step) al.AppendOutputRow(year, month, day, hour, carry_.data());
+    if (real_step && !IsInternalAbstraction(al.mode()))
+      for (int32_t tr = 1; tr <= ntr_; ++tr) abstracted_solute_[tr] += amount * carry_[tr];
     if (nSP_ == 0) {
       flows_[0][own] -= amount;
       for (int32_t j = 1; j <= nsub_; ++j) subflows_[0][j][own] -= amount;
+      if (amount != 0.0) MixOutletConcentrations();
     }
     if (al.mode() != kAbstractionIntern && al.mode() != kAbstractionInternRule) continue;
     const int32_t t = nsb_ + al.number();
     for (int32_t j = 1; j <= nsub_; ++j) {
       subflows_[0][j][t] = carry_[0];
-      for (int32_t tr = 1; tr <= ntr_; ++tr) subflows_[tr][j][t] = flows_[tr][own];
+      for (int32_t tr = 1; tr <= ntr_; ++tr) subflows_[tr][j][t] = carry_[tr];
     }
     flows_[0][t] = carry_[0];
   }

@@ -92,7 +92,10 @@ void routingclass::RunReservoirs(int32_t year, int32_t month, int32_t day, int32
     for (int32_t tr = 1; tr <= ntr_; ++tr) flows_[tr][own] = r.concentration(tr);
     for (int32_t j = 1; j <= nsub_; ++j)
       for (int32_t tr = 0; tr <= ntr_; ++tr) subflows_[tr][j][own] = flows_[tr][own];
-    if (k == nSP_) OfferReservoirToIrrigation(real_step);
+    if (k == nSP_) {
+      BookReservoirIrrigationSolute(real_step);
+      OfferReservoirToIrrigation(real_step);
+    }
     if (real_step) r.AppendOutputRow(year, month, day, hour);
   }
 }

@@ -93,7 +93,8 @@ if (observed eq '') {
 } else {
   # Only the observed days within the simulated range.
   set key top left
-  t0 = system(rows . " | head -n 1 | awk '{ printf \"%d%02d%02d%02d\", $1, $2, $3, $4 }'")
+  # The reader takes every line (head would close the pipe on the writing awk: "Broken pipe").
+  t0 = system(rows . " | awk 'NR == 1 { printf \"%d%02d%02d%02d\", $1, $2, $3, $4 }'")
   t1 = system(rows . " | tail -n 1 | awk '{ printf \"%d%02d%02d%02d\", $1, $2, $3, $4 }'")
   inside = sprintf("%s | awk -v a=%s -v b=%s '{ t = sprintf(\"%%d%%02d%%02d%%02d\", $1, $2, $3, $4); \
     if (t >= a && t <= b) print }'", obsrows, t0, t1)

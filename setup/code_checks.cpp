@@ -230,6 +230,7 @@ void defaultini::CheckAndReplaceOnRoot(const GridEntry& grid_entry, CodeTable ta
   const UnknownCode unknown = FindUnknownCode(grid_entry.grid, (*registry)[1].grid, ncols, nrows,
                                               nodata, codes, positive_only);
   if (unknown.found) ReportUnknownCode(grid_entry, table, unknown.value);
+  WarnAboutFractionalCodes(grid_entry, table, positive_only);
   ReportCodeReplacement(grid_entry, table, codes);
   ReplaceCodesByIndexes(grid_entry.grid, ncols, nrows, codes, positive_only);
 }
@@ -288,6 +289,37 @@ void defaultini::ReportUnknownCode(const GridEntry& grid_entry, CodeTable table,
              table == CodeTable::kIrrigation ? "irrigation type " : "land use ", value, " in grid ",
              file_name, " (", identifier, ")\nis not present in the ", texts.table_name,
              " in the control file \n", kRule, "\n\n", sizes);
+}
+
+// A code that is no whole number (a grid resampled or exported as floating point) is taken by
+// its integer part, as codes always are; the user learns of it.
+void defaultini::WarnAboutFractionalCodes(const GridEntry& grid_entry, CodeTable table,
+                                          bool positive_only) {
+  double** grid = grid_entry.grid;
+  double** zone = (*registry)[1].grid;
+  long count = 0;
+  int32_t row = 0, col = 0;
+  for (int32_t r = 1; r <= nrows; ++r)
+    for (int32_t c = 1; c <= ncols; ++c) {
+      const double value = grid[r][c];
+      if (!IsNotNodata(zone[r][c], nodata) || (positive_only && !(value > 0)) ||
+          value == std::trunc(value))
+        continue;
+      if (count++ == 0) row = r, col = c;
+    }
+  if (count == 0) return;
+  const double value = grid[row][col];
+  Diag() << "WARNING: "
+         << (table == CodeTable::kSoil         ? "soil type "
+             : table == CodeTable::kIrrigation ? "irrigation type "
+                                               : "land use ")
+         << FormatText("%g", value) << " in grid " << grid_entry.file_name.value_or("") << " ("
+         << grid_entry.identifier.value_or("") << ") at row " << row << ", column " << col
+         << " is no whole number: its integer part " << FormatText("%g", std::trunc(value))
+         << " is taken as the code ("
+         << (count == 1 ? std::string("1 cell of the basin holds such a value")
+                        : std::to_string(count) + " cells of the basin hold such values")
+         << ")[end-entry]";
 }
 
 void defaultini::ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,

@@ -14,6 +14,7 @@
 
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/output_files.h"
 #include "core/string_helpers.h"
 
@@ -91,7 +92,71 @@ bool IsNumericValue(const std::string& value) {
   return end == value.c_str() + value.size();
 }
 
+// The sections that the models read under fixed names (besides these: one section per
+// meteorological variable of [meteo_names], and the numbered rule sections of discharge
+// routing).
+constexpr std::string_view kKnownSections[] = {
+    "[ExternalCoupling]",
+    "[LayeredSnowModel]",
+    "[LayeredSnowProperties]",
+    "[RegionalSuperposition]",
+    "[SiltingUpModel]",
+    "[SpinUp]",
+    "[SurfaceRoutingModel]",
+    "[coordinates]",
+    "[data_assimilation]",
+    "[elevation_model]",
+    "[evapotranspiration]",
+    "[groundwater_flow]",
+    "[groundwater_tuning]",
+    "[heat_transfer]",
+    "[ice_firn]",
+    "[interception_model]",
+    "[irrigation]",
+    "[irrigation_table]",
+    "[lake_model]",
+    "[landuse_table]",
+    "[meteo_data_count]",
+    "[meteo_names]",
+    "[model_time]",
+    "[multilayer_landuse]",
+    "[output_interval]",
+    "[output_list]",
+    "[permafrost]",
+    "[precipitation_correction]",
+    "[radiation_correction]",
+    "[region_transition_distance]",
+    "[routing_model]",
+    "[snow_model]",
+    "[soil_surface_groundwater_substeps]",
+    "[soil_table]",
+    "[special_output]",
+    "[standard_grids]",
+    "[substance_transport]",
+    "[unsatzon_model]",
+    "[unsatzon_tuning]",
+    "[variable_grids]",
+    "[zone_grid]",
+};
+
+// "[<prefix><digits>]".
+bool IsNumberedSection(const std::string& header, std::string_view prefix) {
+  if (header.size() < prefix.size() + 3 || header.compare(1, prefix.size(), prefix) != 0 ||
+      header.back() != ']')
+    return false;
+  const std::size_t digits = header.size() - prefix.size() - 2;
+  return digits > 0 && std::all_of(header.begin() + 1 + static_cast<long>(prefix.size()),
+                                   header.end() - 1, [](char c) { return std::isdigit(c) != 0; });
+}
+
 }  // namespace
+
+bool IsKnownSection(const std::string& header) {
+  for (std::string_view known : kKnownSections)
+    if (header == known) return true;
+  return IsNumberedSection(header, "abstraction_rule_reservoir_") ||
+         IsNumberedSection(header, "abstraction_rule_abstraction_");
+}
 
 long SymbolTable::Find(const std::string& name) const {
   for (std::size_t i = 0; i < names.size(); ++i)
@@ -109,6 +174,13 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
 
 std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& control_file_name,
                                                            const std::string& compiled_name) {
+  // The compiled text is complete before its file is opened: a faulty control file leaves no
+  // compiled file behind.
+  WriteCompiledFile(diag_, compiled_name, CompileText(control_file_name));
+  return compiled_name;
+}
+
+std::string ControlFileCompiler::CompileText(const std::string& control_file_name) {
   diag_ << "compiling symbols in control file " << control_file_name << "[end-entry]";
 
   // The symbol table lives only while compiling, whichever way the compilation ends.
@@ -118,42 +190,96 @@ std::string ControlFileCompiler::CompileControlFileSymbols(const std::string& co
   } release{*this};
   FreeWorkBuffers();
 
-  // A directory or a device (such as /dev/zero, read without end) is no control file.
+  // A directory or a device (such as /dev/zero, read without end) is no control file. A name
+  // that begins with "-" and names no file was meant as an option ("--version", an option in
+  // capitals): say so rather than look for a control file.
   std::error_code not_regular;
-  if (!std::filesystem::is_regular_file(control_file_name, not_regular))
+  const auto status = std::filesystem::status(control_file_name, not_regular);
+  if (!std::filesystem::exists(status)) {
+    const int error = not_regular ? not_regular.value() : ENOENT;
+    if (!control_file_name.empty() && control_file_name[0] == '-')
+      ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name, SystemReason(error),
+                 " - it is no option of velorn either (the options are -diagfile:<file>, "
+                 "-diaglevel:<level>, -dumpmode[:n], -closeAfterDump, -repairAfterDump and "
+                 "-h or --help, written as here)");
+    ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name, SystemReason(error));
+  }
+  if (!std::filesystem::is_regular_file(status))
     ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name,
                " - it is not a regular file");
   const std::uintmax_t size = std::filesystem::file_size(control_file_name, not_regular);
   if (!not_regular && size > kMaxControlFileBytes)
     ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name, " - it holds ", size,
                " bytes, more than a control file can hold (", kMaxControlFileBytes, ")");
+  errno = 0;
   std::ifstream control(control_file_name);
-  if (!control) ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name);
+  if (!control)
+    ThrowFatal(diag_, 28, "FATAL: error opening ", control_file_name, SystemReason(ErrnoOrIo()));
   CollectSymbols(control, control_file_name);
 
   control.clear();
   control.seekg(0);
   if (!control) ThrowFatal(diag_, 28, "FATAL: error rewinding ", control_file_name);
-  // The compiled text is complete before its file is opened: a faulty control file leaves no
-  // compiled file behind.
   std::ostringstream compiled;
   WriteCompiledLines(control, compiled, control_file_name);
 
   control.clear();
   control.close();
   if (control.fail()) ThrowFatal(diag_, 11, "FATAL: error closing ", control_file_name);
+  CheckSectionHeaders(compiled.str(), control_file_name);
+  return compiled.str();
+}
+
+// A section given twice would be read from its first copy only (the second, often the one just
+// edited, without effect); a header that no model knows hides its section from the model that
+// reads it under its right name (which then misses it or, for an optional section, runs without
+// it). The first is refused, the second named in a WARNING.
+void ControlFileCompiler::CheckSectionHeaders(const std::string& text,
+                                              const std::string& control_file_name) {
+  ControlFileReader file;
+  file.OpenText(text);
+  std::vector<std::pair<std::string, long>> headers;  // header, line of the control file
+  std::unordered_set<std::string> meteo_names;
+  bool in_meteo_names = false;
+  std::string word;
+  while (file.Read(word)) {
+    const std::size_t line = file.line_number() - 1;
+    file.SkipRestOfLine();
+    const long original = line < original_lines_.size() ? original_lines_[line] : 0;
+    if (word.size() < 2 || word.front() != '[' || word.back() != ']') {
+      if (in_meteo_names) meteo_names.insert("[" + word + "]");
+      continue;
+    }
+    for (const auto& [earlier, earlier_line] : headers)
+      if (earlier == word)
+        ThrowFatal(diag_, kControlFileErrorCode, "FATAL: error in control file, the section ", word,
+                   " stands twice in ", control_file_name, ", in lines ", earlier_line, " and ",
+                   original, "; the model would read only the first: merge them or remove one");
+    headers.emplace_back(word, original);
+    in_meteo_names = word == "[meteo_names]";
+  }
+  for (const auto& [header, line] : headers) {
+    if (IsKnownSection(header) || meteo_names.count(header) > 0) continue;
+    diag_ << "WARNING: the section " << header << " in line " << line << " of " << control_file_name
+          << " is read by no model: check its spelling (a section under another name is "
+             "missing for its model)[end-entry]";
+  }
+}
+
+void WriteCompiledFile(DiagnosticStream& diag, const std::string& compiled_name,
+                       const std::string& text) {
   errno = 0;
   std::FILE* file = std::fopen(compiled_name.c_str(), "w");
   if (file == nullptr)
-    ThrowFatal(diag_, 28, "FATAL: error opening ", compiled_name, SystemReason(ErrnoOrIo()));
-  CheckedFile compiled_file(diag_, 28, compiled_name, file);
-  compiled_file.Write(compiled.str());
+    ThrowFatal(diag, 28, "FATAL: error opening ", compiled_name, SystemReason(ErrnoOrIo()));
+  CheckedFile compiled_file(diag, 28, compiled_name, file);
+  compiled_file.Write(text);
   compiled_file.Close();
-  return compiled_name;
 }
 
 void ControlFileCompiler::FreeWorkBuffers() {
   table_ = SymbolTable{};
+  std::vector<long>().swap(original_lines_);
   std::string().swap(line_);
   first_with_value_.clear();
   reported_values_.clear();
@@ -231,11 +357,15 @@ void ControlFileCompiler::WarnAboutDuplicateValue(std::size_t new_entry) {
 // Pass 2: every line, substituted, without the definition lines of the first column.
 void ControlFileCompiler::WriteCompiledLines(std::istream& in, std::ostream& out,
                                              const std::string& control_file_name) {
+  original_lines_.clear();
   for (long line_number = 1; ReadLine(in, line_number, control_file_name); ++line_number) {
     line_.insert(line_.begin(), ' ');
     SubstituteSymbols(line_, line_number, table_);
     if (line_.size() > 1 && line_[1] == '$') continue;
-    if (line_.size() > 1) out << std::string_view(line_).substr(1);
+    if (line_.size() > 1) {
+      out << std::string_view(line_).substr(1);
+      original_lines_.push_back(line_number);
+    }
   }
 }
 
@@ -292,6 +422,13 @@ std::string CompileOnRankZero(DiagnosticStream& diag, const std::string& control
     ControlFileCompiler(diag).CompileControlFileSymbols(control_file_name, compiled_name);
   MPI_Barrier(MPI_COMM_WORLD);
   return compiled_name;
+}
+
+std::string CompileAndShare(DiagnosticStream& diag, const std::string& control_file_name) {
+  std::string text;
+  if (diag.rank() == 0) text = ControlFileCompiler(diag).CompileText(control_file_name);
+  BroadcastText(text);
+  return text;
 }
 
 }  // namespace velorn

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/modelobject.h"
 #include "core/output_files.h"
@@ -145,6 +146,14 @@ class defaultini : public modelobject {
                                            double time_step_minutes);
   // One day of dynamic phenology for every land-use cell and layer.
   virtual void UpdateDynamicPhenology(int day_of_year, int32_t layer_count);
+  // The warm-start state of the parameters: the date of their last evaluation, appended to the
+  // storage content file `file_name` (output directory; code 18 when it cannot be written) as
+  // the section "[landuse_parameters]", and read back from it (input directory) to evaluate the
+  // parameters at that date, "albedo" left as it is when `keep_albedo` (the snow model's state
+  // holds it). A file without the section keeps the start date's parameters (WARNING); a date
+  // that cannot be read ends the run (code 71). Nothing without land-use grids.
+  virtual void AppendLanduseEvaluationDate(const std::string& file_name);
+  virtual void ContinueLanduseParameters(const std::string& file_name, bool keep_albedo);
   std::shared_ptr<LanduseParameterGrids> landuse_grids;
 
   // --- MPI regions (region_setup.cpp) ---------------------------------------------------------
@@ -366,6 +375,7 @@ class defaultini : public modelobject {
                              const std::vector<int32_t>& codes);
   void CheckCodeGridOnHeldRows(const GridEntry& grid_entry, CodeTable table);
   [[noreturn]] void ReportUnknownCode(const GridEntry& grid_entry, CodeTable table, double value);
+  void WarnAboutFractionalCodes(const GridEntry& grid_entry, CodeTable table, bool positive_only);
   void ReportCodeReplacement(const GridEntry& grid_entry, CodeTable table,
                              const std::vector<int32_t>& codes);
   void ReplaceLayerCodes(const std::vector<int32_t>& landuse_codes);
@@ -377,6 +387,7 @@ class defaultini : public modelobject {
   void ReadOutputKeywordLines();
   void CreateOutputDirectory(const std::string& directory);
   void WarnAboutKeywordsAfterTheBlock();
+  void WarnAboutUnknownKeyword(const std::string& line);
   void ReadOutputList();
   void ReadCoordinates();
   void ReadMeteoNames();
@@ -392,6 +403,9 @@ class defaultini : public modelobject {
   // The output folder of [output_interval], locked by process 0 from set-up step 0 (before
   // anything is written into it) as long as this object lives.
   OutputFolderLock output_lock;
+  // The compiled control file of the run, which every reader of this process reads, held from
+  // set-up step 0 as long as this object lives.
+  HeldControlText compiled_text;
 };
 
 }  // namespace velorn

@@ -5,22 +5,28 @@
 // fixpoint count), finds "albedo", registers or reuses the grids layer by layer (the stacks of
 // per-cell fixpoint days last, so that they do not end the grid searches of the others), fills
 // the phenology state and evaluates every grid once at the start date. The update adds each
-// step's temperature to the daily mean; at the end of a day it completes the mean, shifts the
-// seven-day history and runs dynamic phenology; in the first step of a day (after that
-// phenology step when one daily step both begins and ends the day) it evaluates the parameters
-// of the step's day with the entry's switch bits and the limits and keeps the vegetation period;
-// at the end of a day it flags the vegetation-period statistics of every registered grid on the
-// table's reset and write days. Cells of entries with
-// a fixed calendar are grouped at creation into curves (layer, entry, altitude-shifted days),
-// evaluated once a day and copied to their cells; the other cells evaluate on their own.
+// step's temperature to the daily mean and, at the end of a day, completes the mean, shifts
+// the seven-day history, runs dynamic phenology, evaluates the parameters with the entry's
+// switch bits and the limits, keeps the vegetation period, and flags the vegetation-period
+// statistics of every registered grid on the table's reset and write days. The date of the
+// last evaluation goes into the storage content file, and a warm start evaluates at it. Cells
+// of entries with a fixed calendar are grouped at creation into curves (layer, entry,
+// altitude-shifted days), evaluated once a day and copied to their cells; the other cells
+// evaluate on their own.
 #include "tables/landuse_parameter_grids.h"
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "core/error_code.h"
+#include "core/model_date.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
+#include "core/output_files.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "setup/defaultini.h"
@@ -354,6 +360,7 @@ void defaultini::generateMultiLayerParameterGrids(int32_t layer_count) {
   work.LinkEntries();
   work.BuildCurves();
   work.EvaluateAll(start_date, true);
+  grids->evaluated = start_date;
 }
 
 void defaultini::UpdateLanduseParameterGrids(int64_t hour, int64_t day, int64_t month, int64_t year,
@@ -365,38 +372,115 @@ void defaultini::UpdateLanduseParameterGrids(int64_t hour, int64_t day, int64_t 
     work.FindInputs();
     work.AccumulateTemperature(time_step_minutes);
   }
-  const ModelDate date{year, month, day, hour};
-  const bool day_ends = hour + static_cast<int64_t>(GetTimeShiftHours()) == 24;
-  // The first step of a day: after the run's first step, the first whose date is another day
-  // than the one of the step before. The run's first step is one when it begins at or before
-  // midnight (a daily step, or a run that starts with a day); a run that starts within a day
-  // keeps the parameters of its start date evaluated at creation, as a longer run does, and so
-  // keeps the state it was given (the snow albedo). A step without a calendar date evaluates
-  // nothing.
-  const int64_t day_key = ModelTimeKey(year, month, day, 0);
-  const bool first_step = grids.step_day < 0;
-  const bool begins_at_midnight =
-      static_cast<double>(hour) + GetTimeShiftHours() - time_step_minutes / 60.0 <= 1e-9;
-  const bool day_begins = (first_step ? begins_at_midnight : day_key != grids.step_day) &&
-                          month >= 1 && month <= 12 && day >= 1 && day <= 31;
-  grids.step_day = day_key;
-  if (day_begins) {
+  // The day's parameters are set in the step that ends it, before the evapotranspiration of
+  // that step; the steps before keep those of the day before.
+  if (hour + static_cast<int64_t>(GetTimeShiftHours()) == 24) {
     const std::string message =
         FormatText("INFO: %20s %ld.%ld.%ld %ld. h", "actual parameters", static_cast<long>(day),
                    static_cast<long>(month), static_cast<long>(year), static_cast<long>(hour));
     Diag() << message << "[end-entry]";
-  }
-  if (day_ends && grids.dynamic_phenology) {
-    work.CompleteDailyMean();
-    if (grids.movavg7_index > 0) WriteGridOutput(grids.movavg7_index, 1, false);
-    UpdateDynamicPhenology(work.DayOfYear(date), grids.layer_count);
-  }
-  if (day_begins) work.EvaluateAll(date, false);
-  if (day_ends) {
+    if (grids.dynamic_phenology) {
+      work.CompleteDailyMean();
+      if (grids.movavg7_index > 0) WriteGridOutput(grids.movavg7_index, 1, false);
+    }
+    const ModelDate date{year, month, day, hour};
+    const int d = work.DayOfYear(date);
+    if (grids.dynamic_phenology) UpdateDynamicPhenology(d, grids.layer_count);
+    work.EvaluateAll(date, false);
+    grids.evaluated = date;
     if (grids.dynamic_phenology) work.ResetDailyMean();
-    work.FlagVegetationStatistics(work.DayOfYear(date));
+    work.FlagVegetationStatistics(d);
   }
   work.CountVegetationDuration();
+}
+
+namespace {
+
+constexpr const char* kLanduseSection = "[landuse_parameters]";
+constexpr int kStateContentCode = 71;  // a storage content file this run cannot continue from
+
+}  // namespace
+
+void defaultini::AppendLanduseEvaluationDate(const std::string& file_name) {
+  if (!landuse_grids) return;
+  std::string path = file_name;
+  PrefixDirectory(output_directory, path);
+  const ModelDate& date = landuse_grids->evaluated;
+  CheckedFile file(Diag(), kWriteErrorCode, path, "a");
+  file.Printf("%s\n%ld %ld %ld %ld (year, month, day and hour of the last evaluation)\n\n",
+              kLanduseSection, static_cast<long>(date.year), static_cast<long>(date.month),
+              static_cast<long>(date.day), static_cast<long>(date.hour));
+  file.Close();
+}
+
+void defaultini::ContinueLanduseParameters(const std::string& file_name, bool keep_albedo) {
+  if (!landuse_grids) return;
+  std::string path = file_name;
+  PrefixDirectory(input_directory, path);
+  std::ifstream in(path);
+  std::string line;
+  bool found = false;
+  while (!found && std::getline(in, line)) found = line.find(kLanduseSection) != std::string::npos;
+  std::string stored;  // the line of the date, as read
+  while (found && stored.find_first_not_of(" \t\r") == std::string::npos &&
+         std::getline(in, stored)) {
+  }
+  long year = 0, month = 0, day = 0, hour = -1;
+  std::istringstream numbers(stored);
+  const bool read = found && static_cast<bool>(numbers >> year >> month >> day >> hour);
+  const bool valid = read && year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
+                     day <= DaysInMonth(year, month) && hour >= 0 && hour <= 24;
+  // Each process reads its own file: all of them hold the section or none does, and all hold
+  // the same date (collective: the largest of each number and of its negative).
+  constexpr double kNone = -1e300;
+  std::vector<double> seen = {found ? 1.0 : 0.0};
+  for (const double sign : {1.0, -1.0})
+    for (const long number : {year, month, day, hour})
+      seen.push_back(valid ? sign * static_cast<double>(number) : kNone);
+  AllReduceMaximum(seen);
+  if (seen[0] == 0) {
+    Diag() << "WARNING: no section " << kLanduseSection << " in the storage content file " << path
+           << ": the land-use parameters are those of the start date until the first day ends"
+           << "[end-entry]";
+    return;
+  }
+  AgreeOnFailure(Diag(), [&] {
+    if (!found)
+      ThrowFatal(Diag(), kStateContentCode, "FATAL: the storage content file ", path,
+                 " holds no section ", kLanduseSection,
+                 ", which those of the other processes hold: the land-use parameters of a warm "
+                 "start cannot be those of two dates");
+    if (!valid)
+      ThrowFatal(Diag(), kStateContentCode, "FATAL: the section ", kLanduseSection,
+                 " of the storage content file ", path,
+                 " holds no date (year, month, day and hour) of the last evaluation: \"", stored,
+                 "\"");
+    for (int i = 1; i <= 4; ++i)
+      if (seen[i] != -seen[i + 4])
+        ThrowFatal(Diag(), kStateContentCode, "FATAL: the section ", kLanduseSection,
+                   " of the storage content file ", path, " holds the date \"", stored,
+                   "\", those of other processes another: the state is not of one run");
+  });
+  const ModelDate date{year, month, day, hour};
+  // The snow model's state holds the albedo the last step left: the evaluation keeps it.
+  LanduseParameterGrids& grids = *landuse_grids;
+  std::vector<double> albedo;
+  const auto row_at = [&](long r) {
+    return static_cast<std::size_t>((r - first_local_row) * ncols);
+  };
+  if (keep_albedo) {
+    albedo.resize(row_at(last_local_row + 1));
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      std::copy_n(grids.albedo[r] + 1, ncols, albedo.begin() + row_at(r));
+    });
+  }
+  LanduseGridWork work(*this, grids);
+  work.EvaluateAll(date, true);
+  grids.evaluated = date;
+  if (keep_albedo)
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      std::copy_n(albedo.begin() + row_at(r), ncols, grids.albedo[r] + 1);
+    });
 }
 
 void defaultini::UpdateDynamicPhenology(int day_of_year, int32_t /*layer_count*/) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 
 #include "setup/defaultini.h"
 
@@ -57,7 +58,24 @@ void defaultini::ReadModelTime() {
   }
   ModelDate start{values[3], values[2], values[1], values[0]};
   ModelDate end{values[7], values[6], values[5], values[4]};
+  const ModelDate start_given = start, end_given = end;
   NormaliseModelTime(start, end);
+  // A month or day outside the calendar (30 February, month 13) is moved into it, as the run
+  // has always done; the user learns which date the run takes.
+  for (const auto& [given, taken, which] :
+       {std::tuple{start_given, start, "start"}, std::tuple{end_given, end, "end"}}) {
+    if (given.month == taken.month && given.day == taken.day) continue;
+    Diag() << "WARNING: the " << which << " date of [model_time], " << given.day << "."
+           << given.month << "." << taken.year << ", is no date of the calendar: the run takes "
+           << taken.day << "." << taken.month << "." << taken.year << "[end-entry]";
+  }
+  if (ModelTimeKey(end) < ModelTimeKey(start))
+    ThrowFatal(Diag(), kControlFileErrorCode,
+               "FATAL: error in control file, the end of the model "
+               "time in [model_time] (",
+               end.hour, " h, ", end.day, ".", end.month, ".", end.year,
+               ") lies before its start (", start.hour, " h, ", start.day, ".", start.month, ".",
+               start.year, ")");
   start_date = start;
   end_date = end;
   // No month-length table is set from these dates: one February for every year of the run is

@@ -98,7 +98,12 @@ void defaultini::ReadOutputInterval() {
   if (!file.Read(out.min_to_int_end)) {
     ReportControlFileError("min_to_int_end (fourth value of [output_interval])", "");
   }
-  if (out.min_to_int_end < 0) out.min_to_int_end = 0;
+  if (out.min_to_int_end < 0) {
+    Diag() << "WARNING: min_to_int_end (fourth value of [output_interval]) is "
+           << FormatText("%g", out.min_to_int_end)
+           << " minutes; a shift before the hour of the data is taken as 0[end-entry]";
+    out.min_to_int_end = 0;
+  }
   // No sub-model step is longer than a year, so neither is the shift to the end of a step.
   if (out.min_to_int_end > kMaxTimeInterval)
     FailOutOfRange("min_to_int_end (fourth value of [output_interval])",
@@ -121,7 +126,10 @@ void defaultini::ReadOutputKeywordLines() {
     }
     int keyword = 0;
     while (keyword < kKeywordCount && !Contains(line, kOutputKeywords[keyword])) ++keyword;
-    if (keyword == kKeywordCount) continue;
+    if (keyword == kKeywordCount) {
+      WarnAboutUnknownKeyword(line);
+      continue;
+    }
 
     const std::string what =
         std::string("value of ") + kOutputKeywords[keyword] + " in [output_interval]";
@@ -129,19 +137,38 @@ void defaultini::ReadOutputKeywordLines() {
     if (equals == std::string::npos) ReportControlFileError(what, "");
     std::size_t pos = equals + 1;
     if (keyword <= kNetcdf) {
-      int flag = 0;
-      if (!ScanValue(line, pos, flag) || (flag != 0 && flag != 1)) ReportControlFileError(what, "");
+      std::string word;
+      std::size_t end = pos;
+      if (!ScanValue(line, end, word)) ReportControlFileError(what, "");
+      if (word != "0" && word != "1") FailOutOfRange(what, "\"" + word + "\"", "0 (off) or 1 (on)");
       bool& target = keyword == kAscii    ? out.write_ascii
                      : keyword == kDouble ? out.write_double
                                           : out.write_netcdf;
-      target = flag == 1;
+      target = word == "1";
     } else {
       std::string directory;
       if (!ScanValue(line, pos, directory)) ReportControlFileError(what, "");
+      // A folder named without its closing "/" ("out") is that folder: every file name is put
+      // behind the directory as it stands, which would otherwise give "outqg.stat".
+      if (directory.back() != '/') directory += '/';
       (keyword == kInitialState ? out.initial_state_directory : out.default_output_directory) =
           directory;
     }
   }
+}
+
+// A line of the keyword block that assigns a key none of the keywords (a misspelt
+// "DefaultOutputDirectroy" or "WriteDoubleGrid") would be skipped without a word.
+void defaultini::WarnAboutUnknownKeyword(const std::string& line) {
+  const std::size_t equals = line.find('=');
+  if (equals == std::string::npos) return;
+  std::size_t pos = 0;
+  std::string key;
+  if (!ScanValue(line.substr(0, equals), pos, key)) return;
+  Diag() << "WARNING: [output_interval]: no model reads the key \"" << key
+         << "\"; check its spelling (the keys of the block are WriteAsciiGrids, "
+            "WriteDoubleGrids, WriteNetcdfGrids, InitialStateDirectory and "
+            "DefaultOutputDirectory)[end-entry]";
 }
 
 // A keyword below the blank line that ends the block is not read; say so, since the run would

@@ -9,7 +9,6 @@
 // the steps meet in the same collective operations in the same order. A thrown code leaves the
 // step counter at the failing step.
 #include <mpi.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -30,29 +29,6 @@
 #include "setup/defaultini.h"
 
 namespace velorn {
-namespace {
-
-// "<compiled name>.<process id of process 0>": a name no other run uses.
-std::string StagedFileName(const std::string& compiled) {
-  long pid = static_cast<long>(getpid());
-  MPI_Bcast(&pid, 1, MPI_LONG, 0, MPI_COMM_WORLD);
-  return compiled + "." + std::to_string(pid);
-}
-
-// Removes the staged compiled file when the run ends before it is renamed (process 0).
-struct StagedFile {
-  std::string name;
-  bool owner;
-  StagedFile(std::string staged, bool process_zero)
-      : name(std::move(staged)), owner(process_zero) {}
-  StagedFile(const StagedFile&) = delete;
-  StagedFile& operator=(const StagedFile&) = delete;
-  ~StagedFile() {
-    if (owner) std::remove(name.c_str());
-  }
-};
-
-}  // namespace
 
 // The output directory of [output_interval] is made with its parents, as users expect of a
 // directory they name: process 0 creates it, and every process learns whether that worked.
@@ -91,25 +67,25 @@ void defaultini::RunStep(int32_t step) {
   const auto progress = [&](const char* message) { Diag() << message << "[end-entry]"; };
   switch (step) {
     case 0: {
-      // Until the run holds the lock of its output folder it writes no file another run may
-      // use: process 0 compiles the control file into a file of this run's own, which becomes
-      // the compiled control file once the lock is taken. Process 0 reads its output folder
-      // from that file; the other processes read the compiled file once it has its name (they
-      // may have been started with another control file, compiled before the run).
+      // Process 0 compiles the control file and every process holds the compiled text in
+      // memory under the compiled file's name: the run reads only its own compilation, even
+      // when another run of the same control file (from another folder) writes that file
+      // meanwhile. The file is written for the user only once the run holds the lock of its
+      // output folder, so a run refused there leaves the running run's copy alone.
+      // (A process started with another control file than process 0, a test's device for
+      // processes whose data differ, reads that file's compiled form from its disk.)
       const bool zero = Diag().rank() == 0;
       const std::string compiled = CompiledControlFileName(control_file_name);
-      const std::string staged = StagedFileName(compiled);
-      StagedFile staged_file(staged, zero);
-      CompileOnRankZero(Diag(), control_file_name, staged);
-      if (zero) ReadOutputSettings(staged);
+      const std::string text = CompileAndShare(Diag(), control_file_name);
+      std::string zero_name = control_file_name;
+      BroadcastText(zero_name);
+      if (zero_name == control_file_name) compiled_text.Hold(compiled, text);
+      if (zero) ReadOutputSettings(compiled);
       CreateOutputDirectory(zero ? output_settings.default_output_directory : std::string());
       if (zero) {
         // Two runs writing into one folder would interleave every table: keep a second one out.
         output_lock.Take(Diag(), output_settings.default_output_directory);
-        if (std::rename(staged.c_str(), compiled.c_str()) != 0)
-          ThrowFatal(Diag(), kWriteErrorCode, "FATAL: cannot rename ", staged, " to ", compiled,
-                     SystemReason(ErrnoOrIo()));
-        staged_file.owner = false;
+        WriteCompiledFile(Diag(), compiled, text);
       }
       MPI_Barrier(MPI_COMM_WORLD);
       if (!zero) ReadOutputSettings(compiled);

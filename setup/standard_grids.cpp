@@ -159,6 +159,10 @@ void defaultini::ReadStandardGrids() {
   FindSection("[standard_grids]", 1);
   int count = 0;
   ReadValue(*control_file, count, "counter/number of grids ");
+  // A negative count would leave the grids that later steps look for unread, and the run would
+  // end on the first of them as if it were missing.
+  if (count < 0)
+    FailOutOfRange("number of grids of [standard_grids]", std::to_string(count), "0 or more");
   standard_grid_count = std::max(count, 0);
   registered_grid_count = standard_grid_count;
   if (count < 1) return;

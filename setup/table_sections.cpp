@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/brace_block_readers.h"
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
@@ -128,7 +129,10 @@ void defaultini::ReadLanduseTable(int32_t variant) {
       ThrowFatal(Diag(), kLanduseEntryErrorCode, "FATAL: landuse table code ", i,
                  ": some values could not be read\n", text);
     }
+    KeyUse use;
     record.ParseEntry(Diag(), text, method_name);
+    use.WarnAboutUnreadKeys(Diag(), text,
+                            FormatText("[landuse_table], land use %d", record.GetCode()));
   }
   SummariseLanduseTable(records);
   landuse_records = std::move(records);
@@ -158,7 +162,10 @@ void defaultini::ReadMultilayerLanduseTable(int32_t /*variant*/) {
       ThrowFatal(Diag(), kMultilayerEntryErrorCode, "FATAL: multilayer_landuse_table code ", i,
                  ": some parameters could not be read\n", text);
     }
+    KeyUse use;
     record.ParseEntry(Diag(), text, 0);
+    use.WarnAboutUnreadKeys(Diag(), text,
+                            FormatText("[multilayer_landuse], land use %d", record.code));
   }
   for (std::size_t i = 2; i < records.size(); ++i) {
     const MultilayerLanduseRecord& current = records[i];
@@ -201,7 +208,9 @@ void defaultini::ReadSoilTable(int32_t variant) {
         text += '\n';
         text += file.RestOfLine();
       }
+      KeyUse use;
       record.ParseEntry(Diag(), text, kBlockMethod);
+      use.WarnAboutUnreadKeys(Diag(), text, FormatText("[soil_table], soil %d", record.code));
     }
     records.push_back(std::move(record));
   }

@@ -160,10 +160,11 @@ RegionRanking RankRegionGrid(double** region, double** zone, int32_t ncols, int3
 GridFileHeader ReadGridFileHeader(const std::string& name) {
   GridFileHeader result;
   SigintIgnoredScope sigint_ignored;
+  errno = 0;
   std::ifstream file(name, std::ios::binary);
   if (!file) {
     result.code = kGridOpenCode;
-    result.problem = "FATAL: error opening " + name;
+    result.problem = "FATAL: error opening " + name + SystemReason(ErrnoOrIo());
     return result;
   }
   std::string lead(kAsciiHeaderBytes, '\0');

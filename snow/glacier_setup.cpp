@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <string>
+#include <utility>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
@@ -191,6 +192,16 @@ void schneemodellklasse::ReadDynamicGlacierSection() {
                "and GMBEvalMonth (int 1..12) for dynamic glacier modelling ");
   }
   f.SkipRestOfLine();
+  // The yearly evaluation runs on the last step of that day: a date that no year has (month 13,
+  // 31 April, 29 February in most years) would never run it.
+  static constexpr int32_t kEvalMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (GMBEvalMonth < 1 || GMBEvalMonth > 12 || GMBEvalDay < 1 ||
+      GMBEvalDay > kEvalMonthDays[GMBEvalMonth - 1]) {
+    ThrowFatal(Diag(), kGlacierSetupCode, kFatalBlockHead, "GMBEvalDay ", GMBEvalDay,
+               " and GMBEvalMonth ", GMBEvalMonth,
+               " name no date of every year (month 1..12, day 1 to the month's last, 28 in "
+               "February): the yearly glacier evaluation would not run");
+  }
   if (!(f.Read(VAscaling) && f.Read(VAexponent) && f.Read(numElevBands) &&
         f.Read(extraWeightFactorBand0))) {
     ThrowFatal(Diag(), kGlacierSetupCode, kFatalBlockHead,
@@ -480,11 +491,33 @@ void schneemodellklasse::CreateFirnStack() {
 
 // ---- [permafrost] -----------------------------------------------------------------------------
 
+// The counts of snow-free and snow-covered days carry the thaw depth from step to step: they are
+// written as state grids with the pack's storage grids (their write code, the fixed names
+// "snowfreedays.asc" and "snowcoverdays.asc") and read back where those are read back, so that a
+// warm start continues the thaw exactly. A state without them starts the counts at 0, as before.
 void schneemodellklasse::SetUpPermafrost() {
-  for (const char* identifier : {"SnowFreeDaysGrid", "SnowCoverDaysGrid"}) {
+  for (const auto& [identifier, file] :
+       {std::pair<const char*, const char*>{"SnowFreeDaysGrid", "snowfreedays.asc"},
+        {"SnowCoverDaysGrid", "snowcoverdays.asc"}}) {
     GridPlan plan{identifier};
     plan.rows = Rows::kOwn;
-    MakeGrid(plan);
+    plan.file_name = file;
+    plan.write_code = solid_output.write_code % 10;
+    if (readStorageGrids == 1 && registry->FindIdentifier(identifier) == 0) {
+      std::string stored = file;
+      PrefixDirectory(input_directory, stored);
+      plan.read = ExistsOnRoot(stored);
+      if (!plan.read)
+        Diag() << "WARNING: no grid " << stored
+               << " of the permafrost's day counts: they start at 0"
+               << "[end-entry]";
+    }
+    double** grid = MakeGrid(plan);
+    if (plan.read)
+      AgreeOnFailure(Diag(), [&] {
+        CheckGridCells(Diag(), file, grid, zone_grid, column_ranges, first_local_row,
+                       last_local_row, nodata, 0.0, 1e6, "(days)");
+      });
   }
   thaw_coefficient = RequiredGrid("ThawCoeffPermaFrost");
   thaw_depth = RequiredGrid("PermafrostThawDepth");

@@ -77,6 +77,43 @@ void UpdateLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowL
   for (int k = 1; k <= n; ++k) cell.solid[0] += cell.solid[k];
 }
 
+void SetLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowLayerLimits>& limits,
+                        double ice, double liquid, double T, double fresh_offset) {
+  double held = 0;
+  for (int k = 1; k <= n; ++k) held += cell.solid[k];
+  const double handed = cell.liquid[0];
+  UpdateLayeredSnowCell(cell, n, limits, 1.0, ice - held, T, fresh_offset);
+  cell.liquid[0] = handed;
+  const double total = cell.solid[0];
+  for (int k = 1; k <= n; ++k) {
+    if (!(cell.solid[k] > 0)) continue;
+    cell.liquid[k] = liquid * cell.solid[k] / total;
+    if (cell.density[k] > 0)
+      cell.thickness[k] = (cell.solid[k] + cell.liquid[k]) / cell.density[k] / 1000.0;
+  }
+}
+
+double TakeLayeredShareCell(LayeredSnowCell& cell, int n, double amount) {
+  double pack = 0;
+  for (int k = 1; k <= n; ++k) pack += cell.solid[k] + cell.liquid[k];
+  if (!(amount > 0) || !(pack > 0)) return 0.0;
+  const double keep = amount < pack ? 1.0 - amount / pack : 0.0;
+  cell.solid[0] = 0;
+  for (int k = 1; k <= n; ++k) {
+    cell.solid[k] *= keep;
+    cell.liquid[k] *= keep;
+    if (keep == 0) {
+      cell.thickness[k] = cell.density[k] = kEmptyLayer;
+      if (cell.temperature != nullptr) cell.temperature[k] = kEmptyLayer;
+    } else if (cell.thickness[k] > 0) {
+      cell.thickness[k] *= keep;
+    }
+    cell.solid[0] += cell.solid[k];
+  }
+  if (keep == 0) cell.top = n + 1;
+  return std::min(amount, pack);
+}
+
 double TakeLayeredLiquidCell(LayeredSnowCell& cell, int n, double amount) {
   double taken = 0;
   for (int k = std::max(static_cast<int>(cell.top), 1); k <= n && taken < amount; ++k) {

@@ -43,6 +43,19 @@ struct LayeredSnowCell {
 void UpdateLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowLayerLimits>& limits,
                            double w, double amount, double T, double fresh_offset);
 
+// Sets the pack to `ice` mm of ice and `liquid` mm of liquid water (a snow survey): the ice is
+// added or removed as above, the liquid water of the layers a removal empties is dropped rather
+// than handed to the soil, and the liquid water is shared out over the layers that hold ice in
+// proportion to their ice (a layer's thickness follows at its density). Without ice the pack
+// holds no liquid water.
+void SetLayeredSnowCell(LayeredSnowCell& cell, int n, const std::vector<SnowLayerLimits>& limits,
+                        double ice, double liquid, double T, double fresh_offset);
+
+// Takes up to `amount` mm from the pack, the same share of every layer's ice and liquid water
+// (a layer's thickness shrinks by that share, its density and temperature stay), so that no
+// layer empties before the whole pack does; returns what it took.
+double TakeLayeredShareCell(LayeredSnowCell& cell, int n, double amount);
+
 // Takes up to `amount` mm of liquid water from the layers, the top layer first (a layer's
 // thickness follows at its density); returns what it took. The layers keep their ice.
 double TakeLayeredLiquidCell(LayeredSnowCell& cell, int n, double amount);

@@ -314,9 +314,69 @@ void schneemodellklasse::HandOverLayeredMelt(long r, long c, double melt, double
   layer_liquid[r][c][0] += std::max(0.0, before - layer_solid[r][c][0]);
 }
 
+// Under layered snow the layers are the snow that slides. This model's pack keeps liquid water the
+// layers have already handed to the soil (its melt), and its solid storage may differ from their
+// ice by what the alignment leaves: sliding that pack, the layers of a subbasin would gain or
+// lose what its liquid water and those differences moved. So before the redistribution the
+// storages take the ice and the liquid water of the layers, after it the layers change by what
+// it changed of each cell's pack (a cell that lost snow gives the same share of every layer, one
+// that gained takes fresh snow), and the storages take the layers' again. A static glacier's
+// part keeps its own pack.
+void schneemodellklasse::SlideLayeredSnow(bool after) {
+  if (!layeredSnowActive || layer_solid == nullptr || !slide_pack_) return;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(zone_grid[r][c], nodata) || StaticGlacierShare(r, c) > 0) continue;
+      if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      if (after) {
+        const double change = step_.solid[r][c] + step_.liquid[r][c] - slide_pack_[r][c];
+        if (change < 0) {
+          LayeredSnowCell cell = LayeredCell(r, c);
+          TakeLayeredShareCell(cell, snow_layers, -change);
+          upper_snow_index[r][c] = cell.top;
+        } else if (change > 0) {
+          UpdateLayeredSnow(r, c, 0, 1.0, change, AlignmentTemperature(r, c));
+        }
+      }
+      step_.solid[r][c] = LayeredIce(r, c);
+      step_.liquid[r][c] = LayeredPack(r, c) - step_.solid[r][c];
+      slide_pack_[r][c] = step_.solid[r][c] + step_.liquid[r][c];
+      if (step_.total != nullptr) step_.total[r][c] = slide_pack_[r][c];
+    }
+  });
+}
+
+double schneemodellklasse::AlignmentTemperature(long r, long c) const {
+  const int n = snow_layers;
+  const int top = static_cast<int>(upper_snow_index[r][c]);
+  if (heatTransferActive && layer_temperature != nullptr && top <= n)
+    return layer_temperature[r][c][(top + n) / 2];
+  return std::min(temperature[r][c], 0.0);
+}
+
+// A snow survey sets this model's storages; under layered snow the layers are the snow on the
+// ground that melts into the soil and that the water balance counts, so they take the surveyed
+// ice and liquid water at once. Left to the alignment at the end of the step, the survey's snow
+// would reach the layers only after the step had melted it from this model's storages (a melt the
+// empty layers cannot hand to the soil) and evaporated it from layers that did not hold it.
+void schneemodellklasse::TakeSurveyedSnow(double** surveyed) {
+  if (!layeredSnowActive || layer_solid == nullptr || GetFlowControl() == 0) return;
+  double** const solid = OwnData("snowstorage_solid");
+  double** const liquid = OwnData("snowstorage_liquid");
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (IsNodata(zone_grid[r][c], nodata) || surveyed[r][c] == nodata) continue;
+      if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      LayeredSnowCell cell = LayeredCell(r, c);
+      SetLayeredSnowCell(cell, snow_layers, snow_layer_limits, solid[r][c], liquid[r][c],
+                         AlignmentTemperature(r, c), dTOffsetFreshSnow);
+      upper_snow_index[r][c] = cell.top;
+    }
+  });
+}
+
 void schneemodellklasse::AlignLayeredSnow() {
   if (!layeredSnowActive || layer_solid == nullptr) return;
-  const int n = snow_layers;
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (IsNodata(zone_grid[r][c], nodata)) continue;
@@ -328,12 +388,8 @@ void schneemodellklasse::AlignLayeredSnow() {
       const bool apart =
           StaticGlacierShare(r, c) > 0 && response_unit_switch == 0 && !IsSlideSnowMethod(method);
       if (!apart && std::fabs(difference) > 0.0005) {
-        double T = std::min(temperature[r][c], 0.0);
-        const int top = static_cast<int>(upper_snow_index[r][c]);
-        if (heatTransferActive && layer_temperature != nullptr && top <= n)
-          T = layer_temperature[r][c][(top + n) / 2];
         const double before = LayeredPack(r, c);
-        UpdateLayeredSnow(r, c, 0, 1.0, difference, T);
+        UpdateLayeredSnow(r, c, 0, 1.0, difference, AlignmentTemperature(r, c));
         if (layer_alignment != nullptr) layer_alignment[r][c] = LayeredPack(r, c) - before;
       }
       // The total storage is the snow on the ground: the layers' ice and liquid water (and a
@@ -349,7 +405,11 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
   ResolveStepGrids();
   TakeLayeredSnowMelt();
   // The redistribution runs without response units only, so it never meets the copy.
-  if (response_unit_switch == 0 && IsSlideSnowMethod(method)) RedistributeLateralSnow();
+  if (response_unit_switch == 0 && IsSlideSnowMethod(method)) {
+    SlideLayeredSnow(false);
+    RedistributeLateralSnow();
+    SlideLayeredSnow(true);
+  }
   if (glacier_cells != nullptr && IsDynamicGlacierMethod(glacierMethod)) AddGlacierMassBalances();
   CopyResponseUnits();
   AlignLayeredSnow();
@@ -385,6 +445,8 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
       "days_snow",          "snow_age",          "snow_fraction",
       "rain_fraction",      "snowcover_outflow", "melt_from_snowcover",
       "snow_albedo_state"};
+  if (thaw_depth != nullptr)
+    outputs.insert(outputs.end(), {"SnowFreeDaysGrid", "SnowCoverDaysGrid"});
   if (method == 5 || method == 11) outputs.insert(outputs.end(), {"snowtemp", "surftemp"});
   if (IsSlideSnowMethod(method))
     outputs.insert(outputs.end(), {"input_mass", "mobile_mass", "deposition"});

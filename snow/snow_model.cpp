@@ -407,7 +407,7 @@ double** schneemodellklasse::MakeGrid(const GridPlan& plan) {
     double** target = data.get();
     ReadGrid(file_name, target, plan.read_fill != 0 ? 2 : 0, false, false, false, whole ? 1 : 0,
              false, false, plan.read_fill);
-    OnEveryProcessAgreed([&] {
+    AgreeOnFailure(Diag(), [&] {
       CheckGridCells(Diag(), file_name, target, zone_grid, column_ranges, first_local_row,
                      last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit);
     });
@@ -513,10 +513,11 @@ void schneemodellklasse::LinkAlbedoState() {
     return;
   }
   ReadGrid(kAlbedoStateName, albedo, 0, false, false, false, 0, false, false, 0.0);
-  OnEveryProcessAgreed([&] {
+  AgreeOnFailure(Diag(), [&] {
     CheckGridCells(Diag(), stored, albedo, zone_grid, column_ranges, first_local_row,
                    last_local_row, nodata, 0.0, 1.0, "(an albedo)");
   });
+  albedo_state_read = true;
 }
 
 void schneemodellklasse::OnRootForAll(const std::function<void()>& step) {

@@ -166,6 +166,9 @@ class schneemodellklasse : public teilmodellklasse {
   // "Temperature_Stack_Snow", and the grid "upperIndexSnow" are looked up (code 33 when absent).
   virtual void SetLayeredSnowModel(bool on, const std::vector<SnowLayerLimits>& limits,
                                    double fresh_snow_offset);
+  // After a snow survey set the solid and liquid storages of the own cells where `surveyed` is
+  // not nodata: with layered snow their layers take the same ice and liquid water.
+  void TakeSurveyedSnow(double** surveyed);
   // Adds (amount > 0) or removes w * |amount| mm in the cell's layers; nothing for g = 1.
   virtual void UpdateLayeredSnow(long row, long column, int g, double w, double amount, double T);
   // The cell loop of one step: storages, outflow, albedo, age, glacier melt, permafrost.
@@ -205,6 +208,7 @@ class schneemodellklasse : public teilmodellklasse {
   double C0 = 0, C1 = 0, C2 = 0, z0 = 0;
   double RMFMIN = 0, RMFMAX = 0, ALBsnow_min = 0, ALBsnow_max = 0;
   int32_t readStorageGrids = 0;
+  bool albedo_state_read = false;  // the albedo grid holds the state "snowalbedo.asc" read back
   double maxDepositionSlope = 55.0;
   double maxDepositionFactor = 1.0;
   double minSlideSlope = 30.0;
@@ -487,8 +491,15 @@ class schneemodellklasse : public teilmodellklasse {
   // The solid storage of every own cell takes what the soil step changed of the ice of its layers
   // (before the redistribution): it melts and refreezes them besides the melt handed over.
   void TakeLayeredSnowMelt();
+  // Layered snow with the slide methods, before (`after` false) and after the redistribution:
+  // the storages of every own cell take its layers' ice and liquid water, after it once the
+  // layers changed by what the redistribution changed of the cell's pack.
+  void SlideLayeredSnow(bool after);
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
+  // The temperature of the snow the alignment adds to a cell's layers: the air's, at most 0 °C,
+  // or with heat transfer the middle layer's of the pack.
+  double AlignmentTemperature(long row, long column) const;
   // The yearly glacier evaluation's change of the layers of a cell: they give the ice and the
   // water the glacier-free pack lost from `before` to `after`; `whole` (a cell wholly glacier,
   // whose glacier-free pack is dropped) empties them.
@@ -542,6 +553,8 @@ class schneemodellklasse : public teilmodellklasse {
   Table glacier_storage_water_table_;
   // Layered snow: the ice of each own cell's layers after its snow step (nodata: not stepped).
   GridMatrix layer_ice_of_step_;
+  // Layered snow with the slide methods: each own cell's pack before the redistribution.
+  GridMatrix slide_pack_;
   std::vector<int> tracer_input_index_;  // 1..tracer_count
   // The concentrations of `glacier_input`'s tracers, 1..tracer_count.
   std::vector<int> glacier_tracer_input_index_;

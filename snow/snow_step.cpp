@@ -69,7 +69,7 @@ void schneemodellklasse::ReadLakeSection(const std::string& section_name) {
   OpenSection(section_name);
   ReadValue(*control_file, lake_flag, "flow control parameter for ");
   control_file->Close();
-  if (response_unit_switch != 0) lake_flag = 0;
+  SwitchLakesOffForResponseUnits(lake_flag);
   if (lake_flag == 0) return;
   lake_codes = OptionalGrid("lake_codes");
   ponding = OptionalGrid("ponding_storage");
@@ -103,6 +103,8 @@ void schneemodellklasse::SetLayeredSnowModel(bool on, const std::vector<SnowLaye
   layer_ice_of_step_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
   for (long r = first_local_row; r <= last_local_row; ++r)
     std::fill(layer_ice_of_step_[r] + 1, layer_ice_of_step_[r] + ncols + 1, nodata);
+  if (IsSlideSnowMethod(method))
+    slide_pack_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
   snow_layer_limits = limits;
   snow_layer_limits.resize(static_cast<std::size_t>(snow_layers) + 1);
   dTOffsetFreshSnow = fresh_snow_offset;
@@ -398,6 +400,10 @@ void schneemodellklasse::GlacierCell(long r, long c, double share) {
   const double f = SnowShare(T, T0R, transzone);
   g.snowfall[r][c] = f * P;
   g.rain[r][c] = (1.0 - f) * P;
+  // The glacier's pack melts by degree days: it has no temperatures of an energy balance (a warm
+  // start reads them with the melting point where the state holds none).
+  for (double** grid : {g.snowtemp, g.surftemp})
+    if (grid != nullptr) grid[r][c] = nodata;
   // The layered pack of the soil zone takes the snowfall and gives up the melt, as off glacier.
   if (f * P > 0) UpdateLayeredSnow(r, c, 0, 1.0, f * P, T);
   // The pack on the glacier keeps and releases its tracers as any pack does.

@@ -126,9 +126,9 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
     ReadGlacierRunoffConcentrations(file.get(), name);
 }
 
-// The rest of a storage line: its comment, then the value with every digit (files written
-// before it was kept end with the comment). The six decimals stand where the exact value is
-// missing or does not round to them.
+// The rest of a storage line: its comment, then the value with every digit (a line that ends
+// with the comment, as a hand-made file's may, keeps the six decimals). The six decimals stand
+// where the exact value is missing or does not round to them.
 bool schneemodellklasse::ExactStorageValue(std::FILE* file, double rounded, double& exact) {
   std::string rest;
   for (int ch = 0; (ch = std::fgetc(file)) != EOF && ch != '\n';)
@@ -143,15 +143,16 @@ bool schneemodellklasse::ExactStorageValue(std::FILE* file, double rounded, doub
   return std::fabs(exact - rounded) <= 5.1e-7 + 1e-15 * std::fabs(rounded);
 }
 
-// The concentrations of the storages' water follow the storages' lines; a file written before
-// they were kept ends the section there, and that water starts free of the tracers.
+// The concentrations of the storages' water follow the storages' lines; a file without them (a
+// run without tracers wrote it) ends the section there, and that water starts free of the
+// tracers.
 void schneemodellklasse::ReadGlacierRunoffConcentrations(std::FILE* file, const std::string& name) {
   std::vector<char> line(kStorageLineLength + 1);
   if (std::fgets(line.data(), static_cast<int>(line.size()), file) == nullptr ||
       std::strstr(line.data(), kGlacierTracerLabel) == nullptr) {
     Diag() << "WARNING: the storage file " << name
-           << " keeps no tracer concentrations of the glacier storages (written before they "
-              "were kept): the water they hold starts free of the tracers"
+           << " keeps no tracer concentrations of the glacier storages (a run without tracers "
+              "wrote it): the water they hold starts free of the tracers"
            << "[end-entry]";
     std::fill(glacier_runoff_concentration_.begin(), glacier_runoff_concentration_.end(), 0.0);
     return;

@@ -65,11 +65,11 @@ std::vector<std::string> Fields(const std::string& text, const char* delimiters)
   return fields;
 }
 
-// A number read from the start of a field ("12mm" gives 12).
+// A number that is the whole field ("12mm" or, for a whole number, "2.5" is none).
 template <class T>
 bool ReadNumber(const std::string& field, T& value) {
   std::size_t pos = 0;
-  return ScanValue(field, pos, value);
+  return ScanValue(field, pos, value) && pos == field.size();
 }
 
 // The numbers of a list value, exactly `count` of them, into values[1..count].
@@ -140,6 +140,23 @@ void CheckRange(DiagnosticStream& diag, int code, const char* key, int index, do
   const std::string position = index > 0 ? FormatText(": value %d", index) : std::string();
   ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"", key, "\" of land use ", code,
              position, " (", value, ") lies outside ", low, " to ", high, " ", unit);
+}
+
+// The vegetation at fixpoints 1..n: a leaf area index, roughness length (m; 0 takes 0.01 in
+// the grids) and root depth (m) from 0 to beyond any plant's, a cover from 0 to 1.
+void CheckVegetation(DiagnosticStream& diag, int code, int n, const std::vector<double>& lai,
+                     const std::vector<double>& z0, const std::vector<double>& vcf,
+                     const std::vector<double>& roots) {
+  constexpr double kLargestLeafArea = 100;
+  constexpr double kLargestRoughness = 100;
+  constexpr double kDeepestRoots = 100;
+  for (int i = 1; i <= n; ++i) {
+    const auto at = static_cast<std::size_t>(i);
+    CheckRange(diag, code, "LAI", i, lai[at], 0, kLargestLeafArea, "m2/m2");
+    CheckRange(diag, code, "Z0", i, z0[at], 0, kLargestRoughness, "m");
+    CheckRange(diag, code, "VCF", i, vcf[at], 0, 1, "");
+    CheckRange(diag, code, "RootDepth", i, roots[at], 0, kDeepestRoots, "m");
+  }
 }
 
 void RequireDay(DiagnosticStream& diag, int code, const std::string& items, const std::string& key,
@@ -236,6 +253,7 @@ void LanduseRecord::ReadOldFormatValues(DiagnosticStream& diag,
   for (int month = 1; month <= 12; ++month)
     CheckRange(diag, code, "rsc", month, rsc[static_cast<std::size_t>(month)], 0,
                kHighestResistance, "s/m");
+  CheckVegetation(diag, code, kOldFormatFixpoints, LAI, Z0, VCF, RootDepth);
   CheckRange(diag, code, "RootDist", 0, RootDist, -1, 1000, "");
   CheckRange(diag, code, "HReduDry", 0, HReduDry, 0, kLargestSoilHead, "m");
   AltDep = {-0.025, 0.025, 0.025, -0.025, -0.025};
@@ -354,6 +372,7 @@ void LanduseRecord::ParseJulDays(DiagnosticStream& diag, const std::string& text
   }
   JulDays = DayList(diag, code, "JulDays", value_text);
   n = static_cast<int>(JulDays.size()) - 1;
+  CheckFixpointDays(diag);
   if (method != 5) return;
   if (JulDays[1] != 1) {
     ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: Error in Landuse Table (Code: ", code,
@@ -364,6 +383,30 @@ void LanduseRecord::ParseJulDays(DiagnosticStream& diag, const std::string& text
     ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: Error in Landuse Table (Code: ", code,
                "): for Method DynamicPhenology_3 the last sample day (JulDay) must be 366 and not ",
                JulDays[static_cast<std::size_t>(n)]);
+  }
+}
+
+// The fixpoint days are days of the year, 1..366, each at or after the one before. With a dynamic
+// start (DynamicPhenology_1, _2, _4) the first negative day of 1..n-1 marks the fixpoint the
+// start of the vegetation period sets and the day after it counts days after that start: both
+// stand outside the order. DynamicPhenology_3 may mark a fixpoint that no forcing sum reaches
+// with a negative day, which stands outside the order as well.
+void LanduseRecord::CheckFixpointDays(DiagnosticStream& diag) const {
+  const bool dynamic_start = method == 3 || method == 4 || method == 6;
+  int dynamic = 0;
+  for (int i = 1; i < n && dynamic_start && dynamic == 0; ++i)
+    if (JulDays[static_cast<std::size_t>(i)] < 0) dynamic = i;
+  int previous = 0;
+  for (int i = 1; i <= n; ++i) {
+    const int day = JulDays[static_cast<std::size_t>(i)];
+    if (dynamic > 0 && (i == dynamic || i == dynamic + 1)) continue;
+    if (method == 5 && day < 0) continue;
+    CheckRange(diag, code, "JulDays", i, day, 1, kMaxTableDay, "");
+    if (day < previous)
+      ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"JulDays\" of land use ", code,
+                 ": value ", i, " (day ", day, ") comes before the day ", previous,
+                 " of the fixpoint before it; the fixpoint days ascend");
+    previous = day;
   }
 }
 
@@ -462,6 +505,7 @@ void LanduseRecord::ReadSeasonalLists(DiagnosticStream& diag, const std::string&
       ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"AltDep\" of land use ", code,
                  ": value ", i, " (", shift, " days per m) lies outside -1 to 1");
   }
+  CheckVegetation(diag, code, n, LAI, Z0, VCF, RootDepth);
   for (auto [key, values] :
        {std::pair{"rs_interception", &rs_interception}, {"rs_evaporation", &rs_evaporation}}) {
     std::string value_text;

@@ -55,7 +55,10 @@ bool MultilayerLanduseRecord::ReadCodeList(const std::string& text, const std::s
   for (const std::string& piece : pieces) {
     std::size_t pos = 0;
     int layer_code = 0;
-    if (ScanValue(piece, pos, layer_code)) codes.push_back(layer_code);
+    // "2.5" or "20a" is no code: the entry fails rather than take the front of it.
+    if (!ScanValue(piece, pos, layer_code) || pos != piece.size())
+      throw ErrorCode{kMultilayerEntryErrorCode};
+    codes.push_back(layer_code);
   }
   count = static_cast<int>(codes.size()) - 1;
   codes[0] = count;

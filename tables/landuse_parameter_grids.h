@@ -14,13 +14,13 @@
 // daily mean so far and the links the land-use entries evaluate through.
 //
 // defaultini::UpdateLanduseParameterGrids (every time step) accumulates the daily mean
-// temperature, evaluates every parameter grid for the step's day in the first step of each day,
-// and in the step that ends a day runs dynamic phenology (setup/landuse_parameter_grids.cpp).
-// Every step of a day thus uses that day's parameters, whatever the step length, and a run
-// started at any step of a day uses the ones a longer run uses there. A daily step is the first
-// and the last of its day: it evaluates after the day's phenology step; shorter steps evaluate
-// with the phenology of the days before. The daily mean is the mean over the day's steps
-// weighted by their length, so it does not depend on the step the caller passes.
+// temperature and, in the step that ends a day, runs dynamic phenology and evaluates every
+// parameter grid for that day (setup/landuse_parameter_grids.cpp): with steps shorter than a
+// day the steps before it keep the parameters of the day before. The daily mean is the mean
+// over the day's steps weighted by their length, so it does not depend on the step the caller
+// passes. The date of the last evaluation is state: a warm start reads it from the storage
+// content file and evaluates the parameters at it, so that a run continued within a day keeps
+// the parameters the run that wrote the state had there.
 //
 // Limits: one process's own rows; cells with a land-use code in the grid "landuse" and, once
 // the regions are divided, owned by this process in "MPIRegions".
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "core/matrix.h"
+#include "core/model_date.h"
 #include "tables/landuse_record.h"
 
 namespace velorn {
@@ -98,8 +99,8 @@ struct LanduseParameterGrids {
   StackMatrix history;  // last seven daily means, level 0 the latest
   int day_counter = 0;  // days in the history, up to 7
   double accumulated_minutes = 0;
-  // ModelTimeKey at hour 0 of the day of the update's last step; -1 before the run's first step.
-  int64_t step_day = -1;
+  ModelDate evaluated;  // the date the parameters were last evaluated for
+
   bool inputs_found = false;
   double** temperature = nullptr;
   double** root_zone_theta = nullptr;  // "MeanThetaInRootZone", null when absent

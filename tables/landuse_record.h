@@ -121,6 +121,7 @@ struct LanduseRecord {
                      std::vector<double>& values, int count) const;
   // The two day lists: `JulDays` (sets n) and `SoilTillage`.
   void ParseJulDays(DiagnosticStream& diag, const std::string& text);
+  void CheckFixpointDays(DiagnosticStream& diag) const;
   void ParseSoilTillage(DiagnosticStream& diag, const std::string& text);
 
   // --- Identity -------------------------------------------------------------------------------

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cmath>
 #include <new>
+#include <string>
+#include <type_traits>
 #include <utility>
 
 #include "core/brace_block_readers.h"
@@ -28,11 +30,18 @@ constexpr double kOldTopLayer = 0.05;
 // ln of the conductivity of frozen soil given as 0 or less (ln 1e-12).
 constexpr double kLogKMinFrozenFloor = -27.631;
 
-// Reads one value at `pos`, skipping white space (line ends included) first.
+// Reads one value at `pos`, skipping white space (line ends included) first. A number must end
+// where its word ends ("3mm", "40,16" or, for a whole number, "2.5" is no value).
 template <class T>
 bool ReadNext(const std::string& text, std::size_t& pos, T& value) {
   while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
-  return pos < text.size() && ScanValue(text, pos, value);
+  std::size_t end = pos;
+  if (pos >= text.size() || !ScanValue(text, end, value)) return false;
+  if (!std::is_same_v<T, std::string> && end < text.size() &&
+      !std::isspace(static_cast<unsigned char>(text[end])) && text[end] != ';')
+    return false;
+  pos = end;
+  return true;
 }
 
 // Suction at the wetting front (mm): up to oven-dry soil (pF 7).

@@ -156,6 +156,27 @@ void unsatzonmodellklasse::CreateHeatGrids() {
              << " of the liquid fractions: the first step starts them as a cold start does"
              << "[end-entry]";
   }
+  // With the heat the water carries (methods from 12) the first inner step of a step moves it
+  // with the water fluxes of the sub-step before: a warm start continues the run exactly only
+  // with those of the last step (a state written without them starts them at 0, as a cold start
+  // does).
+  if (warm_start && heatMethod >= 12) {
+    const std::string& name = grid_pairs[kPairQUnten].name;
+    std::string stored = name;
+    PrefixDirectory(input_directory, stored);
+    if (ExistsOnRoot(stored)) {
+      ReadStackFile(kQDown, name);
+      AgreeOnFailure(Diag(), [&] {
+        CheckStackCells(Diag(), name, stacks[kQDown].get(), layerCount, soil_zone_grid,
+                        column_ranges, first_local_row, last_local_row, nodata, -kFastestFlow,
+                        kFastestFlow, "m/s");
+      });
+    } else {
+      Diag() << "WARNING: no stack " << stored
+             << " of the water fluxes: the first step's heat moves with none, as at a cold start"
+             << "[end-entry]";
+    }
+  }
 
   if (Optional("gw_k_x_1") != nullptr && Optional("gw_k_y_1") != nullptr)
     MakeGrid(kFrozenSoilInGroundwater, "frozenSoilInGroundwater", "frozenSoilInGroundwater", 0,

@@ -13,9 +13,9 @@ namespace velorn {
 
 LakeCellSetup LakeCellRule(int32_t method, int32_t storage_mode, double ponding_mm) {
   if (storage_mode < 0) return {};
-  if (storage_mode == 1 || storage_mode == 3) return {false, method == 2};
+  if (storage_mode == 1 || storage_mode == 3) return {false, method == 2, false};
   const bool saturate = storage_mode == 0 || ponding_mm > (method == 1 ? 1.0 : 0.3);
-  return {saturate, saturate && method == 2};
+  return {saturate, saturate && method == 2, saturate && method == 2};
 }
 
 void SaturateLakeColumn(const std::vector<double>& theta_sat, int layers, double* theta) {
@@ -39,7 +39,7 @@ void unsatzonmodellklasse::SetupLake(const std::string& header) {
   } close_at_end{*control_file};
   FindSection(header, 1);
   ReadValue(*control_file, lakeSwitch, "flow control parameter for ");
-  if (response_unit_switch != 0) lakeSwitch = 0;
+  SwitchLakesOffForResponseUnits(lakeSwitch);
   if (lakeSwitch == 0) return;
   if (pondParameter == 0)
     ThrowFatal(Diag(), kLakeSetupCode,
@@ -81,8 +81,8 @@ void unsatzonmodellklasse::PrepareLakeCells() {
       if (rule.flatten) {
         if (drainage != nullptr) drainage[r][c] = -1;
         if (slope != nullptr) slope[r][c] = 0;
-        if (irrigation != nullptr) irrigation[r][c] = 0;
       }
+      if (rule.clear_irrigation && irrigation != nullptr) irrigation[r][c] = 0;
       if (rule.saturate) {
         distance[r][c] = 0;
         level[r][c] = 1;

@@ -128,7 +128,9 @@ class SnowPack {
   // Pass 2 for layer j: compaction, and the merge of a thin layer with the one above.
   void CompactLayer(int j) {
     const int c = Col(j);
-    const double max_density = p_.maxDensity[j] / 1000.0;
+    // A snow type denser than water (a layer without "DryDensity" takes the soil's) compacts to
+    // the density of water at most: density and water content never exceed 1.
+    const double max_density = std::min(p_.maxDensity[j], 1000.0) / 1000.0;
     if (s_.density[j] < 0.8 * max_density && Water(j - 1) > 0) {
       s_.thickness[c] = Water(j) / max_density / 1000.0;
       Recompute(j);

@@ -2,10 +2,13 @@
 // stacks that put the snow pack as layers 1-M..0 on top of every soil column.
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "unsatzone/snow_temperature_profile.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -44,12 +47,13 @@ SnowLayerParameters RestructureParameters(const LayeredSnowState& s, double fact
   const SoilRecord& type = s.types[1];
   const auto n = static_cast<std::size_t>(s.M) + 1;
   p.standardThickness.assign(n, 0.0);
-  p.maxDensity.assign(n, s.maxDensity[0]);
+  p.maxDensity.assign(n, 0.0);
   p.a.assign(n, 0.0);
   p.b.assign(n, 0.0);
   p.c.assign(n, 0.0);
   for (int j = 1; j <= s.M; ++j) {
     p.standardThickness[j] = type.thickness[j];
+    p.maxDensity[j] = type.DryDensity[j];
     p.a[j] = type.alpha[j];
     p.b[j] = type.Par_n[j];
     p.c[j] = type.Par_m[j];
@@ -78,8 +82,10 @@ int32_t unsatzonmodellklasse::ReadLayeredSnowModel() {
   ReadValue(file, layeredSnowSwitch, "");
   if (layeredSnowSwitch <= 0) return layeredSnowSwitch;
   if (heatTransferSwitch <= 0) {
+    // A FATAL entry (its text, which begins with "ERROR:", shows as it is): the cause of the end
+    // of the run, kept at any -diaglevel.
     ThrowFatal(Diag(), kLayeredSnowWithoutHeatCode,
-               "ERROR:\n-----------------\n Error in model configuration: when using "
+               "FATAL: ERROR:\n-----------------\n Error in model configuration: when using "
                "[LayeredSnowModel], [heat_transfer] must be used as well.\n",
                "It is currently not implemented to rout water through the snow without "
                "accounting\n",
@@ -99,9 +105,10 @@ int32_t unsatzonmodellklasse::ReadLayeredSnowModel() {
     ReadValue(file, s.outputs[k].name, kOutputLabels[k][0]);
     ReadValue(file, s.outputs[k].code, kOutputLabels[k][1]);
   }
-  // The restructuring compacts to this density and divides by it.
-  RequireRange(s.maxDensity[0], 1.0, 1000.0, " dLayeredSnowMaxDensity in ");
-  RequireRange(s.maxDensity[1], 1.0, 1000.0, " dLayeredSnowMaxDensity (second) in ");
+  // Read and kept, used by no operation (the restructuring compacts to the density of the
+  // snow type): any density up to water's, 0 as the default.
+  RequireRange(s.maxDensity[0], 0.0, 1000.0, " dLayeredSnowMaxDensity in ");
+  RequireRange(s.maxDensity[1], 0.0, 1000.0, " dLayeredSnowMaxDensity (second) in ");
   RequireRange(dTOffsetFreshSnow, -50, 50, " dTOffsetFreshSnow in ");
   RequireRange(s.drainageDensity, 0, 1000, " dDrainageDensitiySnow in ");
   RequireRange(s.holdingCapacity, 0, 1, " dWaterHoldingCapacity in ");
@@ -198,6 +205,20 @@ void unsatzonmodellklasse::CreateLayeredSnowGrids() {
     for (S::Stack k : {S::kTheta, S::kGeodetic, S::kHeads, S::kSolid, S::kLiquid, S::kThickness,
                        S::kDensity, S::kTemperature})
       ReadSnowStackFile(k);
+    // The layers' water fluxes of the last step are state as well: the heat the water carries
+    // (heat methods from 12) moves with them in the first inner step. A state written without
+    // them starts them at 0, as a cold start does.
+    std::string stored = s.outputs[S::kFlux].name;
+    PrefixDirectory(input_directory, stored);
+    if (ExistsOnRoot(stored)) {
+      ReadSnowStackFile(S::kFlux);
+      CheckStackCells(Diag(), stored, s.stacks[S::kFlux].get(), M, soil_zone_grid, column_ranges,
+                      first_local_row, last_local_row, nodata, -kFastestFlow, kFastestFlow, "m/s");
+    } else {
+      Diag() << "WARNING: no stack " << stored
+             << " of the snow layers' water fluxes: they start at 0, as at a cold start"
+             << "[end-entry]";
+    }
     s.temperaturePending = false;
     // The upper snow index follows the pack read, as after the first step of a straight run
     // (cells whose pack no step touches keep it to the end).

@@ -49,7 +49,7 @@ struct LayeredSnowState {
   };
 
   int32_t method = 0;                        // stored, read by no operation
-  std::array<double, 2> maxDensity{};        // dLayeredSnowMaxDensity, kg/m³
+  std::array<double, 2> maxDensity{};        // dLayeredSnowMaxDensity, kg/m³ (kept, not used)
   double drainageDensity = 0;                // dDrainageDensitiySnow
   double holdingCapacity = 0.1;              // dWaterHoldingCapacity, liquid per ice
   double seSnow = 0;                         // dSEeffectiveness
@@ -93,7 +93,7 @@ struct SnowLayerBuffers {
 int SnowTopIndex(const SoilColumnWorkspace& ws);
 
 // The restructuring values of snow type 1: standard thickness = its layer "thickness", maximum
-// density = the first dLayeredSnowMaxDensity, freezing curve = alpha, Par_n, Par_m of the layer.
+// density = its layer "DryDensity", freezing curve = alpha, Par_n, Par_m of the layer.
 SnowLayerParameters RestructureParameters(const LayeredSnowState& s, double factor, double c_ice,
                                           double c_water);
 

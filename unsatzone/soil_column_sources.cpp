@@ -135,6 +135,14 @@ double AverageOverDepth(const SoilRecord& soil, int layers, const double* values
   return sum;
 }
 
+double RootZoneSuction(const SoilRecord& soil, int layers, const double* theta, double root_depth,
+                       double nodata) {
+  const double saturation = root_depth > 0
+                                ? AverageOverDepth(soil, layers, theta, 0, 0.0, root_depth, nodata)
+                                : theta[1] / soil.theta_sat[1];
+  return soil.GetSuction(1, saturation * soil.theta_sat[1]);
+}
+
 int RootWeights(const double* dz, int layers, double rootDepth, double shape, double* weights) {
   const double rd = std::max(rootDepth, dz[1]);
   double upper = 0;

@@ -47,6 +47,12 @@ double ComputeMacroporeInfiltration(const SoilRecord& soil, int layers, const do
 double AverageOverDepth(const SoilRecord& soil, int layers, const double* values, int mode,
                         double top, double bottom, double nodata);
 
+// The suction (m) of layer 1 at the mean relative saturation of the root zone (water contents
+// `theta` 1..layers, the zone down to `root_depth` m; layer 1 alone for a depth of 0 or less):
+// the root zone's dryness in the unit of the land use's HReduDry ("MeanThetaInRootZone").
+double RootZoneSuction(const SoilRecord& soil, int layers, const double* theta, double root_depth,
+                       double nodata);
+
 // Root weights of layers 1..N (0 below the root zone), summing to 1: the part t_k of each layer
 // inside the root depth Rd (made at least layer 1's thickness) with its centre depth z_k gives
 // (t_k / Rd)(1 - z_k / Rd)(1 + a z_k / Rd). Returns the number of rooted layers.

@@ -81,17 +81,19 @@ struct SurfaceWater {
   double input = 0, silting = 0;
   double aquifer = 0;  // water from the groundwater model that found no room in the column
   double infiltration = 0, macropore = 0, direct = 0, pond = 0;
+  double served = 0;  // what the roots' demands took from the water at the surface
   const double* macroporeInflow = nullptr;
   double factor = 0;
 };
 
 // Solute held at the surface of a cell (the pond's, and what a dry surface keeps until water
 // comes), one tracer: the step's arrivals mix with it; the soil takes the mix with the water
-// entering it; solute rising out of the column (`top`) joins what stays; direct runoff and the
-// pond share the rest by their water. Returns the solute of the direct runoff.
-double MixSurfaceSolute(double& store, double arrived, double top, double mix,
+// entering it, and an evaporating tracer leaves with the water the roots took (`evaporated`);
+// solute rising out of the column (`top`) joins what stays; direct runoff and the pond share the
+// rest by their water. Returns the solute of the direct runoff.
+double MixSurfaceSolute(double& store, double arrived, double top, double mix, double evaporated,
                         const SurfaceWater& w) {
-  store += arrived - mix * (w.infiltration + w.macropore) + top;
+  store += arrived - mix * (w.infiltration + w.macropore + evaporated) + top;
   const double stays = w.direct + w.pond;
   if (!(stays > 0)) return 0.0;
   const double concentration = store / stays;
@@ -102,9 +104,9 @@ double MixSurfaceSolute(double& store, double arrived, double top, double mix,
 // Moves every tracer of a cell with the water of one inner step (`surface`), `share` the step's
 // part of the sub-step (for the decay); the layers' and the surface's masses stay in `scratch`.
 template <class Tracers>
-void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, long r, long c, int N,
-                     double dt, int gw_layer, const SurfaceWater& surface, double share,
-                     double nodata) {
+void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
+                     const TracerDefinition* definitions, long r, long c, int N, double dt,
+                     int gw_layer, const SurfaceWater& surface, double share, double nodata) {
   SoilColumnWorkspace& ws = scratch.ws;
   const double* dz = ws[W::kDz];
   const double* theta = ws[W::kTheta];
@@ -144,7 +146,9 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, lon
         scratch.tracerInputWeight[static_cast<std::size_t>(t)] * c_in * surface.input +
         c_silting * surface.silting + c_aquifer * surface.aquifer;
     double& store = scratch.tracerSurface[static_cast<std::size_t>(t)];
-    const double leaving = surface.infiltration + surface.macropore + surface.direct + surface.pond;
+    const double evaporated = definitions[t].evaporating != 0 ? surface.served : 0.0;
+    const double leaving =
+        surface.infiltration + surface.macropore + surface.direct + surface.pond + evaporated;
     const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
     for (int k = 1; k <= N; ++k) {
       mass[k] += mix * surface.macroporeInflow[k] * surface.factor;
@@ -163,7 +167,7 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers, lon
     scratch.tracerReturned[static_cast<std::size_t>(t)] +=
         out.returned + c_aquifer * surface.aquifer;
     scratch.tracerDirect[static_cast<std::size_t>(t)] +=
-        MixSurfaceSolute(store, arrived, out.top, mix, surface);
+        MixSurfaceSolute(store, arrived, out.top, mix, evaporated, surface);
     store *= settings.decay_factor;
   }
 }
@@ -467,10 +471,13 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
                    : 0.0;
     P -= S;
     if (!ponding) {
-      P += ServeDemands(D, scratch.demand, scratch.achieved, scratch.valid);
+      const double rest = ServeDemands(D, scratch.demand, scratch.achieved, scratch.valid);
+      surface.served = D - rest;
+      P += rest;
     } else {
       const double water =
           ServeDemands(*pond + S + D, scratch.demand, scratch.achieved, scratch.valid);
+      surface.served = *pond + S + D - water;
       P += water;
       S = 0;
       *pond = 0;  // the water of the pond is offered to the soil with the input
@@ -687,7 +694,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.pond = ponding ? *pond : 0.0;
       surface.macroporeInflow = scratch.inflow.data();
       surface.factor = f;
-      MoveCellTracers(scratch, soil_tracers, r, c, N, dt, gw_layer, surface, 1.0 / nw, nodata);
+      MoveCellTracers(scratch, soil_tracers, tracer_definitions, r, c, N, dt, gw_layer, surface,
+                      1.0 / nw, nodata);
     }
 
     // Contents for the next inner step.
@@ -723,7 +731,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         AverageOverDepth(soil, N, t0, 1, 0.0, root_depth, nodata) / root_depth;
   else
     grids[kSoilMoistureRoot][r][c] = t0[1];
-  grids[kMeanThetaInRootZone][r][c] = grids[kSoilMoistureRoot][r][c];
+  grids[kMeanThetaInRootZone][r][c] = RootZoneSuction(soil, N, t0, root_depth, nodata);
   grids[kSoilMoistureProfile][r][c] = AverageOverDepth(soil, N, t0, 1, 0.0, 9999.0, nodata) * 1000;
   grids[kRootGrid][r][c] = root_depth * 1000.0;
 
@@ -780,6 +788,20 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
 
   // Tracers back into their stacks; the concentrations of direct runoff and interflow.
   if (T > 0) {
+    // The water pumped for irrigation left with the base flow, at its concentration; the cells
+    // received it at the pumped water's concentration of the step's start: the saturated zone
+    // gives up that solute, no more and no less.
+    const double pumped = own_baseflow ? GroundwaterIrrigation(r, c) : 0.0;
+    const int g = std::clamp(static_cast<int>(level), 1, N);
+    for (int t = 1; t <= T && pumped > 0 && sums.baseflow > 0; ++t) {
+      if (tracer_definitions[t].evaporating != 0) continue;
+      const auto t_index = static_cast<std::size_t>(t);
+      const double carried = scratch.tracerBase[t_index] / sums.baseflow;
+      const double given = soil_tracers[t_index].pumped.get()[r][c];
+      double& mass = scratch.tracerMass[at(t, g)];
+      mass =
+          std::max(0.0, mass + pumped * (carried - (IsAboveNodata(given, nodata) ? given : 0.0)));
+    }
     for (int t = 1; t <= T; ++t) {
       auto& tracer = soil_tracers[static_cast<std::size_t>(t)];
       double* stack = tracer.stack.get()[r][c];
@@ -793,8 +815,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const double pond_water = pond != nullptr ? *pond : 0.0;
       stack[0] = !evaporating ? surface : pond_water > 0 ? surface / pond_water : 0.0;
       const auto t_index = static_cast<std::size_t>(t);
-      tracer.direct.get()[r][c] =
-          sums.direct > 0 ? scratch.tracerDirect[t_index] / sums.direct : 0.0;
+      // The direct runoff holds what the layered pack released beyond its pores, which carries
+      // no solute (the snow's solute entered the surface with the source's water).
+      const double direct = sums.direct + snow_outflow;
+      tracer.direct.get()[r][c] = direct > 0 ? scratch.tracerDirect[t_index] / direct : 0.0;
       // The interflow holds the tile drainage.
       tracer.inter.get()[r][c] = sums.inter > 0 ? scratch.tracerInter[t_index] / sums.inter : 0.0;
       // The base flow carries the solute the exchange took out of the layers; with the

@@ -204,9 +204,11 @@ void RefuseStorageFilesOfMoreProcesses(DiagnosticStream& diag, const std::string
 
 void ReadStorageSection(DiagnosticStream& diag, const std::string& path,
                         RunoffConcentration& runoff, const StorageParameters& parameters) {
+  errno = 0;
   File file(std::fopen(path.c_str(), "rt"));
   if (!file)
-    ThrowFatal(diag, kStorageFileOpenCode, "FATAL: error opening storage content file ", path);
+    ThrowFatal(diag, kStorageFileOpenCode, "FATAL: error opening storage content file ", path,
+               SystemReason(ErrnoOrIo()));
   CheckStateFile(diag, path);
   ReportUncheckedState(diag, path);
   std::FILE* f = file.get();

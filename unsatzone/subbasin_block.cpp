@@ -6,6 +6,7 @@
 
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
+#include "core/string_helpers.h"
 #include "core/value_ranges.h"
 
 namespace velorn {
@@ -33,6 +34,19 @@ std::string NextLine(ControlFileReader& file) {
     if (line.find_first_not_of(" \t\r") != std::string::npos) return line;
   }
   return {};
+}
+
+// "its codes: 1, 2, 5 and 99" (at most 20 of them, then "...").
+std::string ZoneCodes(const std::vector<ZoneRecord>& zones, int32_t count) {
+  std::string text = "its codes: ";
+  for (int32_t z = 1; z <= count; ++z) {
+    if (z > 20) return text + ", ...";
+    text += (z == 1       ? ""
+             : z == count ? " and "
+                          : ", ") +
+            std::to_string(static_cast<int>(zones[z][2]));
+  }
+  return text;
 }
 
 }  // namespace
@@ -64,11 +78,15 @@ SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& 
   std::size_t pos = 0;
   int previous_code = 0;
   int32_t previous_index = 1;  // before the first code, the first zone counts as previous
+  bool first_zone_added = false;
   int code = 0;
   while (code < highest) {
     if (!ScanValue(code_line, pos, code)) {
       ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error reading code[", previous_code,
-                 "] for ", module, kHelpText);
+                 "] for ", module,
+                 "\nthe code line must end with the highest subbasin code of "
+                 "the zone grid, ",
+                 highest, " (", ZoneCodes(zones, count), ")", kHelpText);
     }
     const int32_t index = code >= 1 && code <= highest ? code_index[code] : 0;
     if (index < 1) {
@@ -80,7 +98,10 @@ SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& 
                  ") does not follow the code ", previous_code,
                  ": codes must be given in ascending order in ", module, kHelpText);
     }
-    if (given.empty() && index > 1) given.push_back(1);  // the first zone takes its own values
+    if (given.empty() && index > 1) {
+      given.push_back(1);  // the first zone takes its own values
+      first_zone_added = true;
+    }
     given.push_back(index);
     previous_index = index;
     previous_code = code;
@@ -109,8 +130,18 @@ SubbasinParameters ReadSubbasinBlock(DiagnosticStream& diag, ControlFileReader& 
       double value = 0;
       if (!ScanValue(text, at, value)) {
         const char* end = line.target == &p.max_baseflow ? "\n" : "";
+        // The zone grid's lowest subbasin below the first code of the code line takes values
+        // of its own: a code 0 in the zone grid asks for one more column.
+        const std::string own =
+            first_zone_added ? FormatText(
+                                   " (the zone grid's lowest subbasin code %d lies below the first "
+                                   "code %d of the code line and takes values of its own)",
+                                   zone_code(1), zone_code(given[1]))
+                             : std::string();
         ThrowFatal(diag, kSubbasinBlockCode, kErrorHead, "error reading ", line.name, zone_code(z),
-                   "] for ", module, kHelpText, end);
+                   "] for ", module, "\neach parameter line needs ", given.size(),
+                   " values, one per subbasin code given", own, "; the zone grid holds ", count,
+                   " subbasins (", ZoneCodes(zones, count), ")", kHelpText, end);
       }
       RequireControlRange(diag, value, line.low, line.high,
                           std::string(line.name) + std::to_string(zone_code(z)) + "] for ", module);

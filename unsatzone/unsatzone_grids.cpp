@@ -217,7 +217,7 @@ void unsatzonmodellklasse::ReadStoredState() {
 // the pond, which a start from the groundwater distance reads. Each process checks its own
 // rows; a failure on one ends every process.
 void unsatzonmodellklasse::CheckStoredState(bool whole) {
-  OnEveryProcessAgreed([&] { CheckOwnStoredState(whole); });
+  AgreeOnFailure(Diag(), [&] { CheckOwnStoredState(whole); });
 }
 
 void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {

@@ -34,10 +34,12 @@
 // Irrigation (configured when an irrigation table with entries is handed in): "SBLOW_grid" and
 // "SBHIGH_grid" start, per cell with an irrigation code, as the water content of layer 2 (layer
 // 1 in a one-layer profile) at the rule's suctions psi_dry and psi_wet; a rule of another method
-// than the suction method takes the land use's HReduDry for psi_dry. "MeanThetaInRootZone" is the
-// thickness-weighted water content down to the root depth ("root_depth1", m; the water content
-// of layer 1 for depths below 1e-8 m or of 9999 m and more); "Max_Pumping" starts at 0. The
-// irrigation model must read these grids with the same meaning.
+// than the suction method takes the land use's HReduDry for psi_dry. The root zone's water content
+// ("SB_1_grid") starts as the thickness-weighted water content down to the root depth
+// ("root_depth1", m; the water content of layer 1 for depths below 1e-8 m or of 9999 m and more)
+// and "MeanThetaInRootZone" as the suction of layer 1 at the root zone's mean relative saturation
+// (m, as every step leaves it, for dynamic phenology); "Max_Pumping" starts at 0. The irrigation
+// model must read these grids with the same meaning.
 //
 // Limits: constructed once per run; the storage file, the step operations and layered snow are
 // not part of this object yet. A control point outside the grid and every unreadable value end
@@ -596,6 +598,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
     double** groundwater = nullptr;
     GridMatrix to_groundwater;
     int to_groundwater_index = 0;
+    // The concentration of the water the cell's irrigation pumps from groundwater
+    // ("concpump_tracer_t_unsatzon_model", registered): that of the saturated zone, with the
+    // groundwater model that of the water its layer 1 gives back. Set at the end of each step:
+    // the irrigation of the next step gives the cells this concentration, and the store the water
+    // leaves gives up the same solute with it.
+    GridMatrix pumped;
+    int pumped_index = 0;
     double decay = 1.0;                        // per sub-step; 1 for a stable tracer
     std::unique_ptr<SinglePointBuffer> point;  // control-point rows (owner process)
     // Per subbasin s = 1..n the step's base flow of the own cells, summed exactly (the same
@@ -719,6 +728,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void SetupTracer(int32_t t);
   void SetupRiverCoupling();
   void SetInitialTracerConcentrations();
+  // The pumped water's concentration of tracer t in every own cell (see SoilTracer::pumped).
+  void SetPumpedConcentration(int32_t t);
   // Initial base flow of every own cell (without groundwater model) and Qg per subbasin and
   // tracer: the weighted means over all processes, 0 where the weights sum to 0.
   void SetInitialRunoff();

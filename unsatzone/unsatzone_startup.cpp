@@ -23,6 +23,7 @@
 #include "tables/landuse_record.h"
 #include "tables/soil_record.h"
 #include "unsatzone/single_point_writer.h"
+#include "unsatzone/soil_column_sources.h"
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
@@ -83,10 +84,11 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
       const SoilRecord& soil = CellSoil(r, c);
-      mean[r][c] = RootZoneTheta(soil, CellLayers(soil), theta[r][c], links.root_depth[1][r][c]);
+      const double roots = links.root_depth[1][r][c];
+      mean[r][c] = RootZoneSuction(soil, CellLayers(soil), theta[r][c], roots, nodata);
       // The first step's irrigation rules see the root zone as it starts, not an empty one
       // (which would ask for a fill from dry on a wet soil).
-      root_zone[r][c] = mean[r][c];
+      root_zone[r][c] = RootZoneTheta(soil, CellLayers(soil), theta[r][c], roots);
       // Tested before the cast: cells without irrigation may hold any value (-1e308 too).
       if (!(codes[r][c] >= 1 && codes[r][c] < rules + 1.0)) continue;
       const int code = static_cast<int>(codes[r][c]);
@@ -121,7 +123,7 @@ void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, int pair, double 
     return;
   }
   ReadGridFile(grid, grid_pairs[pair].name);
-  OnEveryProcessAgreed([&] {
+  AgreeOnFailure(Diag(), [&] {
     CheckGridCells(Diag(), grid_pairs[pair].name, grids[grid].get(), soil_zone_grid, column_ranges,
                    first_local_row, last_local_row, nodata, low, high, unit);
   });

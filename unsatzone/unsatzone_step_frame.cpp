@@ -210,10 +210,9 @@ void unsatzonmodellklasse::WriteStorageState(bool append) {
 void unsatzonmodellklasse::ReadStorageState() {
   std::string path = storageFileName;
   PrefixDirectory(input_directory, path);
-  // The name ends in "_<rank>".
-  // A file that fails on one process ends every process with its code, the others without
-  // waiting in the next collective step.
-  OnEveryProcessAgreed([&] {
+  // The name ends in "_<rank>". Each process reads its own file: a failure on one (its file
+  // missing, as after a run of fewer processes) ends every process, named by process 0.
+  AgreeOnFailure(Diag(), [&] {
     RefuseStorageFilesOfMoreProcesses(Diag(), path.substr(0, path.rfind('_')), size);
     ReadStorageSection(Diag(), path, runoff, StorageParametersOfRun());
   });

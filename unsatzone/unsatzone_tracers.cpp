@@ -65,6 +65,7 @@ void unsatzonmodellklasse::SetupTracers(int32_t& error, int32_t count,
     SetInitialTracerConcentrations();
     SetInitialRunoff();
     if (storageMode == 1) ReadStorageState();
+    for (int32_t t = 1; t <= tracer_count; ++t) SetPumpedConcentration(t);
     runoff.SyncExactSums();
   } catch (const ErrorCode& e) {
     error = e.code;
@@ -164,6 +165,12 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
   tracer.stack_index = registry->FirstFreeIndex();
   RegisterGrid(tracer.stack_index, block.grid_file_name, tracer.layer_one.get(), stack, layerCount,
                identifier, d.gridcode, grid_first_row, grid_last_row);
+  tracer.pumped = NewGrid();
+  Fill(tracer.pumped.get(), nodata);
+  tracer.pumped_index = NextFreeIndex();
+  const std::string pumped = FormatText("concpump_tracer_%d_%s", t, module_name.c_str());
+  RegisterGrid(tracer.pumped_index, pumped, tracer.pumped.get(), nullptr, 0, pumped, 0,
+               grid_first_row, grid_last_row);
   tracer.silting = Optional(FormatText("concflux_tracer_%d_SiltingUpModel", t));
   tracer.base_flow = NewGrid();
   Fill(tracer.base_flow.get(), nodata);
@@ -230,6 +237,20 @@ void unsatzonmodellklasse::SetInitialTracerConcentrations() {
       }
     });
   }
+}
+
+void unsatzonmodellklasse::SetPumpedConcentration(int32_t t) {
+  SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+  double** pumped = tracer.pumped.get();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = 1; c <= ncols; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : nodata;
+      pumped[r][c] = groundwaterModelActive != 0
+                         ? (IsAboveNodata(aquifer, nodata) ? aquifer : 0.0)
+                         : TracerConcentration(t, r, c, StoredGroundwaterLayer(r, c), 0.0, 0.0);
+    }
+  });
 }
 
 void unsatzonmodellklasse::SetInitialRunoff() {
@@ -305,6 +326,7 @@ void unsatzonmodellklasse::FinishTracerStep() {
       }
     });
     WriteStackOutput(tracer.stack_index);
+    SetPumpedConcentration(t);
     for (std::size_t s = 1; s <= n; ++s)
       for (std::size_t f = 0; f < 2; ++f) {
         packed.push_back(tracer.baseflow[2 * s + f]);
@@ -350,7 +372,7 @@ void unsatzonmodellklasse::ReleaseTracers() {
     if (tracer.point) WriteSinglePointBuffer(Diag(), tracer.point_file, *tracer.point, 1, 0);
     tracer.point.reset();
     for (int* index : {&tracer.to_groundwater_index, &tracer.stack_index, &tracer.direct_index,
-                       &tracer.inter_index}) {
+                       &tracer.inter_index, &tracer.pumped_index}) {
       if (*index > 0) UnregisterGrid(*index);
       *index = 0;
     }
@@ -360,6 +382,7 @@ void unsatzonmodellklasse::ReleaseTracers() {
     tracer.inter = GridMatrix();
     tracer.base_flow = GridMatrix();
     tracer.to_groundwater = GridMatrix();
+    tracer.pumped = GridMatrix();
     tracer.groundwater = nullptr;  // the groundwater model's grid
   }
   soil_tracers.clear();

@@ -14,7 +14,8 @@
 # that holds this file, or a copy of it).
 
 # ---- Output and time ----------------------------------------------------------------------
-# Grids, and with them the state a warm start reads, as binary doubles, as in front-range.ctl.
+# Grids, and with them the state a warm start reads, as binary doubles (".dbl" grids, ".stk"
+# stacks), as in front-range.ctl.
 [output_interval]
 24         # report interval in hours: one report line per simulated day
 0          # 1 would warn about every cell without a station within the maximum distance
@@ -77,7 +78,7 @@ albedo albedo 0 readcode=0 defaultValue=0.2
 # Water held on the soil surface (mm); no model of this build fills it, so it starts at 0.
 [variable_grids]
 1
-surface_storage.asc SurfStorSiltingUp 0 0
+surface_storage.dbl SurfStorSiltingUp 0 0
 0          # write code
 0          # read code: 0 preset with the default value
 
@@ -185,7 +186,7 @@ sunshine_duration
 12
 stations/temperature.txt
 -0.0065    # lapse rate of the standard atmosphere
-temperature.asc
+temperature.dbl
 0
 1.0
 temperature.stat 2001
@@ -205,7 +206,7 @@ temperature.stat 2001
 1
 stations/precipitation.txt
 none
-precipitation.asc
+precipitation.dbl
 0
 1.0
 precipitation.stat 2001
@@ -225,7 +226,7 @@ precipitation.stat 2001
 4
 stations/wind_speed.txt
 none
-wind_speed.asc
+wind_speed.dbl
 0
 1.0
 wind_speed.stat 2001
@@ -245,7 +246,7 @@ wind_speed.stat 2001
 4
 stations/air_humidity.txt
 none
-air_humidity.asc
+air_humidity.dbl
 0
 1.0
 air_humidity.stat 2001
@@ -265,7 +266,7 @@ air_humidity.stat 2001
 1
 stations/global_radiation.txt
 none
-global_radiation.asc
+global_radiation.dbl
 0
 1.0
 global_radiation.stat 2001
@@ -285,7 +286,7 @@ global_radiation.stat 2001
 1
 stations/sunshine_duration.txt
 none
-sunshine_duration.asc
+sunshine_duration.dbl
 0
 1.0
 sunshine_duration.stat 2001
@@ -320,12 +321,12 @@ sunshine_duration.stat 2001
 1          # on
 1440       # time step (minutes)
 2          # method: terrain shading and temperature correction
-corr_temperature.asc
+corr_temperature.dbl
 0          # write code of the corrected temperature
 1.0        # scaling of the temperature correction (K per unit of ln factor)
-radiation_correction.asc
+radiation_correction.dbl
 0          # write code of the correction factors
-shadow.asc
+shadow.dbl
 0          # write code of the shadow grid
 1          # factors computed every step
 24         # hourly sub-intervals of the day
@@ -344,22 +345,22 @@ shadow.asc
 1 1 1 1 1 1 1 1 1 1 1 1   # monthly factors of the Hamon method (not used by Penman-Monteith)
 0.2 0.2 0.21 0.29 0.29 0.28 0.26 0.25 0.23 0.22 0.2 0.2   # monthly Haude factors (not used)
 1.0        # Wendling factor (not used)
-etp.asc    # potential transpiration (etp.stat: with the potential soil evaporation): grid, write code, statistics
+etp.dbl    # potential transpiration (etp.stat: with the potential soil evaporation): grid, write code, statistics
 0
 etp.stat 2001
-etr.asc    # real transpiration; etr.stat holds the whole real evapotranspiration
+etr.dbl    # real transpiration; etr.stat holds the whole real evapotranspiration
 0
 etr.stat 2001
-evap.asc   # potential soil evaporation
+evap.dbl   # potential soil evaporation
 0
 evap.stat 2001
-evar.asc   # real soil evaporation
+evar.dbl   # real soil evaporation
 0
 evar.stat 2001
-snowevap.asc   # snow evaporation
+snowevap.dbl   # snow evaporation
 0
 snowevap.stat 0
-eip.asc    # potential interception evaporation
+eip.dbl    # potential interception evaporation
 0
 eip.stat 2001
 rgex.stat 2001   # global radiation corrected for slope and aspect
@@ -381,13 +382,13 @@ HamonCorrectionOpenWater = 1.0
 1440       # time step (minutes)
 2          # method: evaporation at the potential interception evaporation, the potential
            # transpiration reduced by the same amount
-throughfall.asc   # throughfall: grid, write code, zone statistics and code
+throughfall.dbl   # throughfall: grid, write code, zone statistics and code
 0
 throughfall.stat 2001
-interception_evaporation.asc
+interception_evaporation.dbl
 0
 interception_evaporation.stat 2001
-interception_storage.asc
+interception_storage.dbl
 0
 interception_storage.stat 2001
 0.2        # water held per unit leaf area index where the land use gives no IntercepCap (mm)
@@ -402,15 +403,15 @@ interception_storage.stat 2001
 3          # method 3: the statements of the block below
 sdisp.stat 2001   # zone statistics of the silting-up disposition and of the direct runoff
 qdsu.stat 2001
-sdisp.asc  # grids: disposition, rain pause, rain energy, tillage age, direct runoff (file,
+sdisp.dbl  # grids: disposition, rain pause, rain energy, tillage age, direct runoff (file,
 0          # write code)
-rainpause.asc
+rainpause.dbl
 0
-ekin.asc
+ekin.dbl
 0
-tsbb.asc
+tsbb.dbl
 0
-qdsu.asc
+qdsu.dbl
 0
 1 5        # subbasins 1 to 5 ...
 2.0 2.0    # ... with a minimum rain pause of 2 days that ends a rain event

@@ -9,8 +9,10 @@
 
 # ---- Output and time ----------------------------------------------------------------------
 # Grids (and with them the state a warm start reads) are written as binary doubles, so that a
-# warm start continues the run exactly; WriteAsciiGrids = 1 with WriteDoubleGrids = 0 writes
-# ASCII grids instead, readable as text but rounded to six significant digits.
+# warm start continues the run exactly; their names below say so: ".dbl" for a grid, ".stk" for
+# a stack (one value per soil layer). scripts/grid-vrt makes them readable by GDAL and QGIS.
+# WriteAsciiGrids = 1 with WriteDoubleGrids = 0 writes ASCII grids instead, readable as text but
+# rounded to six significant digits (then name them ".asc").
 [output_interval]
 24         # report interval in hours: one report line per simulated day
 0          # 1 would warn about every cell without a station within the maximum distance
@@ -162,7 +164,7 @@ sunshine_duration
 12
 stations/temperature.txt
 -0.0065    # lapse rate of the standard atmosphere
-temperature.asc
+temperature.dbl
 0
 1.0
 temperature.stat 2001
@@ -182,7 +184,7 @@ temperature.stat 2001
 1
 stations/precipitation.txt
 none
-precipitation.asc
+precipitation.dbl
 0
 1.0
 precipitation.stat 2001
@@ -202,7 +204,7 @@ precipitation.stat 2001
 4
 stations/wind_speed.txt
 none
-wind_speed.asc
+wind_speed.dbl
 0
 1.0
 wind_speed.stat 2001
@@ -222,7 +224,7 @@ wind_speed.stat 2001
 4
 stations/air_humidity.txt
 none
-air_humidity.asc
+air_humidity.dbl
 0
 1.0
 air_humidity.stat 2001
@@ -242,7 +244,7 @@ air_humidity.stat 2001
 1
 stations/global_radiation.txt
 none
-global_radiation.asc
+global_radiation.dbl
 0
 1.0
 global_radiation.stat 2001
@@ -262,7 +264,7 @@ global_radiation.stat 2001
 1
 stations/sunshine_duration.txt
 none
-sunshine_duration.asc
+sunshine_duration.dbl
 0
 1.0
 sunshine_duration.stat 2001
@@ -297,12 +299,12 @@ sunshine_duration.stat 2001
 1          # on
 1440       # time step (minutes)
 2          # method: terrain shading and temperature correction
-corr_temperature.asc
+corr_temperature.dbl
 0          # write code of the corrected temperature
 1.0        # scaling of the temperature correction (K per unit of ln factor)
-radiation_correction.asc
+radiation_correction.dbl
 0          # write code of the correction factors
-shadow.asc
+shadow.dbl
 0          # write code of the shadow grid
 1          # factors computed every step
 24         # hourly sub-intervals of the day
@@ -321,22 +323,22 @@ shadow.asc
 1 1 1 1 1 1 1 1 1 1 1 1   # monthly factors of the Hamon method (not used by Penman-Monteith)
 0.2 0.2 0.21 0.29 0.29 0.28 0.26 0.25 0.23 0.22 0.2 0.2   # monthly Haude factors (not used)
 1.0        # Wendling factor (not used)
-etp.asc    # potential transpiration (etp.stat: with the potential soil evaporation): grid, write code, statistics
+etp.dbl    # potential transpiration (etp.stat: with the potential soil evaporation): grid, write code, statistics
 0
 etp.stat 2001
-etr.asc    # real transpiration; etr.stat holds the whole real evapotranspiration
+etr.dbl    # real transpiration; etr.stat holds the whole real evapotranspiration
 0
 etr.stat 2001
-evap.asc   # potential soil evaporation
+evap.dbl   # potential soil evaporation
 0
 evap.stat 2001
-evar.asc   # real soil evaporation
+evar.dbl   # real soil evaporation
 0
 evar.stat 2001
-snowevap.asc   # snow evaporation
+snowevap.dbl   # snow evaporation
 0
 snowevap.stat 0
-eip.asc    # potential interception evaporation
+eip.dbl    # potential interception evaporation
 0
 eip.stat 2001
 rgex.stat 2001   # global radiation corrected for slope and aspect
@@ -372,31 +374,31 @@ HamonCorrectionOpenWater = 1.0
 3.0        # RMFMAX: seasonal radiation melt factor in summer
 0.45       # ALBsnow_min: albedo of old snow
 0.85       # ALBsnow_max: albedo of fresh snow
-rain.asc   # rain: grid, write code, zone statistics and code
+rain.dbl   # rain: grid, write code, zone statistics and code
 0
 rain.stat 0
-snow.asc   # snowfall
+snow.dbl   # snowfall
 0
 snowfall.stat 2001
-snowdays.asc   # days with snow cover
+snowdays.dbl   # days with snow cover
 0
 snowdays.stat 0
-snowage.asc    # snow age (days)
+snowage.dbl    # snow age (days)
 0
 snowage.stat 0
 albedo.stat 0  # albedo statistics
-snowoutflow.asc   # water leaving the pack (melt and rain)
+snowoutflow.dbl   # water leaving the pack (melt and rain)
 0
 snowoutflow.stat 2001
-snowmelt.asc      # the part of it in steps with melt
+snowmelt.dbl      # the part of it in steps with melt
 0
 snowmelt.stat 2001
-snowsolid.asc  # solid snow storage (mm water equivalent)
+snowsolid.dbl  # solid snow storage (mm water equivalent)
 0
-snowliquid.asc # liquid water in the pack (mm)
+snowliquid.dbl # liquid water in the pack (mm)
 0
 snowstorage.stat 2001   # total snow storage statistics
-snowstorage.asc   # total snow storage grid
+snowstorage.dbl   # total snow storage grid
 0
 0          # the pack starts empty (1: read from the storage grids above)
 
@@ -408,13 +410,13 @@ snowstorage.asc   # total snow storage grid
 1440       # time step (minutes)
 2          # method: evaporation at the potential interception evaporation, the potential
            # transpiration reduced by the same amount
-throughfall.asc   # throughfall: grid, write code, zone statistics and code
+throughfall.dbl   # throughfall: grid, write code, zone statistics and code
 0
 throughfall.stat 2001
-interception_evaporation.asc
+interception_evaporation.dbl
 0
 interception_evaporation.stat 2001
-interception_storage.asc
+interception_storage.dbl
 0
 interception_storage.stat 2001
 0.2        # water held per unit leaf area index where the land use gives no IntercepCap (mm)
@@ -459,11 +461,13 @@ gwin.stat 0
 gwex.stat 0
 macro.stat 0
 infilt.stat 2001    # infiltration (mm)
-sb05.asc   # grids and stacks: name, then write code (0: not written)
+# Grids and stacks: name, then write code (0: not written). sb1 holds the water content of the
+# root zone (-) and sb2 the water of the soil profile (mm): the grids of sb1.stat and sb2.stat.
+sb1.dbl
 0
-sb1.asc
+sb2.dbl
 0
-wurz.asc
+wurz.dbl
 0
 theta.stk  # water content per layer
 0
@@ -473,39 +477,39 @@ hgeo.stk   # elevation of the layer boundaries
 0
 qunten.stk # flux through the lower boundary of each layer
 0
-gwstand.asc
+gwstand.dbl
 0
-gwtheta.asc
+gwtheta.dbl
 0
-gwn.asc
+gwn.dbl
 0
-gwlevel.asc
+gwlevel.dbl
 0
-qdrain.asc
+qdrain.dbl
 0
-satt.asc
+satt.dbl
 0
-infex.asc
+infex.dbl
 0
-qd.asc
+qd.dbl
 0
-qi.asc
+qi.dbl
 0
-deltagw.asc
+deltagw.dbl
 0
-gwin.asc
+gwin.dbl
 0
-gwex.asc
+gwex.dbl
 0
-pond.asc
+pond.dbl
 0
-uprise.asc
+uprise.dbl
 0
-percol.asc
+percol.dbl
 0
-macro.asc
+macro.dbl
 0
-irrig.asc
+irrig.dbl
 0
 0 0        # no control point (row and column of a cell for the single-point files)
 qbottom.txt
@@ -526,7 +530,7 @@ interflow.txt
 soilstorage  # storage content file (the process number is appended)
 900        # method 3: shortest inner step (s)
 substeps.stat 0
-substeps.asc
+substeps.dbl
 0
 
 # ---- Discharge routing ---------------------------------------------------------------------
@@ -556,7 +560,7 @@ substeps.asc
 1440       # time step (minutes): daily, as the rest of the model
 1.0 1000.0 50 24   # qmin, qmax (l/s/km2) and intervals of the water-level table; 24 hourly sub-steps
 discharge.stat 2001   # routed discharge per subbasin (m3/s), one row per day
-none.txt   # no observed discharges (the example ships none)
+none       # no observed discharges (the example ships none)
 0          # no observation columns
 0          # goodness of fit from the first step (unused without observations)
 TG 4 (A=7.54, f=1) OL 1 (kh=0.5, kv=2, Bh=1.4, Bv=8, Th=0.47, Mh=20, Mv=10, I=0.063, L=524, A=1.69)

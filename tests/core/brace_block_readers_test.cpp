@@ -43,7 +43,7 @@ TEST_F(BraceBlockReaders, KeysMatchAsWholeWordsFollowedByAnEqualsSign) {
 }
 
 TEST_F(BraceBlockReaders, ValuesAreReadAsFromATextStreamAndAbsentKeysKeepTheTarget) {
-  const std::string text = "n = 42; x = -1.5e-3; name = gauge 7; depth = 12mm; ";
+  const std::string text = "n = 42; x = -1.5e-3; name = gauge 7; depth = 12 mm; ";
   int n = -1;
   double x = 0;
   std::string name = "unset";
@@ -54,7 +54,7 @@ TEST_F(BraceBlockReaders, ValuesAreReadAsFromATextStreamAndAbsentKeysKeepTheTarg
   EXPECT_TRUE(ParseStringValue(diag_, text, "name", name));
   EXPECT_EQ(name, "gauge");  // one word
   EXPECT_TRUE(ParseIntValue(diag_, text, "depth", n));
-  EXPECT_EQ(n, 12);  // a number followed by letters reads the number
+  EXPECT_EQ(n, 12);  // a note may follow the number after a blank
 
   EXPECT_FALSE(ParseIntValue(diag_, text, "missing", n) || ParseDoubleValue(diag_, text, "xx", x) ||
                ParseStringValue(diag_, text, "na", name));
@@ -64,7 +64,9 @@ TEST_F(BraceBlockReaders, ValuesAreReadAsFromATextStreamAndAbsentKeysKeepTheTarg
 }
 
 TEST_F(BraceBlockReaders, UnreadableValuesAreFatalAndKeepTheTarget) {
-  const char* texts[] = {"v = ;", "v = abc;", "v = 99999999999;", "v =", "v = nan;"};
+  // A number written onto other characters is none ("12mm", a decimal comma).
+  const char* texts[] = {
+      "v = ;", "v = abc;", "v = 99999999999;", "v =", "v = nan;", "v = 12mm;", "v = 40,16;"};
   for (const char* text : texts) {
     int n = 3;
     double x = 3;

@@ -81,9 +81,9 @@ TEST_F(ReaderFixture, ValuesAreReadPositionallyAndCommentsDiscarded) {
   UseText(
       "[snow_model]\n"
       "12 flow control parameter for snow_model\n"
-      "12abc\n"
+      "12\tabc\n"
       "\n"
-      "   -3.5e2x degrees\n"
+      "   -3.5e2 degrees\n"
       "tmp/out.asc  output grid\n"
       "2000000000000 a long count\n");
   ASSERT_EQ(object.FindSection("[snow_model]", 1), 1);
@@ -134,6 +134,20 @@ TEST_F(ReaderFixture, UnreadableValueReportsTheNextWord) {
   EXPECT_EQ(ThrownCode([&] { object.ReportControlFileError("geographic latitude", ""); }), 17);
   EXPECT_TRUE(HasEntry(
       0, "error in control file, geographic latitude; &quot;-inf&quot; is not a finite number"));
+  // A number written onto other characters is refused, not read as its front; so is a
+  // fraction for a whole number.
+  const std::string glued_rule =
+      " is no number: a number must be followed by a blank or the end of the line (a decimal "
+      "comma, or a unit written onto the number, is not read)";
+  const std::pair<std::string, std::string> glued[] = {
+      {"40,16", "&quot;40,16&quot;" + glued_rule},
+      {"2.5", "&quot;2.5&quot; is not a whole number"}};
+  for (const auto& [word, message] : glued) {
+    UseText("[snow_model]\n" + word + " comment\n");
+    object.FindSection("[snow_model]", 1);
+    EXPECT_EQ(ThrownCode([&] { object.ReadValue(*object.control_file, i, "count "); }), 17);
+    EXPECT_TRUE(HasEntry(0, "error in control file, count ; snow_model" + message)) << DiagFile();
+  }
   // At the end of the file the report has an empty word.
   UseText("[snow_model]\n");
   object.FindSection("[snow_model]", 1);

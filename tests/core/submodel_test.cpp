@@ -1,5 +1,6 @@
 // Sub-model base: reading the opening values of a section (on, off, absent, unreadable), the
-// time-interval check, stored shared values, the step hook's DEBUG lines and the fpe report.
+// time-interval check, stored shared values (lakes off with response units), the step hook's
+// DEBUG lines and the fpe report.
 #include "core/submodel.h"
 
 #include <gtest/gtest.h>
@@ -134,6 +135,16 @@ TEST_F(SubModelBase, StoresTheSharedValuesAndTheStepLength) {
   EXPECT_EQ(model.solar_constants[3], -3.2);  // January
   EXPECT_EQ(model.module_name, "test_model");
   EXPECT_TRUE(ScreenHas("initializing module test_model"));
+  // Lakes stay on without response units, and go off with them, saying so.
+  int32_t lakes = 1;
+  model.SwitchLakesOffForResponseUnits(lakes);
+  EXPECT_EQ(lakes, 1);
+  setup_.response_unit_switch = 1;
+  TestModel units(setup_);
+  units.SwitchLakesOffForResponseUnits(lakes);
+  EXPECT_EQ(lakes, 0);
+  EXPECT_NE(test::ReadFile(diag_.file_name()).find("test_model: hydrologic response units are on"),
+            std::string::npos);
 }
 
 struct StepCase {

@@ -476,7 +476,7 @@ std::string StationHeader(const fs::path& dir, const std::string& control, Rando
 // station tables date their rows), named in [routing_model], with one impossible value or date.
 std::string ObservedDischarge(Lines& lines, const fs::path& dir, Random& random) {
   const std::vector<std::size_t> at = SectionValueLines(lines, "[routing_model]");
-  if (at.size() < 7 || !Has(lines[at[4]], "none.txt"))
+  if (at.size() < 7 || !Has(lines[at[4]], "none"))
     return "input observed discharge: no routing section";
   Lines rows = {"observed discharge at the outlet (m3/s)", "YYYY MM DD HH Q5"};
   for (int64_t day = DaysFromCivil(2019, 1, 1); day <= DaysFromCivil(2019, 12, 31); ++day) {

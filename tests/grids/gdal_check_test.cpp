@@ -1,7 +1,7 @@
-// Our ASCII grids as another program sees them: `gdalinfo -stats` (GDAL's Arc/Info ASCII Grid
-// driver) must find the size, the upper-left origin, the cell size, the nodata value and the
-// statistics of the valid cells that we wrote. Skipped, with the reason, where gdalinfo is not
-// installed (Debian package gdal-bin).
+// Our grids as another program sees them: `gdalinfo -stats` (GDAL's Arc/Info ASCII Grid driver,
+// or the VRT scripts/grid-vrt writes beside the other forms) must find the size, the upper-left
+// origin, the cell size, the nodata value and the statistics of the valid cells that we wrote.
+// Skipped, with the reason, where gdalinfo is not installed (Debian package gdal-bin).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -137,6 +137,63 @@ TEST_F(GdalCheckTest, GeographicCornerAndCellSizeKeepTheirDigits) {
   EXPECT_NEAR(origin[0], -105.560416666684, 1e-12);
   EXPECT_NEAR(origin[1], 40.090416666671 + 2 * 0.000833333333, 1e-12);
   EXPECT_NEAR(pixel[0], 0.000833333333, 1e-15);
+}
+
+// scripts/grid-vrt makes every form the model writes readable by GDAL: binary grids and stacks of
+// doubles and floats, ASCII stacks and netCDF grids and stacks (an ASCII grid GDAL reads as it
+// is). GDAL finds the size, the georeference, the nodata value, one band per level or slice
+// (level 0 first) and in each band the values of that level.
+TEST_F(GdalCheckTest, GridVrtOpensEveryGridAndStackForm) {
+  constexpr int kLevelsVrt = 2;
+  Geometry(5, 4, 3500, 7000, 100);
+  object_.first_local_row = 1;
+  object_.last_local_row = 4;
+  const auto value = [](int r, int c, int k) {
+    return (r + c) % 4 == 0 ? kNodataGdalCheck : 100.0 * k + 10.0 * r + c + 0.25;
+  };
+  GridMatrix grid(diag_, 1, 4, 5, 4);
+  StackMatrix stack(diag_, 1, 4, 5, kLevelsVrt, 4);
+  for (int r = 1; r <= 4; ++r)
+    for (int c = 1; c <= 5; ++c) {
+      grid[r][c] = value(r, c, 0);
+      for (int k = 0; k <= kLevelsVrt; ++k) stack[r][c][k] = value(r, c, k);
+    }
+  struct Form {
+    const char* name;
+    bool stack, ascii, dbl, netcdf;
+  };
+  for (const Form& form :
+       {Form{"g.asc", false, true, false, false}, Form{"g.dbl", false, false, true, false},
+        Form{"g.flt", false, false, false, false}, Form{"s.stk", true, false, true, false},
+        Form{"s.flt", true, false, false, false}, Form{"s.txt", true, true, false, false},
+        Form{"g", false, false, false, true}, Form{"s", true, false, true, true}}) {
+    std::string file = dir_ / form.name;
+    SCOPED_TRACE(file);
+    if (form.stack)
+      object_.WriteStack(file, stack.get(), kLevelsVrt, form.ascii, form.dbl, form.netcdf);
+    else
+      object_.WriteGrid(file, grid.get(), form.ascii, form.dbl, form.netcdf);
+    if (form.netcdf) file += ".nc";
+    const char* source = std::getenv("VELORN_SOURCE_DIR");
+    const std::string script = std::string(source != nullptr ? source : ".") + "/scripts/grid-vrt";
+    ASSERT_EQ(std::system((script + " '" + file + "' > /dev/null").c_str()), 0);
+    const std::string info = Gdalinfo(form.ascii && !form.stack ? file : file + ".vrt");
+    EXPECT_EQ(NumbersAfter(info, "Size is"), (std::vector<double>{5, 4})) << info;
+    EXPECT_EQ(NumbersAfter(info, "Origin = ("), (std::vector<double>{3500, 7400})) << info;
+    EXPECT_EQ(NumbersAfter(info, "Pixel Size = ("), (std::vector<double>{100, -100})) << info;
+    const int bands = form.stack ? kLevelsVrt + 1 : 1;
+    std::size_t at = 0;
+    for (int k = 0; k < bands; ++k) {
+      at = info.find("Band " + std::to_string(k + 1) + " ", at);
+      ASSERT_NE(at, std::string::npos) << info;
+      const std::string band = info.substr(at);
+      EXPECT_EQ(NumbersAfter(band, "NoData Value="), (std::vector<double>{kNodataGdalCheck}));
+      // Value 10 r + c + 0.25 + 100 k: the lowest valid cell is (1, 1), the highest (4, 5).
+      EXPECT_EQ(NumbersAfter(band, "STATISTICS_MINIMUM="), (std::vector<double>{11.25 + 100 * k}));
+      EXPECT_EQ(NumbersAfter(band, "STATISTICS_MAXIMUM="), (std::vector<double>{45.25 + 100 * k}));
+    }
+    EXPECT_EQ(info.find("Band " + std::to_string(bands + 1) + " "), std::string::npos) << info;
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/modelobject.h"
+#include "core/string_helpers.h"
 #include "grids/grid_formats.h"
 #include "grids/mpi_layout.h"
 #include "grids/netcdf_grid_writer.h"
@@ -249,6 +250,14 @@ TEST_F(ReaderMpiTest, ResamplesAnotherGeometryBilinearly) {
   ExpectCells(
       grid, [&](int r, int c) { return r < 4 && c > 1 ? N : hand(r, c); }, false, true, "holed");
   FreeMatrix(grid);
+  // A file that covers one cell of the basin gives every cell its value, and says so.
+  const std::string corner = Put("corner.asc", AsciiGrid(1, 1, 0, 0, 1, N, source));
+  ASSERT_EQ(Read(corner, grid, 0, true, 1, false), 0);
+  ExpectCells(
+      grid, [](int, int) { return 10.0; }, false, true, "corner");
+  FreeMatrix(grid);
+  EXPECT_TRUE(Rank() != 0 ||
+              Contains(screen_.str(), ": 15 of the 16 cells of the basin lie beyond"));
 }
 
 // The resampling knows -9999 as its nodata value. A model whose nodata value is another (taken
@@ -349,6 +358,13 @@ TEST_F(ReaderMpiTest, GifImagesAndNetcdfSlices) {
   if (Rank() == 0) {
     EXPECT_THAT(screen_.str(), HasSubstr("please define xllcorner"));
   }
+  // Without an input geometry (any reader but method 9's) the message says where netCDF is read.
+  object_.SetInputGridGeometry(nullptr, 0, 0, 0);
+  EXPECT_EQ(Read("in.nc<v>0", grid, 0, true, 1, false), 22);
+  if (Rank() == 0) {
+    EXPECT_THAT(screen_.str(), HasSubstr("netCDF files are read only as the grids of "
+                                         "meteorological interpolation method 9"));
+  }
 }
 
 // The real DEMs, read on a model grid of their own geometry, against an independent parse.
@@ -424,6 +440,14 @@ TEST_F(ReaderMpiTest, ErrorsEndOnEveryProcessWithTheSameCode) {
     EXPECT_THAT(screen_.str(), HasSubstr("it covers x 1000000 to 1000004, y 0 to 6"));
   }
   const std::string good = Put("good.dbl", BinaryGrid<double>(5, 6, 0, 0, 1, Value));
+  // A binary file with a value or a byte more than its header describes is no such grid.
+  for (const std::string& more : {std::string(8, '\0'), std::string(3, '\0')}) {
+    const std::string longer = Put("longer.dbl", BinaryGrid<double>(5, 6, 0, 0, 1, Value) + more);
+    EXPECT_EQ(Read(longer, grid, 0, true, 0, true), 22);
+  }
+  EXPECT_TRUE(Rank() != 0 || Contains(screen_.str(),
+                                      "holds 30 values and 3 bytes after its "
+                                      "header, its header asks for 6 rows of 5)"));
   // Filling needs the reference grid, which only process 0 reads: all stop with code 33.
   GridRegistry empty;
   object_.registry = &empty;

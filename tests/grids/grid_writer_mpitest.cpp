@@ -183,7 +183,7 @@ TEST_F(WriterTest, FailuresLeaveNoFileBehind) {
                 HasSubstr(" for writing in binary mode: No such file or directory."));
     EXPECT_THAT(screen_.str(), HasSubstr("write error " + (dir_ / "big.asc") + " ! (18)"));
     EXPECT_THAT(screen_.str(),
-                HasSubstr("cannot write " + (dir_ / "big.dbl") + ": File too large"));
+                HasSubstr("write error " + (dir_ / "big.dbl") + " ! (18): File too large"));
   }
   EXPECT_FALSE(fs::exists(dir_ / "big.asc"));
   EXPECT_FALSE(fs::exists(dir_ / "big.dbl"));

@@ -498,6 +498,8 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
   const std::vector<Case> cases = {
       {"method 13", [](SectionSpec& s) { s.method = 13, s.parameter_line = ""; }, good,
        kMethodCode},
+      // With the lines of methods 1-8 after it (the regression file): refused for itself.
+      {"method 0", [](SectionSpec& s) { s.method = 0; }, good, kMethodCode},
       {"slope 90.5", [](SectionSpec& s) { s.slope = 90.5, s.ratio = 0.5; }, good, kAnisotropyCode},
       {"ratio 0", [](SectionSpec& s) { s.ratio = 0; }, good, kAnisotropyCode},
       {"no such file", [](SectionSpec& s) { s.station_line = "/nonexistent/st.txt"; }, good,
@@ -519,9 +521,15 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
        kStationContentCode},
       {"decimal comma",
        [](SectionSpec&) {},
-       {"2000 1 1 24 1 2", "2000 1 2 24 3,5 2"},
+       {"2000 1 1 24 1 2", "2000 1 2 24 1 3,5"},
        kStationContentCode,
-       "\"3,5\" is not a finite number"},
+       "stations.txt: station 2: \"3,5\" is not a finite number"},
+      // The start record as well: the same message, not "record ... is incomplete".
+      {"decimal comma in the start record",
+       [](SectionSpec&) {},
+       {"2000 1 1 24 3,5 2", "2000 1 2 24 1 2"},
+       kStationContentCode,
+       "stations.txt: station 1: \"3,5\" is not a finite number"},
       {"temperature of 150 degC",
        [](SectionSpec&) {},
        {"2000 1 1 24 150 2"},

@@ -125,12 +125,12 @@ TEST_F(IrrigationTest, ShortageScalesSurfaceCellsAndBalancesRiversAndReservoirs)
   EXPECT_NEAR(records_[3].offeredWater, 50.0 - 11.0 * to_flow, 1e-12);
 }
 
-// The irrigation water carries the concentration of where it comes from: soil water for
+// The irrigation water carries the concentration of where it comes from: the pumped water's for
 // groundwater, river water for surface water, mixed with the precipitation's by volume.
 TEST_F(IrrigationTest, TracersMixTheInputWithTheSourceOfTheIrrigationWater) {
   SetCodes({{1, 2, 0, 1}, {1, 2, 0, 1}, {1, 2, 0, 1}});
   Add("concflux_tracer_1_input", Fill(2.0));
-  Add("concstor_tracer_1_unsatzon_model", Fill(10.0));
+  Add("concpump_tracer_1_unsatzon_model", Fill(10.0));
   maxirrig_.push_back({0, 6.0, 6.0, 6.0});
   ASSERT_EQ(Make(), 0) << screen_.str();
   std::vector<TracerDefinition> tracers(2);
@@ -148,7 +148,7 @@ TEST_F(IrrigationTest, TracersMixTheInputWithTheSourceOfTheIrrigationWater) {
   double** out = registry_[registry_.FindIdentifier("concflux_tracer_1_irrigation")].grid;
   for (int r = 1; r <= 3; ++r) {
     EXPECT_DOUBLE_EQ(out[r][1], (2.0 * 1.0 + 6.0 * 1.25) / 2.25);  // river water
-    EXPECT_DOUBLE_EQ(out[r][2], (2.0 * 1.0 + 10.0 * 2.0) / 3.0);   // soil water
+    EXPECT_DOUBLE_EQ(out[r][2], (2.0 * 1.0 + 10.0 * 2.0) / 3.0);   // pumped water
     EXPECT_DOUBLE_EQ(out[r][3], 2.0);                              // no irrigation
   }
   model_->ReleaseTracers();

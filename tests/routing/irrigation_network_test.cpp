@@ -117,15 +117,20 @@ TEST_F(IrrigationNetworkTest, SurfaceIrrigationLeavesTheRivers) {
   EXPECT_NEAR(grids_["precipitation"].get()[1][3], 59 * 0.2, 1e-12);
 }
 
-// Cells asking for 2 mm an hour, more than the rivers carry once the pulse has passed: the
-// amounts served from the previous step's river water are taken from the rivers as far as they
-// carry water in the step, and the rest later (the outlets were cut at 0: water appeared).
+// Cells asking for 2 mm an hour for three days, more than the rivers carry once the pulse has
+// passed: the amounts served from the previous step's river water are taken from the rivers as
+// far as they carry water in the step, and the rest later (the outlets were cut at 0: water
+// appeared); once the cells ask no more, the rivers have paid what they owed.
 TEST_F(IrrigationNetworkTest, RiversGiveNoMoreThanTheyCarry) {
-  const double irrigated = RunNetwork(
-      kStretch13 + ChannelValues(2, 8000, 10) + " OL 12 " + ChannelValues(3, 12000, 20), "", 48);
+  const double irrigated =
+      RunNetwork(kStretch13 + ChannelValues(2, 8000, 10) + " OL 12 " + ChannelValues(3, 12000, 20),
+                 "", 48, 80);
   ASSERT_TRUE(routing_);
-  EXPECT_LT(irrigated, 59 * 2.0 * 150.0);
-  for (int k = 1; k <= 5; ++k) EXPECT_GE(routing_->Flows()[0][k], 0.0) << k;
+  EXPECT_LT(irrigated, 71 * 2.0 * 150.0);
+  for (int k = 1; k <= 5; ++k) {
+    EXPECT_GE(routing_->Flows()[0][k], 0.0) << k;
+    EXPECT_EQ(routing_->IrrigationOwed()[k], 0.0) << k;
+  }
 }
 
 // What the rivers owe at the end of a run, and the river water they offered, go on in a warm
@@ -138,6 +143,10 @@ TEST_F(IrrigationNetworkTest, WarmStartKeepsWhatTheRiversOwe) {
   ASSERT_TRUE(routing_);
   const std::vector<double> owed = routing_->IrrigationOwed();
   ASSERT_GT(*std::max_element(owed.begin(), owed.end()), 0.0);
+  // A headwater's offer to the next step is its water of the step less what it owes.
+  for (int k = 1; k <= 2; ++k)
+    EXPECT_DOUBLE_EQ((*routing_->GetMaxIrrigation())[0][k], std::max(0.0, runoff_[0][k] - owed[k]))
+        << k;
   const std::string name = "state.txt";
   routing_->ReadStorageState(&name, 0);
   routing_->WriteStorageState();

@@ -42,8 +42,17 @@ TEST_F(RoutingModelTest, ThreeSubbasinDescriptionBuildsOneStretch) {
         "so the total of routingchannels is   : 2", "number of inflows              (ZL)  : 0",
         "number of abstractions         (AL)  : 0", "number reservoirs              (SP)  : 0"})
     EXPECT_TRUE(ScreenHas(line)) << line;
-  // Without an observed file the comparison is off.
+  // Without an observed file the comparison is off; "none" says so without an error about a file.
   EXPECT_TRUE(ScreenHas("Routing will be done without comparison to observed discharge data!"));
+  EXPECT_TRUE(ScreenHas("error opening none.txt"));
+  EXPECT_EQ(model->ObservedEndCounter(), kObservedEnded);
+  screen_.str("");
+  Write(Header("1 1000 50 2", "none"),
+        "TG 13 (A=60, f=1) OL 11 " + kChannel + "\nOL 12 " + kChannel + "\n");
+  model = Build(error);
+  ASSERT_EQ(error, 0) << screen_.str();
+  EXPECT_TRUE(ScreenHas("no observed-discharge file (none)"));
+  EXPECT_FALSE(ScreenHas("error opening"));
   EXPECT_EQ(model->ObservedEndCounter(), kObservedEnded);
 }
 
@@ -135,23 +144,24 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
        "section [abstraction_rule_reservoir_2] not found in control file"},
       {"channel value missing", Header(), tg + "OL 11 (kh=1, kv=1)\n", 17,
        "value 3 of the ten channel values of item 1 not found"},
-      // Channel values no river has, and a negative constant inflow.
-      {"slope 0", Header(), tg + "OL 11 " + Replace(kChannel, "I=0.001", "I=0") + "\n", 17,
-       "routing description 1: channel value I of item 1 is 0, it must lie above 0 and at most "
-       "10"},
-      {"length -1", Header(), tg + "OL 11 " + Replace(kChannel, "L=", "L=-1") + "\n", 17,
-       "channel value L of item 1 is -1"},
-      {"roughness 0", Header(), tg + "OL 11 " + Replace(kChannel, "Mh=30", "Mh=0") + "\n", 17,
-       "channel value Mh of item 1 is 0, it must lie above 0"},
-      {"width -1", Header(), tg + "OL 11 " + Replace(kChannel, "Bh=10", "Bh=-1") + "\n", 17,
-       "channel value Bh of item 1 is -1"},
-      {"bank-full depth 0", Header(), tg + "OL 11 " + Replace(kChannel, "Th=100", "Th=0") + "\n",
-       17, "channel value Th of item 1 is 0"},
-      {"area 0", Header(), tg + "OL 11 " + Replace(kChannel, "A=", "A=0") + "\n", 17,
-       "channel value A of item 1 is 0"},
+      // Channel values of 0 or below take their defaults, named in a WARNING; values no river
+      // has are refused, as is a negative constant inflow.
+      {"slope 0", Header(), tg + "OL 11 " + Replace(kChannel, "I=0.001", "I=0") + "\n", 0,
+       "routing description 1: channel value I of item 1 is 0, the channel takes its "
+       "default 0.0316 for the root of the slope"},
+      {"length -1", Header(), tg + "OL 11 " + Replace(kChannel, "L=", "L=-1") + "\n", 0,
+       "channel value L of item 1 is -1, the channel takes its default 1"},
+      {"roughness 0", Header(), tg + "OL 11 " + Replace(kChannel, "Mh=30", "Mh=0") + "\n", 0,
+       "channel value Mh of item 1 is 0, the channel takes its default 1"},
+      {"width -1", Header(), tg + "OL 11 " + Replace(kChannel, "Bh=10", "Bh=-1") + "\n", 0,
+       "channel value Bh of item 1 is -1, the channel takes its default 0.1"},
+      {"bank-full depth 0", Header(), tg + "OL 11 " + Replace(kChannel, "Th=100", "Th=0") + "\n", 0,
+       "channel value Th of item 1 is 0, the channel takes its default 0.1"},
+      {"area 0", Header(), tg + "OL 11 " + Replace(kChannel, "A=", "A=0") + "\n", 0,
+       "channel value A of item 1 is 0, the channel takes its default 1e-06"},
       {"storage constant 1e308", Header(),
        tg + "OL 11 " + Replace(kChannel, "kv=", "kv=1e308") + "\n", 17,
-       "channel value kv of item 1 is 1e+308, it must lie within 0 to 1e+06"},
+       "channel value kv of item 1 is 1e+308, it must be a number of at most 1e+06"},
       {"constant inflow -1", Header(), tg + "ZL 1 = constant -1 " + kChannel + "\n", 17,
        "constant inflow 1 is -1, it must lie within 0 to 2e+06 m3/s"},
       // Valid sections: qmin = qmax, and file names that only contain item keywords.

@@ -920,7 +920,10 @@ TEST_F(BasinRun, GroundwaterRunsAlikeOnOneAndThreeProcesses) {
 // named), an output folder that another run holds (the refused run leaves that run's compiled
 // control file alone), a diagnostics file that another run holds (locked: the refused run
 // leaves it as it is), two special-output blocks of one file; an unknown special-output ID only
-// warns.
+// warns. A run held in its set-up (full_disk_shim.cpp) while the same control file, edited, runs
+// from another folder ends with the outputs of its own control file, as it would alone. A run
+// (without mpirun) whose screen closes at its first byte ("velorn run.ctl | head -c 1") runs to
+// its end, notes the closed screen in its file and gives up its lock.
 TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
@@ -936,6 +939,8 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
     bool diag_in_use;
     int exit_status;
     std::string entry;  // part of the screen line expected
+    bool twin = false;  // the same control file, edited, runs from another folder meanwhile
+    bool closed_screen = false;  // the run's standard output is a pipe closed after one byte
   };
   const Case cases[] = {
       {"disk full: table", "", "", "param.sta", "", false, false, 18,
@@ -954,6 +959,9 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
        false, false, 17, "two file blocks write the file "},
       {"unknown ID", "ID = param;", "ID = parm;", "", "", false, false, 0,
        "no grid or stack has the ID parm; its 2 column(s) in "},
+      {"one control file from two folders", "", "", "", "", false, false, 0,
+       "reached end of simulation sucessfully", true},
+      {"screen closed", "", "", "", "", false, false, 0, "-", false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -977,6 +985,30 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
     RunOptions options;
     options.processes = 2;
     options.directory = dir_.path().string();
+    const fs::path twin = dir_.path() / "twin", release = dir_.path() / "release";
+    if (c.twin) {
+      // Paths relative to the working directory; the twin folder holds a copy of the inputs.
+      WriteFile(dir_ / "run.ctl", ControlFile(".", "out", BasinOptions{}));
+      fs::create_directories(twin);
+      for (const char* input : {"zone.asc", "dem.asc", "param.asc", "MpiSpeedFactor.dat"})
+        fs::copy_file(dir_.path() / input, twin / input, fs::copy_options::overwrite_existing);
+      options.environment = {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
+                             "VELORN_HOLD_NAME=zone.asc", "VELORN_HOLD_UNTIL=" + release.string(),
+                             "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
+      options.while_running = [&](int) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!fs::exists(lock) && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::string text = ReadFile(dir_ / "run.ctl");
+        WriteFile(dir_ / "run.ctl", text.replace(text.find("1150"), 4, "1250"));
+        RunOptions second;
+        second.processes = 2;
+        second.directory = twin.string();
+        const RunResult result = RunVelorn(second, {"../run.ctl"});
+        EXPECT_EQ(result.exit_status, 0) << result.Describe();
+        WriteFile(release.string(), "");
+      };
+    }
     if (!c.full_disk.empty())
       options.environment = {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
                              "VELORN_FULL_DISK_NAME=" + c.full_disk,
@@ -989,7 +1021,20 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
       holder = open((dir_.path() / "Velorn_Diag_0.xml").c_str(), O_RDONLY);
       ASSERT_EQ(flock(holder, LOCK_EX), 0);
     }
-    const RunResult result = RunVelorn(options, {"run.ctl"});
+    RunResult result;
+    if (c.closed_screen) {
+      const char* binary = std::getenv("VELORN_BINARY");
+      result = RunCommand(dir_.path().string(),
+                          {"bash", "-c", "\"$0\" run.ctl | head -c 1; exit ${PIPESTATUS[0]}",
+                           binary != nullptr ? binary : "velorn"});
+      result.diag = ReadFile(dir_ / "Velorn_Diag_0.xml");
+      EXPECT_TRUE(HasLine(result, 2,
+                          "the screen (standard output) takes no more lines: the run goes on, its "
+                          "messages are written to this file only"))
+          << result.diag;
+    } else {
+      result = RunVelorn(options, {"run.ctl"});
+    }
     if (holder >= 0) close(holder);
     EXPECT_EQ(result.exit_status, c.exit_status) << result.Describe();
     EXPECT_NE(result.out.find(c.entry), std::string::npos) << result.Describe();
@@ -998,6 +1043,12 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
     }
     EXPECT_EQ(result.diag.find("reached end of simulation sucessfully") != std::string::npos,
               c.exit_status == 0);
+    if (c.twin) {
+      EXPECT_EQ(Output("param.sta"), std::string(kStatisticsHead) + kStatisticsRow);
+      EXPECT_EQ(Output("points.txt"), std::string(kPointsHead) + kPointsRow);
+      fs::remove_all(twin);
+      fs::remove(release);
+    }
     // The lock goes with the run that took it; another run's lock stays.
     EXPECT_EQ(fs::exists(lock), c.foreign_lock);
     if (c.foreign_lock) {

@@ -153,7 +153,7 @@ TEST(EntryRun, LastDiagFileCountsAndAControlFileEndsInItsOwnCode) {
             "other_0.xml");
   EXPECT_EQ(result.exit_status, ExitStatus(28)) << result.Describe();
   EXPECT_FALSE(fs::exists(dir.path() / "run_0.xml"));
-  EXPECT_TRUE(HasLine(result.diag, 0, "error opening ctl.txt - it is not a regular file"))
+  EXPECT_TRUE(HasLine(result.diag, 0, "error opening ctl.txt: No such file or directory"))
       << result.diag;
   EXPECT_TRUE(HasLine(result.diag, 0, "Exception 28 caught at top level!"));
   EXPECT_EQ(result.diag.find("level=\"4\""), std::string::npos);
@@ -162,11 +162,16 @@ TEST(EntryRun, LastDiagFileCountsAndAControlFileEndsInItsOwnCode) {
 
 TEST(EntryRun, UpperCaseOptionIsAControlFileAndTheFirstControlFileRunsFirst) {
   TempDir dir;
-  const RunResult upper = RunIn(dir, 1, {"-DIAGLEVEL:INFO"});
-  EXPECT_EQ(upper.exit_status, ExitStatus(28)) << upper.Describe();
-  EXPECT_TRUE(HasLine(upper.diag, 0, "error opening -DIAGLEVEL:INFO - it is not a regular file"))
-      << upper.diag;
-  EXPECT_NE(upper.diag.find("level=\"4\""), std::string::npos);  // threshold stays DEBUG
+  // An argument that begins with "-" and is no option names no file: both are said.
+  for (const char* argument : {"-DIAGLEVEL:INFO", "--version"}) {
+    const RunResult upper = RunIn(dir, 1, {argument});
+    EXPECT_EQ(upper.exit_status, ExitStatus(28)) << upper.Describe();
+    EXPECT_NE(upper.diag.find(std::string("error opening ") + argument +
+                              ": No such file or directory - it is no option of velorn either"),
+              std::string::npos)
+        << upper.diag;
+    EXPECT_NE(upper.diag.find("level=\"4\""), std::string::npos);  // threshold stays DEBUG
+  }
 
   const RunResult two = RunIn(dir, 1, {"first.ctl", "-dumpmode:5", "second.ctl"});
   EXPECT_NE(two.diag.find("error opening first.ctl"), std::string::npos) << two.diag;

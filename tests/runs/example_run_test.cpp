@@ -69,55 +69,6 @@ void ApplyEdits(const fs::path& dir, const std::vector<Edit>& edits) {
   }
 }
 
-// The example's elevation grid: its six header lines and its values, row 1 first.
-struct Dem {
-  std::string header;
-  int ncols = 0, nrows = 0;
-  std::vector<double> z;
-};
-
-Dem ReadDem(const fs::path& dir) {
-  std::istringstream in(ReadFile((dir / "dem.asc").string()));
-  Dem dem;
-  std::string key;
-  for (int line = 0; line < 6; ++line) {
-    std::string text;
-    std::getline(in, text);
-    dem.header += text + "\n";
-    if (line < 2) {
-      std::istringstream values(text);
-      values >> key >> (line == 0 ? dem.ncols : dem.nrows);
-    }
-  }
-  dem.z.resize(static_cast<std::size_t>(dem.nrows * dem.ncols));
-  for (double& value : dem.z) in >> value;
-  return dem;
-}
-
-// The four slide-fraction grids of the example: each cell sends its sliding snow to its lower
-// neighbours (previous row, previous column, next column, next row) in proportion to the drop.
-void WriteSlideFractions(const fs::path& dir) {
-  const Dem dem = ReadDem(dir);
-  const int nrows = dem.nrows, ncols = dem.ncols;
-  const std::vector<double>& z = dem.z;
-  const int dr[4] = {-1, 0, 0, 1}, dc[4] = {0, -1, 1, 0};
-  for (int k = 0; k < 4; ++k) {
-    std::ostringstream out;
-    out << dem.header;
-    for (int r = 0; r < nrows; ++r) {
-      for (int c = 0; c < ncols; ++c) {
-        const int nr = r + dr[k], nc = c + dc[k];
-        double drop = 0;
-        if (nr >= 0 && nr < nrows && nc >= 0 && nc < ncols && z[nr * ncols + nc] > -9999)
-          drop = std::max(z[r * ncols + c] - z[nr * ncols + nc], 0.0);
-        out << (c > 0 ? " " : "") << drop;
-      }
-      out << "\n";
-    }
-    WriteFile((dir / ("slidefraction" + std::to_string(k + 1) + ".asc")).string(), out.str());
-  }
-}
-
 // What an external groundwater model hands over at every exchange: a water table 1 m below the
 // surface of every cell ("gw_table.asc", geodetic height in m) and the synchronisation file that
 // tells the run to go on.
@@ -144,6 +95,12 @@ void UseIrrigationVariant(const fs::path& dir) {
                 fs::copy_options::overwrite_existing);
   fs::copy_file(example / "irrigation.asc", dir / "irrigation.asc",
                 fs::copy_options::overwrite_existing);
+}
+
+// A station file that is a folder.
+void MakeWindSpeedAFolder(const fs::path& dir) {
+  fs::remove(dir / "stations/wind_speed.txt");
+  fs::create_directory(dir / "stations/wind_speed.txt");
 }
 
 // The lake variant as shipped (examples/front-range/front-range-lake.ctl, April to September):
@@ -278,18 +235,16 @@ std::vector<Edit> PondingInApril(const std::string& last_day) {
 // and interception stores and the minimum and maximum of the root zone's water content, and
 // the water content of every layer of the summit cell (row 27, column 15) at every daily step.
 const std::vector<Edit> kYearChecks = {
-    {"front-range.ctl", "snowdays.asc   # days with snow cover\n0\n",
-     "snowdays.asc   # days with snow cover\n30\n"},
-    {"front-range.ctl", "snowstorage.asc   # total snow storage grid\n0\n",
-     "snowstorage.asc   # total snow storage grid\n30\n"},
-    {"front-range.ctl", "snowsolid.asc  # solid snow storage (mm water equivalent)\n0\n",
-     "snowsolid.asc  # solid snow storage (mm water equivalent)\n100\n"},
-    {"front-range.ctl", "snowliquid.asc # liquid water in the pack (mm)\n0\n",
-     "snowliquid.asc # liquid water in the pack (mm)\n100\n"},
-    {"front-range.ctl", "interception_storage.asc\n0\n", "interception_storage.asc\n100\n"},
-    {"front-range.ctl",
-     "sb05.asc   # grids and stacks: name, then write code (0: not written)\n0\n",
-     "sb05.asc   # grids and stacks: name, then write code (0: not written)\n300\n"},
+    {"front-range.ctl", "snowdays.dbl   # days with snow cover\n0\n",
+     "snowdays.dbl   # days with snow cover\n30\n"},
+    {"front-range.ctl", "snowstorage.dbl   # total snow storage grid\n0\n",
+     "snowstorage.dbl   # total snow storage grid\n30\n"},
+    {"front-range.ctl", "snowsolid.dbl  # solid snow storage (mm water equivalent)\n0\n",
+     "snowsolid.dbl  # solid snow storage (mm water equivalent)\n100\n"},
+    {"front-range.ctl", "snowliquid.dbl # liquid water in the pack (mm)\n0\n",
+     "snowliquid.dbl # liquid water in the pack (mm)\n100\n"},
+    {"front-range.ctl", "interception_storage.dbl\n0\n", "interception_storage.dbl\n100\n"},
+    {"front-range.ctl", "\nsb1.dbl\n0\n", "\nsb1.dbl\n300\n"},
     {"front-range.ctl", "0 0        # no control point", "27 15      # control point"}};
 
 struct Variant {
@@ -356,7 +311,7 @@ const std::vector<Variant>& Variants() {
         {"front-range.ctl", "swes.stk\n0\n", "swes.stk\n1\n"},
         {"front-range.ctl", "upper.asc\n0\n", "upper.asc\n1\n"}}},
       // Snow held in the forest canopy (interception method 22), 1 to 22 January: the canopy's
-      // load is interception storage and its sublimation interception evaporation.
+      // load and its sublimation are the canopy's own, the interception tables the leaves'.
       {"canopy-snow-january",
        {{"front-range.ctl", kModelEnd, "0\n22\n1\n"},
         {"front-range.ctl", kInterceptionMethod, "22"},
@@ -661,7 +616,8 @@ std::vector<Edit> StoredStateEdits(bool warm) {
 // A warm start from the state stored at the end of 25 January (a snow pack of 2.3 mm that melts
 // the next day, water on the leaves) continues the run as if it had not stopped: 26 and 27
 // January give the same table rows as the run of 24 to 27 January, and the same state at the
-// end, bit for bit. On 3 processes: each process stores its own runoff concentration. With
+// end, bit for bit (a warm start on 4 processes from the state of 3 is refused, named by process
+// 0). On 3 processes: each process stores its own runoff concentration. With
 // tracers (1) the tracers' tables and grids do too, also with snow held in the canopy (2) and
 // on dynamic glaciers (3: their firn, packs, mass balances and solute stored and read back).
 class WarmStart : public ::testing::TestWithParam<int> {};
@@ -732,6 +688,16 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   EXPECT_NE(ReadFile((first.path() / "output/soilstorage_0").string()).find("[snow_model]"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
+  if (GetParam() != 0) return;
+  // The state of 3 processes on 4: process 0 names the fourth's missing storage content file.
+  const RunResult more = RunExample(second, 4, period("26", "27", true));
+  EXPECT_EQ(more.exit_status, 64) << more.Describe();
+  EXPECT_NE(more.diag.find(DiagnosticsLine(0,
+                                           "error opening storage content file "
+                                           "./soilstorage_3: No such file or directory (on "
+                                           "mpi-rank 3)")),
+            std::string::npos)
+      << more.Describe();
 }
 INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStart, ::testing::Values(0, 1, 2, 3));
 
@@ -744,7 +710,7 @@ class WarmStartedLake : public ::testing::TestWithParam<const char*> {};
 TEST_P(WarmStartedLake, KeepsItsStoredVolume) {
   const auto period = [](const char* first_day, const char* last_day, bool warm) {
     std::vector<Edit> edits = StoredStateEdits(warm);
-    edits.push_back({"front-range.ctl", "pond.asc\n0\n", "pond.asc\n3\n"});
+    edits.push_back({"front-range.ctl", "pond.dbl\n0\n", "pond.dbl\n3\n"});
     edits.push_back({"front-range.ctl", "[lake_model]\n1\n1\n0.08\n0.001\n1\n",
                      std::string("[lake_model]\n1\n1\n0.08\n0.001\n") + GetParam() + "\n"});
     edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
@@ -791,18 +757,18 @@ struct StateRange {
 const StateRange kStateRanges[] = {{"theta.stk", 0, 1},
                                    {"hh.stk", -1e6, 1e6},
                                    {"hgeo.stk", -31000, 9000},
-                                   {"gwstand.asc", -20000, 0},
-                                   {"gwtheta.asc", 0, 1},
-                                   {"gwlevel.asc", 0, 9},
-                                   {"deltagw.asc", -2e7, 2e7},
-                                   {"snowsolid.asc", 0, 1e5},
-                                   {"snowliquid.asc", 0, 1e5},
-                                   {"snowstorage.asc", 0, 1e5},
-                                   {"snowdays.asc", 0, 1},
-                                   {"snowage.asc", 0, 3.66e6},
+                                   {"gwstand.dbl", -20000, 0},
+                                   {"gwtheta.dbl", 0, 1},
+                                   {"gwlevel.dbl", 0, 9},
+                                   {"deltagw.dbl", -2e7, 2e7},
+                                   {"snowsolid.dbl", 0, 1e5},
+                                   {"snowliquid.dbl", 0, 1e5},
+                                   {"snowstorage.dbl", 0, 1e5},
+                                   {"snowdays.dbl", 0, 1},
+                                   {"snowage.dbl", 0, 3.66e6},
                                    {"snowalbedo.asc", 0, 1},
-                                   {"interception_storage.asc", 0, 1e5},
-                                   {"interception_storage_Layer_1.asc", 0, 1e5}};
+                                   {"interception_storage.dbl", 0, 1e5},
+                                   {"interception_storage_Layer_1.dbl", 0, 1e5}};
 
 // One value of the state: a grid's basin cell (byte offset of the double) or a number of a text
 // file ([begin, end) of its characters).
@@ -959,6 +925,49 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
 }
 INSTANTIATE_TEST_SUITE_P(ExampleRun, StatePlanting, ::testing::Range(-1, 4 * kPlantSlices));
 
+// The worked warm start the example ships (front-range-first-half.ctl, then
+// front-range-second-half.ctl, a warm start from the state the first writes into first-half/),
+// split on 14 January and ending on 28 January: every row of both halves' tables is the row of
+// the same day in the reviewed tables of the straight year, on 2 processes as on 1.
+TEST(ExampleRun, ShippedWarmStartContinuesTheYear) {
+  TempDir dir;
+  fs::copy(ExampleDir(), dir.path(), fs::copy_options::recursive);
+  WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
+  ApplyEdits(
+      dir.path(),
+      {{"front-range-first-half.ctl", "30 June 2019)\n30\n6\n", "14 January)\n14\n1\n"},
+       {"front-range-second-half.ctl", "1 July 2019)\n1\n7\n", "15 January)\n15\n1\n"},
+       {"front-range-second-half.ctl", "31 December 2019)\n31\n12\n", "28 January)\n28\n1\n"}});
+  for (const char* control : {"front-range-first-half.ctl", "front-range-second-half.ctl"}) {
+    RunOptions run;
+    run.processes = 2;
+    run.directory = dir.path().string();
+    run.environment = {"OMP_NUM_THREADS=1"};
+    const RunResult result = RunVelorn(run, {control});
+    ASSERT_EQ(result.exit_status, 0) << control << result.Describe();
+  }
+  const fs::path year =
+      ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range/year";
+  int tables = 0, rows = 0;
+  for (const char* half : {"first-half", "second-half"}) {
+    for (const auto& [name, text] : OutputFiles(dir.path() / half)) {
+      if (!name.ends_with(".stat")) continue;
+      SCOPED_TRACE(std::string(half) + "/" + name);
+      std::map<std::string, std::string> expected;  // the year's rows by their date
+      for (const std::string& line : SplitLines(ReadFile(year / name)))
+        if (line.starts_with("2019\t")) expected[line.substr(0, 14)] = line;
+      ++tables;
+      for (const std::string& line : SplitLines(text)) {
+        if (!line.starts_with("2019\t")) continue;
+        ++rows;
+        EXPECT_EQ(line, expected[line.substr(0, 14)]);
+      }
+    }
+  }
+  EXPECT_GE(tables, 2 * 30);
+  EXPECT_GE(rows, 28 * 30);
+}
+
 TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
   struct Case {
     const char* name;
@@ -1002,7 +1011,8 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
       // Values that look like numbers but are none, or that no integer arithmetic may meet.
       {"station value nan",
        {"stations/precipitation.txt", "2019 01 26 00 4.1", "2019 01 26 00 nan"},
-       "line 31 of ./stations/precipitation.txt: &quot;nan&quot; is not a finite number",
+       "line 31 of ./stations/precipitation.txt: station 1: &quot;nan&quot; is not a finite "
+       "number",
        1051},
       {"station date cut short",
        {"stations/temperature.txt", "2019 01 26 00 7.2", "2019 01 26"},
@@ -1142,6 +1152,40 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "computes 5 subbasins of &quot;zonegrid_soilmodel&quot; with other codes: check both "
        "grids for codes that are no whole numbers",
        22},
+      // A key that no model reads is named; so is a value that the limits replace.
+      {"land-use key misspelt",
+       {"front-range.ctl", "IntercepCap = 0.2;", "IntercepCapp = 0.2;"},
+       "[landuse_table], land use 10: no model reads the key &quot;IntercepCapp&quot;; check its "
+       "spelling (the entry is ignored)",
+       0},
+      {"temperature 200 degC",
+       {"stations/temperature.txt", "2019 01 26 00 7.2", "2019 01 26 00 200"},
+       "line 31 of ./stations/temperature.txt: station 1 of temperature holds 200, it must lie "
+       "within -100 to 100 degC; the upper limit of [temperature] replaces it by 50 (later "
+       "readings of temperature outside that range are not reported)",
+       0},
+      // Messages that name the cause.
+      {"temperature days swapped",
+       {"stations/temperature.txt", "2019 01 11 00 6.8\n2019 01 12 00 7.6\n",
+        "2019 01 12 00 7.6\n2019 01 11 00 6.8\n"},
+       "line 17 of ./stations/temperature.txt (temperature): the record of 11.1.2019 0. h follows "
+       "that of 12.1.2019 0. h; the records of a station file follow one another in time (a "
+       "record doubled, or two swapped?)",
+       52},
+      {"temperature day missing",
+       {"stations/temperature.txt", "2019 01 11 00 6.8\n", ""},
+       "the dates of the meteorological files disagree: temperature (./stations/temperature.txt) "
+       "is at 12.1.2019 0. h, precipitation (./stations/precipitation.txt) at 11.1.2019 0. h: "
+       "temperature (./stations/temperature.txt) has no record of 11.1.2019 0. h (a record "
+       "missing there, or one too many in the other file)",
+       52},
+      {"station file that is a folder",
+       {"front-range.ctl", "", ""},
+       ";error opening ./stations/wind_speed.txt of wind_speed - it is a directory, not a station "
+       "file",
+       49,
+       {"", "", ""},
+       MakeWindSpeedAFolder},
       {"lake ponding maximum 1e308 mm",
        {"lake_ponding_max.asc", " 900 ", " 1e308 "},
        "lake 5 is 1e+305 m deep (top 1e+305 m a.s.l., lowest cell 2426.1 m a.s.l.), more than "
@@ -1184,11 +1228,13 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
         << result.diag;
     if (c.code == 0) {
       EXPECT_NE(result.diag.find("reached end of simulation sucessfully"), std::string::npos);
+    }
+    if (c.code == 0 && c.edit.to.empty()) {
       // The rows up to the last record of the short file, and none after it.
       const std::string table = ReadFile((dir.path() / "output/temperature.stat").string());
       EXPECT_NE(table.find("\n2019\t 1\t10\t 0\t"), std::string::npos) << table;
       EXPECT_EQ(table.find("\n2019\t 1\t11\t"), std::string::npos) << table;
-    } else {
+    } else if (c.code != 0) {
       EXPECT_NE(result.diag.find(DiagnosticsLine(
                     0, "Exception " + std::to_string(c.code) + " caught at top level!")),
                 std::string::npos)
@@ -1204,8 +1250,8 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
 // to the file fails, or every write once its header is there) ends the run with the FATAL entry
 // that names the file and the system's reason, on whichever process writes it, with the file's
 // code and never with the success line: the balance, lake, abstraction, channel and storage
-// files, a table and the point file. A run killed in March keeps the rows of January and
-// February on disk.
+// files, a table, the point file, a grid and a stack. A run killed in March keeps the rows of
+// January and February on disk and leaves no lock in its output folder.
 TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFile) {
   const std::vector<Edit> lake = {
       {"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
@@ -1222,6 +1268,7 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
     const char* from;  // bytes the file holds before its writes fail
     bool irrigation;
     int code;
+    const char* at_end = nullptr;  // the control-file line of a stack written at the end
   };
   const Case cases[] = {
       {"water_balance.txt", "0", false, 18},
@@ -1234,6 +1281,8 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
       {"points.txt", "1", false, 18},
       {"ditch.txt", "1", true, 18},
       {"modell_0.log", "1", false, 18},
+      {"dem.$ex", "200", false, 18},
+      {"theta.stk", "500", false, 18, "theta.stk  # water content per layer\n"},
       {nullptr, "", false, 0},
   };
   for (const Case& c : cases) {
@@ -1257,15 +1306,20 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
             << table;
       EXPECT_NE(ReadFile((dir.path() / "output/points.txt").string()).find("\n2019\t2\t28\t0\t"),
                 std::string::npos);
+      // The killed run gave up the lock of its output folder.
+      EXPECT_FALSE(fs::exists(dir.path() / "output/velorn.lock"));
       continue;
     }
-    const RunResult result =
-        RunExample(dir, 2, c.irrigation ? irrigation : lake, false, 0, {},
-                   c.irrigation ? UseIrrigationVariant : UseLakeVariant, false,
-                   {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
-                    "VELORN_FULL_DISK_NAME=" + std::string(c.file),
-                    "VELORN_FULL_DISK_FROM=" + std::string(c.from),
-                    "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
+    std::vector<Edit> edits = c.irrigation ? irrigation : lake;
+    if (c.at_end != nullptr)
+      edits.push_back(
+          {"front-range.ctl", c.at_end + std::string("0\n"), c.at_end + std::string("3\n")});
+    const RunResult result = RunExample(
+        dir, 2, edits, false, 0, {}, c.irrigation ? UseIrrigationVariant : UseLakeVariant, false,
+        {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
+         "VELORN_FULL_DISK_NAME=" + std::string(c.file),
+         "VELORN_FULL_DISK_FROM=" + std::string(c.from),
+         "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
     EXPECT_EQ(result.exit_status, c.code) << result.Describe();
     const std::string reported = result.diag + result.err;
     // The last line that names the file, its FATAL entry, gives the system's reason.

@@ -5,8 +5,12 @@
 // 0: every write fails). The calls of the checked writers (core/output_files.h) are covered:
 // fwrite and vfprintf (also its fortified form), and fflush and fclose, which fail when stdio
 // still holds unwritten bytes for such a file (those bytes are dropped, as a full disk would);
-// and write and writev, through which the C++ streams write. With $VELORN_FULL_DISK_KILL set, the
-// first such write kills the process (SIGKILL) instead.
+// and write and writev, through which the C++ streams write, and pwrite and pwritev, through
+// which MPI-IO writes (the binary stacks). With $VELORN_FULL_DISK_KILL set, the first such write
+// kills the process (SIGKILL) instead.
+// A slow disk as well: an fopen of a file whose name ends in $VELORN_HOLD_NAME waits until the
+// file $VELORN_HOLD_UNTIL exists (at most two minutes), which holds a run at that point of its
+// set-up while a test starts another.
 #include <dlfcn.h>
 #include <signal.h>
 #include <stdio_ext.h>
@@ -120,6 +124,37 @@ ssize_t writev(int fd, const struct iovec* pieces, int count) {
     return -1;
   }
   return real(fd, pieces, count);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  static const auto real = Real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+  if (OnFullDiskFd(fd)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, data, size, offset);
+}
+
+ssize_t pwritev(int fd, const struct iovec* pieces, int count, off_t offset) {
+  static const auto real = Real<ssize_t (*)(int, const struct iovec*, int, off_t)>("pwritev");
+  if (OnFullDiskFd(fd)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, pieces, count, offset);
+}
+
+FILE* fopen(const char* name, const char* mode) {
+  static const auto real = Real<FILE* (*)(const char*, const char*)>("fopen");
+  const char* held = std::getenv("VELORN_HOLD_NAME");
+  const char* until = std::getenv("VELORN_HOLD_UNTIL");
+  const std::size_t length = std::strlen(name), suffix = held != nullptr ? std::strlen(held) : 0;
+  if (suffix > 0 && until != nullptr && length >= suffix &&
+      std::strcmp(name + length - suffix, held) == 0) {
+    struct stat info {};
+    for (int wait = 0; wait < 12000 && stat(until, &info) != 0; ++wait) usleep(10000);
+  }
+  return real(name, mode);
 }
 
 }  // extern "C"

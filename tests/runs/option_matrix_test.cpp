@@ -14,11 +14,15 @@
 //   - where the tables show every store (snow cover, leaves, soil profile), an outside account
 //     from the tables alone: precipitation = real evapotranspiration + runoff + the change of
 //     the stores, within the tables' rounding;
-//   - the mass of "con": what the rain brought (10 x precipitation) is in the stores at the end
-//     (grids written at the end) or has left with the runoff (runoff x concentration per report
-//     interval; the runoff storages made instantaneous), within 1e-6 of the input;
+//   - the mass of "con": what the rain brought (10 x the precipitation less the irrigation water)
+//     and the bookings of irrigation, the lakes and data assimilation brought is in the stores at
+//     the end (grids written at the end; a lake of the routing by its balance file) or has left
+//     with the runoff (runoff x concentration per report interval; the runoff storages made
+//     instantaneous), within 1e-6 of the input; what the rivers and reservoirs gave irrigation is
+//     what the cells received and what is still on its way;
 //   - no concentration below 0 anywhere, and none of "eva" above 10, its only source's, in any
-//     store or in what leaves one (upwind transport only thins it out);
+//     store or in what leaves one (upwind transport only thins it out), the balance files of
+//     reservoirs and lakes and the abstractions' files included;
 //   - for the rows that ask for it, a warm start halfway from state written as binary doubles
 //     that continues the straight run: the same table rows for the second half and the same
 //     state at the end, bit for bit.
@@ -33,6 +37,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <numeric>
 #include <sstream>
@@ -108,11 +113,13 @@ const std::string kInterceptionColdStart =
     "0          # the storages start empty (1: read from the grids above)\n";
 
 // Snow held in the canopy (interception method 22); `code` is the canopy grids' write code,
-// `least_leaf_area` the leaf area the canopy needs to hold snow.
+// `least_leaf_area` the leaf area the canopy needs to hold snow. The canopy's load (the fifth
+// output) has its daily table, a store of its own.
 Edits CanopySnow(int code = 0, const std::string& least_leaf_area = "0.5") {
   std::string canopy;
   for (int i = 0; i < 10; ++i)
-    canopy += "canopy" + std::to_string(i) + ".asc\n" + std::to_string(code) + "\nc.sta 0\n";
+    canopy += "canopy" + std::to_string(i) + ".asc\n" + std::to_string(code) + "\n" +
+              (i == 4 ? "canopy_load.stat 2001\n" : "c.sta 0\n");
   return {{kInterception, "22 # method"},
           {kInterceptionColdStart,
            kInterceptionColdStart + canopy + least_leaf_area + "\n0.01\n1.0\n"}};
@@ -132,6 +139,20 @@ const std::string kEnergyBalanceLines =
     "snowtemp.asc\n0\nsnowtemp.stat 0\nsurftemp.asc\n0\nsurftemp.stat 0\n"
     "inputmass.asc\n0\ninputmass.stat 0\nmobilemass.asc\n0\nmobilemass.stat 0\n"
     "deposition.asc\n0\ndeposition.stat 0\n55\n1\n30\n0.01\n1\n1\n1.0\n";
+
+// Degree-day snow sliding off slopes of 15 degrees and more (method 8) to the lower neighbours
+// of the slide fractions.
+const Edits kSlides = {
+    {kDegreeDay, "8 # method"},
+    {kSnowColdStart,
+     kSnowColdStart +
+         "snowtemp.asc\n0\nsnowtemp.stat 0\nsurftemp.asc\n0\nsurftemp.stat 0\n"
+         "inputmass.asc\n0\ninputmass.stat 2001\nmobilemass.asc\n0\nmobilemass.stat 2001\n"
+         "deposition.asc\n0\ndeposition.stat 2001\n55\n20\n15\n0.05\n1\n1\n1.0\n"},
+    {kStandardGrids,
+     "[standard_grids]\n9\nslidefraction1.asc slidefraction1 0\n"
+     "slidefraction2.asc slidefraction2 0\nslidefraction3.asc slidefraction3 0\n"
+     "slidefraction4.asc slidefraction4 0\n"}};
 
 const Edits kHeat = {{kSectionsEnd, kHeatTransfer + kSectionsEnd}};
 const Edits kLayered = {{kSectionsEnd, kHeatTransfer + kLayeredSnow + kSectionsEnd}};
@@ -197,9 +218,36 @@ Edits SoilLakes(const std::string& grids, int count) {
       {kSectionsEnd, "[lake_model]\n1\n2\n0.08\n0.001\n\n" + kSectionsEnd}};
 }
 
+// The snow survey of 28 May (snow_survey.asc) set into the snow model's pack, divided into its
+// liquid and solid storages.
+const Edits kSnowSurvey = {
+    {kSectionsEnd,
+     "[data_assimilation]\n1\n1440\n1\ngrid {\n  grid-ID = snow_storage_total;\n"
+     "  listfilename = snow_survey_list.txt;\n"
+     "  options { split-into-liquid-and-solid = true; default-liquid-percentage = 5; }\n}\n\n" +
+         kSectionsEnd}};
+// A lake of discharge routing (reservoir SP 5 of the basin's outlet, the lake variant's rule) on
+// the cells of "lake_codes.asc", with ponding of up to "lake_ponding_max.asc".
+Edits RoutingLake(const std::string& grids, int count) {
+  return {
+      {grids, "[standard_grids]\n" + std::to_string(count + 2) +
+                  "\nlake_codes.asc lake_codes 0\nlake_ponding_max.asc max_ponding_storage 0\n"},
+      {"0          # no ponding: water the soil cannot take runs off at once", "1 # ponding"},
+      {"pond.stat 0", "pond.stat 2001"},
+      {"A=5.83)\nend of the routing descriptions",
+       "A=5.83)\nSP 5 file = lake5.txt V0 = 0 C0 = 0 0 0 0 0 0 0 0 0\nend of the routing "
+       "descriptions"},
+      {kSectionsEnd,
+       "[lake_model]\n1\n1\n0.08\n0.001\n1\n\n[abstraction_rule_reservoir_5]\n"
+       "2 1 365\n0 0 0\n113000 2 2\n\n" +
+           kSectionsEnd}};
+}
+
 // The stores of the soil zone's models that the tables show: snow cover, leaves, soil profile.
 const std::vector<std::string> kTabledStores = {"snowstorage.stat", "interception_storage.stat",
                                                 "sb2.stat"};
+const std::vector<std::string> kCanopyStores = {"snowstorage.stat", "interception_storage.stat",
+                                                "canopy_load.stat", "sb2.stat"};
 
 const std::vector<std::string> kAquifer = {"con1grou.asc", "con2grou.asc", "conoutgrou.asc"};
 
@@ -216,6 +264,45 @@ Edits Steps(int minutes) {
 const Edits kSpinUpPasses = {{"[SpinUp]\n0 ",
                               "[SpinUp]\n1\n0\n2\n3\nlanduse1 1 linear\nsoil_types 1 "
                               "linear\nelevation_model 100 linear\n# "}};
+
+// Irrigation of the meadows (method 3) by `origin` (1 groundwater, 2 rivers) in a variant without
+// it; `grids`: the variant's line of the standard grids' count.
+Edits Irrigation(const std::string& grids, int count, int origin) {
+  return {{grids, "[standard_grids]\n" + std::to_string(count + 1) +
+                      "\nirrigation.asc irrigation_codes 0\n"},
+          {"[irrigation]\n0          # no irrigation",
+           "[irrigation]\n1\n1440\nirr_gw.stat 2001\nirr_sw.stat 2001\n\n[irrigation_table]\n1\n"
+           "12 meadow 3 " +
+               std::to_string(origin) + " 1 0.33"}};
+}
+
+// Silting-up (method 3, the built-in formulas as statements with the soils' parameters) of the
+// meadow, tilled on days 60 and 280, on soils with the grain sizes
+// of the silting variant, in front of the soil zone; the infiltration capacity starts at 0.5 and
+// falls towards 0.2 mm an hour, so that the days of the wet spell of early June seal.
+const std::string kSealingParameters =
+    "  SU_PAR01 = 0.5; SU_PAR02 = 0.2; SU_PAR03 = 0.52; SU_PAR04 = -0.64;\n"
+    "  SU_PAR05 = 0.05; SU_PAR06 = -1.03; SU_PAR07 = 0.7; SU_PAR08 = -0.19;\n";
+const Edits kSiltingUp = {
+    {"IntercepCap = 0.2;\n  JulDays = 1 130 180 270 366;\n",
+     "IntercepCap = 0.2;\n  JulDays = 1 130 180 270 366;\n  SoilTillage = 60 280; SR_ResidCovrg = "
+     "0.3 0.1 0.05 0.2 0.3;\n"},
+    {"thickness = 0.1 0.3;\n",
+     "thickness = 0.1 0.3;\n  GrainSizeDist = 0.40 0.40 0.20 0 0 0 0;\n" + kSealingParameters},
+    {"thickness = 0.1 0.2;\n",
+     "thickness = 0.1 0.2;\n  GrainSizeDist = 0.65 0.25 0.10 0 0 0 0;\n" + kSealingParameters},
+    {"thickness = 0.1 0.1;\n",
+     "thickness = 0.1 0.1;\n  GrainSizeDist = 0.82 0.12 0.06 0 0 0 0;\n" + kSealingParameters},
+    {"[variable_grids]\n2\n",
+     "[variable_grids]\n3\nsurface_storage.asc SurfStorSiltingUp 0 0\n0\n0\n"},
+    {kSectionsEnd,
+     "[SiltingUpModel]\n1\n1440\n3\nsdisp.stat 0\nqdsu.stat 2001\nsdisp.asc\n0\nrainpause.asc\n0\n"
+     "ekin.asc\n0\ntsbb.asc\n0\nqdsu.asc\n0\n1 5\n2.0 2.0\n0\nSiltingUpExpressions {\n"
+     "  W = (P > 0.05) * ((P < 76.2) * (11.89 + 8.73 * log10(P + (P <= 0.05))) + (P >= 76.2) * "
+     "28.33);\n  Y = B * K^C * (100 * L)^D;\n  X = A;\n"
+     "  Z = (O > 0) * E * (100 * L)^F * K^G * (O + (O <= 0))^H;\n"
+     "  V = ((X - Y) * exp(-Z * Q) + Y) * R / 60;\n}\n\n" +
+         kSectionsEnd}};
 
 Edits Joined(std::initializer_list<Edits> parts) {
   Edits all;
@@ -245,20 +332,20 @@ const std::vector<Combination>& Matrix() {
       {.name = "interception_22_canopy_snow",
        .edits = CanopySnow(),
        .window = kLateJanuary,
-       .acts = "interception_storage.stat",
-       .stores = kTabledStores},
+       .acts = "canopy_load.stat",
+       .stores = kCanopyStores},
       // The subalpine forest's leaf area (4.3 on day 270, 4.0 on day 366) falls below 4.133
       // from the 19th to the 20th of November, while its canopy holds the snow of the 19th.
       {.name = "interception_22_leaves_fall",
        .edits = CanopySnow(0, "4.133"),
        .window = {{17, 11}, {21, 11}},
-       .acts = "interception_storage.stat",
-       .stores = kTabledStores},
+       .acts = "canopy_load.stat",
+       .stores = kCanopyStores},
       {.name = "interception_22_leaf_layers",
        .edits = Joined({CanopySnow(), kLeafLayers}),
        .window = kLateJanuary,
        .acts = "interception_evaporation_Layer_2.stat",
-       .stores = kTabledStores},
+       .stores = kCanopyStores},
       {.name = "interception_2_leaf_layers",
        .edits = kLeafLayers,
        .window = kLateJanuary,
@@ -394,15 +481,13 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-lake.ctl",
        .window = {{26, 5}, {2, 6}},
        .acts = "pond.stat",
-       .warm = true,
-       .mass = false},
+       .warm = true},
       {.name = "lake_without_assimilation",
        .variant = "front-range-lake.ctl",
        .edits = {{"[data_assimilation]\n1", "[data_assimilation]\n0"}},
        .window = {{1, 4}, {10, 4}},
        .acts = "pond.stat",
-       .warm = true,
-       .mass = false},
+       .warm = true},
       {.name = "surface_routing",
        .variant = "front-range-surface-routing.ctl",
        .window = kWetMarch,
@@ -426,25 +511,20 @@ const std::vector<Combination>& Matrix() {
       {.name = "irrigation_from_rivers",
        .variant = "front-range-irrigation.ctl",
        .window = {{1, 7}, {31, 7}},
-       .acts = "irr_sw.stat",
-       .mass = false},
+       .acts = "irr_sw.stat"},
       // The halves split where the rivers owe irrigation water; the root zone's water content
       // and the running amounts the rules look at are written at the end.
       {.name = "irrigation_from_rivers_warm_start",
        .variant = "front-range-irrigation.ctl",
-       .edits = {{"sb05.asc   # grids and stacks: name, then write code (0: not written)\n0",
-                  "sb05.asc\n3"},
-                 {"irrig.asc\n0", "irrig.asc\n3"}},
+       .edits = {{"\nsb1.dbl\n0", "\nsb1.dbl\n3"}, {"irrig.dbl\n0", "irrig.dbl\n3"}},
        .window = {{22, 7}, {7, 8}},
        .acts = "irr_sw.stat",
-       .warm = true,
-       .mass = false},
+       .warm = true},
       {.name = "irrigation_from_groundwater",
        .variant = "front-range-irrigation.ctl",
        .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 3 1 1 0.33"}},
        .window = {{24, 7}, {2, 8}},
-       .acts = "irr_gw.stat",
-       .mass = false},
+       .acts = "irr_gw.stat"},
       // The evaluation falls in the second half of a warm-started window: the state read at the
       // warm start (firn, mass balances, the packs on the glacier, the water of the glacier
       // melt's linear storages, kept here) continues the straight run through the evaluation.
@@ -471,8 +551,7 @@ const std::vector<Combination>& Matrix() {
        .variant = "front-range-irrigation.ctl",
        .step = 180,
        .window = {{1, 7}, {27, 7}},
-       .acts = "irr_sw.stat",
-       .mass = false},
+       .acts = "irr_sw.stat"},
       // Pairs that act on one store.
       {.name = "dynamic_glaciers_with_response_units",
        .edits = Joined({DynamicGlaciers("2", "1"), kResponseUnits}),
@@ -558,6 +637,149 @@ const std::vector<Combination>& Matrix() {
        .edits = Joined({kStaticGlaciers, kLayered}),
        .window = kNewYear,
        .acts = "qice.stat"},
+      // The survey's snow melts into the soil from the layers on the survey day.
+      {.name = "layered_snow_survey",
+       .edits = Joined({kLayered, kSnowSurvey}),
+       .window = {{26, 5}, {30, 5}},
+       .acts = "snowstorage.stat"},
+      // Snow slides between the layers of the cells of a subbasin.
+      {.name = "layered_snow_slides",
+       .edits = Joined({kSlides, kLayered}),
+       .window = kLateJanuary,
+       .acts = "deposition.stat",
+       .stores = kTabledStores},
+      // The members' layers take their master's snow by the alignment, which they book as their
+      // master's (its own alignment, none here).
+      {.name = "layered_snow_with_response_units",
+       .edits = Joined({kLayered, kResponseUnits}),
+       .window = kMidJanuary,
+       .acts = "snowstorage.stat"},
+      // Heat carried by the soil water: the first step of the second half moves it with the
+      // water fluxes of the first half's last step.
+      {.name = "heat_method_12_warm_start",
+       .edits = {{kSectionsEnd, kHeatTransfer + kSectionsEnd},
+                 {"11         # method 11: implicit", "12 # method"}},
+       .window = {{16, 1}, {25, 1}},
+       .acts = "thaw.stat",
+       .stores = kTabledStores,
+       .warm = true},
+      // The canopy's mean temperature of the last day carries over the halves.
+      {.name = "canopy_snow_hourly_warm_start",
+       .edits = CanopySnow(3),
+       .step = 60,
+       .window = {{22, 1}, {23, 1}},
+       .acts = "interception_storage.stat",
+       .stores = kCanopyStores,
+       .warm = true},
+      // The glacier cells keep no snow temperatures, also after the warm start.
+      {.name = "snow_energy_balance_with_static_glaciers_warm_start",
+       .edits = Joined(
+           {kStaticGlaciers,
+            {{kDegreeDay, "5 # method"}, {kSnowColdStart, kSnowColdStart + kEnergyBalanceLines}}}),
+       .window = kNewYear,
+       .acts = "qice.stat",
+       .warm = true},
+      // Permafrost without heat transfer: the thaw depth and the counts of snow-free and
+      // snow-covered days carry over the halves.
+      {.name = "permafrost_warm_start",
+       .edits = {{kStandardGrids,
+                  "[standard_grids]\n7\npermafrost_thaw.asc PermafrostThawDepth 0 writecode = 3 "
+                  "outname = permafrost_thaw_end.asc\nthaw_coefficient ThawCoeffPermaFrost 0 "
+                  "readcode = 0 defaultValue = 0.05\n"},
+                 {kSectionsEnd,
+                  "[permafrost]\n1\n5\n2\nthawdepth.stat 2001\n1e-9\n\n" + kSectionsEnd}},
+       .window = {{1, 4}, {10, 4}},
+       .acts = "thawdepth.stat",
+       .stores = kTabledStores,
+       .warm = true},
+      // The snow layers' water fluxes carry over the halves.
+      {.name = "layered_snow_mid_january_warm_start",
+       .edits = kLayered,
+       .window = kMidJanuary,
+       .acts = "snowstorage.stat",
+       .stores = kTabledStores,
+       .warm = true},
+      // Response units switch the lakes off, saying so in every model that reads [lake_model].
+      {.name = "lakes_with_response_units",
+       .variant = "front-range-lake.ctl",
+       .edits = kResponseUnits,
+       .window = {{1, 4}, {5, 4}},
+       .acts = "qg.stat"},
+      // Forty days of response units of land use and elevation bands over dynamic glaciers: members
+      // of other glacier shares than their master's copy its firn.
+      {.name = "dynamic_glaciers_with_response_units_by_land_use_and_elevation",
+       .edits = Joined({DynamicGlaciers("2", "1"),
+                        {{"[SpinUp]\n0 ",
+                          "[SpinUp]\n2\n0\n1\n2\nlanduse1 1 linear\n"
+                          "elevation_model 100 linear\n# "}}}),
+       .window = {{1, 1}, {9, 2}},
+       .acts = "gmb1.stat",
+       .glaciers = true},
+      // The evaluation at the last 3-hour step of its day in the second half of a warm start, with
+      // the glacier melt's storages holding water over the halves.
+      {.name = "dynamic_glaciers_3_hourly_evaluated_after_warm_start",
+       .edits = Joined(
+           {DynamicGlaciers("4", "1"), {{"0.2\n0.0001\n0.0001\n0.0001\n", "0.2\n10\n20\n5\n"}}}),
+       .step = 180,
+       .window = kNewYear,
+       .acts = "gmb1.stat",
+       .glaciers = true,
+       .warm = true},
+      // The window ends while the canopy holds the snow of the 22nd to 25th: its load is in the
+      // load table alone, not in the leaves' storage table as well.
+      {.name = "canopy_snow_held_at_the_end",
+       .edits = CanopySnow(),
+       .window = {{20, 1}, {25, 1}},
+       .acts = "canopy_load.stat",
+       .stores = kCanopyStores},
+      // The meadows of subbasin 4 take the water of the reservoir at its outlet, at the
+      // reservoir's concentration (it starts free of the tracers).
+      {.name = "irrigation_from_a_reservoir",
+       .variant = "front-range-irrigation.ctl",
+       .edits = {{"A=5.61)\n",
+                  "A=5.61)\nSP 4 file = reservoir4.txt V0 = 50000 C0 = 0 0 0 0 0 0 0 0 0\n"},
+                 {kSectionsEnd,
+                  "[abstraction_rule_reservoir_4]\n2 1 365\n0 0 0\n100000 1 1\n\n" + kSectionsEnd}},
+       .window = {{20, 7}, {31, 7}},
+       .acts = "irr_sw.stat"},
+      // The meadows dry out by the 26th; the first rain after the dry spell, on the 27th: the
+      // river water the meadows took from the dry step's offer leaves the rivers in the rainy
+      // step, at its concentration.
+      {.name = "irrigation_from_rivers_first_rain",
+       .variant = "front-range-irrigation.ctl",
+       .window = {{1, 7}, {27, 7}},
+       .acts = "irr_sw.stat"},
+      // 40 mm a day for three days, far more than the rivers carry: they owe it, their offers
+      // to the next days are lowered by their debts, and they pay them back; the halves split
+      // after the first day, where they owe.
+      {.name = "irrigation_beyond_the_rivers",
+       .variant = "front-range-irrigation.ctl",
+       .edits = {{"12 meadow 3 2 1 0.33", "12 meadow 1 2 1 0.33 3\n7 25 40\n7 26 40\n7 27 40"}},
+       .window = {{23, 7}, {28, 7}},
+       .acts = "irr_sw.stat",
+       .warm = true},
+      // The aquifer feeds the lake through the soil below its cells.
+      {.name = "routing_lake_with_groundwater",
+       .variant = "front-range-groundwater.ctl",
+       .edits = Joined({RoutingLake("[standard_grids]\n21\n", 21),
+                        {{"0          # no ponding water on the start heads", "1 # ponding"}}}),
+       .window = {{1, 7}, {6, 7}},
+       .acts = "pond.stat",
+       .tracer_stores = kAquifer},
+      // Sealing runoff in front of the soil zone carries the surface water's concentration.
+      {.name = "silting_up_with_the_soil_zone",
+       .edits = kSiltingUp,
+       .window = {{3, 6}, {6, 6}},
+       .acts = "qdsu.stat",
+       .stores = kTabledStores},
+
+      // The pumped water leaves the aquifer's layer 1 with the solute the cells receive.
+      {.name = "irrigation_from_the_aquifer",
+       .variant = "front-range-groundwater.ctl",
+       .edits = Irrigation("[standard_grids]\n21\n", 21, 1),
+       .window = {{20, 7}, {29, 7}},
+       .acts = "irr_gw.stat",
+       .tracer_stores = kAquifer},
   };
   return rows;
 }
@@ -582,14 +804,14 @@ void SetDate(std::string& text, const std::string& key, Day day) {
 void WriteStateAtEnd(std::string& text) {
   for (const char* name : {"theta.stk",       "hh.stk",
                            "hgeo.stk",        "qunten.stk",
-                           "gwstand.asc",     "gwtheta.asc",
-                           "gwlevel.asc",     "deltagw.asc",
-                           "snowsolid.asc",   "snowliquid.asc",
-                           "snowstorage.asc", "snowdays.asc",
-                           "snowage.asc",     "interception_storage.asc",
+                           "gwstand.dbl",     "gwtheta.dbl",
+                           "gwlevel.dbl",     "deltagw.dbl",
+                           "snowsolid.dbl",   "snowliquid.dbl",
+                           "snowstorage.dbl", "snowdays.dbl",
+                           "snowage.dbl",     "interception_storage.dbl",
                            "temper.stk",      "se.stk",
-                           "pond.asc",        "gwhead1.asc",
-                           "gwhead2.asc",     "snowtemp.asc",
+                           "pond.dbl",        "gwhead1.dbl",
+                           "gwhead2.dbl",     "snowtemp.asc",
                            "surftemp.asc",    "swes.stk",
                            "swel.stk",        "tsnow.stk",
                            "thsnow.stk",      "hhsnow.stk",
@@ -656,21 +878,26 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
     fs::copy_file(ExampleDir() / file, dir / file, fs::copy_options::overwrite_existing);
   {
     WriteGlacierGrids(dir);
-    // The static glaciers' ice (1) and firn (2) where the dynamic rows have glacier shares.
+    // The static glaciers' ice (1) and firn (2) where the dynamic rows have glacier shares, and
+    // a thaw depth of permafrost of 0 m in every basin cell.
     const std::string codes = ReadFile((dir / "glacier_fraction.asc").string());
     std::istringstream in(codes);
-    std::ostringstream out;
+    std::ostringstream out, thaw;
     std::string line;
     for (int n = 0; std::getline(in, line); ++n) {
       if (n < 6) {
         out << line << "\n";
+        thaw << line << "\n";
         continue;
       }
       const double g = std::stod(line);
       out << (g < -9998 ? -9999 : g >= 1 ? 1 : g > 0 ? 2 : 0) << "\n";
+      thaw << (g < -9998 ? -9999 : 0) << "\n";
     }
     WriteFile((dir / "ice_firn.asc").string(), out.str());
+    WriteFile((dir / "permafrost_thaw.asc").string(), thaw.str());
   }
+  WriteSlideFractions(dir);
   if (row.step < 1440) WriteStepStations(dir, row.step);
   std::string text =
       ReadFile((row.variant[0] == '\0' ? fs::path(control) : ExampleDir() / row.variant).string());
@@ -723,7 +950,7 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
       // shares and codes as a yearly evaluation in the first half left them.
       const std::size_t glaciers = text.find(kGlacierColdStart);
       if (glaciers != std::string::npos) text[glaciers + kGlacierColdStart.size() - 2] = '1';
-      for (const std::string name : {"glacier_fraction", "glacier_codes"}) {
+      for (const std::string name : {"glacier_fraction", "glacier_codes", "permafrost_thaw"}) {
         const std::size_t at = text.find("\n" + name + ".asc ");
         if (at != std::string::npos) text.insert(at + 1 + name.size(), "_end");
       }
@@ -735,9 +962,35 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
 
 // ---- Reading the outputs ---------------------------------------------------------------------
 
-// The rain's tracer "con" in the stores at the end and in the runoff, over what the rain
-// brought (a share near 1 when it closes).
-double ConservativeShare(const Combination& row, const std::string& out) {
+// The basin's value of row `name` of a booking file written at the end (0 without the file).
+double Booked(const std::string& path, const std::string& name) {
+  if (!fs::exists(path)) return 0.0;
+  for (const std::string& line : SplitLines(ReadFile(path)))
+    if (line.starts_with(name + "\t")) return std::stod(line.substr(line.rfind('\t') + 1));
+  return 0.0;
+}
+
+// The last row of a balance file of a reservoir or lake (its values from the date on).
+std::vector<double> LastBalanceRow(const std::string& path) {
+  std::vector<double> last;
+  for (const std::string& line : SplitLines(ReadFile(path)))
+    if (std::isdigit(static_cast<unsigned char>(line[0])) != 0) {
+      std::istringstream fields(line);
+      last.assign(std::istream_iterator<double>(fields), std::istream_iterator<double>());
+    }
+  return last;
+}
+
+// The rain's tracer "con" found at the end over what the rain and the bookings brought: `soil`,
+// the soil zone's account (its stores and what left them as runoff; a share near 1 when it
+// closes); `handed`, across the border of the rivers and reservoirs, what they gave up for
+// irrigation less what the cells received and what is still on its way, over the input (near
+// 0). Every term is a booking the run writes or a table or grid of the stores.
+struct TracerShares {
+  double soil = 0, handed = 0;
+};
+
+TracerShares ConservativeShares(const Combination& row, const std::string& out) {
   const auto zones = GridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
@@ -760,9 +1013,32 @@ double ConservativeShare(const Combination& row, const std::string& out) {
     }
     return sum / cells;
   };
+  const GridFile grid = ReadGridFile(out + "../zones.asc");
+  const double cell_area = grid.geometry.cellsize * grid.geometry.cellsize;  // m²
   double found = 0;
   for (const char* store : {"consnow_.asc", "coninter.asc", "conunsat.asc"})
     found += weighed(store, false);
+  // A lake of the routing (the ponding of its cells) by its balance file "lake<id>.txt": the
+  // soil writes its grids before the routing's last lake step. Its last volume (value 6 of a
+  // row) times its concentration of "con" (value 34), over the cells, instead of the surface
+  // level of its cells; only where the soil zone runs its lakes (response units switch them off,
+  // and the lake's storage is then a reservoir's whose cells are soil columns like any other).
+  if (fs::exists(out + "../lake_codes.asc") && fs::exists(out + "lake_exchange_solute.txt")) {
+    const auto lakes = GridCells(out + "../lake_codes.asc");
+    std::size_t levels = 0;
+    const std::vector<double> soil = GridValues(out + "conunsat.asc", levels);
+    std::map<long, bool> counted;
+    for (std::size_t i = 0; i < lakes.size(); ++i) {
+      const long id = std::lround(lakes[i]);
+      const std::string balance = out + "lake" + std::to_string(id) + ".txt";
+      if (!(lakes[i] > 0) || !fs::exists(balance)) continue;
+      found -= soil.at(i * levels) / cells;
+      if (counted[id]) continue;
+      counted[id] = true;
+      const std::vector<double> last = LastBalanceRow(balance);
+      if (last.size() > 34) found += last[6] * last[34] * 1000.0 / cell_area / cells;
+    }
+  }
   if (row.glaciers)
     for (const char* store : {"consnowg.asc", "confirn_.asc", "conice__.asc"})
       found += weighed(store, true);
@@ -776,16 +1052,28 @@ double ConservativeShare(const Combination& row, const std::string& out) {
     for (std::size_t s = 0; s < 5 && held.size() > 1; ++s) found += held[0][s] * held.back()[s];
   }
   for (const char* booking : {"glacier_evaluation_solute.txt", "response_unit_solute.txt"})
-    if (fs::exists(out + booking))
-      for (const std::string& line : SplitLines(ReadFile(out + booking)))
-        if (line.starts_with("con\t")) evaluated += std::stod(line.substr(line.rfind('\t') + 1));
+    evaluated += Booked(out + booking, "con");
+  double runoff_solute = 0;
   const auto runoff = ZoneTableRows(out + "qg.stat");
   const auto concentration = ZoneTableRows(out + "conunsat.sta");
   EXPECT_EQ(runoff.size(), concentration.size()) << "a concentration per runoff row";
   for (std::size_t d = 1; d < runoff.size() && d < concentration.size(); ++d)
-    for (std::size_t s = 0; s < 5; ++s) found += runoff[0][s] * runoff[d][s] * concentration[d][s];
-  return (found - evaluated) /
-         (10 * ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation);
+    for (std::size_t s = 0; s < 5; ++s)
+      runoff_solute += runoff[0][s] * runoff[d][s] * concentration[d][s];
+  // The precipitation holds the irrigation water; the surface water brings its own solute, what
+  // the lakes and data assimilation moved is booked.
+  const std::string irrigation = out + "irrigation_solute.txt";
+  const double rain = ReadAccount(ReadFile(out + "water_balance.txt")).back().precipitation -
+                      Booked(irrigation, "groundwater") - Booked(irrigation, "surface_water");
+  const double assimilated = Booked(out + "assimilation_solute.txt", "con");
+  const double brought =
+      Booked(irrigation, "con") + Booked(out + "lake_exchange_solute.txt", "con") + assimilated;
+  TracerShares shares;
+  shares.soil = (found + runoff_solute - evaluated) / (10 * rain + brought);
+  shares.handed = (Booked(out + "routing_solute.txt", "con_irrigation") -
+                   Booked(irrigation, "con") - Booked(irrigation, "con_pending")) /
+                  (10 * rain + brought);
+  return shares;
 }
 
 // The outside account from the tables alone, per subbasin column: precipitation - real
@@ -896,7 +1184,9 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
       EXPECT_NEAR(outside[s], 0.0, 2e-3 + 3e-5 * days) << "outside account of subbasin " << s + 1;
   }
   if (row.mass) {
-    EXPECT_NEAR(ConservativeShare(row, out), 1.0, 1e-6) << "the rain's tracer";
+    const TracerShares shares = ConservativeShares(row, out);
+    EXPECT_NEAR(shares.soil, 1.0, 1e-6) << "the rain's tracer in the soil zone";
+    EXPECT_NEAR(shares.handed, 0.0, 1e-6) << "the rain's tracer the rivers gave irrigation";
   }
   for (const auto& [name, text] : outputs) {
     const bool con = name.starts_with("con"), eva = name.starts_with("eva");
@@ -921,6 +1211,23 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
     // The channels' tables hold amounts.
     if (eva && name.find("chann") == std::string::npos) {
       EXPECT_LE(*std::max_element(values.begin(), values.end()), 10.0 + 1e-9) << name;
+    }
+  }
+  // The concentrations of the reservoirs' and lakes' balance files (values 34 and 35 of a row)
+  // and of the abstractions' files (values 5 and 6).
+  for (const auto& [name, text] : outputs) {
+    const std::vector<std::string> lines = SplitLines(text);
+    const bool balance = text.starts_with("YY\tMM\tDD\tHH\tW[m]");
+    if (!balance && (lines.size() < 2 || !lines[1].starts_with("abstraction_"))) continue;
+    for (const std::string& line : lines) {
+      if (std::isdigit(static_cast<unsigned char>(line[0])) == 0) continue;
+      std::istringstream fields(line);
+      const std::vector<double> values(std::istream_iterator<double>(fields),
+                                       (std::istream_iterator<double>()));
+      const std::size_t at = balance ? 34 : 5;
+      if (values.size() < at + 2) continue;
+      EXPECT_GE(values[at], -1e-12) << name << ": " << line;
+      EXPECT_LE(values[at + 1], 10.0 + 1e-9) << name << ": " << line;
     }
   }
 

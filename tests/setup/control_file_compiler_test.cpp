@@ -82,7 +82,7 @@ TEST_F(ControlFileCompilerTest, CompiledFilesMatchGoldenFiles) {
   }
 }
 
-TEST_F(ControlFileCompilerTest, UndefinedSymbolGivesFramedMessageWithLineNumber) {
+TEST_F(ControlFileCompilerTest, FaultsOfTheFileAreNamedWithTheirLine) {
   Outcome outcome = Compile("[a]\n# $b is never defined\nx = $b # comment\n");
   EXPECT_EQ(outcome.code, 17);
   EXPECT_NE(outcome.screen.find(Framed("undefined symbol at line 3:\n x = $b\n")),
@@ -100,6 +100,22 @@ TEST_F(ControlFileCompilerTest, UndefinedSymbolGivesFramedMessageWithLineNumber)
   for (const char* text : {"$set $a = 1\nx = $a,\n", "$set $a = 1\nx = f($a)\n",
                            "dir = /home/$settings//x\n", "$setx $a = 1\n"})
     EXPECT_EQ(Compile(text).code, 17) << text;
+  // A section given twice is refused, naming both lines of the control file; a header that no
+  // model knows is named in a WARNING (the section of a meteorological variable is known).
+  const std::string name = dir_ / "run.ctl";
+  outcome = Compile("[snow_model]\n1\n# the second copy\n\n  [snow_model]\n0\n");
+  EXPECT_EQ(outcome.code, 17);
+  EXPECT_NE(outcome.screen.find("the section [snow_model] stands twice in " + name +
+                                ", in lines 1 and 5; the model would read only the first"),
+            std::string::npos)
+      << outcome.screen;
+  outcome = Compile("[meteo_names]\ntemperature\n[temperature]\n1\n[snow_modell]\n1\n");
+  EXPECT_EQ(outcome.code, 0);
+  EXPECT_NE(outcome.screen.find("the section [snow_modell] in line 5 of " + name +
+                                " is read by no model: check its spelling"),
+            std::string::npos)
+      << outcome.screen;
+  EXPECT_EQ(Count(outcome.screen, "is read by no model"), 1u) << outcome.screen;
 }
 
 TEST_F(ControlFileCompilerTest, SelfReferenceStopsInsteadOfGrowing) {

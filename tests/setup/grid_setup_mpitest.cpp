@@ -255,17 +255,27 @@ TEST(GridSetupMpi, TrimmedSetUpGridsHoldTheStripOnProcessZero) {
 // process leaves with the code. A grid of half the cell size, its codes resampled into blends
 // that no table holds, ends the same way and names the two cell sizes in a second line.
 TEST(GridSetupMpi, UnknownSoilCodeEndsEveryProcessWithTheBlock) {
-  for (const int cell_size : {1000, 500}) {
+  // The grid's own cell size and the code beside the codes 10 of the table: 20 is none, 30.5
+  // is taken as 30 (with a WARNING) and does not end the run.
+  for (const auto& [cell_size, other] : {std::pair{1000, 20.0}, {500, 30.0}, {1000, 30.5}}) {
     GridSetup setup("1\nsoil.asc soil_types 0\n");
-    if (Rank() == 0 && cell_size != 1000)
-      test::WriteFile("soil.asc", test::AsciiGrid(kColsGridSetup, kRows, 0, 0, cell_size, N,
-                                                  [](int, int c) { return c % 2 ? 10 : 30; }));
+    if (Rank() == 0 && (cell_size != 1000 || other != 20.0))
+      test::WriteFile("soil.asc",
+                      test::AsciiGrid(kColsGridSetup, kRows, 0, 0, cell_size, N,
+                                      [other](int, int c) { return c % 2 ? 10 : other; }));
     MPI_Barrier(MPI_COMM_WORLD);
     defaultini& s = setup.settings();
     s.DistributeStandardGrids();
     s.soil_records = Table<SoilRecord>({10, 30});
-    EXPECT_EQ(test::ThrownCode([&] { s.check_SOIL_Codes(3); }), 32);
+    EXPECT_EQ(test::ThrownCode([&] { s.check_SOIL_Codes(3); }, 0), other == 30.5 ? 0 : 32);
     if (Rank() != 0) continue;
+    if (other == 30.5) {
+      EXPECT_TRUE(setup.diag().ScreenHas(
+          "soil type 30.5 in grid soil.asc (soil_types) at row 1, column 2 is no whole number: its "
+          "integer part 30 is taken as the code ("))
+          << setup.diag().DiagFile();
+      continue;
+    }
     if (cell_size != 1000) {
       EXPECT_TRUE(
           setup.diag().ScreenHas("is not present in the control file \n" + std::string(71, '-') +

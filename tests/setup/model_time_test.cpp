@@ -82,9 +82,18 @@ TEST_F(ModelTimeTest, ReadsEightValuesWithComments) {
   EXPECT_EQ(settings_.start_date, Date(2004, 2, 29, 24));
   EXPECT_EQ(settings_.month_lengths[1], 28);
   EXPECT_EQ(settings_.month_lengths[0], 31);
+
+  // 30 February is no date: the run takes the last day of the month and says so.
+  Use("[model_time]\n0\n30\n2\n2019\n0\n31\n12\n2019\n");
+  settings_.ReadModelTime();
+  EXPECT_EQ(settings_.start_date, Date(2019, 2, 28, 0));
+  EXPECT_TRUE(
+      ScreenHas("the start date of [model_time], 30.2.2019, is no date of the calendar: "
+                "the run takes 28.2.2019"))
+      << screen_.str();
 }
 
-TEST_F(ModelTimeTest, MissingSectionOrValueIsControlFileError) {
+TEST_F(ModelTimeTest, MissingSectionValueOrAnEndBeforeTheStartIsControlFileError) {
   Use("[other]\n1\n");
   EXPECT_EQ(ThrownCode([&] { settings_.ReadModelTime(); }), 17);
   EXPECT_TRUE(ScreenHas("error in control file, [model_time]; (EOF)not found!\n")) << screen_.str();
@@ -100,6 +109,14 @@ TEST_F(ModelTimeTest, MissingSectionOrValueIsControlFileError) {
   EXPECT_TRUE(ScreenHas("end year in ; defaultsnot found!")) << screen_.str();
   const std::string xml = test::ReadFile(diag_.file_name());
   EXPECT_NE(xml.find("<line level=\"0\""), std::string::npos);
+
+  // An end before the start would run the start's step alone.
+  Use("[model_time]\n0\n2\n1\n2019\n0\n1\n1\n2019\n");
+  EXPECT_EQ(ThrownCode([&] { settings_.ReadModelTime(); }), 17);
+  EXPECT_TRUE(
+      ScreenHas("the end of the model time in [model_time] (0 h, 1.1.2019) lies before "
+                "its start (0 h, 2.1.2019)"))
+      << screen_.str();
 }
 
 TEST_F(ModelTimeTest, RadiationCorrectionSwitch) {

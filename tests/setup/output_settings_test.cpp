@@ -70,6 +70,9 @@ TEST_F(OutputSettingsTest, WarningSwitchAndTimeShiftAreNormalised) {
     ASSERT_EQ(Read(std::string("[output_interval]\n1\n") + line + "\n0\n-60\n\n" + rest), 0);
     EXPECT_EQ(out().no_station_warning, expected) << line;
     EXPECT_DOUBLE_EQ(out().min_to_int_end, 0);
+    EXPECT_TRUE(
+        ScreenHas("min_to_int_end (fourth value of [output_interval]) is -60 minutes; a "
+                  "shift before the hour of the data is taken as 0"));
   }
   // An unreadable second value keeps the preset 0.
   ASSERT_EQ(Read("[output_interval]\n1\nnone\n0\n60\n\n" + rest), 0);
@@ -108,17 +111,24 @@ TEST_F(OutputSettingsTest, KeywordLinesTakeTheFirstKeywordAndStopAtTheBlockEnd) 
   EXPECT_TRUE(out().default_output_directory.empty());
   EXPECT_EQ(out().output_list_count, 3);
 
-  // The block may also end with the file.
-  ASSERT_EQ(Read(kList + kCoordinates + kMeteo + head + "DefaultOutputDirectory = /o/"), 0);
+  // The block may also end with the file. A folder named without its "/" is that folder.
+  ASSERT_EQ(Read(kList + kCoordinates + kMeteo + head + "DefaultOutputDirectory = /o"), 0);
   EXPECT_EQ(out().default_output_directory, "/o/");
+
+  // A misspelt key is named, not skipped without a word.
+  ASSERT_EQ(Read(head + "DefaultOutputDirectroy = out\nWriteDoubleGrid = 1\n\n" + rest), 0);
+  for (const char* key : {"DefaultOutputDirectroy", "WriteDoubleGrid"})
+    EXPECT_TRUE(ScreenHas(std::string("[output_interval]: no model reads the key \"") + key +
+                          "\"; check its spelling"))
+        << screen_.str();
 }
 
 TEST_F(OutputSettingsTest, BadKeywordValuesAndMissingValuesAreFatal) {
   const std::string rest = kList + kCoordinates + kMeteo;
   EXPECT_EQ(Read("[output_interval]\n1\n0\n0\n0\nWriteAsciiGrids = yes\n\n" + rest), 17);
   EXPECT_TRUE(
-      ScreenHas("error in control file, value of WriteAsciiGrids in [output_interval]; "
-                "not found!"))
+      ScreenHas("error in control file, value of WriteAsciiGrids in [output_interval] is "
+                "\"yes\", it must be 0 (off) or 1 (on)"))
       << screen_.str();
   EXPECT_EQ(Read("[output_interval]\n1\n0\n0\n0\nInitialStateDirectory\n\n" + rest), 17);
 
@@ -193,6 +203,10 @@ TEST_F(OutputSettingsTest, ValuesOutsideTheirRangeAreRefusedWhereTheyAreRead) {
        "number of subbasins in [output_list] is -1, it must be 0 or more"},
       {kInterval + "[output_list]\n2000000000\n1\n" + kCoordinates + kMeteo,
        "number of subbasins in [output_list] is 2000000000, but the rest of the file holds only"},
+      {"[output_interval]\n24\n0\n7\n0\nWriteDoubleGrids = 2\n\n" + kList + kCoordinates + kMeteo,
+       "value of WriteDoubleGrids in [output_interval] is \"2\", it must be 0 (off) or 1 (on)"},
+      {kInterval + kList + "[coordinates]\n40,16\n8\n15\n1\n" + kMeteo,
+       "geographic latitude; \"40,16\" is no number: a number must be followed by a blank"},
       {kInterval + kList + "[coordinates]\n91\n8\n15\n1\n" + kMeteo,
        "geographic latitude in [coordinates] is 91, it must be -90 to 90 degrees"},
       {kInterval + kList + "[coordinates]\nnan\n8\n15\n1\n" + kMeteo,
@@ -213,8 +227,7 @@ TEST_F(OutputSettingsTest, ValuesOutsideTheirRangeAreRefusedWhereTheyAreRead) {
   int32_t count = 0;
   for (const char* substeps : {"0", "86401", "1e9"})
     EXPECT_EQ(
-        Substeps(std::string("[soil_surface_groundwater_substeps]\n") + substeps + "\n", count),
-        std::string(substeps) == "1e9" ? 0 : 17)
+        Substeps(std::string("[soil_surface_groundwater_substeps]\n") + substeps + "\n", count), 17)
         << substeps;
 }
 

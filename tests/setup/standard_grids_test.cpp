@@ -263,6 +263,7 @@ TEST_F(GridSetupTest, BadStandardGridLinesAreControlFileErrors) {
       {"1\nlu.asc\n", "error reading a grid name or identifier 1 in"},
       {"1\nlu.asc lu 1 persistent = 1 periodicity = 1 D x\n",
        "error reading the value of \"periodicity\" for standard grid 1"},
+      {"-1\n", "number of grids of [standard_grids] is -1, it must be 0 or more"},
   };
   for (const Case& c : cases) {
     Load(std::string("[zone_grid]\nz\n[elevation_model]\nd\n[standard_grids]\n") + c.lines);

@@ -390,6 +390,13 @@ TEST_F(SnowTest, DynamicGlacierSetUp) {
   EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kGlacierSetupCode);
   EXPECT_TRUE(ScreenHas("relSizeNewGlacier (share of a cell covered by a new glacier) must lie"));
   dynamic.optional = "1500 0.3\n";
+  // An evaluation date no year has would never change the glaciers.
+  for (const char* date : {"1 13", "31 4", "29 2", "0 6"}) {
+    std::string text = Section(SnowSection{}) + IceFirn(dynamic);
+    text.replace(text.find("\n30 9\n"), 6, "\n" + std::string(date) + "\n");
+    EXPECT_EQ(Make(text), kGlacierSetupCode) << date;
+    EXPECT_TRUE(ScreenHas("name no date of every year")) << date;
+  }
   grids_["GlacierCodes"][1][2] = N;
   EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kGlacierSetupCode);
   EXPECT_TRUE(ScreenHas(" (must be an integer ID for each separate glacier) at row 1 and col 2"));

@@ -22,10 +22,12 @@ inline const std::string kLayeredSnow =
     "  layers = 3; ksat = 5e-6; theta_sat = 0.9; theta_res = 0.02; alpha = 10; Par_n = 2;\n"
     "  thickness = 0.05; DryDensity = 120;\n}\n\n";
 // The ten grids of the canopy snow (interception methods 21 to 32), none written, with their
-// statistics off.
+// statistics off but the daily table of the canopy's snow load (the fifth) "canopy_load.stat".
 inline const std::string kCanopyGrids = [] {
   std::string grids;
-  for (int i = 0; i < 10; ++i) grids += "canopy" + std::to_string(i) + ".asc\n0\nc.sta 0\n";
+  for (int i = 0; i < 10; ++i)
+    grids += "canopy" + std::to_string(i) + ".asc\n0\n" +
+             (i == 4 ? "canopy_load.stat 2001\n" : "c.sta 0\n");
   return grids;
 }();
 // The line before which the sections above go.
@@ -59,16 +61,16 @@ inline const char* const kStateLines[] = {
     "hh.stk     # hydraulic head per layer",
     "hgeo.stk   # elevation of the layer boundaries",
     "qunten.stk # flux through the lower boundary of each layer",
-    "gwstand.asc",
-    "gwtheta.asc",
-    "gwlevel.asc",
-    "deltagw.asc",
-    "snowsolid.asc  # solid snow storage (mm water equivalent)",
-    "snowliquid.asc # liquid water in the pack (mm)",
-    "snowstorage.asc   # total snow storage grid",
-    "snowdays.asc   # days with snow cover",
-    "snowage.asc    # snow age (days)",
-    "interception_storage.asc"};
+    "gwstand.dbl",
+    "gwtheta.dbl",
+    "gwlevel.dbl",
+    "deltagw.dbl",
+    "snowsolid.dbl  # solid snow storage (mm water equivalent)",
+    "snowliquid.dbl # liquid water in the pack (mm)",
+    "snowstorage.dbl   # total snow storage grid",
+    "snowdays.dbl   # days with snow cover",
+    "snowage.dbl    # snow age (days)",
+    "interception_storage.dbl"};
 inline const char* const kStateReadSwitches[] = {
     "0          # the pack starts empty (1: read from the storage grids above)",
     "0          # the storages start empty (1: read from the grids above)",

@@ -1,6 +1,6 @@
-// Dynamic glaciers (degree-day method 11) on the example basin's highest cells, for whole-model
-// tests (tests/runs/): the glacier grids and the edits of the example's control file that read
-// them and add the [ice_firn] section.
+// Grids that whole-model tests (tests/runs/) add to the example basin: dynamic glaciers
+// (degree-day method 11) on its highest cells, with the edits of the example's control file that
+// read them and add the [ice_firn] section, and the slide fractions of the snow slide methods.
 #pragma once
 
 #include <algorithm>
@@ -57,6 +57,55 @@ inline std::vector<std::pair<std::string, std::string>> GlacierEdits() {
            "[standard_grids]\n7\nglacier_fraction.asc GlacierizedCells 0\n"
            "glacier_codes.asc GlacierCodes 0\n"},
           {kSectionsEnd, ice_firn + kSectionsEnd}};
+}
+
+// The example's elevation grid: its six header lines and its values, row 1 first.
+struct Dem {
+  std::string header;
+  int ncols = 0, nrows = 0;
+  std::vector<double> z;
+};
+
+inline Dem ReadDem(const std::filesystem::path& dir) {
+  std::istringstream in(ReadFile((dir / "dem.asc").string()));
+  Dem dem;
+  std::string key;
+  for (int line = 0; line < 6; ++line) {
+    std::string text;
+    std::getline(in, text);
+    dem.header += text + "\n";
+    if (line < 2) {
+      std::istringstream values(text);
+      values >> key >> (line == 0 ? dem.ncols : dem.nrows);
+    }
+  }
+  dem.z.resize(static_cast<std::size_t>(dem.nrows * dem.ncols));
+  for (double& value : dem.z) in >> value;
+  return dem;
+}
+
+// The four slide-fraction grids of the example: each cell sends its sliding snow to its lower
+// neighbours (previous row, previous column, next column, next row) in proportion to the drop.
+inline void WriteSlideFractions(const std::filesystem::path& dir) {
+  const Dem dem = ReadDem(dir);
+  const int nrows = dem.nrows, ncols = dem.ncols;
+  const std::vector<double>& z = dem.z;
+  const int dr[4] = {-1, 0, 0, 1}, dc[4] = {0, -1, 1, 0};
+  for (int k = 0; k < 4; ++k) {
+    std::ostringstream out;
+    out << dem.header;
+    for (int r = 0; r < nrows; ++r) {
+      for (int c = 0; c < ncols; ++c) {
+        const int nr = r + dr[k], nc = c + dc[k];
+        double drop = 0;
+        if (nr >= 0 && nr < nrows && nc >= 0 && nc < ncols && z[nr * ncols + nc] > -9999)
+          drop = std::max(z[r * ncols + c] - z[nr * ncols + nc], 0.0);
+        out << (c > 0 ? " " : "") << drop;
+      }
+      out << "\n";
+    }
+    WriteFile((dir / ("slidefraction" + std::to_string(k + 1) + ".asc")).string(), out.str());
+  }
 }
 
 }  // namespace velorn::test

@@ -38,7 +38,6 @@ TEST_F(MultilayerTableTest, LayerListsAndCoefficients) {
       {"1 forest { Landuse_Layers = 10, 20; }", {2, 10, 20}, 0.3, 10.0},
       // Blanks separate layers as commas do.
       {"1 forest { Landuse_Layers = 10 20; }", {2, 10, 20}, 0.3, 10.0},
-      {"1 forest { Landuse_Layers = 10, x, 20; }", {2, 10, 20}, 0.3, 10.0},
       {"1 forest { Landuse_Layers = 10;\n k_extinct = 0.45;\n LAI_scale = 6; }", {1, 10}, 0.45, 6},
   };
   for (const Case& c : cases) {
@@ -76,6 +75,9 @@ TEST_F(MultilayerTableTest, FailuresNameTheEntry) {
       {"1\n1 a { Landuse_Layers = x; }\n", 110,
        "multilayer_landuse_table code 1: some parameters could not be read\n1 a {"},
       {"1\n1 a { Landuse_Layers = 10; k_extinct = high; }\n", 110, "some parameters"},
+      // A layer that is no whole number is not dropped nor cut to its front.
+      {"1\n1 a { Landuse_Layers = 10, x, 20; }\n", 110, "some parameters"},
+      {"1\n1 a { Landuse_Layers = 10, 2.5; }\n", 110, "some parameters"},
       {"1\nx { Landuse_Layers = 10; }\n", 110, "does not begin with its code and name"},
       {"2\n1 a { Landuse_Layers = 10; }\n", 17, "holds only 1 of its 2 entries"},
       {"-2\n", 17, "number of entries (0 or more)"},

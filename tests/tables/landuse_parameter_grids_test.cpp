@@ -152,34 +152,42 @@ TEST_P(StepLengthTest, DailyParametersDoNotDependOnTheStep) {
   // Day 60 lies after the fixpoint 30 days past the start: 6 towards 0.5 at day 366.
   EXPECT_NEAR(At("leaf_area_index1", 1, 2), 6.0 - 5.5 * 9.0 / 315.0, 1e-12);
   EXPECT_NEAR(At("TemperatureMOVAVG7", 1, 2), 10.0, 1e-12);
-  // The meadow's vegetation period opens on day 60 (1 March 2003) in the day's first step; the
-  // duration counts the steps of its days.
+  // The meadow's vegetation period opens on day 60 (1 March 2003) in the step that ends it; the
+  // duration counts steps.
   EXPECT_EQ(At("VegetationStart1", 1, 1), 60.0);
-  EXPECT_EQ(At("VegetationDuration1", 1, 1), p.steps);
-  // The first step of day 61 already has the parameters of that day, not those of day 60, and
-  // the later steps of the day keep them.
+  EXPECT_EQ(At("VegetationDuration1", 1, 1), 1.0);
+  // The parameters change only in the step that ends a day: the first step of day 61 keeps
+  // those of day 60 (unless it is the day's only step), the last sets those of day 61.
   RunSteps({2003, 3, 2, 0}, 1, 1, p.steps, p.minutes, 10.0, p.swing);
-  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 / 180.0);
-  EXPECT_DOUBLE_EQ(At("vegetation_coverage_degree1", 1, 1), 0.5 + 0.4 / 180.0);
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), p.steps == 1 ? 1.0 + 4.0 / 180.0 : 1.0);
   RunSteps({2003, 3, 2, 0}, 2, p.steps, p.steps, p.minutes, 10.0, p.swing);
   EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 / 180.0);
-  EXPECT_EQ(At("VegetationDuration1", 1, 1), 2.0 * p.steps);
+  EXPECT_DOUBLE_EQ(At("vegetation_coverage_degree1", 1, 1), 0.5 + 0.4 / 180.0);
+  EXPECT_EQ(At("VegetationDuration1", 1, 1), 1.0 + p.steps);
 }
 
-// A run that starts within a day (a warm start at noon, 3-hourly steps) has the parameters of its
-// start day from the start, as a run through that day has, and its first step keeps the albedo
-// the state gave it (the snow model's); the next day's first step sets that day's parameters.
-TEST_F(ParameterGridsTest, ARunStartedWithinADayKeepsWhatItWasGiven) {
+// A warm start within a day (at noon, 3-hourly steps) evaluates the parameters at the date of
+// the last evaluation the storage content file holds (day 60), leaving the albedo the snow
+// model's state gave, until the step that ends the day; the run appends its own date. A date
+// that is none is bad state.
+TEST_F(ParameterGridsTest, AWarmStartWithinADayContinuesWithTheStoredParameters) {
   Build({{1}}, 400, {2003, 3, 2, 12});
   Generate();
-  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 / 180.0);  // day 61
+  const std::string file = dir_ / "soilstorage_0";
+  std::ofstream(file) << "[unsatzon_model]\n\n[landuse_parameters]\n2003 3 1 24 (date)\n";
   grid("albedo")[1][1] = 0.8;
-  RunSteps({2003, 3, 2, 0}, 5, 8, 8, 180, 10);
+  settings_.ContinueLanduseParameters(file, true);
+  RunSteps({2003, 3, 2, 0}, 5, 7, 8, 180, 10);
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0);  // day 60, not 61
   EXPECT_EQ(At("albedo", 1, 1), 0.8);
+  RunSteps({2003, 3, 2, 0}, 8, 8, 8, 180, 10);
+  EXPECT_DOUBLE_EQ(At("albedo", 1, 1), 0.2 + 0.1 / 180.0);
   EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 / 180.0);
-  RunSteps({2003, 3, 3, 0}, 1, 1, 8, 180, 10);
-  EXPECT_DOUBLE_EQ(At("albedo", 1, 1), 0.2 + 0.1 * 2.0 / 180.0);
-  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0 + 4.0 * 2.0 / 180.0);
+  settings_.AppendLanduseEvaluationDate(file);
+  settings_.ContinueLanduseParameters(file, false);  // the first section: day 60
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0);
+  std::ofstream(file) << "[landuse_parameters]\n2003 2 30 24\n";
+  EXPECT_EQ(test::ThrownCode([&] { settings_.ContinueLanduseParameters(file, false); }, 0), 71);
 }
 
 TEST_F(ParameterGridsTest, VegetationDurationWithoutAStopFixpointCountsOnAfterTheStart) {

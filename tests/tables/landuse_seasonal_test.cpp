@@ -27,7 +27,7 @@ const char* const kSeasonalTable =
     "30 winter method VariableDayCount {\n"
     "  RootDist = 1; TReduWet = 0.9; HReduDry = 4; JulDays = 60 300; Albedo = 0.1 0.3; rsc = 1 3; "
     "LAI "
-    "= 1 3; Z0 = 1 3; VCF = 1 3;\n"
+    "= 1 3; Z0 = 1 3; VCF = 0.1 0.3;\n"
     "  RootDepth = 1 3; AltDep = 0 0; }\n"
     // 4: DynamicPhenology_1, dynamic fixpoint 2, fixpoint 3 30 days after the start.
     "40 beech method DynamicPhenology_1 {\n"

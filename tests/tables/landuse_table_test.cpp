@@ -225,12 +225,13 @@ TEST_F(LanduseTableTest, BlockValuesAsWritten) {
       {v, "SR_cultivation = conserving;" + d, Values(1, 180, 366, 255, 1, 0, 1)},
       {v, "SR_cultivation = other;" + d, Values(1, 180, 366, 255, 1, 0, 3)},
       // A VariableDayCount entry ignores DP keys; method 5 needs no F* and keeps index 0.
-      {v, "F* = x; JulDays = 1 -1 366;", Values(1, -1, 366, 255, 1, 0, 3)},
+      {v, "F* = x; JulDays = 1 180 366;", Values(1, 180, 366, 255, 1, 0, 3)},
       {"DynamicPhenology_3", dp3 + "ForcingThreshold = 0 5 7; JulDays = 1 -1 366;",
        Values(1, -1, 366, 255, 1, 0, 3)},
       {"DynamicPhenology_1", kPhenology + "JulDays = 1 -1 366;", Values(1, -1, 366, 255, 1, 2, 3)},
-      // The last fixpoint is never the dynamic one.
-      {"DynamicPhenology_1", kPhenology + "JulDays = 1 100 -1;", Values(1, 100, -1, 255, 1, -1, 3)},
+      // Without a negative day of 1..n-1 no fixpoint is the dynamic one.
+      {"DynamicPhenology_1", kPhenology + "JulDays = 1 100 366;",
+       Values(1, 100, 366, 255, 1, -1, 3)},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(ReadBlock(c.method, c.items + "\n" + kRequired3), 0) << c.items << screen_.str();
@@ -304,6 +305,8 @@ TEST_F(LanduseTableTest, FailuresReportTheEntryAndTheirCode) {
       {h + "1\n10 grass 0.2 1 2 -3 " + fixed35.substr(19) + "\n", 29,
        "\"rsc\" of land use 10: value 3 (-3) lies outside 0 to 1e+06 s/m"},
       {h + "1\n" + fixed35 + " -5 3.4\n", 29, "\"RootDist\" of land use 10 (-5) lies outside -1"},
+      {h + "1\n" + fixed35.substr(0, 58) + "-5" + fixed35.substr(59) + "\n", 29,
+       "\"LAI\" of land use 10: value 2 (-5) lies outside 0 to 100 m2/m2"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Read(c.text), c.code) << c.text;
@@ -343,6 +346,18 @@ TEST_F(LanduseTableTest, BlockFailuresEndWithTheEntryMessage) {
       // Days and day shifts that would overflow the day arithmetic of the season.
       {"VariableDayCount", kRequired3 + "JulDays = 1 -2147483648 366;",
        "\"JulDays\" of land use 30: the day -2147483648 lies outside -366 to 366"},
+      // Fixpoint days are days of the year in their order; the dynamic fixpoint and the days
+      // after the start that follow it stand outside (the last fixpoint is never dynamic).
+      {"VariableDayCount", kRequired3 + "JulDays = 0 180 366;",
+       "\"JulDays\" of land use 30: value 1 (0) lies outside 1 to 366"},
+      {"VariableDayCount", kRequired3 + "JulDays = 1 -1 366;",
+       "value 2 (-1) lies outside 1 to 366"},
+      {"VariableDayCount", kRequired3 + "JulDays = 1 200 180;",
+       "value 3 (day 180) comes before the day 200 of the fixpoint before it"},
+      {"DynamicPhenology_1", kRequired3 + kPhenology + "JulDays = 1 100 -1;",
+       "value 3 (-1) lies outside 1 to 366"},
+      {"DynamicPhenology_1", kRequired3 + kPhenology + "JulDays = 1 200 -1 30 100;",
+       "value 5 (day 100) comes before the day 200"},
       {"VariableDayCount", AltDep("0 1e30 0") + days,
        "\"AltDep\" of land use 30: value 2 (1e+30 days per m) lies outside -1 to 1"},
       {"VariableDayCount", AltDep("9223372036854775807 0 0") + days,
@@ -367,6 +382,8 @@ TEST_F(LanduseTableTest, BlockFailuresEndWithTheEntryMessage) {
        "\"Albedo\" of land use 30: value 2 (1.2) lies outside 0 to 1"},
       {"VariableDayCount", Replace(kRequired3, "rsc = 80 60 80", "rsc = 80 60 -80") + days,
        "\"rsc\" of land use 30: value 3 (-80) lies outside 0 to 1e+06 s/m"},
+      {"VariableDayCount", Replace(kRequired3, "VCF = 0.5 0.9", "VCF = 0.5 1.5") + days,
+       "\"VCF\" of land use 30: value 2 (1.5) lies outside 0 to 1"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ReadBlock(c.method, c.items), 29) << c.items;

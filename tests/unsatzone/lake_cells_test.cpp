@@ -12,9 +12,9 @@ namespace velorn {
 namespace {
 
 TEST(LakeCells, SetupRules) {
-  // Cold start: every lake cell. Modes 1 and 3 read the columns back: none is saturated, and
-  // method 2 flattens every one as the cold start did. Mode 2 rebuilds the columns: the
-  // thresholds decide. A negative mode changes nothing.
+  // Cold start: every lake cell. Modes 1 and 3 read the columns and the irrigation amounts
+  // back: none is saturated or cleared, and method 2 flattens every one as the cold start did.
+  // Mode 2 rebuilds the columns: the thresholds decide. A negative mode changes nothing.
   struct Case {
     int method, storage_mode;
     double pond;
@@ -27,6 +27,7 @@ TEST(LakeCells, SetupRules) {
     const LakeCellSetup rule = LakeCellRule(c.method, c.storage_mode, c.pond);
     EXPECT_EQ(rule.saturate, c.saturate) << c.method << " " << c.storage_mode << " " << c.pond;
     EXPECT_EQ(rule.flatten, c.flatten) << c.method << " " << c.storage_mode << " " << c.pond;
+    EXPECT_EQ(rule.clear_irrigation, c.saturate && c.method == 2) << c.method << c.storage_mode;
   }
   const std::vector<double> sat = {0, 0.4, 0.41, 0.42};
   double theta[4] = {9, 0.1, 0.2, 0.3};

@@ -12,7 +12,8 @@ namespace {
 
 using S = LayeredSnowState;
 
-// [LayeredSnowModel] switched on (max density 350 kg/m³, holding capacity 0.08) and
+// [LayeredSnowModel] switched on (the two unused densities 350 and 500 kg/m³, holding capacity
+// 0.08) and
 // [LayeredSnowProperties] with the given entries.
 std::string SnowSections(const std::string& entries, int count, int on = 1) {
   std::string t = "[LayeredSnowModel]\n" + std::to_string(on) + "\n";
@@ -101,8 +102,9 @@ TEST_F(LayeredSnowSetUp, FreshStacksSitOnTheSoilSurface) {
   ASSERT_EQ(limits.size(), 4u);
   EXPECT_DOUBLE_EQ(limits[2].fresh_density, 120);
   EXPECT_DOUBLE_EQ(limits[2].maximum_thickness, 0.05);
+  // The restructuring compacts to the snow type's density, not to dLayeredSnowMaxDensity.
   const SnowLayerParameters p = RestructureParameters(m.layered_snow, 1.22, 2090, 4187);
-  EXPECT_DOUBLE_EQ(p.maxDensity[3], 350);
+  EXPECT_DOUBLE_EQ(p.maxDensity[3], 120);
   EXPECT_DOUBLE_EQ(p.b[1], 2);
   EXPECT_DOUBLE_EQ(p.c[1], 0.5);
   // Releasing the model leaves no entry behind.
@@ -233,6 +235,10 @@ TEST_F(LayeredSnowSetUp, SwitchAndEntriesAreChecked) {
   section_.after = SnowSections(SnowType(1, 3), 1);
   EXPECT_EQ(Make(section_.Text()), kLayeredSnowWithoutHeatCode);
   EXPECT_TRUE(ScreenHas("[heat_transfer] must be used as well"));
+  // The cause is a FATAL entry of the Part's text, kept at any -diaglevel.
+  EXPECT_TRUE(ScreenHas("ERROR:\n-----------------\n Error in model configuration"));
+  EXPECT_NE(test::ReadFile(dir_ / "diag_0.xml").find("level=\"0\" description= \"ERROR:"),
+            std::string::npos);
   EXPECT_EQ(registry_.FindIdentifier("theta"), 0);
   // A holding capacity below 0 would make the liquid store of the layers negative.
   std::string negative = test::HeatSection() + SnowSections(SnowType(1, 3), 1);
@@ -240,6 +246,11 @@ TEST_F(LayeredSnowSetUp, SwitchAndEntriesAreChecked) {
   section_.after = negative;
   EXPECT_EQ(Make(section_.Text()), kControlFileErrorCode);
   EXPECT_TRUE(ScreenHas("dWaterHoldingCapacity in ")) << screen_.str();
+  // The densities are read by no operation: 0, their default, is taken.
+  std::string unused = test::HeatSection() + SnowSections(SnowType(1, 3), 1);
+  unused.replace(unused.find("350 dLayeredSnowMaxDensity\n500\n"), 31, "0\n0\n");
+  section_.after = unused;
+  EXPECT_EQ(Make(section_.Text()), 0) << screen_.str();
   // Unequal layer counts, named by both codes.
   section_.after = test::HeatSection() + SnowSections(SnowType(1, 3) + SnowType(2, 4), 2);
   EXPECT_EQ(Make(section_.Text()), kSnowTypeEntryCode);

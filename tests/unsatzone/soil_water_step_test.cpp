@@ -152,6 +152,10 @@ TEST_F(SoilWaterStep, ColumnAtRestStaysAtRest) {
       EXPECT_EQ(model_->Grid(M::kDirectflow)[r][c], 0.0);
       EXPECT_EQ(model_->Grid(M::kInterflow)[r][c], 0.0);
       EXPECT_EQ(model_->Grid(M::kBaseflow)[r][c], 0.0);
+      // The root zone (1 m: two layers of one soil) as dynamic phenology sees it: the suction
+      // of layer 1 at the zone's mean relative saturation.
+      EXPECT_NEAR(model_->Grid(M::kMeanThetaInRootZone)[r][c],
+                  SoilOf(r, c).GetSuction(1, (theta[r][c][1] + theta[r][c][2]) / 2), 1e-12);
     }
 }
 

@@ -101,10 +101,18 @@ TEST_F(SubbasinBlock, RefusesWhatCannotBeRead) {
            {"1 9\n", "error! there is no code 9 (from [unsatzon_model])"},
            {"0 8\n", "error! there is no code 0"},
            {"4 3 8\n", "codes must be given in ascending order"},
-           {"1 5\n", "error reading code[5]"},  // the line ends before the largest code
+           // The line ends before the largest code.
+           {"1 5\n",
+            "error reading code[5] for unsatzon_model\nthe code line must end with the highest "
+            "subbasin code of the zone grid, 8 (its codes: 1, 2, 3, 4, 5, 6, 7 and 8)"},
            {Block("1 8", 2).replace(Block("1 8", 2).find("51 52"), 5, "51"),
             "error reading QB-Red.Faktor[8]"},
-           {Block("3 8", 2), "error reading kelsqd[8]"},  // zone 1 needs its own column
+           // Zone 1 needs its own column.
+           {Block("3 8", 2),
+            "error reading kelsqd[8] for unsatzon_model\neach parameter line needs 3 values, one "
+            "per subbasin code given (the zone grid's lowest subbasin code 1 lies below the first "
+            "code 3 of the code line and takes values of its own); the zone grid holds 8 "
+            "subbasins (its codes: 1, 2, 3, 4, 5, 6, 7 and 8)"},
        }) {
     EXPECT_EQ(Code(text), kSubbasinBlockCode) << text;
     EXPECT_TRUE(ScreenHas(message)) << message;

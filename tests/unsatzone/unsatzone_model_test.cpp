@@ -224,11 +224,20 @@ TEST_F(UnsatModel, IrrigationAndGroundwaterGrids) {
   section_.after = test::HeatSection();
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
   EXPECT_EQ(model_->optionTag, "+ir,");
+  // The first step's irrigation rules see the root zone's water as it starts (layers 1 and 2).
+  double** start = model_->Stack(unsatzonmodellklasse::kTheta)[1];
+  EXPECT_DOUBLE_EQ(Registered("SB_1_grid")[1][1], (start[1][1] + start[1][2]) / 2);
   EXPECT_DOUBLE_EQ(Registered("SBLOW_grid")[2][2], soils_[2].GetTheta(2, 20.0));
   EXPECT_DOUBLE_EQ(Registered("SBHIGH_grid")[2][1], soils_[1].GetTheta(2, 0.5));
   EXPECT_DOUBLE_EQ(Registered("ETR2ETP")[1][3], 1.0);
+  // The root zone (two layers of soil 1) starts with its mean water content and, for dynamic
+  // phenology, the suction of layer 1 at its mean relative saturation.
   double** theta = model_->Stack(unsatzonmodellklasse::kTheta)[1];  // row 1
-  EXPECT_DOUBLE_EQ(Registered("MeanThetaInRootZone")[1][1], (theta[1][1] + theta[1][2]) / 2);
+  EXPECT_DOUBLE_EQ(Registered("SB_1_grid")[1][1], (theta[1][1] + theta[1][2]) / 2);
+  const SoilRecord& soil = soils_[1];
+  const double saturation = (theta[1][1] / soil.theta_sat[1] + theta[1][2] / soil.theta_sat[2]) / 2;
+  EXPECT_NEAR(Registered("MeanThetaInRootZone")[1][1],
+              soil.GetSuction(1, saturation * soil.theta_sat[1]), 1e-12);
   EXPECT_NE(Registered("frozenSoilInGroundwater"), nullptr);
   Release();
 }
