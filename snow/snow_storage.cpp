@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/output_files.h"
 #include "core/state_manifest.h"
 #include "core/string_helpers.h"
@@ -70,24 +71,31 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
            << "[end-entry]";
   };
   FileHandle file(std::fopen(name.c_str(), "r"));
-  if (!file) {
-    cold_start("WARNING: in snow/glacier model: error opening storage content file ");
-    return;
-  }
-  CheckStateFile(Diag(), name);
-  ReportUncheckedState(Diag(), name);
   std::vector<char> line(kStorageLineLength + 1);
   bool found = false;
-  while (std::fgets(line.data(), static_cast<int>(line.size()), file.get()) != nullptr) {
+  while (file && std::fgets(line.data(), static_cast<int>(line.size()), file.get()) != nullptr) {
     if (std::strstr(line.data(), "snow_model") != nullptr) {
       found = true;
       break;
     }
   }
-  if (!found) {
-    cold_start("WARNING: in snow/glacier model: [snow_model] not found in storage content file ");
+  // Each process reads its own file: the glacier storages start cold where no process finds
+  // the section, and a state that holds it for some processes only is refused (collective).
+  std::vector<double> seen = {found ? 1.0 : 0.0};
+  AllReduceMaximum(seen);
+  if (seen[0] == 0) {
+    cold_start(
+        file ? "WARNING: in snow/glacier model: [snow_model] not found in storage content file "
+             : "WARNING: in snow/glacier model: error opening storage content file ");
     return;
   }
+  if (!found)
+    ThrowFatal(Diag(), kStorageMismatchCode, "FATAL: (snow model) storage content file ", name,
+               file ? " holds no section [snow_model]" : " cannot be opened",
+               ", which those of other processes hold: the glacier storages of a warm start "
+               "cannot start cold on some processes");
+  CheckStateFile(Diag(), name);
+  ReportUncheckedState(Diag(), name);
   auto skip_line = [&] {
     int ch = 0;
     while ((ch = std::fgetc(file.get())) != EOF && ch != '\n') {

@@ -688,6 +688,28 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   EXPECT_NE(ReadFile((first.path() / "output/soilstorage_0").string()).find("[snow_model]"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
+  if (GetParam() == 3) {
+    // The glacier storages' section missing from one process's file is refused naming it (that
+    // process alone started them cold); missing from every file, they start cold with a WARNING.
+    fs::remove(second.path() / "velorn_state.txt");
+    for (const int lacking : {2, 0, 1}) {
+      const fs::path file = second.path() / ("soilstorage_" + std::to_string(lacking));
+      std::string text = ReadFile(file.string());
+      text.replace(text.find("[snow_model]"), 12, "[glaciers_of_old]");
+      WriteFile(file.string(), text);
+      const RunResult lacks =
+          RunExample(second, 3, period("26", "27", true), false, 0, {}, WriteGlacierGrids);
+      if (lacking != 1) {
+        EXPECT_EQ(lacks.exit_status, 71) << lacks.Describe();
+        EXPECT_NE(lacks.diag.find(file.filename().string() + " holds no section [snow_model]"),
+                  std::string::npos)
+            << lacks.Describe();
+      } else {
+        EXPECT_EQ(lacks.exit_status, 0) << lacks.Describe();
+        EXPECT_NE(lacks.diag.find("glacier model will be run with cold start"), std::string::npos);
+      }
+    }
+  }
   if (GetParam() != 0) return;
   // The state of 3 processes on 4: process 0 names the fourth's missing storage content file.
   const RunResult more = RunExample(second, 4, period("26", "27", true));
