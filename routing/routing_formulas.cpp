@@ -56,6 +56,11 @@ double RecessionFactor(double storage_constant_hours, double substep_hours) {
   return std::exp(-substep_hours / k);
 }
 
+double StoredBehindOutflow(double outflow, double share, double km, double kf) {
+  const double k = (1.0 - share) * km + share * kf;
+  return outflow * k / (1.0 - k);
+}
+
 double StorageConstantHours(double factor, double substep_hours) {
   if (factor <= 0.0) return -9999.0;
   if (factor == 1.0) return 0.0;

@@ -60,6 +60,12 @@ double RecessionFactor(double storage_constant_hours, double substep_hours);
 // 0 for a factor of 1 and −9999 for a factor <= 0 (the table file's convention).
 double StorageConstantHours(double factor, double substep_hours);
 
+// The water a channel's linear storages hold behind an outflow of `outflow` (mm per sub-step)
+// when a flood-plain share `share` of the flow passes the flood plain: mean channel (recession
+// factor km) and flood plain (kf) act on the flow as one storage of factor k = (1 − share)·km +
+// share·kf, whose outflow O_t = (1 − k)·x_t + k·O_t−1 keeps k / (1 − k)·O_t of water.
+double StoredBehindOutflow(double outflow, double share, double km, double kf);
+
 // Row (1..last_row) of a water-level/discharge table for a flow x in mm per time step:
 // q = max(1e-7, 16666.668 / dt · x) l/s/km², row = max(1, ⌈ln(q / qmin) / λ⌉) when λ > 0, else
 // 1; at most last_row = truncation of 1 + n. Never below 1.

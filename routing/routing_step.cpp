@@ -194,22 +194,22 @@ void routingclass::RouteSection(ChannelItem& it, int32_t item, int32_t s) {
   const double km = p.factor_mean;
   const double kf = p.factor_flood;
   // out = (1 − fl)·x·(1 − km) + (1 − g)·O·km + fl·x·(1 − kf) + g·O·kf, with O the previous
-  // outflow. The storages chain from sub-step to sub-step: O of sub-step 1 is the last outflow
-  // of the previous step, split by that step's share g; later sub-steps split by fl.
+  // outflow: one storage of factor k = (1 − fl)·km + fl·kf, out = (1 − k)·(x + S), where
+  // S = k / (1 − k)·O is the water it holds. The storages chain from sub-step to sub-step: O of
+  // sub-step 1 is the last outflow of the previous step, whose share g set what they hold; when
+  // the share changes, that water leaves by the new factor (carried as (1 − k)·S rather than
+  // g's factor times O, which would create or destroy water), later sub-steps carry k·O.
   const double inflow_part = (1.0 - fl) * (1.0 - km) + fl * (1.0 - kf);
-  const double first_carry = (1.0 - r.previous_share[s]) * km + r.previous_share[s] * kf;
   const double carry = (1.0 - fl) * km + fl * kf;
-  // Water held by the two storages per unit of their outflow.
-  const double mean_content = km / (1.0 - km);
-  const double flood_content = kf / (1.0 - kf);
+  const double g = r.previous_share[s];
+  const double first_carry = g == fl ? carry : inflow_part * StoredBehindOutflow(1.0, g, km, kf);
   double previous = r.Outflow(s, nsub_);
-  double share = r.previous_share[s];
+  double share = g;
   for (int32_t j = 1; j <= nsub_; ++j) {
     const double out = inflow_part * water[b + j] + (j == 1 ? first_carry : carry) * previous;
     // The tracers: the water held mixes with the inflow by volume and leaves at the mix, so the
     // solute carried out plus the solute held is the solute that came in.
-    const double held =
-        std::max(0.0, previous * ((1.0 - share) * mean_content + share * flood_content));
+    const double held = std::max(0.0, StoredBehindOutflow(previous, share, km, kf));
     const double inflow = std::max(0.0, water[b + j]);
     for (int32_t tr = 1; tr <= ntr_; ++tr) {
       double& c = r.mixed[tr][s];

@@ -318,15 +318,13 @@ double routingclass::StoredSolute(int32_t tr) const {
     const ChannelParameters& p = items_[i].params;
     const double* h = history_[0][FlowIndex(i)];
     const double* c = tr > 0 ? history_[tr][FlowIndex(i)] : nullptr;
-    const double mean_content = p.factor_mean / (1.0 - p.factor_mean);
-    const double flood_content = p.factor_flood / (1.0 - p.factor_flood);
     double amount = 0.0;
     for (int32_t s = 1; s <= r.SectionCount(); ++s) {
       const int32_t b = (s - 1) * r.Span(nsub_);
       for (int32_t k = b + nsub_ + 1; k <= r.last[s]; ++k) amount += c ? h[k] * c[k] : h[k];
       amount += r.storage[tr][s];
-      const double g = r.previous_share[s];
-      amount += r.Outflow(s, nsub_) * ((1.0 - g) * mean_content + g * flood_content) *
+      amount += StoredBehindOutflow(r.Outflow(s, nsub_), r.previous_share[s], p.factor_mean,
+                                    p.factor_flood) *
                 (tr > 0 ? r.mixed[tr][s] : 1.0);
     }
     total += OutletFactor(i) * amount / nsub_;

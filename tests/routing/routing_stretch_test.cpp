@@ -143,8 +143,9 @@ TEST_F(StretchTest, GrowingAndShrinkingDelays) {
 
 // Storage constants of 2 h (mean channel) and 0.5 h (flood plain), sub-steps of 30 min: in the
 // first step above bank-full the inflow splits by the flood-plain share fl of the step's largest
-// flow, while the outflow carried from the step before leaves by that step's split (mean
-// channel alone); the second sub-step carries by fl.
+// flow, and the water the mean channel held behind the step before's outflow O (km / (1 − km)·O)
+// leaves by that split as well (the share changes, the water held stays); the second sub-step
+// carries by fl. What came in less what left is what the storages gained.
 TEST_F(StretchTest, FloodPlainShareOfTheFirstSubStepAboveBankfull) {
   StretchHarness h(diag_, {0, 1.0, 1.0}, 1, 1, 0, 0, 2, 60);
   ChannelParameters p = DeepChannel(2.0, 1.0, 1.0, 1, 3000, 6);
@@ -162,19 +163,23 @@ TEST_F(StretchTest, FloodPlainShareOfTheFirstSubStepAboveBankfull) {
   h.Start();
   h.Step({{1, 0.0}, {2, small}});
   const double before = r.Outflow(1, 2);
+  const double held = h.stretch->StoredWater();
   h.Step({{1, 0.0}, {2, large}});
   const double fl = r.share[row], km = std::exp(-0.25), kf = std::exp(-1.0);
   EXPECT_NEAR(h.stretch->Parameters(1).factor_mean, km, 1e-12);
   EXPECT_NEAR(h.stretch->Parameters(1).factor_flood, kf, 1e-12);
   const double in = (1 - fl) * (1 - km) + fl * (1 - kf);
-  const double first = in * large + km * before;
+  const double first = in * (large + km / (1 - km) * before);
   EXPECT_NEAR(r.Outflow(1, 1), first, 1e-12);
   EXPECT_NEAR(r.Outflow(1, 2), in * large + ((1 - fl) * km + fl * kf) * first, 1e-12);
+  EXPECT_NEAR(h.stretch->OutletFactor(1) * large - h.flows()[0][1], h.stretch->StoredWater() - held,
+              1e-12 * large);
 }
 
 // Σ inflow = Σ outflow + change of the stored water, over steps of changing inflow through a
 // tributary, a list channel, a constant inflow channel and the own runoff; delays change with
-// the flows, and one channel overflows its banks (with equal storage constants). A tracer's
+// the flows, and one channel overflows its banks (the flood plain's storage constant a quarter of
+// the mean channel's, so the water held changes its factor with the share). A tracer's
 // solute closes the same way, through the section storages' gaps and overlaps too.
 TEST_F(StretchTest, StretchConservesWater) {
   StretchHarness h(diag_, {0, 2.0, 3.0, 1.5, 2.5}, 1, 1, 1, 1, 3, 60, 1);
@@ -183,6 +188,7 @@ TEST_F(StretchTest, StretchConservesWater) {
   ChannelParameters overflowing = DeepChannel(4.0, 8000, 4.0, 1, 3000, 6);
   overflowing.bankfull_depth = 0.3;
   overflowing.width_mean = 3;
+  overflowing.k_flood = 1.0;
   h.Channel(1, 2, tributary);
   h.Channel(2, 3, overflowing, {4});
   h.Channel(3, 1, DeepChannel(0.5, 3000, 0.8, 1, 1000, 5));

@@ -18,8 +18,10 @@
 //     and the bookings of irrigation, the lakes and data assimilation brought is in the stores at
 //     the end (grids written at the end; a lake of the routing by its balance file) or has left
 //     with the runoff (runoff x concentration per report interval; the runoff storages made
-//     instantaneous), within 1e-6 of the input; what the rivers and reservoirs gave irrigation is
-//     what the cells received and what is still on its way;
+//     instantaneous), within 1e-6 of the input, and so does the rain's and the assimilation's
+//     along the whole path (the water on the surface, the channels, the reservoirs and lakes,
+//     what left the basin); what the rivers and reservoirs gave irrigation is what the cells
+//     received and what is still on its way;
 //   - no concentration below 0 anywhere, and none of "eva" above 10, its only source's, in any
 //     store or in what leaves one (upwind transport only thins it out), the balance files of
 //     reservoirs and lakes and the abstractions' files included;
@@ -923,6 +925,12 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
          at = text.find(from))
       text.replace(at, from.size(), to);
   }
+  // The water on the surface written at the end: its tracers' grids hold its concentrations.
+  const std::size_t surface = text.find("\nsurface_storage.dbl SurfStorSiltingUp");
+  if (surface != std::string::npos) {
+    const std::size_t code = text.find('\n', surface + 1) + 1;
+    if (text.compare(code, 2, "0 ") == 0) text[code] = '3';
+  }
   // The halves split the window after its middle day.
   const int days = Days(row.window) - 1;
   Day middle = {row.window.first.day + days / 2, row.window.first.month};
@@ -985,10 +993,41 @@ std::vector<double> LastBalanceRow(const std::string& path) {
 // the soil zone's account (its stores and what left them as runoff; a share near 1 when it
 // closes); `handed`, across the border of the rivers and reservoirs, what they gave up for
 // irrigation less what the cells received and what is still on its way, over the input (near
-// 0). Every term is a booking the run writes or a table or grid of the stores.
+// 0); `path`, along the whole path the water takes (the stores, the channels, the reservoirs
+// and lakes, what left the basin and what the rivers gave irrigation beyond what the cells
+// received) over the rain's and the assimilation's solute (near 1). Every term is a booking the
+// run writes or a table or grid of the stores.
 struct TracerShares {
-  double soil = 0, handed = 0;
+  double soil = 0, handed = 0, path = 0;
 };
+
+// "con" beyond the cells' stores at the end, mm x concentration over the basin: on the surface,
+// in the channels, in every reservoir and lake not `counted` already (value 6 x value 34 of its
+// balance file's last row) and what left the basin; without routing, the soil zone's `runoff`.
+double WholePathBeyondTheStores(const std::string& out, const std::map<long, bool>& counted,
+                                double cells, double cell_area, double runoff) {
+  if (!fs::exists(out + "routing_solute.txt")) return runoff;
+  double beyond = 0;
+  if (fs::exists(out + "conSurfa.asc")) {
+    const std::vector<double> water = GridCells(out + "surface_storage.dbl");
+    const std::vector<double> concentration = GridCells(out + "conSurfa.asc");
+    for (std::size_t i = 0; i < water.size(); ++i)
+      if (water[i] > -9999) beyond += water[i] * concentration.at(i) / cells;
+  }
+  const auto channels = ZoneTableRows(out + "conchann.sta");
+  for (std::size_t s = 0; s < 5 && channels.size() > 1; ++s)
+    beyond += channels[0][s] * channels.back()[s];
+  for (const auto& entry : fs::directory_iterator(out)) {
+    const std::string name = entry.path().filename().string();
+    const bool lake = name.starts_with("lake") && name.ends_with(".txt") &&
+                      counted.contains(std::atol(name.c_str() + 4));
+    if (lake || !ReadFile(entry.path().string()).starts_with("YY\tMM\tDD\tHH\tW[m]")) continue;
+    const std::vector<double> last = LastBalanceRow(entry.path().string());
+    if (last.size() > 34) beyond += last[6] * last[34] * 1000.0 / cell_area / cells;
+  }
+  return beyond + Booked(out + "routing_solute.txt", "con_outlet") +
+         Booked(out + "routing_solute.txt", "con_abstracted");
+}
 
 TracerShares ConservativeShares(const Combination& row, const std::string& out) {
   const auto zones = GridCells(out + "../zones.asc");
@@ -1023,11 +1062,11 @@ TracerShares ConservativeShares(const Combination& row, const std::string& out) 
   // row) times its concentration of "con" (value 34), over the cells, instead of the surface
   // level of its cells; only where the soil zone runs its lakes (response units switch them off,
   // and the lake's storage is then a reservoir's whose cells are soil columns like any other).
+  std::map<long, bool> counted;
   if (fs::exists(out + "../lake_codes.asc") && fs::exists(out + "lake_exchange_solute.txt")) {
     const auto lakes = GridCells(out + "../lake_codes.asc");
     std::size_t levels = 0;
     const std::vector<double> soil = GridValues(out + "conunsat.asc", levels);
-    std::map<long, bool> counted;
     for (std::size_t i = 0; i < lakes.size(); ++i) {
       const long id = std::lround(lakes[i]);
       const std::string balance = out + "lake" + std::to_string(id) + ".txt";
@@ -1070,6 +1109,10 @@ TracerShares ConservativeShares(const Combination& row, const std::string& out) 
       Booked(irrigation, "con") + Booked(out + "lake_exchange_solute.txt", "con") + assimilated;
   TracerShares shares;
   shares.soil = (found + runoff_solute - evaluated) / (10 * rain + brought);
+  shares.path =
+      (found - evaluated + WholePathBeyondTheStores(out, counted, cells, cell_area, runoff_solute) +
+       Booked(irrigation, "con_pending")) /
+      (10 * rain + assimilated);
   shares.handed = (Booked(out + "routing_solute.txt", "con_irrigation") -
                    Booked(irrigation, "con") - Booked(irrigation, "con_pending")) /
                   (10 * rain + brought);
@@ -1187,6 +1230,7 @@ TEST_P(OptionMatrix, ClosesItsAccountsOnAnyProcessCount) {
     const TracerShares shares = ConservativeShares(row, out);
     EXPECT_NEAR(shares.soil, 1.0, 1e-6) << "the rain's tracer in the soil zone";
     EXPECT_NEAR(shares.handed, 0.0, 1e-6) << "the rain's tracer the rivers gave irrigation";
+    EXPECT_NEAR(shares.path, 1.0, 1e-6) << "the rain's tracer along the whole path";
   }
   for (const auto& [name, text] : outputs) {
     const bool con = name.starts_with("con"), eva = name.starts_with("eva");
