@@ -220,6 +220,10 @@ void unsatzonmodellklasse::CheckStoredState(bool whole) {
   AgreeOnFailure(Diag(), [&] { CheckOwnStoredState(whole); });
 }
 
+// A stored water content above its layer's saturated content by more than this is refused: the
+// column's own test of a step (soil_dump.cpp) allows the same.
+constexpr double kSaturationTolerance = 0.001;
+
 void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
   const long first = first_local_row, last = last_local_row;
   const auto stack = [&](OwnStack s, int pair, double low, double high, const char* unit) {
@@ -261,10 +265,30 @@ void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
     ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", grid_pairs[kPairGWSTAND].name,
                ": the cell at row ", deep.row, ", column ", deep.col, " holds ", deep.value,
                " m, below the bottom of the cell's soil column");
-  // The layer boundaries are the cell's column as this run builds it: its surface, then the
-  // layers' thicknesses down (to the digits an ASCII state keeps); the first level off them.
   // With hydrologic response units a cell carries the column of its unit's master cell.
   if (response_unit_switch != 0) return;
+  // Each layer's water content at most its soil's saturated content, with the tolerance of the
+  // column's own test: more water than the pores hold entered no account (its excess left the
+  // water balance with a residual).
+  double*** contents = stacks[kTheta].get();
+  const auto oversaturated = [&](long r, long c) {
+    const SoilRecord& soil = CellSoil(r, c);
+    for (int k = 1; k <= CellLayers(soil); ++k)
+      if (!(contents[r][c][k] <= soil.theta_sat[k] + kSaturationTolerance)) return k;
+    return 0;
+  };
+  const CellOutside wet = FirstCellOutsideAt(
+      links.elevation, soil_zone_grid, column_ranges, first, last, nodata,
+      [&](long r, long c, double) { return !OwnCell(r, c) || oversaturated(r, c) == 0; });
+  if (wet.found) {
+    const int k = oversaturated(wet.row, wet.col);
+    ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", grid_pairs[kPairTheta].name, ": level ", k,
+               " of the cell at row ", wet.row, ", column ", wet.col, " holds ",
+               contents[wet.row][wet.col][k], ", above the saturated water content ",
+               CellSoil(wet.row, wet.col).theta_sat[k], " of the cell's soil");
+  }
+  // The layer boundaries are the cell's column as this run builds it: its surface, then the
+  // layers' thicknesses down (to the digits an ASCII state keeps); the first level off them.
   double*** boundaries = stacks[kGeodeticHeads].get();
   const auto off_column = [&](long r, long c, double& expected) {
     const SoilRecord& soil = CellSoil(r, c);
