@@ -476,7 +476,11 @@ void ModellApplication::LinkSurfaceRouting(double**& runoff, const std::string* 
   surface_routing->SetDirectRunoffRecessionConstants(
       unsatzone->GetDirectRunoffRecessionConstants());
   surface_routing->SetInterflowRecessionConstants(unsatzone->GetInterflowRecessionConstants());
-  surface_routing->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), mode);
+  // Each process reads its own storage content file; one that fails ends every process.
+  AgreeOnFailure(stream, [&] {
+    surface_routing->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(),
+                                      mode);
+  });
   unsatzone->SetSurfaceRoutingActive(true);
   runoff = surface_routing->GetQg();
 }
