@@ -1129,7 +1129,7 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        41},
       {"station file missing",
        {"front-range.ctl", "stations/wind_speed.txt", "stations/wind.txt"},
-       ";error opening ./stations/wind.txt",
+       ";error opening ./stations/wind.txt: No such file or directory",
        49},
       {"start date the stations lack",
        {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n2019",
