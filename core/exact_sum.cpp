@@ -2,6 +2,7 @@
 #include "core/exact_sum.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -20,6 +21,29 @@ constexpr int kNan = 0;
 constexpr int kPlusInfinity = 1;
 constexpr int kMinusInfinity = 2;
 
+// The value of normalised digits lo..hi (digit k at first[k - lo]). The normalised digits are
+// unique for a given sum; adding them from the highest down rounds the same way whatever order
+// the terms came in.
+double Evaluate(const int64_t* first, int lo, int hi) {
+  // Digit k as a double is digit x 2^(32 k - 1074), exact: a product with the power of two where
+  // that power and the product of a normalised digit (below 2^31) are normal doubles (k from 2
+  // to 64), ldexp elsewhere. Zero digits add nothing (the value is never -0).
+  static const std::array<double, ExactSum::kDigits> kWeight = [] {
+    std::array<double, ExactSum::kDigits> weight{};
+    for (int k = 0; k < ExactSum::kDigits; ++k)
+      weight[k] = std::ldexp(1.0, 32 * k + kLowestExponent);
+    return weight;
+  }();
+  double value = 0;
+  for (int k = hi; k >= lo; --k) {
+    const int64_t digit = first[k - lo];
+    if (digit == 0) continue;
+    value += k >= 2 && k <= 64 ? static_cast<double>(digit) * kWeight[k]
+                               : std::ldexp(static_cast<double>(digit), 32 * k + kLowestExponent);
+  }
+  return value;
+}
+
 }  // namespace
 
 void ExactSum::Reset() {
@@ -31,41 +55,23 @@ void ExactSum::Reset() {
 }
 
 void ExactSum::Add(double x) {
-  uint64_t bits = 0;
-  std::memcpy(&bits, &x, sizeof bits);
-  const bool negative = (bits >> 63) != 0;
-  const int exponent = static_cast<int>((bits >> 52) & 0x7ff);
-  uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
-  if (exponent == 0x7ff) {
-    ++specials_[mantissa != 0 ? kNan : (negative ? kMinusInfinity : kPlusInfinity)];
-    return;
-  }
-  // x = mantissa * 2^(position - 1074): subnormals have position 0, normal numbers carry the
-  // hidden bit.
-  int position = 0;
-  if (exponent == 0) {
-    if (mantissa == 0) return;
-  } else {
-    mantissa |= uint64_t{1} << 52;
-    position = exponent - 1;
-  }
-  const int digit = position >> 5;
-  const unsigned __int128 shifted = static_cast<unsigned __int128>(mantissa) << (position & 31);
-  const auto low = static_cast<int64_t>(static_cast<uint32_t>(shifted));
-  const auto middle = static_cast<int64_t>(static_cast<uint32_t>(shifted >> 32));
-  const auto high = static_cast<int64_t>(static_cast<uint64_t>(shifted >> 64));
-  if (negative) {
-    digits_[digit] -= low;
-    digits_[digit + 1] -= middle;
-    digits_[digit + 2] -= high;
-  } else {
-    digits_[digit] += low;
-    digits_[digit + 1] += middle;
-    digits_[digit + 2] += high;
-  }
-  lo_ = std::min(lo_, digit);
-  hi_ = std::max(hi_, digit + 2);
-  if (++pending_ >= kAdditionsPerNormalization) Normalize();
+  SplitExactSumTerm(
+      x,
+      [this](int digit, bool negative, int64_t low, int64_t middle, int64_t high) {
+        if (!negative) {
+          digits_[digit] += low;
+          digits_[digit + 1] += middle;
+          digits_[digit + 2] += high;
+        } else {
+          digits_[digit] -= low;
+          digits_[digit + 1] -= middle;
+          digits_[digit + 2] -= high;
+        }
+        lo_ = std::min(lo_, digit);
+        hi_ = std::max(hi_, digit + 2);
+        if (++pending_ >= kAdditionsPerNormalization) Normalize();
+      },
+      [this](int special) { ++specials_[special]; });
 }
 
 void ExactSum::Merge(const ExactSum& other) {
@@ -106,13 +112,29 @@ double ExactSum::Value() const {
   if (specials_[kMinusInfinity] > 0) return -std::numeric_limits<double>::infinity();
   ExactSum normal = *this;
   normal.Normalize();
-  // The normalised digits are unique for a given sum; adding them from the highest down
-  // rounds the same way whatever order the terms came in.
-  double value = 0;
-  for (int k = normal.hi_; k >= normal.lo_; --k) {
-    value += std::ldexp(static_cast<double>(normal.digits_[k]), 32 * k + kLowestExponent);
+  return Evaluate(normal.digits_ + normal.lo_, normal.lo_, normal.hi_);
+}
+
+void ExactSum::NormalizeDigits(int64_t* digits, int count) {
+  int64_t carry = 0;
+  for (int k = 0; k < count - 1; ++k) {
+    digits[k] += carry;
+    carry = (digits[k] + kHalfBase) >> 32;  // arithmetic shift: floor division
+    digits[k] -= carry * kBase;
   }
-  return value;
+  if (count > 0) digits[count - 1] += carry;
+}
+
+double ExactSum::ValueOfDigits(int lo, const int64_t* digits, int count) {
+  // Two digits more for the carries, as far as the sum's own digits reach.
+  int64_t normal[kDigits + 2];
+  const int width = std::min(count + 2, kDigits - lo);
+  std::copy(digits, digits + count, normal);
+  std::fill(normal + count, normal + std::max(width, count), int64_t{0});
+  NormalizeDigits(normal, width);
+  int hi = width - 1;
+  while (hi > 0 && normal[hi] == 0) --hi;
+  return Evaluate(normal, lo, lo + hi);
 }
 
 void ExactSum::Pack(int lo, int hi, std::vector<int64_t>& out) const {

@@ -22,9 +22,41 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace velorn {
+
+// Splits a double into base-2^32 digits of a multiple of 2^-1074 and hands them on: a finite
+// nonzero x as finite(d, negative, low, middle, high), x = sign (low 2^(32 d) + middle
+// 2^(32 (d + 1)) + high 2^(32 (d + 2))) 2^-1074 with d in 0..63, low and middle below 2^32,
+// high below 2^21; NaN and infinities as special(index of their count: 0 NaN, 1 +inf, 2 -inf);
+// zeros not at all. Inline, so that the sums that use it keep their own hot path.
+template <class Finite, class Special>
+inline void SplitExactSumTerm(double x, Finite finite, Special special) {
+  uint64_t bits = 0;
+  std::memcpy(&bits, &x, sizeof bits);
+  const bool negative = (bits >> 63) != 0;
+  const int exponent = static_cast<int>((bits >> 52) & 0x7ff);
+  uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+  if (exponent == 0x7ff) {
+    special(mantissa != 0 ? 0 : (negative ? 2 : 1));
+    return;
+  }
+  // x = mantissa * 2^(position - 1074): subnormals have position 0, normal numbers carry the
+  // hidden bit.
+  int position = 0;
+  if (exponent == 0) {
+    if (mantissa == 0) return;
+  } else {
+    mantissa |= uint64_t{1} << 52;
+    position = exponent - 1;
+  }
+  const unsigned __int128 shifted = static_cast<unsigned __int128>(mantissa) << (position & 31);
+  finite(position >> 5, negative, static_cast<int64_t>(static_cast<uint32_t>(shifted)),
+         static_cast<int64_t>(static_cast<uint32_t>(shifted >> 32)),
+         static_cast<int64_t>(static_cast<uint64_t>(shifted >> 64)));
+}
 
 class ExactSum {
  public:
@@ -51,6 +83,12 @@ class ExactSum {
   void Pack(int lo, int hi, std::vector<int64_t>& out) const;
   // Replaces the sum by the packed values at `in` (digits lo..hi, then the special counts).
   void Unpack(int lo, int hi, const int64_t* in);
+
+  // Brings `count` digits into [-2^31, 2^31), carrying upwards; the last takes what is left.
+  static void NormalizeDigits(int64_t* digits, int count);
+  // Value() of the sum of no NaN or infinity whose digits lo..lo + count - 1 are `digits`
+  // (unnormalised, each below 2^62 in magnitude, count at most kDigits), without making a sum.
+  static double ValueOfDigits(int lo, const int64_t* digits, int count);
 
  private:
   int64_t digits_[kDigits] = {};

@@ -22,8 +22,8 @@ namespace velorn {
 namespace {
 using ZoneLines = std::vector<std::vector<std::vector<ZoneRecord>>>;
 
-// The record fields that have exact twins, in the twins' order.
-constexpr int kZoneExactField[3] = {0, 1, 4};
+// The record fields that entries add to: count, sum, weight.
+constexpr int kEntryField[ZoneEntrySums::kTerms] = {0, 1, 4};
 
 int32_t ZoneCountOf(double maxzeit) {
   return static_cast<int32_t>(std::trunc(maxzeit));
@@ -140,7 +140,7 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
       AppendChecked(Diag(), kWriteErrorCode, name,
                     "flow time distribution will not be calculated (no flow time grid provided)\n");
     }
-    SyncZoneExactSums();
+    NumberZoneRecords();
     return;
   }
   // The weight of every zone, summed exactly over the cells of all processes (zone j of
@@ -148,14 +148,17 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
   std::vector<std::size_t> first(static_cast<std::size_t>(zones) + 2, 0);
   for (int32_t z = 1; z <= zones; ++z)
     first[z + 1] = first[z] + zoneFZT_QD[0][static_cast<std::size_t>(z)].size();
-  std::vector<ExactSum> weights(first[static_cast<std::size_t>(zones) + 1]);
+  // Exact sums only for the zones that cells reach.
+  ZoneEntrySums weights;
+  weights.Resize(first[static_cast<std::size_t>(zones) + 1]);
   for (long r = first_local_row; r <= last_local_row; ++r) {
     Diag() << ".";
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c) || !usable(flow_times[r][c])) continue;
       const double w = relative_cell_area != nullptr ? relative_cell_area[r][c] : 1.0;
-      weights[first[ZoneIndexOf(r, c)] + static_cast<std::size_t>(ZoneCountOf(flow_times[r][c]))]
-          .Add(w);
+      weights.Add(
+          first[ZoneIndexOf(r, c)] + static_cast<std::size_t>(ZoneCountOf(flow_times[r][c])), w, 0,
+          0);
     }
   }
   Diag() << "[end-entry]";
@@ -164,9 +167,9 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
     Diag() << "WARNING: " << unusable[0] << " cells of " << flow_times_file
            << " hold no flow travel time (nodata or negative); they belong to no flow time zone"
            << "[end-entry]";
-  ReduceExactSumsToRoot(weights);
-  std::vector<double> totals(weights.size());
-  for (std::size_t i = 0; i < totals.size(); ++i) totals[i] = weights[i].Value();
+  std::vector<double> totals(weights.keys(), 0.0);
+  for (const ZoneEntrySums::Total& total : weights.Finish(nullptr, MPI_COMM_WORLD))
+    totals[total.key] = total.value[0];
   if (!totals.empty())
     BroadcastBytes(totals.data(), static_cast<int>(totals.size() * sizeof(double)));
   for (int32_t z = 1; z <= zones; ++z) {
@@ -175,36 +178,22 @@ void surfaceroutingclass::ComputeFlowTimeZones() {
       records[j][0] = records[j][4] = totals[first[static_cast<std::size_t>(z)] + j];
   }
   WriteFlowTimeLog();
-  SyncZoneExactSums();
+  NumberZoneRecords();
 }
 
-void surfaceroutingclass::SyncZoneExactSums() {
+void surfaceroutingclass::NumberZoneRecords() {
   const std::size_t tracers = zoneFZT_QD.size();
   const std::size_t zones = tracers > 0 ? zoneFZT_QD[0].size() : 0;
-  zone_exact_offset.assign(2 * tracers * zones + 1, 0);
-  std::size_t key = 0;
+  zone_key_offset.assign(2 * tracers * zones, 0);
+  std::size_t key = 0, line = 0;
   for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI})
     for (std::size_t k = 0; k < tracers; ++k)
-      for (std::size_t z = 0; z < zones; ++z, ++key)
-        zone_exact_offset[key + 1] = zone_exact_offset[key] + 3 * (*lines)[k][z].size();
-  zone_exact.assign(zone_exact_offset.back(), ExactSum{});
-  int b = 0;
-  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI}) {
-    for (std::size_t k = 0; k < tracers; ++k)
-      for (std::size_t z = 0; z < zones; ++z)
-        for (std::size_t j = 0; j < (*lines)[k][z].size(); ++j) {
-          ExactSum* twins = ZoneExact(b, k, z, j);
-          for (int f = 0; f < 3; ++f) twins[f].Add((*lines)[k][z][j][kZoneExactField[f]]);
-        }
-    ++b;
-  }
-}
-
-ExactSum* surfaceroutingclass::ZoneExact(int b, std::size_t k, std::size_t z, std::size_t j) {
-  if (zone_exact_offset.empty()) SyncZoneExactSums();
-  const std::size_t zones = zoneFZT_QD[0].size();
-  const std::size_t key = (static_cast<std::size_t>(b) * zoneFZT_QD.size() + k) * zones + z;
-  return &zone_exact[zone_exact_offset[key] + 3 * j];
+      for (std::size_t z = 0; z < zones; ++z, ++line) {
+        zone_key_offset[line] = key;
+        key += (*lines)[k][z].size();
+      }
+  zone_entries.Resize(key);
+  zone_first_step = true;
 }
 
 void surfaceroutingclass::WriteFlowTimeLog() {
@@ -256,14 +245,9 @@ void surfaceroutingclass::AddToFlowTimeZone(ZoneLines& records, int k, int z, in
   if (j < 0 || static_cast<std::size_t>(j) >= line.size())
     ThrowFatal(Diag(), kZoneIndexCode, "FATAL: flow time zone ", j, " outside 0..", line.size() - 1,
                " of subbasin ", z);
-  line[j][0] += weight;
-  line[j][1] += value;
-  line[j][4] += weight;
-  ExactSum* twins = ZoneExact(&records == &zoneFZT_QD ? 0 : 1, static_cast<std::size_t>(k),
-                              static_cast<std::size_t>(z), static_cast<std::size_t>(j));
-  twins[0].Add(weight);
-  twins[1].Add(value);
-  twins[2].Add(weight);
+  if (zone_key_offset.empty()) NumberZoneRecords();
+  EnterZone(&records == &zoneFZT_QD ? 0 : 1, static_cast<std::size_t>(k),
+            static_cast<std::size_t>(z), static_cast<std::size_t>(j), weight, value, weight);
 }
 
 void surfaceroutingclass::BeginStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
@@ -283,49 +267,43 @@ void surfaceroutingclass::BeginStep(int64_t hour, int64_t day, int64_t month, in
           for (int f : {0, 1, 4}) line[j - 1][f] = line[j][f];
         for (int f : {0, 1, 4}) line[m][f] = 0;
       }
-  // The twins move along.
-  int b = 0;
-  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI}) {
-    for (std::size_t k = 0; k < lines->size(); ++k)
-      for (std::size_t z = 1; z < (*lines)[k].size(); ++z) {
-        const std::size_t m = (*lines)[k][z].size() - 1;
-        if (m < 1) continue;
-        for (std::size_t j = 2; j <= m; ++j)
-          for (int f = 0; f < 3; ++f)
-            std::swap(ZoneExact(b, k, z, j - 1)[f], ZoneExact(b, k, z, j)[f]);
-        for (int f = 0; f < 3; ++f) ZoneExact(b, k, z, m)[f].Reset();
-      }
-    ++b;
-  }
 }
 
-void surfaceroutingclass::ReduceOutletRecords() {
-  // The exact twins of every outlet record (never the rounded sums of each process's cells),
-  // summed exactly over the processes; process 0's records take the totals.
-  std::vector<ExactSum> sums;
-  int b = 0;
-  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI}) {
-    for (std::size_t k = 0; k < lines->size(); ++k)
-      for (std::size_t z = 1; z < (*lines)[k].size(); ++z) {
-        const ExactSum* twins = ZoneExact(b, k, z, 1);
-        sums.insert(sums.end(), twins, twins + 3);
-      }
-    ++b;
+void surfaceroutingclass::AddZoneEntries() {
+  if (zone_key_offset.empty()) NumberZoneRecords();
+  if (zone_first_step) {
+    // Records that other processes read from their state files join process 0's, subbasin by
+    // subbasin (a small exchange beside the records).
+    zone_first_step = false;
+    std::vector<double> read{zone_records_read ? 1.0 : 0.0};
+    AllReduceMaximum(read);
+    for (std::size_t z = 1; read[0] > 0 && z < zoneFZT_QD[0].size(); ++z) {
+      std::vector<double> values;
+      for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI})
+        for (auto& per_tracer : *lines)
+          for (const ZoneRecord& record : per_tracer[z])
+            for (int f : kEntryField) values.push_back(record[f]);
+      ExactSumsToRoot(values);
+      const double* next = values.data();
+      for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI})
+        for (auto& per_tracer : *lines)
+          for (ZoneRecord& record : per_tracer[z])
+            for (int f : kEntryField) record[f] = rank == 0 ? *next++ : 0.0;
+    }
   }
-  ReduceExactSumsToRoot(sums);
-  if (rank != 0) return;
-  const ExactSum* next = sums.data();
-  b = 0;
-  for (ZoneLines* lines : {&zoneFZT_QD, &zoneFZT_QI}) {
-    for (std::size_t k = 0; k < lines->size(); ++k)
-      for (std::size_t z = 1; z < (*lines)[k].size(); ++z) {
-        ExactSum* twins = ZoneExact(b, k, z, 1);
-        for (int f = 0; f < 3; ++f, ++next) {
-          twins[f] = *next;
-          (*lines)[k][z][1][kZoneExactField[f]] = next->Value();
-        }
-      }
-    ++b;
+  // The step's entries of all processes, summed exactly once; process 0 adds each record's total
+  // to the record (its line is the last whose first key is not beyond the key: empty lines share
+  // their first key with the next).
+  const std::vector<ZoneEntrySums::Total>& totals = zone_entries.Finish(nullptr, MPI_COMM_WORLD);
+  const std::size_t tracers = zoneFZT_QD.size(), zones = zoneFZT_QD[0].size();
+  for (const ZoneEntrySums::Total& total : totals) {
+    const auto line = static_cast<std::size_t>(
+        std::upper_bound(zone_key_offset.begin(), zone_key_offset.end(), total.key) -
+        zone_key_offset.begin() - 1);
+    ZoneLines& lines = line < tracers * zones ? zoneFZT_QD : zoneFZT_QI;
+    ZoneRecord& record =
+        lines[line % (tracers * zones) / zones][line % zones][total.key - zone_key_offset[line]];
+    for (int f = 0; f < ZoneEntrySums::kTerms; ++f) record[kEntryField[f]] += total.value[f];
   }
 }
 
@@ -352,7 +330,7 @@ void surfaceroutingclass::FinishOutlet(ZoneLines& records, std::vector<double*>&
 
 void surfaceroutingclass::FinishStep() {
   if (GetFlowControl() == 0) return;
-  ReduceOutletRecords();
+  AddZoneEntries();
   if (rank == 0) {
     for (int32_t z = 1; z <= zone_count; ++z) {
       FinishOutlet(zoneFZT_QD, QD, QDd, kelsqd, kStatQD, z);
@@ -462,6 +440,8 @@ void surfaceroutingclass::ReleaseArrays(bool append) {
     maxzeit.clear();
     zoneFZT_QD.clear();
     zoneFZT_QI.clear();
+    zone_key_offset.clear();
+    zone_entries.Resize(0);
     for (int index : grid_index)
       if (index > 0) UnregisterGrid(index);
     grid_index.fill(0);

@@ -22,9 +22,10 @@
 // makes the same collectives on every process (halo rounds, the agreed time step, the record
 // sums, the head iteration's maximum), also on a process without own cells. Qg is valid on
 // process 0; its record sums are combined exactly, so Qg does not depend on the process count.
-// The flow-time zones' fields 0, 1 and 4 have exact twins (zone_exact) that each cell's entry
-// goes into term by term and that move along with the records; the outlet records are the exact
-// totals of the twins over the processes, and the zone weights of the set-up are summed exactly.
+// The flow-time records live on process 0 as plain doubles; each step's entries of the cells go
+// into exact sums per record (zone_entries, core/zone_entry_sums.h) that FinishStep combines over
+// the processes once and adds to process 0's records, and the zone weights of the set-up are
+// summed exactly, so the records are the same doubles on any split of the cells.
 #pragma once
 
 #include <array>
@@ -37,6 +38,7 @@
 #include "core/exact_sum.h"
 #include "core/matrix.h"
 #include "core/submodel.h"
+#include "core/zone_entry_sums.h"
 #include "core/zone_statistics.h"
 #include "core/zone_types.h"
 
@@ -109,11 +111,6 @@ class surfaceroutingclass : public teilmodellklasse {
   // `n` and `RelCellSum` += weight; j outside 0..maxzeit is refused (code 125).
   void AddToFlowTimeZone(std::vector<std::vector<std::vector<ZoneRecord>>>& records, int k, int z,
                          int j, double value, double weight);
-  // Makes the exact twins of the flow-time records' fields 0, 1 and 4 from their doubles (after
-  // the set-up and after the state file was read).
-  void SyncZoneExactSums();
-  // First twin (field 0) of record j of line b (0 QD, 1 QI), tracer index k, subbasin z.
-  ExactSum* ZoneExact(int b, std::size_t k, std::size_t z, std::size_t j);
 
   // --- Solver (surface_routing_solver.cpp, _explicit.cpp, _head.cpp) ------------------------
   // Per cell, methods 1-5: type 1 channel, 2 interior, 3 other cell.
@@ -216,10 +213,12 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> maxzeit;  // 1..zones
   // [tracer index][subbasin][zone 0..maxzeit]
   std::vector<std::vector<std::vector<ZoneRecord>>> zoneFZT_QD, zoneFZT_QI;
-  // Exact twins of fields 0, 1 and 4 of every record of both lines, and the first twin of each
-  // line, tracer index and subbasin (line-major, then tracer index, then subbasin).
-  std::vector<ExactSum> zone_exact;
-  std::vector<std::size_t> zone_exact_offset;
+  // The step's entries of the own cells, and the first key of each line, tracer index and
+  // subbasin (line-major, then tracer index, then subbasin).
+  ZoneEntrySums zone_entries;
+  std::vector<std::size_t> zone_key_offset;
+  bool zone_records_read = false;  // this process read records from its state file
+  bool zone_first_step = true;
   // [tracer index][subbasin 0..zones]
   std::vector<std::vector<double>> own_Qg, own_QD, own_QDd, own_QI, own_QIi;
   std::vector<double*> Qg, QD, QDd, QI, QIi;
@@ -260,7 +259,22 @@ class surfaceroutingclass : public teilmodellklasse {
   void FinishOutlet(std::vector<std::vector<std::vector<ZoneRecord>>>& records,
                     std::vector<double*>& inflow, std::vector<double*>& storage,
                     const double* constants, SurfaceStatistic statistic, int z);
-  void ReduceOutletRecords();
+  // The entry of one cell into record j of line b (0 QD, 1 QI), tracer index k, subbasin z: it
+  // reaches the record at FinishStep.
+  void EnterZone(int b, std::size_t k, std::size_t z, std::size_t j, double count, double value,
+                 double weight) {
+    zone_entries.Add(zone_key_offset[(static_cast<std::size_t>(b) * zoneFZT_QD.size() + k) *
+                                         zoneFZT_QD[0].size() +
+                                     z] +
+                         j,
+                     count, value, weight);
+  }
+  // Numbers the records of both lines (line-major, then tracer index, subbasin and zone) for
+  // the entries, from their sizes.
+  void NumberZoneRecords();
+  // Adds the step's entries of all processes to process 0's records (collective); at the first
+  // step after a warm start first the records that other processes read.
+  void AddZoneEntries();
   void WriteFlowTimeLog();
   std::FILE* storage_file = nullptr;
   bool released = false;

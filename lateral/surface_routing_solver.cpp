@@ -245,14 +245,8 @@ void surfaceroutingclass::ClosingPass() {
                              std::size_t k, double value, double count, double weight) {
         auto& line = lines[k][static_cast<std::size_t>(s)];
         if (static_cast<std::size_t>(j) >= line.size()) return;
-        line[j][0] += count;
-        line[j][1] += value * w;
-        line[j][4] += weight * w;
-        ExactSum* twins = ZoneExact(&lines == &zoneFZT_QD ? 0 : 1, k, static_cast<std::size_t>(s),
-                                    static_cast<std::size_t>(j));
-        twins[0].Add(count);
-        twins[1].Add(value * w);
-        twins[2].Add(weight * w);
+        EnterZone(&lines == &zoneFZT_QD ? 0 : 1, k, static_cast<std::size_t>(s),
+                  static_cast<std::size_t>(j), count, value * w, weight * w);
       };
       enter(zoneFZT_QD, 0, channel ? substeps * directflow[r][c] : 0.0, 1, 1);
       enter(zoneFZT_QI, 0, interflow[r][c], 1, 1);

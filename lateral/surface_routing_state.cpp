@@ -138,7 +138,7 @@ void surfaceroutingclass::ReadStorageState(const std::string& file_name, int32_t
     }
   }
   CloseStorageFile();
-  SyncZoneExactSums();
+  zone_records_read = true;
 }
 
 void surfaceroutingclass::WriteStorageState(bool append) {

@@ -43,6 +43,9 @@ double StorageFactor(double interval_minutes, double k_minutes, bool surface_rou
 
 namespace {
 
+// The record fields that entries add to: count, sum, weight.
+constexpr int kEntryField[ZoneEntrySums::kTerms] = {0, 1, 4};
+
 int RankOf(MPI_Comm comm) {
   int rank = 0;
   MPI_Comm_rank(comm, &rank);
@@ -61,8 +64,11 @@ void RunoffConcentration::Allocate(int32_t subbasins, int32_t tracers) {
   zoneFZT_QI = zoneFZT_QD;
   for (Array* a : {&Qg, &QD, &QDd, &QI, &QIi, &QBb})
     a->assign(t_count, std::vector<double>(s_count, 0.0));
-  exact_.clear();
-  base_exact_.clear();
+  key_offset_.clear();
+  entries_.Resize(0);
+  base_exact_.assign(3 * s_count, ExactSum{});
+  records_read_ = false;
+  first_step_ = true;
 }
 
 std::vector<int32_t> RunoffConcentration::SetupZones(
@@ -150,14 +156,21 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
       log->Close();
     }
   } else {
-    // Weights of every zone, summed exactly over the processes (records 1..maxzeit packed).
+    // Weights of every zone, summed exactly over the processes (records 1..maxzeit packed);
+    // exact sums only for the zones that cells reach.
     std::vector<std::size_t> offset(static_cast<std::size_t>(n_) + 2, 0);
     for (int32_t s = 1; s <= n_; ++s)
       offset[s + 1] = offset[s] + static_cast<std::size_t>(maxzeit[s]) + 1;
-    std::vector<ExactSum> sums(offset[static_cast<std::size_t>(n_) + 1]);
+    ZoneEntrySums sums;
+    sums.Resize(offset[static_cast<std::size_t>(n_) + 1]);
     for (std::size_t i = 0; i < cells.size(); ++i)
-      sums[offset[cells[i].subbasin] + static_cast<std::size_t>(zones[i])].Add(cells[i].weight);
-    const std::vector<double> weights = TotalsOnEveryProcess(sums, comm);
+      sums.Add(offset[cells[i].subbasin] + static_cast<std::size_t>(zones[i]), cells[i].weight, 0,
+               0);
+    std::vector<double> weights(sums.keys(), 0.0);
+    for (const ZoneEntrySums::Total& total : sums.Finish(nullptr, comm))
+      weights[total.key] = total.value[0];
+    if (!weights.empty())
+      BroadcastBytes(weights.data(), static_cast<int>(weights.size() * sizeof(double)), comm);
     if (log) log->Write("flow time distribution:\n");
     for (int32_t s = 1; s <= n_; ++s) {
       const auto zmax = static_cast<int32_t>(maxzeit[s]);
@@ -202,40 +215,56 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
           (*b)[0][s][z][4] += (*b)[0][s][z + 1][4];
         }
   }
-  SyncExactSums();
+  NumberRecords();
   return zones;
 }
 
-void RunoffConcentration::SyncExactSums() {
-  const auto keys =
-      2 * (static_cast<std::size_t>(tracers_) + 1) * (static_cast<std::size_t>(n_) + 1);
-  exact_offset_.assign(keys + 1, 0);
-  std::size_t k = 0;
-  for (int b = 0; b < 2; ++b)
-    for (int32_t t = 0; t <= tracers_; ++t)
-      for (int32_t s = 0; s <= n_; ++s, ++k)
-        exact_offset_[k + 1] = exact_offset_[k] + 3 * RecordCount(b, t, s);
-  exact_.assign(exact_offset_[keys], ExactSum{});
+void RunoffConcentration::NumberRecords() {
+  const auto lines = (static_cast<std::size_t>(tracers_) + 1) * (static_cast<std::size_t>(n_) + 1);
+  key_offset_.assign(2 * lines, 0);
+  std::size_t keys = 0;
   for (int b = 0; b < 2; ++b) {
     const Buffer& buffer = b == 0 ? zoneFZT_QD : zoneFZT_QI;
     for (int32_t t = 0; t <= tracers_; ++t)
-      for (int32_t s = 0; s <= n_; ++s)
-        for (std::size_t z = 0; z < RecordCount(b, t, s); ++z)
-          for (int f = 0; f < 3; ++f)
-            exact_[ExactIndex(b, t, s, z, f)].Add(buffer[t][s][z][kExactField[f]]);
+      for (int32_t s = 0; s <= n_; ++s) {
+        key_offset_[Line(b, t, s)] = keys;
+        keys += buffer[t][s].size();
+      }
   }
-  base_exact_.assign(3 * (static_cast<std::size_t>(n_) + 1), ExactSum{});
+  entries_.Resize(keys);
 }
 
-std::size_t RunoffConcentration::RecordCount(int b, int32_t t, int32_t s) const {
-  const Buffer& buffer = b == 0 ? zoneFZT_QD : zoneFZT_QI;
-  const auto ti = static_cast<std::size_t>(t);
-  const auto si = static_cast<std::size_t>(s);
-  return ti < buffer.size() && si < buffer[ti].size() ? buffer[ti][si].size() : 0;
+ZoneRecord& RunoffConcentration::RecordOfKey(std::size_t key) {
+  // The line is the last whose first key is not beyond `key` (empty lines share their first key
+  // with the next line).
+  const auto line = static_cast<std::size_t>(
+      std::upper_bound(key_offset_.begin(), key_offset_.end(), key) - key_offset_.begin() - 1);
+  const std::size_t subbasins = static_cast<std::size_t>(n_) + 1;
+  const std::size_t per_buffer = (static_cast<std::size_t>(tracers_) + 1) * subbasins;
+  Buffer& buffer = line < per_buffer ? zoneFZT_QD : zoneFZT_QI;
+  const std::size_t t = line % per_buffer / subbasins, s = line % subbasins;
+  return buffer[t][s][key - key_offset_[line]];
+}
+
+void RunoffConcentration::GatherRecords(MPI_Comm comm) {
+  // Subbasin by subbasin, so that the exchange stays small beside the records.
+  for (int32_t s = 1; s <= n_; ++s) {
+    std::vector<double> values;
+    for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI})
+      for (int32_t t = 0; t <= tracers_; ++t)
+        for (const ZoneRecord& record : (*b)[t][s])
+          for (int f : {0, 1, 4}) values.push_back(record[f]);
+    ExactSumsToRoot(values, comm);
+    const bool root = RankOf(comm) == 0;
+    const double* next = values.data();
+    for (Buffer* b : {&zoneFZT_QD, &zoneFZT_QI})
+      for (int32_t t = 0; t <= tracers_; ++t)
+        for (ZoneRecord& record : (*b)[t][s])
+          for (int f : {0, 1, 4}) record[f] = root ? *next++ : 0.0;
+  }
 }
 
 void RunoffConcentration::AddCellBaseflow(int32_t s, double count, double flow, double weight) {
-  if (base_exact_.empty()) SyncExactSums();
   ExactSum* sums = &base_exact_[3 * static_cast<std::size_t>(s)];
   sums[0].Add(count);
   sums[1].Add(flow);
@@ -252,72 +281,41 @@ void RunoffConcentration::BeginStep() {
           for (int f : {0, 1, 4}) zones[z][f] = zones[z + 1][f];
         for (int f : {0, 1, 4}) zones[last][f] = 0.0;
       }
-  if (exact_.empty()) SyncExactSums();
-  for (int b = 0; b < 2; ++b)
-    for (int32_t t = 0; t <= tracers_; ++t)
-      for (int32_t s = 0; s <= n_; ++s) {
-        const std::size_t size = RecordCount(b, t, s);
-        if (size < 2) continue;
-        for (std::size_t z = 1; z < size - 1; ++z)
-          for (int f = 0; f < 3; ++f)
-            std::swap(exact_[ExactIndex(b, t, s, z, f)], exact_[ExactIndex(b, t, s, z + 1, f)]);
-        for (int f = 0; f < 3; ++f) exact_[ExactIndex(b, t, s, size - 1, f)].Reset();
-      }
   for (ExactSum& sum : base_exact_) sum.Reset();
 }
 
 void RunoffConcentration::AddCellRunoff(int32_t t, int32_t s, int32_t zone, double direct,
                                         double inter, double w, double g, int32_t substeps) {
-  ZoneRecord& d = zoneFZT_QD[t][s][zone];
-  ZoneRecord& i = zoneFZT_QI[t][s][zone];
   const double share = 1.0 - g;
   const double count = share + g;
   const double weight = share * w + g * w;
-  const double values[2] = {w * direct * share * substeps, w * inter * share * substeps};
-  d[1] += values[0];
-  i[1] += values[1];
-  for (ZoneRecord* r : {&d, &i}) {
-    (*r)[0] += count;
-    (*r)[4] += weight;
-  }
-  if (exact_.empty()) SyncExactSums();
-  const auto z = static_cast<std::size_t>(zone);
-  for (int b = 0; b < 2; ++b) {
-    ExactSum* sums = &exact_[ExactIndex(b, t, s, z, 0)];
-    sums[0].Add(count);
-    sums[1].Add(values[b]);
-    sums[2].Add(weight);
-  }
+  if (key_offset_.empty()) NumberRecords();
+  entries_.Add(Key(0, t, s, zone), count, w * direct * share * substeps, weight);
+  entries_.Add(Key(1, t, s, zone), count, w * inter * share * substeps, weight);
 }
 
 void RunoffConcentration::FinishStep(const StepTables& tables, const std::vector<double>& kelsqd,
                                      const std::vector<double>& kelsqi,
                                      const std::vector<double>& rel, const uint8_t* glacier,
                                      bool surface_routing, double interval_minutes, MPI_Comm comm) {
-  // The exact twins of records 0 and 1 of every buffer (fields 0, 1, 4), then the step's base
-  // flow, in one exchange; process 0's records take the totals.
-  if (exact_.empty()) SyncExactSums();
-  std::vector<ExactSum> packed;
-  packed.reserve(static_cast<std::size_t>(tracers_ + 1) * n_ * 12 + base_exact_.size());
-  for (int b = 0; b < 2; ++b)
-    for (int32_t t = 0; t <= tracers_; ++t)
-      for (int32_t s = 1; s <= n_; ++s)
-        for (std::size_t z = 0; z < 2 && z < RecordCount(b, t, s); ++z)
-          for (int f = 0; f < 3; ++f) packed.push_back(exact_[ExactIndex(b, t, s, z, f)]);
-  packed.insert(packed.end(), base_exact_.begin(), base_exact_.end());
-  ReduceExactSumsToRoot(packed, comm);
+  if (first_step_) {
+    // Records that other processes read from their storage-content files join process 0's.
+    first_step_ = false;
+    std::vector<double> read{records_read_ ? 1.0 : 0.0};
+    AllReduceMaximum(read, comm);
+    if (read[0] > 0) GatherRecords(comm);
+  }
+  // The step's entries of all processes, then its base flow, in one exchange; process 0 adds
+  // each record's total to the record.
+  if (key_offset_.empty()) NumberRecords();
+  const std::vector<ZoneEntrySums::Total>& totals = entries_.Finish(&base_exact_, comm);
   if (RankOf(comm) != 0) return;
-  const ExactSum* next = packed.data();
-  for (int b = 0; b < 2; ++b)
-    for (int32_t t = 0; t <= tracers_; ++t)
-      for (int32_t s = 1; s <= n_; ++s)
-        for (std::size_t z = 0; z < 2 && z < RecordCount(b, t, s); ++z)
-          for (int f = 0; f < 3; ++f) {
-            exact_[ExactIndex(b, t, s, z, f)] = *next;
-            (b == 0 ? zoneFZT_QD : zoneFZT_QI)[t][s][z][kExactField[f]] = (next++)->Value();
-          }
+  for (const ZoneEntrySums::Total& total : totals) {
+    ZoneRecord& record = RecordOfKey(total.key);
+    for (int f = 0; f < ZoneEntrySums::kTerms; ++f) record[kEntryField[f]] += total.value[f];
+  }
   for (std::size_t s = 0; s < tables.qb->size() && 3 * s + 2 < base_exact_.size(); ++s)
-    for (int f = 0; f < 3; ++f) (*tables.qb)[s][kExactField[f]] = next[3 * s + f].Value();
+    for (int f = 0; f < 3; ++f) (*tables.qb)[s][kEntryField[f]] = base_exact_[3 * s + f].Value();
 
   // Inflow of record 1 through the storage of one component, for the water and every tracer.
   auto route = [&](Buffer& buffer, Array& inflow, Array& outflow, double e, int32_t s) {

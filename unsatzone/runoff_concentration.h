@@ -16,13 +16,15 @@
 // sub-steps): the concentration that reaches the outlet is the tracer's [1] over the water's
 // [1], so the storages mix solute mass with the water that holds it.
 //
-// Sums over processes: a process adds its own cells into the records and, term by term, into
-// exact twins of their fields 0, 1 and 4 (core/exact_sum.h), which move along with the records;
-// FinishStep adds the twins of records 0 and 1 and the step's base flow exactly over the
-// processes, so the runoff on process 0 is the same double for every split of the cells. The
-// records' doubles are what the storage-content file keeps (SyncExactSums makes the twins from
-// them after a read). Limits: values computed from the records are valid on process 0 only
-// (FinishStep), or on every process (SetupZones, InitialTotalRunoff).
+// Sums over processes: the records live on process 0 as plain doubles (the other processes hold
+// none of their water). A process enters its own cells' runoff into exact sums per record
+// (core/zone_entry_sums.h); FinishStep combines them over the processes in one exchange with the
+// step's base flow, and process 0 adds each record's total of the step to the record. Every
+// record is thus the same sequence of the same doubles on any split of the cells. The
+// storage-content file keeps the records; after a warm start, whatever records other processes
+// read are added exactly to process 0's at the first step. Limits: values computed from the
+// records are valid on process 0 only (FinishStep), or on every process (SetupZones,
+// InitialTotalRunoff).
 #pragma once
 
 #include <mpi.h>
@@ -34,6 +36,7 @@
 
 #include "core/diagnostic_stream.h"
 #include "core/exact_sum.h"
+#include "core/zone_entry_sums.h"
 #include "core/zone_types.h"
 
 namespace velorn {
@@ -103,18 +106,20 @@ class RunoffConcentration {
   void BeginStep();
 
   // One cell's contribution of one sub-step to zone `zone` of subbasin `s` (tracer `t`):
-  // runoff in mm of the sub-step, weight w, glacier share g, `substeps` per step.
+  // runoff in mm of the sub-step, weight w, glacier share g, `substeps` per step. It reaches the
+  // record at FinishStep.
   void AddCellRunoff(int32_t t, int32_t s, int32_t zone, double direct, double inter, double w,
                      double g, int32_t substeps);
   // One cell's base flow of the step for subbasin `s`, as its record in the base-flow table
   // takes it: fields [0], [1] and [4] grow by `count`, `flow` and `weight`.
   void AddCellBaseflow(int32_t s, double count, double flow, double weight);
-  // Makes the exact twins of the records from their doubles (after the records were read).
-  void SyncExactSums();
+  // The records were read (each process its own storage-content file): the next FinishStep adds
+  // every process's records to process 0's first.
+  void RecordsRead() { records_read_ = true; }
 
-  // Reduces records 0 and 1 of every buffer and the records of `tables.qb` onto process 0 in
-  // one exact exchange; on process 0 forms QD, QI through their storages, QBb and Qg per
-  // subbasin and writes the rows of the four tables. `rel` is the zone table's share per
+  // Sums the step's entries and base flow exactly over the processes in one exchange and adds
+  // the entries to process 0's records; on process 0 forms QD, QI through their storages, QBb
+  // and Qg per subbasin and writes the rows of the four tables. `rel` is the zone table's share per
   // subbasin (1..n); `glacier` is the snow model's flag per subbasin (null: none), whose
   // subbasins keep the glacier runoff the snow model stored in Qg[0] this step and add to it.
   void FinishStep(const StepTables& tables, const std::vector<double>& kelsqd,
@@ -135,25 +140,30 @@ class RunoffConcentration {
   Array Qg, QD, QDd, QI, QIi, QBb;
 
  private:
-  // The record fields that have exact twins, in the twins' order.
-  static constexpr int kExactField[3] = {0, 1, 4};
-  // Records of buffer b (0 QD, 1 QI), tracer t, subbasin s (0 when not allocated).
-  std::size_t RecordCount(int b, int32_t t, int32_t s) const;
-  // Index of the twin of field f (0, 1, 2 for [0], [1], [4]) of record z of buffer b (0 QD,
-  // 1 QI), tracer t, subbasin s.
-  std::size_t ExactIndex(int b, int32_t t, int32_t s, std::size_t z, int f) const {
-    const auto key = (static_cast<std::size_t>(b) * (static_cast<std::size_t>(tracers_) + 1) +
-                      static_cast<std::size_t>(t)) *
-                         (static_cast<std::size_t>(n_) + 1) +
-                     static_cast<std::size_t>(s);
-    return exact_offset_[key] + 3 * z + static_cast<std::size_t>(f);
+  // Numbers the records of both buffers, all tracers and subbasins for the entries (buffer-major,
+  // then tracer, subbasin and zone), from the buffers' sizes.
+  void NumberRecords();
+  std::size_t Line(int b, int32_t t, int32_t s) const {
+    return (static_cast<std::size_t>(b) * (static_cast<std::size_t>(tracers_) + 1) +
+            static_cast<std::size_t>(t)) *
+               (static_cast<std::size_t>(n_) + 1) +
+           static_cast<std::size_t>(s);
   }
+  std::size_t Key(int b, int32_t t, int32_t s, int32_t z) const {
+    return key_offset_[Line(b, t, s)] + static_cast<std::size_t>(z);
+  }
+  // The record of a key.
+  ZoneRecord& RecordOfKey(std::size_t key);
+  // Adds every process's records to process 0's and clears them on the others (collective).
+  void GatherRecords(MPI_Comm comm);
 
   int32_t n_ = 0;
   int32_t tracers_ = 0;
-  std::vector<ExactSum> exact_;            // twins of the records' fields 0, 1 and 4
-  std::vector<std::size_t> exact_offset_;  // first twin of each buffer, tracer and subbasin
-  std::vector<ExactSum> base_exact_;       // the step's base flow, 3 per subbasin 0..n
+  ZoneEntrySums entries_;                // the step's entries of the own cells
+  std::vector<std::size_t> key_offset_;  // first key of each buffer, tracer and subbasin
+  std::vector<ExactSum> base_exact_;     // the step's base flow, 3 per subbasin 0..n
+  bool records_read_ = false;            // this process read records from its storage-content file
+  bool first_step_ = true;
 };
 
 // Qg[0][s] at the start of a run: the weighted mean base flow of the subbasin's cells over all

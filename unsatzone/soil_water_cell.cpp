@@ -127,6 +127,11 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
   water.groundwater_layer = gw_layer;
   water.dt = dt;
   const int T = static_cast<int>(soil_tracers.size()) - 1;
+  // The water's split and the water leaving each layer are the same for every tracer.
+  double* leaving = scratch.soluteWork.data();
+  water.work = leaving + N + 2;
+  if (T >= 1) water.parts = SoluteTransportParts(water, leaving);
+  water.leaving = leaving;
   for (int t = 1; t <= T; ++t) {
     const auto& tracer = soil_tracers[static_cast<std::size_t>(t)];
     const auto base = static_cast<std::size_t>(t * (N + 1));

@@ -49,6 +49,7 @@ struct SoilWaterScratch {
   // Per tracer: 1 where the water input brings its solute at the input's concentration, 0 where
   // the step put the solute of its source on the surface already (under a layered pack).
   std::vector<double> tracerInputWeight;
+  std::vector<double> soluteWork;  // the solute transport's room (4 (N + 2))
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:
   // the snow restructuring after them moves and resets snow temperatures by its own rules).
@@ -61,6 +62,7 @@ struct SoilWaterScratch {
     for (std::vector<double>* v : {&source, &weights, &uptake, &uptakeTotal, &evaporation,
                                    &extracted, &inflow, &thetaBefore, &loss, &gain})
       if (v->size() < n) v->resize(n);
+    if (soluteWork.size() < 4 * n) soluteWork.resize(4 * n);
     const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
     demand.assign(l, 0.0);
     achieved.assign(l, 0.0);

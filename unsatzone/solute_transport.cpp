@@ -84,12 +84,15 @@ void MoveOnePart(const SoluteWater& w, const SoluteTracer& tracer, double mm, co
 
 }  // namespace
 
-int32_t SoluteTransportParts(const SoluteWater& w) {
+int32_t SoluteTransportParts(const SoluteWater& w, double* rates) {
   const double mm = w.dt * 1000.0;
   double parts = 1;
   for (int32_t k = w.first; k <= w.last; ++k) {
     const double start = w.theta0[k] * w.dz[k] * 1000.0, end = w.theta[k] * w.dz[k] * 1000.0;
-    const double leaving = Leaving(w, k) * mm;
+    const double rate = Leaving(w, k);
+    if (rates != nullptr) rates[k] = rate;
+    const double leaving = rate * mm;
+    if (leaving <= start && leaving <= end) continue;
     // The water of part p of n is start + (end - start) p / n. A filling layer holds least at
     // the first part's start, a draining one at the last part's, end + (start - end) / n; each
     // must cover the part's export, leaving / n.
@@ -111,27 +114,34 @@ SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& 
   if (last < first) return out;
   for (int32_t k = first; k <= last; ++k) previous[k] = c[k];
   const auto size = static_cast<std::size_t>(last + 2);
-  std::vector<double> mass(size, 0.0), ratio(size, 0.0), start(size, 0.0);
+  std::vector<double> own;
+  double* mass = w.work;
+  if (mass == nullptr) {
+    own.resize(3 * size);
+    mass = own.data();
+  }
+  double* ratio = mass + size;
+  double* start = ratio + size;
   for (int32_t k = first; k <= last; ++k) mass[k] = w.theta0[k] * w.dz[k] * 1000.0 * c[k];
-  const int32_t parts = SoluteTransportParts(w);
+  const int32_t parts = w.parts > 0 ? w.parts : SoluteTransportParts(w);
   const double mm = w.dt * 1000.0 / parts;  // m/s over one part in mm
   for (int32_t part = 0; part < parts; ++part) {
     for (int32_t k = first; k <= last; ++k) {
-      // The water the layer holds at the start of the part, and its concentration.
+      // The water the layer holds at the start of the part, and its concentration (the first
+      // part's: the concentrations as they came).
       const double w0 = w.theta0[k] * w.dz[k] * 1000.0;
       double water = w0;
-      start[k] = c[k];
       if (part > 0) {
         water += (w.theta[k] * w.dz[k] * 1000.0 - w0) * part / parts;
         start[k] = water > 0 ? std::max(0.0, mass[k]) / water : 0.0;
       }
-      const double leaving = Leaving(w, k) * mm;
+      const double leaving = (w.leaving != nullptr ? w.leaving[k] : Leaving(w, k)) * mm;
       if (water <= kDryLayerMm)
         ratio[k] = 0.0;
       else
         ratio[k] = leaving > water ? water / leaving : 1.0;
     }
-    MoveOnePart(w, tracer, mm, start.data(), ratio.data(), mass.data(), aquifer_c, out);
+    MoveOnePart(w, tracer, mm, part > 0 ? start : c, ratio, mass, aquifer_c, out);
   }
   // Saturated layers and the aquifer: one mixed concentration, solute kept.
   const int32_t g = w.groundwater_layer;

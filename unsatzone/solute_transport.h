@@ -41,6 +41,13 @@ struct SoluteWater {
   int32_t groundwater_layer = 0;  // first saturated layer (0: none)
   double dt = 0;                  // sub-step, s
   double aquifer_water = 0;       // water of the aquifer below the column, mm (0: none)
+  // What the water does to every tracer alike, from SoluteTransportParts once per sub-step: the
+  // parts of the split (0: each call counts them) and the water leaving each layer, m/s (null:
+  // each call adds it up).
+  int32_t parts = 0;
+  const double* leaving = nullptr;
+  // Room for 3 (last + 2) doubles that a call may overwrite (null: each call allocates it).
+  double* work = nullptr;
 };
 
 // One tracer's settings for the sub-step.
@@ -64,8 +71,10 @@ struct SoluteOutflows {
 inline constexpr int32_t kMaxSoluteParts = 100;
 
 // Number of parts the sub-step's transport needs so that no layer exports more water in a part
-// than it holds at the part's start (1 to kMaxSoluteParts).
-int32_t SoluteTransportParts(const SoluteWater& water);
+// than it holds at the part's start (1 to kMaxSoluteParts). A layer that gives no more than it
+// holds at the start and at the end of the sub-step needs no split and costs no division.
+// `leaving` (may be null) receives the water leaving each layer, m/s.
+int32_t SoluteTransportParts(const SoluteWater& water, double* leaving = nullptr);
 
 // Decay factor per sub-step of a tracer with `half_life_days`, for a step of
 // `interval_minutes` in `substeps` sub-steps.

@@ -255,6 +255,7 @@ void ReadStorageSection(DiagnosticStream& diag, const std::string& path,
       CheckStoredRecords(in, runoff, t, s, expected, parameters.substeps);
     }
   }
+  runoff.RecordsRead();
 }
 
 }  // namespace velorn

@@ -63,7 +63,6 @@ void unsatzonmodellklasse::SetupRunoff(int32_t tracers) {
                                   ReinfiltrationRecord{});
   SetInitialRunoff();
   if (storageMode == 1) ReadStorageState();
-  runoff.SyncExactSums();
 }
 
 void unsatzonmodellklasse::LinkWaterInputGrid(bool snow_after_interception) {

@@ -66,7 +66,6 @@ void unsatzonmodellklasse::SetupTracers(int32_t& error, int32_t count,
     SetInitialRunoff();
     if (storageMode == 1) ReadStorageState();
     for (int32_t t = 1; t <= tracer_count; ++t) SetPumpedConcentration(t);
-    runoff.SyncExactSums();
   } catch (const ErrorCode& e) {
     error = e.code;
   } catch (...) {

@@ -4,11 +4,14 @@
 #include "core/exact_sum.h"
 
 #include <gtest/gtest.h>
+#include <mpi.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
+
+#include "core/zone_entry_sums.h"
 
 namespace velorn {
 namespace {
@@ -45,6 +48,16 @@ double SplitSumOf(const std::vector<double>& terms, int parts) {
   ExactSum combined;
   combined.Unpack(lo, hi, total.data());
   return combined.Value();
+}
+
+// The terms as the entries of one record in one step (core/zone_entry_sums.h), which keeps
+// only a few digits until a term falls outside them.
+double EntrySumOf(const std::vector<double>& terms) {
+  ZoneEntrySums sums;
+  sums.Resize(1);
+  for (double t : terms) sums.Add(0, 0.0, t, 0.0);
+  const std::vector<ZoneEntrySums::Total>& totals = sums.Finish(nullptr, MPI_COMM_SELF);
+  return totals.empty() ? 0.0 : totals[0].value[1];
 }
 
 void ExpectSame(double expected, double actual, const char* what) {
@@ -85,6 +98,7 @@ TEST(ExactSum, ValueIndependentOfOrderAndSplit) {
     std::vector<double> reversed(c.terms.rbegin(), c.terms.rend());
     ExpectSame(c.expected, SumOf(reversed), "reversed");
     for (int parts : {2, 3}) ExpectSame(c.expected, SplitSumOf(c.terms, parts), "split");
+    ExpectSame(c.expected, EntrySumOf(c.terms), "entries of one record and step");
   }
 }
 

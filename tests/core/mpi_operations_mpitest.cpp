@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include "core/mpi_operations.h"
+#include "core/zone_entry_sums.h"
 #include "tests/support/test_mpi.h"
 
 namespace velorn {
@@ -57,6 +60,52 @@ TEST(ExactSumsToRoot, ProcessZeroGetsTheExactSumOfEveryProcesssTerm) {
   }
   EXPECT_EQ(values[0], size == 1 ? 1e16 : 0.75 * (size - 2));
   EXPECT_EQ(values[1], size * (size - 1) / 2.0);
+}
+
+TEST(ZoneEntrySums, StepTotalsOnProcessZeroAreThoseOfOneProcess) {
+  // Forty cells dealt out over the processes enter five records over three steps: terms of all
+  // magnitudes and signs (which outgrow a record's five digits), a NaN in record 3 at step 2,
+  // record 4 entered first at step 1 by the last cell only; an extra sum travels along.
+  const int rank = test::Rank();
+  const int size = test::Size();
+  const auto term = [](int cell, int step, int f) {
+    const double magnitude[] = {1e-300, 1e-20, 0.1, 1.0 / 3, 7.0, 1e16, 1e300};
+    const double x = magnitude[(cell * 3 + step + f) % 7] * (cell % 5 == 0 ? -1 : 1) * (1 + cell);
+    return cell == 7 && step == 2 && f == 1 ? std::numeric_limits<double>::quiet_NaN() : x;
+  };
+  const auto key = [](int cell, int step) { return cell == 39 && step > 0 ? 4 : cell % 4; };
+  ZoneEntrySums sums;
+  sums.Resize(6);
+  for (int step = 0; step < 3; ++step) {
+    std::vector<ExactSum> expected(6 * ZoneEntrySums::kTerms), extra(1);
+    for (int cell = 0; cell < 40; ++cell) {
+      for (int f = 0; f < ZoneEntrySums::kTerms; ++f)
+        expected[key(cell, step) * ZoneEntrySums::kTerms + f].Add(term(cell, step, f));
+      if (cell % size != rank) continue;
+      sums.Add(key(cell, step), term(cell, step, 0), term(cell, step, 1), term(cell, step, 2));
+      extra[0].Add(term(cell, step, 1));
+    }
+    const std::vector<ZoneEntrySums::Total>& totals = sums.Finish(&extra, MPI_COMM_WORLD);
+    if (rank != 0) {
+      EXPECT_TRUE(totals.empty());
+      continue;
+    }
+    EXPECT_EQ(totals.size(), step == 0 ? 4u : 5u) << step;
+    for (const ZoneEntrySums::Total& total : totals)
+      for (int f = 0; f < ZoneEntrySums::kTerms; ++f) {
+        const double want = expected[total.key * ZoneEntrySums::kTerms + f].Value();
+        if (std::isnan(want))
+          EXPECT_TRUE(std::isnan(total.value[f])) << step << " " << total.key;
+        else
+          EXPECT_EQ(total.value[f], want) << step << " " << total.key << " " << f;
+      }
+    ExactSum all;
+    for (int cell = 0; cell < 40; ++cell) all.Add(term(cell, step, 1));
+    EXPECT_EQ(std::isnan(extra[0].Value()), step == 2);
+    if (step != 2) {
+      EXPECT_EQ(extra[0].Value(), all.Value()) << step;
+    }
+  }
 }
 
 TEST(AllReduceZoneRecordSums, TypesAreCreatedOnceAndCanBeFreedAndMadeAgain) {

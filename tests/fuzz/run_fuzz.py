@@ -70,7 +70,8 @@ def run_case(args, k):
     velorn = os.path.join(args.build, "velorn")
     command = [velorn, control]
     if k % 10 == 9:
-        command = ["mpirun", "--allow-run-as-root", "--oversubscribe", "-np", "2"] + command
+        command = ["mpirun", "--allow-run-as-root", "--oversubscribe", "--bind-to", "none",
+                   "-np", "2"] + command
     env = ENV
     log = os.path.join(case, "run.log")
     with open(log, "wb") as out:

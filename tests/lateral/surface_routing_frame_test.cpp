@@ -44,12 +44,17 @@ TEST_F(SurfaceFrameTest, FlowTimeZonesGiveSharesAndDelayTheRunoff) {
   EXPECT_DOUBLE_EQ(Zone(3)[3], 4.0 / 9);
   EXPECT_EQ(Zone(3)[2], 3);
   EXPECT_NE(Log().find("TG\t   1\t(  3\tZonen):\t0.222\t0.333\t0.444\n"), std::string::npos);
-  // One unit entered in zone 3 reaches record 1 two steps later.
-  model_->AddToFlowTimeZone(model_->zoneFZT_QD, 0, 1, 3, 1.0, 1.0);
+  // One unit entered in zone 3 reaches it at the end of the step and record 1 two steps later.
   model_->BeginStep(1, 1, 1, 2001);
+  model_->AddToFlowTimeZone(model_->zoneFZT_QD, 0, 1, 3, 1.0, 1.0);
+  EXPECT_EQ(Zone(3)[1], 0.0);
+  model_->FinishStep();
+  EXPECT_EQ(Zone(3)[1], 1.0);
+  model_->BeginStep(2, 1, 1, 2001);
   EXPECT_EQ(Zone(1)[1], 0.0);
   EXPECT_EQ(Zone(2)[1], 1.0);
-  model_->BeginStep(2, 1, 1, 2001);
+  model_->FinishStep();
+  model_->BeginStep(3, 1, 1, 2001);
   EXPECT_EQ(Zone(1)[1], 1.0);
   EXPECT_EQ(Zone(3)[1], 0.0);
 }

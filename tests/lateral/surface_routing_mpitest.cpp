@@ -60,7 +60,8 @@ TEST_F(SurfaceRoutingMpiTest, ZonesAndTotalRunoffDoNotDependOnTheProcessCount) {
     qii = (si / n) * (1 - e_i) + e_i * qii;
   }
   EXPECT_NEAR(model_->Qg[0][1], qdd + qii + 0.125, 1e-12);
-  // The bits themselves: the cells' terms are summed exactly, so every process count agrees.
+  // The bits themselves: each step's terms are summed exactly and the steps added in their
+  // order, so every process count agrees (here on the exact sum of all nine terms).
   ExactSum terms;
   for (const double term : {runoff[3], runoff[3], runoff[2], 2 * runoff[2], 2 * runoff[2],
                             2 * runoff[2], 3 * runoff[1], 3 * runoff[1], 3 * runoff[1]})

@@ -91,6 +91,7 @@ TEST_F(SurfaceCatchment, ChannelWaterEntersTheFirstFlowTimeZoneOfItsSubbasin) {
   Start(0, 0, 0, Section(4, "10", "10", "300"));
   model_->BeginStep(0, 1, 6, 2001);
   const double delivered = Route(6.0);
+  model_->FinishStep();  // the step's entries reach the records
   // Every own cell counts once; channel cells add their water, interflow is 0.
   const ZoneRecord& zone = model_->zoneFZT_QD[0][1][1];
   EXPECT_EQ(zone[0], 49);

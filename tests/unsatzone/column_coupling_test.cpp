@@ -169,11 +169,24 @@ TEST(SoluteTransport, WaterPassingThroughALayerCarriesItsSolute) {
   SoluteTracer tracer;
   tracer.input_concentration = 10;
   EXPECT_EQ(SoluteTransportParts(col.Water()), 3);
+  SoluteColumn shared = col;
   const SoluteOutflows out =
       ComputeSoluteTransport(col.Water(), tracer, col.c.data(), col.previous.data(), nullptr);
   for (int k = 1; k <= 3; ++k) EXPECT_NEAR(col.c[k], 10, 1e-12) << k;
   EXPECT_NEAR(out.extracted, 30 * 10, 1e-9);
   EXPECT_NEAR(out.bottom, 60 * 10, 1e-9);
+  // The split and the rates counted once for every tracer, in the caller's work space: the
+  // same values to the bit.
+  std::vector<double> rates(5), work(15);
+  SoluteWater w = shared.Water();
+  w.parts = SoluteTransportParts(w, rates.data());
+  w.leaving = rates.data();
+  w.work = work.data();
+  const SoluteOutflows same =
+      ComputeSoluteTransport(w, tracer, shared.c.data(), shared.previous.data(), nullptr);
+  EXPECT_EQ(shared.c, col.c);
+  EXPECT_EQ(same.extracted, out.extracted);
+  EXPECT_EQ(same.bottom, out.bottom);
   // A layer all but emptied (to 0.003 mm) while water passes through it: the parts stop at
   // their limit and the column's solute is still kept.
   SoluteColumn drained;
