@@ -420,8 +420,7 @@ void ModellApplication::HandOverSoilRunoff() {
     routing->SetIrrigationDemand(irrigation ? irrigation->GetSurfaceWaterDemand() : nullptr);
     groundwater->SetReinfiltrationRecords(records);
     routing->SetReinfiltrationRecords(records);
-    // Each process reads its own storage content file; one that fails ends every process.
-    AgreeOnFailure(stream, [&] { routing->ReadStorageState(storage_file, storage_mode); });
+    routing->ReadStorageState(storage_file, storage_mode);
     routing->SetInitialised(1);
   }
   routing->ApplyRestoredLakeLevels();
