@@ -12,6 +12,7 @@
 #include "balance/water_balance.h"
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/string_helpers.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
@@ -428,7 +429,10 @@ void ModellApplication::HandOverSoilRunoff() {
   groundwater->SetInitialised(1);
   if (snow->GetFlowControl() != 0 && soil_on) {
     snow->SetQg(runoff);
-    snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
+    // Each process reads its own storage content file; one that fails ends every process.
+    AgreeOnFailure(stream, [&] {
+      snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
+    });
     snow->SetInitialised(1);
   }
   // A warm start continues with the land-use parameters the stored run had at its end (the
@@ -472,7 +476,11 @@ void ModellApplication::LinkSurfaceRouting(double**& runoff, const std::string* 
   surface_routing->SetDirectRunoffRecessionConstants(
       unsatzone->GetDirectRunoffRecessionConstants());
   surface_routing->SetInterflowRecessionConstants(unsatzone->GetInterflowRecessionConstants());
-  surface_routing->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), mode);
+  // Each process reads its own storage content file; one that fails ends every process.
+  AgreeOnFailure(stream, [&] {
+    surface_routing->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(),
+                                      mode);
+  });
   unsatzone->SetSurfaceRoutingActive(true);
   runoff = surface_routing->GetQg();
 }

@@ -29,6 +29,7 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@
 #include "core/grid_registry.h"
 #include "core/memory_handling.h"
 #include "core/program_entry.h"
+#include "core/state_manifest.h"
 #include "core/submodel_setup.h"
 #include "core/zone_statistics.h"
 #include "setup/model_settings.h"
@@ -138,6 +140,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   int64_t current_year = 0;
   int32_t sub_steps = 1;
   DumpOptions dump;
+  // The manifest of the state this run writes: marked from the last step, finished at the end.
+  std::optional<StateManifestWriter> state_manifest;
   std::unique_ptr<GridRegistry> grid_registry;
   GridRegistry* grid_registry_pointer = nullptr;
   std::vector<ZoneStatisticsRecord> zone_statistics_registry;

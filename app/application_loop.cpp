@@ -2,9 +2,13 @@
 // in their fixed order.
 #include <mpi.h>
 
+#include <vector>
+
 #include "app/application.h"
 #include "balance/water_balance.h"
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
@@ -66,7 +70,21 @@ int ModellApplication::RunLoop() {
     TakeCurrentDate();
     if (settings_object->IsCouplingActive()) CouplingAtStepStart();
     HandleControlRequest(false);
+    // The step that reaches the end of the model time writes the state grids: from here on the
+    // state in the output folder is marked incomplete until the end of the run has written it.
+    // The processes agree on the step (a process whose data ended early keeps its last date).
+    if (!state_manifest) {
+      std::vector<double> at_end = {
+          ModelTimeKey(current_year, current_month, current_day, current_hour) >=
+                  ModelTimeKey(setup.end_date)
+              ? 1.0
+              : 0.0};
+      AllReduceMaximum(at_end);
+      if (at_end[0] != 0) state_manifest.emplace(stream, settings.default_output_directory);
+    }
     RunTimeStep();
+    // The first step is done: the files of an earlier run that the set-up replaced go.
+    EndOfSetUp();
     FlushAtMonthEnd();
     // A finish asked for in this pass ends the run instead of starting the next repetition.
     const bool repeats = spin_up_switch == 1 && end_flag == 1 && repeat_count > repetition &&

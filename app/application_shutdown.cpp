@@ -31,13 +31,19 @@ void ModellApplication::ClearMemory() {
     // point files here, the water balance, lake and storage files in the release. A write that
     // fails (a full disk) on any process ends the run with its FATAL entry instead; the
     // barrier keeps process 0 from reporting success before every process has written.
+    // The state goes to the output folder between the marks of its manifest: a run that ends
+    // before the second leaves its state marked incomplete (core/state_manifest.h).
+    // The mark was set when the last step began, whose grids are state too.
     if (initialised != 0) {
+      if (!state_manifest) state_manifest.emplace(stream, settings.default_output_directory);
       FlushAtEnd();
     } else {
       MarkNotInitialised();
     }
     variable_names.clear();
     ReleaseModels();
+    if (state_manifest) state_manifest->Finish();
+    state_manifest.reset();
     MPI_Barrier(MPI_COMM_WORLD);
     stream.RequireWritten();
     stream << "reached end of simulation sucessfully"

@@ -4,12 +4,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/error_code.h"
 #include "core/signals.h"
@@ -40,7 +44,92 @@ bool IsRunning(long pid) {
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
+// The files set aside by the active keeper: (path, kept copy) in the order they were kept.
+struct KeptFiles {
+  std::mutex mutex;
+  bool active = false;
+  std::vector<std::pair<std::string, std::string>> files;
+  bool recording = false;
+  std::vector<std::string> written;  // recorded since StartRecordingWrites
+};
+
+KeptFiles& Kept() {
+  static KeptFiles kept;
+  return kept;
+}
+
+constexpr const char* kKeptSuffix = ".velorn-kept";
+
 }  // namespace
+
+SetUpOutputKeeper::SetUpOutputKeeper() {
+  KeptFiles& kept = Kept();
+  const std::lock_guard<std::mutex> lock(kept.mutex);
+  kept.active = true;
+  kept.files.clear();
+}
+
+SetUpOutputKeeper::~SetUpOutputKeeper() {
+  KeptFiles& kept = Kept();
+  const std::lock_guard<std::mutex> lock(kept.mutex);
+  if (!kept.active) return;
+  // Not ended: the run failed before its first step was done. The kept files go back in place
+  // of what the run wrote (a file that cannot go back stays under its kept name).
+  for (auto it = kept.files.rbegin(); it != kept.files.rend(); ++it)
+    std::rename(it->second.c_str(), it->first.c_str());
+  kept.files.clear();
+  kept.active = false;
+}
+
+void EndOfSetUp() {
+  KeptFiles& kept = Kept();
+  const std::lock_guard<std::mutex> lock(kept.mutex);
+  if (!kept.active) return;
+  for (const auto& file : kept.files) std::remove(file.second.c_str());
+  kept.files.clear();
+  kept.active = false;
+}
+
+void StartRecordingWrites() {
+  KeptFiles& kept = Kept();
+  const std::lock_guard<std::mutex> lock(kept.mutex);
+  kept.recording = true;
+  kept.written.clear();
+}
+
+std::vector<std::string> StopRecordingWrites() {
+  KeptFiles& kept = Kept();
+  const std::lock_guard<std::mutex> lock(kept.mutex);
+  kept.recording = false;
+  return std::move(kept.written);
+}
+
+void KeepBeforeWriting(const std::string& path, bool replaces) {
+  KeptFiles& kept = Kept();
+  const std::lock_guard<std::mutex> lock(kept.mutex);
+  if (kept.recording && replaces &&
+      std::find(kept.written.begin(), kept.written.end(), path) == kept.written.end())
+    kept.written.push_back(path);
+  if (!kept.active) return;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return;
+  const std::string copy = path + kKeptSuffix;
+  // Kept before (under this or another spelling of the name), or a copy left by a run killed
+  // in its set-up, which holds the older file: nothing to keep again.
+  if (std::filesystem::exists(copy, error) || error) return;
+  if (replaces) {
+    if (std::rename(path.c_str(), copy.c_str()) != 0) return;
+  } else if (!std::filesystem::copy_file(path, copy, error)) {
+    std::filesystem::remove(copy, error);
+    return;
+  }
+  kept.files.emplace_back(path, copy);
+}
+
+std::FILE* OpenOutputFile(const std::string& path, const char* mode) {
+  KeepBeforeWriting(path, mode[0] == 'w');
+  return std::fopen(path.c_str(), mode);
+}
 
 void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
   Release();
@@ -110,7 +199,7 @@ int CloseChecked(std::FILE* file) {
 CheckedFile::CheckedFile(DiagnosticStream& diag, int code, std::string path, const char* mode)
     : diag_(diag), open_code_(code), path_(std::move(path)) {
   errno = 0;
-  file_ = std::fopen(path_.c_str(), mode);
+  file_ = OpenOutputFile(path_, mode);
   if (file_ == nullptr)
     ThrowFatal(diag_, open_code_, "FATAL: cannot open ", path_, SystemReason(ErrnoOrIo()));
 }

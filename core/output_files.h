@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/diagnostic_stream.h"
 
@@ -79,6 +80,49 @@ void AppendChecked(DiagnosticStream& diag, int code, const std::string& path,
 // failed open is the FATAL entry of `code`, a failed write or close that of kWriteErrorCode.
 void WriteWholeFile(DiagnosticStream& diag, int code, const std::string& path,
                     const std::string& bytes, const char* mode = "w");
+
+// Files that a run's set-up replaces, kept until its first step is done. A run refused during
+// its set-up (a control-file or input error, a missing station file) or in its first step must
+// leave the outputs of an earlier run in its folders as they were, but the set-up already
+// writes the headers of its tables and its set-up grids. So, while a keeper is active, each
+// writer opens its file through OpenOutputFile (or calls KeepBeforeWriting when it does not use
+// stdio): an existing file is first set aside as "<name>.velorn-kept" (renamed when the writer
+// replaces it, copied when it appends). A failure that unwinds past the keeper puts every kept
+// file back; the end of the first step (EndOfSetUp) removes them:
+//
+//   SetUpOutputKeeper keeper;     // around the construction and the run of one control file
+//   ...                           // set-up: tables, grids and point files opened and written
+//   EndOfSetUp();                 // after the first step (or when the run ends without one)
+//
+// Each process keeps the files it writes itself (in practice process 0 writes the set-up's
+// files); the process logs and the diagnostics file, which report the refusal, are not kept.
+// A file whose kept copy cannot be made (a folder without write permission) is written as
+// before. A run killed hard during its set-up leaves the kept copies beside the new files.
+class SetUpOutputKeeper {
+ public:
+  SetUpOutputKeeper();
+  ~SetUpOutputKeeper();
+  SetUpOutputKeeper(const SetUpOutputKeeper&) = delete;
+  SetUpOutputKeeper& operator=(const SetUpOutputKeeper&) = delete;
+};
+
+// Ends the keeping of the active keeper (if any): the kept copies are removed.
+void EndOfSetUp();
+
+// Sets `path` aside while a keeper is active and the file exists and was not set aside before:
+// renamed when the writer will replace it (`replaces`), copied when it will add to it.
+void KeepBeforeWriting(const std::string& path, bool replaces);
+
+// The files this process writes anew (opened through OpenOutputFile or KeepBeforeWriting with
+// a replacing mode; appending to a table is no new file) from StartRecordingWrites on, each
+// once in the order first opened, handed out by StopRecordingWrites: the state files of a
+// run's end (core/state_manifest.h).
+void StartRecordingWrites();
+std::vector<std::string> StopRecordingWrites();
+
+// std::fopen for a writer: KeepBeforeWriting first (a mode "w..." replaces, "a..." and "r+"
+// add), then the open.
+std::FILE* OpenOutputFile(const std::string& path, const char* mode);
 
 // The lock of an output folder for the length of a run: the file "velorn.lock" in the folder,
 // created exclusively (O_EXCL) and holding "<process id> <host name>". Two runs writing into one

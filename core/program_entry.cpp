@@ -14,6 +14,7 @@
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
+#include "core/output_files.h"
 #include "core/signals.h"
 #include "core/string_helpers.h"
 #include "version.h"
@@ -215,11 +216,15 @@ int RunControlFiles(DiagnosticStream& diag, int argc, char** argv,
                     const ApplicationFactory& factory) {
   int result = 0;
   for (const int index : ControlFileIndexes(ArgumentList(argc, argv))) {
+    // A run that fails before its first step is done puts back the files of an earlier run
+    // that its set-up replaced (declared first, so the application is gone when it does).
+    SetUpOutputKeeper keeper;
     std::unique_ptr<RunnableApplication> application = factory(diag, argc, argv, index);
     CurrentApplicationGuard current;
     result = 0;
     InstallRunHandlers();
     result = application->run();
+    EndOfSetUp();
     application->ClearMemory();
     application.reset();
   }

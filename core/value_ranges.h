@@ -38,6 +38,9 @@ inline constexpr double kLargestDischarge = 1e6;
 // The largest water equivalent of a snow pack (mm): 100 m of water, where the snowiest places on
 // Earth receive a few metres a year.
 inline constexpr double kLargestSnowWaterEquivalent = 1e5;
+// The oldest a snow pack or a canopy's snow load can be (days since its last snowfall): a run
+// of ten thousand years.
+inline constexpr double kLongestSnowAge = 366.0 * 10000;
 // The longest recession constant of a glacier melt storage, in model steps.
 inline constexpr double kLongestGlacierRecession = 1e6;
 // The largest vertical extent of anything on the Earth's surface (m): a depth, a head range.
@@ -91,14 +94,16 @@ struct CellOutside {
   double value = 0;
   int level = 0;  // of a stack
 };
+// As FirstCellOutside with a predicate of the cell too: inside(row, column, value), for a range
+// that depends on the cell (its soil column, its elevation).
 template <class Inside>
-CellOutside FirstCellOutside(double** grid, double** zone, const ColumnRange* ranges, long first,
-                             long last, double nodata, Inside&& inside) {
+CellOutside FirstCellOutsideAt(double** grid, double** zone, const ColumnRange* ranges, long first,
+                               long last, double nodata, Inside&& inside) {
   if (last < first) return {};
   std::vector<long> bad(static_cast<std::size_t>(last - first + 1), 0);
   ForEachRow(first, last, [&](long r) {
     for (long c = ranges[r].first; c <= ranges[r].last; ++c) {
-      if (zone[r][c] == nodata || inside(grid[r][c])) continue;
+      if (zone[r][c] == nodata || inside(r, c, grid[r][c])) continue;
       bad[static_cast<std::size_t>(r - first)] = c;
       return;
     }
@@ -108,6 +113,14 @@ CellOutside FirstCellOutside(double** grid, double** zone, const ColumnRange* ra
     if (c != 0) return {true, r, c, grid[r][c]};
   }
   return {};
+}
+
+// FirstCellOutside itself: the predicate on the value alone.
+template <class Inside>
+CellOutside FirstCellOutside(double** grid, double** zone, const ColumnRange* ranges, long first,
+                             long last, double nodata, Inside&& inside) {
+  return FirstCellOutsideAt(grid, zone, ranges, first, last, nodata,
+                            [&](long, long, double value) { return inside(value); });
 }
 
 // The same over levels 0..levels of a stack (levels of one cell contiguous): the first cell, row

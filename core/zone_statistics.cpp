@@ -371,7 +371,7 @@ void zonalstatistic::CollectRecords(int64_t year, int64_t month, int64_t day, in
 
 void zonalstatistic::OpenFile(const char* mode) {
   if (file_ != nullptr) CloseFile();
-  file_ = std::fopen(file_name_.c_str(), PosixMode(mode).c_str());
+  file_ = OpenOutputFile(file_name_, PosixMode(mode).c_str());
   if (file_ == nullptr) {
     ThrowFatal(Diag(), kZoneTableOpenCode, "FATAL: error opening \n", file_name_,
                SystemReason(errno));

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <utility>
 
 #include "core/error_code.h"
@@ -242,9 +243,15 @@ int interzeptionsmodellklasse::RegisterNext(const std::string& file_name, double
   return index;
 }
 
-void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& grid) {
+void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& grid, double low,
+                                          double high, const char* unit) {
   double** data = grid.get();
   ReadGrid(name, data, 0, false, true, false, 0, false, false, 0.0);
+  // What the model writes there; a failure on one process ends every process.
+  AgreeOnFailure(Diag(), [&] {
+    CheckGridCells(Diag(), name, data, zone_grid, column_ranges, first_local_row, last_local_row,
+                   nodata, low, high, unit);
+  });
 }
 
 void interzeptionsmodellklasse::MakeTable(Table& table, const OutputSetting& output,
@@ -261,7 +268,9 @@ void interzeptionsmodellklasse::CreateLayerGrids() {
       return i == 0 ? output.grid_name : LayerFileName(output.grid_name, i);
     };
     storage.push_back(NewGrid(0.0));
-    if (grid_read_parameter == 1) ReadState(name(storage_output), storage.back());
+    // The water (or snow) the leaves hold: none to the largest snow pack.
+    if (grid_read_parameter == 1)
+      ReadState(name(storage_output), storage.back(), 0, kLargestSnowWaterEquivalent, "mm");
     storage_index_.push_back(RegisterNext(name(storage_output), storage.back().get(),
                                           FormatText("interception_storage%d", i),
                                           storage_output.write_code));
@@ -297,8 +306,12 @@ void interzeptionsmodellklasse::CreateCanopyGrids() {
   for (int g = 0; g < kCanopyGridCount; ++g) {
     const OutputSetting& output = canopy_outputs[g];
     canopy_grids[g] = NewGrid(g == kCanopyAlbedo ? 0.2 : 0.0);
-    if (grid_read_parameter == 1 && (g == kCanopyLoad || g == kCanopyAlbedo || g == kCanopyAge))
-      ReadState(output.grid_name, canopy_grids[g]);
+    if (grid_read_parameter == 1 && g == kCanopyLoad)
+      ReadState(output.grid_name, canopy_grids[g], 0, kLargestSnowWaterEquivalent, "mm");
+    if (grid_read_parameter == 1 && g == kCanopyAlbedo)
+      ReadState(output.grid_name, canopy_grids[g], 0, 1, "(an albedo)");
+    if (grid_read_parameter == 1 && g == kCanopyAge)
+      ReadState(output.grid_name, canopy_grids[g], 0, kLongestSnowAge, "days");
     canopy_index_[g] = RegisterNext(output.grid_name, canopy_grids[g].get(),
                                     kCanopyNames[g].identifier, output.write_code);
     if (kCanopyNames[g].header != nullptr)
@@ -309,8 +322,9 @@ void interzeptionsmodellklasse::CreateCanopyGrids() {
   for (int g = 0; g < kBalanceGridCount; ++g) {
     const OutputSetting& output = balance_outputs[g];
     balance_grids[g] = NewGrid(0.0);
+    // A canopy's temperature (K) up to 100 degC (0: none computed yet).
     if (grid_read_parameter == 1 && g == kBalanceTemperatureOld)
-      ReadState(output.grid_name, balance_grids[g]);
+      ReadState(output.grid_name, balance_grids[g], 0, 373.16, "K");
     balance_index_[g] = RegisterNext(output.grid_name, balance_grids[g].get(),
                                      kBalanceNames[g].identifier, output.write_code);
     MakeTable(balance_tables_[g], output, kBalanceNames[g].header);
@@ -350,19 +364,28 @@ void interzeptionsmodellklasse::LinkTemperatureHistory() {
       if (read[r] != nullptr) std::copy(read[r][c], read[r][c] + stored_levels + 1, owned[r][c]);
   velorn::Free3dMatrix(read);
   // Air temperatures (°C) and the count on level 0.
-  CheckStackCells(Diag(), stored, owned.get(), stored_levels, zone_grid, column_ranges,
-                  first_local_row, last_local_row, nodata, -100.0, 100.0, "degrees Celsius");
-  // Every cell holds the count on level 0; the first basin cell of the process names it (a
-  // process without basin cells pushes none).
+  // Every cell holds the count on level 0, the same in each (a process without basin cells
+  // pushes none); a failure on any process ends every process.
   double count = 0;
-  bool found = false;
-  for (long r = first_local_row; r <= last_local_row && !found; ++r)
-    for (long c = 1; c <= ncols && !found; ++c)
-      if ((found = OwnCell(r, c))) count = owned[r][c][0];
-  if (stored_levels != levels || !(count >= 0 && count <= levels) || count != std::trunc(count))
-    ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", stored, " holds ", stored_levels,
-               " levels and a count of ", count, ": the steps of ", time_interval,
-               " minutes keep the temperatures of ", levels, " steps");
+  AgreeOnFailure(Diag(), [&] {
+    CheckStackCells(Diag(), stored, owned.get(), stored_levels, zone_grid, column_ranges,
+                    first_local_row, last_local_row, nodata, -100.0, 100.0, "degrees Celsius");
+    bool found = false;
+    for (long r = first_local_row; r <= last_local_row; ++r)
+      for (long c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c)) continue;
+        const double held = owned[r][c][0];
+        if (found && held != count)
+          ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", stored, " holds a count of ", count,
+                     " and one of ", held, ": every cell keeps the temperatures of the same steps");
+        count = held;
+        found = true;
+      }
+    if (stored_levels != levels || !(count >= 0 && count <= levels) || count != std::trunc(count))
+      ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", stored, " holds ", stored_levels,
+                 " levels and a count of ", count, ": the steps of ", time_interval,
+                 " minutes keep the temperatures of ", levels, " steps");
+  });
   for (int32_t k = 1; k <= static_cast<int32_t>(count); ++k) {
     GridMatrix grid(*diag, first_local_row, last_local_row, ncols, nrows);
     for (long r = first_local_row; r <= last_local_row; ++r)
@@ -440,7 +463,10 @@ void interzeptionsmodellklasse::SetupLeafTracers() {
     const bool read = grid_read_parameter == 1 && StoredLeafTracers(files);
     for (std::size_t i = 0; i < files.size(); ++i) {
       GridMatrix& grid = i < leaves.owned.size() ? leaves.owned[i] : leaves.canopy;
-      if (read) ReadState(files[i], grid);
+      // The solute on the leaves: any number (a tracer's unit is its own).
+      if (read)
+        ReadState(files[i], grid, -std::numeric_limits<double>::max(),
+                  std::numeric_limits<double>::max(), "");
       leaves.indexes.push_back(RegisterNext(files[i], grid.get(),
                                             FormatText("concstor_tracer_%d_leaves_%zu", t, i + 1),
                                             tracer_definitions[t].gridcode));
@@ -453,12 +479,13 @@ void interzeptionsmodellklasse::SetupLeafTracers() {
   }
 }
 
-// Whether a warm start finds every layer's (and the canopy's) solute grid; a state written
-// without them starts the layers from the sum, with a WARNING.
+// Whether a warm start finds every layer's (and the canopy's) solute grid, the same answer on
+// every process (collective); a state written without them starts the layers from the sum, with
+// a WARNING.
 bool interzeptionsmodellklasse::StoredLeafTracers(const std::vector<std::string>& files) {
   for (std::string name : files) {
     PrefixDirectory(input_directory, name);
-    if (!std::filesystem::exists(name)) {
+    if (!ExistsOnRoot(name)) {
       Diag() << "WARNING: no grid " << name
              << " of a leaf layer's tracer: the solute of the leaves' grid starts on the top "
                 "layer"

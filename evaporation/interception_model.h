@@ -159,7 +159,9 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   void CreateLayerGrids();
   void CreateCanopyGrids();
   void MakeTable(Table& table, const OutputSetting& output, const std::string& header);
-  void ReadState(const std::string& name, GridMatrix& grid);
+  // Reads a state grid and refuses a cell outside [low, high] (what the model writes there).
+  void ReadState(const std::string& name, GridMatrix& grid, double low, double high,
+                 const char* unit);
   double** Data(int index) const;
   bool OwnCell(long row, long column) const;
   bool Computed(long row, long column) const;

@@ -24,6 +24,7 @@
 #include "core/modelobject.h"
 #include "core/nodata.h"
 #include "core/signals.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "grids/gif_image_reader.h"
 #include "grids/grid_formats.h"
@@ -208,6 +209,8 @@ void GridReadCall::ExamineFile() {
   }
   owner_.PrefixDirectory(owner_.input_directory, name_);
   file_ = OpenGridFileWithRetries(diag_, name_);
+  // A state grid that its run did not finish writing, or that changed since, is refused here.
+  CheckStateFile(diag_, name_);
   struct stat info {};
   if (fstat(fileno(file_.get()), &info) == 0) file_size_ = static_cast<uint64_t>(info.st_size);
 

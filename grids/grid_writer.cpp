@@ -44,7 +44,7 @@ class OutputFile {
              const char* mode_text)
       : owner_(owner), diag_(diag), name_(std::move(name)) {
     errno = 0;
-    file_ = std::fopen(name_.c_str(), mode);
+    file_ = OpenOutputFile(name_, mode);
     if (file_ == nullptr)
       ThrowFatal(diag_, kOutputCreateCode, "FATAL: error creating ", name_, " for writing in ",
                  mode_text, " mode", SystemReason(ErrnoOrIo()), ".");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 
 namespace velorn {
 
@@ -185,6 +186,7 @@ void NetcdfGridWriter::CheckSlice(const Slice& slice, const std::string& file_na
 
 void NetcdfGridWriter::CreateFile(const Slice& slice, const std::string& file_name,
                                   const std::string& variable_name) const {
+  KeepBeforeWriting(file_name, true);
   NcFile file(file_name, NcFile::replace, NcFile::nc4);
   const NcDim x = file.addDim("x", slice.columns);
   const NcDim y = file.addDim("y", slice.rows);
@@ -201,6 +203,7 @@ void NetcdfGridWriter::CreateFile(const Slice& slice, const std::string& file_na
 
 void NetcdfGridWriter::AddVariableToFile(const Slice& slice, const std::string& file_name,
                                          const std::string& variable_name) const {
+  KeepBeforeWriting(file_name, false);
   NcFile file(file_name, NcFile::write, NcFile::nc4);
   const NcDim t = GridDimension(*diag_, file, file_name, "t", 0);
   const NcDim x = GridDimension(*diag_, file, file_name, "x", slice.columns);
@@ -214,6 +217,7 @@ void NetcdfGridWriter::AddVariableToFile(const Slice& slice, const std::string& 
 
 void NetcdfGridWriter::AppendSlice(const Slice& slice, const std::string& file_name,
                                    const std::string& variable_name) const {
+  KeepBeforeWriting(file_name, false);
   NcFile file(file_name, NcFile::write, NcFile::nc4);
   const NcDim t = GridDimension(*diag_, file, file_name, "t", 0);
   GridDimension(*diag_, file, file_name, "x", slice.columns);

@@ -101,7 +101,7 @@ SpecialOutputFile::~SpecialOutputFile() {
 
 void SpecialOutputFile::CreateFile() {
   errno = 0;
-  std::FILE* file = std::fopen(file_name_.c_str(), "w");
+  std::FILE* file = OpenOutputFile(file_name_, "w");
   if (file == nullptr)
     ThrowFatal(*diag_, kSpecialOutputCreateCode,
                "FATAL: error opening file for special output of file\n", file_name_,
@@ -166,7 +166,7 @@ void SpecialOutputFile::WriteBuffer() {
     text += "\n";
   }
   errno = 0;
-  std::FILE* file = std::fopen(file_name_.c_str(), "a+");
+  std::FILE* file = OpenOutputFile(file_name_, "a+");
   if (file == nullptr)
     ThrowFatal(*diag_, kSpecialOutputAppendCode, "FATAL: \nerror opening file ", file_name_,
                SystemReason(ErrnoOrIo()));

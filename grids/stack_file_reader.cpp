@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "core/error_code.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 
 namespace velorn {
@@ -49,6 +50,7 @@ void StackFileReader::Open() {
   file_ = std::fopen(name_.c_str(), "rb");
   if (file_ == nullptr)
     ThrowFatal(diag_, kGridOpenCode, "FATAL: error opening ", name_, SystemReason(ErrnoOrIo()));
+  CheckStateFile(diag_, name_);
 }
 
 StackForm StackFileReader::Recognise() {

@@ -283,7 +283,7 @@ template <class Value>
 void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const StackGeometry& g,
                      Value&& value) {
   errno = 0;
-  std::FILE* file = std::fopen(name.c_str(), "w");
+  std::FILE* file = OpenOutputFile(name, "w");
   if (file == nullptr)
     ThrowFatal(diag, kOutputCreateCode, "FATAL: error opening ", name, SystemReason(ErrnoOrIo()));
   const std::array<double, kStackHeaderValues> h = StackHeader(g);
@@ -489,6 +489,9 @@ void modelobject::WriteStack(const std::string& fileName, double*** stack, int l
   // the domain; the file is then cut to its exact size.
   CollectiveStatus status;
   MpiFile file;
+  // Process 0 sets an earlier file aside (and records the new one) before any process opens it.
+  if (rank == 0) KeepBeforeWriting(name, true);
+  MPI_Barrier(MPI_COMM_WORLD);
   if (const int rc = file.Open(name, MPI_MODE_CREATE | MPI_MODE_WRONLY); rc != MPI_SUCCESS)
     status.Fail(kOutputCreateCode,
                 "cannot create the file for writing in binary mode (" + MpiErrorText(rc) + ")");

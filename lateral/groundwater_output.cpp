@@ -101,7 +101,7 @@ void gwflowclass::WriteControlPointFluxes(const std::string& name, int64_t& coun
   SigintIgnoredScope no_interrupt;
   Diag() << "write " << name;
   errno = 0;
-  std::FILE* file = std::fopen(name.c_str(), "a+");
+  std::FILE* file = OpenOutputFile(name, "a+");
   if (file == nullptr)
     ThrowFatal(Diag(), kGwControlPointWriteCode, "FATAL: error opening file ", name,
                SystemReason(ErrnoOrIo()));

@@ -486,7 +486,7 @@ void gwflowclass::CreateControlPointFile() {
   for (GwControlRecord& record : control_buffer)
     record.values.assign(static_cast<std::size_t>(6 * layer_count + 1), 0.0);
   errno = 0;
-  std::FILE* file = std::fopen(control_point_file.c_str(), "w");
+  std::FILE* file = OpenOutputFile(control_point_file, "w");
   if (file == nullptr) {
     ThrowFatal(Diag(), kGwControlPointFileCode,
                "FATAL: error opening file for gw-fluxes (single point) ", control_point_file,

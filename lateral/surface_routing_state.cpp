@@ -7,9 +7,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/output_files.h"
+#include "core/state_manifest.h"
 #include "lateral/surface_routing_model.h"
 
 namespace velorn {
@@ -65,26 +69,36 @@ void surfaceroutingclass::ReadStorageState(const std::string& file_name, int32_t
   std::string path = file_name;
   PrefixDirectory(input_directory, path);
   storage_file = std::fopen(path.c_str(), "r");
-  if (storage_file == nullptr) {
-    Diag() << "WARNING: error opening storage content file " << path << kOldStateNote
-           << "[end-entry]";
-    return;
-  }
   char line[2401];
   bool found = false;
-  while (std::fgets(line, sizeof line, storage_file) != nullptr)
+  while (storage_file != nullptr && std::fgets(line, sizeof line, storage_file) != nullptr)
     if (std::strstr(line, kSection) != nullptr) {
       found = true;
       // A header longer than the buffer leaves the rest of its line behind.
       if (std::strchr(line, '\n') == nullptr) SkipLine();
       break;
     }
-  if (!found) {
+  // Each process reads its own file: the flow-time zones start anew where no process finds the
+  // section, and a state that holds it for some processes only is refused (collective).
+  std::vector<double> seen = {found ? 1.0 : 0.0};
+  AllReduceMaximum(seen);
+  const bool opened = storage_file != nullptr;
+  if (seen[0] == 0) {
     CloseStorageFile();
-    Diag() << "WARNING: error locking for the section [" << kSection << "] in " << path
-           << kOldStateNote << "[end-entry]";
+    Diag() << (opened ? "WARNING: error locking for the section [" + std::string(kSection) + "] in "
+                      : std::string("WARNING: error opening storage content file "))
+           << path << kOldStateNote << "[end-entry]";
     return;
   }
+  if (!found) {
+    CloseStorageFile();
+    ThrowFatal(Diag(), kSurfaceStorageMismatchCode, "FATAL: storage content file ", path,
+               opened ? " holds no section [" : " cannot be opened, its section [", kSection,
+               "], which those of other processes hold: the flow-time zones of a warm start "
+               "cannot start anew on some processes");
+  }
+  CheckStateFile(Diag(), path);
+  ReportUncheckedState(Diag(), path);
   ReadStorageValue(zone_count, "number of subbasins");
   SkipLine();
   ReadStorageValue(tracer_count, "number of tracers");

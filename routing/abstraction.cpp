@@ -156,7 +156,7 @@ void AL_class::OpenInputTable(int32_t year, int32_t month, int32_t day, int32_t 
 void AL_class::CreateOutputFile() {
   output_name_ = PrefixDirectory(output_directory_, output_name_);
   errno = 0;
-  std::FILE* file = std::fopen(output_name_.c_str(), "w");
+  std::FILE* file = OpenOutputFile(output_name_, "w");
   if (file == nullptr)
     ThrowFatal(*diag_, kAbstractionOpenCode, "FATAL: error opening ", output_name_,
                " for abstraction ", number_, SystemReason(ErrnoOrIo()));
@@ -271,7 +271,7 @@ void AL_class::FlushBuffers(int32_t force) {
          << " buffersize)"
          << "[end-entry]";
   errno = 0;
-  std::FILE* file = std::fopen(output_name_.c_str(), "a+");
+  std::FILE* file = OpenOutputFile(output_name_, "a+");
   if (file == nullptr)
     ThrowFatal(*diag_, kAbstractionAppendCode, "FATAL: error opening ", output_name_,
                " for abstraction ", number_, SystemReason(ErrnoOrIo()));

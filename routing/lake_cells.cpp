@@ -85,7 +85,7 @@ int32_t ApplyLevelToCells(const std::vector<LakeCell>& cells, const LakeGrids& g
 void WriteLakeVolumeTable(const LakeVolumeTable& table, int32_t id, const std::string& name,
                           DiagnosticStream& diag) {
   errno = 0;
-  std::FILE* file = std::fopen(name.c_str(), "w");
+  std::FILE* file = OpenOutputFile(name, "w");
   if (file == nullptr)
     ThrowFatal(diag, kLakeTableFileCode, "FATAL: error opening ", name,
                " for writing the waterlevel-volume-relation to disk", SystemReason(ErrnoOrIo()),

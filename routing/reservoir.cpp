@@ -129,7 +129,7 @@ void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
 
 void SP_class::WriteOutputHeader() {
   errno = 0;
-  std::FILE* f = std::fopen(file_name_.c_str(), "w");
+  std::FILE* f = OpenOutputFile(file_name_, "w");
   if (f == nullptr)
     ThrowFatal(*diag_, kReservoirOpenCode, "FATAL: error opening ", file_name_, " for reservoir ",
                id_, SystemReason(ErrnoOrIo()));
@@ -296,7 +296,7 @@ void SP_class::FlushBuffers(int32_t force) {
   *diag_ << "flushing to disk: " << file_name_ << " (" << kReservoirBufferBytes << " buffersize)"
          << "[end-entry]";
   errno = 0;
-  std::FILE* f = std::fopen(file_name_.c_str(), "a+");
+  std::FILE* f = OpenOutputFile(file_name_, "a+");
   if (f == nullptr)
     ThrowFatal(*diag_, kReservoirAppendCode, "FATAL: error opening reservoir file ", file_name_,
                SystemReason(ErrnoOrIo()));

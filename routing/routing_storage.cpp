@@ -6,9 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string>
 
 #include "core/error_code.h"
 #include "core/output_files.h"
+#include "core/state_manifest.h"
+#include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "routing/routing_model.h"
 #include "routing/routing_stretch.h"
 
@@ -44,7 +49,7 @@ bool ReadToken(StorageFileReader& in, std::string& token) {
 }  // namespace
 
 bool StorageFileReader::Read(double& value) {
-  std::string token;
+  std::string& token = last;
   if (!ReadToken(*this, token)) return false;
   errno = 0;
   char* end = nullptr;
@@ -53,7 +58,7 @@ bool StorageFileReader::Read(double& value) {
 }
 
 bool StorageFileReader::Read(int32_t& value) {
-  std::string token;
+  std::string& token = last;
   if (!ReadToken(*this, token)) return false;
   errno = 0;
   char* end = nullptr;
@@ -152,13 +157,28 @@ void routingclass::WriteStorageState(CheckedFile& file) const {
 
 int32_t routingclass::ReadStorageState(StorageFileReader& in) {
   int32_t without_tracers = 0;
+  // `read` is what the file holds there (the last word read, or the line).
+  std::string read;
   auto fail = [&](const char* what) {
     ThrowFatal(*diag, kRoutingStorageContentCode, "FATAL: error reading ", what, " in file ",
-               in.name, " (position ", in.line, ")");
+               in.name, " (position ", in.line, "): \"", read.empty() ? in.last : read, "\"");
   };
   auto value = [&](double& v) {
     if (!in.Read(v)) fail("a state value");
   };
+  // A stored value against what this model writes there (NaN never passes): the FATAL entry
+  // names the file, its line, the store and the value.
+  auto require = [&](const std::string& store, double v, double low, double high) {
+    if (v >= low && v <= high) return;
+    ThrowFatal(*diag, kRoutingStorageContentCode, "FATAL: storage content file ", in.name,
+               ", line ", in.line, ": ", store, " of the stretch of subbasin ", tg_code_, " holds ",
+               v, ", outside ", low, " to ", high, " (what this run can have written there)");
+  };
+  auto bounded = [&](double& v, const std::string& store, double low, double high) {
+    value(v);
+    require(store, v, low, high);
+  };
+  constexpr double kAny = std::numeric_limits<double>::max();
   int32_t code = 0;
   if (!in.Read(code) || code != tg_code_) fail("subbasin code");
   in.SkipLine();
@@ -168,8 +188,11 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
     if (!in.Read(tracer) || tracer != tr) fail("tracer code");
     if (!in.Read(index) || index != t) fail("tributary index");
     in.SkipLine();
+    // Discharges (m3/s) of water, from none to the largest river's; a tracer's any number.
     const int32_t length = nsub_ + items_[item].record.history_length;
-    for (int32_t k = 1; k <= length; ++k) value(history_[tr][t][k]);
+    for (int32_t k = 1; k <= length; ++k)
+      bounded(history_[tr][t][k], FormatText("the history of tracer/flow %d, source %d", tr, t),
+              tr == 0 ? 0.0 : -kAny, tr == 0 ? kLargestDischarge : kAny);
   };
   // The next line when it carries `label`; otherwise the file stays where it was.
   auto optional_line = [&](const char* label, std::string& text) {
@@ -183,10 +206,12 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
   auto sections = [&](int32_t item) {
     ChannelRecord& r = items_[item].record;
     for (int32_t s = 1; s <= r.SectionCount(); ++s) {
-      for (int32_t j = 1; j <= nsub_; ++j) value(r.Outflow(s, j));
+      const std::string section = FormatText("section %d of channel %d", s, item);
+      for (int32_t j = 1; j <= nsub_; ++j)
+        bounded(r.Outflow(s, j), "the outflow (m3/s) of " + section, 0.0, kLargestDischarge);
       r.Outflow(s, 0) = r.Outflow(s, nsub_);
       in.SkipLine();
-      value(r.previous_share[s]);
+      bounded(r.previous_share[s], "the flood share of " + section, 0.0, 1.0);
       in.SkipLine();
       // The concentrations of the linear storages; a file without them (a run without tracers
       // wrote it) goes on with the next block, the storages' water free of the tracers.
@@ -197,23 +222,31 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
       } else {
         std::size_t pos = 0;
         int32_t count = 0;
+        read = text;
         if (!ScanValue(text, pos, count) || count != ntr_)
           fail("the tracer count of the channel storages");
         for (int32_t tr = 1; tr <= ntr_; ++tr)
           if (!ScanValue(text, pos, r.mixed[tr][s]) || !std::isfinite(r.mixed[tr][s]))
             fail("a tracer concentration");
+        read.clear();
       }
       // The last scheduled position and the section storage; a file without them leaves them as
       // the initialisation set them.
       if (!optional_line(kScheduleLabel, text)) continue;
       std::size_t pos = 0;
       int32_t last = 0;
+      read = text;
       if (!ScanValue(text, pos, last) || last < 0 || last > nsub_ + r.history_length)
         fail("the last scheduled position of a channel section");
       r.last[s] = last;
-      for (int32_t tr = 0; tr <= ntr_; ++tr)
-        if (!ScanValue(text, pos, r.storage[tr][s]) || !std::isfinite(r.storage[tr][s]))
-          fail("the storage of a channel section");
+      // The water the section holds back: at most what its history positions carried.
+      const double held = kLargestDischarge * (nsub_ + r.history_length);
+      for (int32_t tr = 0; tr <= ntr_; ++tr) {
+        if (!ScanValue(text, pos, r.storage[tr][s])) fail("the storage of a channel section");
+        require(FormatText("the storage of tracer/flow %d in ", tr) + section, r.storage[tr][s],
+                tr == 0 ? 0.0 : -kAny, tr == 0 ? held : kAny);
+      }
+      read.clear();
     }
   };
   for (int32_t i = 1; i <= ntrib_ + nlist_; ++i) {
@@ -225,10 +258,11 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
       sections(i);
       if (records_ != nullptr) {
         ReinfiltrationRecord& record = records_[t];
-        for (int32_t tr = 0; tr <= ntr_; ++tr) value(record.riverValues[tr]);
+        for (int32_t tr = 0; tr <= ntr_; ++tr)
+          bounded(record.riverValues[tr], "the river flow of the reinfiltration", -kAny, kAny);
         in.SkipLine();
-        value(record.offeredWater);
-        value(record.channelLength);
+        bounded(record.offeredWater, "the water offered for reinfiltration", -kAny, kAny);
+        bounded(record.channelLength, "the channel length of the reinfiltration", 0.0, kAny);
         in.SkipLine();
       }
     }
@@ -243,7 +277,8 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
   in.SkipLine();
   for (int32_t k = 1; k <= nSP_; ++k) {
     SP_class& r = reservoirs_[k];
-    for (int32_t tr = 0; tr <= ntr_; ++tr) value(r.state()[tr]);
+    for (int32_t tr = 0; tr <= ntr_; ++tr)
+      bounded(r.state()[tr], FormatText("the state %d of reservoir %d", tr, k), -kAny, kAny);
     in.SkipLine();
     // The setting line and the list line; a file without them goes on with the next block.
     const long mark = std::ftell(in.file);
@@ -256,12 +291,17 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
     }
     std::size_t pos = 0;
     int32_t setting = 0;
+    read = text;
     if (!ScanValue(text, pos, setting)) fail("a running-average setting");
     r.SetUseRunningAvg(setting);
     if (!in.ReadLine(text)) fail("a running-average list");
+    read.clear();
     r.history().clear();
     pos = 0;
-    for (double v = 0; ScanValue(text, pos, v);) r.history().push_back(v);
+    for (double v = 0; ScanValue(text, pos, v);) {
+      require(FormatText("the running-average list of reservoir %d", k), v, -kAny, kAny);
+      r.history().push_back(v);
+    }
     // The received water; a file without its line received none.
     const long after_list = std::ftell(in.file);
     const int64_t list_line = in.line;
@@ -273,7 +313,10 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
     }
     double received = 0;
     pos = 0;
+    read = text;
     if (!ScanValue(text, pos, received)) fail("the water received through a connection");
+    read.clear();
+    require(FormatText("the water received by reservoir %d", k), received, -kAny, kAny);
     r.set_received(received);
   }
   return without_tracers;
@@ -288,10 +331,12 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
   std::string path = *name;
   PrefixDirectory(input_directory, path);
   errno = 0;
-  StorageFileReader in{std::fopen(path.c_str(), "r"), path};
+  StorageFileReader in{std::fopen(path.c_str(), "r"), path, 1, {}};
   if (in.file == nullptr)
     ThrowFatal(Diag(), kRoutingStorageOpenCode, "FATAL: error opening storage content file ", path,
                SystemReason(ErrnoOrIo()));
+  CheckStateFile(Diag(), path);
+  ReportUncheckedState(Diag(), path);
   struct Closer {
     std::FILE* f;
     ~Closer() { std::fclose(f); }

@@ -212,7 +212,7 @@ void routingclass::WriteWQTable() {
     }
     std::string path = name;
     PrefixDirectory(output_directory_, path);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = OpenOutputFile(path, "wb");
     if (file == nullptr)
       ThrowFatal(*diag, kWriteErrorCode, "FATAL: error opening file ", path,
                  " (check user rights or disk space)", SystemReason(errno));

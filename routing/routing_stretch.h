@@ -69,6 +69,7 @@ struct StorageFileReader {
   std::FILE* file = nullptr;
   std::string name;
   int64_t line = 1;
+  std::string last;  // the last word Read took (named by a failure)
   bool Read(double& value);
   bool Read(int32_t& value);
   // Skips the rest of the current line.

@@ -18,11 +18,13 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/error_code.h"
 #include "core/model_date.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/output_files.h"
 #include "core/row_loop.h"
@@ -419,19 +421,46 @@ void defaultini::ContinueLanduseParameters(const std::string& file_name, bool ke
   std::string line;
   bool found = false;
   while (!found && std::getline(in, line)) found = line.find(kLanduseSection) != std::string::npos;
-  if (!found) {
+  std::string stored;  // the line of the date, as read
+  while (found && stored.find_first_not_of(" \t\r") == std::string::npos &&
+         std::getline(in, stored)) {
+  }
+  long year = 0, month = 0, day = 0, hour = -1;
+  std::istringstream numbers(stored);
+  const bool read = found && static_cast<bool>(numbers >> year >> month >> day >> hour);
+  const bool valid = read && year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
+                     day <= DaysInMonth(year, month) && hour >= 0 && hour <= 24;
+  // Each process reads its own file: all of them hold the section or none does, and all hold
+  // the same date (collective: the largest of each number and of its negative).
+  constexpr double kNone = -1e300;
+  std::vector<double> seen = {found ? 1.0 : 0.0};
+  for (const double sign : {1.0, -1.0})
+    for (const long number : {year, month, day, hour})
+      seen.push_back(valid ? sign * static_cast<double>(number) : kNone);
+  AllReduceMaximum(seen);
+  if (seen[0] == 0) {
     Diag() << "WARNING: no section " << kLanduseSection << " in the storage content file " << path
            << ": the land-use parameters are those of the start date until the first day ends"
            << "[end-entry]";
     return;
   }
-  long year = 0, month = 0, day = 0, hour = -1;
-  const bool read = static_cast<bool>(in >> year >> month >> day >> hour);
-  if (!read || year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
-      day > DaysInMonth(year, month) || hour < 0 || hour > 24)
-    ThrowFatal(Diag(), kStateContentCode, "FATAL: the section ", kLanduseSection,
-               " of the storage content file ", path,
-               " holds no date (year, month, day and hour) of the last evaluation");
+  AgreeOnFailure(Diag(), [&] {
+    if (!found)
+      ThrowFatal(Diag(), kStateContentCode, "FATAL: the storage content file ", path,
+                 " holds no section ", kLanduseSection,
+                 ", which those of the other processes hold: the land-use parameters of a warm "
+                 "start cannot be those of two dates");
+    if (!valid)
+      ThrowFatal(Diag(), kStateContentCode, "FATAL: the section ", kLanduseSection,
+                 " of the storage content file ", path,
+                 " holds no date (year, month, day and hour) of the last evaluation: \"", stored,
+                 "\"");
+    for (int i = 1; i <= 4; ++i)
+      if (seen[i] != -seen[i + 4])
+        ThrowFatal(Diag(), kStateContentCode, "FATAL: the section ", kLanduseSection,
+                   " of the storage content file ", path, " holds the date \"", stored,
+                   "\", those of other processes another: the state is not of one run");
+  });
   const ModelDate date{year, month, day, hour};
   // The snow model's state holds the albedo the last step left: the evaluation keeps it.
   LanduseParameterGrids& grids = *landuse_grids;

@@ -20,8 +20,16 @@ namespace velorn {
 
 namespace {
 
+// A cell of the zone grid's domain: its value lies above the nodata value.
 bool InDomain(double value, double nodata) {
   return value > nodata;
+}
+
+// A cell of the owner grid that a process owns: its value is a rank. The owner grid marks the
+// cells outside the domain with the nodata value, which is never a rank (the run's nodata value
+// lies at or below -9999), but the test does not depend on that.
+bool IsOwned(double owner) {
+  return owner >= 0;
 }
 
 // A cell of the domain is regular unless river links are used and its river-link value is
@@ -159,8 +167,7 @@ std::vector<int64_t> CountOwnedCells(const RegionGeometry& geometry, double** ow
   for (int32_t row = 1; row <= geometry.nrows; ++row)
     for (int32_t col = 1; col <= geometry.ncols; ++col) {
       const double value = owner[row][col];
-      if (value > geometry.nodata && value >= 0 && value < size)
-        ++counts[static_cast<std::size_t>(value)];
+      if (IsOwned(value) && value < size) ++counts[static_cast<std::size_t>(value)];
     }
   return counts;
 }
@@ -181,12 +188,10 @@ std::vector<StripRow> CollectProcessZeroStrips(const MpiLayout& layout) {
   std::vector<StripRow> rows;
   for (int32_t row = 1; row <= layout.nrows; ++row) {
     const double* owner = layout.regions[row];
-    auto value_at = [&](int32_t col) {
-      return InDomain(owner[col], layout.nodata) ? owner[col] : layout.nodata;
-    };
+    auto value_at = [&](int32_t col) { return IsOwned(owner[col]) ? owner[col] : layout.nodata; };
     StripRow strips{row, 0.0, {}};
     int32_t col = 1;
-    while (col <= layout.ncols && !InDomain(owner[col], layout.nodata)) ++col;
+    while (col <= layout.ncols && !IsOwned(owner[col])) ++col;
     strips.lead = col - 1;
     while (col <= layout.ncols) {
       const double value = value_at(col);
@@ -254,7 +259,7 @@ void FillHalo(MpiLayout& layout) {
       for (int32_t r = r0; r <= r1; ++r)
         for (int32_t c = c0; c <= c1; ++c) {
           const double value = layout.regions[r][c];
-          if (value != own && InDomain(value, layout.nodata)) layout.halo[r][c] = value;
+          if (value != own && IsOwned(value)) layout.halo[r][c] = value;
         }
     }
   }

@@ -22,6 +22,7 @@
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "core/value_ranges.h"
 #include "setup/control_file_compiler.h"
@@ -102,6 +103,8 @@ void defaultini::RunStep(int32_t step) {
       break;
     }
     case 1:
+      // Before the set-up writes anything: the manifest of the state a warm start would read.
+      ExamineStateManifest(output_settings.initial_state_directory);
       control_file = std::make_unique<ControlFileReader>();
       if (!control_file->Open(control_file_name, &Diag()))
         ThrowFatal(Diag(), kControlFileOpenCode, "FATAL: error opening ", control_file_name);

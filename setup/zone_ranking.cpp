@@ -224,7 +224,15 @@ void defaultini::ReadZoneGridHeader(int32_t& ncols_out, int32_t& nrows_out, doub
   xll_out = header[2];
   yll_out = header[3];
   cellsize_out = header[4];
-  nodata_out = header[5];
+  // The zone grid's nodata value becomes the nodata value of every grid the run holds and
+  // writes. A value a grid may hold (0, -1, a code) would make zero rain, an empty store or a
+  // temperature of -1 degC a cell outside the basin, so such a value marks the outside cells
+  // of the zone grid only (the reader turns them into -9999) and the run keeps -9999.
+  nodata_out = header[5] <= kNodata ? header[5] : kNodata;
+  if (nodata_out != header[5])
+    Diag() << "the zone grid " << (*registry)[1].file_name.value_or("")
+           << " marks the cells outside the basin with " << header[5]
+           << "; every grid of the run marks them with " << kNodata << "[end-entry]";
 }
 
 // Process 0 ranks; its verdict is shared before any table moves, so a failure there ends every

@@ -409,6 +409,10 @@ void schneemodellklasse::CreateGlacierGrids() {
     plan.read = read;
     plan.read_local_rows = temperature;
     plan.read_fill = temperature ? kMeltingPointKelvin : 0;
+    if (temperature)
+      SetSnowTemperatureRange(plan);
+    else
+      SetSnowPackRange(plan);
     MakeGrid(plan);
   }
   if (energy) {
@@ -510,8 +514,10 @@ void schneemodellklasse::SetUpPermafrost() {
     }
     double** grid = MakeGrid(plan);
     if (plan.read)
-      CheckGridCells(Diag(), file, grid, zone_grid, column_ranges, first_local_row, last_local_row,
-                     nodata, 0.0, 1e6, "(days)");
+      AgreeOnFailure(Diag(), [&] {
+        CheckGridCells(Diag(), file, grid, zone_grid, column_ranges, first_local_row,
+                       last_local_row, nodata, 0.0, 1e6, "(days)");
+      });
   }
   thaw_coefficient = RequiredGrid("ThawCoeffPermaFrost");
   thaw_depth = RequiredGrid("PermafrostThawDepth");

@@ -408,12 +408,30 @@ double** schneemodellklasse::MakeGrid(const GridPlan& plan) {
     double** target = data.get();
     ReadGrid(file_name, target, plan.read_fill != 0 ? 2 : 0, false, false, false, whole ? 1 : 0,
              false, false, plan.read_fill);
+    AgreeOnFailure(Diag(), [&] {
+      CheckGridCells(Diag(), file_name, target, zone_grid, column_ranges, first_local_row,
+                     last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit);
+    });
   }
   const int index = NextFreeIndex();
   RegisterGrid(index, file_name, data.get(), nullptr, 0, plan.identifier, write_code, first, last);
   double** grid = data.get();
   own_grids.push_back(OwnGrid{plan.identifier, std::move(data), grid, index, false});
   return grid;
+}
+
+void schneemodellklasse::SetSnowPackRange(GridPlan& plan) {
+  plan.read_low = 0;
+  plan.read_high = kLargestSnowWaterEquivalent;
+  plan.read_unit = "mm";
+}
+
+// Snow and its surface on Earth: from -100 degC (colder than any snow surface measured) to 100
+// degC above the melting point, which the pack's energy balance never reaches.
+void schneemodellklasse::SetSnowTemperatureRange(GridPlan& plan) {
+  plan.read_low = kMeltingPointKelvin - 100;
+  plan.read_high = kMeltingPointKelvin + 100;
+  plan.read_unit = "K";
 }
 
 void schneemodellklasse::CreateSnowGrids() {
@@ -424,6 +442,7 @@ void schneemodellklasse::CreateSnowGrids() {
         {"snow_storage_total", &total_output}}) {
     GridPlan plan{identifier, output};
     plan.read = read;
+    SetSnowPackRange(plan);
     MakeGrid(plan);
   }
   for (const auto& [identifier, output] :
@@ -432,6 +451,11 @@ void schneemodellklasse::CreateSnowGrids() {
     GridPlan plan{identifier, output};
     plan.read = read;
     plan.read_local_rows = true;
+    // The days of a step with snow cover (at most the step), the days since the last snowfall.
+    const bool age = identifier == std::string("snow_age");
+    plan.read_low = 0;
+    plan.read_high = age ? kLongestSnowAge : 1.0;
+    plan.read_unit = "days";
     MakeGrid(plan);
   }
   if (IsEnergyBalanceSnowMethod(method)) {
@@ -442,6 +466,7 @@ void schneemodellklasse::CreateSnowGrids() {
       plan.start = Start::kNodata;
       plan.read = read;
       plan.read_local_rows = true;
+      SetSnowTemperatureRange(plan);
       double** temperatures = MakeGrid(plan);
       // A cell without ice keeps no temperatures (a pack that forms there starts from the air's),
       // as the run that wrote the state kept none; a cell whose ice has none in the file takes the
@@ -499,8 +524,10 @@ void schneemodellklasse::LinkAlbedoState() {
     return;
   }
   ReadGrid(kAlbedoStateName, albedo, 0, false, false, false, 0, false, false, 0.0);
-  CheckGridCells(Diag(), stored, albedo, zone_grid, column_ranges, first_local_row, last_local_row,
-                 nodata, 0.0, 1.0, "(an albedo)");
+  AgreeOnFailure(Diag(), [&] {
+    CheckGridCells(Diag(), stored, albedo, zone_grid, column_ranges, first_local_row,
+                   last_local_row, nodata, 0.0, 1.0, "(an albedo)");
+  });
   albedo_state_read = true;
 }
 

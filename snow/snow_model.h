@@ -51,6 +51,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -414,9 +415,17 @@ class schneemodellklasse : public teilmodellklasse {
     bool read = false;             // read from the file name instead
     bool read_local_rows = false;  // read, it holds the own rows only
     double read_fill = 0;          // not 0: value of the holes in the file (fill mode 2)
+    // The range of a value read (what the model writes into that grid), refused outside.
+    double read_low = -std::numeric_limits<double>::max();
+    double read_high = std::numeric_limits<double>::max();
+    const char* read_unit = "";
   };
   // Links the registered grid of that identifier, or makes, fills (or reads) and registers it.
   double** MakeGrid(const GridPlan& plan);
+  // The range a snow pack's water (mm) read into `plan` must lie in; a snow or surface
+  // temperature's (K).
+  static void SetSnowPackRange(GridPlan& plan);
+  static void SetSnowTemperatureRange(GridPlan& plan);
   int NextFreeIndex();
   void MakeTable(Table& table, const OutputSetting& output, int32_t precision,
                  const std::string& title, const ZoneRecord* zones, int32_t zones_count);
@@ -589,8 +598,10 @@ class schneemodellklasse : public teilmodellklasse {
                            double scale, double weight);
   // The storage file's concentrations of the glacier storages (after their water's lines).
   void ReadGlacierRunoffConcentrations(std::FILE* file, const std::string& name);
-  // The rest of a storage line of the storage file after its value `rounded` (six decimals).
-  static double ExactStorageValue(std::FILE* file, double rounded);
+  // The rest of a storage line of the storage file after its value `rounded` (six decimals):
+  // `exact` receives the value written with every digit (`rounded` when the line has none);
+  // true when that value rounds to `rounded` and so stands for it.
+  static bool ExactStorageValue(std::FILE* file, double rounded, double& exact);
   std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
   GridMatrix young_ice_;  // mm of ice the firn became in this run, which melts first
   // Concentration of the outflow of the ice, firn and snow storage per tracer and subbasin:

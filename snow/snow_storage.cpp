@@ -15,8 +15,11 @@
 #include <memory>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/output_files.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "snow/snow_model.h"
 
 namespace velorn {
@@ -25,6 +28,7 @@ namespace {
 inline constexpr int kStorageMismatchCode = 71;
 constexpr std::size_t kStorageLineLength = 2400;
 constexpr const char* kGlacierTracerLabel = "(number of tracers in the glacier storages)";
+constexpr const char* kGlacierStorageNames[3] = {"ice", "firn", "snow"};
 
 struct FileCloser {
   void operator()(std::FILE* file) const {
@@ -67,22 +71,31 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
            << "[end-entry]";
   };
   FileHandle file(std::fopen(name.c_str(), "r"));
-  if (!file) {
-    cold_start("WARNING: in snow/glacier model: error opening storage content file ");
-    return;
-  }
   std::vector<char> line(kStorageLineLength + 1);
   bool found = false;
-  while (std::fgets(line.data(), static_cast<int>(line.size()), file.get()) != nullptr) {
+  while (file && std::fgets(line.data(), static_cast<int>(line.size()), file.get()) != nullptr) {
     if (std::strstr(line.data(), "snow_model") != nullptr) {
       found = true;
       break;
     }
   }
-  if (!found) {
-    cold_start("WARNING: in snow/glacier model: [snow_model] not found in storage content file ");
+  // Each process reads its own file: the glacier storages start cold where no process finds
+  // the section, and a state that holds it for some processes only is refused (collective).
+  std::vector<double> seen = {found ? 1.0 : 0.0};
+  AllReduceMaximum(seen);
+  if (seen[0] == 0) {
+    cold_start(
+        file ? "WARNING: in snow/glacier model: [snow_model] not found in storage content file "
+             : "WARNING: in snow/glacier model: error opening storage content file ");
     return;
   }
+  if (!found)
+    ThrowFatal(Diag(), kStorageMismatchCode, "FATAL: (snow model) storage content file ", name,
+               file ? " holds no section [snow_model]" : " cannot be opened",
+               ", which those of other processes hold: the glacier storages of a warm start "
+               "cannot start cold on some processes");
+  CheckStateFile(Diag(), name);
+  ReportUncheckedState(Diag(), name);
   auto skip_line = [&] {
     int ch = 0;
     while ((ch = std::fgetc(file.get())) != EOF && ch != '\n') {
@@ -100,7 +113,21 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
         CompareStorageValue("subbasin code", k, code);
       if (std::fscanf(file.get(), "%lf", &value) != 1)
         CompareStorageValue("storage content of subbasin " + std::to_string(k), 0, -9999);
-      (*array)[static_cast<std::size_t>(k)] = ExactStorageValue(file.get(), value);
+      double exact = 0;
+      const bool kept = ExactStorageValue(file.get(), value, exact);
+      // Both numbers of the line are the storage's content (mm): from empty to the largest snow
+      // pack, as the set-up allows its initial content.
+      for (const double stored : {value, exact}) {
+        if (stored >= 0 && stored <= kLargestSnowWaterEquivalent) continue;
+        ThrowFatal(Diag(), kStorageMismatchCode, "FATAL: (snow model) storage content file ", name,
+                   ": the ",
+                   kGlacierStorageNames[array == &Qice_els    ? 0
+                                        : array == &Qfirn_els ? 1
+                                                              : 2],
+                   " storage of subbasin ", k, " holds ", stored, ", outside 0 to ",
+                   kLargestSnowWaterEquivalent, " mm (what this run can have written there)");
+      }
+      (*array)[static_cast<std::size_t>(k)] = kept ? exact : value;
     }
   }
   if (tracer_count > 0 && !glacier_runoff_concentration_.empty())
@@ -110,17 +137,18 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
 // The rest of a storage line: its comment, then the value with every digit (a line that ends
 // with the comment, as a hand-made file's may, keeps the six decimals). The six decimals stand
 // where the exact value is missing or does not round to them.
-double schneemodellklasse::ExactStorageValue(std::FILE* file, double rounded) {
+bool schneemodellklasse::ExactStorageValue(std::FILE* file, double rounded, double& exact) {
   std::string rest;
   for (int ch = 0; (ch = std::fgetc(file)) != EOF && ch != '\n';)
     rest.push_back(static_cast<char>(ch));
+  exact = rounded;
   const std::size_t comment_end = rest.rfind(')');
-  if (comment_end == std::string::npos) return rounded;
-  double exact = 0;
-  if (std::sscanf(rest.c_str() + comment_end + 1, "%lf", &exact) != 1 || !std::isfinite(exact) ||
-      !(std::fabs(exact - rounded) <= 5.1e-7 + 1e-15 * std::fabs(rounded)))
-    return rounded;
-  return exact;
+  if (comment_end == std::string::npos) return false;
+  if (std::sscanf(rest.c_str() + comment_end + 1, "%lf", &exact) != 1) {
+    exact = rounded;
+    return false;
+  }
+  return std::fabs(exact - rounded) <= 5.1e-7 + 1e-15 * std::fabs(rounded);
 }
 
 // The concentrations of the storages' water follow the storages' lines; a file without them (a

@@ -166,8 +166,11 @@ void unsatzonmodellklasse::CreateHeatGrids() {
     PrefixDirectory(input_directory, stored);
     if (ExistsOnRoot(stored)) {
       ReadStackFile(kQDown, name);
-      CheckStackCells(Diag(), name, stacks[kQDown].get(), layerCount, soil_zone_grid, column_ranges,
-                      first_local_row, last_local_row, nodata, -kFastestFlow, kFastestFlow, "m/s");
+      AgreeOnFailure(Diag(), [&] {
+        CheckStackCells(Diag(), name, stacks[kQDown].get(), layerCount, soil_zone_grid,
+                        column_ranges, first_local_row, last_local_row, nodata, -kFastestFlow,
+                        kFastestFlow, "m/s");
+      });
     } else {
       Diag() << "WARNING: no stack " << stored
              << " of the water fluxes: the first step's heat moves with none, as at a cold start"

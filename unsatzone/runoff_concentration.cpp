@@ -3,6 +3,7 @@
 #include "unsatzone/runoff_concentration.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 
@@ -117,8 +118,30 @@ std::vector<int32_t> RunoffConcentration::SetupZones(
       zoneFZT_QD[t][s].assign(size, ZoneRecord{});
       zoneFZT_QI[t][s].assign(size, ZoneRecord{});
     }
+  {
+    // What a record can hold: every cell (count 1 each) and its weight, once per sub-step.
+    std::vector<ExactSum> totals(2 * (static_cast<std::size_t>(n_) + 1));
+    for (const FlowTimeCell& cell : cells) {
+      totals[2 * static_cast<std::size_t>(cell.subbasin)].Add(1.0);
+      totals[2 * static_cast<std::size_t>(cell.subbasin) + 1].Add(cell.weight);
+    }
+    const std::vector<double> sums = TotalsOnEveryProcess(totals, comm);
+    count_capacity.assign(static_cast<std::size_t>(n_) + 1, 0.0);
+    weight_capacity.assign(static_cast<std::size_t>(n_) + 1, 0.0);
+    for (std::size_t s = 1; s <= static_cast<std::size_t>(n_); ++s) {
+      weight_capacity[s] = sums[2 * s + 1] * substeps;
+      count_capacity[s] = std::max(sums[2 * s], sums[2 * s + 1]) * substeps;
+    }
+  }
   std::optional<CheckedFile> log;
-  if (rank == 0) log.emplace(diag, kWriteErrorCode, log_name, "a");
+  if (rank == 0) {
+    // The process log reports this run, refused or not: opened as it is, never set aside.
+    errno = 0;
+    std::FILE* opened = std::fopen(log_name.c_str(), "a");
+    if (opened == nullptr)
+      ThrowFatal(diag, kWriteErrorCode, "FATAL: cannot open ", log_name, SystemReason(ErrnoOrIo()));
+    log.emplace(diag, kWriteErrorCode, log_name, opened);
+  }
   if (!with_grid) {
     for (int32_t t = 0; t <= tracers_; ++t)
       for (int32_t s = 1; s <= n_; ++s) {

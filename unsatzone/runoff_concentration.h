@@ -131,6 +131,11 @@ class RunoffConcentration {
   int32_t tracers() const { return tracers_; }
 
   std::vector<double> maxzeit;  // zones per subbasin (1..n)
+  // Per subbasin (1..n), set by SetupZones: the most a record can count (cells, or their
+  // weights where those are larger, times the sub-steps of a step) and the most its weight
+  // sum can hold (the weights times the sub-steps). A record collects each cell at most once
+  // per sub-step on its way to the outlet, so no record the model writes holds more.
+  std::vector<double> count_capacity, weight_capacity;
   Buffer zoneFZT_QD, zoneFZT_QI;
   Array Qg, QD, QDd, QI, QIi, QBb;
 

@@ -30,7 +30,7 @@ void WriteSinglePointBuffer(DiagnosticStream& diag, const std::string& file_name
   SigintIgnoredScope guard;
   diag << "write " << file_name << "[end-entry]";
   errno = 0;
-  std::FILE* out = std::fopen(file_name.c_str(), "a+");
+  std::FILE* out = OpenOutputFile(file_name, "a+");
   if (out == nullptr)
     ThrowFatal(diag, kPointFileCode, "FATAL: \nerror opening file ", file_name,
                SystemReason(ErrnoOrIo()));

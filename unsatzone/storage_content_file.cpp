@@ -4,12 +4,17 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
 #include "core/error_code.h"
 #include "core/output_files.h"
+#include "core/state_manifest.h"
+#include "core/string_helpers.h"
+#include "core/value_ranges.h"
 
 namespace velorn {
 
@@ -51,14 +56,22 @@ class SectionReader {
     if (StoredValueAgrees(stored, control)) return;
     ThrowFatal(diag_, kStorageFileContentCode, "FATAL: error in storage file content reading ",
                label, ":\nvalue in actual control is:   ", control,
-               "\nbut value in storage file is: ", stored, "\nVelorn throws...");
+               "\nbut value in storage file is: ", stored, "\nin storage content file ", path_,
+               "\nVelorn throws...");
   }
   // An integer item that must equal `control`.
   int Int(const char* label, double control) {
-    int value = 0;
-    if (std::fscanf(file_, "%d", &value) != 1) Compare(label, control, std::nan(""));
-    Compare(label, control, value);
-    return value;
+    // The whole word must be the integer: "1e300" or "5x" is none.
+    char word[64] = {};
+    if (std::fscanf(file_, "%63s", word) != 1) Compare(label, control, std::nan(""));
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(word, &end, 10);
+    if (end == word || *end != '\0' || errno != 0 || value != static_cast<int>(value))
+      ThrowFatal(diag_, kStorageFileContentCode, "FATAL: storage content file ", path_, ": ", label,
+                 " is \"", word, "\", no whole number");
+    Compare(label, control, static_cast<double>(value));
+    return static_cast<int>(value);
   }
   double Double(const char* label, double control) {
     double value = std::nan("");
@@ -77,6 +90,15 @@ class SectionReader {
     if (read != 5) Compare(label, 5, read < 0 ? 0 : read);
     SkipLine();
   }
+  // A stored state value that must lie within [low, high] (NaN never does): the FATAL entry
+  // names the file, the store and the value.
+  void Require(const std::string& store, double value, double low, double high) {
+    if (value >= low && value <= high) return;
+    ThrowFatal(diag_, kStorageFileContentCode, "FATAL: storage content file ", path_, ": ", store,
+               " holds ", value, ", outside ", low, " to ", high,
+               " (what this run can have written there)");
+  }
+  void SetPath(const std::string& path) { path_ = path; }
   void SkipLine() {
     char line[2400];
     if (std::fgets(line, sizeof line, file_) == nullptr) return;
@@ -85,7 +107,51 @@ class SectionReader {
  private:
   DiagnosticStream& diag_;
   std::FILE* file_;
+  std::string path_;
 };
+
+// The stored records and storages of subbasin s (tracer t) against what the model writes there:
+// the zone number and share as this run's zones have them (the flow times are the same), counts
+// and weight sums up to what the subbasin's cells give in a step, water sums of at most a water
+// column per weight and sub-step, storages of water from none to a water column. A tracer's
+// records and storages hold solute, whose only bound here is to be a number.
+void CheckStoredRecords(SectionReader& in, const RunoffConcentration& runoff, int32_t t, int32_t s,
+                        const std::vector<ZoneRecord> (&expected)[2], int32_t substeps_bound) {
+  const double water_column = kLargestRelief * 1000.0;  // mm
+  const auto si = static_cast<std::size_t>(s);
+  // Zones sized without their cells (no SetupZones) have no capacities to bound them.
+  const auto capacity = [&](const std::vector<double>& of) {
+    return si < of.size() ? of[si] * (1 + 1e-12) : std::numeric_limits<double>::max();
+  };
+  const double counts = capacity(runoff.count_capacity);
+  const double weights = capacity(runoff.weight_capacity);
+  const auto zmax = static_cast<int32_t>(runoff.maxzeit[si]);
+  for (int b = 0; b < 2; ++b) {
+    const auto& buffer = (b == 0 ? runoff.zoneFZT_QD : runoff.zoneFZT_QI)[t][si];
+    for (int32_t z = 1; z <= zmax; ++z) {
+      const ZoneRecord& r = buffer[static_cast<std::size_t>(z)];
+      const ZoneRecord& e = expected[b][static_cast<std::size_t>(z)];
+      const std::string store = FormatText("zoneFZT_%s of tracer %d, subbasin %d, zone %d",
+                                           b == 0 ? "QD" : "QI", t, s, z);
+      in.Require(store + " (zone number)", r[2], e[2], e[2]);
+      if (!StoredValueAgrees(r[3], e[3]))
+        in.Require(store + " (share of the subbasin)", r[3], e[3], e[3]);
+      if (t > 0) {
+        in.Require(store + " (solute)", r[1], -std::numeric_limits<double>::max(),
+                   std::numeric_limits<double>::max());
+        continue;
+      }
+      in.Require(store + " (count)", r[0], 0, counts);
+      in.Require(store + " (weight sum)", r[4], 0, weights);
+      in.Require(store + " (water)", r[1], 0, r[4] * substeps_bound * water_column);
+    }
+  }
+  const double low = t > 0 ? -std::numeric_limits<double>::max() : 0.0;
+  const double high = t > 0 ? std::numeric_limits<double>::max() : water_column;
+  in.Require(FormatText("QDd[%d][%d] (direct runoff storage, mm)", t, s), runoff.QDd[t][si], low,
+             high);
+  in.Require(FormatText("QIi[%d][%d] (interflow storage, mm)", t, s), runoff.QIi[t][si], low, high);
+}
 
 }  // namespace
 
@@ -143,6 +209,8 @@ void ReadStorageSection(DiagnosticStream& diag, const std::string& path,
   if (!file)
     ThrowFatal(diag, kStorageFileOpenCode, "FATAL: error opening storage content file ", path,
                SystemReason(ErrnoOrIo()));
+  CheckStateFile(diag, path);
+  ReportUncheckedState(diag, path);
   std::FILE* f = file.get();
   char line[2400];
   bool found = false;
@@ -152,6 +220,7 @@ void ReadStorageSection(DiagnosticStream& diag, const std::string& path,
     ThrowFatal(diag, kStorageFileContentCode,
                "FATAL: error locking for the section [unsatzon_model] in ", path);
   SectionReader in(diag, f);
+  in.SetPath(path);
   const int32_t n = runoff.subbasins();
   in.Int("number of subbasins", n);
   in.SkipLine();
@@ -172,6 +241,9 @@ void ReadStorageSection(DiagnosticStream& diag, const std::string& path,
       const auto zmax = static_cast<int32_t>(runoff.maxzeit[s]);
       in.Int("maxzeit of actual subbasin", zmax);
       in.SkipLine();
+      // The zone numbers and shares this run's set-up gave the records.
+      const std::vector<ZoneRecord> expected[2] = {runoff.zoneFZT_QD[t][s],
+                                                   runoff.zoneFZT_QI[t][s]};
       for (int32_t z = 1; z <= zmax; ++z) {
         in.Record("number of fields for zonal statistics QD", runoff.zoneFZT_QD[t][s][z]);
         in.Record("number of fields for zonal statistics QI", runoff.zoneFZT_QI[t][s][z]);
@@ -180,6 +252,7 @@ void ReadStorageSection(DiagnosticStream& diag, const std::string& path,
       in.SkipLine();
       runoff.QIi[t][s] = in.State("QIi");
       in.SkipLine();
+      CheckStoredRecords(in, runoff, t, s, expected, parameters.substeps);
     }
   }
   runoff.RecordsRead();

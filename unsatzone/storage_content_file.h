@@ -36,6 +36,7 @@ struct StorageParameters {
   const std::vector<double>* inverse_recession = nullptr;
   const std::vector<double>* max_baseflow = nullptr;
   const std::vector<double>* snow_runoff_fraction = nullptr;
+  int32_t substeps = 1;  // sub-steps of a step (the stored water sums count each of them)
 };
 
 // True when a stored value agrees with the control file's: relative difference of at most 1e-5

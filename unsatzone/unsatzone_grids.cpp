@@ -1,8 +1,10 @@
 // Unsaturated zone: links to the grids of the other models, the zone statistics tables, the
 // layer count, the grids and stacks of the model and the initial state of every soil column.
 #include <algorithm>
+#include <cmath>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
@@ -205,12 +207,24 @@ void unsatzonmodellklasse::ReadStoredState() {
   CheckStoredState(true);
 }
 
-// The stored state over the soil zone's cells: water contents are shares of the volume, heads
-// and groundwater distances lie within what a soil column can carry, the groundwater level is a
-// layer index of the column (it is taken as an int), base flow and pond within any water
-// column; nodata marks the cells outside the zone. Without `whole` only the groundwater
-// distance and the pond, which a start from the groundwater distance reads.
+// The stored state over the soil zone's cells, against what the model writes there: water
+// contents are shares of the volume, heads within what a soil column can carry, the layer
+// boundaries on the Earth's surface or below it, the groundwater level a layer index of the
+// column (it is taken as an int), base flow and pond within any water column; nodata marks the
+// cells outside the zone. The groundwater distance lies at or below the surface (a table above
+// the ground is none the column holds: its water would run off at once) and, in a stored state,
+// not below the bottom of the cell's column. Without `whole` only the groundwater distance and
+// the pond, which a start from the groundwater distance reads. Each process checks its own
+// rows; a failure on one ends every process.
 void unsatzonmodellklasse::CheckStoredState(bool whole) {
+  AgreeOnFailure(Diag(), [&] { CheckOwnStoredState(whole); });
+}
+
+// A stored water content above its layer's saturated content by more than this is refused: the
+// column's own test of a step (soil_dump.cpp) allows the same.
+constexpr double kSaturationTolerance = 0.001;
+
+void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
   const long first = first_local_row, last = last_local_row;
   const auto stack = [&](OwnStack s, int pair, double low, double high, const char* unit) {
     CheckStackCells(Diag(), grid_pairs[pair].name, stacks[s].get(), layerCount, soil_zone_grid,
@@ -221,15 +235,89 @@ void unsatzonmodellklasse::CheckStoredState(bool whole) {
                    first, last, nodata, low, high, unit);
   };
   const double water_column = kLargestRelief * 1000.0;  // mm
-  grid(kGroundwaterDistance, kPairGWSTAND, -kLargestRelief, kLargestRelief, "m");
+  grid(kGroundwaterDistance, kPairGWSTAND, -kLargestRelief, 0, "m (below the surface)");
   if (pondParameter == 1) grid(kPondingStorage, kPairPOND, 0, water_column, "mm");
   if (!whole) return;
   stack(kTheta, kPairTheta, 0, 1, "");
   stack(kHydraulicHeads, kPairHH, -kLargestSoilHead, kLargestSoilHead, "m");
-  stack(kGeodeticHeads, kPairHGeo, -kLargestSoilHead, kLargestSoilHead, "m");
+  stack(kGeodeticHeads, kPairHGeo, kLowestElevation - kLargestRelief, kHighestElevation,
+        "m a.s.l.");
   grid(kGroundwaterLevel, kPairGWLEVEL, 0, layerCount + 1, "(layer index)");
+  const CellOutside fraction = FirstCellOutside(
+      grids[kGroundwaterLevel].get(), soil_zone_grid, column_ranges, first, last, nodata,
+      [&](double level) { return level == nodata || level == std::floor(level); });
+  if (fraction.found)
+    ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", grid_pairs[kPairGWLEVEL].name,
+               ": the cell at row ", fraction.row, ", column ", fraction.col, " holds ",
+               fraction.value, ", no layer index (a whole number)");
   grid(kThetaInGwLevel, kPairGWTheta, 0, 1, "");
   grid(kBaseflow, kPairDELTAGW, -water_column, water_column, "mm");
+  const CellOutside deep =
+      FirstCellOutsideAt(grids[kGroundwaterDistance].get(), soil_zone_grid, column_ranges, first,
+                         last, nodata, [&](long r, long c, double distance) {
+                           if (distance == nodata || !OwnCell(r, c)) return true;
+                           const SoilRecord& soil = CellSoil(r, c);
+                           double depth = 0;
+                           for (int k = 1; k <= CellLayers(soil); ++k) depth += soil.thickness[k];
+                           return distance >= -depth * (1 + 1e-5);
+                         });
+  if (deep.found)
+    ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", grid_pairs[kPairGWSTAND].name,
+               ": the cell at row ", deep.row, ", column ", deep.col, " holds ", deep.value,
+               " m, below the bottom of the cell's soil column");
+  // With hydrologic response units a cell carries the column of its unit's master cell.
+  if (response_unit_switch != 0) return;
+  // Each layer's water content at most its soil's saturated content, with the tolerance of the
+  // column's own test: more water than the pores hold entered no account (its excess left the
+  // water balance with a residual).
+  double*** contents = stacks[kTheta].get();
+  const auto oversaturated = [&](long r, long c) {
+    const SoilRecord& soil = CellSoil(r, c);
+    for (int k = 1; k <= CellLayers(soil); ++k)
+      if (!(contents[r][c][k] <= soil.theta_sat[k] + kSaturationTolerance)) return k;
+    return 0;
+  };
+  const CellOutside wet = FirstCellOutsideAt(
+      links.elevation, soil_zone_grid, column_ranges, first, last, nodata,
+      [&](long r, long c, double) { return !OwnCell(r, c) || oversaturated(r, c) == 0; });
+  if (wet.found) {
+    const int k = oversaturated(wet.row, wet.col);
+    ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", grid_pairs[kPairTheta].name, ": level ", k,
+               " of the cell at row ", wet.row, ", column ", wet.col, " holds ",
+               contents[wet.row][wet.col][k], ", above the saturated water content ",
+               CellSoil(wet.row, wet.col).theta_sat[k], " of the cell's soil");
+  }
+  // The layer boundaries are the cell's column as this run builds it: its surface, then the
+  // layers' thicknesses down (to the digits an ASCII state keeps); the first level off them.
+  double*** boundaries = stacks[kGeodeticHeads].get();
+  const auto off_column = [&](long r, long c, double& expected) {
+    const SoilRecord& soil = CellSoil(r, c);
+    const double* z = boundaries[r][c];
+    const double tolerance = 1e-5 * std::max(1.0, std::fabs(links.elevation[r][c]));
+    expected = links.elevation[r][c];
+    if (!(std::fabs(z[0] - expected) <= tolerance)) return 0;
+    for (int k = 1; k <= CellLayers(soil); ++k) {
+      expected = z[k - 1] - soil.thickness[k];
+      if (!(std::fabs(z[k] - expected) <= tolerance)) return k;
+    }
+    return -1;
+  };
+  const CellOutside off =
+      FirstCellOutsideAt(links.elevation, soil_zone_grid, column_ranges, first, last, nodata,
+                         [&](long r, long c, double) {
+                           double expected = 0;
+                           return !OwnCell(r, c) || off_column(r, c, expected) < 0;
+                         });
+  if (off.found) {
+    double expected = 0;
+    const int k = off_column(off.row, off.col, expected);
+    ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", grid_pairs[kPairHGeo].name, ": level ", k,
+               " of the cell at row ", off.row, ", column ", off.col, " holds ",
+               boundaries[off.row][off.col][k],
+               ", where the cell's soil column has its layer "
+               "boundary at ",
+               expected, " m a.s.l.");
+  }
 }
 
 void unsatzonmodellklasse::SetColdStartState() {

@@ -642,6 +642,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void SetInitialState();
   void ReadStoredState();
   void CheckStoredState(bool whole);
+  void CheckOwnStoredState(bool whole);  // this process's rows
   void SetColdStartState();
   void ScanGroundwaterGrids();
   void SetDrainageLevel();

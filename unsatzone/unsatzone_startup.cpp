@@ -123,15 +123,17 @@ void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, int pair, double 
     return;
   }
   ReadGridFile(grid, grid_pairs[pair].name);
-  CheckGridCells(Diag(), grid_pairs[pair].name, grids[grid].get(), soil_zone_grid, column_ranges,
-                 first_local_row, last_local_row, nodata, low, high, unit);
+  AgreeOnFailure(Diag(), [&] {
+    CheckGridCells(Diag(), grid_pairs[pair].name, grids[grid].get(), soil_zone_grid, column_ranges,
+                   first_local_row, last_local_row, nodata, low, high, unit);
+  });
 }
 
 void unsatzonmodellklasse::WriteSinglePointHeader(SinglePoint file, const std::string& header,
                                                   const std::string& message) {
   const std::string& name = single_point_files[file];
   errno = 0;
-  std::FILE* out = std::fopen(name.c_str(), "w");
+  std::FILE* out = OpenOutputFile(name, "w");
   if (out == nullptr)
     ThrowFatal(Diag(), kSinglePointFileCode, message, "\n", name, SystemReason(ErrnoOrIo()));
   CheckedFile checked(Diag(), kSinglePointFileCode, name, out);

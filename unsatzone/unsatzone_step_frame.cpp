@@ -196,7 +196,8 @@ StorageParameters unsatzonmodellklasse::StorageParametersOfRun() const {
           &drainageDensity,
           &baseflowInverseRecession,
           &maxBaseflow,
-          &snowRunoffFraction};
+          &snowRunoffFraction,
+          std::max<int32_t>(substepCount, 1)};
 }
 
 void unsatzonmodellklasse::WriteStorageState(bool append) {

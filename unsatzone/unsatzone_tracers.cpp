@@ -109,7 +109,7 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
     for (int32_t k = 1; k <= layerCount; ++k) header += FormatText("[%d]\t", k);
     header += "\n";
     errno = 0;
-    std::FILE* out = std::fopen(tracer.point_file.c_str(), "w");
+    std::FILE* out = OpenOutputFile(tracer.point_file, "w");
     if (out == nullptr)
       ThrowFatal(Diag(), kTracerPointFileCode, "FATAL: error opening tracer concentration file ",
                  tracer.point_file, SystemReason(ErrnoOrIo()));

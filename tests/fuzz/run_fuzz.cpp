@@ -3,7 +3,7 @@
 // `velorn` on each copy with a time limit, a few at a time, and counts the classes); built with
 // the tests, never run by CI.
 //
-//   velorn_run_fuzz mutate <example folder> <case folder> <seed>
+//   velorn_run_fuzz mutate <example folder> <case folder> <seed> [<state folder>]
 //       copies the example folder into the case folder, picks a variant (a control file of the
 //       folder, some with heat transfer, a layered snow pack or river-link cells switched on),
 //       cuts its window to 1-2 days inside its period and applies one to three mutations: a
@@ -16,8 +16,17 @@
 //       coordinate header, an observed-discharge file (written for the case and tied to the
 //       outlet subbasin), a value of a routing description, a groundwater layer grid (the
 //       default value of an aquifer grid, or a cell of such a grid written as a file), a column
-//       of the soil or the land-use table. Writes "mutations.txt" (what was changed, the aimed
-//       input first as "input <name>:") and prints the control file to run.
+//       of the soil or the land-use table, the zone grid's header (its nodata value 0, 1, 2, -1,
+//       -9999 or an edge value, the outside cells written with it or not). Each mutation of the
+//       control file may misspell a key or a section name instead. Given the folder of a state
+//       run (below), a fifth of the cases are warm starts of the example from that state with a
+//       value of one of its grids, stacks or storage content file changed to an edge value, or a
+//       file cut short or removed (usually without its manifest, so that the value is what the
+//       run meets). Writes "mutations.txt" (what was changed, the aimed input first as
+//       "input <name>:") and prints the control file to run.
+//   velorn_run_fuzz state <example folder> <state folder>
+//       writes a run of the example (1 to 2 January) that stores its state into the state
+//       folder and prints its control file; the driver runs it once per batch.
 //   velorn_run_fuzz classify <case folder> <exit status|timeout|signal:N> <log file>
 //       prints the class of the run and why: "clean-error" (an exit status other than 0 with a
 //       FATAL entry), "success", "bad-output" (exit 0 but NaN or inf in an output table or grid, a
@@ -35,6 +44,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -42,6 +52,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/example_sections.h"
@@ -531,6 +542,35 @@ std::string GroundwaterGrid(Lines& lines, const fs::path& dir, Random& random) {
          std::to_string(row + 1) + ": " + value + " -> " + now;
 }
 
+// The zone grid's header: its nodata value (0, 1, 2, -1 as GIS exports write, or an edge
+// value), the cells outside the basin written with it or left at -9999; or another header
+// value at the edge of what numbers can be.
+std::string ZoneGridHeader(const fs::path& dir, Random& random) {
+  Lines grid = ReadLines(dir / "zones.asc");
+  if (grid.size() < 7) return "input zone grid header: none";
+  std::string what;
+  if (random.Chance(0.7)) {
+    const char* nodata[] = {"0", "1", "2", "-1", "-9999", "5", "32767", "1e30", "-1e30", "nan"};
+    const std::string now = nodata[random.Below(std::size(nodata))];
+    grid[5] = "nodata_value\t" + now;
+    const bool outside = random.Chance(0.6);
+    if (outside)
+      for (std::size_t r = 6; r < grid.size(); ++r) {
+        std::string row;
+        for (const Token& token : NumberTokens(grid[r])) {
+          const std::string cell = grid[r].substr(token.begin, token.end - token.begin);
+          row += (cell == "-9999" ? now : cell) + " ";
+        }
+        grid[r] = row;
+      }
+    what = "nodata value -> " + now + (outside ? " (outside cells too)" : "");
+  } else {
+    MutateNumberOnLine(grid, random.Below(6), random, what);
+  }
+  WriteLines(dir / "zones.asc", grid);
+  return "input zone grid header: " + what;
+}
+
 // Inputs of the control file aimed at: the value lines of a section that hold one of two words.
 struct ControlInput {
   const char* section;
@@ -547,11 +587,12 @@ const ControlInput kControlInputs[] = {
 std::string AimAtInput(Lines& lines, const fs::path& dir, Random& random) {
   std::string control;
   for (const std::string& l : lines) control += l + "\n";
-  const std::size_t pick = random.Below(3 + std::size(kControlInputs));
+  const std::size_t pick = random.Below(4 + std::size(kControlInputs));
   if (pick == 0) return StationHeader(dir, control, random);
   if (pick == 1) return ObservedDischarge(lines, dir, random);
   if (pick == 2) return GroundwaterGrid(lines, dir, random);
-  const ControlInput& input = kControlInputs[pick - 3];
+  if (pick == 3) return ZoneGridHeader(dir, random);
+  const ControlInput& input = kControlInputs[pick - 4];
   const std::vector<std::size_t> at = SectionLinesWhere(
       lines, input.section,
       [&](const std::string& l) { return Has(l, input.words[0]) || Has(l, input.words[1]); });
@@ -570,7 +611,156 @@ std::string MutateInput(Lines& lines, const fs::path& dir, Random& random) {
   return what;
 }
 
-int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed) {
+// The spelling of a key or a section name: a letter dropped, doubled or swapped with the next,
+// or its case changed (the run reads it with a WARNING or code 17, or goes on without it).
+std::string MisspellKey(Lines& lines, Random& random) {
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    const std::size_t first = l.find_first_not_of(" \t");
+    if (first == std::string::npos || l[first] == '#') continue;
+    if (l[first] == '[' || (Has(l, " = ") && std::isalpha(static_cast<unsigned char>(l[first]))))
+      at.push_back(i);
+  }
+  if (at.empty()) return "key spelling: none";
+  const std::size_t line = random.Pick(at);
+  std::string& l = lines[line];
+  const std::size_t first = l.find_first_not_of(" \t[");
+  std::size_t last = first;
+  while (last < l.size() &&
+         (std::isalnum(static_cast<unsigned char>(l[last])) != 0 || l[last] == '_'))
+    ++last;
+  if (last - first < 2) return "key spelling: none";
+  const std::string old = l.substr(first, last - first);
+  std::string now = old;
+  const std::size_t k = random.Below(now.size() - 1);
+  switch (random.Below(4)) {
+    case 0:
+      now.erase(k, 1);
+      break;
+    case 1:
+      now.insert(k, 1, now[k]);
+      break;
+    case 2:
+      std::swap(now[k], now[k + 1]);
+      break;
+    default:
+      now[k] = static_cast<char>(std::isupper(static_cast<unsigned char>(now[k]))
+                                     ? std::tolower(static_cast<unsigned char>(now[k]))
+                                     : std::toupper(static_cast<unsigned char>(now[k])));
+  }
+  l.replace(first, last - first, now);
+  return "key spelling: line " + std::to_string(line + 1) + ": " + old + " -> " + now;
+}
+
+// --- Warm starts --------------------------------------------------------------------------------
+
+void Replace(std::string& text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+}
+
+// The example's state written at the end (tests/support/example_sections.h), and read back.
+void WriteAndReadState(std::string& text, bool read) {
+  for (const char* line : velorn::test::kStateLines)
+    Replace(text, line + std::string("\n0\n"), line + std::string("\n3\n"));
+  for (const char* line : velorn::test::kStateReadSwitches)
+    if (read) Replace(text, line, "1");
+}
+
+// The control file of a run of the example (front-range.ctl, 1 to 2 January) that writes its
+// state; the driver runs it once in `dir` and hands the folder to every case as its state.
+int MakeStateRun(const fs::path& example, const fs::path& dir) {
+  fs::create_directories(dir);
+  for (const auto& entry : fs::directory_iterator(example)) {
+    const std::string name = entry.path().filename().string();
+    if (name == "output" || name == "source") continue;
+    fs::copy(entry.path(), dir / name,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  }
+  std::string text = ReadText(dir / "front-range.ctl");
+  WriteAndReadState(text, false);
+  Lines lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::vector<std::size_t> at = SectionValueLines(lines, "[model_time]");
+  if (at.size() >= 8) lines[at[5]] = "2", lines[at[6]] = "1", lines[at[4]] = "0";
+  WriteLines(dir / "state.ctl", lines);
+  std::cout << "state.ctl\n";
+  return 0;
+}
+
+// A warm start from the state in `state` (its output folder copied into the case as the
+// initial state), with one of its files mutated: a value of a state grid or stack (a basin
+// cell and level), a number of the storage content file, or the file cut short, removed or its
+// manifest removed. Numbers the run does not read (the flux stack, the glacier storages of a
+// run without glaciers) are left alone.
+std::string WarmStartFromState(std::string& text, const fs::path& dir, const fs::path& state,
+                               Random& random) {
+  WriteAndReadState(text, true);
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(state / "output")) {
+    const std::string name = entry.path().filename().string();
+    fs::copy_file(entry.path(), dir / name, fs::copy_options::overwrite_existing);
+    const bool grid = name.ends_with(".asc") || name.ends_with(".stk");
+    if ((grid && name != "qunten.stk") || name.starts_with("soilstorage_"))
+      files.push_back(dir / name);
+  }
+  if (files.empty()) return "input state: none";
+  std::sort(files.begin(), files.end());
+  const fs::path& file = random.Pick(files);
+  const std::string name = file.filename().string();
+  // Without the manifest the value itself is what the run meets (a changed file is refused
+  // by its manifest before), except in a tenth of the cases.
+  const bool manifest = random.Chance(0.1);
+  if (!manifest) fs::remove(dir / "velorn_state.txt");
+  std::string bytes = ReadText(file);
+  std::string what;
+  const std::size_t kind = random.Below(10);
+  if (kind == 0) {
+    bytes.resize(random.Below(bytes.size()));
+    what = "cut to " + std::to_string(bytes.size()) + " bytes";
+  } else if (kind == 1) {
+    fs::remove(file);
+    return "input state: " + name + " removed";
+  } else if (velorn::test::IsBinaryGridFile(bytes)) {
+    const velorn::test::GridFile grid = velorn::test::ParseGridFile(bytes, name);
+    std::vector<std::size_t> basin;
+    for (std::size_t i = 0; i < grid.values.size(); ++i)
+      if (grid.values[i] != grid.geometry.nodata) basin.push_back(i);
+    if (basin.empty()) return "input state: " + name + " unchanged";
+    const std::size_t i = random.Pick(basin);
+    const char* now = kEdgeValues[random.Below(std::size(kEdgeValues))];
+    const double value = std::strtod(now, nullptr);
+    std::memcpy(&bytes[bytes.size() - 8 * (grid.values.size() - i)], &value, 8);
+    what = "value " + std::to_string(i + 1) + ": " + std::to_string(grid.values[i]) + " -> " + now;
+  } else {
+    // A number before the snow section (which a run without glaciers does not read).
+    const std::size_t end = std::min(bytes.find("[snow_model]"), bytes.size());
+    Lines lines = ReadLines(file);
+    std::size_t offset = 0;
+    std::vector<std::size_t> candidates;
+    for (std::size_t i = 0; i < lines.size() && offset < end; ++i) {
+      if (!NumberTokens(lines[i].substr(0, lines[i].find('('))).empty()) candidates.push_back(i);
+      offset += lines[i].size() + 1;
+    }
+    if (candidates.empty()) return "input state: " + name + " unchanged";
+    // A number of the line's values, not of its comment (which no run reads).
+    const std::size_t at = random.Pick(candidates);
+    const std::size_t comment = std::min(lines[at].find('('), lines[at].size());
+    Lines head = {lines[at].substr(0, comment)};
+    if (!MutateNumberOnLine(head, 0, random, what)) return "input state: " + name + " unchanged";
+    lines[at] = head[0] + lines[at].substr(comment);
+    what = "line " + std::to_string(at + 1) + what.substr(what.find(':'));
+    std::string all;
+    for (const std::string& l : lines) all += l + "\n";
+    bytes = all;
+  }
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+  return "input state: " + name + (manifest ? " (manifest kept) " : " ") + what;
+}
+
+int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed, const fs::path& state) {
   Random random(seed);
   fs::remove_all(dir);
   fs::create_directories(dir);
@@ -579,25 +769,36 @@ int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed) {
     if (name == "output" || name == "source") continue;
     fs::copy(entry.path(), dir / name, fs::copy_options::recursive);
   }
-  const Variant& variant = random.Pick(Variants());
+  // A fifth of the cases (with a state at hand) are warm starts of the example from it.
+  const bool warm = !state.empty() && random.Chance(0.2);
+  const Variant& variant = warm ? Variants().front() : random.Pick(Variants());
   std::string text = ReadText(dir / variant.control_file);
   ApplyVariant(variant, text);
+  std::string warm_note;
+  if (warm) warm_note = WarmStartFromState(text, dir, state, random);
   std::vector<std::string> notes = {"variant " + std::string(variant.name) + " (" +
                                     variant.control_file + "), seed " + std::to_string(seed)};
   Lines lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   notes.push_back(CutWindow(lines, random, std::string(variant.name) == "lake"));
-  // Half the cases aim at one of the inputs above first.
-  const bool aimed = random.Chance(0.5);
-  if (aimed) notes.push_back(MutateInput(lines, dir, random));
+  // Half the cases aim at one of the inputs above first (a warm start at its state).
+  const bool aimed = warm || random.Chance(0.5);
+  if (warm)
+    notes.push_back(warm_note);
+  else if (aimed)
+    notes.push_back(MutateInput(lines, dir, random));
   const int mutations = static_cast<int>(aimed ? random.Below(2) : 1 + random.Below(3));
   for (int m = 0; m < mutations; ++m) {
     std::string control;
     for (const std::string& l : lines) control += l + "\n";
-    const std::size_t kind = random.Below(3);
+    const std::size_t kind = random.Below(4);
     if (kind == 0) {
       notes.push_back(MutateControl(lines, random));
+      continue;
+    }
+    if (kind == 3) {
+      notes.push_back(MisspellKey(lines, random));
       continue;
     }
     const std::vector<fs::path> files = NamedFiles(dir, control, kind == 1);
@@ -793,11 +994,14 @@ int Classify(const fs::path& dir, const std::string& status, const fs::path& log
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 4 && args[0] == "mutate")
-    return Mutate(args[1], args[2], std::strtoull(args[3].c_str(), nullptr, 10));
+  if ((args.size() == 4 || args.size() == 5) && args[0] == "mutate")
+    return Mutate(args[1], args[2], std::strtoull(args[3].c_str(), nullptr, 10),
+                  args.size() == 5 ? fs::path(args[4]) : fs::path());
+  if (args.size() == 3 && args[0] == "state") return MakeStateRun(args[1], args[2]);
   if (args.size() == 4 && args[0] == "classify") return Classify(args[1], args[2], args[3]);
   std::cerr
-      << "usage: velorn_run_fuzz mutate <example folder> <case folder> <seed>\n"
+      << "usage: velorn_run_fuzz mutate <example folder> <case folder> <seed> [<state folder>]\n"
+         "       velorn_run_fuzz state <example folder> <state folder>\n"
          "       velorn_run_fuzz classify <case folder> <exit status|timeout|signal:N> <log>\n";
   return 2;
 }

@@ -4,7 +4,10 @@
     tests/fuzz/run_fuzz.py [--build build-sanitize] [--cases 1000] [--seed 1] [--jobs 3]
                            [--timeout 180] [--out fuzz-runs]
 
-Case k (seed + k) is a mutated copy of a variant of examples/front-range/ in <out>/case-<k>;
+First the example writes its state once (<out>/state: 1 to 2 January, the soil columns, the
+groundwater, the snow pack and the interception storages); a fifth of the cases are warm starts
+from it with one of its files mutated. Case k (seed + k) is a mutated copy of a variant of
+examples/front-range/ in <out>/case-<k>;
 `velorn` runs it on one process (every tenth case on two, under mpirun) with the time limit,
 at most --jobs runs at a time, and `velorn_run_fuzz classify` sorts the outcome. The folders of
 clean errors and successes are removed; the others stay with their log. Prints the count per
@@ -33,21 +36,43 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 CLASSES = ["clean-error", "success", "bad-output", "sanitizer", "crash", "hang"]
 
 
+ENV = dict(os.environ, OMP_NUM_THREADS="1", OMPI_ALLOW_RUN_AS_ROOT="1",
+           OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+           ASAN_OPTIONS="detect_leaks=0", UBSAN_OPTIONS="print_stacktrace=1")
+
+
+def make_state(args):
+    """The example's state for the warm starts; None when the run does not write it."""
+    state = os.path.join(args.out, "state")
+    shutil.rmtree(state, ignore_errors=True)
+    fuzz = os.path.join(args.build, "tests", "velorn_run_fuzz")
+    example = os.path.join(ROOT, "examples", "front-range")
+    control = subprocess.run([fuzz, "state", example, state], capture_output=True, text=True,
+                             check=True).stdout.strip()
+    with open(os.path.join(state, "run.log"), "wb") as out:
+        code = subprocess.run([os.path.join(args.build, "velorn"), control], cwd=state,
+                              stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                              env=ENV, timeout=args.timeout * 3).returncode
+    if code != 0:
+        print("the state run ended with %d (see %s/run.log): no warm starts" % (code, state))
+        return None
+    return state
+
+
 def run_case(args, k):
     seed = args.seed + k
     case = os.path.join(args.out, "case-%d" % k)
     fuzz = os.path.join(args.build, "tests", "velorn_run_fuzz")
-    control = subprocess.run([fuzz, "mutate", os.path.join(ROOT, "examples", "front-range"),
-                              case, str(seed)], capture_output=True, text=True,
-                             check=True).stdout.strip()
+    command = [fuzz, "mutate", os.path.join(ROOT, "examples", "front-range"), case, str(seed)]
+    if args.state:
+        command.append(args.state)
+    control = subprocess.run(command, capture_output=True, text=True, check=True).stdout.strip()
     velorn = os.path.join(args.build, "velorn")
     command = [velorn, control]
     if k % 10 == 9:
         command = ["mpirun", "--allow-run-as-root", "--oversubscribe", "--bind-to", "none",
                    "-np", "2"] + command
-    env = dict(os.environ, OMP_NUM_THREADS="1", OMPI_ALLOW_RUN_AS_ROOT="1",
-               OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
-               ASAN_OPTIONS="detect_leaks=0", UBSAN_OPTIONS="print_stacktrace=1")
+    env = ENV
     log = os.path.join(case, "run.log")
     with open(log, "wb") as out:
         process = subprocess.Popen(command, cwd=case, stdout=out, stderr=subprocess.STDOUT,
@@ -81,6 +106,7 @@ def main():
     args.build = os.path.abspath(args.build)
     args.out = os.path.abspath(args.out)
     os.makedirs(args.out, exist_ok=True)
+    args.state = make_state(args)
     counts = collections.Counter()
     with open(os.path.join(args.out, "results.tsv"), "w") as results, \
             concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:

@@ -16,18 +16,24 @@
 // VELORN_UPDATE_EXPECTED=1 writes the outputs of one process there instead, for a deliberate
 // change of the results, to be reviewed (--gtest_filter=FrontRange/ExampleVariant.*/year_on_1
 // picks one variant). A malformed copy of each kind of input (a control-file section, a grid, a
-// station table) must end in its FATAL entry and code, with a valid diagnostics file. A run split
-// in two, the second part a warm start from the state the first stored, must end as the whole.
+// station table) must end in its FATAL entry and code, with a valid diagnostics file, and a run
+// refused in its set-up leave the files an earlier run left in its output folder as they were. A
+// run split in two, the second part a warm start from the state the first stored, must end as
+// the whole; a warm start from a state with a value the model never writes, or from the state of
+// a run killed while writing it, is refused.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -599,32 +605,11 @@ const std::vector<Edit> kTracerEdits = {
 // binary doubles, exact, as the example writes its grids), and the storage switches of the
 // snow, interception and soil models.
 std::vector<Edit> StoredStateEdits(bool warm) {
-  const auto at_end = [](const std::string& line) {
-    return Edit{"front-range.ctl", line + "\n0\n", line + "\n3\n"};
-  };
-  std::vector<Edit> edits = {
-      at_end("theta.stk  # water content per layer"),
-      at_end("hh.stk     # hydraulic head per layer"),
-      at_end("hgeo.stk   # elevation of the layer boundaries"),
-      at_end("qunten.stk # flux through the lower boundary of each layer"),
-      at_end("gwstand.dbl"),
-      at_end("gwtheta.dbl"),
-      at_end("gwlevel.dbl"),
-      at_end("deltagw.dbl"),
-      at_end("snowsolid.dbl  # solid snow storage (mm water equivalent)"),
-      at_end("snowliquid.dbl # liquid water in the pack (mm)"),
-      at_end("snowstorage.dbl   # total snow storage grid"),
-      at_end("snowdays.dbl   # days with snow cover"),
-      at_end("snowage.dbl    # snow age (days)"),
-      at_end("interception_storage.dbl"),
-  };
-  if (warm) {
-    edits.push_back({"front-range.ctl", kColdStart, "1\n"});
-    edits.push_back({"front-range.ctl",
-                     "0          # the storages start empty (1: read from the grids above)", "1"});
-    edits.push_back({"front-range.ctl",
-                     "0          # cold start (1: read the stacks and grids named above)", "1"});
-  }
+  std::vector<Edit> edits;
+  for (const char* line : kStateLines)
+    edits.push_back({"front-range.ctl", line + std::string("\n0\n"), line + std::string("\n3\n")});
+  if (warm)
+    for (const char* line : kStateReadSwitches) edits.push_back({"front-range.ctl", line, "1"});
   return edits;
 }
 
@@ -703,6 +688,28 @@ TEST_P(WarmStart, ContinuesTheRunBitForBit) {
   EXPECT_NE(ReadFile((first.path() / "output/soilstorage_0").string()).find("[snow_model]"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(first.path() / "soilstorage_0"));
+  if (GetParam() == 3) {
+    // The glacier storages' section missing from one process's file is refused naming it (that
+    // process alone started them cold); missing from every file, they start cold with a WARNING.
+    fs::remove(second.path() / "velorn_state.txt");
+    for (const int lacking : {2, 0, 1}) {
+      const fs::path file = second.path() / ("soilstorage_" + std::to_string(lacking));
+      std::string text = ReadFile(file.string());
+      text.replace(text.find("[snow_model]"), 12, "[glaciers_of_old]");
+      WriteFile(file.string(), text);
+      const RunResult lacks =
+          RunExample(second, 3, period("26", "27", true), false, 0, {}, WriteGlacierGrids);
+      if (lacking != 1) {
+        EXPECT_EQ(lacks.exit_status, 71) << lacks.Describe();
+        EXPECT_NE(lacks.diag.find(file.filename().string() + " holds no section [snow_model]"),
+                  std::string::npos)
+            << lacks.Describe();
+      } else {
+        EXPECT_EQ(lacks.exit_status, 0) << lacks.Describe();
+        EXPECT_NE(lacks.diag.find("glacier model will be run with cold start"), std::string::npos);
+      }
+    }
+  }
   if (GetParam() != 0) return;
   // The state of 3 processes on 4: process 0 names the fourth's missing storage content file.
   const RunResult more = RunExample(second, 4, period("26", "27", true));
@@ -754,6 +761,196 @@ TEST_P(WarmStartedLake, KeepsItsStoredVolume) {
   EXPECT_TRUE(all.ends_with(part.substr(rows))) << part.substr(rows) << "\nwhole run:\n" << all;
 }
 INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStartedLake, ::testing::Values("0", "1"));
+
+// The state a warm start reads, every value checked against what the model writes there: the
+// example's state of 24-25 January is written once as binary doubles (on one process), then
+// nan, inf, a value below what the model writes there and ten times the largest it writes (for
+// the numbers of the storage content file -1 and 1e300, beyond every bound of the file) are
+// planted in turn into each value of it: a basin cell (level 1 of a stack) of every state grid
+// and stack of the manifest, and every kind of number of the storage content file (each line
+// and position once); and a value within those bounds that the cell cannot hold (a water
+// content above its soil's saturation). The warm start of 26-27 January either refuses it,
+// naming the file and the value it read, or does not read it at all (its tables are those of
+// the clean warm start).
+// Also: a run over that state killed while it writes its storage content file leaves a state of
+// two runs, which the warm start refuses.
+struct StateRange {
+  const char* file;
+  double lowest, largest;    // what the model writes there
+  double beyond_cell = NAN;  // within them, but more than the cell can hold (the fifth kind)
+};
+const StateRange kStateRanges[] = {{"theta.stk", 0, 1, 0.99},
+                                   {"hh.stk", -1e6, 1e6},
+                                   {"hgeo.stk", -31000, 9000},
+                                   {"gwstand.dbl", -20000, 0},
+                                   {"gwtheta.dbl", 0, 1},
+                                   {"gwlevel.dbl", 0, 9},
+                                   {"deltagw.dbl", -2e7, 2e7},
+                                   {"snowsolid.dbl", 0, 1e5},
+                                   {"snowliquid.dbl", 0, 1e5},
+                                   {"snowstorage.dbl", 0, 1e5},
+                                   {"snowdays.dbl", 0, 1},
+                                   {"snowage.dbl", 0, 3.66e6},
+                                   {"snowalbedo.asc", 0, 1},
+                                   {"interception_storage.dbl", 0, 1e5},
+                                   {"interception_storage_Layer_1.dbl", 0, 1e5}};
+
+// One value of the state: a grid's basin cell (byte offset of the double) or a number of a text
+// file ([begin, end) of its characters).
+struct StateValue {
+  std::string file;
+  std::size_t begin = 0, end = 0;
+  bool binary = false;
+};
+
+std::vector<Edit> StatePeriod(const char* first_day, const char* last_day, bool warm) {
+  std::vector<Edit> edits = StoredStateEdits(warm);
+  edits.push_back({"front-range.ctl", kModelEnd, std::string("0\n") + last_day + "\n1\n"});
+  edits.push_back({"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
+                   std::string("0          # start\n") + first_day + "\n"});
+  return edits;
+}
+
+// The state, its values and the tables of the clean warm start, made once per test process.
+struct PlantedState {
+  TempDir run;
+  std::vector<StateValue> values;
+  std::map<std::string, std::string> tables;
+
+  PlantedState() {
+    EXPECT_EQ(RunExample(run, 1, StatePeriod("24", "25", false)).exit_status, 0);
+    for (const std::string& line : SplitLines(ReadFile(run / "output/velorn_state.txt"))) {
+      if (line.rfind("file ", 0) != 0) continue;
+      const std::string name = line.substr(line.rfind(' ') + 1);
+      const std::string bytes = ReadFile((run.path() / "output" / name).string());
+      if (IsBinaryGridFile(bytes)) {
+        const GridFile grid = ParseGridFile(bytes, name);
+        std::size_t cell = 0;
+        while (cell < grid.values.size() && grid.values[cell] == grid.geometry.nodata)
+          cell += grid.levels;
+        const std::size_t at = bytes.size() - 8 * (grid.values.size() - cell - (grid.levels > 1));
+        values.push_back({name, at, at + 8, true});
+      } else if (name.starts_with("soilstorage_")) {
+        // Each kind of number once: its line's comment (digits left out) and its position.
+        std::set<std::string> kinds;
+        std::size_t start = 0;
+        for (const std::string& text : SplitLines(bytes)) {
+          const std::size_t comment = std::min(text.find('('), text.size());
+          std::string kind = text.substr(comment);
+          std::erase_if(kind, [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+          int position = 0;
+          for (std::size_t i = 0; i < comment; ++position) {
+            const std::size_t from = text.find_first_not_of(" \t", i);
+            if (from >= comment) break;
+            i = std::min(text.find_first_of(" \t", from), comment);
+            const std::string word = text.substr(from, i - from);
+            char* number_end = nullptr;
+            std::strtod(word.c_str(), &number_end);
+            if (*number_end != '\0') continue;  // a section's name
+            if (kinds.insert(kind + "#" + std::to_string(std::min(position, 2))).second)
+              values.push_back({name, start + from, start + i, false});
+          }
+          start += text.size() + 1;
+        }
+      }
+    }
+    TempDir warm;
+    for (const auto& entry : fs::directory_iterator(run.path() / "output"))
+      fs::copy_file(entry.path(), warm.path() / entry.path().filename());
+    EXPECT_EQ(RunExample(warm, 1, StatePeriod("26", "27", true)).exit_status, 0);
+    tables = OutputFiles(warm.path() / "output");
+    std::erase_if(tables, [](const auto& file) { return !file.first.ends_with(".stat"); });
+  }
+};
+
+PlantedState& State() {
+  static PlantedState state;
+  return state;
+}
+
+// The lines of the FATAL entries of a diagnostics text.
+std::vector<std::string> FatalLines(const std::string& diag) {
+  std::vector<std::string> lines = SplitLines(diag);
+  std::erase_if(lines, [](const std::string& l) { return l.find("level=\"0\"") == l.npos; });
+  return lines;
+}
+
+constexpr int kPlantSlices = 6;
+class StatePlanting : public ::testing::TestWithParam<int> {};  // kind * slices + slice; -1 killed
+
+TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
+  const PlantedState& state = State();
+  if (GetParam() < 0) {
+    // Killed as it writes the storage content file: the grids are of this run, the file of the
+    // earlier one; the manifest still says incomplete.
+    TempDir over, warm;
+    fs::copy(state.run.path() / "output", over.path() / "output", fs::copy_options::recursive);
+    const RunResult killed = RunExample(
+        over, 1, StatePeriod("24", "25", false), false, 0, {}, nullptr, false,
+        {"LD_PRELOAD=" + std::string(std::getenv("VELORN_FULL_DISK_SHIM")),
+         "VELORN_FULL_DISK_NAME=soilstorage_0", "VELORN_FULL_DISK_FROM=0",
+         "VELORN_FULL_DISK_KILL=1", "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
+    ASSERT_NE(killed.exit_status, 0) << killed.Describe();
+    for (const auto& entry : fs::directory_iterator(over.path() / "output"))
+      fs::copy_file(entry.path(), warm.path() / entry.path().filename());
+    const RunResult result = RunExample(warm, 1, StatePeriod("26", "27", true));
+    EXPECT_EQ(result.exit_status, 71) << result.Describe();
+    const std::vector<std::string> fatal = FatalLines(result.diag);
+    ASSERT_FALSE(fatal.empty()) << result.diag;
+    EXPECT_NE(fatal.front().find("is incomplete: its manifest ./velorn_state.txt"),
+              std::string::npos)
+        << fatal.front();
+    return;
+  }
+  const int kind = GetParam() / kPlantSlices;
+  for (std::size_t v = GetParam() % kPlantSlices; v < state.values.size(); v += kPlantSlices) {
+    const StateValue& value = state.values[v];
+    TempDir warm;
+    for (const auto& entry : fs::directory_iterator(state.run.path() / "output"))
+      fs::copy_file(entry.path(), warm.path() / entry.path().filename());
+    // The planted file no longer is the one the run wrote: without the manifest it is read as a
+    // state of old, so that the value itself is what the run meets.
+    fs::remove(warm.path() / "velorn_state.txt");
+    std::string bytes = ReadFile(warm / value.file);
+    std::vector<std::string> named;  // the texts the FATAL entry may give the value in
+    StateRange range{"", 0, 1e30};
+    for (const StateRange& r : kStateRanges)
+      if (value.file == r.file) range = r;
+    if (kind == 4 && (!value.binary || std::isnan(range.beyond_cell))) continue;
+    if (value.binary) {
+      const double planted[] = {std::nan(""), INFINITY, range.lowest < 0 ? 10 * range.lowest : -1.0,
+                                range.largest > 0 ? 10 * range.largest : range.largest + 1,
+                                range.beyond_cell};
+      std::memcpy(&bytes[value.begin], &planted[kind], 8);
+      std::ostringstream text;
+      text << planted[kind];
+      named.push_back(text.str());
+    } else {
+      const char* planted[] = {"nan", "inf", "-1", "1e300"};
+      bytes.replace(value.begin, value.end - value.begin, planted[kind]);
+      std::ostringstream text;
+      text << std::strtod(planted[kind], nullptr);
+      named = {planted[kind], text.str()};
+    }
+    WriteFile(warm / value.file, bytes);
+    SCOPED_TRACE(value.file + " at " + std::to_string(value.begin) + ": " + named.front());
+    const RunResult result = RunExample(warm, 1, StatePeriod("26", "27", true));
+    if (result.exit_status == 0) {
+      auto tables = OutputFiles(warm.path() / "output");
+      std::erase_if(tables, [](const auto& file) { return !file.first.ends_with(".stat"); });
+      EXPECT_TRUE(tables == state.tables) << "read without a message";
+      continue;
+    }
+    const std::vector<std::string> fatal = FatalLines(result.diag);
+    ASSERT_FALSE(fatal.empty()) << result.Describe();
+    const std::string& cause = fatal.front();
+    EXPECT_NE(cause.find(value.file), std::string::npos) << cause;
+    EXPECT_TRUE(std::any_of(named.begin(), named.end(), [&](const std::string& text) {
+      return cause.find(text) != std::string::npos;
+    })) << cause;
+  }
+}
+INSTANTIATE_TEST_SUITE_P(ExampleRun, StatePlanting, ::testing::Range(-1, 5 * kPlantSlices));
 
 // The worked warm start the example ships (front-range-first-half.ctl, then
 // front-range-second-half.ctl, a warm start from the state the first writes into first-half/),
@@ -920,11 +1117,26 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "[elevation_model] dem.asc: the cell at row 3, column 40 of the basin holds -1e+06, no "
        "elevation on Earth (-11000 to 9000 m a.s.l.)",
        22},
-      {"zone grid whose nodata value lies above every code",
-       {"zones.asc", "nodata_value\t-9999.000000", "nodata_value\t1e6"},
-       "the zone grid zones.asc holds no subbasin cell: every cell is at or below its nodata "
-       "value 1e+06",
-       22},
+      // The cells outside the basin (-9999) hold no code when the header's nodata is another.
+      {"zone grid whose nodata value is not that of its outside cells",
+       {"zones.asc", "nodata_value\t-9999.000000", "nodata_value\t-1e6"},
+       "invalid zone code in zones.asc!; (codes has to be between 0 and 32767)!",
+       3},
+      // Refusals of the set-up that once emptied the tables an earlier run left.
+      {"routing description of a subbasin no zone holds",
+       {"front-range.ctl", "TG 5 (A=14.09", "TG 9 (A=14.09"},
+       "there is no subbasin with code 9",
+       41},
+      {"station file missing",
+       {"front-range.ctl", "stations/wind_speed.txt", "stations/wind.txt"},
+       ";error opening ./stations/wind.txt: No such file or directory",
+       49},
+      {"start date the stations lack",
+       {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n2019",
+        "0          # start\n1\n1\n2018"},
+       ";file ./stations/temperature.txt dosnt contain date 1.1.2018, hour 0(feof)!;Its records "
+       "begin on 1.1.2019, hour 0.",
+       51},
       {"routing half on",
        {"front-range.ctl", "[routing_model]\n1          # on", "[routing_model]\n-1"},
        "error in control file, [routing_model]: the flow control parameter -1 must be 0 (off) or "
@@ -1010,15 +1222,34 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        UseLakeVariant},
   };
   const auto schema = RefData("pi-diag-schema/pi_diag.xsd");
+  // The output folder holds the files of an earlier run (every name the example's runs write).
+  std::vector<std::string> earlier = {"soilstorage_0",    "soilstorage_1", "MPIRegions_0",
+                                      "velorn_state.txt", "lake5.txt",     "W_V_Table_05.dat"};
+  for (const auto& entry : fs::directory_iterator(ExampleDir().parent_path().parent_path() /
+                                                  "tests/runs/expected/front-range/year"))
+    earlier.push_back(entry.path().filename().string());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
+    fs::create_directories(dir.path() / "output");
+    for (const std::string& name : earlier)
+      WriteFile((dir.path() / "output" / name).string(), "an earlier run's " + name + "\n");
     // The station tables are read as the time loop reaches their lines: without the soil zone
     // and routing the run gets there in a fraction of the time.
     std::vector<Edit> edits = {c.edit};
     if (*c.more.file != '\0') edits.push_back(c.more);
     if (c.code == 1051 || c.code == 0) edits.insert(edits.end(), {kSoilOff, kRoutingOff});
     const RunResult result = RunExample(dir, c.processes, edits, false, 0, {}, c.prepare);
+    // A run refused in its set-up leaves every file of the earlier run as it was.
+    if (c.code != 0 && result.diag.find(DiagnosticsLine(4, "end of initialization reached...")) ==
+                           std::string::npos) {
+      for (const std::string& name : earlier)
+        EXPECT_EQ(ReadFile((dir.path() / "output" / name).string()),
+                  "an earlier run's " + name + "\n")
+            << name;
+      for (const auto& entry : fs::directory_iterator(dir.path() / "output"))
+        EXPECT_FALSE(entry.path().string().ends_with(".velorn-kept")) << entry.path();
+    }
     EXPECT_EQ(result.exit_status, c.code & 0xff) << result.Describe();
     EXPECT_NE(result.diag.find(DiagnosticsLine(c.code == 0 ? 2 : 0, c.entry)), std::string::npos)
         << result.diag;

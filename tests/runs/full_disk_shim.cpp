@@ -6,11 +6,13 @@
 // fwrite and vfprintf (also its fortified form), and fflush and fclose, which fail when stdio
 // still holds unwritten bytes for such a file (those bytes are dropped, as a full disk would);
 // and write and writev, through which the C++ streams write, and pwrite and pwritev, through
-// which MPI-IO writes (the binary stacks).
+// which MPI-IO writes (the binary stacks). With $VELORN_FULL_DISK_KILL set, the first such write
+// kills the process (SIGKILL) instead.
 // A slow disk as well: an fopen of a file whose name ends in $VELORN_HOLD_NAME waits until the
 // file $VELORN_HOLD_UNTIL exists (at most two minutes), which holds a run at that point of its
 // set-up while a test starts another.
 #include <dlfcn.h>
+#include <signal.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -38,8 +40,11 @@ bool OnFullDiskFd(int fd) {
   const ssize_t length = readlink(link.c_str(), path, sizeof path - 1);
   if (length <= 0) return false;
   const std::size_t suffix = std::strlen(name);
-  return static_cast<std::size_t>(length) >= suffix &&
-         std::strcmp(path + length - static_cast<ssize_t>(suffix), name) == 0;
+  const bool full = static_cast<std::size_t>(length) >= suffix &&
+                    std::strcmp(path + length - static_cast<ssize_t>(suffix), name) == 0;
+  // $VELORN_FULL_DISK_KILL: the process is killed there instead, as by a power cut.
+  if (full && std::getenv("VELORN_FULL_DISK_KILL") != nullptr) raise(SIGKILL);
+  return full;
 }
 
 bool OnFullDisk(std::FILE* stream) {

@@ -290,7 +290,9 @@ TEST_F(GridSetupTest, ZoneGridHeaderInTheFormsOfTheGridReader) {
     int code;
     double nodata;
   };
-  const Case cases[] = {{ascii, -1, -1},     {upper, -1, -9999},    {binary, -1, -9999},
+  // A nodata value above -9999 (the ASCII header's -1) marks the zone grid's outside cells only:
+  // the run keeps -9999 for its grids.
+  const Case cases[] = {{ascii, -1, -9999},  {upper, -1, -9999},    {binary, -1, -9999},
                         {single, -1, -9999}, {other_nodata, 22, 0}, {"ncols x\n", 22, 0},
                         {"(no file)", 21, 0}};
   for (const Case& c : cases) {

@@ -424,8 +424,9 @@ TEST_F(SnowTest, StorageGridsAreReadWhenAsked) {
                     return r == 3 && c == 1 ? -9999.0 : 10.0 * r + c;
                   }));
   for (const char* name : {"liquid.asc", "total.asc", "days.asc", "age.asc", "surft.asc"})
-    test::WriteFile(dir_ / name,
-                    test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [](int, int) { return 1.0; }));
+    test::WriteFile(dir_ / name, test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [&](int, int) {
+                      return name == std::string("surft.asc") ? 260.0 : 1.0;  // K for surft
+                    }));
   // A snow temperature file with a hole inside the zones: the hole takes the melting point.
   test::WriteFile(dir_ / "stemp.asc", test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [](int r, int c) {
                     return r == 2 && c == 2 ? -9999.0 : 270.0;
@@ -439,7 +440,7 @@ TEST_F(SnowTest, StorageGridsAreReadWhenAsked) {
   EXPECT_EQ(Registered("snow_age")[1][1], 1.0);
   EXPECT_EQ(Registered("snowtemp")[1][1], 270.0);
   EXPECT_EQ(Registered("snowtemp")[2][2], kMeltingPointKelvin);
-  EXPECT_EQ(Registered("surftemp")[3][3], 1.0);
+  EXPECT_EQ(Registered("surftemp")[3][3], 260.0);
   // A state without the pack's albedo keeps the land-use albedo, with one warning.
   EXPECT_TRUE(ScreenHas("of the snow albedo: the first step takes the albedo of the land-use"));
   EXPECT_EQ(Registered("albedo")[2][3], 0.7);

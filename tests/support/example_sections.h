@@ -53,4 +53,27 @@ inline std::pair<std::string, std::string> AddRainTracers(std::string& text) {
               "\neva evaporating soilini = 10 gwini = 10" + tracer};
 }
 
+// The lines of the example's control file that name its state (the soil columns, the
+// groundwater, the snow pack, the interception storage), each followed by its write code 0:
+// code 3 writes it at the end. And the switches (0) that read it back with 1.
+inline const char* const kStateLines[] = {
+    "theta.stk  # water content per layer",
+    "hh.stk     # hydraulic head per layer",
+    "hgeo.stk   # elevation of the layer boundaries",
+    "qunten.stk # flux through the lower boundary of each layer",
+    "gwstand.dbl",
+    "gwtheta.dbl",
+    "gwlevel.dbl",
+    "deltagw.dbl",
+    "snowsolid.dbl  # solid snow storage (mm water equivalent)",
+    "snowliquid.dbl # liquid water in the pack (mm)",
+    "snowstorage.dbl   # total snow storage grid",
+    "snowdays.dbl   # days with snow cover",
+    "snowage.dbl    # snow age (days)",
+    "interception_storage.dbl"};
+inline const char* const kStateReadSwitches[] = {
+    "0          # the pack starts empty (1: read from the storage grids above)",
+    "0          # the storages start empty (1: read from the grids above)",
+    "0          # cold start (1: read the stacks and grids named above)"};
+
 }  // namespace velorn::test

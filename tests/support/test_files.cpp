@@ -143,7 +143,9 @@ std::map<std::string, std::string> OutputFiles(const std::filesystem::path& fold
         n > 4 && name[n - 4] == '_' && std::all_of(name.end() - 3, name.end(), [](char ch) {
           return std::isdigit(static_cast<unsigned char>(ch)) != 0;
         });
-    if (name != "MPIRegions_0" && !share) files[name] = ReadFile(entry.path().string());
+    // The state's manifest names the run that wrote it (its process and time).
+    if (name != "MPIRegions_0" && name != "velorn_state.txt" && !share)
+      files[name] = ReadFile(entry.path().string());
   }
   return files;
 }

@@ -65,7 +65,8 @@ std::optional<std::string> RefData(const std::string& relative);
 std::filesystem::path ExampleDir();
 // Every file of a run's output folder by name with its text, without "MPIRegions_0" and the
 // files of one process's share ("<name>_000", "<name>_001", ...): they describe the
-// decomposition itself, which differs between process counts.
+// decomposition itself, which differs between process counts; nor the state's manifest
+// "velorn_state.txt", which names the run.
 std::map<std::string, std::string> OutputFiles(const std::filesystem::path& folder);
 
 // Copies the example basin's control file, grids and station tables into `target` (a fresh

@@ -34,7 +34,11 @@ std::string SnowType(int code, int layers, const std::string& extra = "") {
 
 class LayeredSnowSetUp : public test::SoilColumnTest {
  protected:
-  LayeredSnowSetUp() { Add("temperature", Fill(0.0)); }
+  // The snow model's pack, which a layered pack needs beside it.
+  LayeredSnowSetUp() {
+    Add("temperature", Fill(0.0));
+    Add("snowstorage_solid", Fill(0.0));
+  }
   double*** StackOf(const char* identifier) {
     const int index = registry_.FindIdentifier(identifier);
     return index > 0 ? registry_[index].stack : nullptr;

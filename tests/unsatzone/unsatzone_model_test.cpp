@@ -274,7 +274,7 @@ TEST_F(UnsatModel, ColdStartFillsEveryColumnAndTheGroundwaterGrids) {
   EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
   EXPECT_TRUE(
       ScreenHas("grid gwstand.asc: the cell at row 2, column 3 holds -1e+06, outside "
-                "-20000 to 20000 m"))
+                "-20000 to 0 m (below the surface)"))
       << screen_.str();
 }
 

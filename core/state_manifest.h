@@ -1,0 +1,65 @@
+// The manifest of a run's state: which run wrote the files a warm start reads, and whether it
+// finished writing them.
+//
+// A run writes its state (the grids and stacks of the end, the storage content files) one file
+// after another. A run killed between two of them, over a folder that held an earlier state,
+// leaves files of two dates; a warm start from them would mix two runs. So the end of a run
+// writes "velorn_state.txt" in its output folder around the state:
+//
+//   StateManifestWriter manifest(diag, output_folder);  // process 0 marks the state incomplete
+//   ...                                                  // every process writes its state files
+//   manifest.Finish();  // collective: each file's size and hash, the run, "complete"; written last
+//
+// Until Finish the manifest says "incomplete" (since when) and keeps the files of the state it
+// replaces. A warm start reads the manifest of its initial-state folder at set-up
+// (ExamineStateManifest, collective) and every reader of a grid, stack or storage content file
+// calls CheckStateFile for the file it opens:
+//   - a file the manifest lists, while the manifest says incomplete, or any file of the folder
+//     written after the mark: FATAL (code 71), the state is of a run that did not finish it;
+//   - a file the manifest lists whose bytes are not those the run wrote (size or hash): FATAL
+//     (code 71) naming the file and the run that wrote the manifest;
+//   - a file the manifest does not list (an input beside the state) is read as it is.
+// A folder without a manifest (a state written before manifests, or copied without it) is read
+// as before; the storage content file's readers say so once in a WARNING (ReportUncheckedState).
+// The files are named relative to the manifest's folder, so a state copied with its manifest
+// to another folder stays checked. Hash: 64-bit FNV-1a over the file's bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/diagnostic_stream.h"
+
+namespace velorn {
+
+inline constexpr const char* kStateManifestName = "velorn_state.txt";
+inline constexpr int kStateManifestCode = 71;
+
+// 64-bit FNV-1a hash of the file's bytes and its size; false when it cannot be read.
+bool HashFile(const std::string& path, uint64_t& hash, uint64_t& size);
+
+class StateManifestWriter {
+ public:
+  StateManifestWriter(DiagnosticStream& diag, std::string folder);
+  ~StateManifestWriter();
+  StateManifestWriter(const StateManifestWriter&) = delete;
+  StateManifestWriter& operator=(const StateManifestWriter&) = delete;
+
+  void Finish();
+
+ private:
+  DiagnosticStream& diag_;
+  std::string folder_;
+  bool recording_ = false;
+};
+
+// Reads the manifest of `folder` on process 0 and shares it with every process (collective).
+void ExamineStateManifest(const std::string& folder);
+
+// Refuses to read `path` when the examined manifest says it is not a state one run finished.
+void CheckStateFile(DiagnosticStream& diag, const std::string& path);
+
+// Once per run: a WARNING that the state read from `path`'s folder has no manifest.
+void ReportUncheckedState(DiagnosticStream& diag, const std::string& path);
+
+}  // namespace velorn
