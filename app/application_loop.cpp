@@ -74,11 +74,10 @@ int ModellApplication::RunLoop() {
     // state in the output folder is marked incomplete until the end of the run has written it.
     // The processes agree on the step (a process whose data ended early keeps its last date).
     if (!state_manifest) {
-      std::vector<double> at_end = {
-          ModelTimeKey(current_year, current_month, current_day, current_hour) >=
-                  ModelTimeKey(setup.end_date)
-              ? 1.0
-              : 0.0};
+      std::vector<double> at_end = {ModelTimeKey(current_year, current_month, current_day,
+                                                 current_hour) >= ModelTimeKey(setup.end_date)
+                                        ? 1.0
+                                        : 0.0};
       AllReduceMaximum(at_end);
       if (at_end[0] != 0) state_manifest.emplace(stream, settings.default_output_directory);
     }

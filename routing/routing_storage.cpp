@@ -239,12 +239,13 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
       if (!ScanValue(text, pos, last) || last < 0 || last > nsub_ + r.history_length)
         fail("the last scheduled position of a channel section");
       r.last[s] = last;
-      // The water the section holds back: at most what its history positions carried.
+      // The water the section holds back: at most what its history positions carried, in either
+      // direction (positions that withdrawals lowered below 0 go into it as they are).
       const double held = kLargestDischarge * (nsub_ + r.history_length);
       for (int32_t tr = 0; tr <= ntr_; ++tr) {
         if (!ScanValue(text, pos, r.storage[tr][s])) fail("the storage of a channel section");
         require(FormatText("the storage of tracer/flow %d in ", tr) + section, r.storage[tr][s],
-                tr == 0 ? 0.0 : -kAny, tr == 0 ? held : kAny);
+                tr == 0 ? -held : -kAny, tr == 0 ? held : kAny);
       }
       read.clear();
     }

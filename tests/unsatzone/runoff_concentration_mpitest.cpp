@@ -164,8 +164,9 @@ TEST_F(RunoffConcentrationTest, EmptyFirstZoneEndsTheRun) {
                   },
                   0),
               kGridFormatCode);
-    EXPECT_TRUE(ScreenHas("grid flow.asc: the cell at row 4, column 7 holds 1e+308 s, a flow "
-                          "time beyond a year (3.16224e+07 s)"))
+    EXPECT_TRUE(
+        ScreenHas("grid flow.asc: the cell at row 4, column 7 holds 1e+308 s, a flow "
+                  "time beyond a year (3.16224e+07 s)"))
         << screen_.str();
   }
 }
@@ -187,7 +188,7 @@ TEST_F(RunoffConcentrationTest, SameTotalRunoffOnEveryProcessCount) {
       for (auto& zones : (*b)[0])
         for (ZoneRecord& record : zones) {
           BroadcastBytes(record.field, static_cast<int>(sizeof record));
-          const double part = test::Size() == 1  ? 1.0
+          const double part = test::Size() == 1   ? 1.0
                               : test::Rank() == 0 ? 0.5
                                                   : 0.5 / (test::Size() - 1);
           for (int f : {0, 1, 4}) record[f] *= part;
