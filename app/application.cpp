@@ -486,6 +486,17 @@ void ModellApplication::LinkSurfaceRouting(double**& runoff, const std::string* 
 }
 
 void ModellApplication::ShareGlacierGrid() {
+  // The soil zone, interception and evapotranspiration leave a cell's glacier share to the
+  // glacier part of the snow model; without the snow model that share's water would vanish.
+  if (snow->GetFlowControl() == 0) {
+    for (const char* name : {"ice_firn", "GlacierizedCells"}) {
+      if (grid_registry->FindIdentifier(name) == 0) continue;
+      ThrowFatal(stream, kGlacierSetupCode, "FATAL: error in control file, the grid \"", name,
+                 "\" gives cells a glacier share, but [snow_model] is switched off: the glaciers "
+                 "melt and store their water only in the snow model; switch it on or remove the "
+                 "glacier grids from [standard_grids]");
+    }
+  }
   const char* identifier = snow->GlacierShareIdentifier();
   const int index = identifier != nullptr ? grid_registry->FindIdentifier(identifier) : 0;
   if (index == 0) return;

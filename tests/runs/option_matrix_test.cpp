@@ -707,6 +707,7 @@ const std::vector<Combination>& Sample() {
        .draw = "interception=21 snow=0 start=23/1 days=2"},
       {.name = "snow_survey_without_the_snow_model",
        .draw = "snow=0 assimilation=split start=6/2 days=2"},
+      {.name = "glaciers_without_the_snow_model", .draw = "snow=0 glacier=2 start=17/2 days=2"},
       // Draws of the generator.
       {.name = "draw_1001",
        .draw = "spinup=units et=2 snow=12 soil=0 rivers=1 reservoir=table tracers=er.vr.cr "

@@ -334,6 +334,11 @@ const std::vector<Rule>& Rules() {
          return rules != "0" && rules != "lake" && d.Get("snow") == "0";
        },
        [](Draw& d) { d.options.erase("assimilation"); }},
+      {{"glaciers without the snow model", 80, "[snow_model] is switched off"},
+       [](const Draw& d) {
+         return d.Get("glacier") != "0" && d.Get("snow") == "0";
+       },
+       [](Draw& d) { d.options.erase("snow"); }},
       {{"a lake's level without a lake", 1220, "lake"},
        [](const Draw& d) {
          return (d.Get("assimilation") == "lake" || d.Get("assimilation") == "both") &&
