@@ -257,6 +257,10 @@ bool Dynamic(const Draw& d) {
 bool SoilOn(const Draw& d) {
   return d.Get("soil") != "0";
 }
+// Every spin-up works with hydrologic response units, which switch the groundwater model off.
+bool UnitsOn(const Draw& d) {
+  return d.Get("spinup") != "0";
+}
 bool RoutingOn(const Draw& d) {
   return d.Get("routing") == "1" && !d.Get("lake").starts_with("soil");
 }
@@ -294,7 +298,7 @@ const std::vector<Rule>& Rules() {
        [](const Draw& d) { return d.On("surface") && !SoilOn(d); },
        [](Draw& d) { d.options.erase("surface"); }},
       {{"the groundwater model without the soil zone", 33, "groundwater_distance is not in memory"},
-       [](const Draw& d) { return d.On("groundwater") && !SoilOn(d); },
+       [](const Draw& d) { return d.On("groundwater") && !SoilOn(d) && !UnitsOn(d); },
        [](Draw& d) { d.options.erase("groundwater"); }},
       {{"tracers with losing streams", 1150, "tracer"},
        [](const Draw& d) { return d.Get("rivers") == "2" && d.Get("tracers") != "0"; },
