@@ -763,9 +763,10 @@ const std::vector<Combination>& Sample() {
       // Roots that the thawed soil holds inside layer 1 see its water content, not 7 times it.
       {.name = "root_zone_water_of_roots_in_thawed_soil",
        .draw = "permafrost=1 irrigation=1/1 start=26/6 days=2"},
-      // Response units switch the groundwater model off: it needs no soil zone then.
-      {.name = "groundwater_off_by_response_units_without_soil",
-       .draw = "spinup=units soil=0 groundwater=2 routing=0 start=20/1 days=2"},
+      // Response units switch groundwater, surface routing and lakes off: no soil zone needed.
+      {.name = "response_units_switch_off_what_needs_the_soil_zone",
+       .draw = "spinup=units soil=0 groundwater=2 surface=5 routing=0 lake=routing start=20/1 "
+               "days=2"},
   };
   return rows;
 }
