@@ -37,9 +37,14 @@ gwflowclass::gwflowclass(int32_t& error, const SubModelSetup& setup)
   error = 0;
   if (GetFlowControl() == 0) return;
   if (response_unit_switch != 0) {
-    // The groundwater flow is a cell-to-cell model: with response units it stays off.
+    // The groundwater flow is a cell-to-cell model: with response units it stays off, and so
+    // needs none of the soil zone's grids.
     flow_control = 0;
     control_file->Close();
+    Diag() << "WARNING: " << module_name
+           << ": hydrologic response units are on, so the groundwater model is switched off "
+              "although [groundwater_flow] switches it on"
+           << "[end-entry]";
     return;
   }
   if (owner_grid == nullptr) {

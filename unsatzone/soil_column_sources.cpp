@@ -120,19 +120,34 @@ double AverageOverDepth(const SoilRecord& soil, int layers, const double* values
   double depth = -kDepthTolerance;
   for (int k = 1; k <= layers; ++k) depth += soil.thickness[k];
   const double b = (bottom > depth || bottom == 9999) ? depth : bottom;
-  if (b - top <= kDepthTolerance) return 1.0;
+  // An empty interval holds no water and counts as saturated.
+  if (b - top <= kDepthTolerance) return mode == 1 ? 0.0 : 1.0;
   double sum = 0;
   double upper = 0;
   for (int k = 1; k <= layers; ++k) {
     const double lower = upper + soil.thickness[k];
     const double relative = values[k] / soil.theta_sat[k];
-    if (top >= upper - kDepthTolerance && b <= lower + kDepthTolerance) return relative;
+    // Inside one layer: that layer's saturation, or the water in the interval's part of it.
+    if (top >= upper - kDepthTolerance && b <= lower + kDepthTolerance)
+      return mode == 1 ? values[k] * (b - top) : relative;
     const double part = std::min(lower, b) - std::max(upper, top);
     if (part > kDepthTolerance) sum += mode == 1 ? values[k] * part : relative * part / (b - top);
     upper = lower;
     if (upper >= b) break;
   }
   return sum;
+}
+
+double RootZoneTheta(const SoilRecord& soil, int layers, const double* theta, double roots) {
+  if (!(roots > 0)) return theta[1];
+  double top = 0, water = 0, depth = 0;
+  for (int k = 1; k <= layers && top < roots; ++k) {
+    const double part = std::min(soil.thickness[k], roots - top);
+    water += theta[k] * part;
+    depth += part;
+    top += soil.thickness[k];
+  }
+  return depth > 0 ? water / depth : theta[1];
 }
 
 double RootZoneSuction(const SoilRecord& soil, int layers, const double* theta, double root_depth,

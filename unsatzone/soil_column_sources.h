@@ -41,11 +41,17 @@ double ComputeMacroporeInfiltration(const SoilRecord& soil, int layers, const do
                                     double stepLength);
 
 // Average over the depth interval [top, bottom] (m below the surface): with mode 1 the sum of
-// value x thickness inside it (a water depth for water contents), else the mean of value /
-// theta_sat (the mean relative saturation). Bottom 9999 or below the column: to the column's
-// bottom; bottom <= 0 or top < -0.0001: `nodata`.
+// value x thickness inside it (a water depth for water contents; 0 for an empty interval), else
+// the mean of value / theta_sat (the mean relative saturation; 1 for an empty interval). Bottom
+// 9999 or below the column: to the column's bottom; bottom <= 0 or top < -0.0001: `nodata`.
 double AverageOverDepth(const SoilRecord& soil, int layers, const double* values, int mode,
                         double top, double bottom, double nodata);
+
+// Mean water content (m3/m3) of the root zone: the thickness-weighted mean of `theta` over the
+// part of the column from the surface down to `roots` m (the whole column when the roots reach
+// below it); layer 1's content when `roots` is not above 0. Never above the largest theta_sat
+// of the layers it spans.
+double RootZoneTheta(const SoilRecord& soil, int layers, const double* theta, double roots);
 
 // The suction (m) of layer 1 at the mean relative saturation of the root zone (water contents
 // `theta` 1..layers, the zone down to `root_depth` m; layer 1 alone for a depth of 0 or less):

@@ -730,12 +730,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   innerStepCount.fetch_add(nw, std::memory_order_relaxed);
   iterationCount.fetch_add(iterations, std::memory_order_relaxed);
 
-  // Root zone and profile.
-  if (root_depth > 0)
-    grids[kSoilMoistureRoot][r][c] =
-        AverageOverDepth(soil, N, t0, 1, 0.0, root_depth, nodata) / root_depth;
-  else
-    grids[kSoilMoistureRoot][r][c] = t0[1];
+  // Root zone and profile. The root zone's water content is the mean over the soil the roots
+  // reach: roots that a thawed layer confines inside layer 1, or that reach below the column,
+  // see the water content of the soil they are in.
+  grids[kSoilMoistureRoot][r][c] = RootZoneTheta(soil, N, t0, root_depth);
   grids[kMeanThetaInRootZone][r][c] = RootZoneSuction(soil, N, t0, root_depth, nodata);
   grids[kSoilMoistureProfile][r][c] = AverageOverDepth(soil, N, t0, 1, 0.0, 9999.0, nodata) * 1000;
   grids[kRootGrid][r][c] = root_depth * 1000.0;

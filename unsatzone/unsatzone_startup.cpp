@@ -29,10 +29,6 @@
 namespace velorn {
 namespace {
 
-// Root depths (m) outside which the root zone is the first layer.
-constexpr double kShallowestRoots = 1e-8;
-constexpr double kDeepestRoots = 9999.0;
-
 // Sums every ExactSum over all processes onto process 0 (collective; others keep their own).
 void ReduceExactSums(std::vector<ExactSum>& sums) {
   std::vector<int64_t> packed;
@@ -44,19 +40,6 @@ void ReduceExactSums(std::vector<ExactSum>& sums) {
   ReduceSumsToRoot(packed);
   const std::size_t stride = ExactSum::kDigits + ExactSum::kSpecials;
   for (std::size_t i = 0; i < sums.size(); ++i) sums[i].Unpack(0, kLast, &packed[i * stride]);
-}
-
-// Thickness-weighted water content from the surface down to the root depth.
-double RootZoneTheta(const SoilRecord& soil, int layers, const double* theta, double roots) {
-  if (!(roots > kShallowestRoots) || roots >= kDeepestRoots) return theta[1];
-  double top = 0, water = 0, depth = 0;
-  for (int k = 1; k <= layers && top < roots; ++k) {
-    const double part = std::min(soil.thickness[k], roots - top);
-    water += theta[k] * part;
-    depth += part;
-    top += soil.thickness[k];
-  }
-  return depth > 0 ? water / depth : theta[1];
 }
 
 }  // namespace

@@ -761,6 +761,13 @@ const std::vector<Combination>& Sample() {
       {.name = "draw_220",
        .draw = "substeps=2 leaflayers=1 layered=1 glacier=2 rivers=1 groundwater=2 silting=1 "
                "lake=soil1 tracers=dr.vs start=16/2 days=9"},
+      // Roots that the thawed soil holds inside layer 1 see its water content, not 7 times it.
+      {.name = "root_zone_water_of_roots_in_thawed_soil",
+       .draw = "permafrost=1 irrigation=1/1 start=26/6 days=2"},
+      // Response units switch groundwater, surface routing and lakes off: no soil zone needed.
+      {.name = "response_units_switch_off_what_needs_the_soil_zone",
+       .draw = "spinup=units soil=0 groundwater=2 surface=5 routing=0 lake=routing start=20/1 "
+               "days=2"},
   };
   return rows;
 }
@@ -1344,6 +1351,15 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
   // pass on.
   const bool leaves = Value(f.text, "interception_model", 1) == "1";
   const bool irrigated = Value(f.text, "irrigation", 1) == "1";
+  // The root zone's mean water content (row 0 holds the area shares).
+  if (fs::exists(out + "sb1.stat")) {
+    const auto rows = ZoneTableRows(out + "sb1.stat");
+    for (std::size_t d = 1; d < rows.size(); ++d)
+      for (double theta : rows[d])
+        if (!(theta >= 0.0 && theta <= 1.0))
+          failures.push_back({"bounds", "sb1.stat: root zone water content " +
+                                            std::to_string(theta) + " outside 0 to 1"});
+  }
   for (std::size_t index = 0; index < f.tracers.size(); ++index) {
     const Tracer& t = f.tracers[index];
     const std::size_t from_end = f.tracers.size() - index;

@@ -257,6 +257,11 @@ bool Dynamic(const Draw& d) {
 bool SoilOn(const Draw& d) {
   return d.Get("soil") != "0";
 }
+// Every spin-up works with hydrologic response units, which switch the groundwater model, surface
+// routing and the lakes off.
+bool UnitsOn(const Draw& d) {
+  return d.Get("spinup") != "0";
+}
 bool RoutingOn(const Draw& d) {
   return d.Get("routing") == "1" && !d.Get("lake").starts_with("soil");
 }
@@ -291,10 +296,10 @@ const std::vector<Rule>& Rules() {
        [](const Draw& d) { return d.On("irrigation") && !SoilOn(d); },
        [](Draw& d) { d.options.erase("irrigation"); }},
       {{"surface routing without the soil zone", 33, "directflow not found"},
-       [](const Draw& d) { return d.On("surface") && !SoilOn(d); },
+       [](const Draw& d) { return d.On("surface") && !SoilOn(d) && !UnitsOn(d); },
        [](Draw& d) { d.options.erase("surface"); }},
       {{"the groundwater model without the soil zone", 33, "groundwater_distance is not in memory"},
-       [](const Draw& d) { return d.On("groundwater") && !SoilOn(d); },
+       [](const Draw& d) { return d.On("groundwater") && !SoilOn(d) && !UnitsOn(d); },
        [](Draw& d) { d.options.erase("groundwater"); }},
       {{"tracers with losing streams", 1150, "tracer"},
        [](const Draw& d) { return d.Get("rivers") == "2" && d.Get("tracers") != "0"; },
@@ -314,7 +319,7 @@ const std::vector<Rule>& Rules() {
        },
        [](Draw& d) { d.options["interception"] = "22"; }},
       {{"lakes without the soil zone", 28, "no POND-Grid"},
-       [](const Draw& d) { return d.On("lake") && !SoilOn(d); },
+       [](const Draw& d) { return d.On("lake") && !SoilOn(d) && !UnitsOn(d); },
        [](Draw& d) { d.options.erase("lake"); }},
       {{"a lake's level without ponding", 33, "ponding_storage not found"},
        [](const Draw& d) {

@@ -220,12 +220,18 @@ TEST_F(ColumnSources, AverageOverDepth) {
     int mode;
     double top, bottom, expected;
   };
-  for (const Case& c : {Case{0, 0.0, 1.0, 0.5}, Case{0, 0.05, 0.77, 0.5}, Case{0, 0.0, 9999, 0.5},
-                        Case{1, 0.0, 9999, 0.2}, Case{1, 0.0, 5.0, 0.2}, Case{1, 0.1, 0.6, 0.1},
-                        Case{1, 0.12, 0.28, 0.5}, Case{0, 0.0, 0.0, -9999},
-                        Case{1, 0.2, -1.0, -9999}, Case{0, 1.0, 1.0, 1.0}})
+  for (const Case& c :
+       {Case{0, 0.0, 1.0, 0.5}, Case{0, 0.05, 0.77, 0.5}, Case{0, 0.0, 9999, 0.5},
+        Case{1, 0.0, 9999, 0.2}, Case{1, 0.0, 5.0, 0.2}, Case{1, 0.1, 0.6, 0.1},
+        Case{1, 0.12, 0.28, 0.2 * 0.16}, Case{0, 0.12, 0.28, 0.5}, Case{1, 0.3, 0.3, 0.0},
+        Case{0, 0.0, 0.0, -9999}, Case{1, 0.2, -1.0, -9999}, Case{0, 1.0, 1.0, 1.0}})
     EXPECT_NEAR(AverageOverDepth(soil_, 4, theta, c.mode, c.top, c.bottom, -9999), c.expected, 1e-8)
         << c.mode << " " << c.top << " " << c.bottom;
+  // Mean water content of the root zone: roots inside layer 1, across layers, below the column.
+  const double contents[] = {0, 0.1, 0.3, 0.2, 0.4};
+  for (const auto& [roots, expected] : std::initializer_list<std::pair<double, double>>{
+           {0.05, 0.1}, {0.15, (0.01 + 0.015) / 0.15}, {0.0, 0.1}, {5.0, 0.29}})
+    EXPECT_NEAR(RootZoneTheta(soil_, 4, contents, roots), expected, 1e-12) << roots;
   // Drainable pores of layers 2 and 3 (the table in layer 2, the last layer never counts).
   EXPECT_NEAR(DrainablePoreVolume(soil_, fc_.data(), 2, 4),
               1000 * (0.2 * (0.4 - fc_[2]) + 0.3 * (0.4 - fc_[3])), 1e-9);
