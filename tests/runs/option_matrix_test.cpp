@@ -760,6 +760,9 @@ const std::vector<Combination>& Sample() {
       {.name = "draw_220",
        .draw = "substeps=2 leaflayers=1 layered=1 glacier=2 rivers=1 groundwater=2 silting=1 "
                "lake=soil1 tracers=dr.vs start=16/2 days=9"},
+      // Surface routing takes the interflow of every soil sub-step, not their mean.
+      {.name = "surface_routing_interflow_of_sub_steps",
+       .draw = "substeps=2 surface=1 start=10/1 days=2"},
   };
   return rows;
 }
