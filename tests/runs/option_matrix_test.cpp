@@ -763,6 +763,9 @@ const std::vector<Combination>& Sample() {
       // Surface routing takes the interflow of every soil sub-step, not their mean.
       {.name = "surface_routing_interflow_of_sub_steps",
        .draw = "substeps=2 surface=1 start=10/1 days=2"},
+      // Response units book no solute for the snow a master's deposition added (it brings none).
+      {.name = "response_units_with_deposited_snow",
+       .draw = "spinup=units snow=7 start=22/1 days=2"},
   };
   return rows;
 }
