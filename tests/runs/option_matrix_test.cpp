@@ -766,6 +766,9 @@ const std::vector<Combination>& Sample() {
       // Response units book no solute for the snow a master's deposition added (it brings none).
       {.name = "response_units_with_deposited_snow",
        .draw = "spinup=units snow=7 start=22/1 days=2"},
+      // A response unit's members take the sublimation its master's energy balance booked.
+      {.name = "response_units_with_energy_balance_snow",
+       .draw = "spinup=units snow=5 start=22/1 days=2"},
   };
   return rows;
 }
