@@ -12,9 +12,10 @@
 // the glacier-free part weighed 1 - g, the glacier part g; static glaciers keep the solute of
 // the whole cell in the cell's stores, their glacier part giving its share of the pack's
 // outflow to the glacier storages), the input the rain's concentration times the
-// precipitation, the glacier part's outflow what its melt carried off and the free part's the
-// rest of what left the master. A glacier evaluation's change of the cells is the evaluation's
-// booking and is kept out. The sums are exact and reduced onto process 0, so the booking is the
+// precipitation (less the snow deposition added to it, which brings no solute), the glacier
+// part's outflow what its melt carried off and the free part's the rest of what left the
+// master. A glacier evaluation's change of the cells is the evaluation's booking and is kept
+// out. The sums are exact and reduced onto process 0, so the booking is the
 // same on any number of processes.
 #include <omp.h>
 
@@ -109,13 +110,15 @@ void WaterBalance::BookUnitSolute(bool fluxes) {
       inputs[static_cast<std::size_t>(t)] = (*registry)[i].grid;
   }
   const schneemodellklasse* glaciers = Glaciers();
-  // The rain's solute on cell (r, c) in the step.
+  // The rain's solute on cell (r, c) in the step: the snow that deposition added to the
+  // precipitation of a cell whose snow was computed (a master) brought none.
   const auto input = [&](int32_t t, long r, long c) {
     double** concentration = inputs[static_cast<std::size_t>(t)];
     if (concentration == nullptr || precipitation_ == nullptr ||
         !(concentration[r][c] > soil.nodata) || !(precipitation_[r][c] > soil.nodata))
       return 0.0;
-    return concentration[r][c] * precipitation_[r][c];
+    const double deposited = models_.snow != nullptr ? models_.snow->DepositedSnow(r, c) : 0.0;
+    return concentration[r][c] * (precipitation_[r][c] - deposited);
   };
   if (!start && fluxes) {
     double** units = soil.links.response_units;

@@ -248,8 +248,11 @@ void surfaceroutingclass::ClosingPass() {
         EnterZone(&lines == &zoneFZT_QD ? 0 : 1, k, static_cast<std::size_t>(s),
                   static_cast<std::size_t>(j), count, value * w, weight * w);
       };
+      // Each call enters one weight per cell, so a step's record holds the mean over its
+      // sub-steps: the runoff of one sub-step enters times their number, and the step's record
+      // holds their sum (direct runoff and interflow alike).
       enter(zoneFZT_QD, 0, channel ? substeps * directflow[r][c] : 0.0, 1, 1);
-      enter(zoneFZT_QI, 0, interflow[r][c], 1, 1);
+      enter(zoneFZT_QI, 0, substeps * interflow[r][c], 1, 1);
       for (int32_t i = 1; i <= tracer_count; ++i) {
         // The solute that reached the zone over the water that carried it: a flow-weighted mean
         // concentration at the outlet.

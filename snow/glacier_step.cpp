@@ -94,6 +94,7 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
     };
     CallsOfStep(r, c, call);
     if (deposited != 0) precipitation[r][c] += deposited;
+    if (deposited_) deposited_[r][c] = deposited;
     g.snowfall[r][c] = free_part.snowfall;
     g.rain[r][c] = rain;  // the rain of both calls (see StepCell)
     solid = free_part.solid;

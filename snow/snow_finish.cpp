@@ -172,7 +172,13 @@ void schneemodellklasse::CopyResponseUnits() {
   const StepGrids& g = step_;
   std::vector<double**> grids = {g.total,    g.solid, g.liquid, g.days,    g.age,
                                  g.snowfall, g.rain,  albedo,   g.outflow, g.melt};
-  if (IsEnergyBalanceSnowMethod(method)) grids.insert(grids.end(), {g.snowtemp, g.surftemp});
+  if (IsEnergyBalanceSnowMethod(method)) {
+    grids.insert(grids.end(), {g.snowtemp, g.surftemp});
+    // The energy balance books its sublimation (or the vapour it deposits) in the snow
+    // evaporation grid after evapotranspiration shared its values: a member takes the master's
+    // with the pack it changed.
+    if (snow_evaporation != nullptr) grids.push_back(snow_evaporation);
+  }
   if (IsSlideSnowMethod(method))
     grids.insert(grids.end(), {g.input_mass, g.mobile_mass, g.deposition});
   if (glacier_cells != nullptr) grids.insert(grids.end(), {g.firn_melt, g.ice_melt});

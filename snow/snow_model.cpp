@@ -132,7 +132,10 @@ void schneemodellklasse::LinkMethodGrids() {
     for (int i = 1; i <= 4; ++i) slidefraction[i] = RequiredGrid(FormatText("slidefraction%d", i));
     slope_angle = RequiredGrid("slope_angle");
   }
-  if (UsesDepositionIndex(method)) deposition_index = RequiredGrid("deposition_index");
+  if (UsesDepositionIndex(method)) {
+    deposition_index = RequiredGrid("deposition_index");
+    deposited_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  }
   if (IsEnergyBalanceSnowMethod(method)) {
     cloudiness = RequiredGrid("cloudiness");
     surfacetemperature = OptionalGrid("surfacetemperature");

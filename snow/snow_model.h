@@ -300,6 +300,10 @@ class schneemodellklasse : public teilmodellklasse {
   // tracer `t` carried off the glacier part of own cell (r, c) (static glaciers: the pack's
   // outflow at its concentration); 0 without glaciers.
   double GlacierPartOutflowSolute(int32_t t, long r, long c) const;
+  // The snow that deposition added to the precipitation of own cell (r, c) in the step (mm; 0
+  // where the cell's snow was not computed or the method deposits none): water that brought no
+  // solute, as the pack took the rain's solute with the precipitation before it.
+  double DepositedSnow(long r, long c) const { return deposited_ ? deposited_[r][c] : 0.0; }
   // Firn stack of the dynamic methods (levels 0..firn_levels, 0 = total per cell); its grid
   // (the totals) is the own grid "firn_WE_stack".
   double*** firn_WE_stack = nullptr;
@@ -603,6 +607,7 @@ class schneemodellklasse : public teilmodellklasse {
   // true when that value rounds to `rounded` and so stands for it.
   static bool ExactStorageValue(std::FILE* file, double rounded, double& exact);
   std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
+  GridMatrix deposited_;  // the step's deposited snow per own cell (methods that deposit)
   GridMatrix young_ice_;  // mm of ice the firn became in this run, which melts first
   // Concentration of the outflow of the ice, firn and snow storage per tracer and subbasin:
   // [(t * (subbasins + 1) + i) * 3 + k].

@@ -329,6 +329,7 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
     // Deposition raises the step's precipitation once, by the snow the calls deposited (not
     // the leaves' throughfall, which the water account does not take as its input).
     if (deposited != 0) precipitation[r][c] += deposited;
+    if (deposited_) deposited_[r][c] = deposited;
     g.snowfall[r][c] = st.snowfall;
     // The rain the pack took over the step: with a night and a day call, the rain of each part
     // (not the day's split of the whole precipitation). The soil under a layered pack takes it.

@@ -768,6 +768,15 @@ const std::vector<Combination>& Sample() {
       {.name = "response_units_switch_off_what_needs_the_soil_zone",
        .draw = "spinup=units soil=0 groundwater=2 surface=5 routing=0 lake=routing start=20/1 "
                "days=2"},
+      // Surface routing takes the interflow of every soil sub-step, not their mean.
+      {.name = "surface_routing_interflow_of_sub_steps",
+       .draw = "substeps=2 surface=1 start=10/1 days=2"},
+      // Response units book no solute for the snow a master's deposition added (it brings none).
+      {.name = "response_units_with_deposited_snow",
+       .draw = "spinup=units snow=7 start=22/1 days=2"},
+      // A response unit's members take the sublimation its master's energy balance booked.
+      {.name = "response_units_with_energy_balance_snow",
+       .draw = "spinup=units snow=5 start=22/1 days=2"},
   };
   return rows;
 }
