@@ -760,6 +760,9 @@ const std::vector<Combination>& Sample() {
       {.name = "draw_220",
        .draw = "substeps=2 leaflayers=1 layered=1 glacier=2 rivers=1 groundwater=2 silting=1 "
                "lake=soil1 tracers=dr.vs start=16/2 days=9"},
+      // Every spin-up pass assimilates the snow survey, as a warm start of the last pass does.
+      {.name = "assimilation_in_each_pass",
+       .draw = "spinup=passes assimilation=split start=25/1 days=2"},
   };
   return rows;
 }
