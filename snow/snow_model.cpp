@@ -406,11 +406,11 @@ double** schneemodellklasse::MakeGrid(const GridPlan& plan) {
     const bool whole = plan.rows == Rows::kSnow && !plan.read_local_rows &&
                        (IsSlideSnowMethod(method) || IsDynamicGlacierMethod(glacierMethod));
     double** target = data.get();
-    ReadGrid(file_name, target, plan.read_fill != 0 ? 2 : 0, false, false, false, whole ? 1 : 0,
-             false, false, plan.read_fill);
+    ReadGrid(file_name, target, 0, false, false, false, whole ? 1 : 0, false, false, 0);
     AgreeOnFailure(Diag(), [&] {
       CheckGridCells(Diag(), file_name, target, zone_grid, column_ranges, first_local_row,
-                     last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit);
+                     last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit,
+                     plan.read_zero_unset);
     });
   }
   const int index = NextFreeIndex();
@@ -432,6 +432,18 @@ void schneemodellklasse::SetSnowTemperatureRange(GridPlan& plan) {
   plan.read_low = kMeltingPointKelvin - 100;
   plan.read_high = kMeltingPointKelvin + 100;
   plan.read_unit = "K";
+}
+
+// A cell without ice keeps no temperatures (a pack that forms there starts from the air's), as
+// the run that wrote the state kept none; a cell whose ice has none in the file takes the melting
+// point.
+void schneemodellklasse::FillMissingPackTemperatures(double** temperatures, double** solid) {
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (zone_grid != nullptr && IsNotNodata(zone_grid[r][c], nodata) &&
+          IsNodata(temperatures[r][c], nodata) && solid[r][c] > 0)
+        temperatures[r][c] = kMeltingPointKelvin;
+  });
 }
 
 void schneemodellklasse::CreateSnowGrids() {
@@ -468,17 +480,7 @@ void schneemodellklasse::CreateSnowGrids() {
       plan.read_local_rows = true;
       SetSnowTemperatureRange(plan);
       double** temperatures = MakeGrid(plan);
-      // A cell without ice keeps no temperatures (a pack that forms there starts from the air's),
-      // as the run that wrote the state kept none; a cell whose ice has none in the file takes the
-      // melting point.
-      if (!read) continue;
-      double** solid = OwnData("snowstorage_solid");
-      ForEachRow(first_local_row, last_local_row, [&](long r) {
-        for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-          if (zone_grid != nullptr && IsNotNodata(zone_grid[r][c], nodata) &&
-              IsNodata(temperatures[r][c], nodata) && solid[r][c] > 0)
-            temperatures[r][c] = kMeltingPointKelvin;
-      });
+      if (read) FillMissingPackTemperatures(temperatures, OwnData("snowstorage_solid"));
     }
     GridPlan balance{"EnergyBalance"};
     balance.file_name = "EnergyBalance";

@@ -414,7 +414,7 @@ class schneemodellklasse : public teilmodellklasse {
     Start start = Start::kZeroInside;
     bool read = false;             // read from the file name instead
     bool read_local_rows = false;  // read, it holds the own rows only
-    double read_fill = 0;          // not 0: value of the holes in the file (fill mode 2)
+    bool read_zero_unset = false;  // 0 stands for "no value yet" (taken as read)
     // The range of a value read (what the model writes into that grid), refused outside.
     double read_low = -std::numeric_limits<double>::max();
     double read_high = std::numeric_limits<double>::max();
@@ -426,6 +426,8 @@ class schneemodellklasse : public teilmodellklasse {
   // temperature's (K).
   static void SetSnowPackRange(GridPlan& plan);
   static void SetSnowTemperatureRange(GridPlan& plan);
+  // After a warm start's reading: the melting point where a pack (`solid`) has no temperature.
+  void FillMissingPackTemperatures(double** temperatures, double** solid);
   int NextFreeIndex();
   void MakeTable(Table& table, const OutputSetting& output, int32_t precision,
                  const std::string& title, const ZoneRecord* zones, int32_t zones_count);

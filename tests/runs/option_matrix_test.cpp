@@ -763,6 +763,9 @@ const std::vector<Combination>& Sample() {
       // Every spin-up pass assimilates the snow survey, as a warm start of the last pass does.
       {.name = "assimilation_in_each_pass",
        .draw = "spinup=passes assimilation=split start=25/1 days=2"},
+      // The on-glacier snow temperatures a warm start reads: 0 and nodata stay "none yet".
+      {.name = "glacier_snow_temperatures_read",
+       .draw = "snow=5 glacier=13 tracers=0 start=15/1 days=2"},
   };
   return rows;
 }
