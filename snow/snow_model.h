@@ -604,6 +604,12 @@ class schneemodellklasse : public teilmodellklasse {
   // `exact` receives the value written with every digit (`rounded` when the line has none);
   // true when that value rounds to `rounded` and so stands for it.
   static bool ExactStorageValue(std::FILE* file, double rounded, double& exact);
+  // Process 0, dynamic glaciers read from their grids: the sizes of the glacier list (area and
+  // volume, now and at the last evaluation) the storage file keeps in its [snow_model] section,
+  // so that the next evaluation starts from the sizes the run that wrote them had, not from
+  // sizes scaled again from the glacierized fractions.
+  void ReadGlacierListState(const std::string& name);
+  std::string GlacierListStateText() const;
   std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
   GridMatrix young_ice_;  // mm of ice the firn became in this run, which melts first
   // Concentration of the outflow of the ice, firn and snow storage per tracer and subbasin:

@@ -766,6 +766,9 @@ const std::vector<Combination>& Sample() {
       // The on-glacier snow temperatures a warm start reads: 0 and nodata stay "none yet".
       {.name = "glacier_snow_temperatures_read",
        .draw = "snow=5 glacier=13 tracers=0 start=15/1 days=2"},
+      // A warm start goes on with the glacier sizes of the evaluation before it (every digit).
+      {.name = "glacier_sizes_after_an_evaluation",
+       .draw = "spinup=passes interception=21 glacier=11 start=13/3 days=3"},
   };
   return rows;
 }
