@@ -416,9 +416,7 @@ void schneemodellklasse::CreateGlacierGrids() {
     // takes nodata; they stay so where the glacier part's pack never formed (and always under
     // methods 11 and 12, which keep no on-glacier energy balance). A state keeps both as read.
     plan.read_zero_unset = temperature;
-    double** grid = MakeGrid(plan);
-    if (temperature && read)
-      FillMissingPackTemperatures(grid, OwnData("SolidSnowStorage_onGlacier"));
+    MakeGrid(plan);
   }
   if (energy) {
     GridPlan plan{"EnergyBalance_onGlacier"};

@@ -434,18 +434,6 @@ void schneemodellklasse::SetSnowTemperatureRange(GridPlan& plan) {
   plan.read_unit = "K";
 }
 
-// A cell without ice keeps no temperatures (a pack that forms there starts from the air's), as
-// the run that wrote the state kept none; a cell whose ice has none in the file takes the melting
-// point.
-void schneemodellklasse::FillMissingPackTemperatures(double** temperatures, double** solid) {
-  ForEachRow(first_local_row, last_local_row, [&](long r) {
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-      if (zone_grid != nullptr && IsNotNodata(zone_grid[r][c], nodata) &&
-          IsNodata(temperatures[r][c], nodata) && solid[r][c] > 0)
-        temperatures[r][c] = kMeltingPointKelvin;
-  });
-}
-
 void schneemodellklasse::CreateSnowGrids() {
   const bool read = readStorageGrids == 1;
   for (const auto& [identifier, output] :
@@ -479,8 +467,10 @@ void schneemodellklasse::CreateSnowGrids() {
       plan.read = read;
       plan.read_local_rows = true;
       SetSnowTemperatureRange(plan);
-      double** temperatures = MakeGrid(plan);
-      if (read) FillMissingPackTemperatures(temperatures, OwnData("snowstorage_solid"));
+      // Nodata stays as read: the pack's balance takes it as no temperature yet and starts from
+      // the air's, as the run that wrote it would have (a pack that snow slides or drifts into
+      // after the balance has none).
+      MakeGrid(plan);
     }
     GridPlan balance{"EnergyBalance"};
     balance.file_name = "EnergyBalance";

@@ -426,8 +426,6 @@ class schneemodellklasse : public teilmodellklasse {
   // temperature's (K).
   static void SetSnowPackRange(GridPlan& plan);
   static void SetSnowTemperatureRange(GridPlan& plan);
-  // After a warm start's reading: the melting point where a pack (`solid`) has no temperature.
-  void FillMissingPackTemperatures(double** temperatures, double** solid);
   int NextFreeIndex();
   void MakeTable(Table& table, const OutputSetting& output, int32_t precision,
                  const std::string& title, const ZoneRecord* zones, int32_t zones_count);

@@ -769,6 +769,8 @@ const std::vector<Combination>& Sample() {
       // A warm start goes on with the glacier sizes of the evaluation before it (every digit).
       {.name = "glacier_sizes_after_an_evaluation",
        .draw = "spinup=passes interception=21 glacier=11 start=13/3 days=3"},
+      // Snow that slides into a cell after its balance has no temperature, also when read.
+      {.name = "slid_snow_without_temperature", .draw = "snow=7 start=10/11 days=4"},
   };
   return rows;
 }
