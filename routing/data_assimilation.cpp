@@ -126,6 +126,19 @@ void data_assimilation::RunStep(int64_t hour, int64_t day, int64_t month, int64_
     MPIScatterZoneValues(ponding_index_, lake_codes_index_, lake_cells_);
 }
 
+void data_assimilation::RewindLists() {
+  // As in the step: a reservoir rule's failure on process 0 reaches every process.
+  int code = 0;
+  for (auto& rule : rules_) {
+    if (rule->Collective())
+      rule->Rewind();
+    else if (code == 0)
+      code = CodeOf([&] { rule->Rewind(); });
+  }
+  if (ponding_index_ != 0) code = BroadcastCodeFromRoot(code);
+  if (code != 0) throw ErrorCode{code};
+}
+
 void data_assimilation::ReleaseMemory() {
   rules_.clear();
   modelobject::ReleaseMemory();
@@ -157,6 +170,11 @@ data_assimilation_grid_entity::data_assimilation_grid_entity(data_assimilation& 
       glacierized_ = require("GlacierizedCells", 1214, true);
     }
   }
+  Rewind();
+}
+
+void data_assimilation_grid_entity::Rewind() {
+  list_ = AssimilationList();
   owner_.StartList(list_, record_, valid_, settings_.list_file, false, true,
                    " for grid-type data assimilation in entity " + settings_.grid_id);
 }
@@ -263,6 +281,11 @@ data_assimilation_reservoir_entity::data_assimilation_reservoir_entity(
     ThrowFatal(owner_.Diag(), kAssimilationReservoirCode, kHead, "reservoir ", settings_.lake_id,
                " as defined for data assimilation not found in the actual model configuration",
                kRule);
+  Rewind();
+}
+
+void data_assimilation_reservoir_entity::Rewind() {
+  list_ = AssimilationList();
   owner_.StartList(
       list_, record_, valid_, settings_.list_file, settings_.bafu, false,
       " for reservoir-type data assimilation for reservoir " + std::to_string(settings_.lake_id));

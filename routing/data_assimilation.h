@@ -42,6 +42,8 @@ class data_assimilation_entity {
   virtual void Apply(int64_t hour, int64_t day, int64_t month, int64_t year) = 0;
   // Grid rules read collectively on every process; reservoir rules run on process 0 alone.
   virtual bool Collective() const = 0;
+  // Opens the list again at its first record at or after the start of the run.
+  virtual void Rewind() = 0;
 
  protected:
   AssimilationList list_;
@@ -54,6 +56,7 @@ class data_assimilation_grid_entity : public data_assimilation_entity {
   data_assimilation_grid_entity(data_assimilation& owner, const std::string& block);
   void Apply(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   bool Collective() const override { return true; }
+  void Rewind() override;
 
  private:
   // FATAL 1213 when the grid file just read (its header in the owner's grid_header) does not
@@ -78,6 +81,7 @@ class data_assimilation_reservoir_entity : public data_assimilation_entity {
                                      const std::vector<SP_class*>& reservoirs);
   void Apply(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   bool Collective() const override { return false; }
+  void Rewind() override;
 
  private:
   data_assimilation& owner_;
@@ -99,6 +103,9 @@ class data_assimilation : public teilmodellklasse {
   // model's value).
   void SetSnowSurvey(std::function<void(double**)> take) { snow_survey_ = std::move(take); }
   void FlushBuffers() {}
+  // A spin-up pass starts again at the start of the run: every rule's list does too, so each
+  // pass applies the same records (as a run started from the state of the pass before would).
+  void RewindLists();
   void ReleaseMemory() override;
   int32_t RuleCount() const { return static_cast<int32_t>(rules_.size()); }
 

@@ -408,11 +408,14 @@ void schneemodellklasse::CreateGlacierGrids() {
     plan.start = Start::kZeroInSoilZones;
     plan.read = read;
     plan.read_local_rows = temperature;
-    plan.read_fill = temperature ? kMeltingPointKelvin : 0;
     if (temperature)
       SetSnowTemperatureRange(plan);
     else
       SetSnowPackRange(plan);
+    // The temperatures start at 0, which the pack's energy balance takes as "none yet", as it
+    // takes nodata; they stay so where the glacier part's pack never formed (and always under
+    // methods 11 and 12, which keep no on-glacier energy balance). A state keeps both as read.
+    plan.read_zero_unset = temperature;
     MakeGrid(plan);
   }
   if (energy) {

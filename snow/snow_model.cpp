@@ -409,11 +409,11 @@ double** schneemodellklasse::MakeGrid(const GridPlan& plan) {
     const bool whole = plan.rows == Rows::kSnow && !plan.read_local_rows &&
                        (IsSlideSnowMethod(method) || IsDynamicGlacierMethod(glacierMethod));
     double** target = data.get();
-    ReadGrid(file_name, target, plan.read_fill != 0 ? 2 : 0, false, false, false, whole ? 1 : 0,
-             false, false, plan.read_fill);
+    ReadGrid(file_name, target, 0, false, false, false, whole ? 1 : 0, false, false, 0);
     AgreeOnFailure(Diag(), [&] {
       CheckGridCells(Diag(), file_name, target, zone_grid, column_ranges, first_local_row,
-                     last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit);
+                     last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit,
+                     plan.read_zero_unset);
     });
   }
   const int index = NextFreeIndex();
@@ -470,18 +470,10 @@ void schneemodellklasse::CreateSnowGrids() {
       plan.read = read;
       plan.read_local_rows = true;
       SetSnowTemperatureRange(plan);
-      double** temperatures = MakeGrid(plan);
-      // A cell without ice keeps no temperatures (a pack that forms there starts from the air's),
-      // as the run that wrote the state kept none; a cell whose ice has none in the file takes the
-      // melting point.
-      if (!read) continue;
-      double** solid = OwnData("snowstorage_solid");
-      ForEachRow(first_local_row, last_local_row, [&](long r) {
-        for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
-          if (zone_grid != nullptr && IsNotNodata(zone_grid[r][c], nodata) &&
-              IsNodata(temperatures[r][c], nodata) && solid[r][c] > 0)
-            temperatures[r][c] = kMeltingPointKelvin;
-      });
+      // Nodata stays as read: the pack's balance takes it as no temperature yet and starts from
+      // the air's, as the run that wrote it would have (a pack that snow slides or drifts into
+      // after the balance has none).
+      MakeGrid(plan);
     }
     GridPlan balance{"EnergyBalance"};
     balance.file_name = "EnergyBalance";

@@ -418,7 +418,7 @@ class schneemodellklasse : public teilmodellklasse {
     Start start = Start::kZeroInside;
     bool read = false;             // read from the file name instead
     bool read_local_rows = false;  // read, it holds the own rows only
-    double read_fill = 0;          // not 0: value of the holes in the file (fill mode 2)
+    bool read_zero_unset = false;  // 0 stands for "no value yet" (taken as read)
     // The range of a value read (what the model writes into that grid), refused outside.
     double read_low = -std::numeric_limits<double>::max();
     double read_high = std::numeric_limits<double>::max();
@@ -606,6 +606,12 @@ class schneemodellklasse : public teilmodellklasse {
   // `exact` receives the value written with every digit (`rounded` when the line has none);
   // true when that value rounds to `rounded` and so stands for it.
   static bool ExactStorageValue(std::FILE* file, double rounded, double& exact);
+  // Process 0, dynamic glaciers read from their grids: the sizes of the glacier list (area and
+  // volume, now and at the last evaluation) the storage file keeps in its [snow_model] section,
+  // so that the next evaluation starts from the sizes the run that wrote them had, not from
+  // sizes scaled again from the glacierized fractions.
+  void ReadGlacierListState(const std::string& name);
+  std::string GlacierListStateText() const;
   std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
   GridMatrix deposited_;  // the step's deposited snow per own cell (methods that deposit)
   GridMatrix young_ice_;  // mm of ice the firn became in this run, which melts first

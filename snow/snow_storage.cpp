@@ -7,7 +7,10 @@
 // without glaciers writes 0.000000 values. Values keep six decimals ("%lf"). With tracers and
 // glaciers the concentrations of the storages' water come before the empty line: a
 // line "<T> (number of tracers in the glacier storages)", then per tracer t and subbasin k
-// "<t> <k> <ice> <firn> <snow>" with every digit ("%.17g") and a comment.
+// "<t> <k> <ice> <firn> <snow>" with every digit ("%.17g") and a comment. Process 0's file of a
+// run with dynamic glaciers then keeps the sizes of its glacier list: a line "<G> (number of
+// dynamic glaciers; ...)", then per glacier "<code> <area> <volume> <old area> <old volume>"
+// (km2, km3, every digit).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -29,6 +32,12 @@ inline constexpr int kStorageMismatchCode = 71;
 constexpr std::size_t kStorageLineLength = 2400;
 constexpr const char* kGlacierTracerLabel = "(number of tracers in the glacier storages)";
 constexpr const char* kGlacierStorageNames[3] = {"ice", "firn", "snow"};
+constexpr const char* kGlacierListLabel =
+    "(number of dynamic glaciers; code, area (km2), volume (km3), area and volume at the last "
+    "evaluation)";
+// Sizes no glacier on Earth exceeds: the Antarctic ice sheet's area (km2) and volume (km3).
+constexpr double kLargestGlacierArea = 2e7;
+constexpr double kLargestGlacierVolume = 3e7;
 
 struct FileCloser {
   void operator()(std::FILE* file) const {
@@ -132,6 +141,68 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
   }
   if (tracer_count > 0 && !glacier_runoff_concentration_.empty())
     ReadGlacierRunoffConcentrations(file.get(), name);
+  if (rank == 0 && IsDynamicGlacierMethod(glacierMethod) && readGlacierGrids == 1)
+    ReadGlacierListState(name);
+}
+
+// The glacier list's lines stand in the [snow_model] section before its empty line; a file
+// without them (written before they were kept) leaves the sizes scaled from the fractions.
+void schneemodellklasse::ReadGlacierListState(const std::string& name) {
+  FileHandle file(std::fopen(name.c_str(), "r"));
+  std::vector<char> line(kStorageLineLength + 1);
+  bool section = false, found = false;
+  while (file && std::fgets(line.data(), static_cast<int>(line.size()), file.get()) != nullptr) {
+    if (!section) {
+      section = std::strstr(line.data(), "[snow_model]") != nullptr;
+      continue;
+    }
+    if (line[std::strspn(line.data(), " \t\r\n")] == '\0') break;  // the section's end
+    found = std::strstr(line.data(), kGlacierListLabel) != nullptr;
+    if (found) break;
+  }
+  if (!found) return;
+  auto refuse = [&](const std::string& what) {
+    ThrowFatal(Diag(), kStorageMismatchCode, "FATAL: (snow model) storage content file ", name,
+               ": ", what);
+  };
+  // Every glacier holds a cell of the grid.
+  const long most = static_cast<long>(nrows) * static_cast<long>(ncols);
+  long count = -1;
+  if (std::sscanf(line.data(), "%ld", &count) != 1 || count < 0 || count > most)
+    refuse("no number of dynamic glaciers from 0 to " + std::to_string(most));
+  for (long i = 0; i < count; ++i) {
+    int code = 0;
+    double size[4] = {};
+    if (std::fscanf(file.get(), "%d %lf %lf %lf %lf", &code, &size[0], &size[1], &size[2],
+                    &size[3]) != 5)
+      refuse("the line of dynamic glacier " + std::to_string(i + 1) + " of " +
+             std::to_string(count) + " holds no code with two areas and volumes");
+    for (int k = 0; k < 4; ++k) {
+      const double largest = k % 2 == 0 ? kLargestGlacierArea : kLargestGlacierVolume;
+      if (std::isfinite(size[k]) && size[k] >= 0 && size[k] <= largest) continue;
+      refuse("glacier " + std::to_string(code) + " has the " + (k % 2 == 0 ? "area " : "volume ") +
+             FormatText("%g", size[k]) + (k % 2 == 0 ? " km2" : " km3") + ", outside 0 to " +
+             FormatText("%g", largest));
+    }
+    // A glacier the grids no longer hold keeps no record.
+    const auto at = glacier_index.find(code);
+    if (at == glacier_index.end()) continue;
+    GlacierRecord& glacier = glacier_list[at->second];
+    glacier.area = size[0];
+    glacier.volume = size[1];
+    glacier.oldArea = size[2];
+    glacier.oldVolume = size[3];
+  }
+}
+
+std::string schneemodellklasse::GlacierListStateText() const {
+  if (rank != 0 || !IsDynamicGlacierMethod(glacierMethod)) return "";
+  std::string text =
+      FormatText("%d ", static_cast<int>(glacier_list.size())) + kGlacierListLabel + "\n";
+  for (const GlacierRecord& glacier : glacier_list)
+    text += FormatText("%d %.17g %.17g %.17g %.17g\n", glacier.code, glacier.area, glacier.volume,
+                       glacier.oldArea, glacier.oldVolume);
+  return text;
 }
 
 // The rest of a storage line: its comment, then the value with every digit (a line that ends
@@ -226,7 +297,7 @@ void schneemodellklasse::WriteStorageState(bool append) {
       }
     }
   }
-  text += "\n";
+  text += GlacierListStateText() + "\n";
   CheckedFile file(Diag(), kWriteErrorCode, name, append ? "a" : "w");
   file.Write(text);
   file.Close();

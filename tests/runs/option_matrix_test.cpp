@@ -777,6 +777,17 @@ const std::vector<Combination>& Sample() {
       // A response unit's members take the sublimation its master's energy balance booked.
       {.name = "response_units_with_energy_balance_snow",
        .draw = "spinup=units snow=5 start=22/1 days=2"},
+      // Every spin-up pass assimilates the snow survey, as a warm start of the last pass does.
+      {.name = "assimilation_in_each_pass",
+       .draw = "spinup=passes assimilation=split start=25/1 days=2"},
+      // The on-glacier snow temperatures a warm start reads: 0 and nodata stay "none yet".
+      {.name = "glacier_snow_temperatures_read",
+       .draw = "snow=5 glacier=13 tracers=0 start=15/1 days=2"},
+      // A warm start goes on with the glacier sizes of the evaluation before it (every digit).
+      {.name = "glacier_sizes_after_an_evaluation",
+       .draw = "spinup=passes interception=21 glacier=11 start=13/3 days=3"},
+      // Snow that slides into a cell after its balance has no temperature, also when read.
+      {.name = "slid_snow_without_temperature", .draw = "snow=7 start=10/11 days=4"},
   };
   return rows;
 }

@@ -427,7 +427,7 @@ TEST_F(SnowTest, StorageGridsAreReadWhenAsked) {
     test::WriteFile(dir_ / name, test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [&](int, int) {
                       return name == std::string("surft.asc") ? 260.0 : 1.0;  // K for surft
                     }));
-  // A snow temperature file with a hole inside the zones: the hole takes the melting point.
+  // A snow temperature file with a hole inside the zones: the hole stays, no temperature yet.
   test::WriteFile(dir_ / "stemp.asc", test::AsciiGrid(4, 3, 0, 0, 1000, -9999, [](int r, int c) {
                     return r == 2 && c == 2 ? -9999.0 : 270.0;
                   }));
@@ -439,7 +439,7 @@ TEST_F(SnowTest, StorageGridsAreReadWhenAsked) {
   EXPECT_EQ(Registered("snowstorage_solid")[2][3], 23.0);
   EXPECT_EQ(Registered("snow_age")[1][1], 1.0);
   EXPECT_EQ(Registered("snowtemp")[1][1], 270.0);
-  EXPECT_EQ(Registered("snowtemp")[2][2], kMeltingPointKelvin);
+  EXPECT_EQ(Registered("snowtemp")[2][2], -9999.0);
   EXPECT_EQ(Registered("surftemp")[3][3], 260.0);
   // A state without the pack's albedo keeps the land-use albedo, with one warning.
   EXPECT_TRUE(ScreenHas("of the snow albedo: the first step takes the albedo of the land-use"));
