@@ -760,6 +760,9 @@ const std::vector<Combination>& Sample() {
       {.name = "draw_220",
        .draw = "substeps=2 leaflayers=1 layered=1 glacier=2 rivers=1 groundwater=2 silting=1 "
                "lake=soil1 tracers=dr.vs start=16/2 days=9"},
+      // Without the soil zone a warm start keeps the glacier storages and the land-use date.
+      {.name = "glacier_storages_without_the_soil_zone_warm_start",
+       .draw = "step=180 glacier=1 soil=0 routing=0 start=27/2 days=2"},
   };
   return rows;
 }
