@@ -450,6 +450,7 @@ void ModellApplication::HandOverSoilRunoff() {
   if ((storage_mode == 1 || storage_mode == 3) && storage_file != nullptr)
     settings_object->ContinueLanduseParameters(
         *storage_file, snow->GetFlowControl() != 0 && snow->albedo_state_read);
+  snow->ContinuePermafrostThaw();
 }
 
 bool ModellApplication::ReadsState() {

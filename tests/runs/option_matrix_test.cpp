@@ -763,6 +763,8 @@ const std::vector<Combination>& Sample() {
       // Without the soil zone a warm start keeps the glacier storages and the land-use date.
       {.name = "glacier_storages_without_the_soil_zone_warm_start",
        .draw = "step=180 glacier=1 soil=0 routing=0 start=27/2 days=2"},
+      // Within a day the root depth keeps the limit of the permafrost's thaw over a warm start.
+      {.name = "permafrost_3_hourly_warm_start", .draw = "step=180 permafrost=1 start=20/1 days=2"},
   };
   return rows;
 }
