@@ -151,14 +151,16 @@ CellOutside FirstStackCellOutside(double*** stack, int levels, double** zone,
 }
 
 // Refuses a grid whose basin cells (as FirstCellOutside) hold a value outside [lowest, highest]
-// other than nodata: the FATAL entry names the grid, the cell, the value and the range, and the
-// code is kGridFormatCode.
+// other than nodata (and `mark`, a value the writer keeps for "none yet"): the FATAL entry names
+// the grid, the cell, the value and the range, and the code is kGridFormatCode.
 inline void CheckGridCells(DiagnosticStream& diag, const std::string& name, double** grid,
                            double** zone, const ColumnRange* ranges, long first, long last,
-                           double nodata, double lowest, double highest, const char* unit) {
-  const CellOutside cell = FirstCellOutside(
-      grid, zone, ranges, first, last, nodata,
-      [&](double value) { return value == nodata || (value >= lowest && value <= highest); });
+                           double nodata, double lowest, double highest, const char* unit,
+                           double mark = std::numeric_limits<double>::quiet_NaN()) {
+  const CellOutside cell =
+      FirstCellOutside(grid, zone, ranges, first, last, nodata, [&](double value) {
+        return value == nodata || value == mark || (value >= lowest && value <= highest);
+      });
   if (!cell.found) return;
   ThrowFatal(diag, kGridFormatCode, "FATAL: grid ", name, ": the cell at row ", cell.row,
              ", column ", cell.col, " holds ", cell.value, ", outside ", lowest, " to ", highest,

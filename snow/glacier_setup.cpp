@@ -411,6 +411,9 @@ void schneemodellklasse::CreateGlacierGrids() {
     plan.read = read;
     plan.read_local_rows = temperature;
     plan.read_fill = temperature ? kMeltingPointKelvin : 0;
+    // The glacier part's temperatures start at 0, the mark of none yet, which the step keeps
+    // until a pack forms: a state holds it where none formed.
+    plan.read_zero = temperature;
     if (temperature)
       SetSnowTemperatureRange(plan);
     else

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
@@ -410,7 +411,8 @@ double** schneemodellklasse::MakeGrid(const GridPlan& plan) {
              false, false, plan.read_fill);
     AgreeOnFailure(Diag(), [&] {
       CheckGridCells(Diag(), file_name, target, zone_grid, column_ranges, first_local_row,
-                     last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit);
+                     last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit,
+                     plan.read_zero ? 0.0 : std::numeric_limits<double>::quiet_NaN());
     });
   }
   const int index = NextFreeIndex();

@@ -424,6 +424,7 @@ class schneemodellklasse : public teilmodellklasse {
     double read_low = -std::numeric_limits<double>::max();
     double read_high = std::numeric_limits<double>::max();
     const char* read_unit = "";
+    bool read_zero = false;  // 0, a temperature not yet set, is read as it is
   };
   // Links the registered grid of that identifier, or makes, fills (or reads) and registers it.
   double** MakeGrid(const GridPlan& plan);

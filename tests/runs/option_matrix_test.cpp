@@ -768,6 +768,9 @@ const std::vector<Combination>& Sample() {
       {.name = "pre_spin_up_warm_start", .draw = "spinup=pre heat=11 start=20/11 days=2"},
       // Within a day the root depth keeps the limit of the permafrost's thaw over a warm start.
       {.name = "permafrost_3_hourly_warm_start", .draw = "step=180 permafrost=1 start=20/1 days=2"},
+      // The glacier part's snow temperatures not yet set (0) read back as they were written.
+      {.name = "glacier_snow_temperatures_warm_start",
+       .draw = "snow=6 glacier=13 tracers=0 start=12/1 days=2"},
   };
   return rows;
 }
