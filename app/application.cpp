@@ -406,7 +406,7 @@ void ModellApplication::CheckRoutedSubbasins() {
 // runoff and storage file to the snow model.
 void ModellApplication::HandOverSoilRunoff() {
   const bool soil_on = unsatzone->GetFlowControl() != 0;
-  const int32_t storage_mode = soil_on ? unsatzone->GetStorageMode() : 0;
+  int32_t storage_mode = soil_on ? unsatzone->GetStorageMode() : 0;
   double** runoff = soil_on ? unsatzone->GetTotalRunoff() : nullptr;
   ReinfiltrationRecord* records = unsatzone->GetReinfiltrationRecords();
   const std::string* storage_file = unsatzone->GetStorageFileName();
@@ -427,11 +427,21 @@ void ModellApplication::HandOverSoilRunoff() {
   LinkIrrigation(records, runoff);
   groundwater->SetQg(runoff != nullptr ? runoff[0] : nullptr);
   groundwater->SetInitialised(1);
-  if (snow->GetFlowControl() != 0 && soil_on) {
-    snow->SetQg(runoff);
+  // Without the soil zone the glacier storages and the date of the land-use parameters still
+  // carry a run on: they go to storage content files of the run's own, read when the run
+  // continues a state (a model reads its state), the glacier storages with the snow model's.
+  int32_t snow_mode = storage_mode;
+  if (!soil_on) {
+    own_storage_file = FormatText("velorn_storage_%03d", rank);
+    storage_file = &own_storage_file;
+    storage_mode = ReadsState() ? 1 : 0;
+    snow_mode = snow->GetFlowControl() != 0 && snow->grid_read_parameter == 1 ? 1 : 0;
+  }
+  if (snow->GetFlowControl() != 0) {
+    if (soil_on) snow->SetQg(runoff);
     // Each process reads its own storage content file; one that fails ends every process.
     AgreeOnFailure(stream, [&] {
-      snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), storage_mode);
+      snow->ReadStorageState(storage_file != nullptr ? *storage_file : std::string(), snow_mode);
     });
     snow->SetInitialised(1);
   }
@@ -440,6 +450,16 @@ void ModellApplication::HandOverSoilRunoff() {
   if ((storage_mode == 1 || storage_mode == 3) && storage_file != nullptr)
     settings_object->ContinueLanduseParameters(
         *storage_file, snow->GetFlowControl() != 0 && snow->albedo_state_read);
+  snow->ContinuePermafrostThaw();
+}
+
+bool ModellApplication::ReadsState() {
+  for (teilmodellklasse* model :
+       std::initializer_list<teilmodellklasse*>{snow.get(), interception.get(), groundwater.get(),
+                                                surface_routing.get(), silting_up.get()})
+    if (model != nullptr && model->GetFlowControl() != 0 && model->grid_read_parameter == 1)
+      return true;
+  return false;
 }
 
 // Irrigation takes the soil zone's records and runoff and the routing model's arrays (process 0

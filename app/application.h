@@ -171,6 +171,10 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   std::unique_ptr<SpecialOutputClass> special_output;
   std::unique_ptr<data_assimilation> assimilation;
   std::unique_ptr<WaterBalance> water_balance;  // null when the soil zone is off
+  // Without the soil zone, whose storage content file keeps them otherwise: this process's
+  // storage content file of the glacier storages and the date of the land-use parameters,
+  // "velorn_storage_<rank in three digits>" (empty until the soil zone's hand-overs).
+  std::string own_storage_file;
 
  private:
   // Construction steps.
@@ -192,6 +196,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // Irrigation's hand-overs: the soil zone's records and runoff, the routing model's arrays.
   void LinkIrrigation(ReinfiltrationRecord* records, double** runoff);
   void HandOverSoilRunoff();
+  // True when a model that is on starts from the state it reads (its grid read switch).
+  bool ReadsState();
   void CheckRoutedSubbasins();
   // The soil zone's end of step with the snow model's glacier flags.
   void FinishSoilStep();

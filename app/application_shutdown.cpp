@@ -5,6 +5,7 @@
 #include "app/application.h"
 #include "balance/water_balance.h"
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
 #include "grids/special_output.h"
@@ -116,16 +117,20 @@ void ModellApplication::ReleaseModels() {
   const bool routing_active = routing && routing->GetFlowControl() != 0;
   if (routing) routing->ReleaseMemory();
   // The soil zone appends its storage section to the file that the routing model wrote, the
-  // settings object the date of the land-use parameters.
+  // settings object the date of the land-use parameters. Without the soil zone the run's own
+  // file is created anew here (it replaces the state of an earlier run in the output folder)
+  // and takes that date; the snow model appends the glacier storages to either.
+  const bool soil_active = unsatzone && unsatzone->GetFlowControl() != 0;
   const std::string* storage_file =
-      unsatzone && unsatzone->GetFlowControl() != 0 ? unsatzone->GetStorageFileName() : nullptr;
+      soil_active ? unsatzone->GetStorageFileName() : &own_storage_file;
   const std::string storage_name =
       storage_file != nullptr && initialised != 0 ? *storage_file : std::string();
   if (unsatzone) unsatzone->FinishRun(routing_active);
+  if (!soil_active && !storage_name.empty())
+    WriteWholeFile(stream, kWriteErrorCode, settings.default_output_directory + storage_name, "");
   if (!storage_name.empty() && settings_object)
     settings_object->AppendLanduseEvaluationDate(storage_name);
   // Surface routing appends its section when routing or the soil zone wrote the file.
-  const bool soil_active = unsatzone && unsatzone->GetFlowControl() != 0;
   if (surface_routing) surface_routing->ReleaseArrays(routing_active || soil_active);
   if (silting_up) silting_up->ReleaseMemory();
   if (irrigation) irrigation->ReleaseMemory();

@@ -28,6 +28,7 @@
 #include "core/nodata.h"
 #include "core/output_files.h"
 #include "core/row_loop.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "setup/defaultini.h"
 #include "setup/landuse_grid_work.h"
@@ -445,6 +446,7 @@ void defaultini::ContinueLanduseParameters(const std::string& file_name, bool ke
     return;
   }
   AgreeOnFailure(Diag(), [&] {
+    if (found) CheckStateFile(Diag(), path);
     if (!found)
       ThrowFatal(Diag(), kStateContentCode, "FATAL: the storage content file ", path,
                  " holds no section ", kLanduseSection,

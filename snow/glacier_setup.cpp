@@ -11,7 +11,9 @@
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
+#include "core/row_loop.h"
 #include "core/value_ranges.h"
+#include "snow/snow_formulas.h"
 #include "snow/snow_model.h"
 #include "snow/snow_setup_formulas.h"
 
@@ -499,6 +501,7 @@ void schneemodellklasse::CreateFirnStack() {
 // "snowfreedays.asc" and "snowcoverdays.asc") and read back where those are read back, so that a
 // warm start continues the thaw exactly. A state without them starts the counts at 0, as before.
 void schneemodellklasse::SetUpPermafrost() {
+  permafrost_days_read_ = readStorageGrids == 1;
   for (const auto& [identifier, file] :
        {std::pair<const char*, const char*>{"SnowFreeDaysGrid", "snowfreedays.asc"},
         {"SnowCoverDaysGrid", "snowcoverdays.asc"}}) {
@@ -515,6 +518,7 @@ void schneemodellklasse::SetUpPermafrost() {
                << " of the permafrost's day counts: they start at 0"
                << "[end-entry]";
     }
+    permafrost_days_read_ = permafrost_days_read_ && plan.read;
     double** grid = MakeGrid(plan);
     if (plan.read)
       AgreeOnFailure(Diag(), [&] {
@@ -543,6 +547,25 @@ void schneemodellklasse::SetUpPermafrost() {
   MakeTable(thaw_depth_table_, thaw_depth_statistics, kThawDepthPrecision, "thaw_depth_in_m_",
             zone_table, zone_count);
   control_file->Close();
+}
+
+void schneemodellklasse::ContinuePermafrostThaw() {
+  if (GetFlowControl() == 0 || !permafrost_days_read_ || thaw_depth == nullptr) return;
+  double** free_days = OwnData("SnowFreeDaysGrid");
+  double** cover_days = OwnData("SnowCoverDaysGrid");
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!TakesCell(r, c)) continue;
+      // As the step leaves it: from the snow-free days, 0 after a cover long enough to refreeze,
+      // else the depth the run started with.
+      if (free_days[r][c] > 0)
+        thaw_depth[r][c] = ThawDepth(thaw_coefficient[r][c], free_days[r][c]);
+      else if (cover_days[r][c] >= Min_Snow_Age_Refreeze)
+        thaw_depth[r][c] = 0;
+      if (root_depth != nullptr && root_depth[r][c] > thaw_depth[r][c])
+        root_depth[r][c] = thaw_depth[r][c];
+    }
+  });
 }
 
 }  // namespace velorn

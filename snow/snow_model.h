@@ -195,6 +195,10 @@ class schneemodellklasse : public teilmodellklasse {
   // relative difference above 1e-5 (with a file value of 0: any difference) goes to
   // CompareStorageValue. Returns the number of values read (0 or 1).
   virtual int32_t ReadStorageValue(std::FILE* file, double value, const std::string& label);
+  // A warm start that read the permafrost's day counts continues the thaw the last step left:
+  // the thaw depth they give, and the root depth of the land-use parameters (set before) limited
+  // to it as that step limited it. Call after the land-use parameters are continued.
+  void ContinuePermafrostThaw();
 
   // The own grid with this identifier (linked or made), or null.
   const OwnGrid* FindOwnGrid(const std::string& identifier) const;
@@ -322,6 +326,7 @@ class schneemodellklasse : public teilmodellklasse {
   double** thaw_coefficient = nullptr;
   double** thaw_depth = nullptr;
   double** root_depth = nullptr;
+  bool permafrost_days_read_ = false;  // both day counts were read from a state
 
   // Own grids in creation order.
   std::vector<OwnGrid> own_grids;
