@@ -760,6 +760,9 @@ const std::vector<Combination>& Sample() {
       {.name = "draw_220",
        .draw = "substeps=2 leaflayers=1 layered=1 glacier=2 rivers=1 groundwater=2 silting=1 "
                "lake=soil1 tracers=dr.vs start=16/2 days=9"},
+      // The aquifer under partly glacierized cells counts with their soil column's share.
+      {.name = "dynamic_glaciers_over_an_aquifer",
+       .draw = "glacier=11 groundwater=2 start=29/1 days=3"},
   };
   return rows;
 }
