@@ -177,6 +177,10 @@ void unsatzonmodellklasse::ZeroGlacierCell(long r, long c) {
     if (double** g = Grid(kPondingStorage)) g[r][c] = 0;
   for (int j = 1; j <= landuse_layers; ++j)
     if (links.real_transpiration[j] != nullptr) links.real_transpiration[j][r][c] = 0;
+  // The flows through the layer bottoms as well: a cell a glacier has just covered would keep
+  // those of its last computed step, where a warm start from the state of the step starts at 0.
+  if (double*** q_down = stacks[kQDown].get())
+    std::fill(q_down[r][c], q_down[r][c] + layerCount + 1, 0.0);
 }
 
 }  // namespace velorn
