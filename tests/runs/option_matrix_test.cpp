@@ -763,9 +763,10 @@ const std::vector<Combination>& Sample() {
       // The aquifer under partly glacierized cells counts with their soil column's share.
       {.name = "dynamic_glaciers_over_an_aquifer",
        .draw = "glacier=11 groundwater=2 start=29/1 days=3"},
-      // Winter irrigation builds packs that start glaciers where none was, some cells wholly.
+      // Winter irrigation builds packs that start glaciers where none was, some cells wholly
+      // (masters of response units among them).
       {.name = "glaciers_starting_where_irrigated",
-       .draw = "glacier=11 irrigation=2/1 start=29/1 days=3"},
+       .draw = "glacier=11 spinup=units irrigation=2/1 start=29/1 days=3"},
   };
   return rows;
 }
