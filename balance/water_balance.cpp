@@ -285,11 +285,14 @@ void WaterBalance::CellStores(long r, long c, double* stores) const {
   if (pond != nullptr) stores[kBalancePonding] = (1.0 - g) * pond[r][c];
   if (groundwater_storage_ != nullptr) {
     // Between steps the base-flow grid holds layer 1's release (m/s), which the soil column
-    // gives in the next sub-step: water the aquifer already moved on.
+    // gives in the next sub-step: water the aquifer already moved on. The aquifer of a
+    // glacierized cell has no faces to its neighbours and trades only with the soil column
+    // (layer 1 is its saturated zone), so it counts with the column's 1 - g.
     const double substep_seconds = soil.time_interval * 60.0 / soil.substepCount;
     stores[kBalanceGroundwater] = groundwater_storage_[r][c];
     if (baseflow_ != nullptr && baseflow_[r][c] > soil.nodata)
       stores[kBalanceGroundwater] -= baseflow_[r][c] * substep_seconds * 1000.0;
+    stores[kBalanceGroundwater] *= 1.0 - g;
   }
 }
 
@@ -346,9 +349,10 @@ void WaterBalance::CellFluxes(const FluxGrids& grids, long r, long c, double* ce
   if (grids.lake_exchange != nullptr)
     cell[FluxTerm(kBalanceLakeExchange)] = grids.lake_exchange[r][c];
   if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
+  // The aquifer of a glacierized cell counts with its soil column's 1 - g (see CellStores).
   for (int k = 0; k < 5; ++k)
     if (groundwater_fluxes_[k] != nullptr)
-      cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = groundwater_fluxes_[k][r][c];
+      cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = (1.0 - g) * groundwater_fluxes_[k][r][c];
   if (grids.external != nullptr && grids.external[r][c] > nodata)
     cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * grids.external[r][c];
   // Without the groundwater model the column's saturated zone gives the pumped water (every

@@ -31,8 +31,9 @@
 //                  gives in the next sub-step (layer 1 is the column's saturated zone);
 //   glaciers       with the glacier part of the snow model, a cell of glacier share g counts its
 //                  glacier-free part (the snow model's cell pack and its evaporation, the canopy,
-//                  the soil column, ponding, the evaporation of canopy and soil, transpiration)
-//                  with 1 - g and its glacier part (the pack on
+//                  the soil column, ponding, the evaporation of canopy and soil, transpiration,
+//                  the aquifer and its terms: it has no faces to its neighbours and trades with
+//                  the soil column alone) with 1 - g and its glacier part (the pack on
 //                  the glacier, its evaporation, the firn stack of dynamic glaciers) with g;
 //                  static glaciers keep the cell's pack for the whole cell, with the snow
 //                  evaporation it loses (under layered snow the layers count with 1 - g and the

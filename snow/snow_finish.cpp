@@ -143,7 +143,6 @@ void schneemodellklasse::RouteGlacierMelt() {
         Qsnow_els[i] = LinearStorageStep(Qsnow_els[i], ksnow_els, inflow[2], fg);
         const double scale = fg * (weights > 0 ? cells / weights : 0);
         runoff = (Qice_els[i] + Qfirn_els[i] + Qsnow_els[i]) * scale;
-        if (Qg != nullptr) Qg[0][i] = runoff;
         // A storage whose outflow is q holds e / (1 - e) q.
         for (const auto& [q, k] :
              {std::pair{Qice_els[i], kice_els}, std::pair{Qfirn_els[i], kfirn_els},
@@ -152,6 +151,9 @@ void schneemodellklasse::RouteGlacierMelt() {
           held += keep < 1 ? keep / (1.0 - keep) * q * scale : 0.0;
         }
       }
+      // A subbasin without glacier gives none: a glacier that the evaluation at the end of this
+      // step starts in it joins the soil's runoff to this 0, not to the last step's runoff.
+      if (Qg != nullptr) Qg[0][i] = runoff;
       if (weights > 0) total->AddValue(0, 0, i, runoff, weights);
       if (weights > 0) water->AddValue(0, 0, i, held, weights);
       if (!record.hasGlacier && weights > 0)

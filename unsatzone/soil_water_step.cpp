@@ -166,9 +166,13 @@ void unsatzonmodellklasse::ComputeSoilColumns(long first_row) {
 }
 
 void unsatzonmodellklasse::ZeroGlacierCell(long r, long c) {
+  // A cell a glacier has just covered would otherwise keep the results of its last computed
+  // step (and the cells of its response unit take them), where a warm start from the state of
+  // that step begins at 0.
   for (OwnGrid grid : {kDrainageFlow, kInfiltrationExcess, kTotalInfiltration, kDirectflow,
                        kInterflow, kPercolation, kCapillaryUprise, kMacroporeInfiltration,
-                       kGroundwaterRecharge, kBaseflow, kGroundwaterIrrigation}) {
+                       kGroundwaterRecharge, kBaseflow, kGroundwaterIrrigation,
+                       kSoilMoistureProfile, kRootGrid, kRiverInfiltration, kRiverExfiltration}) {
     if (double** g = Grid(grid)) g[r][c] = 0;
   }
   if (method == 3)
@@ -177,6 +181,8 @@ void unsatzonmodellklasse::ZeroGlacierCell(long r, long c) {
     if (double** g = Grid(kPondingStorage)) g[r][c] = 0;
   for (int j = 1; j <= landuse_layers; ++j)
     if (links.real_transpiration[j] != nullptr) links.real_transpiration[j][r][c] = 0;
+  if (double*** q_down = stacks[kQDown].get())
+    std::fill(q_down[r][c], q_down[r][c] + layerCount + 1, 0.0);
 }
 
 }  // namespace velorn

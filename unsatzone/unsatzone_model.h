@@ -336,7 +336,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   // Row loop of the cell bodies over rows first_row..last own row (one work space per thread).
   virtual void ComputeSoilColumns(long first_row);
-  // Output grids of a fully glaciated cell: 0, and the cell is not computed.
+  // Results of a fully glaciated cell (grids, layer-bottom flows): 0; the cell is not computed.
   void ZeroGlacierCell(long row, long column);
   // The cell body: loads, steps and writes back the column of one cell (glacier share `g` < 1).
   void ComputeColumn(SoilWaterScratch& scratch, long row, long column, double g);

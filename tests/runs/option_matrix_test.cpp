@@ -796,6 +796,15 @@ const std::vector<Combination>& Sample() {
       {.name = "pre_spin_up_warm_start", .draw = "spinup=pre heat=11 start=20/11 days=2"},
       // Within a day the root depth keeps the limit of the permafrost's thaw over a warm start.
       {.name = "permafrost_3_hourly_warm_start", .draw = "step=180 permafrost=1 start=20/1 days=2"},
+      // The aquifer under partly glacierized cells counts with their soil column's share.
+      {.name = "dynamic_glaciers_over_an_aquifer",
+       .draw = "glacier=11 groundwater=2 start=29/1 days=3"},
+      // Winter irrigation builds packs that start glaciers where none was, some cells wholly
+      // (masters of response units among them).
+      {.name = "glaciers_starting_where_irrigated",
+       .draw = "glacier=11 spinup=units irrigation=2/1 start=29/1 days=3"},
+      // The glacier evaluation on the run's last step, after the step's storage tables.
+      {.name = "glaciers_evaluated_on_the_last_day", .draw = "glacier=11 start=4/1 days=2"},
   };
   return rows;
 }
@@ -1243,6 +1252,36 @@ double Booked(const std::string& path, const std::string& name) {
   return 0.0;
 }
 
+// Per subbasin 1..5 at [s - 1]: what turns the glacier storages' content of the last table row
+// into their content at the end. The row holds the step's end before that step's yearly
+// evaluation of dynamic glaciers; an evaluation on the run's last step (one pass) scales their
+// content by the subbasin's glacier share after it over that before (the run's start).
+std::vector<double> LastEvaluationScale(const Features& f, const std::string& out,
+                                        const Window& window) {
+  std::vector<double> scale(5, 1.0);
+  const std::vector<std::size_t> lines = ValueLines(f.text, "ice_firn");
+  // Value 26 of [ice_firn]: the day and month of the evaluation.
+  if (!f.dynamic || f.passes != 1 || lines.size() < 26 ||
+      !fs::exists(out + "glacier_fraction_end.asc"))
+    return scale;
+  std::istringstream date(f.text.substr(lines[25], f.text.find('\n', lines[25]) - lines[25]));
+  int day = 0, month = 0;
+  if (!(date >> day >> month) || day != window.last.day || month != window.last.month) return scale;
+  const auto zones = GridCells(out + "../zones.asc");
+  const auto before = GridCells(out + "../glacier_fraction.asc");
+  const auto after = GridCells(out + "glacier_fraction_end.asc");
+  std::vector<double> sums(10, 0.0);
+  for (std::size_t i = 0; i < zones.size() && i < before.size() && i < after.size(); ++i) {
+    const long s = std::lround(zones[i]);
+    if (zones[i] <= -9999 || s < 1 || s > 5) continue;
+    sums[2 * (s - 1)] += std::clamp(before[i], 0.0, 1.0);
+    sums[2 * (s - 1) + 1] += std::clamp(after[i], 0.0, 1.0);
+  }
+  for (std::size_t s = 0; s < 5; ++s)
+    if (sums[2 * s] > 0) scale[s] = sums[2 * s + 1] / sums[2 * s];
+  return scale;
+}
+
 // The mass of tracer `t` (its name): what the rain brought against what the stores hold at the
 // end and what left, in mm x concentration over the basin.
 void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
@@ -1292,9 +1331,10 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   double rounding = 0;
   // Tables of amounts: the glacier storages per subbasin, the channels in their total column.
   const auto held = Table(out + n + "glsto.sta");
+  const std::vector<double> scale = LastEvaluationScale(f, out, window);
   for (std::size_t s = 0; s < 5 && held.size() > 1; ++s) {
-    parts["glacier storages"] += held[0][s] * held.back()[s];
-    rounding += held[0][s] * Rounding(held.back()[s]);
+    parts["glacier storages"] += held[0][s] * held.back()[s] * scale[s];
+    rounding += held[0][s] * Rounding(held.back()[s]) * scale[s];
   }
   const auto channels = DataRows(out + n + "chann.sta");
   if (!channels.empty()) {
