@@ -171,7 +171,7 @@ void unsatzonmodellklasse::ZeroGlacierCell(long r, long c) {
   // that step begins at 0.
   for (OwnGrid grid : {kDrainageFlow, kInfiltrationExcess, kTotalInfiltration, kDirectflow,
                        kInterflow, kPercolation, kCapillaryUprise, kMacroporeInfiltration,
-                       kGroundwaterRecharge, kBaseflow, kGroundwaterIrrigation,
+                       kGroundwaterRecharge, kBaseflow, kGroundwaterIrrigation, kSoilMoistureRoot,
                        kSoilMoistureProfile, kRootGrid, kRiverInfiltration, kRiverExfiltration}) {
     if (double** g = Grid(grid)) g[r][c] = 0;
   }

@@ -805,6 +805,9 @@ const std::vector<Combination>& Sample() {
        .draw = "glacier=11 spinup=units irrigation=2/1 start=29/1 days=3"},
       // The glacier evaluation on the run's last step, after the step's storage tables.
       {.name = "glaciers_evaluated_on_the_last_day", .draw = "glacier=11 start=4/1 days=2"},
+      // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
+      {.name = "root_zone_of_a_cell_a_glacier_covers",
+       .draw = "glacier=13 assimilation=split start=4/1 days=3"},
   };
   return rows;
 }
