@@ -805,6 +805,9 @@ const std::vector<Combination>& Sample() {
        .draw = "glacier=11 spinup=units irrigation=2/1 start=29/1 days=3"},
       // The glacier evaluation on the run's last step, after the step's storage tables.
       {.name = "glaciers_evaluated_on_the_last_day", .draw = "glacier=11 start=4/1 days=2"},
+      // The same with spin-up passes: the last evaluation starts from the shares the others left.
+      {.name = "glaciers_evaluated_on_the_last_day_of_passes",
+       .draw = "spinup=passes glacier=12 start=6/2 days=2"},
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},
@@ -1255,23 +1258,27 @@ double Booked(const std::string& path, const std::string& name) {
   return 0.0;
 }
 
-// Per subbasin 1..5 at [s - 1]: what turns the glacier storages' content of the last table row
-// into their content at the end. The row holds the step's end before that step's yearly
-// evaluation of dynamic glaciers; an evaluation on the run's last step (one pass) scales their
-// content by the subbasin's glacier share after it over that before (the run's start).
-std::vector<double> LastEvaluationScale(const Features& f, const std::string& out,
-                                        const Window& window) {
-  std::vector<double> scale(5, 1.0);
+// Whether the yearly evaluation of dynamic glaciers falls on the run's last step.
+bool EvaluatesOnLastDay(const Features& f, const Window& window) {
   const std::vector<std::size_t> lines = ValueLines(f.text, "ice_firn");
   // Value 26 of [ice_firn]: the day and month of the evaluation.
-  if (!f.dynamic || f.passes != 1 || lines.size() < 26 ||
-      !fs::exists(out + "glacier_fraction_end.asc"))
-    return scale;
+  if (!f.dynamic || lines.size() < 26) return false;
   std::istringstream date(f.text.substr(lines[25], f.text.find('\n', lines[25]) - lines[25]));
   int day = 0, month = 0;
-  if (!(date >> day >> month) || day != window.last.day || month != window.last.month) return scale;
+  return (date >> day >> month) && day == window.last.day && month == window.last.month;
+}
+
+// Per subbasin 1..5 at [s - 1]: what turns the glacier storages' content of the last table row
+// into their content at the end. The row holds the step's end before that step's yearly
+// evaluation of dynamic glaciers; an evaluation on the run's last step scales their content by
+// the subbasin's glacier share after it over that before (`before_shares`: the shares the last
+// pass started from, the run's start with one pass).
+std::vector<double> LastEvaluationScale(const Features& f, const std::string& out,
+                                        const Window& window, const std::string& before_shares) {
+  std::vector<double> scale(5, 1.0);
+  if (!EvaluatesOnLastDay(f, window) || !fs::exists(out + "glacier_fraction_end.asc")) return scale;
   const auto zones = GridCells(out + "../zones.asc");
-  const auto before = GridCells(out + "../glacier_fraction.asc");
+  const auto before = GridCells(before_shares);
   const auto after = GridCells(out + "glacier_fraction_end.asc");
   std::vector<double> sums(10, 0.0);
   for (std::size_t i = 0; i < zones.size() && i < before.size() && i < after.size(); ++i) {
@@ -1288,7 +1295,7 @@ std::vector<double> LastEvaluationScale(const Features& f, const std::string& ou
 // The mass of tracer `t` (its name): what the rain brought against what the stores hold at the
 // end and what left, in mm x concentration over the basin.
 void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
-                     const Window& window, Failures& failures) {
+                     const Window& window, const std::string& before_shares, Failures& failures) {
   const auto zones = GridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
@@ -1334,7 +1341,7 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   double rounding = 0;
   // Tables of amounts: the glacier storages per subbasin, the channels in their total column.
   const auto held = Table(out + n + "glsto.sta");
-  const std::vector<double> scale = LastEvaluationScale(f, out, window);
+  const std::vector<double> scale = LastEvaluationScale(f, out, window, before_shares);
   for (std::size_t s = 0; s < 5 && held.size() > 1; ++s) {
     parts["glacier storages"] += held[0][s] * held.back()[s] * scale[s];
     rounding += held[0][s] * Rounding(held.back()[s]) * scale[s];
@@ -1669,8 +1676,23 @@ Verdict Verify(const Combination& row, const Scope& scope = {}) {
   if (f.soil) {
     CheckAccount(f, out, failures);
     if (!f.untabled_stores && !f.glaciers) CheckOutsideAccount(f, out, WindowOf(row), failures);
+    // The glacier shares the last pass's evaluation started from: with spin-up passes those
+    // every pass but the last left (a run of those passes writes them at its end).
+    std::string before = out + "../glacier_fraction.asc";
+    std::optional<TempDir> earlier;
+    if (f.passes > 1 && EvaluatesOnLastDay(f, WindowOf(row)) &&
+        std::any_of(f.tracers.begin(), f.tracers.end(),
+                    [&](const Tracer& t) { return t.Accounted() && f.instant_runoff; })) {
+      earlier.emplace();
+      Prepare(row, earlier->path(), Part::kFirstHalf);
+      const RunResult passes = RunExampleControl(earlier->path().string(), 1);
+      if (passes.exit_status != 0)
+        failures.push_back({"tracer account", "all passes but the last: " + Messages(passes)});
+      before = (earlier->path() / "output/glacier_fraction_end.asc").string();
+    }
     for (const Tracer& t : f.tracers)
-      if (t.Accounted() && f.instant_runoff) CheckTracerMass(f, t, out, WindowOf(row), failures);
+      if (t.Accounted() && f.instant_runoff)
+        CheckTracerMass(f, t, out, WindowOf(row), before, failures);
   }
   CheckBounds(f, outputs, out, failures);
   // The sanitizers look for memory faults in the one run: the normal build compares the warm
