@@ -810,6 +810,9 @@ const std::vector<Combination>& Sample() {
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},
       // Rain on snow in dry air refreezes at most the pack's liquid water, which stays >= 0.
       {.name = "rain_on_snow_refreezing_in_dry_air", .draw = "snow=4 start=18/3 days=2"},
+      // The same on a glacier cell, whose pack the glacier's step melts.
+      {.name = "rain_on_snow_refreezing_on_a_glacier",
+       .draw = "glacier=13 snow=4 start=18/3 days=2"},
   };
   return rows;
 }
