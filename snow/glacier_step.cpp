@@ -20,10 +20,11 @@ namespace velorn {
 namespace {
 
 // Applies `melt` to a pack and its water holding; returns the melt applied and adds the water
-// released beyond CWH times the solid to `outflow` (and to `melt_only` when snow melted).
+// released beyond CWH times the solid to `outflow` (and to `melt_only` when snow melted). A
+// negative melt refreezes at most the pack's liquid water.
 double MeltPack(double& solid, double& liquid, double melt, double cwh, double& outflow,
                 double* melt_only) {
-  const double m = std::min(solid, melt);
+  const double m = std::min(solid, std::max(melt, -liquid));
   liquid += m;
   solid -= m;
   if (liquid > cwh * solid) {

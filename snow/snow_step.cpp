@@ -334,10 +334,12 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
     // The rain the pack took over the step: with a night and a day call, the rain of each part
     // (not the day's split of the whole precipitation). The soil under a layered pack takes it.
     g.rain[r][c] = rain;
-    // A melt form may turn negative just above the threshold (rain-on-snow with the vapour
-    // pressure of ice below 6.11 hPa): refreezing, which the layers' heat does under layered snow.
+    // A melt form may turn negative just above the threshold (rain-on-snow in air drier than
+    // 6.11 hPa of vapour pressure): refreezing, which the layers' heat does under layered snow.
+    // Only the pack's liquid water can refreeze; the rest of a negative melt freezes nothing.
     const double m =
-        std::min(st.solid, layeredSnowActive && heatTransferActive ? std::max(melt, 0.0) : melt);
+        std::min(st.solid, layeredSnowActive && heatTransferActive ? std::max(melt, 0.0)
+                                                                   : std::max(melt, -st.liquid));
     st.liquid += m;
     st.solid -= m;
     if (st.liquid > CWH * st.solid) {

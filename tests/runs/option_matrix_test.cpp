@@ -811,6 +811,11 @@ const std::vector<Combination>& Sample() {
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},
+      // Rain on snow in dry air refreezes at most the pack's liquid water, which stays >= 0.
+      {.name = "rain_on_snow_refreezing_in_dry_air", .draw = "snow=4 start=18/3 days=2"},
+      // The same on a glacier cell, whose pack the glacier's step melts.
+      {.name = "rain_on_snow_refreezing_on_a_glacier",
+       .draw = "glacier=13 snow=4 start=18/3 days=2"},
   };
   return rows;
 }
