@@ -458,8 +458,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     }
     const double evaporation_demand = links.potential_evaporation[r][c] / substepCount / nw;
     double P = substep_input / nw;
-    double D =
-        links.direct_runoff_silting != nullptr ? links.direct_runoff_silting[r][c] / nw : 0.0;
+    // The silting-up runoff is the step's, like the input: each sub-step offers its share.
+    double D = links.direct_runoff_silting != nullptr
+                   ? links.direct_runoff_silting[r][c] / substepCount / nw
+                   : 0.0;
     SurfaceWater surface;
     surface.input = P;
     surface.silting = D;

@@ -760,6 +760,8 @@ const std::vector<Combination>& Sample() {
       {.name = "draw_220",
        .draw = "substeps=2 leaflayers=1 layered=1 glacier=2 rivers=1 groundwater=2 silting=1 "
                "lake=soil1 tracers=dr.vs start=16/2 days=9"},
+      // Sealing runoff under soil sub-steps: each sub-step offers its share of it, not all.
+      {.name = "silting_up_with_soil_substeps", .draw = "substeps=2 silting=3 start=9/2 days=2"},
   };
   return rows;
 }
