@@ -321,10 +321,13 @@ void siltingupclass::SetupTracers(int32_t& error, int32_t count, TracerDefinitio
   SetupTracersThen(error, count, definitions, statistics_registry, capacity, [&] {
     tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     for (int32_t t = 1; t <= tracer_count; ++t) {
-      // The concentration of the water input: from the model that delivered the water, an
-      // irrigation or an input grid; without any of them the water carries no tracer.
+      // The concentration of the water input: from the model that delivered the water (the
+      // last one above the soil first, as the water input itself), an irrigation or an input
+      // grid; without any of them the water carries no tracer.
       tracer_input_index_[t] =
-          FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
+          interception_before_snow != 0
+              ? FindTracerInput(t, {"snow_model", "interception_model", "irrigation", "input"})
+              : FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
     }
   });
 }
