@@ -283,6 +283,10 @@ void siltingupclass::CreateGrids() {
     RegisterGrid(grid_index[g], outputs_[g].name, grids[g].get(), nullptr, 0, kGridIdentifiers[g],
                  outputs_[g].code, first_local_row, last_local_row);
   }
+  surface_return = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (int32_t c = 1; c <= ncols; ++c) surface_return[r][c] = 0.0;
+  });
 }
 
 // Soils whose sand fraction puts the built-in formulas out of range (a soil without sand
@@ -359,6 +363,7 @@ void siltingupclass::ReleaseMemory() {
       grid_index[g] = 0;
       grids[g] = GridMatrix();
     }
+    surface_return = GridMatrix();
     landuse_index_.clear();
     cover_index_.clear();
     expressions.clear();

@@ -762,6 +762,10 @@ const std::vector<Combination>& Sample() {
                "lake=soil1 tracers=dr.vs start=16/2 days=9"},
       // Sealing runoff under soil sub-steps: each sub-step offers its share of it, not all.
       {.name = "silting_up_with_soil_substeps", .draw = "substeps=2 silting=3 start=9/2 days=2"},
+      // Silting-up finds surface routing: the water left on the surface infiltrates with its
+      // solute (it was cleared every step) and the account books its return.
+      {.name = "silting_up_under_surface_routing",
+       .draw = "permafrost=1 silting=3 surface=5 start=14/3 days=2"},
   };
   return rows;
 }
