@@ -766,6 +766,10 @@ const std::vector<Combination>& Sample() {
       // solute (it was cleared every step) and the account books its return.
       {.name = "silting_up_under_surface_routing",
        .draw = "permafrost=1 silting=3 surface=5 start=14/3 days=2"},
+      // The head iteration hands the water of frozen soil's direct runoff to the channels with
+      // its solute (the channels received it without any).
+      {.name = "head_iteration_direct_runoff_solute",
+       .draw = "surface=6 permafrost=1 start=14/3 days=2"},
   };
   return rows;
 }
