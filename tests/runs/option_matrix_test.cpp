@@ -770,6 +770,10 @@ const std::vector<Combination>& Sample() {
       // its solute (the channels received it without any).
       {.name = "head_iteration_direct_runoff_solute",
        .draw = "surface=6 permafrost=1 start=14/3 days=2"},
+      // A warm start of the velocity searches of the explicit surface routing: each call starts
+      // them afresh (the straight run started them from the velocities of the day before).
+      {.name = "surface_velocity_search_warm_start",
+       .draw = "surface=2 permafrost=1 start=14/3 days=2"},
   };
   return rows;
 }
