@@ -369,7 +369,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   // The water-balance account of the soil zone's subbasins (a diagnostic of our own).
   water_balance = std::make_unique<WaterBalance>(
       stream, WaterBalance::Models{unsatzone.get(), evapotranspiration.get(), interception.get(),
-                                   snow.get(), irrigation.get(), routing.get()});
+                                   snow.get(), irrigation.get(), routing.get(), silting_up.get()});
   if (!water_balance->Active()) water_balance.reset();
 }
 

@@ -16,6 +16,7 @@
 #include "core/row_loop.h"
 #include "evaporation/evapotranspiration.h"
 #include "evaporation/interception_model.h"
+#include "lateral/silting_up_model.h"
 #include "snow/snow_model.h"
 #include "unsatzone/runoff_concentration.h"
 #include "unsatzone/unsatzone_model.h"
@@ -317,6 +318,9 @@ WaterBalance::FluxGrids WaterBalance::ResolveFluxGrids(bool fluxes) {
     grids.external = soil.Grid(unsatzonmodellklasse::kBalance);
   external_exchanges_ = soil.externalTableExchanges;
   grids.pumped = soil.Grid(unsatzonmodellklasse::kGroundwaterIrrigation);
+  if (siltingupclass* silting = models_.silting;
+      fluxes && silting != nullptr && silting->GetFlowControl() != 0)
+    grids.surface_return = silting->surface_return.get();
   // Glaciers: the melt of ice (and of the firn of static glaciers, which is no store) and the
   // evaporation of the pack on the glacier part; what the glacier part gives the glacier
   // storages (its snow melt, or the cell pack's outflow on static glaciers, and the melt of
@@ -348,6 +352,8 @@ void WaterBalance::CellFluxes(const FluxGrids& grids, long r, long c, double* ce
     cell[FluxTerm(kBalanceSnowAlignment)] = (1.0 - g) * grids.alignment[r][c];
   if (grids.lake_exchange != nullptr)
     cell[FluxTerm(kBalanceLakeExchange)] = grids.lake_exchange[r][c];
+  if (grids.surface_return != nullptr)
+    cell[FluxTerm(kBalanceSurfaceReturn)] = grids.surface_return[r][c];
   if (assimilated_) cell[FluxTerm(kBalanceAssimilation)] = assimilated_[r][c];
   // The aquifer of a glacierized cell counts with its soil column's 1 - g (see CellStores).
   for (int k = 0; k < 5; ++k)

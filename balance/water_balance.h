@@ -87,6 +87,7 @@ class interzeptionsmodellklasse;
 class schneemodellklasse;
 class irrigationclass;
 class abflussmodellklasse;
+class siltingupclass;
 
 class WaterBalance {
  public:
@@ -98,6 +99,8 @@ class WaterBalance {
     // For the bookings of irrigation and the lakes (may be null; see step_solute.cpp).
     irrigationclass* irrigation = nullptr;
     abflussmodellklasse* routing = nullptr;
+    // For the water it takes from the surface that surface routing left (may be null).
+    siltingupclass* silting = nullptr;
   };
 
   WaterBalance(DiagnosticStream& diag, Models models);
@@ -145,8 +148,9 @@ class WaterBalance {
     double** firn_melt = nullptr;
     double** glacier_evaporation = nullptr;
     double** glacier_outflow[3] = {nullptr, nullptr, nullptr};  // to the glacier storages
-    double** pumped = nullptr;    // irrigation pumped from the column's saturated zone
-    bool static_glacier = false;  // the glacier part keeps the snow model's cell pack
+    double** pumped = nullptr;          // irrigation pumped from the column's saturated zone
+    double** surface_return = nullptr;  // silting-up's take of the water left on the surface
+    bool static_glacier = false;        // the glacier part keeps the snow model's cell pack
   };
   FluxGrids ResolveFluxGrids(bool fluxes);
   // The step's fluxes of cell (r, c) into `cell` (indexed as the cell terms of AddCells).

@@ -70,7 +70,8 @@ std::string WaterBalanceAccount::Table() const {
   std::string text =
       "# water balance, mm over the area: input - evaporation - runoff - storage change = "
       "residual\nperiod\tsubbasin\tprecipitation\tsnow_alignment\tresponse_units\tlake_"
-      "exchange\tassimilation\tgroundwater_boundary\tgroundwater_lateral\tgroundwater_"
+      "exchange\tsurface_return\tassimilation\tgroundwater_boundary\tgroundwater_"
+      "lateral\tgroundwater_"
       "iteration\triver_infiltration\tgroundwater_pumping\texternal_table\tice_melt\tglacier_"
       "evaluation\tE_interception\tE_snow\tE_soil\ttranspiration\trunoff\tdS_canopy\tdS_snow\t"
       "dS_soil\tdS_ponding\tdS_groundwater\tdS_firn\tdS_concentration\tresidual\n";

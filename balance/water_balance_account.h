@@ -3,15 +3,16 @@
 // (precipitation, the water the layered snow pack gains when the end of the snow step aligns it
 // with the snow model's pack, the water the other cells of a response unit gain when they
 // take their master's state: their change minus the master's, the water the routing's lake
-// step puts on or takes from the ponding of the lake cells, what data assimilation sets into
-// the stores, the groundwater model's fixed heads and inflows, net flow between cells and the
-// imbalance of its head solution, the water losing streams give the soil columns, less the
-// water pumped from the aquifer for irrigation, which returns with the precipitation, the
-// water an external water table imposed by a coupled program fills into or drains from the
-// soil columns, the melt of glacier ice, and what the yearly evaluation of dynamic glaciers
-// moves into or out of the stores), what left (each evaporation term,
-// the runoff Qg), how much every store changed, and what is left over (the residual, which is
-// round-off when the models keep their water).
+// step puts on or takes from the ponding of the lake cells, the water surface routing left on
+// the surface that the silting-up model hands back to the soil (the soil's direct runoff counts
+// as gone), what data assimilation sets into the stores, the groundwater model's fixed heads and
+// inflows, net flow between cells and the imbalance of its head solution, the water losing streams
+// give the soil columns, less the water pumped from the aquifer for irrigation, which returns with
+// the precipitation, the water an external water table imposed by a coupled program fills into or
+// drains from the soil columns, the melt of glacier ice, and what the yearly evaluation of dynamic
+// glaciers moves into or out of the stores), what left (each evaporation term, the runoff Qg), how
+// much every store changed, and what is left over (the residual, which is round-off when the models
+// keep their water).
 //
 // A diagnostic of our own, apart from every model: balance/water_balance.h forms the step's
 // values from the models' grids and arrays with exact sums and hands them in here on process
@@ -41,6 +42,7 @@ enum WaterBalanceFlux {
   kBalanceSnowAlignment,            // water the layered pack gained aligning with the snow pack
   kBalanceResponseUnits,            // water the copies of response-unit masters gave the members
   kBalanceLakeExchange,             // ponding the routing's lake step put on (+) the lake cells
+  kBalanceSurfaceReturn,            // water surface routing left that silting-up gave the soil
   kBalanceAssimilation,             // what data assimilation set into the stores (+ when it added)
   kBalanceGroundwaterBoundary,      // water the aquifer's fixed heads and fixed inflows gave
   kBalanceGroundwaterLateral,       // net groundwater flow into the cells (0 over the basin)

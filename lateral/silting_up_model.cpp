@@ -283,6 +283,10 @@ void siltingupclass::CreateGrids() {
     RegisterGrid(grid_index[g], outputs_[g].name, grids[g].get(), nullptr, 0, kGridIdentifiers[g],
                  outputs_[g].code, first_local_row, last_local_row);
   }
+  surface_return = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (int32_t c = 1; c <= ncols; ++c) surface_return[r][c] = 0.0;
+  });
 }
 
 // Soils whose sand fraction puts the built-in formulas out of range (a soil without sand
@@ -321,10 +325,13 @@ void siltingupclass::SetupTracers(int32_t& error, int32_t count, TracerDefinitio
   SetupTracersThen(error, count, definitions, statistics_registry, capacity, [&] {
     tracer_input_index_.assign(static_cast<std::size_t>(tracer_count) + 1, 0);
     for (int32_t t = 1; t <= tracer_count; ++t) {
-      // The concentration of the water input: from the model that delivered the water, an
-      // irrigation or an input grid; without any of them the water carries no tracer.
+      // The concentration of the water input: from the model that delivered the water (the
+      // last one above the soil first, as the water input itself), an irrigation or an input
+      // grid; without any of them the water carries no tracer.
       tracer_input_index_[t] =
-          FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
+          interception_before_snow != 0
+              ? FindTracerInput(t, {"snow_model", "interception_model", "irrigation", "input"})
+              : FindTracerInput(t, {"interception_model", "snow_model", "irrigation", "input"});
     }
   });
 }
@@ -356,6 +363,7 @@ void siltingupclass::ReleaseMemory() {
       grid_index[g] = 0;
       grids[g] = GridMatrix();
     }
+    surface_return = GridMatrix();
     landuse_index_.clear();
     cover_index_.clear();
     expressions.clear();

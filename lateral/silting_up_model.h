@@ -102,6 +102,10 @@ class siltingupclass : public teilmodellklasse {
   // --- Grids -----------------------------------------------------------------------------------
   std::array<GridMatrix, kGridCount> grids;
   std::array<int, kGridCount> grid_index{};
+  // Per step: the water that surface routing left on the surface and that the step took into
+  // the water input and the runoff (mm; 0 without surface routing). Not registered: the water
+  // account books it as the surface's return to the soil.
+  GridMatrix surface_return;
 
  private:
   struct Output {
@@ -152,6 +156,8 @@ class siltingupclass : public teilmodellklasse {
   std::vector<int> cover_index_;    // 1..L
   int response_unit_index_ = 0, master_unit_index_ = 0;
   std::vector<int> tracer_input_index_;  // 1..tracer count
+  // 1..tracer count: surface routing's concentration of the water on the surface, or null.
+  std::vector<double**> surface_concentration_;
 };
 
 }  // namespace velorn

@@ -43,8 +43,15 @@ void siltingupclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t y
   if (GetFlowControl() == 0) return;
   teilmodellklasse::RunStep(hour, day, month, year);
   if (!surface_routing_looked_up) {
-    surface_routing_present = FindGrid("SurfaceRoutingWeights", 0) != 0;
+    // The weights are a stack: a look-up that stops at the first stack entry never finds them,
+    // and the water surface routing left on the surface would be cleared every step.
+    surface_routing_present = FindGrid("SurfaceRoutingWeights", 1) != 0;
     surface_routing_looked_up = true;
+    // The concentrations of the water surface routing left on the surface.
+    surface_concentration_.assign(static_cast<std::size_t>(std::max(tracer_count, 0)) + 1, nullptr);
+    for (int32_t t = 1; t <= tracer_count && surface_routing_present; ++t)
+      surface_concentration_[static_cast<std::size_t>(t)] =
+          Data(FindGrid(FormatText("concstor_tracer_%d_SurfaceRoutingModel", t), 1));
   }
   disposition_table_.table->ResetZoneSums();
   runoff_table_.table->ResetZoneSums();
@@ -146,9 +153,11 @@ void siltingupclass::ComputeCell(long row, long column, ExpressionParser* parser
   double** input_grid = Data(water_input_index_);
   double& storage = Data(storage_index_)[row][column];
   if (!surface_routing_present) storage = 0.0;
+  surface_return[row][column] = storage;
   const double water_input = input_grid[row][column];
-  // Without surface routing the surface holds no water between steps, and no solute either.
-  if (!surface_routing_present) ClearStoredSolute(row, column);
+  // The solute the store held went on with the water of the last step; the water on the surface
+  // (only with surface routing) brings its own.
+  ClearStoredSolute(row, column);
   MixTracerInput(row, column, water_input, storage);
 
   CellInputs in;
@@ -227,6 +236,12 @@ void siltingupclass::MixTracerInput(long row, long column, double water_input, d
   for (int32_t t = 1; t <= tracer_count; ++t) {
     TracerBlock& block = tracer_blocks[t];
     double& stored = block.concentration.get()[row][column];
+    // The water on the surface brings its solute (surface routing keeps its concentration): the
+    // store holds that water's solute, of an evaporating tracer its concentration.
+    if (double** surface = surface_concentration_[static_cast<std::size_t>(t)]) {
+      const double c = IsAboveNodata(surface[row][column], nodata) ? surface[row][column] : 0.0;
+      stored = tracer_definitions[t].evaporating != 0 ? c : c * storage;
+    }
     if (tracer_definitions[t].radioactive == 1) stored *= block.decay_factor;
     if (!(water_input > 0.0)) continue;
     const double input =
@@ -271,7 +286,8 @@ void siltingupclass::CarryTracerRunoff(long row, long column, double runoff, dou
 
 // Every grid a response unit's cells take from their master.
 std::vector<double**> siltingupclass::ResultGrids() const {
-  std::vector<double**> result{Data(storage_index_), Data(water_input_index_)};
+  std::vector<double**> result{Data(storage_index_), Data(water_input_index_),
+                               surface_return.get()};
   for (const GridMatrix& grid : grids) result.push_back(grid.get());
   return result;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/exact_reduction.h"
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/output_files.h"
@@ -291,26 +292,79 @@ void surfaceroutingclass::FinishHeadIteration() {
   });
 }
 
+void surfaceroutingclass::MixHeadPools() {
+  // The sums are exact, so the pools do not depend on the order of the cells nor on the
+  // processes.
+  const std::size_t width = static_cast<std::size_t>(tracer_count) + 1;
+  const std::size_t size = balance_records[0].size() * width;
+  if (head_pool_sums.size() != size) head_pool_sums.assign(size, {});
+  for (ExactSum& sum : head_pool_sums) sum.Reset();
+  double** head = grid_data[kSurfHead];
+  for (long r = first_local_row; r <= last_local_row; ++r)
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const double loss =
+          silting_storage[r][c] - std::max((head[r][c] - elevation[r][c]) * 1000, 0.0);
+      if (!(loss > 0)) continue;
+      ExactSum* pool = &head_pool_sums[static_cast<std::size_t>(ZoneIndexOf(r, c)) * width];
+      pool[0].Add(loss);
+      for (int32_t i = 1; i <= tracer_count; ++i)
+        pool[i].Add(tracer_blocks[i].concentration.get()[r][c] * loss);
+    }
+  ReduceExactSumsToRoot(head_pool_sums);
+  head_pools.resize(size);
+  for (std::size_t k = 0; k < size; ++k) head_pools[k] = head_pool_sums[k].Value();
+  BroadcastBytes(head_pools.data(), static_cast<int>(size * sizeof(double)));
+  for (std::size_t k = 0; k < size; k += width)
+    for (std::size_t i = 1; i < width; ++i)
+      head_pools[k + i] = head_pools[k] > 0 ? head_pools[k + i] / head_pools[k] : 0.0;
+}
+
+// The heads move the water of a subbasin as a whole: its channel cells receive the storage it
+// lost, in shares of their inflows. The solute moves with it through one pool per subbasin: the
+// water that cells lost (the channel cells all of theirs) mixes there; the channel cells receive
+// it at the pool's concentration and a cell that gained water mixes it at that concentration
+// into what it held. So the solute follows the water, and no concentration leaves the range of
+// its sources.
 void surfaceroutingclass::HeadStoragePass(double dt) {
   double** head = grid_data[kSurfHead];
   double** old = grid_data[kSurfHeadOld];
   const std::vector<ZoneRecord>& channel_records = balance_records[2];
+  if (tracer_count > 0) MixHeadPools();
+  const std::size_t width = static_cast<std::size_t>(tracer_count) + 1;
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
-      if (ChannelCell(r, c)) {
-        const int j = ZoneIndexOf(r, c);
+      const int j = ZoneIndexOf(r, c);
+      const bool channel = ChannelCell(r, c);
+      double added = 0;
+      if (channel) {
         const double discharge = channel_records[j][1];
         const double share = discharge > 0 ? substep_values[j] / discharge : 0.0;
-        directflow[r][c] +=
-            share * (std::fabs(stack_data[kSurfFluxes][r][c][0]) * 1000 * dt / CellArea(r, c));
+        added = share * (std::fabs(stack_data[kSurfFluxes][r][c][0]) * 1000 * dt / CellArea(r, c));
+        directflow[r][c] += added;
       } else {
         directflow[r][c] = 0;
       }
       const double z = elevation[r][c];
       if (head[r][c] < z) head[r][c] = z;
+      const double before = silting_storage[r][c];
       silting_storage[r][c] = std::max((head[r][c] - z) * 1000, 0.0);
       old[r][c] = head[r][c];
+      if (tracer_count <= 0) continue;
+      const double* pool = &head_pools[static_cast<std::size_t>(j) * width];
+      const double gain = silting_storage[r][c] - before;
+      for (int32_t i = 1; i <= tracer_count; ++i) {
+        double& stored = tracer_blocks[i].concentration.get()[r][c];
+        if (channel) {
+          tracer_qd_grids[i][r][c] += pool[i] * added;
+          stored = 0;
+        } else {
+          tracer_qd_grids[i][r][c] = 0;
+          if (gain > 0 && pool[0] > 0)
+            stored = (stored * before + pool[i] * gain) / silting_storage[r][c];
+        }
+      }
     }
   });
 }

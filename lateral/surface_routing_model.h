@@ -232,6 +232,10 @@ class surfaceroutingclass : public teilmodellklasse {
   // Per tracer 1..count: the concentrations at the start of an explicit storage pass, at which
   // the inflows from the neighbours mix (the pass updates the concentrations cell by cell).
   std::vector<GridMatrix> tracer_start_concentration;
+  // Method 6, per subbasin (tracer_count + 1 entries each): the water its cells lost in the inner
+  // step, then the concentration of each tracer in that water (its exact sums before).
+  std::vector<ExactSum> head_pool_sums;
+  std::vector<double> head_pools;
   int32_t surface_from_silting = 0;
   std::string storage_file_name;
 
@@ -294,6 +298,9 @@ class surfaceroutingclass : public teilmodellklasse {
   void ExplicitStoragePass(double dt);
   void LimitOutflow(int64_t row, int64_t column, double dt);
   void HeadStoragePass(double dt);
+  // Method 6: per subbasin, the water its cells lost in the inner step and the concentration of
+  // each tracer in it (collective: an exact sum over the processes).
+  void MixHeadPools();
   void RunHeadIteration(double dt);
   // Land use of a cell: the first layer from the last one down that holds a code.
   int32_t LanduseCodeOf(int64_t row, int64_t column) const;

@@ -91,6 +91,11 @@ void surfaceroutingclass::StartTransfer() {
         tracer_surface_grids[i][r][c] = 0;
       }
       directflow[r][c] = 0;
+      // The velocity searches of methods 1-4 start from their restart value in every call: a
+      // call then depends only on the water on the surface, which a warm start reads, and not
+      // on velocities of an earlier call that no state holds.
+      if (method <= 4)
+        for (int k = 1; k <= 8; ++k) stack_data[kSurfVelocity][r][c][k] = 0;
     }
   });
   ExchangeHeadsAndFluxes();

@@ -141,8 +141,7 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     // The surface water of the step mixes with the solute the surface holds; the water that
     // enters the soil carries the mix (the silting-up runoff, without a concentration of its
     // own, the input's).
-    const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
-    const double c_in = IsAboveNodata(input, nodata) ? input : 0.0;
+    const double c_in = scratch.tracerInputConc[static_cast<std::size_t>(t)];
     const double silting = tracer.silting != nullptr ? tracer.silting[r][c] : nodata;
     const double c_silting = IsAboveNodata(silting, nodata) ? silting : c_in;
     const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : 0.0;
@@ -411,9 +410,19 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     scratch.tracerReturned.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerInputWeight.assign(static_cast<std::size_t>(T + 1), 1.0);
+    scratch.tracerInputConc.assign(static_cast<std::size_t>(T + 1), 0.0);
     for (int t = 1; t <= T; ++t) {
-      const double* stack = soil_tracers[static_cast<std::size_t>(t)].stack.get()[r][c];
+      const SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+      const double* stack = tracer.stack.get()[r][c];
       const bool evaporating = tracer_definitions[t].evaporating != 0;
+      const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
+      double& c_in = scratch.tracerInputConc[static_cast<std::size_t>(t)];
+      c_in = IsAboveNodata(input, nodata) ? input : 0.0;
+      // The silting-up model hands on the water of its input and the water that stood on the
+      // surface, each with its own solute: the input comes at that mix's concentration.
+      const double silted = tracer.silted != nullptr ? tracer.silted[r][c] : nodata;
+      if (IsAboveNodata(silted, nodata) && source_water > 0)
+        c_in = evaporating ? silted : silted / source_water;
       for (int k = 1; k <= N; ++k)
         scratch.tracerMass[at(t, k)] = evaporating ? stack[k] * t0[k] * dz[k] * 1000.0 : stack[k];
       // Level 0 holds the surface's solute (the pond's concentration for an evaporating tracer).
@@ -426,11 +435,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       // the soil receives exactly what the snow cover or the canopy released.
       if (M > 0 && !evaporating) {
         scratch.tracerInputWeight[static_cast<std::size_t>(t)] = 0.0;
-        const double input = soil_tracers[static_cast<std::size_t>(t)].input != nullptr
-                                 ? soil_tracers[static_cast<std::size_t>(t)].input[r][c]
-                                 : 0.0;
-        if (current_substep <= 1 && IsAboveNodata(input, nodata) && source_water > 0)
-          scratch.tracerSurface[static_cast<std::size_t>(t)] += input * source_water;
+        if (current_substep <= 1 && source_water > 0)
+          scratch.tracerSurface[static_cast<std::size_t>(t)] += c_in * source_water;
       }
     }
   }
@@ -458,8 +464,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     }
     const double evaporation_demand = links.potential_evaporation[r][c] / substepCount / nw;
     double P = substep_input / nw;
-    double D =
-        links.direct_runoff_silting != nullptr ? links.direct_runoff_silting[r][c] / nw : 0.0;
+    // The silting-up runoff is the step's, like the input: each sub-step offers its share.
+    double D = links.direct_runoff_silting != nullptr
+                   ? links.direct_runoff_silting[r][c] / substepCount / nw
+                   : 0.0;
     SurfaceWater surface;
     surface.input = P;
     surface.silting = D;

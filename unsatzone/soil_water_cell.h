@@ -49,6 +49,8 @@ struct SoilWaterScratch {
   // Per tracer: 1 where the water input brings its solute at the input's concentration, 0 where
   // the step put the solute of its source on the surface already (under a layered pack).
   std::vector<double> tracerInputWeight;
+  // Per tracer: the concentration of the cell's water input in the step.
+  std::vector<double> tracerInputConc;
   std::vector<double> soluteWork;  // the solute transport's room (4 (N + 2))
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:

@@ -592,6 +592,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
     int stack_index = 0, direct_index = 0, inter_index = 0;
     double** input = nullptr;    // concentration of the water input
     double** silting = nullptr;  // "concflux_tracer_t_SiltingUpModel" or null
+    // The silting-up model's solute of the water it leaves in the water input (the input and
+    // the water that stood on the surface, less its runoff): mm x concentration, of an
+    // evaporating tracer its concentration ("concstor_tracer_t_SiltingUpModel" or null).
+    double** silted = nullptr;
     // With the groundwater model: the concentration of the water its layer 1 gives back
     // ("concflux_tracer_t_groundwater_flow"), and the sub-step's solute each column handed it,
     // mm x concentration, less what that water brought ("solute_to_groundwater_t", registered).

@@ -171,6 +171,7 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
   RegisterGrid(tracer.pumped_index, pumped, tracer.pumped.get(), nullptr, 0, pumped, 0,
                grid_first_row, grid_last_row);
   tracer.silting = Optional(FormatText("concflux_tracer_%d_SiltingUpModel", t));
+  tracer.silted = Optional(FormatText("concstor_tracer_%d_SiltingUpModel", t));
   tracer.base_flow = NewGrid();
   Fill(tracer.base_flow.get(), nodata);
   // Concentrations of the cells' direct runoff and interflow.

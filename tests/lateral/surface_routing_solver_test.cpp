@@ -52,14 +52,15 @@ TEST_F(SurfaceCatchment, EveryMethodConservesWaterOverSubStepsAndSteps) {
 }
 
 // Runoff of one concentration keeps it in every store and in what reaches the channels, also
-// where the water left on the surface by one call mixes with the runoff of the next.
+// where the water left on the surface by one call mixes with the runoff of the next (every
+// method, the head iteration too).
 TEST_F(SurfaceCatchment, ARunoffConcentrationStaysWithTheWaterCarriedBetweenCalls) {
   Add("_CONC_QD_1_", Fill(0));
   Add("_CONC_QI_1_", Fill(0));
   std::vector<TracerDefinition> tracers(2);
   tracers[1].name = "cl_";
   tracers[1].half_time = -9999;
-  for (int method = 1; method <= 5; ++method) {
+  for (int method = 1; method <= 6; ++method) {
     Start(0, 0, 0, Section(method, "10", "10", "300"));
     int32_t error = 0;
     model_->SetupTracers(error, 1, tracers.data(), nullptr, 0);

@@ -816,6 +816,20 @@ const std::vector<Combination>& Sample() {
       // The same on a glacier cell, whose pack the glacier's step melts.
       {.name = "rain_on_snow_refreezing_on_a_glacier",
        .draw = "glacier=13 snow=4 start=18/3 days=2"},
+      // Sealing runoff under soil sub-steps: each sub-step offers its share of it, not all.
+      {.name = "silting_up_with_soil_substeps", .draw = "substeps=2 silting=3 start=9/2 days=2"},
+      // Silting-up finds surface routing: the water left on the surface infiltrates with its
+      // solute (it was cleared every step) and the account books its return.
+      {.name = "silting_up_under_surface_routing",
+       .draw = "permafrost=1 silting=3 surface=5 start=14/3 days=2"},
+      // The head iteration hands the water of frozen soil's direct runoff to the channels with
+      // its solute (the channels received it without any).
+      {.name = "head_iteration_direct_runoff_solute",
+       .draw = "surface=6 permafrost=1 start=14/3 days=2"},
+      // A warm start of the velocity searches of the explicit surface routing: each call starts
+      // them afresh (the straight run started them from the velocities of the day before).
+      {.name = "surface_velocity_search_warm_start",
+       .draw = "surface=2 permafrost=1 start=14/3 days=2"},
   };
   return rows;
 }
