@@ -57,7 +57,11 @@ void surfaceroutingclass::Construct() {
     control_file->Close();
     return;
   }
-  if (FindGrid("GlacierizedCells", 0) != 0 || FindGrid("GlacierCodes", 0) != 0) {
+  // Static glaciers ("ice_firn") are refused too: the glacier runoff joins the soil zone's
+  // runoff, which surface routing replaces as discharge routing's input, so it never reached the
+  // channels.
+  if (FindGrid("GlacierizedCells", 0) != 0 || FindGrid("GlacierCodes", 0) != 0 ||
+      FindGrid("ice_firn", 0) != 0) {
     ThrowFatal(Diag(), kSurfaceGlacierCode,
                "FATAL: error: Surface routing module cannot be used when glacier model is active. "
                "Remove grids for glacier codes and glaciated cell fractions from the grid list");

@@ -830,6 +830,9 @@ const std::vector<Combination>& Sample() {
       // them afresh (the straight run started them from the velocities of the day before).
       {.name = "surface_velocity_search_warm_start",
        .draw = "surface=2 permafrost=1 start=14/3 days=2"},
+      // Static glaciers' runoff never reached the channels past surface routing: refused.
+      {.name = "surface_routing_with_static_glaciers",
+       .draw = "glacier=1 surface=5 start=14/12 days=2"},
   };
   return rows;
 }

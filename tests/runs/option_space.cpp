@@ -283,8 +283,11 @@ const std::vector<Rule>& Rules() {
         "layer"},
        [](const Draw& d) { return d.On("leaflayers") && d.On("et"); },
        [](Draw& d) { d.options.erase("et"); }},
-      {{"silting-up or surface routing with dynamic glaciers", 2, "glacier model is active"},
-       [](const Draw& d) { return Dynamic(d) && (d.On("silting") || d.On("surface")); },
+      {{"silting-up with dynamic glaciers", 2, "glacier model is active"},
+       [](const Draw& d) { return Dynamic(d) && d.On("silting"); },
+       [](Draw& d) { d.options.erase("glacier"); }},
+      {{"surface routing with glaciers", 2, "glacier model is active"},
+       [](const Draw& d) { return d.Get("glacier") != "0" && d.On("surface") && !UnitsOn(d); },
        [](Draw& d) { d.options.erase("glacier"); }},
       {{"discharge routing without the soil zone", 43, "routing"},
        [](const Draw& d) { return !SoilOn(d) && RoutingOn(d); },
@@ -340,9 +343,7 @@ const std::vector<Rule>& Rules() {
        },
        [](Draw& d) { d.options.erase("assimilation"); }},
       {{"glaciers without the snow model", 80, "[snow_model] is switched off"},
-       [](const Draw& d) {
-         return d.Get("glacier") != "0" && d.Get("snow") == "0";
-       },
+       [](const Draw& d) { return d.Get("glacier") != "0" && d.Get("snow") == "0"; },
        [](Draw& d) { d.options.erase("snow"); }},
       {{"a lake's level without a lake", 1220, "lake"},
        [](const Draw& d) {
