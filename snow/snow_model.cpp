@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <limits>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
