@@ -6,6 +6,7 @@
 // whose bands cannot take the change grows into neighbouring cells (GrowGlacier) or is recounted.
 //
 // The grids are whole on process 0 here; the bands keep rows and columns.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -58,6 +59,12 @@ void schneemodellklasse::CountGlacierCells(int32_t code, bool full_range) {
       glacier.oldArea += a;
     }
     glacier.AddCell(full_range || firn[r][c] == 0, glacier_cells[r][c], elevation[r][c]);
+    // A cell that had no glacier has no firn layers (nodata): it starts with none.
+    double* layers = firn_WE_stack[r][c];
+    if (IsNodata(layers[0], nodata)) {
+      std::fill(layers, layers + firn_levels + 1, 0.0);
+      firn[r][c] = 0;
+    }
   };
   for (long r = 1; r <= nrows; ++r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {

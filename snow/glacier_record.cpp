@@ -311,13 +311,13 @@ double UpdateGlacierCellYear(GlacierCellState& s, int32_t levels, double max_pac
     moved = excess;
   };
   PackState& year_snow = glacier_storages ? s.glacier : s.cell;
+  // The codes before this evaluation, on every cell: the lost area of a glacier is what its
+  // cells held before it. A code kept from an earlier year would count a cell that the glacier
+  // lost then and gains again now as lost.
+  s.code_old = s.code;
   if (s.fraction <= 0) {
     if (excess <= 0) return 0;
-    if (s.code >= 0) {
-      s.code_old = s.code;
-    } else {
-      s.code = -1;
-    }
+    if (s.code < 0) s.code = -1;
     s.fraction = s.fraction_old = rel_size;
     if (glacier_storages) {
       s.glacier = s.cell;
@@ -335,7 +335,6 @@ double UpdateGlacierCellYear(GlacierCellState& s, int32_t levels, double max_pac
   } else if (s.fraction >= 1) {
     s.cell = PackState{};
   }
-  s.code_old = s.code;
   s.firn_total = ShiftFirnLayers(s.firn, levels, year_snow.total);
   year_snow = PackState{};
   return moved;

@@ -183,7 +183,8 @@ void TransferExcessSnow(PackState& free_part, PackState& glacier_part, double fr
 // mass balances. A glacier cell moves its excess onto its glacier part (g < 1; g = 1 drops the
 // glacier-free pack) and shifts its firn layers with the glacier part's pack as the youngest.
 // The glacier part's pack then starts again at 0. Without glacier storages the cell's own pack
-// is the snow of the year. Returns the excess moved (for the layered snow).
+// is the snow of the year. Every cell's old code takes its code first. Returns the excess moved
+// (for the layered snow).
 struct GlacierCellState {
   double fraction = 0, fraction_old = 0, code = 0, code_old = 0;
   PackState cell, glacier;

@@ -808,6 +808,10 @@ const std::vector<Combination>& Sample() {
       // The same with spin-up passes: the last evaluation starts from the shares the others left.
       {.name = "glaciers_evaluated_on_the_last_day_of_passes",
        .draw = "spinup=passes glacier=12 start=6/2 days=2"},
+      // A midsummer evaluation that shrinks the glaciers, passed twice: the second counts no cell
+      // the first lost as lost again, and the cells it adds start without firn.
+      {.name = "glaciers_shrunk_by_two_evaluations",
+       .draw = "spinup=passes glacier=12 start=2/7 days=2"},
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},

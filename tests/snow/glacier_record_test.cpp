@@ -294,6 +294,16 @@ TEST(GlacierYear, CellUpdateKeepsTheCellMean) {
   EXPECT_NEAR(layers[1], 300, 1e-12);
   EXPECT_NEAR(glacier.firn_total, 350, 1e-12);
   EXPECT_NEAR(0.5 * glacier.cell.total + 0.5 * layers[1], 0.5 * 1200 + 0.5 * 100, 1e-9);
+
+  // A cell a glacier lost in an earlier year keeps no old code of it: regained now, it is no lost
+  // area.
+  GlacierCellState lost;
+  lost.code = 0;
+  lost.code_old = 4;
+  lost.cell = {10, 0, 10};
+  lost.firn = layers;
+  EXPECT_EQ(UpdateGlacierCellYear(lost, 2, 1000, 0.25, true), 0.0);
+  EXPECT_EQ(lost.code_old, 0.0);
 }
 
 // Firn melt of 25 mm on layers (10, nodata, 30): 10 from the youngest, nothing from the empty one,
