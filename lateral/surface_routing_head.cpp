@@ -20,6 +20,7 @@
 #include "core/nodata.h"
 #include "core/output_files.h"
 #include "core/row_loop.h"
+#include "core/row_sums.h"
 #include "core/string_helpers.h"
 #include "lateral/surface_flow_formulas.h"
 #include "lateral/surface_routing_model.h"
@@ -297,20 +298,20 @@ void surfaceroutingclass::MixHeadPools() {
   // processes.
   const std::size_t width = static_cast<std::size_t>(tracer_count) + 1;
   const std::size_t size = balance_records[0].size() * width;
-  if (head_pool_sums.size() != size) head_pool_sums.assign(size, {});
-  for (ExactSum& sum : head_pool_sums) sum.Reset();
   double** head = grid_data[kSurfHead];
-  for (long r = first_local_row; r <= last_local_row; ++r)
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      if (!OwnCell(r, c)) continue;
-      const double loss =
-          silting_storage[r][c] - std::max((head[r][c] - elevation[r][c]) * 1000, 0.0);
-      if (!(loss > 0)) continue;
-      ExactSum* pool = &head_pool_sums[static_cast<std::size_t>(ZoneIndexOf(r, c)) * width];
-      pool[0].Add(loss);
-      for (int32_t i = 1; i <= tracer_count; ++i)
-        pool[i].Add(tracer_blocks[i].concentration.get()[r][c] * loss);
-    }
+  head_pool_sums =
+      ExactSumsOverRows(first_local_row, last_local_row, size, [&](long r, ExactSum* sums) {
+        for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+          if (!OwnCell(r, c)) continue;
+          const double loss =
+              silting_storage[r][c] - std::max((head[r][c] - elevation[r][c]) * 1000, 0.0);
+          if (!(loss > 0)) continue;
+          ExactSum* pool = &sums[static_cast<std::size_t>(ZoneIndexOf(r, c)) * width];
+          pool[0].Add(loss);
+          for (int32_t i = 1; i <= tracer_count; ++i)
+            pool[i].Add(tracer_blocks[i].concentration.get()[r][c] * loss);
+        }
+      });
   ReduceExactSumsToRoot(head_pool_sums);
   head_pools.resize(size);
   for (std::size_t k = 0; k < size; ++k) head_pools[k] = head_pool_sums[k].Value();

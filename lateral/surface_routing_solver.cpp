@@ -11,6 +11,7 @@
 // are summed exactly, so they do not depend on the process count.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <vector>
 
 #include "core/error_code.h"
@@ -19,6 +20,7 @@
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "core/row_sums.h"
 #include "core/tracer_bookkeeping.h"
 #include "lateral/surface_flow_formulas.h"
 #include "lateral/surface_routing_model.h"
@@ -180,27 +182,31 @@ void surfaceroutingclass::AgreeTimeStep(double t) {
 void surfaceroutingclass::SumRecords(int which) {
   // The sums of a record are kept exact per process; ReduceRecords adds them over processes.
   std::vector<ZoneRecord>& records = balance_records[which];
-  if (record_sums.size() != 3 * 2 * records.size()) record_sums.assign(3 * 2 * records.size(), {});
-  ExactSum* sums = &record_sums[static_cast<std::size_t>(which) * 2 * records.size()];
-  for (std::size_t j = 0; j < 2 * records.size(); ++j) sums[j].Reset();
+  const std::size_t count = 2 * records.size();
+  if (record_sums.size() != 3 * count) record_sums.assign(3 * count, {});
   double** head = grid_data[kSurfHead];
   double** fluxes = grid_data[kSurfFluxes];
-  for (long r = first_local_row; r <= last_local_row; ++r)
-    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
-      if (!OwnCell(r, c)) continue;
-      const std::size_t j = static_cast<std::size_t>(ZoneIndexOf(r, c));
-      double value = 0;
-      if (which == kRecordA) {
-        value = head[r][c] - elevation[r][c];
-      } else if (which == kRecordB) {
-        value = std::max(head[r][c] - elevation[r][c], 0.0);
-      } else {
-        if (!ChannelCell(r, c)) continue;
-        value = 1000.0 * fluxes[r][c] * previous_dt / CellArea(r, c);
-      }
-      sums[2 * j].Add(1.0);
-      sums[2 * j + 1].Add(value);
-    }
+  const std::vector<ExactSum> sums =
+      ExactSumsOverRows(first_local_row, last_local_row, count, [&](long r, ExactSum* own) {
+        for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+          if (!OwnCell(r, c)) continue;
+          const std::size_t j = static_cast<std::size_t>(ZoneIndexOf(r, c));
+          double value = 0;
+          if (which == kRecordA) {
+            value = head[r][c] - elevation[r][c];
+          } else if (which == kRecordB) {
+            value = std::max(head[r][c] - elevation[r][c], 0.0);
+          } else {
+            if (!ChannelCell(r, c)) continue;
+            value = 1000.0 * fluxes[r][c] * previous_dt / CellArea(r, c);
+          }
+          own[2 * j].Add(1.0);
+          own[2 * j + 1].Add(value);
+        }
+      });
+  std::copy(
+      sums.begin(), sums.end(),
+      record_sums.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(which) * count));
 }
 
 void surfaceroutingclass::ReduceRecords() {

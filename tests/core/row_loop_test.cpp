@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/row_sums.h"
 
 namespace velorn {
 namespace {
@@ -77,6 +78,23 @@ TEST_F(RowLoop, NestedLoopsWork) {
   std::atomic<long> sum{0};
   ForEachRow(1, 10, [&](long r) { ForEachRow(1, 10, [&](long c) { sum += r * c; }); });
   EXPECT_EQ(sum, 55 * 55);
+}
+
+// Sums over rows on four threads, and inside another row loop, give every row's terms exactly
+// once: 0.1 per row lost nothing to rounding, and the counts of two sums stay apart.
+TEST_F(RowLoop, ExactSumsOverRowsMergeTheThreads) {
+  auto body = [](long r, ExactSum* sums) {
+    sums[0].Add(0.1);
+    sums[1].Add(static_cast<double>(r));
+  };
+  const std::vector<ExactSum> sums = ExactSumsOverRows(1, 1000, 2, body);
+  ExactSum tenth;
+  for (int k = 0; k < 1000; ++k) tenth.Add(0.1);
+  EXPECT_EQ(sums[0].Value(), tenth.Value());
+  EXPECT_EQ(sums[1].Value(), 500500.0);
+  std::vector<double> nested(3);
+  ForEachRow(0, 2, [&](long k) { nested[k] = ExactSumsOverRows(1, 100, 2, body)[1].Value(); });
+  EXPECT_EQ(nested, std::vector<double>(3, 5050.0));
 }
 
 }  // namespace
