@@ -129,6 +129,9 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
     if (warm > 0 && g.total[r][c] > 0) cell_melt = rate;
     if (warm > 0 && g.glacier_total[r][c] > 0) glacier_melt = rate;
   }
+  // The glacier-free pack refreezes as off glacier: under layered snow with heat transfer the
+  // layers' heat does it, so a negative melt form refreezes nothing there.
+  if (layeredSnowActive && heatTransferActive) cell_melt = std::max(cell_melt, 0.0);
   const double m = MeltPack(solid, liquid, cell_melt, CWH, g.outflow[r][c], &g.melt[r][c]);
   if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
   TracerOutflow(r, c, g.outflow[r][c], solid + liquid);
