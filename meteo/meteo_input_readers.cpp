@@ -368,7 +368,7 @@ void meteointerpol::RequireRecordOrder(StationFile& file, const ModelDate& raw, 
 
 void meteointerpol::NextStationRecord(int k) {
   StationFile& file = station_files[static_cast<std::size_t>(k)];
-  if (ModelTimeKey(file.date) >= end_key) {
+  if (!rewound_ && ModelTimeKey(file.date) >= end_key) {
     end_of_data = 1;
     return;
   }
@@ -392,7 +392,7 @@ void meteointerpol::NextStationRecord(int k) {
 
 void meteointerpol::ReadNextRecordDate() {
   StationFile& list = station_files[0];
-  if (ModelTimeKey(current) >= end_key) {
+  if (!rewound_ && ModelTimeKey(current) >= end_key) {
     end_of_data = 1;
     if (grid_list.is_open()) grid_list.close();
     return;
@@ -527,7 +527,7 @@ void meteointerpol::ReadRegressionRecord(int r) {
 
 void meteointerpol::NextRegressionRecord(int r) {
   RegressionFile& file = regression_files[static_cast<std::size_t>(r)];
-  if (r == 1 && method != 3 && ModelTimeKey(file.date) >= end_key) {
+  if (r == 1 && method != 3 && !rewound_ && ModelTimeKey(file.date) >= end_key) {
     end_of_data = 1;
     return;
   }

@@ -168,6 +168,8 @@ class meteointerpol : public modelobject {
   virtual void ReadStationRecord(int k);
   virtual void ReadRegressionRecord(int r);
   virtual void NextStationRecord(int k);
+  // The record advance of AdvanceRecords, per input kind.
+  void AdvanceEachRecord();
   void RequireRecordOrder(StationFile& file, const ModelDate& raw, int64_t position);
   virtual void ReadNextRecordDate();
   virtual void NextRegressionRecord(int r);
@@ -252,6 +254,9 @@ class meteointerpol : public modelobject {
   // --- State -----------------------------------------------------------------------------------
   ModelDate current;
   ModelDate start;
+  // Set by RewindInputs until the next AdvanceRecords: the pass's first record is still to be
+  // read, also where it is its last one (a window of one record).
+  bool rewound_ = false;
   int end_of_data = 0;
   int no_station_warning = 0;
   bool warned_without_values = false;  // a step without any station value was reported

@@ -381,6 +381,11 @@ void meteointerpol::CheckAdvancedDates() {
 }
 
 void meteointerpol::AdvanceRecords() {
+  AdvanceEachRecord();
+  rewound_ = false;
+}
+
+void meteointerpol::AdvanceEachRecord() {
   if (method != 2 && method != 9) {
     for (int k = 0; k < station_file_count && !end_of_data; ++k) NextStationRecord(k);
     if (end_of_data) return;
@@ -412,6 +417,7 @@ void meteointerpol::AdvanceRecords() {
 
 void meteointerpol::RewindInputs() {
   end_of_data = 0;
+  rewound_ = true;
   for (int k = 0; k < station_file_count; ++k) {
     StationFile& file = station_files[static_cast<std::size_t>(k)];
     file.held_values.clear();  // every pass holds records as the first did

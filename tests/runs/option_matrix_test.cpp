@@ -816,6 +816,9 @@ const std::vector<Combination>& Sample() {
       // counted at the outlets.
       {.name = "surface_routing_without_discharge_routing",
        .draw = "surface=1 routing=0 start=5/2 days=2"},
+      // Spin-up passes over a window of one record read that record again for every pass (its
+      // rain was corrected once more in each).
+      {.name = "spin_up_passes_over_one_day", .draw = "spinup=passes start=20/7 days=1"},
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},
