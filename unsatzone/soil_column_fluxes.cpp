@@ -409,6 +409,11 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
     if (i == 0 && q[i] > 0) q[i] = 0;  // no water rises from the soil into the snow
     totals.drainage += Extraction(column, i, fu);
   }
+  // The layers below the active range lie under the groundwater table, which gives no interflow
+  // or tile drainage. Their extraction of an earlier inner step, when the table stood lower,
+  // must not stay: the moisture update would take it from some of them, and the cell's
+  // interflow counts it from all of them.
+  for (int i = lowest + 1; i <= n; ++i) column.ext[i] = 0;
   PredictedSuction carried;
   const LimiterColumn limiter{ws, cell, dt};
   const double* ext = limiter.ext;

@@ -844,6 +844,10 @@ const std::vector<Combination>& Sample() {
       // Static glaciers' runoff never reached the channels past surface routing: refused.
       {.name = "surface_routing_with_static_glaciers",
        .draw = "glacier=1 surface=5 start=14/12 days=2"},
+      // A table that rises over the drained layer between inner steps ends its tile drainage:
+      // the interflow counted the drainage of the step before without taking it from the soil.
+      {.name = "tile_drainage_under_a_rising_table",
+       .draw = "snow=12 drainage=1 clay=1 macropores=1 assimilation=split start=9/1 days=8"},
   };
   return rows;
 }
