@@ -59,12 +59,6 @@ void schneemodellklasse::CountGlacierCells(int32_t code, bool full_range) {
       glacier.oldArea += a;
     }
     glacier.AddCell(full_range || firn[r][c] == 0, glacier_cells[r][c], elevation[r][c]);
-    // A cell that had no glacier has no firn layers (nodata): it starts with none.
-    double* layers = firn_WE_stack[r][c];
-    if (IsNodata(layers[0], nodata)) {
-      std::fill(layers, layers + firn_levels + 1, 0.0);
-      firn[r][c] = 0;
-    }
   };
   for (long r = 1; r <= nrows; ++r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
@@ -176,6 +170,16 @@ void schneemodellklasse::UpdateGlacierAreas() {
   // Records made by a recount inside the loop are handled in the next year.
   const std::size_t count = glacier_list.size();
   for (std::size_t i = 0; i < count; ++i) ChangeGlacierArea(i);
+  // A cell that had no glacier has no firn layers (nodata): one that a glacier's growth or its
+  // bands took starts with empty layers.
+  double** firn = OwnData("firn_WE_stack");
+  for (long r = 1; r <= nrows; ++r)
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      double* layers = firn_WE_stack[r][c];
+      if (!(glacier_cells[r][c] > 0) || !IsNodata(layers[0], nodata)) continue;
+      std::fill(layers, layers + firn_levels + 1, 0.0);
+      firn[r][c] = 0;
+    }
 }
 
 void schneemodellklasse::ChangeGlacierArea(std::size_t i) {

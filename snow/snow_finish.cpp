@@ -221,7 +221,14 @@ void schneemodellklasse::CopyResponseUnits() {
       if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
       const double* values = masters.Require(*diag, module_name, response_units[r][c], r, c);
       for (double** grid : grids) grid[r][c] = *values++;
-      if (firn_stack != nullptr) std::copy(values, values + levels, firn_stack[r][c]);
+      if (firn_stack == nullptr) continue;
+      std::copy(values, values + levels, firn_stack[r][c]);
+      // A member with a glacier share whose master has none (no firn layers, nodata) keeps a
+      // glacier without firn.
+      if (glacier_cells[r][c] > 0 && IsNodata(firn_stack[r][c][0], nodata)) {
+        std::fill(firn_stack[r][c], firn_stack[r][c] + levels, 0.0);
+        g.firn[r][c] = 0;
+      }
     }
   });
 }
