@@ -837,6 +837,9 @@ const std::vector<Combination>& Sample() {
       // Static glaciers' runoff never reached the channels past surface routing: refused.
       {.name = "surface_routing_with_static_glaciers",
        .draw = "glacier=1 surface=5 start=14/12 days=2"},
+      // A fast aquifer drains a column faster than it holds water: it owes the rest, none is made.
+      {.name = "aquifer_release_a_column_owes",
+       .draw = "groundwater=2 aquifer=1x1e-1 start=3/5 days=4"},
   };
   return rows;
 }
