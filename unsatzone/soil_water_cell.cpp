@@ -763,7 +763,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   links.real_transpiration[0][r][c] += sums.total_et;
   base = sums.baseflow;
   // The aquifer's faces carried away the release the column could not give in the sub-step
-  // (it held no more above its residual contents): the groundwater model releases it again.
+  // (it held no more above its residual contents): the groundwater model's next release asks
+  // for it again.
   if (double** g = Grid(kBaseflowUnpaid)) g[r][c] = unpaid * f;
   if (double** g = Grid(kRiverInfiltration)) g[r][c] = sums.riverIn;
   if (double** g = Grid(kRiverExfiltration)) g[r][c] = sums.riverOut;
