@@ -4,6 +4,8 @@
 //
 // Layer 1 is the soil column's saturated zone: its change is the base flow, which the soil
 // column gives (or takes) in the next sub-step, so the account counts it in the soil's water.
+// What a column could not give of it rides on the next base flow beside layer 1's change; it
+// stays in the store (which holds the base flow not yet given) and enters no term of the step.
 // The deeper layers are a store of their own ("groundwater_storage", running from 0 at the
 // start). Leakage between the layers of a cell cancels; the face flows cancel between cells;
 // a fixed-head cell keeps its head, so every face and leakage flow into it is water its
@@ -76,9 +78,11 @@ void gwflowclass::AccountSubStep() {
         // The storage coefficient of the sweep: an unconfined cell of method 1 takes layer 1's.
         const bool unconfined = method == 1 && layer.head_old[r][c] < layer.upper_limit[r][c];
         const double s = unconfined ? layers[1].storage[r][c] : layer.storage[r][c];
-        // Layer 1's base flow carries the water pumped from it, which the faces do not.
-        const double gained = l == 1 ? -baseflow[r][c] * dt * 1000.0 + pumped_water[r][c]
-                                     : (layer.head[r][c] - layer.head_old[r][c]) * s * 1000.0;
+        // Layer 1's base flow carries the water pumped from it, which the faces do not, and
+        // what the column still owes of its release before (the store keeps that debt).
+        const double gained =
+            l == 1 ? -baseflow[r][c] * dt * 1000.0 + pumped_water[r][c] + Unpaid(r, c)
+                   : (layer.head[r][c] - layer.head_old[r][c]) * s * 1000.0;
         iteration += gained - faces - leaked - inflow;
         if (l > 1) deeper += gained;
       }

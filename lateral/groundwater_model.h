@@ -245,6 +245,13 @@ class gwflowclass : public teilmodellklasse {
   double** silting_storage = nullptr;
   // The soil zone's groundwater irrigation (mm per sub-step), withdrawn from layer 1.
   double** pumped = nullptr;
+  // The soil zone's "baseflow_unpaid": what a column could not give of layer 1's last release
+  // (mm of its sub-step). The faces carried that water away, so the release after the sub-step
+  // asks for it again, and the column owes it until it holds the water.
+  double** unpaid = nullptr;
+  double Unpaid(long r, long c) const {
+    return unpaid != nullptr && unpaid[r][c] > nodata ? unpaid[r][c] : 0.0;
+  }
   int elevation_index = 0, distance_index = 0, baseflow_index = 0, ponding_index = 0;
   int thaw_index = 0, frozen_index = 0;
 

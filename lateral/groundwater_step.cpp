@@ -24,6 +24,8 @@ void gwflowclass::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year
   // The soil zone registers its grid after this model: look it up when it is there.
   const int pumped_index = registry->FindIdentifier("irrigation_from_groundwater");
   pumped = pumped_index > 0 ? (*registry)[pumped_index].grid : nullptr;
+  const int unpaid_index = registry->FindIdentifier("baseflow_unpaid");
+  unpaid = unpaid_index > 0 ? (*registry)[unpaid_index].grid : nullptr;
   for (GwTracer& tracer : gw_tracers)
     for (GwTracerLayer& layer : tracer.layers)
       if (layer.statistics) layer.statistics->ResetZoneSums();
@@ -775,7 +777,7 @@ void gwflowclass::ComputeBaseflow() {
       if (!Owns(r, c) || !ValidReference(r, c)) continue;
       baseflow[r][c] = GlacierShare(r, c) < 1
                            ? ((top.head_old[r][c] - top.head[r][c]) * top.storage[r][c] +
-                              pumped_water[r][c] / 1000.0) /
+                              (pumped_water[r][c] + Unpaid(r, c)) / 1000.0) /
                                  dt
                            : 0.0;
     }

@@ -762,6 +762,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   for (int j = 1; j <= L; ++j) links.real_transpiration[j][r][c] += achieved_sum[j];
   links.real_transpiration[0][r][c] += sums.total_et;
   base = sums.baseflow;
+  // The aquifer's faces carried away the release the column could not give in the sub-step
+  // (it held no more above its residual contents): the groundwater model's next release asks
+  // for it again.
+  if (double** g = Grid(kBaseflowUnpaid)) g[r][c] = unpaid * f;
   if (double** g = Grid(kRiverInfiltration)) g[r][c] = sums.riverIn;
   if (double** g = Grid(kRiverExfiltration)) g[r][c] = sums.riverOut;
   if (double** g = Grid(kGroundwaterIrrigation)) g[r][c] = GroundwaterIrrigation(r, c);

@@ -169,10 +169,11 @@ void unsatzonmodellklasse::ZeroGlacierCell(long r, long c) {
   // A cell a glacier has just covered would otherwise keep the results of its last computed
   // step (and the cells of its response unit take them), where a warm start from the state of
   // that step begins at 0.
-  for (OwnGrid grid : {kDrainageFlow, kInfiltrationExcess, kTotalInfiltration, kDirectflow,
-                       kInterflow, kPercolation, kCapillaryUprise, kMacroporeInfiltration,
-                       kGroundwaterRecharge, kBaseflow, kGroundwaterIrrigation, kSoilMoistureRoot,
-                       kSoilMoistureProfile, kRootGrid, kRiverInfiltration, kRiverExfiltration}) {
+  for (OwnGrid grid :
+       {kDrainageFlow, kInfiltrationExcess, kTotalInfiltration, kDirectflow, kInterflow,
+        kPercolation, kCapillaryUprise, kMacroporeInfiltration, kGroundwaterRecharge, kBaseflow,
+        kGroundwaterIrrigation, kSoilMoistureRoot, kSoilMoistureProfile, kRootGrid,
+        kRiverInfiltration, kRiverExfiltration, kBaseflowUnpaid}) {
     if (double** g = Grid(grid)) g[r][c] = 0;
   }
   if (method == 3)

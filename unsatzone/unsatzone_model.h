@@ -183,6 +183,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
     kRiverInfiltration,  // groundwater model on (made by SetupTracers)
     kRiverExfiltration,
     kGroundwaterIrrigation,  // irrigation on: the sub-step's groundwater irrigation, mm
+    kBaseflowUnpaid,         // groundwater model on: its release the column could not give, mm
     kOwnGridCount
   };
   // The model's stacks, levels 0..N.

@@ -61,7 +61,12 @@ void unsatzonmodellklasse::SetupTracers(int32_t& error, int32_t count,
     if (tracer_count > 0)
       tracer_blocks = std::shared_ptr<TracerBlock[]>(new TracerBlock[tracer_count + 1]);
     for (int32_t t = 1; t <= tracer_count; ++t) SetupTracer(t);
-    if (groundwaterModelActive != 0) SetupRiverCoupling();
+    if (groundwaterModelActive != 0) {
+      SetupRiverCoupling();
+      // What the columns could not give of the aquifer's release in a sub-step: the groundwater
+      // model adds it to its next release, so the columns owe it until they hold the water.
+      MakeGrid(kBaseflowUnpaid, "baseflow_unpaid", "baseflow_unpaid", 0, 0.0);
+    }
     SetInitialTracerConcentrations();
     SetInitialRunoff();
     if (storageMode == 1) ReadStorageState();

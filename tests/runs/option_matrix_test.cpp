@@ -848,6 +848,9 @@ const std::vector<Combination>& Sample() {
       // the interflow counted the drainage of the step before without taking it from the soil.
       {.name = "tile_drainage_under_a_rising_table",
        .draw = "snow=12 drainage=1 clay=1 macropores=1 assimilation=split start=9/1 days=8"},
+      // A fast aquifer drains a column faster than it holds water: it owes the rest, none is made.
+      {.name = "aquifer_release_a_column_owes",
+       .draw = "groundwater=2 aquifer=1x1e-1 start=3/5 days=4"},
   };
   return rows;
 }
