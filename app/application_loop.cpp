@@ -101,8 +101,10 @@ int ModellApplication::RunLoop() {
         interpolators[j]->RewindInputs();
         interpolators[j]->AdvanceRecords();
       }
-      // The observations the run assimilates are inputs of the pass as well.
+      // The observations the run assimilates, the routing's inflow and abstraction files are
+      // inputs of the pass as well.
       assimilation->RewindLists();
+      routing->RewindInputs();
       // The dates start again: the next pass opens with an exchange, as the first did, and so
       // waits for the partner's reply to the end of this pass.
       previous_coupling = CouplingDate{};

@@ -116,6 +116,9 @@ class abflussmodellklasse : public teilmodellklasse {
                     ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
   void ReleaseTracers() override;
   void FlushBuffers();
+  // A new pass over the time range (spin-up): the stretches' inflow and abstraction files return
+  // to the start date, as the meteorological inputs do.
+  void RewindInputs();
   void ReleaseMemory() override;
 
   // --- Storage file (routing/routing_storage.cpp) ----------------------------------------------

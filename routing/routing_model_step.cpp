@@ -661,6 +661,11 @@ void abflussmodellklasse::FlushBuffers() {
   for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->FlushBuffers();
 }
 
+void abflussmodellklasse::RewindInputs() {
+  if (!IsOn()) return;
+  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->RewindInputs();
+}
+
 void abflussmodellklasse::ReleaseMemory() {
   if (IsOn()) {
     if (initialised != 0) WriteStorageState();

@@ -169,6 +169,9 @@ class routingclass : public modelobject {
                  int32_t hour, double value);
   // The rows of the step date of every file inflow into flows at nsb + code.
   void ReadInflows(double** flows, int32_t year, int32_t month, int32_t day, int32_t hour);
+  // A new pass over the time range (spin-up): the inflow and abstraction files return to the
+  // start date.
+  void RewindInputs();
   void SetReinfiltrationRecords(ReinfiltrationRecord* records, int32_t stretch_number);
   void OfferReinfiltration();
   // Flow indices (with flag true) whose channels are not routed.
@@ -281,6 +284,8 @@ class routingclass : public modelobject {
     std::unique_ptr<TimeSeriesTable> table;
     std::string file_name;
     int32_t first_value = 0;  // 0-based value index of the water column
+    int32_t start_row = 0;
+    int32_t start[4] = {0, 0, 0, 0};  // year, month, day, hour of the run's first step
   };
 
   // Sizes `array` to `count` entries; a failure is the constructor's FATAL `number` (code 1).

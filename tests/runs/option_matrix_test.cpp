@@ -819,6 +819,9 @@ const std::vector<Combination>& Sample() {
       // Spin-up passes over a window of one record read that record again for every pass (its
       // rain was corrected once more in each).
       {.name = "spin_up_passes_over_one_day", .draw = "spinup=passes start=20/7 days=1"},
+      // Every pass reads an abstraction's file from the start date, as the weather.
+      {.name = "abstraction_file_over_spin_up_passes",
+       .draw = "spinup=passes abstraction=file start=4/2 days=2"},
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},
