@@ -188,11 +188,13 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
     if (!in.Read(tracer) || tracer != tr) fail("tracer code");
     if (!in.Read(index) || index != t) fail("tributary index");
     in.SkipLine();
-    // Discharges (m3/s) of water, from none to the largest river's; a tracer's any number.
+    // Discharges (m3/s) of water, up to the largest river's; below 0 where the water that
+    // re-infiltrated from the channel (taken from the step's runoff) exceeded a sub-step's
+    // runoff, a shortfall the routing carries on; a tracer's any number.
     const int32_t length = nsub_ + items_[item].record.history_length;
     for (int32_t k = 1; k <= length; ++k)
       bounded(history_[tr][t][k], FormatText("the history of tracer/flow %d, source %d", tr, t),
-              tr == 0 ? 0.0 : -kAny, tr == 0 ? kLargestDischarge : kAny);
+              tr == 0 ? -kLargestDischarge : -kAny, tr == 0 ? kLargestDischarge : kAny);
   };
   // The next line when it carries `label`; otherwise the file stays where it was.
   auto optional_line = [&](const char* label, std::string& text) {
@@ -208,7 +210,9 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
     for (int32_t s = 1; s <= r.SectionCount(); ++s) {
       const std::string section = FormatText("section %d of channel %d", s, item);
       for (int32_t j = 1; j <= nsub_; ++j)
-        bounded(r.Outflow(s, j), "the outflow (m3/s) of " + section, 0.0, kLargestDischarge);
+        // Below 0 as the source histories can be.
+        bounded(r.Outflow(s, j), "the outflow (m3/s) of " + section, -kLargestDischarge,
+                kLargestDischarge);
       r.Outflow(s, 0) = r.Outflow(s, nsub_);
       in.SkipLine();
       bounded(r.previous_share[s], "the flood share of " + section, 0.0, 1.0);

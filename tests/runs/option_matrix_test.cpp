@@ -822,6 +822,10 @@ const std::vector<Combination>& Sample() {
       // Every pass reads an abstraction's file from the start date, as the weather.
       {.name = "abstraction_file_over_spin_up_passes",
        .draw = "spinup=passes abstraction=file start=4/2 days=2"},
+      // Re-infiltration from the channels can leave a sub-step's runoff below 0, which the
+      // routing carries on and its state holds.
+      {.name = "reinfiltration_beyond_a_sub_step_runoff",
+       .draw = "rivers=2 abstraction=file irrigation=3/2 tracers=0 start=11/7 days=2"},
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},
