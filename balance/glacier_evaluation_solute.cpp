@@ -1,8 +1,8 @@
 // The solute the yearly evaluation of dynamic glaciers moves in or out of the stores (see
 // water_balance.h): the stores of a non-evaporating tracer are summed over every own cell as the
-// water's are, the glacier-free parts (snow cover, leaves, soil) weighed 1 - g and the glacier
-// parts (snow, firn, ice) g, with the solute of the glacier storages of each subbasin; their
-// change across the evaluation is its booking, written at the end of the run.
+// water's are, the glacier-free parts (snow cover, leaves, soil, the aquifer) weighed 1 - g and the
+// glacier parts (snow, firn, ice) g, with the solute of the glacier storages of each subbasin;
+// their change across the evaluation is its booking, written at the end of the run.
 #include <omp.h>
 
 #include <cmath>
@@ -51,6 +51,12 @@ WaterBalance::SoluteStores WaterBalance::ResolveSoluteStores(int32_t t) const {
                                               "concstor_tracer_%d_%s", t, "unsatzon_model"))
                                         : 0)
     stores.column = (*registry)[i].stack;
+  for (int32_t l = 1; registry != nullptr; ++l) {
+    const int i = registry->FindIdentifier(
+        FormatText("concstor_tracer_%d_layer_%d_%s", t, l, "groundwater_flow"));
+    if (i <= 0) break;
+    stores.aquifer.push_back((*registry)[i].grid);
+  }
   return stores;
 }
 
@@ -75,6 +81,8 @@ double WaterBalance::CellSolute(const SoluteStores& stores, long r, long c, doub
     if (grid != nullptr && grid[r][c] > soil.nodata) free += grid[r][c];
   for (int32_t k = 0; stores.column != nullptr && k <= soil.layerCount; ++k)
     if (stores.column[r][c][k] > soil.nodata) free += stores.column[r][c][k];
+  for (double** grid : stores.aquifer)
+    if (grid[r][c] > soil.nodata) free += grid[r][c];
   for (double** grid : stores.glacier)
     if (grid != nullptr && grid[r][c] > soil.nodata) glacier += grid[r][c];
   return (1.0 - g) * free + g * glacier;

@@ -192,6 +192,9 @@ class WaterBalance {
     double** free[2] = {nullptr, nullptr};              // the snow model's pack, the leaves
     double** glacier[3] = {nullptr, nullptr, nullptr};  // the glacier part's snow, firn, ice
     double*** column = nullptr;                         // the soil column
+    // The groundwater model's layers: a glacierized cell's aquifer trades with the soil column
+    // alone and counts with its glacier-free part, as its water does.
+    std::vector<double**> aquifer;
   };
   SoluteStores ResolveSoluteStores(int32_t t) const;
   // The subbasin index (1..n) of cell (r, c), 0 when it is not an own cell of a subbasin.

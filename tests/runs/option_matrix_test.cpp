@@ -858,6 +858,12 @@ const std::vector<Combination>& Sample() {
       // A fast aquifer drains a column faster than it holds water: it owes the rest, none is made.
       {.name = "aquifer_release_a_column_owes",
        .draw = "groundwater=2 aquifer=1x1e-1 start=3/5 days=4"},
+      // Solute in the aquifer under partly glacierized cells counts with the soil column's share.
+      {.name = "solute_in_the_aquifer_under_glaciers",
+       .draw = "glacier=13 groundwater=2 start=20/9 days=9"},
+      // An evaluation that changes the glacier shares over aquifer solute books its change.
+      {.name = "glaciers_evaluated_over_aquifer_solute",
+       .draw = "glacier=13 groundwater=2 evaluation=last start=20/9 days=9"},
   };
   return rows;
 }
@@ -1377,9 +1383,11 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
     parts["soil zone"] += weighed(n + store + ".asc", 1);
   for (const std::string store : {"snowg", "firn_", "ice__"})
     parts["glacier parts"] += weighed(n + store + ".asc", 2);
+  // The aquifer of a glacierized cell trades with its soil column alone: its solute (and what
+  // a fixed head there passed on) is per mm of the glacier-free part, as its water is.
   for (int layer = 1; layer <= 9; ++layer)
-    parts["aquifer"] += weighed(n + std::to_string(layer) + "grou.asc", 0);
-  parts["fixed heads"] = weighed(n + "outgrou.asc", 0);
+    parts["aquifer"] += weighed(n + std::to_string(layer) + "grou.asc", 1);
+  parts["fixed heads"] = weighed(n + "outgrou.asc", 1);
   // Surface routing holds water the soil zone gave as runoff: without discharge routing the
   // outlets below count that runoff whole, so its store is part of them.
   if (f.routing)
