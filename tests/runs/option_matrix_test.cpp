@@ -851,6 +851,10 @@ const std::vector<Combination>& Sample() {
       // A fast aquifer drains a column faster than it holds water: it owes the rest, none is made.
       {.name = "aquifer_release_a_column_owes",
        .draw = "groundwater=2 aquifer=1x1e-1 start=3/5 days=4"},
+      // A cell a glacier covers (a master among them) keeps no thaw depth of its soil column.
+      {.name = "thaw_depth_of_a_cell_a_glacier_covers",
+       .draw = "step=180 spinup=pre interception=21 heat=1 glacier=11 assimilation=split "
+               "start=26/3 days=3"},
   };
   return rows;
 }
