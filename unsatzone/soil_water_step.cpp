@@ -168,12 +168,14 @@ void unsatzonmodellklasse::ComputeSoilColumns(long first_row) {
 void unsatzonmodellklasse::ZeroGlacierCell(long r, long c) {
   // A cell a glacier has just covered would otherwise keep the results of its last computed
   // step (and the cells of its response unit take them), where a warm start from the state of
-  // that step begins at 0.
-  for (OwnGrid grid :
-       {kDrainageFlow, kInfiltrationExcess, kTotalInfiltration, kDirectflow, kInterflow,
-        kPercolation, kCapillaryUprise, kMacroporeInfiltration, kGroundwaterRecharge, kBaseflow,
-        kGroundwaterIrrigation, kSoilMoistureRoot, kSoilMoistureProfile, kRootGrid,
-        kRiverInfiltration, kRiverExfiltration, kBaseflowUnpaid}) {
+  // that step begins at 0, as does a cell a glacier covers from the start. That holds for the
+  // thaw depth and the frozen soil below the groundwater table too, which the zone tables and
+  // the groundwater model read.
+  for (OwnGrid grid : {kDrainageFlow, kInfiltrationExcess, kTotalInfiltration, kDirectflow,
+                       kInterflow, kPercolation, kCapillaryUprise, kMacroporeInfiltration,
+                       kGroundwaterRecharge, kBaseflow, kGroundwaterIrrigation, kSoilMoistureRoot,
+                       kSoilMoistureProfile, kRootGrid, kRiverInfiltration, kRiverExfiltration,
+                       kBaseflowUnpaid, kThawDepth, kFrozenSoilInGroundwater}) {
     if (double** g = Grid(grid)) g[r][c] = 0;
   }
   if (method == 3)

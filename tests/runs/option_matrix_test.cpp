@@ -864,6 +864,10 @@ const std::vector<Combination>& Sample() {
       // An evaluation that changes the glacier shares over aquifer solute books its change.
       {.name = "glaciers_evaluated_over_aquifer_solute",
        .draw = "glacier=13 groundwater=2 evaluation=last start=20/9 days=9"},
+      // A cell a glacier covers (a master among them) keeps no thaw depth of its soil column.
+      {.name = "thaw_depth_of_a_cell_a_glacier_covers",
+       .draw = "step=180 spinup=pre interception=21 heat=1 glacier=11 assimilation=split "
+               "start=26/3 days=3"},
   };
   return rows;
 }
