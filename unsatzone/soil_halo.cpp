@@ -203,6 +203,7 @@ CellValueList unsatzonmodellklasse::ExchangedArrays() {
                      l.surface_storage_silting,
                      l.lower_boundary_flux,
                      layered_snow.melt_from_snowcover,
+                     layered_snow.snowcover_outflow,
                      river_depth,
                      river_links,
                      river_link_cells,

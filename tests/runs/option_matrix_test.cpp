@@ -826,6 +826,9 @@ const std::vector<Combination>& Sample() {
       // routing carries on and its state holds.
       {.name = "reinfiltration_beyond_a_sub_step_runoff",
        .draw = "rivers=2 abstraction=file irrigation=3/2 tracers=0 start=11/7 days=2"},
+      // The river-link cells' row carries the layered pack's outflow as its other grids.
+      {.name = "layered_snow_with_river_links",
+       .draw = "heat=11 layered=1 rivers=2 tracers=0 start=17/3 days=2"},
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},
