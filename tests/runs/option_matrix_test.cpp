@@ -848,6 +848,10 @@ const std::vector<Combination>& Sample() {
       // the interflow counted the drainage of the step before without taking it from the soil.
       {.name = "tile_drainage_under_a_rising_table",
        .draw = "snow=12 drainage=1 clay=1 macropores=1 assimilation=split start=9/1 days=8"},
+      // Members of response units irrigated from rivers in other subbasins than their masters:
+      // the copy's booking counts the solute each cell's irrigation brought, not rain's.
+      {.name = "response_units_irrigated_from_rivers",
+       .draw = "spinup=passes irrigation=1/2 start=19/7 days=2"},
   };
   return rows;
 }
