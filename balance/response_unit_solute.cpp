@@ -12,7 +12,8 @@
 // the glacier-free part weighed 1 - g, the glacier part g; static glaciers keep the solute of
 // the whole cell in the cell's stores, their glacier part giving its share of the pack's
 // outflow to the glacier storages), the input the rain's concentration times the
-// precipitation (less the snow deposition added to it, which brings no solute), the glacier
+// precipitation (less the snow deposition added to it, which brings no solute, and less the
+// irrigation water, which brings the solute irrigation booked for the cell), the glacier
 // part's outflow what its melt carried off and the free part's the rest of what left the
 // master. A glacier evaluation's change of the cells is the evaluation's booking and is kept
 // out. The sums are exact and reduced onto process 0, so the booking is the
@@ -28,6 +29,7 @@
 #include "core/response_unit_results.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
+#include "routing/irrigation_model.h"
 #include "snow/snow_model.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -110,15 +112,25 @@ void WaterBalance::BookUnitSolute(bool fluxes) {
       inputs[static_cast<std::size_t>(t)] = (*registry)[i].grid;
   }
   const schneemodellklasse* glaciers = Glaciers();
-  // The rain's solute on cell (r, c) in the step: the snow that deposition added to the
-  // precipitation of a cell whose snow was computed (a master) brought none.
+  const bool irrigation = IrrigationOn();
+  // The solute the input brought cell (r, c) in the step: the rain's at the rain's
+  // concentration (the snow that deposition added to the precipitation of a cell whose snow was
+  // computed (a master) brought none), and irrigation's, which joined the precipitation at the
+  // concentration of the water served: the solute the cell received from the rivers and
+  // reservoirs, or from an aquifer outside the cell's stores. Water the column's own saturated
+  // zone gave for it brings none (the column gave up what the surface received).
   const auto input = [&](int32_t t, long r, long c) {
     double** concentration = inputs[static_cast<std::size_t>(t)];
-    if (concentration == nullptr || precipitation_ == nullptr ||
-        !(concentration[r][c] > soil.nodata) || !(precipitation_[r][c] > soil.nodata))
-      return 0.0;
+    if (precipitation_ == nullptr || !(precipitation_[r][c] > soil.nodata)) return 0.0;
+    int32_t origin = 0;
+    const double irrigated = irrigation ? models_.irrigation->StepAmount(r, c, origin) : 0.0;
+    double solute = 0.0;
+    if (irrigated > 0.0 && (origin == kIrrigationFromSurfaceWater ||
+                            (origin == kIrrigationFromGroundwater && !soil.OwnBaseflow(r, c))))
+      solute = models_.irrigation->StepSolute(t, r, c);
+    if (concentration == nullptr || !(concentration[r][c] > soil.nodata)) return solute;
     const double deposited = models_.snow != nullptr ? models_.snow->DepositedSnow(r, c) : 0.0;
-    return concentration[r][c] * (precipitation_[r][c] - deposited);
+    return solute + concentration[r][c] * (precipitation_[r][c] - irrigated - deposited);
   };
   if (!start && fluxes) {
     double** units = soil.links.response_units;

@@ -189,6 +189,12 @@ double unsatzonmodellklasse::GroundwaterIrrigation(long r, long c) const {
   return amount[r][c] / substepCount;
 }
 
+bool unsatzonmodellklasse::OwnBaseflow(long r, long c) const {
+  double** imposed = Grid(kGwTableExtern);
+  return groundwaterModelActive == 0 &&
+         !(externalTableApplied && imposed != nullptr && imposed[r][c] > nodata);
+}
+
 void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long c, double g) {
   (void)g;  // the zone sums weigh the cell's results with 1 - g
   const SoilRecord& soil = CellSoil(r, c);
@@ -375,7 +381,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   const double f = time_interval * 60000.0 / substepCount / nw;  // m/s -> mm per inner step
   // The table imposed from outside holds the cell's water table: no base flow of its own.
   const bool imposed = externalTableApplied && grids[kGwTableExtern][r][c] > nodata;
-  const bool own_baseflow = groundwaterModelActive == 0 && !imposed;
+  const bool own_baseflow = OwnBaseflow(r, c);
   // Without the groundwater model the column's saturated zone is the groundwater: the water
   // pumped for the cell's irrigation leaves it with the base flow (m/s), and the zone sums take
   // it off the base flow that reaches the rivers.

@@ -347,6 +347,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // model the column gives it with its base flow and the zone sums take it off the base flow
   // that reaches the rivers, so the water is moved, not made.
   double GroundwaterIrrigation(long row, long column) const;
+  // Whether the column's saturated zone is the cell's groundwater: without the groundwater
+  // model and without a table imposed from outside it gives the cell's base flow and the water
+  // pumped for its irrigation.
+  bool OwnBaseflow(long row, long column) const;
   // Marks that "GWTableExtern" gives the table (the column's own base flow stops).
   bool externalTableApplied = false;
   // Exchanges of the external table so far: each puts the water of "Balance" into the columns

@@ -871,6 +871,10 @@ const std::vector<Combination>& Sample() {
       {.name = "thaw_depth_of_a_cell_a_glacier_covers",
        .draw = "step=180 spinup=pre interception=21 heat=1 glacier=11 assimilation=split "
                "start=26/3 days=3"},
+      // Members of response units irrigated from rivers in other subbasins than their masters:
+      // the copy's booking counts the solute each cell's irrigation brought, not rain's.
+      {.name = "response_units_irrigated_from_rivers",
+       .draw = "spinup=passes irrigation=1/2 start=19/7 days=2"},
   };
   return rows;
 }
