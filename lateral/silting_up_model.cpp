@@ -283,10 +283,8 @@ void siltingupclass::CreateGrids() {
     RegisterGrid(grid_index[g], outputs_[g].name, grids[g].get(), nullptr, 0, kGridIdentifiers[g],
                  outputs_[g].code, first_local_row, last_local_row);
   }
+  // Allocated as zeros: no water returns before the first step.
   surface_return = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
-  ForEachRow(first_local_row, last_local_row, [&](long r) {
-    for (int32_t c = 1; c <= ncols; ++c) surface_return[r][c] = 0.0;
-  });
 }
 
 // Soils whose sand fraction puts the built-in formulas out of range (a soil without sand

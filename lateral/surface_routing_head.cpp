@@ -299,22 +299,22 @@ void surfaceroutingclass::MixHeadPools() {
   const std::size_t width = static_cast<std::size_t>(tracer_count) + 1;
   const std::size_t size = balance_records[0].size() * width;
   double** head = grid_data[kSurfHead];
-  head_pool_sums =
-      ExactSumsOverRows(first_local_row, last_local_row, size, [&](long r, ExactSum* sums) {
+  std::vector<ExactSum> sums =
+      ExactSumsOverRows(first_local_row, last_local_row, size, [&](long r, ExactSum* own) {
         for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
           if (!OwnCell(r, c)) continue;
           const double loss =
               silting_storage[r][c] - std::max((head[r][c] - elevation[r][c]) * 1000, 0.0);
           if (!(loss > 0)) continue;
-          ExactSum* pool = &sums[static_cast<std::size_t>(ZoneIndexOf(r, c)) * width];
+          ExactSum* pool = &own[static_cast<std::size_t>(ZoneIndexOf(r, c)) * width];
           pool[0].Add(loss);
           for (int32_t i = 1; i <= tracer_count; ++i)
             pool[i].Add(tracer_blocks[i].concentration.get()[r][c] * loss);
         }
       });
-  ReduceExactSumsToRoot(head_pool_sums);
+  ReduceExactSumsToRoot(sums);
   head_pools.resize(size);
-  for (std::size_t k = 0; k < size; ++k) head_pools[k] = head_pool_sums[k].Value();
+  for (std::size_t k = 0; k < size; ++k) head_pools[k] = sums[k].Value();
   BroadcastBytes(head_pools.data(), static_cast<int>(size * sizeof(double)));
   for (std::size_t k = 0; k < size; k += width)
     for (std::size_t i = 1; i < width; ++i)

@@ -233,8 +233,7 @@ class surfaceroutingclass : public teilmodellklasse {
   // the inflows from the neighbours mix (the pass updates the concentrations cell by cell).
   std::vector<GridMatrix> tracer_start_concentration;
   // Method 6, per subbasin (tracer_count + 1 entries each): the water its cells lost in the inner
-  // step, then the concentration of each tracer in that water (its exact sums before).
-  std::vector<ExactSum> head_pool_sums;
+  // step, then the concentration of each tracer in that water.
   std::vector<double> head_pools;
   int32_t surface_from_silting = 0;
   std::string storage_file_name;

@@ -128,15 +128,12 @@ void AL_class::SetupAbstraction(int32_t number, std::string_view text, std::size
     default:
       break;
   }
-  if (mode_ == kAbstractionFromFile) {
-    start_[0] = year, start_[1] = month, start_[2] = day, start_[3] = hour;
-    OpenInputTable(year, month, day, hour);
-  }
+  if (mode_ == kAbstractionFromFile) OpenInputTable(year, month, day, hour);
   if (WritesFile()) CreateOutputFile();
 }
 
-void AL_class::RewindInput() {
-  if (mode_ == kAbstractionFromFile) OpenInputTable(start_[0], start_[1], start_[2], start_[3]);
+void AL_class::RewindInput(int32_t year, int32_t month, int32_t day, int32_t hour) {
+  if (mode_ == kAbstractionFromFile) OpenInputTable(year, month, day, hour);
 }
 
 void AL_class::OpenInputTable(int32_t year, int32_t month, int32_t day, int32_t hour) {

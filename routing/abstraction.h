@@ -135,8 +135,8 @@ class AL_class {
   const AbstractionRules& rules() const { return rules_; }
   // Per-tracer values (index 0: the abstraction in m³/s), set by a reservoir for mode 8.
   std::vector<double>& values() { return values_; }
-  // A new pass over the time range (spin-up): the input file returns to the start date.
-  void RewindInput();
+  // A new pass over the time range (spin-up): the input file returns to the run's first step.
+  void RewindInput(int32_t year, int32_t month, int32_t day, int32_t hour);
 
  private:
   double EffectiveArea() const { return area_ / divisor_; }
@@ -163,9 +163,8 @@ class AL_class {
   std::string output_name_;
   std::string input_name_;
   std::unique_ptr<TimeSeriesTable> input_;
-  int32_t start_[4] = {0, 0, 0, 0};  // year, month, day, hour of the run's first step
-  int32_t input_column_ = 0;         // 0-based value column
-  std::vector<double> buffer_;       // capacity · (ntr + 5)
+  int32_t input_column_ = 0;    // 0-based value column
+  std::vector<double> buffer_;  // capacity · (ntr + 5)
   int64_t capacity_ = 0, filled_ = 0;
   std::vector<double> values_;
 

@@ -663,7 +663,10 @@ void abflussmodellklasse::FlushBuffers() {
 
 void abflussmodellklasse::RewindInputs() {
   if (!IsOn()) return;
-  for (int32_t n = 1; n <= ndesc_; ++n) stretches_[n]->RewindInputs();
+  const ModelDate& s = start_date_;
+  for (int32_t n = 1; n <= ndesc_; ++n)
+    stretches_[n]->RewindInputs(static_cast<int32_t>(s.year), static_cast<int32_t>(s.month),
+                                static_cast<int32_t>(s.day), static_cast<int32_t>(s.hour));
 }
 
 void abflussmodellklasse::ReleaseMemory() {

@@ -170,8 +170,8 @@ class routingclass : public modelobject {
   // The rows of the step date of every file inflow into flows at nsb + code.
   void ReadInflows(double** flows, int32_t year, int32_t month, int32_t day, int32_t hour);
   // A new pass over the time range (spin-up): the inflow and abstraction files return to the
-  // start date.
-  void RewindInputs();
+  // run's first step.
+  void RewindInputs(int32_t year, int32_t month, int32_t day, int32_t hour);
   void SetReinfiltrationRecords(ReinfiltrationRecord* records, int32_t stretch_number);
   void OfferReinfiltration();
   // Flow indices (with flag true) whose channels are not routed.
@@ -284,8 +284,7 @@ class routingclass : public modelobject {
     std::unique_ptr<TimeSeriesTable> table;
     std::string file_name;
     int32_t first_value = 0;  // 0-based value index of the water column
-    int32_t start_row = 0;
-    int32_t start[4] = {0, 0, 0, 0};  // year, month, day, hour of the run's first step
+    int32_t start_row = 0;    // the file's row where the search for the start date begins
   };
 
   // Sizes `array` to `count` entries; a failure is the constructor's FATAL `number` (code 1).

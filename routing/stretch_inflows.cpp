@@ -35,21 +35,17 @@ void routingclass::SetInflow(int32_t k, int32_t code, int32_t mode, const std::s
   }
   inflow.file_name = file_name;
   inflow.start_row = start_row;
-  inflow.start[0] = year, inflow.start[1] = month, inflow.start[2] = day, inflow.start[3] = hour;
   OpenInflowTable(k, start_row, year, month, day, hour);
   CheckInflowColumns(k, start_column);
   for (int32_t tr = 0; tr <= ntr_; ++tr)
     inflow.values[tr] = inflow.table->GetValue(inflow.first_value + tr);
 }
 
-void routingclass::RewindInputs() {
-  for (int32_t k = 1; k <= nZL_; ++k) {
-    InflowSource& inflow = inflows_[k];
-    if (inflow.mode != kInflowFile) continue;
-    const int32_t* s = inflow.start;
-    OpenInflowTable(k, inflow.start_row, s[0], s[1], s[2], s[3]);
-  }
-  for (int32_t k = 1; k <= nAL_; ++k) abstractions_[k].RewindInput();
+void routingclass::RewindInputs(int32_t year, int32_t month, int32_t day, int32_t hour) {
+  for (int32_t k = 1; k <= nZL_; ++k)
+    if (inflows_[k].mode == kInflowFile)
+      OpenInflowTable(k, inflows_[k].start_row, year, month, day, hour);
+  for (int32_t k = 1; k <= nAL_; ++k) abstractions_[k].RewindInput(year, month, day, hour);
 }
 
 // Opens the file and moves to the row of the start date, searching from the start row.
