@@ -1512,6 +1512,14 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
           failures.push_back({"bounds", "sb1.stat: root zone water content " +
                                             std::to_string(theta) + " outside 0 to 1"});
   }
+  // The water equivalent held in the dynamic glaciers' firn (row 0 holds the area shares).
+  if (fs::exists(out + "firnwe.stat")) {
+    const auto rows = ZoneTableRows(out + "firnwe.stat");
+    for (std::size_t d = 1; d < rows.size(); ++d)
+      for (double firn : rows[d])
+        if (!(firn >= 0.0))
+          failures.push_back({"bounds", "firnwe.stat: firn " + std::to_string(firn) + " mm"});
+  }
   for (std::size_t index = 0; index < f.tracers.size(); ++index) {
     const Tracer& t = f.tracers[index];
     const std::size_t from_end = f.tracers.size() - index;
