@@ -21,6 +21,7 @@
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
+#include "core/value_ranges.h"
 #include "snow/snow_formulas.h"
 #include "snow/snow_model.h"
 
@@ -65,8 +66,8 @@ void schneemodellklasse::SetupGlacierTracers() {
     for (int32_t t = 1; t <= tracer_count; ++t) {
       const TracerDefinition& definition = tracer_definitions[t];
       OutputSetting table;
-      table.statistics_name = TracerFileName(definition.path, definition.name, code,
-                                             definition.statext);
+      table.statistics_name =
+          TracerFileName(definition.path, definition.name, code, definition.statext);
       table.statistics_code = definition.statcode;
       MakeTable(tables[static_cast<std::size_t>(t) - 1], table, kSignificantDigitsPrecision,
                 FormatText("solute_in_the_glacier_%s_of_tracer_%d_(%s)_[mm_x_conc]", label, t,
@@ -78,7 +79,26 @@ void schneemodellklasse::SetupGlacierTracers() {
   if (!IsDynamicGlacierMethod(glacierMethod)) return;
   make_tables(glacier_part_tables_, "glpar", "parts_snow_firn_ice");
   glacier_tracers_.resize(static_cast<std::size_t>(tracer_count) + 1);
-  young_ice_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  // The ice the firn became is state, written with the pack's storage grids and read back
+  // where they are, so that a warm start lets its solute leave as the straight run does. A
+  // state without it (written before it was kept) counts all ice as older ice.
+  GridPlan young{"glacier_young_ice"};
+  young.rows = Rows::kOwn;
+  young.file_name = "youngice.asc";
+  young.write_code = solid_output.write_code % 10;
+  young.read_low = 0;
+  young.read_high = kLargestIceWaterEquivalent;
+  young.read_unit = "mm";
+  if (grid_read_parameter == 1 && registry->FindIdentifier(young.identifier) == 0) {
+    std::string stored = young.file_name;
+    PrefixDirectory(input_directory, stored);
+    young.read = ExistsOnRoot(stored);
+    if (!young.read)
+      Diag() << "WARNING: no grid " << stored
+             << " of the ice the firn became: its melt carries no solute"
+             << "[end-entry]";
+  }
+  young_ice_ = MakeGrid(young);
   struct Store {
     OwnedGrid GlacierTracer::*grid;
     int GlacierTracer::*index;
@@ -141,7 +161,7 @@ void schneemodellklasse::ReleaseGlacierTracers() {
     }
   }
   glacier_tracers_.clear();
-  young_ice_ = GridMatrix();
+  young_ice_ = nullptr;
   // The concentrations of the glacier storages' water stay for the storage file, which the
   // release of the model appends after the tracers are gone.
 }
@@ -184,6 +204,11 @@ void schneemodellklasse::GlacierTracerStep(long r, long c, double P, double pack
     stores.leaving[1][r][c] = TakeGlacierSolute(firn, evaporating, firn_before, firn_melt);
     stores.leaving[2][r][c] = TakeGlacierSolute(ice, evaporating, young_before, young_melt);
   }
+}
+
+void schneemodellklasse::ClearGlacierTracerOutflow(long r, long c) {
+  for (std::size_t t = 1; t < glacier_tracers_.size(); ++t)
+    for (GridMatrix& leaving : glacier_tracers_[t].leaving) leaving[r][c] = 0;
 }
 
 void schneemodellklasse::GlacierTracerYear(long r, long c, const GlacierCellState& before,

@@ -587,6 +587,9 @@ class schneemodellklasse : public teilmodellklasse {
   // The glacier part of a dynamic glacier cell after its step: input `P` on the pack of
   // `pack_before` mm, the pack's outflow, the firn melt and the ice melt.
   void GlacierTracerStep(long row, long column, double P, double pack_before);
+  // A cell without a glacier part this step: its glacier part gives no solute (a cell whose
+  // glacier the evaluation took kept the melt of its last glacier step).
+  void ClearGlacierTracerOutflow(long row, long column);
   // The yearly move of a cell's solute with its water (see UpdateGlacierCellYear): the excess
   // of the glacier-free pack onto the glacier part, the glacier pack into the firn, the oldest
   // firn layer (`oldest` mm of `firn_before`) into the ice.
@@ -619,7 +622,8 @@ class schneemodellklasse : public teilmodellklasse {
   std::string GlacierListStateText() const;
   std::vector<GlacierTracer> glacier_tracers_;  // 1..tracer_count (dynamic methods)
   GridMatrix deposited_;  // the step's deposited snow per own cell (methods that deposit)
-  GridMatrix young_ice_;  // mm of ice the firn became in this run, which melts first
+  // mm of ice the firn became ("youngice.asc", state), which melts first with its solute.
+  double** young_ice_ = nullptr;
   // Concentration of the outflow of the ice, firn and snow storage per tracer and subbasin:
   // [(t * (subbasins + 1) + i) * 3 + k].
   std::vector<double> glacier_runoff_concentration_;

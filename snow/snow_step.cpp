@@ -293,6 +293,7 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
     share = IsAboveNodata(value, nodata) ? std::clamp(value, 0.0, 1.0) : 0.0;
   }
   if (step_.glacier_melt != nullptr) step_.glacier_melt[r][c] = 0;
+  if (!(share > 0)) ClearGlacierTracerOutflow(r, c);
   if (share > 0 && IsDynamicGlacierMethod(glacierMethod)) {
     DynamicGlacierCell(r, c);
   } else if (share > 0) {

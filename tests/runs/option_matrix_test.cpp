@@ -812,6 +812,10 @@ const std::vector<Combination>& Sample() {
       // the first lost as lost again, and the cells it adds start without firn.
       {.name = "glaciers_shrunk_by_two_evaluations",
        .draw = "spinup=passes glacier=12 start=2/7 days=2"},
+      // A cell whose glacier the second pass's evaluation took gives no glacier melt after it
+      // (the melt of its last glacier step was given again in every later step).
+      {.name = "glacier_taken_by_an_evaluation_melts_no_more",
+       .draw = "spinup=passes glacier=13 start=12/9 days=2"},
       // Surface routing without discharge routing: what it holds at the end is runoff already
       // counted at the outlets.
       {.name = "surface_routing_without_discharge_routing",
