@@ -38,6 +38,9 @@ inline constexpr double kLargestDischarge = 1e6;
 // The largest water equivalent of a snow pack (mm): 100 m of water, where the snowiest places on
 // Earth receive a few metres a year.
 inline constexpr double kLargestSnowWaterEquivalent = 1e5;
+// The largest water equivalent of glacier ice (mm): the thickest ice on Earth, about 4.8 km in
+// Antarctica, holds about 4.4e6 mm.
+inline constexpr double kLargestIceWaterEquivalent = 5e6;
 // The oldest a snow pack or a canopy's snow load can be (days since its last snowfall): a run
 // of ten thousand years.
 inline constexpr double kLongestSnowAge = 366.0 * 10000;

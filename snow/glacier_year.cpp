@@ -127,7 +127,7 @@ void schneemodellklasse::UpdateGlaciersOfYear() {
         for (GlacierTracer& stores : glacier_tracers_)
           for (OwnedGrid* grid : {&stores.pack, &stores.firn, &stores.ice})
             if (*grid) (*grid).get()[r][c] = 0;
-        if (young_ice_) young_ice_[r][c] = 0;
+        if (young_ice_ != nullptr) young_ice_[r][c] = 0;
       }
     }
   });

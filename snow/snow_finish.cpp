@@ -205,7 +205,7 @@ void schneemodellklasse::CopyResponseUnits() {
     for (GridMatrix& leaving : glacier.leaving)
       if (leaving) grids.push_back(leaving.get());
   }
-  if (young_ice_) grids.push_back(young_ice_.get());
+  if (young_ice_ != nullptr) grids.push_back(young_ice_);
   const std::size_t levels = firn_stack != nullptr ? static_cast<std::size_t>(firn_levels) + 1 : 0;
   const UnitResults masters = ShareUnitResults(
       *response_unit_table, grids.size() + levels, first_local_row, last_local_row, column_ranges,
@@ -479,6 +479,7 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
     if (IsEnergyBalanceSnowMethod(method))
       outputs.insert(outputs.end(), {"surftemp_onGlacier", "snowtemp_onGlacier"});
     outputs.push_back("SnowEvaporation_onGlacier");
+    if (young_ice_ != nullptr) outputs.push_back("glacier_young_ice");
   }
   for (const char* identifier : outputs)
     if (const int index = registry->FindIdentifier(identifier)) WriteGridOutput(index, 1, false);

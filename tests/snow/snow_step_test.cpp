@@ -496,6 +496,7 @@ TEST_F(SnowStepTest, TracerOnTheGlacierPartOfADynamicCell) {
   model_->FinishStep(23, 30, 9, 2001);
   EXPECT_NEAR(At("concstor_tracer_1_ice", 1, 2), 29.8 * 50 / 149, 1e-12);
   EXPECT_NEAR(At("concstor_tracer_1_firn", 1, 2), 29.8 * 99 / 149, 1e-12);
+  EXPECT_DOUBLE_EQ(At("glacier_young_ice", 1, 2), 50);  // state: its melt carries that solute
   model_->ReleaseTracers();
 }
 
