@@ -150,6 +150,9 @@ const std::vector<Option>& Catalogue() {
       {"substeps", {"1", "2", "3"}, 0.2},
       {"threads", {"1", "2"}, 0.3},
       {"spinup", {"0", "units", "passes", "pre"}, 0.2},
+      // Spin-up passes over the window (with "spinup=passes"): a third lets the firn of the
+      // first pass's pack reach the ice by the split of a warm start.
+      {"passes", {"2", "3"}, 0.3},
       {"radiation", {"2", "0", "1", "3", "4"}, 0.15},
       {"et", {"1", "2", "3", "4"}, 0.15},
       {"leaflayers", {"0", "1"}, 0.15},
@@ -345,10 +348,16 @@ const std::vector<Rule>& Rules() {
       {{"glaciers without the snow model", 80, "[snow_model] is switched off"},
        [](const Draw& d) { return d.Get("glacier") != "0" && d.Get("snow") == "0"; },
        [](Draw& d) { d.options.erase("snow"); }},
-      {{"a lake's level without a lake", 1220, "lake"},
+      {{"a lake's level with ponding but without lake codes", 33, "lake_codes not found"},
        [](const Draw& d) {
          return (d.Get("assimilation") == "lake" || d.Get("assimilation") == "both") &&
-                (d.Get("lake") != "routing" || !RoutingOn(d));
+                d.Get("lake") == "0" && SoilOn(d) && d.On("ponding");
+       },
+       [](Draw& d) { d.options["assimilation"] = "split"; }},
+      {{"a lake's level without a lake", 1220, "as defined for data assimilation not found"},
+       [](const Draw& d) {
+         return (d.Get("assimilation") == "lake" || d.Get("assimilation") == "both") &&
+                d.Get("lake") != "0" && (d.Get("lake") != "routing" || !RoutingOn(d));
        },
        [](Draw& d) { d.options["assimilation"] = "split"; }},
   };
@@ -506,11 +515,13 @@ void ComposeAboveSoil(const Draw& d, std::string& text) {
   if (spinup != "0") {
     const std::string units =
         "3\nlanduse1 1 linear\nsoil_types 1 linear\nelevation_model 100 linear\n";
-    PutSection(text, "[SpinUp]\n" + std::string(spinup == "passes" ? "1\n0\n2\n" : "2\n") +
-                         (spinup == "units" ? "0\n1\n"
-                          : spinup == "pre" ? "1\n1\n"
-                                            : "") +
-                         units);
+    PutSection(text,
+               "[SpinUp]\n" +
+                   (spinup == "passes" ? "1\n0\n" + d.Get("passes") + "\n" : std::string("2\n")) +
+                   (spinup == "units" ? "0\n1\n"
+                    : spinup == "pre" ? "1\n1\n"
+                                      : "") +
+                   units);
   }
   if (d.Get("radiation") == "0")
     SetValue(text, "radiation_correction", 1, "0");
