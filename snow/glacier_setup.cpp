@@ -506,20 +506,9 @@ void schneemodellklasse::SetUpPermafrost() {
        {std::pair<const char*, const char*>{"SnowFreeDaysGrid", "snowfreedays.asc"},
         {"SnowCoverDaysGrid", "snowcoverdays.asc"}}) {
     GridPlan plan{identifier};
-    plan.rows = Rows::kOwn;
     plan.file_name = file;
-    plan.write_code = solid_output.write_code % 10;
-    if (readStorageGrids == 1 && registry->FindIdentifier(identifier) == 0) {
-      std::string stored = file;
-      PrefixDirectory(input_directory, stored);
-      plan.read = ExistsOnRoot(stored);
-      if (!plan.read)
-        Diag() << "WARNING: no grid " << stored
-               << " of the permafrost's day counts: they start at 0"
-               << "[end-entry]";
-    }
+    double** grid = MakeStateGrid(plan, "the permafrost's day counts: they start at 0");
     permafrost_days_read_ = permafrost_days_read_ && plan.read;
-    double** grid = MakeGrid(plan);
     if (plan.read)
       AgreeOnFailure(Diag(), [&] {
         CheckGridCells(Diag(), file, grid, zone_grid, column_ranges, first_local_row,

@@ -83,22 +83,11 @@ void schneemodellklasse::SetupGlacierTracers() {
   // where they are, so that a warm start lets its solute leave as the straight run does. A
   // state without it (written before it was kept) counts all ice as older ice.
   GridPlan young{"glacier_young_ice"};
-  young.rows = Rows::kOwn;
   young.file_name = "youngice.asc";
-  young.write_code = solid_output.write_code % 10;
   young.read_low = 0;
   young.read_high = kLargestIceWaterEquivalent;
   young.read_unit = "mm";
-  if (grid_read_parameter == 1 && registry->FindIdentifier(young.identifier) == 0) {
-    std::string stored = young.file_name;
-    PrefixDirectory(input_directory, stored);
-    young.read = ExistsOnRoot(stored);
-    if (!young.read)
-      Diag() << "WARNING: no grid " << stored
-             << " of the ice the firn became: its melt carries no solute"
-             << "[end-entry]";
-  }
-  young_ice_ = MakeGrid(young);
+  young_ice_ = MakeStateGrid(young, "the ice the firn became: its melt carries no solute");
   struct Store {
     OwnedGrid GlacierTracer::*grid;
     int GlacierTracer::*index;

@@ -423,6 +423,18 @@ double** schneemodellklasse::MakeGrid(const GridPlan& plan) {
   return grid;
 }
 
+double** schneemodellklasse::MakeStateGrid(GridPlan& plan, const char* what) {
+  plan.rows = Rows::kOwn;
+  plan.write_code = solid_output.write_code % 10;
+  if (readStorageGrids == 1 && registry->FindIdentifier(plan.identifier) == 0) {
+    std::string stored = plan.file_name;
+    PrefixDirectory(input_directory, stored);
+    plan.read = ExistsOnRoot(stored);
+    if (!plan.read) Diag() << "WARNING: no grid " << stored << " of " << what << "[end-entry]";
+  }
+  return MakeGrid(plan);
+}
+
 void schneemodellklasse::SetSnowPackRange(GridPlan& plan) {
   plan.read_low = 0;
   plan.read_high = kLargestSnowWaterEquivalent;

@@ -431,6 +431,10 @@ class schneemodellklasse : public teilmodellklasse {
   };
   // Links the registered grid of that identifier, or makes, fills (or reads) and registers it.
   double** MakeGrid(const GridPlan& plan);
+  // A state grid of fixed file name `plan.file_name`, written with the solid snow storage grid's
+  // write code and read back where the storage grids are, when its file is there; a state
+  // without it gives a WARNING "no grid <file> of `what`" and the grid starts as made.
+  double** MakeStateGrid(GridPlan& plan, const char* what);
   // The range a snow pack's water (mm) read into `plan` must lie in; a snow or surface
   // temperature's (K).
   static void SetSnowPackRange(GridPlan& plan);
