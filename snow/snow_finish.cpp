@@ -362,11 +362,15 @@ void schneemodellklasse::SlideLayeredSnow(bool after) {
 }
 
 double schneemodellklasse::AlignmentTemperature(long r, long c) const {
+  return AlignmentTemperature(r, c, temperature);
+}
+
+double schneemodellklasse::AlignmentTemperature(long r, long c, double** air) const {
   const int n = snow_layers;
   const int top = static_cast<int>(upper_snow_index[r][c]);
   if (heatTransferActive && layer_temperature != nullptr && top <= n)
     return layer_temperature[r][c][(top + n) / 2];
-  return std::min(temperature[r][c], 0.0);
+  return std::min(air[r][c], 0.0);
 }
 
 // A snow survey sets this model's storages; under layered snow the layers are the snow on the
@@ -374,17 +378,22 @@ double schneemodellklasse::AlignmentTemperature(long r, long c) const {
 // ice and liquid water at once. Left to the alignment at the end of the step, the survey's snow
 // would reach the layers only after the step had melted it from this model's storages (a melt the
 // empty layers cannot hand to the soil) and evaporated it from layers that did not hold it.
+// The survey comes before this model's step: the temperature it reads (corrected for radiation,
+// or the canopy's) is still the step before's then, or none at the first step of a warm start,
+// so the snow that enters empty layers takes the air temperature interpolated for this step.
 void schneemodellklasse::TakeSurveyedSnow(double** surveyed) {
   if (!layeredSnowActive || layer_solid == nullptr || GetFlowControl() == 0) return;
   double** const solid = OwnData("snowstorage_solid");
   double** const liquid = OwnData("snowstorage_liquid");
+  double** interpolated = OptionalGrid("temperature");
+  double** const air = interpolated != nullptr ? interpolated : temperature;
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (IsNodata(zone_grid[r][c], nodata) || surveyed[r][c] == nodata) continue;
       if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
       LayeredSnowCell cell = LayeredCell(r, c);
       SetLayeredSnowCell(cell, snow_layers, snow_layer_limits, solid[r][c], liquid[r][c],
-                         AlignmentTemperature(r, c), dTOffsetFreshSnow);
+                         AlignmentTemperature(r, c, air), dTOffsetFreshSnow);
       upper_snow_index[r][c] = cell.top;
     }
   });

@@ -513,9 +513,11 @@ class schneemodellklasse : public teilmodellklasse {
   void SlideLayeredSnow(bool after);
   // Brings the layers of every own cell to its solid storage (after the redistribution).
   void AlignLayeredSnow();
-  // The temperature of the snow the alignment adds to a cell's layers: the air's, at most 0 °C,
-  // or with heat transfer the middle layer's of the pack.
+  // The temperature of the snow the alignment adds to a cell's layers: the air's (`air`, the
+  // snow model's own by default), at most 0 °C, or with heat transfer the middle layer's of the
+  // pack.
   double AlignmentTemperature(long row, long column) const;
+  double AlignmentTemperature(long row, long column, double** air) const;
   // The yearly glacier evaluation's change of the layers of a cell: they give the ice and the
   // water the glacier-free pack lost from `before` to `after`; `whole` (a cell wholly glacier,
   // whose glacier-free pack is dropped) empties them.

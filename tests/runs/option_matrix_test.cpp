@@ -816,6 +816,10 @@ const std::vector<Combination>& Sample() {
       // (the melt of its last glacier step was given again in every later step).
       {.name = "glacier_taken_by_an_evaluation_melts_no_more",
        .draw = "spinup=passes glacier=13 start=12/9 days=2"},
+      // A survey on the first day of a warm start: the snow it puts in empty layers takes the
+      // step's air temperature (it took the step before's, which a warm start does not have).
+      {.name = "snow_survey_on_empty_layers_after_a_warm_start",
+       .draw = "heat=12 layered=1 assimilation=split start=31/1 days=2"},
       // Surface routing without discharge routing: what it holds at the end is runoff already
       // counted at the outlets.
       {.name = "surface_routing_without_discharge_routing",
