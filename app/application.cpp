@@ -284,6 +284,8 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   unsatzone->SetSubStepCount(sub_steps);
   unsatzone->ComputeDrainablePoreVolume();
   unsatzone->LinkWaterInputGrid(interception_before_snow != 0);
+  if (silting_up->GetFlowControl() != 0)
+    unsatzone->silted_input_change = silting_up->input_change.get();
   dump = ReadDumpOptions(stream, args);
   unsatzone->SetDumpMode(dump.on, dump.close, dump.repair, dump.maximum);
   evapotranspiration->ReadLakeSection("[lake_model]");

@@ -285,6 +285,7 @@ void siltingupclass::CreateGrids() {
   }
   // Allocated as zeros: no water returns before the first step.
   surface_return = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+  input_change = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
 }
 
 // Soils whose sand fraction puts the built-in formulas out of range (a soil without sand
@@ -362,6 +363,7 @@ void siltingupclass::ReleaseMemory() {
       grids[g] = GridMatrix();
     }
     surface_return = GridMatrix();
+    input_change = GridMatrix();
     landuse_index_.clear();
     cover_index_.clear();
     expressions.clear();

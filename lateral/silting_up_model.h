@@ -106,6 +106,10 @@ class siltingupclass : public teilmodellklasse {
   // the water input and the runoff (mm; 0 without surface routing). Not registered: the water
   // account books it as the surface's return to the soil.
   GridMatrix surface_return;
+  // Per step: what the step changed of the water input (mm): the surface's water it took in less
+  // the sealing runoff. The soil zone under a layered pack takes its input from the pack, not from
+  // the input grid, and adds this change.
+  GridMatrix input_change;
 
  private:
   struct Output {

@@ -206,6 +206,7 @@ void siltingupclass::ComputeCell(long row, long column, ExpressionParser* parser
   if (!std::isfinite(capacity)) capacity = std::nan("");
   const SurfaceWater out = SplitSurfaceWater(water_input, storage, capacity, in.tilled);
   input_grid[row][column] = out.water_input;
+  input_change[row][column] = out.water_input - water_input;
   grids[kDirectRunoff][row][column] = out.runoff;
   grids[kTillageAge][row][column] = in.tsbb;
   grids[kDisposition][row][column] = std::isfinite(disposition) ? disposition : 0.0;
@@ -286,8 +287,8 @@ void siltingupclass::CarryTracerRunoff(long row, long column, double runoff, dou
 
 // Every grid a response unit's cells take from their master.
 std::vector<double**> siltingupclass::ResultGrids() const {
-  std::vector<double**> result{Data(storage_index_), Data(water_input_index_),
-                               surface_return.get()};
+  std::vector<double**> result{Data(storage_index_), Data(water_input_index_), surface_return.get(),
+                               input_change.get()};
   for (const GridMatrix& grid : grids) result.push_back(grid.get());
   return result;
 }

@@ -349,10 +349,18 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     // takes the rain before the canopy: the canopy's take (outflow less throughfall: its
     // evaporation and storage gain) is given back in the first sub-step, so that no water is
     // both evaporated from the canopy and infiltrated.
+    // Silting-up changed the input grid (it took in the water on the surface and gave the sealing
+    // runoff): where that grid is the snow model's outflow the change is given here as well.
     double canopy = 0;
-    if (current_substep <= 1 && !snowAfterInterception && water_input != nullptr &&
-        layered_snow.snowcover_outflow != nullptr && water_input != layered_snow.snowcover_outflow)
-      canopy = layered_snow.snowcover_outflow[r][c] - water_input[r][c];
+    if (current_substep <= 1 && water_input != nullptr &&
+        layered_snow.snowcover_outflow != nullptr) {
+      if (water_input != layered_snow.snowcover_outflow) {
+        if (!snowAfterInterception)
+          canopy = layered_snow.snowcover_outflow[r][c] - water_input[r][c];
+      } else if (silted_input_change != nullptr) {
+        canopy = -silted_input_change[r][c];
+      }
+    }
     input_grid = handed + rain - canopy;
     substep_input = std::max(0.0, handed + rain / substepCount - canopy);
     // The canopy may take more than reaches the ground: the outflow of the snow model's own pack

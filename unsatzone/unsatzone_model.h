@@ -575,6 +575,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int32_t tracerCount = 0;
   RunoffConcentration runoff;
   double** water_input = nullptr;  // linked by LinkWaterInputGrid
+  // Silting-up's change of the water input (mm per step), when it runs; see LinkWaterInputGrid.
+  double** silted_input_change = nullptr;
   bool snowAfterInterception = false;
   std::vector<ReinfiltrationRecord> reinfiltration_records;  // 0..n, groundwater model on
   // Exact twins of the records' `reinfiltrated` over this process's cells and the step's

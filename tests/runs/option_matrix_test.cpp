@@ -820,6 +820,10 @@ const std::vector<Combination>& Sample() {
       // step's air temperature (it took the step before's, which a warm start does not have).
       {.name = "snow_survey_on_empty_layers_after_a_warm_start",
        .draw = "heat=12 layered=1 assimilation=split start=31/1 days=2"},
+      // Silting-up's take of the water surface routing left, where the soil's input grid is the
+      // snow model's outflow and a layered pack gives the soil its water: it was lost.
+      {.name = "surface_return_under_layered_snow",
+       .draw = "interception=0 heat=11 layered=1 silting=2 surface=3 start=10/1 days=2"},
       // Surface routing without discharge routing: what it holds at the end is runoff already
       // counted at the outlets.
       {.name = "surface_routing_without_discharge_routing",
