@@ -146,6 +146,10 @@ class irrigationclass : public teilmodellklasse {
   // [t][sb] broadcast from process 0: the concentration of each subbasin's surface water.
   std::vector<std::vector<double>> river_concentration_;
   std::vector<GridMatrix> step_solute_;  // [t], own cells: see StepSolute
+  // Own cells: the amount the step added to the precipitation (mm). The running amount
+  // ("irrigation_amounts", a grid of the soil zone) is not it: response units copy it from the
+  // master to the other cells of a unit at the end of the step.
+  GridMatrix step_amount_;
 };
 
 }  // namespace velorn

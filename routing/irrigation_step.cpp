@@ -197,6 +197,8 @@ void irrigationclass::ApplyToWaterInput() {
     in_grids[t] = Data(tracer_input_[t]);
     soil_grids[t] = soil_tracer_.empty() ? nullptr : Data(soil_tracer_[t]);
   }
+  if (!step_amount_)
+    step_amount_ = GridMatrix(Diag(), first_local_row, last_local_row, ncols, nrows);
   if (step_solute_.size() != n) {
     step_solute_.resize(n);
     for (int32_t t = 1; t <= tracer_count; ++t)
@@ -230,7 +232,11 @@ void irrigationclass::ApplyToWaterInput() {
           out[r][c] = p > 0.0 ? c_in : 0.0;
         }
       }
-      if (i > 0.0 && IsAboveNodata(p, nodata)) precipitation[r][c] = p + i;
+      step_amount_[r][c] = 0.0;
+      if (i > 0.0 && IsAboveNodata(p, nodata)) {
+        precipitation[r][c] = p + i;
+        step_amount_[r][c] = i;
+      }
     }
   });
 }
@@ -241,8 +247,7 @@ double irrigationclass::StepAmount(long r, long c, int32_t& origin) const {
   const IrrigationRecord* record = RecordOf(Data(codes_)[r][c]);
   if (record == nullptr) return 0.0;
   origin = record->origin;
-  const double i = Data(amounts_)[r][c];
-  return i > 0.0 ? i : 0.0;
+  return step_amount_ ? step_amount_[r][c] : 0.0;
 }
 
 // One thread adds, in row order (the tables hold no lock).

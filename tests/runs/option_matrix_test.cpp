@@ -824,6 +824,10 @@ const std::vector<Combination>& Sample() {
       // snow model's outflow and a layered pack gives the soil its water: it was lost.
       {.name = "surface_return_under_layered_snow",
        .draw = "interception=0 heat=11 layered=1 silting=2 surface=3 start=10/1 days=2"},
+      // Response units with irrigation that starts when the soil dries: the booking of the copies
+      // took a member's irrigation for the master's, which the copy had given the member.
+      {.name = "irrigation_of_response_unit_members",
+       .draw = "spinup=units irrigation=3/2 start=20/6 days=8"},
       // Surface routing without discharge routing: what it holds at the end is runoff already
       // counted at the outlets.
       {.name = "surface_routing_without_discharge_routing",
