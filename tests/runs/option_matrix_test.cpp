@@ -879,6 +879,9 @@ const std::vector<Combination>& Sample() {
       // the copy's booking counts the solute each cell's irrigation brought, not rain's.
       {.name = "response_units_irrigated_from_rivers",
        .draw = "spinup=passes irrigation=1/2 start=19/7 days=2"},
+      // Surface water the head iteration moves into another subbasin stays there with its solute
+      // and is not also handed to the giving subbasin's channels.
+      {.name = "head_iteration_across_subbasin_borders", .draw = "surface=6 start=10/3 days=2"},
   };
   return rows;
 }
