@@ -349,12 +349,12 @@ void surfaceroutingclass::MixHeadPools() {
 }
 
 // The heads move the water of a subbasin as a whole: its channel cells receive the storage it
-// lost, less what crossed its borders to subbasins that gained, in shares of their inflows. The
-// solute moves with it through one pool per subbasin: the water that cells lost (the channel
-// cells all of theirs) mixes there; what crossed the borders carries the giving pool's
-// concentration into the receiving ones. The channel cells receive the water at the pool's
-// concentration and a cell that gained water mixes it at that concentration into what it held.
-// So the solute follows the water, and no concentration leaves the range of its sources.
+// lost, less what crossed its borders to subbasins that gained, in shares of their inflows (equal
+// shares without inflow). The solute moves with it through one pool per subbasin: the water that
+// cells lost (the channel cells all of theirs) mixes there; what crossed the borders carries the
+// giving pool's concentration into the receiving ones. The channel cells receive the water at the
+// pool's concentration and a cell that gained water mixes it at that concentration into what it
+// held. So the solute follows the water, and no concentration leaves the range of its sources.
 void surfaceroutingclass::HeadStoragePass(double dt) {
   double** head = grid_data[kSurfHead];
   double** old = grid_data[kSurfHeadOld];
@@ -368,9 +368,14 @@ void surfaceroutingclass::HeadStoragePass(double dt) {
       const bool channel = ChannelCell(r, c);
       double added = 0;
       if (channel) {
-        const double discharge = channel_records[j][1];
-        const double share = discharge > 0 ? substep_values[j] / discharge : 0.0;
-        added = share * (std::fabs(stack_data[kSurfFluxes][r][c][0]) * 1000 * dt / CellArea(r, c));
+        // Without inflow to its channels (the water the subbasin lost was on its channel cells)
+        // each channel cell receives an equal share.
+        const double discharge = channel_records[j][1], cells = channel_records[j][0];
+        if (discharge > 0)
+          added = substep_values[j] / discharge *
+                  (std::fabs(stack_data[kSurfFluxes][r][c][0]) * 1000 * dt / CellArea(r, c));
+        else if (cells > 0)
+          added = substep_values[j] / cells;
         directflow[r][c] += added;
       } else {
         directflow[r][c] = 0;
