@@ -141,4 +141,16 @@ double EffectiveNeighbourHead(double hc, double zc, double hn, double zn, bool o
   return std::max(zc, hn);
 }
 
+std::vector<double> SubbasinExchange(const std::vector<double>& net_loss) {
+  double lost = 0, gained = 0;
+  for (std::size_t j = 1; j < net_loss.size(); ++j)
+    (net_loss[j] > 0 ? lost : gained) += std::fabs(net_loss[j]);
+  const double moved = std::min(lost, gained);
+  std::vector<double> exchange(net_loss.size(), 0.0);
+  if (!(moved > 0)) return exchange;
+  for (std::size_t j = 1; j < net_loss.size(); ++j)
+    exchange[j] = net_loss[j] * (moved / (net_loss[j] > 0 ? lost : gained));
+  return exchange;
+}
+
 }  // namespace velorn

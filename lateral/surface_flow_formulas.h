@@ -1,7 +1,7 @@
 // Pure formulas of the surface-routing solver: the agreed inner time step, the aspect of a water
 // surface, the three-way split of an outflow, the capped kinematic velocity, the flow resistance
-// of sheet flow and crop stems, and the face conductance and effective neighbour head of the head
-// iteration.
+// of sheet flow and crop stems, and the face conductance, effective neighbour head and exchange
+// between subbasins of the head iteration.
 //
 // Callers: surfaceroutingclass (lateral/surface_routing_explicit.cpp, surface_routing_head.cpp,
 // surface_routing_solver.cpp) per cell or per call; the tests check them against closed forms and
@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace velorn {
 
@@ -69,5 +70,12 @@ double FaceConductance(double a, double b);
 // neighbour's terrain, else max(zc, hn).
 double EffectiveNeighbourHead(double hc, double zc, double hn, double zn, bool outside,
                               bool channel);
+
+// What the subbasins passed each other over their borders in one inner step of the head
+// iteration, from each one's net loss of surface water (mm summed over its cells; negative: it
+// gained; index 0 unused). The water a subbasin gained came from those that lost, each giving in
+// proportion to its loss; where the losses do not cover the gains, all of them are given.
+// Positive: given, negative: received.
+std::vector<double> SubbasinExchange(const std::vector<double>& net_loss);
 
 }  // namespace velorn

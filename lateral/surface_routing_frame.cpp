@@ -437,6 +437,7 @@ void surfaceroutingclass::ReleaseArrays(bool append) {
     for (auto& table : statistics_records) table.clear();
     for (auto& table : balance_records) table.clear();
     substep_values.clear();
+    head_exchange.clear();
     maxzeit.clear();
     zoneFZT_QD.clear();
     zoneFZT_QI.clear();

@@ -295,38 +295,66 @@ void surfaceroutingclass::FinishHeadIteration() {
 
 void surfaceroutingclass::MixHeadPools() {
   // The sums are exact, so the pools do not depend on the order of the cells nor on the
-  // processes.
+  // processes. Per subbasin: the water its cells lost, the solute in it, the water its cells
+  // gained.
   const std::size_t width = static_cast<std::size_t>(tracer_count) + 1;
-  const std::size_t size = balance_records[0].size() * width;
+  const std::size_t zones = balance_records[0].size();
   double** head = grid_data[kSurfHead];
-  std::vector<ExactSum> sums =
-      ExactSumsOverRows(first_local_row, last_local_row, size, [&](long r, ExactSum* own) {
+  std::vector<ExactSum> sums = ExactSumsOverRows(
+      first_local_row, last_local_row, zones * (width + 1), [&](long r, ExactSum* own) {
         for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
           if (!OwnCell(r, c)) continue;
           const double loss =
               silting_storage[r][c] - std::max((head[r][c] - elevation[r][c]) * 1000, 0.0);
-          if (!(loss > 0)) continue;
-          ExactSum* pool = &own[static_cast<std::size_t>(ZoneIndexOf(r, c)) * width];
+          ExactSum* pool = &own[static_cast<std::size_t>(ZoneIndexOf(r, c)) * (width + 1)];
+          if (!(loss > 0)) {
+            if (loss < 0) pool[width].Add(-loss);
+            continue;
+          }
           pool[0].Add(loss);
           for (int32_t i = 1; i <= tracer_count; ++i)
             pool[i].Add(tracer_blocks[i].concentration.get()[r][c] * loss);
         }
       });
   ReduceExactSumsToRoot(sums);
-  head_pools.resize(size);
-  for (std::size_t k = 0; k < size; ++k) head_pools[k] = sums[k].Value();
-  BroadcastBytes(head_pools.data(), static_cast<int>(size * sizeof(double)));
-  for (std::size_t k = 0; k < size; k += width)
-    for (std::size_t i = 1; i < width; ++i)
-      head_pools[k + i] = head_pools[k] > 0 ? head_pools[k + i] / head_pools[k] : 0.0;
+  std::vector<double> totals(sums.size());
+  for (std::size_t k = 0; k < sums.size(); ++k) totals[k] = sums[k].Value();
+  BroadcastBytes(totals.data(), static_cast<int>(totals.size() * sizeof(double)));
+  // The water a subbasin gave over its borders leaves at its own concentration; the subbasins
+  // that received water mix all that was given into what their own cells lost.
+  std::vector<double> given(width, 0.0);  // [0]: the water received
+  for (std::size_t j = 1; j < zones; ++j) {
+    const double* pool = &totals[j * (width + 1)];
+    if (head_exchange[j] < 0) given[0] -= head_exchange[j];
+    if (head_exchange[j] > 0 && pool[0] > 0)
+      for (std::size_t i = 1; i < width; ++i) given[i] += pool[i] / pool[0] * head_exchange[j];
+  }
+  head_pools.assign(zones * width, 0.0);
+  for (std::size_t j = 0; j < zones; ++j) {
+    const double* pool = &totals[j * (width + 1)];
+    double* mixed = &head_pools[j * width];
+    const double exchange = head_exchange[j];
+    if (exchange < 0) {
+      // All that its cells gained: what its cells lost and its share of what was given.
+      const double share = -exchange / given[0];
+      mixed[0] = pool[width];
+      for (std::size_t i = 1; i < width; ++i)
+        mixed[i] = pool[width] > 0 ? (pool[i] + given[i] * share) / pool[width] : 0.0;
+    } else {
+      // What its cells lost, less what it gave.
+      mixed[0] = pool[0] - std::max(exchange, 0.0);
+      for (std::size_t i = 1; i < width; ++i) mixed[i] = pool[0] > 0 ? pool[i] / pool[0] : 0.0;
+    }
+  }
 }
 
 // The heads move the water of a subbasin as a whole: its channel cells receive the storage it
-// lost, in shares of their inflows. The solute moves with it through one pool per subbasin: the
-// water that cells lost (the channel cells all of theirs) mixes there; the channel cells receive
-// it at the pool's concentration and a cell that gained water mixes it at that concentration
-// into what it held. So the solute follows the water, and no concentration leaves the range of
-// its sources.
+// lost, less what crossed its borders to subbasins that gained, in shares of their inflows (equal
+// shares without inflow). The solute moves with it through one pool per subbasin: the water that
+// cells lost (the channel cells all of theirs) mixes there; what crossed the borders carries the
+// giving pool's concentration into the receiving ones. The channel cells receive the water at the
+// pool's concentration and a cell that gained water mixes it at that concentration into what it
+// held. So the solute follows the water, and no concentration leaves the range of its sources.
 void surfaceroutingclass::HeadStoragePass(double dt) {
   double** head = grid_data[kSurfHead];
   double** old = grid_data[kSurfHeadOld];
@@ -340,9 +368,14 @@ void surfaceroutingclass::HeadStoragePass(double dt) {
       const bool channel = ChannelCell(r, c);
       double added = 0;
       if (channel) {
-        const double discharge = channel_records[j][1];
-        const double share = discharge > 0 ? substep_values[j] / discharge : 0.0;
-        added = share * (std::fabs(stack_data[kSurfFluxes][r][c][0]) * 1000 * dt / CellArea(r, c));
+        // Without inflow to its channels (the water the subbasin lost was on its channel cells)
+        // each channel cell receives an equal share.
+        const double discharge = channel_records[j][1], cells = channel_records[j][0];
+        if (discharge > 0)
+          added = substep_values[j] / discharge *
+                  (std::fabs(stack_data[kSurfFluxes][r][c][0]) * 1000 * dt / CellArea(r, c));
+        else if (cells > 0)
+          added = substep_values[j] / cells;
         directflow[r][c] += added;
       } else {
         directflow[r][c] = 0;

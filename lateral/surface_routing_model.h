@@ -232,9 +232,13 @@ class surfaceroutingclass : public teilmodellklasse {
   // Per tracer 1..count: the concentrations at the start of an explicit storage pass, at which
   // the inflows from the neighbours mix (the pass updates the concentrations cell by cell).
   std::vector<GridMatrix> tracer_start_concentration;
-  // Method 6, per subbasin (tracer_count + 1 entries each): the water its cells lost in the inner
-  // step, then the concentration of each tracer in that water.
+  // Method 6, per subbasin (tracer_count + 1 entries each): the water it hands to its channels and
+  // to its cells that gained in the inner step, then the concentration of each tracer in that
+  // water.
   std::vector<double> head_pools;
+  // Method 6, per subbasin (index 0 unused): the water (mm summed over its cells) it gave over its
+  // borders in the inner step, negative where it received.
+  std::vector<double> head_exchange;
   int32_t surface_from_silting = 0;
   std::string storage_file_name;
 

@@ -220,9 +220,14 @@ void surfaceroutingclass::ReduceRecords() {
       balance_records[which][j][0] = totals[(which * n + j) * 2];
       balance_records[which][j][1] = totals[(which * n + j) * 2 + 1];
     }
+  // The channels of a subbasin receive the water its surface lost, less what it gave over its
+  // borders to subbasins that gained: that water stays on their surface, not in two places.
+  std::vector<double> net_loss(n, 0.0);
   for (std::size_t j = 1; j < n; ++j)
-    substep_values[j] =
-        std::max(0.0, 1000.0 * (balance_records[kRecordA][j][1] - balance_records[kRecordB][j][1]));
+    net_loss[j] = 1000.0 * (balance_records[kRecordA][j][1] - balance_records[kRecordB][j][1]);
+  head_exchange = SubbasinExchange(net_loss);
+  for (std::size_t j = 1; j < n; ++j)
+    substep_values[j] = std::max(0.0, net_loss[j] - head_exchange[j]);
 }
 
 void surfaceroutingclass::ClosingPass() {

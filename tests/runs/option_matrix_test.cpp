@@ -891,6 +891,12 @@ const std::vector<Combination>& Sample() {
       // the copy's booking counts the solute each cell's irrigation brought, not rain's.
       {.name = "response_units_irrigated_from_rivers",
        .draw = "spinup=passes irrigation=1/2 start=19/7 days=2"},
+      // Surface water the head iteration moves into another subbasin stays there with its solute
+      // and is not also handed to the giving subbasin's channels.
+      {.name = "head_iteration_across_subbasin_borders", .draw = "surface=6 start=10/3 days=2"},
+      // Water on the channel cells of a subbasin whose channels have no inflow reaches them
+      // (it vanished with its solute).
+      {.name = "head_iteration_channels_without_inflow", .draw = "surface=6 start=7/3 days=8"},
   };
   return rows;
 }
