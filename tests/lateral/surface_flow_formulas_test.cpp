@@ -141,5 +141,21 @@ TEST(SurfaceFlowFormulas, FaceConductanceAndEffectiveHeads) {
   EXPECT_EQ(EffectiveNeighbourHead(101, 100, 100.5, 99, false, false), 100.5);
 }
 
+// What subbasins pass each other: the gains come from the losses in proportion to them, and
+// neither side passes more than the other has; the exchange sums to 0 (no water made or lost).
+TEST(SurfaceFlowFormulas, SubbasinExchangeMovesNoMoreThanEitherSide) {
+  const auto sum = [](const std::vector<double>& v) { return v[1] + v[2] + v[3]; };
+  const std::vector<double> gains_covered = SubbasinExchange({0, 3, 1, -2});
+  EXPECT_DOUBLE_EQ(gains_covered[1], 1.5);
+  EXPECT_DOUBLE_EQ(gains_covered[2], 0.5);
+  EXPECT_DOUBLE_EQ(gains_covered[3], -2);
+  const std::vector<double> gains_beyond = SubbasinExchange({0, 1, -3, -1});
+  EXPECT_DOUBLE_EQ(gains_beyond[1], 1);
+  EXPECT_DOUBLE_EQ(gains_beyond[2], -0.75);
+  EXPECT_DOUBLE_EQ(gains_beyond[3], -0.25);
+  for (const auto& exchange : {gains_covered, gains_beyond}) EXPECT_NEAR(sum(exchange), 0, 1e-15);
+  EXPECT_EQ(SubbasinExchange({0, 2, 0, 1}), std::vector<double>(4, 0.0));  // nobody gained
+}
+
 }  // namespace
 }  // namespace velorn
