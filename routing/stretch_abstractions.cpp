@@ -1,5 +1,7 @@
 // Abstractions of a routing stretch: the AL items, the rule sections, the step's amounts taken
 // from the outlet and the hand-over of internal abstractions (see routing_stretch.h).
+#include <algorithm>
+
 #include "core/error_code.h"
 #include "routing/routing_formulas.h"
 #include "routing/routing_stretch.h"
@@ -40,8 +42,9 @@ void routingclass::FlushBuffers() {
 
 // Every abstraction takes its amount from the outlet discharge Q of the step (mm over A / f) in
 // item order, S summing what the earlier ones took. The amount leaves the outlet's step value
-// and every sub-step value, so it carries the mean of the sub-steps' concentrations (with
-// reservoirs the last reservoir's), which its output row and the receiving inflow of an
+// and every sub-step value (the same share of each where a sub-step carries less), so it carries
+// the mean of the sub-steps' concentrations, weighed by what each gave (with reservoirs the last
+// reservoir's), which its output row and the receiving inflow of an
 // internal abstraction take; the outlet keeps the concentrations of the water left. An internal
 // abstraction puts its water, in m³/s, at the flow index of its receiving inflow for every
 // sub-step; what the others take leaves the basin (AbstractedSolute).
@@ -66,9 +69,22 @@ void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, in
     const double amount =
         al.ComputeAbstraction(flows_, abstraction_sum_, q, year, month, day, hour);
     carry_[0] = DepthToDischarge(amount, effective, dt_);
+    // A sub-step that carries less than the amount would turn negative: then every sub-step
+    // gives the same share of its water (their mean is the step's value, which bounds the
+    // amount), and the water taken carries the sub-steps' concentrations weighed by it.
+    double lowest = 0.0, total = 0.0;
+    for (int32_t j = 1; j <= nsub_; ++j) {
+      lowest = j == 1 ? subflows_[0][j][own] : std::min(lowest, subflows_[0][j][own]);
+      total += subflows_[0][j][own];
+    }
+    const double share = nSP_ == 0 && amount > lowest && total > 0 ? amount * nsub_ / total : 0.0;
     for (int32_t tr = 1; tr <= ntr_; ++tr) {
-      double mean = 0.0;
-      for (int32_t j = 1; j <= nsub_; ++j) mean += subflows_[tr][j][own] / nsub_;
+      double mean = 0.0, weighed = 0.0;
+      for (int32_t j = 1; j <= nsub_; ++j) {
+        mean += subflows_[tr][j][own] / nsub_;
+        weighed += subflows_[tr][j][own] * subflows_[0][j][own];
+      }
+      if (share > 0) mean = weighed / total;
       carry_[tr] = nSP_ > 0 ? reservoirs_[nSP_].concentration(tr) : mean;
     }
     if (real_step) al.AppendOutputRow(year, month, day, hour, carry_.data());
@@ -76,7 +92,8 @@ void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, in
       for (int32_t tr = 1; tr <= ntr_; ++tr) abstracted_solute_[tr] += amount * carry_[tr];
     if (nSP_ == 0) {
       flows_[0][own] -= amount;
-      for (int32_t j = 1; j <= nsub_; ++j) subflows_[0][j][own] -= amount;
+      for (int32_t j = 1; j <= nsub_; ++j)
+        subflows_[0][j][own] -= share > 0 ? subflows_[0][j][own] * share : amount;
       if (amount != 0.0) MixOutletConcentrations();
     }
     if (al.mode() != kAbstractionIntern && al.mode() != kAbstractionInternRule) continue;

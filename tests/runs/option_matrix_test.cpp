@@ -828,6 +828,11 @@ const std::vector<Combination>& Sample() {
       // took a member's irrigation for the master's, which the copy had given the member.
       {.name = "irrigation_of_response_unit_members",
        .draw = "spinup=units irrigation=3/2 start=20/6 days=8"},
+      // An abstraction larger than the outlet's discharge in some routing sub-steps takes the
+      // same share of each instead of turning them negative (the channels held solute below 0).
+      {.name = "abstraction_beyond_a_sub_step_discharge",
+       .draw = "step=180 glacier=1 rivers=1 groundwater=2 abstraction=intern tracers=va "
+               "start=31/3 days=2"},
       // Surface routing without discharge routing: what it holds at the end is runoff already
       // counted at the outlets.
       {.name = "surface_routing_without_discharge_routing",
