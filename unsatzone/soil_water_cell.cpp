@@ -83,6 +83,7 @@ struct SurfaceWater {
   double infiltration = 0, macropore = 0, direct = 0, pond = 0;
   double served = 0;  // what the roots' demands took from the water at the surface
   const double* macroporeInflow = nullptr;
+  const double* macroporeKept = nullptr;  // share of it in the layers after the uptake
   double factor = 0;
 };
 
@@ -154,8 +155,10 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     const double leaving =
         surface.infiltration + surface.macropore + surface.direct + surface.pond + evaporated;
     const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
+    // An evaporating tracer's share of the macropore water that the uptake took left with it.
+    const double* kept = definitions[t].evaporating != 0 ? surface.macroporeKept : nullptr;
     for (int k = 1; k <= N; ++k) {
-      mass[k] += mix * surface.macroporeInflow[k] * surface.factor;
+      mass[k] += mix * surface.macroporeInflow[k] * surface.factor * (kept ? kept[k] : 1.0);
       const double w = before[k] * dz[k] * 1000.0;
       conc[k] = w > 0 ? mass[k] / w : 0.0;
     }
@@ -487,6 +490,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     surface.silting = D;
     for (int k = 0; k <= N; ++k) {
       scratch.inflow[k] = 0;
+      scratch.inflowKept[k] = 1;
       scratch.uptakeTotal[k] = 0;
       scratch.evaporation[k] = 0;
       scratch.extracted[k] = 0;
@@ -565,11 +569,16 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         scratch.extracted[k] += uptake;
         scratch.extracted[0] += evaporated;
         // An evaporating tracer leaves with the water at the layer's concentration; any other
-        // stays in the layer (its concentration rises as the water goes).
-        if (held > 0 && t0[k] < held)
+        // stays in the layer (its concentration rises as the water goes). The water the
+        // macropores brought in the step is in the layer already, its solute joins the layer
+        // with the tracers' move: it keeps the same share, so that the water taken carries the
+        // layer's whole mix and leaves it no richer than what came.
+        if (held > 0 && t0[k] < held) {
+          scratch.inflowKept[k] *= t0[k] / held;
           for (int t = 1; t <= T; ++t)
             if (tracer_definitions[t].evaporating != 0)
               scratch.tracerMass[at(t, k)] *= t0[k] / held;
+        }
       }
       if (!evaporation_only) scratch.achieved[j] += taken;
     }
@@ -720,6 +729,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.direct = direct;
       surface.pond = ponding ? *pond : 0.0;
       surface.macroporeInflow = scratch.inflow.data();
+      surface.macroporeKept = scratch.inflowKept.data();
       surface.factor = f;
       MoveCellTracers(scratch, soil_tracers, tracer_definitions, r, c, N, dt, gw_layer, surface,
                       1.0 / nw, nodata);

@@ -36,6 +36,9 @@ struct SoilWaterScratch {
   std::vector<double> thetaBefore;  // 0..N contents after the uptake, before the exchange
   std::vector<double> loss;         // 0..N water the exchange took out of each layer, m/s
   std::vector<double> gain;         // 0..N water the exchange brought into each layer, m/s
+  // 0..N share of the inner step's macropore water that the uptake and evaporation left in
+  // each layer (they take the layer's water, the macropores' included, alike)
+  std::vector<double> inflowKept;
   // Stress thresholds of the cell's soil per vegetation layer j = 1..L and for the soil
   // evaporation (j = L + 1), layers 1..N at [j * (N + 1) + k]; NaN until first needed.
   std::vector<double> thresholds;
@@ -62,7 +65,7 @@ struct SoilWaterScratch {
   void Prepare(int layers, int vegetation_layers) {
     const auto n = static_cast<std::size_t>(layers) + 2;
     for (std::vector<double>* v : {&source, &weights, &uptake, &uptakeTotal, &evaporation,
-                                   &extracted, &inflow, &thetaBefore, &loss, &gain})
+                                   &extracted, &inflow, &inflowKept, &thetaBefore, &loss, &gain})
       if (v->size() < n) v->resize(n);
     if (soluteWork.size() < 4 * n) soluteWork.resize(4 * n);
     const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
