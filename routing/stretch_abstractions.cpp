@@ -72,9 +72,9 @@ void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, in
     // A sub-step that carries less than the amount would turn negative: then every sub-step
     // gives the same share of its water (their mean is the step's value, which bounds the
     // amount), and the water taken carries the sub-steps' concentrations weighed by it.
-    double lowest = 0.0, total = 0.0;
+    double lowest = subflows_[0][1][own], total = 0.0;
     for (int32_t j = 1; j <= nsub_; ++j) {
-      lowest = j == 1 ? subflows_[0][j][own] : std::min(lowest, subflows_[0][j][own]);
+      lowest = std::min(lowest, subflows_[0][j][own]);
       total += subflows_[0][j][own];
     }
     const double share = nSP_ == 0 && amount > lowest && total > 0 ? amount * nsub_ / total : 0.0;

@@ -355,14 +355,12 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     // Silting-up changed the input grid (it took in the water on the surface and gave the sealing
     // runoff): where that grid is the snow model's outflow the change is given here as well.
     double canopy = 0;
-    if (current_substep <= 1 && water_input != nullptr &&
-        layered_snow.snowcover_outflow != nullptr) {
-      if (water_input != layered_snow.snowcover_outflow) {
-        if (!snowAfterInterception)
-          canopy = layered_snow.snowcover_outflow[r][c] - water_input[r][c];
-      } else if (silted_input_change != nullptr) {
-        canopy = -silted_input_change[r][c];
-      }
+    double** const outflow = layered_snow.snowcover_outflow;
+    if (current_substep <= 1 && water_input != nullptr && outflow != nullptr) {
+      if (water_input == outflow)
+        canopy = silted_input_change != nullptr ? -silted_input_change[r][c] : 0.0;
+      else if (!snowAfterInterception)
+        canopy = outflow[r][c] - water_input[r][c];
     }
     input_grid = handed + rain - canopy;
     substep_input = std::max(0.0, handed + rain / substepCount - canopy);

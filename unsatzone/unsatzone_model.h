@@ -575,7 +575,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int32_t tracerCount = 0;
   RunoffConcentration runoff;
   double** water_input = nullptr;  // linked by LinkWaterInputGrid
-  // Silting-up's change of the water input (mm per step), when it runs; see LinkWaterInputGrid.
+  // Silting-up's change of the water input (mm per step), linked by the application when
+  // silting-up runs.
   double** silted_input_change = nullptr;
   bool snowAfterInterception = false;
   std::vector<ReinfiltrationRecord> reinfiltration_records;  // 0..n, groundwater model on
