@@ -709,6 +709,12 @@ const std::vector<Combination>& Sample() {
       {.name = "snow_survey_without_the_snow_model",
        .draw = "snow=0 assimilation=split start=6/2 days=2"},
       {.name = "glaciers_without_the_snow_model", .draw = "snow=0 glacier=2 start=17/2 days=2"},
+      // A lake level to assimilate without lake codes (ponding on) or outside the routing: each
+      // refused with its own code and message.
+      {.name = "lake_level_with_ponding_but_no_lake_codes",
+       .draw = "ponding=1 assimilation=both start=12/1 days=2"},
+      {.name = "lake_level_of_a_lake_outside_the_routing",
+       .draw = "lake=soil1 assimilation=lake start=12/1 days=2"},
       // Draws of the generator.
       {.name = "draw_1001",
        .draw = "spinup=units et=2 snow=12 soil=0 rivers=1 reservoir=table tracers=er.vr.cr "
