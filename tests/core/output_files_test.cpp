@@ -168,7 +168,7 @@ class KeptFilesAfterAnEnd : public FolderLock {
     fs::remove(dir / "new.stat");
   }
   // What a set-up writes; ends the keeping when `finished`.
-  void SetUp(bool finished) {
+  void WriteSetUp(bool finished) {
     SetUpOutputKeeper keeper;
     for (const auto& [name, mode] :
          {std::pair{"qg.stat", "w"}, {"etr.stat", "a"}, {"linked.stat", "w"}, {"new.stat", "w"}}) {
@@ -236,10 +236,10 @@ TEST_F(KeptFilesAfterAnEnd, EveryEndOfASetUpLeavesTheEarlierFiles) {
                 end == SIGKILL)
           << screen.str();
       ExpectEarlierRun("the next run took the lock");
-      SetUp(false);
+      WriteSetUp(false);
       ExpectEarlierRun("a refused run after it");
     }
-    SetUp(true);
+    WriteSetUp(true);
     EXPECT_EQ(test::ReadFile(dir / "elsewhere/target.stat"), "header of the new run\n");
     EXPECT_TRUE(fs::is_symlink(dir / "linked.stat"));
     ExpectNoCopy();

@@ -967,8 +967,10 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
       EXPECT_EQ(result.exit_status, c.code) << result.Describe();
       if (c.code != 0) {
         const std::vector<std::string> fatal = FatalLines(result.diag);
-        ASSERT_FALSE(fatal.empty()) << result.diag;
-        EXPECT_NE(fatal.front().find(c.cause), std::string::npos) << fatal.front();
+        EXPECT_FALSE(fatal.empty()) << result.diag;
+        if (!fatal.empty()) {
+          EXPECT_NE(fatal.front().find(c.cause), std::string::npos) << fatal.front();
+        }
         continue;
       }
       if (!c.warning.empty()) {
