@@ -223,6 +223,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   void ReportShortInputs(std::size_t last);
   // The step length the periodic grids and the land-use parameters are given, in minutes.
   double StepMinutes();
+  // Marks the state of the output folder incomplete: the step of the current date writes it.
+  void StartStateManifest();
   // WARNING when the data ended before the last step of the model time range.
   void ReportEarlyEndOfData();
   // Steering (app/application_steering.cpp).

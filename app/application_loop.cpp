@@ -73,13 +73,15 @@ int ModellApplication::RunLoop() {
     // The step that reaches the end of the model time writes the state grids: from here on the
     // state in the output folder is marked incomplete until the end of the run has written it.
     // The processes agree on the step (a process whose data ended early keeps its last date).
+    // A finish asked for (Ctrl-C choice 1, the coupling's "Finish") makes this step the last.
     if (!state_manifest) {
       std::vector<double> at_end = {ModelTimeKey(current_year, current_month, current_day,
-                                                 current_hour) >= ModelTimeKey(setup.end_date)
+                                                 current_hour) >= ModelTimeKey(setup.end_date) ||
+                                            ControlState() == kStateFinishSetUp
                                         ? 1.0
                                         : 0.0};
       AllReduceMaximum(at_end);
-      if (at_end[0] != 0) state_manifest.emplace(stream, settings.default_output_directory);
+      if (at_end[0] != 0) StartStateManifest();
     }
     RunTimeStep();
     // The first step is done: the files of an earlier run that the set-up replaced go.
@@ -312,6 +314,12 @@ void ModellApplication::CheckStepLengths(const ModelDate& step, const ModelDate&
            << next.year << " " << next.hour << ". h); its rates per step assume its own step"
            << "[end-entry]";
   }
+}
+
+void ModellApplication::StartStateManifest() {
+  state_manifest.emplace(stream, settings.default_output_directory,
+                         ModelDate{current_year, current_month, current_day, current_hour},
+                         StepMinutes());
 }
 
 double ModellApplication::StepMinutes() {

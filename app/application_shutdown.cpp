@@ -36,7 +36,7 @@ void ModellApplication::ClearMemory() {
     // before the second leaves its state marked incomplete (core/state_manifest.h).
     // The mark was set when the last step began, whose grids are state too.
     if (initialised != 0) {
-      if (!state_manifest) state_manifest.emplace(stream, settings.default_output_directory);
+      if (!state_manifest) StartStateManifest();
       FlushAtEnd();
     } else {
       MarkNotInitialised();

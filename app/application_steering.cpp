@@ -17,6 +17,7 @@
 #include "meteo/meteo_interpolator.h"
 #include "meteo/radiation_correction.h"
 #include "meteo/superposition.h"
+#include "routing/data_assimilation.h"
 #include "routing/irrigation_model.h"
 #include "routing/routing_model.h"
 #include "setup/defaultini.h"
@@ -67,10 +68,16 @@ void ModellApplication::SetEndDateToCurrent(bool pre_spin_up) {
   snow->SetEndDate(y, m, d, h);
   interception->SetEndDate(y, m, d, h);
   silting_up->SetEndDate(y, m, d, h);
+  // Every model ends its time range here, so each writes its state at the end of this step.
+  if (irrigation) irrigation->SetEndDate(y, m, d, h);
+  if (unsatzone) unsatzone->SetEndDate(y, m, d, h);
+  if (surface_routing) surface_routing->SetEndDate(y, m, d, h);
   groundwater->SetEndDate(y, m, d, h);
+  if (routing) routing->SetEndDate(y, m, d, h);
   settings_object->SetEndDate(y, m, d, h);
   special_output->SetEndDate(y, m, d, h);
-  static_cast<void>(pre_spin_up);  // data assimilation, left out by the pre-spin-up, is absent
+  // The pre-spin-up leaves data assimilation out.
+  if (!pre_spin_up && assimilation) assimilation->SetEndDate(y, m, d, h);
 }
 
 // The flush list of a Ctrl-C choice 3 or "SaveAndContinue".

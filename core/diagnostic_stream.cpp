@@ -457,6 +457,8 @@ void DiagnosticStream::WriteTyped(const T& value, const std::string& text,
   BeginEntry();
   if (line_open_ && WritesFile()) line_ += file_text;
   if (rank_ != 0 && level_ <= kLevelError) error_text_ += text;
+  // The numbers of a FATAL entry belong to the text another process relays (AgreeOnFailure).
+  if (level_ == kLevelFatal) fatal_text_ += text;
 }
 
 void DiagnosticStream::Defer(std::string piece) {

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -44,11 +46,18 @@ bool IsRunning(long pid) {
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
-// The files set aside by the active keeper: (path, kept copy) in the order they were kept.
+// A file set aside: put back by renaming the copy over the file, or (`through`, the file is a
+// symbolic link) by writing the copy's bytes through the link, which must stay a link.
+struct KeptFile {
+  std::string path, copy;
+  bool through = false;
+};
+
+// The files set aside by the active keeper, in the order they were kept.
 struct KeptFiles {
   std::mutex mutex;
   bool active = false;
-  std::vector<std::pair<std::string, std::string>> files;
+  std::vector<KeptFile> files;
   bool recording = false;
   std::vector<std::string> written;  // recorded since StartRecordingWrites
 };
@@ -59,6 +68,94 @@ KeptFiles& Kept() {
 }
 
 constexpr const char* kKeptSuffix = ".velorn-kept";
+// A copy being made; renamed to the kept name once whole, so that a kill never leaves a part
+// of a file under the name that the next run puts back.
+constexpr const char* kPartSuffix = ".velorn-kept.part";
+
+// The same list for the SIGTERM and SIGHUP handler, which may touch no std::string: C strings
+// that live until the list is cleared, published by the count (entries below it are whole).
+struct SignalEntry {
+  char* path = nullptr;
+  char* copy = nullptr;
+  bool through = false;
+};
+constexpr int kSignalEntries = 16384;
+SignalEntry g_signal_entries[kSignalEntries];
+std::atomic<int> g_signal_count{0};
+
+char* CopyOf(const std::string& text) {
+  char* copy = new char[text.size() + 1];
+  std::memcpy(copy, text.c_str(), text.size() + 1);
+  return copy;
+}
+
+// Publishes `file` for the handler; false when the list is full (the file is then not kept).
+bool PublishForSignal(const KeptFile& file) {
+  const int at = g_signal_count.load();
+  if (at >= kSignalEntries) return false;
+  SignalEntry& entry = g_signal_entries[at];
+  delete[] entry.path;
+  delete[] entry.copy;
+  entry = SignalEntry{CopyOf(file.path), CopyOf(file.copy), file.through};
+  g_signal_count.store(at + 1);
+  return true;
+}
+
+// Nothing for the handler to put back (the strings stay until they are overwritten).
+void ClearForSignal() {
+  g_signal_count.store(0);
+}
+
+// Writes the bytes of `copy` over the file `path` points to, then removes the copy; only
+// async-signal-safe calls. False (the copy left in place) when it cannot.
+bool WriteBackThrough(const char* path, const char* copy) {
+  const int from = ::open(copy, O_RDONLY);
+  if (from < 0) return false;
+  const int to = ::open(path, O_WRONLY | O_TRUNC);
+  bool whole = to >= 0;
+  char buffer[8192];
+  while (whole) {
+    const ssize_t got = ::read(from, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      whole = false;
+      break;
+    }
+    for (ssize_t done = 0; done < got && whole;) {
+      const ssize_t put = ::write(to, buffer + done, static_cast<std::size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) whole = false;
+      if (put > 0) done += put;
+    }
+  }
+  if (to >= 0 && ::close(to) != 0) whole = false;
+  ::close(from);
+  if (whole) ::unlink(copy);
+  return whole;
+}
+
+// Puts one kept file back (async-signal-safe).
+bool PutBack(const char* path, const char* copy, bool through) {
+  if (through) return WriteBackThrough(path, copy);
+  return ::rename(copy, path) == 0;
+}
+
+// The termination hook: every published file back, the last kept first.
+void PutBackOnSignal() {
+  const int saved = errno;
+  for (int i = g_signal_count.load(); i > 0; --i) {
+    const SignalEntry& entry = g_signal_entries[i - 1];
+    PutBack(entry.path, entry.copy, entry.through);
+  }
+  g_signal_count.store(0);
+  errno = saved;
+}
+
+bool IsSymlink(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
+}
 
 }  // namespace
 
@@ -67,6 +164,8 @@ SetUpOutputKeeper::SetUpOutputKeeper() {
   const std::lock_guard<std::mutex> lock(kept.mutex);
   kept.active = true;
   kept.files.clear();
+  ClearForSignal();
+  SetTerminationHook(PutBackOnSignal);
 }
 
 SetUpOutputKeeper::~SetUpOutputKeeper() {
@@ -74,9 +173,11 @@ SetUpOutputKeeper::~SetUpOutputKeeper() {
   const std::lock_guard<std::mutex> lock(kept.mutex);
   if (!kept.active) return;
   // Not ended: the run failed before its first step was done. The kept files go back in place
-  // of what the run wrote (a file that cannot go back stays under its kept name).
+  // of what the run wrote (a file that cannot go back stays under its kept name, which the next
+  // run in the folder puts back).
+  ClearForSignal();
   for (auto it = kept.files.rbegin(); it != kept.files.rend(); ++it)
-    std::rename(it->second.c_str(), it->first.c_str());
+    PutBack(it->path.c_str(), it->copy.c_str(), it->through);
   kept.files.clear();
   kept.active = false;
 }
@@ -85,7 +186,8 @@ void EndOfSetUp() {
   KeptFiles& kept = Kept();
   const std::lock_guard<std::mutex> lock(kept.mutex);
   if (!kept.active) return;
-  for (const auto& file : kept.files) std::remove(file.second.c_str());
+  ClearForSignal();
+  for (const KeptFile& file : kept.files) std::remove(file.copy.c_str());
   kept.files.clear();
   kept.active = false;
 }
@@ -113,17 +215,63 @@ void KeepBeforeWriting(const std::string& path, bool replaces) {
   if (!kept.active) return;
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return;
-  const std::string copy = path + kKeptSuffix;
-  // Kept before (under this or another spelling of the name), or a copy left by a run killed
-  // in its set-up, which holds the older file: nothing to keep again.
-  if (std::filesystem::exists(copy, error) || error) return;
-  if (replaces) {
-    if (std::rename(path.c_str(), copy.c_str()) != 0) return;
-  } else if (!std::filesystem::copy_file(path, copy, error)) {
-    std::filesystem::remove(copy, error);
-    return;
+  KeptFile file{path, path + kKeptSuffix, IsSymlink(path)};
+  // Kept before (under this or another spelling of the name), or a copy that could not be put
+  // back: nothing to keep again.
+  if (std::filesystem::exists(file.copy, error) || error) return;
+  if (replaces && !file.through) {
+    // Published first: a signal between the two steps finds no copy and leaves the file.
+    if (!PublishForSignal(file)) return;
+    if (std::rename(path.c_str(), file.copy.c_str()) != 0) {
+      g_signal_count.store(g_signal_count.load() - 1);
+      return;
+    }
+  } else {
+    // A file the writer adds to, or a link the writer writes through: its bytes are copied.
+    const std::string part = path + kPartSuffix;
+    if (!std::filesystem::copy_file(path, part, std::filesystem::copy_options::overwrite_existing,
+                                    error) ||
+        std::rename(part.c_str(), file.copy.c_str()) != 0) {
+      std::filesystem::remove(part, error);
+      return;
+    }
+    if (!PublishForSignal(file)) {
+      std::filesystem::remove(file.copy, error);
+      return;
+    }
   }
-  kept.files.emplace_back(path, copy);
+  kept.files.push_back(std::move(file));
+}
+
+void PutBackLeftCopies(DiagnosticStream& diag, const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  std::vector<fs::path> copies;
+  for (fs::directory_iterator it(folder.empty() ? "." : folder, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.ends_with(kPartSuffix)) fs::remove(it->path(), error);  // never a whole file
+    if (name.ends_with(kKeptSuffix)) copies.push_back(it->path());
+    error.clear();
+  }
+  if (copies.empty()) return;
+  std::sort(copies.begin(), copies.end());
+  std::string back, left;
+  for (const fs::path& copy : copies) {
+    std::string path = copy.string();
+    path.resize(path.size() - std::string(kKeptSuffix).size());
+    const bool through = IsSymlink(path);
+    (PutBack(path.c_str(), copy.c_str(), through) ? back : left) += "\n  " + path;
+  }
+  if (!back.empty())
+    diag << "WARNING: a run in " << folder
+         << " ended during its set-up (killed) and left the files of the run before it set aside; "
+            "they are put back in place of what that run wrote:"
+         << back << "[end-entry]";
+  if (!left.empty())
+    diag << "WARNING: the files of an earlier run set aside in " << folder
+         << " cannot be put back (their copies <name>" << kKeptSuffix
+         << " stay, and this run keeps nothing of them):" << left << "[end-entry]";
 }
 
 std::FILE* OpenOutputFile(const std::string& path, const char* mode) {
@@ -147,6 +295,9 @@ void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
       if (!written)
         ThrowFatal(diag, kOutputCreateCode, "FATAL: cannot write the lock file ", path_,
                    SystemReason(ErrnoOrIo()));
+      // The folder is this run's: what a killed run set aside goes back before this run's
+      // set-up sets anything aside.
+      PutBackLeftCopies(diag, folder);
       return;
     }
     const int error = errno;

@@ -97,7 +97,14 @@ void WriteWholeFile(DiagnosticStream& diag, int code, const std::string& path,
 // Each process keeps the files it writes itself (in practice process 0 writes the set-up's
 // files); the process logs and the diagnostics file, which report the refusal, are not kept.
 // A file whose kept copy cannot be made (a folder without write permission) is written as
-// before. A run killed hard during its set-up leaves the kept copies beside the new files.
+// before. A file that is a symbolic link stays one: its bytes are copied aside and written back
+// through the link, so the file it points to gets back its rows.
+//
+// A SIGTERM or SIGHUP during the set-up (mpirun ending a cancelled job, a closed terminal) puts
+// the kept files back before the process ends (the termination hook of core/signals.h). A run
+// killed hard (SIGKILL) leaves the kept copies beside its new files; the next run that takes
+// the folder's lock puts them back first, with a WARNING naming them (PutBackLeftCopies), so no
+// copy outlives a run that finishes and every refused run finds the earlier files to keep.
 class SetUpOutputKeeper {
  public:
   SetUpOutputKeeper();
@@ -108,6 +115,10 @@ class SetUpOutputKeeper {
 
 // Ends the keeping of the active keeper (if any): the kept copies are removed.
 void EndOfSetUp();
+
+// Puts back every "<name>.velorn-kept" in `folder` (left by a run killed during its set-up) in
+// place of <name>, and names them in a WARNING; called by the run that holds the folder's lock.
+void PutBackLeftCopies(DiagnosticStream& diag, const std::string& folder);
 
 // Sets `path` aside while a keeper is active and the file exists and was not set aside before:
 // renamed when the writer will replace it (`replaces`), copied when it will add to it.
@@ -133,9 +144,10 @@ std::FILE* OpenOutputFile(const std::string& path, const char* mode);
 //   ...                        // the run; the destructor (or Release) removes the file
 //
 // A lock left by a process that no longer runs on this host (a run killed hard) is taken over
-// with a WARNING. A folder that does not exist is not locked (nothing can be written there), and
-// a folder where the lock cannot be created for another reason gets a WARNING and no lock.
-// Process 0 alone takes the lock; a FATAL ends the whole run through the top level.
+// with a WARNING. Once the lock is held, the copies a killed run set aside are put back. A folder
+// that does not exist is not locked (nothing can be written there), and a folder where the lock
+// cannot be created for another reason gets a WARNING and no lock. Process 0 alone takes the lock;
+// a FATAL ends the whole run through the top level.
 class OutputFolderLock {
  public:
   OutputFolderLock() = default;

@@ -73,11 +73,15 @@ void SetAction(int sig, void (*handler)(int)) {
 // The lock file of the output folder that this process holds, removed by OnTerminate.
 char g_held_lock[4096] = {};
 volatile std::sig_atomic_t g_lock_held = 0;
+std::atomic<void (*)()> g_termination_hook{nullptr};
 
 // SIGTERM and SIGHUP (mpirun ending the job, as when its screen closes; a terminal gone): the
-// process ends as the signal would end it, but first gives up the lock of its output folder, so
-// that the next run in that folder is not refused.
+// process ends as the signal would end it, but first puts back what its set-up set aside and
+// gives up the lock of its output folder, so that the next run in that folder is not refused.
 void OnTerminate(int sig) {
+  // The files a set-up set aside go back while this run still holds the folder.
+  void (*hook)() = g_termination_hook.load();
+  if (hook != nullptr) hook();
   if (g_lock_held != 0) ::unlink(g_held_lock);
   g_lock_held = 0;
   SetAction(sig, SIG_DFL);
@@ -189,6 +193,10 @@ void SetLockToRelease(const std::string& path) {
 
 void ClearLockToRelease() {
   g_lock_held = 0;
+}
+
+void SetTerminationHook(void (*hook)()) {
+  g_termination_hook = hook;
 }
 
 void SetSignalRank(int rank) {

@@ -69,6 +69,10 @@ void SetFpeState(FpeSubModel model, int state);
 void SetLockToRelease(const std::string& path);
 void ClearLockToRelease();
 
+// A function that SIGTERM and SIGHUP run before the lock goes and the process ends: it puts back
+// the files that a run's set-up set aside (core/output_files.h). It must be async-signal-safe.
+void SetTerminationHook(void (*hook)());
+
 // Rank of this process, for the tag of the trap message; `main` sets it after MPI starts.
 void SetSignalRank(int rank);
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -34,10 +35,27 @@ struct Examined {
   bool present = false;
   bool complete = false;
   std::string folder, manifest, run;
+  std::string unreadable;                   // why the manifest cannot be read (empty: it can)
   fs::file_time_type mark{};                // the manifest's own time: the incomplete mark
   std::map<std::string, ListedFile> files;  // by canonical path
+  std::set<std::string> earlier;            // state files of earlier runs, by canonical path
+  bool dated = false;                       // an older manifest has no date line
+  ModelDate date{};                         // the step whose end the state is
+  int64_t step_minutes = 0;
   bool warned = false;
+  bool date_checked = false;
 };
+
+// The first date of this run, for the date check of a warm start.
+struct StartDate {
+  bool known = false;
+  ModelDate date{};
+};
+
+StartDate& RunStart() {
+  static StartDate start;
+  return start;
+}
 
 Examined& Current() {
   static Examined examined;
@@ -74,13 +92,40 @@ std::string RunStamp() {
   return "process " + std::to_string(static_cast<long>(getpid())) + " on " + host + ", " + when;
 }
 
-// The "file" lines of the manifest in `folder` (none when it has none).
+// The line of the model date: "date <year> <month> <day> <hour> step <minutes>".
+std::string DateLine(const ModelDate& date, int64_t step_minutes) {
+  return "date " + std::to_string(date.year) + " " + std::to_string(date.month) + " " +
+         std::to_string(date.day) + " " + std::to_string(date.hour) + " step " +
+         std::to_string(step_minutes) + "\n";
+}
+
+// The name a "file" or "earlier" line gives (empty when the line is neither or cannot be read).
+std::string NameOfLine(const std::string& line) {
+  std::istringstream fields(line);
+  std::string kind, hash, size, name;
+  fields >> kind;
+  if (kind == "file" && !(fields >> hash >> size)) return std::string();
+  if (kind != "file" && kind != "earlier") return std::string();
+  std::getline(fields >> std::ws, name);
+  return name;
+}
+
+// The "file" and "earlier" lines of the manifest in `folder` (none when it has none), without
+// a carriage return at their end.
 std::vector<std::string> ListedLines(const std::string& folder) {
   std::vector<std::string> lines;
   std::ifstream in(fs::path(Folder(folder)) / kStateManifestName);
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("file ", 0) == 0) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("file ", 0) == 0 || line.rfind("earlier ", 0) == 0) lines.push_back(line);
+  }
   return lines;
+}
+
+// Closes the text of a manifest: the count of its file lines, so that a manifest cut short or
+// with lines removed is told from a whole one.
+std::string WithEnd(const std::string& text, std::size_t listed) {
+  return text + "end " + std::to_string(listed) + "\n";
 }
 
 // Writes the manifest whole under a temporary name, then renames it over the manifest: a reader
@@ -148,17 +193,21 @@ bool HashFile(const std::string& path, uint64_t& hash, uint64_t& size) {
   return read;
 }
 
-StateManifestWriter::StateManifestWriter(DiagnosticStream& diag, std::string folder)
-    : diag_(diag), folder_(std::move(folder)) {
+StateManifestWriter::StateManifestWriter(DiagnosticStream& diag, std::string folder,
+                                         const ModelDate& date, double step_minutes)
+    : diag_(diag),
+      folder_(std::move(folder)),
+      date_line_(DateLine(date, static_cast<int64_t>(step_minutes))) {
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   if (rank == 0) {
     // The files of the state being replaced stay listed: while the mark stands, none of them,
     // and no file written after it, is taken for a whole state.
-    std::string text =
-        std::string(kTitle) + "\nstatus incomplete\nrun " + RunStamp() + " (writing its state)\n";
-    for (const std::string& line : ListedLines(folder_)) text += line + "\n";
-    WriteManifest(diag_, folder_, text);
+    std::string text = std::string(kTitle) + "\n" + date_line_ + "status incomplete\nrun " +
+                       RunStamp() + " (writing its state)\n";
+    const std::vector<std::string> lines = ListedLines(folder_);
+    for (const std::string& line : lines) text += line + "\n";
+    WriteManifest(diag_, folder_, WithEnd(text, lines.size()));
   }
   MPI_Barrier(MPI_COMM_WORLD);
   StartRecordingWrites();
@@ -185,11 +234,141 @@ void StateManifestWriter::Finish() {
   int code = 0;
   if (rank == 0)
     code = CodeOf([&] {
+      // The state files of earlier runs that this run did not write again stay named: a warm
+      // start must not take them for part of this run's state.
+      std::set<std::string> written;
+      std::size_t listed = 0;
+      for (std::size_t at = 0; at < all.size(); at = all.find('\n', at) + 1, ++listed)
+        written.insert(NameOfLine(all.substr(at, all.find('\n', at) - at)));
+      std::string earlier;
+      std::set<std::string> named;
+      for (const std::string& line : ListedLines(folder_)) {
+        const std::string name = NameOfLine(line);
+        const fs::path path =
+            fs::path(name).is_absolute() ? fs::path(name) : fs::path(Folder(folder_)) / name;
+        std::error_code error;
+        if (name.empty() || written.contains(name) || !named.insert(name).second ||
+            !fs::exists(path, error))
+          continue;
+        earlier += "earlier " + name + "\n";
+        ++listed;
+      }
       WriteManifest(diag_, folder_,
-                    std::string(kTitle) + "\nstatus complete\nrun " + RunStamp() + "\n" + all);
+                    WithEnd(std::string(kTitle) + "\n" + date_line_ + "status complete\nrun " +
+                                RunStamp() + "\n" + all + earlier,
+                            listed));
     });
   MPI_Bcast(&code, 1, MPI_INT, 0, MPI_COMM_WORLD);
   if (code != 0) throw ErrorCode{code};
+}
+
+namespace {
+
+// Reads the lines of a manifest into `examined`; the reason when they do not form one.
+std::string ReadManifest(const std::string& text, Examined& examined) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    // A manifest carried over to another system may have gained carriage returns.
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  if (lines.empty() || lines.front() != kTitle)
+    return std::string("its first line is not \"") + kTitle + "\"";
+  bool status = false, ended = false;
+  std::size_t listed = 0, counted = 0;
+  for (std::size_t n = 1; n < lines.size(); ++n) {
+    const std::string& line = lines[n];
+    const std::string number = "line " + std::to_string(n + 1);
+    if (ended) return number + " follows its last line \"end\"";
+    std::istringstream fields(line);
+    std::string kind;
+    fields >> kind;
+    if (line == "status complete" || line == "status incomplete") {
+      status = true;
+      examined.complete = line == "status complete";
+    } else if (kind == "run") {
+      examined.run = line.substr(4);
+    } else if (kind == "date") {
+      std::string step;
+      ModelDate& date = examined.date;
+      if (!(fields >> date.year >> date.month >> date.day >> date.hour >> step >>
+            examined.step_minutes) ||
+          step != "step")
+        return number + " (the model date of the state) cannot be read";
+      examined.dated = true;
+    } else if (kind == "file") {
+      std::string hash, name;
+      ListedFile file;
+      if (!(fields >> hash >> file.size) || hash.size() != 16 ||
+          hash.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return number + " (a listed file) cannot be read";
+      std::getline(fields >> std::ws, name);
+      if (name.empty()) return number + " (a listed file) names no file";
+      file.hash = std::strtoull(hash.c_str(), nullptr, 16);
+      examined.files[Canonical(fs::path(examined.folder) / name)] = file;
+      ++listed;
+    } else if (kind == "earlier") {
+      std::string name;
+      std::getline(fields >> std::ws, name);
+      if (name.empty()) return number + " (a file of an earlier run) names no file";
+      examined.earlier.insert(Canonical(fs::path(examined.folder) / name));
+      ++listed;
+    } else if (kind == "end") {
+      if (!(fields >> counted)) return number + " (its last line) cannot be read";
+      ended = true;
+    } else if (!line.empty()) {
+      return number + " is no line of a state manifest";
+    }
+  }
+  if (!status) return "it has no status line";
+  // A manifest of an older version has neither a date nor an end line; this one writes both.
+  if (examined.dated && !ended) return "it is cut short (its last line \"end\" is missing)";
+  if (ended && !examined.dated) return "its date line is missing";
+  if (ended && counted != listed)
+    return "it lists " + std::to_string(listed) + " files where its last line counts " +
+           std::to_string(counted) + " (lines removed or added)";
+  return std::string();
+}
+
+std::string DateText(const ModelDate& date) {
+  return std::to_string(date.day) + "." + std::to_string(date.month) + "." +
+         std::to_string(date.year) + " " + std::to_string(date.hour) + ". h";
+}
+
+// Once per run, for a state read from a whole manifest: a state of another date than the step
+// before this run's first, or a manifest that does not say its date.
+void CheckStateDate(DiagnosticStream& diag, Examined& examined) {
+  const StartDate& start = RunStart();
+  if (examined.date_checked || !start.known) return;
+  examined.date_checked = true;
+  if (!examined.dated) {
+    diag << "WARNING: the state manifest " << examined.manifest
+         << " was written by an older version and does not say the model date of its state: "
+            "whether the state is that of the step before this run's start ("
+         << DateText(start.date) << ") is not checked[end-entry]";
+    return;
+  }
+  if (examined.step_minutes > 0 &&
+      HoursBetween(examined.date, start.date) * 60 == examined.step_minutes)
+    return;
+  diag << "WARNING: the state in " << examined.folder << " is that of the step of "
+       << DateText(examined.date) << " (steps of " << examined.step_minutes
+       << " minutes; its manifest " << examined.manifest << "), but this run starts on "
+       << DateText(start.date)
+       << ", not with the step after it: the warm start continues a run of another date"
+       << "[end-entry]";
+}
+
+bool Inside(const std::string& canonical, const std::string& folder) {
+  const fs::path relative = fs::path(canonical).lexically_relative(Canonical(folder));
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+}  // namespace
+
+void SetRunStartDate(const ModelDate& start) {
+  RunStart() = StartDate{true, start};
 }
 
 void ExamineStateManifest(const std::string& folder) {
@@ -208,56 +387,51 @@ void ExamineStateManifest(const std::string& folder) {
   }
   BroadcastText(text);
   if (text.empty()) return;
-  std::istringstream lines(text);
-  std::string line;
-  std::getline(lines, line);
-  if (line != kTitle) {
-    // No manifest of this system (an empty or foreign file): refused where a state is read.
-    examined.present = true;
-    examined.run = "unknown (" + examined.manifest + " is no state manifest)";
-    return;
-  }
   examined.present = true;
   std::error_code error;
   examined.mark = fs::last_write_time(examined.manifest, error);
-  while (std::getline(lines, line)) {
-    if (line == "status complete") examined.complete = true;
-    if (line.rfind("run ", 0) == 0) examined.run = line.substr(4);
-    if (line.rfind("file ", 0) != 0) continue;
-    std::istringstream fields(line.substr(5));
-    std::string hash, name;
-    ListedFile file;
-    if (!(fields >> hash >> file.size)) continue;
-    std::getline(fields >> std::ws, name);
-    file.hash = std::strtoull(hash.c_str(), nullptr, 16);
-    const fs::path path =
-        fs::path(name).is_absolute() ? fs::path(name) : fs::path(examined.folder) / name;
-    examined.files[Canonical(path)] = file;
-  }
+  examined.unreadable = ReadManifest(text, examined);
 }
 
 void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
-  const Examined& examined = Current();
+  Examined& examined = Current();
   if (!examined.present) return;
   const std::string canonical = Canonical(path);
+  if (!examined.unreadable.empty()) {
+    // Which files of the folder are state, and whose, is unknown: none of them is read.
+    if (!Inside(canonical, examined.folder)) return;
+    ThrowFatal(diag, kStateManifestCode, "FATAL: the state manifest ", examined.manifest,
+               " cannot be read: ", examined.unreadable, ". Which run wrote the files of ",
+               examined.folder, " is unknown, so ", path,
+               " is not read: a warm start reads the state of one run with the manifest that run "
+               "wrote (put the manifest back, or remove it to read the state unchecked)");
+  }
   const auto listed = examined.files.find(canonical);
   if (!examined.complete) {
     // A file the run listed, or one of the state's folder written since the mark.
     std::error_code error;
     const auto written = fs::last_write_time(path, error);
-    const fs::path relative = fs::path(canonical).lexically_relative(Canonical(examined.folder));
-    const bool inside = !relative.empty() && *relative.begin() != "..";
-    if (listed == examined.files.end() && (!inside || error || written < examined.mark)) return;
+    if (listed == examined.files.end() &&
+        (!Inside(canonical, examined.folder) || error || written < examined.mark))
+      return;
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state in ", examined.folder,
                " is incomplete: its manifest ", examined.manifest, " says the run ", examined.run,
                " did not finish writing it, so ", path,
                " may belong to that run or to the one before; a warm start needs the state of "
                "one run that finished (or start cold)");
   }
+  if (examined.earlier.contains(canonical))
+    ThrowFatal(diag, kStateManifestCode, "FATAL: the state file ", path, " is not of the run ",
+               examined.run, " whose state its manifest ", examined.manifest,
+               " lists: an earlier run wrote it, and that run did not write it again. A warm "
+               "start reads the state of one run (have the run write the whole state, or remove "
+               "the file)");
   if (listed == examined.files.end()) return;
   uint64_t hash = 0, size = 0;
-  if (HashFile(path, hash, size) && hash == listed->second.hash && size == listed->second.size)
+  if (HashFile(path, hash, size) && hash == listed->second.hash && size == listed->second.size) {
+    CheckStateDate(diag, examined);
     return;
+  }
   ThrowFatal(diag, kStateManifestCode, "FATAL: the state file ", path, " is not the file the run ",
              examined.run, " wrote (its manifest ", examined.manifest, " lists ",
              listed->second.size, " bytes of another content, the file holds ", size,

@@ -6,10 +6,15 @@
 // leaves files of two dates; a warm start from them would mix two runs. So the end of a run
 // writes "velorn_state.txt" in its output folder around the state:
 //
-//   StateManifestWriter manifest(diag, output_folder);  // process 0 marks the state incomplete
+//   StateManifestWriter manifest(diag, output_folder, date, step);  // marks it incomplete
 //   ...                                                  // every process writes its state files
 //   manifest.Finish();  // collective: each file's size and hash, the run, "complete"; written last
 //
+// The manifest says the model date of the step whose end the state is and the step length
+// ("date 2019 6 30 0 step 1440"), lists the files ("file <hash> <size> <name>"), names the state
+// files of earlier runs in the folder that this run did not write again ("earlier <name>") and
+// ends with the count of those lines ("end <n>"), so that a manifest cut short or with lines
+// removed is told from a whole one.
 // Until Finish the manifest says "incomplete" (since when) and keeps the files of the state it
 // replaces. A warm start reads the manifest of its initial-state folder at set-up
 // (ExamineStateManifest, collective) and every reader of a grid, stack or storage content file
@@ -18,9 +23,16 @@
 //     written after the mark: FATAL (code 71), the state is of a run that did not finish it;
 //   - a file the manifest lists whose bytes are not those the run wrote (size or hash): FATAL
 //     (code 71) naming the file and the run that wrote the manifest;
-//   - a file the manifest does not list (an input beside the state) is read as it is.
+//   - a file the manifest names as one of an earlier run: FATAL (code 71), a warm start reads
+//     the state of one run (a run that wrote part of the state over a whole one);
+//   - a file the manifest does not name (an input beside the state) is read as it is;
+//   - a manifest that cannot be read (another first line, a line of another form, cut short,
+//     lines removed): FATAL (code 71) naming it, for every file of its folder;
+//   - a state of another date than the step before the run's start: a WARNING, once.
 // A folder without a manifest (a state written before manifests, or copied without it) is read
 // as before; the storage content file's readers say so once in a WARNING (ReportUncheckedState).
+// A manifest of an older version (no date, no end line) is read, with a WARNING that the date
+// of its state is not checked. Carriage returns at the line ends are no part of the lines.
 // The files are named relative to the manifest's folder, so a state copied with its manifest
 // to another folder stays checked. Hash: 64-bit FNV-1a over the file's bytes.
 #pragma once
@@ -29,6 +41,7 @@
 #include <string>
 
 #include "core/diagnostic_stream.h"
+#include "core/model_date.h"
 
 namespace velorn {
 
@@ -40,7 +53,9 @@ bool HashFile(const std::string& path, uint64_t& hash, uint64_t& size);
 
 class StateManifestWriter {
  public:
-  StateManifestWriter(DiagnosticStream& diag, std::string folder);
+  // `date` is the model date of the step whose end the state is, `step_minutes` its length.
+  StateManifestWriter(DiagnosticStream& diag, std::string folder, const ModelDate& date,
+                      double step_minutes);
   ~StateManifestWriter();
   StateManifestWriter(const StateManifestWriter&) = delete;
   StateManifestWriter& operator=(const StateManifestWriter&) = delete;
@@ -50,11 +65,15 @@ class StateManifestWriter {
  private:
   DiagnosticStream& diag_;
   std::string folder_;
+  std::string date_line_;
   bool recording_ = false;
 };
 
 // Reads the manifest of `folder` on process 0 and shares it with every process (collective).
 void ExamineStateManifest(const std::string& folder);
+
+// The first date of this run: a state read for it should be that of the step before.
+void SetRunStartDate(const ModelDate& start);
 
 // Refuses to read `path` when the examined manifest says it is not a state one run finished.
 void CheckStateFile(DiagnosticStream& diag, const std::string& path);

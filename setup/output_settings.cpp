@@ -39,6 +39,14 @@ bool IsBlankLine(const std::string& line) {
   return line.find_first_not_of(" \t\r\v\f") == std::string::npos;
 }
 
+// The text of a keyword's value without the blanks around it.
+std::string TrimmedValue(const std::string& text) {
+  const char* blanks = " \t\r\v\f";
+  const std::size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
 // The keywords of the [output_interval] block, in the order in which a line is searched.
 enum OutputKeyword { kAscii, kDouble, kNetcdf, kInitialState, kDefaultOutput, kKeywordCount };
 constexpr std::array<const char*, kKeywordCount> kOutputKeywords = {
@@ -148,6 +156,14 @@ void defaultini::ReadOutputKeywordLines() {
     } else {
       std::string directory;
       if (!ScanValue(line, pos, directory)) ReportControlFileError(what, "");
+      // A value read up to its first blank would send "my out/" to "my/" without a word: a
+      // folder name with a blank (or anything behind the name) is refused instead.
+      const std::string value = TrimmedValue(line.substr(equals + 1));
+      if (value != directory)
+        FailOutOfRange(what, "\"" + value + "\"",
+                       "one folder name without blanks (the value ends at its first blank, "
+                       "which would name the folder \"" +
+                           (directory.back() == '/' ? directory : directory + "/") + "\")");
       // A folder named without its closing "/" ("out") is that folder: every file name is put
       // behind the directory as it stands, which would otherwise give "outqg.stat".
       if (directory.back() != '/') directory += '/';

@@ -112,6 +112,7 @@ void defaultini::RunStep(int32_t step) {
       break;
     case 2:
       ReadModelTime();
+      SetRunStartDate(start_date);
       end_key = end_date.year * key_weights[0] + end_date.month * key_weights[1] +
                 end_date.day * key_weights[2] + end_date.hour * key_weights[3];
       break;

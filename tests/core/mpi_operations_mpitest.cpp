@@ -7,8 +7,10 @@
 #include <limits>
 #include <vector>
 
+#include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/zone_entry_sums.h"
+#include "tests/support/test_helpers.h"
 #include "tests/support/test_mpi.h"
 
 namespace velorn {
@@ -119,6 +121,32 @@ TEST(AllReduceZoneRecordSums, TypesAreCreatedOnceAndCanBeFreedAndMadeAgain) {
   EXPECT_DOUBLE_EQ(records[0], size);
   EXPECT_DOUBLE_EQ(records[2], 7.0);
   FreeMpiOperations();
+}
+
+// A refusal on the last process reaches process 0 as that process wrote it, numbers and all,
+// and every process ends with its code.
+TEST(AgreeOnFailure, ProcessZeroShowsTheFailingProcesssMessageWithItsNumbers) {
+  const int rank = test::Rank();
+  const int size = test::Size();
+  test::CapturedDiag captured;
+  const int code = test::ThrownCode([&] {
+    AgreeOnFailure(captured.diag, [&] {
+      if (rank != size - 1) return;
+      ThrowFatal(captured.diag, 22, "FATAL: stack theta.stk: level ", 3, " of the cell at row ",
+                 12L, ", column ", 7, " holds ", 1.5, ", outside ", 0, " to ", 1.0);
+    });
+  });
+  EXPECT_EQ(code, 22);
+  const std::string text =
+      "stack theta.stk: level 3 of the cell at row 12, column 7 holds 1.5, outside 0 to 1";
+  if (rank == size - 1) {
+    EXPECT_EQ(captured.diag.last_fatal(), text);
+  }
+  if (rank == 0 && size > 1) {
+    EXPECT_TRUE(captured.HasFatal(text + " (on mpi-rank " + std::to_string(size - 1) + ")"))
+        << captured.DiagFile();
+    EXPECT_TRUE(captured.ScreenHas(text + " (on mpi-rank ")) << captured.screen.str();
+  }
 }
 
 }  // namespace

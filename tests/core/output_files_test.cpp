@@ -4,6 +4,7 @@
 #include "core/output_files.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "core/error_code.h"
+#include "core/signals.h"
 #include "tests/support/test_helpers.h"
 
 namespace velorn {
@@ -147,6 +149,101 @@ TEST_F(FolderLock, AStaleLockOfThisHostIsTakenOverWithAWarning) {
   // A folder that does not exist takes no output and no lock.
   lock.Take(diag, dir / "absent");
   EXPECT_FALSE(lock.held());
+}
+
+// The set-up of a run writes over a table, adds to another, writes through a symbolic link and
+// creates a file, then ends: refused (the keeper unwinds), by SIGTERM or SIGHUP (the handler),
+// or by SIGKILL (the copies stay until the next run takes the folder's lock). Whatever the end,
+// once the next run holds the lock every earlier file is as it was, the link is still a link,
+// no copy is left, and a refused run after it again leaves everything as it was.
+class KeptFilesAfterAnEnd : public FolderLock {
+ protected:
+  void WriteEarlierRun() {
+    fs::remove_all(dir / "elsewhere");
+    fs::create_directories(dir / "elsewhere");
+    for (const char* name : {"qg.stat", "etr.stat", "elsewhere/target.stat"})
+      test::WriteFile(dir / name, std::string("rows of the earlier run in ") + name + "\n");
+    fs::remove(dir / "linked.stat");
+    fs::create_symlink(dir / "elsewhere/target.stat", dir / "linked.stat");
+    fs::remove(dir / "new.stat");
+  }
+  // What a set-up writes; ends the keeping when `finished`.
+  void SetUp(bool finished) {
+    SetUpOutputKeeper keeper;
+    for (const auto& [name, mode] :
+         {std::pair{"qg.stat", "w"}, {"etr.stat", "a"}, {"linked.stat", "w"}, {"new.stat", "w"}}) {
+      std::FILE* file = OpenOutputFile(dir / name, mode);
+      ASSERT_NE(file, nullptr) << name;
+      std::fputs("header of the new run\n", file);
+      std::fclose(file);
+    }
+    if (finished) EndOfSetUp();
+  }
+  void ExpectEarlierRun(const std::string& after) {
+    SCOPED_TRACE(after);
+    for (const char* name : {"qg.stat", "etr.stat", "elsewhere/target.stat"})
+      EXPECT_EQ(test::ReadFile(dir / name),
+                std::string("rows of the earlier run in ") + name + "\n");
+    EXPECT_TRUE(fs::is_symlink(dir / "linked.stat"));
+    ExpectNoCopy();
+  }
+  void ExpectNoCopy() {
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+      EXPECT_EQ(entry.path().string().find(".velorn-kept"), std::string::npos) << entry.path();
+  }
+};
+
+TEST_F(KeptFilesAfterAnEnd, EveryEndOfASetUpLeavesTheEarlierFiles) {
+  for (const int end : {0, SIGTERM, SIGHUP, SIGKILL}) {
+    SCOPED_TRACE("ended by signal " + std::to_string(end));
+    WriteEarlierRun();
+    screen.str("");
+    const pid_t child = fork();
+    if (child == 0) {
+      InstallRunHandlers();
+      {
+        SetUpOutputKeeper keeper;
+        for (const auto& [name, mode] : {std::pair{"qg.stat", "w"},
+                                         {"etr.stat", "a"},
+                                         {"linked.stat", "w"},
+                                         {"new.stat", "w"}}) {
+          std::FILE* file = OpenOutputFile(dir / name, mode);
+          if (file == nullptr) _exit(3);
+          std::fputs("header of the killed run\n", file);
+          std::fclose(file);
+        }
+        if (end != 0) raise(end);
+      }
+      _exit(end == 0 ? 0 : 4);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (end == 0) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == end) << status;
+    }
+    if (end == SIGKILL) {
+      EXPECT_TRUE(fs::exists(dir / "qg.stat.velorn-kept"));
+    }
+    {
+      OutputFolderLock next;
+      next.Take(diag, dir.path().string());
+      EXPECT_EQ(ScreenHas("ended during its set-up (killed) and left the files of the run before "
+                          "it set aside; they are put back in place of what that run wrote:\n  " +
+                          (dir / "etr.stat")),
+                end == SIGKILL)
+          << screen.str();
+      ExpectEarlierRun("the next run took the lock");
+      SetUp(false);
+      ExpectEarlierRun("a refused run after it");
+    }
+    SetUp(true);
+    EXPECT_EQ(test::ReadFile(dir / "elsewhere/target.stat"), "header of the new run\n");
+    EXPECT_TRUE(fs::is_symlink(dir / "linked.stat"));
+    ExpectNoCopy();
+  }
 }
 
 }  // namespace

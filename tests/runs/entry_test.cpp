@@ -194,9 +194,9 @@ TEST(EntryRun, UnopenableDiagnosticsFileAbortsWith320WithoutCrashing) {
 }
 
 RunResult RunFaultProgram(const TempDir& dir, const std::string& kind,
-                          const std::function<void(int)>& while_running = {}) {
+                          const std::function<void(int)>& while_running = {}, int processes = 3) {
   RunOptions options;
-  options.processes = 3;
+  options.processes = processes;
   options.directory = dir.path().string();
   options.binary = std::getenv("VELORN_FAULT_BINARY") != nullptr
                        ? std::getenv("VELORN_FAULT_BINARY")
@@ -266,6 +266,63 @@ TEST(EntryRun, SigusrOneSentToMpirunReachesTheInterruptPathOfEveryProcess) {
       ++said;
     EXPECT_EQ(said, 3u) << result.out;
     EXPECT_TRUE(HasLine(result.diag, 4, "exitcode 99")) << result.diag;
+  }
+}
+
+// A signal while a run is being set up, on 1 and 2 processes: SIGTERM and SIGHUP (mpirun
+// ending a cancelled job, a closed terminal) put the earlier run's files back before the
+// processes end; after SIGKILL the next run in the folder puts them back as it takes the lock,
+// naming them. Either way the earlier files are as they were, the symbolic link is still one
+// and no kept copy is left.
+TEST(EntryRun, ASignalDuringTheSetUpLeavesTheEarlierOutputs) {
+  for (const int processes : {1, 2}) {
+    for (const int sig : {SIGTERM, SIGHUP, SIGKILL}) {
+      SCOPED_TRACE(std::to_string(processes) + " processes, signal " + std::to_string(sig));
+      TempDir dir;
+      fs::create_directories(dir.path() / "out");
+      fs::create_directories(dir.path() / "elsewhere");
+      const std::vector<std::string> earlier = {"out/table.stat", "out/appended.stat",
+                                                "elsewhere/target.stat"};
+      for (const std::string& name : earlier) WriteFile(dir / name, "rows of " + name + "\n");
+      fs::create_symlink(dir.path() / "elsewhere/target.stat", dir.path() / "out/linked.stat");
+      const RunResult signalled = RunFaultProgram(
+          dir, "write-during-setup",
+          [&](int) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!fs::exists(dir.path() / "setting-up") &&
+                   std::chrono::steady_clock::now() < deadline)
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            for (int rank = 0; rank < processes; ++rank) {
+              std::ifstream in(dir / ("pid_" + std::to_string(rank)));
+              int pid = 0;
+              if (in >> pid && pid > 0) kill(pid, sig);
+            }
+          },
+          processes);
+      ASSERT_FALSE(signalled.timed_out) << signalled.Describe();
+      EXPECT_NE(signalled.exit_status, 0) << signalled.Describe();
+      // mpirun may end before its daemon has reaped a killed process, whose lock then still
+      // names a process of this host: the next run comes once they are gone.
+      for (int rank = 0; rank < processes; ++rank) {
+        std::ifstream in(dir / ("pid_" + std::to_string(rank)));
+        int pid = 0;
+        in >> pid;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (pid > 0 && kill(pid, 0) == 0 && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      const RunResult next = RunFaultProgram(dir, "take-folder", {}, 1);
+      EXPECT_EQ(next.exit_status, 0) << next.Describe();
+      EXPECT_EQ(
+          next.diag.find("they are put back in place of what that run wrote:") != std::string::npos,
+          sig == SIGKILL)
+          << next.diag;
+      for (const std::string& name : earlier)
+        EXPECT_EQ(ReadFile(dir / name), "rows of " + name + "\n") << name;
+      EXPECT_TRUE(fs::is_symlink(dir.path() / "out/linked.stat"));
+      for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().string().find(".velorn-kept"), std::string::npos) << entry.path();
+    }
   }
 }
 

@@ -876,10 +876,178 @@ std::vector<std::string> FatalLines(const std::string& diag) {
 }
 
 constexpr int kPlantSlices = 6;
-class StatePlanting : public ::testing::TestWithParam<int> {};  // kind * slices + slice; -1 killed
+// kind * slices + slice; -1 killed while writing the state, -2 folder edits, -3 a state over a
+// state of more processes, -4 a "Finish" of the coupled program
+class StatePlanting : public ::testing::TestWithParam<int> {};
+
+// A warm start from the planted state's folder after `edit` (of the folder's files) ends with
+// `code` and, when it fails, a first FATAL line holding `cause`; one that succeeds gives the
+// tables of the clean warm start, and holds `warning` (when given) in a WARNING.
+struct FolderEdit {
+  const char* name;
+  std::function<void(const fs::path&)> edit;
+  int code;
+  std::string cause;
+  std::string warning = {};
+  const char* first_day = "26";
+};
+
+void ReplaceInFile(const fs::path& file, const std::string& from, const std::string& to) {
+  std::string text = ReadFile(file.string());
+  const std::size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << file << ": " << from;
+  text.replace(at, from.size(), to);
+  WriteFile(file.string(), text);
+}
+
+std::string WithoutLine(const std::string& text, const std::string& start) {
+  std::string kept;
+  for (const std::string& line : SplitLines(text))
+    if (!line.starts_with(start)) kept += line + "\n";
+  return kept;
+}
+
+const FolderEdit kFolderEdits[] = {
+    {"manifest with carriage returns",
+     [](const fs::path& dir) {
+       std::string text;
+       for (const std::string& line : SplitLines(ReadFile(dir / "velorn_state.txt")))
+         text += line + "\r\n";
+       WriteFile(dir / "velorn_state.txt", text);
+     },
+     0, ""},
+    {"manifest of another first line",
+     [](const fs::path& dir) { ReplaceInFile(dir / "velorn_state.txt", "velorn", "Velorn"); }, 71,
+     "the state manifest ./velorn_state.txt cannot be read: its first line is not "},
+    {"manifest cut short",
+     [](const fs::path& dir) {
+       const std::string text = ReadFile(dir / "velorn_state.txt");
+       WriteFile(dir / "velorn_state.txt", text.substr(0, text.rfind("\nfile ") + 1));
+     },
+     71, "cannot be read: it is cut short (its last line "},
+    {"manifest cut in a line",
+     [](const fs::path& dir) {
+       const std::string text = ReadFile(dir / "velorn_state.txt");
+       WriteFile(dir / "velorn_state.txt", text.substr(0, text.rfind("\nfile ") + 12));
+     },
+     71, "(a listed file) cannot be read"},
+    {"manifest without its file lines",
+     [](const fs::path& dir) {
+       WriteFile(dir / "velorn_state.txt", WithoutLine(ReadFile(dir / "velorn_state.txt"), "file"));
+     },
+     71, "where its last line counts"},
+    {"manifest of an older version",
+     [](const fs::path& dir) {
+       const std::string text = WithoutLine(ReadFile(dir / "velorn_state.txt"), "date");
+       WriteFile(dir / "velorn_state.txt", WithoutLine(text, "end"));
+     },
+     0, "", "was written by an older version and does not say the model date of its state"},
+    {"one byte of a listed file",
+     [](const fs::path& dir) {
+       std::string text = ReadFile(dir / "soilstorage_0");
+       const std::size_t digit = text.find_first_of("123456789", text.size() / 2);
+       text[digit] = text[digit] == '9' ? '8' : static_cast<char>(text[digit] + 1);
+       WriteFile(dir / "soilstorage_0", text);
+     },
+     71, "the state file ./soilstorage_0 is not the file the run"},
+    {"warm start on another date", [](const fs::path&) {}, 0, "",
+     "but this run starts on 27.1.2019 0. h, not with the step after it", "27"},
+};
 
 TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
   const PlantedState& state = State();
+  if (GetParam() == -2) {
+    for (const FolderEdit& c : kFolderEdits) {
+      SCOPED_TRACE(c.name);
+      TempDir warm;
+      for (const auto& entry : fs::directory_iterator(state.run.path() / "output"))
+        fs::copy_file(entry.path(), warm.path() / entry.path().filename());
+      c.edit(warm.path());
+      const RunResult result = RunExample(warm, 1, StatePeriod(c.first_day, "27", true));
+      EXPECT_EQ(result.exit_status, c.code) << result.Describe();
+      if (c.code != 0) {
+        const std::vector<std::string> fatal = FatalLines(result.diag);
+        ASSERT_FALSE(fatal.empty()) << result.diag;
+        EXPECT_NE(fatal.front().find(c.cause), std::string::npos) << fatal.front();
+        continue;
+      }
+      if (!c.warning.empty()) {
+        EXPECT_NE(result.diag.find(c.warning), std::string::npos) << result.diag;
+      } else {
+        EXPECT_EQ(result.diag.find("not with the step after it"), std::string::npos);
+      }
+      auto tables = OutputFiles(warm.path() / "output");
+      std::erase_if(tables, [](const auto& file) { return !file.first.ends_with(".stat"); });
+      if (std::string(c.first_day) == "26") {
+        EXPECT_TRUE(tables == state.tables);
+      }
+    }
+    return;
+  }
+  if (GetParam() == -3) {
+    // A state of two processes, then one of one process written over it: the second process's
+    // storage content file is of the earlier run, which a warm start on two refuses.
+    TempDir over, warm;
+    ASSERT_EQ(RunExample(over, 2, StatePeriod("24", "25", false)).exit_status, 0);
+    const RunResult one = RunExample(over, 1, StatePeriod("24", "25", false));
+    ASSERT_EQ(one.exit_status, 0) << one.Describe();
+    EXPECT_NE(ReadFile(over / "output/velorn_state.txt").find("\nearlier soilstorage_1\n"),
+              std::string::npos);
+    for (const auto& entry : fs::directory_iterator(over.path() / "output"))
+      fs::copy_file(entry.path(), warm.path() / entry.path().filename());
+    const RunResult result = RunExample(warm, 2, StatePeriod("26", "27", true));
+    EXPECT_EQ(result.exit_status, 71) << result.Describe();
+    const std::vector<std::string> fatal = FatalLines(result.diag);
+    ASSERT_FALSE(fatal.empty()) << result.diag;
+    EXPECT_NE(fatal.front().find("the state file ./soilstorage_1 is not of the run"),
+              std::string::npos)
+        << fatal.front();
+    EXPECT_NE(fatal.front().find("an earlier run wrote it"), std::string::npos) << fatal.front();
+    return;
+  }
+  if (GetParam() == -4) {
+    // The coupled program says "Finish" at the start of 25 January in a run to 27 January: that
+    // step ends the run (99), and every model writes the state the run ending on the 25th
+    // writes, byte for byte, all listed in a complete manifest.
+    TempDir finished;
+    std::vector<Edit> edits = StatePeriod("24", "27", false);
+    edits.push_back({"front-range.ctl", "[ExternalCoupling]\n0 ",
+                     "[ExternalCoupling]\n1\n./sync.txt\n10\nI\n1440\n0\n0\n0\n./to_partner.txt\n"
+                     "Command=Continue;\n# "});
+    const fs::path sync = finished.path() / "sync.txt";
+    const fs::path to_partner = finished.path() / "to_partner.txt";
+    const RunResult result = RunExample(
+        finished, 1, edits, false, 0, {},
+        [](const fs::path& dir) { WriteFile((dir / "sync.txt").string(), "Command=Continue;\n"); },
+        false, {},
+        [&](int) {
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+          while (!fs::exists(finished.path() / "to_partner.txt_Done") &&
+                 std::chrono::steady_clock::now() < deadline) {
+            if (fs::exists(to_partner)) {
+              fs::remove(to_partner);
+              WriteFile(sync.string(), "Command=Finish;\n");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          }
+        });
+    EXPECT_EQ(result.exit_status, 99) << result.Describe();
+    const std::string manifest = ReadFile(finished / "output/velorn_state.txt");
+    EXPECT_NE(manifest.find("\nstatus complete\n"), std::string::npos) << manifest;
+    int files = 0;
+    for (const std::string& line : SplitLines(ReadFile(state.run / "output/velorn_state.txt"))) {
+      if (!line.starts_with("file ")) continue;
+      const std::string name = line.substr(line.rfind(' ') + 1);
+      SCOPED_TRACE(name);
+      ++files;
+      EXPECT_NE(manifest.find(line + "\n"), std::string::npos) << manifest;
+      ASSERT_TRUE(fs::exists(finished.path() / "output" / name));
+      EXPECT_TRUE(ReadFile(finished / ("output/" + name)) ==
+                  ReadFile(state.run / ("output/" + name)));
+    }
+    EXPECT_GE(files, 14);
+    return;
+  }
   if (GetParam() < 0) {
     // Killed as it writes the storage content file: the grids are of this run, the file of the
     // earlier one; the manifest still says incomplete.
@@ -950,7 +1118,7 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
     })) << cause;
   }
 }
-INSTANTIATE_TEST_SUITE_P(ExampleRun, StatePlanting, ::testing::Range(-1, 5 * kPlantSlices));
+INSTANTIATE_TEST_SUITE_P(ExampleRun, StatePlanting, ::testing::Range(-4, 5 * kPlantSlices));
 
 // The worked warm start the example ships (front-range-first-half.ctl, then
 // front-range-second-half.ctl, a warm start from the state the first writes into first-half/),

@@ -10,10 +10,17 @@
 //   interrupt-during-setup  the construction of the run waits for an interrupt (at most 60 s;
 //                      process 0 creates the file "setting-up" first); the run then reports
 //                      whether it starts with the interrupt taken
+//   write-during-setup the construction takes the lock of the folder "out" (process 0), writes
+//                      over out/table.stat and out/linked.stat and adds to out/appended.stat
+//                      as a set-up does, each process writes its pid to "pid_<rank>", process 0
+//                      then creates "setting-up", and all wait (at most 60 s) for a signal
+//   take-folder        process 0 takes the lock of the folder "out"; the run ends normally
 // Non-root processes abort without waiting, so the tests never sleep.
 #include <mpi.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
@@ -21,6 +28,7 @@
 #include <thread>
 
 #include "core/error_code.h"
+#include "core/output_files.h"
 #include "core/program_entry.h"
 #include "core/signals.h"
 
@@ -74,8 +82,29 @@ class FaultRun : public RunnableApplication {
   std::string kind_;
 };
 
+// The set-up of "write-during-setup": the outputs of a set-up, then the wait for the signal.
+void WriteDuringSetUp(DiagnosticStream& diag, OutputFolderLock& lock) {
+  if (Rank() == 0) {
+    lock.Take(diag, "out/");
+    for (const auto& [name, mode] :
+         {std::pair{"out/table.stat", "w"}, {"out/linked.stat", "w"}, {"out/appended.stat", "a"}}) {
+      std::FILE* file = OpenOutputFile(name, mode);
+      if (file == nullptr) throw ErrorCode{18};
+      std::fputs("header of the signalled run\n", file);
+      std::fclose(file);
+    }
+  }
+  std::ofstream("pid_" + std::to_string(Rank())) << getpid() << "\n";
+  MPI_Barrier(MPI_COMM_WORLD);
+  if (Rank() == 0) std::ofstream("setting-up") << "written\n";
+  std::this_thread::sleep_for(std::chrono::seconds(60));
+}
+
 std::unique_ptr<RunnableApplication> MakeFaultRun(DiagnosticStream& diag, int /*argc*/, char** argv,
                                                   int index) {
+  static OutputFolderLock lock;
+  if (std::string(argv[index]) == "write-during-setup") WriteDuringSetUp(diag, lock);
+  if (std::string(argv[index]) == "take-folder" && Rank() == 0) lock.Take(diag, "out/");
   if (std::string(argv[index]) == "interrupt-during-setup") {
     MPI_Barrier(MPI_COMM_WORLD);
     if (Rank() == 0) std::ofstream("setting-up") << "constructing\n";

@@ -131,6 +131,17 @@ TEST_F(OutputSettingsTest, BadKeywordValuesAndMissingValuesAreFatal) {
                 "\"yes\", it must be 0 (off) or 1 (on)"))
       << screen_.str();
   EXPECT_EQ(Read("[output_interval]\n1\n0\n0\n0\nInitialStateDirectory\n\n" + rest), 17);
+  // A folder with a blank in its name would be cut at the blank without a word.
+  EXPECT_EQ(Read("[output_interval]\n1\n0\n0\n0\nDefaultOutputDirectory = my out/ \r\n\n" + rest),
+            17);
+  EXPECT_TRUE(
+      ScreenHas("error in control file, value of DefaultOutputDirectory in [output_interval] is "
+                "\"my out/\", it must be one folder name without blanks (the value ends at its "
+                "first blank, which would name the folder \"my/\")"))
+      << screen_.str();
+  // Blanks around the name and a line end of two characters are no part of it.
+  ASSERT_EQ(Read("[output_interval]\n1\n0\n0\n0\nInitialStateDirectory =  in \r\n\n" + rest), 0);
+  EXPECT_EQ(out().initial_state_directory, "in/");
 
   EXPECT_EQ(Read("[output_interval]\nhourly\n0\n0\n0\n\n" + rest), 17);
   EXPECT_TRUE(ScreenHas("error in control file, output control; not found!\n")) << screen_.str();
