@@ -13,9 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -33,14 +36,16 @@ namespace {
 namespace fs = std::filesystem;
 
 // A control file that tells scripts/water-balance where the tables are: "output/" of its folder,
-// the example's zone grid beside it.
-std::string TablesControlFile(const TempDir& dir) {
+// the example's zone grid beside it, the year 2019 (or its first `days` days) as the period.
+std::string TablesControlFile(const TempDir& dir, int days = 365, const std::string& more = "") {
   fs::copy_file(ExampleDir() / "zones.asc", dir / "zones.asc");
   fs::create_directories(dir.path() / "output");
   const std::string control = dir / "tables.ctl";
+  const std::string end = days == 365 ? "31\n12" : std::to_string(days) + "\n1";
   WriteFile(control,
             "[output_interval]\n24\n0\n1\n0\nDefaultOutputDirectory = output/\n\n"
-            "[zone_grid]\nzones.asc\n");
+            "[model_time]\n0\n1\n1\n2019\n0\n" +
+                end + "\n2019\n\n[zone_grid]\nzones.asc\n" + more);
   return control;
 }
 
@@ -119,6 +124,105 @@ TEST(WaterBalance, ATableTheRunDidNotWriteIsLeftOutAndNamed) {
     for (std::size_t r = 0; r < 6; ++r) {
       EXPECT_EQ(rows[1][r][column], 0.0);
       EXPECT_NEAR(rows[1][r][7], rows[0][r][7] + rows[0][r][column], 2e-3);
+    }
+  }
+}
+
+// The output folder holds what earlier runs left. Only the rows of the run's period (ten days of
+// [model_time]) count; a table that does not reach from the period's first step to its last,
+// whose last row is cut (a killed run) or that is older than the run's compiled control file
+// (another run wrote it) is left out and named. The settings come from the control file, its
+// "$set" symbols expanded, when it is newer than its compiled copy; a reservoir is named by the
+// balance file of its SP item, whatever that file is called. Each row against the year's
+// tables cut to the ten days: the same numbers, unless a table is left out.
+TEST(WaterBalance, OnlyTheRowsAndTablesOfTheRunCount) {
+  const fs::path year =
+      ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range/year";
+  const auto first_rows = [](const std::string& text, int rows) {
+    std::string kept;
+    int data = 0;
+    for (const std::string& line : SplitLines(text))
+      if ((std::isdigit(static_cast<unsigned char>(line[0])) == 0 || ++data <= rows))
+        kept += line + "\n";
+    return kept;
+  };
+  std::vector<std::vector<double>> reference;
+  {
+    TempDir dir;
+    const std::string control = TablesControlFile(dir, 10);
+    for (const auto& entry : fs::directory_iterator(year))
+      if (entry.path().extension() == ".stat")
+        WriteFile(dir / ("output/" + entry.path().filename().string()),
+                  first_rows(ReadFile(entry.path().string()), 10));
+    reference = ScriptRows(RunScript(control));
+    ASSERT_EQ(reference.size(), 6u);
+  }
+  const auto older = [](const fs::path& file, int hours) {
+    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(hours));
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& output)> prepare;
+    const char* named;                        // what the script says
+    bool same;                                // the rows of the tables cut to the ten days
+    const char* compiled_output = "output/";  // the output folder of the compiled copy
+    bool control_edited = false;              // the control file newer than its compiled copy
+  };
+  const Case cases[] = {
+      {"rows after the period", [](const fs::path&) {}, "1.1.2019 0 h to 10.1.2019 0 h", true},
+      {"table of an earlier run",
+       [&](const fs::path& out) {
+         fs::copy_file(out / "qg.stat", out / "irr_sw.stat");
+         older(out / "irr_sw.stat", 2);
+       },
+       "left out (older than the run: an earlier run wrote them): Irr (irr_sw.stat)", true},
+      {"last row cut",
+       [](const fs::path& out) {
+         const std::string text = ReadFile((out / "qg.stat").string());
+         WriteFile((out / "qg.stat").string(), text.substr(0, text.size() - 12));
+       },
+       "left out (the last row is cut): Q (qg.stat)", false},
+      {"table short of the period",
+       [&](const fs::path& out) {
+         WriteFile((out / "sb2.stat").string(),
+                   first_rows(ReadFile((out / "sb2.stat").string()), 5));
+       },
+       "its rows of the run's period 1.1.2019 0 h to 10.1.2019 0 h run from 1.1.2019 0 h to "
+       "5.1.2019 0 h",
+       false},
+      {"symbols of a control file edited after the run", [](const fs::path&) {},
+       "1.1.2019 0 h to 10.1.2019 0 h", true, "elsewhere/", true},
+      {"reservoir file of any name", [](const fs::path&) {}, "reservoirs and lakes (pond_5.txt)",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string settings = TablesControlFile(dir, 10);
+    const std::string text = ReadFile(settings);
+    const std::string reservoir = "[routing_model]\nSP 5 file = pond_5.txt V0 = 0 C0 = 0\n";
+    // The control file names the output folder through symbols; its compiled copy, written at
+    // the run's start, an hour ago.
+    std::string control = text;
+    control.replace(control.find("output/"), 7, "$folder");
+    WriteFile(settings,
+              "$set $out = output/\n$set $folder = $out  # the tables\n" + control + reservoir);
+    std::string compiled = text + reservoir;
+    compiled.replace(compiled.find("output/"), 7, c.compiled_output);
+    WriteFile(settings + ".$$$", compiled);
+    older(settings + ".$$$", 1);
+    if (!c.control_edited) older(settings, 3);
+    for (const auto& entry : fs::directory_iterator(year))
+      if (entry.path().extension() == ".stat")
+        fs::copy_file(entry.path(), dir.path() / "output" / entry.path().filename());
+    c.prepare(dir.path() / "output");
+    const std::string printed = RunScript(settings);
+    EXPECT_NE(printed.find(c.named), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("first day, which"), std::string::npos) << printed;
+    if (c.same) {
+      EXPECT_EQ(ScriptRows(printed), reference) << printed;
+    } else {
+      EXPECT_NE(ScriptRows(printed), reference) << printed;
     }
   }
 }
