@@ -908,6 +908,10 @@ const std::vector<Combination>& Sample() {
       // Water on the channel cells of a subbasin whose channels have no inflow reaches them
       // (it vanished with its solute).
       {.name = "head_iteration_channels_without_inflow", .draw = "surface=6 start=7/3 days=8"},
+      // Members of response units without the soil zone and the leaves start each step's real
+      // evapotranspiration at 0 (it ran on as a sum of the snow evaporation).
+      {.name = "response_unit_members_real_evapotranspiration",
+       .draw = "spinup=units interception=0 soil=0 routing=0 start=25/1 days=3"},
   };
   return rows;
 }
