@@ -912,6 +912,9 @@ const std::vector<Combination>& Sample() {
       // evapotranspiration at 0 (it ran on as a sum of the snow evaporation).
       {.name = "response_unit_members_real_evapotranspiration",
        .draw = "spinup=units interception=0 soil=0 routing=0 start=25/1 days=3"},
+      // Losing streams without the soil zone exchange nothing: tracers run with them.
+      {.name = "losing_streams_without_the_soil_zone",
+       .draw = "soil=0 rivers=2 routing=0 start=2/11 days=2"},
   };
   return rows;
 }

@@ -308,7 +308,7 @@ const std::vector<Rule>& Rules() {
        [](const Draw& d) { return d.On("groundwater") && !SoilOn(d) && !UnitsOn(d); },
        [](Draw& d) { d.options.erase("groundwater"); }},
       {{"tracers with losing streams", 1150, "tracer"},
-       [](const Draw& d) { return d.Get("rivers") == "2" && d.Get("tracers") != "0"; },
+       [](const Draw& d) { return d.Get("rivers") == "2" && d.Get("tracers") != "0" && SoilOn(d); },
        [](Draw& d) { d.options["rivers"] = "1"; }},
       {{"a reservoir without lake cells while lakes are on", 213, "has no cell"},
        [](const Draw& d) {
