@@ -431,16 +431,8 @@ void abflussmodellklasse::CompareWithObserved() {
     for (int32_t lag = 0; lag < kObservedRows; ++lag) {
       const double o = observed_window_[lag][column];
       if (!(o > 0)) continue;
-      auto add = [](GoodnessOfFitSums& s, double sim, double obs) {
-        s.count += 1;
-        s.error_sum += sim - obs;
-        s.squared_error_sum += (sim - obs) * (sim - obs);
-        s.observed_count += 1;
-        s.observed_sum += obs;
-        s.observed_square_sum += obs * obs;
-      };
-      add(fit_linear_[lag][k], x, o);
-      if (x > 0) add(fit_logarithmic_[lag][k], std::log(x), std::log(o));
+      fit_linear_[lag][k].Add(x, o);
+      if (x > 0) fit_logarithmic_[lag][k].Add(std::log(x), std::log(o));
     }
   }
 }
