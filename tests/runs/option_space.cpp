@@ -274,7 +274,7 @@ const std::vector<Rule>& Rules() {
       {{"layered snow without heat transfer", 1041, "[heat_transfer] must be used"},
        [](const Draw& d) { return d.On("layered") && !d.On("heat"); },
        [](Draw& d) { d.options["heat"] = "11"; }},
-      {{"layered snow without the snow model", 1041, "[snow_model] must be used"},
+      {{"layered snow without the snow model", 1044, "[snow_model] must be used"},
        [](const Draw& d) {
          return d.On("layered") && d.On("heat") && SoilOn(d) && d.Get("snow") == "0";
        },
