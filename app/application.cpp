@@ -265,6 +265,14 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   evapotranspiration->SetInitialised(1);
   interception = std::make_unique<interzeptionsmodellklasse>(error, setup);
   CheckError(error);
+  // The canopy's snow load unloads onto the snow cover and melts into it: without the snow model
+  // (switched off, or its section absent) that water would never reach the ground.
+  if (interception->GetFlowControl() != 0 && interception->canopy_snow &&
+      snow->GetFlowControl() == 0) {
+    ThrowFatal(stream, kCanopyBalanceSnowGridCode,
+               "FATAL: the canopy's snow (interception methods 21 to 32) needs the snow model: its "
+               "unloaded snow and melt go to the snow cover (switch [snow_model] on)");
+  }
   // Above 10 the interception runs before the snow model and takes the snow model's rain/snow
   // threshold and transition half-width; the snow model then takes the throughfall as input.
   interception_method = interception->GetMethod();
@@ -281,6 +289,18 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   unsatzone =
       std::make_unique<unsatzonmodellklasse>(error, setup, settings_object->irrigation_table.get());
   CheckError(error);
+  // The snow model feeds the snow layers with snowfall, rain and melt every step: without it
+  // (switched off, or its section absent) the water input would never reach the soil.
+  if (unsatzone->GetFlowControl() != 0 && unsatzone->IsLayeredSnowActive() &&
+      snow->GetFlowControl() == 0) {
+    ThrowFatal(stream, kLayeredSnowWithoutSnowModelCode,
+               "FATAL: ERROR:\n-----------------\n Error in model configuration: when using "
+               "[LayeredSnowModel], [snow_model] must be used as well.\n",
+               "The snow model feeds the snow layers with snowfall, rain and melt; without it "
+               "the water input would never reach the soil.\n",
+               "So you need to either switch snow_model on or LayeredSnowModel off\n"
+               "-----------------\n");
+  }
   unsatzone->SetSubStepCount(sub_steps);
   unsatzone->ComputeDrainablePoreVolume();
   unsatzone->LinkWaterInputGrid(interception_before_snow != 0);

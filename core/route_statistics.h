@@ -33,16 +33,31 @@ inline constexpr int kGoodnessOfFitMaxLag = 10;
 inline constexpr double kUndefinedFit = -9999.0;
 
 // Sums over the steps of one zone and lag: simulated minus observed errors and the observed
-// values themselves.
+// values themselves. The observed values are summed as departures from the first one (`shift`):
+// the variance then comes from small numbers, and a constant series has the variance 0 exactly
+// (sums of the values themselves leave the round-off of their squares, which turned a constant
+// series into a measure of 1e15).
 struct GoodnessOfFitSums {
   double count = 0;                // n: pairs compared
   double error_sum = 0;            // sum of (simulated - observed)
   double squared_error_sum = 0;    // sum of (simulated - observed)^2
   double observed_count = 0;       // m: observations
-  double observed_sum = 0;         // sum of observed
-  double observed_square_sum = 0;  // sum of observed^2
+  double observed_sum = 0;         // sum of (observed - shift)
+  double observed_square_sum = 0;  // sum of (observed - shift)^2
+  double shift = 0;                // the first observation
+
+  // Adds the pair of one step.
+  void Add(double simulated, double observed) {
+    if (observed_count == 0) shift = observed;
+    const double error = simulated - observed, departure = observed - shift;
+    count += 1;
+    error_sum += error;
+    squared_error_sum += error * error;
+    observed_count += 1;
+    observed_sum += departure;
+    observed_square_sum += departure * departure;
+  }
 };
-static_assert(sizeof(GoodnessOfFitSums) == 6 * sizeof(double));
 
 // Per lag index 0..20, per zone index 0..zone count.
 using GoodnessOfFitTable = std::vector<std::vector<GoodnessOfFitSums>>;

@@ -158,15 +158,6 @@ void interzeptionsmodellklasse::ReadSettings() {
       ReadOutput(output, "canopy energy balance", "canopy energy balance output");
     }
   }
-  // The canopy's snow load unloads onto the snow cover and melts into it: without the snow model
-  // that water would never reach the ground.
-  int32_t snow_switch = 1;
-  if (canopy_snow && FindSection("[snow_model]", 0)) ReadValue(file, snow_switch, "");
-  if (snow_switch <= 0) {
-    ThrowFatal(Diag(), kCanopyBalanceSnowGridCode,
-               "FATAL: the canopy's snow (interception methods 21 to 32) needs the snow model: its "
-               "unloaded snow and melt go to the snow cover (switch [snow_model] on)");
-  }
   control_file->Close();
 }
 

@@ -190,9 +190,14 @@ void verdunstungsmodellklasse::PotentialRow(long r) {
   const double radiation_cap = 1260.0 * minutes / 60.0 * daylight_fraction;
   for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
     if (!IsComputedCell(r, c)) {
+      // A response unit's member starts its step's real evapotranspiration at 0 as a master
+      // does: the end of the step adds the snow evaporation to it, which would otherwise run
+      // on as a sum where no soil zone and no leaves set it anew.
+      const bool member = IsOwnCell(r, c);
       for (int i = 0; i <= layer_count; ++i) {
         pot_transpiration[i][r][c] = nodata;
         pot_interception[i][r][c] = nodata;
+        if (member) real_transpiration[i][r][c] = 0;
       }
       potential_evaporation[r][c] = nodata;
       continue;

@@ -154,8 +154,9 @@ data_assimilation_grid_entity::data_assimilation_grid_entity(data_assimilation& 
     if (index > 0) return index;
     ThrowFatal(owner_.Diag(), code, kHead, "entity ", name,
                " not available as grid in the actual model configuration\n",
-               glacier ? "set \"weighing-by-glacierized-fraction\" to false when glacier model "
-                         "is inactive "
+               glacier ? "the weighing by the glacierized fraction needs dynamic glaciers "
+                         "(glacier methods 11 to 13), which keep the snow on the glaciers apart; "
+                         "without them set \"weighing-by-glacierized-fraction\" to false "
                        : "",
                kRule);
   };

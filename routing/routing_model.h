@@ -263,6 +263,7 @@ class abflussmodellklasse : public teilmodellklasse {
   void WriteRoutingSolute();
   void FillSubflows();
   void RefreshObserved();
+  void ShowObservedAtUnroutedGauges();
 
   int32_t was_active_ = 0;
   ModelDate start_date_;
@@ -307,7 +308,12 @@ class abflussmodellklasse : public teilmodellklasse {
   std::unique_ptr<TimeSeriesTable> observed_table_;
   int64_t observed_columns_ = 0;
   std::vector<std::vector<double>> observed_window_;  // [row 0..20][column 1..]
-  std::vector<double> observed_current_;              // the row the stretches read
+  std::vector<double> observed_current_;              // the row of the step, as the file holds it
+  // What the stretches read, per subbasin 1..nsb: the observed value of the subbasin's gauge in
+  // the stretches' unit (mm per step over A / f; the file is in the unit of the routed
+  // discharge), nodata where none; and the subbasin's own index where it has a gauge, else 0.
+  std::vector<double> observed_depth_;
+  std::vector<int32_t> observed_index_;
   int32_t end_counter_ = 0;
   ModelDate observed_date_;
   int32_t observed_flag_ = 0;

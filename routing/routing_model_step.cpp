@@ -282,11 +282,15 @@ void abflussmodellklasse::InitialiseRouting() {
     std::copy(runoff_[tr] + 1, runoff_[tr] + nsb_ + 1, flows[tr] + 1);
     std::fill(flows[tr] + nsb_ + 1, flows[tr] + nsb_ + totals_.inflows + 1, 0.0);
   }
+  observed_depth_.assign(static_cast<std::size_t>(nsb_) + 1, nodata);
+  observed_index_.assign(static_cast<std::size_t>(nsb_) + 1, 0);
+  for (int32_t sb = 1; sb <= nsb_; ++sb)
+    if (observation_columns_[sb] > 0) observed_index_[sb] = sb;
   RefreshObserved();
-  const double* observed = observed_window_.empty() ? nullptr : observed_current_.data();
+  const double* observed = observed_window_.empty() ? nullptr : observed_depth_.data();
   for (int32_t n = 1; n <= ndesc_; ++n)
     stretches_[n]->SetFlowArrays(flows, tables_->subflows(), tables_->history(), observed,
-                                 observation_columns_.data());
+                                 observed_index_.data());
   FillSubflows();
   Diag() << "checking connection of internal inflows and abstractions"
          << "[end-entry]";
@@ -343,6 +347,7 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
         irrigation_given_[t][z] += irrigation_solute_[t][z] - solute_before[t][z];
     }
   }
+  ShowObservedAtUnroutedGauges();
   AccumulateIrrigationDemand();
   CompareWithObserved();
   ShiftObservedWindow(hour, day, month, year);
@@ -397,9 +402,28 @@ void abflussmodellklasse::AccumulateIrrigationDemand() {
   for (std::size_t k = 1; k < n1; ++k) maxirrig_[0][k] += carried[k];
 }
 
-// The stretches read the observed value of the step from one holder, row 11 of the window.
+// A gauge at a subbasin that no stretch routes: the stretches took its observed value in the
+// place of the subbasin's runoff; the table shows it there as well.
+void abflussmodellklasse::ShowObservedAtUnroutedGauges() {
+  if (observed_flag_ != 1 || observed_window_.empty()) return;
+  double** flows = tables_->flows();
+  for (int32_t sb = 1; sb <= nsb_; ++sb)
+    if (targets_.stretch[sb] == 0 && observed_depth_[sb] > nodata)
+      flows[0][sb] = observed_depth_[sb];
+}
+
+// The stretches read the observed value of the step from one holder, row 11 of the window,
+// converted into their unit: a file in m³/s (the routed discharge's unit 1) is divided by the
+// factor that makes the gauge's discharge m³/s in the statistics table.
 void abflussmodellklasse::RefreshObserved() {
-  if (!observed_window_.empty()) observed_current_ = observed_window_[kObservedCurrentRow + 1];
+  if (observed_window_.empty()) return;
+  observed_current_ = observed_window_[kObservedCurrentRow + 1];
+  for (int32_t sb = 1; sb <= nsb_ && sb < static_cast<int32_t>(observed_depth_.size()); ++sb) {
+    const int32_t column = observation_columns_[sb];
+    const double value = column > 0 ? observed_current_[column] : nodata;
+    const double factor = unit_ == 1 ? DischargeFactor(sb) : 1.0;
+    observed_depth_[sb] = value > nodata && factor > 0 ? value / factor : nodata;
+  }
 }
 
 double abflussmodellklasse::OutputDischarge(int32_t sb) const {
@@ -431,16 +455,8 @@ void abflussmodellklasse::CompareWithObserved() {
     for (int32_t lag = 0; lag < kObservedRows; ++lag) {
       const double o = observed_window_[lag][column];
       if (!(o > 0)) continue;
-      auto add = [](GoodnessOfFitSums& s, double sim, double obs) {
-        s.count += 1;
-        s.error_sum += sim - obs;
-        s.squared_error_sum += (sim - obs) * (sim - obs);
-        s.observed_count += 1;
-        s.observed_sum += obs;
-        s.observed_square_sum += obs * obs;
-      };
-      add(fit_linear_[lag][k], x, o);
-      if (x > 0) add(fit_logarithmic_[lag][k], std::log(x), std::log(o));
+      fit_linear_[lag][k].Add(x, o);
+      if (x > 0) fit_logarithmic_[lag][k].Add(std::log(x), std::log(o));
     }
   }
 }
@@ -515,17 +531,42 @@ void abflussmodellklasse::BookOutletSolute() {
 }
 
 // Per tracer the solute that left at the basin's outlet and with the abstractions, per subbasin
-// whose stretch it left (mm x concentration over the subbasin) and for the basin.
+// whose stretch it left (mm x concentration over the subbasin) and for the basin; with observed
+// discharges in the place of simulated ones the water and solute they put in or took out.
 void abflussmodellklasse::WriteRoutingSolute() {
-  if (rank != 0 || tracer_count < 1 || initialised == 0) return;
+  if (rank != 0 || (tracer_count < 1 && observed_flag_ != 1) || initialised == 0) return;
   std::string text =
       "# solute that left the basin over the run, per subbasin whose routing description it left "
       "and for the basin, mm x concentration over the area: <name>_outlet at the basin's outlet, "
       "<name>_abstracted with the abstractions that write their water to a file; "
       "<name>_irrigation: what the rivers and reservoirs gave up for irrigation (with irrigation "
-      "on)\ntracer";
+      "on); <name>_observed: what observed discharges put into the rivers (below 0: took out) "
+      "in the place of the simulated ones, at the concentration of the water they replaced (with "
+      "their substitution on; the row water_observed: their water, mm over the area)\ntracer";
   for (int32_t k = 1; k <= zone_count; ++k) text += FormatText("\t%d", ZoneCode(k));
   text += "\tbasin\n";
+  // A row of values per subbasin (mm x concentration over its area share), then the basin's.
+  const auto row = [&](const std::string& name, const std::vector<double>& values) {
+    text += name;
+    double basin = 0.0;
+    for (int32_t k = 1; k <= zone_count; ++k) {
+      const double share = zone_table[k][3];
+      text += FormatText("\t%.9f", share > 0.0 ? values[k] / share : 0.0);
+      basin += values[k];
+    }
+    text += FormatText("\t%.9f\n", basin);
+  };
+  // What the stretches booked of the observed discharges, per subbasin of their outlet.
+  const auto observed_change = [&](int32_t t) {
+    std::vector<double> change(static_cast<std::size_t>(zone_count) + 1, 0.0);
+    for (int32_t n = 1; n <= ndesc_; ++n) {
+      const int32_t k = outlet_of_stretch_[n];
+      if (k >= 1 && k <= zone_count)
+        change[k] += stretches_[n]->ObservedChange(t) * abfrel_.area[k] / abfrel_.divisor[k];
+    }
+    return change;
+  };
+  if (observed_flag_ == 1) row("water_observed", observed_change(0));
   for (int32_t t = 1; t <= tracer_count; ++t) {
     std::vector<double> outlet(static_cast<std::size_t>(zone_count) + 1, 0.0), taken = outlet;
     for (int32_t n = 1; n <= ndesc_; ++n) {
@@ -543,15 +584,9 @@ void abflussmodellklasse::WriteRoutingSolute() {
     for (const auto& [suffix, values] :
          {std::pair{"_outlet", &outlet}, {"_abstracted", &taken}, {"_irrigation", &given}}) {
       if (values == &given && irrigation_demand_ == nullptr) continue;
-      text += tracer_definitions[t].name + suffix;
-      double basin = 0.0;
-      for (int32_t k = 1; k <= zone_count; ++k) {
-        const double share = zone_table[k][3];
-        text += FormatText("\t%.9f", share > 0.0 ? (*values)[k] / share : 0.0);
-        basin += (*values)[k];
-      }
-      text += FormatText("\t%.9f\n", basin);
+      row(tracer_definitions[t].name + suffix, *values);
     }
+    if (observed_flag_ == 1) row(tracer_definitions[t].name + "_observed", observed_change(t));
   }
   CheckedFile file(Diag(), kWriteErrorCode, output_directory + "routing_solute.txt", "w");
   file.Write(text);

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "routing/routing_formulas.h"
 #include "routing/routing_stretch.h"
@@ -12,6 +14,7 @@ namespace velorn {
 
 void routingclass::RouteStep(int32_t year, int32_t month, int32_t day, int32_t hour) {
   const bool real_step = month >= 1;
+  real_step_ = real_step;
   const bool irrigation = real_step && irrigation_ != nullptr;
   if (irrigation) DrawIrrigationAtSources();
   StartOutlet();
@@ -68,17 +71,24 @@ void routingclass::CombineList(int32_t item) {
     double weights = 0.0;
     double water = 0.0;
     for (int32_t tr = 1; tr <= ntr_; ++tr) Work(tr, j) = 0.0;
+    std::vector<std::pair<int32_t, double>> observed;  // member and its observed value
     auto add = [&](int32_t code) {
       const int32_t t = IndexOf(code);
       const double w = abfrel_->area[t] / abfrel_->divisor[t];
       double q = subflows_[0][j][t];
-      Observed(t, q);
+      if (Observed(t, q)) observed.emplace_back(t, q);
       weights += w;
       water += w * q;
       for (int32_t tr = 1; tr <= ntr_; ++tr) Work(tr, j) += w * q * subflows_[tr][j][t];
     };
     for (int32_t member : items_[item].members) add(member);
     add(items_[item].code);
+    // A member's observed value changes the list's mean by its weighted difference.
+    for (const auto& [t, q] : observed)
+      if (weights > 0.0)
+        BookObserved((q - subflows_[0][j][t]) * abfrel_->area[t] / abfrel_->divisor[t] / weights *
+                         OutletFactor(item),
+                     [&](int32_t tr) { return subflows_[tr][j][t]; });
     subflows_[0][j][idx] = weights > 0.0 ? water / weights : 0.0;
     for (int32_t tr = 1; tr <= ntr_; ++tr)
       subflows_[tr][j][idx] = water != 0.0 ? Work(tr, j) / water : 0.0;
@@ -101,7 +111,11 @@ void routingclass::RouteChannel(int32_t item) {
     for (int32_t j = 1; j <= nsub_; ++j) Work(tr, j) = subflows_[tr][j][idx];
   double observed = 0.0;
   if ((IsInflow(item) || it.members.empty()) && Observed(idx, observed))
-    for (int32_t j = 1; j <= nsub_; ++j) Work(0, j) = observed;
+    for (int32_t j = 1; j <= nsub_; ++j) {
+      BookObserved((observed - Work(0, j)) * OutletFactor(item),
+                   [&](int32_t tr) { return Work(tr, j); });
+      Work(0, j) = observed;
+    }
 
   if (bypass_ != nullptr) {
     const auto found = bypass_->find(idx);
@@ -237,8 +251,16 @@ void routingclass::AddToOutlet(int32_t item) {
 }
 
 // The sub-step values at the outlet and their step mean; the tracers of a dry outlet stay 0.
+// An observed discharge at the outlet's gauge takes the simulated water's place (its tracers
+// keep their concentrations), so the stretches below and the statistics table take it.
 void routingclass::FinishStep() {
   const int32_t own = IndexOf(tg_code_);
+  double observed = 0.0;
+  if (Observed(own, observed))
+    for (int32_t j = 1; j <= nsub_; ++j) {
+      BookObserved(observed - Outlet(0, j), [&](int32_t tr) { return Outlet(tr, j); });
+      Outlet(0, j) = observed;
+    }
   for (int32_t tr = 0; tr <= ntr_; ++tr) Outlet(tr, 0) = 0.0;
   for (int32_t j = 1; j <= nsub_; ++j) {
     for (int32_t tr = 0; tr <= ntr_; ++tr) subflows_[tr][j][own] = Outlet(tr, j);

@@ -62,6 +62,7 @@ routingclass::routingclass(int32_t& error, const StretchSetup& setup)
     Allocate(abstraction_numbers_, nAL_ + 1, 7);
     Allocate(carry_, ntr_ + 1, 8);
     Allocate(abstracted_solute_, ntr_ + 1, 8);
+    Allocate(observed_change_, ntr_ + 1, 8);
     for (int32_t k = 1; k <= nAL_; ++k)
       abstractions_[k].Initialise(AbstractionSetup{.diag = diag,
                                                    .tracers = tracers_,

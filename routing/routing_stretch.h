@@ -153,8 +153,10 @@ class routingclass : public modelobject {
 
   // --- Flows and state ------------------------------------------------------------------------
   // Stores the shared tables; `observed` (may be null) holds the current observed discharge per
-  // observation column 1.., `observation_columns` per subbasin the column (0 = none). Converts
-  // the inflow items' values and allocates and fills the history rows of every item.
+  // observation column 1.. in this stretch's unit (mm per step over the gauge's A / f; the
+  // routing model converts a file in m³/s), `observation_columns` per subbasin the column
+  // (0 = none). Converts the inflow items' values and allocates and fills the history rows of
+  // every item.
   void SetFlowArrays(double** flows, double*** subflows, double*** history, const double* observed,
                      const int32_t* observation_columns);
   void InitialiseChannelStates();
@@ -250,6 +252,12 @@ class routingclass : public modelobject {
   double AbstractedSolute(int32_t tr) const {
     return static_cast<std::size_t>(tr) < abstracted_solute_.size() ? abstracted_solute_[tr] : 0.0;
   }
+  // Water (tr 0) and solute of tracer `tr` the observed discharges put into the rivers (above 0)
+  // or took out of them (below 0) in the place of the simulated ones over the run, in mm (x
+  // concentration) over A / f; the solute at the concentration of the water they replaced.
+  double ObservedChange(int32_t tr) const {
+    return static_cast<std::size_t>(tr) < observed_change_.size() ? observed_change_[tr] : 0.0;
+  }
   // Factor that turns a flow of item `item` into mm over A / f.
   double OutletFactor(int32_t item) const;
 
@@ -295,6 +303,15 @@ class routingclass : public modelobject {
   int32_t IndexOf(int32_t code) const;
   // Observed substitution for subbasin index t: true and the value in `value` when it applies.
   bool Observed(int32_t t, double& value) const;
+  // Books what an observed value put in place of a simulated one in sub-step j changed: `change`
+  // in mm per step over A / f, the solute at the concentrations `concentration(tr)`.
+  template <class Concentration>
+  void BookObserved(double change, Concentration concentration) {
+    if (!real_step_ || change == 0.0) return;
+    observed_change_[0] += change / nsub_;
+    for (int32_t tr = 1; tr <= ntr_; ++tr)
+      observed_change_[tr] += change / nsub_ * concentration(tr);
+  }
   double ListWeightSum(int32_t item) const;
   double& Outlet(int32_t tr, int32_t j) { return outlet_[tr * (nsub_ + 1) + j]; }
   double& Work(int32_t tr, int32_t j) { return work_[tr * (nsub_ + 1) + j]; }
@@ -362,6 +379,8 @@ class routingclass : public modelobject {
   std::vector<int32_t> abstraction_numbers_;  // 1..nAL
   std::vector<double> carry_;                 // [tr] of an abstraction's output row
   std::vector<double> abstracted_solute_;     // [tr], see AbstractedSolute
+  std::vector<double> observed_change_;       // [tr], see ObservedChange
+  bool real_step_ = false;                    // the step books (no initialisation pass)
   std::vector<SP_class> reservoirs_;          // 1..nSP
 
   double** flows_ = nullptr;

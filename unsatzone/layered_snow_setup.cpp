@@ -114,19 +114,6 @@ int32_t unsatzonmodellklasse::ReadLayeredSnowModel() {
   RequireRange(s.holdingCapacity, 0, 1, " dWaterHoldingCapacity in ");
   RequireRange(s.seSnow, 0, 1, " dSEeffectiveness in ");
   RequireRange(s.seSoil, 0, 1, " dSEeffectivenessSoil in ");
-  // The snow model feeds the layers with the water of every step: without it the rain and snow
-  // that reach the layers would never reach the soil.
-  int32_t snow_switch = 1;
-  if (FindSection("[snow_model]", 0)) ReadValue(file, snow_switch, "");
-  if (snow_switch <= 0) {
-    ThrowFatal(Diag(), kLayeredSnowWithoutHeatCode,
-               "FATAL: ERROR:\n-----------------\n Error in model configuration: when using "
-               "[LayeredSnowModel], [snow_model] must be used as well.\n",
-               "The snow model feeds the snow layers with snowfall, rain and melt; without it "
-               "the water input would never reach the soil.\n",
-               "So you need to either switch snow_model on or LayeredSnowModel off\n"
-               "-----------------\n");
-  }
   return layeredSnowSwitch;
 }
 

@@ -25,6 +25,8 @@ namespace velorn {
 // "ERROR" entry and code of layered snow without heat transfer; snow-type entries in the old
 // syntax or with unequal layer counts.
 inline constexpr int kLayeredSnowWithoutHeatCode = 1041;
+// Layered snow without the snow model, which feeds its layers (the application refuses it).
+inline constexpr int kLayeredSnowWithoutSnowModelCode = 1044;
 inline constexpr int kSnowTypeEntryCode = 30;
 
 struct LayeredSnowState {

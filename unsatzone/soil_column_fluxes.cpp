@@ -585,11 +585,16 @@ int LimitLayerContents(SoilColumnWorkspace& ws, const ColumnCell& cell, int swee
     int next_to = lowest + 1;
     for (int i = from; i >= cell.i0 + 1; --i) {
       trial[i] = (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
-      if (trial[i] > sat[i]) {
+      // A layer that starts the step above its saturated content (a snow layer whose ice alone
+      // fills more than its pores) keeps what it holds, but takes no more: the fluxes cannot
+      // move that excess, and pushed onto a saturated neighbour it only came back, sweep after
+      // sweep, until the last sweep left it in the soil layer below, above saturation.
+      const double full = std::max(sat[i], t0[i]);
+      if (trial[i] > full) {
         corrected = true;
         next_from = std::max(next_from, i + 1);
         next_to = i;
-        CorrectWet(q[i - 1], q[i], (trial[i] - sat[i]) * dz[i] / dt, in[i], wet_river, totals);
+        CorrectWet(q[i - 1], q[i], (trial[i] - full) * dz[i] / dt, in[i], wet_river, totals);
       } else if (trial[i] < res[i]) {
         corrected = true;
         next_from = std::max(next_from, i + 1);

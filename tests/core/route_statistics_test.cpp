@@ -23,15 +23,7 @@ struct Series {
 
 GoodnessOfFitSums SumsOf(const Series& s) {
   GoodnessOfFitSums sums;
-  for (std::size_t i = 0; i < s.observed.size(); ++i) {
-    const double e = s.simulated[i] - s.observed[i];
-    sums.count += 1;
-    sums.error_sum += e;
-    sums.squared_error_sum += e * e;
-    sums.observed_count += 1;
-    sums.observed_sum += s.observed[i];
-    sums.observed_square_sum += s.observed[i] * s.observed[i];
-  }
+  for (std::size_t i = 0; i < s.observed.size(); ++i) sums.Add(s.simulated[i], s.observed[i]);
   return sums;
 }
 
@@ -49,7 +41,13 @@ TEST(GoodnessOfFit, MatchesHandComputedEfficienciesAndRefusesTooFewOrConstantObs
       {kWorked, 0.85, 0.8625},
       {{{1, 2}, {1, 2}}, kUndefinedFit, kUndefinedFit},        // two pairs compare nothing
       {{{3, 3, 3}, {2, 3, 4}}, kUndefinedFit, kUndefinedFit},  // observations without variance
-      {{{1, 2, 3}, {1, 2, 3}}, 1.0, 1.0},                      // a perfect simulation
+      // The same of a value no double holds: its squares summed left round-off for a variance.
+      {{{0.3, 0.3, 0.3, 0.3, 0.3}, {0.2, 0.3, 0.4, 0.1, 0.3}}, kUndefinedFit, kUndefinedFit},
+      // Far from 0 the variance of the departures keeps its digits: 1 - 0.75 / 5 as above.
+      {{{1e8 + 1, 1e8 + 2, 1e8 + 3, 1e8 + 4}, {1e8 + 1.5, 1e8 + 2, 1e8 + 2.5, 1e8 + 4.5}},
+       0.85,
+       0.8625},
+      {{{1, 2, 3}, {1, 2, 3}}, 1.0, 1.0},  // a perfect simulation
   };
   for (const Case& c : cases) {
     EXPECT_NEAR(GoodnessOfFit(SumsOf(c.series), false), c.r_square, 1e-12);

@@ -210,6 +210,21 @@ TEST_F(AssimilationMpiTest, ReservoirRuleSetsTheLakeOnEveryProcess) {
   model.ReleaseMemory();
 }
 
+// Snow on glaciers apart from the rest of a cell is kept by dynamic glaciers alone: the weighing
+// by the glacierized fraction without them is refused saying so.
+TEST_F(AssimilationMpiTest, WeighingByTheGlacierizedFractionNeedsDynamicGlaciers) {
+  WriteControlFile(
+      "[data_assimilation]\n1\n60\n1\ngrid { grid-ID = swe; listfilename = l.txt; "
+      "options { split-into-liquid-and-solid = true; default-liquid-percentage = 20; "
+      "weighing-by-glacierized-fraction = true; } }\n");
+  int32_t error = -1;
+  data_assimilation model(setup_, error, {}, nullptr);
+  EXPECT_EQ(error, 1214);
+  if (test::Rank() == 0) {
+    EXPECT_TRUE(ScreenHas("needs dynamic glaciers (glacier methods 11 to 13)")) << screen_.str();
+  }
+}
+
 TEST_F(AssimilationMpiTest, ReservoirRuleNeedsTheLakeGrids) {
   WriteControlFile(
       "[data_assimilation]\n1\n60\n1\nreservoir { lake-ID = 1; listfilename = l.txt; }\n");

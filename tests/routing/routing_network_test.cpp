@@ -123,6 +123,52 @@ TEST_F(RoutingNetworkTest, ObservedSeriesTwoStepsLateFitsAtLagTwo) {
   EXPECT_EQ(model->LinearFit()[lag_two][1].count, 0);  // subbasin 11 has no column
 }
 
+// With flow control 2 an observed discharge, in the routed discharge's unit, takes the simulated
+// one's place at its gauge, at the outlet of 13 (a stretch's outlet) or of 11 (a subbasin no
+// stretch routes, whose runoff it replaces): the statistics table shows it, in mm per step or in
+// m³/s, the stretches route it on, and what it put in or took out is booked: the network's water
+// closes with it.
+TEST_F(RoutingNetworkTest, ObservedDischargeTakesTheSimulatedPlaceAtItsGauge) {
+  std::string text = "YY MM DD HH Q\n";
+  for (int i = 0; i < 40; ++i)
+    text += "2001 1 " + std::to_string(1 + i / 24) + " " + std::to_string(i % 24) + " 3.0\n";
+  WriteFile(dir_ / "qobs.txt", text);
+  for (const int gauge : {13, 11})
+    for (const int unit : {0, 1}) {
+      SCOPED_TRACE("gauge " + std::to_string(gauge) + ", unit " + std::to_string(unit));
+      Write(Header("1 1000 50 2", dir_ / "qobs.txt", "1\n" + std::to_string(gauge) + " 1\n"),
+            NetworkChain(), unit, 2);
+      Tracers(1);
+      SetPulse(0);
+      auto model = Start();
+      ASSERT_TRUE(model);
+      // Water (tracer 0) and solute held in the channels (mm (x concentration) x km²).
+      const auto stored = [&](int32_t tr) {
+        return model->ChannelSolute(1, tr) + model->ChannelSolute(2, tr);
+      };
+      const double water_before = stored(0), solute_before = stored(1);
+      double in = 0, out = 0, solute_in = 0, solute_out = 0;
+      for (int n = 0; n < 12; ++n) {
+        SetPulse(n);
+        in += RunoffVolume();
+        for (std::size_t k = 1; k < runoff_[0].size(); ++k)
+          solute_in += runoff_[0][k] * runoff_[1][k] * zones_[k][3];
+        Step(*model, n);
+        out += model->Flows()[0][5] * 150.0;
+        solute_out += model->Flows()[0][5] * model->Flows()[1][5] * 150.0;
+        EXPECT_NEAR(model->OutputDischarge(gauge - 10), 3.0, 1e-12) << "step " << n;
+      }
+      // The stretches of 13 and 15 book over their outlets' 60 and 150 km².
+      const auto booked = [&](int32_t tr) {
+        return model->Stretch(1).ObservedChange(tr) * 60.0 +
+               model->Stretch(2).ObservedChange(tr) * 150.0;
+      };
+      EXPECT_NE(booked(0), 0.0);
+      EXPECT_NEAR(in + booked(0), out + stored(0) - water_before, 1e-9 * in);
+      EXPECT_NEAR(solute_in + booked(1), solute_out + stored(1) - solute_before, 1e-9 * solute_in);
+    }
+}
+
 TEST_F(RoutingNetworkTest, EndOfTheObservedFileStopsTheComparison) {
   std::string text = "YY MM DD HH Q\n";
   for (int i = 0; i < 15; ++i) text += "2001 1 1 " + std::to_string(i) + " 2.5\n";

@@ -908,6 +908,25 @@ const std::vector<Combination>& Sample() {
       // Water on the channel cells of a subbasin whose channels have no inflow reaches them
       // (it vanished with its solute).
       {.name = "head_iteration_channels_without_inflow", .draw = "surface=6 start=7/3 days=8"},
+      // Members of response units without the soil zone and the leaves start each step's real
+      // evapotranspiration at 0 (it ran on as a sum of the snow evaporation).
+      {.name = "response_unit_members_real_evapotranspiration",
+       .draw = "spinup=units interception=0 soil=0 routing=0 start=25/1 days=3"},
+      // A snow layer whose ice fills more than its pores, on a saturated soil layer: the content
+      // limiter passed the snow layer's excess to the soil layer and back, and its last sweep
+      // left the soil above saturation (which a warm start refuses) and the snow layer above a
+      // content of 1 (cut off: water lost).
+      {.name = "snow_layer_above_its_pores_on_saturated_soil",
+       .draw = "step=180 heat=11 layered=1 groundwater=1 aquifer=1x1e-1 lake=soil2 "
+               "assimilation=split start=8/2 days=3"},
+      {.name = "surveyed_snow_layer_above_its_pores",
+       .draw = "interception=1 snow=6 heat=12 layered=1 irrigation=2/2 assimilation=split "
+               "start=9/8 days=7"},
+      {.name = "snow_layer_above_its_pores_over_winter",
+       .draw = "snow=11 heat=11 layered=1 groundwater=2 start=13/1 days=26"},
+      // Losing streams without the soil zone exchange nothing: tracers run with them.
+      {.name = "losing_streams_without_the_soil_zone",
+       .draw = "soil=0 rivers=2 routing=0 start=2/11 days=2"},
   };
   return rows;
 }

@@ -274,7 +274,7 @@ const std::vector<Rule>& Rules() {
       {{"layered snow without heat transfer", 1041, "[heat_transfer] must be used"},
        [](const Draw& d) { return d.On("layered") && !d.On("heat"); },
        [](Draw& d) { d.options["heat"] = "11"; }},
-      {{"layered snow without the snow model", 1041, "[snow_model] must be used"},
+      {{"layered snow without the snow model", 1044, "[snow_model] must be used"},
        [](const Draw& d) {
          return d.On("layered") && d.On("heat") && SoilOn(d) && d.Get("snow") == "0";
        },
@@ -308,7 +308,7 @@ const std::vector<Rule>& Rules() {
        [](const Draw& d) { return d.On("groundwater") && !SoilOn(d) && !UnitsOn(d); },
        [](Draw& d) { d.options.erase("groundwater"); }},
       {{"tracers with losing streams", 1150, "tracer"},
-       [](const Draw& d) { return d.Get("rivers") == "2" && d.Get("tracers") != "0"; },
+       [](const Draw& d) { return d.Get("rivers") == "2" && d.Get("tracers") != "0" && SoilOn(d); },
        [](Draw& d) { d.options["rivers"] = "1"; }},
       {{"a reservoir without lake cells while lakes are on", 213, "has no cell"},
        [](const Draw& d) {
