@@ -249,6 +249,19 @@ void abflussmodellklasse::WarnAboutValueName(const std::string& text, std::size_
          << order << "): it is read as " << expected << "[end-entry]";
 }
 
+// "0,5" would be read as 0 and its ",5" taken for a separator.
+void abflussmodellklasse::RefuseDecimalComma(const std::string& text, std::size_t pos,
+                                             int32_t outlet, const std::string& where, int value) {
+  if (!DecimalCommaAt(text, pos)) return;
+  const std::size_t begin = text.find_first_not_of(" \t", text.rfind('=', pos) + 1);
+  const std::size_t end = text.find_first_of(" \t),;", pos + 1);
+  const std::string word =
+      text.substr(begin, (end == std::string::npos ? text.size() : end) - begin);
+  ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", DescriptionName(outlet), ", ", where,
+             ": value ", value, " \"", word,
+             "\" is no number: a decimal comma is not read (write a decimal point)");
+}
+
 void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_t& pos,
                                              int32_t item, int32_t outlet, ChannelParameters& p) {
   double* values[kChannelValues] = {
@@ -263,6 +276,7 @@ void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_
       ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", DescriptionName(outlet), ": value ",
                  v + 1, " of the ten channel values of item ", item,
                  " not found (each after a '=')");
+    RefuseDecimalComma(text, pos, outlet, where, v + 1);
   }
   // What a river channel can be: storage constants up to a century, widths up to the widest
   // river, a bank-full depth up to any relief, Strickler coefficients up to smoother than
@@ -374,10 +388,14 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
   double divisor = 0;
   WarnAboutValueName(text, pos, outlet, "TG", 1, "A", "A f");
   const bool area_read = ReadValueAfterEquals(text, pos, area);
-  if (area_read) WarnAboutValueName(text, pos, outlet, "TG", 2, "f", "A f");
+  if (area_read) {
+    RefuseDecimalComma(text, pos, outlet, "TG", 1);
+    WarnAboutValueName(text, pos, outlet, "TG", 2, "f", "A f");
+  }
   if (!area_read || !ReadValueAfterEquals(text, pos, divisor))
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": area and area divisor (each after a '=') not found");
+  RefuseDecimalComma(text, pos, outlet, "TG", 2);
   if (!(divisor > 0))
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": the area divisor ", divisor, " must be greater than 0");

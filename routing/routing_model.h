@@ -220,6 +220,9 @@ class abflussmodellklasse : public teilmodellklasse {
   std::string DescriptionName(int32_t outlet) const;
   // A WARNING when the name written before the value at `pos` is not `expected`, the value of
   // that place ("Mv=10, Mh=20" reads 10 as Mh).
+  // Refuses a value at `pos` that goes on with a decimal comma.
+  void RefuseDecimalComma(const std::string& text, std::size_t pos, int32_t outlet,
+                          const std::string& where, int value);
   void WarnAboutValueName(const std::string& text, std::size_t pos, int32_t outlet,
                           const std::string& where, int value, const char* expected,
                           const char* order);

@@ -176,6 +176,9 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
        tg + "OL 11 " + Replace(kChannel, "Mh=30, Mv=20", "Mv=30, Mh=20") + "\n", 0,
        "routing description 1 (TG 13), item 1: value 6 is named \"Mv\", but values are "
        "taken by their place (kh kv Bh Bv Th Mh Mv I L A): it is read as Mh"},
+      {"decimal comma", Header(), tg + "OL 11 " + Replace(kChannel, "Bh=10", "Bh=1,5") + "\n", 17,
+       "routing description 1 (TG 13), item 1: value 3 \"1,5\" is no number: a decimal comma is "
+       "not read"},
       {"a name no value has", Header(), "TG 13 (A=60, ff=1) OL 11 " + kChannel + "\n", 0,
        "routing description 1 (TG 13), TG: value 2 is named \"ff\", but values are taken by "
        "their place (A f): it is read as f"},
