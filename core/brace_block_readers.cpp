@@ -53,7 +53,62 @@ bool ParseValue(DiagnosticStream& diag, const std::string& text, const std::stri
   return true;
 }
 
+char Lower(char c) {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// Edits (a letter dropped, added or changed, two neighbours swapped) that turn `a` into `b`,
+// ignoring case.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  const std::size_t n = a.size(), m = b.size();
+  std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1, 0));
+  for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= n; ++i)
+    for (std::size_t j = 1; j <= m; ++j) {
+      const std::size_t change = Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+      if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) &&
+          Lower(a[i - 2]) == Lower(b[j - 1]))
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[n][m];
+}
+
 }  // namespace
+
+std::string NearestWord(const std::string& word, const std::vector<std::string>& words) {
+  // Names are short; a longer word is no misspelling of any of them.
+  constexpr std::size_t kLongestCompared = 200;
+  if (word.empty() || word.size() > kLongestCompared) return {};
+  const std::size_t allowed = word.size() > 4 ? 2 : 1;
+  std::string nearest;
+  std::size_t best = allowed + 1;
+  for (const std::string& candidate : words) {
+    if (candidate == word || candidate.size() > kLongestCompared) continue;
+    const std::size_t distance = EditDistance(word, candidate);
+    if (distance < best) {
+      best = distance;
+      nearest = candidate;
+    }
+  }
+  return nearest;
+}
+
+std::string StandInKey(const std::string& text, const std::string& key,
+                       const std::vector<std::string>& known) {
+  std::vector<std::string> unknown;
+  for (std::string& entry : KeysOfEntries(text))
+    if (std::find(known.begin(), known.end(), entry) == known.end())
+      unknown.push_back(std::move(entry));
+  return NearestWord(key, unknown);
+}
+
+std::string StandInNote(const std::string& text, const std::string& key,
+                        const std::vector<std::string>& known) {
+  const std::string stand_in = StandInKey(text, key, known);
+  return stand_in.empty() ? std::string() : "; \"" + stand_in + "\" stands in its place";
+}
 
 bool FindKeyValueText(const std::string& text, const std::string& key, std::string& value_text) {
   if (key.empty()) return false;

@@ -70,6 +70,22 @@ bool FindKeyValueText(const std::string& text, const std::string& key, std::stri
 // boundary), in their order, each once.
 std::vector<std::string> KeysOfEntries(const std::string& text);
 
+// The word of `words` that `word` looks like a misspelling of: the same but for case, or for
+// one letter (two in words of more than four letters) dropped, added, changed or swapped with
+// its neighbour; the nearest one first in `words` wins. Empty when none is that near.
+std::string NearestWord(const std::string& word, const std::vector<std::string>& words);
+
+// The key of a `key =` entry of `text` that stands in the place of the missing `key`: the
+// nearest of its keys in the sense of NearestWord that is none of the `known` keys of the
+// reader (a "Par_m" present is no misspelt "Par_n"). Empty when none is near.
+std::string StandInKey(const std::string& text, const std::string& key,
+                       const std::vector<std::string>& known);
+
+// "; \"<stand-in>\" stands in its place" for the missing `key`, or empty (see StandInKey): the
+// tail of the message that reports a required key not found.
+std::string StandInNote(const std::string& text, const std::string& key,
+                        const std::vector<std::string>& known);
+
 // Notes the keys looked up on this thread while it lives (see above); objects may nest, each
 // notes every lookup.
 class KeyUse {

@@ -123,13 +123,17 @@ void WaitBeforeRetry(int milliseconds) {
 
 // ---- Recognition -----------------------------------------------------------------------------
 
+// The bytes some editors put before the text of a file they save as UTF-8.
+constexpr const char* kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
 GridFileType DetectGridFileType(const unsigned char* lead, std::size_t size) {
   const auto starts = [&](std::size_t at, const char* text) {
     const std::size_t length = std::strlen(text);
     return size >= at + length && std::memcmp(lead + at, text, length) == 0;
   };
   if (starts(0, "CDF") || starts(1, "HDF")) return kGridNetcdf;
-  if (starts(0, "ncol") || starts(0, "NCOL")) return kGridAscii;
+  const std::size_t text = starts(0, kUtf8ByteOrderMark) ? std::strlen(kUtf8ByteOrderMark) : 0;
+  if (starts(text, "ncol") || starts(text, "NCOL")) return kGridAscii;
   if (size >= kBinaryHeaderValues * sizeof(double) &&
       LoadValue<double>(lead + 5 * sizeof(double)) == kBinaryNodataMarker)
     return kGridBinaryDouble;
@@ -156,6 +160,7 @@ AsciiHeaderResult ParseAsciiHeader(std::string_view text) {
   const char* const begin = text.data();
   const char* const end = begin + text.size();
   const char* p = begin;
+  if (text.starts_with(kUtf8ByteOrderMark)) p += std::strlen(kUtf8ByteOrderMark);
   AsciiHeaderResult result;
   std::array<bool, 6> given{};
   std::array<bool, 6> centre{};

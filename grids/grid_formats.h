@@ -66,8 +66,9 @@ struct GridGeometry {
 
 // Form of a file from its first `size` bytes (all of them when the file is shorter than
 // kGridLeadBytes), tested in this order: netCDF ("CDF" at byte 0 or "HDF" at bytes 1-3), ASCII
-// ("ncol" or "NCOL"), binary double (at least 96 bytes, value 6 exactly -9999), binary single
-// (at least 48 bytes, float value 6 exactly -9999), GIF ("GIF8"); otherwise kGridUnknown.
+// ("ncol" or "NCOL", after a UTF-8 byte-order mark too, as editors save text), binary double (at
+// least 96 bytes, value 6 exactly -9999), binary single (at least 48 bytes, float value 6 exactly
+// -9999), GIF ("GIF8"); otherwise kGridUnknown.
 GridFileType DetectGridFileType(const unsigned char* lead, std::size_t size);
 
 // The twelve header values of a binary file (widened from floats for the single form); `lead`
@@ -89,7 +90,8 @@ struct AsciiHeaderResult {
 // and nodata_value; the header ends at the first word that is not a key's (the first value). A
 // centre is turned into the corner with half a cell. Without a nodata_value line the nodata
 // value is kAsciiDefaultNodata. An unknown key, a key without a number, a key given twice or a
-// missing key (other than nodata_value) fails.
+// missing key (other than nodata_value) fails. A UTF-8 byte-order mark before the first key is
+// skipped.
 AsciiHeaderResult ParseAsciiHeader(std::string_view text);
 
 struct AsciiCellResult {

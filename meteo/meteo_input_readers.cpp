@@ -119,9 +119,16 @@ void meteointerpol::ReadStationHeader(StationFile& file) {
                SystemReason(ErrnoOrIo()));
   std::string line1, line2, line3, line4;
   StationHeader header;
-  if (!ReadLine(in, line1) || !ReadLine(in, line2) || !ReadLine(in, line3) ||
-      !ReadLine(in, line4) ||
-      !ParseStationHeader(line2, line3, line4, file.additional_columns, header))
+  const bool parsed = ReadLine(in, line1) && ReadLine(in, line2) && ReadLine(in, line3) &&
+                      ReadLine(in, line4) &&
+                      ParseStationHeader(line2, line3, line4, file.additional_columns, header);
+  if (!parsed && header.bad_line > 0) {
+    const char* what[] = {"altitude", "x", "y"};
+    ThrowFatal(Diag(), kStationContentCode, "FATAL: line ", header.bad_line, " of ", file.path,
+               ": station ", header.bad_station, ": ", what[header.bad_line - 2], " \"",
+               header.bad_word, "\" is not a finite number");
+  }
+  if (!parsed)
     ThrowFatal(Diag(), kStationContentCode, "FATAL: station file ", file.path, " of ", name,
                ": lines 2 to 4 must hold ", 4 + file.additional_columns,
                " leading columns and the altitude, x and y of every station");

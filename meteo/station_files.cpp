@@ -67,13 +67,24 @@ RecordParse ParseDateFields(std::string_view line, std::size_t& pos, ModelDate& 
   return IsWrittenDate(date) ? RecordParse::kOk : RecordParse::kBadDate;
 }
 
-bool ParseHeaderRow(const std::string& line, int skipped, int count, std::vector<double>& out) {
-  out.assign(static_cast<std::size_t>(count) + 1, 0.0);
+bool ParseHeaderRow(const std::string& line, int line_number, int skipped, StationHeader& header,
+                    std::vector<double>& out) {
+  out.assign(static_cast<std::size_t>(header.count) + 1, 0.0);
   std::size_t pos = 0;
   if (!SkipTokens(line, pos, skipped)) return false;
-  // A word that is no number would otherwise put the station at 0 without a word.
-  for (int i = 1; i <= count; ++i)
-    if (!ConvertDouble(NextToken(line, pos), out[static_cast<std::size_t>(i)])) return false;
+  // A word that is no number would otherwise put the station at 0 without a word, and one that
+  // only starts with a number ("2,416") at the number before the comma.
+  for (int i = 1; i <= header.count; ++i) {
+    const std::string_view token = NextToken(line, pos);
+    double& value = out[static_cast<std::size_t>(i)];
+    if (ConvertWholeDouble(token, value)) continue;
+    if (ConvertDouble(token, value)) {
+      header.bad_line = line_number;
+      header.bad_station = i;
+      header.bad_word.assign(token);
+    }
+    return false;
+  }
   return true;
 }
 
@@ -98,9 +109,12 @@ bool ParseStationHeader(const std::string& line2, const std::string& line3,
                         const std::string& line4, int additional_columns, StationHeader& header) {
   const int skipped = 4 + additional_columns;
   header.count = CountStations(line2, additional_columns);
-  return ParseHeaderRow(line2, skipped, header.count, header.altitude) &&
-         ParseHeaderRow(line3, skipped, header.count, header.x) &&
-         ParseHeaderRow(line4, skipped, header.count, header.y);
+  header.bad_line = 0;
+  header.bad_station = 0;
+  header.bad_word.clear();
+  return ParseHeaderRow(line2, 2, skipped, header, header.altitude) &&
+         ParseHeaderRow(line3, 3, skipped, header, header.x) &&
+         ParseHeaderRow(line4, 4, skipped, header, header.y);
 }
 
 bool IsWrittenDate(const ModelDate& d) {

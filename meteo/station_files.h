@@ -72,6 +72,11 @@ struct StationHeader {
   std::vector<double> altitude;
   std::vector<double> x;
   std::vector<double> y;
+  // When a word of lines 2 to 4 starts with a number but is none as a whole ("2,416", "500m"):
+  // its line (2 to 4), its station and the word; bad_line is 0 otherwise.
+  int bad_line = 0;
+  int bad_station = 0;
+  std::string bad_word;
 };
 
 // Number of stations on line 2: consecutive tokens after the skipped columns that start with a
@@ -83,8 +88,9 @@ int CountStations(const std::string& line2, int additional_columns);
 std::string StationHeaderWord(const std::string& line, int additional_columns, int station);
 
 // Parses lines 2..4 (given without line ends). A row with fewer than `count` tokens after the
-// skipped columns gives false. Tokens convert like the C library's string-to-double (a token
-// that is no number gives 0).
+// skipped columns gives false, and so does a token that is no number as a whole: a decimal
+// comma ("2,416") or a unit glued to the number would otherwise read as the number before it
+// (its line, station and word are kept in the header's bad_* fields).
 bool ParseStationHeader(const std::string& line2, const std::string& line3,
                         const std::string& line4, int additional_columns, StationHeader& header);
 

@@ -114,6 +114,33 @@ bool ReadWordAfterEquals(std::string_view text, std::size_t& pos, std::string& w
   return true;
 }
 
+bool DecimalCommaAt(std::string_view text, std::size_t pos) {
+  return pos + 1 < text.size() && text[pos] == ',' &&
+         std::isdigit(static_cast<unsigned char>(text[pos + 1])) != 0;
+}
+
+std::string_view NameBeforeEquals(std::string_view text, std::size_t pos) {
+  const std::size_t equals = text.find('=', pos);
+  if (equals == std::string_view::npos) return {};
+  std::size_t end = equals;
+  while (end > pos && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+  std::size_t begin = end;
+  while (begin > pos &&
+         (std::isalnum(static_cast<unsigned char>(text[begin - 1])) != 0 || text[begin - 1] == '_'))
+    --begin;
+  return text.substr(begin, end - begin);
+}
+
+bool NameFitsPlace(std::string_view name, std::string_view expected) {
+  if (name.empty()) return true;
+  if (name.size() != expected.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(name[i])) !=
+        std::tolower(static_cast<unsigned char>(expected[i])))
+      return false;
+  return true;
+}
+
 std::vector<int32_t> ReadListMembers(std::string_view text, std::size_t pos) {
   std::vector<int32_t> members;
   std::size_t end = text.find_first_of(" \t(k", pos);

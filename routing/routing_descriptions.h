@@ -57,6 +57,16 @@ bool ReadItemCode(std::string_view text, std::size_t& pos, int32_t& code);
 // or no value of the type behind it.
 bool ReadValueAfterEquals(std::string_view text, std::size_t& pos, double& value);
 bool ReadWordAfterEquals(std::string_view text, std::size_t& pos, std::string& word);
+// True when the value read just before `pos` goes on with a decimal comma ("0,5": the value
+// read is 0); a comma followed by a blank separates values.
+bool DecimalCommaAt(std::string_view text, std::size_t pos);
+// The name written right before the next '=' from `pos` (letters, digits and '_', blanks
+// between it and the '=' allowed, nothing before `pos`): the comment that names a value. Empty
+// when the '=' has no name or there is no '='.
+std::string_view NameBeforeEquals(std::string_view text, std::size_t pos);
+// True when a value's name is absent or is `expected` (in any case): the values are taken by
+// their place, so a name that is another one's ("Mv=10, Mh=20") misleads the reader.
+bool NameFitsPlace(std::string_view name, std::string_view expected);
 // The member codes of a list channel: from `pos` (just behind the channel's code) up to the
 // first blank, '(' or 'k', every '&' followed by a number. A '&' without a number behind it
 // gives a member 0 (no subbasin), which the caller refuses.

@@ -235,16 +235,48 @@ void abflussmodellklasse::EnterTarget(int32_t index, int32_t outlet) {
   targets_.target[index] = outlet;
 }
 
+std::string abflussmodellklasse::DescriptionName(int32_t outlet) const {
+  return FormatText("routing description %d (TG %d)", targets_.stretch[outlet], ZoneCode(outlet));
+}
+
+void abflussmodellklasse::WarnAboutValueName(const std::string& text, std::size_t pos,
+                                             int32_t outlet, const std::string& where, int value,
+                                             const char* expected, const char* order) {
+  const std::string_view name = NameBeforeEquals(text, pos);
+  if (NameFitsPlace(name, expected)) return;
+  Diag() << "WARNING: " << DescriptionName(outlet) << ", " << where << ": value " << value
+         << " is named \"" << std::string(name) << "\", but values are taken by their place ("
+         << order << "): it is read as " << expected << "[end-entry]";
+}
+
+// "0,5" would be read as 0 and its ",5" taken for a separator.
+void abflussmodellklasse::RefuseDecimalComma(const std::string& text, std::size_t pos,
+                                             int32_t outlet, const std::string& where, int value) {
+  if (!DecimalCommaAt(text, pos)) return;
+  const std::size_t begin = text.find_first_not_of(" \t", text.rfind('=', pos) + 1);
+  const std::size_t end = text.find_first_of(" \t),;", pos + 1);
+  const std::string word =
+      text.substr(begin, (end == std::string::npos ? text.size() : end) - begin);
+  ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", DescriptionName(outlet), ", ", where,
+             ": value ", value, " \"", word,
+             "\" is no number: a decimal comma is not read (write a decimal point)");
+}
+
 void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_t& pos,
-                                             int32_t item, ChannelParameters& p) {
+                                             int32_t item, int32_t outlet, ChannelParameters& p) {
   double* values[kChannelValues] = {
       &p.k_mean,       &p.k_flood,       &p.width_mean, &p.width_flood, &p.bankfull_depth,
       &p.manning_mean, &p.manning_flood, &p.slope,      &p.length,      &p.area};
+  static const char* const kKeys[kChannelValues] = {"kh", "kv", "Bh", "Bv", "Th",
+                                                    "Mh", "Mv", "I",  "L",  "A"};
+  const std::string where = FormatText("item %d", item);
   for (int v = 0; v < kChannelValues; ++v) {
+    WarnAboutValueName(text, pos, outlet, where, v + 1, kKeys[v], "kh kv Bh Bv Th Mh Mv I L A");
     if (!ReadValueAfterEquals(text, pos, *values[v]))
-      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description ", StretchCount(),
-                 ": value ", v + 1, " of the ten channel values of item ", item,
+      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", DescriptionName(outlet), ": value ",
+                 v + 1, " of the ten channel values of item ", item,
                  " not found (each after a '=')");
+    RefuseDecimalComma(text, pos, outlet, where, v + 1);
   }
   // What a river channel can be: storage constants up to a century, widths up to the widest
   // river, a bank-full depth up to any relief, Strickler coefficients up to smoother than
@@ -258,28 +290,27 @@ void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_
   };
   constexpr double kLongestStorage = 1e6, kSmoothest = 1000, kSteepest = 10, kLargestArea = 1e8;
   const Range ranges[kChannelValues] = {
-      {"kh", p.k_mean, kLongestStorage},
-      {"kv", p.k_flood, kLongestStorage},
-      {"Bh", p.width_mean, kWidestRiver},
-      {"Bv", p.width_flood, kWidestRiver},
-      {"Th", p.bankfull_depth, kLargestRelief},
-      {"Mh", p.manning_mean, kSmoothest},
-      {"Mv", p.manning_flood, kSmoothest},
-      {"I", p.slope, kSteepest},
-      {"L", p.length, 1e300},
-      {"A", p.area, kLargestArea},
+      {kKeys[0], p.k_mean, kLongestStorage},
+      {kKeys[1], p.k_flood, kLongestStorage},
+      {kKeys[2], p.width_mean, kWidestRiver},
+      {kKeys[3], p.width_flood, kWidestRiver},
+      {kKeys[4], p.bankfull_depth, kLargestRelief},
+      {kKeys[5], p.manning_mean, kSmoothest},
+      {kKeys[6], p.manning_flood, kSmoothest},
+      {kKeys[7], p.slope, kSteepest},
+      {kKeys[8], p.length, 1e300},
+      {kKeys[9], p.area, kLargestArea},
   };
   for (int v = 0; v < kChannelValues; ++v) {
     const Range& r = ranges[v];
     if (!std::isfinite(r.value) || r.value > r.high)
-      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description ", StretchCount(),
+      ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", DescriptionName(outlet),
                  ": channel value ", r.key, " of item ", item, " is ", FormatText("%g", r.value),
                  ", it must be a number of at most ", FormatText("%g", r.high),
                  " (0 or below takes its default)");
     if (r.value <= 0)
-      Diag() << "WARNING: routing description " << StretchCount() << ": channel value " << r.key
-             << " of item " << item << " is " << FormatText("%g", r.value)
-             << ", the channel takes its default "
+      Diag() << "WARNING: " << DescriptionName(outlet) << ": channel value " << r.key << " of item "
+             << item << " is " << FormatText("%g", r.value) << ", the channel takes its default "
              << FormatText("%g", v == 7 ? kDefaultRootSlope : kChannelDefaults[v])
              << (v == 7 ? " for the root of the slope" : "") << "[end-entry]";
   }
@@ -291,9 +322,9 @@ void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_
 void abflussmodellklasse::AddChannel(routingclass& stretch, const std::string& text,
                                      std::size_t& pos, int32_t item, int32_t code,
                                      const std::vector<int32_t>& members, int32_t divisor_flag,
-                                     int32_t /*outlet*/) {
+                                     int32_t outlet) {
   ChannelParameters params;
-  ParseChannelValues(text, pos, item, params);
+  ParseChannelValues(text, pos, item, outlet, params);
   stretch.BuildWQTable(item, code, members, nsplit_, observed_flag_, divisor_flag, params);
 }
 
@@ -351,11 +382,20 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
   if (tg < 0 || tg > highest_zone_code || zone_code_index[tg] < 1 || zone_code_index[tg] > nsb_)
     ThrowFatal(Diag(), kRoutingSubbasinCode, "FATAL: there is no subbasin with code ", tg);
   const int32_t outlet = zone_code_index[tg];
+  // Named before the values are read, so that a WARNING names this description.
+  targets_.stretch[outlet] = number;
   double area = 0;
   double divisor = 0;
-  if (!ReadValueAfterEquals(text, pos, area) || !ReadValueAfterEquals(text, pos, divisor))
+  WarnAboutValueName(text, pos, outlet, "TG", 1, "A", "A f");
+  const bool area_read = ReadValueAfterEquals(text, pos, area);
+  if (area_read) {
+    RefuseDecimalComma(text, pos, outlet, "TG", 1);
+    WarnAboutValueName(text, pos, outlet, "TG", 2, "f", "A f");
+  }
+  if (!area_read || !ReadValueAfterEquals(text, pos, divisor))
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": area and area divisor (each after a '=') not found");
+  RefuseDecimalComma(text, pos, outlet, "TG", 2);
   if (!(divisor > 0))
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": the area divisor ", divisor, " must be greater than 0");
@@ -385,7 +425,6 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
   routingclass& s = *stretch;
   stretches_[number] = std::move(stretch);
   outlet_of_stretch_[number] = outlet;
-  targets_.stretch[outlet] = number;
   int32_t item = 0;
 
   for (std::size_t at = FindItemKeyword(text, kTributaryKeyword, pos); at != std::string::npos;
@@ -520,8 +559,10 @@ void abflussmodellklasse::OpenObservedTable() {
                observed_name_, " at row ", table.error_line(),
                " or before \n(e.g. due to wrong formatting or wrong number of columns or start "
                "date not found)");
+  // A file named but not found (a typo, a missing folder) is worth more than an INFO: the
+  // comparison the control file asks for is not made.
   if (table.state() == kTableCannotOpen) {
-    Diag() << "INFO: error opening " << observed_name_
+    Diag() << "WARNING: error opening " << observed_name_
            << "\nRouting will be done without comparison to observed discharge data!"
            << "[end-entry]";
     end_counter_ = kObservedEnded;

@@ -214,8 +214,18 @@ class abflussmodellklasse : public teilmodellklasse {
   void CountDescriptions();
   void ParseDescriptions();
   void ParseDescription(const std::string& text, int32_t number);
-  void ParseChannelValues(const std::string& text, std::size_t& pos, int32_t item,
+  void ParseChannelValues(const std::string& text, std::size_t& pos, int32_t item, int32_t outlet,
                           ChannelParameters& params);
+  // "routing description <n> (TG <code>)" of the description of outlet subbasin `outlet`.
+  std::string DescriptionName(int32_t outlet) const;
+  // A WARNING when the name written before the value at `pos` is not `expected`, the value of
+  // that place ("Mv=10, Mh=20" reads 10 as Mh).
+  // Refuses a value at `pos` that goes on with a decimal comma.
+  void RefuseDecimalComma(const std::string& text, std::size_t pos, int32_t outlet,
+                          const std::string& where, int value);
+  void WarnAboutValueName(const std::string& text, std::size_t pos, int32_t outlet,
+                          const std::string& where, int value, const char* expected,
+                          const char* order);
   void AddChannel(routingclass& stretch, const std::string& text, std::size_t& pos, int32_t item,
                   int32_t code, const std::vector<int32_t>& members, int32_t divisor_flag,
                   int32_t outlet);

@@ -291,12 +291,37 @@ bool ControlFileCompiler::ReadLine(std::istream& in, long line_number,
     if (in.bad()) ThrowFatal(diag_, 28, "FATAL: error reading ", control_file_name);
     return false;
   }
+  CheckLineCharacters(line_number, control_file_name);
   // Everything from the first '#' is a comment and dropped, so only the text before it counts.
   if (std::min(line_.find('#'), line_.size()) > kMaxReadLineLength)
     ThrowFatal(diag_, kControlFileErrorCode, "FATAL: line ", line_number, " of control file ",
                control_file_name, " is longer than 2399 characters");
   if (!in.eof()) line_ += '\n';
   return true;
+}
+
+// A carriage return with more text behind it: the file ends its lines with CR alone and reads
+// as one line, whose sections the readers would not find. A control character before the
+// comment (a NUL byte of a damaged file) would end or split a value without a word. Both are
+// named with the line, instead of the section or value they hide.
+void ControlFileCompiler::CheckLineCharacters(long line_number,
+                                              const std::string& control_file_name) {
+  const std::size_t cr = line_.find('\r');
+  if (cr != std::string::npos && line_.find_first_not_of("\r\n", cr) != std::string::npos)
+    ThrowFatal(diag_, kControlFileErrorCode, "FATAL: line ", line_number, " of control file ",
+               control_file_name,
+               " ends its lines with a carriage return alone (CR, without a line feed): save "
+               "it with line ends LF or CR LF");
+  const std::size_t text_end = std::min(line_.find('#'), line_.size());
+  for (std::size_t i = 0; i < text_end; ++i) {
+    const auto c = static_cast<unsigned char>(line_[i]);
+    if (c >= 0x20 && c != 0x7F) continue;
+    if (c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') continue;
+    ThrowFatal(diag_, kControlFileErrorCode, "FATAL: line ", line_number, " of control file ",
+               control_file_name, " holds the control character ",
+               c == 0 ? std::string("NUL") : FormatText("0x%02X", c), " at column ", i + 1,
+               "; a control file holds text only (is it damaged?)");
+  }
 }
 
 // Pass 1: every line whose first word is "$set" defines a symbol.

@@ -90,6 +90,7 @@ class ControlFileCompiler {
                           const std::string& control_file_name);
   void CheckSectionHeaders(const std::string& text, const std::string& control_file_name);
   bool ReadLine(std::istream& in, long line_number, const std::string& control_file_name);
+  void CheckLineCharacters(long line_number, const std::string& control_file_name);
   void ReplaceReferences(std::string& line, long line_number, const SymbolTable& table,
                          long defining);
 

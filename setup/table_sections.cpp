@@ -70,17 +70,33 @@ bool CollectBlock(ControlFileReader& file, std::string& text) {
   return true;
 }
 
+const std::vector<std::string> kLanduseMethods = {"VariableDayCount", "DynamicPhenology_1",
+                                                  "DynamicPhenology_2", "DynamicPhenology_3",
+                                                  "DynamicPhenology_4"};
+
 // The method name that makes a line the first line of a block entry, or empty.
 std::string BlockMethodName(const std::string& line) {
-  static const char* const kNames[] = {"VariableDayCount", "DynamicPhenology_1",
-                                       "DynamicPhenology_2", "DynamicPhenology_3",
-                                       "DynamicPhenology_4"};
-  for (const char* method_name : kNames) {
+  for (const std::string& method_name : kLanduseMethods) {
     if (!Contains(line, method_name)) continue;
     if (Contains(line, "method") && Contains(line, "{")) return method_name;
     return std::string();
   }
   return std::string();
+}
+
+// The word after the word "method" of a line that holds "{" and none of the method names (a
+// block entry whose method is misspelt); empty for any other line.
+std::string UnknownBlockMethod(const std::string& line) {
+  const std::size_t open = line.find('{');
+  if (open == std::string::npos || !BlockMethodName(line).empty()) return {};
+  const std::vector<std::string> words = [&] {
+    std::vector<std::string> all;
+    Tokenize(line.substr(0, open), " \t\r", all);
+    return all;
+  }();
+  for (std::size_t k = 0; k + 1 < words.size(); ++k)
+    if (words[k] == "method") return words[k + 1];
+  return {};
 }
 
 // Reads the count line of `header`'s section (the cursor is on it) and checks it.
@@ -119,6 +135,20 @@ void defaultini::ReadLanduseTable(int32_t variant) {
     std::string text = ReadTableEntryLine(Diag(), *control_file, header, i, count);
     LanduseRecord& record = records.emplace_back(i);
     const std::string method_name = BlockMethodName(text);
+    // A block entry with a misspelt method would be read as a one-line entry and fail there
+    // without naming the method.
+    if (const std::string unknown = UnknownBlockMethod(text); !unknown.empty()) {
+      const std::string nearest = NearestWord(unknown, kLanduseMethods);
+      if (nearest.empty())
+        Diag() << "FATAL: landuse table entry " << i << ": the method \"" << unknown
+               << "\" is none of VariableDayCount, DynamicPhenology_1 to DynamicPhenology_4"
+               << "[end-entry]";
+      else
+        Diag() << "FATAL: landuse table entry " << i << ": method \"" << nearest
+               << "\" not found; \"" << unknown << "\" stands in its place[end-entry]";
+      ThrowFatal(Diag(), kLanduseEntryErrorCode, "FATAL: landuse table code ", i,
+                 ": some values could not be read\n", text);
+    }
     if (method_name.empty()) {
       record.ParseEntryOldFormat(Diag(), text, variant);
       continue;

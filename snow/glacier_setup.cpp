@@ -195,15 +195,18 @@ void schneemodellklasse::ReadDynamicGlacierSection() {
   }
   f.SkipRestOfLine();
   // The yearly evaluation runs on the last step of that day: a date that no year has (month 13,
-  // 31 April, 29 February in most years) would never run it.
-  static constexpr int32_t kEvalMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  // 31 April) would never run it; 29 February runs it in leap years only.
+  static constexpr int32_t kEvalMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (GMBEvalMonth < 1 || GMBEvalMonth > 12 || GMBEvalDay < 1 ||
       GMBEvalDay > kEvalMonthDays[GMBEvalMonth - 1]) {
     ThrowFatal(Diag(), kGlacierSetupCode, kFatalBlockHead, "GMBEvalDay ", GMBEvalDay,
                " and GMBEvalMonth ", GMBEvalMonth,
-               " name no date of every year (month 1..12, day 1 to the month's last, 28 in "
+               " name no date of any year (month 1..12, day 1 to the month's last, 29 in "
                "February): the yearly glacier evaluation would not run");
   }
+  if (GMBEvalMonth == 2 && GMBEvalDay == 29)
+    Diag() << "WARNING: GMBEvalDay 29 and GMBEvalMonth 2 name 29 February: the yearly glacier "
+              "evaluation runs in leap years only[end-entry]";
   if (!(f.Read(VAscaling) && f.Read(VAexponent) && f.Read(numElevBands) &&
         f.Read(extraWeightFactorBand0))) {
     ThrowFatal(Diag(), kGlacierSetupCode, kFatalBlockHead,

@@ -92,9 +92,28 @@ void ReadList(DiagnosticStream& diag, int code, const std::string& key,
   }
 }
 
-[[noreturn]] void ReportMissingKey(DiagnosticStream& diag, int code, const std::string& key) {
+// Every key a block entry may hold: a key present that the reader knows is no misspelling of a
+// missing one ("DP2_T_Bc" is not "DP2_T_Bf" misspelt).
+const std::vector<std::string>& LanduseBlockKeys() {
+  static const std::vector<std::string> keys = Fields(
+      "RootDist TReduWet useInternalParameters LimitReduWet ETPHamonFactor HReduDry "
+      "StartVegetationPeriodForBalance StopVegetationPeriodForBalance "
+      "JDVegetationResetForBalance JDVegetationWriteForBalance IntercepCap StressFactorDynPhen "
+      "JulDays SoilTillage F* DP1_t1_dorm DP1_T_Bf JDReset_TStart maxStartJDforDP1 DP2_t0_dorm "
+      "DP2_t1_dorm DP2_T_Bf DP2_T_Bc DP2_Par_a DP2_Par_b DP2_Offset_1 DP2_Offset_2 DP4_t0_dorm "
+      "DP4_t1_dorm DP4_T0 DP4_T1 DP4_Par_a DP4_Par_b DP4_T_xylstop DP4_t_xs1 DP4_SPSLF "
+      "ForcingThreshold Albedo rsc LAI Z0 VCF RootDepth AltDep rs_interception rs_evaporation "
+      "SR_cultivation SR_CropDistX SR_CropDistY SR_K_ST SR_C_WR SR_rough_coeff1 "
+      "SR_rough_coeff2 SR_StemDiameter SR_ResidCovrg n-factor nf_freezing nf_thawing",
+      " ");
+  return keys;
+}
+
+// The missing key named, with the misspelt key of `items` that stands in its place.
+[[noreturn]] void ReportMissingKey(DiagnosticStream& diag, int code, const std::string& items,
+                                   const std::string& key) {
   ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"", key, "\" not found for land use ",
-             code);
+             code, StandInNote(items, key, LanduseBlockKeys()));
 }
 
 bool ReadScalar(DiagnosticStream& diag, const std::string& items, const std::string& key,
@@ -110,7 +129,7 @@ bool ReadScalar(DiagnosticStream& diag, const std::string& items, const std::str
 template <class T>
 void RequireScalar(DiagnosticStream& diag, int code, const std::string& items,
                    const std::string& key, T& value) {
-  if (!ReadScalar(diag, items, key, value)) ReportMissingKey(diag, code, key);
+  if (!ReadScalar(diag, items, key, value)) ReportMissingKey(diag, code, items, key);
 }
 
 template <class T>
@@ -365,7 +384,7 @@ void LanduseRecord::ReadScalarKeys(DiagnosticStream& diag, const std::string& it
 
 void LanduseRecord::ParseJulDays(DiagnosticStream& diag, const std::string& text) {
   std::string value_text;
-  if (!FindKeyValueText(text, "JulDays", value_text)) ReportMissingKey(diag, code, "JulDays");
+  if (!FindKeyValueText(text, "JulDays", value_text)) ReportMissingKey(diag, code, text, "JulDays");
   if (Fields(value_text, kListDelimiters).empty()) {
     ThrowFatal(diag, kLanduseEntryErrorCode, "FATAL: parameter \"JulDays\" of land use ", code,
                " holds no day");
@@ -477,7 +496,7 @@ void LanduseRecord::ReadKeyValues(DiagnosticStream& diag, const std::string& tex
                                   const std::string& key, std::vector<double>& values,
                                   int count) const {
   std::string value_text;
-  if (!FindKeyValueText(text, key, value_text)) ReportMissingKey(diag, code, key);
+  if (!FindKeyValueText(text, key, value_text)) ReportMissingKey(diag, code, text, key);
   ReadList(diag, code, key, value_text, values, count);
   values[0] = values[static_cast<std::size_t>(count)];
 }

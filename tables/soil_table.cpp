@@ -44,6 +44,23 @@ bool ReadNext(const std::string& text, std::size_t& pos, T& value) {
   return true;
 }
 
+// Every key a block entry may hold: a key present that the reader knows is no misspelling of a
+// missing one ("Par_m" is not "Par_n" misspelt).
+const std::vector<std::string>& SoilBlockKeys() {
+  static const std::vector<std::string> keys = [] {
+    std::vector<std::string> all;
+    Tokenize(
+        "layers ksat theta_sat theta_res alpha Par_n thickness EvapMaxDepth ThicknessScaling "
+        "GrainSizeDist Par_tau k_recession PMacroThresh MacroCapacity CapacityRedu MacroDepth "
+        "DryHeatCapacity DryDensity DryThermalConduct KMinFrozenSoil maxratio FCap mSB "
+        "ksat_topmodel suction Par_m MaxInterflowDepth",
+        " ", all);
+    for (int k = 0; k <= 10; ++k) all.push_back(FormatText("SU_PAR%.02d", k));
+    return all;
+  }();
+  return keys;
+}
+
 // Suction at the wetting front (mm): up to oven-dry soil (pF 7).
 constexpr double kHighestSuction = 1e8;
 // Ratio of the relative conductivities of neighbouring layers, and a heat property of the dry
@@ -211,6 +228,15 @@ void SoilRecord::ParseEntry(DiagnosticStream& diag, const std::string& block,
 
 // Steps 3 to 7 of a block entry: layering, the required lists, thicknesses, grain sizes.
 void SoilRecord::ReadBlockParameters(DiagnosticStream& diag, const std::string& block) {
+  // A required key that is absent is named, with the misspelt key that stands in its place.
+  const auto require = [&](const char* key) {
+    std::string present;
+    if (FindKeyValueText(block, key, present)) return;
+    diag << "FATAL: soil type " << code << ": the required key \"" << key << "\" is not found"
+         << StandInNote(block, key, SoilBlockKeys()) << "[end-entry]";
+    Fail();
+  };
+  require("layers");
   const int total = ReadHorizonValues(block, "layers", nullptr, HorizonCount);
   if (total < 1) Fail();
   if (total > kMaxSoilLayers) {
@@ -222,8 +248,10 @@ void SoilRecord::ReadBlockParameters(DiagnosticStream& diag, const std::string& 
   const std::pair<const char*, std::vector<double>*> required[] = {
       {"ksat", &ksat},   {"theta_sat", &theta_sat}, {"theta_res", &theta_res},
       {"alpha", &alpha}, {"Par_n", &Par_n},         {"thickness", &thickness}};
-  for (const auto& [key, array] : required)
+  for (const auto& [key, array] : required) {
+    require(key);
     if (ReadHorizonValues(block, key, array, HorizonCount) < 0) Fail();
+  }
 
   EvapMaxDepth = thickness[1];
   ReadScalarValue(diag, block, "EvapMaxDepth", EvapMaxDepth);

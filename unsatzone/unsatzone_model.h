@@ -316,6 +316,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void FinishStep(const uint8_t* glacier = nullptr);
   // Imposes "GWTableExtern" on every column of the local rows.
   virtual void ApplyExternalGroundwaterTable();
+  // The WARNING of an exchange whose table lies above the ground surface (collective).
+  void WarnAboutTablesAboveSurface(const std::vector<double>& above,
+                                   const std::vector<double>& excess,
+                                   const std::vector<long>& first_column);
   // The storage section; false (after an ERROR entry) when the file cannot be written.
   virtual void WriteStorageState(bool append);
   virtual void ReadStorageState();

@@ -163,8 +163,15 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
   double*** theta = Stack(kTheta);
   double*** heads = Stack(kGeodeticHeads);
   const int32_t n = layerCount;
+  // Per own row: cells whose given table lies above the ground surface, the highest excess (m)
+  // and the first such column.
+  const long rows = last_local_row - first_local_row + 1;
+  std::vector<double> above(static_cast<std::size_t>(std::max(rows, 0L)), 0.0);
+  std::vector<double> excess(above.size(), 0.0);
+  std::vector<long> first_column(above.size(), 0);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     std::vector<double> fc(static_cast<std::size_t>(n) + 1, 0.0);
+    const auto row = static_cast<std::size_t>(r - first_local_row);
     for (long c = 1; c <= ncols; ++c) {
       if (!ZoneCell(r, c)) {
         balance[r][c] = base[r][c] = distance[r][c] = nodata;
@@ -173,6 +180,11 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
       if (!(given[r][c] > nodata)) {
         balance[r][c] = 0;
         continue;
+      }
+      if (const double height = given[r][c] - heads[r][c][0]; height > 0) {
+        if (above[row] == 0) first_column[row] = c;
+        above[row] += 1;
+        excess[row] = std::max(excess[row], height);
       }
       const SoilRecord& soil = CellSoil(r, c);
       for (int32_t k = 1; k <= n; ++k) fc[k] = soil.GetTheta(k, kFieldCapacitySuction);
@@ -187,6 +199,39 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
       distance[r][c] = result.table - heads[r][c][0];
     }
   });
+  WarnAboutTablesAboveSurface(above, excess, first_column);
+}
+
+// A given table above the ground surface fills the column to saturation and no more: the
+// water above the surface enters no account. The warm start refuses such a table in its own
+// state; a coupled partner may hand it at a cell of seepage, so every exchange names it (the
+// number of cells over all processes, the highest excess and the first cell in row order)
+// instead of ending the run of both models.
+void unsatzonmodellklasse::WarnAboutTablesAboveSurface(const std::vector<double>& above,
+                                                       const std::vector<double>& excess,
+                                                       const std::vector<long>& first_column) {
+  // [0]: cells, [1]: the highest excess; [2]: minus the first cell's index in row order.
+  std::vector<double> counts = {0};
+  std::vector<double> highest = {0, -1e300};
+  for (std::size_t i = 0; i < above.size(); ++i) {
+    if (above[i] == 0) continue;
+    counts[0] += above[i];
+    highest[0] = std::max(highest[0], excess[i]);
+    const double index = static_cast<double>(first_local_row + static_cast<long>(i)) *
+                             static_cast<double>(ncols + 1) +
+                         static_cast<double>(first_column[i]);
+    highest[1] = std::max(highest[1], -index);
+  }
+  AllReduceSum(counts);
+  AllReduceMaximum(highest);
+  if (counts[0] == 0) return;
+  const auto index = static_cast<long>(-highest[1]);
+  Diag() << "WARNING: the groundwater table given in GWTableExtern lies above the ground surface "
+            "in "
+         << static_cast<long>(counts[0]) << " cell(s), by up to " << FormatText("%g", highest[0])
+         << " m (the first at row " << index / (ncols + 1) << ", column " << index % (ncols + 1)
+         << "): their soil columns are saturated up to the surface, water above it is not taken"
+         << "[end-entry]";
 }
 
 StorageParameters unsatzonmodellklasse::StorageParametersOfRun() const {

@@ -31,8 +31,8 @@
 //       prints the class of the run and why: "clean-error" (an exit status other than 0 with a
 //       FATAL entry), "success", "bad-output" (exit 0 but NaN or inf in an output table or grid, a
 //       negative value in a table of a store, a water-balance residual above 1e-6 of the
-//       precipitation (at least of 1 mm), a FATAL entry, or nan or an infinity in an input aimed
-//       at that the run accepted without a message), "sanitizer" (a report of
+//       precipitation (at least of 1 mm), a FATAL entry, or nan, an infinity or a decimal comma
+//       in an input aimed at that the run accepted without a message), "sanitizer" (a report of
 //       AddressSanitizer or UndefinedBehaviorSanitizer in the log), "crash" (a signal, code 250
 //       of an exception that no reader turned into its FATAL entry, or an exit status other than
 //       0 without a FATAL entry) or "hang" (the driver's time limit).
@@ -918,10 +918,10 @@ std::string CheckOutputs(const fs::path& output) {
   return {};
 }
 
-// An input aimed at that got nan or an infinity and still ran to the end: no input of a basin
-// holds such a value, so the reader should have refused it. Empty when the case has none.
-// A control-file line that a later mutation dropped took the value out again.
-std::string AcceptedNonFinite(const fs::path& dir) {
+// An input aimed at that got nan, an infinity or a decimal comma and still ran to the end: no
+// input of a basin holds such a value, so the reader should have refused it. Empty when the
+// case has none. A control-file line that a later mutation dropped took the value out again.
+std::string AcceptedWithoutMessage(const fs::path& dir) {
   const std::string text = ReadText(dir / "mutations.txt");
   std::istringstream notes(text);
   for (std::string note; std::getline(notes, note);) {
@@ -936,6 +936,13 @@ std::string AcceptedNonFinite(const fs::path& dir) {
     }
     const std::vector<std::string> value = Split(note.substr(arrow + 3));
     if (!value.empty() && IsNonFinite(value[0])) return "accepted without a message: " + note;
+    // A decimal comma ("2,416") read as the number before it is no value either.
+    const std::size_t end = std::min(note.find_first_of(" \t", arrow + 3), note.size());
+    const std::string raw = note.substr(arrow + 3, end - arrow - 3);
+    const std::size_t comma = raw.find(',');
+    if (comma != std::string::npos && comma + 1 < raw.size() &&
+        std::isdigit(static_cast<unsigned char>(raw[comma + 1])) != 0)
+      return "accepted without a message: " + note;
   }
   return {};
 }
@@ -985,7 +992,7 @@ int Classify(const fs::path& dir, const std::string& status, const fs::path& log
   if (fatal) return say("bad-output", "exit 0 after " + first_fatal);
   const std::string fault = CheckOutputs(dir / "output");
   if (!fault.empty()) return say("bad-output", fault);
-  const std::string accepted = AcceptedNonFinite(dir);
+  const std::string accepted = AcceptedWithoutMessage(dir);
   if (!accepted.empty()) return say("bad-output", accepted);
   return say("success", "");
 }

@@ -52,6 +52,8 @@ TEST(GridFormatDetection, RecognisesEachFormFromItsLeadingBytesOnly) {
   EXPECT_EQ(Detect(Bytes("\x89HDF\r\n\x1a\n")), kGridNetcdf);
   EXPECT_EQ(Detect(Bytes("ncols 3\nnrows 2\n")), kGridAscii);
   EXPECT_EQ(Detect(Bytes("NCOLS 3\n")), kGridAscii);
+  // Editors that save UTF-8 put a byte-order mark before the text.
+  EXPECT_EQ(Detect(Bytes("\xEF\xBB\xBFncols 3\n")), kGridAscii);
   EXPECT_EQ(Detect(Bytes("GIF89a\x02\x00")), kGridGif);
   EXPECT_EQ(Detect(BinaryHeader<double>(N, 96)), kGridBinaryDouble);
   EXPECT_EQ(Detect(BinaryHeader<float>(N, 48)), kGridBinarySingle);
@@ -75,6 +77,10 @@ TEST(AsciiHeader, ReadsFloatFormattedNumbersAndAnyKeyCase) {
   ASSERT_EQ(header.failed_pair, 0) << header.reason;
   EXPECT_EQ(header.values, (GridHeader6{3, 4, 1, 2, 10, N}));
   EXPECT_EQ(text.substr(header.data_offset, 4), "\n0. ");
+  const AsciiHeaderResult marked = ParseAsciiHeader("\xEF\xBB\xBF" + text);
+  ASSERT_EQ(marked.failed_pair, 0) << marked.reason;
+  EXPECT_EQ(marked.values, header.values);
+  EXPECT_EQ(marked.data_offset, header.data_offset + 3);
 }
 
 TEST(AsciiHeader, MissingNodataLineDefaultsAndCentresBecomeCorners) {

@@ -495,6 +495,16 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
       s.station_line = WriteStations("header.txt", altitudes, {500, 3500}, {2500, 500}, {});
     };
   };
+  // The station file of the records with line `number` of its header replaced by `text`.
+  const auto header_line = [this](int number, std::string text) {
+    return [this, number, text](SectionSpec& s) {
+      std::string file = test::ReadFile(s.station_line);
+      std::size_t at = 0;
+      for (int i = 1; i < number; ++i) at = file.find('\n', at) + 1;
+      file.replace(at, file.find('\n', at) - at, text);
+      test::WriteFile(dir_ / "stations.txt", file);
+    };
+  };
   const std::vector<Case> cases = {
       {"method 13", [](SectionSpec& s) { s.method = 13, s.parameter_line = ""; }, good,
        kMethodCode},
@@ -543,6 +553,11 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
        "the altitude of station 2 on line 2 is missing"},
       {"altitude 1e5", header({10, 1e5}), good, kStationContentCode,
        "the altitude of station 2 on line 2 is 100000, it must lie within -11000 to 9000 m"},
+      // A decimal comma in the header as in the records, not the number before the comma.
+      {"altitude 2,416", header_line(2, "a b c d 2,416 20"), good, kStationContentCode,
+       "stations.txt: station 1: altitude \"2,416\" is not a finite number"},
+      {"x 7,999", header_line(3, "a b c d 500 7,999"), good, kStationContentCode,
+       "station 2: x \"7,999\" is not a finite number"},
       {"idw fraction 1.5", [](SectionSpec& s) { s.fraction = 1.5; }, good, kControlFileErrorCode,
        "fraction of idw on weighted interpolation in temperature is 1.5, it must lie within 0 to "
        "1"},

@@ -45,6 +45,10 @@ TEST_F(RoutingModelTest, ThreeSubbasinDescriptionBuildsOneStretch) {
   // Without an observed file the comparison is off; "none" says so without an error about a file.
   EXPECT_TRUE(ScreenHas("Routing will be done without comparison to observed discharge data!"));
   EXPECT_TRUE(ScreenHas("error opening none.txt"));
+  // A file named but not opened is a WARNING: the comparison asked for is not made.
+  EXPECT_NE(ReadFile(diag_.file_name())
+                .find("<line level=\"2\" description= \"error opening none.txt;Routing will be"),
+            std::string::npos);
   EXPECT_EQ(model->ObservedEndCounter(), kObservedEnded);
   screen_.str("");
   Write(Header("1 1000 50 2", "none"),
@@ -147,7 +151,7 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
       // Channel values of 0 or below take their defaults, named in a WARNING; values no river
       // has are refused, as is a negative constant inflow.
       {"slope 0", Header(), tg + "OL 11 " + Replace(kChannel, "I=0.001", "I=0") + "\n", 0,
-       "routing description 1: channel value I of item 1 is 0, the channel takes its "
+       "routing description 1 (TG 13): channel value I of item 1 is 0, the channel takes its "
        "default 0.0316 for the root of the slope"},
       {"length -1", Header(), tg + "OL 11 " + Replace(kChannel, "L=", "L=-1") + "\n", 0,
        "channel value L of item 1 is -1, the channel takes its default 1"},
@@ -162,6 +166,22 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
       {"storage constant 1e308", Header(),
        tg + "OL 11 " + Replace(kChannel, "kv=", "kv=1e308") + "\n", 17,
        "channel value kv of item 1 is 1e+308, it must be a number of at most 1e+06"},
+      // A message names the description the value stands in, not the last one.
+      {"storage constant 1e308 in the first of two", Header(),
+       tg + "OL 11 " + Replace(kChannel, "kv=", "kv=1e308") + "\nTG 15 (A=150, f=1) OL 13 " +
+           kChannel + "\n",
+       17, "routing description 1 (TG 13): channel value kv of item 1 is 1e+308"},
+      // Values are taken by their place; a name of another place is named.
+      {"Manning values named the other way round", Header(),
+       tg + "OL 11 " + Replace(kChannel, "Mh=30, Mv=20", "Mv=30, Mh=20") + "\n", 0,
+       "routing description 1 (TG 13), item 1: value 6 is named \"Mv\", but values are "
+       "taken by their place (kh kv Bh Bv Th Mh Mv I L A): it is read as Mh"},
+      {"decimal comma", Header(), tg + "OL 11 " + Replace(kChannel, "Bh=10", "Bh=1,5") + "\n", 17,
+       "routing description 1 (TG 13), item 1: value 3 \"1,5\" is no number: a decimal comma is "
+       "not read"},
+      {"a name no value has", Header(), "TG 13 (A=60, ff=1) OL 11 " + kChannel + "\n", 0,
+       "routing description 1 (TG 13), TG: value 2 is named \"ff\", but values are taken by "
+       "their place (A f): it is read as f"},
       {"constant inflow -1", Header(), tg + "ZL 1 = constant -1 " + kChannel + "\n", 17,
        "constant inflow 1 is -1, it must lie within 0 to 2e+06 m3/s"},
       // Valid sections: qmin = qmax, and file names that only contain item keywords.

@@ -100,6 +100,22 @@ TEST_F(ControlFileCompilerTest, FaultsOfTheFileAreNamedWithTheirLine) {
   for (const char* text : {"$set $a = 1\nx = $a,\n", "$set $a = 1\nx = f($a)\n",
                            "dir = /home/$settings//x\n", "$setx $a = 1\n"})
     EXPECT_EQ(Compile(text).code, 17) << text;
+  // Line ends of CR alone and control characters are named, not the sections they hide.
+  const std::pair<std::string, std::string> characters[] = {
+      {"[model_time]\r24\r1\r", "line 1 of control file " + (dir_ / "run.ctl") +
+                                    " ends its lines with a carriage return alone"},
+      {"[a]\n1\n[model_time]" + std::string(1, '\0') + "\n24\n",
+       "line 3 of control file " + (dir_ / "run.ctl") +
+           " holds the control character NUL at column 13; a control file holds text only"},
+      {"[a]\nx = 1\x01\n", "holds the control character 0x01 at column 6"},
+  };
+  for (const auto& [text, message] : characters) {
+    outcome = Compile(text);
+    EXPECT_EQ(outcome.code, 17);
+    EXPECT_NE(outcome.screen.find(message), std::string::npos) << outcome.screen;
+  }
+  // Windows line ends, and control characters inside a comment, are fine.
+  EXPECT_EQ(Compile("[a]\r\n1\r\n# \x01 a comment\n").code, 0);
   // A section given twice is refused, naming both lines of the control file; a header that no
   // model knows is named in a WARNING (the section of a meteorological variable is known).
   const std::string name = dir_ / "run.ctl";

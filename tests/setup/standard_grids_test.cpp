@@ -56,6 +56,8 @@ TEST(StandardGridLine, ReadsOldAndKeywordStylesWithWholeWordKeywords) {
   const GridLineResult result = ParseStandardGridLine("a b 1 readcode = x", bad);
   EXPECT_EQ(result.error, GridLineError::kKeywordValue);
   EXPECT_EQ(result.bad_keyword, "readcode");
+  // A decimal comma would read as the number before it.
+  EXPECT_EQ(ParseStandardGridLine("a b 1 defaultValue=0,5", bad).bad_keyword, "defaultValue");
 }
 
 // A scripted run: each step's date, and whether the dated file is read at it.

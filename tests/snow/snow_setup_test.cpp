@@ -390,12 +390,27 @@ TEST_F(SnowTest, DynamicGlacierSetUp) {
   EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kGlacierSetupCode);
   EXPECT_TRUE(ScreenHas("relSizeNewGlacier (share of a cell covered by a new glacier) must lie"));
   dynamic.optional = "1500 0.3\n";
-  // An evaluation date no year has would never change the glaciers.
-  for (const char* date : {"1 13", "31 4", "29 2", "0 6"}) {
+  // An evaluation date no year has would never change the glaciers; 29 February changes them
+  // in leap years, which the run is told.
+  struct EvalDate {
+    const char* date;
+    int code;
+    const char* message;
+  };
+  const EvalDate dates[] = {
+      {"1 13", kGlacierSetupCode, "name no date of any year"},
+      {"31 4", kGlacierSetupCode, "name no date of any year"},
+      {"30 2", kGlacierSetupCode, "name no date of any year"},
+      {"0 6", kGlacierSetupCode, "name no date of any year"},
+      {"29 2", 0,
+       "GMBEvalDay 29 and GMBEvalMonth 2 name 29 February: the yearly "
+       "glacier evaluation runs in leap years only"},
+  };
+  for (const EvalDate& d : dates) {
     std::string text = Section(SnowSection{}) + IceFirn(dynamic);
-    text.replace(text.find("\n30 9\n"), 6, "\n" + std::string(date) + "\n");
-    EXPECT_EQ(Make(text), kGlacierSetupCode) << date;
-    EXPECT_TRUE(ScreenHas("name no date of every year")) << date;
+    text.replace(text.find("\n30 9\n"), 6, "\n" + std::string(d.date) + "\n");
+    EXPECT_EQ(Make(text), d.code) << d.date;
+    EXPECT_TRUE(ScreenHas(d.message)) << d.date;
   }
   grids_["GlacierCodes"][1][2] = N;
   EXPECT_EQ(Make(Section(SnowSection{}) + IceFirn(dynamic)), kGlacierSetupCode);

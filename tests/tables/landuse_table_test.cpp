@@ -292,6 +292,12 @@ TEST_F(LanduseTableTest, FailuresReportTheEntryAndTheirCode) {
        "entry beginning in line 3 of the control file has no closing"},
       {h + "1\n10 grass\n", 29, "landuse table code 10: some values could not be read\n10 grass"},
       {h + "1\n10 grass DynamicPhenology_2 {\n", 29, "code 10: some values could not be read"},
+      // A misspelt method: a block entry all the same, named, not a one-line entry.
+      {h + "1\n10 grass method VariableDayCont {\n", 29,
+       "landuse table entry 1: method \"VariableDayCount\" not found; \"VariableDayCont\" stands "
+       "in its place"},
+      {h + "1\n10 grass method Static {\n", 29,
+       "the method \"Static\" is none of VariableDayCount, DynamicPhenology_1 to"},
       {h + "1\n" + fixed35.substr(0, 60) + "\n", 29, "ends after"},
       {h + "1\n" + fixed35 + " x 3.4\n", 29, "value 36 (\"x\")"},
       {h + "1\n10 grass 0.2 1 2 3 4 5 6 7 8 9 10 11 12 100 abc 250 300 1 1 1 1 1 1 1 1 1 1 1 1 1 1 "
@@ -338,6 +344,12 @@ TEST_F(LanduseTableTest, BlockFailuresEndWithTheEntryMessage) {
        "no valid value for parameter \"SR_cultivation\" for land use 30"},
       {"VariableDayCount", kRequired3 + days + "n-factor = 1 2;", "holds 2 values instead of 3"},
       {"DynamicPhenology_1", kRequired3 + days, "parameter \"F*\" not found for land use 30"},
+      // A misspelt key is named with the key it stands for; a known key near it is none.
+      {"VariableDayCount", Replace(kRequired3, "Albedo =", "Albdo =") + days,
+       "parameter \"Albedo\" not found for land use 30; \"Albdo\" stands in its place"},
+      {"DynamicPhenology_2",
+       kRequired3 + days + kPhenology + "DP2_t0_dorm = 10; DP2_t1_dorm = 40; DP2_T_Bc = 8;",
+       "parameter \"DP2_T_Bf\" not found for land use 30\n"},
       {"DynamicPhenology_3", kRequired3 + "JulDays = 1 180 365;",
        "(Code: 30): for Method DynamicPhenology_3 the last sample day (JulDay) must be 366 and "
        "not 365"},

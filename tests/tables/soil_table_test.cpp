@@ -103,8 +103,12 @@ TEST_F(SoilEntryTest, RefusedBlockEntries) {
   const std::string loam = LoamKeys();
   const std::string after_layers = loam.substr(loam.find(';') + 1);
   const Refusal cases[] = {
-      {"layers = 1; ksat = 1; theta_sat = 0.4; theta_res = 0.1; alpha = 3; thickness = 1;",
-       "Soil table code 7: some values could not be read", 29},  // no Par_n
+      {"layers = 1; ksat = 1; theta_sat = 0.4; theta_res = 0.1; alpha = 3; thickness = 1; "
+       "Par_m = 0.3;",
+       "soil type 7: the required key \"Par_n\" is not found\n", 29},  // Par_m is no stand-in
+      {"layers = 1; ksat = 1; theta_sat = 0.4; theta_res = 0.1; alpah = 3; thickness = 1; "
+       "Par_n = 1.5; Par_m = 0.3;",
+       "soil type 7: the required key \"alpha\" is not found; \"alpah\" stands in its place", 29},
       {"layers = 1 1;" + after_layers + "theta_res = 0.43;",
        "soil type 7 (loam), layer 1: theta_sat (0.43) must be greater than theta_res (0.43)", 29},
       {"layers = 1 1;" + after_layers + "theta_res = -9999;",

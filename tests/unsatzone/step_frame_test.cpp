@@ -90,9 +90,14 @@ TEST_F(StepFrame, ImposedTableOverTheGrid) {
   for (int r = 1; r <= 2; ++r)
     for (int c = 1; c <= 4; ++c) given[r][c] = distance[r][c] + heads[r][c][0];  // unchanged
   given[1][2] = N;                                                               // nodata
+  given[2][3] = heads[2][3][0] + 500;  // a partner's table 500 m above the ground
   const double theta_kept = theta[1][2][1];
   const double base_kept = base[1][2];
   model_->ApplyExternalGroundwaterTable();
+  EXPECT_TRUE(
+      ScreenHas("the groundwater table given in GWTableExtern lies above the "
+                "ground surface in 1 cell(s), by up to 500 m (the first at row 2, column "
+                "3): their soil columns are saturated up to the surface"));
   EXPECT_EQ(balance[1][1], 0.0);
   EXPECT_EQ(base[1][1], 0.0);
   EXPECT_EQ(balance[1][2], 0.0);
