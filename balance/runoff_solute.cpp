@@ -10,8 +10,6 @@
 
 #include "balance/water_balance.h"
 #include "core/exact_sum.h"
-#include "core/output_files.h"
-#include "core/string_helpers.h"
 #include "unsatzone/runoff_concentration.h"
 #include "unsatzone/unsatzone_model.h"
 
@@ -66,32 +64,12 @@ std::vector<double> WaterBalance::RunoffSolute(const std::vector<double>& weight
 }
 
 void WaterBalance::WriteRunoffSolute(const std::string& output_directory) const {
-  const unsatzonmodellklasse& soil = *models_.soil;
-  if (soil.rank != 0 || runoff_solute_.empty()) return;
-  std::string text =
-      "# solute the soil zone's runoff concentration holds (the flow-time zones and the linear "
-      "storages of direct runoff and interflow) before the first step (<tracer>_start) and "
-      "after the last (<tracer>_end), mm x concentration over the area\ntracer";
-  for (int32_t s = 1; s <= subbasins_; ++s)
-    text += FormatText("\t%d", static_cast<int>(soil.subbasinCodes[static_cast<std::size_t>(s)]));
-  text += "\tbasin\n";
-  const auto indexes = static_cast<std::size_t>(subbasins_ + 1);
-  for (int32_t t = 1; t <= soil.tracer_count; ++t) {
-    if (!SoluteBooked(t)) continue;
-    const std::size_t base = static_cast<std::size_t>(t - 1) * indexes;
-    for (const auto* row : {&runoff_solute_start_, &runoff_solute_}) {
-      text += soil.tracer_definitions[t].name + (row == &runoff_solute_ ? "_end" : "_start");
-      for (std::size_t i = 1; i <= indexes; ++i) {
-        const std::size_t k = base + i % indexes;
-        text += FormatText("\t%.9f", k < row->size() ? (*row)[k] : 0.0);
-      }
-      text += "\n";
-    }
-  }
-  CheckedFile file(diag_, kWriteErrorCode, output_directory + "runoff_concentration_solute.txt",
-                   "w");
-  file.Write(text);
-  file.Close();
+  if (models_.soil->rank != 0 || runoff_solute_.empty()) return;
+  WriteSoluteBooking(output_directory + "runoff_concentration_solute.txt",
+                     "solute the soil zone's runoff concentration holds (the flow-time zones and "
+                     "the linear storages of direct runoff and interflow) before the first step "
+                     "(<tracer>_start) and after the last (<tracer>_end)",
+                     {{"_start", &runoff_solute_start_}, {"_end", &runoff_solute_}});
 }
 
 }  // namespace velorn

@@ -71,6 +71,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "balance/water_balance_account.h"
@@ -225,8 +226,12 @@ class WaterBalance {
   std::vector<double> RunoffSolute(const std::vector<double>& weights,
                                    const std::vector<ExactSum>& pipelines) const;
   void WriteRunoffSolute(const std::string& output_directory) const;
+  // A booking of solute per tracer t (not evaporating) and index i at [(t - 1) * (n + 1) + i]:
+  // a row per tracer and vector of `rows`, named by the tracer and the row's suffix, a column
+  // per subbasin and the basin.
+  using SoluteRows = std::vector<std::pair<std::string, const std::vector<double>*>>;
   void WriteSoluteBooking(const std::string& path, const std::string& comment,
-                          const std::vector<double>& booked) const;
+                          const SoluteRows& rows) const;
   // Response units with tracers: the solute the copies of the masters' state gave (+) or took
   // (-) from the other cells of each unit beyond what their own fluxes account for (see
   // response_unit_solute.cpp). `fluxes` false: only the cells' solute is taken as the start.

@@ -1185,6 +1185,12 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "[landuse_table], land use 10: no model reads the key &quot;IntercepCapp&quot;; check its "
        "spelling (the entry is ignored)",
        0},
+      // A unit written onto a value of a land-use entry fails the whole entry, as every failure
+      // inside it (code 29, not the 17 of a section's value).
+      {"land-use value with its unit written onto it",
+       {"front-range.ctl", "IntercepCap = 0.2;", "IntercepCap = 0.2mm;"},
+       "error in control file, the value of IntercepCap is no number: &quot; 0.2mm&quot;",
+       29},
       {"temperature 200 degC",
        {"stations/temperature.txt", "2019 01 26 00 7.2", "2019 01 26 00 200"},
        "line 31 of ./stations/temperature.txt: station 1 of temperature holds 200, it must lie "
