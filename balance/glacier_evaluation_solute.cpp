@@ -155,16 +155,16 @@ void WaterBalance::WriteEvaluationSolute(const std::string& output_directory) co
     WriteSoluteBooking(output_directory + "glacier_evaluation_solute.txt",
                        "solute the yearly glacier evaluations moved into (+) or out of (-) the "
                        "stores over the run",
-                       evaluation_solute_);
+                       {{"", &evaluation_solute_}});
   if (!unit_solute_.empty())
     WriteSoluteBooking(output_directory + "response_unit_solute.txt",
                        "solute the copies of the response units' masters gave (+) or took (-) "
                        "from the other cells of the units over the run",
-                       unit_solute_);
+                       {{"", &unit_solute_}});
 }
 
 void WaterBalance::WriteSoluteBooking(const std::string& path, const std::string& comment,
-                                      const std::vector<double>& booked) const {
+                                      const SoluteRows& rows) const {
   const unsatzonmodellklasse& soil = *models_.soil;
   std::string text = "# " + comment + ", mm x concentration over the area\ntracer";
   for (int32_t s = 1; s <= subbasins_; ++s)
@@ -173,12 +173,15 @@ void WaterBalance::WriteSoluteBooking(const std::string& path, const std::string
   const auto indexes = static_cast<std::size_t>(subbasins_ + 1);
   for (int32_t t = 1; t <= soil.tracer_count; ++t) {
     if (!SoluteBooked(t)) continue;
-    text += soil.tracer_definitions[t].name;
     const std::size_t base = static_cast<std::size_t>(t - 1) * indexes;
-    for (std::size_t i = 1; i <= indexes; ++i)
-      text += FormatText("\t%.9f",
-                         base + i % indexes < booked.size() ? booked[base + i % indexes] : 0.0);
-    text += "\n";
+    for (const auto& [suffix, booked] : rows) {
+      text += soil.tracer_definitions[t].name + suffix;
+      for (std::size_t i = 1; i <= indexes; ++i) {
+        const std::size_t k = base + i % indexes;
+        text += FormatText("\t%.9f", k < booked->size() ? (*booked)[k] : 0.0);
+      }
+      text += "\n";
+    }
   }
   CheckedFile file(diag_, kWriteErrorCode, path, "w");
   file.Write(text);

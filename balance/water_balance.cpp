@@ -49,11 +49,6 @@ double** RegistryGrid(const GridRegistry* registry, const char* identifier) {
   return i > 0 ? (*registry)[i].grid : nullptr;
 }
 
-// Content of a linear storage of factor e whose outflow of the last step was q.
-double LinearStorageContent(double q, double e) {
-  return e > 0 && e < 1 ? e / (1.0 - e) * q : 0.0;
-}
-
 // The values shared of a response unit's master: its stores (indexed by WaterBalanceStore, but
 // runoff concentration), the net of its fluxes, with glaciers the outflow of its glacier-free
 // part (per mm of the part), its glacier part's outflow (per mm of the part) and its share.
@@ -130,6 +125,7 @@ WaterBalance::~WaterBalance() {
 void WaterBalance::BeforeStep() {
   if (!active_ || account_.Started()) return;
   account_.Start(Gather(false));
+  runoff_solute_start_ = runoff_solute_;
   BookUnitSolute(false);
 }
 
@@ -373,11 +369,13 @@ void WaterBalance::CellFluxes(const FluxGrids& grids, long r, long c, double* ce
       cell[FluxTerm(kBalanceSnowEvaporation)] += g * grids.glacier_evaporation[r][c];
   }
   if (const verdunstungsmodellklasse* et = grids.et) {
-    // The leaves' evaporation and the sublimation of the canopy's snow.
-    const double interception_evaporation = et->InterceptionLoss(r, c);
+    // The leaves' evaporation; the sublimation of the canopy's snow is no part of the total
+    // real evapotranspiration and a term of its own.
+    const double interception_evaporation = et->InterceptionEvaporation(r, c);
     const double snow = et->snow_evaporation[r][c];
     const double soil_evaporation = et->real_evaporation[r][c];
     cell[FluxTerm(kBalanceInterceptionEvaporation)] = (1.0 - g) * interception_evaporation;
+    cell[FluxTerm(kBalanceCanopySublimation)] = (1.0 - g) * et->CanopySublimation(r, c);
     // The snow model's cell pack, which loses it, is the glacier-free part's; a static
     // glacier's part keeps the same pack and loses it as well.
     cell[FluxTerm(kBalanceSnowEvaporation)] += (grids.static_glacier ? 1.0 : 1.0 - g) * snow;
@@ -515,6 +513,9 @@ std::vector<WaterBalanceValues> WaterBalance::Gather(bool fluxes) {
       for (std::size_t t = 1; t < sums_.size(); ++t) total.Merge(sums_[t][i][k]);
       all.push_back(total);
     }
+  // The tracers' records of the same zones, after the cells' terms.
+  const std::size_t pipelines = all.size();
+  if (soil.tracer_count > 0) AddRunoffSoluteRecords(all);
   ReduceExactSumsToRoot(all);
   std::vector<WaterBalanceValues> values(static_cast<std::size_t>(subbasins_ + 1));
   if (soil.rank != 0) return values;
@@ -538,6 +539,9 @@ std::vector<WaterBalanceValues> WaterBalance::Gather(bool fluxes) {
     unit_excess_[i] = unit_excess;
   }
   AddSubbasins(values, weights, counts, fluxes);
+  if (soil.tracer_count > 0)
+    runoff_solute_ =
+        RunoffSolute(weights, std::vector<ExactSum>(all.begin() + pipelines, all.end()));
   return values;
 }
 
@@ -605,6 +609,7 @@ void WaterBalance::Finish(const std::string& output_directory) {
   table.Close();
   WriteEvaluationSolute(output_directory);
   WriteStepSolute(output_directory);
+  WriteRunoffSolute(output_directory);
   const WaterBalanceAccount::Period& run = account_.Run();
   double evaporation = 0, change = 0;
   for (int f = kBalanceInterceptionEvaporation; f < kBalanceRunoff; ++f)

@@ -71,6 +71,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "balance/water_balance_account.h"
@@ -88,6 +89,11 @@ class schneemodellklasse;
 class irrigationclass;
 class abflussmodellklasse;
 class siltingupclass;
+
+// Content of a linear storage of factor e whose outflow of the last step was q.
+inline double LinearStorageContent(double q, double e) {
+  return e > 0 && e < 1 ? e / (1.0 - e) * q : 0.0;
+}
 
 class WaterBalance {
  public:
@@ -122,7 +128,7 @@ class WaterBalance {
   // Process 0 writes "water_balance.txt" into `output_directory` and the INFO entry, and the
   // bookings of solute: "irrigation_solute.txt" with irrigation on, "lake_exchange_solute.txt"
   // with lakes and tracers, "assimilation_solute.txt" with data assimilation and tracers (see
-  // step_solute.cpp).
+  // step_solute.cpp), "runoff_concentration_solute.txt" with tracers (runoff_solute.cpp).
   void Finish(const std::string& output_directory);
 
   const WaterBalanceAccount& Account() const { return account_; }
@@ -209,8 +215,23 @@ class WaterBalance {
   // Process 0: "glacier_evaluation_solute.txt" after an evaluation with tracers and
   // "response_unit_solute.txt" with response units and tracers.
   void WriteEvaluationSolute(const std::string& output_directory) const;
+  // Appends per tracer t and subbasin s, at [(t - 1) * n + s - 1], the sum of this process's
+  // records of the flow-time zones still on their way (see runoff_solute.cpp).
+  void AddRunoffSoluteRecords(std::vector<ExactSum>& sums) const;
+  // Process 0, per tracer t and index i at [(t - 1) * (n + 1) + i]: the solute of the runoff
+  // concentration's flow-time zones and linear storages, mm x concentration over the area;
+  // `weights` the indexes' weight sums, `pipelines` the records appended above, summed over the
+  // processes. Written at the end as "runoff_concentration_solute.txt", before the first step
+  // and after the last.
+  std::vector<double> RunoffSolute(const std::vector<double>& weights,
+                                   const std::vector<ExactSum>& pipelines) const;
+  void WriteRunoffSolute(const std::string& output_directory) const;
+  // A booking of solute per tracer t (not evaporating) and index i at [(t - 1) * (n + 1) + i]:
+  // a row per tracer and vector of `rows`, named by the tracer and the row's suffix, a column
+  // per subbasin and the basin.
+  using SoluteRows = std::vector<std::pair<std::string, const std::vector<double>*>>;
   void WriteSoluteBooking(const std::string& path, const std::string& comment,
-                          const std::vector<double>& booked) const;
+                          const SoluteRows& rows) const;
   // Response units with tracers: the solute the copies of the masters' state gave (+) or took
   // (-) from the other cells of each unit beyond what their own fluxes account for (see
   // response_unit_solute.cpp). `fluxes` false: only the cells' solute is taken as the start.
@@ -271,6 +292,8 @@ class WaterBalance {
   // of the run changed (process 0; empty before the first with tracers).
   std::vector<double> solute_before_evaluation_;
   std::vector<double> evaluation_solute_;
+  // As RunoffSolute: before the first step and after the last Gather (process 0).
+  std::vector<double> runoff_solute_start_, runoff_solute_;
   // Response units, per booked tracer at [t - 1]: each own cell's solute at the last booking,
   // and just before the glacier evaluation of the step; per tracer and index 0..n at
   // [(t - 1) * (n + 1) + i] (process 0): the copies' solute over the run, mm x concentration.

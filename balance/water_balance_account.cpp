@@ -73,7 +73,8 @@ std::string WaterBalanceAccount::Table() const {
       "exchange\tsurface_return\tassimilation\tgroundwater_boundary\tgroundwater_"
       "lateral\tgroundwater_"
       "iteration\triver_infiltration\tgroundwater_pumping\texternal_table\tice_melt\tglacier_"
-      "evaluation\tE_interception\tE_snow\tE_soil\ttranspiration\trunoff\tdS_canopy\tdS_snow\t"
+      "evaluation\tE_interception\tE_canopy_sublimation\tE_snow\tE_soil\ttranspiration\trunoff\tdS_"
+      "canopy\tdS_snow\t"
       "dS_soil\tdS_ponding\tdS_groundwater\tdS_firn\tdS_concentration\tresidual\n";
   std::vector<const Period*> periods;
   for (const Period& p : years_) periods.push_back(&p);

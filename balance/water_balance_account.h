@@ -10,9 +10,9 @@
 // give the soil columns, less the water pumped from the aquifer for irrigation, which returns with
 // the precipitation, the water an external water table imposed by a coupled program fills into or
 // drains from the soil columns, the melt of glacier ice, and what the yearly evaluation of dynamic
-// glaciers moves into or out of the stores), what left (each evaporation term, the runoff Qg), how
-// much every store changed, and what is left over (the residual, which is round-off when the models
-// keep their water).
+// glaciers moves into or out of the stores), what left (each evaporation term, the canopy snow's
+// sublimation among them, the runoff Qg), how much every store changed, and what is left over
+// (the residual, which is round-off when the models keep their water).
 //
 // A diagnostic of our own, apart from every model: balance/water_balance.h forms the step's
 // values from the models' grids and arrays with exact sums and hands them in here on process
@@ -52,7 +52,8 @@ enum WaterBalanceFlux {
   kBalanceExternalTable,            // water an imposed external water table put into the columns
   kBalanceIceMelt,                  // melt of glacier ice (and of the firn of static glaciers)
   kBalanceGlacierEvaluation,        // what the yearly glacier evaluation moved into the stores
-  kBalanceInterceptionEvaporation,  // from the canopy (with canopy-snow sublimation)
+  kBalanceInterceptionEvaporation,  // from the leaves' water
+  kBalanceCanopySublimation,        // sublimation of the snow held in the canopy
   kBalanceSnowEvaporation,          // evaporation and sublimation of the snow pack
   kBalanceSoilEvaporation,
   kBalanceTranspiration,  // layers 1..L

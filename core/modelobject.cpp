@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "core/error_code.h"
+#include "core/mpi_operations.h"
 #include "core/output_files.h"
 #include "core/string_helpers.h"
 #include "core/submodel_setup.h"
@@ -252,6 +253,23 @@ void modelobject::PrefixDirectory(const std::string& directory, std::string& nam
   std::string prefixed = directory + name;
   CheckFileNameLength(Diag(), "file name", prefixed);
   name = std::move(prefixed);
+}
+
+std::string modelobject::FixedGridName(const std::string& stem) const {
+  return stem + "." + GridFormExtension(write_ascii, write_double, write_netcdf);
+}
+
+std::string modelobject::StateFileToRead(const std::string& name, const std::string& older) {
+  if (older.empty() || older == name) return name;
+  std::string stored = name;
+  PrefixDirectory(input_directory, stored);
+  if (ExistsOnRoot(stored)) return name;
+  std::string earlier = older;
+  PrefixDirectory(input_directory, earlier);
+  if (!ExistsOnRoot(earlier)) return name;
+  Diag() << "INFO: no grid " << stored << ": the state is read from " << earlier
+         << ", the name an earlier version gave it[end-entry]";
+  return older;
 }
 
 void modelobject::SetInputGridGeometry(double** grid, double x, double y, double cell_size) {

@@ -206,6 +206,13 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   // Puts `directory` in front of a relative `name` (one not beginning with '/' or '~'); an empty
   // directory leaves the name alone. A result over 2400 characters is FATAL (code 1).
   void PrefixDirectory(const std::string& directory, std::string& name);
+  // The name of a grid the model names itself: `stem` "." the extension of the form its grids
+  // are written in (GridFormExtension: "snowalbedo.dbl" with binary doubles).
+  std::string FixedGridName(const std::string& stem) const;
+  // The file of the input directory a warm start reads a state grid from: `name`, or `older`
+  // (the name an earlier version gave it) when only that file is there, with an INFO entry.
+  // Collective: every process takes the same name.
+  std::string StateFileToRead(const std::string& name, const std::string& older);
   void SetInputGridGeometry(double** grid, double x, double y, double cell_size);
   // Copies what every model object takes from the application's SubModelSetup: the report
   // interval and step-end shift, the [output_list] codes, the zone table with its code-to-index

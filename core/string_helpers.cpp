@@ -1,7 +1,8 @@
-// Text helpers: tokenizer with quoted tokens, substring position, cut, upper-case copy and
-// printf into a string.
+// Text helpers: tokenizer with quoted tokens, substring position, cut, upper-case copy, printf
+// into a string, the names nearest a misspelt one and the extensions of the grid forms.
 #include "core/string_helpers.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -94,6 +95,67 @@ std::string FormatText(const char* format, ...) {
   if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
   va_end(args);
   return text;
+}
+
+std::string GridFormExtension(bool ascii, bool doubles, bool netcdf) {
+  if (netcdf || ascii) return "asc";
+  return doubles ? "dbl" : "flt";
+}
+
+std::string ExtensionOfWrittenForm(const std::string& extension, bool ascii, bool doubles,
+                                   bool netcdf) {
+  std::string lower = extension;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (lower != "asc" && lower != "dbl" && lower != "flt") return extension;
+  const std::string written = GridFormExtension(ascii, doubles, netcdf);
+  return lower == written ? extension : written;
+}
+
+namespace {
+
+char LowerCase(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Levenshtein distance of two words without regard to case.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const std::size_t change = LowerCase(a[i - 1]) == LowerCase(b[j - 1]) ? 0 : 1;
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + change});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+}  // namespace
+
+std::vector<std::string> NearestNames(const std::string& word,
+                                      const std::vector<std::string>& candidates,
+                                      std::size_t count) {
+  std::vector<std::pair<std::size_t, std::size_t>> near;  // distance, candidate index
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    const std::string& name = candidates[k];
+    bool seen = false;
+    for (std::size_t j = 0; j < k && !seen; ++j) seen = candidates[j] == name;
+    if (seen || name.empty()) continue;
+    const std::size_t limit = std::max<std::size_t>(2, std::max(word.size(), name.size()) / 3);
+    const std::size_t distance = EditDistance(word, name);
+    if (distance <= limit) near.emplace_back(distance, k);
+  }
+  std::stable_sort(near.begin(), near.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < near.size() && names.size() < count; ++i)
+    names.push_back(candidates[near[i].second]);
+  return names;
 }
 
 }  // namespace velorn

@@ -38,4 +38,20 @@ std::string ToUpperCopy(std::string text);
 // The text that printf would write for `format` and the values, whatever its length.
 __attribute__((format(printf, 1, 2))) std::string FormatText(const char* format, ...);
 
+// Up to `count` of `candidates` nearest to `word` (edit distance without regard to case, at most
+// a third of the longer word's length, at least 2), nearest first, ties in the candidates'
+// order; each name once. For messages that name what a misspelt name may have meant.
+std::vector<std::string> NearestNames(const std::string& word,
+                                      const std::vector<std::string>& candidates,
+                                      std::size_t count);
+
+// The extension (without its dot) that says the form grids are written in: "asc" for ASCII
+// grids (and for netCDF, whose files add ".nc"), "dbl" for binary doubles, "flt" for binary
+// floats. A grid name the model fixes takes it, so that its name says what the file holds.
+std::string GridFormExtension(bool ascii, bool doubles, bool netcdf);
+// `extension` (of a grid name, without its dot) when it names no form or the form written;
+// the written form's extension when it names another form ("asc", "dbl", "flt", any case).
+std::string ExtensionOfWrittenForm(const std::string& extension, bool ascii, bool doubles,
+                                   bool netcdf);
+
 }  // namespace velorn

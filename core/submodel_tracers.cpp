@@ -116,7 +116,12 @@ class TracerSetup {
         TracerFileName(definition_.path, definition_.name, model_.module_name, definition_.gridext);
     if (model_.grid_read_parameter == 1) {
       double** grid = nullptr;
-      model_.ReadGrid(block_.grid_file_name, grid, 0, true, false, false, 0, false, true, 0.0);
+      const std::string older = definition_.older_gridext.empty()
+                                    ? std::string()
+                                    : TracerFileName(definition_.path, definition_.name,
+                                                     model_.module_name, definition_.older_gridext);
+      model_.ReadGrid(model_.StateFileToRead(block_.grid_file_name, older), grid, 0, true, false,
+                      false, 0, false, true, 0.0);
       block_.concentration.reset(grid);
     } else {
       block_.concentration.reset(

@@ -55,8 +55,11 @@ struct TracerDefinition {
   std::string path;         // directory prefix of the tracer's output files
   std::string statext;      // extension of the statistics file names
   std::string gridext;      // extension of the grid file names
-  int32_t statcode = 0;     // code of the tracer's zone statistics
-  int32_t gridcode = 0;     // write code of the tracer's concentration grids
+  // The extension given when it named another form than the written one (then gridext is the
+  // written form's): a warm start reads state grids under it when they are not under gridext.
+  std::string older_gridext;
+  int32_t statcode = 0;  // code of the tracer's zone statistics
+  int32_t gridcode = 0;  // write code of the tracer's concentration grids
 };
 
 struct TracerBlock {

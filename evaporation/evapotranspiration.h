@@ -187,14 +187,16 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   double** master_response_units = nullptr;
   double** lake_codes = nullptr;
   double** ponding = nullptr;
-  // The leaves' interception evaporation ("interception_evaporation0") and the sublimation of
-  // the canopy's snow ("Snow_canopy_sublim", with canopy snow only): the cell's interception
-  // loss is their sum (InterceptionLoss).
+  // The leaves' interception evaporation ("interception_evaporation0"), part of the total real
+  // evapotranspiration, and the sublimation of the canopy's snow ("Snow_canopy_sublim", with
+  // canopy snow only), which has its own grid and table and stays out of that total.
   double** interception_evaporation = nullptr;
   double** canopy_sublimation = nullptr;
-  double InterceptionLoss(long r, long c) const {
-    return (interception_evaporation != nullptr ? interception_evaporation[r][c] : 0.0) +
-           (canopy_sublimation != nullptr ? canopy_sublimation[r][c] : 0.0);
+  double InterceptionEvaporation(long r, long c) const {
+    return interception_evaporation != nullptr ? interception_evaporation[r][c] : 0.0;
+  }
+  double CanopySublimation(long r, long c) const {
+    return canopy_sublimation != nullptr ? canopy_sublimation[r][c] : 0.0;
   }
   double** glacier_snow_evaporation = nullptr;
   double** glacier_snow_storage = nullptr;

@@ -17,8 +17,8 @@
 // "Snow_canopy_*" and "CEB_*". The cell totals (layer 0) are the sums of the layers: the
 // leaves' water. With canopy snow the canopy's load and its sublimation are in their own grids
 // and tables ("Snow_canopy_load", "Snow_canopy_sublim"), so that no quantity stands in two
-// tables a sum would add; the evapotranspiration and the water balance add the sublimation to
-// the interception evaporation, the water balance the load to the leaves' water.
+// tables a sum would add; the total real evapotranspiration leaves the sublimation out, the
+// water balance books it as a term of its own and adds the load to the leaves' water.
 //
 // The application constructs it after the snow model, reads GetMethod (above 10: interception
 // before snow, and it copies the snow model's threshold temperature and transition half-width

@@ -254,8 +254,8 @@ void interzeptionsmodellklasse::ComputeCell(CellWork& work, long row, long colum
   // it removes from the filled storage, which never moves more than is stored.
   if (tracer_count > 0) CarryTracers(row, column, work, input);
   // The cell's totals are the sums of the layers' (the leaves' water); the canopy's snow load
-  // and its sublimation have grids and tables of their own, which the evapotranspiration and
-  // the water balance add.
+  // and its sublimation have grids and tables of their own; the water balance books the
+  // sublimation as a term of its own, the total real evapotranspiration leaves it out.
   storage[0][row][column] = totals.storage;
   evaporation[0][row][column] = totals.evaporation;
   throughfall[0][row][column] = totals.throughfall;

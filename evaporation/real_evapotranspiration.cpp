@@ -152,7 +152,7 @@ void verdunstungsmodellklasse::FinishStep(int64_t hour, int64_t day, int64_t mon
       if (interception_evaporation == nullptr)
         total += snow_evaporation[r][c];
       else
-        total = InterceptionLoss(r, c) + snow_evaporation[r][c] + real_evaporation[r][c] +
+        total = InterceptionEvaporation(r, c) + snow_evaporation[r][c] + real_evaporation[r][c] +
                 transpiration_sum;
       const double glacier_part = glacier_snow_evaporation != nullptr
                                       ? glacier_snow_evaporation[r][c]
@@ -249,7 +249,7 @@ void verdunstungsmodellklasse::BucketCell(long r, long c) {
     total += real_transpiration[i][r][c];
   }
   if (vegetated && !lake) real_evaporation[r][c] += abstract(potential_evaporation[r][c]);
-  total += InterceptionLoss(r, c) + snow_evaporation[r][c] + real_evaporation[r][c];
+  total += InterceptionEvaporation(r, c) + snow_evaporation[r][c] + real_evaporation[r][c];
 }
 
 }  // namespace velorn

@@ -93,6 +93,8 @@ class SpecialOutputEntity {
   int CollectValues(double* values, int value_index, bool sub_step_call, int sub_step);
   // Registry entry 1..999 whose identifier equals `identifier`, 0 when there is none.
   int FindGridIndex(const std::string& identifier) const;
+  // For the WARNING of an ID no grid has: the nearest registered IDs.
+  std::string NearestIdentifiers() const;
 
   // Header pieces of the points: "\tSymbol/column/row[/level]" and "\tSymbol/x/y[/level]".
   std::string CellHeader() const;

@@ -137,7 +137,8 @@ SpecialOutputEntity::SpecialOutputEntity(SpecialOutputFile* file, DiagnosticStre
   grid_index_ = FindGridIndex(id_);
   if (grid_index_ < 1 && diag_->rank() == 0)
     *diag_ << "WARNING: [special_output]: no grid or stack has the ID " << id_ << "; its "
-           << point_count_ << " column(s) in " << file_->file_name() << " hold -9999[end-entry]";
+           << point_count_ << " column(s) in " << file_->file_name() << " hold -9999"
+           << NearestIdentifiers() << "[end-entry]";
   summed_over_sub_steps_ = sub_step_count_ >= 2 && SummedOverSubSteps(id_);
 }
 
@@ -174,6 +175,21 @@ int SpecialOutputEntity::FindGridIndex(const std::string& identifier) const {
     if (entry.HasIdentifier(identifier)) return i;
   }
   return 0;
+}
+
+// " (nearest IDs: a, b, c)" of the registered grids and stacks, or "" when none is near.
+std::string SpecialOutputEntity::NearestIdentifiers() const {
+  if (registry_ == nullptr) return {};
+  std::vector<std::string> identifiers;
+  for (int i = 1; i <= kLastGridIndex; ++i) {
+    const GridEntry& entry = (*registry_)[i];
+    if (entry.grid == nullptr && entry.stack == nullptr) break;
+    if (entry.identifier) identifiers.push_back(*entry.identifier);
+  }
+  const std::vector<std::string> near = NearestNames(id_, identifiers, 3);
+  std::string text;
+  for (const std::string& name : near) text += (text.empty() ? " (nearest IDs: " : ", ") + name;
+  return text.empty() ? text : text + ")";
 }
 
 double SpecialOutputEntity::PointValue(int p) const {

@@ -150,8 +150,14 @@ void gwflowclass::CheckTracerState(const std::string& name, double** grid, bool 
 void gwflowclass::ReadTracerState(int t) {
   GwTracer& tracer = gw_tracers[t];
   double** left = tracer.left.get();
-  ReadGrid(tracer.left_name, left, 0, false, true, false, 0, false, false, 0.0);
-  CheckTracerState(tracer.left_name, left, false);
+  const TracerDefinition& d = tracer_definitions[t];
+  const std::string older = d.older_gridext.empty()
+                                ? std::string()
+                                : FormatText("%s%.3sout%.4s.%s", d.path.c_str(), d.name.c_str(),
+                                             module_name.c_str(), d.older_gridext.c_str());
+  const std::string file = StateFileToRead(tracer.left_name, older);
+  ReadGrid(file, left, 0, false, true, false, 0, false, false, 0.0);
+  CheckTracerState(file, left, false);
 }
 
 void gwflowclass::SetupTracerLayer(int t, int l) {
@@ -168,8 +174,13 @@ void gwflowclass::SetupTracerLayer(int t, int l) {
   layer.concentration = NewHeldGrid();
   double** grid = layer.concentration.get();
   if (grid_read_parameter == 1) {
-    ReadGrid(layer.grid_file_name, grid, 0, false, true, false, 0, false, true, 0.0);
-    CheckTracerState(layer.grid_file_name, grid, true);
+    const std::string older = d.older_gridext.empty()
+                                  ? std::string()
+                                  : FormatText("%s%.3s%.1d%.4s.%s", d.path.c_str(), d.name.c_str(),
+                                               l, module_name.c_str(), d.older_gridext.c_str());
+    const std::string file = StateFileToRead(layer.grid_file_name, older);
+    ReadGrid(file, grid, 0, false, true, false, 0, false, true, 0.0);
+    CheckTracerState(file, grid, true);
   } else {
     const double** water = const_cast<const double**>(layers[l].solute_water.get());
     ForEachRow(first_local_row, last_local_row, [&](long r) {

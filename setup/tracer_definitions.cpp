@@ -235,11 +235,29 @@ void tracer_ini_class::ReadTracers() {
                  ")\n\n--------------------------------------------------\n");
     }
     ParseTracerKeywords(Diag(), line, i, value, definition);
+    TakeWrittenGridForm(definition);
     Diag() << "done."
            << "[end-entry]";
   }
   tracers = std::move(table);
   count = value;
+}
+
+// A grid extension that names a form ("asc", "dbl", "flt") other than the one grids are written
+// in becomes the written form's, so that no file holds binary doubles under ".asc"; a warm start
+// reads the state under the extension given too (older_gridext).
+void tracer_ini_class::TakeWrittenGridForm(TracerDefinition& definition) {
+  const std::string written =
+      ExtensionOfWrittenForm(definition.gridext, write_ascii, write_double, write_netcdf);
+  if (written == definition.gridext) return;
+  Diag() << "INFO: the grids of tracer " << definition.name << " are named \"." << written
+         << "\", not \"." << definition.gridext << "\" (gridext): they are written as "
+         << (written == "asc"   ? "ASCII grids"
+             : written == "dbl" ? "binary doubles"
+                                : "binary floats")
+         << "[end-entry]";
+  definition.older_gridext = definition.gridext;
+  definition.gridext = written;
 }
 
 void tracer_ini_class::ReleaseMemory() {

@@ -60,6 +60,7 @@ class tracer_ini_class : public modelobject {
 
  private:
   void ReadTracers();
+  void TakeWrittenGridForm(TracerDefinition& definition);
 };
 
 }  // namespace velorn

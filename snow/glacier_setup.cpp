@@ -501,20 +501,22 @@ void schneemodellklasse::CreateFirnStack() {
 
 // The counts of snow-free and snow-covered days carry the thaw depth from step to step: they are
 // written as state grids with the pack's storage grids (their write code, the fixed names
-// "snowfreedays.asc" and "snowcoverdays.asc") and read back where those are read back, so that a
-// warm start continues the thaw exactly. A state without them starts the counts at 0, as before.
+// "snowfreedays.<form>" and "snowcoverdays.<form>", ".asc" in earlier versions) and read back
+// where those are read back, so that a warm start continues the thaw exactly. A state without
+// them starts the counts at 0, as before.
 void schneemodellklasse::SetUpPermafrost() {
   permafrost_days_read_ = readStorageGrids == 1;
-  for (const auto& [identifier, file] :
-       {std::pair<const char*, const char*>{"SnowFreeDaysGrid", "snowfreedays.asc"},
-        {"SnowCoverDaysGrid", "snowcoverdays.asc"}}) {
+  for (const auto& [identifier, stem] :
+       {std::pair<const char*, const char*>{"SnowFreeDaysGrid", "snowfreedays"},
+        {"SnowCoverDaysGrid", "snowcoverdays"}}) {
     GridPlan plan{identifier};
-    plan.file_name = file;
+    plan.file_name = FixedGridName(stem);
+    plan.older_file_name = std::string(stem) + ".asc";
     double** grid = MakeStateGrid(plan, "the permafrost's day counts: they start at 0");
     permafrost_days_read_ = permafrost_days_read_ && plan.read;
     if (plan.read)
       AgreeOnFailure(Diag(), [&] {
-        CheckGridCells(Diag(), file, grid, zone_grid, column_ranges, first_local_row,
+        CheckGridCells(Diag(), plan.read_name, grid, zone_grid, column_ranges, first_local_row,
                        last_local_row, nodata, 0.0, 1e6, "(days)");
       });
   }

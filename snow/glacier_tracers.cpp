@@ -83,7 +83,8 @@ void schneemodellklasse::SetupGlacierTracers() {
   // where they are, so that a warm start lets its solute leave as the straight run does. A
   // state without it (written before it was kept) counts all ice as older ice.
   GridPlan young{"glacier_young_ice"};
-  young.file_name = "youngice.asc";
+  young.file_name = FixedGridName("youngice");
+  young.older_file_name = "youngice.asc";
   young.read_low = 0;
   young.read_high = kLargestIceWaterEquivalent;
   young.read_unit = "mm";
@@ -107,7 +108,11 @@ void schneemodellklasse::SetupGlacierTracers() {
       OwnedGrid& grid = tracer.*store.grid;
       if (grid_read_parameter == 1) {
         double** read = nullptr;
-        ReadGrid(file, read, 0, true, false, false, 0, false, false, 0.0);
+        const std::string older = definition.older_gridext.empty()
+                                      ? std::string()
+                                      : TracerFileName(definition.path, definition.name, store.file,
+                                                       definition.older_gridext);
+        ReadGrid(StateFileToRead(file, older), read, 0, true, false, false, 0, false, false, 0.0);
         grid.reset(read);
       } else {
         grid.reset(AllocateMatrix(*diag, 1, nrows, 1, ncols, nrows));

@@ -27,8 +27,10 @@ constexpr double kNightTemperatureInterval = 720.0;
 // Precision of the snow outflow tables and of the other snow tables.
 constexpr int32_t kOutflowPrecision = 4;
 constexpr int32_t kSnowPrecision = 3;
-// The state grid of the albedo the pack leaves to the next step.
-constexpr const char* kAlbedoStateName = "snowalbedo.asc";
+// The state grid of the albedo the pack leaves to the next step: its name without the
+// extension, which says the form grids are written in, and the name earlier versions gave it.
+constexpr const char* kAlbedoStateStem = "snowalbedo";
+constexpr const char* kAlbedoStateOlderName = "snowalbedo.asc";
 
 }  // namespace
 
@@ -409,9 +411,10 @@ double** schneemodellklasse::MakeGrid(const GridPlan& plan) {
     const bool whole = plan.rows == Rows::kSnow && !plan.read_local_rows &&
                        (IsSlideSnowMethod(method) || IsDynamicGlacierMethod(glacierMethod));
     double** target = data.get();
-    ReadGrid(file_name, target, 0, false, false, false, whole ? 1 : 0, false, false, 0);
+    const std::string& read_name = plan.read_name.empty() ? file_name : plan.read_name;
+    ReadGrid(read_name, target, 0, false, false, false, whole ? 1 : 0, false, false, 0);
     AgreeOnFailure(Diag(), [&] {
-      CheckGridCells(Diag(), file_name, target, zone_grid, column_ranges, first_local_row,
+      CheckGridCells(Diag(), read_name, target, zone_grid, column_ranges, first_local_row,
                      last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit,
                      plan.read_zero_unset);
     });
@@ -427,7 +430,8 @@ double** schneemodellklasse::MakeStateGrid(GridPlan& plan, const char* what) {
   plan.rows = Rows::kOwn;
   plan.write_code = solid_output.write_code % 10;
   if (readStorageGrids == 1 && registry->FindIdentifier(plan.identifier) == 0) {
-    std::string stored = plan.file_name;
+    plan.read_name = StateFileToRead(plan.file_name, plan.older_file_name);
+    std::string stored = plan.read_name;
     PrefixDirectory(input_directory, stored);
     plan.read = ExistsOnRoot(stored);
     if (!plan.read) Diag() << "WARNING: no grid " << stored << " of " << what << "[end-entry]";
@@ -514,15 +518,18 @@ void schneemodellklasse::CreateSnowGrids() {
 
 // The albedo the pack leaves at the end of a step is the albedo the next step's
 // evapotranspiration takes: it is written as a state grid with the pack's storage grids (their
-// write code, the fixed name "snowalbedo.asc") and read back where they are read back. A state
-// without it keeps the albedo of the land-use table, as before.
+// write code, the fixed name "snowalbedo.<form>": "snowalbedo.dbl" with binary doubles) and read
+// back where they are read back (also as "snowalbedo.asc", the name earlier versions gave it in
+// every form). A state without it keeps the albedo of the land-use table, as before.
 void schneemodellklasse::LinkAlbedoState() {
   const int index = NextFreeIndex();
-  RegisterGrid(index, kAlbedoStateName, albedo, nullptr, 0, "snow_albedo_state",
-               solid_output.write_code % 10, first_local_row, last_local_row);
+  const std::string name = FixedGridName(kAlbedoStateStem);
+  RegisterGrid(index, name, albedo, nullptr, 0, "snow_albedo_state", solid_output.write_code % 10,
+               first_local_row, last_local_row);
   own_grids.push_back(OwnGrid{"snow_albedo_state", GridMatrix(), albedo, index, false});
   if (readStorageGrids != 1) return;
-  std::string stored = kAlbedoStateName;
+  const std::string file = StateFileToRead(name, kAlbedoStateOlderName);
+  std::string stored = file;
   PrefixDirectory(input_directory, stored);
   if (!ExistsOnRoot(stored)) {
     Diag() << "WARNING: no grid " << stored
@@ -530,7 +537,7 @@ void schneemodellklasse::LinkAlbedoState() {
            << "[end-entry]";
     return;
   }
-  ReadGrid(kAlbedoStateName, albedo, 0, false, false, false, 0, false, false, 0.0);
+  ReadGrid(file, albedo, 0, false, false, false, 0, false, false, 0.0);
   AgreeOnFailure(Diag(), [&] {
     CheckGridCells(Diag(), stored, albedo, zone_grid, column_ranges, first_local_row,
                    last_local_row, nodata, 0.0, 1.0, "(an albedo)");

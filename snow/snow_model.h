@@ -212,7 +212,7 @@ class schneemodellklasse : public teilmodellklasse {
   double C0 = 0, C1 = 0, C2 = 0, z0 = 0;
   double RMFMIN = 0, RMFMAX = 0, ALBsnow_min = 0, ALBsnow_max = 0;
   int32_t readStorageGrids = 0;
-  bool albedo_state_read = false;  // the albedo grid holds the state "snowalbedo.asc" read back
+  bool albedo_state_read = false;  // the albedo grid holds the state "snowalbedo.*" read back
   double maxDepositionSlope = 55.0;
   double maxDepositionFactor = 1.0;
   double minSlideSlope = 30.0;
@@ -418,6 +418,8 @@ class schneemodellklasse : public teilmodellklasse {
     std::string identifier;
     const OutputSetting* output = nullptr;  // file name and write code; null: the two below
     std::string file_name;
+    std::string older_file_name;  // a state grid's name in earlier versions, read without it
+    std::string read_name;        // the file read (set by MakeStateGrid); empty: file_name
     int32_t write_code = 0;
     Rows rows = Rows::kSnow;
     Start start = Start::kZeroInside;
@@ -432,8 +434,9 @@ class schneemodellklasse : public teilmodellklasse {
   // Links the registered grid of that identifier, or makes, fills (or reads) and registers it.
   double** MakeGrid(const GridPlan& plan);
   // A state grid of fixed file name `plan.file_name`, written with the solid snow storage grid's
-  // write code and read back where the storage grids are, when its file is there; a state
-  // without it gives a WARNING "no grid <file> of `what`" and the grid starts as made.
+  // write code and read back where the storage grids are, when its file (or the one of
+  // `plan.older_file_name`) is there; a state without it gives a WARNING "no grid <file> of
+  // `what`" and the grid starts as made.
   double** MakeStateGrid(GridPlan& plan, const char* what);
   // The range a snow pack's water (mm) read into `plan` must lie in; a snow or surface
   // temperature's (K).

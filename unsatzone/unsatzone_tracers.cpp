@@ -136,7 +136,10 @@ void unsatzonmodellklasse::SetupTracer(int32_t t) {
   double*** stack = tracer.stack.get();
   if (storageMode == 1) {
     double*** read = nullptr;
-    const int levels = ReadStack(block.grid_file_name, read, false);
+    const std::string older = d.older_gridext.empty()
+                                  ? std::string()
+                                  : TracerFileName(d.path, d.name, module_name, d.older_gridext);
+    const int levels = ReadStack(StateFileToRead(block.grid_file_name, older), read, false);
     if (levels != layerCount) {
       velorn::Free3dMatrix(read);
       ThrowFatal(Diag(), kStackLevelCode, "FATAL: wrong number of levels in stack ",

@@ -104,5 +104,56 @@ TEST(FormatText, WritesPrintfFormsOfAnyLength) {
   EXPECT_EQ(FormatText("%s", ""), "");
 }
 
+// The names a message offers for a misspelt one: near ones first, far ones not at all.
+TEST(NearestNames, OffersTheNearOnesInOrder) {
+  const std::vector<std::string> ids = {
+      "temperature", "theta", "throughfall0", "Theta", "precipitation", "theta", "hh"};
+  struct Case {
+    const char* word;
+    std::vector<std::string> nearest;
+  } const cases[] = {
+      {"Theta", {"theta", "Theta"}},        // case counts for nothing: both at 0
+      {"thetta", {"theta", "Theta"}},       // one letter too many
+      {"temprature", {"temperature"}},      // one missing
+      {"percipitaion", {"precipitation"}},  // three apart in a long word
+      {"wind", {}},                         // nothing near
+      {"h", {"hh"}},                        // short words: at most 2 apart
+      {"", {"hh"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.word);
+    EXPECT_EQ(NearestNames(c.word, ids, 3), c.nearest);
+  }
+  EXPECT_EQ(NearestNames("theta", ids, 1), std::vector<std::string>{"theta"});
+}
+
+// A grid name says the form it is written in: an extension that names a form (any case) takes
+// the written one's, every other extension stays as given. netCDF files add ".nc" to an ASCII
+// grid's name.
+TEST(GridFormExtension, NamesTheWrittenForm) {
+  struct Case {
+    const char* given;
+    bool ascii, doubles, netcdf;
+    const char* written;
+  } const cases[] = {
+      {"asc", false, true, false, "dbl"},   // binary doubles are not "asc"
+      {"asc", false, false, false, "flt"},  // nor binary floats
+      {"ASC", false, true, false, "dbl"},
+      {"asc", true, true, false, "asc"},  // ASCII wins over doubles, as the writer decides
+      {"asc", false, true, true, "asc"},  // netCDF adds ".nc"
+      {"dbl", true, false, false, "asc"},
+      {"dbl", false, true, false, "dbl"},
+      {"Dbl", false, true, false, "Dbl"},  // the form written: as given
+      {"grd", false, true, false, "grd"},  // no form named: as given
+      {"", false, true, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.given);
+    EXPECT_EQ(ExtensionOfWrittenForm(c.given, c.ascii, c.doubles, c.netcdf), c.written);
+  }
+  EXPECT_EQ(GridFormExtension(false, true, false), "dbl");
+  EXPECT_EQ(GridFormExtension(true, false, false), "asc");
+}
+
 }  // namespace
 }  // namespace velorn

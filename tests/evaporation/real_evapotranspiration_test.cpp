@@ -85,8 +85,11 @@ TEST_F(RealStep, GlacierCellsEvaporateFromTheGlacierSnow) {
   EXPECT_DOUBLE_EQ(model->real_et_stats[1].table->current_values()[1], 0);
 }
 
+// The total holds the leaves' interception evaporation but not the sublimation of the canopy's
+// snow, which has its own grid and table.
 TEST_F(RealStep, FinishStepSumsTheRealValuesOfAllLayers) {
   double** interception = AddGrid("interception_evaporation0", 0.5);
+  double** sublimation = AddGrid("Snow_canopy_sublim", 0.3);
   auto model = Make();
   model->BeginRealEvapotranspirationStep(24, 1, 7, 2001);
   model->real_transpiration[1][1][1] = 2;
@@ -95,6 +98,8 @@ TEST_F(RealStep, FinishStepSumsTheRealValuesOfAllLayers) {
   model->FinishStep(24, 1, 7, 2001);
   EXPECT_DOUBLE_EQ(model->real_transpiration[0][1][1], 0.5 + 0.1 + 0.7 + 2);
   EXPECT_EQ(model->interception_evaporation, interception);
+  EXPECT_EQ(model->canopy_sublimation, sublimation);
+  EXPECT_DOUBLE_EQ(model->CanopySublimation(1, 1), 0.3);
 }
 
 TEST_F(RealStep, BucketReducesTranspirationInDrySoilAndTakesSoilEvaporationOnce) {

@@ -961,8 +961,9 @@ TEST_F(BasinRun, OutputFaultsEndTheRunWithoutSuccess) {
        "FATAL: the diagnostics file Velorn_Diag_0.xml is in use by another run"},
       {"one file twice", "numfiles = 1;\n" + block, "numfiles = 2;\n" + block + block, "", "",
        false, false, 17, "two file blocks write the file "},
+      // The WARNING names the IDs near the one given.
       {"unknown ID", "ID = param;", "ID = parm;", "", "", false, false, 0,
-       "no grid or stack has the ID parm; its 2 column(s) in "},
+       "points.txt hold -9999 (nearest IDs: param"},
       {"one control file from two folders", "", "", "", "", false, false, 0,
        "reached end of simulation sucessfully", true},
       {"screen closed", "", "", "", "", false, false, 0, "-", false, true},

@@ -791,7 +791,7 @@ const StateRange kStateRanges[] = {{"theta.stk", 0, 1, 0.99},
                                    {"snowstorage.dbl", 0, 1e5},
                                    {"snowdays.dbl", 0, 1},
                                    {"snowage.dbl", 0, 3.66e6},
-                                   {"snowalbedo.asc", 0, 1},
+                                   {"snowalbedo.dbl", 0, 1},
                                    {"interception_storage.dbl", 0, 1e5},
                                    {"interception_storage_Layer_1.dbl", 0, 1e5}};
 
@@ -1365,6 +1365,12 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        "[landuse_table], land use 10: no model reads the key &quot;IntercepCapp&quot;; check its "
        "spelling (the entry is ignored)",
        0},
+      // A unit written onto a value of a land-use entry fails the whole entry, as every failure
+      // inside it (code 29, not the 17 of a section's value).
+      {"land-use value with its unit written onto it",
+       {"front-range.ctl", "IntercepCap = 0.2;", "IntercepCap = 0.2mm;"},
+       "error in control file, the value of IntercepCap is no number: &quot; 0.2mm&quot;",
+       29},
       {"temperature 200 degC",
        {"stations/temperature.txt", "2019 01 26 00 7.2", "2019 01 26 00 200"},
        "line 31 of ./stations/temperature.txt: station 1 of temperature holds 200, it must lie "
@@ -1539,6 +1545,100 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
     EXPECT_NE(line.find(": No space left on device"), std::string::npos) << line;
     EXPECT_EQ(result.diag.find("reached end of simulation sucessfully"), std::string::npos);
   }
+}
+
+// Every example block of docs/control-file.md that is a complete section (a fenced block that
+// begins with a section header and leaves nothing out with "...") holds when followed: put in
+// place of its sections in the first example control file that has them all, the example runs
+// three days on one process and succeeds, with no section or key that no model reads, and the
+// files its blocks name ("filename = ...;") are written.
+TEST(ControlFileDocs, EveryCompleteSectionOfTheExamplesRuns) {
+  const fs::path source = ExampleDir().parent_path().parent_path();
+  std::vector<std::vector<std::string>> blocks;
+  bool fenced = false;
+  for (const std::string& line : SplitLines(ReadFile(source / "docs/control-file.md"))) {
+    if (line.starts_with("```")) {
+      fenced = !fenced;
+      if (fenced) blocks.emplace_back();
+      continue;
+    }
+    if (fenced) blocks.back().push_back(line);
+  }
+  const auto is_header = [](const std::string& line) {
+    return line.size() > 2 && line.front() == '[' && line.back() == ']';
+  };
+  std::vector<fs::path> controls = {ExampleDir() / "front-range.ctl"};
+  for (const auto& entry : fs::directory_iterator(ExampleDir()))
+    if (entry.path().extension() == ".ctl" && entry.path() != controls[0])
+      controls.push_back(entry.path());
+  std::sort(controls.begin() + 1, controls.end());
+  int complete = 0;
+  for (const std::vector<std::string>& block : blocks) {
+    if (block.empty() || !is_header(block.front()) ||
+        std::any_of(block.begin(), block.end(),
+                    [](const std::string& line) { return line.find("...") != std::string::npos; }))
+      continue;
+    ++complete;
+    SCOPED_TRACE(block.front());
+    // The block's sections, each from its header to the next.
+    std::vector<std::pair<std::string, std::string>> sections;
+    std::vector<std::string> files;
+    for (const std::string& line : block) {
+      if (is_header(line)) sections.emplace_back(line, "");
+      sections.back().second += line + "\n";
+      const std::size_t at = line.find("filename = ");
+      if (at != std::string::npos)
+        files.push_back(line.substr(at + 11, line.find(';', at) - at - 11));
+    }
+    std::string text;
+    for (const fs::path& control : controls) {
+      text = ReadFile(control.string());
+      if (std::all_of(sections.begin(), sections.end(), [&](const auto& section) {
+            return text.find("\n" + section.first + "\n") != std::string::npos;
+          }))
+        break;
+      text.clear();
+    }
+    ASSERT_FALSE(text.empty()) << "no example control file has every section of the block";
+    for (const auto& [header, body] : sections) {
+      const std::size_t from = text.find("\n" + header + "\n") + 1;
+      std::size_t to = text.find("\n[", from);
+      to = to == std::string::npos ? text.size() : to + 1;
+      text.replace(from, to - from, body + "\n");
+    }
+    // Three days from the start: the end's day is the start's day + 2 of the start's month.
+    const std::vector<std::string> lines = SplitLines(text);
+    std::size_t start = 0, end = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].find("# start:") != std::string::npos) start = i;
+      if (lines[i].find("# end:") != std::string::npos) end = i;
+    }
+    ASSERT_TRUE(start > 0 && end > start + 3 && end + 2 < lines.size());
+    std::string timed;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      std::string line = lines[i];
+      if (i == end + 1) line = std::to_string(std::stoi(lines[start + 1]) + 2);
+      if (i == end + 2) line = lines[start + 2];
+      timed += line + "\n";
+    }
+    TempDir dir;
+    for (const auto& entry : fs::directory_iterator(ExampleDir()))
+      if (entry.path().filename() != "source")
+        fs::copy(entry.path(), dir / entry.path().filename().string(),
+                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::create_directories(dir / "output");
+    WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
+    WriteFile(dir / "front-range.ctl", timed);
+    const RunResult result = RunExampleControl(dir.path().string(), 1);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    EXPECT_EQ(result.diag.find("is read by no model"), std::string::npos) << result.diag;
+    EXPECT_EQ(result.diag.find("no model reads the key"), std::string::npos) << result.diag;
+    for (const std::string& file : files)
+      EXPECT_GT(SplitLines(ReadFile(dir.path() / "output" / file)).size(), 2u) << file;
+  }
+  // The blocks of [routing_model], [abstraction_rule_abstraction_1], [abstraction_rule_reservoir_5]
+  // and [special_output] at least: a block that loses its header would leave this test.
+  EXPECT_GE(complete, 4);
 }
 
 }  // namespace

@@ -28,8 +28,8 @@
 //     less what the model's bookings of what no flow brought say ("*_solute.txt": glacier
 //     evaluations, response units, data assimilation; irrigation and the lakes' exchange move
 //     solute within that path), within 1e-6 of the input and the rounding of the tables it reads;
-//     the runoff storages pass their water on within the step (the harness sets them so; a row
-//     that keeps them holds solute no table shows);
+//     the soil zone's runoff concentration by its booking "runoff_concentration_solute.txt" (the
+//     harness lets its storages pass their water on within the step; a row keeps them);
 //   - no concentration below 0 anywhere, and no evaporating tracer above its highest source in
 //     any grid, table, lake or reservoir balance or abstraction file (a tracer that does not
 //     evaporate concentrates where water evaporates, and so does one that does on the leaves:
@@ -117,12 +117,15 @@ const std::string kInterceptionColdStart =
 
 // Snow held in the canopy (interception method 22); `code` is the canopy grids' write code,
 // `least_leaf_area` the leaf area the canopy needs to hold snow. The canopy's load (the fifth
-// output) has its daily table, a store of its own.
+// output) has its daily table, a store of its own, and so has its sublimation (the eighth), a
+// loss outside the total real evapotranspiration.
 Edits CanopySnow(int code = 0, const std::string& least_leaf_area = "0.5") {
   std::string canopy;
   for (int i = 0; i < 10; ++i)
     canopy += "canopy" + std::to_string(i) + ".asc\n" + std::to_string(code) + "\n" +
-              (i == 4 ? "canopy_load.stat 2001\n" : "c.sta 0\n");
+              (i == 4   ? "canopy_load.stat 2001\n"
+               : i == 7 ? "canopy_sublimation.stat 2001\n"
+                        : "c.sta 0\n");
   return {{kInterception, "22 # method"},
           {kInterceptionColdStart,
            kInterceptionColdStart + canopy + least_leaf_area + "\n0.01\n1.0\n"}};
@@ -1138,11 +1141,8 @@ struct Features {
   std::string text;
   bool soil = false, routing = false, groundwater = false, glaciers = false, dynamic = false;
   bool untabled_stores = false;  // a store that no table shows (the outside account cannot close)
-  // The runoff storages pass their water on within the step (else they hold solute that no
-  // table shows, and a tracer's account cannot close).
-  bool instant_runoff = false;
-  int passes = 1;  // passes of a spin-up over the window
-  int steps = 0;   // model steps of the run (all passes)
+  int passes = 1;                // passes of a spin-up over the window
+  int steps = 0;                 // model steps of the run (all passes)
   std::vector<Tracer> tracers;
   std::vector<std::string> reservoirs, abstractions;  // their balance and output files
 };
@@ -1159,8 +1159,6 @@ Features Derive(const std::string& text, const Window& window, int step) {
   f.routing = f.soil && Value(text, "routing_model", 1) != "0";
   f.groundwater =
       Value(text, "groundwater_flow", 1) != "" && Value(text, "groundwater_flow", 1) != "0";
-  f.instant_runoff = f.soil && std::stod(Value(text, "unsatzon_model", 82)) < 0.01 &&
-                     std::stod(Value(text, "unsatzon_model", 83)) < 0.01;
   f.glaciers = !Value(text, "ice_firn", 1).empty();
   f.dynamic = f.glaciers && std::stoi(Value(text, "ice_firn", 1)) > 10 &&
               text.find(" GlacierizedCells ") != std::string::npos;
@@ -1350,10 +1348,16 @@ void CheckOutsideAccount(const Features& f, const std::string& out, const Window
   const std::vector<double> precipitation = StationPrecipitation(out + "../", f, window);
   const auto evaporation = ZoneTableRows(out + "etr.stat");
   const auto runoff = ZoneTableRows(out + "qg.stat");
+  // The canopy snow's sublimation leaves outside the total real evapotranspiration.
+  const auto sublimation =
+      fs::exists(out + "canopy_sublimation.stat")
+          ? ZoneTableRows(out + "canopy_sublimation.stat")
+          : std::vector<std::vector<double>>(runoff.size(), std::vector<double>(5, 0.0));
   std::vector<double> residuals(5, 0.0);
   for (std::size_t d = 2; d < runoff.size() && d <= precipitation.size(); ++d)
     for (std::size_t s = 0; s < 5; ++s)
-      residuals[s] += precipitation[d - 1] - evaporation.at(d)[s] - runoff.at(d)[s];
+      residuals[s] +=
+          precipitation[d - 1] - evaporation.at(d)[s] - sublimation.at(d)[s] - runoff.at(d)[s];
   for (const char* store :
        {"snowstorage.stat", "interception_storage.stat", "canopy_load.stat", "sb2.stat"}) {
     if (!fs::exists(out + store)) continue;
@@ -1443,19 +1447,29 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   // The parts of the account, named for the message.
   std::map<std::string, double> parts;
   for (const std::string store : {"snow_", "inter", "unsat"})
-    parts["soil zone"] += weighed(n + store + ".asc", 1);
+    parts["soil zone"] += weighed(n + store + ".dbl", 1);
   for (const std::string store : {"snowg", "firn_", "ice__"})
-    parts["glacier parts"] += weighed(n + store + ".asc", 2);
+    parts["glacier parts"] += weighed(n + store + ".dbl", 2);
   // The aquifer of a glacierized cell trades with its soil column alone: its solute (and what
   // a fixed head there passed on) is per mm of the glacier-free part, as its water is.
   for (int layer = 1; layer <= 9; ++layer)
-    parts["aquifer"] += weighed(n + std::to_string(layer) + "grou.asc", 1);
-  parts["fixed heads"] = weighed(n + "outgrou.asc", 1);
+    parts["aquifer"] += weighed(n + std::to_string(layer) + "grou.dbl", 1);
+  parts["fixed heads"] = weighed(n + "outgrou.dbl", 1);
+  // The soil zone's runoff concentration (flow-time zones, linear storages): its booking of the
+  // end less the start, over the basin (the last column).
+  if (fs::exists(out + "runoff_concentration_solute.txt"))
+    for (const std::string& line : SplitLines(ReadFile(out + "runoff_concentration_solute.txt"))) {
+      const double sign = line.starts_with(n + "_end\t")     ? 1.0
+                          : line.starts_with(n + "_start\t") ? -1.0
+                                                             : 0.0;
+      if (sign != 0)
+        parts["runoff concentration"] += sign * std::stod(line.substr(line.rfind('\t') + 1));
+    }
   // Surface routing holds water the soil zone gave as runoff: without discharge routing the
   // outlets below count that runoff whole, so its store is part of them.
   if (f.routing)
     parts["surface"] = weighed(
-        n + "Surfa.asc", 0,
+        n + "Surfa.dbl", 0,
         fs::exists(out + "surface_storage.dbl") ? "surface_storage.dbl" : "surface_storage.asc");
   // What the tables' rounding leaves open: the discharge table has five decimals (of m3/s), the
   // others six significant digits.
@@ -1488,7 +1502,7 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   if (fs::exists(out + "lake_exchange_solute.txt") && fs::exists(out + "../lake_codes.asc")) {
     const auto lakes = GridCells(out + "../lake_codes.asc");
     std::size_t levels = 0;
-    const std::vector<double> soil = GridValues(out + n + "unsat.asc", levels);
+    const std::vector<double> soil = GridValues(out + n + "unsat.dbl", levels);
     for (std::size_t i = 0; i < lakes.size() && !soil.empty(); ++i)
       if (lakes[i] > 0 &&
           std::find(f.reservoirs.begin(), f.reservoirs.end(),
@@ -1811,7 +1825,7 @@ Verdict Verify(const Combination& row, const Scope& scope = {}) {
     std::optional<TempDir> earlier;
     if (f.passes > 1 && EvaluatesOnLastDay(f, WindowOf(row)) &&
         std::any_of(f.tracers.begin(), f.tracers.end(),
-                    [&](const Tracer& t) { return t.Accounted() && f.instant_runoff; })) {
+                    [&](const Tracer& t) { return t.Accounted(); })) {
       earlier.emplace();
       Prepare(row, earlier->path(), Part::kFirstHalf);
       const RunResult passes = RunExampleControl(earlier->path().string(), 1);
@@ -1820,8 +1834,7 @@ Verdict Verify(const Combination& row, const Scope& scope = {}) {
       before = (earlier->path() / "output/glacier_fraction_end.asc").string();
     }
     for (const Tracer& t : f.tracers)
-      if (t.Accounted() && f.instant_runoff)
-        CheckTracerMass(f, t, out, WindowOf(row), before, failures);
+      if (t.Accounted()) CheckTracerMass(f, t, out, WindowOf(row), before, failures);
   }
   CheckBounds(f, outputs, out, failures);
   // The sanitizers look for memory faults in the one run: the normal build compares the warm

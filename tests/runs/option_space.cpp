@@ -555,10 +555,13 @@ void ComposeAboveSoil(const Draw& d, std::string& text) {
     std::string lines;
     if (interception.size() == 2 && interception[0] >= '2') {
       // The canopy's grids, its snow load among them, written at the end for a warm start; the
-      // load (the fifth) has its table, a store of its own.
+      // load (the fifth) has its table, a store of its own, and so has its sublimation (the
+      // eighth), a loss outside the total real evapotranspiration.
       for (int i = 0; i < 10; ++i)
         lines += "canopy" + std::to_string(i) + ".asc\n3\n" +
-                 (i == 4 ? "canopy_load.stat 2001\n" : "c.sta 0\n");
+                 (i == 4   ? "canopy_load.stat 2001\n"
+                  : i == 7 ? "canopy_sublimation.stat 2001\n"
+                           : "c.sta 0\n");
       lines += "0.5\n0.01\n1.0\n";
     }
     if (interception[0] == '3')

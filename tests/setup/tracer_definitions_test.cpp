@@ -193,6 +193,16 @@ TEST_F(TracerSectionTest, ReadsTheTableAndHandsItOut) {
   EXPECT_TRUE(reader->tracers.empty());
   EXPECT_TRUE(ScreenHas("deleting module tracer_ini"));
 
+  // An extension that names another form than the written one (binary floats here) takes the
+  // written one's; a warm start reads the state under the one given too.
+  reader = Construct("[substance_transport]\n1\n" +
+                     Replace(kLine, "gridext = .grd", "gridext = asc") + "\n");
+  ASSERT_EQ(error, 0) << screen_.str();
+  EXPECT_EQ(table[1].gridext, "flt");
+  EXPECT_EQ(table[1].older_gridext, "asc");
+  EXPECT_TRUE(ScreenHas("the grids of tracer no3 are named \".flt\", not \".asc\""))
+      << screen_.str();
+
   for (const char* zero : {"0", "-3"}) {
     reader = Construct(std::string("[substance_transport]\n") + zero + "\n");
     EXPECT_EQ(error, 0);

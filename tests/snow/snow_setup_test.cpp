@@ -459,7 +459,12 @@ TEST_F(SnowTest, StorageGridsAreReadWhenAsked) {
   // A state without the pack's albedo keeps the land-use albedo, with one warning.
   EXPECT_TRUE(ScreenHas("of the snow albedo: the first step takes the albedo of the land-use"));
   EXPECT_EQ(Registered("albedo")[2][3], 0.7);
-  // With it, the albedo of the last step; a basin cell no albedo can have is refused.
+  // With it, the albedo of the last step; a basin cell no albedo can have is refused. The run
+  // writes binary floats here, so the state is named "snowalbedo.flt"; a state of an earlier
+  // version, which named it "snowalbedo.asc" in every form, is read under that name.
+  const int state = registry_.FindIdentifier("snow_albedo_state");
+  ASSERT_GT(state, 0);
+  EXPECT_EQ(registry_[state].file_name.value_or(""), "snowalbedo.flt");
   for (const double bright : {0.8, 1.5}) {
     SCOPED_TRACE(bright);
     test::WriteFile(dir_ / "snowalbedo.asc",
@@ -468,6 +473,7 @@ TEST_F(SnowTest, StorageGridsAreReadWhenAsked) {
     screen_.str("");
     ASSERT_EQ(Make(Section(read)), bright > 1 ? kGridFormatCode : 0) << screen_.str();
     EXPECT_FALSE(ScreenHas("of the snow albedo"));
+    EXPECT_TRUE(ScreenHas("the name an earlier version gave it")) << screen_.str();
     if (bright > 1) {
       EXPECT_TRUE(ScreenHas("outside 0 to 1")) << screen_.str();
       continue;

@@ -22,12 +22,15 @@ inline const std::string kLayeredSnow =
     "  layers = 3; ksat = 5e-6; theta_sat = 0.9; theta_res = 0.02; alpha = 10; Par_n = 2;\n"
     "  thickness = 0.05; DryDensity = 120;\n}\n\n";
 // The ten grids of the canopy snow (interception methods 21 to 32), none written, with their
-// statistics off but the daily table of the canopy's snow load (the fifth) "canopy_load.stat".
+// statistics off but the daily tables of the canopy's snow load (the fifth) "canopy_load.stat"
+// and of its sublimation (the eighth) "canopy_sublimation.stat".
 inline const std::string kCanopyGrids = [] {
   std::string grids;
   for (int i = 0; i < 10; ++i)
     grids += "canopy" + std::to_string(i) + ".asc\n0\n" +
-             (i == 4 ? "canopy_load.stat 2001\n" : "c.sta 0\n");
+             (i == 4   ? "canopy_load.stat 2001\n"
+              : i == 7 ? "canopy_sublimation.stat 2001\n"
+                       : "c.sta 0\n");
   return grids;
 }();
 // The line before which the sections above go.
