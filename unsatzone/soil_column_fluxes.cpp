@@ -172,10 +172,10 @@ inline __attribute__((always_inline)) bool PredictReversed(const Boundary& b, Pr
 
 // The bit patterns of everything a bisection reads at a boundary, the flux first: from these
 // inputs alone follows its result (the carried suction and the hints only save look-ups).
-inline std::array<std::uint64_t, W::LimiterMemo::kKeySize> LimiterKey(const Boundary& b,
-                                                                      const Prediction& p) {
-  return {std::bit_cast<std::uint64_t>(p.q),
-          std::bit_cast<std::uint64_t>(p.e),
+inline std::array<std::uint64_t, W::LimiterMemo::kKeySize> LimiterKey(const Boundary& b, double q,
+                                                                      double e) {
+  return {std::bit_cast<std::uint64_t>(q),
+          std::bit_cast<std::uint64_t>(e),
           std::bit_cast<std::uint64_t>(b.qAbove),
           std::bit_cast<std::uint64_t>(b.qBelow),
           std::bit_cast<std::uint64_t>(b.eBelow),
@@ -195,11 +195,12 @@ inline std::array<std::uint64_t, W::LimiterMemo::kKeySize> LimiterKey(const Boun
           static_cast<std::uint64_t>(static_cast<std::int64_t>(b.lower.layer))};
 }
 
-// Whether the memo holds the bisection of `key`. Nine in ten bisections that miss differ in the
-// flux, the first word: it alone decides those; the rest is compared without branches.
-inline bool Remembers(const W::LimiterMemo& memo,
-                      const std::array<std::uint64_t, W::LimiterMemo::kKeySize>& key) {
-  if (!memo.valid || memo.key[0] != key[0]) return false;
+// Whether the memo holds the bisection from flux q and extraction e. Nine in ten bisections that
+// miss differ in the flux, the first word: it alone decides those, before the key is made; the
+// rest is compared without branches.
+inline bool Remembers(const W::LimiterMemo& memo, const Boundary& b, double q, double e) {
+  if (!memo.valid || memo.key[0] != std::bit_cast<std::uint64_t>(q)) return false;
+  const std::array<std::uint64_t, W::LimiterMemo::kKeySize> key = LimiterKey(b, q, e);
   std::uint64_t differ = 0;
   for (int k = 1; k < W::LimiterMemo::kKeySize; ++k) differ |= memo.key[k] ^ key[k];
   return differ == 0;
@@ -210,18 +211,19 @@ inline bool Remembers(const W::LimiterMemo& memo,
 // this boundary gives what that one gave: the iterations of a step often bisect a boundary again
 // from the very same inputs (a fifth of the bisections of the example year, a third in January).
 __attribute__((noinline)) void Bisect(SoilColumnWorkspace& ws, const Boundary& b, Prediction& p) {
-  const std::array<std::uint64_t, W::LimiterMemo::kKeySize> key = LimiterKey(b, p);
   W::LimiterMemo& memo = ws.Memo(b.i);
-  if (Remembers(memo, key)) {
+  if (Remembers(memo, b, p.q, p.e)) {
     p.q = memo.q;
     p.e = memo.e;
     p.lowerTheta = memo.theta;
     p.lowerSuction = memo.suction;
     return;
   }
+  const double q0 = p.q;
+  const double e0 = p.e;
   auto remember = [&] {
     memo.valid = true;
-    memo.key = key;
+    memo.key = LimiterKey(b, q0, e0);
     memo.q = p.q;
     memo.e = p.e;
     memo.theta = p.lowerTheta;
@@ -232,8 +234,6 @@ __attribute__((noinline)) void Bisect(SoilColumnWorkspace& ws, const Boundary& b
   // after all rounds: that end point is tried first, and when the gradient is reversed there
   // too it is the result. (Scaling by a power of two is exact, as ldexp would be.)
   constexpr double kEndScale = 1.0 / static_cast<double>(1LL << kFluxBisectionRounds);
-  const double q0 = p.q;
-  const double e0 = p.e;
   double hu = 0, hl = 0;
   p.q = q0 * kEndScale;
   p.e = e0 * kEndScale;
