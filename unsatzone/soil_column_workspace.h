@@ -85,7 +85,7 @@ struct SoilColumnWorkspace : ColumnArrays {
   // read, and what it gave. The iterations of a step often bisect a boundary again from the
   // very same inputs; the limiter then takes the stored result (the same numbers).
   struct LimiterMemo {
-    static constexpr int kKeySize = 20;
+    static constexpr int kKeySize = 19;
     bool valid = false;
     std::array<std::uint64_t, kKeySize> key{};
     double q = 0;        // limited flux

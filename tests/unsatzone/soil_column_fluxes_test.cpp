@@ -188,7 +188,8 @@ TEST_F(ColumnFluxes, RepeatedBisectionGivesTheSameBits) {
   for (const Case& c :
        {Case{"flux below", W::kQ, 2, -2e-5}, Case{"content", W::kTheta0, 2, 0.31},
         Case{"head", W::kHead, 2, 99.96}, Case{"extraction", W::kExtraction, 2, 1e-7},
-        Case{"upper extraction", W::kExtraction, 1, 2e-7}}) {
+        Case{"upper extraction", W::kExtraction, 1, 2e-7},
+        Case{"upper content", W::kTheta0, 1, 0.29}}) {
     LoadLoam(3, 0.1, 0.3);
     const double first = limit(nullptr);
     const double first_extraction = A(W::kExtraction)[1];
