@@ -898,6 +898,15 @@ struct PlantedState {
       }
     }
     for (auto& [kind, values] : storage) slots.push_back({"soilstorage_*: " + kind, values});
+    // The places that fewer processes hold take more runs (their kinds in turn): first, so that
+    // the slices deal them out evenly.
+    const auto holders = [](const StateSlot& slot) {
+      return std::count_if(slot.of_process.begin(), slot.of_process.end(),
+                           [](const StateValue& value) { return !value.file.empty(); });
+    };
+    std::stable_sort(slots.begin(), slots.end(), [&](const StateSlot& a, const StateSlot& b) {
+      return holders(a) < holders(b);
+    });
     TempDir warm;
     for (const auto& entry : fs::directory_iterator(run.path() / "output"))
       fs::copy_file(entry.path(), warm.path() / entry.path().filename());
