@@ -3,6 +3,8 @@
 #include "core/string_helpers.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -156,6 +158,29 @@ std::vector<std::string> NearestNames(const std::string& word,
   for (std::size_t i = 0; i < near.size() && names.size() < count; ++i)
     names.push_back(candidates[near[i].second]);
   return names;
+}
+
+void AppendGeneral(std::string& text, double value, int precision) {
+  // 17 digits, a sign, a point and an exponent of three digits fit; so does "-nan".
+  char buffer[40];
+  // A whole number of at most `precision` digits is printed as its digits, the way of counts,
+  // codes and zone numbers; an integer conversion writes them faster than the general one.
+  static constexpr double kPowersOfTen[] = {1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
+                                            1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
+  if (precision >= 1 && precision <= 17 && std::fabs(value) < kPowersOfTen[precision] &&
+      value == std::trunc(value) && value != 0) {
+    const auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(value));
+    text.append(buffer, end);
+    return;
+  }
+  const auto [end, error] =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, precision);
+  if (error == std::errc()) {
+    text.append(buffer, end);
+    return;
+  }
+  text += FormatText("%.*g", precision, value);  // more digits than the buffer holds
 }
 
 }  // namespace velorn

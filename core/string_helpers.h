@@ -6,7 +6,8 @@
 // for a match at the start, so presence is asked with `Contains`; `CutSubstring` keeps the
 // length + 1 characters from a start position; `ToUpperCopy` upper-cases a-z only;
 // `FormatText` is snprintf into a std::string (file names and numbers in the system's printf
-// formats). All work on std::string without length limits.
+// formats); `AppendGeneral` appends the text of "%.<precision>g" without printf's cost. All work
+// on std::string without length limits.
 #pragma once
 
 #include <string>
@@ -53,5 +54,11 @@ std::string GridFormExtension(bool ascii, bool doubles, bool netcdf);
 // the written form's extension when it names another form ("asc", "dbl", "flt", any case).
 std::string ExtensionOfWrittenForm(const std::string& extension, bool ascii, bool doubles,
                                    bool netcdf);
+// Appends `value` as "%.<precision>g" writes it ("%g" for 6 significant digits, "%.17g" for
+// every digit of a state that must read back to the same double): the shorter of the fixed and
+// the exponent form, no trailing zeros, byte for byte printf's text (std::to_chars gives it
+// several times faster than printf, whose exact conversion of every digit dominates a state
+// file's write).
+void AppendGeneral(std::string& text, double value, int precision = 6);
 
 }  // namespace velorn

@@ -33,9 +33,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/exact_sum.h"
+#include "core/zone_types.h"
 
 namespace velorn {
 
@@ -114,5 +116,11 @@ class ZoneEntrySums {
   bool grown_ = false;                // a record entered for the first time since AgreeLayout
   std::vector<Total> totals_;
 };
+
+// Appends the flow-time records 1..last of one subbasin as the owners' storage content files
+// hold them, per zone a line of `qd`, then one of `qi`: the five fields with every digit
+// ("%.17g ", so that a warm start reads back the same doubles), then the fields' names.
+void AppendFlowTimeRecords(std::string& text, const std::vector<ZoneRecord>& qd,
+                           const std::vector<ZoneRecord>& qi, int32_t last);
 
 }  // namespace velorn

@@ -340,17 +340,6 @@ uint64_t BinaryValuesInFile(uint64_t file_bytes, uint64_t width) {
   return file_bytes < header_bytes ? 0 : (file_bytes - header_bytes) / width;
 }
 
-void AppendGeneral(std::string& text, double value) {
-  char buffer[32];
-  const auto [end, error] =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
-  if (error == std::errc()) {
-    text.append(buffer, end);
-    return;
-  }
-  text += FormatText("%g", value);  // not reached: six digits always fit
-}
-
 // ---- Writing ---------------------------------------------------------------------------------
 
 std::string FormatHeaderNumber(double value) {

@@ -27,6 +27,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/string_helpers.h"  // AppendGeneral, the writers' number text
+
 namespace velorn {
 
 class DiagnosticStream;
@@ -139,10 +141,6 @@ bool IsRegularGrid(const GridHeader6& header, const GridGeometry& model,
 // of `width` bytes (0 when the header does not fit). Compared with rows * cols, which cannot
 // overflow for sizes up to 2^31 - 1 each, instead of computing the bytes the header asks for.
 uint64_t BinaryValuesInFile(uint64_t file_bytes, uint64_t width);
-
-// Appends `value` as "%g" writes it (six significant digits, the shorter of the fixed and the
-// exponent form, no trailing zeros), byte for byte the same text, without the cost of printf.
-void AppendGeneral(std::string& text, double value);
 
 // ---- Writing ---------------------------------------------------------------------------------
 

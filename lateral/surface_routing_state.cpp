@@ -14,6 +14,7 @@
 #include "core/mpi_operations.h"
 #include "core/output_files.h"
 #include "core/state_manifest.h"
+#include "core/zone_entry_sums.h"
 #include "lateral/surface_routing_model.h"
 
 namespace velorn {
@@ -154,16 +155,9 @@ void surfaceroutingclass::WriteStorageState(bool append) {
     for (int32_t z = 1; z <= zone_count; ++z) {
       const int32_t m = static_cast<int32_t>(std::trunc(maxzeit[z]));
       file.Printf("%d %d (zone %d and maxzeit)\n", z, m, z);
-      for (int32_t j = 1; j <= m; ++j) {
-        const ZoneRecord& d = zoneFZT_QD[k][z][j];
-        file.Printf(
-            "%.17g %.17g %.17g %.17g %.17g (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d[0],
-            d[1], d[2], d[3], d[4]);
-        const ZoneRecord& i = zoneFZT_QI[k][z][j];
-        file.Printf(
-            "%.17g %.17g %.17g %.17g %.17g (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i[0],
-            i[1], i[2], i[3], i[4]);
-      }
+      std::string records;
+      AppendFlowTimeRecords(records, zoneFZT_QD[k][z], zoneFZT_QI[k][z], m);
+      file.Write(records);
       file.Printf("%.17g (QDd[%d][%d])\n", QDd[k][z], k, z);
       file.Printf("%.17g (QIi[%d][%d])\n", QIi[k][z], k, z);
     }

@@ -15,6 +15,7 @@
 #include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "core/value_ranges.h"
+#include "core/zone_entry_sums.h"
 
 namespace velorn {
 
@@ -173,17 +174,9 @@ void WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool a
     for (int32_t s = 1; s <= n; ++s) {
       const auto zmax = static_cast<int32_t>(runoff.maxzeit[s]);
       f.Printf("%d %d (zone %d and maxzeit)\n", s, zmax, s);
-      for (int32_t z = 1; z <= zmax; ++z) {
-        for (const char* name : {"QD", "QI"}) {
-          const ZoneRecord& r = (name[1] == 'D' ? runoff.zoneFZT_QD : runoff.zoneFZT_QI)[t][s][z];
-          // States with 17 digits, which read back to the same double: a warm start goes on
-          // as the run would have.
-          f.Printf(
-              "%.17g %.17g %.17g %.17g %.17g (zoneFZT_%s.n/.sx/.zonenwert/.rel/"
-              ".RelCellSum)\n",
-              r[0], r[1], r[2], r[3], r[4], name);
-        }
-      }
+      std::string records;
+      AppendFlowTimeRecords(records, runoff.zoneFZT_QD[t][s], runoff.zoneFZT_QI[t][s], zmax);
+      f.Write(records);
       f.Printf("%.17g (QDd[%d][%d])\n", runoff.QDd[t][s], t, s);
       f.Printf("%.17g (QIi[%d][%d])\n", runoff.QIi[t][s], t, s);
     }

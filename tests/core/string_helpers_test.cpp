@@ -4,8 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
+
+#include "core/zone_entry_sums.h"
 
 namespace velorn {
 namespace {
@@ -153,6 +160,89 @@ TEST(GridFormExtension, NamesTheWrittenForm) {
   }
   EXPECT_EQ(GridFormExtension(false, true, false), "dbl");
   EXPECT_EQ(GridFormExtension(true, false, false), "asc");
+}
+
+// The writers' numbers: "%g" for grids and tables, "%.17g" for the doubles of state files.
+TEST(AppendGeneral, WritesPrintfsTextByteForByte) {
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1.0,
+                                -1.0,
+                                -9999.0,
+                                1e-5,
+                                123456.0,
+                                1234567.0,
+                                0.0001,
+                                0.00001,
+                                9.999995e-5,
+                                999999.5,
+                                1e300,
+                                -1e-300,
+                                4.9e-324,
+                                1.7976931348623157e308,
+                                2.5,
+                                0.125,
+                                100.0,
+                                1e6,
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::quiet_NaN(),
+                                -std::numeric_limits<double>::quiet_NaN()};
+  // Many values of every magnitude and sign, including the halfway cases of six digits.
+  uint64_t state = 88172645463325252ull;
+  for (int i = 0; i < 200000; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    const double mantissa = static_cast<double>(state % 20000001) / 1000.0 - 10000.0;
+    values.push_back(std::ldexp(mantissa, static_cast<int>(state >> 40) % 120 - 60));
+    values.push_back(static_cast<double>(static_cast<int64_t>(state % 2000001) - 1000000) / 8.0);
+  }
+  // Every bit pattern alike: subnormals, the halfway cases of 17 digits, NaNs with payloads.
+  for (int i = 0; i < 200000; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    values.push_back(std::bit_cast<double>(state));
+  }
+  // Whole numbers up to and beyond the digits of each precision.
+  for (double whole = 1; whole < 1e19; whole *= 10)
+    for (const double value : {whole - 1, whole, whole + 1, -whole, 9007199254740993.0 * whole})
+      values.push_back(value);
+  // The neighbours of powers of ten, where the digit count and the form change.
+  for (int exponent = -310; exponent <= 308; ++exponent) {
+    const double power = std::pow(10.0, exponent);
+    values.push_back(power);
+    values.push_back(std::nextafter(power, 0.0));
+    values.push_back(-std::nextafter(power, INFINITY));
+  }
+  for (const double value : values) {
+    for (const int precision : {6, 17, 1, 16}) {
+      std::string text = "x";
+      AppendGeneral(text, value, precision);
+      char expected[64];
+      std::snprintf(expected, sizeof expected, "x%.*g", precision, value);
+      ASSERT_EQ(text, expected) << std::hexfloat << value << " precision " << precision;
+    }
+  }
+}
+
+// The flow-time records of a storage content file: the lines printf wrote before, byte for byte.
+TEST(AppendGeneral, FlowTimeRecordsAreThePrintfLines) {
+  const std::vector<ZoneRecord> qd = {
+      {}, {{3, 0.1, 1, 1.0 / 3, 2.5e-300}}, {{-0.0, 1e17, 2, 0, -7}}};
+  const std::vector<ZoneRecord> qi = {{}, {{40, 123.456, 1, 0.5, 1e300}}, {{0, -1e-5, 2, 1, 12}}};
+  std::string expected;
+  for (std::size_t z = 1; z <= 2; ++z)
+    for (const auto* records : {&qd, &qi}) {
+      const ZoneRecord& r = (*records)[z];
+      expected += FormatText(
+          "%.17g %.17g %.17g %.17g %.17g (zoneFZT_%s.n/.sx/.zonenwert/.rel/.RelCellSum)\n", r[0],
+          r[1], r[2], r[3], r[4], records == &qd ? "QD" : "QI");
+    }
+  std::string text;
+  AppendFlowTimeRecords(text, qd, qi, 2);
+  EXPECT_EQ(text, expected);
 }
 
 }  // namespace

@@ -196,50 +196,6 @@ TEST(GridGeometryTest, SinglePrecisionHeadersAreComparedAsFloats) {
   EXPECT_FALSE(IsRegularGrid({144, 144, -1.7e308, 40, cs, N}, model));
 }
 
-TEST(AsciiNumbers, WrittenTextIsPrintfGeneralByteForByte) {
-  std::vector<double> values = {0.0,
-                                -0.0,
-                                1.0,
-                                -1.0,
-                                -9999.0,
-                                1e-5,
-                                123456.0,
-                                1234567.0,
-                                0.0001,
-                                0.00001,
-                                9.999995e-5,
-                                999999.5,
-                                1e300,
-                                -1e-300,
-                                4.9e-324,
-                                1.7976931348623157e308,
-                                2.5,
-                                0.125,
-                                100.0,
-                                1e6,
-                                std::numeric_limits<double>::infinity(),
-                                -std::numeric_limits<double>::infinity(),
-                                std::numeric_limits<double>::quiet_NaN(),
-                                -std::numeric_limits<double>::quiet_NaN()};
-  // Many values of every magnitude and sign, including the halfway cases of six digits.
-  uint64_t state = 88172645463325252ull;
-  for (int i = 0; i < 200000; ++i) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    const double mantissa = static_cast<double>(state % 20000001) / 1000.0 - 10000.0;
-    values.push_back(std::ldexp(mantissa, static_cast<int>(state >> 40) % 120 - 60));
-    values.push_back(static_cast<double>(static_cast<int64_t>(state % 2000001) - 1000000) / 8.0);
-  }
-  for (const double value : values) {
-    std::string text;
-    AppendGeneral(text, value);
-    char expected[64];
-    std::snprintf(expected, sizeof expected, "%g", value);
-    ASSERT_EQ(text, expected) << std::hexfloat << value;
-  }
-}
-
 TEST(HeaderNumbers, KeepTheFixedFormUnlessItLosesDigits) {
   EXPECT_EQ(FormatHeaderNumber(3500), "3500.000000");
   EXPECT_EQ(FormatHeaderNumber(-9999), "-9999.000000");
