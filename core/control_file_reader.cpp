@@ -1,6 +1,7 @@
 // ControlFileReader: line storage, cursor movement and the typed value scanners.
 #include "core/control_file_reader.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -94,6 +95,11 @@ bool ScanValue(std::string_view text, std::size_t& pos, double& value) {
   value = parsed;
   pos = start + static_cast<std::size_t>(end - word.c_str());
   return true;
+}
+
+bool DecimalCommaAt(std::string_view text, std::size_t pos) {
+  return pos + 1 < text.size() && text[pos] == ',' &&
+         std::isdigit(static_cast<unsigned char>(text[pos + 1])) != 0;
 }
 
 bool IsNonFiniteNumber(const std::string& word) {

@@ -53,6 +53,10 @@ bool ScanValue(std::string_view text, std::size_t& pos, long& value);
 bool ScanValue(std::string_view text, std::size_t& pos, double& value);
 bool ScanValue(std::string_view text, std::size_t& pos, std::string& word);
 
+// True when the number that a ScanValue read just before `pos` goes on with a decimal comma
+// ("0,5" reads 0): the number is not the value written. A comma followed by a blank separates.
+bool DecimalCommaAt(std::string_view text, std::size_t pos);
+
 // True when `word` begins with a number that is no finite double ("nan", "inf", "1e999"): the
 // words that a numeric ScanValue refuses although they look like numbers.
 bool IsNonFiniteNumber(const std::string& word);

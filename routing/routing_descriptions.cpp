@@ -114,11 +114,6 @@ bool ReadWordAfterEquals(std::string_view text, std::size_t& pos, std::string& w
   return true;
 }
 
-bool DecimalCommaAt(std::string_view text, std::size_t pos) {
-  return pos + 1 < text.size() && text[pos] == ',' &&
-         std::isdigit(static_cast<unsigned char>(text[pos + 1])) != 0;
-}
-
 std::string_view NameBeforeEquals(std::string_view text, std::size_t pos) {
   const std::size_t equals = text.find('=', pos);
   if (equals == std::string_view::npos) return {};

@@ -57,9 +57,6 @@ bool ReadItemCode(std::string_view text, std::size_t& pos, int32_t& code);
 // or no value of the type behind it.
 bool ReadValueAfterEquals(std::string_view text, std::size_t& pos, double& value);
 bool ReadWordAfterEquals(std::string_view text, std::size_t& pos, std::string& word);
-// True when the value read just before `pos` goes on with a decimal comma ("0,5": the value
-// read is 0); a comma followed by a blank separates values.
-bool DecimalCommaAt(std::string_view text, std::size_t pos);
 // The name written right before the next '=' from `pos` (letters, digits and '_', blanks
 // between it and the '=' allowed, nothing before `pos`): the comment that names a value. Empty
 // when the '=' has no name or there is no '='.

@@ -34,9 +34,7 @@ bool ReadKeyword(std::string_view text, std::string_view keyword, StandardGridLi
   if (keyword == "readcode") return ScanValue(text, pos, line.read_code);
   // "0,5" would read as 0: a decimal comma is no value.
   if (keyword == "defaultValue")
-    return ScanValue(text, pos, line.default_value) &&
-           !(pos + 1 < text.size() && text[pos] == ',' &&
-             std::isdigit(static_cast<unsigned char>(text[pos + 1])) != 0);
+    return ScanValue(text, pos, line.default_value) && !DecimalCommaAt(text, pos);
   if (keyword == "writecode") return ScanValue(text, pos, line.write_code);
   if (keyword == "statcode") return ScanValue(text, pos, line.statistics_code);
   std::string word;
