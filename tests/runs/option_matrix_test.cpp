@@ -1031,7 +1031,7 @@ bool PreSpinUp(const std::string& text) {
 
 // The window, the steps and the state of `part` set in the control text. The halves split the
 // window after its middle day; with spin-up passes the first part runs all passes but the last.
-void SetTimes(std::string& text, const Window& window, int step, Part part) {
+void SetTimes(std::string& text, const Window& window, int step, int report, Part part) {
   Window run = window;
   const bool passes = Value(text, "SpinUp", 1) == "1" && std::stoi(Value(text, "SpinUp", 3)) > 1;
   const bool half = part == Part::kFirstHalf || part == Part::kSecondHalf;
@@ -1055,7 +1055,7 @@ void SetTimes(std::string& text, const Window& window, int step, Part part) {
                                                 {8, "2019"}})
     SetValue(text, "model_time", n, value);
   if (step != 1440) {
-    SetValue(text, "output_interval", 1, std::to_string(step / 60));
+    SetValue(text, "output_interval", 1, std::to_string(report / 60));
     SetValue(text, "output_interval", 4, std::to_string(step));
     for (const char* section :
          {"radiation_correction", "RegionalSuperposition", "evapotranspiration", "snow_model",
@@ -1100,7 +1100,11 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
       Replace(text, tracers, declared);
     }
   }
-  SetTimes(text, window, step, part);
+  // A draw's models report their progress every step or once a day (the tables write a row
+  // every step whichever it is).
+  const int report =
+      row.draw != nullptr && Draw::Parse(row.draw).Get("report") == "day" ? 1440 : step;
+  SetTimes(text, window, step, report, part);
   WriteFile(control, text);
   return text;
 }
@@ -1159,6 +1163,7 @@ Features Derive(const std::string& text, const Window& window, int step) {
   f.unbooked_moves |= f.dynamic;
   f.passes = passes ? std::stoi(Value(text, "SpinUp", 3)) : 1;
   f.steps = Days(window) * 1440 / step * f.passes;
+
   for (const char* store : {"ice_firn", "groundwater_flow", "lake_model", "SurfaceRoutingModel",
                             "SiltingUpModel", "data_assimilation"})
     f.untabled_stores |= !Value(text, store, 1).empty() && Value(text, store, 1) != "0";

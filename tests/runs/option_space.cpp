@@ -147,6 +147,9 @@ struct Option {
 const std::vector<Option>& Catalogue() {
   static const std::vector<Option> options = {
       {"step", {"1440", "180", "60", "720", "360", "120"}, 0.3},
+      // The report interval (the models' progress lines) with steps shorter than a day: each
+      // step or each day.
+      {"report", {"step", "day"}, 0.3},
       {"substeps", {"1", "2", "3"}, 0.2},
       {"threads", {"1", "2"}, 0.3},
       {"spinup", {"0", "units", "passes", "pre"}, 0.2},
@@ -387,6 +390,7 @@ std::vector<std::string> IdleOptions(const Draw& d) {
     if (d.On(key) && when) idle.push_back(key);
   };
   idle_when("passes", d.Get("spinup") != "passes");
+  idle_when("report", d.Step() == 1440);
   // Response units switch the groundwater model, surface routing and the lakes off.
   idle_when("groundwater", units);
   idle_when("aquifer", !d.On("groundwater") || units);
