@@ -976,6 +976,8 @@ void ReadStateAtStart(std::string& text) {
                                                 {"SiltingUpModel", 18},
                                                 {"ice_firn", 24}})
     if (Value(text, section, n) == "0") SetValue(text, section, n, "1");
+  // Storage mode 2 starts the soil zone from a table depth alone: the second half reads it all.
+  if (Value(text, "unsatzon_model", 88) == "2") SetValue(text, "unsatzon_model", 88, "1");
   const std::size_t surface = text.find(" SurfStorSiltingUp ");
   if (surface != std::string::npos) {
     const std::size_t write = text.find('\n', surface) + 1;
@@ -1872,10 +1874,12 @@ bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
   if (first_half.exit_status != 0)
     return failures.push_back({"warm start", "first half: " + Messages(first_half)}), false;
   Prepare(row, second, Part::kSecondHalf);
-  // The second half reads the first half's outputs as its initial state (the run directory).
+  // The second half reads the first half's outputs as its initial state (the run directory),
+  // the table depth among them in place of the one storage mode 2 starts from.
   for (const auto& entry : fs::directory_iterator(first / "output"))
-    if (!fs::exists(second / entry.path().filename()))
-      fs::copy_file(entry.path(), second / entry.path().filename());
+    if (!fs::exists(second / entry.path().filename()) || entry.path().filename() == "gwstand.dbl")
+      fs::copy_file(entry.path(), second / entry.path().filename(),
+                    fs::copy_options::overwrite_existing);
   const RunResult second_half = RunExampleControl(second.string(), Runs::kHalfProcesses);
   // VELORN_MATRIX_KEEP=<folder>: the second half is kept beside it, in <folder>-second-half.
   if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr) {

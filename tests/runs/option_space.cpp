@@ -179,6 +179,8 @@ const std::vector<Option>& Catalogue() {
       // The runoff storages: passing their water on within the step, or holding it (recession
       // constants of 12 h for direct runoff and 48 h for interflow, as the example ships).
       {"runoff", {"instant", "held"}, 0.15},
+      // Storage mode 2: the soil zone starts from a table depth of 2 m in every cell.
+      {"storage", {"0", "2"}, 0.1},
       // A control point with its single-point files, in subbasin 3.
       {"point", {"0", "1"}, 0.1},
       {"rivers", {"0", "1", "2"}, 0.15},
@@ -399,7 +401,7 @@ std::vector<std::string> IdleOptions(const Draw& d) {
   idle_when("evaluation", !dynamic);
   idle_when("icefirn", !dynamic);
   for (const char* key : {"substeps", "ponding", "drainage", "clay", "macropores", "rivers",
-                          "runoff", "point", "silting"})
+                          "runoff", "point", "silting", "storage"})
     idle_when(key, !soil);
   idle_when("routing", !soil || d.Get("lake").starts_with("soil"));
   for (const char* key : {"reservoir", "abstraction"}) idle_when(key, !RoutingOn(d));
@@ -710,6 +712,7 @@ void ComposeSoil(const Draw& d, std::string& text) {
   SetValue(text, "unsatzon_model", 82, held ? "12 12" : "0.0001 0.0001");
   SetValue(text, "unsatzon_model", 83, held ? "48 48" : "0.0001 0.0001");
   if (d.On("point")) SetValue(text, "unsatzon_model", 74, "25 33");
+  if (d.On("storage")) SetValue(text, "unsatzon_model", 88, d.Get("storage"));
 }
 
 void ComposeGroundwater(const Draw& d, std::string& text) {
@@ -868,6 +871,13 @@ std::string Compose(const Draw& d, const fs::path& dir) {
   ComposeRouting(d, text);
   ComposeIrrigation(d, text);
   ComposeAssimilation(d, text);
+  if (d.On("storage") && SoilOn(d)) {
+    // The start's table depth (m, negative below the surface), as an ASCII grid: the model
+    // knows a grid's form by its first bytes.
+    GridFile depth = ReadGridFile((dir / "zones.asc").string());
+    for (double& g : depth.values) g = g < -9998 ? -9999 : -2.0;
+    WriteFile((dir / "gwstand.dbl").string(), AsciiGridText(depth));
+  }
   return text;
 }
 
