@@ -1881,11 +1881,13 @@ bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
       fs::copy_file(entry.path(), second / entry.path().filename(),
                     fs::copy_options::overwrite_existing);
   const RunResult second_half = RunExampleControl(second.string(), Runs::kHalfProcesses);
-  // VELORN_MATRIX_KEEP=<folder>: the second half is kept beside it, in <folder>-second-half.
-  if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr) {
-    fs::remove_all(std::string(keep) + "-second-half");
-    fs::copy(second, std::string(keep) + "-second-half", fs::copy_options::recursive);
-  }
+  // VELORN_MATRIX_KEEP=<folder>: the halves are kept beside it, in <folder>-first-half and
+  // <folder>-second-half.
+  if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr)
+    for (const auto& [half, dir] : {std::pair{"-first-half", first}, {"-second-half", second}}) {
+      fs::remove_all(std::string(keep) + half);
+      fs::copy(dir, std::string(keep) + half, fs::copy_options::recursive);
+    }
   if (second_half.exit_status != 0)
     return failures.push_back({"warm start", "second half: " + Messages(second_half)}), false;
   return true;
