@@ -8,15 +8,19 @@
 // forbids must be refused: the run ends with the pair's code and a FATAL message naming it, and
 // that is its result. Every other combination runs on 1, 2 and 3 processes (under the sanitizers
 // once on 3, without the comparisons of process counts and warm start) and must show
-//   - the same output files on every process count (the decomposition's own files aside), with
-//     the threads the combination asks for on 2 and 3 processes;
-//   - the model's own account ("water_balance.txt") closed: a residual of at most 1e-6 mm in
-//     every subbasin, no "snow_alignment" above that and the groundwater solution's imbalance
-//     within what its tolerance leaves in each step;
+//   - the same output files on every process count, none written on one count alone (the
+//     decomposition's own files aside; a file each process writes its share of counts as one
+//     entry that every count must write), with the threads the combination asks for on 1 and 3
+//     processes and one thread on 2;
+//   - every number of every output finite;
+//   - the model's own account ("water_balance.txt") closed: the residual of every row recomputed
+//     from its terms and the printed one at most 1e-6 mm, no "snow_alignment" above that and the
+//     groundwater solution's imbalance within what its tolerance leaves in each step;
 //   - where the tables show every store and input (snow cover, leaves, soil profile at the end
 //     of each report: no sub-steps; no glaciers, aquifer, ponding, lakes, water on the surface,
 //     irrigation, assimilation, river exchange, spin-up passes or deposited snow), an outside
-//     account from the tables alone (and the station's precipitation, which every cell takes):
+//     account from the tables alone (and the station's precipitation where every cell takes it,
+//     else the subbasins' precipitation table):
 //     precipitation = real evapotranspiration + runoff + the change of the stores, within the
 //     tables' rounding;
 //   - the mass of every tracer that neither evaporates nor decays and comes with the rain alone:
@@ -28,18 +32,26 @@
 //     less what the model's bookings of what no flow brought say ("*_solute.txt": glacier
 //     evaluations, response units, data assimilation; irrigation and the lakes' exchange move
 //     solute within that path), within 1e-6 of the input and the rounding of the tables it reads;
-//     the runoff storages pass their water on within the step (the harness sets them so; a row
-//     that keeps them holds solute no table shows);
+//     where the runoff storages pass their water on within the step (storages that hold water
+//     from step to step hold solute no table shows);
+//   - the mass of a tracer from the rain that evaporates or decays at most what the rain brought
+//     (where the model books what moves without a flow: for an evaporating tracer, without
+//     response units, dynamic glaciers, data assimilation and irrigation);
+//   - no water below 0 in the stores' tables and grids (snow, leaves, canopy, ponding, firn), no
+//     water content above 1, the soil zone's state within the ranges a warm start reads;
 //   - no concentration below 0 anywhere, and no evaporating tracer above its highest source in
 //     any grid, table, lake or reservoir balance or abstraction file (a tracer that does not
 //     evaporate concentrates where water evaporates, and so does one that does on the leaves:
 //     there the bound holds for a tracer that the rain does not bring);
 //   - a warm start halfway from state written as binary doubles that continues the straight run:
 //     the same table rows for the second half and the same grids and stacks at the end, bit for
-//     bit (with spin-up passes the last pass starts from the state the others left; the temperature
+//     bit, every file of the straight run written by the halves, each half's account closed and
+//     the halves' accounts and bookings ("*_solute.txt") adding up to the straight run's (with
+//     spin-up passes the last pass starts from the state the others left; the temperature
 //     pre-spin-up sets a cold start's soil temperatures from the mean of the run's own time range,
 //     which a first half's is not: the halves continue a straight run without it).
-// What to account follows from the options in the control file, never from the row.
+// What to account follows from the options in the control file, never from the row. Each check
+// is shown to fail: `OptionMatrixChecks` plants the faults they guard in a passing draw's outputs.
 //
 // CTest runs the rows and the fixed sample of draws as shards ("option_matrix_tests_N",
 // tests/CMakeLists.txt); `--gtest_filter=*/<row name>` runs one row. scripts/option-matrix runs
