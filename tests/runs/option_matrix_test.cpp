@@ -34,9 +34,8 @@
 //     solute within that path), within 1e-6 of the input and the rounding of the tables it reads;
 //     where the runoff storages pass their water on within the step (storages that hold water
 //     from step to step hold solute no table shows);
-//   - the mass of a tracer from the rain that evaporates or decays at most what the rain brought
-//     (where the model books what moves without a flow: for an evaporating tracer, without
-//     response units, dynamic glaciers, data assimilation and irrigation);
+//   - the mass of a decaying tracer from the rain at most what the rain brought, with the same
+//     parts and bookings;
 //   - no water below 0 in the stores' tables and grids (snow, leaves, canopy, ponding, firn), no
 //     water content above 1, the soil zone's state within the ranges a warm start reads;
 //   - no concentration below 0 anywhere, and no evaporating tracer above its highest source in
@@ -1145,9 +1144,6 @@ struct Features {
   // The runoff storages pass their water on within the step (else they hold solute that no
   // table shows, and a tracer's account cannot close).
   bool instant_runoff = false;
-  // Solute that response units, glacier evaluations, data assimilation or irrigation move without
-  // a flow: booked for a tracer that does not evaporate, not for one that does.
-  bool unbooked_moves = false;
   int passes = 1;  // passes of a spin-up over the window
   int steps = 0;   // model steps of the run (all passes)
   std::vector<Tracer> tracers;
@@ -1172,9 +1168,6 @@ Features Derive(const std::string& text, const Window& window, int step) {
   f.dynamic = f.glaciers && std::stoi(Value(text, "ice_firn", 1)) > 10 &&
               text.find(" GlacierizedCells ") != std::string::npos;
   const bool passes = Value(text, "SpinUp", 1) == "1";
-  for (const char* mover : {"SpinUp", "data_assimilation", "irrigation"})
-    f.unbooked_moves |= !Value(text, mover, 1).empty() && Value(text, mover, 1) != "0";
-  f.unbooked_moves |= f.dynamic;
   f.passes = passes ? std::stoi(Value(text, "SpinUp", 3)) : 1;
   f.steps = Days(window) * 1440 / step * f.passes;
 
@@ -1512,16 +1505,16 @@ std::vector<double> LastEvaluationScale(const Features& f, const std::string& ou
 }
 
 // Whether the mass of tracer `t` is checked: it comes with the rain alone, the runoff storages
-// pass their water on within the step (else they hold solute no table shows), and the model
-// books what moved without a flow (for an evaporating tracer: where nothing moves so).
+// pass their water on within the step (else they hold solute no table shows), and its stores
+// hold its mass (an evaporating tracer's snow cover, glacier parts and soil layers keep its
+// concentration instead, and the model books no solute of it).
 bool MassChecked(const Features& f, const Tracer& t) {
-  return t.RainOnly() && f.instant_runoff && (!t.evaporating || !f.unbooked_moves);
+  return t.RainOnly() && f.instant_runoff && !t.evaporating;
 }
 
 // The mass of tracer `t` (its name): what the rain brought against what the stores hold at the
 // end and what left, in mm x concentration over the basin. A tracer that keeps what it has
-// closes; one that evaporates or decays can only have lost (wherever it went: the leaves keep
-// what their water's evaporation leaves behind, so its concentration has no bound there).
+// closes; one that decays can only have lost.
 void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
                      const Window& window, const std::string& before_shares, Failures& failures) {
   const auto zones = GridCells(out + "../zones.asc");
@@ -2274,9 +2267,9 @@ struct Planted {
   std::function<void(Runs&)> plant;
 };
 
-// A draw that passes every check: a conservative and an evaporating tracer from the rain, leaves
-// and snow, routing to the outlet, warm started.
-constexpr const char* kPassingDraw = "tracers=cr.er start=20/1 days=4";
+// A draw that passes every check: a conservative and a decaying tracer from the rain, leaves and
+// snow, routing to the outlet, warm started.
+constexpr const char* kPassingDraw = "tracers=cr.dr start=20/1 days=4";
 
 const std::vector<Planted>& PlantedFaults() {
   static const std::vector<Planted> faults = {
@@ -2320,8 +2313,8 @@ const std::vector<Planted>& PlantedFaults() {
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "snowstorage.stat", "-0.5"); }},
       {"a root zone wetter than water", "bounds",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "sb1.stat", "1.5"); }},
-      {"more of an evaporating tracer in the channels than the rain brought", "tracer account",
-       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "evachann.sta", "1e6", true); }},
+      {"more of a decaying tracer in the channels than the rain brought", "tracer account",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "decchann.sta", "1e6", true); }},
   };
   return faults;
 }
