@@ -474,6 +474,13 @@ Draw DrawCombination(std::uint64_t seed) {
   if (draw.options["tracers"] == Find("tracers").values.front()) draw.options.erase("tracers");
   for (const Rule& rule : Rules())
     if (rule.holds(draw) && share(random) < 0.9) rule.mend(draw);
+  // An option that another leaves idle goes, but for a tenth (which shows that it stays idle),
+  // unless its default would be refused ("routing=0" without the soil zone).
+  for (const std::string& key : IdleOptions(draw)) {
+    Draw without = draw;
+    without.options.erase(key);
+    if (share(random) < 0.9 && Refusals(without).size() <= Refusals(draw).size()) draw = without;
+  }
   draw.window = DrawWindow(draw, random);
   return draw;
 }
