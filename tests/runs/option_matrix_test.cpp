@@ -34,8 +34,10 @@
 //     solute within that path), within 1e-6 of the input and the rounding of the tables it reads;
 //     where the runoff storages pass their water on within the step (storages that hold water
 //     from step to step hold solute no table shows);
-//   - the mass of a decaying tracer from the rain at most what the rain brought, with the same
-//     parts and bookings;
+//   - the mass of a decaying or evaporating tracer from the rain at most what the rain brought,
+//     with the same parts and bookings (an evaporating one's snow and soil layers hold its
+//     concentration: its mass where the water of those stores is known; the leaves make its
+//     concentration rise above the rain's, its mass cannot);
 //   - no water below 0 in the stores' tables and grids (snow, leaves, canopy, ponding, firn), no
 //     water content above 1, the soil zone's state within the ranges a warm start reads;
 //   - no concentration below 0 anywhere, and no evaporating tracer above its highest source in
@@ -1144,6 +1146,8 @@ struct Features {
   // The runoff storages pass their water on within the step (else they hold solute that no
   // table shows, and a tracer's account cannot close).
   bool instant_runoff = false;
+  // An evaporating tracer's mass is known (see `MassChecked`).
+  bool evaporating_mass = false;
   int passes = 1;  // passes of a spin-up over the window
   int steps = 0;   // model steps of the run (all passes)
   std::vector<Tracer> tracers;
@@ -1169,6 +1173,12 @@ Features Derive(const std::string& text, const Window& window, int step) {
               text.find(" GlacierizedCells ") != std::string::npos;
   const bool passes = Value(text, "SpinUp", 1) == "1";
   f.passes = passes ? std::stoi(Value(text, "SpinUp", 3)) : 1;
+  f.evaporating_mass = f.soil && !f.glaciers && !f.groundwater &&
+                       Value(text, "unsatzon_model", 5) != "1" &&
+                       text.find("[LayeredSnowModel]\n1") == std::string::npos;
+  for (const char* mover : {"SpinUp", "data_assimilation", "irrigation", "lake_model",
+                            "SurfaceRoutingModel", "SiltingUpModel"})
+    f.evaporating_mass &= Value(text, mover, 1).empty() || Value(text, mover, 1) == "0";
   f.steps = Days(window) * 1440 / step * f.passes;
 
   for (const char* store : {"ice_firn", "groundwater_flow", "lake_model", "SurfaceRoutingModel",
@@ -1504,17 +1514,19 @@ std::vector<double> LastEvaluationScale(const Features& f, const std::string& ou
   return scale;
 }
 
-// Whether the mass of tracer `t` is checked: it comes with the rain alone, the runoff storages
-// pass their water on within the step (else they hold solute no table shows), and its stores
-// hold its mass (an evaporating tracer's snow cover, glacier parts and soil layers keep its
-// concentration instead, and the model books no solute of it).
+// Whether the mass of tracer `t` is checked: it comes with the rain alone and the runoff storages
+// pass their water on within the step (else they hold solute no table shows). An evaporating
+// tracer's stores hold its concentration, and the model books none of it: its mass is known
+// where its water is, in the leaves, a single snow pack and the soil layers without ponding,
+// and nothing moves it without a flow (no response units, glaciers, aquifer, water on the
+// surface, data assimilation or irrigation).
 bool MassChecked(const Features& f, const Tracer& t) {
-  return t.RainOnly() && f.instant_runoff && !t.evaporating;
+  return t.RainOnly() && f.instant_runoff && (!t.evaporating || f.evaporating_mass);
 }
 
 // The mass of tracer `t` (its name): what the rain brought against what the stores hold at the
 // end and what left, in mm x concentration over the basin. A tracer that keeps what it has
-// closes; one that decays can only have lost.
+// closes; one that decays or evaporates can only have lost.
 void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
                      const Window& window, const std::string& before_shares, Failures& failures) {
   const auto zones = GridCells(out + "../zones.asc");
@@ -1547,8 +1559,27 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   const std::string& n = t.name;
   // The parts of the account, named for the message.
   std::map<std::string, double> parts;
-  for (const std::string store : {"snow_", "inter", "unsat"})
-    parts["soil zone"] += weighed(n + store + ".asc", 1);
+  parts["soil zone"] = weighed(n + "inter.asc", 1);
+  if (!t.evaporating) {
+    for (const std::string store : {"snow_", "unsat"})
+      parts["soil zone"] += weighed(n + store + ".asc", 1);
+  } else {
+    // An evaporating tracer's snow cover and soil layers hold its concentration: times the
+    // pack's water and each layer's (its water content times its thickness, from the surface's
+    // and the layers' floors' elevations of "hgeo"; level 0, the surface, holds no water here).
+    parts["soil zone"] += weighed(n + "snow_.asc", 1, "snowstorage.dbl");
+    std::size_t levels = 0, theta_levels = 0, floor_levels = 0;
+    const std::vector<double> c = GridValues(out + n + "unsat.asc", levels),
+                              theta = GridValues(out + "theta.stk", theta_levels),
+                              floors = GridValues(out + "hgeo.stk", floor_levels);
+    if (levels != theta_levels || levels != floor_levels || c.size() != theta.size() ||
+        c.size() != floors.size())
+      return failures.push_back({"tracer account", n + ": the soil's tracer stack, \"theta.stk\" "
+                                                       "and \"hgeo.stk\" differ in size"});
+    for (std::size_t i = 0; i < c.size(); ++i)
+      if (i % levels > 0)
+        parts["soil zone"] += c[i] * theta[i] * (floors[i - 1] - floors[i]) * 1000 / cells;
+  }
   for (const std::string store : {"snowg", "firn_", "ice__"})
     parts["glacier parts"] += weighed(n + store + ".asc", 2);
   // The aquifer of a glacierized cell trades with its soil column alone: its solute (and what
@@ -2267,9 +2298,9 @@ struct Planted {
   std::function<void(Runs&)> plant;
 };
 
-// A draw that passes every check: a conservative and a decaying tracer from the rain, leaves and
-// snow, routing to the outlet, warm started.
-constexpr const char* kPassingDraw = "tracers=cr.dr start=20/1 days=4";
+// A draw that passes every check: a conservative, a decaying and an evaporating tracer from the
+// rain, leaves and snow, routing to the outlet, warm started.
+constexpr const char* kPassingDraw = "tracers=cr.dr.er start=20/1 days=4";
 
 const std::vector<Planted>& PlantedFaults() {
   static const std::vector<Planted> faults = {
@@ -2315,6 +2346,8 @@ const std::vector<Planted>& PlantedFaults() {
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "sb1.stat", "1.5"); }},
       {"more of a decaying tracer in the channels than the rain brought", "tracer account",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "decchann.sta", "1e6", true); }},
+      {"more of an evaporating tracer in the channels than the rain brought", "tracer account",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "evachann.sta", "1e6", true); }},
   };
   return faults;
 }
