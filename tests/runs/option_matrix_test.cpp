@@ -1911,9 +1911,10 @@ bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
     return failures.push_back({"warm start", "first half: " + Messages(first_half)}), false;
   Prepare(row, second, Part::kSecondHalf);
   // The second half reads the first half's outputs as its initial state (the run directory),
-  // the table depth among them in place of the one storage mode 2 starts from.
+  // the table depth and the ponds among them in place of those storage mode 2 starts from.
   for (const auto& entry : fs::directory_iterator(first / "output"))
-    if (!fs::exists(second / entry.path().filename()) || entry.path().filename() == "gwstand.dbl")
+    if (!fs::exists(second / entry.path().filename()) || entry.path().filename() == "gwstand.dbl" ||
+        entry.path().filename() == "pond.dbl")
       fs::copy_file(entry.path(), second / entry.path().filename(),
                     fs::copy_options::overwrite_existing);
   const RunResult second_half = RunExampleControl(second.string(), Runs::kHalfProcesses);

@@ -879,11 +879,15 @@ std::string Compose(const Draw& d, const fs::path& dir) {
   ComposeIrrigation(d, text);
   ComposeAssimilation(d, text);
   if (d.On("storage") && SoilOn(d)) {
-    // The start's table depth (m, negative below the surface), as an ASCII grid: the model
-    // knows a grid's form by its first bytes.
+    // The start's table depth (m, negative below the surface), as an ASCII grid (the model
+    // knows a grid's form by its first bytes).
     GridFile depth = ReadGridFile((dir / "zones.asc").string());
+    GridFile pond = depth;
     for (double& g : depth.values) g = g < -9998 ? -9999 : -2.0;
     WriteFile((dir / "gwstand.dbl").string(), AsciiGridText(depth));
+    // With ponding the start's ponds as well: none.
+    for (double& g : pond.values) g = g < -9998 ? -9999 : 0.0;
+    WriteFile((dir / "pond.dbl").string(), AsciiGridText(pond));
   }
   return text;
 }
