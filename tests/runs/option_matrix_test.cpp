@@ -1685,8 +1685,13 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   const std::vector<double> shares = ZoneTableRows(out + "precipitation.stat").at(0);
   const double area = std::accumulate(shares.begin(), shares.end(), 0.0);
   double rain = 0;
+  const bool tabled = !UniformPrecipitation(f, out + "../");
   for (const std::vector<double>& row : SubbasinPrecipitation(f, out, window))
-    for (std::size_t s = 0; s < 5; ++s) rain += shares[s] / area * row[s];
+    for (std::size_t s = 0; s < 5; ++s) {
+      rain += shares[s] / area * row[s];
+      // The model's table of it holds three decimals.
+      if (tabled) rounding += t.rain * f.passes * shares[s] / area * Rounding(row[s], 3);
+    }
   const double input = t.rain * rain * f.passes;
   const double slack = 1e-6 * input + rounding + 1e-9;
   if (std::isfinite(found) &&

@@ -3,6 +3,7 @@
 #include "tests/runs/option_space.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -157,6 +158,9 @@ const std::vector<Option>& Catalogue() {
       // first pass's pack reach the ice by the split of a warm start.
       {"passes", {"2", "3"}, 0.3},
       {"radiation", {"2", "0", "1", "3", "4"}, 0.15},
+      // A second rain gauge, 1.6 times as wet, in the basin's west: precipitation that varies
+      // over the cells.
+      {"stations", {"1", "2"}, 0.15},
       {"et", {"1", "2", "3", "4"}, 0.15},
       {"leaflayers", {"0", "1"}, 0.15},
       {"interception", {"2", "0", "1", "11", "12", "21", "22", "31", "32"}, 0.4},
@@ -878,6 +882,31 @@ std::string Compose(const Draw& d, const fs::path& dir) {
   ComposeRouting(d, text);
   ComposeIrrigation(d, text);
   ComposeAssimilation(d, text);
+  if (d.On("stations")) {
+    // The second gauge's column after the first (altitude, x and y after the four leading
+    // words of the header lines; a value after each record's).
+    const fs::path path = dir / "stations/precipitation.txt";
+    std::string table;
+    int line = 0;
+    for (const std::string& row : SplitLines(ReadFile(path.string()))) {
+      ++line;
+      std::string added = row;
+      if (line == 2) added += " 2650.0";
+      if (line == 3) added += " 3500.0";
+      if (line == 4) added += " 7000.0";
+      if (line == 5) added += " West";
+      if (line > 5 && !row.empty()) {
+        std::istringstream in(row);
+        std::string year, month, day, hour, value;
+        in >> year >> month >> day >> hour >> value;
+        char wetter[32];
+        std::snprintf(wetter, sizeof wetter, " %.6g", 1.6 * std::stod(value));
+        added += wetter;
+      }
+      table += added + "\n";
+    }
+    WriteFile(path.string(), table);
+  }
   if (d.On("storage") && SoilOn(d)) {
     // The start's table depth (m, negative below the surface), as an ASCII grid (the model
     // knows a grid's form by its first bytes).
