@@ -924,11 +924,11 @@ const std::vector<Combination>& Sample() {
       // Water on the channel cells of a subbasin whose channels have no inflow reaches them
       // (it vanished with its solute).
       {.name = "head_iteration_channels_without_inflow", .draw = "surface=6 start=7/3 days=8"},
-      // Twelve-hour steps reported daily, several threads on one process, the single-point files
-      // of a control point, nine tracers of every kind and source.
+      // Twelve-hour steps reported daily, several threads on one process, two rain gauges, the
+      // single-point files of a control point, nine tracers of every kind and source.
       {.name = "twelve_hour_steps_with_nine_tracers",
-       .draw = "step=720 report=day threads=2 point=1 tracers=cr.dr.er.vr.dsa.esa.cr.ds.ea "
-               "start=20/1 days=3"},
+       .draw = "step=720 report=day threads=2 stations=2 point=1 "
+               "tracers=cr.dr.er.vr.dsa.esa.cr.ds.ea start=20/1 days=3"},
       // Runoff storages that hold water over the steps and the halves, storage mode 2 (a start
       // from a table depth and ponds).
       {.name = "held_runoff_from_a_table_depth",
