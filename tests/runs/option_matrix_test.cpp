@@ -2416,7 +2416,10 @@ std::string Signature(const Failure& failure) {
 // receives the shrunk draw's failures of that check.
 Draw Shrink(Draw draw, const Failure& first, Failures& failures) {
   const std::string& check = first.check;
-  const Scope scope = {check == "processes" || check == "exit" ? 3 : 1, check == "warm start"};
+  // A check of a half (its account, its numbers) needs the halves as the warm start does.
+  const bool halves = check == "warm start" || first.detail.starts_with("first half") ||
+                      first.detail.starts_with("second half");
+  const Scope scope = {check == "processes" || check == "exit" ? 3 : 1, halves};
   const auto fails = [&](const Draw& candidate) {
     const std::string words = candidate.Words();
     const Verdict verdict = Verify({.name = "shrink", .draw = words.c_str()}, scope);
