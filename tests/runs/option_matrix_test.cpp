@@ -2357,6 +2357,10 @@ const std::vector<Planted>& PlantedFaults() {
        [](Runs& r) {
          for (const TempDir& dir : r.counts) WriteFile(dir.path() / "output/extra.stat", "1\n");
        }},
+      {"a subbasin's evapotranspiration table 2 mm off its account", "outside account",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "etr.stat", "2.5"); }},
+      {"a tracer's concentration below 0", "bounds",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "conunsat.sta", "-0.001"); }},
       {"snow below 0", "bounds",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "snowstorage.stat", "-0.5"); }},
       {"a root zone wetter than water", "bounds",
