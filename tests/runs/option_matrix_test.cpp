@@ -8,15 +8,19 @@
 // forbids must be refused: the run ends with the pair's code and a FATAL message naming it, and
 // that is its result. Every other combination runs on 1, 2 and 3 processes (under the sanitizers
 // once on 3, without the comparisons of process counts and warm start) and must show
-//   - the same output files on every process count (the decomposition's own files aside), with
-//     the threads the combination asks for on 2 and 3 processes;
-//   - the model's own account ("water_balance.txt") closed: a residual of at most 1e-6 mm in
-//     every subbasin, no "snow_alignment" above that and the groundwater solution's imbalance
-//     within what its tolerance leaves in each step;
+//   - the same output files on every process count, none written on one count alone (the
+//     decomposition's own files aside; a file each process writes its share of counts as one
+//     entry that every count must write), with the threads the combination asks for on 1 and 3
+//     processes and one thread on 2;
+//   - every number of every output finite;
+//   - the model's own account ("water_balance.txt") closed: the residual of every row recomputed
+//     from its terms and the printed one at most 1e-6 mm, no "snow_alignment" above that and the
+//     groundwater solution's imbalance within what its tolerance leaves in each step;
 //   - where the tables show every store and input (snow cover, leaves, soil profile at the end
 //     of each report: no sub-steps; no glaciers, aquifer, ponding, lakes, water on the surface,
 //     irrigation, assimilation, river exchange, spin-up passes or deposited snow), an outside
-//     account from the tables alone (and the station's precipitation, which every cell takes):
+//     account from the tables alone (and the station's precipitation where every cell takes it,
+//     else the subbasins' precipitation table):
 //     precipitation = real evapotranspiration + runoff + the change of the stores, within the
 //     tables' rounding;
 //   - the mass of every tracer that neither evaporates nor decays and comes with the rain alone:
@@ -29,17 +33,27 @@
 //     evaluations, response units, data assimilation; irrigation and the lakes' exchange move
 //     solute within that path), within 1e-6 of the input and the rounding of the tables it reads;
 //     the soil zone's runoff concentration by its booking "runoff_concentration_solute.txt" (the
-//     harness lets its storages pass their water on within the step; a row keeps them);
+//     harness lets its storages pass their water on within the step; a row keeps them, and with
+//     surface routing, whose own zones and storages hold solute no output shows, must);
+//   - the mass of a decaying or evaporating tracer from the rain at most what the rain brought,
+//     with the same parts and bookings (an evaporating one's snow and soil layers hold its
+//     concentration: its mass where the water of those stores is known; the leaves make its
+//     concentration rise above the rain's, its mass cannot);
+//   - no water below 0 in the stores' tables and grids (snow, leaves, canopy, ponding, firn), no
+//     water content above 1, the soil zone's state within the ranges a warm start reads;
 //   - no concentration below 0 anywhere, and no evaporating tracer above its highest source in
 //     any grid, table, lake or reservoir balance or abstraction file (a tracer that does not
 //     evaporate concentrates where water evaporates, and so does one that does on the leaves:
 //     there the bound holds for a tracer that the rain does not bring);
 //   - a warm start halfway from state written as binary doubles that continues the straight run:
 //     the same table rows for the second half and the same grids and stacks at the end, bit for
-//     bit (with spin-up passes the last pass starts from the state the others left; the temperature
+//     bit, every file of the straight run written by the halves, each half's account closed and
+//     the halves' accounts and bookings ("*_solute.txt") adding up to the straight run's (with
+//     spin-up passes the last pass starts from the state the others left; the temperature
 //     pre-spin-up sets a cold start's soil temperatures from the mean of the run's own time range,
 //     which a first half's is not: the halves continue a straight run without it).
-// What to account follows from the options in the control file, never from the row.
+// What to account follows from the options in the control file, never from the row. Each check
+// is shown to fail: `OptionMatrixChecks` plants the faults they guard in a passing draw's outputs.
 //
 // CTest runs the rows and the fixed sample of draws as shards ("option_matrix_tests_N",
 // tests/CMakeLists.txt); `--gtest_filter=*/<row name>` runs one row. scripts/option-matrix runs
@@ -50,9 +64,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <numeric>
@@ -60,6 +76,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/runs/option_space.h"
@@ -302,6 +319,12 @@ Edits Joined(std::initializer_list<Edits> parts) {
 const std::vector<Combination>& Matrix() {
   static const std::vector<Combination> rows = {
       {.name = "degree_day_january", .window = kLateJanuary, .acts = "snowstorage.stat"},
+      // The soil zone's runoff storages as shipped hold the tracers' solute over the steps: its
+      // booking closes the tracer account.
+      {.name = "runoff_storages_with_tracers",
+       .edits = {{"0.0001 0.0001 # kelsqd", "12 12 # kelsqd"},
+                 {"0.0001 0.0001 # kelsqi", "48 48 # kelsqi"}},
+       .window = kWetMarch},
       {.name = "interception_1",
        .edits = {{kInterception, "1 # method"}},
        .window = kLateJanuary,
@@ -930,6 +953,15 @@ const std::vector<Combination>& Sample() {
       // Losing streams without the soil zone exchange nothing: tracers run with them.
       {.name = "losing_streams_without_the_soil_zone",
        .draw = "soil=0 rivers=2 routing=0 start=2/11 days=2"},
+      // Twelve-hour steps reported daily, several threads on one process, two rain gauges, the
+      // single-point files of a control point, nine tracers of every kind and source.
+      {.name = "twelve_hour_steps_with_nine_tracers",
+       .draw = "step=720 report=day threads=2 stations=2 point=1 "
+               "tracers=cr.dr.er.vr.dsa.esa.cr.ds.ea start=20/1 days=3"},
+      // Runoff storages that hold water over the steps and the halves, storage mode 2 (a start
+      // from a table depth and ponds).
+      {.name = "held_runoff_from_a_table_depth",
+       .draw = "step=360 runoff=held storage=2 ponding=1 tracers=cr start=10/3 days=3"},
   };
   return rows;
 }
@@ -995,6 +1027,8 @@ void ReadStateAtStart(std::string& text) {
                                                 {"SiltingUpModel", 18},
                                                 {"ice_firn", 24}})
     if (Value(text, section, n) == "0") SetValue(text, section, n, "1");
+  // Storage mode 2 starts the soil zone from a table depth alone: the second half reads it all.
+  if (Value(text, "unsatzon_model", 88) == "2") SetValue(text, "unsatzon_model", 88, "1");
   const std::size_t surface = text.find(" SurfStorSiltingUp ");
   if (surface != std::string::npos) {
     const std::size_t write = text.find('\n', surface) + 1;
@@ -1050,7 +1084,7 @@ bool PreSpinUp(const std::string& text) {
 
 // The window, the steps and the state of `part` set in the control text. The halves split the
 // window after its middle day; with spin-up passes the first part runs all passes but the last.
-void SetTimes(std::string& text, const Window& window, int step, Part part) {
+void SetTimes(std::string& text, const Window& window, int step, int report, Part part) {
   Window run = window;
   const bool passes = Value(text, "SpinUp", 1) == "1" && std::stoi(Value(text, "SpinUp", 3)) > 1;
   const bool half = part == Part::kFirstHalf || part == Part::kSecondHalf;
@@ -1074,7 +1108,7 @@ void SetTimes(std::string& text, const Window& window, int step, Part part) {
                                                 {8, "2019"}})
     SetValue(text, "model_time", n, value);
   if (step != 1440) {
-    SetValue(text, "output_interval", 1, std::to_string(step / 60));
+    SetValue(text, "output_interval", 1, std::to_string(report / 60));
     SetValue(text, "output_interval", 4, std::to_string(step));
     for (const char* section :
          {"radiation_correction", "RegionalSuperposition", "evapotranspiration", "snow_model",
@@ -1119,7 +1153,11 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
       Replace(text, tracers, declared);
     }
   }
-  SetTimes(text, window, step, part);
+  // A draw's models report their progress every step or once a day (the tables write a row
+  // every step whichever it is).
+  const int report =
+      row.draw != nullptr && Draw::Parse(row.draw).Get("report") == "day" ? 1440 : step;
+  SetTimes(text, window, step, report, part);
   WriteFile(control, text);
   return text;
 }
@@ -1132,8 +1170,10 @@ struct Tracer {
   bool evaporating = false, decaying = false;
   double rain = 0, soil = 0, aquifer = 0;
   double Highest() const { return std::max({rain, soil, aquifer}); }
+  // It comes with the rain alone: the run starts without it.
+  bool RainOnly() const { return soil == 0 && aquifer == 0; }
   // Its mass closes over the run: it comes with the rain alone and keeps what it has.
-  bool Accounted() const { return !evaporating && !decaying && soil == 0 && aquifer == 0; }
+  bool Accounted() const { return !evaporating && !decaying && RainOnly(); }
 };
 
 // What the control file switches on, as far as the checks need it.
@@ -1141,8 +1181,14 @@ struct Features {
   std::string text;
   bool soil = false, routing = false, groundwater = false, glaciers = false, dynamic = false;
   bool untabled_stores = false;  // a store that no table shows (the outside account cannot close)
-  int passes = 1;                // passes of a spin-up over the window
-  int steps = 0;                 // model steps of the run (all passes)
+  // Surface routing's runoff concentration (its flow-time zones and linear storages) holds
+  // solute that no output shows, unless its storages pass their water on within the step: then
+  // a tracer's account cannot close. (The soil zone's runoff concentration has its booking.)
+  bool untabled_solute = false;
+  // An evaporating tracer's mass is known (see `MassChecked`).
+  bool evaporating_mass = false;
+  int passes = 1;  // passes of a spin-up over the window
+  int steps = 0;   // model steps of the run (all passes)
   std::vector<Tracer> tracers;
   std::vector<std::string> reservoirs, abstractions;  // their balance and output files
 };
@@ -1159,12 +1205,25 @@ Features Derive(const std::string& text, const Window& window, int step) {
   f.routing = f.soil && Value(text, "routing_model", 1) != "0";
   f.groundwater =
       Value(text, "groundwater_flow", 1) != "" && Value(text, "groundwater_flow", 1) != "0";
+  // Runoff storages that hold their water over the steps: their water is in no table (the
+  // account's dS_concentration), their solute in the soil zone's booking.
+  const bool held_runoff = f.soil && !(std::stod(Value(text, "unsatzon_model", 82)) < 0.01 &&
+                                       std::stod(Value(text, "unsatzon_model", 83)) < 0.01);
+  f.untabled_solute = held_runoff && !Value(text, "SurfaceRoutingModel", 1).empty() &&
+                      Value(text, "SurfaceRoutingModel", 1) != "0";
   f.glaciers = !Value(text, "ice_firn", 1).empty();
   f.dynamic = f.glaciers && std::stoi(Value(text, "ice_firn", 1)) > 10 &&
               text.find(" GlacierizedCells ") != std::string::npos;
   const bool passes = Value(text, "SpinUp", 1) == "1";
   f.passes = passes ? std::stoi(Value(text, "SpinUp", 3)) : 1;
+  f.evaporating_mass = f.soil && !f.glaciers && !f.groundwater &&
+                       Value(text, "unsatzon_model", 5) != "1" &&
+                       text.find("[LayeredSnowModel]\n1") == std::string::npos;
+  for (const char* mover : {"SpinUp", "data_assimilation", "irrigation", "lake_model",
+                            "SurfaceRoutingModel", "SiltingUpModel"})
+    f.evaporating_mass &= Value(text, mover, 1).empty() || Value(text, mover, 1) == "0";
   f.steps = Days(window) * 1440 / step * f.passes;
+
   for (const char* store : {"ice_firn", "groundwater_flow", "lake_model", "SurfaceRoutingModel",
                             "SiltingUpModel", "data_assimilation"})
     f.untabled_stores |= !Value(text, store, 1).empty() && Value(text, store, 1) != "0";
@@ -1172,6 +1231,7 @@ Features Derive(const std::string& text, const Window& window, int step) {
   const int snow = std::atoi(Value(text, "snow_model", 3).c_str());
   f.untabled_stores |=
       snow == 7 || snow == 9 || snow == 10 || snow == 11 || snow == 13 || snow == 14;
+  f.untabled_stores |= held_runoff;
   // With sub-steps the tables of the stores hold their mean over the sub-steps of a report.
   f.untabled_stores |= Value(text, "soil_surface_groundwater_substeps", 1) != "1";
   f.untabled_stores |= Value(text, "irrigation", 1) == "1" || passes ||
@@ -1261,38 +1321,95 @@ std::vector<std::vector<double>> DataRows(const std::string& path) {
   return rows;
 }
 
-// The model's own account: residuals and the terms that only mend the books.
-void CheckAccount(const Features& f, const std::string& out, Failures& failures) {
-  const std::string account = ReadFile(out + "water_balance.txt");
-  const std::vector<AccountRow> rows = ReadAccount(account);
-  if (rows.empty()) failures.push_back({"water account", "no rows in water_balance.txt"});
-  for (const AccountRow& row : rows) {
-    const std::string where = row.period + " subbasin " + row.subbasin + ": ";
-    if (std::abs(row.residual) > 1e-6)
-      failures.push_back({"water account", where + "residual " + std::to_string(row.residual)});
-    if (std::abs(row.alignment) > 1e-6)
-      failures.push_back({"snow_alignment", where + std::to_string(row.alignment) + " mm"});
+// "water_balance.txt" by its header: per row ("<period> <subbasin>") the values by column, as
+// written ("nan" reads as a NaN: a row is never dropped for what it holds).
+struct BalanceTable {
+  std::vector<std::string> columns;  // the value columns (after period and subbasin)
+  std::vector<std::pair<std::string, std::vector<double>>> rows;
+  std::vector<std::string> malformed;  // rows without a value for every column
+  std::size_t Column(const std::string& name) const {
+    return static_cast<std::size_t>(std::find(columns.begin(), columns.end(), name) -
+                                    columns.begin());
   }
-  // The groundwater solution's imbalance stays within what its tolerance leaves in each step:
-  // the largest change of a sweep on the largest storage coefficient.
-  if (!f.groundwater) return;
-  const double tolerance = std::stod(Value(f.text, "groundwater_flow", 5)) * 1000 * 0.15;
-  const double substeps = std::stod(Value(f.text, "soil_surface_groundwater_substeps", 1));
-  std::vector<std::string> columns;
-  for (const std::string& line : SplitLines(account)) {
+};
+
+BalanceTable ReadBalance(const std::string& text) {
+  BalanceTable table;
+  for (const std::string& line : SplitLines(text)) {
+    if (line.empty() || line[0] == '#') continue;
     std::istringstream in(line);
     std::vector<std::string> words;
     for (std::string w; in >> w;) words.push_back(w);
-    if (line.starts_with("period")) columns = words;
-    const auto at = std::find(columns.begin(), columns.end(), "groundwater_iteration");
-    if (at == columns.end() || words.size() != columns.size() || line.starts_with("period"))
+    if (words.size() < 2) continue;
+    if (words[0] == "period") {
+      table.columns.assign(words.begin() + 2, words.end());
       continue;
-    const double value = std::stod(words[static_cast<std::size_t>(at - columns.begin())]);
-    if (std::abs(value) > tolerance * f.steps * substeps)
-      failures.push_back({"groundwater_iteration", words[0] + " subbasin " + words[1] + ": " +
-                                                       std::to_string(value) + " mm over " +
-                                                       std::to_string(f.steps) + " steps"});
+    }
+    std::vector<double> values;
+    for (std::size_t k = 2; k < words.size(); ++k) {
+      char* end = nullptr;
+      values.push_back(std::strtod(words[k].c_str(), &end));
+      if (end == words[k].c_str() || *end != '\0') values.back() = std::nan("");
+    }
+    if (values.size() != table.columns.size())
+      table.malformed.push_back(line.substr(0, 120));
+    else
+      table.rows.push_back({words[0] + " subbasin " + words[1], values});
   }
+  return table;
+}
+
+// The model's own account: every value finite, the residual of each row recomputed from its
+// terms (inputs up to "E_interception", then evaporation and runoff, then the storage changes
+// "dS_..."), both it and the printed one within round-off of 0, and the terms that only mend the
+// books. `half` names the run in the messages ("", "first half ", "second half ").
+void CheckAccount(const Features& f, const std::string& out, Failures& failures,
+                  const std::string& half = "") {
+  const std::string account = ReadFile(out + "water_balance.txt");
+  const BalanceTable table = ReadBalance(account);
+  if (table.rows.empty())
+    failures.push_back({"water account", half + "no rows in water_balance.txt"});
+  for (const std::string& line : table.malformed)
+    failures.push_back({"water account", half + "a row without every column: " + line});
+  const std::size_t out_from = table.Column("E_interception"),
+                    residual_at = table.Column("residual"),
+                    alignment_at = table.Column("snow_alignment");
+  if (out_from >= table.columns.size() || residual_at >= table.columns.size())
+    return failures.push_back({"water account", half + "no columns E_interception and residual"});
+  for (const auto& [key, values] : table.rows) {
+    const std::string where = half + key + ": ";
+    double recomputed = 0, rounding = 5e-10;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      if (!std::isfinite(values[k]))
+        failures.push_back(
+            {"water account", where + table.columns[k] + " " + std::to_string(values[k])});
+      if (k == residual_at) continue;
+      // Inputs add; evaporation, runoff and every storage change "dS_..." (all after them) take.
+      recomputed += k < out_from ? values[k] : -values[k];
+      rounding += 5e-7;  // six decimals
+    }
+    const double printed = values[residual_at];
+    if (!(std::abs(recomputed) <= 1e-6 + rounding) || !(std::abs(printed) <= 1e-6))
+      failures.push_back({"water account", where + "residual " + std::to_string(printed) +
+                                               ", from the terms " + std::to_string(recomputed)});
+    else if (!(std::abs(recomputed - printed) <= rounding))
+      failures.push_back({"water account", where + "the terms give the residual " +
+                                               std::to_string(recomputed) + ", the row says " +
+                                               std::to_string(printed)});
+    if (alignment_at < values.size() && !(std::abs(values[alignment_at]) <= 1e-6))
+      failures.push_back({"snow_alignment", where + std::to_string(values[alignment_at]) + " mm"});
+  }
+  // The groundwater solution's imbalance stays within what its tolerance leaves in each step:
+  // the largest change of a sweep on the largest storage coefficient.
+  const std::size_t iteration_at = table.Column("groundwater_iteration");
+  if (!f.groundwater || iteration_at >= table.columns.size()) return;
+  const double tolerance = std::stod(Value(f.text, "groundwater_flow", 5)) * 1000 * 0.15;
+  const double substeps = std::stod(Value(f.text, "soil_surface_groundwater_substeps", 1));
+  for (const auto& [key, values] : table.rows)
+    if (std::abs(values[iteration_at]) > tolerance * f.steps * substeps)
+      failures.push_back(
+          {"groundwater_iteration", half + key + ": " + std::to_string(values[iteration_at]) +
+                                        " mm over " + std::to_string(f.steps) + " steps"});
 }
 
 // Half a unit of the last digit a table writes of `value`: six significant digits ("%g"), or
@@ -1338,14 +1455,47 @@ std::vector<double> StationPrecipitation(const std::string& run, const Features&
   return steps;
 }
 
+// Whether every cell takes the one station's precipitation: a table of one station, the
+// example's interpolation and no regional superposition.
+bool UniformPrecipitation(const Features& f, const std::string& run) {
+  const std::string superposition = Value(f.text, "RegionalSuperposition", 1);
+  if (Value(f.text, "precipitation", 1) != "1" || (superposition != "" && superposition != "0"))
+    return false;
+  for (const std::string& line : SplitLines(ReadFile(run + Value(f.text, "precipitation", 2)))) {
+    if (!line.starts_with("YYYY")) continue;
+    std::istringstream in(line);
+    int words = 0;
+    for (std::string w; in >> w;) ++words;
+    return words == 5;
+  }
+  return false;
+}
+
+// The precipitation of each report of the window (mm) per subbasin 1..5: the station's where
+// every cell takes it (an account independent of the model's tables), else the subbasins'
+// means of the model's table (with spin-up passes, the first pass's reports).
+std::vector<std::vector<double>> SubbasinPrecipitation(const Features& f, const std::string& out,
+                                                       const Window& window) {
+  std::vector<std::vector<double>> rows;
+  if (UniformPrecipitation(f, out + "../")) {
+    for (const double p : StationPrecipitation(out + "../", f, window))
+      rows.push_back(std::vector<double>(5, p));
+    return rows;
+  }
+  const auto table = ZoneTableRows(out + "precipitation.stat");
+  for (std::size_t d = 1; d < table.size() && rows.size() * f.passes < table.size() - 1; ++d)
+    rows.push_back(table[d]);
+  return rows;
+}
+
 // The outside account from the tables alone, per subbasin: precipitation - real
 // evapotranspiration - runoff over the reports after the first, less the change of the stores
 // from the first report to the last (the tables hold the stores at the end of each report).
 // The tables round to 3 to 6 digits: a thousandth of a mm for the stores, 1e-5 mm a step for
-// the fluxes. The precipitation is the station's, which every cell takes.
+// the fluxes (the precipitation's too where it is the model's table).
 void CheckOutsideAccount(const Features& f, const std::string& out, const Window& window,
                          Failures& failures) {
-  const std::vector<double> precipitation = StationPrecipitation(out + "../", f, window);
+  const std::vector<std::vector<double>> precipitation = SubbasinPrecipitation(f, out, window);
   const auto evaporation = ZoneTableRows(out + "etr.stat");
   const auto runoff = ZoneTableRows(out + "qg.stat");
   // The canopy snow's sublimation leaves outside the total real evapotranspiration.
@@ -1356,16 +1506,18 @@ void CheckOutsideAccount(const Features& f, const std::string& out, const Window
   std::vector<double> residuals(5, 0.0);
   for (std::size_t d = 2; d < runoff.size() && d <= precipitation.size(); ++d)
     for (std::size_t s = 0; s < 5; ++s)
-      residuals[s] +=
-          precipitation[d - 1] - evaporation.at(d)[s] - sublimation.at(d)[s] - runoff.at(d)[s];
+      residuals[s] += precipitation[d - 1][s] - evaporation.at(d)[s] - sublimation.at(d)[s] -
+                      runoff.at(d)[s];
   for (const char* store :
        {"snowstorage.stat", "interception_storage.stat", "canopy_load.stat", "sb2.stat"}) {
     if (!fs::exists(out + store)) continue;
     const auto content = ZoneTableRows(out + store);
     for (std::size_t s = 0; s < 5; ++s) residuals[s] -= content.back()[s] - content.at(1)[s];
   }
+  // The model's precipitation table holds three decimals.
+  const double per_row = UniformPrecipitation(f, out + "../") ? 4e-5 : 4e-5 + 5e-4;
   for (std::size_t s = 0; s < 5; ++s)
-    if (std::abs(residuals[s]) > 2e-3 + 3e-5 * static_cast<double>(runoff.size()))
+    if (!(std::abs(residuals[s]) <= 2e-3 + per_row * static_cast<double>(runoff.size())))
       failures.push_back({"outside account", "subbasin " + std::to_string(s + 1) + ": " +
                                                  std::to_string(residuals[s]) + " mm"});
 }
@@ -1412,8 +1564,19 @@ std::vector<double> LastEvaluationScale(const Features& f, const std::string& ou
   return scale;
 }
 
+// Whether the mass of tracer `t` is checked: it comes with the rain alone and no runoff storage
+// holds solute that no output shows (surface routing's, where they hold water). An evaporating
+// tracer's stores hold its concentration, and the model books none of it: its mass is known
+// where its water is, in the leaves, a single snow pack and the soil layers without ponding,
+// and nothing moves it without a flow (no response units, glaciers, aquifer, water on the
+// surface, data assimilation or irrigation).
+bool MassChecked(const Features& f, const Tracer& t) {
+  return t.RainOnly() && !f.untabled_solute && (!t.evaporating || f.evaporating_mass);
+}
+
 // The mass of tracer `t` (its name): what the rain brought against what the stores hold at the
-// end and what left, in mm x concentration over the basin.
+// end and what left, in mm x concentration over the basin. A tracer that keeps what it has
+// closes; one that decays or evaporates can only have lost.
 void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
                      const Window& window, const std::string& before_shares, Failures& failures) {
   const auto zones = GridCells(out + "../zones.asc");
@@ -1446,8 +1609,27 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   const std::string& n = t.name;
   // The parts of the account, named for the message.
   std::map<std::string, double> parts;
-  for (const std::string store : {"snow_", "inter", "unsat"})
-    parts["soil zone"] += weighed(n + store + ".dbl", 1);
+  parts["soil zone"] = weighed(n + "inter.dbl", 1);
+  if (!t.evaporating) {
+    for (const std::string store : {"snow_", "unsat"})
+      parts["soil zone"] += weighed(n + store + ".dbl", 1);
+  } else {
+    // An evaporating tracer's snow cover and soil layers hold its concentration: times the
+    // pack's water and each layer's (its water content times its thickness, from the surface's
+    // and the layers' floors' elevations of "hgeo"; level 0, the surface, holds no water here).
+    parts["soil zone"] += weighed(n + "snow_.dbl", 1, "snowstorage.dbl");
+    std::size_t levels = 0, theta_levels = 0, floor_levels = 0;
+    const std::vector<double> c = GridValues(out + n + "unsat.dbl", levels),
+                              theta = GridValues(out + "theta.stk", theta_levels),
+                              floors = GridValues(out + "hgeo.stk", floor_levels);
+    if (levels != theta_levels || levels != floor_levels || c.size() != theta.size() ||
+        c.size() != floors.size())
+      return failures.push_back({"tracer account", n + ": the soil's tracer stack, \"theta.stk\" "
+                                                       "and \"hgeo.stk\" differ in size"});
+    for (std::size_t i = 0; i < c.size(); ++i)
+      if (i % levels > 0)
+        parts["soil zone"] += c[i] * theta[i] * (floors[i - 1] - floors[i]) * 1000 / cells;
+  }
   for (const std::string store : {"snowg", "firn_", "ice__"})
     parts["glacier parts"] += weighed(n + store + ".dbl", 2);
   // The aquifer of a glacierized cell trades with its soil column alone: its solute (and what
@@ -1549,16 +1731,60 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
     parts["booked, less"] -= Booked(out + booking, n);
   double found = 0;
   for (const auto& [part, amount] : parts) found += amount;
-  const std::vector<double> rain = StationPrecipitation(out + "../", f, window);
-  const double input = t.rain * std::accumulate(rain.begin(), rain.end(), 0.0) * f.passes;
-  if (std::abs(found - input) <= 1e-6 * input + rounding + 1e-9) return;
+  // The rain over the basin: each subbasin's by its area share (row 0 of a zone table, which
+  // rounds the shares: their sum weighs).
+  const std::vector<double> shares = ZoneTableRows(out + "precipitation.stat").at(0);
+  const double area = std::accumulate(shares.begin(), shares.end(), 0.0);
+  double rain = 0;
+  const bool tabled = !UniformPrecipitation(f, out + "../");
+  for (const std::vector<double>& row : SubbasinPrecipitation(f, out, window))
+    for (std::size_t s = 0; s < 5; ++s) {
+      rain += shares[s] / area * row[s];
+      // The model's table of it holds three decimals.
+      if (tabled) rounding += t.rain * f.passes * shares[s] / area * Rounding(row[s], 3);
+    }
+  const double input = t.rain * rain * f.passes;
+  const double slack = 1e-6 * input + rounding + 1e-9;
+  if (std::isfinite(found) &&
+      (t.Accounted() ? std::abs(found - input) <= slack : found <= input + slack))
+    return;
   std::ostringstream detail;
   detail.precision(9);
-  detail << n << ": brought " << input << ", found " << found << " (share " << found / input
-         << ", rounding of the tables " << rounding << "):";
+  detail << n << (t.Accounted() ? "" : " (it can only lose)") << ": brought " << input << ", found "
+         << found << " (share " << found / input << ", rounding of the tables " << rounding << "):";
   for (const auto& [part, amount] : parts)
     if (amount != 0.0) detail << " " << part << " " << amount << ";";
   failures.push_back({"tracer account", detail.str()});
+}
+
+// The entry of the files each process writes its share of (see `Outputs`).
+constexpr const char* kShares = "_### (process shares)";
+
+// Every number of every output finite: a word of a text file that reads as "nan" or "inf" (with
+// a sign or not), a value of a binary grid or stack that is not a number. `half` names the run.
+void CheckFinite(const std::map<std::string, std::string>& outputs, const std::string& out,
+                 const std::string& half, Failures& failures) {
+  for (const auto& [name, text] : outputs) {
+    if (name.ends_with(kShares)) continue;
+    if (name.ends_with(".dbl") || name.ends_with(".stk")) {
+      std::size_t levels = 0;
+      const std::vector<double> values = GridValues(out + name, levels);
+      if (!std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); }))
+        failures.push_back({"finite", half + name + ": a value that is not a number"});
+      continue;
+    }
+    if (text.find('\0') != std::string::npos) continue;  // another binary file
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+      std::string w = word.substr(word[0] == '-' || word[0] == '+' ? 1 : 0);
+      std::transform(w.begin(), w.end(), w.begin(),
+                     [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+      if (w == "nan" || w == "inf" || w == "infinity" || w.starts_with("nan(")) {
+        failures.push_back({"finite", half + name + ": " + word});
+        break;
+      }
+    }
+  }
 }
 
 // No concentration below 0, none of an evaporating tracer above its highest source.
@@ -1569,22 +1795,47 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
   // pass on.
   const bool leaves = Value(f.text, "interception_model", 1) == "1";
   const bool irrigated = Value(f.text, "irrigation", 1) == "1";
-  // The root zone's mean water content (row 0 holds the area shares).
-  if (fs::exists(out + "sb1.stat")) {
-    const auto rows = ZoneTableRows(out + "sb1.stat");
-    for (std::size_t d = 1; d < rows.size(); ++d)
-      for (double theta : rows[d])
-        if (!(theta >= 0.0 && theta <= 1.0))
-          failures.push_back({"bounds", "sb1.stat: root zone water content " +
-                                            std::to_string(theta) + " outside 0 to 1"});
-  }
-  // The water equivalent held in the dynamic glaciers' firn (row 0 holds the area shares).
-  if (fs::exists(out + "firnwe.stat")) {
-    const auto rows = ZoneTableRows(out + "firnwe.stat");
-    for (std::size_t d = 1; d < rows.size(); ++d)
-      for (double firn : rows[d])
-        if (!(firn >= 0.0))
-          failures.push_back({"bounds", "firnwe.stat: firn " + std::to_string(firn) + " mm"});
+  // The stores: no water below 0 (round-off of a store emptied to nothing aside), no water
+  // content above 1. Their tables (row 0 holds the area shares; the leaves' layers have tables
+  // of their own) and the grids written at the end.
+  const auto bounded = [&](const std::string& name, const std::vector<double>& values, double high,
+                           double low = -1e-9) {
+    for (const double value : values)
+      if (!(value >= low && value <= high)) {
+        failures.push_back({"bounds", name + ": " + std::to_string(value) + " outside " +
+                                          std::to_string(low) + " to " + std::to_string(high)});
+        return;
+      }
+  };
+  // The soil zone's state written at the end within the ranges a warm start reads it in: water
+  // contents 0 to 1, pressure and geodetic heads within 1e6 m, the table's depth within 20 km,
+  // its layer index 0 to the layers + 1, its change within 2e7 mm (nodata reads as 0).
+  const std::vector<std::tuple<const char*, double, double>> states = {
+      {"theta.stk", 0, 1},       {"gwtheta.dbl", 0, 1},      {"hh.stk", -1e6, 1e6},
+      {"hgeo.stk", -1e6, 1e6},   {"gwstand.dbl", -2e4, 2e4}, {"gwlevel.dbl", 0, 1000},
+      {"deltagw.dbl", -2e7, 2e7}};
+  for (const auto& [name, low, high] : states)
+    if (outputs.contains(name)) {
+      std::size_t levels = 0;
+      bounded(name, GridValues(out + name, levels), high, low);
+    }
+  for (const auto& [name, text] : outputs) {
+    const bool store = name == "snowstorage.stat" || name.starts_with("interception_storage") ||
+                       name == "canopy_load.stat" || name == "pond.stat" || name == "firnwe.stat";
+    if (name.ends_with(".stat") && (store || name == "sb1.stat")) {
+      std::vector<double> values;
+      const auto rows = ZoneTableRows(out + name);
+      for (std::size_t d = 1; d < rows.size(); ++d)
+        values.insert(values.end(), rows[d].begin(), rows[d].end());
+      bounded(name, values, name == "sb1.stat" ? 1.0 : 1e300);
+    }
+    const bool grid = name == "snowstorage.dbl" || name == "snowsolid.dbl" ||
+                      name == "snowliquid.dbl" || name == "interception_storage.dbl" ||
+                      name == "pond.dbl";
+    if (grid) {
+      std::size_t levels = 0;
+      bounded(name, GridValues(out + name, levels), 1e300);
+    }
   }
   for (std::size_t index = 0; index < f.tracers.size(); ++index) {
     const Tracer& t = f.tracers[index];
@@ -1605,7 +1856,7 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
     };
     for (const auto& [name, text] : outputs) {
       // "evap.stat" and "evar.stat" are the model's evaporation tables, not the tracer's.
-      if (!name.starts_with(t.name) || name.ends_with(".stat")) continue;
+      if (!name.starts_with(t.name) || name.ends_with(".stat") || name.ends_with(kShares)) continue;
       // Tables and grids of amounts: the channels, the glacier storages and parts, what left
       // through fixed heads (negative where they fed the aquifer).
       const bool amounts = name.find("chann") != std::string::npos ||
@@ -1635,15 +1886,55 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
   }
 }
 
-// The outputs that must agree between runs: every file but the decomposition's own, the soil
-// zone's per-process state files and the channel tables, which follow from the routing
-// descriptions alone.
-std::map<std::string, std::string> Outputs(const fs::path& dir) {
-  auto files = OutputFiles(dir / "output");
-  std::erase_if(files, [](const auto& file) {
-    return file.first.starts_with("soilstorage_") || file.first.starts_with("wq_table.");
-  });
+// The outputs that must agree between runs of `processes` processes: every file but the
+// decomposition's own, the state's manifest (it names the run), the soil zone's per-process
+// state files and the channel tables, which follow from the routing descriptions alone. The
+// shares of one file that each process writes ("<name>_000" to "<name>_<processes - 1>", all of
+// them) differ with the decomposition: they count as one entry "<name>_### (process shares)"
+// without text, which every process count must write. Any other name ending in "_" and three
+// digits (a dated grid's counter, a share beyond the processes) is a file like any other.
+std::map<std::string, std::string> Outputs(const fs::path& dir, int processes) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir / "output"))
+    names.insert(entry.path().filename().string());
+  const auto shares_of = [&](const std::string& name) -> std::optional<std::string> {
+    const std::size_t n = name.size();
+    if (n < 5 || name[n - 4] != '_' || !std::all_of(name.end() - 3, name.end(), [](char ch) {
+          return std::isdigit(static_cast<unsigned char>(ch)) != 0;
+        }))
+      return std::nullopt;
+    const std::string base = name.substr(0, n - 4);
+    for (int p = 0; p < processes; ++p) {
+      char share[16];
+      std::snprintf(share, sizeof share, "_%03d", p);
+      if (!names.contains(base + share)) return std::nullopt;
+    }
+    return std::stoi(name.substr(n - 3)) < processes ? std::optional(base) : std::nullopt;
+  };
+  std::map<std::string, std::string> files;
+  for (const std::string& name : names) {
+    if (name == "MPIRegions_0" || name == "velorn_state.txt" || name.starts_with("soilstorage_") ||
+        name.starts_with("wq_table."))
+      continue;
+    if (const auto base = shares_of(name))
+      files[*base + kShares] = "";
+    else
+      files[name] = ReadFile(dir / "output" / name);
+  }
   return files;
+}
+
+// The files of one run against those of another: each file of `one` in `other` with the same
+// text, and none in `other` alone.
+void CompareOutputs(const std::map<std::string, std::string>& one,
+                    const std::map<std::string, std::string>& other, const std::string& check,
+                    const std::string& which, Failures& failures) {
+  for (const auto& [name, content] : one)
+    if (!other.contains(name) || other.at(name) != content)
+      failures.push_back(
+          {check, name + (other.contains(name) ? " differs" : " missing") + " on " + which});
+  for (const auto& [name, content] : other)
+    if (!one.contains(name)) failures.push_back({check, name + " written on " + which + " only"});
 }
 
 // The rows of a text output from its first data row on (a row beginning with a digit).
@@ -1655,78 +1946,212 @@ std::string RowsOf(const std::string& text) {
   return "";
 }
 
-// A warm start halfway: the second half's rows end the straight run's tables, its grids and
-// stacks equal the straight run's.
-void CheckWarmStart(const Combination& row, const std::string& text,
-                    std::map<std::string, std::string> straight, Failures& failures) {
-  if (PreSpinUp(text)) {
-    TempDir reference;
-    Prepare(row, reference.path(), Part::kReference);
-    const RunResult whole = RunExampleControl(reference.path().string(), 1);
+// The runs of a combination: the straight run on each process count, and the halves of its warm
+// start (with the temperature pre-spin-up, the whole window without it, which the halves
+// continue).
+struct Runs {
+  int least = 1;                // the process count of counts[0]
+  std::vector<TempDir> counts;  // the straight run on least, least + 1, ... processes
+  std::optional<TempDir> reference, first, second;
+  std::string text;  // the straight run's control text
+  static constexpr int kHalfProcesses = 2;
+};
+
+// The halves of a warm start, run; false (with the failure) when one of them fails.
+bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
+  if (PreSpinUp(runs.text)) {
+    runs.reference.emplace();
+    Prepare(row, runs.reference->path(), Part::kReference);
+    const RunResult whole = RunExampleControl(runs.reference->path().string(), 1);
     if (whole.exit_status != 0)
-      return failures.push_back({"warm start", "without the pre-spin-up: " + Messages(whole)});
-    straight = Outputs(reference.path());
+      return failures.push_back({"warm start", "without the pre-spin-up: " + Messages(whole)}),
+             false;
   }
-  TempDir first, second;
-  Prepare(row, first.path(), Part::kFirstHalf);
-  const RunResult first_half = RunExampleControl(first.path().string(), 2);
+  runs.first.emplace();
+  runs.second.emplace();
+  const fs::path &first = runs.first->path(), &second = runs.second->path();
+  Prepare(row, first, Part::kFirstHalf);
+  const RunResult first_half = RunExampleControl(first.string(), Runs::kHalfProcesses);
   if (first_half.exit_status != 0)
-    return failures.push_back({"warm start", "first half: " + Messages(first_half)});
-  Prepare(row, second.path(), Part::kSecondHalf);
-  // The second half reads the first half's outputs as its initial state (the run directory).
-  for (const auto& entry : fs::directory_iterator(first.path() / "output"))
-    if (!fs::exists(second.path() / entry.path().filename()))
-      fs::copy_file(entry.path(), second.path() / entry.path().filename());
-  const RunResult second_half = RunExampleControl(second.path().string(), 2);
-  // VELORN_MATRIX_KEEP=<folder>: the second half is kept beside it, in <folder>-second-half.
-  if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr) {
-    fs::remove_all(std::string(keep) + "-second-half");
-    fs::copy(second.path(), std::string(keep) + "-second-half", fs::copy_options::recursive);
-  }
+    return failures.push_back({"warm start", "first half: " + Messages(first_half)}), false;
+  Prepare(row, second, Part::kSecondHalf);
+  // The second half reads the first half's outputs as its initial state (the run directory),
+  // the table depth and the ponds among them in place of those storage mode 2 starts from.
+  for (const auto& entry : fs::directory_iterator(first / "output"))
+    if (!fs::exists(second / entry.path().filename()) || entry.path().filename() == "gwstand.dbl" ||
+        entry.path().filename() == "pond.dbl")
+      fs::copy_file(entry.path(), second / entry.path().filename(),
+                    fs::copy_options::overwrite_existing);
+  const RunResult second_half = RunExampleControl(second.string(), Runs::kHalfProcesses);
+  // VELORN_MATRIX_KEEP=<folder>: the halves are kept beside it, in <folder>-first-half and
+  // <folder>-second-half.
+  if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr)
+    for (const auto& [half, dir] : {std::pair{"-first-half", first}, {"-second-half", second}}) {
+      fs::remove_all(std::string(keep) + half);
+      fs::copy(dir, std::string(keep) + half, fs::copy_options::recursive);
+    }
   if (second_half.exit_status != 0)
-    return failures.push_back({"warm start", "second half: " + Messages(second_half)});
+    return failures.push_back({"warm start", "second half: " + Messages(second_half)}), false;
+  return true;
+}
+
+// The bookings of a run's "*_solute.txt" files: per file and row name, the values of the row.
+std::map<std::string, std::map<std::string, std::vector<double>>> Bookings(const fs::path& out) {
+  std::map<std::string, std::map<std::string, std::vector<double>>> files;
+  for (const auto& entry : fs::directory_iterator(out)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.ends_with("_solute.txt")) continue;
+    auto& rows = files[name];
+    for (const std::string& line : SplitLines(ReadFile(entry.path()))) {
+      if (line.empty() || line[0] == '#' || line.starts_with("tracer\t")) continue;
+      std::istringstream in(line);
+      std::string key;
+      in >> key;
+      std::vector<double> values;
+      for (std::string w; in >> w;) values.push_back(std::strtod(w.c_str(), nullptr));
+      rows[key] = values;
+    }
+  }
+  return files;
+}
+
+// The accounts of the halves: each closes, and together they are the straight run's. Each row of
+// "water_balance.txt" (a year or the run, per subbasin) and each booking of "*_solute.txt" sums
+// its own run, so the halves' values add up to the straight run's, except for the amounts that
+// a booking holds at the end (what irrigation water is "owed" or "_pending"), which the second
+// half ends with.
+void CompareHalfAccounts(const Features& f, const std::string& straight, const std::string& first,
+                         const std::string& second, Failures& failures) {
+  CheckAccount(f, first, failures, "first half ");
+  CheckAccount(f, second, failures, "second half ");
+  const BalanceTable whole = ReadBalance(ReadFile(straight + "water_balance.txt")),
+                     one = ReadBalance(ReadFile(first + "water_balance.txt")),
+                     two = ReadBalance(ReadFile(second + "water_balance.txt"));
+  if (whole.columns != one.columns || whole.columns != two.columns)
+    return failures.push_back({"warm start", "water_balance.txt: the halves have other columns"});
+  std::map<std::string, std::vector<double>> sums;
+  for (const BalanceTable* half : {&one, &two})
+    for (const auto& [key, values] : half->rows) {
+      auto& sum = sums.try_emplace(key, values.size(), 0.0).first->second;
+      for (std::size_t k = 0; k < values.size(); ++k) sum[k] += values[k];
+    }
+  std::map<std::string, std::vector<double>> expected;
+  for (const auto& [key, values] : whole.rows) expected[key] = values;
+  for (const auto& [key, values] : expected)
+    if (!sums.contains(key)) sums[key] = std::vector<double>(values.size(), 0.0);
+  for (const auto& [key, sum] : sums) {
+    const std::vector<double> values =
+        expected.contains(key) ? expected.at(key) : std::vector<double>(sum.size(), 0.0);
+    for (std::size_t k = 0; k < sum.size() && k < values.size(); ++k)
+      if (!(std::abs(sum[k] - values[k]) <= 2e-6 + 1e-9 * std::abs(values[k]))) {
+        failures.push_back({"warm start", "water_balance.txt: " + key + " " + whole.columns[k] +
+                                              ": the halves " + std::to_string(sum[k]) +
+                                              ", the straight run " + std::to_string(values[k])});
+        break;
+      }
+  }
+  const auto whole_bookings = Bookings(straight), first_bookings = Bookings(first),
+             second_bookings = Bookings(second);
+  std::set<std::string> names;
+  for (const auto* bookings : {&whole_bookings, &first_bookings, &second_bookings})
+    for (const auto& [name, rows] : *bookings) names.insert(name);
+  const auto row_of = [](const auto& bookings, const std::string& name, const std::string& key,
+                         std::size_t size) {
+    if (bookings.contains(name) && bookings.at(name).contains(key)) {
+      std::vector<double> values = bookings.at(name).at(key);
+      values.resize(std::max(values.size(), size), 0.0);
+      return values;
+    }
+    return std::vector<double>(size, 0.0);
+  };
+  for (const std::string& name : names) {
+    std::set<std::string> keys;
+    std::size_t size = 0;
+    for (const auto* bookings : {&whole_bookings, &first_bookings, &second_bookings})
+      if (bookings->contains(name))
+        for (const auto& [key, values] : bookings->at(name))
+          keys.insert(key), size = std::max(size, values.size());
+    for (const std::string& key : keys) {
+      const bool at_end = key == "owed" || key.ends_with("_pending");
+      const std::vector<double> whole_row = row_of(whole_bookings, name, key, size),
+                                first_row = row_of(first_bookings, name, key, size),
+                                second_row = row_of(second_bookings, name, key, size);
+      for (std::size_t k = 0; k < size; ++k) {
+        const double halves = second_row[k] + (at_end ? 0.0 : first_row[k]);
+        if (!(std::abs(halves - whole_row[k]) <= 3e-9 + 1e-9 * std::abs(whole_row[k]))) {
+          failures.push_back({"warm start", name + ": " + key + " column " + std::to_string(k + 1) +
+                                                ": the halves " + std::to_string(halves) +
+                                                ", the straight run " +
+                                                std::to_string(whole_row[k])});
+          break;
+        }
+      }
+    }
+  }
+}
+
+// A warm start halfway: the second half's rows end the straight run's tables, its grids and
+// stacks equal the straight run's, and the halves together write every file of the straight run
+// and close their accounts as it does.
+void CheckWarmStart(const Combination& row, const Features& f, const Runs& runs,
+                    Failures& failures) {
+  const fs::path straight_dir = runs.reference ? runs.reference->path() : runs.counts[0].path();
+  const std::map<std::string, std::string> straight =
+      Outputs(straight_dir, runs.reference ? 1 : runs.least);
+  const fs::path &first = runs.first->path(), &second = runs.second->path();
+  const auto first_outputs = Outputs(first, Runs::kHalfProcesses);
+  const auto second_outputs = Outputs(second, Runs::kHalfProcesses);
   int states = 0;
-  for (const auto& [name, text] : Outputs(second.path())) {
+  for (const auto& [name, text] : second_outputs) {
     if (!straight.contains(name)) {
       failures.push_back({"warm start", name + " not written by the straight run"});
       continue;
     }
     const std::string& whole = straight.at(name);
     const bool table = name.ends_with(".stat") || name.ends_with(".sta") || name.ends_with(".txt");
-    // The account and the bookings sum their own run.
+    // The account and the bookings sum their own run: compared below.
     if (name == "water_balance.txt" || name.ends_with("_solute.txt")) continue;
     if (table && !whole.ends_with(RowsOf(text))) {
       // The first row that differs, against the straight run's row of that date.
-      std::string row = RowsOf(text), straight_row;
-      const std::vector<std::string> rows = SplitLines(row), ends = SplitLines(whole);
+      std::string row_text = RowsOf(text), straight_row;
+      const std::vector<std::string> rows = SplitLines(row_text), ends = SplitLines(whole);
       for (std::size_t k = 0; k < rows.size(); ++k) {
         const std::size_t at = ends.size() - rows.size() + k;
         if (at < ends.size() && ends[at] != rows[k]) {
-          row = rows[k], straight_row = ends[at];
+          row_text = rows[k], straight_row = ends[at];
           break;
         }
       }
-      failures.push_back({"warm start", name + ": the rows of the second half differ, " +
-                                            row.substr(0, 160) + " against the straight run's " +
-                                            straight_row.substr(0, 160)});
-    } else if (!table && !name.ends_with(".dat")) {
+      failures.push_back(
+          {"warm start", name + ": the rows of the second half differ, " + row_text.substr(0, 160) +
+                             " against the straight run's " + straight_row.substr(0, 160)});
+    } else if (!table && !name.ends_with(".dat") && !name.ends_with(kShares)) {
       if (text != whole) failures.push_back({"warm start", name + " differs at the end"});
       ++states;
     }
   }
+  // What the straight run wrote, the second half wrote too, or the first half wrote it alone
+  // (a dated grid of a day before the split) as the straight run did.
+  for (const auto& [name, text] : straight)
+    if (!second_outputs.contains(name) &&
+        !(first_outputs.contains(name) && first_outputs.at(name) == text))
+      failures.push_back({"warm start", name + " written by the straight run, not the halves"});
   if (states < 10)
     failures.push_back({"warm start", "only " + std::to_string(states) + " state files compared"});
+  if (f.soil)
+    CompareHalfAccounts(f, (straight_dir / "output/").string(), (first / "output/").string(),
+                        (second / "output/").string(), failures);
   if (row.section_of_all == nullptr) return;
   // The same second half once more, process 1's storage content file without the section.
-  fs::remove(second.path() / "velorn_state.txt");
-  std::string state = ReadFile(second.path() / "soilstorage_1");
+  fs::remove(second / "velorn_state.txt");
+  std::string state = ReadFile(second / "soilstorage_1");
   const std::size_t at = state.find(row.section_of_all);
   if (at == std::string::npos)
     return failures.push_back(
         {"warm start", "soilstorage_1 holds no " + std::string(row.section_of_all)});
   state.replace(at, std::strlen(row.section_of_all), "[of_old]");
-  WriteFile(second.path() / "soilstorage_1", state);
-  const RunResult lacking = RunExampleControl(second.path().string(), 2);
+  WriteFile(second / "soilstorage_1", state);
+  const RunResult lacking = RunExampleControl(second.string(), Runs::kHalfProcesses);
   if (lacking.exit_status != 71 ||
       lacking.diag.find("soilstorage_1 holds no section " + std::string(row.section_of_all)) ==
           std::string::npos)
@@ -1748,7 +2173,59 @@ struct Scope {
   bool warm = true;
 };
 
-Verdict Verify(const Combination& row, const Scope& scope = {}) {
+// Every check of the runs of `row` (the same for every combination).
+void CheckRuns(const Combination& row, const Runs& runs, Failures& failures) {
+  const auto outputs = Outputs(runs.counts[0].path(), runs.least);
+  for (std::size_t other = 1; other < runs.counts.size(); ++other) {
+    const int processes = runs.least + static_cast<int>(other);
+    CompareOutputs(outputs, Outputs(runs.counts[other].path(), processes), "processes",
+                   std::to_string(processes) + " processes", failures);
+  }
+  const std::string out = (runs.counts[0].path() / "output/").string();
+  const Features f = Derive(runs.text, WindowOf(row), StepOf(row));
+  if (row.acts != nullptr) {
+    double largest = 0;
+    const auto table = ZoneTableRows(out + row.acts);
+    for (std::size_t d = 1; d < table.size(); ++d)  // row 0: the area shares
+      for (const double value : table[d]) largest = std::max(largest, std::abs(value));
+    if (largest == 0.0)
+      failures.push_back({"acts", std::string(row.acts) + ": the options do not act"});
+  }
+  const std::size_t rows = ZoneTableRows(out + "precipitation.stat").size();
+  if (rows != 1 + static_cast<std::size_t>(f.steps))
+    failures.push_back({"rows", std::to_string(rows - 1) + " report rows for " +
+                                    std::to_string(f.steps) + " steps"});
+  if (f.soil) {
+    CheckAccount(f, out, failures);
+    if (!f.untabled_stores && !f.glaciers) CheckOutsideAccount(f, out, WindowOf(row), failures);
+    // The glacier shares the last pass's evaluation started from: with spin-up passes those
+    // every pass but the last left (a run of those passes writes them at its end).
+    std::string before = out + "../glacier_fraction.asc";
+    std::optional<TempDir> earlier;
+    const auto massed = [&](const Tracer& t) { return MassChecked(f, t); };
+    if (f.passes > 1 && EvaluatesOnLastDay(f, WindowOf(row)) &&
+        std::any_of(f.tracers.begin(), f.tracers.end(), massed)) {
+      earlier.emplace();
+      Prepare(row, earlier->path(), Part::kFirstHalf);
+      const RunResult passes = RunExampleControl(earlier->path().string(), 1);
+      if (passes.exit_status != 0)
+        failures.push_back({"tracer account", "all passes but the last: " + Messages(passes)});
+      before = (earlier->path() / "output/glacier_fraction_end.asc").string();
+    }
+    for (const Tracer& t : f.tracers)
+      if (massed(t)) CheckTracerMass(f, t, out, WindowOf(row), before, failures);
+  }
+  CheckBounds(f, outputs, out, failures);
+  CheckFinite(outputs, out, "", failures);
+  if (runs.second) {
+    CheckWarmStart(row, f, runs, failures);
+    CheckFinite(Outputs(runs.second->path(), Runs::kHalfProcesses),
+                (runs.second->path() / "output/").string(), "second half ", failures);
+  }
+}
+
+// The runs of `row` (or its refusal) and, where it runs, every check of them.
+Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nullptr) {
   Verdict verdict;
   Failures& failures = verdict.failures;
   static const std::vector<Refusal> kNone;
@@ -1756,17 +2233,19 @@ Verdict Verify(const Combination& row, const Scope& scope = {}) {
       row.draw != nullptr ? Refusals(Draw::Parse(row.draw)) : kNone;
   // Under the sanitizers on 3 processes only: the normal build compares the process counts, this
   // one looks for memory faults in each combination.
-  const int least = VELORN_SANITIZED_BUILD ? 3 : 1;
-  std::vector<TempDir> dirs(static_cast<std::size_t>(scope.processes - least + 1));
-  std::string text;
-  for (int processes = least; processes <= scope.processes; ++processes) {
-    const fs::path& dir = dirs[static_cast<std::size_t>(processes - least)].path();
-    text = Prepare(row, dir, Part::kWhole);
-    const RunResult result =
-        RunExampleControl(dir.string(), processes, processes == 1 ? 1 : ThreadsOf(row));
+  Runs own;
+  Runs& runs = kept != nullptr ? *kept : own;
+  runs.least = VELORN_SANITIZED_BUILD ? 3 : 1;
+  for (int processes = runs.least; processes <= scope.processes; ++processes) {
+    const fs::path& dir = runs.counts.emplace_back().path();
+    runs.text = Prepare(row, dir, Part::kWhole);
+    // One process runs with the threads the combination asks for, two with one each, three with
+    // them again: every count is compared with a single thread's and with several.
+    const int threads = processes == 2 ? 1 : ThreadsOf(row);
+    const RunResult result = RunExampleControl(dir.string(), processes, threads);
     // VELORN_MATRIX_KEEP=<folder>: the first run is kept there to look at.
     if (const char* keep = std::getenv("VELORN_MATRIX_KEEP");
-        keep != nullptr && processes == least) {
+        keep != nullptr && processes == runs.least) {
       fs::remove_all(keep);
       fs::copy(dir, keep, fs::copy_options::recursive);
     }
@@ -1793,53 +2272,10 @@ Verdict Verify(const Combination& row, const Scope& scope = {}) {
         std::string::npos)
       failures.push_back({"steps", result.Describe()});
   }
-  const auto outputs = Outputs(dirs[0].path());
-  for (std::size_t other = 1; other < dirs.size(); ++other) {
-    const auto files = Outputs(dirs[other].path());
-    for (const auto& [name, content] : outputs)
-      if (!files.contains(name) || files.at(name) != content)
-        failures.push_back({"processes", name + (files.contains(name) ? " differs" : " missing") +
-                                             " on " + std::to_string(other + least) +
-                                             " processes"});
-  }
-  const std::string out = (dirs[0].path() / "output/").string();
-  const Features f = Derive(text, WindowOf(row), StepOf(row));
-  if (row.acts != nullptr) {
-    double largest = 0;
-    const auto table = ZoneTableRows(out + row.acts);
-    for (std::size_t d = 1; d < table.size(); ++d)  // row 0: the area shares
-      for (const double value : table[d]) largest = std::max(largest, std::abs(value));
-    if (largest == 0.0)
-      failures.push_back({"acts", std::string(row.acts) + ": the options do not act"});
-  }
-  const std::size_t rows = ZoneTableRows(out + "precipitation.stat").size();
-  if (rows != 1 + static_cast<std::size_t>(f.steps))
-    failures.push_back({"rows", std::to_string(rows - 1) + " report rows for " +
-                                    std::to_string(f.steps) + " steps"});
-  if (f.soil) {
-    CheckAccount(f, out, failures);
-    if (!f.untabled_stores && !f.glaciers) CheckOutsideAccount(f, out, WindowOf(row), failures);
-    // The glacier shares the last pass's evaluation started from: with spin-up passes those
-    // every pass but the last left (a run of those passes writes them at its end).
-    std::string before = out + "../glacier_fraction.asc";
-    std::optional<TempDir> earlier;
-    if (f.passes > 1 && EvaluatesOnLastDay(f, WindowOf(row)) &&
-        std::any_of(f.tracers.begin(), f.tracers.end(),
-                    [&](const Tracer& t) { return t.Accounted(); })) {
-      earlier.emplace();
-      Prepare(row, earlier->path(), Part::kFirstHalf);
-      const RunResult passes = RunExampleControl(earlier->path().string(), 1);
-      if (passes.exit_status != 0)
-        failures.push_back({"tracer account", "all passes but the last: " + Messages(passes)});
-      before = (earlier->path() / "output/glacier_fraction_end.asc").string();
-    }
-    for (const Tracer& t : f.tracers)
-      if (t.Accounted()) CheckTracerMass(f, t, out, WindowOf(row), before, failures);
-  }
-  CheckBounds(f, outputs, out, failures);
   // The sanitizers look for memory faults in the one run: the normal build compares the warm
   // start as it compares the process counts.
-  if (scope.warm && !VELORN_SANITIZED_BUILD) CheckWarmStart(row, text, outputs, failures);
+  if (scope.warm && !VELORN_SANITIZED_BUILD && !RunHalves(row, runs, failures)) return verdict;
+  CheckRuns(row, runs, failures);
   return verdict;
 }
 
@@ -1857,6 +2293,164 @@ INSTANTIATE_TEST_SUITE_P(FrontRange, OptionMatrix, ::testing::Range<std::size_t>
                          [](const ::testing::TestParamInfo<std::size_t>& info) {
                            return std::string(Rows()[info.param].name);
                          });
+
+// ---- Each check shown to fail ------------------------------------------------------------------
+
+// A copy of the folders of `runs`, to plant a fault in.
+void CopyRuns(const Runs& from, Runs& to) {
+  const auto copy = [](const TempDir& dir, TempDir& into) {
+    fs::copy(dir.path(), into.path(), fs::copy_options::recursive);
+  };
+  to.least = from.least;
+  to.text = from.text;
+  for (const TempDir& dir : from.counts) copy(dir, to.counts.emplace_back());
+  for (const auto& [source, target] : {std::pair{&from.reference, &to.reference},
+                                       {&from.first, &to.first},
+                                       {&from.second, &to.second}})
+    if (source->has_value()) copy(**source, target->emplace());
+}
+
+// Value `column` of the first row of the account of run folder `dir` becomes what `change`
+// makes of it (the other values as written).
+void PlantInAccount(const fs::path& dir, const std::string& column,
+                    const std::function<std::string(double)>& change) {
+  const fs::path path = dir / "output/water_balance.txt";
+  std::vector<std::string> lines = SplitLines(ReadFile(path));
+  std::vector<std::string> columns;
+  for (std::string& line : lines) {
+    std::vector<std::string> cells;
+    std::istringstream in(line);
+    for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
+    if (line.starts_with("period")) columns = cells;
+    if (line.empty() || std::isdigit(static_cast<unsigned char>(line[0])) == 0) continue;
+    const auto at = static_cast<std::size_t>(std::find(columns.begin(), columns.end(), column) -
+                                             columns.begin());
+    ASSERT_LT(at, cells.size()) << "no column " << column;
+    cells[at] = change(std::stod(cells[at]));
+    line = cells[0];
+    for (std::size_t k = 1; k < cells.size(); ++k) line += "\t" + cells[k];
+    break;
+  }
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  WriteFile(path, text);
+}
+
+// The value of the last subbasin in the last row of a text output of run folder `dir` (the
+// word before the basin's, the row's last) becomes `value`; with `basin`, the basin's.
+void PlantInLastRow(const fs::path& dir, const std::string& name, const std::string& value,
+                    bool basin = false) {
+  const fs::path path = dir / "output" / name;
+  ASSERT_TRUE(fs::exists(path)) << "the run wrote no " << name;
+  std::string text = ReadFile(path);
+  const std::size_t last = text.find_last_not_of(" \t\n") + 1;
+  const std::size_t end =
+      basin ? last : text.find_last_not_of(" \t", text.find_last_of(" \t", last - 1)) + 1;
+  const std::size_t at = text.find_last_of(" \t", end - 1) + 1;
+  text.replace(at, end - at, value);
+  WriteFile(path, text);
+}
+
+std::string Decimals(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6f", value);
+  return text;
+}
+
+// A fault planted in the outputs of a passing combination and the check that must catch it.
+struct Planted {
+  const char* fault;
+  const char* check;
+  std::function<void(Runs&)> plant;
+};
+
+// A draw that passes every check: a conservative, a decaying and an evaporating tracer from the
+// rain, leaves and snow, routing to the outlet, warm started.
+constexpr const char* kPassingDraw = "tracers=cr.dr.er start=20/1 days=4";
+
+const std::vector<Planted>& PlantedFaults() {
+  static const std::vector<Planted> faults = {
+      {"a residual of nan", "water account",
+       [](Runs& r) {
+         PlantInAccount(r.counts[0].path(), "residual", [](double) { return "nan"; });
+       }},
+      {"a term changed, the residual left as it was", "water account",
+       [](Runs& r) {
+         PlantInAccount(r.counts[0].path(), "runoff", [](double v) { return Decimals(v + 0.01); });
+       }},
+      {"nan in the last row of a tracer table", "finite",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "conunsat.sta", "nan"); }},
+      {"a residual of 0.5 mm in the second half", "water account",
+       [](Runs& r) {
+         PlantInAccount(r.second->path(), "runoff", [](double v) { return Decimals(v - 0.5); });
+         PlantInAccount(r.second->path(), "residual", [](double) { return "0.500000000"; });
+       }},
+      // Each half closes; together they are not the straight run.
+      {"0.5 mm of the second half's runoff evaporated instead", "warm start",
+       [](Runs& r) {
+         PlantInAccount(r.second->path(), "runoff", [](double v) { return Decimals(v - 0.5); });
+         PlantInAccount(r.second->path(), "E_soil", [](double v) { return Decimals(v + 0.5); });
+       }},
+      {"a booking of the second half changed", "warm start",
+       [](Runs& r) { PlantInLastRow(r.second->path(), "routing_solute.txt", "123.000000000"); }},
+      {"a file written on 2 processes only", "processes",
+       [](Runs& r) { WriteFile(r.counts[1].path() / "output/extra.stat", "1\n"); }},
+      {"a file of process shares written on 1 process only", "processes",
+       [](Runs& r) { WriteFile(r.counts[0].path() / "output/extra_000", "1\n"); }},
+      {"a dated grid's counter that differs", "processes",
+       [](Runs& r) {
+         WriteFile(r.counts[0].path() / "output/g_20190120.000_001", "1\n");
+         WriteFile(r.counts[1].path() / "output/g_20190120.000_001", "2\n");
+       }},
+      {"a file of the straight run that the halves do not write", "warm start",
+       [](Runs& r) {
+         for (const TempDir& dir : r.counts) WriteFile(dir.path() / "output/extra.stat", "1\n");
+       }},
+      {"a subbasin's evapotranspiration table 2 mm off its account", "outside account",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "etr.stat", "2.5"); }},
+      {"a tracer's concentration below 0", "bounds",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "conunsat.sta", "-0.001"); }},
+      {"snow below 0", "bounds",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "snowstorage.stat", "-0.5"); }},
+      {"a root zone wetter than water", "bounds",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "sb1.stat", "1.5"); }},
+      {"more of a decaying tracer in the channels than the rain brought", "tracer account",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "decchann.sta", "1e6", true); }},
+      {"more of an evaporating tracer in the channels than the rain brought", "tracer account",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "evachann.sta", "1e6", true); }},
+  };
+  return faults;
+}
+
+TEST(OptionMatrixChecks, CatchEveryPlantedFault) {
+  if (VELORN_SANITIZED_BUILD)
+    GTEST_SKIP() << "the sanitized build runs on 3 processes without the halves, which most "
+                    "planted faults need";
+  const Combination row = {.name = "planted", .draw = kPassingDraw};
+  Runs runs;
+  const Verdict verdict = Verify(row, {.processes = 1, .warm = true}, &runs);
+  for (const Failure& failure : verdict.failures)
+    ADD_FAILURE() << "unplanted: " << failure.check << ": " << failure.detail;
+  ASSERT_TRUE(verdict.failures.empty() && runs.second.has_value());
+  // A second process count: the same files.
+  Runs planted_base;
+  CopyRuns(runs, planted_base);
+  fs::copy(runs.counts[0].path(), planted_base.counts.emplace_back().path(),
+           fs::copy_options::recursive);
+  Failures clean;
+  CheckRuns(row, planted_base, clean);
+  EXPECT_TRUE(clean.empty()) << clean.front().check << ": " << clean.front().detail;
+  for (const Planted& fault : PlantedFaults()) {
+    Runs planted;
+    CopyRuns(planted_base, planted);
+    fault.plant(planted);
+    Failures failures;
+    CheckRuns(row, planted, failures);
+    EXPECT_TRUE(std::any_of(failures.begin(), failures.end(),
+                            [&](const Failure& f) { return f.check == fault.check; }))
+        << fault.fault << ": not caught by the check \"" << fault.check << "\"";
+  }
+}
 
 // ---- Fresh draws -------------------------------------------------------------------------------
 
@@ -1878,7 +2472,10 @@ std::string Signature(const Failure& failure) {
 // receives the shrunk draw's failures of that check.
 Draw Shrink(Draw draw, const Failure& first, Failures& failures) {
   const std::string& check = first.check;
-  const Scope scope = {check == "processes" || check == "exit" ? 3 : 1, check == "warm start"};
+  // A check of a half (its account, its numbers) needs the halves as the warm start does.
+  const bool halves = check == "warm start" || first.detail.starts_with("first half") ||
+                      first.detail.starts_with("second half");
+  const Scope scope = {check == "processes" || check == "exit" ? 3 : 1, halves};
   const auto fails = [&](const Draw& candidate) {
     const std::string words = candidate.Words();
     const Verdict verdict = Verify({.name = "shrink", .draw = words.c_str()}, scope);
@@ -1940,6 +2537,8 @@ TEST(OptionMatrixDraws, DISABLED_FreshCombinations) {
   const bool shrink = Environment("VELORN_MATRIX_SHRINK", "1") != "0";
   const bool quick = Environment("VELORN_MATRIX_QUICK", "0") != "0";
   int refused = 0, passed = 0, failed = 0;
+  // Per option of the draws that ran: how often it acted and how often another left it idle.
+  std::map<std::string, std::pair<int, int>> acted;
   for (int k = job; k < (given.empty() ? count : 1); k += jobs) {
     const Draw draw =
         given.empty() ? DrawCombination(seed + static_cast<std::uint64_t>(k)) : Draw::Parse(given);
@@ -1963,6 +2562,17 @@ TEST(OptionMatrixDraws, DISABLED_FreshCombinations) {
         line << check << (check == *checks.rbegin() ? "" : ", ");
       line << ") ";
     }
+    if (!verdict.refused) {
+      const std::vector<std::string> idle = IdleOptions(draw);
+      for (const std::string& key : OptionKeys(draw))
+        ++(std::find(idle.begin(), idle.end(), key) == idle.end() ? acted[key].first
+                                                                  : acted[key].second);
+      if (!idle.empty()) {
+        line << "(idle:";
+        for (const std::string& key : idle) line << " " << key;
+        line << ") ";
+      }
+    }
     std::cout << line.str() << words << "\n" << std::flush;
     if (verdict.failures.empty()) continue;
     for (const Failure& failure : verdict.failures)
@@ -1976,6 +2586,8 @@ TEST(OptionMatrixDraws, DISABLED_FreshCombinations) {
       std::cout << "    " << failures[n].detail.substr(0, 400) << "\n";
     std::cout << ControlEdits(shrunk) << std::flush;
   }
+  for (const auto& [key, counts] : acted)
+    std::cout << "option " << key << " acted " << counts.first << " idle " << counts.second << "\n";
   std::cout << "draws: " << refused << " refused, " << passed << " passed, " << failed
             << " failed\n";
   EXPECT_EQ(failed, 0);

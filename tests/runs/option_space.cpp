@@ -3,6 +3,7 @@
 #include "tests/runs/option_space.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -146,7 +147,10 @@ struct Option {
 
 const std::vector<Option>& Catalogue() {
   static const std::vector<Option> options = {
-      {"step", {"1440", "180", "60"}, 0.25},
+      {"step", {"1440", "180", "60", "720", "360", "120"}, 0.3},
+      // The report interval (the models' progress lines) with steps shorter than a day: each
+      // step or each day.
+      {"report", {"step", "day"}, 0.3},
       {"substeps", {"1", "2", "3"}, 0.2},
       {"threads", {"1", "2"}, 0.3},
       {"spinup", {"0", "units", "passes", "pre"}, 0.2},
@@ -154,6 +158,9 @@ const std::vector<Option>& Catalogue() {
       // first pass's pack reach the ice by the split of a warm start.
       {"passes", {"2", "3"}, 0.3},
       {"radiation", {"2", "0", "1", "3", "4"}, 0.15},
+      // A second rain gauge, 1.6 times as wet, in the basin's west: precipitation that varies
+      // over the cells.
+      {"stations", {"1", "2"}, 0.15},
       {"et", {"1", "2", "3", "4"}, 0.15},
       {"leaflayers", {"0", "1"}, 0.15},
       {"interception", {"2", "0", "1", "11", "12", "21", "22", "31", "32"}, 0.4},
@@ -173,6 +180,13 @@ const std::vector<Option>& Catalogue() {
       {"drainage", {"0", "1"}, 0.15},
       {"clay", {"0", "1"}, 0.1},
       {"macropores", {"0", "1"}, 0.15},
+      // The runoff storages: passing their water on within the step, or holding it (recession
+      // constants of 12 h for direct runoff and 48 h for interflow, as the example ships).
+      {"runoff", {"instant", "held"}, 0.15},
+      // Storage mode 2: the soil zone starts from a table depth of 2 m in every cell.
+      {"storage", {"0", "2"}, 0.1},
+      // A control point with its single-point files, in subbasin 3.
+      {"point", {"0", "1"}, 0.1},
       {"rivers", {"0", "1", "2"}, 0.15},
       {"groundwater", {"0", "1", "2"}, 0.3},
       {"aquifer", {"2x1.2e-5", "1x1.2e-5", "2x1e-3", "2x1e-2", "1x1e-1"}, 0.3},
@@ -373,15 +387,42 @@ std::vector<Refusal> Refusals(const Draw& draw) {
   return refusals;
 }
 
+// ---- What acts -------------------------------------------------------------------------------
+
+std::vector<std::string> IdleOptions(const Draw& d) {
+  std::vector<std::string> idle;
+  const bool soil = SoilOn(d), units = UnitsOn(d), dynamic = Dynamic(d);
+  const auto idle_when = [&](const char* key, bool when) {
+    if (d.On(key) && when) idle.push_back(key);
+  };
+  idle_when("passes", d.Get("spinup") != "passes");
+  idle_when("report", d.Step() == 1440);
+  // Response units switch the groundwater model, surface routing and the lakes off.
+  idle_when("groundwater", units);
+  idle_when("aquifer", !d.On("groundwater") || units);
+  idle_when("surface", units);
+  idle_when("lake", units || (d.Get("lake") == "routing" && !RoutingOn(d)));
+  idle_when("evaluation", !dynamic);
+  idle_when("icefirn", !dynamic);
+  for (const char* key : {"substeps", "ponding", "drainage", "clay", "macropores", "rivers",
+                          "runoff", "point", "silting", "storage"})
+    idle_when(key, !soil);
+  idle_when("routing", !soil || d.Get("lake").starts_with("soil"));
+  for (const char* key : {"reservoir", "abstraction"}) idle_when(key, !RoutingOn(d));
+  return idle;
+}
+
 // ---- The generator ---------------------------------------------------------------------------
 
 namespace {
 
-// Tracers: one to four, each of a kind and with one to three sources.
+// Tracers: one to four (now and then five to nine), each of a kind and with one to three
+// sources.
 std::string DrawTracers(std::mt19937_64& random) {
   std::uniform_real_distribution<double> share(0, 1);
   if (share(random) < 0.15) return "0";
-  const int count = 1 + static_cast<int>(share(random) * 4);
+  int count = 1 + static_cast<int>(share(random) * 4);
+  if (share(random) < 0.1) count = 5 + static_cast<int>(share(random) * 5);
   std::string tracers;
   for (int t = 0; t < count; ++t) {
     const char kind = "cedv"[static_cast<int>(share(random) * 4)];
@@ -404,7 +445,10 @@ Window DrawWindow(const Draw& d, std::mt19937_64& random) {
   const auto between = [&](int low, int high) {
     return low + static_cast<int>(share(random) * (high - low + 1));
   };
-  int days = d.Step() == 60 ? between(2, 3) : d.Step() == 180 ? between(2, 6) : between(2, 10);
+  int days = d.Step() <= 120   ? between(2, 3)
+             : d.Step() <= 360 ? between(2, 6)
+             : d.Step() < 1440 ? between(2, 8)
+                               : between(2, 10);
   if (d.Step() == 1440 && share(random) < 0.15) days = between(11, 40);
   if (d.Step() == 1440 && share(random) < 0.04) days = between(41, 120);
   int first = between(1, 365);
@@ -434,6 +478,13 @@ Draw DrawCombination(std::uint64_t seed) {
   if (draw.options["tracers"] == Find("tracers").values.front()) draw.options.erase("tracers");
   for (const Rule& rule : Rules())
     if (rule.holds(draw) && share(random) < 0.9) rule.mend(draw);
+  // An option that another leaves idle goes, but for a tenth (which shows that it stays idle),
+  // unless its default would be refused ("routing=0" without the soil zone).
+  for (const std::string& key : IdleOptions(draw)) {
+    Draw without = draw;
+    without.options.erase(key);
+    if (share(random) < 0.9 && Refusals(without).size() <= Refusals(draw).size()) draw = without;
+  }
   draw.window = DrawWindow(draw, random);
   return draw;
 }
@@ -669,10 +720,13 @@ void ComposeSoil(const Draw& d, std::string& text) {
     AddStandardGrids(text, {"river_width.asc river_width 0", "river_depth.asc river_depth 0",
                             "kolmation kolmation 0 readcode=0 defaultValue=1e-5"});
   SetValue(text, "soil_surface_groundwater_substeps", 1, d.Get("substeps"));
-  // The runoff storages pass their water on within the step: what leaves a subbasin is its
-  // runoff at the runoff's concentration.
-  SetValue(text, "unsatzon_model", 82, "0.0001 0.0001");
-  SetValue(text, "unsatzon_model", 83, "0.0001 0.0001");
+  // The runoff storages pass their water on within the step (what leaves a subbasin is its
+  // runoff at the runoff's concentration) or hold it from step to step.
+  const bool held = d.Get("runoff") == "held";
+  SetValue(text, "unsatzon_model", 82, held ? "12 12" : "0.0001 0.0001");
+  SetValue(text, "unsatzon_model", 83, held ? "48 48" : "0.0001 0.0001");
+  if (d.On("point")) SetValue(text, "unsatzon_model", 74, "25 33");
+  if (d.On("storage")) SetValue(text, "unsatzon_model", 88, d.Get("storage"));
 }
 
 void ComposeGroundwater(const Draw& d, std::string& text) {
@@ -831,6 +885,42 @@ std::string Compose(const Draw& d, const fs::path& dir) {
   ComposeRouting(d, text);
   ComposeIrrigation(d, text);
   ComposeAssimilation(d, text);
+  if (d.On("stations")) {
+    // The second gauge's column after the first (altitude, x and y after the four leading
+    // words of the header lines; a value after each record's).
+    const fs::path path = dir / "stations/precipitation.txt";
+    std::string table;
+    int line = 0;
+    for (const std::string& row : SplitLines(ReadFile(path.string()))) {
+      ++line;
+      std::string added = row;
+      if (line == 2) added += " 2650.0";
+      if (line == 3) added += " 3500.0";
+      if (line == 4) added += " 7000.0";
+      if (line == 5) added += " West";
+      if (line > 5 && !row.empty()) {
+        std::istringstream in(row);
+        std::string year, month, day, hour, value;
+        in >> year >> month >> day >> hour >> value;
+        char wetter[32];
+        std::snprintf(wetter, sizeof wetter, " %.6g", 1.6 * std::stod(value));
+        added += wetter;
+      }
+      table += added + "\n";
+    }
+    WriteFile(path.string(), table);
+  }
+  if (d.On("storage") && SoilOn(d)) {
+    // The start's table depth (m, negative below the surface), as an ASCII grid (the model
+    // knows a grid's form by its first bytes).
+    GridFile depth = ReadGridFile((dir / "zones.asc").string());
+    GridFile pond = depth;
+    for (double& g : depth.values) g = g < -9998 ? -9999 : -2.0;
+    WriteFile((dir / "gwstand.dbl").string(), AsciiGridText(depth));
+    // With ponding the start's ponds as well: none.
+    for (double& g : pond.values) g = g < -9998 ? -9999 : 0.0;
+    WriteFile((dir / "pond.dbl").string(), AsciiGridText(pond));
+  }
   return text;
 }
 

@@ -70,6 +70,11 @@ Draw DrawCombination(std::uint64_t seed);
 // The draw with option `key` back at its default; the keys of a draw's options in order.
 std::vector<std::string> OptionKeys(const Draw& draw);
 
+// The options of a draw that another option leaves idle: spin-up passes without "spinup=passes",
+// an aquifer without the groundwater model, an evaluation without dynamic glaciers, what the
+// soil zone or discharge routing carries where it is off, what response units switch off.
+std::vector<std::string> IdleOptions(const Draw& draw);
+
 // A refusal the model owes a draw: its exit code and words of its FATAL message.
 struct Refusal {
   const char* pair;  // what the model forbids, in words
