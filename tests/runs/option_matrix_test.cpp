@@ -1506,8 +1506,8 @@ void CheckOutsideAccount(const Features& f, const std::string& out, const Window
   std::vector<double> residuals(5, 0.0);
   for (std::size_t d = 2; d < runoff.size() && d <= precipitation.size(); ++d)
     for (std::size_t s = 0; s < 5; ++s)
-      residuals[s] += precipitation[d - 1][s] - evaporation.at(d)[s] - sublimation.at(d)[s] -
-                      runoff.at(d)[s];
+      residuals[s] +=
+          precipitation[d - 1][s] - evaporation.at(d)[s] - sublimation.at(d)[s] - runoff.at(d)[s];
   for (const char* store :
        {"snowstorage.stat", "interception_storage.stat", "canopy_load.stat", "sb2.stat"}) {
     if (!fs::exists(out + store)) continue;
