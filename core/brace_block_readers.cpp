@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "core/error_code.h"
+#include "core/string_helpers.h"
 
 namespace velorn {
 namespace {
@@ -51,28 +52,6 @@ bool ParseValue(DiagnosticStream& diag, const std::string& text, const std::stri
   if (!FindKeyValueText(text, key, value_text)) return false;
   value = ReadValue<T>(diag, key, value_text, kind);
   return true;
-}
-
-char Lower(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-// Edits (a letter dropped, added or changed, two neighbours swapped) that turn `a` into `b`,
-// ignoring case.
-std::size_t EditDistance(const std::string& a, const std::string& b) {
-  const std::size_t n = a.size(), m = b.size();
-  std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1, 0));
-  for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
-  for (std::size_t i = 1; i <= n; ++i)
-    for (std::size_t j = 1; j <= m; ++j) {
-      const std::size_t change = Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1;
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
-      if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) &&
-          Lower(a[i - 2]) == Lower(b[j - 1]))
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-    }
-  return d[n][m];
 }
 
 }  // namespace

@@ -39,6 +39,10 @@ std::string ToUpperCopy(std::string text);
 // The text that printf would write for `format` and the values, whatever its length.
 __attribute__((format(printf, 1, 2))) std::string FormatText(const char* format, ...);
 
+// Edits (a letter dropped, added or changed, two neighbours swapped) that turn `a` into `b`,
+// without regard to case.
+std::size_t EditDistance(const std::string& a, const std::string& b);
+
 // Up to `count` of `candidates` nearest to `word` (edit distance without regard to case, at most
 // a third of the longer word's length, at least 2), nearest first, ties in the candidates'
 // order; each name once. For messages that name what a misspelt name may have meant.

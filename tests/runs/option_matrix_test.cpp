@@ -2018,8 +2018,9 @@ std::map<std::string, std::map<std::string, std::vector<double>>> Bookings(const
 // The accounts of the halves: each closes, and together they are the straight run's. Each row of
 // "water_balance.txt" (a year or the run, per subbasin) and each booking of "*_solute.txt" sums
 // its own run, so the halves' values add up to the straight run's, except for the amounts that
-// a booking holds at the end (what irrigation water is "owed" or "_pending"), which the second
-// half ends with.
+// a booking holds at the end (what irrigation water is "owed" or "_pending", what the runoff
+// concentration holds at its "_end"), which the second half ends with, and at the start (the
+// runoff concentration's "_start"), which the first half starts with.
 void CompareHalfAccounts(const Features& f, const std::string& straight, const std::string& first,
                          const std::string& second, Failures& failures) {
   CheckAccount(f, first, failures, "first half ");
@@ -2072,12 +2073,14 @@ void CompareHalfAccounts(const Features& f, const std::string& straight, const s
         for (const auto& [key, values] : bookings->at(name))
           keys.insert(key), size = std::max(size, values.size());
     for (const std::string& key : keys) {
-      const bool at_end = key == "owed" || key.ends_with("_pending");
+      const bool at_end = key == "owed" || key.ends_with("_pending") || key.ends_with("_end");
+      const bool at_start = key.ends_with("_start");
       const std::vector<double> whole_row = row_of(whole_bookings, name, key, size),
                                 first_row = row_of(first_bookings, name, key, size),
                                 second_row = row_of(second_bookings, name, key, size);
       for (std::size_t k = 0; k < size; ++k) {
-        const double halves = second_row[k] + (at_end ? 0.0 : first_row[k]);
+        const double halves =
+            at_start ? first_row[k] : second_row[k] + (at_end ? 0.0 : first_row[k]);
         if (!(std::abs(halves - whole_row[k]) <= 3e-9 + 1e-9 * std::abs(whole_row[k]))) {
           failures.push_back({"warm start", name + ": " + key + " column " + std::to_string(k + 1) +
                                                 ": the halves " + std::to_string(halves) +
