@@ -123,6 +123,7 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // The coupled program asked for the stop without saving (not the Ctrl-C menu).
   bool stop_by_partner = false;
   bool step_lengths_checked = false;
+  ModelDate previous_step{};  // the date of the step done last (year 0: none yet)
   char coupling_interval = 'I';
   std::string control_file_name;
   std::string compiled_control_file_name;

@@ -83,7 +83,9 @@ int ModellApplication::RunLoop() {
       AllReduceMaximum(at_end);
       if (at_end[0] != 0) StartStateManifest();
     }
+    const ModelDate step_date{current_year, current_month, current_day, current_hour};
     RunTimeStep();
+    previous_step = step_date;
     // The first step is done: the files of an earlier run that the set-up replaced go.
     EndOfSetUp();
     FlushAtMonthEnd();
@@ -317,9 +319,12 @@ void ModellApplication::CheckStepLengths(const ModelDate& step, const ModelDate&
 }
 
 void ModellApplication::StartStateManifest() {
-  state_manifest.emplace(stream, settings.default_output_directory,
-                         ModelDate{current_year, current_month, current_day, current_hour},
-                         StepMinutes());
+  // The step is the time from the step before, as the data give it (a run of one step, or the
+  // first of a spin-up pass: the step length of the models).
+  const ModelDate now{current_year, current_month, current_day, current_hour};
+  const int64_t hours = previous_step.year > 0 ? HoursBetween(previous_step, now) : 0;
+  state_manifest.emplace(stream, settings.default_output_directory, now,
+                         hours > 0 ? 60.0 * static_cast<double>(hours) : StepMinutes());
 }
 
 double ModellApplication::StepMinutes() {

@@ -42,8 +42,19 @@ LockHolder ReadHolder(const std::string& path) {
   return holder;
 }
 
+// A process that has ended but is not yet reaped by its parent (a zombie: a job's daemon
+// collects its killed processes a moment after mpirun returns) runs no more.
+bool IsZombie(long pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const std::size_t name_end = line.rfind(')');
+  return name_end != std::string::npos && line.compare(name_end, 3, ") Z") == 0;
+}
+
 bool IsRunning(long pid) {
-  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+  if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == EPERM;
+  return !IsZombie(pid);
 }
 
 // A file set aside: put back by renaming the copy over the file, or (`through`, the file is a

@@ -126,21 +126,35 @@ TEST_F(FolderLock, ASecondRunIsRefusedWithTheHolderNamed) {
 }
 
 TEST_F(FolderLock, AStaleLockOfThisHostIsTakenOverWithAWarning) {
-  // The process id of a child that has ended.
-  const pid_t child = fork();
-  if (child == 0) _exit(0);
-  ASSERT_GT(child, 0);
-  waitpid(child, nullptr, 0);
-  test::WriteFile(LockPath(), std::to_string(child) + " " + Host() + "\n");
-  {
-    OutputFolderLock lock;
-    lock.Take(diag, dir.path().string());
-    EXPECT_TRUE(lock.held());
-    EXPECT_TRUE(ScreenHas("taking over the lock " + LockPath() + " of process " +
-                          std::to_string(child) + " on " + Host() + ", which no longer runs"));
-    EXPECT_EQ(test::ReadFile(LockPath()), std::to_string(getpid()) + " " + Host() + "\n");
+  // The process id of a child that has ended: reaped, or not yet (a zombie, as a killed run's
+  // process is until its job's daemon collects it).
+  pid_t child = 0;
+  for (const bool reaped : {true, false}) {
+    SCOPED_TRACE(reaped ? "reaped" : "not yet reaped");
+    child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    if (reaped) {
+      waitpid(child, nullptr, 0);
+    } else {
+      for (int i = 0;
+           i < 500 && test::ReadFile("/proc/" + std::to_string(child) + "/stat").find(") Z ") ==
+                          std::string::npos;
+           ++i)
+        usleep(2000);
+    }
+    test::WriteFile(LockPath(), std::to_string(child) + " " + Host() + "\n");
+    {
+      OutputFolderLock lock;
+      lock.Take(diag, dir.path().string());
+      EXPECT_TRUE(lock.held());
+      EXPECT_TRUE(ScreenHas("taking over the lock " + LockPath() + " of process " +
+                            std::to_string(child) + " on " + Host() + ", which no longer runs"));
+      EXPECT_EQ(test::ReadFile(LockPath()), std::to_string(getpid()) + " " + Host() + "\n");
+    }
+    EXPECT_FALSE(fs::exists(LockPath()));  // released with the object
+    if (!reaped) waitpid(child, nullptr, 0);
   }
-  EXPECT_FALSE(fs::exists(LockPath()));  // released with the object
 
   // A lock of another host cannot be checked: it is respected.
   test::WriteFile(LockPath(), std::to_string(child) + " some-other-host\n");
@@ -168,7 +182,7 @@ class KeptFilesAfterAnEnd : public FolderLock {
     fs::remove(dir / "new.stat");
   }
   // What a set-up writes; ends the keeping when `finished`.
-  void SetUp(bool finished) {
+  void WriteSetUp(bool finished) {
     SetUpOutputKeeper keeper;
     for (const auto& [name, mode] :
          {std::pair{"qg.stat", "w"}, {"etr.stat", "a"}, {"linked.stat", "w"}, {"new.stat", "w"}}) {
@@ -236,10 +250,10 @@ TEST_F(KeptFilesAfterAnEnd, EveryEndOfASetUpLeavesTheEarlierFiles) {
                 end == SIGKILL)
           << screen.str();
       ExpectEarlierRun("the next run took the lock");
-      SetUp(false);
+      WriteSetUp(false);
       ExpectEarlierRun("a refused run after it");
     }
-    SetUp(true);
+    WriteSetUp(true);
     EXPECT_EQ(test::ReadFile(dir / "elsewhere/target.stat"), "header of the new run\n");
     EXPECT_TRUE(fs::is_symlink(dir / "linked.stat"));
     ExpectNoCopy();
