@@ -102,12 +102,13 @@ double MixSurfaceSolute(double& store, double arrived, double top, double mix, d
   return concentration * w.direct;
 }
 
-// Moves every tracer of a cell with the water of one inner step (`surface`), `share` the step's
-// part of the sub-step (for the decay); the layers' and the surface's masses stay in `scratch`.
+// Moves every tracer of a cell with the water of one inner step (`surface`), each decaying by its
+// factor of an inner step (scratch.tracerDecay); the layers' and the surface's masses stay in
+// `scratch`.
 template <class Tracers>
 void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
                      const TracerDefinition* definitions, long r, long c, int N, double dt,
-                     int gw_layer, const SurfaceWater& surface, double share, double nodata) {
+                     int gw_layer, const SurfaceWater& surface, double nodata) {
   SoilColumnWorkspace& ws = scratch.ws;
   const double* dz = ws[W::kDz];
   const double* theta = ws[W::kTheta];
@@ -165,7 +166,7 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     SoluteTracer settings;
     settings.input_concentration = mix;
     settings.aquifer_concentration = c_aquifer;
-    settings.decay_factor = std::pow(tracer.decay, share);
+    settings.decay_factor = scratch.tracerDecay[static_cast<std::size_t>(t)];
     const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, previous, nullptr);
     for (int k = 1; k <= N; ++k) mass[k] = conc[k] * theta[k] * dz[k] * 1000.0;
     scratch.tracerInter[static_cast<std::size_t>(t)] += out.extracted;
@@ -426,8 +427,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerInputWeight.assign(static_cast<std::size_t>(T + 1), 1.0);
     scratch.tracerInputConc.assign(static_cast<std::size_t>(T + 1), 0.0);
+    scratch.tracerDecay.assign(static_cast<std::size_t>(T + 1), 1.0);
     for (int t = 1; t <= T; ++t) {
       const SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+      scratch.tracerDecay[static_cast<std::size_t>(t)] = std::pow(tracer.decay, 1.0 / nw);
       const double* stack = tracer.stack.get()[r][c];
       const bool evaporating = tracer_definitions[t].evaporating != 0;
       const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
@@ -730,7 +733,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.macroporeKept = scratch.inflowKept.data();
       surface.factor = f;
       MoveCellTracers(scratch, soil_tracers, tracer_definitions, r, c, N, dt, gw_layer, surface,
-                      1.0 / nw, nodata);
+                      nodata);
     }
 
     // Contents for the next inner step.

@@ -54,6 +54,8 @@ struct SoilWaterScratch {
   std::vector<double> tracerInputWeight;
   // Per tracer: the concentration of the cell's water input in the step.
   std::vector<double> tracerInputConc;
+  // Per tracer: its decay over one inner step of the cell (the same in every inner step).
+  std::vector<double> tracerDecay;
   std::vector<double> soluteWork;  // the solute transport's room (4 (N + 2))
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:
