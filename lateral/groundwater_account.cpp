@@ -7,19 +7,21 @@
 // What a column could not give of it rides on the next base flow beside layer 1's change; it
 // stays in the store (which holds the base flow not yet given) and enters no term of the step.
 // The deeper layers are a store of their own ("groundwater_storage", running from 0 at the
-// start). Leakage between the layers of a cell cancels; the face flows cancel between cells;
-// a fixed-head cell keeps its head, so every face and leakage flow into it is water its
-// boundary takes (and the opposite). Water pumped for irrigation leaves layer 1 before the
-// solution; the base flow carries it, so the soil column gives it, and the account books it as
-// leaving the aquifer (the irrigation brings it back with the precipitation); where layer 1
-// holds a fixed head, that boundary gives the pumped water. Losing streams give
-// water to the soil columns, which the soil zone computes per sub-step; it is summed here, where
-// every sub-step passes. Changes are counted with the storage coefficient the head solution used,
-// so that storage change = faces + leakage + inflow + the solution's own imbalance holds per cell
-// to round-off.
+// start of a run; a warm start reads it back from the state, as the account weighs it with the
+// cell's glacier-free share, whose change a glacier evaluation books). Leakage between the layers
+// of a cell cancels; the face flows cancel between cells; a fixed-head cell keeps its head, so
+// every face and leakage flow into it is water its boundary takes (and the opposite). Water pumped
+// for irrigation leaves layer 1 before the solution; the base flow carries it, so the soil column
+// gives it, and the account books it as leaving the aquifer (the irrigation brings it back with the
+// precipitation); where layer 1 holds a fixed head, that boundary gives the pumped water. Losing
+// streams give water to the soil columns, which the soil zone computes per sub-step; it is summed
+// here, where every sub-step passes. Changes are counted with the storage coefficient the head
+// solution used, so that storage change = faces + leakage + inflow + the solution's own imbalance
+// holds per cell to round-off.
 #include <algorithm>
 #include <cmath>
 
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "lateral/groundwater_model.h"
@@ -39,8 +41,26 @@ void gwflowclass::MakeAccountGrids() {
   // The own rows start at 0 (the allocation zeroes them).
   for (const auto& g : grids) {
     *g.grid = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
-    RegisterNext(g.identifier, g.grid->get(), g.identifier, 0, false);
+    if (g.grid != &account_storage)
+      RegisterNext(g.identifier, g.grid->get(), g.identifier, 0, false);
   }
+  // The store continues over a warm start: a state without it starts it at 0, with a WARNING
+  // (a later glacier evaluation then books another change of it than the run it continues).
+  if (grid_read_parameter == 1) {
+    std::string path = account_storage_name;
+    PrefixDirectory(input_directory, path);
+    if (ExistsOnRoot(path)) {
+      double** stored = account_storage.get();
+      ReadGrid(account_storage_name, stored, 0, false, true, false, 0, false, false, 0.0);
+      CheckTracerState(account_storage_name, stored, false);
+    } else {
+      Diag() << "WARNING: no grid " << path << " of the water the layers below layer 1 gained in "
+             << module_name << ": the water balance counts it from 0 at this start"
+             << "[end-entry]";
+    }
+  }
+  account_storage_index = RegisterNext(account_storage_name, account_storage.get(),
+                                       "groundwater_storage", layers[1].heads_code, false);
   pumped_water = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
 }
 

@@ -262,16 +262,22 @@ class gwflowclass : public teilmodellklasse {
   bool owns_control_cell = false;
 
   // The aquifer in the water-balance account, mm over the cell, own rows (lateral/
-  // groundwater_account.cpp): layers 2..N's water since the start ("groundwater_storage"), and
-  // per step the water the fixed heads and the fixed inflows gave ("groundwater_boundary"), the
-  // net face flow into the cell over every layer ("groundwater_lateral") and what the head
-  // solution stored beyond its face flows, as its sweeps stop at the tolerance
-  // ("groundwater_iteration"). Layer 1's change is the base flow, which the soil column gives.
+  // groundwater_account.cpp): layers 2..N's water since the start of the run a warm start
+  // continues ("groundwater_storage"), and per step the water the fixed heads and the fixed
+  // inflows gave ("groundwater_boundary"), the net face flow into the cell over every layer
+  // ("groundwater_lateral") and what the head solution stored beyond its face flows, as its
+  // sweeps stop at the tolerance ("groundwater_iteration"). Layer 1's change is the base flow,
+  // which the soil column gives.
   // With losing streams, the water the streams gave the soil columns in the step, summed over
   // the soil zone's sub-steps ("groundwater_river_infiltration").
   // Water pumped for irrigation from layer 1, summed over the step ("groundwater_pumping", < 0).
   GridMatrix account_storage, account_boundary, account_lateral, account_iteration, account_river,
       account_pumping;
+  // The store is part of the state (layer 1's heads' name with "_account_storage" before the
+  // extension, their write code): a warm start continues it, so that what a later change of a
+  // cell's glacier share books of it is the same as in the run the warm start continues.
+  std::string account_storage_name;
+  int account_storage_index = 0;
   // Water pumped from layer 1 in the running sub-step, mm (own rows).
   GridMatrix pumped_water;
   // Per layer, the water the row-implicit pass moved into each cell of the own rows through its

@@ -68,6 +68,7 @@ void gwflowclass::BeginStep(int64_t hour, int64_t day, int64_t month, int64_t ye
 void gwflowclass::FinishStep() {
   if (GetFlowControl() == 0) return;
   WriteGridOutput(baseflow_index, 1, false);
+  WriteGridOutput(account_storage_index, 1, false);
   for (int l = 1; l <= layer_count; ++l) {
     const GwLayer& layer = layers[l];
     for (int index : {layer.head_index, layer.head_old_index, layer.flow_x_index,

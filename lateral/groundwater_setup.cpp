@@ -348,6 +348,7 @@ void gwflowclass::SetStartHeads() {
     layer.head_old = NewHeldGrid();
     const std::string old_name = SuffixedFileName(layer.heads_name, "_old");
     layer.solute_water_name = SuffixedFileName(layer.heads_name, "_solute_water");
+    if (l == 1) account_storage_name = SuffixedFileName(layer.heads_name, "_account_storage");
     if (grid_read_parameter == 1) {
       double** head = layer.head.get();
       double** head_old = layer.head_old.get();

@@ -205,7 +205,8 @@ TEST_F(Aquifer, TracerMassChangesPerSubStepOnlyByDecayAndTheBoundary) {
 }
 
 // The state as binary doubles after two sub-steps, then two more: a warm start from it gives
-// the same grids, for a tracer whose grids hold concentrations and one whose hold amounts.
+// the same grids, for a tracer whose grids hold concentrations and one whose hold amounts, and
+// the water account's store of the deeper layers continues.
 TEST_F(Aquifer, AWarmStartFromItsGridsContinuesTheRun) {
   test::ScopedCurrentDir here(dir_.path());
   setup_.input_directory = "state/";
@@ -219,13 +220,15 @@ TEST_F(Aquifer, AWarmStartFromItsGridsContinuesTheRun) {
                                           "gw_solute_water_2",
                                           "concstor_tracer_1_layer_1_groundwater_flow",
                                           "concstor_tracer_1_layer_2_groundwater_flow",
-                                          "concleft_tracer_1_groundwater_flow"};
+                                          "concleft_tracer_1_groundwater_flow",
+                                          "groundwater_storage"};
   const std::vector<std::string> compared = {"concstor_tracer_1_layer_1_groundwater_flow",
                                              "concstor_tracer_1_layer_2_groundwater_flow",
                                              "concleft_tracer_1_groundwater_flow",
                                              "concflux_tracer_1_groundwater_flow",
                                              "gw_solute_water_1",
-                                             "gw_solute_water_2"};
+                                             "gw_solute_water_2",
+                                             "groundwater_storage"};
   std::string warm = Section(1, 2, 1.3, 1, "0 0", "0", 50, 1e-6);
   warm.replace(warm.find("0 grid read"), 1, "1");
   // Rows 1..5, columns 1..6 of a grid, row after row.

@@ -917,7 +917,8 @@ const std::vector<Combination>& Sample() {
       // Solute in the aquifer under partly glacierized cells counts with the soil column's share.
       {.name = "solute_in_the_aquifer_under_glaciers",
        .draw = "glacier=13 groundwater=2 start=20/9 days=9"},
-      // An evaluation that changes the glacier shares over aquifer solute books its change.
+      // An evaluation that changes the glacier shares over aquifer solute books its change; a
+      // warm start before it continues the aquifer's store, whose glacier-free share it books.
       {.name = "glaciers_evaluated_over_aquifer_solute",
        .draw = "glacier=13 groundwater=2 evaluation=last start=20/9 days=9"},
       // A cell a glacier covers (a master among them) keeps no thaw depth of its soil column.
