@@ -182,8 +182,9 @@ class schneemodellklasse : public teilmodellklasse {
 
   // --- Storage state (snow/snow_storage.cpp) -------------------------------------------------
   // The [snow_model] section of the per-process storage file: the glacier linear storages.
-  // Storage mode 2 or 4, or no name: neither read nor written. Mode 0: the name is kept, nothing
-  // is read. A missing file or section: two WARNING entries, cold start.
+  // No name: neither read nor written. Modes 0, 2 and 4: the name is kept (the section is
+  // written at the end), nothing is read. A missing file or section: two WARNING entries, cold
+  // start.
   virtual void ReadStorageState(const std::string& file_name, int32_t storage_mode);
   // Writes the section ("a" appends, else a new file); a file that cannot be written ends the
   // run (FATAL 18 naming it).

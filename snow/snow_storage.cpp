@@ -69,9 +69,14 @@ int32_t schneemodellklasse::ReadStorageValue(std::FILE* file, double value,
 void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t storage_mode) {
   if (GetFlowControl() == 0) return;
   storage_file_name.clear();
-  if (file_name.empty() || storage_mode == 2 || storage_mode == 4) return;
+  if (file_name.empty()) return;
+  // The section is written at the end whatever the start read, as the other models write theirs:
+  // a start from the groundwater distance alone (mode 2) or a cold one leaves a state that a warm
+  // start continues, glacier storages included.
   storage_file_name = file_name;
-  if (storage_mode == 0 || Qice_els.empty() || Qfirn_els.empty() || Qsnow_els.empty()) return;
+  if (storage_mode == 0 || storage_mode == 2 || storage_mode == 4 || Qice_els.empty() ||
+      Qfirn_els.empty() || Qsnow_els.empty())
+    return;
   std::string name = file_name;
   PrefixDirectory(input_directory, name);
   auto cold_start = [&](const std::string& first) {

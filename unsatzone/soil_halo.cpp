@@ -198,6 +198,7 @@ CellValueList unsatzonmodellklasse::ExchangedArrays() {
                      l.max_ponding_storage,
                      owner_grid,
                      water_input,
+                     silted_input_change,
                      layered_snow.rain_fraction,
                      l.direct_runoff_silting,
                      l.surface_storage_silting,

@@ -882,6 +882,14 @@ const std::vector<Combination>& Sample() {
       // The river-link cells' row carries the layered pack's outflow as its other grids.
       {.name = "layered_snow_with_river_links",
        .draw = "heat=11 layered=1 rivers=2 tracers=0 start=17/3 days=2"},
+      // The river-link cells' row carries silting-up's change of the input grid as well, where
+      // that grid is the snow model's outflow and a layered pack gives the soil its water.
+      {.name = "silting_up_under_layered_snow_with_river_links",
+       .draw = "interception=22 heat=11 layered=1 rivers=2 silting=3 tracers=0 start=7/2 days=2"},
+      // A start from a water table below the soil columns: the cells a glacier covers whole keep
+      // it, and the warm start from the run's own state takes it from them.
+      {.name = "table_below_the_columns_under_glaciers",
+       .draw = "glacier=1 storage=2 start=19/3 days=2"},
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},

@@ -365,6 +365,34 @@ TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
       << screen_.str();
 }
 
+// A stored water table below the soil column (2 m deep) is refused, except in a cell a glacier
+// covers whole: the step leaves its column alone, so it keeps the table it started with.
+TEST_F(UnsatModel, StoredTableBelowTheColumnOnlyUnderAWholeGlacier) {
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  for (const auto& [stack, name] : {std::pair{unsatzonmodellklasse::kTheta, "theta.stk"},
+                                    {unsatzonmodellklasse::kGeodeticHeads, "hgeo.stk"},
+                                    {unsatzonmodellklasse::kHydraulicHeads, "hh.stk"}})
+    model_->WriteStack(name, model_->Stack(stack), 4, true, false, false);
+  model_->Grid(unsatzonmodellklasse::kGroundwaterDistance)[2][3] = -3.0;
+  for (const auto& [grid, name] :
+       {std::pair{unsatzonmodellklasse::kGroundwaterDistance, "gwstand.asc"},
+        {unsatzonmodellklasse::kGroundwaterLevel, "gwlevel.asc"},
+        {unsatzonmodellklasse::kThetaInGwLevel, "gwtheta.asc"},
+        {unsatzonmodellklasse::kBaseflow, "deltagw.asc"}})
+    model_->WriteGrid(name, model_->Grid(grid), true, false, false);
+  section_.storage_mode = 1;
+  EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
+  EXPECT_TRUE(
+      ScreenHas("grid gwstand.asc: the cell at row 2, column 3 holds -3 m, below the "
+                "bottom of the cell's soil column"))
+      << screen_.str();
+  Rows ice = Fill(0.0);
+  ice[1][2] = 1.0;
+  Add("ice_firn", ice);
+  EXPECT_EQ(Make(section_.Text()), 0) << screen_.str();
+  EXPECT_DOUBLE_EQ(Registered("groundwater_distance")[2][3], -3.0);
+}
+
 TEST_F(UnsatModel, SinglePointFilesAndStartUpLog) {
   section_.control_point = "1 2";
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
