@@ -607,8 +607,7 @@ TEST_F(SnowStepTest, StorageSection) {
     test::WriteFile(path, "[snow_model]\n3 (number of subasins)\n");
     model_->ReadStorageState(file, mode);
     model_->WriteStorageState(false);
-    EXPECT_TRUE(test::ReadFile(path).starts_with("[snow_model]\n2 (number of subasins)\n"))
-        << mode;
+    EXPECT_TRUE(test::ReadFile(path).starts_with("[snow_model]\n2 (number of subasins)\n")) << mode;
   }
   model_->ReadStorageState("no_such_folder/state_0", 0);
   EXPECT_EQ(test::ThrownCode([&] { model_->WriteStorageState(true); }), kWriteErrorCode);
