@@ -20,6 +20,15 @@ namespace {
 class UnsatModel : public test::SoilColumnTest {
  protected:
   UnsatModel() { setup_.write_ascii = true; }
+  // The groundwater grids of a stored state, as ASCII grids a warm start reads.
+  void WriteGroundwaterGrids() {
+    for (const auto& [grid, name] :
+         {std::pair{unsatzonmodellklasse::kGroundwaterDistance, "gwstand.asc"},
+          {unsatzonmodellklasse::kGroundwaterLevel, "gwlevel.asc"},
+          {unsatzonmodellklasse::kThetaInGwLevel, "gwtheta.asc"},
+          {unsatzonmodellklasse::kBaseflow, "deltagw.asc"}})
+      model_->WriteGrid(name, model_->Grid(grid), true, false, false);
+  }
   double** Registered(const std::string& identifier, int flag = 0) {
     const int index =
         flag == 0 ? registry_.FindIdentifier(identifier) : registry_.Find(identifier, flag);
@@ -317,12 +326,7 @@ TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
   write_stack(unsatzonmodellklasse::kGeodeticHeads, "hgeo.stk", 4);
   write_stack(unsatzonmodellklasse::kHydraulicHeads, "hh.stk", 4);
   write_stack(unsatzonmodellklasse::kSoilTemperature, "temper.stk", 4);
-  for (const auto& [grid, name] :
-       {std::pair{unsatzonmodellklasse::kGroundwaterDistance, "gwstand.asc"},
-        {unsatzonmodellklasse::kGroundwaterLevel, "gwlevel.asc"},
-        {unsatzonmodellklasse::kThetaInGwLevel, "gwtheta.asc"},
-        {unsatzonmodellklasse::kBaseflow, "deltagw.asc"}})
-    model_->WriteGrid(name, model_->Grid(grid), true, false, false);
+  WriteGroundwaterGrids();
   section_.storage_mode = 1;
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
   EXPECT_EQ(model_->temperatureStackPending, 0);
@@ -374,12 +378,7 @@ TEST_F(UnsatModel, StoredTableBelowTheColumnOnlyUnderAWholeGlacier) {
                                     {unsatzonmodellklasse::kHydraulicHeads, "hh.stk"}})
     model_->WriteStack(name, model_->Stack(stack), 4, true, false, false);
   model_->Grid(unsatzonmodellklasse::kGroundwaterDistance)[2][3] = -3.0;
-  for (const auto& [grid, name] :
-       {std::pair{unsatzonmodellklasse::kGroundwaterDistance, "gwstand.asc"},
-        {unsatzonmodellklasse::kGroundwaterLevel, "gwlevel.asc"},
-        {unsatzonmodellklasse::kThetaInGwLevel, "gwtheta.asc"},
-        {unsatzonmodellklasse::kBaseflow, "deltagw.asc"}})
-    model_->WriteGrid(name, model_->Grid(grid), true, false, false);
+  WriteGroundwaterGrids();
   section_.storage_mode = 1;
   EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
   EXPECT_TRUE(
