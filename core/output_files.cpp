@@ -173,6 +173,7 @@ bool IsSymlink(const std::string& path) {
 SetUpOutputKeeper::SetUpOutputKeeper() {
   KeptFiles& kept = Kept();
   const std::lock_guard<std::mutex> lock(kept.mutex);
+  const TerminationHeldScope held;
   kept.active = true;
   kept.files.clear();
   ClearForSignal();
@@ -183,6 +184,7 @@ SetUpOutputKeeper::~SetUpOutputKeeper() {
   KeptFiles& kept = Kept();
   const std::lock_guard<std::mutex> lock(kept.mutex);
   if (!kept.active) return;
+  const TerminationHeldScope held;
   // Not ended: the run failed before its first step was done. The kept files go back in place
   // of what the run wrote (a file that cannot go back stays under its kept name, which the next
   // run in the folder puts back).
@@ -197,6 +199,9 @@ void EndOfSetUp() {
   KeptFiles& kept = Kept();
   const std::lock_guard<std::mutex> lock(kept.mutex);
   if (!kept.active) return;
+  // Held until every copy is gone: a copy left by a signal would be put back by the next run
+  // over the files of this one.
+  const TerminationHeldScope held;
   ClearForSignal();
   for (const KeptFile& file : kept.files) std::remove(file.copy.c_str());
   kept.files.clear();
@@ -224,6 +229,10 @@ void KeepBeforeWriting(const std::string& path, bool replaces) {
       std::find(kept.written.begin(), kept.written.end(), path) == kept.written.end())
     kept.written.push_back(path);
   if (!kept.active) return;
+  // The set-aside and its record for the termination hook are one step for a SIGTERM or SIGHUP:
+  // a copy made but not yet recorded would outlive the run, a file renamed but not yet recorded
+  // would be lost.
+  const TerminationHeldScope held;
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return;
   KeptFile file{path, path + kKeptSuffix, IsSymlink(path)};

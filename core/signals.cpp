@@ -1,9 +1,12 @@
 // Signal handlers and the process-wide flags they set.
 #include "core/signals.h"
 
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 namespace velorn {
@@ -74,11 +77,33 @@ void SetAction(int sig, void (*handler)(int)) {
 char g_held_lock[4096] = {};
 volatile std::sig_atomic_t g_lock_held = 0;
 std::atomic<void (*)()> g_termination_hook{nullptr};
+// The thread that installed the handlers (the one that sets a run's files aside and writes
+// them): SIGTERM and SIGHUP are handled there alone. Lock-free, read by the handler.
+std::atomic<pid_t> g_termination_thread{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+pid_t CurrentThread() {
+  return static_cast<pid_t>(::syscall(SYS_gettid));
+}
 
 // SIGTERM and SIGHUP (mpirun ending the job, as when its screen closes; a terminal gone): the
 // process ends as the signal would end it, but first puts back what its set-up set aside and
 // gives up the lock of its output folder, so that the next run in that folder is not refused.
+//
+// A signal sent to the process reaches whichever of its threads the kernel picks (MPI's progress
+// threads, OpenMP's workers). Handled there, the put-back would race with the thread that goes on
+// setting files aside and writing them: a file put back and then truncated by its writer, or set
+// aside after the put-back, is lost. So another thread passes the signal on to the thread that
+// installed the handlers and returns; that thread takes it between two set-aside steps (it holds
+// the signals during each, TerminationHeldScope), where the record of the kept files is whole.
 void OnTerminate(int sig) {
+  const pid_t owner = g_termination_thread.load();
+  if (owner > 0 && owner != CurrentThread()) {
+    const int saved = errno;
+    const bool passed = ::syscall(SYS_tgkill, ::getpid(), owner, sig) == 0;
+    errno = saved;
+    if (passed) return;  // else that thread is gone (a forked child): handled here
+  }
   // The files a set-up set aside go back while this run still holds the folder.
   void (*hook)() = g_termination_hook.load();
   if (hook != nullptr) hook();
@@ -212,6 +237,7 @@ void DisableInterruptHandler() {
 }
 
 void InstallRunHandlers() {
+  g_termination_thread = CurrentThread();
   EnableInterruptHandler();
   // A screen that closes (the run piped into "head", a terminal gone) must not end the run
   // without a word, with its lock left behind: writes to it fail instead, and the run goes on
@@ -224,6 +250,18 @@ void InstallRunHandlers() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_SIGINFO;
   sigaction(SIGFPE, &action, nullptr);
+}
+
+TerminationHeldScope::TerminationHeldScope() {
+  sigset_t held;
+  sigemptyset(&held);
+  sigaddset(&held, SIGTERM);
+  sigaddset(&held, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &held, &previous_);
+}
+
+TerminationHeldScope::~TerminationHeldScope() {
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 SigintIgnoredScope::SigintIgnoredScope() {

@@ -12,7 +12,7 @@
 // current while it exists and polls the control state; the sub-models read and reset their
 // floating-point-error flag; grid and stack readers and writers hold a SigintIgnoredScope while
 // a file is open. Limits: one application per process at a time; the handlers are installed
-// with sigaction and use only async-signal-safe calls (write, _exit, sigaction).
+// with sigaction and use only async-signal-safe calls (write, _exit, sigaction, tgkill).
 //
 // Interrupting a run: SIGINT (Ctrl-C in the terminal of a run started without mpirun) and
 // SIGUSR1 take the same path. Under mpirun a Ctrl-C ends the whole job, because mpirun does not
@@ -71,7 +71,23 @@ void ClearLockToRelease();
 
 // A function that SIGTERM and SIGHUP run before the lock goes and the process ends: it puts back
 // the files that a run's set-up set aside (core/output_files.h). It must be async-signal-safe.
+// It runs on the thread that last called InstallRunHandlers, wherever the signal lands: another
+// thread passes the signal on to it.
 void SetTerminationHook(void (*hook)());
+
+// Holds SIGTERM and SIGHUP back on this thread for its length: a termination signal that comes
+// meanwhile waits and is taken when the scope ends. Each step that sets a file aside, puts it
+// back or removes its copy runs in one, so the termination hook never sees a step half done.
+class TerminationHeldScope {
+ public:
+  TerminationHeldScope();
+  ~TerminationHeldScope();
+  TerminationHeldScope(const TerminationHeldScope&) = delete;
+  TerminationHeldScope& operator=(const TerminationHeldScope&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
 
 // Rank of this process, for the tag of the trap message; `main` sets it after MPI starts.
 void SetSignalRank(int rank);
@@ -97,6 +113,7 @@ void EnableInterruptHandler();
 void DisableInterruptHandler();
 // Installs both handlers; the program entry calls it as soon as MPI is up (a signal during the
 // set-up of a run must not end the job) and again once an application has been constructed.
+// The calling thread becomes the one that handles SIGTERM and SIGHUP.
 void InstallRunHandlers();
 
 // Holds SIGINT (and SIGUSR1) back while a grid, stack or table file is open: a signal arriving

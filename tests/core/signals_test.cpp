@@ -5,11 +5,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -219,6 +224,57 @@ TEST_F(SignalFixture, IgnoredScopeRestoresTheHandlerAlsoOnExceptions) {
   DisableInterruptHandler();
   { SigintIgnoredScope reading; }
   EXPECT_EQ(SigintHandler(), SIG_DFL);
+}
+
+// The termination hook (the put-back of a set-up's kept files) runs on the thread that installed
+// the handlers, whichever thread the kernel hands a SIGTERM to (MPI's and OpenMP's threads take
+// signals sent to the process), and not while that thread holds the signals back: a hook run on
+// another thread races with the writes of the set-up, which go on meanwhile.
+void SayWhereTheHookRuns() {
+  const char* text = syscall(SYS_gettid) == getpid() ? "hook on the thread of the handlers\n"
+                                                     : "hook on another thread\n";
+  if (write(STDOUT_FILENO, text, std::strlen(text)) < 0) _exit(5);
+}
+
+TEST_F(SignalFixture, TerminationIsHandledOnTheThreadOfTheHandlers) {
+  struct Case {
+    const char* lands;
+    bool other_thread;
+    bool held;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"on the thread of the handlers", false, false, "hook on the thread of the handlers\n"},
+      {"on another thread", true, false, "hook on the thread of the handlers\n"},
+      {"on another thread while the handlers' thread holds it", true, true,
+       "the thread went on\nhook on the thread of the handlers\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lands);
+    const ChildResult result = RunInChild([&c] {
+      InstallRunHandlers();
+      SetTerminationHook(SayWhereTheHookRuns);
+      // The other thread exists before the hold, as MPI's and OpenMP's threads do (a thread
+      // started during it would hold the signals too).
+      std::atomic<bool> go{false};
+      std::thread other([&go, &c] {
+        while (!go) std::this_thread::yield();
+        if (c.other_thread) pthread_kill(pthread_self(), SIGTERM);
+      });
+      std::optional<TerminationHeldScope> held;
+      if (c.held) held.emplace();
+      if (!c.other_thread) raise(SIGTERM);
+      go = true;
+      other.join();
+      std::fputs("the thread went on\n", stdout);
+      std::fflush(stdout);
+      held.reset();
+      _exit(0);
+    });
+    EXPECT_FALSE(result.exited) << result.output;
+    EXPECT_EQ(result.signal, SIGTERM);
+    EXPECT_EQ(result.output, c.said);
+  }
 }
 
 TEST_F(SignalFixture, SentFloatingPointErrorFlagsTheSubModelsOnce) {
