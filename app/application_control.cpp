@@ -66,6 +66,10 @@ int WaitMenuChoice(const std::string& word) {
   return value > kStateFlushAndGoOn ? 0 : value;
 }
 
+int RunResultOfControlState(int state) {
+  return state == kStateFinishSetUp ? kStateFinishSetUp : kStateRunOn;
+}
+
 std::string ReadConsoleWord(std::istream& input) {
   std::string word;
   if (!(input >> word)) return {};

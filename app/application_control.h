@@ -55,6 +55,13 @@ int LoopMenuChoice(const std::string& word);
 // 0..3, words that are no number and an empty word give 0.
 int WaitMenuChoice(const std::string& word);
 
+// The value a run returns (its exit code) from its control state at its end: 99 when a finish
+// was set up, else 0. A Ctrl-C that came after the last poll (in the last step, or as the run
+// ended) leaves the state 1 on the processes it reached: no step is left to end at, the run has
+// ended as it was to and written its outputs and state, so it ends as a normal end on every
+// process, never with the 1 of an untaken interrupt (a failure without a FATAL entry).
+int RunResultOfControlState(int state);
+
 // One word from `input`, empty at its end or on a read error.
 std::string ReadConsoleWord(std::istream& input);
 

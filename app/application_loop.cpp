@@ -44,7 +44,7 @@ bool FitsStationRegression(const meteointerpol& interpolator) {
 
 int ModellApplication::run() {
   try {
-    return RunLoop();
+    return RunResultOfControlState(RunLoop());
   } catch (const ErrorCode&) {
     stream << "FATAL: Exception in Modellapplication::run() caught!"
            << "[end-entry]";

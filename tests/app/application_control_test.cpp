@@ -62,6 +62,11 @@ TEST(RunControl, MenuAnswers) {
     EXPECT_EQ(LoopMenuChoice(c.word), c.loop) << c.word;
     EXPECT_EQ(WaitMenuChoice(c.word), c.wait) << c.word;
   }
+  // A run's result from its state at its end: a finish set up gives 99; a Ctrl-C that came after
+  // the last poll (1, on the processes it reached) ends the run as a normal end on every one.
+  for (const auto& [state, result] :
+       {std::pair{kStateFinishSetUp, 99}, {kStateFinish, 0}, {kStateRunOn, 0}})
+    EXPECT_EQ(RunResultOfControlState(state), result) << state;
   std::istringstream console("  2 \n");
   EXPECT_EQ(ReadConsoleWord(console), "2");
   EXPECT_EQ(ReadConsoleWord(console), "");  // end of input
