@@ -243,8 +243,15 @@ void InstallRunHandlers() {
   // without a word, with its lock left behind: writes to it fail instead, and the run goes on
   // writing its files (the diagnostics stream notes the closed screen in its file).
   SetAction(SIGPIPE, SIG_IGN);
-  SetAction(SIGTERM, OnTerminate);
-  SetAction(SIGHUP, OnTerminate);
+  // Each holds the other back while it runs: a HUP that follows a TERM (a closed terminal
+  // while mpirun ends the job) does not start a second put-back inside the first.
+  struct sigaction terminate {};
+  terminate.sa_handler = OnTerminate;
+  sigemptyset(&terminate.sa_mask);
+  sigaddset(&terminate.sa_mask, SIGTERM);
+  sigaddset(&terminate.sa_mask, SIGHUP);
+  sigaction(SIGTERM, &terminate, nullptr);
+  sigaction(SIGHUP, &terminate, nullptr);
   struct sigaction action {};
   action.sa_sigaction = OnFloatingPointTrap;
   sigemptyset(&action.sa_mask);
