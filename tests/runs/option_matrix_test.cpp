@@ -971,6 +971,11 @@ const std::vector<Combination>& Sample() {
       // from a table depth and ponds).
       {.name = "held_runoff_from_a_table_depth",
        .draw = "step=360 runoff=held storage=2 ponding=1 tracers=cr start=10/3 days=3"},
+      // Hourly steps without a model that keeps state (the response units give the warm start
+      // grids to compare): a start within the land-use parameters' day has the day before's, as
+      // the straight run has them.
+      {.name = "hourly_warm_start_without_state",
+       .draw = "step=60 spinup=units interception=0 snow=0 soil=0 routing=0 start=22/1 days=2"},
   };
   return rows;
 }
