@@ -976,6 +976,10 @@ const std::vector<Combination>& Sample() {
       // the straight run has them.
       {.name = "hourly_warm_start_without_state",
        .draw = "step=60 spinup=units interception=0 snow=0 soil=0 routing=0 start=22/1 days=2"},
+      // Lake cells of method 2 after a start from a table depth: a warm start flattens the cells
+      // that start flattened (every lake cell, also the unponded ones).
+      {.name = "lake_cells_flattened_after_a_table_depth",
+       .draw = "storage=2 lake=soil2 start=12/4 days=2"},
   };
   return rows;
 }
