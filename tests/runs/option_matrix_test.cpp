@@ -980,6 +980,10 @@ const std::vector<Combination>& Sample() {
       // that start flattened (every lake cell, also the unponded ones).
       {.name = "lake_cells_flattened_after_a_table_depth",
        .draw = "storage=2 lake=soil2 start=12/4 days=2"},
+      // A pond whose water a layered pack takes: an evaporating tracer's share goes with it
+      // (the last 0.04 mm of the pond held it at 84 against a source of 6).
+      {.name = "pond_water_into_a_layered_pack",
+       .draw = "heat=11 layered=1 ponding=1 groundwater=2 aquifer=1x1e-1 start=20/1 days=3"},
   };
   return rows;
 }
