@@ -360,8 +360,9 @@ void defaultini::generateMultiLayerParameterGrids(int32_t layer_count) {
   work.InitialisePhenology();
   work.LinkEntries();
   work.BuildCurves();
-  work.EvaluateAll(start_date, true);
-  grids->evaluated = start_date;
+  const ModelDate first = FirstParameterDate(start_date, GetTimeShiftHours());
+  work.EvaluateAll(first, true);
+  grids->evaluated = first;
 }
 
 void defaultini::UpdateLanduseParameterGrids(int64_t hour, int64_t day, int64_t month, int64_t year,
@@ -441,7 +442,7 @@ void defaultini::ContinueLanduseParameters(const std::string& file_name, bool ke
   AllReduceMaximum(seen);
   if (seen[0] == 0) {
     Diag() << "WARNING: no section " << kLanduseSection << " in the storage content file " << path
-           << ": the land-use parameters are those of the start date until the first day ends"
+           << ": the land-use parameters are those a run begins with until the first day ends"
            << "[end-entry]";
     return;
   }

@@ -18,9 +18,12 @@
 // parameter grid for that day (setup/landuse_parameter_grids.cpp): with steps shorter than a
 // day the steps before it keep the parameters of the day before. The daily mean is the mean
 // over the day's steps weighted by their length, so it does not depend on the step the caller
-// passes. The date of the last evaluation is state: a warm start reads it from the storage
-// content file and evaluates the parameters at it, so that a run continued within a day keeps
-// the parameters the run that wrote the state had there.
+// passes. A run starts with the parameters the straight run has in its first step (see
+// FirstParameterDate): a start within a day those of the day before, which its last step set.
+// The date of the last evaluation is state as well: a warm start that reads state reads it from
+// the storage content file and evaluates the parameters at it, so that a run continued within a
+// day keeps the parameters the run that wrote the state had there, also after a state written
+// with other steps.
 //
 // Limits: one process's own rows; cells with a land-use code in the grid "landuse" and, once
 // the regions are divided, owned by this process in "MPIRegions".
@@ -35,6 +38,21 @@
 #include "tables/landuse_record.h"
 
 namespace velorn {
+
+// The date whose parameters a run starting at data hour `start` has in its first step. The
+// parameters change in the step that ends a day (data hour + `shift_hours` = 24): a first step
+// that ends its day evaluates the day itself (daily steps, every step), an earlier one keeps the
+// day before's, set by that day's last step (data hour 24 - `shift_hours`) in a run that went
+// through it. So a run begun within a day, warm started or not, has the parameters of the
+// straight run. A first step that ends at midnight or later (a data hour + shift of 0, 24 or
+// more) keeps the start itself.
+inline ModelDate FirstParameterDate(const ModelDate& start, double shift_hours) {
+  const auto shift = static_cast<int64_t>(shift_hours);
+  if (start.hour + shift <= 0 || start.hour + shift >= 24) return start;
+  ModelDate day_before = AddDays(start, -1);
+  day_before.hour = 24 - shift;
+  return day_before;
+}
 
 struct LanduseLayerGrids {
   double** root_depth = nullptr;

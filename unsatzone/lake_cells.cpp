@@ -13,9 +13,12 @@ namespace velorn {
 
 LakeCellSetup LakeCellRule(int32_t method, int32_t storage_mode, double ponding_mm) {
   if (storage_mode < 0) return {};
-  if (storage_mode == 1 || storage_mode == 3) return {false, method == 2, false};
+  // Method 2 flattens every lake cell on every start: a warm start cannot tell which cells the
+  // start that began the run flattened, so the rule may not depend on the pond of that start.
+  const bool flatten = method == 2;
+  if (storage_mode == 1 || storage_mode == 3) return {false, flatten, false};
   const bool saturate = storage_mode == 0 || ponding_mm > (method == 1 ? 1.0 : 0.3);
-  return {saturate, saturate && method == 2, saturate && method == 2};
+  return {saturate, flatten, saturate && method == 2};
 }
 
 void SaturateLakeColumn(const std::vector<double>& theta_sat, int layers, double* theta) {

@@ -7,9 +7,9 @@
 // 2 also flattens them (slope 0, no drainage), clears their irrigation amount and lowers the
 // elevation model by the deepest pond (mm / 1000). A warm start that reads the soil columns back
 // (storage modes 1 and 3) keeps every lake cell's stored state (its water and its running
-// irrigation amount) and flattens every lake cell as the cold start that began the run did, so
-// that it continues that run; a start from the groundwater distance (mode 2) rebuilds the
-// columns and resets and flattens those whose pond is deeper than the method's threshold. The lake
+// irrigation amount) and flattens every lake cell as the start that began the run did, so that
+// it continues that run; a start from the groundwater distance (mode 2) rebuilds the columns,
+// resets those whose pond is deeper than the method's threshold and flattens every one. The lake
 // itself (its water level and outflow) belongs to discharge routing; the soil zone only sees the
 // lake cells through these grids.
 //
@@ -36,11 +36,12 @@ struct LakeCellSetup {
 // The set-up of a lake cell. A cold start (storage mode 0) saturates every lake cell. Storage
 // modes 1 and 3 read the columns' water state and the irrigation amounts back and keep them.
 // Another positive mode (2, the columns rebuilt from the groundwater distance) saturates a cell
-// whose pond holds more than 1.0 mm (method 1) or 0.3 mm (method 2). Method 2 flattens the
-// saturated cells and clears their irrigation amount; in modes 1 and 3 it flattens every lake
-// cell, as the cold start that began the run did (flattening only the ponded ones would give a
-// dried lake cell its slope and drainage back in the middle of the run). A negative storage
-// mode changes no cell.
+// whose pond holds more than 1.0 mm (method 1) or 0.3 mm (method 2). Method 2 clears the
+// irrigation amount of the saturated cells and flattens every lake cell on every start, so that
+// a warm start flattens the cells the start that began the run flattened, whichever start that
+// was (flattening only the ponded ones would give a dried lake cell its slope and drainage back
+// in the middle of the run, or a warm start after a start from the table depth cells that run
+// never flattened). A negative storage mode changes no cell.
 LakeCellSetup LakeCellRule(int32_t method, int32_t storage_mode, double ponding_mm);
 
 // Saturates layers 1..layers-1 of a column (theta_sat per layer 0..layers); the deepest layer

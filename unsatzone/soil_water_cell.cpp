@@ -82,6 +82,9 @@ struct SurfaceWater {
   double aquifer = 0;  // water from the groundwater model that found no room in the column
   double infiltration = 0, macropore = 0, direct = 0, pond = 0;
   double served = 0;  // what the roots' demands took from the water at the surface
+  // What a layered pack took at its top beyond what it passed on into the soil in the step: the
+  // pond's water that went into the pack.
+  double held = 0;
   const double* macroporeInflow = nullptr;
   const double* macroporeKept = nullptr;  // share of it in the layers after the uptake
   double factor = 0;
@@ -89,12 +92,13 @@ struct SurfaceWater {
 
 // Solute held at the surface of a cell (the pond's, and what a dry surface keeps until water
 // comes), one tracer: the step's arrivals mix with it; the soil takes the mix with the water
-// entering it, and an evaporating tracer leaves with the water the roots took (`evaporated`);
-// solute rising out of the column (`top`) joins what stays; direct runoff and the pond share the
-// rest by their water. Returns the solute of the direct runoff.
+// entering it, and an evaporating tracer leaves with the water the roots took (`evaporated`) and
+// with the water a layered pack took and kept (`held`); solute rising out of the column (`top`)
+// joins what stays; direct runoff and the pond share the rest by their water. Returns the solute
+// of the direct runoff.
 double MixSurfaceSolute(double& store, double arrived, double top, double mix, double evaporated,
-                        const SurfaceWater& w) {
-  store += arrived - mix * (w.infiltration + w.macropore + evaporated) + top;
+                        double held, const SurfaceWater& w) {
+  store += arrived - mix * (w.infiltration + w.macropore + evaporated + held) + top;
   const double stays = w.direct + w.pond;
   if (!(stays > 0)) return 0.0;
   const double concentration = store / stays;
@@ -153,11 +157,17 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
         c_silting * surface.silting + c_aquifer * surface.aquifer;
     double& store = scratch.tracerSurface[static_cast<std::size_t>(t)];
     const double evaporated = definitions[t].evaporating != 0 ? surface.served : 0.0;
-    const double leaving =
-        surface.infiltration + surface.macropore + surface.direct + surface.pond + evaporated;
+    // The surface holds an evaporating tracer at the pond's concentration: the pond's water
+    // that a layered pack took carries its share. The pack keeps no solute, so that share goes
+    // on into the soil's top layer beneath it (left with the water that stays, it would raise
+    // the concentration of the last of the pond without bound).
+    const double held = definitions[t].evaporating != 0 ? surface.held : 0.0;
+    const double leaving = surface.infiltration + surface.macropore + surface.direct +
+                           surface.pond + evaporated + held;
     const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
     // An evaporating tracer's share of the macropore water that the uptake took left with it.
     const double* kept = definitions[t].evaporating != 0 ? surface.macroporeKept : nullptr;
+    mass[1] += mix * held;
     for (int k = 1; k <= N; ++k) {
       mass[k] += mix * surface.macroporeInflow[k] * surface.factor * (kept ? kept[k] : 1.0);
       const double w = before[k] * dz[k] * 1000.0;
@@ -175,7 +185,7 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     scratch.tracerReturned[static_cast<std::size_t>(t)] +=
         out.returned + c_aquifer * surface.aquifer;
     scratch.tracerDirect[static_cast<std::size_t>(t)] +=
-        MixSurfaceSolute(store, arrived, out.top, mix, evaporated, surface);
+        MixSurfaceSolute(store, arrived, out.top, mix, evaporated, held, surface);
     store *= settings.decay_factor;
   }
 }
@@ -729,6 +739,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.macropore = m;
       surface.direct = direct;
       surface.pond = ponding ? *pond : 0.0;
+      surface.held = top < 0 ? std::max(0.0, -q[top] * f - infiltration) : 0.0;
       surface.macroporeInflow = scratch.inflow.data();
       surface.macroporeKept = scratch.inflowKept.data();
       surface.factor = f;

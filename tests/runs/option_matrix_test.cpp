@@ -971,6 +971,19 @@ const std::vector<Combination>& Sample() {
       // from a table depth and ponds).
       {.name = "held_runoff_from_a_table_depth",
        .draw = "step=360 runoff=held storage=2 ponding=1 tracers=cr start=10/3 days=3"},
+      // Hourly steps without a model that keeps state (the response units give the warm start
+      // grids to compare): a start within the land-use parameters' day has the day before's, as
+      // the straight run has them.
+      {.name = "hourly_warm_start_without_state",
+       .draw = "step=60 spinup=units interception=0 snow=0 soil=0 routing=0 start=22/1 days=2"},
+      // Lake cells of method 2 after a start from a table depth: a warm start flattens the cells
+      // that start flattened (every lake cell, also the unponded ones).
+      {.name = "lake_cells_flattened_after_a_table_depth",
+       .draw = "storage=2 lake=soil2 start=12/4 days=2"},
+      // A pond whose water a layered pack takes: an evaporating tracer's share goes with it
+      // (the last 0.04 mm of the pond held it at 84 against a source of 6).
+      {.name = "pond_water_into_a_layered_pack",
+       .draw = "heat=11 layered=1 ponding=1 groundwater=2 aquifer=1x1e-1 start=20/1 days=3"},
   };
   return rows;
 }

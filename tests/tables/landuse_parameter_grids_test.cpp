@@ -166,13 +166,15 @@ TEST_P(StepLengthTest, DailyParametersDoNotDependOnTheStep) {
   EXPECT_EQ(At("VegetationDuration1", 1, 1), 1.0 + p.steps);
 }
 
-// A warm start within a day (at noon, 3-hourly steps) evaluates the parameters at the date of
-// the last evaluation the storage content file holds (day 60), leaving the albedo the snow
-// model's state gave, until the step that ends the day; the run appends its own date. A date
-// that is none is bad state.
+// A start within a day (at noon, 3-hourly steps) has the parameters of the day before (day 60)
+// as the straight run has them, with or without a stored date. A warm start evaluates the
+// parameters at the date of the last evaluation the storage content file holds (day 60),
+// leaving the albedo the snow model's state gave, until the step that ends the day; the run
+// appends its own date. A date that is none is bad state.
 TEST_F(ParameterGridsTest, AWarmStartWithinADayContinuesWithTheStoredParameters) {
   Build({{1}}, 400, {2003, 3, 2, 12});
   Generate();
+  EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0);  // day 60, not 61
   const std::string file = dir_ / "soilstorage_0";
   std::ofstream(file) << "[unsatzon_model]\n\n[landuse_parameters]\n2003 3 1 24 (date)\n";
   grid("albedo")[1][1] = 0.8;

@@ -13,15 +13,16 @@ namespace {
 
 TEST(LakeCells, SetupRules) {
   // Cold start: every lake cell. Modes 1 and 3 read the columns and the irrigation amounts
-  // back: none is saturated or cleared, and method 2 flattens every one as the cold start did.
-  // Mode 2 rebuilds the columns: the thresholds decide. A negative mode changes nothing.
+  // back: none is saturated or cleared. Mode 2 rebuilds the columns: the thresholds decide.
+  // Method 2 flattens every lake cell on every start, so that a warm start flattens what the
+  // start before it did. A negative mode changes nothing.
   struct Case {
     int method, storage_mode;
     double pond;
     bool saturate, flatten;
   } cases[] = {{1, 0, 0.0, true, false},    {2, 0, 0.0, true, true},    {1, 1, 50.0, false, false},
                {2, 1, 0.0, false, true},    {2, 3, 50.0, false, true},  {1, 2, 1.0, false, false},
-               {1, 2, 1.01, true, false},   {2, 2, 0.3, false, false},  {2, 2, 0.31, true, true},
+               {1, 2, 1.01, true, false},   {2, 2, 0.3, false, true},   {2, 2, 0.31, true, true},
                {1, -1, 50.0, false, false}, {2, -1, 50.0, false, false}};
   for (const Case& c : cases) {
     const LakeCellSetup rule = LakeCellRule(c.method, c.storage_mode, c.pond);
