@@ -368,11 +368,12 @@ double CellWorkWeight(int method, const SoilRecord* soil, double step_seconds) {
   if (soil == nullptr) return 1.0;
   const int layers = std::max(soil->layers, 0);
   if (!(step_seconds > 0)) return kCellWorkOutsideSoil + layers;
-  // Inner steps of a wetting column: every layer above the groundwater at saturated flow.
-  const int per_step =
-      InnerStepCount(method, *soil, nullptr, 0, layers + 1.0, true, step_seconds, 0.0);
-  const double steps_per_day = std::ceil(86400.0 / step_seconds) * per_step;
-  return kCellWorkOutsideSoil + layers * steps_per_day;
+  // Each layer on its own (from layer i - 1 up to level i + 1: layer i alone), wetting.
+  double steps_per_step = 0.0;
+  for (int i = 1; i <= layers; ++i)
+    steps_per_step +=
+        InnerStepCount(method, *soil, nullptr, i - 1, i + 1.0, true, step_seconds, 0.0);
+  return kCellWorkOutsideSoil + std::ceil(86400.0 / step_seconds) * steps_per_step;
 }
 
 std::vector<double> SpeedWeights(const std::vector<double>& times) {

@@ -219,9 +219,10 @@ TEST(PlanRegions, CellWorkWeighsTheStrips) {
   }
 }
 
-// The weight of a cell by hand: 12 + layers x inner steps a day; two 0.1 m layers at 1e-5 m/s
-// pass water in 1e4 s, so a daily step takes 9 inner steps and an hourly one 1 (24 a day).
-TEST(CellWorkWeight, TwelvePlusLayersTimesInnerStepsPerDay) {
+// The weight of a cell by hand: 17 + each layer's inner steps a day; two 0.1 m layers at 1e-5 m/s
+// pass water in 1e4 s, so a daily step takes 9 inner steps in each and an hourly one 1 (24 a
+// day). A faster second layer adds only its own steps: the first keeps its 9.
+TEST(CellWorkWeight, SeventeenPlusEachLayersInnerStepsPerDay) {
   SoilRecord soil(7);
   soil.layers = 2;
   soil.ksat = {0, 1e-5, 1e-5};
@@ -234,8 +235,9 @@ TEST(CellWorkWeight, TwelvePlusLayersTimesInnerStepsPerDay) {
     double step_seconds;
     double weight;
   } const rows[] = {
-      {3, nullptr, 86400, 1},        {2, &soil, 86400, 12 + 2 * 1}, {2, &soil, 3600, 12 + 2 * 24},
-      {3, &soil, 86400, 12 + 2 * 9}, {3, &soil, 3600, 12 + 2 * 24}, {3, &fast, 86400, 12 + 2 * 87},
+      {3, nullptr, 86400, 1},        {2, &soil, 86400, 17 + 2 * 1}, {2, &soil, 3600, 17 + 2 * 24},
+      {3, &soil, 86400, 17 + 2 * 9}, {3, &soil, 3600, 17 + 2 * 24}, {3, &fast, 86400, 17 + 9 + 87},
+      {2, &fast, 86400, 17 + 2 * 1}, {3, &soil, 0, 17 + 2},
   };
   for (const Row& row : rows)
     EXPECT_DOUBLE_EQ(CellWorkWeight(row.method, row.soil, row.step_seconds), row.weight)
