@@ -393,13 +393,19 @@ void ExamineStateManifest(const std::string& folder) {
   examined.unreadable = ReadManifest(text, examined);
 }
 
-void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
+namespace {
+
+// The checks of a file read from the initial-state folder: `state` for a file of the warm
+// start's state, else an input that may stand beside it.
+void CheckReadFile(DiagnosticStream& diag, const std::string& path, bool state) {
   Examined& examined = Current();
   if (!examined.present) return;
   const std::string canonical = Canonical(path);
+  const bool inside = Inside(canonical, examined.folder);
   if (!examined.unreadable.empty()) {
-    // Which files of the folder are state, and whose, is unknown: none of them is read.
-    if (!Inside(canonical, examined.folder)) return;
+    // Which files of the folder are state, and whose, is unknown: none of them is read. An
+    // input is no state: a run that reads none (a cold start) does not need the manifest.
+    if (!state || !inside) return;
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state manifest ", examined.manifest,
                " cannot be read: ", examined.unreadable, ". Which run wrote the files of ",
                examined.folder, " is unknown, so ", path,
@@ -408,11 +414,12 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
   }
   const auto listed = examined.files.find(canonical);
   if (!examined.complete) {
-    // A file the run listed, or one of the state's folder written since the mark.
+    // A state file of the folder, a file the run listed, or one of the folder written since
+    // the mark.
     std::error_code error;
     const auto written = fs::last_write_time(path, error);
     if (listed == examined.files.end() &&
-        (!Inside(canonical, examined.folder) || error || written < examined.mark))
+        (!inside || (!state && (error || written < examined.mark))))
       return;
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state in ", examined.folder,
                " is incomplete: its manifest ", examined.manifest, " says the run ", examined.run,
@@ -426,7 +433,17 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
                " lists: an earlier run wrote it, and that run did not write it again. A warm "
                "start reads the state of one run (have the run write the whole state, or remove "
                "the file)");
-  if (listed == examined.files.end()) return;
+  if (listed == examined.files.end()) {
+    if (!state || !inside) return;
+    // A state file beside the listed ones that no manifest names: left by a run killed while
+    // it wrote its state, by one whose manifest was lost or could not be read, or copied in.
+    ThrowFatal(diag, kStateManifestCode, "FATAL: the state file ", path,
+               " is not listed in the manifest ", examined.manifest, " of the state in ",
+               examined.folder, ": the run ", examined.run,
+               " did not write it, another run did (one killed while it wrote its state, or one "
+               "whose manifest is gone). A warm start reads the state of one run (have the run "
+               "write the whole state, or remove the file)");
+  }
   uint64_t hash = 0, size = 0;
   if (HashFile(path, hash, size) && hash == listed->second.hash && size == listed->second.size) {
     CheckStateDate(diag, examined);
@@ -436,6 +453,30 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
              examined.run, " wrote (its manifest ", examined.manifest, " lists ",
              listed->second.size, " bytes of another content, the file holds ", size,
              "): it was changed, or belongs to another run");
+}
+
+// The number of StateGridRead objects alive.
+int& StateGridReads() {
+  static int open = 0;
+  return open;
+}
+
+}  // namespace
+
+StateGridRead::StateGridRead() {
+  ++StateGridReads();
+}
+
+StateGridRead::~StateGridRead() {
+  --StateGridReads();
+}
+
+void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
+  CheckReadFile(diag, path, true);
+}
+
+void CheckGridFile(DiagnosticStream& diag, const std::string& path) {
+  CheckReadFile(diag, path, StateGridReads() > 0);
 }
 
 void ReportUncheckedState(DiagnosticStream& diag, const std::string& path) {
