@@ -36,7 +36,6 @@ struct Examined {
   bool complete = false;
   std::string folder, manifest, run;
   std::string unreadable;                   // why the manifest cannot be read (empty: it can)
-  fs::file_time_type mark{};                // the manifest's own time: the incomplete mark
   std::map<std::string, ListedFile> files;  // by canonical path
   std::set<std::string> earlier;            // state files of earlier runs, by canonical path
   bool dated = false;                       // an older manifest has no date line
@@ -388,24 +387,35 @@ void ExamineStateManifest(const std::string& folder) {
   BroadcastText(text);
   if (text.empty()) return;
   examined.present = true;
-  std::error_code error;
-  examined.mark = fs::last_write_time(examined.manifest, error);
   examined.unreadable = ReadManifest(text, examined);
 }
 
 namespace {
 
-// The checks of a file read from the initial-state folder: `state` for a file of the warm
-// start's state, else an input that may stand beside it.
-void CheckReadFile(DiagnosticStream& diag, const std::string& path, bool state) {
+// The number of StateGridRead objects alive.
+int& StateGridReads() {
+  static int open = 0;
+  return open;
+}
+
+}  // namespace
+
+StateGridRead::StateGridRead() {
+  ++StateGridReads();
+}
+
+StateGridRead::~StateGridRead() {
+  --StateGridReads();
+}
+
+void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
   Examined& examined = Current();
   if (!examined.present) return;
   const std::string canonical = Canonical(path);
   const bool inside = Inside(canonical, examined.folder);
   if (!examined.unreadable.empty()) {
-    // Which files of the folder are state, and whose, is unknown: none of them is read. An
-    // input is no state: a run that reads none (a cold start) does not need the manifest.
-    if (!state || !inside) return;
+    // Which files of the folder are state, and whose, is unknown: none of them is read.
+    if (!inside) return;
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state manifest ", examined.manifest,
                " cannot be read: ", examined.unreadable, ". Which run wrote the files of ",
                examined.folder, " is unknown, so ", path,
@@ -414,13 +424,8 @@ void CheckReadFile(DiagnosticStream& diag, const std::string& path, bool state) 
   }
   const auto listed = examined.files.find(canonical);
   if (!examined.complete) {
-    // A state file of the folder, a file the run listed, or one of the folder written since
-    // the mark.
-    std::error_code error;
-    const auto written = fs::last_write_time(path, error);
-    if (listed == examined.files.end() &&
-        (!inside || (!state && (error || written < examined.mark))))
-      return;
+    // A state file of the folder, or one the run listed.
+    if (listed == examined.files.end() && !inside) return;
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state in ", examined.folder,
                " is incomplete: its manifest ", examined.manifest, " says the run ", examined.run,
                " did not finish writing it, so ", path,
@@ -434,7 +439,7 @@ void CheckReadFile(DiagnosticStream& diag, const std::string& path, bool state) 
                "start reads the state of one run (have the run write the whole state, or remove "
                "the file)");
   if (listed == examined.files.end()) {
-    if (!state || !inside) return;
+    if (!inside) return;
     // A state file beside the listed ones that no manifest names: left by a run killed while
     // it wrote its state, by one whose manifest was lost or could not be read, or copied in.
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state file ", path,
@@ -455,28 +460,9 @@ void CheckReadFile(DiagnosticStream& diag, const std::string& path, bool state) 
              "): it was changed, or belongs to another run");
 }
 
-// The number of StateGridRead objects alive.
-int& StateGridReads() {
-  static int open = 0;
-  return open;
-}
-
-}  // namespace
-
-StateGridRead::StateGridRead() {
-  ++StateGridReads();
-}
-
-StateGridRead::~StateGridRead() {
-  --StateGridReads();
-}
-
-void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
-  CheckReadFile(diag, path, true);
-}
-
 void CheckGridFile(DiagnosticStream& diag, const std::string& path) {
-  CheckReadFile(diag, path, StateGridReads() > 0);
+  // An input is no part of the state: a run that reads none (a cold start) needs no manifest.
+  if (StateGridReads() > 0) CheckStateFile(diag, path);
 }
 
 void ReportUncheckedState(DiagnosticStream& diag, const std::string& path) {

@@ -18,22 +18,21 @@
 // Until Finish the manifest says "incomplete" (since when) and keeps the files of the state it
 // replaces. A warm start reads the manifest of its initial-state folder at set-up
 // (ExamineStateManifest, collective); every reader of a state file (a stack, a storage content
-// file, a grid read inside a StateGridRead) calls CheckStateFile for the file it opens, the grid
-// reader CheckGridFile for every other grid (an input, which may stand beside the state):
-//   - a state file of the folder, a file the manifest lists, or any file of the folder written
-//     after the mark, while the manifest says incomplete: FATAL (code 71), the state is of a
-//     run that did not finish it;
+// file, a grid read inside a StateGridRead) calls CheckStateFile for the file it opens:
+//   - a state file of the folder, or one the manifest lists, while the manifest says
+//     incomplete: FATAL (code 71), the state is of a run that did not finish it;
 //   - a file the manifest lists whose bytes are not those the run wrote (size or hash): FATAL
 //     (code 71) naming the file and the run that wrote the manifest;
 //   - a file the manifest names as one of an earlier run: FATAL (code 71), a warm start reads
 //     the state of one run (a run that wrote part of the state over a whole one);
 //   - a state file of the folder the manifest does not list: FATAL (code 71), another run left
 //     it (one killed while it wrote its state over the folder, one whose manifest is gone);
-//   - an input the manifest does not name is read as it is;
 //   - a manifest that cannot be read (another first line, a line of another form, cut short,
-//     lines removed): FATAL (code 71) naming it, for every state file of its folder (a run that
-//     reads no state, a cold start, reads its inputs);
+//     lines removed): FATAL (code 71) naming it, for every state file of its folder;
 //   - a state of another date than the step before the run's start: a WARNING, once.
+// The grid reader calls CheckGridFile for every grid: an input (a grid read outside a
+// StateGridRead) is no part of the state, and a run that reads no state (a cold start) does not
+// need the manifest of the folder it reads its inputs from.
 // A folder without a manifest (a state written before manifests, or copied without it) is read
 // as before; the storage content file's readers say so once in a WARNING (ReportUncheckedState).
 // A manifest of an older version (no date, no end line) is read, with a WARNING that the date
@@ -84,9 +83,7 @@ void SetRunStartDate(const ModelDate& start);
 // one run finished.
 void CheckStateFile(DiagnosticStream& diag, const std::string& path);
 
-// The grid reader's check: CheckStateFile while a StateGridRead lives, else that of an input,
-// refused only as a file the manifest lists or names as an earlier run's (or one written since
-// the mark of an incomplete manifest).
+// The grid reader's check: CheckStateFile for a grid read while a StateGridRead lives.
 void CheckGridFile(DiagnosticStream& diag, const std::string& path);
 
 // While one lives (on every process, around the collective read), the grids read are state:
