@@ -36,7 +36,6 @@ struct Examined {
   bool complete = false;
   std::string folder, manifest, run;
   std::string unreadable;                   // why the manifest cannot be read (empty: it can)
-  fs::file_time_type mark{};                // the manifest's own time: the incomplete mark
   std::map<std::string, ListedFile> files;  // by canonical path
   std::set<std::string> earlier;            // state files of earlier runs, by canonical path
   bool dated = false;                       // an older manifest has no date line
@@ -388,18 +387,35 @@ void ExamineStateManifest(const std::string& folder) {
   BroadcastText(text);
   if (text.empty()) return;
   examined.present = true;
-  std::error_code error;
-  examined.mark = fs::last_write_time(examined.manifest, error);
   examined.unreadable = ReadManifest(text, examined);
+}
+
+namespace {
+
+// The number of StateGridRead objects alive.
+int& StateGridReads() {
+  static int open = 0;
+  return open;
+}
+
+}  // namespace
+
+StateGridRead::StateGridRead() {
+  ++StateGridReads();
+}
+
+StateGridRead::~StateGridRead() {
+  --StateGridReads();
 }
 
 void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
   Examined& examined = Current();
   if (!examined.present) return;
   const std::string canonical = Canonical(path);
+  const bool inside = Inside(canonical, examined.folder);
   if (!examined.unreadable.empty()) {
     // Which files of the folder are state, and whose, is unknown: none of them is read.
-    if (!Inside(canonical, examined.folder)) return;
+    if (!inside) return;
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state manifest ", examined.manifest,
                " cannot be read: ", examined.unreadable, ". Which run wrote the files of ",
                examined.folder, " is unknown, so ", path,
@@ -408,12 +424,8 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
   }
   const auto listed = examined.files.find(canonical);
   if (!examined.complete) {
-    // A file the run listed, or one of the state's folder written since the mark.
-    std::error_code error;
-    const auto written = fs::last_write_time(path, error);
-    if (listed == examined.files.end() &&
-        (!Inside(canonical, examined.folder) || error || written < examined.mark))
-      return;
+    // A state file of the folder, or one the run listed.
+    if (listed == examined.files.end() && !inside) return;
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state in ", examined.folder,
                " is incomplete: its manifest ", examined.manifest, " says the run ", examined.run,
                " did not finish writing it, so ", path,
@@ -426,7 +438,17 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
                " lists: an earlier run wrote it, and that run did not write it again. A warm "
                "start reads the state of one run (have the run write the whole state, or remove "
                "the file)");
-  if (listed == examined.files.end()) return;
+  if (listed == examined.files.end()) {
+    if (!inside) return;
+    // A state file beside the listed ones that no manifest names: left by a run killed while
+    // it wrote its state, by one whose manifest was lost or could not be read, or copied in.
+    ThrowFatal(diag, kStateManifestCode, "FATAL: the state file ", path,
+               " is not listed in the manifest ", examined.manifest, " of the state in ",
+               examined.folder, ": the run ", examined.run,
+               " did not write it, another run did (one killed while it wrote its state, or one "
+               "whose manifest is gone). A warm start reads the state of one run (have the run "
+               "write the whole state, or remove the file)");
+  }
   uint64_t hash = 0, size = 0;
   if (HashFile(path, hash, size) && hash == listed->second.hash && size == listed->second.size) {
     CheckStateDate(diag, examined);
@@ -436,6 +458,11 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
              examined.run, " wrote (its manifest ", examined.manifest, " lists ",
              listed->second.size, " bytes of another content, the file holds ", size,
              "): it was changed, or belongs to another run");
+}
+
+void CheckGridFile(DiagnosticStream& diag, const std::string& path) {
+  // An input is no part of the state: a run that reads none (a cold start) needs no manifest.
+  if (StateGridReads() > 0) CheckStateFile(diag, path);
 }
 
 void ReportUncheckedState(DiagnosticStream& diag, const std::string& path) {

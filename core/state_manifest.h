@@ -17,18 +17,22 @@
 // removed is told from a whole one.
 // Until Finish the manifest says "incomplete" (since when) and keeps the files of the state it
 // replaces. A warm start reads the manifest of its initial-state folder at set-up
-// (ExamineStateManifest, collective) and every reader of a grid, stack or storage content file
-// calls CheckStateFile for the file it opens:
-//   - a file the manifest lists, while the manifest says incomplete, or any file of the folder
-//     written after the mark: FATAL (code 71), the state is of a run that did not finish it;
+// (ExamineStateManifest, collective); every reader of a state file (a stack, a storage content
+// file, a grid read inside a StateGridRead) calls CheckStateFile for the file it opens:
+//   - a state file of the folder, or one the manifest lists, while the manifest says
+//     incomplete: FATAL (code 71), the state is of a run that did not finish it;
 //   - a file the manifest lists whose bytes are not those the run wrote (size or hash): FATAL
 //     (code 71) naming the file and the run that wrote the manifest;
 //   - a file the manifest names as one of an earlier run: FATAL (code 71), a warm start reads
 //     the state of one run (a run that wrote part of the state over a whole one);
-//   - a file the manifest does not name (an input beside the state) is read as it is;
+//   - a state file of the folder the manifest does not list: FATAL (code 71), another run left
+//     it (one killed while it wrote its state over the folder, one whose manifest is gone);
 //   - a manifest that cannot be read (another first line, a line of another form, cut short,
-//     lines removed): FATAL (code 71) naming it, for every file of its folder;
+//     lines removed): FATAL (code 71) naming it, for every state file of its folder;
 //   - a state of another date than the step before the run's start: a WARNING, once.
+// The grid reader calls CheckGridFile for every grid: an input (a grid read outside a
+// StateGridRead) is no part of the state, and a run that reads no state (a cold start) does not
+// need the manifest of the folder it reads its inputs from.
 // A folder without a manifest (a state written before manifests, or copied without it) is read
 // as before; the storage content file's readers say so once in a WARNING (ReportUncheckedState).
 // A manifest of an older version (no date, no end line) is read, with a WARNING that the date
@@ -75,8 +79,22 @@ void ExamineStateManifest(const std::string& folder);
 // The first date of this run: a state read for it should be that of the step before.
 void SetRunStartDate(const ModelDate& start);
 
-// Refuses to read `path` when the examined manifest says it is not a state one run finished.
+// Refuses to read the state file `path` unless the examined manifest says it is of the state
+// one run finished.
 void CheckStateFile(DiagnosticStream& diag, const std::string& path);
+
+// The grid reader's check: CheckStateFile for a grid read while a StateGridRead lives.
+void CheckGridFile(DiagnosticStream& diag, const std::string& path);
+
+// While one lives (on every process, around the collective read), the grids read are state:
+//   { const StateGridRead state; ReadGrid(name, grid, ...); }
+class StateGridRead {
+ public:
+  StateGridRead();
+  ~StateGridRead();
+  StateGridRead(const StateGridRead&) = delete;
+  StateGridRead& operator=(const StateGridRead&) = delete;
+};
 
 // Once per run: a WARNING that the state read from `path`'s folder has no manifest.
 void ReportUncheckedState(DiagnosticStream& diag, const std::string& path);

@@ -10,6 +10,7 @@
 #include "core/grid_registry.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "core/submodel.h"
 #include "core/tracer_bookkeeping.h"
@@ -120,6 +121,7 @@ class TracerSetup {
                                     ? std::string()
                                     : TracerFileName(definition_.path, definition_.name,
                                                      model_.module_name, definition_.older_gridext);
+      const StateGridRead state;
       model_.ReadGrid(model_.StateFileToRead(block_.grid_file_name, older), grid, 0, true, false,
                       false, 0, false, true, 0.0);
       block_.concentration.reset(grid);

@@ -13,6 +13,7 @@
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
 #include "core/value_ranges.h"
@@ -237,6 +238,7 @@ int interzeptionsmodellklasse::RegisterNext(const std::string& file_name, double
 void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& grid, double low,
                                           double high, const char* unit) {
   double** data = grid.get();
+  const StateGridRead state;
   ReadGrid(name, data, 0, false, true, false, 0, false, false, 0.0);
   // What the model writes there; a failure on one process ends every process.
   AgreeOnFailure(Diag(), [&] {

@@ -209,8 +209,9 @@ void GridReadCall::ExamineFile() {
   }
   owner_.PrefixDirectory(owner_.input_directory, name_);
   file_ = OpenGridFileWithRetries(diag_, name_);
-  // A state grid that its run did not finish writing, or that changed since, is refused here.
-  CheckStateFile(diag_, name_);
+  // A state grid that its run did not finish writing, that changed since or that another run
+  // left beside its state, is refused here.
+  CheckGridFile(diag_, name_);
   struct stat info {};
   if (fstat(fileno(file_.get()), &info) == 0) file_size_ = static_cast<uint64_t>(info.st_size);
 

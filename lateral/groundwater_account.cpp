@@ -24,6 +24,7 @@
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "core/state_manifest.h"
 #include "lateral/groundwater_model.h"
 
 namespace velorn {
@@ -51,6 +52,7 @@ void gwflowclass::MakeAccountGrids() {
     PrefixDirectory(input_directory, path);
     if (ExistsOnRoot(path)) {
       double** stored = account_storage.get();
+      const StateGridRead state;
       ReadGrid(account_storage_name, stored, 0, false, true, false, 0, false, false, 0.0);
       CheckTracerState(account_storage_name, stored, false);
     } else {

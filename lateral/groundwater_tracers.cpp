@@ -23,6 +23,7 @@
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
 #include "lateral/groundwater_model.h"
@@ -110,6 +111,7 @@ void gwflowclass::SetupSoluteWater() {
     layer.outflow_scale = NewHeldGrid();
     double** water = layer.solute_water.get();
     if (read) {
+      const StateGridRead state;
       ReadGrid(layer.solute_water_name, water, 0, false, true, false, 0, false, false, 0.0);
       CheckTracerState(layer.solute_water_name, water, true);
     }
@@ -156,6 +158,7 @@ void gwflowclass::ReadTracerState(int t) {
                                 : FormatText("%s%.3sout%.4s.%s", d.path.c_str(), d.name.c_str(),
                                              module_name.c_str(), d.older_gridext.c_str());
   const std::string file = StateFileToRead(tracer.left_name, older);
+  const StateGridRead state;
   ReadGrid(file, left, 0, false, true, false, 0, false, false, 0.0);
   CheckTracerState(file, left, false);
 }
@@ -179,6 +182,7 @@ void gwflowclass::SetupTracerLayer(int t, int l) {
                                   : FormatText("%s%.3s%.1d%.4s.%s", d.path.c_str(), d.name.c_str(),
                                                l, module_name.c_str(), d.older_gridext.c_str());
     const std::string file = StateFileToRead(layer.grid_file_name, older);
+    const StateGridRead state;
     ReadGrid(file, grid, 0, false, true, false, 0, false, true, 0.0);
     CheckTracerState(file, grid, true);
   } else {

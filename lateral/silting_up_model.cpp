@@ -11,6 +11,7 @@
 #include "core/error_code.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
 #include "core/value_ranges.h"
@@ -277,6 +278,7 @@ void siltingupclass::CreateGrids() {
     });
     if (grid_read_parameter == 1 && g != kDirectRunoff) {
       double** data = grids[g].get();
+      const StateGridRead state;
       ReadGrid(outputs_[g].name, data, 0, false, true, false, 0, false, false, 0.0);
     }
     grid_index[g] = first + g;

@@ -19,6 +19,7 @@
 
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
 #include "core/value_ranges.h"
@@ -112,6 +113,7 @@ void schneemodellklasse::SetupGlacierTracers() {
                                       ? std::string()
                                       : TracerFileName(definition.path, definition.name, store.file,
                                                        definition.older_gridext);
+        const StateGridRead state;
         ReadGrid(StateFileToRead(file, older), read, 0, true, false, false, 0, false, false, 0.0);
         grid.reset(read);
       } else {

@@ -12,6 +12,7 @@
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "core/value_ranges.h"
 #include "snow/snow_setup_formulas.h"
@@ -412,6 +413,7 @@ double** schneemodellklasse::MakeGrid(const GridPlan& plan) {
                        (IsSlideSnowMethod(method) || IsDynamicGlacierMethod(glacierMethod));
     double** target = data.get();
     const std::string& read_name = plan.read_name.empty() ? file_name : plan.read_name;
+    const StateGridRead state;
     ReadGrid(read_name, target, 0, false, false, false, whole ? 1 : 0, false, false, 0);
     AgreeOnFailure(Diag(), [&] {
       CheckGridCells(Diag(), read_name, target, zone_grid, column_ranges, first_local_row,
@@ -537,6 +539,7 @@ void schneemodellklasse::LinkAlbedoState() {
            << "[end-entry]";
     return;
   }
+  const StateGridRead state;
   ReadGrid(file, albedo, 0, false, false, false, 0, false, false, 0.0);
   AgreeOnFailure(Diag(), [&] {
     CheckGridCells(Diag(), stored, albedo, zone_grid, column_ranges, first_local_row,

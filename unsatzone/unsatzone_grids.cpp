@@ -7,6 +7,7 @@
 #include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "core/value_ranges.h"
 #include "tables/soil_record.h"
@@ -400,6 +401,7 @@ void unsatzonmodellklasse::ReadStackFile(OwnStack stack, const std::string& name
 
 void unsatzonmodellklasse::ReadGridFile(OwnGrid grid, const std::string& name) {
   double** read = nullptr;
+  const StateGridRead state;
   ReadGrid(name, read, 0, true, true, false, 0, false, false, 0.0);
   double** target = grids[grid].get();
   for (long r = first_local_row; r <= last_local_row; ++r)
