@@ -287,7 +287,8 @@ std::string ReadManifest(const std::string& text, Examined& examined) {
       status = true;
       examined.complete = line == "status complete";
     } else if (kind == "run") {
-      examined.run = line.substr(4);
+      // A manifest cut right after the word still names the line it stopped in.
+      examined.run = line.size() > 4 ? line.substr(4) : std::string();
     } else if (kind == "date") {
       std::string step;
       ModelDate& date = examined.date;

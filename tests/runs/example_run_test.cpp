@@ -1060,6 +1060,12 @@ const FolderEdit kFolderEdits[] = {
        WriteFile(dir / "velorn_state.txt", text.substr(0, text.rfind("\nfile ") + 12));
      },
      71, "(a listed file) cannot be read"},
+    {"manifest cut after the word of its run line",
+     [](const fs::path& dir) {
+       const std::string text = ReadFile(dir / "velorn_state.txt");
+       WriteFile(dir / "velorn_state.txt", text.substr(0, text.find("\nrun") + 4));
+     },
+     71, "cannot be read: it is cut short (its last line "},
     {"manifest without its file lines",
      [](const fs::path& dir) {
        WriteFile(dir / "velorn_state.txt", WithoutLine(ReadFile(dir / "velorn_state.txt"), "file"));
