@@ -534,7 +534,10 @@ void abflussmodellklasse::BookOutletSolute() {
 // whose stretch it left (mm x concentration over the subbasin) and for the basin; with observed
 // discharges in the place of simulated ones the water and solute they put in or took out.
 void abflussmodellklasse::WriteRoutingSolute() {
-  if (rank != 0 || (tracer_count < 1 && observed_flag_ != 1) || initialised == 0) return;
+  bool inflows = false;
+  for (int32_t n = 1; n <= ndesc_; ++n) inflows = inflows || stretches_[n]->HasOutsideInflow();
+  if (rank != 0 || (tracer_count < 1 && observed_flag_ != 1 && !inflows) || initialised == 0)
+    return;
   std::string text =
       "# solute that left the basin over the run, per subbasin whose routing description it left "
       "and for the basin, mm x concentration over the area: <name>_outlet at the basin's outlet, "
@@ -542,7 +545,10 @@ void abflussmodellklasse::WriteRoutingSolute() {
       "<name>_irrigation: what the rivers and reservoirs gave up for irrigation (with irrigation "
       "on); <name>_observed: what observed discharges put into the rivers (below 0: took out) "
       "in the place of the simulated ones, at the concentration of the water they replaced (with "
-      "their substitution on; the row water_observed: their water, mm over the area)\ntracer";
+      "their substitution on; the row water_observed: their water, mm over the area); "
+      "<name>_inflow: what the inflows from outside the basin (constant ones and those of a file) "
+      "brought into the rivers (with such inflows; the row water_inflow: their water, mm over the "
+      "area)\ntracer";
   for (int32_t k = 1; k <= zone_count; ++k) text += FormatText("\t%d", ZoneCode(k));
   text += "\tbasin\n";
   // A row of values per subbasin (mm x concentration over its area share), then the basin's.
@@ -566,7 +572,18 @@ void abflussmodellklasse::WriteRoutingSolute() {
     }
     return change;
   };
+  // What the inflows from outside brought, per subbasin of their stretch's outlet.
+  const auto inflow_supply = [&](int32_t t) {
+    std::vector<double> supply(static_cast<std::size_t>(zone_count) + 1, 0.0);
+    for (int32_t n = 1; n <= ndesc_; ++n) {
+      const int32_t k = outlet_of_stretch_[n];
+      if (k >= 1 && k <= zone_count)
+        supply[k] += stretches_[n]->InflowSupply(t) * abfrel_.area[k] / abfrel_.divisor[k];
+    }
+    return supply;
+  };
   if (observed_flag_ == 1) row("water_observed", observed_change(0));
+  if (inflows) row("water_inflow", inflow_supply(0));
   for (int32_t t = 1; t <= tracer_count; ++t) {
     std::vector<double> outlet(static_cast<std::size_t>(zone_count) + 1, 0.0), taken = outlet;
     for (int32_t n = 1; n <= ndesc_; ++n) {
@@ -587,6 +604,7 @@ void abflussmodellklasse::WriteRoutingSolute() {
       row(tracer_definitions[t].name + suffix, *values);
     }
     if (observed_flag_ == 1) row(tracer_definitions[t].name + "_observed", observed_change(t));
+    if (inflows) row(tracer_definitions[t].name + "_inflow", inflow_supply(t));
   }
   CheckedFile file(Diag(), kWriteErrorCode, output_directory + "routing_solute.txt", "w");
   file.Write(text);
