@@ -35,6 +35,10 @@
 //     the soil zone's runoff concentration by its booking "runoff_concentration_solute.txt" (the
 //     harness lets its storages pass their water on within the step; a row keeps them, and with
 //     surface routing, whose own zones and storages hold solute no output shows, must);
+//   - the river network's water closed by the routing's bookings ("routing_solute.txt": the
+//     subbasins' runoff, inflows from outside and observed discharges in, the outlet and the
+//     abstractions that leave the basin out, the channels' content at the start and the end),
+//     where no reservoir, lake, irrigation or losing stream takes part;
 //   - the mass of a decaying or evaporating tracer from the rain at most what the rain brought,
 //     with the same parts and bookings (an evaporating one's snow and soil layers hold its
 //     concentration: its mass where the water of those stores is known; the leaves make its
@@ -1550,6 +1554,34 @@ double Booked(const std::string& path, const std::string& name) {
   return 0.0;
 }
 
+// The river network's water over the run, from the routing's bookings in "routing_solute.txt"
+// (mm over the basin): what the subbasins' runoff, the inflows from outside and observed
+// discharges in the place of simulated ones gave the rivers is what left at the outlet and with
+// the abstractions that leave the basin, or what the channels hold more at the end than at the
+// start; each booking the sum of its steps. Where reservoirs, lakes or irrigation take part, or
+// streams lose water to the soil, their water has no booking yet.
+void CheckRiverAccount(const Features& f, const std::string& out, Failures& failures) {
+  const std::string routed = out + "routing_solute.txt";
+  const bool irrigated = Value(f.text, "irrigation", 1) == "1";
+  if (!f.routing || !fs::exists(routed) || !f.reservoirs.empty() || irrigated ||
+      Value(f.text, "unsatzon_model", 4) == "2")
+    return;
+  std::map<std::string, double> water;
+  for (const std::string name :
+       {"runoff", "inflow", "observed", "outlet", "abstracted", "channels_start", "channels_end"})
+    water[name] = Booked(routed, "water_" + name);
+  double scale = 1e-6;
+  for (const auto& [name, amount] : water) scale += std::abs(amount);
+  const double residual = water["runoff"] + water["inflow"] + water["observed"] - water["outlet"] -
+                          water["abstracted"] - (water["channels_end"] - water["channels_start"]);
+  if (std::isfinite(residual) && std::abs(residual) <= 1e-9 * scale + 5e-9) return;
+  std::ostringstream detail;
+  detail.precision(10);
+  detail << "residual " << residual << " mm:";
+  for (const auto& [name, amount] : water) detail << " " << name << " " << amount << ";";
+  failures.push_back({"river account", detail.str()});
+}
+
 // Whether the yearly evaluation of dynamic glaciers falls on the run's last step.
 bool EvaluatesOnLastDay(const Features& f, const Window& window) {
   const std::vector<std::size_t> lines = ValueLines(f.text, "ice_firn");
@@ -2386,6 +2418,7 @@ void CheckRuns(const Combination& row, const Runs& runs, Failures& failures) {
       CheckCellMass(f, t, out, WindowOf(row), failures);
     }
   }
+  CheckRiverAccount(f, out, failures);
   CheckBounds(f, outputs, out, failures);
   CheckFinite(outputs, out, "", failures);
   if (runs.second) {
@@ -2609,6 +2642,16 @@ const std::vector<Planted>& PlantedFaults() {
       // Under the leaves the evaporating tracer has no bound of its concentration but its mass.
       {"an evaporating tracer in a cell's top layer beyond what the rain brought the cell",
        "bounds", [](Runs& r) { PlantInCell(r.counts[0].path(), "evaunsat.dbl", 1, 1, 900); }},
+      {"the water leaving at the outlet changed, the channels' left as it was", "river account",
+       [](Runs& r) {
+         const fs::path path = r.counts[0].path() / "output/routing_solute.txt";
+         std::string text = ReadFile(path);
+         const std::size_t row = text.find("\nwater_outlet\t");
+         ASSERT_NE(row, std::string::npos) << "no row water_outlet";
+         const std::size_t end = text.find('\n', row + 1), last = text.rfind('\t', end);
+         text.replace(last + 1, end - last - 1, "0.000000000");
+         WriteFile(path, text);
+       }},
       {"more of a decaying tracer in the channels than the rain brought", "tracer account",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "decchann.sta", "1e6", true); }},
       {"more of an evaporating tracer in the channels than the rain brought", "tracer account",
