@@ -981,6 +981,15 @@ const std::vector<Combination>& Sample() {
       // from a table depth and ponds).
       {.name = "held_runoff_from_a_table_depth",
        .draw = "step=360 runoff=held storage=2 ponding=1 tracers=cr start=10/3 days=3"},
+      // Precipitation read as grids, observed discharges in the place of simulated ones, an
+      // inflow from outside with solute, a summed tributary and two abstractions: the tracer and
+      // the river accounts take what the routing's bookings say they brought and took.
+      {.name = "precipitation_grids_observed_inflow_and_two_abstractions",
+       .draw = "precipitation=9 correction=0 abstraction=two observed=1 inflow=extern sumtrib=1 "
+               "tracers=cr.er.ds start=10/3 days=4"},
+      // The nearest of two gauges, explicit heat transfer, a constant inflow.
+      {.name = "nearest_gauge_explicit_heat_constant_inflow",
+       .draw = "stations=2 precipitation=4 heat=5 inflow=constant tracers=cr.er start=16/1 days=4"},
   };
   return rows;
 }

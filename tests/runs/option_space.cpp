@@ -202,8 +202,9 @@ const std::vector<Option>& Catalogue() {
       {"routing", {"1", "0"}, 0.08},
       {"lake", {"0", "soil1", "soil2", "routing"}, 0.2},
       {"reservoir", {"0", "table", "window", "two"}, 0.2},
+      // Abstractions at subbasin 4's outlet (two: with a second from a file at the basin's).
       {"abstraction",
-       {"0", "extern", "intern", "file", "extern_rule", "intern_rule", "reservoir_rule"},
+       {"0", "extern", "intern", "file", "extern_rule", "intern_rule", "reservoir_rule", "two"},
        0.2},
       {"irrigation", {"0", "1/1", "1/2", "2/1", "2/2", "3/1", "3/2", "4/1", "4/2"}, 0.2},
       {"assimilation", {"0", "snow", "split", "lake", "both"}, 0.15},
@@ -842,8 +843,12 @@ void ComposeRouting(const Draw& d, std::string& text) {
   }
   const std::string abstraction = d.Get("abstraction");
   const std::string intern_inflow = "ZL 1 = intern " + kChannel + "\n";
-  if (abstraction == "extern") {
+  if (abstraction == "extern" || abstraction == "two") {
     AddRoutingItems(text, 4, "AL 1 = extern abs1.txt 0.005 0.5 0.05 m3/s\n");
+    // Two together: the second from a file at the basin's outlet.
+    if (abstraction == "two")
+      AddRoutingItems(
+          text, 5, "AL 2 = from_file input_file = abstraction.txt column = 0 output = abs2.txt\n");
   } else if (abstraction == "intern") {
     AddRoutingItems(text, 4, "AL 1 = intern 0.005 0.5 0.05 m3/s\n");
     AddRoutingItems(text, 5, intern_inflow);
