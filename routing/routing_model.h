@@ -336,8 +336,11 @@ class abflussmodellklasse : public teilmodellklasse {
   };
   std::vector<ChannelSoluteTable> channel_solute_;  // 1..ntr
   // [tr][sb]: the solute the stretch of outlet sb passed out of the basin over the run, mm x
-  // concentration over the basin.
+  // concentration over the basin ([0]: its water, mm over the basin).
   std::vector<std::vector<double>> outlet_solute_;
+  // [sb]: the water the subbasins' runoff gave the rivers over the run, and the water the
+  // channels of the stretch of outlet sb held at the start of the run, mm over the basin.
+  std::vector<double> runoff_water_, channels_start_;
   // [tr][sb]: what the rivers and reservoirs gave irrigation over the run (mm x concentration
   // over the subbasin).
   std::vector<std::vector<double>> irrigation_given_;

@@ -328,6 +328,16 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
   double** flows = tables_->flows();
   for (int32_t tr = 0; tr <= tracer_count; ++tr)
     std::copy(runoff_[tr] + 1, runoff_[tr] + nsb_ + 1, flows[tr] + 1);
+  // The river network's water account: what the channels held before the run's first step and
+  // what the subbasins' runoff gives them.
+  if (channels_start_.empty()) {
+    channels_start_.assign(static_cast<std::size_t>(nsb_) + 1, 0.0);
+    runoff_water_.assign(static_cast<std::size_t>(nsb_) + 1, 0.0);
+    for (int32_t n = 1; n <= ndesc_; ++n)
+      channels_start_[outlet_of_stretch_[n]] += ChannelSolute(n, 0);
+  }
+  for (int32_t k = 1; k <= nsb_ && k <= zone_count; ++k)
+    runoff_water_[k] += runoff_[0][k] * zone_table[k][3];
   const auto y = static_cast<int32_t>(year), m = static_cast<int32_t>(month);
 
   const auto d = static_cast<int32_t>(day), h = static_cast<int32_t>(hour);
@@ -517,16 +527,16 @@ void abflussmodellklasse::CollectStatistics(int64_t hour, int64_t day, int64_t m
 // A stretch whose outlet drains into no other passes its water out of the basin: its step
 // result (mm over A / f) times its concentration, as ChannelSolute turns it into the basin's mm.
 void abflussmodellklasse::BookOutletSolute() {
-  if (tracer_count < 1) return;
   const std::size_t n1 = static_cast<std::size_t>(nsb_) + 1;
   outlet_solute_.resize(static_cast<std::size_t>(tracer_count) + 1, std::vector<double>(n1, 0.0));
   double** flows = tables_->flows();
   for (int32_t n = 1; n <= ndesc_; ++n) {
     const int32_t outlet = outlet_of_stretch_[n];
     if (targets_.target[static_cast<std::size_t>(outlet)] != 0) continue;
-    for (int32_t t = 1; t <= tracer_count; ++t)
-      outlet_solute_[t][outlet] +=
-          flows[0][outlet] * flows[t][outlet] * abfrel_.area[outlet] / abfrel_.divisor[outlet];
+    // Tracer 0: the water.
+    for (int32_t t = 0; t <= tracer_count; ++t)
+      outlet_solute_[t][outlet] += flows[0][outlet] * (t == 0 ? 1.0 : flows[t][outlet]) *
+                                   abfrel_.area[outlet] / abfrel_.divisor[outlet];
   }
 }
 
@@ -534,7 +544,10 @@ void abflussmodellklasse::BookOutletSolute() {
 // whose stretch it left (mm x concentration over the subbasin) and for the basin; with observed
 // discharges in the place of simulated ones the water and solute they put in or took out.
 void abflussmodellklasse::WriteRoutingSolute() {
-  if (rank != 0 || (tracer_count < 1 && observed_flag_ != 1) || initialised == 0) return;
+  bool inflows = false;
+  for (int32_t n = 1; n <= ndesc_; ++n) inflows = inflows || stretches_[n]->HasOutsideInflow();
+  if (rank != 0 || (tracer_count < 1 && observed_flag_ != 1 && !inflows) || initialised == 0)
+    return;
   std::string text =
       "# solute that left the basin over the run, per subbasin whose routing description it left "
       "and for the basin, mm x concentration over the area: <name>_outlet at the basin's outlet, "
@@ -542,7 +555,13 @@ void abflussmodellklasse::WriteRoutingSolute() {
       "<name>_irrigation: what the rivers and reservoirs gave up for irrigation (with irrigation "
       "on); <name>_observed: what observed discharges put into the rivers (below 0: took out) "
       "in the place of the simulated ones, at the concentration of the water they replaced (with "
-      "their substitution on; the row water_observed: their water, mm over the area)\ntracer";
+      "their substitution on; the row water_observed: their water, mm over the area); "
+      "<name>_inflow: what the inflows from outside the basin (constant ones and those of a file) "
+      "brought into the rivers (with such inflows; the row water_inflow: their water, mm over the "
+      "area); the river network's water, mm over the area: water_runoff what the subbasins' "
+      "runoff gave the rivers, water_outlet what left at the basin's outlet, water_abstracted "
+      "with the abstractions that write their water to a file, water_channels_start and "
+      "water_channels_end what the channels held at the start and the end of the run\ntracer";
   for (int32_t k = 1; k <= zone_count; ++k) text += FormatText("\t%d", ZoneCode(k));
   text += "\tbasin\n";
   // A row of values per subbasin (mm x concentration over its area share), then the basin's.
@@ -566,7 +585,41 @@ void abflussmodellklasse::WriteRoutingSolute() {
     }
     return change;
   };
+  // What the inflows from outside brought, per subbasin of their stretch's outlet.
+  const auto inflow_supply = [&](int32_t t) {
+    std::vector<double> supply(static_cast<std::size_t>(zone_count) + 1, 0.0);
+    for (int32_t n = 1; n <= ndesc_; ++n) {
+      const int32_t k = outlet_of_stretch_[n];
+      if (k >= 1 && k <= zone_count)
+        supply[k] += stretches_[n]->InflowSupply(t) * abfrel_.area[k] / abfrel_.divisor[k];
+    }
+    return supply;
+  };
   if (observed_flag_ == 1) row("water_observed", observed_change(0));
+  if (inflows) row("water_inflow", inflow_supply(0));
+  // The rest of the river network's water account (mm over the area), per subbasin whose
+  // stretch it concerns.
+  std::vector<double> outlet_water(static_cast<std::size_t>(zone_count) + 1, 0.0),
+      abstracted_water = outlet_water, channels_end = outlet_water, channels_start = outlet_water,
+      runoff_water = outlet_water;
+  for (int32_t n = 1; n <= ndesc_; ++n) {
+    const int32_t k = outlet_of_stretch_[n];
+    if (k < 1 || k > zone_count) continue;
+    if (!outlet_solute_.empty()) outlet_water[k] = outlet_solute_[0][k];
+    abstracted_water[k] +=
+        stretches_[n]->AbstractedSolute(0) * abfrel_.area[k] / abfrel_.divisor[k];
+    channels_end[k] += ChannelSolute(n, 0);
+  }
+  for (int32_t k = 1; k <= zone_count; ++k) {
+    if (static_cast<std::size_t>(k) < channels_start_.size())
+      channels_start[k] = channels_start_[k];
+    if (static_cast<std::size_t>(k) < runoff_water_.size()) runoff_water[k] = runoff_water_[k];
+  }
+  row("water_runoff", runoff_water);
+  row("water_outlet", outlet_water);
+  row("water_abstracted", abstracted_water);
+  row("water_channels_start", channels_start);
+  row("water_channels_end", channels_end);
   for (int32_t t = 1; t <= tracer_count; ++t) {
     std::vector<double> outlet(static_cast<std::size_t>(zone_count) + 1, 0.0), taken = outlet;
     for (int32_t n = 1; n <= ndesc_; ++n) {
@@ -587,6 +640,7 @@ void abflussmodellklasse::WriteRoutingSolute() {
       row(tracer_definitions[t].name + suffix, *values);
     }
     if (observed_flag_ == 1) row(tracer_definitions[t].name + "_observed", observed_change(t));
+    if (inflows) row(tracer_definitions[t].name + "_inflow", inflow_supply(t));
   }
   CheckedFile file(Diag(), kWriteErrorCode, output_directory + "routing_solute.txt", "w");
   file.Write(text);

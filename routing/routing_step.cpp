@@ -109,6 +109,16 @@ void routingclass::RouteChannel(int32_t item) {
   const int32_t idx = FlowIndex(item);
   for (int32_t tr = 0; tr <= ntr_; ++tr)
     for (int32_t j = 1; j <= nsub_; ++j) Work(tr, j) = subflows_[tr][j][idx];
+  // What an inflow from outside the basin brings enters the books as it enters the channel
+  // (before an observation takes its place, which books its own change).
+  if (real_step_ && IsInflow(item) && inflows_[item - ntrib_ - nlist_].mode != kInflowInternal) {
+    const double factor = OutletFactor(item) / nsub_;
+    for (int32_t j = 1; j <= nsub_; ++j) {
+      inflow_supply_[0] += Work(0, j) * factor;
+      for (int32_t tr = 1; tr <= ntr_; ++tr)
+        inflow_supply_[tr] += Work(0, j) * factor * Work(tr, j);
+    }
+  }
   double observed = 0.0;
   if ((IsInflow(item) || it.members.empty()) && Observed(idx, observed))
     for (int32_t j = 1; j <= nsub_; ++j) {

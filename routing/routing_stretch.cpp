@@ -63,6 +63,7 @@ routingclass::routingclass(int32_t& error, const StretchSetup& setup)
     Allocate(carry_, ntr_ + 1, 8);
     Allocate(abstracted_solute_, ntr_ + 1, 8);
     Allocate(observed_change_, ntr_ + 1, 8);
+    Allocate(inflow_supply_, ntr_ + 1, 8);
     for (int32_t k = 1; k <= nAL_; ++k)
       abstractions_[k].Initialise(AbstractionSetup{.diag = diag,
                                                    .tracers = tracers_,
@@ -299,6 +300,12 @@ double routingclass::MaxOverSubSteps(const double* values) const {
 int32_t routingclass::GetMaxHistoryLength(int32_t n) const {
   for (int32_t i = 1; i <= ItemCount(); ++i) n = std::max(n, items_[i].record.history_length);
   return n;
+}
+
+bool routingclass::HasOutsideInflow() const {
+  for (int32_t k = 1; k <= nZL_; ++k)
+    if (inflows_[k].mode != kInflowInternal) return true;
+  return false;
 }
 
 double routingclass::OutletFactor(int32_t item) const {

@@ -258,6 +258,14 @@ class routingclass : public modelobject {
   double ObservedChange(int32_t tr) const {
     return static_cast<std::size_t>(tr) < observed_change_.size() ? observed_change_[tr] : 0.0;
   }
+  // Water (tr 0) and solute of tracer `tr` the inflows from outside the basin (constant ones and
+  // those of a file, not the internal ones) brought into the stretch's channels over the run, in
+  // mm (x concentration) over A / f.
+  double InflowSupply(int32_t tr) const {
+    return static_cast<std::size_t>(tr) < inflow_supply_.size() ? inflow_supply_[tr] : 0.0;
+  }
+  // Whether the stretch has an inflow from outside the basin.
+  bool HasOutsideInflow() const;
   // Factor that turns a flow of item `item` into mm over A / f.
   double OutletFactor(int32_t item) const;
 
@@ -380,6 +388,7 @@ class routingclass : public modelobject {
   std::vector<double> carry_;                 // [tr] of an abstraction's output row
   std::vector<double> abstracted_solute_;     // [tr], see AbstractedSolute
   std::vector<double> observed_change_;       // [tr], see ObservedChange
+  std::vector<double> inflow_supply_;         // [tr], see InflowSupply
   bool real_step_ = false;                    // the step books (no initialisation pass)
   std::vector<SP_class> reservoirs_;          // 1..nSP
 

@@ -88,8 +88,10 @@ void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, in
       carry_[tr] = nSP_ > 0 ? reservoirs_[nSP_].concentration(tr) : mean;
     }
     if (real_step) al.AppendOutputRow(year, month, day, hour, carry_.data());
-    if (real_step && !IsInternalAbstraction(al.mode()))
+    if (real_step && !IsInternalAbstraction(al.mode())) {
+      abstracted_solute_[0] += amount;
       for (int32_t tr = 1; tr <= ntr_; ++tr) abstracted_solute_[tr] += amount * carry_[tr];
+    }
     if (nSP_ == 0) {
       flows_[0][own] -= amount;
       for (int32_t j = 1; j <= nsub_; ++j)

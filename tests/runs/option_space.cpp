@@ -161,13 +161,20 @@ const std::vector<Option>& Catalogue() {
       // A second rain gauge, 1.6 times as wet, in the basin's west: precipitation that varies
       // over the cells.
       {"stations", {"1", "2"}, 0.15},
+      // The precipitation's interpolation: inverse distances (1), the nearest gauge (4, with the
+      // second gauge) or a grid per step read from a list (9), wetter towards the east.
+      {"precipitation", {"1", "4", "9"}, 0.12},
+      // The correction of the gauges' under-catch: on, or off.
+      {"correction", {"1", "0"}, 0.1},
       {"et", {"1", "2", "3", "4"}, 0.15},
       {"leaflayers", {"0", "1"}, 0.15},
       {"interception", {"2", "0", "1", "11", "12", "21", "22", "31", "32"}, 0.4},
       {"snow",
        {"1", "0", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14"},
        0.5},
-      {"heat", {"0", "1", "11", "12"}, 0.3},
+      // Heat transfer: the explicit methods (1 to 10), the implicit one (11) and with the heat
+      // the water carries (12).
+      {"heat", {"0", "1", "11", "12", "2", "3", "4", "5", "6", "7", "8", "9", "10"}, 0.3},
       {"layered", {"0", "1"}, 0.2},
       {"permafrost", {"0", "1"}, 0.1},
       {"glacier", {"0", "1", "2", "11", "12", "13"}, 0.3},
@@ -195,11 +202,20 @@ const std::vector<Option>& Catalogue() {
       {"routing", {"1", "0"}, 0.08},
       {"lake", {"0", "soil1", "soil2", "routing"}, 0.2},
       {"reservoir", {"0", "table", "window", "two"}, 0.2},
+      // Abstractions at subbasin 4's outlet (two: with a second from a file at the basin's).
       {"abstraction",
-       {"0", "extern", "intern", "file", "extern_rule", "intern_rule", "reservoir_rule"},
+       {"0", "extern", "intern", "file", "extern_rule", "intern_rule", "reservoir_rule", "two"},
        0.2},
       {"irrigation", {"0", "1/1", "1/2", "2/1", "2/2", "3/1", "3/2", "4/1", "4/2"}, 0.2},
       {"assimilation", {"0", "snow", "split", "lake", "both"}, 0.15},
+      // Observed discharges (0.25 to 0.4 m3/s) in the place of the simulated ones at subbasin 4's
+      // outlet (routing flow control 2).
+      {"observed", {"0", "1"}, 0.1},
+      // An inflow from outside the basin into subbasin 5's stretch: a constant 0.05 m3/s, or 0.03
+      // to 0.06 m3/s from a file, its water at 2 of every tracer.
+      {"inflow", {"0", "constant", "extern"}, 0.12},
+      // Subbasins 1 and 2 as one channel of their area-weighted runoff.
+      {"sumtrib", {"0", "1"}, 0.1},
       // Tracers, '.' between them: the kind (c conservative, e evaporating, d decaying, v
       // decaying and evaporating) and where it starts (r in the rain, s in the soil water, a in
       // the aquifer); "0": none.
@@ -396,6 +412,9 @@ std::vector<std::string> IdleOptions(const Draw& d) {
     if (d.On(key) && when) idle.push_back(key);
   };
   idle_when("passes", d.Get("spinup") != "passes");
+  // One gauge gives every cell its value, whichever the interpolation; grids replace the gauges.
+  idle_when("precipitation", d.Get("precipitation") == "4" && !d.On("stations"));
+  idle_when("stations", d.Get("precipitation") == "9");
   idle_when("report", d.Step() == 1440);
   // Response units switch the groundwater model, surface routing and the lakes off.
   idle_when("groundwater", units);
@@ -408,7 +427,8 @@ std::vector<std::string> IdleOptions(const Draw& d) {
                           "runoff", "point", "silting", "storage"})
     idle_when(key, !soil);
   idle_when("routing", !soil || d.Get("lake").starts_with("soil"));
-  for (const char* key : {"reservoir", "abstraction"}) idle_when(key, !RoutingOn(d));
+  for (const char* key : {"reservoir", "abstraction", "observed", "inflow", "sumtrib"})
+    idle_when(key, !RoutingOn(d));
   return idle;
 }
 
@@ -474,6 +494,11 @@ Draw DrawCombination(std::uint64_t seed) {
       draw.options[option.key] =
           option.values[1 + static_cast<std::size_t>(share(random) * (option.values.size() - 1))];
   }
+  // The nearest gauge acts where there are two.
+  if (draw.Get("precipitation") == "4") draw.options["stations"] = "2";
+  // Grids are corrected for the gauges' under-catch after their table is taken, which leaves the
+  // accounts without the precipitation the cells receive: mostly without the correction.
+  if (draw.Get("precipitation") == "9" && share(random) < 0.8) draw.options["correction"] = "0";
   draw.options["tracers"] = DrawTracers(random);
   if (draw.options["tracers"] == Find("tracers").values.front()) draw.options.erase("tracers");
   for (const Rule& rule : Rules())
@@ -818,8 +843,12 @@ void ComposeRouting(const Draw& d, std::string& text) {
   }
   const std::string abstraction = d.Get("abstraction");
   const std::string intern_inflow = "ZL 1 = intern " + kChannel + "\n";
-  if (abstraction == "extern") {
+  if (abstraction == "extern" || abstraction == "two") {
     AddRoutingItems(text, 4, "AL 1 = extern abs1.txt 0.005 0.5 0.05 m3/s\n");
+    // Two together: the second from a file at the basin's outlet.
+    if (abstraction == "two")
+      AddRoutingItems(
+          text, 5, "AL 2 = from_file input_file = abstraction.txt column = 0 output = abs2.txt\n");
   } else if (abstraction == "intern") {
     AddRoutingItems(text, 4, "AL 1 = intern 0.005 0.5 0.05 m3/s\n");
     AddRoutingItems(text, 5, intern_inflow);
@@ -834,6 +863,34 @@ void ComposeRouting(const Draw& d, std::string& text) {
     if (abstraction != "extern_rule") AddRoutingItems(text, 5, intern_inflow);
     PutSection(
         text, SectionText(Variant("front-range-irrigation.ctl"), "abstraction_rule_abstraction_1"));
+  }
+  if (d.On("inflow")) {
+    // The inflows of a routing section are numbered 1, 2, ... (an internal one may be there).
+    int inflows = 0;
+    for (std::size_t at = text.find("\nZL "); at != std::string::npos;
+         at = text.find("\nZL ", at + 1))
+      ++inflows;
+    const std::string z = std::to_string(inflows + 1);
+    AddRoutingItems(
+        text, 5,
+        "ZL " + z +
+            (d.Get("inflow") == "constant" ? " = constant 0.05 " : " = extern inflow.txt 2 5 ") +
+            kChannel + "\n");
+  }
+  if (d.On("observed")) {
+    SetValue(text, "routing_model", 1, "2");
+    SetValue(text, "routing_model", 5, "observed.txt");
+    SetValue(text, "routing_model", 6, "1\n4 1");
+  }
+  if (d.On("sumtrib")) {
+    const std::string pair =
+        "OL 1 (kh=0.5, kv=2, Bh=1.4, Bv=8, Th=0.47, Mh=20, Mv=10, I=0.063, L=524, A=1.69)\n"
+        "OL 2 (kh=0.5, kv=2, Bh=2.5, Bv=12, Th=0.76, Mh=20, Mv=10, I=0.063, L=524, A=5.61)";
+    const std::size_t at = text.find(pair);
+    if (at != std::string::npos)
+      text.replace(at, pair.size(),
+                   "SUMTRIB 1&2 (kh=0.5, kv=2, Bh=2.5, Bv=12, Th=0.76, Mh=20, Mv=10, I=0.063, "
+                   "L=524, A=7.30)");
   }
 }
 
@@ -870,6 +927,43 @@ void ComposeAssimilation(const Draw& d, std::string& text) {
         std::string(rules == "snow" ? "false" : "true") + "; default-liquid-percentage = 5; " +
         (Dynamic(d) ? "weighing-by-glacierized-fraction = true; " : "") + "}\n}\n";
   PutSection(text, section);
+}
+
+// Method 9: a grid of the precipitation per record of the gauge's table in the window (the
+// table has a record per step), the gauge's value times 0.6 in the basin's westernmost column
+// to 1.4 in its easternmost, and their list.
+void PrecipitationGrids(const Draw& d, const fs::path& dir, std::string& text) {
+  SetValue(text, "precipitation", 1, "9");
+  SetValue(text, "precipitation", 2, "precipitation_grids.txt");
+  SetValue(text, "precipitation", 3, "8.916787e-5 0.0767528404 127 6.00e-006 0.098");
+  const GridFile zones = ReadGridFile((dir / "zones.asc").string());
+  const auto columns = static_cast<std::size_t>(zones.geometry.ncols);
+  const std::vector<std::string> lines =
+      SplitLines(ReadFile((dir / "stations/precipitation.txt").string()));
+  std::string list;
+  for (std::size_t n = 0; n < lines.size(); ++n) {
+    if (n < 5) {
+      list += lines[n] + "\n";
+      continue;
+    }
+    std::istringstream in(lines[n]);
+    int year = 0, month = 0, day = 0, hour = 0;
+    double value = 0;
+    if (!(in >> year >> month >> day >> hour >> value)) continue;
+    const int n_day = DayOfYear({day, month});
+    if (n_day < DayOfYear(d.window.first) || n_day > DayOfYear(d.window.last)) continue;
+    char name[48];
+    std::snprintf(name, sizeof name, "precipitation_%02d%02d_%02d.asc", month, day, hour);
+    GridFile grid = zones;
+    for (std::size_t i = 0; i < grid.values.size(); ++i)
+      if (grid.values[i] > -9999)
+        grid.values[i] = value * (0.6 + 0.8 * static_cast<double>(i % columns) /
+                                            static_cast<double>(columns - 1));
+    WriteFile((dir / name).string(), AsciiGridText(grid));
+    list += std::to_string(year) + " " + std::to_string(month) + " " + std::to_string(day) + " " +
+            std::to_string(hour) + " " + name + "\n";
+  }
+  WriteFile((dir / "precipitation_grids.txt").string(), list);
 }
 
 }  // namespace
@@ -910,6 +1004,9 @@ std::string Compose(const Draw& d, const fs::path& dir) {
     }
     WriteFile(path.string(), table);
   }
+  if (d.On("correction")) SetValue(text, "precipitation_correction", 1, "0");
+  if (d.Get("precipitation") == "4") SetValue(text, "precipitation", 1, "4");
+  if (d.Get("precipitation") == "9") PrecipitationGrids(d, dir, text);
   if (d.On("storage") && SoilOn(d)) {
     // The start's table depth (m, negative below the surface), as an ASCII grid (the model
     // knows a grid's form by its first bytes).
@@ -963,6 +1060,16 @@ void PrepareInputs(const fs::path& dir, const Window& window, int step_minutes) 
     for (int minute = 0; minute < 1440; minute += step_minutes)
       amounts += Record(DateOfDay(day), minute / 60, day % 3 == 0 ? "0.01" : "0.002");
   WriteFile((dir / "abstraction.txt").string(), amounts);
+  // Observed discharges at subbasin 4 (m3/s), and an inflow (m3/s) at 2 of each of nine tracers.
+  std::string observed = "observed discharge (m3/s)\n", inflow = "inflow (m3/s), tracers\n";
+  for (int day = 1; day <= 365; ++day)
+    for (int minute = 0; minute < 1440; minute += step_minutes) {
+      observed += Record(DateOfDay(day), minute / 60, day % 3 == 0 ? "0.4" : "0.25");
+      inflow += Record(DateOfDay(day), minute / 60,
+                       std::string(day % 2 == 0 ? "0.06" : "0.03") + " 2 2 2 2 2 2 2 2 2");
+    }
+  WriteFile((dir / "observed.txt").string(), observed);
+  WriteFile((dir / "inflow.txt").string(), inflow);
 }
 
 }  // namespace velorn::test
