@@ -335,15 +335,17 @@ inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& 
 int ActiveRangeLowest(const SoilColumnWorkspace& ws, const ColumnCell& cell,
                       ColumnOperation operation) {
   const int n = ws.N;
+  // A cell without a river exchanges no water with one (its river arrays stay 0): no scan.
+  const auto scan = [&](int start) { return cell.riverOn ? ScanRiverLayers(ws, start) : start; };
   switch (operation) {
     case ColumnOperation::kMoisture:
-      return std::min(ScanRiverLayers(ws, std::max(cell.gwLayer, cell.lowerBound)) + 2, n);
+      return std::min(scan(std::max(cell.gwLayer, cell.lowerBound)) + 2, n);
     case ColumnOperation::kHeads:
-      return std::min(ScanRiverLayers(ws, std::max(cell.gwLayer, cell.lowerBound)) + 2, n - 1);
+      return std::min(scan(std::max(cell.gwLayer, cell.lowerBound)) + 2, n - 1);
     case ColumnOperation::kFluxes:
-      return std::min(ScanRiverLayers(ws, std::max(cell.gwLayer + 1, cell.lowerBound)), n - 1);
+      return std::min(scan(std::max(cell.gwLayer + 1, cell.lowerBound)), n - 1);
     case ColumnOperation::kContents:
-      return std::min(ScanRiverLayers(ws, std::max(cell.gwLayer + 3, cell.lowerBound)) + 2, n);
+      return std::min(scan(std::max(cell.gwLayer + 3, cell.lowerBound)) + 2, n);
   }
   return n;
 }

@@ -10,7 +10,7 @@
 // arrays live in one contiguous block, so a column of 20 layers sits in L1 cache. Besides the
 // arrays it keeps what saves work between the iterations of a cell without changing a result:
 // the table interval of each layer's last suction look-up and the flux limiter's last bisection
-// per boundary (Resize clears both).
+// per boundary (Resize clears both when the layer counts change).
 //
 // Units: fluxes m/s positive upward, water contents m³/m³, heads, suctions, elevations and
 // thicknesses m.
@@ -102,10 +102,14 @@ struct SoilColumnWorkspace : ColumnArrays {
   int trialsHeldTo = kNoTrials;
 
   // Makes room for M snow layers and N soil layers; allocates only when the column grows.
-  // Clears the arrays, the hints and the limiter's memos.
+  // Clears the arrays. The hints and the limiter's memos stay while the layer counts do: a hint
+  // only starts a search, and a memo gives its result only to the very inputs it stored, the
+  // soil entry and its layers among them, so both serve the next cell as they served this one.
   void Resize(int snow_layers, int soil_layers) {
     trialsHeldTo = kNoTrials;
+    const bool same = snow_layers == M && soil_layers == N && !memos_.empty();
     ResizeArrays(snow_layers, soil_layers, kArrayCount);
+    if (same) return;
     hints_.assign(static_cast<std::size_t>(kHintCount) * (M + N + 2), 0);
     memos_.assign(static_cast<std::size_t>(M + N + 2), LimiterMemo{});
   }
