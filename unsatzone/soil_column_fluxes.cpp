@@ -14,22 +14,36 @@ namespace {
 
 using W = SoilColumnWorkspace;
 
+// The operations come in two builds: one for any column and one for a plain column (`kPlain`),
+// soil layers alone from layer 1 down, without a snow pack's layers or the heat model's liquid
+// fractions (every ice factor 1), where the tests for those fall away.
+inline bool IsPlainColumn(const SoilColumnWorkspace& ws, const ColumnCell& cell) {
+  return ws.M == 0 && cell.i0 == 0 && cell.snow == nullptr && !cell.liquidFraction;
+}
+
 // The entry and its layer index that describe layer i of the column.
 struct LayerEntry {
   const SoilRecord* record;
   int layer;
 };
+template <bool kPlain = false>
 inline LayerEntry EntryOf(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i) {
-  if (i >= 1) return {cell.soil, i};
+  if (kPlain || i >= 1) return {cell.soil, i};
   return {cell.snow, ws.M + i};
 }
-inline double Suction(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double theta) {
-  const LayerEntry e = EntryOf(ws, cell, i);
-  return e.record->GetSuction(e.layer, theta);
+// IceFactor, 1 in a plain column.
+template <bool kPlain>
+inline double Ice(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i) {
+  if constexpr (kPlain) {
+    return 1.0;
+  } else {
+    return IceFactor(ws, cell, i);
+  }
 }
+template <bool kPlain>
 inline double Suction(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double theta,
                       int& hint) {
-  const LayerEntry e = EntryOf(ws, cell, i);
+  const LayerEntry e = EntryOf<kPlain>(ws, cell, i);
   return e.record->GetSuction(e.layer, theta, hint);
 }
 inline double Centre(const double* z, int i) {
@@ -61,8 +75,9 @@ struct FluxColumn {
 };
 
 // Relative conductivity of layer i at min(theta, cap).
+template <bool kPlain>
 inline double Relative(const FluxColumn& c, int i, double theta, double cap) {
-  const LayerEntry e = EntryOf(c.ws, c.cell, i);
+  const LayerEntry e = EntryOf<kPlain>(c.ws, c.cell, i);
   return e.record->GetRelativeConductivity(e.layer, theta, cap, c.hints[i]);
 }
 
@@ -70,6 +85,7 @@ inline double Relative(const FluxColumn& c, int i, double theta, double cap) {
 // harmonic mean near and below the table, the larger of the two above it). `lower` carries the
 // relative conductivity of layer i + 1 to the next interface, where it is layer i's (`lowerOf`
 // names the layer it belongs to; -1 - M: none), saving one look-up per layer.
+template <bool kPlain>
 inline double InterfaceConductivity(const FluxColumn& c, int i, double fu, double fl, double& lower,
                                     int& lowerOf) {
   const ColumnCell& cell = c.cell;
@@ -79,15 +95,15 @@ inline double InterfaceConductivity(const FluxColumn& c, int i, double fu, doubl
   const double* ks = c.ks;
   if (cell.clayLayer > 0 && (i == cell.clayLayer || i + 1 == cell.clayLayer)) {
     const int k = cell.clayLayer;
-    return cell.kSatClay * Relative(c, i, 0.5 * (t0[k] + tm[k]), fu);
+    return cell.kSatClay * Relative<kPlain>(c, i, 0.5 * (t0[k] + tm[k]), fu);
   }
   if (i > cell.gwLayer) return ks[i];
-  double ru = lowerOf == i ? lower : Relative(c, i, 0.5 * (t0[i] + tm[i]), fu);
-  double rl = Relative(c, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl);
+  double ru = lowerOf == i ? lower : Relative<kPlain>(c, i, 0.5 * (t0[i] + tm[i]), fu);
+  double rl = Relative<kPlain>(c, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl);
   lower = rl;
   lowerOf = i + 1;
-  double s = i >= 1 ? cell.soil->maxratio : cell.snow->maxratio;
-  if (i == 0) s = std::max(s, cell.soil->maxratio);
+  double s = kPlain || i >= 1 ? cell.soil->maxratio : cell.snow->maxratio;
+  if (!kPlain && i == 0) s = std::max(s, cell.soil->maxratio);
   if (ru > s * rl) {
     rl = ru / s;
   } else if (s * ru < rl) {
@@ -105,6 +121,7 @@ inline double InterfaceConductivity(const FluxColumn& c, int i, double fu, doubl
 }
 
 // Interflow and tile drainage out of layer i; returns the tile drainage.
+template <bool kPlain>
 inline double Extraction(const FluxColumn& c, int i, double fu) {
   const ColumnCell& cell = c.cell;
   double* ext = c.ext;
@@ -114,14 +131,15 @@ inline double Extraction(const FluxColumn& c, int i, double fu) {
   const double dt = c.dt;
   ext[i] = 0;
   if (i >= cell.gwLayer || c.z[i] - c.head[i] >= kInterflowSuctionLimit) return 0.0;
-  const double fc =
-      i >= 1 ? cell.fieldCapacity[i] : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
+  const double fc = kPlain || i >= 1 ? cell.fieldCapacity[i]
+                                      : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
   const double qmax = std::max(0.0, (tm[i] - fc) * dz[i] / dt);
   const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
   if (qmax <= 0 || (ks[i] <= ks[i + 1] && !drains)) return 0.0;
-  const double r = Relative(c, i, tm[i], fu);
+  const double r = Relative<kPlain>(c, i, tm[i], fu);
   if (ks[i] > ks[i + 1])
-    ext[i] = r * ks[i] * dz[i] * (i >= 1 ? cell.drainageDensity : cell.snowDrainageDensity);
+    ext[i] =
+        r * ks[i] * dz[i] * (kPlain || i >= 1 ? cell.drainageDensity : cell.snowDrainageDensity);
   double drain = 0;
   if (drains) {
     const double l = cell.drainDistance;
@@ -277,6 +295,7 @@ struct LimiterColumn {
 };
 
 // The flux limiter at the boundary below layer i (see LimitInterfaceFlux).
+template <bool kPlain = false>
 inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& c, int i, double q,
                                                            PredictedSuction& carried) {
   const SoilColumnWorkspace& ws = c.ws;
@@ -287,8 +306,8 @@ inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& 
   b.dt = c.dt;
   b.dzu = z[i - 1] - z[i];
   b.dzl = z[i] - z[i + 1];
-  b.fu = IceFactor(ws, cell, i);
-  b.fl = IceFactor(ws, cell, i + 1);
+  b.fu = Ice<kPlain>(ws, cell, i);
+  b.fl = Ice<kPlain>(ws, cell, i + 1);
   b.qAbove = c.q[i - 1];
   b.qBelow = c.q[i + 1];
   b.eBelow = c.ext[i + 1];
@@ -298,8 +317,8 @@ inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& 
   b.zl = 0.5 * (z[i] + z[i + 1]);
   b.falls = c.head[i] > c.head[i + 1];
   b.rises = c.head[i + 1] > c.head[i];
-  b.upper = EntryOf(ws, cell, i);
-  b.lower = EntryOf(ws, cell, i + 1);
+  b.upper = EntryOf<kPlain>(ws, cell, i);
+  b.lower = EntryOf<kPlain>(ws, cell, i + 1);
   // The predicted content of layer i often is the one that the boundary above predicted for
   // it (the same sum of the same fluxes): its suction is then carried over, not looked up.
   // Within the bisection the contents move little: each side starts its table search from the
@@ -350,7 +369,10 @@ int ActiveRangeLowest(const SoilColumnWorkspace& ws, const ColumnCell& cell,
   return n;
 }
 
-void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration) {
+namespace {
+
+template <bool kPlain>
+void ComputeHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration) {
   const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kHeads);
   const double* t0 = ws[W::kTheta0];
   const double* tm = ws[W::kThetaMean];
@@ -360,12 +382,13 @@ void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   double* head = ws[W::kHead];
   int* hint = ws[W::kMeanHint];
   const int g = cell.gwLayer;
-  for (int i = cell.i0 + 1; i <= lowest; ++i) {
-    const double f = IceFactor(ws, cell, i);
-    if (iteration == 0) s0[i] = Suction(ws, cell, i, f * t0[i], hint[i]);
+  const int first = kPlain ? 1 : cell.i0 + 1;
+  for (int i = first; i <= lowest; ++i) {
+    const double f = Ice<kPlain>(ws, cell, i);
+    if (iteration == 0) s0[i] = Suction<kPlain>(ws, cell, i, f * t0[i], hint[i]);
     // The first iteration's mean is the start content: the same suction.
     const double sm =
-        iteration == 0 && tm[i] == t0[i] ? s0[i] : Suction(ws, cell, i, f * tm[i], hint[i]);
+        iteration == 0 && tm[i] == t0[i] ? s0[i] : Suction<kPlain>(ws, cell, i, f * tm[i], hint[i]);
     const double psi = 0.5 * (sm + s0[i]);
     scratch[i] = psi;
     const double zc = Centre(z, i);
@@ -373,14 +396,15 @@ void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
     // Below the groundwater table the head is hydrostatic.
     if (i == g && z[i] <= cell.zGw && cell.zGw <= z[i - 1]) {
       head[i] = cell.zGw;
-    } else if (i > g && g >= cell.i0 + 1 && head[g] > zc) {
+    } else if (i > g && g >= first && head[g] > zc) {
       head[i] = head[g];
     }
   }
 }
 
-void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double infiltration,
-                        double dt, RiverCell* river, FluxTotals& totals) {
+template <bool kPlain>
+void ComputeFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double infiltration, double dt,
+                   RiverCell* river, FluxTotals& totals) {
   const int n = ws.N;
   const double* dz = ws[W::kDz];
   const double* head = ws[W::kHead];
@@ -416,14 +440,15 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
   const FluxColumn column{ws, cell, ks, dt};
   double lower = 0;
   int lower_of = -1 - ws.M;
-  double fl = IceFactor(ws, cell, cell.i0 + 1);
-  for (int i = cell.i0 + 1; i <= lowest; ++i) {
+  const int first = kPlain ? 1 : cell.i0 + 1;
+  double fl = Ice<kPlain>(ws, cell, first);
+  for (int i = first; i <= lowest; ++i) {
     const double fu = fl;
-    fl = IceFactor(ws, cell, i + 1);  // the soil's effectiveness from layer 1 on
-    const double k = InterfaceConductivity(column, i, fu, fl, lower, lower_of);
+    fl = Ice<kPlain>(ws, cell, i + 1);  // the soil's effectiveness from layer 1 on
+    const double k = InterfaceConductivity<kPlain>(column, i, fu, fl, lower, lower_of);
     q[i] = LayerFlux(k, head[i], head[i + 1], dz[i], dz[i + 1]);
-    if (i == 0 && q[i] > 0) q[i] = 0;  // no water rises from the soil into the snow
-    totals.drainage += Extraction(column, i, fu);
+    if (!kPlain && i == 0 && q[i] > 0) q[i] = 0;  // no water rises from the soil into the snow
+    totals.drainage += Extraction<kPlain>(column, i, fu);
   }
   // The layers below the active range lie under the groundwater table, which gives no interflow
   // or tile drainage. Their extraction of an earlier inner step, when the table stood lower,
@@ -433,16 +458,33 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
   PredictedSuction carried;
   const LimiterColumn limiter{ws, cell, dt};
   const double* ext = limiter.ext;
-  for (int i = cell.i0 + 1; i <= lowest; ++i) {
-    if (i == 0) continue;
+  for (int i = first; i <= lowest; ++i) {
+    if (!kPlain && i == 0) continue;
     // Without flux and extraction the limiter keeps both (its end point is the same zero
     // flux): the boundary is left as it is, and the next one down looks its suction up.
     if (q[i] == 0 && ext[i] == 0) {
       carried = PredictedSuction{};
       continue;
     }
-    q[i] = LimitBoundary(limiter, i, q[i], carried);
+    q[i] = LimitBoundary<kPlain>(limiter, i, q[i], carried);
   }
+}
+
+}  // namespace
+
+void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration) {
+  if (IsPlainColumn(ws, cell))
+    ComputeHeads<true>(ws, cell, iteration);
+  else
+    ComputeHeads<false>(ws, cell, iteration);
+}
+
+void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double infiltration,
+                        double dt, RiverCell* river, FluxTotals& totals) {
+  if (IsPlainColumn(ws, cell))
+    ComputeFluxes<true>(ws, cell, infiltration, dt, river, totals);
+  else
+    ComputeFluxes<false>(ws, cell, infiltration, dt, river, totals);
 }
 
 double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double q,
