@@ -459,6 +459,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     }
   }
   scratch.thresholds.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));
+  scratch.rootWeights.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));
   std::vector<double>& achieved_sum = scratch.achievedSum;
   std::fill(achieved_sum.begin(), achieved_sum.end(), 0.0);
   int64_t iterations = 0;
@@ -555,6 +556,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         settings.rootDepth = dz[1];
       }
       settings.thresholds = &scratch.thresholds[static_cast<std::size_t>(j * (N + 1))];
+      settings.rootWeights = &scratch.rootWeights[static_cast<std::size_t>(j * (N + 1))];
       evaporation_done = true;
       DistributeEvapotranspiration(soil, fc, N, dz, sat, res, t0, settings, scratch.weights.data(),
                                    scratch.uptake.data(), scratch.uptakeTotal.data(),

@@ -42,6 +42,9 @@ struct SoilWaterScratch {
   // Stress thresholds of the cell's soil per vegetation layer j = 1..L and for the soil
   // evaporation (j = L + 1), layers 1..N at [j * (N + 1) + k]; NaN until first needed.
   std::vector<double> thresholds;
+  // Root weights of the cell per vegetation layer j = 1..L and for the soil evaporation
+  // (j = L + 1), layers 1..N at [j * (N + 1) + k]; [j * (N + 1)] NaN until first needed.
+  std::vector<double> rootWeights;
   // Tracers: per tracer t = 1..T the layers' masses 0..N (mass = concentration x water in mm),
   // concentrations and their values at the step start, at [t * (N + 1) + k]; per tracer the
   // sub-step's solute in interflow, in direct runoff and in the base flow the exchange took, the
