@@ -129,11 +129,12 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
   water.groundwater_layer = gw_layer;
   water.dt = dt;
   const int T = static_cast<int>(soil_tracers.size()) - 1;
-  // The water's split and the water leaving each layer are the same for every tracer.
-  double* leaving = scratch.soluteWork.data();
-  water.work = leaving + N + 2;
-  if (T >= 1) water.parts = SoluteTransportParts(water, leaving);
-  water.leaving = leaving;
+  // The water's split, the water leaving each layer and the layers' water are the same for
+  // every tracer.
+  double* room = scratch.soluteWork.data();
+  water.work = room + 4 * (N + 2);
+  if (T >= 1) PrepareSoluteWater(water, room);
+  const double* start_water = water.start_water;
   for (int t = 1; t <= T; ++t) {
     const auto& tracer = soil_tracers[static_cast<std::size_t>(t)];
     const auto base = static_cast<std::size_t>(t * (N + 1));
@@ -160,7 +161,7 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     const double* kept = definitions[t].evaporating != 0 ? surface.macroporeKept : nullptr;
     for (int k = 1; k <= N; ++k) {
       mass[k] += mix * surface.macroporeInflow[k] * surface.factor * (kept ? kept[k] : 1.0);
-      const double w = before[k] * dz[k] * 1000.0;
+      const double w = start_water[k];
       conc[k] = w > 0 ? mass[k] / w : 0.0;
     }
     SoluteTracer settings;

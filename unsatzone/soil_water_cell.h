@@ -59,7 +59,7 @@ struct SoilWaterScratch {
   std::vector<double> tracerInputConc;
   // Per tracer: its decay over one inner step of the cell (the same in every inner step).
   std::vector<double> tracerDecay;
-  std::vector<double> soluteWork;  // the solute transport's room (4 (N + 2))
+  std::vector<double> soluteWork;  // the solute transport's room (7 (N + 2))
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:
   // the snow restructuring after them moves and resets snow temperatures by its own rules).
@@ -72,7 +72,7 @@ struct SoilWaterScratch {
     for (std::vector<double>* v : {&source, &weights, &uptake, &uptakeTotal, &evaporation,
                                    &extracted, &inflow, &inflowKept, &thetaBefore, &loss, &gain})
       if (v->size() < n) v->resize(n);
-    if (soluteWork.size() < 4 * n) soluteWork.resize(4 * n);
+    if (soluteWork.size() < 7 * n) soluteWork.resize(7 * n);
     const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
     demand.assign(l, 0.0);
     achieved.assign(l, 0.0);
