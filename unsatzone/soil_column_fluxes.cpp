@@ -294,54 +294,90 @@ struct LimiterColumn {
   int* hints = ws[W::kPredictHint];
 };
 
-// The flux limiter at the boundary below layer i (see LimitInterfaceFlux).
+// The flux limiter at the boundary below layer i (see LimitInterfaceFlux). Its common way, a
+// prediction whose heads keep the gradient, runs on plain values; the boundary and its
+// prediction are put together only for a bisection.
 template <bool kPlain = false>
 inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& c, int i, double q,
                                                            PredictedSuction& carried) {
   const SoilColumnWorkspace& ws = c.ws;
   const ColumnCell& cell = c.cell;
   const double* z = c.z;
+  const double dt = c.dt;
+  const double dzu = z[i - 1] - z[i];
+  const double dzl = z[i] - z[i + 1];
+  const double fu = Ice<kPlain>(ws, cell, i);
+  const double fl = Ice<kPlain>(ws, cell, i + 1);
+  const double q_above = c.q[i - 1];
+  const double q_below = c.q[i + 1];
+  const double e_below = c.ext[i + 1];
+  const double t0u = c.t0[i];
+  const double t0l = c.t0[i + 1];
+  const LayerEntry upper = EntryOf<kPlain>(ws, cell, i);
+  const LayerEntry lower = EntryOf<kPlain>(ws, cell, i + 1);
+  const double e = c.ext[i];
+  // A flux that would fill the upper layer beyond saturation is cut to the room it has.
+  const double sat = c.sat[i];
+  if (q > 0 && (q - e - q_above) * dt / dzu + t0u > sat) {
+    const double room = std::fabs(dzu * (sat - t0u) / dt);
+    q = room < q ? room : 0.0;
+  }
+  // The first prediction. The predicted content of layer i often is the one that the boundary
+  // above predicted for it (the same sum of the same fluxes): its suction is then carried over,
+  // not looked up. Each look-up starts from the interval of the layer's last one.
+  int upper_hint = c.hints[i];
+  int lower_hint = c.hints[i + 1];
+  const double tu = (q - e - q_above) * dt / dzu + t0u;
+  const double tl = (q_below - e_below - q) * dt / dzl + t0l;
+  const double su = carried.layer == i && tu == carried.theta
+                        ? carried.suction
+                        : upper.record->GetSuction(upper.layer, fu * tu, upper_hint);
+  const double sl = lower.record->GetSuction(lower.layer, fl * tl, lower_hint);
+  const double zu = 0.5 * (z[i] + z[i - 1]);
+  const double zl = 0.5 * (z[i] + z[i + 1]);
+  const double hu = zu - su;
+  const double hl = zl - sl;
+  const bool falls = c.head[i] > c.head[i + 1];
+  const bool rises = c.head[i + 1] > c.head[i];
+  if (!((falls && hl > hu + 0.001) || (rises && hu > hl + 0.001))) {
+    // The lower layer's predicted content and suction go on to the next boundary down.
+    carried = {i + 1, tl, sl};
+    c.ext[i] = e;
+    c.hints[i] = upper_hint;
+    c.hints[i + 1] = lower_hint;
+    return q;
+  }
+  // The gradient reverses: the bisection. Within it the contents move little: each side starts
+  // its table search from the interval of its last look-up, and a content that has not changed
+  // keeps its suction (late rounds move the flux by less than the contents resolve).
   Boundary b;
   b.i = i;
-  b.dt = c.dt;
-  b.dzu = z[i - 1] - z[i];
-  b.dzl = z[i] - z[i + 1];
-  b.fu = Ice<kPlain>(ws, cell, i);
-  b.fl = Ice<kPlain>(ws, cell, i + 1);
-  b.qAbove = c.q[i - 1];
-  b.qBelow = c.q[i + 1];
-  b.eBelow = c.ext[i + 1];
-  b.t0u = c.t0[i];
-  b.t0l = c.t0[i + 1];
-  b.zu = 0.5 * (z[i] + z[i - 1]);
-  b.zl = 0.5 * (z[i] + z[i + 1]);
-  b.falls = c.head[i] > c.head[i + 1];
-  b.rises = c.head[i + 1] > c.head[i];
-  b.upper = EntryOf<kPlain>(ws, cell, i);
-  b.lower = EntryOf<kPlain>(ws, cell, i + 1);
-  // The predicted content of layer i often is the one that the boundary above predicted for
-  // it (the same sum of the same fluxes): its suction is then carried over, not looked up.
-  // Within the bisection the contents move little: each side starts its table search from the
-  // interval of its last look-up (at first from the layer's last one, kept in the workspace),
-  // and a content that has not changed keeps its suction (late rounds move the flux by less
-  // than the contents resolve).
+  b.dt = dt;
+  b.dzu = dzu;
+  b.dzl = dzl;
+  b.fu = fu;
+  b.fl = fl;
+  b.qAbove = q_above;
+  b.qBelow = q_below;
+  b.eBelow = e_below;
+  b.t0u = t0u;
+  b.t0l = t0l;
+  b.zu = zu;
+  b.zl = zl;
+  b.falls = falls;
+  b.rises = rises;
+  b.upper = upper;
+  b.lower = lower;
   Prediction p;
   p.q = q;
-  p.e = c.ext[i];
-  p.upperTheta = carried.layer == i ? carried.theta : std::nan("");
-  p.upperSuction = carried.suction;
-  p.lowerTheta = std::nan("");
-  p.lowerSuction = 0;
-  p.upperHint = c.hints[i];
-  p.lowerHint = c.hints[i + 1];
-  const double sat = c.sat[i];
-  if (q > 0 && (q - p.e - b.qAbove) * b.dt / b.dzu + b.t0u > sat) {
-    const double room = std::fabs(b.dzu * (sat - b.t0u) / b.dt);
-    p.q = room < q ? room : 0.0;
-  }
-  double hu = 0, hl = 0;
-  if (PredictReversed(b, p, hu, hl)) Bisect(c.ws, b, p);
-  // The lower layer's last predicted content and suction go on to the next boundary down.
+  p.e = e;
+  p.upperTheta = tu;
+  p.upperSuction = su;
+  p.lowerTheta = tl;
+  p.lowerSuction = sl;
+  p.upperHint = upper_hint;
+  p.lowerHint = lower_hint;
+  Bisect(c.ws, b, p);
   carried = {i + 1, p.lowerTheta, p.lowerSuction};
   c.ext[i] = p.e;
   c.hints[i] = p.upperHint;
