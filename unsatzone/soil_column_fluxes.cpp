@@ -50,15 +50,6 @@ inline double Centre(const double* z, int i) {
   return 0.5 * (z[i - 1] + z[i]);
 }
 
-// Last layer reached from `start` while the next layer exchanges water with the river.
-int ScanRiverLayers(const SoilColumnWorkspace& ws, int start) {
-  const double* in = ws[W::kRiverIn];
-  const double* out = ws[W::kRiverOut];
-  int last = start;
-  while (last < ws.N && (in[last + 1] > 0 || out[last + 1] > 0)) ++last;
-  return last;
-}
-
 // What the fluxes of one ComputeLayerFluxes call read and write of the column, found once.
 struct FluxColumn {
   SoilColumnWorkspace& ws;
@@ -132,7 +123,7 @@ inline double Extraction(const FluxColumn& c, int i, double fu) {
   ext[i] = 0;
   if (i >= cell.gwLayer || c.z[i] - c.head[i] >= kInterflowSuctionLimit) return 0.0;
   const double fc = kPlain || i >= 1 ? cell.fieldCapacity[i]
-                                      : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
+                                     : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
   const double qmax = std::max(0.0, (tm[i] - fc) * dz[i] / dt);
   const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
   if (qmax <= 0 || (ks[i] <= ks[i + 1] && !drains)) return 0.0;
@@ -387,28 +378,19 @@ inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& 
 
 }  // namespace
 
-int ActiveRangeLowest(const SoilColumnWorkspace& ws, const ColumnCell& cell,
-                      ColumnOperation operation) {
-  const int n = ws.N;
-  // A cell without a river exchanges no water with one (its river arrays stay 0): no scan.
-  const auto scan = [&](int start) { return cell.riverOn ? ScanRiverLayers(ws, start) : start; };
-  switch (operation) {
-    case ColumnOperation::kMoisture:
-      return std::min(scan(std::max(cell.gwLayer, cell.lowerBound)) + 2, n);
-    case ColumnOperation::kHeads:
-      return std::min(scan(std::max(cell.gwLayer, cell.lowerBound)) + 2, n - 1);
-    case ColumnOperation::kFluxes:
-      return std::min(scan(std::max(cell.gwLayer + 1, cell.lowerBound)), n - 1);
-    case ColumnOperation::kContents:
-      return std::min(scan(std::max(cell.gwLayer + 3, cell.lowerBound)) + 2, n);
-  }
-  return n;
+int ScanRiverLayers(const SoilColumnWorkspace& ws, int start) {
+  const double* in = ws[W::kRiverIn];
+  const double* out = ws[W::kRiverOut];
+  int last = start;
+  while (last < ws.N && (in[last + 1] > 0 || out[last + 1] > 0)) ++last;
+  return last;
 }
 
 namespace {
 
-template <bool kPlain>
-void ComputeHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration) {
+// kStart: the first head computation of the step (iteration 0), which takes the start suctions.
+template <bool kPlain, bool kStart>
+void ComputeHeads(SoilColumnWorkspace& ws, const ColumnCell& cell) {
   const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kHeads);
   const double* t0 = ws[W::kTheta0];
   const double* tm = ws[W::kThetaMean];
@@ -421,10 +403,10 @@ void ComputeHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration
   const int first = kPlain ? 1 : cell.i0 + 1;
   for (int i = first; i <= lowest; ++i) {
     const double f = Ice<kPlain>(ws, cell, i);
-    if (iteration == 0) s0[i] = Suction<kPlain>(ws, cell, i, f * t0[i], hint[i]);
+    if (kStart) s0[i] = Suction<kPlain>(ws, cell, i, f * t0[i], hint[i]);
     // The first iteration's mean is the start content: the same suction.
     const double sm =
-        iteration == 0 && tm[i] == t0[i] ? s0[i] : Suction<kPlain>(ws, cell, i, f * tm[i], hint[i]);
+        kStart && tm[i] == t0[i] ? s0[i] : Suction<kPlain>(ws, cell, i, f * tm[i], hint[i]);
     const double psi = 0.5 * (sm + s0[i]);
     scratch[i] = psi;
     const double zc = Centre(z, i);
@@ -509,10 +491,17 @@ void ComputeFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double infil
 }  // namespace
 
 void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration) {
-  if (IsPlainColumn(ws, cell))
-    ComputeHeads<true>(ws, cell, iteration);
-  else
-    ComputeHeads<false>(ws, cell, iteration);
+  const bool start = iteration == 0;
+  if (IsPlainColumn(ws, cell)) {
+    if (start)
+      ComputeHeads<true, true>(ws, cell);
+    else
+      ComputeHeads<true, false>(ws, cell);
+  } else if (start) {
+    ComputeHeads<false, true>(ws, cell);
+  } else {
+    ComputeHeads<false, false>(ws, cell);
+  }
 }
 
 void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double infiltration,
