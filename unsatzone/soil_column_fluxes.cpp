@@ -701,9 +701,13 @@ int LimitLayerContents(SoilColumnWorkspace& ws, const ColumnCell& cell, int swee
   return sweep;
 }
 
-double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration,
-                           double dt, int& meanCount, int* clamped) {
-  const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kMoisture);
+namespace {
+
+// The moisture update with the limiter's trials taken (kHeld) or computed, and with the clamped
+// layers counted (kCounting) or not.
+template <bool kHeld, bool kCounting>
+double UpdateContents(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration, double dt,
+                      int lowest, int& meanCount, int& clamps) {
   const double* t0 = ws[W::kTheta0];
   const double* dz = ws[W::kDz];
   const double* q = ws[W::kQ];
@@ -714,18 +718,14 @@ double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   double* mean = ws[W::kThetaMean];
   // The content limiter's last trials, when they hold, are these contents computed already.
   const double* trial = ws[W::kThetaTrial];
-  const bool held = lowest <= ws.trialsHeldTo;
-  ws.trialsHeldTo = W::kNoTrials;
   double change = 0;
-  int clamps = 0;
-  const bool counting = clamped != nullptr;
   // The new content of layer i (clamped to [0, 1]); returns the previous one.
   auto update = [&](int i) {
     const double prev = theta[i];
     const double raw =
-        held ? trial[i] : (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
+        kHeld ? trial[i] : (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
     theta[i] = std::clamp(raw, 0.0, 1.0);
-    if (counting) clamps += theta[i] != raw;
+    if (kCounting) clamps += theta[i] != raw;
     change = std::max(change, std::fabs(prev - theta[i]));
     return prev;
   };
@@ -744,7 +744,27 @@ double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
       mean[i] = (n * mean[i] + theta[i]) / n1;
     }
   }
-  if (clamped != nullptr) *clamped += clamps;
+  return change;
+}
+
+}  // namespace
+
+double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration,
+                           double dt, int& meanCount, int* clamped) {
+  const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kMoisture);
+  const bool held = lowest <= ws.trialsHeldTo;
+  ws.trialsHeldTo = W::kNoTrials;
+  int clamps = 0;
+  double change = 0;
+  if (clamped == nullptr) {
+    change = held
+                 ? UpdateContents<true, false>(ws, cell, iteration, dt, lowest, meanCount, clamps)
+                 : UpdateContents<false, false>(ws, cell, iteration, dt, lowest, meanCount, clamps);
+  } else {
+    change = held ? UpdateContents<true, true>(ws, cell, iteration, dt, lowest, meanCount, clamps)
+                  : UpdateContents<false, true>(ws, cell, iteration, dt, lowest, meanCount, clamps);
+    *clamped += clamps;
+  }
   return change;
 }
 
