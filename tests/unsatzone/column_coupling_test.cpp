@@ -198,8 +198,7 @@ TEST(SoluteTransport, WaterPassingThroughALayerCarriesItsSolute) {
   for (int step = 0; step < 2; ++step) {
     const SoluteOutflows a =
         ComputeSoluteTransport(p, tracer, prepared.c.data(), prepared.previous.data(), nullptr);
-    const SoluteOutflows b = ComputeSoluteTransport(unprepared.Water(), tracer,
-                                                    unprepared.c.data(),
+    const SoluteOutflows b = ComputeSoluteTransport(unprepared.Water(), tracer, unprepared.c.data(),
                                                     unprepared.previous.data(), nullptr);
     EXPECT_EQ(prepared.c, unprepared.c);
     EXPECT_EQ(a.extracted, b.extracted);
