@@ -14,35 +14,40 @@ namespace {
 
 using W = SoilColumnWorkspace;
 
+// The operations come in two builds: one for any column and one for a plain column (`kPlain`),
+// soil layers alone from layer 1 down, without a snow pack's layers or the heat model's liquid
+// fractions (every ice factor 1), where the tests for those fall away.
+inline bool IsPlainColumn(const SoilColumnWorkspace& ws, const ColumnCell& cell) {
+  return ws.M == 0 && cell.i0 == 0 && cell.snow == nullptr && !cell.liquidFraction;
+}
+
 // The entry and its layer index that describe layer i of the column.
 struct LayerEntry {
   const SoilRecord* record;
   int layer;
 };
+template <bool kPlain = false>
 inline LayerEntry EntryOf(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i) {
-  if (i >= 1) return {cell.soil, i};
+  if (kPlain || i >= 1) return {cell.soil, i};
   return {cell.snow, ws.M + i};
 }
-inline double Suction(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double theta) {
-  const LayerEntry e = EntryOf(ws, cell, i);
-  return e.record->GetSuction(e.layer, theta);
+// IceFactor, 1 in a plain column.
+template <bool kPlain>
+inline double Ice(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i) {
+  if constexpr (kPlain) {
+    return 1.0;
+  } else {
+    return IceFactor(ws, cell, i);
+  }
 }
+template <bool kPlain>
 inline double Suction(const SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double theta,
                       int& hint) {
-  const LayerEntry e = EntryOf(ws, cell, i);
+  const LayerEntry e = EntryOf<kPlain>(ws, cell, i);
   return e.record->GetSuction(e.layer, theta, hint);
 }
 inline double Centre(const double* z, int i) {
   return 0.5 * (z[i - 1] + z[i]);
-}
-
-// Last layer reached from `start` while the next layer exchanges water with the river.
-int ScanRiverLayers(const SoilColumnWorkspace& ws, int start) {
-  const double* in = ws[W::kRiverIn];
-  const double* out = ws[W::kRiverOut];
-  int last = start;
-  while (last < ws.N && (in[last + 1] > 0 || out[last + 1] > 0)) ++last;
-  return last;
 }
 
 // What the fluxes of one ComputeLayerFluxes call read and write of the column, found once.
@@ -61,8 +66,9 @@ struct FluxColumn {
 };
 
 // Relative conductivity of layer i at min(theta, cap).
+template <bool kPlain>
 inline double Relative(const FluxColumn& c, int i, double theta, double cap) {
-  const LayerEntry e = EntryOf(c.ws, c.cell, i);
+  const LayerEntry e = EntryOf<kPlain>(c.ws, c.cell, i);
   return e.record->GetRelativeConductivity(e.layer, theta, cap, c.hints[i]);
 }
 
@@ -70,6 +76,7 @@ inline double Relative(const FluxColumn& c, int i, double theta, double cap) {
 // harmonic mean near and below the table, the larger of the two above it). `lower` carries the
 // relative conductivity of layer i + 1 to the next interface, where it is layer i's (`lowerOf`
 // names the layer it belongs to; -1 - M: none), saving one look-up per layer.
+template <bool kPlain>
 inline double InterfaceConductivity(const FluxColumn& c, int i, double fu, double fl, double& lower,
                                     int& lowerOf) {
   const ColumnCell& cell = c.cell;
@@ -79,15 +86,15 @@ inline double InterfaceConductivity(const FluxColumn& c, int i, double fu, doubl
   const double* ks = c.ks;
   if (cell.clayLayer > 0 && (i == cell.clayLayer || i + 1 == cell.clayLayer)) {
     const int k = cell.clayLayer;
-    return cell.kSatClay * Relative(c, i, 0.5 * (t0[k] + tm[k]), fu);
+    return cell.kSatClay * Relative<kPlain>(c, i, 0.5 * (t0[k] + tm[k]), fu);
   }
   if (i > cell.gwLayer) return ks[i];
-  double ru = lowerOf == i ? lower : Relative(c, i, 0.5 * (t0[i] + tm[i]), fu);
-  double rl = Relative(c, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl);
+  double ru = lowerOf == i ? lower : Relative<kPlain>(c, i, 0.5 * (t0[i] + tm[i]), fu);
+  double rl = Relative<kPlain>(c, i + 1, 0.5 * (t0[i + 1] + tm[i + 1]), fl);
   lower = rl;
   lowerOf = i + 1;
-  double s = i >= 1 ? cell.soil->maxratio : cell.snow->maxratio;
-  if (i == 0) s = std::max(s, cell.soil->maxratio);
+  double s = kPlain || i >= 1 ? cell.soil->maxratio : cell.snow->maxratio;
+  if (!kPlain && i == 0) s = std::max(s, cell.soil->maxratio);
   if (ru > s * rl) {
     rl = ru / s;
   } else if (s * ru < rl) {
@@ -105,6 +112,7 @@ inline double InterfaceConductivity(const FluxColumn& c, int i, double fu, doubl
 }
 
 // Interflow and tile drainage out of layer i; returns the tile drainage.
+template <bool kPlain>
 inline double Extraction(const FluxColumn& c, int i, double fu) {
   const ColumnCell& cell = c.cell;
   double* ext = c.ext;
@@ -114,14 +122,15 @@ inline double Extraction(const FluxColumn& c, int i, double fu) {
   const double dt = c.dt;
   ext[i] = 0;
   if (i >= cell.gwLayer || c.z[i] - c.head[i] >= kInterflowSuctionLimit) return 0.0;
-  const double fc =
-      i >= 1 ? cell.fieldCapacity[i] : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
+  const double fc = kPlain || i >= 1 ? cell.fieldCapacity[i]
+                                     : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
   const double qmax = std::max(0.0, (tm[i] - fc) * dz[i] / dt);
   const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
   if (qmax <= 0 || (ks[i] <= ks[i + 1] && !drains)) return 0.0;
-  const double r = Relative(c, i, tm[i], fu);
+  const double r = Relative<kPlain>(c, i, tm[i], fu);
   if (ks[i] > ks[i + 1])
-    ext[i] = r * ks[i] * dz[i] * (i >= 1 ? cell.drainageDensity : cell.snowDrainageDensity);
+    ext[i] =
+        r * ks[i] * dz[i] * (kPlain || i >= 1 ? cell.drainageDensity : cell.snowDrainageDensity);
   double drain = 0;
   if (drains) {
     const double l = cell.drainDistance;
@@ -276,53 +285,90 @@ struct LimiterColumn {
   int* hints = ws[W::kPredictHint];
 };
 
-// The flux limiter at the boundary below layer i (see LimitInterfaceFlux).
+// The flux limiter at the boundary below layer i (see LimitInterfaceFlux). Its common way, a
+// prediction whose heads keep the gradient, runs on plain values; the boundary and its
+// prediction are put together only for a bisection.
+template <bool kPlain = false>
 inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& c, int i, double q,
                                                            PredictedSuction& carried) {
   const SoilColumnWorkspace& ws = c.ws;
   const ColumnCell& cell = c.cell;
   const double* z = c.z;
+  const double dt = c.dt;
+  const double dzu = z[i - 1] - z[i];
+  const double dzl = z[i] - z[i + 1];
+  const double fu = Ice<kPlain>(ws, cell, i);
+  const double fl = Ice<kPlain>(ws, cell, i + 1);
+  const double q_above = c.q[i - 1];
+  const double q_below = c.q[i + 1];
+  const double e_below = c.ext[i + 1];
+  const double t0u = c.t0[i];
+  const double t0l = c.t0[i + 1];
+  const LayerEntry upper = EntryOf<kPlain>(ws, cell, i);
+  const LayerEntry lower = EntryOf<kPlain>(ws, cell, i + 1);
+  const double e = c.ext[i];
+  // A flux that would fill the upper layer beyond saturation is cut to the room it has.
+  const double sat = c.sat[i];
+  if (q > 0 && (q - e - q_above) * dt / dzu + t0u > sat) {
+    const double room = std::fabs(dzu * (sat - t0u) / dt);
+    q = room < q ? room : 0.0;
+  }
+  // The first prediction. The predicted content of layer i often is the one that the boundary
+  // above predicted for it (the same sum of the same fluxes): its suction is then carried over,
+  // not looked up. Each look-up starts from the interval of the layer's last one.
+  int upper_hint = c.hints[i];
+  int lower_hint = c.hints[i + 1];
+  const double tu = (q - e - q_above) * dt / dzu + t0u;
+  const double tl = (q_below - e_below - q) * dt / dzl + t0l;
+  const double su = carried.layer == i && tu == carried.theta
+                        ? carried.suction
+                        : upper.record->GetSuction(upper.layer, fu * tu, upper_hint);
+  const double sl = lower.record->GetSuction(lower.layer, fl * tl, lower_hint);
+  const double zu = 0.5 * (z[i] + z[i - 1]);
+  const double zl = 0.5 * (z[i] + z[i + 1]);
+  const double hu = zu - su;
+  const double hl = zl - sl;
+  const bool falls = c.head[i] > c.head[i + 1];
+  const bool rises = c.head[i + 1] > c.head[i];
+  if (!((falls && hl > hu + 0.001) || (rises && hu > hl + 0.001))) {
+    // The lower layer's predicted content and suction go on to the next boundary down.
+    carried = {i + 1, tl, sl};
+    c.ext[i] = e;
+    c.hints[i] = upper_hint;
+    c.hints[i + 1] = lower_hint;
+    return q;
+  }
+  // The gradient reverses: the bisection. Within it the contents move little: each side starts
+  // its table search from the interval of its last look-up, and a content that has not changed
+  // keeps its suction (late rounds move the flux by less than the contents resolve).
   Boundary b;
   b.i = i;
-  b.dt = c.dt;
-  b.dzu = z[i - 1] - z[i];
-  b.dzl = z[i] - z[i + 1];
-  b.fu = IceFactor(ws, cell, i);
-  b.fl = IceFactor(ws, cell, i + 1);
-  b.qAbove = c.q[i - 1];
-  b.qBelow = c.q[i + 1];
-  b.eBelow = c.ext[i + 1];
-  b.t0u = c.t0[i];
-  b.t0l = c.t0[i + 1];
-  b.zu = 0.5 * (z[i] + z[i - 1]);
-  b.zl = 0.5 * (z[i] + z[i + 1]);
-  b.falls = c.head[i] > c.head[i + 1];
-  b.rises = c.head[i + 1] > c.head[i];
-  b.upper = EntryOf(ws, cell, i);
-  b.lower = EntryOf(ws, cell, i + 1);
-  // The predicted content of layer i often is the one that the boundary above predicted for
-  // it (the same sum of the same fluxes): its suction is then carried over, not looked up.
-  // Within the bisection the contents move little: each side starts its table search from the
-  // interval of its last look-up (at first from the layer's last one, kept in the workspace),
-  // and a content that has not changed keeps its suction (late rounds move the flux by less
-  // than the contents resolve).
+  b.dt = dt;
+  b.dzu = dzu;
+  b.dzl = dzl;
+  b.fu = fu;
+  b.fl = fl;
+  b.qAbove = q_above;
+  b.qBelow = q_below;
+  b.eBelow = e_below;
+  b.t0u = t0u;
+  b.t0l = t0l;
+  b.zu = zu;
+  b.zl = zl;
+  b.falls = falls;
+  b.rises = rises;
+  b.upper = upper;
+  b.lower = lower;
   Prediction p;
   p.q = q;
-  p.e = c.ext[i];
-  p.upperTheta = carried.layer == i ? carried.theta : std::nan("");
-  p.upperSuction = carried.suction;
-  p.lowerTheta = std::nan("");
-  p.lowerSuction = 0;
-  p.upperHint = c.hints[i];
-  p.lowerHint = c.hints[i + 1];
-  const double sat = c.sat[i];
-  if (q > 0 && (q - p.e - b.qAbove) * b.dt / b.dzu + b.t0u > sat) {
-    const double room = std::fabs(b.dzu * (sat - b.t0u) / b.dt);
-    p.q = room < q ? room : 0.0;
-  }
-  double hu = 0, hl = 0;
-  if (PredictReversed(b, p, hu, hl)) Bisect(c.ws, b, p);
-  // The lower layer's last predicted content and suction go on to the next boundary down.
+  p.e = e;
+  p.upperTheta = tu;
+  p.upperSuction = su;
+  p.lowerTheta = tl;
+  p.lowerSuction = sl;
+  p.upperHint = upper_hint;
+  p.lowerHint = lower_hint;
+  Bisect(c.ws, b, p);
   carried = {i + 1, p.lowerTheta, p.lowerSuction};
   c.ext[i] = p.e;
   c.hints[i] = p.upperHint;
@@ -332,23 +378,19 @@ inline __attribute__((always_inline)) double LimitBoundary(const LimiterColumn& 
 
 }  // namespace
 
-int ActiveRangeLowest(const SoilColumnWorkspace& ws, const ColumnCell& cell,
-                      ColumnOperation operation) {
-  const int n = ws.N;
-  switch (operation) {
-    case ColumnOperation::kMoisture:
-      return std::min(ScanRiverLayers(ws, std::max(cell.gwLayer, cell.lowerBound)) + 2, n);
-    case ColumnOperation::kHeads:
-      return std::min(ScanRiverLayers(ws, std::max(cell.gwLayer, cell.lowerBound)) + 2, n - 1);
-    case ColumnOperation::kFluxes:
-      return std::min(ScanRiverLayers(ws, std::max(cell.gwLayer + 1, cell.lowerBound)), n - 1);
-    case ColumnOperation::kContents:
-      return std::min(ScanRiverLayers(ws, std::max(cell.gwLayer + 3, cell.lowerBound)) + 2, n);
-  }
-  return n;
+int ScanRiverLayers(const SoilColumnWorkspace& ws, int start) {
+  const double* in = ws[W::kRiverIn];
+  const double* out = ws[W::kRiverOut];
+  int last = start;
+  while (last < ws.N && (in[last + 1] > 0 || out[last + 1] > 0)) ++last;
+  return last;
 }
 
-void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration) {
+namespace {
+
+// kStart: the first head computation of the step (iteration 0), which takes the start suctions.
+template <bool kPlain, bool kStart>
+void ComputeHeads(SoilColumnWorkspace& ws, const ColumnCell& cell) {
   const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kHeads);
   const double* t0 = ws[W::kTheta0];
   const double* tm = ws[W::kThetaMean];
@@ -358,12 +400,13 @@ void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   double* head = ws[W::kHead];
   int* hint = ws[W::kMeanHint];
   const int g = cell.gwLayer;
-  for (int i = cell.i0 + 1; i <= lowest; ++i) {
-    const double f = IceFactor(ws, cell, i);
-    if (iteration == 0) s0[i] = Suction(ws, cell, i, f * t0[i], hint[i]);
+  const int first = kPlain ? 1 : cell.i0 + 1;
+  for (int i = first; i <= lowest; ++i) {
+    const double f = Ice<kPlain>(ws, cell, i);
+    if (kStart) s0[i] = Suction<kPlain>(ws, cell, i, f * t0[i], hint[i]);
     // The first iteration's mean is the start content: the same suction.
     const double sm =
-        iteration == 0 && tm[i] == t0[i] ? s0[i] : Suction(ws, cell, i, f * tm[i], hint[i]);
+        kStart && tm[i] == t0[i] ? s0[i] : Suction<kPlain>(ws, cell, i, f * tm[i], hint[i]);
     const double psi = 0.5 * (sm + s0[i]);
     scratch[i] = psi;
     const double zc = Centre(z, i);
@@ -371,14 +414,15 @@ void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
     // Below the groundwater table the head is hydrostatic.
     if (i == g && z[i] <= cell.zGw && cell.zGw <= z[i - 1]) {
       head[i] = cell.zGw;
-    } else if (i > g && g >= cell.i0 + 1 && head[g] > zc) {
+    } else if (i > g && g >= first && head[g] > zc) {
       head[i] = head[g];
     }
   }
 }
 
-void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double infiltration,
-                        double dt, RiverCell* river, FluxTotals& totals) {
+template <bool kPlain>
+void ComputeFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double infiltration, double dt,
+                   RiverCell* river, FluxTotals& totals) {
   const int n = ws.N;
   const double* dz = ws[W::kDz];
   const double* head = ws[W::kHead];
@@ -414,14 +458,15 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
   const FluxColumn column{ws, cell, ks, dt};
   double lower = 0;
   int lower_of = -1 - ws.M;
-  double fl = IceFactor(ws, cell, cell.i0 + 1);
-  for (int i = cell.i0 + 1; i <= lowest; ++i) {
+  const int first = kPlain ? 1 : cell.i0 + 1;
+  double fl = Ice<kPlain>(ws, cell, first);
+  for (int i = first; i <= lowest; ++i) {
     const double fu = fl;
-    fl = IceFactor(ws, cell, i + 1);  // the soil's effectiveness from layer 1 on
-    const double k = InterfaceConductivity(column, i, fu, fl, lower, lower_of);
+    fl = Ice<kPlain>(ws, cell, i + 1);  // the soil's effectiveness from layer 1 on
+    const double k = InterfaceConductivity<kPlain>(column, i, fu, fl, lower, lower_of);
     q[i] = LayerFlux(k, head[i], head[i + 1], dz[i], dz[i + 1]);
-    if (i == 0 && q[i] > 0) q[i] = 0;  // no water rises from the soil into the snow
-    totals.drainage += Extraction(column, i, fu);
+    if (!kPlain && i == 0 && q[i] > 0) q[i] = 0;  // no water rises from the soil into the snow
+    totals.drainage += Extraction<kPlain>(column, i, fu);
   }
   // The layers below the active range lie under the groundwater table, which gives no interflow
   // or tile drainage. Their extraction of an earlier inner step, when the table stood lower,
@@ -431,16 +476,40 @@ void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double 
   PredictedSuction carried;
   const LimiterColumn limiter{ws, cell, dt};
   const double* ext = limiter.ext;
-  for (int i = cell.i0 + 1; i <= lowest; ++i) {
-    if (i == 0) continue;
+  for (int i = first; i <= lowest; ++i) {
+    if (!kPlain && i == 0) continue;
     // Without flux and extraction the limiter keeps both (its end point is the same zero
     // flux): the boundary is left as it is, and the next one down looks its suction up.
     if (q[i] == 0 && ext[i] == 0) {
       carried = PredictedSuction{};
       continue;
     }
-    q[i] = LimitBoundary(limiter, i, q[i], carried);
+    q[i] = LimitBoundary<kPlain>(limiter, i, q[i], carried);
   }
+}
+
+}  // namespace
+
+void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration) {
+  const bool start = iteration == 0;
+  if (IsPlainColumn(ws, cell)) {
+    if (start)
+      ComputeHeads<true, true>(ws, cell);
+    else
+      ComputeHeads<true, false>(ws, cell);
+  } else if (start) {
+    ComputeHeads<false, true>(ws, cell);
+  } else {
+    ComputeHeads<false, false>(ws, cell);
+  }
+}
+
+void ComputeLayerFluxes(SoilColumnWorkspace& ws, const ColumnCell& cell, double infiltration,
+                        double dt, RiverCell* river, FluxTotals& totals) {
+  if (IsPlainColumn(ws, cell))
+    ComputeFluxes<true>(ws, cell, infiltration, dt, river, totals);
+  else
+    ComputeFluxes<false>(ws, cell, infiltration, dt, river, totals);
 }
 
 double LimitInterfaceFlux(SoilColumnWorkspace& ws, const ColumnCell& cell, int i, double q,
@@ -632,9 +701,13 @@ int LimitLayerContents(SoilColumnWorkspace& ws, const ColumnCell& cell, int swee
   return sweep;
 }
 
-double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration,
-                           double dt, int& meanCount, int* clamped) {
-  const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kMoisture);
+namespace {
+
+// The moisture update with the limiter's trials taken (kHeld) or computed, and with the clamped
+// layers counted (kCounting) or not.
+template <bool kHeld, bool kCounting>
+double UpdateContents(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration, double dt,
+                      int lowest, int& meanCount, int& clamps) {
   const double* t0 = ws[W::kTheta0];
   const double* dz = ws[W::kDz];
   const double* q = ws[W::kQ];
@@ -645,18 +718,14 @@ double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
   double* mean = ws[W::kThetaMean];
   // The content limiter's last trials, when they hold, are these contents computed already.
   const double* trial = ws[W::kThetaTrial];
-  const bool held = lowest <= ws.trialsHeldTo;
-  ws.trialsHeldTo = W::kNoTrials;
   double change = 0;
-  int clamps = 0;
-  const bool counting = clamped != nullptr;
   // The new content of layer i (clamped to [0, 1]); returns the previous one.
   auto update = [&](int i) {
     const double prev = theta[i];
     const double raw =
-        held ? trial[i] : (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
+        kHeld ? trial[i] : (q[i] - q[i - 1] - ext[i] - out[i] + in[i]) * dt / dz[i] + t0[i];
     theta[i] = std::clamp(raw, 0.0, 1.0);
-    if (counting) clamps += theta[i] != raw;
+    if (kCounting) clamps += theta[i] != raw;
     change = std::max(change, std::fabs(prev - theta[i]));
     return prev;
   };
@@ -675,7 +744,27 @@ double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int 
       mean[i] = (n * mean[i] + theta[i]) / n1;
     }
   }
-  if (clamped != nullptr) *clamped += clamps;
+  return change;
+}
+
+}  // namespace
+
+double UpdateLayerMoisture(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration,
+                           double dt, int& meanCount, int* clamped) {
+  const int lowest = ActiveRangeLowest(ws, cell, ColumnOperation::kMoisture);
+  const bool held = lowest <= ws.trialsHeldTo;
+  ws.trialsHeldTo = W::kNoTrials;
+  int clamps = 0;
+  double change = 0;
+  if (clamped == nullptr) {
+    change = held
+                 ? UpdateContents<true, false>(ws, cell, iteration, dt, lowest, meanCount, clamps)
+                 : UpdateContents<false, false>(ws, cell, iteration, dt, lowest, meanCount, clamps);
+  } else {
+    change = held ? UpdateContents<true, true>(ws, cell, iteration, dt, lowest, meanCount, clamps)
+                  : UpdateContents<false, true>(ws, cell, iteration, dt, lowest, meanCount, clamps);
+    *clamped += clamps;
+  }
   return change;
 }
 

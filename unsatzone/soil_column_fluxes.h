@@ -16,6 +16,8 @@
 // and no flux below layer N is computed.
 #pragma once
 
+#include <algorithm>
+
 #include "unsatzone/soil_column_workspace.h"
 
 namespace velorn {
@@ -32,9 +34,27 @@ inline constexpr int kContentLimiterSweeps = 10;
 // The operations whose active range ActiveRangeLowest gives.
 enum class ColumnOperation { kMoisture, kHeads, kFluxes, kContents };
 
-// Lowest layer that `operation` computes in the cell.
-int ActiveRangeLowest(const SoilColumnWorkspace& ws, const ColumnCell& cell,
-                      ColumnOperation operation);
+// Last layer reached from `start` while the next layer exchanges water with the river.
+int ScanRiverLayers(const SoilColumnWorkspace& ws, int start);
+
+// Lowest layer that `operation` computes in the cell (every operation asks in every iteration).
+inline int ActiveRangeLowest(const SoilColumnWorkspace& ws, const ColumnCell& cell,
+                             ColumnOperation operation) {
+  const int n = ws.N;
+  // A cell without a river exchanges no water with one (its river arrays stay 0): no scan.
+  const auto scan = [&](int start) { return cell.riverOn ? ScanRiverLayers(ws, start) : start; };
+  switch (operation) {
+    case ColumnOperation::kMoisture:
+      return std::min(scan(std::max(cell.gwLayer, cell.lowerBound)) + 2, n);
+    case ColumnOperation::kHeads:
+      return std::min(scan(std::max(cell.gwLayer, cell.lowerBound)) + 2, n - 1);
+    case ColumnOperation::kFluxes:
+      return std::min(scan(std::max(cell.gwLayer + 1, cell.lowerBound)), n - 1);
+    case ColumnOperation::kContents:
+      return std::min(scan(std::max(cell.gwLayer + 3, cell.lowerBound)) + 2, n);
+  }
+  return n;
+}
 
 // Time-centred heads of the active layers; in iteration 0 also the start suctions.
 void ComputeHydraulicHeads(SoilColumnWorkspace& ws, const ColumnCell& cell, int iteration);

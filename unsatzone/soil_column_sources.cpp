@@ -200,7 +200,16 @@ double DistributeEvapotranspiration(const SoilRecord& soil, const double* fieldC
                                     const double* thetaRes, const double* theta,
                                     const RootUptakeSettings& settings, double* weights,
                                     double* uptake, double* uptakeTotal, double* evaporation) {
-  RootWeights(dz, layers, settings.rootDepth, settings.shape, weights);
+  if (settings.rootWeights == nullptr) {
+    RootWeights(dz, layers, settings.rootDepth, settings.shape, weights);
+  } else {
+    double* kept = settings.rootWeights;
+    if (std::isnan(kept[0])) {
+      RootWeights(dz, layers, settings.rootDepth, settings.shape, kept);
+      kept[0] = 0;
+    }
+    std::copy(kept + 1, kept + layers + 1, weights + 1);
+  }
   const int limit = std::min(settings.layerLimit, layers);
   double unmet = 0;
   for (int k = 1; k <= layers; ++k) {

@@ -109,6 +109,10 @@ struct RootUptakeSettings {
   // Per layer 1..N the StressThreshold of the soil at stressSuction, kept by the caller for a
   // cell's vegetation layer (they stay the same) and filled here where NaN; null: computed here.
   double* thresholds = nullptr;
+  // Per layer 1..N the RootWeights of rootDepth and shape, kept by the caller for a cell's
+  // vegetation layer (they stay the same in every inner step) and filled here while element 0 is
+  // NaN (then set to 0); null: computed here.
+  double* rootWeights = nullptr;
 };
 // Distributes transpiration over the rooted layers (root weights reduced by the stress factors,
 // the unmet part passed to the next layer down to the layer limit) into `uptake` (mm per layer,

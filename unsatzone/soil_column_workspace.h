@@ -10,7 +10,7 @@
 // arrays live in one contiguous block, so a column of 20 layers sits in L1 cache. Besides the
 // arrays it keeps what saves work between the iterations of a cell without changing a result:
 // the table interval of each layer's last suction look-up and the flux limiter's last bisection
-// per boundary (Resize clears both).
+// per boundary (Resize clears both when the layer counts change).
 //
 // Units: fluxes m/s positive upward, water contents m³/m³, heads, suctions, elevations and
 // thicknesses m.
@@ -31,21 +31,34 @@ class ColumnArrays {
  public:
   int M = 0;  // snow layers
   int N = 0;  // soil layers
+  // Most arrays a workspace may hold.
+  static constexpr int kMaxArrays = 24;
+
+  ColumnArrays() = default;
+  ColumnArrays(const ColumnArrays& other);
+  ColumnArrays& operator=(const ColumnArrays& other);
+  ColumnArrays(ColumnArrays&& other) noexcept;
+  ColumnArrays& operator=(ColumnArrays&& other) noexcept;
+  ~ColumnArrays() = default;
 
  protected:
-  // Makes room for `count` arrays over -M..N; allocates only when the column grows.
+  // Makes room for `count` (at most kMaxArrays) arrays over -M..N; allocates only when the
+  // column grows.
   void ResizeArrays(int snow_layers, int soil_layers, int count);
   // Sets every array to 0 at -M..N.
   void ClearArrays();
-  double* ArrayAt(int a) { return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M; }
-  const double* ArrayAt(int a) const {
-    return storage_.data() + static_cast<std::ptrdiff_t>(a) * stride_ + M;
-  }
+  // Array a at its index 0: found once per Resize, since every operation of every iteration
+  // asks for its arrays.
+  double* ArrayAt(int a) { return bases_[static_cast<std::size_t>(a)]; }
+  const double* ArrayAt(int a) const { return bases_[static_cast<std::size_t>(a)]; }
 
  private:
+  // Points bases_ at the arrays of storage_.
+  void Rebase();
   std::vector<double> storage_;
   std::ptrdiff_t stride_ = 0;
   int count_ = 0;
+  std::array<double*, kMaxArrays> bases_{};
 };
 
 struct SoilColumnWorkspace : ColumnArrays {
@@ -102,10 +115,15 @@ struct SoilColumnWorkspace : ColumnArrays {
   int trialsHeldTo = kNoTrials;
 
   // Makes room for M snow layers and N soil layers; allocates only when the column grows.
-  // Clears the arrays, the hints and the limiter's memos.
+  // Clears the arrays. The hints and the limiter's memos stay while the layer counts do: a hint
+  // only starts a search, and a memo gives its result only to the very inputs it stored, the
+  // soil entry and its layers among them, so both serve the next cell as they served this one.
   void Resize(int snow_layers, int soil_layers) {
+    static_assert(kArrayCount <= kMaxArrays);
     trialsHeldTo = kNoTrials;
+    const bool same = snow_layers == M && soil_layers == N && !memos_.empty();
     ResizeArrays(snow_layers, soil_layers, kArrayCount);
+    if (same) return;
     hints_.assign(static_cast<std::size_t>(kHintCount) * (M + N + 2), 0);
     memos_.assign(static_cast<std::size_t>(M + N + 2), LimiterMemo{});
   }

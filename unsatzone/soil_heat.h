@@ -54,6 +54,7 @@ struct SoilHeatWorkspace : ColumnArrays {
     kArrayCount
   };
   void Resize(int snow_layers, int soil_layers) {
+    static_assert(kArrayCount <= kMaxArrays);
     ResizeArrays(snow_layers, soil_layers, kArrayCount);
   }
   void Clear() { ClearArrays(); }

@@ -133,11 +133,12 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
   water.groundwater_layer = gw_layer;
   water.dt = dt;
   const int T = static_cast<int>(soil_tracers.size()) - 1;
-  // The water's split and the water leaving each layer are the same for every tracer.
-  double* leaving = scratch.soluteWork.data();
-  water.work = leaving + N + 2;
-  if (T >= 1) water.parts = SoluteTransportParts(water, leaving);
-  water.leaving = leaving;
+  // The water's split, the water leaving each layer and the layers' water are the same for
+  // every tracer.
+  double* room = scratch.soluteWork.data();
+  water.work = room + 4 * (N + 2);
+  if (T >= 1) PrepareSoluteWater(water, room);
+  const double* start_water = water.start_water;
   for (int t = 1; t <= T; ++t) {
     const auto& tracer = soil_tracers[static_cast<std::size_t>(t)];
     const auto base = static_cast<std::size_t>(t * (N + 1));
@@ -170,7 +171,7 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     mass[1] += mix * held;
     for (int k = 1; k <= N; ++k) {
       mass[k] += mix * surface.macroporeInflow[k] * surface.factor * (kept ? kept[k] : 1.0);
-      const double w = before[k] * dz[k] * 1000.0;
+      const double w = start_water[k];
       conc[k] = w > 0 ? mass[k] / w : 0.0;
     }
     SoluteTracer settings;
@@ -469,6 +470,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     }
   }
   scratch.thresholds.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));
+  scratch.rootWeights.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));
   std::vector<double>& achieved_sum = scratch.achievedSum;
   std::fill(achieved_sum.begin(), achieved_sum.end(), 0.0);
   int64_t iterations = 0;
@@ -565,6 +567,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         settings.rootDepth = dz[1];
       }
       settings.thresholds = &scratch.thresholds[static_cast<std::size_t>(j * (N + 1))];
+      settings.rootWeights = &scratch.rootWeights[static_cast<std::size_t>(j * (N + 1))];
       evaporation_done = true;
       DistributeEvapotranspiration(soil, fc, N, dz, sat, res, t0, settings, scratch.weights.data(),
                                    scratch.uptake.data(), scratch.uptakeTotal.data(),

@@ -42,6 +42,9 @@ struct SoilWaterScratch {
   // Stress thresholds of the cell's soil per vegetation layer j = 1..L and for the soil
   // evaporation (j = L + 1), layers 1..N at [j * (N + 1) + k]; NaN until first needed.
   std::vector<double> thresholds;
+  // Root weights of the cell per vegetation layer j = 1..L and for the soil evaporation
+  // (j = L + 1), layers 1..N at [j * (N + 1) + k]; [j * (N + 1)] NaN until first needed.
+  std::vector<double> rootWeights;
   // Tracers: per tracer t = 1..T the layers' masses 0..N (mass = concentration x water in mm),
   // concentrations and their values at the step start, at [t * (N + 1) + k]; per tracer the
   // sub-step's solute in interflow, in direct runoff and in the base flow the exchange took, the
@@ -56,7 +59,7 @@ struct SoilWaterScratch {
   std::vector<double> tracerInputConc;
   // Per tracer: its decay over one inner step of the cell (the same in every inner step).
   std::vector<double> tracerDecay;
-  std::vector<double> soluteWork;  // the solute transport's room (4 (N + 2))
+  std::vector<double> soluteWork;  // the solute transport's room (7 (N + 2))
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:
   // the snow restructuring after them moves and resets snow temperatures by its own rules).
@@ -69,7 +72,7 @@ struct SoilWaterScratch {
     for (std::vector<double>* v : {&source, &weights, &uptake, &uptakeTotal, &evaporation,
                                    &extracted, &inflow, &inflowKept, &thetaBefore, &loss, &gain})
       if (v->size() < n) v->resize(n);
-    if (soluteWork.size() < 4 * n) soluteWork.resize(4 * n);
+    if (soluteWork.size() < 7 * n) soluteWork.resize(7 * n);
     const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
     demand.assign(l, 0.0);
     achieved.assign(l, 0.0);

@@ -107,6 +107,29 @@ int32_t SoluteTransportParts(const SoluteWater& w, double* rates) {
   return static_cast<int32_t>(std::min(parts, static_cast<double>(kMaxSoluteParts)));
 }
 
+void PrepareSoluteWater(SoluteWater& w, double* room) {
+  const auto size = static_cast<std::size_t>(w.last + 2);
+  double* leaving = room;
+  double* start = room + size;
+  double* end = start + size;
+  double* ratio = end + size;
+  for (int32_t k = w.first; k <= w.last; ++k) {
+    start[k] = w.theta0[k] * w.dz[k] * 1000.0;
+    end[k] = w.theta[k] * w.dz[k] * 1000.0;
+  }
+  w.parts = SoluteTransportParts(w, leaving);
+  w.leaving = leaving;
+  w.start_water = start;
+  w.end_water = end;
+  const double mm = w.dt * 1000.0 / w.parts;
+  for (int32_t k = w.first; k <= w.last; ++k) {
+    const double water = start[k];
+    const double out = leaving[k] * mm;
+    ratio[k] = water <= kDryLayerMm ? 0.0 : out > water ? water / out : 1.0;
+  }
+  w.first_ratio = ratio;
+}
+
 SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& tracer, double* c,
                                       double* previous, double* aquifer_c) {
   SoluteOutflows out;
@@ -122,10 +145,21 @@ SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& 
   }
   double* ratio = mass + size;
   double* start = ratio + size;
-  for (int32_t k = first; k <= last; ++k) mass[k] = w.theta0[k] * w.dz[k] * 1000.0 * c[k];
+  const double* start_water = w.start_water;
+  const double* end_water = w.end_water;
+  if (start_water != nullptr) {
+    for (int32_t k = first; k <= last; ++k) mass[k] = start_water[k] * c[k];
+  } else {
+    for (int32_t k = first; k <= last; ++k) mass[k] = w.theta0[k] * w.dz[k] * 1000.0 * c[k];
+  }
   const int32_t parts = w.parts > 0 ? w.parts : SoluteTransportParts(w);
   const double mm = w.dt * 1000.0 / parts;  // m/s over one part in mm
   for (int32_t part = 0; part < parts; ++part) {
+    // The first part's shares follow from the water alone: the same for every tracer.
+    if (part == 0 && w.first_ratio != nullptr) {
+      MoveOnePart(w, tracer, mm, c, w.first_ratio, mass, aquifer_c, out);
+      continue;
+    }
     for (int32_t k = first; k <= last; ++k) {
       // The water the layer holds at the start of the part, and its concentration (the first
       // part's: the concentrations as they came).
@@ -149,7 +183,7 @@ SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& 
     double solute = 0, water = 0;
     for (int32_t k = g; k <= last; ++k) {
       solute += mass[k];
-      water += w.theta[k] * w.dz[k] * 1000.0;
+      water += end_water != nullptr ? end_water[k] : w.theta[k] * w.dz[k] * 1000.0;
     }
     if (aquifer_c != nullptr && w.aquifer_water > 0) {
       solute += w.aquifer_water * *aquifer_c;
@@ -162,7 +196,7 @@ SoluteOutflows ComputeSoluteTransport(const SoluteWater& w, const SoluteTracer& 
     }
   }
   for (int32_t k = first; k <= last; ++k) {
-    const double water = w.theta[k] * w.dz[k] * 1000.0;
+    const double water = end_water != nullptr ? end_water[k] : w.theta[k] * w.dz[k] * 1000.0;
     c[k] = water > 0 ? mass[k] / water * tracer.decay_factor : 0.0;
   }
   return out;

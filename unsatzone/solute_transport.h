@@ -46,6 +46,11 @@ struct SoluteWater {
   // each call adds it up).
   int32_t parts = 0;
   const double* leaving = nullptr;
+  // From PrepareSoluteWater, per layer (null: each call computes them): the water at the
+  // sub-step's start and end, mm, and the share of its export that the first part lets leave.
+  const double* start_water = nullptr;
+  const double* end_water = nullptr;
+  const double* first_ratio = nullptr;
   // Room for 3 (last + 2) doubles that a call may overwrite (null: each call allocates it).
   double* work = nullptr;
 };
@@ -75,6 +80,11 @@ inline constexpr int32_t kMaxSoluteParts = 100;
 // holds at the start and at the end of the sub-step needs no split and costs no division.
 // `leaving` (may be null) receives the water leaving each layer, m/s.
 int32_t SoluteTransportParts(const SoluteWater& water, double* leaving = nullptr);
+
+// Fills what the water of the sub-step does to every tracer alike, for the calls of all
+// tracers: `parts`, `leaving`, `start_water`, `end_water` and `first_ratio` of `water`, in
+// `room` of 4 (last + 2) doubles.
+void PrepareSoluteWater(SoluteWater& water, double* room);
 
 // Decay factor per sub-step of a tracer with `half_life_days`, for a step of
 // `interval_minutes` in `substeps` sub-steps.

@@ -187,6 +187,24 @@ TEST(SoluteTransport, WaterPassingThroughALayerCarriesItsSolute) {
   EXPECT_EQ(shared.c, col.c);
   EXPECT_EQ(same.extracted, out.extracted);
   EXPECT_EQ(same.bottom, out.bottom);
+  // And with the layers' water and the first part's shares prepared once for every tracer.
+  SoluteColumn prepared = col;
+  prepared.c = {0, 4, 7, 1};
+  SoluteColumn unprepared = prepared;
+  std::vector<double> room(35);
+  SoluteWater p = prepared.Water();
+  PrepareSoluteWater(p, room.data());
+  p.work = room.data() + 20;
+  for (int step = 0; step < 2; ++step) {
+    const SoluteOutflows a =
+        ComputeSoluteTransport(p, tracer, prepared.c.data(), prepared.previous.data(), nullptr);
+    const SoluteOutflows b = ComputeSoluteTransport(unprepared.Water(), tracer, unprepared.c.data(),
+                                                    unprepared.previous.data(), nullptr);
+    EXPECT_EQ(prepared.c, unprepared.c);
+    EXPECT_EQ(a.extracted, b.extracted);
+    EXPECT_EQ(a.bottom, b.bottom);
+    EXPECT_EQ(a.top, b.top);
+  }
   // A layer all but emptied (to 0.003 mm) while water passes through it: the parts stop at
   // their limit and the column's solute is still kept.
   SoluteColumn drained;
