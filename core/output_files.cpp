@@ -193,6 +193,7 @@ SetUpOutputKeeper::~SetUpOutputKeeper() {
     PutBack(it->path.c_str(), it->copy.c_str(), it->through);
   kept.files.clear();
   kept.active = false;
+  SetTerminationHook(nullptr);
 }
 
 void EndOfSetUp() {
@@ -206,6 +207,8 @@ void EndOfSetUp() {
   for (const KeptFile& file : kept.files) std::remove(file.copy.c_str());
   kept.files.clear();
   kept.active = false;
+  // Nothing left to put back: a signal from here on ends the run where it lands.
+  SetTerminationHook(nullptr);
 }
 
 void StartRecordingWrites() {

@@ -97,15 +97,18 @@ pid_t CurrentThread() {
 // installed the handlers and returns; that thread takes it between two set-aside steps (it holds
 // the signals during each, TerminationHeldScope), where the record of the kept files is whole.
 void OnTerminate(int sig) {
+  // Without a hook (no set-up under way: none begun, or the first step done) there is nothing to
+  // race with: the lock goes and the process ends where the signal landed, at once.
+  void (*hook)() = g_termination_hook.load();
   const pid_t owner = g_termination_thread.load();
-  if (owner > 0 && owner != CurrentThread()) {
+  if (hook != nullptr && owner > 0 && owner != CurrentThread()) {
     const int saved = errno;
     const bool passed = ::syscall(SYS_tgkill, ::getpid(), owner, sig) == 0;
     errno = saved;
     if (passed) return;  // else that thread is gone (a forked child): handled here
   }
   // The files a set-up set aside go back while this run still holds the folder.
-  void (*hook)() = g_termination_hook.load();
+  hook = g_termination_hook.load();
   if (hook != nullptr) hook();
   if (g_lock_held != 0) ::unlink(g_held_lock);
   g_lock_held = 0;

@@ -71,8 +71,9 @@ void ClearLockToRelease();
 
 // A function that SIGTERM and SIGHUP run before the lock goes and the process ends: it puts back
 // the files that a run's set-up set aside (core/output_files.h). It must be async-signal-safe.
-// It runs on the thread that last called InstallRunHandlers, wherever the signal lands: another
-// thread passes the signal on to it.
+// While a hook is set it runs on the thread that last called InstallRunHandlers, wherever the
+// signal lands: another thread passes the signal on to it. Without one (nullptr: no set-up under
+// way) the thread the signal lands on ends the process at once.
 void SetTerminationHook(void (*hook)());
 
 // Holds SIGTERM and SIGHUP back on this thread for its length: a termination signal that comes

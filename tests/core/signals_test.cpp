@@ -242,18 +242,22 @@ TEST_F(SignalFixture, TerminationIsHandledOnTheThreadOfTheHandlers) {
     bool other_thread;
     bool held;
     const char* said;
+    bool hook = true;
   };
   const Case cases[] = {
       {"on the thread of the handlers", false, false, "hook on the thread of the handlers\n"},
       {"on another thread", true, false, "hook on the thread of the handlers\n"},
       {"on another thread while the handlers' thread holds it", true, true,
        "the thread went on\nhook on the thread of the handlers\n"},
+      // No set-up under way: nothing to put back, the run ends where the signal lands.
+      {"on another thread without a hook, while the handlers' thread holds it", true, true, "",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lands);
     const ChildResult result = RunInChild([&c] {
       InstallRunHandlers();
-      SetTerminationHook(SayWhereTheHookRuns);
+      SetTerminationHook(c.hook ? SayWhereTheHookRuns : nullptr);
       // The other thread exists before the hold, as MPI's and OpenMP's threads do (a thread
       // started during it would hold the signals too).
       std::atomic<bool> go{false};
