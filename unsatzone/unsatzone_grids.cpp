@@ -214,11 +214,13 @@ void unsatzonmodellklasse::ReadStoredState() {
 // column (it is taken as an int), base flow and pond within any water column; nodata marks the
 // cells outside the zone. The groundwater distance lies at or below the surface (a table above
 // the ground is none the column holds: its water would run off at once) and, in a stored state,
-// not below the bottom of the cell's column, except in a cell a glacier covers whole: the step
-// leaves its column alone, so the cell keeps the table it started with, which a start from the
-// groundwater distance may put below the column. Without `whole` only the groundwater distance and
-// the pond, which a start from the groundwater distance reads. Each process checks its own
-// rows; a failure on one ends every process.
+// not below the bottom of the cell's column, except in a cell with a glacier share: the step
+// leaves the column of a cell a glacier covers whole alone, so the cell keeps the table it
+// started with, which a start from the groundwater distance may put below the column; and a
+// dynamic glaciers' evaluation that uncovers part of such a cell leaves that table in place until
+// the cell's next step computes its column (a state written in between holds it). Without
+// `whole` only the groundwater distance and the pond, which a start from the groundwater distance
+// reads. Each process checks its own rows; a failure on one ends every process.
 void unsatzonmodellklasse::CheckStoredState(bool whole) {
   AgreeOnFailure(Diag(), [&] { CheckOwnStoredState(whole); });
 }
@@ -258,7 +260,7 @@ void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
   const CellOutside deep =
       FirstCellOutsideAt(grids[kGroundwaterDistance].get(), soil_zone_grid, column_ranges, first,
                          last, nodata, [&](long r, long c, double distance) {
-                           if (distance == nodata || !OwnCell(r, c) || GlacierShare(r, c) >= 1.0)
+                           if (distance == nodata || !OwnCell(r, c) || GlacierShare(r, c) > 0)
                              return true;
                            const SoilRecord& soil = CellSoil(r, c);
                            double depth = 0;

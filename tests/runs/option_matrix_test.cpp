@@ -900,6 +900,10 @@ const std::vector<Combination>& Sample() {
       // it, and the warm start from the run's own state takes it from them.
       {.name = "table_below_the_columns_under_glaciers",
        .draw = "glacier=1 storage=2 start=19/3 days=2"},
+      // The same under dynamic glaciers: the evaluation uncovers part of a cell covered whole,
+      // whose column still holds the start's table below it when the state is written.
+      {.name = "table_below_the_column_of_a_cell_an_evaluation_uncovers",
+       .draw = "glacier=13 storage=2 start=9/2 days=3"},
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},
