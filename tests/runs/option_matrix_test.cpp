@@ -1007,6 +1007,10 @@ const std::vector<Combination>& Sample() {
       // The nearest of two gauges, explicit heat transfer, a constant inflow.
       {.name = "nearest_gauge_explicit_heat_constant_inflow",
        .draw = "stations=2 precipitation=4 heat=5 inflow=constant tracers=cr.er start=16/1 days=4"},
+      // Observed discharges drawn with the routing off leave it off (flow control 2 is a way of
+      // routing, not a switch).
+      {.name = "observed_discharges_with_the_routing_off",
+       .draw = "soil=0 routing=0 observed=1 start=13/11 days=2"},
   };
   return rows;
 }

@@ -877,7 +877,8 @@ void ComposeRouting(const Draw& d, std::string& text) {
             (d.Get("inflow") == "constant" ? " = constant 0.05 " : " = extern inflow.txt 2 5 ") +
             kChannel + "\n");
   }
-  if (d.On("observed")) {
+  // Flow control 2 is a way of running the routing: it cannot switch routing on.
+  if (d.On("observed") && RoutingOn(d)) {
     SetValue(text, "routing_model", 1, "2");
     SetValue(text, "routing_model", 5, "observed.txt");
     SetValue(text, "routing_model", 6, "1\n4 1");
