@@ -1011,6 +1011,9 @@ const std::vector<Combination>& Sample() {
       // routing, not a switch).
       {.name = "observed_discharges_with_the_routing_off",
        .draw = "soil=0 routing=0 observed=1 start=13/11 days=2"},
+      // Layered snow without heat transfer is refused by the soil zone's set-up alone.
+      {.name = "layered_snow_without_heat_or_soil_zone",
+       .draw = "snow=6 layered=1 soil=0 routing=0 tracers=0 start=1/2 days=2"},
   };
   return rows;
 }

@@ -302,7 +302,8 @@ bool RoutingOn(const Draw& d) {
 const std::vector<Rule>& Rules() {
   static const std::vector<Rule> rules = {
       {{"layered snow without heat transfer", 1041, "[heat_transfer] must be used"},
-       [](const Draw& d) { return d.On("layered") && !d.On("heat"); },
+       // The soil zone's set-up asks for it: without the soil zone the run goes on.
+       [](const Draw& d) { return d.On("layered") && !d.On("heat") && SoilOn(d); },
        [](Draw& d) { d.options["heat"] = "11"; }},
       {{"layered snow without the snow model", 1044, "[snow_model] must be used"},
        [](const Draw& d) {
