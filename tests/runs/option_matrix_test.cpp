@@ -1003,6 +1003,10 @@ const std::vector<Combination>& Sample() {
       // The nearest of two gauges, explicit heat transfer, a constant inflow.
       {.name = "nearest_gauge_explicit_heat_constant_inflow",
        .draw = "stations=2 precipitation=4 heat=5 inflow=constant tracers=cr.er start=16/1 days=4"},
+      // Irrigation by the ratio of real to potential transpiration from the rivers: a warm start
+      // reads the ratio the step before left (it started at 1 and irrigated nothing on its day).
+      {.name = "irrigation_by_transpiration_ratio_warm_start",
+       .draw = "permafrost=1 abstraction=extern irrigation=4/2 start=28/6 days=3"},
   };
   return rows;
 }
