@@ -678,9 +678,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   double BottomTemperature(const SoilHeatWorkspace& hs, const SoilColumnWorkspace& ws, long r,
                            long c) const;
   void CreateIrrigationGrids();
-  // Reads an own grid back from the file of its pair where that is there (WARNING otherwise),
-  // its basin cells within low..high.
-  void ReadStoredGridIfThere(OwnGrid grid, int pair, double low, double high, const char* unit);
+  // Reads an own grid back from the file `name` where that is there (WARNING otherwise), its
+  // basin cells within low..high.
+  void ReadStoredGridIfThere(OwnGrid grid, const std::string& name, double low, double high,
+                             const char* unit);
+  // The file of the ratio of real to potential transpiration, written with the IRRIG grid's
+  // write code: that grid's name with "_etr_to_etp" before its extension.
+  std::string EtrToEtpFileName() const;
   void CreateSinglePointFiles();
   void ComposeOptionTag();
   void FormGlacierShares();

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 
 #include "core/error_code.h"
 #include "core/exact_sum.h"
@@ -54,7 +55,12 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
   MakeGrid(kMaxPumping, "Max_Pumping", "Max_Pumping", 0, 0.0);
   MakeGrid(kSoilMoistureLow, "SBLOW_grid", "SBLOW_grid", 0, 0.0);
   MakeGrid(kSoilMoistureHigh, "SBHIGH_grid", "SBHIGH_grid", 0, 0.0);
-  if (Optional("ETR2ETP") == nullptr) MakeGrid(kEtrToEtp, "ETR2ETP", "ETR2ETP", 0, 1.0);
+  // The ratio of real to potential transpiration the soil zone leaves for the next step's
+  // irrigation rules (method 4 starts below the type's ratio): written at the end with the
+  // running amounts, as it carries over to the step after them.
+  const bool own_ratio = Optional("ETR2ETP") == nullptr;
+  if (own_ratio)
+    MakeGrid(kEtrToEtp, EtrToEtpFileName(), "ETR2ETP", grid_pairs[kPairIRRIG].code, 1.0);
   double** codes = links.irrigation_codes;
   double** low = grids[kSoilMoistureLow].get();
   double** high = grids[kSoilMoistureHigh].get();
@@ -85,19 +91,34 @@ void unsatzonmodellklasse::CreateIrrigationGrids() {
     }
   });
   // The irrigation rules of a step look at the root zone's water content and the running
-  // amounts the step before left: a warm start takes them from the grids written at the end,
-  // so that it continues the run exactly (without them the first step sees them as a cold start
-  // does: the root zone's water as it starts and no running amount).
+  // amounts and the ratio of real to potential transpiration the step before left: a warm start
+  // takes them from the grids written at the end, so that it continues the run exactly (without
+  // them the first step sees them as a cold start does: the root zone's water as it starts, no
+  // running amount and a ratio of 1).
   if (storageMode == 1 || storageMode == 3) {
     const double water_column = kLargestRelief * 1000.0;  // mm
-    ReadStoredGridIfThere(kSoilMoistureRoot, kPairSB05, 0.0, 1.0, "");
-    ReadStoredGridIfThere(kIrrigationAmounts, kPairIRRIG, -water_column, water_column, "mm");
+    ReadStoredGridIfThere(kSoilMoistureRoot, grid_pairs[kPairSB05].name, 0.0, 1.0, "");
+    ReadStoredGridIfThere(kIrrigationAmounts, grid_pairs[kPairIRRIG].name, -water_column,
+                          water_column, "mm");
+    // Any finite ratio: real over potential transpiration as the soil zone computed it.
+    if (own_ratio)
+      ReadStoredGridIfThere(kEtrToEtp, EtrToEtpFileName(), std::numeric_limits<double>::lowest(),
+                            std::numeric_limits<double>::max(), "");
   }
 }
 
-void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, int pair, double low, double high,
-                                                 const char* unit) {
-  std::string stored = grid_pairs[pair].name;
+std::string unsatzonmodellklasse::EtrToEtpFileName() const {
+  const std::string& name = grid_pairs[kPairIRRIG].name;
+  const std::size_t slash = name.find_last_of("/\\");
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return name + "_etr_to_etp";
+  return name.substr(0, dot) + "_etr_to_etp" + name.substr(dot);
+}
+
+void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, const std::string& name, double low,
+                                                 double high, const char* unit) {
+  std::string stored = name;
   PrefixDirectory(input_directory, stored);
   if (!ExistsOnRoot(stored)) {
     Diag() << "WARNING: no grid " << stored
@@ -105,10 +126,10 @@ void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, int pair, double 
            << "[end-entry]";
     return;
   }
-  ReadGridFile(grid, grid_pairs[pair].name);
+  ReadGridFile(grid, name);
   AgreeOnFailure(Diag(), [&] {
-    CheckGridCells(Diag(), grid_pairs[pair].name, grids[grid].get(), soil_zone_grid, column_ranges,
-                   first_local_row, last_local_row, nodata, low, high, unit);
+    CheckGridCells(Diag(), name, grids[grid].get(), soil_zone_grid, column_ranges, first_local_row,
+                   last_local_row, nodata, low, high, unit);
   });
 }
 

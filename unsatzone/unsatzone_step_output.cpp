@@ -59,6 +59,8 @@ void unsatzonmodellklasse::WriteStepGrids() {
   }
   grid(kPondingStorage);
   grid(kDrainageFlow);
+  // What the next step's irrigation rules read: written after the step that computed it.
+  grid(kEtrToEtp);
   if (heatTransferSwitch >= 1 && heatMethod >= 1) {
     stack(kSoilTemperature);
     stack(kSoilSE);

@@ -1014,6 +1014,10 @@ const std::vector<Combination>& Sample() {
       // Layered snow without heat transfer is refused by the soil zone's set-up alone.
       {.name = "layered_snow_without_heat_or_soil_zone",
        .draw = "snow=6 layered=1 soil=0 routing=0 tracers=0 start=1/2 days=2"},
+      // Irrigation by the ratio of real to potential transpiration from the rivers: a warm start
+      // reads the ratio the step before left (it started at 1 and irrigated nothing on its day).
+      {.name = "irrigation_by_transpiration_ratio_warm_start",
+       .draw = "permafrost=1 abstraction=extern irrigation=4/2 start=28/6 days=3"},
   };
   return rows;
 }
