@@ -575,26 +575,21 @@ void abflussmodellklasse::WriteRoutingSolute() {
     }
     text += FormatText("\t%.9f\n", basin);
   };
-  // What the stretches booked of the observed discharges, per subbasin of their outlet.
+  // What the stretches booked (of the observed discharges, of the inflows from outside), per
+  // subbasin of their outlet.
+  const auto per_outlet = [&](double (routingclass::*booked)(int32_t) const, int32_t t) {
+    std::vector<double> amounts(static_cast<std::size_t>(zone_count) + 1, 0.0);
+    for (int32_t n = 1; n <= ndesc_; ++n) {
+      const int32_t k = outlet_of_stretch_[n];
+      if (k >= 1 && k <= zone_count)
+        amounts[k] += (stretches_[n].get()->*booked)(t)*abfrel_.area[k] / abfrel_.divisor[k];
+    }
+    return amounts;
+  };
   const auto observed_change = [&](int32_t t) {
-    std::vector<double> change(static_cast<std::size_t>(zone_count) + 1, 0.0);
-    for (int32_t n = 1; n <= ndesc_; ++n) {
-      const int32_t k = outlet_of_stretch_[n];
-      if (k >= 1 && k <= zone_count)
-        change[k] += stretches_[n]->ObservedChange(t) * abfrel_.area[k] / abfrel_.divisor[k];
-    }
-    return change;
+    return per_outlet(&routingclass::ObservedChange, t);
   };
-  // What the inflows from outside brought, per subbasin of their stretch's outlet.
-  const auto inflow_supply = [&](int32_t t) {
-    std::vector<double> supply(static_cast<std::size_t>(zone_count) + 1, 0.0);
-    for (int32_t n = 1; n <= ndesc_; ++n) {
-      const int32_t k = outlet_of_stretch_[n];
-      if (k >= 1 && k <= zone_count)
-        supply[k] += stretches_[n]->InflowSupply(t) * abfrel_.area[k] / abfrel_.divisor[k];
-    }
-    return supply;
-  };
+  const auto inflow_supply = [&](int32_t t) { return per_outlet(&routingclass::InflowSupply, t); };
   if (observed_flag_ == 1) row("water_observed", observed_change(0));
   if (inflows) row("water_inflow", inflow_supply(0));
   // The rest of the river network's water account (mm over the area), per subbasin whose
