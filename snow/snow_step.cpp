@@ -232,6 +232,10 @@ void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, i
       // takes its master's snow: the soil zone books a change of the share in this step only.
       if (step_.glacier_old != nullptr && glacier_cells != nullptr && OwnsCell(r, c))
         step_.glacier_old[r][c] = glacier_cells[r][c];
+      // The step's deposition starts at nothing in every own cell: a glacier cell of degree-day
+      // snow and a response unit's member deposit none, also after a step in which the cell
+      // deposited (before a glacier covered part of it, or before it became a member).
+      if (deposited_ && OwnsCell(r, c)) deposited_[r][c] = 0;
       if (!TakesCell(r, c)) continue;
       StepCell(r, c, days);
       if (layer_ice_of_step_) layer_ice_of_step_[r][c] = LayeredIce(r, c);

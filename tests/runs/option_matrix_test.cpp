@@ -976,6 +976,11 @@ const std::vector<Combination>& Sample() {
       // Losing streams without the soil zone exchange nothing: tracers run with them.
       {.name = "losing_streams_without_the_soil_zone",
        .draw = "soil=0 rivers=2 routing=0 start=2/11 days=2"},
+      // A cell that deposited snow and then turned into a glacier cell deposits none: its last
+      // deposition stayed, and the units' solute booked it as a negative input in the next
+      // spin-up pass (-20.7 against the halves' -0.25).
+      {.name = "deposition_of_a_former_master",
+       .draw = "spinup=passes precipitation=9 snow=10 glacier=12 start=21/1 days=2"},
       // Twelve-hour steps reported daily, several threads on one process, two rain gauges, the
       // single-point files of a control point, nine tracers of every kind and source.
       {.name = "twelve_hour_steps_with_nine_tracers",
