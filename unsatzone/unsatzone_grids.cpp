@@ -214,13 +214,15 @@ void unsatzonmodellklasse::ReadStoredState() {
 // column (it is taken as an int), base flow and pond within any water column; nodata marks the
 // cells outside the zone. The groundwater distance lies at or below the surface (a table above
 // the ground is none the column holds: its water would run off at once) and, in a stored state,
-// not below the bottom of the cell's column, except in a cell with a glacier share: the step
-// leaves the column of a cell a glacier covers whole alone, so the cell keeps the table it
-// started with, which a start from the groundwater distance may put below the column; and a
-// dynamic glaciers' evaluation that uncovers part of such a cell leaves that table in place until
-// the cell's next step computes its column (a state written in between holds it). Without
-// `whole` only the groundwater distance and the pond, which a start from the groundwater distance
-// reads. Each process checks its own rows; a failure on one ends every process.
+// not below the bottom of the cell's column, except in a column no step has computed since a
+// start from the groundwater distance: that start keeps the table it reads, also below the
+// column, for the first step's base flow, and leaves the groundwater level at 0 where it finds
+// no saturated layer, while every step puts the level at a layer (1..N) and the table within
+// the column. Such a column is that of a cell a glacier has covered whole since the start (also
+// once an evaluation has uncovered it, until its next step) or of a response unit's member whose
+// master is such a cell. Without `whole` only the groundwater distance and the pond, which a
+// start from the groundwater distance reads. Each process checks its own rows; a failure on one
+// ends every process.
 void unsatzonmodellklasse::CheckStoredState(bool whole) {
   AgreeOnFailure(Diag(), [&] { CheckOwnStoredState(whole); });
 }
@@ -257,10 +259,11 @@ void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
                fraction.value, ", no layer index (a whole number)");
   grid(kThetaInGwLevel, kPairGWTheta, 0, 1, "");
   grid(kBaseflow, kPairDELTAGW, -water_column, water_column, "mm");
+  double** level = grids[kGroundwaterLevel].get();
   const CellOutside deep =
       FirstCellOutsideAt(grids[kGroundwaterDistance].get(), soil_zone_grid, column_ranges, first,
                          last, nodata, [&](long r, long c, double distance) {
-                           if (distance == nodata || !OwnCell(r, c) || GlacierShare(r, c) > 0)
+                           if (distance == nodata || !OwnCell(r, c) || level[r][c] == 0)
                              return true;
                            const SoilRecord& soil = CellSoil(r, c);
                            double depth = 0;

@@ -904,6 +904,14 @@ const std::vector<Combination>& Sample() {
       // whose column still holds the start's table below it when the state is written.
       {.name = "table_below_the_column_of_a_cell_an_evaluation_uncovers",
        .draw = "glacier=13 storage=2 start=9/2 days=3"},
+      // An evaluation that uncovers a cell covered whole: its column, never computed, holds the
+      // start's table below it in the state with no glacier share left.
+      {.name = "table_below_the_column_of_a_cell_an_evaluation_uncovers_whole",
+       .draw = "glacier=12 storage=2 start=25/6 days=3"},
+      // Members of response units without a glacier whose master a static glacier covers whole
+      // take the master's column and its start's table below it.
+      {.name = "table_below_the_columns_of_members_of_a_glacier_master",
+       .draw = "spinup=pre heat=11 glacier=1 storage=2 start=24/12 days=2"},
       // A cell that a surveyed pack turns into glacier keeps no root-zone water of its own.
       {.name = "root_zone_of_a_cell_a_glacier_covers",
        .draw = "glacier=13 assimilation=split start=4/1 days=3"},

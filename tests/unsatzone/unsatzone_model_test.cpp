@@ -369,28 +369,41 @@ TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
       << screen_.str();
 }
 
-// A stored water table below the soil column (2 m deep) is refused, except in a cell with a
-// glacier share: a cell a glacier covered whole keeps the table it started with, also once an
-// evaluation has uncovered part of it, until its next step.
-TEST_F(UnsatModel, StoredTableBelowTheColumnOnlyUnderAGlacier) {
+// A stored water table below the soil column (2 m deep) is refused, except in a column no step
+// has computed since a start from the groundwater distance: that start keeps the table it read
+// and leaves the groundwater level at 0 (a cell a glacier covers whole, one an evaluation has
+// just uncovered and the members of a unit with such a master keep it until their next step).
+// A glacier share alone takes no table below the column.
+TEST_F(UnsatModel, StoredTableBelowTheColumnOnlyWhereNoStepComputedIt) {
+  using M = unsatzonmodellklasse;
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
-  for (const auto& [stack, name] : {std::pair{unsatzonmodellklasse::kTheta, "theta.stk"},
-                                    {unsatzonmodellklasse::kGeodeticHeads, "hgeo.stk"},
-                                    {unsatzonmodellklasse::kHydraulicHeads, "hh.stk"}})
-    model_->WriteStack(name, model_->Stack(stack), 4, true, false, false);
-  model_->Grid(unsatzonmodellklasse::kGroundwaterDistance)[2][3] = -3.0;
-  WriteGroundwaterGrids();
+  model_->Grid(M::kGroundwaterDistance)[2][3] = -3.0;
+  model_->WriteGrid("gwstand.asc", model_->Grid(M::kGroundwaterDistance), true, false, false);
+  section_.storage_mode = 2;
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  EXPECT_EQ(Registered("groundwater_level")[2][3], 0);
+  const auto write_state = [&] {
+    for (const auto& [stack, name] : {std::pair{M::kTheta, "theta.stk"},
+                                      {M::kGeodeticHeads, "hgeo.stk"},
+                                      {M::kHydraulicHeads, "hh.stk"}})
+      model_->WriteStack(name, model_->Stack(stack), 4, true, false, false);
+    WriteGroundwaterGrids();
+  };
+  write_state();
   section_.storage_mode = 1;
+  ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  EXPECT_DOUBLE_EQ(Registered("groundwater_distance")[2][3], -3.0);
+  // The same table in a column a step has computed (its level a layer), with a glacier share.
+  Rows ice = Fill(0.0);
+  ice[1][2] = 0.25;
+  Add("ice_firn", ice);
+  model_->Grid(M::kGroundwaterLevel)[2][3] = 4;
+  write_state();
   EXPECT_EQ(Make(section_.Text()), kGridFormatCode);
   EXPECT_TRUE(
       ScreenHas("grid gwstand.asc: the cell at row 2, column 3 holds -3 m, below the "
                 "bottom of the cell's soil column"))
       << screen_.str();
-  Rows ice = Fill(0.0);
-  ice[1][2] = 0.25;
-  Add("ice_firn", ice);
-  EXPECT_EQ(Make(section_.Text()), 0) << screen_.str();
-  EXPECT_DOUBLE_EQ(Registered("groundwater_distance")[2][3], -3.0);
 }
 
 TEST_F(UnsatModel, SinglePointFilesAndStartUpLog) {
