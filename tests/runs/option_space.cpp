@@ -872,10 +872,12 @@ void ComposeRouting(const Draw& d, std::string& text) {
          at = text.find("\nZL ", at + 1))
       ++inflows;
     const std::string z = std::to_string(inflows + 1);
+    // The start row counts the data rows of inflow.txt (its header line is not a row): row 1
+    // holds 1 January, so a window from 1 January finds its date.
     AddRoutingItems(
         text, 5,
         "ZL " + z +
-            (d.Get("inflow") == "constant" ? " = constant 0.05 " : " = extern inflow.txt 2 5 ") +
+            (d.Get("inflow") == "constant" ? " = constant 0.05 " : " = extern inflow.txt 1 5 ") +
             kChannel + "\n");
   }
   // Flow control 2 is a way of running the routing: it cannot switch routing on.
