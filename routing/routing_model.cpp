@@ -586,6 +586,31 @@ void abflussmodellklasse::OpenObservedTable() {
   }
   observed_window_.assign(kObservedRows,
                           std::vector<double>(static_cast<std::size_t>(observed_columns_) + 1));
+  FillObservedWindow();
+}
+
+// Every spin-up pass substitutes and compares the observations of its own dates: the table is
+// read again from the start date, as a run that starts on that date reads it (the last pass
+// then continues as a warm start of it does).
+void abflussmodellklasse::RewindObserved() {
+  if (!observed_table_) return;
+  observed_table_ = std::make_unique<TimeSeriesTable>();
+  TimeSeriesTable& table = *observed_table_;
+  const int failed = CodeOf([&] { table.Open(observed_name_, 0, kObservedBufferBytes); });
+  if (failed != 0 || table.state() == kTableReadError || table.state() == kTableCannotOpen)
+    ThrowFatal(Diag(), kRoutingObservedReadCode, "FATAL: error analysing or reading ",
+               observed_name_, " at row ", table.error_line(),
+               " or before \n(e.g. due to wrong formatting or wrong number of columns or start "
+               "date not found)");
+  Diag() << "INFO: looking for starting date in " << observed_name_ << "[end-entry]";
+  end_counter_ = 0;
+  FillObservedWindow();
+}
+
+// Searches the table for the start date and fills rows 10..20 of the window from there, rows
+// 0..9 with row 10.
+void abflussmodellklasse::FillObservedWindow() {
+  TimeSeriesTable& table = *observed_table_;
   int32_t y = 0, m = 0, d = 0, h = 0;
   int32_t previous_day = 0;
   while (table.GetDate(y, m, d, h) && table.state() != kTablePastEnd &&
