@@ -311,7 +311,9 @@ const std::vector<Rule>& Rules() {
        },
        [](Draw& d) { d.options.erase("snow"); }},
       {{"a temperature pre-spin-up without heat transfer", 1040, "pre-SpinUp"},
-       [](const Draw& d) { return d.Get("spinup") == "pre" && !d.On("heat"); },
+       // The soil zone sums the pre-spin-up's degree days and asks for heat transfer: without
+       // the soil zone the pre-spin-up interpolates the temperature alone and the run goes on.
+       [](const Draw& d) { return d.Get("spinup") == "pre" && !d.On("heat") && SoilOn(d); },
        [](Draw& d) { d.options["heat"] = "11"; }},
       {{"several vegetation layers with an evapotranspiration other than Penman-Monteith", 44,
         "layer"},
