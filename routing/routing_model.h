@@ -237,6 +237,7 @@ class abflussmodellklasse : public teilmodellklasse {
   void CheckUpstreamOrder();
   void FinishStretches();
   void CreateStatistics();
+  void OpenObservedFile();
   void OpenObservedTable();
   void FillObservedWindow();
   void RewindObserved();
