@@ -541,6 +541,19 @@ void abflussmodellklasse::CopyObservedRow(int32_t row) {
   }
 }
 
+// Opens the observed-discharge file anew: a file that cannot be read ends the run; one that
+// cannot be opened leaves the table in that state for the caller.
+void abflussmodellklasse::OpenObservedFile() {
+  observed_table_ = std::make_unique<TimeSeriesTable>();
+  TimeSeriesTable& table = *observed_table_;
+  const int failed = CodeOf([&] { table.Open(observed_name_, 0, kObservedBufferBytes); });
+  if (failed != 0 || table.state() == kTableReadError)
+    ThrowFatal(Diag(), kRoutingObservedReadCode, "FATAL: error analysing or reading ",
+               observed_name_, " at row ", table.error_line(),
+               " or before \n(e.g. due to wrong formatting or wrong number of columns or start "
+               "date not found)");
+}
+
 void abflussmodellklasse::OpenObservedTable() {
   // "none" names no file: a run told to compare nothing says so without an error about a file.
   if (observed_name_ == "none") {
@@ -551,14 +564,8 @@ void abflussmodellklasse::OpenObservedTable() {
     observed_flag_ = 0;
     return;
   }
-  observed_table_ = std::make_unique<TimeSeriesTable>();
+  OpenObservedFile();
   TimeSeriesTable& table = *observed_table_;
-  const int failed = CodeOf([&] { table.Open(observed_name_, 0, kObservedBufferBytes); });
-  if (failed != 0 || table.state() == kTableReadError)
-    ThrowFatal(Diag(), kRoutingObservedReadCode, "FATAL: error analysing or reading ",
-               observed_name_, " at row ", table.error_line(),
-               " or before \n(e.g. due to wrong formatting or wrong number of columns or start "
-               "date not found)");
   // A file named but not found (a typo, a missing folder) is worth more than an INFO: the
   // comparison the control file asks for is not made.
   if (table.state() == kTableCannotOpen) {
@@ -586,6 +593,27 @@ void abflussmodellklasse::OpenObservedTable() {
   }
   observed_window_.assign(kObservedRows,
                           std::vector<double>(static_cast<std::size_t>(observed_columns_) + 1));
+  FillObservedWindow();
+}
+
+// Every spin-up pass substitutes and compares the observations of its own dates: the table is
+// read again from the start date, as a run that starts on that date reads it (the last pass
+// then continues as a warm start of it does).
+void abflussmodellklasse::RewindObserved() {
+  if (!observed_table_) return;
+  OpenObservedFile();
+  if (observed_table_->state() == kTableCannotOpen)
+    ThrowFatal(Diag(), kRoutingObservedReadCode, "FATAL: error opening ", observed_name_,
+               " again to read it from the start date for the next spin-up pass");
+  Diag() << "INFO: looking for starting date in " << observed_name_ << "[end-entry]";
+  end_counter_ = 0;
+  FillObservedWindow();
+}
+
+// Searches the table for the start date and fills rows 10..20 of the window from there, rows
+// 0..9 with row 10.
+void abflussmodellklasse::FillObservedWindow() {
+  TimeSeriesTable& table = *observed_table_;
   int32_t y = 0, m = 0, d = 0, h = 0;
   int32_t previous_day = 0;
   while (table.GetDate(y, m, d, h) && table.state() != kTablePastEnd &&

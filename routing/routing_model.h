@@ -116,8 +116,8 @@ class abflussmodellklasse : public teilmodellklasse {
                     ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
   void ReleaseTracers() override;
   void FlushBuffers();
-  // A new pass over the time range (spin-up): the stretches' inflow and abstraction files return
-  // to the start date, as the meteorological inputs do.
+  // A new pass over the time range (spin-up): the observed discharges and the stretches' inflow
+  // and abstraction files return to the start date, as the meteorological inputs do.
   void RewindInputs();
   void ReleaseMemory() override;
 
@@ -237,7 +237,10 @@ class abflussmodellklasse : public teilmodellklasse {
   void CheckUpstreamOrder();
   void FinishStretches();
   void CreateStatistics();
+  void OpenObservedFile();
   void OpenObservedTable();
+  void FillObservedWindow();
+  void RewindObserved();
   void CopyObservedRow(int32_t row);
   // Reads the next line of the control file into `line`; false at the end.
   bool NextLine(std::string& line);

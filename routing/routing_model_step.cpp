@@ -747,6 +747,7 @@ void abflussmodellklasse::FlushBuffers() {
 
 void abflussmodellklasse::RewindInputs() {
   if (!IsOn()) return;
+  RewindObserved();
   const ModelDate& s = start_date_;
   for (int32_t n = 1; n <= ndesc_; ++n)
     stretches_[n]->RewindInputs(static_cast<int32_t>(s.year), static_cast<int32_t>(s.month),

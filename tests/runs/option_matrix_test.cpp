@@ -1031,6 +1031,10 @@ const std::vector<Combination>& Sample() {
       // reads the ratio the step before left (it started at 1 and irrigated nothing on its day).
       {.name = "irrigation_by_transpiration_ratio_warm_start",
        .draw = "permafrost=1 abstraction=extern irrigation=4/2 start=28/6 days=3"},
+      // Every spin-up pass puts the observations of its own dates in the place of the simulated
+      // discharge (the second pass took those after the window's end), as a warm start does.
+      {.name = "observed_discharges_over_spin_up_passes",
+       .draw = "spinup=passes observed=1 start=14/1 days=2"},
   };
   return rows;
 }

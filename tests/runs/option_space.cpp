@@ -311,7 +311,9 @@ const std::vector<Rule>& Rules() {
        },
        [](Draw& d) { d.options.erase("snow"); }},
       {{"a temperature pre-spin-up without heat transfer", 1040, "pre-SpinUp"},
-       [](const Draw& d) { return d.Get("spinup") == "pre" && !d.On("heat"); },
+       // The soil zone sums the pre-spin-up's degree days and asks for heat transfer: without
+       // the soil zone the pre-spin-up interpolates the temperature alone and the run goes on.
+       [](const Draw& d) { return d.Get("spinup") == "pre" && !d.On("heat") && SoilOn(d); },
        [](Draw& d) { d.options["heat"] = "11"; }},
       {{"several vegetation layers with an evapotranspiration other than Penman-Monteith", 44,
         "layer"},
@@ -872,10 +874,12 @@ void ComposeRouting(const Draw& d, std::string& text) {
          at = text.find("\nZL ", at + 1))
       ++inflows;
     const std::string z = std::to_string(inflows + 1);
+    // The start row counts the data rows of inflow.txt (its header line is not a row): row 1
+    // holds 1 January, so a window from 1 January finds its date.
     AddRoutingItems(
         text, 5,
         "ZL " + z +
-            (d.Get("inflow") == "constant" ? " = constant 0.05 " : " = extern inflow.txt 2 5 ") +
+            (d.Get("inflow") == "constant" ? " = constant 0.05 " : " = extern inflow.txt 1 5 ") +
             kChannel + "\n");
   }
   // Flow control 2 is a way of running the routing: it cannot switch routing on.
