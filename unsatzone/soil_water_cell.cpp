@@ -172,10 +172,13 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
         (pack ? c_in * surface.risen : 0.0);
     double& store = scratch.tracerSurface[static_cast<std::size_t>(t)];
     const double evaporated = evaporating ? surface.served : 0.0;
-    // The surface's water that entered the soil, the pack and the roots.
+    // The surface's water that entered the soil, the pack and the roots (`gone`), and all that
+    // left the surface.
     const double entered = surface.infiltration - drained;
-    const double gone = entered + surface.macropore + evaporated + (pack ? surface.held : 0.0);
-    const double leaving = gone + surface.direct + surface.pond;
+    const double held = pack ? surface.held : 0.0;
+    const double gone = entered + surface.macropore + evaporated + held;
+    const double leaving =
+        entered + surface.macropore + surface.direct + surface.pond + evaporated + held;
     const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
     // An evaporating tracer's share of the macropore water that the uptake took left with it.
     const double* kept = evaporating ? surface.macroporeKept : nullptr;
