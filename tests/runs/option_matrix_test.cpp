@@ -1003,8 +1003,8 @@ const std::vector<Combination>& Sample() {
       {.name = "snow_outflow_kept_by_a_surveyed_pack",
        .draw = "interception=0 heat=11 layered=1 assimilation=split tracers=er start=12/12 days=2"},
       // A lake cell's pond taken into a pack: the share of an evaporating tracer from the aquifer
-      // went into the saturated column without its water, and on into the aquifer (3.018 and
-      // 3.002 against a source of 3).
+      // went into the saturated column without its water (3.018 against a source of 3; over five
+      // days on into the aquifer, 3.002).
       {.name = "lake_pond_into_a_layered_pack",
        .draw = "heat=11 layered=1 groundwater=1 lake=soil2 tracers=ea start=21/1 days=3"},
       // Precipitation read as grids, observed discharges in the place of simulated ones, an
