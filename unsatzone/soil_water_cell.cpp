@@ -9,9 +9,10 @@
 // interflow, the streams' draw and the base flow the exchange took; water the groundwater
 // model gives back brings its layer 1's concentration, other water rising from below none; the
 // surface's solute, level 0 of a tracer stack, mixes with the step's input and leaves with the
-// water entering the soil and the direct runoff), the root-zone aggregates and the sums of the
-// sub-step; at the end the storage coefficient, the base flow in mm, the sub-step's groundwater
-// irrigation and the write-back into the stacks.
+// water entering the soil and the direct runoff; under a layered pack an evaporating tracer
+// goes into the pack and comes out of it with the pack's water, at the snow's concentration),
+// the root-zone aggregates and the sums of the sub-step; at the end the storage coefficient, the
+// base flow in mm, the sub-step's groundwater irrigation and the write-back into the stacks.
 //
 // Water of a column: the contents of layers 1..N (theta x thickness) and the ponding storage.
 // What enters: the water input of the step (and the silting-up runoff); what leaves: direct
@@ -82,23 +83,24 @@ struct SurfaceWater {
   double aquifer = 0;  // water from the groundwater model that found no room in the column
   double infiltration = 0, macropore = 0, direct = 0, pond = 0;
   double served = 0;  // what the roots' demands took from the water at the surface
-  // What a layered pack took at its top beyond what it passed on into the soil in the step: the
-  // pond's water that went into the pack.
-  double held = 0;
+  // Under a layered pack: what the pack took at its top beyond what it passed on into the soil
+  // (`held`), what it passed on beyond what it took (`drained`: its own water), and its water
+  // that rose out of its top onto the surface (`risen`).
+  double held = 0, drained = 0, risen = 0;
+  bool underPack = false;
   const double* macroporeInflow = nullptr;
   const double* macroporeKept = nullptr;  // share of it in the layers after the uptake
   double factor = 0;
 };
 
 // Solute held at the surface of a cell (the pond's, and what a dry surface keeps until water
-// comes), one tracer: the step's arrivals mix with it; the soil takes the mix with the water
-// entering it, and an evaporating tracer leaves with the water the roots took (`evaporated`) and
-// with the water a layered pack took and kept (`held`); solute rising out of the column (`top`)
-// joins what stays; direct runoff and the pond share the rest by their water. Returns the solute
-// of the direct runoff.
-double MixSurfaceSolute(double& store, double arrived, double top, double mix, double evaporated,
-                        double held, const SurfaceWater& w) {
-  store += arrived - mix * (w.infiltration + w.macropore + evaporated + held) + top;
+// comes), one tracer: the step's arrivals mix with it; the mix leaves with the surface's water
+// that entered the soil or a layered pack and, for an evaporating tracer, that the roots took
+// (`gone`); solute rising out of the column onto the surface (`top`) joins what stays; direct
+// runoff and the pond share the rest by their water. Returns the solute of the direct runoff.
+double MixSurfaceSolute(double& store, double arrived, double top, double mix, double gone,
+                        const SurfaceWater& w) {
+  store += arrived - mix * gone + top;
   const double stays = w.direct + w.pond;
   if (!(stays > 0)) return 0.0;
   const double concentration = store / stays;
@@ -153,29 +155,41 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     const double c_silting = IsAboveNodata(silting, nodata) ? silting : c_in;
     const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : 0.0;
     const double c_aquifer = IsAboveNodata(aquifer, nodata) ? aquifer : 0.0;
+    const bool evaporating = definitions[t].evaporating != 0;
+    // A layered pack is the snow cover, whose water holds the source's concentration (the snow
+    // model's pack). An evaporating tracer stays with its water across the pack: the surface's
+    // water that the pack kept takes its share of the mix into the snow, and the pack's own
+    // water (what it passed on into the soil beyond what it took, what rose out of its top)
+    // brings the source's concentration. (The pack's share put into the top layer without its
+    // water raised that layer above every source; left at the surface, it raised the last of
+    // the pond.) Any other tracer's solute of the source enters the surface whole and leaves it
+    // with the water that enters the soil.
+    const bool pack = evaporating && surface.underPack;
+    const double drained = pack ? surface.drained : 0.0;
     const double arrived =
         scratch.tracerInputWeight[static_cast<std::size_t>(t)] * c_in * surface.input +
-        c_silting * surface.silting + c_aquifer * surface.aquifer;
+        c_silting * surface.silting + c_aquifer * surface.aquifer +
+        (pack ? c_in * surface.risen : 0.0);
     double& store = scratch.tracerSurface[static_cast<std::size_t>(t)];
-    const double evaporated = definitions[t].evaporating != 0 ? surface.served : 0.0;
-    // The surface holds an evaporating tracer at the pond's concentration: the pond's water
-    // that a layered pack took carries its share. The pack keeps no solute, so that share goes
-    // on into the soil's top layer beneath it (left with the water that stays, it would raise
-    // the concentration of the last of the pond without bound).
-    const double held = definitions[t].evaporating != 0 ? surface.held : 0.0;
-    const double leaving = surface.infiltration + surface.macropore + surface.direct +
-                           surface.pond + evaporated + held;
+    const double evaporated = evaporating ? surface.served : 0.0;
+    // The surface's water that entered the soil, the pack and the roots (`gone`), and all that
+    // left the surface.
+    const double entered = surface.infiltration - drained;
+    const double held = pack ? surface.held : 0.0;
+    const double gone = entered + surface.macropore + evaporated + held;
+    const double leaving =
+        entered + surface.macropore + surface.direct + surface.pond + evaporated + held;
     const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
     // An evaporating tracer's share of the macropore water that the uptake took left with it.
-    const double* kept = definitions[t].evaporating != 0 ? surface.macroporeKept : nullptr;
-    mass[1] += mix * held;
+    const double* kept = evaporating ? surface.macroporeKept : nullptr;
     for (int k = 1; k <= N; ++k) {
       mass[k] += mix * surface.macroporeInflow[k] * surface.factor * (kept ? kept[k] : 1.0);
       const double w = start_water[k];
       conc[k] = w > 0 ? mass[k] / w : 0.0;
     }
     SoluteTracer settings;
-    settings.input_concentration = mix;
+    settings.input_concentration =
+        drained > 0 ? (mix * entered + c_in * drained) / surface.infiltration : mix;
     settings.aquifer_concentration = c_aquifer;
     settings.decay_factor = scratch.tracerDecay[static_cast<std::size_t>(t)];
     const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, previous, nullptr);
@@ -185,8 +199,10 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     scratch.tracerRiver[static_cast<std::size_t>(t)] += out.river;
     scratch.tracerReturned[static_cast<std::size_t>(t)] +=
         out.returned + c_aquifer * surface.aquifer;
+    // Under the pack, an evaporating tracer's solute rising out of the soil goes on into the
+    // pack with its water.
     scratch.tracerDirect[static_cast<std::size_t>(t)] +=
-        MixSurfaceSolute(store, arrived, out.top, mix, evaporated, held, surface);
+        MixSurfaceSolute(store, arrived, pack ? 0.0 : out.top, mix, gone, surface);
     store *= settings.decay_factor;
   }
 }
@@ -742,7 +758,13 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.macropore = m;
       surface.direct = direct;
       surface.pond = ponding ? *pond : 0.0;
-      surface.held = top < 0 ? std::max(0.0, -q[top] * f - infiltration) : 0.0;
+      if (top < 0) {
+        const double taken = -q[top] * f;  // into the pack at its top
+        surface.underPack = true;
+        surface.held = std::max(0.0, taken - infiltration);
+        surface.drained = std::max(0.0, infiltration - std::max(0.0, taken));
+        surface.risen = std::max(0.0, -taken);
+      }
       surface.macroporeInflow = scratch.inflow.data();
       surface.macroporeKept = scratch.inflowKept.data();
       surface.factor = f;
@@ -869,10 +891,14 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const double pond_water = pond != nullptr ? *pond : 0.0;
       stack[0] = !evaporating ? surface : pond_water > 0 ? surface / pond_water : 0.0;
       const auto t_index = static_cast<std::size_t>(t);
-      // The direct runoff holds what the layered pack released beyond its pores, which carries
-      // no solute (the snow's solute entered the surface with the source's water).
+      // The direct runoff holds what the layered pack released beyond its pores: the snow's
+      // water, at the source's concentration for an evaporating tracer (any other tracer's
+      // solute of the snow entered the surface with the source's water).
       const double direct = sums.direct + snow_outflow;
-      tracer.direct.get()[r][c] = direct > 0 ? scratch.tracerDirect[t_index] / direct : 0.0;
+      double solute = scratch.tracerDirect[t_index];
+      if (evaporating && snow_outflow > 0)
+        solute += scratch.tracerInputConc[t_index] * snow_outflow;
+      tracer.direct.get()[r][c] = direct > 0 ? solute / direct : 0.0;
       // The interflow holds the tile drainage.
       tracer.inter.get()[r][c] = sums.inter > 0 ? scratch.tracerInter[t_index] / sums.inter : 0.0;
       // The base flow carries the solute the exchange took out of the layers; with the

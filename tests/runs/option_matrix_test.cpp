@@ -1011,6 +1011,15 @@ const std::vector<Combination>& Sample() {
       // (the last 0.04 mm of the pond held it at 84 against a source of 6).
       {.name = "pond_water_into_a_layered_pack",
        .draw = "heat=11 layered=1 ponding=1 groundwater=2 aquifer=1x1e-1 start=20/1 days=3"},
+      // Surveyed packs that keep the snow's outflow: an evaporating tracer's share of what a
+      // pack kept went into the top soil layer without its water (10.066 against a source of 10).
+      {.name = "snow_outflow_kept_by_a_surveyed_pack",
+       .draw = "interception=0 heat=11 layered=1 assimilation=split tracers=er start=12/12 days=2"},
+      // A lake cell's pond taken into a pack: the share of an evaporating tracer from the aquifer
+      // went into the saturated column without its water (3.018 against a source of 3; over five
+      // days on into the aquifer, 3.002).
+      {.name = "lake_pond_into_a_layered_pack",
+       .draw = "heat=11 layered=1 groundwater=1 lake=soil2 tracers=ea start=21/1 days=3"},
       // Precipitation read as grids, observed discharges in the place of simulated ones, an
       // inflow from outside with solute, a summed tributary and two abstractions: the tracer and
       // the river accounts take what the routing's bookings say they brought and took.
