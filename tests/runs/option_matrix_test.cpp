@@ -1019,6 +1019,23 @@ const std::vector<Combination>& Sample() {
       // reads the ratio the step before left (it started at 1 and irrigated nothing on its day).
       {.name = "irrigation_by_transpiration_ratio_warm_start",
        .draw = "permafrost=1 abstraction=extern irrigation=4/2 start=28/6 days=3"},
+      // A coupled program's water table at a run's opening exchange (here the second half's) is
+      // booked as the external table's water (it was taken for part of the starting store).
+      {.name = "external_table_of_the_opening_exchange",
+       .draw = "coupling=day tracers=0 start=20/1 days=2"},
+      // New Year's Eve in the window (two yearly rows), the grids written as ASCII, then as
+      // netCDF with layered snow.
+      {.name = "ascii_grids_across_new_year",
+       .draw = "grids=ascii snow=5 tracers=cr.er start=30/12 days=4"},
+      {.name = "netcdf_grids_across_new_year",
+       .draw = "grids=netcdf heat=11 layered=1 tracers=cr.er start=31/12 days=3"},
+      // Two control files in one invocation, single-precision grids and a program coupled at
+      // every step.
+      {.name = "two_control_files_coupled_every_step",
+       .draw = "step=180 grids=float coupling=step controls=2 tracers=cr.er start=30/12 days=3"},
+      // A year and some days: dynamic glaciers evaluated on 21 December of 2019 and of 2020.
+      {.name = "glaciers_evaluated_in_two_years",
+       .draw = "glacier=11 tracers=cr start=20/12 days=368"},
   };
   return rows;
 }
@@ -1145,6 +1162,20 @@ RunResult RunDrawn(const fs::path& dir, int processes, int threads = 1) {
   stop = true;
   if (partner.joinable()) partner.join();
   return result;
+}
+
+// The netCDF files of a run's output folder decoded beside them as binary doubles under the
+// name they were written for ("theta.stk.nc" gives "theta.stk"), which the checks read as they
+// read any grid: a file of several slices is a stack.
+void DecodeNetcdfGrids(const fs::path& folder) {
+  if (!fs::is_directory(folder)) return;
+  const GridGeometry geometry = ReadGridFile((folder / "../zones.asc").string()).geometry;
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    if (entry.path().extension() == ".nc") names.push_back(entry.path().filename().string());
+  for (const std::string& name : names)
+    WriteFile((folder / name.substr(0, name.size() - 3)).string(),
+              BinaryGridBytes(ReadNetcdfGridFile((folder / name).string(), true, geometry)));
 }
 
 // kReference: the whole window without the temperature pre-spin-up (its soil temperatures are
@@ -1302,8 +1333,8 @@ Features Derive(const std::string& text, const Window& window, int step) {
   f.untabled_precipitation =
       Value(text, "precipitation", 1) == "9" && Value(text, "precipitation_correction", 1) == "1";
   const std::string form = GridForm(text);
-  f.grid_ext = form == "ascii" ? ".asc" : form == "float" ? ".flt" : ".dbl";
-  f.grid_precision = form == "ascii" ? 5e-6 : form == "float" ? 6e-8 : 0.0;
+  f.grid_ext = form == "ascii" || form == "netcdf" ? ".asc" : form == "float" ? ".flt" : ".dbl";
+  f.grid_precision = form == "ascii" ? 5e-6 : form == "double" ? 0.0 : 6e-8;
   f.glaciers = !Value(text, "ice_firn", 1).empty();
   f.dynamic = f.glaciers && std::stoi(Value(text, "ice_firn", 1)) > 10 &&
               text.find(" GlacierizedCells ") != std::string::npos;
@@ -2193,6 +2224,8 @@ std::map<std::string, std::string> Outputs(const fs::path& dir, int processes,
     if (name == "MPIRegions_0" || name == "velorn_state.txt" || name.starts_with("soilstorage_") ||
         name.starts_with("wq_table."))
       continue;
+    // A netCDF file counts by the grid decoded from it (see `DecodeNetcdfGrids`).
+    if (name.ends_with(".nc") && names.contains(name.substr(0, name.size() - 3))) continue;
     if (const auto base = shares_of(name))
       files[*base + kShares] = "";
     else
@@ -2595,6 +2628,8 @@ Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nul
       failures.push_back({"exit", std::to_string(processes) + " processes, " + Messages(result)});
       return verdict;
     }
+    if (GridForm(runs.text) == "netcdf")
+      for (const char* folder : {"output", "output2"}) DecodeNetcdfGrids(dir / folder);
     if (result.Describe().find("differs from the step of the meteorological data") !=
         std::string::npos)
       failures.push_back({"steps", result.Describe()});
