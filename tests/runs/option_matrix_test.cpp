@@ -2818,6 +2818,21 @@ const std::vector<Planted>& PlantedFaults() {
        }},
       {"more of a decaying tracer in the channels than the rain brought", "tracer account",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "decchann.sta", "1e6", true); }},
+      // A binary grid is read by its bytes, whatever its name says (a form's other extension).
+      {"nan in a binary grid named for no form", "finite",
+       [](Runs& r) {
+         const fs::path out = r.counts[0].path() / "output";
+         GridFile grid = ReadGridFile((out / "coninter.dbl").string());
+         grid.values.back() = std::nan("");
+         WriteFile((out / "coninter.grid").string(), BinaryGridBytes(grid));
+       }},
+      {"a second control file's run that writes another table", "second control file",
+       [](Runs& r) {
+         const fs::path dir = r.counts[0].path();
+         WriteFile((dir / "front-range-2.ctl").string(), "");
+         fs::copy(dir / "output", dir / "output2", fs::copy_options::recursive);
+         PlantInLastRow(dir, "../output2/etr.stat", "2.5");
+       }},
       {"more of an evaporating tracer in the channels than the rain brought", "tracer account",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "evachann.sta", "1e6", true); }},
   };
