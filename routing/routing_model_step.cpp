@@ -751,6 +751,13 @@ void abflussmodellklasse::RewindInputs() {
   for (int32_t n = 1; n <= ndesc_; ++n)
     stretches_[n]->RewindInputs(static_cast<int32_t>(s.year), static_cast<int32_t>(s.month),
                                 static_cast<int32_t>(s.day), static_cast<int32_t>(s.hour));
+  // The observed discharges are an input of the pass as well: their window starts again at the
+  // start date (a later pass took the records after the end of the time range).
+  if (observed_table_) {
+    observed_table_.reset();
+    end_counter_ = 0;
+    OpenObservedTable();
+  }
 }
 
 void abflussmodellklasse::ReleaseMemory() {

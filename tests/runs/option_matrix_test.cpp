@@ -1033,6 +1033,10 @@ const std::vector<Combination>& Sample() {
       // every step.
       {.name = "two_control_files_coupled_every_step",
        .draw = "step=180 grids=float coupling=step controls=2 tracers=cr.er start=30/12 days=3"},
+      // Every spin-up pass reads the observed discharges from the start date (a later pass took
+      // the records after the end of the time range).
+      {.name = "observed_discharges_over_spin_up_passes",
+       .draw = "spinup=passes observed=1 start=14/10 days=2"},
       // A year and some days: dynamic glaciers evaluated on 21 December of 2019 and of 2020.
       {.name = "glaciers_evaluated_in_two_years",
        .draw = "glacier=11 tracers=cr start=20/12 days=368"},
