@@ -68,6 +68,10 @@ int ModellApplication::RunLoop() {
   while (true) {
     PollInterrupt();
     TakeCurrentDate();
+    // The water account starts before the run's opening exchange: the water that an external
+    // table puts into the soil columns then is booked as at every later exchange (it was taken
+    // for part of the starting store, and a warm start's halves lacked it).
+    if (water_balance) water_balance->BeforeStep();
     if (settings_object->IsCouplingActive()) CouplingAtStepStart();
     HandleControlRequest(false);
     // The step that reaches the end of the model time writes the state grids: from here on the

@@ -86,6 +86,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -1044,6 +1045,23 @@ const std::vector<Combination>& Sample() {
       // discharge (the second pass took those after the window's end), as a warm start does.
       {.name = "observed_discharges_over_spin_up_passes",
        .draw = "spinup=passes observed=1 start=14/1 days=2"},
+      // A coupled program's water table at a run's opening exchange (here the second half's) is
+      // booked as the external table's water (it was taken for part of the starting store).
+      {.name = "external_table_of_the_opening_exchange",
+       .draw = "coupling=day tracers=0 start=20/1 days=2"},
+      // New Year's Eve in the window (two yearly rows), the grids written as ASCII, then as
+      // netCDF with layered snow.
+      {.name = "ascii_grids_across_new_year",
+       .draw = "grids=ascii snow=5 tracers=cr.er start=30/12 days=4"},
+      {.name = "netcdf_grids_across_new_year",
+       .draw = "grids=netcdf heat=11 layered=1 tracers=cr.er start=31/12 days=3"},
+      // Two control files in one invocation, single-precision grids and a program coupled at
+      // every step.
+      {.name = "two_control_files_coupled_every_step",
+       .draw = "step=180 grids=float coupling=step controls=2 tracers=cr.er start=30/12 days=3"},
+      // A year and some days: dynamic glaciers evaluated on 21 December of 2019 and of 2020.
+      {.name = "glaciers_evaluated_in_two_years",
+       .draw = "glacier=11 tracers=cr start=20/12 days=368"},
   };
   return rows;
 }
@@ -1155,8 +1173,40 @@ void WriteStepStations(const fs::path& dir, int minutes) {
   }
 }
 
+// A run of "front-range.ctl" in `dir`, then of "front-range-2.ctl" where there is one, with the
+// outside program answering the exchanges where the control file couples one.
+RunResult RunDrawn(const fs::path& dir, int processes, int threads = 1) {
+  std::vector<std::string> controls = {"front-range.ctl"};
+  if (fs::exists(dir / "front-range-2.ctl")) controls.push_back("front-range-2.ctl");
+  const bool coupled =
+      Value(ReadFile((dir / "front-range.ctl").string()), "ExternalCoupling", 1) == "1";
+  std::atomic<bool> stop = false;
+  std::thread partner;
+  const RunResult result = RunExampleControl(dir.string(), processes, threads, controls, [&](int) {
+    if (coupled) partner = std::thread(AnswerExchanges, dir, std::cref(stop));
+  });
+  stop = true;
+  if (partner.joinable()) partner.join();
+  return result;
+}
+
+// The netCDF files of a run's output folder decoded beside them as binary doubles under the
+// name they were written for ("theta.stk.nc" gives "theta.stk"), which the checks read as they
+// read any grid: a file of several slices is a stack.
+void DecodeNetcdfGrids(const fs::path& folder) {
+  if (!fs::is_directory(folder)) return;
+  const GridGeometry geometry = ReadGridFile((folder / "../zones.asc").string()).geometry;
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    if (entry.path().extension() == ".nc") names.push_back(entry.path().filename().string());
+  for (const std::string& name : names)
+    WriteFile((folder / name.substr(0, name.size() - 3)).string(),
+              BinaryGridBytes(ReadNetcdfGridFile((folder / name).string(), true, geometry)));
+}
+
 // kReference: the whole window without the temperature pre-spin-up (its soil temperatures are
-// the mean of the run's own window, which a first half's is not), as the halves run.
+// the mean of the run's own window, which a first half's is not) and with binary doubles, as the
+// halves run.
 enum class Part { kWhole, kReference, kFirstHalf, kSecondHalf };
 
 bool PreSpinUp(const std::string& text) {
@@ -1183,11 +1233,11 @@ void SetTimes(std::string& text, const Window& window, int step, int report, Par
        std::vector<std::pair<int, std::string>>{{1, "0"},
                                                 {2, std::to_string(run.first.day)},
                                                 {3, std::to_string(run.first.month)},
-                                                {4, "2019"},
+                                                {4, std::to_string(run.first.year)},
                                                 {5, end_hour},
                                                 {6, std::to_string(run.last.day)},
                                                 {7, std::to_string(run.last.month)},
-                                                {8, "2019"}})
+                                                {8, std::to_string(run.last.year)}})
     SetValue(text, "model_time", n, value);
   if (step != 1440) {
     SetValue(text, "output_interval", 1, std::to_string(report / 60));
@@ -1200,8 +1250,10 @@ void SetTimes(std::string& text, const Window& window, int step, int report, Par
       if (Value(text, section, 2) == "1440") SetValue(text, section, 2, std::to_string(step));
   }
   // A warm start continues exactly from state written as binary doubles, as the example writes
-  // its grids.
-  EXPECT_NE(text.find("WriteAsciiGrids = 0\nWriteDoubleGrids = 1"), std::string::npos)
+  // its grids: the halves and the straight run they continue write them, whichever form a
+  // draw's straight runs write.
+  if (part != Part::kWhole) SetGridForm(text, "double");
+  EXPECT_TRUE(part == Part::kWhole || GridForm(text) == "double")
       << "the example's control file writes its grids in another form than binary doubles";
   WriteStateAtEnd(text);
   if (part != Part::kWhole && PreSpinUp(text)) SetValue(text, "SpinUp", 2, "0");
@@ -1241,6 +1293,9 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
       row.draw != nullptr && Draw::Parse(row.draw).Get("report") == "day" ? 1440 : step;
   SetTimes(text, window, step, report, part);
   WriteFile(control, text);
+  // "controls=2": the invocation runs the draw's control file, then its copy into "output2/".
+  if (part == Part::kWhole && row.draw != nullptr && Draw::Parse(row.draw).On("controls"))
+    WriteFile((dir / "front-range-2.ctl").string(), SecondControl(text));
   return text;
 }
 
@@ -1270,6 +1325,11 @@ struct Features {
   bool untabled_precipitation = false;  // the cells receive another precipitation than its table
   // An evaporating tracer's mass is known (see `MassChecked`).
   bool evaporating_mass = false;
+  // The extension of the tracers' grids (that of the form the grids are written in) and the
+  // relative rounding of a value of a written grid (ASCII: six significant digits, floats: 24
+  // bits).
+  std::string grid_ext = ".dbl";
+  double grid_precision = 0;
   int passes = 1;  // passes of a spin-up over the window
   int steps = 0;   // model steps of the run (all passes)
   std::vector<Tracer> tracers;
@@ -1298,6 +1358,9 @@ Features Derive(const std::string& text, const Window& window, int step) {
   // cell by cell after its table is taken: no table shows what the cells receive.
   f.untabled_precipitation =
       Value(text, "precipitation", 1) == "9" && Value(text, "precipitation_correction", 1) == "1";
+  const std::string form = GridForm(text);
+  f.grid_ext = form == "ascii" || form == "netcdf" ? ".asc" : form == "float" ? ".flt" : ".dbl";
+  f.grid_precision = form == "ascii" ? 5e-6 : form == "double" ? 0.0 : 6e-8;
   f.glaciers = !Value(text, "ice_firn", 1).empty();
   f.dynamic = f.glaciers && std::stoi(Value(text, "ice_firn", 1)) > 10 &&
               text.find(" GlacierizedCells ") != std::string::npos;
@@ -1311,8 +1374,10 @@ Features Derive(const std::string& text, const Window& window, int step) {
     f.evaporating_mass &= Value(text, mover, 1).empty() || Value(text, mover, 1) == "0";
   f.steps = Days(window) * 1440 / step * f.passes;
 
+  // (An external water table of a coupled program puts water into the columns that no table
+  // shows.)
   for (const char* store : {"ice_firn", "groundwater_flow", "lake_model", "SurfaceRoutingModel",
-                            "SiltingUpModel", "data_assimilation"})
+                            "SiltingUpModel", "data_assimilation", "ExternalCoupling"})
     f.untabled_stores |= !Value(text, store, 1).empty() && Value(text, store, 1) != "0";
   // Snow methods with deposition add snow that the precipitation table does not show.
   const int snow = std::atoi(Value(text, "snow_model", 3).c_str());
@@ -1523,7 +1588,7 @@ std::vector<double> StationPrecipitation(const std::string& run, const Features&
       int year = 0, month = 0, day = 0, hour = 0;
       double value = 0;
       if (!(in >> year >> month >> day >> hour >> value)) continue;
-      const int n = DayOfYear({day, month});
+      const int n = DayOfYear({day, month, year});
       if (n >= DayOfYear(window.first) && n <= DayOfYear(window.last)) values.push_back(value);
     }
     return values;
@@ -1706,6 +1771,8 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
     glacier =
         GridCells(out + (fs::exists(out + "glacier_fraction_end.asc") ? "glacier_fraction_end.asc"
                                                                       : "../glacier_fraction.asc"));
+  // What the tables' rounding and the digits of the grids' written form leave open.
+  double rounding = 0;
   // Each store's sum over the cells, weighed by the cell's glacier-free part (1 - g) or its
   // glacier part (g); `water`: a grid of the water that carries a concentration.
   const auto weighed = [&](const std::string& name, int part, const std::string& water = "") {
@@ -1718,24 +1785,27 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
     for (std::size_t i = 0; i < values.size(); ++i) {
       const double g = glacier.empty() ? 0.0 : std::clamp(glacier[i / levels], 0.0, 1.0);
       const double weight = part == 0 ? 1.0 : part == 1 ? 1.0 - g : g;
-      sum += values[i] * weight * (water.empty() ? 1.0 : amounts.at(i));
+      const double amount = water.empty() ? 1.0 : amounts.at(i);
+      sum += values[i] * weight * amount;
+      rounding += std::abs(values[i] * amount) * f.grid_precision *
+                  ((water.empty() ? 1.0 : 2.0) * std::abs(weight) + g) / cells;
     }
     return sum / cells;
   };
   const std::string& n = t.name;
   // The parts of the account, named for the message.
   std::map<std::string, double> parts;
-  parts["soil zone"] = weighed(n + "inter.dbl", 1);
+  parts["soil zone"] = weighed(n + "inter" + f.grid_ext, 1);
   if (!t.evaporating) {
     for (const std::string store : {"snow_", "unsat"})
-      parts["soil zone"] += weighed(n + store + ".dbl", 1);
+      parts["soil zone"] += weighed(n + store + f.grid_ext, 1);
   } else {
     // An evaporating tracer's snow cover and soil layers hold its concentration: times the
     // pack's water and each layer's (its water content times its thickness, from the surface's
     // and the layers' floors' elevations of "hgeo"; level 0, the surface, holds no water here).
-    parts["soil zone"] += weighed(n + "snow_.dbl", 1, "snowstorage.dbl");
+    parts["soil zone"] += weighed(n + "snow_" + f.grid_ext, 1, "snowstorage.dbl");
     std::size_t levels = 0, theta_levels = 0, floor_levels = 0;
-    const std::vector<double> c = GridValues(out + n + "unsat.dbl", levels),
+    const std::vector<double> c = GridValues(out + n + "unsat" + f.grid_ext, levels),
                               theta = GridValues(out + "theta.stk", theta_levels),
                               floors = GridValues(out + "hgeo.stk", floor_levels);
     if (levels != theta_levels || levels != floor_levels || c.size() != theta.size() ||
@@ -1743,16 +1813,21 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
       return failures.push_back({"tracer account", n + ": the soil's tracer stack, \"theta.stk\" "
                                                        "and \"hgeo.stk\" differ in size"});
     for (std::size_t i = 0; i < c.size(); ++i)
-      if (i % levels > 0)
-        parts["soil zone"] += c[i] * theta[i] * (floors[i - 1] - floors[i]) * 1000 / cells;
+      if (i % levels > 0) {
+        const double thickness = floors[i - 1] - floors[i];
+        parts["soil zone"] += c[i] * theta[i] * thickness * 1000 / cells;
+        rounding += std::abs(c[i] * theta[i]) * 1000 * f.grid_precision *
+                    (2 * std::abs(thickness) + std::abs(floors[i - 1]) + std::abs(floors[i])) /
+                    cells;
+      }
   }
   for (const std::string store : {"snowg", "firn_", "ice__"})
-    parts["glacier parts"] += weighed(n + store + ".dbl", 2);
+    parts["glacier parts"] += weighed(n + store + f.grid_ext, 2);
   // The aquifer of a glacierized cell trades with its soil column alone: its solute (and what
   // a fixed head there passed on) is per mm of the glacier-free part, as its water is.
   for (int layer = 1; layer <= 9; ++layer)
-    parts["aquifer"] += weighed(n + std::to_string(layer) + "grou.dbl", 1);
-  parts["fixed heads"] = weighed(n + "outgrou.dbl", 1);
+    parts["aquifer"] += weighed(n + std::to_string(layer) + "grou" + f.grid_ext, 1);
+  parts["fixed heads"] = weighed(n + "outgrou" + f.grid_ext, 1);
   // The soil zone's runoff concentration (flow-time zones, linear storages): its booking of the
   // end less the start, over the basin (the last column).
   if (fs::exists(out + "runoff_concentration_solute.txt"))
@@ -1767,17 +1842,17 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   // outlets below count that runoff whole, so its store is part of them.
   if (f.routing)
     parts["surface"] = weighed(
-        n + "Surfa.dbl", 0,
+        n + "Surfa" + f.grid_ext, 0,
         fs::exists(out + "surface_storage.dbl") ? "surface_storage.dbl" : "surface_storage.asc");
-  // What the tables' rounding leaves open: the discharge table has five decimals (of m3/s), the
-  // others six significant digits.
-  double rounding = 0;
+  // The tables' rounding: the discharge table has five decimals (of m3/s), the others six
+  // significant digits.
   // Tables of amounts: the glacier storages per subbasin, the channels in their total column.
   const auto held = Table(out + n + "glsto.sta");
   const std::vector<double> scale = LastEvaluationScale(f, out, window, before_shares);
   for (std::size_t s = 0; s < 5 && held.size() > 1; ++s) {
     parts["glacier storages"] += held[0][s] * held.back()[s] * scale[s];
-    rounding += held[0][s] * Rounding(held.back()[s]) * scale[s];
+    rounding +=
+        held[0][s] * (Rounding(held.back()[s]) + 2 * f.grid_precision * held.back()[s]) * scale[s];
   }
   const auto channels = DataRows(out + n + "chann.sta");
   if (!channels.empty()) {
@@ -1800,7 +1875,7 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   if (fs::exists(out + "lake_exchange_solute.txt") && fs::exists(out + "../lake_codes.asc")) {
     const auto lakes = GridCells(out + "../lake_codes.asc");
     std::size_t levels = 0;
-    const std::vector<double> soil = GridValues(out + n + "unsat.dbl", levels);
+    const std::vector<double> soil = GridValues(out + n + "unsat" + f.grid_ext, levels);
     for (std::size_t i = 0; i < lakes.size() && !soil.empty(); ++i)
       if (lakes[i] > 0 &&
           std::find(f.reservoirs.begin(), f.reservoirs.end(),
@@ -1898,9 +1973,10 @@ void CheckCellMass(const Features& f, const Tracer& t, const std::string& out, c
     return fs::exists(out + name) ? GridValues(out + name, unused)
                                   : std::vector<double>(zones.size(), 0.0);
   };
-  const std::vector<double> leaves = cells(n + "inter.dbl"), pack = cells(n + "snow_.dbl"),
+  const std::vector<double> leaves = cells(n + "inter" + f.grid_ext),
+                            pack = cells(n + "snow_" + f.grid_ext),
                             water = cells("snowstorage.dbl");
-  const std::vector<double> soil = GridValues(out + n + "unsat.dbl", levels),
+  const std::vector<double> soil = GridValues(out + n + "unsat" + f.grid_ext, levels),
                             theta = GridValues(out + "theta.stk", theta_levels),
                             floors = GridValues(out + "hgeo.stk", floor_levels);
   if (theta_levels != levels || floor_levels != levels || soil.size() != theta.size() ||
@@ -1910,12 +1986,18 @@ void CheckCellMass(const Features& f, const Tracer& t, const std::string& out, c
   for (std::size_t i = 0; i < zones.size(); ++i) {
     if (zones[i] <= -9999) continue;
     double held = leaves[i] + pack[i] * (t.evaporating ? water[i] : 1.0);
+    // What the digits of the grids' written form leave open, in units of their precision.
+    double open = std::abs(leaves[i]) + std::abs(held - leaves[i]) * (t.evaporating ? 2 : 1);
     for (std::size_t k = t.evaporating ? 1 : 0; k < levels; ++k) {
       const std::size_t at = i * levels + k;
-      held +=
-          t.evaporating ? soil[at] * theta[at] * (floors[at - 1] - floors[at]) * 1000 : soil[at];
+      const double thickness = t.evaporating ? floors[at - 1] - floors[at] : 0.0;
+      held += t.evaporating ? soil[at] * theta[at] * thickness * 1000 : soil[at];
+      open += t.evaporating
+                  ? std::abs(soil[at] * theta[at]) * 1000 *
+                        (2 * std::abs(thickness) + std::abs(floors[at - 1]) + std::abs(floors[at]))
+                  : std::abs(soil[at]);
     }
-    if (!(held <= input * (1 + 1e-6) + 1e-9))
+    if (!(held <= input * (1 + 1e-6) + 1e-9 + open * f.grid_precision))
       return failures.push_back({"bounds", n + "unsat.dbl: cell " + std::to_string(i + 1) +
                                                " holds " + std::to_string(held) + " of " + n +
                                                ", the rain brought it " + std::to_string(input)});
@@ -1931,7 +2013,7 @@ void CheckFinite(const std::map<std::string, std::string>& outputs, const std::s
                  const std::string& half, Failures& failures) {
   for (const auto& [name, text] : outputs) {
     if (name.ends_with(kShares)) continue;
-    if (name.ends_with(".dbl") || name.ends_with(".stk")) {
+    if (IsBinaryGridFile(text)) {
       std::size_t levels = 0;
       const std::vector<double> values = GridValues(out + name, levels);
       if (!std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); }))
@@ -2144,9 +2226,10 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
 // them) differ with the decomposition: they count as one entry "<name>_### (process shares)"
 // without text, which every process count must write. Any other name ending in "_" and three
 // digits (a dated grid's counter, a share beyond the processes) is a file like any other.
-std::map<std::string, std::string> Outputs(const fs::path& dir, int processes) {
+std::map<std::string, std::string> Outputs(const fs::path& dir, int processes,
+                                           const std::string& folder = "output") {
   std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir / "output"))
+  for (const auto& entry : fs::directory_iterator(dir / folder))
     names.insert(entry.path().filename().string());
   const auto shares_of = [&](const std::string& name) -> std::optional<std::string> {
     const std::size_t n = name.size();
@@ -2167,10 +2250,12 @@ std::map<std::string, std::string> Outputs(const fs::path& dir, int processes) {
     if (name == "MPIRegions_0" || name == "velorn_state.txt" || name.starts_with("soilstorage_") ||
         name.starts_with("wq_table."))
       continue;
+    // A netCDF file counts by the grid decoded from it (see `DecodeNetcdfGrids`).
+    if (name.ends_with(".nc") && names.contains(name.substr(0, name.size() - 3))) continue;
     if (const auto base = shares_of(name))
       files[*base + kShares] = "";
     else
-      files[name] = ReadFile(dir / "output" / name);
+      files[name] = ReadFile(dir / folder / name);
   }
   return files;
 }
@@ -2207,8 +2292,8 @@ std::string StepRows(const std::string& text) {
 }
 
 // The runs of a combination: the straight run on each process count, and the halves of its warm
-// start (with the temperature pre-spin-up, the whole window without it, which the halves
-// continue).
+// start (with the temperature pre-spin-up or grids in another form than binary doubles, the
+// whole window as the halves run it, which they continue).
 struct Runs {
   int least = 1;                // the process count of counts[0]
   std::vector<TempDir> counts;  // the straight run on least, least + 1, ... processes
@@ -2219,19 +2304,20 @@ struct Runs {
 
 // The halves of a warm start, run; false (with the failure) when one of them fails.
 bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
-  if (PreSpinUp(runs.text)) {
+  if (PreSpinUp(runs.text) || GridForm(runs.text) != "double") {
     runs.reference.emplace();
     Prepare(row, runs.reference->path(), Part::kReference);
-    const RunResult whole = RunExampleControl(runs.reference->path().string(), 1);
+    const RunResult whole = RunDrawn(runs.reference->path(), 1);
     if (whole.exit_status != 0)
-      return failures.push_back({"warm start", "without the pre-spin-up: " + Messages(whole)}),
+      return failures.push_back(
+                 {"warm start", "the straight run the halves continue: " + Messages(whole)}),
              false;
   }
   runs.first.emplace();
   runs.second.emplace();
   const fs::path &first = runs.first->path(), &second = runs.second->path();
   Prepare(row, first, Part::kFirstHalf);
-  const RunResult first_half = RunExampleControl(first.string(), Runs::kHalfProcesses);
+  const RunResult first_half = RunDrawn(first, Runs::kHalfProcesses);
   if (first_half.exit_status != 0)
     return failures.push_back({"warm start", "first half: " + Messages(first_half)}), false;
   Prepare(row, second, Part::kSecondHalf);
@@ -2242,7 +2328,7 @@ bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
         entry.path().filename() == "pond.dbl")
       fs::copy_file(entry.path(), second / entry.path().filename(),
                     fs::copy_options::overwrite_existing);
-  const RunResult second_half = RunExampleControl(second.string(), Runs::kHalfProcesses);
+  const RunResult second_half = RunDrawn(second, Runs::kHalfProcesses);
   // VELORN_MATRIX_KEEP=<folder>: the halves are kept beside it, in <folder>-first-half and
   // <folder>-second-half.
   if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr)
@@ -2459,6 +2545,25 @@ void CheckRuns(const Combination& row, const Runs& runs, Failures& failures) {
     CompareOutputs(outputs, Outputs(runs.counts[other].path(), processes), "processes",
                    std::to_string(processes) + " processes", failures);
   }
+  // A second control file in the same invocation runs the draw again into "output2/": the same
+  // files on every process count (its checks are the first run's), but for the tables' headers
+  // that name the control file.
+  for (std::size_t k = 0; k < runs.counts.size(); ++k) {
+    const fs::path& dir = runs.counts[k].path();
+    const int processes = runs.least + static_cast<int>(k);
+    if (!fs::exists(dir / "front-range-2.ctl")) continue;
+    if (!fs::is_directory(dir / "output2")) {
+      failures.push_back({"second control file", "no output2/ on " + std::to_string(processes)});
+      continue;
+    }
+    std::map<std::string, std::string> second = Outputs(dir, processes, "output2");
+    for (auto& [name, text] : second)
+      for (std::size_t at = text.find("front-range-2.ctl"); at != std::string::npos;
+           at = text.find("front-range-2.ctl", at))
+        text.replace(at, 17, "front-range.ctl");
+    CompareOutputs(Outputs(dir, processes), second, "second control file",
+                   "output2/ on " + std::to_string(processes), failures);
+  }
   const std::string out = (runs.counts[0].path() / "output/").string();
   const Features f = Derive(runs.text, WindowOf(row), StepOf(row));
   if (row.acts != nullptr) {
@@ -2485,7 +2590,7 @@ void CheckRuns(const Combination& row, const Runs& runs, Failures& failures) {
         std::any_of(f.tracers.begin(), f.tracers.end(), massed)) {
       earlier.emplace();
       Prepare(row, earlier->path(), Part::kFirstHalf);
-      const RunResult passes = RunExampleControl(earlier->path().string(), 1);
+      const RunResult passes = RunDrawn(earlier->path(), 1);
       if (passes.exit_status != 0)
         failures.push_back({"tracer account", "all passes but the last: " + Messages(passes)});
       before = (earlier->path() / "output/glacier_fraction_end.asc").string();
@@ -2523,7 +2628,7 @@ Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nul
     // One process runs with the threads the combination asks for, two with one each, three with
     // them again: every count is compared with a single thread's and with several.
     const int threads = processes == 2 ? 1 : ThreadsOf(row);
-    const RunResult result = RunExampleControl(dir.string(), processes, threads);
+    const RunResult result = RunDrawn(dir, processes, threads);
     // VELORN_MATRIX_KEEP=<folder>: the first run is kept there to look at.
     if (const char* keep = std::getenv("VELORN_MATRIX_KEEP");
         keep != nullptr && processes == runs.least) {
@@ -2549,6 +2654,8 @@ Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nul
       failures.push_back({"exit", std::to_string(processes) + " processes, " + Messages(result)});
       return verdict;
     }
+    if (GridForm(runs.text) == "netcdf")
+      for (const char* folder : {"output", "output2"}) DecodeNetcdfGrids(dir / folder);
     if (result.Describe().find("differs from the step of the meteorological data") !=
         std::string::npos)
       failures.push_back({"steps", result.Describe()});
@@ -2737,6 +2844,21 @@ const std::vector<Planted>& PlantedFaults() {
        }},
       {"more of a decaying tracer in the channels than the rain brought", "tracer account",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "decchann.sta", "1e6", true); }},
+      // A binary grid is read by its bytes, whatever its name says (a form's other extension).
+      {"nan in a binary grid named for no form", "finite",
+       [](Runs& r) {
+         const fs::path out = r.counts[0].path() / "output";
+         GridFile grid = ReadGridFile((out / "coninter.dbl").string());
+         grid.values.back() = std::nan("");
+         WriteFile((out / "coninter.grid").string(), BinaryGridBytes(grid));
+       }},
+      {"a second control file's run that writes another table", "second control file",
+       [](Runs& r) {
+         const fs::path dir = r.counts[0].path();
+         WriteFile((dir / "front-range-2.ctl").string(), "");
+         fs::copy(dir / "output", dir / "output2", fs::copy_options::recursive);
+         PlantInLastRow(dir, "../output2/etr.stat", "2.5");
+       }},
       {"more of an evaporating tracer in the channels than the rain brought", "tracer account",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "evachann.sta", "1e6", true); }},
   };
@@ -2888,6 +3010,8 @@ TEST(OptionMatrixDraws, DISABLED_FreshCombinations) {
       for (const std::string& key : OptionKeys(draw))
         ++(std::find(idle.begin(), idle.end(), key) == idle.end() ? acted[key].first
                                                                   : acted[key].second);
+      // A window across New Year's Eve counts with them.
+      if (draw.window.last.year > draw.window.first.year) ++acted["newyear"].first;
       if (!idle.empty()) {
         line << "(idle:";
         for (const std::string& key : idle) line << " " << key;

@@ -3,10 +3,13 @@
 #include "tests/runs/option_space.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/example_sections.h"
 #include "tests/support/glacier_example.h"
@@ -17,21 +20,26 @@ namespace velorn::test {
 
 namespace fs = std::filesystem;
 
-// ---- Days of 2019 ----------------------------------------------------------------------------
+// ---- Days of 2019 and 2020 --------------------------------------------------------------------
 
 namespace {
 constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+constexpr int kLastDay = 365 + 366;  // 31 December 2020
+int MonthDays(int month, int year) {
+  return month == 2 && year % 4 == 0 ? 29 : kMonthDays[month - 1];
+}
 }  // namespace
 
 int DayOfYear(Day day) {
-  int n = day.day;
-  for (int m = 1; m < day.month; ++m) n += kMonthDays[m - 1];
+  int n = day.day + (day.year > 2019 ? 365 : 0);
+  for (int m = 1; m < day.month; ++m) n += MonthDays(m, day.year);
   return n;
 }
 
 Day DateOfDay(int day_of_year) {
-  Day day = {std::clamp(day_of_year, 1, 365), 1};
-  while (day.day > kMonthDays[day.month - 1]) day.day -= kMonthDays[day.month++ - 1];
+  const int n = std::clamp(day_of_year, 1, kLastDay);
+  Day day = n > 365 ? Day{n - 365, 1, 2020} : Day{n, 1, 2019};
+  while (day.day > MonthDays(day.month, day.year)) day.day -= MonthDays(day.month++, day.year);
   return day;
 }
 
@@ -216,6 +224,15 @@ const std::vector<Option>& Catalogue() {
       {"inflow", {"0", "constant", "extern"}, 0.12},
       // Subbasins 1 and 2 as one channel of their area-weighted runoff.
       {"sumtrib", {"0", "1"}, 0.1},
+      // The form of the grids the run writes: binary doubles (as the example), ASCII, binary
+      // floats or netCDF (of floats). A warm start continues exactly from doubles alone: its
+      // halves write doubles.
+      {"grids", {"double", "ascii", "float", "netcdf"}, 0.15},
+      // An outside program coupled through files, exchanging every step or when the day changes:
+      // it hands the soil zone a water table 1 m below the surface and takes a grid and a table.
+      {"coupling", {"0", "step", "day"}, 0.1},
+      // Two control files in one invocation: the draw's, then its copy writing into "output2/".
+      {"controls", {"1", "2"}, 0.1},
       // Tracers, '.' between them: the kind (c conservative, e evaporating, d decaying, v
       // decaying and evaporating) and where it starts (r in the rain, s in the soil water, a in
       // the aquifer); "0": none.
@@ -241,8 +258,11 @@ std::string Draw::Words() const {
   std::string words;
   for (const Option& option : Catalogue())
     if (On(option.key)) words += std::string(option.key) + "=" + options.at(option.key) + " ";
+  // A start in 2020 (a shrunk window's) says its year.
   return words + "start=" + std::to_string(window.first.day) + "/" +
-         std::to_string(window.first.month) + " days=" + std::to_string(Days(window));
+         std::to_string(window.first.month) +
+         (window.first.year != 2019 ? "/" + std::to_string(window.first.year) : "") +
+         " days=" + std::to_string(Days(window));
 }
 
 Draw Draw::Parse(const std::string& words) {
@@ -254,7 +274,9 @@ Draw Draw::Parse(const std::string& words) {
     if (eq == std::string::npos) throw std::runtime_error("no option in \"" + word + "\"");
     const std::string key = word.substr(0, eq), value = word.substr(eq + 1);
     if (key == "start") {
-      draw.window.first = {std::stoi(value), std::stoi(value.substr(value.find('/') + 1))};
+      const std::size_t year = value.find('/', value.find('/') + 1);
+      draw.window.first = {std::stoi(value), std::stoi(value.substr(value.find('/') + 1)),
+                           year == std::string::npos ? 2019 : std::stoi(value.substr(year + 1))};
     } else if (key == "days") {
       days = std::stoi(value);
     } else if (value != Find(key).values.front()) {
@@ -462,7 +484,8 @@ std::string DrawTracers(std::mt19937_64& random) {
 }
 
 // A window in which the drawn options act: irrigation in summer, snow, ice and frozen soil in
-// winter and spring, else any time of the year; sub-daily steps on a few days.
+// winter and spring, else any time of the year; sub-daily steps on a few days. A window that
+// starts late in the year runs on into 2020.
 Window DrawWindow(const Draw& d, std::mt19937_64& random) {
   std::uniform_real_distribution<double> share(0, 1);
   const auto between = [&](int low, int high) {
@@ -482,7 +505,11 @@ Window DrawWindow(const Draw& d, std::mt19937_64& random) {
     first = share(random) < 0.8 ? between(1, DayOfYear({31, 3})) : between(305, 365);
   }
   if (d.Step() == 1440 && share(random) < 0.01) first = 1, days = 365;
-  first = std::min(first, 366 - days);
+  // Now and then across New Year's Eve (two yearly rows of the account); with daily steps now
+  // and then over a year and some days, which meets a yearly evaluation's date twice.
+  if (share(random) < 0.08) first = between(std::max(1, 367 - days), 365);
+  if (d.Step() == 1440 && share(random) < 0.005) first = between(1, 365), days = between(367, 380);
+  first = std::min(first, kLastDay + 1 - days);
   return {DateOfDay(first), DateOfDay(first + days - 1)};
 }
 
@@ -956,10 +983,10 @@ void PrecipitationGrids(const Draw& d, const fs::path& dir, std::string& text) {
     int year = 0, month = 0, day = 0, hour = 0;
     double value = 0;
     if (!(in >> year >> month >> day >> hour >> value)) continue;
-    const int n_day = DayOfYear({day, month});
+    const int n_day = DayOfYear({day, month, year});
     if (n_day < DayOfYear(d.window.first) || n_day > DayOfYear(d.window.last)) continue;
     char name[48];
-    std::snprintf(name, sizeof name, "precipitation_%02d%02d_%02d.asc", month, day, hour);
+    std::snprintf(name, sizeof name, "precipitation_%04d%02d%02d_%02d.asc", year, month, day, hour);
     GridFile grid = zones;
     for (std::size_t i = 0; i < grid.values.size(); ++i)
       if (grid.values[i] > -9999)
@@ -972,7 +999,62 @@ void PrecipitationGrids(const Draw& d, const fs::path& dir, std::string& text) {
   WriteFile((dir / "precipitation_grids.txt").string(), list);
 }
 
+// The outside program's side of the first exchange: the water table (m) 1 m below the
+// surface of every cell and the synchronisation file; and the section that couples it.
+void ComposeCoupling(const Draw& d, const fs::path& dir, std::string& text) {
+  if (!d.On("coupling")) return;
+  GridFile table = ReadGridFile((dir / "dem.asc").string());
+  for (double& z : table.values) z = z < -9998 ? -9999 : z - 1.0;
+  WriteFile((dir / "gw_table.asc").string(), AsciiGridText(table));
+  WriteFile((dir / "sync.txt").string(), "Command=Continue;\n");
+  PutSection(text, "[ExternalCoupling]\n1\n./sync.txt\n5\n" +
+                       std::string(d.Get("coupling") == "step" ? "I" : "D") + "\n" +
+                       std::to_string(d.Step()) + "\n" +
+                       (SoilOn(d) ? "1\ngw_table.asc GWTableExtern 0 2\n" : "0\n") +
+                       "1\nto_partner_precipitation.asc precipitation Sum\n"
+                       "1\nto_partner_precipitation.txt precipitation Mean\n"
+                       "./to_partner.txt\nCommand=Continue;\n");
+}
+
 }  // namespace
+
+std::string GridForm(const std::string& text) {
+  // The keyword lines (a comment may name them too).
+  const auto on = [&](const char* key) {
+    return text.find("\n" + std::string(key) + " = 1") != std::string::npos;
+  };
+  return on("WriteNetcdfGrids")   ? "netcdf"
+         : on("WriteAsciiGrids")  ? "ascii"
+         : on("WriteDoubleGrids") ? "double"
+                                  : "float";
+}
+
+void SetGridForm(std::string& text, const std::string& form) {
+  for (const auto& [key, on] : {std::pair{"\nWriteAsciiGrids = ", form == "ascii"},
+                                {"\nWriteDoubleGrids = ", form == "double"},
+                                {"\nWriteNetcdfGrids = ", form == "netcdf"}}) {
+    const std::size_t at = text.find(key);
+    if (at != std::string::npos) text[at + std::strlen(key)] = on ? '1' : '0';
+  }
+}
+
+std::string SecondControl(const std::string& text) {
+  std::string second = text;
+  const std::string key = "DefaultOutputDirectory = output/";
+  const std::size_t at = second.find(key);
+  if (at != std::string::npos) second.replace(at, key.size(), "DefaultOutputDirectory = output2/");
+  return second;
+}
+
+void AnswerExchanges(const fs::path& dir, const std::atomic<bool>& stop) {
+  while (!stop) {
+    if (fs::exists(dir / "to_partner.txt")) {
+      fs::remove(dir / "to_partner.txt");
+      WriteFile((dir / "sync.txt").string(), "Command=Continue;\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
 
 std::string Compose(const Draw& d, const fs::path& dir) {
   std::string text = ReadFile((dir / "front-range.ctl").string());
@@ -985,6 +1067,8 @@ std::string Compose(const Draw& d, const fs::path& dir) {
   ComposeRouting(d, text);
   ComposeIrrigation(d, text);
   ComposeAssimilation(d, text);
+  ComposeCoupling(d, dir, text);
+  SetGridForm(text, d.Get("grids"));
   if (d.On("stations")) {
     // The second gauge's column after the first (altitude, x and y after the four leading
     // words of the header lines; a value after each record's).
@@ -1032,13 +1116,28 @@ std::string Compose(const Draw& d, const fs::path& dir) {
 namespace {
 
 std::string Record(Day day, int hour, const std::string& value) {
-  return "2019 " + std::to_string(day.month) + " " + std::to_string(day.day) + " " +
-         std::to_string(hour) + " " + value + "\n";
+  return std::to_string(day.year) + " " + std::to_string(day.month) + " " +
+         std::to_string(day.day) + " " + std::to_string(hour) + " " + value + "\n";
+}
+
+// 2020's records after 2019's in every station table: 2019's again (29 February's are 28
+// February's), for a window that runs on past New Year's Eve.
+void StationsInto2020(const fs::path& dir) {
+  for (const auto& entry : fs::directory_iterator(dir / "stations")) {
+    std::string table = ReadFile(entry.path().string()), added;
+    for (const std::string& line : SplitLines(table)) {
+      if (line.starts_with("2019 ")) added += "2020" + line.substr(4) + "\n";
+      if (line.starts_with("2019 02 28 ")) added += "2020 02 29" + line.substr(10) + "\n";
+    }
+    WriteFile(entry.path().string(), table + (table.ends_with('\n') ? "" : "\n") + added);
+  }
 }
 
 }  // namespace
 
 void PrepareInputs(const fs::path& dir, const Window& window, int step_minutes) {
+  const int last = DayOfYear({31, 12, window.last.year});
+  if (window.last.year > 2019) StationsInto2020(dir);
   for (const char* file :
        {"gw_boundary_fix_h_1.asc", "river_width.asc", "river_depth.asc", "lake_codes.asc",
         "lake_ponding_max.asc", "snow_survey.asc", "irrigation.asc"})
@@ -1060,15 +1159,15 @@ void PrepareInputs(const fs::path& dir, const Window& window, int step_minutes) 
             "snow survey\n" + header + Record(second, 0, "snow_survey.asc"));
   WriteFile((dir / "lake_levels.txt").string(),
             "levels\n" + header + Record(second, 0, "2429.6") + Record(window.last, 0, "2428.9"));
-  // The amounts of an abstraction read from a file: a row per step of the year.
+  // The amounts of an abstraction read from a file: a row per step of the window's years.
   std::string amounts = "abstraction (m3/s)\n";
-  for (int day = 1; day <= 365; ++day)
+  for (int day = 1; day <= last; ++day)
     for (int minute = 0; minute < 1440; minute += step_minutes)
       amounts += Record(DateOfDay(day), minute / 60, day % 3 == 0 ? "0.01" : "0.002");
   WriteFile((dir / "abstraction.txt").string(), amounts);
   // Observed discharges at subbasin 4 (m3/s), and an inflow (m3/s) at 2 of each of nine tracers.
   std::string observed = "observed discharge (m3/s)\n", inflow = "inflow (m3/s), tracers\n";
-  for (int day = 1; day <= 365; ++day)
+  for (int day = 1; day <= last; ++day)
     for (int minute = 0; minute < 1440; minute += step_minutes) {
       observed += Record(DateOfDay(day), minute / 60, day % 3 == 0 ? "0.4" : "0.25");
       inflow += Record(DateOfDay(day), minute / 60,

@@ -11,6 +11,7 @@
 // variants (front-range-groundwater.ctl, ...).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -19,13 +20,17 @@
 
 namespace velorn::test {
 
-// A day of 2019 (the year of the example's station data) and a window of days, both included.
+// A day of 2019 (the year of the example's station data) or of 2020 (a window that runs on past
+// New Year's Eve: `PrepareInputs` writes 2020's records from 2019's) and a window of days, both
+// included.
 struct Day {
-  int day, month;
+  int day, month, year = 2019;
 };
 struct Window {
   Day first, last;
 };
+// The day's number counted from 1 January 2019 (1 January 2020 is 366), and the day of a number
+// (1 to 731, 31 December 2020).
 int DayOfYear(Day day);
 Day DateOfDay(int day_of_year);
 int Days(const Window& window);
@@ -86,6 +91,16 @@ std::vector<Refusal> Refusals(const Draw& draw);
 // The control text of `draw` from the example's "front-range.ctl" in `dir` (a copy of the
 // example with the files of `PrepareInputs`), before its window and steps are set.
 std::string Compose(const Draw& draw, const std::filesystem::path& dir);
+// The form of the grids a control text writes ("double", "ascii", "float" or "netcdf"), and
+// the text set to write `form`.
+std::string GridForm(const std::string& text);
+void SetGridForm(std::string& text, const std::string& form);
+// The second control file of "controls=2": the draw's, writing into "output2/".
+std::string SecondControl(const std::string& text);
+// The outside program of "coupling" for a run in `dir`: answers each exchange the run ends
+// ("to_partner.txt") with the synchronisation file, until `stop` is set.
+void AnswerExchanges(const std::filesystem::path& dir, const std::atomic<bool>& stop);
+
 // The grids and tables every combination may read, written into a copy of the example in
 // `dir`, and the list files of data assimilation and abstraction with dates in `window`.
 void PrepareInputs(const std::filesystem::path& dir, const Window& window, int step_minutes);

@@ -4,10 +4,16 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
+#include "core/diagnostic_stream.h"
+#include "core/error_code.h"
 #include "grids/grid_formats.h"
+#include "grids/netcdf_grid_reader.h"
+#include "grids/netcdf_names.h"
 #include "tests/support/test_files.h"
 
 namespace velorn::test {
@@ -143,6 +149,70 @@ GridFile ReadGridFile(const std::string& path) {
 
 std::vector<double> GridCells(const std::string& path) {
   return ReadGridFile(path).values;
+}
+
+bool IsNetcdfFile(const std::string& bytes) {
+  return bytes.starts_with("\x89HDF") || bytes.starts_with("CDF");
+}
+
+GridFile ReadNetcdfGridFile(const std::string& path, bool stack, const GridGeometry& geometry) {
+  // The reader's messages go to a file of their own beside the output folder.
+  std::ostringstream screen;
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  DiagnosticStream diag((folder.parent_path() / "netcdf_read.xml").string(), 4, screen);
+  NetcdfGridReader reader(diag);
+  std::string variable;
+  StripNetcdfVariableName(variable, path.substr(0, path.size() - 3));
+  const auto rows = static_cast<std::size_t>(geometry.nrows);
+  const auto columns = static_cast<std::size_t>(geometry.ncols);
+  std::vector<std::vector<double>> slices;
+  for (int t = 0; t < 100000; ++t) {
+    std::vector<double> values;
+    std::string name = path + "<" + variable + ">" + std::to_string(t);
+    int file_rows = 0, file_columns = 0;
+    try {
+      reader.ReadGrid(values, name, file_rows, file_columns, geometry.nodata);
+    } catch (const ErrorCode&) {
+      break;  // past the last slice
+    }
+    if (static_cast<std::size_t>(file_rows) != rows ||
+        static_cast<std::size_t>(file_columns) != columns || values.size() != rows * columns)
+      FailGrid(path, "slice " + std::to_string(t) + " of " + std::to_string(file_rows) + " x " +
+                         std::to_string(file_columns) + " cells");
+    slices.push_back(std::move(values));
+  }
+  if (slices.empty()) FailGrid(path, "no slice of the variable " + variable);
+  GridFile grid;
+  grid.geometry = geometry;
+  if (!stack) slices.erase(slices.begin(), slices.end() - 1);
+  grid.levels = slices.size();
+  grid.values.resize(rows * columns * grid.levels);
+  // The reader's order: column outer, row inner, the top row first.
+  for (std::size_t r = 0; r < rows; ++r)
+    for (std::size_t c = 0; c < columns; ++c)
+      for (std::size_t k = 0; k < grid.levels; ++k)
+        grid.values[(r * columns + c) * grid.levels + k] = slices[k][c * rows + r];
+  return grid;
+}
+
+std::string BinaryGridBytes(const GridFile& grid) {
+  const GridGeometry& g = grid.geometry;
+  std::vector<double> values = {static_cast<double>(g.ncols),
+                                static_cast<double>(g.nrows),
+                                g.xll,
+                                g.yll,
+                                g.cellsize,
+                                g.nodata,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                static_cast<double>(grid.levels > 1 ? grid.levels - 1 : 0)};
+  values.insert(values.end(), grid.values.begin(), grid.values.end());
+  std::string bytes(values.size() * sizeof(double), '\0');
+  std::memcpy(bytes.data(), values.data(), bytes.size());
+  return bytes;
 }
 
 std::string AsciiGridText(const GridFile& grid) {

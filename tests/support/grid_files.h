@@ -41,6 +41,16 @@ GridFile ReadGridFile(const std::string& path);
 // The cell values of a grid file (any form) in file order.
 std::vector<double> GridCells(const std::string& path);
 
+// A netCDF file the model wrote (WriteNetcdfGrids = 1, "<name>.nc"), read with the model's own
+// reader: the variable named after <name>, on `geometry` (the model grid's). A stack's levels are
+// the slices; a grid written every step under one name gives its last slice. Throws
+// std::runtime_error naming the file when it holds no slice.
+bool IsNetcdfFile(const std::string& bytes);
+GridFile ReadNetcdfGridFile(const std::string& path, bool stack, const GridGeometry& geometry);
+
+// The bytes of `grid` as a binary grid or stack of doubles (its statistics left 0).
+std::string BinaryGridBytes(const GridFile& grid);
+
 // The text the model writes for the same grid or stack as an ASCII file (WriteAsciiGrids = 1):
 // the header lines, then the values with six significant digits. Equal text means the values
 // agree to the digits an ASCII output holds.

@@ -134,7 +134,9 @@ std::string DiagnosticsLine(int level, const std::string& description) {
   return "\t<line level=\"" + std::to_string(level) + "\" description= \"" + description + "\"/>";
 }
 
-RunResult RunExampleControl(const std::string& directory, int processes, int threads) {
+RunResult RunExampleControl(const std::string& directory, int processes, int threads,
+                            const std::vector<std::string>& control_files,
+                            std::function<void(int pid)> while_running) {
   RunOptions options;
   options.processes = processes;
   options.directory = directory;
@@ -147,7 +149,8 @@ RunResult RunExampleControl(const std::string& directory, int processes, int thr
     options.environment.push_back("OMP_WAIT_POLICY=passive");
   }
   options.timeout_seconds = 300;
-  return RunVelorn(options, {"front-range.ctl"});
+  options.while_running = std::move(while_running);
+  return RunVelorn(options, control_files);
 }
 
 }  // namespace velorn::test

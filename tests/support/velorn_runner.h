@@ -34,10 +34,13 @@ struct RunOptions {
 
 RunResult RunVelorn(const RunOptions& options, const std::vector<std::string>& arguments);
 
-// A run of the control file "front-range.ctl" in `directory` with `threads` OpenMP threads per
-// process (one unless asked; several take the rows one at a time) and up to five minutes, as the
-// whole-model runs of the example's variants take.
-RunResult RunExampleControl(const std::string& directory, int processes, int threads = 1);
+// A run of the control file "front-range.ctl" in `directory` (or of `control_files` one after
+// the other) with `threads` OpenMP threads per process (one unless asked; several take the rows
+// one at a time) and up to five minutes, as the whole-model runs of the example's variants take;
+// `while_running` as in RunOptions.
+RunResult RunExampleControl(const std::string& directory, int processes, int threads = 1,
+                            const std::vector<std::string>& control_files = {"front-range.ctl"},
+                            std::function<void(int pid)> while_running = {});
 
 // Runs any command (no mpirun) in a directory with a time limit; used for checks with tools
 // such as xmllint.
