@@ -128,6 +128,10 @@ void schneemodellklasse::DynamicGlacierCell(long r, long c) {
                                             : warm * DDFsnow / steps_per_day;
     if (warm > 0 && g.total[r][c] > 0) cell_melt = rate;
     if (warm > 0 && g.glacier_total[r][c] > 0) glacier_melt = rate;
+    // No energy balance of the glacier-free pack in this step: a cell that the yearly
+    // evaluation made a glacier cell must not keep the balance of its last step without glacier,
+    // which the layered pack's heat would take as this step's (and which no state keeps).
+    if (g.balance != nullptr) g.balance[r][c] = 0;
   }
   // The glacier-free pack refreezes as off glacier: under layered snow with heat transfer the
   // layers' heat does it, so a negative melt form refreezes nothing there.

@@ -1062,6 +1062,12 @@ const std::vector<Combination>& Sample() {
       // A year and some days: dynamic glaciers evaluated on 21 December of 2019 and of 2020.
       {.name = "glaciers_evaluated_in_two_years",
        .draw = "glacier=11 tracers=cr start=20/12 days=368"},
+      // Cells that the glacier evaluation of 17/1 made glacier cells kept the energy balance of
+      // their last step without glacier, which the layered pack's heat took on each later step
+      // and no state kept: the second half's snow storage of subbasin 1 on 18/1 was 0.822 mm
+      // against the straight run's 0.653.
+      {.name = "energy_balance_of_cells_that_became_glacier",
+       .draw = "snow=6 heat=11 layered=1 glacier=12 start=16/1 days=3"},
   };
   return rows;
 }
