@@ -38,9 +38,10 @@ void defaultini::DecomposeMpiRegions() {
     if (links > 0 && head.reinfiltration > 1) grids.river_links = (*registry)[links].grid;
     // With the soil zone on, a cell's work follows its soil column and its slope: the soil grid
     // is read whole here (it is distributed with the other standard grids later), the slope
-    // computed from the elevation model as the set-up will compute it, and each cell weighed by
-    // the table entry of its code. A code without an entry weighs as a cell without a soil
-    // column; the code check of the standard grids reports it.
+    // computed from the elevation model (as the set-up computes it where no slope grid is
+    // given), and each cell weighed by the table entry of its code and its slope. A code
+    // without an entry weighs as a cell without a soil column; the code check of the standard
+    // grids reports it.
     const int soil = FindGrid("soil_types", 1);
     const int32_t soil_count = soil_table != nullptr ? soil_table[0].code : 0;
     if (head.on == 1 && soil > 0 && soil_count > 0) {
