@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <numbers>
 #include <utility>
 
 #include "core/control_file_reader.h"
@@ -364,7 +365,8 @@ int ReadReinfiltrationMode(DiagnosticStream& diag, const std::string& compiled_f
   return ReadUnsatzoneHead(diag, compiled_file, module_name).reinfiltration;
 }
 
-double CellWorkWeight(int method, const SoilRecord* soil, double step_seconds) {
+double CellWorkWeight(int method, const SoilRecord* soil, double step_seconds,
+                      double slope_degrees) {
   if (soil == nullptr) return 1.0;
   const int layers = std::max(soil->layers, 0);
   if (!(step_seconds > 0)) return kCellWorkOutsideSoil + layers;
@@ -373,7 +375,12 @@ double CellWorkWeight(int method, const SoilRecord* soil, double step_seconds) {
   for (int i = 1; i <= layers; ++i)
     steps_per_step +=
         InnerStepCount(method, *soil, nullptr, i - 1, i + 1.0, true, step_seconds, 0.0);
-  return kCellWorkOutsideSoil + std::ceil(86400.0 / step_seconds) * steps_per_step;
+  // An angle outside 0..90 degrees (nodata, NaN) counts as steep.
+  const bool angle = slope_degrees >= 0.0 && slope_degrees <= 90.0;
+  const double tangent = angle ? std::tan(slope_degrees * std::numbers::pi / 180.0) : 0.0;
+  const double flatness = angle ? std::max(0.0, 1.0 - tangent / kFlatCellTangent) : 0.0;
+  return kCellWorkOutsideSoil +
+         std::ceil(86400.0 / step_seconds) * steps_per_step * (1.0 + kFlatCellExtraWork * flatness);
 }
 
 std::vector<double> SpeedWeights(const std::vector<double>& times) {

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <set>
 #include <utility>
 
@@ -221,7 +222,9 @@ TEST(PlanRegions, CellWorkWeighsTheStrips) {
 
 // The weight of a cell by hand: 17 + each layer's inner steps a day; two 0.1 m layers at 1e-5 m/s
 // pass water in 1e4 s, so a daily step takes 9 inner steps in each and an hourly one 1 (24 a
-// day). A faster second layer adds only its own steps: the first keeps its 9.
+// day). A faster second layer adds only its own steps: the first keeps its 9. On level ground the
+// steps weigh 1.3 times, at a slope tangent of 0.05 (2.862 degrees) 1.15 times, from 0.1 (5.711
+// degrees) on once; an angle outside 0..90 degrees (nodata) counts as steep.
 TEST(CellWorkWeight, SeventeenPlusEachLayersInnerStepsPerDay) {
   SoilRecord soil(7);
   soil.layers = 2;
@@ -229,19 +232,32 @@ TEST(CellWorkWeight, SeventeenPlusEachLayersInnerStepsPerDay) {
   soil.thickness = {0, 0.1, 0.1};
   SoilRecord fast = soil;
   fast.ksat = {0, 1e-5, 1e-4};  // the second layer passes water in 1e3 s
+  const double half_flat = std::atan(0.05) * 180.0 / std::numbers::pi;
   struct Row {
     int method;
     const SoilRecord* soil;
     double step_seconds;
+    double slope;
     double weight;
   } const rows[] = {
-      {3, nullptr, 86400, 1},        {2, &soil, 86400, 17 + 2 * 1}, {2, &soil, 3600, 17 + 2 * 24},
-      {3, &soil, 86400, 17 + 2 * 9}, {3, &soil, 3600, 17 + 2 * 24}, {3, &fast, 86400, 17 + 9 + 87},
-      {2, &fast, 86400, 17 + 2 * 1}, {3, &soil, 0, 17 + 2},
+      {3, nullptr, 86400, 0, 1},
+      {2, &soil, 86400, 30, 17 + 2 * 1},
+      {2, &soil, 3600, 30, 17 + 2 * 24},
+      {3, &soil, 86400, 30, 17 + 2 * 9},
+      {3, &soil, 3600, 30, 17 + 2 * 24},
+      {3, &fast, 86400, 30, 17 + 9 + 87},
+      {2, &fast, 86400, 30, 17 + 2 * 1},
+      {3, &soil, 0, 0, 17 + 2},
+      {3, &soil, 86400, 0, 17 + 1.3 * 2 * 9},
+      {3, &fast, 86400, half_flat, 17 + 1.15 * (9 + 87)},
+      {3, &soil, 86400, 5.72, 17 + 2 * 9},
+      {3, &soil, 86400, -9999, 17 + 2 * 9},
+      {3, &soil, 86400, 90.5, 17 + 2 * 9},
   };
   for (const Row& row : rows)
-    EXPECT_DOUBLE_EQ(CellWorkWeight(row.method, row.soil, row.step_seconds), row.weight)
-        << "method " << row.method << ", step " << row.step_seconds;
+    EXPECT_NEAR(CellWorkWeight(row.method, row.soil, row.step_seconds, row.slope), row.weight,
+                1e-9 * row.weight)
+        << "method " << row.method << ", step " << row.step_seconds << ", slope " << row.slope;
 }
 
 TEST(BuildLocalTables, RowOfAlternatingRunsFitsTheStripTable) {
