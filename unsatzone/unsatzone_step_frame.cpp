@@ -177,6 +177,8 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
         balance[r][c] = base[r][c] = distance[r][c] = nodata;
         continue;
       }
+      // Another process's cell in an own row: that process builds its column and applies it.
+      if (!OwnCell(r, c)) continue;
       if (!(given[r][c] > nodata)) {
         balance[r][c] = 0;
         continue;
