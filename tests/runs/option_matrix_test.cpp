@@ -1699,10 +1699,13 @@ double BasinAccount(const std::string& out, const std::string& column) {
 
 // The reservoirs of the routing descriptions ("SP <n> file = <balance file> V0 = <m3>") that are
 // not lakes on the cells of "lake_codes.asc" (whose water is the ponding of those cells), where
-// the lakes act (their exchange booked: response units switch them off).
+// the lakes act (response units, which every spin-up brings, switch them off).
 std::vector<std::pair<std::string, double>> Reservoirs(const Features& f, const std::string& out) {
   std::set<std::string> lakes;
-  if (fs::exists(out + "lake_exchange_solute.txt") && fs::exists(out + "../lake_codes.asc"))
+  const auto on = [&](const char* section) {
+    return Value(f.text, section, 1) != "" && Value(f.text, section, 1) != "0";
+  };
+  if (on("lake_model") && !on("SpinUp") && fs::exists(out + "../lake_codes.asc"))
     for (const double code : GridCells(out + "../lake_codes.asc"))
       if (code > 0) lakes.insert("lake" + std::to_string(std::lround(code)) + ".txt");
   std::vector<std::pair<std::string, double>> reservoirs;
