@@ -170,7 +170,9 @@ void SP_class::RunStep(double inflow, double dt, double irrigation, double abstr
   double inflow_volume = 0.0;
   if (year > 0) {
     for (int32_t i = 1; i <= ntr_; ++i) {
-      if (tracers_[i].radioactive) state_[i] *= ReservoirDecayFactor(tracers_[i].half_time, dt);
+      // A lake's solute is the ponding of its cells, which the soil zone decayed over the step.
+      if (tracers_[i].radioactive && !IsLake())
+        state_[i] *= ReservoirDecayFactor(tracers_[i].half_time, dt);
       state_[i] = WeightedMean(state_[i], flows[i][subbasin_index_], v, s * inflow);
     }
     inflow_volume = s * inflow;

@@ -38,16 +38,26 @@
 //   - the river network's water closed by the routing's bookings ("routing_solute.txt": the
 //     subbasins' runoff, inflows from outside and observed discharges in, the outlet and the
 //     abstractions that leave the basin out, the channels' content at the start and the end),
-//     where no reservoir, lake, irrigation or losing stream takes part;
+//     the reservoirs' balance files (their volume from "V0" to the last row; what falls on them,
+//     evaporates and comes from the aquifer), the irrigation water the cells received from the
+//     rivers less what the rivers still owe ("irrigation_solute.txt") and what losing streams and
+//     the lakes gave the soil zone ("water_balance.txt"), within the files' rounding;
 //   - the mass of a decaying or evaporating tracer from the rain at most what the rain brought,
 //     with the same parts and bookings (an evaporating one's snow and soil layers hold its
 //     concentration: its mass where the water of those stores is known; the leaves make its
-//     concentration rise above the rain's, its mass cannot);
+//     concentration rise above the rain's, its mass cannot), and a decaying one's at least what
+//     its half-time leaves over the run;
+//   - in the second half of the warm start, which starts from the state the first half wrote,
+//     the same accounts of a tracer from any source (the rain, the soil's and the aquifer's
+//     water), what the first half's stores held at its end among its inputs, and the river
+//     account from the first half's reservoirs and what the rivers owed;
 //   - no water below 0 in the stores' tables and grids (snow, leaves, canopy, ponding, firn), no
 //     water content above 1, the soil zone's state within the ranges a warm start reads, each
 //     layer's water content within its own soil's saturated content, every report's soil
 //     profiles within what the largest holds saturated and its water table at or below the
-//     surface;
+//     surface; the same per cell in every step where the model writes single cells: the snow,
+//     leaves, ponding, water table and each layer's water content of every 97th cell, which the
+//     harness adds to the multipoint file "points.txt", and the control point's files;
 //   - no concentration below 0 anywhere, and no evaporating tracer above its highest source in
 //     any grid, table, lake or reservoir balance or abstraction file (a tracer that does not
 //     evaporate concentrates where water evaporates, and so does one that does on the leaves:
@@ -1068,6 +1078,10 @@ const std::vector<Combination>& Sample() {
       // against the straight run's 0.653.
       {.name = "energy_balance_of_cells_that_became_glacier",
        .draw = "snow=6 heat=11 layered=1 glacier=12 start=16/1 days=3"},
+      // A routing lake's decaying solute decayed twice a step: as the ponding of its cells in the
+      // soil zone and again in the lake step that takes it from them.
+      {.name = "lake_solute_decays_once_a_step",
+       .draw = "lake=routing tracers=ds start=13/2 days=2"},
   };
   return rows;
 }
@@ -1266,6 +1280,88 @@ void SetTimes(std::string& text, const Window& window, int step, int report, Par
   if (part == Part::kSecondHalf) ReadStateAtStart(text);
 }
 
+// A soil of the soil table: each layer's saturated water content and thickness (m), index 1 the
+// top layer (each layer of a horizon has the horizon's).
+struct SoilProfile {
+  std::vector<double> saturated = {0.0}, thickness = {0.0};
+  double Capacity() const {  // mm
+    return 1000 * std::inner_product(saturated.begin(), saturated.end(), thickness.begin(), 0.0);
+  }
+};
+
+// The soils of the soil table of the control text, by code.
+std::map<long, SoilProfile> Soils(const std::string& text) {
+  std::map<long, SoilProfile> soils;
+  const std::string table = SectionText(text, "soil_table");
+  const auto numbers = [](const std::string& entry, const std::string& key) {
+    std::vector<double> values;
+    const std::size_t at = entry.find(" " + key + " =");
+    if (at == std::string::npos) return values;
+    const std::size_t from = entry.find('=', at) + 1;
+    std::istringstream in(entry.substr(from, entry.find(';', from) - from));
+    for (double value = 0; in >> value;) values.push_back(value);
+    return values;
+  };
+  for (std::size_t open = table.find('{'); open != std::string::npos;
+       open = table.find('{', open + 1)) {
+    const std::size_t line = table.rfind('\n', open) + 1, close = table.find('}', open);
+    const std::string entry = " " + table.substr(open + 1, close - open - 1);
+    const std::vector<double> layers = numbers(entry, "layers"),
+                              saturated = numbers(entry, "theta_sat"),
+                              thickness = numbers(entry, "thickness");
+    SoilProfile& soil = soils[std::atol(table.c_str() + line)];
+    for (std::size_t h = 0; h < layers.size() && h < saturated.size() && h < thickness.size();
+         ++h) {
+      const auto count = static_cast<std::size_t>(layers[h]);
+      soil.saturated.insert(soil.saturated.end(), count, saturated[h]);
+      soil.thickness.insert(soil.thickness.end(), count, thickness[h]);
+    }
+  }
+  return soils;
+}
+
+// The symbols of the stores that the multipoint file "points.txt" shows at a sample of cells
+// every step (see `AddStorePoints`), with their grids' identifiers.
+const std::vector<std::pair<const char*, const char*>> kStorePoints = {
+    {"SWE", "snow_storage_total"},   {"SWS", "snowstorage_solid"}, {"SWL", "snowstorage_liquid"},
+    {"IS", "interception_storage0"}, {"PD", "ponding_storage"},    {"GWD", "groundwater_distance"}};
+
+// The stores of every 97th cell of the basin (and each soil layer's water content there) added
+// to the multipoint file "points.txt", so that the bounds hold per cell in every step. A store
+// that the combination lacks shows -9999.
+void AddStorePoints(std::string& text, const fs::path& dir) {
+  const std::string block = "filename = points.txt;\n";
+  const std::size_t at = text.find(block);
+  if (at == std::string::npos) return;
+  const GridFile zones = ReadGridFile((dir / "zones.asc").string());
+  const GridGeometry& g = zones.geometry;
+  std::vector<std::pair<double, double>> cells;
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < zones.values.size(); ++i)
+    if (zones.values[i] > -9999 && seen++ % 97 == 0) {
+      const auto row = static_cast<double>(i / static_cast<std::size_t>(g.ncols) + 1),
+                 column = static_cast<double>(i % static_cast<std::size_t>(g.ncols) + 1);
+      cells.emplace_back(g.xll + (column - 0.5) * g.cellsize,
+                         g.yll + (g.nrows - row + 0.5) * g.cellsize);
+    }
+  std::size_t layers = 0;
+  for (const auto& [code, soil] : Soils(text)) layers = std::max(layers, soil.saturated.size() - 1);
+  // An entity of the cells (at `level` of a stack), on a line of its own.
+  const auto entity = [&](const std::string& id, const std::string& symbol, std::size_t level) {
+    std::string x, y, levels;
+    for (const auto& [cx, cy] : cells) {
+      x += " " + std::to_string(std::lround(cx)), y += " " + std::to_string(std::lround(cy));
+      levels += " " + std::to_string(level);
+    }
+    return "entity { ID = " + id + "; Symbol = " + symbol + "; Xcoords =" + x + "; Ycoords =" + y +
+           ";" + (level > 0 ? " Level =" + levels + ";" : "") + " }\n";
+  };
+  std::string entities;
+  for (const auto& [symbol, id] : kStorePoints) entities += entity(id, symbol, 0);
+  for (std::size_t level = 1; level <= layers; ++level) entities += entity("theta", "TH", level);
+  text.insert(at + block.size(), entities);
+}
+
 // The copy of the example for `row` in `dir`, cut to `part`; returns its control text.
 std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
   const std::string control = CopyExample(dir);
@@ -1293,6 +1389,7 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
       Replace(text, tracers, declared);
     }
   }
+  AddStorePoints(text, dir);
   // A draw's models report their progress every step or once a day (the tables write a row
   // every step whichever it is).
   const int report =
@@ -1688,31 +1785,107 @@ double Booked(const std::string& path, const std::string& name) {
   return 0.0;
 }
 
-// The river network's water over the run, from the routing's bookings in "routing_solute.txt"
-// (mm over the basin): what the subbasins' runoff, the inflows from outside and observed
-// discharges in the place of simulated ones gave the rivers is what left at the outlet and with
-// the abstractions that leave the basin, or what the channels hold more at the end than at the
-// start; each booking the sum of its steps. Where reservoirs, lakes or irrigation take part, or
-// streams lose water to the soil, their water has no booking yet.
-void CheckRiverAccount(const Features& f, const std::string& out, Failures& failures) {
+// A column of the basin's row over the run ("run basin") of "water_balance.txt".
+double BasinAccount(const std::string& out, const std::string& column) {
+  const BalanceTable table = ReadBalance(ReadFile(out + "water_balance.txt"));
+  const std::size_t at = table.Column(column);
+  for (const auto& [key, values] : table.rows)
+    if (key == "run subbasin basin" && at < values.size()) return values[at];
+  return 0.0;
+}
+
+// The reservoirs of the routing descriptions ("SP <n> file = <balance file> V0 = <m3>") that are
+// not lakes on the cells of "lake_codes.asc" (whose water is the ponding of those cells), where
+// the lakes act (response units, which every spin-up brings, switch them off).
+std::vector<std::pair<std::string, double>> Reservoirs(const Features& f, const std::string& out) {
+  std::set<std::string> lakes;
+  const auto on = [&](const char* section) {
+    return Value(f.text, section, 1) != "" && Value(f.text, section, 1) != "0";
+  };
+  if (on("lake_model") && !on("SpinUp") && fs::exists(out + "../lake_codes.asc"))
+    for (const double code : GridCells(out + "../lake_codes.asc"))
+      if (code > 0) lakes.insert("lake" + std::to_string(std::lround(code)) + ".txt");
+  std::vector<std::pair<std::string, double>> reservoirs;
+  std::istringstream descriptions(SectionText(f.text, "routing_model"));
+  for (std::string line; std::getline(descriptions, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string word; words >> word;) w.push_back(word);
+    for (std::size_t i = 0; i + 7 < w.size(); ++i)
+      if (w[i] == "SP" && w[i + 2] == "file" && w[i + 5] == "V0" && !lakes.contains(w[i + 4]))
+        reservoirs.emplace_back(w[i + 4], std::strtod(w[i + 7].c_str(), nullptr));
+  }
+  return reservoirs;
+}
+
+// The river network's water over the run (mm over the basin), from the routing's bookings in
+// "routing_solute.txt" (each the sum of its steps): what the subbasins' runoff, the inflows from
+// outside and observed discharges in the place of simulated ones gave the rivers is what left
+// at the outlet and with the abstractions that leave the basin, what the cells received from
+// the rivers and reservoirs as irrigation less what the rivers still owe for it
+// ("irrigation_solute.txt"), what losing streams gave the soil columns and the lakes the
+// ponding of their cells ("river_infiltration", "lake_exchange" of "water_balance.txt"), or what
+// the channels and the reservoirs hold more at the end than at the start (a reservoir's volume
+// by the last row of its balance file, from the "V0" of its description; what falls on it or
+// evaporates from it and what the aquifer gives it by the columns of that file). A run with
+// `start` (a second half) starts its reservoirs from the first half's last rows.
+void CheckRiverAccount(const Features& f, const std::string& out, Failures& failures,
+                       const std::string& half = "", const std::string& start = "") {
   const std::string routed = out + "routing_solute.txt";
-  const bool irrigated = Value(f.text, "irrigation", 1) == "1";
-  if (!f.routing || !fs::exists(routed) || !f.reservoirs.empty() || irrigated ||
-      Value(f.text, "unsatzon_model", 4) == "2")
-    return;
+  if (!f.routing || !fs::exists(routed)) return;
   std::map<std::string, double> water;
   for (const std::string name :
        {"runoff", "inflow", "observed", "outlet", "abstracted", "channels_start", "channels_end"})
     water[name] = Booked(routed, "water_" + name);
+  const std::string irrigation = out + "irrigation_solute.txt";
+  water["irrigation received"] = Booked(irrigation, "surface_water");
+  water["irrigation owed"] = Booked(irrigation, "owed");
+  if (!start.empty())
+    water["irrigation owed at the start"] = Booked(start + "irrigation_solute.txt", "owed");
+  water["river infiltration"] = BasinAccount(out, "river_infiltration");
+  water["lake exchange"] = BasinAccount(out, "lake_exchange");
+  // "water_balance.txt" holds six decimals.
+  double rounding =
+      (water["river infiltration"] != 0 ? 5e-7 : 0.0) + (water["lake exchange"] != 0 ? 5e-7 : 0.0);
+  const auto zones = GridCells(out + "../zones.asc");
+  const double mm_per_m3 =
+      1000.0 / (1e4 * static_cast<double>(std::count_if(zones.begin(), zones.end(),
+                                                        [](double z) { return z > -9999; })));
+  for (const auto& [file, initial] : Reservoirs(f, out)) {
+    const auto rows = DataRows(out + file);
+    if (rows.empty() || rows.back().size() < 26) {
+      failures.push_back({"river account", half + "no rows in " + file});
+      continue;
+    }
+    const auto before = start.empty() ? std::vector<std::vector<double>>{} : DataRows(start + file);
+    const double v0 = before.empty() ? initial : before.back().at(6);
+    water["reservoirs_start"] += v0 * mm_per_m3;
+    water["reservoirs_end"] += rows.back()[6] * mm_per_m3;
+    rounding += (Rounding(rows.back()[6]) + (before.empty() ? 0.0 : Rounding(v0))) * mm_per_m3;
+    // The m3 of each step: the aquifer's (7 + 3 * 3), evaporation (7 + 3 * 4), precipitation.
+    for (const auto& row : rows) {
+      water["reservoirs' aquifer"] += row[16] * mm_per_m3;
+      water["reservoirs' evaporation"] += row[19] * mm_per_m3;
+      water["reservoirs' precipitation"] += row[22] * mm_per_m3;
+      rounding += (Rounding(row[16]) + Rounding(row[19]) + Rounding(row[22])) * mm_per_m3;
+    }
+  }
   double scale = 1e-6;
   for (const auto& [name, amount] : water) scale += std::abs(amount);
-  const double residual = water["runoff"] + water["inflow"] + water["observed"] - water["outlet"] -
-                          water["abstracted"] - (water["channels_end"] - water["channels_start"]);
-  if (std::isfinite(residual) && std::abs(residual) <= 1e-9 * scale + 5e-9) return;
+  const double residual = water["runoff"] + water["inflow"] + water["observed"] +
+                          water["reservoirs' aquifer"] + water["reservoirs' precipitation"] -
+                          water["reservoirs' evaporation"] - water["outlet"] - water["abstracted"] -
+                          (water["irrigation received"] - water["irrigation owed"] +
+                           water["irrigation owed at the start"]) -
+                          water["river infiltration"] - water["lake exchange"] -
+                          (water["channels_end"] - water["channels_start"]) -
+                          (water["reservoirs_end"] - water["reservoirs_start"]);
+  if (std::isfinite(residual) && std::abs(residual) <= 1e-9 * scale + 5e-9 + rounding) return;
   std::ostringstream detail;
   detail.precision(10);
-  detail << "residual " << residual << " mm:";
-  for (const auto& [name, amount] : water) detail << " " << name << " " << amount << ";";
+  detail << half << "residual " << residual << " mm (rounding " << rounding << "):";
+  for (const auto& [name, amount] : water)
+    if (amount != 0.0) detail << " " << name << " " << amount << ";";
   failures.push_back({"river account", detail.str()});
 }
 
@@ -1756,16 +1929,42 @@ std::vector<double> LastEvaluationScale(const Features& f, const std::string& ou
 // where its water is, in the leaves, a single snow pack and the soil layers without ponding,
 // and nothing moves it without a flow (no response units, glaciers, aquifer, water on the
 // surface, data assimilation or irrigation).
-bool MassChecked(const Features& f, const Tracer& t) {
-  return t.RainOnly() && !f.untabled_solute && !f.untabled_precipitation &&
+// `started`: what the run started with is known (a second half, from the state the first half
+// wrote), so a tracer from any source is checked.
+bool MassChecked(const Features& f, const Tracer& t, bool started = false) {
+  return (t.RainOnly() || started) && !f.untabled_solute && !f.untabled_precipitation &&
          (!t.evaporating || f.evaporating_mass);
 }
 
-// The mass of tracer `t` (its name): what the rain brought against what the stores hold at the
-// end and what left, in mm x concentration over the basin. A tracer that keeps what it has
-// closes; one that decays or evaporates can only have lost.
-void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
-                     const Window& window, const std::string& before_shares, Failures& failures) {
+// The share of a tracer that its decay leaves over `minutes` (1 without decay): the half-time of
+// its line ("half_time = <value> <unit>", s, min, h or d).
+double DecayShare(const Features& f, const Tracer& t, double minutes) {
+  if (!t.decaying) return 1.0;
+  std::istringstream lines(SectionText(f.text, "substance_transport"));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string name;
+    if (!(words >> name) || name != t.name || line.find("half_time") == std::string::npos) continue;
+    std::istringstream half(line.substr(line.find('=', line.find("half_time")) + 1));
+    double value = 0;
+    std::string unit;
+    half >> value >> unit;
+    const double per_minute = unit == "d"   ? 1440.0
+                              : unit == "h" ? 60.0
+                              : unit == "s" ? 1 / 60.0
+                                            : 1.0;
+    return value > 0 ? std::pow(0.5, minutes / (value * per_minute)) : 0.0;
+  }
+  return 0.0;
+}
+
+// What the stores of run `out` hold of tracer `t` at its end, by part, in mm x concentration
+// over the basin (the irrigation water on its way among them); `rounding` takes what the tables'
+// rounding leaves open.
+std::map<std::string, double> TracerStores(const Features& f, const Tracer& t,
+                                           const std::string& out, const Window& window,
+                                           const std::string& before_shares, double& rounding,
+                                           Failures& failures) {
   const auto zones = GridCells(out + "../zones.asc");
   const double cells = static_cast<double>(
       std::count_if(zones.begin(), zones.end(), [](double z) { return z > -9999; }));
@@ -1815,9 +2014,11 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
                               theta = GridValues(out + "theta.stk", theta_levels),
                               floors = GridValues(out + "hgeo.stk", floor_levels);
     if (levels != theta_levels || levels != floor_levels || c.size() != theta.size() ||
-        c.size() != floors.size())
-      return failures.push_back({"tracer account", n + ": the soil's tracer stack, \"theta.stk\" "
-                                                       "and \"hgeo.stk\" differ in size"});
+        c.size() != floors.size()) {
+      failures.push_back({"tracer account", n + ": the soil's tracer stack, \"theta.stk\" "
+                                                "and \"hgeo.stk\" differ in size"});
+      return {{"soil zone", std::nan("")}};
+    }
     for (std::size_t i = 0; i < c.size(); ++i)
       if (i % levels > 0) {
         const double thickness = floors[i - 1] - floors[i];
@@ -1834,16 +2035,6 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   for (int layer = 1; layer <= 9; ++layer)
     parts["aquifer"] += weighed(n + std::to_string(layer) + "grou" + f.grid_ext, 1);
   parts["fixed heads"] = weighed(n + "outgrou" + f.grid_ext, 1);
-  // The soil zone's runoff concentration (flow-time zones, linear storages): its booking of the
-  // end less the start, over the basin (the last column).
-  if (fs::exists(out + "runoff_concentration_solute.txt"))
-    for (const std::string& line : SplitLines(ReadFile(out + "runoff_concentration_solute.txt"))) {
-      const double sign = line.starts_with(n + "_end\t")     ? 1.0
-                          : line.starts_with(n + "_start\t") ? -1.0
-                                                             : 0.0;
-      if (sign != 0)
-        parts["runoff concentration"] += sign * std::stod(line.substr(line.rfind('\t') + 1));
-    }
   // Surface routing holds water the soil zone gave as runoff: without discharge routing the
   // outlets below count that runoff whole, so its store is part of them.
   if (f.routing)
@@ -1888,6 +2079,34 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
                     "lake" + std::to_string(std::lround(lakes[i])) + ".txt") != f.reservoirs.end())
         parts["soil zone"] -= soil.at(i * levels) / cells;
   }
+  parts["irrigation on its way"] = Booked(out + "irrigation_solute.txt", n + "_pending");
+  return parts;
+}
+
+// The mass of tracer `t` (its name): what the rain brought (and, with `start`, what the stores
+// held at the start: a second half's) against what the stores hold at the end and what left, in
+// mm x concentration over the basin. A tracer that keeps what it has closes; one that decays or
+// evaporates can only have lost, and one that decays no more than its half-time takes.
+void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
+                     const Window& window, const std::string& before_shares, Failures& failures,
+                     const std::map<std::string, double>* start = nullptr,
+                     double start_rounding = 0, const std::string& half = "") {
+  // What the tables' rounding leaves open: the discharge table has five decimals (of m3/s), the
+  // others six significant digits.
+  double rounding = start_rounding;
+  std::map<std::string, double> parts =
+      TracerStores(f, t, out, window, before_shares, rounding, failures);
+  const std::string& n = t.name;
+  // The soil zone's runoff concentration (flow-time zones, linear storages): its booking of the
+  // end less the start, over the basin (the last column).
+  if (fs::exists(out + "runoff_concentration_solute.txt"))
+    for (const std::string& line : SplitLines(ReadFile(out + "runoff_concentration_solute.txt"))) {
+      const double sign = line.starts_with(n + "_end\t")     ? 1.0
+                          : line.starts_with(n + "_start\t") ? -1.0
+                                                             : 0.0;
+      if (sign != 0)
+        parts["runoff concentration"] += sign * std::stod(line.substr(line.rfind('\t') + 1));
+    }
   // What left the basin (at the outlet, with the abstractions that leave it) and what the rivers
   // and reservoirs gave irrigation beyond what the cells received: the routing's and the
   // irrigation's bookings; without routing, each subbasin's runoff at its concentration.
@@ -1912,14 +2131,16 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
       }
   }
   const std::string irrigation = out + "irrigation_solute.txt";
-  parts["irrigation on its way"] = Booked(irrigation, n + "_pending");
   // What the rivers and reservoirs gave irrigation is what the cells received from them and
   // what is still on its way.
   if (fs::exists(irrigation) && fs::exists(routed)) {
     const double given = Booked(routed, n + "_irrigation");
-    const double received = Booked(irrigation, n) + Booked(irrigation, n + "_pending");
+    const double received = Booked(irrigation, n) + Booked(irrigation, n + "_pending") -
+                            (start != nullptr && start->contains("irrigation on its way")
+                                 ? start->at("irrigation on its way")
+                                 : 0.0);
     if (std::abs(given - received) > 1e-9 + 1e-6 * std::abs(given))
-      failures.push_back({"tracer account", n + ": the rivers gave irrigation " +
+      failures.push_back({"tracer account", half + n + ": the rivers gave irrigation " +
                                                 std::to_string(given) + ", the cells received " +
                                                 std::to_string(received) +
                                                 " with what is on its way"});
@@ -1945,16 +2166,33 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
       if (tabled) rounding += t.rain * f.passes * shares[s] / area * Rounding(row[s], 3);
     }
   const double input = t.rain * rain * f.passes;
-  const double slack = 1e-6 * input + rounding + 1e-9;
-  if (std::isfinite(found) &&
-      (t.Accounted() ? std::abs(found - input) <= slack : found <= input + slack))
+  // What the stores held at the start: a second half's from the first half's end.
+  double held = 0;
+  if (start != nullptr)
+    for (const auto& [part, amount] : *start) held += amount;
+  // The start is read from grids of doubles: only the model's round-off leaves it open.
+  const double slack = 1e-6 * input + 1e-8 * std::abs(held) + rounding + 1e-9;
+  // Every amount has decayed at most over the whole run (the steps of all passes).
+  const double kept = t.evaporating ? 0.0 : DecayShare(f, t, 1440.0 * Days(window) * f.passes);
+  const bool closes = !t.evaporating && !t.decaying;
+  // What observed discharges and inflows brought the rivers (where they took, that left).
+  const double brought = std::max(0.0, -parts["observed and inflows, less"]);
+  if (std::isfinite(found) && std::isfinite(held) &&
+      (closes ? std::abs(found - held - input) <= slack
+              : found <= held + input + slack &&
+                    found + brought >= kept * (held + input + brought) - slack))
     return;
   std::ostringstream detail;
   detail.precision(9);
-  detail << n << (t.Accounted() ? "" : " (it can only lose)") << ": brought " << input << ", found "
-         << found << " (share " << found / input << ", rounding of the tables " << rounding << "):";
+  detail << half << n;
+  if (!closes) detail << " (it can only lose, keeping at least " << kept << " of it)";
+  detail << ": brought " << input << ", held at the start " << held << ", found " << found
+         << " (rounding of the tables " << rounding << "):";
   for (const auto& [part, amount] : parts)
     if (amount != 0.0) detail << " " << part << " " << amount << ";";
+  if (start != nullptr)
+    for (const auto& [part, amount] : *start)
+      if (amount != 0.0) detail << " at the start " << part << " " << amount << ";";
   failures.push_back({"tracer account", detail.str()});
 }
 
@@ -2040,46 +2278,6 @@ void CheckFinite(const std::map<std::string, std::string>& outputs, const std::s
   }
 }
 
-// A soil of the soil table: each layer's saturated water content and thickness (m), index 1 the
-// top layer (each layer of a horizon has the horizon's).
-struct SoilProfile {
-  std::vector<double> saturated = {0.0}, thickness = {0.0};
-  double Capacity() const {  // mm
-    return 1000 * std::inner_product(saturated.begin(), saturated.end(), thickness.begin(), 0.0);
-  }
-};
-
-// The soils of the soil table of the control text, by code.
-std::map<long, SoilProfile> Soils(const std::string& text) {
-  std::map<long, SoilProfile> soils;
-  const std::string table = SectionText(text, "soil_table");
-  const auto numbers = [](const std::string& entry, const std::string& key) {
-    std::vector<double> values;
-    const std::size_t at = entry.find(" " + key + " =");
-    if (at == std::string::npos) return values;
-    const std::size_t from = entry.find('=', at) + 1;
-    std::istringstream in(entry.substr(from, entry.find(';', from) - from));
-    for (double value = 0; in >> value;) values.push_back(value);
-    return values;
-  };
-  for (std::size_t open = table.find('{'); open != std::string::npos;
-       open = table.find('{', open + 1)) {
-    const std::size_t line = table.rfind('\n', open) + 1, close = table.find('}', open);
-    const std::string entry = " " + table.substr(open + 1, close - open - 1);
-    const std::vector<double> layers = numbers(entry, "layers"),
-                              saturated = numbers(entry, "theta_sat"),
-                              thickness = numbers(entry, "thickness");
-    SoilProfile& soil = soils[std::atol(table.c_str() + line)];
-    for (std::size_t h = 0; h < layers.size() && h < saturated.size() && h < thickness.size();
-         ++h) {
-      const auto count = static_cast<std::size_t>(layers[h]);
-      soil.saturated.insert(soil.saturated.end(), count, saturated[h]);
-      soil.thickness.insert(soil.thickness.end(), count, thickness[h]);
-    }
-  }
-  return soils;
-}
-
 // Each layer's water content at the end at most its own soil's saturated content, with the
 // tolerance of the soil column's own test (0.001); a member of a response unit carries its
 // master's column, of whichever soil.
@@ -2109,6 +2307,95 @@ void CheckSaturation(const Features& f, const std::string& out, Failures& failur
                            " at " + std::to_string(theta[i * levels + k]) +
                            ", above its soil's saturated content " + std::to_string(saturated[k])});
   }
+}
+
+// The stores of single cells in every step: those of the multipoint file "points.txt" (see
+// `AddStorePoints`: columns "<symbol>/<column>/<row>[/<level>]") and of the control point
+// ("theta.txt": each layer's water content; "other.txt": its ponding and water table). No water
+// below 0, no water table above the surface, each layer's water content within its soil's
+// saturated content (the wettest soil's for a member of a response unit, which carries its
+// master's column). -9999: a store the run does not have.
+void CheckPointBounds(const Features& f, const std::string& out, Failures& failures) {
+  const std::map<long, SoilProfile> soils = Soils(f.text);
+  std::vector<double> wettest;
+  for (const auto& [code, soil] : soils) {
+    wettest.resize(std::max(wettest.size(), soil.saturated.size()), 0.0);
+    for (std::size_t k = 0; k < soil.saturated.size(); ++k)
+      wettest[k] = std::max(wettest[k], soil.saturated[k]);
+  }
+  const bool units = Value(f.text, "SpinUp", 1) != "" && Value(f.text, "SpinUp", 1) != "0";
+  const GridFile types = ReadGridFile(out + "../soil.asc");
+  const auto saturated = [&](long column, long row, long level) {
+    const std::size_t i = static_cast<std::size_t>((row - 1) * types.geometry.ncols + column - 1);
+    const auto soil =
+        i < types.values.size() ? soils.find(std::lround(types.values[i])) : soils.end();
+    const std::vector<double>& profile =
+        units || soil == soils.end() ? wettest : soil->second.saturated;
+    return level >= 1 && static_cast<std::size_t>(level) < profile.size() ? profile[level] : 1.0;
+  };
+  // A file's columns by their header (line `header`), each bounded by `bound` from its name.
+  const auto check =
+      [&](const std::string& name, std::size_t header,
+          const std::function<std::pair<double, double>(const std::string&)>& bound) {
+        if (!fs::exists(out + name)) return;
+        const std::vector<std::string> lines = SplitLines(ReadFile(out + name));
+        if (lines.size() <= header) return;
+        std::vector<std::string> columns;
+        std::istringstream words(lines[header]);
+        for (std::string word; std::getline(words, word, '\t');) columns.push_back(word);
+        std::vector<std::pair<double, double>> bounds;
+        for (const std::string& column : columns) bounds.push_back(bound(column));
+        for (std::size_t n = header + 1; n < lines.size(); ++n) {
+          if (lines[n].empty() || std::isdigit(static_cast<unsigned char>(lines[n][0])) == 0)
+            continue;
+          std::istringstream row(lines[n]);
+          std::size_t k = 0;
+          for (std::string word; std::getline(row, word, '\t'); ++k) {
+            const double value = std::strtod(word.c_str(), nullptr);
+            if (k < 4 || k >= bounds.size() || value == -9999) continue;
+            if (!(value >= bounds[k].first && value <= bounds[k].second)) {
+              char range[96];
+              std::snprintf(range, sizeof range, "%g outside %g to %g", value, bounds[k].first,
+                            bounds[k].second);
+              return failures.push_back({"bounds", name + ": " + columns[k] + " on " +
+                                                       lines[n].substr(0, lines[n].find('\t', 8)) +
+                                                       ": " + range});
+            }
+          }
+        }
+      };
+  const std::pair<double, double> any = {-1e300, 1e300}, water = {-1e-9, 1e300},
+                                  table = {-1e300, 1e-9};
+  check("points.txt", 0, [&](const std::string& column) {
+    std::vector<std::string> parts;
+    std::istringstream in(column);
+    for (std::string part; std::getline(in, part, '/');) parts.push_back(part);
+    if (parts.size() == 4 && parts[0] == "TH")
+      return std::pair{
+          -1e-9, saturated(std::stol(parts[1]), std::stol(parts[2]), std::stol(parts[3])) + 0.001};
+    if (parts.size() != 3) return any;
+    if (parts[0] == "GWD") return table;
+    for (const auto& [symbol, id] : kStorePoints)
+      if (parts[0] == symbol) return water;
+    return any;
+  });
+  // The control point's cell: "theta[<row>][<column>][1]", then "[2]", ...
+  long row = 0, column = 0;
+  if (fs::exists(out + "theta.txt")) {
+    const std::string head = SplitLines(ReadFile(out + "theta.txt")).at(0);
+    std::sscanf(head.c_str() + std::min(head.find("theta["), head.size()), "theta[%ld][%ld]", &row,
+                &column);
+  }
+  check("theta.txt", 0, [&](const std::string& name) {
+    long level = 0;
+    if (row > 0 &&
+        std::sscanf(name.c_str() + std::min(name.rfind('['), name.size()), "[%ld]", &level) == 1)
+      return std::pair{-1e-9, saturated(column, row, level) + 0.001};
+    return any;
+  });
+  check("other.txt", 0, [&](const std::string& name) {
+    return name == "ACT_POND" ? water : name == "GWST" ? table : any;
+  });
 }
 
 // No concentration below 0, none of an evaporating tracer above its highest source.
@@ -2146,6 +2433,7 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
       bounded(name, GridValues(out + name, levels), high, low);
     }
   CheckSaturation(f, out, failures);
+  CheckPointBounds(f, out, failures);
   for (const auto& [name, text] : outputs) {
     const bool store = name == "snowstorage.stat" || name.starts_with("interception_storage") ||
                        name == "canopy_load.stat" || name == "pond.stat" || name == "firnwe.stat";
@@ -2529,6 +2817,47 @@ void CheckWarmStart(const Combination& row, const Features& f, const Runs& runs,
                                           " on process 1: " + lacking.Describe()});
 }
 
+// The windows of the halves of a warm start of `window` (see `SetTimes`): with spin-up passes
+// both are the window.
+std::pair<Window, Window> HalfWindows(const std::string& text, const Window& window) {
+  if (Value(text, "SpinUp", 1) == "1" && std::stoi(Value(text, "SpinUp", 3)) > 1)
+    return {window, window};
+  const int middle = DayOfYear(window.first) + (Days(window) - 1) / 2;
+  return {{window.first, DateOfDay(middle)}, {DateOfDay(middle + 1), window.last}};
+}
+
+// The second half of a warm start starts from the state the first half wrote: its river
+// account closes from the first half's reservoirs, and the account of a tracer of any source
+// (the soil's and the aquifer's water too) from what the first half's stores held at its end
+// (what left through fixed heads is held only where the state carries it on; an evaporating
+// tracer where the runoff concentration held no water at the split).
+void CheckSecondHalf(const Combination& row, const Runs& runs, Failures& failures) {
+  const fs::path first_dir = runs.first->path(), second_dir = runs.second->path();
+  const std::string first = (first_dir / "output/").string(),
+                    second = (second_dir / "output/").string();
+  const auto [one, two] = HalfWindows(runs.text, WindowOf(row));
+  const Features f1 = Derive(ReadFile(first_dir / "front-range.ctl"), one, StepOf(row)),
+                 f2 = Derive(ReadFile(second_dir / "front-range.ctl"), two, StepOf(row));
+  CheckRiverAccount(f2, second, failures, "second half ", first);
+  if (!f2.soil) return;
+  const std::string manifest = ReadFile(first + "velorn_state.txt");
+  const std::string shares = fs::exists(first + "glacier_fraction_end.asc")
+                                 ? first + "glacier_fraction_end.asc"
+                                 : second + "../glacier_fraction.asc";
+  // The runoff concentration's solute of an evaporating tracer has no booking: where it held
+  // water at the split, what the second half started with is not known.
+  const bool runoff_held = BasinAccount(first, "dS_concentration") != 0;
+  for (std::size_t k = 0; k < f2.tracers.size() && k < f1.tracers.size(); ++k) {
+    const Tracer& t = f2.tracers[k];
+    if (!MassChecked(f2, t, true) || (t.evaporating && runoff_held)) continue;
+    double rounding = 0;
+    std::map<std::string, double> start = TracerStores(
+        f1, f1.tracers[k], first, one, first + "../glacier_fraction.asc", rounding, failures);
+    if (manifest.find(" " + t.name + "outgrou.dbl") == std::string::npos) start["fixed heads"] = 0;
+    CheckTracerMass(f2, t, second, two, shares, failures, &start, rounding, "second half ");
+  }
+}
+
 // ---- A combination's verdict ---------------------------------------------------------------
 
 struct Verdict {
@@ -2611,6 +2940,7 @@ void CheckRuns(const Combination& row, const Runs& runs, Failures& failures) {
   CheckFinite(outputs, out, "", failures);
   if (runs.second) {
     CheckWarmStart(row, f, runs, failures);
+    CheckSecondHalf(row, runs, failures);
     CheckFinite(Outputs(runs.second->path(), Runs::kHalfProcesses),
                 (runs.second->path() / "output/").string(), "second half ", failures);
   }
@@ -2753,15 +3083,71 @@ void PlantInLastRow(const fs::path& dir, const std::string& name, const std::str
 // Level `level` of the first cell of soil `soil` (soil.asc) in a grid or stack of run folder `dir`
 // becomes `value` (the file rewritten as an ASCII grid, which reads back alike).
 void PlantInCell(const fs::path& dir, const std::string& name, long soil, std::size_t level,
-                 double value) {
+                 const std::function<double(double)>& change) {
   const fs::path path = dir / "output" / name;
   ASSERT_TRUE(fs::exists(path)) << "the run wrote no " << name;
   GridFile grid = ReadGridFile(path.string());
   const std::vector<double> soils = GridCells((dir / "soil.asc").string());
   const auto cell = std::find(soils.begin(), soils.end(), static_cast<double>(soil));
   ASSERT_NE(cell, soils.end()) << "no cell of soil " << soil;
-  grid.values.at(static_cast<std::size_t>(cell - soils.begin()) * grid.levels + level) = value;
+  double& value =
+      grid.values.at(static_cast<std::size_t>(cell - soils.begin()) * grid.levels + level);
+  value = change(value);
   WriteFile(path, AsciiGridText(grid));
+}
+void PlantInCell(const fs::path& dir, const std::string& name, long soil, std::size_t level,
+                 double value) {
+  PlantInCell(dir, name, soil, level, [value](double) { return value; });
+}
+
+// Every value of a grid or stack of run folder `dir` becomes what `change` makes of it (nodata
+// kept; the file rewritten as an ASCII grid).
+void ChangeGrid(const fs::path& dir, const std::string& name,
+                const std::function<double(double)>& change) {
+  const fs::path path = dir / "output" / name;
+  ASSERT_TRUE(fs::exists(path)) << "the run wrote no " << name;
+  GridFile grid = ReadGridFile(path.string());
+  for (double& value : grid.values)
+    if (value > -9999) value = change(value);
+  WriteFile(path, AsciiGridText(grid));
+}
+
+// In a file of columns of run folder `dir` (the header its first line, tabs between the
+// columns), the first column whose name starts with `column` becomes `value` in data row `row`
+// (0: the first row that begins with a digit).
+void PlantInColumn(const fs::path& dir, const std::string& name, const std::string& column,
+                   std::size_t row, const std::string& value) {
+  const fs::path path = dir / "output" / name;
+  ASSERT_TRUE(fs::exists(path)) << "the run wrote no " << name;
+  std::vector<std::string> lines = SplitLines(ReadFile(path));
+  ASSERT_FALSE(lines.empty());
+  const auto cells = [](const std::string& line) {
+    std::vector<std::string> cells;
+    std::istringstream in(line);
+    for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
+    return cells;
+  };
+  const std::vector<std::string> columns = cells(lines[0]);
+  const auto at = static_cast<std::size_t>(
+      std::find_if(columns.begin(), columns.end(),
+                   [&](const std::string& c) { return c.starts_with(column); }) -
+      columns.begin());
+  ASSERT_LT(at, columns.size()) << name << " has no column " << column;
+  std::size_t seen = 0;
+  for (std::size_t n = 1; n < lines.size(); ++n) {
+    if (lines[n].empty() || std::isdigit(static_cast<unsigned char>(lines[n][0])) == 0 ||
+        seen++ != row)
+      continue;
+    std::vector<std::string> values = cells(lines[n]);
+    ASSERT_LT(at, values.size());
+    values[at] = value;
+    lines[n] = values[0];
+    for (std::size_t k = 1; k < values.size(); ++k) lines[n] += "\t" + values[k];
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return WriteFile(path, text);
+  }
+  FAIL() << name << " has no data row " << row;
 }
 
 std::string Decimals(double value) {
@@ -2778,8 +3164,17 @@ struct Planted {
 };
 
 // A draw that passes every check: a conservative, a decaying and an evaporating tracer from the
-// rain, leaves and snow, routing to the outlet, warm started.
-constexpr const char* kPassingDraw = "tracers=cr.dr.er start=20/1 days=4";
+// rain and a conservative one from the soil ("cc2"), leaves and snow, routing to the outlet
+// through a reservoir, a control point, warm started.
+constexpr const char* kPassingDraw =
+    "point=1 reservoir=table tracers=cr.dr.er.cs start=20/1 days=4";
+
+// `plant` in the straight run on every process count and in the second half alike: no
+// comparison of them shows it.
+void PlantEverywhere(Runs& r, const std::function<void(const fs::path&)>& plant) {
+  for (const TempDir& dir : r.counts) plant(dir.path());
+  plant(r.second->path());
+}
 
 const std::vector<Planted>& PlantedFaults() {
   static const std::vector<Planted> faults = {
@@ -2872,6 +3267,54 @@ const std::vector<Planted>& PlantedFaults() {
        }},
       {"more of an evaporating tracer in the channels than the rain brought", "tracer account",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "evachann.sta", "1e6", true); }},
+      // What the soil held at the start is known in the second half (the first half's end).
+      {"a tracer from the soil off by 1 in a cell's top layer (0.04 % of it)", "tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           PlantInCell(dir, "cc2unsat.dbl", 2, 1, [](double v) { return v + 1.0; });
+         });
+       }},
+      {"a decaying tracer's stores at 0.3 of what they hold: more decay than its half-time allows",
+       "tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           for (const char* name : {"decunsat.dbl", "decsnow_.dbl", "decinter.dbl"})
+             ChangeGrid(dir, name, [](double v) { return 0.3 * v; });
+         });
+       }},
+      {"a reservoir holding 2000 m3 more than its inflow less its outflow gave it", "river account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           const fs::path path = dir / "output/res5.txt";
+           std::string text = ReadFile(path);
+           const std::size_t row = text.rfind("\n2019");
+           std::size_t volume = text.find('\t', row);
+           for (int k = 0; k < 5; ++k) volume = text.find('\t', volume + 1);  // after the area
+           const std::size_t end = text.find('\t', volume + 1);
+           const double v = std::stod(text.substr(volume + 1, end - volume - 1));
+           text.replace(volume + 1, end - volume - 1, std::to_string(v + 2000));
+           WriteFile(path, text);
+         });
+       }},
+      // Irrigation from a river that runs short: the cells received river water the routing did
+      // not give up (and the rivers owe none).
+      {"0.3 mm of irrigation from the rivers that the rivers never gave", "river account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           WriteFile(dir / "output/irrigation_solute.txt",
+                     "tracer\t1\t2\t3\t4\t5\tbasin\n"
+                     "surface_water\t0\t0\t0\t0\t0\t0.300000000\n"
+                     "owed\t0\t0\t0\t0\t0\t0.000000000\n");
+         });
+       }},
+      {"snow below 0 in one cell on a mid-run day", "bounds",
+       [](Runs& r) { PlantInColumn(r.counts[0].path(), "points.txt", "SWE/", 1, "-0.3"); }},
+      {"a layer wetter than its soil's pores in one cell on a mid-run day", "bounds",
+       [](Runs& r) { PlantInColumn(r.counts[0].path(), "points.txt", "TH/", 1, "0.6"); }},
+      {"the control point's third layer wetter than its soil's pores on a mid-run day", "bounds",
+       [](Runs& r) { PlantInColumn(r.counts[0].path(), "theta.txt", "[3]", 2, "0.55"); }},
+      {"the control point's water table above the surface on a mid-run day", "bounds",
+       [](Runs& r) { PlantInColumn(r.counts[0].path(), "other.txt", "GWST", 1, "0.2"); }},
   };
   return faults;
 }
