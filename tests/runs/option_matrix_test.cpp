@@ -1960,7 +1960,7 @@ double DecayShare(const Features& f, const Tracer& t, double minutes) {
 
 // What the stores of run `out` hold of tracer `t` at its end, by part, in mm x concentration
 // over the basin (the irrigation water on its way among them); `rounding` takes what the tables'
-// rounding leaves open.
+// rounding and the digits of the grids' written form leave open.
 std::map<std::string, double> TracerStores(const Features& f, const Tracer& t,
                                            const std::string& out, const Window& window,
                                            const std::string& before_shares, double& rounding,
@@ -1976,8 +1976,6 @@ std::map<std::string, double> TracerStores(const Features& f, const Tracer& t,
     glacier =
         GridCells(out + (fs::exists(out + "glacier_fraction_end.asc") ? "glacier_fraction_end.asc"
                                                                       : "../glacier_fraction.asc"));
-  // What the tables' rounding and the digits of the grids' written form leave open.
-  double rounding = 0;
   // Each store's sum over the cells, weighed by the cell's glacier-free part (1 - g) or its
   // glacier part (g); `water`: a grid of the water that carries a concentration.
   const auto weighed = [&](const std::string& name, int part, const std::string& water = "") {
@@ -2041,8 +2039,6 @@ std::map<std::string, double> TracerStores(const Features& f, const Tracer& t,
     parts["surface"] = weighed(
         n + "Surfa" + f.grid_ext, 0,
         fs::exists(out + "surface_storage.dbl") ? "surface_storage.dbl" : "surface_storage.asc");
-  // The tables' rounding: the discharge table has five decimals (of m3/s), the others six
-  // significant digits.
   // Tables of amounts: the glacier storages per subbasin, the channels in their total column.
   const auto held = Table(out + n + "glsto.sta");
   const std::vector<double> scale = LastEvaluationScale(f, out, window, before_shares);
