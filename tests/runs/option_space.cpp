@@ -367,7 +367,8 @@ const std::vector<Rule>& Rules() {
        [](Draw& d) { d.options["rivers"] = "1"; }},
       {{"a reservoir without lake cells while lakes are on", 213, "has no cell"},
        [](const Draw& d) {
-         return d.Get("lake") == "routing" && RoutingOn(d) &&
+         // (Response units leave the lakes off.)
+         return d.Get("lake") == "routing" && RoutingOn(d) && !UnitsOn(d) &&
                 (d.Get("reservoir") == "two" || d.Get("abstraction") == "reservoir_rule");
        },
        [](Draw& d) { d.options.erase("reservoir"), d.options.erase("abstraction"); }},
