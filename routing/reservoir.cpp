@@ -165,6 +165,7 @@ void SP_class::RunStep(double inflow, double dt, double irrigation, double abstr
   balance_.m3[kAbstr] = abstraction;
   irrigation_solute_.assign(static_cast<std::size_t>(ntr_) + 1, 0.0);
   for (int32_t i = 1; i <= ntr_; ++i) irrigation_solute_[i] = irrigation * state_[i];
+  withdrawal_ = state_;
   v = std::max(0.0, v - irrigation - abstraction);
 
   double inflow_volume = 0.0;

@@ -210,6 +210,12 @@ class SP_class {
   double IrrigationSolute(int32_t tr) const {
     return static_cast<std::size_t>(tr) < irrigation_solute_.size() ? irrigation_solute_[tr] : 0.0;
   }
+  // The concentration of tracer `tr` at which the last step's irrigation and abstractions left:
+  // a lake's water has just taken in its cells' ponding, whose concentrations can differ from the
+  // lake's before the step.
+  double WithdrawalConcentration(int32_t tr) const {
+    return static_cast<std::size_t>(tr) < withdrawal_.size() ? withdrawal_[tr] : state_[tr];
+  }
   void set_outflow(double q) { outflow_ = q; }
   double level() const { return level_; }
   double dTmin() const { return dtmin_; }
@@ -260,6 +266,7 @@ class SP_class {
   ReservoirBalance balance_;
   std::vector<double> withdrawn_;          // per abstraction, m³ of the step
   std::vector<double> irrigation_solute_;  // [tr]: m³ x concentration irrigation took
+  std::vector<double> withdrawal_;         // see WithdrawalConcentration
 
   AbstractionRules rules_;
   bool connected_ = false;

@@ -60,6 +60,7 @@ routingclass::routingclass(int32_t& error, const StretchSetup& setup)
     Allocate(booked_, nsb_ + 1, 6);
     Allocate(abstractions_, nAL_ + 1, 7);
     Allocate(abstraction_numbers_, nAL_ + 1, 7);
+    Allocate(abstraction_amounts_, nAL_ + 1, 7);
     Allocate(carry_, ntr_ + 1, 8);
     Allocate(abstracted_solute_, ntr_ + 1, 8);
     Allocate(observed_change_, ntr_ + 1, 8);

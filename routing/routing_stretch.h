@@ -335,6 +335,16 @@ class routingclass : public modelobject {
   void AddToOutlet(int32_t item);
   void FinishStep();
   void TakeAbstractions(int32_t year, int32_t month, int32_t day, int32_t hour);
+  // Steps of TakeAbstractions: abstraction k's amount (mm over A / f) taken from the outlet
+  // without reservoirs; after the last reservoir's step, the amounts it served, at the
+  // concentrations it gave them at; the output row, the solute that left the basin and the
+  // receiving inflow's concentrations of abstraction k, from carry_[1..ntr].
+  void TakeFromOutlet(int32_t k, double amount, bool real_step, int32_t year, int32_t month,
+                      int32_t day, int32_t hour);
+  void BookReservoirAbstractions(bool real_step, int32_t year, int32_t month, int32_t day,
+                                 int32_t hour);
+  void BookAbstraction(int32_t k, double amount, bool real_step, int32_t year, int32_t month,
+                       int32_t day, int32_t hour);
   // The reservoirs in item order, a chain on the outlet values.
   void RunReservoirs(int32_t year, int32_t month, int32_t day, int32_t hour);
   void DrawIrrigationAtSources();
@@ -385,6 +395,7 @@ class routingclass : public modelobject {
   double abstraction_sum_ = 0;
   std::vector<AL_class> abstractions_;        // 1..nAL
   std::vector<int32_t> abstraction_numbers_;  // 1..nAL
+  std::vector<double> abstraction_amounts_;   // 1..nAL, mm over A / f of the step
   std::vector<double> carry_;                 // [tr] of an abstraction's output row
   std::vector<double> abstracted_solute_;     // [tr], see AbstractedSolute
   std::vector<double> observed_change_;       // [tr], see ObservedChange

@@ -43,11 +43,12 @@ void routingclass::FlushBuffers() {
 // Every abstraction takes its amount from the outlet discharge Q of the step (mm over A / f) in
 // item order, S summing what the earlier ones took. The amount leaves the outlet's step value
 // and every sub-step value (the same share of each where a sub-step carries less), so it carries
-// the mean of the sub-steps' concentrations, weighed by what each gave (with reservoirs the last
-// reservoir's), which its output row and the receiving inflow of an
-// internal abstraction take; the outlet keeps the concentrations of the water left. An internal
-// abstraction puts its water, in m³/s, at the flow index of its receiving inflow for every
-// sub-step; what the others take leaves the basin (AbstractedSolute).
+// the mean of the sub-steps' concentrations, weighed by what each gave, which its output row and
+// the receiving inflow of an internal abstraction take; the outlet keeps the concentrations of
+// the water left. With reservoirs the last one serves the amounts in its step and they carry
+// the concentrations it gave them at (BookReservoirAbstractions). An internal abstraction puts
+// its water, in m³/s, at the flow index of its receiving inflow for every sub-step; what the
+// others take leaves the basin (AbstractedSolute).
 void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, int32_t hour) {
   abstraction_sum_ = 0.0;
   if (nAL_ == 0) return;
@@ -68,44 +69,66 @@ void routingclass::TakeAbstractions(int32_t year, int32_t month, int32_t day, in
     if (al.mode() == kAbstractionReservoirRule) continue;
     const double amount =
         al.ComputeAbstraction(flows_, abstraction_sum_, q, year, month, day, hour);
-    carry_[0] = DepthToDischarge(amount, effective, dt_);
-    // A sub-step that carries less than the amount would turn negative: then every sub-step
-    // gives the same share of its water (their mean is the step's value, which bounds the
-    // amount), and the water taken carries the sub-steps' concentrations weighed by it.
-    double lowest = subflows_[0][1][own], total = 0.0;
-    for (int32_t j = 1; j <= nsub_; ++j) {
-      lowest = std::min(lowest, subflows_[0][j][own]);
-      total += subflows_[0][j][own];
-    }
-    const double share = nSP_ == 0 && amount > lowest && total > 0 ? amount * nsub_ / total : 0.0;
-    for (int32_t tr = 1; tr <= ntr_; ++tr) {
-      double mean = 0.0, weighed = 0.0;
-      for (int32_t j = 1; j <= nsub_; ++j) {
-        mean += subflows_[tr][j][own] / nsub_;
-        weighed += subflows_[tr][j][own] * subflows_[0][j][own];
-      }
-      if (share > 0) mean = weighed / total;
-      carry_[tr] = nSP_ > 0 ? reservoirs_[nSP_].concentration(tr) : mean;
-    }
-    if (real_step) al.AppendOutputRow(year, month, day, hour, carry_.data());
-    if (real_step && !IsInternalAbstraction(al.mode())) {
-      abstracted_solute_[0] += amount;
-      for (int32_t tr = 1; tr <= ntr_; ++tr) abstracted_solute_[tr] += amount * carry_[tr];
-    }
-    if (nSP_ == 0) {
-      flows_[0][own] -= amount;
-      for (int32_t j = 1; j <= nsub_; ++j)
-        subflows_[0][j][own] -= share > 0 ? subflows_[0][j][own] * share : amount;
-      if (amount != 0.0) MixOutletConcentrations();
-    }
+    abstraction_amounts_[k] = amount;
+    if (nSP_ == 0) TakeFromOutlet(k, amount, real_step, year, month, day, hour);
     if (al.mode() != kAbstractionIntern && al.mode() != kAbstractionInternRule) continue;
     const int32_t t = nsb_ + al.number();
-    for (int32_t j = 1; j <= nsub_; ++j) {
-      subflows_[0][j][t] = carry_[0];
-      for (int32_t tr = 1; tr <= ntr_; ++tr) subflows_[tr][j][t] = carry_[tr];
-    }
-    flows_[0][t] = carry_[0];
+    const double water = DepthToDischarge(amount, effective, dt_);
+    for (int32_t j = 1; j <= nsub_; ++j) subflows_[0][j][t] = water;
+    flows_[0][t] = water;
   }
+}
+
+// A sub-step that carries less than the amount would turn negative: then every sub-step gives
+// the same share of its water (their mean is the step's value, which bounds the amount), and the
+// water taken carries the sub-steps' concentrations weighed by it.
+void routingclass::TakeFromOutlet(int32_t k, double amount, bool real_step, int32_t year,
+                                  int32_t month, int32_t day, int32_t hour) {
+  const int32_t own = IndexOf(tg_code_);
+  double lowest = subflows_[0][1][own], total = 0.0;
+  for (int32_t j = 1; j <= nsub_; ++j) {
+    lowest = std::min(lowest, subflows_[0][j][own]);
+    total += subflows_[0][j][own];
+  }
+  const double share = amount > lowest && total > 0 ? amount * nsub_ / total : 0.0;
+  for (int32_t tr = 1; tr <= ntr_; ++tr) {
+    double mean = 0.0, weighed = 0.0;
+    for (int32_t j = 1; j <= nsub_; ++j) {
+      mean += subflows_[tr][j][own] / nsub_;
+      weighed += subflows_[tr][j][own] * subflows_[0][j][own];
+    }
+    carry_[tr] = share > 0 ? weighed / total : mean;
+  }
+  BookAbstraction(k, amount, real_step, year, month, day, hour);
+  flows_[0][own] -= amount;
+  for (int32_t j = 1; j <= nsub_; ++j)
+    subflows_[0][j][own] -= share > 0 ? subflows_[0][j][own] * share : amount;
+  if (amount != 0.0) MixOutletConcentrations();
+}
+
+void routingclass::BookReservoirAbstractions(bool real_step, int32_t year, int32_t month,
+                                             int32_t day, int32_t hour) {
+  for (int32_t k = 1; k <= nAL_; ++k) {
+    if (abstractions_[k].mode() == kAbstractionReservoirRule) continue;
+    for (int32_t tr = 1; tr <= ntr_; ++tr)
+      carry_[tr] = reservoirs_[nSP_].WithdrawalConcentration(tr);
+    BookAbstraction(k, abstraction_amounts_[k], real_step, year, month, day, hour);
+  }
+}
+
+void routingclass::BookAbstraction(int32_t k, double amount, bool real_step, int32_t year,
+                                   int32_t month, int32_t day, int32_t hour) {
+  AL_class& al = abstractions_[k];
+  carry_[0] = DepthToDischarge(amount, area_ / divisor_, dt_);
+  if (real_step) al.AppendOutputRow(year, month, day, hour, carry_.data());
+  if (real_step && !IsInternalAbstraction(al.mode())) {
+    abstracted_solute_[0] += amount;
+    for (int32_t tr = 1; tr <= ntr_; ++tr) abstracted_solute_[tr] += amount * carry_[tr];
+  }
+  if (al.mode() != kAbstractionIntern && al.mode() != kAbstractionInternRule) return;
+  const int32_t t = nsb_ + al.number();
+  for (int32_t j = 1; j <= nsub_; ++j)
+    for (int32_t tr = 1; tr <= ntr_; ++tr) subflows_[tr][j][t] = carry_[tr];
 }
 
 }  // namespace velorn

@@ -1037,6 +1037,11 @@ const std::vector<Combination>& Sample() {
       {.name = "precipitation_grids_observed_inflow_and_two_abstractions",
        .draw = "precipitation=9 correction=0 abstraction=two observed=1 inflow=extern sumtrib=1 "
                "tracers=cr.er.ds start=10/3 days=4"},
+      // Two abstractions, the second from a routing lake: it took the lake's water at the
+      // concentration of the ponding the lake had just taken in (0.0144), not at the lake's
+      // before the step (0), and the solute it took must be booked (8.8311 of 8.832 found).
+      {.name = "abstraction_from_a_routing_lake",
+       .draw = "lake=routing abstraction=two start=24/3 days=2"},
       // The nearest of two gauges, explicit heat transfer, a constant inflow.
       {.name = "nearest_gauge_explicit_heat_constant_inflow",
        .draw = "stations=2 precipitation=4 heat=5 inflow=constant tracers=cr.er start=16/1 days=4"},
