@@ -126,17 +126,26 @@ void MoveOnePart(const SoluteWater& w, const SoluteTracer& tracer, double mm, co
   }
 }
 
-// SoluteTransportParts; `start_water` and `end_water` (null: computed) hold the layers' water.
-template <bool kCell>
-int32_t CountParts(const SoluteWater& w, double* rates, const double* start_water,
-                   const double* end_water) {
+// SoluteTransportParts; with `kFill` it also writes the water leaving each layer into `rates` and
+// the layers' water at the start and at the end of the sub-step, mm, into `start_water` and
+// `end_water` (one pass for what PrepareSoluteWater needs).
+template <bool kCell, bool kFill>
+int32_t CountParts(const SoluteWater& w, double* rates, double* start_water, double* end_water) {
   const double mm = w.dt * 1000.0;
+  const double* theta0 = w.theta0;
+  const double* theta = w.theta;
+  const double* dz = w.dz;
   double parts = 1;
   for (int32_t k = w.first; k <= w.last; ++k) {
-    const double start = start_water != nullptr ? start_water[k] : w.theta0[k] * w.dz[k] * 1000.0;
-    const double end = end_water != nullptr ? end_water[k] : w.theta[k] * w.dz[k] * 1000.0;
+    const double start = theta0[k] * dz[k] * 1000.0, end = theta[k] * dz[k] * 1000.0;
     const double rate = Leaving<kCell>(w, k);
-    if (rates != nullptr) rates[k] = rate;
+    if constexpr (kFill) {
+      start_water[k] = start;
+      end_water[k] = end;
+      rates[k] = rate;
+    } else if (rates != nullptr) {
+      rates[k] = rate;
+    }
     const double leaving = rate * mm;
     if (leaving <= start && leaving <= end) continue;
     // The water of part p of n is start + (end - start) p / n. A filling layer holds least at
@@ -177,7 +186,7 @@ SoluteOutflows Transport(const SoluteWater& w, const SoluteTracer& tracer, doubl
   } else {
     for (int32_t k = first; k <= last; ++k) mass[k] = w.theta0[k] * w.dz[k] * 1000.0 * c[k];
   }
-  const int32_t parts = w.parts > 0 ? w.parts : CountParts<kCell>(w, nullptr, nullptr, nullptr);
+  const int32_t parts = w.parts > 0 ? w.parts : CountParts<kCell, false>(w, nullptr, nullptr, nullptr);
   const double mm = w.dt * 1000.0 / parts;  // m/s over one part in mm
   for (int32_t part = 0; part < parts; ++part) {
     // The first part's shares follow from the water alone: the same for every tracer.
@@ -230,8 +239,8 @@ SoluteOutflows Transport(const SoluteWater& w, const SoluteTracer& tracer, doubl
 }  // namespace
 
 int32_t SoluteTransportParts(const SoluteWater& w, double* rates) {
-  return IsCellWater(w) ? CountParts<true>(w, rates, nullptr, nullptr)
-                        : CountParts<false>(w, rates, nullptr, nullptr);
+  return IsCellWater(w) ? CountParts<true, false>(w, rates, nullptr, nullptr)
+                        : CountParts<false, false>(w, rates, nullptr, nullptr);
 }
 
 void PrepareSoluteWater(SoluteWater& w, double* room) {
@@ -240,12 +249,8 @@ void PrepareSoluteWater(SoluteWater& w, double* room) {
   double* start = room + size;
   double* end = start + size;
   double* ratio = end + size;
-  for (int32_t k = w.first; k <= w.last; ++k) {
-    start[k] = w.theta0[k] * w.dz[k] * 1000.0;
-    end[k] = w.theta[k] * w.dz[k] * 1000.0;
-  }
-  w.parts = IsCellWater(w) ? CountParts<true>(w, leaving, start, end)
-                           : CountParts<false>(w, leaving, start, end);
+  w.parts = IsCellWater(w) ? CountParts<true, true>(w, leaving, start, end)
+                           : CountParts<false, true>(w, leaving, start, end);
   w.leaving = leaving;
   w.start_water = start;
   w.end_water = end;
