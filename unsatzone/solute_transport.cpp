@@ -73,29 +73,38 @@ void MoveOnePart(const SoluteWater& w, const SoluteTracer& tracer, double mm, co
   const double aquifer_concentration = tracer.aquifer_concentration;
   double top = out.top, extracted = out.extracted, taken = out.uptake, river = out.river;
   double returned = out.returned;
-  // Solute carried by `volume` mm of water leaving layer k (upwind, scaled, limited).
-  const auto carried = [&](int32_t k, double volume) {
-    const double conc = limit > 0 ? std::min(start[k], limit) : start[k];
-    return std::max(0.0, volume) * ratio[k] * conc;
+  // The concentration that water leaving layer k carries (limited), and the solute carried by
+  // `volume` mm of it (upwind, scaled by the layer's ratio `share`).
+  const auto concentration = [&](int32_t k) {
+    return limit > 0 ? std::min(start[k], limit) : start[k];
   };
+  const auto carried = [](double volume, double share, double conc) {
+    return std::max(0.0, volume) * share * conc;
+  };
+  double conc_above = 0, ratio_above = 0;  // of layer k - 1
   for (int32_t k = first; k <= last; ++k) {
+    const double conc = concentration(k);
+    const double share = ratio[k];
     // Upper boundary of layer k: water entering from above, or rising out of k.
     const double up = q[k - 1] * mm;
     if (up < 0) {
-      const double s = k == first ? -up * input_concentration : carried(k - 1, -up);
+      const double s =
+          k == first ? -up * input_concentration : carried(-up, ratio_above, conc_above);
       mass[k] += s;
       if (k > first) mass[k - 1] -= s;
     } else if (up > 0) {
-      const double s = carried(k, up);
+      const double s = carried(up, share, conc);
       mass[k] -= s;
       if (k > first)
         mass[k - 1] += s;
       else
         top += s;
     }
-    const double e = carried(k, At<kCell>(extraction, k) * mm);
-    const double u = carried(k, At<kCell>(uptake, k) * mm);
-    const double r = carried(k, At<kCell>(river_out, k) * mm);
+    conc_above = conc;
+    ratio_above = share;
+    const double e = carried(At<kCell>(extraction, k) * mm, share, conc);
+    const double u = carried(At<kCell>(uptake, k) * mm, share, conc);
+    const double r = carried(At<kCell>(river_out, k) * mm, share, conc);
     mass[k] -= e + u + r;
     extracted += e;
     taken += u;
@@ -115,7 +124,7 @@ void MoveOnePart(const SoluteWater& w, const SoluteTracer& tracer, double mm, co
   // Lower boundary of the active range: leaving downward, or rising from the layer below.
   const double bottom = q[last] * mm;
   if (bottom < 0) {
-    const double s = carried(last, -bottom);
+    const double s = carried(-bottom, ratio[last], concentration(last));
     mass[last] -= s;
     out.bottom += s;
   } else if (bottom > 0) {
@@ -186,7 +195,8 @@ SoluteOutflows Transport(const SoluteWater& w, const SoluteTracer& tracer, doubl
   } else {
     for (int32_t k = first; k <= last; ++k) mass[k] = w.theta0[k] * w.dz[k] * 1000.0 * c[k];
   }
-  const int32_t parts = w.parts > 0 ? w.parts : CountParts<kCell, false>(w, nullptr, nullptr, nullptr);
+  const int32_t parts =
+      w.parts > 0 ? w.parts : CountParts<kCell, false>(w, nullptr, nullptr, nullptr);
   const double mm = w.dt * 1000.0 / parts;  // m/s over one part in mm
   for (int32_t part = 0; part < parts; ++part) {
     // The first part's shares follow from the water alone: the same for every tracer.
@@ -229,9 +239,17 @@ SoluteOutflows Transport(const SoluteWater& w, const SoluteTracer& tracer, doubl
       if (aquifer_c != nullptr && w.aquifer_water > 0) *aquifer_c = mix;
     }
   }
-  for (int32_t k = first; k <= last; ++k) {
-    const double water = end_water != nullptr ? end_water[k] : w.theta[k] * w.dz[k] * 1000.0;
-    c[k] = water > 0 ? mass[k] / water * tracer.decay_factor : 0.0;
+  const double decay = tracer.decay_factor;
+  if (end_water != nullptr) {
+    for (int32_t k = first; k <= last; ++k) {
+      const double water = end_water[k];
+      c[k] = water > 0 ? mass[k] / water * decay : 0.0;
+    }
+  } else {
+    for (int32_t k = first; k <= last; ++k) {
+      const double water = w.theta[k] * w.dz[k] * 1000.0;
+      c[k] = water > 0 ? mass[k] / water * decay : 0.0;
+    }
   }
   return out;
 }
