@@ -122,11 +122,14 @@ inline double Extraction(const FluxColumn& c, int i, double fu) {
   const double dt = c.dt;
   ext[i] = 0;
   if (i >= cell.gwLayer || c.z[i] - c.head[i] >= kInterflowSuctionLimit) return 0.0;
+  // A layer that conducts no better than the one below and has no drains gives nothing: the
+  // most common way out, taken before the water above field capacity is found.
+  const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
+  if (ks[i] <= ks[i + 1] && !drains) return 0.0;
   const double fc = kPlain || i >= 1 ? cell.fieldCapacity[i]
                                      : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
   const double qmax = std::max(0.0, (tm[i] - fc) * dz[i] / dt);
-  const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
-  if (qmax <= 0 || (ks[i] <= ks[i + 1] && !drains)) return 0.0;
+  if (qmax <= 0) return 0.0;
   const double r = Relative<kPlain>(c, i, tm[i], fu);
   if (ks[i] > ks[i + 1])
     ext[i] =
