@@ -407,19 +407,22 @@ void ComputeHeads(SoilColumnWorkspace& ws, const ColumnCell& cell) {
   for (int i = first; i <= lowest; ++i) {
     const double f = Ice<kPlain>(ws, cell, i);
     if (kStart) s0[i] = Suction<kPlain>(ws, cell, i, f * t0[i], hint[i]);
+    const double zc = Centre(z, i);
+    // Below the groundwater table the head is hydrostatic: the layer's suction is not needed.
+    if (i == g && z[i] <= cell.zGw && cell.zGw <= z[i - 1]) {
+      head[i] = cell.zGw;
+      continue;
+    }
+    if (i > g && g >= first && head[g] > zc) {
+      head[i] = head[g];
+      continue;
+    }
     // The first iteration's mean is the start content: the same suction.
     const double sm =
         kStart && tm[i] == t0[i] ? s0[i] : Suction<kPlain>(ws, cell, i, f * tm[i], hint[i]);
     const double psi = 0.5 * (sm + s0[i]);
     scratch[i] = psi;
-    const double zc = Centre(z, i);
     head[i] = zc - psi;
-    // Below the groundwater table the head is hydrostatic.
-    if (i == g && z[i] <= cell.zGw && cell.zGw <= z[i - 1]) {
-      head[i] = cell.zGw;
-    } else if (i > g && g >= first && head[g] > zc) {
-      head[i] = head[g];
-    }
   }
 }
 
