@@ -122,11 +122,14 @@ inline double Extraction(const FluxColumn& c, int i, double fu) {
   const double dt = c.dt;
   ext[i] = 0;
   if (i >= cell.gwLayer || c.z[i] - c.head[i] >= kInterflowSuctionLimit) return 0.0;
+  // A layer that conducts no better than the one below and has no drains gives nothing: the
+  // most common way out, taken before the water above field capacity is found.
+  const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
+  if (ks[i] <= ks[i + 1] && !drains) return 0.0;
   const double fc = kPlain || i >= 1 ? cell.fieldCapacity[i]
                                      : cell.snow->GetTheta(c.ws.M + i, kFieldCapacitySuction);
   const double qmax = std::max(0.0, (tm[i] - fc) * dz[i] / dt);
-  const bool drains = i == cell.drainageLayer && cell.drainDistance > 0;
-  if (qmax <= 0 || (ks[i] <= ks[i + 1] && !drains)) return 0.0;
+  if (qmax <= 0) return 0.0;
   const double r = Relative<kPlain>(c, i, tm[i], fu);
   if (ks[i] > ks[i + 1])
     ext[i] =
@@ -404,19 +407,22 @@ void ComputeHeads(SoilColumnWorkspace& ws, const ColumnCell& cell) {
   for (int i = first; i <= lowest; ++i) {
     const double f = Ice<kPlain>(ws, cell, i);
     if (kStart) s0[i] = Suction<kPlain>(ws, cell, i, f * t0[i], hint[i]);
+    const double zc = Centre(z, i);
+    // Below the groundwater table the head is hydrostatic: the layer's suction is not needed.
+    if (i == g && z[i] <= cell.zGw && cell.zGw <= z[i - 1]) {
+      head[i] = cell.zGw;
+      continue;
+    }
+    if (i > g && g >= first && head[g] > zc) {
+      head[i] = head[g];
+      continue;
+    }
     // The first iteration's mean is the start content: the same suction.
     const double sm =
         kStart && tm[i] == t0[i] ? s0[i] : Suction<kPlain>(ws, cell, i, f * tm[i], hint[i]);
     const double psi = 0.5 * (sm + s0[i]);
     scratch[i] = psi;
-    const double zc = Centre(z, i);
     head[i] = zc - psi;
-    // Below the groundwater table the head is hydrostatic.
-    if (i == g && z[i] <= cell.zGw && cell.zGw <= z[i - 1]) {
-      head[i] = cell.zGw;
-    } else if (i > g && g >= first && head[g] > zc) {
-      head[i] = head[g];
-    }
   }
 }
 

@@ -73,7 +73,7 @@ struct SoilColumnWorkspace : ColumnArrays {
     kZBound,      // elevation of the lower boundary (zBound[0] the soil surface)
     kHead,        // hydraulic head
     kSuction0,    // suction at the start of the sub-step
-    kScratch,     // time-centred suction of the last head computation
+    kScratch,     // time-centred suction of the last head computation (not of hydrostatic layers)
     kQ,           // water flux through the lower boundary
     kExtraction,  // interflow plus tile drainage (rate)
     kRiverOut,    // exfiltration into the river (rate)

@@ -146,7 +146,6 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     const auto base = static_cast<std::size_t>(t * (N + 1));
     double* mass = &scratch.tracerMass[base];
     double* conc = &scratch.tracerConc[base];
-    double* previous = &scratch.tracerPrevious[base];
     // The surface water of the step mixes with the solute the surface holds; the water that
     // enters the soil carries the mix (the silting-up runoff, without a concentration of its
     // own, the input's).
@@ -192,7 +191,7 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
         drained > 0 ? (mix * entered + c_in * drained) / surface.infiltration : mix;
     settings.aquifer_concentration = c_aquifer;
     settings.decay_factor = scratch.tracerDecay[static_cast<std::size_t>(t)];
-    const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, previous, nullptr);
+    const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, nullptr, nullptr);
     for (int k = 1; k <= N; ++k) mass[k] = conc[k] * theta[k] * dz[k] * 1000.0;
     scratch.tracerInter[static_cast<std::size_t>(t)] += out.extracted;
     scratch.tracerBase[static_cast<std::size_t>(t)] += out.uptake;
@@ -443,9 +442,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   const auto at = [N](int t, int k) { return static_cast<std::size_t>(t * (N + 1) + k); };
   if (T > 0) {
     const auto size = static_cast<std::size_t>((T + 1) * (N + 1));
-    for (std::vector<double>* v :
-         {&scratch.tracerMass, &scratch.tracerConc, &scratch.tracerPrevious})
-      v->assign(size, 0.0);
+    for (std::vector<double>* v : {&scratch.tracerMass, &scratch.tracerConc}) v->assign(size, 0.0);
     scratch.tracerInter.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerDirect.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerBase.assign(static_cast<std::size_t>(T + 1), 0.0);

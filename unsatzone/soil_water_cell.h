@@ -45,13 +45,13 @@ struct SoilWaterScratch {
   // Root weights of the cell per vegetation layer j = 1..L and for the soil evaporation
   // (j = L + 1), layers 1..N at [j * (N + 1) + k]; [j * (N + 1)] NaN until first needed.
   std::vector<double> rootWeights;
-  // Tracers: per tracer t = 1..T the layers' masses 0..N (mass = concentration x water in mm),
-  // concentrations and their values at the step start, at [t * (N + 1) + k]; per tracer the
+  // Tracers: per tracer t = 1..T the layers' masses 0..N (mass = concentration x water in mm)
+  // and concentrations, at [t * (N + 1) + k]; per tracer the
   // sub-step's solute in interflow, in direct runoff and in the base flow the exchange took, the
   // solute held at the surface, the solute the streams drew and the solute the water from the
   // groundwater model brought.
-  std::vector<double> tracerMass, tracerConc, tracerPrevious, tracerInter, tracerDirect, tracerBase,
-      tracerSurface, tracerRiver, tracerReturned;
+  std::vector<double> tracerMass, tracerConc, tracerInter, tracerDirect, tracerBase, tracerSurface,
+      tracerRiver, tracerReturned;
   // Per tracer: 1 where the water input brings its solute at the input's concentration, 0 where
   // the step put the solute of its source on the surface already (under a layered pack).
   std::vector<double> tracerInputWeight;

@@ -90,9 +90,9 @@ void PrepareSoluteWater(SoluteWater& water, double* room);
 // `interval_minutes` in `substeps` sub-steps.
 double DecayFactorPerSubstep(double half_life_days, double interval_minutes, int32_t substeps);
 
-// Moves one tracer: `concentration` (layers 1..N) is updated; `previous` receives the values of
-// the sub-step start; `aquifer_concentration` (when the aquifer takes part) is mixed with the
-// saturated layers. Returns what left the column.
+// Moves one tracer: `concentration` (layers 1..N) is updated; `previous` (may be null) receives
+// the values of the sub-step start; `aquifer_concentration` (when the aquifer takes part) is mixed
+// with the saturated layers. Returns what left the column.
 SoluteOutflows ComputeSoluteTransport(const SoluteWater& water, const SoluteTracer& tracer,
                                       double* concentration, double* previous,
                                       double* aquifer_concentration);

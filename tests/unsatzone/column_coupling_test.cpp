@@ -187,23 +187,36 @@ TEST(SoluteTransport, WaterPassingThroughALayerCarriesItsSolute) {
   EXPECT_EQ(shared.c, col.c);
   EXPECT_EQ(same.extracted, out.extracted);
   EXPECT_EQ(same.bottom, out.bottom);
-  // And with the layers' water and the first part's shares prepared once for every tracer.
+  // And with the layers' water and the first part's shares prepared once for every tracer; and
+  // as a model cell hands its column in (every extraction array given, here zeros, no river
+  // inflow, no copy of the start concentrations), which runs a build of its own.
   SoluteColumn prepared = col;
   prepared.c = {0, 4, 7, 1};
   SoluteColumn unprepared = prepared;
-  std::vector<double> room(35);
+  SoluteColumn cellular = prepared;
+  std::vector<double> room(35), cell_room(35);
+  const std::vector<double> zeros(4, 0.0);
   SoluteWater p = prepared.Water();
   PrepareSoluteWater(p, room.data());
   p.work = room.data() + 20;
+  SoluteWater cw = cellular.Water();
+  cw.uptake = cw.river_out = cw.aquifer_in = zeros.data();
+  PrepareSoluteWater(cw, cell_room.data());
+  cw.work = cell_room.data() + 20;
   for (int step = 0; step < 2; ++step) {
     const SoluteOutflows a =
         ComputeSoluteTransport(p, tracer, prepared.c.data(), prepared.previous.data(), nullptr);
     const SoluteOutflows b = ComputeSoluteTransport(unprepared.Water(), tracer, unprepared.c.data(),
                                                     unprepared.previous.data(), nullptr);
+    const SoluteOutflows d =
+        ComputeSoluteTransport(cw, tracer, cellular.c.data(), nullptr, nullptr);
     EXPECT_EQ(prepared.c, unprepared.c);
-    EXPECT_EQ(a.extracted, b.extracted);
-    EXPECT_EQ(a.bottom, b.bottom);
-    EXPECT_EQ(a.top, b.top);
+    EXPECT_EQ(cellular.c, unprepared.c);
+    for (const SoluteOutflows* x : {&a, &d}) {
+      EXPECT_EQ(x->extracted, b.extracted);
+      EXPECT_EQ(x->bottom, b.bottom);
+      EXPECT_EQ(x->top, b.top);
+    }
   }
   // A layer all but emptied (to 0.003 mm) while water passes through it: the parts stop at
   // their limit and the column's solute is still kept.
