@@ -1075,6 +1075,9 @@ const std::vector<Combination>& Sample() {
       {.name = "two_control_files_coupled_every_step",
        .draw = "step=180 grids=float coupling=step controls=2 tracers=cr.er start=30/12 days=3"},
       // A year and some days: dynamic glaciers evaluated on 21 December of 2019 and of 2020.
+      // Spin-up passes across New Year: each pass opens the periods of both years again.
+      {.name = "spin_up_passes_across_new_year",
+       .draw = "spinup=passes tracers=0 start=30/12 days=3"},
       {.name = "glaciers_evaluated_in_two_years",
        .draw = "glacier=11 tracers=cr start=20/12 days=368"},
       // Cells that the glacier evaluation of 17/1 made glacier cells kept the energy balance of
@@ -2677,8 +2680,13 @@ void CompareHalfAccounts(const Features& f, const std::string& straight, const s
       auto& sum = sums.try_emplace(key, values.size(), 0.0).first->second;
       for (std::size_t k = 0; k < values.size(); ++k) sum[k] += values[k];
     }
+  // Spin-up passes across New Year come back to a year, which opens a period of that year
+  // again: the rows of one year add up over its periods.
   std::map<std::string, std::vector<double>> expected;
-  for (const auto& [key, values] : whole.rows) expected[key] = values;
+  for (const auto& [key, values] : whole.rows) {
+    auto& sum = expected.try_emplace(key, values.size(), 0.0).first->second;
+    for (std::size_t k = 0; k < values.size() && k < sum.size(); ++k) sum[k] += values[k];
+  }
   for (const auto& [key, values] : expected)
     if (!sums.contains(key)) sums[key] = std::vector<double>(values.size(), 0.0);
   for (const auto& [key, sum] : sums) {
@@ -3000,7 +3008,8 @@ Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nul
     if (result.Describe().find("lies above the ground surface") != std::string::npos)
       failures.push_back({"coupling", std::to_string(processes) +
                                           " processes: a table 1 m below the surface taken as "
-                                          "above it: " + result.Describe()});
+                                          "above it: " +
+                                          result.Describe()});
   }
   // The sanitizers look for memory faults in the one run: the normal build compares the warm
   // start as it compares the process counts.
