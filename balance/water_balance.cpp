@@ -310,8 +310,10 @@ WaterBalance::FluxGrids WaterBalance::ResolveFluxGrids(bool fluxes) {
   // The routing model makes it when lakes are on: the ponding its lakes moved on each cell.
   grids.lake_exchange = identified("lake_exchange");
   // An external table exchanged since the last booking: the water it put into the columns.
-  if (fluxes && soil.externalTableExchanges != external_exchanges_)
+  if (fluxes && soil.externalTableExchanges != external_exchanges_) {
     grids.external = soil.Grid(unsatzonmodellklasse::kBalance);
+    if (groundwater_storage_ != nullptr) grids.external_release = soil.externalTableRelease.get();
+  }
   external_exchanges_ = soil.externalTableExchanges;
   grids.pumped = soil.Grid(unsatzonmodellklasse::kGroundwaterIrrigation);
   if (siltingupclass* silting = models_.silting;
@@ -357,6 +359,10 @@ void WaterBalance::CellFluxes(const FluxGrids& grids, long r, long c, double* ce
       cell[FluxTerm(kBalanceGroundwaterBoundary + k)] = (1.0 - g) * groundwater_fluxes_[k][r][c];
   if (grids.external != nullptr && grids.external[r][c] > nodata)
     cell[FluxTerm(kBalanceExternalTable)] = (1.0 - g) * grids.external[r][c];
+  // The groundwater model's release that the exchange cancelled stays in the column: the account
+  // counted it as gone from the aquifer's store (see CellStores).
+  if (grids.external_release != nullptr)
+    cell[FluxTerm(kBalanceExternalTable)] += (1.0 - g) * grids.external_release[r][c];
   // Without the groundwater model the column's saturated zone gives the pumped water (every
   // sub-step the same share of the step's amount).
   if (groundwater_fluxes_[4] == nullptr && grids.pumped != nullptr && grids.pumped[r][c] > 0)

@@ -150,6 +150,7 @@ class WaterBalance {
     double** alignment = nullptr;
     double** lake_exchange = nullptr;
     double** external = nullptr;
+    double** external_release = nullptr;  // the groundwater model's release it cancelled, mm
     double** ice_melt = nullptr;
     double** firn_melt = nullptr;
     double** glacier_evaporation = nullptr;

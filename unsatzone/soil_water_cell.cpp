@@ -422,8 +422,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   // pumped for the cell's irrigation leaves it with the base flow (m/s), and the zone sums take
   // it off the base flow that reaches the rivers.
   const double pumped_rate = own_baseflow ? GroundwaterIrrigation(r, c) / (nw * f) : 0.0;
-  // With the groundwater model, its release of layer 1 (m/s) from the sub-step before.
-  const double base_given = imposed ? 0.0 : base;
+  // With the groundwater model, its release of layer 1 (m/s) from the sub-step before: its faces
+  // moved that water, so the column gives it under an imposed table too (the table holds only
+  // the column's own base flow, which the groundwater model replaces).
+  const double base_given = imposed && groundwaterModelActive == 0 ? 0.0 : base;
   // The groundwater table at the start of the sub-step (for the storage coefficient).
   const double head_start = z[0] + distance;
   double head_gw = head_start;

@@ -360,6 +360,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Exchanges of the external table so far: each puts the water of "Balance" into the columns
   // (the water-balance account books the grid when the count moves).
   int64_t externalTableExchanges = 0;
+  // With the groundwater model: per own cell the release of layer 1 (mm) that the last exchange
+  // cancelled when it set "baseflow" to 0. The aquifer's faces had moved that water, and the
+  // column keeps it under the given table: water the exchange put in beside "Balance".
+  GridMatrix externalTableRelease;
   int32_t current_substep = 0;    // 1..substepCount within the step (BeginStep resets it)
   int64_t iterationLogLines = 0;  // lines of "modell_0.log" written by the iteration
   // Inner water steps and iterations of this process since the start (for benchmarks).

@@ -163,6 +163,9 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
   double*** theta = Stack(kTheta);
   double*** heads = Stack(kGeodeticHeads);
   const int32_t n = layerCount;
+  if (groundwaterModelActive != 0 && !externalTableRelease) externalTableRelease = NewGrid();
+  double** release = externalTableRelease.get();
+  const double substep_seconds = time_interval * 60.0 / std::max<int32_t>(substepCount, 1);
   // Per own row: cells whose given table lies above the ground surface, the highest excess (m)
   // and the first such column.
   const long rows = last_local_row - first_local_row + 1;
@@ -179,6 +182,7 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
       }
       // Another process's cell in an own row: that process builds its column and applies it.
       if (!OwnCell(r, c)) continue;
+      if (release != nullptr) release[r][c] = 0;
       if (!(given[r][c] > nodata)) {
         balance[r][c] = 0;
         continue;
@@ -197,6 +201,8 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
       balance[r][c] = result.balance_mm;
       level[r][c] = result.level;
       given[r][c] = result.table;
+      if (release != nullptr && base[r][c] > nodata)
+        release[r][c] = base[r][c] * substep_seconds * 1000.0;
       base[r][c] = 0;
       distance[r][c] = result.table - heads[r][c][0];
     }

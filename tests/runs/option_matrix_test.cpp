@@ -1064,6 +1064,11 @@ const std::vector<Combination>& Sample() {
       // booked as the external table's water (it was taken for part of the starting store).
       {.name = "external_table_of_the_opening_exchange",
        .draw = "coupling=day tracers=0 start=20/1 days=2"},
+      // The groundwater model beside a coupled program's table: the column dropped layer 1's
+      // release in every sub-step, and the exchange cancelled the last one unbooked (subbasin 1
+      // missed 8.42 mm of its account in two days of three sub-steps, 0.034 mm with one).
+      {.name = "groundwater_release_under_an_external_table",
+       .draw = "groundwater=1 coupling=day substeps=3 start=30/7 days=2"},
       // New Year's Eve in the window (two yearly rows), the grids written as ASCII, then as
       // netCDF with layered snow.
       {.name = "ascii_grids_across_new_year",
