@@ -1062,6 +1062,10 @@ const std::vector<Combination>& Sample() {
        .draw = "spinup=passes observed=1 start=14/1 days=2"},
       // A coupled program's water table at a run's opening exchange (here the second half's) is
       // booked as the external table's water (it was taken for part of the starting store).
+      // A response unit's member holds its master's column: its own table 1 m below its own
+      // surface is not above the master's (385 cells were reported, by up to 96.4 m).
+      {.name = "external_table_over_response_units",
+       .draw = "spinup=units coupling=step tracers=0 start=18/3 days=2"},
       {.name = "external_table_of_the_opening_exchange",
        .draw = "coupling=day tracers=0 start=20/1 days=2"},
       // The groundwater model beside a coupled program's table: the column dropped layer 1's
