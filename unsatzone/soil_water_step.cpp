@@ -145,9 +145,7 @@ void unsatzonmodellklasse::ComputeSoilColumns(long first_row) {
       if (r != link_row && link_cells != nullptr && link_cells[r][c] > 0) return false;
       if (index[static_cast<std::size_t>(soil_zone_grid[r][c])] < 1) return false;
       // Without the exchange a cell with a river link is computed in place.
-      if (response_unit_switch > 0 && links.master_response_units != nullptr &&
-          IsNodata(links.master_response_units[r][c], nodata))
-        return false;
+      if (UnitMember(r, c)) return false;
       const double g = GlacierShare(r, c);
       if (g >= 1.0) {
         ZeroGlacierCell(r, c);

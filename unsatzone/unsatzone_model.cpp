@@ -184,6 +184,11 @@ bool unsatzonmodellklasse::OwnCell(long row, long column) const {
   return owner_grid == nullptr || owner_grid[row][column] == static_cast<double>(rank);
 }
 
+bool unsatzonmodellklasse::UnitMember(long row, long column) const {
+  return response_unit_switch > 0 && links.master_response_units != nullptr &&
+         IsNodata(links.master_response_units[row][column], nodata);
+}
+
 GridMatrix unsatzonmodellklasse::NewGrid() const {
   return GridMatrix(Diag(), grid_first_row, grid_last_row, ncols, nrows);
 }

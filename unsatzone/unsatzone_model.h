@@ -467,6 +467,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // True for a cell of the local rows that this process computes: a zone value and, with
   // regions, this process as owner.
   bool OwnCell(long row, long column) const;
+  // A response unit's member: it takes its master's column instead of computing its own.
+  bool UnitMember(long row, long column) const;
   // Water held in the soil column of an own cell, mm: theta times thickness of its layers.
   double ColumnWater(long row, long column) const;
 

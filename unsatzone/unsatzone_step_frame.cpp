@@ -189,9 +189,7 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
       }
       // A response unit's member holds its master's column (its surface among it), which the
       // member's own table is not measured against: the master reports its own.
-      const bool member = response_unit_switch > 0 && links.master_response_units != nullptr &&
-                          IsNodata(links.master_response_units[r][c], nodata);
-      if (const double height = given[r][c] - heads[r][c][0]; height > 0 && !member) {
+      if (const double height = given[r][c] - heads[r][c][0]; height > 0 && !UnitMember(r, c)) {
         if (above[row] == 0) first_column[row] = c;
         above[row] += 1;
         excess[row] = std::max(excess[row], height);
