@@ -22,9 +22,14 @@ ExternalTableResult ApplyExternalTable(const SoilColumnView& col, double distanc
                                        double external) {
   const double* h = col.heads;
   const int32_t n = col.layers;
-  const int32_t l = std::clamp(level, 1, n);
-  const double c = distance + h[0];
-  double e = external;
+  // The column holds no table below its bottom: a table given or held there stands at H[N].
+  const double c = std::max(distance + h[0], h[n]);
+  const double e = std::max(external, h[n]);
+  // Level 0 (a start that found no saturated layer: its table lies below the column): the
+  // layer that holds the table, from the bottom up.
+  int32_t l = std::clamp(level, 1, n);
+  if (level <= 0)
+    for (l = n; l > 1 && c >= h[l - 1];) --l;
   ExternalTableResult result;
   double v = 0;
   if (c <= e) {
@@ -47,14 +52,7 @@ ExternalTableResult ApplyExternalTable(const SoilColumnView& col, double distanc
     result.balance_mm = v * 1000.0;
   } else {
     int32_t k = l;
-    while (h[k] > e) {
-      ++k;
-      if (k > n) {
-        k = n;
-        e = h[n];
-        break;
-      }
-    }
+    while (h[k] > e) ++k;  // stops at N at the latest: e is not below H[N]
     const int32_t m = k;
     auto drainable = [&](int32_t i) { return col.theta_sat[i] - col.theta_fc[i]; };
     if (m == l) {

@@ -1068,6 +1068,11 @@ const std::vector<Combination>& Sample() {
        .draw = "spinup=units coupling=step tracers=0 start=18/3 days=2"},
       {.name = "external_table_of_the_opening_exchange",
        .draw = "coupling=day tracers=0 start=20/1 days=2"},
+      // A coupled table met columns whose start from the groundwater distance found no saturated
+      // layer (glacier cells among them): it filled the top layer, and a table below the column
+      // was stored there with layer 1, which a warm start refused (code 22, 282 cells at -1 m).
+      {.name = "external_table_over_columns_without_a_saturated_layer",
+       .draw = "glacier=2 storage=2 coupling=step start=21/2 days=2"},
       // The groundwater model beside a coupled program's table: the column dropped layer 1's
       // release in every sub-step, and the exchange cancelled the last one unbooked (subbasin 1
       // missed 8.42 mm of its account in two days of three sub-steps, 0.034 mm with one).

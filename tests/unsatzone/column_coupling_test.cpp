@@ -74,6 +74,21 @@ TEST(ExternalTable, TableBelowTheProfileDrainsToFieldCapacity) {
   EXPECT_NEAR(r.balance_mm, -4 * 0.18 * 0.5 * 1000, 1e-9);
 }
 
+// Level 0: a start that found no saturated layer, its table 5 m below the column. A table
+// given below the column leaves the column as it is, at its bottom; one given in layer 2 fills
+// it from the bottom up (layers 4 and 3 whole, layer 2 to 9.25 m), not the top layer.
+TEST(ExternalTable, ColumnWithoutSaturatedLayerFillsFromTheBottom) {
+  for (const double given : {7.0, 9.25}) {
+    CoupledColumn col;
+    col.theta = {0, 0.30, 0.30, 0.30, 0.30};
+    const ExternalTableResult r = ApplyExternalTable(col.View(), -5.0, 0, given);
+    EXPECT_EQ(r.table, std::max(given, 8.0));
+    EXPECT_EQ(r.level, given < 8 ? 4 : 2);
+    EXPECT_NEAR(r.balance_mm, given < 8 ? 0.0 : 0.13 * 1.25 * 1000, 1e-9);
+    EXPECT_EQ(col.theta[1], 0.30);
+  }
+}
+
 TEST(StepStart, FirstSoilTemperaturesRunFromTheAirToTheLowerBoundary) {
   // Layer centres at 0.25, 0.75, 1.25, 1.75 m of 2 m: f = 1/8, 3/8, 5/8, 7/8.
   CoupledColumn col;
