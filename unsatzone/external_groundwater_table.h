@@ -33,7 +33,8 @@ struct ExternalTableResult {
 };
 
 // Imposes table `external` on a column whose table lies `distance` m from the surface (negative
-// below) in layer `level` (limited to 1..N).
+// below) in layer `level` (limited to 1..N; 0: no saturated layer, the table's layer is found
+// from the bottom up, a table below the column taken at its bottom).
 ExternalTableResult ApplyExternalTable(const SoilColumnView& column, double distance, int32_t level,
                                        double external);
 
