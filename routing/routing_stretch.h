@@ -357,6 +357,10 @@ class routingclass : public modelobject {
   // The solute the last reservoir gave with the irrigation water of the step, into the
   // irrigation links' solute (mm x concentration over the outlet subbasin).
   void BookReservoirIrrigationSolute(bool real_step);
+  // What the last reservoir could not give of the `wanted` volume (m³) irrigation had served from
+  // its offer (a lake's cells took from its water between the offer and the step): owed by the
+  // outlet subbasin's river, like a river that ran short.
+  void OweReservoirShortfall(double wanted, bool real_step);
   // The outlet's step concentrations: those of the water its sub-steps hold (after a draw).
   void MixOutletConcentrations();
 

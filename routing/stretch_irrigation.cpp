@@ -137,6 +137,14 @@ void routingclass::BookReservoirIrrigationSolute(bool real_step) {
     (*irrigation_->solute)[tr][own] += reservoirs_[nSP_].IrrigationSolute(tr) / (area * 1000.0);
 }
 
+void routingclass::OweReservoirShortfall(double wanted, bool real_step) {
+  if (!real_step || irrigation_ == nullptr || irrigation_->owed == nullptr) return;
+  const int32_t own = IndexOf(tg_code_);
+  const double area = irrigation_->records[0][3] * irrigation_->records[own][3];
+  const double shortfall = wanted - reservoirs_[nSP_].balance().m3[kIrrig];
+  if (shortfall > 0.0 && area > 0.0) (*irrigation_->owed)[own] += shortfall / (area * 1000.0);
+}
+
 // The whole volume of the last reservoir, with its concentrations, is offered to irrigation.
 void routingclass::OfferReservoirToIrrigation(bool real_step) {
   if (!real_step || irrigation_ == nullptr || irrigation_->from_reservoirs == nullptr) return;

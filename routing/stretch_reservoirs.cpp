@@ -95,6 +95,7 @@ void routingclass::RunReservoirs(int32_t year, int32_t month, int32_t day, int32
     if (k == nSP_) {
       BookReservoirAbstractions(real_step, year, month, day, hour);
       BookReservoirIrrigationSolute(real_step);
+      OweReservoirShortfall(irrigation, real_step);
       OfferReservoirToIrrigation(real_step);
     }
     if (real_step) r.AppendOutputRow(year, month, day, hour);

@@ -1040,6 +1040,11 @@ const std::vector<Combination>& Sample() {
       // Two abstractions, the second from a routing lake: it took the lake's water at the
       // concentration of the ponding the lake had just taken in (0.0144), not at the lake's
       // before the step (0), and the solute it took must be booked (8.8311 of 8.832 found).
+      // Irrigation served from a routing lake's offer, which its cells' infiltration had emptied
+      // by the lake's step: the lake gave nothing of the 272.7 m3 subbasin 5 received, and no
+      // one owed it (the rivers' account short by 0.0194 mm).
+      {.name = "irrigation_from_a_lake_its_cells_emptied",
+       .draw = "storage=2 lake=routing irrigation=3/2 start=5/1 days=2"},
       {.name = "abstraction_from_a_routing_lake",
        .draw = "lake=routing abstraction=two start=24/3 days=2"},
       // The nearest of two gauges, explicit heat transfer, a constant inflow.
