@@ -172,8 +172,14 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
   std::vector<double> above(static_cast<std::size_t>(std::max(rows, 0L)), 0.0);
   std::vector<double> excess(above.size(), 0.0);
   std::vector<long> first_column(above.size(), 0);
+  // The stacks of the evaporating tracers, which hold concentrations (the others hold masses).
+  std::vector<double***> concentrations;
+  for (int32_t t = 1; t <= tracer_count; ++t)
+    if (tracer_definitions[t].evaporating != 0)
+      concentrations.push_back(soil_tracers[static_cast<std::size_t>(t)].stack.get());
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     std::vector<double> fc(static_cast<std::size_t>(n) + 1, 0.0);
+    std::vector<double> before(fc.size(), 0.0);
     const auto row = static_cast<std::size_t>(r - first_local_row);
     for (long c = 1; c <= ncols; ++c) {
       if (!ZoneCell(r, c)) {
@@ -198,8 +204,15 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
       for (int32_t k = 1; k <= n; ++k) fc[k] = soil.GetTheta(k, kFieldCapacitySuction);
       SoilColumnView column{theta[r][c], heads[r][c],           soil.theta_sat.data(),
                             fc.data(),   soil.thickness.data(), n};
+      std::copy_n(theta[r][c], n + 1, before.begin());
       const ExternalTableResult result = ApplyExternalTable(
           column, distance[r][c], static_cast<int32_t>(level[r][c]), given[r][c]);
+      // The coupled program's water carries none of this model's tracers: a rising table dilutes
+      // an evaporating tracer's concentration (its mass stays), a falling one drains the water
+      // at the layer's concentration. (The other tracers' stacks hold masses, which stay.)
+      for (double*** conc : concentrations)
+        for (int32_t k = 1; k <= n; ++k)
+          if (theta[r][c][k] > before[k]) conc[r][c][k] *= before[k] / theta[r][c][k];
       balance[r][c] = result.balance_mm;
       level[r][c] = result.level;
       given[r][c] = result.table;

@@ -1078,6 +1078,10 @@ const std::vector<Combination>& Sample() {
       // was stored there with layer 1, which a warm start refused (code 22, 282 cells at -1 m).
       {.name = "external_table_over_columns_without_a_saturated_layer",
        .draw = "glacier=2 storage=2 coupling=step start=21/2 days=2"},
+      // A rising coupled table kept an evaporating tracer's concentration in the water it brought:
+      // the second half's soil held 1118.0 of the 1061.7 it started with.
+      {.name = "evaporating_tracer_under_a_rising_coupled_table",
+       .draw = "coupling=step start=29/12 days=2"},
       // The groundwater model beside a coupled program's table: the column dropped layer 1's
       // release in every sub-step, and the exchange cancelled the last one unbooked (subbasin 1
       // missed 8.42 mm of its account in two days of three sub-steps, 0.034 mm with one).
