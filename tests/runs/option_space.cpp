@@ -473,10 +473,12 @@ std::string DrawTracers(std::mt19937_64& random) {
   for (int t = 0; t < count; ++t) {
     const char kind = "cedv"[static_cast<int>(share(random) * 4)];
     std::string sources;
-    // A conservative tracer comes with the rain: its account needs what the run started with.
+    // A conservative tracer mostly comes with the rain alone: the straight run's account knows
+    // what the rain brought, a second half's also what the soil and the aquifer held.
+    const bool plain = kind == 'c' && share(random) < 0.75;
     for (const char source : {'r', 's', 'a'})
-      if ((source == 'r' && (kind == 'c' || share(random) < 0.6)) ||
-          (source != 'r' && kind != 'c' && share(random) < 0.5))
+      if ((source == 'r' && (plain || share(random) < 0.6)) ||
+          (source != 'r' && !plain && share(random) < 0.5))
         sources += source;
     if (sources.empty()) sources = "s";
     tracers += (t > 0 ? "." : "") + std::string(1, kind) + sources;
