@@ -105,6 +105,7 @@ int ModellApplication::RunLoop() {
              << repeat_count << ")"
              << "[end-entry]";
       end_flag = 0;
+      BeginOutputPass();
       for (std::size_t j = 1; j < interpolators.size(); ++j) {
         interpolators[j]->RewindInputs();
         interpolators[j]->AdvanceRecords();

@@ -211,6 +211,18 @@ void EndOfSetUp() {
   SetTerminationHook(nullptr);
 }
 
+namespace {
+std::atomic<unsigned> g_output_pass{0};
+}  // namespace
+
+void BeginOutputPass() {
+  ++g_output_pass;
+}
+
+unsigned OutputPass() {
+  return g_output_pass.load();
+}
+
 void StartRecordingWrites() {
   KeptFiles& kept = Kept();
   const std::lock_guard<std::mutex> lock(kept.mutex);

@@ -133,6 +133,12 @@ void KeepBeforeWriting(const std::string& path, bool replaces);
 void StartRecordingWrites();
 std::vector<std::string> StopRecordingWrites();
 
+// The output pass of the run: 0 at the start, one more at each spin-up pass after the first.
+// A pass writes its outputs afresh, as it runs the window afresh: a writer that adds to a file
+// it wrote (the netCDF slices of a grid or stack) starts the file again in a new pass.
+void BeginOutputPass();
+unsigned OutputPass();
+
 // std::fopen for a writer: KeepBeforeWriting first (a mode "w..." replaces, "a..." and "r+"
 // add), then the open.
 std::FILE* OpenOutputFile(const std::string& path, const char* mode);

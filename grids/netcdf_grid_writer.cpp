@@ -151,6 +151,12 @@ void NetcdfGridWriter::WriteGrid(bool double_precision, const double* double_val
                     static_cast<std::size_t>(columns),
                     missing_value};
   CheckSlice(slice, file_name);
+  if (written_pass_ != OutputPass()) {
+    written_pass_ = OutputPass();
+    written_files_.clear();
+    written_variable_files_.clear();
+    written_variable_names_.clear();
+  }
   errno = 0;
   try {
     if (!HasFile(file_name)) {

@@ -6,8 +6,9 @@
 // file afresh (an older file of that name is replaced) with the dimensions "x", "y" and the
 // unlimited "t", the coordinate variables "x", "y", "t" (and "lat", "lon" when given) and the
 // data variable over (t, x, y); every later write of the same file and variable appends the next
-// slice along "t". The writer remembers the names it wrote for its whole life and keeps no file
-// open between writes.
+// slice along "t". The writer remembers the names it wrote until a new output pass begins (a
+// spin-up pass, core/output_files.h: its first write of a name creates the file afresh) and keeps
+// no file open between writes.
 //
 // Value order of every array handed in: x outer, y inner, top row first; the value of column c
 // (0-based, west to east) and row r (0-based, north to south) stands at index c * rows + r.
@@ -81,6 +82,7 @@ class NetcdfGridWriter {
   const double* latitude_ = nullptr;
   const double* longitude_ = nullptr;
   std::vector<std::string> written_files_;
+  unsigned written_pass_ = 0;  // the output pass of written_files_
   std::vector<std::string> written_variable_files_;
   std::vector<std::string> written_variable_names_;
 };

@@ -1096,6 +1096,10 @@ const std::vector<Combination>& Sample() {
       // netCDF with layered snow.
       {.name = "ascii_grids_across_new_year",
        .draw = "grids=ascii snow=5 tracers=cr.er start=30/12 days=4"},
+      // Spin-up passes with netCDF grids: the end stacks and grids of every pass were added to
+      // the files of the pass before (18 slices of a stack of 9 levels, 1.5 times the tracer).
+      {.name = "netcdf_grids_over_spin_up_passes",
+       .draw = "spinup=passes grids=netcdf start=20/12 days=2"},
       {.name = "netcdf_grids_across_new_year",
        .draw = "grids=netcdf heat=11 layered=1 tracers=cr.er start=31/12 days=3"},
       // Two control files in one invocation, single-precision grids and a program coupled at
