@@ -370,14 +370,13 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
   AfterCell(r, c, land);
 }
 
-// Tracers of the pack before the step's input: decay, then the input's solute (a mass for a
-// tracer that stays with the water, a mixed concentration for an evaporating one).
+// Tracers of the pack and the step's input: the input's solute (a mass for a tracer that stays
+// with the water, a mixed concentration for an evaporating one).
 void schneemodellklasse::TracerInput(long r, long c, double input, double pack) {
   for (int32_t t = 1; t <= tracer_count; ++t) {
     const TracerDefinition& tracer = tracer_definitions[t];
     TracerBlock& block = tracer_blocks[t];
     double& stored = block.concentration.get()[r][c];
-    if (tracer.radioactive == 1) stored *= block.decay_factor;
     if (!(input > 0)) continue;
     const double incoming = LinkData(tracer_input_index_[static_cast<std::size_t>(t)])[r][c];
     stored = PackSoluteAfterInput(stored, tracer.evaporating == 1, pack, input, incoming);
@@ -386,6 +385,8 @@ void schneemodellklasse::TracerInput(long r, long c, double input, double pack) 
 
 // Solute leaving with the outflow: at most the outflow's maximum concentration, else the pack's
 // share of the outflow in outflow plus storage; the flux grid takes the outflow concentration.
+// Then what the pack keeps decays over the step: the outflow decays where it goes, in the soil's
+// step, so that no solute decays twice in one step.
 void schneemodellklasse::TracerOutflow(long r, long c, double outflow, double pack) {
   for (int32_t t = 1; t <= tracer_count; ++t) {
     const TracerDefinition& tracer = tracer_definitions[t];
@@ -394,11 +395,12 @@ void schneemodellklasse::TracerOutflow(long r, long c, double outflow, double pa
     double& flux = block.flux.get()[r][c];
     if (tracer.evaporating == 1) {
       flux = stored;
-      continue;
+    } else {
+      const double removed = PackSoluteOutflow(stored, outflow, pack, tracer.max_conc);
+      stored -= removed;
+      flux = outflow > 0 ? removed / outflow : 0.0;
     }
-    const double removed = PackSoluteOutflow(stored, outflow, pack, tracer.max_conc);
-    stored -= removed;
-    flux = outflow > 0 ? removed / outflow : 0.0;
+    if (tracer.radioactive == 1) stored *= block.decay_factor;
   }
 }
 

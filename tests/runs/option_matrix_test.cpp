@@ -1120,6 +1120,10 @@ const std::vector<Combination>& Sample() {
        .draw = "snow=6 heat=11 layered=1 glacier=12 start=16/1 days=3"},
       // A routing lake's decaying solute decayed twice a step: as the ponding of its cells in the
       // soil zone and again in the lake step that takes it from them.
+      // A melting pack's decaying solute decayed in the pack and again in the soil that took it
+      // in the same step: the second half kept 28.72 where its half-time leaves at least 29.28.
+      {.name = "decaying_solute_of_a_melting_pack",
+       .draw = "tracers=dr start=4/2 days=2"},
       {.name = "lake_solute_decays_once_a_step",
        .draw = "lake=routing tracers=ds start=13/2 days=2"},
   };
