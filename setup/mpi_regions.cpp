@@ -372,15 +372,21 @@ double CellWorkWeight(int method, const SoilRecord* soil, double step_seconds,
   if (!(step_seconds > 0)) return kCellWorkOutsideSoil + layers;
   // Each layer on its own (from layer i - 1 up to level i + 1: layer i alone), wetting.
   double steps_per_step = 0.0;
-  for (int i = 1; i <= layers; ++i)
-    steps_per_step +=
+  double fastest = 0.0;
+  for (int i = 1; i <= layers; ++i) {
+    const double steps =
         InnerStepCount(method, *soil, nullptr, i - 1, i + 1.0, true, step_seconds, 0.0);
+    steps_per_step += steps;
+    fastest = std::max(fastest, steps);
+  }
+  const double steps_per_day = std::ceil(86400.0 / step_seconds);
   // An angle outside 0..90 degrees (nodata, NaN) counts as steep.
   const bool angle = slope_degrees >= 0.0 && slope_degrees <= 90.0;
   const double tangent = angle ? std::tan(slope_degrees * std::numbers::pi / 180.0) : 0.0;
   const double flatness = angle ? std::max(0.0, 1.0 - tangent / kFlatCellTangent) : 0.0;
-  return kCellWorkOutsideSoil +
-         std::ceil(86400.0 / step_seconds) * steps_per_step * (1.0 + kFlatCellExtraWork * flatness);
+  const double extra =
+      std::min(kFlatCellExtraWorkPerStep * steps_per_day * fastest, kFlatCellExtraWorkLimit);
+  return kCellWorkOutsideSoil + steps_per_day * steps_per_step * (1.0 + extra * flatness);
 }
 
 std::vector<double> SpeedWeights(const std::vector<double>& times) {

@@ -63,10 +63,13 @@ UnsatzoneHead ReadUnsatzoneHead(DiagnosticStream& diag, const std::string& compi
 inline constexpr double kCellWorkOutsideSoil = 17.0;
 
 // A flat cell drains nothing sideways (the interflow follows the slope's tangent): its column
-// stays wetter and each inner step costs more. Below a slope tangent of kFlatCellTangent the
-// inner steps weigh up to 1 + kFlatCellExtraWork times as much, in full on level ground.
+// stays wetter and each inner step costs more, the more the faster its soil passes water. Below
+// a slope tangent of kFlatCellTangent the inner steps weigh more, in full on level ground: by
+// kFlatCellExtraWorkPerStep for each inner step a day of the column's fastest layer, at most by
+// kFlatCellExtraWorkLimit (the most that was measured).
 inline constexpr double kFlatCellTangent = 0.1;
-inline constexpr double kFlatCellExtraWork = 0.3;
+inline constexpr double kFlatCellExtraWorkPerStep = 0.0175;
+inline constexpr double kFlatCellExtraWorkLimit = 0.6;
 
 // The expected work of one basin cell per day: 1 without a soil column (soil null); else 17
 // plus, summed over the column's layers, the inner water steps a day that each layer alone would
@@ -77,8 +80,11 @@ inline constexpr double kFlatCellExtraWork = 0.3;
 // step timed per column, the other sub-models added per cell): on sloping cells a column-day of
 // loam, sandy loam and loamy sand costs 9.8, 15 and 44 µs, 0.2 to 0.3 µs per unit of weight; on
 // level cells (the tiling leaves 64 % of them level) the steps of loamy sand cost 1.6 times as
-// much, of sandy loam 1.2 times, of loam the same. With 0.3 the weights of the tiled example's
-// cells are 8.8 % off their cost (root mean square), without 12.5 %.
+// much, of sandy loam 1.2 times, of loam the same: 1 + 0.0175 x the fastest layer's 35, 11 and
+// 3 steps a day. The instructions of the soil step on 8 processes (bench/mpi_critical_path) put
+// a cell of loamy sand at 3.98 times one of sandy loam over the tiled example's mix of slopes;
+// a single extra share for every soil (0.3) weighed it 3.3 times, and the strips holding the
+// most loamy sand did 3 to 4 % more work than the mean.
 double CellWorkWeight(int method, const SoilRecord* soil, double step_seconds,
                       double slope_degrees);
 

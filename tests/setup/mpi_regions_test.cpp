@@ -223,8 +223,9 @@ TEST(PlanRegions, CellWorkWeighsTheStrips) {
 // The weight of a cell by hand: 17 + each layer's inner steps a day; two 0.1 m layers at 1e-5 m/s
 // pass water in 1e4 s, so a daily step takes 9 inner steps in each and an hourly one 1 (24 a
 // day). A faster second layer adds only its own steps: the first keeps its 9. On level ground the
-// steps weigh 1.3 times, at a slope tangent of 0.05 (2.862 degrees) 1.15 times, from 0.1 (5.711
-// degrees) on once; an angle outside 0..90 degrees (nodata) counts as steep.
+// steps weigh 1 + 0.0175 x the fastest layer's steps a day (9: 1.1575; hourly 24: 1.42), at most
+// 1.6 (87 steps), half of that extra at a slope tangent of 0.05 (2.862 degrees), from 0.1 (5.711
+// degrees) on none; an angle outside 0..90 degrees (nodata) counts as steep.
 TEST(CellWorkWeight, SeventeenPlusEachLayersInnerStepsPerDay) {
   SoilRecord soil(7);
   soil.layers = 2;
@@ -248,8 +249,10 @@ TEST(CellWorkWeight, SeventeenPlusEachLayersInnerStepsPerDay) {
       {3, &fast, 86400, 30, 17 + 9 + 87},
       {2, &fast, 86400, 30, 17 + 2 * 1},
       {3, &soil, 0, 0, 17 + 2},
-      {3, &soil, 86400, 0, 17 + 1.3 * 2 * 9},
-      {3, &fast, 86400, half_flat, 17 + 1.15 * (9 + 87)},
+      {3, &soil, 86400, 0, 17 + 1.1575 * 2 * 9},
+      {3, &soil, 3600, 0, 17 + 1.42 * 2 * 24},
+      {3, &fast, 86400, 0, 17 + 1.6 * (9 + 87)},
+      {3, &fast, 86400, half_flat, 17 + 1.3 * (9 + 87)},
       {3, &soil, 86400, 5.72, 17 + 2 * 9},
       {3, &soil, 86400, -9999, 17 + 2 * 9},
       {3, &soil, 86400, 90.5, 17 + 2 * 9},
