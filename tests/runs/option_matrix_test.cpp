@@ -28,13 +28,14 @@
 //     in the stores at the end (snow, leaves, soil, glacier parts and storages, the aquifer, the
 //     water on the surface, the channels, reservoirs and lakes by their balance files) or has
 //     left the basin (at the outlet and through abstractions, as "routing_solute.txt" books
-//     them; through fixed heads) or is irrigation water on its way ("irrigation_solute.txt"),
-//     less what the model's bookings of what no flow brought say ("*_solute.txt": glacier
-//     evaluations, response units, data assimilation; irrigation and the lakes' exchange move
-//     solute within that path), within 1e-6 of the input and the rounding of the tables it reads;
-//     the soil zone's runoff concentration by its booking "runoff_concentration_solute.txt" (the
-//     harness lets its storages pass their water on within the step; a row keeps them, and with
-//     surface routing, whose own zones and storages hold solute no output shows, must);
+//     them; through fixed heads) or is irrigation water on its way ("irrigation_solute.txt":
+//     what the rivers gave and no cell received yet, in no subbasin below 0), less what the model's
+//     bookings of what no flow brought say ("*_solute.txt": glacier evaluations, response units,
+//     data assimilation; irrigation and the lakes' exchange move solute within that path), within
+//     1e-6 of the input and the rounding of the tables it reads; the soil zone's runoff
+//     concentration by its booking "runoff_concentration_solute.txt" (the harness lets its storages
+//     pass their water on within the step; a row keeps them, and with surface routing, whose own
+//     zones and storages hold solute no output shows, must);
 //   - the river network's water closed by the routing's bookings ("routing_solute.txt": the
 //     subbasins' runoff, inflows from outside and observed discharges in, the outlet and the
 //     abstractions that leave the basin out, the channels' content at the start and the end),
@@ -1099,6 +1100,12 @@ const std::vector<Combination>& Sample() {
       // soil zone and again in the lake step that takes it from them.
       {.name = "lake_solute_decays_once_a_step",
        .draw = "lake=routing tracers=ds start=13/2 days=2"},
+      // Irrigation served river water at the offer's concentration, then the routing gave that
+      // water at the concentration of its own step: in the second half the cells received 0.893
+      // of a decaying tracer, the rivers gave 0.686, and -0.207 (-2.119 in subbasin 4) stood
+      // on its way, not decaying. The cells now receive what the rivers gave, a step later.
+      {.name = "irrigation_solute_given_before_it_is_received",
+       .draw = "spinup=passes irrigation=3/2 tracers=ds start=28/6 days=4"},
   };
   return rows;
 }
@@ -2144,19 +2151,32 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
       }
   }
   const std::string irrigation = out + "irrigation_solute.txt";
-  // What the rivers and reservoirs gave irrigation is what the cells received from them and
-  // what is still on its way.
+  // What the rivers and reservoirs gave irrigation is what the cells received from them, what
+  // is still on its way and what decayed there.
   if (fs::exists(irrigation) && fs::exists(routed)) {
     const double given = Booked(routed, n + "_irrigation");
     const double received = Booked(irrigation, n) + Booked(irrigation, n + "_pending") -
                             (start != nullptr && start->contains("irrigation on its way")
                                  ? start->at("irrigation on its way")
-                                 : 0.0);
+                                 : 0.0) +
+                            Booked(irrigation, n + "_decayed");
     if (std::abs(given - received) > 1e-9 + 1e-6 * std::abs(given))
       failures.push_back({"tracer account", half + n + ": the rivers gave irrigation " +
                                                 std::to_string(given) + ", the cells received " +
                                                 std::to_string(received) +
-                                                " with what is on its way"});
+                                                " with what is on its way and decayed there"});
+    // What is on its way the rivers and reservoirs gave and no cell received yet: in no subbasin
+    // did the cells receive more than was given.
+    for (const std::string& line : SplitLines(ReadFile(irrigation))) {
+      if (!line.starts_with(n + "_pending\t")) continue;
+      std::istringstream in(line.substr(n.size() + 9));
+      double least = 0;
+      for (double value; in >> value;) least = std::min(least, value);
+      if (least < -1e-9)
+        failures.push_back({"tracer account", half + n + ": irrigation on its way " +
+                                                  std::to_string(least) +
+                                                  ": the cells received more than was given"});
+    }
   }
   // The bookings of what no flow brought ("<what>_solute.txt": a row per tracer, its last
   // column the basin's): what glacier evaluations, response units and data assimilation moved.
@@ -3324,6 +3344,18 @@ const std::vector<Planted>& PlantedFaults() {
                      "tracer\t1\t2\t3\t4\t5\tbasin\n"
                      "surface_water\t0\t0\t0\t0\t0\t0.300000000\n"
                      "owed\t0\t0\t0\t0\t0\t0.000000000\n");
+         });
+       }},
+      {"a subbasin's cells receiving 0.3 of a tracer from the rivers that no river gave them",
+       "tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           WriteFile(dir / "output/irrigation_solute.txt",
+                     "tracer\t1\t2\t3\t4\t5\tbasin\n"
+                     "surface_water\t0\t0\t0\t0\t0\t0.000000000\n"
+                     "owed\t0\t0\t0\t0\t0\t0.000000000\n"
+                     "con\t0\t0.300000000\t0\t0\t0\t0.000000000\n"
+                     "con_pending\t0\t-0.300000000\t0\t0\t0\t0.000000000\n");
          });
        }},
       {"snow below 0 in one cell on a mid-run day", "bounds",
