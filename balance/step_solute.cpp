@@ -4,8 +4,8 @@
 //   - irrigation: the water each cell received from groundwater and from surface water (inside
 //     the account's precipitation), the solute that water brought, and at the end what the
 //     rivers still owe for it and the solute the rivers and reservoirs gave beyond what the cells
-//     received (the routing takes the water of its own step, irrigation is served from the
-//     offers of the step before);
+//     received (the routing takes the water of a step after the cells received it, whose solute
+//     reaches them with a later step's water), with what of a decaying tracer decayed on its way;
 //   - the lake step's change of the solute on the lake cells' surface, as "lake_exchange" books
 //     the water;
 //   - what data assimilation set into the stores of a tracer (a lake level adds or removes water
@@ -152,14 +152,23 @@ void WaterBalance::WriteStepSolute(const std::string& output_directory) const {
     file.Close();
   };
   if (IrrigationOn()) {
+    // Solute on its way decays only where surface water is served and the tracer decays.
+    const auto decays = [&](int32_t t) {
+      return models_.irrigation->ServesSurfaceWater() && soil.tracer_definitions[t].radioactive;
+    };
+    bool decaying = false;
+    for (int32_t t = 1; t <= soil.tracer_count; ++t) decaying |= SoluteBooked(t) && decays(t);
     std::string text =
         "# irrigation over the run, over the area: the water the cells received from groundwater "
         "and from surface water (mm, inside the precipitation of water_balance.txt), what the "
         "rivers still owe for it at the end (mm), and per tracer that does not evaporate the "
         "solute the surface water brought (<name>), the groundwater brought (<name>_groundwater) "
         "and what the rivers and reservoirs gave beyond what the cells received, at the end "
-        "(<name>_pending), mm x concentration\n" +
-        header + row("groundwater", booked(kGroundwaterIrrigation)) +
+        "(<name>_pending)" +
+        std::string(decaying ? ", and for a tracer that decays what of it decayed on its way "
+                               "(<name>_decayed)"
+                             : "") +
+        ", mm x concentration\n" + header + row("groundwater", booked(kGroundwaterIrrigation)) +
         row("surface_water", booked(kSurfaceIrrigation)) + row("owed", RoutingIrrigation(0));
     for (int32_t t = 1; t <= soil.tracer_count; ++t) {
       if (!SoluteBooked(t)) continue;
@@ -167,6 +176,7 @@ void WaterBalance::WriteStepSolute(const std::string& output_directory) const {
       text += row(name, solute(t, kSurfaceSolute)) +
               row(name + "_groundwater", solute(t, kGroundwaterSolute)) +
               row(name + "_pending", RoutingIrrigation(t));
+      if (decays(t)) text += row(name + "_decayed", RoutingIrrigation(t, true));
     }
     write("irrigation_solute.txt", text);
   }
@@ -189,7 +199,7 @@ void WaterBalance::WriteStepSolute(const std::string& output_directory) const {
               header + assimilated);
 }
 
-std::vector<double> WaterBalance::RoutingIrrigation(int32_t t) const {
+std::vector<double> WaterBalance::RoutingIrrigation(int32_t t, bool decayed) const {
   const auto indexes = static_cast<std::size_t>(subbasins_ + 1);
   std::vector<double> values(indexes, 0.0);
   abflussmodellklasse* routing = models_.routing;
@@ -197,7 +207,8 @@ std::vector<double> WaterBalance::RoutingIrrigation(int32_t t) const {
     return values;
   const unsatzonmodellklasse& soil = *models_.soil;
   const std::vector<double>& owed = routing->IrrigationOwed();
-  const std::vector<std::vector<double>>* solute = routing->GetIrrigationSolute();
+  const std::vector<std::vector<double>>* solute =
+      decayed ? &models_.irrigation->DecayedOnTheWay() : routing->GetIrrigationSolute();
   ExactSum basin;
   for (int32_t z = 1; z <= routing->zone_count; ++z) {
     const auto code = static_cast<std::size_t>(routing->zone_table[z][2]);

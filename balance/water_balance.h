@@ -249,8 +249,8 @@ class WaterBalance {
   void WriteStepSolute(const std::string& output_directory) const;
   // Process 0, per index 0..n: the routing's irrigation record at the end, the water the rivers
   // owe (t = 0) or the solute of tracer t they gave beyond what the cells received, mm over the
-  // subbasin (mm x concentration).
-  std::vector<double> RoutingIrrigation(int32_t t) const;
+  // subbasin (mm x concentration); with `decayed`, what of tracer t decayed on its way.
+  std::vector<double> RoutingIrrigation(int32_t t, bool decayed = false) const;
   // Around a glacier evaluation: its change of each cell's solute is the evaluation's booking,
   // not the copy's. Each process on its own cells.
   void MarkUnitSoluteEvaluation(bool after);

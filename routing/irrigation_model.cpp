@@ -87,6 +87,14 @@ void irrigationclass::SetMaxIrrigationArrays(std::vector<std::vector<double>>* m
                "\n(Adress of array maxirrigFromReservoirs[] is NULL\n");
 }
 
+bool irrigationclass::ServesSurfaceWater() const {
+  if (table_ == nullptr) return false;
+  for (std::size_t k = 1; k < table_->records.size(); ++k)
+    if (table_->records[k].method >= 1 && table_->records[k].origin == kIrrigationFromSurfaceWater)
+      return true;
+  return false;
+}
+
 void irrigationclass::SetRoutingTargets(const std::vector<int32_t>* targets) {
   if (GetFlowControl() == 0) return;
   targets_ = targets;

@@ -11,8 +11,9 @@
 // zone tables record the amounts from groundwater and from surface water per subbasin; the
 // surface-water table is the demand the routing model takes from the rivers in its step. With
 // tracers the water carries the concentration of where it comes from: the pumped groundwater's
-// (which its store gives up with it), the reservoir's for its share and the river's for the
-// rest, with the solute the rivers and reservoirs gave beyond what the cells received before.
+// (which its store gives up with it), or what the rivers and reservoirs gave for the water of
+// the steps before and no cell received yet, at most at the concentration of the river or
+// reservoir water offered (the routing takes a step's water after the cells received it).
 //
 // Section, after the flow control and time interval of the sub-model base: the groundwater
 // and the surface-water statistics ("name code" each). See docs/control-file.md, [irrigation].
@@ -92,6 +93,11 @@ class irrigationclass : public teilmodellklasse {
   const ZoneRecord* GroundwaterTable() const { return groundwater_records_.data(); }
   const ZoneRecord* SurfaceWaterTable() const { return surface_records_.data(); }
   const IrrigationSupplyResult& LastSupply() const { return supply_; }
+  // Process 0, [t][sb]: what decayed over the run of the solute the rivers and reservoirs gave
+  // while it was on its way to the cells (mm x concentration over the subbasin; may be short).
+  const std::vector<std::vector<double>>& DecayedOnTheWay() const { return decayed_; }
+  // Whether some type of the irrigation table takes its water from the rivers and reservoirs.
+  bool ServesSurfaceWater() const;
   // The last step's irrigation of own cell (r, c): its amount (mm) and the origin of its type
   // (0: no type), and the solute of tracer t (1..ntr) the amount brought (mm x concentration).
   double StepAmount(long r, long c, int32_t& origin) const;
@@ -113,7 +119,7 @@ class irrigationclass : public teilmodellklasse {
   void ComputeDemand(int64_t month, int64_t day);
   void ServeSurfaceWater();
   // Process 0: the concentration of tracer t in the surface water served to subbasin z, and the
-  // routing's solute record of z lowered by what the cells receive with it.
+  // routing's solute record of z lowered by what the cells receive with it and what decayed.
   double ServedConcentration(int32_t t, std::size_t z, const SurfaceSupply& supply);
   void ApplyToWaterInput();
   void AddStatistics();
@@ -145,7 +151,8 @@ class irrigationclass : public teilmodellklasse {
   IrrigationSupplyResult supply_;
   // [t][sb] broadcast from process 0: the concentration of each subbasin's surface water.
   std::vector<std::vector<double>> river_concentration_;
-  std::vector<GridMatrix> step_solute_;  // [t], own cells: see StepSolute
+  std::vector<std::vector<double>> decayed_;  // [t][sb], process 0: see DecayedOnTheWay
+  std::vector<GridMatrix> step_solute_;       // [t], own cells: see StepSolute
   // Own cells: the amount the step added to the precipitation (mm). The running amount
   // ("irrigation_amounts", a grid of the soil zone) is not it: response units copy it from the
   // master to the other cells of a unit at the end of the step.

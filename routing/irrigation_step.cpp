@@ -91,10 +91,7 @@ void irrigationclass::ComputeDemand(int64_t month, int64_t day) {
 // The surface-water demand per subbasin (mean over its cells, as the surface-water table forms
 // it) is summed exactly onto process 0, which serves it from the reservoirs and rivers and
 // sends every process the share of the demand met per subbasin, and the concentrations of the
-// water served: the reservoir's share at the reservoir's, the river's at the river's, with the
-// solute the rivers and reservoirs gave beyond what the cells received so far (the routing
-// takes the water of its own step, irrigation is served from the offers of the step before),
-// within 0 and the higher of the two.
+// water served (see ServedConcentration).
 void irrigationclass::ServeSurfaceWater() {
   double** codes = Data(codes_);
   const auto n1 = static_cast<std::size_t>(zone_count) + 1;
@@ -161,6 +158,12 @@ void irrigationclass::ServeSurfaceWater() {
                 river_concentration_[t].begin());
 }
 
+// The routing takes the water irrigation served in its own step, after the cells received it:
+// the solute of that water reaches the cells with the water served in a later step. The cells
+// receive what the rivers and reservoirs gave and no cell has received yet (the routing's record
+// of z), at most at the higher concentration of the two offers they are served from; what stays
+// on its way decays over the step as the tracer does wherever it sits. Without the routing's
+// record, the offers' concentration.
 double irrigationclass::ServedConcentration(int32_t t, std::size_t z, const SurfaceSupply& supply) {
   const auto offer = [&](const std::vector<std::vector<double>>* offers) {
     return offers != nullptr && static_cast<std::size_t>(t) < offers->size() &&
@@ -171,13 +174,21 @@ double irrigationclass::ServedConcentration(int32_t t, std::size_t z, const Surf
   const double river_c = offer(maxirrig_), reservoir_c = offer(maxirrig_reservoirs_);
   const double r = supply.reservoir_share[z], river = supply.river_share[z];
   const double served = r + river;
-  if (!(served > 0.0)) return river_c;
-  const double pending = offer(solute_);
-  const double highest = std::max(r > 0.0 ? reservoir_c : 0.0, river > 0.0 ? river_c : 0.0);
-  const double c = std::clamp((r * reservoir_c + river * river_c + pending) / served, 0.0, highest);
-  if (solute_ != nullptr && static_cast<std::size_t>(t) < solute_->size() &&
-      z < (*solute_)[t].size())
-    (*solute_)[t][z] = pending - served * c;
+  const bool recorded = solute_ != nullptr && static_cast<std::size_t>(t) < solute_->size() &&
+                        z < (*solute_)[t].size();
+  if (!recorded) return served > 0.0 ? (r * reservoir_c + river * river_c) / served : river_c;
+  double& pending = (*solute_)[t][z];
+  double c = river_c;
+  if (served > 0.0) {
+    const double highest = std::max(r > 0.0 ? reservoir_c : 0.0, river > 0.0 ? river_c : 0.0);
+    c = std::clamp(pending / served, 0.0, std::max(0.0, highest));
+  }
+  const double left = pending - (served > 0.0 ? served * c : 0.0);
+  pending = left * tracer_blocks[t].decay_factor;
+  if (decayed_.size() <= static_cast<std::size_t>(t))
+    decayed_.resize(static_cast<std::size_t>(t) + 1);
+  if (decayed_[t].size() <= z) decayed_[t].resize(z + 1, 0.0);
+  decayed_[t][z] += left - pending;
   return c;
 }
 
