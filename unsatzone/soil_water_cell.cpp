@@ -39,7 +39,7 @@
 #include "unsatzone/soil_column_sources.h"
 #include "unsatzone/soil_dump.h"
 #include "unsatzone/soil_water_step.h"
-#include "unsatzone/solute_transport.h"
+#include "unsatzone/solute_lanes.h"
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
@@ -109,20 +109,15 @@ double MixSurfaceSolute(double& store, double arrived, double top, double mix, d
 }
 
 // Moves every tracer of a cell with the water of one inner step (`surface`), each decaying by its
-// factor of an inner step (scratch.tracerDecay); the layers' and the surface's masses stay in
+// factor of an inner step (scratch.laneDecay); the layers' and the surface's masses stay in
 // `scratch`.
-template <class Tracers>
-void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
-                     const TracerDefinition* definitions, long r, long c, int N, double dt,
-                     int gw_layer, const SurfaceWater& surface, double nodata) {
+void MoveCellTracers(SoilWaterScratch& scratch, int T, int N, double dt, int gw_layer,
+                     const SurfaceWater& surface) {
   SoilColumnWorkspace& ws = scratch.ws;
-  const double* dz = ws[W::kDz];
-  const double* theta = ws[W::kTheta];
-  const double* before = scratch.thetaBefore.data();
   SoluteWater water;
-  water.theta0 = before;
-  water.theta = theta;
-  water.dz = dz;
+  water.theta0 = scratch.thetaBefore.data();
+  water.theta = ws[W::kTheta];
+  water.dz = ws[W::kDz];
   water.q = ws[W::kQ];
   water.extraction = ws[W::kExtraction];
   water.uptake = scratch.loss.data();
@@ -134,27 +129,15 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
   water.last = N;
   water.groundwater_layer = gw_layer;
   water.dt = dt;
-  const int T = static_cast<int>(soil_tracers.size()) - 1;
-  // The water's split, the water leaving each layer and the layers' water are the same for
-  // every tracer.
-  double* room = scratch.soluteWork.data();
-  water.work = room + 4 * (N + 2);
-  if (T >= 1) PrepareSoluteWater(water, room);
-  const double* start_water = water.start_water;
   for (int t = 1; t <= T; ++t) {
-    const auto& tracer = soil_tracers[static_cast<std::size_t>(t)];
-    const auto base = static_cast<std::size_t>(t * (N + 1));
-    double* mass = &scratch.tracerMass[base];
-    double* conc = &scratch.tracerConc[base];
+    const auto ti = static_cast<std::size_t>(t);
+    const auto lane = static_cast<std::size_t>(t - 1);
     // The surface water of the step mixes with the solute the surface holds; the water that
     // enters the soil carries the mix (the silting-up runoff, without a concentration of its
     // own, the input's).
-    const double c_in = scratch.tracerInputConc[static_cast<std::size_t>(t)];
-    const double silting = tracer.silting != nullptr ? tracer.silting[r][c] : nodata;
-    const double c_silting = IsAboveNodata(silting, nodata) ? silting : c_in;
-    const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : 0.0;
-    const double c_aquifer = IsAboveNodata(aquifer, nodata) ? aquifer : 0.0;
-    const bool evaporating = definitions[t].evaporating != 0;
+    const double c_in = scratch.tracerInputConc[ti];
+    const double c_aquifer = scratch.tracerAquiferConc[ti];
+    const bool evaporating = scratch.laneEvaporating[lane] != 0;
     // A layered pack is the snow cover, whose water holds the source's concentration (the snow
     // model's pack). An evaporating tracer stays with its water across the pack: the surface's
     // water that the pack kept takes its share of the mix into the snow, and the pack's own
@@ -165,11 +148,10 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     // with the water that enters the soil.
     const bool pack = evaporating && surface.underPack;
     const double drained = pack ? surface.drained : 0.0;
-    const double arrived =
-        scratch.tracerInputWeight[static_cast<std::size_t>(t)] * c_in * surface.input +
-        c_silting * surface.silting + c_aquifer * surface.aquifer +
-        (pack ? c_in * surface.risen : 0.0);
-    double& store = scratch.tracerSurface[static_cast<std::size_t>(t)];
+    const double arrived = scratch.tracerInputWeight[ti] * c_in * surface.input +
+                           scratch.tracerSiltingConc[ti] * surface.silting +
+                           c_aquifer * surface.aquifer + (pack ? c_in * surface.risen : 0.0);
+    const double store = scratch.tracerSurface[ti];
     const double evaporated = evaporating ? surface.served : 0.0;
     // The surface's water that entered the soil, the pack and the roots (`gone`), and all that
     // left the surface.
@@ -179,30 +161,45 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     const double leaving =
         entered + surface.macropore + surface.direct + surface.pond + evaporated + held;
     const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
-    // An evaporating tracer's share of the macropore water that the uptake took left with it.
-    const double* kept = evaporating ? surface.macroporeKept : nullptr;
-    for (int k = 1; k <= N; ++k) {
-      mass[k] += mix * surface.macroporeInflow[k] * surface.factor * (kept ? kept[k] : 1.0);
-      const double w = start_water[k];
-      conc[k] = w > 0 ? mass[k] / w : 0.0;
-    }
-    SoluteTracer settings;
-    settings.input_concentration =
+    scratch.tracerArrived[ti] = arrived;
+    scratch.tracerGone[ti] = gone;
+    // The macropores' water brings the mix into the layers (an evaporating tracer's share of it
+    // that the uptake took left with it), the infiltration the mix with the pack's own water.
+    scratch.laneMix[lane] = mix;
+    scratch.laneInput[lane] =
         drained > 0 ? (mix * entered + c_in * drained) / surface.infiltration : mix;
-    settings.aquifer_concentration = c_aquifer;
-    settings.decay_factor = scratch.tracerDecay[static_cast<std::size_t>(t)];
-    const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, nullptr, nullptr);
-    for (int k = 1; k <= N; ++k) mass[k] = conc[k] * theta[k] * dz[k] * 1000.0;
-    scratch.tracerInter[static_cast<std::size_t>(t)] += out.extracted;
-    scratch.tracerBase[static_cast<std::size_t>(t)] += out.uptake;
-    scratch.tracerRiver[static_cast<std::size_t>(t)] += out.river;
-    scratch.tracerReturned[static_cast<std::size_t>(t)] +=
-        out.returned + c_aquifer * surface.aquifer;
+    scratch.laneAquifer[lane] = c_aquifer;
+  }
+  SoluteLanes lanes;
+  lanes.count = T;
+  lanes.mass = scratch.tracerMass.data();
+  lanes.mix = scratch.laneMix.data();
+  lanes.keeps = scratch.laneEvaporating.data();
+  lanes.input_concentration = scratch.laneInput.data();
+  lanes.aquifer_concentration = scratch.laneAquifer.data();
+  lanes.decay_factor = scratch.laneDecay.data();
+  lanes.inflow = surface.macroporeInflow;
+  lanes.kept = surface.macroporeKept;
+  lanes.factor = surface.factor;
+  lanes.out = scratch.laneOut.data();
+  MoveSoluteLanes(water, scratch.soluteWork.data(), lanes);
+  for (int t = 1; t <= T; ++t) {
+    const auto ti = static_cast<std::size_t>(t);
+    const auto lane = static_cast<std::size_t>(t - 1);
+    const SoluteOutflows& out = scratch.laneOut[lane];
+    const double c_aquifer = scratch.tracerAquiferConc[ti];
+    scratch.tracerInter[ti] += out.extracted;
+    scratch.tracerBase[ti] += out.uptake;
+    scratch.tracerRiver[ti] += out.river;
+    scratch.tracerReturned[ti] += out.returned + c_aquifer * surface.aquifer;
     // Under the pack, an evaporating tracer's solute rising out of the soil goes on into the
     // pack with its water.
-    scratch.tracerDirect[static_cast<std::size_t>(t)] +=
-        MixSurfaceSolute(store, arrived, pack ? 0.0 : out.top, mix, gone, surface);
-    store *= settings.decay_factor;
+    const bool pack = scratch.laneEvaporating[lane] != 0 && surface.underPack;
+    double& store = scratch.tracerSurface[ti];
+    scratch.tracerDirect[ti] +=
+        MixSurfaceSolute(store, scratch.tracerArrived[ti], pack ? 0.0 : out.top,
+                         scratch.laneMix[lane], scratch.tracerGone[ti], surface);
+    store *= scratch.laneDecay[lane];
   }
 }
 
@@ -441,24 +438,31 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   // Tracers: each layer's mass over the sub-step (the stack holds the concentration of an
   // evaporating tracer, the mass otherwise).
   const int T = static_cast<int>(soil_tracers.size()) - 1;
-  const auto at = [N](int t, int k) { return static_cast<std::size_t>(t * (N + 1) + k); };
+  const int stride = SoluteLaneStride(T);
+  const auto at = [stride](int t, int k) { return static_cast<std::size_t>(k * stride + t - 1); };
   if (T > 0) {
-    const auto size = static_cast<std::size_t>((T + 1) * (N + 1));
-    for (std::vector<double>* v : {&scratch.tracerMass, &scratch.tracerConc}) v->assign(size, 0.0);
-    scratch.tracerInter.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerDirect.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerBase.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerRiver.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerReturned.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerInputWeight.assign(static_cast<std::size_t>(T + 1), 1.0);
-    scratch.tracerInputConc.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerDecay.assign(static_cast<std::size_t>(T + 1), 1.0);
+    scratch.tracerMass.assign(static_cast<std::size_t>((N + 1) * stride), 0.0);
+    const auto count = static_cast<std::size_t>(T + 1);
+    for (std::vector<double>* v :
+         {&scratch.tracerInter, &scratch.tracerDirect, &scratch.tracerBase, &scratch.tracerRiver,
+          &scratch.tracerReturned, &scratch.tracerSurface, &scratch.tracerInputConc,
+          &scratch.tracerSiltingConc, &scratch.tracerAquiferConc, &scratch.tracerArrived,
+          &scratch.tracerGone})
+      v->assign(count, 0.0);
+    scratch.tracerInputWeight.assign(count, 1.0);
+    const auto lanes = static_cast<std::size_t>(stride);
+    for (std::vector<double>* v :
+         {&scratch.laneEvaporating, &scratch.laneMix, &scratch.laneInput, &scratch.laneAquifer})
+      v->assign(lanes, 0.0);
+    scratch.laneDecay.assign(lanes, 1.0);
+    scratch.laneOut.assign(lanes, SoluteOutflows{});
     for (int t = 1; t <= T; ++t) {
       const SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
-      scratch.tracerDecay[static_cast<std::size_t>(t)] = std::pow(tracer.decay, 1.0 / nw);
+      const auto lane = static_cast<std::size_t>(t - 1);
+      scratch.laneDecay[lane] = std::pow(tracer.decay, 1.0 / nw);
       const double* stack = tracer.stack.get()[r][c];
       const bool evaporating = tracer_definitions[t].evaporating != 0;
+      scratch.laneEvaporating[lane] = evaporating ? 1.0 : 0.0;
       const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
       double& c_in = scratch.tracerInputConc[static_cast<std::size_t>(t)];
       c_in = IsAboveNodata(input, nodata) ? input : 0.0;
@@ -467,6 +471,14 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const double silted = tracer.silted != nullptr ? tracer.silted[r][c] : nodata;
       if (IsAboveNodata(silted, nodata) && source_water > 0)
         c_in = evaporating ? silted : silted / source_water;
+      // Its silting-up runoff (without a concentration of its own: the input's) and the water
+      // the groundwater model gives.
+      const double silting = tracer.silting != nullptr ? tracer.silting[r][c] : nodata;
+      scratch.tracerSiltingConc[static_cast<std::size_t>(t)] =
+          IsAboveNodata(silting, nodata) ? silting : c_in;
+      const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : 0.0;
+      scratch.tracerAquiferConc[static_cast<std::size_t>(t)] =
+          IsAboveNodata(aquifer, nodata) ? aquifer : 0.0;
       for (int k = 1; k <= N; ++k)
         scratch.tracerMass[at(t, k)] = evaporating ? stack[k] * t0[k] * dz[k] * 1000.0 : stack[k];
       // Level 0 holds the surface's solute (the pond's concentration for an evaporating tracer).
@@ -767,8 +779,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.macroporeInflow = scratch.inflow.data();
       surface.macroporeKept = scratch.inflowKept.data();
       surface.factor = f;
-      MoveCellTracers(scratch, soil_tracers, tracer_definitions, r, c, N, dt, gw_layer, surface,
-                      nodata);
+      MoveCellTracers(scratch, T, N, dt, gw_layer, surface);
     }
 
     // Contents for the next inner step.
