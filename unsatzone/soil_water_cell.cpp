@@ -111,24 +111,9 @@ double MixSurfaceSolute(double& store, double arrived, double top, double mix, d
 // Moves every tracer of a cell with the water of one inner step (`surface`), each decaying by its
 // factor of an inner step (scratch.laneDecay); the layers' and the surface's masses stay in
 // `scratch`.
-void MoveCellTracers(SoilWaterScratch& scratch, int T, int N, double dt, int gw_layer,
-                     const SurfaceWater& surface) {
-  SoilColumnWorkspace& ws = scratch.ws;
-  SoluteWater water;
-  water.theta0 = scratch.thetaBefore.data();
-  water.theta = ws[W::kTheta];
-  water.dz = ws[W::kDz];
-  water.q = ws[W::kQ];
-  water.extraction = ws[W::kExtraction];
-  water.uptake = scratch.loss.data();
-  // With the groundwater model the streams draw the layers' water and solute, and the water the
-  // aquifer gives back brings the aquifer's concentration.
-  water.river_out = ws[W::kRiverOut];
-  water.aquifer_in = scratch.gain.data();
-  water.first = 1;
-  water.last = N;
+void MoveCellTracers(SoilWaterScratch& scratch, SoluteWater& water, const SoluteLanes& lanes, int T,
+                     int gw_layer, const SurfaceWater& surface) {
   water.groundwater_layer = gw_layer;
-  water.dt = dt;
   for (int t = 1; t <= T; ++t) {
     const auto ti = static_cast<std::size_t>(t);
     const auto lane = static_cast<std::size_t>(t - 1);
@@ -170,18 +155,6 @@ void MoveCellTracers(SoilWaterScratch& scratch, int T, int N, double dt, int gw_
         drained > 0 ? (mix * entered + c_in * drained) / surface.infiltration : mix;
     scratch.laneAquifer[lane] = c_aquifer;
   }
-  SoluteLanes lanes;
-  lanes.count = T;
-  lanes.mass = scratch.tracerMass.data();
-  lanes.mix = scratch.laneMix.data();
-  lanes.keeps = scratch.laneEvaporating.data();
-  lanes.input_concentration = scratch.laneInput.data();
-  lanes.aquifer_concentration = scratch.laneAquifer.data();
-  lanes.decay_factor = scratch.laneDecay.data();
-  lanes.inflow = surface.macroporeInflow;
-  lanes.kept = surface.macroporeKept;
-  lanes.factor = surface.factor;
-  lanes.out = scratch.laneOut.data();
   MoveSoluteLanes(water, scratch.soluteWork.data(), lanes);
   for (int t = 1; t <= T; ++t) {
     const auto ti = static_cast<std::size_t>(t);
@@ -439,6 +412,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   // evaporating tracer, the mass otherwise).
   const int T = static_cast<int>(soil_tracers.size()) - 1;
   const int stride = SoluteLaneStride(T);
+  // The water and the tracers' lanes of the transport, the same arrays in every inner step.
+  SoluteWater solute_water;
+  SoluteLanes lanes;
   const auto at = [stride](int t, int k) { return static_cast<std::size_t>(k * stride + t - 1); };
   if (T > 0) {
     scratch.tracerMass.assign(static_cast<std::size_t>((N + 1) * stride), 0.0);
@@ -450,12 +426,38 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
           &scratch.tracerGone})
       v->assign(count, 0.0);
     scratch.tracerInputWeight.assign(count, 1.0);
-    const auto lanes = static_cast<std::size_t>(stride);
+    const auto lane_count = static_cast<std::size_t>(stride);
     for (std::vector<double>* v :
          {&scratch.laneEvaporating, &scratch.laneMix, &scratch.laneInput, &scratch.laneAquifer})
-      v->assign(lanes, 0.0);
-    scratch.laneDecay.assign(lanes, 1.0);
-    scratch.laneOut.assign(lanes, SoluteOutflows{});
+      v->assign(lane_count, 0.0);
+    scratch.laneDecay.assign(lane_count, 1.0);
+    scratch.laneOut.assign(lane_count, SoluteOutflows{});
+    scratch.evaporatingLanes.clear();
+    solute_water.theta0 = scratch.thetaBefore.data();
+    solute_water.theta = ws[W::kTheta];
+    solute_water.dz = dz;
+    solute_water.q = ws[W::kQ];
+    solute_water.extraction = ws[W::kExtraction];
+    // With the groundwater model the streams draw the layers' water and solute, and the water
+    // the aquifer gives back brings the aquifer's concentration; the exchange with the
+    // groundwater takes the uptake's water and brings the aquifer's.
+    solute_water.river_out = ws[W::kRiverOut];
+    solute_water.uptake = solute_water.aquifer_in = nullptr;
+    solute_water.first = 1;
+    solute_water.last = N;
+    solute_water.dt = dt;
+    lanes.count = T;
+    lanes.mass = scratch.tracerMass.data();
+    lanes.mix = scratch.laneMix.data();
+    lanes.keeps = scratch.laneEvaporating.data();
+    lanes.input_concentration = scratch.laneInput.data();
+    lanes.aquifer_concentration = scratch.laneAquifer.data();
+    lanes.decay_factor = scratch.laneDecay.data();
+    lanes.inflow = scratch.inflow.data();
+    lanes.kept = scratch.inflowKept.data();
+    lanes.factor = f;
+    lanes.exchange = scratch.source.data();
+    lanes.out = scratch.laneOut.data();
     for (int t = 1; t <= T; ++t) {
       const SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
       const auto lane = static_cast<std::size_t>(t - 1);
@@ -463,6 +465,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const double* stack = tracer.stack.get()[r][c];
       const bool evaporating = tracer_definitions[t].evaporating != 0;
       scratch.laneEvaporating[lane] = evaporating ? 1.0 : 0.0;
+      if (evaporating) scratch.evaporatingLanes.push_back(t - 1);
       const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
       double& c_in = scratch.tracerInputConc[static_cast<std::size_t>(t)];
       c_in = IsAboveNodata(input, nodata) ? input : 0.0;
@@ -616,9 +619,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         // layer's whole mix and leaves it no richer than what came.
         if (held > 0 && t0[k] < held) {
           scratch.inflowKept[k] *= t0[k] / held;
-          for (int t = 1; t <= T; ++t)
-            if (tracer_definitions[t].evaporating != 0)
-              scratch.tracerMass[at(t, k)] *= t0[k] / held;
+          for (const int lane : scratch.evaporatingLanes)
+            scratch.tracerMass[static_cast<std::size_t>(k * stride + lane)] *= t0[k] / held;
         }
       }
       if (!evaporation_only) scratch.achieved[j] += taken;
@@ -760,10 +762,6 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     // Tracers move with the step's water: in with the infiltration at the input's
     // concentration, out with interflow and the base flow the exchange took from the layers.
     if (T > 0) {
-      for (int k = 1; k <= N; ++k) {
-        scratch.loss[k] = std::max(0.0, -scratch.source[k]);
-        scratch.gain[k] = std::max(0.0, scratch.source[k]);
-      }
       surface.aquifer = surface_out * f;
       surface.infiltration = infiltration;
       surface.macropore = m;
@@ -779,7 +777,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.macroporeInflow = scratch.inflow.data();
       surface.macroporeKept = scratch.inflowKept.data();
       surface.factor = f;
-      MoveCellTracers(scratch, T, N, dt, gw_layer, surface);
+      MoveCellTracers(scratch, solute_water, lanes, T, gw_layer, surface);
     }
 
     // Contents for the next inner step.

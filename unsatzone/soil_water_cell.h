@@ -35,8 +35,6 @@ struct SoilWaterScratch {
   std::vector<double> achievedSum;  // 0..L achieved transpiration of the sub-step, mm
   std::vector<char> valid;          // 1..L: the vegetation layer has a land-use code
   std::vector<double> thetaBefore;  // 0..N contents after the uptake, before the exchange
-  std::vector<double> loss;         // 0..N water the exchange took out of each layer, m/s
-  std::vector<double> gain;         // 0..N water the exchange brought into each layer, m/s
   // 0..N share of the inner step's macropore water that the uptake and evaporation left in
   // each layer (they take the layer's water, the macropores' included, alike)
   std::vector<double> inflowKept;
@@ -69,7 +67,8 @@ struct SoilWaterScratch {
   // and what left the column.
   std::vector<double> laneDecay, laneEvaporating, laneMix, laneInput, laneAquifer;
   std::vector<SoluteOutflows> laneOut;
-  std::vector<double> soluteWork;  // the solute transport's room (8 (N + 2))
+  std::vector<int> evaporatingLanes;  // the lanes of the evaporating tracers
+  std::vector<double> soluteWork;     // the solute transport's room (10 (N + 2))
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:
   // the snow restructuring after them moves and resets snow temperatures by its own rules).
@@ -80,9 +79,9 @@ struct SoilWaterScratch {
   void Prepare(int layers, int vegetation_layers) {
     const auto n = static_cast<std::size_t>(layers) + 2;
     for (std::vector<double>* v : {&source, &weights, &uptake, &uptakeTotal, &evaporation,
-                                   &extracted, &inflow, &inflowKept, &thetaBefore, &loss, &gain})
+                                   &extracted, &inflow, &inflowKept, &thetaBefore})
       if (v->size() < n) v->resize(n);
-    if (soluteWork.size() < 8 * n) soluteWork.resize(8 * n);
+    if (soluteWork.size() < 10 * n) soluteWork.resize(10 * n);
     const auto l = static_cast<std::size_t>(vegetation_layers) + 1;
     demand.assign(l, 0.0);
     achieved.assign(l, 0.0);

@@ -4,6 +4,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace velorn {
 
@@ -27,9 +32,41 @@ inline Pair SplatPair(double x) {
   return Pair{x, x};
 }
 
-bool IsCellColumn(const SoluteWater& w) {
-  return w.extraction != nullptr && w.uptake != nullptr && w.river_out != nullptr &&
-         w.aquifer_in != nullptr && w.river_in == nullptr;
+// The largest of 0 and x, std::max(0.0, x) to the bit (0 for a NaN or -0): SSE2's maxsd of x
+// and 0 gives x where x > 0 and its second operand, 0, otherwise.
+inline double Positive(double x) {
+#if defined(__SSE2__)
+  return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(x), _mm_setzero_pd()));
+#else
+  return std::max(0.0, x);
+#endif
+}
+
+// The water of a model cell's column: every extraction array given (the uptake and the
+// aquifer's inflow, or the exchange they come from), no river inflow.
+bool IsCellColumn(const SoluteWater& w, bool exchange) {
+  return w.extraction != nullptr && w.river_out != nullptr && w.river_in == nullptr &&
+         (exchange || (w.uptake != nullptr && w.aquifer_in != nullptr));
+}
+
+// The uptake and the aquifer's inflow of layer k: from the exchange's signed rate `s` (where
+// given, kExchange) they are the largest of 0 and -s and of 0 and s, as the caller's arrays
+// would hold them (and the largest of 0 and such a value is the value).
+template <bool kExchange>
+inline double UptakeOf(const SoluteWater& w, const double* exchange, int32_t k) {
+  if constexpr (kExchange) {
+    return Positive(-exchange[k]);
+  } else {
+    return Positive(w.uptake[k]);
+  }
+}
+template <bool kExchange>
+inline double AquiferInOf(const SoluteWater& w, const double* exchange, int32_t k) {
+  if constexpr (kExchange) {
+    return exchange[k];  // used only where > 0
+  } else {
+    return w.aquifer_in[k];
+  }
 }
 
 // Each tracer alone through ComputeSoluteTransport, its concentrations in `conc` (N + 2).
@@ -60,6 +97,7 @@ void MoveOneByOne(const SoluteWater& w, double* conc, const SoluteLanes& lanes) 
 // share, the saturated layers mix, the tracers decay, and the masses return through their end
 // concentrations. Returns false, the masses untouched, where a layer needs more than one part.
 // `room`: 3 (last + 2) doubles.
+template <bool kExchange>
 bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double* room) {
   const int32_t first = w.first, last = w.last;
   const auto size = static_cast<std::size_t>(last + 2);
@@ -72,9 +110,8 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
   const double* dz = w.dz;
   const double* q = w.q;
   const double* extraction = w.extraction;
-  const double* uptake = w.uptake;
   const double* river_out = w.river_out;
-  const double* aquifer_in = w.aquifer_in;
+  const double* exchange = lanes.exchange;
   const double* inflow = lanes.inflow;
   const double* kept = lanes.kept;
   const Pair mix = LoadPair(lanes.mix + t);
@@ -87,6 +124,7 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
   const Pair aquifer = LoadPair(lanes.aquifer_concentration + t);
   const Pair zero = SplatPair(0.0);
   const double mm = w.dt * 1000.0;  // m/s over the step (its one part) in mm
+  if (!(mm > 0 && mm < std::numeric_limits<double>::infinity())) return false;
   Pair top = zero, extracted = zero, taken = zero, river = zero, returned = zero, bottom = zero;
   // Layer k - 1: its share, its start concentration and its mass, still open to the transfer
   // through the boundary between the two.
@@ -97,10 +135,11 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
     // or at the end needs a split unless it is all but dry.
     const double start = theta0[k] * dz[k] * 1000.0, end = theta[k] * dz[k] * 1000.0;
     end_water[k] = end;
-    const double leaving =
-        (std::max(0.0, -q[k]) + std::max(0.0, q[k - 1]) + std::max(0.0, extraction[k]) +
-         std::max(0.0, uptake[k]) + std::max(0.0, river_out[k])) *
-        mm;
+    // Water leaving through the extraction arrays, m/s (as mm: these times mm, which is what
+    // the transport of one tracer finds as the largest of 0 and the rate in mm, mm being > 0).
+    const double out_e = Positive(extraction[k]), out_u = UptakeOf<kExchange>(w, exchange, k),
+                 out_r = Positive(river_out[k]);
+    const double leaving = (Positive(-q[k]) + Positive(q[k - 1]) + out_e + out_u + out_r) * mm;
     if (!(leaving <= start && leaving <= end)) {
       double needed = 0;
       if (end >= start) {
@@ -111,23 +150,26 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
       if (std::ceil(needed) > 1) return false;
     }
     const double share = start <= kSoluteDryLayerMm ? 0.0 : leaving > start ? start / leaving : 1.0;
-    const Pair kept_share =
-        reinterpret_cast<Pair>((keeps & reinterpret_cast<PairMask>(SplatPair(kept[k]))) | ones);
-    const Pair arrived =
-        LoadPair(mass + k * stride) + mix * SplatPair(inflow[k]) * factor * kept_share;
-    const Pair conc = start > 0 ? arrived / SplatPair(start) : zero;
+    // The macropores' solute (a kept share of 1 leaves it as it is).
+    Pair arriving = mix * SplatPair(inflow[k]) * factor;
+    if (kept[k] != 1.0)
+      arriving *=
+          reinterpret_cast<Pair>((keeps & reinterpret_cast<PairMask>(SplatPair(kept[k]))) | ones);
+    const Pair conc =
+        start > 0 ? (LoadPair(mass + k * stride) + arriving) / SplatPair(start) : zero;
     Pair m = SplatPair(start) * conc;
+    // Upper boundary (the largest of 0 and a volume of known sign is the volume).
     const double up = q[k - 1] * mm;
     if (up < 0) {
       if (k == first) {
         m += SplatPair(-up) * input;
       } else {
-        const Pair s = SplatPair(std::max(0.0, -up) * share_above) * conc_above;
+        const Pair s = SplatPair(-up * share_above) * conc_above;
         m += s;
         mass_above -= s;
       }
     } else if (up > 0) {
-      const Pair s = SplatPair(std::max(0.0, up) * share) * conc;
+      const Pair s = SplatPair(up * share) * conc;
       m -= s;
       if (k > first)
         mass_above += s;
@@ -135,15 +177,24 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
         top += s;
     }
     if (k > first) StorePair(moved + 2 * (k - 1), mass_above);
-    const Pair e = SplatPair(std::max(0.0, extraction[k] * mm) * share) * conc;
-    const Pair u = SplatPair(std::max(0.0, uptake[k] * mm) * share) * conc;
-    const Pair r = SplatPair(std::max(0.0, river_out[k] * mm) * share) * conc;
-    m -= e + u + r;
-    extracted += e;
-    taken += u;
-    river += r;
-    if (aquifer_in[k] > 0) {
-      const Pair s = SplatPair(aquifer_in[k] * mm) * aquifer;
+    if (out_e + out_u + out_r == 0) {
+      // Each of the three carries 0 times the concentration, and so does their sum.
+      const Pair none = zero * conc;
+      m -= none;
+      extracted += none;
+      taken += none;
+      river += none;
+    } else {
+      const Pair e = SplatPair(out_e * mm * share) * conc;
+      const Pair u = SplatPair(out_u * mm * share) * conc;
+      const Pair r = SplatPair(out_r * mm * share) * conc;
+      m -= e + u + r;
+      extracted += e;
+      taken += u;
+      river += r;
+    }
+    if (const double in = AquiferInOf<kExchange>(w, exchange, k); in > 0) {
+      const Pair s = SplatPair(in * mm) * aquifer;
       m += s;
       returned += s;
     }
@@ -154,7 +205,7 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
   // Lower boundary: leaving downward, or rising from below at the lowest layer's concentration.
   const double below = q[last] * mm;
   if (below < 0) {
-    const Pair s = SplatPair(std::max(0.0, -below) * share_above) * conc_above;
+    const Pair s = SplatPair(-below * share_above) * conc_above;
     mass_above -= s;
     bottom += s;
   } else if (below > 0) {
@@ -200,14 +251,30 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
 
 }  // namespace
 
-void MoveSoluteLanes(SoluteWater& w, double* room, const SoluteLanes& lanes) {
-  if (lanes.count < 1 || w.last < w.first) return;
+void MoveSoluteLanes(const SoluteWater& water, double* room, const SoluteLanes& lanes) {
+  if (lanes.count < 1 || water.last < water.first) return;
+  const bool exchange =
+      lanes.exchange != nullptr && water.uptake == nullptr && water.aquifer_in == nullptr;
   // A step of one part moves pair after pair (the first finds whether one part will do).
-  if (IsCellColumn(w) && MovePair(w, lanes, 0, room)) {
-    for (int32_t t = 2; t < lanes.count; t += 2) MovePair(w, lanes, t, room);
+  if (IsCellColumn(water, exchange) &&
+      (exchange ? MovePair<true>(water, lanes, 0, room) : MovePair<false>(water, lanes, 0, room))) {
+    for (int32_t t = 2; t < lanes.count; t += 2)
+      exchange ? MovePair<true>(water, lanes, t, room) : MovePair<false>(water, lanes, t, room);
     return;
   }
-  const auto size = static_cast<std::size_t>(w.last + 2);
+  const auto size = static_cast<std::size_t>(water.last + 2);
+  SoluteWater w = water;
+  if (exchange) {
+    // The arrays of the uptake and of the aquifer's inflow for the transport of one tracer.
+    double* uptake = room + 8 * size;
+    double* aquifer_in = room + 9 * size;
+    for (int32_t k = w.first; k <= w.last; ++k) {
+      uptake[k] = std::max(0.0, -lanes.exchange[k]);
+      aquifer_in[k] = std::max(0.0, lanes.exchange[k]);
+    }
+    w.uptake = uptake;
+    w.aquifer_in = aquifer_in;
+  }
   w.work = room + 4 * size;
   PrepareSoluteWater(w, room);
   MoveOneByOne(w, room + 7 * size, lanes);

@@ -42,13 +42,16 @@ struct SoluteLanes {
   const double* aquifer_concentration = nullptr;  // of the water the groundwater model gives
   const double* decay_factor = nullptr;           // over the inner step
   const double* inflow = nullptr;                 // per layer: macropore inflow, m/s
-  const double* kept = nullptr;   // per layer: the share of it left after uptake (given)
-  double factor = 0;              // m/s -> mm over the inner step
+  const double* kept = nullptr;  // per layer: the share of it left after uptake (given)
+  double factor = 0;             // m/s -> mm over the inner step
+  // Per layer (may be null): the water the exchange with the groundwater brought into the layer
+  // (> 0) or took out of it (< 0), m/s; where given and the water has no uptake and no
+  // aquifer_in, they are the largest of 0 and -exchange and of 0 and exchange.
+  const double* exchange = nullptr;
   SoluteOutflows* out = nullptr;  // [t]: what left the column
 };
 
-// Moves the tracers of `lanes` with `water` (prepared here with PrepareSoluteWater) in `room` of
-// 8 (last + 2) doubles.
-void MoveSoluteLanes(SoluteWater& water, double* room, const SoluteLanes& lanes);
+// Moves the tracers of `lanes` with `water` in `room` of 10 (last + 2) doubles.
+void MoveSoluteLanes(const SoluteWater& water, double* room, const SoluteLanes& lanes);
 
 }  // namespace velorn
