@@ -412,9 +412,12 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   // evaporating tracer, the mass otherwise).
   const int T = static_cast<int>(soil_tracers.size()) - 1;
   const int stride = SoluteLaneStride(T);
-  // The water and the tracers' lanes of the transport, the same arrays in every inner step.
-  SoluteWater solute_water;
-  SoluteLanes lanes;
+  // The water and the tracers' lanes of the transport (the same arrays in every inner step), and
+  // the lanes of the evaporating tracers.
+  SoluteWater& solute_water = scratch.soluteWater;
+  SoluteLanes& lanes = scratch.soluteLanes;
+  const int* evaporating_lanes = nullptr;
+  int evaporating_count = 0;
   const auto at = [stride](int t, int k) { return static_cast<std::size_t>(k * stride + t - 1); };
   if (T > 0) {
     scratch.tracerMass.assign(static_cast<std::size_t>((N + 1) * stride), 0.0);
@@ -498,6 +501,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
           scratch.tracerSurface[static_cast<std::size_t>(t)] += c_in * source_water;
       }
     }
+    evaporating_lanes = scratch.evaporatingLanes.data();
+    evaporating_count = static_cast<int>(scratch.evaporatingLanes.size());
   }
   scratch.thresholds.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));
   scratch.rootWeights.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));
@@ -619,8 +624,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         // layer's whole mix and leaves it no richer than what came.
         if (held > 0 && t0[k] < held) {
           scratch.inflowKept[k] *= t0[k] / held;
-          for (const int lane : scratch.evaporatingLanes)
-            scratch.tracerMass[static_cast<std::size_t>(k * stride + lane)] *= t0[k] / held;
+          for (int i = 0; i < evaporating_count; ++i)
+            scratch.tracerMass[static_cast<std::size_t>(k * stride + evaporating_lanes[i])] *=
+                t0[k] / held;
         }
       }
       if (!evaporation_only) scratch.achieved[j] += taken;
