@@ -108,21 +108,33 @@ double MixSurfaceSolute(double& store, double arrived, double top, double mix, d
   return concentration * w.direct;
 }
 
-// Moves every tracer of a cell with the water of one inner step (`surface`), each decaying by its
+// Moves every tracer of a cell with the water of one inner step (`w`), each decaying by its
 // factor of an inner step (scratch.laneDecay); the layers' and the surface's masses stay in
-// `scratch`.
-void MoveCellTracers(SoilWaterScratch& scratch, SoluteWater& water, const SoluteLanes& lanes, int T,
-                     int gw_layer, const SurfaceWater& surface) {
+// `scratch`. Not inlined: the cell body's code for a column without tracers stays as it was.
+__attribute__((noinline)) void MoveCellTracers(SoilWaterScratch& scratch, SoluteWater& water,
+                                               const SoluteLanes& lanes, int T, int gw_layer,
+                                               const SurfaceWater w) {
   water.groundwater_layer = gw_layer;
+  const double* input_conc = scratch.tracerInputConc.data();
+  const double* input_weight = scratch.tracerInputWeight.data();
+  const double* silting_conc = scratch.tracerSiltingConc.data();
+  const double* aquifer_conc = scratch.tracerAquiferConc.data();
+  const double* evaporating_lane = scratch.laneEvaporating.data();
+  const double* decay = scratch.laneDecay.data();
+  double* surface_solute = scratch.tracerSurface.data();
+  double* arrived_solute = scratch.tracerArrived.data();
+  double* gone_water = scratch.tracerGone.data();
+  double* mix_lane = scratch.laneMix.data();
+  double* input_lane = scratch.laneInput.data();
+  double* aquifer_lane = scratch.laneAquifer.data();
   for (int t = 1; t <= T; ++t) {
-    const auto ti = static_cast<std::size_t>(t);
-    const auto lane = static_cast<std::size_t>(t - 1);
+    const int lane = t - 1;
     // The surface water of the step mixes with the solute the surface holds; the water that
     // enters the soil carries the mix (the silting-up runoff, without a concentration of its
     // own, the input's).
-    const double c_in = scratch.tracerInputConc[ti];
-    const double c_aquifer = scratch.tracerAquiferConc[ti];
-    const bool evaporating = scratch.laneEvaporating[lane] != 0;
+    const double c_in = input_conc[t];
+    const double c_aquifer = aquifer_conc[t];
+    const bool evaporating = evaporating_lane[lane] != 0;
     // A layered pack is the snow cover, whose water holds the source's concentration (the snow
     // model's pack). An evaporating tracer stays with its water across the pack: the surface's
     // water that the pack kept takes its share of the mix into the snow, and the pack's own
@@ -131,48 +143,47 @@ void MoveCellTracers(SoilWaterScratch& scratch, SoluteWater& water, const Solute
     // water raised that layer above every source; left at the surface, it raised the last of
     // the pond.) Any other tracer's solute of the source enters the surface whole and leaves it
     // with the water that enters the soil.
-    const bool pack = evaporating && surface.underPack;
-    const double drained = pack ? surface.drained : 0.0;
-    const double arrived = scratch.tracerInputWeight[ti] * c_in * surface.input +
-                           scratch.tracerSiltingConc[ti] * surface.silting +
-                           c_aquifer * surface.aquifer + (pack ? c_in * surface.risen : 0.0);
-    const double store = scratch.tracerSurface[ti];
-    const double evaporated = evaporating ? surface.served : 0.0;
+    const bool pack = evaporating && w.underPack;
+    const double drained = pack ? w.drained : 0.0;
+    const double arrived = input_weight[t] * c_in * w.input + silting_conc[t] * w.silting +
+                           c_aquifer * w.aquifer + (pack ? c_in * w.risen : 0.0);
+    const double evaporated = evaporating ? w.served : 0.0;
     // The surface's water that entered the soil, the pack and the roots (`gone`), and all that
     // left the surface.
-    const double entered = surface.infiltration - drained;
-    const double held = pack ? surface.held : 0.0;
-    const double gone = entered + surface.macropore + evaporated + held;
-    const double leaving =
-        entered + surface.macropore + surface.direct + surface.pond + evaporated + held;
-    const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
-    scratch.tracerArrived[ti] = arrived;
-    scratch.tracerGone[ti] = gone;
+    const double entered = w.infiltration - drained;
+    const double held = pack ? w.held : 0.0;
+    const double gone = entered + w.macropore + evaporated + held;
+    const double leaving = entered + w.macropore + w.direct + w.pond + evaporated + held;
+    const double mix = leaving > 0 ? (surface_solute[t] + arrived) / leaving : 0.0;
+    arrived_solute[t] = arrived;
+    gone_water[t] = gone;
     // The macropores' water brings the mix into the layers (an evaporating tracer's share of it
     // that the uptake took left with it), the infiltration the mix with the pack's own water.
-    scratch.laneMix[lane] = mix;
-    scratch.laneInput[lane] =
-        drained > 0 ? (mix * entered + c_in * drained) / surface.infiltration : mix;
-    scratch.laneAquifer[lane] = c_aquifer;
+    mix_lane[lane] = mix;
+    input_lane[lane] = drained > 0 ? (mix * entered + c_in * drained) / w.infiltration : mix;
+    aquifer_lane[lane] = c_aquifer;
   }
   MoveSoluteLanes(water, scratch.soluteWork.data(), lanes);
+  const SoluteOutflows* outflows = scratch.laneOut.data();
+  double* inter = scratch.tracerInter.data();
+  double* base = scratch.tracerBase.data();
+  double* river = scratch.tracerRiver.data();
+  double* returned = scratch.tracerReturned.data();
+  double* direct = scratch.tracerDirect.data();
   for (int t = 1; t <= T; ++t) {
-    const auto ti = static_cast<std::size_t>(t);
-    const auto lane = static_cast<std::size_t>(t - 1);
-    const SoluteOutflows& out = scratch.laneOut[lane];
-    const double c_aquifer = scratch.tracerAquiferConc[ti];
-    scratch.tracerInter[ti] += out.extracted;
-    scratch.tracerBase[ti] += out.uptake;
-    scratch.tracerRiver[ti] += out.river;
-    scratch.tracerReturned[ti] += out.returned + c_aquifer * surface.aquifer;
+    const int lane = t - 1;
+    const SoluteOutflows& out = outflows[lane];
+    inter[t] += out.extracted;
+    base[t] += out.uptake;
+    river[t] += out.river;
+    returned[t] += out.returned + aquifer_conc[t] * w.aquifer;
     // Under the pack, an evaporating tracer's solute rising out of the soil goes on into the
     // pack with its water.
-    const bool pack = scratch.laneEvaporating[lane] != 0 && surface.underPack;
-    double& store = scratch.tracerSurface[ti];
-    scratch.tracerDirect[ti] +=
-        MixSurfaceSolute(store, scratch.tracerArrived[ti], pack ? 0.0 : out.top,
-                         scratch.laneMix[lane], scratch.tracerGone[ti], surface);
-    store *= scratch.laneDecay[lane];
+    const bool pack = evaporating_lane[lane] != 0 && w.underPack;
+    double& store = surface_solute[t];
+    direct[t] += MixSurfaceSolute(store, arrived_solute[t], pack ? 0.0 : out.top, mix_lane[lane],
+                                  gone_water[t], w);
+    store *= decay[lane];
   }
 }
 
