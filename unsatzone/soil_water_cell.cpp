@@ -431,21 +431,27 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   int evaporating_count = 0;
   const auto at = [stride](int t, int k) { return static_cast<std::size_t>(k * stride + t - 1); };
   if (T > 0) {
-    scratch.tracerMass.assign(static_cast<std::size_t>((N + 1) * stride), 0.0);
+    // The arrays are sized once (the tracers' count is the run's); what a cell starts from is
+    // set below, tracer by tracer. An idle lane holds nothing (0, decay 1) throughout.
+    const auto mass_size = static_cast<std::size_t>((N + 1) * stride);
+    if (scratch.tracerMass.size() < mass_size) scratch.tracerMass.resize(mass_size, 0.0);
     const auto count = static_cast<std::size_t>(T + 1);
-    for (std::vector<double>* v :
-         {&scratch.tracerInter, &scratch.tracerDirect, &scratch.tracerBase, &scratch.tracerRiver,
-          &scratch.tracerReturned, &scratch.tracerSurface, &scratch.tracerInputConc,
-          &scratch.tracerSiltingConc, &scratch.tracerAquiferConc, &scratch.tracerArrived,
-          &scratch.tracerGone})
-      v->assign(count, 0.0);
-    scratch.tracerInputWeight.assign(count, 1.0);
     const auto lane_count = static_cast<std::size_t>(stride);
-    for (std::vector<double>* v :
-         {&scratch.laneEvaporating, &scratch.laneMix, &scratch.laneInput, &scratch.laneAquifer})
-      v->assign(lane_count, 0.0);
-    scratch.laneDecay.assign(lane_count, 1.0);
-    scratch.laneOut.assign(lane_count, SoluteOutflows{});
+    if (scratch.tracerInter.size() != count) {
+      for (std::vector<double>* v :
+           {&scratch.tracerInter, &scratch.tracerDirect, &scratch.tracerBase, &scratch.tracerRiver,
+            &scratch.tracerReturned, &scratch.tracerSurface, &scratch.tracerInputConc,
+            &scratch.tracerSiltingConc, &scratch.tracerAquiferConc, &scratch.tracerArrived,
+            &scratch.tracerGone, &scratch.tracerInputWeight})
+        v->assign(count, 0.0);
+      for (std::vector<double>* v :
+           {&scratch.laneEvaporating, &scratch.laneMix, &scratch.laneInput, &scratch.laneAquifer})
+        v->assign(lane_count, 0.0);
+      scratch.laneDecay.assign(lane_count, 1.0);
+      scratch.laneOut.assign(lane_count, SoluteOutflows{});
+    }
+    if (stride > T)
+      for (int k = 1; k <= N; ++k) scratch.tracerMass[at(T + 1, k)] = 0.0;
     scratch.evaporatingLanes.clear();
     solute_water.theta0 = scratch.thetaBefore.data();
     solute_water.theta = ws[W::kTheta];
@@ -480,6 +486,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const bool evaporating = tracer_definitions[t].evaporating != 0;
       scratch.laneEvaporating[lane] = evaporating ? 1.0 : 0.0;
       if (evaporating) scratch.evaporatingLanes.push_back(t - 1);
+      const auto ti = static_cast<std::size_t>(t);
+      scratch.tracerInter[ti] = scratch.tracerDirect[ti] = scratch.tracerBase[ti] = 0.0;
+      scratch.tracerRiver[ti] = scratch.tracerReturned[ti] = 0.0;
+      scratch.tracerInputWeight[ti] = 1.0;
       const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
       double& c_in = scratch.tracerInputConc[static_cast<std::size_t>(t)];
       c_in = IsAboveNodata(input, nodata) ? input : 0.0;

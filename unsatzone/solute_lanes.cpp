@@ -117,8 +117,7 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
   const Pair mix = LoadPair(lanes.mix + t);
   const Pair factor = SplatPair(lanes.factor);
   // The lanes whose macropore solute follows `kept` take its share, the others 1 (exact).
-  const PairMask keeps =
-      PairMask{lanes.keeps[t] != 0 ? -1LL : 0LL, lanes.keeps[t + 1] != 0 ? -1LL : 0LL};
+  const PairMask keeps = LoadPair(lanes.keeps + t) != SplatPair(0.0);
   const PairMask ones = ~keeps & reinterpret_cast<PairMask>(SplatPair(1.0));
   const Pair input = LoadPair(lanes.input_concentration + t);
   const Pair aquifer = LoadPair(lanes.aquifer_concentration + t);
@@ -140,6 +139,9 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
     const double out_e = Positive(extraction[k]), out_u = UptakeOf<kExchange>(w, exchange, k),
                  out_r = Positive(river_out[k]);
     const double leaving = (Positive(-q[k]) + Positive(q[k - 1]) + out_e + out_u + out_r) * mm;
+    // Its share of the export: 0 when all but dry, what it holds over what leaves when more
+    // leaves, else 1.
+    double share = 1.0;
     if (!(leaving <= start && leaving <= end)) {
       double needed = 0;
       if (end >= start) {
@@ -148,8 +150,9 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
         needed = (leaving - (start - end)) / end;
       }
       if (std::ceil(needed) > 1) return false;
+      if (leaving > start) share = start / leaving;
     }
-    const double share = start <= kSoluteDryLayerMm ? 0.0 : leaving > start ? start / leaving : 1.0;
+    if (start <= kSoluteDryLayerMm) share = 0.0;
     // The macropores' solute (a kept share of 1 leaves it as it is).
     Pair arriving = mix * SplatPair(inflow[k]) * factor;
     if (kept[k] != 1.0)
