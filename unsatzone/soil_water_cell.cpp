@@ -481,7 +481,8 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     for (int t = 1; t <= T; ++t) {
       const SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
       const auto lane = static_cast<std::size_t>(t - 1);
-      scratch.laneDecay[lane] = std::pow(tracer.decay, 1.0 / nw);
+      // (1 to any power is 1: a tracer that does not decay needs no power.)
+      scratch.laneDecay[lane] = tracer.decay == 1.0 ? 1.0 : std::pow(tracer.decay, 1.0 / nw);
       const double* stack = tracer.stack.get()[r][c];
       const bool evaporating = tracer_definitions[t].evaporating != 0;
       scratch.laneEvaporating[lane] = evaporating ? 1.0 : 0.0;

@@ -254,21 +254,16 @@ bool MovePair(const SoluteWater& w, const SoluteLanes& lanes, int32_t t, double*
 
 }  // namespace
 
-void MoveSoluteLanes(const SoluteWater& water, double* room, const SoluteLanes& lanes) {
-  if (lanes.count < 1 || water.last < water.first) return;
-  const bool exchange =
-      lanes.exchange != nullptr && water.uptake == nullptr && water.aquifer_in == nullptr;
-  // A step of one part moves pair after pair (the first finds whether one part will do).
-  if (IsCellColumn(water, exchange) &&
-      (exchange ? MovePair<true>(water, lanes, 0, room) : MovePair<false>(water, lanes, 0, room))) {
-    for (int32_t t = 2; t < lanes.count; t += 2)
-      exchange ? MovePair<true>(water, lanes, t, room) : MovePair<false>(water, lanes, t, room);
-    return;
-  }
+namespace {
+
+// Each tracer alone (a step of several parts, or other water than a cell's), the uptake and the
+// aquifer's inflow from the exchange where it is given (not inlined: the common step of one
+// part keeps a short call).
+__attribute__((noinline)) void MoveAlone(const SoluteWater& water, double* room,
+                                         const SoluteLanes& lanes, bool exchange) {
   const auto size = static_cast<std::size_t>(water.last + 2);
   SoluteWater w = water;
   if (exchange) {
-    // The arrays of the uptake and of the aquifer's inflow for the transport of one tracer.
     double* uptake = room + 8 * size;
     double* aquifer_in = room + 9 * size;
     for (int32_t k = w.first; k <= w.last; ++k) {
@@ -281,6 +276,22 @@ void MoveSoluteLanes(const SoluteWater& water, double* room, const SoluteLanes& 
   w.work = room + 4 * size;
   PrepareSoluteWater(w, room);
   MoveOneByOne(w, room + 7 * size, lanes);
+}
+
+}  // namespace
+
+void MoveSoluteLanes(const SoluteWater& water, double* room, const SoluteLanes& lanes) {
+  if (lanes.count < 1 || water.last < water.first) return;
+  const bool exchange =
+      lanes.exchange != nullptr && water.uptake == nullptr && water.aquifer_in == nullptr;
+  // A step of one part moves pair after pair (the first finds whether one part will do).
+  if (IsCellColumn(water, exchange) &&
+      (exchange ? MovePair<true>(water, lanes, 0, room) : MovePair<false>(water, lanes, 0, room))) {
+    for (int32_t t = 2; t < lanes.count; t += 2)
+      exchange ? MovePair<true>(water, lanes, t, room) : MovePair<false>(water, lanes, t, room);
+    return;
+  }
+  MoveAlone(water, room, lanes, exchange);
 }
 
 }  // namespace velorn

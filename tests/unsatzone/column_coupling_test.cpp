@@ -290,32 +290,28 @@ TEST(SoluteTransport, TracersMovedTogetherMoveAsEachAlone) {
     const int N = 1 + n % 6, T = 1 + n / 6 % 4, stride = SoluteLaneStride(T);
     const auto size = static_cast<std::size_t>(N + 2);
     const double scale = n % 3 == 0 ? 1e-5 : 1e-7;  // m/s; the larger splits the step
-    std::vector<double> theta0(size), theta(size), dz(size), q(size), extraction(size),
-        river_out(size), exchange(size), inflow(size), kept(size);
+    SoluteColumn col;
+    for (std::vector<double>* v : {&col.theta0, &col.theta, &col.dz, &col.q, &col.extraction})
+      v->assign(size, 0.0);
+    std::vector<double> river_out(size), exchange(size), inflow(size), kept(size);
     for (std::size_t k = 1; k < size - 1; ++k) {
-      theta0[k] = draw(1e-7, 0.45, 0.05);
-      theta[k] = draw(1e-7, 0.45, 0.05);
-      dz[k] = draw(0.05, 0.5, 0);
-      extraction[k] = draw(-scale, scale, 0.5);
+      col.theta0[k] = draw(1e-7, 0.45, 0.05);
+      col.theta[k] = draw(1e-7, 0.45, 0.05);
+      col.dz[k] = draw(0.05, 0.5, 0);
+      col.extraction[k] = draw(-scale, scale, 0.5);
       river_out[k] = draw(0, scale, 0.7);
       exchange[k] = draw(-scale, scale, 0.4);
       inflow[k] = draw(0, scale, 0.5);
       kept[k] = u(random) < 0.6 ? 1.0 : u(random);
     }
-    for (std::size_t k = 0; k < size - 1; ++k) q[k] = draw(-scale, scale, 0.2);
+    for (std::size_t k = 0; k < size - 1; ++k) col.q[k] = draw(-scale, scale, 0.2);
     std::vector<double> uptake(size), aquifer_in(size);
     for (std::size_t k = 0; k < size; ++k) {
       uptake[k] = std::max(0.0, -exchange[k]);
       aquifer_in[k] = std::max(0.0, exchange[k]);
     }
-    SoluteWater w;
-    w.theta0 = theta0.data();
-    w.theta = theta.data();
-    w.dz = dz.data();
-    w.q = q.data();
-    w.extraction = extraction.data();
+    SoluteWater w = col.Water();
     w.river_out = river_out.data();
-    w.first = 1;
     w.last = N;
     w.groundwater_layer = static_cast<int32_t>(n % (N + 2));
     w.dt = 600 + 3000 * u(random);
@@ -349,7 +345,8 @@ TEST(SoluteTransport, TracersMovedTogetherMoveAsEachAlone) {
       settings.aquifer_concentration = aquifer[t];
       settings.decay_factor = decay[t];
       alone_out[t] = ComputeSoluteTransport(single, settings, conc.data(), nullptr, nullptr);
-      for (int k = 1; k <= N; ++k) alone[k * stride + t] = conc[k] * theta[k] * dz[k] * 1000.0;
+      for (int k = 1; k <= N; ++k)
+        alone[k * stride + t] = conc[k] * col.theta[k] * col.dz[k] * 1000.0;
     }
     // Together, with the exchange and with its arrays.
     for (const bool with_exchange : {true, false}) {
