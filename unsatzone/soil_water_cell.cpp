@@ -423,12 +423,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   // evaporating tracer, the mass otherwise).
   const int T = static_cast<int>(soil_tracers.size()) - 1;
   const int stride = SoluteLaneStride(T);
-  // The water and the tracers' lanes of the transport (the same arrays in every inner step), and
-  // the lanes of the evaporating tracers.
+  // The water and the tracers' lanes of the transport (the same arrays in every inner step).
   SoluteWater& solute_water = scratch.soluteWater;
   SoluteLanes& lanes = scratch.soluteLanes;
-  const int* evaporating_lanes = nullptr;
-  int evaporating_count = 0;
   const auto at = [stride](int t, int k) { return static_cast<std::size_t>(k * stride + t - 1); };
   if (T > 0) {
     // The arrays are sized once (the tracers' count is the run's); what a cell starts from is
@@ -452,7 +449,6 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     }
     if (stride > T)
       for (int k = 1; k <= N; ++k) scratch.tracerMass[at(T + 1, k)] = 0.0;
-    scratch.evaporatingLanes.clear();
     solute_water.theta0 = scratch.thetaBefore.data();
     solute_water.theta = ws[W::kTheta];
     solute_water.dz = dz;
@@ -486,7 +482,6 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const double* stack = tracer.stack.get()[r][c];
       const bool evaporating = tracer_definitions[t].evaporating != 0;
       scratch.laneEvaporating[lane] = evaporating ? 1.0 : 0.0;
-      if (evaporating) scratch.evaporatingLanes.push_back(t - 1);
       const auto ti = static_cast<std::size_t>(t);
       scratch.tracerInter[ti] = scratch.tracerDirect[ti] = scratch.tracerBase[ti] = 0.0;
       scratch.tracerRiver[ti] = scratch.tracerReturned[ti] = 0.0;
@@ -523,8 +518,6 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
           scratch.tracerSurface[static_cast<std::size_t>(t)] += c_in * source_water;
       }
     }
-    evaporating_lanes = scratch.evaporatingLanes.data();
-    evaporating_count = static_cast<int>(scratch.evaporatingLanes.size());
   }
   scratch.thresholds.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));
   scratch.rootWeights.assign(static_cast<std::size_t>((L + 2) * (N + 1)), std::nan(""));
@@ -646,9 +639,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
         // layer's whole mix and leaves it no richer than what came.
         if (held > 0 && t0[k] < held) {
           scratch.inflowKept[k] *= t0[k] / held;
-          for (int i = 0; i < evaporating_count; ++i)
-            scratch.tracerMass[static_cast<std::size_t>(k * stride + evaporating_lanes[i])] *=
-                t0[k] / held;
+          for (int t = 1; t <= T; ++t)
+            if (tracer_definitions[t].evaporating != 0)
+              scratch.tracerMass[at(t, k)] *= t0[k] / held;
         }
       }
       if (!evaporation_only) scratch.achieved[j] += taken;

@@ -67,10 +67,9 @@ struct SoilWaterScratch {
   // and what left the column.
   std::vector<double> laneDecay, laneEvaporating, laneMix, laneInput, laneAquifer;
   std::vector<SoluteOutflows> laneOut;
-  std::vector<int> evaporatingLanes;  // the lanes of the evaporating tracers
-  SoluteWater soluteWater;            // the column's water for the tracers' transport
-  SoluteLanes soluteLanes;            // the tracers of the column in the transport
-  std::vector<double> soluteWork;     // the solute transport's room (10 (N + 2))
+  SoluteWater soluteWater;         // the column's water for the tracers' transport
+  SoluteLanes soluteLanes;         // the tracers of the column in the transport
+  std::vector<double> soluteWork;  // the solute transport's room (10 (N + 2))
   // "-dumpmode": the column at the start of the inner step and, for a dump, after it; the
   // temperatures -M..N as the heat steps of the inner step left them (the heat test's values:
   // the snow restructuring after them moves and resets snow temperatures by its own rules).
