@@ -15,8 +15,9 @@ namespace velorn {
 namespace {
 
 // Two tracers side by side (GCC's vector extension: SSE2 on x86-64). Addition, subtraction,
-// multiplication and division act on each lane alone, correctly rounded as on one double; no
-// operation here contracts or reorders them.
+// multiplication and division act on each lane alone, correctly rounded as on one double, in the
+// order written (the build's x86-64 has no fused multiply-add to contract them into, for the
+// lanes as for the transport of one tracer).
 using Pair = double __attribute__((vector_size(16)));
 using PairMask = long long __attribute__((vector_size(16)));
 

@@ -34,8 +34,8 @@ inline int32_t SoluteLaneStride(int32_t tracers) {
 // entries (an idle lane: 0, decay 1, keeps 0).
 struct SoluteLanes {
   int32_t count = 0;  // tracers T
-  double* mass =
-      nullptr;  // [k * stride + t], layers first..last: in at the step's start, out at its end
+  // [k * stride + t], layers first..last: the masses at the step's start, on return at its end
+  double* mass = nullptr;
   const double* mix = nullptr;                    // concentration of the macropores' water
   const double* keeps = nullptr;                  // 1: its macropore solute follows `kept`
   const double* input_concentration = nullptr;    // of the infiltrating water
