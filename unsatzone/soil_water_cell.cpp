@@ -39,7 +39,7 @@
 #include "unsatzone/soil_column_sources.h"
 #include "unsatzone/soil_dump.h"
 #include "unsatzone/soil_water_step.h"
-#include "unsatzone/solute_transport.h"
+#include "unsatzone/solute_lanes.h"
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
@@ -108,53 +108,33 @@ double MixSurfaceSolute(double& store, double arrived, double top, double mix, d
   return concentration * w.direct;
 }
 
-// Moves every tracer of a cell with the water of one inner step (`surface`), each decaying by its
-// factor of an inner step (scratch.tracerDecay); the layers' and the surface's masses stay in
-// `scratch`.
-template <class Tracers>
-void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
-                     const TracerDefinition* definitions, long r, long c, int N, double dt,
-                     int gw_layer, const SurfaceWater& surface, double nodata) {
-  SoilColumnWorkspace& ws = scratch.ws;
-  const double* dz = ws[W::kDz];
-  const double* theta = ws[W::kTheta];
-  const double* before = scratch.thetaBefore.data();
-  SoluteWater water;
-  water.theta0 = before;
-  water.theta = theta;
-  water.dz = dz;
-  water.q = ws[W::kQ];
-  water.extraction = ws[W::kExtraction];
-  water.uptake = scratch.loss.data();
-  // With the groundwater model the streams draw the layers' water and solute, and the water the
-  // aquifer gives back brings the aquifer's concentration.
-  water.river_out = ws[W::kRiverOut];
-  water.aquifer_in = scratch.gain.data();
-  water.first = 1;
-  water.last = N;
+// Moves every tracer of a cell with the water of one inner step (`w`), each decaying by its
+// factor of an inner step (scratch.laneDecay); the layers' and the surface's masses stay in
+// `scratch`. Not inlined: the cell body's code for a column without tracers stays as it was.
+__attribute__((noinline)) void MoveCellTracers(SoilWaterScratch& scratch, SoluteWater& water,
+                                               const SoluteLanes& lanes, int T, int gw_layer,
+                                               const SurfaceWater w) {
   water.groundwater_layer = gw_layer;
-  water.dt = dt;
-  const int T = static_cast<int>(soil_tracers.size()) - 1;
-  // The water's split, the water leaving each layer and the layers' water are the same for
-  // every tracer.
-  double* room = scratch.soluteWork.data();
-  water.work = room + 4 * (N + 2);
-  if (T >= 1) PrepareSoluteWater(water, room);
-  const double* start_water = water.start_water;
+  const double* input_conc = scratch.tracerInputConc.data();
+  const double* input_weight = scratch.tracerInputWeight.data();
+  const double* silting_conc = scratch.tracerSiltingConc.data();
+  const double* aquifer_conc = scratch.tracerAquiferConc.data();
+  const double* evaporating_lane = scratch.laneEvaporating.data();
+  const double* decay = scratch.laneDecay.data();
+  double* surface_solute = scratch.tracerSurface.data();
+  double* arrived_solute = scratch.tracerArrived.data();
+  double* gone_water = scratch.tracerGone.data();
+  double* mix_lane = scratch.laneMix.data();
+  double* input_lane = scratch.laneInput.data();
+  double* aquifer_lane = scratch.laneAquifer.data();
   for (int t = 1; t <= T; ++t) {
-    const auto& tracer = soil_tracers[static_cast<std::size_t>(t)];
-    const auto base = static_cast<std::size_t>(t * (N + 1));
-    double* mass = &scratch.tracerMass[base];
-    double* conc = &scratch.tracerConc[base];
+    const int lane = t - 1;
     // The surface water of the step mixes with the solute the surface holds; the water that
     // enters the soil carries the mix (the silting-up runoff, without a concentration of its
     // own, the input's).
-    const double c_in = scratch.tracerInputConc[static_cast<std::size_t>(t)];
-    const double silting = tracer.silting != nullptr ? tracer.silting[r][c] : nodata;
-    const double c_silting = IsAboveNodata(silting, nodata) ? silting : c_in;
-    const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : 0.0;
-    const double c_aquifer = IsAboveNodata(aquifer, nodata) ? aquifer : 0.0;
-    const bool evaporating = definitions[t].evaporating != 0;
+    const double c_in = input_conc[t];
+    const double c_aquifer = aquifer_conc[t];
+    const bool evaporating = evaporating_lane[lane] != 0;
     // A layered pack is the snow cover, whose water holds the source's concentration (the snow
     // model's pack). An evaporating tracer stays with its water across the pack: the surface's
     // water that the pack kept takes its share of the mix into the snow, and the pack's own
@@ -163,46 +143,47 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     // water raised that layer above every source; left at the surface, it raised the last of
     // the pond.) Any other tracer's solute of the source enters the surface whole and leaves it
     // with the water that enters the soil.
-    const bool pack = evaporating && surface.underPack;
-    const double drained = pack ? surface.drained : 0.0;
-    const double arrived =
-        scratch.tracerInputWeight[static_cast<std::size_t>(t)] * c_in * surface.input +
-        c_silting * surface.silting + c_aquifer * surface.aquifer +
-        (pack ? c_in * surface.risen : 0.0);
-    double& store = scratch.tracerSurface[static_cast<std::size_t>(t)];
-    const double evaporated = evaporating ? surface.served : 0.0;
+    const bool pack = evaporating && w.underPack;
+    const double drained = pack ? w.drained : 0.0;
+    const double arrived = input_weight[t] * c_in * w.input + silting_conc[t] * w.silting +
+                           c_aquifer * w.aquifer + (pack ? c_in * w.risen : 0.0);
+    const double evaporated = evaporating ? w.served : 0.0;
     // The surface's water that entered the soil, the pack and the roots (`gone`), and all that
     // left the surface.
-    const double entered = surface.infiltration - drained;
-    const double held = pack ? surface.held : 0.0;
-    const double gone = entered + surface.macropore + evaporated + held;
-    const double leaving =
-        entered + surface.macropore + surface.direct + surface.pond + evaporated + held;
-    const double mix = leaving > 0 ? (store + arrived) / leaving : 0.0;
-    // An evaporating tracer's share of the macropore water that the uptake took left with it.
-    const double* kept = evaporating ? surface.macroporeKept : nullptr;
-    for (int k = 1; k <= N; ++k) {
-      mass[k] += mix * surface.macroporeInflow[k] * surface.factor * (kept ? kept[k] : 1.0);
-      const double w = start_water[k];
-      conc[k] = w > 0 ? mass[k] / w : 0.0;
-    }
-    SoluteTracer settings;
-    settings.input_concentration =
-        drained > 0 ? (mix * entered + c_in * drained) / surface.infiltration : mix;
-    settings.aquifer_concentration = c_aquifer;
-    settings.decay_factor = scratch.tracerDecay[static_cast<std::size_t>(t)];
-    const SoluteOutflows out = ComputeSoluteTransport(water, settings, conc, nullptr, nullptr);
-    for (int k = 1; k <= N; ++k) mass[k] = conc[k] * theta[k] * dz[k] * 1000.0;
-    scratch.tracerInter[static_cast<std::size_t>(t)] += out.extracted;
-    scratch.tracerBase[static_cast<std::size_t>(t)] += out.uptake;
-    scratch.tracerRiver[static_cast<std::size_t>(t)] += out.river;
-    scratch.tracerReturned[static_cast<std::size_t>(t)] +=
-        out.returned + c_aquifer * surface.aquifer;
+    const double entered = w.infiltration - drained;
+    const double held = pack ? w.held : 0.0;
+    const double gone = entered + w.macropore + evaporated + held;
+    const double leaving = entered + w.macropore + w.direct + w.pond + evaporated + held;
+    const double mix = leaving > 0 ? (surface_solute[t] + arrived) / leaving : 0.0;
+    arrived_solute[t] = arrived;
+    gone_water[t] = gone;
+    // The macropores' water brings the mix into the layers (an evaporating tracer's share of it
+    // that the uptake took left with it), the infiltration the mix with the pack's own water.
+    mix_lane[lane] = mix;
+    input_lane[lane] = drained > 0 ? (mix * entered + c_in * drained) / w.infiltration : mix;
+    aquifer_lane[lane] = c_aquifer;
+  }
+  MoveSoluteLanes(water, scratch.soluteWork.data(), lanes);
+  const SoluteOutflows* outflows = scratch.laneOut.data();
+  double* inter = scratch.tracerInter.data();
+  double* base = scratch.tracerBase.data();
+  double* river = scratch.tracerRiver.data();
+  double* returned = scratch.tracerReturned.data();
+  double* direct = scratch.tracerDirect.data();
+  for (int t = 1; t <= T; ++t) {
+    const int lane = t - 1;
+    const SoluteOutflows& out = outflows[lane];
+    inter[t] += out.extracted;
+    base[t] += out.uptake;
+    river[t] += out.river;
+    returned[t] += out.returned + aquifer_conc[t] * w.aquifer;
     // Under the pack, an evaporating tracer's solute rising out of the soil goes on into the
     // pack with its water.
-    scratch.tracerDirect[static_cast<std::size_t>(t)] +=
-        MixSurfaceSolute(store, arrived, pack ? 0.0 : out.top, mix, gone, surface);
-    store *= settings.decay_factor;
+    const bool pack = evaporating_lane[lane] != 0 && w.underPack;
+    double& store = surface_solute[t];
+    direct[t] += MixSurfaceSolute(store, arrived_solute[t], pack ? 0.0 : out.top, mix_lane[lane],
+                                  gone_water[t], w);
+    store *= decay[lane];
   }
 }
 
@@ -441,24 +422,70 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   // Tracers: each layer's mass over the sub-step (the stack holds the concentration of an
   // evaporating tracer, the mass otherwise).
   const int T = static_cast<int>(soil_tracers.size()) - 1;
-  const auto at = [N](int t, int k) { return static_cast<std::size_t>(t * (N + 1) + k); };
+  const int stride = SoluteLaneStride(T);
+  // The water and the tracers' lanes of the transport (the same arrays in every inner step).
+  SoluteWater& solute_water = scratch.soluteWater;
+  SoluteLanes& lanes = scratch.soluteLanes;
+  const auto at = [stride](int t, int k) { return static_cast<std::size_t>(k * stride + t - 1); };
   if (T > 0) {
-    const auto size = static_cast<std::size_t>((T + 1) * (N + 1));
-    for (std::vector<double>* v : {&scratch.tracerMass, &scratch.tracerConc}) v->assign(size, 0.0);
-    scratch.tracerInter.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerDirect.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerBase.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerRiver.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerReturned.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerInputWeight.assign(static_cast<std::size_t>(T + 1), 1.0);
-    scratch.tracerInputConc.assign(static_cast<std::size_t>(T + 1), 0.0);
-    scratch.tracerDecay.assign(static_cast<std::size_t>(T + 1), 1.0);
+    // The arrays are sized once (the tracers' count is the run's); what a cell starts from is
+    // set below, tracer by tracer. An idle lane holds nothing (0, decay 1) throughout.
+    const auto mass_size = static_cast<std::size_t>((N + 1) * stride);
+    if (scratch.tracerMass.size() < mass_size) scratch.tracerMass.resize(mass_size, 0.0);
+    const auto count = static_cast<std::size_t>(T + 1);
+    const auto lane_count = static_cast<std::size_t>(stride);
+    if (scratch.tracerInter.size() != count) {
+      for (std::vector<double>* v :
+           {&scratch.tracerInter, &scratch.tracerDirect, &scratch.tracerBase, &scratch.tracerRiver,
+            &scratch.tracerReturned, &scratch.tracerSurface, &scratch.tracerInputConc,
+            &scratch.tracerSiltingConc, &scratch.tracerAquiferConc, &scratch.tracerArrived,
+            &scratch.tracerGone, &scratch.tracerInputWeight})
+        v->assign(count, 0.0);
+      for (std::vector<double>* v :
+           {&scratch.laneEvaporating, &scratch.laneMix, &scratch.laneInput, &scratch.laneAquifer})
+        v->assign(lane_count, 0.0);
+      scratch.laneDecay.assign(lane_count, 1.0);
+      scratch.laneOut.assign(lane_count, SoluteOutflows{});
+    }
+    if (stride > T)
+      for (int k = 1; k <= N; ++k) scratch.tracerMass[at(T + 1, k)] = 0.0;
+    solute_water.theta0 = scratch.thetaBefore.data();
+    solute_water.theta = ws[W::kTheta];
+    solute_water.dz = dz;
+    solute_water.q = ws[W::kQ];
+    solute_water.extraction = ws[W::kExtraction];
+    // With the groundwater model the streams draw the layers' water and solute, and the water
+    // the aquifer gives back brings the aquifer's concentration; the exchange with the
+    // groundwater takes the uptake's water and brings the aquifer's.
+    solute_water.river_out = ws[W::kRiverOut];
+    solute_water.uptake = solute_water.aquifer_in = nullptr;
+    solute_water.first = 1;
+    solute_water.last = N;
+    solute_water.dt = dt;
+    lanes.count = T;
+    lanes.mass = scratch.tracerMass.data();
+    lanes.mix = scratch.laneMix.data();
+    lanes.keeps = scratch.laneEvaporating.data();
+    lanes.input_concentration = scratch.laneInput.data();
+    lanes.aquifer_concentration = scratch.laneAquifer.data();
+    lanes.decay_factor = scratch.laneDecay.data();
+    lanes.inflow = scratch.inflow.data();
+    lanes.kept = scratch.inflowKept.data();
+    lanes.factor = f;
+    lanes.exchange = scratch.source.data();
+    lanes.out = scratch.laneOut.data();
     for (int t = 1; t <= T; ++t) {
       const SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
-      scratch.tracerDecay[static_cast<std::size_t>(t)] = std::pow(tracer.decay, 1.0 / nw);
+      const auto lane = static_cast<std::size_t>(t - 1);
+      // (1 to any power is 1: a tracer that does not decay needs no power.)
+      scratch.laneDecay[lane] = tracer.decay == 1.0 ? 1.0 : std::pow(tracer.decay, 1.0 / nw);
       const double* stack = tracer.stack.get()[r][c];
       const bool evaporating = tracer_definitions[t].evaporating != 0;
+      scratch.laneEvaporating[lane] = evaporating ? 1.0 : 0.0;
+      const auto ti = static_cast<std::size_t>(t);
+      scratch.tracerInter[ti] = scratch.tracerDirect[ti] = scratch.tracerBase[ti] = 0.0;
+      scratch.tracerRiver[ti] = scratch.tracerReturned[ti] = 0.0;
+      scratch.tracerInputWeight[ti] = 1.0;
       const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
       double& c_in = scratch.tracerInputConc[static_cast<std::size_t>(t)];
       c_in = IsAboveNodata(input, nodata) ? input : 0.0;
@@ -467,6 +494,14 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       const double silted = tracer.silted != nullptr ? tracer.silted[r][c] : nodata;
       if (IsAboveNodata(silted, nodata) && source_water > 0)
         c_in = evaporating ? silted : silted / source_water;
+      // Its silting-up runoff (without a concentration of its own: the input's) and the water
+      // the groundwater model gives.
+      const double silting = tracer.silting != nullptr ? tracer.silting[r][c] : nodata;
+      scratch.tracerSiltingConc[static_cast<std::size_t>(t)] =
+          IsAboveNodata(silting, nodata) ? silting : c_in;
+      const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : 0.0;
+      scratch.tracerAquiferConc[static_cast<std::size_t>(t)] =
+          IsAboveNodata(aquifer, nodata) ? aquifer : 0.0;
       for (int k = 1; k <= N; ++k)
         scratch.tracerMass[at(t, k)] = evaporating ? stack[k] * t0[k] * dz[k] * 1000.0 : stack[k];
       // Level 0 holds the surface's solute (the pond's concentration for an evaporating tracer).
@@ -748,10 +783,6 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     // Tracers move with the step's water: in with the infiltration at the input's
     // concentration, out with interflow and the base flow the exchange took from the layers.
     if (T > 0) {
-      for (int k = 1; k <= N; ++k) {
-        scratch.loss[k] = std::max(0.0, -scratch.source[k]);
-        scratch.gain[k] = std::max(0.0, scratch.source[k]);
-      }
       surface.aquifer = surface_out * f;
       surface.infiltration = infiltration;
       surface.macropore = m;
@@ -767,8 +798,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.macroporeInflow = scratch.inflow.data();
       surface.macroporeKept = scratch.inflowKept.data();
       surface.factor = f;
-      MoveCellTracers(scratch, soil_tracers, tracer_definitions, r, c, N, dt, gw_layer, surface,
-                      nodata);
+      MoveCellTracers(scratch, solute_water, lanes, T, gw_layer, surface);
     }
 
     // Contents for the next inner step.

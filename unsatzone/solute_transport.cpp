@@ -14,9 +14,6 @@ double DecayFactorPerSubstep(double half_life_days, double interval_minutes, int
 
 namespace {
 
-// Water export of a layer with nothing to give.
-constexpr double kDryLayerMm = 0.001;
-
 // The column of a model cell hands in every extraction array and no river inflow: its build of
 // the transport (`kCell`) reads those arrays without testing for a missing one, with the same
 // numbers as the general build.
@@ -162,8 +159,8 @@ int32_t CountParts(const SoluteWater& w, double* rates, double* start_water, dou
     // must cover the part's export, leaving / n.
     double needed = 0;
     if (end >= start) {
-      if (start > kDryLayerMm) needed = leaving / start;
-    } else if (end > kDryLayerMm) {
+      if (start > kSoluteDryLayerMm) needed = leaving / start;
+    } else if (end > kSoluteDryLayerMm) {
       needed = (leaving - (start - end)) / end;
     }
     parts = std::max(parts, std::ceil(needed));
@@ -214,7 +211,7 @@ SoluteOutflows Transport(const SoluteWater& w, const SoluteTracer& tracer, doubl
         start[k] = water > 0 ? std::max(0.0, mass[k]) / water : 0.0;
       }
       const double leaving = (w.leaving != nullptr ? w.leaving[k] : Leaving<kCell>(w, k)) * mm;
-      if (water <= kDryLayerMm)
+      if (water <= kSoluteDryLayerMm)
         ratio[k] = 0.0;
       else
         ratio[k] = leaving > water ? water / leaving : 1.0;
@@ -276,7 +273,7 @@ void PrepareSoluteWater(SoluteWater& w, double* room) {
   for (int32_t k = w.first; k <= w.last; ++k) {
     const double water = start[k];
     const double out = leaving[k] * mm;
-    ratio[k] = water <= kDryLayerMm ? 0.0 : out > water ? water / out : 1.0;
+    ratio[k] = water <= kSoluteDryLayerMm ? 0.0 : out > water ? water / out : 1.0;
   }
   w.first_ratio = ratio;
 }

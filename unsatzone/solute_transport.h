@@ -74,6 +74,8 @@ struct SoluteOutflows {
 
 // Most parts a sub-step's transport is split into.
 inline constexpr int32_t kMaxSoluteParts = 100;
+// Water of a layer, mm, at or below which it exports nothing.
+inline constexpr double kSoluteDryLayerMm = 0.001;
 
 // Number of parts the sub-step's transport needs so that no layer exports more water in a part
 // than it holds at the part's start (1 to kMaxSoluteParts). A layer that gives no more than it

@@ -3,10 +3,13 @@
 // dry layers export nothing, decay) and the single-point rows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,7 @@
 #include "unsatzone/external_groundwater_table.h"
 #include "unsatzone/single_point_writer.h"
 #include "unsatzone/soil_column_state.h"
+#include "unsatzone/solute_lanes.h"
 #include "unsatzone/solute_transport.h"
 
 namespace velorn {
@@ -278,6 +282,126 @@ TEST(SoluteTransport, DecayPerSubstep) {
   tracer.decay_factor = f;
   ComputeSoluteTransport(col.Water(), tracer, col.c.data(), col.previous.data(), nullptr);
   EXPECT_NEAR(col.c[1], 4 * f, 1e-12);
+}
+
+// The same bits, -0 told from +0 and NaN equal to itself.
+bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Drawn columns (1 to 6 layers, 1 to 4 tracers; steps of one part and of many, dry and filling
+// layers, water rising and falling, exchange both ways, a saturated zone or none): the tracers
+// moved together by MoveSoluteLanes, with the exchange or with its two arrays, end with the bits
+// of each tracer moved alone as the cell body moved it (the macropores' solute added, the masses
+// through their concentrations and ComputeSoluteTransport), outflows included.
+TEST(SoluteTransport, TracersMovedTogetherMoveAsEachAlone) {
+  std::mt19937 random(85);
+  std::uniform_real_distribution<double> u(0, 1);
+  const auto draw = [&](double low, double high, double zero_share) {
+    return u(random) < zero_share ? 0.0 : low + (high - low) * u(random);
+  };
+  int one_part = 0, parts = 0;
+  for (int n = 0; n < 400; ++n) {
+    const int N = 1 + n % 6, T = 1 + n / 6 % 4, stride = SoluteLaneStride(T);
+    const auto size = static_cast<std::size_t>(N + 2);
+    const double scale = n % 3 == 0 ? 1e-5 : 1e-7;  // m/s; the larger splits the step
+    SoluteColumn col;
+    for (std::vector<double>* v : {&col.theta0, &col.theta, &col.dz, &col.q, &col.extraction})
+      v->assign(size, 0.0);
+    std::vector<double> river_out(size), exchange(size), inflow(size), kept(size);
+    for (std::size_t k = 1; k < size - 1; ++k) {
+      col.theta0[k] = draw(1e-7, 0.45, 0.05);
+      col.theta[k] = draw(1e-7, 0.45, 0.05);
+      col.dz[k] = draw(0.05, 0.5, 0);
+      col.extraction[k] = draw(-scale, scale, 0.5);
+      river_out[k] = draw(0, scale, 0.7);
+      exchange[k] = draw(-scale, scale, 0.4);
+      inflow[k] = draw(0, scale, 0.5);
+      kept[k] = u(random) < 0.6 ? 1.0 : u(random);
+    }
+    for (std::size_t k = 0; k < size - 1; ++k) col.q[k] = draw(-scale, scale, 0.2);
+    std::vector<double> uptake(size), aquifer_in(size);
+    for (std::size_t k = 0; k < size; ++k) {
+      uptake[k] = std::max(0.0, -exchange[k]);
+      aquifer_in[k] = std::max(0.0, exchange[k]);
+    }
+    SoluteWater w = col.Water();
+    w.river_out = river_out.data();
+    w.last = N;
+    w.groundwater_layer = static_cast<int32_t>(n % (N + 2));
+    w.dt = 600 + 3000 * u(random);
+    std::vector<double> mix(stride, 0.0), keeps(stride, 0.0), input(stride, 0.0),
+        aquifer(stride, 0.0), decay(stride, 1.0), mass(size * stride, 0.0);
+    for (int t = 0; t < T; ++t) {
+      mix[t] = draw(0, 20, 0.3);
+      keeps[t] = u(random) < 0.5 ? 1.0 : 0.0;
+      input[t] = draw(0, 20, 0.3);
+      aquifer[t] = draw(0, 20, 0.3);
+      decay[t] = u(random) < 0.5 ? 1.0 : 0.9 + 0.1 * u(random);
+      for (int k = 1; k <= N; ++k) mass[k * stride + t] = draw(0, 50, 0.3);
+    }
+    // Each tracer alone.
+    std::vector<double> alone = mass, conc(size), room(7 * size);
+    std::vector<SoluteOutflows> alone_out(T);
+    SoluteWater single = w;
+    single.uptake = uptake.data();
+    single.aquifer_in = aquifer_in.data();
+    single.work = room.data() + 4 * size;
+    PrepareSoluteWater(single, room.data());
+    (single.parts == 1 ? one_part : parts) += 1;
+    for (int t = 0; t < T; ++t) {
+      for (int k = 1; k <= N; ++k) {
+        double& m = alone[k * stride + t];
+        m += mix[t] * inflow[k] * (w.dt * 1000) * (keeps[t] != 0 ? kept[k] : 1.0);
+        conc[k] = single.start_water[k] > 0 ? m / single.start_water[k] : 0.0;
+      }
+      SoluteTracer settings;
+      settings.input_concentration = input[t];
+      settings.aquifer_concentration = aquifer[t];
+      settings.decay_factor = decay[t];
+      alone_out[t] = ComputeSoluteTransport(single, settings, conc.data(), nullptr, nullptr);
+      for (int k = 1; k <= N; ++k)
+        alone[k * stride + t] = conc[k] * col.theta[k] * col.dz[k] * 1000.0;
+    }
+    // Together, with the exchange and with its arrays.
+    for (const bool with_exchange : {true, false}) {
+      std::vector<double> together = mass, work(10 * size);
+      std::vector<SoluteOutflows> out(stride);
+      SoluteLanes lanes;
+      lanes.count = T;
+      lanes.mass = together.data();
+      lanes.mix = mix.data();
+      lanes.keeps = keeps.data();
+      lanes.input_concentration = input.data();
+      lanes.aquifer_concentration = aquifer.data();
+      lanes.decay_factor = decay.data();
+      lanes.inflow = inflow.data();
+      lanes.kept = kept.data();
+      lanes.factor = w.dt * 1000;
+      lanes.out = out.data();
+      SoluteWater v = w;
+      if (with_exchange) {
+        lanes.exchange = exchange.data();
+      } else {
+        v.uptake = uptake.data();
+        v.aquifer_in = aquifer_in.data();
+      }
+      MoveSoluteLanes(v, work.data(), lanes);
+      EXPECT_TRUE(SameBits(together, alone)) << "draw " << n << ", exchange " << with_exchange;
+      for (int t = 0; t < T; ++t) {
+        const SoluteOutflows& a = alone_out[t];
+        const SoluteOutflows& b = out[t];
+        EXPECT_TRUE(SameBits({a.extracted, a.uptake, a.river, a.bottom, a.top, a.returned},
+                             {b.extracted, b.uptake, b.river, b.bottom, b.top, b.returned}))
+            << "draw " << n << ", tracer " << t;
+      }
+    }
+  }
+  EXPECT_GT(one_part, 100);
+  EXPECT_GT(parts, 20);
+  // The comparison tells a sign of zero and a last bit.
+  EXPECT_FALSE(SameBits({0.0}, {-0.0}));
+  EXPECT_FALSE(SameBits({1.0}, {std::nextafter(1.0, 2.0)}));
 }
 
 class PointWriter : public test::DiagTest {};
