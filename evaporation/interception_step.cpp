@@ -380,8 +380,8 @@ double interzeptionsmodellklasse::SkipCanopy(long row, long column, double input
 }
 
 // The solute of a wholly glacierized cell's water input, with what the leaves and the canopy
-// snow held, leaves with the throughfall, which is the whole input; without input the leaves
-// keep it.
+// snow held, leaves with the throughfall, which is the whole input (and decays where it goes);
+// without input the leaves keep it, and it decays there.
 void interzeptionsmodellklasse::PassGlacierTracers(long row, long column, double input,
                                                    const CellWork* carried) {
   for (int32_t t = 1; t <= tracer_count; ++t) {
@@ -392,10 +392,12 @@ void interzeptionsmodellklasse::PassGlacierTracers(long row, long column, double
     if (carried != nullptr) {
       solute += flux * GroundWater(*carried);
     } else {
-      if (tracer_definitions[t].radioactive != 0) solute *= block.decay_factor;
       if (tracer_input_index_[t] > 0) solute += Data(tracer_input_index_[t])[row][column] * input;
     }
     const bool passed = input > 0.0;
+    // What the leaves keep decays over the step; what passes decays where it goes.
+    if (!passed && carried == nullptr && tracer_definitions[t].radioactive != 0)
+      solute *= block.decay_factor;
     for (int32_t i = 1; i <= layer_count; ++i) leaves.layers[i][row][column] = 0.0;
     if (leaves.canopy) leaves.canopy[row][column] = 0.0;
     leaves.layers[1][row][column] = passed ? 0.0 : solute;
@@ -424,6 +426,8 @@ double interzeptionsmodellklasse::LeafSolute(int32_t t, long row, long column) c
 // concentration; on each layer the covered part of the water reaching it is stored, and an
 // overflow carries its proportional share of the stored mass on. A layer without vegetation
 // lets the solute it held fall with the water it held. Solute without water stays in place.
+// A radioactive tracer decays with what the canopy snow and each layer keep after their outflow:
+// what they let go decays where it goes, in the same step, so that no solute decays twice.
 void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWork& work,
                                              double input) {
   const double unloaded = work.liquid_unload + work.solid_unload;
@@ -438,7 +442,6 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
     double solid_solute = 0.0;
     if (leaves.canopy) {
       double& held = leaves.canopy[row][column];
-      if (decays) held *= block.decay_factor;
       if (work.canopy_ran) {
         held += concentration * work.intercepted;
         const double before_unload = work.load + unloaded;
@@ -457,17 +460,18 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
         down += held;  // solute without snow goes with the whole input
         held = 0.0;
       }
+      if (decays) held *= block.decay_factor;
     }
     double total = leaves.canopy ? leaves.canopy[row][column] : 0.0;
     for (int32_t i = 1; i <= layer_count; ++i) {
       const InterceptionLayer& layer = work.layers[static_cast<std::size_t>(i - 1)];
       double& mass = leaves.layers[i][row][column];
-      if (decays) mass *= block.decay_factor;
       if (!layer.vegetated) {
         if (layer.throughfall > 0.0) {
           down += mass;
           mass = 0.0;
         }
+        if (decays) mass *= block.decay_factor;
         total += mass;
         continue;
       }
@@ -484,6 +488,7 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
         mass -= moved;
         flux += moved;
       }
+      if (decays) mass *= block.decay_factor;
       down = flux;
       total += mass;
     }
