@@ -108,13 +108,17 @@ double MixSurfaceSolute(double& store, double arrived, double top, double mix, d
   return concentration * w.direct;
 }
 
-// Moves every tracer of a cell with the water of one inner step (`surface`), each decaying by its
-// factor of an inner step (scratch.tracerDecay); the layers' and the surface's masses stay in
-// `scratch`.
+// Moves every tracer of a cell with the water of inner step `step` of `steps` (`surface`), each
+// decaying by its factor of an inner step (scratch.tracerDecay); the layers' and the surface's
+// masses stay in `scratch`. The aquifer decays what it holds over the whole sub-step: its water
+// brings the concentration it has come to by this inner step, and what the base flow and that
+// water moved is handed over as it will stand at the end of the sub-step, so that solute moving
+// between the column and the aquifer decays once over the sub-step, as the rest does.
 template <class Tracers>
 void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
                      const TracerDefinition* definitions, long r, long c, int N, double dt,
-                     int gw_layer, const SurfaceWater& surface, double nodata) {
+                     int gw_layer, const SurfaceWater& surface, double nodata, int step,
+                     int steps) {
   SoilColumnWorkspace& ws = scratch.ws;
   const double* dz = ws[W::kDz];
   const double* theta = ws[W::kTheta];
@@ -153,7 +157,10 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     const double silting = tracer.silting != nullptr ? tracer.silting[r][c] : nodata;
     const double c_silting = IsAboveNodata(silting, nodata) ? silting : c_in;
     const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : 0.0;
-    const double c_aquifer = IsAboveNodata(aquifer, nodata) ? aquifer : 0.0;
+    const double decay = scratch.tracerDecay[static_cast<std::size_t>(t)];
+    const double c_aquifer =
+        IsAboveNodata(aquifer, nodata) ? aquifer * std::pow(decay, step - 1) : 0.0;
+    const double remaining = std::pow(decay, steps - step + 1);
     const bool evaporating = definitions[t].evaporating != 0;
     // A layered pack is the snow cover, whose water holds the source's concentration (the snow
     // model's pack). An evaporating tracer stays with its water across the pack: the surface's
@@ -197,7 +204,8 @@ void MoveCellTracers(SoilWaterScratch& scratch, const Tracers& soil_tracers,
     scratch.tracerBase[static_cast<std::size_t>(t)] += out.uptake;
     scratch.tracerRiver[static_cast<std::size_t>(t)] += out.river;
     scratch.tracerReturned[static_cast<std::size_t>(t)] +=
-        out.returned + c_aquifer * surface.aquifer;
+        (out.returned + c_aquifer * surface.aquifer) * remaining;
+    scratch.tracerHanded[static_cast<std::size_t>(t)] += out.uptake * remaining;
     // Under the pack, an evaporating tracer's solute rising out of the soil goes on into the
     // pack with its water.
     scratch.tracerDirect[static_cast<std::size_t>(t)] +=
@@ -450,6 +458,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     scratch.tracerBase.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerRiver.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerReturned.assign(static_cast<std::size_t>(T + 1), 0.0);
+    scratch.tracerHanded.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerSurface.assign(static_cast<std::size_t>(T + 1), 0.0);
     scratch.tracerInputWeight.assign(static_cast<std::size_t>(T + 1), 1.0);
     scratch.tracerInputConc.assign(static_cast<std::size_t>(T + 1), 0.0);
@@ -768,7 +777,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.macroporeKept = scratch.inflowKept.data();
       surface.factor = f;
       MoveCellTracers(scratch, soil_tracers, tracer_definitions, r, c, N, dt, gw_layer, surface,
-                      nodata);
+                      nodata, step, nw);
     }
 
     // Contents for the next inner step.
@@ -905,7 +914,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       // and the base flow of the runoff is the streams' draw with its solute.
       if (tracer.to_groundwater) {
         tracer.to_groundwater.get()[r][c] =
-            scratch.tracerBase[t_index] - scratch.tracerReturned[t_index];
+            scratch.tracerHanded[t_index] - scratch.tracerReturned[t_index];
         tracer.base_flow.get()[r][c] =
             sums.riverOut > 0 ? scratch.tracerRiver[t_index] / sums.riverOut : nodata;
       } else {

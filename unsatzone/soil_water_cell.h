@@ -49,9 +49,12 @@ struct SoilWaterScratch {
   // and concentrations, at [t * (N + 1) + k]; per tracer the
   // sub-step's solute in interflow, in direct runoff and in the base flow the exchange took, the
   // solute held at the surface, the solute the streams drew and the solute the water from the
-  // groundwater model brought.
+  // groundwater model brought. For the groundwater model, per tracer the base flow's solute
+  // and what its water brought as they stand at the end of the sub-step: what moved in an inner
+  // step decays over the rest of the sub-step on the other side (`tracerHanded`, and
+  // `tracerReturned` so).
   std::vector<double> tracerMass, tracerConc, tracerInter, tracerDirect, tracerBase, tracerSurface,
-      tracerRiver, tracerReturned;
+      tracerRiver, tracerReturned, tracerHanded;
   // Per tracer: 1 where the water input brings its solute at the input's concentration, 0 where
   // the step put the solute of its source on the surface already (under a layered pack).
   std::vector<double> tracerInputWeight;
