@@ -77,9 +77,9 @@ struct GwControlRecord {
 // the concentration of an evaporating one; own rows valid), the solute of the running sub-step
 // (m3 x concentration, own rows), the concentration its outflows carry times their scale (held
 // rows), its zone statistics, and the sums of the sub-step over the own cells (m3 x
-// concentration): `mass_start` after the soil's exchange, `decayed`, `left` through the
-// boundary (net), `mass_end` after the transport, and `exchanged` from the soil columns into
-// the layer (at a fixed head it passes the boundary at once).
+// concentration): `mass_start` before decay, `decayed`, `exchanged` from the soil columns into
+// the layer after it (at a fixed head it passes the boundary at once), `left` through the
+// boundary (net) and `mass_end` after the transport.
 struct GwTracerLayer {
   std::vector<ZoneRecord> balance_table;
   std::unique_ptr<zonalstatistic> statistics;

@@ -254,7 +254,9 @@ void gwflowclass::ReleaseTracers() {
 }
 
 // At the start of the sub-step, before the base flow of this sub-step replaces the soil's: the
-// solute from the grids, the soil columns' exchange of their sub-step, then decay.
+// solute from the grids, decay, then the soil columns' exchange of their sub-step (handed over
+// as it stands at the sub-step's end: it decayed in the columns, and in the aquifer over the
+// rest of the sub-step, before it came).
 void gwflowclass::BeginTracerSubStep() {
   if (gw_tracers.size() < 2) return;
   // The grids as set up (or set since) give the first sub-step's solute; later the solute
@@ -262,6 +264,7 @@ void gwflowclass::BeginTracerSubStep() {
   if (!tracer_mass_running) TakeSoluteFromGrids();
   tracer_mass_running = true;
   TakePumpedSolute();
+  DecayTracers();
   // The soil zone registers its exchange grids after this model: look them up when there.
   std::vector<double**> soil(static_cast<std::size_t>(tracer_count) + 1, nullptr);
   for (int t = 1; t <= tracer_count; ++t) {
@@ -303,7 +306,6 @@ void gwflowclass::BeginTracerSubStep() {
     });
     layer.exchanged = SumRows(rows);
   }
-  DecayTracers();
 }
 
 // The water pumped for irrigation (mm of the sub-step) leaves layer 1 with the solute the

@@ -108,12 +108,16 @@ double MixSurfaceSolute(double& store, double arrived, double top, double mix, d
   return concentration * w.direct;
 }
 
-// Moves every tracer of a cell with the water of one inner step (`w`), each decaying by its
-// factor of an inner step (scratch.laneDecay); the layers' and the surface's masses stay in
-// `scratch`. Not inlined: the cell body's code for a column without tracers stays as it was.
+// Moves every tracer of a cell with the water of inner step `step` of `steps` (`w`), each
+// decaying by its factor of an inner step (scratch.laneDecay); the layers' and the surface's
+// masses stay in `scratch`. The aquifer decays what it holds over the whole sub-step: its water
+// brings the concentration it has come to by this inner step, and what the base flow and that
+// water moved is handed over as it will stand at the end of the sub-step, so that solute moving
+// between the column and the aquifer decays once over the sub-step, as the rest does. Not
+// inlined: the cell body's code for a column without tracers stays as it was.
 __attribute__((noinline)) void MoveCellTracers(SoilWaterScratch& scratch, SoluteWater& water,
                                                const SoluteLanes& lanes, int T, int gw_layer,
-                                               const SurfaceWater w) {
+                                               const SurfaceWater w, int step, int steps) {
   water.groundwater_layer = gw_layer;
   const double* input_conc = scratch.tracerInputConc.data();
   const double* input_weight = scratch.tracerInputWeight.data();
@@ -133,7 +137,9 @@ __attribute__((noinline)) void MoveCellTracers(SoilWaterScratch& scratch, Solute
     // enters the soil carries the mix (the silting-up runoff, without a concentration of its
     // own, the input's).
     const double c_in = input_conc[t];
-    const double c_aquifer = aquifer_conc[t];
+    // (1 to any power is 1: a tracer that does not decay needs no power.)
+    const double c_aquifer =
+        decay[lane] == 1.0 ? aquifer_conc[t] : aquifer_conc[t] * std::pow(decay[lane], step - 1);
     const bool evaporating = evaporating_lane[lane] != 0;
     // A layered pack is the snow cover, whose water holds the source's concentration (the snow
     // model's pack). An evaporating tracer stays with its water across the pack: the surface's
@@ -169,6 +175,7 @@ __attribute__((noinline)) void MoveCellTracers(SoilWaterScratch& scratch, Solute
   double* base = scratch.tracerBase.data();
   double* river = scratch.tracerRiver.data();
   double* returned = scratch.tracerReturned.data();
+  double* handed = scratch.tracerHanded.data();
   double* direct = scratch.tracerDirect.data();
   for (int t = 1; t <= T; ++t) {
     const int lane = t - 1;
@@ -176,7 +183,9 @@ __attribute__((noinline)) void MoveCellTracers(SoilWaterScratch& scratch, Solute
     inter[t] += out.extracted;
     base[t] += out.uptake;
     river[t] += out.river;
-    returned[t] += out.returned + aquifer_conc[t] * w.aquifer;
+    const double remaining = decay[lane] == 1.0 ? 1.0 : std::pow(decay[lane], steps - step + 1);
+    returned[t] += (out.returned + aquifer_lane[lane] * w.aquifer) * remaining;
+    handed[t] += out.uptake * remaining;
     // Under the pack, an evaporating tracer's solute rising out of the soil goes on into the
     // pack with its water.
     const bool pack = evaporating_lane[lane] != 0 && w.underPack;
@@ -437,9 +446,9 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
     if (scratch.tracerInter.size() != count) {
       for (std::vector<double>* v :
            {&scratch.tracerInter, &scratch.tracerDirect, &scratch.tracerBase, &scratch.tracerRiver,
-            &scratch.tracerReturned, &scratch.tracerSurface, &scratch.tracerInputConc,
-            &scratch.tracerSiltingConc, &scratch.tracerAquiferConc, &scratch.tracerArrived,
-            &scratch.tracerGone, &scratch.tracerInputWeight})
+            &scratch.tracerReturned, &scratch.tracerHanded, &scratch.tracerSurface,
+            &scratch.tracerInputConc, &scratch.tracerSiltingConc, &scratch.tracerAquiferConc,
+            &scratch.tracerArrived, &scratch.tracerGone, &scratch.tracerInputWeight})
         v->assign(count, 0.0);
       for (std::vector<double>* v :
            {&scratch.laneEvaporating, &scratch.laneMix, &scratch.laneInput, &scratch.laneAquifer})
@@ -484,7 +493,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       scratch.laneEvaporating[lane] = evaporating ? 1.0 : 0.0;
       const auto ti = static_cast<std::size_t>(t);
       scratch.tracerInter[ti] = scratch.tracerDirect[ti] = scratch.tracerBase[ti] = 0.0;
-      scratch.tracerRiver[ti] = scratch.tracerReturned[ti] = 0.0;
+      scratch.tracerRiver[ti] = scratch.tracerReturned[ti] = scratch.tracerHanded[ti] = 0.0;
       scratch.tracerInputWeight[ti] = 1.0;
       const double input = tracer.input != nullptr ? tracer.input[r][c] : 0.0;
       double& c_in = scratch.tracerInputConc[static_cast<std::size_t>(t)];
@@ -798,7 +807,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       surface.macroporeInflow = scratch.inflow.data();
       surface.macroporeKept = scratch.inflowKept.data();
       surface.factor = f;
-      MoveCellTracers(scratch, solute_water, lanes, T, gw_layer, surface);
+      MoveCellTracers(scratch, solute_water, lanes, T, gw_layer, surface, step, nw);
     }
 
     // Contents for the next inner step.
@@ -935,7 +944,7 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
       // and the base flow of the runoff is the streams' draw with its solute.
       if (tracer.to_groundwater) {
         tracer.to_groundwater.get()[r][c] =
-            scratch.tracerBase[t_index] - scratch.tracerReturned[t_index];
+            scratch.tracerHanded[t_index] - scratch.tracerReturned[t_index];
         tracer.base_flow.get()[r][c] =
             sums.riverOut > 0 ? scratch.tracerRiver[t_index] / sums.riverOut : nodata;
       } else {

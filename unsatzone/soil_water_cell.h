@@ -51,7 +51,7 @@ struct SoilWaterScratch {
   // flow the exchange took, the solute held at the surface, the solute the streams drew and the
   // solute the water from the groundwater model brought.
   std::vector<double> tracerInter, tracerDirect, tracerBase, tracerSurface, tracerRiver,
-      tracerReturned;
+      tracerReturned, tracerHanded;
   // Per tracer: 1 where the water input brings its solute at the input's concentration, 0 where
   // the step put the solute of its source on the surface already (under a layered pack).
   std::vector<double> tracerInputWeight;

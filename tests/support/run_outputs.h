@@ -16,11 +16,15 @@ namespace velorn::test {
 
 // The values of a grid or stack file in any form the model writes (grid_files.h), nodata as 0;
 // `levels` receives the values per cell.
-inline std::vector<double> GridValues(const std::string& path, std::size_t& levels) {
+// `signed_amounts`: a grid of signed amounts (the solute that left through fixed heads, far
+// below -9999 where a boundary fed the aquifer much): only the file's nodata value is nodata.
+inline std::vector<double> GridValues(const std::string& path, std::size_t& levels,
+                                      bool signed_amounts = false) {
   GridFile grid = ReadGridFile(path);
   levels = grid.levels;
+  const double nodata = grid.geometry.nodata;
   for (double& value : grid.values)
-    if (value <= -9999) value = 0.0;
+    if (signed_amounts ? value == nodata : value <= -9999) value = 0.0;
   return std::move(grid.values);
 }
 
