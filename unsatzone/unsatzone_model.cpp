@@ -100,6 +100,7 @@ void unsatzonmodellklasse::Construct() {
     if (links.response_units == nullptr) links.response_units = Required("HydrologicResponseUnits");
     if (links.master_response_units == nullptr)
       links.master_response_units = Required("MasterHydrologicResponseUnits");
+    if (storageMode == 1 || storageMode == 3) CopyIrrigationStateFromMasters();
   }
 }
 

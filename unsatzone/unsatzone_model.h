@@ -52,6 +52,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/matrix.h"
@@ -382,6 +383,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Response units: every own member cell takes the state and outputs of its unit's master
   // (wherever the master lies: shared over the processes first). Collective, row loop inside.
   virtual void CopyResponseUnitStates();
+  // Every own member cell takes its master's values of these grids and stacks (a stack with its
+  // values per cell). Collective, row loop inside.
+  void CopyFromMasters(const std::vector<double**>& copied_grids,
+                       const std::vector<std::pair<double***, std::size_t>>& copied_stacks);
+  // A warm start with response units: the members take their masters' irrigation thresholds and
+  // running amounts, as the copy of the step before gave them (collective).
+  void CopyIrrigationStateFromMasters();
   // Adds every own cell's sub-step results into the flow-time buffers ("directflow",
   // "interflow" and, per tracer, the concentrations "_CONC_QD_t_"/"_CONC_QI_t_" times the
   // water) and into the zone statistics tables, with weights 1 - g and g (g the cell's glacier

@@ -71,6 +71,14 @@ void unsatzonmodellklasse::CopyResponseUnitStates() {
           &soil_tracers[t].base_flow, &soil_tracers[t].to_groundwater})
       if (*g) copied_grids.push_back(g->get());
   }
+  CopyFromMasters(copied_grids, copied_stacks);
+}
+
+void unsatzonmodellklasse::CopyFromMasters(
+    const std::vector<double**>& copied_grids,
+    const std::vector<std::pair<double***, std::size_t>>& copied_stacks) {
+  double** units = links.response_units;
+  double** masters = links.master_response_units;
   std::size_t width = copied_grids.size();
   for (const auto& [stack, count] : copied_stacks) width += count;
   const auto is_master = [&](long r, long c) { return OwnCell(r, c) && masters[r][c] > nodata; };
@@ -93,6 +101,22 @@ void unsatzonmodellklasse::CopyResponseUnitStates() {
       }
     }
   });
+}
+
+// The irrigation grids a member took from its master in the run that wrote the state: the
+// thresholds of the master's rule (set up per cell) and the running amounts, which the
+// irrigation model writes in its step, before the soil zone's copy gives the members their
+// masters' amounts for the next step. Without this, a warm start's first step saw the members'
+// own amounts and thresholds where the straight run saw their masters', and served other water.
+void unsatzonmodellklasse::CopyIrrigationStateFromMasters() {
+  if (GetFlowControl() == 0 || response_unit_switch == 0 || response_unit_table == nullptr ||
+      !irrigation_configured)
+    return;
+  if (links.response_units == nullptr || links.master_response_units == nullptr) return;
+  std::vector<double**> copied_grids;
+  for (OwnGrid g : {kIrrigationAmounts, kSoilMoistureLow, kSoilMoistureHigh})
+    if (grids[g]) copied_grids.push_back(grids[g].get());
+  CopyFromMasters(copied_grids, {});
 }
 
 // --- Zone sums -----------------------------------------------------------------------------------

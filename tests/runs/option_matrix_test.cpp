@@ -1147,18 +1147,25 @@ const std::vector<Combination>& Sample() {
       // half's account found 1847.36 of the 1559.49 it held (with it, both 1243.57).
       {.name = "fixed_heads_that_fed_a_well_conducting_aquifer",
        .draw = "groundwater=1 aquifer=1x1e-1 tracers=ca start=19/2 days=2"},
-      // Without discharge routing the outlets took the soil zone's runoff, of which surface
-      // routing kept 6.8 mm on the cells of subbasin 1 on 25/3 (its head rose out of an aquifer of
-      // 0.1 m/s) and silting-up handed it back to the soil: its solute was found twice (8.83837
-      // of the 8.832 the rain brought). Surface routing's runoff leaves, its store holds the rest.
       // A decaying tracer's solute that the soil column handed the aquifer decayed in the column
       // over the inner steps before it left and again over the whole sub-step in the aquifer:
       // one day of an aquifer of 0.1 m/s took 171.57 of the 1225.41 the stores held, where a
       // half-time of 5 days takes at most 161.6 with what the fixed heads brought.
       {.name = "decaying_solute_the_soil_hands_the_aquifer",
        .draw = "groundwater=1 aquifer=1x1e-1 tracers=da start=19/2 days=2"},
+      // Without discharge routing the outlets took the soil zone's runoff, of which surface
+      // routing kept 6.8 mm on the cells of subbasin 1 on 25/3 (its head rose out of an aquifer of
+      // 0.1 m/s) and silting-up handed it back to the soil: its solute was found twice (8.83837
+      // of the 8.832 the rain brought). Surface routing's runoff leaves, its store holds the rest.
       {.name = "surface_store_handed_back_without_discharge_routing",
        .draw = "groundwater=1 aquifer=1x1e-1 silting=3 surface=5 routing=0 start=24/3 days=3"},
+      // Response units with irrigation from the rivers: the members take their masters' running
+      // amounts in the soil step, after the irrigation model wrote the amounts, so the state held
+      // the members' own amounts (and a warm start set up their own thresholds): the second
+      // half's first day served 0.0408 mm in subbasin 1 against the straight run's 0.0647.
+      {.name = "response_unit_irrigation_warm_start",
+       .draw =
+           "substeps=2 spinup=pre heat=11 storage=2 irrigation=3/2 tracers=0 start=26/6 days=3"},
   };
   return rows;
 }
