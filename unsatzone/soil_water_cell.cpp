@@ -867,7 +867,10 @@ void unsatzonmodellklasse::ComputeColumn(SoilWaterScratch& scratch, long r, long
   if (double** g = Grid(kBaseflowUnpaid)) g[r][c] = unpaid * f;
   if (double** g = Grid(kRiverInfiltration)) g[r][c] = sums.riverIn;
   if (double** g = Grid(kRiverExfiltration)) g[r][c] = sums.riverOut;
-  if (double** g = Grid(kGroundwaterIrrigation)) g[r][c] = GroundwaterIrrigation(r, c);
+  // Under a coupled table (without the groundwater model) the coupled program's groundwater
+  // gives the pumped water: the column's saturated zone gives none of it.
+  if (double** g = Grid(kGroundwaterIrrigation))
+    g[r][c] = own_baseflow || groundwaterModelActive != 0 ? GroundwaterIrrigation(r, c) : 0.0;
 
   // Storage coefficient of the groundwater layer for the groundwater model.
   if (links.gw_storage_coefficient != nullptr) {

@@ -174,9 +174,14 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
   std::vector<long> first_column(above.size(), 0);
   // The stacks of the evaporating tracers, which hold concentrations (the others hold masses).
   std::vector<double***> concentrations;
-  for (int32_t t = 1; t <= tracer_count; ++t)
-    if (tracer_definitions[t].evaporating != 0)
-      concentrations.push_back(soil_tracers[static_cast<std::size_t>(t)].stack.get());
+  // The concentrations of the water pumped for irrigation: under the table, without the
+  // groundwater model, the coupled program's water, which carries none of the tracers.
+  std::vector<double**> pumped;
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    SoilTracer& tracer = soil_tracers[static_cast<std::size_t>(t)];
+    if (tracer_definitions[t].evaporating != 0) concentrations.push_back(tracer.stack.get());
+    if (groundwaterModelActive == 0 && tracer.pumped) pumped.push_back(tracer.pumped.get());
+  }
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     std::vector<double> fc(static_cast<std::size_t>(n) + 1, 0.0);
     std::vector<double> before(fc.size(), 0.0);
@@ -213,6 +218,7 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
       for (double*** conc : concentrations)
         for (int32_t k = 1; k <= n; ++k)
           if (theta[r][c][k] > before[k]) conc[r][c][k] *= before[k] / theta[r][c][k];
+      for (double** grid : pumped) grid[r][c] = 0.0;
       balance[r][c] = result.balance_mm;
       level[r][c] = result.level;
       given[r][c] = result.table;

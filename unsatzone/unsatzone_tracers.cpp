@@ -254,8 +254,11 @@ void unsatzonmodellklasse::SetPumpedConcentration(int32_t t) {
     for (long c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c)) continue;
       const double aquifer = tracer.groundwater != nullptr ? tracer.groundwater[r][c] : nodata;
-      pumped[r][c] = groundwaterModelActive != 0
-                         ? (IsAboveNodata(aquifer, nodata) ? aquifer : 0.0)
+      // Under a coupled table the pumped water is the coupled program's, which carries none of
+      // the run's tracers.
+      pumped[r][c] = groundwaterModelActive != 0 ? (IsAboveNodata(aquifer, nodata) ? aquifer : 0.0)
+                     : !OwnBaseflow(r, c)
+                         ? 0.0
                          : TracerConcentration(t, r, c, StoredGroundwaterLayer(r, c), 0.0, 0.0);
     }
   });

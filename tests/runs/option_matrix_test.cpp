@@ -1088,6 +1088,11 @@ const std::vector<Combination>& Sample() {
       // the second half's soil held 1118.0 of the 1061.7 it started with.
       {.name = "evaporating_tracer_under_a_rising_coupled_table",
        .draw = "coupling=step start=29/12 days=2"},
+      // Irrigation pumped from the groundwater under a coupled table: the account booked it as
+      // taken from the columns, which gave none of it (the table holds them), a residual of
+      // -0.047 mm in subbasin 1 (-0.5 in subbasin 4). The coupled program's water gives it.
+      {.name = "groundwater_irrigation_under_a_coupled_table",
+       .draw = "irrigation=2/1 coupling=step tracers=0 start=29/6 days=3"},
       // The groundwater model beside a coupled program's table: the column dropped layer 1's
       // release in every sub-step, and the exchange cancelled the last one unbooked (subbasin 1
       // missed 8.42 mm of its account in two days of three sub-steps, 0.034 mm with one).
