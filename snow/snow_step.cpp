@@ -316,7 +316,7 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
       st.surface_temperature = g.surftemp[r][c];
       if (g.balance != nullptr) st.balance = g.balance[r][c];
     }
-    double melt = 0, deposited = 0, sublimation = 0, rain = 0;
+    double melt = 0, deposited = 0, sublimation = 0, rain = 0, condensed = 0;
     bool sublimated = false;
     auto call = [&](double air, double w) {
       in.T = air;
@@ -327,6 +327,7 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
       deposited += st.deposited;
       if (st.sublimation != 0) {
         sublimation += st.sublimation;
+        condensed += std::max(0.0, -st.sublimation);
         sublimated = true;
       }
     };
@@ -356,6 +357,12 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
     g.solid[r][c] = st.solid;
     g.liquid[r][c] = st.liquid;
     if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
+    // The water the pack condensed out of the air brings none of the tracers: it dilutes an
+    // evaporating tracer's concentration (the others' masses stay as they are).
+    if (const double water = st.solid + st.liquid + g.outflow[r][c]; condensed > 0 && water > 0)
+      for (int32_t t = 1; t <= tracer_count; ++t)
+        if (tracer_definitions[t].evaporating == 1)
+          tracer_blocks[t].concentration.get()[r][c] *= std::max(0.0, water - condensed) / water;
     TracerOutflow(r, c, g.outflow[r][c], st.solid + st.liquid);
     if (energy) {
       g.snowtemp[r][c] = st.snow_temperature;

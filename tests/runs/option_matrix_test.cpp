@@ -1129,6 +1129,10 @@ const std::vector<Combination>& Sample() {
       // A melting pack's decaying solute decayed in the pack and again in the soil that took it
       // in the same step: the second half kept 28.72 where its half-time leaves at least 29.28.
       {.name = "decaying_solute_of_a_melting_pack", .draw = "tracers=dr start=4/2 days=2"},
+      // Snow of an energy balance that condensed water out of the air kept an evaporating
+      // tracer's concentration: cell 170 held 35.146 of the 35.024 the rain brought it.
+      {.name = "evaporating_tracer_of_a_pack_that_condenses",
+       .draw = "snow=6 tracers=er start=21/1 days=2"},
       {.name = "lake_solute_decays_once_a_step",
        .draw = "lake=routing tracers=ds start=13/2 days=2"},
       // Irrigation served river water at the offer's concentration, then the routing gave that
