@@ -50,7 +50,8 @@ int unsatzonmodellklasse::LoadSnowLayers(SoilColumnWorkspace& ws, SoilHeatWorksp
       if (thickness <= -9999) thickness = (swes + swel) / density / 1000.0;
       if (temperature <= -9999) temperature = std::min(0.0, hs[H::kTemper][i + 1]);
       dz[i] = thickness;
-      ws[W::kTheta0][i] = ws[W::kTheta][i] = (swes + swel) / (thickness * 1000.0);
+      // A layer as dense as water holds a water content of 1, not what round-off makes of it.
+      ws[W::kTheta0][i] = ws[W::kTheta][i] = std::min(1.0, (swes + swel) / (thickness * 1000.0));
       ws[W::kLiquid][i] = swel / (swes + swel);
     } else {
       density = thickness = temperature = kAbsentSnow;

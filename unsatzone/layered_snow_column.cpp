@@ -47,10 +47,11 @@ class SnowPack {
     s_.swes[to] = s_.swes[from];
     s_.swel[to] = s_.swel[from];
   }
-  // Water content and density of layer j from its water and thickness.
+  // Water content and density of layer j from its water and thickness. A layer given the
+  // thickness of its water can come out a bit above 1 by round-off; it holds water at 1.
   void Recompute(int j) {
     const int c = Col(j);
-    s_.theta[c] = s_.density[j] = Water(j) / (1000.0 * s_.thickness[c]);
+    s_.theta[c] = s_.density[j] = std::min(1.0, Water(j) / (1000.0 * s_.thickness[c]));
   }
 
   // Layers 1..j-1 move down by one; the top position then takes the part of layer 2 beyond the
