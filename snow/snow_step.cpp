@@ -357,12 +357,14 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
     g.solid[r][c] = st.solid;
     g.liquid[r][c] = st.liquid;
     if (layeredSnowActive && m > 0) HandOverLayeredMelt(r, c, m, T);
-    // The water the pack condensed out of the air brings none of the tracers: it dilutes an
-    // evaporating tracer's concentration (the others' masses stay as they are).
-    if (const double water = st.solid + st.liquid + g.outflow[r][c]; condensed > 0 && water > 0)
+    // The water the pack condensed out of the air and the snow the deposition index added bring
+    // none of the tracers: they dilute an evaporating tracer's concentration (the others' masses
+    // stay as they are).
+    const double unmixed = condensed + std::max(0.0, deposited);
+    if (const double water = st.solid + st.liquid + g.outflow[r][c]; unmixed > 0 && water > 0)
       for (int32_t t = 1; t <= tracer_count; ++t)
         if (tracer_definitions[t].evaporating == 1)
-          tracer_blocks[t].concentration.get()[r][c] *= std::max(0.0, water - condensed) / water;
+          tracer_blocks[t].concentration.get()[r][c] *= std::max(0.0, water - unmixed) / water;
     TracerOutflow(r, c, g.outflow[r][c], st.solid + st.liquid);
     if (energy) {
       g.snowtemp[r][c] = st.snow_temperature;

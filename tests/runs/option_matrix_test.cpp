@@ -834,6 +834,10 @@ const std::vector<Combination>& Sample() {
       // Response units book no solute for the snow a master's deposition added (it brings none).
       {.name = "response_units_with_deposited_snow",
        .draw = "spinup=units snow=7 start=22/1 days=2"},
+      // Snow that the deposition index added brings no tracer: it dilutes an evaporating one
+      // (the soil took 1110.52 of 1086.70 the second half started with and the rain brought).
+      {.name = "evaporating_tracer_of_deposited_snow",
+       .draw = "snow=9 tracers=va.era.esa start=16/1 days=2"},
       // A response unit's members take the sublimation its master's energy balance booked.
       {.name = "response_units_with_energy_balance_snow",
        .draw = "spinup=units snow=5 start=22/1 days=2"},
