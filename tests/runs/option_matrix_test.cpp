@@ -3232,16 +3232,17 @@ void PlantInCell(const fs::path& dir, const std::string& name, long soil, std::s
   PlantInCell(dir, name, soil, level, [value](double) { return value; });
 }
 
-// Every value of a grid or stack of run folder `dir` becomes what `change` makes of it (nodata
-// kept; the file rewritten as an ASCII grid).
+// Every value of a grid or stack of run folder `dir` becomes what `change` makes of it (the
+// file's nodata kept, so signed amounts below -9999 change too; the file rewritten in its form, a
+// binary one with every digit, so that only the change differs).
 void ChangeGrid(const fs::path& dir, const std::string& name,
                 const std::function<double(double)>& change) {
   const fs::path path = dir / "output" / name;
   ASSERT_TRUE(fs::exists(path)) << "the run wrote no " << name;
   GridFile grid = ReadGridFile(path.string());
   for (double& value : grid.values)
-    if (value > -9999) value = change(value);
-  WriteFile(path, AsciiGridText(grid));
+    if (value != grid.geometry.nodata) value = change(value);
+  WriteFile(path, IsBinaryGridFile(ReadFile(path)) ? BinaryGridBytes(grid) : AsciiGridText(grid));
 }
 
 // In a file of columns of run folder `dir` (the header its first line, tabs between the
@@ -3463,11 +3464,90 @@ const std::vector<Planted>& PlantedFaults() {
   return faults;
 }
 
-TEST(OptionMatrixChecks, CatchEveryPlantedFault) {
+// A draw whose fixed heads feed a well-conducting aquifer (down to about -1e5 mm x concentration
+// in a cell) and whose dynamic glaciers' evaluation on the last day moves solute into the stores,
+// with a conservative and a decaying tracer from the rain and the aquifer: the second half's
+// account of each (the straight run's knows no aquifer's start) reads all of it.
+constexpr const char* kBoundaryDraw =
+    "glacier=12 evaluation=last groundwater=1 aquifer=1x1e-1 tracers=cra.dra start=26/3 days=3";
+
+// In the second half of kBoundaryDraw the decaying tracer keeps 2.1 more than the least its
+// half-time allows of the stores, of what the boundaries fed and of the 14.2 the evaluation moved
+// in (0.87 of each): a bound that let the booking count whole leaves 14.5.
+const std::vector<Planted>& BoundaryFaults() {
+  static const std::vector<Planted> faults = {
+      {"a conservative tracer's boundaries feeding the aquifer 1 % more, in the cells they fed "
+       "far below -9999",
+       "tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           ChangeGrid(dir, "conoutgrou.dbl", [](double v) { return v < -9999 ? 1.01 * v : v; });
+         });
+       }},
+      {"a decaying tracer's boundaries feeding the aquifer 2 % more than it received",
+       "tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           ChangeGrid(dir, "decoutgrou.dbl", [](double v) { return v < 0 ? 1.02 * v : v; });
+         });
+       }},
+      {"a decaying tracer's soil 3 % below what it holds (8.7): less than its half-time leaves "
+       "of the stores and of what the evaluation moved in, more than it leaves of the stores",
+       "tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           ChangeGrid(dir, "decunsat.dbl", [](double v) { return 0.97 * v; });
+         });
+       }},
+      {"a glacier evaluation booking 30 of a decaying tracer into the stores where it moved 14.2",
+       "tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           PlantInLastRow(dir, "glacier_evaluation_solute.txt", "30.000000000", true);
+         });
+       }},
+  };
+  return faults;
+}
+
+// The fixed sample's draw in which a response unit's copy gives its other cells decaying solute:
+// in the second half the tracer keeps 0.025 more than the least its half-time allows of the
+// stores and of the 0.041 the copies gave (without them, 0.009 less).
+constexpr const char* kUnitDraw =
+    "spinup=passes leaflayers=1 irrigation=3/2 tracers=ds start=23/6 days=13";
+
+const std::vector<Planted>& UnitFaults() {
+  static const std::vector<Planted> faults = {
+      {"a decaying tracer's soil 1 % below what it holds (0.16): less than its half-time leaves "
+       "of the stores and of what the response units' copies gave",
+       "tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           ChangeGrid(dir, "decunsat.dbl", [](double v) { return 0.99 * v; });
+         });
+       }},
+      {"the response units' copies booking 1 of a decaying tracer into the stores where they gave "
+       "0.041",
+       "tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           PlantInLastRow(dir, "response_unit_solute.txt", "1.000000000", true);
+         });
+       }},
+  };
+  return faults;
+}
+
+// `draw` run once on 1 process and warm started must pass every check, and so must its outputs
+// taken for a second process count's (unless `copied_count` is false: the files of process shares
+// that response units write are named for the count, which a copy does not rename); each of
+// `faults`, planted in a copy, must be caught by its check.
+void CatchPlantedFaults(const char* draw, const std::vector<Planted>& faults,
+                        bool copied_count = true) {
   if (VELORN_SANITIZED_BUILD)
     GTEST_SKIP() << "the sanitized build runs on 3 processes without the halves, which most "
                     "planted faults need";
-  const Combination row = {.name = "planted", .draw = kPassingDraw};
+  const Combination row = {.name = "planted", .draw = draw};
   Runs runs;
   const Verdict verdict = Verify(row, {.processes = 1, .warm = true}, &runs);
   for (const Failure& failure : verdict.failures)
@@ -3476,12 +3556,13 @@ TEST(OptionMatrixChecks, CatchEveryPlantedFault) {
   // A second process count: the same files.
   Runs planted_base;
   CopyRuns(runs, planted_base);
-  fs::copy(runs.counts[0].path(), planted_base.counts.emplace_back().path(),
-           fs::copy_options::recursive);
+  if (copied_count)
+    fs::copy(runs.counts[0].path(), planted_base.counts.emplace_back().path(),
+             fs::copy_options::recursive);
   Failures clean;
   CheckRuns(row, planted_base, clean);
   EXPECT_TRUE(clean.empty()) << clean.front().check << ": " << clean.front().detail;
-  for (const Planted& fault : PlantedFaults()) {
+  for (const Planted& fault : faults) {
     Runs planted;
     CopyRuns(planted_base, planted);
     fault.plant(planted);
@@ -3491,6 +3572,20 @@ TEST(OptionMatrixChecks, CatchEveryPlantedFault) {
                             [&](const Failure& f) { return f.check == fault.check; }))
         << fault.fault << ": not caught by the check \"" << fault.check << "\"";
   }
+}
+
+TEST(OptionMatrixChecks, CatchEveryPlantedFault) {
+  CatchPlantedFaults(kPassingDraw, PlantedFaults());
+}
+
+// What left through fixed heads as signed amounts, and the decay bound's boundaries and bookings.
+TEST(OptionMatrixChecks, CatchEveryPlantedFaultOfBoundariesAndBookings) {
+  CatchPlantedFaults(kBoundaryDraw, BoundaryFaults());
+}
+
+// The decay bound's bookings of response units.
+TEST(OptionMatrixChecks, CatchEveryPlantedFaultOfResponseUnits) {
+  CatchPlantedFaults(kUnitDraw, UnitFaults(), false);
 }
 
 // ---- Fresh draws -------------------------------------------------------------------------------
