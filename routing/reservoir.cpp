@@ -163,6 +163,7 @@ void SP_class::RunStep(double inflow, double dt, double irrigation, double abstr
   abstraction = std::clamp(abstraction, 0.0, std::max(v - irrigation, 0.0));
   balance_.m3[kIrrig] = irrigation;
   balance_.m3[kAbstr] = abstraction;
+  served_ = abstraction;
   irrigation_solute_.assign(static_cast<std::size_t>(ntr_) + 1, 0.0);
   for (int32_t i = 1; i <= ntr_; ++i) irrigation_solute_[i] = irrigation * state_[i];
   withdrawal_ = state_;

@@ -216,6 +216,10 @@ class SP_class {
   double WithdrawalConcentration(int32_t tr) const {
     return static_cast<std::size_t>(tr) < withdrawal_.size() ? withdrawal_[tr] : state_[tr];
   }
+  // The volume (m³) of the abstractions handed to the last step that the reservoir gave: all of
+  // it, or what it held (less irrigation) when it held less. A lake takes in its cells' ponding
+  // first, which can leave less than the volume the stretch sized the amounts from.
+  double AbstractionServed() const { return served_; }
   void set_outflow(double q) { outflow_ = q; }
   double level() const { return level_; }
   double dTmin() const { return dtmin_; }
@@ -267,6 +271,7 @@ class SP_class {
   std::vector<double> withdrawn_;          // per abstraction, m³ of the step
   std::vector<double> irrigation_solute_;  // [tr]: m³ x concentration irrigation took
   std::vector<double> withdrawal_;         // see WithdrawalConcentration
+  double served_ = 0;                      // see AbstractionServed
 
   AbstractionRules rules_;
   bool connected_ = false;

@@ -343,6 +343,9 @@ class routingclass : public modelobject {
                       int32_t day, int32_t hour);
   void BookReservoirAbstractions(bool real_step, int32_t year, int32_t month, int32_t day,
                                  int32_t hour);
+  // The amounts cut to the volume `served` (m³) the last reservoir gave of the `wanted` volume
+  // handed to it, in item order.
+  void CutAbstractionsToServed(double wanted, double served);
   void BookAbstraction(int32_t k, double amount, bool real_step, int32_t year, int32_t month,
                        int32_t day, int32_t hour);
   // The reservoirs in item order, a chain on the outlet values.

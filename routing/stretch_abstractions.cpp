@@ -116,6 +116,31 @@ void routingclass::BookReservoirAbstractions(bool real_step, int32_t year, int32
   }
 }
 
+// The last reservoir gives at most what it holds when it serves the amounts: a lake takes in
+// its cells' ponding first, which can leave less than the volume the amounts were sized from.
+// What it could not give is cut in item order (each takes from what the earlier ones left), so
+// every abstraction books, and an internal one hands on, the water it took.
+void routingclass::CutAbstractionsToServed(double wanted, double served) {
+  if (!(served < wanted)) return;
+  const double s = dt_ * 60.0;
+  const double effective = area_ / divisor_;
+  double left = DischargeToDepth(std::max(served, 0.0) / s, effective, dt_);
+  abstraction_sum_ = 0.0;
+  for (int32_t k = 1; k <= nAL_; ++k) {
+    AL_class& al = abstractions_[k];
+    if (al.mode() == kAbstractionReservoirRule) continue;
+    double& amount = abstraction_amounts_[k];
+    amount = std::clamp(amount, 0.0, left);
+    left -= amount;
+    abstraction_sum_ += amount;
+    if (al.mode() != kAbstractionIntern && al.mode() != kAbstractionInternRule) continue;
+    const int32_t t = nsb_ + al.number();
+    const double water = DepthToDischarge(amount, effective, dt_);
+    for (int32_t j = 1; j <= nsub_; ++j) subflows_[0][j][t] = water;
+    flows_[0][t] = water;
+  }
+}
+
 void routingclass::BookAbstraction(int32_t k, double amount, bool real_step, int32_t year,
                                    int32_t month, int32_t day, int32_t hour) {
   AL_class& al = abstractions_[k];

@@ -93,6 +93,7 @@ void routingclass::RunReservoirs(int32_t year, int32_t month, int32_t day, int32
     for (int32_t j = 1; j <= nsub_; ++j)
       for (int32_t tr = 0; tr <= ntr_; ++tr) subflows_[tr][j][own] = flows_[tr][own];
     if (k == nSP_) {
+      CutAbstractionsToServed(withdrawn, r.AbstractionServed());
       BookReservoirAbstractions(real_step, year, month, day, hour);
       BookReservoirIrrigationSolute(real_step);
       OweReservoirShortfall(irrigation, real_step);
