@@ -12,7 +12,7 @@
 //     decomposition's own files aside; a file each process writes its share of counts as one
 //     entry that every count must write), with the threads the combination asks for on 1 and 3
 //     processes and one thread on 2;
-//   - every number of every output finite;
+//   - every number of every output readable (subnormal ones too) and finite;
 //   - the model's own account ("water_balance.txt") closed: the residual of every row recomputed
 //     from its terms and the printed one at most 1e-6 mm, no "snow_alignment" above that and the
 //     groundwater solution's imbalance within what its tolerance leaves in each step;
@@ -1888,7 +1888,7 @@ void CheckOutsideAccount(const Features& f, const std::string& out, const Window
 double Booked(const std::string& path, const std::string& name) {
   if (!fs::exists(path)) return 0.0;
   for (const std::string& line : SplitLines(ReadFile(path)))
-    if (line.starts_with(name + "\t")) return std::stod(line.substr(line.rfind('\t') + 1));
+    if (line.starts_with(name + "\t")) return ReadDouble(line.substr(line.rfind('\t') + 1));
   return 0.0;
 }
 
@@ -2212,7 +2212,7 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
                           : line.starts_with(n + "_start\t") ? -1.0
                                                              : 0.0;
       if (sign != 0)
-        parts["runoff concentration"] += sign * std::stod(line.substr(line.rfind('\t') + 1));
+        parts["runoff concentration"] += sign * ReadDouble(line.substr(line.rfind('\t') + 1));
     }
   // What left the basin (at the outlet, with the abstractions that leave it) and what the rivers
   // and reservoirs gave irrigation beyond what the cells received: the routing's and the
@@ -3014,7 +3014,7 @@ struct Scope {
 };
 
 // Every check of the runs of `row` (the same for every combination).
-void CheckRuns(const Combination& row, const Runs& runs, Failures& failures) {
+void CheckOutputs(const Combination& row, const Runs& runs, Failures& failures) {
   const auto outputs = Outputs(runs.counts[0].path(), runs.least);
   for (std::size_t other = 1; other < runs.counts.size(); ++other) {
     const int processes = runs.least + static_cast<int>(other);
@@ -3084,6 +3084,16 @@ void CheckRuns(const Combination& row, const Runs& runs, Failures& failures) {
     CheckSecondHalf(row, runs, failures);
     CheckFinite(Outputs(runs.second->path(), Runs::kHalfProcesses),
                 (runs.second->path() / "output/").string(), "second half ", failures);
+  }
+}
+
+// An output the checks cannot read fails the combination, as any other fault of its outputs.
+void CheckRuns(const Combination& row, const Runs& runs, Failures& failures) {
+  try {
+    CheckOutputs(row, runs, failures);
+  } catch (const std::exception& error) {
+    failures.push_back(
+        {"readable", std::string("an output the checks cannot read: ") + error.what()});
   }
 }
 
@@ -3331,6 +3341,8 @@ const std::vector<Planted>& PlantedFaults() {
        }},
       {"nan in the last row of a tracer table", "finite",
        [](Runs& r) { PlantInLastRow(r.counts[0].path(), "conunsat.sta", "nan"); }},
+      {"a word where a subbasin table holds a number", "readable",
+       [](Runs& r) { PlantInLastRow(r.counts[0].path(), "sb1.stat", "O.25"); }},
       {"a residual of 0.5 mm in the second half", "water account",
        [](Runs& r) {
          PlantInAccount(r.second->path(), "runoff", [](double v) { return Decimals(v - 0.5); });

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
+#include <cstdlib>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,15 @@ inline std::vector<double> GridValues(const std::string& path, std::size_t& leve
   return std::move(grid.values);
 }
 
+// A number of an output as the model printed it: subnormal values too (a store drained over
+// hundreds of steps), which std::stod refuses as out of range; text that is no number throws.
+inline double ReadDouble(const std::string& text) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end == text.c_str()) throw std::invalid_argument("no number in \"" + text + "\"");
+  return value;
+}
+
 // The five subbasin columns of a zone statistics table of the example (with or without the
 // basin mean): row 0 their area shares, then one row per report.
 inline std::vector<std::vector<double>> ZoneTableRows(const std::string& path) {
@@ -40,7 +51,7 @@ inline std::vector<std::vector<double>> ZoneTableRows(const std::string& path) {
         !(words[0] == "--" || std::isdigit(static_cast<unsigned char>(words[0][0])) != 0))
       continue;
     rows.emplace_back();
-    for (int s = 4; s < 9; ++s) rows.back().push_back(std::stod(words[s]));
+    for (int s = 4; s < 9; ++s) rows.back().push_back(ReadDouble(words[s]));
   }
   return rows;
 }
