@@ -227,6 +227,7 @@ class gwflowclass : public teilmodellklasse {
   double oscillation_sum = 0, oscillation_max = 0;
   int32_t iteration = 0;
   double last_change = 0;
+  bool unconverged_warned = false;  // a layer's sweeps once ended at maxiter above the error
 
   std::vector<GwLayer> layers;       // 1..layer_count (element 0 unused)
   std::vector<GwTracer> gw_tracers;  // 1..tracer_count (element 0 unused)

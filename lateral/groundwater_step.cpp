@@ -194,6 +194,18 @@ void gwflowclass::SolveLayer(int l) {
     last_change = change[0];
     if (iteration >= maxiter || method != 1 || last_change <= maxerror_allowed) break;
   }
+  // Sweeps that end at maxiter leave heads that do not satisfy the flow equations to the error
+  // allowed: the water account books what they leave unbalanced as "groundwater_iteration".
+  if (method == 1 && last_change > maxerror_allowed && !unconverged_warned) {
+    unconverged_warned = true;
+    Diag() << "WARNING: the heads of groundwater layer " << l << " did not converge in " << maxiter
+           << " sweeps on " << step_date.year << "-" << step_date.month << "-" << step_date.day
+           << " " << step_date.hour << "h (largest change " << last_change << " m, allowed "
+           << maxerror_allowed
+           << " m): the water balance books the imbalance as groundwater_iteration; later "
+              "steps that end so are not reported again"
+           << "[end-entry]";
+  }
   MPIExchangeGridHalo(layer.head_index, nullptr);
   const double n =
       CountOscillations(layer.head.get(), layer.head_old.get(), layer.head_old_old.get());
