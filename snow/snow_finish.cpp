@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 #include "core/error_code.h"
 #include "core/exact_sum.h"
@@ -17,6 +18,7 @@
 #include "core/response_unit_results.h"
 #include "core/row_loop.h"
 #include "core/tracer_bookkeeping.h"
+#include "grids/mpi_layout.h"
 #include "snow/snow_formulas.h"
 #include "snow/snow_model.h"
 #include "snow/snow_slide.h"
@@ -233,8 +235,9 @@ void schneemodellklasse::CopyResponseUnits() {
   });
 }
 
-// Process 0 takes the storages of every process, moves the sliding snow over the whole grid and
-// hands every process its rows back, with the three slide grids of the step.
+// Process 0 takes the storages of every process with the solute of their tracers, moves the
+// sliding snow over the whole grid and hands every process its rows back, with the three slide
+// grids of the step.
 void schneemodellklasse::RedistributeLateralSnow() {
   std::vector<const OwnGrid*> storages;
   const char* moved[] = {"snow_storage_total",          "snowstorage_liquid",
@@ -244,7 +247,27 @@ void schneemodellklasse::RedistributeLateralSnow() {
     if (i >= 3 && !IsDynamicGlacierMethod(glacierMethod)) break;
     if (const OwnGrid* grid = FindOwnGrid(moved[i])) storages.push_back(grid);
   }
+  std::vector<SlideTracerGrids> tracers;
+  for (int32_t t = 1; t <= tracer_count; ++t) {
+    SlideTracerGrids tracer;
+    tracer.pack = tracer_blocks[t].concentration.get();
+    tracer.evaporating = tracer_definitions[t].evaporating == 1;
+    if (IsDynamicGlacierMethod(glacierMethod) &&
+        static_cast<std::size_t>(t) < glacier_tracers_.size())
+      tracer.glacier_pack = glacier_tracers_[static_cast<std::size_t>(t)].pack.get();
+    tracers.push_back(tracer);
+  }
   for (const OwnGrid* grid : storages) MPIGatherGrid(grid->index, grid->grid);
+  // A tracer grid read from a state file holds only this process's rows: process 0 moves the
+  // solute on whole copies and takes its own cells back afterwards.
+  std::vector<std::pair<double**, GridMatrix>> whole;
+  for (SlideTracerGrids& tracer : tracers) {
+    for (double*** grid : {&tracer.pack, &tracer.glacier_pack}) {
+      if (*grid == nullptr) continue;
+      whole.emplace_back(*grid, MPIGatherGridCopy(0, *grid));
+      if (whole.back().second) *grid = whole.back().second.get();
+    }
+  }
   if (rank == 0) {
     SlideGrids grids;
     grids.zone = zone_grid;
@@ -263,10 +286,20 @@ void schneemodellklasse::RedistributeLateralSnow() {
                             OwnData("LiquidSnowStorage_onGlacier"),
                             OwnData("SolidSnowStorage_onGlacier")};
     }
+    grids.tracers = tracers;
     RedistributeSnow(grids, SlideSettings{minSlideSlope, slideMassFrac, nodata},
                      static_cast<int32_t>(nrows), static_cast<int32_t>(ncols), column_ranges);
   }
   for (const OwnGrid* grid : storages) MPIScatterGrid(grid->index, grid->grid);
+  for (auto& [grid, copy] : whole) {
+    MPIScatterGrid(0, copy ? copy.get() : grid);
+    if (!copy) continue;
+    double** moved_cells = copy.get();
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = 1; c <= ncols; ++c)
+        if (mpi->regions[r][c] == 0.0) grid[r][c] = moved_cells[r][c];
+    });
+  }
   for (const char* identifier : {"input_mass", "mobile_mass", "deposition"})
     if (const OwnGrid* grid = FindOwnGrid(identifier)) MPIScatterGrid(grid->index, grid->grid);
 }

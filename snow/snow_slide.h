@@ -11,6 +11,12 @@
 // an empty pack receives solid snow. The cell-mean snow (1 - g) S + g G of every zone is the
 // same before and after, up to round-off.
 //
+// The snow carries its tracers: what a pack releases takes the same fraction of its solute, the
+// moving snow passes on the solute of what moves in the same shares, a neighbour's deposition
+// beyond its capacity moves on at the mixed concentration of that deposition, and the return adds
+// the solute of the cell's deposited and mobile snow to the packs with the water. So the
+// cell-mean solute of every zone stays as well.
+//
 // Called by schneemodellklasse::FinishStep (snow/snow_finish.cpp) on process 0, between the
 // gather and the scatter of the storages; it is a pure function of the grids handed in (rows
 // 1..nrows held, no MPI, no threads), so tests can drive it on small hand-made grids.
@@ -18,6 +24,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "core/zone_types.h"
 
@@ -28,6 +35,14 @@ struct SnowPackGrids {
   double** total = nullptr;
   double** liquid = nullptr;
   double** solid = nullptr;
+};
+
+// The solute of one tracer in the packs: for an evaporating tracer the concentration of the
+// pack's water, for any other the mass per area of the pack's part of the cell.
+struct SlideTracerGrids {
+  double** pack = nullptr;          // the glacier-free pack's
+  double** glacier_pack = nullptr;  // the glacier pack's; null: none
+  bool evaporating = false;
 };
 
 struct SlideGrids {
@@ -43,6 +58,7 @@ struct SlideGrids {
   SnowPackGrids pack;                  // over the glacier-free part of a cell
   double** glacier = nullptr;          // glacierized fraction; null: none
   SnowPackGrids glacier_pack;          // over the glacierized part; total null: none
+  std::vector<SlideTracerGrids> tracers;
 };
 
 struct SlideSettings {

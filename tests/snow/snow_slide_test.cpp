@@ -1,12 +1,13 @@
 // Lateral snow redistribution on whole grids: a 3 x 3 cone followed by hand, and random
 // basins of two zones with glaciers, where the cell-mean snow of each zone is conserved, no
 // snow crosses a zone border, packs keep their liquid share and deposition keeps within the
-// capacity.
+// capacity; the snow's solute moves with it.
 #include "snow/snow_slide.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <random>
@@ -21,6 +22,8 @@ namespace velorn {
 namespace {
 
 constexpr double kNodataSnowSlide = -9999;
+constexpr double kUniformMass = 0.3;  // solute per mm of snow
+constexpr double kUniformConcentration = 0.7;
 
 // Whole grids of one basin, every grid 0 (nodata outside the zones for the outputs).
 class SlideTest : public test::DiagTest {
@@ -32,7 +35,8 @@ class SlideTest : public test::DiagTest {
     for (const char* name :
          {"zone", "elevation", "order_row", "order_col", "slope",  "f1",         "f2",
           "f3",   "f4",        "capacity",  "input",     "mobile", "deposition", "S",
-          "L",    "solid",     "g",         "G",         "Lg",     "Gsolid"}) {
+          "L",    "solid",     "g",         "G",         "Lg",     "Gsolid",     "A",
+          "Ag",   "E",         "Eg",        "U",         "Ug",     "V",          "Vg"}) {
       GridMatrix& grid = grids_[name] = GridMatrix(diag_, 1, nrows, ncols, nrows);
       for (int r = 1; r <= nrows; ++r) std::fill(grid[r], grid[r] + ncols + 1, 0.0);
     }
@@ -55,6 +59,8 @@ class SlideTest : public test::DiagTest {
       g.glacier = (*this)["g"];
       g.glacier_pack = {(*this)["G"], (*this)["Lg"], (*this)["Gsolid"]};
     }
+    for (const auto& [pack, glacier_pack, evaporating] : kTracers)
+      g.tracers.push_back({(*this)[pack], glacier ? (*this)[glacier_pack] : nullptr, evaporating});
     return g;
   }
   void Run(bool glacier, double f) {
@@ -64,6 +70,9 @@ class SlideTest : public test::DiagTest {
                      ranges_.data());
   }
 
+  // Tracers of the packs: masses and concentrations, random and uniform.
+  static constexpr std::tuple<const char*, const char*, bool> kTracers[] = {
+      {"A", "Ag", false}, {"E", "Eg", true}, {"U", "Ug", false}, {"V", "Vg", true}};
   int nrows_ = 0, ncols_ = 0;
   std::map<std::string, GridMatrix> grids_;
   std::vector<ColumnRange> ranges_;
@@ -118,8 +127,10 @@ TEST_F(SlideTest, ThreeByThreeConeByHand) {
 
 // Random basins: two zones side by side, a nodata corner, slopes around the slide slope,
 // weights to the lower neighbours only, capacities down to 0, glacier fractions 0, partial and
-// above 1, packs with liquid shares; five steps. Per zone the cell-mean snow stays, the highest
-// cell of a zone receives nothing, and every other property holds cell by cell.
+// above 1, packs with liquid shares and tracers (random masses and concentrations, and a mass and
+// a concentration uniform in all snow); five steps. Per zone the cell-mean snow and solute stay,
+// the highest cell of a zone receives nothing, a uniform tracer stays uniform (the solute moves
+// with the water), and every other property holds cell by cell.
 TEST_F(SlideTest, RandomBasinsConserveEachZoneAndKeepLiquidShares) {
   std::mt19937 random(40);
   std::uniform_real_distribution<double> unit(0, 1);
@@ -143,6 +154,11 @@ TEST_F(SlideTest, RandomBasinsConserveEachZoneAndKeepLiquidShares) {
           (*this)[liquid][r][c] = 0.1 * unit(random) * (*this)[total][r][c];
           (*this)[solid][r][c] = (*this)[total][r][c] - (*this)[liquid][r][c];
         }
+        for (const char* random_tracer : {"A", "Ag", "E", "Eg"})
+          (*this)[random_tracer][r][c] = 5 * unit(random);
+        (*this)["U"][r][c] = kUniformMass * (*this)["S"][r][c];
+        (*this)["Ug"][r][c] = kUniformMass * (*this)["G"][r][c];
+        (*this)["V"][r][c] = (*this)["Vg"][r][c] = kUniformConcentration;
       }
     }
     // Weights to lower neighbours only (the fraction grids of a terrain-derived basin).
@@ -161,12 +177,25 @@ TEST_F(SlideTest, RandomBasinsConserveEachZoneAndKeepLiquidShares) {
       const double g = std::clamp((*this)["g"][r][c], 0.0, 1.0);
       return (1 - g) * (*this)["S"][r][c] + g * (*this)["G"][r][c];
     };
+    // The cell-mean solute of tracer t.
+    auto solute = [&](std::size_t t, int r, int c) {
+      const auto& [pack, glacier_pack, evaporating] = kTracers[t];
+      const double g = std::clamp((*this)["g"][r][c], 0.0, 1.0);
+      const double free = (*this)[pack][r][c] * (evaporating ? (*this)["S"][r][c] : 1.0);
+      const double on_glacier =
+          (*this)[glacier_pack][r][c] * (evaporating ? (*this)["G"][r][c] : 1.0);
+      return (1 - g) * free + g * on_glacier;
+    };
+    constexpr std::size_t kTracerCount = std::size(kTracers);
     for (int step = 0; step < 5; ++step) {
       std::map<double, double> before, after;
+      std::map<double, std::array<double, kTracerCount>> solute_before, solute_after;
       std::vector<double> liquid_share(static_cast<std::size_t>((nrows + 1) * (ncols + 1)), -1);
       for (int r = 1; r <= nrows; ++r)
         for (int c = 1; c <= ncols; ++c) {
           before[(*this)["zone"][r][c]] += cell_mean(r, c);
+          for (std::size_t t = 0; t < kTracerCount; ++t)
+            solute_before[(*this)["zone"][r][c]][t] += solute(t, r, c);
           if ((*this)["S"][r][c] > 0)
             liquid_share[r * (ncols + 1) + c] = (*this)["L"][r][c] / (*this)["S"][r][c];
         }
@@ -175,6 +204,7 @@ TEST_F(SlideTest, RandomBasinsConserveEachZoneAndKeepLiquidShares) {
         for (int c = 1; c <= ncols; ++c) {
           const double zone = (*this)["zone"][r][c];
           after[zone] += cell_mean(r, c);
+          for (std::size_t t = 0; t < kTracerCount; ++t) solute_after[zone][t] += solute(t, r, c);
           if (zone == kNodataSnowSlide) {
             EXPECT_EQ((*this)["deposition"][r][c], kNodataSnowSlide);
             continue;
@@ -185,6 +215,14 @@ TEST_F(SlideTest, RandomBasinsConserveEachZoneAndKeepLiquidShares) {
             EXPECT_NEAR((*this)["L"][r][c] / (*this)["S"][r][c], share, 1e-12);
           }
           EXPECT_NEAR((*this)["solid"][r][c] + (*this)["L"][r][c], (*this)["S"][r][c], 1e-9);
+          for (const auto& [total, mass, concentration] :
+               {std::tuple{"S", "U", "V"}, std::tuple{"G", "Ug", "Vg"}}) {
+            EXPECT_NEAR((*this)[mass][r][c], kUniformMass * (*this)[total][r][c], 1e-9) << mass;
+            if ((*this)[total][r][c] > 0) {
+              EXPECT_NEAR((*this)[concentration][r][c], kUniformConcentration, 1e-12)
+                  << concentration;
+            }
+          }
           bool higher = false;
           for (int k = 1; k <= 4; ++k) {
             const int nr = r + dr[k], nc = c + dc[k];
@@ -201,6 +239,10 @@ TEST_F(SlideTest, RandomBasinsConserveEachZoneAndKeepLiquidShares) {
       }
       for (const auto& [zone, sum] : before)
         EXPECT_NEAR(after[zone], sum, 1e-9 * std::max(1.0, sum)) << "zone " << zone;
+      for (const auto& [zone, sums] : solute_before)
+        for (std::size_t t = 0; t < kTracerCount; ++t)
+          EXPECT_NEAR(solute_after[zone][t], sums[t], 1e-9 * std::max(1.0, sums[t]))
+              << "zone " << zone << " tracer " << std::get<0>(kTracers[t]);
     }
   }
 }
