@@ -344,6 +344,12 @@ void surfaceroutingclass::MixHeadPools() {
       // What its cells lost, less what it gave.
       mixed[0] = pool[0] - std::max(exchange, 0.0);
       for (std::size_t i = 1; i < width; ++i) mixed[i] = pool[0] > 0 ? pool[i] / pool[0] : 0.0;
+      // Where its cells gained more than that (water no subbasin lost, so none was given: what
+      // the sweeps left unbalanced), the solute of what it kept spreads over all they gained.
+      if (pool[width] > mixed[0]) {
+        const double kept = std::max(mixed[0], 0.0) / pool[width];
+        for (std::size_t i = 1; i < width; ++i) mixed[i] *= kept;
+      }
     }
   }
 }
@@ -395,8 +401,7 @@ void surfaceroutingclass::HeadStoragePass(double dt) {
           stored = 0;
         } else {
           tracer_qd_grids[i][r][c] = 0;
-          if (gain > 0 && pool[0] > 0)
-            stored = (stored * before + pool[i] * gain) / silting_storage[r][c];
+          if (gain > 0) stored = (stored * before + pool[i] * gain) / silting_storage[r][c];
         }
       }
     }

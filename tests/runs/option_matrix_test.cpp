@@ -995,6 +995,12 @@ const std::vector<Combination>& Sample() {
       // Water on the channel cells of a subbasin whose channels have no inflow reaches them
       // (it vanished with its solute).
       {.name = "head_iteration_channels_without_inflow", .draw = "surface=6 start=7/3 days=8"},
+      // Surface water the head iteration gained beyond what its subbasin lost, where no subbasin
+      // lost any to give, shares the solute of what was lost (each gain took that water's
+      // concentration: a warm start's second half made 0.00049 of a conservative tracer).
+      {.name = "head_iteration_gaining_more_than_was_lost",
+       .draw = "storage=2 groundwater=2 aquifer=2x1e-3 surface=6 tracers=cra.es.er start=20/6 "
+               "days=7"},
       // Members of response units without the soil zone and the leaves start each step's real
       // evapotranspiration at 0 (it ran on as a sum of the snow evaporation).
       {.name = "response_unit_members_real_evapotranspiration",
