@@ -89,7 +89,8 @@ void schneemodellklasse::AddGlacierCellStatistics(long r, long c) {
   // outflow (melt and rain) leaves through the glacier storages, as the soil zone takes only the
   // glacier-free part's (it would otherwise be lost).
   double snow_melt = g.glacier_melt != nullptr && share > 0 ? g.glacier_melt[r][c] : 0.0;
-  if (share > 0 && !IsDynamicGlacierMethod(glacierMethod)) snow_melt = g.outflow[r][c];
+  if (share > 0 && !IsDynamicGlacierMethod(glacierMethod))
+    snow_melt = own_outflow_ ? own_outflow_[r][c] : g.outflow[r][c];
   const double on_firn = g.firn != nullptr && g.firn[r][c] > 0 ? 1.0 : 0.0;
   const double melts[3] = {on_firn * snow_melt + g.firn_melt[r][c], g.ice_melt[r][c],
                            (1.0 - on_firn) * snow_melt};
@@ -186,6 +187,7 @@ void schneemodellklasse::CopyResponseUnits() {
   if (IsSlideSnowMethod(method))
     grids.insert(grids.end(), {g.input_mass, g.mobile_mass, g.deposition});
   if (glacier_cells != nullptr) grids.insert(grids.end(), {g.firn_melt, g.ice_melt});
+  if (own_outflow_) grids.push_back(own_outflow_.get());
   // Dynamic glaciers: the glacier part's storages and fluxes, the firn total, the mass balance
   // and every level of the firn stack, so the annual update finds the master's glacier state in
   // each cell of its unit.
@@ -330,6 +332,7 @@ void schneemodellklasse::TakeLayeredSnowMelt() {
       const bool glacier_part = StaticGlacierShare(r, c) > 0;
       if (glacier_part && solid > old) continue;
       if (glacier_part) step_.outflow[r][c] += old - solid;
+      if (glacier_part && own_outflow_) own_outflow_[r][c] += old - solid;
       step_.solid[r][c] = solid;
       if (step_.total != nullptr) step_.total[r][c] += solid - old;
     }

@@ -577,6 +577,11 @@ class schneemodellklasse : public teilmodellklasse {
   GridMatrix layer_ice_of_step_;
   // Layered snow with the slide methods: each own cell's pack before the redistribution.
   GridMatrix slide_pack_;
+  // Static glaciers: the pack's outflow as this model computed it. The glacier part's share of it
+  // leaves through the glacier storages at the end of the step; the shared outflow grid may by
+  // then hold what a model below took of it (the silting-up model's runoff, when the outflow is
+  // its water input).
+  GridMatrix own_outflow_;
   std::vector<int> tracer_input_index_;  // 1..tracer_count
   // The concentrations of `glacier_input`'s tracers, 1..tracer_count.
   std::vector<int> glacier_tracer_input_index_;

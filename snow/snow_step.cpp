@@ -159,6 +159,8 @@ void schneemodellklasse::ResolveStepGrids() {
   step_.snowfall = OwnData("snow_fraction");
   step_.rain = OwnData("rain_fraction");
   step_.outflow = OwnData("snowcover_outflow");
+  if (!own_outflow_ && glacier_cells != nullptr && !IsDynamicGlacierMethod(glacierMethod))
+    own_outflow_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
   step_.melt = OwnData("melt_from_snowcover");
   step_.snowtemp = OwnData("snowtemp");
   step_.surftemp = OwnData("surftemp");
@@ -376,6 +378,7 @@ void schneemodellklasse::StepCell(long r, long c, ShiftedDaysCache& days) {
     for (double** part : {g.glacier_solid, g.glacier_liquid})
       if (part != nullptr) part[r][c] = 0;
   }
+  if (own_outflow_) own_outflow_[r][c] = g.outflow[r][c];
   AfterCell(r, c, land);
 }
 
