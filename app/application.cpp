@@ -285,6 +285,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   silting_up = std::make_unique<siltingupclass>(error, setup);
   CheckError(error);
   silting_up->SelectWaterInput(interception_before_snow);
+  if (silting_up->TakesSnowOutflow()) snow->KeepOutflowForGlaciers();
   sub_steps = settings_object->ReadSoilSurfaceGroundwaterSubsteps();
   unsatzone =
       std::make_unique<unsatzonmodellklasse>(error, setup, settings_object->irrigation_table.get());

@@ -85,6 +85,11 @@ class siltingupclass : public teilmodellklasse {
   // "throughfall0", "precipitation", else "throughfall0", "snowcover_outflow", "precipitation"
   // (the first registered; none is FATAL 33).
   virtual void SelectWaterInput(uint8_t interception_before_snow);
+  // The water input is the snow cover's outflow, which this model leaves less its runoff.
+  bool TakesSnowOutflow() {
+    return GetFlowControl() != 0 && water_input_index_ != 0 &&
+           water_input_index_ == FindGrid("snowcover_outflow", 0);
+  }
 
   // The per-row worker of RunStep: every own cell of `row`.
   void ComputeCellRows(long row);

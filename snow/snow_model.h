@@ -146,6 +146,9 @@ class schneemodellklasse : public teilmodellklasse {
   // Links the water input (with interception before snow the first of "throughfall0" and
   // "precipitation"), the canopy grids, wind, humidity, radiation and temperature, once.
   virtual void SetCanopySnowInputs(bool interception_before_snow);
+  // A model below takes the pack's outflow as its water input and leaves it less what it takes
+  // (the silting-up model): a static glacier's part then routes the outflow this model computed.
+  void KeepOutflowForGlaciers() { outflow_taken_below_ = true; }
   // The lake switch of `section_name` ("[lake_model]"); INFO and off without "lake_codes".
   virtual void ReadLakeSection(const std::string& section_name);
   virtual double** GetSolidSnowStorage();
@@ -577,11 +580,11 @@ class schneemodellklasse : public teilmodellklasse {
   GridMatrix layer_ice_of_step_;
   // Layered snow with the slide methods: each own cell's pack before the redistribution.
   GridMatrix slide_pack_;
-  // Static glaciers: the pack's outflow as this model computed it. The glacier part's share of it
-  // leaves through the glacier storages at the end of the step; the shared outflow grid may by
-  // then hold what a model below took of it (the silting-up model's runoff, when the outflow is
-  // its water input).
+  // Static glaciers under KeepOutflowForGlaciers: the pack's outflow as this model computed it.
+  // The glacier part's share of it leaves through the glacier storages at the end of the step;
+  // the shared outflow grid then holds what the model below left of it.
   GridMatrix own_outflow_;
+  bool outflow_taken_below_ = false;     // see KeepOutflowForGlaciers
   std::vector<int> tracer_input_index_;  // 1..tracer_count
   // The concentrations of `glacier_input`'s tracers, 1..tracer_count.
   std::vector<int> glacier_tracer_input_index_;

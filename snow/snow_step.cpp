@@ -159,7 +159,8 @@ void schneemodellklasse::ResolveStepGrids() {
   step_.snowfall = OwnData("snow_fraction");
   step_.rain = OwnData("rain_fraction");
   step_.outflow = OwnData("snowcover_outflow");
-  if (!own_outflow_ && glacier_cells != nullptr && !IsDynamicGlacierMethod(glacierMethod))
+  if (!own_outflow_ && outflow_taken_below_ && glacier_cells != nullptr &&
+      !IsDynamicGlacierMethod(glacierMethod))
     own_outflow_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
   step_.melt = OwnData("melt_from_snowcover");
   step_.snowtemp = OwnData("snowtemp");
