@@ -251,8 +251,7 @@ void schneemodellklasse::GlacierTracerYear(long r, long c, const GlacierCellStat
 double schneemodellklasse::GlacierPartOutflowSolute(int32_t t, long r, long c) const {
   if (t < 1 || t > tracer_count || glacier_cells == nullptr) return 0.0;
   if (!IsDynamicGlacierMethod(glacierMethod))
-    return step_.outflow != nullptr ? tracer_blocks[t].flux.get()[r][c] *
-                                          (own_outflow_ ? own_outflow_[r][c] : step_.outflow[r][c])
+    return step_.outflow != nullptr ? tracer_blocks[t].flux.get()[r][c] * StaticGlacierOutflow(r, c)
                                     : 0.0;
   if (static_cast<std::size_t>(t) >= glacier_tracers_.size()) return 0.0;
   double solute = 0;

@@ -89,8 +89,7 @@ void schneemodellklasse::AddGlacierCellStatistics(long r, long c) {
   // outflow (melt and rain) leaves through the glacier storages, as the soil zone takes only the
   // glacier-free part's (it would otherwise be lost).
   double snow_melt = g.glacier_melt != nullptr && share > 0 ? g.glacier_melt[r][c] : 0.0;
-  if (share > 0 && !IsDynamicGlacierMethod(glacierMethod))
-    snow_melt = own_outflow_ ? own_outflow_[r][c] : g.outflow[r][c];
+  if (share > 0 && !IsDynamicGlacierMethod(glacierMethod)) snow_melt = StaticGlacierOutflow(r, c);
   const double on_firn = g.firn != nullptr && g.firn[r][c] > 0 ? 1.0 : 0.0;
   const double melts[3] = {on_firn * snow_melt + g.firn_melt[r][c], g.ice_melt[r][c],
                            (1.0 - on_firn) * snow_melt};

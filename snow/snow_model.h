@@ -584,7 +584,11 @@ class schneemodellklasse : public teilmodellklasse {
   // The glacier part's share of it leaves through the glacier storages at the end of the step;
   // the shared outflow grid then holds what the model below left of it.
   GridMatrix own_outflow_;
-  bool outflow_taken_below_ = false;     // see KeepOutflowForGlaciers
+  bool outflow_taken_below_ = false;  // see KeepOutflowForGlaciers
+  // The pack's outflow a static glacier's part of the cell routes (mm).
+  double StaticGlacierOutflow(long r, long c) const {
+    return own_outflow_ ? own_outflow_[r][c] : step_.outflow[r][c];
+  }
   std::vector<int> tracer_input_index_;  // 1..tracer_count
   // The concentrations of `glacier_input`'s tracers, 1..tracer_count.
   std::vector<int> glacier_tracer_input_index_;
