@@ -329,8 +329,8 @@ WaterBalance::FluxGrids WaterBalance::ResolveFluxGrids(bool fluxes) {
     if (!dynamic) grids.firn_melt = glaciers->OwnData("melt_from_firn");
     grids.glacier_evaporation = glaciers->OwnData("SnowEvaporation_onGlacier");
     grids.static_glacier = !dynamic;
-    grids.glacier_outflow[0] =
-        glaciers->OwnData(dynamic ? "SnowMelt_onGlacier" : "snowcover_outflow");
+    grids.glacier_outflow[0] = dynamic ? glaciers->OwnData("SnowMelt_onGlacier")
+                                       : glaciers->StaticGlacierOutflowGrid();
     grids.glacier_outflow[1] = glaciers->OwnData("melt_from_firn");
     grids.glacier_outflow[2] = glaciers->OwnData("melt_from_ice");
   }

@@ -149,6 +149,11 @@ class schneemodellklasse : public teilmodellklasse {
   // A model below takes the pack's outflow as its water input and leaves it less what it takes
   // (the silting-up model): a static glacier's part then routes the outflow this model computed.
   void KeepOutflowForGlaciers() { outflow_taken_below_ = true; }
+  // The grid of the pack's outflow that a static glacier's part of a cell routes: the kept one
+  // under KeepOutflowForGlaciers, else the shared "snowcover_outflow".
+  double** StaticGlacierOutflowGrid() const {
+    return own_outflow_ ? own_outflow_.get() : OwnData("snowcover_outflow");
+  }
   // The lake switch of `section_name` ("[lake_model]"); INFO and off without "lake_codes".
   virtual void ReadLakeSection(const std::string& section_name);
   virtual double** GetSolidSnowStorage();

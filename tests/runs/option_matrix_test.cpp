@@ -848,6 +848,10 @@ const std::vector<Combination>& Sample() {
       // pack gave (2.19 mm lost in subbasin 2 over eight days of ice melt).
       {.name = "static_glacier_under_silting_up",
        .draw = "interception=0 glacier=2 silting=3 start=18/6 days=8"},
+      // The same with response units: the account took a master's glacier part to route the
+      // outflow the silting-up model left, not the pack's (-0.16 mm in subbasin 1).
+      {.name = "static_glacier_under_silting_up_with_response_units",
+       .draw = "spinup=units interception=0 glacier=1 silting=3 start=18/6 days=2"},
       // Sweeps of a well-conducting aquifer that end at maxiter above the error allowed: the run
       // warns and the account books what they left unbalanced (0.0053 mm over two days).
       {.name = "groundwater_sweeps_ended_at_maxiter",
