@@ -97,7 +97,13 @@ void unsatzonmodellklasse::PrepareLakeCells() {
         elevation[r][c] -= max_ponding[r][c] / 1000.0;
     }
   });
-  if (lower && elevation != nullptr) MPIGatherGrid(2, elevation);
+  // Process 0 holds the whole DEM, and every process holds the rows beside its own: the
+  // neighbours' lake cells must be lowered there too, or the surface routing takes their old
+  // ground as its neighbour's on one process count and the lowered one on another.
+  if (lower && elevation != nullptr) {
+    MPIGatherGrid(2, elevation);
+    MPIExchangeGridHalo(2, elevation);
+  }
 }
 
 }  // namespace velorn
