@@ -359,7 +359,7 @@ TEST_F(BasinRun, SynchronisationCommandsSteerTheRun) {
         if (fs::exists(to_partner) && Slurp(to_partner) != "Command=Finish;") {
           rows_seen.push_back(DataRows(Slurp(dir_.path() / "out" / "param.sta")));
           fs::remove(to_partner);
-          WriteFile(dir_ / "sync.txt", command);
+          WriteFileWhole(dir_ / "sync.txt", command);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
@@ -402,7 +402,7 @@ TEST_F(BasinRun, EverySpinUpPassWaitsForThePartner) {
            std::chrono::steady_clock::now() < deadline) {
       if (fs::exists(to_partner) && Slurp(to_partner) != "Command=Finish;") {
         fs::remove(to_partner);
-        WriteFile(dir_ / "sync.txt", "Command=Continue;\n");
+        WriteFileWhole(dir_ / "sync.txt", "Command=Continue;\n");
         ++replies;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -432,7 +432,7 @@ TEST_F(BasinRun, InterruptSentToMpirunFinishesTheRunWithAllOutputs) {
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       kill(mpirun, SIGUSR1);
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      WriteFile(dir_ / "sync.txt", "no command here\n");
+      WriteFileWhole(dir_ / "sync.txt", "no command here\n");
     });
     if (answer == 2) {
       ASSERT_EQ(result.exit_status, 98) << result.Describe();
@@ -801,7 +801,7 @@ TEST_F(MeteoBasinRun, PartnerReadsTheZoneStatisticsOfEveryStepOrDay) {
         if (fs::exists(to_partner) && Slurp(to_partner) != "Command=Finish;") {
           seen.push_back(Slurp(dir_.path() / "t.txt"));
           fs::remove(to_partner);
-          WriteFile(dir_ / "sync.txt", "Command=Continue;\n");
+          WriteFileWhole(dir_ / "sync.txt", "Command=Continue;\n");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }

@@ -159,7 +159,7 @@ RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>&
              std::chrono::steady_clock::now() < deadline) {
         if (fs::exists(dir / "to_partner.txt")) {
           fs::remove(dir / "to_partner.txt");
-          WriteFile(dir / "sync.txt", "Command=Continue;\n");
+          WriteFileWhole(dir / "sync.txt", "Command=Continue;\n");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
@@ -1169,7 +1169,7 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
                    std::chrono::steady_clock::now() < deadline) {
               if (fs::exists(to_partner)) {
                 fs::remove(to_partner);
-                WriteFile(sync.string(), "Command=Finish;\n");
+                WriteFileWhole(sync.string(), "Command=Finish;\n");
               }
               std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }

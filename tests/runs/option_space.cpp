@@ -1053,7 +1053,7 @@ void AnswerExchanges(const fs::path& dir, const std::atomic<bool>& stop) {
   while (!stop) {
     if (fs::exists(dir / "to_partner.txt")) {
       fs::remove(dir / "to_partner.txt");
-      WriteFile((dir / "sync.txt").string(), "Command=Continue;\n");
+      WriteFileWhole((dir / "sync.txt").string(), "Command=Continue;\n");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }

@@ -72,6 +72,12 @@ void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
+void WriteFileWhole(const std::string& path, const std::string& content) {
+  const std::string temporary = path + ".part";
+  WriteFile(temporary, content);
+  std::filesystem::rename(temporary, path);
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);

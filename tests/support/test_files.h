@@ -46,6 +46,9 @@ class ScopedCurrentDir {
 };
 
 void WriteFile(const std::string& path, const std::string& content);
+// Writes a file whole or not at all (a temporary beside it, renamed over it): a program polling
+// for the file, as a coupled run polls for its synchronisation file, never reads it half written.
+void WriteFileWhole(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 // The lines of a text, without their line ends.
 std::vector<std::string> SplitLines(const std::string& text);
