@@ -1158,6 +1158,10 @@ const std::vector<Combination>& Sample() {
       // every step.
       {.name = "two_control_files_coupled_every_step",
        .draw = "step=180 grids=float coupling=step controls=2 tracers=cr.er start=30/12 days=3"},
+      // A program that says "SaveAndContinue" at every exchange, over sub-daily steps and spin-up
+      // passes: every buffer written out at each step changes no output.
+      {.name = "save_and_continue_at_every_exchange",
+       .draw = "step=180 spinup=passes coupling=save tracers=cr.er start=20/1 days=2"},
       // A year and some days: dynamic glaciers evaluated on 21 December of 2019 and of 2020.
       // Spin-up passes across New Year: each pass opens the periods of both years again.
       {.name = "spin_up_passes_across_new_year",
@@ -1344,10 +1348,14 @@ RunResult RunDrawn(const fs::path& dir, int processes, int threads = 1) {
   if (fs::exists(dir / "front-range-2.ctl")) controls.push_back("front-range-2.ctl");
   const bool coupled =
       Value(ReadFile((dir / "front-range.ctl").string()), "ExternalCoupling", 1) == "1";
+  // The outside program answers every exchange with the command the draw gave the first.
+  const std::string command = coupled && fs::exists(dir / "sync.txt")
+                                  ? ReadFile((dir / "sync.txt").string())
+                                  : "Command=Continue;\n";
   std::atomic<bool> stop = false;
   std::thread partner;
   const RunResult result = RunExampleControl(dir.string(), processes, threads, controls, [&](int) {
-    if (coupled) partner = std::thread(AnswerExchanges, dir, std::cref(stop));
+    if (coupled) partner = std::thread(AnswerExchanges, dir, std::cref(command), std::cref(stop));
   });
   stop = true;
   if (partner.joinable()) partner.join();
@@ -3093,6 +3101,21 @@ void CheckOutputs(const Combination& row, const Runs& runs, Failures& failures) 
         text.replace(at, 17, "front-range.ctl");
     CompareOutputs(Outputs(dir, processes), second, "second control file",
                    "output2/ on " + std::to_string(processes), failures);
+  }
+  // "coupling=save": the outside program's "SaveAndContinue" writes every buffer out at each
+  // exchange and changes no output; the draw whose program says "Continue" writes the same.
+  if (row.draw != nullptr && Draw::Parse(row.draw).Get("coupling") == "save") {
+    TempDir plain;
+    Prepare(row, plain.path(), Part::kWhole);
+    WriteFile((plain.path() / "sync.txt").string(), "Command=Continue;\n");
+    const RunResult result = RunDrawn(plain.path(), runs.least);
+    if (result.exit_status != 0) {
+      failures.push_back({"SaveAndContinue", "the run saying Continue: " + Messages(result)});
+    } else {
+      if (GridForm(runs.text) == "netcdf") DecodeNetcdfGrids(plain.path() / "output");
+      CompareOutputs(Outputs(plain.path(), runs.least), outputs, "SaveAndContinue",
+                     "the run saying SaveAndContinue", failures);
+    }
   }
   const std::string out = (runs.counts[0].path() / "output/").string();
   const Features f = Derive(runs.text, WindowOf(row), StepOf(row));

@@ -230,7 +230,9 @@ const std::vector<Option>& Catalogue() {
       {"grids", {"double", "ascii", "float", "netcdf"}, 0.15},
       // An outside program coupled through files, exchanging every step or when the day changes:
       // it hands the soil zone a water table 1 m below the surface and takes a grid and a table.
-      {"coupling", {"0", "step", "day"}, 0.1},
+      // "save": every step, and it says "SaveAndContinue", which writes every buffer out and
+      // changes no output.
+      {"coupling", {"0", "step", "day", "save"}, 0.1},
       // Two control files in one invocation: the draw's, then its copy writing into "output2/".
       {"controls", {"1", "2"}, 0.1},
       // Tracers, '.' between them: the kind (c conservative, e evaporating, d decaying, v
@@ -1009,9 +1011,10 @@ void ComposeCoupling(const Draw& d, const fs::path& dir, std::string& text) {
   GridFile table = ReadGridFile((dir / "dem.asc").string());
   for (double& z : table.values) z = z < -9998 ? -9999 : z - 1.0;
   WriteFile((dir / "gw_table.asc").string(), AsciiGridText(table));
-  WriteFile((dir / "sync.txt").string(), "Command=Continue;\n");
+  WriteFile((dir / "sync.txt").string(),
+            d.Get("coupling") == "save" ? "Command=SaveAndContinue;\n" : "Command=Continue;\n");
   PutSection(text, "[ExternalCoupling]\n1\n./sync.txt\n5\n" +
-                       std::string(d.Get("coupling") == "step" ? "I" : "D") + "\n" +
+                       std::string(d.Get("coupling") == "day" ? "D" : "I") + "\n" +
                        std::to_string(d.Step()) + "\n" +
                        (SoilOn(d) ? "1\ngw_table.asc GWTableExtern 0 2\n" : "0\n") +
                        "1\nto_partner_precipitation.asc precipitation Sum\n"
@@ -1049,11 +1052,12 @@ std::string SecondControl(const std::string& text) {
   return second;
 }
 
-void AnswerExchanges(const fs::path& dir, const std::atomic<bool>& stop) {
+void AnswerExchanges(const fs::path& dir, const std::string& command,
+                     const std::atomic<bool>& stop) {
   while (!stop) {
     if (fs::exists(dir / "to_partner.txt")) {
       fs::remove(dir / "to_partner.txt");
-      WriteFileWhole((dir / "sync.txt").string(), "Command=Continue;\n");
+      WriteFileWhole((dir / "sync.txt").string(), command);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }

@@ -98,8 +98,9 @@ void SetGridForm(std::string& text, const std::string& form);
 // The second control file of "controls=2": the draw's, writing into "output2/".
 std::string SecondControl(const std::string& text);
 // The outside program of "coupling" for a run in `dir`: answers each exchange the run ends
-// ("to_partner.txt") with the synchronisation file, until `stop` is set.
-void AnswerExchanges(const std::filesystem::path& dir, const std::atomic<bool>& stop);
+// ("to_partner.txt") with a synchronisation file of `command`, until `stop` is set.
+void AnswerExchanges(const std::filesystem::path& dir, const std::string& command,
+                     const std::atomic<bool>& stop);
 
 // The grids and tables every combination may read, written into a copy of the example in
 // `dir`, and the list files of data assimilation and abstraction with dates in `window`.
