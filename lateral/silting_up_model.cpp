@@ -204,6 +204,7 @@ void siltingupclass::ReadSection() {
     second_group_ = expressions.size();
     for (std::size_t i = 0; i < expressions.size() && second_group_ == expressions.size(); ++i)
       if (expressions[i].find("V=") != std::string::npos) second_group_ = i;
+    CompileExpressions();
   } else if (method != 1) {
     Diag() << "WARNING: method " << method << " of " << module_name
            << " is not 1, 2 or 3; the built-in formulas and parameters of method 1 are used"
@@ -369,6 +370,7 @@ void siltingupclass::ReleaseMemory() {
     landuse_index_.clear();
     cover_index_.clear();
     expressions.clear();
+    program_ = ExpressionProgram();
   }
   teilmodellklasse::ReleaseMemory();
 }

@@ -7,8 +7,9 @@
 // the soil model; the surface storage "SurfStorSiltingUp" is emptied into the two. Methods 1 and
 // 2 use the built-in formulas (lateral/silting_up_formulas.h) with the parameters A..H (built-in,
 // or read for method 2); method 3 evaluates the user's statements of the block
-// `SiltingUpExpressions { ...; }` with the ExpressionParser (lateral/expression_parser.h), one
-// parser and variable list per grid row, every statement parsed anew for every cell.
+// `SiltingUpExpressions { ...; }`, compiled once at set-up into an ExpressionProgram
+// (lateral/expression_program.h, the language of lateral/expression_parser.h) whose variables
+// are bound to slots; each grid row evaluates it on its own frame of slots, emptied per cell.
 //
 // Section, after the flow control and time interval of the sub-model base:
 //   method (1, 2, 3; a line without a number means 1 and is the next item), the SDISP and QDSU
@@ -36,11 +37,11 @@
 #include "core/matrix.h"
 #include "core/submodel.h"
 #include "core/zone_statistics.h"
+#include "lateral/expression_program.h"
 #include "lateral/silting_up_formulas.h"
 
 namespace velorn {
 
-class ExpressionParser;
 class UnitResults;
 
 // Codes of the section: the subbasin list, rain pauses or readgrid flag; the expression block
@@ -138,12 +139,16 @@ class siltingupclass : public teilmodellklasse {
   bool Computed(long row, long column) const;
   // The cell's land use, cover, soil, tillage and rain; false for a cell that cannot seal.
   void GatherInputs(long row, long column, CellInputs& in) const;
-  void ComputeCell(long row, long column, ExpressionParser* parser);
+  // `frame`: the row's slots for method 3, else null.
+  void ComputeCell(long row, long column, ExpressionProgram::Frame* frame);
   void MixTracerInput(long row, long column, double water_input, double storage);
   void ClearStoredSolute(long row, long column);
   void CarryTracerRunoff(long row, long column, double runoff, double water);
+  // Compiles the statements and binds the slots of the model's variables (method 3).
+  void CompileExpressions();
   // Evaluates statements [first, last) of the list; a failure is FATAL 403.
-  void EvaluateStatements(ExpressionParser& parser, std::size_t first, std::size_t last) const;
+  void EvaluateStatements(ExpressionProgram::Frame& frame, std::size_t first,
+                          std::size_t last) const;
   // One WARNING per run for a user's capacity that is not a number or negative (which act as no
   // sealing and as no infiltration): it names the statement, the step and the cell.
   void WarnAboutCapacity(long row, long column, double capacity);
@@ -156,6 +161,11 @@ class siltingupclass : public teilmodellklasse {
   Output disposition_table_output_, runoff_table_output_;
   Table disposition_table_, runoff_table_;
   std::size_t second_group_ = 0;  // index of the first statement holding "V="
+  // Method 3: the compiled statements (index i is expressions[i]) and the slots of the inputs
+  // A..R and of the results Z (disposition), W (rain energy) and V (capacity).
+  ExpressionProgram program_;
+  std::array<int, 18> input_slots_{};
+  int disposition_slot_ = 0, energy_slot_ = 0, capacity_slot_ = 0;
   std::atomic<bool> capacity_warned_{false};
   int elevation_index_ = 0;
   int water_input_index_ = 0;

@@ -8,7 +8,6 @@
 #include "core/response_unit_results.h"
 #include "core/row_loop.h"
 #include "core/tracer_bookkeeping.h"
-#include "lateral/expression_parser.h"
 #include "lateral/silting_up_model.h"
 #include "setup/code_checks.h"
 #include "setup/response_units.h"
@@ -81,12 +80,12 @@ void siltingupclass::ComputeCellRows(long row) {
       if (Computed(row, c)) ComputeCell(row, c, nullptr);
     return;
   }
-  // One parser and variable list per row, emptied after every cell.
-  ExpressionParser::VariableList variables;
-  ExpressionParser parser(&variables);
+  // One frame of slots per row, emptied before every cell.
+  ExpressionProgram::Frame frame = program_.NewFrame();
   for (long c = columns.first; c <= columns.last; ++c) {
-    if (Computed(row, c)) ComputeCell(row, c, &parser);
-    parser.ClearVariables();
+    if (!Computed(row, c)) continue;
+    frame.Clear();
+    ComputeCell(row, c, &frame);
   }
 }
 
@@ -135,20 +134,30 @@ void siltingupclass::GatherInputs(long row, long column, CellInputs& in) const {
   }
 }
 
-void siltingupclass::EvaluateStatements(ExpressionParser& parser, std::size_t first,
+void siltingupclass::CompileExpressions() {
+  const char* const names[] = {"A", "B", "C", "D", "E", "F", "G", "H", "I",
+                               "J", "K", "L", "M", "N", "O", "P", "Q", "R"};
+  for (std::size_t k = 0; k < input_slots_.size(); ++k) input_slots_[k] = program_.Slot(names[k]);
+  disposition_slot_ = program_.Slot("Z");
+  energy_slot_ = program_.Slot("W");
+  capacity_slot_ = program_.Slot("V");
+  for (const std::string& statement : expressions) program_.Add(statement);
+}
+
+void siltingupclass::EvaluateStatements(ExpressionProgram::Frame& frame, std::size_t first,
                                         std::size_t last) const {
   for (std::size_t i = first; i < last; ++i) {
-    const std::string& text = parser.Evaluate(expressions[i]);
-    if (text.find("Error") == std::string::npos) continue;
+    const std::string* error = program_.Evaluate(i, frame);
+    if (error == nullptr) continue;
     ThrowFatal(*diag, kExpressionParseCode,
                "FATAL: \n-----------------error------------\nin "
                "instance ",
                module_name, "\nexpression ", expressions[i],
-               " could not be parsed correctly. Parser message: ", text);
+               " could not be parsed correctly. Parser message: ", *error);
   }
 }
 
-void siltingupclass::ComputeCell(long row, long column, ExpressionParser* parser) {
+void siltingupclass::ComputeCell(long row, long column, ExpressionProgram::Frame* frame) {
   const double minutes = time_interval;
   double** input_grid = Data(water_input_index_);
   double& storage = Data(storage_index_)[row][column];
@@ -168,38 +177,33 @@ void siltingupclass::ComputeCell(long row, long column, ExpressionParser* parser
 
   double& kinetic_energy = grids[kKineticEnergy][row][column];
   double energy = 0, final_rate = 0, initial_rate = 0, disposition = 0;
-  if (parser == nullptr) {
+  if (frame == nullptr) {
     energy = RainEnergy(intensity);
     final_rate = FinalInfiltrationRate(parameters, in.dg, in.grains.sand);
     initial_rate = parameters.A;
     disposition = SiltingDisposition(parameters, in.dg, in.grains.sand, in.tsbb);
   } else {
-    const char* const names[] = {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J"};
-    for (int k = 0; k < 10; ++k)
-      parser->SetVariable(names[k], in.soil != nullptr ? in.soil->SU_PAR[k + 1] : 0.0);
-    parser->SetVariable("K", in.dg);
-    parser->SetVariable("L", in.grains.sand);
-    parser->SetVariable("M", in.grains.clay);
-    parser->SetVariable("N", in.grains.silt);
-    parser->SetVariable("O", in.tsbb);
-    parser->SetVariable("P", intensity);
-    parser->SetVariable("Q", kinetic_energy);
-    parser->SetVariable("R", minutes);
-    EvaluateStatements(*parser, 0, second_group_);
-    parser->GetVariable("Z", disposition);
-    parser->GetVariable("W", energy);
+    // A..J the soil's parameters, K..R the cell's values.
+    for (std::size_t k = 0; k < 10; ++k)
+      frame->Set(input_slots_[k], in.soil != nullptr ? in.soil->SU_PAR[k + 1] : 0.0);
+    const double values[] = {in.dg,   in.grains.sand, in.grains.clay, in.grains.silt,
+                             in.tsbb, intensity,      kinetic_energy, minutes};
+    for (std::size_t k = 0; k < 8; ++k) frame->Set(input_slots_[10 + k], values[k]);
+    EvaluateStatements(*frame, 0, second_group_);
+    frame->Get(disposition_slot_, disposition);
+    frame->Get(energy_slot_, energy);
   }
   const int zone = zone_code_index[static_cast<int>(zone_grid[row][column])];
   kinetic_energy =
       UpdateKineticEnergy(kinetic_energy, StepKineticEnergy(intensity, energy, in.cover, minutes),
                           in.tsbb, rain_pause, minimum_rain_pause[zone]);
   double capacity = 0;
-  if (parser == nullptr) {
+  if (frame == nullptr) {
     capacity = InfiltrationCapacity(initial_rate, final_rate, disposition, kinetic_energy, minutes);
   } else {
-    parser->SetVariable("Q", kinetic_energy);
-    EvaluateStatements(*parser, second_group_, expressions.size());
-    parser->GetVariable("V", capacity);
+    frame->Set(input_slots_[16], kinetic_energy);
+    EvaluateStatements(*frame, second_group_, expressions.size());
+    frame->Get(capacity_slot_, capacity);
     if (!(capacity >= 0)) WarnAboutCapacity(row, column, capacity);
   }
   // A soil without sand has no defined capacity and disposition: it does not seal.
