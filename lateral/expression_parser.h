@@ -3,7 +3,8 @@
 //
 // A statement is an expression or an assignment `name = expression`; the value of every
 // successful evaluation is also stored as the variable "Ans". The parser is a recursive-descent
-// interpreter: the text is tokenised while it is evaluated, nothing is compiled or kept. Levels,
+// interpreter: the text is tokenised while it is evaluated, nothing is compiled or kept (a
+// statement evaluated many times is compiled once by lateral/expression_program.h). Levels,
 // lowest precedence first: & | << >> (on 32-bit ints); = <> < > <= >= (1 or 0); + -;
 // * / % || (% and || on ints); ^; postfix !; unary -; function calls; numbers, variables,
 // parentheses. Constants EULER and PI (any case) come before the variable list; functions ABS,

@@ -136,6 +136,58 @@ TEST(ExpressionProgram, GivesTheParsersTextsResultsAndVariablesOnRandomStatement
   for (unsigned seed : {1u, 2u, 3u}) EXPECT_EQ(FirstDifference(seed, 20000, nullptr), "") << seed;
 }
 
+// The statements of the example's silting-up variant on cell values drawn from the ranges a
+// basin gives (rain from dry to a cloudburst, fresh and old tillage, soils without sand): the
+// values the model reads (W, Z, V) and the helpers (X, Y) bit for bit as the parser gives them.
+TEST(ExpressionProgram, GivesTheParsersValuesForTheSiltingUpStatements) {
+  const std::vector<std::string> statements{
+      "W=(P>0.05)*((P<76.2)*(11.89+8.73*log10(P+(P<=0.05)))+(P>=76.2)*28.33)", "Y=B*K^C*(100*L)^D",
+      "X=A", "Z=(O>0)*E*(100*L)^F*K^G*(O+(O<=0))^H", "V=((X-Y)*exp(-Z*Q)+Y)*R/60"};
+  const std::string names = "ABCDEFGHIJKLMNOPQR";
+  ExpressionProgram program;
+  for (const char name : names) program.Slot(std::string(1, name));
+  for (const std::string& statement : statements) program.Add(statement);
+  ExpressionProgram::Frame frame = program.NewFrame();
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int cell = 0; cell < 20000; ++cell) {
+    ExpressionParser parser;
+    frame.Clear();
+    const double values[] = {65 * unit(random),
+                             12.2 * unit(random),
+                             unit(random),
+                             -unit(random),
+                             0.013 * unit(random),
+                             -1.03 * unit(random),
+                             unit(random),
+                             -0.19 * unit(random),
+                             0,
+                             0,
+                             1 + 400 * unit(random),
+                             cell % 7 == 0 ? 0.0 : unit(random),
+                             unit(random),
+                             unit(random),
+                             cell % 3 == 0 ? 0.0 : 0.3 + 200 * unit(random),
+                             cell % 5 == 0 ? 0.0 : 100 * unit(random) * unit(random),
+                             500 * unit(random),
+                             cell % 2 == 0 ? 1440.0 : 60.0};
+    for (std::size_t k = 0; k < names.size(); ++k) {
+      parser.SetVariable(names.substr(k, 1), values[k]);
+      frame.Set(program.Slot(names.substr(k, 1)), values[k]);
+    }
+    for (std::size_t i = 0; i < statements.size(); ++i) {
+      ASSERT_EQ(parser.Evaluate(statements[i]).rfind("Ans", 0), 0u) << statements[i];
+      ASSERT_EQ(program.Evaluate(i, frame), nullptr) << statements[i];
+    }
+    for (const char* name : {"W", "X", "Y", "Z", "V", "Ans"}) {
+      double want = 0, got = 0;
+      ASSERT_EQ(parser.GetVariable(name, want), 1);
+      ASSERT_TRUE(frame.Get(program.Slot(name), got));
+      ASSERT_EQ(Bits(got), Bits(want)) << name << " of cell " << cell;
+    }
+  }
+}
+
 // Rewrites the first instruction of kind `from` in every statement with `to` (the operands of a
 // comparison or operation mixed up, a wrong error, an operation dropped).
 template <ExpressionProgram::Op from, ExpressionProgram::Op to>
