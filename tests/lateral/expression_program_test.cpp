@@ -209,6 +209,20 @@ void DropStore(ExpressionProgram& program) {
     std::erase_if(program.Code(i),
                   [](const auto& in) { return in.op == ExpressionProgram::Op::kStore; });
 }
+// The operands of the first subtraction swapped: -(a + -b) is b - a.
+void SwapSubtraction(ExpressionProgram& program) {
+  using Op = ExpressionProgram::Op;
+  for (std::size_t i = 0; i < program.Size(); ++i) {
+    std::vector<ExpressionProgram::Instruction>& code = program.Code(i);
+    for (std::size_t k = 0; k < code.size(); ++k)
+      if (code[k].op == Op::kSubtract) {
+        code[k].op = Op::kAdd;
+        code.insert(code.begin() + static_cast<std::ptrdiff_t>(k) + 1, {Op::kNegate});
+        code.insert(code.begin() + static_cast<std::ptrdiff_t>(k), {Op::kNegate});
+        break;
+      }
+  }
+}
 // An unknown variable reported with the text of another error.
 void WrongError(ExpressionProgram& program) {
   for (std::size_t i = 0; i < program.Size(); ++i)
@@ -225,6 +239,7 @@ TEST(ExpressionProgram, ComparisonCatchesPlantedFaults) {
   } plants[] = {
       {"< as <=", Replace<Op::kLess, Op::kLessEqual>},
       {"- as +", Replace<Op::kSubtract, Op::kAdd>},
+      {"operands of - swapped", SwapSubtraction},
       {"^ as *", Replace<Op::kPower, Op::kMultiply>},
       {"% as ||", Replace<Op::kModulo, Op::kExclusiveOr>},
       {"log as log10", Replace<Op::kLog, Op::kLog10>},
