@@ -11,51 +11,12 @@
 #include <limits>
 #include <sstream>
 
+#include "lateral/expression_language.h"
+
 namespace velorn {
 namespace {
 
-constexpr std::size_t kMaxStatementLength = 255;
-constexpr std::size_t kMaxTokenLength = 31;
-constexpr std::size_t kMaxNameLength = 30;
-// The largest n whose factorial a double holds (171! overflows).
-constexpr int kMaxFactorial = 170;
-
-constexpr double kEuler = 2.718281828459045;
-constexpr double kPi = 3.141592653589793;
-
-// Error kinds.
-constexpr int kSyntaxErrorInPart = 1;
-constexpr int kParenthesisMissing = 3;
-constexpr int kEmptyExpression = 4;
-constexpr int kUnexpectedPart = 5;
-constexpr int kUnexpectedEnd = 6;
-constexpr int kValueExpected = 7;
-constexpr int kUnknownOperator = 101;
-constexpr int kUnknownFunction = 102;
-constexpr int kUnknownVariable = 103;
-constexpr int kTooLong = 200;
-constexpr int kIntegerExpected = 400;
-constexpr int kIntegerOutOfRange = 401;
-constexpr int kDivisionByZero = 402;
-
-const char* const kOperatorChars = "&|<>=+/*%^!";
-const char* const kNumberChars = "0123456789.";
-
-bool IsOneOf(char c, const char* set) {
-  return c != '\0' && std::strchr(set, c) != nullptr;
-}
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-bool IsLetter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
+using namespace expression_language;
 
 // Names compare as stored: cut to 30 characters, case ignored.
 bool SameName(const std::string& a, const std::string& b) {
@@ -64,12 +25,6 @@ bool SameName(const std::string& a, const std::string& b) {
   for (std::size_t i = 0; i < n; ++i)
     if (Upper(a[i]) != Upper(b[i])) return false;
   return true;
-}
-
-std::string UpperName(const std::string& name) {
-  std::string upper = name;
-  for (char& c : upper) c = Upper(c);
-  return upper;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "lateral/expression_language.h"
 #include "lateral/expression_parser.h"
 
 namespace velorn {
@@ -18,52 +19,7 @@ namespace velorn {
 namespace program_code {
 namespace {
 
-// The parser's limits, constants and error kinds (lateral/expression_parser.cpp).
-constexpr std::size_t kMaxStatementLength = 255;
-constexpr std::size_t kMaxTokenLength = 31;
-constexpr std::size_t kMaxNameLength = 30;
-constexpr int kMaxFactorial = 170;
-
-constexpr double kEuler = 2.718281828459045;
-constexpr double kPi = 3.141592653589793;
-
-constexpr int kSyntaxErrorInPart = 1;
-constexpr int kParenthesisMissing = 3;
-constexpr int kEmptyExpression = 4;
-constexpr int kUnexpectedPart = 5;
-constexpr int kUnexpectedEnd = 6;
-constexpr int kValueExpected = 7;
-constexpr int kUnknownOperator = 101;
-constexpr int kUnknownFunction = 102;
-constexpr int kUnknownVariable = 103;
-constexpr int kTooLong = 200;
-constexpr int kIntegerExpected = 400;
-constexpr int kIntegerOutOfRange = 401;
-constexpr int kDivisionByZero = 402;
-
-const char* const kOperatorChars = "&|<>=+/*%^!";
-const char* const kNumberChars = "0123456789.";
-
-bool IsOneOf(char c, const char* set) {
-  return c != '\0' && std::strchr(set, c) != nullptr;
-}
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-bool IsLetter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-std::string UpperName(const std::string& name) {
-  std::string upper = name;
-  for (char& c : upper) c = Upper(c);
-  return upper;
-}
+using namespace expression_language;
 
 using Error = ExpressionParser::Error;
 using Op = ExpressionProgram::Op;
