@@ -1294,11 +1294,15 @@ INSTANTIATE_TEST_SUITE_P(ExampleRun, StatePlanting, ::testing::Range(-4, kPlantS
 // The worked warm start the example ships (front-range-first-half.ctl, then
 // front-range-second-half.ctl, a warm start from the state the first writes into first-half/),
 // split on 14 January and ending on 28 January: every row of both halves' tables is the row of
-// the same day in the reviewed tables of the straight year, on 2 processes as on 1.
+// the same day in the reviewed tables of the straight year, on 2 processes as on 1. Storage
+// content files another run left in the working folder (with another date of the land-use
+// parameters) are no part of the state: the warm start reads its own, in first-half/.
 TEST(ExampleRun, ShippedWarmStartContinuesTheYear) {
   TempDir dir;
   fs::copy(ExampleDir(), dir.path(), fs::copy_options::recursive);
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
+  for (const char* stray : {"soilstorage_0", "soilstorage_1"})
+    WriteFile(dir / stray, "[landuse_parameters]\n2019 6 30 24 (another run's date)\n");
   ApplyEdits(
       dir.path(),
       {{"front-range-first-half.ctl", "30 June 2019)\n30\n6\n", "14 January)\n14\n1\n"},
@@ -1311,6 +1315,7 @@ TEST(ExampleRun, ShippedWarmStartContinuesTheYear) {
     run.environment = {"OMP_NUM_THREADS=1"};
     const RunResult result = RunVelorn(run, {control});
     ASSERT_EQ(result.exit_status, 0) << control << result.Describe();
+    EXPECT_EQ(result.diag.find("no section [landuse_parameters]"), std::string::npos) << control;
   }
   const fs::path year =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range/year";
