@@ -455,6 +455,16 @@ void WriteWholeFile(DiagnosticStream& diag, int code, const std::string& path,
   file.Close();
 }
 
+void WriteTemporaryFile(DiagnosticStream& diag, int code, const std::string& path,
+                        const std::string& bytes) {
+  try {
+    WriteWholeFile(diag, code, path, bytes);
+  } catch (...) {
+    std::remove(path.c_str());
+    throw;
+  }
+}
+
 int WriteAndClose(std::FILE* file, const std::string& text) {
   errno = 0;
   if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) {

@@ -132,7 +132,7 @@ std::string WithEnd(const std::string& text, std::size_t listed) {
 void WriteManifest(DiagnosticStream& diag, const std::string& folder, const std::string& text) {
   const std::string path = (fs::path(Folder(folder)) / kStateManifestName).string();
   const std::string temporary = path + "." + std::to_string(static_cast<long>(getpid()));
-  WriteWholeFile(diag, kWriteErrorCode, temporary, text);
+  WriteTemporaryFile(diag, kWriteErrorCode, temporary, text);
   // A run refused in its first step puts the earlier manifest back with the earlier state.
   KeepBeforeWriting(path, true);
   errno = 0;
