@@ -1123,13 +1123,14 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
     return;
   }
   if (GetParam() == -3) {
-    // A state of two processes, then one of one process written over it: the second process's
-    // storage content file is of the earlier run, which a warm start on two refuses.
+    // A state of three processes, then one of two written over it: the third process's
+    // storage content file is of the earlier run, which a warm start on two refuses as such
+    // (the manifest is read before the process count is blamed).
     TempDir over, warm;
-    ASSERT_EQ(RunExample(over, 2, StatePeriod("24", "25", false)).exit_status, 0);
-    const RunResult one = RunExample(over, 1, StatePeriod("24", "25", false));
-    ASSERT_EQ(one.exit_status, 0) << one.Describe();
-    EXPECT_NE(ReadFile(over / "output/velorn_state.txt").find("\nearlier soilstorage_1\n"),
+    ASSERT_EQ(RunExample(over, 3, StatePeriod("24", "25", false)).exit_status, 0);
+    const RunResult two = RunExample(over, 2, StatePeriod("24", "25", false));
+    ASSERT_EQ(two.exit_status, 0) << two.Describe();
+    EXPECT_NE(ReadFile(over / "output/velorn_state.txt").find("\nearlier soilstorage_2\n"),
               std::string::npos);
     for (const auto& entry : fs::directory_iterator(over.path() / "output"))
       fs::copy_file(entry.path(), warm.path() / entry.path().filename());
@@ -1137,10 +1138,23 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
     EXPECT_EQ(result.exit_status, 71) << result.Describe();
     const std::vector<std::string> fatal = FatalLines(result.diag);
     ASSERT_FALSE(fatal.empty()) << result.diag;
-    EXPECT_NE(fatal.front().find("the state file ./soilstorage_1 is not of the run"),
+    EXPECT_NE(fatal.front().find("the state file ./soilstorage_2 is not of the run"),
               std::string::npos)
         << fatal.front();
     EXPECT_NE(fatal.front().find("an earlier run wrote it"), std::string::npos) << fatal.front();
+    // A cold start from a table depth of the user's (storage mode 2) read from that folder: an
+    // input beside the state, no part of it, read whatever the manifest lists.
+    GridFile depth = ReadGridFile((ExampleDir() / "zones.asc").string());
+    for (double& g : depth.values) g = g < -9998 ? -9999 : -2.0;
+    WriteFile(warm / "start_table.asc", AsciiGridText(depth));
+    const RunResult cold = RunExample(
+        warm, 2,
+        {{"front-range.ctl", kModelEnd, "0\n27\n1\n"},
+         {"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
+          "0          # start\n26\n"},
+         {"front-range.ctl", "gwstand.dbl\n0\n", "start_table.asc\n0\n"},
+         {"front-range.ctl", kStateReadSwitches[2], "2"}});
+    EXPECT_EQ(cold.exit_status, 0) << cold.Describe();
     return;
   }
   if (GetParam() == -4) {
