@@ -107,15 +107,7 @@ std::string TemporarySemaphorePath(const std::string& target) {
 void WriteSemaphoreFile(DiagnosticStream& diag, const std::string& target,
                         const std::string& content) {
   const std::string temporary = TemporarySemaphorePath(target);
-  {
-    CheckedFile file(diag, kWriteErrorCode, temporary, "w");
-    file.Write(content);
-    const int failed = CodeOf([&] { file.Close(); });
-    if (failed != 0) {
-      std::remove(temporary.c_str());
-      throw ErrorCode{failed};
-    }
-  }
+  WriteTemporaryFile(diag, kWriteErrorCode, temporary, content);
   errno = 0;
   if (std::rename(temporary.c_str(), target.c_str()) != 0) {
     const int error = ErrnoOrIo();

@@ -356,6 +356,13 @@ void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
       if (std::rename(path_.c_str(), aside.c_str()) == 0) std::remove(aside.c_str());
       continue;
     }
+    // An empty lock, other text, a folder or a dangling link in its place names no run: it is
+    // respected (it may be a run's), and said to be what it is.
+    if (holder.pid <= 0)
+      ThrowFatal(diag, kOutputCreateCode, "FATAL: the output folder ", folder, " holds a lock file ",
+                 path_,
+                 " that names no run (no process and host); two runs must not write into one "
+                 "folder. Remove the lock file if no run writes into the folder.");
     ThrowFatal(diag, kOutputCreateCode, "FATAL: the output folder ", folder,
                " is in use by the run of process ", holder.pid, " on ",
                holder.host.empty() ? std::string("an unknown host") : holder.host, " (lock file ",
@@ -446,6 +453,16 @@ void WriteWholeFile(DiagnosticStream& diag, int code, const std::string& path,
   CheckedFile file(diag, code, path, mode);
   file.Write(bytes);
   file.Close();
+}
+
+void WriteTemporaryFile(DiagnosticStream& diag, int code, const std::string& path,
+                        const std::string& bytes) {
+  try {
+    WriteWholeFile(diag, code, path, bytes);
+  } catch (...) {
+    std::remove(path.c_str());
+    throw;
+  }
 }
 
 int WriteAndClose(std::FILE* file, const std::string& text) {

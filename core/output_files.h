@@ -81,6 +81,12 @@ void AppendChecked(DiagnosticStream& diag, int code, const std::string& path,
 void WriteWholeFile(DiagnosticStream& diag, int code, const std::string& path,
                     const std::string& bytes, const char* mode = "w");
 
+// WriteWholeFile for a temporary file that is renamed over its target once whole: a failure
+// (a full disk) removes the temporary before the FATAL entry's code goes on, so that no part of
+// a file stays beside its target.
+void WriteTemporaryFile(DiagnosticStream& diag, int code, const std::string& path,
+                        const std::string& bytes);
+
 // Files that a run's set-up replaces, kept until its first step is done. A run refused during
 // its set-up (a control-file or input error, a missing station file) or in its first step must
 // leave the outputs of an earlier run in its folders as they were, but the set-up already

@@ -132,7 +132,7 @@ std::string WithEnd(const std::string& text, std::size_t listed) {
 void WriteManifest(DiagnosticStream& diag, const std::string& folder, const std::string& text) {
   const std::string path = (fs::path(Folder(folder)) / kStateManifestName).string();
   const std::string temporary = path + "." + std::to_string(static_cast<long>(getpid()));
-  WriteWholeFile(diag, kWriteErrorCode, temporary, text);
+  WriteTemporaryFile(diag, kWriteErrorCode, temporary, text);
   // A run refused in its first step puts the earlier manifest back with the earlier state.
   KeepBeforeWriting(path, true);
   errno = 0;
@@ -409,6 +409,12 @@ StateGridRead::~StateGridRead() {
   --StateGridReads();
 }
 
+// How a refused file of a state is read on purpose all the same.
+constexpr const char* kOnPurpose =
+    "A start from stored state reads the files of one run (have the run write the whole state, "
+    "or remove the file; to read it on purpose, put it in another folder without the manifest, or "
+    "remove the manifest to read the state unchecked)";
+
 void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
   Examined& examined = Current();
   if (!examined.present) return;
@@ -420,8 +426,9 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state manifest ", examined.manifest,
                " cannot be read: ", examined.unreadable, ". Which run wrote the files of ",
                examined.folder, " is unknown, so ", path,
-               " is not read: a warm start reads the state of one run with the manifest that run "
-               "wrote (put the manifest back, or remove it to read the state unchecked)");
+               " is not read: a start from stored state reads the state of one run with the "
+               "manifest that run wrote (put the manifest back, or remove it to read the state "
+               "unchecked)");
   }
   const auto listed = examined.files.find(canonical);
   if (!examined.complete) {
@@ -430,15 +437,14 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state in ", examined.folder,
                " is incomplete: its manifest ", examined.manifest, " says the run ", examined.run,
                " did not finish writing it, so ", path,
-               " may belong to that run or to the one before; a warm start needs the state of "
-               "one run that finished (or start cold)");
+               " may belong to that run or to the one before; a start from stored state needs "
+               "the state of one run that finished (or start cold)");
   }
   if (examined.earlier.contains(canonical))
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state file ", path, " is not of the run ",
                examined.run, " whose state its manifest ", examined.manifest,
-               " lists: an earlier run wrote it, and that run did not write it again. A warm "
-               "start reads the state of one run (have the run write the whole state, or remove "
-               "the file)");
+               " lists: an earlier run wrote it, and that run did not write it again. ",
+               kOnPurpose);
   if (listed == examined.files.end()) {
     if (!inside) return;
     // A state file beside the listed ones that no manifest names: left by a run killed while
@@ -447,8 +453,8 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
                " is not listed in the manifest ", examined.manifest, " of the state in ",
                examined.folder, ": the run ", examined.run,
                " did not write it, another run did (one killed while it wrote its state, or one "
-               "whose manifest is gone). A warm start reads the state of one run (have the run "
-               "write the whole state, or remove the file)");
+               "whose manifest is gone). ",
+               kOnPurpose);
   }
   uint64_t hash = 0, size = 0;
   if (HashFile(path, hash, size) && hash == listed->second.hash && size == listed->second.size) {
@@ -458,7 +464,7 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
   ThrowFatal(diag, kStateManifestCode, "FATAL: the state file ", path, " is not the file the run ",
              examined.run, " wrote (its manifest ", examined.manifest, " lists ",
              listed->second.size, " bytes of another content, the file holds ", size,
-             "): it was changed, or belongs to another run");
+             "): it was changed, or belongs to another run. ", kOnPurpose);
 }
 
 void CheckGridFile(DiagnosticStream& diag, const std::string& path) {

@@ -394,4 +394,46 @@ FilePtr OpenGridFileWithRetries(DiagnosticStream& diag, const std::string& name)
   }
 }
 
+namespace {
+
+const char* FormWords(GridFileType form) {
+  switch (form) {
+    case kGridAscii:
+      return "ASCII values";
+    case kGridBinaryDouble:
+      return "binary doubles";
+    case kGridBinarySingle:
+      return "binary singles";
+    case kGridGif:
+      return "a GIF image";
+    case kGridNetcdf:
+      return "netCDF data";
+    default:
+      return "values of no known form";
+  }
+}
+
+}  // namespace
+
+std::string FormNameDisagreement(const std::string& name, GridFileType form) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return "";
+  std::string extension = name.substr(dot + 1);
+  for (char& c : extension)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const char* said = extension == "asc"   ? "ASCII grids"
+                     : extension == "dbl" ? "binary doubles"
+                     : extension == "flt" ? "binary singles"
+                     : extension == "stk" ? "binary stacks"
+                                          : nullptr;
+  if (said == nullptr) return "";
+  const bool agrees = extension == "asc"   ? form == kGridAscii
+                      : extension == "dbl" ? form == kGridBinaryDouble
+                      : extension == "flt" ? form == kGridBinarySingle
+                                           : form == kGridBinaryDouble || form == kGridBinarySingle;
+  if (agrees) return "";
+  return std::string("the file ") + name + " holds " + FormWords(form) + " under a name of " +
+         said + " (." + name.substr(dot + 1) + "): it is read as what it holds";
+}
+
 }  // namespace velorn

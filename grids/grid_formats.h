@@ -73,6 +73,13 @@ struct GridGeometry {
 // -9999), GIF ("GIF8"); otherwise kGridUnknown.
 GridFileType DetectGridFileType(const unsigned char* lead, std::size_t size);
 
+// The extensions that say a form: ".asc" ASCII, ".dbl" binary doubles, ".flt" binary singles,
+// ".stk" a binary stack (either precision); any case. For a file `name` of the form `form`
+// (a stack's as the grid form of its values), what a WARNING says when its name says another
+// form ("holds ASCII values under a name of binary doubles"); empty when they agree or the
+// name says no form. The file is read as what it holds: the name only misleads the reader.
+std::string FormNameDisagreement(const std::string& name, GridFileType form);
+
 // The twelve header values of a binary file (widened from floats for the single form); `lead`
 // holds at least the header.
 std::array<double, kBinaryHeaderValues> DecodeBinaryHeader(const unsigned char* lead,

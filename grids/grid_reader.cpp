@@ -223,6 +223,9 @@ void GridReadCall::ExamineFile() {
                "FATAL: could not recognise file format (neither ascii, nor single, double, or "
                "GIF) for ",
                name_);
+  if (const std::string said = FormNameDisagreement(name_, static_cast<GridFileType>(type_));
+      !said.empty())
+    diag_ << "WARNING: " << said << "[end-entry]";
   if (args_.verbose)
     diag_ << "reading " << name_ << " for " << owner_.module_name << "..."
           << "[end-entry]";

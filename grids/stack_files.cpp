@@ -394,6 +394,11 @@ int modelobject::ReadStack(const std::string& fileName, double***& stack, bool w
       const std::string reference =
           registry != nullptr && (*registry)[1].file_name ? *(*registry)[1].file_name : "";
       shared.form = root_file.Recognise();
+      const GridFileType values = shared.form == StackForm::kAscii    ? kGridAscii
+                                  : shared.form == StackForm::kSingle ? kGridBinarySingle
+                                                                      : kGridBinaryDouble;
+      if (const std::string said = FormNameDisagreement(name, values); !said.empty())
+        Diag() << "WARNING: " << said << "[end-entry]";
       root_file.CheckGeometry(model, shared.form, module_name, reference);
       shared.geometry = root_file.Geometry();
       if (shared.form != StackForm::kAscii && !wholeOnRoot) root_file.Close("grid ");

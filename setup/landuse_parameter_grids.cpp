@@ -417,8 +417,10 @@ void defaultini::AppendLanduseEvaluationDate(const std::string& file_name) {
 
 void defaultini::ContinueLanduseParameters(const std::string& file_name, bool keep_albedo) {
   if (!landuse_grids) return;
+  // The file is one of the stored state: it is read from the initial-state folder, like every
+  // state file (under its manifest), never from the working folder.
   std::string path = file_name;
-  PrefixDirectory(input_directory, path);
+  PrefixDirectory(output_settings.initial_state_directory, path);
   std::ifstream in(path);
   std::string line;
   bool found = false;

@@ -188,11 +188,14 @@ void WriteStorageSection(DiagnosticStream& diag, const std::string& path, bool a
 void RefuseStorageFilesOfMoreProcesses(DiagnosticStream& diag, const std::string& base_path,
                                        int size) {
   const std::string beyond = base_path + "_" + std::to_string(size);
-  if (File(std::fopen(beyond.c_str(), "rt")))
-    ThrowFatal(diag, kStorageFileContentCode, "FATAL: storage content file ", beyond,
-               " belongs to a run of more than ", size,
-               " processes: a warm start needs the process count of the run that wrote its "
-               "state files");
+  if (!File(std::fopen(beyond.c_str(), "rt"))) return;
+  // The manifest first: a file it names as an earlier run's is no part of the state, whatever
+  // process count wrote it.
+  CheckStateFile(diag, beyond);
+  ThrowFatal(diag, kStorageFileContentCode, "FATAL: storage content file ", beyond,
+             " belongs to a run of more than ",
+             size == 1 ? std::string("one process") : std::to_string(size) + " processes",
+             ": a warm start needs the process count of the run that wrote its state files");
 }
 
 void ReadStorageSection(DiagnosticStream& diag, const std::string& path,

@@ -2,6 +2,7 @@
 // layer count, the grids and stacks of the model and the initial state of every soil column.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
@@ -186,8 +187,8 @@ void unsatzonmodellklasse::SetInitialState() {
     ReadStoredState();
   } else {
     if (storageMode == 2) {
-      ReadGridFile(kGroundwaterDistance, grid_pairs[kPairGWSTAND].name);
-      if (pondParameter == 1) ReadGridFile(kPondingStorage, grid_pairs[kPairPOND].name);
+      ReadGridFile(kGroundwaterDistance, grid_pairs[kPairGWSTAND].name, false);
+      if (pondParameter == 1) ReadGridFile(kPondingStorage, grid_pairs[kPairPOND].name, false);
       CheckStoredState(false);
     }
     SetColdStartState();
@@ -404,9 +405,10 @@ void unsatzonmodellklasse::ReadStackFile(OwnStack stack, const std::string& name
   velorn::Free3dMatrix(read);
 }
 
-void unsatzonmodellklasse::ReadGridFile(OwnGrid grid, const std::string& name) {
+void unsatzonmodellklasse::ReadGridFile(OwnGrid grid, const std::string& name, bool state) {
   double** read = nullptr;
-  const StateGridRead state;
+  std::optional<StateGridRead> of_state;
+  if (state) of_state.emplace();
   ReadGrid(name, read, 0, true, true, false, 0, false, false, 0.0);
   double** target = grids[grid].get();
   for (long r = first_local_row; r <= last_local_row; ++r)

@@ -722,7 +722,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
                  int32_t precision, const std::vector<ZoneRecord>& zones);
   // Reads a stack file into `stack` (local rows); a level count other than N is code 13.
   void ReadStackFile(OwnStack stack, const std::string& name);
-  void ReadGridFile(OwnGrid grid, const std::string& name);
+  // A grid of the stored state (`state`, checked under its folder's manifest) or one a cold
+  // start begins with (storage mode 2's groundwater distance and pond: the user's, or one a run
+  // wrote, read as any input).
+  void ReadGridFile(OwnGrid grid, const std::string& name, bool state = true);
   const SoilRecord& CellSoil(long row, long column) const;
   // The layers of a cell's column: the stacks hold the most layers of any soil of the basin, a
   // soil with fewer uses only its own.

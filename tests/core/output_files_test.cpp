@@ -165,6 +165,27 @@ TEST_F(FolderLock, AStaleLockOfThisHostIsTakenOverWithAWarning) {
   EXPECT_FALSE(lock.held());
 }
 
+// A lock file that names no run (empty, other text, a folder, a dangling link) is respected and
+// said to be what it is, not blamed on a process 0 on an unknown host.
+TEST_F(FolderLock, ALockThatNamesNoRunIsSaidToNameNone) {
+  const std::vector<std::pair<const char*, std::function<void()>>> locks = {
+      {"empty", [&] { test::WriteFile(LockPath(), ""); }},
+      {"junk", [&] { test::WriteFile(LockPath(), "velorn\n"); }},
+      {"folder", [&] { fs::create_directory(LockPath()); }},
+      {"dangling link", [&] { fs::create_symlink(dir / "gone", LockPath()); }}};
+  for (const auto& [kind, make] : locks) {
+    SCOPED_TRACE(kind);
+    make();
+    screen.str("");
+    OutputFolderLock lock;
+    EXPECT_EQ(test::ThrownCode([&] { lock.Take(diag, dir.path().string()); }), kOutputCreateCode);
+    EXPECT_FALSE(lock.held());
+    EXPECT_TRUE(ScreenHas("holds a lock file " + LockPath() + " that names no run")) << screen.str();
+    EXPECT_FALSE(ScreenHas("unknown host")) << screen.str();
+    fs::remove(LockPath());
+  }
+}
+
 // The set-up of a run writes over a table, adds to another, writes through a symbolic link and
 // creates a file, then ends: refused (the keeper unwinds), by SIGTERM or SIGHUP (the handler),
 // or by SIGKILL (the copies stay until the next run takes the folder's lock). Whatever the end,

@@ -69,6 +69,31 @@ TEST(GridFormatDetection, RecognisesEachFormFromItsLeadingBytesOnly) {
   EXPECT_EQ(DecodeBinaryHeader(BinaryHeader<float>(N, 48).data(), false)[5], N);
 }
 
+// A name that says a form other than the file's is said (a state written as ASCII under the
+// ".dbl" and ".stk" names a binary state would have); a name that says none, or the same, is not.
+TEST(GridFormatDetection, ANameOfAnotherFormIsSaid) {
+  const GridFileType forms[] = {kGridAscii, kGridBinaryDouble, kGridBinarySingle, kGridNetcdf};
+  const std::pair<const char*, std::vector<GridFileType>> names[] = {
+      {"out/theta.asc", {kGridAscii}},
+      {"out/theta.DBL", {kGridBinaryDouble}},
+      {"theta.flt", {kGridBinarySingle}},
+      {"./qunten.stk", {kGridBinaryDouble, kGridBinarySingle}},
+      {"dem.grd", {kGridAscii, kGridBinaryDouble, kGridBinarySingle, kGridNetcdf}},
+      {"a.dbl/dem", {kGridAscii, kGridBinaryDouble, kGridBinarySingle, kGridNetcdf}}};
+  for (const auto& [name, agreeing] : names)
+    for (const GridFileType form : forms) {
+      const bool agrees = std::find(agreeing.begin(), agreeing.end(), form) != agreeing.end();
+      const std::string said = FormNameDisagreement(name, form);
+      EXPECT_EQ(said.empty(), agrees) << name << " " << form << ": " << said;
+      if (!agrees) {
+        EXPECT_NE(said.find(std::string("the file ") + name + " holds "), said.npos);
+      }
+    }
+  EXPECT_EQ(FormNameDisagreement("hh.stk", kGridAscii),
+            "the file hh.stk holds ASCII values under a name of binary stacks (.stk): it is read "
+            "as what it holds");
+}
+
 TEST(AsciiHeader, ReadsFloatFormattedNumbersAndAnyKeyCase) {
   const std::string text =
       "ncols         3\nnrows         4\nxllcorner     1.\nyllcorner     2.\n"

@@ -1123,13 +1123,14 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
     return;
   }
   if (GetParam() == -3) {
-    // A state of two processes, then one of one process written over it: the second process's
-    // storage content file is of the earlier run, which a warm start on two refuses.
+    // A state of three processes, then one of two written over it: the third process's
+    // storage content file is of the earlier run, which a warm start on two refuses as such
+    // (the manifest is read before the process count is blamed).
     TempDir over, warm;
-    ASSERT_EQ(RunExample(over, 2, StatePeriod("24", "25", false)).exit_status, 0);
-    const RunResult one = RunExample(over, 1, StatePeriod("24", "25", false));
-    ASSERT_EQ(one.exit_status, 0) << one.Describe();
-    EXPECT_NE(ReadFile(over / "output/velorn_state.txt").find("\nearlier soilstorage_1\n"),
+    ASSERT_EQ(RunExample(over, 3, StatePeriod("24", "25", false)).exit_status, 0);
+    const RunResult two = RunExample(over, 2, StatePeriod("24", "25", false));
+    ASSERT_EQ(two.exit_status, 0) << two.Describe();
+    EXPECT_NE(ReadFile(over / "output/velorn_state.txt").find("\nearlier soilstorage_2\n"),
               std::string::npos);
     for (const auto& entry : fs::directory_iterator(over.path() / "output"))
       fs::copy_file(entry.path(), warm.path() / entry.path().filename());
@@ -1137,10 +1138,23 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
     EXPECT_EQ(result.exit_status, 71) << result.Describe();
     const std::vector<std::string> fatal = FatalLines(result.diag);
     ASSERT_FALSE(fatal.empty()) << result.diag;
-    EXPECT_NE(fatal.front().find("the state file ./soilstorage_1 is not of the run"),
+    EXPECT_NE(fatal.front().find("the state file ./soilstorage_2 is not of the run"),
               std::string::npos)
         << fatal.front();
     EXPECT_NE(fatal.front().find("an earlier run wrote it"), std::string::npos) << fatal.front();
+    // A cold start from a table depth of the user's (storage mode 2) read from that folder: an
+    // input beside the state, no part of it, read whatever the manifest lists.
+    GridFile depth = ReadGridFile((ExampleDir() / "zones.asc").string());
+    for (double& g : depth.values) g = g < -9998 ? -9999 : -2.0;
+    WriteFile(warm / "start_table.asc", AsciiGridText(depth));
+    const RunResult cold = RunExample(
+        warm, 2,
+        {{"front-range.ctl", kModelEnd, "0\n27\n1\n"},
+         {"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
+          "0          # start\n26\n"},
+         {"front-range.ctl", "gwstand.dbl\n0\n", "start_table.asc\n0\n"},
+         {"front-range.ctl", kStateReadSwitches[2], "2"}});
+    EXPECT_EQ(cold.exit_status, 0) << cold.Describe();
     return;
   }
   if (GetParam() == -4) {
@@ -1294,11 +1308,15 @@ INSTANTIATE_TEST_SUITE_P(ExampleRun, StatePlanting, ::testing::Range(-4, kPlantS
 // The worked warm start the example ships (front-range-first-half.ctl, then
 // front-range-second-half.ctl, a warm start from the state the first writes into first-half/),
 // split on 14 January and ending on 28 January: every row of both halves' tables is the row of
-// the same day in the reviewed tables of the straight year, on 2 processes as on 1.
+// the same day in the reviewed tables of the straight year, on 2 processes as on 1. Storage
+// content files another run left in the working folder (with another date of the land-use
+// parameters) are no part of the state: the warm start reads its own, in first-half/.
 TEST(ExampleRun, ShippedWarmStartContinuesTheYear) {
   TempDir dir;
   fs::copy(ExampleDir(), dir.path(), fs::copy_options::recursive);
   WriteFile(dir / "MpiSpeedFactor.dat", "1.0\n");
+  for (const char* stray : {"soilstorage_0", "soilstorage_1"})
+    WriteFile(dir / stray, "[landuse_parameters]\n2019 6 30 24 (another run's date)\n");
   ApplyEdits(
       dir.path(),
       {{"front-range-first-half.ctl", "30 June 2019)\n30\n6\n", "14 January)\n14\n1\n"},
@@ -1311,6 +1329,7 @@ TEST(ExampleRun, ShippedWarmStartContinuesTheYear) {
     run.environment = {"OMP_NUM_THREADS=1"};
     const RunResult result = RunVelorn(run, {control});
     ASSERT_EQ(result.exit_status, 0) << control << result.Describe();
+    EXPECT_EQ(result.diag.find("no section [landuse_parameters]"), std::string::npos) << control;
   }
   const fs::path year =
       ExampleDir().parent_path().parent_path() / "tests/runs/expected/front-range/year";
@@ -1655,6 +1674,7 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
       {"modell_0.log", "1", false, 18},
       {"dem.$ex", "200", false, 18},
       {"theta.stk", "500", false, 18, "theta.stk  # water content per layer\n"},
+      {"velorn_state.txt.*", "0", false, 18},  // the manifest's temporary
       {nullptr, "", false, 0},
   };
   for (const Case& c : cases) {
@@ -1700,13 +1720,18 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
     const std::string reported = result.diag + result.err;
     // The last line that names the file, its FATAL entry, gives the system's reason.
     // (The process log lies in the working directory, every other file in the output folder.)
-    const std::string named =
+    std::string named =
         std::string(c.file) == "modell_0.log" ? c.file : "output/" + std::string(c.file);
+    if (named.ends_with('*')) named.pop_back();
     const std::size_t at = reported.rfind(named);
     ASSERT_NE(at, std::string::npos) << result.Describe();
     const std::string line = reported.substr(at, reported.find('\n', at) - at);
     EXPECT_NE(line.find(": No space left on device"), std::string::npos) << line;
     EXPECT_EQ(result.diag.find("reached end of simulation sucessfully"), std::string::npos);
+    // No half-written temporary stays beside the file it was to replace.
+    for (const auto& entry : fs::directory_iterator(dir.path() / "output"))
+      EXPECT_FALSE(entry.path().filename().string().starts_with("velorn_state.txt."))
+          << entry.path();
   }
 }
 

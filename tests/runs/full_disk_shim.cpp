@@ -1,12 +1,12 @@
 // A stand-in for a full disk, loaded into the velorn processes with LD_PRELOAD by the
-// whole-model tests. Writes to a file whose name ends in $VELORN_FULL_DISK_NAME fail with ENOSPC
-// once the file holds at least $VELORN_FULL_DISK_FROM bytes (default 1: the header written at
-// set-up goes through and the rows written later do not, as a disk that fills up during a run;
-// 0: every write fails). The calls of the checked writers (core/output_files.h) are covered:
-// fwrite and vfprintf (also its fortified form), and fflush and fclose, which fail when stdio
-// still holds unwritten bytes for such a file (those bytes are dropped, as a full disk would);
-// and write and writev, through which the C++ streams write, and pwrite and pwritev, through
-// which MPI-IO writes (the binary stacks). With $VELORN_FULL_DISK_KILL set, the first such write
+// whole-model tests. Writes to a file whose name ends in $VELORN_FULL_DISK_NAME (a name ending in
+// '*': followed by anything) fail with ENOSPC once the file holds at least $VELORN_FULL_DISK_FROM
+// bytes (default 1: the header written at set-up goes through and the rows written later do
+// not, as a disk that fills up during a run; 0: every write fails). The calls of the checked
+// writers (core/output_files.h) are covered: fwrite and vfprintf (also its fortified form), and
+// fflush and fclose, which fail when stdio still holds unwritten bytes for such a file (those
+// bytes are dropped, as a full disk would); and write and writev, through which the C++ streams
+// write, and pwrite and pwritev, through which MPI-IO writes (the binary stacks). With $VELORN_FULL_DISK_KILL set, the first such write
 // kills the process (SIGKILL) instead.
 // A slow disk as well: an fopen of a file whose name ends in $VELORN_HOLD_NAME waits until the
 // file $VELORN_HOLD_UNTIL exists (at most two minutes), which holds a run at that point of its
@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -39,9 +40,17 @@ bool OnFullDiskFd(int fd) {
   const std::string link = "/proc/self/fd/" + std::to_string(fd);
   const ssize_t length = readlink(link.c_str(), path, sizeof path - 1);
   if (length <= 0) return false;
-  const std::size_t suffix = std::strlen(name);
-  const bool full = static_cast<std::size_t>(length) >= suffix &&
-                    std::strcmp(path + length - static_cast<ssize_t>(suffix), name) == 0;
+  // A name ending in '*' stands for any end of the file's name (a temporary "<name>.<pid>").
+  const std::string_view file(path, static_cast<std::size_t>(length));
+  std::string_view wanted(name);
+  bool full = false;
+  if (wanted.ends_with('*')) {
+    wanted.remove_suffix(1);
+    const std::size_t at = file.rfind(wanted);
+    full = at != std::string_view::npos && file.find('/', at + wanted.size()) == file.npos;
+  } else {
+    full = file.ends_with(wanted);
+  }
   // $VELORN_FULL_DISK_KILL: the process is killed there instead, as by a power cut.
   if (full && std::getenv("VELORN_FULL_DISK_KILL") != nullptr) raise(SIGKILL);
   return full;

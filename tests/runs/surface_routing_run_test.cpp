@@ -7,14 +7,19 @@
 // starts under the soil zone, which provides its water table, recharge and base flow grids, and
 // the streams take base flow from the soil columns).
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "tests/support/example_sections.h"
 #include "tests/support/test_files.h"
 #include "tests/support/velorn_runner.h"
 #include "tests/support/water_balance_table.h"
@@ -26,11 +31,22 @@ namespace fs = std::filesystem;
 
 using Outputs = std::map<std::string, std::string>;
 
+// How a run is steered while it runs: the exit status it ends with, what it reads on its
+// standard input, a synchronisation file written before it starts, and what is done while it
+// runs (given its folder and mpirun's process id).
+struct Steering {
+  int exit_status = 0;
+  std::string input;
+  std::string sync;
+  std::function<void(const fs::path&, int)> while_running;
+};
+
 // Runs `control` of the example (with its extra grid files) after the replacements `edits` on
-// `processes` x `threads`; the outputs but the per-process storage files.
+// `processes` x `threads`; the outputs but the per-process storage files (unless `steering` is
+// given: then all of them, the state manifest but its run line).
 Outputs RunVariant(const std::string& control_name, const std::vector<const char*>& files,
                    const std::vector<std::pair<std::string, std::string>>& edits, int processes,
-                   int threads) {
+                   int threads, const Steering* steering = nullptr) {
   TempDir dir;
   CopyExample(dir.path());
   for (const char* file : files)
@@ -49,10 +65,25 @@ Outputs RunVariant(const std::string& control_name, const std::vector<const char
   options.environment = {"OMP_NUM_THREADS=" + std::to_string(threads)};
   // Soil water and surface routing: minutes under the sanitizers.
   options.timeout_seconds = 600;
+  if (steering != nullptr) {
+    if (!steering->sync.empty()) WriteFile(dir / "sync.txt", steering->sync);
+    options.input = steering->input;
+    if (steering->while_running)
+      options.while_running = [&](int mpirun) { steering->while_running(dir.path(), mpirun); };
+  }
   const RunResult result = RunVelorn(options, {control_name});
-  EXPECT_EQ(result.exit_status, 0) << result.Describe();
+  EXPECT_EQ(result.exit_status, steering != nullptr ? steering->exit_status : 0)
+      << result.Describe();
   auto outputs = OutputFiles(dir.path() / "output");
-  std::erase_if(outputs, [](const auto& file) { return file.first.starts_with("soilstorage_"); });
+  if (steering == nullptr) {
+    std::erase_if(outputs,
+                  [](const auto& file) { return file.first.starts_with("soilstorage_"); });
+  } else if (fs::exists(dir / "output/velorn_state.txt")) {
+    std::string manifest = ReadFile(dir / "output/velorn_state.txt");
+    const std::size_t run = manifest.find("\nrun ");
+    if (run != std::string::npos) manifest.erase(run, manifest.find('\n', run + 1) - run);
+    outputs["velorn_state.txt"] = manifest;
+  }
   return outputs;
 }
 
@@ -93,6 +124,62 @@ TEST_P(SurfaceRoutingRun, SameOutputsOnEveryProcessAndThreadCount) {
       else
         ExpectSame(outputs, first);
     }
+  }
+}
+
+// Surface routing and irrigation on, their grids and stacks of the run's end and the state
+// written (code 3), from 10 March: the coupled program says "Finish" after the first step, or a Ctrl-C answered
+// with 1 comes while the run waits for it there. Either way the run ends with the step of
+// 11 March (99), and every model takes that step as its end: every output and the state are
+// those of the run that ends on 11 March, byte for byte (without the end moved, the grids that
+// surface routing and irrigation write at the end would be missing).
+TEST_P(SurfaceRoutingRun, AFinishOrACtrlCEndsTheRunAsTheRunThatEndsAtThatStep) {
+  std::vector<std::pair<std::string, std::string>> edits = {
+      {"[standard_grids]\n7\n", "[standard_grids]\n8\nirrigation.asc irrigation_codes 0\n"},
+      {"[irrigation]\n0          # no irrigation",
+       "[irrigation]\n1\n1440\nirr_gw.stat 2001\nirr_sw.stat 2001\n[irrigation_table]\n1\n"
+       "12 meadow 3 2 1 0.33\n"},
+      {"irrig.dbl\n0\n", "irrig.dbl\n3\n"},
+      {"velocity.stk     # velocity stack, not written\n0\n", "velocity.stk\n3\n"}};
+  for (const char* line : kStateLines)  // the state, written at the end
+    edits.push_back({line + std::string("\n0\n"), line + std::string("\n3\n")});
+  if (GetParam() == 6)
+    edits.push_back({"4          # method: single direction, steepest descent of the water surface",
+                     "6"});
+  const std::vector<const char*> files = {"river_width.asc", "river_depth.asc", "irrigation.asc"};
+  auto straight_edits = edits;
+  straight_edits.push_back(
+      {"0          # end: hour, day, month, year (the last daily step, 19 March 2019)\n19\n",
+       "0\n11\n"});
+  const Steering plain;
+  const Outputs straight =
+      RunVariant("front-range-surface-routing.ctl", files, straight_edits, 1, 2, &plain);
+  for (const char* name : {"velocity.stk", "irrig.dbl", "irr_sw.stat", "velorn_state.txt"})
+    ASSERT_EQ(straight.count(name), 1u) << name;
+  edits.push_back({"[ExternalCoupling]\n0 ",
+                   "[ExternalCoupling]\n1\n./sync.txt\n10\nI\n1440\n0\n0\n0\n./"
+                   "to_partner.txt\nCommand=Continue;\n# "});
+  for (const bool ctrl_c : {false, true}) {
+    SCOPED_TRACE(ctrl_c ? "Ctrl-C, choice 1" : "Finish");
+    Steering steering;
+    steering.exit_status = 99;
+    steering.sync = "Command=Continue;\n";
+    for (int answer = 0; ctrl_c && answer < 5000; ++answer) steering.input += "1\n";
+    steering.while_running = [ctrl_c](const fs::path& dir, int mpirun) {
+      const fs::path to_partner = dir / "to_partner.txt";
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+      while (!fs::exists(to_partner) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      fs::remove(to_partner);
+      if (ctrl_c) {
+        kill(mpirun, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      }
+      WriteFileWhole((dir / "sync.txt").string(),
+                     ctrl_c ? "no command here\n" : "Command=Finish;\n");
+    };
+    ExpectSame(RunVariant("front-range-surface-routing.ctl", files, edits, 1, 2, &steering),
+               straight);
   }
 }
 

@@ -131,6 +131,10 @@ TEST_F(StorageSection, RefusesWhatDoesNotBelongToThisRun) {
   EXPECT_EQ(test::ThrownCode([&] { RefuseStorageFilesOfMoreProcesses(diag_, base, 3); }, 0),
             kStorageFileContentCode);
   EXPECT_TRUE(ScreenHas("state.txt_3 belongs to a run of more than 3 processes"));
+  std::ofstream(Path("state.txt_1")) << "";
+  EXPECT_EQ(test::ThrownCode([&] { RefuseStorageFilesOfMoreProcesses(diag_, base, 1); }, 0),
+            kStorageFileContentCode);
+  EXPECT_TRUE(ScreenHas("state.txt_1 belongs to a run of more than one process:"));
 }
 
 TEST_F(StorageSection, UnwritableFileEndsTheRun) {
