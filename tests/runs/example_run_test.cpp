@@ -21,8 +21,11 @@
 // run split in two, the second part a warm start from the state the first stored, must end as
 // the whole; a warm start from a state with a value the model never writes, or from the state of
 // a run killed while writing it, is refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <semaphore.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -1708,6 +1712,53 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
     EXPECT_NE(line.find(": No space left on device"), std::string::npos) << line;
     EXPECT_EQ(result.diag.find("reached end of simulation sucessfully"), std::string::npos);
   }
+}
+
+// A run killed inside the open of a file can leave Open MPI's shared-file-pointer semaphore of
+// that file's base name (/dev/shm/sem.OMPIO_<name>) taken, host-wide. A later run that writes a
+// stack of that name, in another folder, ends as it should and writes it: no lock outside the
+// run folder's own is taken. (The stack gets a name of its own, so no other run on the host
+// meets the planted semaphore, which is released after.)
+TEST(ExampleRun, ASemaphoreLeftTakenOnTheHostStopsNoRun) {
+  TempDir dir;
+  const std::string stack =
+      "qunten-" + std::to_string(getpid()) + "-" + dir.path().filename().string() + ".stk";
+  const std::string semaphore = "/OMPIO_" + stack;
+  sem_t* taken = sem_open(semaphore.c_str(), O_CREAT | O_EXCL, 0600, 0);
+  ASSERT_NE(taken, SEM_FAILED) << semaphore << ": " << std::strerror(errno);
+  struct Release {
+    std::string name;
+    sem_t* semaphore;
+    ~Release() {
+      sem_close(semaphore);
+      sem_unlink(name.c_str());
+    }
+  } release{semaphore, taken};
+  const RunResult result = RunExample(
+      dir, 2,
+      {{"front-range.ctl", kModelEnd, "0\n3\n1\n"},
+       {"front-range.ctl", "qunten.stk # flux through the lower boundary of each layer\n0\n",
+        stack + "\n3\n"}},
+      false, 0, {}, nullptr, false, {},
+      [](int mpirun) {  // a run that waits at the open is ended after four minutes
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+        const std::string stat = "/proc/" + std::to_string(mpirun) + "/stat";
+        const auto running = [&stat] {
+          std::string text;
+          std::ifstream in(stat);
+          std::getline(in, text);
+          const std::size_t at = text.rfind(')');
+          return at != std::string::npos && at + 2 < text.size() && text[at + 2] != 'Z';
+        };
+        while (running() && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (running()) kill(-mpirun, SIGKILL);
+      });
+  int value = -1;
+  sem_getvalue(taken, &value);
+  EXPECT_EQ(value, 0);  // still taken: the run neither waited for it nor touched it
+  EXPECT_EQ(result.exit_status, 0) << result.Describe();
+  EXPECT_GT(fs::file_size(dir.path() / "output" / stack), 0u);
 }
 
 // Every example block of docs/control-file.md that is a complete section (a fenced block that
