@@ -3,6 +3,7 @@
 
 #include <mpi.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -140,14 +141,52 @@ int PollControlState(DiagnosticStream& diag, std::istream* console) {
   return ControlState();
 }
 
+long NextWaitReminder(long mark) {
+  return mark + std::min(mark, kLongestWaitReminderSeconds);
+}
+
+namespace {
+
+// The reminder of a long wait: what the run waits for (the file, the command it expects, a
+// folder of it that does not exist) and for how long.
+std::string WaitReminder(const std::string& name, long waited_seconds) {
+  std::string text = "WARNING: still waiting after " + std::to_string(waited_seconds) +
+                     " s for the external synchronisation file " + name;
+  const std::filesystem::path folder = std::filesystem::path(name).parent_path();
+  std::error_code error;
+  if (!folder.empty() && !std::filesystem::is_directory(folder, error))
+    text += " (its folder " + folder.string() + " does not exist)";
+  return text +
+         ": the coupled program is to write it, its first line \"Command=Continue;\" (or "
+         "Finish, SaveAndContinue, StopWithoutSaving); the run waits for it without end "
+         "(SIGUSR1 to mpirun, or Ctrl-C without mpirun, opens the menu)";
+}
+
+}  // namespace
+
 int WaitForSynchronisationFile(DiagnosticStream& diag, const std::string& name, long interval_ms,
                                const SynchronisationWait& wait) {
   diag << "waiting for external synchronisation file " << name << "...";
   const PollPause pause = PollPauseOf(interval_ms);
+  const auto now = [&wait] { return wait.now ? wait.now() : std::chrono::steady_clock::now(); };
+  const auto began = now();
+  long reminder = kFirstWaitReminderSeconds;
+  bool entry_open = true;  // the waiting entry, until a menu or a reminder ends it
   std::ifstream file(name);
   while (!file.is_open()) {
+    const long waited =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now() - began).count());
+    if (waited >= reminder) {
+      // The reminder ends the open waiting entry with its screen line.
+      if (entry_open) diag << "\n";
+      entry_open = false;
+      diag << WaitReminder(name, waited) << "[end-entry]";
+      diag.FlushScreen();
+      while (reminder <= waited) reminder = NextWaitReminder(reminder);
+    }
     if (ControlState() != kStateRunOn) {
       SetControlState(kStateRunOn);
+      entry_open = false;
       // The prefix of the menu ends the open waiting entry first, so the file stays valid XML.
       diag << "SKIP: \n\nCtrl-C pressed while waiting for " << name
            << "\nCancel the model? \n0 = no (continue)\n2 = cancel now without saving "

@@ -15,6 +15,7 @@
 // (a batch job, a test) must do.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -111,14 +112,26 @@ struct SynchronisationWait {
   std::istream* console = nullptr;              // the answers to the waiting menu
   std::function<void(const PollPause&)> sleep;  // the pause between two polls
   std::function<void()> enable_interrupts;      // installs the interrupt handler again
+  // The clock of the reminders (the steady clock when empty).
+  std::function<std::chrono::steady_clock::time_point()> now;
 };
+
+// A wait for the synchronisation file is said again after this many seconds, and then each time
+// it has lasted twice as long as at the last reminder (10, 20, 40, 80 s, ...), at most
+// kLongestWaitReminderSeconds after it: a partner that never comes, or stops answering, shows on
+// the screen and in the diagnostics file instead of a run that stops without a word.
+inline constexpr long kFirstWaitReminderSeconds = 10;
+inline constexpr long kLongestWaitReminderSeconds = 3600;
+// The next reminder after one at `mark` seconds.
+long NextWaitReminder(long mark);
 
 // Process 0: waits until `name` can be opened, polling every `interval_ms` milliseconds. A
 // control state other than 0 between two polls (a Ctrl-C) shows the waiting menu: 2 ends the
 // wait at once with the control state 2 and returns 0 (the run then stops without saving, on
 // every process alike), 1 and 3 are kept. Then reads the first line and sets the control state
 // from its command (StateOfCommandLine). The entry "waiting for ..." stays open until
-// "found it! "; a menu closes it first. Returns 1 when the file was found.
+// "found it! "; a menu or a reminder (a WARNING entry, NextWaitReminder) closes it first.
+// Returns 1 when the file was found.
 int WaitForSynchronisationFile(DiagnosticStream& diag, const std::string& name, long interval_ms,
                                const SynchronisationWait& wait);
 

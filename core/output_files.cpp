@@ -83,7 +83,7 @@ constexpr const char* kKeptSuffix = ".velorn-kept";
 // of a file under the name that the next run puts back.
 constexpr const char* kPartSuffix = ".velorn-kept.part";
 
-// The same list for the SIGTERM and SIGHUP handler, which may touch no std::string: C strings
+// The same list for the termination-signal handler, which may touch no std::string: C strings
 // that live until the list is cleared, published by the count (entries below it are whole).
 struct SignalEntry {
   char* path = nullptr;
@@ -244,7 +244,7 @@ void KeepBeforeWriting(const std::string& path, bool replaces) {
       std::find(kept.written.begin(), kept.written.end(), path) == kept.written.end())
     kept.written.push_back(path);
   if (!kept.active) return;
-  // The set-aside and its record for the termination hook are one step for a SIGTERM or SIGHUP:
+  // The set-aside and its record for the termination hook are one step for a termination signal:
   // a copy made but not yet recorded would outlive the run, a file renamed but not yet recorded
   // would be lost.
   const TerminationHeldScope held;

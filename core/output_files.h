@@ -106,10 +106,10 @@ void WriteTemporaryFile(DiagnosticStream& diag, int code, const std::string& pat
 // before. A file that is a symbolic link stays one: its bytes are copied aside and written back
 // through the link, so the file it points to gets back its rows.
 //
-// A SIGTERM or SIGHUP during the set-up (mpirun ending a cancelled job, a closed terminal) puts
-// the kept files back before the process ends (the termination hook of core/signals.h), on the
-// thread that sets them aside, whichever thread the signal reaches: each set-aside step is done
-// whole or not begun when the hook runs. A run
+// A termination signal during the set-up (core/signals.h: SIGTERM of mpirun ending a cancelled
+// job, SIGHUP, a batch system's SIGXCPU or SIGUSR2, ...) puts the kept files back before the
+// process ends (the termination hook), on the thread that sets them aside, whichever thread the
+// signal reaches: each set-aside step is done whole or not begun when the hook runs. A run
 // killed hard (SIGKILL) leaves the kept copies beside its new files; the next run that takes
 // the folder's lock puts them back first, with a WARNING naming them (PutBackLeftCopies), so no
 // copy outlives a run that finishes and every refused run finds the earlier files to keep.

@@ -123,6 +123,17 @@ inline constexpr int kNonRootAbortDelayMilliseconds = 10000;
 // `delay_milliseconds` first. Returns only if the abort returns.
 void AbortAllProcesses(int rank, int code, int delay_milliseconds = kNonRootAbortDelayMilliseconds);
 
+// Chooses, before MPI_Init, an MPI file layer that takes no lock outside the folders of the
+// files it opens. Open MPI's default layer (ompio) opens a shared-file-pointer component with
+// every file; its `sm` component keeps a named semaphore per file name (/dev/shm/sem.OMPIO_<base
+// name>), shared by every run on the host: a run killed inside an open leaves it taken, and
+// every later run that opens a file of that base name, in any folder, waits at that open for
+// ever. The model reads and writes at explicit offsets only and never uses a shared file
+// pointer, so the other layer (ROMIO), which makes no such semaphore and no file beside the one
+// it opens, serves it alike. Set whatever the user's MPI settings choose (a file layer chosen
+// there would bring the semaphore back); without Open MPI nothing changes.
+void ChooseMpiFileLayer();
+
 // The whole program: MPI start, diagnostics stream, banner, process layout, one run per control
 // file through `factory`, the report of a failure and the abort of all processes (non-root
 // processes after `abort_delay_milliseconds`). An ErrorCode keeps its code; any other exception

@@ -24,6 +24,18 @@ volatile std::sig_atomic_t g_rank = 0;
 // The signals that interrupt a run: Ctrl-C, and SIGUSR1, which mpirun passes on.
 constexpr int kInterruptSignals[2] = {SIGINT, SIGUSR1};
 
+// The signals that end a run, each by default ending the process, as users and batch systems
+// send them: mpirun ending the job (TERM), a terminal gone (HUP), Ctrl-\ (QUIT), an alarm
+// (ALRM), a batch system's warning before its limit (USR2) and its CPU-time limit (XCPU).
+constexpr int kTerminationSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR2, SIGXCPU};
+
+sigset_t TerminationSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : kTerminationSignals) sigaddset(&set, sig);
+  return set;
+}
+
 // Depth of nested SigintIgnoredScope windows (never touched by a handler).
 std::atomic<int> g_ignore_depth{0};
 // An interrupt signal that arrived inside a SigintIgnoredScope window, taken when it ends.
@@ -78,7 +90,7 @@ char g_held_lock[4096] = {};
 volatile std::sig_atomic_t g_lock_held = 0;
 std::atomic<void (*)()> g_termination_hook{nullptr};
 // The thread that installed the handlers (the one that sets a run's files aside and writes
-// them): SIGTERM and SIGHUP are handled there alone. Lock-free, read by the handler.
+// them): the termination signals are handled there alone. Lock-free, read by the handler.
 std::atomic<pid_t> g_termination_thread{0};
 static_assert(std::atomic<pid_t>::is_always_lock_free);
 
@@ -86,7 +98,7 @@ pid_t CurrentThread() {
   return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
-// SIGTERM and SIGHUP (mpirun ending the job, as when its screen closes; a terminal gone): the
+// A termination signal (mpirun ending the job, a terminal gone, a batch system's limit): the
 // process ends as the signal would end it, but first puts back what its set-up set aside and
 // gives up the lock of its output folder, so that the next run in that folder is not refused.
 //
@@ -246,15 +258,13 @@ void InstallRunHandlers() {
   // without a word, with its lock left behind: writes to it fail instead, and the run goes on
   // writing its files (the diagnostics stream notes the closed screen in its file).
   SetAction(SIGPIPE, SIG_IGN);
-  // Each holds the other back while it runs: a HUP that follows a TERM (a closed terminal
-  // while mpirun ends the job) does not start a second put-back inside the first.
+  // Each holds the others back while it runs: a HUP that follows a TERM (a closed terminal
+  // while mpirun ends the job), or the TERM after a batch system's XCPU, does not start a
+  // second put-back inside the first.
   struct sigaction terminate {};
   terminate.sa_handler = OnTerminate;
-  sigemptyset(&terminate.sa_mask);
-  sigaddset(&terminate.sa_mask, SIGTERM);
-  sigaddset(&terminate.sa_mask, SIGHUP);
-  sigaction(SIGTERM, &terminate, nullptr);
-  sigaction(SIGHUP, &terminate, nullptr);
+  terminate.sa_mask = TerminationSet();
+  for (const int sig : kTerminationSignals) sigaction(sig, &terminate, nullptr);
   struct sigaction action {};
   action.sa_sigaction = OnFloatingPointTrap;
   sigemptyset(&action.sa_mask);
@@ -263,10 +273,7 @@ void InstallRunHandlers() {
 }
 
 TerminationHeldScope::TerminationHeldScope() {
-  sigset_t held;
-  sigemptyset(&held);
-  sigaddset(&held, SIGTERM);
-  sigaddset(&held, SIGHUP);
+  const sigset_t held = TerminationSet();
   pthread_sigmask(SIG_BLOCK, &held, &previous_);
 }
 

@@ -64,19 +64,23 @@ int TakeControlState();
 int FpeState(FpeSubModel model);
 void SetFpeState(FpeSubModel model, int state);
 
-// The lock file that a SIGTERM or SIGHUP removes before the process ends (the output folder's
+// The termination signals: SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR2 and SIGXCPU, the signals
+// that end a process by default and that users, mpirun and batch systems send (a cancelled job,
+// a closed terminal, Ctrl-\, a time or CPU limit). Each is handled alike, below.
+//
+// The lock file that a termination signal removes before the process ends (the output folder's
 // lock of the running run; path of at most 4095 characters), and the end of that.
 void SetLockToRelease(const std::string& path);
 void ClearLockToRelease();
 
-// A function that SIGTERM and SIGHUP run before the lock goes and the process ends: it puts back
+// A function that a termination signal runs before the lock goes and the process ends: it puts back
 // the files that a run's set-up set aside (core/output_files.h). It must be async-signal-safe.
 // While a hook is set it runs on the thread that last called InstallRunHandlers, wherever the
 // signal lands: another thread passes the signal on to it. Without one (nullptr: no set-up under
 // way) the thread the signal lands on ends the process at once.
 void SetTerminationHook(void (*hook)());
 
-// Holds SIGTERM and SIGHUP back on this thread for its length: a termination signal that comes
+// Holds the termination signals back on this thread for its length: a termination signal that comes
 // meanwhile waits and is taken when the scope ends. Each step that sets a file aside, puts it
 // back or removes its copy runs in one, so the termination hook never sees a step half done.
 class TerminationHeldScope {
@@ -114,7 +118,7 @@ void EnableInterruptHandler();
 void DisableInterruptHandler();
 // Installs both handlers; the program entry calls it as soon as MPI is up (a signal during the
 // set-up of a run must not end the job) and again once an application has been constructed.
-// The calling thread becomes the one that handles SIGTERM and SIGHUP.
+// The calling thread becomes the one that handles the termination signals.
 void InstallRunHandlers();
 
 // Holds SIGINT (and SIGUSR1) back while a grid, stack or table file is open: a signal arriving

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -158,12 +159,19 @@ class WaitTest : public ::testing::Test {
   void SetUp() override { RegisterCurrentApplication(); }
   void TearDown() override { ClearCurrentApplication(); }
 
-  // Waits for the file, which is created with `content` at pause `appear_at` (0: before);
-  // `signal_at` sets state 1 at that pause (0: never). Returns the state afterwards.
-  int Wait(const std::string& content, int appear_at, int signal_at, const std::string& input) {
-    const fs::path file = captured_.dir.path() / "sync";
+  // Waits for the file (`sync` in the test's folder unless named), which is created with its
+  // folder and `content` at pause `appear_at` (0: before); `signal_at` sets state 1 at that pause
+  // (0: never). Each pause of 1.5 s advances the clock of the reminders as much. Returns the
+  // state afterwards.
+  int Wait(const std::string& content, int appear_at, int signal_at, const std::string& input,
+           fs::path file = {}) {
+    if (file.empty()) file = captured_.dir.path() / "sync";
     fs::remove(file);
-    if (appear_at == 0) std::ofstream(file) << content;
+    const auto create = [&] {
+      fs::create_directories(file.parent_path());
+      std::ofstream(file) << content;
+    };
+    if (appear_at == 0) create();
     std::istringstream console(input);
     int pauses = 0;
     SynchronisationWait wait;
@@ -172,10 +180,12 @@ class WaitTest : public ::testing::Test {
       EXPECT_EQ(pause.seconds, 1);
       EXPECT_EQ(pause.nanoseconds, 500000000);
       ++pauses;
+      clock_ += std::chrono::milliseconds(1500);
       if (pauses == signal_at) SetControlState(kStateFinish);
-      if (pauses == appear_at) std::ofstream(file) << content;
+      if (pauses == appear_at) create();
     };
     wait.enable_interrupts = [&] { ++enables_; };
+    wait.now = [&] { return clock_; };
     const int found = WaitForSynchronisationFile(captured_.diag, file.string(), 1500, wait);
     EXPECT_EQ(found, ControlState() == kStateStopWithoutSaving && signal_at > 0 ? 0 : 1);
     return ControlState();
@@ -183,6 +193,7 @@ class WaitTest : public ::testing::Test {
 
   CapturedDiag captured_;
   int enables_ = 0;
+  std::chrono::steady_clock::time_point clock_{};
 };
 
 TEST_F(WaitTest, CommandsAndMenuAnswersSetTheState) {
@@ -203,9 +214,44 @@ TEST_F(WaitTest, CommandsAndMenuAnswersSetTheState) {
   EXPECT_EQ(Wait("Command=Continue;", 3, 1, "2"), kStateStopWithoutSaving);
 }
 
+// A partner that does not answer: the wait says so after 10, 20, 40 and 80 s (then at most an
+// hour apart), naming the file, the command it expects, a folder of it that does not exist and
+// how long it has waited, on the screen and in the diagnostics file.
+TEST_F(WaitTest, ALongWaitSaysWhatItWaitsForAtGrowingIntervals) {
+  const std::pair<long, long> marks[] = {{10, 20}, {2560, 5120}, {7200, 10800}};
+  for (const auto& [mark, next] : marks) EXPECT_EQ(NextWaitReminder(mark), next) << mark;
+  SetControlState(0);
+  const fs::path sync = captured_.dir.path() / "sync";
+  EXPECT_EQ(Wait("Command=Continue;", 60, 0, ""), kStateRunOn);  // found after 90 s
+  const std::string file = captured_.DiagFile();
+  for (const int waited : {10, 21, 40, 81})
+    EXPECT_NE(
+        file.find("<line level=\"2\" description= \"still waiting after " + std::to_string(waited) +
+                  " s for the external synchronisation file " + sync.string() +
+                  ": the coupled program is to write it, its first line "
+                  "&quot;Command=Continue;&quot;"),
+        std::string::npos)
+        << waited << file;
+  std::size_t reminders = 0;
+  for (std::size_t at = file.find("still waiting"); at != std::string::npos;
+       at = file.find("still waiting", at + 1))
+    ++reminders;
+  EXPECT_EQ(reminders, 4u);
+  // The first ends the open waiting entry's screen line.
+  EXPECT_TRUE(captured_.ScreenHas(sync.string() + "...\nstill waiting after 10 s for "));
+  EXPECT_TRUE(captured_.HasEntry(kLevelDebug, "found it! "));
+  // A file in a folder that does not exist (yet): the reminder says so.
+  const fs::path absent = captured_.dir.path() / "absent" / "sync";
+  EXPECT_EQ(Wait("Command=Finish;", 8, 0, "", absent), kStateFinish);
+  EXPECT_TRUE(captured_.ScreenHas(
+      "still waiting after 10 s for the external synchronisation file " + absent.string() +
+      " (its folder " + absent.parent_path().string() + " does not exist): "));
+}
+
 TEST_F(WaitTest, TheWaitingEntryKeepsTheFileValidWhenAMenuInterruptsIt) {
   SetControlState(0);
-  Wait("Command=Continue;", 2, 1, "0");
+  Wait("Command=Continue;", 12, 1, "0");  // a menu, then a reminder after 10 s
+  EXPECT_TRUE(captured_.ScreenHas("still waiting after 10 s"));
   const std::string file = captured_.DiagFile();
   // The waiting entry got its own closed line before the menu (screen only) and "found it! ".
   EXPECT_NE(file.find("waiting for external synchronisation file "), std::string::npos);

@@ -187,7 +187,7 @@ TEST_F(FolderLock, ALockThatNamesNoRunIsSaidToNameNone) {
 }
 
 // The set-up of a run writes over a table, adds to another, writes through a symbolic link and
-// creates a file, then ends: refused (the keeper unwinds), by SIGTERM or SIGHUP (the handler),
+// creates a file, then ends: refused (the keeper unwinds), by a termination signal (the handler),
 // or by SIGKILL (the copies stay until the next run takes the folder's lock). Whatever the end,
 // once the next run holds the lock every earlier file is as it was, the link is still a link,
 // no copy is left, and a refused run after it again leaves everything as it was.
@@ -229,7 +229,7 @@ class KeptFilesAfterAnEnd : public FolderLock {
 };
 
 TEST_F(KeptFilesAfterAnEnd, EveryEndOfASetUpLeavesTheEarlierFiles) {
-  for (const int end : {0, SIGTERM, SIGHUP, SIGKILL}) {
+  for (const int end : {0, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR2, SIGXCPU, SIGKILL}) {
     SCOPED_TRACE("ended by signal " + std::to_string(end));
     WriteEarlierRun();
     screen.str("");

@@ -269,14 +269,14 @@ TEST(EntryRun, SigusrOneSentToMpirunReachesTheInterruptPathOfEveryProcess) {
   }
 }
 
-// A signal while a run is being set up, on 1 and 2 processes: SIGTERM and SIGHUP (mpirun
-// ending a cancelled job, a closed terminal) put the earlier run's files back before the
-// processes end; after SIGKILL the next run in the folder puts them back as it takes the lock,
-// naming them. Either way the earlier files are as they were, the symbolic link is still one
-// and no kept copy is left.
+// A signal while a run is being set up, on 1 and 2 processes: SIGTERM, SIGHUP, SIGQUIT, SIGALRM,
+// SIGUSR2 and SIGXCPU (mpirun ending a cancelled job, a closed terminal, Ctrl-\, a batch
+// system's warning or CPU-time limit) put the earlier run's files back before the processes end;
+// after SIGKILL the next run in the folder puts them back as it takes the lock, naming them. Either
+// way the earlier files are as they were, the symbolic link is still one and no kept copy is left.
 TEST(EntryRun, ASignalDuringTheSetUpLeavesTheEarlierOutputs) {
   for (const int processes : {1, 2}) {
-    for (const int sig : {SIGTERM, SIGHUP, SIGKILL}) {
+    for (const int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR2, SIGXCPU, SIGKILL}) {
       SCOPED_TRACE(std::to_string(processes) + " processes, signal " + std::to_string(sig));
       TempDir dir;
       fs::create_directories(dir.path() / "out");

@@ -21,8 +21,11 @@
 // run split in two, the second part a warm start from the state the first stored, must end as
 // the whole; a warm start from a state with a value the model never writes, or from the state of
 // a run killed while writing it, is refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <semaphore.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,6 +36,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <set>
 #include <sstream>
@@ -1733,6 +1737,32 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
       EXPECT_FALSE(entry.path().filename().string().starts_with("velorn_state.txt."))
           << entry.path();
   }
+}
+
+// A run killed inside the open of a file can leave Open MPI's shared-file-pointer semaphore of
+// that file's base name (/dev/shm/sem.OMPIO_<name>) taken, host-wide. A later run that writes a
+// stack of that name, in another folder, ends as it should and writes it: no lock outside the
+// run folder's own is taken. (The stack gets a name of its own, so no other run on the host
+// meets the planted semaphore, which is released after.)
+TEST(ExampleRun, ASemaphoreLeftTakenOnTheHostStopsNoRun) {
+  TempDir dir;
+  const std::string stack =
+      "qunten-" + std::to_string(getpid()) + "-" + dir.path().filename().string() + ".stk";
+  const std::string name = "/OMPIO_" + stack;
+  sem_t* taken = sem_open(name.c_str(), O_CREAT | O_EXCL, 0600, 0);
+  ASSERT_NE(taken, SEM_FAILED) << name << ": " << std::strerror(errno);
+  const std::unique_ptr<sem_t, std::function<void(sem_t*)>> release(taken, [&name](sem_t* held) {
+    sem_close(held);
+    sem_unlink(name.c_str());
+  });
+  // A run that waits at the open is ended by RunExample's time limit.
+  const RunResult result = RunExample(
+      dir, 2,
+      {{"front-range.ctl", kModelEnd, "0\n3\n1\n"},
+       {"front-range.ctl", "qunten.stk # flux through the lower boundary of each layer\n0\n",
+        stack + "\n3\n"}});
+  EXPECT_EQ(result.exit_status, 0) << result.Describe();
+  EXPECT_GT(fs::file_size(dir.path() / "output" / stack), 0u);
 }
 
 // Every example block of docs/control-file.md that is a complete section (a fenced block that

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include "core/program_entry.h"
+
 int main(int argc, char** argv) {
+  velorn::ChooseMpiFileLayer();  // as the model's own main does
   MPI_Init(&argc, &argv);
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
