@@ -1952,12 +1952,13 @@ void CheckOutsideAccount(const Features& f, const std::string& out, const Window
                                                  std::to_string(residuals[s]) + " mm"});
 }
 
-// A zone statistics table summed over its reports, per subbasin 1..5, with half a unit of the
-// last digit of every value it printed (its rounding, however many digits it writes).
+// A zone statistics table summed over its reports (or its last report alone), per subbasin
+// 1..5, with half a unit of the last digit of every value it printed (its rounding, however many
+// digits it writes).
 struct TableSums {
   std::vector<double> sums = std::vector<double>(5, 0.0), rounding = sums;
 };
-TableSums SumRows(const std::string& path) {
+TableSums SumRows(const std::string& path, bool last_only = false) {
   std::vector<std::vector<std::string>> rows;
   for (const std::string& line : SplitLines(ReadFile(path))) {
     std::istringstream fields(line);
@@ -1967,7 +1968,7 @@ TableSums SumRows(const std::string& path) {
       rows.push_back(words);
   }
   TableSums table;
-  for (std::size_t r = 0; r < rows.size(); ++r)
+  for (std::size_t r = last_only && !rows.empty() ? rows.size() - 1 : 0; r < rows.size(); ++r)
     for (std::size_t s = 0; s < 5; ++s) {
       const std::string& word = rows[r][4 + s];
       const std::size_t dot = word.find('.'), e = word.find_first_of("eE");
@@ -1982,8 +1983,9 @@ TableSums SumRows(const std::string& path) {
 
 // The tables a user reads hold the model's account over the run, per subbasin: the map that
 // scripts/water-balance reads (scripts/water-balance-tables.txt) names the account's terms each
-// flux table holds, and the table's reports (of every spin-up pass, as the account's) add up
-// to them, to the rounding of both: precipitation.stat the precipitation, qg.stat the runoff, etr.stat the evaporation but the canopy's
+// table holds. The canopy's stores start empty, so the last reports of their tables are the
+// account's change of them; the reports of a flux table (of every spin-up pass, as the
+// account's) add up to its terms, to the rounding of both: precipitation.stat the precipitation, qg.stat the runoff, etr.stat the evaporation but the canopy's
 // sublimation, canopy_sublimation.stat that. The runoff the river network received
 // ("routing_solute.txt", water_runoff) is the soil zone's runoff of its table (surface
 // routing's, qgsr.stat, where that runs). The terms no table holds are the
@@ -1996,10 +1998,12 @@ void CheckTablesAgainstAccount(const Features& f, const std::string& out, Failur
   for (const std::string& line : SplitLines(ReadFile(map.string()))) {
     std::istringstream fields(line);
     std::string term, table, columns;
-    if (!(fields >> term >> table >> columns) || term.starts_with('#') || term.starts_with('d') ||
-        columns == "-" || !fs::exists(out + table + ".stat"))
+    // The leaves and the canopy's snow start empty: their tables' last report is the change.
+    if (!(fields >> term >> table >> columns) || term.starts_with('#') ||
+        (term.starts_with('d') && columns != "dS_canopy") || columns == "-" ||
+        !fs::exists(out + table + ".stat"))
       continue;
-    const TableSums sums = SumRows(out + table + ".stat");
+    const TableSums sums = SumRows(out + table + ".stat", term.starts_with('d'));
     auto& [names, together] = held[columns];
     names += (names.empty() ? "" : " + ") + table + ".stat";
     for (std::size_t s = 0; s < 5; ++s) {
