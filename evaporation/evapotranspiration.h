@@ -201,6 +201,10 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   double** glacier_snow_evaporation = nullptr;
   double** glacier_snow_storage = nullptr;
   bool glacier_grids_looked_up = false;
+  // The glacier shares at the start of the real step: a dynamic glacier's evaluation at the end
+  // of a day changes the shares before FinishStep, while the step's water evaporated under the
+  // old ones, so the tables weigh the step with these.
+  GridMatrix step_glacier_share;
 
   // Own grids, per layer 0..n, and the single ones; their registry indexes.
   std::vector<GridMatrix> pot_transpiration, real_transpiration, pot_interception;
@@ -239,6 +243,8 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   void StoreDate(int64_t hour, int64_t day, int64_t month, int64_t year);
   bool IsLakeCell(long r, long c) const;
   double GlacierShare(long r, long c) const;
+  // The share the cell had when the real step began (the current one outside a step).
+  double StepGlacierShare(long r, long c) const;
   // With response units: every own cell that is not a master takes the values of `grids` at its
   // unit's master, from whichever process computed it (one reduction for all grids); a unit
   // outside the table or without a computed master ends the run with code 1162. Collective.

@@ -82,6 +82,11 @@ class interzeptionsmodellklasse : public teilmodellklasse {
     kCanopyLongwave,
     kCanopyGridCount
   };
+  // The canopy grids that hold water (mm): over a glacier share they hold none.
+  static constexpr bool IsCanopyAmount(int grid) {
+    return grid == kCanopyLoad || grid == kCanopySublimation || grid == kCanopySolidOutput ||
+           grid == kCanopyLiquidOutput;
+  }
   // The energy balance grids, in table order.
   enum BalanceGrid {
     kBalanceResidual,

@@ -500,20 +500,22 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
 }
 
 // The statistics of every own cell, weighted by its share without glacier; the glacier share
-// adds nothing held or evaporated and the whole water input as the water reaching the ground.
-// A cell of a response unit counts with its master's values, glacier share and input.
-// The threads of the row loop add to exact sums of their own, so the order does not matter.
+// adds nothing held or evaporated and the whole water input as the water reaching the ground,
+// and nothing to the canopy's amounts (its snow load, sublimation and unloading), so that every
+// amount table is mm over the whole area, as the water balance counts it. A cell of a response
+// unit counts with its master's values and input, weighed by its own glacier share (the water
+// balance weighs each cell's canopy so). The threads of the row loop add to exact sums of their
+// own, so the order does not matter.
 void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
   double** input = Data(water_input_index_);
   double** units = Data(response_unit_index_);
   ForEachRow(first_local_row, last_local_row, [&](long r) {
     for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!OwnCell(r, c)) continue;
-      double glacier = GlacierShare(r, c);
+      const double glacier = GlacierShare(r, c);
       double cell_input = input[r][c];
       if (masters != nullptr && !Computed(r, c)) {
         const double* values = masters->Require(*diag, module_name, units[r][c], r, c);
-        glacier = values[masters->width() - 2];
         cell_input = values[masters->width() - 1];
       }
       const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
@@ -531,10 +533,14 @@ void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
           tables[2].table->AddValue(r, c, zone, i == 0 ? cell_input : 0.0, glacier);
         }
       }
+      for (int g = 0; g < kCanopyGridCount; ++g) {
+        if (!canopy_tables_[g].table) continue;
+        if (weight > 0.0)
+          canopy_tables_[g].table->AddValue(r, c, zone, canopy_grids[g][r][c], weight);
+        if (glacier > 0.0 && IsCanopyAmount(g))
+          canopy_tables_[g].table->AddValue(r, c, zone, 0.0, glacier);
+      }
       if (weight > 0.0) {
-        for (int g = 0; g < kCanopyGridCount; ++g)
-          if (canopy_tables_[g].table)
-            canopy_tables_[g].table->AddValue(r, c, zone, canopy_grids[g][r][c], weight);
         for (int g = 0; g < kBalanceGridCount; ++g)
           if (balance_tables_[g].table)
             balance_tables_[g].table->AddValue(r, c, zone, balance_grids[g][r][c], weight);

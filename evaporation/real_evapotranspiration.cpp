@@ -128,6 +128,16 @@ void verdunstungsmodellklasse::BeginRealEvapotranspirationStep(int64_t hour, int
   if (flow_control == 0) return;
   StoreDate(hour, day, month, year);
   ResetRealStatistics();
+  if (glacier_fraction == nullptr) return;
+  if (!step_glacier_share) step_glacier_share = NewGrid();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      step_glacier_share[r][c] = GlacierShare(r, c);
+  });
+}
+
+double verdunstungsmodellklasse::StepGlacierShare(long r, long c) const {
+  return step_glacier_share ? step_glacier_share[r][c] : GlacierShare(r, c);
 }
 
 void verdunstungsmodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
@@ -138,7 +148,7 @@ void verdunstungsmodellklasse::FinishStep(int64_t hour, int64_t day, int64_t mon
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (!IsOwnCell(r, c)) continue;
       const int zone = ZoneIndex(r, c);
-      const double glacier = GlacierShare(r, c);
+      const double glacier = StepGlacierShare(r, c);
       const double weight = 1.0 - glacier;
       double transpiration_sum = 0;
       for (int i = 1; i <= layer_count; ++i) {

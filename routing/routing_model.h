@@ -276,7 +276,6 @@ class abflussmodellklasse : public teilmodellklasse {
   void WriteRoutingSolute();
   void FillSubflows();
   void RefreshObserved();
-  void ShowObservedAtUnroutedGauges();
 
   int32_t was_active_ = 0;
   ModelDate start_date_;

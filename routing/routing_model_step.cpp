@@ -357,7 +357,6 @@ void abflussmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int6
         irrigation_given_[t][z] += irrigation_solute_[t][z] - solute_before[t][z];
     }
   }
-  ShowObservedAtUnroutedGauges();
   AccumulateIrrigationDemand();
   CompareWithObserved();
   ShiftObservedWindow(hour, day, month, year);
@@ -412,22 +411,13 @@ void abflussmodellklasse::AccumulateIrrigationDemand() {
   for (std::size_t k = 1; k < n1; ++k) maxirrig_[0][k] += carried[k];
 }
 
-// A gauge at a subbasin that no stretch routes: the stretches took its observed value in the
-// place of the subbasin's runoff; the table shows it there as well.
-void abflussmodellklasse::ShowObservedAtUnroutedGauges() {
-  if (observed_flag_ != 1 || observed_window_.empty()) return;
-  double** flows = tables_->flows();
-  for (int32_t sb = 1; sb <= nsb_; ++sb)
-    if (targets_.stretch[sb] == 0 && observed_depth_[sb] > nodata)
-      flows[0][sb] = observed_depth_[sb];
-}
-
-// The stretches read the observed value of the step from one holder, row 11 of the window,
+// The stretches read the observed value of the step from one holder, the window's row of the
+// step's own date,
 // converted into their unit: a file in m³/s (the routed discharge's unit 1) is divided by the
 // factor that makes the gauge's discharge m³/s in the statistics table.
 void abflussmodellklasse::RefreshObserved() {
   if (observed_window_.empty()) return;
-  observed_current_ = observed_window_[kObservedCurrentRow + 1];
+  observed_current_ = observed_window_[kObservedCurrentRow];
   for (int32_t sb = 1; sb <= nsb_ && sb < static_cast<int32_t>(observed_depth_.size()); ++sb) {
     const int32_t column = observation_columns_[sb];
     const double value = column > 0 ? observed_current_[column] : nodata;
@@ -436,8 +426,12 @@ void abflussmodellklasse::RefreshObserved() {
   }
 }
 
+// The discharge routed to the gauge of `sb`: an observation that took its place (flow control
+// 2) went on to the stretches below, the table and the goodness of fit keep the simulation.
 double abflussmodellklasse::OutputDischarge(int32_t sb) const {
-  const double water = tables_->flows()[0][sb];
+  const int32_t stretch = targets_.stretch[sb];
+  const double water =
+      tables_->flows()[0][sb] - (stretch > 0 ? stretches_[stretch]->GaugeSubstitution() : 0.0);
   return unit_ == 1 ? DischargeFactor(sb) * water : water;
 }
 
@@ -459,7 +453,7 @@ void abflussmodellklasse::CompareWithObserved() {
   for (int32_t k = 1; k <= nsb_; ++k) {
     const int32_t column = observation_columns_[k];
     if ((mode == 2 || mode == 4) && k <= statistics_->columns())
-      observed_values[k] = observed_window_[kObservedCurrentRow + 1][column];
+      observed_values[k] = observed_window_[kObservedCurrentRow][column];
     if (column < 1 || step_counter_ <= rsquare_offset_) continue;
     const double x = OutputDischarge(k);
     for (int32_t lag = 0; lag < kObservedRows; ++lag) {

@@ -262,13 +262,16 @@ void routingclass::AddToOutlet(int32_t item) {
 
 // The sub-step values at the outlet and their step mean; the tracers of a dry outlet stay 0.
 // An observed discharge at the outlet's gauge takes the simulated water's place (its tracers
-// keep their concentrations), so the stretches below and the statistics table take it.
+// keep their concentrations), so the stretches below take it; the difference is kept, so that
+// the discharge table shows what was routed to the gauge.
 void routingclass::FinishStep() {
   const int32_t own = IndexOf(tg_code_);
   double observed = 0.0;
+  gauge_substitution_ = 0.0;
   if (Observed(own, observed))
     for (int32_t j = 1; j <= nsub_; ++j) {
       BookObserved(observed - Outlet(0, j), [&](int32_t tr) { return Outlet(tr, j); });
+      gauge_substitution_ += (observed - Outlet(0, j)) / nsub_;
       Outlet(0, j) = observed;
     }
   for (int32_t tr = 0; tr <= ntr_; ++tr) Outlet(tr, 0) = 0.0;

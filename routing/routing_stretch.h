@@ -255,6 +255,10 @@ class routingclass : public modelobject {
   // Water (tr 0) and solute of tracer `tr` the observed discharges put into the rivers (above 0)
   // or took out of them (below 0) in the place of the simulated ones over the run, in mm (x
   // concentration) over A / f; the solute at the concentration of the water they replaced.
+  // What the observation at the outlet's gauge put in the place of the routed discharge in the
+  // last step (mm per step over A / f of the outlet, 0 without one): the discharge table and
+  // the goodness of fit keep the routed discharge, the stretches below take the observation.
+  double GaugeSubstitution() const { return gauge_substitution_; }
   double ObservedChange(int32_t tr) const {
     return static_cast<std::size_t>(tr) < observed_change_.size() ? observed_change_[tr] : 0.0;
   }
@@ -406,6 +410,7 @@ class routingclass : public modelobject {
   std::vector<double> carry_;                 // [tr] of an abstraction's output row
   std::vector<double> abstracted_solute_;     // [tr], see AbstractedSolute
   std::vector<double> observed_change_;       // [tr], see ObservedChange
+  double gauge_substitution_ = 0.0;           // see GaugeSubstitution
   std::vector<double> inflow_supply_;         // [tr], see InflowSupply
   bool real_step_ = false;                    // the step books (no initialisation pass)
   std::vector<SP_class> reservoirs_;          // 1..nSP

@@ -364,9 +364,12 @@ TEST_F(InterceptionTest, ResponseUnitCellsCarryTheirMastersResults) {
 }
 
 TEST_F(InterceptionTest, CanopySnowFeedsTheRainInterception) {
-  // LAI 1 in row 1 equals the minimum (no canopy model); LAI 3 in row 2 runs it at -5 C.
+  // LAI 1 in row 1 equals the minimum (no canopy model); LAI 3 in row 2 runs it at -5 C. Cell
+  // (2,1) is half glacier, where no canopy holds snow.
+  Add("GlacierizedCells", {{0, 0, 0, 0}, {0.5, 0, 0, 0}});
   AddRainInputs(1, Fill(2), {{1, 1, 1, 1}, {3, 3, 3, 3}}, Fill(1.0));
   AddMeteoInputs(-5.0);
+  statistics_code_ = 2001;
   ASSERT_EQ(Make(Section(21)), 0) << screen_.str();
   model_->threshold_temperature = 0.0;
   model_->transition_half_width = 1.0;
@@ -387,6 +390,14 @@ TEST_F(InterceptionTest, CanopySnowFeedsTheRainInterception) {
   }
   model_->RunStep(1, 1, 1, 2001);
   EXPECT_EQ(model_->temperature_stack->count(), 2);
+  // The load table is mm over the zone's seven cells, the glacier half holding none.
+  double load = 0;
+  for (int c = 1; c <= 4; ++c) load += (c == 1 ? 0.5 : 1.0) * Grid("Snow_canopy_load")[2][c];
+  model_->FlushBuffers();
+  const std::vector<std::string> lines = StatisticsLines("scl.sta");
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_NEAR(std::stod(lines.back().substr(lines.back().rfind('\t') + 1)), load / 7, 1e-4)
+      << lines.back();
 }
 
 TEST_F(InterceptionTest, EnergyBalanceWaitsForSnowOnTheGround) {

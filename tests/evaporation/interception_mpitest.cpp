@@ -92,9 +92,9 @@ TEST_P(ProcessLayouts, CellsAndSumsDoNotDependOnTheProcessCount) {
       for (int c = 1; c <= 4; ++c) {
         if (r == 1 && c == 1) continue;
         const auto [sr, sc] = source(r, c);
-        // A cell counts with its source's throughfall on the share without glacier and the
-        // source's whole input on the glacier share.
-        const double glacier = std::min(1.0, grids_["GlacierizedCells"][sr][sc]);
+        // A cell counts with its source's throughfall on its own share without glacier and the
+        // source's whole input on its own glacier share.
+        const double glacier = std::min(1.0, grids_["GlacierizedCells"][r][c]);
         weighted += (1 - glacier) * throughfall[sr][sc] + glacier * Grid("precipitation")[sr][sc];
         const double expected = throughfall[sr][sc];
         reference_sum += expected;

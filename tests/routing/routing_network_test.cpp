@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 
@@ -125,20 +126,35 @@ TEST_F(RoutingNetworkTest, ObservedSeriesTwoStepsLateFitsAtLagTwo) {
 
 // With flow control 2 an observed discharge, in the routed discharge's unit, takes the simulated
 // one's place at its gauge, at the outlet of 13 (a stretch's outlet) or of 11 (a subbasin no
-// stretch routes, whose runoff it replaces): the statistics table shows it, in mm per step or in
-// m³/s, the stretches route it on, and what it put in or took out is booked: the network's water
-// closes with it.
-TEST_F(RoutingNetworkTest, ObservedDischargeTakesTheSimulatedPlaceAtItsGauge) {
+// stretch routes, whose runoff it replaces): the stretches below route it on, and what it put in
+// or took out is booked, so the network's water closes with it. The statistics table keeps what
+// was routed to the gauge (the run without substitution's), and step n takes the record of its
+// own date (row n of the file, 3 + n / 10).
+TEST_F(RoutingNetworkTest, ObservedDischargeTakesTheSimulatedPlaceBelowItsGauge) {
   std::string text = "YY MM DD HH Q\n";
   for (int i = 0; i < 40; ++i)
-    text += "2001 1 " + std::to_string(1 + i / 24) + " " + std::to_string(i % 24) + " 3.0\n";
+    text += "2001 1 " + std::to_string(1 + i / 24) + " " + std::to_string(i % 24) + " " +
+            std::to_string(3.0 + 0.1 * i) + "\n";
   WriteFile(dir_ / "qobs.txt", text);
+  Tracers(1);
+  constexpr int kSteps = 30;  // the file's rows reach ten steps beyond
   for (const int gauge : {13, 11})
     for (const int unit : {0, 1}) {
       SCOPED_TRACE("gauge " + std::to_string(gauge) + ", unit " + std::to_string(unit));
-      Write(Header("1 1000 50 2", dir_ / "qobs.txt", "1\n" + std::to_string(gauge) + " 1\n"),
-            NetworkChain(), unit, 2);
-      Tracers(1);
+      const std::string header =
+          Header("1 1000 50 2", dir_ / "qobs.txt", "1\n" + std::to_string(gauge) + " 1\n");
+      std::vector<double> routed;  // without substitution, at the gauge
+      Write(header, NetworkChain(), unit, 1);
+      SetPulse(0);
+      auto plain = Start();
+      ASSERT_TRUE(plain);
+      for (int n = 0; n < kSteps; ++n) {
+        SetPulse(n);
+        Step(*plain, n);
+        routed.push_back(plain->OutputDischarge(gauge - 10));
+      }
+      plain.reset();
+      Write(header, NetworkChain(), unit, 2);
       SetPulse(0);
       auto model = Start();
       ASSERT_TRUE(model);
@@ -146,9 +162,14 @@ TEST_F(RoutingNetworkTest, ObservedDischargeTakesTheSimulatedPlaceAtItsGauge) {
       const auto stored = [&](int32_t tr) {
         return model->ChannelSolute(1, tr) + model->ChannelSolute(2, tr);
       };
+      // The stretches of 13 and 15 book over their outlets' 60 and 150 km².
+      const auto booked = [&](int32_t tr) {
+        return model->Stretch(1).ObservedChange(tr) * 60.0 +
+               model->Stretch(2).ObservedChange(tr) * 150.0;
+      };
       const double water_before = stored(0), solute_before = stored(1);
       double in = 0, out = 0, solute_in = 0, solute_out = 0;
-      for (int n = 0; n < 12; ++n) {
+      for (int n = 0; n < kSteps; ++n) {
         SetPulse(n);
         in += RunoffVolume();
         for (std::size_t k = 1; k < runoff_[0].size(); ++k)
@@ -156,13 +177,13 @@ TEST_F(RoutingNetworkTest, ObservedDischargeTakesTheSimulatedPlaceAtItsGauge) {
         Step(*model, n);
         out += model->Flows()[0][5] * 150.0;
         solute_out += model->Flows()[0][5] * model->Flows()[1][5] * 150.0;
-        EXPECT_NEAR(model->OutputDischarge(gauge - 10), 3.0, 1e-12) << "step " << n;
+        EXPECT_NEAR(model->OutputDischarge(gauge - 10), routed[n], 1e-12 * routed[n] + 1e-15)
+            << "step " << n;
+        // At 13, in mm per step: the channels below take the observation of the step's date.
+        if (gauge == 13 && unit == 0) {
+          EXPECT_NEAR(model->Flows()[0][3], 3.0 + 0.1 * n, 1e-12) << "step " << n;
+        }
       }
-      // The stretches of 13 and 15 book over their outlets' 60 and 150 km².
-      const auto booked = [&](int32_t tr) {
-        return model->Stretch(1).ObservedChange(tr) * 60.0 +
-               model->Stretch(2).ObservedChange(tr) * 150.0;
-      };
       EXPECT_NE(booked(0), 0.0);
       EXPECT_NEAR(in + booked(0), out + stored(0) - water_before, 1e-9 * in);
       EXPECT_NEAR(solute_in + booked(1), solute_out + stored(1) - solute_before, 1e-9 * solute_in);
