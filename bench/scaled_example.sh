@@ -3,6 +3,9 @@
 #                                     cell split into FACTOR x FACTOR cells of 1/FACTOR the size
 #                                     (same extent and stations), the control file cut to the
 #                                     first DAYS days of January, and equal process speeds
+#   example_copy FOLDER [DAY MONTH]   the example as shipped in FOLDER (with an empty output/ and
+#                                     equal process speeds); with DAY and MONTH the control file
+#                                     ends at the end of that day
 #   busy_per_process FOLDER NP FROM   per process of the run in FOLDER (the files of
 #                                     build/bench/libvelorn_mpi_wait_shim.so in FOLDER/wait) from
 #                                     the epoch second FROM on: "rank busy waiting", busy being the
@@ -35,6 +38,22 @@ scale_example() {
     /# end: hour, day, month, year/ { print; getline; print days; getline; print 1; next }
     { print }' "$example/front-range.ctl" > "$folder/front-range.ctl"
   printf '1.0\n' > "$folder/MpiSpeedFactor.dat"
+}
+
+example_copy() {
+  local folder=$1 example="$root/examples/front-range"
+  mkdir -p "$folder/output"
+  cp -r "$example"/front-range.ctl "$example"/*.asc "$example/stations" "$folder/"
+  printf '1.0\n' >"$folder/MpiSpeedFactor.dat"
+  if [ $# -gt 1 ]; then
+    # [model_time]: start hour, day, month, year, then end hour, day, month, year.
+    awk -v day="$2" -v month="$3" '
+      /^\[model_time\]/ { section = 1; value = 0; print; next }
+      section && /^[0-9]/ { ++value
+        if (value == 6) { sub(/^[0-9]+/, day) } else if (value == 7) { sub(/^[0-9]+/, month) }
+        if (value == 8) section = 0 }
+      { print }' "$example/front-range.ctl" >"$folder/front-range.ctl"
+  fi
 }
 
 busy_per_process() {
