@@ -359,8 +359,8 @@ void OutputFolderLock::Take(DiagnosticStream& diag, const std::string& folder) {
     // An empty lock, other text, a folder or a dangling link in its place names no run: it is
     // respected (it may be a run's), and said to be what it is.
     if (holder.pid <= 0)
-      ThrowFatal(diag, kOutputCreateCode, "FATAL: the output folder ", folder, " holds a lock file ",
-                 path_,
+      ThrowFatal(diag, kOutputCreateCode, "FATAL: the output folder ", folder,
+                 " holds a lock file ", path_,
                  " that names no run (no process and host); two runs must not write into one "
                  "folder. Remove the lock file if no run writes into the folder.");
     ThrowFatal(diag, kOutputCreateCode, "FATAL: the output folder ", folder,

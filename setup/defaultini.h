@@ -148,10 +148,10 @@ class defaultini : public modelobject {
   virtual void UpdateDynamicPhenology(int day_of_year, int32_t layer_count);
   // The warm-start state of the parameters: the date of their last evaluation, appended to the
   // storage content file `file_name` (output directory; code 18 when it cannot be written) as
-  // the section "[landuse_parameters]", and read back from it (the initial-state folder) to evaluate the
-  // parameters at that date, "albedo" left as it is when `keep_albedo` (the snow model's state
-  // holds it). A file without the section keeps the start date's parameters (WARNING); a date
-  // that cannot be read ends the run (code 71). Nothing without land-use grids.
+  // the section "[landuse_parameters]", and read back from it (the initial-state folder) to
+  // evaluate the parameters at that date, "albedo" left as it is when `keep_albedo` (the snow
+  // model's state holds it). A file without the section keeps the start date's parameters
+  // (WARNING); a date that cannot be read ends the run (code 71). Nothing without land-use grids.
   virtual void AppendLanduseEvaluationDate(const std::string& file_name);
   virtual void ContinueLanduseParameters(const std::string& file_name, bool keep_albedo);
   std::shared_ptr<LanduseParameterGrids> landuse_grids;

@@ -180,7 +180,8 @@ TEST_F(FolderLock, ALockThatNamesNoRunIsSaidToNameNone) {
     OutputFolderLock lock;
     EXPECT_EQ(test::ThrownCode([&] { lock.Take(diag, dir.path().string()); }), kOutputCreateCode);
     EXPECT_FALSE(lock.held());
-    EXPECT_TRUE(ScreenHas("holds a lock file " + LockPath() + " that names no run")) << screen.str();
+    EXPECT_TRUE(ScreenHas("holds a lock file " + LockPath() + " that names no run"))
+        << screen.str();
     EXPECT_FALSE(ScreenHas("unknown host")) << screen.str();
     fs::remove(LockPath());
   }

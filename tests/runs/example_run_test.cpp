@@ -1151,13 +1151,13 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
     GridFile depth = ReadGridFile((ExampleDir() / "zones.asc").string());
     for (double& g : depth.values) g = g < -9998 ? -9999 : -2.0;
     WriteFile(warm / "start_table.asc", AsciiGridText(depth));
-    const RunResult cold = RunExample(
-        warm, 2,
-        {{"front-range.ctl", kModelEnd, "0\n27\n1\n"},
-         {"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
-          "0          # start\n26\n"},
-         {"front-range.ctl", "gwstand.dbl\n0\n", "start_table.asc\n0\n"},
-         {"front-range.ctl", kStateReadSwitches[2], "2"}});
+    const RunResult cold =
+        RunExample(warm, 2,
+                   {{"front-range.ctl", kModelEnd, "0\n27\n1\n"},
+                    {"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
+                     "0          # start\n26\n"},
+                    {"front-range.ctl", "gwstand.dbl\n0\n", "start_table.asc\n0\n"},
+                    {"front-range.ctl", kStateReadSwitches[2], "2"}});
     EXPECT_EQ(cold.exit_status, 0) << cold.Describe();
     return;
   }

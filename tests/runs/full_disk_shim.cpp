@@ -6,8 +6,8 @@
 // writers (core/output_files.h) are covered: fwrite and vfprintf (also its fortified form), and
 // fflush and fclose, which fail when stdio still holds unwritten bytes for such a file (those
 // bytes are dropped, as a full disk would); and write and writev, through which the C++ streams
-// write, and pwrite and pwritev, through which MPI-IO writes (the binary stacks). With $VELORN_FULL_DISK_KILL set, the first such write
-// kills the process (SIGKILL) instead.
+// write, and pwrite and pwritev, through which MPI-IO writes (the binary stacks). With
+// $VELORN_FULL_DISK_KILL set, the first such write kills the process (SIGKILL) instead.
 // A slow disk as well: an fopen of a file whose name ends in $VELORN_HOLD_NAME waits until the
 // file $VELORN_HOLD_UNTIL exists (at most two minutes), which holds a run at that point of its
 // set-up while a test starts another.

@@ -76,8 +76,7 @@ Outputs RunVariant(const std::string& control_name, const std::vector<const char
       << result.Describe();
   auto outputs = OutputFiles(dir.path() / "output");
   if (steering == nullptr) {
-    std::erase_if(outputs,
-                  [](const auto& file) { return file.first.starts_with("soilstorage_"); });
+    std::erase_if(outputs, [](const auto& file) { return file.first.starts_with("soilstorage_"); });
   } else if (fs::exists(dir / "output/velorn_state.txt")) {
     std::string manifest = ReadFile(dir / "output/velorn_state.txt");
     const std::size_t run = manifest.find("\nrun ");
@@ -128,9 +127,9 @@ TEST_P(SurfaceRoutingRun, SameOutputsOnEveryProcessAndThreadCount) {
 }
 
 // Surface routing and irrigation on, their grids and stacks of the run's end and the state
-// written (code 3), from 10 March: the coupled program says "Finish" after the first step, or a Ctrl-C answered
-// with 1 comes while the run waits for it there. Either way the run ends with the step of
-// 11 March (99), and every model takes that step as its end: every output and the state are
+// written (code 3), from 10 March: the coupled program says "Finish" after the first step, or a
+// Ctrl-C answered with 1 comes while the run waits for it there. Either way the run ends with the
+// step of 11 March (99), and every model takes that step as its end: every output and the state are
 // those of the run that ends on 11 March, byte for byte (without the end moved, the grids that
 // surface routing and irrigation write at the end would be missing).
 TEST_P(SurfaceRoutingRun, AFinishOrACtrlCEndsTheRunAsTheRunThatEndsAtThatStep) {
@@ -144,8 +143,8 @@ TEST_P(SurfaceRoutingRun, AFinishOrACtrlCEndsTheRunAsTheRunThatEndsAtThatStep) {
   for (const char* line : kStateLines)  // the state, written at the end
     edits.push_back({line + std::string("\n0\n"), line + std::string("\n3\n")});
   if (GetParam() == 6)
-    edits.push_back({"4          # method: single direction, steepest descent of the water surface",
-                     "6"});
+    edits.push_back(
+        {"4          # method: single direction, steepest descent of the water surface", "6"});
   const std::vector<const char*> files = {"river_width.asc", "river_depth.asc", "irrigation.asc"};
   auto straight_edits = edits;
   straight_edits.push_back(
