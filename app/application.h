@@ -122,6 +122,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   CouplingDate previous_coupling;
   // The coupled program asked for the stop without saving (not the Ctrl-C menu).
   bool stop_by_partner = false;
+  // The control state all processes agreed on last (HandleControlRequest).
+  int agreed_control_state = 0;
   bool step_lengths_checked = false;
   ModelDate previous_step{};  // the date of the step done last (year 0: none yet)
   char coupling_interval = 'I';
@@ -230,7 +232,11 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   void ReportEarlyEndOfData();
   // Steering (app/application_steering.cpp).
   void PollInterrupt();
-  // `pre_spin_up`: the lists of the pre-spin-up (no data assimilation).
+  // Carries out the control state the processes last agreed on (at the poll, or after the
+  // wait for the coupled program), never the live one: an interrupt that reaches one process
+  // after the poll waits for the next poll there, instead of ending that process's time range
+  // alone (its end-of-run writes would wait for ever for the others). `pre_spin_up`: the lists
+  // of the pre-spin-up (no data assimilation).
   void HandleControlRequest(bool pre_spin_up);
   void SetEndDateToCurrent(bool pre_spin_up);
   void FlushDuringRun(bool pre_spin_up);

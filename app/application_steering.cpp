@@ -27,11 +27,12 @@
 namespace velorn {
 
 void ModellApplication::PollInterrupt() {
-  PollControlState(stream, console);
+  agreed_control_state = PollControlState(stream, console);
 }
 
 void ModellApplication::HandleControlRequest(bool pre_spin_up) {
-  const int state = ControlState();
+  const int state = agreed_control_state;
+  agreed_control_state = kStateRunOn;
   if (state <= kStateRunOn) return;
   switch (state) {
     case kStateFinish:
@@ -129,6 +130,7 @@ void ModellApplication::CouplingAtStepStart() {
   }
   MPI_Barrier(MPI_COMM_WORLD);
   SetControlState(CombineControlState(ControlState()));
+  agreed_control_state = ControlState();
   // Stopped in the waiting menu: there is no file to exchange; the stop follows at once.
   if (ControlState() == kStateStopWithoutSaving) return;
   previous_coupling = CurrentDate();

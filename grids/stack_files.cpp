@@ -41,6 +41,13 @@ std::string MpiErrorText(int code) {
   return text;
 }
 
+// " (<MPI's text>)" of a failed MPI-IO call, then the system's reason that the library left in
+// errno (`error`, 0: none). One file layer reports a full disk by its own error class, another
+// (ROMIO) as a plain input/output error with the reason in errno only.
+std::string MpiFailure(int rc, int error) {
+  return " (" + MpiErrorText(rc) + ")" + (error != 0 ? SystemReason(error) : std::string());
+}
+
 // kWriteErrorCode for an MPI-IO error of a full disk or quota (the data did not reach the
 // file), else `code`.
 int FullDiskOr(int rc, int code) {
@@ -164,7 +171,7 @@ class RunWriter {
           (start_ + std::max(written, 0)) * static_cast<int64_t>(sizeof(Element));
       status_.Fail(kWriteErrorCode,
                    "write failed at byte " + std::to_string(stopped) +
-                       (rc != MPI_SUCCESS ? " (" + MpiErrorText(rc) + ")"
+                       (rc != MPI_SUCCESS ? MpiFailure(rc, error)
                         : error != 0      ? SystemReason(error)
                                      : FormatText(" (%d of %d values written)", written, count)));
     }
@@ -257,15 +264,17 @@ void ReadBinaryRows(const StackGeometry& geometry, StackMatrix& stack, MPI_File 
     buffer.resize(static_cast<std::size_t>(count));
     const int64_t offset = StackValueOffset(geometry, first, 1);
     MPI_Status io{};
+    errno = 0;
     const int rc = MPI_File_read_at(file, static_cast<MPI_Offset>(offset * sizeof(Element)),
                                     buffer.data(), static_cast<int>(count), type, &io);
+    const int error = errno;
     int read = 0;
     if (rc == MPI_SUCCESS) MPI_Get_count(&io, type, &read);
     if (rc != MPI_SUCCESS || read != count) {
       status.Fail(kGridFormatCode, std::string("error reading ") +
                                        (sizeof(Element) == 4 ? "float" : "double") +
                                        " stack at row " + std::to_string(first) +
-                                       (rc != MPI_SUCCESS ? " (" + MpiErrorText(rc) + ")" : ""));
+                                       (rc != MPI_SUCCESS ? MpiFailure(rc, error) : ""));
       return;
     }
     const Element* value = buffer.data();
