@@ -75,11 +75,12 @@
 //     (under the leaves, the bound of an evaporating tracer's concentration);
 //   - a warm start halfway from state written as binary doubles that continues the straight run:
 //     the first half's table rows the straight run's first ones, the same table rows for the
-//     second half and the same grids and stacks at the end, bit for bit, every file of the straight run written by the halves, each half's account closed and
-//     the halves' accounts and bookings ("*_solute.txt") adding up to the straight run's (with
-//     spin-up passes the last pass starts from the state the others left; the temperature
-//     pre-spin-up sets a cold start's soil temperatures from the mean of the run's own time range,
-//     which a first half's is not: the halves continue a straight run without it).
+//     second half and the same grids and stacks at the end, bit for bit, every file of the straight
+//     run written by the halves, each half's account closed and the halves' accounts and bookings
+//     ("*_solute.txt") adding up to the straight run's (with spin-up passes the last pass starts
+//     from the state the others left; the temperature pre-spin-up sets a cold start's soil
+//     temperatures from the mean of the run's own time range, which a first half's is not: the
+//     halves continue a straight run without it).
 // What to account follows from the options in the control file, never from the row. Each check
 // is shown to fail: `OptionMatrixChecks` plants the faults they guard in a passing draw's outputs.
 //
