@@ -293,8 +293,7 @@ TEST_P(ShippedVariant, WaterBalanceScriptAccountsForEveryTerm) {
   // Over the account's period, with the terms no table shows, the tables close to their
   // rounding; without an account, the days after the first to 2 %.
   const double with_them = number_after("basin residual with them: ");
-  const double residual =
-      std::isnan(with_them) ? number_after("basin residual: ") : with_them;
+  const double residual = std::isnan(with_them) ? number_after("basin residual: ") : with_them;
   ASSERT_FALSE(std::isnan(residual));
   if (printed.find("\nleft out") == std::string::npos) {
     EXPECT_LT(std::abs(residual), std::isnan(with_them) ? 2.0 : 0.02);

@@ -17,8 +17,6 @@ struct AccountRow {
   double assimilation = 0;     // what data assimilation set into the stores
   double alignment = 0;        // what the end of the step added to the layered snow pack
   double evaporation = 0;      // E_interception + E_snow + E_soil + transpiration (etr.stat's)
-  double sublimation = 0;      // E_canopy_sublimation, which no total of the tables holds
-  double runoff = 0;
   std::vector<double> stores;  // every dS column
   double residual = 0;
 };
@@ -41,9 +39,10 @@ inline std::vector<AccountRow> ReadAccount(const std::string& text) {
       if (names[k] == "precipitation") row.precipitation = value;
       if (names[k] == "assimilation") row.assimilation = value;
       if (names[k] == "snow_alignment") row.alignment = value;
-      if (names[k] == "E_canopy_sublimation") row.sublimation = value;
-      else if (names[k].starts_with("E_") || names[k] == "transpiration") row.evaporation += value;
-      if (names[k] == "runoff") row.runoff = value;
+      // The canopy's sublimation stands beside the total real evapotranspiration.
+      if ((names[k].starts_with("E_") && names[k] != "E_canopy_sublimation") ||
+          names[k] == "transpiration")
+        row.evaporation += value;
       if (names[k].starts_with("dS_")) row.stores.push_back(value);
       if (names[k] == "residual") row.residual = value;
     }
