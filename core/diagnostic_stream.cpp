@@ -99,27 +99,23 @@ std::size_t AppendNonAscii(std::string_view piece, std::size_t at, std::string& 
   return 1;
 }
 
-// Makes a piece safe inside a double-quoted XML attribute on one line. A run of line feeds and
-// carriage returns becomes one ";" between two words, and nothing where the line already breaks
+// Makes a piece safe inside a double-quoted XML attribute on one line. A line feed or carriage
+// return becomes ";", but nothing where the line already breaks
 // (at the start of the entry, `before` being the attribute's quote, or after a blank): the
 // one-line form reads "error opening output/x.stat", not "error opening ;output/x.stat". Other
 // control characters become a blank (XML 1.0 forbids most of them), bytes that are not UTF-8
 // their Latin-1 characters, and runs of three or more dashes shrink to two.
 std::string EscapeForFile(std::string_view piece, char before) {
   std::string escaped;
-  bool broke = false;  // the last thing appended stands for a line break
   escaped.reserve(piece.size() + 16);
   for (std::size_t at = 0; at < piece.size();) {
     const char c = piece[at];
     if (c == '\n' || c == '\r') {
-      while (at < piece.size() && (piece[at] == '\n' || piece[at] == '\r')) ++at;
-      const bool breaks = escaped.empty() ? before == '"' || before == ' ' || before == '\0'
-                                          : escaped.back() == ' ' || broke;
-      if (!breaks) escaped += ';';
-      broke = true;
+      ++at;
+      const char last = escaped.empty() ? before : escaped.back();
+      if (last != '"' && last != ' ' && last != '\0') escaped += ';';
       continue;
     }
-    broke = false;
     if (static_cast<unsigned char>(c) >= 0x80) {
       at += AppendNonAscii(piece, at, escaped);
       continue;

@@ -101,7 +101,7 @@ TEST_F(StreamFixture, EscapesTheFileAndLeavesTheScreenAlone) {
   // whichever piece it stands in.
   *diag_ << "FATAL: error opening \n" << "output/eip_Layer_1.stat" << "[end-entry]";
   *diag_ << "FATAL: \nerror opening nowhere/t.txt\n" << "[end-entry]";
-  *diag_ << "FATAL: read" << "\n\r\nagain" << "[end-entry]";
+  *diag_ << "FATAL: read" << "\n\nagain" << "[end-entry]";
   const std::vector<std::string> lines = EntryLines(Finish());
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0],
@@ -109,7 +109,7 @@ TEST_F(StreamFixture, EscapesTheFileAndLeavesTheScreenAlone) {
   EXPECT_EQ(screen, text.substr(6) + "<\n(mpi-rank  0) ");
   EXPECT_EQ(lines[1], Line(0, "error opening output/eip_Layer_1.stat"));
   EXPECT_EQ(lines[2], Line(0, "error opening nowhere/t.txt;"));
-  EXPECT_EQ(lines[3], Line(0, "read;again"));
+  EXPECT_EQ(lines[3], Line(0, "read;;again"));
 }
 
 TEST_F(StreamFixture, LevelComesFromPrefixAtPositionZeroOnly) {
