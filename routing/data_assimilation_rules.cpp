@@ -2,6 +2,7 @@
 // data_assimilation_rules.h).
 #include "routing/data_assimilation_rules.h"
 
+#include <cmath>
 #include <cstdlib>
 
 #include "core/brace_block_readers.h"
@@ -183,7 +184,11 @@ bool AssimilationList::Next(AssimilationRecord& record) {
     record.file = words[4];
     return true;
   }
-  return ReadNumber(words[4], record.level);
+  if (ReadNumber(words[4], record.level)) return true;
+  // "nan" stands for a level not measured, which the step skips.
+  if (words[4] != "nan" && words[4] != "NaN" && words[4] != "-nan") return false;
+  record.level = std::nan("");
+  return true;
 }
 
 void AssimilationList::SkipRestOfLine() {
