@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "core/error_code.h"
+#include "core/number_reader.h"
 #include "core/string_helpers.h"
 
 namespace velorn {
@@ -34,11 +35,17 @@ thread_local std::vector<KeyUse*> g_key_uses;
 template <class T>
 T ReadValue(DiagnosticStream& diag, const std::string& key, const std::string& value_text,
             const char* kind) {
-  std::istringstream stream(value_text);
   T value{};
-  const bool number = !std::is_same_v<T, std::string>;
-  if (!(stream >> value) ||
-      (number && stream.peek() != std::char_traits<char>::eof() && !IsBlank(stream.peek()))) {
+  std::size_t start = 0;
+  while (start < value_text.size() && IsNumberBlank(value_text[start])) ++start;
+  const std::string_view word =
+      std::string_view(value_text).substr(start, WordEnd(value_text, start) - start);
+  bool read = !word.empty();
+  if constexpr (std::is_same_v<T, std::string>)
+    value = std::string(word);
+  else
+    read = read && ReadNumber(word, value);
+  if (!read) {
     ThrowFatal(diag, kControlFileErrorCode, "FATAL: error in control file, the value of ", key,
                " is no ", kind, ": \"", value_text, "\"");
   }

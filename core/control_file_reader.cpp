@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "core/diagnostic_stream.h"
+#include "core/number_reader.h"
 
 namespace velorn {
 namespace {
@@ -28,29 +29,12 @@ std::size_t SkipBlanks(std::string_view text, std::size_t pos) {
   return pos;
 }
 
-// The word starting at `pos` (up to the next white space), copied so that the C conversions
-// see a terminated string of bounded length.
-std::string WordAt(std::string_view text, std::size_t pos) {
-  std::size_t end = pos;
-  while (end < text.size() && !IsSpace(text[end])) ++end;
-  return std::string(text.substr(pos, end - pos));
-}
-
 template <class T>
-bool ScanInteger(std::string_view text, std::size_t& pos, T& value) {
+bool ScanNumber(std::string_view text, std::size_t& pos, T& value, std::string_view separators) {
   const std::size_t start = SkipBlanks(text, pos);
-  const std::string word = WordAt(text, start);
-  if (word.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long parsed = std::strtoll(word.c_str(), &end, 10);
-  if (end == word.c_str() || errno == ERANGE) return false;
-  if (parsed < static_cast<long long>(std::numeric_limits<T>::min()) ||
-      parsed > static_cast<long long>(std::numeric_limits<T>::max())) {
-    return false;
-  }
-  value = static_cast<T>(parsed);
-  pos = start + static_cast<std::size_t>(end - word.c_str());
+  const std::size_t end = WordEnd(text, start, separators);
+  if (end == start || !ReadNumber(text.substr(start, end - start), value)) return false;
+  pos = end;
   return true;
 }
 
@@ -75,60 +59,35 @@ void HeldControlText::Release() {
   if (Held().holder == this) Held() = HeldText{};
 }
 
-bool ScanValue(std::string_view text, std::size_t& pos, int& value) {
-  return ScanInteger(text, pos, value);
+bool ScanValue(std::string_view text, std::size_t& pos, int& value, std::string_view separators) {
+  return ScanNumber(text, pos, value, separators);
 }
 
-bool ScanValue(std::string_view text, std::size_t& pos, long& value) {
-  return ScanInteger(text, pos, value);
+bool ScanValue(std::string_view text, std::size_t& pos, long& value, std::string_view separators) {
+  return ScanNumber(text, pos, value, separators);
 }
 
-bool ScanValue(std::string_view text, std::size_t& pos, double& value) {
+bool ScanValue(std::string_view text, std::size_t& pos, double& value,
+               std::string_view separators) {
+  return ScanNumber(text, pos, value, separators);
+}
+
+bool ScanValue(std::string_view text, std::size_t& pos, std::string& word,
+               std::string_view separators) {
   const std::size_t start = SkipBlanks(text, pos);
-  const std::string word = WordAt(text, start);
-  if (word.empty()) return false;
-  char* end = nullptr;
-  const double parsed = std::strtod(word.c_str(), &end);
-  // "nan", "inf" and numbers beyond the range of a double (read as infinite) are no values:
-  // they would pass every range check of the callers.
-  if (end == word.c_str() || !std::isfinite(parsed)) return false;
-  value = parsed;
-  pos = start + static_cast<std::size_t>(end - word.c_str());
+  const std::size_t end = WordEnd(text, start, separators);
+  if (end == start) return false;
+  word = std::string(text.substr(start, end - start));
+  pos = end;
   return true;
 }
 
-bool DecimalCommaAt(std::string_view text, std::size_t pos) {
-  return pos + 1 < text.size() && text[pos] == ',' &&
-         std::isdigit(static_cast<unsigned char>(text[pos + 1])) != 0;
-}
-
-bool IsNonFiniteNumber(const std::string& word) {
-  char* end = nullptr;
-  const double parsed = std::strtod(word.c_str(), &end);
-  return end != word.c_str() && !std::isfinite(parsed);
-}
-
-std::string WhyNoNumber(const std::string& word) {
-  char* end = nullptr;
-  const double parsed = std::strtod(word.c_str(), &end);
-  if (end == word.c_str()) return std::string();
-  if (*end != '\0')
-    return "is no number: a number must be followed by a blank or the end of the line (a "
-           "decimal comma, or a unit written onto the number, is not read)";
-  if (!std::isfinite(parsed)) return "is not a finite number";
-  if (parsed != std::floor(parsed)) return "is not a whole number";
-  if (std::fabs(parsed) > static_cast<double>(std::numeric_limits<int>::max()))
-    return "lies outside the range of a whole number";
-  return "must be a whole number written in digits";
-}
-
-bool ScanValue(std::string_view text, std::size_t& pos, std::string& word) {
+std::string NumberLikeWordAt(std::string_view text, std::size_t pos, std::string_view separators) {
   const std::size_t start = SkipBlanks(text, pos);
-  std::string found = WordAt(text, start);
-  if (found.empty()) return false;
-  pos = start + found.size();
-  word = std::move(found);
-  return true;
+  const std::string_view word = text.substr(start, WordEnd(text, start, separators) - start);
+  double value = 0;
+  if (ReadNumber(word, value) || NumberProblem(word).empty()) return std::string();
+  return std::string(word);
 }
 
 bool ControlFileReader::Open(const std::string& path, DiagnosticStream* diag) {
@@ -221,10 +180,6 @@ bool ControlFileReader::ReadTyped(T& value) {
   std::size_t pos = cursor_.column;
   T read{};
   if (!ScanValue(line, pos, read)) return false;
-  // A number ends where its word ends: the front of "40,16" (a decimal comma) or of "3mm" is
-  // another value than the one meant.
-  if constexpr (!std::is_same_v<T, std::string>)
-    if (pos < line.size() && !IsSpace(line[pos])) return false;
   cursor_.column = pos;
   value = std::move(read);
   return true;

@@ -16,8 +16,8 @@
 // "12 comment" gives 12, but "12abc", "40,16" (a decimal comma) and, for a whole number, "2.5"
 // fail and leave the cursor where it was, as "abc" does. Numbers that do not fit their type fail,
 // and so do "nan", "inf" and numbers too large for a double, so that no caller's range check can
-// be passed by a value that is not a number. (ScanValue, for keyword values, reads a number as
-// far as it goes: the caller decides what may follow it.) Nothing is ever
+// be passed by a value that is not a number. ScanValue reads keyword values the same way. Nothing
+// is ever
 // truncated and no line length can split a line: a line longer than 2400 characters is still one
 // line (Open warns about it once).
 //
@@ -36,6 +36,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/number_reader.h"
+
 namespace velorn {
 
 class DiagnosticStream;
@@ -47,24 +49,23 @@ inline constexpr std::size_t kMaxControlLineLength = 2400;
 inline constexpr std::uintmax_t kMaxControlFileBytes = 256u << 20;
 
 // Reads one value from `text` at `pos`, skipping blanks and tabs first (not line ends, there are
-// none in a line). On success `pos` is moved behind the value; on failure both stay unchanged.
-bool ScanValue(std::string_view text, std::size_t& pos, int& value);
-bool ScanValue(std::string_view text, std::size_t& pos, long& value);
-bool ScanValue(std::string_view text, std::size_t& pos, double& value);
-bool ScanValue(std::string_view text, std::size_t& pos, std::string& word);
+// none in a line). A number must fill its whole word (core/number_reader.h), which ends at a blank
+// or, given `separators`, at one of them. On success `pos` is moved behind the value; on failure
+// both stay unchanged.
+bool ScanValue(std::string_view text, std::size_t& pos, int& value,
+               std::string_view separators = {});
+bool ScanValue(std::string_view text, std::size_t& pos, long& value,
+               std::string_view separators = {});
+bool ScanValue(std::string_view text, std::size_t& pos, double& value,
+               std::string_view separators = {});
+bool ScanValue(std::string_view text, std::size_t& pos, std::string& word,
+               std::string_view separators = {});
 
-// True when the number that a ScanValue read just before `pos` goes on with a decimal comma
-// ("0,5" reads 0): the number is not the value written. A comma followed by a blank separates.
-bool DecimalCommaAt(std::string_view text, std::size_t pos);
-
-// True when `word` begins with a number that is no finite double ("nan", "inf", "1e999"): the
-// words that a numeric ScanValue refuses although they look like numbers.
-bool IsNonFiniteNumber(const std::string& word);
-
-// Why `word`, which a numeric Read refused, is no value, for a message ("is not a whole number",
-// "is no number: a number must be followed by a blank ..."); empty when it does not begin with a
-// number at all.
-std::string WhyNoNumber(const std::string& word);
+// The word at `pos` (blanks skipped) when it begins like a number but is none ("0,05", "3mm",
+// "12O"): a value the user wrote at which a scan of numbers stopped, to be refused by name rather
+// than taken for the comment after the values; empty otherwise (a comment, or a number).
+std::string NumberLikeWordAt(std::string_view text, std::size_t pos,
+                             std::string_view separators = {});
 
 // The compiled text of the running run under its compiled file's name, for as long as the
 // object lives (one run at a time; a second Hold replaces the first).

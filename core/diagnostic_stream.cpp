@@ -99,14 +99,23 @@ std::size_t AppendNonAscii(std::string_view piece, std::size_t at, std::string& 
   return 1;
 }
 
-// Makes a piece safe inside a double-quoted XML attribute on one line. Line feeds and carriage
-// returns become ";", other control characters a blank (XML 1.0 forbids most of them), bytes
-// that are not UTF-8 their Latin-1 characters, and runs of three or more dashes shrink to two.
-std::string EscapeForFile(std::string_view piece) {
+// Makes a piece safe inside a double-quoted XML attribute on one line. A line feed or carriage
+// return becomes ";", but nothing where the line already breaks
+// (at the start of the entry, `before` being the attribute's quote, or after a blank): the
+// one-line form reads "error opening output/x.stat", not "error opening ;output/x.stat". Other
+// control characters become a blank (XML 1.0 forbids most of them), bytes that are not UTF-8
+// their Latin-1 characters, and runs of three or more dashes shrink to two.
+std::string EscapeForFile(std::string_view piece, char before) {
   std::string escaped;
   escaped.reserve(piece.size() + 16);
   for (std::size_t at = 0; at < piece.size();) {
     const char c = piece[at];
+    if (c == '\n' || c == '\r') {
+      ++at;
+      const char last = escaped.empty() ? before : escaped.back();
+      if (last != '"' && last != ' ' && last != '\0') escaped += ';';
+      continue;
+    }
     if (static_cast<unsigned char>(c) >= 0x80) {
       at += AppendNonAscii(piece, at, escaped);
       continue;
@@ -418,7 +427,7 @@ void DiagnosticStream::ProcessText(const std::string& text) {
     suppressed_ = level_ > threshold_;
   }
   const bool ends = CutEndMarker(piece);
-  file_form_ = EscapeForFile(piece);
+  file_form_ = EscapeForFile(piece, line_open_ && !line_.empty() ? line_.back() : '"');
   if (ends) file_form_ += kLineEnd;
 }
 
@@ -553,7 +562,9 @@ DiagnosticStream& DiagnosticStream::operator<<(char value) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   WritePendingOfThisThread();
-  WriteTyped(value, std::string(1, value), EscapeForFile(std::string_view(&value, 1)));
+  WriteTyped(value, std::string(1, value),
+             EscapeForFile(std::string_view(&value, 1),
+                           line_open_ && !line_.empty() ? line_.back() : '"'));
   return *this;
 }
 

@@ -9,6 +9,7 @@
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
+#include "core/number_reader.h"
 #include "core/output_files.h"
 #include "core/string_helpers.h"
 #include "core/submodel_setup.h"
@@ -140,11 +141,19 @@ void modelobject::ReportControlFileError(const std::string& text1, const std::st
     control_file->Read(word);
     control_file->Seek(at);
   }
-  if (const std::string why = WhyNoNumber(word); !why.empty())
+  if (const std::string why = NumberProblem(word); !why.empty())
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", text1, "; ", text2,
-               "\"", word, "\" ", why);
+               text2.empty() ? "\"" : " \"", word, "\" ", why);
   ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: error in control file, ", text1, "; ", text2,
              "not found!");
+}
+
+void modelobject::RefuseNumberLikeWord(std::string_view line, std::size_t pos,
+                                       const std::string& text1, int32_t code) {
+  const std::string word = NumberLikeWordAt(line, pos);
+  if (!word.empty())
+    ThrowFatal(Diag(), code != 0 ? code : kControlFileErrorCode, "FATAL: error in control file, ",
+               text1, "; ", module_name, " \"", word, "\" ", NumberProblem(word));
 }
 
 void modelobject::RequireRange(double value, double low, double high,

@@ -97,6 +97,12 @@ class modelobject : public memory_handling, public ModelGridGeometry {
   // text1 "; " text2 "\"nan\" is not a finite number".
   [[noreturn]] virtual void ReportControlFileError(const std::string& text1,
                                                    const std::string& text2);
+  // A line's word at `pos` that begins like a number but is none ("-0,0065", "3mm": where a scan
+  // of a line's numbers stopped) ends the run as ReportControlFileError does, naming the word;
+  // any other word (a comment) is left to the caller.
+  // `code` 0 is the control file's error code.
+  void RefuseNumberLikeWord(std::string_view line, std::size_t pos, const std::string& text1,
+                            int32_t code = 0);
   // "FATAL: write error " name " ! (" code ")" and code 18.
   [[noreturn]] virtual void ReportWriteError(const std::string& name, int32_t code,
                                              const std::string& reason = {});

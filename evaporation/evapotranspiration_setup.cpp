@@ -141,7 +141,11 @@ void verdunstungsmodellklasse::ReadSection() {
   {
     std::string line = file.RestOfLine();
     std::size_t pos = 0;
-    if (!ScanValue(line, pos, amplitude_fraction_day) || !ScanValue(line, pos, annual_variability))
+    const bool read =
+        ScanValue(line, pos, amplitude_fraction_day) && ScanValue(line, pos, annual_variability);
+    RefuseNumberLikeWord(line, pos, "fraction for temperature amplitude for day/night",
+                         kEvapSectionValueCode);
+    if (!read)
       ThrowFatal(Diag(), kEvapSectionValueCode,
                  "FATAL: error reading fraction for temperature amplitude for day/night\n",
                  "or the annual variability\n");
@@ -181,6 +185,7 @@ void verdunstungsmodellklasse::ReadMonthlyAmplitudes() {
     const int before = count;
     for (double value = 0; count < 12 && ScanValue(line, pos, value); ++count)
       temperature_amplitude[count + 1] = value;
+    RefuseNumberLikeWord(line, pos, "monthly temperature amplitudes for ");
     if (count == before && !IsBlank(line))
       ReportControlFileError("monthly temperature amplitudes for ", module_name);
   }
@@ -198,8 +203,10 @@ void verdunstungsmodellklasse::ReadClosingLines() {
   if (line.size() >= 3 && !header && !Contains(line, key)) {
     std::size_t pos = 0;
     if (!ScanValue(line, pos, cloudiness_statistics_name) ||
-        !ScanValue(line, pos, cloudiness_statistics_code))
+        !ScanValue(line, pos, cloudiness_statistics_code)) {
+      RefuseNumberLikeWord(line, pos, "Name of the cloudiness-stat.file for ");
       ReportControlFileError("Name of the cloudiness-stat.file for ", module_name);
+    }
     line = control_file->AtEnd() ? std::string() : control_file->RestOfLine();
   }
   const std::size_t at = line.find(key);
@@ -207,8 +214,10 @@ void verdunstungsmodellklasse::ReadClosingLines() {
   const std::size_t equal = line.find('=', at + key.size());
   if (equal == std::string::npos) return;
   std::size_t pos = equal + 1;
-  if (!ScanValue(line, pos, HamonCorrectionOpenWater))
+  if (!ScanValue(line, pos, HamonCorrectionOpenWater)) {
+    RefuseNumberLikeWord(line, pos, "HamonCorrectionOpenWater for ");
     ReportControlFileError("HamonCorrectionOpenWater for ", module_name);
+  }
 }
 
 void verdunstungsmodellklasse::CheckSettings() {

@@ -135,8 +135,11 @@ void interzeptionsmodellklasse::ReadSettings() {
     ReadOutput(canopy_outputs[kCanopyHumidity], "sub-canopy relative humidity", "");
     ReadOutput(canopy_outputs[kCanopyRadiation], "sub-canopy shortwave radiation", "");
     ReadOutput(canopy_outputs[kCanopyWind], "sub-canopy windspeed", "");
-    for (CanopyGrid grid : {kCanopyLoad, kCanopyAge, kCanopyAlbedo, kCanopySublimation})
-      ReadOutput(canopy_outputs[grid], "snow canopy load", "");
+    // Each item under its own name, so that a message names the item where reading stopped.
+    ReadOutput(canopy_outputs[kCanopyLoad], "snow canopy load", "");
+    ReadOutput(canopy_outputs[kCanopyAge], "snow canopy age", "");
+    ReadOutput(canopy_outputs[kCanopyAlbedo], "snow canopy albedo", "");
+    ReadOutput(canopy_outputs[kCanopySublimation], "snow canopy sublimation", "");
     ReadOutput(canopy_outputs[kCanopySolidOutput], "snow canopy unload (snow)", "");
     ReadOutput(canopy_outputs[kCanopyLiquidOutput], "snow canopy liquid water output", "");
     canopy_outputs[kCanopyLongwave] = OutputSetting{"SCN_IR", 0, "", 0};

@@ -7,6 +7,7 @@
 #include "core/brace_block_readers.h"
 #include "core/error_code.h"
 #include "core/nodata.h"
+#include "core/number_reader.h"
 #include "core/string_helpers.h"
 #include "grids/special_output.h"
 
@@ -64,10 +65,8 @@ int ParseList(DiagnosticStream& diag, const std::string& text, const std::string
   Tokenize(value_text, "\t ;,\r\n", pieces);
   for (const std::string& piece : pieces) {
     if (piece.empty()) continue;
-    char* end = nullptr;
-    errno = 0;
     T value{};
-    if (!convert(piece, end, value) || end == piece.c_str() || *end != '\0' || errno == ERANGE)
+    if (!convert(piece, value))
       ThrowFatal(diag, kControlFileErrorCode,
                  "FATAL: Error in section [special_output]: the value \"", piece, "\" of ", key,
                  " is no number");
@@ -86,19 +85,14 @@ bool SummedOverSubSteps(const std::string& identifier) {
 
 int ParseDoubleList(DiagnosticStream& diag, const std::string& text, const std::string& key,
                     std::vector<double>& values) {
-  return ParseList(diag, text, key, values, [](const std::string& piece, char*& end, double& v) {
-    v = std::strtod(piece.c_str(), &end);
-    return true;
-  });
+  return ParseList(diag, text, key, values,
+                   [](const std::string& piece, double& v) { return ReadNumber(piece, v); });
 }
 
 int ParseIntList(DiagnosticStream& diag, const std::string& text, const std::string& key,
                  std::vector<int32_t>& values) {
-  return ParseList(diag, text, key, values, [](const std::string& piece, char*& end, int32_t& v) {
-    const long value = std::strtol(piece.c_str(), &end, 10);
-    v = static_cast<int32_t>(value);
-    return value >= INT32_MIN && value <= INT32_MAX;
-  });
+  return ParseList(diag, text, key, values,
+                   [](const std::string& piece, int32_t& v) { return ReadNumber(piece, v); });
 }
 
 SpecialOutputEntity::SpecialOutputEntity(SpecialOutputFile* file, DiagnosticStream* diag,

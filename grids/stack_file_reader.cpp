@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "core/error_code.h"
+#include "core/number_reader.h"
 #include "core/state_manifest.h"
 #include "core/string_helpers.h"
 
@@ -218,9 +219,7 @@ bool StackFileReader::NextToken(std::string& token) {
 
 bool StackFileReader::NextNumber(double& value) {
   if (!NextToken(token_)) return false;
-  char* end = nullptr;
-  value = std::strtod(token_.c_str(), &end);
-  return end != token_.c_str() && *end == '\0';
+  return ReadNumber(token_, value);
 }
 
 }  // namespace velorn

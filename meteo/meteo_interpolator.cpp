@@ -225,7 +225,14 @@ void meteointerpol::ReadMethodParameters() {
   const std::string line = NextNonBlankLine(file);
   std::vector<double> v;
   std::string word;
-  const int count = ScanNumbers(line, v, method == 12 ? &word : nullptr);
+  const int count = ScanNumbers(line, v, &word);
+  // The numbers end at the first word that is none; one that begins like a number ("-0,0065")
+  // is a value written wrongly, not the comment after the values.
+  if (!NumberProblem(word).empty())
+    ThrowFatal(Diag(), kStationOpenCode,
+               "FATAL: error in control file, parameters of "
+               "interpolation method ",
+               method, " for ", name, ": \"", word, "\" ", NumberProblem(word));
   if (method == 9) {
     if (count < 5)
       ThrowFatal(Diag(), kStationOpenCode,

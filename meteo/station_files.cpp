@@ -21,33 +21,16 @@ std::string_view NextToken(std::string_view line, std::size_t& pos) {
   return line.substr(start, pos - start);
 }
 
-// Prefix conversion as "%lf" does it: true when the token starts with a finite number.
-bool ConvertDouble(std::string_view token, double& value) {
-  if (token.empty()) return false;
-  const std::string text(token);
-  char* end = nullptr;
-  value = std::strtod(text.c_str(), &end);
-  return end != text.c_str() && std::isfinite(value);
-}
-
-// The whole word converts to a finite number.
+// The whole word is a finite number (core/number_reader.h).
 bool ConvertWholeDouble(std::string_view token, double& value) {
-  if (token.empty()) return false;
-  const std::string text(token);
-  char* end = nullptr;
-  value = std::strtod(text.c_str(), &end);
-  return end == text.c_str() + text.size() && std::isfinite(value);
+  return ReadNumber(token, value);
 }
 
-// Prefix conversion as "%ld" does it.
+// The whole word is a whole number.
 bool ConvertLong(std::string_view token, int64_t& value) {
-  if (token.empty()) return false;
-  const std::string text(token);
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (end == text.c_str() || errno == ERANGE) return false;
-  value = v;
+  long long read = 0;
+  if (!ReadNumber(token, read)) return false;
+  value = read;
   return true;
 }
 
@@ -78,7 +61,7 @@ bool ParseHeaderRow(const std::string& line, int line_number, int skipped, Stati
     const std::string_view token = NextToken(line, pos);
     double& value = out[static_cast<std::size_t>(i)];
     if (ConvertWholeDouble(token, value)) continue;
-    if (ConvertDouble(token, value)) {
+    if (BeginsLikeNumber(token)) {
       header.bad_line = line_number;
       header.bad_station = i;
       header.bad_word.assign(token);
@@ -94,8 +77,7 @@ int CountStations(const std::string& line2, int additional_columns) {
   std::size_t pos = 0;
   if (!SkipTokens(line2, pos, 4 + additional_columns)) return 0;
   int count = 0;
-  double value = 0;
-  while (ConvertDouble(NextToken(line2, pos), value)) ++count;
+  while (BeginsLikeNumber(NextToken(line2, pos))) ++count;
   return count;
 }
 
@@ -190,7 +172,7 @@ RecordParse ParseRegressionLine(std::string_view line, ModelDate& date,
   if (dated != RecordParse::kOk) return dated;
   values[0] = 0;
   for (int i = 1; i <= kRegressionValues; ++i)
-    if (!ConvertDouble(NextToken(line, pos), values[static_cast<std::size_t>(i)]))
+    if (!ConvertWholeDouble(NextToken(line, pos), values[static_cast<std::size_t>(i)]))
       return RecordParse::kShort;
   return RecordParse::kOk;
 }

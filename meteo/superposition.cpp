@@ -7,6 +7,7 @@
 
 #include "core/error_code.h"
 #include "core/nodata.h"
+#include "core/number_reader.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 
@@ -39,21 +40,11 @@ std::string FirstWord(const std::string& text) {
 
 // Whole-token base-10 conversions; false for anything else (empty, trailing letters, range).
 bool ToInt(const std::string& token, int32_t& value) {
-  errno = 0;
-  char* end = nullptr;
-  const long number = std::strtol(token.c_str(), &end, 10);
-  if (end == token.c_str() || *end != '\0' || errno != 0 || number < INT32_MIN ||
-      number > INT32_MAX)
-    return false;
-  value = static_cast<int32_t>(number);
-  return true;
+  return ReadNumber(token, value);
 }
 
 bool ToDouble(const std::string& token, double& value) {
-  errno = 0;
-  char* end = nullptr;
-  value = std::strtod(token.c_str(), &end);
-  return end != token.c_str() && *end == '\0' && errno == 0 && std::isfinite(value);
+  return ReadNumber(token, value);
 }
 
 std::vector<std::string> SplitList(const std::string& text) {

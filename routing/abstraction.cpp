@@ -87,10 +87,15 @@ void AL_class::SetupAbstraction(int32_t number, std::string_view text, std::size
                "\" is not supported for abstraction ", number);
   auto fixed_rule = [&] {
     std::string unit;
-    if (!ScanValue(text, pos, qmin_) || !ScanValue(text, pos, fraction_) ||
-        !ScanValue(text, pos, qmax_) || !token(unit))
+    if (!ScanValue(text, pos, qmin_, kItemSeparators) ||
+        !ScanValue(text, pos, fraction_, kItemSeparators) ||
+        !ScanValue(text, pos, qmax_, kItemSeparators) || !token(unit)) {
+      if (const std::string word = NumberLikeWordAt(text, pos, kItemSeparators); !word.empty())
+        ThrowFatal(*diag_, kControlFileErrorCode, "FATAL: abstraction ", number, ": \"", word,
+                   "\" ", NumberProblem(word));
       ThrowFatal(*diag_, kControlFileErrorCode, "FATAL: abstraction ", number,
                  ": minimum discharge, fraction, maximum abstraction and unit expected");
+    }
     if (unit.find("m^3/s") != std::string::npos || unit.find("m3/s") != std::string::npos ||
         unit.find("m3s") != std::string::npos) {
       discharge_units_ = true;
@@ -117,8 +122,7 @@ void AL_class::SetupAbstraction(int32_t number, std::string_view text, std::size
       pos = key + 10;
       std::string column;
       need(after_equals(input_name_), "input file name");
-      need(after_equals(column) && !column.empty(), "input column");
-      input_column_ = std::atoi(column.c_str());
+      need(after_equals(column) && ReadNumber(column, input_column_), "input column");
       need(after_equals(output_name_), "output file name");
       break;
     }

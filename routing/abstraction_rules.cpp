@@ -15,15 +15,6 @@ constexpr int32_t kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 
 // Numbers of period days, table points or values beyond this are refused before allocating.
 constexpr int32_t kMaxRuleCount = 100000;
 
-// The blank-separated numbers of a line (reading stops at the first word that is no number).
-std::vector<double> Numbers(std::string_view text) {
-  std::vector<double> values;
-  std::size_t pos = 0;
-  double v = 0;
-  while (ScanValue(text, pos, v)) values.push_back(v);
-  return values;
-}
-
 struct SectionContext {
   DiagnosticStream& diag;
   const std::string& header;
@@ -33,13 +24,26 @@ struct SectionContext {
   }
 };
 
+// The blank-separated numbers of a line; reading stops at the first word that is no number, and
+// a word there that begins like one ("0,5", "2m") is refused by name.
+std::vector<double> Numbers(const SectionContext& c, std::size_t line_no, std::string_view text) {
+  std::vector<double> values;
+  std::size_t pos = 0;
+  double v = 0;
+  while (ScanValue(text, pos, v)) values.push_back(v);
+  if (const std::string word = NumberLikeWordAt(text, pos); !word.empty())
+    c.Fail(line_no, "\"" + word + "\" " + NumberProblem(word));
+  return values;
+}
+
 // Values of a key line behind its first '='; one per period.
 template <class T>
 std::vector<T> KeyValues(const SectionContext& c, std::string_view line, std::size_t line_no,
                          int32_t periods, const char* key) {
   const std::size_t equals = line.find('=');
-  const std::vector<double> numbers =
-      equals == std::string_view::npos ? std::vector<double>{} : Numbers(line.substr(equals + 1));
+  const std::vector<double> numbers = equals == std::string_view::npos
+                                          ? std::vector<double>{}
+                                          : Numbers(c, line_no, line.substr(equals + 1));
   if (static_cast<int32_t>(numbers.size()) < periods)
     c.Fail(line_no, std::string(key) + ": " + std::to_string(numbers.size()) + " value(s) for " +
                         std::to_string(periods) + " period(s)");
@@ -143,7 +147,7 @@ AbstractionRules ReadRuleSection(ControlFileReader& file, const std::string& hea
     ThrowFatal(diag, 34, "FATAL: section ", header, " not found in control file");
   AbstractionRules r;
   std::size_t line_no = file.line_number();
-  const std::vector<double> head = Numbers(file.RestOfLine());
+  const std::vector<double> head = Numbers(c, line_no, file.RestOfLine());
   if (head.empty() || head[0] < 1 || head[0] > kMaxRuleCount)
     c.Fail(line_no, "the number of table points (1.." + std::to_string(kMaxRuleCount) +
                         ") is missing or out of range");
@@ -174,7 +178,7 @@ AbstractionRules ReadRuleSection(ControlFileReader& file, const std::string& hea
   r.slope.resize(static_cast<std::size_t>(r.periods) + 1);
   for (int32_t j = 1; j <= r.n; ++j) {
     line_no = file.line_number();
-    const std::vector<double> row = Numbers(file.RestOfLine());
+    const std::vector<double> row = Numbers(c, line_no, file.RestOfLine());
     if (static_cast<int32_t>(row.size()) < r.periods + 1)
       c.Fail(line_no, "table row " + std::to_string(j) + " holds " + std::to_string(row.size()) +
                           " value(s), the first column and " + std::to_string(r.periods) +

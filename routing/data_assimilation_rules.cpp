@@ -2,10 +2,12 @@
 // data_assimilation_rules.h).
 #include "routing/data_assimilation_rules.h"
 
+#include <cmath>
 #include <cstdlib>
 
 #include "core/brace_block_readers.h"
 #include "core/error_code.h"
+#include "core/number_reader.h"
 #include "core/string_helpers.h"
 #include "meteo/station_files.h"
 
@@ -31,13 +33,15 @@ bool StartsWithWord(const std::string& text, const char* word) {
   return start != std::string::npos && text.compare(start, std::string(word).size(), word) == 0;
 }
 
-// An integer of a fixed column range of a "bafu" line.
-bool Columns(const std::string& line, std::size_t from, std::size_t count, int64_t& value) {
-  if (line.size() < from + count) return false;
-  const std::string text = line.substr(from, count);
-  char* end = nullptr;
-  value = std::strtol(text.c_str(), &end, 10);
-  return end != text.c_str();
+// The number that fills a fixed column range of a "bafu" line, blanks around it allowed.
+template <class T>
+bool Columns(const std::string& line, std::size_t from, std::size_t count, T& value) {
+  if (line.size() < from + 1) return false;
+  std::string_view text = std::string_view(line).substr(from, count);
+  const std::size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return false;
+  text = text.substr(first, text.find_last_not_of(" \t\r") + 1 - first);
+  return ReadNumber(text, value);
 }
 
 }  // namespace
@@ -157,24 +161,21 @@ bool AssimilationList::Next(AssimilationRecord& record) {
     if (!std::getline(in_, line_)) return false;
     line_open_ = false;
     int64_t y = 0, m = 0, d = 0, h = 0;
-    if (!Columns(line_, 22, 4, y) || !Columns(line_, 27, 2, m) || !Columns(line_, 30, 2, d) ||
-        !Columns(line_, 33, 2, h) || line_.size() <= 39)
+    if (line_.size() < 35 || !Columns(line_, 22, 4, y) || !Columns(line_, 27, 2, m) ||
+        !Columns(line_, 30, 2, d) || !Columns(line_, 33, 2, h) || line_.size() <= 39)
       return false;
     record.date = ModelDate{y, m, d, h};
     if (!IsWrittenDate(record.date)) return false;
-    const std::string level = line_.substr(39, 10);
-    char* end = nullptr;
-    record.level = std::strtod(level.c_str(), &end);
-    return end != level.c_str();
+    return Columns(line_, 39, 10, record.level);
   }
   std::string words[5];
   for (std::string& w : words)
     if (!Word(w)) return false;
-  char* end = nullptr;
   int64_t values[4];
   for (int k = 0; k < 4; ++k) {
-    values[k] = std::strtol(words[k].c_str(), &end, 10);
-    if (*end != '\0') return false;
+    long long read = 0;
+    if (!ReadNumber(words[k], read)) return false;
+    values[k] = read;
   }
   record.date = ModelDate{values[0], values[1], values[2], values[3]};
   // A date outside the calendar would overflow the time key: the record cannot be read.
@@ -183,8 +184,11 @@ bool AssimilationList::Next(AssimilationRecord& record) {
     record.file = words[4];
     return true;
   }
-  record.level = std::strtod(words[4].c_str(), &end);
-  return end != words[4].c_str();
+  if (ReadNumber(words[4], record.level)) return true;
+  // "nan" stands for a level not measured, which the step skips.
+  if (words[4] != "nan" && words[4] != "NaN" && words[4] != "-nan") return false;
+  record.level = std::nan("");
+  return true;
 }
 
 void AssimilationList::SkipRestOfLine() {

@@ -96,32 +96,61 @@ void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
     ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_, ": no \"", key,
                " =\" found!");
   };
+  // A value that begins like a number but is none ("10000m", "0,5") is named.
+  auto refuse_word = [&](std::size_t from, const char* key) {
+    if (const std::string word = NumberLikeWordAt(item, from, kItemSeparators); !word.empty())
+      ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_, ": \"", key, " =\" \"",
+                 word, "\" ", NumberProblem(word));
+  };
   std::size_t at = after_key("file");
   std::string name;
   if (at == std::string_view::npos || !ScanValue(item, at, name)) missing("file");
+  // Written in the routing line's own form ("file = pond.txt, V0 = ..." or "... pond.txt)"), a
+  // separator ends the name: a comma or parenthesis never becomes part of a file name.
+  if (const std::size_t cut = name.find_first_of(",;()"); cut != std::string::npos) {
+    *diag_ << "WARNING: for reservoir " << id_ << ": the file name \"" << name << "\" ends at its '"
+           << name[cut] << "': the balance is written to \"" << name.substr(0, cut)
+           << "\"[end-entry]";
+    name.resize(cut);
+    if (name.empty()) missing("file");
+  }
   file_name_ = PrefixDirectory(output_directory_, name);
   at = after_key("V0");
   double v0 = 0.0;
-  if (at == std::string_view::npos || !ScanValue(item, at, v0)) missing("V0");
+  if (at == std::string_view::npos) missing("V0");
+  if (!ScanValue(item, at, v0, kItemSeparators)) {
+    refuse_word(at, "V0");
+    missing("V0");
+  }
   at = after_key("C0");
   if (at == std::string_view::npos) missing("C0");
   std::vector<double> c0(kReservoirInitialValues + 1, 0.0);
-  for (int32_t i = 1; i <= kReservoirInitialValues; ++i)
-    if (!ScanValue(item, at, c0[i]))
+  for (int32_t i = 1; i <= kReservoirInitialValues; ++i) {
+    // Concentrations may be separated by blanks or by commas ("C0 = 0, 0, ...").
+    while (at < item.size() && (item[at] == ' ' || item[at] == '\t' || item[at] == ',')) ++at;
+    if (!ScanValue(item, at, c0[i], kItemSeparators)) {
+      refuse_word(at, "C0");
       ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_, ": \"C0 =\" needs ",
                  kReservoirInitialValues, " concentrations, value ", i, " cannot be read");
+    }
+  }
   state_[0] = v0;
   for (int32_t i = 1; i <= ntr_ && i <= kReservoirInitialValues; ++i) state_[i] = c0[i];
   dtmin_ = 60.0;
   at = after_key("dTmin");
-  if (at != std::string_view::npos && (!ScanValue(item, at, dtmin_) || !(dtmin_ > 0.0)))
+  const bool dtmin_read =
+      at == std::string_view::npos || ScanValue(item, at, dtmin_, kItemSeparators);
+  if (!dtmin_read) refuse_word(at, "dTmin");
+  if (!dtmin_read || !(dtmin_ > 0.0))
     ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_,
                ": \"dTmin =\" needs a number of seconds above 0");
   use_running_avg_ = 0;
   at = after_key("UseRunningAvg");
-  if (at != std::string_view::npos && !ScanValue(item, at, use_running_avg_))
+  if (at != std::string_view::npos && !ScanValue(item, at, use_running_avg_, kItemSeparators)) {
+    refuse_word(at, "UseRunningAvg");
     ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_,
                ": \"UseRunningAvg =\" needs a whole number of hours");
+  }
   capacity_ = std::max<int64_t>(1, kReservoirBufferBytes / ((ntr_ + 35) * 8));
   filled_ = 0;
   buffer_.assign(static_cast<std::size_t>(capacity_ * (ntr_ + 35)), 0.0);

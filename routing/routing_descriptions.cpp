@@ -90,7 +90,7 @@ bool ReadItemCode(std::string_view text, std::size_t& pos, int32_t& code) {
   std::size_t at = pos;
   while (at < text.size() && std::isalpha(static_cast<unsigned char>(text[at])) != 0) ++at;
   int value = 0;
-  if (!ScanValue(text, at, value)) return false;
+  if (!ScanValue(text, at, value, kItemSeparators)) return false;
   code = value;
   pos = at;
   return true;
@@ -100,7 +100,7 @@ bool ReadValueAfterEquals(std::string_view text, std::size_t& pos, double& value
   const std::size_t equals = text.find('=', pos);
   if (equals == std::string_view::npos) return false;
   std::size_t at = equals + 1;
-  if (!ScanValue(text, at, value)) return false;
+  if (!ScanValue(text, at, value, kItemSeparators)) return false;
   pos = at;
   return true;
 }
@@ -143,7 +143,7 @@ std::vector<int32_t> ReadListMembers(std::string_view text, std::size_t pos) {
   for (std::size_t at = text.find('&', pos); at < end; at = text.find('&', at + 1)) {
     std::size_t next = at + 1;
     int value = 0;
-    members.push_back(ScanValue(text, next, value) ? value : 0);
+    members.push_back(ScanValue(text, next, value, kItemSeparators) ? value : 0);
   }
   return members;
 }

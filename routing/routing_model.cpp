@@ -249,17 +249,16 @@ void abflussmodellklasse::WarnAboutValueName(const std::string& text, std::size_
          << order << "): it is read as " << expected << "[end-entry]";
 }
 
-// "0,5" would be read as 0 and its ",5" taken for a separator.
-void abflussmodellklasse::RefuseDecimalComma(const std::string& text, std::size_t pos,
-                                             int32_t outlet, const std::string& where, int value) {
-  if (!DecimalCommaAt(text, pos)) return;
-  const std::size_t begin = text.find_first_not_of(" \t", text.rfind('=', pos) + 1);
-  const std::size_t end = text.find_first_of(" \t),;", pos + 1);
-  const std::string word =
-      text.substr(begin, (end == std::string::npos ? text.size() : end) - begin);
+// A value after a '=' that begins like a number but is none ("0,5", "2m") is named, not taken
+// for a missing value.
+void abflussmodellklasse::RefuseNumberWord(const std::string& text, std::size_t pos, int32_t outlet,
+                                           const std::string& where, int value) {
+  const std::size_t equals = text.find('=', pos);
+  if (equals == std::string::npos) return;
+  const std::string word = NumberLikeWordAt(text, equals + 1, kItemSeparators);
+  if (word.empty()) return;
   ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", DescriptionName(outlet), ", ", where,
-             ": value ", value, " \"", word,
-             "\" is no number: a decimal comma is not read (write a decimal point)");
+             ": value ", value, " \"", word, "\" ", NumberProblem(word));
 }
 
 void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_t& pos,
@@ -272,11 +271,12 @@ void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_
   const std::string where = FormatText("item %d", item);
   for (int v = 0; v < kChannelValues; ++v) {
     WarnAboutValueName(text, pos, outlet, where, v + 1, kKeys[v], "kh kv Bh Bv Th Mh Mv I L A");
-    if (!ReadValueAfterEquals(text, pos, *values[v]))
+    if (!ReadValueAfterEquals(text, pos, *values[v])) {
+      RefuseNumberWord(text, pos, outlet, where, v + 1);
       ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", DescriptionName(outlet), ": value ",
                  v + 1, " of the ten channel values of item ", item,
                  " not found (each after a '=')");
-    RefuseDecimalComma(text, pos, outlet, where, v + 1);
+    }
   }
   // What a river channel can be: storage constants up to a century, widths up to the widest
   // river, a bank-full depth up to any relief, Strickler coefficients up to smoother than
@@ -348,8 +348,12 @@ void abflussmodellklasse::ParseInflow(routingclass& stretch, const std::string& 
   int start_column = 0;
   if (mode_word == "constant") {
     mode = kInflowConstant;
-    if (!ScanValue(text, pos, value))
+    if (!ScanValue(text, pos, value, kItemSeparators)) {
+      if (const std::string word = NumberLikeWordAt(text, pos, kItemSeparators); !word.empty())
+        ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: constant inflow ", code, ": \"", word,
+                   "\" ", NumberProblem(word));
       ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: constant inflow ", code, " has no value");
+    }
     // An inflow adds water (m³/s): up to ten times the largest river's discharge.
     if (!(value >= 0 && value <= 2e6))
       ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: constant inflow ", code, " is ",
@@ -357,7 +361,8 @@ void abflussmodellklasse::ParseInflow(routingclass& stretch, const std::string& 
   } else if (mode_word == "extern") {
     mode = kInflowFile;
     if (!ScanValue(text, pos, file_name) || file_name.size() > kMaxInflowFileLength ||
-        !ScanValue(text, pos, start_row) || !ScanValue(text, pos, start_column))
+        !ScanValue(text, pos, start_row, kItemSeparators) ||
+        !ScanValue(text, pos, start_column, kItemSeparators))
       ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: inflow ", code,
                  ": file name (at most 299 characters), start row and start column expected");
   } else if (mode_word == "intern") {
@@ -388,14 +393,15 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
   double divisor = 0;
   WarnAboutValueName(text, pos, outlet, "TG", 1, "A", "A f");
   const bool area_read = ReadValueAfterEquals(text, pos, area);
-  if (area_read) {
-    RefuseDecimalComma(text, pos, outlet, "TG", 1);
+  if (area_read)
     WarnAboutValueName(text, pos, outlet, "TG", 2, "f", "A f");
-  }
-  if (!area_read || !ReadValueAfterEquals(text, pos, divisor))
+  else
+    RefuseNumberWord(text, pos, outlet, "TG", 1);
+  const bool divisor_read = area_read && ReadValueAfterEquals(text, pos, divisor);
+  if (area_read && !divisor_read) RefuseNumberWord(text, pos, outlet, "TG", 2);
+  if (!divisor_read)
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": area and area divisor (each after a '=') not found");
-  RefuseDecimalComma(text, pos, outlet, "TG", 2);
   if (!(divisor > 0))
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": the area divisor ", divisor, " must be greater than 0");

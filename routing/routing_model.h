@@ -218,11 +218,11 @@ class abflussmodellklasse : public teilmodellklasse {
                           ChannelParameters& params);
   // "routing description <n> (TG <code>)" of the description of outlet subbasin `outlet`.
   std::string DescriptionName(int32_t outlet) const;
+  // Refuses the value after the next '=' from `pos` when it begins like a number but is none.
+  void RefuseNumberWord(const std::string& text, std::size_t pos, int32_t outlet,
+                        const std::string& where, int value);
   // A WARNING when the name written before the value at `pos` is not `expected`, the value of
   // that place ("Mv=10, Mh=20" reads 10 as Mh).
-  // Refuses a value at `pos` that goes on with a decimal comma.
-  void RefuseDecimalComma(const std::string& text, std::size_t pos, int32_t outlet,
-                          const std::string& where, int value);
   void WarnAboutValueName(const std::string& text, std::size_t pos, int32_t outlet,
                           const std::string& where, int value, const char* expected,
                           const char* order);

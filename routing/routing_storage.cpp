@@ -51,20 +51,13 @@ bool ReadToken(StorageFileReader& in, std::string& token) {
 bool StorageFileReader::Read(double& value) {
   std::string& token = last;
   if (!ReadToken(*this, token)) return false;
-  errno = 0;
-  char* end = nullptr;
-  value = std::strtod(token.c_str(), &end);
-  return end != token.c_str() && *end == '\0' && errno == 0;
+  return ReadNumber(token, value);
 }
 
 bool StorageFileReader::Read(int32_t& value) {
   std::string& token = last;
   if (!ReadToken(*this, token)) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long number = std::strtol(token.c_str(), &end, 10);
-  value = static_cast<int32_t>(number);
-  return end != token.c_str() && *end == '\0' && errno == 0 && number == value;
+  return ReadNumber(token, value);
 }
 
 void StorageFileReader::SkipLine() {
@@ -307,6 +300,7 @@ int32_t routingclass::ReadStorageState(StorageFileReader& in) {
       require(FormatText("the running-average list of reservoir %d", k), v, -kAny, kAny);
       r.history().push_back(v);
     }
+    if (!NumberLikeWordAt(text, pos).empty()) fail("the running-average list of a reservoir");
     // The received water; a file without its line received none.
     const long after_list = std::ftell(in.file);
     const int64_t list_line = in.line;

@@ -87,9 +87,8 @@ bool IsNumericValue(const std::string& value) {
   for (const char* special : {"inf", "nan", "INF", "NAN", "Inf", "Nan"})
     if (value.find(special) != std::string::npos) return true;
   if (value.empty()) return true;
-  char* end = nullptr;
-  std::strtod(value.c_str(), &end);
-  return end == value.c_str() + value.size();
+  double number = 0;
+  return ReadNumber(value, number);
 }
 
 // The sections that the models read under fixed names (besides these: one section per

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/model_date.h"
 #include "core/mpi_operations.h"
@@ -430,8 +431,9 @@ void defaultini::ContinueLanduseParameters(const std::string& file_name, bool ke
          std::getline(in, stored)) {
   }
   long year = 0, month = 0, day = 0, hour = -1;
-  std::istringstream numbers(stored);
-  const bool read = found && static_cast<bool>(numbers >> year >> month >> day >> hour);
+  std::size_t at = 0;
+  const bool read = found && ScanValue(stored, at, year) && ScanValue(stored, at, month) &&
+                    ScanValue(stored, at, day) && ScanValue(stored, at, hour);
   const bool valid = read && year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
                      day <= DaysInMonth(year, month) && hour >= 0 && hour <= 24;
   // Each process reads its own file: all of them hold the section or none does, and all hold

@@ -27,16 +27,15 @@ bool ReadKeyword(std::string_view text, std::string_view keyword, StandardGridLi
   if (pos == std::string_view::npos) return true;
   if (keyword == "fillcode") {
     int32_t value = 0;
-    if (!ScanValue(text, pos, value)) return false;
+    if (!ScanValue(text, pos, value, kItemSeparators)) return false;
     line.fill_code = value;
     return true;
   }
-  if (keyword == "readcode") return ScanValue(text, pos, line.read_code);
-  // "0,5" would read as 0: a decimal comma is no value.
-  if (keyword == "defaultValue")
-    return ScanValue(text, pos, line.default_value) && !DecimalCommaAt(text, pos);
-  if (keyword == "writecode") return ScanValue(text, pos, line.write_code);
-  if (keyword == "statcode") return ScanValue(text, pos, line.statistics_code);
+  if (keyword == "readcode") return ScanValue(text, pos, line.read_code, kItemSeparators);
+  // A number fills its word ("0,5" is none); a ',' or ';' behind it separates.
+  if (keyword == "defaultValue") return ScanValue(text, pos, line.default_value, kItemSeparators);
+  if (keyword == "writecode") return ScanValue(text, pos, line.write_code, kItemSeparators);
+  if (keyword == "statcode") return ScanValue(text, pos, line.statistics_code, kItemSeparators);
   std::string word;
   if (keyword == "outname" || keyword == "statfile") {
     if (!ScanValue(text, pos, word)) return false;

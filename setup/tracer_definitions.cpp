@@ -32,7 +32,12 @@ class TracerLineParser {
     std::size_t pos = EqualsAfter(key, "half_time");
     double value = 0;
     std::string unit;
-    if (!ScanValue(line_, pos, value) || !ScanValue(line_, pos, unit)) {
+    // The unit may stand against the number ("4500d"); the number before it is a whole word.
+    std::string word;
+    if (ScanValue(line_, pos, word) && word.size() > 1 && word.back() == 'd' &&
+        ReadNumber(std::string_view(word).substr(0, word.size() - 1), value)) {
+      unit = "d";
+    } else if (!ReadNumber(word, value) || !ScanValue(line_, pos, unit)) {
       Fail("FATAL: error reading half_time for tracer ", tracer_);
     }
     if (unit != "d") {
@@ -63,6 +68,10 @@ class TracerLineParser {
       std::string word;
       if (ScanValue(line_, pos, word)) unit = word;
     } else {
+      // A word meant as the number ("0,5", "5mg/l") is refused, not read as 0.
+      if (const std::string word = NumberLikeWordAt(line_, pos); !word.empty())
+        Fail("FATAL: error reading max_conc for tracer ", tracer_, ": \"", word, "\" ",
+             NumberProblem(word));
       value = 0;
     }
     if (unit != "mg/l" && unit != "g/l" && unit != "kg/kg" && unit != "Kg/Kg") {

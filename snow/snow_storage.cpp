@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
 #include "core/output_files.h"
@@ -59,7 +60,7 @@ void schneemodellklasse::CompareStorageValue(const std::string& label, double co
 int32_t schneemodellklasse::ReadStorageValue(std::FILE* file, double value,
                                              const std::string& label) {
   double file_value = 0;
-  if (file == nullptr || std::fscanf(file, "%lf", &file_value) != 1) return 0;
+  if (file == nullptr || !ReadNumber(file, file_value, "(")) return 0;
   const bool differs =
       file_value != 0 ? std::fabs((file_value - value) / file_value) > 1e-5 : value != 0;
   if (differs) CompareStorageValue(label, value, file_value);
@@ -116,16 +117,15 @@ void schneemodellklasse::ReadStorageState(const std::string& file_name, int32_t 
     }
   };
   int count = -1;
-  if (std::fscanf(file.get(), "%d", &count) != 1 || count != soil_zone_count)
+  if (!ReadNumber(file.get(), count) || count != soil_zone_count)
     CompareStorageValue("number of subbasins", soil_zone_count, count);
   skip_line();
   for (int32_t k = 1; k <= soil_zone_count; ++k) {
     for (std::vector<double>* array : {&Qice_els, &Qfirn_els, &Qsnow_els}) {
       int code = -1;
       double value = 0;
-      if (std::fscanf(file.get(), "%d", &code) != 1 || code != k)
-        CompareStorageValue("subbasin code", k, code);
-      if (std::fscanf(file.get(), "%lf", &value) != 1)
+      if (!ReadNumber(file.get(), code) || code != k) CompareStorageValue("subbasin code", k, code);
+      if (!ReadNumber(file.get(), value, "("))
         CompareStorageValue("storage content of subbasin " + std::to_string(k), 0, -9999);
       double exact = 0;
       const bool kept = ExactStorageValue(file.get(), value, exact);
@@ -173,13 +173,15 @@ void schneemodellklasse::ReadGlacierListState(const std::string& name) {
   // Every glacier holds a cell of the grid.
   const long most = static_cast<long>(nrows) * static_cast<long>(ncols);
   long count = -1;
-  if (std::sscanf(line.data(), "%ld", &count) != 1 || count < 0 || count > most)
+  std::size_t at = 0;
+  if (!ScanValue(std::string_view(line.data()), at, count) || count < 0 || count > most)
     refuse("no number of dynamic glaciers from 0 to " + std::to_string(most));
   for (long i = 0; i < count; ++i) {
     int code = 0;
     double size[4] = {};
-    if (std::fscanf(file.get(), "%d %lf %lf %lf %lf", &code, &size[0], &size[1], &size[2],
-                    &size[3]) != 5)
+    if (!(ReadNumber(file.get(), code) && ReadNumber(file.get(), size[0]) &&
+          ReadNumber(file.get(), size[1]) && ReadNumber(file.get(), size[2]) &&
+          ReadNumber(file.get(), size[3])))
       refuse("the line of dynamic glacier " + std::to_string(i + 1) + " of " +
              std::to_string(count) + " holds no code with two areas and volumes");
     for (int k = 0; k < 4; ++k) {
@@ -220,7 +222,8 @@ bool schneemodellklasse::ExactStorageValue(std::FILE* file, double rounded, doub
   exact = rounded;
   const std::size_t comment_end = rest.rfind(')');
   if (comment_end == std::string::npos) return false;
-  if (std::sscanf(rest.c_str() + comment_end + 1, "%lf", &exact) != 1) {
+  std::size_t at = comment_end + 1;
+  if (!ScanValue(rest, at, exact)) {
     exact = rounded;
     return false;
   }
@@ -242,19 +245,20 @@ void schneemodellklasse::ReadGlacierRunoffConcentrations(std::FILE* file, const 
     return;
   }
   int count = -1;
-  if (std::sscanf(line.data(), "%d", &count) != 1 || count != tracer_count)
+  std::size_t at = 0;
+  if (!ScanValue(std::string_view(line.data()), at, count) || count != tracer_count)
     CompareStorageValue("number of tracers of the glacier storages", tracer_count, count);
   const std::size_t subbasins = static_cast<std::size_t>(soil_zone_count) + 1;
   for (int32_t t = 1; t <= tracer_count; ++t) {
     for (int32_t k = 1; k <= soil_zone_count; ++k) {
       int tracer = -1, code = -1;
-      if (std::fscanf(file, "%d %d", &tracer, &code) != 2 || tracer != t)
+      if (!(ReadNumber(file, tracer) && ReadNumber(file, code)) || tracer != t)
         CompareStorageValue("tracer of the glacier storages", t, tracer);
       if (code != k) CompareStorageValue("subbasin code", k, code);
       double* concentration =
           &glacier_runoff_concentration_[(static_cast<std::size_t>(t) * subbasins + k) * 3];
       for (int s = 0; s < 3; ++s) {
-        if (std::fscanf(file, "%lf", &concentration[s]) != 1 || !std::isfinite(concentration[s]) ||
+        if (!ReadNumber(file, concentration[s]) || !std::isfinite(concentration[s]) ||
             concentration[s] < 0)
           ThrowFatal(Diag(), kStorageMismatchCode, "FATAL: (snow model) the storage file ", name,
                      " holds no concentration (a number, 0 or more) of tracer ", t,

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/control_file_reader.h"
 #include "core/error_code.h"
 #include "core/output_files.h"
 #include "core/state_manifest.h"
@@ -65,10 +66,8 @@ class SectionReader {
     // The whole word must be the integer: "1e300" or "5x" is none.
     char word[64] = {};
     if (std::fscanf(file_, "%63s", word) != 1) Compare(label, control, std::nan(""));
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(word, &end, 10);
-    if (end == word || *end != '\0' || errno != 0 || value != static_cast<int>(value))
+    int value = 0;
+    if (!ReadNumber(std::string_view(word), value))
       ThrowFatal(diag_, kStorageFileContentCode, "FATAL: storage content file ", path_, ": ", label,
                  " is \"", word, "\", no whole number");
     Compare(label, control, static_cast<double>(value));
@@ -76,18 +75,19 @@ class SectionReader {
   }
   double Double(const char* label, double control) {
     double value = std::nan("");
-    if (std::fscanf(file_, "%lf", &value) != 1) value = std::nan("");
+    if (!ReadNumber(file_, value)) value = std::nan("");
     Compare(label, control, value);
     return value;
   }
   // A stored state value (not compared); a missing one ends the run as a short record does.
   double State(const char* label) {
     double value = 0;
-    if (std::fscanf(file_, "%lf", &value) != 1) Compare(label, 1, 0);
+    if (!ReadNumber(file_, value)) Compare(label, 1, 0);
     return value;
   }
   void Record(const char* label, ZoneRecord& r) {
-    const int read = std::fscanf(file_, "%lf %lf %lf %lf %lf", &r[0], &r[1], &r[2], &r[3], &r[4]);
+    int read = 0;
+    while (read < 5 && ReadNumber(file_, r[read])) ++read;
     if (read != 5) Compare(label, 5, read < 0 ? 0 : read);
     SkipLine();
   }

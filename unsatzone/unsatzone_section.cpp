@@ -58,13 +58,16 @@ constexpr std::pair<unsatzonmodellklasse::SinglePoint, const char*> kSinglePoint
     {unsatzonmodellklasse::kEtrDetail, "Name of the etr-detail file in "},
     {unsatzonmodellklasse::kInterflowFile, "Name of the interflow file in "}};
 
-// The tuning key's value: the number after the first "=" of the line (unchanged without one).
-void ReadTuningValue(const std::string& line, double& target) {
+// The tuning key's value: the number after the first "=" of the line (unchanged without one);
+// the position of the word that is no number otherwise, npos when it was read or is absent.
+std::size_t ReadTuningValue(const std::string& line, double& target) {
   const std::size_t equals = line.find('=');
-  if (equals == std::string::npos) return;
+  if (equals == std::string::npos) return std::string::npos;
   std::size_t pos = equals + 1;
   double value = 0;
-  if (ScanValue(line, pos, value)) target = value;
+  if (!ScanValue(line, pos, value)) return pos;
+  target = value;
+  return std::string::npos;
 }
 
 }  // namespace
@@ -170,11 +173,13 @@ void unsatzonmodellklasse::ReadTuningSection() {
     if (start == std::string::npos) continue;
     line.erase(0, start);
     if (line[0] == '[') break;
+    std::size_t refused = std::string::npos;
     if (line.find("max_error") != std::string::npos) {
-      ReadTuningValue(line, max_error);
+      refused = ReadTuningValue(line, max_error);
     } else if (line.find("max_iterations") != std::string::npos) {
-      ReadTuningValue(line, max_iterations);
+      refused = ReadTuningValue(line, max_iterations);
     }
+    if (refused != std::string::npos) RefuseNumberLikeWord(line, refused, "[unsatzon_tuning] for ");
   }
   // Water contents change by shares of the volume; the count is taken as an int.
   RequireRange(max_error, 0, 1, "max_error of [unsatzon_tuning] for ");

@@ -127,7 +127,7 @@ TEST_F(ReaderFixture, UnreadableValueReportsTheNextWord) {
   EXPECT_EQ(ThrownCode([&] { object.ReadValue(*object.control_file, x, "min_to_int_end "); }), 17);
   EXPECT_TRUE(HasEntry(
       0,
-      "error in control file, min_to_int_end ; snow_model&quot;nan&quot; is not a finite number"))
+      "error in control file, min_to_int_end ; snow_model &quot;nan&quot; is not a finite number"))
       << DiagFile();
   object.control_file->SkipRestOfLine();
   EXPECT_FALSE(object.control_file->Read(x));
@@ -146,7 +146,7 @@ TEST_F(ReaderFixture, UnreadableValueReportsTheNextWord) {
     UseText("[snow_model]\n" + word + " comment\n");
     object.FindSection("[snow_model]", 1);
     EXPECT_EQ(ThrownCode([&] { object.ReadValue(*object.control_file, i, "count "); }), 17);
-    EXPECT_TRUE(HasEntry(0, "error in control file, count ; snow_model" + message)) << DiagFile();
+    EXPECT_TRUE(HasEntry(0, "error in control file, count ; snow_model " + message)) << DiagFile();
   }
   // At the end of the file the report has an empty word.
   UseText("[snow_model]\n");
@@ -181,44 +181,45 @@ TEST_F(ReaderFixture, WriteAndReadErrors) {
   EXPECT_TRUE(HasEntry(0, "read error in/b.asc ! (4)"));
 }
 
-TEST(ScanValue, ReadsTheLeadingNumberOrWord) {
-  std::size_t pos = 0;
-  int i = 0;
-  double x = 0;
-  std::string w;
-  const std::string text = " = 42;x  1.5e-3mm  word";
-  pos = 3;
-  EXPECT_TRUE(ScanValue(text, pos, i));
-  EXPECT_EQ(i, 42);
-  EXPECT_EQ(pos, 5u);
-  EXPECT_FALSE(ScanValue(text, pos, i));  // ";x" is no number
-  EXPECT_EQ(pos, 5u);
-  pos = 7;
-  EXPECT_TRUE(ScanValue(text, pos, x));
-  EXPECT_EQ(x, 1.5e-3);
-  EXPECT_TRUE(ScanValue(text, pos, w));
-  EXPECT_EQ(w, "mm");
-  EXPECT_TRUE(ScanValue(text, pos, w));
-  EXPECT_EQ(w, "word");
-  EXPECT_FALSE(ScanValue(text, pos, w));
-}
-
-TEST(ScanValue, RefusesNumbersThatAreNotFinite) {
+// A number is its whole word, whichever reader asks: a word that only begins as a number (a
+// decimal comma, a unit written onto it, a trailing letter) is refused and leaves the position,
+// and a scan of a line's numbers stops there with the word named. In item lists a separator
+// after the number ends its word; a comma before a digit does not.
+TEST(ScanValue, ReadsWholeWordsOnly) {
   struct Case {
     const char* text;
+    bool item_list;  // the routing descriptions' separators
     bool read;
-    double value;
+    double value;  // read: the value; refused: the position left
   };
-  const Case cases[] = {{"nan", false, 0},       {"-nan", false, 0},     {"inf", false, 0},
-                        {"-Infinity", false, 0}, {"1e309", false, 0},    {"-1e309", false, 0},
-                        {"nanometre", false, 0}, {"1e308", true, 1e308}, {"1e-400", true, 0},
-                        {"-0.5mm", true, -0.5}};
+  const Case cases[] = {
+      {"nan", false, false, 0},       {"-nan", false, false, 0},     {"inf", false, false, 0},
+      {"-Infinity", false, false, 0}, {"1e309", false, false, 0},    {"-1e309", false, false, 0},
+      {"nanometre", false, false, 0}, {"1e308", false, true, 1e308}, {"1e-400", false, true, 0},
+      {"+2.5", false, true, 2.5},     {"1,5", false, false, 0},      {"0.2mm", false, false, 0},
+      {"3e", false, false, 0},        {"12O", false, false, 0},      {"0x10", false, false, 0},
+      {"-0,0065", false, false, 0},   {"1,0", false, false, 0},      {"0,05", true, false, 0},
+      {"0.05,", true, true, 0.05},    {"1)", true, true, 1},         {"10000, V0", true, true, 1e4},
+      {"42;x", false, false, 0},      {"42;x", true, true, 42}};
   for (const Case& c : cases) {
     std::size_t pos = 0;
     double value = 0;
-    EXPECT_EQ(ScanValue(c.text, pos, value), c.read) << c.text;
+    EXPECT_EQ(ScanValue(c.text, pos, value, c.item_list ? kItemSeparators : ""), c.read) << c.text;
     EXPECT_EQ(c.read ? value : static_cast<double>(pos), c.value) << c.text;
+    // Where the scan stopped, the word is named when it was meant as a number.
+    const std::string stop = NumberLikeWordAt(c.text, pos, c.item_list ? kItemSeparators : "");
+    EXPECT_EQ(!stop.empty(), !c.read && !NumberProblem(c.text).empty()) << c.text;
   }
+  // Whole numbers: a fraction or a number beyond the type is none.
+  std::size_t pos = 0;
+  int i = 0;
+  EXPECT_FALSE(ScanValue("2.5", pos, i));
+  EXPECT_FALSE(ScanValue("2147483648", pos, i));
+  EXPECT_TRUE(ScanValue(" -7 word", pos, i));
+  EXPECT_EQ(i, -7);
+  std::string w;
+  EXPECT_TRUE(ScanValue(" -7 word", pos, w));
+  EXPECT_EQ(w, "word");
 }
 
 TEST(ControlFileOpen, OnlyRegularFilesAreControlFiles) {

@@ -96,11 +96,20 @@ TEST_F(StreamFixture, EscapesTheFileAndLeavesTheScreenAlone) {
   Start(kLevelDebug);
   const std::string text = "INFO: a & b < c > d 'e' \"f\"\nnext-----x\r\ty ---";
   *diag_ << text << '<' << "[end-entry]";
+  const std::string screen = screen_.str();
+  // A line break where the line already breaks (the entry's start, after a blank) adds no ";",
+  // whichever piece it stands in.
+  *diag_ << "FATAL: error opening \n" << "output/eip_Layer_1.stat" << "[end-entry]";
+  *diag_ << "FATAL: \nerror opening nowhere/t.txt\n" << "[end-entry]";
+  *diag_ << "FATAL: read" << "\n\nagain" << "[end-entry]";
   const std::vector<std::string> lines = EntryLines(Finish());
-  ASSERT_EQ(lines.size(), 1u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0],
             Line(3, "a &amp; b &lt; c &gt; d &apos;e&apos; &quot;f&quot;;next--x; y --&lt;"));
-  EXPECT_EQ(screen_.str(), text.substr(6) + "<\n(mpi-rank  0) ");
+  EXPECT_EQ(screen, text.substr(6) + "<\n(mpi-rank  0) ");
+  EXPECT_EQ(lines[1], Line(0, "error opening output/eip_Layer_1.stat"));
+  EXPECT_EQ(lines[2], Line(0, "error opening nowhere/t.txt;"));
+  EXPECT_EQ(lines[3], Line(0, "read;;again"));
 }
 
 TEST_F(StreamFixture, LevelComesFromPrefixAtPositionZeroOnly) {

@@ -51,6 +51,12 @@ TEST_F(EvapSetup, RefusesBadSectionsWithTheirCodesAndMessages) {
        "50"},
       {"Hamon factor 1e308", [](auto& s) { s.pec = "1 1 1 1 1 1 1 1 1 1 1 1e308"; }, 17,
        "monthly HAMON factor for evapotranspiration is 1e+308, it must lie within 0 to 10"},
+      // Once read as the number before the comma (1,3 as 1) without a word.
+      {"HamonCorrectionOpenWater 1,0",
+       [](auto& s) { s.closing = "cloud.stat 0\nHamonCorrectionOpenWater = 1,0\n"; }, 17,
+       "HamonCorrectionOpenWater for ; evapotranspiration \"1,0\" is no number"},
+      {"a unit written onto an amplitude", [](auto& s) { s.day_fraction = "0.5 0.1K"; }, 10,
+       "\"0.1K\" is no number"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -48,6 +48,31 @@ TEST_F(InterceptionTest, RefusesBadSectionsWithTheirCodes) {
     }
   }
   EXPECT_TRUE(ScreenHas("LAI scaling factor for the snow canopy model must be above 0"));
+  // The canopy snow model's ten output items, each with one item short: reading stops at the
+  // item after the last one given, and the message names that item.
+  const char* const items[] = {"sub-canopy temperature",
+                               "sub-canopy relative humidity",
+                               "sub-canopy shortwave radiation",
+                               "sub-canopy windspeed",
+                               "snow canopy load",
+                               "snow canopy age",
+                               "snow canopy albedo",
+                               "snow canopy sublimation",
+                               "snow canopy unload (snow)",
+                               "snow canopy liquid water output"};
+  for (int given = 0; given < 10; ++given) {
+    // Section(21) without the canopy lines ends with the ten triples (three lines each).
+    std::string section = Section(21, "");
+    for (int line = 0; line < 3 * (10 - given); ++line)
+      section.erase(section.rfind('\n', section.size() - 2) + 1);
+    section += "1.0\n0.1\n1.0\n";
+    model_->ReleaseMemory();
+    screen_.str("");
+    EXPECT_EQ(Make(section), 17) << given;
+    EXPECT_TRUE(ScreenHas(std::string("write code ") + items[given] +
+                          " grid for ; interception_model \"0.1\" is not a whole number"))
+        << given << screen_.str();
+  }
 }
 
 TEST_F(InterceptionTest, OneLayerBalancesEveryCellAndPassesPrecipitationOnGlaciers) {

@@ -37,6 +37,12 @@
 //       of an exception that no reader turned into its FATAL entry, or an exit status other than
 //       0 without a FATAL entry) or "hang" (the driver's time limit).
 //
+//   velorn_run_fuzz sweep <example folder> <case folder> <control file> <index>
+//       the comma sweep: the example's control file on a short window with its index-th decimal
+//       number written with a decimal comma ("0.5" as "0,5"), noted as an aimed input, so that
+//       `classify` counts a run that takes it without a message as a bad output; an index past
+//       the last prints the file's count of decimal numbers (status 3).
+//
 // The same seed gives the same case: a finding is reproduced by `mutate` with its seed.
 #include <algorithm>
 #include <cctype>
@@ -814,6 +820,47 @@ int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed, const fs
   return 0;
 }
 
+// The comma sweep: the example with the control file `control` on a short window and its
+// `index`-th decimal number (counted over the file, comments left out) written with a decimal
+// comma, noted as an aimed input so that a run taking it without a message is a bad output.
+// An index beyond the last prints the count of decimal numbers instead (status 3).
+int Sweep(const fs::path& example, const fs::path& dir, const std::string& control, long index) {
+  Lines lines = ReadLines(example / control);
+  long count = 0;
+  std::string note;
+  for (std::size_t i = 0; i < lines.size() && note.empty(); ++i)
+    for (const Token& t : NumberTokens(lines[i])) {
+      const std::string old = lines[i].substr(t.begin, t.end - t.begin);
+      const std::size_t dot = old.find('.');
+      if (dot == std::string::npos || dot + 1 >= old.size() ||
+          std::isdigit(static_cast<unsigned char>(old[dot + 1])) == 0)
+        continue;
+      if (count++ != index) continue;
+      std::string comma = old;
+      comma[dot] = ',';
+      lines[i].replace(t.begin, old.size(), comma);
+      note = "input control file line " + std::to_string(i + 1) + ": " + old + " -> " + comma;
+      break;
+    }
+  if (note.empty()) {
+    std::cout << count << "\n";
+    return 3;
+  }
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  for (const auto& entry : fs::directory_iterator(example)) {
+    const std::string name = entry.path().filename().string();
+    if (name == "output" || name == "source") continue;
+    fs::copy(entry.path(), dir / name, fs::copy_options::recursive);
+  }
+  Random random(static_cast<uint64_t>(index));
+  const std::string window = CutWindow(lines, random, false);
+  WriteLines(dir / "fuzz.ctl", lines);
+  std::ofstream(dir / "mutations.txt") << note << "\n" << control << ", " << window << "\n";
+  std::cout << "fuzz.ctl\n";
+  return 0;
+}
+
 // --- Classification
 // -------------------------------------------------------------------------------
 
@@ -1006,9 +1053,12 @@ int main(int argc, char** argv) {
                   args.size() == 5 ? fs::path(args[4]) : fs::path());
   if (args.size() == 3 && args[0] == "state") return MakeStateRun(args[1], args[2]);
   if (args.size() == 4 && args[0] == "classify") return Classify(args[1], args[2], args[3]);
+  if (args.size() == 5 && args[0] == "sweep")
+    return Sweep(args[1], args[2], args[3], std::strtol(args[4].c_str(), nullptr, 10));
   std::cerr
       << "usage: velorn_run_fuzz mutate <example folder> <case folder> <seed> [<state folder>]\n"
          "       velorn_run_fuzz state <example folder> <state folder>\n"
-         "       velorn_run_fuzz classify <case folder> <exit status|timeout|signal:N> <log>\n";
+         "       velorn_run_fuzz classify <case folder> <exit status|timeout|signal:N> <log>\n"
+         "       velorn_run_fuzz sweep <example folder> <case folder> <control file> <index>\n";
   return 2;
 }

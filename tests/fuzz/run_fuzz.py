@@ -2,7 +2,11 @@
 """Drives the whole-run fuzz harness (tests/fuzz/run_fuzz.cpp).
 
     tests/fuzz/run_fuzz.py [--build build-sanitize] [--cases 1000] [--seed 1] [--jobs 3]
-                           [--timeout 180] [--out fuzz-runs]
+                           [--timeout 180] [--out fuzz-runs] [--comma-sweep]
+
+With --comma-sweep, instead of drawn cases: every decimal number of every shipped control file
+of the example, one at a time, written with a decimal comma ("0.5" as "0,5") on a short window;
+each run must refuse it with a message (a run that takes it is a bad output).
 
 First the example writes its state once (<out>/state: 1 to 2 January, the soil columns, the
 groundwater, the snow pack and the interception storages); a fifth of the cases are warm starts
@@ -94,6 +98,43 @@ def run_case(args, k):
     return k, kind, reason, mutations
 
 
+def sweep_cases(args):
+    """(control file, index) of every decimal number of the example's control files."""
+    fuzz = os.path.join(args.build, "tests", "velorn_run_fuzz")
+    example = os.path.join(ROOT, "examples", "front-range")
+    cases = []
+    for control in sorted(f for f in os.listdir(example) if f.endswith(".ctl")):
+        count = subprocess.run([fuzz, "sweep", example, os.devnull, control, str(10 ** 9)],
+                               capture_output=True, text=True).stdout.strip()
+        cases += [(control, i) for i in range(int(count))]
+    return cases
+
+
+def run_sweep_case(args, k, control, index):
+    case = os.path.join(args.out, "sweep-%d" % k)
+    fuzz = os.path.join(args.build, "tests", "velorn_run_fuzz")
+    example = os.path.join(ROOT, "examples", "front-range")
+    subprocess.run([fuzz, "sweep", example, case, control, str(index)], capture_output=True,
+                   check=True)
+    log = os.path.join(case, "run.log")
+    with open(log, "wb") as out:
+        try:
+            code = subprocess.run([os.path.join(args.build, "velorn"), "fuzz.ctl"], cwd=case,
+                                  stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                  env=ENV, timeout=args.timeout).returncode
+            status = "signal:%d" % -code if code < 0 else str(code)
+        except subprocess.TimeoutExpired:
+            status = "timeout"
+    verdict = subprocess.run([fuzz, "classify", case, status, log], capture_output=True,
+                             text=True, check=True).stdout.strip()
+    kind, _, reason = verdict.partition("\t")
+    with open(os.path.join(case, "mutations.txt")) as notes:
+        mutations = " | ".join(line.strip() for line in notes)
+    if kind == "clean-error":
+        shutil.rmtree(case, ignore_errors=True)
+    return k, kind, reason, mutations
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build-sanitize"))
@@ -102,16 +143,23 @@ def main():
     parser.add_argument("--jobs", type=int, default=3)
     parser.add_argument("--timeout", type=float, default=180)
     parser.add_argument("--out", default="fuzz-runs")
+    parser.add_argument("--comma-sweep", action="store_true")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.out = os.path.abspath(args.out)
     os.makedirs(args.out, exist_ok=True)
-    args.state = make_state(args)
+    if args.comma_sweep:
+        cases = list(enumerate(sweep_cases(args)))
+        print("%d decimal numbers" % len(cases), flush=True)
+        run = lambda item: run_sweep_case(args, item[0], *item[1])
+    else:
+        args.state = make_state(args)
+        cases = range(args.cases)
+        run = lambda k: run_case(args, k)
     counts = collections.Counter()
     with open(os.path.join(args.out, "results.tsv"), "w") as results, \
             concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        for k, kind, reason, mutations in pool.map(lambda k: run_case(args, k),
-                                                   range(args.cases)):
+        for k, kind, reason, mutations in pool.map(run, cases):
             counts[kind] += 1
             results.write("%d\t%s\t%s\t%s\n" % (k, kind, reason, mutations))
             results.flush()

@@ -572,6 +572,13 @@ TEST_F(MeteoInterpolatorTest, BadInputEndsWithItsCode) {
       {"lapse rate 5 per m",
        [](SectionSpec& s) { s.method = 12, s.parameter_line = "5 lapse rate"; }, good,
        kControlFileErrorCode, "lapse rate (per m) for temperature is 5"},
+      // Once read as -0 (and the upper rate as 0) without a word.
+      {"lapse rate -0,0065",
+       [](SectionSpec& s) { s.method = 12, s.parameter_line = "-0,0065 lapse rate"; }, good,
+       kStationOpenCode, "method 12 for temperature: \"-0,0065\" is no number"},
+      {"upper lapse rate -0,003",
+       [](SectionSpec& s) { s.method = 12, s.parameter_line = "-0.0065 3000 -0,003"; }, good,
+       kStationOpenCode, "\"-0,003\" is no number"},
       {"GIF exponent 5",
        [](SectionSpec& s) { s.method = 9, s.parameter_line = "8.9e-5 0.0767 127 6e-6 5"; }, good,
        kControlFileErrorCode, "GIF-Mapping exponent x2 for temperature is 5"},

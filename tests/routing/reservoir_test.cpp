@@ -84,6 +84,14 @@ TEST_F(ReservoirTest, ItemValuesAndDefaults) {
   SP_class& own = Make(Item(5, "dTmin = 30 UseRunningAvg = 3"), "");
   EXPECT_EQ(own.dTmin(), 30.0);
   EXPECT_EQ(own.UseRunningAvg(), 3);
+  // Written in the routing line's own form, a separator ends the file name (named in a
+  // WARNING) and the values.
+  SP_class& listed =
+      Make("SP 4 (file = pond.txt, V0 = 10000, C0 = 0, 0, 0, 0, 0, 0, 0, 0, 0, dTmin = 30)", "");
+  EXPECT_EQ(listed.file_name(), dir_.path().string() + "/pond.txt");
+  EXPECT_EQ(listed.volume(), 10000);
+  EXPECT_EQ(listed.dTmin(), 30.0);
+  EXPECT_TRUE(ScreenHas("the file name \"pond.txt,\" ends at its ','")) << screen_.str();
   struct Case {
     std::string item;
     std::string message;
@@ -91,7 +99,11 @@ TEST_F(ReservoirTest, ItemValuesAndDefaults) {
   for (const Case& c : {Case{"SP 4 V0 = 1 C0 = 0 0 0 0 0 0 0 0 0", "no \"file =\" found!"},
                         Case{"SP 4 file = a C0 = 0 0 0 0 0 0 0 0 0", "no \"V0 =\" found!"},
                         Case{"SP 4 file = a V0 = 1 AL 2 C0 = 0", "no \"C0 =\" found!"},
-                        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0", "value 4 cannot be read"}}) {
+                        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0", "value 4 cannot be read"},
+                        Case{"SP 4 file = a V0 = 1,5 C0 = 0 0 0 0 0 0 0 0 0",
+                             "\"V0 =\" \"1,5\" is no number"},
+                        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0,5 0 0 0 0 0 0",
+                             "\"C0 =\" \"0,5\" is no number"}}) {
     EXPECT_EQ(test::ThrownCode([&] { Make(c.item, ""); }), kReservoirItemCode) << c.item;
     EXPECT_TRUE(ScreenHas("for reservoir 4: ")) << screen_.str();
     EXPECT_TRUE(ScreenHas(c.message)) << c.item;

@@ -177,8 +177,13 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
        "routing description 1 (TG 13), item 1: value 6 is named \"Mv\", but values are "
        "taken by their place (kh kv Bh Bv Th Mh Mv I L A): it is read as Mh"},
       {"decimal comma", Header(), tg + "OL 11 " + Replace(kChannel, "Bh=10", "Bh=1,5") + "\n", 17,
-       "routing description 1 (TG 13), item 1: value 3 \"1,5\" is no number: a decimal comma is "
-       "not read"},
+       "routing description 1 (TG 13), item 1: value 3 \"1,5\" is no number: a number must be "
+       "followed by a blank"},
+      {"unit written onto the area", Header(), "TG 13 (A=60km2, f=1) OL 11 " + kChannel + "\n", 17,
+       "routing description 1 (TG 13), TG: value 1 \"60km2\" is no number"},
+      // The scan once stopped at the comma and took the value before it, with no word.
+      {"constant inflow 0,05", Header(), tg + "ZL 1 = constant 0,05 " + kChannel + "\n", 17,
+       "constant inflow 1: \"0,05\" is no number"},
       {"a name no value has", Header(), "TG 13 (A=60, ff=1) OL 11 " + kChannel + "\n", 0,
        "routing description 1 (TG 13), TG: value 2 is named \"ff\", but values are taken by "
        "their place (A f): it is read as f"},

@@ -237,8 +237,8 @@ TEST_F(BasinRun, RunsThatCannotGoOnEndWithTheirCode) {
        "[snow_model]\n1\n60\n",
        {"run.ctl"},
        33,
-       ";-- !!! ERROR !!!  --;zonegrid_soilmodel not found in memory,;These data are needed "
-       "within snow_model ;if they are interpolated data, please specify an interpolator "
+       "-- !!! ERROR !!!  --;zonegrid_soilmodel not found in memory,;These data are needed "
+       "within snow_model if they are interpolated data, please specify an interpolator "
        "for;zonegrid_soilmodel in the control file or read it in as a standardfile,;--;"},
       {"routing on without a soil model",
        "[routing_model]\n1\n60\n1 1000 50 24\nq.sta 1001\nnone.txt\n0\n0\n"
@@ -253,7 +253,7 @@ TEST_F(BasinRun, RunsThatCannotGoOnEndWithTheirCode) {
        {"run.ctl"},
        17,
        "values for min/max specific discharge and/or discharge and time interval splitting   "
-       ";not found in control file"},
+       "not found in control file"},
       {"routing off", "[routing_model]\n0\n60\n", {"run.ctl"}, 0, ""},
       {"snow model off", "[snow_model]\n0\n60\n", {"run.ctl"}, 0, ""},
       {"groundwater without the water table",

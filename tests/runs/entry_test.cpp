@@ -88,7 +88,7 @@ TEST(EntryRun, NoArgumentShowsUsageAndAbortsWithCodeTwoOnOneAndThreeProcesses) {
     EXPECT_NE(result.out.find("Program aborted with exit code 2"), std::string::npos);
     EXPECT_TRUE(HasLine(result.diag, 0, "Exception 2 caught at top level!")) << result.diag;
     EXPECT_TRUE(HasLine(result.diag, 0, "Program aborted with exit code 2"));
-    EXPECT_NE(result.diag.find("<line level=\"3\" description= \";-diagfile:"), std::string::npos);
+    EXPECT_NE(result.diag.find("<line level=\"3\" description= \"-diagfile:"), std::string::npos);
     EXPECT_EQ(result.diag.substr(result.diag.size() - 8), "</Diag>\n");
     ExpectValid(dir, "Velorn_Diag_0.xml");
     // Only process 0 writes a file. (What other processes print may be cut by the abort.)

@@ -1491,12 +1491,12 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        41},
       {"station file missing",
        {"front-range.ctl", "stations/wind_speed.txt", "stations/wind.txt"},
-       ";error opening ./stations/wind.txt: No such file or directory",
+       "error opening ./stations/wind.txt: No such file or directory",
        49},
       {"start date the stations lack",
        {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n2019",
         "0          # start\n1\n1\n2018"},
-       ";file ./stations/temperature.txt dosnt contain date 1.1.2018, hour 0(feof)!;Its records "
+       "file ./stations/temperature.txt dosnt contain date 1.1.2018, hour 0(feof)!;Its records "
        "begin on 1.1.2019, hour 0.",
        51},
       {"routing half on",
@@ -1576,7 +1576,7 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
        52},
       {"station file that is a folder",
        {"front-range.ctl", "", ""},
-       ";error opening ./stations/wind_speed.txt of wind_speed - it is a directory, not a station "
+       "error opening ./stations/wind_speed.txt of wind_speed - it is a directory, not a station "
        "file",
        49,
        {"", "", ""},

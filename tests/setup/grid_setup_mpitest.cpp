@@ -246,7 +246,7 @@ TEST(GridSetupMpi, TrimmedSetUpGridsHoldTheStripOnProcessZero) {
   EXPECT_EQ(test::ThrownCode([&] { s.ReadPeriodicGrids(0, 2, 1, 2000); }), 32);
   if (Rank() == 0) {
     EXPECT_TRUE(setup.diag().HasFatal(
-        ";--;soil type 41 in grid soil.asc (soil_types);is not present in the control file ;--;;"))
+        "--;soil type 41 in grid soil.asc (soil_types);is not present in the control file --;;"))
         << setup.diag().DiagFile();
   }
 }
@@ -286,7 +286,7 @@ TEST(GridSetupMpi, UnknownSoilCodeEndsEveryProcessWithTheBlock) {
     }
     // The file keeps line ends as ';' and dash runs as "--"; the screen shows the whole rule.
     EXPECT_TRUE(setup.diag().HasFatal(
-        ";--;soil type 20 in grid soil.asc (soil_types);is not present in the control file ;--;;"))
+        "--;soil type 20 in grid soil.asc (soil_types);is not present in the control file --;;"))
         << setup.diag().DiagFile();
     EXPECT_TRUE(setup.diag().ScreenHas(std::string(71, '-') + "\n"));
   }
