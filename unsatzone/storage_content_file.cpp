@@ -8,7 +8,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/control_file_reader.h"
 #include "core/error_code.h"
@@ -73,22 +75,32 @@ class SectionReader {
     Compare(label, control, static_cast<double>(value));
     return static_cast<int>(value);
   }
+  // The next word as a number; none (the file ends there) is empty. A word that is no number
+  // ("inf", "1,5") ends the run naming it, the item and the file.
+  std::optional<double> Next(const char* label) {
+    char word[64] = {};
+    if (std::fscanf(file_, "%63s", word) != 1) return std::nullopt;
+    double value = 0;
+    if (!ReadNumber(std::string_view(word), value))
+      ThrowFatal(diag_, kStorageFileContentCode, "FATAL: storage content file ", path_, ": ", label,
+                 " is \"", word, "\", no number");
+    return value;
+  }
   double Double(const char* label, double control) {
-    double value = std::nan("");
-    if (!ReadNumber(file_, value)) value = std::nan("");
+    const double value = Next(label).value_or(std::nan(""));
     Compare(label, control, value);
     return value;
   }
   // A stored state value (not compared); a missing one ends the run as a short record does.
   double State(const char* label) {
-    double value = 0;
-    if (!ReadNumber(file_, value)) Compare(label, 1, 0);
-    return value;
+    const std::optional<double> value = Next(label);
+    if (!value) Compare(label, 1, 0);
+    return value.value_or(0.0);
   }
   void Record(const char* label, ZoneRecord& r) {
     int read = 0;
-    while (read < 5 && ReadNumber(file_, r[read])) ++read;
-    if (read != 5) Compare(label, 5, read < 0 ? 0 : read);
+    for (std::optional<double> value; read < 5 && (value = Next(label)); ++read) r[read] = *value;
+    if (read != 5) Compare(label, 5, read);
     SkipLine();
   }
   // A stored state value that must lie within [low, high] (NaN never does): the FATAL entry
