@@ -766,8 +766,8 @@ std::string WarmStartFromState(std::string& text, const fs::path& dir, const fs:
   return "input state: " + name + (manifest ? " (manifest kept) " : " ") + what;
 }
 
-int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed, const fs::path& state) {
-  Random random(seed);
+// A fresh case folder `dir` holding the example's inputs (not its outputs or sources).
+void CopyExample(const fs::path& example, const fs::path& dir) {
   fs::remove_all(dir);
   fs::create_directories(dir);
   for (const auto& entry : fs::directory_iterator(example)) {
@@ -775,6 +775,11 @@ int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed, const fs
     if (name == "output" || name == "source") continue;
     fs::copy(entry.path(), dir / name, fs::copy_options::recursive);
   }
+}
+
+int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed, const fs::path& state) {
+  Random random(seed);
+  CopyExample(example, dir);
   // A fifth of the cases (with a state at hand) are warm starts of the example from it.
   const bool warm = !state.empty() && random.Chance(0.2);
   const Variant& variant = warm ? Variants().front() : random.Pick(Variants());
@@ -846,13 +851,7 @@ int Sweep(const fs::path& example, const fs::path& dir, const std::string& contr
     std::cout << count << "\n";
     return 3;
   }
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  for (const auto& entry : fs::directory_iterator(example)) {
-    const std::string name = entry.path().filename().string();
-    if (name == "output" || name == "source") continue;
-    fs::copy(entry.path(), dir / name, fs::copy_options::recursive);
-  }
+  CopyExample(example, dir);
   Random random(static_cast<uint64_t>(index));
   const std::string window = CutWindow(lines, random, false);
   WriteLines(dir / "fuzz.ctl", lines);

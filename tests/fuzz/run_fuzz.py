@@ -63,6 +63,16 @@ def make_state(args):
     return state
 
 
+def classify(fuzz, case, status, log):
+    """The harness's verdict on a finished case: its kind, the reason and the mutations made."""
+    verdict = subprocess.run([fuzz, "classify", case, status, log], capture_output=True,
+                             text=True, check=True).stdout.strip()
+    kind, _, reason = verdict.partition("\t")
+    with open(os.path.join(case, "mutations.txt")) as notes:
+        mutations = " | ".join(line.strip() for line in notes)
+    return kind, reason, mutations
+
+
 def run_case(args, k):
     seed = args.seed + k
     case = os.path.join(args.out, "case-%d" % k)
@@ -88,11 +98,7 @@ def run_case(args, k):
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
             status = "timeout"
-    verdict = subprocess.run([fuzz, "classify", case, status, log], capture_output=True,
-                             text=True, check=True).stdout.strip()
-    kind, _, reason = verdict.partition("\t")
-    with open(os.path.join(case, "mutations.txt")) as notes:
-        mutations = " | ".join(line.strip() for line in notes)
+    kind, reason, mutations = classify(fuzz, case, status, log)
     if kind in ("clean-error", "success"):
         shutil.rmtree(case, ignore_errors=True)
     return k, kind, reason, mutations
@@ -125,11 +131,7 @@ def run_sweep_case(args, k, control, index):
             status = "signal:%d" % -code if code < 0 else str(code)
         except subprocess.TimeoutExpired:
             status = "timeout"
-    verdict = subprocess.run([fuzz, "classify", case, status, log], capture_output=True,
-                             text=True, check=True).stdout.strip()
-    kind, _, reason = verdict.partition("\t")
-    with open(os.path.join(case, "mutations.txt")) as notes:
-        mutations = " | ".join(line.strip() for line in notes)
+    kind, reason, mutations = classify(fuzz, case, status, log)
     if kind == "clean-error":
         shutil.rmtree(case, ignore_errors=True)
     return k, kind, reason, mutations
