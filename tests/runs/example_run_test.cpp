@@ -1003,7 +1003,7 @@ bool HoldsNumber(const std::string& line, const std::string& number) {
   return false;
 }
 
-constexpr int kPlantSlices = 6;
+constexpr int kPlantSlices = 12;
 // slice; -1 killed while writing the state, -2 folder edits, -3 a state over a
 // state of more processes, -4 a "Finish" of the coupled program
 class StatePlanting : public ::testing::TestWithParam<int> {};
@@ -1357,7 +1357,16 @@ TEST(ExampleRun, ShippedWarmStartContinuesTheYear) {
   EXPECT_GE(rows, 28 * 30);
 }
 
-TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
+// The long tables of runs below are dealt out over slices, each a test of its own, so that the
+// shards of the whole-model runs take them side by side.
+constexpr int kCaseSlices = 4;
+bool InSlice(std::size_t index, int slice) {
+  return static_cast<int>(index % kCaseSlices) == slice;
+}
+
+class MalformedInputs : public ::testing::TestWithParam<int> {};
+
+TEST_P(MalformedInputs, EndInTheirFatalEntryAndCode) {
   struct Case {
     const char* name;
     Edit edit;
@@ -1596,7 +1605,9 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
   for (const auto& entry : fs::directory_iterator(ExampleDir().parent_path().parent_path() /
                                                   "tests/runs/expected/front-range/year"))
     earlier.push_back(entry.path().filename().string());
-  for (const Case& c : cases) {
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    if (!InSlice(i, GetParam())) continue;
+    const Case& c = cases[i];
     SCOPED_TRACE(c.name);
     TempDir dir;
     fs::create_directories(dir.path() / "output");
@@ -1640,6 +1651,7 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
     }
   }
 }
+INSTANTIATE_TEST_SUITE_P(ExampleRun, MalformedInputs, ::testing::Range(0, kCaseSlices));
 
 // A disk that fills up under one output at a time (tests/runs/full_disk_shim.cpp: every write
 // to the file fails, or every write once its header is there) ends the run with the FATAL entry
@@ -1647,7 +1659,9 @@ TEST(ExampleRun, MalformedInputsEndInTheirFatalEntryAndCode) {
 // code and never with the success line: the balance, lake, abstraction, channel and storage
 // files, a table, the point file, a grid and a stack. A run killed in March keeps the rows of
 // January and February on disk and leaves no lock in its output folder.
-TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFile) {
+class FullDisk : public ::testing::TestWithParam<int> {};
+
+TEST_P(FullDisk, UnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFile) {
   const std::vector<Edit> lake = {
       {"front-range.ctl", "0          # start: hour, day, month, year\n1\n4\n",
        "0          # start\n27\n5\n"},
@@ -1681,7 +1695,9 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
       {"velorn_state.txt.*", "0", false, 18},  // the manifest's temporary
       {nullptr, "", false, 0},
   };
-  for (const Case& c : cases) {
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    if (!InSlice(i, GetParam())) continue;
+    const Case& c = cases[i];
     SCOPED_TRACE(c.file == nullptr ? "killed" : c.file);
     TempDir dir;
     if (c.file == nullptr) {
@@ -1738,6 +1754,7 @@ TEST(ExampleRun, AFullDiskUnderAnyOutputOrAKillKeepsWhatWasComputedAndNamesTheFi
           << entry.path();
   }
 }
+INSTANTIATE_TEST_SUITE_P(ExampleRun, FullDisk, ::testing::Range(0, kCaseSlices));
 
 // A run killed inside the open of a file can leave Open MPI's shared-file-pointer semaphore of
 // that file's base name (/dev/shm/sem.OMPIO_<name>) taken, host-wide. A later run that writes a
