@@ -3245,8 +3245,11 @@ void CheckStoreTables(const Features& f, const std::string& first, const std::st
     if (!m.term.starts_with('d') || !fs::exists(second + name) || !fs::exists(first + name))
       continue;
     // On glaciers the tables of the leaves and the soil profile hold the whole cell's, the
-    // account the glacier-free part's, whose share a glacier evaluation changes.
+    // account the glacier-free part's, whose share a glacier evaluation changes; on dynamic
+    // glaciers the snow table holds the pack of the glacier-free part, the account that and the
+    // glacier part's pack by their shares.
     if (f.glaciers && (m.columns == "dS_soil" || m.columns == "dS_canopy")) continue;
+    if (f.dynamic && m.columns == "dS_snow") continue;
     AddHeld(held, m.columns, name, SumRows(second + name, true));
     AddHeld(held, m.columns, name, SumRows(first + name, true), -1.0);
   }
