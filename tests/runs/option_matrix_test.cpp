@@ -3250,6 +3250,9 @@ void CheckStoreTables(const Features& f, const std::string& first, const std::st
     // glacier part's pack by their shares.
     if (f.glaciers && (m.columns == "dS_soil" || m.columns == "dS_canopy")) continue;
     if (f.dynamic && m.columns == "dS_snow") continue;
+    // The soil profile's table holds it after the soil step, before the aquifer's step trades
+    // with the columns.
+    if (f.groundwater && m.columns == "dS_soil") continue;
     AddHeld(held, m.columns, name, SumRows(second + name, true));
     AddHeld(held, m.columns, name, SumRows(first + name, true), -1.0);
   }
