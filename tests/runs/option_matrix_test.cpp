@@ -23,6 +23,13 @@
 //     precipitation and irrigation tables the precipitation, etr.stat the evaporation, the
 //     canopy's sublimation table its own term, qg.stat the runoff), and the runoff the rivers
 //     received ("routing_solute.txt") is that of the runoff table, within the rounding of both;
+//     in the second half of the warm start, which starts from the state of the first half's last
+//     report, each store's table (snow pack, leaves and canopy, soil profile) changed from that
+//     report to its last by the account's change of the store (without sub-steps, whose tables
+//     hold means; the leaves' and the soil's not on glaciers, whose account weighs the
+//     glacier-free part, nor the soil's with the aquifer's step after its table, the snow's not
+//     on dynamic glaciers), the stores no table holds (the aquifer, the firn, the runoff
+//     concentration, ...) the account's alone and named;
 //   - where the tables show every store and input (snow cover, leaves, soil profile at the end
 //     of each report: no sub-steps; no glaciers, aquifer, ponding, lakes, water on the surface,
 //     irrigation, assimilation, river exchange, spin-up passes or deposited snow), an outside
@@ -50,6 +57,11 @@
 //     evaporates and comes from the aquifer), the irrigation water the cells received from the
 //     rivers less what the rivers still owe ("irrigation_solute.txt") and what losing streams and
 //     the lakes gave the soil zone ("water_balance.txt"), within the files' rounding;
+//   - where nothing moves a tracer between cells, the same account of it per subbasin: what the
+//     rain brought a subbasin in its cells, in its runoff at the concentration of the soil zone's
+//     table ("<name>unsat.sta") and in its runoff concentration; and of every tracer, the
+//     discharge at the outlet at the routing's concentration table ("<name>routi.sta") carrying
+//     what the routing booked leaving there, as its water;
 //   - the mass of a decaying or evaporating tracer from the rain at most what the rain brought,
 //     with the same parts and bookings (an evaporating one's snow and soil layers hold its
 //     concentration: its mass where the water of those stores is known; the leaves make its
@@ -1985,48 +1997,51 @@ TableSums SumRows(const std::string& path, bool last_only = false) {
   return table;
 }
 
-// The tables a user reads hold the model's account over the run, per subbasin: the map that
-// scripts/water-balance reads (scripts/water-balance-tables.txt) names the account's terms each
-// table holds. The canopy's stores start empty, so the last reports of their tables are the
-// account's change of them; the reports of a flux table (of every spin-up pass, as the
-// account's) add up to its terms, to the rounding of both: precipitation.stat the precipitation,
-// qg.stat the runoff, etr.stat the evaporation but the canopy's sublimation,
-// canopy_sublimation.stat that. The runoff the river network received
-// ("routing_solute.txt", water_runoff) is the soil zone's runoff of its table (surface
-// routing's, qgsr.stat, where that runs). The terms no table holds are the
-// account's alone, which CheckAccount closes.
-void CheckTablesAgainstAccount(const Features& f, const std::string& out, Failures& failures) {
-  const BalanceTable account = ReadBalance(ReadFile(out + "water_balance.txt"));
+// A line of the map of which table holds which of the account's terms, the map that
+// scripts/water-balance reads (scripts/water-balance-tables.txt): its term (d...: a store), the
+// table (without ".stat") and the account's columns it holds, joined by "+".
+struct HeldTerm {
+  std::string term, table, columns;
+};
+std::vector<HeldTerm> TableMap() {
   const fs::path map =
       ExampleDir().parent_path().parent_path() / "scripts/water-balance-tables.txt";
-  // Per set of the account's columns, the tables that hold it together, summed.
-  std::map<std::string, std::pair<std::string, TableSums>> held;
+  std::vector<HeldTerm> terms;
   for (const std::string& line : SplitLines(ReadFile(map.string()))) {
     std::istringstream fields(line);
-    std::string term, table, columns;
-    // The leaves and the canopy's snow start empty: their tables' last report is the change.
-    if (!(fields >> term >> table >> columns) || term.starts_with('#') ||
-        (term.starts_with('d') && columns != "dS_canopy") || columns == "-" ||
-        !fs::exists(out + table + ".stat"))
-      continue;
-    // Where the cells receive more than the precipitation table (deposited snow, grids corrected
-    // after their table), the account's precipitation is its own.
-    if (columns == "precipitation" && (f.deposited_snow || f.untabled_precipitation)) continue;
-    const TableSums sums = SumRows(out + table + ".stat", term.starts_with('d'));
-    auto& [names, together] = held[columns];
-    names += (names.empty() ? "" : " + ") + table + ".stat";
-    for (std::size_t s = 0; s < 5; ++s) {
-      together.sums[s] += sums.sums[s];
-      together.rounding[s] += sums.rounding[s];
-    }
+    HeldTerm held;
+    if ((fields >> held.term >> held.table >> held.columns) && !held.term.starts_with('#') &&
+        held.columns != "-")
+      terms.push_back(held);
   }
+  return terms;
+}
+
+// Per set of the account's columns, the tables that hold it together ("a.stat + b.stat") and
+// their values per subbasin 1..5, with their rounding.
+using HeldColumns = std::map<std::string, std::pair<std::string, TableSums>>;
+
+void AddHeld(HeldColumns& held, const std::string& columns, const std::string& table,
+             const TableSums& sums, double sign = 1.0) {
+  auto& [names, together] = held[columns];
+  if (names.find(table) == std::string::npos) names += (names.empty() ? "" : " + ") + table;
+  for (std::size_t s = 0; s < 5; ++s) {
+    together.sums[s] += sign * sums.sums[s];
+    together.rounding[s] += sums.rounding[s];
+  }
+}
+
+// The tables' values against the account's row "run subbasin <s>" of each subbasin, to the
+// rounding of both; `half` and `note` go into the messages.
+void CompareHeld(const BalanceTable& account, const HeldColumns& held, const std::string& check,
+                 const std::string& half, const std::string& note, Failures& failures) {
   for (const auto& [columns, tables] : held)
     for (std::size_t s = 0; s < 5; ++s) {
       const std::string key = "run subbasin " + std::to_string(s + 1);
       const auto row = std::find_if(account.rows.begin(), account.rows.end(),
                                     [&](const auto& r) { return r.first == key; });
       if (row == account.rows.end()) {
-        failures.push_back({"tables and account", "no row \"" + key + "\" in the account"});
+        failures.push_back({check, half + "no row \"" + key + "\" in the account"});
         return;
       }
       const TableSums& sums = tables.second;
@@ -2039,11 +2054,38 @@ void CheckTablesAgainstAccount(const Features& f, const std::string& out, Failur
         rounding += 5e-7;
       }
       if (!(std::abs(sums.sums[s] - booked) <= rounding))
-        failures.push_back(
-            {"tables and account", tables.first + " subbasin " + std::to_string(s + 1) + ": " +
-                                       std::to_string(sums.sums[s]) + " mm, the account's " +
-                                       columns + " " + std::to_string(booked) + " mm"});
+        failures.push_back({check, half + tables.first + " subbasin " + std::to_string(s + 1) +
+                                       ": " + std::to_string(sums.sums[s]) + " mm, the account's " +
+                                       columns + " " + std::to_string(booked) + " mm" + note});
     }
+}
+
+// The tables a user reads hold the model's account over the run, per subbasin: the map that
+// scripts/water-balance reads (scripts/water-balance-tables.txt) names the account's terms each
+// table holds. The canopy's stores start empty, so the last reports of their tables are the
+// account's change of them; the reports of a flux table (of every spin-up pass, as the
+// account's) add up to its terms, to the rounding of both: precipitation.stat the precipitation,
+// qg.stat the runoff, etr.stat the evaporation but the canopy's sublimation,
+// canopy_sublimation.stat that. The runoff the river network received
+// ("routing_solute.txt", water_runoff) is the soil zone's runoff of its table (surface
+// routing's, qgsr.stat, where that runs). The other stores' tables are held to the account in
+// the second half of the warm start (CheckStoreTables). The terms no table holds are the
+// account's alone, which CheckAccount closes.
+void CheckTablesAgainstAccount(const Features& f, const std::string& out, Failures& failures) {
+  const BalanceTable account = ReadBalance(ReadFile(out + "water_balance.txt"));
+  HeldColumns held;
+  for (const HeldTerm& m : TableMap()) {
+    // The leaves and the canopy's snow start empty: their tables' last report is the change.
+    if ((m.term.starts_with('d') && m.columns != "dS_canopy") ||
+        !fs::exists(out + m.table + ".stat"))
+      continue;
+    // Where the cells receive more than the precipitation table (deposited snow, grids corrected
+    // after their table), the account's precipitation is its own.
+    if (m.columns == "precipitation" && (f.deposited_snow || f.untabled_precipitation)) continue;
+    AddHeld(held, m.columns, m.table + ".stat",
+            SumRows(out + m.table + ".stat", m.term.starts_with('d')));
+  }
+  CompareHeld(account, held, "tables and account", "", "", failures);
   const std::string routed = out + "routing_solute.txt";
   if (!f.routing || !fs::exists(routed)) return;
   const std::string source = fs::exists(out + "qgsr.stat") ? "qgsr.stat" : "qg.stat";
@@ -3192,6 +3234,159 @@ std::pair<Window, Window> HalfWindows(const std::string& text, const Window& win
   return {{window.first, DateOfDay(middle)}, {DateOfDay(middle + 1), window.last}};
 }
 
+// The account's changes of the stores in the second half of a warm start, per subbasin, against
+// the storage tables of the map (scripts/water-balance-tables.txt): each table holds its store
+// at the end of every report, after the step's last change of it (the snow pack's after the
+// evapotranspiration took the step's snow evaporation out of it and the snow step ran, the soil
+// profile's after the soil step), and no table holds the state before a run's first step. The
+// second half starts from the state the first half ended in: the first half's last report.
+// The stores no table holds (the aquifer's, the firn's, the runoff concentration's, ...) are
+// the account's alone, named in the message.
+void CheckStoreTables(const Features& f, const std::string& first, const std::string& second,
+                      Failures& failures) {
+  // With sub-steps the tables hold the stores' mean over a report's sub-steps.
+  if (!f.soil || Value(f.text, "soil_surface_groundwater_substeps", 1) != "1") return;
+  const BalanceTable account = ReadBalance(ReadFile(second + "water_balance.txt"));
+  HeldColumns held;
+  for (const HeldTerm& m : TableMap()) {
+    const std::string name = m.table + ".stat";
+    if (!m.term.starts_with('d') || !fs::exists(second + name) || !fs::exists(first + name))
+      continue;
+    // On glaciers the tables of the leaves and the soil profile hold the whole cell's, the
+    // account the glacier-free part's, whose share a glacier evaluation changes; on dynamic
+    // glaciers the snow table holds the pack of the glacier-free part, the account that and the
+    // glacier part's pack by their shares.
+    if (f.glaciers && (m.columns == "dS_soil" || m.columns == "dS_canopy")) continue;
+    if (f.dynamic && m.columns == "dS_snow") continue;
+    // The soil profile's table holds it after the soil step, before the aquifer's step trades
+    // with the columns.
+    if (f.groundwater && m.columns == "dS_soil") continue;
+    AddHeld(held, m.columns, name, SumRows(second + name, true));
+    AddHeld(held, m.columns, name, SumRows(first + name, true), -1.0);
+  }
+  std::string untabled;
+  for (const std::string& column : account.columns)
+    if (column.starts_with("dS_") && !held.contains(column) && BasinAccount(second, column) != 0)
+      untabled += (untabled.empty() ? "" : ", ") + column;
+  CompareHeld(account, held, "stores and account", "second half ",
+              untabled.empty() ? "" : " (no table holds " + untabled + ": the account's alone)",
+              failures);
+}
+
+// Per subbasin, a tracer that keeps what it has and comes with the rain alone, where nothing
+// moves it between cells (see CheckCellMass): what the rain brought the subbasin is what its
+// cells hold at the end (leaves, snow, soil), what its runoff carried off (each report's runoff
+// of qg.stat at its concentration of <name>unsat.sta) and what its runoff concentration gained
+// ("runoff_concentration_solute.txt"), in mm x concentration over the subbasin.
+void CheckSubbasinTracer(const Features& f, const Tracer& t, const std::string& out,
+                         const Window& window, Failures& failures) {
+  const int snow = std::atoi(Value(f.text, "snow_model", 3).c_str());
+  if (!t.Accounted() || !MassChecked(f, t) || !f.evaporating_mass || snow > 5 || f.passes != 1)
+    return;
+  const std::string& n = t.name;
+  const std::vector<double> zones = GridCells(out + "../zones.asc");
+  // What the digits of the grids leave open (per cell) and of the tables (per subbasin).
+  std::vector<double> held(5, 0.0), cells(5, 0.0), open(5, 0.0), rounding(5, 1e-8);
+  for (const std::string store : {"inter", "snow_", "unsat"}) {
+    if (!fs::exists(out + n + store + f.grid_ext)) continue;
+    std::size_t levels = 0;
+    const std::vector<double> values = GridValues(out + n + store + f.grid_ext, levels);
+    if (values.size() != zones.size() * levels)
+      return failures.push_back(
+          {"tracer account", n + store + f.grid_ext + ": not a grid of " + "the basin's cells"});
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const long s = std::lround(zones[i / levels]);
+      if (zones[i / levels] <= -9999 || s < 1 || s > 5) continue;
+      held[s - 1] += values[i];
+      open[s - 1] += std::abs(values[i]) * f.grid_precision;
+    }
+  }
+  for (const double z : zones)
+    if (z > -9999 && std::lround(z) >= 1 && std::lround(z) <= 5) cells[std::lround(z) - 1] += 1;
+  std::vector<double> runoff(5, 0.0), start(5, 0.0), end(5, 0.0);
+  const auto q = ZoneTableRows(out + "qg.stat");
+  const auto c = Table(out + n + "unsat.sta");
+  for (std::size_t d = 1; d < q.size() && d < c.size(); ++d)
+    for (std::size_t s = 0; s < 5; ++s) {
+      runoff[s] += q[d][s] * c[d][s];
+      rounding[s] += ProductRounding(q[d][s], Rounding(q[d][s], 6), c[d][s], Rounding(c[d][s]));
+    }
+  for (const std::string& line : SplitLines(ReadFile(out + "runoff_concentration_solute.txt"))) {
+    std::vector<double>* row = line.starts_with(n + "_end\t")     ? &end
+                               : line.starts_with(n + "_start\t") ? &start
+                                                                  : nullptr;
+    std::istringstream values(line.substr(line.find('\t') + 1));
+    for (std::size_t s = 0; row != nullptr && s < 5; ++s) values >> (*row)[s];
+  }
+  const auto precipitation = SubbasinPrecipitation(f, out, window);
+  const bool tabled = !UniformPrecipitation(f, out + "../");
+  for (std::size_t s = 0; s < 5; ++s) {
+    double rain = 0;
+    for (const std::vector<double>& row : precipitation) {
+      rain += t.rain * row[s];
+      if (tabled) rounding[s] += t.rain * Rounding(row[s], 3);
+    }
+    const double area = std::max(cells[s], 1.0);
+    const double found = held[s] / area + runoff[s] + end[s] - start[s];
+    if (!(std::abs(found - rain) <= 1e-6 * rain + open[s] / area + rounding[s]))
+      failures.push_back({"subbasin tracer account",
+                          n + " subbasin " + std::to_string(s + 1) + ": the rain brought " +
+                              std::to_string(rain) + ", found " + std::to_string(found) +
+                              " (cells " + std::to_string(held[s] / area) + ", runoff at " + n +
+                              "unsat.sta " + std::to_string(runoff[s]) + ", runoff concentration " +
+                              std::to_string(end[s] - start[s]) + ")"});
+  }
+}
+
+// The routing's concentration table holds what left the basin: each report's discharge at the
+// outlet (discharge.stat) at its concentration (<name>routi.sta) gives what the routing booked
+// leaving there ("routing_solute.txt", <name>_outlet) as the discharge gives the water booked
+// leaving there (water_outlet), to the digits of the tables (five decimals of the discharge).
+// (Observed discharges in the place of simulated ones leave the table's discharge another than the
+// one that carried the solute.)
+void CheckRoutedConcentration(const Features& f, const Tracer& t, const std::string& out,
+                              Failures& failures, const std::string& half = "") {
+  const std::string routed = out + "routing_solute.txt", n = t.name;
+  if (!f.routing || !fs::exists(routed) || !fs::exists(out + "discharge.stat") ||
+      !fs::exists(out + n + "routi.sta") ||
+      ReadFile(routed).find("\nwater_observed\t") != std::string::npos)
+    return;
+  const auto row = [&](const std::string& name) {
+    std::vector<double> values(5, 0.0);
+    for (const std::string& line : SplitLines(ReadFile(routed)))
+      if (line.starts_with(name + "\t")) {
+        std::istringstream in(line.substr(name.size() + 1));
+        for (double& v : values) in >> v;
+      }
+    return values;
+  };
+  const std::vector<double> water = row("water_outlet"), solute = row(n + "_outlet");
+  const auto q = ZoneTableRows(out + "discharge.stat");
+  const auto c = Table(out + n + "routi.sta");
+  for (std::size_t s = 0; s < 5; ++s) {
+    if (water[s] == 0.0) continue;
+    double flow = 0, carried = 0, flow_rounding = 0, carried_rounding = 0;
+    for (std::size_t d = 1; d < q.size() && d < c.size(); ++d) {
+      flow += q[d][s];
+      carried += q[d][s] * c[d][s];
+      flow_rounding += Rounding(q[d][s], 5);
+      carried_rounding +=
+          ProductRounding(q[d][s], Rounding(q[d][s], 5), c[d][s], Rounding(c[d][s]));
+    }
+    if (!(flow > 0)) continue;
+    const double expected = water[s] / flow * carried;
+    const double open =
+        water[s] / flow * (carried_rounding + std::abs(carried) * flow_rounding / flow) +
+        std::abs(expected) * 5e-10 / water[s] + 1e-8;
+    if (!(std::abs(expected - solute[s]) <= open))
+      failures.push_back({"tracer tables", half + n + "routi.sta subbasin " +
+                                               std::to_string(s + 1) + ": the discharge at " +
+                                               "its concentration carried " +
+                                               std::to_string(expected) + ", the routing booked " +
+                                               std::to_string(solute[s]) + " leaving"});
+  }
+}
+
 // The second half of a warm start starts from the state the first half wrote: its river
 // account closes from the first half's reservoirs, and the account of a tracer of any source
 // (the soil's and the aquifer's water too) from what the first half's stores held at its end
@@ -3205,6 +3400,7 @@ void CheckSecondHalf(const Combination& row, const Runs& runs, Failures& failure
   const Features f1 = Derive(ReadFile(first_dir / "front-range.ctl"), one, StepOf(row)),
                  f2 = Derive(ReadFile(second_dir / "front-range.ctl"), two, StepOf(row));
   CheckRiverAccount(f2, second, failures, "second half ", first);
+  CheckStoreTables(f2, first, second, failures);
   if (!f2.soil) return;
   const std::string manifest = ReadFile(first + "velorn_state.txt");
   const std::string shares = fs::exists(first + "glacier_fraction_end.asc")
@@ -3315,9 +3511,11 @@ void CheckOutputs(const Combination& row, const Runs& runs, Failures& failures) 
     for (const Tracer& t : f.tracers) {
       if (massed(t)) CheckTracerMass(f, t, out, WindowOf(row), before, failures);
       CheckCellMass(f, t, out, WindowOf(row), failures);
+      CheckSubbasinTracer(f, t, out, WindowOf(row), failures);
     }
   }
   CheckRiverAccount(f, out, failures);
+  for (const Tracer& t : f.tracers) CheckRoutedConcentration(f, t, out, failures);
   CheckBounds(f, outputs, out, failures);
   CheckFinite(outputs, out, "", failures);
   CheckStateFinite(runs.counts[0].path(), "", failures);
@@ -3571,10 +3769,10 @@ void PlantInStorageContent(const fs::path& dir, const std::string& value) {
   WriteFile(path, text);
 }
 
-// The value of subbasin 1 in the last row of a table (or in the row `row` of a booking file)
-// of run folder `dir` changed by `change`.
-void ShiftFirstSubbasin(const fs::path& dir, const std::string& name, double change,
-                        const std::string& row = "") {
+// The value of subbasin `subbasin` in the last row of a table (or in the row `row` of a booking
+// file) of run folder `dir` changed by `change`.
+void ShiftSubbasin(const fs::path& dir, const std::string& name, double change,
+                   const std::string& row = "", std::size_t subbasin = 1) {
   const fs::path path = dir / "output" / name;
   ASSERT_TRUE(fs::exists(path)) << "the run wrote no " << name;
   std::vector<std::string> lines = SplitLines(ReadFile(path));
@@ -3587,7 +3785,7 @@ void ShiftFirstSubbasin(const fs::path& dir, const std::string& name, double cha
   std::vector<std::string> cells;
   std::istringstream in(lines[target]);
   for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
-  const std::size_t at = row.empty() ? 4 : 1;
+  const std::size_t at = (row.empty() ? 3 : 0) + subbasin;
   ASSERT_LT(at, cells.size());
   cells[at] = Decimals(ReadDouble(cells[at]) + change);
   lines[target] = cells[0];
@@ -3595,6 +3793,23 @@ void ShiftFirstSubbasin(const fs::path& dir, const std::string& name, double cha
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
   WriteFile(path, text);
+}
+
+// `amount` of a grid or stack of run folder `dir` moved from level `level` of the first cell of
+// subbasin 1 (zones.asc) to that of the first cell of subbasin 2 (the file rewritten in its
+// form, a binary one with every digit): the basin's sum is kept.
+void MoveBetweenSubbasins(const fs::path& dir, const std::string& name, std::size_t level,
+                          double amount) {
+  const fs::path path = dir / "output" / name;
+  ASSERT_TRUE(fs::exists(path)) << "the run wrote no " << name;
+  GridFile grid = ReadGridFile(path.string());
+  const std::vector<double> zones = GridCells((dir / "zones.asc").string());
+  const auto one = std::find(zones.begin(), zones.end(), 1.0),
+             two = std::find(zones.begin(), zones.end(), 2.0);
+  ASSERT_TRUE(one != zones.end() && two != zones.end()) << "no cells of subbasins 1 and 2";
+  grid.values.at(static_cast<std::size_t>(one - zones.begin()) * grid.levels + level) -= amount;
+  grid.values.at(static_cast<std::size_t>(two - zones.begin()) * grid.levels + level) += amount;
+  WriteFile(path, IsBinaryGridFile(ReadFile(path)) ? BinaryGridBytes(grid) : AsciiGridText(grid));
 }
 
 // A fault planted in the outputs of a passing combination and the check that must catch it.
@@ -3645,21 +3860,57 @@ const std::vector<Planted>& PlantedFaults() {
       {"0.05 mm of a subbasin's last row moved from qg.stat to etr.stat", "tables and account",
        [](Runs& r) {
          PlantEverywhere(r, [](const fs::path& dir) {
-           ShiftFirstSubbasin(dir, "qg.stat", -0.05);
-           ShiftFirstSubbasin(dir, "etr.stat", 0.05);
+           ShiftSubbasin(dir, "qg.stat", -0.05);
+           ShiftSubbasin(dir, "etr.stat", 0.05);
          });
        }},
       {"0.05 mm of runoff lost between the soil zone and the rivers", "tables and account",
        [](Runs& r) {
          PlantEverywhere(r, [](const fs::path& dir) {
-           ShiftFirstSubbasin(dir, "routing_solute.txt", -0.05, "water_runoff");
-           ShiftFirstSubbasin(dir, "routing_solute.txt", -0.05, "water_outlet");
+           ShiftSubbasin(dir, "routing_solute.txt", -0.05, "water_runoff");
+           ShiftSubbasin(dir, "routing_solute.txt", -0.05, "water_outlet");
+         });
+       }},
+      {"0.5 mm of a subbasin's snow moved to its soil in the last rows of the storage tables",
+       "stores and account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           ShiftSubbasin(dir, "snowstorage.stat", -0.5);
+           ShiftSubbasin(dir, "sb2.stat", 0.5);
+         });
+       }},
+      {"1 of a conservative tracer moved from a soil layer of subbasin 1 to one of subbasin 2",
+       "subbasin tracer account",
+       [](Runs& r) {
+         PlantEverywhere(
+             r, [](const fs::path& dir) { MoveBetweenSubbasins(dir, "conunsat.dbl", 1, 1.0); });
+       }},
+      // The basin's runoff solute kept: subbasin 1's runoff carried 0.01 more, subbasin 2's less.
+      {"0.01 of a conservative tracer's runoff moved from subbasin 2 to 1 in its last report",
+       "subbasin tracer account",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           const auto q = ZoneTableRows((dir / "output/qg.stat").string());
+           ASSERT_TRUE(q.size() > 1 && q.back()[0] > 0 && q.back()[1] > 0)
+               << "no runoff of subbasins 1 and 2 in the last report";
+           ShiftSubbasin(dir, "conunsat.sta", 0.01 / q.back()[0]);
+           ShiftSubbasin(dir, "conunsat.sta", -0.01 * q[0][0] / (q[0][1] * q.back()[1]), "", 2);
+         });
+       }},
+      // The tracer from the soil reaches the outlet in the window, the rain's does not.
+      {"the outlet's concentration of a tracer in the routing's table 10 % above what left there",
+       "tracer tables",
+       [](Runs& r) {
+         PlantEverywhere(r, [](const fs::path& dir) {
+           const auto c = ZoneTableRows((dir / "output/cc2routi.sta").string());
+           ASSERT_TRUE(c.size() > 1 && c.back()[4] > 0) << "no cc2 at the outlet";
+           ShiftSubbasin(dir, "cc2routi.sta", 0.1 * c.back()[4], "", 5);
          });
        }},
       {"nan in the last row of the first half's runoff table", "finite",
        [](Runs& r) { PlantInLastRow(r.first->path(), "qg.stat", "nan"); }},
       {"a row of the first half's runoff table that is not the straight run's", "warm start",
-       [](Runs& r) { ShiftFirstSubbasin(r.first->path(), "qg.stat", 0.01); }},
+       [](Runs& r) { ShiftSubbasin(r.first->path(), "qg.stat", 0.01); }},
       {"nan in a storage content file", "finite",
        [](Runs& r) { PlantInStorageContent(r.counts[0].path(), "nan"); }},
       {"nan in the diagnostics file", "finite",
