@@ -393,20 +393,20 @@ void ExamineStateManifest(const std::string& folder) {
 
 namespace {
 
-// The number of StateGridRead objects alive.
-int& StateGridReads() {
-  static int open = 0;
-  return open;
+// The number of StateGridRead objects alive, by kind.
+int& StateGridReads(StateGridKind kind) {
+  static int open[2] = {0, 0};
+  return open[kind == StateGridKind::kStartGrid ? 1 : 0];
 }
 
 }  // namespace
 
-StateGridRead::StateGridRead() {
-  ++StateGridReads();
+StateGridRead::StateGridRead(StateGridKind kind) : kind_(kind) {
+  ++StateGridReads(kind_);
 }
 
 StateGridRead::~StateGridRead() {
-  --StateGridReads();
+  --StateGridReads(kind_);
 }
 
 // How a refused file of a state is read on purpose all the same.
@@ -415,7 +415,11 @@ constexpr const char* kOnPurpose =
     "or remove the file; to read it on purpose, put it in another folder without the manifest, or "
     "remove the manifest to read the state unchecked)";
 
-void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
+namespace {
+
+// CheckStateFile; `start_grid`: a file no manifest names is a start grid of the user's, read with
+// a WARNING instead of refused.
+void CheckFile(DiagnosticStream& diag, const std::string& path, bool start_grid) {
   Examined& examined = Current();
   if (!examined.present) return;
   const std::string canonical = Canonical(path);
@@ -447,6 +451,13 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
                kOnPurpose);
   if (listed == examined.files.end()) {
     if (!inside) return;
+    if (start_grid) {
+      // A grid the user made: it is one grid, not part of a stored state, so it mixes no runs.
+      diag << "WARNING: the grid " << path << " is not listed in the state manifest "
+           << examined.manifest << ": it is read as a start grid of the user's, not as part of "
+           << "the stored state of the run " << examined.run << "[end-entry]";
+      return;
+    }
     // A state file beside the listed ones that no manifest names: left by a run killed while
     // it wrote its state, by one whose manifest was lost or could not be read, or copied in.
     ThrowFatal(diag, kStateManifestCode, "FATAL: the state file ", path,
@@ -467,9 +478,18 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
              "): it was changed, or belongs to another run. ", kOnPurpose);
 }
 
+}  // namespace
+
+void CheckStateFile(DiagnosticStream& diag, const std::string& path) {
+  CheckFile(diag, path, false);
+}
+
 void CheckGridFile(DiagnosticStream& diag, const std::string& path) {
   // An input is no part of the state: a run that reads none (a cold start) needs no manifest.
-  if (StateGridReads() > 0) CheckStateFile(diag, path);
+  if (StateGridReads(StateGridKind::kState) > 0)
+    CheckFile(diag, path, false);
+  else if (StateGridReads(StateGridKind::kStartGrid) > 0)
+    CheckFile(diag, path, true);
 }
 
 void ReportUncheckedState(DiagnosticStream& diag, const std::string& path) {

@@ -30,6 +30,8 @@
 //   - a manifest that cannot be read (another first line, a line of another form, cut short,
 //     lines removed): FATAL (code 71) naming it, for every state file of its folder;
 //   - a state of another date than the step before the run's start: a WARNING, once.
+// A sub-model's start grid (read inside a StateGridRead of kind kStartGrid) may be the user's own:
+// a file of the folder that no manifest names is then read, with a WARNING, not refused.
 // The grid reader calls CheckGridFile for every grid: an input (a grid read outside a
 // StateGridRead) is no part of the state, and a run that reads no state (a cold start) does not
 // need the manifest of the folder it reads its inputs from.
@@ -86,14 +88,26 @@ void CheckStateFile(DiagnosticStream& diag, const std::string& path);
 // The grid reader's check: CheckStateFile for a grid read while a StateGridRead lives.
 void CheckGridFile(DiagnosticStream& diag, const std::string& path);
 
+// What a grid read inside a StateGridRead is:
+//   kState: a grid of the stored state only (CheckStateFile);
+//   kStartGrid: a sub-model's start grid that continues a stored state or that the user made
+//     (start heads, start concentrations): checked as state when a manifest names it (listed,
+//     or an earlier run's) or cannot tell (incomplete, unreadable); a file of the folder that
+//     no manifest names is the user's own grid, read with a WARNING. It is one grid, not the
+//     state of another run, so it mixes none.
+enum class StateGridKind { kState, kStartGrid };
+
 // While one lives (on every process, around the collective read), the grids read are state:
 //   { const StateGridRead state; ReadGrid(name, grid, ...); }
 class StateGridRead {
  public:
-  StateGridRead();
+  explicit StateGridRead(StateGridKind kind = StateGridKind::kState);
   ~StateGridRead();
   StateGridRead(const StateGridRead&) = delete;
   StateGridRead& operator=(const StateGridRead&) = delete;
+
+ private:
+  StateGridKind kind_;
 };
 
 // Once per run: a WARNING that the state read from `path`'s folder has no manifest.

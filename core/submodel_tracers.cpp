@@ -121,7 +121,7 @@ class TracerSetup {
                                     ? std::string()
                                     : TracerFileName(definition_.path, definition_.name,
                                                      model_.module_name, definition_.older_gridext);
-      const StateGridRead state;
+      const StateGridRead start(StateGridKind::kStartGrid);
       model_.ReadGrid(model_.StateFileToRead(block_.grid_file_name, older), grid, 0, true, false,
                       false, 0, false, true, 0.0);
       block_.concentration.reset(grid);

@@ -353,7 +353,7 @@ void gwflowclass::SetStartHeads() {
     if (grid_read_parameter == 1) {
       double** head = layer.head.get();
       double** head_old = layer.head_old.get();
-      const StateGridRead state;
+      const StateGridRead start(StateGridKind::kStartGrid);
       ReadGrid(layer.heads_name, head, 0, false, true, false, 0, false, true, 0.0);
       ReadGrid(old_name, head_old, 0, false, true, false, 0, false, true, 0.0);
       // A cell of the basin needs a head: nodata would enter the sweeps as a head of -9999 m.

@@ -182,7 +182,7 @@ void gwflowclass::SetupTracerLayer(int t, int l) {
                                   : FormatText("%s%.3s%.1d%.4s.%s", d.path.c_str(), d.name.c_str(),
                                                l, module_name.c_str(), d.older_gridext.c_str());
     const std::string file = StateFileToRead(layer.grid_file_name, older);
-    const StateGridRead state;
+    const StateGridRead start(StateGridKind::kStartGrid);
     ReadGrid(file, grid, 0, false, true, false, 0, false, true, 0.0);
     CheckTracerState(file, grid, true);
   } else {

@@ -279,7 +279,7 @@ void siltingupclass::CreateGrids() {
     });
     if (grid_read_parameter == 1 && g != kDirectRunoff) {
       double** data = grids[g].get();
-      const StateGridRead state;
+      const StateGridRead start(StateGridKind::kStartGrid);
       ReadGrid(outputs_[g].name, data, 0, false, true, false, 0, false, false, 0.0);
     }
     grid_index[g] = first + g;

@@ -113,7 +113,7 @@ void schneemodellklasse::SetupGlacierTracers() {
                                       ? std::string()
                                       : TracerFileName(definition.path, definition.name, store.file,
                                                        definition.older_gridext);
-        const StateGridRead state;
+        const StateGridRead start(StateGridKind::kStartGrid);
         ReadGrid(StateFileToRead(file, older), read, 0, true, false, false, 0, false, false, 0.0);
         grid.reset(read);
       } else {

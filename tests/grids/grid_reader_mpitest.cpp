@@ -8,13 +8,17 @@
 #include <mpi.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <vector>
 
 #include "core/modelobject.h"
+#include "core/state_manifest.h"
 #include "core/string_helpers.h"
 #include "grids/grid_formats.h"
 #include "grids/mpi_layout.h"
@@ -461,6 +465,62 @@ TEST_F(ReaderMpiTest, ErrorsEndOnEveryProcessWithTheSameCode) {
   grid = target.get();
   EXPECT_EQ(Read(good, grid, 0, false, 0, false), 22);
   EXPECT_EQ(grid, target.get());
+}
+
+// A grid read from a folder with a state manifest: a state grid that no manifest names, one
+// whose bytes are not those listed and one of an earlier run end on every process with code 71;
+// a start grid (start heads, start concentrations) is refused as well when a manifest names it,
+// and read, with a WARNING, when none does (the user's own).
+TEST_F(ReaderMpiTest, StateGridsOfAManifestsFolder) {
+  Setup(5, 6, 0, 0, 1, true);
+  if (Rank() == 0) std::filesystem::create_directories(dir_ / "state");
+  const std::string grid_text = AsciiGrid(5, 6, 0, 0, 1, N, Value);
+  const std::string listed = Put("state/listed.asc", grid_text);
+  const std::string changed = Put("state/changed.asc", grid_text);
+  const std::string earlier = Put("state/earlier.asc", grid_text);
+  const std::string own = Put("state/own.asc", grid_text);
+  if (Rank() == 0) {
+    uint64_t hash = 0, size = 0;
+    ASSERT_TRUE(HashFile(listed, hash, size));
+    char line[64];
+    std::snprintf(line, sizeof line, "%016llx %llu ", static_cast<unsigned long long>(hash),
+                  static_cast<unsigned long long>(size));
+    test::WriteFile(dir_ / (std::string("state/") + kStateManifestName),
+                    std::string("velorn state manifest\ndate 2019 1 25 0 step 1440\n"
+                                "status complete\nrun of the test\nfile ") +
+                        line + "listed.asc\nfile " + line +
+                        "changed.asc\nearlier earlier.asc\nend 3\n");
+    test::WriteFile(changed, AsciiGrid(5, 6, 0, 0, 1, N, [](int r, int c) { return r + c; }));
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  ExamineStateManifest(dir_ / "state");
+  const struct {
+    std::string path;
+    StateGridKind kind;
+    int code;
+  } reads[] = {{listed, StateGridKind::kState, 0},   {listed, StateGridKind::kStartGrid, 0},
+               {changed, StateGridKind::kState, 71}, {changed, StateGridKind::kStartGrid, 71},
+               {earlier, StateGridKind::kState, 71}, {earlier, StateGridKind::kStartGrid, 71},
+               {own, StateGridKind::kState, 71},     {own, StateGridKind::kStartGrid, 0}};
+  for (const auto& read : reads) {
+    SCOPED_TRACE(read.path + (read.kind == StateGridKind::kState ? " as state" : " as start"));
+    double** grid = nullptr;
+    {
+      const StateGridRead of_state(read.kind);
+      EXPECT_EQ(Read(read.path, grid, 0, true, 0, false), read.code);
+    }
+    if (read.code == 0) ExpectCells(grid, Value, false, false, read.path);
+    FreeMatrix(grid);
+  }
+  if (Rank() == 0) {
+    EXPECT_TRUE(ScreenHas("own.asc is not listed in the state manifest "));
+    EXPECT_TRUE(
+        ScreenHas("it is read as a start grid of the user's, not as part of the stored "
+                  "state of the run of the test"));
+    EXPECT_FALSE(ScreenHas("listed.asc is not listed"));
+  }
+  // The other tests read without a manifest.
+  ExamineStateManifest(dir_ / "absent");
 }
 
 }  // namespace

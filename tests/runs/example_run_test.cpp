@@ -130,6 +130,12 @@ void UseGroundwaterVariant(const fs::path& dir) {
     fs::copy_file(example / file, dir / file, fs::copy_options::overwrite_existing);
 }
 
+// The silting-up variant as shipped (examples/front-range/front-range-silting.ctl).
+void UseSiltingVariant(const fs::path& dir) {
+  fs::copy_file(ExampleDir() / "front-range-silting.ctl", dir / "front-range.ctl",
+                fs::copy_options::overwrite_existing);
+}
+
 RunResult RunExample(const TempDir& dir, int processes, const std::vector<Edit>& edits,
                      bool slides = false, int threads = 0,
                      const std::vector<std::string>& options = {},
@@ -1159,6 +1165,37 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
                     {"front-range.ctl", "gwstand.dbl\n0\n", "start_table.asc\n0\n"},
                     {"front-range.ctl", kStateReadSwitches[2], "2"}});
     EXPECT_EQ(cold.exit_status, 0) << cold.Describe();
+    // Silting-up grids of the user's, read by the switch that also reads a stored state's: read
+    // with a WARNING where no manifest names them; one the manifest lists that changed since the
+    // run wrote it is refused.
+    for (double& g : depth.values) g = g < -9998 ? -9999 : 0.0;
+    for (const char* grid : {"sdisp.dbl", "rainpause.dbl", "ekin.dbl", "tsbb.dbl"})
+      WriteFile(warm / grid, AsciiGridText(depth));
+    const std::vector<Edit> silting = {
+        {"front-range.ctl", kModelEnd, "0\n27\n1\n"},
+        {"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
+         "0          # start\n26\n"},
+        {"front-range.ctl", "0          # the grids start at 0 (1: read from the files above)",
+         "1"}};
+    const RunResult own = RunExample(warm, 2, silting, false, 0, {}, UseSiltingVariant);
+    EXPECT_EQ(own.exit_status, 0) << own.Describe();
+    EXPECT_NE(own.diag.find("sdisp.dbl is not listed in the state manifest ./velorn_state.txt: it "
+                            "is read as a start grid of the user&apos;s, not as part of the "
+                            "stored state of the run process "),
+              std::string::npos)
+        << own.diag;
+    std::string manifest = ReadFile(warm / "velorn_state.txt");
+    const std::size_t end = manifest.rfind("end ");
+    manifest = manifest.substr(0, end) + "file 0123456789abcdef 1 sdisp.dbl\nend " +
+               std::to_string(std::stoi(manifest.substr(end + 4)) + 1) + "\n";
+    WriteFile(warm / "velorn_state.txt", manifest);
+    const RunResult changed = RunExample(warm, 2, silting, false, 0, {}, UseSiltingVariant);
+    EXPECT_EQ(changed.exit_status, 71) << changed.Describe();
+    const std::vector<std::string> refused = FatalLines(changed.diag);
+    ASSERT_FALSE(refused.empty()) << changed.diag;
+    EXPECT_NE(refused.front().find("the state file ./sdisp.dbl is not the file the run"),
+              std::string::npos)
+        << refused.front();
     return;
   }
   if (GetParam() == -4) {
