@@ -1284,7 +1284,8 @@ void WriteStateAtEnd(std::string& text) {
   std::istringstream names(
       "theta.stk hh.stk hgeo.stk qunten.stk gwstand.dbl gwtheta.dbl gwlevel.dbl deltagw.dbl "
       "snowsolid.dbl snowliquid.dbl snowstorage.dbl snowdays.dbl snowage.dbl "
-      "interception_storage.dbl temper.stk se.stk pond.dbl gwhead1.dbl gwhead2.dbl snowtemp.asc "
+      "interception_storage.dbl temper.stk se.stk pond.dbl gwhead1.dbl gwhead2.dbl gwhead3.dbl "
+      "snowtemp.asc "
       "surftemp.asc swes.stk swel.stk tsnow.stk thsnow.stk hhsnow.stk hgsnow.stk qusnow.stk "
       "thick.stk dens.stk upper.asc firn.stk gmb.asc gmbold.asc og1.asc og2.asc og3.asc og5.asc "
       "og6.asc sb1.dbl irrig.dbl sdisp.dbl rainpause.dbl ekin.dbl tsbb.dbl canopy4.asc "
@@ -1403,9 +1404,13 @@ bool PreSpinUp(const std::string& text) {
 }
 
 // The window, the steps and the state of `part` set in the control text. The halves split the
-// window after its middle day; with spin-up passes the first part runs all passes but the last.
-void SetTimes(std::string& text, const Window& window, int step, int report, Part part) {
+// window after its middle day (at noon of it with `noon` and steps shorter than a day); with
+// spin-up passes the first part runs all passes but the last.
+void SetTimes(std::string& text, const Window& window, int step, int report, Part part,
+              bool noon = false) {
   Window run = window;
+  int start_hour = 0;
+  std::string end_hour = std::to_string(step == 1440 ? 0 : 24 - step / 60);
   const bool passes = Value(text, "SpinUp", 1) == "1" && std::stoi(Value(text, "SpinUp", 3)) > 1;
   const bool half = part == Part::kFirstHalf || part == Part::kSecondHalf;
   if (passes && half) {
@@ -1413,12 +1418,14 @@ void SetTimes(std::string& text, const Window& window, int step, int report, Par
     SetValue(text, "SpinUp", 3, std::to_string(part == Part::kFirstHalf ? count - 1 : 1));
   } else if (half) {
     const int middle = DayOfYear(window.first) + (Days(window) - 1) / 2;
+    noon = noon && step < 1440;
     run = part == Part::kFirstHalf ? Window{window.first, DateOfDay(middle)}
-                                   : Window{DateOfDay(middle + 1), window.last};
+                                   : Window{DateOfDay(noon ? middle : middle + 1), window.last};
+    if (noon && part == Part::kFirstHalf) end_hour = std::to_string(12 - step / 60);
+    if (noon && part == Part::kSecondHalf) start_hour = 12;
   }
-  const std::string end_hour = std::to_string(step == 1440 ? 0 : 24 - step / 60);
   for (const auto& [n, value] :
-       std::vector<std::pair<int, std::string>>{{1, "0"},
+       std::vector<std::pair<int, std::string>>{{1, std::to_string(start_hour)},
                                                 {2, std::to_string(run.first.day)},
                                                 {3, std::to_string(run.first.month)},
                                                 {4, std::to_string(run.first.year)},
@@ -1563,7 +1570,9 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
   // every step whichever it is).
   const int report =
       row.draw != nullptr && Draw::Parse(row.draw).Get("report") == "day" ? 1440 : step;
-  SetTimes(text, window, step, report, part);
+  SetTimes(text, window, step, report, part,
+           row.draw != nullptr && Draw::Parse(row.draw).Get("split") == "noon");
+  if (row.draw != nullptr) SetIntervals(Draw::Parse(row.draw), text);
   WriteFile(control, text);
   // "controls=2": the invocation runs the draw's control file, then its copy into "output2/".
   if (part == Part::kWhole && row.draw != nullptr && Draw::Parse(row.draw).On("controls"))
@@ -1605,9 +1614,34 @@ struct Features {
   double grid_precision = 0;
   int passes = 1;  // passes of a spin-up over the window
   int steps = 0;   // model steps of the run (all passes)
+  // The longest interval of a sub-model that is on, in steps: the model steps every sub-model
+  // at the pace of the station data, each with its rates (and its tracers' decay) of its own
+  // interval.
+  double pace = 1;
   std::vector<Tracer> tracers;
   std::vector<std::string> reservoirs, abstractions;  // their balance and output files
 };
+
+// The intervals of the sub-models of `text` that are on, in steps of `step` minutes: the model
+// names each one other than 1 in a WARNING.
+std::vector<double> Paces(const std::string& text, int step) {
+  std::vector<double> paces;
+  for (const char* section :
+       {"radiation_correction", "RegionalSuperposition", "evapotranspiration", "snow_model",
+        "interception_model", "unsatzon_model", "routing_model", "special_output",
+        "groundwater_flow", "irrigation", "SiltingUpModel", "SurfaceRoutingModel"}) {
+    const std::string on = Value(text, section, 1);
+    if (!on.empty() && on != "0")
+      paces.push_back(std::atoi(Value(text, section, 2).c_str()) / static_cast<double>(step));
+  }
+  return paces;
+}
+
+// The longest of them (at least 1).
+double Pace(const std::string& text, int step) {
+  const std::vector<double> paces = Paces(text, step);
+  return std::max(1.0, paces.empty() ? 1.0 : *std::max_element(paces.begin(), paces.end()));
+}
 
 double Number(const std::string& line, const std::string& key) {
   const std::size_t at = line.find(key);
@@ -1646,6 +1680,7 @@ Features Derive(const std::string& text, const Window& window, int step) {
                             "SurfaceRoutingModel", "SiltingUpModel"})
     f.evaporating_mass &= Value(text, mover, 1).empty() || Value(text, mover, 1) == "0";
   f.steps = Days(window) * 1440 / step * f.passes;
+  f.pace = Pace(text, step);
 
   // (An external water table of a coupled program puts water into the columns that no table
   // shows.)
@@ -2223,7 +2258,8 @@ bool MassChecked(const Features& f, const Tracer& t, bool started = false) {
 }
 
 // The share of a tracer that its decay leaves over `minutes` (1 without decay): the half-time of
-// its line ("half_time = <value> <unit>", s, min, h or d).
+// its line in days, as the model reads it ("half_time = <value> d" or "= <value>d"; another unit
+// is no half-time the model runs with).
 double DecayShare(const Features& f, const Tracer& t, double minutes) {
   if (!t.decaying) return 1.0;
   std::istringstream lines(SectionText(f.text, "substance_transport"));
@@ -2232,14 +2268,17 @@ double DecayShare(const Features& f, const Tracer& t, double minutes) {
     std::string name;
     if (!(words >> name) || name != t.name || line.find("half_time") == std::string::npos) continue;
     std::istringstream half(line.substr(line.find('=', line.find("half_time")) + 1));
-    double value = 0;
-    std::string unit;
-    half >> value >> unit;
-    const double per_minute = unit == "d"   ? 1440.0
-                              : unit == "h" ? 60.0
-                              : unit == "s" ? 1 / 60.0
-                                            : 1.0;
-    return value > 0 ? std::pow(0.5, minutes / (value * per_minute)) : 0.0;
+    std::string word, unit;
+    half >> word;
+    if (word.size() > 1 && word.back() == 'd')
+      word.pop_back(), unit = "d";
+    else
+      half >> unit;
+    char* end = nullptr;
+    const double value = std::strtod(word.c_str(), &end);
+    if (word.empty() || *end != '\0' || unit != "d" || !(value >= 0))
+      throw std::runtime_error("the half-time of " + t.name + " is none the model reads: " + line);
+    return value > 0 ? std::pow(0.5, minutes / (value * 1440.0)) : 0.0;
   }
   return 0.0;
 }
@@ -2486,7 +2525,8 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   // The start is read from grids of doubles: only the model's round-off leaves it open.
   const double slack = 1e-6 * input + 1e-8 * std::abs(held) + rounding + 1e-9;
   // Every amount has decayed at most over the whole run (the steps of all passes).
-  const double kept = t.evaporating ? 0.0 : DecayShare(f, t, 1440.0 * Days(window) * f.passes);
+  const double kept =
+      t.evaporating ? 0.0 : DecayShare(f, t, 1440.0 * Days(window) * f.passes * f.pace);
   const bool closes = !t.evaporating && !t.decaying;
   // What left through fixed heads counts from the start of the run a warm start continues: no
   // store, so nothing of what it held at the start decays; where the boundaries fed the aquifer
@@ -2938,7 +2978,7 @@ struct Runs {
   std::vector<TempDir> counts;  // the straight run on least, least + 1, ... processes
   std::optional<TempDir> reference, first, second;
   std::string text;  // the straight run's control text
-  static constexpr int kHalfProcesses = 2;
+  int half_processes = 2;  // the processes of the halves (a draw's "halves")
 };
 
 // The halves of a warm start, run; false (with the failure) when one of them fails.
@@ -2956,7 +2996,7 @@ bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
   runs.second.emplace();
   const fs::path &first = runs.first->path(), &second = runs.second->path();
   Prepare(row, first, Part::kFirstHalf);
-  const RunResult first_half = RunDrawn(first, Runs::kHalfProcesses);
+  const RunResult first_half = RunDrawn(first, runs.half_processes);
   if (first_half.exit_status != 0)
     return failures.push_back({"warm start", "first half: " + Messages(first_half)}), false;
   Prepare(row, second, Part::kSecondHalf);
@@ -2967,7 +3007,7 @@ bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
         entry.path().filename() == "pond.dbl")
       fs::copy_file(entry.path(), second / entry.path().filename(),
                     fs::copy_options::overwrite_existing);
-  const RunResult second_half = RunDrawn(second, Runs::kHalfProcesses);
+  const RunResult second_half = RunDrawn(second, runs.half_processes);
   // VELORN_MATRIX_KEEP=<folder>: the halves are kept beside it, in <folder>-first-half and
   // <folder>-second-half.
   if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr)
@@ -3092,8 +3132,8 @@ void CheckWarmStart(const Combination& row, const Features& f, const Runs& runs,
   const std::map<std::string, std::string> straight =
       Outputs(straight_dir, runs.reference ? 1 : runs.least);
   const fs::path &first = runs.first->path(), &second = runs.second->path();
-  const auto first_outputs = Outputs(first, Runs::kHalfProcesses);
-  const auto second_outputs = Outputs(second, Runs::kHalfProcesses);
+  const auto first_outputs = Outputs(first, runs.half_processes);
+  const auto second_outputs = Outputs(second, runs.half_processes);
   std::set<std::string> compared;  // the grids and stacks held to the straight run's
   for (const auto& [name, text] : second_outputs) {
     if (!straight.contains(name)) {
@@ -3170,7 +3210,7 @@ void CheckWarmStart(const Combination& row, const Features& f, const Runs& runs,
         {"warm start", "soilstorage_1 holds no " + std::string(row.section_of_all)});
   state.replace(at, std::strlen(row.section_of_all), "[of_old]");
   WriteFile(second / "soilstorage_1", state);
-  const RunResult lacking = RunExampleControl(second.string(), Runs::kHalfProcesses);
+  const RunResult lacking = RunExampleControl(second.string(), runs.half_processes);
   if (lacking.exit_status != 71 ||
       lacking.diag.find("soilstorage_1 holds no section " + std::string(row.section_of_all)) ==
           std::string::npos)
@@ -3317,14 +3357,14 @@ void CheckOutputs(const Combination& row, const Runs& runs, Failures& failures) 
   CheckFinite(outputs, out, "", failures);
   CheckStateFinite(runs.counts[0].path(), "", failures);
   if (runs.first) {
-    CheckFinite(Outputs(runs.first->path(), Runs::kHalfProcesses),
+    CheckFinite(Outputs(runs.first->path(), runs.half_processes),
                 (runs.first->path() / "output/").string(), "first half ", failures);
     CheckStateFinite(runs.first->path(), "first half ", failures);
   }
   if (runs.second) {
     CheckWarmStart(row, f, runs, failures);
     CheckSecondHalf(row, runs, failures);
-    CheckFinite(Outputs(runs.second->path(), Runs::kHalfProcesses),
+    CheckFinite(Outputs(runs.second->path(), runs.half_processes),
                 (runs.second->path() / "output/").string(), "second half ", failures);
     CheckStateFinite(runs.second->path(), "second half ", failures);
   }
@@ -3352,6 +3392,7 @@ Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nul
   Runs own;
   Runs& runs = kept != nullptr ? *kept : own;
   runs.least = VELORN_SANITIZED_BUILD ? 3 : 1;
+  if (row.draw != nullptr) runs.half_processes = std::stoi(Draw::Parse(row.draw).Get("halves"));
   for (int processes = runs.least; processes <= scope.processes; ++processes) {
     const fs::path& dir = runs.counts.emplace_back().path();
     runs.text = Prepare(row, dir, Part::kWhole);
@@ -3386,9 +3427,14 @@ Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nul
     }
     if (GridForm(runs.text) == "netcdf")
       for (const char* folder : {"output", "output2"}) DecodeNetcdfGrids(dir / folder);
-    if (result.Describe().find("differs from the step of the meteorological data") !=
-        std::string::npos)
-      failures.push_back({"steps", result.Describe()});
+    // A sub-model of another interval than the step, and no other, is named.
+    const std::vector<double> paces = Paces(runs.text, StepOf(row));
+    const bool other = std::any_of(paces.begin(), paces.end(), [](double p) { return p != 1; });
+    if ((result.Describe().find("differs from the step of the meteorological data") !=
+         std::string::npos) != other)
+      failures.push_back({"steps", "a sub-model's interval other than the step " +
+                                       std::string(other ? "not named: " : "named where none is: ") +
+                                       result.Describe()});
     // The coupled partner hands a table 1 m below every cell's surface: none lies above it.
     if (result.Describe().find("lies above the ground surface") != std::string::npos)
       failures.push_back({"coupling", std::to_string(processes) +

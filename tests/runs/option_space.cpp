@@ -159,19 +159,25 @@ const std::vector<Option>& Catalogue() {
       // The report interval (the models' progress lines) with steps shorter than a day: each
       // step or each day.
       {"report", {"step", "day"}, 0.3},
-      {"substeps", {"1", "2", "3"}, 0.2},
-      {"threads", {"1", "2"}, 0.3},
+      {"substeps", {"1", "2", "3", "4", "5", "6"}, 0.2},
+      {"threads", {"1", "2", "3"}, 0.3},
+      // The sub-models that step at twice the step's length (the model steps them at the pace of
+      // the station data and warns): the snow model, the soil zone, or every one.
+      {"interval", {"step", "snow", "soil", "all"}, 0.08},
       {"spinup", {"0", "units", "passes", "pre"}, 0.2},
       // Spin-up passes over the window (with "spinup=passes"): a third lets the firn of the
       // first pass's pack reach the ice by the split of a warm start.
-      {"passes", {"2", "3"}, 0.3},
-      {"radiation", {"2", "0", "1", "3", "4"}, 0.15},
+      {"passes", {"2", "3", "4", "5"}, 0.3},
+      // (Methods above 4 correct as method 2 does.)
+      {"radiation", {"2", "0", "1", "3", "4", "11", "12"}, 0.15},
       // A second rain gauge, 1.6 times as wet, in the basin's west: precipitation that varies
       // over the cells.
       {"stations", {"1", "2"}, 0.15},
       // The precipitation's interpolation: inverse distances (1), the nearest gauge (4, with the
-      // second gauge) or a grid per step read from a list (9), wetter towards the east.
-      {"precipitation", {"1", "4", "9"}, 0.12},
+      // second gauge), a grid per step read from a list (9), wetter towards the east, the
+      // regression on altitude (10; with inverse distances of its residuals 11), or the nearest
+      // gauge's value moved along a lapse rate of 0.2 mm per km where it is wet (12).
+      {"precipitation", {"1", "4", "9", "10", "11", "12"}, 0.15},
       // The correction of the gauges' under-catch: on, or off.
       {"correction", {"1", "0"}, 0.1},
       {"et", {"1", "2", "3", "4"}, 0.15},
@@ -204,7 +210,11 @@ const std::vector<Option>& Catalogue() {
       {"point", {"0", "1"}, 0.1},
       {"rivers", {"0", "1", "2"}, 0.15},
       {"groundwater", {"0", "1", "2"}, 0.3},
-      {"aquifer", {"2x1.2e-5", "1x1.2e-5", "2x1e-3", "2x1e-2", "1x1e-1"}, 0.3},
+      // The aquifer's layers and the conductivity of its first (a third layer: 20 m at 1e-7 m/s).
+      {"aquifer", {"2x1.2e-5", "1x1.2e-5", "2x1e-3", "2x1e-2", "1x1e-1", "3x1.2e-5", "3x1e-3"},
+       0.3},
+      // The groundwater solution's error allowed (m) and over-relaxation.
+      {"solver", {"1e-5/1.5", "1e-4/1.0", "1e-6/1.8", "1e-3/1.2"}, 0.2},
       {"silting", {"0", "1", "2", "3"}, 0.12},
       {"surface", {"0", "1", "2", "3", "4", "5", "6"}, 0.15},
       {"routing", {"1", "0"}, 0.08},
@@ -235,6 +245,13 @@ const std::vector<Option>& Catalogue() {
       {"coupling", {"0", "step", "day", "save"}, 0.1},
       // Two control files in one invocation: the draw's, then its copy writing into "output2/".
       {"controls", {"1", "2"}, 0.1},
+      // The processes of the warm start's halves.
+      {"halves", {"2", "1", "3"}, 0.3},
+      // Where the warm start splits the window: after its middle day, or at noon of that day
+      // (steps shorter than a day).
+      {"split", {"day", "noon"}, 0.3},
+      // The half-time of the decaying tracers in days ("40d": the unit against the number).
+      {"halftime", {"5", "0.25", "40d"}, 0.2},
       // Tracers, '.' between them: the kind (c conservative, e evaporating, d decaying, v
       // decaying and evaporating) and where it starts (r in the rain, s in the soil water, a in
       // the aquifer); "0": none.
@@ -444,9 +461,17 @@ std::vector<std::string> IdleOptions(const Draw& d) {
   idle_when("precipitation", d.Get("precipitation") == "4" && !d.On("stations"));
   idle_when("stations", d.Get("precipitation") == "9");
   idle_when("report", d.Step() == 1440);
+  // With spin-up passes the halves split the passes; a day's steps have no noon between them.
+  idle_when("split", d.Step() == 1440 || d.Get("spinup") == "passes");
+  const std::string tracers = d.Get("tracers");
+  idle_when("halftime", tracers.find('d') == std::string::npos &&
+                            tracers.find('v') == std::string::npos);
+  idle_when("interval", (d.Get("interval") == "snow" && d.Get("snow") == "0") ||
+                            (d.Get("interval") == "soil" && !soil));
   // Response units switch the groundwater model, surface routing and the lakes off.
   idle_when("groundwater", units);
   idle_when("aquifer", !d.On("groundwater") || units);
+  idle_when("solver", !d.On("groundwater") || units);
   idle_when("surface", units);
   idle_when("lake", units || (d.Get("lake") == "routing" && !RoutingOn(d)));
   idle_when("evaluation", !dynamic);
@@ -529,8 +554,10 @@ Draw DrawCombination(std::uint64_t seed) {
       draw.options[option.key] =
           option.values[1 + static_cast<std::size_t>(share(random) * (option.values.size() - 1))];
   }
-  // The nearest gauge acts where there are two.
+  // The nearest gauge acts where there are two; the regressions and the lapse rate mostly with
+  // two.
   if (draw.Get("precipitation") == "4") draw.options["stations"] = "2";
+  if (draw.Get("precipitation").size() == 2 && share(random) < 0.7) draw.options["stations"] = "2";
   // Grids are corrected for the gauges' under-catch after their table is taken, which leaves the
   // accounts without the precipitation the cells receive: mostly without the correction.
   if (draw.Get("precipitation") == "9" && share(random) < 0.8) draw.options["correction"] = "0";
@@ -594,6 +621,8 @@ void ComposeTracers(const Draw& d, std::string& text) {
     at = dot + 1;
   }
   std::string lines = std::to_string(tracers.size());
+  const std::string half_time =
+      d.Get("halftime").ends_with('d') ? d.Get("halftime") : d.Get("halftime") + " d";
   std::map<char, int> seen;
   // Each source its own concentration, so that a tracer mixed from the wrong one shows.
   const std::map<char, const char*> conc = {{'r', "10"}, {'s', "6"}, {'a', "3"}};
@@ -609,7 +638,9 @@ void ComposeTracers(const Draw& d, std::string& text) {
       return tracers[t].find(source, 1) != std::string::npos ? conc.at(source) : "0";
     };
     lines += "\n" + name + (kind == 'e' || kind == 'v' ? " evaporating" : " non_evaporating") +
-             (kind == 'd' || kind == 'v' ? " radioactive half_time = 5 d" : " non_radioactive") +
+             (kind == 'd' || kind == 'v'
+                  ? " radioactive half_time = " + half_time
+                  : std::string(" non_radioactive")) +
              " soilini = " + from('s') + " gwini = " + from('a') +
              " min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 path = ./ "
              "statext = sta gridext = asc";
@@ -810,6 +841,22 @@ void ComposeGroundwater(const Draw& d, std::string& text) {
     // Layer 2's eight lines go.
     for (int n = 0; n < 8; ++n) SetValue(text, "groundwater_flow", 20, "# layer 2");
   }
+  if (aquifer[0] == '3') {
+    SetValue(text, "groundwater_flow", 9, "3");
+    InsertAfterValue(text, "groundwater_flow", 28,
+                     "gwhead3.dbl\n0\ngwfluxx3.dbl\n0\ngwfluxy3.dbl\n0\ngwbalance3.dbl\n0\n");
+    AddStandardGrids(
+        text, {"aquifer_thickness_3 aquifer_thickness_3 0 readcode=0 defaultValue=20",
+               "gw_k_x_3 gw_k_x_3 0 readcode=0 defaultValue=1e-7",
+               "gw_k_y_3 gw_k_y_3 0 readcode=0 defaultValue=1e-7",
+               "gw_storage_coeff_3 gw_storage_coeff_3 0 readcode=0 defaultValue=0.01",
+               "gw_kolmation_2 gw_kolmation_2 0 readcode=0 defaultValue=2e-7",
+               "gw_boundary_fix_h_3 gw_boundary_fix_h_3 0 readcode=0 defaultValue=-9999",
+               "gw_boundary_fix_q_3 gw_boundary_fix_q_3 0 readcode=0 defaultValue=-9999"});
+  }
+  const std::string solver = d.Get("solver");
+  SetValue(text, "groundwater_flow", 5, solver.substr(0, solver.find('/')));
+  SetValue(text, "groundwater_flow", 7, solver.substr(solver.find('/') + 1));
   if (d.Get("lake") != "0") SetValue(text, "groundwater_flow", 12, "1");
 }
 
@@ -1024,6 +1071,19 @@ void ComposeCoupling(const Draw& d, const fs::path& dir, std::string& text) {
 
 }  // namespace
 
+void SetIntervals(const Draw& d, std::string& text) {
+  const std::string which = d.Get("interval");
+  if (which == "step") return;
+  const std::string twice = std::to_string(2 * d.Step());
+  for (const char* section :
+       {"radiation_correction", "RegionalSuperposition", "evapotranspiration", "snow_model",
+        "interception_model", "unsatzon_model", "routing_model", "special_output",
+        "groundwater_flow", "irrigation", "SiltingUpModel", "SurfaceRoutingModel"})
+    if (which == "all" || (which == "snow" && section == std::string("snow_model")) ||
+        (which == "soil" && section == std::string("unsatzon_model")))
+      SetValue(text, section, 2, twice);
+}
+
 std::string GridForm(const std::string& text) {
   // The keyword lines (a comment may name them too).
   const auto on = [&](const char* key) {
@@ -1102,7 +1162,13 @@ std::string Compose(const Draw& d, const fs::path& dir) {
     WriteFile(path.string(), table);
   }
   if (d.On("correction")) SetValue(text, "precipitation_correction", 1, "0");
-  if (d.Get("precipitation") == "4") SetValue(text, "precipitation", 1, "4");
+  const std::string precipitation = d.Get("precipitation");
+  if (precipitation == "4") SetValue(text, "precipitation", 1, "4");
+  if (precipitation == "10" || precipitation == "11" || precipitation == "12") {
+    SetValue(text, "precipitation", 1, precipitation);
+    SetValue(text, "precipitation", 3,
+             precipitation == "12" ? "0.0002 P-type" : "2000 3600 100 0 500");
+  }
   if (d.Get("precipitation") == "9") PrecipitationGrids(d, dir, text);
   if (d.On("storage") && SoilOn(d)) {
     // The start's table depth (m, negative below the surface), as an ASCII grid (the model
