@@ -197,10 +197,18 @@ const std::vector<Option>& Catalogue() {
       // day, or none in the window.
       {"evaluation", {"second", "middle", "last", "none"}, 0.3},
       {"soil", {"3", "2", "0"}, 0.12},
-      {"ponding", {"0", "1"}, 0.15},
-      {"drainage", {"0", "1"}, 0.15},
-      {"clay", {"0", "1"}, 0.1},
-      {"macropores", {"0", "1"}, 0.15},
+      // Ponding up to 10 mm (1) or 50 mm; drainage pipes 0.5 m deep 20 m apart (1) or 1 m deep
+      // 5 m apart; a clay layer 0.6 m deep leaking 1e-8 m/s (1) or 1.2 m deep leaking 1e-6 m/s;
+      // macropores from a saturation of 0.5 holding 10 mm to 0.6 m (1) or from 0.2 holding 30 mm
+      // to 1.2 m.
+      {"ponding", {"0", "1", "50"}, 0.15},
+      {"drainage", {"0", "1", "deep"}, 0.15},
+      {"clay", {"0", "1", "deep"}, 0.1},
+      {"macropores", {"0", "1", "wide"}, 0.15},
+      // The base flow with the table at the surface (mm per step) and the share of the water
+      // input that runs off a snow cover.
+      {"baseflow", {"1.0", "0.2", "3"}, 0.12},
+      {"snowrunoff", {"0.1", "0", "0.5"}, 0.12},
       // The runoff storages: passing their water on within the step, or holding it (recession
       // constants of 12 h for direct runoff and 48 h for interflow, as the example ships).
       {"runoff", {"instant", "held"}, 0.15},
@@ -213,6 +221,8 @@ const std::vector<Option>& Catalogue() {
       // The aquifer's layers and the conductivity of its first (a third layer: 20 m at 1e-7 m/s).
       {"aquifer", {"2x1.2e-5", "1x1.2e-5", "2x1e-3", "2x1e-2", "1x1e-1", "3x1.2e-5", "3x1e-3"},
        0.3},
+      // A fixed flux into (2e-9 m/s) or out of (1e-9 m/s) the aquifer's first layer in every cell.
+      {"boundary", {"0", "in", "out"}, 0.15},
       // The groundwater solution's error allowed (m) and over-relaxation.
       {"solver", {"1e-5/1.5", "1e-4/1.0", "1e-6/1.8", "1e-3/1.2"}, 0.2},
       {"silting", {"0", "1", "2", "3"}, 0.12},
@@ -472,12 +482,13 @@ std::vector<std::string> IdleOptions(const Draw& d) {
   idle_when("groundwater", units);
   idle_when("aquifer", !d.On("groundwater") || units);
   idle_when("solver", !d.On("groundwater") || units);
+  idle_when("boundary", !d.On("groundwater") || units);
   idle_when("surface", units);
   idle_when("lake", units || (d.Get("lake") == "routing" && !RoutingOn(d)));
   idle_when("evaluation", !dynamic);
   idle_when("icefirn", !dynamic);
   for (const char* key : {"substeps", "ponding", "drainage", "clay", "macropores", "rivers",
-                          "runoff", "point", "silting", "storage"})
+                          "runoff", "point", "silting", "storage", "baseflow", "snowrunoff"})
     idle_when(key, !soil);
   idle_when("routing", !soil || d.Get("lake").starts_with("soil"));
   for (const char* key : {"reservoir", "abstraction", "observed", "inflow", "sumtrib"})
@@ -786,20 +797,33 @@ void ComposeSoil(const Draw& d, std::string& text) {
     SetValue(text, "unsatzon_model", 17, "pond.stat 2001");
   }
   if (d.On("ponding") && d.Get("lake") == "0")
-    AddStandardGrids(text,
-                     {"max_ponding_storage max_ponding_storage 0 readcode=0 defaultValue=10"});
+    AddStandardGrids(text, {"max_ponding_storage max_ponding_storage 0 readcode=0 defaultValue=" +
+                            std::string(d.Get("ponding") == "50" ? "50" : "10")});
   if (d.On("drainage")) {
     SetValue(text, "unsatzon_model", 6, "1");
-    AddStandardGrids(text, {"drainage_depth drainage_depth 0 readcode=0 defaultValue=0.5",
-                            "drainage_distance drainage_distance 0 readcode=0 defaultValue=20"});
+    const bool deep = d.Get("drainage") == "deep";
+    AddStandardGrids(text, {std::string("drainage_depth drainage_depth 0 readcode=0 defaultValue=") +
+                                (deep ? "1" : "0.5"),
+                            std::string("drainage_distance drainage_distance 0 readcode=0 "
+                                        "defaultValue=") +
+                                (deep ? "5" : "20")});
   }
   if (d.On("clay")) {
     SetValue(text, "unsatzon_model", 7, "1");
-    SetValue(text, "unsatzon_model", 8, "1e-8");
-    AddStandardGrids(text, {"clay_depth clay_depth 0 readcode=0 defaultValue=0.6"});
+    const bool deep = d.Get("clay") == "deep";
+    SetValue(text, "unsatzon_model", 8, deep ? "1e-6" : "1e-8");
+    AddStandardGrids(text, {std::string("clay_depth clay_depth 0 readcode=0 defaultValue=") +
+                            (deep ? "1.2" : "0.6")});
   }
   if (d.On("macropores"))
-    AddEntryKeys(text, "soil_table", "PMacroThresh = 0.5; MacroCapacity = 10; MacroDepth = 0.6;");
+    AddEntryKeys(text, "soil_table",
+                 d.Get("macropores") == "wide"
+                     ? "PMacroThresh = 0.2; MacroCapacity = 30; MacroDepth = 1.2;"
+                     : "PMacroThresh = 0.5; MacroCapacity = 10; MacroDepth = 0.6;");
+  if (d.On("baseflow"))
+    SetValue(text, "unsatzon_model", 86, d.Get("baseflow") + " " + d.Get("baseflow"));
+  if (d.On("snowrunoff"))
+    SetValue(text, "unsatzon_model", 87, d.Get("snowrunoff") + " " + d.Get("snowrunoff"));
   const std::string rivers = d.Get("rivers");
   if (rivers != "0") {
     SetValue(text, "unsatzon_model", 4, rivers);
@@ -829,9 +853,12 @@ void ComposeGroundwater(const Draw& d, std::string& text) {
     if (line.starts_with("gw_") || line.starts_with("aquifer_")) grids.push_back(line);
   const std::string aquifer = d.Get("aquifer");
   const std::string conductivity = aquifer.substr(2);
-  for (std::string& line : grids)
+  for (std::string& line : grids) {
     if (line.starts_with("gw_k_x_1") || line.starts_with("gw_k_y_1"))
       line.replace(line.find("1.2e-5"), 6, conductivity);
+    if (line.starts_with("gw_boundary_fix_q_1 ") && d.On("boundary"))
+      line.replace(line.find("-9999"), 5, d.Get("boundary") == "in" ? "2e-9" : "-1e-9");
+  }
   AddStandardGrids(text, grids);
   std::string section = SectionText(variant, "groundwater_flow");
   PutSection(text, section);
