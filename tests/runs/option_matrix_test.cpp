@@ -3,8 +3,10 @@
 // combinations are the named rows below (edits of the example's control files, each a case once
 // found by hand or shrunk from a failure) and draws of the generator (tests/runs/option_space.h:
 // every method of each sub-model, sub-models on and off, tracers of each kind from the rain, the
-// soil and the aquifer, daily to hourly steps, sub-steps, spin-up, response units, data
-// assimilation, reservoirs, lakes, abstractions, irrigation). A draw that holds a pair the model
+// soil and the aquifer, daily to hourly steps, sub-steps, sub-models stepping at twice the step
+// (each with the rates and the tracers' decay of its own interval, which the model names in a
+// WARNING), spin-up, response units, data assimilation, reservoirs, lakes, abstractions,
+// irrigation). A draw that holds a pair the model
 // forbids must be refused: the run ends with the pair's code and a FATAL message naming it, and
 // that is its result. Every other combination runs on 1, 2 and 3 processes (under the sanitizers
 // once on 3, without the comparisons of process counts and warm start) and must show
@@ -73,7 +75,9 @@
 //     tracer between cells and every cell takes the one station's precipitation, no cell's
 //     leaves, snow and soil holding more of a tracer from the rain than the rain brought it
 //     (under the leaves, the bound of an evaporating tracer's concentration);
-//   - a warm start halfway from state written as binary doubles that continues the straight run:
+//   - a warm start halfway (after the middle day or, a draw's "split=noon", at its noon; on the
+//     processes of a draw's "halves") from state written as binary doubles that continues the
+//     straight run:
 //     the first half's table rows the straight run's first ones, the same table rows for the
 //     second half and the same grids and stacks at the end, bit for bit, every file of the straight
 //     run written by the halves, each half's account closed and the halves' accounts and bookings
