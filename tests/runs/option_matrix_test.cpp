@@ -1258,6 +1258,10 @@ const std::vector<Combination>& Sample() {
       // A warm start split at noon: the second half's rain is the station's from noon on (the
       // account counted the whole middle day's).
       {.name = "warm_start_split_at_noon", .draw = "step=60 split=noon start=8/8 days=2"},
+      // Snow at a 2-day interval in daily steps wrote 2 days of snow cover in a step, which its
+      // warm start refused as more than a day (code 22).
+      {.name = "snow_cover_days_of_a_two_day_snow_step_warm_start",
+       .draw = "interval=snow snow=11 start=30/1 days=4"},
   };
   return rows;
 }

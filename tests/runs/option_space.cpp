@@ -572,6 +572,9 @@ Draw DrawCombination(std::uint64_t seed) {
   // Grids are corrected for the gauges' under-catch after their table is taken, which leaves the
   // accounts without the precipitation the cells receive: mostly without the correction.
   if (draw.Get("precipitation") == "9" && share(random) < 0.8) draw.options["correction"] = "0";
+  // A coupled program exchanging when the day changes also exchanges at a run's opening: a
+  // second half that starts at noon exchanges where the straight run did not.
+  if (draw.Get("split") == "noon" && draw.Get("coupling") == "day") draw.options.erase("split");
   draw.options["tracers"] = DrawTracers(random);
   if (draw.options["tracers"] == Find("tracers").values.front()) draw.options.erase("tracers");
   for (const Rule& rule : Rules())
