@@ -472,10 +472,11 @@ void schneemodellklasse::CreateSnowGrids() {
     GridPlan plan{identifier, output};
     plan.read = read;
     plan.read_local_rows = true;
-    // The days of a step with snow cover (at most the step), the days since the last snowfall.
+    // The days of a step with snow cover (at most the step: the model's own interval, which may
+    // be longer than a day), the days since the last snowfall.
     const bool age = identifier == std::string("snow_age");
     plan.read_low = 0;
-    plan.read_high = age ? kLongestSnowAge : 1.0;
+    plan.read_high = age ? kLongestSnowAge : std::max(1.0, time_interval / 1440.0);
     plan.read_unit = "days";
     MakeGrid(plan);
   }

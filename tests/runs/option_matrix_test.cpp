@@ -3,8 +3,10 @@
 // combinations are the named rows below (edits of the example's control files, each a case once
 // found by hand or shrunk from a failure) and draws of the generator (tests/runs/option_space.h:
 // every method of each sub-model, sub-models on and off, tracers of each kind from the rain, the
-// soil and the aquifer, daily to hourly steps, sub-steps, spin-up, response units, data
-// assimilation, reservoirs, lakes, abstractions, irrigation). A draw that holds a pair the model
+// soil and the aquifer, daily to hourly steps, sub-steps, sub-models stepping at twice the step
+// (each with the rates and the tracers' decay of its own interval, which the model names in a
+// WARNING), spin-up, response units, data assimilation, reservoirs, lakes, abstractions,
+// irrigation). A draw that holds a pair the model
 // forbids must be refused: the run ends with the pair's code and a FATAL message naming it, and
 // that is its result. Every other combination runs on 1 and 3 processes, with the threads it asks
 // for, and its warm start's halves on 2 processes of one thread each (under the sanitizers once
@@ -85,7 +87,9 @@
 //     tracer between cells and every cell takes the one station's precipitation, no cell's
 //     leaves, snow and soil holding more of a tracer from the rain than the rain brought it
 //     (under the leaves, the bound of an evaporating tracer's concentration);
-//   - a warm start halfway from state written as binary doubles that continues the straight run:
+//   - a warm start halfway (after the middle day or, a draw's "split=noon", at its noon; on the
+//     processes of a draw's "halves") from state written as binary doubles that continues the
+//     straight run:
 //     the first half's table rows the straight run's first ones, the same table rows for the
 //     second half and the same grids and stacks at the end, bit for bit, every file of the straight
 //     run written by the halves, each half's account closed and the halves' accounts and bookings
@@ -1258,6 +1262,18 @@ const std::vector<Combination>& Sample() {
        .draw = "glacier=12 evaluation=last start=1/7 days=4"},
       {.name = "evapotranspiration_table_of_response_units_on_the_evaluation_day",
        .draw = "spinup=units glacier=13 evaluation=last start=2/7 days=3"},
+      // The soil zone stepping at 6 hours in 3-hour steps: its tracers decay by a 6-hour share
+      // each step, twice what the half-time gives (the model names the interval in a WARNING):
+      // the second half kept 0.58 of its soil tracer where 5 days' half-time leaves 0.76.
+      {.name = "soil_zone_at_twice_the_step_decays_its_tracers_at_its_own_pace",
+       .draw = "step=180 interval=soil tracers=ds.dr start=20/1 days=4"},
+      // A warm start split at noon: the second half's rain is the station's from noon on (the
+      // account counted the whole middle day's).
+      {.name = "warm_start_split_at_noon", .draw = "step=60 split=noon start=8/8 days=2"},
+      // Snow at a 2-day interval in daily steps wrote 2 days of snow cover in a step, which its
+      // warm start refused as more than a day (code 22).
+      {.name = "snow_cover_days_of_a_two_day_snow_step_warm_start",
+       .draw = "interval=snow snow=11 start=30/1 days=4"},
   };
   return rows;
 }
@@ -1296,7 +1312,8 @@ void WriteStateAtEnd(std::string& text) {
   std::istringstream names(
       "theta.stk hh.stk hgeo.stk qunten.stk gwstand.dbl gwtheta.dbl gwlevel.dbl deltagw.dbl "
       "snowsolid.dbl snowliquid.dbl snowstorage.dbl snowdays.dbl snowage.dbl "
-      "interception_storage.dbl temper.stk se.stk pond.dbl gwhead1.dbl gwhead2.dbl snowtemp.asc "
+      "interception_storage.dbl temper.stk se.stk pond.dbl gwhead1.dbl gwhead2.dbl gwhead3.dbl "
+      "snowtemp.asc "
       "surftemp.asc swes.stk swel.stk tsnow.stk thsnow.stk hhsnow.stk hgsnow.stk qusnow.stk "
       "thick.stk dens.stk upper.asc firn.stk gmb.asc gmbold.asc og1.asc og2.asc og3.asc og5.asc "
       "og6.asc sb1.dbl irrig.dbl sdisp.dbl rainpause.dbl ekin.dbl tsbb.dbl canopy4.asc "
@@ -1415,9 +1432,13 @@ bool PreSpinUp(const std::string& text) {
 }
 
 // The window, the steps and the state of `part` set in the control text. The halves split the
-// window after its middle day; with spin-up passes the first part runs all passes but the last.
-void SetTimes(std::string& text, const Window& window, int step, int report, Part part) {
+// window after its middle day (at noon of it with `noon` and steps shorter than a day); with
+// spin-up passes the first part runs all passes but the last.
+void SetTimes(std::string& text, const Window& window, int step, int report, Part part,
+              bool noon = false) {
   Window run = window;
+  int start_hour = 0;
+  std::string end_hour = std::to_string(step == 1440 ? 0 : 24 - step / 60);
   const bool passes = Value(text, "SpinUp", 1) == "1" && std::stoi(Value(text, "SpinUp", 3)) > 1;
   const bool half = part == Part::kFirstHalf || part == Part::kSecondHalf;
   if (passes && half) {
@@ -1425,12 +1446,14 @@ void SetTimes(std::string& text, const Window& window, int step, int report, Par
     SetValue(text, "SpinUp", 3, std::to_string(part == Part::kFirstHalf ? count - 1 : 1));
   } else if (half) {
     const int middle = DayOfYear(window.first) + (Days(window) - 1) / 2;
+    noon = noon && step < 1440;
     run = part == Part::kFirstHalf ? Window{window.first, DateOfDay(middle)}
-                                   : Window{DateOfDay(middle + 1), window.last};
+                                   : Window{DateOfDay(noon ? middle : middle + 1), window.last};
+    if (noon && part == Part::kFirstHalf) end_hour = std::to_string(12 - step / 60);
+    if (noon && part == Part::kSecondHalf) start_hour = 12;
   }
-  const std::string end_hour = std::to_string(step == 1440 ? 0 : 24 - step / 60);
   for (const auto& [n, value] :
-       std::vector<std::pair<int, std::string>>{{1, "0"},
+       std::vector<std::pair<int, std::string>>{{1, std::to_string(start_hour)},
                                                 {2, std::to_string(run.first.day)},
                                                 {3, std::to_string(run.first.month)},
                                                 {4, std::to_string(run.first.year)},
@@ -1575,7 +1598,9 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
   // every step whichever it is).
   const int report =
       row.draw != nullptr && Draw::Parse(row.draw).Get("report") == "day" ? 1440 : step;
-  SetTimes(text, window, step, report, part);
+  SetTimes(text, window, step, report, part,
+           row.draw != nullptr && Draw::Parse(row.draw).Get("split") == "noon");
+  if (row.draw != nullptr) SetIntervals(Draw::Parse(row.draw), text);
   WriteFile(control, text);
   // "controls=2": the invocation runs the draw's control file, then its copy into "output2/".
   if (part == Part::kWhole && row.draw != nullptr && Draw::Parse(row.draw).On("controls"))
@@ -1617,9 +1642,34 @@ struct Features {
   double grid_precision = 0;
   int passes = 1;  // passes of a spin-up over the window
   int steps = 0;   // model steps of the run (all passes)
+  // The longest interval of a sub-model that is on, in steps: the model steps every sub-model
+  // at the pace of the station data, each with its rates (and its tracers' decay) of its own
+  // interval.
+  double pace = 1;
   std::vector<Tracer> tracers;
   std::vector<std::string> reservoirs, abstractions;  // their balance and output files
 };
+
+// The intervals of the sub-models of `text` that are on, in steps of `step` minutes: the model
+// names each one other than 1 in a WARNING.
+std::vector<double> Paces(const std::string& text, int step) {
+  std::vector<double> paces;
+  for (const char* section :
+       {"radiation_correction", "RegionalSuperposition", "evapotranspiration", "snow_model",
+        "interception_model", "unsatzon_model", "routing_model", "special_output",
+        "groundwater_flow", "irrigation", "SiltingUpModel", "SurfaceRoutingModel"}) {
+    const std::string on = Value(text, section, 1);
+    if (!on.empty() && on != "0")
+      paces.push_back(std::atoi(Value(text, section, 2).c_str()) / static_cast<double>(step));
+  }
+  return paces;
+}
+
+// The longest of them (at least 1).
+double Pace(const std::string& text, int step) {
+  const std::vector<double> paces = Paces(text, step);
+  return std::max(1.0, paces.empty() ? 1.0 : *std::max_element(paces.begin(), paces.end()));
+}
 
 double Number(const std::string& line, const std::string& key) {
   const std::size_t at = line.find(key);
@@ -1658,6 +1708,7 @@ Features Derive(const std::string& text, const Window& window, int step) {
                             "SurfaceRoutingModel", "SiltingUpModel"})
     f.evaporating_mass &= Value(text, mover, 1).empty() || Value(text, mover, 1) == "0";
   f.steps = Days(window) * 1440 / step * f.passes;
+  f.pace = Pace(text, step);
 
   // (An external water table of a coupled program puts water into the columns that no table
   // shows.)
@@ -1869,10 +1920,24 @@ double ProductRounding(double a, double da, double b, double db) {
 }
 
 // The precipitation of each step of the window (mm): the example's one station, its records in
-// the window, corrected for the gauge's under-catch by the station's temperature and wind, as
-// every cell takes it. The irrigation water that joins it is not the rain's.
+// the window (from the run's first hour on its first day to its last on its last day: a warm
+// start's halves may split a day), corrected for the gauge's under-catch by the station's
+// temperature and wind, as every cell takes it. The irrigation water that joins it is not the
+// rain's.
 std::vector<double> StationPrecipitation(const std::string& run, const Features& f,
                                          const Window& window) {
+  const auto hour_of = [&](int n, int day, int month, int year) {
+    const bool run_day = std::to_string(window.first.day) == Value(f.text, "model_time", day) &&
+                         std::to_string(window.first.month) == Value(f.text, "model_time", month) &&
+                         std::to_string(window.first.year) == Value(f.text, "model_time", year);
+    return run_day ? std::stoi(Value(f.text, "model_time", n)) : -1;
+  };
+  // The hours of the run's first and last steps where the window's days are the run's.
+  const int first_hour = std::max(0, hour_of(1, 2, 3, 4));
+  const bool last_is_run = std::to_string(window.last.day) == Value(f.text, "model_time", 6) &&
+                           std::to_string(window.last.month) == Value(f.text, "model_time", 7) &&
+                           std::to_string(window.last.year) == Value(f.text, "model_time", 8);
+  const int last_hour = last_is_run ? std::stoi(Value(f.text, "model_time", 5)) : 24;
   const auto records = [&](const std::string& variable) {
     std::vector<double> values;
     for (const std::string& line : SplitLines(ReadFile(run + "stations/" + variable + ".txt"))) {
@@ -1881,7 +1946,10 @@ std::vector<double> StationPrecipitation(const std::string& run, const Features&
       double value = 0;
       if (!(in >> year >> month >> day >> hour >> value)) continue;
       const int n = DayOfYear({day, month, year});
-      if (n >= DayOfYear(window.first) && n <= DayOfYear(window.last)) values.push_back(value);
+      if (n >= DayOfYear(window.first) && n <= DayOfYear(window.last) &&
+          (n != DayOfYear(window.first) || hour >= first_hour) &&
+          (n != DayOfYear(window.last) || hour <= last_hour))
+        values.push_back(value);
     }
     return values;
   };
@@ -2265,7 +2333,8 @@ bool MassChecked(const Features& f, const Tracer& t, bool started = false) {
 }
 
 // The share of a tracer that its decay leaves over `minutes` (1 without decay): the half-time of
-// its line ("half_time = <value> <unit>", s, min, h or d).
+// its line in days, as the model reads it ("half_time = <value> d" or "= <value>d"; another unit
+// is no half-time the model runs with).
 double DecayShare(const Features& f, const Tracer& t, double minutes) {
   if (!t.decaying) return 1.0;
   std::istringstream lines(SectionText(f.text, "substance_transport"));
@@ -2274,14 +2343,17 @@ double DecayShare(const Features& f, const Tracer& t, double minutes) {
     std::string name;
     if (!(words >> name) || name != t.name || line.find("half_time") == std::string::npos) continue;
     std::istringstream half(line.substr(line.find('=', line.find("half_time")) + 1));
-    double value = 0;
-    std::string unit;
-    half >> value >> unit;
-    const double per_minute = unit == "d"   ? 1440.0
-                              : unit == "h" ? 60.0
-                              : unit == "s" ? 1 / 60.0
-                                            : 1.0;
-    return value > 0 ? std::pow(0.5, minutes / (value * per_minute)) : 0.0;
+    std::string word, unit;
+    half >> word;
+    if (word.size() > 1 && word.back() == 'd')
+      word.pop_back(), unit = "d";
+    else
+      half >> unit;
+    char* end = nullptr;
+    const double value = std::strtod(word.c_str(), &end);
+    if (word.empty() || *end != '\0' || unit != "d" || !(value >= 0))
+      throw std::runtime_error("the half-time of " + t.name + " is none the model reads: " + line);
+    return value > 0 ? std::pow(0.5, minutes / (value * 1440.0)) : 0.0;
   }
   return 0.0;
 }
@@ -2528,7 +2600,8 @@ void CheckTracerMass(const Features& f, const Tracer& t, const std::string& out,
   // The start is read from grids of doubles: only the model's round-off leaves it open.
   const double slack = 1e-6 * input + 1e-8 * std::abs(held) + rounding + 1e-9;
   // Every amount has decayed at most over the whole run (the steps of all passes).
-  const double kept = t.evaporating ? 0.0 : DecayShare(f, t, 1440.0 * Days(window) * f.passes);
+  const double kept =
+      t.evaporating ? 0.0 : DecayShare(f, t, 1440.0 * Days(window) * f.passes * f.pace);
   const bool closes = !t.evaporating && !t.decaying;
   // What left through fixed heads counts from the start of the run a warm start continues: no
   // store, so nothing of what it held at the start decays; where the boundaries fed the aquifer
@@ -2981,10 +3054,10 @@ struct Runs {
   std::optional<TempDir> reference, first, second;
   std::string text;  // the straight run's control text
   // The straight runs skip a count: the halves run on the one between (2 processes of one
-  // thread), which their comparison with the straight run covers, so a third straight run would
-  // add a fifth of the matrix's time and no other count.
+  // thread, unless a draw's "halves" say otherwise), which their comparison with the straight run
+  // covers, so a third straight run would add a fifth of the matrix's time and no other count.
   static constexpr int kProcessStep = 2;
-  static constexpr int kHalfProcesses = 2;
+  int half_processes = 2;  // the processes of the halves (a draw's "halves")
   int ProcessesOf(std::size_t k) const { return least + kProcessStep * static_cast<int>(k); }
 };
 
@@ -3003,7 +3076,7 @@ bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
   runs.second.emplace();
   const fs::path &first = runs.first->path(), &second = runs.second->path();
   Prepare(row, first, Part::kFirstHalf);
-  const RunResult first_half = RunDrawn(first, Runs::kHalfProcesses);
+  const RunResult first_half = RunDrawn(first, runs.half_processes);
   if (first_half.exit_status != 0)
     return failures.push_back({"warm start", "first half: " + Messages(first_half)}), false;
   Prepare(row, second, Part::kSecondHalf);
@@ -3014,7 +3087,7 @@ bool RunHalves(const Combination& row, Runs& runs, Failures& failures) {
         entry.path().filename() == "pond.dbl")
       fs::copy_file(entry.path(), second / entry.path().filename(),
                     fs::copy_options::overwrite_existing);
-  const RunResult second_half = RunDrawn(second, Runs::kHalfProcesses);
+  const RunResult second_half = RunDrawn(second, runs.half_processes);
   // VELORN_MATRIX_KEEP=<folder>: the halves are kept beside it, in <folder>-first-half and
   // <folder>-second-half.
   if (const char* keep = std::getenv("VELORN_MATRIX_KEEP"); keep != nullptr)
@@ -3139,8 +3212,8 @@ void CheckWarmStart(const Combination& row, const Features& f, const Runs& runs,
   const std::map<std::string, std::string> straight =
       Outputs(straight_dir, runs.reference ? 1 : runs.least);
   const fs::path &first = runs.first->path(), &second = runs.second->path();
-  const auto first_outputs = Outputs(first, Runs::kHalfProcesses);
-  const auto second_outputs = Outputs(second, Runs::kHalfProcesses);
+  const auto first_outputs = Outputs(first, runs.half_processes);
+  const auto second_outputs = Outputs(second, runs.half_processes);
   std::set<std::string> compared;  // the grids and stacks held to the straight run's
   for (const auto& [name, text] : second_outputs) {
     if (!straight.contains(name)) {
@@ -3217,7 +3290,7 @@ void CheckWarmStart(const Combination& row, const Features& f, const Runs& runs,
         {"warm start", "soilstorage_1 holds no " + std::string(row.section_of_all)});
   state.replace(at, std::strlen(row.section_of_all), "[of_old]");
   WriteFile(second / "soilstorage_1", state);
-  const RunResult lacking = RunExampleControl(second.string(), Runs::kHalfProcesses);
+  const RunResult lacking = RunExampleControl(second.string(), runs.half_processes);
   if (lacking.exit_status != 71 ||
       lacking.diag.find("soilstorage_1 holds no section " + std::string(row.section_of_all)) ==
           std::string::npos)
@@ -3227,11 +3300,12 @@ void CheckWarmStart(const Combination& row, const Features& f, const Runs& runs,
 
 // The windows of the halves of a warm start of `window` (see `SetTimes`): with spin-up passes
 // both are the window.
-std::pair<Window, Window> HalfWindows(const std::string& text, const Window& window) {
+// (Split at noon, both hold the middle day.)
+std::pair<Window, Window> HalfWindows(const std::string& text, const Window& window, bool noon) {
   if (Value(text, "SpinUp", 1) == "1" && std::stoi(Value(text, "SpinUp", 3)) > 1)
     return {window, window};
   const int middle = DayOfYear(window.first) + (Days(window) - 1) / 2;
-  return {{window.first, DateOfDay(middle)}, {DateOfDay(middle + 1), window.last}};
+  return {{window.first, DateOfDay(middle)}, {DateOfDay(noon ? middle : middle + 1), window.last}};
 }
 
 // The account's changes of the stores in the second half of a warm start, per subbasin, against
@@ -3396,7 +3470,9 @@ void CheckSecondHalf(const Combination& row, const Runs& runs, Failures& failure
   const fs::path first_dir = runs.first->path(), second_dir = runs.second->path();
   const std::string first = (first_dir / "output/").string(),
                     second = (second_dir / "output/").string();
-  const auto [one, two] = HalfWindows(runs.text, WindowOf(row));
+  const auto [one, two] =
+      HalfWindows(runs.text, WindowOf(row),
+                  Value(ReadFile(second_dir / "front-range.ctl"), "model_time", 1) != "0");
   const Features f1 = Derive(ReadFile(first_dir / "front-range.ctl"), one, StepOf(row)),
                  f2 = Derive(ReadFile(second_dir / "front-range.ctl"), two, StepOf(row));
   CheckRiverAccount(f2, second, failures, "second half ", first);
@@ -3520,14 +3596,14 @@ void CheckOutputs(const Combination& row, const Runs& runs, Failures& failures) 
   CheckFinite(outputs, out, "", failures);
   CheckStateFinite(runs.counts[0].path(), "", failures);
   if (runs.first) {
-    CheckFinite(Outputs(runs.first->path(), Runs::kHalfProcesses),
+    CheckFinite(Outputs(runs.first->path(), runs.half_processes),
                 (runs.first->path() / "output/").string(), "first half ", failures);
     CheckStateFinite(runs.first->path(), "first half ", failures);
   }
   if (runs.second) {
     CheckWarmStart(row, f, runs, failures);
     CheckSecondHalf(row, runs, failures);
-    CheckFinite(Outputs(runs.second->path(), Runs::kHalfProcesses),
+    CheckFinite(Outputs(runs.second->path(), runs.half_processes),
                 (runs.second->path() / "output/").string(), "second half ", failures);
     CheckStateFinite(runs.second->path(), "second half ", failures);
   }
@@ -3555,6 +3631,7 @@ Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nul
   Runs own;
   Runs& runs = kept != nullptr ? *kept : own;
   runs.least = VELORN_SANITIZED_BUILD ? 3 : 1;
+  if (row.draw != nullptr) runs.half_processes = std::stoi(Draw::Parse(row.draw).Get("halves"));
   for (int processes = runs.least; processes <= scope.processes;
        processes += Runs::kProcessStep) {
     const fs::path& dir = runs.counts.emplace_back().path();
@@ -3590,9 +3667,14 @@ Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nul
     }
     if (GridForm(runs.text) == "netcdf")
       for (const char* folder : {"output", "output2"}) DecodeNetcdfGrids(dir / folder);
-    if (result.Describe().find("differs from the step of the meteorological data") !=
-        std::string::npos)
-      failures.push_back({"steps", result.Describe()});
+    // A sub-model of another interval than the step, and no other, is named.
+    const std::vector<double> paces = Paces(runs.text, StepOf(row));
+    const bool other = std::any_of(paces.begin(), paces.end(), [](double p) { return p != 1; });
+    if ((result.Describe().find("differs from the step of the meteorological data") !=
+         std::string::npos) != other)
+      failures.push_back({"steps", "a sub-model's interval other than the step " +
+                                       std::string(other ? "not named: " : "named where none is: ") +
+                                       result.Describe()});
     // The coupled partner hands a table 1 m below every cell's surface: none lies above it.
     if (result.Describe().find("lies above the ground surface") != std::string::npos)
       failures.push_back({"coupling", std::to_string(processes) +

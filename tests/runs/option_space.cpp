@@ -159,19 +159,25 @@ const std::vector<Option>& Catalogue() {
       // The report interval (the models' progress lines) with steps shorter than a day: each
       // step or each day.
       {"report", {"step", "day"}, 0.3},
-      {"substeps", {"1", "2", "3"}, 0.2},
-      {"threads", {"1", "2"}, 0.3},
+      {"substeps", {"1", "2", "3", "4", "5", "6"}, 0.2},
+      {"threads", {"1", "2", "3"}, 0.3},
+      // The sub-models that step at twice the step's length (the model steps them at the pace of
+      // the station data and warns): the snow model, the soil zone, or every one.
+      {"interval", {"step", "snow", "soil", "all"}, 0.08},
       {"spinup", {"0", "units", "passes", "pre"}, 0.2},
       // Spin-up passes over the window (with "spinup=passes"): a third lets the firn of the
       // first pass's pack reach the ice by the split of a warm start.
-      {"passes", {"2", "3"}, 0.3},
-      {"radiation", {"2", "0", "1", "3", "4"}, 0.15},
+      {"passes", {"2", "3", "4", "5"}, 0.3},
+      // (Methods above 4 correct as method 2 does.)
+      {"radiation", {"2", "0", "1", "3", "4", "11", "12"}, 0.15},
       // A second rain gauge, 1.6 times as wet, in the basin's west: precipitation that varies
       // over the cells.
       {"stations", {"1", "2"}, 0.15},
       // The precipitation's interpolation: inverse distances (1), the nearest gauge (4, with the
-      // second gauge) or a grid per step read from a list (9), wetter towards the east.
-      {"precipitation", {"1", "4", "9"}, 0.12},
+      // second gauge), a grid per step read from a list (9), wetter towards the east, the
+      // regression on altitude (10; with inverse distances of its residuals 11), or the nearest
+      // gauge's value moved along a lapse rate of 0.2 mm per km where it is wet (12).
+      {"precipitation", {"1", "4", "9", "10", "11", "12"}, 0.15},
       // The correction of the gauges' under-catch: on, or off.
       {"correction", {"1", "0"}, 0.1},
       {"et", {"1", "2", "3", "4"}, 0.15},
@@ -191,10 +197,18 @@ const std::vector<Option>& Catalogue() {
       // day, or none in the window.
       {"evaluation", {"second", "middle", "last", "none"}, 0.3},
       {"soil", {"3", "2", "0"}, 0.12},
-      {"ponding", {"0", "1"}, 0.15},
-      {"drainage", {"0", "1"}, 0.15},
-      {"clay", {"0", "1"}, 0.1},
-      {"macropores", {"0", "1"}, 0.15},
+      // Ponding up to 10 mm (1) or 50 mm; drainage pipes 0.5 m deep 20 m apart (1) or 1 m deep
+      // 5 m apart; a clay layer 0.6 m deep leaking 1e-8 m/s (1) or 1.2 m deep leaking 1e-6 m/s;
+      // macropores from a saturation of 0.5 holding 10 mm to 0.6 m (1) or from 0.2 holding 30 mm
+      // to 1.2 m.
+      {"ponding", {"0", "1", "50"}, 0.15},
+      {"drainage", {"0", "1", "deep"}, 0.15},
+      {"clay", {"0", "1", "deep"}, 0.1},
+      {"macropores", {"0", "1", "wide"}, 0.15},
+      // The base flow with the table at the surface (mm per step) and the share of the water
+      // input that runs off a snow cover.
+      {"baseflow", {"1.0", "0.2", "3"}, 0.12},
+      {"snowrunoff", {"0.1", "0", "0.5"}, 0.12},
       // The runoff storages: passing their water on within the step, or holding it (recession
       // constants of 12 h for direct runoff and 48 h for interflow, as the example ships).
       {"runoff", {"instant", "held"}, 0.15},
@@ -204,7 +218,13 @@ const std::vector<Option>& Catalogue() {
       {"point", {"0", "1"}, 0.1},
       {"rivers", {"0", "1", "2"}, 0.15},
       {"groundwater", {"0", "1", "2"}, 0.3},
-      {"aquifer", {"2x1.2e-5", "1x1.2e-5", "2x1e-3", "2x1e-2", "1x1e-1"}, 0.3},
+      // The aquifer's layers and the conductivity of its first (a third layer: 20 m at 1e-7 m/s).
+      {"aquifer", {"2x1.2e-5", "1x1.2e-5", "2x1e-3", "2x1e-2", "1x1e-1", "3x1.2e-5", "3x1e-3"},
+       0.3},
+      // A fixed flux into (2e-9 m/s) or out of (1e-9 m/s) the aquifer's first layer in every cell.
+      {"boundary", {"0", "in", "out"}, 0.15},
+      // The groundwater solution's error allowed (m) and over-relaxation.
+      {"solver", {"1e-5/1.5", "1e-4/1.0", "1e-6/1.8", "1e-3/1.2"}, 0.2},
       {"silting", {"0", "1", "2", "3"}, 0.12},
       {"surface", {"0", "1", "2", "3", "4", "5", "6"}, 0.15},
       {"routing", {"1", "0"}, 0.08},
@@ -235,6 +255,13 @@ const std::vector<Option>& Catalogue() {
       {"coupling", {"0", "step", "day", "save"}, 0.1},
       // Two control files in one invocation: the draw's, then its copy writing into "output2/".
       {"controls", {"1", "2"}, 0.1},
+      // The processes of the warm start's halves.
+      {"halves", {"2", "1", "3"}, 0.3},
+      // Where the warm start splits the window: after its middle day, or at noon of that day
+      // (steps shorter than a day).
+      {"split", {"day", "noon"}, 0.3},
+      // The half-time of the decaying tracers in days ("40d": the unit against the number).
+      {"halftime", {"5", "0.25", "40d"}, 0.2},
       // Tracers, '.' between them: the kind (c conservative, e evaporating, d decaying, v
       // decaying and evaporating) and where it starts (r in the rain, s in the soil water, a in
       // the aquifer); "0": none.
@@ -444,15 +471,24 @@ std::vector<std::string> IdleOptions(const Draw& d) {
   idle_when("precipitation", d.Get("precipitation") == "4" && !d.On("stations"));
   idle_when("stations", d.Get("precipitation") == "9");
   idle_when("report", d.Step() == 1440);
+  // With spin-up passes the halves split the passes; a day's steps have no noon between them.
+  idle_when("split", d.Step() == 1440 || d.Get("spinup") == "passes");
+  const std::string tracers = d.Get("tracers");
+  idle_when("halftime", tracers.find('d') == std::string::npos &&
+                            tracers.find('v') == std::string::npos);
+  idle_when("interval", (d.Get("interval") == "snow" && d.Get("snow") == "0") ||
+                            (d.Get("interval") == "soil" && !soil));
   // Response units switch the groundwater model, surface routing and the lakes off.
   idle_when("groundwater", units);
   idle_when("aquifer", !d.On("groundwater") || units);
+  idle_when("solver", !d.On("groundwater") || units);
+  idle_when("boundary", !d.On("groundwater") || units);
   idle_when("surface", units);
   idle_when("lake", units || (d.Get("lake") == "routing" && !RoutingOn(d)));
   idle_when("evaluation", !dynamic);
   idle_when("icefirn", !dynamic);
   for (const char* key : {"substeps", "ponding", "drainage", "clay", "macropores", "rivers",
-                          "runoff", "point", "silting", "storage"})
+                          "runoff", "point", "silting", "storage", "baseflow", "snowrunoff"})
     idle_when(key, !soil);
   idle_when("routing", !soil || d.Get("lake").starts_with("soil"));
   for (const char* key : {"reservoir", "abstraction", "observed", "inflow", "sumtrib"})
@@ -529,11 +565,16 @@ Draw DrawCombination(std::uint64_t seed) {
       draw.options[option.key] =
           option.values[1 + static_cast<std::size_t>(share(random) * (option.values.size() - 1))];
   }
-  // The nearest gauge acts where there are two.
+  // The nearest gauge acts where there are two; the regressions and the lapse rate mostly with
+  // two.
   if (draw.Get("precipitation") == "4") draw.options["stations"] = "2";
+  if (draw.Get("precipitation").size() == 2 && share(random) < 0.7) draw.options["stations"] = "2";
   // Grids are corrected for the gauges' under-catch after their table is taken, which leaves the
   // accounts without the precipitation the cells receive: mostly without the correction.
   if (draw.Get("precipitation") == "9" && share(random) < 0.8) draw.options["correction"] = "0";
+  // A coupled program exchanging when the day changes also exchanges at a run's opening: a
+  // second half that starts at noon exchanges where the straight run did not.
+  if (draw.Get("split") == "noon" && draw.Get("coupling") == "day") draw.options.erase("split");
   draw.options["tracers"] = DrawTracers(random);
   if (draw.options["tracers"] == Find("tracers").values.front()) draw.options.erase("tracers");
   for (const Rule& rule : Rules())
@@ -594,6 +635,8 @@ void ComposeTracers(const Draw& d, std::string& text) {
     at = dot + 1;
   }
   std::string lines = std::to_string(tracers.size());
+  const std::string half_time =
+      d.Get("halftime").ends_with('d') ? d.Get("halftime") : d.Get("halftime") + " d";
   std::map<char, int> seen;
   // Each source its own concentration, so that a tracer mixed from the wrong one shows.
   const std::map<char, const char*> conc = {{'r', "10"}, {'s', "6"}, {'a', "3"}};
@@ -609,7 +652,9 @@ void ComposeTracers(const Draw& d, std::string& text) {
       return tracers[t].find(source, 1) != std::string::npos ? conc.at(source) : "0";
     };
     lines += "\n" + name + (kind == 'e' || kind == 'v' ? " evaporating" : " non_evaporating") +
-             (kind == 'd' || kind == 'v' ? " radioactive half_time = 5 d" : " non_radioactive") +
+             (kind == 'd' || kind == 'v'
+                  ? " radioactive half_time = " + half_time
+                  : std::string(" non_radioactive")) +
              " soilini = " + from('s') + " gwini = " + from('a') +
              " min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 path = ./ "
              "statext = sta gridext = asc";
@@ -755,20 +800,33 @@ void ComposeSoil(const Draw& d, std::string& text) {
     SetValue(text, "unsatzon_model", 17, "pond.stat 2001");
   }
   if (d.On("ponding") && d.Get("lake") == "0")
-    AddStandardGrids(text,
-                     {"max_ponding_storage max_ponding_storage 0 readcode=0 defaultValue=10"});
+    AddStandardGrids(text, {"max_ponding_storage max_ponding_storage 0 readcode=0 defaultValue=" +
+                            std::string(d.Get("ponding") == "50" ? "50" : "10")});
   if (d.On("drainage")) {
     SetValue(text, "unsatzon_model", 6, "1");
-    AddStandardGrids(text, {"drainage_depth drainage_depth 0 readcode=0 defaultValue=0.5",
-                            "drainage_distance drainage_distance 0 readcode=0 defaultValue=20"});
+    const bool deep = d.Get("drainage") == "deep";
+    AddStandardGrids(text, {std::string("drainage_depth drainage_depth 0 readcode=0 defaultValue=") +
+                                (deep ? "1" : "0.5"),
+                            std::string("drainage_distance drainage_distance 0 readcode=0 "
+                                        "defaultValue=") +
+                                (deep ? "5" : "20")});
   }
   if (d.On("clay")) {
     SetValue(text, "unsatzon_model", 7, "1");
-    SetValue(text, "unsatzon_model", 8, "1e-8");
-    AddStandardGrids(text, {"clay_depth clay_depth 0 readcode=0 defaultValue=0.6"});
+    const bool deep = d.Get("clay") == "deep";
+    SetValue(text, "unsatzon_model", 8, deep ? "1e-6" : "1e-8");
+    AddStandardGrids(text, {std::string("clay_depth clay_depth 0 readcode=0 defaultValue=") +
+                            (deep ? "1.2" : "0.6")});
   }
   if (d.On("macropores"))
-    AddEntryKeys(text, "soil_table", "PMacroThresh = 0.5; MacroCapacity = 10; MacroDepth = 0.6;");
+    AddEntryKeys(text, "soil_table",
+                 d.Get("macropores") == "wide"
+                     ? "PMacroThresh = 0.2; MacroCapacity = 30; MacroDepth = 1.2;"
+                     : "PMacroThresh = 0.5; MacroCapacity = 10; MacroDepth = 0.6;");
+  if (d.On("baseflow"))
+    SetValue(text, "unsatzon_model", 86, d.Get("baseflow") + " " + d.Get("baseflow"));
+  if (d.On("snowrunoff"))
+    SetValue(text, "unsatzon_model", 87, d.Get("snowrunoff") + " " + d.Get("snowrunoff"));
   const std::string rivers = d.Get("rivers");
   if (rivers != "0") {
     SetValue(text, "unsatzon_model", 4, rivers);
@@ -798,9 +856,12 @@ void ComposeGroundwater(const Draw& d, std::string& text) {
     if (line.starts_with("gw_") || line.starts_with("aquifer_")) grids.push_back(line);
   const std::string aquifer = d.Get("aquifer");
   const std::string conductivity = aquifer.substr(2);
-  for (std::string& line : grids)
+  for (std::string& line : grids) {
     if (line.starts_with("gw_k_x_1") || line.starts_with("gw_k_y_1"))
       line.replace(line.find("1.2e-5"), 6, conductivity);
+    if (line.starts_with("gw_boundary_fix_q_1 ") && d.On("boundary"))
+      line.replace(line.find("-9999"), 5, d.Get("boundary") == "in" ? "2e-9" : "-1e-9");
+  }
   AddStandardGrids(text, grids);
   std::string section = SectionText(variant, "groundwater_flow");
   PutSection(text, section);
@@ -810,6 +871,22 @@ void ComposeGroundwater(const Draw& d, std::string& text) {
     // Layer 2's eight lines go.
     for (int n = 0; n < 8; ++n) SetValue(text, "groundwater_flow", 20, "# layer 2");
   }
+  if (aquifer[0] == '3') {
+    SetValue(text, "groundwater_flow", 9, "3");
+    InsertAfterValue(text, "groundwater_flow", 28,
+                     "gwhead3.dbl\n0\ngwfluxx3.dbl\n0\ngwfluxy3.dbl\n0\ngwbalance3.dbl\n0\n");
+    AddStandardGrids(
+        text, {"aquifer_thickness_3 aquifer_thickness_3 0 readcode=0 defaultValue=20",
+               "gw_k_x_3 gw_k_x_3 0 readcode=0 defaultValue=1e-7",
+               "gw_k_y_3 gw_k_y_3 0 readcode=0 defaultValue=1e-7",
+               "gw_storage_coeff_3 gw_storage_coeff_3 0 readcode=0 defaultValue=0.01",
+               "gw_kolmation_2 gw_kolmation_2 0 readcode=0 defaultValue=2e-7",
+               "gw_boundary_fix_h_3 gw_boundary_fix_h_3 0 readcode=0 defaultValue=-9999",
+               "gw_boundary_fix_q_3 gw_boundary_fix_q_3 0 readcode=0 defaultValue=-9999"});
+  }
+  const std::string solver = d.Get("solver");
+  SetValue(text, "groundwater_flow", 5, solver.substr(0, solver.find('/')));
+  SetValue(text, "groundwater_flow", 7, solver.substr(solver.find('/') + 1));
   if (d.Get("lake") != "0") SetValue(text, "groundwater_flow", 12, "1");
 }
 
@@ -1024,6 +1101,19 @@ void ComposeCoupling(const Draw& d, const fs::path& dir, std::string& text) {
 
 }  // namespace
 
+void SetIntervals(const Draw& d, std::string& text) {
+  const std::string which = d.Get("interval");
+  if (which == "step") return;
+  const std::string twice = std::to_string(2 * d.Step());
+  for (const char* section :
+       {"radiation_correction", "RegionalSuperposition", "evapotranspiration", "snow_model",
+        "interception_model", "unsatzon_model", "routing_model", "special_output",
+        "groundwater_flow", "irrigation", "SiltingUpModel", "SurfaceRoutingModel"})
+    if (which == "all" || (which == "snow" && section == std::string("snow_model")) ||
+        (which == "soil" && section == std::string("unsatzon_model")))
+      SetValue(text, section, 2, twice);
+}
+
 std::string GridForm(const std::string& text) {
   // The keyword lines (a comment may name them too).
   const auto on = [&](const char* key) {
@@ -1102,7 +1192,13 @@ std::string Compose(const Draw& d, const fs::path& dir) {
     WriteFile(path.string(), table);
   }
   if (d.On("correction")) SetValue(text, "precipitation_correction", 1, "0");
-  if (d.Get("precipitation") == "4") SetValue(text, "precipitation", 1, "4");
+  const std::string precipitation = d.Get("precipitation");
+  if (precipitation == "4") SetValue(text, "precipitation", 1, "4");
+  if (precipitation == "10" || precipitation == "11" || precipitation == "12") {
+    SetValue(text, "precipitation", 1, precipitation);
+    SetValue(text, "precipitation", 3,
+             precipitation == "12" ? "0.0002 P-type" : "2000 3600 100 0 500");
+  }
   if (d.Get("precipitation") == "9") PrecipitationGrids(d, dir, text);
   if (d.On("storage") && SoilOn(d)) {
     // The start's table depth (m, negative below the surface), as an ASCII grid (the model

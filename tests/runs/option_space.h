@@ -91,6 +91,9 @@ std::vector<Refusal> Refusals(const Draw& draw);
 // The control text of `draw` from the example's "front-range.ctl" in `dir` (a copy of the
 // example with the files of `PrepareInputs`), before its window and steps are set.
 std::string Compose(const Draw& draw, const std::filesystem::path& dir);
+// The sections of the sub-models that "interval" names set to step at twice the draw's step
+// (after the run's times are set).
+void SetIntervals(const Draw& draw, std::string& text);
 // The form of the grids a control text writes ("double", "ascii", "float" or "netcdf"), and
 // the text set to write `form`.
 std::string GridForm(const std::string& text);
