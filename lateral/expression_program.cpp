@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "core/number_reader.h"
 #include "lateral/expression_language.h"
 #include "lateral/expression_parser.h"
 
@@ -283,7 +284,10 @@ class Compiler {
 
   void ParsePrimary() {
     if (token_type_ == kNumber) {
-      Emit(Op::kNumber, 1, -1, -1, std::strtod(token_.c_str(), nullptr));
+      // The whole token or none ("1.2.3", "3e" are no numbers).
+      double value = 0;
+      if (!ReadNumber(token_, value)) throw Error(TokenColumn(), kSyntaxErrorInPart, token_);
+      Emit(Op::kNumber, 1, -1, -1, value);
       GetToken();
       return;
     }
