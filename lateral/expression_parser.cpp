@@ -11,7 +11,6 @@
 #include <limits>
 #include <sstream>
 
-#include "core/number_reader.h"
 #include "lateral/expression_language.h"
 
 namespace velorn {
@@ -323,9 +322,7 @@ double ExpressionParser::EvaluateFunction(const std::string& upper, double x) {
 
 double ExpressionParser::ParsePrimary() {
   if (token_type_ == kNumber) {
-    // The whole token or none ("1.2.3", "3e" are no numbers).
-    double value = 0;
-    if (!ReadNumber(token_, value)) throw Error(TokenColumn(), kSyntaxErrorInPart, token_);
+    const double value = std::strtod(token_.c_str(), nullptr);
     GetToken();
     return value;
   }

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "core/number_reader.h"
 #include "lateral/expression_language.h"
 #include "lateral/expression_parser.h"
 
@@ -284,10 +283,7 @@ class Compiler {
 
   void ParsePrimary() {
     if (token_type_ == kNumber) {
-      // The whole token or none ("1.2.3", "3e" are no numbers).
-      double value = 0;
-      if (!ReadNumber(token_, value)) throw Error(TokenColumn(), kSyntaxErrorInPart, token_);
-      Emit(Op::kNumber, 1, -1, -1, value);
+      Emit(Op::kNumber, 1, -1, -1, std::strtod(token_.c_str(), nullptr));
       GetToken();
       return;
     }
