@@ -54,6 +54,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -996,15 +997,22 @@ std::vector<std::vector<Field>> FieldGroups(const fs::path& list) {
   return ordered;
 }
 
-// Case `seed` damages group `seed` (modulo the count of groups: consecutive seeds take the groups
-// in turn) of the list, with the kind that changes every round of the groups; nothing else
-// changes.
+// Case `seed` damages one group of the list with one kind of damage, both drawn from the seed:
+// first the kind of file (control file, grids, station files, state files), so that each kind
+// is met as often however many fields it has; nothing else changes.
 int AimAtNumber(const fs::path& example, const fs::path& dir, uint64_t seed,
                 const fs::path& state, const fs::path& list) {
   const std::vector<std::vector<Field>> groups = FieldGroups(list);
   if (groups.empty()) throw std::runtime_error("no fields in " + list.string());
   Random random(seed);
-  const std::vector<Field>& group = groups[seed % groups.size()];
+  std::map<std::string, std::vector<std::size_t>> by_kind;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const std::string& file = groups[g].front().file;
+    by_kind[file.substr(file.rfind('.') + 1)].push_back(g);
+  }
+  auto kinds = by_kind.begin();
+  std::advance(kinds, static_cast<std::ptrdiff_t>(random.Below(by_kind.size())));
+  const std::vector<Field>& group = groups[random.Pick(kinds->second)];
   const Field& field = random.Pick(group);
   Lines lines;
   std::string note;
@@ -1012,7 +1020,7 @@ int AimAtNumber(const fs::path& example, const fs::path& dir, uint64_t seed,
     throw std::runtime_error("no variant " + std::to_string(field.variant));
   const bool control = field.file == "fuzz.ctl";
   Lines text = control ? lines : ReadLines(dir / field.file);
-  const std::size_t kind = (seed / groups.size()) % 3;
+  const std::size_t kind = random.Below(3);
   std::string damage = "input number " + field.file + " unchanged";
   if (field.line >= 1 && field.line <= text.size()) {
     std::string& line = text[field.line - 1];

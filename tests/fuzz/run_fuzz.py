@@ -7,9 +7,9 @@
 With --aim-numbers, a third of the cases damage one number the readers read, with a decimal
 comma ("0,5"), a unit written onto it ("0.5mm") or a letter after it ("0.5x", "12O"): the
 fields are those that one run of each variant (and of the warm start) lists with the number
-trace on (VELORN_NUMBER_TRACE, core/number_reader.h), written to <out>/fields.tsv, and the cases
-take them in turn; such a run that ends without a message is a bad output. --aim-only: every
-case so.
+trace on (VELORN_NUMBER_TRACE, core/number_reader.h), written to <out>/fields.tsv; a case draws
+the kind of file, the field and the damage; such a run that ends without a message is a bad
+output. --aim-only: every case so. --fields: the list of an earlier batch.
 
 With --comma-sweep, instead of drawn cases: every decimal number of every shipped control file
 of the example, one at a time, written with a decimal comma ("0.5" as "0,5") on a short window;
@@ -192,6 +192,7 @@ def main():
     parser.add_argument("--comma-sweep", action="store_true")
     parser.add_argument("--aim-numbers", action="store_true")
     parser.add_argument("--aim-only", action="store_true")
+    parser.add_argument("--fields", help="the fields.tsv of an earlier batch")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.out = os.path.abspath(args.out)
@@ -202,7 +203,8 @@ def main():
         run = lambda item: run_sweep_case(args, item[0], *item[1])
     else:
         args.state = make_state(args)
-        args.fields = find_fields(args) if args.aim_numbers or args.aim_only else None
+        args.fields = args.fields or (find_fields(args) if args.aim_numbers or args.aim_only
+                                      else None)
         cases = range(args.cases)
         run = lambda k: run_case(args, k)
     counts = collections.Counter()
