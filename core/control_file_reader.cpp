@@ -109,6 +109,7 @@ bool ControlFileReader::Open(const std::string& path, DiagnosticStream* diag) {
     OpenText(content.str());
   }
   path_ = path;
+  source_.emplace(path);
   if (diag != nullptr) {
     for (std::size_t i = 0; i < lines_.size(); ++i) {
       if (lines_[i].size() <= kMaxControlLineLength) continue;
@@ -135,6 +136,7 @@ void ControlFileReader::OpenText(std::string_view text) {
 }
 
 void ControlFileReader::Close() {
+  source_.reset();
   lines_.clear();
   cursor_ = Position{};
   path_.clear();

@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,6 +141,8 @@ class ControlFileReader {
   Position cursor_;
   std::string path_;
   bool open_ = false;
+  // Numbers read while the file is open are traced as read from it.
+  std::optional<NumberSource> source_;
 };
 
 }  // namespace velorn

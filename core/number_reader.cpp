@@ -1,10 +1,13 @@
 // The whole-word number reader (see number_reader.h).
 #include "core/number_reader.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <type_traits>
@@ -23,6 +26,51 @@ std::string_view WithoutPlus(std::string_view word) {
   word.remove_prefix(1);
   if (!word.empty() && (word.front() == '+' || word.front() == '-')) return {};
   return word;
+}
+
+// The trace file (see TracingNumbers), opened at the first number read; null when off.
+std::FILE* TraceFile() {
+  static std::FILE* const file = [] {
+    const char* name = std::getenv("VELORN_NUMBER_TRACE");
+    return name != nullptr && *name != '\0' ? std::fopen(name, "a") : nullptr;
+  }();
+  return file;
+}
+
+std::string& SourceName() {
+  thread_local std::string name = "-";
+  return name;
+}
+
+std::mutex& TraceMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// The source named last on any thread: that of the worker threads a reader starts.
+std::string& LastSource() {
+  static std::string name = "-";
+  return name;
+}
+
+void Trace(std::string_view source, std::string_view word, bool taken) {
+  const std::lock_guard<std::mutex> lock(TraceMutex());
+  std::string line = std::to_string(getpid()) + "\t";
+  line.append(source == "-" ? std::string_view(LastSource()) : source).append("\t");
+  for (const char c : word) line.push_back(c == '\t' || c == '\n' ? ' ' : c);
+  line.append(taken ? "\t1\n" : "\t0\n");
+  std::fputs(line.c_str(), TraceFile());
+  std::fflush(TraceFile());
+}
+
+template <class T>
+bool ReadWhole(std::string_view word, T& value);
+
+template <class T>
+bool ReadTraced(std::string_view word, T& value) {
+  const bool taken = ReadWhole(word, value);
+  if (TraceFile() != nullptr) Trace(SourceName(), word, taken);
+  return taken;
 }
 
 template <class T>
@@ -60,7 +108,16 @@ bool ReadFileWord(std::FILE* file, T& value, std::string_view separators) {
     c = std::fgetc(file);
   }
   if (c != EOF) std::ungetc(c, file);
-  return ReadWhole(word, value);
+  const bool taken = ReadWhole(word, value);
+  if (TraceFile() != nullptr) {
+    // The open file's own name.
+    char path[4096];
+    const std::string link = "/proc/self/fd/" + std::to_string(fileno(file));
+    const ssize_t size = readlink(link.c_str(), path, sizeof path - 1);
+    Trace(size > 0 ? std::string_view(path, static_cast<std::size_t>(size)) : SourceName(), word,
+          taken);
+  }
+  return taken;
 }
 
 }  // namespace
@@ -85,19 +142,36 @@ std::size_t WordEnd(std::string_view text, std::size_t start, std::string_view s
 }
 
 bool ReadNumber(std::string_view word, double& value) {
-  return ReadWhole(word, value);
+  return ReadTraced(word, value);
 }
 bool ReadNumber(std::string_view word, float& value) {
-  return ReadWhole(word, value);
+  return ReadTraced(word, value);
 }
 bool ReadNumber(std::string_view word, int& value) {
-  return ReadWhole(word, value);
+  return ReadTraced(word, value);
 }
 bool ReadNumber(std::string_view word, long& value) {
-  return ReadWhole(word, value);
+  return ReadTraced(word, value);
 }
 bool ReadNumber(std::string_view word, long long& value) {
-  return ReadWhole(word, value);
+  return ReadTraced(word, value);
+}
+
+bool TracingNumbers() {
+  return TraceFile() != nullptr;
+}
+
+NumberSource::NumberSource(std::string_view name) {
+  if (!TracingNumbers()) return;
+  previous_ = SourceName();
+  SourceName() = std::string(name);
+  const std::lock_guard<std::mutex> lock(TraceMutex());
+  LastSource() = std::string(name);
+  set_ = true;
+}
+
+NumberSource::~NumberSource() {
+  if (set_) SourceName() = previous_;
 }
 
 bool BeginsLikeNumber(std::string_view word) {
@@ -115,7 +189,7 @@ std::string NumberProblem(std::string_view word) {
   if (lower == "nan" || lower == "inf" || lower == "infinity") return "is not a finite number";
   if (!BeginsLikeNumber(word)) return std::string();
   double value = 0;
-  if (!ReadNumber(word, value)) {
+  if (!ReadWhole(word, value)) {
     // A number written whole but beyond the range of a double ("1e999") is read as infinite.
     const std::string_view digits = WithoutPlus(word);
     const char* const end = digits.data() + digits.size();

@@ -57,4 +57,25 @@ bool BeginsLikeNumber(std::string_view word);
 // "is no number: ..."); empty when it does not begin like a number at all.
 std::string NumberProblem(std::string_view word);
 
+// The numbers read, listed for the fuzz harness: when the environment variable
+// VELORN_NUMBER_TRACE names a file (read once), every word a ReadNumber is given is appended to
+// it as a line "<process id>\t<source>\t<word>\t<1 taken, 0 refused>", the source being the
+// file named by the innermost NumberSource of the thread (the open file itself for the readers
+// of a FILE*). The harness takes the fields to damage from this list. Off, it costs a test of
+// a flag.
+bool TracingNumbers();
+
+// While it lives, the numbers read on this thread are traced as read from `name`.
+class NumberSource {
+ public:
+  explicit NumberSource(std::string_view name);
+  ~NumberSource();
+  NumberSource(const NumberSource&) = delete;
+  NumberSource& operator=(const NumberSource&) = delete;
+
+ private:
+  std::string previous_;
+  bool set_ = false;
+};
+
 }  // namespace velorn

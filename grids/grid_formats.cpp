@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/number_reader.h"
 #include "core/string_helpers.h"
 
 namespace velorn {
@@ -40,16 +40,12 @@ inline const char* SkipWord(const char* p, const char* end) {
   return p;
 }
 
-// Reads one number that fills a whole word starting at p (a leading '+' is allowed); on
-// success p moves behind it. Not-a-number and infinite values are refused.
+// Reads the word starting at p as a number (core/number_reader.h); on success p moves behind it.
 inline bool ReadNumber(const char*& p, const char* end, double& value) {
-  const char* start = p;
-  if (start < end && *start == '+') ++start;
-  const auto [next, error] = std::from_chars(start, end, value);
-  if (error != std::errc() || next == start) return false;
-  if (next < end && !IsBlank(*next)) return false;
-  if (!std::isfinite(value)) return false;
-  p = next;
+  const char* const word_end = SkipWord(p, end);
+  if (!velorn::ReadNumber(std::string_view(p, static_cast<std::size_t>(word_end - p)), value))
+    return false;
+  p = word_end;
   return true;
 }
 

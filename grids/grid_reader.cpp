@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/number_reader.h"
 #include "core/error_code.h"
 #include "core/modelobject.h"
 #include "core/nodata.h"
@@ -160,6 +161,7 @@ class GridReadCall {
 };
 
 double** GridReadCall::Run(double** given) {
+  const NumberSource source(name_);
   CheckModelGeometry();
   int status = 0;
   if (root_) status = CodeOf([&] { WithoutBadAlloc([&] { ExamineFile(); }); });

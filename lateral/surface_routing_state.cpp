@@ -12,6 +12,7 @@
 
 #include "core/error_code.h"
 #include "core/mpi_operations.h"
+#include "core/number_reader.h"
 #include "core/output_files.h"
 #include "core/state_manifest.h"
 #include "core/zone_entry_sums.h"
@@ -55,7 +56,7 @@ void surfaceroutingclass::CloseStorageFile() {
 
 int surfaceroutingclass::ReadStorageValue(double expected, const std::string& description) {
   double r = 0;
-  const int read = std::fscanf(storage_file, "%lf", &r);
+  const int read = ReadNumber(storage_file, r) ? 1 : 0;
   // A value that cannot be read is a mismatch, never a comparison with an undefined number.
   if (read != 1) CompareStorageValue(description, expected, std::nan(""));
   const bool mismatch = r != 0 ? std::fabs((r - expected) / r) > 1e-5 : expected != 0;
@@ -111,7 +112,8 @@ void surfaceroutingclass::ReadStorageState(const std::string& file_name, int32_t
     SkipLine();
     for (int32_t z = 1; z <= zone_count; ++z) {
       int subbasin = 0, zones = 0;
-      const int pair = std::fscanf(storage_file, "%d%d", &subbasin, &zones);
+      int pair = ReadNumber(storage_file, subbasin) ? 1 : 0;
+      if (pair == 1 && ReadNumber(storage_file, zones)) pair = 2;
       if (pair < 1) CompareStorageValue("actual zone", z, std::nan(""));
       if (subbasin != z) CompareStorageValue("actual zone", z, subbasin);
       const int32_t m = static_cast<int32_t>(std::trunc(maxzeit[z]));
@@ -122,16 +124,16 @@ void surfaceroutingclass::ReadStorageState(const std::string& file_name, int32_t
         for (int q = 0; q < 2; ++q) {
           ZoneRecord& record = (q == 0 ? zoneFZT_QD : zoneFZT_QI)[k][z][j];
           double v[5] = {0, 0, 0, 0, 0};
-          const int read =
-              std::fscanf(storage_file, "%lf %lf %lf %lf %lf", &v[0], &v[1], &v[2], &v[3], &v[4]);
-          if (read != 5) CompareStorageValue(kFieldLabels[q], 5, read < 0 ? 0 : read);
+          int read = 0;
+          while (read < 5 && ReadNumber(storage_file, v[read])) ++read;
+          if (read != 5) CompareStorageValue(kFieldLabels[q], 5, read);
           for (int f = 0; f < 5; ++f) record[f] = v[f];
           SkipLine();
         }
       }
       for (std::vector<double*>* storage : {&QDd, &QIi}) {
         double value = 0;
-        if (std::fscanf(storage_file, "%lf", &value) != 1)
+        if (!ReadNumber(storage_file, value))
           CompareStorageValue(storage == &QDd ? "QDd" : "QIi", 0, std::nan(""));
         (*storage)[k][z] = value;
         SkipLine();

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <limits>
 
+#include "core/number_reader.h"
 #include "core/error_code.h"
 #include "core/string_helpers.h"
 #include "core/value_ranges.h"
@@ -114,6 +115,7 @@ void meteointerpol::ReadStationHeader(StationFile& file) {
                " - it is a directory, not a station file");
   errno = 0;
   std::ifstream in(file.path, std::ios::binary);
+  const NumberSource source(file.path);
   if (!in)
     ThrowFatal(Diag(), kStationOpenCode, "FATAL: \nerror opening ", file.path,
                SystemReason(ErrnoOrIo()));
@@ -212,6 +214,7 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
          << " for " << name << " in " << file.path << "[end-entry]";
   errno = 0;
   std::ifstream in(file.path, std::ios::binary);
+  const NumberSource source(file.path);
   if (!in) FailOpen(file.path);
   std::string line;
   for (int i = 0; i < 5; ++i) ReadLine(in, line);
@@ -324,6 +327,7 @@ void meteointerpol::ReadStationRecord(int k) {
   file.block_values.resize(static_cast<std::size_t>(file.capacity) * width);
   errno = 0;
   std::ifstream in(file.path, std::ios::binary);
+  const NumberSource source(file.path);
   if (!in) FailOpen(file.path);
   in.seekg(file.next_position);
   int64_t read = 0;
@@ -436,6 +440,7 @@ void meteointerpol::SeekRegressionStartDate(int r) {
   RegressionFile& file = regression_files[static_cast<std::size_t>(r)];
   errno = 0;
   std::ifstream in(file.path, std::ios::binary);
+  const NumberSource source(file.path);
   if (!in) FailOpen(file.path);
   std::string first;
   ReadLine(in, first);
@@ -500,6 +505,7 @@ void meteointerpol::ReadRegressionRecord(int r) {
   file.block_values.resize(static_cast<std::size_t>(file.capacity));
   errno = 0;
   std::ifstream in(file.path, std::ios::binary);
+  const NumberSource source(file.path);
   if (!in) FailOpen(file.path);
   in.seekg(file.next_position);
   int64_t read = 0;

@@ -9,6 +9,7 @@
 #include <limits>
 #include <string>
 
+#include "core/number_reader.h"
 #include "core/error_code.h"
 #include "core/output_files.h"
 #include "core/state_manifest.h"
@@ -331,6 +332,7 @@ void abflussmodellklasse::ReadStorageState(const std::string* name, int32_t mode
   PrefixDirectory(input_directory, path);
   errno = 0;
   StorageFileReader in{std::fopen(path.c_str(), "r"), path, 1, {}};
+  const NumberSource source(path);
   if (in.file == nullptr)
     ThrowFatal(Diag(), kRoutingStorageOpenCode, "FATAL: error opening storage content file ", path,
                SystemReason(ErrnoOrIo()));

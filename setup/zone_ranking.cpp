@@ -1,5 +1,6 @@
 // Zone and region ranking, and the header of the zone grid file from which the model grid's
 // geometry comes.
+#include "core/number_reader.h"
 #include "setup/zone_ranking.h"
 
 #include <mpi.h>
@@ -162,6 +163,7 @@ GridFileHeader ReadGridFileHeader(const std::string& name) {
   SigintIgnoredScope sigint_ignored;
   errno = 0;
   std::ifstream file(name, std::ios::binary);
+  const NumberSource source(name);
   if (!file) {
     result.code = kGridOpenCode;
     result.problem = "FATAL: error opening " + name + SystemReason(ErrnoOrIo());

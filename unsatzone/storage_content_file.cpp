@@ -1,4 +1,5 @@
 // Writer and reader of the soil zone's storage content section (see storage_content_file.h).
+#include "core/number_reader.h"
 #include "unsatzone/storage_content_file.h"
 
 #include <cerrno>
@@ -214,6 +215,7 @@ void ReadStorageSection(DiagnosticStream& diag, const std::string& path,
                         RunoffConcentration& runoff, const StorageParameters& parameters) {
   errno = 0;
   File file(std::fopen(path.c_str(), "rt"));
+  const NumberSource source(path);
   if (!file)
     ThrowFatal(diag, kStorageFileOpenCode, "FATAL: error opening storage content file ", path,
                SystemReason(ErrnoOrIo()));

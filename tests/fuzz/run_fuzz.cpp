@@ -54,7 +54,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
+#include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -701,8 +704,10 @@ int MakeStateRun(const fs::path& example, const fs::path& dir) {
 // cell and level), a number of the storage content file, or the file cut short, removed or its
 // manifest removed. Numbers the run does not read (the flux stack, the glacier storages of a
 // run without glaciers) are left alone.
-std::string WarmStartFromState(std::string& text, const fs::path& dir, const fs::path& state,
-                               Random& random) {
+// The state's files copied into the case folder and read back by the control file `text`;
+// returns those a mutation may change.
+std::vector<fs::path> StartFromState(std::string& text, const fs::path& dir,
+                                     const fs::path& state) {
   WriteAndReadState(text, true);
   std::vector<fs::path> files;
   for (const auto& entry : fs::directory_iterator(state / "output")) {
@@ -712,6 +717,12 @@ std::string WarmStartFromState(std::string& text, const fs::path& dir, const fs:
     if ((grid && name != "qunten.stk") || name.starts_with("soilstorage_"))
       files.push_back(dir / name);
   }
+  return files;
+}
+
+std::string WarmStartFromState(std::string& text, const fs::path& dir, const fs::path& state,
+                               Random& random) {
+  std::vector<fs::path> files = StartFromState(text, dir, state);
   if (files.empty()) return "input state: none";
   std::sort(files.begin(), files.end());
   const fs::path& file = random.Pick(files);
@@ -822,6 +833,215 @@ int Mutate(const fs::path& example, const fs::path& dir, uint64_t seed, const fs
   std::ofstream note(dir / "mutations.txt");
   for (const std::string& n : notes) note << n << "\n";
   std::cout << run_name << "\n";
+  return 0;
+}
+
+// --- Number damage aimed at the fields the readers read ------------------------------------------
+//
+// `prepare` writes a case of a variant without mutations (the warm start: variant index equal to
+// the count of variants), on a window fixed per variant; the driver runs it with
+// VELORN_NUMBER_TRACE set, and `fields` turns the trace (the words each reader took as numbers,
+// with the file read) into the list of fields: "<variant>\t<file>\t<line>\t<word index>\t<word>"
+// (the file relative to the case folder). A drawn case then damages one field of that list.
+
+// The case folder `dir` of variant `index` (the warm start from `state` past the last variant),
+// unmutated; fills `lines` with its control file. False for an index past the last.
+bool PrepareCase(const fs::path& example, const fs::path& dir, std::size_t index,
+                 const fs::path& state, Lines& lines, std::string& note) {
+  const bool warm = index == Variants().size() && !state.empty();
+  if (index >= Variants().size() && !warm) return false;
+  const Variant& variant = warm ? Variants().front() : Variants()[index];
+  CopyExample(example, dir);
+  std::string text = ReadText(dir / variant.control_file);
+  ApplyVariant(variant, text);
+  if (warm) StartFromState(text, dir, state);
+  lines.clear();
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  Random random(1000 + index);
+  note = std::string(warm ? "warm start" : "variant ") + (warm ? "" : variant.name) + " (" +
+         variant.control_file + "), " + CutWindow(lines, random, false);
+  return true;
+}
+
+int Prepare(const fs::path& example, const fs::path& dir, std::size_t index,
+            const fs::path& state) {
+  Lines lines;
+  std::string note;
+  if (!PrepareCase(example, dir, index, state, lines, note)) {
+    std::cout << Variants().size() + (state.empty() ? 0 : 1) << "\n";
+    return 3;
+  }
+  WriteLines(dir / "fuzz.ctl", lines);
+  std::ofstream(dir / "mutations.txt") << note << "\n";
+  std::cout << "fuzz.ctl\n";
+  return 0;
+}
+
+// The words of a line as the readers part them: at blanks, and (in the item lists of the control
+// file) at the separators of core/number_reader.h; a '#' starts a comment in the control file.
+std::vector<Token> Words(const std::string& line, bool control) {
+  static const std::string separators = ",;()&=";
+  std::vector<Token> words;
+  const std::size_t stop = control ? std::min(line.find('#'), line.size()) : line.size();
+  std::size_t i = 0;
+  while (i < stop) {
+    while (i < stop && std::isspace(static_cast<unsigned char>(line[i])) != 0) ++i;
+    std::size_t j = i;
+    while (j < stop && std::isspace(static_cast<unsigned char>(line[j])) == 0) {
+      const char c = line[j];
+      if (control && separators.find(c) != std::string::npos &&
+          !(c == ',' && j + 1 < stop && std::isdigit(static_cast<unsigned char>(line[j + 1]))))
+        break;
+      ++j;
+    }
+    if (j > i) words.push_back({i, j});
+    i = j == i ? j + 1 : j;
+  }
+  return words;
+}
+
+// The fields of the case `dir` that its trace lists as taken: each traced word matched to the
+// next equal word of its file from where the last match of that file ended (from the top again
+// when none is left, as a reader that reads a file anew).
+int Fields(const fs::path& dir, const std::string& variant, const fs::path& trace) {
+  struct Position {
+    Lines lines;
+    std::size_t line = 0, word = 0;
+  };
+  std::map<std::string, Position> files;
+  std::set<std::string> seen;
+  const std::string folder = fs::weakly_canonical(dir).string() + "/";
+  for (const std::string& entry : ReadLines(trace)) {
+    std::istringstream in(entry);
+    std::string pid, source, word, taken;
+    if (!std::getline(in, pid, '\t') || !std::getline(in, source, '\t') ||
+        !std::getline(in, word, '\t') || !std::getline(in, taken) || taken != "1")
+      continue;
+    // The file relative to the case folder (the compiled control file, named after
+    // it, is the control file).
+    std::string file = fs::weakly_canonical(dir / source).string();
+    if (file.rfind(folder, 0) != 0) continue;
+    file.erase(0, folder.size());
+    if (file.rfind("fuzz.ctl", 0) == 0) file = "fuzz.ctl";
+    if (!fs::is_regular_file(dir / file)) continue;
+    Position& at = files[file];
+    if (at.lines.empty()) at.lines = ReadLines(dir / file);
+    const bool control = file == "fuzz.ctl";
+    bool found = false;
+    const Position from = at;
+    for (int pass = 0; pass < 2 && !found; ++pass) {
+      for (; at.line < at.lines.size() && !found; ++at.line, at.word = 0) {
+        const std::vector<Token> words = Words(at.lines[at.line], control);
+        for (; at.word < words.size(); ++at.word) {
+          const Token& t = words[at.word];
+          if (at.lines[at.line].compare(t.begin, t.end - t.begin, word) != 0) continue;
+          const std::string field = variant + "\t" + file + "\t" + std::to_string(at.line + 1) +
+                                    "\t" + std::to_string(at.word) + "\t" + word;
+          if (seen.insert(field).second) std::cout << field << "\n";
+          ++at.word;
+          found = true;
+          break;
+        }
+        if (found) break;
+      }
+      if (!found) at.line = 0, at.word = 0;
+    }
+    // A word of no line (a value the compiled control file holds in place of its variable).
+    if (!found) at.line = from.line, at.word = from.word;
+  }
+  return 0;
+}
+
+// The three kinds of damage to a number: a decimal comma ("0,5"; "12,5" for a whole number), a
+// unit written onto it ("0.5mm") and a letter after it ("0.5x", "12O").
+const char* const kNumberDamage[] = {"decimal comma", "glued unit", "trailing letter"};
+
+std::string DamagedNumber(const std::string& old, std::size_t kind) {
+  if (kind == 0) {
+    std::string comma = old;
+    const std::size_t dot = comma.find('.');
+    return dot != std::string::npos ? comma.replace(dot, 1, ",") : old + ",5";
+  }
+  if (kind == 1) return old + "mm";
+  return old + (old.find_first_of(".eE") == std::string::npos ? "O" : "x");
+}
+
+// A field of the list: its variant (index), file, line and word; the fields of a data file's
+// rows past its header (line 6) are one field per word index, of a row drawn.
+struct Field {
+  std::size_t variant = 0;
+  std::string file;
+  std::size_t line = 0, word = 0;
+};
+
+// The fields of `list` grouped so that each group is one field of one file kind; the groups in
+// a fixed order.
+std::vector<std::vector<Field>> FieldGroups(const fs::path& list) {
+  std::map<std::string, std::vector<Field>> groups;
+  for (const std::string& entry : ReadLines(list)) {
+    std::istringstream in(entry);
+    std::string variant, file, line, word;
+    if (!std::getline(in, variant, '\t') || !std::getline(in, file, '\t') ||
+        !std::getline(in, line, '\t') || !std::getline(in, word, '\t'))
+      continue;
+    Field field{std::strtoul(variant.c_str(), nullptr, 10), file,
+                std::strtoul(line.c_str(), nullptr, 10), std::strtoul(word.c_str(), nullptr, 10)};
+    const bool rows = file != "fuzz.ctl" && field.line > 6;
+    const std::string key = (file == "fuzz.ctl" ? variant + "\t" : std::string()) + file + "\t" +
+                            (rows ? std::string("row") : line) + "\t" + word;
+    groups[key].push_back(field);
+  }
+  std::vector<std::vector<Field>> ordered;
+  for (auto& [key, fields] : groups) ordered.push_back(std::move(fields));
+  return ordered;
+}
+
+// Case `seed` damages one group of the list with one kind of damage, both drawn from the seed:
+// first the kind of file (control file, grids, station files, state files), so that each kind
+// is met as often however many fields it has; nothing else changes.
+int AimAtNumber(const fs::path& example, const fs::path& dir, uint64_t seed,
+                const fs::path& state, const fs::path& list) {
+  const std::vector<std::vector<Field>> groups = FieldGroups(list);
+  if (groups.empty()) throw std::runtime_error("no fields in " + list.string());
+  Random random(seed);
+  std::map<std::string, std::vector<std::size_t>> by_kind;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const std::string& file = groups[g].front().file;
+    by_kind[file.substr(file.rfind('.') + 1)].push_back(g);
+  }
+  auto kinds = by_kind.begin();
+  std::advance(kinds, static_cast<std::ptrdiff_t>(random.Below(by_kind.size())));
+  const std::vector<Field>& group = groups[random.Pick(kinds->second)];
+  const Field& field = random.Pick(group);
+  Lines lines;
+  std::string note;
+  if (!PrepareCase(example, dir, field.variant, state, lines, note))
+    throw std::runtime_error("no variant " + std::to_string(field.variant));
+  const bool control = field.file == "fuzz.ctl";
+  Lines text = control ? lines : ReadLines(dir / field.file);
+  const std::size_t kind = random.Below(3);
+  std::string damage = "input number " + field.file + " unchanged";
+  if (field.line >= 1 && field.line <= text.size()) {
+    std::string& line = text[field.line - 1];
+    const std::vector<Token> words = Words(line, control);
+    if (field.word < words.size()) {
+      const Token t = words[field.word];
+      const std::string old = line.substr(t.begin, t.end - t.begin);
+      const std::string now = DamagedNumber(old, kind);
+      line.replace(t.begin, t.end - t.begin, now);
+      damage = "input number " + field.file + " line " + std::to_string(field.line) + " word " +
+               std::to_string(field.word + 1) + " (" + kNumberDamage[kind] + "): " + old +
+               " -> " + now;
+    }
+  }
+  if (control)
+    lines = text;
+  else
+    WriteLines(dir / field.file, text);
+  WriteLines(dir / "fuzz.ctl", lines);
+  std::ofstream(dir / "mutations.txt") << damage << "\n" << note << ", seed " << seed << "\n";
+  std::cout << "fuzz.ctl\n";
   return 0;
 }
 
@@ -971,6 +1191,8 @@ std::string AcceptedWithoutMessage(const fs::path& dir) {
   const std::string text = ReadText(dir / "mutations.txt");
   std::istringstream notes(text);
   for (std::string note; std::getline(notes, note);) {
+    if (note.rfind("input number ", 0) == 0 && note.find(" unchanged") == std::string::npos)
+      return "accepted without a message: " + note;
     if (note.rfind("input ", 0) != 0) continue;
     const std::size_t arrow = note.rfind("-> ");
     if (arrow == std::string::npos) continue;
@@ -1047,9 +1269,17 @@ int Classify(const fs::path& dir, const std::string& status, const fs::path& log
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
+  const auto state_arg = [&](std::size_t i) {
+    return args.size() > i && args[i] != "-" ? fs::path(args[i]) : fs::path();
+  };
   if ((args.size() == 4 || args.size() == 5) && args[0] == "mutate")
-    return Mutate(args[1], args[2], std::strtoull(args[3].c_str(), nullptr, 10),
-                  args.size() == 5 ? fs::path(args[4]) : fs::path());
+    return Mutate(args[1], args[2], std::strtoull(args[3].c_str(), nullptr, 10), state_arg(4));
+  if (args.size() == 6 && args[0] == "aim")
+    return AimAtNumber(args[1], args[2], std::strtoull(args[3].c_str(), nullptr, 10),
+                       state_arg(4), args[5]);
+  if ((args.size() == 4 || args.size() == 5) && args[0] == "prepare")
+    return Prepare(args[1], args[2], std::strtoul(args[3].c_str(), nullptr, 10), state_arg(4));
+  if (args.size() == 4 && args[0] == "fields") return Fields(args[1], args[2], args[3]);
   if (args.size() == 3 && args[0] == "state") return MakeStateRun(args[1], args[2]);
   if (args.size() == 4 && args[0] == "classify") return Classify(args[1], args[2], args[3]);
   if (args.size() == 5 && args[0] == "sweep")
@@ -1058,6 +1288,9 @@ int main(int argc, char** argv) {
       << "usage: velorn_run_fuzz mutate <example folder> <case folder> <seed> [<state folder>]\n"
          "       velorn_run_fuzz state <example folder> <state folder>\n"
          "       velorn_run_fuzz classify <case folder> <exit status|timeout|signal:N> <log>\n"
-         "       velorn_run_fuzz sweep <example folder> <case folder> <control file> <index>\n";
+         "       velorn_run_fuzz sweep <example folder> <case folder> <control file> <index>\n"
+         "       velorn_run_fuzz prepare <example folder> <case folder> <variant> [<state>]\n"
+         "       velorn_run_fuzz fields <case folder> <variant> <trace file>\n"
+         "       velorn_run_fuzz aim <example folder> <case folder> <seed> <state|-> <fields>\n";
   return 2;
 }

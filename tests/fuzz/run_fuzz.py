@@ -4,6 +4,13 @@
     tests/fuzz/run_fuzz.py [--build build-sanitize] [--cases 1000] [--seed 1] [--jobs 3]
                            [--timeout 180] [--out fuzz-runs] [--comma-sweep]
 
+With --aim-numbers, a third of the cases damage one number the readers read, with a decimal
+comma ("0,5"), a unit written onto it ("0.5mm") or a letter after it ("0.5x", "12O"): the
+fields are those that one run of each variant (and of the warm start) lists with the number
+trace on (VELORN_NUMBER_TRACE, core/number_reader.h), written to <out>/fields.tsv; a case draws
+the kind of file, the field and the damage; such a run that ends without a message is a bad
+output. --aim-only: every case so. --fields: the list of an earlier batch.
+
 With --comma-sweep, instead of drawn cases: every decimal number of every shipped control file
 of the example, one at a time, written with a decimal comma ("0.5" as "0,5") on a short window;
 each run must refuse it with a message (a run that takes it is a bad output).
@@ -73,13 +80,50 @@ def classify(fuzz, case, status, log):
     return kind, reason, mutations
 
 
+def find_fields(args):
+    """The fields the readers take as numbers: one run of each variant (and of the warm start)
+    with the number trace on, turned into <out>/fields.tsv; None when none is found."""
+    fuzz = os.path.join(args.build, "tests", "velorn_run_fuzz")
+    example = os.path.join(ROOT, "examples", "front-range")
+    state = args.state or "-"
+    count = int(subprocess.run([fuzz, "prepare", example, os.devnull, str(10 ** 6), state],
+                               capture_output=True, text=True).stdout.strip())
+    fields = os.path.join(args.out, "fields.tsv")
+    with open(fields, "w") as out:
+        for index in range(count):
+            case = os.path.join(args.out, "trace-%d" % index)
+            control = subprocess.run([fuzz, "prepare", example, case, str(index), state],
+                                     capture_output=True, text=True, check=True).stdout.strip()
+            trace = os.path.join(case, "numbers.trace")
+            with open(os.path.join(case, "run.log"), "wb") as log:
+                code = subprocess.run([os.path.join(args.build, "velorn"), control], cwd=case,
+                                      stdout=log, stderr=subprocess.STDOUT,
+                                      stdin=subprocess.DEVNULL, timeout=args.timeout * 3,
+                                      env=dict(ENV, VELORN_NUMBER_TRACE=trace)).returncode
+            if code != 0:
+                print("the traced run of variant %d ended with %d (see %s/run.log)"
+                      % (index, code, case))
+            listed = subprocess.run([fuzz, "fields", case, str(index), trace],
+                                    capture_output=True, text=True, check=True).stdout
+            out.write(listed)
+            kinds = collections.Counter(line.split("\t")[1].split("/")[0].split(".")[-1]
+                                        for line in listed.splitlines())
+            print("variant %d: %d fields (%s)" % (index, len(listed.splitlines()),
+                                                 ", ".join("%s %d" % kv for kv in
+                                                           sorted(kinds.items()))), flush=True)
+    return fields
+
+
 def run_case(args, k):
     seed = args.seed + k
     case = os.path.join(args.out, "case-%d" % k)
     fuzz = os.path.join(args.build, "tests", "velorn_run_fuzz")
-    command = [fuzz, "mutate", os.path.join(ROOT, "examples", "front-range"), case, str(seed)]
+    example = os.path.join(ROOT, "examples", "front-range")
+    command = [fuzz, "mutate", example, case, str(seed)]
     if args.state:
         command.append(args.state)
+    if args.fields and (args.aim_only or k % 3 == 1):
+        command = [fuzz, "aim", example, case, str(seed), args.state or "-", args.fields]
     control = subprocess.run(command, capture_output=True, text=True, check=True).stdout.strip()
     velorn = os.path.join(args.build, "velorn")
     command = [velorn, control]
@@ -146,6 +190,9 @@ def main():
     parser.add_argument("--timeout", type=float, default=180)
     parser.add_argument("--out", default="fuzz-runs")
     parser.add_argument("--comma-sweep", action="store_true")
+    parser.add_argument("--aim-numbers", action="store_true")
+    parser.add_argument("--aim-only", action="store_true")
+    parser.add_argument("--fields", help="the fields.tsv of an earlier batch")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.out = os.path.abspath(args.out)
@@ -156,18 +203,27 @@ def main():
         run = lambda item: run_sweep_case(args, item[0], *item[1])
     else:
         args.state = make_state(args)
+        args.fields = args.fields or (find_fields(args) if args.aim_numbers or args.aim_only
+                                      else None)
         cases = range(args.cases)
         run = lambda k: run_case(args, k)
     counts = collections.Counter()
+    aimed = collections.defaultdict(collections.Counter)
     with open(os.path.join(args.out, "results.tsv"), "w") as results, \
             concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         for k, kind, reason, mutations in pool.map(run, cases):
             counts[kind] += 1
+            if mutations.startswith("input number ") and "(" in mutations:
+                aimed[mutations[mutations.find("(") + 1:mutations.find(")")]][kind] += 1
             results.write("%d\t%s\t%s\t%s\n" % (k, kind, reason, mutations))
             results.flush()
             if kind not in ("clean-error", "success"):
                 print("case %d: %s: %s [%s]" % (k, kind, reason, mutations), flush=True)
     print(" ".join("%s %d" % (c, counts[c]) for c in CLASSES))
+    if aimed:
+        for damage in sorted(aimed):
+            print("%s: %s" % (damage, " ".join("%s %d" % (c, aimed[damage][c]) for c in CLASSES
+                                               if aimed[damage][c])))
     return 0 if all(counts[c] == 0 for c in CLASSES[2:]) else 1
 
 

@@ -144,6 +144,9 @@ TEST(AsciiCells, ReadsRowsAndPointsAtTheFirstBadCell) {
   EXPECT_EQ(std::pair(result.row, result.col), std::pair(int64_t{1}, int64_t{2}));
   result = ParseAsciiCells("1 2 3\n4 nan 6", 0, 2, 3, nullptr);
   EXPECT_EQ(std::pair(result.row, result.col), std::pair(int64_t{2}, int64_t{2}));
+  // A cell is read as every other number is (core/number_reader.h): "+-1" is none.
+  result = ParseAsciiCells("1 2 3\n4 5 +-1", 0, 2, 3, nullptr);
+  EXPECT_EQ(std::pair(result.row, result.col), std::pair(int64_t{2}, int64_t{3}));
   EXPECT_TRUE(ParseAsciiCells("1 2 3\n4 5 6 7", 0, 2, 3, nullptr).trailing);
 }
 

@@ -193,13 +193,19 @@ TEST_F(SurfaceFrameTest, StateSectionRoundTripAndChecks) {
   first->ReleaseArrays(false);  // create: replaces the file
   const std::string created = ReadText(dir_ / "state_0");
   EXPECT_EQ(created.find("[SurfaceRoutingModel]"), 0u);
-  // A changed zone count, and a value that cannot be read, stop the warm start with 71.
-  for (const std::string message : {"reading maxzeit of actual subbasin", "reading QDd"}) {
+  // A changed zone count, and a value that cannot be read (a word, a decimal comma, a unit
+  // written onto it: none is taken as the number before it), stop the warm start with 71.
+  const std::pair<const char*, const char*> faults[] = {
+      {"reading maxzeit of actual subbasin", ""},
+      {"reading QDd", "x"},
+      {"reading QDd", "0,5"},
+      {"reading QDd", "0.5mm"}};
+  for (const auto& [message, word] : faults) {
     std::string changed = created;
-    if (message == "reading QDd") {
+    if (*word != '\0') {
       const std::size_t end = changed.find(" (QDd");
       const std::size_t begin = changed.rfind('\n', end) + 1;
-      changed.replace(begin, end - begin, "x");
+      changed.replace(begin, end - begin, word);
     } else {
       changed.replace(changed.find("1 2 (zone"), 3, "1 3");
     }
