@@ -232,7 +232,12 @@ void meteointerpol::SeekStationStartDateOnly(StationFile& file, std::string& tok
       if (!list) RequireFullRecord(file, line);
     }
     ModelDate date;
-    if (ParseRecordDate(line, 0, date) != RecordParse::kOk) continue;
+    // A line without a date is passed over; a damaged date before the start is refused as it
+    // would be after it, not skipped as if the record were not there.
+    const RecordParse dated = ParseRecordDate(line, 0, date);
+    if (dated == RecordParse::kNoDate) continue;
+    if (dated != RecordParse::kOk)
+      FailRecordLine(Diag(), file.path, position, line, dated, std::string(), "a date");
     date = WithStationYear(date);
     if (!any) first = date;
     any = true;

@@ -44,7 +44,11 @@ bool SkipTokens(std::string_view line, std::size_t& pos, int count) {
 // must hold a whole date of the calendar (or the all-zero end record), else it is kBadDate.
 RecordParse ParseDateFields(std::string_view line, std::size_t& pos, ModelDate& date) {
   int64_t* fields[4] = {&date.year, &date.month, &date.day, &date.hour};
-  if (!ConvertLong(NextToken(line, pos), date.year)) return RecordParse::kNoDate;
+  // A first word that only begins like a number ("2019mm", "2019,5") is a damaged date, not the
+  // end of the records.
+  const std::string_view year = NextToken(line, pos);
+  if (!ConvertLong(year, date.year))
+    return BeginsLikeNumber(year) ? RecordParse::kBadDate : RecordParse::kNoDate;
   for (int i = 1; i < 4; ++i)
     if (!ConvertLong(NextToken(line, pos), *fields[i])) return RecordParse::kBadDate;
   return IsWrittenDate(date) ? RecordParse::kOk : RecordParse::kBadDate;

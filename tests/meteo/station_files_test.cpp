@@ -53,6 +53,9 @@ TEST(StationFiles, RecordsApplyTheMissingRuleAndReportShortLines) {
       {"9223372036854775807 1 2 24 1 2", RecordParse::kBadDate, 0, 0},
       {"1995 13 2 24 1 2", RecordParse::kBadDate, 0, 0},
       {"1995 1 -2147483648 24 1 2", RecordParse::kBadDate, 0, 0},
+      // A year that only begins like a number is a damaged date too.
+      {"2019mm 1 2 24 1 2", RecordParse::kBadDate, 0, 0},
+      {"2019,5 1 2 24 1 2", RecordParse::kBadDate, 0, 0},
       {"0 0 0 0", RecordParse::kShort, 0, 0},
       {"1995 1 2 24 nan 2", RecordParse::kBadValue, 0, 0},
       // A value is the whole word: a decimal comma or a unit is no value.

@@ -1454,6 +1454,14 @@ TEST_P(MalformedInputs, EndInTheirFatalEntryAndCode) {
        "line 31 of ./stations/temperature.txt holds no date of the calendar (year month day "
        "hour): &quot;2019 01 26&quot;",
        1051},
+      // A damaged date before the run's start is refused as one after it, not passed over.
+      {"station date damaged before the start",
+       {"stations/temperature.txt", "2019 01 01 00 7.7", "2019 01O 01 00 7.7"},
+       "line 6 of ./stations/temperature.txt holds no date of the calendar (year month day "
+       "hour): &quot;2019 01O 01 00 7.7&quot;",
+       1051,
+       {"front-range.ctl", "0          # start: hour, day, month, year\n1\n1\n",
+        "0          # start: hour, day, month, year\n2\n1\n"}},
       {"station year beyond the calendar",
        {"stations/precipitation.txt", "2019 01 26 00 4.1", "9223372036854775807 01 26 00 4.1"},
        "line 31 of ./stations/precipitation.txt holds no date of the calendar (year month day "
