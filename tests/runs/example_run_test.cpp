@@ -1157,13 +1157,15 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
     GridFile depth = ReadGridFile((ExampleDir() / "zones.asc").string());
     for (double& g : depth.values) g = g < -9998 ? -9999 : -2.0;
     WriteFile(warm / "start_table.asc", AsciiGridText(depth));
-    const RunResult cold =
-        RunExample(warm, 2,
-                   {{"front-range.ctl", kModelEnd, "0\n27\n1\n"},
-                    {"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
-                     "0          # start\n26\n"},
-                    {"front-range.ctl", "gwstand.dbl\n0\n", "start_table.asc\n0\n"},
-                    {"front-range.ctl", kStateReadSwitches[2], "2"}});
+    // 26 and 27 January, cold started.
+    const std::vector<Edit> window = {
+        {"front-range.ctl", kModelEnd, "0\n27\n1\n"},
+        {"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
+         "0          # start\n26\n"}};
+    std::vector<Edit> table = window;
+    table.push_back({"front-range.ctl", "gwstand.dbl\n0\n", "start_table.asc\n0\n"});
+    table.push_back({"front-range.ctl", kStateReadSwitches[2], "2"});
+    const RunResult cold = RunExample(warm, 2, table);
     EXPECT_EQ(cold.exit_status, 0) << cold.Describe();
     // Silting-up grids of the user's, read by the switch that also reads a stored state's: read
     // with a WARNING where no manifest names them; one the manifest lists that changed since the
@@ -1171,12 +1173,9 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
     for (double& g : depth.values) g = g < -9998 ? -9999 : 0.0;
     for (const char* grid : {"sdisp.dbl", "rainpause.dbl", "ekin.dbl", "tsbb.dbl"})
       WriteFile(warm / grid, AsciiGridText(depth));
-    const std::vector<Edit> silting = {
-        {"front-range.ctl", kModelEnd, "0\n27\n1\n"},
-        {"front-range.ctl", "0          # start: hour, day, month, year\n1\n",
-         "0          # start\n26\n"},
-        {"front-range.ctl", "0          # the grids start at 0 (1: read from the files above)",
-         "1"}};
+    std::vector<Edit> silting = window;
+    silting.push_back(
+        {"front-range.ctl", "0          # the grids start at 0 (1: read from the files above)", "1"});
     const RunResult own = RunExample(warm, 2, silting, false, 0, {}, UseSiltingVariant);
     EXPECT_EQ(own.exit_status, 0) << own.Describe();
     EXPECT_NE(own.diag.find("sdisp.dbl is not listed in the state manifest ./velorn_state.txt: it "
