@@ -127,7 +127,7 @@ CellOutside FirstCellOutside(double** grid, double** zone, const ColumnRange* ra
 }
 
 // The same over levels 0..levels of a stack (levels of one cell contiguous): the first cell, row
-// by row, with a level that fails `inside`, and that level.
+// by row, with a level that fails `inside` (a predicate of row, column and value), and that level.
 template <class Inside>
 CellOutside FirstStackCellOutside(double*** stack, int levels, double** zone,
                                   const ColumnRange* ranges, long first, long last, double nodata,
@@ -138,7 +138,7 @@ CellOutside FirstStackCellOutside(double*** stack, int levels, double** zone,
     for (long c = ranges[r].first; c <= ranges[r].last; ++c) {
       if (zone[r][c] == nodata) continue;
       for (int k = 0; k <= levels; ++k) {
-        if (inside(stack[r][c][k])) continue;
+        if (inside(r, c, stack[r][c][k])) continue;
         bad[static_cast<std::size_t>(r - first)] = c;
         return;
       }
@@ -148,39 +148,75 @@ CellOutside FirstStackCellOutside(double*** stack, int levels, double** zone,
     const long c = bad[static_cast<std::size_t>(r - first)];
     if (c == 0) continue;
     for (int k = 0; k <= levels; ++k)
-      if (!inside(stack[r][c][k])) return {true, r, c, stack[r][c][k], k};
+      if (!inside(r, c, stack[r][c][k])) return {true, r, c, stack[r][c][k], k};
   }
   return {};
 }
 
+// Whether a basin cell of a grid or stack read from a file may hold nodata. The state a model
+// writes over every basin cell never holds it in a cell the process computes: nodata there is a
+// damaged file, and the physics would take -9999 as a water content or a head (Refused, with
+// the region grid "MPIRegions" and the process's rank: a cell of a shared row that another
+// process computes may be read as nodata). Where a grid's nodata means "none" in the basin (an
+// aquifer's fixed inflow, the temperature of a snow pack where none lies), it passes (Allowed).
+class BasinNodata {
+ public:
+  static BasinNodata Allowed() { return BasinNodata(false, nullptr, 0); }
+  static BasinNodata Refused(double** owner, int rank) { return BasinNodata(true, owner, rank); }
+  // True when the cell may hold nodata.
+  bool Passes(long row, long col) const {
+    return !refused_ || (owner_ != nullptr && owner_[row] != nullptr && owner_[row][col] != rank_);
+  }
+
+ private:
+  BasinNodata(bool refused, double** owner, int rank)
+      : refused_(refused), owner_(owner), rank_(rank) {}
+  bool refused_;
+  double** owner_;
+  double rank_;
+};
+
 // Refuses a grid whose basin cells (as FirstCellOutside) hold a value outside [lowest, highest]
-// other than nodata (and 0 with `zero_unset`, for grids whose 0 means "no value yet"): the FATAL
-// entry names the grid, the cell, the value and the range, and the code is kGridFormatCode.
+// (nodata among them unless `basin_nodata` allows it; 0 passes with `zero_unset`, for grids whose
+// 0 means "no value yet"): the FATAL entry names the grid, the cell, the value and the range, and
+// the code is kGridFormatCode.
 inline void CheckGridCells(DiagnosticStream& diag, const std::string& name, double** grid,
                            double** zone, const ColumnRange* ranges, long first, long last,
                            double nodata, double lowest, double highest, const char* unit,
-                           bool zero_unset = false) {
-  const CellOutside cell =
-      FirstCellOutside(grid, zone, ranges, first, last, nodata, [&](double value) {
-        return value == nodata || (zero_unset && value == 0) ||
-               (value >= lowest && value <= highest);
+                           const BasinNodata& basin_nodata, bool zero_unset = false) {
+  const CellOutside cell = FirstCellOutsideAt(
+      grid, zone, ranges, first, last, nodata, [&](long r, long c, double value) {
+        if (value == nodata) return basin_nodata.Passes(r, c);
+        return (zero_unset && value == 0) || (value >= lowest && value <= highest);
       });
   if (!cell.found) return;
+  if (cell.value == nodata)
+    ThrowFatal(diag, kGridFormatCode, "FATAL: grid ", name, ": the cell at row ", cell.row,
+               ", column ", cell.col, " holds ", cell.value, ", the nodata value, where the model ",
+               "writes a value");
   ThrowFatal(diag, kGridFormatCode, "FATAL: grid ", name, ": the cell at row ", cell.row,
              ", column ", cell.col, " holds ", cell.value, ", outside ", lowest, " to ", highest,
              " ", unit);
 }
 
-// Refuses a stack whose basin cells hold a level outside [lowest, highest] other than nodata,
-// naming the stack, the cell, the level and the value (code kGridFormatCode).
+// Refuses a stack whose basin cells hold a level outside [lowest, highest] (nodata among them
+// unless `basin_nodata` allows it), naming the stack, the cell, the level and the value (code
+// kGridFormatCode).
 inline void CheckStackCells(DiagnosticStream& diag, const std::string& name, double*** stack,
                             int levels, double** zone, const ColumnRange* ranges, long first,
                             long last, double nodata, double lowest, double highest,
-                            const char* unit) {
-  const CellOutside cell = FirstStackCellOutside(
-      stack, levels, zone, ranges, first, last, nodata,
-      [&](double value) { return value == nodata || (value >= lowest && value <= highest); });
+                            const char* unit, const BasinNodata& basin_nodata) {
+  const CellOutside cell = FirstStackCellOutside(stack, levels, zone, ranges, first, last, nodata,
+                                                 [&](long r, long c, double value) {
+                                                   if (value == nodata)
+                                                     return basin_nodata.Passes(r, c);
+                                                   return value >= lowest && value <= highest;
+                                                 });
   if (!cell.found) return;
+  if (cell.value == nodata)
+    ThrowFatal(diag, kGridFormatCode, "FATAL: stack ", name, ": level ", cell.level,
+               " of the cell at row ", cell.row, ", column ", cell.col, " holds ", cell.value,
+               ", the nodata value, where the model writes a value");
   ThrowFatal(diag, kGridFormatCode, "FATAL: stack ", name, ": level ", cell.level,
              " of the cell at row ", cell.row, ", column ", cell.col, " holds ", cell.value,
              ", outside ", lowest, " to ", highest, " ", unit);
@@ -192,9 +228,9 @@ inline void CheckStackCells(DiagnosticStream& diag, const std::string& name, dou
 inline void CheckChannelGrids(DiagnosticStream& diag, double** width, double** depth, double** zone,
                               const ColumnRange* ranges, long first, long last, double nodata) {
   CheckGridCells(diag, "river_width", width, zone, ranges, first, last, nodata, 0, kWidestRiver,
-                 "m");
+                 "m", BasinNodata::Allowed());
   CheckGridCells(diag, "river_depth", depth, zone, ranges, first, last, nodata, 0, kLargestRelief,
-                 "m");
+                 "m", BasinNodata::Allowed());
 }
 
 }  // namespace velorn

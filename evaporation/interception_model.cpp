@@ -246,7 +246,7 @@ void interzeptionsmodellklasse::ReadState(const std::string& name, GridMatrix& g
   // What the model writes there; a failure on one process ends every process.
   AgreeOnFailure(Diag(), [&] {
     CheckGridCells(Diag(), name, data, zone_grid, column_ranges, first_local_row, last_local_row,
-                   nodata, low, high, unit);
+                   nodata, low, high, unit, BasinNodata::Refused(owner_grid, rank));
   });
 }
 
@@ -365,7 +365,8 @@ void interzeptionsmodellklasse::LinkTemperatureHistory() {
   double count = 0;
   AgreeOnFailure(Diag(), [&] {
     CheckStackCells(Diag(), stored, owned.get(), stored_levels, zone_grid, column_ranges,
-                    first_local_row, last_local_row, nodata, -100.0, 100.0, "degrees Celsius");
+                    first_local_row, last_local_row, nodata, -100.0, 100.0, "degrees Celsius",
+                    BasinNodata::Allowed());
     bool found = false;
     for (long r = first_local_row; r <= last_local_row; ++r)
       for (long c = 1; c <= ncols; ++c) {

@@ -212,7 +212,8 @@ void gwflowclass::CheckAquiferGrids() {
   const auto check = [&](const char* name, int l, double** grid, double low, double high,
                          const char* unit) {
     CheckGridCells(Diag(), FormatText("%s%d", name, l), grid, zone_grid, column_ranges,
-                   first_local_row, last_local_row, nodata, low, high, unit);
+                   first_local_row, last_local_row, nodata, low, high, unit,
+                   BasinNodata::Allowed());
   };
   for (int l = 1; l <= layer_count; ++l) {
     GwLayer& layer = layers[l];

@@ -517,7 +517,8 @@ void schneemodellklasse::SetUpPermafrost() {
     if (plan.read)
       AgreeOnFailure(Diag(), [&] {
         CheckGridCells(Diag(), plan.read_name, grid, zone_grid, column_ranges, first_local_row,
-                       last_local_row, nodata, 0.0, 1e6, "(days)");
+                       last_local_row, nodata, 0.0, 1e6, "(days)",
+                       BasinNodata::Refused(owner_grid, rank));
       });
   }
   thaw_coefficient = RequiredGrid("ThawCoeffPermaFrost");

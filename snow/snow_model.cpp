@@ -415,10 +415,17 @@ double** schneemodellklasse::MakeGrid(const GridPlan& plan) {
     const std::string& read_name = plan.read_name.empty() ? file_name : plan.read_name;
     const StateGridRead state;
     ReadGrid(read_name, target, 0, false, false, false, whole ? 1 : 0, false, false, 0);
+    // A grid that starts at 0 over its cells holds a value in each of them at every step's end;
+    // one that starts at nodata keeps nodata where its store is none, and one whose 0 stands
+    // for "none yet" takes nodata so as well.
+    const bool soil_zones = plan.start == Start::kZeroInSoilZones;
+    const BasinNodata basin_nodata = plan.start == Start::kNodata || plan.read_zero_unset
+                                         ? BasinNodata::Allowed()
+                                         : BasinNodata::Refused(owner_grid, rank);
     AgreeOnFailure(Diag(), [&] {
-      CheckGridCells(Diag(), read_name, target, zone_grid, column_ranges, first_local_row,
-                     last_local_row, nodata, plan.read_low, plan.read_high, plan.read_unit,
-                     plan.read_zero_unset);
+      CheckGridCells(Diag(), read_name, target, soil_zones ? soil_zone_grid : zone_grid,
+                     column_ranges, first_local_row, last_local_row, nodata, plan.read_low,
+                     plan.read_high, plan.read_unit, basin_nodata, plan.read_zero_unset);
     });
   }
   const int index = NextFreeIndex();
@@ -544,7 +551,8 @@ void schneemodellklasse::LinkAlbedoState() {
   ReadGrid(file, albedo, 0, false, false, false, 0, false, false, 0.0);
   AgreeOnFailure(Diag(), [&] {
     CheckGridCells(Diag(), stored, albedo, zone_grid, column_ranges, first_local_row,
-                   last_local_row, nodata, 0.0, 1.0, "(an albedo)");
+                   last_local_row, nodata, 0.0, 1.0, "(an albedo)",
+                   BasinNodata::Refused(owner_grid, rank));
   });
   albedo_state_read = true;
 }

@@ -434,7 +434,7 @@ class schneemodellklasse : public teilmodellklasse {
     Start start = Start::kZeroInside;
     bool read = false;             // read from the file name instead
     bool read_local_rows = false;  // read, it holds the own rows only
-    bool read_zero_unset = false;  // 0 stands for "no value yet" (taken as read)
+    bool read_zero_unset = false;  // 0 and nodata stand for "no value yet" (taken as read)
     // The range of a value read (what the model writes into that grid), refused outside.
     double read_low = -std::numeric_limits<double>::max();
     double read_high = std::numeric_limits<double>::max();

@@ -169,7 +169,7 @@ void unsatzonmodellklasse::CreateHeatGrids() {
       AgreeOnFailure(Diag(), [&] {
         CheckStackCells(Diag(), name, stacks[kQDown].get(), layerCount, soil_zone_grid,
                         column_ranges, first_local_row, last_local_row, nodata, -kFastestFlow,
-                        kFastestFlow, "m/s");
+                        kFastestFlow, "m/s", BasinNodata::Refused(owner_grid, rank));
       });
     } else {
       Diag() << "WARNING: no stack " << stored

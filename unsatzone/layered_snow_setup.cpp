@@ -213,7 +213,8 @@ void unsatzonmodellklasse::CreateLayeredSnowGrids() {
     if (ExistsOnRoot(stored)) {
       ReadSnowStackFile(S::kFlux);
       CheckStackCells(Diag(), stored, s.stacks[S::kFlux].get(), M, soil_zone_grid, column_ranges,
-                      first_local_row, last_local_row, nodata, -kFastestFlow, kFastestFlow, "m/s");
+                      first_local_row, last_local_row, nodata, -kFastestFlow, kFastestFlow, "m/s",
+                      BasinNodata::Refused(owner_grid, rank));
     } else {
       Diag() << "WARNING: no stack " << stored
              << " of the snow layers' water fluxes: they start at 0, as at a cold start"

@@ -236,11 +236,12 @@ void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
   const long first = first_local_row, last = last_local_row;
   const auto stack = [&](OwnStack s, int pair, double low, double high, const char* unit) {
     CheckStackCells(Diag(), grid_pairs[pair].name, stacks[s].get(), layerCount, soil_zone_grid,
-                    column_ranges, first, last, nodata, low, high, unit);
+                    column_ranges, first, last, nodata, low, high, unit,
+                    BasinNodata::Refused(owner_grid, rank));
   };
   const auto grid = [&](OwnGrid g, int pair, double low, double high, const char* unit) {
     CheckGridCells(Diag(), grid_pairs[pair].name, grids[g].get(), soil_zone_grid, column_ranges,
-                   first, last, nodata, low, high, unit);
+                   first, last, nodata, low, high, unit, BasinNodata::Refused(owner_grid, rank));
   };
   const double water_column = kLargestRelief * 1000.0;  // mm
   grid(kGroundwaterDistance, kPairGWSTAND, -kLargestRelief, 0, "m (below the surface)");

@@ -129,7 +129,7 @@ void unsatzonmodellklasse::ReadStoredGridIfThere(OwnGrid grid, const std::string
   ReadGridFile(grid, name);
   AgreeOnFailure(Diag(), [&] {
     CheckGridCells(Diag(), name, grids[grid].get(), soil_zone_grid, column_ranges, first_local_row,
-                   last_local_row, nodata, low, high, unit);
+                   last_local_row, nodata, low, high, unit, BasinNodata::Refused(owner_grid, rank));
   });
 }
 

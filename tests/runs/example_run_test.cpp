@@ -779,10 +779,10 @@ INSTANTIATE_TEST_SUITE_P(ExampleRun, WarmStartedLake, ::testing::Values("0", "1"
 // it writes (for the numbers of the storage content files -1 and 1e300, beyond every bound of the
 // file) are planted into each value of it: a basin cell (level 1 of a stack) of every state grid
 // and stack of the manifest, and every kind of number of the storage content files (each line
-// and position once); and a value within those bounds that the cell cannot hold (a water content
-// above its soil's saturation). The warm start of 26-27 January either refuses each, naming the
-// file and the value it read, or does not read it at all (its tables are those of the clean warm
-// start).
+// and position once); a value within those bounds that the cell cannot hold (a water content
+// above its soil's saturation); and the grids' nodata value in a basin cell. The warm start of
+// 26-27 January either refuses each, naming the file and the value it read, or does not read it
+// at all (its tables are those of the clean warm start).
 // Each process checks the cells of its own strip and reads its own storage content file, and a
 // process that refuses one writes its own FATAL entry (process 0 into the diagnostics, the others
 // on their standard error). So one run plants a different kind of value in the share of each
@@ -814,7 +814,7 @@ const StateRange kStateRanges[] = {{"theta.stk", 0, 1, 0.99},
                                    {"snowalbedo.dbl", 0, 1},
                                    {"interception_storage.dbl", 0, 1e5},
                                    {"interception_storage_Layer_1.dbl", 0, 1e5}};
-constexpr int kPlantKinds = 5;
+constexpr int kPlantKinds = 6;
 
 // One value of the state: a grid's basin cell (byte offset of the double) or a number of a text
 // file ([begin, end) of its characters); an empty file name where a process has no such value.
@@ -953,11 +953,14 @@ PlantedValue Plant(std::string& bytes, const StateValue& value, int kind) {
   for (const StateRange& r : kStateRanges)
     if (value.file == r.file) range = r;
   if (kind == 4 && (!value.binary || std::isnan(range.beyond_cell))) return {-1, value, {}};
+  if (kind == 5 && !value.binary) return {-1, value, {}};
   PlantedValue planted{kind, value, {}};
   if (value.binary) {
-    const double values[] = {std::nan(""), INFINITY, range.lowest < 0 ? 10 * range.lowest : -1.0,
-                             range.largest > 0 ? 10 * range.largest : range.largest + 1,
-                             range.beyond_cell};
+    const double below = range.lowest < 0 ? 10 * range.lowest : -1.0;
+    const double above = range.largest > 0 ? 10 * range.largest : range.largest + 1;
+    const double example_nodata = -9999.0;
+    const double values[] = {std::nan(""), INFINITY, below, above, range.beyond_cell,
+                             example_nodata};
     std::memcpy(&bytes[value.begin], &values[kind], 8);
     std::ostringstream text;
     text << values[kind];
