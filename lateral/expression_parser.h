@@ -109,6 +109,7 @@ class ExpressionParser {
   std::size_t token_start_ = 0;
   std::string token_;
   TokenType token_type_ = kNone;
+  double number_ = 0;  // the value of a number token
   double result_ = 0;
   std::string result_text_;
 };
