@@ -1083,6 +1083,13 @@ const FolderEdit kFolderEdits[] = {
        WriteFile(dir / "velorn_state.txt", text.substr(0, text.size() - 1) + "O\n");
      },
      71, "(its last line) cannot be read"},
+    // Refused by its size before it is read into memory.
+    {"manifest of 17 MiB",
+     [](const fs::path& dir) {
+       WriteFile(dir / "velorn_state.txt",
+                 ReadFile(dir / "velorn_state.txt") + std::string(17 << 20, '#'));
+     },
+     71, "bytes, more than a manifest of any state (16777216)"},
     {"manifest without its file lines",
      [](const fs::path& dir) {
        WriteFile(dir / "velorn_state.txt", WithoutLine(ReadFile(dir / "velorn_state.txt"), "file"));
