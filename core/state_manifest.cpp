@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "core/error_code.h"
+#include "core/number_reader.h"
 #include "core/output_files.h"
 
 namespace velorn {
@@ -24,6 +26,13 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kTitle = "velorn state manifest";
+// A manifest lists a line of about a hundred bytes per state file: one larger than this is no
+// manifest, and is not read into memory.
+constexpr unsigned long long kLargestManifest = 16ULL << 20;
+// The bounds of a manifest's numbers: the years any run covers, and model steps up to a leap year
+// (minutes), so that the date arithmetic of the check never overflows.
+constexpr long long kLastStateYear = 100000;
+constexpr long long kLongestStepMinutes = 366LL * 1440;
 
 // A listed file: its size and hash as the run wrote it.
 struct ListedFile {
@@ -263,6 +272,28 @@ void StateManifestWriter::Finish() {
 
 namespace {
 
+// The next word of `fields` as a whole number within [low, high] ("12O", "1,5", "3e" and glued
+// units are none); false when there is no such word.
+bool ReadWhole(std::istringstream& fields, long long low, long long high, long long& value) {
+  std::string word;
+  return static_cast<bool>(fields >> word) && ReadNumber(word, value) && value >= low &&
+         value <= high;
+}
+
+// The date line's numbers: "<year> <month> <day> <hour> step <minutes>", a date of the calendar.
+bool ReadDateLine(std::istringstream& fields, ModelDate& date, int64_t& step_minutes) {
+  long long year = 0, month = 0, day = 0, hour = 0, minutes = 0;
+  std::string step;
+  if (!ReadWhole(fields, 0, kLastStateYear, year) || !ReadWhole(fields, 1, 12, month) ||
+      !ReadWhole(fields, 1, 31, day) || !ReadWhole(fields, 0, 24, hour) || !(fields >> step) ||
+      step != "step" || !ReadWhole(fields, 0, kLongestStepMinutes, minutes) ||
+      day > DaysInMonth(year, month) || fields >> step)
+    return false;
+  date = ModelDate{year, month, day, hour};
+  step_minutes = minutes;
+  return true;
+}
+
 // Reads the lines of a manifest into `examined`; the reason when they do not form one.
 std::string ReadManifest(const std::string& text, Examined& examined) {
   std::vector<std::string> lines;
@@ -290,19 +321,18 @@ std::string ReadManifest(const std::string& text, Examined& examined) {
       // A manifest cut right after the word still names the line it stopped in.
       examined.run = line.size() > 4 ? line.substr(4) : std::string();
     } else if (kind == "date") {
-      std::string step;
-      ModelDate& date = examined.date;
-      if (!(fields >> date.year >> date.month >> date.day >> date.hour >> step >>
-            examined.step_minutes) ||
-          step != "step")
+      if (!ReadDateLine(fields, examined.date, examined.step_minutes))
         return number + " (the model date of the state) cannot be read";
       examined.dated = true;
     } else if (kind == "file") {
       std::string hash, name;
       ListedFile file;
-      if (!(fields >> hash >> file.size) || hash.size() != 16 ||
-          hash.find_first_not_of("0123456789abcdef") != std::string::npos)
+      long long size = 0;
+      if (!(fields >> hash) || hash.size() != 16 ||
+          hash.find_first_not_of("0123456789abcdef") != std::string::npos ||
+          !ReadWhole(fields, 0, std::numeric_limits<long long>::max(), size))
         return number + " (a listed file) cannot be read";
+      file.size = static_cast<uint64_t>(size);
       std::getline(fields >> std::ws, name);
       if (name.empty()) return number + " (a listed file) names no file";
       file.hash = std::strtoull(hash.c_str(), nullptr, 16);
@@ -315,7 +345,11 @@ std::string ReadManifest(const std::string& text, Examined& examined) {
       examined.earlier.insert(Canonical(fs::path(examined.folder) / name));
       ++listed;
     } else if (kind == "end") {
-      if (!(fields >> counted)) return number + " (its last line) cannot be read";
+      long long count = 0;
+      std::string rest;
+      if (!ReadWhole(fields, 0, std::numeric_limits<long long>::max(), count) || fields >> rest)
+        return number + " (its last line) cannot be read";
+      counted = static_cast<std::size_t>(count);
       ended = true;
     } else if (!line.empty()) {
       return number + " is no line of a state manifest";
@@ -379,15 +413,31 @@ void ExamineStateManifest(const std::string& folder) {
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   std::string text;
+  unsigned long long oversized = 0;
   if (rank == 0) {
-    std::ifstream in(examined.manifest, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    if (in) text = all.str();
+    std::error_code error;
+    const std::uintmax_t bytes = fs::file_size(examined.manifest, error);
+    if (!error && bytes > kLargestManifest) {
+      oversized = bytes;
+    } else {
+      std::ifstream in(examined.manifest, std::ios::binary);
+      std::ostringstream all;
+      all << in.rdbuf();
+      if (in) text = all.str();
+    }
+  }
+  MPI_Bcast(&oversized, 1, MPI_UNSIGNED_LONG_LONG, 0, MPI_COMM_WORLD);
+  if (oversized > 0) {
+    examined.present = true;
+    examined.unreadable = "it holds " + std::to_string(oversized) +
+                          " bytes, more than a manifest of any state (" +
+                          std::to_string(kLargestManifest) + ")";
+    return;
   }
   BroadcastText(text);
   if (text.empty()) return;
   examined.present = true;
+  const NumberSource source(examined.manifest);
   examined.unreadable = ReadManifest(text, examined);
 }
 

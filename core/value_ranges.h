@@ -59,6 +59,9 @@ inline constexpr double kFastestFlow = 100.0;
 inline constexpr double kLargestSoilHead = 1e6;
 // A rate of water entering or leaving a surface (mm/h): ten times the most intense rain recorded.
 inline constexpr double kHighestWaterRate = 20000.0;
+// The largest volume of water a lake or reservoir can hold (m3): the Caspian Sea holds about
+// 7.8e13.
+inline constexpr double kLargestWaterVolume = 1e14;
 
 // True when `value` is finite and converts to `Int` by truncation toward zero without overflow
 // (NaN and the infinities never fit).

@@ -52,6 +52,22 @@ inline bool IsDigit(char c) {
 inline char Upper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
+// End of the number word that starts at `start` (a digit or a point): its digits and points, an
+// exponent with its sign, and every letter, digit, '_' or point glued to them. A number ends where
+// its word ends, so "1.5.2", "1.5x" and "3e" are words that no number reads whole, never the
+// number at their front.
+inline std::size_t NumberWordEnd(const std::string& text, std::size_t start) {
+  const std::size_t n = text.size();
+  std::size_t end = start;
+  while (end < n && IsOneOf(text[end], kNumberChars)) ++end;
+  if (end < n && (text[end] == 'E' || text[end] == 'e')) {
+    ++end;
+    if (end < n && (text[end] == '+' || text[end] == '-')) ++end;
+  }
+  while (end < n && (IsLetter(text[end]) || IsDigit(text[end]) || text[end] == '.')) ++end;
+  return end;
+}
+
 inline std::string UpperName(const std::string& name) {
   std::string upper = name;
   for (char& c : upper) c = Upper(c);

@@ -11,6 +11,7 @@
 #include <limits>
 #include <sstream>
 
+#include "core/number_reader.h"
 #include "lateral/expression_language.h"
 
 namespace velorn {
@@ -143,12 +144,9 @@ void ExpressionParser::GetToken() {
     while (end < n && IsOneOf(expression_[end], kOperatorChars)) ++end;
   } else if (IsOneOf(first, kNumberChars)) {
     token_type_ = kNumber;
-    while (end < n && IsOneOf(expression_[end], kNumberChars)) ++end;
-    if (end < n && (expression_[end] == 'E' || expression_[end] == 'e')) {
-      ++end;
-      if (end < n && (expression_[end] == '+' || expression_[end] == '-')) ++end;
-      while (end < n && IsDigit(expression_[end])) ++end;
-    }
+    end = NumberWordEnd(expression_, position_);
+    const std::string word = expression_.substr(position_, end - position_);
+    if (!ReadNumber(word, number_)) throw Error(TokenColumn(), kSyntaxErrorInPart, word);
   } else if (IsLetter(first)) {
     while (end < n && (IsLetter(expression_[end]) || IsDigit(expression_[end]))) ++end;
     std::size_t look = end;
@@ -322,7 +320,7 @@ double ExpressionParser::EvaluateFunction(const std::string& upper, double x) {
 
 double ExpressionParser::ParsePrimary() {
   if (token_type_ == kNumber) {
-    const double value = std::strtod(token_.c_str(), nullptr);
+    const double value = number_;
     GetToken();
     return value;
   }

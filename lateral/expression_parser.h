@@ -8,7 +8,9 @@
 // lowest precedence first: & | << >> (on 32-bit ints); = <> < > <= >= (1 or 0); + -;
 // * / % || (% and || on ints); ^; postfix !; unary -; function calls; numbers, variables,
 // parentheses. Constants EULER and PI (any case) come before the variable list; functions ABS,
-// EXP, SIGN, SQRT, LOG, LOG10, SIN, COS, TAN, ASIN, ACOS, ATAN, FACTORIAL.
+// EXP, SIGN, SQRT, LOG, LOG10, SIN, COS, TAN, ASIN, ACOS, ATAN, FACTORIAL. A number ends where
+// its word ends and is read whole by the one number reader (core/number_reader.h): "1.5.2",
+// "1.5x", "3e" and "1e400" are syntax errors naming the word, never the number at their front.
 //
 //   ExpressionParser::VariableList variables;
 //   ExpressionParser parser(&variables);
@@ -109,6 +111,7 @@ class ExpressionParser {
   std::size_t token_start_ = 0;
   std::string token_;
   TokenType token_type_ = kNone;
+  double number_ = 0;  // the value of a number token
   double result_ = 0;
   std::string result_text_;
 };

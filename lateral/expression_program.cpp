@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "core/number_reader.h"
 #include "lateral/expression_language.h"
 #include "lateral/expression_parser.h"
 
@@ -93,12 +94,9 @@ class Compiler {
       while (end < n && IsOneOf(expression_[end], kOperatorChars)) ++end;
     } else if (IsOneOf(first, kNumberChars)) {
       token_type_ = kNumber;
-      while (end < n && IsOneOf(expression_[end], kNumberChars)) ++end;
-      if (end < n && (expression_[end] == 'E' || expression_[end] == 'e')) {
-        ++end;
-        if (end < n && (expression_[end] == '+' || expression_[end] == '-')) ++end;
-        while (end < n && IsDigit(expression_[end])) ++end;
-      }
+      end = NumberWordEnd(expression_, position_);
+      const std::string word = expression_.substr(position_, end - position_);
+      if (!ReadNumber(word, number_)) throw Error(TokenColumn(), kSyntaxErrorInPart, word);
     } else if (IsLetter(first)) {
       while (end < n && (IsLetter(expression_[end]) || IsDigit(expression_[end]))) ++end;
       std::size_t look = end;
@@ -283,7 +281,7 @@ class Compiler {
 
   void ParsePrimary() {
     if (token_type_ == kNumber) {
-      Emit(Op::kNumber, 1, -1, -1, std::strtod(token_.c_str(), nullptr));
+      Emit(Op::kNumber, 1, -1, -1, number_);
       GetToken();
       return;
     }
@@ -319,6 +317,7 @@ class Compiler {
   std::size_t token_start_ = 0;
   std::string token_;
   TokenType token_type_ = kNone;
+  double number_ = 0;  // the value of a number token
 };
 
 // The parser's integer operand: inside the int range after truncation (NaN is not).

@@ -4,12 +4,12 @@
 //
 // Every statement gives exactly what ExpressionParser::Evaluate gives for the same text on a
 // variable list holding the same variables: the same floating-point operations in the same
-// order (no folding, numbers read once with strtod), the same value stored in the assigned
-// variable and in "Ans", and the same failures with the same text "Error: <message> (col N)",
-// raised at the same point (a syntax error after the operations the parser would have carried
-// out before it reached the bad token, a division by zero where the parser divides). Variable
-// names bind to slots when a statement is added (case ignored, cut to 30 characters, EULER and
-// PI are constants); whether a slot holds a value is kept per evaluation, so reading a variable
+// order (no folding, numbers read once, whole, with the number reader), the same value stored in
+// the assigned variable and in "Ans", and the same failures with the same text "Error: <message>
+// (col N)", raised at the same point (a syntax error after the operations the parser would have
+// carried out before it reached the bad token, a division by zero where the parser divides).
+// Variable names bind to slots when a statement is added (case ignored, cut to 30 characters, EULER
+// and PI are constants); whether a slot holds a value is kept per evaluation, so reading a variable
 // that was never set fails as the parser's "Unknown variable" does.
 //
 //   ExpressionProgram program;

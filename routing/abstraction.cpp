@@ -9,6 +9,8 @@
 #include "core/error_code.h"
 #include "core/output_files.h"
 #include "core/signals.h"
+#include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "routing/routing_formulas.h"
 
 namespace velorn {
@@ -96,6 +98,17 @@ void AL_class::SetupAbstraction(int32_t number, std::string_view text, std::size
       ThrowFatal(*diag_, kControlFileErrorCode, "FATAL: abstraction ", number,
                  ": minimum discharge, fraction, maximum abstraction and unit expected");
     }
+    // A discharge (m3/s, or mm per step) up to the largest river's and a share of the water
+    // above Qmin: outside them the amount taken has no meaning, or overflows in its conversion.
+    auto require = [&](double value, double high, const char* what) {
+      if (value >= 0 && value <= high) return;
+      ThrowFatal(*diag_, kControlFileErrorCode, "FATAL: abstraction ", number, ": the ", what,
+                 " is ", FormatText("%g", value), ", it must lie within 0 to ",
+                 FormatText("%g", high));
+    };
+    require(qmin_, kLargestDischarge, "minimum discharge");
+    require(fraction_, 1.0, "fraction");
+    require(qmax_, kLargestDischarge, "maximum abstraction");
     if (unit.find("m^3/s") != std::string::npos || unit.find("m3/s") != std::string::npos ||
         unit.find("m3s") != std::string::npos) {
       discharge_units_ = true;

@@ -9,6 +9,8 @@
 #include "core/error_code.h"
 #include "core/output_files.h"
 #include "core/signals.h"
+#include "core/string_helpers.h"
+#include "core/value_ranges.h"
 #include "routing/routing_descriptions.h"
 #include "routing/routing_formulas.h"
 
@@ -23,6 +25,17 @@ constexpr const char* kBalanceHeader =
     "m3s]\tErr[m3]\tErr[mm]\tErr[m3s]";
 // Values of a balance row after the date: W, A, V, 27 balance values, the concentrations.
 constexpr int32_t kRowValuesBeforeTracers = 30;
+
+// What an SP item's values can be: a volume up to the largest lake's; a tracer's concentration
+// from a delta value of -1000 per mil to beyond any brine (mg/l); inner steps of a second up to a
+// year (one longer than the model step leaves the step unsimulated, as the rules say); a running
+// mean over up to ten years. Outside them the volume or the mass of the reservoir overflows, or
+// the count of inner steps leaves the integers.
+constexpr double kLowestConcentration = -1000.0;
+constexpr double kHighestConcentration = 1e6;
+constexpr double kShortestInnerStep = 1.0;
+constexpr double kLongestInnerStep = 366.0 * 86400.0;
+constexpr int32_t kLongestRunningMean = 10 * 366 * 24;
 
 // End of the SP item that starts at `pos`: the next item keyword of any kind.
 std::size_t ItemEnd(std::string_view text, std::size_t pos) {
@@ -92,6 +105,12 @@ void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
     const std::size_t equals = item.find('=', at + key.size());
     return equals == std::string_view::npos ? equals : equals + 1;
   };
+  auto require = [&](double value, double low, double high, const char* key, const char* unit) {
+    if (value >= low && value <= high) return;
+    ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_, ": \"", key, " =\" is ",
+               FormatText("%g", value), ", it must lie within ", FormatText("%g", low), " to ",
+               FormatText("%g", high), unit);
+  };
   auto missing = [&](const char* key) {
     ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_, ": no \"", key,
                " =\" found!");
@@ -122,6 +141,7 @@ void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
     refuse_word(at, "V0");
     missing("V0");
   }
+  require(v0, 0.0, kLargestWaterVolume, "V0", " m3");
   at = after_key("C0");
   if (at == std::string_view::npos) missing("C0");
   std::vector<double> c0(kReservoirInitialValues + 1, 0.0);
@@ -134,6 +154,8 @@ void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
                  kReservoirInitialValues, " concentrations, value ", i, " cannot be read");
     }
   }
+  for (int32_t i = 1; i <= kReservoirInitialValues; ++i)
+    require(c0[i], kLowestConcentration, kHighestConcentration, "C0", "");
   state_[0] = v0;
   for (int32_t i = 1; i <= ntr_ && i <= kReservoirInitialValues; ++i) state_[i] = c0[i];
   dtmin_ = 60.0;
@@ -141,9 +163,10 @@ void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
   const bool dtmin_read =
       at == std::string_view::npos || ScanValue(item, at, dtmin_, kItemSeparators);
   if (!dtmin_read) refuse_word(at, "dTmin");
-  if (!dtmin_read || !(dtmin_ > 0.0))
+  if (!dtmin_read)
     ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_,
                ": \"dTmin =\" needs a number of seconds above 0");
+  require(dtmin_, kShortestInnerStep, kLongestInnerStep, "dTmin", " s");
   use_running_avg_ = 0;
   at = after_key("UseRunningAvg");
   if (at != std::string_view::npos && !ScanValue(item, at, use_running_avg_, kItemSeparators)) {
@@ -151,6 +174,7 @@ void SP_class::ReadParameters(std::string_view text, std::size_t pos) {
     ThrowFatal(*diag_, kReservoirItemCode, "FATAL: for reservoir ", id_,
                ": \"UseRunningAvg =\" needs a whole number of hours");
   }
+  require(use_running_avg_, 0, kLongestRunningMean, "UseRunningAvg", " h");
   capacity_ = std::max<int64_t>(1, kReservoirBufferBytes / ((ntr_ + 35) * 8));
   filled_ = 0;
   buffer_.assign(static_cast<std::size_t>(capacity_ * (ntr_ + 35)), 0.0);

@@ -22,6 +22,19 @@ constexpr int kChannelValues = 10;
 constexpr std::size_t kMaxModeLength = 19;
 constexpr std::size_t kMaxInflowFileLength = 299;
 constexpr int64_t kObservedBufferBytes = 1000000;
+// The largest catchment of a river (km2), more than a continent's.
+constexpr double kLargestCatchment = 1e8;
+// The area divisor f scales the stretch's area (A / f): by at most a million either way, beyond
+// which its flows become infinities or vanish.
+constexpr double kSmallestAreaDivisor = 1e-6;
+constexpr double kLargestAreaDivisor = 1e6;
+// The largest specific discharge of the channel tables (l/s/km2): ten times the largest flash
+// flood of the smallest catchments (about 1e5).
+constexpr double kLargestSpecificDischarge = 1e6;
+// The most table intervals and routing sub-steps per step: far beyond what a table or a step
+// needs, so that neither allocates or loops without bound.
+constexpr int kMostTableIntervals = 100000;
+constexpr int kMostSubSteps = 100000;
 
 int64_t ObservedFullYear(int64_t year) {
   return year < 1000 ? year + 1900 : year;
@@ -122,12 +135,14 @@ void abflussmodellklasse::ReadHeader() {
                "splitting   \nnot found in control file");
   file.SkipRestOfLine();
   // The tables take ln(qmax / qmin) / nint and the sub-steps divide the step: refuse what would
-  // divide by 0 or take the logarithm of 0. qmin = qmax stays valid (a one-discharge table).
-  if (!(qmin_ > 0) || qmax_ < qmin_ || nint_ < 1 || nsplit_ < 1)
+  // divide by 0 or take the logarithm of 0, a discharge no river carries and counts that no
+  // table or step needs. qmin = qmax stays valid (a one-discharge table).
+  if (!(qmin_ > 0) || qmax_ < qmin_ || !(qmax_ <= kLargestSpecificDischarge) || nint_ < 1 ||
+      nint_ > kMostTableIntervals || nsplit_ < 1 || nsplit_ > kMostSubSteps)
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing model: qmin ", qmin_, ", qmax ",
                qmax_, ", intervals ", nint_, " and time splitting ", nsplit_,
-               " are invalid (qmin > 0, qmax >= qmin, intervals >= 1 and time splitting >= 1 "
-               "are required)");
+               " are invalid (0 < qmin <= qmax <= ", FormatText("%g", kLargestSpecificDischarge),
+               ", intervals and time splitting 1 to ", kMostTableIntervals, " are required)");
   ReadTwoValues(file, statistics_name_, statistics_code_, "name of the Qstatfiles for ");
   ReadValue(file, observed_name_, "name of " VELORN_SPECIFIC_ABBREVIATION "discharge files for ");
   int descriptors = 0;
@@ -288,7 +303,7 @@ void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_
     const char* key;
     double value, high;
   };
-  constexpr double kLongestStorage = 1e6, kSmoothest = 1000, kSteepest = 10, kLargestArea = 1e8;
+  constexpr double kLongestStorage = 1e6, kSmoothest = 1000, kSteepest = 10;
   const Range ranges[kChannelValues] = {
       {kKeys[0], p.k_mean, kLongestStorage},
       {kKeys[1], p.k_flood, kLongestStorage},
@@ -299,7 +314,7 @@ void abflussmodellklasse::ParseChannelValues(const std::string& text, std::size_
       {kKeys[6], p.manning_flood, kSmoothest},
       {kKeys[7], p.slope, kSteepest},
       {kKeys[8], p.length, 1e300},
-      {kKeys[9], p.area, kLargestArea},
+      {kKeys[9], p.area, kLargestCatchment},
   };
   for (int v = 0; v < kChannelValues; ++v) {
     const Range& r = ranges[v];
@@ -344,7 +359,7 @@ void abflussmodellklasse::ParseInflow(routingclass& stretch, const std::string& 
   int32_t mode = 0;
   double value = 0;
   std::string file_name;
-  long start_row = 0;
+  int start_row = 0;
   int start_column = 0;
   if (mode_word == "constant") {
     mode = kInflowConstant;
@@ -372,7 +387,7 @@ void abflussmodellklasse::ParseInflow(routingclass& stretch, const std::string& 
                "\" is not supported for inflow ", code);
   }
   const int32_t k = item - stretch.ChannelCount();  // the inflow items follow the channels
-  stretch.SetInflow(k, code, mode, file_name, static_cast<int32_t>(start_row), start_column,
+  stretch.SetInflow(k, code, mode, file_name, start_row, start_column,
                     static_cast<int32_t>(start_date_.year), static_cast<int32_t>(start_date_.month),
                     static_cast<int32_t>(start_date_.day), static_cast<int32_t>(start_date_.hour),
                     value);
@@ -402,9 +417,17 @@ void abflussmodellklasse::ParseDescription(const std::string& text, int32_t numb
   if (!divisor_read)
     ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
                ": area and area divisor (each after a '=') not found");
-  if (!(divisor > 0))
-    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: routing description of subbasin ", tg,
-               ": the area divisor ", divisor, " must be greater than 0");
+  // The area is replaced by the zone grid's, but one no basin has is a slip of the description;
+  // the divisor scales every flow of the stretch.
+  if (!(area >= 0 && area <= kLargestCatchment))
+    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", DescriptionName(outlet),
+               ": the area A is ", FormatText("%g", area), ", it must lie within 0 to ",
+               FormatText("%g", kLargestCatchment), " km2");
+  if (!(divisor >= kSmallestAreaDivisor && divisor <= kLargestAreaDivisor))
+    ThrowFatal(Diag(), kControlFileErrorCode, "FATAL: ", DescriptionName(outlet),
+               ": the area divisor f is ", FormatText("%g", divisor), ", it must lie within ",
+               FormatText("%g", kSmallestAreaDivisor), " to ",
+               FormatText("%g", kLargestAreaDivisor));
   int32_t error = 0;
   auto stretch =
       std::make_unique<routingclass>(error, StretchSetup{.diag = diag,

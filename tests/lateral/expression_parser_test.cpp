@@ -31,7 +31,11 @@ TEST(ExpressionParser, EvaluatesStatementsToTheirResultTexts) {
       {"2 <> 2", "Ans = 0"},
       // Numbers.
       {"1e-3*2", "Ans = 0.002"},
-      {"1.5.2", "Ans = 1.5"},
+      // A number ends where its word ends: none is read from the front of a longer word.
+      {"1.5.2", "Error: Syntax error in part: 1.5.2 (col 1)"},
+      {"2*1.5x", "Error: Syntax error in part: 1.5x (col 3)"},
+      {"3e+1", "Ans = 30"},
+      {"3e", "Error: Syntax error in part: 3e (col 1)"},
       {"2.5E+2", "Ans = 250"},
       // Integer operators.
       {"5%3", "Ans = 2"},
@@ -95,7 +99,8 @@ TEST(ExpressionParser, RefusesOperandsOutsideTheLimitsAsErrors) {
       {"170! > 7e306", "Ans = 1"},
       {"171!", "Error: Integer value out of range in function factorial (col -1)"},
       {"factorial(1e12)", "Error: Integer value expected in function factorial (col 16)"},
-      {"1e400!", "Error: Integer value expected in function factorial (col -1)"},
+      {"exp(1e3)!", "Error: Integer value expected in function factorial (col -1)"},
+      {"1e400", "Error: Syntax error in part: 1e400 (col 1)"},
   };
   for (const Case& c : cases) {
     ExpressionParser parser;

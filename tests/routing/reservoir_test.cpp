@@ -96,14 +96,23 @@ TEST_F(ReservoirTest, ItemValuesAndDefaults) {
     std::string item;
     std::string message;
   };
-  for (const Case& c : {Case{"SP 4 V0 = 1 C0 = 0 0 0 0 0 0 0 0 0", "no \"file =\" found!"},
-                        Case{"SP 4 file = a C0 = 0 0 0 0 0 0 0 0 0", "no \"V0 =\" found!"},
-                        Case{"SP 4 file = a V0 = 1 AL 2 C0 = 0", "no \"C0 =\" found!"},
-                        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0", "value 4 cannot be read"},
-                        Case{"SP 4 file = a V0 = 1,5 C0 = 0 0 0 0 0 0 0 0 0",
-                             "\"V0 =\" \"1,5\" is no number"},
-                        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0,5 0 0 0 0 0 0",
-                             "\"C0 =\" \"0,5\" is no number"}}) {
+  for (const Case& c :
+       {Case{"SP 4 V0 = 1 C0 = 0 0 0 0 0 0 0 0 0", "no \"file =\" found!"},
+        Case{"SP 4 file = a C0 = 0 0 0 0 0 0 0 0 0", "no \"V0 =\" found!"},
+        Case{"SP 4 file = a V0 = 1 AL 2 C0 = 0", "no \"C0 =\" found!"},
+        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0", "value 4 cannot be read"},
+        Case{"SP 4 file = a V0 = 1,5 C0 = 0 0 0 0 0 0 0 0 0", "\"V0 =\" \"1,5\" is no number"},
+        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0,5 0 0 0 0 0 0", "\"C0 =\" \"0,5\" is no number"},
+        // Values no reservoir has: its volume or mass would overflow, the count
+        // of its inner steps leave the integers.
+        Case{"SP 4 file = a V0 = 1e308 C0 = 0 0 0 0 0 0 0 0 0",
+             "\"V0 =\" is 1e+308, it must lie within 0 to 1e+14 m3"},
+        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0 0 0 0 0 0 -1e308",
+             "\"C0 =\" is -1e+308, it must lie within -1000 to 1e+06"},
+        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0 0 0 0 0 0 0 dTmin = 1e-300",
+             "\"dTmin =\" is 1e-300, it must lie within 1 to 3.16224e+07 s"},
+        Case{"SP 4 file = a V0 = 1 C0 = 0 0 0 0 0 0 0 0 0 UseRunningAvg = 2147483647",
+             "\"UseRunningAvg =\" is 2.14748e+09, it must lie within 0 to 87840 h"}}) {
     EXPECT_EQ(test::ThrownCode([&] { Make(c.item, ""); }), kReservoirItemCode) << c.item;
     EXPECT_TRUE(ScreenHas("for reservoir 4: ")) << screen_.str();
     EXPECT_TRUE(ScreenHas(c.message)) << c.item;

@@ -135,6 +135,18 @@ TEST_F(RoutingModelTest, MalformedSectionsEndWithTheirCode) {
       {"no sub-steps", Header("1 1000 50 0"), tg + "OL 11 " + kChannel + "\n", 17, "are invalid"},
       {"header values missing", Header("1 1000 50"), tg + "OL 11 " + kChannel + "\n", 17,
        "values for min/max specific discharge"},
+      // Values no basin has, which would overflow the tables or the flows, or loop without end.
+      {"qmax 1e308", Header("1 1e308 50 2"), tg + "OL 11 " + kChannel + "\n", 17, "are invalid"},
+      {"intervals 2147483647", Header("1 1000 2147483647 2"), tg + "OL 11 " + kChannel + "\n", 17,
+       "are invalid"},
+      {"area divisor 1e308", Header(), "TG 13 (A=60, f=1e308) OL 11 " + kChannel + "\n", 17,
+       "routing description 1 (TG 13): the area divisor f is 1e+308, it must lie within 1e-06 to "
+       "1e+06"},
+      {"area -1", Header(), "TG 13 (A=-1, f=1) OL 11 " + kChannel + "\n", 17,
+       "routing description 1 (TG 13): the area A is -1, it must lie within 0 to 1e+08 km2"},
+      {"abstraction fraction 1e308", Header(),
+       tg + "OL 11 " + kChannel + " AL 3 = intern 5 1e308 20 m3/s\n", 17,
+       "abstraction 3: the fraction is 1e+308, it must lie within 0 to 1"},
       {"abstraction mode with a capital", Header(),
        tg + "OL 11 " + kChannel + " AL 3 = Intern 5 0.5 20 m3/s\n", 44,
        "the modus \"Intern\" is not supported for abstraction 3"},

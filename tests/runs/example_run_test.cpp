@@ -1079,6 +1079,20 @@ const FolderEdit kFolderEdits[] = {
        WriteFile(dir / "velorn_state.txt", text.substr(0, text.find("\nrun") + 4));
      },
      71, "cannot be read: it is cut short (its last line "},
+    // A count is a whole word: "12O" is no 12.
+    {"manifest whose count has a letter glued on",
+     [](const fs::path& dir) {
+       const std::string text = ReadFile(dir / "velorn_state.txt");
+       WriteFile(dir / "velorn_state.txt", text.substr(0, text.size() - 1) + "O\n");
+     },
+     71, "(its last line) cannot be read"},
+    // Refused by its size before it is read into memory.
+    {"manifest of 17 MiB",
+     [](const fs::path& dir) {
+       WriteFile(dir / "velorn_state.txt",
+                 ReadFile(dir / "velorn_state.txt") + std::string(17 << 20, '#'));
+     },
+     71, "bytes, more than a manifest of any state (16777216)"},
     {"manifest without its file lines",
      [](const fs::path& dir) {
        WriteFile(dir / "velorn_state.txt", WithoutLine(ReadFile(dir / "velorn_state.txt"), "file"));
@@ -1177,8 +1191,8 @@ TEST_P(StatePlanting, IsRefusedNamingWhatItRead) {
     for (const char* grid : {"sdisp.dbl", "rainpause.dbl", "ekin.dbl", "tsbb.dbl"})
       WriteFile(warm / grid, AsciiGridText(depth));
     std::vector<Edit> silting = window;
-    silting.push_back(
-        {"front-range.ctl", "0          # the grids start at 0 (1: read from the files above)", "1"});
+    silting.push_back({"front-range.ctl",
+                       "0          # the grids start at 0 (1: read from the files above)", "1"});
     const RunResult own = RunExample(warm, 2, silting, false, 0, {}, UseSiltingVariant);
     EXPECT_EQ(own.exit_status, 0) << own.Describe();
     EXPECT_NE(own.diag.find("sdisp.dbl is not listed in the state manifest ./velorn_state.txt: it "
@@ -1585,6 +1599,11 @@ TEST_P(MalformedInputs, EndInTheirFatalEntryAndCode) {
        {"", "", ""},
        UseGroundwaterVariant,
        1},
+      {"area divisor 1e308",
+       {"front-range.ctl", "TG 5 (A=14.09, f=1)", "TG 5 (A=14.09, f=1e308)"},
+       "routing description 2 (TG 5): the area divisor f is 1e+308, it must lie within 1e-06 to "
+       "1e+06",
+       17},
       {"channel of 1e11 m",
        {"front-range.ctl", "I=0.069, L=924, A=7.54", "I=0.069, L=1e11, A=7.54"},
        "routing: channel 1 of the stretch of subbasin 5 (source 4) takes 8.32169e+06 h at its "
