@@ -192,7 +192,13 @@ void abflussmodellklasse::CountDescriptions() {
     if (const std::string_view keyword = KeywordWithoutNumber(line); !keyword.empty())
       ThrowFatal(Diag(), kRoutingSubbasinCode, "FATAL: the routing description \"", line,
                  "\" holds the item ", std::string(keyword), " without its number");
-    if (FindItemKeyword(line, kOutletKeyword, 0) != std::string::npos) ++ndesc_;
+    const bool outlet = FindItemKeyword(line, kOutletKeyword, 0) != std::string::npos;
+    // A description begins with its outlet: items before the first one belong to none.
+    if (!outlet && ndesc_ == 0)
+      ThrowFatal(Diag(), kRoutingSubbasinCode, "FATAL: the routing description \"", line,
+                 "\" holds items but no outlet item ", std::string(kOutletKeyword),
+                 ", and no description stands before it");
+    if (outlet) ++ndesc_;
     totals_ += CountItems(line);
     if (!NextLine(line)) fail();
   }
