@@ -26,12 +26,13 @@
 //     canopy's sublimation table its own term, qg.stat the runoff), and the runoff the rivers
 //     received ("routing_solute.txt") is that of the runoff table, within the rounding of both;
 //     in the second half of the warm start, which starts from the state of the first half's last
-//     report, each store's table (snow pack, leaves and canopy, soil profile) changed from that
-//     report to its last by the account's change of the store (without sub-steps, whose tables
-//     hold means; the leaves' and the soil's not on glaciers, whose account weighs the
-//     glacier-free part, nor the soil's with the aquifer's step after its table, the snow's not
-//     on dynamic glaciers), the stores no table holds (the aquifer, the firn, the runoff
-//     concentration, ...) the account's alone and named;
+//     report, each store's table (snow pack, leaves and canopy, soil profile, ponds) changed
+//     from that report to its last by the account's change of the store (without sub-steps,
+//     whose tables hold means; the soil's and the ponds' not on glaciers, whose tables hold the
+//     mean of the glacier-free parts, nor the soil's with the aquifer's step after its table, nor
+//     the ponds' with the lakes' after it, the snow's not on dynamic glaciers), the stores no
+//     table holds (the aquifer, the firn, the runoff concentration, ...) the account's alone and
+//     named;
 //   - where the tables show every store and input (snow cover, leaves, soil profile at the end
 //     of each report: no sub-steps; no glaciers, aquifer, ponding, lakes, water on the surface,
 //     irrigation, assimilation, river exchange, spin-up passes or deposited snow), an outside
@@ -3331,20 +3332,24 @@ void CheckStoreTables(const Features& f, const std::string& first, const std::st
   // With sub-steps the tables hold the stores' mean over a report's sub-steps.
   if (!f.soil || Value(f.text, "soil_surface_groundwater_substeps", 1) != "1") return;
   const BalanceTable account = ReadBalance(ReadFile(second + "water_balance.txt"));
+  const bool lakes = Value(f.text, "lake_model", 1) != "" && Value(f.text, "lake_model", 1) != "0";
   HeldColumns held;
   for (const HeldTerm& m : TableMap()) {
     const std::string name = m.table + ".stat";
     if (!m.term.starts_with('d') || !fs::exists(second + name) || !fs::exists(first + name))
       continue;
-    // On glaciers the tables of the leaves and the soil profile hold the whole cell's, the
-    // account the glacier-free part's, whose share a glacier evaluation changes; on dynamic
-    // glaciers the snow table holds the pack of the glacier-free part, the account that and the
-    // glacier part's pack by their shares.
-    if (f.glaciers && (m.columns == "dS_soil" || m.columns == "dS_canopy")) continue;
+    // On glaciers the tables of the soil profile and the ponds hold the mean of the glacier-free
+    // parts, the account those parts over the whole area (the leaves' tables weigh them as the
+    // account does, with the shares at the end of each step); on dynamic glaciers the snow table
+    // holds the pack of the glacier-free part, the account that and the glacier part's pack by
+    // their shares.
+    if (f.glaciers && (m.columns == "dS_soil" || m.columns == "dS_ponding")) continue;
     if (f.dynamic && m.columns == "dS_snow") continue;
     // The soil profile's table holds it after the soil step, before the aquifer's step trades
-    // with the columns.
+    // with the columns; the ponds' table, before the lakes take their transpiration from the
+    // ponding of their cells and their step gives and takes it.
     if (f.groundwater && m.columns == "dS_soil") continue;
+    if (lakes && m.columns == "dS_ponding") continue;
     AddHeld(held, m.columns, name, SumRows(second + name, true));
     AddHeld(held, m.columns, name, SumRows(first + name, true), -1.0);
   }
@@ -3970,6 +3975,13 @@ const std::vector<Planted>& PlantedFaults() {
            ShiftSubbasin(dir, "snowstorage.stat", -0.5);
            ShiftSubbasin(dir, "sb2.stat", 0.5);
          });
+       }},
+      // The draw has no ponds: a ponds' table in both halves that changes where the account's
+      // ponds do not.
+      {"the soil profile's table in the halves' folders as the ponds' table", "stores and account",
+       [](Runs& r) {
+         for (const fs::path& half : {r.first->path() / "output", r.second->path() / "output"})
+           fs::copy_file(half / "sb2.stat", half / "pond.stat");
        }},
       {"1 of a conservative tracer moved from a soil layer of subbasin 1 to one of subbasin 2",
        "subbasin tracer account",
