@@ -1285,8 +1285,8 @@ const std::vector<Combination>& Sample() {
       // warm start refused as more than a day (code 22).
       {.name = "snow_cover_days_of_a_two_day_snow_step_warm_start",
        .draw = "interval=snow snow=11 start=30/1 days=4"},
-      // Snow at a day in 12-hour steps needs the night temperature, which the radiation
-      // correction keeps as a grid of its own only at steps above 12 hours: refused (code 33).
+      // Snow at a day in 12-hour steps looked for a night temperature grid, which the radiation
+      // correction keeps only at steps above 12 hours: the run ended with code 33.
       {.name = "night_temperature_of_a_daily_snow_step_in_half_days",
        .draw = "step=720 interval=snow start=4/3 days=2"},
   };
