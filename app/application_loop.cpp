@@ -235,12 +235,14 @@ void ModellApplication::RunTimeStep() {
   if (irrigation) irrigation->RunStep(h, d, m, y);
   evapotranspiration->ComputeSnowEvaporation(h, d, m, y);
   // An interception method above 10 runs before snow (the snow model takes the throughfall).
+  // The interception's tables of what the canopy holds take the glacier shares at the end of
+  // the step, after the snow model's yearly glacier evaluation (FinishStep below).
   if (interception_before_snow != 0) {
-    interception->RunStep(h, d, m, y);
+    interception->ComputeStep(h, d, m, y);
     snow->RunSnowStep(h, d, m, y);
   } else {
     snow->RunSnowStep(h, d, m, y);
-    interception->RunStep(h, d, m, y);
+    interception->ComputeStep(h, d, m, y);
   }
   // The soil surface: silting-up first, then the real evapotranspiration.
   silting_up->RunStep(h, d, m, y);
@@ -258,6 +260,7 @@ void ModellApplication::RunTimeStep() {
     special_output->RunStep(h, d, m, y, true, k);
   }
   snow->FinishStep(h, d, m, y);
+  interception->FinishStep();
   unsatzone->ComputeDrainablePoreVolume();
   FinishSoilStep();
   if (surface_routing) surface_routing->FinishStep();

@@ -349,8 +349,11 @@ void verdunstungsmodellklasse::FindInputGrids() {
   else
     temperature =
         (*registry)[RequireOneOfThreeGrids("corr_temperature", "temperature", "temperature")].grid;
-  temperature_night =
-      (method == 1 && time_interval > 720) ? grid("temperature_night") : temperature;
+  // The radiation correction keeps a night temperature of its own where it steps longer than
+  // 720 minutes; stepping shorter (this model at a longer interval of its own), the night
+  // temperature is the temperature grid itself.
+  const int night = method == 1 && time_interval > 720 ? FindGrid("temperature_night", 0) : 0;
+  temperature_night = night > 0 ? (*registry)[night].grid : temperature;
   elevation = grid("[elevation_model]");
   if (method == 1) {
     wind_speed = grid("wind_speed");

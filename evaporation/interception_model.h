@@ -22,9 +22,10 @@
 //
 // The application constructs it after the snow model, reads GetMethod (above 10: interception
 // before snow, and it copies the snow model's threshold temperature and transition half-width
-// into `threshold_temperature` and `transition_half_width`), calls SetupTracers, RunStep once
-// per step, FlushBuffers at Ctrl-C choice 3 and at the end, then ReleaseTracers and
-// ReleaseMemory. With flow control 0 every operation returns at once.
+// into `threshold_temperature` and `transition_half_width`), calls SetupTracers, ComputeStep
+// once per step and FinishStep after the snow model's step has finished (RunStep does both),
+// FlushBuffers at Ctrl-C choice 3 and at the end, then ReleaseTracers and ReleaseMemory. With flow
+// control 0 every operation returns at once.
 //
 // With hydrologic response units only the master cells are computed; every other own cell of a
 // unit then takes all results of its master (the table of setup/response_units.h gives the
@@ -87,6 +88,10 @@ class interzeptionsmodellklasse : public teilmodellklasse {
     return grid == kCanopyLoad || grid == kCanopySublimation || grid == kCanopySolidOutput ||
            grid == kCanopyLiquidOutput;
   }
+  // The canopy grids of what the canopy holds at the end of a step (the rest are the step's).
+  static constexpr bool IsCanopyState(int grid) {
+    return grid == kCanopyLoad || grid == kCanopyAge || grid == kCanopyAlbedo;
+  }
   // The energy balance grids, in table order.
   enum BalanceGrid {
     kBalanceResidual,
@@ -106,8 +111,16 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   void SetupTracers(int32_t& error, int32_t count, TracerDefinition* definitions,
                     ZoneStatisticsRecord* statistics_registry, int32_t capacity) override;
   void ReleaseTracers() override;
-  // One time step (hour of the data, day, month, year). Collective.
+  // One time step (hour of the data, day, month, year): ComputeStep, then FinishStep. Collective.
   void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  // The step's water and the statistics of its fluxes, under the glacier shares of the step.
+  // Collective.
+  void ComputeStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // The statistics of what the canopy holds at the end of the step, under the glacier shares
+  // then (a yearly glacier evaluation at the end of the snow model's step changes them after
+  // ComputeStep, and the water balance weighs the stores with them), then the step's rows of
+  // every table and the grid outputs. Collective.
+  void FinishStep();
   // Writes the buffered rows of every statistics table.
   virtual void FlushBuffers();
   void ReleaseMemory() override;
@@ -195,7 +208,7 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   void PassGlacierTracers(long row, long column, double input, const CellWork* carried);
   double GlacierShare(long row, long column) const;
   void AddStatistics(const UnitResults* masters);
-  void FinishStep();
+  void AddStateStatistics();
   std::vector<Table*> AllTables();
 
   std::vector<LayerInputs> layer_inputs_;  // 1..n

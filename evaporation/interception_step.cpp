@@ -128,6 +128,12 @@ std::vector<interzeptionsmodellklasse::Table*> interzeptionsmodellklasse::AllTab
 }
 
 void interzeptionsmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  ComputeStep(hour, day, month, year);
+  FinishStep();
+}
+
+void interzeptionsmodellklasse::ComputeStep(int64_t hour, int64_t day, int64_t month,
+                                            int64_t year) {
   if (GetFlowControl() == 0) return;
   teilmodellklasse::RunStep(hour, day, month, year);
   for (Table* table : AllTables()) table->table->ResetZoneSums();
@@ -142,7 +148,6 @@ void interzeptionsmodellklasse::RunStep(int64_t hour, int64_t day, int64_t month
   } else {
     AddStatistics(nullptr);
   }
-  FinishStep();
 }
 
 void interzeptionsmodellklasse::PushTemperature() {
@@ -499,9 +504,9 @@ void interzeptionsmodellklasse::CarryTracers(long row, long column, const CellWo
   }
 }
 
-// The statistics of every own cell, weighted by its share without glacier; the glacier share
-// adds nothing held or evaporated and the whole water input as the water reaching the ground,
-// and nothing to the canopy's amounts (its snow load, sublimation and unloading), so that every
+// The statistics of the step's fluxes of every own cell, weighted by its share without glacier;
+// the glacier share adds nothing evaporated and the whole water input as the water reaching the
+// ground, and nothing to the canopy's amounts (its sublimation and unloading), so that every
 // amount table is mm over the whole area, as the water balance counts it. A cell of a response
 // unit counts with its master's values and input, weighed by its own glacier share (the water
 // balance weighs each cell's canopy so). The threads of the row loop add to exact sums of their
@@ -524,17 +529,15 @@ void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
         std::array<Table, 3>& tables = layer_tables_[i];
         if (weight > 0.0) {
           tables[0].table->AddValue(r, c, zone, evaporation[i][r][c], weight);
-          tables[1].table->AddValue(r, c, zone, storage[i][r][c], weight);
           tables[2].table->AddValue(r, c, zone, throughfall[i][r][c], weight);
         }
         if (glacier > 0.0) {
           tables[0].table->AddValue(r, c, zone, 0.0, glacier);
-          tables[1].table->AddValue(r, c, zone, 0.0, glacier);
           tables[2].table->AddValue(r, c, zone, i == 0 ? cell_input : 0.0, glacier);
         }
       }
       for (int g = 0; g < kCanopyGridCount; ++g) {
-        if (!canopy_tables_[g].table) continue;
+        if (!canopy_tables_[g].table || IsCanopyState(g)) continue;
         if (weight > 0.0)
           canopy_tables_[g].table->AddValue(r, c, zone, canopy_grids[g][r][c], weight);
         if (glacier > 0.0 && IsCanopyAmount(g))
@@ -556,7 +559,36 @@ void interzeptionsmodellklasse::AddStatistics(const UnitResults* masters) {
   });
 }
 
+// The statistics of what the canopy holds at the end of the step, with the glacier shares then:
+// the water of the leaves of every layer and the canopy's snow load (nothing over the glacier
+// share), its age and albedo (over the glacier-free part). A member of a response unit holds its
+// master's state, copied in the step.
+void interzeptionsmodellklasse::AddStateStatistics() {
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (int32_t c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const double glacier = GlacierShare(r, c);
+      const double weight = 1.0 - glacier;
+      const int32_t zone = zone_code_index[static_cast<int32_t>(zone_grid[r][c])];
+      for (int32_t i = 0; i <= layer_count; ++i) {
+        zonalstatistic& table = *layer_tables_[i][1].table;
+        if (weight > 0.0) table.AddValue(r, c, zone, storage[i][r][c], weight);
+        if (glacier > 0.0) table.AddValue(r, c, zone, 0.0, glacier);
+      }
+      for (int g = 0; g < kCanopyGridCount; ++g) {
+        if (!canopy_tables_[g].table || !IsCanopyState(g)) continue;
+        if (weight > 0.0)
+          canopy_tables_[g].table->AddValue(r, c, zone, canopy_grids[g][r][c], weight);
+        if (glacier > 0.0 && IsCanopyAmount(g))
+          canopy_tables_[g].table->AddValue(r, c, zone, 0.0, glacier);
+      }
+    }
+  });
+}
+
 void interzeptionsmodellklasse::FinishStep() {
+  if (GetFlowControl() == 0) return;
+  AddStateStatistics();
   const ModelDate& d = step_date;
   // All tables of the step in one reduction.
   std::vector<zonalstatistic*> tables;

@@ -157,7 +157,8 @@ class gwflowclass : public teilmodellklasse {
   double IterateHeadsSOR(int l);
   // Per cell of a row, what the row-implicit pass needs of it: whether it is a free cell, the
   // coefficients and right side of its equation, what it holds for its row neighbours when
-  // drained, layer 1's bottom and whether it can drain there, its head (known neighbours).
+  // drained (below 0: what it lacks), layer 1's bottom and whether it can drain there, its head
+  // (known neighbours).
   enum RunField {
     kRunFlag,
     kRunA,
@@ -177,7 +178,8 @@ class gwflowclass : public teilmodellklasse {
     std::vector<char> pinned;
     std::vector<double> sunk, left_head, right_head;
     // What each pinned cell passes to its left and right neighbour (pass units): what it holds
-    // and what pinned neighbours passed to it; `passed` ends with what it keeps.
+    // and what pinned neighbours passed to it; `passed` ends with what it keeps (below 0: what
+    // its sources took beyond what it held).
     std::vector<double> to_left, to_right, passed;
     std::vector<std::size_t> order;  // scratch: the pinned cells, deepest fall last
   };

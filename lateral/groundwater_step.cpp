@@ -610,7 +610,8 @@ void gwflowclass::CellEquation(int l, long r, long c, double* cell) const {
   cell[kRunB] = -dx * s / dt - a - cc;
   cell[kRunC] = cc;
   cell[kRunD] = dx * (-s * h0 / dt - ns + nn - q);
-  cell[kRunHeld] = std::max(0.0, dx * (s * (h0 - bottom) / dt + ns - nn + q));
+  // Below 0 where the sources take more than the cell holds above the bottom (a fixed outflow).
+  cell[kRunHeld] = dx * (s * (h0 - bottom) / dt + ns - nn + q);
   cell[kRunBottom] = bottom;
   cell[kRunPinnable] = l == 1 && layer.thickness[r][c] > 0 && s > 0 ? 1 : 0;
 }
@@ -650,6 +651,9 @@ void gwflowclass::RunFaceVolumes(const double* cells, long first, std::size_t m,
 // cells it runs towards the one that fell further, so it never runs in a circle. A free
 // neighbour takes it as a known inflow, a known head beyond the run's end (fixed head) as water
 // leaving the run. A pinned cell that has nowhere to pass its water keeps it, above the bottom.
+// One whose sources take more than it holds above the bottom (a fixed outflow, a start below the
+// bottom) passes nothing and falls below the bottom by what it lacks, as a sweep of method 1 lets
+// such a source take the head: every source acts in full, and the cell's change is its sources.
 // Neighbours outside the run (fixed head, isolated) are known heads. False when a cell has
 // neither storage nor a face along the row (the run keeps its heads).
 bool gwflowclass::AssembleRun(const double* cells, long first, std::size_t m, RunRow& row,
@@ -688,7 +692,7 @@ bool gwflowclass::AssembleRun(const double* cells, long first, std::size_t m, Ru
     const double wr = e[kRunC] * std::max(0.0, row.sunk[i] - (pinned_right ? row.sunk[i + 1]
                                                                            : row.right_head[i]));
     const double water = row.passed[i];
-    if (!(wl + wr > 0)) continue;  // kept
+    if (!(water > 0) || !(wl + wr > 0)) continue;  // kept (or lacking)
     row.to_left[i] = wr > 0 ? water * wl / (wl + wr) : water;
     row.to_right[i] = water - row.to_left[i];
     row.passed[i] = 0;
@@ -708,11 +712,12 @@ bool gwflowclass::AssembleRun(const double* cells, long first, std::size_t m, Ru
       a[i + 1] = 0;
       d[i + 1] -= row.to_right[i];
     }
-    // What the cell keeps raises it above the bottom: dx S / dt = -(b + a + c).
+    // What the cell keeps raises it above the bottom, what it lacks lowers it below:
+    // dx S / dt = -(b + a + c).
     const double storage = -(e[kRunB] + e[kRunA] + e[kRunC]);
     a[i] = cc[i] = 0;
     b[i] = 1;
-    d[i] = e[kRunBottom] + (row.passed[i] > 0 ? row.passed[i] / storage : 0.0);
+    d[i] = e[kRunBottom] + row.passed[i] / storage;
   }
   if (a[0] != 0) {
     d[0] -= a[0] * cell(first - 1)[kRunHead];

@@ -129,8 +129,11 @@ void schneemodellklasse::LinkBaseGrids() {
 
 void schneemodellklasse::LinkMethodGrids() {
   if (method == 4) vapor_pressure = RequiredGrid("vapor_pressure");
+  // The radiation correction keeps a night temperature of its own where it steps longer than
+  // 720 minutes; stepping shorter (this model at a longer interval of its own), the night
+  // temperature is the temperature grid itself (CallsOfStep).
   if (time_interval > kNightTemperatureInterval)
-    temperature_night = RequiredGrid("temperature_night");
+    temperature_night = OptionalGrid("temperature_night");
   if (IsSlideSnowMethod(method)) {
     for (int i = 1; i <= 4; ++i) slidefraction[i] = RequiredGrid(FormatText("slidefraction%d", i));
     slope_angle = RequiredGrid("slope_angle");

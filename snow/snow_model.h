@@ -477,7 +477,8 @@ class schneemodellklasse : public teilmodellklasse {
   template <class Call>
   void CallsOfStep(long r, long c, Call call) {
     if (time_interval > 720.0) {
-      call(temperature_night[r][c], night_fraction);
+      call(temperature_night != nullptr ? temperature_night[r][c] : temperature[r][c],
+           night_fraction);
       call(temperature[r][c], daylight_fraction);
     } else {
       call(temperature[r][c], 1.0);
