@@ -409,6 +409,12 @@ const std::vector<Rule>& Rules() {
                 snow != "11";
        },
        [](Draw& d) { d.options["interception"] = "22"; }},
+      {{"the soil zone at an interval of its own beside the groundwater model", 17,
+        "differs from that of unsatzon_model"},
+       [](const Draw& d) {
+         return d.Get("interval") == "soil" && d.Get("groundwater") != "0" && SoilOn(d);
+       },
+       [](Draw& d) { d.options.erase("interval"); }},
       {{"lakes without the soil zone", 28, "no POND-Grid"},
        [](const Draw& d) { return d.On("lake") && !SoilOn(d) && !UnitsOn(d); },
        [](Draw& d) { d.options.erase("lake"); }},
