@@ -179,6 +179,18 @@ class BasinNodata {
   double rank_;
 };
 
+// Ends the run on a refused cell of a grid or stack: `where` names it ("grid g: the cell", "stack
+// s: level 2 of the cell"); nodata is named as such, any other value with the range it left.
+[[noreturn]] inline void ThrowCellRefused(DiagnosticStream& diag, const std::string& where,
+                                          const CellOutside& cell, double nodata, double lowest,
+                                          double highest, const char* unit) {
+  if (cell.value == nodata)
+    ThrowFatal(diag, kGridFormatCode, "FATAL: ", where, " at row ", cell.row, ", column ", cell.col,
+               " holds ", cell.value, ", the nodata value, where the model writes a value");
+  ThrowFatal(diag, kGridFormatCode, "FATAL: ", where, " at row ", cell.row, ", column ", cell.col,
+             " holds ", cell.value, ", outside ", lowest, " to ", highest, " ", unit);
+}
+
 // Refuses a grid whose basin cells (as FirstCellOutside) hold a value outside [lowest, highest]
 // (nodata among them unless `basin_nodata` allows it; 0 passes with `zero_unset`, for grids whose
 // 0 means "no value yet"): the FATAL entry names the grid, the cell, the value and the range, and
@@ -192,14 +204,8 @@ inline void CheckGridCells(DiagnosticStream& diag, const std::string& name, doub
         if (value == nodata) return basin_nodata.Passes(r, c);
         return (zero_unset && value == 0) || (value >= lowest && value <= highest);
       });
-  if (!cell.found) return;
-  if (cell.value == nodata)
-    ThrowFatal(diag, kGridFormatCode, "FATAL: grid ", name, ": the cell at row ", cell.row,
-               ", column ", cell.col, " holds ", cell.value, ", the nodata value, where the model ",
-               "writes a value");
-  ThrowFatal(diag, kGridFormatCode, "FATAL: grid ", name, ": the cell at row ", cell.row,
-             ", column ", cell.col, " holds ", cell.value, ", outside ", lowest, " to ", highest,
-             " ", unit);
+  if (cell.found)
+    ThrowCellRefused(diag, "grid " + name + ": the cell", cell, nodata, lowest, highest, unit);
 }
 
 // Refuses a stack whose basin cells hold a level outside [lowest, highest] (nodata among them
@@ -215,14 +221,10 @@ inline void CheckStackCells(DiagnosticStream& diag, const std::string& name, dou
                                                      return basin_nodata.Passes(r, c);
                                                    return value >= lowest && value <= highest;
                                                  });
-  if (!cell.found) return;
-  if (cell.value == nodata)
-    ThrowFatal(diag, kGridFormatCode, "FATAL: stack ", name, ": level ", cell.level,
-               " of the cell at row ", cell.row, ", column ", cell.col, " holds ", cell.value,
-               ", the nodata value, where the model writes a value");
-  ThrowFatal(diag, kGridFormatCode, "FATAL: stack ", name, ": level ", cell.level,
-             " of the cell at row ", cell.row, ", column ", cell.col, " holds ", cell.value,
-             ", outside ", lowest, " to ", highest, " ", unit);
+  if (cell.found)
+    ThrowCellRefused(diag,
+                     "stack " + name + ": level " + std::to_string(cell.level) + " of the cell",
+                     cell, nodata, lowest, highest, unit);
 }
 
 // The channel geometry of the river cells ("river_width", "river_depth", m) over the basin cells:
