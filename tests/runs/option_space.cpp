@@ -383,6 +383,13 @@ const std::vector<Rule>& Rules() {
        // the soil zone the pre-spin-up interpolates the temperature alone and the run goes on.
        [](const Draw& d) { return d.Get("spinup") == "pre" && !d.On("heat") && SoilOn(d); },
        [](Draw& d) { d.options["heat"] = "11"; }},
+      {{"a temperature pre-spin-up with the temperature made by the regional superposition", 1035,
+        "temperature interpolation not found"},
+       // The pre-spin-up interpolates the first variable alone, which must be the temperature.
+       [](const Draw& d) {
+         return d.Get("spinup") == "pre" && d.Get("superposition") == "temperature";
+       },
+       [](Draw& d) { d.options.erase("superposition"); }},
       {{"several vegetation layers with an evapotranspiration other than Penman-Monteith", 44,
         "layer"},
        [](const Draw& d) { return d.On("leaflayers") && d.On("et"); },
