@@ -248,6 +248,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
                                                               variable_names, meteo_count);
   CheckError(error);
   precipitation_correction->SetParameter(settings_object->GetMaximumElevation());
+  precipitation_correction->SetGridMadeEveryStep(superposition->MakesGrid("precipitation"));
   precipitation_correction->SetInitialised(1);
   radiation_correction = std::make_unique<expokorrklasse>(error, setup);
   CheckError(error);

@@ -176,14 +176,15 @@ void precicorrclass::CorrectGrid() {
   first_grid_step_ = false;
 }
 
-// An interpolator writes its grid in every step; a grid read from files is new when it was read
-// again under a new dated name, or restored to its first values, since the last correction.
+// An interpolator (or the regional superposition) writes its grid in every step; a grid read
+// from files is new when it was read again under a new dated name, or restored to its first
+// values, since the last correction.
 bool precicorrclass::GridRenewed(const GridEntry& entry) {
   const bool restored = restore_was_pending_ && !entry.restore_pending;
   const bool read = entry.dated_file_name != last_read_name_;
   last_read_name_ = entry.dated_file_name;
   restore_was_pending_ = entry.restore_pending;
-  return first_grid_step_ || precipitation >= 0 || restored || read;
+  return first_grid_step_ || precipitation >= 0 || grid_made_every_step_ || restored || read;
 }
 
 void precicorrclass::CorrectGridRow(int64_t r, double** p, double** t, double** w, double** owner,

@@ -81,6 +81,9 @@ class precicorrclass : public modelobject {
   virtual void CorrectStationValues();
   virtual void CorrectGrid();
   virtual void SetParameter(double max_altitude) { MaxCorrectionAltitude = max_altitude; }
+  // Grid mode: the grid "precipitation" is made anew in every step (by the regional
+  // superposition) as an interpolator's is, not only when it is read again.
+  void SetGridMadeEveryStep(bool made) { grid_made_every_step_ = made; }
 
   // --- Section values ---------------------------------------------------------------------------
   int32_t do_it = 1;
@@ -114,6 +117,7 @@ class precicorrclass : public modelobject {
   // Grid mode: the uncorrected values, and what tells a re-read standard grid.
   GridMatrix raw_;
   bool first_grid_step_ = true;
+  bool grid_made_every_step_ = false;
   std::string last_read_name_;
   bool restore_was_pending_ = false;
 };

@@ -114,6 +114,13 @@ int32_t RegionalSuperposition::RankOf(int64_t code) const {
   return region_ranking[code];
 }
 
+bool RegionalSuperposition::MakesGrid(const std::string& identifier) {
+  if (GetFlowControl() == 0) return false;
+  for (const auto& entity : entities)
+    if (entity->Name() == identifier) return true;
+  return false;
+}
+
 void RegionalSuperposition::RunStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   teilmodellklasse::RunStep(hour, day, month, year);
   if (GetFlowControl() == 0) return;

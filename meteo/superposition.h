@@ -65,6 +65,8 @@ class cSuperposition {
   virtual void FlushBuffers();
   virtual void RunStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void ReleaseMemory();
+  // The identifier of the output grid, which the entity makes anew in every step.
+  const std::string& Name() const { return name_; }
 
  private:
   void ReadInputs(const std::string& body, std::size_t& position);
@@ -117,6 +119,8 @@ class RegionalSuperposition : public teilmodellklasse {
 
   // Rank 1..R of a region code, 0 for a code without a region (also outside the array).
   int32_t RankOf(int64_t code) const;
+  // Whether the model is on and an entity makes the grid `identifier` in every step.
+  bool MakesGrid(const std::string& identifier);
 
   int32_t entity_count = 0;
   std::vector<std::unique_ptr<cSuperposition>> entities;

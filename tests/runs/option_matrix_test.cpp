@@ -1294,6 +1294,12 @@ const std::vector<Combination>& Sample() {
       // correction keeps only at steps above 12 hours: the run ended with code 33.
       {.name = "night_temperature_of_a_daily_snow_step_in_half_days",
        .draw = "step=720 interval=snow start=4/3 days=2"},
+      // Precipitation made by the regional superposition and corrected on the grid: the correction
+      // took the grid for one read from a file, corrected the first step's values again in every
+      // later step, and the basin lost its rain (22 January: 0 mm in the straight run, 4.20 mm
+      // in the second half of its warm start).
+      {.name = "corrected_precipitation_of_the_superposition",
+       .draw = "superposition=precipitation start=20/1 days=3"},
   };
   return rows;
 }
@@ -1709,10 +1715,15 @@ Features Derive(const std::string& text, const Window& window, int step) {
                                        std::stod(Value(text, "unsatzon_model", 83)) < 0.01);
   f.untabled_solute = held_runoff && !Value(text, "SurfaceRoutingModel", 1).empty() &&
                       Value(text, "SurfaceRoutingModel", 1) != "0";
-  // Precipitation read as grids (interpolation method 9) is corrected for the gauges' under-catch
-  // cell by cell after its table is taken: no table shows what the cells receive.
-  f.untabled_precipitation =
-      Value(text, "precipitation", 1) == "9" && Value(text, "precipitation_correction", 1) == "1";
+  // Precipitation read as grids (interpolation method 9), or corrected on the grid as the
+  // regional superposition asks (after the interpolators and the superposition), is corrected for
+  // the gauges' under-catch cell by cell after the interpolator's table is taken: no table shows
+  // what the cells receive (but the superposition's own table, where it makes the precipitation).
+  const std::string superposition = Value(text, "RegionalSuperposition", 1);
+  f.untabled_precipitation = (Value(text, "precipitation", 1) == "9" ||
+                              (!Value(text, "precipitation", 1).empty() && !superposition.empty() &&
+                               superposition != "0")) &&
+                             Value(text, "precipitation_correction", 1) == "1";
   const std::string form = GridForm(text);
   f.grid_ext = form == "ascii" || form == "netcdf" ? ".asc" : form == "float" ? ".flt" : ".dbl";
   f.grid_precision = form == "ascii" ? 5e-6 : form == "double" ? 0.0 : 6e-8;
@@ -1988,10 +1999,15 @@ std::vector<double> StationPrecipitation(const std::string& run, const Features&
 }
 
 // Whether every cell takes the one station's precipitation: a table of one station, the
-// example's interpolation and no regional superposition.
+// example's interpolation and no regional superposition; and whether its correction takes the
+// temperature and wind of the example's stations (at the gauge, as `StationPrecipitation`
+// reads them), not of other tables.
 bool UniformPrecipitation(const Features& f, const std::string& run) {
   const std::string superposition = Value(f.text, "RegionalSuperposition", 1);
   if (Value(f.text, "precipitation", 1) != "1" || (superposition != "" && superposition != "0"))
+    return false;
+  if (Value(f.text, "temperature", 2) != "stations/temperature.txt" ||
+      Value(f.text, "wind_speed", 2) != "stations/wind_speed.txt")
     return false;
   for (const std::string& line : SplitLines(ReadFile(run + Value(f.text, "precipitation", 2)))) {
     if (!line.starts_with("YYYY")) continue;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -176,11 +177,27 @@ const std::vector<Option>& Catalogue() {
       // The precipitation's interpolation: inverse distances (1), the nearest gauge (4, with the
       // second gauge), a grid per step read from a list (9), wetter towards the east, the
       // regression on altitude (10; with inverse distances of its residuals 11), or the nearest
-      // gauge's value moved along a lapse rate of 0.2 mm per km where it is wet (12).
-      {"precipitation", {"1", "4", "9", "10", "11", "12"}, 0.15},
+      // gauge's value moved along a lapse rate of 0.2 mm per km where it is wet (12); from the
+      // nine gauges of a mesh (below; 0.8 to 1.4 times as wet, 0.02 % more per m of altitude):
+      // the regression of a regression file (2), with inverse distances (3), bilinear (5),
+      // bilinear of values at sea level and gradients (6), a bicubic spline (7), of values at
+      // sea level and gradients (8).
+      {"precipitation", {"1", "4", "9", "10", "11", "12", "2", "3", "5", "6", "7", "8"}, 0.15},
+      // The temperature, wind, humidity, global radiation and sunshine from nine stations on a
+      // 3 x 3 mesh over the basin (2300 to 3100 m; the temperature 6.5 K colder per km up and
+      // 0.3 K warmer a column east, the others 0.85 to 1.15 times the example's): as the example
+      // (0), or by the methods of the precipitation above, 10 and 11 with an inversion at 2700 m
+      // and 11's inverse distances on an ellipse (30 degrees, b/a 0.6) of weight 1.5.
+      {"meteo", {"0", "2", "3", "5", "6", "7", "8", "10", "11"}, 0.12},
+      // A variable interpolated as "<variable>_raw" and made by the regional superposition: the
+      // temperature as it is, the wind times 0.9, the precipitation times 1.2.
+      {"superposition", {"0", "temperature", "wind_speed", "precipitation"}, 0.08},
       // The correction of the gauges' under-catch: on, or off.
       {"correction", {"1", "0"}, 0.1},
       {"et", {"1", "2", "3", "4"}, 0.15},
+      // Further variables Penman-Monteith reads, from one station at the gauge: the vapour
+      // pressure, the net radiation, the air pressure, or all three.
+      {"inputs", {"0", "vapor", "net", "pressure", "all"}, 0.1},
       {"leaflayers", {"0", "1"}, 0.15},
       {"interception", {"2", "0", "1", "11", "12", "21", "22", "31", "32"}, 0.4},
       {"snow",
@@ -366,6 +383,13 @@ const std::vector<Rule>& Rules() {
        // the soil zone the pre-spin-up interpolates the temperature alone and the run goes on.
        [](const Draw& d) { return d.Get("spinup") == "pre" && !d.On("heat") && SoilOn(d); },
        [](Draw& d) { d.options["heat"] = "11"; }},
+      {{"a temperature pre-spin-up with the temperature made by the regional superposition", 1035,
+        "temperature interpolation not found"},
+       // The pre-spin-up interpolates the first variable alone, which must be the temperature.
+       [](const Draw& d) {
+         return d.Get("spinup") == "pre" && d.Get("superposition") == "temperature";
+       },
+       [](Draw& d) { d.options.erase("superposition"); }},
       {{"several vegetation layers with an evapotranspiration other than Penman-Monteith", 44,
         "layer"},
        [](const Draw& d) { return d.On("leaflayers") && d.On("et"); },
@@ -476,6 +500,12 @@ std::vector<std::string> IdleOptions(const Draw& d) {
   // One gauge gives every cell its value, whichever the interpolation; grids replace the gauges.
   idle_when("precipitation", d.Get("precipitation") == "4" && !d.On("stations"));
   idle_when("stations", d.Get("precipitation") == "9");
+  // The mesh's nine gauges replace the one or two.
+  idle_when("stations",
+            d.Get("precipitation").size() == 1 &&
+                std::string("235678").find(d.Get("precipitation")) != std::string::npos);
+  // Only Penman-Monteith, Wendling and the snow model's method 4 read the further variables.
+  idle_when("inputs", d.Get("et") != "1" && d.Get("et") != "3" && d.Get("snow") != "4");
   idle_when("report", d.Step() == 1440);
   // With spin-up passes the halves split the passes; a day's steps have no noon between them.
   idle_when("split", d.Step() == 1440 || d.Get("spinup") == "passes");
@@ -733,7 +763,7 @@ void ComposeAboveSoil(const Draw& d, std::string& text) {
   const int snow = std::stoi(d.Get("snow"));
   if (snow == 0) SetValue(text, "snow_model", 1, "0");
   SetValue(text, "snow_model", 3, std::to_string(std::max(snow, 1)));
-  if (snow == 4)
+  if (snow == 4 && d.Get("inputs") != "vapor" && d.Get("inputs") != "all")
     AddStandardGrids(text, {"vapor_pressure vapor_pressure 0 readcode=0 defaultValue=5"});
   const bool slides = snow == 6 || snow == 7 || snow == 8 || snow == 9 || snow == 12 || snow == 14;
   if (snow >= 5) {
@@ -1087,6 +1117,226 @@ void PrecipitationGrids(const Draw& d, const fs::path& dir, std::string& text) {
   WriteFile((dir / "precipitation_grids.txt").string(), list);
 }
 
+// ---- Meteorological inputs: station meshes, regressions, superposition, further variables ----
+
+// A station of a written table.
+struct Station {
+  double altitude, x, y;
+};
+
+// The records of the example's table of `variable` (its first station's column): the date (the
+// four leading words) and the value.
+std::vector<std::pair<std::string, double>> StationRecords(const fs::path& dir,
+                                                           const std::string& variable) {
+  std::vector<std::pair<std::string, double>> records;
+  int line = 0;
+  for (const std::string& row :
+       SplitLines(ReadFile((dir / "stations" / (variable + ".txt")).string()))) {
+    if (++line <= 5 || row.empty()) continue;
+    std::istringstream in(row);
+    std::string year, month, day, hour;
+    double value = 0;
+    if (in >> year >> month >> day >> hour >> value)
+      records.emplace_back(year + " " + month + " " + day + " " + hour, value);
+  }
+  return records;
+}
+
+// A station table of `stations` in "stations/<name>": value(s, v, date) for station s where the
+// example's record holds v (a missing value stays missing).
+void WriteStationTable(
+    const fs::path& dir, const std::string& variable, const std::string& name,
+    const std::vector<Station>& stations,
+    const std::function<double(std::size_t, double, const std::string&)>& value) {
+  std::string table = "stations of " + variable + "\nstation altitude in m";
+  for (const Station& s : stations) table += " " + std::to_string(s.altitude);
+  table += "\nstation x in m";
+  for (const Station& s : stations) table += " " + std::to_string(s.x);
+  table += "\nstation y in m";
+  for (const Station& s : stations) table += " " + std::to_string(s.y);
+  table += "\nYYYY MM DD HH";
+  for (std::size_t s = 0; s < stations.size(); ++s) table += " S" + std::to_string(s + 1);
+  table += "\n";
+  for (const auto& [date, v] : StationRecords(dir, variable)) {
+    table += date;
+    for (std::size_t s = 0; s < stations.size(); ++s) {
+      char word[32];
+      std::snprintf(word, sizeof word, " %.6g", v <= -9999 ? -9999.0 : value(s, v, date));
+      table += word;
+    }
+    table += "\n";
+  }
+  WriteFile((dir / "stations" / name).string(), table);
+}
+
+// Nine stations on a 3 x 3 mesh that encloses the basin (columns 3.5 km apart, rows 2.7 km),
+// from 2300 m in the south-west to 3100 m in the north-east.
+std::vector<Station> MeshStations() {
+  std::vector<Station> mesh;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      mesh.push_back({2300.0 + 150 * r + 250 * c, 1500.0 + 3500 * c, 4500.0 + 2700 * r});
+  return mesh;
+}
+
+constexpr double kGaugeAltitude = 2415.9;
+
+// The value at mesh station s of a record v of the example's station: the temperature falls by
+// 6.5 K per km and is 0.3 K warmer a column further east, precipitation is 0.8 to 1.4 times the
+// gauge's, the other variables 0.85 to 1.15 times (humidity and sunshine at most 1).
+double MeshValue(const std::string& variable, std::size_t s, double v) {
+  const Station station = MeshStations()[s];
+  if (variable == "temperature")
+    return v - 0.0065 * (station.altitude - kGaugeAltitude) +
+           0.3 * (static_cast<double>(s % 3) - 1);
+  if (variable == "precipitation") return v * (0.8 + 0.075 * static_cast<double>(s));
+  const double scaled = v * (0.85 + 0.0375 * static_cast<double>(s));
+  return variable == "air_humidity" || variable == "sunshine_duration" ? std::min(scaled, 1.0)
+                                                                       : scaled;
+}
+
+// The altitude gradient (per m) of a variable at a record v: the lapse rate of the temperature,
+// 0.02 % of the value per m for precipitation, 0.3 m/s per km for the wind, none for the others.
+double Gradient(const std::string& variable, double v) {
+  return variable == "temperature"     ? -0.0065
+         : variable == "precipitation" ? 0.0002 * v
+         : variable == "wind_speed"    ? 0.0003
+                                       : 0.0;
+}
+
+// The section of `variable` interpolated by `method` (2, 3, 5 to 8, 10 or 11) from the mesh's
+// tables: methods 6 and 8 from a table of intercepts (the value at sea level) and one of
+// gradients, methods 2 and 3 with a regression file of the gauge's value moved along the
+// gradient (one line over all altitudes, no plane of residuals).
+void MeshInterpolation(const fs::path& dir, std::string& text, const std::string& variable,
+                       const std::string& method) {
+  const std::vector<Station> mesh = MeshStations();
+  const std::string table = variable + "_mesh.txt";
+  const bool gradients = method == "6" || method == "8";
+  WriteStationTable(dir, variable, table, mesh, [&](std::size_t s, double v, const std::string&) {
+    const double value = MeshValue(variable, s, v);
+    return gradients ? value - Gradient(variable, value) * mesh[s].altitude : value;
+  });
+  SetValue(text, variable, 1, method);
+  SetValue(text, variable, 2, "stations/" + table);
+  if (gradients) {
+    WriteStationTable(dir, variable, variable + "_gradient.txt", mesh,
+                      [&](std::size_t s, double v, const std::string&) {
+                        return Gradient(variable, MeshValue(variable, s, v));
+                      });
+    InsertAfterValue(text, variable, 2, "stations/" + variable + "_gradient.txt\n");
+  }
+  // (The value lines after the station tables count from 3 + gradients.)
+  const int at = gradients ? 1 : 0;
+  if (method == "2" || method == "3") {
+    std::string regression = "jr mo dd hh B1 A1 ZL B2 A2 ZU B3 A3 c0 cx cy\n";
+    for (const auto& [date, v] : StationRecords(dir, variable)) {
+      const double g = Gradient(variable, v), b = v - g * kGaugeAltitude;
+      char line[256];
+      std::snprintf(line, sizeof line, "%s %.9g %.9g 2000 %.9g %.9g 3500 %.9g %.9g -99999 0 0\n",
+                    date.c_str(), b, g, b, g, b, g);
+      regression += line;
+    }
+    WriteFile((dir / ("regression_" + variable + ".txt")).string(), regression);
+    SetValue(text, variable, 3 + at, "regression_" + variable + ".txt");
+  }
+  if (method == "10" || method == "11") SetValue(text, variable, 3, "2700 3600 100 0 200");
+  // Method 3: half of inverse distances; method 11: inverse distances of weight 1.5 on an
+  // ellipse whose main axis points 30 degrees north of east, its minor axis 0.6 of it.
+  if (method == "3") SetValue(text, variable, 10 + at, "0.5");
+  if (method == "11") {
+    SetValue(text, variable, 9, "1.5");
+    SetValue(text, variable, 12, "30");
+    SetValue(text, variable, 13, "0.6");
+  }
+}
+
+// The interpolated variable `variable` renamed "<variable>_raw" (its grid and table too), and the
+// regional superposition that makes `variable` of it: `weight` times the raw grid in the one
+// region of the basin.
+void Superposition(std::string& text, const std::string& variable, const std::string& weight) {
+  const std::string raw = variable + "_raw";
+  std::string section = SectionText(text, variable);
+  section.replace(0, variable.size() + 2, "[" + raw + "]");
+  text.replace(text.find(SectionText(text, variable)), SectionText(text, variable).size(), section);
+  const std::vector<std::size_t> names = ValueLines(text, "meteo_names");
+  for (std::size_t n = 1; n <= names.size(); ++n)
+    if (Value(text, "meteo_names", static_cast<int>(n)) == variable)
+      SetValue(text, "meteo_names", static_cast<int>(n), raw);
+  const std::string stat =
+      Value(text, raw, 7 + (Value(text, raw, 1) == "6" || Value(text, raw, 1) == "8"));
+  SetValue(text, raw, 7 + (Value(text, raw, 1) == "6" || Value(text, raw, 1) == "8"),
+           raw + ".stat 0");
+  PutSection(text, "[RegionalSuperposition]\n1\n" + Value(text, "RegionalSuperposition", 2) +
+                       "\nNumberOfEntities = 1;\n" + variable + " {\n  entityinputgrid = " + raw +
+                       "; regions = 1; weights = " + weight + ";\n  outputgrid = " + variable +
+                       "_superposed.dbl; writecode = 0; outputtable = " + stat +
+                       "; statcode = 2001;\n}\n");
+}
+
+// A variable interpolated from one station at the gauge (the nearest station), its table the
+// value of the example's table of `from` on each date, its result within `limits` (the four
+// limit values, a line each), added to [meteo_names].
+void AddStationVariable(const fs::path& dir, std::string& text, const std::string& name,
+                        const std::string& from, const std::string& limits,
+                        const std::function<double(double, const std::string&)>& value) {
+  const Station gauge{kGaugeAltitude, 7999.0, 7271.0};
+  WriteStationTable(dir, from, name + ".txt", {gauge},
+                    [&](std::size_t, double v, const std::string& date) { return value(v, date); });
+  PutSection(text, "[" + name + "]\n4\nstations/" + name + ".txt\nnone\n" + name +
+                       ".dbl\n0\n1.0\n" + name + ".stat 0\n9999\n2.0\n0.0\n50000\n0\n1.0\n" +
+                       limits + "0\n\n");
+  const int names = static_cast<int>(ValueLines(text, "meteo_names").size());
+  InsertAfterValue(text, "meteo_names", names, name + "\n");
+  SetValue(text, "meteo_data_count", 1, std::to_string(names + 1));
+}
+
+std::map<std::string, double> Temperatures(const fs::path& dir) {
+  std::map<std::string, double> temperature;
+  for (const auto& [date, t] : StationRecords(dir, "temperature")) temperature[date] = t;
+  return temperature;
+}
+
+// Further variables that Penman-Monteith reads when they are there (the snow model's method 4
+// needs the vapour pressure): the vapour pressure (hPa) of the humidity at the temperature, the
+// net radiation (Wh/m2, negative on dark winter days) from the global radiation, the air
+// pressure (hPa) of the gauge's altitude.
+void FurtherVariables(const fs::path& dir, std::string& text, const std::string& which) {
+  std::map<std::string, double> temperature = Temperatures(dir);
+  if (which == "vapor" || which == "all")
+    AddStationVariable(dir, text, "vapor_pressure", "air_humidity", "0.1\n0.1\n100\n100\n",
+                       [&](double rh, const std::string& date) {
+                         const double t = temperature.contains(date) ? temperature[date] : 0.0;
+                         return rh * 6.1078 * std::exp(17.269 * t / (t + 237.3));
+                       });
+  if (which == "net" || which == "all")
+    AddStationVariable(dir, text, "net_radiation", "global_radiation", "-1e5\n-1e5\n1e5\n1e5\n",
+                       [](double g, const std::string&) { return 0.6 * g - 40.0; });
+  if (which == "pressure" || which == "all")
+    AddStationVariable(dir, text, "air_pressure", "temperature", "500\n500\n1100\n1100\n",
+                       [](double t, const std::string&) { return 753.0 + 0.3 * t; });
+}
+
+// The meteorological options of a draw, on the composed text.
+void ComposeMeteo(const Draw& d, const fs::path& dir, std::string& text) {
+  const std::string meteo = d.Get("meteo");
+  if (meteo != "0")
+    for (const char* variable :
+         {"temperature", "wind_speed", "air_humidity", "global_radiation", "sunshine_duration"})
+      MeshInterpolation(dir, text, variable, meteo);
+  const std::string precipitation = d.Get("precipitation");
+  if (precipitation.size() == 1 && precipitation != "1" && precipitation != "4" &&
+      precipitation != "9")
+    MeshInterpolation(dir, text, "precipitation", precipitation);
+  if (d.On("inputs")) FurtherVariables(dir, text, d.Get("inputs"));
+  const std::string superposition = d.Get("superposition");
+  if (superposition != "0")
+    Superposition(text, superposition,
+                  superposition == "temperature"  ? "1.0"
+                  : superposition == "wind_speed" ? "0.9"
+                                                  : "1.2");
+}
+
 // The outside program's side of the first exchange: the water table (m) 1 m below the
 // surface of every cell and the synchronisation file; and the section that couples it.
 void ComposeCoupling(const Draw& d, const fs::path& dir, std::string& text) {
@@ -1206,6 +1456,7 @@ std::string Compose(const Draw& d, const fs::path& dir) {
              precipitation == "12" ? "0.0002 P-type" : "2000 3600 100 0 500");
   }
   if (d.Get("precipitation") == "9") PrecipitationGrids(d, dir, text);
+  ComposeMeteo(d, dir, text);
   if (d.On("storage") && SoilOn(d)) {
     // The start's table depth (m, negative below the surface), as an ASCII grid (the model
     // knows a grid's form by its first bytes).
