@@ -97,7 +97,12 @@
 //     ("*_solute.txt") adding up to the straight run's (with spin-up passes the last pass starts
 //     from the state the others left; the temperature pre-spin-up sets a cold start's soil
 //     temperatures from the mean of the run's own time range, which a first half's is not: the
-//     halves continue a straight run without it).
+//     halves continue a straight run without it);
+//   - a coupled program's "Finish" ending the run with code 99 as a window that ends at that step
+//     would (the checks and the warm start's halves cover the days it ran), its
+//     "StopWithoutSaving" ending every process with code 98 and the warning that names it,
+//     writing no state and no account and keeping the straight run's first rows, those of the
+//     months that ended before it.
 // What to account follows from the options in the control file, never from the row. Each check
 // is shown to fail: `OptionMatrixChecks` plants the faults they guard in a passing draw's outputs.
 //
