@@ -97,7 +97,12 @@
 //     ("*_solute.txt") adding up to the straight run's (with spin-up passes the last pass starts
 //     from the state the others left; the temperature pre-spin-up sets a cold start's soil
 //     temperatures from the mean of the run's own time range, which a first half's is not: the
-//     halves continue a straight run without it).
+//     halves continue a straight run without it);
+//   - a coupled program's "Finish" ending the run with code 99 as a window that ends at that step
+//     would (the checks and the warm start's halves cover the days it ran), its
+//     "StopWithoutSaving" ending every process with code 98 and the warning that names it,
+//     writing no state and no account and keeping the straight run's first rows, those of the
+//     months that ended before it.
 // What to account follows from the options in the control file, never from the row. Each check
 // is shown to fail: `OptionMatrixChecks` plants the faults they guard in a passing draw's outputs.
 //
@@ -1193,6 +1198,13 @@ const std::vector<Combination>& Sample() {
       // passes: every buffer written out at each step changes no output.
       {.name = "save_and_continue_at_every_exchange",
        .draw = "step=180 spinup=passes coupling=save tracers=cr.er start=20/1 days=2"},
+      // The coupled program ends the run: "Finish" at the last step of the next-to-last day (the
+      // run ends as one whose window ends there, code 99; the halves split that window at noon),
+      // "StopWithoutSaving" at the start of the last day (the rows of January kept, no state).
+      {.name = "coupled_program_finishes_the_run",
+       .draw = "step=180 coupling=step ending=finish split=noon tracers=cr.er start=20/1 days=3"},
+      {.name = "coupled_program_stops_without_saving",
+       .draw = "coupling=step ending=stop start=30/1 days=4"},
       // A year and some days: dynamic glaciers evaluated on 21 December of 2019 and of 2020.
       // Spin-up passes across New Year: each pass opens the periods of both years again.
       {.name = "spin_up_passes_across_new_year",
@@ -1316,8 +1328,15 @@ const std::vector<Combination>& Rows() {
 
 // ---- Preparing a run ---------------------------------------------------------------------------
 
+// The window the run covers (the days before the coupled program's "Finish").
 Window WindowOf(const Combination& row) {
-  return row.draw != nullptr ? Draw::Parse(row.draw).window : row.window;
+  return row.draw != nullptr ? RanWindow(Draw::Parse(row.draw)) : row.window;
+}
+// The coupled program ends the run: with "Finish" (code 99) or "StopWithoutSaving".
+std::string EndingOf(const Combination& row) {
+  if (row.draw == nullptr) return "0";
+  const Draw draw = Draw::Parse(row.draw);
+  return draw.On("coupling") ? draw.Get("ending") : "0";
 }
 int StepOf(const Combination& row) {
   return row.draw != nullptr ? Draw::Parse(row.draw).Step() : row.step;
@@ -1423,10 +1442,20 @@ RunResult RunDrawn(const fs::path& dir, int processes, int threads = 1) {
   const std::string command = coupled && fs::exists(dir / "sync.txt")
                                   ? ReadFile((dir / "sync.txt").string())
                                   : "Command=Continue;\n";
+  // A program that ends the run answers so many exchanges first ("partner_ends.txt").
+  int answers = -1;
+  std::string then;
+  if (coupled && fs::exists(dir / "partner_ends.txt")) {
+    std::istringstream plan(ReadFile((dir / "partner_ends.txt").string()));
+    plan >> answers >> then;
+    then += "\n";
+  }
   std::atomic<bool> stop = false;
   std::thread partner;
   const RunResult result = RunExampleControl(dir.string(), processes, threads, controls, [&](int) {
-    if (coupled) partner = std::thread(AnswerExchanges, dir, std::cref(command), std::cref(stop));
+    if (coupled)
+      partner = std::thread(AnswerExchanges, dir, std::cref(command), std::cref(stop), answers,
+                            std::cref(then));
   });
   stop = true;
   if (partner.joinable()) partner.join();
@@ -1595,7 +1624,9 @@ void AddStorePoints(std::string& text, const fs::path& dir) {
 std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
   const std::string control = CopyExample(dir);
   WriteFile((dir / "MpiSpeedFactor.dat").string(), "1.0\n");
-  const Window window = WindowOf(row);
+  // A run its coupled program finishes has the draw's window; the halves of its warm start and
+  // the straight run they continue cover the days it ran, answered as the draw's other runs.
+  const Window window = row.draw != nullptr ? Draw::Parse(row.draw).window : row.window;
   const int step = StepOf(row);
   PrepareInputs(dir, window, step);
   if (step < 1440) WriteStepStations(dir, step);
@@ -1624,8 +1655,10 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
   // every step whichever it is).
   const int report =
       row.draw != nullptr && Draw::Parse(row.draw).Get("report") == "day" ? 1440 : step;
-  SetTimes(text, window, step, report, part,
+  SetTimes(text, part == Part::kWhole ? window : WindowOf(row), step, report, part,
            row.draw != nullptr && Draw::Parse(row.draw).Get("split") == "noon");
+  if (part == Part::kWhole && EndingOf(row) == "finish")
+    PlanPartnerEnding(Draw::Parse(row.draw), dir);
   if (row.draw != nullptr) SetIntervals(Draw::Parse(row.draw), text);
   WriteFile(control, text);
   // "controls=2": the invocation runs the draw's control file, then its copy into "output2/".
@@ -3553,6 +3586,56 @@ struct Scope {
   bool warm = true;
 };
 
+// "ending=stop": the coupled program's "StopWithoutSaving" at the start of the window's last day
+// ends every process of the run at once with code 98 and the warning that names the command.
+// The command saves no buffer: each table holds the straight run's first rows, those of the
+// months that ended before the stop (whose rows reached the disk at their end) and no more, and
+// nothing is written as if the window had ended: no state file, no manifest of a complete state,
+// no account ("water_balance.txt"); the files of the exchanges are no state.
+void CheckStopped(const Combination& row, const Runs& runs,
+                  const std::map<std::string, std::string>& straight, Failures& failures) {
+  const Draw draw = Draw::Parse(row.draw);
+  TempDir stopped;
+  Prepare(row, stopped.path(), Part::kWhole);
+  PlanPartnerEnding(draw, stopped.path());
+  const int processes = runs.ProcessesOf(runs.counts.size() - 1);
+  const RunResult result = RunDrawn(stopped.path(), processes, ThreadsOf(row));
+  const std::string named = "by the command StopWithoutSaving";
+  if (result.exit_status != 98 || result.diag.find(named) == std::string::npos ||
+      result.diag.find("exitcode 98") == std::string::npos || !FatalLines(result).empty())
+    return failures.push_back({"StopWithoutSaving", Messages(result)});
+  const fs::path out = stopped.path() / "output";
+  int kept_days = 0;  // the days up to the last month's end before the window's last day
+  const int first = DayOfYear(draw.window.first), last = DayOfYear(draw.window.last);
+  for (int day = first; day < last; ++day)
+    if (DateOfDay(day + 1).month != DateOfDay(day).month) kept_days = day - first + 1;
+  const std::size_t expected = static_cast<std::size_t>(kept_days * (1440 / draw.Step()));
+  const auto rows = SplitLines(StepRows(ReadFile(out / "precipitation.stat")));
+  if (rows.size() != expected)
+    failures.push_back({"StopWithoutSaving", "precipitation.stat: " + std::to_string(rows.size()) +
+                                                 " rows, the months that ended before the stop " +
+                                                 std::to_string(expected)});
+  const auto kept = Outputs(stopped.path(), processes);
+  for (const auto& [name, text] : kept) {
+    const bool table = name.ends_with(".stat") || name.ends_with(".sta") || name.ends_with(".txt");
+    if (!table || !straight.contains(name)) continue;
+    if (!StepRows(straight.at(name)).starts_with(StepRows(text)))
+      failures.push_back({"StopWithoutSaving", name + ": the rows are not the straight run's "
+                                                      "first rows"});
+  }
+  if (fs::exists(out / "velorn_state.txt") &&
+      ReadFile(out / "velorn_state.txt").find("status complete") != std::string::npos)
+    failures.push_back({"StopWithoutSaving", "velorn_state.txt says the state is complete"});
+  const fs::path manifest = runs.counts[0].path() / "output" / "velorn_state.txt";
+  if (fs::exists(manifest))
+    for (const std::string& line : SplitLines(ReadFile(manifest)))
+      if (line.starts_with("file ") && fs::exists(out / line.substr(line.rfind(' ') + 1)) &&
+          SectionText(runs.text, "ExternalCoupling").find(line.substr(line.rfind(' ') + 1)) ==
+              std::string::npos)
+        failures.push_back({"StopWithoutSaving",
+                            "the state file " + line.substr(line.rfind(' ') + 1) + " written"});
+}
+
 // Every check of the runs of `row` (the same for every combination).
 void CheckOutputs(const Combination& row, const Runs& runs, Failures& failures) {
   const auto outputs = Outputs(runs.counts[0].path(), runs.least);
@@ -3595,6 +3678,7 @@ void CheckOutputs(const Combination& row, const Runs& runs, Failures& failures) 
                      "the run saying SaveAndContinue", failures);
     }
   }
+  if (EndingOf(row) == "stop") CheckStopped(row, runs, outputs, failures);
   const std::string out = (runs.counts[0].path() / "output/").string();
   const Features f = Derive(runs.text, WindowOf(row), StepOf(row));
   if (row.acts != nullptr) {
@@ -3703,7 +3787,10 @@ Verdict Verify(const Combination& row, const Scope& scope = {}, Runs* kept = nul
                                            Messages(result)});
       return verdict;
     }
-    if (result.exit_status != 0) {
+    // The coupled program's "Finish" ends the run after the step that read it, with code 99.
+    const int code = EndingOf(row) == "finish" ? 99 : 0;
+    if (result.exit_status != code ||
+        result.diag.find("exitcode " + std::to_string(code)) == std::string::npos) {
       failures.push_back({"exit", std::to_string(processes) + " processes, " + Messages(result)});
       return verdict;
     }
@@ -4368,8 +4455,9 @@ Draw Shrink(Draw draw, const Failure& first, Failures& failures) {
       if (fails(candidate)) draw = candidate, shrunk = true;
     }
   }
-  // The first day that fails: the fewest days from the start (at least two, for the halves).
-  for (int low = 2, high = Days(draw.window); low < high;) {
+  // The first day that fails: the fewest days from the start (at least two, for the halves; three
+  // when a "Finish" ends the run after the next-to-last).
+  for (int low = draw.Get("ending") == "finish" ? 3 : 2, high = Days(draw.window); low < high;) {
     const int days = (low + high) / 2;
     Draw candidate = draw;
     candidate.window.last = DateOfDay(DayOfYear(draw.window.first) + days - 1);

@@ -270,6 +270,10 @@ const std::vector<Option>& Catalogue() {
       // "save": every step, and it says "SaveAndContinue", which writes every buffer out and
       // changes no output.
       {"coupling", {"0", "step", "day", "save"}, 0.1},
+      // The outside program ends the run (exchanging every step): "finish" at the last step of
+      // the window's next-to-last day (the run ends there, writing its state, code 99), "stop"
+      // at the start of its last day (every process ends at once, code 98, writing no state).
+      {"ending", {"0", "finish", "stop"}, 0.08},
       // Two control files in one invocation: the draw's, then its copy writing into "output2/".
       {"controls", {"1", "2"}, 0.1},
       // The processes of the warm start's halves.
@@ -497,6 +501,7 @@ std::vector<std::string> IdleOptions(const Draw& d) {
     if (d.On(key) && when) idle.push_back(key);
   };
   idle_when("passes", d.Get("spinup") != "passes");
+  idle_when("ending", !d.On("coupling"));
   // One gauge gives every cell its value, whichever the interpolation; grids replace the gauges.
   idle_when("precipitation", d.Get("precipitation") == "4" && !d.On("stations"));
   idle_when("stations", d.Get("precipitation") == "9");
@@ -611,6 +616,13 @@ Draw DrawCombination(std::uint64_t seed) {
   // A coupled program exchanging when the day changes also exchanges at a run's opening: a
   // second half that starts at noon exchanges where the straight run did not.
   if (draw.Get("split") == "noon" && draw.Get("coupling") == "day") draw.options.erase("split");
+  // A program that ends the run answers every step's exchange, in a run of one control file
+  // without spin-up (whose passes and pre-spin-up would count exchanges of their own).
+  if (draw.On("ending")) {
+    if (draw.Get("coupling") != "step") draw.options["coupling"] = "step";
+    draw.options.erase("controls");
+    draw.options.erase("spinup");
+  }
   draw.options["tracers"] = DrawTracers(random);
   if (draw.options["tracers"] == Find("tracers").values.front()) draw.options.erase("tracers");
   for (const Rule& rule : Rules())
@@ -623,6 +635,11 @@ Draw DrawCombination(std::uint64_t seed) {
     if (share(random) < 0.9 && Refusals(without).size() <= Refusals(draw).size()) draw = without;
   }
   draw.window = DrawWindow(draw, random);
+  // A finished run keeps two days for the halves of its warm start.
+  if (draw.Get("ending") == "finish" && Days(draw.window) < 3) {
+    const int first = std::min(DayOfYear(draw.window.first), kLastDay - 2);
+    draw.window = {DateOfDay(first), DateOfDay(first + 2)};
+  }
   return draw;
 }
 
@@ -1398,15 +1415,36 @@ std::string SecondControl(const std::string& text) {
   return second;
 }
 
-void AnswerExchanges(const fs::path& dir, const std::string& command,
-                     const std::atomic<bool>& stop) {
-  while (!stop) {
+void AnswerExchanges(const fs::path& dir, const std::string& command, const std::atomic<bool>& stop,
+                     int answers, const std::string& then) {
+  // The model deletes the synchronisation file when it has read it and waits for the next one
+  // at the next exchange: the answers count the exchanges.
+  for (int answer = 1; !stop;) {
     if (fs::exists(dir / "to_partner.txt")) {
       fs::remove(dir / "to_partner.txt");
-      WriteFileWhole((dir / "sync.txt").string(), command);
+      WriteFileWhole((dir / "sync.txt").string(),
+                     answers >= 0 && answer >= answers ? then : command);
+      ++answer;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+}
+
+// The run's steps are exchanges ("ending" exchanges every step); the answer read at the start
+// of step k + 1 is the k-th.
+void PlanPartnerEnding(const Draw& d, const fs::path& dir) {
+  if (!d.On("coupling") || !d.On("ending")) return;
+  const int per_day = 1440 / d.Step();
+  const bool finish = d.Get("ending") == "finish";
+  const int answers = per_day * (Days(d.window) - 1) - (finish ? 1 : 0);
+  const std::string command = finish ? "Command=Finish;\n" : "Command=StopWithoutSaving;\n";
+  WriteFile((dir / "partner_ends.txt").string(), std::to_string(answers) + " " + command);
+  if (answers == 0) WriteFile((dir / "sync.txt").string(), command);
+}
+
+Window RanWindow(const Draw& d) {
+  if (!d.On("coupling") || d.Get("ending") != "finish") return d.window;
+  return {d.window.first, DateOfDay(DayOfYear(d.window.last) - 1)};
 }
 
 std::string Compose(const Draw& d, const fs::path& dir) {

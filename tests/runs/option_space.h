@@ -102,8 +102,19 @@ void SetGridForm(std::string& text, const std::string& form);
 std::string SecondControl(const std::string& text);
 // The outside program of "coupling" for a run in `dir`: answers each exchange the run ends
 // ("to_partner.txt") with a synchronisation file of `command`, until `stop` is set.
+// With `answers` of 0 or more it says `then` from the answers-th answer on (the
+// synchronisation file of the run's opening exchange is answer 0).
 void AnswerExchanges(const std::filesystem::path& dir, const std::string& command,
-                     const std::atomic<bool>& stop);
+                     const std::atomic<bool>& stop, int answers = -1, const std::string& then = "");
+// "ending": the outside program ends the run. "finish": it says "Finish" at the start of the
+// last step of the window's next-to-last day, which ends the run there (code 99) as if its
+// window ended there; "stop": "StopWithoutSaving" at the start of the window's last day, which
+// ends every process at once (code 98) before that step. The plan (the answers before the
+// command and the command) is written beside the control file in `dir` ("partner_ends.txt"),
+// the opening exchange's synchronisation file holding the command when it comes first.
+void PlanPartnerEnding(const Draw& draw, const std::filesystem::path& dir);
+// The window a draw's run covers: a "Finish" ends it after its next-to-last day.
+Window RanWindow(const Draw& draw);
 
 // The grids and tables every combination may read, written into a copy of the example in
 // `dir`, and the list files of data assimilation and abstraction with dates in `window`.
