@@ -72,6 +72,16 @@ void unsatzonmodellklasse::CopyResponseUnitStates() {
       if (*g) copied_grids.push_back(g->get());
   }
   CopyFromMasters(copied_grids, copied_stacks);
+  // A member of another soil holds other water at its master's water contents: the profile's
+  // water it reports (the grid and table of the soil profile) is its own column's, as the water
+  // account counts it, not the master's.
+  double** profile = Grid(kSoilMoistureProfile);
+  if (profile == nullptr || !stacks[kTheta]) return;
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (OwnCell(r, c) && !(masters[r][c] > nodata) && profile[r][c] > nodata)
+        profile[r][c] = ColumnWater(r, c);
+  });
 }
 
 void unsatzonmodellklasse::CopyFromMasters(

@@ -167,8 +167,10 @@ const std::vector<Option>& Catalogue() {
       {"interval", {"step", "snow", "soil", "all"}, 0.08},
       {"spinup", {"0", "units", "passes", "pre"}, 0.2},
       // The response units: classes of land use, soil and 100 m elevation bands, or a unit number
-      // per cell from a grid of their own (a unit per subbasin and 200 m elevation band).
-      {"hru", {"classes", "grid"}, 0.12},
+      // per cell from a grid of their own: a unit per land use, soil, subbasin and 200 m
+      // elevation band ("grid"), or per subbasin and 200 m band alone ("bands": a unit's cells
+      // of other soils hold other water at its master's water contents).
+      {"hru", {"classes", "grid", "bands"}, 0.12},
       // Spin-up passes over the window (with "spinup=passes"): a third lets the firn of the
       // first pass's pack reach the ice by the split of a warm start.
       {"passes", {"2", "3", "4", "5"}, 0.3},
@@ -707,8 +709,10 @@ void ComposeAboveSoil(const Draw& d, std::string& text) {
                    (spinup == "units" ? "0\n1\n"
                     : spinup == "pre" ? "1\n1\n"
                                       : "") +
-                   (d.Get("hru") == "grid" ? std::string("0\n") : units));
-    if (d.Get("hru") == "grid") AddStandardGrids(text, {"hru.asc HydrologicResponseUnits 0"});
+                   (d.Get("hru") != "classes" ? std::string("0\n") : units));
+    if (d.Get("hru") != "classes")
+      AddStandardGrids(text, {(d.Get("hru") == "grid" ? "hru.asc" : "hru_bands.asc") +
+                              std::string(" HydrologicResponseUnits 0")});
   }
   if (d.Get("radiation") == "0")
     SetValue(text, "radiation_correction", 1, "0");
@@ -1321,16 +1325,20 @@ void PrepareInputs(const fs::path& dir, const Window& window, int step_minutes) 
   for (double& g : shares.values) g = g < -9998 ? -9999 : 0;
   WriteFile((dir / "permafrost_thaw.asc").string(), AsciiGridText(shares));
   WriteSlideFractions(dir);
-  // Response units from a grid: a unit per land use, soil, subbasin and 200 m elevation band.
+  // Response units from a grid: a unit per subbasin and 200 m elevation band, and the same
+  // split by land use and soil.
   {
-    GridFile units = ReadGridFile((dir / "zones.asc").string());
+    GridFile bands = ReadGridFile((dir / "zones.asc").string());
     const GridFile dem = ReadGridFile((dir / "dem.asc").string());
     const GridFile landuse = ReadGridFile((dir / "landuse.asc").string());
     const GridFile soil = ReadGridFile((dir / "soil.asc").string());
-    for (std::size_t i = 0; i < units.values.size(); ++i)
-      if (units.values[i] > -9999)
-        units.values[i] = 100000 * landuse.values[i] + 10000 * soil.values[i] +
-                          100 * units.values[i] + std::floor(dem.values[i] / 200);
+    GridFile units = bands;
+    for (std::size_t i = 0; i < units.values.size(); ++i) {
+      if (!(bands.values[i] > -9999)) continue;
+      bands.values[i] = 100 * bands.values[i] + std::floor(dem.values[i] / 200);
+      units.values[i] = 100000 * landuse.values[i] + 10000 * soil.values[i] + bands.values[i];
+    }
+    WriteFile((dir / "hru_bands.asc").string(), AsciiGridText(bands));
     WriteFile((dir / "hru.asc").string(), AsciiGridText(units));
   }
   // The snow survey on the window's second day, the lake's levels then and on its last day.
