@@ -17,6 +17,7 @@
 #include "core/row_loop.h"
 #include "core/tracer_bookkeeping.h"
 #include "tables/soil_record.h"
+#include "unsatzone/soil_column_sources.h"
 #include "unsatzone/unsatzone_model.h"
 
 namespace velorn {
@@ -72,6 +73,21 @@ void unsatzonmodellklasse::CopyResponseUnitStates() {
       if (*g) copied_grids.push_back(g->get());
   }
   CopyFromMasters(copied_grids, copied_stacks);
+  // A member of another soil holds other water at its master's water contents: the profile's
+  // water it reports (the grid and table of the soil profile) is its own column's, as the water
+  // account counts it, not the master's.
+  // (Computed as the cell step computes it: a member of its master's soil reports the master's.)
+  double** profile = Grid(kSoilMoistureProfile);
+  if (profile == nullptr || !stacks[kTheta]) return;
+  double*** theta = stacks[kTheta].get();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      if (!OwnCell(r, c) || masters[r][c] > nodata || !(profile[r][c] > nodata)) continue;
+      const SoilRecord& soil = CellSoil(r, c);
+      profile[r][c] =
+          AverageOverDepth(soil, CellLayers(soil), theta[r][c], 1, 0.0, 9999.0, nodata) * 1000;
+    }
+  });
 }
 
 void unsatzonmodellklasse::CopyFromMasters(

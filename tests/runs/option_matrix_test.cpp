@@ -1050,6 +1050,11 @@ const std::vector<Combination>& Sample() {
       // evapotranspiration at 0 (it ran on as a sum of the snow evaporation).
       {.name = "response_unit_members_real_evapotranspiration",
        .draw = "spinup=units interception=0 soil=0 routing=0 start=25/1 days=3"},
+      // Response units from a grid whose units span soils: a member reported its master's
+      // profile water, not what its own soil holds at the master's water contents (a warm
+      // start's second half: 17.18 mm in subbasin 3's table, 15.82 mm in the account).
+      {.name = "response_units_over_other_soils",
+       .draw = "spinup=passes hru=bands start=3/6 days=2"},
       // A snow layer whose ice fills more than its pores, on a saturated soil layer: the content
       // limiter passed the snow layer's excess to the soil layer and back, and its last sweep
       // left the soil above saturation (which a warm start refuses) and the snow layer above a
@@ -2067,6 +2072,28 @@ std::vector<std::vector<double>> SubbasinPrecipitation(const Features& f, const 
   for (std::size_t d = 1; d < table.size() && rows.size() * f.passes < table.size() - 1; ++d)
     rows.push_back(table[d]);
   return rows;
+}
+
+// Whether response units from a grid of their own (no class definitions) span soils: a member of
+// another soil holds other water at its master's water contents, which the copy gives or takes
+// (the account's response_units term), and no table shows that water.
+bool UnitsOverSoils(const std::string& text, const std::string& run) {
+  const std::string on = Value(text, "SpinUp", 1);
+  if (on.empty() || on == "0" || Value(text, "SpinUp", 4) != "0") return false;
+  std::istringstream lines(SectionText(text, "standard_grids"));
+  std::string file;
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(" HydrologicResponseUnits ") != std::string::npos)
+      file = line.substr(0, line.find(' '));
+  if (file.empty()) return false;
+  const std::vector<double> units = GridCells(run + file), soils = GridCells(run + "soil.asc");
+  std::map<double, double> soil_of;
+  for (std::size_t i = 0; i < units.size() && i < soils.size(); ++i) {
+    if (!(units[i] > -9999)) continue;
+    const auto [at, added] = soil_of.emplace(units[i], soils[i]);
+    if (!added && at->second != soils[i]) return true;
+  }
+  return false;
 }
 
 // The outside account from the tables alone, per subbasin: precipitation - real
@@ -3696,7 +3723,8 @@ void CheckOutputs(const Combination& row, const Runs& runs, Failures& failures) 
   if (f.soil) {
     CheckAccount(f, out, failures);
     CheckTablesAgainstAccount(f, out, failures);
-    if (!f.untabled_stores && !f.glaciers) CheckOutsideAccount(f, out, WindowOf(row), failures);
+    if (!f.untabled_stores && !f.glaciers && !UnitsOverSoils(runs.text, out + "../"))
+      CheckOutsideAccount(f, out, WindowOf(row), failures);
     // The glacier shares the last pass's evaluation started from: with spin-up passes those
     // every pass but the last left (a run of those passes writes them at its end).
     std::string before = out + "../glacier_fraction.asc";

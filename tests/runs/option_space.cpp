@@ -166,6 +166,11 @@ const std::vector<Option>& Catalogue() {
       // the station data and warns): the snow model, the soil zone, or every one.
       {"interval", {"step", "snow", "soil", "all"}, 0.08},
       {"spinup", {"0", "units", "passes", "pre"}, 0.2},
+      // The response units: classes of land use, soil and 100 m elevation bands, or a unit number
+      // per cell from a grid of their own: a unit per land use, soil, subbasin and 200 m
+      // elevation band ("grid"), or per subbasin and 200 m band alone ("bands": a unit's cells
+      // of other soils hold other water at its master's water contents).
+      {"hru", {"classes", "grid", "bands"}, 0.12},
       // Spin-up passes over the window (with "spinup=passes"): a third lets the firn of the
       // first pass's pack reach the ice by the split of a warm start.
       {"passes", {"2", "3", "4", "5"}, 0.3},
@@ -204,9 +209,24 @@ const std::vector<Option>& Catalogue() {
        {"1", "0", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14"},
        0.5},
       // Heat transfer: the explicit methods (1 to 10), the implicit one (11) and with the heat
-      // the water carries (12).
-      {"heat", {"0", "1", "11", "12", "2", "3", "4", "5", "6", "7", "8", "9", "10"}, 0.3},
+      // the water carries (12; every higher number, 13 and 20 here, computes as 12 does).
+      {"heat", {"0", "1", "11", "12", "2", "3", "4", "5", "6", "7", "8", "9", "10", "13", "20"},
+       0.3},
+      // The n-factors that make the air temperature the soil surface's: the section's 0.8 when
+      // freezing and 1.0 when thawing (as shipped), its 0.5 and 1.3 (a snow-insulated winter, a
+      // sunny summer), each land use's own pair (nf_freezing 0.6, nf_thawing 1.2), or each land
+      // use's seasonal n-factor at its fixpoints (0.4 in winter to 1.2 in summer).
+      {"nfactor", {"0.8/1.0", "0.5/1.3", "landuse", "season"}, 0.12},
+      // The heat model's lower boundary: the temperature of the section's base and lapse rate
+      // (12 degC at sea level, -0.007 K/m), a fixed 2 degC, or a geothermal flux of 0.06 W/m2.
+      {"bottom", {"lapse", "fixed", "flux"}, 0.12},
       {"layered", {"0", "1"}, 0.2},
+      // The layered snow pack's configuration: as shipped (three layers of up to 5 cm, holding
+      // 0.08 of its ice as water), five layers of up to 10 cm compacting to 300 kg/m3, a wet pack
+      // (holding 0.15, draining 10 times faster, its ice and the soil's lowering the water's
+      // suction fully), or a cold one (fresh snow 4 K below the air, holding 0.04, ice that
+      // leaves the suction as if it were water).
+      {"snowpack", {"shipped", "deep", "wet", "cold"}, 0.12},
       {"permafrost", {"0", "1"}, 0.1},
       {"glacier", {"0", "1", "2", "11", "12", "13"}, 0.3},
       {"icefirn", {"0", "1"}, 0.15},
@@ -502,6 +522,11 @@ std::vector<std::string> IdleOptions(const Draw& d) {
   };
   idle_when("passes", d.Get("spinup") != "passes");
   idle_when("ending", !d.On("coupling"));
+  idle_when("hru", !units);
+  // The soil zone holds the heat model and the layered snow pack.
+  idle_when("nfactor", !d.On("heat") || !soil);
+  idle_when("bottom", !d.On("heat") || !soil);
+  idle_when("snowpack", !d.On("layered") || !d.On("heat") || !soil);
   // One gauge gives every cell its value, whichever the interpolation; grids replace the gauges.
   idle_when("precipitation", d.Get("precipitation") == "4" && !d.On("stations"));
   idle_when("stations", d.Get("precipitation") == "9");
@@ -730,7 +755,10 @@ void ComposeAboveSoil(const Draw& d, std::string& text) {
                    (spinup == "units" ? "0\n1\n"
                     : spinup == "pre" ? "1\n1\n"
                                       : "") +
-                   units);
+                   (d.Get("hru") != "classes" ? std::string("0\n") : units));
+    if (d.Get("hru") != "classes")
+      AddStandardGrids(text, {(d.Get("hru") == "grid" ? "hru.asc" : "hru_bands.asc") +
+                              std::string(" HydrologicResponseUnits 0")});
   }
   if (d.Get("radiation") == "0")
     SetValue(text, "radiation_correction", 1, "0");
@@ -807,6 +835,41 @@ void ComposeAboveSoil(const Draw& d, std::string& text) {
                      {"ThawCoeffPermaFrost ThawCoeffPermaFrost 0 readcode=0 defaultValue=0.05",
                       "PermafrostThawDepth PermafrostThawDepth 0 readcode=0 defaultValue=0"});
     PutSection(text, "[permafrost]\n1\n10\n5\nthawdepth.stat 2001\n1e-9\n");
+  }
+}
+
+// The heat model's n-factors and lower boundary, and the layered snow pack's configuration.
+void ComposeSoilHeat(const Draw& d, std::string& text) {
+  if (!d.On("heat")) return;
+  const std::string nfactor = d.Get("nfactor");
+  if (nfactor == "0.5/1.3") {
+    SetValue(text, "heat_transfer", 22, "0.5");
+    SetValue(text, "heat_transfer", 23, "1.3");
+  }
+  if (nfactor == "landuse")
+    AddEntryKeys(text, "landuse_table", "nf_freezing = 0.6; nf_thawing = 1.2;");
+  if (nfactor == "season") AddEntryKeys(text, "landuse_table", "n-factor = 0.4 0.6 1.2 1.0 0.4;");
+  if (d.Get("bottom") == "fixed")
+    AddStandardGrids(text, {"T_Lower_Boundary_Condition T_Lower_Boundary_Condition 0 readcode=0 "
+                            "defaultValue=2"});
+  if (d.Get("bottom") == "flux")
+    AddStandardGrids(text, {"HeatFlux_Lower_Boundary_Condition HeatFlux_Lower_Boundary_Condition "
+                            "0 readcode=0 defaultValue=0.06"});
+  const std::string pack = d.Get("snowpack");
+  if (!d.On("layered") || pack == "shipped") return;
+  // [LayeredSnowModel]: 5 the fresh snow's offset (K), 6 the drainage density, 7 the liquid water
+  // held per ice, 8 and 9 how much ice counts against the water's saturation in snow and soil.
+  using Values = std::vector<std::string>;
+  const Values values = pack == "wet"    ? Values{"-1.5", "0.1", "0.15", "1", "1"}
+                        : pack == "cold" ? Values{"-4", "0.01", "0.04", "0", "0"}
+                                         : Values{};
+  for (std::size_t i = 0; i < values.size(); ++i)
+    SetValue(text, "LayeredSnowModel", static_cast<int>(5 + i), values[i]);
+  if (pack == "deep") {
+    const std::string from = "layers = 3; ksat = 5e-6;", to = "layers = 5; ksat = 5e-6;";
+    text.replace(text.find(from), from.size(), to);
+    const std::string shape = "thickness = 0.05; DryDensity = 120;";
+    text.replace(text.find(shape), shape.size(), "thickness = 0.1; DryDensity = 300;");
   }
 }
 
@@ -1451,6 +1514,7 @@ std::string Compose(const Draw& d, const fs::path& dir) {
   std::string text = ReadFile((dir / "front-range.ctl").string());
   ComposeTracers(d, text);
   ComposeAboveSoil(d, text);
+  ComposeSoilHeat(d, text);
   ComposeGlaciers(d, text);
   ComposeSoil(d, text);
   ComposeGroundwater(d, text);
@@ -1549,6 +1613,22 @@ void PrepareInputs(const fs::path& dir, const Window& window, int step_minutes) 
   for (double& g : shares.values) g = g < -9998 ? -9999 : 0;
   WriteFile((dir / "permafrost_thaw.asc").string(), AsciiGridText(shares));
   WriteSlideFractions(dir);
+  // Response units from a grid: a unit per subbasin and 200 m elevation band, and the same
+  // split by land use and soil.
+  {
+    GridFile bands = ReadGridFile((dir / "zones.asc").string());
+    const GridFile dem = ReadGridFile((dir / "dem.asc").string());
+    const GridFile landuse = ReadGridFile((dir / "landuse.asc").string());
+    const GridFile soil = ReadGridFile((dir / "soil.asc").string());
+    GridFile units = bands;
+    for (std::size_t i = 0; i < units.values.size(); ++i) {
+      if (!(bands.values[i] > -9999)) continue;
+      bands.values[i] = 100 * bands.values[i] + std::floor(dem.values[i] / 200);
+      units.values[i] = 100000 * landuse.values[i] + 10000 * soil.values[i] + bands.values[i];
+    }
+    WriteFile((dir / "hru_bands.asc").string(), AsciiGridText(bands));
+    WriteFile((dir / "hru.asc").string(), AsciiGridText(units));
+  }
   // The snow survey on the window's second day, the lake's levels then and on its last day.
   const Day second = DateOfDay(DayOfYear(window.first) + 1);
   const std::string header =
