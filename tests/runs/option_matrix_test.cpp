@@ -1294,6 +1294,11 @@ const std::vector<Combination>& Sample() {
       // correction keeps only at steps above 12 hours: the run ended with code 33.
       {.name = "night_temperature_of_a_daily_snow_step_in_half_days",
        .draw = "step=720 interval=snow start=4/3 days=2"},
+      // A max_conc (4) below the rain's concentration (10): rain through a cell without snow kept
+      // what the cap held back in a pack of no water, never to leave (1.92 after two days, 690
+      // after twenty).
+      {.name = "solute_above_max_conc_in_a_pack_without_water",
+       .draw = "conc=capped tracers=cr start=1/3 days=2"},
   };
   return rows;
 }
@@ -2946,6 +2951,22 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
       std::size_t levels = 0;
       bounded(name, GridValues(out + name, levels), 1e300);
     }
+  }
+  // A snow cover without water holds no solute of a tracer that stays with the water (the pack
+  // that gives its last water gives all it holds, above max_conc too): no later outflow would
+  // carry it.
+  for (const Tracer& t : f.tracers) {
+    const std::string name = t.name + "snow_" + f.grid_ext;
+    if (t.evaporating || !outputs.contains("snowstorage.dbl") || !outputs.contains(name)) continue;
+    std::size_t levels = 0;
+    const std::vector<double> water = GridValues(out + "snowstorage.dbl", levels),
+                              solute = GridValues(out + name, levels);
+    for (std::size_t i = 0; i < water.size() && i < solute.size(); ++i)
+      if (water[i] == 0 && std::abs(solute[i]) > 1e-9) {
+        failures.push_back({"bounds", name + ": " + t.name + " at " + std::to_string(solute[i]) +
+                                          " in a snow cover without water"});
+        break;
+      }
   }
   for (std::size_t index = 0; index < f.tracers.size(); ++index) {
     const Tracer& t = f.tracers[index];
