@@ -2959,10 +2959,13 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
   }
   // A snow cover without water holds no solute of a tracer that stays with the water (the pack
   // that gives its last water gives all it holds, above max_conc too): no later outflow would
-  // carry it.
+  // carry it. (The layered snow model keeps water of its own beside the pack's grid.)
+  const bool layered = Value(f.text, "LayeredSnowModel", 1) == "1";
   for (const Tracer& t : f.tracers) {
     const std::string name = t.name + "snow_" + f.grid_ext;
-    if (t.evaporating || !outputs.contains("snowstorage.dbl") || !outputs.contains(name)) continue;
+    if (layered || t.evaporating || !outputs.contains("snowstorage.dbl") ||
+        !outputs.contains(name))
+      continue;
     std::size_t levels = 0;
     const std::vector<double> water = GridValues(out + "snowstorage.dbl", levels),
                               solute = GridValues(out + name, levels);
