@@ -280,9 +280,11 @@ void siltingupclass::CarryTracerRunoff(long row, long column, double runoff, dou
     } else if (tracer_definitions[t].evaporating != 0) {
       flux = stored;
     } else {
-      const double leaving = water > 0.0 ? std::min(runoff * tracer_definitions[t].max_conc,
-                                                    stored * std::min(1.0, runoff / water))
-                                         : 0.0;
+      // Runoff that takes the last of the water takes all its solute, above max_conc too.
+      const double leaving = !(water > 0.0)   ? 0.0
+                             : runoff >= water ? stored
+                                               : std::min(runoff * tracer_definitions[t].max_conc,
+                                                          stored * runoff / water);
       stored -= leaving;
       flux = leaving / runoff;
     }

@@ -428,10 +428,13 @@ void abflussmodellklasse::RefreshObserved() {
 
 // The discharge routed to the gauge of `sb`: an observation that took its place (flow control
 // 2) went on to the stretches below, the table and the goodness of fit keep the simulation.
+// The abstractions at the outlet took their amounts from the observed discharge: where they took
+// more than the simulation carried, the simulation keeps nothing (never a negative discharge).
 double abflussmodellklasse::OutputDischarge(int32_t sb) const {
   const int32_t stretch = targets_.stretch[sb];
-  const double water =
-      tables_->flows()[0][sb] - (stretch > 0 ? stretches_[stretch]->GaugeSubstitution() : 0.0);
+  const double water = std::max(
+      0.0,
+      tables_->flows()[0][sb] - (stretch > 0 ? stretches_[stretch]->GaugeSubstitution() : 0.0));
   return unit_ == 1 ? DischargeFactor(sb) * water : water;
 }
 

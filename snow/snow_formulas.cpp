@@ -128,6 +128,7 @@ double PackSoluteAfterInput(double stored, bool evaporating, double pack, double
 }
 
 double PackSoluteOutflow(double stored, double outflow, double pack, double max_conc) {
+  if (outflow > 0 && !(pack > 0)) return std::max(stored, 0.0);
   const double volume = outflow + pack;
   const double share = volume > 0 ? stored * outflow / volume : 0.0;
   // An emptied pack gives all it holds: stored * outflow / outflow may round one unit above the

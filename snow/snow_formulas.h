@@ -91,7 +91,9 @@ double LinearStorageStep(double content, double k, double inflow, double share);
 double PackSoluteAfterInput(double stored, bool evaporating, double pack, double input,
                             double incoming);
 // The mass that `outflow` mm carry out of a pack that keeps `pack` mm and holds the mass
-// `stored`: its share outflow / (outflow + pack), at most `outflow` x `max_conc`.
+// `stored`: its share outflow / (outflow + pack), at most `outflow` x `max_conc` while the pack
+// keeps water; a pack that gives its last water gives all it holds (no solute stays behind in a
+// pack of no water, where no later outflow would ever carry it).
 double PackSoluteOutflow(double stored, double outflow, double pack, double max_conc);
 
 }  // namespace velorn

@@ -75,7 +75,8 @@
 //     water), what the first half's stores held at its end among its inputs, and the river
 //     account from the first half's reservoirs and what the rivers owed;
 //   - no water below 0 in the stores' tables and grids (snow, leaves, canopy, ponding, firn), no
-//     water content above 1, the soil zone's state within the ranges a warm start reads, each
+//     routed discharge below 0, no solute of a tracer that stays with the water in a snow cover
+//     without water, no water content above 1, the soil zone's state within the ranges a warm start reads, each
 //     layer's water content within its own soil's saturated content, every report's soil
 //     profiles within what the largest holds saturated and its water table at or below the
 //     surface; the same per cell in every step where the model writes single cells: the snow,
@@ -1317,6 +1318,15 @@ const std::vector<Combination>& Sample() {
       // in the second half of its warm start).
       {.name = "corrected_precipitation_of_the_superposition",
        .draw = "superposition=precipitation start=20/1 days=3"},
+      // A max_conc (4) below the rain's concentration (10): rain through a cell without snow kept
+      // what the cap held back in a pack of no water, never to leave (1.92 after two days, 690
+      // after twenty).
+      {.name = "solute_above_max_conc_in_a_pack_without_water",
+       .draw = "conc=capped tracers=cr start=1/3 days=2"},
+      // An abstraction that takes all of an observed discharge (0.25 m3/s) at subbasin 4, whose
+      // simulation carried 0.079 m3/s: the discharge table showed -0.17058 m3/s there.
+      {.name = "abstraction_of_an_observed_discharge_beyond_the_simulation",
+       .draw = "observed=1 abstraction=extern abstake=0/1/5 start=10/5 days=2"},
   };
   return rows;
 }
@@ -2966,7 +2976,7 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
   const bool leaves = Value(f.text, "interception_model", 1) == "1";
   const bool irrigated = Value(f.text, "irrigation", 1) == "1";
   // The stores: no water below 0 (round-off of a store emptied to nothing aside), no water
-  // content above 1. Their tables (row 0 holds the area shares; the leaves' layers have tables
+  // content above 1; no routed discharge below 0. Their tables (row 0 holds the area shares; the leaves' layers have tables
   // of their own) and the grids written at the end.
   const auto bounded = [&](const std::string& name, const std::vector<double>& values, double high,
                            double low = -1e-9) {
@@ -2996,7 +3006,7 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
   for (const auto& [name, text] : outputs) {
     const bool store = name == "snowstorage.stat" || name.starts_with("interception_storage") ||
                        name == "canopy_load.stat" || name == "pond.stat" || name == "firnwe.stat";
-    if (name.ends_with(".stat") && (store || name == "sb1.stat")) {
+    if (name.ends_with(".stat") && (store || name == "sb1.stat" || name == "discharge.stat")) {
       std::vector<double> values;
       const auto rows = ZoneTableRows(out + name);
       for (std::size_t d = 1; d < rows.size(); ++d)
@@ -3022,6 +3032,25 @@ void CheckBounds(const Features& f, const std::map<std::string, std::string>& ou
       std::size_t levels = 0;
       bounded(name, GridValues(out + name, levels), 1e300);
     }
+  }
+  // A snow cover without water holds no solute of a tracer that stays with the water (the pack
+  // that gives its last water gives all it holds, above max_conc too): no later outflow would
+  // carry it. (The layered snow model keeps water of its own beside the pack's grid.)
+  const bool layered = Value(f.text, "LayeredSnowModel", 1) == "1";
+  for (const Tracer& t : f.tracers) {
+    const std::string name = t.name + "snow_" + f.grid_ext;
+    if (layered || t.evaporating || !outputs.contains("snowstorage.dbl") ||
+        !outputs.contains(name))
+      continue;
+    std::size_t levels = 0;
+    const std::vector<double> water = GridValues(out + "snowstorage.dbl", levels),
+                              solute = GridValues(out + name, levels);
+    for (std::size_t i = 0; i < water.size() && i < solute.size(); ++i)
+      if (water[i] == 0 && std::abs(solute[i]) > 1e-9) {
+        failures.push_back({"bounds", name + ": " + t.name + " at " + std::to_string(solute[i]) +
+                                          " in a snow cover without water"});
+        break;
+      }
   }
   for (std::size_t index = 0; index < f.tracers.size(); ++index) {
     const Tracer& t = f.tracers[index];

@@ -3,6 +3,7 @@
 #include "tests/runs/option_space.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -266,16 +267,37 @@ const std::vector<Option>& Catalogue() {
       {"surface", {"0", "1", "2", "3", "4", "5", "6"}, 0.15},
       {"routing", {"1", "0"}, 0.08},
       {"lake", {"0", "soil1", "soil2", "routing"}, 0.2},
-      {"reservoir", {"0", "table", "window", "two"}, 0.2},
+      {"reservoir", {"0", "table", "window", "two", "four"}, 0.2},
+      // The routing's sub-steps per step: 24 (as the example), one, 5 or 96 (a quarter hour of
+      // a daily step).
+      {"routesteps", {"24", "1", "5", "96"}, 0.1},
       // Abstractions at subbasin 4's outlet (two: with a second from a file at the basin's).
       {"abstraction",
        {"0", "extern", "intern", "file", "extern_rule", "intern_rule", "reservoir_rule", "two"},
        0.2},
+      // The fixed rule's Qmin, fraction and Qmax of the abstractions "extern" and "intern" (m3/s,
+      // as the example), all above 0 taken up to 5 m3/s (the whole discharge), a high Qmin, and
+      // in mm per step over the stretch.
+      {"abstake", {"0.005/0.5/0.05", "0/1/5", "0.1/0.2/0.02", "mm"}, 0.12},
       {"irrigation", {"0", "1/1", "1/2", "2/1", "2/2", "3/1", "3/2", "4/1", "4/2"}, 0.2},
+      // The irrigation's schedule: as ever (method 1: 5 and 3 mm on the window's second day;
+      // 2: 4 mm 3 times every 2 days from it; 3: from a suction of 1 m up to 0.33 m; 4: below
+      // 0.8 of the potential transpiration), "many" (1: 12, 2 and 8 mm on the first three days;
+      // 2: 2 mm rising to 14 mm every 2 days over a week; 3: from 0.5 m to 0.1 m; 4: below 0.95)
+      // or "few" (1: 30 mm on the first day; 2: 6 mm 5 times every day from the day before the
+      // window, then 10 mm once on its last day; 3: from 5 m to 1 m; 4: below 0.5).
+      {"irrdose", {"shipped", "many", "few"}, 0.12},
       {"assimilation", {"0", "snow", "split", "lake", "both"}, 0.15},
+      // The snow survey's rule: its share of liquid water where no solid snow lies (5 %, none or
+      // 30 %; with the split), or the survey set into the solid snow alone (grid
+      // "snowstorage_solid", without the split).
+      {"survey", {"5", "0", "30", "solid"}, 0.12},
       // Observed discharges (0.25 to 0.4 m3/s) in the place of the simulated ones at subbasin 4's
       // outlet (routing flow control 2).
       {"observed", {"0", "1"}, 0.1},
+      // The unit of the routed discharge: m3/s (as the example) or mm per step over the area
+      // each outlet drains (the observed discharges then in mm per step too).
+      {"discharge", {"m3s", "mm"}, 0.1},
       // An inflow from outside the basin into subbasin 5's stretch: a constant 0.05 m3/s, or 0.03
       // to 0.06 m3/s from a file, its water at 2 of every tracer.
       {"inflow", {"0", "constant", "extern"}, 0.12},
@@ -303,6 +325,11 @@ const std::vector<Option>& Catalogue() {
       {"split", {"day", "noon"}, 0.3},
       // The half-time of the decaying tracers in days ("40d": the unit against the number).
       {"halftime", {"5", "0.25", "40d"}, 0.2},
+      // The tracers' concentrations in the rain, the soil's and the aquifer's water and their
+      // max_conc: 10, 6 and 3 up to 1000 (as ever), 2.5, 40 and 0.7, or 10, 6 and 3 up to 4 (a
+      // cap below the rain's and the soil's: a snow pack or the water on the surface gives its
+      // outflow at most that concentration and keeps the rest).
+      {"conc", {"10/6/3", "2.5/40/0.7", "capped"}, 0.12},
       // Tracers, '.' between them: the kind (c conservative, e evaporating, d decaying, v
       // decaying and evaporating) and where it starts (r in the rain, s in the soil water, a in
       // the aquifer); "0": none.
@@ -446,7 +473,8 @@ const std::vector<Rule>& Rules() {
        [](const Draw& d) {
          // (Response units leave the lakes off.)
          return d.Get("lake") == "routing" && RoutingOn(d) && !UnitsOn(d) &&
-                (d.Get("reservoir") == "two" || d.Get("abstraction") == "reservoir_rule");
+                (d.Get("reservoir") == "two" || d.Get("reservoir") == "four" ||
+                 d.Get("abstraction") == "reservoir_rule");
        },
        [](Draw& d) { d.options.erase("reservoir"), d.options.erase("abstraction"); }},
       {{"the canopy's energy balance without a snow energy balance", 1160,
@@ -478,7 +506,7 @@ const std::vector<Rule>& Rules() {
          return interception.size() == 2 && interception[0] >= '2' && d.Get("snow") == "0";
        },
        [](Draw& d) { d.options.erase("interception"); }},
-      {{"a snow survey without the snow model", 1210, "snow_storage_total not available"},
+      {{"a snow survey without the snow model", 1210, "not available as grid"},
        [](const Draw& d) {
          const std::string rules = d.Get("assimilation");
          return rules != "0" && rules != "lake" && d.Get("snow") == "0";
@@ -559,6 +587,15 @@ std::vector<std::string> IdleOptions(const Draw& d) {
   idle_when("routing", !soil || d.Get("lake").starts_with("soil"));
   for (const char* key : {"reservoir", "abstraction", "observed", "inflow", "sumtrib"})
     idle_when(key, !RoutingOn(d));
+  for (const char* key : {"routesteps", "discharge"}) idle_when(key, !RoutingOn(d));
+  const std::string abstraction = d.Get("abstraction"), rules = d.Get("assimilation");
+  idle_when("abstake", !RoutingOn(d) || (abstraction != "extern" && abstraction != "intern" &&
+                                         abstraction != "two"));
+  idle_when("irrdose", !d.On("irrigation"));
+  // The liquid share acts with the split alone; the solid snow with any snow survey.
+  idle_when("survey", rules == "0" || rules == "lake" ||
+                          (rules == "snow" && d.Get("survey") != "solid"));
+  idle_when("conc", tracers == "0");
   return idle;
 }
 
@@ -717,7 +754,11 @@ void ComposeTracers(const Draw& d, std::string& text) {
       d.Get("halftime").ends_with('d') ? d.Get("halftime") : d.Get("halftime") + " d";
   std::map<char, int> seen;
   // Each source its own concentration, so that a tracer mixed from the wrong one shows.
-  const std::map<char, const char*> conc = {{'r', "10"}, {'s', "6"}, {'a', "3"}};
+  const std::string drawn = d.Get("conc");
+  const std::map<char, const char*> conc =
+      drawn == "2.5/40/0.7" ? std::map<char, const char*>{{'r', "2.5"}, {'s', "40"}, {'a', "0.7"}}
+                            : std::map<char, const char*>{{'r', "10"}, {'s', "6"}, {'a', "3"}};
+  const std::string max_conc = drawn == "capped" ? "4" : "1000";
   for (std::size_t t = 0; t < tracers.size(); ++t) {
     const char kind = tracers[t][0];
     const std::string base = kind == 'c'   ? "con"
@@ -734,7 +775,7 @@ void ComposeTracers(const Draw& d, std::string& text) {
                   ? " radioactive half_time = " + half_time
                   : std::string(" non_radioactive")) +
              " soilini = " + from('s') + " gwini = " + from('a') +
-             " min_conc = 0 max_conc = 1000 mg/l statcode = 2001 gridcode = 3 path = ./ "
+             " min_conc = 0 max_conc = " + max_conc + " mg/l statcode = 2001 gridcode = 3 path = ./ "
              "statext = sta gridext = asc";
     AddVariableGrid(text,
                     "t" + std::to_string(t + 1) + "in concflux_tracer_" + std::to_string(t + 1) +
@@ -1052,7 +1093,7 @@ void ComposeRouting(const Draw& d, std::string& text) {
   const std::string reservoir = d.Get("reservoir");
   std::string rule4 = rule5;
   rule4.replace(rule4.find("reservoir_5"), 11, "reservoir_4");
-  if (reservoir != "0" && lake != "routing") {
+  if (reservoir != "0" && reservoir != "four" && lake != "routing") {
     AddRoutingItems(text, 5, "SP 5 file = res5.txt V0 = 50000" + c0);
     PutSection(text, rule5);
   }
@@ -1065,20 +1106,24 @@ void ComposeRouting(const Draw& d, std::string& text) {
            "start_hour = 0 0 0 0 0\nstop_hour = 23 23 23 23 23\n";
     PutSection(text, rule);
   }
-  if (reservoir == "two" || d.Get("abstraction") == "reservoir_rule") {
+  if (reservoir == "two" || reservoir == "four" || d.Get("abstraction") == "reservoir_rule") {
     AddRoutingItems(text, 4, "SP 4 file = res4.txt V0 = 20000" + c0);
     PutSection(text, rule4);
   }
   const std::string abstraction = d.Get("abstraction");
   const std::string intern_inflow = "ZL 1 = intern " + kChannel + "\n";
+  // The fixed rule's Qmin, fraction and Qmax, and their unit.
+  std::string take = d.Get("abstake") == "mm" ? "0.2/0.3/1" : d.Get("abstake");
+  std::replace(take.begin(), take.end(), '/', ' ');
+  take += d.Get("abstake") == "mm" ? " mm" : " m3/s";
   if (abstraction == "extern" || abstraction == "two") {
-    AddRoutingItems(text, 4, "AL 1 = extern abs1.txt 0.005 0.5 0.05 m3/s\n");
+    AddRoutingItems(text, 4, "AL 1 = extern abs1.txt " + take + "\n");
     // Two together: the second from a file at the basin's outlet.
     if (abstraction == "two")
       AddRoutingItems(
           text, 5, "AL 2 = from_file input_file = abstraction.txt column = 0 output = abs2.txt\n");
   } else if (abstraction == "intern") {
-    AddRoutingItems(text, 4, "AL 1 = intern 0.005 0.5 0.05 m3/s\n");
+    AddRoutingItems(text, 4, "AL 1 = intern " + take + "\n");
     AddRoutingItems(text, 5, intern_inflow);
   } else if (abstraction == "file") {
     AddRoutingItems(text, 4,
@@ -1123,6 +1168,29 @@ void ComposeRouting(const Draw& d, std::string& text) {
                    "SUMTRIB 1&2 (kh=0.5, kv=2, Bh=2.5, Bv=12, Th=0.76, Mh=20, Mv=10, I=0.063, "
                    "L=524, A=7.30)");
   }
+  if (RoutingOn(d)) SetValue(text, "routing_model", 3, "1.0 1000.0 50 " + d.Get("routesteps"));
+}
+
+// The routed discharge in mm per step over the area each outlet drains: the observed discharges
+// at subbasin 4's outlet (7.54 km2) in that unit too.
+void ComposeDischargeUnit(const Draw& d, const fs::path& dir, std::string& text) {
+  if (d.Get("discharge") != "mm") return;
+  SetValue(text, "output_interval", 3, "0");
+  const fs::path path = dir / "observed.txt";
+  std::string table;
+  const double mm = d.Step() * 60.0 / 7.54e6 * 1000;  // mm per step of 1 m3/s
+  for (const std::string& row : SplitLines(ReadFile(path.string()))) {
+    std::istringstream in(row);
+    std::string year, month, day, hour, value;
+    if (!(in >> year >> month >> day >> hour >> value) || !std::isdigit(year[0])) {
+      table += row + "\n";
+      continue;
+    }
+    char converted[32];
+    std::snprintf(converted, sizeof converted, "%.6g", std::stod(value) * mm);
+    table += year + " " + month + " " + day + " " + hour + " " + converted + "\n";
+  }
+  WriteFile(path.string(), table);
 }
 
 void ComposeIrrigation(const Draw& d, std::string& text) {
@@ -1135,6 +1203,27 @@ void ComposeIrrigation(const Draw& d, std::string& text) {
   const Day second = DateOfDay(DayOfYear(d.window.first) + 1);
   const std::string date = std::to_string(second.month) + " " + std::to_string(second.day);
   std::string entry = std::string("12 meadow ") + method + " " + origin + " ";
+  const std::string dose = d.Get("irrdose");
+  if (dose != "shipped") {
+    const auto on = [&](int offset) {
+      const Day day = DateOfDay(DayOfYear(d.window.first) + offset);
+      return std::to_string(day.month) + " " + std::to_string(day.day);
+    };
+    const bool many = dose == "many";
+    if (method == '1')
+      entry += many ? "1 0.33\n3\n" + on(0) + " 12\n" + on(1) + " 2\n" + on(2) + " 8\n"
+                    : "1 0.33\n1\n" + on(0) + " 30\n";
+    if (method == '2')
+      entry += many ? "1 0.33 starting from " + on(0) + " with 2 mm to " + on(6) +
+                          " with 14 mm every 2 days\n"
+                    : "1 0.33 starting from " + on(-1) + " with 6 mm 5 times every 1 days " +
+                          "starting from " + on(Days(d.window) - 1) +
+                          " with 10 mm 1 times every 3 days\n";
+    if (method == '3') entry += many ? "0.5 0.1\n" : "5 1\n";
+    if (method == '4') entry += many ? "0.95\n" : "0.5\n";
+    PutSection(text, "[irrigation_table]\n1\n" + entry);
+    return;
+  }
   if (method == '1') entry += "1 0.33\n2\n" + date + " 5\n" + date + " 3\n";
   if (method == '2') entry += "1 0.33 starting from " + date + " with 4 mm 3 times every 2 days\n";
   if (method == '3') entry += "1 0.33\n";
@@ -1146,6 +1235,8 @@ void ComposeAssimilation(const Draw& d, std::string& text) {
   const std::string rules = d.Get("assimilation");
   if (rules == "0") return;
   const bool lake = rules == "lake" || rules == "both", snow = rules != "lake";
+  // The survey set into the solid snow alone, or into the total that the split divides.
+  const bool solid = d.Get("survey") == "solid";
   std::string section = "[data_assimilation]\n1\n1440\n" + std::to_string(lake + snow) + "\n";
   if (lake)
     section +=
@@ -1153,9 +1244,11 @@ void ComposeAssimilation(const Draw& d, std::string& text) {
         "{ format = velorn; skiprows = 0; } }\n";
   if (snow)
     section +=
-        "grid {\n  grid-ID = snow_storage_total;\n  listfilename = snow_survey_list.txt;\n"
+        "grid {\n  grid-ID = " + std::string(solid ? "snowstorage_solid" : "snow_storage_total") +
+        ";\n  listfilename = snow_survey_list.txt;\n"
         "  options { split-into-liquid-and-solid = " +
-        std::string(rules == "snow" ? "false" : "true") + "; default-liquid-percentage = 5; " +
+        std::string(rules == "snow" || solid ? "false" : "true") +
+        "; default-liquid-percentage = " + (solid ? "5" : d.Get("survey")) + "; " +
         (Dynamic(d) ? "weighing-by-glacierized-fraction = true; " : "") + "}\n}\n";
   PutSection(text, section);
 }
@@ -1520,6 +1613,7 @@ std::string Compose(const Draw& d, const fs::path& dir) {
   ComposeGroundwater(d, text);
   ComposeSurface(d, text);
   ComposeRouting(d, text);
+  ComposeDischargeUnit(d, dir, text);
   ComposeIrrigation(d, text);
   ComposeAssimilation(d, text);
   ComposeCoupling(d, dir, text);

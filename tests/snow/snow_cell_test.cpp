@@ -83,11 +83,13 @@ TEST(SnowFormulas, ShareCloudsAlbedoThawAndStorage) {
   EXPECT_EQ(LinearStorageStep(5, 10, 3, 0), 0.0);
   // The solute leaving with the outflow: the outflow's share of outflow plus pack, at most the
   // outflow at the highest concentration; a pack melted away gives exactly what it held
-  // (3.7 * 0.3 / 0.3 rounds above 3.7).
+  // (3.7 * 0.3 / 0.3 rounds above 3.7)
   EXPECT_DOUBLE_EQ(PackSoluteOutflow(6, 1, 2, 10), 2.0);
   EXPECT_DOUBLE_EQ(PackSoluteOutflow(6, 1, 2, 1), 1.0);
   EXPECT_EQ(PackSoluteOutflow(3.7, 0.3, 0, 20), 3.7);
   EXPECT_EQ(PackSoluteOutflow(0.1, 0.1, 0, 20), 0.1);
+  // ... above the highest concentration too: nothing stays in a pack without water.
+  EXPECT_EQ(PackSoluteOutflow(6, 1, 0, 4), 6.0);
 }
 
 // Method 1, C0 = 3 mm/(°C d), 5 °C above T0, hourly: 3 * 5 / 24 = 0.625 mm.
