@@ -2044,8 +2044,18 @@ std::vector<std::vector<double>> SubbasinPrecipitation(const Features& f, const 
 void CheckOutsideAccount(const Features& f, const std::string& out, const Window& window,
                          Failures& failures) {
   const std::vector<std::vector<double>> precipitation = SubbasinPrecipitation(f, out, window);
-  const auto evaporation = ZoneTableRows(out + "etr.stat");
   const auto runoff = ZoneTableRows(out + "qg.stat");
+  // Without the evapotranspiration model (no "etr.stat") the evaporation is in the tables of the
+  // grids the others fill: the soil zone's total ("etr0.stat"), the leaves' (the interception
+  // model's table) and the snow's ("snowevap.stat").
+  const bool et = fs::exists(out + "etr.stat");
+  auto evaporation = ZoneTableRows(out + (et ? "etr.stat" : "etr0.stat"));
+  for (const char* table : {"interception_evaporation.stat", "snowevap.stat"}) {
+    if (et || !fs::exists(out + table)) continue;
+    const auto rows = ZoneTableRows(out + table);
+    for (std::size_t d = 1; d < evaporation.size() && d < rows.size(); ++d)
+      for (std::size_t s = 0; s < 5; ++s) evaporation[d][s] += rows[d][s];
+  }
   // The canopy snow's sublimation leaves outside the total real evapotranspiration.
   const auto sublimation =
       fs::exists(out + "canopy_sublimation.stat")
