@@ -259,6 +259,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   evapotranspiration->SetRadiationCorrection(radiation_correction->GetCorrectionGrid());
   snow = std::make_unique<schneemodellklasse>(error, setup);
   CheckError(error);
+  snow->evapotranspirationModelActive = evapotranspiration->GetFlowControl() != 0 ? 1 : 0;
   snow->SetRadiationCorrectionGrid(radiation_correction->GetCorrectionGrid());
   snow->SetLanduseCurves(settings_object->landuse_grids.get());
   evapotranspiration->SetSolidSnowStorage(snow->GetSolidSnowStorage());
@@ -291,6 +292,7 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
   unsatzone =
       std::make_unique<unsatzonmodellklasse>(error, setup, settings_object->irrigation_table.get());
   CheckError(error);
+  unsatzone->evapotranspirationModelActive = evapotranspiration->GetFlowControl() != 0 ? 1 : 0;
   // The snow model feeds the snow layers with snowfall, rain and melt every step: without it
   // (switched off, or its section absent) the water input would never reach the soil.
   if (unsatzone->GetFlowControl() != 0 && unsatzone->IsLayeredSnowActive() &&

@@ -299,6 +299,16 @@ WaterBalance::FluxGrids WaterBalance::ResolveFluxGrids(bool fluxes) {
   FluxGrids grids;
   grids.et = models_.evapotranspiration;
   if (grids.et != nullptr && grids.et->GetFlowControl() == 0) grids.et = nullptr;
+  if (grids.et == nullptr) {
+    grids.interception_evaporation = RegistryGrid(registry, "interception_evaporation0");
+    grids.canopy_sublimation = RegistryGrid(registry, "Snow_canopy_sublim");
+    if (schneemodellklasse* snow = models_.snow; snow != nullptr && snow->GetFlowControl() != 0)
+      grids.snow_evaporation = snow->snow_evaporation;
+    if (soil.GetFlowControl() != 0 && !soil.links.real_transpiration.empty()) {
+      grids.soil_evaporation = soil.links.real_evaporation;
+      grids.soil_total = soil.links.real_transpiration[0];
+    }
+  }
   // The snow model makes it when the layered pack is on, after this account (a grid without a
   // file name, found by its identifier).
   const auto identified = [&](const char* identifier) -> double** {
@@ -390,7 +400,19 @@ void WaterBalance::CellFluxes(const FluxGrids& grids, long r, long c, double* ce
     cell[FluxTerm(kBalanceTranspiration)] =
         (1.0 - g) *
         (et->real_transpiration[0][r][c] - interception_evaporation - snow - soil_evaporation);
+    return;
   }
+  // The same terms from the grids the interception model, the snow's energy balance and the
+  // soil zone fill.
+  const auto value = [&](double** grid) { return grid != nullptr ? grid[r][c] : 0.0; };
+  cell[FluxTerm(kBalanceSnowEvaporation)] +=
+      (grids.static_glacier ? 1.0 : 1.0 - g) * value(grids.snow_evaporation);
+  const double soil_evaporation = value(grids.soil_evaporation);
+  cell[FluxTerm(kBalanceInterceptionEvaporation)] =
+      (1.0 - g) * value(grids.interception_evaporation);
+  cell[FluxTerm(kBalanceCanopySublimation)] = (1.0 - g) * value(grids.canopy_sublimation);
+  cell[FluxTerm(kBalanceSoilEvaporation)] = (1.0 - g) * soil_evaporation;
+  cell[FluxTerm(kBalanceTranspiration)] = (1.0 - g) * (value(grids.soil_total) - soil_evaporation);
 }
 
 UnitResults WaterBalance::ShareMasters(const FluxGrids& grids, bool fluxes, bool parts) {

@@ -158,6 +158,14 @@ class WaterBalance {
     double** pumped = nullptr;          // irrigation pumped from the column's saturated zone
     double** surface_return = nullptr;  // silting-up's take of the water left on the surface
     bool static_glacier = false;        // the glacier part keeps the snow model's cell pack
+    // Without the evapotranspiration model: the grids the interception model and the soil zone
+    // fill with what they evaporate (the soil zone's total holds its evaporation and the
+    // transpiration of every layer).
+    double** interception_evaporation = nullptr;
+    double** canopy_sublimation = nullptr;
+    double** soil_evaporation = nullptr;
+    double** soil_total = nullptr;
+    double** snow_evaporation = nullptr;  // the snow's energy balance
   };
   FluxGrids ResolveFluxGrids(bool fluxes);
   // The step's fluxes of cell (r, c) into `cell` (indexed as the cell terms of AddCells).

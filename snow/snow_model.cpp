@@ -145,6 +145,10 @@ void schneemodellklasse::LinkMethodGrids() {
   if (IsEnergyBalanceSnowMethod(method)) {
     cloudiness = RequiredGrid("cloudiness");
     surfacetemperature = OptionalGrid("surfacetemperature");
+    if (snow_evaporation == nullptr) {
+      own_snow_evaporation_ = GridMatrix(*diag, first_local_row, last_local_row, ncols, nrows);
+      snow_evaporation = own_snow_evaporation_.get();
+    }
   }
 }
 

@@ -250,6 +250,11 @@ class schneemodellklasse : public teilmodellklasse {
   double** elevation = nullptr;
   double** albedo = nullptr;
   double** snow_evaporation = nullptr;
+  // Without the evapotranspiration model, which otherwise starts the snow evaporation grid at 0
+  // every step, the energy-balance methods start it themselves (RunSnowStep); where no grid of
+  // that name is there, they book their sublimation in a grid of their own.
+  int32_t evapotranspirationModelActive = 1;
+  GridMatrix own_snow_evaporation_;
   int32_t landuse_layers = 1;
   std::vector<double**> landuse;            // 1..landuse_layers
   std::array<double**, 5> slidefraction{};  // 1..4

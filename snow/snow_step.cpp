@@ -210,6 +210,12 @@ void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, i
   for (int32_t t = 1; t <= tracer_count; ++t)
     if (tracer_blocks[t].statistics) tracer_blocks[t].statistics->ResetZoneSums();
   ResolveStepGrids();
+  if (evapotranspirationModelActive == 0 && IsEnergyBalanceSnowMethod(method) &&
+      snow_evaporation != nullptr)
+    ForEachRow(first_local_row, last_local_row, [&](long r) {
+      for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+        if (OwnsCell(r, c)) snow_evaporation[r][c] = 0;
+    });
   cell_settings_ = SnowCellSettings{method,
                                     transzone,
                                     T0R,

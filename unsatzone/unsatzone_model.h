@@ -525,6 +525,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int64_t maxDumpFiles = 0;
   uint8_t surfaceRoutingActive = 0;
   int32_t groundwaterModelActive = 0;
+  // Without the evapotranspiration model, which otherwise starts them at 0 every step, the soil
+  // zone starts the real evaporation and transpiration grids it adds into (BeginStep).
+  int32_t evapotranspirationModelActive = 1;
   int32_t substepCount = 1;
   uint8_t temperatureStackPending = 0;
   bool irrigation_configured = false;
@@ -738,6 +741,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   StorageParameters StorageParametersOfRun() const;
   // First soil temperature profiles of a cold start (heat transfer on).
   void InitialiseSoilTemperatures();
+  void ZeroRealEvapotranspiration();
   std::array<std::vector<double*>, 4> runoff_rows_;  // Qg, QD, QI, QBb per tracer
   // Concentration of tracer t in `layer` of a cell: the stack value of an evaporating tracer,
   // else mass / (theta 1000 thickness), `dry_value` where theta <= `dry_theta`.

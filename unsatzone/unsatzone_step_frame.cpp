@@ -90,6 +90,7 @@ void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, i
   if (heatTransferSwitch > 0 && layeredSnowSwitch > 0 && layered_snow.temperaturePending)
     InitialiseSnowTemperatures();
   runoff.BeginStep();
+  if (evapotranspirationModelActive == 0) ZeroRealEvapotranspiration();
   for (Statistics& s : statistics)
     if (s.table) s.table->ResetZoneSums();
   if (immobilised_statistics.table) immobilised_statistics.table->ResetZoneSums();
@@ -105,6 +106,19 @@ void unsatzonmodellklasse::BeginStep(int32_t hour, int32_t day, int32_t month, i
   for (ReinfiltrationRecord& record : reinfiltration_records)
     record.reinfiltrated = record.reinfiltratedStep = 0;
   reinfiltration_exact.assign(reinfiltration_records.size(), ExactSum{});
+}
+
+// The grids hold the step's real evaporation and transpiration (the sub-steps add into them):
+// where no evapotranspiration model starts them, they would sum over the whole run.
+void unsatzonmodellklasse::ZeroRealEvapotranspiration() {
+  std::vector<double**> real = links.real_transpiration;
+  real.push_back(links.real_evaporation);
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c)
+      if (OwnCell(r, c))
+        for (double** g : real)
+          if (g != nullptr) g[r][c] = 0;
+  });
 }
 
 void unsatzonmodellklasse::InitialiseSoilTemperatures() {

@@ -200,7 +200,9 @@ const std::vector<Option>& Catalogue() {
       {"superposition", {"0", "temperature", "wind_speed", "precipitation"}, 0.08},
       // The correction of the gauges' under-catch: on, or off.
       {"correction", {"1", "0"}, 0.1},
-      {"et", {"1", "2", "3", "4"}, 0.15},
+      // The evapotranspiration model's methods; 0: off, the potential rates come from a station
+      // and the interception model and the soil zone evaporate and transpire on their own.
+      {"et", {"1", "2", "3", "4", "0"}, 0.15},
       // Further variables Penman-Monteith reads, from one station at the gauge: the vapour
       // pressure, the net radiation, the air pressure, or all three.
       {"inputs", {"0", "vapor", "net", "pressure", "all"}, 0.1},
@@ -443,7 +445,7 @@ const std::vector<Rule>& Rules() {
        [](Draw& d) { d.options.erase("superposition"); }},
       {{"several vegetation layers with an evapotranspiration other than Penman-Monteith", 44,
         "layer"},
-       [](const Draw& d) { return d.On("leaflayers") && d.On("et"); },
+       [](const Draw& d) { return d.On("leaflayers") && d.On("et") && d.Get("et") != "0"; },
        [](Draw& d) { d.options.erase("et"); }},
       {{"silting-up with dynamic glaciers", 2, "glacier model is active"},
        [](const Draw& d) { return Dynamic(d) && d.On("silting"); },
@@ -805,7 +807,10 @@ void ComposeAboveSoil(const Draw& d, std::string& text) {
     SetValue(text, "radiation_correction", 1, "0");
   else
     SetValue(text, "radiation_correction", 3, d.Get("radiation"));
-  SetValue(text, "evapotranspiration", 3, d.Get("et"));
+  if (d.Get("et") == "0")
+    SetValue(text, "evapotranspiration", 1, "0");
+  else
+    SetValue(text, "evapotranspiration", 3, d.Get("et"));
   if (d.Get("et") == "4") {
     // Haude takes the temperature and humidity at 14 h: the daily values serve here.
     SetValue(text, "meteo_data_count", 1, "8");
@@ -1490,6 +1495,39 @@ void FurtherVariables(const fs::path& dir, std::string& text, const std::string&
                        [](double t, const std::string&) { return 753.0 + 0.3 * t; });
 }
 
+// Evapotranspiration off: the potential rates that the interception model and the soil zone
+// read come from a station (mm per step of the record: 0.1 mm per degC above -5 degC for the
+// transpiration and the interception, half of it for the soil), per vegetation layer; the real
+// rates they write are grids of their own, the soil zone's total with a table ("etr0.stat").
+void EvapotranspirationOff(const Draw& d, const fs::path& dir, std::string& text) {
+  const auto rate = [](double factor) {
+    return [factor](double t, const std::string&) { return factor * std::max(0.0, 0.1 * (t + 5)); };
+  };
+  const int layers = d.On("leaflayers") ? 2 : 1;
+  for (int i = 0; i <= layers; ++i) {
+    const std::string n = std::to_string(i);
+    AddStationVariable(dir, text, "pot_transpiration" + n, "temperature", "0\n0\n1e3\n1e3\n",
+                       rate(1.0));
+    AddStationVariable(dir, text, "potential_InterceptionEvap" + n, "temperature",
+                       "0\n0\n1e3\n1e3\n", rate(1.0));
+    AddStandardGrids(text, {"real_transpiration" + n + " real_transpiration" + n +
+                            " 0 readcode=0 defaultValue=0" +
+                            (i == 0 ? " statfile=etr0.stat statcode=2001" : "")});
+  }
+  AddStationVariable(dir, text, "potential_evaporation", "temperature", "0\n0\n1e3\n1e3\n",
+                     rate(0.5));
+  AddStandardGrids(text, {"real_evaporation real_evaporation 0 readcode=0 defaultValue=0 "
+                          "statfile=evar.stat statcode=2001"});
+  // The energy balance of the snow and of the canopy's snow reads the radiation the
+  // evapotranspiration model corrects (here the station's) and its cloudiness (here a half).
+  AddStationVariable(dir, text, "AspectCorrectedGlobalRadiation", "global_radiation",
+                     "0\n0\n1e5\n1e5\n", [](double g, const std::string&) { return g; });
+  AddStandardGrids(text, {"cloudiness cloudiness 0 readcode=0 defaultValue=0.5"});
+  // What the snow's energy balance sublimates, with a table ("snowevap.stat").
+  AddStandardGrids(text, {"snow_evaporation snow_evaporation 0 readcode=0 defaultValue=0 "
+                          "statfile=snowevap.stat statcode=2001"});
+}
+
 // The meteorological options of a draw, on the composed text.
 void ComposeMeteo(const Draw& d, const fs::path& dir, std::string& text) {
   const std::string meteo = d.Get("meteo");
@@ -1502,6 +1540,7 @@ void ComposeMeteo(const Draw& d, const fs::path& dir, std::string& text) {
       precipitation != "9")
     MeshInterpolation(dir, text, "precipitation", precipitation);
   if (d.On("inputs")) FurtherVariables(dir, text, d.Get("inputs"));
+  if (d.Get("et") == "0") EvapotranspirationOff(d, dir, text);
   const std::string superposition = d.Get("superposition");
   if (superposition != "0")
     Superposition(text, superposition,
