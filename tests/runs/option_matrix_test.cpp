@@ -1701,8 +1701,9 @@ std::string Prepare(const Combination& row, const fs::path& dir, Part part) {
 struct Tracer {
   std::string name;
   bool evaporating = false, decaying = false;
-  double rain = 0, soil = 0, aquifer = 0;
-  double Highest() const { return std::max({rain, soil, aquifer}); }
+  // `inflow`: what an inflow from outside the basin brings (inflow.txt: 2 of every tracer).
+  double rain = 0, soil = 0, aquifer = 0, inflow = 0;
+  double Highest() const { return std::max({rain, soil, aquifer, inflow}); }
   // It comes with the rain alone: the run starts without it.
   bool RainOnly() const { return soil == 0 && aquifer == 0; }
   // Its mass closes over the run: it comes with the rain alone and keeps what it has.
@@ -1829,6 +1830,8 @@ Features Derive(const std::string& text, const Window& window, int step) {
     tracer.decaying = line.find(" radioactive") != std::string::npos;
     tracer.soil = Number(line, "soilini");
     tracer.aquifer = Number(line, "gwini");
+    if (SectionText(text, "routing_model").find("= extern inflow.txt") != std::string::npos)
+      tracer.inflow = 2;
     const std::size_t input = grids.find("concflux_tracer_" + std::to_string(t) + "_input ");
     if (input != std::string::npos) {
       std::istringstream values(grids.substr(grids.find(' ', input)));
