@@ -221,7 +221,9 @@ void unsatzonmodellklasse::ReadStoredState() {
 // no saturated layer, while every step puts the level at a layer (1..N) and the table within
 // the column. Such a column is that of a cell a glacier has covered whole since the start (also
 // once an evaluation has uncovered it, until its next step) or of a response unit's member whose
-// master is such a cell. Without `whole` only the groundwater distance and the pond, which a
+// master is such a cell. A response unit's member is not computed: it carries its master's
+// column, table depth included, which may lie below its own shallower soil, and the check at the
+// master holds for it. Without `whole` only the groundwater distance and the pond, which a
 // start from the groundwater distance reads. Each process checks its own rows; a failure on one
 // ends every process.
 void unsatzonmodellklasse::CheckStoredState(bool whole) {
@@ -262,16 +264,16 @@ void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
   grid(kThetaInGwLevel, kPairGWTheta, 0, 1, "");
   grid(kBaseflow, kPairDELTAGW, -water_column, water_column, "mm");
   double** level = grids[kGroundwaterLevel].get();
-  const CellOutside deep =
-      FirstCellOutsideAt(grids[kGroundwaterDistance].get(), soil_zone_grid, column_ranges, first,
-                         last, nodata, [&](long r, long c, double distance) {
-                           if (distance == nodata || !OwnCell(r, c) || level[r][c] == 0)
-                             return true;
-                           const SoilRecord& soil = CellSoil(r, c);
-                           double depth = 0;
-                           for (int k = 1; k <= CellLayers(soil); ++k) depth += soil.thickness[k];
-                           return distance >= -depth * (1 + 1e-5);
-                         });
+  const CellOutside deep = FirstCellOutsideAt(
+      grids[kGroundwaterDistance].get(), soil_zone_grid, column_ranges, first, last, nodata,
+      [&](long r, long c, double distance) {
+        if (distance == nodata || !OwnCell(r, c) || level[r][c] == 0 || UnitMember(r, c))
+          return true;
+        const SoilRecord& soil = CellSoil(r, c);
+        double depth = 0;
+        for (int k = 1; k <= CellLayers(soil); ++k) depth += soil.thickness[k];
+        return distance >= -depth * (1 + 1e-5);
+      });
   if (deep.found)
     ThrowFatal(Diag(), kGridFormatCode, "FATAL: grid ", grid_pairs[kPairGWSTAND].name,
                ": the cell at row ", deep.row, ", column ", deep.col, " holds ", deep.value,

@@ -1056,6 +1056,11 @@ const std::vector<Combination>& Sample() {
       // start's second half: 17.18 mm in subbasin 3's table, 15.82 mm in the account).
       {.name = "response_units_over_other_soils",
        .draw = "spinup=passes hru=bands start=3/6 days=2"},
+      // A member on a shallower soil than its master's carries the master's water table, below
+      // its own column: the warm start refused the state its first half wrote (code 22, -0.9 m
+      // at row 40, column 22).
+      {.name = "response_unit_member_table_below_its_own_column",
+       .draw = "spinup=units hru=bands start=28/7 days=2"},
       // A snow layer whose ice fills more than its pores, on a saturated soil layer: the content
       // limiter passed the snow layer's excess to the soil layer and back, and its last sweep
       // left the soil above saturation (which a warm start refuses) and the snow layer above a
