@@ -503,7 +503,12 @@ void schneemodellklasse::CreateFirnStack() {
 // written as state grids with the pack's storage grids (their write code, the fixed names
 // "snowfreedays.<form>" and "snowcoverdays.<form>", ".asc" in earlier versions) and read back
 // where those are read back, so that a warm start continues the thaw exactly. A state without
-// them starts the counts at 0, as before.
+// them starts the counts at 0, as before. The root depth of land-use layer 1 is lowered in place
+// to the thaw depth of every step until the land-use parameters are evaluated again at the end
+// of the day: within a day it keeps the shallowest thaw depth since then, which the counts alone
+// do not give. It is written beside them ("permafrostroots.<form>") and a warm start within a
+// day lowers the re-evaluated root depth to it; a state without it lowers it to the thaw depth
+// of the counts alone.
 void schneemodellklasse::SetUpPermafrost() {
   permafrost_days_read_ = readStorageGrids == 1;
   for (const auto& [identifier, stem] :
@@ -521,6 +526,17 @@ void schneemodellklasse::SetUpPermafrost() {
                        BasinNodata::Refused(owner_grid, rank));
       });
   }
+  GridPlan roots{"PermafrostRootDepth"};
+  roots.file_name = FixedGridName("permafrostroots");
+  lowered_root_depth = MakeStateGrid(
+      roots, "the root depth the thaw left within the day: the thaw depth of the counts limits it");
+  lowered_root_depth_read_ = permafrost_days_read_ && roots.read;
+  if (roots.read)
+    AgreeOnFailure(Diag(), [&] {
+      CheckGridCells(Diag(), roots.read_name, lowered_root_depth, zone_grid, column_ranges,
+                     first_local_row, last_local_row, nodata, 0.0, kLargestRelief, "m",
+                     BasinNodata::Allowed());
+    });
   thaw_coefficient = RequiredGrid("ThawCoeffPermaFrost");
   thaw_depth = RequiredGrid("PermafrostThawDepth");
   root_depth = RequiredGrid("root_depth1");
@@ -557,8 +573,11 @@ void schneemodellklasse::ContinuePermafrostThaw() {
         thaw_depth[r][c] = ThawDepth(thaw_coefficient[r][c], free_days[r][c]);
       else if (cover_days[r][c] >= Min_Snow_Age_Refreeze)
         thaw_depth[r][c] = 0;
-      if (root_depth != nullptr && root_depth[r][c] > thaw_depth[r][c])
-        root_depth[r][c] = thaw_depth[r][c];
+      if (root_depth == nullptr) continue;
+      // (A cell without land use holds nodata there and keeps its root depth.)
+      const double lowered = lowered_root_depth_read_ ? lowered_root_depth[r][c] : nodata;
+      if (IsAboveNodata(lowered, nodata) && root_depth[r][c] > lowered) root_depth[r][c] = lowered;
+      if (root_depth[r][c] > thaw_depth[r][c]) root_depth[r][c] = thaw_depth[r][c];
     }
   });
 }

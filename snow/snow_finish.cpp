@@ -505,7 +505,7 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
       "rain_fraction",      "snowcover_outflow", "melt_from_snowcover",
       "snow_albedo_state"};
   if (thaw_depth != nullptr)
-    outputs.insert(outputs.end(), {"SnowFreeDaysGrid", "SnowCoverDaysGrid"});
+    outputs.insert(outputs.end(), {"SnowFreeDaysGrid", "SnowCoverDaysGrid", "PermafrostRootDepth"});
   if (method == 5 || method == 11) outputs.insert(outputs.end(), {"snowtemp", "surftemp"});
   if (IsSlideSnowMethod(method))
     outputs.insert(outputs.end(), {"input_mass", "mobile_mass", "deposition"});

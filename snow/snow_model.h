@@ -341,6 +341,9 @@ class schneemodellklasse : public teilmodellklasse {
   double** thaw_depth = nullptr;
   double** root_depth = nullptr;
   bool permafrost_days_read_ = false;  // both day counts were read from a state
+  // Land-use layer 1's root depth as the thaw left it in the last step (state grid).
+  double** lowered_root_depth = nullptr;
+  bool lowered_root_depth_read_ = false;  // read from a state with the day counts
 
   // Own grids in creation order.
   std::vector<OwnGrid> own_grids;
