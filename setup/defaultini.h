@@ -146,6 +146,11 @@ class defaultini : public modelobject {
                                            double time_step_minutes);
   // One day of dynamic phenology for every land-use cell and layer.
   virtual void UpdateDynamicPhenology(int day_of_year, int32_t layer_count);
+  // Registers the stacks of per-cell fixpoint days ("MultipleStartTimes<l>") that the creation
+  // made, once every sub-model has registered its grids: a search for a grid that ends at the
+  // first stack would otherwise miss every grid registered after them. Code 12 when the
+  // registry is full.
+  void RegisterLanduseStacks();
   // The warm-start state of the parameters: the date of their last evaluation, appended to the
   // storage content file `file_name` (output directory; code 18 when it cannot be written) as
   // the section "[landuse_parameters]", and read back from it (the initial-state folder) to

@@ -75,7 +75,10 @@ class ParameterGridsTest : public test::LanduseGridsTest {
     test::LanduseGridsTest::SetUp();
     ASSERT_EQ(ReadTable(kTable), 0) << screen_.str();
   }
-  void Generate(int layers = 1) { settings_.generateMultiLayerParameterGrids(layers); }
+  void Generate(int layers = 1) {
+    settings_.generateMultiLayerParameterGrids(layers);
+    settings_.RegisterLanduseStacks();
+  }
   double At(const std::string& name, int r, int c) { return grid(name)[r][c]; }
   // `days` days from `first`, each in `steps` steps whose temperatures alternate around `mean`
   // by `swing`; `minutes` is the step length the caller passes.
