@@ -212,8 +212,9 @@ const std::vector<Option>& Catalogue() {
       // thresholds from the chilling before it) pass each land use's own sum, and the leaf area,
       // cover and root depth follow that start (_3: two fixpoints each reached by its forcing
       // sum, in spring); _4 drops the leaves after five days of a seven-day mean below 12 degC
-      // from day 200 on, at the latest on day 270. A window ends by day 340, before the start's
-      // fixpoint 10 days later could leave the year and before the sums restart (day 350).
+      // from day 200 on, at the latest on day 270. A window ends in early December, before the
+      // start's fixpoint 10 days later could leave the year and before the sums restart (day
+      // 350).
       {"phenology", {"0", "1", "2", "3", "4"}, 0.12},
       {"interception", {"2", "0", "1", "11", "12", "21", "22", "31", "32"}, 0.4},
       {"snow",

@@ -193,6 +193,12 @@ TEST_F(ParameterGridsTest, AWarmStartWithinADayContinuesWithTheStoredParameters)
   EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0);
   std::ofstream(file) << "[landuse_parameters]\n2003 2 30 24\n";
   EXPECT_EQ(test::ThrownCode([&] { settings_.ContinueLanduseParameters(file, false); }, 0), 71);
+  // Dynamic phenology's state of another table (values per cell: 3 + 7 + 5 + 6 fixpoint days)
+  // or without a line for the process's cell is bad state too.
+  for (const char* state : {"phenology 7 0 20\n1 1", "phenology 7 0 21\n"}) {
+    std::ofstream(file) << "[landuse_parameters]\n2003 3 1 24\n" << state << "\n";
+    EXPECT_EQ(test::ThrownCode([&] { settings_.ContinueLanduseParameters(file, false); }, 0), 71);
+  }
 }
 
 TEST_F(ParameterGridsTest, VegetationDurationWithoutAStopFixpointCountsOnAfterTheStart) {
