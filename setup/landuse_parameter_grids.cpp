@@ -4,13 +4,13 @@
 // Creation scans the table (dynamic phenology in use, per-cell fixpoint days held, the largest
 // fixpoint count), finds "albedo", registers or reuses the grids layer by layer (the stacks of
 // per-cell fixpoint days are registered once the sub-models have registered theirs, so that
-// they end no grid search), fills
-// the phenology state and evaluates every grid once at the start date. The update adds each
-// step's temperature to the daily mean and, at the end of a day, completes the mean, shifts
-// the seven-day history, runs dynamic phenology, evaluates the parameters with the entry's
-// switch bits and the limits, keeps the vegetation period, and flags the vegetation-period
-// statistics of every registered grid on the table's reset and write days. The date of the
-// last evaluation goes into the storage content file, and a warm start evaluates at it. Cells
+// they end no grid search), fills the phenology state and evaluates every grid once at the
+// start date. The update adds each step's temperature to the daily mean and, at the end of a
+// day, completes the mean, shifts the seven-day history, runs dynamic phenology, evaluates the
+// parameters with the entry's switch bits and the limits, keeps the vegetation period, and
+// flags the vegetation-period statistics of every registered grid on the table's reset and
+// write days. The date of the last evaluation, with dynamic phenology's state, goes into the
+// storage content file, and a warm start evaluates at it with that state. Cells
 // of entries with a fixed calendar are grouped at creation into curves (layer, entry,
 // altitude-shifted days), evaluated once a day and copied to their cells; the other cells
 // evaluate on their own.
@@ -557,7 +557,7 @@ void defaultini::ContinueLanduseParameters(const std::string& file_name, bool ke
       if (!ScanValue(line, pos, state_days) || !ScanValue(line, pos, state_minutes) ||
           !ScanValue(line, pos, per_cell) || state_days < 0 || state_days > kHistoryDaysStored ||
           !(state_minutes >= 0 && state_minutes <= 1440))
-        problem = "the line \"" + line + "\" holds no counts of the dynamic phenology";
+        problem = "a line of counts \"" + line + "\" that cannot be read";
       else if (per_cell != static_cast<long>(work.PhenologyValuesPerCell()))
         problem = FormatText(
             "%ld values per cell of dynamic phenology, this run's land-use "
@@ -571,7 +571,7 @@ void defaultini::ContinueLanduseParameters(const std::string& file_name, bool ke
                 r <= last_local_row && c >= 1 && c <= ncols;
     for (double& value : values) read = read && ScanValue(line, pos, value) && std::isfinite(value);
     if (!read) {
-      problem = "the line \"" + line.substr(0, 80) + "\" holds no state of a cell of its rows";
+      problem = "a line \"" + line.substr(0, 80) + "\" that is no state of a cell of its rows";
       break;
     }
     cells.emplace_back(work.CellKey(r, c), std::move(values));
