@@ -144,6 +144,8 @@ void ModellApplication::Construct(int argc, char** argv, int index) {
   CreateSubModels(args);
 
   settings_object->LinkExternalGrids(zone_statistics_registry.data(), kZoneStatisticsCapacity);
+  // The land use's stacks last: a grid search ends at the first stack.
+  settings_object->RegisterLanduseStacks();
   stream << "end of initialization reached..."
          << "[end-entry]";
   initialised = 1;

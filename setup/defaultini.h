@@ -146,12 +146,20 @@ class defaultini : public modelobject {
                                            double time_step_minutes);
   // One day of dynamic phenology for every land-use cell and layer.
   virtual void UpdateDynamicPhenology(int day_of_year, int32_t layer_count);
+  // Registers the stacks of per-cell fixpoint days ("MultipleStartTimes<l>") that the creation
+  // made, once every sub-model has registered its grids: a search for a grid that ends at the
+  // first stack would otherwise miss every grid registered after them. Code 12 when the
+  // registry is full.
+  void RegisterLanduseStacks();
   // The warm-start state of the parameters: the date of their last evaluation, appended to the
   // storage content file `file_name` (output directory; code 18 when it cannot be written) as
   // the section "[landuse_parameters]", and read back from it (the initial-state folder) to
   // evaluate the parameters at that date, "albedo" left as it is when `keep_albedo` (the snow
-  // model's state holds it). A file without the section keeps the start date's parameters
-  // (WARNING); a date that cannot be read ends the run (code 71). Nothing without land-use grids.
+  // model's state holds it). With dynamic phenology its state (sums, start days, the seven-day
+  // history, cold days, the day's mean so far) goes with the date and is read back. A file
+  // without the section keeps the start date's parameters, a section without the phenology's
+  // state begins it anew (WARNING each); a date or a state that cannot be read, or one of
+  // another table or basin, ends the run (code 71). Nothing without land-use grids.
   virtual void AppendLanduseEvaluationDate(const std::string& file_name);
   virtual void ContinueLanduseParameters(const std::string& file_name, bool keep_albedo);
   std::shared_ptr<LanduseParameterGrids> landuse_grids;

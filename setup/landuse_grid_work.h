@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/nodata.h"
 #include "core/row_loop.h"
@@ -56,6 +58,7 @@ class LanduseGridWork {
   void InitialisePhenology();
   void LinkEntries();
   void BuildCurves();
+  void RegisterUnregisteredStacks();
   void EvaluateAll(const ModelDate& date, bool creation);
 
   // --- Update -----------------------------------------------------------------------------
@@ -66,6 +69,19 @@ class LanduseGridWork {
   void FlagVegetationStatistics(int d);
   void CountVegetationDuration();
   void StepPhenologyCells(int d);
+
+  // --- The phenology state of a warm start ------------------------------------------------
+  // Values of one cell's state: the day's mean so far, the leaf-fall day, the seven-day mean
+  // and its history, then per layer the sums, the start day, the threshold, the cold days and
+  // (when held) the fixpoint days.
+  std::size_t PhenologyValuesPerCell() const;
+  // One line per own land-use cell: row, column and its values, in row order.
+  std::string PhenologyStateLines();
+  // The values of every own land-use cell from `cells` (keyed by CellKey); false names the
+  // first cell without values in `missing` (row, column).
+  bool RestorePhenologyState(const std::vector<std::pair<long, std::vector<double>>>& cells,
+                             std::pair<long, long>& missing);
+  long CellKey(long r, long c) const { return r * (s_.ncols + 1) + c; }
 
   int DayOfYear(const ModelDate& date) const {
     return s_.landuse_table[0].GetDayOfYear(

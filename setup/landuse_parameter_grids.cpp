@@ -3,19 +3,22 @@
 //
 // Creation scans the table (dynamic phenology in use, per-cell fixpoint days held, the largest
 // fixpoint count), finds "albedo", registers or reuses the grids layer by layer (the stacks of
-// per-cell fixpoint days last, so that they do not end the grid searches of the others), fills
-// the phenology state and evaluates every grid once at the start date. The update adds each
-// step's temperature to the daily mean and, at the end of a day, completes the mean, shifts
-// the seven-day history, runs dynamic phenology, evaluates the parameters with the entry's
-// switch bits and the limits, keeps the vegetation period, and flags the vegetation-period
-// statistics of every registered grid on the table's reset and write days. The date of the
-// last evaluation goes into the storage content file, and a warm start evaluates at it. Cells
+// per-cell fixpoint days are registered once the sub-models have registered theirs, so that
+// they end no grid search), fills the phenology state and evaluates every grid once at the
+// start date. The update adds each step's temperature to the daily mean and, at the end of a
+// day, completes the mean, shifts the seven-day history, runs dynamic phenology, evaluates the
+// parameters with the entry's switch bits and the limits, keeps the vegetation period, and
+// flags the vegetation-period statistics of every registered grid on the table's reset and
+// write days. The date of the last evaluation, with dynamic phenology's state, goes into the
+// storage content file, and a warm start evaluates at it with that state. Cells
 // of entries with a fixed calendar are grouped at creation into curves (layer, entry,
 // altitude-shifted days), evaluated once a day and copied to their cells; the other cells
 // evaluate on their own.
 #include "tables/landuse_parameter_grids.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -96,9 +99,16 @@ double*** LanduseGridWork::FixpointStack(const std::string& name) {
     for (long c = 1; c <= s_.ncols; ++c)
       std::fill(stack[r][c] + 1, stack[r][c] + g_.max_fixpoints + 1, s_.nodata);
   });
-  double*** data = stack.release();
-  RegisterNew(name, nullptr, data, g_.max_fixpoints);
+  // Registered after the sub-models' grids (RegisterLanduseStacks).
+  double*** data = stack.get();
+  g_.unregistered_stacks.emplace_back(name, std::move(stack));
   return data;
+}
+
+void LanduseGridWork::RegisterUnregisteredStacks() {
+  for (auto& [name, stack] : g_.unregistered_stacks)
+    RegisterNew(name, nullptr, stack.release(), g_.max_fixpoints);
+  g_.unregistered_stacks.clear();
 }
 
 void LanduseGridWork::CreateGrids() {
@@ -341,6 +351,82 @@ void LanduseGridWork::StepPhenologyCells(int d) {
   });
 }
 
+// --- The phenology state of a warm start ----------------------------------------------------
+
+std::size_t LanduseGridWork::PhenologyValuesPerCell() const {
+  const std::size_t fixpoints =
+      g_.cell_fixpoint_days ? static_cast<std::size_t>(g_.max_fixpoints) + 1 : 0;
+  return 3 + kHistoryDays + static_cast<std::size_t>(g_.layer_count) * (5 + fixpoints);
+}
+
+std::string LanduseGridWork::PhenologyStateLines() {
+  // Each row's lines are formed in the row loop and written in row order.
+  std::vector<std::string> rows(
+      static_cast<std::size_t>(s_.last_local_row - s_.first_local_row + 1));
+  ForEachRow(s_.first_local_row, s_.last_local_row, [&](long r) {
+    std::string& text = rows[static_cast<std::size_t>(r - s_.first_local_row)];
+    ForEachLanduseCellOfRow(r, [&](long c) {
+      text += std::to_string(r) + " " + std::to_string(c);
+      const auto add = [&](double value) { text += FormatText(" %.17g", value); };
+      add(g_.temperature_avg[r][c]);
+      add(g_.leaf_fall_day[r][c]);
+      add(g_.movavg7[r][c]);
+      for (int k = 0; k < kHistoryDays; ++k) add(g_.history[r][c][k]);
+      for (int l = 1; l <= g_.layer_count; ++l) {
+        const LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+        for (double** grid :
+             {lg.forcing_sum, lg.pheno_start, lg.chilling_sum, lg.forcing_threshold})
+          add(grid[r][c]);
+        add(lg.cold_days[r][c]);
+        if (g_.cell_fixpoint_days)
+          for (int i = 0; i <= g_.max_fixpoints; ++i) add(lg.fixpoint_days[r][c][i]);
+      }
+      text += "\n";
+    });
+  });
+  std::string lines;
+  for (const std::string& row : rows) lines += row;
+  return lines;
+}
+
+bool LanduseGridWork::RestorePhenologyState(
+    const std::vector<std::pair<long, std::vector<double>>>& cells,
+    std::pair<long, long>& missing) {
+  std::atomic<long> first_missing{-1};
+  ForEachRow(s_.first_local_row, s_.last_local_row, [&](long r) {
+    ForEachLanduseCellOfRow(r, [&](long c) {
+      const long key = CellKey(r, c);
+      const auto at = std::lower_bound(cells.begin(), cells.end(), key,
+                                       [](const auto& cell, long k) { return cell.first < k; });
+      if (at == cells.end() || at->first != key) {
+        // The first such cell in row order, whichever thread finds it.
+        long seen = first_missing.load();
+        while ((seen < 0 || key < seen) && !first_missing.compare_exchange_weak(seen, key)) {
+        }
+        return;
+      }
+      const double* v = at->second.data();
+      g_.temperature_avg[r][c] = *v++;
+      g_.leaf_fall_day[r][c] = *v++;
+      g_.movavg7[r][c] = *v++;
+      for (int k = 0; k < kHistoryDays; ++k) g_.history[r][c][k] = *v++;
+      for (int l = 1; l <= g_.layer_count; ++l) {
+        LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+        for (double** grid :
+             {lg.forcing_sum, lg.pheno_start, lg.chilling_sum, lg.forcing_threshold})
+          grid[r][c] = *v++;
+        lg.cold_days[r][c] = *v++;
+        if (g_.cell_fixpoint_days)
+          for (int i = 0; i <= g_.max_fixpoints; ++i) lg.fixpoint_days[r][c][i] = *v++;
+      }
+    });
+  });
+  const long key = first_missing.load();
+  if (key < 0) return true;
+  missing = {key / (s_.ncols + 1), key % (s_.ncols + 1)};
+  return false;
+}
+
 }  // namespace landuse_work
 
 using landuse_work::LanduseGridWork;
@@ -400,6 +486,8 @@ void defaultini::UpdateLanduseParameterGrids(int64_t hour, int64_t day, int64_t 
 namespace {
 
 constexpr const char* kLanduseSection = "[landuse_parameters]";
+constexpr const char* kPhenologyKey = "phenology";
+constexpr int kHistoryDaysStored = landuse_work::kHistoryDays;
 constexpr int kStateContentCode = 71;  // a storage content file this run cannot continue from
 
 }  // namespace
@@ -410,9 +498,21 @@ void defaultini::AppendLanduseEvaluationDate(const std::string& file_name) {
   PrefixDirectory(output_directory, path);
   const ModelDate& date = landuse_grids->evaluated;
   CheckedFile file(Diag(), kWriteErrorCode, path, "a");
-  file.Printf("%s\n%ld %ld %ld %ld (year, month, day and hour of the last evaluation)\n\n",
+  file.Printf("%s\n%ld %ld %ld %ld (year, month, day and hour of the last evaluation)\n",
               kLanduseSection, static_cast<long>(date.year), static_cast<long>(date.month),
               static_cast<long>(date.day), static_cast<long>(date.hour));
+  // Dynamic phenology's state, which no grid of the state holds whole (the seven-day history,
+  // the cold days, the day's mean so far), goes with the date: a warm start continues it.
+  if (landuse_grids->dynamic_phenology) {
+    LanduseGridWork work(*this, *landuse_grids);
+    file.Printf(
+        "%s %d %.17g %zu (days in the seven-day history, minutes in the day's mean so "
+        "far, values per cell; then row, column and values of each land-use cell)\n",
+        kPhenologyKey, landuse_grids->day_counter, landuse_grids->accumulated_minutes,
+        work.PhenologyValuesPerCell());
+    file.Write(work.PhenologyStateLines());
+  }
+  file.Printf("\n");
   file.Close();
 }
 
@@ -436,13 +536,58 @@ void defaultini::ContinueLanduseParameters(const std::string& file_name, bool ke
                     ScanValue(stored, at, day) && ScanValue(stored, at, hour);
   const bool valid = read && year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
                      day <= DaysInMonth(year, month) && hour >= 0 && hour <= 24;
+  // Dynamic phenology's state after the date (up to the blank line that ends the section):
+  // its line of counts, then a line per land-use cell of the process.
+  LanduseParameterGrids& grids = *landuse_grids;
+  LanduseGridWork work(*this, grids);
+  bool has_state = false;
+  std::string problem;  // what makes the stored state unreadable, "" when nothing
+  int state_days = 0;
+  double state_minutes = 0;
+  std::vector<std::pair<long, std::vector<double>>> cells;
+  for (std::string line;
+       valid && grids.dynamic_phenology && problem.empty() && std::getline(in, line);) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '[') break;
+    std::size_t pos = 0;
+    if (!has_state) {
+      has_state = line.starts_with(kPhenologyKey);
+      if (!has_state) continue;
+      pos = std::string(kPhenologyKey).size();
+      long per_cell = 0;
+      if (!ScanValue(line, pos, state_days) || !ScanValue(line, pos, state_minutes) ||
+          !ScanValue(line, pos, per_cell) || state_days < 0 || state_days > kHistoryDaysStored ||
+          !(state_minutes >= 0 && state_minutes <= 1440))
+        problem = "a line of counts \"" + line + "\" that cannot be read";
+      else if (per_cell != static_cast<long>(work.PhenologyValuesPerCell()))
+        problem = FormatText(
+            "%ld values per cell of dynamic phenology, this run's land-use "
+            "table has %zu",
+            per_cell, work.PhenologyValuesPerCell());
+      continue;
+    }
+    long r = 0, c = 0;
+    std::vector<double> values(work.PhenologyValuesPerCell());
+    bool read = ScanValue(line, pos, r) && ScanValue(line, pos, c) && r >= first_local_row &&
+                r <= last_local_row && c >= 1 && c <= ncols;
+    for (double& value : values) read = read && ScanValue(line, pos, value) && std::isfinite(value);
+    if (!read) {
+      problem = "a line \"" + line.substr(0, 80) + "\" that is no state of a cell of its rows";
+      break;
+    }
+    cells.emplace_back(work.CellKey(r, c), std::move(values));
+  }
+  std::sort(cells.begin(), cells.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   // Each process reads its own file: all of them hold the section or none does, and all hold
-  // the same date (collective: the largest of each number and of its negative).
+  // the same date (collective: the largest of each number and of its negative); with dynamic
+  // phenology all or none hold its state.
   constexpr double kNone = -1e300;
   std::vector<double> seen = {found ? 1.0 : 0.0};
   for (const double sign : {1.0, -1.0})
     for (const long number : {year, month, day, hour})
       seen.push_back(valid ? sign * static_cast<double>(number) : kNone);
+  seen.push_back(has_state ? 1.0 : 0.0);
+  seen.push_back(has_state ? -1.0 : 0.0);
   AllReduceMaximum(seen);
   if (seen[0] == 0) {
     Diag() << "WARNING: no section " << kLanduseSection << " in the storage content file " << path
@@ -467,10 +612,30 @@ void defaultini::ContinueLanduseParameters(const std::string& file_name, bool ke
         ThrowFatal(Diag(), kStateContentCode, "FATAL: the section ", kLanduseSection,
                    " of the storage content file ", path, " holds the date \"", stored,
                    "\", those of other processes another: the state is not of one run");
+    if (!grids.dynamic_phenology || seen[9] == 0) return;
+    if (!has_state)
+      ThrowFatal(Diag(), kStateContentCode, "FATAL: the section ", kLanduseSection,
+                 " of the storage content file ", path,
+                 " holds no state of dynamic phenology, which those of the other processes hold");
+    if (!problem.empty())
+      ThrowFatal(Diag(), kStateContentCode, "FATAL: the section ", kLanduseSection,
+                 " of the storage content file ", path, " holds ", problem);
+    std::pair<long, long> missing;
+    if (!work.RestorePhenologyState(cells, missing))
+      ThrowFatal(Diag(), kStateContentCode, "FATAL: the section ", kLanduseSection,
+                 " of the storage content file ", path,
+                 " holds no state of dynamic phenology for the land-use cell of row ",
+                 missing.first, ", column ", missing.second, ": the state is not of this basin");
+    grids.day_counter = state_days;
+    grids.accumulated_minutes = state_minutes;
   });
+  if (grids.dynamic_phenology && seen[9] == 0)
+    Diag() << "WARNING: no state of dynamic phenology in the section " << kLanduseSection
+           << " of the storage content file " << path
+           << ": its sums, start days and seven-day history begin anew"
+           << "[end-entry]";
   const ModelDate date{year, month, day, hour};
   // The snow model's state holds the albedo the last step left: the evaluation keeps it.
-  LanduseParameterGrids& grids = *landuse_grids;
   std::vector<double> albedo;
   const auto row_at = [&](long r) {
     return static_cast<std::size_t>((r - first_local_row) * ncols);
@@ -481,13 +646,17 @@ void defaultini::ContinueLanduseParameters(const std::string& file_name, bool ke
       std::copy_n(grids.albedo[r] + 1, ncols, albedo.begin() + row_at(r));
     });
   }
-  LanduseGridWork work(*this, grids);
   work.EvaluateAll(date, true);
   grids.evaluated = date;
   if (keep_albedo)
     ForEachRow(first_local_row, last_local_row, [&](long r) {
       std::copy_n(albedo.begin() + row_at(r), ncols, grids.albedo[r] + 1);
     });
+}
+
+void defaultini::RegisterLanduseStacks() {
+  if (!landuse_grids) return;
+  LanduseGridWork(*this, *landuse_grids).RegisterUnregisteredStacks();
 }
 
 void defaultini::UpdateDynamicPhenology(int day_of_year, int32_t /*layer_count*/) {

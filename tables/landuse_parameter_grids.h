@@ -31,6 +31,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "core/matrix.h"
@@ -115,6 +117,9 @@ struct LanduseParameterGrids {
   double** movavg7 = nullptr;
   int movavg7_index = 0;
   StackMatrix history;  // last seven daily means, level 0 the latest
+  // The stacks of per-cell fixpoint days this object made, until RegisterLanduseStacks hands
+  // them to the registry (name and stack).
+  std::vector<std::pair<std::string, StackMatrix>> unregistered_stacks;
   int day_counter = 0;  // days in the history, up to 7
   double accumulated_minutes = 0;
   ModelDate evaluated;  // the date the parameters were last evaluated for

@@ -1350,6 +1350,14 @@ const std::vector<Combination>& Sample() {
       // start's halves differed).
       {.name = "evaporation_without_the_evapotranspiration_model",
        .draw = "et=0 snow=5 start=6/5 days=2"},
+      // Dynamic phenology over a warm start: the second half began its sums, start days, seven-day
+      // history and cold days anew (the leaves fell on other days, 13 September's tables
+      // differed); the state now goes with the land-use date in the storage content files.
+      {.name = "dynamic_phenology_leaf_fall_warm_start", .draw = "phenology=4 start=3/9 days=12"},
+      // Fixpoints reached by forcing sums: the stacks of the cells' fixpoint days, registered
+      // before the sub-models' grids, ended the evapotranspiration's search for the radiation
+      // (code 46, "requires at least one of the following entities").
+      {.name = "dynamic_phenology_fixpoints_by_forcing_sums", .draw = "phenology=3 start=1/2 days=4"},
   };
   return rows;
 }

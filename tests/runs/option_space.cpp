@@ -207,6 +207,15 @@ const std::vector<Option>& Catalogue() {
       // pressure, the net radiation, the air pressure, or all three.
       {"inputs", {"0", "vapor", "net", "pressure", "all"}, 0.1},
       {"leaflayers", {"0", "1"}, 0.15},
+      // Dynamic phenology in every land use (DynamicPhenology_1 to _4): the vegetation period
+      // starts when the forcing units since the run's start (or, _2 and _4, since day 20 with
+      // thresholds from the chilling before it) pass each land use's own sum, and the leaf area,
+      // cover and root depth follow that start (_3: two fixpoints each reached by its forcing
+      // sum, in spring); _4 drops the leaves after five days of a seven-day mean below 12 degC
+      // from day 200 on, at the latest on day 270. A window ends in early December, before the
+      // start's fixpoint 10 days later could leave the year and before the sums restart (day
+      // 350).
+      {"phenology", {"0", "1", "2", "3", "4"}, 0.12},
       {"interception", {"2", "0", "1", "11", "12", "21", "22", "31", "32"}, 0.4},
       {"snow",
        {"1", "0", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14"},
@@ -656,6 +665,11 @@ Window DrawWindow(const Draw& d, std::mt19937_64& random) {
   if (share(random) < 0.08) first = between(std::max(1, 367 - days), 365);
   if (d.Step() == 1440 && share(random) < 0.005) first = between(1, 365), days = between(367, 380);
   first = std::min(first, kLastDay + 1 - days);
+  if (d.On("phenology")) {
+    constexpr int kPhenologyLastDay = 340;
+    first = std::min(first, kPhenologyLastDay - 1);
+    days = std::min(days, kPhenologyLastDay + 1 - first);
+  }
   return {DateOfDay(first), DateOfDay(first + days - 1)};
 }
 
@@ -785,6 +799,47 @@ void ComposeTracers(const Draw& d, std::string& text) {
                     0, 0);
   }
   SetValue(text, "substance_transport", 1, lines);
+}
+
+// Dynamic phenology in every entry of [landuse_table]: the method, its keys, the fixpoint days
+// that follow the start, each land use with its own forcing sum; its state written at the end
+// (the warm start's halves compare it with the straight run's).
+void ComposePhenology(const Draw& d, std::string& text) {
+  const std::string method = d.Get("phenology");
+  if (method == "0") return;
+  const std::string section = SectionText(text, "landuse_table");
+  std::string table = section;
+  const char* const sums[] = {"10", "40", "120", "300"};
+  int entry = 0;
+  for (std::size_t at = table.find("method VariableDayCount {"); at != std::string::npos;
+       at = table.find("method VariableDayCount {", at + 1)) {
+    const std::string sum = sums[std::min(entry++, 3)];
+    std::string keys = " DP1_t1_dorm = 1; DP1_T_Bf = -15; JDReset_TStart = 350; "
+                       "maxStartJDforDP1 = 200;";
+    if (method != "3") keys += " F* = " + sum + ";";
+    if (method == "2")
+      keys += " DP2_t0_dorm = 250; DP2_t1_dorm = 20; DP2_T_Bf = -15; DP2_T_Bc = 5; DP2_Par_a = " +
+              sum + "; DP2_Par_b = -0.02; DP2_Offset_1 = -3.4; DP2_Offset_2 = 12;";
+    if (method == "4")
+      keys += " DP4_t0_dorm = 250; DP4_t1_dorm = 20; DP4_T0 = 0; DP4_T1 = -10; DP4_Par_a = " +
+              sum + "; DP4_Par_b = -2; DP4_T_xylstop = 12; DP4_t_xs1 = 200; DP4_SPSLF = 4;";
+    // _3: the second and third fixpoints reached at degree-day sums (base -15 degC) of the land
+    // use's own, at the latest on days 150 and 200; the others: the second fixpoint at the
+    // start, the third 10 days after it.
+    if (method == "3")
+      keys += " ForcingThreshold = -1 " + std::to_string(std::stoi(sum) / 2 + 25) + " " +
+              std::to_string(std::stoi(sum) + 100) + " -1 -1;";
+    table.replace(at, 25, "method DynamicPhenology_" + method + " {" + keys);
+    const std::size_t days = table.find("JulDays = ", at);
+    table.replace(days, table.find(';', days) - days,
+                  method == "3" ? "JulDays = 1 150 200 270 366" : "JulDays = 1 -1 10 270 366");
+  }
+  text.replace(text.find(section), section.size(), table);
+  for (const char* grid :
+       {"pheno_forcing.asc SumOfForcingUnits1", "pheno_start.asc Pheno_start1",
+        "pheno_chilling.asc SumOfChillingUnits1", "pheno_threshold.asc FStar_ForcingThreshold1",
+        "pheno_leaffall.asc StartDayOfLeaveFall", "pheno_movavg7.asc TemperatureMOVAVG7"})
+    AddVariableGrid(text, std::string(grid) + " 0 -9999", 3, 0);
 }
 
 void ComposeAboveSoil(const Draw& d, std::string& text) {
@@ -1646,6 +1701,7 @@ std::string Compose(const Draw& d, const fs::path& dir) {
   std::string text = ReadFile((dir / "front-range.ctl").string());
   ComposeTracers(d, text);
   ComposeAboveSoil(d, text);
+  ComposePhenology(d, text);
   ComposeSoilHeat(d, text);
   ComposeGlaciers(d, text);
   ComposeSoil(d, text);

@@ -63,6 +63,7 @@ class Scenario : public test::LanduseGridsTest {
       settings_.owner_grid = owner_.get();
     }
     settings_.generateMultiLayerParameterGrids(1);
+    settings_.RegisterLanduseStacks();
     ModelDate date{2003, 1, 1, 24};
     for (int d = 1; d <= 60; ++d) {
       for (int r = 1; r <= kRows; ++r)

@@ -75,7 +75,10 @@ class ParameterGridsTest : public test::LanduseGridsTest {
     test::LanduseGridsTest::SetUp();
     ASSERT_EQ(ReadTable(kTable), 0) << screen_.str();
   }
-  void Generate(int layers = 1) { settings_.generateMultiLayerParameterGrids(layers); }
+  void Generate(int layers = 1) {
+    settings_.generateMultiLayerParameterGrids(layers);
+    settings_.RegisterLanduseStacks();
+  }
   double At(const std::string& name, int r, int c) { return grid(name)[r][c]; }
   // `days` days from `first`, each in `steps` steps whose temperatures alternate around `mean`
   // by `swing`; `minutes` is the step length the caller passes.
@@ -190,6 +193,12 @@ TEST_F(ParameterGridsTest, AWarmStartWithinADayContinuesWithTheStoredParameters)
   EXPECT_DOUBLE_EQ(At("leaf_area_index1", 1, 1), 1.0);
   std::ofstream(file) << "[landuse_parameters]\n2003 2 30 24\n";
   EXPECT_EQ(test::ThrownCode([&] { settings_.ContinueLanduseParameters(file, false); }, 0), 71);
+  // Dynamic phenology's state of another table (values per cell: 3 + 7 + 5 + 6 fixpoint days)
+  // or without a line for the process's cell is bad state too.
+  for (const char* state : {"phenology 7 0 20\n1 1", "phenology 7 0 21\n"}) {
+    std::ofstream(file) << "[landuse_parameters]\n2003 3 1 24\n" << state << "\n";
+    EXPECT_EQ(test::ThrownCode([&] { settings_.ContinueLanduseParameters(file, false); }, 0), 71);
+  }
 }
 
 TEST_F(ParameterGridsTest, VegetationDurationWithoutAStopFixpointCountsOnAfterTheStart) {
