@@ -73,6 +73,8 @@ class data_assimilation_grid_entity : public data_assimilation_entity {
   int target_ = 0;
   int liquid_ = 0, solid_ = 0;
   int glacier_total_ = 0, glacier_solid_ = 0, glacier_liquid_ = 0, glacierized_ = 0;
+  // The rule sets the snow model's liquid or solid storage (itself or by the split).
+  bool snow_storage_ = false;
 };
 
 class data_assimilation_reservoir_entity : public data_assimilation_entity {
@@ -98,9 +100,9 @@ class data_assimilation : public teilmodellklasse {
   // The routing model's scatter of the lakes' ponding (collective): after the rules imposed the
   // levels, every process's lake cells get them. Without it the registered ponding is scattered.
   void SetPondingScatter(std::function<void()> scatter) { scatter_ = std::move(scatter); }
-  // The snow model's take of a survey (each process on its own cells): after a grid rule divided
-  // its values into liquid and solid snow, with the record's grid (nodata where it kept the
-  // model's value).
+  // The snow model's take of a survey (each process on its own cells): after a grid rule set its
+  // values into the liquid or solid snow (itself or divided by the split), with the record's grid
+  // (nodata where it kept the model's value).
   void SetSnowSurvey(std::function<void(double**)> take) { snow_survey_ = std::move(take); }
   void FlushBuffers() {}
   // A spin-up pass starts again at the start of the run: every rule's list does too, so each

@@ -794,6 +794,8 @@ const std::vector<Combination>& Sample() {
       {.name = "snow_survey_without_the_snow_model",
        .draw = "snow=0 assimilation=split start=6/2 days=2"},
       {.name = "glaciers_without_the_snow_model", .draw = "snow=0 glacier=2 start=17/2 days=2"},
+      // A grid rule on a stack (the soil's water contents) is refused: no grid rule finds one.
+      {.name = "grid_rule_on_a_stack", .draw = "assimgrid=theta start=12/1 days=2"},
       // A lake level to assimilate without lake codes (ponding on) or outside the routing: each
       // refused with its own code and message.
       {.name = "lake_level_with_ponding_but_no_lake_codes",
@@ -938,6 +940,10 @@ const std::vector<Combination>& Sample() {
       // step's air temperature (it took the step before's, which a warm start does not have).
       {.name = "snow_survey_on_empty_layers_after_a_warm_start",
        .draw = "heat=12 layered=1 assimilation=split start=31/1 days=2"},
+      // A survey set into the solid snow alone (no split) reaches the layers at once as well: left
+      // to the alignment at the end of the step, it entered the account as alignment.
+      {.name = "solid_snow_survey_into_the_layers",
+       .draw = "heat=11 layered=1 assimilation=snow survey=solid start=30/1 days=3"},
       // Silting-up's take of the water surface routing left, where the soil's input grid is the
       // snow model's outflow and a layered pack gives the soil its water: it was lost.
       {.name = "surface_return_under_layered_snow",

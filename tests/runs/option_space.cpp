@@ -303,6 +303,14 @@ const std::vector<Option>& Catalogue() {
       // 30 %; with the split), or the survey set into the solid snow alone (grid
       // "snowstorage_solid", without the split).
       {"survey", {"5", "0", "30", "solid"}, 0.12},
+      // A grid rule on another store, with its list of the window's second and last day: the
+      // soil's ponds ("ponding_storage": 6 mm, then 2 mm), the water on the leaves of the first
+      // vegetation layer ("interception_storage1": 0.6 mm, then 0.1 mm) or the snow pack's liquid
+      // water ("snowstorage_liquid": 4 mm, then 1 mm; where no ice holds it, it runs off), the
+      // soil's water table ("groundwater_distance": 0.5 m, then 1.5 m below the surface; the
+      // soil's first inner step drains its base flow from it), or the soil's water contents
+      // ("theta", a stack of layers, which no grid rule finds).
+      {"assimgrid", {"0", "ponding", "leaves", "liquid", "table", "theta"}, 0.12},
       // Observed discharges (0.25 to 0.4 m3/s) in the place of the simulated ones at subbasin 4's
       // outlet (routing flow control 2).
       {"observed", {"0", "1"}, 0.1},
@@ -532,6 +540,28 @@ const std::vector<Rule>& Rules() {
                 d.Get("lake") == "0" && SoilOn(d) && d.On("ponding");
        },
        [](Draw& d) { d.options["assimilation"] = "split"; }},
+      {{"a grid rule on the ponds without ponding", 1210, "not available as grid"},
+       [](const Draw& d) {
+         return d.Get("assimgrid") == "ponding" &&
+                !(SoilOn(d) && (d.On("ponding") || d.Get("lake") != "0"));
+       },
+       [](Draw& d) { d.options["ponding"] = "1", d.options.erase("soil"); }},
+      {{"a grid rule on the leaves without the interception model", 1210,
+        "not available as grid"},
+       [](const Draw& d) { return d.Get("assimgrid") == "leaves" && d.Get("interception") == "0"; },
+       [](Draw& d) { d.options.erase("interception"); }},
+      {{"a grid rule on the snow's liquid water without the snow model", 1210,
+        "not available as grid"},
+       [](const Draw& d) { return d.Get("assimgrid") == "liquid" && d.Get("snow") == "0"; },
+       [](Draw& d) { d.options.erase("snow"); }},
+      {{"a grid rule on the soil's water table without the soil zone", 1210,
+        "not available as grid"},
+       [](const Draw& d) { return d.Get("assimgrid") == "table" && !SoilOn(d); },
+       [](Draw& d) { d.options.erase("soil"); }},
+      {{"a grid rule on a stack", 1210, "not available as grid"},
+       // The search for a rule's grid passes no stack: the soil's water contents are none.
+       [](const Draw& d) { return d.Get("assimgrid") == "theta"; },
+       [](Draw& d) { d.options.erase("assimgrid"); }},
       {{"a lake's level without a lake", 1220, "as defined for data assimilation not found"},
        [](const Draw& d) {
          return (d.Get("assimilation") == "lake" || d.Get("assimilation") == "both") &&
@@ -656,7 +686,8 @@ Window DrawWindow(const Draw& d, std::mt19937_64& random) {
   if (d.On("irrigation")) {
     first = between(DayOfYear({15, 6}), DayOfYear({15, 8}));
   } else if (d.On("layered") || d.On("glacier") || d.On("permafrost") ||
-             d.Get("interception").size() == 2 || d.Get("assimilation") != "0" || d.On("snow")) {
+             d.Get("interception").size() == 2 || d.Get("assimilation") != "0" || d.On("snow") ||
+             d.Get("assimgrid") == "liquid") {
     first = share(random) < 0.8 ? between(1, DayOfYear({31, 3})) : between(305, 365);
   }
   if (d.Step() == 1440 && share(random) < 0.01) first = 1, days = 365;
@@ -1292,12 +1323,21 @@ void ComposeIrrigation(const Draw& d, std::string& text) {
 }
 
 void ComposeAssimilation(const Draw& d, std::string& text) {
-  const std::string rules = d.Get("assimilation");
-  if (rules == "0") return;
-  const bool lake = rules == "lake" || rules == "both", snow = rules != "lake";
+  const std::string rules = d.Get("assimilation"), other = d.Get("assimgrid");
+  if (rules == "0" && other == "0") return;
+  const bool lake = rules == "lake" || rules == "both", snow = rules != "lake" && rules != "0";
   // The survey set into the solid snow alone, or into the total that the split divides.
   const bool solid = d.Get("survey") == "solid";
-  std::string section = "[data_assimilation]\n1\n1440\n" + std::to_string(lake + snow) + "\n";
+  std::string section = "[data_assimilation]\n1\n1440\n" +
+                        std::to_string(lake + snow + (other != "0")) + "\n";
+  if (other != "0")
+    section += "grid {\n  grid-ID = " +
+               std::string(other == "ponding"  ? "ponding_storage"
+                           : other == "leaves" ? "interception_storage1"
+                           : other == "liquid" ? "snowstorage_liquid"
+                           : other == "table"  ? "groundwater_distance"
+                                               : "theta") +
+               ";\n  listfilename = " + other + "_list.txt;\n}\n";
   if (lake)
     section +=
         "reservoir { lake-ID = 5; AverageWaterTable = 0; listfilename = lake_levels.txt; options "
@@ -1824,6 +1864,30 @@ void PrepareInputs(const fs::path& dir, const Window& window, int step_minutes) 
       "YY MM DD HH grid YY MM DD HH grid YY MM DD HH grid YY MM DD HH grid\n";
   WriteFile((dir / "snow_survey_list.txt").string(),
             "snow survey\n" + header + Record(second, 0, "snow_survey.asc"));
+  // The grid rules on other stores (see "assimgrid"): a value in every basin cell on the
+  // second day and another on the last.
+  {
+    const GridFile zones = ReadGridFile((dir / "zones.asc").string());
+    const auto list = [&](const std::string& name, double first, double last) {
+      std::string records;
+      std::vector<std::pair<Day, double>> days;
+      if (DayOfYear(second) <= DayOfYear(window.last)) days.emplace_back(second, first);
+      if (DayOfYear(window.last) > DayOfYear(second)) days.emplace_back(window.last, last);
+      for (const auto& [day, value] : days) {
+        GridFile grid = zones;
+        for (double& g : grid.values) g = g > -9999 ? value : -9999;
+        const std::string file = name + "_" + std::to_string(DayOfYear(day)) + ".asc";
+        WriteFile((dir / file).string(), AsciiGridText(grid));
+        records += Record(day, 0, file);
+      }
+      WriteFile((dir / (name + "_list.txt")).string(), name + "\n" + header + records);
+    };
+    list("ponding", 6, 2);
+    list("leaves", 0.6, 0.1);
+    list("liquid", 4, 1);
+    list("table", -0.5, -1.5);
+    list("theta", 0.3, 0.3);
+  }
   WriteFile((dir / "lake_levels.txt").string(),
             "levels\n" + header + Record(second, 0, "2429.6") + Record(window.last, 0, "2428.9"));
   // The amounts of an abstraction read from a file: a row per step of the window's years.
