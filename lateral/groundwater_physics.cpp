@@ -58,7 +58,7 @@ double BalanceResidual(double head, double head_start, double storage, double in
 }
 
 SoluteCell MoveSolute(SoluteCell cell, const double q[6], const double upwind_scale[6],
-                      const double upwind_carried[6]) {
+                      const double upwind_carried[6], double drawn, double* left) {
   // The products are formed as the receiving cells form them, so both sides book the same.
   const double carried = cell.water > 0 ? cell.scale * (cell.mass / cell.water) : 0.0;
   double gone_water = 0, gone_mass = 0, come_water = 0, come_mass = 0;
@@ -71,13 +71,23 @@ SoluteCell MoveSolute(SoluteCell cell, const double q[6], const double upwind_sc
       come_mass += q[k] * upwind_carried[k];
     }
   }
-  // A cell that gives all it holds (scale below 1) keeps only what flowed in: what it held less
-  // what left is round-off, which would leave solute without water.
-  if (cell.scale < 1 && cell.water > 0) return SoluteCell{come_water, come_mass, cell.scale};
-  // What left is at most what the cell held (scale); round-off never takes it below 0.
+  const double drawn_mass = drawn * carried;
+  // A cell that gives all it holds (scale below 1) keeps only what flowed in: its faces and the
+  // fixed outflow took its solute at their shares, and what it held less what left is
+  // round-off, which would leave solute without water.
+  if (cell.scale < 1 && cell.water > 0) {
+    if (left != nullptr) *left = std::min(drawn_mass, cell.mass);
+    return SoluteCell{come_water, come_mass, cell.scale};
+  }
+  // What left is at most what the cell held (scale); round-off never takes it below 0. The
+  // fixed outflow takes its share of what the faces left and brought.
   SoluteCell out = cell;
   out.water = std::max(0.0, out.water + come_water - std::min(gone_water, cell.water));
   out.mass = std::max(0.0, out.mass + come_mass - std::min(gone_mass, cell.mass));
+  const double taken = std::min(out.mass, drawn_mass);
+  out.mass -= taken;
+  if (drawn > 0) out.water = std::max(0.0, out.water - drawn * cell.scale);
+  if (left != nullptr) *left = taken;
   return out;
 }
 

@@ -123,8 +123,11 @@ struct SoluteCell {
 // the upwind cell's scale (`upwind_scale[k]`) of water and its volume times `upwind_carried[k]`
 // (the upwind cell's scale x concentration) of solute. The result holds the water and the
 // solute after the sub-step; its concentration lies between the smallest and the largest of
-// the cell's and the inflows' concentrations, and neither value turns negative.
+// the cell's and the inflows' concentrations, and neither value turns negative. `drawn` (m3, at
+// least 0) is what a fixed outflow asks of the cell: it leaves as an outflowing face does (the
+// cell's scale of it, at the cell's concentration) but reaches no cell; `*left` receives its
+// solute.
 SoluteCell MoveSolute(SoluteCell cell, const double q[6], const double upwind_scale[6],
-                      const double upwind_carried[6]);
+                      const double upwind_carried[6], double drawn = 0.0, double* left = nullptr);
 
 }  // namespace velorn

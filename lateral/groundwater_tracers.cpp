@@ -457,21 +457,17 @@ void gwflowclass::TransportLayer(int t, int l) {
         end[i] += mass;
         continue;
       }
-      SoluteCell cell{water.solute_water[r][c], mass, own_scale};
-      SoluteCell after = MoveSolute(cell, q, scale, carried);
+      // A fixed inflow brings water from outside, without solute; a fixed outflow takes its
+      // share of the cell's water and solute as its faces do (ScaleOutflows counts it), which
+      // leaves through the boundary.
       const double fixed = water.fixed_inflow[r][c];
-      if (fixed > nodata && fixed != 0) {
-        const double volume = fixed * dt * Dx(r, c) * Dy(r, c);
-        if (volume > 0) {
-          after.water += volume;  // water from outside, without solute
-        } else {
-          const double taken = std::min(after.mass, -volume * layer.carried[r][c]);
-          after.mass -= taken;
-          after.water = std::max(0.0, after.water + volume * own_scale);
-          left[i] += taken;
-          tracer.left[r][c] += taken * 1000.0 / (Dx(r, c) * Dy(r, c));
-        }
-      }
+      const double volume = fixed > nodata && fixed != 0 ? fixed * dt * Dx(r, c) * Dy(r, c) : 0.0;
+      double taken = 0;
+      SoluteCell after = MoveSolute(SoluteCell{water.solute_water[r][c], mass, own_scale}, q, scale,
+                                    carried, std::max(0.0, -volume), &taken);
+      if (volume > 0) after.water += volume;
+      left[i] += taken;
+      tracer.left[r][c] += taken * 1000.0 / (Dx(r, c) * Dy(r, c));
       mass = after.mass;
       end[i] += after.mass;
       if (last) water.solute_water[r][c] = after.water;

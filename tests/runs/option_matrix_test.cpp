@@ -1283,6 +1283,12 @@ const std::vector<Combination>& Sample() {
       // half-time of 5 days takes at most 161.6 with what the fixed heads brought.
       {.name = "decaying_solute_the_soil_hands_the_aquifer",
        .draw = "groundwater=1 aquifer=1x1e-1 tracers=da start=19/2 days=2"},
+      // A fixed outflow from every cell of the aquifer's first layer, which runs dry where the
+      // soil starts from a table 2 m deep: a cell that gave all its water kept only what flowed
+      // in, so the outflow's share of the cell's own solute went nowhere (the outflow booked its
+      // solute from the inflow instead) and the second half lost 0.0128 of 1219.64.
+      {.name = "fixed_outflow_from_a_layer_that_runs_dry",
+       .draw = "storage=2 groundwater=2 boundary=out tracers=ca start=29/11 days=2"},
       // The runoff storages that hold their water held 0.53 of a fast-decaying tracer at the
       // split: the check took it off what the second half found, not among what it held at its
       // start, and the bound of what decay leaves found -0.27.
