@@ -944,6 +944,11 @@ const std::vector<Combination>& Sample() {
       // to the alignment at the end of the step, it entered the account as alignment.
       {.name = "solid_snow_survey_into_the_layers",
        .draw = "heat=11 layered=1 assimilation=snow survey=solid start=30/1 days=3"},
+      // Grid rules on the ponds and on the leaves with a tracer from the rain: the account books
+      // what they set as "assimilation", and the solute stays where it was.
+      {.name = "grid_rule_on_the_ponds",
+       .draw = "ponding=1 assimgrid=ponding tracers=cr start=12/6 days=3"},
+      {.name = "grid_rule_on_the_leaves", .draw = "assimgrid=leaves tracers=cr start=12/6 days=3"},
       // Silting-up's take of the water surface routing left, where the soil's input grid is the
       // snow model's outflow and a layered pack gives the soil its water: it was lost.
       {.name = "surface_return_under_layered_snow",
