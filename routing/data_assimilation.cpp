@@ -161,6 +161,8 @@ data_assimilation_grid_entity::data_assimilation_grid_entity(data_assimilation& 
                kRule);
   };
   target_ = require(settings_.grid_id, 1210, false);
+  sets_solid_ = settings_.split || settings_.grid_id == "snowstorage_solid";
+  sets_liquid_ = settings_.split || settings_.grid_id == "snowstorage_liquid";
   if (settings_.split) {
     liquid_ = require("snowstorage_liquid", 1211, false);
     solid_ = require("snowstorage_solid", 1212, false);
@@ -194,9 +196,10 @@ void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t mon
   owner_.refuse_grid_beside_model = true;
   if (read != 0) throw ErrorCode{read};
   CheckCoverage(record_.file);
-  if (settings_.split) CheckSnowValues(record_.file, rows);
+  const bool snow = sets_solid_ || sets_liquid_;
+  if (snow) CheckSnowValues(record_.file, rows);
   Replace(rows);
-  if (settings_.split && owner_.snow_survey_) owner_.snow_survey_(rows);
+  if (snow && owner_.snow_survey_) owner_.snow_survey_(rows, sets_solid_, sets_liquid_);
   valid_ = list_.Next(record_);
 }
 
