@@ -389,8 +389,9 @@ void ModellApplication::CreateSubModels(const std::vector<std::string>& args) {
       std::make_unique<data_assimilation>(setup, error, reservoirs, routing->LakeCellCounts());
   CheckError(error);
   assimilation->SetPondingScatter([model = routing.get()] { model->ScatterLakeState(); });
-  assimilation->SetSnowSurvey(
-      [model = snow.get()](double** cells) { model->TakeSurveyedSnow(cells); });
+  assimilation->SetSnowSurvey([model = snow.get()](double** cells, bool solid, bool liquid) {
+    model->TakeSurveyedSnow(cells, solid, liquid);
+  });
   assimilation->SetInitialised(1);
   // River-link cells of the soil zone move to the process of their link (interaction above 1).
   unsatzone->prepareMPIReinfiltration(settings_object->decomposition.river_links);

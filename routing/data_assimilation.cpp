@@ -161,11 +161,12 @@ data_assimilation_grid_entity::data_assimilation_grid_entity(data_assimilation& 
                kRule);
   };
   target_ = require(settings_.grid_id, 1210, false);
-  // The snow model's own storages: under layered snow its layers take what a rule sets there.
+  // The snow model's own storages the rule sets: both with the split, else the one it names
+  // (under layered snow its layers take what the rule sets there).
   const int solid = owner_.FindGrid("snowstorage_solid", 0),
             liquid = owner_.FindGrid("snowstorage_liquid", 0);
-  snow_storage_ = settings_.split || (solid > 0 && target_ == solid) ||
-                  (liquid > 0 && target_ == liquid);
+  sets_solid_ = settings_.split || (solid > 0 && target_ == solid);
+  sets_liquid_ = settings_.split || (liquid > 0 && target_ == liquid);
   if (settings_.split) {
     liquid_ = require("snowstorage_liquid", 1211, false);
     solid_ = require("snowstorage_solid", 1212, false);
@@ -199,9 +200,10 @@ void data_assimilation_grid_entity::Apply(int64_t hour, int64_t day, int64_t mon
   owner_.refuse_grid_beside_model = true;
   if (read != 0) throw ErrorCode{read};
   CheckCoverage(record_.file);
-  if (snow_storage_) CheckSnowValues(record_.file, rows);
+  const bool snow = sets_solid_ || sets_liquid_;
+  if (snow) CheckSnowValues(record_.file, rows);
   Replace(rows);
-  if (snow_storage_ && owner_.snow_survey_) owner_.snow_survey_(rows);
+  if (snow && owner_.snow_survey_) owner_.snow_survey_(rows, sets_solid_, sets_liquid_);
   valid_ = list_.Next(record_);
 }
 

@@ -63,7 +63,7 @@ class data_assimilation_grid_entity : public data_assimilation_entity {
   // cover the basin's cells.
   void CheckCoverage(const std::string& file) const;
   // FATAL 1217 (on every process) when the file gives a basin cell a negative snow water
-  // equivalent or no number (the split into liquid and solid snow on).
+  // equivalent or no number (the rule sets a snow storage: the split, or the grid it names).
   void CheckSnowValues(const std::string& file, double** values) const;
   // The new values where the file has them: nodata cells keep the model's value. With the
   // split, the snow storages of the replaced cells are divided.
@@ -73,8 +73,8 @@ class data_assimilation_grid_entity : public data_assimilation_entity {
   int target_ = 0;
   int liquid_ = 0, solid_ = 0;
   int glacier_total_ = 0, glacier_solid_ = 0, glacier_liquid_ = 0, glacierized_ = 0;
-  // The rule sets the snow model's liquid or solid storage (itself or by the split).
-  bool snow_storage_ = false;
+  // The snow model's storages the rule sets: both with the split, else the one it names.
+  bool sets_solid_ = false, sets_liquid_ = false;
 };
 
 class data_assimilation_reservoir_entity : public data_assimilation_entity {
@@ -101,9 +101,10 @@ class data_assimilation : public teilmodellklasse {
   // levels, every process's lake cells get them. Without it the registered ponding is scattered.
   void SetPondingScatter(std::function<void()> scatter) { scatter_ = std::move(scatter); }
   // The snow model's take of a survey (each process on its own cells): after a grid rule set its
-  // values into the liquid or solid snow (itself or divided by the split), with the record's grid
-  // (nodata where it kept the model's value).
-  void SetSnowSurvey(std::function<void(double**)> take) { snow_survey_ = std::move(take); }
+  // solid or liquid snow storage (the split sets both), with the record's grid (nodata where it
+  // kept the model's value) and which of the two it set.
+  using SnowSurveyTake = std::function<void(double**, bool solid, bool liquid)>;
+  void SetSnowSurvey(SnowSurveyTake take) { snow_survey_ = std::move(take); }
   void FlushBuffers() {}
   // A spin-up pass starts again at the start of the run: every rule's list does too, so each
   // pass applies the same records (as a run started from the state of the pass before would).
@@ -127,7 +128,7 @@ class data_assimilation : public teilmodellklasse {
   std::vector<SP_class*> reservoirs_;
   const int64_t* lake_cells_ = nullptr;
   std::function<void()> scatter_;
-  std::function<void(double**)> snow_survey_;
+  SnowSurveyTake snow_survey_;
   int ponding_index_ = 0;
   int lake_codes_index_ = 0;
   ModelDate start_;

@@ -416,8 +416,12 @@ double schneemodellklasse::AlignmentTemperature(long r, long c, double** air) co
 // The survey comes before this model's step: the temperature it reads (corrected for radiation,
 // or the canopy's) is still the step before's then, or none at the first step of a warm start,
 // so the snow that enters empty layers takes the air temperature interpolated for this step.
-void schneemodellklasse::TakeSurveyedSnow(double** surveyed) {
+// A survey of one storage alone (a rule on the solid or the liquid storage, without the split)
+// leaves the layers their own of the other: this model's pack may hold liquid water the layers
+// have already handed to the soil.
+void schneemodellklasse::TakeSurveyedSnow(double** surveyed, bool solid_set, bool liquid_set) {
   if (!layeredSnowActive || layer_solid == nullptr || GetFlowControl() == 0) return;
+  if (!solid_set && !liquid_set) return;
   double** const solid = OwnData("snowstorage_solid");
   double** const liquid = OwnData("snowstorage_liquid");
   double** interpolated = OptionalGrid("temperature");
@@ -426,8 +430,12 @@ void schneemodellklasse::TakeSurveyedSnow(double** surveyed) {
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (IsNodata(zone_grid[r][c], nodata) || surveyed[r][c] == nodata) continue;
       if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
+      double water = 0;
+      for (int j = 1; j <= snow_layers; ++j) water += layer_liquid[r][c][j];
+      if (liquid_set) water = liquid[r][c];
+      const double ice = solid_set ? solid[r][c] : LayeredIce(r, c);
       LayeredSnowCell cell = LayeredCell(r, c);
-      SetLayeredSnowCell(cell, snow_layers, snow_layer_limits, solid[r][c], liquid[r][c],
+      SetLayeredSnowCell(cell, snow_layers, snow_layer_limits, ice, water,
                          AlignmentTemperature(r, c, air), dTOffsetFreshSnow);
       upper_snow_index[r][c] = cell.top;
     }

@@ -174,9 +174,10 @@ class schneemodellklasse : public teilmodellklasse {
   // "Temperature_Stack_Snow", and the grid "upperIndexSnow" are looked up (code 33 when absent).
   virtual void SetLayeredSnowModel(bool on, const std::vector<SnowLayerLimits>& limits,
                                    double fresh_snow_offset);
-  // After a snow survey set the solid and liquid storages of the own cells where `surveyed` is
-  // not nodata: with layered snow their layers take the same ice and liquid water.
-  void TakeSurveyedSnow(double** surveyed);
+  // After a snow survey set the solid storage (`solid`), the liquid one (`liquid`) or both of the
+  // own cells where `surveyed` is not nodata: with layered snow their layers take the same ice,
+  // liquid water or both, and keep their own of the storage the survey left.
+  void TakeSurveyedSnow(double** surveyed, bool solid, bool liquid);
   // Adds (amount > 0) or removes w * |amount| mm in the cell's layers; nothing for g = 1.
   virtual void UpdateLayeredSnow(long row, long column, int g, double w, double amount, double T);
   // The cell loop of one step: storages, outflow, albedo, age, glacier melt, permafrost.
