@@ -169,10 +169,13 @@ int CanopySnowStep(CanopySnowState& s) {
   double liquid = 0.0;
   double solid = 0.0;
   if (s[kAirTemperature] > kMeltingPoint) {
+    // The radiation grid carries the net radiation when that is given, negative at night: a
+    // negative melt would take snow back from the rain and the snow below into the load, so the
+    // canopy unloads between nothing and all it holds.
     const double melt = (s[kTemperatureMeltFactor] / 3600.0 * (s[kAirTemperature] - kMeltingPoint) +
                          s[kRadiationMeltFactor] / 3600.0 * (1.0 - s[kAlbedo]) * s[kShortwave]) *
                         std::trunc(s[kTimeStep]);
-    const double unload = std::min(load, 3.3 * melt);
+    const double unload = std::clamp(3.3 * melt, 0.0, load);
     if (unload > 0.0) s[kHumidity] = 100.0;
     load -= unload;
     liquid = kLiquidShare * unload;

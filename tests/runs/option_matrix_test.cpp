@@ -979,6 +979,12 @@ const std::vector<Combination>& Sample() {
       // that grid is the snow model's outflow and a layered pack gives the soil its water.
       {.name = "silting_up_under_layered_snow_with_river_links",
        .draw = "interception=22 heat=11 layered=1 rivers=2 silting=3 tracers=0 start=7/2 days=2"},
+      // Net radiation given as an input stands for the canopy's shortwave, negative on a mild
+      // dull day: the canopy snow must not melt backwards, taking water from the rain and the
+      // snow below into its load (the layered pack's liquid water and the leaves' solute went
+      // below 0 and the water account did not close).
+      {.name = "canopy_snow_under_negative_net_radiation",
+       .draw = "step=60 inputs=all interception=22 heat=11 layered=1 start=26/1 days=2"},
       // A start from a water table below the soil columns: the cells a glacier covers whole keep
       // it, and the warm start from the run's own state takes it from them.
       {.name = "table_below_the_columns_under_glaciers",
