@@ -497,8 +497,11 @@ void schneemodellklasse::FinishStep(int64_t hour, int64_t day, int64_t month, in
     for (std::size_t t = 0; t < glacier_tables_.size(); ++t)
       if (t != 3) glacier_tables_[t].table->CollectStep(d.year, d.month, d.day, d.hour, 1);
     RouteGlacierMelt();
+    // The evaluation comes once a year, on the step that ends the evaluation day: by the pace
+    // the model steps at (a snow interval longer than that step would end the day on two steps).
+    const double step_hours = step_pace_hours > 0 ? step_pace_hours : time_interval / 60.0;
     if (IsDynamicGlacierMethod(glacierMethod) &&
-        IsGlacierEvaluationStep(hour, day, month, time_interval / 60.0, time_shift, GMBEvalDay,
+        IsGlacierEvaluationStep(hour, day, month, step_hours, time_shift, GMBEvalDay,
                                 GMBEvalMonth)) {
       if (glacier_evaluation_hook) glacier_evaluation_hook(false);
       UpdateGlaciersOfYear();

@@ -288,6 +288,9 @@ class schneemodellklasse : public teilmodellklasse {
   int32_t firn_levels = 0;
   double firn_base = 0, deltafirnper100m = 0;
   int32_t GMBEvalDay = 0, GMBEvalMonth = 0;
+  // Hours from the step before to this one (0 on the first step of a run or pass): the pace the
+  // model steps the snow model at, that of the station data, which may differ from its interval.
+  double step_pace_hours = 0;
   double VAscaling = 0, VAexponent = 0;
   int32_t numElevBands = 0, extraWeightFactorBand0 = 0;
   double debrisScaling = 1.0;

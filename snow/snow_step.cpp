@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "core/error_code.h"
+#include "core/model_date.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
@@ -197,8 +198,11 @@ bool schneemodellklasse::TakesCell(long row, long column) const {
 }
 
 void schneemodellklasse::RunSnowStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  const ModelDate before = step_date;
   teilmodellklasse::RunStep(hour, day, month, year);
   if (GetFlowControl() == 0) return;
+  const int64_t hours = before.year > 0 ? HoursBetween(before, step_date) : 0;
+  step_pace_hours = hours > 0 ? static_cast<double>(hours) : 0.0;
   if (water_input == nullptr) SetCanopySnowInputs(interceptionBeforeSnow);
   const int doy = DayOfYear(static_cast<int>(day), static_cast<int>(month), month_lengths);
   RMF = SeasonalFactor(RMFmean, RMFamplitude, doy);
