@@ -82,6 +82,23 @@ class LanduseGridWork {
   bool RestorePhenologyState(const std::vector<std::pair<long, std::vector<double>>>& cells,
                              std::pair<long, long>& missing);
   long CellKey(long r, long c) const { return r * (s_.ncols + 1) + c; }
+  // Calls `f` on each value of the cell's state, in the order above: the one list the state's
+  // writer and reader share.
+  template <typename F>
+  void ForEachPhenologyValue(long r, long c, F&& f) {
+    f(g_.temperature_avg[r][c]);
+    f(g_.leaf_fall_day[r][c]);
+    f(g_.movavg7[r][c]);
+    for (int k = 0; k < kHistoryDays; ++k) f(g_.history[r][c][k]);
+    for (int l = 1; l <= g_.layer_count; ++l) {
+      LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
+      for (double** grid : {lg.forcing_sum, lg.pheno_start, lg.chilling_sum, lg.forcing_threshold})
+        f(grid[r][c]);
+      f(lg.cold_days[r][c]);
+      if (g_.cell_fixpoint_days)
+        for (int i = 0; i <= g_.max_fixpoints; ++i) f(lg.fixpoint_days[r][c][i]);
+    }
+  }
 
   int DayOfYear(const ModelDate& date) const {
     return s_.landuse_table[0].GetDayOfYear(

@@ -367,20 +367,7 @@ std::string LanduseGridWork::PhenologyStateLines() {
     std::string& text = rows[static_cast<std::size_t>(r - s_.first_local_row)];
     ForEachLanduseCellOfRow(r, [&](long c) {
       text += std::to_string(r) + " " + std::to_string(c);
-      const auto add = [&](double value) { text += FormatText(" %.17g", value); };
-      add(g_.temperature_avg[r][c]);
-      add(g_.leaf_fall_day[r][c]);
-      add(g_.movavg7[r][c]);
-      for (int k = 0; k < kHistoryDays; ++k) add(g_.history[r][c][k]);
-      for (int l = 1; l <= g_.layer_count; ++l) {
-        const LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
-        for (double** grid :
-             {lg.forcing_sum, lg.pheno_start, lg.chilling_sum, lg.forcing_threshold})
-          add(grid[r][c]);
-        add(lg.cold_days[r][c]);
-        if (g_.cell_fixpoint_days)
-          for (int i = 0; i <= g_.max_fixpoints; ++i) add(lg.fixpoint_days[r][c][i]);
-      }
+      ForEachPhenologyValue(r, c, [&](double& value) { text += FormatText(" %.17g", value); });
       text += "\n";
     });
   });
@@ -406,19 +393,7 @@ bool LanduseGridWork::RestorePhenologyState(
         return;
       }
       const double* v = at->second.data();
-      g_.temperature_avg[r][c] = *v++;
-      g_.leaf_fall_day[r][c] = *v++;
-      g_.movavg7[r][c] = *v++;
-      for (int k = 0; k < kHistoryDays; ++k) g_.history[r][c][k] = *v++;
-      for (int l = 1; l <= g_.layer_count; ++l) {
-        LanduseLayerGrids& lg = g_.layers[static_cast<std::size_t>(l)];
-        for (double** grid :
-             {lg.forcing_sum, lg.pheno_start, lg.chilling_sum, lg.forcing_threshold})
-          grid[r][c] = *v++;
-        lg.cold_days[r][c] = *v++;
-        if (g_.cell_fixpoint_days)
-          for (int i = 0; i <= g_.max_fixpoints; ++i) lg.fixpoint_days[r][c][i] = *v++;
-      }
+      ForEachPhenologyValue(r, c, [&](double& value) { value = *v++; });
     });
   });
   const long key = first_missing.load();

@@ -311,6 +311,12 @@ double schneemodellklasse::LayeredIce(long r, long c) const {
   return ice;
 }
 
+double schneemodellklasse::LayeredLiquid(long r, long c) const {
+  double water = 0;
+  for (int j = 1; j <= snow_layers; ++j) water += layer_liquid[r][c][j];
+  return water;
+}
+
 // Under layered snow the pack on the soil columns is the snow on the ground (the water balance
 // counts it): the soil step melts and refreezes its layers by their heat, besides the snow
 // model's own melt, which the snow step handed over. The snow model's solid storage takes what the
@@ -430,10 +436,8 @@ void schneemodellklasse::TakeSurveyedSnow(double** surveyed, bool solid_set, boo
     for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
       if (IsNodata(zone_grid[r][c], nodata) || surveyed[r][c] == nodata) continue;
       if (owner_grid != nullptr && owner_grid[r][c] != static_cast<double>(rank)) continue;
-      double water = 0;
-      for (int j = 1; j <= snow_layers; ++j) water += layer_liquid[r][c][j];
-      if (liquid_set) water = liquid[r][c];
       const double ice = solid_set ? solid[r][c] : LayeredIce(r, c);
+      const double water = liquid_set ? liquid[r][c] : LayeredLiquid(r, c);
       LayeredSnowCell cell = LayeredCell(r, c);
       SetLayeredSnowCell(cell, snow_layers, snow_layer_limits, ice, water,
                          AlignmentTemperature(r, c, air), dTOffsetFreshSnow);

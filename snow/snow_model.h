@@ -520,8 +520,9 @@ class schneemodellklasse : public teilmodellklasse {
   void RedistributeLateralSnow();
   // The layered snow stacks of a cell (its top from "upperIndexSnow").
   LayeredSnowCell LayeredCell(long row, long column) const;
-  // The ice of the layers of a cell (sum of levels 1..n).
+  // The ice and the liquid water of the layers of a cell (sums of levels 1..n).
   double LayeredIce(long row, long column) const;
+  double LayeredLiquid(long row, long column) const;
   // The water of the layers of a cell, ice and liquid (sum of levels 1..n).
   double LayeredPack(long row, long column) const;
   // The share of a static glacier in the cell (0 without one, and with dynamic glaciers).

@@ -511,10 +511,9 @@ void schneemodellklasse::AfterCell(long r, long c, double land) {
     }
   }
   if (free_days > 0) thaw_depth[r][c] = ThawDepth(thaw_coefficient[r][c], free_days);
-  if (root_depth != nullptr && root_depth[r][c] > thaw_depth[r][c])
-    root_depth[r][c] = thaw_depth[r][c];
-  if (root_depth != nullptr && lowered_root_depth != nullptr)
-    lowered_root_depth[r][c] = root_depth[r][c];
+  if (root_depth == nullptr) return;
+  if (root_depth[r][c] > thaw_depth[r][c]) root_depth[r][c] = thaw_depth[r][c];
+  if (lowered_root_depth != nullptr) lowered_root_depth[r][c] = root_depth[r][c];
 }
 
 }  // namespace velorn
