@@ -237,6 +237,12 @@ std::vector<std::string> StopRecordingWrites() {
   return std::move(kept.written);
 }
 
+bool RecordingWrites() {
+  KeptFiles& kept = Kept();
+  const std::lock_guard<std::mutex> lock(kept.mutex);
+  return kept.recording;
+}
+
 void KeepBeforeWriting(const std::string& path, bool replaces) {
   KeptFiles& kept = Kept();
   const std::lock_guard<std::mutex> lock(kept.mutex);

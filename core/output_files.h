@@ -138,6 +138,9 @@ void KeepBeforeWriting(const std::string& path, bool replaces);
 // run's end (core/state_manifest.h).
 void StartRecordingWrites();
 std::vector<std::string> StopRecordingWrites();
+// True between the two: the files written are a state that a warm start reads back, so a text
+// writer gives every digit of a value ("%.17g"), not the six of an output a user reads.
+bool RecordingWrites();
 
 // The output pass of the run: 0 at the start, one more at each spin-up pass after the first.
 // A pass writes its outputs afresh, as it runs the window afresh: a writer that adds to a file

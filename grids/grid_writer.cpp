@@ -177,7 +177,9 @@ void WriteNetcdfSlice(modelobject& owner, DiagnosticStream& diag, const std::str
 
 // ASCII: WriteGrid writes values with "%g", WriteGridMasked masks held rows first and writes
 // with "%lg" (the same text for a double); rows not held are the nodata value in the same
-// format. AppendGeneral writes that text without printf, which would bound the write rate.
+// format. The grids of a state (written while the state's files are recorded) take "%.17g",
+// which reads back to the same double, so that a warm start continues the run it ends.
+// AppendGeneral writes that text without printf, which would bound the write rate.
 void WriteAscii(modelobject& owner, DiagnosticStream& diag, const std::string& name,
                 const RowSource& grid, bool masked) {
   OutputFile file(owner, diag, name, "w", "text");
@@ -189,6 +191,7 @@ void WriteAscii(modelobject& owner, DiagnosticStream& diag, const std::string& n
   }
   nodata_row += '\n';
   std::string line;
+  const int digits = RecordingWrites() ? 17 : 6;
   for (int32_t r = 1; r <= owner.nrows; ++r) {
     double* row = grid(r);
     if (row == nullptr) {
@@ -199,7 +202,7 @@ void WriteAscii(modelobject& owner, DiagnosticStream& diag, const std::string& n
     line.clear();
     for (int32_t c = 1; c <= owner.ncols; ++c) {
       if (c > 1) line += '\t';
-      AppendGeneral(line, row[c]);
+      AppendGeneral(line, row[c], digits);
     }
     line += '\n';
     file.Write(line);

@@ -312,12 +312,15 @@ void WriteAsciiStack(DiagnosticStream& diag, const std::string& name, const Stac
       error = ErrnoOrIo();
   };
   write();
-  // One value a line in "%lg" form, a row of cells at a time.
+  // One value a line in "%lg" form, a row of cells at a time; a state's in "%.17g", which reads
+  // back to the same double (six digits keep the heads in metres above sea level to the
+  // centimetre, and a warm start from them would not continue the run).
+  const int digits = RecordingWrites() ? 17 : 6;
   for (int64_t row = 1; row <= g.nrows; ++row) {
     lines.clear();
     for (int64_t col = 1; col <= g.ncols; ++col)
       for (int64_t level = 0; level <= g.levels; ++level) {
-        AppendGeneral(lines, value(row, col, level));
+        AppendGeneral(lines, value(row, col, level), digits);
         lines += '\n';
       }
     write();

@@ -17,6 +17,7 @@
 
 #include "core/grid_registry.h"
 #include "core/modelobject.h"
+#include "core/output_files.h"
 #include "grids/mpi_exchange.h"
 #include "grids/netcdf_grid_reader.h"
 #include "setup/mpi_regions.h"
@@ -219,12 +220,15 @@ TEST_F(RoundTripTest, GatheredGridsWrittenAndReadBackExactlyOnEveryProcess) {
     const char* name;
     bool ascii, dbl;
     std::function<double(int, int)> value;
+    bool state = false;  // written as a run's state (every digit)
   };
   const Form forms[] = {
       {"rt.asc", true, false, [](int r, int c) { return r * 100 + c + 0.125; }},
       {"rt.dbl", false, true, [](int r, int c) { return r / 3.0 + c * 1e-7; }},
       {"rt.flt", false, false,
        [](int r, int c) { return static_cast<double>(static_cast<float>(r / 3.0 - c)); }},
+      // Heads in metres above sea level: six digits would keep them to the centimetre.
+      {"rt_state.asc", true, false, [](int r, int c) { return 2844.0 + r / 3.0 + c * 1e-7; }, true},
   };
   for (const Form& form : forms) {
     // Each process holds its own cells; process 0 gathers and writes.
@@ -236,7 +240,9 @@ TEST_F(RoundTripTest, GatheredGridsWrittenAndReadBackExactlyOnEveryProcess) {
     const std::string path = shared_ / form.name;
     if (Rank() == 0) {
       double** grid = whole ? whole.get() : local.get();
+      if (form.state) StartRecordingWrites();
       object_.WriteGrid(path, grid, form.ascii, form.dbl, false);
+      if (form.state) StopRecordingWrites();
       // The tests' reader of run outputs sees every value written, and its ASCII text of them
       // is the model's own ASCII grid of the same values.
       const test::GridFile file = test::ReadGridFile(path);

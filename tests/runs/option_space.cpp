@@ -323,8 +323,8 @@ const std::vector<Option>& Catalogue() {
       // Subbasins 1 and 2 as one channel of their area-weighted runoff.
       {"sumtrib", {"0", "1"}, 0.1},
       // The form of the grids the run writes: binary doubles (as the example), ASCII, binary
-      // floats or netCDF (of floats). A warm start continues exactly from doubles alone: its
-      // halves write doubles.
+      // floats or netCDF (of floats). A warm start continues exactly from doubles and ASCII: the
+      // halves of the others write doubles.
       {"grids", {"double", "ascii", "float", "netcdf"}, 0.15},
       // An outside program coupled through files, exchanging every step or when the day changes:
       // it hands the soil zone a water table 1 m below the surface and takes a grid and a table.
