@@ -207,6 +207,38 @@ void unsatzonmodellklasse::ReadStoredState() {
   ReadGridFile(kBaseflow, grid_pairs[kPairDELTAGW].name);
   if (pondParameter == 1) ReadGridFile(kPondingStorage, grid_pairs[kPairPOND].name);
   CheckStoredState(true);
+  RebuildLayerBoundaries();
+}
+
+// The layer boundaries are the cell's column as this run builds it: its surface, then the
+// layers' thicknesses down. A stored column within the digits a state keeps of it (single
+// precision keeps a tenth of a millimetre at the elevations of a basin) is that column, rebuilt
+// exactly: the boundaries' rounding would move the water table off the boundary it lies on
+// and make the layers thicker or thinner than the soil table says. Other columns (a response
+// unit's member carries its master's) stay as read; a state of doubles holds the built column.
+int unsatzonmodellklasse::StoredColumnOff(long r, long c, double& expected) const {
+  const SoilRecord& soil = CellSoil(r, c);
+  const double* z = stacks[kGeodeticHeads][r][c];
+  const double tolerance = 1e-5 * std::max(1.0, std::fabs(links.elevation[r][c]));
+  expected = links.elevation[r][c];
+  if (!(std::fabs(z[0] - expected) <= tolerance)) return 0;
+  for (int k = 1; k <= CellLayers(soil); ++k) {
+    expected = z[k - 1] - soil.thickness[k];
+    if (!(std::fabs(z[k] - expected) <= tolerance)) return k;
+  }
+  return -1;
+}
+
+void unsatzonmodellklasse::RebuildLayerBoundaries() {
+  double*** geodetic = stacks[kGeodeticHeads].get();
+  ForEachRow(first_local_row, last_local_row, [&](long r) {
+    for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+      double expected = 0;
+      if (!OwnCell(r, c) || StoredColumnOff(r, c, expected) >= 0) continue;
+      const SoilRecord& soil = CellSoil(r, c);
+      GeodeticHeads(soil, CellLayers(soil), links.elevation[r][c], geodetic[r][c]);
+    }
+  });
 }
 
 // The stored state over the soil zone's cells, against what the model writes there: water
@@ -300,30 +332,18 @@ void unsatzonmodellklasse::CheckOwnStoredState(bool whole) {
                contents[wet.row][wet.col][k], ", above the saturated water content ",
                CellSoil(wet.row, wet.col).theta_sat[k], " of the cell's soil");
   }
-  // The layer boundaries are the cell's column as this run builds it: its surface, then the
-  // layers' thicknesses down (to the digits an ASCII state keeps); the first level off them.
+  // The layer boundaries are the cell's column as this run builds it (to the digits a state
+  // keeps); the first level off them.
   double*** boundaries = stacks[kGeodeticHeads].get();
-  const auto off_column = [&](long r, long c, double& expected) {
-    const SoilRecord& soil = CellSoil(r, c);
-    const double* z = boundaries[r][c];
-    const double tolerance = 1e-5 * std::max(1.0, std::fabs(links.elevation[r][c]));
-    expected = links.elevation[r][c];
-    if (!(std::fabs(z[0] - expected) <= tolerance)) return 0;
-    for (int k = 1; k <= CellLayers(soil); ++k) {
-      expected = z[k - 1] - soil.thickness[k];
-      if (!(std::fabs(z[k] - expected) <= tolerance)) return k;
-    }
-    return -1;
-  };
   const CellOutside off =
       FirstCellOutsideAt(links.elevation, soil_zone_grid, column_ranges, first, last, nodata,
                          [&](long r, long c, double) {
                            double expected = 0;
-                           return !OwnCell(r, c) || off_column(r, c, expected) < 0;
+                           return !OwnCell(r, c) || StoredColumnOff(r, c, expected) < 0;
                          });
   if (off.found) {
     double expected = 0;
-    const int k = off_column(off.row, off.col, expected);
+    const int k = StoredColumnOff(off.row, off.col, expected);
     ThrowFatal(Diag(), kGridFormatCode, "FATAL: stack ", grid_pairs[kPairHGeo].name, ": level ", k,
                " of the cell at row ", off.row, ", column ", off.col, " holds ",
                boundaries[off.row][off.col][k],

@@ -676,6 +676,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ReadStoredState();
   void CheckStoredState(bool whole);
   void CheckOwnStoredState(bool whole);  // this process's rows
+  // The first level of a cell's stored layer boundaries off its column as this run builds it
+  // (0 the surface; -1: none), with the boundary expected there.
+  int StoredColumnOff(long r, long c, double& expected) const;
+  void RebuildLayerBoundaries();
   void SetColdStartState();
   void ScanGroundwaterGrids();
   void SetDrainageLevel();

@@ -314,6 +314,7 @@ TEST_F(UnsatModel, ColdStartOfSoilsWithFewerLayersThanTheStacks) {
 TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
   Add("temperature", Fill(0.0));
   section_.after = test::HeatSection();
+  Registered("dem")[2][3] = 1299.93;
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
   double*** temperature = model_->Stack(unsatzonmodellklasse::kSoilTemperature);
   for (int r = 1; r <= 2; ++r)
@@ -323,12 +324,18 @@ TEST_F(UnsatModel, WarmStartReadsTheStateAndKeepsTheTemperatures) {
     model_->WriteStack(name, model_->Stack(stack), n, true, false, false);
   };
   write_stack(unsatzonmodellklasse::kTheta, "theta.stk", 4);
-  write_stack(unsatzonmodellklasse::kGeodeticHeads, "hgeo.stk", 4);
   write_stack(unsatzonmodellklasse::kHydraulicHeads, "hh.stk", 4);
   write_stack(unsatzonmodellklasse::kSoilTemperature, "temper.stk", 4);
+  // The layer boundaries in single precision (1299.93 m reads back as 1299.930054): the
+  // columns are the soil table's again, bit for bit.
+  double*** boundaries = model_->Stack(unsatzonmodellklasse::kGeodeticHeads);
+  const std::vector<double> built(boundaries[2][3], boundaries[2][3] + 5);
+  model_->WriteStack("hgeo.stk", boundaries, 4, false, false, false);
   WriteGroundwaterGrids();
   section_.storage_mode = 1;
   ASSERT_EQ(Make(section_.Text()), 0) << screen_.str();
+  boundaries = model_->Stack(unsatzonmodellklasse::kGeodeticHeads);
+  EXPECT_EQ(std::vector<double>(boundaries[2][3], boundaries[2][3] + 5), built);
   EXPECT_EQ(model_->temperatureStackPending, 0);
   EXPECT_DOUBLE_EQ(model_->Stack(unsatzonmodellklasse::kSoilTemperature)[2][3][2], 2.3);
   EXPECT_NEAR(model_->Stack(unsatzonmodellklasse::kTheta)[2][2][1], theta_before, 1e-6);  // ASCII
