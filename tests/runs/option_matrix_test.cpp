@@ -3551,12 +3551,13 @@ void CheckStoreTables(const Features& f, const std::string& first, const std::st
     const std::string name = m.table + ".stat";
     if (!m.term.starts_with('d') || !fs::exists(second + name) || !fs::exists(first + name))
       continue;
-    // On glaciers the tables of the soil profile and the ponds hold the mean of the glacier-free
-    // parts, the account those parts over the whole area (the leaves' tables weigh them as the
-    // account does, with the shares at the end of each step); on dynamic glaciers the snow table
-    // holds the pack of the glacier-free part, the account that and the glacier part's pack by
-    // their shares.
-    if (f.glaciers && (m.columns == "dS_soil" || m.columns == "dS_ponding")) continue;
+    // On dynamic glaciers (a share of each cell) the tables of the soil profile and the ponds
+    // hold the mean of the glacier-free parts, the account those parts over the whole area (the
+    // leaves' tables weigh them as the account does, with the shares at the end of each step),
+    // and the snow table holds the pack of the glacier-free part, the account that and the
+    // glacier part's pack by their shares. Static glaciers cover their cells whole: the tables
+    // and the account agree there.
+    if (f.dynamic && (m.columns == "dS_soil" || m.columns == "dS_ponding")) continue;
     if (f.dynamic && m.columns == "dS_snow") continue;
     // The soil profile's table holds it after the soil step, before the aquifer's step trades
     // with the columns; the ponds' table, before the lakes take their transpiration from the
