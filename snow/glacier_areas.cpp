@@ -134,7 +134,9 @@ void schneemodellklasse::GrowGlacier(int32_t code) {
         if (scan <= 2 ? g != 0 : g > 0) continue;
         if (bare && !(glacier_codes[r][c] < 0)) continue;
         long nr = 0, nc = 0;
-        if (IsNodata(soil_zone_grid[r][c], nodata) || !glacier_neighbour(r, c, nr, nc)) continue;
+        if (IsNodata(soil_zone_grid[r][c], nodata) || WholeLakeCell(r, c) ||
+            !glacier_neighbour(r, c, nr, nc))
+          continue;
         const double total = firn[nr][nc];
         if (bare && !(total < kGrowthFirnLimit)) continue;
         glacier_codes[r][c] = code;

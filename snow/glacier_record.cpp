@@ -301,7 +301,7 @@ void TransferExcessSnow(PackState& free_part, PackState& glacier_part, double fr
 }
 
 double UpdateGlacierCellYear(GlacierCellState& s, int32_t levels, double max_pack, double rel_size,
-                             bool glacier_storages) {
+                             bool glacier_storages, bool may_start) {
   const double excess = s.cell.total > max_pack ? s.cell.total - max_pack : 0.0;
   double moved = 0;
   auto move_excess = [&] {
@@ -316,7 +316,7 @@ double UpdateGlacierCellYear(GlacierCellState& s, int32_t levels, double max_pac
   // lost then and gains again now as lost.
   s.code_old = s.code;
   if (s.fraction <= 0) {
-    if (excess <= 0) return 0;
+    if (excess <= 0 || !may_start) return 0;
     if (s.code < 0) s.code = -1;
     s.fraction = s.fraction_old = rel_size;
     if (glacier_storages) {

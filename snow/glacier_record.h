@@ -183,8 +183,9 @@ void TransferExcessSnow(PackState& free_part, PackState& glacier_part, double fr
 // mass balances. A glacier cell moves its excess onto its glacier part (g < 1; g = 1 drops the
 // glacier-free pack) and shifts its firn layers with the glacier part's pack as the youngest.
 // The glacier part's pack then starts again at 0. Without glacier storages the cell's own pack
-// is the snow of the year. Every cell's old code takes its code first. Returns the excess moved
-// (for the layered snow).
+// is the snow of the year. Every cell's old code takes its code first. A cell that may start no
+// glacier (`may_start` false: a lake's, whose water the lake holds over the whole cell) keeps its
+// pack however deep. Returns the excess moved (for the layered snow).
 struct GlacierCellState {
   double fraction = 0, fraction_old = 0, code = 0, code_old = 0;
   PackState cell, glacier;
@@ -192,7 +193,7 @@ struct GlacierCellState {
   double* firn = nullptr;  // levels 0..levels
 };
 double UpdateGlacierCellYear(GlacierCellState& s, int32_t levels, double max_pack, double rel_size,
-                             bool glacier_storages);
+                             bool glacier_storages, bool may_start = true);
 // Per-step mass balance (mm) of a glacier cell: snowfall + rain - snow melt on the glacier -
 // firn melt - ice melt + deposition + mobile mass - input mass - snow evaporation on it.
 struct GlacierStepFluxes {

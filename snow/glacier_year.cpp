@@ -2,14 +2,15 @@
 // (collective):
 // 1. every process, own cells: this year's snow on the glaciers becomes the youngest firn layer
 //    (the oldest leaves and becomes ice; the solute of tracers moves with the water), a pack above
-//    `maxSnowPackToCreateGlacier` on a cell without glacier starts a glacier cell, and the snow
+//    `maxSnowPackToCreateGlacier` on a cell without glacier starts a glacier cell (not on a lake's
+//    cell: the lake holds its water over the whole cell, which no glacier shares), and the snow
 //    above that threshold on a partly glacierized cell moves onto its glacier part; under
 //    layered snow the layers, the glacier-free part's snow, give what that part's pack gave
 //    (its ice and its water alike), and a cell wholly glacier drops them with that pack, so
 //    that the next step's alignment of the layers to the pack moves nothing;
 // 2. the glacier grids and the firn stack are gathered on process 0, which changes the glacier
-//    areas (snow/glacier_areas.cpp) and spreads the mass balance of lost area over the rest of
-//    each glacier, and scattered back;
+//    areas (snow/glacier_areas.cpp; a glacier grows into no lake's cell) and spreads the mass
+//    balance of lost area over the rest of each glacier, and scattered back;
 // 3. the subbasin glacier shares are counted again and broadcast, and the reference mass balance
 //    of every glacier cell takes its mass balance.
 #include <algorithm>
@@ -44,7 +45,7 @@ void schneemodellklasse::UpdateGlacierCellsOfYear() {
       const GlacierCellState before = s;
       const double oldest = firn_levels >= 1 ? s.firn[firn_levels] : 0.0;
       const double moved = UpdateGlacierCellYear(s, firn_levels, maxSnowPackToCreateGlacier,
-                                                 relSizeNewGlacier, true);
+                                                 relSizeNewGlacier, true, !LakeCell(r, c));
       if (!glacier_tracers_.empty())
         GlacierTracerYear(r, c, before, s, moved, IsNodata(oldest, nodata) ? 0.0 : oldest);
       glacier_cells[r][c] = s.fraction;
@@ -95,6 +96,8 @@ void schneemodellklasse::UpdateGlaciersOfYear() {
   MPIGatherStack(stack->index, firn_WE_stack);
   MPIGatherGrid(fraction_index, glacier_cells);
   MPIGatherGrid(code_index, glacier_codes);
+  const int lakes_index = lake_flag != 0 && lake_codes != nullptr ? FindGrid("lake_codes", 0) : 0;
+  if (lakes_index > 0) whole_lake_codes_ = MPIGatherGridCopy(lakes_index, lake_codes);
   if (rank == 0) {
     UpdateGlacierAreas();
     DistributeLostAreaMassBalance(glacier_list, glacier_index, -1, YearGrids());

@@ -370,6 +370,17 @@ class schneemodellklasse : public teilmodellklasse {
   double** lake_codes = nullptr;
   double** ponding = nullptr;
   int32_t lake_flag = 0;
+  // The lake codes whole on process 0 while the glacier areas change (a copy; one process: none).
+  GridMatrix whole_lake_codes_;
+  // A cell of a lake (own rows; the whole grid on process 0 while the glacier areas change):
+  // no glacier starts or grows there.
+  bool LakeCell(long r, long c) const {
+    return lake_flag != 0 && lake_codes != nullptr && lake_codes[r][c] > 0;
+  }
+  bool WholeLakeCell(long r, long c) const {
+    if (whole_lake_codes_) return whole_lake_codes_.get()[r][c] > 0;
+    return LakeCell(r, c);
+  }
   double** Qg = nullptr;  // the soil model's runoff [tracer][subbasin]
   // Layered snow stacks of the unsaturated zone (SetLayeredSnowModel).
   double*** layer_solid = nullptr;

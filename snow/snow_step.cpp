@@ -12,12 +12,14 @@
 
 #include "core/error_code.h"
 #include "core/model_date.h"
+#include "core/mpi_operations.h"
 #include "core/nodata.h"
 #include "core/row_loop.h"
 #include "core/string_helpers.h"
 #include "core/tracer_bookkeeping.h"
 #include "snow/snow_formulas.h"
 #include "snow/snow_model.h"
+#include "snow/snow_setup_formulas.h"
 #include "tables/landuse_record.h"
 
 namespace velorn {
@@ -83,6 +85,24 @@ void schneemodellklasse::ReadLakeSection(const std::string& section_name) {
                "\nboth grids as well as the MAXPOND grid must be present."
                "\n\n=======================================\n");
   }
+  // A lake holds its water over the whole of each of its cells: the glacier part of a cell
+  // would hold part of it in no store. So no glacier lies on a lake's cell (nor starts or grows
+  // there at the yearly evaluation).
+  if (glacier_cells == nullptr) return;
+  const char* grid = IsDynamicGlacierMethod(glacierMethod) ? "GlacierizedCells" : "ice_firn";
+  AgreeOnFailure(Diag(), [&] {
+    for (long r = first_local_row; r <= last_local_row; ++r)
+      for (long c = column_ranges[r].first; c <= column_ranges[r].last; ++c) {
+        if (IsNodata(zone_grid[r][c], nodata) || !LakeCell(r, c) ||
+            !GlacierShareOfCell(glacier_cells[r][c]).has_glacier)
+          continue;
+        ThrowFatal(Diag(), kGlacierSetupCode, "FATAL: the cell at row ", r, ", column ", c,
+                   " of lake ", lake_codes[r][c], " holds a glacier (", grid, " ",
+                   glacier_cells[r][c],
+                   "): a lake holds its water over the whole of its cells, which no glacier "
+                   "shares");
+      }
+  });
 }
 
 void schneemodellklasse::SetLayeredSnowModel(bool on, const std::vector<SnowLayerLimits>& limits,

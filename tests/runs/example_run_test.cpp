@@ -120,6 +120,33 @@ void UseLakeVariant(const fs::path& dir) {
     fs::copy_file(example / file, dir / file, fs::copy_options::overwrite_existing);
 }
 
+// The lake variant with a static glacier ("ice_firn.asc", code 1) on the first cell of its lake.
+void UseLakeVariantWithAGlacierOnTheLake(const fs::path& dir) {
+  UseLakeVariant(dir);
+  const std::vector<std::string> lines = SplitLines(ReadFile((dir / "lake_codes.asc").string()));
+  std::string ice;
+  bool placed = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i < 6) {
+      ice += lines[i] + "\n";
+      continue;
+    }
+    std::istringstream values(lines[i]);
+    for (double code = 0; values >> code;) {
+      ice += code > 0 && !placed ? "1 " : code > -9999 ? "0 " : "-9999 ";
+      placed = placed || code > 0;
+    }
+    ice += "\n";
+  }
+  WriteFile((dir / "ice_firn.asc").string(), ice);
+  std::string control = ReadFile((dir / "front-range.ctl").string());
+  control.replace(control.find("[standard_grids]\n6\n"), 19,
+                  "[ice_firn]\n1\n3\n4\n2\n1\n0.1\n0.2\n0.1\n0.2\n10\n20\n5\n0\n0\n0\nfirn.asc\n0\n"
+                  "qfirn.stat 2001\nice.asc\n0\nqice.stat 2001\nqglac.txt 2001\n\n"
+                  "[standard_grids]\n7\nice_firn.asc ice_firn 0\n");
+  WriteFile((dir / "front-range.ctl").string(), control);
+}
+
 // The groundwater variant as shipped (examples/front-range/front-range-groundwater.ctl), with its
 // fixed heads and stream channels.
 void UseGroundwaterVariant(const fs::path& dir) {
@@ -959,8 +986,8 @@ PlantedValue Plant(std::string& bytes, const StateValue& value, int kind) {
     const double below = range.lowest < 0 ? 10 * range.lowest : -1.0;
     const double above = range.largest > 0 ? 10 * range.largest : range.largest + 1;
     const double example_nodata = -9999.0;
-    const double values[] = {std::nan(""), INFINITY, below, above, range.beyond_cell,
-                             example_nodata};
+    const double values[] = {std::nan(""), INFINITY,          below,
+                             above,        range.beyond_cell, example_nodata};
     std::memcpy(&bytes[value.begin], &values[kind], 8);
     std::ostringstream text;
     text << values[kind];
@@ -1663,6 +1690,16 @@ TEST_P(MalformedInputs, EndInTheirFatalEntryAndCode) {
        213,
        {"lake_ponding_max.asc", " 4500 5900 ", " 1e308 1e308 "},
        UseLakeVariant},
+      // A lake holds its water over the whole of its cells: a glacier part would keep some of it
+      // in no store (a dynamic glacier that started on three lake cells left 11.1 mm of the
+      // lake's exchange out of subbasin 5's account in two days).
+      {"glacier on a lake cell",
+       {"front-range.ctl", "", ""},
+       "the cell at row 22, column 61 of lake 5 holds a glacier (ice_firn 1): a lake holds its "
+       "water over the whole of its cells, which no glacier shares (on mpi-rank 1)",
+       80,
+       {"", "", ""},
+       UseLakeVariantWithAGlacierOnTheLake},
   };
   const auto schema = RefData("pi-diag-schema/pi_diag.xsd");
   // The output folder holds the files of an earlier run (every name the example's runs write).

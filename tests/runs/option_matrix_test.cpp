@@ -1353,6 +1353,11 @@ const std::vector<Combination>& Sample() {
       // (to the centimetre) gave the recharge of the day after the split 16 % more than the
       // straight run's (gwn.stat, subbasin 1: 0.18348 mm against 0.15749).
       {.name = "ascii_state_warm_start", .draw = "grids=ascii start=20/1 days=4"},
+      // A yearly evaluation whose deep packs started a glacier (0.3) on the three cells of
+      // subbasin 5's lake: the lake moved their ponding over the whole cell, the account held it
+      // over the glacier-free part (11.10 mm residual in subbasin 5 in two days).
+      {.name = "no_glacier_starts_on_a_lake",
+       .draw = "meteo=7 glacier=12 lake=routing start=17/1 days=2"},
       // Snow at a 2-day interval in daily steps wrote 2 days of snow cover in a step, which its
       // warm start refused as more than a day (code 22).
       {.name = "snow_cover_days_of_a_two_day_snow_step_warm_start",

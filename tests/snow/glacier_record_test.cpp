@@ -304,6 +304,15 @@ TEST(GlacierYear, CellUpdateKeepsTheCellMean) {
   lost.firn = layers;
   EXPECT_EQ(UpdateGlacierCellYear(lost, 2, 1000, 0.25, true), 0.0);
   EXPECT_EQ(lost.code_old, 0.0);
+
+  // The same deep pack on a lake's cell starts no glacier: it stays the cell's.
+  GlacierCellState lake;
+  lake.code = -9999;
+  lake.cell = {1500, 150, 1350};
+  lake.firn = firn;
+  EXPECT_EQ(UpdateGlacierCellYear(lake, 2, 1000, 0.25, true, false), 0.0);
+  EXPECT_EQ(lake.fraction, 0.0);
+  EXPECT_EQ(lake.cell.total, 1500.0);
 }
 
 // Firn melt of 25 mm on layers (10, nodata, 30): 10 from the youngest, nothing from the empty one,
