@@ -335,9 +335,21 @@ void ModellApplication::StartStateManifest() {
                          hours > 0 ? 60.0 * static_cast<double>(hours) : StepMinutes());
 }
 
+// The evapotranspiration model's interval; without it the shortest interval of the sub-models
+// that run (each steps at the data's pace, some at a multiple of it), and a day without any.
+// Counting a day for each step of a sub-daily run without the evapotranspiration model gave
+// the phenology's daily mean more minutes than a day has, which a warm start then refused.
 double ModellApplication::StepMinutes() {
-  if (evapotranspiration->GetFlowControl() == 0) return kDayMinutes;
-  return evapotranspiration->GetTimeInterval();
+  if (evapotranspiration->GetFlowControl() != 0) return evapotranspiration->GetTimeInterval();
+  double minutes = 0;
+  for (teilmodellklasse* model : std::initializer_list<teilmodellklasse*>{
+           radiation_correction.get(), superposition.get(), interception.get(), snow.get(),
+           unsatzone.get(), groundwater.get(), routing.get(), irrigation.get(), silting_up.get(),
+           surface_routing.get()})
+    if (model != nullptr && model->GetFlowControl() != 0 && model->GetTimeInterval() > 0 &&
+        (minutes == 0 || model->GetTimeInterval() < minutes))
+      minutes = model->GetTimeInterval();
+  return minutes > 0 ? minutes : kDayMinutes;
 }
 
 void ModellApplication::AdvanceInputs() {
