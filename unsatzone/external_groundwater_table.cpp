@@ -54,20 +54,30 @@ ExternalTableResult ApplyExternalTable(const SoilColumnView& col, double distanc
     int32_t k = l;
     while (h[k] > e) ++k;  // stops at N at the latest: e is not below H[N]
     const int32_t m = k;
-    auto drainable = [&](int32_t i) { return col.theta_sat[i] - col.theta_fc[i]; };
-    if (m == l) {
-      v = drainable(l) * (c - e);
-      col.theta[l] -= v / col.thickness[l];
-    } else {
-      v = drainable(l) * (c - h[l]);
-      col.theta[l] -= v / col.thickness[l];
-      for (int32_t i = l + 1; i < m; ++i) {
-        v += drainable(i) * col.thickness[i];
-        col.theta[i] -= drainable(i);
+    // The water a layer gives as the table leaves `depth` of it (m): its drainable pores over
+    // that depth, at most what it holds above its residual content. A column whose table lies
+    // above its saturated water (one set by a grid rule, or one no step has computed, such as a
+    // cell wholly under a glacier) gives only the water it holds: its contents never fall below
+    // the residual (they went negative, and a warm start refused the state).
+    auto drain = [&](int32_t i, double depth, bool whole = false) {
+      const double drainable = col.theta_sat[i] - col.theta_fc[i];
+      const double wanted = drainable * depth;
+      const double floor = col.theta_res != nullptr ? col.theta_res[i] : 0.0;
+      const double held = (col.theta[i] - floor) * col.thickness[i];
+      if (wanted <= held) {
+        col.theta[i] -= whole ? drainable : wanted / col.thickness[i];
+        return wanted;
       }
-      const double dv = drainable(m) * (h[m - 1] - e);
-      col.theta[m] -= dv / col.thickness[m];
-      v += dv;
+      if (held <= 0) return 0.0;
+      col.theta[i] = floor;
+      return held;
+    };
+    if (m == l) {
+      v = drain(l, c - e);
+    } else {
+      v = drain(l, c - h[l]);
+      for (int32_t i = l + 1; i < m; ++i) v += drain(i, col.thickness[i], true);
+      v += drain(m, h[m - 1] - e);
     }
     result.balance_mm = -v * 1000.0;
     result.level = m;

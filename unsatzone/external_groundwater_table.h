@@ -24,6 +24,7 @@ struct SoilColumnView {
   const double* theta_fc = nullptr;   // 1..N, content at field capacity
   const double* thickness = nullptr;  // 1..N, m
   int32_t layers = 0;
+  const double* theta_res = nullptr;  // 1..N, residual content (none: 0)
 };
 
 struct ExternalTableResult {

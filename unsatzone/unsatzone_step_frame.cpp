@@ -221,8 +221,8 @@ void unsatzonmodellklasse::ApplyExternalGroundwaterTable() {
       }
       const SoilRecord& soil = CellSoil(r, c);
       for (int32_t k = 1; k <= n; ++k) fc[k] = soil.GetTheta(k, kFieldCapacitySuction);
-      SoilColumnView column{theta[r][c], heads[r][c],           soil.theta_sat.data(),
-                            fc.data(),   soil.thickness.data(), n};
+      SoilColumnView column{theta[r][c],           heads[r][c], soil.theta_sat.data(), fc.data(),
+                            soil.thickness.data(), n,           soil.theta_res.data()};
       std::copy_n(theta[r][c], n + 1, before.begin());
       const ExternalTableResult result = ApplyExternalTable(
           column, distance[r][c], static_cast<int32_t>(level[r][c]), given[r][c]);

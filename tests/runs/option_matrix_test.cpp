@@ -1362,6 +1362,15 @@ const std::vector<Combination>& Sample() {
       // over the glacier-free part (11.10 mm residual in subbasin 5 in two days).
       {.name = "no_glacier_starts_on_a_lake",
        .draw = "meteo=7 glacier=12 lake=routing start=17/1 days=2"},
+      // Dynamic phenology without the evapotranspiration model in 6-hour steps: every step
+      // counted a day into the day's mean, and the warm start refused the stored 2880 minutes.
+      {.name = "phenology_without_evapotranspiration_split_at_noon",
+       .draw = "step=360 et=0 phenology=2 split=noon start=4/2 days=2"},
+      // A grid rule on the water table, then a coupled table every step, on cells wholly under a
+      // dynamic glacier: the given table fell through layers that held none of the water it
+      // drained, their contents went to -0.531, and the warm start refused the state.
+      {.name = "coupled_table_falling_below_a_ruled_table",
+       .draw = "glacier=12 assimgrid=table coupling=step start=4/1 days=5"},
       // Snow at a 2-day interval in daily steps wrote 2 days of snow cover in a step, which its
       // warm start refused as more than a day (code 22).
       {.name = "snow_cover_days_of_a_two_day_snow_step_warm_start",

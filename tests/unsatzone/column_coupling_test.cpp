@@ -76,6 +76,18 @@ TEST(ExternalTable, TableBelowTheProfileDrainsToFieldCapacity) {
   EXPECT_EQ(r.level, 4);
   for (int k = 1; k <= 4; ++k) EXPECT_NEAR(col.theta[k], 0.25, 1e-12) << k;
   EXPECT_NEAR(r.balance_mm, -4 * 0.18 * 0.5 * 1000, 1e-9);
+
+  // The same fall in a column whose table lies above its water (a grid rule set it, or no step
+  // computed the column): each layer gives what it holds above its residual content, no more.
+  col.theta = {0, 0.10, 0.10, 0.10, 0.10};
+  const double before = col.Water();
+  const std::vector<double> residual{0, 0.05, 0.05, 0.05, 0.05};
+  SoilColumnView view = col.View();
+  view.theta_res = residual.data();
+  const ExternalTableResult dry = ApplyExternalTable(view, 0.0, 1, 3.0);
+  for (int k = 1; k <= 4; ++k) EXPECT_EQ(col.theta[k], 0.05) << k;
+  EXPECT_NEAR(dry.balance_mm, -4 * 0.05 * 0.5 * 1000, 1e-9);
+  EXPECT_NEAR(col.Water() - before, dry.balance_mm, 1e-9);
 }
 
 // Level 0: a start that found no saturated layer, its table 5 m below the column. A table
