@@ -212,10 +212,10 @@ void unsatzonmodellklasse::ReadStoredState() {
 
 // The layer boundaries are the cell's column as this run builds it: its surface, then the
 // layers' thicknesses down. A stored column within the digits a state keeps of it (single
-// precision keeps a tenth of a millimetre at the elevations of a basin) is that column, rebuilt
-// exactly: the boundaries' rounding would move the water table off the boundary it lies on
-// and make the layers thicker or thinner than the soil table says. Other columns (a response
-// unit's member carries its master's) stay as read; a state of doubles holds the built column.
+// precision keeps a quarter of a millimetre at 3000 m) is that column, rebuilt exactly: the
+// boundaries' rounding would move the water table off the boundary it lies on and make the
+// layers thicker or thinner than the soil table says. Other columns (a response unit's member
+// carries its master's) stay as read; a state of doubles holds the built column.
 int unsatzonmodellklasse::StoredColumnOff(long r, long c, double& expected) const {
   const SoilRecord& soil = CellSoil(r, c);
   const double* z = stacks[kGeodeticHeads][r][c];
