@@ -25,6 +25,7 @@
 // writes the semaphore files.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <iostream>
@@ -65,6 +66,7 @@ class schneemodellklasse;
 class data_assimilation;
 class unsatzonmodellklasse;
 class surfaceroutingclass;
+class teilmodellklasse;
 
 // Invalid maximum in "-dumpmode:".
 inline constexpr int kDumpModeCode = 1061;
@@ -214,6 +216,8 @@ class ModellApplication : public memory_handling, public RunnableApplication {
   // One time step: every call of the step, in the order of the run.
   void RunTimeStep();
   void CheckStepLengths(const ModelDate& step, const ModelDate& next);
+  // The sub-models that scale their rates to an interval of their own (null where not made).
+  std::array<teilmodellklasse*, 12> IntervalModels();
   // Every interpolator moves to its next record.
   void AdvanceInputs();
   // After the last step of a month: writes the completed rows of every table (the flush list of

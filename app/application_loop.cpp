@@ -302,19 +302,7 @@ void ModellApplication::FinishSoilStep() {
 void ModellApplication::CheckStepLengths(const ModelDate& step, const ModelDate& next) {
   const int64_t minutes = HoursBetween(step, next) * 60;
   if (minutes <= 0) return;
-  teilmodellklasse* models[] = {radiation_correction.get(),
-                                superposition.get(),
-                                evapotranspiration.get(),
-                                interception.get(),
-                                snow.get(),
-                                unsatzone.get(),
-                                groundwater.get(),
-                                routing.get(),
-                                irrigation.get(),
-                                silting_up.get(),
-                                surface_routing.get(),
-                                special_output.get()};
-  for (teilmodellklasse* model : models) {
+  for (teilmodellklasse* model : IntervalModels()) {
     if (model == nullptr || model->GetFlowControl() == 0 || model->GetTimeInterval() == minutes)
       continue;
     stream << "WARNING: the time step of " << model->module_name << " (" << model->GetTimeInterval()
@@ -339,13 +327,25 @@ void ModellApplication::StartStateManifest() {
 // that run (each steps at the data's pace, some at a multiple of it), and a day without any.
 // Counting a day for each step of a sub-daily run without the evapotranspiration model gave
 // the phenology's daily mean more minutes than a day has, which a warm start then refused.
+std::array<teilmodellklasse*, 12> ModellApplication::IntervalModels() {
+  return {radiation_correction.get(),
+          superposition.get(),
+          evapotranspiration.get(),
+          interception.get(),
+          snow.get(),
+          unsatzone.get(),
+          groundwater.get(),
+          routing.get(),
+          irrigation.get(),
+          silting_up.get(),
+          surface_routing.get(),
+          special_output.get()};
+}
+
 double ModellApplication::StepMinutes() {
   if (evapotranspiration->GetFlowControl() != 0) return evapotranspiration->GetTimeInterval();
   double minutes = 0;
-  for (teilmodellklasse* model : std::initializer_list<teilmodellklasse*>{
-           radiation_correction.get(), superposition.get(), interception.get(), snow.get(),
-           unsatzone.get(), groundwater.get(), routing.get(), irrigation.get(), silting_up.get(),
-           surface_routing.get()})
+  for (teilmodellklasse* model : IntervalModels())
     if (model != nullptr && model->GetFlowControl() != 0 && model->GetTimeInterval() > 0 &&
         (minutes == 0 || model->GetTimeInterval() < minutes))
       minutes = model->GetTimeInterval();
